@@ -1,0 +1,74 @@
+# Target helpers. Each library is every .cpp file under its folder (new files
+# join on the next configure), each test suite every .cpp file directly in one
+# folder of tests/, so adding a module never means editing a list.
+
+function(verbolin_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(VERBOLIN_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# verbolin_library(name dir [EXCLUDE regex] DEPS libs...)
+function(verbolin_library name dir)
+  cmake_parse_arguments(ARG "" "EXCLUDE" "DEPS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  if(ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${ARG_EXCLUDE}")
+  endif()
+  if(name STREQUAL "verbolin_ui")
+    set(CMAKE_AUTOMOC ON)
+  endif()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    verbolin_warnings(${name})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# One GoogleTest executable per folder of tests/ that holds .cpp files:
+# tests/vortilcore/core becomes test_vortilcore_core.
+function(verbolin_test_suites root)
+  file(GLOB_RECURSE all CONFIGURE_DEPENDS ${root}/*.cpp)
+  set(dirs "")
+  foreach(f IN LISTS all)
+    get_filename_component(d ${f} DIRECTORY)
+    list(APPEND dirs ${d})
+  endforeach()
+  list(REMOVE_DUPLICATES dirs)
+  foreach(d IN LISTS dirs)
+    file(GLOB sources CONFIGURE_DEPENDS ${d}/*.cpp)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/${root} ${d})
+    string(REPLACE "/" "_" suffix "${rel}")
+    set(exe test_${suffix})
+    add_executable(${exe} ${sources})
+    target_link_libraries(${exe} PRIVATE verbolin_ui verbolin_core auralith vortilcore
+      platform_ml platform_audio platform_system GTest::gtest GTest::gmock GTest::gtest_main
+      PkgConfig::HTTPLIB)
+    target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    target_compile_definitions(${exe} PRIVATE
+      VERBOLIN_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
+      VERBOLIN_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    verbolin_warnings(${exe})
+    gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST
+      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+  endforeach()
+endfunction()
+
+function(verbolin_benchmarks root)
+  file(GLOB sources CONFIGURE_DEPENDS ${root}/*.cpp)
+  foreach(f IN LISTS sources)
+    get_filename_component(n ${f} NAME_WE)
+    add_executable(bench_${n} ${f})
+    target_link_libraries(bench_${n} PRIVATE verbolin_core auralith vortilcore
+      platform_ml platform_audio platform_system benchmark::benchmark)
+    verbolin_warnings(bench_${n})
+  endforeach()
+endfunction()

@@ -1,0 +1,39 @@
+#pragma once
+// Points in time. The transcript stores them as fractional seconds since
+// 1970-01-01 UTC, so these conversions are exact to the microsecond range that
+// a double holds for present-day dates.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+using Date = std::chrono::system_clock::time_point;
+
+inline double secondsSince1970(Date d) {
+    return std::chrono::duration<double>(d.time_since_epoch()).count();
+}
+
+inline Date dateFromSecondsSince1970(double s) {
+    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(s)));
+}
+
+// Seconds from a to b (b - a), as a double.
+inline double secondsBetween(Date a, Date b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+// ISO 8601 date-time text in UTC without fractions, e.g. "2024-05-01T10:00:00Z".
+std::string formatISO8601(Date d);
+
+// Same, with milliseconds: "2024-05-01T10:00:00.250Z".
+std::string formatISO8601Milliseconds(Date d);
+
+// Parses an ISO 8601 date-time with a zone designator: "Z", "+02:00" or "+0200".
+// Fractional seconds are accepted. Anything else (no zone, a bare number, a
+// date without time, out-of-range fields) gives nullopt.
+std::optional<Date> parseISO8601(std::string_view text);
+
+}  // namespace platform

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <unordered_set>
+
+#include "platform/system/Date.hpp"
+#include "platform/system/Uuid.hpp"
+
+using namespace platform;
+
+TEST(ISO8601, ParsesZoneDesignatorsAndFractions) {
+    auto z = parseISO8601("2024-05-01T10:00:00Z");
+    ASSERT_TRUE(z);
+    EXPECT_DOUBLE_EQ(secondsSince1970(*z), 1714557600.0);
+    auto plus = parseISO8601("2024-05-01T12:00:00+02:00");
+    ASSERT_TRUE(plus);
+    EXPECT_EQ(*plus, *z);
+    auto compact = parseISO8601("2024-05-01T07:30:00-0230");
+    ASSERT_TRUE(compact);
+    EXPECT_EQ(*compact, *z);
+    auto frac = parseISO8601("2024-05-01T10:00:00.25Z");
+    ASSERT_TRUE(frac);
+    EXPECT_DOUBLE_EQ(secondsSince1970(*frac), 1714557600.25);
+}
+
+TEST(ISO8601, RejectsTextsWithoutZoneOrWithBadFields) {
+    for (const char* bad : {"2024-05-01T10:00:00", "1714557600", "2024-05-01", "2024-13-01T10:00:00Z",
+                            "2024-02-30T10:00:00Z", "2024-05-01T24:00:00Z", "2024-05-01T10:00:00Zjunk",
+                            "2024-05-01T10:00:00+2", "", "2024-05-01T10:00:00.Z"}) {
+        EXPECT_FALSE(parseISO8601(bad)) << bad;
+    }
+}
+
+TEST(ISO8601, FormatsUtcAndRoundTrips) {
+    Date d = dateFromSecondsSince1970(1714557600.5);
+    EXPECT_EQ(formatISO8601(d), "2024-05-01T10:00:00Z");
+    EXPECT_EQ(formatISO8601Milliseconds(d), "2024-05-01T10:00:00.500Z");
+    EXPECT_EQ(*parseISO8601(formatISO8601Milliseconds(d)), d);
+    // Before 1970 the day arithmetic must still floor, not truncate.
+    EXPECT_EQ(formatISO8601(dateFromSecondsSince1970(-1.0)), "1969-12-31T23:59:59Z");
+}
+
+TEST(Uuid, RandomIdsAreVersion4AndDistinct) {
+    std::unordered_set<Uuid> seen;
+    for (int i = 0; i < 1000; ++i) {
+        Uuid u = Uuid::random();
+        EXPECT_EQ(u.bytes()[6] >> 4, 4);
+        EXPECT_EQ(u.bytes()[8] & 0xC0, 0x80);
+        EXPECT_TRUE(seen.insert(u).second);
+    }
+}
+
+TEST(Uuid, TextIsUpperCaseAndParsingAcceptsEitherCase) {
+    auto u = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+    ASSERT_TRUE(u);
+    EXPECT_EQ(u->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    EXPECT_EQ(Uuid::parse(u->string()), u);
+    for (const char* bad : {"", "not-a-uuid", "E621E1F8C36C495A93FC0C247A3E6E5F",
+                            "E621E1F8-C36C-495A-93FC-0C247A3E6E5G", "E621E1F8-C36C-495A-93FC_0C247A3E6E5F",
+                            "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0"}) {
+        EXPECT_FALSE(Uuid::parse(bad)) << bad;
+    }
+}
