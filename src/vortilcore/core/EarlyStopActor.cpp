@@ -1,0 +1,25 @@
+#include "vortilcore/core/EarlyStopActor.hpp"
+
+namespace vortil {
+
+void EarlyStopActor::set(bool value, const platform::Uuid& id) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    shouldStop_[id] = value;
+}
+
+bool EarlyStopActor::get(const platform::Uuid& id) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = shouldStop_.find(id);
+    return it != shouldStop_.end() && it->second;
+}
+
+std::optional<bool> EarlyStopActor::remove(const platform::Uuid& id) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = shouldStop_.find(id);
+    if (it == shouldStop_.end()) return std::nullopt;
+    bool flag = it->second;
+    shouldStop_.erase(it);
+    return flag;
+}
+
+}  // namespace vortil

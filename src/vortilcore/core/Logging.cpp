@@ -1,0 +1,177 @@
+#include "vortilcore/core/Logging.hpp"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+namespace vortil {
+
+namespace {
+
+Logging::LogLevel levelOf(Logging::LogType type) {
+    switch (type) {
+        case Logging::LogType::debug: return Logging::LogLevel::debug;
+        case Logging::LogType::info: return Logging::LogLevel::info;
+        case Logging::LogType::error:
+        case Logging::LogType::fault: return Logging::LogLevel::error;
+        case Logging::LogType::defaultType: break;
+    }
+    return Logging::LogLevel::info;
+}
+
+const char* typeName(Logging::LogType type) {
+    switch (type) {
+        case Logging::LogType::debug: return "debug";
+        case Logging::LogType::info: return "info";
+        case Logging::LogType::defaultType: return "default";
+        case Logging::LogType::error: return "error";
+        case Logging::LogType::fault: return "fault";
+    }
+    return "default";
+}
+
+// One whole line per call; stderr is unbuffered, so concurrent lines do not interleave.
+void writeToStandardError(Logging::LogType type, const std::string& message) {
+    std::string line = std::string("[") + Logging::subsystem + ":" + Logging::category + "] [" +
+                       typeName(type) + "] " + message;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// Shortest round-trip digits, written the way Swift's description writes
+// floating-point numbers: fixed notation with ".0" for whole values, and
+// exponent form only below 1e-4 or above the type's exact-integer range.
+template <class F>
+std::string describeFloating(F value, F exponentialAbove) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    char sci[64];
+    auto sciEnd = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    std::string scientific(sci, sciEnd);
+    int exponent = 0;
+    auto e = scientific.find('e');
+    std::from_chars(scientific.data() + e + 1 + (scientific[e + 1] == '+'),
+                    scientific.data() + scientific.size(), exponent);
+    if (value != 0 && (exponent < -4 || std::fabs(value) > exponentialAbove)) return scientific;
+    char fix[512];
+    auto fixEnd = std::to_chars(fix, fix + sizeof fix, value, std::chars_format::fixed).ptr;
+    std::string fixed(fix, fixEnd);
+    if (fixed.find('.') == std::string::npos) fixed += ".0";
+    return fixed;
+}
+
+}  // namespace
+
+std::optional<Logging::LogLevel> Logging::logLevelFromRawValue(int rawValue) {
+    if (rawValue < 1 || rawValue > 4) return std::nullopt;
+    return static_cast<LogLevel>(rawValue);
+}
+
+Logging& Logging::shared() {
+    static Logging instance;
+    return instance;
+}
+
+Logging::LogLevel Logging::logLevel() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return state_.logLevel;
+}
+
+void Logging::setLogLevel(LogLevel level) {
+    std::lock_guard<std::mutex> guard(lock_);
+    state_.logLevel = level;
+}
+
+Logging::Callback Logging::loggingCallback() const {
+    std::shared_ptr<const Callback> callback;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        callback = state_.loggingCallback;
+    }
+    return callback ? *callback : Callback();
+}
+
+void Logging::setLoggingCallback(Callback callback) {
+    std::shared_ptr<const Callback> next;
+    if (callback) next = std::make_shared<const Callback>(std::move(callback));
+    std::lock_guard<std::mutex> guard(lock_);
+    // The previous callback is released when `next` leaves scope, outside the lock.
+    state_.loggingCallback.swap(next);
+}
+
+bool Logging::isLoggingEnabled() { return shared().logLevel() != LogLevel::none; }
+
+bool Logging::isLoggingEnabled(LogLevel level) {
+    LogLevel configured = shared().logLevel();
+    return configured != LogLevel::none && configured <= level;
+}
+
+void Logging::log(const std::vector<std::string>& items, std::string_view separator,
+                  std::optional<std::string_view> terminator, LogType type) {
+    emit(type, [&] {
+        std::string message;
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i > 0) message += separator;
+            message += items[i];
+        }
+        if (terminator) message += *terminator;
+        return message;
+    });
+}
+
+void Logging::emit(LogType type, const std::function<std::string()>& build) {
+    LogLevel configured;
+    std::shared_ptr<const Callback> callback;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        configured = state_.logLevel;
+        callback = state_.loggingCallback;
+    }
+    if (configured == LogLevel::none) return;
+    if (static_cast<int>(levelOf(type)) < static_cast<int>(configured)) return;
+    std::string message = build();
+    if (callback) {
+        (*callback)(message);
+        return;
+    }
+    writeToStandardError(type, message);
+}
+
+void Logging::updateLogLevel(LogLevel level) { shared().setLogLevel(level); }
+
+void Logging::updateCallback(Callback callback) { shared().setLoggingCallback(std::move(callback)); }
+
+uint64_t detail::residentMebibytesFromStatm(const std::string& path) {
+    std::ifstream in(path);
+    unsigned long long sizePages = 0, residentPages = 0;
+    if (!(in >> sizePages >> residentPages)) return 0;
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (pageSize <= 0) return 0;
+    return (static_cast<uint64_t>(residentPages) * static_cast<uint64_t>(pageSize)) >> 20;
+}
+
+uint64_t Logging::getMemoryUsage() { return detail::residentMebibytesFromStatm("/proc/self/statm"); }
+
+void Logging::logCurrentMemoryUsage(const std::string& message) {
+    std::string line = message + " - Memory usage: " + std::to_string(getMemoryUsage()) + " MB";
+    shared().log({line}, " ", std::nullopt, LogType::debug);
+}
+
+std::string Logging::formatTimeWithPercentage(double time, double runs, double totalDuration) {
+    double milliseconds = time * 1000;
+    double perRun = runs > 0 ? milliseconds / runs : 0;
+    double percentage = milliseconds / totalDuration * 100;
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%",
+                  milliseconds, runs, perRun, percentage);
+    return buffer;
+}
+
+std::string Logging::describeFloat(float value) { return describeFloating(value, 0x1p25f); }
+
+std::string Logging::describeDouble(double value) { return describeFloating(value, 0x1p54); }
+
+}  // namespace vortil
