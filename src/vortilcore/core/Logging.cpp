@@ -1,11 +1,10 @@
 #include "vortilcore/core/Logging.hpp"
 
-#include <unistd.h>
+#include "platform/system/SysInfo.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 
 namespace vortil {
 
@@ -22,28 +21,9 @@ Logging::LogLevel levelOf(Logging::LogType type) {
     return Logging::LogLevel::info;
 }
 
-const char* typeName(Logging::LogType type) {
-    switch (type) {
-        case Logging::LogType::debug: return "debug";
-        case Logging::LogType::info: return "info";
-        case Logging::LogType::defaultType: return "default";
-        case Logging::LogType::error: return "error";
-        case Logging::LogType::fault: return "fault";
-    }
-    return "default";
-}
-
-// One whole line per call; stderr is unbuffered, so concurrent lines do not interleave.
-void writeToStandardError(Logging::LogType type, const std::string& message) {
-    std::string line = std::string("[") + Logging::subsystem + ":" + Logging::category + "] [" +
-                       typeName(type) + "] " + message;
-    if (line.empty() || line.back() != '\n') line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
-}
-
-// Shortest round-trip digits, written the way Swift's description writes
-// floating-point numbers: fixed notation with ".0" for whole values, and
-// exponent form only below 1e-4 or above the type's exact-integer range.
+// Shortest round-trip digits in the usual description form: fixed notation
+// with ".0" for whole values, exponent form ("1e-05") below 1e-4 and above
+// 2^54 for double or 2^25 for float.
 template <class F>
 std::string describeFloating(F value, F exponentialAbove) {
     if (std::isnan(value)) return "nan";
@@ -111,49 +91,40 @@ bool Logging::isLoggingEnabled(LogLevel level) {
 
 void Logging::log(const std::vector<std::string>& items, std::string_view separator,
                   std::optional<std::string_view> terminator, LogType type) {
-    emit(type, [&] {
-        std::string message;
-        for (size_t i = 0; i < items.size(); ++i) {
-            if (i > 0) message += separator;
-            message += items[i];
-        }
-        if (terminator) message += *terminator;
-        return message;
-    });
+    std::shared_ptr<const Callback> callback;
+    if (!passes(type, callback)) return;
+    std::string message;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) message += separator;
+        message += items[i];
+    }
+    if (terminator) message += *terminator;
+    deliver(type, message, callback);
 }
 
-void Logging::emit(LogType type, const std::function<std::string()>& build) {
-    LogLevel configured;
-    std::shared_ptr<const Callback> callback;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        configured = state_.logLevel;
-        callback = state_.loggingCallback;
-    }
-    if (configured == LogLevel::none) return;
-    if (static_cast<int>(levelOf(type)) < static_cast<int>(configured)) return;
-    std::string message = build();
+bool Logging::passes(LogType type, std::shared_ptr<const Callback>& callback) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    LogLevel configured = state_.logLevel;
+    if (configured == LogLevel::none) return false;
+    if (static_cast<int>(levelOf(type)) < static_cast<int>(configured)) return false;
+    callback = state_.loggingCallback;  // retained; called after the lock is released
+    return true;
+}
+
+void Logging::deliver(LogType type, const std::string& message,
+                      const std::shared_ptr<const Callback>& callback) {
     if (callback) {
         (*callback)(message);
         return;
     }
-    writeToStandardError(type, message);
+    platform::writeLog(subsystem, category, type, message);
 }
 
 void Logging::updateLogLevel(LogLevel level) { shared().setLogLevel(level); }
 
 void Logging::updateCallback(Callback callback) { shared().setLoggingCallback(std::move(callback)); }
 
-uint64_t detail::residentMebibytesFromStatm(const std::string& path) {
-    std::ifstream in(path);
-    unsigned long long sizePages = 0, residentPages = 0;
-    if (!(in >> sizePages >> residentPages)) return 0;
-    long pageSize = sysconf(_SC_PAGESIZE);
-    if (pageSize <= 0) return 0;
-    return (static_cast<uint64_t>(residentPages) * static_cast<uint64_t>(pageSize)) >> 20;
-}
-
-uint64_t Logging::getMemoryUsage() { return detail::residentMebibytesFromStatm("/proc/self/statm"); }
+uint64_t Logging::getMemoryUsage() { return platform::residentMemoryBytes() >> 20; }
 
 void Logging::logCurrentMemoryUsage(const std::string& message) {
     std::string line = message + " - Memory usage: " + std::to_string(getMemoryUsage()) + " MB";

@@ -19,6 +19,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/system/Log.hpp"
+
 namespace vortil {
 
 class Logging {
@@ -30,7 +32,7 @@ public:
     static std::optional<LogLevel> logLevelFromRawValue(int rawValue);
 
     // The system log's entry types. defaultType counts as info, fault as error.
-    enum class LogType { debug, info, defaultType, error, fault };
+    using LogType = platform::LogType;
 
     using Callback = std::function<void(const std::string&)>;
 
@@ -66,15 +68,15 @@ public:
     // else through operator<<. Joined with " ", no terminator.
     template <class... Items>
     static void debug(const Items&... items) {
-        shared().emit(LogType::debug, [&] { return joined(items...); });
+        shared().emitItems(LogType::debug, items...);
     }
     template <class... Items>
     static void info(const Items&... items) {
-        shared().emit(LogType::info, [&] { return joined(items...); });
+        shared().emitItems(LogType::info, items...);
     }
     template <class... Items>
     static void error(const Items&... items) {
-        shared().emit(LogType::error, [&] { return joined(items...); });
+        shared().emitItems(LogType::error, items...);
     }
 
     static void updateLogLevel(LogLevel level);
@@ -124,8 +126,19 @@ private:
         return out;
     }
 
-    // Filters by type, then builds the message and delivers it outside the lock.
-    void emit(LogType type, const std::function<std::string()>& build);
+    // Reads the level and callback under the lock; false when the type is
+    // filtered out. Nothing is built for a filtered message.
+    bool passes(LogType type, std::shared_ptr<const Callback>& callback) const;
+    // Hands the finished message to the callback, or to standard error.
+    static void deliver(LogType type, const std::string& message,
+                        const std::shared_ptr<const Callback>& callback);
+
+    template <class... Items>
+    void emitItems(LogType type, const Items&... items) {
+        std::shared_ptr<const Callback> callback;
+        if (!passes(type, callback)) return;
+        deliver(type, joined(items...), callback);
+    }
 
     struct State {
         LogLevel logLevel = LogLevel::none;
@@ -134,11 +147,5 @@ private:
     mutable std::mutex lock_;
     State state_;
 };
-
-namespace detail {
-// Resident size read from a /proc/<pid>/statm style file, in whole mebibytes;
-// 0 when the file is missing or malformed.
-uint64_t residentMebibytesFromStatm(const std::string& path);
-}  // namespace detail
 
 }  // namespace vortil

@@ -1,20 +1,17 @@
 #pragma once
-// Facts about the machine, under the names other platforms read through
-// sysctl. On Linux they come from /sys/class/dmi/id/product_name and
-// /proc/cpuinfo. The named values are read once, on first use, and kept.
+// Facts about the machine under the sysctl names the pipeline knows them by
+// (see platform/system/SysInfo.hpp for where each comes from on Linux). The
+// named values are read once, on first use, and kept for the process's life.
 
 #include <string>
 
 namespace vortil {
 
 struct ProcessInfo {
-    // The value for a sysctl name: "hw.model" (the DMI product name, or
-    // "linux-" and the machine architecture where the firmware names none),
-    // "machdep.cpu.brand_string", "machdep.cpu.core_count",
-    // "machdep.cpu.thread_count", "machdep.cpu.vendor", "machdep.cpu.family".
-    // Empty for any other name or a value the machine does not report.
+    // Empty for an unknown name or a value the machine does not report.
     static std::string stringFromSysctl(const std::string& name);
 
+    // The machine's model identifier, the pipeline's device name.
     static const std::string& hwModel();
     static const std::string& processor();
     static const std::string& cores();

@@ -49,6 +49,7 @@ TEST(Batched, SplitsWithARemainder) {
 }
 
 TEST(BatchedDeathTest, ZeroSizeStopsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(batched(std::vector<int>{1}, 0), "non-zero batch size");
 }
 

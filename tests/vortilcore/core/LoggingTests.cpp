@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -215,15 +211,4 @@ TEST_F(LoggingTest, MemoryUsageLine) {
     EXPECT_EQ(lines[0].substr(lines[0].size() - 3), " MB");
     EXPECT_FALSE(number.empty());
     EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << number;
-}
-
-TEST(MemoryUsage, UnreadableSourceGivesZero) {
-    EXPECT_EQ(detail::residentMebibytesFromStatm("/nonexistent/statm"), 0u);
-    std::string path = ::testing::TempDir() + "/statm-garbage";
-    std::ofstream(path) << "not numbers\n";
-    EXPECT_EQ(detail::residentMebibytesFromStatm(path), 0u);
-    std::ofstream(path) << "1000 512 0 0 0 0 0\n";
-    EXPECT_EQ(detail::residentMebibytesFromStatm(path),
-              (512ull * static_cast<uint64_t>(sysconf(_SC_PAGESIZE))) >> 20);
-    std::remove(path.c_str());
 }

@@ -1,0 +1,112 @@
+#include "platform/system/SysInfo.hpp"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+std::string trimmed(std::string_view s) {
+    size_t start = s.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) return "";
+    size_t end = s.find_last_not_of(" \t\r\n");
+    return std::string(s.substr(start, end - start + 1));
+}
+
+std::string readFile(const char* path) {
+    std::ifstream in(path);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// Calls visit(key, value) for each "key : value" line.
+template <class Visit>
+void eachField(const std::string& cpuinfo, Visit&& visit) {
+    std::istringstream in(cpuinfo);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        visit(trimmed(std::string_view(line).substr(0, colon)),
+              trimmed(std::string_view(line).substr(colon + 1)));
+    }
+}
+
+std::string firstField(const std::string& cpuinfo, std::string_view key) {
+    std::string found;
+    bool done = false;
+    eachField(cpuinfo, [&](const std::string& k, const std::string& v) {
+        if (!done && k == key) {
+            found = v;
+            done = true;
+        }
+    });
+    return found;
+}
+
+std::string coreCount(const std::string& cpuinfo) {
+    std::set<std::pair<std::string, std::string>> cores;
+    std::string physical;
+    eachField(cpuinfo, [&](const std::string& k, const std::string& v) {
+        if (k == "processor") physical.clear();
+        if (k == "physical id") physical = v;
+        if (k == "core id") cores.insert({physical, v});
+    });
+    if (!cores.empty()) return std::to_string(cores.size());
+    return firstField(cpuinfo, "cpu cores");
+}
+
+std::string threadCount(const std::string& cpuinfo) {
+    size_t threads = 0;
+    eachField(cpuinfo, [&](const std::string& k, const std::string&) {
+        if (k == "processor") ++threads;
+    });
+    return threads ? std::to_string(threads) : "";
+}
+
+}  // namespace
+
+std::string sysctlStringFrom(std::string_view name, const std::string& cpuinfo,
+                             const std::string& productName, const std::string& architecture) {
+    if (name == "hw.model") {
+        std::string model = trimmed(productName);
+        if (!model.empty()) return model;
+        return architecture.empty() ? "linux" : "linux-" + architecture;
+    }
+    if (name == "machdep.cpu.brand_string") return firstField(cpuinfo, "model name");
+    if (name == "machdep.cpu.vendor") return firstField(cpuinfo, "vendor_id");
+    if (name == "machdep.cpu.family") return firstField(cpuinfo, "cpu family");
+    if (name == "machdep.cpu.core_count") return coreCount(cpuinfo);
+    if (name == "machdep.cpu.thread_count") return threadCount(cpuinfo);
+    return "";
+}
+
+std::string sysctlString(std::string_view name) {
+    if (name == "hw.model") {
+        utsname names{};
+        std::string architecture = uname(&names) == 0 ? names.machine : "";
+        return sysctlStringFrom(name, "", readFile("/sys/class/dmi/id/product_name"), architecture);
+    }
+    if (name.rfind("machdep.cpu.", 0) != 0) return "";
+    return sysctlStringFrom(name, readFile("/proc/cpuinfo"), "", "");
+}
+
+uint64_t residentMemoryBytes(const std::string& statmPath) {
+    std::ifstream in(statmPath);
+    unsigned long long sizePages = 0, residentPages = 0;
+    if (!(in >> sizePages >> residentPages)) return 0;
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (pageSize <= 0) return 0;
+    return static_cast<uint64_t>(residentPages) * static_cast<uint64_t>(pageSize);
+}
+
+uint64_t residentMemoryBytes() { return residentMemoryBytes("/proc/self/statm"); }
+
+}  // namespace platform
