@@ -218,6 +218,16 @@ TEST_F(ModelDownloaderTest, MissingModelIsCodeFourAndMissingTokenizerCodeThree) 
     EXPECT_TRUE(fs::exists(local / "TextDecoder.mlmodelc" / "model.json"));
 }
 
+TEST_F(ModelDownloaderTest, FileSystemErrorsArePassedOnUnchanged) {
+    ZipBuilder zip;
+    addModel(zip, "");
+    server.set(kArchivePath, Reply::ok(zip.bytes()));
+    // A file where the application's data folder should be.
+    std::ofstream(data / "Verbolin") << "in the way";
+    ModelDownloader downloader(options());
+    EXPECT_THROW(downloader.install(pack), fs::filesystem_error);
+}
+
 TEST_F(ModelDownloaderTest, ALeftoverStagingFolderIsClearedByTheNextInstall) {
     server.set(kArchivePath, Reply::ok(ZipBuilder().file("partial/readme.txt", "x").bytes()));
     EXPECT_EQ(failingInstall().code(), 4);
