@@ -1,0 +1,136 @@
+#include "verbolin/listening/ModelDownloader.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/system/AppError.hpp"
+#include "platform/system/FileMove.hpp"
+#include "platform/system/Paths.hpp"
+#include "platform/system/Uuid.hpp"
+#include "platform/system/ZipExtractor.hpp"
+
+namespace verbolin {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kBytesPerMB = 1000000;
+
+const char* const kDamaged = "The download was damaged. Please try again.";
+const char* const kIncomplete = "The download was incomplete. Please try again.";
+
+// Removes the downloaded archive however install() ends.
+class RemoveOnExit {
+public:
+    explicit RemoveOnExit(fs::path path) : path_(std::move(path)) {}
+    ~RemoveOnExit() {
+        std::error_code ignored;
+        fs::remove(path_, ignored);
+    }
+    RemoveOnExit(const RemoveOnExit&) = delete;
+    RemoveOnExit& operator=(const RemoveOnExit&) = delete;
+
+private:
+    fs::path path_;
+};
+
+// The staging folder itself, then its sub-folders in listing order; the first
+// that holds the text decoder is the model folder.
+std::optional<fs::path> findModelFolder(const fs::path& staging) {
+    std::vector<fs::path> candidates{staging};
+    std::error_code ec;
+    fs::directory_iterator it(staging, ec);
+    if (!ec) {
+        for (const auto& entry : it) {
+            std::error_code typeError;
+            // Links are not followed: a folder is a real folder.
+            const auto status = entry.symlink_status(typeError);
+            if (typeError) continue;
+            if (fs::is_directory(status)) candidates.push_back(entry.path());
+        }
+    }
+    for (const auto& candidate : candidates) {
+        std::error_code existsError;
+        if (fs::exists(candidate / "TextDecoder.mlmodelc", existsError)) return candidate;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+ModelDownloader::ModelDownloader() : ModelDownloader(Options{}) {}
+
+ModelDownloader::ModelDownloader(Options options) : options_(std::move(options)) {}
+
+void ModelDownloader::reportDownload(const ModelPack& pack, int64_t written, int64_t expected) const {
+    if (!onProgress_) return;
+    Downloading d;
+    d.receivedMB = written / kBytesPerMB;
+    if (expected > 0) {
+        d.fraction = std::min(1.0, static_cast<double>(written) / static_cast<double>(expected));
+        d.totalMB = expected / kBytesPerMB;
+    } else {
+        // No announced length: a fraction cannot be known, and "of 0 MB"
+        // would be wrong, so the pack's approximate size stands in.
+        d.fraction = 0;
+        d.totalMB = pack.approxMB;
+    }
+    onProgress_(d);
+}
+
+void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
+    if (pack.isInstalled()) return;
+    onProgress_ = std::move(progress);
+
+    const fs::path archive =
+        platform::temporaryDirectory() / ("verbolin-model-" + platform::Uuid::random().string() + ".zip");
+    // The body lands straight in the archive file, so it must go on every
+    // exit from here on, even when the download itself fails.
+    RemoveOnExit removeArchive(archive);
+
+    platform::HttpResponse response;
+    try {
+        platform::HttpClient http(options_.http);
+        response = http.getToFile(pack.remoteURL(options_.serverRoot), archive,
+                                  [&](int64_t written, int64_t expected) { reportDownload(pack, written, expected); });
+    } catch (const platform::HttpError& e) {
+        throw platform::AppError(errorDomain, 1, std::string("The speech model could not be downloaded: ") + e.what());
+    }
+    if (response.status != 200) {
+        throw platform::AppError(errorDomain, response.status,
+                                 "The speech model could not be downloaded (HTTP " + std::to_string(response.status) +
+                                     "). Check your connection and try again.");
+    }
+
+    if (onProgress_) onProgress_(Installing{});
+
+    const fs::path local = pack.localFolder();
+    const fs::path models = local.parent_path();
+    fs::create_directories(models);
+
+    const fs::path staging = models / (".staging-" + pack.id);
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+    fs::create_directories(staging);
+
+    try {
+        platform::ZipExtractor::extract(archive, staging);
+    } catch (const platform::ArchiveError&) {
+        throw platform::AppError(errorDomain, 2, kDamaged);
+    }
+
+    const auto modelFolder = findModelFolder(staging);
+    if (!modelFolder) throw platform::AppError(errorDomain, 4, kIncomplete);
+
+    fs::remove_all(local, ignored);
+    platform::moveItem(*modelFolder, local);
+    fs::remove_all(staging, ignored);
+
+    if (!pack.isInstalled()) throw platform::AppError(errorDomain, 3, kIncomplete);
+}
+
+}  // namespace verbolin

@@ -1,0 +1,60 @@
+#pragma once
+// The application's installer of model packs: downloads a pack's zip archive,
+// unpacks it into a staging folder beside the models, finds the folder that
+// holds the model and moves it into place. One downloader serves one install.
+// Errors it makes carry the domain "ModelDownloader"; file-system errors are
+// passed on as they come.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <variant>
+
+#include "platform/system/HttpClient.hpp"
+#include "verbolin/listening/ModelPack.hpp"
+
+namespace verbolin {
+
+class ModelDownloader {
+public:
+    static constexpr const char* errorDomain = "ModelDownloader";
+
+    // 1 MB = 1,000,000 bytes, whole megabytes truncated.
+    struct Downloading {
+        double fraction = 0;
+        int64_t receivedMB = 0;
+        int64_t totalMB = 0;
+        friend bool operator==(const Downloading&, const Downloading&) = default;
+    };
+    struct Installing {
+        friend bool operator==(const Installing&, const Installing&) = default;
+    };
+    using Progress = std::variant<Downloading, Installing>;
+
+    // Called on the installing thread; must be safe to call from any thread.
+    using ProgressFn = std::function<void(const Progress&)>;
+
+    struct Options {
+        std::string serverRoot = std::string(ModelPack::defaultServerRoot);
+        platform::HttpClient::Options http;
+    };
+
+    ModelDownloader();
+    explicit ModelDownloader(Options options);
+    ModelDownloader(const ModelDownloader&) = delete;
+    ModelDownloader& operator=(const ModelDownloader&) = delete;
+
+    // Blocking. Returns at once, without any request or progress, when the
+    // pack is already installed; otherwise downloads, unpacks and installs it.
+    // Throws platform::AppError (domain "ModelDownloader"),
+    // std::filesystem::filesystem_error, or whatever `progress` throws.
+    void install(const ModelPack& pack, ProgressFn progress = {});
+
+private:
+    void reportDownload(const ModelPack& pack, int64_t written, int64_t expected) const;
+
+    Options options_;
+    ProgressFn onProgress_;
+};
+
+}  // namespace verbolin

@@ -1,0 +1,47 @@
+#include "verbolin/listening/ModelPack.hpp"
+
+#include <system_error>
+
+#include "platform/system/Paths.hpp"
+
+namespace verbolin {
+namespace {
+
+std::string folderName(const ModelPack& pack) { return pack.id + "-v" + std::to_string(pack.version); }
+
+}  // namespace
+
+const std::vector<ModelPack>& ModelPack::all() {
+    static const std::vector<ModelPack> packs = {
+        ModelPack{"standard", 1, "Standard", 130},
+    };
+    return packs;
+}
+
+ModelPack ModelPack::named(std::string_view name) {
+    for (const auto& pack : all()) {
+        if (pack.id == name) return pack;
+    }
+    return all().front();
+}
+
+std::string ModelPack::remoteURL() const { return remoteURL(defaultServerRoot); }
+
+std::string ModelPack::remoteURL(std::string_view serverRoot) const {
+    std::string url(serverRoot);
+    if (url.empty() || url.back() != '/') url += '/';
+    return url + "models/" + folderName(*this) + ".zip";
+}
+
+std::filesystem::path ModelPack::localFolder() const {
+    return platform::applicationSupportDirectory() / "Verbolin" / "models" / folderName(*this);
+}
+
+bool ModelPack::isInstalled() const {
+    const auto folder = localFolder();
+    std::error_code ec;
+    return std::filesystem::exists(folder / "TextDecoder.mlmodelc", ec) &&
+           std::filesystem::exists(folder / "tokenizer" / "tokenizer.json", ec);
+}
+
+}  // namespace verbolin

@@ -1,0 +1,41 @@
+#pragma once
+// A downloadable speech model: a folder of compiled models and a tokenizer,
+// named by identifier and version. It knows where it is fetched from, where
+// it lives on disk and whether it is there.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace verbolin {
+
+struct ModelPack {
+    std::string id;       // used in file and folder names
+    int version = 0;
+    std::string title;    // shown to the user
+    int approxMB = 0;     // shown before the real download size is known
+
+    // The product's web site, which serves the packs under "models/".
+    static constexpr std::string_view defaultServerRoot = "https://verbolin.app/";
+
+    static const std::vector<ModelPack>& all();
+
+    // The catalogue's pack with this id; the standard pack for any other name.
+    static ModelPack named(std::string_view name);
+
+    // "<root>/models/<id>-v<version>.zip" on the product's server, or on
+    // another server root (a mirror, or a local server in tests).
+    std::string remoteURL() const;
+    std::string remoteURL(std::string_view serverRoot) const;
+
+    // <Application Support>/Verbolin/models/<id>-v<version>
+    std::filesystem::path localFolder() const;
+
+    // Both the text decoder and the tokenizer are in place.
+    bool isInstalled() const;
+
+    friend bool operator==(const ModelPack&, const ModelPack&) = default;
+};
+
+}  // namespace verbolin

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include "platform/system/ZipExtractor.hpp"
+#include "support/TempFolder.hpp"
+#include "support/ZipBuilder.hpp"
+
+using namespace platform;
+using testsupport::ZipBuilder;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ZipExtractorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(target);
+        fs::create_directories(outside);
+    }
+
+    void extract(const ZipBuilder& zip) {
+        zip.writeTo(archive);
+        ZipExtractor::extract(archive, target);
+    }
+
+    // Every file under the test folder that is neither the archive nor inside the target.
+    std::vector<fs::path> strayFiles() const {
+        std::vector<fs::path> stray;
+        for (auto it = fs::recursive_directory_iterator(temp.path()); it != fs::recursive_directory_iterator(); ++it) {
+            if (it->path() == target) {
+                it.disable_recursion_pending();
+                continue;
+            }
+            if (it->path() != archive && !it->is_directory()) stray.push_back(it->path());
+        }
+        return stray;
+    }
+
+    testsupport::TempFolder temp;
+    fs::path archive = temp.path() / "pack.zip";
+    fs::path target = temp.path() / "deep" / "staging";
+    fs::path outside = temp.path() / "outside";
+};
+
+}  // namespace
+
+TEST_F(ZipExtractorTest, ExtractsFilesFoldersAndLinksThatStayInside) {
+    extract(ZipBuilder()
+                .folder("pack/")
+                .file("pack/a.txt", "alpha")
+                .file("pack/sub/b.txt", std::string(50000, 'b'))
+                .file("./c.txt", "gamma")
+                .symlink("pack/sub/up", "../a.txt")
+                .symlink("top", "pack/sub"));
+    EXPECT_EQ(testsupport::readFile(target / "pack" / "a.txt"), "alpha");
+    EXPECT_EQ(testsupport::readFile(target / "pack" / "sub" / "b.txt"), std::string(50000, 'b'));
+    EXPECT_EQ(testsupport::readFile(target / "c.txt"), "gamma");
+    EXPECT_EQ(fs::read_symlink(target / "pack" / "sub" / "up"), "../a.txt");
+    EXPECT_EQ(testsupport::readFile(target / "top" / "b.txt"), std::string(50000, 'b'));
+}
+
+TEST_F(ZipExtractorTest, RefusesEntriesThatWouldLandOutsideTheTarget) {
+    const std::string absolute = (outside / "abs.txt").string();
+    const struct {
+        const char* name;
+        ZipBuilder zip;
+    } cases[] = {
+        {"parent entry", ZipBuilder().file("../evil.txt", "x")},
+        {"deep parent entry", ZipBuilder().file("pack/../../evil.txt", "x")},
+        {"parent in the middle", ZipBuilder().file("pack/../x.txt", "x")},
+        {"absolute entry", ZipBuilder().file(absolute, "x")},
+        {"absolute link", ZipBuilder().symlink("link", outside.string())},
+        {"link climbing out", ZipBuilder().symlink("pack/link", "../../outside")},
+        {"link through a link", ZipBuilder().symlink("here", ".").symlink("away", "here/../outside")},
+        {"writing through a link", ZipBuilder().symlink("link", ".").file("link/x.txt", "x")},
+        {"good entries first", ZipBuilder().file("ok.txt", "fine").file("../evil.txt", "x")},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(target);
+        fs::create_directories(target);
+        EXPECT_THROW(extract(c.zip), ArchiveError) << c.name;
+        EXPECT_TRUE(strayFiles().empty()) << c.name << ": " << strayFiles().front();
+        EXPECT_FALSE(fs::exists(outside / "evil.txt")) << c.name;
+    }
+}
+
+TEST_F(ZipExtractorTest, RefusesDamagedArchives) {
+    const std::string good =
+        ZipBuilder().file("a.txt", std::string(20000, 'a') + "tail").file("b.txt", "beta").bytes();
+    std::string flipped = good;
+    flipped[60] ^= 0x55;  // inside the first entry's compressed data
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"not an archive", "<html>Service unavailable</html>"},
+        {"empty file", ""},
+        {"truncated", good.substr(0, good.size() / 2)},
+        {"flipped data", flipped},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
+        EXPECT_THROW(ZipExtractor::extract(archive, target), ArchiveError) << c.name;
+    }
+    EXPECT_THROW(ZipExtractor::extract(temp.path() / "missing.zip", target), ArchiveError);
+    EXPECT_THROW(ZipExtractor::extract(archive, temp.path() / "missing-folder"), ArchiveError);
+}
