@@ -165,7 +165,11 @@ void PulseInputStream::start(BufferHandler handler) {
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(kFragmentFrames * pa_frame_size(&spec));
     int err = 0;
-    if (pa_stream_connect_record(stream_, source_->name.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    // DONT_MOVE: when the device goes away the server ends the stream instead
+    // of moving it elsewhere, so the owner learns of it and picks the device
+    // again itself (its choice may not be the server's default).
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream_, source_->name.c_str(), &attr, flags) < 0) {
         err = connection_->lastError();
     } else {
         for (;;) {

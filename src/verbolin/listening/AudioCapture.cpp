@@ -22,7 +22,7 @@ public:
 
     std::shared_ptr<Stream> start(const Options& options, std::function<void()> onChange);
     void stop();
-    void handleConfigurationChange();
+    void handleConfigurationChange(uint64_t engineSerial);
     void restart(uint64_t generation);
 
 private:
@@ -46,6 +46,10 @@ private:
     // Counts starts and stops; a restart scheduled under an older value
     // belongs to a capture run that has ended and does nothing.
     uint64_t generation_ = 0;
+    // Identifies the open engine; notices queued by an engine that has since
+    // been torn down carry an older value and are dropped, as if its observer
+    // had been removed before they arrived.
+    uint64_t engineSerial_ = 0;
 };
 
 std::shared_ptr<AudioCapture::Stream> AudioCapture::Core::start(const Options& options,
@@ -116,9 +120,10 @@ void AudioCapture::Core::startEngine() {
 
     std::weak_ptr<Core> weak = weak_from_this();
     platform::MainExecutor* main = &main_;
-    input->setConfigurationChangeHandler([weak, main] {
-        main->post([weak] {
-            if (auto core = weak.lock()) core->handleConfigurationChange();
+    const uint64_t serial = ++engineSerial_;
+    input->setConfigurationChangeHandler([weak, main, serial] {
+        main->post([weak, serial] {
+            if (auto core = weak.lock()) core->handleConfigurationChange(serial);
         });
     });
 
@@ -133,15 +138,20 @@ void AudioCapture::Core::startEngine() {
 }
 
 void AudioCapture::Core::teardownEngine() {
+    ++engineSerial_;
     if (!engine_) return;
     engine_->setConfigurationChangeHandler(nullptr);
     engine_->stop();
     engine_.reset();
 }
 
-void AudioCapture::Core::handleConfigurationChange() {
+void AudioCapture::Core::handleConfigurationChange(uint64_t engineSerial) {
     std::lock_guard lock(m_);
     if (!continuation_) return;
+    // One device event often brings several notices (the stream ends, the
+    // device is removed, the default changes); only the first one that finds
+    // its engine still current counts.
+    if (!engine_ || engineSerial != engineSerial_) return;
     if (engine_ && engine_->isRunning()) {
         record("audio_config_change", "engine still running; ignored");
         return;
@@ -167,9 +177,7 @@ void AudioCapture::Core::restart(uint64_t generation) {
     std::function<void()> notify;
     {
         std::lock_guard lock(m_);
-        // A capture that gave up stays down even if a restart was still
-        // pending when it did; its consumer has already seen the end.
-        if (!continuation_ || continuation_->isFinished() || generation != generation_) return;
+        if (!continuation_ || generation != generation_) return;
         try {
             startEngine();
         } catch (const std::exception& e) {
