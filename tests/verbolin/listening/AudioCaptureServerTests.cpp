@@ -154,7 +154,7 @@ TEST_F(AudioCaptureServerTest, ListsTheServersInputsAndCapturesAToneAsSixteenKil
         ToneFeeder feeder(server->path("mic.fifo"), 1.0, 0.5f);
         feeder.join();
         // Collect until the server has nothing more to hand over.
-        while (auto buf = stream->next(600ms)) got.insert(got.end(), buf->begin(), buf->end());
+        while (auto buf = stream->next(1500ms)) got.insert(got.end(), buf->begin(), buf->end());
     }
     capture->stop();
     EXPECT_TRUE(stream->isFinished());
