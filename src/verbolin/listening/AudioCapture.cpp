@@ -152,7 +152,7 @@ void AudioCapture::Core::handleConfigurationChange(uint64_t engineSerial) {
     // device is removed, the default changes); only the first one that finds
     // its engine still current counts.
     if (!engine_ || engineSerial != engineSerial_) return;
-    if (engine_ && engine_->isRunning()) {
+    if (engine_->isRunning()) {
         record("audio_config_change", "engine still running; ignored");
         return;
     }
