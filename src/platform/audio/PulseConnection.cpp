@@ -1,0 +1,141 @@
+#include "platform/audio/PulseConnection.hpp"
+
+#include "platform/system/AppError.hpp"
+
+namespace platform {
+namespace {
+
+void onContextState(pa_context*, void* self) { static_cast<PulseConnection*>(self)->signal(); }
+
+void onOperationState(pa_operation*, void* self) { static_cast<PulseConnection*>(self)->signal(); }
+
+struct SourceQuery {
+    PulseConnection* connection;
+    std::vector<PulseSource> found;
+};
+
+void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    auto* q = static_cast<SourceQuery*>(userdata);
+    if (eol != 0 || !info) {
+        q->connection->signal();
+        return;
+    }
+    PulseSource s;
+    s.index = info->index;
+    s.name = info->name ? info->name : "";
+    s.description = info->description ? info->description : "";
+    s.rate = info->sample_spec.rate;
+    s.channels = info->sample_spec.channels;
+    s.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+    q->found.push_back(std::move(s));
+}
+
+struct ServerQuery {
+    PulseConnection* connection;
+    std::optional<std::string> defaultSource;
+};
+
+void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* q = static_cast<ServerQuery*>(userdata);
+    if (info && info->default_source_name && *info->default_source_name)
+        q->defaultSource = info->default_source_name;
+    q->connection->signal();
+}
+
+}  // namespace
+
+PulseConnection::PulseConnection(const std::optional<std::string>& server) {
+    loop_ = pa_threaded_mainloop_new();
+    if (!loop_) throw AppError("PulseAudio", PA_ERR_INTERNAL, "Cannot create the audio main loop");
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Verbolin");
+    if (!context_) {
+        pa_threaded_mainloop_free(loop_);
+        throw AppError("PulseAudio", PA_ERR_INTERNAL, "Cannot create the audio context");
+    }
+    pa_context_set_state_callback(context_, onContextState, this);
+    int err = 0;
+    if (pa_context_connect(context_, server ? server->c_str() : nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        err = pa_context_errno(context_);
+    } else if (pa_threaded_mainloop_start(loop_) < 0) {
+        err = PA_ERR_INTERNAL;
+    } else {
+        Lock lock(*this);
+        for (;;) {
+            pa_context_state_t s = pa_context_get_state(context_);
+            if (s == PA_CONTEXT_READY) break;
+            if (!PA_CONTEXT_IS_GOOD(s)) {
+                err = pa_context_errno(context_);
+                if (err == 0) err = PA_ERR_CONNECTIONREFUSED;
+                break;
+            }
+            wait();
+        }
+    }
+    if (err != 0) {
+        std::string text = std::string("Cannot connect to the audio server: ") + pa_strerror(err);
+        close();
+        throw AppError("PulseAudio", err, text);
+    }
+}
+
+PulseConnection::~PulseConnection() { close(); }
+
+void PulseConnection::close() {
+    if (!loop_) return;
+    if (context_) {
+        {
+            Lock lock(*this);
+            pa_context_set_state_callback(context_, nullptr, nullptr);
+            pa_context_disconnect(context_);
+            pa_context_unref(context_);
+        }
+        context_ = nullptr;
+    }
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+    loop_ = nullptr;
+}
+
+bool PulseConnection::isReady() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
+
+bool PulseConnection::await(pa_operation* op) {
+    if (!op) return false;
+    pa_operation_set_state_callback(op, onOperationState, this);
+    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) wait();
+    bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+    pa_operation_set_state_callback(op, nullptr, nullptr);
+    pa_operation_unref(op);
+    return done;
+}
+
+std::vector<PulseSource> PulseConnection::sources() {
+    SourceQuery q{this, {}};
+    if (!await(pa_context_get_source_info_list(context_, onSourceInfo, &q))) return {};
+    return std::move(q.found);
+}
+
+std::optional<PulseSource> PulseConnection::source(uint32_t index) {
+    SourceQuery q{this, {}};
+    if (!await(pa_context_get_source_info_by_index(context_, index, onSourceInfo, &q)) || q.found.empty())
+        return std::nullopt;
+    return q.found.front();
+}
+
+std::optional<PulseSource> PulseConnection::source(const std::string& name) {
+    SourceQuery q{this, {}};
+    if (!await(pa_context_get_source_info_by_name(context_, name.c_str(), onSourceInfo, &q)) || q.found.empty())
+        return std::nullopt;
+    return q.found.front();
+}
+
+std::optional<std::string> PulseConnection::defaultSourceName() {
+    ServerQuery q{this, std::nullopt};
+    if (!await(pa_context_get_server_info(context_, onServerInfo, &q))) return std::nullopt;
+    return q.defaultSource;
+}
+
+int PulseConnection::lastError() const { return pa_context_errno(context_); }
+
+std::string PulseConnection::lastErrorText() const { return pa_strerror(lastError()); }
+
+}  // namespace platform

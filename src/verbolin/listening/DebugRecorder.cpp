@@ -1,0 +1,138 @@
+#include "verbolin/listening/DebugRecorder.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/system/Date.hpp"
+
+namespace verbolin {
+
+// An append-only file descriptor. Writes go straight to the kernel, so the
+// log survives a crash of the process up to its last complete line.
+struct DebugRecorder::File {
+    int fd = -1;
+
+    // Creates or empties the file, then opens it for writing; null when that
+    // fails.
+    static std::unique_ptr<File> create(const std::filesystem::path& path) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return nullptr;
+        auto f = std::make_unique<File>();
+        f->fd = fd;
+        return f;
+    }
+    ~File() {
+        if (fd >= 0) ::close(fd);
+    }
+    void write(const void* data, size_t size) {
+        auto p = static_cast<const char*>(data);
+        while (size > 0) {
+            ssize_t n = ::write(fd, p, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;  // a diagnostic write that fails is dropped
+            p += n;
+            size -= size_t(n);
+        }
+    }
+};
+
+std::shared_ptr<DebugRecorder> DebugRecorder::shared() {
+    static const std::shared_ptr<DebugRecorder> recorder = fromEnvironment();
+    return recorder;
+}
+
+std::shared_ptr<DebugRecorder> DebugRecorder::fromEnvironment() {
+    const char* dir = std::getenv("VERBOLIN_DEBUG_DIR");
+    if (!dir || !*dir) return nullptr;
+    return std::make_shared<DebugRecorder>(dir);
+}
+
+bool DebugRecorder::autoStart() {
+    const char* v = std::getenv("VERBOLIN_AUTOSTART");
+    return v && std::string_view(v) == "1";
+}
+
+DebugRecorder::DebugRecorder(std::filesystem::path directory, const platform::Clock& clock)
+    : directory_(std::move(directory)), clock_(clock), start_(clock.now()) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory_, ec);
+}
+
+DebugRecorder::~DebugRecorder() { queue_.shutdown(); }
+
+std::vector<uint8_t> DebugRecorder::pcm16(std::span<const float> samples) {
+    std::vector<uint8_t> out(samples.size() * 2);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        float x = samples[i];
+        // NaN would make the integer conversion undefined; infinities are as
+        // meaningless in a recording, so both are written as silence.
+        if (!std::isfinite(x)) x = 0;
+        x = std::min(1.0f, std::max(-1.0f, x));
+        auto v = int16_t(x * 32767.0f);  // truncates toward zero
+        out[2 * i] = uint8_t(uint16_t(v) & 0xFF);
+        out[2 * i + 1] = uint8_t(uint16_t(v) >> 8);
+    }
+    return out;
+}
+
+void DebugRecorder::writeLine(const std::string& name, const std::string& detail) {
+    if (!log_) return;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%8.3f", platform::secondsBetween(start_, clock_.now()));
+    std::string line;
+    line.reserve(name.size() + detail.size() + 16);
+    line += seconds;
+    line += '\t';
+    line += name;
+    line += '\t';
+    line += detail;
+    line += '\n';
+    log_->write(line.data(), line.size());
+}
+
+void DebugRecorder::beginSession() {
+    queue_.call([this] {
+        bool first = !began_;
+        if (first) {
+            began_ = true;
+            start_ = clock_.now();
+            log_ = File::create(directory_ / "events.log");
+            session_ = File::create(directory_ / "session.pcm");
+            utteranceCount_ = 0;
+        }
+        writeLine(first ? "session_start" : "session_restart",
+                  "wallclock=" + platform::formatISO8601(clock_.now()));
+    });
+}
+
+void DebugRecorder::event(std::string name, std::string detail) {
+    queue_.post([this, name = std::move(name), detail = std::move(detail)] { writeLine(name, detail); });
+}
+
+void DebugRecorder::audio(std::span<const float> samples) {
+    queue_.post([this, bytes = pcm16(samples)] {
+        if (session_) session_->write(bytes.data(), bytes.size());
+    });
+}
+
+int64_t DebugRecorder::utterance(std::span<const float> samples) {
+    return queue_.call([this, samples] {
+        int64_t n = ++utteranceCount_;
+        auto bytes = pcm16(samples);
+        if (auto f = File::create(directory_ / ("utterance-" + std::to_string(n) + ".pcm")))
+            f->write(bytes.data(), bytes.size());
+        return n;
+    });
+}
+
+void DebugRecorder::flush() {
+    queue_.call([] {});
+}
+
+}  // namespace verbolin

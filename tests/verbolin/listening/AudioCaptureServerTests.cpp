@@ -1,0 +1,236 @@
+// Capture through a real PulseAudio server that the test starts privately: a
+// pipe source stands in for the microphone and is fed a known tone.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <sstream>
+#include <thread>
+
+#include "platform/audio/PulseAudioBackend.hpp"
+#include "platform/audio/PulseConnection.hpp"
+#include "platform/audio/PulseInputStream.hpp"
+#include "platform/system/AppError.hpp"
+#include "platform/system/ManualMainExecutor.hpp"
+#include "support/PrivatePulseServer.hpp"
+#include "verbolin/listening/AudioCapture.hpp"
+
+using namespace std::chrono_literals;
+using testsupport::PrivatePulseServer;
+using verbolin::AudioCapture;
+using verbolin::DebugRecorder;
+
+namespace {
+
+// Writes a 440 Hz tone into the pipe source's FIFO as 48 kHz stereo s16le,
+// paced at real time, for `seconds`.
+class ToneFeeder {
+public:
+    ToneFeeder(const std::filesystem::path& fifo, double seconds, float amplitude) {
+        fd_ = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error("cannot open " + fifo.string());
+        thread_ = std::thread([this, seconds, amplitude] {
+            const int total = int(48000 * seconds);
+            const int chunk = 480;  // 10 ms
+            auto next = std::chrono::steady_clock::now();
+            std::vector<int16_t> buf(chunk * 2);
+            for (int at = 0; at < total && !cancel_; at += chunk) {
+                for (int i = 0; i < chunk; ++i) {
+                    double x = amplitude * std::sin(2 * M_PI * 440.0 * double(at + i) / 48000.0);
+                    auto v = int16_t(std::lround(x * 32767.0));
+                    buf[2 * i] = v;
+                    buf[2 * i + 1] = v;
+                }
+                const char* p = reinterpret_cast<const char*>(buf.data());
+                size_t left = buf.size() * sizeof(int16_t);
+                while (left > 0) {
+                    ssize_t n = ::write(fd_, p, left);
+                    if (n <= 0) return;
+                    p += n;
+                    left -= size_t(n);
+                }
+                next += 10ms;
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    ~ToneFeeder() {
+        cancel_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    int fd_ = -1;
+    std::atomic<bool> cancel_{false};
+    std::thread thread_;
+};
+
+const std::vector<std::string> kScript = {
+    "load-module module-null-sink sink_name=speakers",
+    "load-module module-pipe-source source_name=testmic file={dir}/mic.fifo format=s16le rate=48000 channels=2",
+    "set-default-source testmic",
+};
+
+class AudioCaptureServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        try {
+            server = std::make_unique<PrivatePulseServer>(kScript);
+        } catch (const std::exception& e) {
+            FAIL() << e.what();
+        }
+        backend = std::make_shared<platform::PulseAudioBackend>(server->serverString());
+        recorder = std::make_shared<DebugRecorder>(server->path("debug"), clock);
+        recorder->beginSession();
+        capture = std::make_unique<AudioCapture>(backend, main, clock, recorder);
+    }
+    void TearDown() override {
+        capture.reset();
+        backend.reset();
+        server.reset();
+    }
+
+    std::vector<std::string> events() {
+        recorder->flush();
+        std::vector<std::string> out;
+        std::istringstream in(testsupport::readFile(server->path("debug") / "events.log"));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::string rest = line.substr(line.find('\t') + 1);
+            if (rest.rfind("session_", 0) != 0) out.push_back(rest);
+        }
+        return out;
+    }
+
+    // Runs the main executor until `done` holds or five seconds pass.
+    template <class F>
+    bool pumpUntil(F done) {
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            main.runPending();
+            if (done()) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    std::unique_ptr<PrivatePulseServer> server;
+    std::shared_ptr<platform::PulseAudioBackend> backend;
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main{clock};
+    std::shared_ptr<DebugRecorder> recorder;
+    std::unique_ptr<AudioCapture> capture;
+};
+
+double rms(const std::vector<float>& v, size_t from, size_t to) {
+    double s = 0;
+    for (size_t i = from; i < to; ++i) s += double(v[i]) * v[i];
+    return std::sqrt(s / double(to - from));
+}
+
+}  // namespace
+
+TEST_F(AudioCaptureServerTest, ListsTheServersInputsAndCapturesAToneAsSixteenKilohertzMono) {
+    auto devices = AudioCapture::inputDevices(*backend);
+    ASSERT_EQ(devices.size(), 1u) << "the monitor of the null sink must not be listed";
+    EXPECT_NE(devices[0].name.find("mic.fifo"), std::string::npos) << devices[0].name;
+    auto def = backend->defaultInputDevice();
+    ASSERT_TRUE(def);
+    EXPECT_EQ(def->id, devices[0].id);
+    EXPECT_EQ(def->inputChannels, 2u);
+
+    auto stream = capture->start({devices[0].id, false});
+    std::vector<float> got;
+    {
+        ToneFeeder feeder(server->path("mic.fifo"), 1.0, 0.5f);
+        feeder.join();
+        // Collect until the server has nothing more to hand over.
+        while (auto buf = stream->next(1500ms)) got.insert(got.end(), buf->begin(), buf->end());
+    }
+    capture->stop();
+    EXPECT_TRUE(stream->isFinished());
+
+    // One second of 48 kHz stereo is 16000 mono samples at 16 kHz; the last
+    // fragment the server was still filling and the filter's look-ahead may
+    // be missing.
+    EXPECT_GE(got.size(), 16000u - 1400u);
+    EXPECT_LE(got.size(), 16000u + 50u);
+    ASSERT_GT(got.size(), 8000u);
+    // A sine of amplitude 0.5 in both channels: RMS 0.354, 440 crossings a second.
+    EXPECT_NEAR(rms(got, 1600, got.size() - 800), 0.5 / std::sqrt(2.0), 0.02);
+    int crossings = 0;
+    for (size_t i = 1601; i < got.size() - 800; ++i)
+        if (got[i - 1] < 0 && got[i] >= 0) ++crossings;
+    EXPECT_NEAR(crossings / (double(got.size() - 2400) / 16000.0), 440.0, 5.0);
+
+    EXPECT_EQ(events().front(), "audio_start\tdevice=" + std::to_string(devices[0].id) + " aec=false format=48000Hz/2ch");
+}
+
+TEST_F(AudioCaptureServerTest, EchoCancellationLoadsTheServersModuleAndRemovesItAfterwards) {
+    auto stream = capture->start({std::nullopt, true});
+    auto ev = events();
+    ASSERT_FALSE(ev.empty());
+    EXPECT_EQ(ev.front().rfind("audio_start\tdevice=default aec=true format=", 0), 0u) << ev.front();
+    EXPECT_EQ(AudioCapture::inputDevices(*backend).size(), 1u) << "our canceller's source is hidden";
+    {
+        ToneFeeder feeder(server->path("mic.fifo"), 0.5, 0.5f);
+        auto buf = stream->next(3s);
+        EXPECT_TRUE(buf) << "no audio through the echo canceller";
+    }
+    capture->stop();
+
+    platform::PulseConnection c(server->serverString());
+    platform::PulseConnection::Lock lock(c);
+    for (const auto& s : c.sources())
+        EXPECT_NE(s.name.rfind(platform::PulseInputStream::kEchoCancelPrefix, 0), 0u) << s.name << " left behind";
+}
+
+TEST_F(AudioCaptureServerTest, ServerChangesReachTheCaptureAndALostDeviceIsReplaced) {
+    int rebuilt = 0;
+    auto stream = capture->start({std::nullopt, false}, [&] { ++rebuilt; });
+    const std::string ignored = "audio_config_change\tengine still running; ignored";
+    auto has = [&](const std::string& e) {
+        auto ev = events();
+        return std::find(ev.begin(), ev.end(), e) != ev.end();
+    };
+
+    // A new device appears: the running stream is not disturbed.
+    ASSERT_EQ(server->pactl("load-module module-null-source source_name=spare"), 0);
+    EXPECT_TRUE(pumpUntil([&] { return has(ignored); }));
+    EXPECT_EQ(rebuilt, 0);
+
+    // The device being recorded goes away: the server ends our stream, and
+    // 0.3 s later the capture starts again on the new default device.
+    ASSERT_EQ(server->pactl("unload-module module-pipe-source"), 0);
+    EXPECT_TRUE(pumpUntil([&] { return has("audio_config_change\trestarting capture (1 in 10 s)"); }))
+        << testsupport::readFile(server->path("debug") / "events.log");
+    main.advance(300ms);
+    EXPECT_EQ(rebuilt, 1);
+    auto ev = events();
+    EXPECT_EQ(ev.back().rfind("audio_start\tdevice=default aec=false format=", 0), 0u) << ev.back();
+    EXPECT_FALSE(stream->isFinished());
+    capture->stop();
+}
+
+TEST(PulseAudioBackend, NoServerMeansNoDevicesAndAnErrorOnOpen) {
+    testsupport::TempDir tmp;
+    platform::PulseAudioBackend backend("unix:" + (tmp / "nothing-here").string());
+    EXPECT_TRUE(backend.inputDevices().empty());
+    EXPECT_FALSE(backend.defaultInputDevice());
+    try {
+        backend.openInput(std::nullopt);
+        FAIL() << "opened a stream without a server";
+    } catch (const platform::AppError& e) {
+        EXPECT_EQ(e.domain(), "PulseAudio");
+        EXPECT_EQ(std::string(e.what()).rfind("Cannot connect to the audio server: ", 0), 0u) << e.what();
+    }
+}
