@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SessionItem.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/storage/UserCalendar.hpp"
@@ -74,7 +76,30 @@ public:
     // edited segment that remembers the text before the first edit.
     void replace(const Block& block, const std::string& text);
 
+    // The session list, read afresh from segments and sessions at each call.
+    // Days are the calendar days of the store's calendar; items are newest
+    // first, sessions before days of equal start.
+    std::vector<SessionItem> sessionItems() const;
+    std::optional<SessionItem> currentSession() const;
+    std::vector<Segment> segmentsIn(const SessionItem& item) const;
+    std::vector<Segment> segmentsOn(platform::Date day) const;
+    std::vector<platform::Date> days() const;
+    // The first paragraph of each session mapped to the session's title (its
+    // name, or its start time when unnamed).
+    std::unordered_map<platform::Uuid, std::string> sessionStartBlocks() const;
+    // The first ten words of the item's first segment, or "Nothing yet".
+    std::string previewOf(const SessionItem& item) const;
+    // "10:00 – 10:42", "10:00 – now", "Now", or the start alone.
+    std::string rangeText(const SessionItem& item) const;
+    // "Today", "Yesterday" or the abbreviated date.
+    static std::string dayTitle(platform::Date date, const UserCalendar& calendar = UserCalendar());
+
+    // "day:" and a day's start in seconds since 1970 ("day:1714521600.0").
+    static std::string dayItemId(platform::Date dayStart);
+
 private:
+    // Brings in the transcript files of earlier versions once, then renames
+    // each to "<name>.imported".
     void importLegacyFiles();
 
     mutable std::shared_ptr<const std::vector<Block>> blockCache_;

@@ -1,0 +1,22 @@
+#include "verbolin/storage/LegacyNote.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include "verbolin/storage/RecordDecodingError.hpp"
+
+namespace verbolin {
+
+void to_json(nlohmann::json& j, const LegacyNote& note) {
+    j = nlohmann::json::object();
+    j["createdAt"] = json_fields::encodeDate(note.createdAt);
+    j["text"] = note.text;
+}
+
+void from_json(const nlohmann::json& j, LegacyNote& note) {
+    LegacyNote out;
+    out.createdAt = json_fields::requiredDate(j, "createdAt");
+    out.text = json_fields::requiredString(j, "text");
+    note = std::move(out);
+}
+
+}  // namespace verbolin
