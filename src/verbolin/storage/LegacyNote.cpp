@@ -6,11 +6,19 @@
 
 namespace verbolin {
 
-void to_json(nlohmann::json& j, const LegacyNote& note) {
-    j = nlohmann::json::object();
+namespace {
+
+template <class Json>
+void encode(Json& j, const LegacyNote& note) {
+    j = Json::object();
     j["createdAt"] = json_fields::encodeDate(note.createdAt);
     j["text"] = note.text;
 }
+
+}  // namespace
+
+void to_json(nlohmann::json& j, const LegacyNote& note) { encode(j, note); }
+void to_json(nlohmann::ordered_json& j, const LegacyNote& note) { encode(j, note); }
 
 void from_json(const nlohmann::json& j, LegacyNote& note) {
     LegacyNote out;

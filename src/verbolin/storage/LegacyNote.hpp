@@ -20,6 +20,7 @@ struct LegacyNote {
 // Members "createdAt" (ISO 8601) and "text", both required. Decoding throws
 // RecordDecodingError.
 void to_json(nlohmann::json& j, const LegacyNote& note);
+void to_json(nlohmann::ordered_json& j, const LegacyNote& note);
 void from_json(const nlohmann::json& j, LegacyNote& note);
 
 }  // namespace verbolin

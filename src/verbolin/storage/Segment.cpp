@@ -7,8 +7,11 @@
 
 namespace verbolin {
 
-void to_json(nlohmann::json& j, const Segment& s) {
-    j = nlohmann::json::object();
+namespace {
+
+template <class Json>
+void encode(Json& j, const Segment& s) {
+    j = Json::object();
     j["id"] = s.id.string();
     j["start"] = json_fields::encodeDate(s.start);
     j["end"] = json_fields::encodeDate(s.end);
@@ -16,6 +19,11 @@ void to_json(nlohmann::json& j, const Segment& s) {
     j["edited"] = s.edited;
     if (s.original) j["original"] = *s.original;
 }
+
+}  // namespace
+
+void to_json(nlohmann::json& j, const Segment& s) { encode(j, s); }
+void to_json(nlohmann::ordered_json& j, const Segment& s) { encode(j, s); }
 
 void from_json(const nlohmann::json& j, Segment& s) {
     Segment out;

@@ -25,8 +25,10 @@ struct Segment {
 
 // JSON members "id", "start", "end", "text", "edited", "original". "edited"
 // may be absent or null (false), "original" likewise (none); "original" is
-// written only when present. Decoding throws RecordDecodingError.
+// written only when present. Decoding throws RecordDecodingError. With
+// nlohmann::ordered_json the members are written in field order.
 void to_json(nlohmann::json& j, const Segment& s);
+void to_json(nlohmann::ordered_json& j, const Segment& s);
 void from_json(const nlohmann::json& j, Segment& s);
 
 }  // namespace verbolin

@@ -7,12 +7,20 @@
 
 namespace verbolin {
 
-void to_json(nlohmann::json& j, const SessionMarker& m) {
-    j = nlohmann::json::object();
+namespace {
+
+template <class Json>
+void encode(Json& j, const SessionMarker& m) {
+    j = Json::object();
     j["id"] = m.id.string();
     j["start"] = json_fields::encodeDate(m.start);
     if (m.name) j["name"] = *m.name;
 }
+
+}  // namespace
+
+void to_json(nlohmann::json& j, const SessionMarker& m) { encode(j, m); }
+void to_json(nlohmann::ordered_json& j, const SessionMarker& m) { encode(j, m); }
 
 void from_json(const nlohmann::json& j, SessionMarker& m) {
     SessionMarker out;

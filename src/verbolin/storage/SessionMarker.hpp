@@ -21,7 +21,9 @@ struct SessionMarker {
 
 // JSON members "id", "start" (both required) and "name" (absent or null: no
 // name; written only when present). Decoding throws RecordDecodingError.
+// With nlohmann::ordered_json the members are written in field order.
 void to_json(nlohmann::json& j, const SessionMarker& m);
+void to_json(nlohmann::ordered_json& j, const SessionMarker& m);
 void from_json(const nlohmann::json& j, SessionMarker& m);
 
 }  // namespace verbolin

@@ -63,6 +63,22 @@ TEST(SegmentJson, MissingOrMistypedMembersFailTheRecord) {
     for (const char* c : cases) EXPECT_THROW(json::parse(c).get<Segment>(), RecordDecodingError) << c;
 }
 
+TEST(RecordJson, OrderedEncodingWritesMembersInFieldOrder) {
+    Segment s;
+    s.id = *platform::Uuid::parse(kId);
+    s.start = at(1714557600);
+    s.end = at(1714557601);
+    s.text = "hi";
+    s.edited = true;
+    s.original = "hey";
+    EXPECT_EQ(nlohmann::ordered_json(s).dump(),
+              R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z",)"
+              R"("end":"2024-05-01T10:00:01Z","text":"hi","edited":true,"original":"hey"})");
+    SessionMarker m{s.id, s.start, "n"};
+    EXPECT_EQ(nlohmann::ordered_json(m).dump(),
+              R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":"n"})");
+}
+
 TEST(SessionMarkerJson, NameIsOptionalAndStartRequired) {
     auto m = json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":null})")
                  .get<SessionMarker>();

@@ -143,6 +143,17 @@ TEST_F(StoreTest, AllBlocksIsBuiltOncePerChangeOfSegments) {
     EXPECT_EQ(texts(), std::vector<std::string>{"merged"});
 }
 
+TEST_F(StoreTest, ObserversOfSegmentsSeeFreshParagraphs) {
+    store->append(segment(0, 1, "one"));
+    (void)store->allBlocks();
+    std::vector<size_t> seen;
+    auto token = store->segments.observe([&] { seen.push_back(store->allBlocks()->size()); });
+    store->append(segment(10, 11, "two"));
+    store->segments.set(store->segments.peek());  // equal: no observer, but the cache is still dropped
+    store->deleteBlocks({store->allBlocks()->front()});
+    EXPECT_EQ(seen, (std::vector<size_t>{2, 1}));
+}
+
 TEST_F(StoreTest, CachedBlocksDoNotRegisterAReadOfSegments) {
     store->append(segment(0, 1, "one"));
     int fired = 0;
