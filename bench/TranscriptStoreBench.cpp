@@ -4,12 +4,11 @@
 // Run by hand: build with -DVERBOLIN_BUILD_BENCH=ON, then bench/TranscriptStoreBench.
 
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <string>
-
-#include <sqlite3.h>
 
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -17,8 +16,8 @@ using namespace verbolin;
 
 namespace {
 
-const char* kWords[] = {"meeting", "budget", "review", "launch", "design", "customer", "hello", "world", "schedule",
-                        "report"};
+const char* kWords[] = {"meeting",  "budget", "review", "launch",   "design",
+                        "customer", "hello",  "world",  "schedule", "report"};
 
 // `count` utterances, one every 4 s with an occasional long pause, spread over days.
 std::vector<Segment> transcript(size_t count) {
@@ -29,7 +28,8 @@ std::vector<Segment> transcript(size_t count) {
         Segment s;
         s.start = platform::dateFromSecondsSince1970(t);
         s.end = platform::dateFromSecondsSince1970(t + 2.5);
-        for (size_t w = 0; w < 8; ++w) s.text += std::string(w ? " " : "") + kWords[(i * 7 + w * 3) % 10];
+        for (size_t w = 0; w < 8; ++w)
+            s.text += std::string(w ? " " : "") + kWords[(i * 7 + w * 3) % 10];
         out.push_back(std::move(s));
     }
     return out;
@@ -38,7 +38,8 @@ std::vector<Segment> transcript(size_t count) {
 struct ScratchDir {
     std::filesystem::path path;
     ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "verbolin-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "verbolin-bench-XXXXXX").string();
         path = ::mkdtemp(pattern.data());
     }
     ~ScratchDir() { std::filesystem::remove_all(path); }
@@ -54,7 +55,8 @@ BENCHMARK(BM_GroupIntoParagraphs)->Arg(10000)->Arg(100000)->Unit(benchmark::kMil
 void BM_SessionItems(benchmark::State& state) {
     ScratchDir dir;
     TranscriptStore store(dir.path, UserCalendar("en_US", "America/New_York"));
-    store.segments.set(transcript(size_t(state.range(0))));  // all before the first marker: shown by day
+    store.segments.set(
+        transcript(size_t(state.range(0))));  // all before the first marker: shown by day
     for (auto _ : state) benchmark::DoNotOptimize(store.sessionItems());
     state.SetItemsProcessed(int64_t(state.iterations()) * state.range(0));
 }

@@ -23,7 +23,7 @@ namespace platform {
 // Cancels an observation when destroyed or when cancel() is called. It may
 // outlive the observed object safely.
 class ObservationToken {
-public:
+  public:
     ObservationToken() = default;
     explicit ObservationToken(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
     ObservationToken(ObservationToken&& o) noexcept : cancel_(std::exchange(o.cancel_, nullptr)) {}
@@ -43,12 +43,12 @@ public:
     }
     bool active() const { return cancel_ != nullptr; }
 
-private:
+  private:
     std::function<void()> cancel_;
 };
 
 class ObservationRegistrar {
-public:
+  public:
     using Key = const void*;  // identifies one observable field; nullptr means "any field"
     using Callback = std::function<void()>;
 
@@ -82,7 +82,8 @@ public:
     // any observable field that `apply` read. The token cancels the observation
     // early. A field read more than once is observed once.
     template <class Apply>
-    [[nodiscard]] static ObservationToken withObservationTracking(Apply&& apply, Callback onChange) {
+    [[nodiscard]] static ObservationToken withObservationTracking(Apply&& apply,
+                                                                  Callback onChange) {
         Scope scope;
         scope.parent = currentScope();
         currentScope() = &scope;
@@ -93,11 +94,12 @@ public:
         std::forward<Apply>(apply)();
         currentScope() = scope.parent;
         if (scope.parent)  // an enclosing scope also depends on these reads
-            scope.parent->reads.insert(scope.parent->reads.end(), scope.reads.begin(), scope.reads.end());
+            scope.parent->reads.insert(scope.parent->reads.end(), scope.reads.begin(),
+                                       scope.reads.end());
         return trackReads(scope.reads, std::move(onChange));
     }
 
-private:
+  private:
     struct Entry {
         Key key;
         Callback callback;
@@ -204,7 +206,7 @@ private:
 
 template <class T>
 class Observable {
-public:
+  public:
     explicit Observable(ObservationRegistrar& registrar, T initial = T{})
         : registrar_(registrar), value_(std::move(initial)) {}
     Observable(const Observable&) = delete;
@@ -244,7 +246,7 @@ public:
 
     ObservationRegistrar::Key key() const { return this; }
 
-private:
+  private:
     void afterWrite() {
         if (writeHook_) writeHook_();
     }

@@ -10,7 +10,7 @@
 namespace verbolin {
 
 class HashBuilder {
-public:
+  public:
     template <class T>
     HashBuilder& add(const T& value) {
         mix(std::hash<T>{}(value));
@@ -26,7 +26,7 @@ public:
 
     size_t value() const { return h_; }
 
-private:
+  private:
     void mix(size_t v) { h_ ^= v + 0x9E3779B97F4A7C15ull + (h_ << 6) + (h_ >> 2); }
 
     size_t h_ = 0xCBF29CE484222325ull;

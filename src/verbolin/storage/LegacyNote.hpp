@@ -2,9 +2,8 @@
 // A note as earlier versions of the application kept it in "notes.json";
 // read only to bring old notes into the transcript.
 
-#include <string>
-
 #include <nlohmann/json_fwd.hpp>
+#include <string>
 
 #include "platform/system/Date.hpp"
 

@@ -14,7 +14,8 @@ const nlohmann::json& required(const nlohmann::json& object, const char* key) {
 
 std::string requiredString(const nlohmann::json& object, const char* key) {
     const auto& v = required(object, key);
-    if (!v.is_string()) throw RecordDecodingError(std::string("member \"") + key + "\" is not a string");
+    if (!v.is_string())
+        throw RecordDecodingError(std::string("member \"") + key + "\" is not a string");
     return v.get<std::string>();
 }
 
@@ -27,9 +28,11 @@ platform::Uuid requiredUuid(const nlohmann::json& object, const char* key) {
 
 platform::Date requiredDate(const nlohmann::json& object, const char* key) {
     const auto& v = required(object, key);
-    if (!v.is_string()) throw RecordDecodingError(std::string("member \"") + key + "\" is not a date text");
+    if (!v.is_string())
+        throw RecordDecodingError(std::string("member \"") + key + "\" is not a date text");
     auto date = platform::parseISO8601(v.get_ref<const std::string&>());
-    if (!date) throw RecordDecodingError(std::string("member \"") + key + "\" is not an ISO 8601 date");
+    if (!date)
+        throw RecordDecodingError(std::string("member \"") + key + "\" is not an ISO 8601 date");
     return *date;
 }
 
@@ -37,7 +40,8 @@ std::optional<std::string> optionalString(const nlohmann::json& object, const ch
     if (!object.is_object()) throw RecordDecodingError("expected an object");
     auto it = object.find(key);
     if (it == object.end() || it->is_null()) return std::nullopt;
-    if (!it->is_string()) throw RecordDecodingError(std::string("member \"") + key + "\" is not a string");
+    if (!it->is_string())
+        throw RecordDecodingError(std::string("member \"") + key + "\" is not a string");
     return it->get<std::string>();
 }
 
@@ -45,7 +49,8 @@ std::optional<bool> optionalBool(const nlohmann::json& object, const char* key) 
     if (!object.is_object()) throw RecordDecodingError("expected an object");
     auto it = object.find(key);
     if (it == object.end() || it->is_null()) return std::nullopt;
-    if (!it->is_boolean()) throw RecordDecodingError(std::string("member \"") + key + "\" is not a boolean");
+    if (!it->is_boolean())
+        throw RecordDecodingError(std::string("member \"") + key + "\" is not a boolean");
     return it->get<bool>();
 }
 

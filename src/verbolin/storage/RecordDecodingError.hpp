@@ -3,10 +3,9 @@
 // type. Callers that read files of records decide whether that skips a line
 // or a whole file.
 
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/system/Date.hpp"
 #include "platform/system/Uuid.hpp"
@@ -14,7 +13,7 @@
 namespace verbolin {
 
 class RecordDecodingError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -9,9 +9,11 @@
 
 namespace verbolin {
 
-bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& error) {
+bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to,
+                     std::error_code& error) {
     error.clear();
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
     int err = errno;
     if (err == EINVAL || err == ENOSYS) {
         // A file system without the flag: check, then move. The window between

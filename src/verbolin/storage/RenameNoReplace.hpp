@@ -10,6 +10,7 @@ namespace verbolin {
 
 // True when moved; otherwise false with the reason in `error` (EEXIST when
 // the target exists).
-bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& error);
+bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to,
+                     std::error_code& error);
 
 }  // namespace verbolin

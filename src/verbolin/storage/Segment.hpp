@@ -2,10 +2,9 @@
 // One finished utterance of the transcript: its time span and its text, and,
 // once the user has rewritten it, the text as it was before the first edit.
 
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "platform/system/Date.hpp"
 #include "platform/system/Uuid.hpp"

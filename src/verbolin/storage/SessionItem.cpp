@@ -2,7 +2,8 @@
 
 #include "verbolin/storage/Hashing.hpp"
 
-size_t std::hash<verbolin::SessionItem>::operator()(const verbolin::SessionItem& item) const noexcept {
+size_t std::hash<verbolin::SessionItem>::operator()(
+    const verbolin::SessionItem& item) const noexcept {
     std::optional<long long> end;
     if (item.end) end = item.end->time_since_epoch().count();
     return verbolin::HashBuilder()

@@ -32,6 +32,11 @@ void from_json(const nlohmann::json& j, SessionMarker& m) {
 
 }  // namespace verbolin
 
-size_t std::hash<verbolin::SessionMarker>::operator()(const verbolin::SessionMarker& m) const noexcept {
-    return verbolin::HashBuilder().add(m.id).add(m.start.time_since_epoch().count()).add(m.name).value();
+size_t std::hash<verbolin::SessionMarker>::operator()(
+    const verbolin::SessionMarker& m) const noexcept {
+    return verbolin::HashBuilder()
+        .add(m.id)
+        .add(m.start.time_since_epoch().count())
+        .add(m.name)
+        .value();
 }

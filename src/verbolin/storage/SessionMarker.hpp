@@ -1,10 +1,9 @@
 #pragma once
 // The start of a recording session, named by the user or not.
 
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "platform/system/Date.hpp"
 #include "platform/system/Uuid.hpp"

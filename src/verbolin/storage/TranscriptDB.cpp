@@ -39,7 +39,8 @@ void bindOptionalText(sqlite3_stmt* stmt, int index, const std::optional<std::st
 std::string columnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* p = sqlite3_column_text(stmt, column);
     if (!p) return {};
-    return std::string(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt, column)));
+    return std::string(reinterpret_cast<const char*>(p),
+                       size_t(sqlite3_column_bytes(stmt, column)));
 }
 
 std::optional<std::string> columnOptionalText(sqlite3_stmt* stmt, int column) {
@@ -58,7 +59,8 @@ std::vector<std::string_view> splitWords(std::string_view text) {
         UChar32 c;
         U8_NEXT(s, i, length, c);
         if (c >= 0 && u_isUWhiteSpace(c)) {
-            if (at > wordStart) words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
+            if (at > wordStart)
+                words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
             wordStart = i;
         }
     }
@@ -73,7 +75,8 @@ struct IdRepair {
     platform::Uuid id;
 };
 
-platform::Uuid readId(sqlite3_stmt* stmt, int idColumn, int rowidColumn, std::vector<IdRepair>& repairs) {
+platform::Uuid readId(sqlite3_stmt* stmt, int idColumn, int rowidColumn,
+                      std::vector<IdRepair>& repairs) {
     std::string text = columnText(stmt, idColumn);
     if (auto id = platform::Uuid::parse(text)) {
         if (id->string() != text) repairs.push_back({sqlite3_column_int64(stmt, rowidColumn), *id});
@@ -101,22 +104,26 @@ const char* const TranscriptDB::schema =
     "    start REAL NOT NULL,\n"
     "    name TEXT\n"
     ");\n"
-    "CREATE VIRTUAL TABLE IF NOT EXISTS segments_fts USING fts5(text, content='segments', content_rowid='rowid', "
+    "CREATE VIRTUAL TABLE IF NOT EXISTS segments_fts USING fts5(text, content='segments', "
+    "content_rowid='rowid', "
     "tokenize='unicode61');\n"
     "CREATE TRIGGER IF NOT EXISTS segments_ai AFTER INSERT ON segments BEGIN\n"
     "    INSERT INTO segments_fts(rowid, text) VALUES (new.rowid, new.text);\n"
     "END;\n"
     "CREATE TRIGGER IF NOT EXISTS segments_ad AFTER DELETE ON segments BEGIN\n"
-    "    INSERT INTO segments_fts(segments_fts, rowid, text) VALUES ('delete', old.rowid, old.text);\n"
+    "    INSERT INTO segments_fts(segments_fts, rowid, text) VALUES ('delete', old.rowid, "
+    "old.text);\n"
     "END;\n"
     "CREATE TRIGGER IF NOT EXISTS segments_au AFTER UPDATE ON segments BEGIN\n"
-    "    INSERT INTO segments_fts(segments_fts, rowid, text) VALUES ('delete', old.rowid, old.text);\n"
+    "    INSERT INTO segments_fts(segments_fts, rowid, text) VALUES ('delete', old.rowid, "
+    "old.text);\n"
     "    INSERT INTO segments_fts(rowid, text) VALUES (new.rowid, new.text);\n"
     "END;";
 
 TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
     sqlite3* handle = nullptr;
-    int rc = sqlite3_open_v2(url_.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    int rc = sqlite3_open_v2(url_.c_str(), &handle,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                              nullptr);
     if (rc != SQLITE_OK || !handle) {
         sqlite3_close(handle);
@@ -151,7 +158,8 @@ void TranscriptDB::exec(const std::string& sql) {
 sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        logStorageError(std::string(operation) + ": cannot prepare statement: " + sqlite3_errmsg(db_));
+        logStorageError(std::string(operation) +
+                        ": cannot prepare statement: " + sqlite3_errmsg(db_));
         sqlite3_finalize(stmt);
         return nullptr;
     }
@@ -162,8 +170,9 @@ std::vector<Segment> TranscriptDB::allSegments() {
     std::vector<Segment> out;
     std::vector<IdRepair> repairs;
     {
-        Statement st(prepare("SELECT id, start, end, text, edited, original, rowid FROM segments ORDER BY start",
-                             "reading segments"));
+        Statement st(prepare(
+            "SELECT id, start, end, text, edited, original, rowid FROM segments ORDER BY start",
+            "reading segments"));
         if (!st) return out;
         int rc;
         while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
@@ -176,10 +185,12 @@ std::vector<Segment> TranscriptDB::allSegments() {
             s.original = columnOptionalText(st.stmt, 5);
             out.push_back(std::move(s));
         }
-        if (rc != SQLITE_DONE) logStorageError(std::string("reading segments stopped early: ") + sqlite3_errmsg(db_));
+        if (rc != SQLITE_DONE)
+            logStorageError(std::string("reading segments stopped early: ") + sqlite3_errmsg(db_));
     }
     for (const IdRepair& r : repairs) {
-        Statement st(prepare("UPDATE segments SET id = ? WHERE rowid = ?", "repairing a segment id"));
+        Statement st(
+            prepare("UPDATE segments SET id = ? WHERE rowid = ?", "repairing a segment id"));
         if (!st) continue;
         bindText(st.stmt, 1, r.id.string());
         sqlite3_bind_int64(st.stmt, 2, r.rowid);
@@ -193,7 +204,8 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
     std::vector<SessionMarker> out;
     std::vector<IdRepair> repairs;
     {
-        Statement st(prepare("SELECT id, start, name, rowid FROM sessions ORDER BY start", "reading sessions"));
+        Statement st(prepare("SELECT id, start, name, rowid FROM sessions ORDER BY start",
+                             "reading sessions"));
         if (!st) return out;
         int rc;
         while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
@@ -203,10 +215,12 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
             m.name = columnOptionalText(st.stmt, 2);
             out.push_back(std::move(m));
         }
-        if (rc != SQLITE_DONE) logStorageError(std::string("reading sessions stopped early: ") + sqlite3_errmsg(db_));
+        if (rc != SQLITE_DONE)
+            logStorageError(std::string("reading sessions stopped early: ") + sqlite3_errmsg(db_));
     }
     for (const IdRepair& r : repairs) {
-        Statement st(prepare("UPDATE sessions SET id = ? WHERE rowid = ?", "repairing a session id"));
+        Statement st(
+            prepare("UPDATE sessions SET id = ? WHERE rowid = ?", "repairing a session id"));
         if (!st) continue;
         bindText(st.stmt, 1, r.id.string());
         sqlite3_bind_int64(st.stmt, 2, r.rowid);
@@ -217,9 +231,10 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
 }
 
 void TranscriptDB::upsert(const Segment& s) {
-    Statement st(prepare(
-        "INSERT OR REPLACE INTO segments (id, start, end, text, edited, original) VALUES (?, ?, ?, ?, ?, ?)",
-        "writing a segment"));
+    Statement st(
+        prepare("INSERT OR REPLACE INTO segments (id, start, end, text, edited, original) VALUES "
+                "(?, ?, ?, ?, ?, ?)",
+                "writing a segment"));
     if (!st) return;
     bindText(st.stmt, 1, s.id.string());
     sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(s.start));
@@ -232,7 +247,8 @@ void TranscriptDB::upsert(const Segment& s) {
 }
 
 void TranscriptDB::upsert(const SessionMarker& m) {
-    Statement st(prepare("INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)", "writing a session"));
+    Statement st(prepare("INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)",
+                         "writing a session"));
     if (!st) return;
     bindText(st.stmt, 1, m.id.string());
     sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(m.start));
@@ -259,20 +275,23 @@ std::unordered_set<platform::Uuid> TranscriptDB::search(std::string_view query) 
     std::unordered_set<platform::Uuid> ids;
     std::string match = matchExpression(query);
     if (match.empty()) return ids;
-    Statement st(prepare("SELECT id FROM segments WHERE rowid IN (SELECT rowid FROM segments_fts WHERE segments_fts "
-                         "MATCH ?)",
-                         "searching"));
+    Statement st(prepare(
+        "SELECT id FROM segments WHERE rowid IN (SELECT rowid FROM segments_fts WHERE segments_fts "
+        "MATCH ?)",
+        "searching"));
     if (!st) return ids;
     bindText(st.stmt, 1, match);
     int rc;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
         if (auto id = platform::Uuid::parse(columnText(st.stmt, 0))) ids.insert(*id);
     }
-    if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE)
+        logStorageError(std::string("search stopped early: ") + sqlite3_errmsg(db_));
     return ids;
 }
 
-void TranscriptDB::deleteRows(const char* sql, const std::vector<platform::Uuid>& ids, bool transaction) {
+void TranscriptDB::deleteRows(const char* sql, const std::vector<platform::Uuid>& ids,
+                              bool transaction) {
     auto control = [this](const char* statement) {
         try {
             exec(statement);

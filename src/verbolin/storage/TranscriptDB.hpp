@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/system/Uuid.hpp"
-#include "verbolin/storage/SessionMarker.hpp"
 #include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SessionMarker.hpp"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -22,7 +22,7 @@ namespace verbolin {
 class TranscriptStore;
 
 class TranscriptDB {
-public:
+  public:
     // Opens or creates the file and its schema. Throws platform::AppError of
     // domain "TranscriptDB": code 1 "Cannot open <path>", code 2 with SQLite's
     // message when a pragma or the schema fails.
@@ -54,7 +54,7 @@ public:
 
     static const char* const schema;
 
-private:
+  private:
     friend class TranscriptStore;
 
     // Runs SQL text without a result callback; throws code 2 on failure.

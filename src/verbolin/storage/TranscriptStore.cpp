@@ -57,10 +57,11 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) {
 // the dotted and dotless i kept apart for Turkish and Azerbaijani) and
 // composed, so a precomposed letter matches its decomposed spelling.
 class CaseInsensitiveMatcher {
-public:
+  public:
     CaseInsensitiveMatcher(std::string_view query, const icu::Locale& locale) {
         std::string language = locale.getLanguage();
-        options_ = (language == "tr" || language == "az") ? U_FOLD_CASE_EXCLUDE_SPECIAL_I : U_FOLD_CASE_DEFAULT;
+        options_ = (language == "tr" || language == "az") ? U_FOLD_CASE_EXCLUDE_SPECIAL_I
+                                                          : U_FOLD_CASE_DEFAULT;
         UErrorCode status = U_ZERO_ERROR;
         nfc_ = icu::Normalizer2::getNFCInstance(status);
         if (U_FAILURE(status)) nfc_ = nullptr;
@@ -69,9 +70,10 @@ public:
 
     bool matches(std::string_view text) const { return fold(text).indexOf(query_) >= 0; }
 
-private:
+  private:
     icu::UnicodeString fold(std::string_view text) const {
-        icu::UnicodeString s = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
+        icu::UnicodeString s =
+            icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
         s.foldCase(options_);
         if (!nfc_) return s;
         UErrorCode status = U_ZERO_ERROR;
@@ -96,7 +98,8 @@ constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE id = ?";
 
 }  // namespace
 
-TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory, UserCalendar calendar)
+TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
+                                 UserCalendar calendar)
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
     segments.setWriteHook([this] { blockCache_.reset(); });
@@ -107,8 +110,8 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     std::error_code ec;
     if (!directory && !fs::exists(defaultFolder, ec) && fs::exists(legacyFolder, ec)) {
         if (!renameNoReplace(legacyFolder, defaultFolder, ec))
-            logStorageError("cannot move " + legacyFolder.string() + " to " + defaultFolder.string() + ": " +
-                            ec.message());
+            logStorageError("cannot move " + legacyFolder.string() + " to " +
+                            defaultFolder.string() + ": " + ec.message());
     }
 
     directory_ = directory ? *directory : defaultFolder;
@@ -121,7 +124,8 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
         segments.set(db_->allSegments());
         markers = db_->allSessions();
     } catch (const platform::AppError& e) {
-        logStorageError(std::string("working from memory only, nothing will be saved: ") + e.what());
+        logStorageError(std::string("working from memory only, nothing will be saved: ") +
+                        e.what());
         db_.reset();
         segments.set({});
     }
@@ -179,7 +183,8 @@ SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
 
 void TranscriptStore::rename(const Uuid& session, std::string_view name) {
     const auto& list = sessions.peek();
-    auto it = std::find_if(list.begin(), list.end(), [&](const SessionMarker& m) { return m.id == session; });
+    auto it = std::find_if(list.begin(), list.end(),
+                           [&](const SessionMarker& m) { return m.id == session; });
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
     std::string_view trimmed = trimBlanks(name);
@@ -190,30 +195,38 @@ void TranscriptStore::rename(const Uuid& session, std::string_view name) {
 }
 
 void TranscriptStore::removeSession(const Uuid& session) {
-    sessions.mutate([&](auto& list) { std::erase_if(list, [&](const SessionMarker& m) { return m.id == session; }); });
+    sessions.mutate([&](auto& list) {
+        std::erase_if(list, [&](const SessionMarker& m) { return m.id == session; });
+    });
     if (db_) db_->deleteRows(kDeleteSession, {session}, false);
 }
 
 void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
     std::vector<Uuid> ids = segmentIdsOf(blockList);
     std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
-    segments.mutate([&](auto& list) { std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; }); });
+    segments.mutate([&](auto& list) {
+        std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; });
+    });
     if (db_ && !ids.empty()) db_->deleteRows(kDeleteSegment, ids, true);
 }
 
 void TranscriptStore::replace(const Block& block, const std::string& text) {
-    if (block.segments.empty()) return;  // callers pass paragraphs built by blocks(); an empty one holds nothing
+    if (block.segments.empty())
+        return;  // callers pass paragraphs built by blocks(); an empty one holds nothing
     std::string oldText = block.text();
     if (text == oldText) return;
     std::vector<Uuid> ids = segmentIdsOf({block});
     std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
 
     const auto& list = segments.peek();
-    auto it = std::find_if(list.begin(), list.end(), [&](const Segment& s) { return s.id == block.id; });
+    auto it =
+        std::find_if(list.begin(), list.end(), [&](const Segment& s) { return s.id == block.id; });
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
 
-    segments.mutate([&](auto& l) { std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; }); });
+    segments.mutate([&](auto& l) {
+        std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; });
+    });
     if (db_ && !ids.empty()) db_->deleteRows(kDeleteSegment, ids, true);
 
     if (trimWhitespaceAndNewlines(text).empty()) return;  // an emptied paragraph stays deleted
@@ -225,7 +238,8 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     merged.text = text;
     merged.edited = true;
     merged.original = block.original().value_or(oldText);
-    segments.mutate([&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
+    segments.mutate(
+        [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
     if (db_) db_->upsert(merged);
 }
 

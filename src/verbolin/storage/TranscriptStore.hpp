@@ -28,8 +28,9 @@
 namespace verbolin {
 
 class TranscriptStore {
-public:
-    static constexpr double paragraphGap = 3.0;  // seconds between segments that start a new paragraph
+  public:
+    static constexpr double paragraphGap =
+        3.0;  // seconds between segments that start a new paragraph
 
     // Opens `directory`, or the default data folder ("Verbolin" in the
     // application data folder, taking over an older "Echovane" folder when
@@ -97,7 +98,7 @@ public:
     // "day:" and a day's start in seconds since 1970 ("day:1714521600.0").
     static std::string dayItemId(platform::Date dayStart);
 
-private:
+  private:
     // Brings in the transcript files of earlier versions once, then renames
     // each to "<name>.imported".
     void importLegacyFiles();

@@ -7,11 +7,10 @@
 
 #include <algorithm>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <unordered_set>
-
-#include <nlohmann/json.hpp>
 
 #include "verbolin/storage/LegacyNote.hpp"
 #include "verbolin/storage/RecordDecodingError.hpp"
@@ -55,7 +54,8 @@ std::vector<std::string_view> lines(std::string_view text) {
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t nl = text.find('\n', pos);
-        std::string_view line = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+        std::string_view line =
+            text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (!line.empty()) out.push_back(line);
         if (nl == std::string_view::npos) break;
@@ -81,7 +81,8 @@ void moveAside(const fs::path& path) {
     target += ".imported";
     std::error_code ec;
     if (!renameNoReplace(path, target, ec))
-        logStorageError("cannot rename " + path.string() + " to " + target.filename().string() + ": " + ec.message());
+        logStorageError("cannot rename " + path.string() + " to " + target.filename().string() +
+                        ": " + ec.message());
 }
 
 }  // namespace
@@ -109,7 +110,8 @@ void TranscriptStore::importLegacyFiles() {
                 if (db_) db_->upsert(s);
             }
             if (skipped)
-                logStorageError("skipped " + std::to_string(skipped) + " unreadable lines of " + transcript.string());
+                logStorageError("skipped " + std::to_string(skipped) + " unreadable lines of " +
+                                transcript.string());
             moveAside(transcript);
         }
     }
@@ -136,10 +138,12 @@ void TranscriptStore::importLegacyFiles() {
     if (auto text = readFile(notesFile)) {
         if (auto notes = decodeArray<LegacyNote>(*text, notesFile)) {
             std::set<std::pair<double, std::string>> present;
-            for (const Segment& s : segments.peek()) present.insert({platform::secondsSince1970(s.start), s.text});
+            for (const Segment& s : segments.peek())
+                present.insert({platform::secondsSince1970(s.start), s.text});
             for (const LegacyNote& note : *notes) {
                 if (note.text.empty()) continue;
-                if (present.count({platform::secondsSince1970(note.createdAt), note.text})) continue;
+                if (present.count({platform::secondsSince1970(note.createdAt), note.text}))
+                    continue;
                 Segment s;
                 s.start = note.createdAt;
                 s.end = note.createdAt + std::chrono::seconds(1);

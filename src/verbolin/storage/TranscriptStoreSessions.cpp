@@ -26,7 +26,8 @@ std::string doubleText(double v) {
     char buf[64];
     double a = std::fabs(v);
     bool plain = a >= 1e-4 && a < 1e16;
-    auto r = std::to_chars(buf, buf + sizeof buf, v, plain ? std::chars_format::fixed : std::chars_format::scientific);
+    auto r = std::to_chars(buf, buf + sizeof buf, v,
+                           plain ? std::chars_format::fixed : std::chars_format::scientific);
     std::string out(buf, r.ptr);
     if (plain && out.find('.') == std::string::npos) out += ".0";
     return out;
@@ -51,7 +52,9 @@ std::vector<std::string_view> wordsBetweenSpaces(std::string_view text) {
         UChar32 c;
         U8_NEXT(s, i, length, c);
         if (c == ' ') {
-            bool joined = previous >= 0 && u_getIntPropertyValue(previous, UCHAR_GRAPHEME_CLUSTER_BREAK) == U_GCB_PREPEND;
+            bool joined =
+                previous >= 0 &&
+                u_getIntPropertyValue(previous, UCHAR_GRAPHEME_CLUSTER_BREAK) == U_GCB_PREPEND;
             if (i < length) {
                 int32_t j = i;
                 UChar32 next;
@@ -59,7 +62,8 @@ std::vector<std::string_view> wordsBetweenSpaces(std::string_view text) {
                 joined = joined || (next >= 0 && joinsPrevious(next));
             }
             if (!joined) {
-                if (at > wordStart) words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
+                if (at > wordStart)
+                    words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
                 wordStart = i;
             }
         }
@@ -82,7 +86,8 @@ std::vector<SessionItem> TranscriptStore::sessionItems() const {
     for (size_t i = 0; i < markers.size(); ++i) {
         std::optional<Date> end;
         if (i + 1 < markers.size()) end = markers[i + 1].start;
-        items.push_back({markers[i].id.string(), markers[i].name.value_or(""), markers[i].start, end, markers[i]});
+        items.push_back({markers[i].id.string(), markers[i].name.value_or(""), markers[i].start,
+                         end, markers[i]});
     }
 
     std::optional<Date> cutoff;
@@ -97,7 +102,8 @@ std::vector<SessionItem> TranscriptStore::sessionItems() const {
         items.push_back({dayItemId(day), "", day, end, std::nullopt});
     }
 
-    std::stable_sort(items.begin(), items.end(), [](const SessionItem& a, const SessionItem& b) { return a.start > b.start; });
+    std::stable_sort(items.begin(), items.end(),
+                     [](const SessionItem& a, const SessionItem& b) { return a.start > b.start; });
     return items;
 }
 
@@ -141,7 +147,8 @@ std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlo
         auto it = std::find_if(blocks->begin(), blocks->end(),
                                [&](const Block& b) { return b.segments.front().start >= m.start; });
         if (it == blocks->end()) continue;
-        titles[it->id] = m.name ? *m.name : calendar_.shortTime(m.start);  // a later marker overwrites
+        titles[it->id] =
+            m.name ? *m.name : calendar_.shortTime(m.start);  // a later marker overwrites
     }
     return titles;
 }

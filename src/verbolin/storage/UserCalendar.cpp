@@ -18,8 +18,8 @@ UDate toUDate(platform::Date d) {
 }
 
 platform::Date fromUDate(UDate ms) {
-    return platform::Date(
-        std::chrono::duration_cast<platform::Date::duration>(std::chrono::duration<double, std::milli>(ms)));
+    return platform::Date(std::chrono::duration_cast<platform::Date::duration>(
+        std::chrono::duration<double, std::milli>(ms)));
 }
 
 icu::TimeZone* makeZone(const std::string& id) {
@@ -64,9 +64,13 @@ std::string format(icu::DateFormat* formatter, const std::string& zoneId, platfo
 }  // namespace
 
 UserCalendar::UserCalendar(std::string localeId, std::string timeZoneId, Clock clock)
-    : localeId_(std::move(localeId)), timeZoneId_(std::move(timeZoneId)), clock_(std::move(clock)) {}
+    : localeId_(std::move(localeId)),
+      timeZoneId_(std::move(timeZoneId)),
+      clock_(std::move(clock)) {}
 
-platform::Date UserCalendar::now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
+platform::Date UserCalendar::now() const {
+    return clock_ ? clock_() : std::chrono::system_clock::now();
+}
 
 icu::Locale UserCalendar::locale() const {
     if (localeId_.empty()) return icu::Locale::getDefault();
@@ -75,12 +79,15 @@ icu::Locale UserCalendar::locale() const {
 
 std::unique_ptr<icu::Calendar> UserCalendar::makeCalendar() const {
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> cal(icu::Calendar::createInstance(makeZone(timeZoneId_), locale(), status));
+    std::unique_ptr<icu::Calendar> cal(
+        icu::Calendar::createInstance(makeZone(timeZoneId_), locale(), status));
     if (U_FAILURE(status) || !cal) {
         // Without a calendar for the locale, fall back to the Gregorian one in UTC.
-        logStorageError(std::string("no calendar for locale ") + localeId_ + ": " + u_errorName(status));
+        logStorageError(std::string("no calendar for locale ") + localeId_ + ": " +
+                        u_errorName(status));
         status = U_ZERO_ERROR;
-        cal.reset(icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(), icu::Locale::getRoot(), status));
+        cal.reset(icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(),
+                                                icu::Locale::getRoot(), status));
     }
     return cal;
 }
@@ -101,14 +108,17 @@ bool UserCalendar::isSameDay(platform::Date a, platform::Date b) const {
 }
 
 std::string UserCalendar::shortTime(platform::Date date) const {
-    return format(icu::DateFormat::createTimeInstance(icu::DateFormat::kShort, locale()), timeZoneId_, date);
+    return format(icu::DateFormat::createTimeInstance(icu::DateFormat::kShort, locale()),
+                  timeZoneId_, date);
 }
 
 std::string UserCalendar::abbreviatedDate(platform::Date date) const {
-    return format(icu::DateFormat::createDateInstance(icu::DateFormat::kMedium, locale()), timeZoneId_, date);
+    return format(icu::DateFormat::createDateInstance(icu::DateFormat::kMedium, locale()),
+                  timeZoneId_, date);
 }
 
-UserCalendar::DayFinder::DayFinder(const UserCalendar& calendar) : calendar_(calendar.makeCalendar()) {}
+UserCalendar::DayFinder::DayFinder(const UserCalendar& calendar)
+    : calendar_(calendar.makeCalendar()) {}
 
 UserCalendar::DayFinder::~DayFinder() = default;
 

@@ -3,11 +3,11 @@
 // grouping and its time and date texts need them. A default-made calendar
 // follows the user's current settings at each call; tests fix all three.
 
+#include <unicode/uversion.h>
+
 #include <functional>
 #include <memory>
 #include <string>
-
-#include <unicode/uversion.h>
 
 #include "platform/system/Date.hpp"
 
@@ -19,7 +19,7 @@ U_NAMESPACE_END
 namespace verbolin {
 
 class UserCalendar {
-public:
+  public:
     using Clock = std::function<platform::Date()>;
 
     UserCalendar() = default;
@@ -46,7 +46,7 @@ public:
     // Finds starts of day for many dates with one calendar; remembers the
     // last day found, so a walk over dates in time order is cheap.
     class DayFinder {
-    public:
+      public:
         explicit DayFinder(const UserCalendar& calendar);
         ~DayFinder();
         DayFinder(const DayFinder&) = delete;
@@ -55,13 +55,13 @@ public:
         platform::Date startOfDay(platform::Date date);
         platform::Date nextDay(platform::Date dayStart);
 
-    private:
+      private:
         std::unique_ptr<icu::Calendar> calendar_;
         bool cached_ = false;
         platform::Date dayStart_{}, nextStart_{}, cacheEnd_{};
     };
 
-private:
+  private:
     std::unique_ptr<icu::Calendar> makeCalendar() const;
 
     std::string localeId_;

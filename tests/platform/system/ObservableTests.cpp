@@ -100,8 +100,8 @@ TEST(Observable, NestedTrackingAlsoCountsForTheOuterScope) {
     ObservationToken innerToken;
     auto outerToken = ObservationRegistrar::withObservationTracking(
         [&] {
-            innerToken =
-                ObservationRegistrar::withObservationTracking([&] { (void)m.list.get(); }, [&] { ++inner; });
+            innerToken = ObservationRegistrar::withObservationTracking([&] { (void)m.list.get(); },
+                                                                       [&] { ++inner; });
         },
         [&] { ++outer; });
     m.list.mutate([](auto& l) { l.push_back(1); });

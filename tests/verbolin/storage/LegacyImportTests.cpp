@@ -17,11 +17,13 @@ const char* kIdB = "22222222-2222-4222-8222-222222222222";
 const char* kIdC = "33333333-3333-4333-8333-333333333333";
 
 std::string line(const char* id, const char* start, const char* text, const char* extra = "") {
-    return std::string("{\"id\":\"") + id + "\",\"start\":\"" + start + "\",\"end\":\"" + start + "\",\"text\":\"" +
-           text + "\"" + extra + "}";
+    return std::string("{\"id\":\"") + id + "\",\"start\":\"" + start + "\",\"end\":\"" + start +
+           "\",\"text\":\"" + text + "\"" + extra + "}";
 }
 
-void write(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
+void write(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
 
 std::string read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -31,7 +33,7 @@ std::string read(const fs::path& path) {
 }
 
 class ImportTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
 
     std::unique_ptr<TranscriptStore> open() {
@@ -48,9 +50,10 @@ protected:
 }  // namespace
 
 TEST_F(ImportTest, TranscriptLinesImportSortedSkippingBadOnesAndTheFileIsMoved) {
-    write(file("transcript.jsonl"), line(kIdA, "2024-05-01T10:00:05Z", "second") + "\nnot json\n\n" +
-                                        line(kIdB, "2024-05-01T10:00:00Z", "first", R"(,"edited":true,"original":"1st")") +
-                                        "\n" + line(kIdC, "2024-05-01T10:00:09Z", "third") + "\n");
+    write(file("transcript.jsonl"),
+          line(kIdA, "2024-05-01T10:00:05Z", "second") + "\nnot json\n\n" +
+              line(kIdB, "2024-05-01T10:00:00Z", "first", R"(,"edited":true,"original":"1st")") +
+              "\n" + line(kIdC, "2024-05-01T10:00:09Z", "third") + "\n");
     auto store = open();
     EXPECT_EQ(texts(*store), (std::vector<std::string>{"first", "second", "third"}));
     EXPECT_TRUE(store->segments.peek()[0].edited);
@@ -65,8 +68,8 @@ TEST_F(ImportTest, TranscriptLinesImportSortedSkippingBadOnesAndTheFileIsMoved) 
 }
 
 TEST_F(ImportTest, CarriageReturnLineEndsImportEveryLine) {
-    write(file("transcript.jsonl"),
-          line(kIdA, "2024-05-01T10:00:00Z", "a") + "\r\n" + line(kIdB, "2024-05-01T10:00:01Z", "b") + "\r\n");
+    write(file("transcript.jsonl"), line(kIdA, "2024-05-01T10:00:00Z", "a") + "\r\n" +
+                                        line(kIdB, "2024-05-01T10:00:01Z", "b") + "\r\n");
     auto store = open();
     EXPECT_EQ(texts(*store), (std::vector<std::string>{"a", "b"}));
 }
@@ -111,16 +114,18 @@ TEST_F(ImportTest, AnExistingImportedFileIsNeverOverwrittenAndNothingDoubles) {
 }
 
 TEST_F(ImportTest, SessionFileImportsWholeOrNotAtAll) {
-    std::string broken = std::string(R"([{"id":")") + kIdA + R"(","start":"2024-05-01T10:00:00Z","name":"ok"},{"id":")" +
-                         kIdB + R"(","name":"no start"}])";
+    std::string broken = std::string(R"([{"id":")") + kIdA +
+                         R"(","start":"2024-05-01T10:00:00Z","name":"ok"},{"id":")" + kIdB +
+                         R"(","name":"no start"}])";
     write(file("sessions.json"), broken);
     {
         auto store = open();
         EXPECT_TRUE(store->sessions.peek().empty());
         EXPECT_EQ(read(file("sessions.json")), broken);
     }
-    write(file("sessions.json"), std::string(R"([{"id":")") + kIdB + R"(","start":"2024-05-01T12:00:00Z","name":null},)" +
-                                     R"({"id":")" + kIdA + R"(","start":"2024-05-01T10:00:00Z","name":"Morning"}])");
+    write(file("sessions.json"),
+          std::string(R"([{"id":")") + kIdB + R"(","start":"2024-05-01T12:00:00Z","name":null},)" +
+              R"({"id":")" + kIdA + R"(","start":"2024-05-01T10:00:00Z","name":"Morning"}])");
     {
         auto store = open();
         ASSERT_EQ(store->sessions.peek().size(), 2u);
@@ -129,7 +134,8 @@ TEST_F(ImportTest, SessionFileImportsWholeOrNotAtAll) {
         EXPECT_TRUE(fs::exists(file("sessions.json.imported")));
     }
     // A second file with a known id adds only the new marker.
-    write(file("sessions.json"), std::string(R"([{"id":")") + kIdA + R"(","start":"2024-05-01T08:00:00Z","name":"x"},)" +
+    write(file("sessions.json"), std::string(R"([{"id":")") + kIdA +
+                                     R"(","start":"2024-05-01T08:00:00Z","name":"x"},)" +
                                      R"({"id":")" + kIdC + R"(","start":"2024-05-01T13:00:00Z"}])");
     auto store = open();
     ASSERT_EQ(store->sessions.peek().size(), 3u);
@@ -140,9 +146,10 @@ TEST_F(ImportTest, SessionFileImportsWholeOrNotAtAll) {
 }
 
 TEST_F(ImportTest, NotesBecomeOneSecondSegmentsUnlessEmpty) {
-    write(file("notes.json"),
-          R"([{"createdAt":"2024-05-01T09:00:00Z","text":""},{"createdAt":"2024-05-01T09:30:00.5Z","text":" "},)"
-          R"({"createdAt":"2024-05-01T09:00:00Z","text":"idea"}])");
+    write(
+        file("notes.json"),
+        R"([{"createdAt":"2024-05-01T09:00:00Z","text":""},{"createdAt":"2024-05-01T09:30:00.5Z","text":" "},)"
+        R"({"createdAt":"2024-05-01T09:00:00Z","text":"idea"}])");
     auto store = open();
     ASSERT_EQ(store->segments.peek().size(), 2u);
     const auto& idea = store->segments.peek()[0];

@@ -8,29 +8,33 @@
 #include "verbolin/storage/SessionItem.hpp"
 
 using namespace verbolin;
-using storage_test::at;
 using nlohmann::json;
+using storage_test::at;
 
 namespace {
 const char* kId = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
 }
 
 TEST(SegmentJson, OptionalMembersDefaultAndAreWrittenAsSpecified) {
-    auto s = json::parse(R"({"id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","start":"2024-05-01T10:00:00Z",
+    auto s =
+        json::parse(R"({"id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","start":"2024-05-01T10:00:00Z",
                              "end":"2024-05-01T12:00:02+02:00","text":"hi","extra":1})")
-                 .get<Segment>();
+            .get<Segment>();
     EXPECT_EQ(s.id.string(), kId);
     EXPECT_EQ(s.start, at(1714557600));
     EXPECT_EQ(s.end, at(1714557602));
     EXPECT_FALSE(s.edited);
     EXPECT_FALSE(s.original);
     json out = s;
-    EXPECT_EQ(out, json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z",
+    EXPECT_EQ(
+        out,
+        json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z",
                                    "end":"2024-05-01T10:00:02Z","text":"hi","edited":false})"));
 
-    auto nulls = json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z",
+    auto nulls =
+        json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z",
                                  "end":"2024-05-01T10:00:00Z","text":"","edited":null,"original":null})")
-                     .get<Segment>();
+            .get<Segment>();
     EXPECT_FALSE(nulls.edited);
     EXPECT_FALSE(nulls.original);
 
@@ -60,7 +64,8 @@ TEST(SegmentJson, MissingOrMistypedMembersFailTheRecord) {
         R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","end":"2024-05-01T10:00:00Z","text":"a","original":3})",
         R"(["not an object"])",
     };
-    for (const char* c : cases) EXPECT_THROW(json::parse(c).get<Segment>(), RecordDecodingError) << c;
+    for (const char* c : cases)
+        EXPECT_THROW(json::parse(c).get<Segment>(), RecordDecodingError) << c;
 }
 
 TEST(RecordJson, OrderedEncodingWritesMembersInFieldOrder) {
@@ -75,21 +80,29 @@ TEST(RecordJson, OrderedEncodingWritesMembersInFieldOrder) {
               R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z",)"
               R"("end":"2024-05-01T10:00:01Z","text":"hi","edited":true,"original":"hey"})");
     SessionMarker m{s.id, s.start, "n"};
-    EXPECT_EQ(nlohmann::ordered_json(m).dump(),
-              R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":"n"})");
+    EXPECT_EQ(
+        nlohmann::ordered_json(m).dump(),
+        R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":"n"})");
 }
 
 TEST(SessionMarkerJson, NameIsOptionalAndStartRequired) {
-    auto m = json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":null})")
-                 .get<SessionMarker>();
+    auto m =
+        json::parse(
+            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":null})")
+            .get<SessionMarker>();
     EXPECT_FALSE(m.name);
-    EXPECT_EQ(json(m), json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z"})"));
+    EXPECT_EQ(
+        json(m),
+        json::parse(
+            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z"})"));
     m.name = "Standup";
     EXPECT_EQ(json(m)["name"], "Standup");
-    EXPECT_THROW(json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"x"})").get<SessionMarker>(),
+    EXPECT_THROW(json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"x"})")
+                     .get<SessionMarker>(),
                  RecordDecodingError);
     EXPECT_THROW(
-        json::parse(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":7})")
+        json::parse(
+            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","start":"2024-05-01T10:00:00Z","name":7})")
             .get<SessionMarker>(),
         RecordDecodingError);
 }

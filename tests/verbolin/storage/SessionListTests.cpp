@@ -28,7 +28,7 @@ SessionMarker marker(double startHours, std::optional<std::string> name = std::n
 }
 
 class SessionListTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     double now = local(15);
     UserCalendar calendar{"en_GB", "America/New_York", [this] { return at(now); }};
@@ -46,8 +46,10 @@ TEST_F(SessionListTest, WithoutMarkersEachDayIsAnItemEndingAtTheNextDay) {
     load({seg(9), seg(10), seg(24 + 8)});
     auto items = store.sessionItems();
     ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0], (SessionItem{"day:1714622400.0", "", at(kMay1 + 24 * kHour), at(kMay1 + 48 * kHour), std::nullopt}));
-    EXPECT_EQ(items[1], (SessionItem{"day:1714536000.0", "", at(kMay1), at(kMay1 + 24 * kHour), std::nullopt}));
+    EXPECT_EQ(items[0], (SessionItem{"day:1714622400.0", "", at(kMay1 + 24 * kHour),
+                                     at(kMay1 + 48 * kHour), std::nullopt}));
+    EXPECT_EQ(items[1], (SessionItem{"day:1714536000.0", "", at(kMay1), at(kMay1 + 24 * kHour),
+                                     std::nullopt}));
     EXPECT_EQ(store.sessionItems(), items);  // the same ids every time
     EXPECT_FALSE(store.currentSession());
     EXPECT_EQ(store.segmentsIn(items[1]).size(), 2u);
@@ -130,10 +132,12 @@ TEST(SessionListDays, ADayThatBeginsAfterMidnightEndsWhereTheNextDayBegins) {
 
 TEST_F(SessionListTest, SectionTitlesGoToTheFirstParagraphAfterEachMarker) {
     auto b1 = seg(8), b2 = seg(10), b3 = seg(12);
-    auto unnamedEarly = marker(9), namedLater = marker(9.5, "Later"), unnamed = marker(11), afterAll = marker(13);
+    auto unnamedEarly = marker(9), namedLater = marker(9.5, "Later"), unnamed = marker(11),
+         afterAll = marker(13);
     load({b1, b2, b3}, {unnamedEarly, namedLater, unnamed, afterAll});
     auto titles = store.sessionStartBlocks();
-    EXPECT_EQ(titles, (std::unordered_map<platform::Uuid, std::string>{{b2.id, "Later"}, {b3.id, "11:00"}}));
+    EXPECT_EQ(titles, (std::unordered_map<platform::Uuid, std::string>{{b2.id, "Later"},
+                                                                       {b3.id, "11:00"}}));
 }
 
 TEST_F(SessionListTest, PreviewShowsAtMostTenWords) {
@@ -141,12 +145,14 @@ TEST_F(SessionListTest, PreviewShowsAtMostTenWords) {
         const char* text;
         const char* preview;
     } cases[] = {
-        {"one two  three four five six seven eight nine ten", "one two  three four five six seven eight nine ten"},
+        {"one two  three four five six seven eight nine ten",
+         "one two  three four five six seven eight nine ten"},
         {"one two three four five six seven eight nine ten eleven",
          "one two three four five six seven eight nine ten\u2026"},
         {" a  b c d e f g h i j k ", "a b c d e f g h i j\u2026"},
         {"a\tb\nc d e f g h i j k", "a\tb\nc d e f g h i j k"},  // only spaces split
-        {"a b c d e f g h i j \u0301k", "a b c d e f g h i j \u0301k"},  // a space carrying an accent is no break
+        {"a b c d e f g h i j \u0301k",
+         "a b c d e f g h i j \u0301k"},  // a space carrying an accent is no break
     };
     for (const auto& c : cases) {
         load({seg(10, c.text)}, {marker(9)});
@@ -198,8 +204,8 @@ TEST(SessionListDayTitle, TodayAndYesterdayFollowTheInjectedClock) {
 TEST_F(SessionListTest, ReadsRegisterTheFieldsTheyUse) {
     load({seg(9)}, {marker(8)});
     int fired = 0;
-    auto token = platform::ObservationRegistrar::withObservationTracking([&] { store.sessionItems(); },
-                                                                         [&] { ++fired; });
+    auto token = platform::ObservationRegistrar::withObservationTracking(
+        [&] { store.sessionItems(); }, [&] { ++fired; });
     store.append(seg(10));
     EXPECT_EQ(fired, 1);
 }

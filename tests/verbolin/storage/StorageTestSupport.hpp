@@ -16,9 +16,10 @@
 namespace storage_test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "verbolin-storage-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "verbolin-storage-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
@@ -29,11 +30,13 @@ public:
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
-inline platform::Date at(double secondsSince1970) { return platform::dateFromSecondsSince1970(secondsSince1970); }
+inline platform::Date at(double secondsSince1970) {
+    return platform::dateFromSecondsSince1970(secondsSince1970);
+}
 
 // 2024-05-01T10:00:00Z
 constexpr double kBase = 1714557600.0;
@@ -48,8 +51,10 @@ inline verbolin::Segment segment(double start, double end, std::string text) {
 
 // Records every SQL statement the connection runs (trigger bodies left out).
 class StatementSpy {
-public:
-    explicit StatementSpy(sqlite3* db) : db_(db) { sqlite3_trace_v2(db_, SQLITE_TRACE_STMT, &StatementSpy::trace, this); }
+  public:
+    explicit StatementSpy(sqlite3* db) : db_(db) {
+        sqlite3_trace_v2(db_, SQLITE_TRACE_STMT, &StatementSpy::trace, this);
+    }
     ~StatementSpy() { sqlite3_trace_v2(db_, 0, nullptr, nullptr); }
     StatementSpy(const StatementSpy&) = delete;
     StatementSpy& operator=(const StatementSpy&) = delete;
@@ -57,12 +62,13 @@ public:
     const std::vector<std::string>& statements() const { return statements_; }
     void clear() { statements_.clear(); }
 
-private:
+  private:
     static int trace(unsigned, void* context, void* p, void* x) {
         auto* self = static_cast<StatementSpy*>(context);
         const char* text = static_cast<const char*>(x);
         if (text && std::string(text).rfind("--", 0) == 0) return 0;  // a trigger's statement
-        if (const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(p))) self->statements_.push_back(sql);
+        if (const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(p)))
+            self->statements_.push_back(sql);
         return 0;
     }
 

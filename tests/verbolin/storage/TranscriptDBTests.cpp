@@ -28,12 +28,17 @@ TEST(TranscriptDB, CreatesTheSchemaInWalModeAndReopensWithoutTouchingRows) {
     auto s = segment(0, 1.5, "kept");
     {
         TranscriptDB db(path);
-        auto names = column(db.handle(), "SELECT type || ' ' || name FROM sqlite_master WHERE name NOT LIKE 'segments_fts_%'");
-        EXPECT_EQ(sorted(names), sorted({"table segments", "index sqlite_autoindex_segments_1", "index segments_start",
-                                         "table sessions", "index sqlite_autoindex_sessions_1", "table segments_fts",
-                                         "trigger segments_ai", "trigger segments_ad", "trigger segments_au"}));
+        auto names = column(
+            db.handle(),
+            "SELECT type || ' ' || name FROM sqlite_master WHERE name NOT LIKE 'segments_fts_%'");
+        EXPECT_EQ(
+            sorted(names),
+            sorted({"table segments", "index sqlite_autoindex_segments_1", "index segments_start",
+                    "table sessions", "index sqlite_autoindex_sessions_1", "table segments_fts",
+                    "trigger segments_ai", "trigger segments_ad", "trigger segments_au"}));
         EXPECT_EQ(column(db.handle(), "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
-        EXPECT_EQ(column(db.handle(), "PRAGMA synchronous"), std::vector<std::string>{"1"});  // NORMAL
+        EXPECT_EQ(column(db.handle(), "PRAGMA synchronous"),
+                  std::vector<std::string>{"1"});  // NORMAL
         db.upsert(s);
     }
     TranscriptDB again(path);
@@ -77,7 +82,8 @@ TEST(TranscriptDB, RoundTripsEveryFieldAndReplacesByIdKeepingTheIndexInStep) {
     EXPECT_EQ(db.allSegments(), (std::vector<Segment>{plain, edited}));  // ordered by start
     EXPECT_EQ(column(db.handle(), "SELECT quote(original) FROM segments ORDER BY start"),
               (std::vector<std::string>{"NULL", "''"}));
-    EXPECT_EQ(column(db.handle(), "SELECT edited FROM segments ORDER BY start"), (std::vector<std::string>{"0", "1"}));
+    EXPECT_EQ(column(db.handle(), "SELECT edited FROM segments ORDER BY start"),
+              (std::vector<std::string>{"0", "1"}));
 
     auto replaced = plain;
     replaced.text = "delta";
@@ -88,7 +94,8 @@ TEST(TranscriptDB, RoundTripsEveryFieldAndReplacesByIdKeepingTheIndexInStep) {
     EXPECT_EQ(db.search("delt"), (std::unordered_set<platform::Uuid>{plain.id}));
     EXPECT_EQ(db.allSegments().front(), replaced);
     // The index agrees with its content table (the integrity check fails on a stale index).
-    EXPECT_NO_THROW(run(db.handle(), "INSERT INTO segments_fts(segments_fts, rank) VALUES('integrity-check', 1)"));
+    EXPECT_NO_THROW(run(
+        db.handle(), "INSERT INTO segments_fts(segments_fts, rank) VALUES('integrity-check', 1)"));
 
     SessionMarker named{platform::Uuid::random(), at(kBase + 5), "Standup"};
     SessionMarker unnamed{platform::Uuid::random(), at(kBase + 1), std::nullopt};
@@ -114,12 +121,12 @@ TEST(TranscriptDB, SearchMatchesEveryWordAsAPrefix) {
     } cases[] = {
         {"hel wor", {world.id}},
         {"HELLO", {world.id, there.id}},
-        {"cafe", {cafe.id}},                    // unicode61 folds diacritics
-        {"say \"hi\"", {quoted.id}},            // quotes are doubled inside the phrase
-        {"\"", {}},                             // a lone quote is a harmless empty phrase
-        {"hello\u3000there\n", {there.id}},     // any Unicode white space separates words
-        {"hello -", {world.id, there.id}},      // punctuation alone adds no condition
-        {"wor AND NOT", {}},                    // operators are plain words here
+        {"cafe", {cafe.id}},                 // unicode61 folds diacritics
+        {"say \"hi\"", {quoted.id}},         // quotes are doubled inside the phrase
+        {"\"", {}},                          // a lone quote is a harmless empty phrase
+        {"hello\u3000there\n", {there.id}},  // any Unicode white space separates words
+        {"hello -", {world.id, there.id}},   // punctuation alone adds no condition
+        {"wor AND NOT", {}},                 // operators are plain words here
     };
     for (const auto& c : cases) EXPECT_EQ(db.search(c.query), c.expected) << c.query;
 }
@@ -204,7 +211,8 @@ TEST(TranscriptDB, AcknowledgedWritesSurviveAKilledProcess) {
     std::unordered_set<platform::Uuid> stored;
     for (const auto& s : db.allSegments()) stored.insert(s.id);
     size_t checked = 0;
-    for (size_t pos = 0, nl; (nl = acks.find('\n', pos)) != std::string::npos; pos = nl + 1, ++checked)
+    for (size_t pos = 0, nl; (nl = acks.find('\n', pos)) != std::string::npos;
+         pos = nl + 1, ++checked)
         EXPECT_EQ(stored.count(*platform::Uuid::parse(acks.substr(pos, nl - pos))), 1u);
     EXPECT_GE(checked, 200u);
 }

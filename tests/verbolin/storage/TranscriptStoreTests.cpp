@@ -26,9 +26,10 @@ struct Counter {
 };
 
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
-    std::unique_ptr<TranscriptStore> store = std::make_unique<TranscriptStore>(dir.path(), fixedCalendar());
+    std::unique_ptr<TranscriptStore> store =
+        std::make_unique<TranscriptStore>(dir.path(), fixedCalendar());
 
     std::vector<Segment> reopened() {
         store.reset();
@@ -149,7 +150,8 @@ TEST_F(StoreTest, ObserversOfSegmentsSeeFreshParagraphs) {
     std::vector<size_t> seen;
     auto token = store->segments.observe([&] { seen.push_back(store->allBlocks()->size()); });
     store->append(segment(10, 11, "two"));
-    store->segments.set(store->segments.peek());  // equal: no observer, but the cache is still dropped
+    store->segments.set(
+        store->segments.peek());  // equal: no observer, but the cache is still dropped
     store->deleteBlocks({store->allBlocks()->front()});
     EXPECT_EQ(seen, (std::vector<size_t>{2, 1}));
 }
@@ -157,10 +159,10 @@ TEST_F(StoreTest, ObserversOfSegmentsSeeFreshParagraphs) {
 TEST_F(StoreTest, CachedBlocksDoNotRegisterAReadOfSegments) {
     store->append(segment(0, 1, "one"));
     int fired = 0;
-    auto rebuilt = platform::ObservationRegistrar::withObservationTracking([&] { store->allBlocks(); },
-                                                                           [&] { ++fired; });
-    auto cached = platform::ObservationRegistrar::withObservationTracking([&] { store->allBlocks(); },
-                                                                          [&] { fired += 10; });
+    auto rebuilt = platform::ObservationRegistrar::withObservationTracking(
+        [&] { store->allBlocks(); }, [&] { ++fired; });
+    auto cached = platform::ObservationRegistrar::withObservationTracking(
+        [&] { store->allBlocks(); }, [&] { fired += 10; });
     store->append(segment(1, 2, "two"));
     EXPECT_EQ(fired, 1);  // only the read that had to group depends on segments
 }
@@ -170,7 +172,8 @@ TEST_F(StoreTest, SearchUsesTheFullTextIndexAndTrimsOnlyBlanks) {
     store->append(hello);
     EXPECT_TRUE(store->search(" \t ").empty());
     EXPECT_EQ(store->search("  hel  "), std::unordered_set<Uuid>{hello.id});
-    EXPECT_EQ(store->search("hello\n"), std::unordered_set<Uuid>{hello.id});  // the index splits at the newline
+    EXPECT_EQ(store->search("hello\n"),
+              std::unordered_set<Uuid>{hello.id});  // the index splits at the newline
 }
 
 TEST(TranscriptStoreMemoryOnly, WorksWithoutADatabaseAndLogsWhy) {
@@ -192,11 +195,9 @@ TEST(TranscriptStoreMemoryOnly, WorksWithoutADatabaseAndLogsWhy) {
         const char* query;
         std::unordered_set<Uuid> expected;
     } cases[] = {
-        {"HELLO", {b.id}},
-        {"  THERE\t", {b.id}},
-        {"strasse", {a.id}},     // full case folding
-        {"hello\n", {}},         // a line break is not trimmed and is part of the text searched for
-        {"o th", {b.id}},        // a plain substring, not word prefixes
+        {"HELLO", {b.id}}, {"  THERE\t", {b.id}}, {"strasse", {a.id}},  // full case folding
+        {"hello\n", {}},   // a line break is not trimmed and is part of the text searched for
+        {"o th", {b.id}},  // a plain substring, not word prefixes
         {"hallo", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(store.search(c.query), c.expected) << c.query;
@@ -274,8 +275,8 @@ TEST_F(StoreTest, DeleteRunsOneTransactionAndNothingForNoBlocks) {
 
     store->deleteBlocks({blocks[0], blocks[2]});
     EXPECT_EQ(texts(), std::vector<std::string>{"s1"});
-    std::vector<std::string> expected{"BEGIN", "DELETE FROM segments WHERE id = ?", "DELETE FROM segments WHERE id = ?",
-                                      "COMMIT"};
+    std::vector<std::string> expected{"BEGIN", "DELETE FROM segments WHERE id = ?",
+                                      "DELETE FROM segments WHERE id = ?", "COMMIT"};
     EXPECT_EQ(spy.statements(), expected);
 
     // Blocks that are already gone: observers still hear of it and the same statements run.
