@@ -150,8 +150,8 @@ TEST(Records, EqualityAndHashCoverEveryField) {
     SessionItem day = open;
     day.marker.reset();
     EXPECT_NE(open, day);
-    SessionItem renamed = open;
-    renamed.marker->name = "n";
+    SessionItem renamed{open.id, open.title, open.start, open.end,
+                        SessionMarker{m.id, m.start, "n"}};
     EXPECT_NE(open, renamed);
 
     Block b1{a.id, {a}};
