@@ -1,0 +1,319 @@
+#include "verbolin/storage/TranscriptDB.hpp"
+
+#include <sqlite3.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <utility>
+
+#include "platform/system/AppError.hpp"
+#include "verbolin/storage/StorageLog.hpp"
+
+namespace verbolin {
+namespace {
+
+constexpr const char* kDomain = "TranscriptDB";
+
+// Finalizes the statement however the function that prepared it returns.
+struct Statement {
+    sqlite3_stmt* stmt = nullptr;
+    Statement() = default;
+    explicit Statement(sqlite3_stmt* s) : stmt(s) {}
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement() { sqlite3_finalize(stmt); }
+    explicit operator bool() const { return stmt != nullptr; }
+};
+
+void bindText(sqlite3_stmt* stmt, int index, const std::string& text) {
+    sqlite3_bind_text(stmt, index, text.data(), int(text.size()), SQLITE_TRANSIENT);
+}
+
+void bindOptionalText(sqlite3_stmt* stmt, int index, const std::optional<std::string>& text) {
+    if (text)
+        bindText(stmt, index, *text);
+    else
+        sqlite3_bind_null(stmt, index);
+}
+
+std::string columnText(sqlite3_stmt* stmt, int column) {
+    const unsigned char* p = sqlite3_column_text(stmt, column);
+    if (!p) return {};
+    return std::string(reinterpret_cast<const char*>(p),
+                       size_t(sqlite3_column_bytes(stmt, column)));
+}
+
+std::optional<std::string> columnOptionalText(sqlite3_stmt* stmt, int column) {
+    if (sqlite3_column_type(stmt, column) == SQLITE_NULL) return std::nullopt;
+    return columnText(stmt, column);
+}
+
+// Unicode white space and line breaks separate the words of a query.
+std::vector<std::string_view> splitWords(std::string_view text) {
+    std::vector<std::string_view> words;
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t length = int32_t(text.size());
+    int32_t i = 0, wordStart = 0;
+    while (i < length) {
+        int32_t at = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c >= 0 && u_isUWhiteSpace(c)) {
+            if (at > wordStart)
+                words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
+            wordStart = i;
+        }
+    }
+    if (length > wordStart) words.push_back(text.substr(size_t(wordStart)));
+    return words;
+}
+
+// A row whose stored id does not read back as the same canonical UUID text:
+// memory gets `id`, and the row is rewritten under it.
+struct IdRepair {
+    sqlite3_int64 rowid;
+    platform::Uuid id;
+};
+
+platform::Uuid readId(sqlite3_stmt* stmt, int idColumn, int rowidColumn,
+                      std::vector<IdRepair>& repairs) {
+    std::string text = columnText(stmt, idColumn);
+    if (auto id = platform::Uuid::parse(text)) {
+        if (id->string() != text) repairs.push_back({sqlite3_column_int64(stmt, rowidColumn), *id});
+        return *id;
+    }
+    platform::Uuid fresh = platform::Uuid::random();
+    repairs.push_back({sqlite3_column_int64(stmt, rowidColumn), fresh});
+    return fresh;
+}
+
+}  // namespace
+
+const char* const TranscriptDB::schema =
+    "CREATE TABLE IF NOT EXISTS segments (\n"
+    "    id TEXT PRIMARY KEY,\n"
+    "    start REAL NOT NULL,\n"
+    "    end REAL NOT NULL,\n"
+    "    text TEXT NOT NULL,\n"
+    "    edited INTEGER NOT NULL DEFAULT 0,\n"
+    "    original TEXT\n"
+    ");\n"
+    "CREATE INDEX IF NOT EXISTS segments_start ON segments(start);\n"
+    "CREATE TABLE IF NOT EXISTS sessions (\n"
+    "    id TEXT PRIMARY KEY,\n"
+    "    start REAL NOT NULL,\n"
+    "    name TEXT\n"
+    ");\n"
+    "CREATE VIRTUAL TABLE IF NOT EXISTS segments_fts USING fts5(text, content='segments', "
+    "content_rowid='rowid', "
+    "tokenize='unicode61');\n"
+    "CREATE TRIGGER IF NOT EXISTS segments_ai AFTER INSERT ON segments BEGIN\n"
+    "    INSERT INTO segments_fts(rowid, text) VALUES (new.rowid, new.text);\n"
+    "END;\n"
+    "CREATE TRIGGER IF NOT EXISTS segments_ad AFTER DELETE ON segments BEGIN\n"
+    "    INSERT INTO segments_fts(segments_fts, rowid, text) VALUES ('delete', old.rowid, "
+    "old.text);\n"
+    "END;\n"
+    "CREATE TRIGGER IF NOT EXISTS segments_au AFTER UPDATE ON segments BEGIN\n"
+    "    INSERT INTO segments_fts(segments_fts, rowid, text) VALUES ('delete', old.rowid, "
+    "old.text);\n"
+    "    INSERT INTO segments_fts(rowid, text) VALUES (new.rowid, new.text);\n"
+    "END;";
+
+TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
+    sqlite3* handle = nullptr;
+    int rc = sqlite3_open_v2(url_.c_str(), &handle,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK || !handle) {
+        sqlite3_close(handle);
+        throw platform::AppError(kDomain, 1, "Cannot open " + url_.string());
+    }
+    db_ = handle;
+    try {
+        exec("PRAGMA journal_mode = WAL");
+        exec("PRAGMA synchronous = NORMAL");
+        // INSERT OR REPLACE removes the old row of an id without running
+        // delete triggers unless this is on; the full-text index would keep
+        // the old words under a rowid that a later row may take over.
+        exec("PRAGMA recursive_triggers = ON");
+        exec(schema);
+    } catch (...) {
+        sqlite3_close(std::exchange(db_, nullptr));
+        throw;
+    }
+}
+
+TranscriptDB::~TranscriptDB() { sqlite3_close(db_); }
+
+void TranscriptDB::exec(const std::string& sql) {
+    char* err = nullptr;
+    int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err);
+    if (rc == SQLITE_OK) return;
+    std::string message = err ? err : "unknown";
+    sqlite3_free(err);
+    throw platform::AppError(kDomain, 2, message);
+}
+
+sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        logStorageError(std::string(operation) +
+                        ": cannot prepare statement: " + sqlite3_errmsg(db_));
+        sqlite3_finalize(stmt);
+        return nullptr;
+    }
+    return stmt;
+}
+
+std::vector<Segment> TranscriptDB::allSegments() {
+    std::vector<Segment> out;
+    std::vector<IdRepair> repairs;
+    {
+        Statement st(prepare(
+            "SELECT id, start, end, text, edited, original, rowid FROM segments ORDER BY start",
+            "reading segments"));
+        if (!st) return out;
+        int rc;
+        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+            Segment s;
+            s.id = readId(st.stmt, 0, 6, repairs);
+            s.start = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 1));
+            s.end = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 2));
+            s.text = columnText(st.stmt, 3);
+            s.edited = sqlite3_column_int(st.stmt, 4) != 0;
+            s.original = columnOptionalText(st.stmt, 5);
+            out.push_back(std::move(s));
+        }
+        if (rc != SQLITE_DONE)
+            logStorageError(std::string("reading segments stopped early: ") + sqlite3_errmsg(db_));
+    }
+    for (const IdRepair& r : repairs) {
+        Statement st(
+            prepare("UPDATE segments SET id = ? WHERE rowid = ?", "repairing a segment id"));
+        if (!st) continue;
+        bindText(st.stmt, 1, r.id.string());
+        sqlite3_bind_int64(st.stmt, 2, r.rowid);
+        if (sqlite3_step(st.stmt) != SQLITE_DONE)
+            logStorageError(std::string("repairing a segment id failed: ") + sqlite3_errmsg(db_));
+    }
+    return out;
+}
+
+std::vector<SessionMarker> TranscriptDB::allSessions() {
+    std::vector<SessionMarker> out;
+    std::vector<IdRepair> repairs;
+    {
+        Statement st(prepare("SELECT id, start, name, rowid FROM sessions ORDER BY start",
+                             "reading sessions"));
+        if (!st) return out;
+        int rc;
+        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+            SessionMarker m;
+            m.id = readId(st.stmt, 0, 3, repairs);
+            m.start = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 1));
+            m.name = columnOptionalText(st.stmt, 2);
+            out.push_back(std::move(m));
+        }
+        if (rc != SQLITE_DONE)
+            logStorageError(std::string("reading sessions stopped early: ") + sqlite3_errmsg(db_));
+    }
+    for (const IdRepair& r : repairs) {
+        Statement st(
+            prepare("UPDATE sessions SET id = ? WHERE rowid = ?", "repairing a session id"));
+        if (!st) continue;
+        bindText(st.stmt, 1, r.id.string());
+        sqlite3_bind_int64(st.stmt, 2, r.rowid);
+        if (sqlite3_step(st.stmt) != SQLITE_DONE)
+            logStorageError(std::string("repairing a session id failed: ") + sqlite3_errmsg(db_));
+    }
+    return out;
+}
+
+void TranscriptDB::upsert(const Segment& s) {
+    Statement st(
+        prepare("INSERT OR REPLACE INTO segments (id, start, end, text, edited, original) VALUES "
+                "(?, ?, ?, ?, ?, ?)",
+                "writing a segment"));
+    if (!st) return;
+    bindText(st.stmt, 1, s.id.string());
+    sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(s.start));
+    sqlite3_bind_double(st.stmt, 3, platform::secondsSince1970(s.end));
+    bindText(st.stmt, 4, s.text);
+    sqlite3_bind_int(st.stmt, 5, s.edited ? 1 : 0);
+    bindOptionalText(st.stmt, 6, s.original);
+    if (sqlite3_step(st.stmt) != SQLITE_DONE)
+        logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
+}
+
+void TranscriptDB::upsert(const SessionMarker& m) {
+    Statement st(prepare("INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)",
+                         "writing a session"));
+    if (!st) return;
+    bindText(st.stmt, 1, m.id.string());
+    sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(m.start));
+    bindOptionalText(st.stmt, 3, m.name);
+    if (sqlite3_step(st.stmt) != SQLITE_DONE)
+        logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
+}
+
+std::string TranscriptDB::matchExpression(std::string_view query) {
+    std::string out;
+    for (std::string_view word : splitWords(query)) {
+        if (!out.empty()) out += ' ';
+        out += '"';
+        for (char c : word) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        out += "\"*";
+    }
+    return out;
+}
+
+std::unordered_set<platform::Uuid> TranscriptDB::search(std::string_view query) {
+    std::unordered_set<platform::Uuid> ids;
+    std::string match = matchExpression(query);
+    if (match.empty()) return ids;
+    Statement st(prepare(
+        "SELECT id FROM segments WHERE rowid IN (SELECT rowid FROM segments_fts WHERE segments_fts "
+        "MATCH ?)",
+        "searching"));
+    if (!st) return ids;
+    bindText(st.stmt, 1, match);
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        if (auto id = platform::Uuid::parse(columnText(st.stmt, 0))) ids.insert(*id);
+    }
+    if (rc != SQLITE_DONE)
+        logStorageError(std::string("search stopped early: ") + sqlite3_errmsg(db_));
+    return ids;
+}
+
+void TranscriptDB::deleteRows(const char* sql, const std::vector<platform::Uuid>& ids,
+                              bool transaction) {
+    auto control = [this](const char* statement) {
+        try {
+            exec(statement);
+        } catch (const platform::AppError& e) {
+            // The deletes still run, each in its own implicit transaction.
+            logStorageError(std::string(statement) + " failed: " + e.what());
+        }
+    };
+    if (transaction) control("BEGIN");
+    for (const platform::Uuid& id : ids) {
+        Statement st(prepare(sql, "deleting a row"));
+        if (!st) continue;
+        bindText(st.stmt, 1, id.string());
+        if (sqlite3_step(st.stmt) != SQLITE_DONE)
+            logStorageError("deleting " + id.string() + " failed: " + sqlite3_errmsg(db_));
+    }
+    if (transaction) {
+        control("COMMIT");
+        // A COMMIT that failed leaves the transaction open, and every later
+        // single-row write would silently join it and vanish at close.
+        if (!sqlite3_get_autocommit(db_)) control("ROLLBACK");
+    }
+}
+
+}  // namespace verbolin

@@ -1,0 +1,246 @@
+#include "verbolin/storage/TranscriptStore.hpp"
+
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cmath>
+#include <system_error>
+
+#include "platform/system/AppError.hpp"
+#include "platform/system/Paths.hpp"
+#include "verbolin/storage/RenameNoReplace.hpp"
+#include "verbolin/storage/StorageLog.hpp"
+
+namespace verbolin {
+namespace {
+
+using platform::Uuid;
+
+bool isBlank(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
+
+// Trims code points matching `pred` from both ends of UTF-8 text.
+template <class Pred>
+std::string_view trim(std::string_view text, Pred pred) {
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t length = int32_t(text.size());
+    int32_t begin = 0;
+    while (begin < length) {
+        int32_t i = begin;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0 || !pred(c)) break;
+        begin = i;
+    }
+    int32_t end = length;
+    while (end > begin) {
+        int32_t i = end;
+        UChar32 c;
+        U8_PREV(s, begin, i, c);
+        if (c < 0 || !pred(c)) break;
+        end = i;
+    }
+    return text.substr(size_t(begin), size_t(end - begin));
+}
+
+// Spaces and tabs only; line breaks stay.
+std::string_view trimBlanks(std::string_view text) { return trim(text, isBlank); }
+
+std::string_view trimWhitespaceAndNewlines(std::string_view text) {
+    return trim(text, [](UChar32 c) { return bool(u_isUWhiteSpace(c)); });
+}
+
+// Case-insensitive under the locale's rules: both sides are case folded (with
+// the dotted and dotless i kept apart for Turkish and Azerbaijani) and
+// composed, so a precomposed letter matches its decomposed spelling.
+class CaseInsensitiveMatcher {
+  public:
+    CaseInsensitiveMatcher(std::string_view query, const icu::Locale& locale) {
+        std::string language = locale.getLanguage();
+        options_ = (language == "tr" || language == "az") ? U_FOLD_CASE_EXCLUDE_SPECIAL_I
+                                                          : U_FOLD_CASE_DEFAULT;
+        UErrorCode status = U_ZERO_ERROR;
+        nfc_ = icu::Normalizer2::getNFCInstance(status);
+        if (U_FAILURE(status)) nfc_ = nullptr;
+        query_ = fold(query);
+    }
+
+    bool matches(std::string_view text) const { return fold(text).indexOf(query_) >= 0; }
+
+  private:
+    icu::UnicodeString fold(std::string_view text) const {
+        icu::UnicodeString s =
+            icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
+        s.foldCase(options_);
+        if (!nfc_) return s;
+        UErrorCode status = U_ZERO_ERROR;
+        icu::UnicodeString n = nfc_->normalize(s, status);
+        return U_SUCCESS(status) ? n : s;
+    }
+
+    uint32_t options_ = U_FOLD_CASE_DEFAULT;
+    const icu::Normalizer2* nfc_ = nullptr;
+    icu::UnicodeString query_;
+};
+
+std::vector<Uuid> segmentIdsOf(const std::vector<Block>& blocks) {
+    std::unordered_set<Uuid> set;
+    for (const Block& b : blocks)
+        for (const Segment& s : b.segments) set.insert(s.id);
+    return {set.begin(), set.end()};
+}
+
+constexpr const char* kDeleteSegment = "DELETE FROM segments WHERE id = ?";
+constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE id = ?";
+
+}  // namespace
+
+TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
+                                 UserCalendar calendar)
+    : calendar_(std::move(calendar)) {
+    namespace fs = std::filesystem;
+    segments.setWriteHook([this] { blockCache_.reset(); });
+
+    fs::path support = platform::applicationSupportDirectory();
+    fs::path defaultFolder = support / "Verbolin";
+    fs::path legacyFolder = support / "Echovane";
+    std::error_code ec;
+    if (!directory && !fs::exists(defaultFolder, ec) && fs::exists(legacyFolder, ec)) {
+        if (!renameNoReplace(legacyFolder, defaultFolder, ec))
+            logStorageError("cannot move " + legacyFolder.string() + " to " +
+                            defaultFolder.string() + ": " + ec.message());
+    }
+
+    directory_ = directory ? *directory : defaultFolder;
+    fs::create_directories(directory_, ec);
+    if (ec) logStorageError("cannot create " + directory_.string() + ": " + ec.message());
+
+    std::vector<SessionMarker> markers;
+    try {
+        db_ = std::make_unique<TranscriptDB>(directory_ / "transcript.sqlite");
+        segments.set(db_->allSegments());
+        markers = db_->allSessions();
+    } catch (const platform::AppError& e) {
+        logStorageError(std::string("working from memory only, nothing will be saved: ") +
+                        e.what());
+        db_.reset();
+        segments.set({});
+    }
+    sessions.set(std::move(markers));
+
+    importLegacyFiles();
+}
+
+void TranscriptStore::append(const Segment& segment) {
+    preview.set("");
+    isSpeaking.set(false);
+    if (segment.text.empty()) return;
+    segments.mutate([&](auto& list) { list.push_back(segment); });
+    if (db_) db_->upsert(segment);
+}
+
+std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
+    std::vector<Block> out;
+    for (const Segment& s : segments) {
+        if (!out.empty()) {
+            double difference = platform::secondsBetween(out.back().segments.back().end, s.start);
+            if (difference < gap) {  // false for NaN, which starts a new paragraph
+                out.back().segments.push_back(s);
+                continue;
+            }
+        }
+        out.push_back(Block{s.id, {s}});
+    }
+    return out;
+}
+
+std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
+    if (blockCache_) return blockCache_;
+    blockCache_ = std::make_shared<const std::vector<Block>>(blocks(segments.get(), paragraphGap));
+    return blockCache_;
+}
+
+std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
+    std::string_view trimmed = trimBlanks(query);
+    if (trimmed.empty()) return {};
+    if (db_) return db_->search(trimmed);
+    std::unordered_set<Uuid> ids;
+    CaseInsensitiveMatcher matcher(trimmed, calendar_.locale());
+    for (const Segment& s : segments.get())
+        if (matcher.matches(s.text)) ids.insert(s.id);
+    return ids;
+}
+
+SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
+    SessionMarker marker{Uuid::random(), calendar_.now(), std::move(name)};
+    sessions.mutate([&](auto& list) { list.push_back(marker); });
+    if (db_) db_->upsert(marker);
+    return marker;
+}
+
+void TranscriptStore::rename(const Uuid& session, std::string_view name) {
+    const auto& list = sessions.peek();
+    auto it = std::find_if(list.begin(), list.end(),
+                           [&](const SessionMarker& m) { return m.id == session; });
+    if (it == list.end()) return;
+    size_t index = size_t(it - list.begin());
+    std::string_view trimmed = trimBlanks(name);
+    std::optional<std::string> newName;
+    if (!trimmed.empty()) newName = std::string(trimmed);
+    sessions.mutate([&](auto& markers) { markers[index].name = newName; });
+    if (db_) db_->upsert(sessions.peek()[index]);
+}
+
+void TranscriptStore::removeSession(const Uuid& session) {
+    sessions.mutate([&](auto& list) {
+        std::erase_if(list, [&](const SessionMarker& m) { return m.id == session; });
+    });
+    if (db_) db_->deleteRows(kDeleteSession, {session}, false);
+}
+
+void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
+    std::vector<Uuid> ids = segmentIdsOf(blockList);
+    std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
+    segments.mutate([&](auto& list) {
+        std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; });
+    });
+    if (db_ && !ids.empty()) db_->deleteRows(kDeleteSegment, ids, true);
+}
+
+void TranscriptStore::replace(const Block& block, const std::string& text) {
+    if (block.segments.empty())
+        return;  // callers pass paragraphs built by blocks(); an empty one holds nothing
+    std::string oldText = block.text();
+    if (text == oldText) return;
+    std::vector<Uuid> ids = segmentIdsOf({block});
+    std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
+
+    const auto& list = segments.peek();
+    auto it =
+        std::find_if(list.begin(), list.end(), [&](const Segment& s) { return s.id == block.id; });
+    if (it == list.end()) return;
+    size_t index = size_t(it - list.begin());
+
+    segments.mutate([&](auto& l) {
+        std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; });
+    });
+    if (db_ && !ids.empty()) db_->deleteRows(kDeleteSegment, ids, true);
+
+    if (trimWhitespaceAndNewlines(text).empty()) return;  // an emptied paragraph stays deleted
+
+    Segment merged;
+    merged.id = block.id;
+    merged.start = block.segments.front().start;
+    merged.end = block.segments.back().end;
+    merged.text = text;
+    merged.edited = true;
+    merged.original = block.original().value_or(oldText);
+    segments.mutate(
+        [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
+    if (db_) db_->upsert(merged);
+}
+
+}  // namespace verbolin

@@ -1,0 +1,112 @@
+#pragma once
+// The application's one model of the transcript: every segment and session
+// marker in memory, grouped into paragraphs for the timeline, searchable, and
+// written through to the database at every change. It also carries the live
+// fields of the utterance being spoken (preview, isSpeaking, level).
+//
+// Confined to the main thread. Observers hear of changes synchronously, on
+// that thread, through the platform observation registrar.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/system/Observable.hpp"
+#include "platform/system/Uuid.hpp"
+#include "verbolin/storage/Block.hpp"
+#include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SessionItem.hpp"
+#include "verbolin/storage/SessionMarker.hpp"
+#include "verbolin/storage/TranscriptDB.hpp"
+#include "verbolin/storage/UserCalendar.hpp"
+
+namespace verbolin {
+
+class TranscriptStore {
+  public:
+    static constexpr double paragraphGap =
+        3.0;  // seconds between segments that start a new paragraph
+
+    // Opens `directory`, or the default data folder ("Verbolin" in the
+    // application data folder, taking over an older "Echovane" folder when
+    // only that exists). A database that cannot be opened leaves the store
+    // working from memory alone.
+    explicit TranscriptStore(std::optional<std::filesystem::path> directory = std::nullopt,
+                             UserCalendar calendar = UserCalendar());
+    TranscriptStore(const TranscriptStore&) = delete;
+    TranscriptStore& operator=(const TranscriptStore&) = delete;
+
+    platform::ObservationRegistrar registrar;
+    // In ascending start order. Any write, even of an equal array, drops the
+    // paragraph cache; do not replace the write hook.
+    platform::Observable<std::vector<Segment>> segments{registrar};
+    platform::Observable<std::vector<SessionMarker>> sessions{registrar};
+    platform::Observable<std::string> preview{registrar};
+    platform::Observable<bool> isSpeaking{registrar, false};
+    platform::Observable<float> level{registrar, 0.0f};
+
+    const std::filesystem::path& directory() const { return directory_; }
+    TranscriptDB* db() const { return db_.get(); }  // null in memory-only mode
+    const UserCalendar& calendar() const { return calendar_; }
+
+    // Stores one finished utterance; an empty text only ends the speaking state.
+    void append(const Segment& segment);
+
+    // Consecutive segments whose gap is under `gap` seconds form one paragraph.
+    // Trusts the input's order.
+    static std::vector<Block> blocks(const std::vector<Segment>& segments, double gap);
+
+    // All segments in paragraphs, built at most once per change of `segments`.
+    std::shared_ptr<const std::vector<Block>> allBlocks() const;
+
+    // Word-prefix full-text search, or a case-insensitive substring search
+    // when running from memory.
+    std::unordered_set<platform::Uuid> search(std::string_view query) const;
+
+    SessionMarker startSession(std::optional<std::string> name);
+    void rename(const platform::Uuid& session, std::string_view name);
+    void removeSession(const platform::Uuid& session);
+
+    void deleteBlocks(const std::vector<Block>& blocks);
+    // Applies the user's edit of one paragraph: its segments become one
+    // edited segment that remembers the text before the first edit.
+    void replace(const Block& block, const std::string& text);
+
+    // The session list, read afresh from segments and sessions at each call.
+    // Days are the calendar days of the store's calendar; items are newest
+    // first, sessions before days of equal start.
+    std::vector<SessionItem> sessionItems() const;
+    std::optional<SessionItem> currentSession() const;
+    std::vector<Segment> segmentsIn(const SessionItem& item) const;
+    std::vector<Segment> segmentsOn(platform::Date day) const;
+    std::vector<platform::Date> days() const;
+    // The first paragraph of each session mapped to the session's title (its
+    // name, or its start time when unnamed).
+    std::unordered_map<platform::Uuid, std::string> sessionStartBlocks() const;
+    // The first ten words of the item's first segment, or "Nothing yet".
+    std::string previewOf(const SessionItem& item) const;
+    // "10:00 – 10:42", "10:00 – now", "Now", or the start alone.
+    std::string rangeText(const SessionItem& item) const;
+    // "Today", "Yesterday" or the abbreviated date.
+    static std::string dayTitle(platform::Date date, const UserCalendar& calendar = UserCalendar());
+
+    // "day:" and a day's start in seconds since 1970 ("day:1714521600.0").
+    static std::string dayItemId(platform::Date dayStart);
+
+  private:
+    // Brings in the transcript files of earlier versions once, then renames
+    // each to "<name>.imported".
+    void importLegacyFiles();
+
+    mutable std::shared_ptr<const std::vector<Block>> blockCache_;
+    std::filesystem::path directory_;
+    std::unique_ptr<TranscriptDB> db_;
+    UserCalendar calendar_;
+};
+
+}  // namespace verbolin

@@ -1,0 +1,163 @@
+// The one-time import of the transcript files that earlier versions kept in
+// the data folder. Each file that was read is renamed to "<name>.imported"
+// so it is not read again; one that could not be read or decoded stays and
+// is tried again at the next start.
+
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <unordered_set>
+
+#include "verbolin/storage/LegacyNote.hpp"
+#include "verbolin/storage/RecordDecodingError.hpp"
+#include "verbolin/storage/RenameNoReplace.hpp"
+#include "verbolin/storage/StorageLog.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+namespace verbolin {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<std::string> readFile(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    if (in) content << in.rdbuf();
+    if (!in || in.bad()) {
+        logStorageError("cannot read " + path.string());
+        return std::nullopt;
+    }
+    return std::move(content).str();
+}
+
+bool isValidUtf8(std::string_view text) {
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t length = int32_t(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) return false;
+    }
+    return true;
+}
+
+// Lines end at a line feed; a carriage return just before it belongs to the
+// line end, so files written with CR LF import as well.
+std::vector<std::string_view> lines(std::string_view text) {
+    std::vector<std::string_view> out;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t nl = text.find('\n', pos);
+        std::string_view line =
+            text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) out.push_back(line);
+        if (nl == std::string_view::npos) break;
+        pos = nl + 1;
+    }
+    return out;
+}
+
+template <class Record>
+std::optional<std::vector<Record>> decodeArray(const std::string& text, const fs::path& path) {
+    try {
+        auto j = nlohmann::json::parse(text);
+        if (!j.is_array()) throw RecordDecodingError("expected an array");
+        return j.get<std::vector<Record>>();
+    } catch (const std::exception& e) {
+        logStorageError("not importing " + path.string() + ": " + e.what());
+        return std::nullopt;
+    }
+}
+
+void moveAside(const fs::path& path) {
+    fs::path target = path;
+    target += ".imported";
+    std::error_code ec;
+    if (!renameNoReplace(path, target, ec))
+        logStorageError("cannot rename " + path.string() + " to " + target.filename().string() +
+                        ": " + ec.message());
+}
+
+}  // namespace
+
+void TranscriptStore::importLegacyFiles() {
+    // Segments, one JSON object per line.
+    fs::path transcript = directory_ / "transcript.jsonl";
+    if (auto text = readFile(transcript)) {
+        if (!isValidUtf8(*text)) {
+            logStorageError("not importing " + transcript.string() + ": it is not UTF-8 text");
+        } else {
+            std::unordered_set<platform::Uuid> known;
+            for (const Segment& s : segments.peek()) known.insert(s.id);
+            size_t skipped = 0;
+            for (std::string_view line : lines(*text)) {
+                Segment s;
+                try {
+                    s = nlohmann::json::parse(line).get<Segment>();
+                } catch (const std::exception&) {
+                    ++skipped;
+                    continue;
+                }
+                if (known.count(s.id)) continue;
+                segments.mutate([&](auto& list) { list.push_back(s); });
+                if (db_) db_->upsert(s);
+            }
+            if (skipped)
+                logStorageError("skipped " + std::to_string(skipped) + " unreadable lines of " +
+                                transcript.string());
+            moveAside(transcript);
+        }
+    }
+
+    // Session markers, one JSON array; one bad element rejects the file.
+    fs::path sessionsFile = directory_ / "sessions.json";
+    if (auto text = readFile(sessionsFile)) {
+        if (auto markers = decodeArray<SessionMarker>(*text, sessionsFile)) {
+            std::unordered_set<platform::Uuid> known;
+            for (const SessionMarker& m : sessions.peek()) known.insert(m.id);
+            for (const SessionMarker& m : *markers) {
+                if (known.count(m.id)) continue;
+                sessions.mutate([&](auto& list) { list.push_back(m); });
+                if (db_) db_->upsert(m);
+            }
+            moveAside(sessionsFile);
+        }
+    }
+
+    // Notes become one-second segments. A note already in the transcript
+    // (same start, same text) is not added again: when the rename below
+    // fails, the file is read at every start.
+    fs::path notesFile = directory_ / "notes.json";
+    if (auto text = readFile(notesFile)) {
+        if (auto notes = decodeArray<LegacyNote>(*text, notesFile)) {
+            std::set<std::pair<double, std::string>> present;
+            for (const Segment& s : segments.peek())
+                present.insert({platform::secondsSince1970(s.start), s.text});
+            for (const LegacyNote& note : *notes) {
+                if (note.text.empty()) continue;
+                if (present.count({platform::secondsSince1970(note.createdAt), note.text}))
+                    continue;
+                Segment s;
+                s.start = note.createdAt;
+                s.end = note.createdAt + std::chrono::seconds(1);
+                s.text = note.text;
+                segments.mutate([&](auto& list) { list.push_back(s); });
+                if (db_) db_->upsert(s);
+            }
+            moveAside(notesFile);
+        }
+    }
+
+    auto byStart = [](const auto& a, const auto& b) { return a.start < b.start; };
+    segments.mutate([&](auto& list) { std::stable_sort(list.begin(), list.end(), byStart); });
+    sessions.mutate([&](auto& list) { std::stable_sort(list.begin(), list.end(), byStart); });
+}
+
+}  // namespace verbolin

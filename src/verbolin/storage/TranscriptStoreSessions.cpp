@@ -1,0 +1,185 @@
+// The read side of the store: the sidebar's session and day items, their
+// segments, titles, previews and time ranges.
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <set>
+
+#include "verbolin/storage/TranscriptStore.hpp"
+
+namespace verbolin {
+namespace {
+
+using platform::Date;
+
+// Shortest text that reads back as the same double, in plain notation with
+// ".0" for whole numbers, switching to an exponent only for very large or
+// very small magnitudes ("1714521600.0", "0.25", "1e-05").
+std::string doubleText(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    if (v == 0) return std::signbit(v) ? "-0.0" : "0.0";
+    char buf[64];
+    double a = std::fabs(v);
+    bool plain = a >= 1e-4 && a < 1e16;
+    auto r = std::to_chars(buf, buf + sizeof buf, v,
+                           plain ? std::chars_format::fixed : std::chars_format::scientific);
+    std::string out(buf, r.ptr);
+    if (plain && out.find('.') == std::string::npos) out += ".0";
+    return out;
+}
+
+bool joinsPrevious(UChar32 c) {
+    auto gcb = u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK);
+    return gcb == U_GCB_EXTEND || gcb == U_GCB_ZWJ || gcb == U_GCB_SPACING_MARK;
+}
+
+// Splits at each space that stands as a character of its own: a space that a
+// combining mark follows (or a prepended mark precedes) is part of a larger
+// character and does not split.
+std::vector<std::string_view> wordsBetweenSpaces(std::string_view text) {
+    std::vector<std::string_view> words;
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t length = int32_t(text.size());
+    int32_t i = 0, wordStart = 0;
+    UChar32 previous = -1;
+    while (i < length) {
+        int32_t at = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c == ' ') {
+            bool joined =
+                previous >= 0 &&
+                u_getIntPropertyValue(previous, UCHAR_GRAPHEME_CLUSTER_BREAK) == U_GCB_PREPEND;
+            if (i < length) {
+                int32_t j = i;
+                UChar32 next;
+                U8_NEXT(s, j, length, next);
+                joined = joined || (next >= 0 && joinsPrevious(next));
+            }
+            if (!joined) {
+                if (at > wordStart)
+                    words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
+                wordStart = i;
+            }
+        }
+        previous = c;
+    }
+    if (length > wordStart) words.push_back(text.substr(size_t(wordStart)));
+    return words;
+}
+
+}  // namespace
+
+std::string TranscriptStore::dayItemId(Date dayStart) {
+    return "day:" + doubleText(platform::secondsSince1970(dayStart));
+}
+
+std::vector<SessionItem> TranscriptStore::sessionItems() const {
+    const auto& markers = sessions.get();
+    const auto& all = segments.get();
+    std::vector<SessionItem> items;
+    for (size_t i = 0; i < markers.size(); ++i) {
+        std::optional<Date> end;
+        if (i + 1 < markers.size()) end = markers[i + 1].start;
+        items.push_back({markers[i].id.string(), markers[i].name.value_or(""), markers[i].start,
+                         end, markers[i]});
+    }
+
+    std::optional<Date> cutoff;
+    if (!markers.empty()) cutoff = markers.front().start;
+    UserCalendar::DayFinder finder(calendar_);
+    std::set<Date> dayStarts;
+    for (const Segment& s : all)
+        if (!cutoff || s.start < *cutoff) dayStarts.insert(finder.startOfDay(s.start));
+    for (Date day : dayStarts) {
+        Date end = finder.nextDay(day);
+        if (cutoff && *cutoff < end) end = *cutoff;
+        items.push_back({dayItemId(day), "", day, end, std::nullopt});
+    }
+
+    std::stable_sort(items.begin(), items.end(),
+                     [](const SessionItem& a, const SessionItem& b) { return a.start > b.start; });
+    return items;
+}
+
+std::optional<SessionItem> TranscriptStore::currentSession() const {
+    // Only the last marker's session is open; no need to build the day items.
+    const auto& markers = sessions.get();
+    if (markers.empty()) return std::nullopt;
+    const SessionMarker& last = markers.back();
+    return SessionItem{last.id.string(), last.name.value_or(""), last.start, std::nullopt, last};
+}
+
+std::vector<Segment> TranscriptStore::segmentsIn(const SessionItem& item) const {
+    std::vector<Segment> out;
+    for (const Segment& s : segments.get())
+        if (s.start >= item.start && (!item.end || s.start < *item.end)) out.push_back(s);
+    return out;
+}
+
+std::vector<Segment> TranscriptStore::segmentsOn(Date date) const {
+    UserCalendar::DayFinder finder(calendar_);
+    Date day = finder.startOfDay(date);
+    std::vector<Segment> out;
+    for (const Segment& s : segments.get())
+        if (finder.startOfDay(s.start) == day) out.push_back(s);
+    return out;
+}
+
+std::vector<Date> TranscriptStore::days() const {
+    UserCalendar::DayFinder finder(calendar_);
+    std::vector<Date> out;
+    for (const Segment& s : segments.get()) out.push_back(finder.startOfDay(s.start));
+    std::sort(out.begin(), out.end(), std::greater<>());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlocks() const {
+    auto blocks = allBlocks();
+    std::unordered_map<platform::Uuid, std::string> titles;
+    for (const SessionMarker& m : sessions.get()) {
+        auto it = std::find_if(blocks->begin(), blocks->end(),
+                               [&](const Block& b) { return b.segments.front().start >= m.start; });
+        if (it == blocks->end()) continue;
+        titles[it->id] =
+            m.name ? *m.name : calendar_.shortTime(m.start);  // a later marker overwrites
+    }
+    return titles;
+}
+
+std::string TranscriptStore::previewOf(const SessionItem& item) const {
+    auto list = segmentsIn(item);
+    if (list.empty()) return "Nothing yet";
+    const std::string& text = list.front().text;
+    auto words = wordsBetweenSpaces(text);
+    if (words.size() <= 10) return text;
+    std::string out;
+    for (size_t i = 0; i < 10; ++i) {
+        if (i) out += ' ';
+        out += words[i];
+    }
+    return out + "\u2026";
+}
+
+std::string TranscriptStore::rangeText(const SessionItem& item) const {
+    auto list = segmentsIn(item);
+    if (list.empty()) return item.end ? calendar_.shortTime(item.start) : "Now";
+    std::string out = calendar_.shortTime(list.front().start);
+    if (!item.end) return out + " \u2013 now";
+    return out + " \u2013 " + calendar_.shortTime(list.back().end);
+}
+
+std::string TranscriptStore::dayTitle(Date date, const UserCalendar& calendar) {
+    Date now = calendar.now();
+    if (calendar.isSameDay(date, now)) return "Today";
+    if (calendar.isSameDay(date, calendar.addingDays(now, -1))) return "Yesterday";
+    return calendar.abbreviatedDate(date);
+}
+
+}  // namespace verbolin

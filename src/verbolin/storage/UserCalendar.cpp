@@ -1,0 +1,143 @@
+#include "verbolin/storage/UserCalendar.hpp"
+
+#include <unicode/calendar.h>
+#include <unicode/datefmt.h>
+#include <unicode/locid.h>
+#include <unicode/timezone.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "verbolin/storage/StorageLog.hpp"
+
+namespace verbolin {
+namespace {
+
+UDate toUDate(platform::Date d) {
+    return std::chrono::duration<double, std::milli>(d.time_since_epoch()).count();
+}
+
+platform::Date fromUDate(UDate ms) {
+    return platform::Date(std::chrono::duration_cast<platform::Date::duration>(
+        std::chrono::duration<double, std::milli>(ms)));
+}
+
+icu::TimeZone* makeZone(const std::string& id) {
+    if (id.empty()) return icu::TimeZone::detectHostTimeZone();
+    return icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(id));
+}
+
+// Midnight of the calendar's current day. Where midnight does not exist (a
+// clock change at 00:00) ICU moves forward to the first moment that does.
+platform::Date dayStartOf(icu::Calendar& cal, platform::Date date) {
+    UErrorCode status = U_ZERO_ERROR;
+    cal.setTime(toUDate(date), status);
+    cal.set(UCAL_HOUR_OF_DAY, 0);
+    cal.set(UCAL_MINUTE, 0);
+    cal.set(UCAL_SECOND, 0);
+    cal.set(UCAL_MILLISECOND, 0);
+    UDate ms = cal.getTime(status);
+    if (U_FAILURE(status)) return date;
+    return fromUDate(ms);
+}
+
+platform::Date addDays(icu::Calendar& cal, platform::Date date, int days) {
+    UErrorCode status = U_ZERO_ERROR;
+    cal.setTime(toUDate(date), status);
+    cal.add(UCAL_DATE, days, status);
+    UDate ms = cal.getTime(status);
+    if (U_FAILURE(status)) return date + std::chrono::hours(24) * days;
+    return fromUDate(ms);
+}
+
+std::string format(icu::DateFormat* formatter, const std::string& zoneId, platform::Date date) {
+    std::unique_ptr<icu::DateFormat> f(formatter);
+    if (!f) return {};
+    f->adoptTimeZone(makeZone(zoneId));
+    icu::UnicodeString text;
+    f->format(toUDate(date), text);
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+}  // namespace
+
+UserCalendar::UserCalendar(std::string localeId, std::string timeZoneId, Clock clock)
+    : localeId_(std::move(localeId)),
+      timeZoneId_(std::move(timeZoneId)),
+      clock_(std::move(clock)) {}
+
+platform::Date UserCalendar::now() const {
+    return clock_ ? clock_() : std::chrono::system_clock::now();
+}
+
+icu::Locale UserCalendar::locale() const {
+    if (localeId_.empty()) return icu::Locale::getDefault();
+    return icu::Locale::createFromName(localeId_.c_str());
+}
+
+std::unique_ptr<icu::Calendar> UserCalendar::makeCalendar() const {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::Calendar> cal(
+        icu::Calendar::createInstance(makeZone(timeZoneId_), locale(), status));
+    if (U_FAILURE(status) || !cal) {
+        // Without a calendar for the locale, fall back to the Gregorian one in UTC.
+        logStorageError(std::string("no calendar for locale ") + localeId_ + ": " +
+                        u_errorName(status));
+        status = U_ZERO_ERROR;
+        cal.reset(icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(),
+                                                icu::Locale::getRoot(), status));
+    }
+    return cal;
+}
+
+platform::Date UserCalendar::startOfDay(platform::Date date) const {
+    auto cal = makeCalendar();
+    return dayStartOf(*cal, date);
+}
+
+platform::Date UserCalendar::addingDays(platform::Date date, int days) const {
+    auto cal = makeCalendar();
+    return addDays(*cal, date, days);
+}
+
+bool UserCalendar::isSameDay(platform::Date a, platform::Date b) const {
+    auto cal = makeCalendar();
+    return dayStartOf(*cal, a) == dayStartOf(*cal, b);
+}
+
+std::string UserCalendar::shortTime(platform::Date date) const {
+    return format(icu::DateFormat::createTimeInstance(icu::DateFormat::kShort, locale()),
+                  timeZoneId_, date);
+}
+
+std::string UserCalendar::abbreviatedDate(platform::Date date) const {
+    return format(icu::DateFormat::createDateInstance(icu::DateFormat::kMedium, locale()),
+                  timeZoneId_, date);
+}
+
+UserCalendar::DayFinder::DayFinder(const UserCalendar& calendar)
+    : calendar_(calendar.makeCalendar()) {}
+
+UserCalendar::DayFinder::~DayFinder() = default;
+
+platform::Date UserCalendar::DayFinder::startOfDay(platform::Date date) {
+    if (cached_ && date >= dayStart_ && date < cacheEnd_) return dayStart_;
+    dayStart_ = dayStartOf(*calendar_, date);
+    nextStart_ = addDays(*calendar_, dayStart_, 1);
+    // When this day began later than midnight (a clock change at 00:00), one
+    // day on is not midnight of the next day; the cache must end there.
+    cacheEnd_ = dayStartOf(*calendar_, nextStart_);
+    // A calendar that cannot step (a broken zone) must not make the cache
+    // claim every later date.
+    cached_ = cacheEnd_ > dayStart_ && date >= dayStart_ && date < cacheEnd_;
+    return dayStart_;
+}
+
+platform::Date UserCalendar::DayFinder::nextDay(platform::Date dayStart) {
+    if (cached_ && dayStart == dayStart_) return nextStart_;
+    return addDays(*calendar_, dayStart, 1);
+}
+
+}  // namespace verbolin

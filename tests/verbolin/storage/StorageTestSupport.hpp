@@ -1,0 +1,101 @@
+#pragma once
+// Shared helpers for the storage tests: scratch folders, segment builders and
+// a statement spy on a SQLite connection.
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/system/Date.hpp"
+#include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SessionMarker.hpp"
+
+namespace storage_test {
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "verbolin-storage-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+inline platform::Date at(double secondsSince1970) {
+    return platform::dateFromSecondsSince1970(secondsSince1970);
+}
+
+// 2024-05-01T10:00:00Z
+constexpr double kBase = 1714557600.0;
+
+inline verbolin::Segment segment(double start, double end, std::string text) {
+    verbolin::Segment s;
+    s.start = at(kBase + start);
+    s.end = at(kBase + end);
+    s.text = std::move(text);
+    return s;
+}
+
+// Records every SQL statement the connection runs (trigger bodies left out).
+class StatementSpy {
+  public:
+    explicit StatementSpy(sqlite3* db) : db_(db) {
+        sqlite3_trace_v2(db_, SQLITE_TRACE_STMT, &StatementSpy::trace, this);
+    }
+    ~StatementSpy() { sqlite3_trace_v2(db_, 0, nullptr, nullptr); }
+    StatementSpy(const StatementSpy&) = delete;
+    StatementSpy& operator=(const StatementSpy&) = delete;
+
+    const std::vector<std::string>& statements() const { return statements_; }
+    void clear() { statements_.clear(); }
+
+  private:
+    static int trace(unsigned, void* context, void* p, void* x) {
+        auto* self = static_cast<StatementSpy*>(context);
+        const char* text = static_cast<const char*>(x);
+        if (text && std::string(text).rfind("--", 0) == 0) return 0;  // a trigger's statement
+        if (const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(p)))
+            self->statements_.push_back(sql);
+        return 0;
+    }
+
+    sqlite3* db_;
+    std::vector<std::string> statements_;
+};
+
+// Runs one query and returns the first column of every row as text.
+inline std::vector<std::string> column(sqlite3* db, const std::string& sql) {
+    std::vector<std::string> out;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return {"<error>"};
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const unsigned char* t = sqlite3_column_text(st, 0);
+        out.push_back(t ? reinterpret_cast<const char*>(t) : "<null>");
+    }
+    sqlite3_finalize(st);
+    return out;
+}
+
+inline void run(sqlite3* db, const std::string& sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+        std::string message = err ? err : "?";
+        sqlite3_free(err);
+        throw std::runtime_error(message);
+    }
+}
+
+}  // namespace storage_test

@@ -1,0 +1,364 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "StorageTestSupport.hpp"
+#include "verbolin/storage/StorageLog.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+using namespace verbolin;
+using namespace storage_test;
+using platform::Uuid;
+
+namespace {
+
+UserCalendar fixedCalendar(double now = kBase) {
+    return UserCalendar("en_GB", "Europe/London", [now] { return at(now); });
+}
+
+// Counts the notifications of one observable field.
+struct Counter {
+    int calls = 0;
+    platform::ObservationToken token;
+    template <class T>
+    explicit Counter(platform::Observable<T>& field) : token(field.observe([this] { ++calls; })) {}
+};
+
+class StoreTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::unique_ptr<TranscriptStore> store =
+        std::make_unique<TranscriptStore>(dir.path(), fixedCalendar());
+
+    std::vector<Segment> reopened() {
+        store.reset();
+        store = std::make_unique<TranscriptStore>(dir.path(), fixedCalendar());
+        return store->segments.peek();
+    }
+    std::vector<std::string> texts() const {
+        std::vector<std::string> out;
+        for (const auto& s : store->segments.peek()) out.push_back(s.text);
+        return out;
+    }
+};
+
+// A store whose folder cannot be made: its parent is a file.
+std::filesystem::path unmakeableFolder(const TempDir& dir) {
+    std::ofstream(dir.path() / "file") << "x";
+    return dir.path() / "file" / "Verbolin";
+}
+
+}  // namespace
+
+TEST_F(StoreTest, AppendStoresNonEmptyTextAndAlwaysEndsTheSpeakingState) {
+    store->preview.set("partial");
+    store->isSpeaking.set(true);
+    Counter segmentsChanged(store->segments);
+    StatementSpy spy(store->db()->handle());
+    store->append(segment(0, 1, ""));
+    EXPECT_EQ(store->preview.peek(), "");
+    EXPECT_FALSE(store->isSpeaking.peek());
+    EXPECT_TRUE(store->segments.peek().empty());
+    EXPECT_EQ(segmentsChanged.calls, 0);
+    EXPECT_TRUE(spy.statements().empty());
+
+    auto space = segment(0, 1, " ");
+    store->append(space);
+    EXPECT_EQ(segmentsChanged.calls, 1);
+    EXPECT_EQ(spy.statements().size(), 1u);
+    EXPECT_EQ(reopened(), std::vector<Segment>{space});
+}
+
+TEST_F(StoreTest, LiveFieldsNotifyOnlyOnChange) {
+    Counter preview(store->preview), speaking(store->isSpeaking), level(store->level);
+    store->preview.set("");
+    store->isSpeaking.set(false);
+    store->level.set(0.0f);
+    EXPECT_EQ(preview.calls + speaking.calls + level.calls, 0);
+    store->preview.set("a");
+    store->isSpeaking.set(true);
+    store->level.set(NAN);
+    store->level.set(NAN);
+    EXPECT_EQ(preview.calls, 1);
+    EXPECT_EQ(speaking.calls, 1);
+    EXPECT_EQ(level.calls, 2);
+    // Appending clears both live fields, each telling its observers once.
+    store->append(segment(0, 1, "x"));
+    EXPECT_EQ(preview.calls, 2);
+    EXPECT_EQ(speaking.calls, 2);
+}
+
+TEST(TranscriptStoreBlocks, GroupsByTheGapBetweenEndAndNextStart) {
+    struct Case {
+        const char* name;
+        double secondStart;
+        size_t blocks;
+    } cases[] = {
+        {"just under the gap", 1 + 2.999, 1},
+        {"exactly the gap", 1 + 3.0, 2},
+        {"overlapping", 0.5, 1},
+        {"far apart", 100, 2},
+    };
+    for (const auto& c : cases) {
+        auto a = segment(0, 1, "a");
+        auto b = segment(c.secondStart, c.secondStart + 1, "b");
+        auto blocks = TranscriptStore::blocks({a, b}, TranscriptStore::paragraphGap);
+        ASSERT_EQ(blocks.size(), c.blocks) << c.name;
+        EXPECT_EQ(blocks[0].id, a.id) << c.name;
+        if (c.blocks == 2) {
+            EXPECT_EQ(blocks[1].id, b.id) << c.name;
+        }
+    }
+    EXPECT_TRUE(TranscriptStore::blocks({}, 3.0).empty());
+    // The gap is measured from the previous segment's end, not the block's latest end.
+    auto longOne = segment(0, 10, "long");
+    auto inside = segment(1, 2, "inside");
+    auto after = segment(5.5, 6, "after");
+    EXPECT_EQ(TranscriptStore::blocks({longOne, inside, after}, 3.0).size(), 2u);
+}
+
+TEST_F(StoreTest, AllBlocksIsBuiltOncePerChangeOfSegments) {
+    store->append(segment(0, 1, "one"));
+    auto first = store->allBlocks();
+    EXPECT_EQ(store->allBlocks(), first);  // same array, not regrouped
+
+    struct Step {
+        const char* name;
+        std::function<void()> change;
+    } steps[] = {
+        {"append", [&] { store->append(segment(1.5, 2, "two")); }},
+        {"equal assignment", [&] { store->segments.set(store->segments.peek()); }},
+        {"replace", [&] { store->replace(store->allBlocks()->front(), "merged"); }},
+        {"append far", [&] { store->append(segment(50, 51, "three")); }},
+        {"delete", [&] { store->deleteBlocks({store->allBlocks()->back()}); }},
+    };
+    for (auto& step : steps) {
+        auto before = store->allBlocks();
+        step.change();
+        auto after = store->allBlocks();
+        EXPECT_NE(after, before) << step.name;
+        EXPECT_EQ(*after, TranscriptStore::blocks(store->segments.peek(), 3.0)) << step.name;
+        EXPECT_EQ(store->allBlocks(), after) << step.name;
+    }
+    EXPECT_EQ(texts(), std::vector<std::string>{"merged"});
+}
+
+TEST_F(StoreTest, ObserversOfSegmentsSeeFreshParagraphs) {
+    store->append(segment(0, 1, "one"));
+    (void)store->allBlocks();
+    std::vector<size_t> seen;
+    auto token = store->segments.observe([&] { seen.push_back(store->allBlocks()->size()); });
+    store->append(segment(10, 11, "two"));
+    store->segments.set(
+        store->segments.peek());  // equal: no observer, but the cache is still dropped
+    store->deleteBlocks({store->allBlocks()->front()});
+    EXPECT_EQ(seen, (std::vector<size_t>{2, 1}));
+}
+
+TEST_F(StoreTest, CachedBlocksDoNotRegisterAReadOfSegments) {
+    store->append(segment(0, 1, "one"));
+    int fired = 0;
+    auto rebuilt = platform::ObservationRegistrar::withObservationTracking(
+        [&] { store->allBlocks(); }, [&] { ++fired; });
+    auto cached = platform::ObservationRegistrar::withObservationTracking(
+        [&] { store->allBlocks(); }, [&] { fired += 10; });
+    store->append(segment(1, 2, "two"));
+    EXPECT_EQ(fired, 1);  // only the read that had to group depends on segments
+}
+
+TEST_F(StoreTest, SearchUsesTheFullTextIndexAndTrimsOnlyBlanks) {
+    auto hello = segment(0, 1, "Hello world");
+    store->append(hello);
+    EXPECT_TRUE(store->search(" \t ").empty());
+    EXPECT_EQ(store->search("  hel  "), std::unordered_set<Uuid>{hello.id});
+    EXPECT_EQ(store->search("hello\n"),
+              std::unordered_set<Uuid>{hello.id});  // the index splits at the newline
+}
+
+TEST(TranscriptStoreMemoryOnly, WorksWithoutADatabaseAndLogsWhy) {
+    TempDir dir;
+    std::vector<std::string> logged;
+    auto old = setStorageLogSink([&](const std::string& line) { logged.push_back(line); });
+    TranscriptStore store(unmakeableFolder(dir), fixedCalendar());
+    setStorageLogSink(old);
+    EXPECT_EQ(store.db(), nullptr);
+    ASSERT_GE(logged.size(), 2u);  // the folder, then the database
+    EXPECT_NE(logged.back().find("Cannot open"), std::string::npos);
+
+    auto a = segment(0, 1, "the Straße is long");
+    auto b = segment(10, 11, "hello there");
+    store.append(a);
+    store.append(b);
+    EXPECT_EQ(store.segments.peek().size(), 2u);
+    struct Case {
+        const char* query;
+        std::unordered_set<Uuid> expected;
+    } cases[] = {
+        {"HELLO", {b.id}}, {"  THERE\t", {b.id}}, {"strasse", {a.id}},  // full case folding
+        {"hello\n", {}},   // a line break is not trimmed and is part of the text searched for
+        {"o th", {b.id}},  // a plain substring, not word prefixes
+        {"hallo", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(store.search(c.query), c.expected) << c.query;
+
+    auto marker = store.startSession("Talk");
+    store.rename(marker.id, " Renamed ");
+    EXPECT_EQ(store.sessions.peek().front().name, "Renamed");
+    store.replace(store.allBlocks()->front(), "edited");
+    store.deleteBlocks({store.allBlocks()->back()});
+    EXPECT_EQ(store.segments.peek().size(), 1u);
+    EXPECT_EQ(store.segments.peek().front().text, "edited");
+}
+
+TEST_F(StoreTest, ReplaceMergesTheParagraphIntoOneEditedSegment) {
+    auto a = segment(0, 1, "hello");
+    auto b = segment(2, 3, "wrld");
+    auto later = segment(20, 21, "later");
+    for (auto* s : {&a, &b, &later}) store->append(*s);
+    Block block = store->allBlocks()->front();
+
+    {
+        Counter changed(store->segments);
+        StatementSpy spy(store->db()->handle());
+        store->replace(block, "hello wrld");  // the paragraph's exact text
+        EXPECT_EQ(changed.calls, 0);
+        EXPECT_TRUE(spy.statements().empty());
+    }
+
+    store->replace(block, "hello world ");
+    ASSERT_EQ(store->segments.peek().size(), 2u);
+    const Segment merged = store->segments.peek().front();
+    EXPECT_EQ(merged.id, a.id);
+    EXPECT_EQ(merged.start, a.start);
+    EXPECT_EQ(merged.end, b.end);
+    EXPECT_EQ(merged.text, "hello world ");  // untrimmed
+    EXPECT_TRUE(merged.edited);
+    EXPECT_EQ(merged.original, "hello wrld");
+    EXPECT_EQ(store->segments.peek().back(), later);
+    EXPECT_EQ(store->search("wrld"), std::unordered_set<Uuid>{});  // the index followed the edit
+    EXPECT_EQ(store->search("world"), std::unordered_set<Uuid>{a.id});
+
+    store->replace(store->allBlocks()->front(), "Hello, world!");
+    EXPECT_EQ(store->segments.peek().front().original, "hello wrld");  // the first original is kept
+    auto inMemory = store->segments.peek();
+    EXPECT_EQ(reopened(), inMemory);
+    EXPECT_EQ(store->segments.peek().front().text, "Hello, world!");
+}
+
+TEST_F(StoreTest, ReplaceWithBlankTextDeletesAndAStaleBlockChangesNothing) {
+    auto a = segment(0, 1, "one");
+    auto b = segment(10, 11, "two");
+    store->append(a);
+    store->append(b);
+    Block first = store->allBlocks()->front();
+    store->replace(first, " \n\t\n ");
+    EXPECT_EQ(texts(), std::vector<std::string>{"two"});
+    EXPECT_EQ(reopened().size(), 1u);
+
+    Counter changed(store->segments);
+    StatementSpy spy(store->db()->handle());
+    store->replace(first, "resurrected");  // its first segment is gone
+    EXPECT_EQ(changed.calls, 0);
+    EXPECT_TRUE(spy.statements().empty());
+    EXPECT_EQ(texts(), std::vector<std::string>{"two"});
+}
+
+TEST_F(StoreTest, DeleteRunsOneTransactionAndNothingForNoBlocks) {
+    for (int i = 0; i < 3; ++i) store->append(segment(i * 10, i * 10 + 1, "s" + std::to_string(i)));
+    auto blocks = *store->allBlocks();
+    Counter changed(store->segments);
+    StatementSpy spy(store->db()->handle());
+
+    store->deleteBlocks({});
+    EXPECT_TRUE(spy.statements().empty());
+
+    store->deleteBlocks({blocks[0], blocks[2]});
+    EXPECT_EQ(texts(), std::vector<std::string>{"s1"});
+    std::vector<std::string> expected{"BEGIN", "DELETE FROM segments WHERE id = ?",
+                                      "DELETE FROM segments WHERE id = ?", "COMMIT"};
+    EXPECT_EQ(spy.statements(), expected);
+
+    // Blocks that are already gone: observers still hear of it and the same statements run.
+    spy.clear();
+    int before = changed.calls;
+    store->deleteBlocks({blocks[0], blocks[2]});
+    EXPECT_EQ(changed.calls, before + 1);
+    EXPECT_EQ(spy.statements(), expected);
+    EXPECT_EQ(reopened().size(), 1u);
+}
+
+TEST_F(StoreTest, SessionsStartRenameAndRemoveWithWriteThrough) {
+    auto talk = store->startSession(std::nullopt);
+    EXPECT_EQ(talk.start, at(kBase));  // the injected clock
+    EXPECT_FALSE(talk.name);
+    store = std::make_unique<TranscriptStore>(dir.path(), fixedCalendar(kBase + 60));
+    auto padded = store->startSession("  kept as given ");
+    EXPECT_EQ(padded.name, "  kept as given ");
+
+    struct Case {
+        const char* name;
+        std::optional<std::string> stored;
+    } cases[] = {{"  Weekly sync\t", "Weekly sync"}, {" \t ", std::nullopt}, {"Line\n", "Line\n"}};
+    for (const auto& c : cases) {
+        store->rename(talk.id, c.name);
+        EXPECT_EQ(store->sessions.peek().front().name, c.stored) << c.name;
+        reopened();
+        EXPECT_EQ(store->sessions.peek().front().name, c.stored) << c.name;
+    }
+
+    Counter changed(store->sessions);
+    StatementSpy spy(store->db()->handle());
+    store->rename(Uuid::random(), "nobody");
+    EXPECT_EQ(changed.calls, 0);
+    EXPECT_TRUE(spy.statements().empty());
+
+    store->append(segment(10, 11, "words"));
+    store->removeSession(talk.id);
+    EXPECT_EQ(store->sessions.peek(), std::vector<SessionMarker>{padded});
+    EXPECT_EQ(store->segments.peek().size(), 1u);  // segments stay
+    spy.clear();
+    store->removeSession(Uuid::random());  // unknown: still notifies and still deletes on disk
+    EXPECT_EQ(changed.calls, 2);
+    EXPECT_EQ(spy.statements(), std::vector<std::string>{"DELETE FROM sessions WHERE id = ?"});
+    reopened();
+    EXPECT_EQ(store->sessions.peek(), std::vector<SessionMarker>{padded});
+}
+
+TEST(TranscriptStoreOpening, TakesOverTheLegacyFolderOnlyForTheDefaultLocation) {
+    TempDir home;
+    const char* oldXdg = getenv("XDG_DATA_HOME");
+    std::string saved = oldXdg ? oldXdg : "";
+    setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    auto legacy = home.path() / "Echovane";
+    auto current = home.path() / "Verbolin";
+    auto seed = segment(0, 1, "from before");
+    {
+        std::filesystem::create_directories(legacy);
+        TranscriptDB db(legacy / "transcript.sqlite");
+        db.upsert(seed);
+    }
+
+    {  // an explicit folder never triggers the move
+        TempDir other;
+        TranscriptStore store(other.path(), fixedCalendar());
+        EXPECT_TRUE(std::filesystem::exists(legacy));
+    }
+    {
+        TranscriptStore store(std::nullopt, fixedCalendar());
+        EXPECT_EQ(store.directory(), current);
+        EXPECT_FALSE(std::filesystem::exists(legacy));
+        EXPECT_EQ(store.segments.peek(), std::vector<Segment>{seed});
+    }
+    {  // with both present the current folder wins and the legacy one stays
+        std::filesystem::create_directories(legacy);
+        std::ofstream(legacy / "marker") << "x";
+        TranscriptStore store(std::nullopt, fixedCalendar());
+        EXPECT_TRUE(std::filesystem::exists(legacy / "marker"));
+        EXPECT_EQ(store.segments.peek(), std::vector<Segment>{seed});
+    }
+    if (oldXdg)
+        setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+}
