@@ -36,20 +36,31 @@ std::string floatDescription(float f) {
     std::string digits = sci.substr(0, e);
     digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
     int exp10 = std::atoi(sci.c_str() + e + 1);  // value = d.ddd × 10^exp10
-    std::string out = negative ? "-" : "";
+    std::string out;
+    if (negative) out.push_back('-');
     if (exp10 + 1 < -3 || std::fabs(f) > 16777216.0f) {
-        out += digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
+        out.push_back(digits[0]);
+        if (digits.size() > 1) {
+            out.push_back('.');
+            out.append(digits, 1, std::string::npos);
+        }
         char ebuf[16];
         std::snprintf(ebuf, sizeof ebuf, "e%c%02d", exp10 < 0 ? '-' : '+', std::abs(exp10));
-        return out + ebuf;
+        out.append(ebuf);
+        return out;
     }
     if (exp10 < 0) {
-        out += "0." + std::string(size_t(-exp10 - 1), '0') + digits;
+        out.append("0.");
+        out.append(size_t(-exp10 - 1), '0');
+        out.append(digits);
     } else if (size_t(exp10) + 1 >= digits.size()) {
-        out += digits + std::string(size_t(exp10) + 1 - digits.size(), '0') + ".0";
+        out.append(digits);
+        out.append(size_t(exp10) + 1 - digits.size(), '0');
+        out.append(".0");
     } else {
-        out += digits.substr(0, size_t(exp10) + 1) + "." + digits.substr(size_t(exp10) + 1);
+        out.append(digits, 0, size_t(exp10) + 1);
+        out.push_back('.');
+        out.append(digits, size_t(exp10) + 1, std::string::npos);
     }
     return out;
 }
@@ -290,7 +301,12 @@ std::optional<std::pair<uint64_t, std::string>> Config::token() const {
 
 std::string Config::description() const {
     switch (kind()) {
-        case Kind::string: return "\"" + std::get<BinaryDistinctString>(data_).string() + "\"";
+        case Kind::string: {
+            std::string out(1, '"');
+            out += std::get<BinaryDistinctString>(data_).string();
+            out += '"';
+            return out;
+        }
         case Kind::integer: return std::to_string(std::get<int64_t>(data_));
         case Kind::boolean: return std::get<bool>(data_) ? "true" : "false";
         case Kind::floating: return floatDescription(std::get<float>(data_));
@@ -318,7 +334,12 @@ std::string Config::description() const {
         }
         case Kind::token: {
             const auto& t = std::get<Token>(data_);
-            return "(" + std::to_string(t.id) + ", " + t.text.string() + ")";
+            std::string out(1, '(');
+            out += std::to_string(t.id);
+            out += ", ";
+            out += t.text.string();
+            out += ')';
+            return out;
         }
         case Kind::null: break;
     }

@@ -87,6 +87,17 @@ std::vector<Regex::Match> Regex::matches(std::u16string_view text) const {
     return out;
 }
 
+std::vector<std::pair<size_t, size_t>> Regex::matchRanges(std::u16string_view text) const {
+    std::vector<std::pair<size_t, size_t>> out;
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
+    if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
+    UTextPtr t = openText(text);
+    m->reset(t.get());
+    while (m->find(status) && U_SUCCESS(status)) out.emplace_back(size_t(m->start64(status)), size_t(m->end64(status)));
+    return out;
+}
+
 std::vector<Regex::Match> Regex::successiveMatches(std::u16string_view text) const {
     std::vector<Match> out;
     UErrorCode status = U_ZERO_ERROR;

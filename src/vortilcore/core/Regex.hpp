@@ -46,6 +46,8 @@ public:
     // Every match over the whole text, left to right; after an empty match the
     // search moves on by one code point, so it always ends.
     std::vector<Match> matches(std::u16string_view text) const;
+    // The same matches as matches(), as [begin, end) ranges only.
+    std::vector<std::pair<size_t, size_t>> matchRanges(std::u16string_view text) const;
     // The successive first matches of [start, end), each search starting at
     // the previous hit's end, or one character (grapheme cluster) further
     // after an empty hit; the region's edges act as the text's edges.

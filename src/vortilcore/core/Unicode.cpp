@@ -26,6 +26,15 @@ bool isAscii(std::u16string_view s) {
     return true;
 }
 
+// Every byte below 0xCC means every scalar is below U+0300: no combining
+// marks, so the text is already composed and each scalar is a cluster of its
+// own (CR LF aside). The byte-level BPE alphabet lives entirely there.
+bool belowCombiningMarks(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0xCC) return false;
+    return true;
+}
+
 // ASCII text splits at every unit except inside CR LF, the one ASCII cluster
 // of two units; this spares the break iterator on the common English path.
 template <typename S>
@@ -147,6 +156,18 @@ std::vector<size_t> graphemeBoundaries(std::u16string_view text) {
 
 std::vector<size_t> graphemeBoundaries(std::string_view utf8) {
     if (isAscii(utf8)) return asciiBoundaries(utf8);
+    if (belowCombiningMarks(utf8)) {
+        std::vector<size_t> out;
+        out.reserve(utf8.size() + 1);
+        for (size_t i = 0; i < utf8.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(utf8[i]);
+            if ((c & 0xC0) == 0x80) continue;  // continuation byte
+            if (i > 0 && c == '\n' && utf8[i - 1] == '\r') continue;
+            out.push_back(i);
+        }
+        out.push_back(utf8.size());
+        return out;
+    }
     UErrorCode status = U_ZERO_ERROR;
     UText* ut = utext_openUTF8(nullptr, utf8.data(), int64_t(utf8.size()), &status);
     auto out = boundariesOf(ut, utf8.size());
@@ -206,7 +227,7 @@ std::u16string normalized(std::u16string_view text, NormalizationForm form) {
 }
 
 std::string nfc(std::string_view utf8) {
-    if (isAscii(utf8)) return std::string(utf8);
+    if (belowCombiningMarks(utf8)) return std::string(utf8);
     const icu::Normalizer2& n = normalizerFor(NormalizationForm::nfc);
     UErrorCode status = U_ZERO_ERROR;
     if (n.isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status) && U_SUCCESS(status))

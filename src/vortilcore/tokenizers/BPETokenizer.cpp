@@ -1,6 +1,7 @@
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -154,18 +155,24 @@ std::string BPETokenizer::bpe(const std::string& token) const {
     keys.reserve(word.size());
     for (const auto& s : word) keys.push_back(unicode::nfc(s));
 
+    // ranks[i] is the rank of the pair (i, i+1), or -1. A pass only creates
+    // new pairs around the symbols it merged; every other pair keeps its rank.
+    constexpr int none = -1;
     std::string scratch;
+    std::vector<int> ranks(word.size() - 1);
+    for (size_t i = 0; i + 1 < word.size(); ++i) ranks[i] = rank(keys[i], keys[i + 1], scratch).value_or(none);
+
     std::vector<std::string> nextWord, nextKeys;
+    std::vector<int> nextRanks;
+    std::vector<size_t> origin;  // per new symbol: its old index, or SIZE_MAX when merged
     while (word.size() > 1) {
         int best = INT_MAX;
         size_t bestAt = 0;
-        for (size_t i = 0; i + 1 < word.size(); ++i) {
-            auto r = rank(keys[i], keys[i + 1], scratch);
-            if (r && *r < best) {
-                best = *r;
+        for (size_t i = 0; i < ranks.size(); ++i)
+            if (ranks[i] != none && ranks[i] < best) {
+                best = ranks[i];
                 bestAt = i;
             }
-        }
         if (best == INT_MAX) break;
         const std::string first = keys[bestAt];
         const std::string second = keys[bestAt + 1];
@@ -173,6 +180,7 @@ std::string BPETokenizer::bpe(const std::string& token) const {
         // Merge every occurrence of the pair in one left-to-right pass.
         nextWord.clear();
         nextKeys.clear();
+        origin.clear();
         size_t i = 0;
         while (i < word.size()) {
             size_t j = i;
@@ -180,20 +188,29 @@ std::string BPETokenizer::bpe(const std::string& token) const {
             for (size_t k = i; k < j; ++k) {
                 nextWord.push_back(std::move(word[k]));
                 nextKeys.push_back(std::move(keys[k]));
+                origin.push_back(k);
             }
             if (j == word.size()) break;
             if (j + 1 < word.size() && keys[j + 1] == second) {
                 nextWord.push_back(word[j] + word[j + 1]);
                 nextKeys.push_back(unicode::nfc(keys[j] + keys[j + 1]));
+                origin.push_back(SIZE_MAX);
                 i = j + 2;
             } else {
                 nextWord.push_back(std::move(word[j]));
                 nextKeys.push_back(std::move(keys[j]));
+                origin.push_back(j);
                 i = j + 1;
             }
         }
+        nextRanks.assign(nextWord.size() > 0 ? nextWord.size() - 1 : 0, none);
+        for (size_t k = 0; k + 1 < nextWord.size(); ++k) {
+            bool unchanged = origin[k] != SIZE_MAX && origin[k + 1] == origin[k] + 1;
+            nextRanks[k] = unchanged ? ranks[origin[k]] : rank(nextKeys[k], nextKeys[k + 1], scratch).value_or(none);
+        }
         word.swap(nextWord);
         keys.swap(nextKeys);
+        ranks.swap(nextRanks);
     }
 
     std::string out;

@@ -125,25 +125,50 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const Config& config)
       useRegex_(readBool(config, "useRegex", true)) {}
 
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& text, PreTokenizerOptions) const {
-    std::vector<std::string> pieces;
-    if (useRegex_) {
-        // The pattern has no anchors or look-behind and never matches the
-        // empty string, so one pass over the text finds the same pieces as
-        // searching again after each hit.
-        std::u16string t = unicode::toUtf16(text);
-        for (const auto& m : byteLevelPattern().matches(t))
-            pieces.push_back(unicode::toUtf8(std::u16string_view(t).substr(m.begin, m.end - m.begin)));
-    } else {
-        pieces.push_back(text);
+    auto encode = [this](std::string_view piece) {
+        std::string encoded;
+        encoded.reserve(piece.size() * 2 + 2);
+        if (addPrefixSpace_ && (piece.empty() || piece[0] != ' ')) appendByteEncoded(encoded, " ");
+        appendByteEncoded(encoded, piece);
+        return encoded;
+    };
+    if (!useRegex_) return {encode(text)};
+    // The pattern has no anchors or look-behind and never matches the empty
+    // string, so one pass over the text finds the same pieces as searching
+    // again after each hit. Matches come in UTF-16 offsets; walking the UTF-8
+    // text alongside turns them into byte offsets without re-encoding.
+    std::u16string t = unicode::toUtf16(text);
+    bool sameOffsets = true;  // ASCII: UTF-16 offsets are byte offsets
+    for (unsigned char c : text)
+        if (c >= 0x80) {
+            sameOffsets = false;
+            break;
+        }
+    std::string repaired;
+    std::string_view source = text;
+    if (!sameOffsets) {
+        repaired = unicode::toUtf8(t);  // malformed bytes read as U+FFFD, as the regex saw them
+        source = repaired;
     }
     std::vector<std::string> out;
-    out.reserve(pieces.size());
-    for (const auto& p : pieces) {
-        std::string encoded;
-        encoded.reserve(p.size() * 2 + 2);
-        if (addPrefixSpace_ && (p.empty() || p[0] != ' ')) appendByteEncoded(encoded, " ");
-        appendByteEncoded(encoded, p);
-        out.push_back(std::move(encoded));
+    size_t unit = 0, byte = 0;
+    auto advanceTo = [&](size_t target) {
+        while (unit < target) {
+            unsigned char c = static_cast<unsigned char>(source[byte]);
+            size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            unit += len == 4 ? 2 : 1;
+            byte += len;
+        }
+    };
+    for (auto [b, e] : byteLevelPattern().matchRanges(t)) {
+        if (sameOffsets) {
+            out.push_back(encode(source.substr(b, e - b)));
+            continue;
+        }
+        advanceTo(b);
+        size_t startByte = byte;
+        advanceTo(e);
+        out.push_back(encode(source.substr(startByte, byte - startByte)));
     }
     return out;
 }
