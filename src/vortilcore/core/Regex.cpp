@@ -63,18 +63,6 @@ std::optional<Regex> Regex::tryCompile(std::string_view pattern) {
     }
 }
 
-std::optional<Regex::Match> Regex::firstMatch(std::u16string_view text, size_t from) const {
-    if (from > text.size()) return std::nullopt;
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
-    UTextPtr t = openText(text);
-    m->reset(t.get());
-    m->region(int64_t(from), int64_t(text.size()), status);
-    if (U_FAILURE(status) || !m->find()) return std::nullopt;
-    return currentMatch(*m);
-}
-
 std::vector<Regex::Match> Regex::matches(std::u16string_view text) const {
     std::vector<Match> out;
     UErrorCode status = U_ZERO_ERROR;

@@ -40,9 +40,6 @@ public:
 
     const std::string& pattern() const { return pattern_; }
 
-    // The first match inside text[from, end), the region's edges acting as the
-    // text's edges. nullopt when there is none.
-    std::optional<Match> firstMatch(std::u16string_view text, size_t from = 0) const;
     // Every match over the whole text, left to right; after an empty match the
     // search moves on by one code point, so it always ends.
     std::vector<Match> matches(std::u16string_view text) const;

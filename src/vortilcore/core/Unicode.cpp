@@ -161,7 +161,7 @@ std::vector<size_t> graphemeBoundaries(std::string_view utf8) {
         out.reserve(utf8.size() + 1);
         for (size_t i = 0; i < utf8.size(); ++i) {
             unsigned char c = static_cast<unsigned char>(utf8[i]);
-            if ((c & 0xC0) == 0x80) continue;  // continuation byte
+            if (i > 0 && (c & 0xC0) == 0x80) continue;  // continuation byte
             if (i > 0 && c == '\n' && utf8[i - 1] == '\r') continue;
             out.push_back(i);
         }

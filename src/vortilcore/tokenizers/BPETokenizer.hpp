@@ -19,12 +19,6 @@
 
 namespace vortil {
 
-// Two merge symbols; equal when both are canonically equivalent texts.
-struct BytePair {
-    std::string a;
-    std::string b;
-};
-
 class BPETokenizer : public PreTrainedTokenizerModel {
 public:
     // Throws TokenizerConfigurationError("BPETokenizer requires merges") when

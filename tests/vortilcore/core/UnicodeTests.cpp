@@ -24,6 +24,8 @@ TEST(Unicode, GraphemeClusters) {
         {"e\xCC\x81x", {"e\xCC\x81", "x"}},
         {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD!", {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", "!"}},  // emoji + skin tone
         {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"}},          // flag pair
+        {"\x80\xC4\xA0" "a", {"\x80", "\xC4\xA0", "a"}},  // stray bytes are kept, not dropped
+        {"\x80" "a\xFF", {"\x80", "a", "\xFF"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(u::graphemes(std::string_view(c.text)), c.clusters) << c.text;
