@@ -110,8 +110,24 @@ std::u16string Regex::replacingMatches(std::u16string_view text, std::u16string_
     std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
     if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
     icu::UnicodeString input(false, reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()));
-    icu::UnicodeString repl(false, reinterpret_cast<const UChar*>(replacementTemplate.data()),
-                            int32_t(replacementTemplate.size()));
+    // Template dialect: "$" followed by digits names a group and a backslash
+    // quotes the next character; any other "$" is a plain dollar sign, which
+    // ICU would otherwise reject as a malformed group reference.
+    std::u16string templ;
+    templ.reserve(replacementTemplate.size());
+    for (size_t i = 0; i < replacementTemplate.size(); ++i) {
+        char16_t c = replacementTemplate[i];
+        if (c == u'\\' && i + 1 < replacementTemplate.size()) {
+            templ += c;
+            templ += replacementTemplate[++i];
+        } else if (c == u'$' && !(i + 1 < replacementTemplate.size() && replacementTemplate[i + 1] >= u'0' &&
+                                  replacementTemplate[i + 1] <= u'9')) {
+            templ += u"\\$";
+        } else {
+            templ += c;
+        }
+    }
+    icu::UnicodeString repl(false, reinterpret_cast<const UChar*>(templ.data()), int32_t(templ.size()));
     m->reset(input);
     icu::UnicodeString result = m->replaceAll(repl, status);
     // A template naming a group the pattern lacks cannot be applied; the text
