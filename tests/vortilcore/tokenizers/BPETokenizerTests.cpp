@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "vortilcore/tokenizers/BPETokenizer.hpp"
+#include "vortilcore/tokenizers/PreTokenizer.hpp"
+#include "vortilcore/tokenizers/TokenizerError.hpp"
+
+using namespace vortil;
+using Pieces = std::vector<std::string>;
+
+namespace {
+
+Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
+
+Config data(const std::string& vocab, const std::string& merges) {
+    return json(R"({"model":{"type":"BPE","vocab":)" + vocab + R"(,"merges":)" + merges + "}}");
+}
+
+Config readFile(const std::string& name) {
+    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/whisper-en-tokenizer/" + name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return Config::fromJson(bomPreservingJsonObject(ss.str()));
+}
+
+// The Whisper files are large; build the model once for the whole suite.
+struct Whisper {
+    Config config = readFile("tokenizer_config.json");
+    Config tokenizerData = readFile("tokenizer.json");
+    BPETokenizer model{config, tokenizerData, {}};
+    PreTokenizerPtr preTokenizer = PreTokenizerFactory::fromConfig(tokenizerData.get("preTokenizer"));
+
+    std::vector<int> ids(const std::string& text) const {
+        std::vector<int> out;
+        for (const auto& piece : (*preTokenizer)(text, PreTokenizerOptions{true}))
+            for (const auto& token : model(piece)) out.push_back(model.convertTokenToId(token).value_or(-1));
+        return out;
+    }
+};
+
+const Whisper& whisper() {
+    static const Whisper w;
+    return w;
+}
+
+}  // namespace
+
+TEST(BPETokenizer, MergeOrderFollowsRanks) {
+    struct Case {
+        const char* merges;
+        std::string piece;
+        std::string expected;
+    } cases[] = {
+        {R"(["a b", "ab c"])", "abc", "abc"},
+        {R"(["b c", "a b"])", "abc", "a bc"},
+        {R"(["a a"])", "aaaa", "aa aa"},  // both occurrences merge in one pass
+        {R"(["a a"])", "aaa", "aa a"},
+        {R"(["a a", "aa aa"])", "aaaa", "aaaa"},
+        {R"([["x", "y"]])", "xy", "xy"},
+        {R"(["x y"])", "xy", "xy"},
+        {R"(["a b", "a b c"])", "ab", "ab"},  // symbols past the second are ignored
+        {R"(["a b"])", "z", "z"},
+        {R"(["a b"])", "", ""},
+        {R"(["a b", "b a", "a b"])", "aba", "a ba"},  // a repeated pair takes its later rank
+        {R"(["e\u0301 x"])", "\xC3\xA9x", "\xC3\xA9x"},  // ranks compare canonically
+    };
+    for (const auto& c : cases) {
+        BPETokenizer model(Config(), data("{}", c.merges), {});
+        EXPECT_EQ(model.bpe(c.piece), c.expected) << c.merges << " on " << c.piece;
+    }
+}
+
+TEST(BPETokenizer, MergesFromConfig) {
+    auto merges = BPETokenizer::mergesFromConfig(json(R"(["a  b", ["x", 1, "y"], 7, "c d"])"));
+    ASSERT_TRUE(merges);
+    std::vector<std::vector<std::string>> expected{{"a", "", "b"}, {"x", "y"}, {"c", "d"}};
+    EXPECT_EQ(*merges, expected);
+    EXPECT_EQ(BPETokenizer::mergesFromConfig(Config("a b")), std::nullopt);
+    EXPECT_EQ(BPETokenizer::mergesFromConfig(Config()), std::nullopt);
+}
+
+TEST(BPETokenizer, TokenizeUsesVocabularyAndFallsBackToBytes) {
+    Config vocab = data(R"({"a": 0, "b": 1, "ab": 2, "<unk>": 3, "c": "not an id", "\u00e9": 4})", R"(["a b"])");
+    BPETokenizer noUnknown(Config(), vocab, {});
+    EXPECT_EQ(noUnknown.tokenize("ab"), (Pieces{"ab"}));
+    EXPECT_EQ(noUnknown.tokenize("e\xCC\x81"), (Pieces{"<0x65>", "<0xCC>", "<0x81>"}));  // not the precomposed key
+    EXPECT_EQ(noUnknown.tokenize("\xC3\xA9"), (Pieces{"\xC3\xA9"}));
+    EXPECT_EQ(noUnknown.tokenize("c"), (Pieces{"<0x63>"}));  // its value was no integer
+    EXPECT_EQ(noUnknown.tokenize("\xE2\x82\xAC"), (Pieces{"<0xE2>", "<0x82>", "<0xAC>"}));
+    EXPECT_EQ(noUnknown.convertTokenToId("zz"), std::nullopt);
+    EXPECT_EQ(noUnknown.convertIdToToken(2), "ab");
+    EXPECT_EQ(noUnknown.convertIdToToken(99), std::nullopt);
+    EXPECT_EQ(noUnknown.vocabCount(), 5);
+
+    BPETokenizer withUnknown(json(R"({"unk_token": {"content": "<unk>"}, "fuse_unk": true})"), vocab, {});
+    EXPECT_EQ(withUnknown.unknownToken(), "<unk>");
+    EXPECT_EQ(withUnknown.unknownTokenId(), 3);
+    EXPECT_TRUE(withUnknown.fuseUnknownTokens());
+    EXPECT_EQ(withUnknown.convertTokenToId("zz"), 3);
+    EXPECT_EQ(withUnknown.tokenize("<unk>"), (Pieces{"<0x3C>", "<0x75>", "<0x6E>", "<0x6B>", "<0x3E>"}));
+    EXPECT_EQ(withUnknown.hexaEncode(" \xC3\xA9"), (Pieces{"<0x20>", "<0xC3>", "<0xA9>"}));
+}
+
+TEST(BPETokenizer, AddedTokensAndSpecialTokenIds) {
+    Config config = json(R"({"eos_token": {"content": "</s>"}, "bos_token": "<s>"})");
+    BPETokenizer model(config, data(R"({"a": 0, "</s>": 1, "<s>": 2})", "[]"), {{"</s>", 10}, {"<new>", 11}});
+    EXPECT_EQ(model.convertTokenToId("</s>"), 10);
+    EXPECT_EQ(model.convertTokenToId("<new>"), 11);
+    EXPECT_EQ(model.eosToken(), "</s>");
+    EXPECT_EQ(model.eosTokenId(), 10);
+    EXPECT_EQ(model.bosToken(), "<s>");
+    EXPECT_EQ(model.bosTokenId(), 2);
+    EXPECT_FALSE(model.fuseUnknownTokens());
+    EXPECT_EQ(model.unknownToken(), std::nullopt);
+}
+
+TEST(BPETokenizer, UnusableDataIsRejectedWithAnError) {
+    auto expectConfigError = [](const Config& d, const std::string& message) {
+        try {
+            BPETokenizer model(Config(), d, {});
+            ADD_FAILURE() << "accepted";
+        } catch (const TokenizerConfigurationError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0u) << e.what();
+        }
+    };
+    expectConfigError(json(R"({"model": {"vocab": {}}})"), "BPETokenizer requires merges");
+    expectConfigError(json(R"({"model": {"vocab": {}, "merges": "a b"}})"), "BPETokenizer requires merges");
+    expectConfigError(data("{}", R"(["ab"])"), "BPETokenizer requires merges");
+    expectConfigError(data("{}", R"([["a"]])"), "BPETokenizer requires merges");
+    for (const char* vocab : {R"({"model": {"merges": []}})", R"({"model": {"merges": [], "vocab": ["a"]}})"}) {
+        try {
+            BPETokenizer model(Config(), json(vocab), {});
+            ADD_FAILURE() << "accepted " << vocab;
+        } catch (const TokenizerError& e) {
+            EXPECT_EQ(e.errorCase(), TokenizerError::Case::missingVocab);
+        }
+    }
+}
+
+TEST(BPETokenizerWhisper, EncodesEnglishWithTheRealVocabulary) {
+    const Whisper& w = whisper();
+    EXPECT_EQ(w.ids(" Hello world"), (std::vector<int>{18435, 995}));
+    EXPECT_EQ(w.ids("The quick brown fox jumps over the lazy dog."),
+              (std::vector<int>{464, 2068, 7586, 21831, 18045, 625, 262, 16931, 3290, 13}));
+    EXPECT_EQ(w.ids(" unbelievably antidisestablishmentarianism"),
+              (std::vector<int>{48943, 1885, 29207, 44390, 3699, 1042}));
+    EXPECT_EQ(w.ids(" caf\xC3\xA9"), (std::vector<int>{40304}));
+    EXPECT_EQ(w.model.tokenize("\xC4\xA0" "Hello"), (Pieces{"\xC4\xA0" "Hello"}));
+    EXPECT_EQ(w.model.unknownTokenId(), 50256);
+    EXPECT_EQ(w.model.eosTokenId(), 50256);
+    EXPECT_EQ(w.model.convertIdToToken(995), "\xC4\xA0world");
+}
+
+TEST(BPETokenizerWhisper, ConcurrentUseGivesTheSameTokens) {
+    const Whisper& w = whisper();
+    const std::string text = "Several threads share one model and its cache of merged words, words, words.";
+    const std::vector<int> expected = w.ids(text);
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i)
+                if (w.ids(text) != expected) ++mismatches[size_t(t)];
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
