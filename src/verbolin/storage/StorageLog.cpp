@@ -1,6 +1,7 @@
 #include "verbolin/storage/StorageLog.hpp"
 
-#include <cstdio>
+#include "platform/system/Log.hpp"
+
 #include <mutex>
 #include <utility>
 
@@ -29,7 +30,7 @@ void logStorageError(const std::string& message) {
         current(message);
         return;
     }
-    std::fprintf(stderr, "Verbolin storage: %s\n", message.c_str());
+    platform::writeLog("Verbolin", "storage", platform::LogType::error, message);
 }
 
 StorageLogSink setStorageLogSink(StorageLogSink s) {

@@ -11,8 +11,8 @@
 #include <system_error>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/FileMove.hpp"
 #include "platform/system/Paths.hpp"
-#include "verbolin/storage/RenameNoReplace.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
@@ -109,9 +109,12 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     fs::path legacyFolder = support / "Echovane";
     std::error_code ec;
     if (!directory && !fs::exists(defaultFolder, ec) && fs::exists(legacyFolder, ec)) {
-        if (!renameNoReplace(legacyFolder, defaultFolder, ec))
+        try {
+            platform::moveItem(legacyFolder, defaultFolder);
+        } catch (const fs::filesystem_error& e) {
             logStorageError("cannot move " + legacyFolder.string() + " to " +
-                            defaultFolder.string() + ": " + ec.message());
+                            defaultFolder.string() + ": " + e.code().message());
+        }
     }
 
     directory_ = directory ? *directory : defaultFolder;

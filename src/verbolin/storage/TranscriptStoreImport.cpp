@@ -12,9 +12,9 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "platform/system/FileMove.hpp"
 #include "verbolin/storage/LegacyNote.hpp"
 #include "verbolin/storage/RecordDecodingError.hpp"
-#include "verbolin/storage/RenameNoReplace.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -79,10 +79,12 @@ std::optional<std::vector<Record>> decodeArray(const std::string& text, const fs
 void moveAside(const fs::path& path) {
     fs::path target = path;
     target += ".imported";
-    std::error_code ec;
-    if (!renameNoReplace(path, target, ec))
+    try {
+        platform::moveItem(path, target);
+    } catch (const fs::filesystem_error& e) {
         logStorageError("cannot rename " + path.string() + " to " + target.filename().string() +
-                        ": " + ec.message());
+                        ": " + e.code().message());
+    }
 }
 
 }  // namespace
