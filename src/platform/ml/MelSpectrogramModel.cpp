@@ -1,6 +1,5 @@
 #include "platform/ml/MelSpectrogramModel.hpp"
 
-#include <cblas.h>
 #include <fftw3.h>
 
 #include <algorithm>
@@ -48,6 +47,16 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder, const MLMode
     const auto weights = tensorToFloats(folder.tensor("mel_filters"));
     filters_ = AlignedBuffer<float>(weights.size());
     std::copy(weights.begin(), weights.end(), filters_.data());
+    bandStart_.assign(nMels_, 0);
+    bandEnd_.assign(nMels_, 0);
+    for (int m = 0; m < nMels_; ++m) {
+        const float* w = filters_.data() + static_cast<std::size_t>(m) * nBins_;
+        int first = 0, last = nBins_;
+        while (first < nBins_ && w[first] == 0.0f) ++first;
+        while (last > first && w[last - 1] == 0.0f) --last;
+        bandStart_[m] = first;
+        bandEnd_[m] = last;
+    }
 
     Scratch probe;
     probe.frames = AlignedBuffer<float>(static_cast<std::size_t>(nFrames_) * nFft_);
@@ -117,21 +126,31 @@ void MelSpectrogramModel::compute(const float* audio, Float16* out, Scratch& s) 
     std::copy(audio, audio + nSamples_, padded + pad);
     for (int i = 0; i < pad; ++i) padded[pad + nSamples_ + i] = audio[nSamples_ - 2 - i];
 
+    const float* __restrict window = window_.data();
     for (int f = 0; f < nFrames_; ++f) {
-        const float* src = padded + static_cast<std::size_t>(f) * hop_;
-        float* dst = s.frames.data() + static_cast<std::size_t>(f) * nFft_;
-        for (int k = 0; k < nFft_; ++k) dst[k] = src[k] * window_[k];
+        const float* __restrict src = padded + static_cast<std::size_t>(f) * hop_;
+        float* __restrict dst = s.frames.data() + static_cast<std::size_t>(f) * nFft_;
+        for (int k = 0; k < nFft_; ++k) dst[k] = src[k] * window[k];
     }
     fftwf_execute_dft_r2c(static_cast<fftwf_plan>(plan_), s.frames.data(), s.spectrum.data());
 
     const std::size_t cells = static_cast<std::size_t>(nFrames_) * nBins_;
-    const fftwf_complex* spec = s.spectrum.data();
-    float* power = s.power.data();
-    for (std::size_t i = 0; i < cells; ++i) power[i] = spec[i][0] * spec[i][0] + spec[i][1] * spec[i][1];
+    const float* __restrict spec = reinterpret_cast<const float*>(s.spectrum.data());
+    float* __restrict power = s.power.data();
+    for (std::size_t i = 0; i < cells; ++i) power[i] = spec[2 * i] * spec[2 * i] + spec[2 * i + 1] * spec[2 * i + 1];
 
-    // mel[m][f] = sum_b filters[m][b] * power[f][b]
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, nMels_, nFrames_, nBins_, 1.0f, filters_.data(), nBins_,
-                power, nBins_, 0.0f, s.mel.data(), nFrames_);
+    // mel[m][f] = sum_b filters[m][b] * power[f][b], over the few bins each
+    // triangle covers (a dense product would be ~40 times the work).
+    float* melOut = s.mel.data();
+    for (int f = 0; f < nFrames_; ++f) {
+        const float* row = power + static_cast<std::size_t>(f) * nBins_;
+        for (int m = 0; m < nMels_; ++m) {
+            const float* w = filters_.data() + static_cast<std::size_t>(m) * nBins_;
+            float sum = 0.0f;
+            for (int b = bandStart_[m]; b < bandEnd_[m]; ++b) sum += w[b] * row[b];
+            melOut[static_cast<std::size_t>(m) * nFrames_ + f] = sum;
+        }
+    }
 
     const std::size_t n = static_cast<std::size_t>(nMels_) * nFrames_;
     float* mel = s.mel.data();

@@ -41,6 +41,7 @@ private:
     int nMels_ = 0, nFft_ = 0, hop_ = 0, nSamples_ = 0, nFrames_ = 0, nBins_ = 0;
     std::vector<float> window_;
     AlignedBuffer<float> filters_;  // [nMels][nBins]
+    std::vector<int> bandStart_, bandEnd_;  // the non-zero bins of each filter
     void* plan_ = nullptr;          // fftwf_plan, made once and shared by every prediction
 
     // Scratch buffers are reused across predictions; each running prediction
