@@ -58,16 +58,18 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder, const MLMode
         bandEnd_[m] = last;
     }
 
-    Scratch probe;
-    probe.frames = AlignedBuffer<float>(static_cast<std::size_t>(nFrames_) * nFft_);
-    probe.spectrum = AlignedBuffer<fftwf_complex>(static_cast<std::size_t>(nFrames_) * nBins_);
+    // The plan is made on the first scratch set, which then waits in the pool
+    // for the first prediction. Estimated (not measured) plans keep results
+    // identical from one load to the next.
+    auto scratch = acquireScratch();
     {
         std::lock_guard lock(fftwPlannerMutex());
         int n[] = {nFft_};
-        plan_ = fftwf_plan_many_dft_r2c(1, n, nFrames_, probe.frames.data(), nullptr, 1, nFft_, probe.spectrum.data(),
-                                        nullptr, 1, nBins_, FFTW_ESTIMATE);
+        plan_ = fftwf_plan_many_dft_r2c(1, n, nFrames_, scratch->frames.data(), nullptr, 1, nFft_,
+                                        scratch->spectrum.data(), nullptr, 1, nBins_, FFTW_ESTIMATE);
     }
     if (!plan_) throw MLModelError(MLModelError::Code::generic, "Cannot plan the mel spectrogram's transform");
+    releaseScratch(std::move(scratch));
 }
 
 void MelSpectrogramModel::writeFolder(const std::filesystem::path& folder, int nMels, int nSamples, int nFft,
@@ -83,7 +85,7 @@ void MelSpectrogramModel::writeFolder(const std::filesystem::path& folder, int n
 
 MelSpectrogramModel::~MelSpectrogramModel() {
     std::lock_guard lock(fftwPlannerMutex());
-    fftwf_destroy_plan(static_cast<fftwf_plan>(plan_));
+    if (plan_) fftwf_destroy_plan(static_cast<fftwf_plan>(plan_));
 }
 
 std::unique_ptr<MelSpectrogramModel::Scratch> MelSpectrogramModel::acquireScratch() const {

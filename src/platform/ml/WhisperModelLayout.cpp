@@ -84,7 +84,10 @@ MLModelDescription WhisperModelLayout::description(const std::string& kind, cons
     if (kind == kMelSpectrogram) {
         const auto nMels = dimension(dims, "n_mels"), nFft = dimension(dims, "n_fft");
         const auto hop = dimension(dims, "hop_length"), nSamples = dimension(dims, "n_samples");
-        if (nFft < 2 || nFft % 2 != 0 || nSamples <= nFft / 2 || nSamples / hop < 1)
+        // Bounds far above any Whisper model keep a hostile model.json from
+        // asking for gigabytes of scratch space.
+        if (nFft < 2 || nFft % 2 != 0 || nFft > 16384 || hop > nFft || nMels > 1024 || nSamples > 16000 * 600 ||
+            nSamples <= nFft / 2 || nSamples / hop < 1)
             throw MLModelError(MLModelError::Code::generic, "Mel dimensions are inconsistent");
         addFeature(in, "audio", {nSamples}, DT::float32);
         addFeature(out, "melspectrogram_features", {1, nMels, 1, nSamples / hop}, DT::float16);
