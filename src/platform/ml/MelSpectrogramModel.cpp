@@ -158,8 +158,9 @@ void MelSpectrogramModel::compute(const float* audio, Float16* out, Scratch& s) 
     float* mel = s.mel.data();
     float maxLog = -std::numeric_limits<float>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
-        // NaN input must not poison the clamp below; treat it as the floor.
-        const float v = mel[i] > 1e-10f ? mel[i] : 1e-10f;
+        // A NaN or infinite sample must not poison the maximum and with it every
+        // feature of the window; the frames it reaches get the floor instead.
+        const float v = std::isfinite(mel[i]) && mel[i] > 1e-10f ? mel[i] : 1e-10f;
         mel[i] = std::log10(v);
         maxLog = std::max(maxLog, mel[i]);
     }

@@ -62,6 +62,25 @@ TEST(MelSpectrogram, SilenceGivesAConstantFloor) {
     for (float v : mel) ASSERT_EQ(v, -1.5f);
 }
 
+TEST(MelSpectrogram, NonFiniteSamplesStayInTheirFrames) {
+    mltest::TempDir dir;
+    auto model = loadMel(dir, 80);
+    std::vector<float> x(kSamples);
+    for (int i = 0; i < kSamples; ++i) x[i] = static_cast<float>(0.1 * std::sin(0.05 * i));
+    const auto clean = run(*model, x);
+    x[240000] = std::nanf("");
+    x[100000] = INFINITY;
+    const auto mel = run(*model, x);
+    int changed = 0;
+    for (std::size_t i = 0; i < mel.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(mel[i])) << i;
+        changed += mel[i] != clean[i];
+    }
+    // Only the frames whose windows hold the bad samples (three each) differ.
+    EXPECT_GT(changed, 0);
+    EXPECT_LE(changed, 80 * 6);
+}
+
 TEST(MelSpectrogram, SinePeaksInTheBandHoldingItsFrequency) {
     mltest::TempDir dir;
     for (int nMels : {80, 128}) {
