@@ -22,9 +22,10 @@ namespace fs = std::filesystem;
 namespace {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        path_ = fs::temp_directory_path() / ("verbolin-tool-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device()()));
+        path_ = fs::temp_directory_path() / ("verbolin-tool-" + std::to_string(::getpid()) + "-" +
+                                             std::to_string(std::random_device()()));
         fs::create_directories(path_);
     }
     ~TempDir() {
@@ -33,7 +34,7 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -43,7 +44,8 @@ struct Run {
 };
 
 Run tool(const std::string& args) {
-    const std::string command = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models " + args + " 2>&1";
+    const std::string command =
+        std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models " + args + " 2>&1";
     Run r{-1, {}};
     FILE* p = ::popen(command.c_str(), "r");
     if (!p) return r;
@@ -57,7 +59,8 @@ Run tool(const std::string& args) {
 std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 const fs::path kTokenizer = fs::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer";
-const char* const kDims = "d_model=32,heads=2,ffn=64,layers=2,max_source_positions=200,vocab_size=51864";
+const char* const kDims =
+    "d_model=32,heads=2,ffn=64,layers=2,max_source_positions=200,vocab_size=51864";
 
 std::string fileText(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -70,8 +73,8 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
     for (const char* dtype : {"F16", "F32"}) {
         TempDir dir;
         const auto ckpt = dir.path() / "ckpt", out = dir.path() / "out";
-        auto r = tool("random " + q(ckpt) + " --checkpoint --seed 7 --dtype " + dtype + " --dims " + kDims +
-                      " --tokenizer " + q(kTokenizer));
+        auto r = tool("random " + q(ckpt) + " --checkpoint --seed 7 --dtype " + dtype + " --dims " +
+                      kDims + " --tokenizer " + q(kTokenizer));
         ASSERT_EQ(r.status, 0) << r.output;
         r = tool("convert " + q(ckpt) + " " + q(out) + " --kv-cache-length 64");
         ASSERT_EQ(r.status, 0) << r.output;
@@ -91,7 +94,8 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
                 const auto converted = tensorToFloats(t);
                 ASSERT_EQ(original.size(), converted.size());
                 for (std::size_t i = 0; i < original.size(); ++i)
-                    ASSERT_EQ(converted[i], static_cast<float>(Float16(original[i]))) << t.name << "[" << i << "]";
+                    ASSERT_EQ(converted[i], static_cast<float>(Float16(original[i])))
+                        << t.name << "[" << i << "]";
                 ++compared;
             }
         }
@@ -99,11 +103,16 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
 
         const auto decoder = ModelFolder::read(out / "TextDecoder.mlmodelc");
         const auto& in = decoder.description().inputDescriptionsByName;
-        EXPECT_EQ(in.at("key_cache").multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 64, 1, 64}));
-        EXPECT_EQ(in.at("encoder_output_embeds").multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 32, 1, 200}));
-        EXPECT_TRUE(decoder.description().outputDescriptionsByName.count("alignment_heads_weights"));
+        EXPECT_EQ(in.at("key_cache").multiArrayConstraint->shape,
+                  (std::vector<std::int64_t>{1, 64, 1, 64}));
+        EXPECT_EQ(in.at("encoder_output_embeds").multiArrayConstraint->shape,
+                  (std::vector<std::int64_t>{1, 32, 1, 200}));
+        EXPECT_TRUE(
+            decoder.description().outputDescriptionsByName.count("alignment_heads_weights"));
         const auto encoder = ModelFolder::read(out / "AudioEncoder.mlmodelc");
-        EXPECT_EQ(encoder.description().outputDescriptionsByName.at("encoder_output_embeds").multiArrayConstraint->shape,
+        EXPECT_EQ(encoder.description()
+                      .outputDescriptionsByName.at("encoder_output_embeds")
+                      .multiArrayConstraint->shape,
                   (std::vector<std::int64_t>{1, 32, 1, 200}));
 
         // The mel model of a 200-position encoder takes 4 s windows and runs.
@@ -113,8 +122,10 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
         EXPECT_EQ(features->featureValue("melspectrogram_features")->multiArrayValue()->shape(),
                   (std::vector<std::int64_t>{1, 80, 1, 400}));
 
-        EXPECT_EQ(fileText(out / "tokenizer/tokenizer.json"), fileText(kTokenizer / "tokenizer.json"));
-        EXPECT_EQ(fileText(out / "tokenizer/tokenizer_config.json"), fileText(kTokenizer / "tokenizer_config.json"));
+        EXPECT_EQ(fileText(out / "tokenizer/tokenizer.json"),
+                  fileText(kTokenizer / "tokenizer.json"));
+        EXPECT_EQ(fileText(out / "tokenizer/tokenizer_config.json"),
+                  fileText(kTokenizer / "tokenizer_config.json"));
         // The encoder and decoder kinds are described but cannot run yet.
         EXPECT_THROW(MLModel::load(out / "TextDecoder.mlmodelc"), MLModelError);
     }
@@ -122,13 +133,17 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
 
 TEST(ModelTool, RandomWritesALoadableModelFolder) {
     TempDir dir;
-    auto r = tool("random " + q(dir.path() / "m") + " --dims n_mels=128,d_model=32,heads=2,ffn=64,max_source_positions=100");
+    auto r = tool("random " + q(dir.path() / "m") +
+                  " --dims n_mels=128,d_model=32,heads=2,ffn=64,max_source_positions=100");
     ASSERT_EQ(r.status, 0) << r.output;
-    for (const char* name : {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
+    for (const char* name :
+         {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
         EXPECT_NO_THROW(ModelFolder::read(dir.path() / "m" / name).checkAgainstLayout()) << name;
     EXPECT_FALSE(fs::exists(dir.path() / "m" / ".random-checkpoint"));
     auto mel = MLModel::load(dir.path() / "m/MelSpectrogram.mlmodelc");
-    EXPECT_EQ(mel->modelDescription().outputDescriptionsByName.at("melspectrogram_features").multiArrayConstraint->shape,
+    EXPECT_EQ(mel->modelDescription()
+                  .outputDescriptionsByName.at("melspectrogram_features")
+                  .multiArrayConstraint->shape,
               (std::vector<std::int64_t>{1, 128, 1, 200}));
 }
 
@@ -140,27 +155,38 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
     };
     const Case cases[] = {
         {"no config", [](const fs::path& c) { fs::remove(c / "config.json"); }, "Cannot read"},
-        {"config not JSON", [](const fs::path& c) { std::ofstream(c / "config.json") << "{"; }, "not valid JSON"},
-        {"missing dimension", [](const fs::path& c) {
+        {"config not JSON", [](const fs::path& c) { std::ofstream(c / "config.json") << "{"; },
+         "not valid JSON"},
+        {"missing dimension",
+         [](const fs::path& c) {
              auto j = nlohmann::json::parse(fileText(c / "config.json"));
              j.erase("d_model");
              std::ofstream(c / "config.json") << j.dump();
-         }, "\"d_model\" is missing"},
-        {"missing tensor", [](const fs::path& c) {
+         },
+         "\"d_model\" is missing"},
+        {"missing tensor",
+         [](const fs::path& c) {
              const auto st = SafetensorsFile::open(c / "model.safetensors");
              std::vector<SafetensorsEntry> keep;
              for (const auto& t : st->tensors())
-                 if (t.name != "model.decoder.layers.1.fc2.bias") keep.push_back({t.name, t.dtype, t.shape, t.data});
+                 if (t.name != "model.decoder.layers.1.fc2.bias")
+                     keep.push_back({t.name, t.dtype, t.shape, t.data});
              writeSafetensors(c / "model2.safetensors", keep);
              fs::rename(c / "model2.safetensors", c / "model.safetensors");
-         }, "lacks tensor \"model.decoder.layers.1.fc2.bias\""},
-        {"truncated weights", [](const fs::path& c) { fs::resize_file(c / "model.safetensors", 50000); }, "outside"},
-        {"no tokenizer", [](const fs::path& c) { fs::remove(c / "tokenizer.json"); }, "No tokenizer.json"},
+         },
+         "lacks tensor \"model.decoder.layers.1.fc2.bias\""},
+        {"truncated weights",
+         [](const fs::path& c) { fs::resize_file(c / "model.safetensors", 50000); }, "outside"},
+        {"no tokenizer", [](const fs::path& c) { fs::remove(c / "tokenizer.json"); },
+         "No tokenizer.json"},
     };
     for (const auto& c : cases) {
         TempDir dir;
         const auto ckpt = dir.path() / "ckpt";
-        ASSERT_EQ(tool("random " + q(ckpt) + " --checkpoint --dims " + kDims + " --tokenizer " + q(kTokenizer)).status, 0);
+        ASSERT_EQ(tool("random " + q(ckpt) + " --checkpoint --dims " + kDims + " --tokenizer " +
+                       q(kTokenizer))
+                      .status,
+                  0);
         c.damage(ckpt);
         const auto r = tool("convert " + q(ckpt) + " " + q(dir.path() / "out"));
         EXPECT_EQ(r.status, 1) << c.what;

@@ -19,15 +19,20 @@ namespace {
 
 constexpr int kHopLength = 160;
 
-const char* const kTokenizerFiles[] = {"tokenizer.json",     "tokenizer_config.json", "special_tokens_map.json",
-                                       "added_tokens.json",  "vocab.json",            "merges.txt",
-                                       "normalizer.json",    "config.json"};
+const char* const kTokenizerFiles[] = {"tokenizer.json",
+                                       "tokenizer_config.json",
+                                       "special_tokens_map.json",
+                                       "added_tokens.json",
+                                       "vocab.json",
+                                       "merges.txt",
+                                       "normalizer.json",
+                                       "config.json"};
 
 // Every folder is written as "<folder>.partial" first; only when all of them are
 // complete do they replace the old ones, so a failed conversion leaves the
 // output folder as it was.
 class StagedFolders {
-public:
+  public:
     explicit StagedFolders(fs::path outDir) : outDir_(std::move(outDir)) {}
     ~StagedFolders() {
         std::error_code ec;
@@ -47,7 +52,7 @@ public:
         names_.clear();
     }
 
-private:
+  private:
     fs::path staging(const std::string& name) const { return outDir_ / (name + ".partial"); }
     fs::path outDir_;
     std::vector<std::string> names_;
@@ -63,8 +68,8 @@ void writeNetwork(const fs::path& folder, const std::string& kind, const nlohman
         const auto* t = source.find(spec.name);
         if (!t) throw std::runtime_error("The checkpoint lacks tensor \"" + spec.name + "\"");
         if (t->shape != spec.shape)
-            throw std::runtime_error("Tensor \"" + spec.name + "\" has shape " + shapeText(t->shape) + ", expected " +
-                                     shapeText(spec.shape));
+            throw std::runtime_error("Tensor \"" + spec.name + "\" has shape " +
+                                     shapeText(t->shape) + ", expected " + shapeText(spec.shape));
         if (t->dtype == "F16") {
             entries.push_back({spec.name, "F16", spec.shape, t->data});
             continue;
@@ -80,7 +85,8 @@ void writeNetwork(const fs::path& folder, const std::string& kind, const nlohman
 
 }  // namespace
 
-void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path& outDir, const ConvertOptions& options) {
+void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path& outDir,
+                             const ConvertOptions& options) {
     const auto& d = checkpoint.dimensions();
     if (options.requireTokenizer && !fs::exists(checkpoint.dir() / "tokenizer.json"))
         throw std::runtime_error("No tokenizer.json in " + checkpoint.dir().string());
@@ -88,21 +94,20 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
 
     nlohmann::json heads = nlohmann::json::array();
     for (auto [l, h] : d.alignmentHeads) heads.push_back({l, h});
-    const nlohmann::json encoderDims = {{"num_mel_bins", d.numMelBins},
-                                        {"d_model", d.dModel},
-                                        {"encoder_layers", d.encoderLayers},
-                                        {"encoder_attention_heads", d.encoderAttentionHeads},
-                                        {"encoder_ffn_dim", d.encoderFfnDim},
-                                        {"max_source_positions", d.maxSourcePositions}};
-    const nlohmann::json decoderDims = {{"vocab_size", d.vocabSize},
-                                        {"d_model", d.dModel},
-                                        {"decoder_layers", d.decoderLayers},
-                                        {"decoder_attention_heads", d.decoderAttentionHeads},
-                                        {"decoder_ffn_dim", d.decoderFfnDim},
-                                        {"max_target_positions", d.maxTargetPositions},
-                                        {"max_source_positions", d.maxSourcePositions},
-                                        {"kv_cache_length", std::min(options.kvCacheLength, d.maxTargetPositions)},
-                                        {"alignment_heads", heads}};
+    const nlohmann::json encoderDims = {
+        {"num_mel_bins", d.numMelBins},       {"d_model", d.dModel},
+        {"encoder_layers", d.encoderLayers},  {"encoder_attention_heads", d.encoderAttentionHeads},
+        {"encoder_ffn_dim", d.encoderFfnDim}, {"max_source_positions", d.maxSourcePositions}};
+    const nlohmann::json decoderDims = {
+        {"vocab_size", d.vocabSize},
+        {"d_model", d.dModel},
+        {"decoder_layers", d.decoderLayers},
+        {"decoder_attention_heads", d.decoderAttentionHeads},
+        {"decoder_ffn_dim", d.decoderFfnDim},
+        {"max_target_positions", d.maxTargetPositions},
+        {"max_source_positions", d.maxSourcePositions},
+        {"kv_cache_length", std::min(options.kvCacheLength, d.maxTargetPositions)},
+        {"alignment_heads", heads}};
     // Check both layouts before anything is written.
     WhisperModelLayout::description(WhisperModelLayout::kAudioEncoder, encoderDims);
     WhisperModelLayout::description(WhisperModelLayout::kTextDecoder, decoderDims);
@@ -116,14 +121,16 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
     writeNetwork(encoder, WhisperModelLayout::kAudioEncoder, encoderDims, checkpoint.weights());
     const auto decoder = staged.add("TextDecoder.mlmodelc");
     writeNetwork(decoder, WhisperModelLayout::kTextDecoder, decoderDims, checkpoint.weights());
-    for (const auto& folder : {mel, encoder, decoder}) ModelFolder::read(folder).checkAgainstLayout();
+    for (const auto& folder : {mel, encoder, decoder})
+        ModelFolder::read(folder).checkAgainstLayout();
 
     if (fs::exists(checkpoint.dir() / "tokenizer.json")) {
         const auto tokenizer = staged.add("tokenizer");
         for (const char* name : kTokenizerFiles)
             if (fs::exists(checkpoint.dir() / name)) {
                 fs::copy_file(checkpoint.dir() / name, tokenizer / name);
-                fs::permissions(tokenizer / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+                fs::permissions(tokenizer / name, fs::perms::owner_read | fs::perms::owner_write,
+                                fs::perm_options::add);
             }
     }
     staged.commit();

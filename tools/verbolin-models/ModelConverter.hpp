@@ -15,7 +15,7 @@ struct ConvertOptions {
 };
 
 class ModelConverter {
-public:
+  public:
     // Throws std::runtime_error or MLModelError naming the fault; a folder is
     // replaced only once its new contents are complete.
     static void convert(const WhisperCheckpoint& checkpoint, const std::filesystem::path& outDir,

@@ -23,17 +23,20 @@ void writeJson(const fs::path& path, const nlohmann::json& j) {
 }
 
 bool endsWith(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return s.size() >= suffix.size() &&
+           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Whisper's fixed sinusoidal positions of the encoder: sin over the first half
 // of the channels, cos over the second.
 void sinusoids(std::vector<float>& out, std::int64_t length, std::int64_t channels) {
     const std::int64_t half = channels / 2;
-    const double increment = std::log(10000.0) / static_cast<double>(std::max<std::int64_t>(half - 1, 1));
+    const double increment =
+        std::log(10000.0) / static_cast<double>(std::max<std::int64_t>(half - 1, 1));
     for (std::int64_t t = 0; t < length; ++t)
         for (std::int64_t c = 0; c < half; ++c) {
-            const double angle = static_cast<double>(t) * std::exp(-increment * static_cast<double>(c));
+            const double angle =
+                static_cast<double>(t) * std::exp(-increment * static_cast<double>(c));
             out[t * channels + c] = static_cast<float>(std::sin(angle));
             out[t * channels + half + c] = static_cast<float>(std::cos(angle));
         }
@@ -42,7 +45,8 @@ void sinusoids(std::vector<float>& out, std::int64_t length, std::int64_t channe
 }  // namespace
 
 void RandomCheckpoint::write(const fs::path& dir, const WhisperDimensions& d, std::uint32_t seed,
-                             const std::string& dtype, const std::optional<fs::path>& tokenizerDir) {
+                             const std::string& dtype,
+                             const std::optional<fs::path>& tokenizerDir) {
     if (dtype != "F16" && dtype != "F32") throw std::runtime_error("dtype must be F16 or F32");
     fs::create_directories(dir);
     writeJson(dir / "config.json", d.configJson());
@@ -52,8 +56,10 @@ void RandomCheckpoint::write(const fs::path& dir, const WhisperDimensions& d, st
     const auto config = d.configJson();
     nlohmann::json encoderDims = config, decoderDims = config;
     decoderDims["kv_cache_length"] = std::min(224, d.maxTargetPositions);
-    std::vector<TensorSpec> specs = WhisperModelLayout::tensors(WhisperModelLayout::kAudioEncoder, encoderDims);
-    for (auto& s : WhisperModelLayout::tensors(WhisperModelLayout::kTextDecoder, decoderDims)) specs.push_back(s);
+    std::vector<TensorSpec> specs =
+        WhisperModelLayout::tensors(WhisperModelLayout::kAudioEncoder, encoderDims);
+    for (auto& s : WhisperModelLayout::tensors(WhisperModelLayout::kTextDecoder, decoderDims))
+        specs.push_back(s);
 
     std::mt19937 rng(seed);
     std::normal_distribution<float> normal(0.0f, 0.02f);
@@ -87,11 +93,14 @@ void RandomCheckpoint::write(const fs::path& dir, const WhisperDimensions& d, st
     writeSafetensors(dir / "model.safetensors", entries, {{"format", "pt"}});
 
     if (tokenizerDir) {
-        for (const char* name : {"tokenizer.json", "tokenizer_config.json", "special_tokens_map.json",
-                                 "added_tokens.json", "vocab.json", "merges.txt", "normalizer.json"})
+        for (const char* name :
+             {"tokenizer.json", "tokenizer_config.json", "special_tokens_map.json",
+              "added_tokens.json", "vocab.json", "merges.txt", "normalizer.json"})
             if (fs::exists(*tokenizerDir / name)) {
-                fs::copy_file(*tokenizerDir / name, dir / name, fs::copy_options::overwrite_existing);
-                fs::permissions(dir / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+                fs::copy_file(*tokenizerDir / name, dir / name,
+                              fs::copy_options::overwrite_existing);
+                fs::permissions(dir / name, fs::perms::owner_read | fs::perms::owner_write,
+                                fs::perm_options::add);
             }
     }
 }

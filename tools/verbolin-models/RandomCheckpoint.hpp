@@ -12,11 +12,12 @@
 namespace verbolin::tools {
 
 class RandomCheckpoint {
-public:
+  public:
     // Writes config.json, generation_config.json and model.safetensors (dtype "F16"
     // or "F32") into dir, and copies the tokenizer files of tokenizerDir when given.
-    static void write(const std::filesystem::path& dir, const WhisperDimensions& dims, std::uint32_t seed,
-                      const std::string& dtype, const std::optional<std::filesystem::path>& tokenizerDir);
+    static void write(const std::filesystem::path& dir, const WhisperDimensions& dims,
+                      std::uint32_t seed, const std::string& dtype,
+                      const std::optional<std::filesystem::path>& tokenizerDir);
 };
 
 }  // namespace verbolin::tools

@@ -10,8 +10,10 @@ namespace {
 
 int intField(const nlohmann::json& config, const char* key, const std::filesystem::path& file) {
     auto it = config.find(key);
-    if (it == config.end() || !it->is_number_integer() || it->get<long long>() <= 0 || it->get<long long>() > (1 << 30))
-        throw std::runtime_error(file.string() + ": \"" + key + "\" is missing or not a positive integer");
+    if (it == config.end() || !it->is_number_integer() || it->get<long long>() <= 0 ||
+        it->get<long long>() > (1 << 30))
+        throw std::runtime_error(file.string() + ": \"" + key +
+                                 "\" is missing or not a positive integer");
     return it->get<int>();
 }
 
@@ -60,12 +62,14 @@ WhisperCheckpoint WhisperCheckpoint::open(const std::filesystem::path& dir) {
     } catch (const nlohmann::json::exception& e) {
         throw std::runtime_error(configPath.string() + " is not valid JSON: " + e.what());
     }
-    if (!config.is_object()) throw std::runtime_error(configPath.string() + " is not a JSON object");
+    if (!config.is_object())
+        throw std::runtime_error(configPath.string() + " is not a JSON object");
     if (config.value("model_type", std::string("whisper")) != "whisper")
         throw std::runtime_error(configPath.string() + " does not describe a Whisper model");
     const std::string activation = config.value("activation_function", std::string("gelu"));
     if (activation != "gelu")
-        throw std::runtime_error(configPath.string() + ": activation \"" + activation + "\" is not supported");
+        throw std::runtime_error(configPath.string() + ": activation \"" + activation +
+                                 "\" is not supported");
     if (config.value("scale_embedding", false))
         throw std::runtime_error(configPath.string() + ": scaled embeddings are not supported");
 
@@ -94,9 +98,11 @@ WhisperCheckpoint WhisperCheckpoint::open(const std::filesystem::path& dir) {
         } catch (const nlohmann::json::exception& e) {
             throw std::runtime_error(genPath.string() + " is not valid JSON: " + e.what());
         }
-        if (gen.is_object() && gen.contains("alignment_heads") && gen["alignment_heads"].is_array()) {
+        if (gen.is_object() && gen.contains("alignment_heads") &&
+            gen["alignment_heads"].is_array()) {
             for (const auto& pair : gen["alignment_heads"]) {
-                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() || !pair[1].is_number_integer())
+                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() ||
+                    !pair[1].is_number_integer())
                     throw std::runtime_error(genPath.string() + ": malformed alignment head");
                 d.alignmentHeads.emplace_back(pair[0].get<int>(), pair[1].get<int>());
             }
@@ -109,7 +115,8 @@ WhisperCheckpoint WhisperCheckpoint::open(const std::filesystem::path& dir) {
 
     const auto weightsPath = dir / "model.safetensors";
     if (!std::filesystem::exists(weightsPath))
-        throw std::runtime_error("No model.safetensors in " + dir.string() + " (sharded checkpoints are not supported)");
+        throw std::runtime_error("No model.safetensors in " + dir.string() +
+                                 " (sharded checkpoints are not supported)");
     c.weights_ = platform::ml::SafetensorsFile::open(weightsPath);
     return c;
 }

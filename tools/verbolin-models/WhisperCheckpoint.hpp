@@ -27,12 +27,12 @@ struct WhisperDimensions {
     int maxTargetPositions = 448;
     std::vector<std::pair<int, int>> alignmentHeads;  // (layer, head)
 
-    nlohmann::json configJson() const;           // config.json keys
+    nlohmann::json configJson() const;            // config.json keys
     nlohmann::json generationConfigJson() const;  // generation_config.json keys
 };
 
 class WhisperCheckpoint {
-public:
+  public:
     // Throws std::runtime_error (or MLModelError for the weights) naming what is wrong.
     static WhisperCheckpoint open(const std::filesystem::path& dir);
 
@@ -40,7 +40,7 @@ public:
     const WhisperDimensions& dimensions() const { return dims_; }
     const platform::ml::SafetensorsFile& weights() const { return *weights_; }
 
-private:
+  private:
     std::filesystem::path dir_;
     WhisperDimensions dims_;
     std::shared_ptr<const platform::ml::SafetensorsFile> weights_;

@@ -25,13 +25,16 @@ using namespace verbolin::tools;
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]\n"
-                 "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer DIR]\n"
-                 "                              [--checkpoint] [--dtype F16|F32]\n"
-                 "dims keys: n_mels d_model layers encoder_layers decoder_layers heads encoder_attention_heads\n"
-                 "           decoder_attention_heads ffn encoder_ffn_dim decoder_ffn_dim vocab_size\n"
-                 "           max_source_positions max_target_positions kv_cache_length\n");
+    std::fprintf(
+        stderr,
+        "usage: verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]\n"
+        "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer "
+        "DIR]\n"
+        "                              [--checkpoint] [--dtype F16|F32]\n"
+        "dims keys: n_mels d_model layers encoder_layers decoder_layers heads "
+        "encoder_attention_heads\n"
+        "           decoder_attention_heads ffn encoder_ffn_dim decoder_ffn_dim vocab_size\n"
+        "           max_source_positions max_target_positions kv_cache_length\n");
     return 2;
 }
 
@@ -43,7 +46,8 @@ int parsePositive(const std::string& text, const std::string& what) {
     } catch (const std::exception&) {
         used = 0;
     }
-    if (used != text.size() || v <= 0 || v > (1 << 30)) throw std::runtime_error(what + " must be a positive integer");
+    if (used != text.size() || v <= 0 || v > (1 << 30))
+        throw std::runtime_error(what + " must be a positive integer");
     return static_cast<int>(v);
 }
 
@@ -69,7 +73,8 @@ void applyDims(WhisperDimensions& d, int& kvCache, const std::string& spec) {
         const std::string item = spec.substr(start, end - start);
         start = end + 1;
         const auto eq = item.find('=');
-        if (eq == std::string::npos) throw std::runtime_error("--dims entry \"" + item + "\" is not key=value");
+        if (eq == std::string::npos)
+            throw std::runtime_error("--dims entry \"" + item + "\" is not key=value");
         const std::string key = item.substr(0, eq);
         const int v = parsePositive(item.substr(eq + 1), key);
         const std::map<std::string, std::vector<int*>> fields = {
@@ -106,8 +111,9 @@ int convertCommand(const std::vector<std::string>& args) {
     }
     const auto checkpoint = WhisperCheckpoint::open(args[0]);
     ModelConverter::convert(checkpoint, args[1], options);
-    std::printf("Wrote MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc%s to %s\n",
-                fs::exists(fs::path(args[1]) / "tokenizer") ? " and tokenizer/" : "", args[1].c_str());
+    std::printf(
+        "Wrote MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc%s to %s\n",
+        fs::exists(fs::path(args[1]) / "tokenizer") ? " and tokenizer/" : "", args[1].c_str());
     return 0;
 }
 
@@ -121,12 +127,18 @@ int randomCommand(const std::vector<std::string>& args) {
     std::string dtype = "F16";
     for (std::size_t i = 1; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--dims" && hasValue) applyDims(d, kvCache, args[++i]);
-        else if (args[i] == "--seed" && hasValue) seed = static_cast<std::uint32_t>(parsePositive(args[++i], "--seed"));
-        else if (args[i] == "--tokenizer" && hasValue) tokenizer = args[++i];
-        else if (args[i] == "--dtype" && hasValue) dtype = args[++i];
-        else if (args[i] == "--checkpoint") checkpointOnly = true;
-        else return usage();
+        if (args[i] == "--dims" && hasValue)
+            applyDims(d, kvCache, args[++i]);
+        else if (args[i] == "--seed" && hasValue)
+            seed = static_cast<std::uint32_t>(parsePositive(args[++i], "--seed"));
+        else if (args[i] == "--tokenizer" && hasValue)
+            tokenizer = args[++i];
+        else if (args[i] == "--dtype" && hasValue)
+            dtype = args[++i];
+        else if (args[i] == "--checkpoint")
+            checkpointOnly = true;
+        else
+            return usage();
     }
     d.alignmentHeads = {{d.decoderLayers - 1, 0}};
     const fs::path out = args[0];

@@ -23,14 +23,15 @@ std::mutex& fftwPlannerMutex() {
 }  // namespace
 
 struct MelSpectrogramModel::Scratch {
-    AlignedBuffer<float> padded;             // nSamples + nFft
-    AlignedBuffer<float> frames;             // nFrames × nFft, windowed
-    AlignedBuffer<fftwf_complex> spectrum;   // nFrames × nBins
-    AlignedBuffer<float> power;              // nFrames × nBins
-    AlignedBuffer<float> mel;                // nMels × nFrames
+    AlignedBuffer<float> padded;            // nSamples + nFft
+    AlignedBuffer<float> frames;            // nFrames × nFft, windowed
+    AlignedBuffer<fftwf_complex> spectrum;  // nFrames × nBins
+    AlignedBuffer<float> power;             // nFrames × nBins
+    AlignedBuffer<float> mel;               // nMels × nFrames
 };
 
-MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder, const MLModelConfiguration& configuration)
+MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder,
+                                         const MLModelConfiguration& configuration)
     : MLModel(folder.description(), configuration) {
     const auto& dims = folder.dimensions();
     nMels_ = static_cast<int>(WhisperModelLayout::dimension(dims, "n_mels"));
@@ -65,22 +66,30 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder, const MLMode
     {
         std::lock_guard lock(fftwPlannerMutex());
         int n[] = {nFft_};
-        plan_ = fftwf_plan_many_dft_r2c(1, n, nFrames_, scratch->frames.data(), nullptr, 1, nFft_,
-                                        scratch->spectrum.data(), nullptr, 1, nBins_, FFTW_ESTIMATE);
+        plan_ =
+            fftwf_plan_many_dft_r2c(1, n, nFrames_, scratch->frames.data(), nullptr, 1, nFft_,
+                                    scratch->spectrum.data(), nullptr, 1, nBins_, FFTW_ESTIMATE);
     }
-    if (!plan_) throw MLModelError(MLModelError::Code::generic, "Cannot plan the mel spectrogram's transform");
+    if (!plan_)
+        throw MLModelError(MLModelError::Code::generic,
+                           "Cannot plan the mel spectrogram's transform");
     releaseScratch(std::move(scratch));
 }
 
-void MelSpectrogramModel::writeFolder(const std::filesystem::path& folder, int nMels, int nSamples, int nFft,
-                                      int hopLength, int sampleRate) {
-    const nlohmann::json dims = {{"n_mels", nMels},       {"n_fft", nFft},           {"hop_length", hopLength},
-                                 {"n_samples", nSamples}, {"sample_rate", sampleRate}};
-    const auto description = WhisperModelLayout::description(WhisperModelLayout::kMelSpectrogram, dims);
+void MelSpectrogramModel::writeFolder(const std::filesystem::path& folder, int nMels, int nSamples,
+                                      int nFft, int hopLength, int sampleRate) {
+    const nlohmann::json dims = {{"n_mels", nMels},
+                                 {"n_fft", nFft},
+                                 {"hop_length", hopLength},
+                                 {"n_samples", nSamples},
+                                 {"sample_rate", sampleRate}};
+    const auto description =
+        WhisperModelLayout::description(WhisperModelLayout::kMelSpectrogram, dims);
     const auto filters = MelFilterBank::make(sampleRate, nFft, nMels);
     ModelFolder::writeDescription(folder, WhisperModelLayout::kMelSpectrogram, dims, description);
-    writeSafetensors(folder / ModelFolder::kWeightsFile,
-                     {{"mel_filters", "F32", {nMels, nFft / 2 + 1}, std::as_bytes(std::span(filters))}});
+    writeSafetensors(
+        folder / ModelFolder::kWeightsFile,
+        {{"mel_filters", "F32", {nMels, nFft / 2 + 1}, std::as_bytes(std::span(filters))}});
 }
 
 MelSpectrogramModel::~MelSpectrogramModel() {
@@ -139,7 +148,8 @@ void MelSpectrogramModel::compute(const float* audio, Float16* out, Scratch& s) 
     const std::size_t cells = static_cast<std::size_t>(nFrames_) * nBins_;
     const float* __restrict spec = reinterpret_cast<const float*>(s.spectrum.data());
     float* __restrict power = s.power.data();
-    for (std::size_t i = 0; i < cells; ++i) power[i] = spec[2 * i] * spec[2 * i] + spec[2 * i + 1] * spec[2 * i + 1];
+    for (std::size_t i = 0; i < cells; ++i)
+        power[i] = spec[2 * i] * spec[2 * i] + spec[2 * i + 1] * spec[2 * i + 1];
 
     // mel[m][f] = sum_b filters[m][b] * power[f][b], over the few bins each
     // triangle covers (a dense product would be ~40 times the work).
