@@ -71,3 +71,4 @@ static void BM_OutputFilters(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_OutputFilters);
+BENCHMARK_MAIN();
