@@ -430,3 +430,18 @@ TEST_F(SessionTest, ARebuiltCaptureIsRecordedAndFramesKeepFlowing) {
     const std::vector<std::string> debug = debugEvents();
     EXPECT_NE(std::find(debug.begin(), debug.end(), "route_changed\tcapture rebuilt"), debug.end());
 }
+
+TEST_F(SessionTest, NoFrameIsHandledOnceStopHasRun) {
+    startSession();
+    // Fifty frames in one buffer: the feeding thread queues them as fast as
+    // it can, and stop() lands somewhere among them.
+    ASSERT_EQ(backend->deliver(std::vector<float>(frames(50), kVoice)), 1);
+    session->stop();
+    const size_t handled = log->count(Kind::level);
+    // Whatever was still queued when stop() ran is handled after it; a second
+    // stop() returns only once all of it has gone through the session.
+    session->stop();
+    EXPECT_EQ(log->count(Kind::level), handled);
+    EXPECT_LE(handled, 50u);
+    EXPECT_LE(log->count(Kind::final), 1u);
+}
