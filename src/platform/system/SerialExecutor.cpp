@@ -12,11 +12,13 @@ SerialExecutor::SerialExecutor(std::string name) : name_(std::move(name)) {
 SerialExecutor::~SerialExecutor() { shutdown(); }
 
 bool SerialExecutor::post(Task task) {
-    {
-        std::lock_guard lock(m_);
-        if (closing_) return false;
-        tasks_.push_back(std::move(task));
-    }
+    // Notify while still holding the lock: the task may drop the last
+    // reference to whoever owns this executor, and once the lock is released
+    // the worker may already be running it, so post() must not touch *this
+    // after that.
+    std::lock_guard lock(m_);
+    if (closing_) return false;
+    tasks_.push_back(std::move(task));
     cv_.notify_one();
     return true;
 }
