@@ -4,8 +4,11 @@
 #include <string_view>
 
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
+#include "vortilcore/tokenizers/BertTokenizer.hpp"
+#include "vortilcore/tokenizers/T5Tokenizer.hpp"
 #include "vortilcore/tokenizers/Tokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
+#include "vortilcore/tokenizers/UnigramTokenizer.hpp"
 
 namespace vortil {
 
@@ -22,33 +25,19 @@ std::unique_ptr<TokenizingModel> make(const Config& config, const Config& data,
 
 struct Entry {
     std::string_view name;
-    // nullptr: a known class whose model this build does not include yet; it
-    // is refused as unsupported rather than tokenized with the wrong model.
     ModelFactory factory;
 };
 
-constexpr ModelFactory wordPiece = nullptr;  // BertTokenizer
-constexpr ModelFactory t5 = nullptr;         // T5Tokenizer
-constexpr ModelFactory unigram = nullptr;    // UnigramTokenizer
-
 constexpr Entry models[] = {
-    {"BertTokenizer", wordPiece},
-    {"CodeGenTokenizer", make<BPETokenizer>},
-    {"CodeLlamaTokenizer", make<BPETokenizer>},
-    {"CohereTokenizer", make<BPETokenizer>},
-    {"DistilbertTokenizer", wordPiece},
-    {"DistilBertTokenizer", wordPiece},
-    {"FalconTokenizer", make<BPETokenizer>},
-    {"GemmaTokenizer", make<BPETokenizer>},
-    {"GPT2Tokenizer", make<BPETokenizer>},
-    {"LlamaTokenizer", make<BPETokenizer>},
-    {"RobertaTokenizer", make<BPETokenizer>},
-    {"T5Tokenizer", t5},
-    {"TokenizersBackend", make<BPETokenizer>},
-    {"PreTrainedTokenizer", make<BPETokenizer>},
-    {"Qwen2Tokenizer", make<BPETokenizer>},
-    {"WhisperTokenizer", make<BPETokenizer>},
-    {"XLMRobertaTokenizer", unigram},
+    {"BertTokenizer", make<BertTokenizer>},          {"CodeGenTokenizer", make<BPETokenizer>},
+    {"CodeLlamaTokenizer", make<BPETokenizer>},      {"CohereTokenizer", make<BPETokenizer>},
+    {"DistilbertTokenizer", make<BertTokenizer>},    {"DistilBertTokenizer", make<BertTokenizer>},
+    {"FalconTokenizer", make<BPETokenizer>},         {"GemmaTokenizer", make<BPETokenizer>},
+    {"GPT2Tokenizer", make<BPETokenizer>},           {"LlamaTokenizer", make<BPETokenizer>},
+    {"RobertaTokenizer", make<BPETokenizer>},        {"T5Tokenizer", make<T5Tokenizer>},
+    {"TokenizersBackend", make<BPETokenizer>},       {"PreTrainedTokenizer", make<BPETokenizer>},
+    {"Qwen2Tokenizer", make<BPETokenizer>},          {"WhisperTokenizer", make<BPETokenizer>},
+    {"XLMRobertaTokenizer", make<UnigramTokenizer>},
 };
 
 std::string removingFast(std::string name) {
@@ -66,7 +55,6 @@ std::unique_ptr<TokenizingModel> TokenizerModel::from(const Config& tokenizerCon
     std::string name = removingFast(*tokenizerClass);
     for (const Entry& e : models) {
         if (e.name != name) continue;
-        if (!e.factory) throw TokenizerError::unsupportedTokenizer(name);
         return e.factory(tokenizerConfig, tokenizerData, addedTokens);
     }
     if (strict) throw TokenizerError::unsupportedTokenizer(name);

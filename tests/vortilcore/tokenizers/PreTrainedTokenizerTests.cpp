@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
+#include "vortilcore/tokenizers/BertTokenizer.hpp"
 #include "vortilcore/tokenizers/PreTrainedTokenizer.hpp"
+#include "vortilcore/tokenizers/T5Tokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 
 using namespace vortil;
@@ -18,8 +20,8 @@ using Ids = std::vector<int>;
 
 Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
 
-Config readConfig(const std::string& name) {
-    std::ifstream in(std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer" / name,
+Config readConfig(const std::string& name, const std::string& folder = "whisper-en-tokenizer") {
+    std::ifstream in(std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / folder / name,
                      std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
@@ -201,6 +203,48 @@ TEST(PreTrainedTokenizer, TokenizerClassSelectsTheModel) {
         auto t = byteLevel(std::string(R"({"tokenizer_class": ")") + name + "\"}");
         EXPECT_NE(dynamic_cast<const BPETokenizer*>(&t->model()), nullptr) << name;
     }
+}
+
+TEST(PreTrainedTokenizer, WordPieceAndUnigramClassesSelectTheirModels) {
+    const Config bertData = readConfig("tokenizer.json", "wordpiece-toy");
+    for (const char* name :
+         {"BertTokenizer", "BertTokenizerFast", "DistilbertTokenizer", "DistilBertTokenizerFast"}) {
+        PreTrainedTokenizer t(json(std::string(R"({"tokenizer_class": ")") + name + "\"}"),
+                              bertData);
+        EXPECT_NE(dynamic_cast<const BertTokenizer*>(&t.model()), nullptr) << name;
+    }
+    const Config unigramData = readConfig("tokenizer.json", "unigram-toy");
+    PreTrainedTokenizer t5(readConfig("tokenizer_config.json", "unigram-toy"), unigramData);
+    EXPECT_NE(dynamic_cast<const T5Tokenizer*>(&t5.model()), nullptr);
+    PreTrainedTokenizer xlm(json(R"({"tokenizer_class": "XLMRobertaTokenizerFast"})"), unigramData);
+    EXPECT_NE(dynamic_cast<const UnigramTokenizer*>(&xlm.model()), nullptr);
+    EXPECT_EQ(dynamic_cast<const T5Tokenizer*>(&xlm.model()), nullptr);
+}
+
+TEST(PreTrainedTokenizer, WordPieceFixtureEncodesAndDecodes) {
+    PreTrainedTokenizer t(readConfig("tokenizer_config.json", "wordpiece-toy"),
+                          readConfig("tokenizer.json", "wordpiece-toy"));
+    EXPECT_EQ(t.tokenize("Hello, World! unaffable"),
+              (Tokens{"hello", ",", "world", "!", "un", "##aff", "##able"}));
+    Ids ids = t.encode("Hello, World! unaffable");
+    EXPECT_EQ(ids, (Ids{101, 5, 7, 6, 8, 9, 10, 11, 102}));
+    EXPECT_EQ(t.decode(ids), "[CLS] hello, world! unaffable [SEP]");
+    EXPECT_EQ(t.decode(ids, true), "hello, world! unaffable");
+}
+
+TEST(PreTrainedTokenizer, UnigramFixtureEncodesAndDecodes) {
+    PreTrainedTokenizer t(readConfig("tokenizer_config.json", "unigram-toy"),
+                          readConfig("tokenizer.json", "unigram-toy"));
+    // "▁c" + "at" (-5) beats "▁cat" (-5.5).
+    EXPECT_EQ(t.tokenize("the cats"), (Tokens{"\xE2\x96\x81the",
+                                              "\xE2\x96\x81"
+                                              "c",
+                                              "at", "s"}));
+    // Unknown characters fuse into one unknown token per run.
+    EXPECT_EQ(t.encode("the xyz"), (Ids{3, 2, 0}));
+    EXPECT_EQ(t.decode(t.encode("the cats</s>")),
+              "\xE2\x96\x81the\xE2\x96\x81"
+              "cats</s>");
 }
 
 TEST(PreTrainedTokenizer, UnregisteredClassWarnsOrFailsByStrictness) {
