@@ -1,0 +1,374 @@
+#include "verbolin/listening/StreamSession.hpp"
+
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+
+#include "platform/system/AppError.hpp"
+#include "vortilcore/core/Logging.hpp"
+
+namespace verbolin {
+
+using platform::Date;
+
+namespace {
+
+constexpr size_t kFrameSamples = 1600;  // 0.1 s at 16 kHz
+constexpr double kSampleRate = 16000.0;
+constexpr double kContextMaxAge = 30.0;
+constexpr double kPreviewMinSeconds = 1.2;
+constexpr double kPreviewStepSeconds = 1.5;
+
+// Debug-event numbers read as the shortest text that parses back to the same
+// value, with ".0" on whole numbers ("2.5", "0.0123", "2.0").
+std::string num(float v) { return vortil::Logging::describeFloat(v); }
+std::string num(double v) { return vortil::Logging::describeDouble(v); }
+
+std::string seconds(size_t sampleCount) { return num(double(sampleCount) / kSampleRate); }
+
+std::string lowercased(std::string_view text) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
+    u.toLower(icu::Locale::getRoot());
+    std::string out;
+    u.toUTF8String(out);
+    return out;
+}
+
+// Space separators, tab and the line breaks.
+bool isWhiteSpaceOrNewline(char32_t c) {
+    if (c >= 0x09 && c <= 0x0D) return true;
+    switch (c) {
+        case 0x20: case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+        case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+// Decodes the code point starting at `i`; `len` receives its byte length.
+// A malformed byte counts as a one-byte non-space character.
+char32_t decodeAt(std::string_view s, size_t i, size_t& len) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > s.size()) {
+        len = 1;
+        return 0xFFFD;
+    }
+    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+    for (size_t k = 1; k < n; ++k) {
+        const auto cb = static_cast<unsigned char>(s[i + k]);
+        if ((cb & 0xC0) != 0x80) {
+            len = 1;
+            return 0xFFFD;
+        }
+        c = (c << 6) | (cb & 0x3F);
+    }
+    len = n;
+    return c;
+}
+
+}  // namespace
+
+UtteranceSegmenter::Config StreamSession::segmenterConfig() {
+    UtteranceSegmenter::Config c{};
+    c.sampleRate = 16000;
+    c.frameSeconds = 0.1;
+    c.prerollFrames = 5;
+    c.endSilenceFrames = 10;
+    c.minSpeechFrames = 3;
+    c.softCutSeconds = 18.0;
+    c.maxUtteranceSeconds = 28.0;
+    c.absoluteFloor = 0.006f;
+    c.noiseRatio = 4.0f;
+    c.noiseHistoryFrames = 300;
+    c.maxFloor = 0.02f;
+    return c;
+}
+
+std::shared_ptr<StreamSession> StreamSession::create(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
+                                                     PreviewWanted previewWanted, AudioCapture::Options audioOptions,
+                                                     Emit emit, Services services) {
+    return std::shared_ptr<StreamSession>(new StreamSession(std::move(engine), previewEnabled,
+                                                            std::move(previewWanted), audioOptions, std::move(emit),
+                                                            std::move(services)));
+}
+
+StreamSession::StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled, PreviewWanted previewWanted,
+                             AudioCapture::Options audioOptions, Emit emit, Services services)
+    : engine_(std::move(engine)),
+      previewEnabled_(previewEnabled),
+      previewWanted_(std::move(previewWanted)),
+      audioOptions_(audioOptions),
+      emit_(std::move(emit)),
+      main_(*services.main),
+      backend_(services.backend ? std::move(services.backend) : platform::AudioBackend::system()),
+      clock_(*services.clock),
+      recorder_(std::move(services.recorder)),
+      capture_(std::make_unique<AudioCapture>(backend_, main_, clock_, recorder_)),
+      segmenter_(segmenterConfig()),
+      utteranceStart_(clock_.now()),
+      decoder_(std::make_shared<platform::SerialExecutor>("Verbolin.Decode")),
+      feeder_(std::make_shared<platform::SerialExecutor>("Verbolin.Feed")),
+      actor_(std::make_shared<platform::SerialExecutor>("Verbolin.Session")) {}
+
+StreamSession::~StreamSession() {
+    // Closing the device ends the capture stream, which ends the feeding loop.
+    capture_.reset();
+    feedCancelled_ = true;
+    // The last reference can go on one of the session's own threads (a task
+    // that held it just finished). A thread cannot join itself, so the
+    // executors are then handed to the main executor to be shut down there;
+    // whatever is still queued on them finds the session gone and does nothing.
+    if (actor_->isCurrent() || feeder_->isCurrent() || decoder_->isCurrent())
+        main_.post([a = std::move(actor_), f = std::move(feeder_), d = std::move(decoder_)] {});
+}
+
+void StreamSession::start() {
+    actor_->call([this] { startOnActor(); });
+}
+
+void StreamSession::stop() {
+    actor_->call([this] { stopOnActor(); });
+}
+
+void StreamSession::record(const char* name, std::string detail) const {
+    if (recorder_) recorder_->event(name, std::move(detail));
+}
+
+void StreamSession::startOnActor() {
+    if (stopped_ || feeding_) return;
+    if (!AudioCapture::requestPermission(*backend_))
+        throw platform::AppError(kErrorDomain, kPermissionDenied, kPermissionMessage);
+    if (recorder_) recorder_->beginSession();
+
+    std::shared_ptr<DebugRecorder> recorder = recorder_;
+    auto stream = capture_->start(audioOptions_, [recorder] {
+        if (recorder) recorder->event("route_changed", "capture rebuilt");
+    });
+    feeding_ = true;
+    feeder_->post([weak = weak_from_this(), stream, recorder] {
+        // Frames are cut from a private buffer; fewer than 1600 samples left
+        // over wait for the next array and are dropped when the stream ends.
+        std::vector<float> buffer;
+        while (std::optional<std::vector<float>> chunk = stream->next()) {
+            std::shared_ptr<StreamSession> self = weak.lock();
+            if (!self || self->feedCancelled_) return;
+            buffer.insert(buffer.end(), chunk->begin(), chunk->end());
+            if (recorder) recorder->audio(*chunk);
+            size_t used = 0;
+            while (buffer.size() - used >= kFrameSamples) {
+                std::vector<float> frame(buffer.begin() + long(used), buffer.begin() + long(used + kFrameSamples));
+                used += kFrameSamples;
+                self->actor_->post([weak, frame = std::move(frame)] {
+                    if (std::shared_ptr<StreamSession> s = weak.lock()) s->ingest(frame);
+                });
+            }
+            buffer.erase(buffer.begin(), buffer.begin() + long(used));
+        }
+    });
+}
+
+void StreamSession::stopOnActor() {
+    stopped_ = true;
+    capture_->stop();
+    feedCancelled_ = true;
+    if (segmenter_.isSpeaking) {
+        std::vector<float> samples = std::move(segmenter_.current);
+        const int64_t voiced = segmenter_.speechFrames;
+        segmenter_.isSpeaking = false;
+        segmenter_.speechFrames = 0;
+        segmenter_.trailingSilence = 0;
+        segmenter_.current.clear();
+        if (voiced < segmenter_.config.minSpeechFrames) samples.clear();
+        // The utterance has ended, so its waiting preview would only arrive
+        // after its final.
+        pendingPreview_.reset();
+        enqueueFinal(std::move(samples));
+    }
+    record("session_end", "");
+}
+
+float StreamSession::levelOf(float rms) {
+    if (std::isnan(rms)) return 0;
+    const float db = 20.0f * std::log10(std::max(rms, 0.000001f));
+    return std::min(1.0f, std::max(0.0f, (db + 50.0f) / 50.0f));
+}
+
+void StreamSession::ingest(const std::vector<float>& frame) {
+    if (stopped_) return;
+    std::vector<UtteranceSegmenter::Event> events = segmenter_.process(frame);
+    for (UtteranceSegmenter::Event& event : events) {
+        switch (event.kind) {
+            case UtteranceSegmenter::Event::Kind::speechContinuing: {
+                if (!previewEnabled_) break;
+                if (previewWanted_ && !previewWanted_()) break;
+                const auto count = int64_t(event.samples.size());
+                if (double(count) / kSampleRate < kPreviewMinSeconds) break;
+                if (double(count - lastPreviewSampleCount_) / kSampleRate < kPreviewStepSeconds) break;
+                lastPreviewSampleCount_ = count;
+                pendingPreview_ = Job{std::move(event.samples), false, utteranceStart_, clock_.now()};
+                pump();
+                break;
+            }
+            case UtteranceSegmenter::Event::Kind::utteranceEnded:
+                pendingPreview_.reset();
+                record("speech_end", "id=" + std::to_string(utteranceID_) + " seconds=" + seconds(event.samples.size()));
+                enqueueFinal(std::move(event.samples));
+                break;
+            case UtteranceSegmenter::Event::Kind::speechStarted: {
+                ++utteranceID_;
+                lastPreviewSampleCount_ = 0;
+                const double preroll = double(segmenter_.config.prerollFrames) * segmenter_.config.frameSeconds;
+                utteranceStart_ = clock_.now() - std::chrono::duration_cast<Date::duration>(
+                                                      std::chrono::duration<double>(preroll));
+                record("speech_start", "id=" + std::to_string(utteranceID_) + " rms=" + num(segmenter_.lastRMS) +
+                                           " floor=" + num(segmenter_.noiseFloor()) +
+                                           " threshold=" + num(segmenter_.voiceThreshold()));
+                emit_(Event::speechStarted());
+                break;
+            }
+        }
+    }
+    emit_(Event::level(levelOf(segmenter_.lastRMS)));
+}
+
+void StreamSession::enqueueFinal(std::vector<float> samples) {
+    const Date now = clock_.now();
+    if (samples.empty()) {
+        // Too short to decode; the utterance still ends with one final.
+        emit_(Event::final("", utteranceStart_, now));
+        return;
+    }
+    if (recorder_) {
+        const int64_t file = recorder_->utterance(samples);
+        record("utterance_saved",
+               "id=" + std::to_string(utteranceID_) + " file=utterance-" + std::to_string(file) + ".pcm");
+    }
+    finals_.push_back(Job{std::move(samples), true, utteranceStart_, now});
+    pump();
+}
+
+void StreamSession::pump() {
+    if (decoding_) return;
+    Job job;
+    if (!finals_.empty()) {
+        job = std::move(finals_.front());
+        finals_.pop_front();
+    } else if (pendingPreview_) {
+        job = std::move(*pendingPreview_);
+        pendingPreview_.reset();
+    } else {
+        return;
+    }
+    decoding_ = true;
+    record("decode_start", std::string(job.isFinal ? "final" : "preview") + " seconds=" + seconds(job.samples.size()));
+
+    const Date began = clock_.now();
+    std::optional<std::string> context;
+    if (contextTime_ && platform::secondsBetween(*contextTime_, began) < kContextMaxAge) context = contextText_;
+
+    // The task keeps the session alive until its result is handled, so a
+    // stopped session still reports what it had queued.
+    decoder_->post([self = shared_from_this(), job = std::move(job), context = std::move(context), began]() mutable {
+        std::string text;
+        std::optional<std::string> error;
+        try {
+            text = trimmed(self->engine_->transcribe(job.samples, context));
+            text = isHallucination(text) ? std::string() : collapseRepeats(text);
+        } catch (const std::exception& e) {
+            text.clear();
+            error = e.what();
+        } catch (...) {
+            text.clear();
+            error = "unknown error";
+        }
+        platform::SerialExecutor& actor = *self->actor_;
+        actor.post([self = std::move(self), text = std::move(text), error = std::move(error), job = std::move(job),
+                    began]() mutable { self->decoded(std::move(text), std::move(error), std::move(job), began); });
+    });
+}
+
+void StreamSession::decoded(std::string text, std::optional<std::string> error, Job job, Date began) {
+    if (error) emit_(Event::error("Decode failed: " + *error));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - began).count();
+    record("decode_end",
+           std::string(job.isFinal ? "final" : "preview") + " ms=" + std::to_string(ms) + " text=" + text);
+    finished(text, job);
+}
+
+void StreamSession::finished(const std::string& text, const Job& job) {
+    decoding_ = false;
+    if (job.isFinal) {
+        record("final", text);
+        if (!text.empty()) {
+            contextText_ = text;
+            contextTime_ = job.end;
+        }
+        emit_(Event::final(text, job.start, job.end));
+    } else if (finals_.empty() && !pendingPreview_) {
+        record("preview", text);
+        emit_(Event::preview(text));
+    }
+    pump();
+}
+
+std::string StreamSession::trimmed(std::string_view text) {
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t len = 0;
+        if (!isWhiteSpaceOrNewline(decodeAt(text, begin, len))) break;
+        begin += len;
+    }
+    // Walk forward to find the end of the last character that is not space.
+    size_t end = begin;
+    for (size_t i = begin; i < text.size();) {
+        size_t len = 0;
+        const char32_t c = decodeAt(text, i, len);
+        i += len;
+        if (!isWhiteSpaceOrNewline(c)) end = i;
+    }
+    return std::string(text.substr(begin, end - begin));
+}
+
+bool StreamSession::isHallucination(std::string_view text) {
+    static constexpr std::array<std::string_view, 6> kPhrases = {
+        "thank you.", "thanks for watching.", "you", "you.", "bye.", "thank you for watching.",
+    };
+    const std::string l = lowercased(text);
+    if (l.empty() || l.front() == '[' || l.front() == '(') return true;
+    return std::find(kPhrases.begin(), kPhrases.end(), l) != kPhrases.end();
+}
+
+std::string StreamSession::collapseRepeats(std::string_view text) {
+    std::vector<std::string_view> words;
+    for (size_t i = 0; i < text.size();) {
+        const size_t space = text.find(' ', i);
+        const size_t stop = space == std::string_view::npos ? text.size() : space;
+        if (stop > i) words.push_back(text.substr(i, stop - i));
+        i = stop + 1;
+    }
+    if (words.size() < 4) return std::string(text);
+
+    std::vector<std::string_view> kept;
+    std::string lastKept;
+    for (std::string_view w : words) {
+        std::string lower = lowercased(w);
+        if (!kept.empty() && lower == lastKept) continue;
+        kept.push_back(w);
+        lastKept = std::move(lower);
+    }
+    if (double(kept.size()) < double(words.size()) / 2.0) return {};
+    std::string out;
+    for (std::string_view w : kept) {
+        if (!out.empty()) out += ' ';
+        out += w;
+    }
+    return out;
+}
+
+}  // namespace verbolin

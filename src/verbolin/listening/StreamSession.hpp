@@ -1,0 +1,172 @@
+#pragma once
+// One listening session, from the start of listening until it stops. It owns
+// the microphone capture and the utterance segmenter, cuts the captured audio
+// into 0.1 s frames, turns speech into preview and final decode jobs, runs
+// them one at a time through the recogniser, cleans the text, and reports
+// everything through the `emit` callback.
+//
+// Threads. The session's state is confined to its own serial executor (the
+// "actor"); every operation on it runs there, one at a time. A feeding thread
+// reads the capture stream and posts frames to the actor in capture order.
+// Decodes run on a separate worker and post their result back, so frames keep
+// flowing while the recogniser works. `emit` and `previewWanted` are called
+// on the actor's thread.
+//
+// Lifetime. Make sessions with create(). Pending decode work keeps the
+// session alive, so finals queued before stop() are still decoded and
+// reported after the owner has let go of it. `main` must outlive the session.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/audio/AudioBackend.hpp"
+#include "platform/system/Clock.hpp"
+#include "platform/system/MainExecutor.hpp"
+#include "platform/system/SerialExecutor.hpp"
+#include "verbolin/listening/AudioCapture.hpp"
+#include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/listening/SpeechEngine.hpp"
+#include "verbolin/listening/UtteranceSegmenter.hpp"
+
+namespace verbolin {
+
+class StreamSession : public std::enable_shared_from_this<StreamSession> {
+public:
+    struct Event {
+        enum class Kind { level, preview, final, error, speechStarted, routeChanged };
+
+        Kind kind = Kind::level;
+        float value = 0;                   // level: 0...1
+        std::string text;                  // preview, final, error
+        platform::Date start{}, end{};     // final
+
+        static Event level(float v) { return {Kind::level, v, {}, {}, {}}; }
+        static Event preview(std::string t) { return {Kind::preview, 0, std::move(t), {}, {}}; }
+        static Event final(std::string t, platform::Date s, platform::Date e) {
+            return {Kind::final, 0, std::move(t), s, e};
+        }
+        static Event error(std::string t) { return {Kind::error, 0, std::move(t), {}, {}}; }
+        static Event speechStarted() { return {Kind::speechStarted, 0, {}, {}, {}}; }
+
+        friend bool operator==(const Event&, const Event&) = default;
+    };
+
+    using Emit = std::function<void(Event)>;
+    using PreviewWanted = std::function<bool()>;
+
+    // What the session works with besides its arguments. `main` runs the
+    // capture's restarts and must outlive the session; `clock` must too.
+    struct Services {
+        platform::MainExecutor* main = nullptr;
+        std::shared_ptr<platform::AudioBackend> backend;  // null: the system's
+        const platform::Clock* clock = &platform::Clock::system();
+        std::shared_ptr<DebugRecorder> recorder = DebugRecorder::shared();
+    };
+
+    // Error of a refused microphone, thrown by start().
+    static constexpr const char* kErrorDomain = "Verbolin";
+    static constexpr long kPermissionDenied = 1;
+    static constexpr const char* kPermissionMessage =
+        "Microphone access was not granted. Enable it in System Settings > Privacy & Security > Microphone.";
+
+    // The segmenter settings every session listens with.
+    static UtteranceSegmenter::Config segmenterConfig();
+
+    static std::shared_ptr<StreamSession> create(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
+                                                 PreviewWanted previewWanted, AudioCapture::Options audioOptions,
+                                                 Emit emit, Services services);
+    ~StreamSession();
+
+    StreamSession(const StreamSession&) = delete;
+    StreamSession& operator=(const StreamSession&) = delete;
+
+    // Blocking. Asks for the microphone, begins the debug session, starts the
+    // capture and the feeding thread. Throws AppError("Verbolin", 1, ...) when
+    // the microphone is refused, and passes capture errors on unchanged. Does
+    // nothing once stop() has run: a stopped session never opens the device.
+    void start();
+
+    // Blocking, but never waits for a decode. Stops the capture and the
+    // feeding thread, and queues the utterance in progress as a final, which
+    // is decoded and reported afterwards like any other.
+    void stop();
+
+    // Output filters, applied to the trimmed recognised text.
+    // True for empty text, text in brackets or parentheses, and the phrases
+    // the recogniser is known to invent on silence.
+    static bool isHallucination(std::string_view text);
+    // Shrinks runs of the same word (ignoring case) to one; drops the whole
+    // text when fewer than half of its words survive. Texts of fewer than four
+    // words are returned unchanged.
+    static std::string collapseRepeats(std::string_view text);
+    // Unicode white space and line breaks removed from both ends.
+    static std::string trimmed(std::string_view text);
+
+    // The level meter's reading of a frame's RMS: -50 dBFS and below read 0,
+    // full scale reads 1; a NaN level reads 0.
+    static float levelOf(float rms);
+
+private:
+    struct Job {
+        std::vector<float> samples;
+        bool isFinal = false;
+        platform::Date start{};
+        platform::Date end{};
+    };
+
+    StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled, PreviewWanted previewWanted,
+                  AudioCapture::Options audioOptions, Emit emit, Services services);
+
+    // All below run on the actor.
+    void startOnActor();
+    void stopOnActor();
+    void ingest(const std::vector<float>& frame);
+    void enqueueFinal(std::vector<float> samples);
+    void pump();
+    void decoded(std::string text, std::optional<std::string> error, Job job, platform::Date began);
+    void finished(const std::string& text, const Job& job);
+
+    void record(const char* name, std::string detail) const;
+
+    // Fixed at creation.
+    const std::shared_ptr<SpeechEngine> engine_;
+    const bool previewEnabled_;
+    const PreviewWanted previewWanted_;
+    const AudioCapture::Options audioOptions_;
+    const Emit emit_;
+    platform::MainExecutor& main_;
+    const std::shared_ptr<platform::AudioBackend> backend_;
+    const platform::Clock& clock_;
+    const std::shared_ptr<DebugRecorder> recorder_;
+    std::unique_ptr<AudioCapture> capture_;
+
+    // Confined to the actor.
+    UtteranceSegmenter segmenter_;
+    int64_t utteranceID_ = 0;
+    platform::Date utteranceStart_;
+    std::deque<Job> finals_;
+    std::optional<Job> pendingPreview_;
+    bool decoding_ = false;
+    std::string contextText_;
+    std::optional<platform::Date> contextTime_;  // none: the distant past
+    int64_t lastPreviewSampleCount_ = 0;
+    bool stopped_ = false;
+    bool feeding_ = false;
+
+    // Tells the feeding thread to end; set by stop().
+    std::atomic<bool> feedCancelled_{false};
+
+    // Destroyed first, so no thread of the session outlives its state.
+    std::shared_ptr<platform::SerialExecutor> decoder_;
+    std::shared_ptr<platform::SerialExecutor> feeder_;
+    std::shared_ptr<platform::SerialExecutor> actor_;
+};
+
+}  // namespace verbolin
