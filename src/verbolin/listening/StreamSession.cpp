@@ -7,6 +7,8 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <exception>
+#include <stdexcept>
 
 #include "platform/system/AppError.hpp"
 #include "vortilcore/core/Logging.hpp"
@@ -93,6 +95,8 @@ UtteranceSegmenter::Config StreamSession::segmenterConfig() {
 std::shared_ptr<StreamSession> StreamSession::create(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
                                                      PreviewWanted previewWanted, AudioCapture::Options audioOptions,
                                                      Emit emit, Services services) {
+    if (!engine || !emit || !services.main || !services.clock)
+        throw std::invalid_argument("StreamSession needs an engine, an emit callback, a main executor and a clock");
     return std::shared_ptr<StreamSession>(new StreamSession(std::move(engine), previewEnabled,
                                                             std::move(previewWanted), audioOptions, std::move(emit),
                                                             std::move(services)));
@@ -129,7 +133,17 @@ StreamSession::~StreamSession() {
 }
 
 void StreamSession::start() {
-    actor_->call([this] { startOnActor(); });
+    // The error travels back as a value: once the actor's task has returned,
+    // only this thread touches the exception.
+    std::exception_ptr error = actor_->call([this]() -> std::exception_ptr {
+        try {
+            startOnActor();
+            return nullptr;
+        } catch (...) {
+            return std::current_exception();
+        }
+    });
+    if (error) std::rethrow_exception(error);
 }
 
 void StreamSession::stop() {
@@ -287,8 +301,11 @@ void StreamSession::pump() {
             text.clear();
             error = "unknown error";
         }
-        platform::SerialExecutor& actor = *self->actor_;
-        actor.post([self = std::move(self), text = std::move(text), error = std::move(error), job = std::move(job),
+        // Held until post() has returned: the posted task may drop the last
+        // reference to the session, and with it the executor, before post()
+        // is done with it.
+        std::shared_ptr<platform::SerialExecutor> actor = self->actor_;
+        actor->post([self = std::move(self), text = std::move(text), error = std::move(error), job = std::move(job),
                     began]() mutable { self->decoded(std::move(text), std::move(error), std::move(job), began); });
     });
 }

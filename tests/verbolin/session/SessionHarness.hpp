@@ -14,7 +14,6 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/audio/FakeAudioBackend.hpp"
@@ -74,6 +73,40 @@ private:
     std::vector<Event> events_;
 };
 
+// Counts the sessions that still exist. Each session's emit callback holds a
+// token, and a session destroys its callback only after its destructor has
+// handed everything it still needs to the main executor.
+class Liveness {
+public:
+    class Token {
+    public:
+        explicit Token(std::shared_ptr<Liveness> owner) : owner_(std::move(owner)) {
+            std::lock_guard lock(owner_->m_);
+            ++owner_->alive_;
+        }
+        ~Token() {
+            std::lock_guard lock(owner_->m_);
+            --owner_->alive_;
+            owner_->cv_.notify_all();
+        }
+        Token(const Token&) = delete;
+        Token& operator=(const Token&) = delete;
+
+    private:
+        std::shared_ptr<Liveness> owner_;
+    };
+
+    bool waitUntilNoneAlive(std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, timeout, [&] { return alive_ == 0; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    int alive_ = 0;
+};
+
 class SessionTest : public ::testing::Test {
 protected:
     SessionTest() : main(clock), backend(std::make_shared<platform::FakeAudioBackend>()),
@@ -92,8 +125,10 @@ protected:
         services.backend = backend;
         services.clock = &clock;
         services.recorder = recorder;
-        session = verbolin::StreamSession::create(engine, previewEnabled, std::move(wanted), {},
-                                                  [log = log](Event e) { log->push(std::move(e)); }, services);
+        auto token = std::make_shared<Liveness::Token>(liveness);
+        session = verbolin::StreamSession::create(
+            engine, previewEnabled, std::move(wanted), {},
+            [log = log, token](Event e) { log->push(std::move(e)); }, services);
     }
 
     void startSession(bool previewEnabled = false, verbolin::StreamSession::PreviewWanted wanted = {},
@@ -130,15 +165,12 @@ protected:
         silence(10);
     }
 
-    // Waits until the session object is gone (its pending decodes done),
-    // then lets the main executor reap threads handed to it.
+    // Lets go of the session, waits until every session made is gone (their
+    // pending decodes done), then lets the main executor reap the threads
+    // handed to it.
     void release() {
-        std::weak_ptr<verbolin::StreamSession> weak = session;
         session.reset();
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        EXPECT_TRUE(weak.expired()) << "session still alive";
+        EXPECT_TRUE(liveness->waitUntilNoneAlive()) << "a session is still alive";
         main.runPending();
     }
 
@@ -166,6 +198,7 @@ protected:
     std::shared_ptr<testsupport::FakeSpeechEngine> engine;
     std::shared_ptr<verbolin::DebugRecorder> recorder;
     std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
+    std::shared_ptr<Liveness> liveness = std::make_shared<Liveness>();
     std::shared_ptr<verbolin::StreamSession> session;
 };
 
