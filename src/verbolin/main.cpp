@@ -13,9 +13,12 @@ int main() {
         verbolin::TranscriptStore store;
         std::printf("Verbolin data folder: %s\n", store.directory().c_str());
         std::printf("Transcript: %zu segments, %zu sessions%s\n", store.segments.peek().size(),
-                    store.sessions.peek().size(), store.db() ? "" : " (not saved: the database could not be opened)");
-        const verbolin::ModelPack pack = verbolin::ModelPack::named(
-            verbolin::Defaults::standard().string(verbolin::Defaults::kModelPack).value_or("standard"));
+                    store.sessions.peek().size(),
+                    store.db() ? "" : " (not saved: the database could not be opened)");
+        const verbolin::ModelPack pack =
+            verbolin::ModelPack::named(verbolin::Defaults::standard()
+                                           .string(verbolin::Defaults::kModelPack)
+                                           .value_or("standard"));
         std::printf("Speech model: %s, %s\n", pack.title.c_str(),
                     pack.isInstalled() ? "installed" : "not installed");
     } catch (const std::exception& e) {

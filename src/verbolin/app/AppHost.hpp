@@ -9,7 +9,7 @@
 namespace verbolin {
 
 class AppHost {
-public:
+  public:
     virtual ~AppHost() = default;
 
     virtual bool isHidden() const = 0;

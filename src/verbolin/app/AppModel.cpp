@@ -24,7 +24,8 @@ void AppModel::configureShared(Services services) {
 AppModel& AppModel::shared() {
     static AppModel model([] {
         std::lock_guard lock(sharedServicesMutex);
-        if (!sharedServices()) throw std::logic_error("AppModel::shared() used before configureShared()");
+        if (!sharedServices())
+            throw std::logic_error("AppModel::shared() used before configureShared()");
         return std::move(*sharedServices());
     }());
     return model;
@@ -115,7 +116,8 @@ void AppModel::setMainWindow(std::shared_ptr<WindowHost> window) {
     if (window) {
         const bool onTop = defaults_->boolean(Defaults::kAlwaysOnTop).value_or(false);
         window->setLevel(onTop ? WindowHost::kFloatingLevel : WindowHost::kNormalLevel);
-        window->setCollectionBehavior(onTop ? WindowHost::kCanJoinAllSpaces | WindowHost::kFullScreenAuxiliary : 0u);
+        window->setCollectionBehavior(
+            onTop ? WindowHost::kCanJoinAllSpaces | WindowHost::kFullScreenAuxiliary : 0u);
     }
     updateWindowVisible();
 }
@@ -134,7 +136,8 @@ bool AppModel::computeWindowVisible() const {
     auto window = mainWindow_.lock();
     if (!window) return false;
     const bool appHidden = app_ && app_->isHidden();
-    return window->isVisible() && !window->isMiniaturized() && !appHidden && window->isOcclusionVisible();
+    return window->isVisible() && !window->isMiniaturized() && !appHidden &&
+           window->isOcclusionVisible();
 }
 
 void AppModel::updateWindowVisible() {

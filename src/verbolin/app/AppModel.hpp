@@ -26,7 +26,7 @@
 namespace verbolin {
 
 class AppModel {
-public:
+  public:
     struct Services {
         platform::MainExecutor* main = nullptr;  // must outlive the model
         Defaults* defaults = nullptr;            // null: Defaults::standard()
@@ -80,7 +80,7 @@ public:
     // Whether the editor window was visible at the last computation.
     bool isWindowVisible() const { return windowVisible_->get(); }
 
-private:
+  private:
     bool computeWindowVisible() const;
     void updateWindowVisible();
 

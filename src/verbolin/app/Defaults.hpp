@@ -13,7 +13,7 @@
 namespace verbolin {
 
 class Defaults {
-public:
+  public:
     // The keys the application uses.
     static constexpr const char* kAlwaysListen = "alwaysListen";
     static constexpr const char* kAlwaysOnTop = "alwaysOnTop";
@@ -45,7 +45,7 @@ public:
     // configuration folder, opened on first use.
     static Defaults& standard();
 
-protected:
+  protected:
     Defaults() = default;
 };
 

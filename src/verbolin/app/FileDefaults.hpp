@@ -13,7 +13,7 @@
 namespace verbolin {
 
 class FileDefaults final : public Defaults {
-public:
+  public:
     // "Verbolin/settings.json" in the user's configuration folder.
     static std::filesystem::path standardPath();
 
@@ -25,7 +25,7 @@ public:
 
     const std::filesystem::path& file() const { return file_; }
 
-private:
+  private:
     void load();
     void save() const;  // with m_ held
 

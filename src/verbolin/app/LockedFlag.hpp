@@ -8,7 +8,7 @@
 namespace verbolin {
 
 class LockedFlag {
-public:
+  public:
     bool get() const {
         std::lock_guard lock(lock_);
         return flag_;
@@ -18,7 +18,7 @@ public:
         flag_ = value;
     }
 
-private:
+  private:
     mutable std::mutex lock_;
     bool flag_ = false;
 };

@@ -9,7 +9,7 @@
 namespace verbolin {
 
 class MemoryDefaults final : public Defaults {
-public:
+  public:
     MemoryDefaults() = default;
     explicit MemoryDefaults(nlohmann::json initial);
 
@@ -17,7 +17,7 @@ public:
     void setValue(std::string_view key, nlohmann::json value) override;
     void remove(std::string_view key) override;
 
-private:
+  private:
     mutable std::mutex m_;
     nlohmann::json values_ = nlohmann::json::object();
 };

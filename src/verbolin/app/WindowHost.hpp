@@ -5,7 +5,7 @@
 namespace verbolin {
 
 class WindowHost {
-public:
+  public:
     // Window levels.
     static constexpr int kNormalLevel = 0;
     static constexpr int kFloatingLevel = 3;

@@ -9,18 +9,21 @@ namespace {
 // refuses to prepare, so the model load ends in the failed state with a
 // message that says why, and no listening starts.
 class UnavailableSpeechEngine final : public SpeechEngine {
-public:
+  public:
     explicit UnavailableSpeechEngine(ModelPack pack) : pack_(std::move(pack)) {}
 
     std::string name() const override { return "unavailable:" + pack_.id; }
 
     void prepare() override {
-        throw platform::AppError("AuralithEngine", 1, "Speech recognition is not available in this build.");
+        throw platform::AppError("AuralithEngine", 1,
+                                 "Speech recognition is not available in this build.");
     }
 
-    std::string transcribe(std::span<const float>, const std::optional<std::string>&) override { return ""; }
+    std::string transcribe(std::span<const float>, const std::optional<std::string>&) override {
+        return "";
+    }
 
-private:
+  private:
     ModelPack pack_;
 };
 

@@ -29,7 +29,8 @@ std::optional<std::string> environment(const char* name) {
 }
 
 icu::UnicodeString folded(std::string_view text) {
-    icu::UnicodeString s = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
+    icu::UnicodeString s =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
     s.foldCase(U_FOLD_CASE_DEFAULT);
     return s;
 }
@@ -42,7 +43,8 @@ bool containsIgnoringCase(std::string_view text, std::string_view part) {
 }  // namespace
 
 TranscriptionEngine::TranscriptionEngine(Services services)
-    : services_(std::move(services)), self_(std::make_shared<TranscriptionEngine*>(this)),
+    : services_(std::move(services)),
+      self_(std::make_shared<TranscriptionEngine*>(this)),
       weakSelf_(self_) {
     if (!services_.install) {
         services_.install = [](const ModelPack& pack, ModelDownloader::ProgressFn progress) {
@@ -88,10 +90,14 @@ void TranscriptionEngine::loadModel() {
         if (!installed) {
             try {
                 services_.install(pack, [this](const ModelDownloader::Progress& p) {
-                    onMain([this, text = progressMessage(p)] { modelState.set(ModelState::loading(text)); });
+                    onMain([this, text = progressMessage(p)] {
+                        modelState.set(ModelState::loading(text));
+                    });
                 });
             } catch (...) {
-                onMain([this, text = describe(std::current_exception())] { modelState.set(ModelState::failed(text)); });
+                onMain([this, text = describe(std::current_exception())] {
+                    modelState.set(ModelState::failed(text));
+                });
                 return;
             }
         }
@@ -102,7 +108,9 @@ void TranscriptionEngine::loadModel() {
             recogniser = services_.makeEngine(choice);
             recogniser->prepare();
         } catch (...) {
-            onMain([this, text = describe(std::current_exception())] { modelState.set(ModelState::failed(text)); });
+            onMain([this, text = describe(std::current_exception())] {
+                modelState.set(ModelState::failed(text));
+            });
             return;
         }
         onMain([this, recogniser = std::move(recogniser)] {
@@ -132,8 +140,8 @@ void TranscriptionEngine::start() {
             if (auto self = weak.lock()) (*self)->handle(e);
         });
     };
-    auto session = StreamSession::create(engine_, livePreview.peek(), previewWanted, options, std::move(emit),
-                                         std::move(sessionServices));
+    auto session = StreamSession::create(engine_, livePreview.peek(), previewWanted, options,
+                                         std::move(emit), std::move(sessionServices));
     session_ = session;
 
     sessionWorker_.post([this, session] {
@@ -188,7 +196,8 @@ void TranscriptionEngine::restart() {
         auto self = weak.lock();
         if (!self) return;
         TranscriptionEngine& engine = **self;
-        if (engine.pendingRestart_ != generation) return;  // paused, quit or restarted again meanwhile
+        if (engine.pendingRestart_ != generation)
+            return;  // paused, quit or restarted again meanwhile
         engine.pendingRestart_.reset();
         if (!engine.isRecording.peek()) engine.start();
     });
@@ -198,7 +207,8 @@ void TranscriptionEngine::cancelPendingRestart() { pendingRestart_.reset(); }
 
 std::optional<uint32_t> TranscriptionEngine::resolvedInputDeviceID() const {
     const std::vector<AudioCapture::Device> devices =
-        services_.backend ? AudioCapture::inputDevices(*services_.backend) : AudioCapture::inputDevices();
+        services_.backend ? AudioCapture::inputDevices(*services_.backend)
+                          : AudioCapture::inputDevices();
 
     if (auto wanted = environment("VERBOLIN_INPUT_DEVICE"); wanted && !wanted->empty()) {
         for (const auto& d : devices)
@@ -209,11 +219,14 @@ std::optional<uint32_t> TranscriptionEngine::resolvedInputDeviceID() const {
             if (d.name == *stored) return d.id;
     }
     for (const auto& d : devices)
-        if (containsIgnoringCase(d.name, "MacBook") && containsIgnoringCase(d.name, "Microphone")) return d.id;
+        if (containsIgnoringCase(d.name, "MacBook") && containsIgnoringCase(d.name, "Microphone"))
+            return d.id;
     return std::nullopt;
 }
 
-bool TranscriptionEngine::echoCancellation() { return environment("VERBOLIN_VOICE_PROCESSING") == "1"; }
+bool TranscriptionEngine::echoCancellation() {
+    return environment("VERBOLIN_VOICE_PROCESSING") == "1";
+}
 
 void TranscriptionEngine::send(const Event& event) {
     if (eventSink) eventSink(event);

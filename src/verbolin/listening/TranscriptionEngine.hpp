@@ -34,7 +34,7 @@ namespace verbolin {
 class Defaults;
 
 class TranscriptionEngine {
-public:
+  public:
     struct ModelState {
         enum class Kind { loading, failed, idle, ready };
         Kind kind = Kind::idle;
@@ -75,7 +75,7 @@ public:
         platform::MainExecutor* main = nullptr;
         Defaults* defaults = nullptr;
         SpeechEngineFactory makeEngine = makeSpeechEngine;
-        Installer install;                                // empty: the application's ModelDownloader
+        Installer install;  // empty: the application's ModelDownloader
         std::shared_ptr<platform::AudioBackend> backend;  // null: the system's
         const platform::Clock* clock = &platform::Clock::system();
         std::shared_ptr<DebugRecorder> recorder = DebugRecorder::shared();
@@ -137,7 +137,7 @@ public:
     static std::string progressMessage(const ModelDownloader::Progress& progress);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
 
-private:
+  private:
     void restart();
     void handle(const StreamSession::Event& event);
     void send(const Event& event);

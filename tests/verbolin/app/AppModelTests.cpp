@@ -13,7 +13,7 @@ using verbolin::Defaults;
 namespace {
 
 class AppModelTest : public ::testing::Test {
-protected:
+  protected:
     // Builds the model; the speech pack is in place unless told otherwise.
     void make(bool packInstalled = true) {
         if (packInstalled) installStandardPack(env.dataPath());
@@ -56,7 +56,8 @@ TEST_F(AppModelTest, EventsChangeTheStore) {
     const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
     const auto t1 = platform::dateFromSecondsSince1970(1714550002.5);
     model->handle(Event::final("hello world", t0, t1));
-    model->handle(Event::final("hello again", t0 + std::chrono::seconds(5), t1 + std::chrono::seconds(5)));
+    model->handle(
+        Event::final("hello again", t0 + std::chrono::seconds(5), t1 + std::chrono::seconds(5)));
     ASSERT_EQ(store.segments.peek().size(), 2u);
     const auto& s = store.segments.peek()[0];
     EXPECT_EQ(s.text, "hello world");
@@ -96,23 +97,22 @@ TEST_F(AppModelTest, ListeningStartsWhenTheModelIsReadyAccordingToTheSettings) {
     };
     const Case cases[] = {
         {std::nullopt, "", true},  // never set: listen
-        {true, "", true},
-        {false, "", false},
+        {true, "", true},         {false, "", false},
         {"no", "", true},  // not a bool reads as absent
-        {false, "1", true},
-        {false, "true", false},
+        {false, "1", true},       {false, "true", false},
         {false, "01", false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.alwaysListen ? c.alwaysListen->dump() : "absent") << " / "
-                                        << c.autoStart);
+        SCOPED_TRACE(testing::Message() << (c.alwaysListen ? c.alwaysListen->dump() : "absent")
+                                        << " / " << c.autoStart);
         ScopedEnv autoStart("VERBOLIN_AUTOSTART", c.autoStart);
         if (c.alwaysListen)
             world.defaults.setValue(Defaults::kAlwaysListen, *c.alwaysListen);
         else
             world.defaults.remove(Defaults::kAlwaysListen);
         make();
-        EXPECT_EQ(model->alwaysListen(), !c.alwaysListen || !c.alwaysListen->is_boolean() || c.alwaysListen->get<bool>());
+        EXPECT_EQ(model->alwaysListen(),
+                  !c.alwaysListen || !c.alwaysListen->is_boolean() || c.alwaysListen->get<bool>());
         ASSERT_TRUE(modelSettled());
         EXPECT_EQ(model->engine().modelState.peek(), ModelState::ready());
         EXPECT_EQ(model->engine().isRecording.peek(), c.listens);
@@ -185,10 +185,12 @@ TEST_F(AppModelTest, WindowVisibility) {
         {"miniaturized", [](FakeWindow& w, FakeApp&) { w.miniaturized = true; }, false},
         {"application hidden", [](FakeWindow&, FakeApp& a) { a.hidden = true; }, false},
         {"fully covered", [](FakeWindow& w, FakeApp&) { w.occlusionVisible = false; }, false},
-        {"behind others, partly visible, not key", [](FakeWindow& w, FakeApp& a) {
+        {"behind others, partly visible, not key",
+         [](FakeWindow& w, FakeApp& a) {
              w.key = false;
              a.active = false;
-         }, true},
+         },
+         true},
     };
     make();
     EXPECT_FALSE(model->isWindowVisible());  // no window yet

@@ -44,7 +44,8 @@ constexpr size_t kFrame = 1600;
 inline std::vector<float> speechFrame(size_t frameIndex) {
     std::vector<float> f(kFrame);
     for (size_t i = 0; i < kFrame; ++i)
-        f[i] = 0.5f * float(std::sin(2.0 * M_PI * 440.0 * double(frameIndex * kFrame + i) / 16000.0));
+        f[i] =
+            0.5f * float(std::sin(2.0 * M_PI * 440.0 * double(frameIndex * kFrame + i) / 16000.0));
     return f;
 }
 
@@ -59,7 +60,7 @@ inline void installStandardPack(const std::filesystem::path& dataHome) {
 // The process environment of one test, restored afterwards. The variables
 // the application reads start out unset in effect (empty).
 class TestEnvironment {
-public:
+  public:
     testsupport::TempFolder home;
     ScopedEnv dataHome{"XDG_DATA_HOME", (home.path() / "data").string()};
     ScopedEnv configHome{"XDG_CONFIG_HOME", (home.path() / "config").string()};
@@ -73,7 +74,7 @@ public:
 // Everything an engine needs, with hooks for the test: the recogniser each
 // model load makes, the installer, and the microphone.
 class EngineWorld {
-public:
+  public:
     EngineWorld() : main(clock), backend(std::make_shared<platform::FakeAudioBackend>()) {
         backend->script().format = {16000, 1};
         backend->script().devices = {{7, "Built-in Audio", 2}};
@@ -86,7 +87,9 @@ public:
         s.backend = backend;
         s.clock = &clock;
         s.recorder = nullptr;
-        s.makeEngine = [this](const verbolin::EngineChoice& choice) -> std::shared_ptr<verbolin::SpeechEngine> {
+        s.makeEngine =
+            [this](
+                const verbolin::EngineChoice& choice) -> std::shared_ptr<verbolin::SpeechEngine> {
             auto fake = std::make_shared<FakeSpeechEngine>();
             std::lock_guard lock(m_);
             choices_.push_back(choice);
@@ -95,7 +98,8 @@ public:
             made_.push_back(fake);
             return fake;
         };
-        s.install = [this](const verbolin::ModelPack& pack, verbolin::ModelDownloader::ProgressFn progress) {
+        s.install = [this](const verbolin::ModelPack& pack,
+                           verbolin::ModelDownloader::ProgressFn progress) {
             ++installCalls;
             if (installer) installer(pack, progress);
         };
@@ -152,14 +156,14 @@ public:
     TranscriptionEngine::Installer installer;
     std::atomic<int> installCalls{0};
 
-private:
+  private:
     mutable std::mutex m_;
     std::vector<std::shared_ptr<FakeSpeechEngine>> made_;
     std::vector<verbolin::EngineChoice> choices_;
 };
 
 class FakeWindow : public verbolin::WindowHost {
-public:
+  public:
     bool visible = true;
     bool miniaturized = false;
     bool occlusionVisible = true;
@@ -179,7 +183,7 @@ public:
 };
 
 class FakeApp : public verbolin::AppHost {
-public:
+  public:
     bool hidden = false;
     bool active = true;
     std::vector<std::string> calls;
@@ -189,7 +193,9 @@ public:
     void activate(bool ignoringOtherApps) override {
         calls.push_back(ignoringOtherApps ? "activate(ignoring)" : "activate");
     }
-    void observeWindowChanges(std::function<void()> onChange) override { observers.push_back(std::move(onChange)); }
+    void observeWindowChanges(std::function<void()> onChange) override {
+        observers.push_back(std::move(onChange));
+    }
 
     // Reports a window or application change, as the shell would.
     void notify() {

@@ -22,8 +22,14 @@ std::string readAll(const std::filesystem::path& p) {
 }  // namespace
 
 TEST(DefaultsTest, TypedReadsTreatOtherTypesAsAbsent) {
-    MemoryDefaults d(json{{"b", true}, {"s", "Desk Mic"}, {"n", 14.5}, {"i", 3}, {"z", nullptr},
-                          {"sb", "true"}, {"nb", 1}, {"a", json::array({true})}});
+    MemoryDefaults d(json{{"b", true},
+                          {"s", "Desk Mic"},
+                          {"n", 14.5},
+                          {"i", 3},
+                          {"z", nullptr},
+                          {"sb", "true"},
+                          {"nb", 1},
+                          {"a", json::array({true})}});
     struct Case {
         const char* key;
         std::optional<bool> boolean;
@@ -83,7 +89,8 @@ TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {
               (json{{"alwaysListen", false}, {"modelPack", "standard"}, {"fontSize", 15.0}}));
 
     size_t entries = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(file.parent_path())) ++entries;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(file.parent_path()))
+        ++entries;
     EXPECT_EQ(entries, 1u);
 }
 
@@ -113,11 +120,13 @@ TEST(FileDefaultsTest, AFailedWriteKeepsTheValueInMemoryAndLeavesNoTemporaryFile
     shadowed.setBool(Defaults::kAlwaysOnTop, true);
     EXPECT_EQ(shadowed.boolean(Defaults::kAlwaysOnTop), true);
     size_t entries = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(tmp.path() / "cfg")) ++entries;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(tmp.path() / "cfg"))
+        ++entries;
     EXPECT_EQ(entries, 1u);
 }
 
 TEST(FileDefaultsTest, StandardPathFollowsTheConfigurationFolder) {
     testsupport::ScopedEnv env("XDG_CONFIG_HOME", "/somewhere/config");
-    EXPECT_EQ(FileDefaults::standardPath(), std::filesystem::path("/somewhere/config/Verbolin/settings.json"));
+    EXPECT_EQ(FileDefaults::standardPath(),
+              std::filesystem::path("/somewhere/config/Verbolin/settings.json"));
 }

@@ -32,7 +32,8 @@ TEST(EndToEndTest, SpokenUtterancesLandInTheDatabase) {
 
         world.deliverSilence(5);
         world.deliverSpeech(15);
-        ASSERT_TRUE(world.runUntil([&] { return store.isSpeaking.peek() && store.level.peek() > 0.5f; }));
+        ASSERT_TRUE(
+            world.runUntil([&] { return store.isSpeaking.peek() && store.level.peek() > 0.5f; }));
         EXPECT_NEAR(store.level.peek(), 0.8194f, 0.001f);  // RMS 0.354 is -9.0 dBFS
         world.deliverSilence(12);
         ASSERT_TRUE(world.runUntil([&] { return store.segments.peek().size() == 1; }));

@@ -10,12 +10,13 @@ using verbolin::ModelDownloader;
 namespace {
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     EngineTest() {
         engine = std::make_unique<TranscriptionEngine>(world.services());
         engine->eventSink = [this](const Event& e) { events.push_back(e); };
         engine->onModelReady = [this] { ++readyCalls; };
-        stateToken = engine->modelState.observe([this] { states.push_back(engine->modelState.peek()); });
+        stateToken =
+            engine->modelState.observe([this] { states.push_back(engine->modelState.peek()); });
     }
     ~EngineTest() override {
         if (engine) engine->stopAndWait();
@@ -25,7 +26,8 @@ protected:
     void loadReady() {
         installStandardPack(env.dataPath());
         engine->loadModel();
-        ASSERT_TRUE(world.runUntil([&] { return engine->modelState.peek() == ModelState::ready(); }));
+        ASSERT_TRUE(
+            world.runUntil([&] { return engine->modelState.peek() == ModelState::ready(); }));
     }
 
     // Starts and waits until the new session's stream runs (and an earlier
@@ -33,8 +35,9 @@ protected:
     void startListening() {
         const int opened = world.backend->openCount();
         engine->start();
-        ASSERT_TRUE(world.runUntil(
-            [&] { return world.backend->openCount() == opened + 1 && world.backend->runningCount() == 1; }));
+        ASSERT_TRUE(world.runUntil([&] {
+            return world.backend->openCount() == opened + 1 && world.backend->runningCount() == 1;
+        }));
     }
 
     std::vector<Event> eventsOf(EventKind kind) const {
@@ -45,7 +48,8 @@ protected:
     }
 
     bool settled() {
-        return world.runUntil([&] { return engine->modelState.peek().kind != ModelState::Kind::loading; });
+        return world.runUntil(
+            [&] { return engine->modelState.peek().kind != ModelState::Kind::loading; });
     }
 
     TestEnvironment env;
@@ -60,7 +64,8 @@ protected:
 }  // namespace
 
 TEST_F(EngineTest, ProgressMessagesUseTheEllipsisCharacter) {
-    EXPECT_EQ(TranscriptionEngine::kPreparingMessage, std::string("Preparing speech model\xE2\x80\xA6"));
+    EXPECT_EQ(TranscriptionEngine::kPreparingMessage,
+              std::string("Preparing speech model\xE2\x80\xA6"));
     EXPECT_EQ(TranscriptionEngine::downloadStartMessage(verbolin::ModelPack::named("standard")),
               "Downloading speech model (130 MB)\xE2\x80\xA6");
     EXPECT_EQ(TranscriptionEngine::progressMessage(ModelDownloader::Downloading{0.09, 12, 130}),
@@ -72,11 +77,13 @@ TEST_F(EngineTest, ProgressMessagesUseTheEllipsisCharacter) {
 TEST_F(EngineTest, InstalledPackIsPreparedAndBecomesReady) {
     world.defaults.setString(Defaults::kModelPack, "no-such-pack");
     loadReady();
-    EXPECT_EQ(states, (std::vector<ModelState>{ModelState::loading("Preparing speech model\u2026"), ModelState::ready()}));
+    EXPECT_EQ(states, (std::vector<ModelState>{ModelState::loading("Preparing speech model\u2026"),
+                                               ModelState::ready()}));
     EXPECT_EQ(world.installCalls, 0);
     ASSERT_EQ(world.made().size(), 1u);
     EXPECT_EQ(world.made()[0]->prepareCount(), 1);
-    EXPECT_EQ(world.choices()[0], verbolin::EngineChoice::auralith(verbolin::ModelPack::named("standard")));
+    EXPECT_EQ(world.choices()[0],
+              verbolin::EngineChoice::auralith(verbolin::ModelPack::named("standard")));
     EXPECT_EQ(readyCalls, 1);
     EXPECT_TRUE(engine->hasEngine());
 }
@@ -110,7 +117,8 @@ TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
     };
     const Case cases[] = {
         {"install", true, std::nullopt, "The download failed. Please check your connection.", 0},
-        {"prepare", false, "TextDecoder.mlmodelc could not be loaded", "TextDecoder.mlmodelc could not be loaded", 1},
+        {"prepare", false, "TextDecoder.mlmodelc could not be loaded",
+         "TextDecoder.mlmodelc could not be loaded", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -118,7 +126,8 @@ TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
         w.prepareFailure = c.prepareFailure;
         if (c.installFails) {
             w.installer = [](const verbolin::ModelPack&, ModelDownloader::ProgressFn) {
-                throw platform::AppError("ModelDownloader", 1, "The download failed. Please check your connection.");
+                throw platform::AppError("ModelDownloader", 1,
+                                         "The download failed. Please check your connection.");
             };
         } else {
             installStandardPack(env.dataPath());
@@ -127,7 +136,8 @@ TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
         int ready = 0;
         e.onModelReady = [&] { ++ready; };
         e.loadModel();
-        ASSERT_TRUE(w.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
+        ASSERT_TRUE(
+            w.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
         EXPECT_EQ(e.modelState.peek(), ModelState::failed(c.message));
         EXPECT_EQ(w.made().size(), c.recognisersMade);
         EXPECT_FALSE(e.hasEngine());
@@ -155,8 +165,10 @@ TEST_F(EngineTest, TheBuiltInFactoryFailsClearlyUntilThePipelineIsThere) {
     services.makeEngine = verbolin::makeSpeechEngine;
     TranscriptionEngine e(services);
     e.loadModel();
-    ASSERT_TRUE(world.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
-    EXPECT_EQ(e.modelState.peek(), ModelState::failed("Speech recognition is not available in this build."));
+    ASSERT_TRUE(
+        world.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
+    EXPECT_EQ(e.modelState.peek(),
+              ModelState::failed("Speech recognition is not available in this build."));
 }
 
 TEST_F(EngineTest, StartNeedsARecogniserAndHappensOnce) {
@@ -194,8 +206,10 @@ TEST_F(EngineTest, ASessionThatCannotStartShowsWhyAndCanStillBeStopped) {
     };
     const Case cases[] = {
         {"refused", [](auto& s) { s.permission = false; },
-         "Microphone access was not granted. Enable it in System Settings > Privacy & Security > Microphone."},
-        {"busy", [](auto& s) { s.startFailure = "Device or resource busy"; }, "Device or resource busy"},
+         "Microphone access was not granted. Enable it in System Settings > Privacy & Security > "
+         "Microphone."},
+        {"busy", [](auto& s) { s.startFailure = "Device or resource busy"; },
+         "Device or resource busy"},
     };
     loadReady();
     for (const auto& c : cases) {
@@ -222,18 +236,19 @@ TEST_F(EngineTest, DeviceChoiceOrder) {
         std::optional<uint32_t> expected;
     };
     const Case cases[] = {
-        {"usb AUDIO", "Studio Desk", 11},       // the variable, in any case, beats the stored name
-        {"", "Studio Desk", 12},                // an empty variable counts as unset
-        {"nothing like it", "Studio Desk", 12}, // no match goes on to the stored name
-        {"", "studio desk", 13},                // the stored name must match exactly
-        {"", "Unplugged Mic", 13},              // absent: the built-in microphone
+        {"usb AUDIO", "Studio Desk", 11},        // the variable, in any case, beats the stored name
+        {"", "Studio Desk", 12},                 // an empty variable counts as unset
+        {"nothing like it", "Studio Desk", 12},  // no match goes on to the stored name
+        {"", "studio desk", 13},                 // the stored name must match exactly
+        {"", "Unplugged Mic", 13},               // absent: the built-in microphone
         {"", std::nullopt, 13},
         {"MICRO", std::nullopt, 13},
     };
     for (const auto& c : cases) {
         ScopedEnv var("VERBOLIN_INPUT_DEVICE", c.env);
         world.defaults.setOptionalString(Defaults::kInputDevice, c.stored);
-        EXPECT_EQ(engine->resolvedInputDeviceID(), c.expected) << c.env << " / " << c.stored.value_or("none");
+        EXPECT_EQ(engine->resolvedInputDeviceID(), c.expected)
+            << c.env << " / " << c.stored.value_or("none");
     }
     world.backend->script().devices = {{11, "USB Audio Headset", 1}, {12, "MacBook Speakers", 0}};
     EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);  // the system's default
@@ -286,7 +301,8 @@ TEST_F(EngineTest, ChoosingADeviceWhileListeningRestartsOnItAfterTheDelay) {
     EXPECT_FALSE(engine->isRecording.peek());
     world.main.advance(1ms);
     EXPECT_TRUE(engine->isRecording.peek());
-    ASSERT_TRUE(world.runUntil([&] { return world.backend->openCount() == 2 && world.backend->runningCount() == 1; }));
+    ASSERT_TRUE(world.runUntil(
+        [&] { return world.backend->openCount() == 2 && world.backend->runningCount() == 1; }));
     EXPECT_EQ(world.backend->lastRequestedDevice(), 22u);
 }
 
