@@ -87,6 +87,10 @@ TEST_F(AppModelTest, EventsChangeTheStore) {
     model->handle(Event::stopped());
     EXPECT_EQ(order, (std::vector<std::string>{"isSpeaking", "preview"}));
     EXPECT_EQ(store.preview.peek(), "");
+
+    // The utterance that stopping flushed arrives after stopped and is kept.
+    model->handle(Event::final("half a sentence", t1, t1 + std::chrono::seconds(1)));
+    EXPECT_EQ(store.segments.peek().size(), 3u);
 }
 
 TEST_F(AppModelTest, ListeningStartsWhenTheModelIsReadyAccordingToTheSettings) {

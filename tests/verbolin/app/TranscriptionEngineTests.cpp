@@ -405,3 +405,35 @@ TEST_F(EngineTest, PreviewsFollowLivePreview) {
         ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
     }
 }
+
+TEST_F(EngineTest, StoppingMidUtteranceReportsStoppedBeforeTheFlushedFinal) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    world.deliverSilence(5);
+    world.deliverSpeech(10);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 15; }));
+    events.clear();
+    engine->stop();
+    ASSERT_TRUE(world.runUntil([&] { return !eventsOf(EventKind::final).empty(); }));
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[0], Event::level(0));
+    EXPECT_EQ(events[1], Event::stopped());
+    EXPECT_EQ(events.back().kind, EventKind::final);
+    EXPECT_EQ(events.back().text, "hello world");
+}
+
+TEST_F(EngineTest, OfTwoLoadsTheLastToFinishProvidesTheRecogniser) {
+    installStandardPack(env.dataPath());
+    engine->loadModel();
+    engine->loadModel();
+    ASSERT_TRUE(world.runUntil([&] { return readyCalls == 2; }));
+    EXPECT_EQ(engine->modelState.peek(), ModelState::ready());
+    ASSERT_EQ(world.made().size(), 2u);
+    engine->livePreview.set(false);
+    startListening();
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(world.runUntil([&] { return !eventsOf(EventKind::final).empty(); }));
+    EXPECT_TRUE(world.made()[0]->calls().empty());
+    EXPECT_EQ(world.made()[1]->calls().size(), 1u);
+}
