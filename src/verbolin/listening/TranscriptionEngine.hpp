@@ -1,0 +1,162 @@
+#pragma once
+// The main-thread controller of recognition: loads the speech model
+// (installing the model pack on first use), keeps the model's state for the
+// user interface, starts and stops listening sessions on the chosen
+// microphone, and turns session events into its own events for the
+// application model.
+//
+// Threads. Everything here runs on the main executor. Work that blocks
+// (installing, preparing the recogniser, starting and stopping a session)
+// runs on the engine's own worker threads and posts its result back; session
+// events arrive as one main-executor task each, in emission order.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/audio/AudioBackend.hpp"
+#include "platform/system/Clock.hpp"
+#include "platform/system/MainExecutor.hpp"
+#include "platform/system/Observable.hpp"
+#include "platform/system/SerialExecutor.hpp"
+#include "verbolin/listening/AudioCapture.hpp"
+#include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/listening/ModelDownloader.hpp"
+#include "verbolin/listening/ModelPack.hpp"
+#include "verbolin/listening/SpeechEngineFactory.hpp"
+#include "verbolin/listening/StreamSession.hpp"
+
+namespace verbolin {
+
+class Defaults;
+
+class TranscriptionEngine {
+  public:
+    struct ModelState {
+        enum class Kind { loading, failed, idle, ready };
+        Kind kind = Kind::idle;
+        std::string message;  // loading: progress; failed: the error
+
+        static ModelState loading(std::string m) { return {Kind::loading, std::move(m)}; }
+        static ModelState failed(std::string m) { return {Kind::failed, std::move(m)}; }
+        static ModelState idle() { return {Kind::idle, {}}; }
+        static ModelState ready() { return {Kind::ready, {}}; }
+
+        friend bool operator==(const ModelState&, const ModelState&) = default;
+    };
+
+    struct Event {
+        enum class Kind { level, preview, final, speechStarted, stopped };
+        Kind kind = Kind::level;
+        float value = 0;                // level, 0...1
+        std::string text;               // preview, final
+        platform::Date start{}, end{};  // final
+
+        static Event level(float v) { return {Kind::level, v, {}, {}, {}}; }
+        static Event preview(std::string t) { return {Kind::preview, 0, std::move(t), {}, {}}; }
+        static Event final(std::string t, platform::Date s, platform::Date e) {
+            return {Kind::final, 0, std::move(t), s, e};
+        }
+        static Event speechStarted() { return {Kind::speechStarted, 0, {}, {}, {}}; }
+        static Event stopped() { return {Kind::stopped, 0, {}, {}, {}}; }
+
+        friend bool operator==(const Event&, const Event&) = default;
+    };
+
+    // Installs a pack, reporting progress from the installing thread.
+    using Installer = std::function<void(const ModelPack&, ModelDownloader::ProgressFn)>;
+
+    // What the engine works with. `main`, `defaults` and `clock` must outlive
+    // the engine and every session it starts.
+    struct Services {
+        platform::MainExecutor* main = nullptr;
+        Defaults* defaults = nullptr;
+        SpeechEngineFactory makeEngine = makeSpeechEngine;
+        Installer install;  // empty: the application's ModelDownloader
+        std::shared_ptr<platform::AudioBackend> backend;  // null: the system's
+        const platform::Clock* clock = &platform::Clock::system();
+        std::shared_ptr<DebugRecorder> recorder = DebugRecorder::shared();
+    };
+
+    // How long a change of microphone waits before listening again.
+    static constexpr std::chrono::milliseconds kRestartDelay{400};
+
+    explicit TranscriptionEngine(Services services);
+    // Stops listening and waits for the worker threads.
+    ~TranscriptionEngine();
+
+    TranscriptionEngine(const TranscriptionEngine&) = delete;
+    TranscriptionEngine& operator=(const TranscriptionEngine&) = delete;
+
+    platform::ObservationRegistrar registrar;
+    platform::Observable<ModelState> modelState{registrar, ModelState::idle()};
+    platform::Observable<bool> isRecording{registrar, false};
+    // Whether previews are made and delivered; the user toggles it.
+    platform::Observable<bool> livePreview{registrar, true};
+
+    // Installed by the application model. `previewWanted` is called from
+    // session threads; the other two on the main thread.
+    std::function<bool()> previewWanted;
+    std::function<void(const Event&)> eventSink;
+    std::function<void()> onModelReady;
+
+    // Starts loading the model and returns at once.
+    void loadModel();
+
+    // Starts listening when not listening and a prepared recogniser exists.
+    void start();
+    // Stops listening and reports level(0) and stopped.
+    void stop();
+    // Stops listening and blocks until the session has stopped; no events.
+    // For quitting.
+    void stopAndWait();
+
+    // The microphone chosen by name; none for the automatic choice. Setting
+    // it stores the choice and, while listening, restarts on the new device.
+    std::optional<std::string> inputDeviceName() const;
+    void setInputDeviceName(std::optional<std::string> name);
+
+    // Forgets a restart that is waiting for its delay, so a pause or quit
+    // made meanwhile stays in force.
+    void cancelPendingRestart();
+    bool hasPendingRestart() const { return pendingRestart_.has_value(); }
+
+    // The device to capture from, or none for the system's default input.
+    std::optional<uint32_t> resolvedInputDeviceID() const;
+    // True exactly when VERBOLIN_VOICE_PROCESSING is "1".
+    static bool echoCancellation();
+
+    // Whether a prepared recogniser is installed.
+    bool hasEngine() const { return engine_ != nullptr; }
+
+    // The progress texts shown while loading.
+    static std::string downloadStartMessage(const ModelPack& pack);
+    static std::string progressMessage(const ModelDownloader::Progress& progress);
+    static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
+
+  private:
+    void restart();
+    void handle(const StreamSession::Event& event);
+    void send(const Event& event);
+    // Runs `task` on the main executor if the engine still exists then.
+    void onMain(std::function<void()> task);
+
+    Services services_;
+    std::shared_ptr<SpeechEngine> engine_;
+    std::shared_ptr<StreamSession> session_;
+    std::optional<uint64_t> pendingRestart_;
+    uint64_t restartGeneration_ = 0;
+    // Lets tasks queued on the main executor find out that the engine is gone.
+    // weakSelf_ never changes, so worker threads may copy it at any time.
+    std::shared_ptr<TranscriptionEngine*> self_;
+    const std::weak_ptr<TranscriptionEngine*> weakSelf_;
+
+    // Destroyed first, so no worker outlives the state it touches.
+    platform::SerialExecutor sessionWorker_{"Verbolin.Listen"};
+    platform::SerialExecutor loader_{"Verbolin.Load"};
+};
+
+}  // namespace verbolin

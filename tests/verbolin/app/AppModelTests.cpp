@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "AppTestSupport.hpp"
+#include "verbolin/app/AppModel.hpp"
+
+using namespace apptest;
+using verbolin::AppModel;
+using verbolin::Defaults;
+
+namespace {
+
+class AppModelTest : public ::testing::Test {
+  protected:
+    // Builds the model; the speech pack is in place unless told otherwise.
+    void make(bool packInstalled = true) {
+        if (packInstalled) installStandardPack(env.dataPath());
+        AppModel::Services s;
+        s.main = &world.main;
+        s.defaults = &world.defaults;
+        s.storeDirectory = env.home.path() / "store";
+        s.app = app;
+        s.engine = world.services();
+        model = std::make_unique<AppModel>(std::move(s));
+    }
+
+    ~AppModelTest() override {
+        if (model) model->engine().stopAndWait();
+    }
+
+    bool modelSettled() {
+        return world.runUntil(
+            [&] { return model->engine().modelState.peek().kind != ModelState::Kind::loading; });
+    }
+
+    TestEnvironment env;
+    EngineWorld world;
+    std::shared_ptr<FakeApp> app = std::make_shared<FakeApp>();
+    std::unique_ptr<AppModel> model;
+};
+
+}  // namespace
+
+TEST_F(AppModelTest, EventsChangeTheStore) {
+    make();
+    auto& store = model->store();
+    model->handle(Event::speechStarted());
+    EXPECT_TRUE(store.isSpeaking.peek());
+    model->handle(Event::level(0.75f));
+    EXPECT_EQ(store.level.peek(), 0.75f);
+    model->handle(Event::preview("hello wor"));
+    EXPECT_EQ(store.preview.peek(), "hello wor");
+
+    const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
+    const auto t1 = platform::dateFromSecondsSince1970(1714550002.5);
+    model->handle(Event::final("hello world", t0, t1));
+    model->handle(
+        Event::final("hello again", t0 + std::chrono::seconds(5), t1 + std::chrono::seconds(5)));
+    ASSERT_EQ(store.segments.peek().size(), 2u);
+    const auto& s = store.segments.peek()[0];
+    EXPECT_EQ(s.text, "hello world");
+    EXPECT_EQ(s.start, t0);
+    EXPECT_EQ(s.end, t1);
+    EXPECT_FALSE(s.edited);
+    EXPECT_FALSE(s.original);
+    EXPECT_NE(s.id, store.segments.peek()[1].id);
+    EXPECT_FALSE(store.isSpeaking.peek());
+    EXPECT_EQ(store.preview.peek(), "");
+
+    // An empty final reaches the store, which keeps no segment but ends the
+    // speaking state and clears the preview.
+    model->handle(Event::speechStarted());
+    model->handle(Event::preview("uh"));
+    model->handle(Event::final("", t1, t1));
+    EXPECT_EQ(store.segments.peek().size(), 2u);
+    EXPECT_FALSE(store.isSpeaking.peek());
+    EXPECT_EQ(store.preview.peek(), "");
+
+    // stopped: speaking ends first, then the preview is cleared.
+    model->handle(Event::speechStarted());
+    model->handle(Event::preview("half a sen"));
+    std::vector<std::string> order;
+    auto a = store.isSpeaking.observe([&] { order.push_back("isSpeaking"); });
+    auto b = store.preview.observe([&] { order.push_back("preview"); });
+    model->handle(Event::stopped());
+    EXPECT_EQ(order, (std::vector<std::string>{"isSpeaking", "preview"}));
+    EXPECT_EQ(store.preview.peek(), "");
+
+    // The utterance that stopping flushed arrives after stopped and is kept.
+    model->handle(Event::final("half a sentence", t1, t1 + std::chrono::seconds(1)));
+    EXPECT_EQ(store.segments.peek().size(), 3u);
+}
+
+TEST_F(AppModelTest, ListeningStartsWhenTheModelIsReadyAccordingToTheSettings) {
+    struct Case {
+        std::optional<nlohmann::json> alwaysListen;
+        const char* autoStart;
+        bool listens;
+    };
+    const Case cases[] = {
+        {std::nullopt, "", true},  // never set: listen
+        {true, "", true},         {false, "", false},
+        {"no", "", true},  // not a bool reads as absent
+        {false, "1", true},       {false, "true", false},
+        {false, "01", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.alwaysListen ? c.alwaysListen->dump() : "absent")
+                                        << " / " << c.autoStart);
+        ScopedEnv autoStart("VERBOLIN_AUTOSTART", c.autoStart);
+        if (c.alwaysListen)
+            world.defaults.setValue(Defaults::kAlwaysListen, *c.alwaysListen);
+        else
+            world.defaults.remove(Defaults::kAlwaysListen);
+        make();
+        EXPECT_EQ(model->alwaysListen(),
+                  !c.alwaysListen || !c.alwaysListen->is_boolean() || c.alwaysListen->get<bool>());
+        ASSERT_TRUE(modelSettled());
+        EXPECT_EQ(model->engine().modelState.peek(), ModelState::ready());
+        EXPECT_EQ(model->engine().isRecording.peek(), c.listens);
+        if (c.listens) {
+            EXPECT_TRUE(world.waitForMicrophone());
+        }
+        model->engine().stopAndWait();
+        model.reset();
+        ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
+    }
+}
+
+TEST_F(AppModelTest, ApplyListeningStartsOnlyWhenReady) {
+    make(/*packInstalled=*/true);
+    // Still loading: the ready state has not been applied yet.
+    EXPECT_EQ(model->engine().modelState.peek().kind, ModelState::Kind::loading);
+    model->applyListening();
+    EXPECT_FALSE(model->engine().isRecording.peek());
+    model->engine().stopAndWait();
+    model.reset();
+    world.main.runPending();
+
+    world.prepareFailure = "no model";
+    make();
+    ASSERT_TRUE(modelSettled());
+    EXPECT_EQ(model->engine().modelState.peek(), ModelState::failed("no model"));
+    model->applyListening();
+    EXPECT_FALSE(model->engine().isRecording.peek());
+}
+
+TEST_F(AppModelTest, TurningListeningOffWorksInTheFailedState) {
+    make();
+    ASSERT_TRUE(modelSettled());
+    ASSERT_TRUE(world.waitForMicrophone());
+    // A failed reload (as after a decode failure) leaves listening on.
+    world.prepareFailure = "gone";
+    model->engine().loadModel();
+    ASSERT_TRUE(modelSettled());
+    ASSERT_EQ(model->engine().modelState.peek().kind, ModelState::Kind::failed);
+    ASSERT_TRUE(model->engine().isRecording.peek());
+
+    world.defaults.setBool(Defaults::kAlwaysListen, false);
+    model->applyListening();
+    EXPECT_FALSE(model->engine().isRecording.peek());
+    EXPECT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
+}
+
+TEST_F(AppModelTest, TurningListeningOffInsideADeviceRestartStaysOff) {
+    make();
+    ASSERT_TRUE(modelSettled());
+    ASSERT_TRUE(world.waitForMicrophone());
+    model->engine().setInputDeviceName("Built-in Audio");
+    world.main.advance(100ms);
+    world.defaults.setBool(Defaults::kAlwaysListen, false);
+    model->applyListening();
+    world.main.advance(1s);
+    EXPECT_FALSE(model->engine().isRecording.peek());
+    EXPECT_EQ(world.backend->openCount(), 1);
+}
+
+TEST_F(AppModelTest, WindowVisibility) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeWindow&, FakeApp&)> change;
+        bool visible;
+    };
+    const Case cases[] = {
+        {"shown and uncovered", [](FakeWindow&, FakeApp&) {}, true},
+        {"ordered out", [](FakeWindow& w, FakeApp&) { w.visible = false; }, false},
+        {"miniaturized", [](FakeWindow& w, FakeApp&) { w.miniaturized = true; }, false},
+        {"application hidden", [](FakeWindow&, FakeApp& a) { a.hidden = true; }, false},
+        {"fully covered", [](FakeWindow& w, FakeApp&) { w.occlusionVisible = false; }, false},
+        {"behind others, partly visible, not key",
+         [](FakeWindow& w, FakeApp& a) {
+             w.key = false;
+             a.active = false;
+         },
+         true},
+    };
+    make();
+    EXPECT_FALSE(model->isWindowVisible());  // no window yet
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto window = std::make_shared<FakeWindow>();
+        app->hidden = false;
+        app->active = true;
+        c.change(*window, *app);
+        model->setMainWindow(window);
+        EXPECT_EQ(model->isWindowVisible(), c.visible);
+        EXPECT_EQ(model->engine().previewWanted(), c.visible);
+        model->setMainWindow(nullptr);
+        EXPECT_FALSE(model->isWindowVisible());
+    }
+}
+
+TEST_F(AppModelTest, VisibilityFollowsNotificationsAndIsCheckedAgainOnTheNextTurn) {
+    make();
+    auto window = std::make_shared<FakeWindow>();
+    window->occlusionVisible = false;  // not yet drawn when the window is set
+    model->setMainWindow(window);
+    EXPECT_FALSE(model->isWindowVisible());
+    window->occlusionVisible = true;
+    world.main.runPending();
+    EXPECT_TRUE(model->isWindowVisible());
+
+    window->miniaturized = true;
+    app->notify();
+    EXPECT_FALSE(model->isWindowVisible());
+    window->miniaturized = false;
+    app->notify();
+    EXPECT_TRUE(model->isWindowVisible());
+
+    window.reset();  // the model holds the window weakly
+    EXPECT_EQ(model->mainWindow(), nullptr);
+    app->notify();
+    EXPECT_FALSE(model->isWindowVisible());
+}
+
+TEST_F(AppModelTest, PreviewWantedCanBeReadFromAnotherThread) {
+    make();
+    auto window = std::make_shared<FakeWindow>();
+    auto wanted = model->engine().previewWanted;
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            (void)wanted();
+            ++reads;
+        }
+    });
+    while (reads == 0) std::this_thread::yield();
+    for (int i = 0; i < 200; ++i) {
+        window->miniaturized = (i % 2) == 1;
+        model->setMainWindow(window);
+        world.main.runPending();
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    model.reset();
+    EXPECT_FALSE(wanted());  // still callable after the model is gone
+}
+
+TEST_F(AppModelTest, WindowOptionsComeFromAlwaysOnTopWhenTheWindowIsSet) {
+    make();
+    auto window = std::make_shared<FakeWindow>();
+    model->setMainWindow(window);
+    EXPECT_EQ(window->level, 0);
+    EXPECT_EQ(window->behavior, 0);
+
+    world.defaults.setBool(Defaults::kAlwaysOnTop, true);
+    EXPECT_EQ(window->level, 0);  // takes effect at the next set
+    int notified = 0;
+    auto token = model->registrar.observe(nullptr, [&] { ++notified; });
+    model->setMainWindow(window);
+    EXPECT_EQ(window->level, 3);
+    EXPECT_EQ(window->behavior, 257);
+    EXPECT_EQ(notified, 0);  // the same window: no change to report
+    model->setMainWindow(std::make_shared<FakeWindow>());
+    EXPECT_EQ(notified, 1);
+
+    world.defaults.setString(Defaults::kAlwaysOnTop, "yes");  // not a bool: off
+    model->setMainWindow(window);
+    EXPECT_EQ(window->level, 0);
+    EXPECT_EQ(window->behavior, 0);
+}
+
+TEST_F(AppModelTest, ShowingAndTogglingTheWindow) {
+    make();
+    int opened = 0;
+
+    // No window and no way to open one: the application is only activated.
+    model->showWindow();
+    EXPECT_EQ(app->calls, (std::vector<std::string>{"activate(ignoring)"}));
+
+    model->setOpenEditorAction([&] { ++opened; });
+    model->toggleWindow();
+    EXPECT_EQ(opened, 1);
+
+    struct Case {
+        const char* name;
+        bool visible, key, active;
+        const char* windowCall;
+        int opens;
+    };
+    const Case cases[] = {
+        {"visible, key, active: hides", true, true, true, "out", 0},
+        {"another application is active: comes forward", true, true, false, "front", 0},
+        {"not key: comes forward", true, false, true, "front", 0},
+        {"closed: opened again", false, true, true, nullptr, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto window = std::make_shared<FakeWindow>();
+        window->visible = c.visible;
+        window->key = c.key;
+        app->active = c.active;
+        model->setMainWindow(window);
+        opened = 0;
+        model->toggleWindow();
+        if (c.windowCall)
+            EXPECT_EQ(window->calls, std::vector<std::string>{c.windowCall});
+        else
+            EXPECT_TRUE(window->calls.empty());
+        EXPECT_EQ(opened, c.opens);
+    }
+}

@@ -1,0 +1,439 @@
+#include <gtest/gtest.h>
+
+#include "AppTestSupport.hpp"
+#include "platform/system/AppError.hpp"
+
+using namespace apptest;
+using verbolin::Defaults;
+using verbolin::ModelDownloader;
+
+namespace {
+
+class EngineTest : public ::testing::Test {
+  protected:
+    EngineTest() {
+        engine = std::make_unique<TranscriptionEngine>(world.services());
+        engine->eventSink = [this](const Event& e) { events.push_back(e); };
+        engine->onModelReady = [this] { ++readyCalls; };
+        stateToken =
+            engine->modelState.observe([this] { states.push_back(engine->modelState.peek()); });
+    }
+    ~EngineTest() override {
+        if (engine) engine->stopAndWait();
+    }
+
+    // Loads with the pack in place and waits for the outcome.
+    void loadReady() {
+        installStandardPack(env.dataPath());
+        engine->loadModel();
+        ASSERT_TRUE(
+            world.runUntil([&] { return engine->modelState.peek() == ModelState::ready(); }));
+    }
+
+    // Starts and waits until the new session's stream runs (and an earlier
+    // session's has closed).
+    void startListening() {
+        const int opened = world.backend->openCount();
+        engine->start();
+        ASSERT_TRUE(world.runUntil([&] {
+            return world.backend->openCount() == opened + 1 && world.backend->runningCount() == 1;
+        }));
+    }
+
+    std::vector<Event> eventsOf(EventKind kind) const {
+        std::vector<Event> out;
+        for (const auto& e : events)
+            if (e.kind == kind) out.push_back(e);
+        return out;
+    }
+
+    bool settled() {
+        return world.runUntil(
+            [&] { return engine->modelState.peek().kind != ModelState::Kind::loading; });
+    }
+
+    TestEnvironment env;
+    EngineWorld world;
+    std::unique_ptr<TranscriptionEngine> engine;
+    std::vector<Event> events;
+    std::vector<ModelState> states;
+    int readyCalls = 0;
+    platform::ObservationToken stateToken;
+};
+
+}  // namespace
+
+TEST_F(EngineTest, ProgressMessagesUseTheEllipsisCharacter) {
+    EXPECT_EQ(TranscriptionEngine::kPreparingMessage,
+              std::string("Preparing speech model\xE2\x80\xA6"));
+    EXPECT_EQ(TranscriptionEngine::downloadStartMessage(verbolin::ModelPack::named("standard")),
+              "Downloading speech model (130 MB)\xE2\x80\xA6");
+    EXPECT_EQ(TranscriptionEngine::progressMessage(ModelDownloader::Downloading{0.09, 12, 130}),
+              "Downloading speech model\xE2\x80\xA6 12 of 130 MB");
+    EXPECT_EQ(TranscriptionEngine::progressMessage(ModelDownloader::Installing{}),
+              "Installing speech model\xE2\x80\xA6");
+}
+
+TEST_F(EngineTest, InstalledPackIsPreparedAndBecomesReady) {
+    world.defaults.setString(Defaults::kModelPack, "no-such-pack");
+    loadReady();
+    EXPECT_EQ(states, (std::vector<ModelState>{ModelState::loading("Preparing speech model\u2026"),
+                                               ModelState::ready()}));
+    EXPECT_EQ(world.installCalls, 0);
+    ASSERT_EQ(world.made().size(), 1u);
+    EXPECT_EQ(world.made()[0]->prepareCount(), 1);
+    EXPECT_EQ(world.choices()[0],
+              verbolin::EngineChoice::auralith(verbolin::ModelPack::named("standard")));
+    EXPECT_EQ(readyCalls, 1);
+    EXPECT_TRUE(engine->hasEngine());
+}
+
+TEST_F(EngineTest, MissingPackIsDownloadedWithProgressInOrder) {
+    world.installer = [&](const verbolin::ModelPack&, ModelDownloader::ProgressFn progress) {
+        progress(ModelDownloader::Downloading{0.0, 0, 130});
+        progress(ModelDownloader::Downloading{0.5, 65, 130});
+        progress(ModelDownloader::Installing{});
+    };
+    engine->loadModel();
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(states, (std::vector<ModelState>{
+                          ModelState::loading("Downloading speech model (130 MB)\u2026"),
+                          ModelState::loading("Downloading speech model\u2026 0 of 130 MB"),
+                          ModelState::loading("Downloading speech model\u2026 65 of 130 MB"),
+                          ModelState::loading("Installing speech model\u2026"),
+                          ModelState::loading("Preparing speech model\u2026"),
+                          ModelState::ready(),
+                      }));
+    EXPECT_EQ(world.installCalls, 1);
+}
+
+TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
+    struct Case {
+        const char* name;
+        bool installFails;
+        std::optional<std::string> prepareFailure;
+        std::string message;
+        size_t recognisersMade;
+    };
+    const Case cases[] = {
+        {"install", true, std::nullopt, "The download failed. Please check your connection.", 0},
+        {"prepare", false, "TextDecoder.mlmodelc could not be loaded",
+         "TextDecoder.mlmodelc could not be loaded", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineWorld w;
+        w.prepareFailure = c.prepareFailure;
+        if (c.installFails) {
+            w.installer = [](const verbolin::ModelPack&, ModelDownloader::ProgressFn) {
+                throw platform::AppError("ModelDownloader", 1,
+                                         "The download failed. Please check your connection.");
+            };
+        } else {
+            installStandardPack(env.dataPath());
+        }
+        TranscriptionEngine e(w.services());
+        int ready = 0;
+        e.onModelReady = [&] { ++ready; };
+        e.loadModel();
+        ASSERT_TRUE(
+            w.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
+        EXPECT_EQ(e.modelState.peek(), ModelState::failed(c.message));
+        EXPECT_EQ(w.made().size(), c.recognisersMade);
+        EXPECT_FALSE(e.hasEngine());
+        EXPECT_EQ(ready, 0);
+        e.start();  // nothing to listen with
+        EXPECT_FALSE(e.isRecording.peek());
+        std::filesystem::remove_all(env.dataPath());
+    }
+}
+
+TEST_F(EngineTest, AFailedReloadKeepsThePreparedRecogniser) {
+    loadReady();
+    world.prepareFailure = "model damaged";
+    engine->loadModel();
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(engine->modelState.peek(), ModelState::failed("model damaged"));
+    EXPECT_TRUE(engine->hasEngine());
+    startListening();  // the state does not gate listening; the recogniser does
+    EXPECT_TRUE(engine->isRecording.peek());
+}
+
+TEST_F(EngineTest, TheBuiltInFactoryFailsClearlyUntilThePipelineIsThere) {
+    installStandardPack(env.dataPath());
+    auto services = world.services();
+    services.makeEngine = verbolin::makeSpeechEngine;
+    TranscriptionEngine e(services);
+    e.loadModel();
+    ASSERT_TRUE(
+        world.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
+    EXPECT_EQ(e.modelState.peek(),
+              ModelState::failed("Speech recognition is not available in this build."));
+}
+
+TEST_F(EngineTest, StartNeedsARecogniserAndHappensOnce) {
+    engine->start();
+    EXPECT_FALSE(engine->isRecording.peek());
+    EXPECT_EQ(world.backend->openCount(), 0);
+
+    loadReady();
+    startListening();
+    engine->start();
+    world.runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(world.backend->openCount(), 1);
+    EXPECT_TRUE(engine->isRecording.peek());
+}
+
+TEST_F(EngineTest, StopSendsLevelZeroThenStoppedAndNothingWithoutASession) {
+    engine->stop();
+    EXPECT_TRUE(events.empty());
+
+    loadReady();
+    startListening();
+    world.runUntil([] { return false; }, 10ms);
+    events.clear();
+    engine->stop();
+    EXPECT_EQ(events, (std::vector<Event>{Event::level(0), Event::stopped()}));
+    EXPECT_FALSE(engine->isRecording.peek());
+    EXPECT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
+}
+
+TEST_F(EngineTest, ASessionThatCannotStartShowsWhyAndCanStillBeStopped) {
+    struct Case {
+        const char* name;
+        std::function<void(platform::FakeAudioBackend::Script&)> script;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"refused", [](auto& s) { s.permission = false; },
+         "Microphone access was not granted. Enable it in System Settings > Privacy & Security > "
+         "Microphone."},
+        {"busy", [](auto& s) { s.startFailure = "Device or resource busy"; },
+         "Device or resource busy"},
+    };
+    loadReady();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::FakeAudioBackend::Script saved = world.backend->script();
+        c.script(world.backend->script());
+        engine->start();
+        EXPECT_TRUE(engine->isRecording.peek());
+        ASSERT_TRUE(world.runUntil([&] { return !engine->isRecording.peek(); }));
+        EXPECT_EQ(engine->modelState.peek(), ModelState::failed(c.message));
+        events.clear();
+        engine->stop();
+        EXPECT_EQ(events, (std::vector<Event>{Event::level(0), Event::stopped()}));
+        world.backend->script() = saved;
+    }
+}
+
+TEST_F(EngineTest, DeviceChoiceOrder) {
+    world.backend->script().devices = {
+        {11, "USB Audio Headset", 1}, {12, "Studio Desk", 2}, {13, "MacBook Pro Microphone", 1}};
+    struct Case {
+        const char* env;
+        std::optional<std::string> stored;
+        std::optional<uint32_t> expected;
+    };
+    const Case cases[] = {
+        {"usb AUDIO", "Studio Desk", 11},        // the variable, in any case, beats the stored name
+        {"", "Studio Desk", 12},                 // an empty variable counts as unset
+        {"nothing like it", "Studio Desk", 12},  // no match goes on to the stored name
+        {"", "studio desk", 13},                 // the stored name must match exactly
+        {"", "Unplugged Mic", 13},               // absent: the built-in microphone
+        {"", std::nullopt, 13},
+        {"MICRO", std::nullopt, 13},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv var("VERBOLIN_INPUT_DEVICE", c.env);
+        world.defaults.setOptionalString(Defaults::kInputDevice, c.stored);
+        EXPECT_EQ(engine->resolvedInputDeviceID(), c.expected)
+            << c.env << " / " << c.stored.value_or("none");
+    }
+    world.backend->script().devices = {{11, "USB Audio Headset", 1}, {12, "MacBook Speakers", 0}};
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);  // the system's default
+}
+
+TEST_F(EngineTest, EchoCancellationOnlyForExactlyOne) {
+    for (auto [value, expected] : std::vector<std::pair<const char*, bool>>{
+             {"1", true}, {"true", false}, {"01", false}, {"yes", false}, {"", false}}) {
+        ScopedEnv var("VERBOLIN_VOICE_PROCESSING", value);
+        EXPECT_EQ(TranscriptionEngine::echoCancellation(), expected) << value;
+    }
+}
+
+TEST_F(EngineTest, StartCapturesFromTheResolvedDeviceWithTheEchoSetting) {
+    world.backend->script().devices = {{21, "Webcam", 1}, {22, "Headset", 1}};
+    world.defaults.setString(Defaults::kInputDevice, "Headset");
+    ScopedEnv vp("VERBOLIN_VOICE_PROCESSING", "1");
+    loadReady();
+    startListening();
+    EXPECT_EQ(world.backend->lastRequestedDevice(), 22u);
+    EXPECT_TRUE(world.backend->lastVoiceProcessing());
+}
+
+TEST_F(EngineTest, ChoosingADeviceWhileIdleOnlyStoresIt) {
+    loadReady();
+    engine->setInputDeviceName("Headset");
+    EXPECT_EQ(world.defaults.string(Defaults::kInputDevice), "Headset");
+    EXPECT_EQ(engine->inputDeviceName(), "Headset");
+    engine->setInputDeviceName(std::nullopt);
+    EXPECT_FALSE(world.defaults.value(Defaults::kInputDevice));
+    world.main.advance(1s);
+    EXPECT_TRUE(events.empty());
+    EXPECT_FALSE(engine->isRecording.peek());
+    EXPECT_EQ(world.backend->openCount(), 0);
+}
+
+TEST_F(EngineTest, ChoosingADeviceWhileListeningRestartsOnItAfterTheDelay) {
+    world.backend->script().devices = {{21, "Webcam", 1}, {22, "Headset", 1}};
+    loadReady();
+    startListening();
+    EXPECT_EQ(world.backend->lastRequestedDevice(), std::nullopt);
+    events.clear();
+
+    engine->setInputDeviceName("Webcam");
+    EXPECT_EQ(events, (std::vector<Event>{Event::level(0), Event::stopped()}));
+    EXPECT_FALSE(engine->isRecording.peek());
+    // Changed again inside the delay: only stored, and the restart uses it.
+    engine->setInputDeviceName("Headset");
+    world.main.advance(399ms);
+    EXPECT_FALSE(engine->isRecording.peek());
+    world.main.advance(1ms);
+    EXPECT_TRUE(engine->isRecording.peek());
+    ASSERT_TRUE(world.runUntil(
+        [&] { return world.backend->openCount() == 2 && world.backend->runningCount() == 1; }));
+    EXPECT_EQ(world.backend->lastRequestedDevice(), 22u);
+}
+
+TEST_F(EngineTest, APauseOrQuitInsideTheRestartDelayIsNotUndone) {
+    loadReady();
+    const std::vector<std::pair<const char*, std::function<void()>>> interruptions = {
+        {"stop", [&] { engine->stop(); }},
+        {"stopAndWait", [&] { engine->stopAndWait(); }},
+        {"cancelPendingRestart", [&] { engine->cancelPendingRestart(); }},
+    };
+    for (const auto& [name, interrupt] : interruptions) {
+        SCOPED_TRACE(name);
+        startListening();
+        const int opened = world.backend->openCount();
+        engine->setInputDeviceName("Built-in Audio");
+        EXPECT_TRUE(engine->hasPendingRestart());
+        world.main.advance(200ms);
+        interrupt();
+        EXPECT_FALSE(engine->hasPendingRestart());
+        world.main.advance(1s);
+        EXPECT_FALSE(engine->isRecording.peek());
+        EXPECT_EQ(world.backend->openCount(), opened);
+    }
+}
+
+TEST_F(EngineTest, StopAndWaitSendsNoEventsAndClosesTheMicrophone) {
+    loadReady();
+    startListening();
+    world.runUntil([] { return false; }, 10ms);
+    events.clear();
+    engine->stopAndWait();
+    EXPECT_TRUE(events.empty());
+    EXPECT_FALSE(engine->isRecording.peek());
+    EXPECT_EQ(world.backend->runningCount(), 0);
+}
+
+TEST_F(EngineTest, FinalsReachTheSinkAndDecodeFailuresShowWhileListeningGoesOn) {
+    loadReady();
+    engine->livePreview.set(false);  // the session then decodes finals only
+    startListening();
+    auto recogniser = world.made().back();
+    recogniser->script(FakeSpeechEngine::Reply::fail("model exploded"));
+    recogniser->script(FakeSpeechEngine::Reply::say("second try"));
+
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
+    EXPECT_EQ(engine->modelState.peek(), ModelState::failed("Decode failed: model exploded"));
+    EXPECT_TRUE(engine->isRecording.peek());
+    EXPECT_EQ(eventsOf(EventKind::final)[0].text, "");
+
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 2; }));
+    EXPECT_EQ(eventsOf(EventKind::final)[1].text, "second try");
+    EXPECT_EQ(eventsOf(EventKind::speechStarted).size(), 2u);
+    EXPECT_FALSE(eventsOf(EventKind::level).empty());
+    // The failed state stays until the model is loaded again.
+    EXPECT_EQ(engine->modelState.peek().kind, ModelState::Kind::failed);
+    engine->loadModel();
+    EXPECT_TRUE(world.runUntil([&] { return engine->modelState.peek() == ModelState::ready(); }));
+}
+
+TEST_F(EngineTest, PreviewsFollowLivePreview) {
+    struct Case {
+        const char* name;
+        bool onAtStart;
+        bool onAfterStart;
+        bool previewsDecoded;
+    };
+    const Case cases[] = {
+        {"on", true, true, true},
+        {"off at start: no preview decodes", false, false, false},
+        {"switched off later: decoded but not delivered", true, false, true},
+    };
+    loadReady();
+    engine->previewWanted = [] { return true; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        engine->livePreview.set(c.onAtStart);
+        startListening();
+        engine->livePreview.set(c.onAfterStart);
+        auto recogniser = world.made().back();
+        const size_t callsBefore = recogniser->calls().size();
+        // Two seconds of speech make a preview job; the utterance ends only
+        // after that decode, so the preview is not stale when it returns.
+        world.deliverSilence(5);
+        world.deliverSpeech(20);
+        if (c.previewsDecoded) {
+            ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
+        }
+        if (c.onAfterStart) {
+            ASSERT_TRUE(world.runUntil([&] { return !eventsOf(EventKind::preview).empty(); }));
+        }
+        world.deliverSilence(12);
+        ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
+        const size_t decodes = recogniser->calls().size() - callsBefore;
+        EXPECT_EQ(decodes > 1, c.previewsDecoded) << decodes;
+        EXPECT_EQ(!eventsOf(EventKind::preview).empty(), c.onAfterStart);
+        engine->stopAndWait();
+        ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
+    }
+}
+
+TEST_F(EngineTest, StoppingMidUtteranceReportsStoppedBeforeTheFlushedFinal) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    world.deliverSilence(5);
+    world.deliverSpeech(10);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 15; }));
+    events.clear();
+    engine->stop();
+    ASSERT_TRUE(world.runUntil([&] { return !eventsOf(EventKind::final).empty(); }));
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[0], Event::level(0));
+    EXPECT_EQ(events[1], Event::stopped());
+    EXPECT_EQ(events.back().kind, EventKind::final);
+    EXPECT_EQ(events.back().text, "hello world");
+}
+
+TEST_F(EngineTest, OfTwoLoadsTheLastToFinishProvidesTheRecogniser) {
+    installStandardPack(env.dataPath());
+    engine->loadModel();
+    engine->loadModel();
+    ASSERT_TRUE(world.runUntil([&] { return readyCalls == 2; }));
+    EXPECT_EQ(engine->modelState.peek(), ModelState::ready());
+    ASSERT_EQ(world.made().size(), 2u);
+    engine->livePreview.set(false);
+    startListening();
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(world.runUntil([&] { return !eventsOf(EventKind::final).empty(); }));
+    EXPECT_TRUE(world.made()[0]->calls().empty());
+    EXPECT_EQ(world.made()[1]->calls().size(), 1u);
+}
