@@ -61,8 +61,13 @@ class ObservationRegistrar {
         if (Scope* s = currentScope()) s->reads.push_back({state_, key});
     }
 
-    // Tells the observers of `key`, then the observers of every field.
-    void notify(Key key) { notify(state_, key); }
+    // Tells the observers of `key`, then the observers of every field. An
+    // observer may release the model that owns this registrar, so the walk
+    // holds its own reference to the observer list.
+    void notify(Key key) {
+        std::shared_ptr<State> keep = state_;
+        notify(keep, key);
+    }
 
     // Calls `callback` after every notified change of `key` (nullptr: of any field).
     [[nodiscard]] ObservationToken observe(Key key, Callback callback) {

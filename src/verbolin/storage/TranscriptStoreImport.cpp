@@ -6,10 +6,10 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <unordered_set>
 
 #include "platform/system/FileMove.hpp"
@@ -23,17 +23,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The whole file, or nothing when it is missing or any read fails: a file
+// read only in part must not be imported and moved aside as if complete.
 std::optional<std::string> readFile(const fs::path& path) {
     std::error_code ec;
     if (!fs::exists(path, ec)) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    if (in) content << in.rdbuf();
-    if (!in || in.bad()) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"),
+                                                       &std::fclose);
+    std::string content;
+    if (in) {
+        char buffer[1 << 16];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) content.append(buffer, n);
+    }
+    if (!in || std::ferror(in.get())) {
         logStorageError("cannot read " + path.string());
         return std::nullopt;
     }
-    return std::move(content).str();
+    return content;
 }
 
 bool isValidUtf8(std::string_view text) {

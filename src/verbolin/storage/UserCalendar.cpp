@@ -89,6 +89,10 @@ std::unique_ptr<icu::Calendar> UserCalendar::makeCalendar() const {
         cal.reset(icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(),
                                                 icu::Locale::getRoot(), status));
     }
+    // Where the clocks go back across midnight (the Azores, Cuba), midnight
+    // happens twice; the day begins at the first one, or its first hour
+    // would be counted in the day before.
+    if (cal) cal->setRepeatedWallTimeOption(UCAL_WALLTIME_FIRST);
     return cal;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -107,4 +108,14 @@ TEST(Observable, NestedTrackingAlsoCountsForTheOuterScope) {
     m.list.mutate([](auto& l) { l.push_back(1); });
     EXPECT_EQ(inner, 1);
     EXPECT_EQ(outer, 1);
+}
+
+TEST(Observable, AnObserverMayReleaseTheModel) {
+    auto m = std::make_unique<Model>();
+    int after = 0;
+    auto release = m->name.observe([&] { m.reset(); });
+    auto anyField = m->registrar.observe(nullptr, [&] { ++after; });
+    m->name.set("changed");  // the registrar's state must outlive the walk over its observers
+    EXPECT_EQ(m, nullptr);
+    EXPECT_EQ(after, 1);
 }

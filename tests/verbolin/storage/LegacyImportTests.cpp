@@ -98,6 +98,19 @@ TEST_F(ImportTest, TextThatIsNotUtf8IsLeftAlone) {
     EXPECT_FALSE(fs::exists(file("transcript.jsonl.imported")));
 }
 
+TEST_F(ImportTest, SomethingThatCannotBeReadIsLeftWhereItIs) {
+    for (const char* name : {"transcript.jsonl", "sessions.json", "notes.json"}) {
+        fs::create_directories(file(name));
+        write(file(name) / "inside", "x");
+    }
+    auto store = open();
+    EXPECT_TRUE(store->segments.peek().empty());
+    for (const char* name : {"transcript.jsonl", "sessions.json", "notes.json"}) {
+        EXPECT_TRUE(fs::exists(file(name) / "inside")) << name;
+        EXPECT_FALSE(fs::exists(file((std::string(name) + ".imported").c_str()))) << name;
+    }
+}
+
 TEST_F(ImportTest, AnExistingImportedFileIsNeverOverwrittenAndNothingDoubles) {
     write(file("transcript.jsonl.imported"), "earlier backup");
     write(file("notes.json.imported"), "earlier notes");

@@ -130,6 +130,26 @@ TEST(SessionListDays, ADayThatBeginsAfterMidnightEndsWhereTheNextDayBegins) {
     EXPECT_EQ(store.segmentsOn(at(nov5)).size(), 1u);
 }
 
+TEST(SessionListDays, ADayWhoseMidnightRepeatsBeginsAtTheFirstMidnight) {
+    // The Azores set their clocks back from 01:00 to 00:00 on 2024-10-27, so
+    // that day's first half hour happens twice; the day begins at the first.
+    TempDir dir;
+    TranscriptStore store(dir.path(), UserCalendar("pt_PT", "Atlantic/Azores"));
+    const double oct26 = 1729900800.0, oct27 = 1729987200.0, oct28 = 1730077200.0;
+    auto early = segment(oct27 + 1800 - kBase, oct27 + 1801 - kBase, "first half hour");
+    auto previous = segment(oct26 + 12 * kHour - kBase, oct26 + 12 * kHour + 1 - kBase, "before");
+    store.segments.set({previous, early});
+    auto items = store.sessionItems();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].start, at(oct27));
+    EXPECT_EQ(items[0].end, at(oct28));
+    EXPECT_EQ(store.segmentsIn(items[0]), std::vector<Segment>{early});
+    EXPECT_EQ(items[1].start, at(oct26));
+    EXPECT_EQ(items[1].end, at(oct27));
+    EXPECT_EQ(store.segmentsIn(items[1]), std::vector<Segment>{previous});
+    EXPECT_EQ(store.days(), (std::vector<Date>{at(oct27), at(oct26)}));
+}
+
 TEST_F(SessionListTest, SectionTitlesGoToTheFirstParagraphAfterEachMarker) {
     auto b1 = seg(8), b2 = seg(10), b3 = seg(12);
     auto unnamedEarly = marker(9), namedLater = marker(9.5, "Later"), unnamed = marker(11),
