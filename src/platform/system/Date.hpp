@@ -16,7 +16,13 @@ inline double secondsSince1970(Date d) {
     return std::chrono::duration<double>(d.time_since_epoch()).count();
 }
 
+// Values read back from a file may be anything; converting one outside the
+// clock's range would be undefined, so they are clamped to about +-5000 years
+// and a value that is not a number reads as 1970.
 inline Date dateFromSecondsSince1970(double s) {
+    constexpr double kLimit = 1.5e11;
+    if (!(s == s)) s = 0;
+    s = s < -kLimit ? -kLimit : (s > kLimit ? kLimit : s);
     return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(s)));
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <unordered_set>
 
 #include "platform/system/Date.hpp"
@@ -59,4 +60,11 @@ TEST(Uuid, TextIsUpperCaseAndParsingAcceptsEitherCase) {
                             "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0"}) {
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
     }
+}
+
+TEST(Dates, SecondsOutsideTheClockRangeAreClampedNotUndefined) {
+    EXPECT_EQ(secondsSince1970(dateFromSecondsSince1970(std::nan(""))), 0.0);
+    EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(1e300)), 1.5e11);
+    EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(-INFINITY)), -1.5e11);
+    EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(1714557600.25)), 1714557600.25);
 }
