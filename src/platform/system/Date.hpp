@@ -17,10 +17,11 @@ inline double secondsSince1970(Date d) {
 }
 
 // Values read back from a file may be anything; converting one outside the
-// clock's range would be undefined, so they are clamped to about +-5000 years
+// clock's range (nanoseconds in 64 bits: about +-292 years) would be
+// undefined, so they are clamped to +-285 years around 1970
 // and a value that is not a number reads as 1970.
 inline Date dateFromSecondsSince1970(double s) {
-    constexpr double kLimit = 1.5e11;
+    constexpr double kLimit = 9.0e9;
     if (!(s == s)) s = 0;
     s = s < -kLimit ? -kLimit : (s > kLimit ? kLimit : s);
     return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(s)));

@@ -64,7 +64,7 @@ TEST(Uuid, TextIsUpperCaseAndParsingAcceptsEitherCase) {
 
 TEST(Dates, SecondsOutsideTheClockRangeAreClampedNotUndefined) {
     EXPECT_EQ(secondsSince1970(dateFromSecondsSince1970(std::nan(""))), 0.0);
-    EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(1e300)), 1.5e11);
-    EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(-INFINITY)), -1.5e11);
+    EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(1e300)), 9.0e9);
+    EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(-INFINITY)), -9.0e9);
     EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(1714557600.25)), 1714557600.25);
 }
