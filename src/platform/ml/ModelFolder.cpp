@@ -1,0 +1,199 @@
+#include "platform/ml/ModelFolder.hpp"
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/ml/MLModelError.hpp"
+#include "platform/ml/WhisperModelLayout.hpp"
+
+namespace platform::ml {
+
+namespace {
+
+constexpr std::uintmax_t kMaxDescriptionBytes = 16u << 20;
+
+const std::pair<MLFeatureType, const char*> kTypeNames[] = {
+    {MLFeatureType::int64, "int64"},   {MLFeatureType::double_, "double"},     {MLFeatureType::string, "string"},
+    {MLFeatureType::image, "image"},   {MLFeatureType::multiArray, "multiArray"}, {MLFeatureType::dictionary, "dictionary"},
+    {MLFeatureType::sequence, "sequence"}, {MLFeatureType::state, "state"},
+};
+
+std::string featureText(const MLFeatureDescription& f) {
+    if (!f.multiArrayConstraint) return featureTypeName(f.type);
+    return dataTypeName(f.multiArrayConstraint->dataType) + " " + shapeText(f.multiArrayConstraint->shape) +
+           (f.isOptional ? " (optional)" : "");
+}
+
+bool sameFeature(const MLFeatureDescription& a, const MLFeatureDescription& b) {
+    if (a.type != b.type || a.isOptional != b.isOptional || a.multiArrayConstraint.has_value() != b.multiArrayConstraint.has_value())
+        return false;
+    if (!a.multiArrayConstraint) return true;
+    return a.multiArrayConstraint->shape == b.multiArrayConstraint->shape &&
+           a.multiArrayConstraint->dataType == b.multiArrayConstraint->dataType;
+}
+
+}  // namespace
+
+std::string featureTypeName(MLFeatureType type) {
+    for (const auto& [t, name] : kTypeNames)
+        if (t == type) return name;
+    return "invalid";
+}
+
+nlohmann::ordered_json featureToJson(const MLFeatureDescription& f) {
+    nlohmann::ordered_json j;
+    j["name"] = f.name;
+    j["type"] = featureTypeName(f.type);
+    if (f.multiArrayConstraint) {
+        j["dataType"] = dataTypeName(f.multiArrayConstraint->dataType);
+        j["shape"] = f.multiArrayConstraint->shape;
+    }
+    if (f.isOptional) j["optional"] = true;
+    return j;
+}
+
+ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
+    const std::string where = folder.string();
+    auto fail = [&](const std::string& what) -> void {
+        throw MLModelError(MLModelError::Code::io, "Invalid model at " + where + ": " + what);
+    };
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) fail("not a model folder");
+    const auto descriptionPath = folder / kDescriptionFile;
+    if (!std::filesystem::is_regular_file(descriptionPath, ec)) fail("model.json is missing");
+    const auto size = std::filesystem::file_size(descriptionPath, ec);
+    if (ec || size > kMaxDescriptionBytes) fail("model.json cannot be read");
+
+    nlohmann::json j;
+    {
+        std::ifstream in(descriptionPath, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) fail("model.json cannot be read");
+        try {
+            j = nlohmann::json::parse(text.str());
+        } catch (const nlohmann::json::exception& e) {
+            fail(std::string("model.json is not valid JSON (") + e.what() + ")");
+        }
+    }
+    if (!j.is_object()) fail("model.json is not an object");
+    if (j.value("format", std::string()) != kFormat) fail("model.json has no \"format\": \"verbolin-mlmodel\"");
+    if (!j.contains("version") || !j["version"].is_number_integer() || j["version"].get<int>() != kVersion)
+        fail("model.json has an unsupported version");
+    if (!j.contains("kind") || !j["kind"].is_string()) fail("model.json names no kind");
+
+    ModelFolder m;
+    m.path_ = folder;
+    m.kind_ = j["kind"].get<std::string>();
+    m.dimensions_ = j.value("dimensions", nlohmann::json::object());
+    if (!m.dimensions_.is_object()) fail("\"dimensions\" is not an object");
+
+    for (const char* side : {"inputs", "outputs"}) {
+        if (!j.contains(side) || !j[side].is_array()) fail(std::string("\"") + side + "\" is not a list");
+        auto& table = std::string(side) == "inputs" ? m.description_.inputDescriptionsByName
+                                                    : m.description_.outputDescriptionsByName;
+        for (const auto& e : j[side]) {
+            if (!e.is_object() || !e.contains("name") || !e["name"].is_string() || e["name"].get<std::string>().empty())
+                fail(std::string("a feature of \"") + side + "\" has no name");
+            MLFeatureDescription f;
+            f.name = e["name"].get<std::string>();
+            const std::string type = e.value("type", std::string());
+            f.type = MLFeatureType::invalid;
+            for (const auto& [t, name] : kTypeNames)
+                if (type == name) f.type = t;
+            if (f.type == MLFeatureType::invalid) fail("feature \"" + f.name + "\" has unknown type \"" + type + "\"");
+            if (e.contains("optional")) {
+                if (!e["optional"].is_boolean()) fail("feature \"" + f.name + "\" has a non-boolean \"optional\"");
+                f.isOptional = e["optional"].get<bool>();
+            }
+            if (f.type == MLFeatureType::multiArray) {
+                MLMultiArrayConstraint c;
+                if (!e.contains("dataType") || !e["dataType"].is_string() ||
+                    !dataTypeFromName(e["dataType"].get<std::string>(), c.dataType))
+                    fail("feature \"" + f.name + "\" has no valid dataType");
+                if (!e.contains("shape") || !e["shape"].is_array()) fail("feature \"" + f.name + "\" has no shape");
+                for (const auto& d : e["shape"]) {
+                    if (!d.is_number_integer() || d.get<std::int64_t>() <= 0 || d.get<std::int64_t>() > (std::int64_t{1} << 40))
+                        fail("feature \"" + f.name + "\" has an invalid shape");
+                    c.shape.push_back(d.get<std::int64_t>());
+                }
+                f.multiArrayConstraint = std::move(c);
+            }
+            if (table.count(f.name)) fail("feature \"" + f.name + "\" is declared twice");
+            table[f.name] = std::move(f);
+        }
+    }
+
+    const auto weightsPath = folder / kWeightsFile;
+    if (!std::filesystem::is_regular_file(weightsPath, ec)) fail("weights.safetensors is missing");
+    m.weights_ = SafetensorsFile::open(weightsPath);
+    return m;
+}
+
+void ModelFolder::writeDescription(const std::filesystem::path& folder, const std::string& kind,
+                                   const nlohmann::json& dimensions, const MLModelDescription& description) {
+    nlohmann::ordered_json j;
+    j["format"] = kFormat;
+    j["version"] = kVersion;
+    j["kind"] = kind;
+    j["dimensions"] = nlohmann::ordered_json::parse(dimensions.dump());
+    j["inputs"] = nlohmann::json::array();
+    j["outputs"] = nlohmann::json::array();
+    for (const auto& [name, f] : description.inputDescriptionsByName) j["inputs"].push_back(featureToJson(f));
+    for (const auto& [name, f] : description.outputDescriptionsByName) j["outputs"].push_back(featureToJson(f));
+    std::filesystem::create_directories(folder);
+    std::ofstream out(folder / kDescriptionFile, std::ios::trunc);
+    out << j.dump(2) << "\n";
+    out.flush();
+    if (!out) throw MLModelError(MLModelError::Code::io, "Cannot write " + (folder / kDescriptionFile).string());
+}
+
+void ModelFolder::checkAgainstLayout() const {
+    const std::string where = "Invalid model at " + path_.string() + ": ";
+    if (!WhisperModelLayout::isKnownKind(kind_))
+        throw MLModelError(MLModelError::Code::generic, where + "unknown model kind \"" + kind_ + "\"");
+    MLModelDescription expected;
+    std::vector<TensorSpec> specs;
+    try {
+        expected = WhisperModelLayout::description(kind_, dimensions_);
+        specs = WhisperModelLayout::tensors(kind_, dimensions_);
+    } catch (const MLModelError& e) {
+        throw MLModelError(e.code(), where + e.what());
+    }
+    auto compare = [&](const std::map<std::string, MLFeatureDescription>& have,
+                       const std::map<std::string, MLFeatureDescription>& want, const char* side) {
+        for (const auto& [name, f] : want) {
+            auto it = have.find(name);
+            if (it == have.end())
+                throw MLModelError(MLModelError::Code::generic, where + side + " \"" + name + "\" is not declared");
+            if (!sameFeature(it->second, f))
+                throw MLModelError(MLModelError::Code::generic, where + side + " \"" + name + "\" is declared as " +
+                                                                    featureText(it->second) + " but a " + kind_ +
+                                                                    " with these dimensions has " + featureText(f));
+        }
+        for (const auto& [name, f] : have)
+            if (!want.count(name))
+                throw MLModelError(MLModelError::Code::generic, where + side + " \"" + name + "\" is not one of a " + kind_);
+    };
+    compare(description_.inputDescriptionsByName, expected.inputDescriptionsByName, "input");
+    compare(description_.outputDescriptionsByName, expected.outputDescriptionsByName, "output");
+
+    for (const auto& spec : specs) {
+        const auto* t = weights_->find(spec.name);
+        if (!t) throw MLModelError(MLModelError::Code::io, where + "weights lack tensor \"" + spec.name + "\"");
+        if (t->shape != spec.shape)
+            throw MLModelError(MLModelError::Code::io, where + "tensor \"" + spec.name + "\" has shape " +
+                                                           shapeText(t->shape) + ", expected " + shapeText(spec.shape));
+        if (t->dtype != "F16" && t->dtype != "F32" && t->dtype != "BF16")
+            throw MLModelError(MLModelError::Code::io, where + "tensor \"" + spec.name + "\" has dtype " + t->dtype +
+                                                           ", expected F16, F32 or BF16");
+    }
+}
+
+const SafetensorsTensor& ModelFolder::tensor(const std::string& name) const {
+    const auto* t = weights_->find(name);
+    if (!t) throw MLModelError(MLModelError::Code::io, "Invalid model at " + path_.string() + ": weights lack tensor \"" + name + "\"");
+    return *t;
+}
+
+}  // namespace platform::ml
