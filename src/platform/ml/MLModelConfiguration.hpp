@@ -10,6 +10,8 @@ enum class MLComputeUnits : std::int32_t { cpuOnly = 0, cpuAndGPU = 1, all = 2, 
 
 struct MLModelConfiguration {
     MLComputeUnits computeUnits = MLComputeUnits::all;
+    // Threads a model computes with; 0 means one per physical core.
+    int threadCount = 0;
 };
 
 // Per-prediction options; none are needed by the speech models.
