@@ -48,11 +48,10 @@ private:
     std::unique_ptr<Scratch> acquireScratch() const;
     void releaseScratch(std::unique_ptr<Scratch> scratch) const;
     void compute(const Float16* mel, Float16* out, Scratch& s) const;
-    // C = A · Wᵀ (+ C when accumulate), A [m][k] with leading dimension lda.
-    void multiply(const float* a, int lda, const WeightMatrix& w, float* c, int ldc, int m, bool accumulate,
-                  Scratch& s) const;
-    void addBiasAndNorm(float* x, const float* bias, const std::vector<float>& weight, const std::vector<float>& normBias,
-                        float* h) const;
+    // The weight as Float32: in place, or widened into dst.
+    const float* widen(const WeightMatrix& w, float* dst) const;
+    // Rows of [W][D] that one task works on.
+    std::size_t rowBlock() const;
 
     int nMels_ = 0, d_ = 0, heads_ = 0, ffn_ = 0, w_ = 0, frames_ = 0;
     std::unique_ptr<ComputePool> pool_;
@@ -62,7 +61,7 @@ private:
     std::vector<float> positions_;  // [W][D]
     std::vector<Layer> layers_;
     std::vector<float> finalNormWeight_, finalNormBias_;
-    std::size_t largestMatrix_ = 0;
+    std::size_t largestMatrix_ = 0;  // Float16 elements of the largest layer's matrices
 
     mutable std::mutex poolMutex_;
     mutable std::vector<std::unique_ptr<Scratch>> scratchPool_;

@@ -17,7 +17,11 @@ inline void cpuRelax() { _mm_pause(); }
 // enough that an idle model gives its cores back quickly.
 constexpr auto kSpinTime = std::chrono::microseconds(300);
 
+thread_local int threadIndex = 0;
+
 }  // namespace
+
+int ComputePool::currentThread() { return threadIndex; }
 
 int ComputePool::physicalCores() {
     try {
@@ -32,7 +36,7 @@ int ComputePool::physicalCores() {
 ComputePool::ComputePool(int threads) {
     threadCount_ = threads > 0 ? threads : physicalCores();
     workers_.reserve(static_cast<std::size_t>(threadCount_ - 1));
-    for (int i = 1; i < threadCount_; ++i) workers_.emplace_back([this] { workerLoop(); });
+    for (int i = 1; i < threadCount_; ++i) workers_.emplace_back([this, i] { workerLoop(i); });
 }
 
 ComputePool::~ComputePool() {
@@ -43,6 +47,13 @@ ComputePool::~ComputePool() {
 }
 
 void ComputePool::run(std::size_t tasks, void* fn, Call call) {
+    const int outer = threadIndex;
+    threadIndex = 0;
+    if (tasks == 1 || threadCount_ == 1) {
+        for (std::size_t t = 0; t < tasks; ++t) call(fn, t);
+        threadIndex = outer;
+        return;
+    }
     std::lock_guard lock(runMutex_);
     const std::uint32_t g = generation_.load() + 1;
     // Invalidate stale claims first, then describe the loop, then publish it.
@@ -55,6 +66,7 @@ void ComputePool::run(std::size_t tasks, void* fn, Call call) {
     generation_.notify_all();
 
     drain(g);
+    threadIndex = outer;
     while (done_.load(std::memory_order_acquire) < tasks) cpuRelax();
 }
 
@@ -74,7 +86,8 @@ void ComputePool::drain(std::uint32_t g) {
     }
 }
 
-void ComputePool::workerLoop() {
+void ComputePool::workerLoop(int index) {
+    threadIndex = index;
     std::uint32_t seen = 0;
     for (;;) {
         std::uint32_t g = generation_.load();

@@ -33,10 +33,6 @@ public:
     template <class Fn>
     void parallelFor(std::size_t tasks, Fn&& fn) {
         if (tasks == 0) return;
-        if (tasks == 1 || threadCount_ == 1) {
-            for (std::size_t t = 0; t < tasks; ++t) fn(t);
-            return;
-        }
         run(tasks, &fn, [](void* f, std::size_t t) { (*static_cast<Fn*>(f))(t); });
     }
 
@@ -54,13 +50,17 @@ public:
         });
     }
 
+    // Inside a loop body: which of the pool's threads runs it, in [0, threadCount()),
+    // for indexing per-thread scratch memory.
+    static int currentThread();
+
     // One per physical core (distinct core ids), at least 1.
     static int physicalCores();
 
 private:
     using Call = void (*)(void*, std::size_t);
     void run(std::size_t tasks, void* fn, Call call);
-    void workerLoop();
+    void workerLoop(int index);
     void drain(std::uint32_t generation);
 
     int threadCount_ = 1;

@@ -54,7 +54,8 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder, const MLModelConfi
     const auto layerCount = WhisperModelLayout::dimension(dims, "decoder_layers");
 
     pool_ = std::make_unique<ComputePool>(configuration.threadCount);
-    openblas_set_num_threads(pool_->threadCount());
+    // Our pool splits the work; every sgemm call runs on the thread that makes it.
+    openblas_set_num_threads(1);
 
     tokenEmbedding_ = weights_.matrix("model.decoder.embed_tokens.weight");
     positionEmbedding_ = weights_.matrix("model.decoder.embed_positions.weight");
@@ -229,33 +230,39 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
             for (std::size_t t = 0; t < W; ++t) rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
     });
 
-    auto project = [&](const WeightMatrix& m) {
-        const float* b = m.f32;
-        if (!b) {
-            const std::size_t n = static_cast<std::size_t>(m.rows * m.cols);
-            pool_->parallelRanges(n, 4096, [&](std::size_t begin, std::size_t end) {
-                convertHalfToFloat(m.f16 + begin, ws.wide.data() + begin, end - begin);
-            });
-            b = ws.wide.data();
-        }
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, w_, d_, d_, 1.0f, rows, d_, b, d_, 0.0f,
-                    ws.product.data(), d_);
+    auto widen = [&](const WeightMatrix& m) {
+        if (m.f32) return m.f32;
+        const std::size_t n = static_cast<std::size_t>(m.rows * m.cols);
+        pool_->parallelRanges(n, 4096, [&](std::size_t begin, std::size_t end) {
+            convertHalfToFloat(m.f16 + begin, ws.wide.data() + begin, end - begin);
+        });
+        return static_cast<const float*>(ws.wide.data());
     };
-    const std::size_t parts = static_cast<std::size_t>(pool_->threadCount());
+    // rows · Wᵀ, each thread on its own block of rows; then `store` for those rows.
+    const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
+    const std::size_t block = std::max<std::size_t>(16, (W + 2 * threads - 1) / (2 * threads));
+    auto project = [&](const WeightMatrix& m, auto&& store) {
+        const float* b = widen(m);
+        pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
+            const std::size_t begin = task * block, end = std::min(W, begin + block);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(end - begin), d_, d_, 1.0f,
+                        rows + begin * D, d_, b, d_, 0.0f, ws.product.data() + begin * D, d_);
+            store(begin, end);
+        });
+    };
     for (std::size_t l = 0; l < layers_.size(); ++l) {
         const Layer& layer = layers_[l];
-        project(layer.crossK);
-        Float16* keys = ws.crossKeys.data() + l * W * D;
-        pool_->parallelRanges(W, 16, [&](std::size_t begin, std::size_t end) {
+        Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
+        project(layer.crossK, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t)
                 for (std::size_t h = 0; h < H; ++h)
                     convertFloatToHalf(ws.product.data() + t * D + h * dh, keys + (h * W + t) * dh, dh);
         });
-        project(layer.crossV);
+        project(layer.crossV, [](std::size_t, std::size_t) {});
         Float16* values = ws.crossValues.data() + l * W * D;  // [H][dh][W] = [D][W]
-        pool_->parallelFor(parts, [&](std::size_t p) {
+        pool_->parallelFor(threads, [&](std::size_t p) {
             float* row = ws.rows.data() + p * W;
-            for (std::size_t d = D * p / parts; d < D * (p + 1) / parts; ++d) {
+            for (std::size_t d = D * p / threads; d < D * (p + 1) / threads; ++d) {
                 for (std::size_t t = 0; t < W; ++t) row[t] = ws.product[t * D + d] + layer.crossVBias[d];
                 convertFloatToHalf(row, values + d * W, W);
             }
