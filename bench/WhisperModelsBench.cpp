@@ -11,6 +11,7 @@
 
 #include <benchmark/benchmark.h>
 #include <cblas.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,7 +19,6 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <unistd.h>
 
 #include "platform/ml/AlignedBuffer.hpp"
 #include "platform/ml/AudioEncoderModel.hpp"
@@ -71,7 +71,7 @@ void writeNetwork(const fs::path& folder, const std::string& kind, const nlohman
 }
 
 class Models {
-public:
+  public:
     static Models& get() {
         static Models m;
         return m;
@@ -82,13 +82,18 @@ public:
         const fs::path folder = root_ / (key + ".mlmodelc");
         nlohmann::json dims;
         if (kind == WhisperModelLayout::kAudioEncoder)
-            dims = {{"num_mel_bins", 80},       {"d_model", s.d}, {"encoder_layers", s.layers}, {"encoder_attention_heads", s.heads},
+            dims = {{"num_mel_bins", 80},         {"d_model", s.d},
+                    {"encoder_layers", s.layers}, {"encoder_attention_heads", s.heads},
                     {"encoder_ffn_dim", 4 * s.d}, {"max_source_positions", 1500}};
         else
-            dims = {{"vocab_size", 51865},        {"d_model", s.d},
-                    {"decoder_layers", s.layers}, {"decoder_attention_heads", s.heads},
-                    {"decoder_ffn_dim", 4 * s.d}, {"max_target_positions", 448},
-                    {"max_source_positions", 1500}, {"kv_cache_length", 224},
+            dims = {{"vocab_size", 51865},
+                    {"d_model", s.d},
+                    {"decoder_layers", s.layers},
+                    {"decoder_attention_heads", s.heads},
+                    {"decoder_ffn_dim", 4 * s.d},
+                    {"max_target_positions", 448},
+                    {"max_source_positions", 1500},
+                    {"kv_cache_length", 224},
                     {"alignment_heads", {{s.layers / 2, 0}, {s.layers - 1, 1}}}};
         writeNetwork(folder, kind, dims);
         MLModelConfiguration config;
@@ -101,13 +106,16 @@ public:
         fs::remove_all(root_, ec);
     }
 
-private:
-    Models() : root_(fs::temp_directory_path() / ("verbolin-bench-" + std::to_string(::getpid()))) {}
+  private:
+    Models()
+        : root_(fs::temp_directory_path() / ("verbolin-bench-" + std::to_string(::getpid()))) {}
     fs::path root_;
     std::map<std::string, std::shared_ptr<MLModel>> models_;
 };
 
-double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // OpenBLAS sgemm at its best on this machine with the same threads: a large
 // square product, best of a few.
@@ -121,7 +129,8 @@ double sgemmPeakGflops() {
         double best = 1e9;
         for (int r = 0; r < 6; ++r) {
             const auto t0 = std::chrono::steady_clock::now();
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0f, a.data(), n,
+                        b.data(), n, 0.0f, c.data(), n);
             best = std::min(best, seconds(std::chrono::steady_clock::now() - t0));
         }
         openblas_set_num_threads(1);  // as the models run it: one sgemm per pool thread
@@ -173,7 +182,8 @@ void BM_EncoderWindow(benchmark::State& state) {
     const auto* encoder = dynamic_cast<const AudioEncoderModel*>(model.get());
     auto mel = MLMultiArray::make({1, 80, 1, 3000}, MLMultiArrayDataType::float16);
     auto span = mel->span<Float16>();
-    for (std::size_t i = 0; i < span.size(); ++i) span[i] = static_cast<float>(i % 13) * 0.05f - 0.3f;
+    for (std::size_t i = 0; i < span.size(); ++i)
+        span[i] = static_cast<float>(i % 13) * 0.05f - 0.3f;
     const MLDictionaryFeatureProvider input({{"melspectrogram_features", mel}});
     model->prediction(input);  // warm: scratch memory, page faults
     double total = 0;
@@ -206,10 +216,14 @@ void BM_DecoderToken(benchmark::State& state) {
     auto padding = MLMultiArray::make({1, s}, MLMultiArrayDataType::float16);
     auto enc = MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16);
     auto encSpan = enc->span<Float16>();
-    for (std::size_t i = 0; i < encSpan.size(); ++i) encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
-    const MLDictionaryFeatureProvider input({{"input_ids", ids},          {"cache_length", length},
-                                             {"key_cache", keys},         {"value_cache", values},
-                                             {"kv_cache_update_mask", update}, {"encoder_output_embeds", enc},
+    for (std::size_t i = 0; i < encSpan.size(); ++i)
+        encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
+    const MLDictionaryFeatureProvider input({{"input_ids", ids},
+                                             {"cache_length", length},
+                                             {"key_cache", keys},
+                                             {"value_cache", values},
+                                             {"kv_cache_update_mask", update},
+                                             {"encoder_output_embeds", enc},
                                              {"decoder_key_padding_mask", padding}});
     // A window of 64 tokens, as the decoding loop steps it, over and over.
     auto resetMasks = [&] {

@@ -15,7 +15,7 @@ template <class T>
 class AlignedBuffer {
     static_assert(std::is_trivially_copyable_v<T>);
 
-public:
+  public:
     AlignedBuffer() = default;
     explicit AlignedBuffer(std::size_t n) : size_(n) {
         std::size_t bytes = (n * sizeof(T) + 63) / 64 * 64;
@@ -32,7 +32,7 @@ public:
     T& operator[](std::size_t i) { return data_.get()[i]; }
     const T& operator[](std::size_t i) const { return data_.get()[i]; }
 
-private:
+  private:
     struct Free {
         void operator()(T* p) const { std::free(p); }
     };

@@ -22,13 +22,15 @@ struct AudioEncoderModel::Scratch {
     AlignedBuffer<float> h;        // [W][D], normalised
     AlignedBuffer<float> qkv;      // [W][3D]
     AlignedBuffer<float> attn;     // [W][D]
-    AlignedBuffer<float> scores;   // [threads][rowBlock][W], attention of one head over a block of rows
-    AlignedBuffer<float> ffn;      // [W][ffn]
-    AlignedBuffer<float> wide;     // one layer's Float16 weight matrices widened to Float32
-    AlignedBuffer<float> rows;     // [threads][W], for the final transpose
+    AlignedBuffer<float>
+        scores;                // [threads][rowBlock][W], attention of one head over a block of rows
+    AlignedBuffer<float> ffn;  // [W][ffn]
+    AlignedBuffer<float> wide;  // one layer's Float16 weight matrices widened to Float32
+    AlignedBuffer<float> rows;  // [threads][W], for the final transpose
 };
 
-AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder, const MLModelConfiguration& configuration)
+AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder,
+                                     const MLModelConfiguration& configuration)
     : MLModel(folder.description(), configuration), weights_(folder) {
     const auto& dims = folder.dimensions();
     nMels_ = static_cast<int>(WhisperModelLayout::dimension(dims, "num_mel_bins"));
@@ -45,13 +47,15 @@ AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder, const MLModelCon
 
     // Convolution weights [D][C_in][3] become one [D][C_in] matrix per tap, so
     // that each tap is a plain product over shifted rows of the input.
-    auto splitTaps = [&](const std::string& name, int inChannels, std::vector<AlignedBuffer<float>>& taps) {
+    auto splitTaps = [&](const std::string& name, int inChannels,
+                         std::vector<AlignedBuffer<float>>& taps) {
         const auto w = weights_.floats(name);
         for (int k = 0; k < 3; ++k) {
             AlignedBuffer<float> tap(static_cast<std::size_t>(d_) * inChannels);
             for (int o = 0; o < d_; ++o)
                 for (int c = 0; c < inChannels; ++c)
-                    tap[static_cast<std::size_t>(o) * inChannels + c] = w[(static_cast<std::size_t>(o) * inChannels + c) * 3 + k];
+                    tap[static_cast<std::size_t>(o) * inChannels + c] =
+                        w[(static_cast<std::size_t>(o) * inChannels + c) * 3 + k];
             taps.push_back(std::move(tap));
         }
     };
@@ -94,7 +98,8 @@ AudioEncoderModel::~AudioEncoderModel() = default;
 double AudioEncoderModel::flopsPerPrediction() const {
     const double t = frames_, w = w_, d = d_, c = nMels_, f = ffn_;
     double flops = 2.0 * t * d * 3.0 * c + 2.0 * w * d * 3.0 * d;
-    flops += static_cast<double>(layers_.size()) * (8.0 * w * d * d + 4.0 * w * w * d + 4.0 * w * d * f);
+    flops +=
+        static_cast<double>(layers_.size()) * (8.0 * w * d * d + 4.0 * w * w * d + 4.0 * w * d * f);
     return flops;
 }
 
@@ -115,7 +120,8 @@ std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::acquireScratch() 
     s->h = AlignedBuffer<float>(w * d);
     s->qkv = AlignedBuffer<float>(w * 3 * d);
     s->attn = AlignedBuffer<float>(w * d);
-    s->scores = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * w);
+    s->scores =
+        AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * w);
     s->ffn = AlignedBuffer<float>(w * static_cast<std::size_t>(ffn_));
     s->wide = AlignedBuffer<float>(largestMatrix_);
     s->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
@@ -148,8 +154,10 @@ const float* AudioEncoderModel::widen(const WeightMatrix& w, float* dst) const {
 namespace {
 
 // C[m][n] (+)= A[m][k] · B[n][k]ᵀ on the calling thread.
-void gemmNT(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c, int ldc, bool accumulate) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb, accumulate ? 1.0f : 0.0f, c, ldc);
+void gemmNT(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
+            int ldc, bool accumulate) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb,
+                accumulate ? 1.0f : 0.0f, c, ldc);
 }
 
 }  // namespace
@@ -158,14 +166,17 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
     const auto& k = computeKernels();
     const std::size_t T = static_cast<std::size_t>(frames_), C = static_cast<std::size_t>(nMels_);
     const std::size_t W = static_cast<std::size_t>(w_), D = static_cast<std::size_t>(d_);
-    const std::size_t F = static_cast<std::size_t>(ffn_), H = static_cast<std::size_t>(heads_), dh = D / H;
+    const std::size_t F = static_cast<std::size_t>(ffn_), H = static_cast<std::size_t>(heads_),
+                      dh = D / H;
     const std::size_t block = rowBlock();
     const std::size_t blocks = (W + block - 1) / block;
 
-    // Mel bands [C][T] to frame rows [T][C], framed by zero rows (the padding of both convolutions).
+    // Mel bands [C][T] to frame rows [T][C], framed by zero rows (the padding of both
+    // convolutions).
     pool_->parallelRanges(C, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c)
-            for (std::size_t t = 0; t < T; ++t) s.melRows[(t + 1) * C + c] = halfBitsToFloat(mel[c * T + t].bits);
+            for (std::size_t t = 0; t < T; ++t)
+                s.melRows[(t + 1) * C + c] = halfBitsToFloat(mel[c * T + t].bits);
     });
 
     // conv1, stride 1: output frame t reads input frames t-1, t, t+1 = padded rows t, t+1, t+2.
@@ -174,18 +185,19 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
         const std::size_t b = task * 2 * block, e = std::min(T, b + 2 * block);
         const int m = static_cast<int>(e - b);
         for (int tap = 0; tap < 3; ++tap)
-            gemmNT(m, d_, nMels_, s.melRows.data() + (b + tap) * C, nMels_, conv1_[tap].data(), nMels_, conv1 + b * D, d_,
-                   tap > 0);
+            gemmNT(m, d_, nMels_, s.melRows.data() + (b + tap) * C, nMels_, conv1_[tap].data(),
+                   nMels_, conv1 + b * D, d_, tap > 0);
         for (std::size_t t = b; t < e; ++t) k.biasGelu(conv1 + t * D, conv1Bias_.data(), D);
     });
 
-    // conv2, stride 2: output frame t reads conv1 frames 2t-1, 2t, 2t+1 = padded rows 2t, 2t+1, 2t+2.
+    // conv2, stride 2: output frame t reads conv1 frames 2t-1, 2t, 2t+1 = padded rows 2t, 2t+1,
+    // 2t+2.
     float* x = s.x.data();
     pool_->parallelFor(blocks, [&](std::size_t task) {
         const std::size_t b = task * block, e = std::min(W, b + block);
         for (int tap = 0; tap < 3; ++tap)
-            gemmNT(static_cast<int>(e - b), d_, d_, s.conv1.data() + (2 * b + tap) * D, 2 * d_, conv2_[tap].data(), d_,
-                   x + b * D, d_, tap > 0);
+            gemmNT(static_cast<int>(e - b), d_, d_, s.conv1.data() + (2 * b + tap) * D, 2 * d_,
+                   conv2_[tap].data(), d_, x + b * D, d_, tap > 0);
         for (std::size_t t = b; t < e; ++t) {
             k.biasGelu(x + t * D, conv2Bias_.data(), D);
             k.axpyF32(1.0f, positions_.data() + t * D, x + t * D, D);
@@ -212,7 +224,8 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
             const int m = static_cast<int>(e - b);
             for (std::size_t t = b; t < e; ++t) {
                 if (pendingBias) k.axpyF32(1.0f, pendingBias, x + t * D, D);
-                k.layerNorm(x + t * D, layer.norm1Weight.data(), layer.norm1Bias.data(), h + t * D, D, kNormEpsilon);
+                k.layerNorm(x + t * D, layer.norm1Weight.data(), layer.norm1Bias.data(), h + t * D,
+                            D, kNormEpsilon);
             }
             gemmNT(m, d_, d_, h + b * D, d_, wq, d_, qkv + b * 3 * D, 3 * d_, false);
             gemmNT(m, d_, d_, h + b * D, d_, wk, d_, qkv + b * 3 * D + D, 3 * d_, false);
@@ -229,18 +242,21 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
 
         // Attention, one (head, row block) per task; scores stay in the thread's own scratch.
         pool_->parallelFor(H * blocks, [&](std::size_t task) {
-            const std::size_t head = task / blocks, b = (task % blocks) * block, e = std::min(W, b + block);
+            const std::size_t head = task / blocks, b = (task % blocks) * block,
+                              e = std::min(W, b + block);
             const int m = static_cast<int>(e - b);
-            float* scores = s.scores.data() + static_cast<std::size_t>(ComputePool::currentThread()) * block * W;
-            gemmNT(m, w_, static_cast<int>(dh), qkv + b * 3 * D + head * dh, 3 * d_, qkv + D + head * dh, 3 * d_, scores,
-                   w_, false);
+            float* scores = s.scores.data() +
+                            static_cast<std::size_t>(ComputePool::currentThread()) * block * W;
+            gemmNT(m, w_, static_cast<int>(dh), qkv + b * 3 * D + head * dh, 3 * d_,
+                   qkv + D + head * dh, 3 * d_, scores, w_, false);
             for (std::size_t r = 0; r < e - b; ++r) {
                 float* row = scores + r * W;
                 const float inv = 1.0f / k.expShiftSum(row, W, k.maxValue(row, W));
                 for (std::size_t j = 0; j < W; ++j) row[j] *= inv;
             }
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, static_cast<int>(dh), w_, 1.0f, scores, w_,
-                        qkv + 2 * D + head * dh, 3 * d_, 0.0f, attn + b * D + head * dh, d_);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, static_cast<int>(dh), w_,
+                        1.0f, scores, w_, qkv + 2 * D + head * dh, 3 * d_, 0.0f,
+                        attn + b * D + head * dh, d_);
         });
 
         // Output projection, norm and feed-forward, again on each thread's own rows.
@@ -250,7 +266,8 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
             gemmNT(m, d_, d_, attn + b * D, d_, wo, d_, x + b * D, d_, true);
             for (std::size_t t = b; t < e; ++t) {
                 k.axpyF32(1.0f, layer.oBias.data(), x + t * D, D);
-                k.layerNorm(x + t * D, layer.norm2Weight.data(), layer.norm2Bias.data(), h + t * D, D, kNormEpsilon);
+                k.layerNorm(x + t * D, layer.norm2Weight.data(), layer.norm2Bias.data(), h + t * D,
+                            D, kNormEpsilon);
             }
             float* f = s.ffn.data() + b * F;
             gemmNT(m, ffn_, d_, h + b * D, d_, w1, d_, f, ffn_, false);
@@ -265,7 +282,8 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
         const std::size_t b = task * block, e = std::min(W, b + block);
         for (std::size_t t = b; t < e; ++t) {
             if (pendingBias) k.axpyF32(1.0f, pendingBias, x + t * D, D);
-            k.layerNorm(x + t * D, finalNormWeight_.data(), finalNormBias_.data(), h + t * D, D, kNormEpsilon);
+            k.layerNorm(x + t * D, finalNormWeight_.data(), finalNormBias_.data(), h + t * D, D,
+                        kNormEpsilon);
         }
     });
     const std::size_t parts = static_cast<std::size_t>(pool_->threadCount());

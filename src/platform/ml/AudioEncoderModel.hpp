@@ -24,7 +24,7 @@
 namespace platform::ml {
 
 class AudioEncoderModel : public MLModel {
-public:
+  public:
     // The folder must have passed checkAgainstLayout().
     AudioEncoderModel(const ModelFolder& folder, const MLModelConfiguration& configuration);
     ~AudioEncoderModel() override;
@@ -34,10 +34,10 @@ public:
     // Floating-point operations of one prediction (multiply and add count as two).
     double flopsPerPrediction() const;
 
-protected:
+  protected:
     Arrays evaluate(const Arrays& inputs) const override;
 
-private:
+  private:
     struct Layer {
         WeightMatrix q, k, v, o, fc1, fc2;
         std::vector<float> qBias, vBias, oBias, fc1Bias, fc2Bias;

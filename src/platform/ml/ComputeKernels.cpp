@@ -8,7 +8,8 @@ namespace platform::ml {
 
 namespace {
 
-void matvecF16(const Float16* w, std::size_t ld, const float* x, std::size_t n, float* y, std::size_t rows) {
+void matvecF16(const Float16* w, std::size_t ld, const float* x, std::size_t n, float* y,
+               std::size_t rows) {
     for (std::size_t r = 0; r < rows; ++r) {
         const Float16* row = w + r * ld;
         float sum = 0.0f;
@@ -17,7 +18,8 @@ void matvecF16(const Float16* w, std::size_t ld, const float* x, std::size_t n, 
     }
 }
 
-void matvecF32(const float* w, std::size_t ld, const float* x, std::size_t n, float* y, std::size_t rows) {
+void matvecF32(const float* w, std::size_t ld, const float* x, std::size_t n, float* y,
+               std::size_t rows) {
     for (std::size_t r = 0; r < rows; ++r) {
         const float* row = w + r * ld;
         float sum = 0.0f;
@@ -56,7 +58,8 @@ void biasGelu(float* x, const float* bias, std::size_t n) {
     }
 }
 
-void layerNorm(const float* x, const float* gamma, const float* beta, float* y, std::size_t n, float eps) {
+void layerNorm(const float* x, const float* gamma, const float* beta, float* y, std::size_t n,
+               float eps) {
     double mean = 0.0;
     for (std::size_t i = 0; i < n; ++i) mean += x[i];
     mean /= static_cast<double>(n);
@@ -68,8 +71,8 @@ void layerNorm(const float* x, const float* gamma, const float* beta, float* y, 
     for (std::size_t i = 0; i < n; ++i) y[i] = (x[i] - m) * inv * gamma[i] + beta[i];
 }
 
-const ComputeKernels kPortable = {"portable", matvecF16, matvecF32, axpyF16,   axpyF32,
-                                  expShiftSum, maxValue, biasGelu,  layerNorm};
+const ComputeKernels kPortable = {"portable",  matvecF16, matvecF32, axpyF16,  axpyF32,
+                                  expShiftSum, maxValue,  biasGelu,  layerNorm};
 
 std::atomic<bool> optimizedEnabled{true};
 

@@ -16,8 +16,10 @@ struct ComputeKernels {
     const char* name;
 
     // y[r] = dot(w[r * ld .. + n], x) for r in [0, rows).
-    void (*matvecF16)(const Float16* w, std::size_t ld, const float* x, std::size_t n, float* y, std::size_t rows);
-    void (*matvecF32)(const float* w, std::size_t ld, const float* x, std::size_t n, float* y, std::size_t rows);
+    void (*matvecF16)(const Float16* w, std::size_t ld, const float* x, std::size_t n, float* y,
+                      std::size_t rows);
+    void (*matvecF32)(const float* w, std::size_t ld, const float* x, std::size_t n, float* y,
+                      std::size_t rows);
 
     // y[i] += a * x[i].
     void (*axpyF16)(float a, const Float16* x, float* y, std::size_t n);
@@ -33,7 +35,8 @@ struct ComputeKernels {
     void (*biasGelu)(float* x, const float* bias, std::size_t n);
 
     // y = (x - mean) / sqrt(var + eps) * gamma + beta over n values.
-    void (*layerNorm)(const float* x, const float* gamma, const float* beta, float* y, std::size_t n, float eps);
+    void (*layerNorm)(const float* x, const float* gamma, const float* beta, float* y,
+                      std::size_t n, float eps);
 };
 
 // The portable build; always available.

@@ -32,7 +32,8 @@ AVX2_TARGET inline float halfToFloat(Float16 h) { return _cvtsh_ss(h.bits); }
 
 // exp with the Cephes polynomial: relative error about 2e-7 over the clamped range.
 AVX2_TARGET inline __m256 exp8(__m256 x) {
-    x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-87.3365f)), _mm256_set1_ps(88.3762626647949f));
+    x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-87.3365f)),
+                      _mm256_set1_ps(88.3762626647949f));
     __m256 fx = _mm256_fmadd_ps(x, _mm256_set1_ps(1.44269504088896341f), _mm256_set1_ps(0.5f));
     fx = _mm256_floor_ps(fx);
     x = _mm256_fnmadd_ps(fx, _mm256_set1_ps(0.693359375f), x);
@@ -44,7 +45,8 @@ AVX2_TARGET inline __m256 exp8(__m256 x) {
     y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(1.6666665459e-1f));
     y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(5.0000001201e-1f));
     y = _mm256_fmadd_ps(y, _mm256_mul_ps(x, x), _mm256_add_ps(x, _mm256_set1_ps(1.0f)));
-    const __m256i n = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvttps_epi32(fx), _mm256_set1_epi32(127)), 23);
+    const __m256i n =
+        _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvttps_epi32(fx), _mm256_set1_epi32(127)), 23);
     return _mm256_mul_ps(y, _mm256_castsi256_ps(n));
 }
 
@@ -53,7 +55,8 @@ AVX2_TARGET inline __m256 erf8(__m256 x) {
     const __m256 signMask = _mm256_set1_ps(-0.0f);
     const __m256 sign = _mm256_and_ps(x, signMask);
     const __m256 a = _mm256_andnot_ps(signMask, x);
-    const __m256 t = _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_fmadd_ps(_mm256_set1_ps(0.3275911f), a, _mm256_set1_ps(1.0f)));
+    const __m256 t = _mm256_div_ps(
+        _mm256_set1_ps(1.0f), _mm256_fmadd_ps(_mm256_set1_ps(0.3275911f), a, _mm256_set1_ps(1.0f)));
     __m256 p = _mm256_set1_ps(1.061405429f);
     p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-1.453152027f));
     p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.421413741f));
@@ -71,7 +74,8 @@ AVX2_TARGET inline float scalar(Float16 h) { return halfToFloat(h); }
 AVX2_TARGET inline float scalar(float v) { return v; }
 
 template <class T>
-AVX2_TARGET inline void matvecRows(const T* w, std::size_t ld, const float* x, std::size_t n, float* y, std::size_t rows) {
+AVX2_TARGET inline void matvecRows(const T* w, std::size_t ld, const float* x, std::size_t n,
+                                   float* y, std::size_t rows) {
     const std::size_t n8 = n & ~std::size_t{7};
     std::size_t r = 0;
     for (; r + 4 <= rows; r += 4) {
@@ -79,7 +83,8 @@ AVX2_TARGET inline void matvecRows(const T* w, std::size_t ld, const float* x, s
         const T* w1 = w0 + ld;
         const T* w2 = w1 + ld;
         const T* w3 = w2 + ld;
-        __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+        __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(),
+               s3 = _mm256_setzero_ps();
         for (std::size_t k = 0; k < n8; k += 8) {
             const __m256 xv = _mm256_loadu_ps(x + k);
             s0 = _mm256_fmadd_ps(load(w0 + k), xv, s0);
@@ -102,32 +107,38 @@ AVX2_TARGET inline void matvecRows(const T* w, std::size_t ld, const float* x, s
     for (; r < rows; ++r) {
         const T* w0 = w + r * ld;
         __m256 s0 = _mm256_setzero_ps();
-        for (std::size_t k = 0; k < n8; k += 8) s0 = _mm256_fmadd_ps(load(w0 + k), _mm256_loadu_ps(x + k), s0);
+        for (std::size_t k = 0; k < n8; k += 8)
+            s0 = _mm256_fmadd_ps(load(w0 + k), _mm256_loadu_ps(x + k), s0);
         float t0 = hsum(s0);
         for (std::size_t k = n8; k < n; ++k) t0 += scalar(w0[k]) * x[k];
         y[r] = t0;
     }
 }
 
-AVX2_TARGET void matvecF16(const Float16* w, std::size_t ld, const float* x, std::size_t n, float* y, std::size_t rows) {
+AVX2_TARGET void matvecF16(const Float16* w, std::size_t ld, const float* x, std::size_t n,
+                           float* y, std::size_t rows) {
     matvecRows(w, ld, x, n, y, rows);
 }
 
-AVX2_TARGET void matvecF32(const float* w, std::size_t ld, const float* x, std::size_t n, float* y, std::size_t rows) {
+AVX2_TARGET void matvecF32(const float* w, std::size_t ld, const float* x, std::size_t n, float* y,
+                           std::size_t rows) {
     matvecRows(w, ld, x, n, y, rows);
 }
 
 AVX2_TARGET void axpyF16(float a, const Float16* x, float* y, std::size_t n) {
     const __m256 av = _mm256_set1_ps(a);
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(y + i, _mm256_fmadd_ps(av, loadHalf8(x + i), _mm256_loadu_ps(y + i)));
+    for (; i + 8 <= n; i += 8)
+        _mm256_storeu_ps(y + i, _mm256_fmadd_ps(av, loadHalf8(x + i), _mm256_loadu_ps(y + i)));
     for (; i < n; ++i) y[i] += a * halfToFloat(x[i]);
 }
 
 AVX2_TARGET void axpyF32(float a, const float* x, float* y, std::size_t n) {
     const __m256 av = _mm256_set1_ps(a);
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(y + i, _mm256_fmadd_ps(av, _mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
+    for (; i + 8 <= n; i += 8)
+        _mm256_storeu_ps(y + i,
+                         _mm256_fmadd_ps(av, _mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
     for (; i < n; ++i) y[i] += a * x[i];
 }
 
@@ -161,11 +172,13 @@ AVX2_TARGET float maxValue(const float* x, std::size_t n) {
 }
 
 AVX2_TARGET void biasGelu(float* x, const float* bias, std::size_t n) {
-    const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f), rsqrt2 = _mm256_set1_ps(0.70710678118654752f);
+    const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f),
+                 rsqrt2 = _mm256_set1_ps(0.70710678118654752f);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 v = _mm256_add_ps(_mm256_loadu_ps(x + i), _mm256_loadu_ps(bias + i));
-        const __m256 g = _mm256_mul_ps(_mm256_mul_ps(half, v), _mm256_add_ps(one, erf8(_mm256_mul_ps(v, rsqrt2))));
+        const __m256 g = _mm256_mul_ps(_mm256_mul_ps(half, v),
+                                       _mm256_add_ps(one, erf8(_mm256_mul_ps(v, rsqrt2))));
         _mm256_storeu_ps(x + i, g);
     }
     for (; i < n; ++i) {
@@ -174,7 +187,8 @@ AVX2_TARGET void biasGelu(float* x, const float* bias, std::size_t n) {
     }
 }
 
-AVX2_TARGET void layerNorm(const float* x, const float* gamma, const float* beta, float* y, std::size_t n, float eps) {
+AVX2_TARGET void layerNorm(const float* x, const float* gamma, const float* beta, float* y,
+                           std::size_t n, float eps) {
     __m256 acc = _mm256_setzero_ps();
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) acc = _mm256_add_ps(acc, _mm256_loadu_ps(x + i));
@@ -194,19 +208,21 @@ AVX2_TARGET void layerNorm(const float* x, const float* gamma, const float* beta
     const __m256 iv = _mm256_set1_ps(inv);
     for (i = 0; i + 8 <= n; i += 8) {
         const __m256 d = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(x + i), mv), iv);
-        _mm256_storeu_ps(y + i, _mm256_fmadd_ps(d, _mm256_loadu_ps(gamma + i), _mm256_loadu_ps(beta + i)));
+        _mm256_storeu_ps(y + i,
+                         _mm256_fmadd_ps(d, _mm256_loadu_ps(gamma + i), _mm256_loadu_ps(beta + i)));
     }
     for (; i < n; ++i) y[i] = (x[i] - mean) * inv * gamma[i] + beta[i];
 }
 
-const ComputeKernels kAvx2 = {"avx2", matvecF16, matvecF32, axpyF16,   axpyF32,
-                              expShiftSum, maxValue, biasGelu,  layerNorm};
+const ComputeKernels kAvx2 = {"avx2",      matvecF16, matvecF32, axpyF16,  axpyF32,
+                              expShiftSum, maxValue,  biasGelu,  layerNorm};
 
 }  // namespace
 
 const ComputeKernels* avx2Kernels() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c"))
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+        __builtin_cpu_supports("f16c"))
         return &kAvx2;
     return nullptr;
 }

@@ -19,7 +19,7 @@
 namespace platform::ml {
 
 class ComputePool {
-public:
+  public:
     // threads <= 0 means one per physical core.
     explicit ComputePool(int threads = 0);
     ~ComputePool();
@@ -43,9 +43,11 @@ public:
         if (n == 0) return;
         if (grain == 0) grain = 1;
         const std::size_t units = (n + grain - 1) / grain;
-        const std::size_t parts = std::min<std::size_t>(units, static_cast<std::size_t>(threadCount_));
+        const std::size_t parts =
+            std::min<std::size_t>(units, static_cast<std::size_t>(threadCount_));
         parallelFor(parts, [&](std::size_t p) {
-            const std::size_t b = units * p / parts * grain, e = std::min(n, units * (p + 1) / parts * grain);
+            const std::size_t b = units * p / parts * grain,
+                              e = std::min(n, units * (p + 1) / parts * grain);
             if (b < e) fn(b, e);
         });
     }
@@ -57,7 +59,7 @@ public:
     // One per physical core (distinct core ids), at least 1.
     static int physicalCores();
 
-private:
+  private:
     using Call = void (*)(void*, std::size_t);
     void run(std::size_t tasks, void* fn, Call call);
     void workerLoop(int index);

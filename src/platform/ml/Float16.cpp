@@ -30,7 +30,8 @@ __attribute__((target("f16c"))) float halfToFloatF16C(std::uint16_t bits) {
     return _mm_cvtss_f32(_mm_cvtph_ps(_mm_cvtsi32_si128(bits)));
 }
 
-__attribute__((target("avx,f16c"))) void floatToHalfBulkF16C(const float* src, Float16* dst, std::size_t n) {
+__attribute__((target("avx,f16c"))) void floatToHalfBulkF16C(const float* src, Float16* dst,
+                                                             std::size_t n) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT);
@@ -39,7 +40,8 @@ __attribute__((target("avx,f16c"))) void floatToHalfBulkF16C(const float* src, F
     for (; i < n; ++i) dst[i].bits = floatToHalfF16C(src[i]);
 }
 
-__attribute__((target("avx,f16c"))) void halfToFloatBulkF16C(const Float16* src, float* dst, std::size_t n) {
+__attribute__((target("avx,f16c"))) void halfToFloatBulkF16C(const Float16* src, float* dst,
+                                                             std::size_t n) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -89,7 +91,8 @@ std::uint16_t floatToHalfBitsScalar(float value) {
     }
     std::uint32_t h = (static_cast<std::uint32_t>(e) << 10) | (mant >> 13);
     const std::uint32_t rest = mant & 0x1FFF;
-    if (rest > 0x1000 || (rest == 0x1000 && (h & 1))) ++h;  // may carry into the exponent, up to infinity
+    if (rest > 0x1000 || (rest == 0x1000 && (h & 1)))
+        ++h;  // may carry into the exponent, up to infinity
     return static_cast<std::uint16_t>(sign | h);
 }
 
@@ -111,11 +114,13 @@ float halfBitsToFloatScalar(std::uint16_t h) {
 }
 
 std::uint16_t floatToHalfBits(float value) {
-    return useHardware().load(std::memory_order_relaxed) ? floatToHalfF16C(value) : floatToHalfBitsScalar(value);
+    return useHardware().load(std::memory_order_relaxed) ? floatToHalfF16C(value)
+                                                         : floatToHalfBitsScalar(value);
 }
 
 float halfBitsToFloat(std::uint16_t bits) {
-    return useHardware().load(std::memory_order_relaxed) ? halfToFloatF16C(bits) : halfBitsToFloatScalar(bits);
+    return useHardware().load(std::memory_order_relaxed) ? halfToFloatF16C(bits)
+                                                         : halfBitsToFloatScalar(bits);
 }
 
 void convertFloatToHalf(const float* src, Float16* dst, std::size_t n) {

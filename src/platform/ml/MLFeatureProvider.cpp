@@ -4,10 +4,13 @@
 
 namespace platform::ml {
 
-MLDictionaryFeatureProvider::MLDictionaryFeatureProvider(std::map<std::string, std::shared_ptr<MLMultiArray>> features)
+MLDictionaryFeatureProvider::MLDictionaryFeatureProvider(
+    std::map<std::string, std::shared_ptr<MLMultiArray>> features)
     : features_(std::move(features)) {
     for (const auto& [name, array] : features_)
-        if (!array) throw MLModelError(MLModelError::Code::featureType, "Feature \"" + name + "\" holds no value");
+        if (!array)
+            throw MLModelError(MLModelError::Code::featureType,
+                               "Feature \"" + name + "\" holds no value");
 }
 
 std::set<std::string> MLDictionaryFeatureProvider::featureNames() const {
@@ -16,7 +19,8 @@ std::set<std::string> MLDictionaryFeatureProvider::featureNames() const {
     return names;
 }
 
-std::optional<MLFeatureValue> MLDictionaryFeatureProvider::featureValue(const std::string& name) const {
+std::optional<MLFeatureValue> MLDictionaryFeatureProvider::featureValue(
+    const std::string& name) const {
     auto it = features_.find(name);
     if (it == features_.end()) return std::nullopt;
     return MLFeatureValue(it->second);

@@ -13,22 +13,23 @@
 namespace platform::ml {
 
 class MLFeatureProvider {
-public:
+  public:
     virtual ~MLFeatureProvider() = default;
     virtual std::set<std::string> featureNames() const = 0;
     virtual std::optional<MLFeatureValue> featureValue(const std::string& name) const = 0;
 };
 
 class MLDictionaryFeatureProvider : public MLFeatureProvider {
-public:
+  public:
     MLDictionaryFeatureProvider() = default;
     // Throws MLModelError when a value holds no array.
-    explicit MLDictionaryFeatureProvider(std::map<std::string, std::shared_ptr<MLMultiArray>> features);
+    explicit MLDictionaryFeatureProvider(
+        std::map<std::string, std::shared_ptr<MLMultiArray>> features);
 
     std::set<std::string> featureNames() const override;
     std::optional<MLFeatureValue> featureValue(const std::string& name) const override;
 
-private:
+  private:
     std::map<std::string, std::shared_ptr<MLMultiArray>> features_;
 };
 

@@ -9,17 +9,29 @@
 
 namespace platform::ml {
 
-enum class MLFeatureType { invalid = 0, int64 = 1, double_ = 2, string = 3, image = 4, multiArray = 5, dictionary = 6, sequence = 7, state = 8 };
+enum class MLFeatureType {
+    invalid = 0,
+    int64 = 1,
+    double_ = 2,
+    string = 3,
+    image = 4,
+    multiArray = 5,
+    dictionary = 6,
+    sequence = 7,
+    state = 8
+};
 
 class MLFeatureValue {
-public:
+  public:
     explicit MLFeatureValue(std::shared_ptr<MLMultiArray> array) : array_(std::move(array)) {}
 
-    MLFeatureType type() const { return array_ ? MLFeatureType::multiArray : MLFeatureType::invalid; }
+    MLFeatureType type() const {
+        return array_ ? MLFeatureType::multiArray : MLFeatureType::invalid;
+    }
     // The shared array itself, not a copy.
     const std::shared_ptr<MLMultiArray>& multiArrayValue() const { return array_; }
 
-private:
+  private:
     std::shared_ptr<MLMultiArray> array_;
 };
 

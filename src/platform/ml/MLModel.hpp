@@ -15,7 +15,7 @@
 namespace platform::ml {
 
 class MLModel {
-public:
+  public:
     // Loads a "<Name>.mlmodelc" folder. Throws MLModelError for a missing,
     // malformed or truncated folder, an unknown kind, or features and weights
     // that do not fit the kind.
@@ -35,7 +35,7 @@ public:
     std::shared_ptr<MLFeatureProvider> prediction(const MLFeatureProvider& input,
                                                   const MLPredictionOptions& options = {}) const;
 
-protected:
+  protected:
     using Arrays = std::map<std::string, std::shared_ptr<MLMultiArray>>;
 
     MLModel(MLModelDescription description, MLModelConfiguration configuration)
@@ -44,7 +44,7 @@ protected:
     // Receives validated inputs; returns the outputs. Must be safe to call concurrently.
     virtual Arrays evaluate(const Arrays& inputs) const = 0;
 
-private:
+  private:
     MLModelDescription description_;
     MLModelConfiguration configuration_;
 };

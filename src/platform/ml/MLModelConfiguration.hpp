@@ -6,7 +6,12 @@
 
 namespace platform::ml {
 
-enum class MLComputeUnits : std::int32_t { cpuOnly = 0, cpuAndGPU = 1, all = 2, cpuAndNeuralEngine = 3 };
+enum class MLComputeUnits : std::int32_t {
+    cpuOnly = 0,
+    cpuAndGPU = 1,
+    all = 2,
+    cpuAndNeuralEngine = 3
+};
 
 struct MLModelConfiguration {
     MLComputeUnits computeUnits = MLComputeUnits::all;

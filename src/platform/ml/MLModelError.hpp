@@ -8,13 +8,14 @@
 namespace platform::ml {
 
 class MLModelError : public std::runtime_error {
-public:
+  public:
     enum class Code { generic = 0, featureType = 1, io = 3 };
 
-    MLModelError(Code code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    MLModelError(Code code, const std::string& message)
+        : std::runtime_error(message), code_(code) {}
     Code code() const noexcept { return code_; }
 
-private:
+  private:
     Code code_;
 };
 

@@ -26,7 +26,8 @@ enum class MLMultiArrayDataType : std::int32_t {
 };
 
 std::size_t elementSize(MLMultiArrayDataType type);
-std::string dataTypeName(MLMultiArrayDataType type);  // "float16", "float32", "float64", "int32", "int8"
+std::string dataTypeName(
+    MLMultiArrayDataType type);  // "float16", "float32", "float64", "int32", "int8"
 bool dataTypeFromName(const std::string& name, MLMultiArrayDataType& out);
 
 template <class T>
@@ -53,7 +54,7 @@ struct MLScalarTraits<std::int8_t> {
 };
 
 class MLMultiArray {
-public:
+  public:
     static constexpr std::size_t kAlignment = 64;
 
     // Zero-filled storage of the given shape. Throws MLModelError when a dimension
@@ -65,7 +66,8 @@ public:
     MLMultiArray(void* data, std::vector<std::int64_t> shape, MLMultiArrayDataType dataType,
                  std::function<void(void*)> release);
 
-    static std::shared_ptr<MLMultiArray> make(std::vector<std::int64_t> shape, MLMultiArrayDataType dataType) {
+    static std::shared_ptr<MLMultiArray> make(std::vector<std::int64_t> shape,
+                                              MLMultiArrayDataType dataType) {
         return std::make_shared<MLMultiArray>(std::move(shape), dataType);
     }
 
@@ -77,7 +79,9 @@ public:
     const std::vector<std::int64_t>& strides() const { return strides_; }  // in elements
     MLMultiArrayDataType dataType() const { return dataType_; }
     std::int64_t count() const { return count_; }
-    std::size_t byteCount() const { return static_cast<std::size_t>(count_) * elementSize(dataType_); }
+    std::size_t byteCount() const {
+        return static_cast<std::size_t>(count_) * elementSize(dataType_);
+    }
 
     void* dataPointer() { return data_; }
     const void* dataPointer() const { return data_; }
@@ -106,7 +110,7 @@ public:
     // A deep copy with the same shape and type.
     std::shared_ptr<MLMultiArray> copy() const;
 
-private:
+  private:
     void checkType(MLMultiArrayDataType expected) const;
 
     std::vector<std::int64_t> shape_;

@@ -3,8 +3,8 @@
 // order. The sampler's newer code path hands these around; reading them back
 // into plain arrays is the support library's job.
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,14 +16,14 @@
 namespace platform::ml {
 
 class MLTensor {
-public:
+  public:
     // Throws std::invalid_argument when the scalar count does not fit the shape.
     template <class T>
     MLTensor(std::vector<std::int64_t> shape, const std::vector<T>& scalars) {
         auto array = MLMultiArray::make(std::move(shape), MLScalarTraits<T>::dataType);
         if (static_cast<std::size_t>(array->count()) != scalars.size())
-            throw std::invalid_argument("MLTensor: " + std::to_string(scalars.size()) + " scalars for shape " +
-                                        shapeText(array->shape()));
+            throw std::invalid_argument("MLTensor: " + std::to_string(scalars.size()) +
+                                        " scalars for shape " + shapeText(array->shape()));
         std::copy(scalars.begin(), scalars.end(), array->template span<T>().begin());
         storage_ = std::move(array);
     }
@@ -44,7 +44,7 @@ public:
     // The qualified name of the scalar type, as diagnostics print it.
     std::string scalarTypeName() const;
 
-private:
+  private:
     std::shared_ptr<const MLMultiArray> storage_;
 };
 

@@ -15,7 +15,8 @@ namespace platform::ml {
 MappedFile::MappedFile(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        throw MLModelError(MLModelError::Code::io, "Cannot open " + path.string() + ": " + std::strerror(errno));
+        throw MLModelError(MLModelError::Code::io,
+                           "Cannot open " + path.string() + ": " + std::strerror(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
@@ -27,7 +28,8 @@ MappedFile::MappedFile(const std::filesystem::path& path) {
         if (p == MAP_FAILED) {
             const int err = errno;
             ::close(fd);
-            throw MLModelError(MLModelError::Code::io, "Cannot map " + path.string() + ": " + std::strerror(err));
+            throw MLModelError(MLModelError::Code::io,
+                               "Cannot map " + path.string() + ": " + std::strerror(err));
         }
         data_ = static_cast<const std::byte*>(p);
     }

@@ -9,7 +9,7 @@
 namespace platform::ml {
 
 class MappedFile {
-public:
+  public:
     // Throws MLModelError (io) when the file cannot be opened or mapped.
     explicit MappedFile(const std::filesystem::path& path);
     ~MappedFile();
@@ -19,7 +19,7 @@ public:
     const std::byte* data() const { return data_; }
     std::size_t size() const { return size_; }
 
-private:
+  private:
     const std::byte* data_ = nullptr;
     std::size_t size_ = 0;
 };

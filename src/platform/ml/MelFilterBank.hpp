@@ -9,7 +9,7 @@
 namespace platform::ml {
 
 class MelFilterBank {
-public:
+  public:
     // Row-major [nMels][nFft / 2 + 1] weights.
     static std::vector<float> make(int sampleRate, int nFft, int nMels);
 

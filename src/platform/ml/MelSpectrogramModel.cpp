@@ -1,6 +1,5 @@
 #include "platform/ml/MelSpectrogramModel.hpp"
 
-#include <cblas.h>
 #include <fftw3.h>
 
 #include <algorithm>
@@ -24,14 +23,15 @@ std::mutex& fftwPlannerMutex() {
 }  // namespace
 
 struct MelSpectrogramModel::Scratch {
-    AlignedBuffer<float> padded;             // nSamples + nFft
-    AlignedBuffer<float> frames;             // nFrames × nFft, windowed
-    AlignedBuffer<fftwf_complex> spectrum;   // nFrames × nBins
-    AlignedBuffer<float> power;              // nFrames × nBins
-    AlignedBuffer<float> mel;                // nMels × nFrames
+    AlignedBuffer<float> padded;            // nSamples + nFft
+    AlignedBuffer<float> frames;            // nFrames × nFft, windowed
+    AlignedBuffer<fftwf_complex> spectrum;  // nFrames × nBins
+    AlignedBuffer<float> power;             // nFrames × nBins
+    AlignedBuffer<float> mel;               // nMels × nFrames
 };
 
-MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder, const MLModelConfiguration& configuration)
+MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder,
+                                         const MLModelConfiguration& configuration)
     : MLModel(folder.description(), configuration) {
     const auto& dims = folder.dimensions();
     nMels_ = static_cast<int>(WhisperModelLayout::dimension(dims, "n_mels"));
@@ -48,33 +48,53 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder, const MLMode
     const auto weights = tensorToFloats(folder.tensor("mel_filters"));
     filters_ = AlignedBuffer<float>(weights.size());
     std::copy(weights.begin(), weights.end(), filters_.data());
+    bandStart_.assign(nMels_, 0);
+    bandEnd_.assign(nMels_, 0);
+    for (int m = 0; m < nMels_; ++m) {
+        const float* w = filters_.data() + static_cast<std::size_t>(m) * nBins_;
+        int first = 0, last = nBins_;
+        while (first < nBins_ && w[first] == 0.0f) ++first;
+        while (last > first && w[last - 1] == 0.0f) --last;
+        bandStart_[m] = first;
+        bandEnd_[m] = last;
+    }
 
-    Scratch probe;
-    probe.frames = AlignedBuffer<float>(static_cast<std::size_t>(nFrames_) * nFft_);
-    probe.spectrum = AlignedBuffer<fftwf_complex>(static_cast<std::size_t>(nFrames_) * nBins_);
+    // The plan is made on the first scratch set, which then waits in the pool
+    // for the first prediction. Estimated (not measured) plans keep results
+    // identical from one load to the next.
+    auto scratch = acquireScratch();
     {
         std::lock_guard lock(fftwPlannerMutex());
         int n[] = {nFft_};
-        plan_ = fftwf_plan_many_dft_r2c(1, n, nFrames_, probe.frames.data(), nullptr, 1, nFft_, probe.spectrum.data(),
-                                        nullptr, 1, nBins_, FFTW_ESTIMATE);
+        plan_ =
+            fftwf_plan_many_dft_r2c(1, n, nFrames_, scratch->frames.data(), nullptr, 1, nFft_,
+                                    scratch->spectrum.data(), nullptr, 1, nBins_, FFTW_ESTIMATE);
     }
-    if (!plan_) throw MLModelError(MLModelError::Code::generic, "Cannot plan the mel spectrogram's transform");
+    if (!plan_)
+        throw MLModelError(MLModelError::Code::generic,
+                           "Cannot plan the mel spectrogram's transform");
+    releaseScratch(std::move(scratch));
 }
 
-void MelSpectrogramModel::writeFolder(const std::filesystem::path& folder, int nMels, int nSamples, int nFft,
-                                      int hopLength, int sampleRate) {
-    const nlohmann::json dims = {{"n_mels", nMels},       {"n_fft", nFft},           {"hop_length", hopLength},
-                                 {"n_samples", nSamples}, {"sample_rate", sampleRate}};
-    const auto description = WhisperModelLayout::description(WhisperModelLayout::kMelSpectrogram, dims);
+void MelSpectrogramModel::writeFolder(const std::filesystem::path& folder, int nMels, int nSamples,
+                                      int nFft, int hopLength, int sampleRate) {
+    const nlohmann::json dims = {{"n_mels", nMels},
+                                 {"n_fft", nFft},
+                                 {"hop_length", hopLength},
+                                 {"n_samples", nSamples},
+                                 {"sample_rate", sampleRate}};
+    const auto description =
+        WhisperModelLayout::description(WhisperModelLayout::kMelSpectrogram, dims);
     const auto filters = MelFilterBank::make(sampleRate, nFft, nMels);
     ModelFolder::writeDescription(folder, WhisperModelLayout::kMelSpectrogram, dims, description);
-    writeSafetensors(folder / ModelFolder::kWeightsFile,
-                     {{"mel_filters", "F32", {nMels, nFft / 2 + 1}, std::as_bytes(std::span(filters))}});
+    writeSafetensors(
+        folder / ModelFolder::kWeightsFile,
+        {{"mel_filters", "F32", {nMels, nFft / 2 + 1}, std::as_bytes(std::span(filters))}});
 }
 
 MelSpectrogramModel::~MelSpectrogramModel() {
     std::lock_guard lock(fftwPlannerMutex());
-    fftwf_destroy_plan(static_cast<fftwf_plan>(plan_));
+    if (plan_) fftwf_destroy_plan(static_cast<fftwf_plan>(plan_));
 }
 
 std::unique_ptr<MelSpectrogramModel::Scratch> MelSpectrogramModel::acquireScratch() const {
@@ -117,28 +137,40 @@ void MelSpectrogramModel::compute(const float* audio, Float16* out, Scratch& s) 
     std::copy(audio, audio + nSamples_, padded + pad);
     for (int i = 0; i < pad; ++i) padded[pad + nSamples_ + i] = audio[nSamples_ - 2 - i];
 
+    const float* __restrict window = window_.data();
     for (int f = 0; f < nFrames_; ++f) {
-        const float* src = padded + static_cast<std::size_t>(f) * hop_;
-        float* dst = s.frames.data() + static_cast<std::size_t>(f) * nFft_;
-        for (int k = 0; k < nFft_; ++k) dst[k] = src[k] * window_[k];
+        const float* __restrict src = padded + static_cast<std::size_t>(f) * hop_;
+        float* __restrict dst = s.frames.data() + static_cast<std::size_t>(f) * nFft_;
+        for (int k = 0; k < nFft_; ++k) dst[k] = src[k] * window[k];
     }
     fftwf_execute_dft_r2c(static_cast<fftwf_plan>(plan_), s.frames.data(), s.spectrum.data());
 
     const std::size_t cells = static_cast<std::size_t>(nFrames_) * nBins_;
-    const fftwf_complex* spec = s.spectrum.data();
-    float* power = s.power.data();
-    for (std::size_t i = 0; i < cells; ++i) power[i] = spec[i][0] * spec[i][0] + spec[i][1] * spec[i][1];
+    const float* __restrict spec = reinterpret_cast<const float*>(s.spectrum.data());
+    float* __restrict power = s.power.data();
+    for (std::size_t i = 0; i < cells; ++i)
+        power[i] = spec[2 * i] * spec[2 * i] + spec[2 * i + 1] * spec[2 * i + 1];
 
-    // mel[m][f] = sum_b filters[m][b] * power[f][b]
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, nMels_, nFrames_, nBins_, 1.0f, filters_.data(), nBins_,
-                power, nBins_, 0.0f, s.mel.data(), nFrames_);
+    // mel[m][f] = sum_b filters[m][b] * power[f][b], over the few bins each
+    // triangle covers (a dense product would be ~40 times the work).
+    float* melOut = s.mel.data();
+    for (int f = 0; f < nFrames_; ++f) {
+        const float* row = power + static_cast<std::size_t>(f) * nBins_;
+        for (int m = 0; m < nMels_; ++m) {
+            const float* w = filters_.data() + static_cast<std::size_t>(m) * nBins_;
+            float sum = 0.0f;
+            for (int b = bandStart_[m]; b < bandEnd_[m]; ++b) sum += w[b] * row[b];
+            melOut[static_cast<std::size_t>(m) * nFrames_ + f] = sum;
+        }
+    }
 
     const std::size_t n = static_cast<std::size_t>(nMels_) * nFrames_;
     float* mel = s.mel.data();
     float maxLog = -std::numeric_limits<float>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
-        // NaN input must not poison the clamp below; treat it as the floor.
-        const float v = mel[i] > 1e-10f ? mel[i] : 1e-10f;
+        // A NaN or infinite sample must not poison the maximum and with it every
+        // feature of the window; the frames it reaches get the floor instead.
+        const float v = std::isfinite(mel[i]) && mel[i] > 1e-10f ? mel[i] : 1e-10f;
         mel[i] = std::log10(v);
         maxLog = std::max(maxLog, mel[i]);
     }

@@ -19,20 +19,20 @@
 namespace platform::ml {
 
 class MelSpectrogramModel : public MLModel {
-public:
+  public:
     // The folder must have passed checkAgainstLayout().
     MelSpectrogramModel(const ModelFolder& folder, const MLModelConfiguration& configuration);
     ~MelSpectrogramModel() override;
 
     // Writes a complete "MelSpectrogram" model folder: model.json and the Slaney
     // mel filters, computed for the sample rate, as weights.
-    static void writeFolder(const std::filesystem::path& folder, int nMels, int nSamples = 480000, int nFft = 400,
-                            int hopLength = 160, int sampleRate = 16000);
+    static void writeFolder(const std::filesystem::path& folder, int nMels, int nSamples = 480000,
+                            int nFft = 400, int hopLength = 160, int sampleRate = 16000);
 
-protected:
+  protected:
     Arrays evaluate(const Arrays& inputs) const override;
 
-private:
+  private:
     struct Scratch;
     std::unique_ptr<Scratch> acquireScratch() const;
     void releaseScratch(std::unique_ptr<Scratch> scratch) const;
@@ -40,8 +40,9 @@ private:
 
     int nMels_ = 0, nFft_ = 0, hop_ = 0, nSamples_ = 0, nFrames_ = 0, nBins_ = 0;
     std::vector<float> window_;
-    AlignedBuffer<float> filters_;  // [nMels][nBins]
-    void* plan_ = nullptr;          // fftwf_plan, made once and shared by every prediction
+    AlignedBuffer<float> filters_;          // [nMels][nBins]
+    std::vector<int> bandStart_, bandEnd_;  // the non-zero bins of each filter
+    void* plan_ = nullptr;                  // fftwf_plan, made once and shared by every prediction
 
     // Scratch buffers are reused across predictions; each running prediction
     // holds one of its own, so concurrent predictions never share memory.

@@ -13,19 +13,21 @@ namespace {
 constexpr std::uintmax_t kMaxDescriptionBytes = 16u << 20;
 
 const std::pair<MLFeatureType, const char*> kTypeNames[] = {
-    {MLFeatureType::int64, "int64"},   {MLFeatureType::double_, "double"},     {MLFeatureType::string, "string"},
-    {MLFeatureType::image, "image"},   {MLFeatureType::multiArray, "multiArray"}, {MLFeatureType::dictionary, "dictionary"},
-    {MLFeatureType::sequence, "sequence"}, {MLFeatureType::state, "state"},
+    {MLFeatureType::int64, "int64"},           {MLFeatureType::double_, "double"},
+    {MLFeatureType::string, "string"},         {MLFeatureType::image, "image"},
+    {MLFeatureType::multiArray, "multiArray"}, {MLFeatureType::dictionary, "dictionary"},
+    {MLFeatureType::sequence, "sequence"},     {MLFeatureType::state, "state"},
 };
 
 std::string featureText(const MLFeatureDescription& f) {
     if (!f.multiArrayConstraint) return featureTypeName(f.type);
-    return dataTypeName(f.multiArrayConstraint->dataType) + " " + shapeText(f.multiArrayConstraint->shape) +
-           (f.isOptional ? " (optional)" : "");
+    return dataTypeName(f.multiArrayConstraint->dataType) + " " +
+           shapeText(f.multiArrayConstraint->shape) + (f.isOptional ? " (optional)" : "");
 }
 
 bool sameFeature(const MLFeatureDescription& a, const MLFeatureDescription& b) {
-    if (a.type != b.type || a.isOptional != b.isOptional || a.multiArrayConstraint.has_value() != b.multiArrayConstraint.has_value())
+    if (a.type != b.type || a.isOptional != b.isOptional ||
+        a.multiArrayConstraint.has_value() != b.multiArrayConstraint.has_value())
         return false;
     if (!a.multiArrayConstraint) return true;
     return a.multiArrayConstraint->shape == b.multiArrayConstraint->shape &&
@@ -77,8 +79,10 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
         }
     }
     if (!j.is_object()) fail("model.json is not an object");
-    if (j.value("format", std::string()) != kFormat) fail("model.json has no \"format\": \"verbolin-mlmodel\"");
-    if (!j.contains("version") || !j["version"].is_number_integer() || j["version"].get<int>() != kVersion)
+    if (j.value("format", std::string()) != kFormat)
+        fail("model.json has no \"format\": \"verbolin-mlmodel\"");
+    if (!j.contains("version") || !j["version"].is_number_integer() ||
+        j["version"].get<int>() != kVersion)
         fail("model.json has an unsupported version");
     if (!j.contains("kind") || !j["kind"].is_string()) fail("model.json names no kind");
 
@@ -89,11 +93,13 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
     if (!m.dimensions_.is_object()) fail("\"dimensions\" is not an object");
 
     for (const char* side : {"inputs", "outputs"}) {
-        if (!j.contains(side) || !j[side].is_array()) fail(std::string("\"") + side + "\" is not a list");
+        if (!j.contains(side) || !j[side].is_array())
+            fail(std::string("\"") + side + "\" is not a list");
         auto& table = std::string(side) == "inputs" ? m.description_.inputDescriptionsByName
                                                     : m.description_.outputDescriptionsByName;
         for (const auto& e : j[side]) {
-            if (!e.is_object() || !e.contains("name") || !e["name"].is_string() || e["name"].get<std::string>().empty())
+            if (!e.is_object() || !e.contains("name") || !e["name"].is_string() ||
+                e["name"].get<std::string>().empty())
                 fail(std::string("a feature of \"") + side + "\" has no name");
             MLFeatureDescription f;
             f.name = e["name"].get<std::string>();
@@ -101,9 +107,11 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
             f.type = MLFeatureType::invalid;
             for (const auto& [t, name] : kTypeNames)
                 if (type == name) f.type = t;
-            if (f.type == MLFeatureType::invalid) fail("feature \"" + f.name + "\" has unknown type \"" + type + "\"");
+            if (f.type == MLFeatureType::invalid)
+                fail("feature \"" + f.name + "\" has unknown type \"" + type + "\"");
             if (e.contains("optional")) {
-                if (!e["optional"].is_boolean()) fail("feature \"" + f.name + "\" has a non-boolean \"optional\"");
+                if (!e["optional"].is_boolean())
+                    fail("feature \"" + f.name + "\" has a non-boolean \"optional\"");
                 f.isOptional = e["optional"].get<bool>();
             }
             if (f.type == MLFeatureType::multiArray) {
@@ -111,9 +119,11 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
                 if (!e.contains("dataType") || !e["dataType"].is_string() ||
                     !dataTypeFromName(e["dataType"].get<std::string>(), c.dataType))
                     fail("feature \"" + f.name + "\" has no valid dataType");
-                if (!e.contains("shape") || !e["shape"].is_array()) fail("feature \"" + f.name + "\" has no shape");
+                if (!e.contains("shape") || !e["shape"].is_array())
+                    fail("feature \"" + f.name + "\" has no shape");
                 for (const auto& d : e["shape"]) {
-                    if (!d.is_number_integer() || d.get<std::int64_t>() <= 0 || d.get<std::int64_t>() > (std::int64_t{1} << 40))
+                    if (!d.is_number_integer() || d.get<std::int64_t>() <= 0 ||
+                        d.get<std::int64_t>() > (std::int64_t{1} << 40))
                         fail("feature \"" + f.name + "\" has an invalid shape");
                     c.shape.push_back(d.get<std::int64_t>());
                 }
@@ -131,7 +141,8 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
 }
 
 void ModelFolder::writeDescription(const std::filesystem::path& folder, const std::string& kind,
-                                   const nlohmann::json& dimensions, const MLModelDescription& description) {
+                                   const nlohmann::json& dimensions,
+                                   const MLModelDescription& description) {
     nlohmann::ordered_json j;
     j["format"] = kFormat;
     j["version"] = kVersion;
@@ -139,19 +150,24 @@ void ModelFolder::writeDescription(const std::filesystem::path& folder, const st
     j["dimensions"] = nlohmann::ordered_json::parse(dimensions.dump());
     j["inputs"] = nlohmann::json::array();
     j["outputs"] = nlohmann::json::array();
-    for (const auto& [name, f] : description.inputDescriptionsByName) j["inputs"].push_back(featureToJson(f));
-    for (const auto& [name, f] : description.outputDescriptionsByName) j["outputs"].push_back(featureToJson(f));
+    for (const auto& [name, f] : description.inputDescriptionsByName)
+        j["inputs"].push_back(featureToJson(f));
+    for (const auto& [name, f] : description.outputDescriptionsByName)
+        j["outputs"].push_back(featureToJson(f));
     std::filesystem::create_directories(folder);
     std::ofstream out(folder / kDescriptionFile, std::ios::trunc);
     out << j.dump(2) << "\n";
     out.flush();
-    if (!out) throw MLModelError(MLModelError::Code::io, "Cannot write " + (folder / kDescriptionFile).string());
+    if (!out)
+        throw MLModelError(MLModelError::Code::io,
+                           "Cannot write " + (folder / kDescriptionFile).string());
 }
 
 void ModelFolder::checkAgainstLayout() const {
     const std::string where = "Invalid model at " + path_.string() + ": ";
     if (!WhisperModelLayout::isKnownKind(kind_))
-        throw MLModelError(MLModelError::Code::generic, where + "unknown model kind \"" + kind_ + "\"");
+        throw MLModelError(MLModelError::Code::generic,
+                           where + "unknown model kind \"" + kind_ + "\"");
     MLModelDescription expected;
     std::vector<TensorSpec> specs;
     try {
@@ -165,34 +181,43 @@ void ModelFolder::checkAgainstLayout() const {
         for (const auto& [name, f] : want) {
             auto it = have.find(name);
             if (it == have.end())
-                throw MLModelError(MLModelError::Code::generic, where + side + " \"" + name + "\" is not declared");
+                throw MLModelError(MLModelError::Code::generic,
+                                   where + side + " \"" + name + "\" is not declared");
             if (!sameFeature(it->second, f))
-                throw MLModelError(MLModelError::Code::generic, where + side + " \"" + name + "\" is declared as " +
-                                                                    featureText(it->second) + " but a " + kind_ +
-                                                                    " with these dimensions has " + featureText(f));
+                throw MLModelError(MLModelError::Code::generic,
+                                   where + side + " \"" + name + "\" is declared as " +
+                                       featureText(it->second) + " but a " + kind_ +
+                                       " with these dimensions has " + featureText(f));
         }
         for (const auto& [name, f] : have)
             if (!want.count(name))
-                throw MLModelError(MLModelError::Code::generic, where + side + " \"" + name + "\" is not one of a " + kind_);
+                throw MLModelError(MLModelError::Code::generic,
+                                   where + side + " \"" + name + "\" is not one of a " + kind_);
     };
     compare(description_.inputDescriptionsByName, expected.inputDescriptionsByName, "input");
     compare(description_.outputDescriptionsByName, expected.outputDescriptionsByName, "output");
 
     for (const auto& spec : specs) {
         const auto* t = weights_->find(spec.name);
-        if (!t) throw MLModelError(MLModelError::Code::io, where + "weights lack tensor \"" + spec.name + "\"");
+        if (!t)
+            throw MLModelError(MLModelError::Code::io,
+                               where + "weights lack tensor \"" + spec.name + "\"");
         if (t->shape != spec.shape)
-            throw MLModelError(MLModelError::Code::io, where + "tensor \"" + spec.name + "\" has shape " +
-                                                           shapeText(t->shape) + ", expected " + shapeText(spec.shape));
+            throw MLModelError(MLModelError::Code::io, where + "tensor \"" + spec.name +
+                                                           "\" has shape " + shapeText(t->shape) +
+                                                           ", expected " + shapeText(spec.shape));
         if (t->dtype != "F16" && t->dtype != "F32" && t->dtype != "BF16")
-            throw MLModelError(MLModelError::Code::io, where + "tensor \"" + spec.name + "\" has dtype " + t->dtype +
+            throw MLModelError(MLModelError::Code::io, where + "tensor \"" + spec.name +
+                                                           "\" has dtype " + t->dtype +
                                                            ", expected F16, F32 or BF16");
     }
 }
 
 const SafetensorsTensor& ModelFolder::tensor(const std::string& name) const {
     const auto* t = weights_->find(name);
-    if (!t) throw MLModelError(MLModelError::Code::io, "Invalid model at " + path_.string() + ": weights lack tensor \"" + name + "\"");
+    if (!t)
+        throw MLModelError(MLModelError::Code::io, "Invalid model at " + path_.string() +
+                                                       ": weights lack tensor \"" + name + "\"");
     return *t;
 }
 

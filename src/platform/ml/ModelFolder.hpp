@@ -18,7 +18,7 @@
 namespace platform::ml {
 
 class ModelFolder {
-public:
+  public:
     static constexpr const char* kFormat = "verbolin-mlmodel";
     static constexpr int kVersion = 1;
     static constexpr const char* kDescriptionFile = "model.json";
@@ -29,7 +29,8 @@ public:
 
     // Writes model.json (weights are written separately with writeSafetensors).
     static void writeDescription(const std::filesystem::path& folder, const std::string& kind,
-                                 const nlohmann::json& dimensions, const MLModelDescription& description);
+                                 const nlohmann::json& dimensions,
+                                 const MLModelDescription& description);
 
     // The features declared in model.json must equal the kind's, and every weight
     // the kind needs must be present with its shape and a float dtype (F16, F32, BF16).
@@ -44,7 +45,7 @@ public:
     // A weight the layout requires (call after checkAgainstLayout()).
     const SafetensorsTensor& tensor(const std::string& name) const;
 
-private:
+  private:
     std::filesystem::path path_;
     std::string kind_;
     nlohmann::json dimensions_;

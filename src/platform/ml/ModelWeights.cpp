@@ -7,11 +7,14 @@
 
 namespace platform::ml {
 
-ModelWeights::ModelWeights(const ModelFolder& folder) : path_(folder.path()), file_(folder.weights()) {}
+ModelWeights::ModelWeights(const ModelFolder& folder)
+    : path_(folder.path()), file_(folder.weights()) {}
 
 const SafetensorsTensor& ModelWeights::tensor(const std::string& name) const {
     const auto* t = file_->find(name);
-    if (!t) throw MLModelError(MLModelError::Code::io, "Invalid model at " + path_.string() + ": weights lack tensor \"" + name + "\"");
+    if (!t)
+        throw MLModelError(MLModelError::Code::io, "Invalid model at " + path_.string() +
+                                                       ": weights lack tensor \"" + name + "\"");
     return *t;
 }
 
@@ -35,6 +38,8 @@ WeightMatrix ModelWeights::matrix(const std::string& name) {
     return m;
 }
 
-std::vector<float> ModelWeights::floats(const std::string& name) const { return tensorToFloats(tensor(name)); }
+std::vector<float> ModelWeights::floats(const std::string& name) const {
+    return tensorToFloats(tensor(name));
+}
 
 }  // namespace platform::ml

@@ -28,7 +28,7 @@ struct WeightMatrix {
 };
 
 class ModelWeights {
-public:
+  public:
     // The folder must have passed checkAgainstLayout().
     explicit ModelWeights(const ModelFolder& folder);
 
@@ -40,7 +40,7 @@ public:
     // that are rearranged at load.
     std::vector<float> floats(const std::string& name) const;
 
-private:
+  private:
     const SafetensorsTensor& tensor(const std::string& name) const;
 
     std::filesystem::path path_;

@@ -20,7 +20,8 @@ constexpr std::uint64_t kMaxHeaderBytes = 100u << 20;
     throw MLModelError(MLModelError::Code::io, path.string() + ": " + what);
 }
 
-bool checkedByteSize(const std::vector<std::int64_t>& shape, std::size_t elementBytes, std::uint64_t& out) {
+bool checkedByteSize(const std::vector<std::int64_t>& shape, std::size_t elementBytes,
+                     std::uint64_t& out) {
     std::uint64_t n = elementBytes;
     for (auto d : shape) {
         if (d < 0) return false;
@@ -35,10 +36,9 @@ bool checkedByteSize(const std::vector<std::int64_t>& shape, std::size_t element
 }  // namespace
 
 std::size_t safetensorsDtypeSize(const std::string& dtype) {
-    static const std::map<std::string, std::size_t> sizes = {{"F64", 8}, {"I64", 8}, {"U64", 8}, {"F32", 4},
-                                                              {"I32", 4}, {"U32", 4}, {"F16", 2}, {"BF16", 2},
-                                                              {"I16", 2}, {"U16", 2}, {"I8", 1}, {"U8", 1},
-                                                              {"BOOL", 1}};
+    static const std::map<std::string, std::size_t> sizes = {
+        {"F64", 8},  {"I64", 8}, {"U64", 8}, {"F32", 4}, {"I32", 4}, {"U32", 4}, {"F16", 2},
+        {"BF16", 2}, {"I16", 2}, {"U16", 2}, {"I8", 1},  {"U8", 1},  {"BOOL", 1}};
     auto it = sizes.find(dtype);
     return it == sizes.end() ? 0 : it->second;
 }
@@ -52,10 +52,11 @@ std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesyst
 
     std::uint64_t headerLen = 0;
     for (int i = 7; i >= 0; --i) headerLen = (headerLen << 8) | static_cast<std::uint8_t>(base[i]);
-    if (headerLen > kMaxHeaderBytes) fail(path, "header length " + std::to_string(headerLen) + " is implausible");
+    if (headerLen > kMaxHeaderBytes)
+        fail(path, "header length " + std::to_string(headerLen) + " is implausible");
     if (headerLen > size - 8)
-        fail(path, "file is truncated (header of " + std::to_string(headerLen) + " bytes, file of " +
-                       std::to_string(size) + ")");
+        fail(path, "file is truncated (header of " + std::to_string(headerLen) +
+                       " bytes, file of " + std::to_string(size) + ")");
 
     const char* headerText = reinterpret_cast<const char*>(base + 8);
     nlohmann::json header;
@@ -76,7 +77,8 @@ std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesyst
         if (name == "__metadata__") {
             if (!entry.is_object()) fail(path, "__metadata__ is not an object");
             for (auto m = entry.begin(); m != entry.end(); ++m) {
-                if (!m.value().is_string()) fail(path, "__metadata__ value \"" + m.key() + "\" is not a string");
+                if (!m.value().is_string())
+                    fail(path, "__metadata__ value \"" + m.key() + "\" is not a string");
                 st->metadata_[m.key()] = m.value().get<std::string>();
             }
             continue;
@@ -97,23 +99,26 @@ std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesyst
         const std::size_t elementBytes = safetensorsDtypeSize(t.dtype);
         if (elementBytes == 0) fail(path, where + " has unknown dtype \"" + t.dtype + "\"");
         for (const auto& d : *shapeIt) {
-            if (!d.is_number_unsigned()) fail(path, where + " has a shape entry that is not a non-negative integer");
+            if (!d.is_number_unsigned())
+                fail(path, where + " has a shape entry that is not a non-negative integer");
             const auto v = d.get<std::uint64_t>();
             if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
                 fail(path, where + " has an impossible shape");
             t.shape.push_back(static_cast<std::int64_t>(v));
         }
         for (const auto& o : *offsetsIt)
-            if (!o.is_number_unsigned()) fail(path, where + " has data_offsets that are not non-negative integers");
+            if (!o.is_number_unsigned())
+                fail(path, where + " has data_offsets that are not non-negative integers");
         const auto begin = (*offsetsIt)[0].get<std::uint64_t>();
         const auto end = (*offsetsIt)[1].get<std::uint64_t>();
         if (begin > end || end > dataSize)
-            fail(path, where + " data offsets [" + std::to_string(begin) + ", " + std::to_string(end) +
-                           "] lie outside the " + std::to_string(dataSize) + "-byte data section");
+            fail(path, where + " data offsets [" + std::to_string(begin) + ", " +
+                           std::to_string(end) + "] lie outside the " + std::to_string(dataSize) +
+                           "-byte data section");
         std::uint64_t expected = 0;
         if (!checkedByteSize(t.shape, elementBytes, expected) || expected != end - begin)
-            fail(path, where + " covers " + std::to_string(end - begin) + " bytes but its shape and dtype need " +
-                           std::to_string(expected));
+            fail(path, where + " covers " + std::to_string(end - begin) +
+                           " bytes but its shape and dtype need " + std::to_string(expected));
         t.data = {dataStart + begin, static_cast<std::size_t>(end - begin)};
         ranges.emplace_back(begin, end);
         st->index_[name] = st->tensors_.size();
@@ -131,7 +136,8 @@ const SafetensorsTensor* SafetensorsFile::find(const std::string& name) const {
     return it == index_.end() ? nullptr : &tensors_[it->second];
 }
 
-void writeSafetensors(const std::filesystem::path& path, const std::vector<SafetensorsEntry>& tensors,
+void writeSafetensors(const std::filesystem::path& path,
+                      const std::vector<SafetensorsEntry>& tensors,
                       const std::map<std::string, std::string>& metadata) {
     nlohmann::json header = nlohmann::json::object();
     if (!metadata.empty()) header["__metadata__"] = metadata;
@@ -139,10 +145,14 @@ void writeSafetensors(const std::filesystem::path& path, const std::vector<Safet
     for (const auto& t : tensors) {
         std::uint64_t bytes = 0;
         const std::size_t elementBytes = safetensorsDtypeSize(t.dtype);
-        if (elementBytes == 0 || !checkedByteSize(t.shape, elementBytes, bytes) || bytes != t.data.size())
-            throw MLModelError(MLModelError::Code::io, "Tensor \"" + t.name + "\" has inconsistent dtype, shape and data");
-        if (header.contains(t.name)) throw MLModelError(MLModelError::Code::io, "Tensor \"" + t.name + "\" written twice");
-        header[t.name] = {{"dtype", t.dtype}, {"shape", t.shape}, {"data_offsets", {offset, offset + bytes}}};
+        if (elementBytes == 0 || !checkedByteSize(t.shape, elementBytes, bytes) ||
+            bytes != t.data.size())
+            throw MLModelError(MLModelError::Code::io,
+                               "Tensor \"" + t.name + "\" has inconsistent dtype, shape and data");
+        if (header.contains(t.name))
+            throw MLModelError(MLModelError::Code::io, "Tensor \"" + t.name + "\" written twice");
+        header[t.name] = {
+            {"dtype", t.dtype}, {"shape", t.shape}, {"data_offsets", {offset, offset + bytes}}};
         offset += bytes;
     }
     std::string text = header.dump();
@@ -160,13 +170,16 @@ void writeSafetensors(const std::filesystem::path& path, const std::vector<Safet
         out.write(lenBytes, 8);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         for (const auto& t : tensors)
-            out.write(reinterpret_cast<const char*>(t.data.data()), static_cast<std::streamsize>(t.data.size()));
+            out.write(reinterpret_cast<const char*>(t.data.data()),
+                      static_cast<std::streamsize>(t.data.size()));
         out.flush();
         if (!out) throw MLModelError(MLModelError::Code::io, "Cannot write " + tmp.string());
     }
     std::error_code ec;
     std::filesystem::rename(tmp, path, ec);
-    if (ec) throw MLModelError(MLModelError::Code::io, "Cannot write " + path.string() + ": " + ec.message());
+    if (ec)
+        throw MLModelError(MLModelError::Code::io,
+                           "Cannot write " + path.string() + ": " + ec.message());
 }
 
 }  // namespace platform::ml
@@ -198,7 +211,8 @@ std::vector<float> tensorToFloats(const SafetensorsTensor& t) {
             out[i] = static_cast<float>(d);
         }
     } else {
-        throw MLModelError(MLModelError::Code::io, "Tensor \"" + t.name + "\" is " + t.dtype + ", not floating point");
+        throw MLModelError(MLModelError::Code::io,
+                           "Tensor \"" + t.name + "\" is " + t.dtype + ", not floating point");
     }
     return out;
 }

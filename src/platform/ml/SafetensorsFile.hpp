@@ -29,7 +29,7 @@ struct SafetensorsTensor {
 std::size_t safetensorsDtypeSize(const std::string& dtype);
 
 class SafetensorsFile {
-public:
+  public:
     // Throws MLModelError (io) naming the file and the fault.
     static std::shared_ptr<const SafetensorsFile> open(const std::filesystem::path& path);
 
@@ -37,7 +37,7 @@ public:
     const SafetensorsTensor* find(const std::string& name) const;
     const std::map<std::string, std::string>& metadata() const { return metadata_; }
 
-private:
+  private:
     SafetensorsFile() = default;
     std::unique_ptr<MappedFile> file_;
     std::vector<SafetensorsTensor> tensors_;
@@ -54,7 +54,8 @@ struct SafetensorsEntry {
 
 // Writes the tensors, in the given order, to `path` (through a temporary file
 // renamed into place). Throws MLModelError (io) on failure or inconsistent entries.
-void writeSafetensors(const std::filesystem::path& path, const std::vector<SafetensorsEntry>& tensors,
+void writeSafetensors(const std::filesystem::path& path,
+                      const std::vector<SafetensorsEntry>& tensors,
                       const std::map<std::string, std::string>& metadata = {});
 
 }  // namespace platform::ml

@@ -26,13 +26,13 @@ constexpr float kHiddenPadding = -1000.0f;
 
 struct TextDecoderModel::Workspace {
     AlignedBuffer<float> x, h, qkv, attn, projected, ffn;  // one token's activations
-    AlignedBuffer<float> logits;                          // [V]
-    AlignedBuffer<float> selfScores;                      // [H][S]
-    AlignedBuffer<float> selfPartial;                     // [H][dh]
-    AlignedBuffer<float> crossProbs;                      // [H][W]
-    AlignedBuffer<float> alignment;                       // [W]
-    std::vector<std::pair<int, int>> cacheRuns;           // visible cache positions [begin, end)
-    std::vector<int> updatePositions;                     // visible positions that take the new key/value
+    AlignedBuffer<float> logits;                           // [V]
+    AlignedBuffer<float> selfScores;                       // [H][S]
+    AlignedBuffer<float> selfPartial;                      // [H][dh]
+    AlignedBuffer<float> crossProbs;                       // [H][W]
+    AlignedBuffer<float> alignment;                        // [W]
+    std::vector<std::pair<int, int>> cacheRuns;            // visible cache positions [begin, end)
+    std::vector<int> updatePositions;  // visible positions that take the new key/value
 
     // Cross-attention keys [L][H][W][dh] and values [L][H][dh][W], and the
     // encoder output they were computed from.
@@ -41,7 +41,8 @@ struct TextDecoderModel::Workspace {
     AlignedBuffer<float> encoderRows, product, wide, rows;  // scratch for computing them
 };
 
-TextDecoderModel::TextDecoderModel(const ModelFolder& folder, const MLModelConfiguration& configuration)
+TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
+                                   const MLModelConfiguration& configuration)
     : MLModel(folder.description(), configuration), weights_(folder) {
     const auto& dims = folder.dimensions();
     vocab_ = static_cast<int>(WhisperModelLayout::dimension(dims, "vocab_size"));
@@ -87,7 +88,9 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder, const MLModelConfi
         layer.norm3Weight = weights_.floats(p + ".final_layer_norm.weight");
         layer.norm3Bias = weights_.floats(p + ".final_layer_norm.bias");
         for (const auto* m : {&layer.crossK, &layer.crossV})
-            if (m->f16) largestCrossMatrix_ = std::max(largestCrossMatrix_, static_cast<std::size_t>(m->rows * m->cols));
+            if (m->f16)
+                largestCrossMatrix_ =
+                    std::max(largestCrossMatrix_, static_cast<std::size_t>(m->rows * m->cols));
         layers_.push_back(std::move(layer));
     }
     finalNormWeight_ = weights_.floats("model.decoder.layer_norm.weight");
@@ -106,15 +109,18 @@ TextDecoderModel::~TextDecoderModel() = default;
 double TextDecoderModel::bytesReadPerStep() const {
     double bytes = static_cast<double>(tokenEmbedding_.byteCount());
     for (const Layer& l : layers_)
-        for (const auto* m : {&l.selfQ, &l.selfK, &l.selfV, &l.selfO, &l.crossQ, &l.crossO, &l.fc1, &l.fc2})
+        for (const auto* m :
+             {&l.selfQ, &l.selfK, &l.selfV, &l.selfO, &l.crossQ, &l.crossO, &l.fc1, &l.fc2})
             bytes += static_cast<double>(m->byteCount());
-    bytes += 2.0 * 2.0 * static_cast<double>(layers_.size()) * w_ * d_;  // cached cross keys and values
+    bytes +=
+        2.0 * 2.0 * static_cast<double>(layers_.size()) * w_ * d_;  // cached cross keys and values
     return bytes;
 }
 
 double TextDecoderModel::flopsPerStep() const {
     const double d = d_, f = ffn_;
-    return static_cast<double>(layers_.size()) * (2.0 * 6.0 * d * d + 4.0 * d * f + 4.0 * w_ * d) + 2.0 * vocab_ * d;
+    return static_cast<double>(layers_.size()) * (2.0 * 6.0 * d * d + 4.0 * d * f + 4.0 * w_ * d) +
+           2.0 * vocab_ * d;
 }
 
 std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::acquireWorkspace() const {
@@ -126,7 +132,8 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::acquireWorkspace(
             return ws;
         }
     }
-    const auto d = static_cast<std::size_t>(d_), w = static_cast<std::size_t>(w_), h = static_cast<std::size_t>(heads_);
+    const auto d = static_cast<std::size_t>(d_), w = static_cast<std::size_t>(w_),
+               h = static_cast<std::size_t>(heads_);
     const auto layers = layers_.size();
     auto ws = std::make_unique<Workspace>();
     ws->x = AlignedBuffer<float>(d);
@@ -163,12 +170,14 @@ MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
     auto keys = MLMultiArray::make({1, e, 1, 1}, MLMultiArrayDataType::float16);
     auto values = MLMultiArray::make({1, e, 1, 1}, MLMultiArrayDataType::float16);
     std::shared_ptr<MLMultiArray> alignment;
-    if (alignmentHeadCount_ > 0) alignment = MLMultiArray::make({1, w_}, MLMultiArrayDataType::float16);
+    if (alignmentHeadCount_ > 0)
+        alignment = MLMultiArray::make({1, w_}, MLMultiArrayDataType::float16);
 
     auto ws = acquireWorkspace();
     try {
         step(inputs, *ws, logits->span<Float16>().data(), keys->span<Float16>().data(),
-             values->span<Float16>().data(), alignment ? alignment->span<Float16>().data() : nullptr);
+             values->span<Float16>().data(),
+             alignment ? alignment->span<Float16>().data() : nullptr);
     } catch (...) {
         releaseWorkspace(std::move(ws));
         throw;
@@ -216,7 +225,8 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
         const auto* a = reinterpret_cast<const unsigned char*>(encoder);
         const auto* b = reinterpret_cast<const unsigned char*>(ws.encoder.data());
         pool_->parallelRanges(bytes, 4096, [&](std::size_t begin, std::size_t end) {
-            if (std::memcmp(a + begin, b + begin, end - begin) != 0) same.store(false, std::memory_order_relaxed);
+            if (std::memcmp(a + begin, b + begin, end - begin) != 0)
+                same.store(false, std::memory_order_relaxed);
         });
         if (same.load()) return;
     }
@@ -227,7 +237,8 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
     float* rows = ws.encoderRows.data();
     pool_->parallelRanges(D, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t d = begin; d < end; ++d)
-            for (std::size_t t = 0; t < W; ++t) rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
+            for (std::size_t t = 0; t < W; ++t)
+                rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
     });
 
     auto widen = [&](const WeightMatrix& m) {
@@ -245,8 +256,9 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
         const float* b = widen(m);
         pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
             const std::size_t begin = task * block, end = std::min(W, begin + block);
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(end - begin), d_, d_, 1.0f,
-                        rows + begin * D, d_, b, d_, 0.0f, ws.product.data() + begin * D, d_);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(end - begin), d_,
+                        d_, 1.0f, rows + begin * D, d_, b, d_, 0.0f, ws.product.data() + begin * D,
+                        d_);
             store(begin, end);
         });
     };
@@ -256,14 +268,16 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
         project(layer.crossK, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t)
                 for (std::size_t h = 0; h < H; ++h)
-                    convertFloatToHalf(ws.product.data() + t * D + h * dh, keys + (h * W + t) * dh, dh);
+                    convertFloatToHalf(ws.product.data() + t * D + h * dh, keys + (h * W + t) * dh,
+                                       dh);
         });
         project(layer.crossV, [](std::size_t, std::size_t) {});
         Float16* values = ws.crossValues.data() + l * W * D;  // [H][dh][W] = [D][W]
         pool_->parallelFor(threads, [&](std::size_t p) {
             float* row = ws.rows.data() + p * W;
             for (std::size_t d = D * p / threads; d < D * (p + 1) / threads; ++d) {
-                for (std::size_t t = 0; t < W; ++t) row[t] = ws.product[t * D + d] + layer.crossVBias[d];
+                for (std::size_t t = 0; t < W; ++t)
+                    row[t] = ws.product[t * D + d] + layer.crossVBias[d];
                 convertFloatToHalf(row, values + d * W, W);
             }
         });
@@ -271,23 +285,24 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
     ws.hasCross = true;
 }
 
-void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logitsOut, Float16* keysOut,
-                            Float16* valuesOut, Float16* alignmentOut) const {
+void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logitsOut,
+                            Float16* keysOut, Float16* valuesOut, Float16* alignmentOut) const {
     const auto& k = computeKernels();
-    const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_), dh = D / H;
+    const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_),
+                      dh = D / H;
     const std::size_t W = static_cast<std::size_t>(w_), S = static_cast<std::size_t>(s_);
     const std::size_t F = static_cast<std::size_t>(ffn_);
 
     const std::int32_t token = inputs.at("input_ids")->span<std::int32_t>()[0];
     const std::int32_t position = inputs.at("cache_length")->span<std::int32_t>()[0];
     if (token < 0 || token >= vocab_)
-        throw MLModelError(MLModelError::Code::featureType, "Input feature \"input_ids\" holds token " +
-                                                                std::to_string(token) + ", outside the vocabulary of " +
-                                                                std::to_string(vocab_));
+        throw MLModelError(MLModelError::Code::featureType,
+                           "Input feature \"input_ids\" holds token " + std::to_string(token) +
+                               ", outside the vocabulary of " + std::to_string(vocab_));
     if (position < 0 || position >= positions_)
-        throw MLModelError(MLModelError::Code::featureType, "Input feature \"cache_length\" holds " +
-                                                                std::to_string(position) + ", outside 0..." +
-                                                                std::to_string(positions_ - 1));
+        throw MLModelError(MLModelError::Code::featureType,
+                           "Input feature \"cache_length\" holds " + std::to_string(position) +
+                               ", outside 0..." + std::to_string(positions_ - 1));
     const Float16* keyCache = inputs.at("key_cache")->span<Float16>().data();
     const Float16* valueCache = inputs.at("value_cache")->span<Float16>().data();
     const auto updateMask = inputs.at("kv_cache_update_mask")->span<std::int32_t>();
@@ -318,7 +333,8 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
             convertHalfToFloat(m.f16 + row * D, tmp, D);
             for (std::size_t i = 0; i < D; ++i) dst[i] = add ? dst[i] + tmp[i] : tmp[i];
         } else {
-            for (std::size_t i = 0; i < D; ++i) dst[i] = add ? dst[i] + m.f32[row * D + i] : m.f32[row * D + i];
+            for (std::size_t i = 0; i < D; ++i)
+                dst[i] = add ? dst[i] + m.f32[row * D + i] : m.f32[row * D + i];
         }
     };
     embeddingRow(tokenEmbedding_, static_cast<std::size_t>(token), x, false);
@@ -354,7 +370,8 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
             for (auto [b, e] : ws.cacheRuns) {
                 std::fill(scores + b, scores + e, 0.0f);
                 for (std::size_t c = 0; c < dh; ++c)
-                    k.axpyF16(qh[c], layerKeys + (head * dh + c) * S + b, scores + b, static_cast<std::size_t>(e - b));
+                    k.axpyF16(qh[c], layerKeys + (head * dh + c) * S + b, scores + b,
+                              static_cast<std::size_t>(e - b));
                 for (int j = b; j < e; ++j) {
                     scores[j] += halfBitsToFloat(padding[j].bits);
                     best = std::max(best, scores[j]);
@@ -372,7 +389,8 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
             float* partial = ws.selfPartial.data() + head * dh;
             for (auto [b, e] : ws.cacheRuns) {
                 sum += k.expShiftSum(scores + b, static_cast<std::size_t>(e - b), best);
-                k.matvecF16(layerValues + head * dh * S + b, S, scores + b, static_cast<std::size_t>(e - b), partial, dh);
+                k.matvecF16(layerValues + head * dh * S + b, S, scores + b,
+                            static_cast<std::size_t>(e - b), partial, dh);
                 for (std::size_t c = 0; c < dh; ++c) out[c] += partial[c];
             }
             for (int j : ws.updatePositions) {
@@ -401,8 +419,8 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
         });
         if (alignmentOut)
             for (int head : layer.alignmentHeads)
-                k.axpyF32(1.0f / static_cast<float>(alignmentHeadCount_), ws.crossProbs.data() + head * W,
-                          ws.alignment.data(), W);
+                k.axpyF32(1.0f / static_cast<float>(alignmentHeadCount_),
+                          ws.crossProbs.data() + head * W, ws.alignment.data(), W);
         matvecs({{&layer.crossO, attn, projected}});
         for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.crossOBias[i];
 

@@ -36,7 +36,7 @@
 namespace platform::ml {
 
 class TextDecoderModel : public MLModel {
-public:
+  public:
     // The folder must have passed checkAgainstLayout().
     TextDecoderModel(const ModelFolder& folder, const MLModelConfiguration& configuration);
     ~TextDecoderModel() override;
@@ -49,13 +49,14 @@ public:
     // Floating-point operations of one step, the cross-attention keys and values excluded.
     double flopsPerStep() const;
 
-protected:
+  protected:
     Arrays evaluate(const Arrays& inputs) const override;
 
-private:
+  private:
     struct Layer {
         WeightMatrix selfQ, selfK, selfV, selfO, crossQ, crossK, crossV, crossO, fc1, fc2;
-        std::vector<float> selfQBias, selfVBias, selfOBias, crossQBias, crossVBias, crossOBias, fc1Bias, fc2Bias;
+        std::vector<float> selfQBias, selfVBias, selfOBias, crossQBias, crossVBias, crossOBias,
+            fc1Bias, fc2Bias;
         std::vector<float> norm1Weight, norm1Bias, norm2Weight, norm2Bias, norm3Weight, norm3Bias;
         std::vector<int> alignmentHeads;
     };

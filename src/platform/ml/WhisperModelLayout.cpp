@@ -33,7 +33,8 @@ void addNorm(std::vector<TensorSpec>& out, const std::string& prefix, std::int64
     out.push_back({prefix + ".bias", {d}});
 }
 
-void addFeedForward(std::vector<TensorSpec>& out, const std::string& prefix, std::int64_t d, std::int64_t ffn) {
+void addFeedForward(std::vector<TensorSpec>& out, const std::string& prefix, std::int64_t d,
+                    std::int64_t ffn) {
     out.push_back({prefix + ".fc1.weight", {ffn, d}});
     out.push_back({prefix + ".fc1.bias", {ffn}});
     out.push_back({prefix + ".fc2.weight", {d, ffn}});
@@ -45,18 +46,24 @@ void addFeedForward(std::vector<TensorSpec>& out, const std::string& prefix, std
 }
 
 // Heads are checked so that a decoder never indexes past its layers.
-std::vector<std::pair<std::int64_t, std::int64_t>> alignmentHeads(const nlohmann::json& dims, std::int64_t layers,
+std::vector<std::pair<std::int64_t, std::int64_t>> alignmentHeads(const nlohmann::json& dims,
+                                                                  std::int64_t layers,
                                                                   std::int64_t heads) {
     std::vector<std::pair<std::int64_t, std::int64_t>> out;
     auto it = dims.find("alignment_heads");
     if (it == dims.end() || it->is_null()) return out;
-    if (!it->is_array()) throw MLModelError(MLModelError::Code::generic, "Dimension \"alignment_heads\" is not a list");
+    if (!it->is_array())
+        throw MLModelError(MLModelError::Code::generic,
+                           "Dimension \"alignment_heads\" is not a list");
     for (const auto& pair : *it) {
-        if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() || !pair[1].is_number_integer())
-            throw MLModelError(MLModelError::Code::generic, "Dimension \"alignment_heads\" holds a malformed pair");
+        if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() ||
+            !pair[1].is_number_integer())
+            throw MLModelError(MLModelError::Code::generic,
+                               "Dimension \"alignment_heads\" holds a malformed pair");
         const auto l = pair[0].get<std::int64_t>(), h = pair[1].get<std::int64_t>();
         if (l < 0 || l >= layers || h < 0 || h >= heads)
-            throw MLModelError(MLModelError::Code::generic, "Dimension \"alignment_heads\" names a head that does not exist");
+            throw MLModelError(MLModelError::Code::generic,
+                               "Dimension \"alignment_heads\" names a head that does not exist");
         out.emplace_back(l, h);
     }
     return out;
@@ -69,43 +76,55 @@ bool WhisperModelLayout::isKnownKind(const std::string& kind) {
 }
 
 std::int64_t WhisperModelLayout::dimension(const nlohmann::json& dims, const std::string& name) {
-    if (!dims.is_object()) throw MLModelError(MLModelError::Code::generic, "Model dimensions are not an object");
+    if (!dims.is_object())
+        throw MLModelError(MLModelError::Code::generic, "Model dimensions are not an object");
     auto it = dims.find(name);
     if (it == dims.end() || !it->is_number_integer() || it->get<std::int64_t>() <= 0 ||
         it->get<std::int64_t>() > (std::int64_t{1} << 31))
-        throw MLModelError(MLModelError::Code::generic, "Dimension \"" + name + "\" is missing or not a positive integer");
+        throw MLModelError(MLModelError::Code::generic,
+                           "Dimension \"" + name + "\" is missing or not a positive integer");
     return it->get<std::int64_t>();
 }
 
-MLModelDescription WhisperModelLayout::description(const std::string& kind, const nlohmann::json& dims) {
+MLModelDescription WhisperModelLayout::description(const std::string& kind,
+                                                   const nlohmann::json& dims) {
     MLModelDescription desc;
     auto& in = desc.inputDescriptionsByName;
     auto& out = desc.outputDescriptionsByName;
     if (kind == kMelSpectrogram) {
         const auto nMels = dimension(dims, "n_mels"), nFft = dimension(dims, "n_fft");
         const auto hop = dimension(dims, "hop_length"), nSamples = dimension(dims, "n_samples");
-        if (nFft < 2 || nFft % 2 != 0 || nSamples <= nFft / 2 || nSamples / hop < 1)
+        // Bounds far above any Whisper model keep a hostile model.json from
+        // asking for gigabytes of scratch space.
+        if (nFft < 2 || nFft % 2 != 0 || nFft > 16384 || hop > nFft || nMels > 1024 ||
+            nSamples > 16000 * 600 || nSamples <= nFft / 2 || nSamples / hop < 1)
             throw MLModelError(MLModelError::Code::generic, "Mel dimensions are inconsistent");
         addFeature(in, "audio", {nSamples}, DT::float32);
         addFeature(out, "melspectrogram_features", {1, nMels, 1, nSamples / hop}, DT::float16);
     } else if (kind == kAudioEncoder) {
         const auto nMels = dimension(dims, "num_mel_bins"), d = dimension(dims, "d_model");
-        const auto heads = dimension(dims, "encoder_attention_heads"), w = dimension(dims, "max_source_positions");
+        const auto heads = dimension(dims, "encoder_attention_heads"),
+                   w = dimension(dims, "max_source_positions");
         dimension(dims, "encoder_layers");
         dimension(dims, "encoder_ffn_dim");
         if (d % heads != 0)
-            throw MLModelError(MLModelError::Code::generic, "Dimension \"d_model\" is not a multiple of the heads");
+            throw MLModelError(MLModelError::Code::generic,
+                               "Dimension \"d_model\" is not a multiple of the heads");
         addFeature(in, "melspectrogram_features", {1, nMels, 1, 2 * w}, DT::float16);
         addFeature(out, "encoder_output_embeds", {1, d, 1, w}, DT::float16);
     } else if (kind == kTextDecoder) {
         const auto v = dimension(dims, "vocab_size"), d = dimension(dims, "d_model");
-        const auto layers = dimension(dims, "decoder_layers"), heads = dimension(dims, "decoder_attention_heads");
-        const auto w = dimension(dims, "max_source_positions"), s = dimension(dims, "kv_cache_length");
+        const auto layers = dimension(dims, "decoder_layers"),
+                   heads = dimension(dims, "decoder_attention_heads");
+        const auto w = dimension(dims, "max_source_positions"),
+                   s = dimension(dims, "kv_cache_length");
         dimension(dims, "decoder_ffn_dim");
         if (d % heads != 0)
-            throw MLModelError(MLModelError::Code::generic, "Dimension \"d_model\" is not a multiple of the heads");
+            throw MLModelError(MLModelError::Code::generic,
+                               "Dimension \"d_model\" is not a multiple of the heads");
         if (s > dimension(dims, "max_target_positions"))
-            throw MLModelError(MLModelError::Code::generic, "Dimension \"kv_cache_length\" exceeds \"max_target_positions\"");
+            throw MLModelError(MLModelError::Code::generic,
+                               "Dimension \"kv_cache_length\" exceeds \"max_target_positions\"");
         const auto e = layers * d;
         addFeature(in, "input_ids", {1}, DT::int32);
         addFeature(in, "cache_length", {1}, DT::int32);
@@ -125,13 +144,16 @@ MLModelDescription WhisperModelLayout::description(const std::string& kind, cons
     return desc;
 }
 
-std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind, const nlohmann::json& dims) {
+std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind,
+                                                    const nlohmann::json& dims) {
     std::vector<TensorSpec> out;
     if (kind == kMelSpectrogram) {
-        out.push_back({"mel_filters", {dimension(dims, "n_mels"), dimension(dims, "n_fft") / 2 + 1}});
+        out.push_back(
+            {"mel_filters", {dimension(dims, "n_mels"), dimension(dims, "n_fft") / 2 + 1}});
     } else if (kind == kAudioEncoder) {
         const auto nMels = dimension(dims, "num_mel_bins"), d = dimension(dims, "d_model");
-        const auto layers = dimension(dims, "encoder_layers"), ffn = dimension(dims, "encoder_ffn_dim");
+        const auto layers = dimension(dims, "encoder_layers"),
+                   ffn = dimension(dims, "encoder_ffn_dim");
         const auto w = dimension(dims, "max_source_positions");
         out.push_back({"model.encoder.conv1.weight", {d, nMels, 3}});
         out.push_back({"model.encoder.conv1.bias", {d}});
@@ -148,7 +170,8 @@ std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind, con
         addNorm(out, "model.encoder.layer_norm", d);
     } else if (kind == kTextDecoder) {
         const auto v = dimension(dims, "vocab_size"), d = dimension(dims, "d_model");
-        const auto layers = dimension(dims, "decoder_layers"), ffn = dimension(dims, "decoder_ffn_dim");
+        const auto layers = dimension(dims, "decoder_layers"),
+                   ffn = dimension(dims, "decoder_ffn_dim");
         const auto positions = dimension(dims, "max_target_positions");
         out.push_back({"model.decoder.embed_tokens.weight", {v, d}});
         out.push_back({"model.decoder.embed_positions.weight", {positions, d}});

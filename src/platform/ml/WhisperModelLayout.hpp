@@ -29,7 +29,7 @@ struct TensorSpec {
 };
 
 class WhisperModelLayout {
-public:
+  public:
     static constexpr const char* kMelSpectrogram = "MelSpectrogram";
     static constexpr const char* kAudioEncoder = "AudioEncoder";
     static constexpr const char* kTextDecoder = "TextDecoder";
@@ -37,8 +37,10 @@ public:
     static bool isKnownKind(const std::string& kind);
 
     // Both throw MLModelError naming the dimension when one is missing or out of range.
-    static MLModelDescription description(const std::string& kind, const nlohmann::json& dimensions);
-    static std::vector<TensorSpec> tensors(const std::string& kind, const nlohmann::json& dimensions);
+    static MLModelDescription description(const std::string& kind,
+                                          const nlohmann::json& dimensions);
+    static std::vector<TensorSpec> tensors(const std::string& kind,
+                                           const nlohmann::json& dimensions);
 
     // A positive integer dimension, or MLModelError.
     static std::int64_t dimension(const nlohmann::json& dimensions, const std::string& name);

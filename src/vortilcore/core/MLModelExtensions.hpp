@@ -13,9 +13,9 @@ namespace vortil {
 // pass through unchanged. Like every asynchronous operation of the pipeline it
 // blocks the calling worker thread until the result is there. Safe to call from
 // several threads on one model.
-std::shared_ptr<platform::ml::MLFeatureProvider> asyncPrediction(const platform::ml::MLModel& model,
-                                                                 const platform::ml::MLFeatureProvider& input,
-                                                                 const platform::ml::MLPredictionOptions& options = {});
+std::shared_ptr<platform::ml::MLFeatureProvider> asyncPrediction(
+    const platform::ml::MLModel& model, const platform::ml::MLFeatureProvider& input,
+    const platform::ml::MLPredictionOptions& options = {});
 
 // "cpuOnly", "cpuAndGPU", "all", "cpuAndNeuralEngine", else "unknown".
 std::string description(platform::ml::MLComputeUnits units);

@@ -8,11 +8,11 @@
 namespace vortil {
 
 class MLModelLoading {
-public:
+  public:
     virtual ~MLModelLoading() = default;
 
-    virtual void loadModel(const std::filesystem::path& url, platform::ml::MLComputeUnits computeUnits,
-                           bool prewarmMode) = 0;
+    virtual void loadModel(const std::filesystem::path& url,
+                           platform::ml::MLComputeUnits computeUnits, bool prewarmMode) = 0;
     virtual void unloadModel() = 0;
 
     void loadModel(const std::filesystem::path& url, platform::ml::MLComputeUnits computeUnits) {

@@ -48,14 +48,16 @@ std::shared_ptr<MLMultiArray> multiArrayFrom(const std::vector<std::int64_t>& in
     auto array = MLMultiArray::make(shape, MLMultiArrayDataType::int32);
     auto out = array->span<std::int32_t>();
     for (std::size_t i = 0; i < ints.size(); ++i) {
-        if (ints[i] < std::numeric_limits<std::int32_t>::min() || ints[i] > std::numeric_limits<std::int32_t>::max())
+        if (ints[i] < std::numeric_limits<std::int32_t>::min() ||
+            ints[i] > std::numeric_limits<std::int32_t>::max())
             stop("multiArrayFrom: integer outside the 32-bit range");
         out[i] = static_cast<std::int32_t>(ints[i]);
     }
     return array;
 }
 
-std::int64_t linearOffset(std::span<const std::int64_t> index, std::span<const std::int64_t> strides) {
+std::int64_t linearOffset(std::span<const std::int64_t> index,
+                          std::span<const std::int64_t> strides) {
     std::int64_t sum = 0;
     const std::size_t n = std::min(index.size(), strides.size());
     for (std::size_t i = 0; i < n; ++i) sum = checkedMulAdd(sum, index[i], strides[i]);
@@ -68,9 +70,10 @@ std::int64_t linearOffset(const MLMultiArray& array, std::span<const std::int64_
     return linearOffset(index, std::span<const std::int64_t>(array.strides()));
 }
 
-void detail::fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& indexes, const void* value,
-                     MLMultiArrayDataType valueType) {
-    if (valueType != array.dataType()) stop("fill: the value's type is not the array's element type");
+void detail::fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& indexes,
+                     const void* value, MLMultiArrayDataType valueType) {
+    if (valueType != array.dataType())
+        stop("fill: the value's type is not the array's element type");
     const auto shape = array.shape();
     const auto strides = array.strides();
     const std::size_t size = platform::ml::elementSize(array.dataType());
@@ -78,9 +81,11 @@ void detail::fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int
     for (const auto& index : indexes) {
         if (index.size() != shape.size()) continue;
         bool inside = true;
-        for (std::size_t d = 0; d < index.size() && inside; ++d) inside = index[d] >= 0 && index[d] < shape[d];
+        for (std::size_t d = 0; d < index.size() && inside; ++d)
+            inside = index[d] >= 0 && index[d] < shape[d];
         if (!inside) continue;
-        const std::int64_t offset = linearOffset(std::span<const std::int64_t>(index), std::span<const std::int64_t>(strides));
+        const std::int64_t offset = linearOffset(std::span<const std::int64_t>(index),
+                                                 std::span<const std::int64_t>(strides));
         std::memcpy(base + static_cast<std::size_t>(offset) * size, value, size);
     }
 }
@@ -89,7 +94,8 @@ void fillLastDimension(MLMultiArray& array, std::int64_t begin, std::int64_t end
     const auto& shape = array.shape();
     if (shape.size() != 3 || shape[0] != 1 || shape[1] != 1)
         stop("fillLastDimension needs an array of shape [1, 1, N]");
-    if (array.dataType() != MLMultiArrayDataType::float16) stop("fillLastDimension needs a float16 array");
+    if (array.dataType() != MLMultiArrayDataType::float16)
+        stop("fillLastDimension needs a float16 array");
     begin = std::max<std::int64_t>(begin, 0);
     end = std::min(end, shape[2]);
     const std::int64_t stride = array.strides()[2];

@@ -21,15 +21,16 @@ using platform::ml::MLMultiArray;
 using platform::ml::MLMultiArrayDataType;
 
 class MLMultiArrayCreationError : public std::runtime_error {
-public:
+  public:
     enum class Code { pixelBufferFailed };
     explicit MLMultiArrayCreationError(Code code)
-        : std::runtime_error("Failed to create IOSurface-backed pixel buffer for MLMultiArray"), code_(code) {}
+        : std::runtime_error("Failed to create IOSurface-backed pixel buffer for MLMultiArray"),
+          code_(code) {}
     Code code() const noexcept { return code_; }
     std::string errorDescription() const { return what(); }
     bool operator==(const MLMultiArrayCreationError& other) const { return code_ == other.code_; }
 
-private:
+  private:
     Code code_;
 };
 
@@ -46,7 +47,8 @@ std::optional<PixelBufferLayout> pixelBuffer(const std::vector<std::int64_t>& sh
 namespace detail {
 // Creates the array (half precision only when pixelBuffer() accepts the shape);
 // throws MLMultiArrayCreationError or the runtime's error.
-std::shared_ptr<MLMultiArray> createMultiArray(const std::vector<std::int64_t>& shape, MLMultiArrayDataType dataType);
+std::shared_ptr<MLMultiArray> createMultiArray(const std::vector<std::int64_t>& shape,
+                                               MLMultiArrayDataType dataType);
 }  // namespace detail
 
 // Creates an array and, when the initial value's type is exactly the element
@@ -55,7 +57,8 @@ std::shared_ptr<MLMultiArray> createMultiArray(const std::vector<std::int64_t>& 
 // other type (an `long` for a float32 array, say) writes nothing and the array
 // stays zero.
 template <class T>
-std::shared_ptr<MLMultiArray> makeMLMultiArray(const std::vector<std::int64_t>& shape, MLMultiArrayDataType dataType,
+std::shared_ptr<MLMultiArray> makeMLMultiArray(const std::vector<std::int64_t>& shape,
+                                               MLMultiArrayDataType dataType,
                                                const T& initialValue) {
     auto array = detail::createMultiArray(shape, dataType);
     auto fillWith = [&](auto typed) {
@@ -81,11 +84,12 @@ std::shared_ptr<MLMultiArray> multiArrayFrom(const std::vector<std::int64_t>& in
 // mean the array's own. Overflow stops the program.
 std::int64_t linearOffset(const MLMultiArray& array, std::span<const std::int64_t> index,
                           std::optional<std::vector<std::int64_t>> strides = std::nullopt);
-std::int64_t linearOffset(std::span<const std::int64_t> index, std::span<const std::int64_t> strides);
+std::int64_t linearOffset(std::span<const std::int64_t> index,
+                          std::span<const std::int64_t> strides);
 
 namespace detail {
-void fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& indexes, const void* value,
-             MLMultiArrayDataType valueType);
+void fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& indexes,
+             const void* value, MLMultiArrayDataType valueType);
 }  // namespace detail
 
 // Writes the value at every index vector that has the array's rank and lies
@@ -93,7 +97,8 @@ void fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& 
 // the array's element type: a mismatch would write past the storage, so it
 // stops the program instead.
 template <class T>
-void fill(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& indexes, const T& value) {
+void fill(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& indexes,
+          const T& value) {
     detail::fillRaw(array, indexes, &value, platform::ml::MLScalarTraits<T>::dataType);
 }
 

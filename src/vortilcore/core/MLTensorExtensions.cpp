@@ -14,12 +14,14 @@ using platform::ml::MLTensor;
 namespace {
 
 [[noreturn]] void unsupported(const MLTensor& tensor) {
-    std::fprintf(stderr, "Fatal error: Unsupported scalar type: %s\n", tensor.scalarTypeName().c_str());
+    std::fprintf(stderr, "Fatal error: Unsupported scalar type: %s\n",
+                 tensor.scalarTypeName().c_str());
     std::abort();
 }
 
 bool supported(MLMultiArrayDataType t) {
-    return t == MLMultiArrayDataType::float32 || t == MLMultiArrayDataType::float16 || t == MLMultiArrayDataType::int32;
+    return t == MLMultiArrayDataType::float32 || t == MLMultiArrayDataType::float16 ||
+           t == MLMultiArrayDataType::int32;
 }
 
 }  // namespace
@@ -32,18 +34,20 @@ std::vector<std::int64_t> toIntArray(const MLTensor& tensor) {
 
 std::vector<float> toFloatArray(const MLTensor& tensor) {
     switch (tensor.scalarType()) {
-    case MLMultiArrayDataType::float32: return tensor.scalars<float>();
-    case MLMultiArrayDataType::float16: {
-        const auto h = tensor.scalars<Float16>();
-        std::vector<float> out(h.size());
-        platform::ml::convertHalfToFloat(h.data(), out.data(), h.size());
-        return out;
-    }
-    case MLMultiArrayDataType::int32: {
-        const auto i = tensor.scalars<std::int32_t>();
-        return {i.begin(), i.end()};
-    }
-    default: unsupported(tensor);
+        case MLMultiArrayDataType::float32:
+            return tensor.scalars<float>();
+        case MLMultiArrayDataType::float16: {
+            const auto h = tensor.scalars<Float16>();
+            std::vector<float> out(h.size());
+            platform::ml::convertHalfToFloat(h.data(), out.data(), h.size());
+            return out;
+        }
+        case MLMultiArrayDataType::int32: {
+            const auto i = tensor.scalars<std::int32_t>();
+            return {i.begin(), i.end()};
+        }
+        default:
+            unsupported(tensor);
     }
 }
 
@@ -51,21 +55,21 @@ std::shared_ptr<MLMultiArray> toMLMultiArray(const MLTensor& tensor) {
     if (!supported(tensor.scalarType())) unsupported(tensor);
     auto out = MLMultiArray::make(tensor.shape(), tensor.scalarType());
     switch (tensor.scalarType()) {
-    case MLMultiArrayDataType::float32: {
-        auto s = tensor.scalars<float>();
-        std::memcpy(out->dataPointer(), s.data(), s.size() * sizeof(float));
-        break;
-    }
-    case MLMultiArrayDataType::float16: {
-        auto s = tensor.scalars<Float16>();
-        std::memcpy(out->dataPointer(), s.data(), s.size() * sizeof(Float16));
-        break;
-    }
-    default: {
-        auto s = tensor.scalars<std::int32_t>();
-        std::memcpy(out->dataPointer(), s.data(), s.size() * sizeof(std::int32_t));
-        break;
-    }
+        case MLMultiArrayDataType::float32: {
+            auto s = tensor.scalars<float>();
+            std::memcpy(out->dataPointer(), s.data(), s.size() * sizeof(float));
+            break;
+        }
+        case MLMultiArrayDataType::float16: {
+            auto s = tensor.scalars<Float16>();
+            std::memcpy(out->dataPointer(), s.data(), s.size() * sizeof(Float16));
+            break;
+        }
+        default: {
+            auto s = tensor.scalars<std::int32_t>();
+            std::memcpy(out->dataPointer(), s.data(), s.size() * sizeof(std::int32_t));
+            break;
+        }
     }
     return out;
 }

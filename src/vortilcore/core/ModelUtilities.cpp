@@ -17,16 +17,19 @@ bool pathExists(const fs::path& p) {
     return fs::exists(p, ec);
 }
 
-std::optional<std::vector<std::int64_t>> shapeOf(const std::map<std::string, MLFeatureDescription>& table,
-                                                 const std::string& name) {
+std::optional<std::vector<std::int64_t>> shapeOf(
+    const std::map<std::string, MLFeatureDescription>& table, const std::string& name) {
     auto it = table.find(name);
     if (it == table.end()) return std::nullopt;
-    if (it->second.type != MLFeatureType::multiArray || !it->second.multiArrayConstraint) return std::nullopt;
+    if (it->second.type != MLFeatureType::multiArray || !it->second.multiArrayConstraint)
+        return std::nullopt;
     return it->second.multiArrayConstraint->shape;
 }
 
-std::optional<std::int64_t> entry(const std::optional<std::vector<std::int64_t>>& shape, std::int64_t position) {
-    if (!shape || position < 0 || position >= static_cast<std::int64_t>(shape->size())) return std::nullopt;
+std::optional<std::int64_t> entry(const std::optional<std::vector<std::int64_t>>& shape,
+                                  std::int64_t position) {
+    if (!shape || position < 0 || position >= static_cast<std::int64_t>(shape->size()))
+        return std::nullopt;
     return (*shape)[static_cast<std::size_t>(position)];
 }
 
@@ -39,7 +42,8 @@ fs::path ModelUtilities::detectModelURL(const fs::path& folder, const std::strin
     return compiled;
 }
 
-fs::path ModelUtilities::detectModelURL(const fs::path& folder, const std::string& name, bool recursive) {
+fs::path ModelUtilities::detectModelURL(const fs::path& folder, const std::string& name,
+                                        bool recursive) {
     if (!recursive) return detectModelURL(folder, name);
     const fs::path compiled = folder / (name + ".mlmodelc");
     if (pathExists(compiled)) return compiled;
@@ -72,25 +76,25 @@ std::optional<fs::path> ModelUtilities::detectModelURL(const fs::path& folder) {
     return std::nullopt;
 }
 
-std::optional<std::vector<std::int64_t>> ModelUtilities::getModelInputShape(const platform::ml::MLModel* model,
-                                                                            const std::string& name) {
+std::optional<std::vector<std::int64_t>> ModelUtilities::getModelInputShape(
+    const platform::ml::MLModel* model, const std::string& name) {
     if (!model) return std::nullopt;
     return shapeOf(model->modelDescription().inputDescriptionsByName, name);
 }
 
-std::optional<std::vector<std::int64_t>> ModelUtilities::getModelOutputShape(const platform::ml::MLModel* model,
-                                                                             const std::string& name) {
+std::optional<std::vector<std::int64_t>> ModelUtilities::getModelOutputShape(
+    const platform::ml::MLModel* model, const std::string& name) {
     if (!model) return std::nullopt;
     return shapeOf(model->modelDescription().outputDescriptionsByName, name);
 }
 
-std::optional<std::int64_t> ModelUtilities::getModelInputDimension(const platform::ml::MLModel* model,
-                                                                   const std::string& name, std::int64_t position) {
+std::optional<std::int64_t> ModelUtilities::getModelInputDimension(
+    const platform::ml::MLModel* model, const std::string& name, std::int64_t position) {
     return entry(getModelInputShape(model, name), position);
 }
 
-std::optional<std::int64_t> ModelUtilities::getModelOutputDimension(const platform::ml::MLModel* model,
-                                                                    const std::string& name, std::int64_t position) {
+std::optional<std::int64_t> ModelUtilities::getModelOutputDimension(
+    const platform::ml::MLModel* model, const std::string& name, std::int64_t position) {
     return entry(getModelOutputShape(model, name), position);
 }
 

@@ -13,8 +13,9 @@ using namespace platform::ml;
 
 namespace {
 
-const nlohmann::json kEncoderDims = {{"num_mel_bins", 8},  {"d_model", 32},         {"encoder_layers", 2},
-                                     {"encoder_attention_heads", 4}, {"encoder_ffn_dim", 64}, {"max_source_positions", 24}};
+const nlohmann::json kEncoderDims = {{"num_mel_bins", 8},     {"d_model", 32},
+                                     {"encoder_layers", 2},   {"encoder_attention_heads", 4},
+                                     {"encoder_ffn_dim", 64}, {"max_source_positions", 24}};
 
 struct EncoderCase {
     std::string dtype;
@@ -23,7 +24,7 @@ struct EncoderCase {
 };
 
 class AudioEncoderModelTest : public ::testing::TestWithParam<EncoderCase> {
-protected:
+  protected:
     void TearDown() override { setOptimizedKernelsEnabled(true); }
 };
 
@@ -36,7 +37,8 @@ TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
     setOptimizedKernelsEnabled(!param.portable);
     mltest::TempDir dir;
     const auto folder = dir.path() / "AudioEncoder.mlmodelc";
-    mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, param.dtype, 11);
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, param.dtype,
+                               11);
     MLModelConfiguration config;
     config.threadCount = param.threads;
     auto model = MLModel::load(folder, config);
@@ -58,7 +60,8 @@ TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
     ASSERT_EQ(embeds->shape(), (std::vector<std::int64_t>{1, D, 1, W}));
     ASSERT_EQ(embeds->dataType(), MLMultiArrayDataType::float16);
 
-    const auto expected = mltest::referenceEncoder(mltest::ReferenceWeights(folder), kEncoderDims, melRows);
+    const auto expected =
+        mltest::referenceEncoder(mltest::ReferenceWeights(folder), kEncoderDims, melRows);
     double worst = 0;
     for (int d = 0; d < D; ++d)
         for (int t = 0; t < W; ++t) {
@@ -75,12 +78,15 @@ TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Weights, AudioEncoderModelTest,
-                         ::testing::Values(EncoderCase{"F16", 1, false}, EncoderCase{"F16", 3, false},
-                                           EncoderCase{"F32", 2, false}, EncoderCase{"F16", 2, true},
+                         ::testing::Values(EncoderCase{"F16", 1, false},
+                                           EncoderCase{"F16", 3, false},
+                                           EncoderCase{"F32", 2, false},
+                                           EncoderCase{"F16", 2, true},
                                            EncoderCase{"F32", 1, true}),
                          [](const auto& info) {
                              const auto& c = info.param;
-                             return c.dtype + "_" + std::to_string(c.threads) + "threads" + (c.portable ? "_portable" : "");
+                             return c.dtype + "_" + std::to_string(c.threads) + "threads" +
+                                    (c.portable ? "_portable" : "");
                          });
 
 TEST(AudioEncoderModel, DescribesItsFeatures) {
@@ -88,11 +94,15 @@ TEST(AudioEncoderModel, DescribesItsFeatures) {
     const auto folder = dir.path() / "AudioEncoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, "F16", 3);
     auto model = MLModel::load(folder);
-    const auto& out = model->modelDescription().outputDescriptionsByName.at("encoder_output_embeds");
+    const auto& out =
+        model->modelDescription().outputDescriptionsByName.at("encoder_output_embeds");
     EXPECT_EQ(out.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 32, 1, 24}));
-    const auto& in = model->modelDescription().inputDescriptionsByName.at("melspectrogram_features");
+    const auto& in =
+        model->modelDescription().inputDescriptionsByName.at("melspectrogram_features");
     EXPECT_EQ(in.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 8, 1, 48}));
     // A mel array of the wrong shape is refused before anything runs.
     auto wrong = MLMultiArray::make({1, 8, 1, 47}, MLMultiArrayDataType::float16);
-    EXPECT_THROW(model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", wrong}})), MLModelError);
+    EXPECT_THROW(
+        model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", wrong}})),
+        MLModelError);
 }

@@ -27,7 +27,8 @@ std::vector<Float16> toHalf(const std::vector<float>& v) {
     return h;
 }
 
-void expectNear(const std::vector<float>& a, const std::vector<float>& b, float tolerance, const std::string& what) {
+void expectNear(const std::vector<float>& a, const std::vector<float>& b, float tolerance,
+                const std::string& what) {
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
         ASSERT_NEAR(a[i], b[i], tolerance * (1.0f + std::fabs(b[i]))) << what << " at " << i;
@@ -106,8 +107,10 @@ TEST(ComputePool, EveryTaskRunsExactlyOnce) {
         EXPECT_EQ(pool.threadCount(), threads);
         for (std::size_t tasks : {0u, 1u, 2u, 7u, 1000u}) {
             std::vector<std::atomic<int>> hits(tasks);
-            for (int round = 0; round < 20; ++round) pool.parallelFor(tasks, [&](std::size_t t) { hits[t].fetch_add(1); });
-            for (std::size_t t = 0; t < tasks; ++t) ASSERT_EQ(hits[t].load(), 20) << threads << " threads, task " << t;
+            for (int round = 0; round < 20; ++round)
+                pool.parallelFor(tasks, [&](std::size_t t) { hits[t].fetch_add(1); });
+            for (std::size_t t = 0; t < tasks; ++t)
+                ASSERT_EQ(hits[t].load(), 20) << threads << " threads, task " << t;
         }
         for (std::size_t n : {1u, 15u, 16u, 17u, 1001u}) {
             std::vector<std::atomic<int>> hits(n);
@@ -115,7 +118,8 @@ TEST(ComputePool, EveryTaskRunsExactlyOnce) {
                 EXPECT_TRUE(b % 16 == 0);
                 for (std::size_t i = b; i < e; ++i) hits[i].fetch_add(1);
             });
-            for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << "range element " << i;
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(hits[i].load(), 1) << "range element " << i;
         }
     }
 }
@@ -125,7 +129,8 @@ TEST(ComputePool, LoopsFromSeveralCallersDoNotMix) {
     auto caller = [&pool](std::size_t tasks, long* total) {
         for (int round = 0; round < 200; ++round) {
             std::atomic<long> sum{0};
-            pool.parallelFor(tasks, [&](std::size_t t) { sum.fetch_add(static_cast<long>(t) + 1); });
+            pool.parallelFor(tasks,
+                             [&](std::size_t t) { sum.fetch_add(static_cast<long>(t) + 1); });
             *total += sum.load();
         }
     };

@@ -45,16 +45,18 @@ TEST(Float16, KnownConversions) {
         {1.0f, 0x3C00, 1.0f},
         {-2.5f, 0xC100, -2.5f},
         {65504.0f, 0x7BFF, 65504.0f},
-        {65519.0f, 0x7BFF, 65504.0f},                      // just below the rounding boundary
-        {65520.0f, 0x7C00, INFINITY},                      // the boundary rounds to even: infinity
+        {65519.0f, 0x7BFF, 65504.0f},  // just below the rounding boundary
+        {65520.0f, 0x7C00, INFINITY},  // the boundary rounds to even: infinity
         {-INFINITY, 0xFC00, -INFINITY},
         {std::ldexp(1.0f, -24), 0x0001, std::ldexp(1.0f, -24)},  // smallest subnormal
         {std::ldexp(1.0f, -25), 0x0000, 0.0f},                   // tie between 0 and it: even is 0
         {std::ldexp(3.0f, -26), 0x0001, std::ldexp(1.0f, -24)},  // above the tie rounds up
-        {std::ldexp(3.0f, -25), 0x0002, std::ldexp(2.0f, -24)},  // tie between 1 and 2 ulps: even is 2
+        {std::ldexp(3.0f, -25), 0x0002,
+         std::ldexp(2.0f, -24)},  // tie between 1 and 2 ulps: even is 2
         {std::ldexp(1.0f, -14), 0x0400, std::ldexp(1.0f, -14)},  // smallest normal
-        {1.0f + std::ldexp(1.0f, -11), 0x3C00, 1.0f},             // tie, stays even
-        {1.0f + std::ldexp(3.0f, -11), 0x3C02, 1.0f + std::ldexp(1.0f, -9)},  // tie, rounds up to even
+        {1.0f + std::ldexp(1.0f, -11), 0x3C00, 1.0f},            // tie, stays even
+        {1.0f + std::ldexp(3.0f, -11), 0x3C02,
+         1.0f + std::ldexp(1.0f, -9)},  // tie, rounds up to even
         {-0.0f, 0x8000, -0.0f},
     };
     onBothPaths([&](const char* path) {
@@ -90,9 +92,11 @@ TEST(Float16, ScalarAndHardwareAgreeAroundEveryRoundingBoundary) {
     std::vector<float> probes;
     for (std::uint32_t b = 0; b < 0x7C00; ++b) {
         const float lo = halfBitsToFloatScalar(static_cast<std::uint16_t>(b));
-        const float hi = b + 1 == 0x7C00 ? 65520.0f : halfBitsToFloatScalar(static_cast<std::uint16_t>(b + 1));
+        const float hi =
+            b + 1 == 0x7C00 ? 65520.0f : halfBitsToFloatScalar(static_cast<std::uint16_t>(b + 1));
         const float mid = static_cast<float>((static_cast<double>(lo) + hi) / 2);
-        for (float f : {lo, mid, std::nextafter(mid, 0.0f), std::nextafter(mid, INFINITY), std::nextafter(lo, INFINITY)}) {
+        for (float f : {lo, mid, std::nextafter(mid, 0.0f), std::nextafter(mid, INFINITY),
+                        std::nextafter(lo, INFINITY)}) {
             probes.push_back(f);
             probes.push_back(-f);
         }
@@ -110,7 +114,8 @@ TEST(Float16, ScalarAndHardwareAgreeAroundEveryRoundingBoundary) {
 
 TEST(Float16, BulkConversionsMatchElementwiseOnBothPaths) {
     std::vector<float> values;
-    for (int i = 0; i < 37; ++i) values.push_back(static_cast<float>(i) * 0.37f - 5.0f);  // not a multiple of 8
+    for (int i = 0; i < 37; ++i)
+        values.push_back(static_cast<float>(i) * 0.37f - 5.0f);  // not a multiple of 8
     onBothPaths([&](const char* path) {
         std::vector<Float16> halves(values.size());
         convertFloatToHalf(values.data(), halves.data(), values.size());

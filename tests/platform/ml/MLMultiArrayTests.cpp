@@ -9,11 +9,14 @@
 using namespace platform::ml;
 
 TEST(MLMultiArray, StorageIsAlignedZeroedAndRowMajor) {
-    for (auto type : {MLMultiArrayDataType::float16, MLMultiArrayDataType::float32, MLMultiArrayDataType::float64,
-                      MLMultiArrayDataType::int32, MLMultiArrayDataType::int8}) {
-        for (std::vector<std::int64_t> shape : {std::vector<std::int64_t>{1, 80, 1, 3000}, {3}, {2, 0, 5}, {}}) {
+    for (auto type :
+         {MLMultiArrayDataType::float16, MLMultiArrayDataType::float32,
+          MLMultiArrayDataType::float64, MLMultiArrayDataType::int32, MLMultiArrayDataType::int8}) {
+        for (std::vector<std::int64_t> shape :
+             {std::vector<std::int64_t>{1, 80, 1, 3000}, {3}, {2, 0, 5}, {}}) {
             MLMultiArray a(shape, type);
-            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.dataPointer()) % 64, 0u) << dataTypeName(type);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.dataPointer()) % 64, 0u)
+                << dataTypeName(type);
             std::int64_t expected = 1;
             for (auto d : shape) expected *= d;
             EXPECT_EQ(a.count(), expected);
@@ -67,7 +70,8 @@ TEST(MLMultiArray, ProvidersShareTheArrayNotACopy) {
     ASSERT_TRUE(value);
     EXPECT_EQ(value->multiArrayValue().get(), ids.get());
     EXPECT_EQ(value->multiArrayValue()->doubleValue(0), 50257);
-    for (const char* other : {"input_ids ", "Input_ids", ""}) EXPECT_FALSE(provider.featureValue(other)) << other;
+    for (const char* other : {"input_ids ", "Input_ids", ""})
+        EXPECT_FALSE(provider.featureValue(other)) << other;
     EXPECT_EQ(provider.featureNames(), std::set<std::string>{"input_ids"});
     EXPECT_THROW(MLDictionaryFeatureProvider({{"x", nullptr}}), MLModelError);
 }
@@ -76,8 +80,8 @@ TEST(MLMultiArray, ExternalStorageIsReleasedOnce) {
     int released = 0;
     static float storage[6];
     {
-        auto a = std::make_shared<MLMultiArray>(storage, std::vector<std::int64_t>{2, 3}, MLMultiArrayDataType::float32,
-                                                [&](void* p) {
+        auto a = std::make_shared<MLMultiArray>(storage, std::vector<std::int64_t>{2, 3},
+                                                MLMultiArrayDataType::float32, [&](void* p) {
                                                     EXPECT_EQ(p, storage);
                                                     ++released;
                                                 });

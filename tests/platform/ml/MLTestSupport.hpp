@@ -11,7 +11,7 @@
 namespace mltest {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::random_device rd;
         path_ = std::filesystem::temp_directory_path() /
@@ -26,7 +26,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -41,7 +41,8 @@ inline std::string readFile(const std::filesystem::path& p) {
 }
 
 // A safetensors file from a literal header and data section.
-inline std::string safetensorsBytes(const std::string& header, const std::string& data, std::uint64_t lengthField) {
+inline std::string safetensorsBytes(const std::string& header, const std::string& data,
+                                    std::uint64_t lengthField) {
     std::string out(8, '\0');
     for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((lengthField >> (8 * i)) & 0xFF);
     return out + header + data;

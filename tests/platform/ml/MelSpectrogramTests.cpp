@@ -27,7 +27,8 @@ std::shared_ptr<MLModel> loadMel(const mltest::TempDir& dir, int nMels) {
 }
 
 std::vector<float> run(const MLModel& model, const std::vector<float>& samples) {
-    auto audio = MLMultiArray::make({static_cast<std::int64_t>(samples.size())}, MLMultiArrayDataType::float32);
+    auto audio = MLMultiArray::make({static_cast<std::int64_t>(samples.size())},
+                                    MLMultiArrayDataType::float32);
     std::copy(samples.begin(), samples.end(), audio->span<float>().begin());
     auto out = model.prediction(MLDictionaryFeatureProvider({{"audio", audio}}));
     auto mel = out->featureValue("melspectrogram_features")->multiArrayValue();
@@ -45,7 +46,8 @@ std::vector<float> referenceSignal() {
         const double noise = static_cast<double>(s >> 8) / 16777216.0 * 2.0 - 1.0;
         const double t = i / 16000.0;
         const double v = 0.3 * std::sin(2 * std::numbers::pi * 440.0 * t) +
-                         0.2 * std::sin(2 * std::numbers::pi * (200.0 * t + 50.0 * t * t)) + 0.05 * noise;
+                         0.2 * std::sin(2 * std::numbers::pi * (200.0 * t + 50.0 * t * t)) +
+                         0.05 * noise;
         if (i < 25 * 16000) x[i] = static_cast<float>(v);
     }
     return x;
@@ -62,6 +64,25 @@ TEST(MelSpectrogram, SilenceGivesAConstantFloor) {
     for (float v : mel) ASSERT_EQ(v, -1.5f);
 }
 
+TEST(MelSpectrogram, NonFiniteSamplesStayInTheirFrames) {
+    mltest::TempDir dir;
+    auto model = loadMel(dir, 80);
+    std::vector<float> x(kSamples);
+    for (int i = 0; i < kSamples; ++i) x[i] = static_cast<float>(0.1 * std::sin(0.05 * i));
+    const auto clean = run(*model, x);
+    x[240000] = std::nanf("");
+    x[100000] = INFINITY;
+    const auto mel = run(*model, x);
+    int changed = 0;
+    for (std::size_t i = 0; i < mel.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(mel[i])) << i;
+        changed += mel[i] != clean[i];
+    }
+    // Only the frames whose windows hold the bad samples (three each) differ.
+    EXPECT_GT(changed, 0);
+    EXPECT_LE(changed, 80 * 6);
+}
+
 TEST(MelSpectrogram, SinePeaksInTheBandHoldingItsFrequency) {
     mltest::TempDir dir;
     for (int nMels : {80, 128}) {
@@ -69,7 +90,8 @@ TEST(MelSpectrogram, SinePeaksInTheBandHoldingItsFrequency) {
         const auto filters = MelFilterBank::make(16000, 400, nMels);
         for (double hz : {1000.0, 440.0, 3000.0}) {
             std::vector<float> x(kSamples);
-            for (int i = 0; i < kSamples; ++i) x[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * hz * i / 16000.0));
+            for (int i = 0; i < kSamples; ++i)
+                x[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * hz * i / 16000.0));
             const auto mel = run(*model, x);
             // Each frequency sits exactly on an FFT bin, so the periodic Hann window
             // spreads its power over that bin and, at 1/16, its two neighbours.
@@ -103,7 +125,8 @@ TEST(MelSpectrogram, MatchesTheNumpyReference) {
     const auto signal = referenceSignal();
     mltest::TempDir dir;
     for (int nMels : {80, 128}) {
-        const std::string bytes = mltest::readFile(data / ("reference-" + std::to_string(nMels) + ".f32"));
+        const std::string bytes =
+            mltest::readFile(data / ("reference-" + std::to_string(nMels) + ".f32"));
         ASSERT_EQ(bytes.size(), frames.size() * nMels * sizeof(float));
         std::vector<float> reference(bytes.size() / sizeof(float));
         std::memcpy(reference.data(), bytes.data(), bytes.size());
@@ -112,7 +135,8 @@ TEST(MelSpectrogram, MatchesTheNumpyReference) {
         double worst = 0;
         for (std::size_t i = 0; i < frames.size(); ++i)
             for (int m = 0; m < nMels; ++m)
-                worst = std::max(worst, std::abs(static_cast<double>(mel[m * kFrames + frames[i]]) - reference[i * nMels + m]));
+                worst = std::max(worst, std::abs(static_cast<double>(mel[m * kFrames + frames[i]]) -
+                                                 reference[i * nMels + m]));
         EXPECT_LT(worst, 1e-3) << nMels << " bands";
     }
 }
@@ -123,7 +147,8 @@ TEST(MelSpectrogram, ConcurrentPredictionsGiveTheSequentialResults) {
     std::vector<std::vector<float>> inputs;
     for (int k = 0; k < 4; ++k) {
         std::vector<float> x(kSamples);
-        for (int i = 0; i < kSamples; ++i) x[i] = static_cast<float>(0.3 * std::sin(0.01 * (k + 1) * i));
+        for (int i = 0; i < kSamples; ++i)
+            x[i] = static_cast<float>(0.3 * std::sin(0.01 * (k + 1) * i));
         inputs.push_back(std::move(x));
     }
     std::vector<std::vector<float>> sequential;
@@ -142,7 +167,8 @@ TEST(MelSpectrogram, ConcurrentPredictionsGiveTheSequentialResults) {
 TEST(MelSpectrogram, FilterBankHasUnitAreaTrianglesOnTheSlaneyScale) {
     EXPECT_NEAR(MelFilterBank::hzToMel(1000.0), 15.0, 1e-12);
     EXPECT_NEAR(MelFilterBank::hzToMel(500.0), 7.5, 1e-12);
-    for (double hz : {50.0, 999.0, 1000.0, 4321.0, 8000.0}) EXPECT_NEAR(MelFilterBank::melToHz(MelFilterBank::hzToMel(hz)), hz, 1e-9);
+    for (double hz : {50.0, 999.0, 1000.0, 4321.0, 8000.0})
+        EXPECT_NEAR(MelFilterBank::melToHz(MelFilterBank::hzToMel(hz)), hz, 1e-9);
     const auto f = MelFilterBank::make(16000, 400, 80);
     // Slaney normalisation: each triangle's area (in Hz) is 1.
     for (int m = 0; m < 80; m += 13) {

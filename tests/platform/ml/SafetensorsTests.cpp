@@ -16,7 +16,8 @@ TEST(Safetensors, WritesAndMapsTensorsBack) {
     const std::vector<float> a = {1, 2, 3, 4, 5, 6};
     const std::vector<Float16> b = {Float16(0.5f), Float16(-1.0f), Float16(3.0f)};
     writeSafetensors(dir.path() / "w.safetensors",
-                     {{"a", "F32", {2, 3}, std::as_bytes(std::span(a))}, {"layers.0.b", "F16", {3}, std::as_bytes(std::span(b))}},
+                     {{"a", "F32", {2, 3}, std::as_bytes(std::span(a))},
+                      {"layers.0.b", "F16", {3}, std::as_bytes(std::span(b))}},
                      {{"format", "pt"}});
     auto st = SafetensorsFile::open(dir.path() / "w.safetensors");
     ASSERT_EQ(st->tensors().size(), 2u);
@@ -45,29 +46,47 @@ TEST(Safetensors, RefusesTruncatedAndLyingFilesCleanly) {
     const Case cases[] = {
         {"empty file", "", "no header length"},
         {"short length field", std::string(5, '\0'), "no header length"},
-        {"header longer than the file", safetensorsBytes(goodHeader, data, goodHeader.size() + 100), "truncated"},
-        {"implausible header length", safetensorsBytes(goodHeader, data, 1ull << 62), "implausible"},
-        {"data cut short", safetensorsBytes(goodHeader, data.substr(0, 5)), "outside the 5-byte data section"},
+        {"header longer than the file", safetensorsBytes(goodHeader, data, goodHeader.size() + 100),
+         "truncated"},
+        {"implausible header length", safetensorsBytes(goodHeader, data, 1ull << 62),
+         "implausible"},
+        {"data cut short", safetensorsBytes(goodHeader, data.substr(0, 5)),
+         "outside the 5-byte data section"},
         {"header not JSON", safetensorsBytes("{\"w\":", data), "not valid JSON"},
         {"header not an object", safetensorsBytes("[1,2]", data), "not a JSON object"},
-        {"offsets past the end", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[2],"data_offsets":[8,16]}})", data),
+        {"offsets past the end",
+         safetensorsBytes(R"({"w":{"dtype":"F32","shape":[2],"data_offsets":[8,16]}})", data),
          "outside"},
-        {"offsets reversed", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[0],"data_offsets":[8,0]}})", data),
+        {"offsets reversed",
+         safetensorsBytes(R"({"w":{"dtype":"F32","shape":[0],"data_offsets":[8,0]}})", data),
          "outside"},
-        {"huge offsets", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[2],"data_offsets":[18446744073709551608,18446744073709551615]}})", data),
+        {"huge offsets",
+         safetensorsBytes(
+             R"({"w":{"dtype":"F32","shape":[2],"data_offsets":[18446744073709551608,18446744073709551615]}})",
+             data),
          "outside"},
-        {"shape does not match the byte range", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[3],"data_offsets":[0,8]}})", data),
+        {"shape does not match the byte range",
+         safetensorsBytes(R"({"w":{"dtype":"F32","shape":[3],"data_offsets":[0,8]}})", data),
          "need 12"},
-        {"shape product overflows", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[4294967296,4294967296],"data_offsets":[0,8]}})", data),
+        {"shape product overflows",
+         safetensorsBytes(
+             R"({"w":{"dtype":"F32","shape":[4294967296,4294967296],"data_offsets":[0,8]}})", data),
          "need"},
-        {"negative dimension", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[-2],"data_offsets":[0,8]}})", data),
+        {"negative dimension",
+         safetensorsBytes(R"({"w":{"dtype":"F32","shape":[-2],"data_offsets":[0,8]}})", data),
          "non-negative"},
-        {"unknown dtype", safetensorsBytes(R"({"w":{"dtype":"F8","shape":[8],"data_offsets":[0,8]}})", data), "unknown dtype"},
-        {"missing offsets", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[2]}})", data), "data_offsets"},
+        {"unknown dtype",
+         safetensorsBytes(R"({"w":{"dtype":"F8","shape":[8],"data_offsets":[0,8]}})", data),
+         "unknown dtype"},
+        {"missing offsets", safetensorsBytes(R"({"w":{"dtype":"F32","shape":[2]}})", data),
+         "data_offsets"},
         {"overlapping tensors",
-         safetensorsBytes(R"({"a":{"dtype":"F32","shape":[2],"data_offsets":[0,8]},"b":{"dtype":"F32","shape":[1],"data_offsets":[4,8]}})", data),
+         safetensorsBytes(
+             R"({"a":{"dtype":"F32","shape":[2],"data_offsets":[0,8]},"b":{"dtype":"F32","shape":[1],"data_offsets":[4,8]}})",
+             data),
          "overlap"},
-        {"metadata not strings", safetensorsBytes(R"({"__metadata__":{"x":1}})", ""), "not a string"},
+        {"metadata not strings", safetensorsBytes(R"({"__metadata__":{"x":1}})", ""),
+         "not a string"},
     };
     mltest::TempDir dir;
     for (const auto& c : cases) {
@@ -77,7 +96,8 @@ TEST(Safetensors, RefusesTruncatedAndLyingFilesCleanly) {
             SafetensorsFile::open(path);
             ADD_FAILURE() << c.what << ": accepted";
         } catch (const MLModelError& e) {
-            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.what << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
+                << c.what << ": " << e.what();
             EXPECT_NE(std::string(e.what()).find("bad.safetensors"), std::string::npos) << c.what;
         }
     }
@@ -88,9 +108,14 @@ TEST(Safetensors, RefusesTruncatedAndLyingFilesCleanly) {
 TEST(Safetensors, WriterRefusesInconsistentEntries) {
     mltest::TempDir dir;
     const std::vector<float> a = {1, 2, 3};
-    EXPECT_THROW(writeSafetensors(dir.path() / "w", {{"a", "F32", {2, 2}, std::as_bytes(std::span(a))}}), MLModelError);
-    EXPECT_THROW(writeSafetensors(dir.path() / "w", {{"a", "Q4", {3}, std::as_bytes(std::span(a))}}), MLModelError);
-    EXPECT_THROW(writeSafetensors(dir.path() / "w", {{"a", "F32", {3}, std::as_bytes(std::span(a))},
-                                                     {"a", "F32", {3}, std::as_bytes(std::span(a))}}),
-                 MLModelError);
+    EXPECT_THROW(
+        writeSafetensors(dir.path() / "w", {{"a", "F32", {2, 2}, std::as_bytes(std::span(a))}}),
+        MLModelError);
+    EXPECT_THROW(
+        writeSafetensors(dir.path() / "w", {{"a", "Q4", {3}, std::as_bytes(std::span(a))}}),
+        MLModelError);
+    EXPECT_THROW(
+        writeSafetensors(dir.path() / "w", {{"a", "F32", {3}, std::as_bytes(std::span(a))},
+                                            {"a", "F32", {3}, std::as_bytes(std::span(a))}}),
+        MLModelError);
 }

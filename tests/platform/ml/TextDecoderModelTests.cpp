@@ -26,7 +26,8 @@ nlohmann::json decoderDims(bool alignmentHeads) {
             {"max_target_positions", 240},
             {"max_source_positions", kW},
             {"kv_cache_length", kS},
-            {"alignment_heads", alignmentHeads ? nlohmann::json{{0, 1}, {1, 3}, {1, 0}} : nlohmann::json::array()}};
+            {"alignment_heads",
+             alignmentHeads ? nlohmann::json{{0, 1}, {1, 3}, {1, 0}} : nlohmann::json::array()}};
 }
 
 using Shape = std::vector<std::int64_t>;
@@ -34,11 +35,16 @@ using Shape = std::vector<std::int64_t>;
 // The decoder state as the pipeline keeps it between steps.
 struct DecoderState {
     std::shared_ptr<MLMultiArray> inputIds = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    std::shared_ptr<MLMultiArray> cacheLength = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    std::shared_ptr<MLMultiArray> keyCache = MLMultiArray::make({1, kE, 1, kS}, MLMultiArrayDataType::float16);
-    std::shared_ptr<MLMultiArray> valueCache = MLMultiArray::make({1, kE, 1, kS}, MLMultiArrayDataType::float16);
-    std::shared_ptr<MLMultiArray> updateMask = MLMultiArray::make({1, kS}, MLMultiArrayDataType::int32);
-    std::shared_ptr<MLMultiArray> paddingMask = MLMultiArray::make({1, kS}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> cacheLength =
+        MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> keyCache =
+        MLMultiArray::make({1, kE, 1, kS}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> valueCache =
+        MLMultiArray::make({1, kE, 1, kS}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> updateMask =
+        MLMultiArray::make({1, kS}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> paddingMask =
+        MLMultiArray::make({1, kS}, MLMultiArrayDataType::float16);
 
     DecoderState() { reset(); }
 
@@ -55,19 +61,21 @@ struct DecoderState {
                                             const std::shared_ptr<MLMultiArray>& encoder) {
         inputIds->span<std::int32_t>()[0] = token;
         cacheLength->span<std::int32_t>()[0] = index;
-        return model.prediction(MLDictionaryFeatureProvider({{"input_ids", inputIds},
-                                                             {"cache_length", cacheLength},
-                                                             {"key_cache", keyCache},
-                                                             {"value_cache", valueCache},
-                                                             {"kv_cache_update_mask", updateMask},
-                                                             {"encoder_output_embeds", encoder},
-                                                             {"decoder_key_padding_mask", paddingMask}}));
+        return model.prediction(
+            MLDictionaryFeatureProvider({{"input_ids", inputIds},
+                                         {"cache_length", cacheLength},
+                                         {"key_cache", keyCache},
+                                         {"value_cache", valueCache},
+                                         {"kv_cache_update_mask", updateMask},
+                                         {"encoder_output_embeds", encoder},
+                                         {"decoder_key_padding_mask", paddingMask}}));
     }
 
     // What the decoding loop does after a step: copy the updates in, move the masks.
     void advance(const MLFeatureProvider& out, int index) {
         const auto keys = out.featureValue("key_cache_updates")->multiArrayValue()->span<Float16>();
-        const auto values = out.featureValue("value_cache_updates")->multiArrayValue()->span<Float16>();
+        const auto values =
+            out.featureValue("value_cache_updates")->multiArrayValue()->span<Float16>();
         for (int e = 0; e < kE; ++e) {
             keyCache->span<Float16>()[e * kS + index] = keys[e];
             valueCache->span<Float16>()[e * kS + index] = values[e];
@@ -80,7 +88,8 @@ struct DecoderState {
     // Hidden cache positions from `from` on (the current one included) get values
     // that would wreck any result they reached.
     void writeGarbage(int from, unsigned seed) {
-        const Float16 junk[] = {Float16::quietNaN(), Float16::infinity(), Float16::negativeInfinity(), 60000.0f, -3.0f};
+        const Float16 junk[] = {Float16::quietNaN(), Float16::infinity(),
+                                Float16::negativeInfinity(), 60000.0f, -3.0f};
         for (int e = 0; e < kE; ++e)
             for (int j = from; j < kS; ++j) {
                 keyCache->span<Float16>()[e * kS + j] = junk[(e + j + seed) % 5];
@@ -134,7 +143,7 @@ struct DecoderCase {
 };
 
 class TextDecoderStepTest : public ::testing::TestWithParam<DecoderCase> {
-protected:
+  protected:
     void TearDown() override { setOptimizedKernelsEnabled(true); }
 };
 
@@ -176,11 +185,13 @@ TEST_P(TextDecoderStepTest, StepsMatchFullSequenceReference) {
             auto out = state.step(*model, tokens[i], i, enc);
             const auto logits = out->featureValue("logits")->multiArrayValue();
             ASSERT_EQ(logits->shape(), (Shape{1, 1, kVocab}));
-            EXPECT_LT(worstDifference(*logits, expected.logits[i]), kLogitTolerance) << "window " << window << " step " << i;
+            EXPECT_LT(worstDifference(*logits, expected.logits[i]), kLogitTolerance)
+                << "window " << window << " step " << i;
             const auto alignment = out->featureValue("alignment_heads_weights");
             ASSERT_TRUE(alignment.has_value());
             ASSERT_EQ(alignment->multiArrayValue()->shape(), (Shape{1, kW}));
-            EXPECT_LT(worstDifference(*alignment->multiArrayValue(), expected.alignment[i]), kAlignmentTolerance)
+            EXPECT_LT(worstDifference(*alignment->multiArrayValue(), expected.alignment[i]),
+                      kAlignmentTolerance)
                 << "window " << window << " step " << i;
             state.advance(*out, i);
         }
@@ -188,13 +199,15 @@ TEST_P(TextDecoderStepTest, StepsMatchFullSequenceReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Weights, TextDecoderStepTest,
-                         ::testing::Values(DecoderCase{"F16", 1, false, false}, DecoderCase{"F16", 3, false, true},
-                                           DecoderCase{"F32", 2, false, true}, DecoderCase{"F16", 2, true, true},
+                         ::testing::Values(DecoderCase{"F16", 1, false, false},
+                                           DecoderCase{"F16", 3, false, true},
+                                           DecoderCase{"F32", 2, false, true},
+                                           DecoderCase{"F16", 2, true, true},
                                            DecoderCase{"F32", 1, true, false}),
                          [](const auto& info) {
                              const auto& c = info.param;
-                             return c.dtype + "_" + std::to_string(c.threads) + "threads" + (c.portable ? "_portable" : "") +
-                                    (c.garbage ? "_garbage" : "");
+                             return c.dtype + "_" + std::to_string(c.threads) + "threads" +
+                                    (c.portable ? "_portable" : "") + (c.garbage ? "_garbage" : "");
                          });
 
 // Hidden positions must not matter at all: the same steps over a clean cache
@@ -202,7 +215,8 @@ INSTANTIATE_TEST_SUITE_P(Weights, TextDecoderStepTest,
 TEST(TextDecoderModel, HiddenCachePositionsDoNotChangeAnyOutput) {
     mltest::TempDir dir;
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
-    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16", 8);
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
+                               8);
     auto model = MLModel::load(folder);
     mltest::Matrix rows;
     auto enc = randomEncoderOutput(4, rows);
@@ -212,9 +226,12 @@ TEST(TextDecoderModel, HiddenCachePositionsDoNotChangeAnyOutput) {
         dirty.writeGarbage(i, static_cast<unsigned>(7 * i));
         auto a = clean.step(*model, tokens[i], i, enc);
         auto b = dirty.step(*model, tokens[i], i, enc);
-        for (const char* name : {"logits", "key_cache_updates", "value_cache_updates", "alignment_heads_weights"}) {
-            const auto x = a->featureValue(name)->multiArrayValue(), y = b->featureValue(name)->multiArrayValue();
-            EXPECT_EQ(0, std::memcmp(x->dataPointer(), y->dataPointer(), x->byteCount())) << name << " at step " << i;
+        for (const char* name :
+             {"logits", "key_cache_updates", "value_cache_updates", "alignment_heads_weights"}) {
+            const auto x = a->featureValue(name)->multiArrayValue(),
+                       y = b->featureValue(name)->multiArrayValue();
+            EXPECT_EQ(0, std::memcmp(x->dataPointer(), y->dataPointer(), x->byteCount()))
+                << name << " at step " << i;
         }
         clean.advance(*a, i);
         dirty.advance(*b, i);
@@ -225,12 +242,16 @@ TEST(TextDecoderModel, OutputsFollowTheDescription) {
     for (bool heads : {false, true}) {
         mltest::TempDir dir;
         const auto folder = dir.path() / "TextDecoder.mlmodelc";
-        mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(heads), "F16", 2);
+        mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(heads),
+                                   "F16", 2);
         auto model = MLModel::load(folder);
         const auto& outputs = model->modelDescription().outputDescriptionsByName;
         EXPECT_EQ(outputs.count("alignment_heads_weights"), heads ? 1u : 0u);
-        EXPECT_EQ(outputs.at("key_cache_updates").multiArrayConstraint->shape, (Shape{1, kE, 1, 1}));
-        EXPECT_EQ(model->modelDescription().inputDescriptionsByName.at("key_cache").multiArrayConstraint->shape,
+        EXPECT_EQ(outputs.at("key_cache_updates").multiArrayConstraint->shape,
+                  (Shape{1, kE, 1, 1}));
+        EXPECT_EQ(model->modelDescription()
+                      .inputDescriptionsByName.at("key_cache")
+                      .multiArrayConstraint->shape,
                   (Shape{1, kE, 1, kS}));
 
         mltest::Matrix rows;
@@ -238,7 +259,8 @@ TEST(TextDecoderModel, OutputsFollowTheDescription) {
         DecoderState state;
         auto out = state.step(*model, 3, 0, enc);
         EXPECT_EQ(out->featureValue("alignment_heads_weights").has_value(), heads);
-        EXPECT_EQ(out->featureValue("value_cache_updates")->multiArrayValue()->shape(), (Shape{1, kE, 1, 1}));
+        EXPECT_EQ(out->featureValue("value_cache_updates")->multiArrayValue()->shape(),
+                  (Shape{1, kE, 1, 1}));
         // The model never writes its inputs.
         EXPECT_EQ(state.updateMask->span<std::int32_t>()[0], 1);
         EXPECT_EQ(state.keyCache->span<Float16>()[0].bits, 0);
@@ -250,7 +272,8 @@ TEST(TextDecoderModel, OutputsFollowTheDescription) {
 TEST(TextDecoderModel, RefusesTokensAndPositionsOutsideItsTables) {
     mltest::TempDir dir;
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
-    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(false), "F16", 2);
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(false), "F16",
+                               2);
     auto model = MLModel::load(folder);
     mltest::Matrix rows;
     auto enc = randomEncoderOutput(4, rows);
@@ -258,8 +281,8 @@ TEST(TextDecoderModel, RefusesTokensAndPositionsOutsideItsTables) {
         int token, position;
         const char* feature;
     };
-    for (const Case& c : {Case{kVocab, 0, "input_ids"}, Case{-1, 0, "input_ids"}, Case{0, 240, "cache_length"},
-                          Case{0, -1, "cache_length"}}) {
+    for (const Case& c : {Case{kVocab, 0, "input_ids"}, Case{-1, 0, "input_ids"},
+                          Case{0, 240, "cache_length"}, Case{0, -1, "cache_length"}}) {
         DecoderState state;
         try {
             state.step(*model, c.token, c.position, enc);

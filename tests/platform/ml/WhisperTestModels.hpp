@@ -23,7 +23,8 @@ using platform::ml::Float16;
 // Writes a model folder of `kind` with random weights stored as `dtype` ("F16" or "F32").
 // Scales keep activations and logits of order one, so that attention is not uniform.
 inline void writeRandomNetwork(const std::filesystem::path& folder, const std::string& kind,
-                               const nlohmann::json& dims, const std::string& dtype, unsigned seed) {
+                               const nlohmann::json& dims, const std::string& dtype,
+                               unsigned seed) {
     using namespace platform::ml;
     const auto description = WhisperModelLayout::description(kind, dims);
     const auto specs = WhisperModelLayout::tensors(kind, dims);
@@ -37,16 +38,20 @@ inline void writeRandomNetwork(const std::filesystem::path& folder, const std::s
         for (auto d : spec.shape) n *= static_cast<std::size_t>(d);
         std::vector<float> v(n);
         const bool norm = spec.name.find("layer_norm") != std::string::npos;
-        const bool bias = spec.name.size() > 5 && spec.name.compare(spec.name.size() - 5, 5, ".bias") == 0;
+        const bool bias =
+            spec.name.size() > 5 && spec.name.compare(spec.name.size() - 5, 5, ".bias") == 0;
         float sigma = 1.0f / std::sqrt(static_cast<float>(spec.shape.back()));
         if (spec.name.find("embed_tokens") != std::string::npos) sigma = 0.5f;
         if (spec.name.find("embed_positions") != std::string::npos) sigma = 0.3f;
         if (spec.name.find("conv") != std::string::npos && !bias)
             sigma = 1.0f / std::sqrt(static_cast<float>(spec.shape[1] * spec.shape[2]));
         for (auto& x : v) {
-            if (norm && !bias) x = 1.0f + 0.1f * normal(rng);
-            else if (bias) x = 0.1f * normal(rng);
-            else x = sigma * normal(rng);
+            if (norm && !bias)
+                x = 1.0f + 0.1f * normal(rng);
+            else if (bias)
+                x = 0.1f * normal(rng);
+            else
+                x = sigma * normal(rng);
         }
         if (dtype == "F32") {
             auto& kept = f32.emplace_back(std::move(v));
@@ -64,21 +69,24 @@ inline void writeRandomNetwork(const std::filesystem::path& folder, const std::s
 
 // The weights of a folder as Float32, by name.
 class ReferenceWeights {
-public:
+  public:
     explicit ReferenceWeights(const std::filesystem::path& folder) {
-        auto file = platform::ml::SafetensorsFile::open(folder / platform::ml::ModelFolder::kWeightsFile);
+        auto file =
+            platform::ml::SafetensorsFile::open(folder / platform::ml::ModelFolder::kWeightsFile);
         for (const auto& t : file->tensors()) tensors_[t.name] = platform::ml::tensorToFloats(t);
     }
-    const std::vector<float>& operator()(const std::string& name) const { return tensors_.at(name); }
+    const std::vector<float>& operator()(const std::string& name) const {
+        return tensors_.at(name);
+    }
 
-private:
+  private:
     std::map<std::string, std::vector<float>> tensors_;
 };
 
 using Matrix = std::vector<std::vector<float>>;  // [rows][cols]
 
-inline std::vector<float> linear(const std::vector<float>& w, const std::vector<float>* b, const std::vector<float>& x,
-                                 std::size_t out) {
+inline std::vector<float> linear(const std::vector<float>& w, const std::vector<float>* b,
+                                 const std::vector<float>& x, std::size_t out) {
     std::vector<float> y(out);
     const std::size_t in = x.size();
     for (std::size_t o = 0; o < out; ++o) {
@@ -89,7 +97,8 @@ inline std::vector<float> linear(const std::vector<float>& w, const std::vector<
     return y;
 }
 
-inline std::vector<float> layerNorm(const std::vector<float>& x, const std::vector<float>& g, const std::vector<float>& b) {
+inline std::vector<float> layerNorm(const std::vector<float>& x, const std::vector<float>& g,
+                                    const std::vector<float>& b) {
     double mean = 0, var = 0;
     for (float v : x) mean += v;
     mean /= static_cast<double>(x.size());
@@ -111,48 +120,57 @@ inline std::vector<double> softmax(std::vector<double> s) {
     return s;
 }
 
-// Multi-head attention of queries over keys/values ([n][D] each); `causal` limits query i to keys 0..i.
-// probs, when given, receives [head][query][key].
+// Multi-head attention of queries over keys/values ([n][D] each); `causal` limits query i to keys
+// 0..i. probs, when given, receives [head][query][key].
 inline Matrix attention(const Matrix& q, const Matrix& k, const Matrix& v, int heads, bool causal,
                         std::vector<Matrix>* probs = nullptr) {
     const std::size_t D = q[0].size(), dh = D / static_cast<std::size_t>(heads);
     Matrix out(q.size(), std::vector<float>(D));
-    if (probs) probs->assign(static_cast<std::size_t>(heads), Matrix(q.size(), std::vector<float>(k.size(), 0.0f)));
+    if (probs)
+        probs->assign(static_cast<std::size_t>(heads),
+                      Matrix(q.size(), std::vector<float>(k.size(), 0.0f)));
     for (std::size_t h = 0; h < static_cast<std::size_t>(heads); ++h)
         for (std::size_t i = 0; i < q.size(); ++i) {
             const std::size_t n = causal ? i + 1 : k.size();
             std::vector<double> s(n);
             for (std::size_t j = 0; j < n; ++j) {
                 double dot = 0;
-                for (std::size_t c = 0; c < dh; ++c) dot += static_cast<double>(q[i][h * dh + c]) * k[j][h * dh + c];
+                for (std::size_t c = 0; c < dh; ++c)
+                    dot += static_cast<double>(q[i][h * dh + c]) * k[j][h * dh + c];
                 s[j] = dot / std::sqrt(static_cast<double>(dh));
             }
             const auto p = softmax(s);
             for (std::size_t j = 0; j < n; ++j) {
                 if (probs) (*probs)[h][i][j] = static_cast<float>(p[j]);
-                for (std::size_t c = 0; c < dh; ++c) out[i][h * dh + c] += static_cast<float>(p[j] * v[j][h * dh + c]);
+                for (std::size_t c = 0; c < dh; ++c)
+                    out[i][h * dh + c] += static_cast<float>(p[j] * v[j][h * dh + c]);
             }
         }
     return out;
 }
 
 // Encoder: mel [C][2W] to embeddings [W][D].
-inline Matrix referenceEncoder(const ReferenceWeights& w, const nlohmann::json& dims, const Matrix& mel) {
+inline Matrix referenceEncoder(const ReferenceWeights& w, const nlohmann::json& dims,
+                               const Matrix& mel) {
     const int D = dims["d_model"], C = dims["num_mel_bins"], W = dims["max_source_positions"];
-    const int H = dims["encoder_attention_heads"], L = dims["encoder_layers"], F = dims["encoder_ffn_dim"];
+    const int H = dims["encoder_attention_heads"], L = dims["encoder_layers"],
+              F = dims["encoder_ffn_dim"];
     const int T = 2 * W;
-    auto conv = [&](const std::string& name, const Matrix& in, int inChannels, int frames, int stride) {
+    auto conv = [&](const std::string& name, const Matrix& in, int inChannels, int frames,
+                    int stride) {
         const auto& k = w(name + ".weight");
         const auto& b = w(name + ".bias");
         const int outFrames = frames / stride;
-        Matrix out(static_cast<std::size_t>(outFrames), std::vector<float>(static_cast<std::size_t>(D)));
+        Matrix out(static_cast<std::size_t>(outFrames),
+                   std::vector<float>(static_cast<std::size_t>(D)));
         for (int t = 0; t < outFrames; ++t)
             for (int o = 0; o < D; ++o) {
                 double s = b[o];
                 for (int c = 0; c < inChannels; ++c)
                     for (int j = 0; j < 3; ++j) {
                         const int src = t * stride + j - 1;
-                        if (src >= 0 && src < frames) s += static_cast<double>(k[(o * inChannels + c) * 3 + j]) * in[c][src];
+                        if (src >= 0 && src < frames)
+                            s += static_cast<double>(k[(o * inChannels + c) * 3 + j]) * in[c][src];
                     }
                 out[t][o] = gelu(static_cast<float>(s));
             }
@@ -170,23 +188,30 @@ inline Matrix referenceEncoder(const ReferenceWeights& w, const nlohmann::json& 
         const std::string p = "model.encoder.layers." + std::to_string(l);
         Matrix q, k, v;
         for (auto& row : x) {
-            const auto h = layerNorm(row, w(p + ".self_attn_layer_norm.weight"), w(p + ".self_attn_layer_norm.bias"));
-            q.push_back(linear(w(p + ".self_attn.q_proj.weight"), &w(p + ".self_attn.q_proj.bias"), h, D));
+            const auto h = layerNorm(row, w(p + ".self_attn_layer_norm.weight"),
+                                     w(p + ".self_attn_layer_norm.bias"));
+            q.push_back(
+                linear(w(p + ".self_attn.q_proj.weight"), &w(p + ".self_attn.q_proj.bias"), h, D));
             k.push_back(linear(w(p + ".self_attn.k_proj.weight"), nullptr, h, D));
-            v.push_back(linear(w(p + ".self_attn.v_proj.weight"), &w(p + ".self_attn.v_proj.bias"), h, D));
+            v.push_back(
+                linear(w(p + ".self_attn.v_proj.weight"), &w(p + ".self_attn.v_proj.bias"), h, D));
         }
         const Matrix a = attention(q, k, v, H, false);
         for (int t = 0; t < W; ++t) {
-            const auto o = linear(w(p + ".self_attn.out_proj.weight"), &w(p + ".self_attn.out_proj.bias"), a[t], D);
+            const auto o = linear(w(p + ".self_attn.out_proj.weight"),
+                                  &w(p + ".self_attn.out_proj.bias"), a[t], D);
             for (int d = 0; d < D; ++d) x[t][d] += o[d];
-            const auto h = layerNorm(x[t], w(p + ".final_layer_norm.weight"), w(p + ".final_layer_norm.bias"));
+            const auto h =
+                layerNorm(x[t], w(p + ".final_layer_norm.weight"), w(p + ".final_layer_norm.bias"));
             auto f = linear(w(p + ".fc1.weight"), &w(p + ".fc1.bias"), h, F);
             for (auto& e : f) e = gelu(e);
             const auto y = linear(w(p + ".fc2.weight"), &w(p + ".fc2.bias"), f, D);
             for (int d = 0; d < D; ++d) x[t][d] += y[d];
         }
     }
-    for (auto& row : x) row = layerNorm(row, w("model.encoder.layer_norm.weight"), w("model.encoder.layer_norm.bias"));
+    for (auto& row : x)
+        row = layerNorm(row, w("model.encoder.layer_norm.weight"),
+                        w("model.encoder.layer_norm.bias"));
     return x;
 }
 
@@ -211,24 +236,30 @@ inline ReferenceDecoding referenceDecoder(const ReferenceWeights& w, const nlohm
     const auto& heads = dims["alignment_heads"];
     for (int l = 0; l < L; ++l) {
         const std::string p = "model.decoder.layers." + std::to_string(l);
-        auto block = [&](const std::string& a, const std::string& norm, const Matrix* memory, std::vector<Matrix>* probs) {
+        auto block = [&](const std::string& a, const std::string& norm, const Matrix* memory,
+                         std::vector<Matrix>* probs) {
             Matrix q, k, v;
             for (auto& row : x) {
-                const auto h = layerNorm(row, w(p + "." + norm + ".weight"), w(p + "." + norm + ".bias"));
-                q.push_back(linear(w(p + "." + a + ".q_proj.weight"), &w(p + "." + a + ".q_proj.bias"), h, D));
+                const auto h =
+                    layerNorm(row, w(p + "." + norm + ".weight"), w(p + "." + norm + ".bias"));
+                q.push_back(linear(w(p + "." + a + ".q_proj.weight"),
+                                   &w(p + "." + a + ".q_proj.bias"), h, D));
                 if (!memory) {
                     k.push_back(linear(w(p + "." + a + ".k_proj.weight"), nullptr, h, D));
-                    v.push_back(linear(w(p + "." + a + ".v_proj.weight"), &w(p + "." + a + ".v_proj.bias"), h, D));
+                    v.push_back(linear(w(p + "." + a + ".v_proj.weight"),
+                                       &w(p + "." + a + ".v_proj.bias"), h, D));
                 }
             }
             if (memory)
                 for (const auto& e : *memory) {
                     k.push_back(linear(w(p + "." + a + ".k_proj.weight"), nullptr, e, D));
-                    v.push_back(linear(w(p + "." + a + ".v_proj.weight"), &w(p + "." + a + ".v_proj.bias"), e, D));
+                    v.push_back(linear(w(p + "." + a + ".v_proj.weight"),
+                                       &w(p + "." + a + ".v_proj.bias"), e, D));
                 }
             const Matrix out = attention(q, k, v, H, memory == nullptr, probs);
             for (std::size_t i = 0; i < n; ++i) {
-                const auto o = linear(w(p + "." + a + ".out_proj.weight"), &w(p + "." + a + ".out_proj.bias"), out[i], D);
+                const auto o = linear(w(p + "." + a + ".out_proj.weight"),
+                                      &w(p + "." + a + ".out_proj.bias"), out[i], D);
                 for (int d = 0; d < D; ++d) x[i][d] += o[d];
             }
         };
@@ -239,9 +270,11 @@ inline ReferenceDecoding referenceDecoder(const ReferenceWeights& w, const nlohm
             if (pair[0].get<int>() == l)
                 for (std::size_t i = 0; i < n; ++i)
                     for (std::size_t t = 0; t < W; ++t)
-                        result.alignment[i][t] += probs[pair[1].get<std::size_t>()][i][t] / static_cast<float>(heads.size());
+                        result.alignment[i][t] += probs[pair[1].get<std::size_t>()][i][t] /
+                                                  static_cast<float>(heads.size());
         for (auto& row : x) {
-            const auto h = layerNorm(row, w(p + ".final_layer_norm.weight"), w(p + ".final_layer_norm.bias"));
+            const auto h =
+                layerNorm(row, w(p + ".final_layer_norm.weight"), w(p + ".final_layer_norm.bias"));
             auto f = linear(w(p + ".fc1.weight"), &w(p + ".fc1.bias"), h, F);
             for (auto& e : f) e = gelu(e);
             const auto y = linear(w(p + ".fc2.weight"), &w(p + ".fc2.bias"), f, D);
@@ -249,7 +282,8 @@ inline ReferenceDecoding referenceDecoder(const ReferenceWeights& w, const nlohm
         }
     }
     for (auto& row : x) {
-        const auto h = layerNorm(row, w("model.decoder.layer_norm.weight"), w("model.decoder.layer_norm.bias"));
+        const auto h = layerNorm(row, w("model.decoder.layer_norm.weight"),
+                                 w("model.decoder.layer_norm.bias"));
         result.logits.push_back(linear(emb, nullptr, h, static_cast<std::size_t>(V)));
     }
     return result;

@@ -41,7 +41,8 @@ TEST(MLMultiArrayExtensions, FillsOnlyWhenTheValueTypeMatchesExactly) {
         {"Float16 for float32", makeMLMultiArray({3}, DT::float32, Float16(1.0f)), 0},
     };
     for (const auto& c : cases)
-        for (std::int64_t i = 0; i < 3; ++i) EXPECT_EQ(c.array->doubleValue(i), c.expected) << c.what;
+        for (std::int64_t i = 0; i < 3; ++i)
+            EXPECT_EQ(c.array->doubleValue(i), c.expected) << c.what;
 }
 
 TEST(MLMultiArrayExtensions, HalfArraysNeedAPixelBufferLayout) {
@@ -51,7 +52,8 @@ TEST(MLMultiArrayExtensions, HalfArraysNeedAPixelBufferLayout) {
             ADD_FAILURE() << "accepted";
         } catch (const MLMultiArrayCreationError& e) {
             EXPECT_EQ(e.code(), MLMultiArrayCreationError::Code::pixelBufferFailed);
-            EXPECT_EQ(e.errorDescription(), "Failed to create IOSurface-backed pixel buffer for MLMultiArray");
+            EXPECT_EQ(e.errorDescription(),
+                      "Failed to create IOSurface-backed pixel buffer for MLMultiArray");
         }
     }
     EXPECT_FALSE(pixelBuffer({INT64_MAX, INT64_MAX, 2}));  // overflowing height
@@ -80,7 +82,8 @@ TEST(MLMultiArrayExtensions, IntegerArraysAndOffsets) {
 
 TEST(MLMultiArrayExtensions, FillSkipsInvalidIndexVectors) {
     auto logits = makeMLMultiArray({1, 1, 5}, DT::float16, Float16(1.0f));
-    fill(*logits, {{0, 0, 4}, {0, 0, 5}, {0, 4}, {0, 0, -1}, {1, 0, 0}}, Float16::negativeInfinity());
+    fill(*logits, {{0, 0, 4}, {0, 0, 5}, {0, 4}, {0, 0, -1}, {1, 0, 0}},
+         Float16::negativeInfinity());
     const auto v = logits->span<Float16>();
     for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<float>(v[i]), 1.0f) << i;
     EXPECT_EQ(v[4].bits, 0xFC00);
@@ -115,7 +118,8 @@ TEST(MLMultiArrayExtensionsDeathTest, ProgrammingErrorsStop) {
 }
 
 TEST(MLTensorExtensions, ReadsTensorsBack) {
-    EXPECT_EQ(toFloatArray(MLTensor({2}, std::vector<std::int32_t>{1, 2})), (std::vector<float>{1.0f, 2.0f}));
+    EXPECT_EQ(toFloatArray(MLTensor({2}, std::vector<std::int32_t>{1, 2})),
+              (std::vector<float>{1.0f, 2.0f}));
     EXPECT_EQ(toFloatArray(MLTensor({2}, std::vector<Float16>{Float16(0.2f), Float16(-3.0f)})),
               (std::vector<float>{0.199951171875f, -3.0f}));
     EXPECT_EQ(toFloatArray(MLTensor({1, 2}, std::vector<float>{0.5f, 16777217.0f})),
@@ -124,7 +128,8 @@ TEST(MLTensorExtensions, ReadsTensorsBack) {
               (std::vector<std::int64_t>{-1, 0, 51863}));
     EXPECT_TRUE(toIntArray(MLTensor({0}, std::vector<std::int32_t>{})).empty());
 
-    auto array = toMLMultiArray(MLTensor({2, 2}, std::vector<Float16>{Float16(1.0f), Float16(2.0f), Float16(3.0f), Float16(4.0f)}));
+    auto array = toMLMultiArray(MLTensor(
+        {2, 2}, std::vector<Float16>{Float16(1.0f), Float16(2.0f), Float16(3.0f), Float16(4.0f)}));
     EXPECT_EQ(array->shape(), (std::vector<std::int64_t>{2, 2}));
     EXPECT_EQ(array->dataType(), DT::float16);
     EXPECT_EQ(array->doubleValue(3), 4.0);
@@ -132,7 +137,10 @@ TEST(MLTensorExtensions, ReadsTensorsBack) {
 }
 
 TEST(MLTensorExtensionsDeathTest, UnsupportedScalarTypesStop) {
-    EXPECT_DEATH(toFloatArray(MLTensor({1}, std::vector<double>{1.0})), "Unsupported scalar type: double");
-    EXPECT_DEATH(toMLMultiArray(MLTensor({1}, std::vector<std::int8_t>{1})), "Unsupported scalar type: std::int8_t");
-    EXPECT_DEATH(toIntArray(MLTensor({1}, std::vector<float>{1.0f})), "Unsupported scalar type: float");
+    EXPECT_DEATH(toFloatArray(MLTensor({1}, std::vector<double>{1.0})),
+                 "Unsupported scalar type: double");
+    EXPECT_DEATH(toMLMultiArray(MLTensor({1}, std::vector<std::int8_t>{1})),
+                 "Unsupported scalar type: std::int8_t");
+    EXPECT_DEATH(toIntArray(MLTensor({1}, std::vector<float>{1.0f})),
+                 "Unsupported scalar type: float");
 }

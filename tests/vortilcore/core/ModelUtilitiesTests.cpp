@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
 #include <thread>
-
-#include <unistd.h>
 
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
@@ -19,9 +18,10 @@ namespace fs = std::filesystem;
 namespace {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        path_ = fs::temp_directory_path() / ("verbolin-mu-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device()()));
+        path_ = fs::temp_directory_path() / ("verbolin-mu-" + std::to_string(::getpid()) + "-" +
+                                             std::to_string(std::random_device()()));
         fs::create_directories(path_);
     }
     ~TempDir() {
@@ -30,7 +30,7 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -41,24 +41,32 @@ void touch(const fs::path& p) {
 
 // A model with a hand-written description, including features that are not arrays.
 class DescribedModel : public MLModel {
-public:
+  public:
     explicit DescribedModel(MLModelDescription d) : MLModel(std::move(d), {}) {}
 
-protected:
-    Arrays evaluate(const Arrays&) const override { throw MLModelError(MLModelError::Code::generic, "no compute"); }
+  protected:
+    Arrays evaluate(const Arrays&) const override {
+        throw MLModelError(MLModelError::Code::generic, "no compute");
+    }
 };
 
 std::shared_ptr<MLModel> describedModel() {
     MLModelDescription d;
-    MLFeatureDescription keyCache{"key_cache", MLFeatureType::multiArray, false,
-                                  MLMultiArrayConstraint{{1, 1536, 1, 224}, MLMultiArrayDataType::float16}};
+    MLFeatureDescription keyCache{
+        "key_cache", MLFeatureType::multiArray, false,
+        MLMultiArrayConstraint{{1, 1536, 1, 224}, MLMultiArrayDataType::float16}};
     MLFeatureDescription image{"image", MLFeatureType::image, false, std::nullopt};
     MLFeatureDescription text{"text", MLFeatureType::string, false, std::nullopt};
     MLFeatureDescription unconstrained{"loose", MLFeatureType::multiArray, false, std::nullopt};
-    MLFeatureDescription scalar{"scalar", MLFeatureType::multiArray, false, MLMultiArrayConstraint{{}, MLMultiArrayDataType::float32}};
-    d.inputDescriptionsByName = {{"key_cache", keyCache}, {"image", image}, {"loose", unconstrained}, {"scalar", scalar}};
-    d.outputDescriptionsByName = {{"text", text}, {"logits", {"logits", MLFeatureType::multiArray, false,
-                                                             MLMultiArrayConstraint{{1, 1, 51864}, MLMultiArrayDataType::float16}}}};
+    MLFeatureDescription scalar{"scalar", MLFeatureType::multiArray, false,
+                                MLMultiArrayConstraint{{}, MLMultiArrayDataType::float32}};
+    d.inputDescriptionsByName = {
+        {"key_cache", keyCache}, {"image", image}, {"loose", unconstrained}, {"scalar", scalar}};
+    d.outputDescriptionsByName = {
+        {"text", text},
+        {"logits",
+         {"logits", MLFeatureType::multiArray, false,
+          MLMultiArrayConstraint{{1, 1, 51864}, MLMultiArrayDataType::float16}}}};
     return std::make_shared<DescribedModel>(d);
 }
 
@@ -80,7 +88,8 @@ TEST(ModelUtilities, DetectsCompiledModelsBeforePackages) {
     fs::create_directories(root / "AudioEncoder.mlmodelc");
     EXPECT_EQ(ModelUtilities::detectModelURL(root, "AudioEncoder"), root / "AudioEncoder.mlmodelc");
     EXPECT_EQ(ModelUtilities::detectModelURL(root), root / "AudioEncoder.mlmodelc");
-    EXPECT_EQ(ModelUtilities::detectModelURL(root, "AudioEncoder", false), root / "AudioEncoder.mlmodelc");
+    EXPECT_EQ(ModelUtilities::detectModelURL(root, "AudioEncoder", false),
+              root / "AudioEncoder.mlmodelc");
     // A folder that cannot be listed gives nothing.
     EXPECT_FALSE(ModelUtilities::detectModelURL(root / "absent"));
 }
@@ -91,15 +100,19 @@ TEST(ModelUtilities, RecursiveSearchFindsNestedCompiledModels) {
     fs::create_directories(nested);
     touch(dir.path() / "other" / "TextDecoder.mlpackage" / "Data/com.apple.CoreML/model.mlmodel");
     EXPECT_EQ(ModelUtilities::detectModelURL(dir.path(), "TextDecoder", true), nested);
-    EXPECT_EQ(ModelUtilities::detectModelURL(dir.path(), "TextDecoder", false), dir.path() / "TextDecoder.mlmodelc");
-    EXPECT_EQ(ModelUtilities::detectModelURL(dir.path(), "MelSpectrogram", true), dir.path() / "MelSpectrogram.mlmodelc");
+    EXPECT_EQ(ModelUtilities::detectModelURL(dir.path(), "TextDecoder", false),
+              dir.path() / "TextDecoder.mlmodelc");
+    EXPECT_EQ(ModelUtilities::detectModelURL(dir.path(), "MelSpectrogram", true),
+              dir.path() / "MelSpectrogram.mlmodelc");
     fs::create_directories(dir.path() / "TextDecoder.mlmodelc");
-    EXPECT_EQ(ModelUtilities::detectModelURL(dir.path(), "TextDecoder", true), dir.path() / "TextDecoder.mlmodelc");
+    EXPECT_EQ(ModelUtilities::detectModelURL(dir.path(), "TextDecoder", true),
+              dir.path() / "TextDecoder.mlmodelc");
 }
 
 TEST(ModelUtilities, ShapeAndDimensionLookups) {
     auto model = describedModel();
-    EXPECT_EQ(*ModelUtilities::getModelInputShape(model.get(), "key_cache"), (std::vector<std::int64_t>{1, 1536, 1, 224}));
+    EXPECT_EQ(*ModelUtilities::getModelInputShape(model.get(), "key_cache"),
+              (std::vector<std::int64_t>{1, 1536, 1, 224}));
     EXPECT_EQ(ModelUtilities::getModelInputDimension(model.get(), "key_cache", 1), 1536);
     EXPECT_EQ(ModelUtilities::getModelInputDimension(model.get(), "key_cache", 3), 224);
     EXPECT_EQ(ModelUtilities::getModelOutputDimension(model.get(), "logits", 2), 51864);
@@ -111,7 +124,8 @@ TEST(ModelUtilities, ShapeAndDimensionLookups) {
         {"position -1", ModelUtilities::getModelInputDimension(model.get(), "key_cache", -1)},
         {"position = rank", ModelUtilities::getModelInputDimension(model.get(), "key_cache", 4)},
         {"unknown name", ModelUtilities::getModelInputDimension(model.get(), "value_cache", 0)},
-        {"output looked up as input", ModelUtilities::getModelInputDimension(model.get(), "logits", 0)},
+        {"output looked up as input",
+         ModelUtilities::getModelInputDimension(model.get(), "logits", 0)},
         {"image feature", ModelUtilities::getModelInputDimension(model.get(), "image", 0)},
         {"string feature", ModelUtilities::getModelOutputDimension(model.get(), "text", 0)},
         {"no constraint", ModelUtilities::getModelInputDimension(model.get(), "loose", 0)},
@@ -131,11 +145,12 @@ TEST(MLModelExtensions, ComputeUnitTexts) {
         const char* description;
         const char* displayName;
     };
-    const Case cases[] = {{MLComputeUnits::cpuOnly, "cpuOnly", "CPU"},
-                          {MLComputeUnits::cpuAndGPU, "cpuAndGPU", "GPU"},
-                          {MLComputeUnits::all, "all", "All"},
-                          {MLComputeUnits::cpuAndNeuralEngine, "cpuAndNeuralEngine", "Neural Engine"},
-                          {static_cast<MLComputeUnits>(42), "unknown", "Unknown"}};
+    const Case cases[] = {
+        {MLComputeUnits::cpuOnly, "cpuOnly", "CPU"},
+        {MLComputeUnits::cpuAndGPU, "cpuAndGPU", "GPU"},
+        {MLComputeUnits::all, "all", "All"},
+        {MLComputeUnits::cpuAndNeuralEngine, "cpuAndNeuralEngine", "Neural Engine"},
+        {static_cast<MLComputeUnits>(42), "unknown", "Unknown"}};
     for (const auto& c : cases) {
         EXPECT_EQ(description(c.units), c.description);
         EXPECT_EQ(displayName(c.units), c.displayName);
@@ -147,7 +162,8 @@ TEST(MLModelExtensions, AsyncPredictionRunsConcurrentlyAndPassesErrorsThrough) {
     MelSpectrogramModel::writeFolder(dir.path() / "MelSpectrogram.mlmodelc", 80, 16000);
     auto model = MLModel::load(dir.path() / "MelSpectrogram.mlmodelc");
     EXPECT_EQ(ModelUtilities::getModelInputDimension(model.get(), "audio", 0), 16000);
-    EXPECT_EQ(ModelUtilities::getModelOutputDimension(model.get(), "melspectrogram_features", 1), 80);
+    EXPECT_EQ(ModelUtilities::getModelOutputDimension(model.get(), "melspectrogram_features", 1),
+              80);
 
     std::vector<std::shared_ptr<MLFeatureProvider>> results(4);
     {
@@ -155,7 +171,8 @@ TEST(MLModelExtensions, AsyncPredictionRunsConcurrentlyAndPassesErrorsThrough) {
         for (std::size_t i = 0; i < results.size(); ++i)
             threads.emplace_back([&, i] {
                 auto audio = MLMultiArray::make({16000}, MLMultiArrayDataType::float32);
-                results[i] = asyncPrediction(*model, MLDictionaryFeatureProvider({{"audio", audio}}));
+                results[i] =
+                    asyncPrediction(*model, MLDictionaryFeatureProvider({{"audio", audio}}));
             });
     }
     for (const auto& r : results) {
@@ -168,14 +185,19 @@ TEST(MLModelExtensions, AsyncPredictionRunsConcurrentlyAndPassesErrorsThrough) {
     } catch (const MLModelError& e) {
         EXPECT_EQ(std::string(e.what()), "Required input feature \"audio\" is missing");
     }
-    EXPECT_THROW(asyncPrediction(*describedModel(), MLDictionaryFeatureProvider({{"key_cache", MLMultiArray::make({1}, MLMultiArrayDataType::float16)}})),
+    EXPECT_THROW(asyncPrediction(
+                     *describedModel(),
+                     MLDictionaryFeatureProvider(
+                         {{"key_cache", MLMultiArray::make({1}, MLMultiArrayDataType::float16)}})),
                  MLModelError);
 }
 
 TEST(MLModelLoading, ShortFormLoadsWithoutPrewarm) {
     struct Recorder : MLModelLoading {
         std::vector<bool> prewarms;
-        void loadModel(const fs::path&, MLComputeUnits, bool prewarmMode) override { prewarms.push_back(prewarmMode); }
+        void loadModel(const fs::path&, MLComputeUnits, bool prewarmMode) override {
+            prewarms.push_back(prewarmMode);
+        }
         void unloadModel() override {}
         using MLModelLoading::loadModel;
     } r;

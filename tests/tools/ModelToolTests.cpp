@@ -1,0 +1,218 @@
+// Runs the built verbolin-models tool the way a developer would and checks
+// what it writes with the runtime's own readers.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "platform/ml/Float16.hpp"
+#include "platform/ml/MLModel.hpp"
+#include "platform/ml/MLModelError.hpp"
+#include "platform/ml/ModelFolder.hpp"
+#include "platform/ml/SafetensorsFile.hpp"
+
+using namespace platform::ml;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+  public:
+    TempDir() {
+        path_ = fs::temp_directory_path() / ("verbolin-tool-" + std::to_string(::getpid()) + "-" +
+                                             std::to_string(std::random_device()()));
+        fs::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+struct Run {
+    int status;
+    std::string output;
+};
+
+Run tool(const std::string& args) {
+    const std::string command =
+        std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models " + args + " 2>&1";
+    Run r{-1, {}};
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) r.output += buf;
+    const int raw = ::pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
+}
+
+std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+const fs::path kTokenizer = fs::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer";
+const char* const kDims =
+    "d_model=32,heads=2,ffn=64,layers=2,max_source_positions=200,vocab_size=51864";
+
+std::string fileText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
+    for (const char* dtype : {"F16", "F32"}) {
+        TempDir dir;
+        const auto ckpt = dir.path() / "ckpt", out = dir.path() / "out";
+        auto r = tool("random " + q(ckpt) + " --checkpoint --seed 7 --dtype " + dtype + " --dims " +
+                      kDims + " --tokenizer " + q(kTokenizer));
+        ASSERT_EQ(r.status, 0) << r.output;
+        r = tool("convert " + q(ckpt) + " " + q(out) + " --kv-cache-length 64");
+        ASSERT_EQ(r.status, 0) << r.output;
+
+        // Every tensor of both networks is the checkpoint's, rounded to F16 once.
+        const auto source = SafetensorsFile::open(ckpt / "model.safetensors");
+        std::size_t compared = 0;
+        for (const char* name : {"AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"}) {
+            const auto folder = ModelFolder::read(out / name);
+            folder.checkAgainstLayout();
+            for (const auto& t : folder.weights()->tensors()) {
+                EXPECT_EQ(t.dtype, "F16") << t.name;
+                const auto* s = source->find(t.name);
+                ASSERT_NE(s, nullptr) << t.name;
+                EXPECT_EQ(s->shape, t.shape) << t.name;
+                const auto original = tensorToFloats(*s);
+                const auto converted = tensorToFloats(t);
+                ASSERT_EQ(original.size(), converted.size());
+                for (std::size_t i = 0; i < original.size(); ++i)
+                    ASSERT_EQ(converted[i], static_cast<float>(Float16(original[i])))
+                        << t.name << "[" << i << "]";
+                ++compared;
+            }
+        }
+        EXPECT_EQ(compared, source->tensors().size()) << dtype;
+
+        const auto decoder = ModelFolder::read(out / "TextDecoder.mlmodelc");
+        const auto& in = decoder.description().inputDescriptionsByName;
+        EXPECT_EQ(in.at("key_cache").multiArrayConstraint->shape,
+                  (std::vector<std::int64_t>{1, 64, 1, 64}));
+        EXPECT_EQ(in.at("encoder_output_embeds").multiArrayConstraint->shape,
+                  (std::vector<std::int64_t>{1, 32, 1, 200}));
+        EXPECT_TRUE(
+            decoder.description().outputDescriptionsByName.count("alignment_heads_weights"));
+        const auto encoder = ModelFolder::read(out / "AudioEncoder.mlmodelc");
+        EXPECT_EQ(encoder.description()
+                      .outputDescriptionsByName.at("encoder_output_embeds")
+                      .multiArrayConstraint->shape,
+                  (std::vector<std::int64_t>{1, 32, 1, 200}));
+
+        // The mel model of a 200-position encoder takes 4 s windows and runs.
+        auto mel = MLModel::load(out / "MelSpectrogram.mlmodelc");
+        auto audio = MLMultiArray::make({64000}, MLMultiArrayDataType::float32);
+        auto features = mel->prediction(MLDictionaryFeatureProvider({{"audio", audio}}));
+        EXPECT_EQ(features->featureValue("melspectrogram_features")->multiArrayValue()->shape(),
+                  (std::vector<std::int64_t>{1, 80, 1, 400}));
+
+        EXPECT_EQ(fileText(out / "tokenizer/tokenizer.json"),
+                  fileText(kTokenizer / "tokenizer.json"));
+        EXPECT_EQ(fileText(out / "tokenizer/tokenizer_config.json"),
+                  fileText(kTokenizer / "tokenizer_config.json"));
+        // The converted encoder and decoder run on what the stage before them produced.
+        auto encoderModel = MLModel::load(out / "AudioEncoder.mlmodelc");
+        auto embeds =
+            encoderModel
+                ->prediction(MLDictionaryFeatureProvider(
+                    {{"melspectrogram_features",
+                      features->featureValue("melspectrogram_features")->multiArrayValue()}}))
+                ->featureValue("encoder_output_embeds")
+                ->multiArrayValue();
+        auto decoderModel = MLModel::load(out / "TextDecoder.mlmodelc");
+        std::map<std::string, std::shared_ptr<MLMultiArray>> step;
+        for (const auto& [name, feature] : decoderModel->modelDescription().inputDescriptionsByName)
+            step[name] = MLMultiArray::make(feature.multiArrayConstraint->shape,
+                                            feature.multiArrayConstraint->dataType);
+        step["encoder_output_embeds"] = embeds;
+        step["kv_cache_update_mask"]->setValue(0, 1);
+        auto result = decoderModel->prediction(MLDictionaryFeatureProvider(step));
+        EXPECT_TRUE(result->featureValue("alignment_heads_weights").has_value());
+        EXPECT_EQ(result->featureValue("key_cache_updates")->multiArrayValue()->shape(),
+                  (std::vector<std::int64_t>{1, 64, 1, 1}));
+    }
+}
+
+TEST(ModelTool, RandomWritesALoadableModelFolder) {
+    TempDir dir;
+    auto r = tool("random " + q(dir.path() / "m") +
+                  " --dims n_mels=128,d_model=32,heads=2,ffn=64,max_source_positions=100");
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (const char* name :
+         {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
+        EXPECT_NO_THROW(ModelFolder::read(dir.path() / "m" / name).checkAgainstLayout()) << name;
+    EXPECT_FALSE(fs::exists(dir.path() / "m" / ".random-checkpoint"));
+    auto mel = MLModel::load(dir.path() / "m/MelSpectrogram.mlmodelc");
+    EXPECT_EQ(mel->modelDescription()
+                  .outputDescriptionsByName.at("melspectrogram_features")
+                  .multiArrayConstraint->shape,
+              (std::vector<std::int64_t>{1, 128, 1, 200}));
+}
+
+TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> damage;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no config", [](const fs::path& c) { fs::remove(c / "config.json"); }, "Cannot read"},
+        {"config not JSON", [](const fs::path& c) { std::ofstream(c / "config.json") << "{"; },
+         "not valid JSON"},
+        {"missing dimension",
+         [](const fs::path& c) {
+             auto j = nlohmann::json::parse(fileText(c / "config.json"));
+             j.erase("d_model");
+             std::ofstream(c / "config.json") << j.dump();
+         },
+         "\"d_model\" is missing"},
+        {"missing tensor",
+         [](const fs::path& c) {
+             const auto st = SafetensorsFile::open(c / "model.safetensors");
+             std::vector<SafetensorsEntry> keep;
+             for (const auto& t : st->tensors())
+                 if (t.name != "model.decoder.layers.1.fc2.bias")
+                     keep.push_back({t.name, t.dtype, t.shape, t.data});
+             writeSafetensors(c / "model2.safetensors", keep);
+             fs::rename(c / "model2.safetensors", c / "model.safetensors");
+         },
+         "lacks tensor \"model.decoder.layers.1.fc2.bias\""},
+        {"truncated weights",
+         [](const fs::path& c) { fs::resize_file(c / "model.safetensors", 50000); }, "outside"},
+        {"no tokenizer", [](const fs::path& c) { fs::remove(c / "tokenizer.json"); },
+         "No tokenizer.json"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const auto ckpt = dir.path() / "ckpt";
+        ASSERT_EQ(tool("random " + q(ckpt) + " --checkpoint --dims " + kDims + " --tokenizer " +
+                       q(kTokenizer))
+                      .status,
+                  0);
+        c.damage(ckpt);
+        const auto r = tool("convert " + q(ckpt) + " " + q(dir.path() / "out"));
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.what << ": " << r.output;
+        EXPECT_FALSE(fs::exists(dir.path() / "out" / "MelSpectrogram.mlmodelc")) << c.what;
+        EXPECT_FALSE(fs::exists(dir.path() / "out" / "MelSpectrogram.mlmodelc.partial")) << c.what;
+    }
+    EXPECT_EQ(tool("convert").status, 2);
+    EXPECT_EQ(tool("random /tmp/x --dims d_model=0").status, 1);
+}

@@ -1,0 +1,181 @@
+// verbolin-models: makes the model folders the pipeline loads.
+//
+//   verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]
+//       Converts a Whisper checkpoint (config.json, model.safetensors, tokenizer
+//       files) into MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc,
+//       TextDecoder.mlmodelc and tokenizer/.
+//   verbolin-models random <out-dir> [--dims key=value,...] [--seed N]
+//                          [--tokenizer DIR] [--checkpoint] [--dtype F16|F32]
+//       Writes a small random-weight model folder (or, with --checkpoint, the
+//       random checkpoint itself) for tests.
+
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ModelConverter.hpp"
+#include "RandomCheckpoint.hpp"
+
+namespace fs = std::filesystem;
+using namespace verbolin::tools;
+
+namespace {
+
+int usage() {
+    std::fprintf(
+        stderr,
+        "usage: verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]\n"
+        "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer "
+        "DIR]\n"
+        "                              [--checkpoint] [--dtype F16|F32]\n"
+        "dims keys: n_mels d_model layers encoder_layers decoder_layers heads "
+        "encoder_attention_heads\n"
+        "           decoder_attention_heads ffn encoder_ffn_dim decoder_ffn_dim vocab_size\n"
+        "           max_source_positions max_target_positions kv_cache_length\n");
+    return 2;
+}
+
+int parsePositive(const std::string& text, const std::string& what) {
+    std::size_t used = 0;
+    long v = 0;
+    try {
+        v = std::stol(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || v <= 0 || v > (1 << 30))
+        throw std::runtime_error(what + " must be a positive integer");
+    return static_cast<int>(v);
+}
+
+// Small defaults: a model that loads and runs in milliseconds.
+WhisperDimensions tinyDimensions() {
+    WhisperDimensions d;
+    d.numMelBins = 80;
+    d.dModel = 64;
+    d.encoderLayers = d.decoderLayers = 2;
+    d.encoderAttentionHeads = d.decoderAttentionHeads = 4;
+    d.encoderFfnDim = d.decoderFfnDim = 256;
+    d.vocabSize = 51864;
+    d.maxSourcePositions = 1500;
+    d.maxTargetPositions = 448;
+    return d;
+}
+
+void applyDims(WhisperDimensions& d, int& kvCache, const std::string& spec) {
+    std::size_t start = 0;
+    while (start < spec.size()) {
+        std::size_t end = spec.find(',', start);
+        if (end == std::string::npos) end = spec.size();
+        const std::string item = spec.substr(start, end - start);
+        start = end + 1;
+        const auto eq = item.find('=');
+        if (eq == std::string::npos)
+            throw std::runtime_error("--dims entry \"" + item + "\" is not key=value");
+        const std::string key = item.substr(0, eq);
+        const int v = parsePositive(item.substr(eq + 1), key);
+        const std::map<std::string, std::vector<int*>> fields = {
+            {"n_mels", {&d.numMelBins}},
+            {"d_model", {&d.dModel}},
+            {"layers", {&d.encoderLayers, &d.decoderLayers}},
+            {"encoder_layers", {&d.encoderLayers}},
+            {"decoder_layers", {&d.decoderLayers}},
+            {"heads", {&d.encoderAttentionHeads, &d.decoderAttentionHeads}},
+            {"encoder_attention_heads", {&d.encoderAttentionHeads}},
+            {"decoder_attention_heads", {&d.decoderAttentionHeads}},
+            {"ffn", {&d.encoderFfnDim, &d.decoderFfnDim}},
+            {"encoder_ffn_dim", {&d.encoderFfnDim}},
+            {"decoder_ffn_dim", {&d.decoderFfnDim}},
+            {"vocab_size", {&d.vocabSize}},
+            {"max_source_positions", {&d.maxSourcePositions}},
+            {"max_target_positions", {&d.maxTargetPositions}},
+            {"kv_cache_length", {&kvCache}},
+        };
+        auto it = fields.find(key);
+        if (it == fields.end()) throw std::runtime_error("Unknown --dims key \"" + key + "\"");
+        for (int* f : it->second) *f = v;
+    }
+}
+
+int convertCommand(const std::vector<std::string>& args) {
+    if (args.size() < 2) return usage();
+    ConvertOptions options;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        if (args[i] == "--kv-cache-length" && i + 1 < args.size())
+            options.kvCacheLength = parsePositive(args[++i], "--kv-cache-length");
+        else
+            return usage();
+    }
+    const auto checkpoint = WhisperCheckpoint::open(args[0]);
+    ModelConverter::convert(checkpoint, args[1], options);
+    std::printf(
+        "Wrote MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc%s to %s\n",
+        fs::exists(fs::path(args[1]) / "tokenizer") ? " and tokenizer/" : "", args[1].c_str());
+    return 0;
+}
+
+int randomCommand(const std::vector<std::string>& args) {
+    if (args.empty()) return usage();
+    WhisperDimensions d = tinyDimensions();
+    int kvCache = 224;
+    std::uint32_t seed = 1;
+    std::optional<fs::path> tokenizer;
+    bool checkpointOnly = false;
+    std::string dtype = "F16";
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const bool hasValue = i + 1 < args.size();
+        if (args[i] == "--dims" && hasValue)
+            applyDims(d, kvCache, args[++i]);
+        else if (args[i] == "--seed" && hasValue)
+            seed = static_cast<std::uint32_t>(parsePositive(args[++i], "--seed"));
+        else if (args[i] == "--tokenizer" && hasValue)
+            tokenizer = args[++i];
+        else if (args[i] == "--dtype" && hasValue)
+            dtype = args[++i];
+        else if (args[i] == "--checkpoint")
+            checkpointOnly = true;
+        else
+            return usage();
+    }
+    d.alignmentHeads = {{d.decoderLayers - 1, 0}};
+    const fs::path out = args[0];
+    if (checkpointOnly) {
+        RandomCheckpoint::write(out, d, seed, dtype, tokenizer);
+        std::printf("Wrote a random checkpoint to %s\n", out.c_str());
+        return 0;
+    }
+    const fs::path staging = out / ".random-checkpoint";
+    fs::remove_all(staging);
+    RandomCheckpoint::write(staging, d, seed, dtype, tokenizer);
+    ConvertOptions options;
+    options.kvCacheLength = kvCache;
+    options.requireTokenizer = false;
+    try {
+        ModelConverter::convert(WhisperCheckpoint::open(staging), out, options);
+    } catch (...) {
+        fs::remove_all(staging);
+        throw;
+    }
+    fs::remove_all(staging);
+    std::printf("Wrote a random model to %s\n", out.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string command = argv[1];
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    try {
+        if (command == "convert") return convertCommand(args);
+        if (command == "random") return randomCommand(args);
+        return usage();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "verbolin-models: %s\n", e.what());
+        return 1;
+    }
+}
