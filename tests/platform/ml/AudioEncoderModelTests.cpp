@@ -15,7 +15,7 @@ namespace {
 
 const nlohmann::json kEncoderDims = {{"num_mel_bins", 8},     {"d_model", 32},
                                      {"encoder_layers", 2},   {"encoder_attention_heads", 4},
-                                     {"encoder_ffn_dim", 64}, {"max_source_positions", 24}};
+                                     {"encoder_ffn_dim", 64}, {"max_source_positions", 100}};
 
 struct EncoderCase {
     std::string dtype;
@@ -43,7 +43,7 @@ TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
     config.threadCount = param.threads;
     auto model = MLModel::load(folder, config);
 
-    const int C = 8, T = 48, D = 32, W = 24;
+    const int C = 8, T = 200, D = 32, W = 100;
     auto mel = MLMultiArray::make({1, C, 1, T}, MLMultiArrayDataType::float16);
     std::mt19937 rng(5);
     std::normal_distribution<float> normal(0.0f, 1.0f);
@@ -81,8 +81,8 @@ INSTANTIATE_TEST_SUITE_P(Weights, AudioEncoderModelTest,
                          ::testing::Values(EncoderCase{"F16", 1, false},
                                            EncoderCase{"F16", 3, false},
                                            EncoderCase{"F32", 2, false},
-                                           EncoderCase{"F16", 2, true},
-                                           EncoderCase{"F32", 1, true}),
+                                           EncoderCase{"F16", 2, true}, EncoderCase{"F32", 1, true},
+                                           EncoderCase{"BF16", 3, false}),
                          [](const auto& info) {
                              const auto& c = info.param;
                              return c.dtype + "_" + std::to_string(c.threads) + "threads" +
@@ -96,12 +96,12 @@ TEST(AudioEncoderModel, DescribesItsFeatures) {
     auto model = MLModel::load(folder);
     const auto& out =
         model->modelDescription().outputDescriptionsByName.at("encoder_output_embeds");
-    EXPECT_EQ(out.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 32, 1, 24}));
+    EXPECT_EQ(out.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 32, 1, 100}));
     const auto& in =
         model->modelDescription().inputDescriptionsByName.at("melspectrogram_features");
-    EXPECT_EQ(in.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 8, 1, 48}));
+    EXPECT_EQ(in.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 8, 1, 200}));
     // A mel array of the wrong shape is refused before anything runs.
-    auto wrong = MLMultiArray::make({1, 8, 1, 47}, MLMultiArrayDataType::float16);
+    auto wrong = MLMultiArray::make({1, 8, 1, 199}, MLMultiArrayDataType::float16);
     EXPECT_THROW(
         model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", wrong}})),
         MLModelError);

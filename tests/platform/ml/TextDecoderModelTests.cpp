@@ -14,7 +14,7 @@ using namespace platform::ml;
 
 namespace {
 
-constexpr int kVocab = 61, kD = 32, kLayers = 2, kW = 24, kS = 224;
+constexpr int kVocab = 61, kD = 32, kLayers = 2, kW = 100, kS = 224;
 constexpr int kE = kLayers * kD;
 
 nlohmann::json decoderDims(bool alignmentHeads) {
@@ -198,17 +198,16 @@ TEST_P(TextDecoderStepTest, StepsMatchFullSequenceReference) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Weights, TextDecoderStepTest,
-                         ::testing::Values(DecoderCase{"F16", 1, false, false},
-                                           DecoderCase{"F16", 3, false, true},
-                                           DecoderCase{"F32", 2, false, true},
-                                           DecoderCase{"F16", 2, true, true},
-                                           DecoderCase{"F32", 1, true, false}),
-                         [](const auto& info) {
-                             const auto& c = info.param;
-                             return c.dtype + "_" + std::to_string(c.threads) + "threads" +
-                                    (c.portable ? "_portable" : "") + (c.garbage ? "_garbage" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Weights, TextDecoderStepTest,
+    ::testing::Values(DecoderCase{"F16", 1, false, false}, DecoderCase{"F16", 3, false, true},
+                      DecoderCase{"F32", 2, false, true}, DecoderCase{"F16", 2, true, true},
+                      DecoderCase{"F32", 1, true, false}, DecoderCase{"BF16", 3, false, true}),
+    [](const auto& info) {
+        const auto& c = info.param;
+        return c.dtype + "_" + std::to_string(c.threads) + "threads" +
+               (c.portable ? "_portable" : "") + (c.garbage ? "_garbage" : "");
+    });
 
 // Hidden positions must not matter at all: the same steps over a clean cache
 // and over one full of garbage give bit-identical outputs.

@@ -4,6 +4,8 @@
 // cache. The runtime's models must agree with it.
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <list>
 #include <map>
@@ -20,7 +22,7 @@ namespace mltest {
 
 using platform::ml::Float16;
 
-// Writes a model folder of `kind` with random weights stored as `dtype` ("F16" or "F32").
+// Writes a model folder of `kind` with random weights stored as `dtype` ("F16", "F32" or "BF16").
 // Scales keep activations and logits of order one, so that attention is not uniform.
 inline void writeRandomNetwork(const std::filesystem::path& folder, const std::string& kind,
                                const nlohmann::json& dims, const std::string& dtype,
@@ -32,6 +34,7 @@ inline void writeRandomNetwork(const std::filesystem::path& folder, const std::s
     std::normal_distribution<float> normal(0.0f, 1.0f);
     std::list<std::vector<float>> f32;
     std::list<std::vector<Float16>> f16;
+    std::list<std::vector<std::uint16_t>> bf16;
     std::vector<SafetensorsEntry> entries;
     for (const auto& spec : specs) {
         std::size_t n = 1;
@@ -56,6 +59,14 @@ inline void writeRandomNetwork(const std::filesystem::path& folder, const std::s
         if (dtype == "F32") {
             auto& kept = f32.emplace_back(std::move(v));
             entries.push_back({spec.name, "F32", spec.shape, std::as_bytes(std::span(kept))});
+        } else if (dtype == "BF16") {
+            auto& kept = bf16.emplace_back(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint32_t bits;
+                std::memcpy(&bits, &v[i], 4);
+                kept[i] = static_cast<std::uint16_t>(bits >> 16);
+            }
+            entries.push_back({spec.name, "BF16", spec.shape, std::as_bytes(std::span(kept))});
         } else {
             auto& kept = f16.emplace_back(n);
             convertFloatToHalf(v.data(), kept.data(), n);
