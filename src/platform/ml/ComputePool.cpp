@@ -67,7 +67,12 @@ void ComputePool::run(std::size_t tasks, void* fn, Call call) {
 
     drain(g);
     threadIndex = outer;
-    while (done_.load(std::memory_order_acquire) < tasks) cpuRelax();
+    // A task still running belongs to a worker that may have lost its core;
+    // after a short spin, offer ours.
+    for (int spins = 0; done_.load(std::memory_order_acquire) < tasks; ++spins) {
+        cpuRelax();
+        if (spins > 2000) std::this_thread::yield();
+    }
 }
 
 void ComputePool::drain(std::uint32_t g) {
@@ -96,9 +101,13 @@ void ComputePool::workerLoop(int index) {
             int spins = 0;
             while ((g = generation_.load(std::memory_order_acquire)) == seen) {
                 cpuRelax();
-                if (++spins % 256 == 0 && std::chrono::steady_clock::now() > until) {
-                    generation_.wait(seen);
-                    spins = 0;
+                if (++spins % 256 == 0) {
+                    if (std::chrono::steady_clock::now() > until) {
+                        generation_.wait(seen);
+                        spins = 0;
+                    } else if (spins > 4096) {
+                        std::this_thread::yield();  // on a busy machine, spinning starves the others
+                    }
                 }
             }
         }
