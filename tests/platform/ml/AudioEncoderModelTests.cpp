@@ -94,6 +94,11 @@ TEST(AudioEncoderModel, DescribesItsFeatures) {
     const auto folder = dir.path() / "AudioEncoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, "F16", 3);
     auto model = MLModel::load(folder);
+    EXPECT_EQ(dynamic_cast<const AudioEncoderModel&>(*model).threadCount(),
+              ComputePool::physicalCores());
+    MLModelConfiguration two;
+    two.threadCount = 2;
+    EXPECT_EQ(dynamic_cast<const AudioEncoderModel&>(*MLModel::load(folder, two)).threadCount(), 2);
     const auto& out =
         model->modelDescription().outputDescriptionsByName.at("encoder_output_embeds");
     EXPECT_EQ(out.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 32, 1, 100}));

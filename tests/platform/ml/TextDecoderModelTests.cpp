@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <random>
+#include <thread>
 
 #include "MLTestSupport.hpp"
 #include "WhisperTestModels.hpp"
@@ -208,6 +209,40 @@ INSTANTIATE_TEST_SUITE_P(
         return c.dtype + "_" + std::to_string(c.threads) + "threads" +
                (c.portable ? "_portable" : "") + (c.garbage ? "_garbage" : "");
     });
+
+// Predictions may run on one model from several threads at once, each with
+// its own decoder state and encoder output.
+TEST(TextDecoderModel, ConcurrentDecodersEachGetTheirOwnResults) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    const auto dims = decoderDims(true);
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, dims, "F16", 31);
+    const mltest::ReferenceWeights weights(folder);
+    MLModelConfiguration config;
+    config.threadCount = 3;
+    auto model = MLModel::load(folder, config);
+
+    constexpr int kRuns = 3, kSteps = 8;
+    std::vector<double> worst(kRuns, 0.0);
+    std::vector<std::thread> runs;
+    for (int r = 0; r < kRuns; ++r)
+        runs.emplace_back([&, r] {
+            mltest::Matrix rows;
+            auto enc = randomEncoderOutput(50 + r, rows);
+            const auto tokens = randomTokens(60 + r, kSteps);
+            const auto expected = mltest::referenceDecoder(weights, dims, tokens, rows);
+            DecoderState state;
+            for (int i = 0; i < kSteps; ++i) {
+                auto out = state.step(*model, tokens[i], i, enc);
+                worst[r] = std::max(worst[r],
+                                    worstDifference(*out->featureValue("logits")->multiArrayValue(),
+                                                    expected.logits[i]));
+                state.advance(*out, i);
+            }
+        });
+    for (auto& t : runs) t.join();
+    for (int r = 0; r < kRuns; ++r) EXPECT_LT(worst[r], kLogitTolerance) << "decoder " << r;
+}
 
 // Hidden positions must not matter at all: the same steps over a clean cache
 // and over one full of garbage give bit-identical outputs.
