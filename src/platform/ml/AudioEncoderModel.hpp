@@ -6,10 +6,14 @@
 // exact GELU; the checkpoint's positional embedding; pre-norm transformer
 // blocks; a final layer norm.
 //
-// Every large product goes through OpenBLAS sgemm on [W][D] activations.
-// Float16 weights stay Float16 in memory and are widened to Float32 one matrix
-// at a time just before their product; the widening costs about a thousandth
-// of the product itself, and large models keep half the memory.
+// Every large product goes through OpenBLAS sgemm on [W][D] activations. The
+// frames are split into blocks of rows, one task per block (per head and block
+// for attention), and each task calls a single-threaded sgemm on its own rows,
+// with the norms, biases, GELU and softmax of those rows done while they are in
+// cache. OpenBLAS is therefore set to one thread; our compute pool splits the work.
+// Float16 weights stay Float16 in memory and are widened to Float32 one layer
+// at a time; that costs about a thousandth of the layer's products, and large
+// models keep half the memory.
 
 #include <memory>
 #include <mutex>
