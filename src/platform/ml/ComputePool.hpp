@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace platform::ml {
@@ -33,7 +34,9 @@ class ComputePool {
     template <class Fn>
     void parallelFor(std::size_t tasks, Fn&& fn) {
         if (tasks == 0) return;
-        run(tasks, &fn, [](void* f, std::size_t t) { (*static_cast<Fn*>(f))(t); });
+        using Body = std::remove_reference_t<Fn>;
+        run(tasks, const_cast<void*>(static_cast<const void*>(&fn)),
+            [](void* f, std::size_t t) { (*static_cast<Body*>(f))(t); });
     }
 
     // Splits [0, n) into at most threadCount() contiguous ranges whose sizes are

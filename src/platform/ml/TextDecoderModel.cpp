@@ -21,6 +21,8 @@ constexpr float kNormEpsilon = 1e-5f;
 // -10000, whose exp() is exactly 0 in Float32 anyway; skipping such positions
 // also keeps non-finite garbage in them from turning into NaN.
 constexpr float kHiddenPadding = -1000.0f;
+// Visible positions up to which self-attention runs on the calling thread.
+constexpr std::size_t kSerialSelfAttention = 32;
 
 }  // namespace
 
@@ -323,6 +325,8 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
             ws.cacheRuns.emplace_back(static_cast<int>(j), static_cast<int>(j) + 1);
         }
     }
+    std::size_t visible = ws.updatePositions.size();
+    for (auto [b, e] : ws.cacheRuns) visible += static_cast<std::size_t>(e - b);
 
     // Token and position embeddings.
     float* x = ws.x.data();
@@ -363,7 +367,7 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
 
         const Float16* layerKeys = keyCache + l * D * S;
         const Float16* layerValues = valueCache + l * D * S;
-        pool_->parallelFor(H, [&](std::size_t head) {
+        auto selfAttention = [&](std::size_t head) {
             float* scores = ws.selfScores.data() + head * S;
             const float* qh = q + head * dh;
             float best = -INFINITY;
@@ -400,7 +404,12 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
             }
             if (sum > 0.0f)
                 for (std::size_t c = 0; c < dh; ++c) out[c] /= sum;
-        });
+        };
+        // Over a short context this is less work than waking the pool for it.
+        if (visible <= kSerialSelfAttention)
+            for (std::size_t head = 0; head < H; ++head) selfAttention(head);
+        else
+            pool_->parallelFor(H, selfAttention);
         matvecs({{&layer.selfO, attn, projected}});
         for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.selfOBias[i];
 
