@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -126,8 +127,26 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
                   fileText(kTokenizer / "tokenizer.json"));
         EXPECT_EQ(fileText(out / "tokenizer/tokenizer_config.json"),
                   fileText(kTokenizer / "tokenizer_config.json"));
-        // The encoder and decoder kinds are described but cannot run yet.
-        EXPECT_THROW(MLModel::load(out / "TextDecoder.mlmodelc"), MLModelError);
+        // The converted encoder and decoder run on what the stage before them produced.
+        auto encoderModel = MLModel::load(out / "AudioEncoder.mlmodelc");
+        auto embeds =
+            encoderModel
+                ->prediction(MLDictionaryFeatureProvider(
+                    {{"melspectrogram_features",
+                      features->featureValue("melspectrogram_features")->multiArrayValue()}}))
+                ->featureValue("encoder_output_embeds")
+                ->multiArrayValue();
+        auto decoderModel = MLModel::load(out / "TextDecoder.mlmodelc");
+        std::map<std::string, std::shared_ptr<MLMultiArray>> step;
+        for (const auto& [name, feature] : decoderModel->modelDescription().inputDescriptionsByName)
+            step[name] = MLMultiArray::make(feature.multiArrayConstraint->shape,
+                                            feature.multiArrayConstraint->dataType);
+        step["encoder_output_embeds"] = embeds;
+        step["kv_cache_update_mask"]->setValue(0, 1);
+        auto result = decoderModel->prediction(MLDictionaryFeatureProvider(step));
+        EXPECT_TRUE(result->featureValue("alignment_heads_weights").has_value());
+        EXPECT_EQ(result->featureValue("key_cache_updates")->multiArrayValue()->shape(),
+                  (std::vector<std::int64_t>{1, 64, 1, 1}));
     }
 }
 

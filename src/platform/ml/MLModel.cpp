@@ -1,8 +1,10 @@
 #include "platform/ml/MLModel.hpp"
 
+#include "platform/ml/AudioEncoderModel.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
+#include "platform/ml/TextDecoderModel.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
 namespace platform::ml {
@@ -13,6 +15,10 @@ std::shared_ptr<MLModel> MLModel::load(const std::filesystem::path& folder,
     model.checkAgainstLayout();
     if (model.kind() == WhisperModelLayout::kMelSpectrogram)
         return std::make_shared<MelSpectrogramModel>(model, configuration);
+    if (model.kind() == WhisperModelLayout::kAudioEncoder)
+        return std::make_shared<AudioEncoderModel>(model, configuration);
+    if (model.kind() == WhisperModelLayout::kTextDecoder)
+        return std::make_shared<TextDecoderModel>(model, configuration);
     throw MLModelError(MLModelError::Code::generic, "Invalid model at " + folder.string() +
                                                         ": model kind \"" + model.kind() +
                                                         "\" cannot run here");

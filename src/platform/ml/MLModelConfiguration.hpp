@@ -15,6 +15,8 @@ enum class MLComputeUnits : std::int32_t {
 
 struct MLModelConfiguration {
     MLComputeUnits computeUnits = MLComputeUnits::all;
+    // Threads a model computes with; 0 means one per physical core.
+    int threadCount = 0;
 };
 
 // Per-prediction options; none are needed by the speech models.

@@ -1,0 +1,277 @@
+// Speed of the Whisper encoder and decoder step on random networks of the tiny
+// (384 wide, 4 + 4 layers, 6 heads) and base (512 wide, 6 + 6 layers, 8 heads)
+// shapes, with Float16 weights as the converter writes them.
+//
+// Reported per benchmark: milliseconds per encoder window (30 s of audio) or
+// per decoded token, achieved GFLOP/s, and two yardsticks measured in the same
+// run: the encoder's share of this machine's OpenBLAS sgemm peak, and the
+// decoder token's time over the time one read of its weights from memory takes.
+//
+// Run: bench_WhisperModelsBench [--benchmark_filter=...]; VERBOLIN_THREADS sets the threads.
+
+#include <benchmark/benchmark.h>
+#include <cblas.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <list>
+#include <map>
+#include <memory>
+
+#include "platform/ml/AlignedBuffer.hpp"
+#include "platform/ml/AudioEncoderModel.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/ComputePool.hpp"
+#include "platform/ml/MLModel.hpp"
+#include "platform/ml/ModelFolder.hpp"
+#include "platform/ml/SafetensorsFile.hpp"
+#include "platform/ml/TextDecoderModel.hpp"
+#include "platform/ml/WhisperModelLayout.hpp"
+
+using namespace platform::ml;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Shape {
+    const char* name;
+    int d, layers, heads;
+};
+const Shape kShapes[] = {{"tiny", 384, 4, 6}, {"base", 512, 6, 8}};
+
+int threads() {
+    const char* t = std::getenv("VERBOLIN_THREADS");
+    return t ? std::atoi(t) : 0;
+}
+
+// Random F16 weights, small enough to keep activations finite; norms at one.
+void writeNetwork(const fs::path& folder, const std::string& kind, const nlohmann::json& dims) {
+    const auto specs = WhisperModelLayout::tensors(kind, dims);
+    std::list<std::vector<Float16>> data;
+    std::vector<SafetensorsEntry> entries;
+    std::uint32_t state = 12345;
+    for (const auto& spec : specs) {
+        std::size_t n = 1;
+        for (auto x : spec.shape) n *= static_cast<std::size_t>(x);
+        auto& v = data.emplace_back(n);
+        const bool normWeight = spec.name.find("layer_norm.weight") != std::string::npos;
+        for (auto& x : v) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            x = normWeight ? 1.0f : (static_cast<float>(state % 2001) / 1000.0f - 1.0f) * 0.04f;
+        }
+        entries.push_back({spec.name, "F16", spec.shape, std::as_bytes(std::span(v))});
+    }
+    fs::create_directories(folder);
+    ModelFolder::writeDescription(folder, kind, dims, WhisperModelLayout::description(kind, dims));
+    writeSafetensors(folder / ModelFolder::kWeightsFile, entries);
+}
+
+class Models {
+  public:
+    static Models& get() {
+        static Models m;
+        return m;
+    }
+    std::shared_ptr<MLModel> load(const Shape& s, const std::string& kind) {
+        const std::string key = std::string(s.name) + kind;
+        if (auto it = models_.find(key); it != models_.end()) return it->second;
+        const fs::path folder = root_ / (key + ".mlmodelc");
+        nlohmann::json dims;
+        if (kind == WhisperModelLayout::kAudioEncoder)
+            dims = {{"num_mel_bins", 80},         {"d_model", s.d},
+                    {"encoder_layers", s.layers}, {"encoder_attention_heads", s.heads},
+                    {"encoder_ffn_dim", 4 * s.d}, {"max_source_positions", 1500}};
+        else
+            dims = {{"vocab_size", 51865},
+                    {"d_model", s.d},
+                    {"decoder_layers", s.layers},
+                    {"decoder_attention_heads", s.heads},
+                    {"decoder_ffn_dim", 4 * s.d},
+                    {"max_target_positions", 448},
+                    {"max_source_positions", 1500},
+                    {"kv_cache_length", 224},
+                    {"alignment_heads", {{s.layers / 2, 0}, {s.layers - 1, 1}}}};
+        writeNetwork(folder, kind, dims);
+        MLModelConfiguration config;
+        config.threadCount = threads();
+        return models_[key] = MLModel::load(folder, config);
+    }
+    ~Models() {
+        models_.clear();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+
+  private:
+    Models()
+        : root_(fs::temp_directory_path() / ("verbolin-bench-" + std::to_string(::getpid()))) {}
+    fs::path root_;
+    std::map<std::string, std::shared_ptr<MLModel>> models_;
+};
+
+double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// OpenBLAS sgemm at its best on this machine with the same threads: a large
+// square product, best of a few.
+double sgemmPeakGflops() {
+    static const double peak = [] {
+        ComputePool pool(threads());
+        openblas_set_num_threads(pool.threadCount());
+        const int n = 2048;
+        AlignedBuffer<float> a(static_cast<std::size_t>(n) * n), b(a.size()), c(a.size());
+        for (std::size_t i = 0; i < a.size(); ++i) a[i] = b[i] = static_cast<float>(i % 7) * 0.01f;
+        double best = 1e9;
+        for (int r = 0; r < 6; ++r) {
+            const auto t0 = std::chrono::steady_clock::now();
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0f, a.data(), n,
+                        b.data(), n, 0.0f, c.data(), n);
+            best = std::min(best, seconds(std::chrono::steady_clock::now() - t0));
+        }
+        openblas_set_num_threads(1);  // as the models run it: one sgemm per pool thread
+        return 2.0 * n * n * n / best / 1e9;
+    }();
+    return peak;
+}
+
+// Memory read bandwidth with every thread streaming its share of a buffer far
+// larger than the caches.
+double readBandwidthGBs() {
+    static const double bandwidth = [] {
+        ComputePool pool(threads());
+        const std::size_t n = std::size_t{1} << 27;  // 512 MiB of floats
+        AlignedBuffer<float> buffer(n);
+        for (std::size_t i = 0; i < n; i += 1024) buffer[i] = 1.0f;
+        const auto& k = computeKernels();
+        double best = 1e9;
+        for (int r = 0; r < 5; ++r) {
+            std::vector<float> sink(static_cast<std::size_t>(pool.threadCount()) * 16);
+            const auto t0 = std::chrono::steady_clock::now();
+            pool.parallelFor(static_cast<std::size_t>(pool.threadCount()), [&](std::size_t p) {
+                const std::size_t b = n * p / static_cast<std::size_t>(pool.threadCount());
+                const std::size_t e = n * (p + 1) / static_cast<std::size_t>(pool.threadCount());
+                sink[p * 16] = k.maxValue(buffer.data() + b, e - b);
+            });
+            best = std::min(best, seconds(std::chrono::steady_clock::now() - t0));
+            benchmark::DoNotOptimize(sink.data());
+        }
+        return static_cast<double>(n * sizeof(float)) / best / 1e9;
+    }();
+    return bandwidth;
+}
+
+void BM_SgemmPeak(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(sgemmPeakGflops());
+    state.counters["GFLOP/s"] = sgemmPeakGflops();
+}
+
+void BM_MemoryReadBandwidth(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(readBandwidthGBs());
+    state.counters["GB/s"] = readBandwidthGBs();
+}
+
+void BM_EncoderWindow(benchmark::State& state) {
+    const Shape& shape = kShapes[state.range(0)];
+    const double peak = sgemmPeakGflops();
+    auto model = Models::get().load(shape, WhisperModelLayout::kAudioEncoder);
+    const auto* encoder = dynamic_cast<const AudioEncoderModel*>(model.get());
+    auto mel = MLMultiArray::make({1, 80, 1, 3000}, MLMultiArrayDataType::float16);
+    auto span = mel->span<Float16>();
+    for (std::size_t i = 0; i < span.size(); ++i)
+        span[i] = static_cast<float>(i % 13) * 0.05f - 0.3f;
+    const MLDictionaryFeatureProvider input({{"melspectrogram_features", mel}});
+    model->prediction(input);  // warm: scratch memory, page faults
+    double total = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(model->prediction(input));
+        total += seconds(std::chrono::steady_clock::now() - t0);
+    }
+    const double perWindow = total / static_cast<double>(state.iterations());
+    const double gflops = encoder->flopsPerPrediction() / perWindow / 1e9;
+    state.SetLabel(shape.name);
+    state.counters["ms"] = perWindow * 1e3;
+    state.counters["GFLOP/s"] = gflops;
+    state.counters["sgemm_peak"] = peak;
+    state.counters["share_of_peak"] = gflops / peak;
+    state.counters["threads"] = encoder->threadCount();
+}
+
+void BM_DecoderToken(benchmark::State& state) {
+    const Shape& shape = kShapes[state.range(0)];
+    const double bandwidth = readBandwidthGBs();
+    auto model = Models::get().load(shape, WhisperModelLayout::kTextDecoder);
+    const auto* decoder = dynamic_cast<const TextDecoderModel*>(model.get());
+    const std::int64_t e = static_cast<std::int64_t>(shape.layers) * shape.d, s = 224;
+    auto ids = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    auto length = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    auto keys = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
+    auto values = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
+    auto update = MLMultiArray::make({1, s}, MLMultiArrayDataType::int32);
+    auto padding = MLMultiArray::make({1, s}, MLMultiArrayDataType::float16);
+    auto enc = MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16);
+    auto encSpan = enc->span<Float16>();
+    for (std::size_t i = 0; i < encSpan.size(); ++i)
+        encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
+    const MLDictionaryFeatureProvider input({{"input_ids", ids},
+                                             {"cache_length", length},
+                                             {"key_cache", keys},
+                                             {"value_cache", values},
+                                             {"kv_cache_update_mask", update},
+                                             {"encoder_output_embeds", enc},
+                                             {"decoder_key_padding_mask", padding}});
+    // A window of 64 tokens, as the decoding loop steps it, over and over.
+    auto resetMasks = [&] {
+        for (std::int64_t j = 0; j < s; ++j) {
+            update->span<std::int32_t>()[j] = j == 0;
+            padding->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
+        }
+    };
+    resetMasks();
+    model->prediction(input);  // computes the cross-attention keys and values once
+    int i = 0;
+    double total = 0;
+    for (auto _ : state) {
+        ids->span<std::int32_t>()[0] = 50257 + i;
+        length->span<std::int32_t>()[0] = i;
+        const auto t0 = std::chrono::steady_clock::now();
+        auto out = model->prediction(input);
+        total += seconds(std::chrono::steady_clock::now() - t0);
+        const auto k = out->featureValue("key_cache_updates")->multiArrayValue()->span<Float16>();
+        const auto v = out->featureValue("value_cache_updates")->multiArrayValue()->span<Float16>();
+        for (std::int64_t r = 0; r < e; ++r) {
+            keys->span<Float16>()[r * s + i] = k[r];
+            values->span<Float16>()[r * s + i] = v[r];
+        }
+        padding->span<Float16>()[i + 1] = 0.0f;
+        update->span<std::int32_t>()[i] = 0;
+        update->span<std::int32_t>()[i + 1] = 1;
+        if (++i == 64) {
+            i = 0;
+            resetMasks();
+        }
+    }
+    const double perToken = total / static_cast<double>(state.iterations());
+    const double readTime = decoder->bytesReadPerStep() / (bandwidth * 1e9);
+    state.SetLabel(shape.name);
+    state.counters["ms"] = perToken * 1e3;
+    state.counters["GFLOP/s"] = decoder->flopsPerStep() / perToken / 1e9;
+    state.counters["weights_MB"] = decoder->bytesReadPerStep() / 1e6;
+    state.counters["read_ms"] = readTime * 1e3;
+    state.counters["x_read_time"] = perToken / readTime;
+    state.counters["threads"] = decoder->threadCount();
+}
+
+}  // namespace
+
+BENCHMARK(BM_SgemmPeak)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MemoryReadBandwidth)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncoderWindow)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_DecoderToken)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+BENCHMARK_MAIN();

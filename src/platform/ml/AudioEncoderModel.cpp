@@ -1,0 +1,307 @@
+#include "platform/ml/AudioEncoderModel.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MLModelError.hpp"
+#include "platform/ml/WhisperModelLayout.hpp"
+
+namespace platform::ml {
+
+namespace {
+constexpr float kNormEpsilon = 1e-5f;
+}
+
+struct AudioEncoderModel::Scratch {
+    AlignedBuffer<float> melRows;  // [2W + 2][n_mels], a zero row at each end
+    AlignedBuffer<float> conv1;    // [2W + 2][D], a zero row in front
+    AlignedBuffer<float> x;        // [W][D], the residual stream
+    AlignedBuffer<float> h;        // [W][D], normalised
+    AlignedBuffer<float> qkv;      // [W][3D]
+    AlignedBuffer<float> attn;     // [W][D]
+    AlignedBuffer<float>
+        scores;                // [threads][rowBlock][W], attention of one head over a block of rows
+    AlignedBuffer<float> ffn;  // [W][ffn]
+    AlignedBuffer<float> wide;  // one layer's Float16 weight matrices widened to Float32
+    AlignedBuffer<float> rows;  // [threads][W], for the final transpose
+};
+
+AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder,
+                                     const MLModelConfiguration& configuration)
+    : MLModel(folder.description(), configuration), weights_(folder) {
+    const auto& dims = folder.dimensions();
+    nMels_ = static_cast<int>(WhisperModelLayout::dimension(dims, "num_mel_bins"));
+    d_ = static_cast<int>(WhisperModelLayout::dimension(dims, "d_model"));
+    heads_ = static_cast<int>(WhisperModelLayout::dimension(dims, "encoder_attention_heads"));
+    ffn_ = static_cast<int>(WhisperModelLayout::dimension(dims, "encoder_ffn_dim"));
+    w_ = static_cast<int>(WhisperModelLayout::dimension(dims, "max_source_positions"));
+    frames_ = 2 * w_;
+    const auto layerCount = WhisperModelLayout::dimension(dims, "encoder_layers");
+
+    pool_ = std::make_unique<ComputePool>(configuration.threadCount);
+    // Our pool splits the work; every sgemm call runs on the thread that makes it.
+    openblas_set_num_threads(1);
+
+    // Convolution weights [D][C_in][3] become one [D][C_in] matrix per tap, so
+    // that each tap is a plain product over shifted rows of the input.
+    auto splitTaps = [&](const std::string& name, int inChannels,
+                         std::vector<AlignedBuffer<float>>& taps) {
+        const auto w = weights_.floats(name);
+        for (int k = 0; k < 3; ++k) {
+            AlignedBuffer<float> tap(static_cast<std::size_t>(d_) * inChannels);
+            for (int o = 0; o < d_; ++o)
+                for (int c = 0; c < inChannels; ++c)
+                    tap[static_cast<std::size_t>(o) * inChannels + c] =
+                        w[(static_cast<std::size_t>(o) * inChannels + c) * 3 + k];
+            taps.push_back(std::move(tap));
+        }
+    };
+    splitTaps("model.encoder.conv1.weight", nMels_, conv1_);
+    splitTaps("model.encoder.conv2.weight", d_, conv2_);
+    conv1Bias_ = weights_.floats("model.encoder.conv1.bias");
+    conv2Bias_ = weights_.floats("model.encoder.conv2.bias");
+    positions_ = weights_.floats("model.encoder.embed_positions.weight");
+
+    for (std::int64_t l = 0; l < layerCount; ++l) {
+        const std::string p = "model.encoder.layers." + std::to_string(l);
+        Layer layer;
+        layer.q = weights_.matrix(p + ".self_attn.q_proj.weight");
+        layer.k = weights_.matrix(p + ".self_attn.k_proj.weight");
+        layer.v = weights_.matrix(p + ".self_attn.v_proj.weight");
+        layer.o = weights_.matrix(p + ".self_attn.out_proj.weight");
+        layer.fc1 = weights_.matrix(p + ".fc1.weight");
+        layer.fc2 = weights_.matrix(p + ".fc2.weight");
+        layer.qBias = weights_.floats(p + ".self_attn.q_proj.bias");
+        layer.vBias = weights_.floats(p + ".self_attn.v_proj.bias");
+        layer.oBias = weights_.floats(p + ".self_attn.out_proj.bias");
+        layer.fc1Bias = weights_.floats(p + ".fc1.bias");
+        layer.fc2Bias = weights_.floats(p + ".fc2.bias");
+        layer.norm1Weight = weights_.floats(p + ".self_attn_layer_norm.weight");
+        layer.norm1Bias = weights_.floats(p + ".self_attn_layer_norm.bias");
+        layer.norm2Weight = weights_.floats(p + ".final_layer_norm.weight");
+        layer.norm2Bias = weights_.floats(p + ".final_layer_norm.bias");
+        std::size_t wide = 0;
+        for (const auto* m : {&layer.q, &layer.k, &layer.v, &layer.o, &layer.fc1, &layer.fc2})
+            if (m->f16) wide += static_cast<std::size_t>(m->rows * m->cols);
+        largestMatrix_ = std::max(largestMatrix_, wide);
+        layers_.push_back(std::move(layer));
+    }
+    finalNormWeight_ = weights_.floats("model.encoder.layer_norm.weight");
+    finalNormBias_ = weights_.floats("model.encoder.layer_norm.bias");
+}
+
+AudioEncoderModel::~AudioEncoderModel() = default;
+
+double AudioEncoderModel::flopsPerPrediction() const {
+    const double t = frames_, w = w_, d = d_, c = nMels_, f = ffn_;
+    double flops = 2.0 * t * d * 3.0 * c + 2.0 * w * d * 3.0 * d;
+    flops +=
+        static_cast<double>(layers_.size()) * (8.0 * w * d * d + 4.0 * w * w * d + 4.0 * w * d * f);
+    return flops;
+}
+
+std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::acquireScratch() const {
+    {
+        std::lock_guard lock(poolMutex_);
+        if (!scratchPool_.empty()) {
+            auto s = std::move(scratchPool_.back());
+            scratchPool_.pop_back();
+            return s;
+        }
+    }
+    const auto w = static_cast<std::size_t>(w_), d = static_cast<std::size_t>(d_);
+    auto s = std::make_unique<Scratch>();
+    s->melRows = AlignedBuffer<float>((static_cast<std::size_t>(frames_) + 2) * nMels_);
+    s->conv1 = AlignedBuffer<float>((static_cast<std::size_t>(frames_) + 2) * d);
+    s->x = AlignedBuffer<float>(w * d);
+    s->h = AlignedBuffer<float>(w * d);
+    s->qkv = AlignedBuffer<float>(w * 3 * d);
+    s->attn = AlignedBuffer<float>(w * d);
+    s->scores =
+        AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * w);
+    s->ffn = AlignedBuffer<float>(w * static_cast<std::size_t>(ffn_));
+    s->wide = AlignedBuffer<float>(largestMatrix_);
+    s->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
+    return s;
+}
+
+void AudioEncoderModel::releaseScratch(std::unique_ptr<Scratch> scratch) const {
+    std::lock_guard lock(poolMutex_);
+    scratchPool_.push_back(std::move(scratch));
+}
+
+MLModel::Arrays AudioEncoderModel::evaluate(const Arrays& inputs) const {
+    const auto& mel = *inputs.at("melspectrogram_features");
+    auto out = MLMultiArray::make({1, d_, 1, w_}, MLMultiArrayDataType::float16);
+    auto scratch = acquireScratch();
+    compute(mel.span<Float16>().data(), out->span<Float16>().data(), *scratch);
+    releaseScratch(std::move(scratch));
+    return {{"encoder_output_embeds", out}};
+}
+
+const float* AudioEncoderModel::widen(const WeightMatrix& w, float* dst) const {
+    if (w.f32) return w.f32;
+    const std::size_t n = static_cast<std::size_t>(w.rows * w.cols);
+    pool_->parallelRanges(n, 4096, [&](std::size_t begin, std::size_t end) {
+        convertHalfToFloat(w.f16 + begin, dst + begin, end - begin);
+    });
+    return dst;
+}
+
+namespace {
+
+// C[m][n] (+)= A[m][k] · B[n][k]ᵀ on the calling thread.
+void gemmNT(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
+            int ldc, bool accumulate) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb,
+                accumulate ? 1.0f : 0.0f, c, ldc);
+}
+
+}  // namespace
+
+void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) const {
+    const auto& k = computeKernels();
+    const std::size_t T = static_cast<std::size_t>(frames_), C = static_cast<std::size_t>(nMels_);
+    const std::size_t W = static_cast<std::size_t>(w_), D = static_cast<std::size_t>(d_);
+    const std::size_t F = static_cast<std::size_t>(ffn_), H = static_cast<std::size_t>(heads_),
+                      dh = D / H;
+    const std::size_t block = rowBlock();
+    const std::size_t blocks = (W + block - 1) / block;
+
+    // Mel bands [C][T] to frame rows [T][C], framed by zero rows (the padding of both
+    // convolutions).
+    pool_->parallelRanges(C, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c)
+            for (std::size_t t = 0; t < T; ++t)
+                s.melRows[(t + 1) * C + c] = halfBitsToFloat(mel[c * T + t].bits);
+    });
+
+    // conv1, stride 1: output frame t reads input frames t-1, t, t+1 = padded rows t, t+1, t+2.
+    float* conv1 = s.conv1.data() + D;
+    pool_->parallelFor((T + 2 * block - 1) / (2 * block), [&](std::size_t task) {
+        const std::size_t b = task * 2 * block, e = std::min(T, b + 2 * block);
+        const int m = static_cast<int>(e - b);
+        for (int tap = 0; tap < 3; ++tap)
+            gemmNT(m, d_, nMels_, s.melRows.data() + (b + tap) * C, nMels_, conv1_[tap].data(),
+                   nMels_, conv1 + b * D, d_, tap > 0);
+        for (std::size_t t = b; t < e; ++t) k.biasGelu(conv1 + t * D, conv1Bias_.data(), D);
+    });
+
+    // conv2, stride 2: output frame t reads conv1 frames 2t-1, 2t, 2t+1 = padded rows 2t, 2t+1,
+    // 2t+2.
+    float* x = s.x.data();
+    pool_->parallelFor(blocks, [&](std::size_t task) {
+        const std::size_t b = task * block, e = std::min(W, b + block);
+        for (int tap = 0; tap < 3; ++tap)
+            gemmNT(static_cast<int>(e - b), d_, d_, s.conv1.data() + (2 * b + tap) * D, 2 * d_,
+                   conv2_[tap].data(), d_, x + b * D, d_, tap > 0);
+        for (std::size_t t = b; t < e; ++t) {
+            k.biasGelu(x + t * D, conv2Bias_.data(), D);
+            k.axpyF32(1.0f, positions_.data() + t * D, x + t * D, D);
+        }
+    });
+
+    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
+    const float* pendingBias = nullptr;  // each block's last bias is added with the next norm
+    float* h = s.h.data();
+    float* qkv = s.qkv.data();
+    float* attn = s.attn.data();
+    for (const Layer& layer : layers_) {
+        float* wide = s.wide.data();
+        const float* wq = widen(layer.q, wide);
+        const float* wk = widen(layer.k, wide += layer.q.f16 ? D * D : 0);
+        const float* wv = widen(layer.v, wide += layer.k.f16 ? D * D : 0);
+        const float* wo = widen(layer.o, wide += layer.v.f16 ? D * D : 0);
+        const float* w1 = widen(layer.fc1, wide += layer.o.f16 ? D * D : 0);
+        const float* w2 = widen(layer.fc2, wide += layer.fc1.f16 ? D * F : 0);
+
+        // Norm, query/key/value projections, biases: each thread on its own rows.
+        pool_->parallelFor(blocks, [&](std::size_t task) {
+            const std::size_t b = task * block, e = std::min(W, b + block);
+            const int m = static_cast<int>(e - b);
+            for (std::size_t t = b; t < e; ++t) {
+                if (pendingBias) k.axpyF32(1.0f, pendingBias, x + t * D, D);
+                k.layerNorm(x + t * D, layer.norm1Weight.data(), layer.norm1Bias.data(), h + t * D,
+                            D, kNormEpsilon);
+            }
+            gemmNT(m, d_, d_, h + b * D, d_, wq, d_, qkv + b * 3 * D, 3 * d_, false);
+            gemmNT(m, d_, d_, h + b * D, d_, wk, d_, qkv + b * 3 * D + D, 3 * d_, false);
+            gemmNT(m, d_, d_, h + b * D, d_, wv, d_, qkv + b * 3 * D + 2 * D, 3 * d_, false);
+            for (std::size_t t = b; t < e; ++t) {
+                float* q = qkv + t * 3 * D;
+                float* v = q + 2 * D;
+                for (std::size_t i = 0; i < D; ++i) {
+                    q[i] = (q[i] + layer.qBias[i]) * scale;
+                    v[i] += layer.vBias[i];
+                }
+            }
+        });
+
+        // Attention, one (head, row block) per task; scores stay in the thread's own scratch.
+        pool_->parallelFor(H * blocks, [&](std::size_t task) {
+            const std::size_t head = task / blocks, b = (task % blocks) * block,
+                              e = std::min(W, b + block);
+            const int m = static_cast<int>(e - b);
+            float* scores = s.scores.data() +
+                            static_cast<std::size_t>(ComputePool::currentThread()) * block * W;
+            gemmNT(m, w_, static_cast<int>(dh), qkv + b * 3 * D + head * dh, 3 * d_,
+                   qkv + D + head * dh, 3 * d_, scores, w_, false);
+            for (std::size_t r = 0; r < e - b; ++r) {
+                float* row = scores + r * W;
+                const float inv = 1.0f / k.expShiftSum(row, W, k.maxValue(row, W));
+                for (std::size_t j = 0; j < W; ++j) row[j] *= inv;
+            }
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, static_cast<int>(dh), w_,
+                        1.0f, scores, w_, qkv + 2 * D + head * dh, 3 * d_, 0.0f,
+                        attn + b * D + head * dh, d_);
+        });
+
+        // Output projection, norm and feed-forward, again on each thread's own rows.
+        pool_->parallelFor(blocks, [&](std::size_t task) {
+            const std::size_t b = task * block, e = std::min(W, b + block);
+            const int m = static_cast<int>(e - b);
+            gemmNT(m, d_, d_, attn + b * D, d_, wo, d_, x + b * D, d_, true);
+            for (std::size_t t = b; t < e; ++t) {
+                k.axpyF32(1.0f, layer.oBias.data(), x + t * D, D);
+                k.layerNorm(x + t * D, layer.norm2Weight.data(), layer.norm2Bias.data(), h + t * D,
+                            D, kNormEpsilon);
+            }
+            float* f = s.ffn.data() + b * F;
+            gemmNT(m, ffn_, d_, h + b * D, d_, w1, d_, f, ffn_, false);
+            for (std::size_t t = 0; t < e - b; ++t) k.biasGelu(f + t * F, layer.fc1Bias.data(), F);
+            gemmNT(m, d_, ffn_, f, ffn_, w2, ffn_, x + b * D, d_, true);
+        });
+        pendingBias = layer.fc2Bias.data();
+    }
+
+    // Final norm, then [W][D] to the output's [D][W].
+    pool_->parallelFor(blocks, [&](std::size_t task) {
+        const std::size_t b = task * block, e = std::min(W, b + block);
+        for (std::size_t t = b; t < e; ++t) {
+            if (pendingBias) k.axpyF32(1.0f, pendingBias, x + t * D, D);
+            k.layerNorm(x + t * D, finalNormWeight_.data(), finalNormBias_.data(), h + t * D, D,
+                        kNormEpsilon);
+        }
+    });
+    const std::size_t parts = static_cast<std::size_t>(pool_->threadCount());
+    pool_->parallelFor(parts, [&](std::size_t p) {
+        float* row = s.rows.data() + p * W;
+        for (std::size_t d = D * p / parts; d < D * (p + 1) / parts; ++d) {
+            for (std::size_t t = 0; t < W; ++t) row[t] = h[t * D + d];
+            convertFloatToHalf(row, out + d * W, W);
+        }
+    });
+}
+
+std::size_t AudioEncoderModel::rowBlock() const {
+    // About two blocks per thread: enough to even out uneven progress, large
+    // enough that each product amortises packing its weight matrix.
+    const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
+    const std::size_t w = static_cast<std::size_t>(w_);
+    return std::max<std::size_t>(16, (w + 2 * threads - 1) / (2 * threads) + 7) / 8 * 8;
+}
+
+}  // namespace platform::ml

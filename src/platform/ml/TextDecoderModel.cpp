@@ -1,0 +1,458 @@
+#include "platform/ml/TextDecoderModel.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MLModelError.hpp"
+#include "platform/ml/WhisperModelLayout.hpp"
+
+namespace platform::ml {
+
+namespace {
+
+constexpr float kNormEpsilon = 1e-5f;
+// Padding at or below this hides a position completely. The pipeline uses
+// -10000, whose exp() is exactly 0 in Float32 anyway; skipping such positions
+// also keeps non-finite garbage in them from turning into NaN.
+constexpr float kHiddenPadding = -1000.0f;
+// Visible positions up to which self-attention runs on the calling thread.
+constexpr std::size_t kSerialSelfAttention = 32;
+
+}  // namespace
+
+struct TextDecoderModel::Workspace {
+    AlignedBuffer<float> x, h, qkv, attn, projected, ffn;  // one token's activations
+    AlignedBuffer<float> logits;                           // [V]
+    AlignedBuffer<float> selfScores;                       // [H][S]
+    AlignedBuffer<float> selfPartial;                      // [H][dh]
+    AlignedBuffer<float> crossProbs;                       // [H][W]
+    AlignedBuffer<float> alignment;                        // [W]
+    std::vector<std::pair<int, int>> cacheRuns;            // visible cache positions [begin, end)
+    std::vector<int> updatePositions;  // visible positions that take the new key/value
+
+    // Cross-attention keys [L][H][W][dh] and values [L][H][dh][W], and the
+    // encoder output they were computed from.
+    AlignedBuffer<Float16> crossKeys, crossValues, encoder;
+    bool hasCross = false;
+    AlignedBuffer<float> encoderRows, product, wide, rows;  // scratch for computing them
+};
+
+TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
+                                   const MLModelConfiguration& configuration)
+    : MLModel(folder.description(), configuration), weights_(folder) {
+    const auto& dims = folder.dimensions();
+    vocab_ = static_cast<int>(WhisperModelLayout::dimension(dims, "vocab_size"));
+    d_ = static_cast<int>(WhisperModelLayout::dimension(dims, "d_model"));
+    heads_ = static_cast<int>(WhisperModelLayout::dimension(dims, "decoder_attention_heads"));
+    ffn_ = static_cast<int>(WhisperModelLayout::dimension(dims, "decoder_ffn_dim"));
+    positions_ = static_cast<int>(WhisperModelLayout::dimension(dims, "max_target_positions"));
+    w_ = static_cast<int>(WhisperModelLayout::dimension(dims, "max_source_positions"));
+    s_ = static_cast<int>(WhisperModelLayout::dimension(dims, "kv_cache_length"));
+    const auto layerCount = WhisperModelLayout::dimension(dims, "decoder_layers");
+
+    pool_ = std::make_unique<ComputePool>(configuration.threadCount);
+    // Our pool splits the work; every sgemm call runs on the thread that makes it.
+    openblas_set_num_threads(1);
+
+    tokenEmbedding_ = weights_.matrix("model.decoder.embed_tokens.weight");
+    positionEmbedding_ = weights_.matrix("model.decoder.embed_positions.weight");
+    for (std::int64_t l = 0; l < layerCount; ++l) {
+        const std::string p = "model.decoder.layers." + std::to_string(l);
+        Layer layer;
+        layer.selfQ = weights_.matrix(p + ".self_attn.q_proj.weight");
+        layer.selfK = weights_.matrix(p + ".self_attn.k_proj.weight");
+        layer.selfV = weights_.matrix(p + ".self_attn.v_proj.weight");
+        layer.selfO = weights_.matrix(p + ".self_attn.out_proj.weight");
+        layer.crossQ = weights_.matrix(p + ".encoder_attn.q_proj.weight");
+        layer.crossK = weights_.matrix(p + ".encoder_attn.k_proj.weight");
+        layer.crossV = weights_.matrix(p + ".encoder_attn.v_proj.weight");
+        layer.crossO = weights_.matrix(p + ".encoder_attn.out_proj.weight");
+        layer.fc1 = weights_.matrix(p + ".fc1.weight");
+        layer.fc2 = weights_.matrix(p + ".fc2.weight");
+        layer.selfQBias = weights_.floats(p + ".self_attn.q_proj.bias");
+        layer.selfVBias = weights_.floats(p + ".self_attn.v_proj.bias");
+        layer.selfOBias = weights_.floats(p + ".self_attn.out_proj.bias");
+        layer.crossQBias = weights_.floats(p + ".encoder_attn.q_proj.bias");
+        layer.crossVBias = weights_.floats(p + ".encoder_attn.v_proj.bias");
+        layer.crossOBias = weights_.floats(p + ".encoder_attn.out_proj.bias");
+        layer.fc1Bias = weights_.floats(p + ".fc1.bias");
+        layer.fc2Bias = weights_.floats(p + ".fc2.bias");
+        layer.norm1Weight = weights_.floats(p + ".self_attn_layer_norm.weight");
+        layer.norm1Bias = weights_.floats(p + ".self_attn_layer_norm.bias");
+        layer.norm2Weight = weights_.floats(p + ".encoder_attn_layer_norm.weight");
+        layer.norm2Bias = weights_.floats(p + ".encoder_attn_layer_norm.bias");
+        layer.norm3Weight = weights_.floats(p + ".final_layer_norm.weight");
+        layer.norm3Bias = weights_.floats(p + ".final_layer_norm.bias");
+        for (const auto* m : {&layer.crossK, &layer.crossV})
+            if (m->f16)
+                largestCrossMatrix_ =
+                    std::max(largestCrossMatrix_, static_cast<std::size_t>(m->rows * m->cols));
+        layers_.push_back(std::move(layer));
+    }
+    finalNormWeight_ = weights_.floats("model.decoder.layer_norm.weight");
+    finalNormBias_ = weights_.floats("model.decoder.layer_norm.bias");
+
+    // The layout has already checked that every listed head exists.
+    if (auto it = dims.find("alignment_heads"); it != dims.end() && it->is_array())
+        for (const auto& pair : *it) {
+            layers_[pair[0].get<std::size_t>()].alignmentHeads.push_back(pair[1].get<int>());
+            ++alignmentHeadCount_;
+        }
+}
+
+TextDecoderModel::~TextDecoderModel() = default;
+
+double TextDecoderModel::bytesReadPerStep() const {
+    double bytes = static_cast<double>(tokenEmbedding_.byteCount());
+    for (const Layer& l : layers_)
+        for (const auto* m :
+             {&l.selfQ, &l.selfK, &l.selfV, &l.selfO, &l.crossQ, &l.crossO, &l.fc1, &l.fc2})
+            bytes += static_cast<double>(m->byteCount());
+    bytes +=
+        2.0 * 2.0 * static_cast<double>(layers_.size()) * w_ * d_;  // cached cross keys and values
+    return bytes;
+}
+
+double TextDecoderModel::flopsPerStep() const {
+    const double d = d_, f = ffn_;
+    return static_cast<double>(layers_.size()) * (2.0 * 6.0 * d * d + 4.0 * d * f + 4.0 * w_ * d) +
+           2.0 * vocab_ * d;
+}
+
+std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::acquireWorkspace() const {
+    {
+        std::lock_guard lock(workspaceMutex_);
+        if (!workspaces_.empty()) {
+            auto ws = std::move(workspaces_.back());
+            workspaces_.pop_back();
+            return ws;
+        }
+    }
+    const auto d = static_cast<std::size_t>(d_), w = static_cast<std::size_t>(w_),
+               h = static_cast<std::size_t>(heads_);
+    const auto layers = layers_.size();
+    auto ws = std::make_unique<Workspace>();
+    ws->x = AlignedBuffer<float>(d);
+    ws->h = AlignedBuffer<float>(d);
+    ws->qkv = AlignedBuffer<float>(3 * d);
+    ws->attn = AlignedBuffer<float>(d);
+    ws->projected = AlignedBuffer<float>(d);
+    ws->ffn = AlignedBuffer<float>(static_cast<std::size_t>(ffn_));
+    ws->logits = AlignedBuffer<float>(static_cast<std::size_t>(vocab_));
+    ws->selfScores = AlignedBuffer<float>(h * static_cast<std::size_t>(s_));
+    ws->selfPartial = AlignedBuffer<float>(d);
+    ws->crossProbs = AlignedBuffer<float>(h * w);
+    ws->alignment = AlignedBuffer<float>(w);
+    ws->cacheRuns.reserve(static_cast<std::size_t>(s_));
+    ws->updatePositions.reserve(static_cast<std::size_t>(s_));
+    ws->crossKeys = AlignedBuffer<Float16>(layers * w * d);
+    ws->crossValues = AlignedBuffer<Float16>(layers * w * d);
+    ws->encoder = AlignedBuffer<Float16>(w * d);
+    ws->encoderRows = AlignedBuffer<float>(w * d);
+    ws->product = AlignedBuffer<float>(w * d);
+    ws->wide = AlignedBuffer<float>(largestCrossMatrix_);
+    ws->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
+    return ws;
+}
+
+void TextDecoderModel::releaseWorkspace(std::unique_ptr<Workspace> workspace) const {
+    std::lock_guard lock(workspaceMutex_);
+    workspaces_.push_back(std::move(workspace));
+}
+
+MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
+    const auto e = static_cast<std::int64_t>(layers_.size()) * d_;
+    auto logits = MLMultiArray::make({1, 1, vocab_}, MLMultiArrayDataType::float16);
+    auto keys = MLMultiArray::make({1, e, 1, 1}, MLMultiArrayDataType::float16);
+    auto values = MLMultiArray::make({1, e, 1, 1}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> alignment;
+    if (alignmentHeadCount_ > 0)
+        alignment = MLMultiArray::make({1, w_}, MLMultiArrayDataType::float16);
+
+    auto ws = acquireWorkspace();
+    try {
+        step(inputs, *ws, logits->span<Float16>().data(), keys->span<Float16>().data(),
+             values->span<Float16>().data(),
+             alignment ? alignment->span<Float16>().data() : nullptr);
+    } catch (...) {
+        releaseWorkspace(std::move(ws));
+        throw;
+    }
+    releaseWorkspace(std::move(ws));
+
+    Arrays out{{"logits", logits}, {"key_cache_updates", keys}, {"value_cache_updates", values}};
+    if (alignment) out["alignment_heads_weights"] = alignment;
+    return out;
+}
+
+void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
+    const auto& k = computeKernels();
+    std::size_t total = 0;
+    for (const auto& j : jobs) total += static_cast<std::size_t>(j.w->rows);
+    const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
+    // A few chunks per thread balance uneven progress; rows stay in fours for the kernel.
+    const std::size_t chunk = std::max<std::size_t>(16, (total / (threads * 4) + 3) / 4 * 4);
+    const std::size_t tasks = (total + chunk - 1) / chunk;
+    pool_->parallelFor(tasks, [&](std::size_t task) {
+        std::size_t begin = task * chunk, end = std::min(total, begin + chunk), base = 0;
+        for (const auto& j : jobs) {
+            const std::size_t rows = static_cast<std::size_t>(j.w->rows);
+            const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
+            if (b < e) {
+                const std::size_t n = static_cast<std::size_t>(j.w->cols), r = b - base;
+                if (j.w->f16)
+                    k.matvecF16(j.w->f16 + r * n, n, j.x, n, j.y + r, e - b);
+                else
+                    k.matvecF32(j.w->f32 + r * n, n, j.x, n, j.y + r, e - b);
+            }
+            base += rows;
+        }
+    });
+}
+
+void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& ws) const {
+    const std::size_t W = static_cast<std::size_t>(w_), D = static_cast<std::size_t>(d_);
+    const std::size_t H = static_cast<std::size_t>(heads_), dh = D / H;
+    const std::size_t bytes = W * D * sizeof(Float16);
+
+    if (ws.hasCross) {
+        // Same contents, same keys and values: compare in parallel, it is cheap next to a step.
+        std::atomic<bool> same{true};
+        const auto* a = reinterpret_cast<const unsigned char*>(encoder);
+        const auto* b = reinterpret_cast<const unsigned char*>(ws.encoder.data());
+        pool_->parallelRanges(bytes, 4096, [&](std::size_t begin, std::size_t end) {
+            if (std::memcmp(a + begin, b + begin, end - begin) != 0)
+                same.store(false, std::memory_order_relaxed);
+        });
+        if (same.load()) return;
+    }
+    ws.hasCross = false;
+    std::memcpy(ws.encoder.data(), encoder, bytes);
+
+    // [D][W] to rows [W][D].
+    float* rows = ws.encoderRows.data();
+    pool_->parallelRanges(D, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t d = begin; d < end; ++d)
+            for (std::size_t t = 0; t < W; ++t)
+                rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
+    });
+
+    auto widen = [&](const WeightMatrix& m) {
+        if (m.f32) return m.f32;
+        const std::size_t n = static_cast<std::size_t>(m.rows * m.cols);
+        pool_->parallelRanges(n, 4096, [&](std::size_t begin, std::size_t end) {
+            convertHalfToFloat(m.f16 + begin, ws.wide.data() + begin, end - begin);
+        });
+        return static_cast<const float*>(ws.wide.data());
+    };
+    // rows · Wᵀ, each thread on its own block of rows; then `store` for those rows.
+    const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
+    const std::size_t block = std::max<std::size_t>(16, (W + 2 * threads - 1) / (2 * threads));
+    auto project = [&](const WeightMatrix& m, auto&& store) {
+        const float* b = widen(m);
+        pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
+            const std::size_t begin = task * block, end = std::min(W, begin + block);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(end - begin), d_,
+                        d_, 1.0f, rows + begin * D, d_, b, d_, 0.0f, ws.product.data() + begin * D,
+                        d_);
+            store(begin, end);
+        });
+    };
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const Layer& layer = layers_[l];
+        Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
+        project(layer.crossK, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t)
+                for (std::size_t h = 0; h < H; ++h)
+                    convertFloatToHalf(ws.product.data() + t * D + h * dh, keys + (h * W + t) * dh,
+                                       dh);
+        });
+        project(layer.crossV, [](std::size_t, std::size_t) {});
+        Float16* values = ws.crossValues.data() + l * W * D;  // [H][dh][W] = [D][W]
+        pool_->parallelFor(threads, [&](std::size_t p) {
+            float* row = ws.rows.data() + p * W;
+            for (std::size_t d = D * p / threads; d < D * (p + 1) / threads; ++d) {
+                for (std::size_t t = 0; t < W; ++t)
+                    row[t] = ws.product[t * D + d] + layer.crossVBias[d];
+                convertFloatToHalf(row, values + d * W, W);
+            }
+        });
+    }
+    ws.hasCross = true;
+}
+
+void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logitsOut,
+                            Float16* keysOut, Float16* valuesOut, Float16* alignmentOut) const {
+    const auto& k = computeKernels();
+    const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_),
+                      dh = D / H;
+    const std::size_t W = static_cast<std::size_t>(w_), S = static_cast<std::size_t>(s_);
+    const std::size_t F = static_cast<std::size_t>(ffn_);
+
+    const std::int32_t token = inputs.at("input_ids")->span<std::int32_t>()[0];
+    const std::int32_t position = inputs.at("cache_length")->span<std::int32_t>()[0];
+    if (token < 0 || token >= vocab_)
+        throw MLModelError(MLModelError::Code::featureType,
+                           "Input feature \"input_ids\" holds token " + std::to_string(token) +
+                               ", outside the vocabulary of " + std::to_string(vocab_));
+    if (position < 0 || position >= positions_)
+        throw MLModelError(MLModelError::Code::featureType,
+                           "Input feature \"cache_length\" holds " + std::to_string(position) +
+                               ", outside 0..." + std::to_string(positions_ - 1));
+    const Float16* keyCache = inputs.at("key_cache")->span<Float16>().data();
+    const Float16* valueCache = inputs.at("value_cache")->span<Float16>().data();
+    const auto updateMask = inputs.at("kv_cache_update_mask")->span<std::int32_t>();
+    const Float16* padding = inputs.at("decoder_key_padding_mask")->span<Float16>().data();
+    prepareCrossAttention(inputs.at("encoder_output_embeds")->span<Float16>().data(), ws);
+
+    // Which cache positions this step may see, and which take the new key/value.
+    ws.cacheRuns.clear();
+    ws.updatePositions.clear();
+    for (std::size_t j = 0; j < S; ++j) {
+        const float p = halfBitsToFloat(padding[j].bits);
+        if (!(p > kHiddenPadding)) continue;
+        if (updateMask[j] != 0) {
+            ws.updatePositions.push_back(static_cast<int>(j));
+        } else if (!ws.cacheRuns.empty() && ws.cacheRuns.back().second == static_cast<int>(j)) {
+            ++ws.cacheRuns.back().second;
+        } else {
+            ws.cacheRuns.emplace_back(static_cast<int>(j), static_cast<int>(j) + 1);
+        }
+    }
+    std::size_t visible = ws.updatePositions.size();
+    for (auto [b, e] : ws.cacheRuns) visible += static_cast<std::size_t>(e - b);
+
+    // Token and position embeddings.
+    float* x = ws.x.data();
+    float* h = ws.h.data();
+    auto embeddingRow = [&](const WeightMatrix& m, std::size_t row, float* dst, bool add) {
+        if (m.f16) {
+            float* tmp = ws.projected.data();
+            convertHalfToFloat(m.f16 + row * D, tmp, D);
+            for (std::size_t i = 0; i < D; ++i) dst[i] = add ? dst[i] + tmp[i] : tmp[i];
+        } else {
+            for (std::size_t i = 0; i < D; ++i)
+                dst[i] = add ? dst[i] + m.f32[row * D + i] : m.f32[row * D + i];
+        }
+    };
+    embeddingRow(tokenEmbedding_, static_cast<std::size_t>(token), x, false);
+    embeddingRow(positionEmbedding_, static_cast<std::size_t>(position), x, true);
+
+    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
+    float* q = ws.qkv.data();
+    float* kNew = q + D;
+    float* vNew = q + 2 * D;
+    float* attn = ws.attn.data();
+    float* projected = ws.projected.data();
+    if (alignmentOut) std::fill(ws.alignment.data(), ws.alignment.data() + W, 0.0f);
+
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const Layer& layer = layers_[l];
+
+        // Self-attention over the visible cache plus this token.
+        k.layerNorm(x, layer.norm1Weight.data(), layer.norm1Bias.data(), h, D, kNormEpsilon);
+        matvecs({{&layer.selfQ, h, q}, {&layer.selfK, h, kNew}, {&layer.selfV, h, vNew}});
+        for (std::size_t i = 0; i < D; ++i) {
+            q[i] = (q[i] + layer.selfQBias[i]) * scale;
+            vNew[i] += layer.selfVBias[i];
+        }
+        convertFloatToHalf(kNew, keysOut + l * D, D);
+        convertFloatToHalf(vNew, valuesOut + l * D, D);
+
+        const Float16* layerKeys = keyCache + l * D * S;
+        const Float16* layerValues = valueCache + l * D * S;
+        auto selfAttention = [&](std::size_t head) {
+            float* scores = ws.selfScores.data() + head * S;
+            const float* qh = q + head * dh;
+            float best = -INFINITY;
+            for (auto [b, e] : ws.cacheRuns) {
+                std::fill(scores + b, scores + e, 0.0f);
+                for (std::size_t c = 0; c < dh; ++c)
+                    k.axpyF16(qh[c], layerKeys + (head * dh + c) * S + b, scores + b,
+                              static_cast<std::size_t>(e - b));
+                for (int j = b; j < e; ++j) {
+                    scores[j] += halfBitsToFloat(padding[j].bits);
+                    best = std::max(best, scores[j]);
+                }
+            }
+            float own = 0.0f;
+            for (std::size_t c = 0; c < dh; ++c) own += qh[c] * kNew[head * dh + c];
+            for (int j : ws.updatePositions) {
+                scores[j] = own + halfBitsToFloat(padding[j].bits);
+                best = std::max(best, scores[j]);
+            }
+            float* out = attn + head * dh;
+            std::fill(out, out + dh, 0.0f);
+            float sum = 0.0f;
+            float* partial = ws.selfPartial.data() + head * dh;
+            for (auto [b, e] : ws.cacheRuns) {
+                sum += k.expShiftSum(scores + b, static_cast<std::size_t>(e - b), best);
+                k.matvecF16(layerValues + head * dh * S + b, S, scores + b,
+                            static_cast<std::size_t>(e - b), partial, dh);
+                for (std::size_t c = 0; c < dh; ++c) out[c] += partial[c];
+            }
+            for (int j : ws.updatePositions) {
+                const float p = std::exp(scores[j] - best);
+                sum += p;
+                k.axpyF32(p, vNew + head * dh, out, dh);
+            }
+            if (sum > 0.0f)
+                for (std::size_t c = 0; c < dh; ++c) out[c] /= sum;
+        };
+        // Over a short context this is less work than waking the pool for it.
+        if (visible <= kSerialSelfAttention)
+            for (std::size_t head = 0; head < H; ++head) selfAttention(head);
+        else
+            pool_->parallelFor(H, selfAttention);
+        matvecs({{&layer.selfO, attn, projected}});
+        for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.selfOBias[i];
+
+        // Cross-attention over the encoder output.
+        k.layerNorm(x, layer.norm2Weight.data(), layer.norm2Bias.data(), h, D, kNormEpsilon);
+        matvecs({{&layer.crossQ, h, q}});
+        for (std::size_t i = 0; i < D; ++i) q[i] = (q[i] + layer.crossQBias[i]) * scale;
+        const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
+        const Float16* crossValues = ws.crossValues.data() + l * W * D;
+        pool_->parallelFor(H, [&](std::size_t head) {
+            float* probs = ws.crossProbs.data() + head * W;
+            k.matvecF16(crossKeys + head * W * dh, dh, q + head * dh, dh, probs, W);
+            const float inv = 1.0f / k.expShiftSum(probs, W, k.maxValue(probs, W));
+            for (std::size_t t = 0; t < W; ++t) probs[t] *= inv;
+            k.matvecF16(crossValues + head * dh * W, W, probs, W, attn + head * dh, dh);
+        });
+        if (alignmentOut)
+            for (int head : layer.alignmentHeads)
+                k.axpyF32(1.0f / static_cast<float>(alignmentHeadCount_),
+                          ws.crossProbs.data() + head * W, ws.alignment.data(), W);
+        matvecs({{&layer.crossO, attn, projected}});
+        for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.crossOBias[i];
+
+        // Feed-forward.
+        k.layerNorm(x, layer.norm3Weight.data(), layer.norm3Bias.data(), h, D, kNormEpsilon);
+        matvecs({{&layer.fc1, h, ws.ffn.data()}});
+        k.biasGelu(ws.ffn.data(), layer.fc1Bias.data(), F);
+        matvecs({{&layer.fc2, ws.ffn.data(), projected}});
+        for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.fc2Bias[i];
+    }
+
+    // Logits against the token embeddings, written out as Float16 chunk by chunk.
+    k.layerNorm(x, finalNormWeight_.data(), finalNormBias_.data(), h, D, kNormEpsilon);
+    const std::size_t V = static_cast<std::size_t>(vocab_);
+    pool_->parallelRanges(V, 64, [&](std::size_t begin, std::size_t end) {
+        float* dst = ws.logits.data() + begin;
+        if (tokenEmbedding_.f16)
+            k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
+        else
+            k.matvecF32(tokenEmbedding_.f32 + begin * D, D, h, D, dst, end - begin);
+        convertFloatToHalf(dst, logitsOut + begin, end - begin);
+    });
+    if (alignmentOut) convertFloatToHalf(ws.alignment.data(), alignmentOut, W);
+}
+
+}  // namespace platform::ml

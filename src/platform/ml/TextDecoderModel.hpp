@@ -1,0 +1,90 @@
+#pragma once
+// The "TextDecoder" model kind: one step of Whisper's text decoder on the CPU.
+// The pipeline owns the key/value cache; each step reads it and returns only
+// the new token's keys and values, which the caller copies in.
+//
+//   in:  "input_ids" int32 [1], "cache_length" int32 [1] (the token's position),
+//        "key_cache", "value_cache" float16 [1, layers·D, 1, S] (layer-major rows,
+//        positions along the last axis), "kv_cache_update_mask" int32 [1, S],
+//        "encoder_output_embeds" float16 [1, D, 1, W],
+//        "decoder_key_padding_mask" float16 [1, S] (additive: 0 or -10000)
+//   out: "logits" float16 [1, 1, V], "key_cache_updates", "value_cache_updates"
+//        float16 [1, layers·D, 1, 1], and "alignment_heads_weights" float16 [1, W]
+//        (the mean cross-attention of the alignment heads) when heads are listed.
+//
+// The cache is trusted only where the masks say so: positions marked in the
+// update mask take the current token's key and value whatever the cache holds
+// there, and positions whose padding is -1000 or less get exactly zero weight
+// and are never read, so stale or even non-finite values there cannot leak in.
+//
+// Speed: the step is memory-bound, so weights are read in their stored
+// precision by our AVX2/F16C matrix-vector kernels, split over the compute
+// pool. The cross-attention keys and values depend only on the encoder output;
+// they are computed once per distinct encoder output (with sgemm) and kept.
+
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/ml/AlignedBuffer.hpp"
+#include "platform/ml/ComputePool.hpp"
+#include "platform/ml/MLModel.hpp"
+#include "platform/ml/ModelFolder.hpp"
+#include "platform/ml/ModelWeights.hpp"
+
+namespace platform::ml {
+
+class TextDecoderModel : public MLModel {
+  public:
+    // The folder must have passed checkAgainstLayout().
+    TextDecoderModel(const ModelFolder& folder, const MLModelConfiguration& configuration);
+    ~TextDecoderModel() override;
+
+    int threadCount() const { return pool_->threadCount(); }
+
+    // Bytes of weights one step reads (token embeddings for the logits included,
+    // the cached cross-attention keys and values too), for judging speed.
+    double bytesReadPerStep() const;
+    // Floating-point operations of one step, the cross-attention keys and values excluded.
+    double flopsPerStep() const;
+
+  protected:
+    Arrays evaluate(const Arrays& inputs) const override;
+
+  private:
+    struct Layer {
+        WeightMatrix selfQ, selfK, selfV, selfO, crossQ, crossK, crossV, crossO, fc1, fc2;
+        std::vector<float> selfQBias, selfVBias, selfOBias, crossQBias, crossVBias, crossOBias,
+            fc1Bias, fc2Bias;
+        std::vector<float> norm1Weight, norm1Bias, norm2Weight, norm2Bias, norm3Weight, norm3Bias;
+        std::vector<int> alignmentHeads;
+    };
+    struct MatvecJob {
+        const WeightMatrix* w;
+        const float* x;
+        float* y;
+    };
+    struct Workspace;
+
+    std::unique_ptr<Workspace> acquireWorkspace() const;
+    void releaseWorkspace(std::unique_ptr<Workspace> workspace) const;
+    void prepareCrossAttention(const Float16* encoder, Workspace& ws) const;
+    void matvecs(std::initializer_list<MatvecJob> jobs) const;
+    void step(const Arrays& inputs, Workspace& ws, Float16* logits, Float16* keys, Float16* values,
+              Float16* alignment) const;
+
+    int vocab_ = 0, d_ = 0, heads_ = 0, ffn_ = 0, positions_ = 0, w_ = 0, s_ = 0;
+    std::unique_ptr<ComputePool> pool_;
+    ModelWeights weights_;
+    WeightMatrix tokenEmbedding_, positionEmbedding_;
+    std::vector<Layer> layers_;
+    std::vector<float> finalNormWeight_, finalNormBias_;
+    int alignmentHeadCount_ = 0;
+    std::size_t largestCrossMatrix_ = 0;
+
+    mutable std::mutex workspaceMutex_;
+    mutable std::vector<std::unique_ptr<Workspace>> workspaces_;
+};
+
+}  // namespace platform::ml

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "MLTestSupport.hpp"
+#include "WhisperTestModels.hpp"
+#include "platform/ml/AudioEncoderModel.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MLModel.hpp"
+#include "platform/ml/MLModelError.hpp"
+
+using namespace platform::ml;
+
+namespace {
+
+const nlohmann::json kEncoderDims = {{"num_mel_bins", 8},     {"d_model", 32},
+                                     {"encoder_layers", 2},   {"encoder_attention_heads", 4},
+                                     {"encoder_ffn_dim", 64}, {"max_source_positions", 100}};
+
+struct EncoderCase {
+    std::string dtype;
+    int threads;
+    bool portable;
+};
+
+class AudioEncoderModelTest : public ::testing::TestWithParam<EncoderCase> {
+  protected:
+    void TearDown() override { setOptimizedKernelsEnabled(true); }
+};
+
+}  // namespace
+
+// The runtime's encoder agrees with the plain reference for Float16 and Float32
+// weights, one or several threads, and both kernel builds.
+TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
+    const auto& param = GetParam();
+    setOptimizedKernelsEnabled(!param.portable);
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "AudioEncoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, param.dtype,
+                               11);
+    MLModelConfiguration config;
+    config.threadCount = param.threads;
+    auto model = MLModel::load(folder, config);
+
+    const int C = 8, T = 200, D = 32, W = 100;
+    auto mel = MLMultiArray::make({1, C, 1, T}, MLMultiArrayDataType::float16);
+    std::mt19937 rng(5);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    mltest::Matrix melRows(C, std::vector<float>(T));
+    for (int c = 0; c < C; ++c)
+        for (int t = 0; t < T; ++t) {
+            const Float16 v(normal(rng));
+            mel->span<Float16>()[c * T + t] = v;
+            melRows[c][t] = v;
+        }
+
+    auto out = model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", mel}}));
+    auto embeds = out->featureValue("encoder_output_embeds")->multiArrayValue();
+    ASSERT_EQ(embeds->shape(), (std::vector<std::int64_t>{1, D, 1, W}));
+    ASSERT_EQ(embeds->dataType(), MLMultiArrayDataType::float16);
+
+    const auto expected =
+        mltest::referenceEncoder(mltest::ReferenceWeights(folder), kEncoderDims, melRows);
+    double worst = 0;
+    for (int d = 0; d < D; ++d)
+        for (int t = 0; t < W; ++t) {
+            const float got = embeds->span<Float16>()[d * W + t];
+            const float want = expected[t][d];
+            worst = std::max(worst, std::fabs(got - want) / (1.0 + std::fabs(want)));
+        }
+    EXPECT_LT(worst, 5e-3) << "largest relative difference";
+
+    // A second prediction reuses scratch memory and must not depend on the first.
+    auto again = model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", mel}}));
+    auto second = again->featureValue("encoder_output_embeds")->multiArrayValue();
+    EXPECT_EQ(0, std::memcmp(second->dataPointer(), embeds->dataPointer(), embeds->byteCount()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Weights, AudioEncoderModelTest,
+                         ::testing::Values(EncoderCase{"F16", 1, false},
+                                           EncoderCase{"F16", 3, false},
+                                           EncoderCase{"F32", 2, false},
+                                           EncoderCase{"F16", 2, true}, EncoderCase{"F32", 1, true},
+                                           EncoderCase{"BF16", 3, false}),
+                         [](const auto& info) {
+                             const auto& c = info.param;
+                             return c.dtype + "_" + std::to_string(c.threads) + "threads" +
+                                    (c.portable ? "_portable" : "");
+                         });
+
+TEST(AudioEncoderModel, DescribesItsFeatures) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "AudioEncoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, "F16", 3);
+    auto model = MLModel::load(folder);
+    EXPECT_EQ(dynamic_cast<const AudioEncoderModel&>(*model).threadCount(),
+              ComputePool::physicalCores());
+    MLModelConfiguration two;
+    two.threadCount = 2;
+    EXPECT_EQ(dynamic_cast<const AudioEncoderModel&>(*MLModel::load(folder, two)).threadCount(), 2);
+    const auto& out =
+        model->modelDescription().outputDescriptionsByName.at("encoder_output_embeds");
+    EXPECT_EQ(out.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 32, 1, 100}));
+    const auto& in =
+        model->modelDescription().inputDescriptionsByName.at("melspectrogram_features");
+    EXPECT_EQ(in.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 8, 1, 200}));
+    // A mel array of the wrong shape is refused before anything runs.
+    auto wrong = MLMultiArray::make({1, 8, 1, 199}, MLMultiArrayDataType::float16);
+    EXPECT_THROW(
+        model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", wrong}})),
+        MLModelError);
+}

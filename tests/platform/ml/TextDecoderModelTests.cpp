@@ -1,0 +1,331 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <thread>
+
+#include "MLTestSupport.hpp"
+#include "WhisperTestModels.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MLModel.hpp"
+#include "platform/ml/MLModelError.hpp"
+#include "platform/ml/TextDecoderModel.hpp"
+
+using namespace platform::ml;
+
+namespace {
+
+constexpr int kVocab = 61, kD = 32, kLayers = 2, kW = 100, kS = 224;
+constexpr int kE = kLayers * kD;
+
+nlohmann::json decoderDims(bool alignmentHeads) {
+    return {{"vocab_size", kVocab},
+            {"d_model", kD},
+            {"decoder_layers", kLayers},
+            {"decoder_attention_heads", 4},
+            {"decoder_ffn_dim", 64},
+            {"max_target_positions", 240},
+            {"max_source_positions", kW},
+            {"kv_cache_length", kS},
+            {"alignment_heads",
+             alignmentHeads ? nlohmann::json{{0, 1}, {1, 3}, {1, 0}} : nlohmann::json::array()}};
+}
+
+using Shape = std::vector<std::int64_t>;
+
+// The decoder state as the pipeline keeps it between steps.
+struct DecoderState {
+    std::shared_ptr<MLMultiArray> inputIds = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> cacheLength =
+        MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> keyCache =
+        MLMultiArray::make({1, kE, 1, kS}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> valueCache =
+        MLMultiArray::make({1, kE, 1, kS}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> updateMask =
+        MLMultiArray::make({1, kS}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> paddingMask =
+        MLMultiArray::make({1, kS}, MLMultiArrayDataType::float16);
+
+    DecoderState() { reset(); }
+
+    // Masks back to the first position; the caches keep whatever they hold.
+    void reset() {
+        for (int j = 0; j < kS; ++j) {
+            updateMask->span<std::int32_t>()[j] = j == 0 ? 1 : 0;
+            paddingMask->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
+        }
+        cacheLength->span<std::int32_t>()[0] = 0;
+    }
+
+    std::shared_ptr<MLFeatureProvider> step(const MLModel& model, int token, int index,
+                                            const std::shared_ptr<MLMultiArray>& encoder) {
+        inputIds->span<std::int32_t>()[0] = token;
+        cacheLength->span<std::int32_t>()[0] = index;
+        return model.prediction(
+            MLDictionaryFeatureProvider({{"input_ids", inputIds},
+                                         {"cache_length", cacheLength},
+                                         {"key_cache", keyCache},
+                                         {"value_cache", valueCache},
+                                         {"kv_cache_update_mask", updateMask},
+                                         {"encoder_output_embeds", encoder},
+                                         {"decoder_key_padding_mask", paddingMask}}));
+    }
+
+    // What the decoding loop does after a step: copy the updates in, move the masks.
+    void advance(const MLFeatureProvider& out, int index) {
+        const auto keys = out.featureValue("key_cache_updates")->multiArrayValue()->span<Float16>();
+        const auto values =
+            out.featureValue("value_cache_updates")->multiArrayValue()->span<Float16>();
+        for (int e = 0; e < kE; ++e) {
+            keyCache->span<Float16>()[e * kS + index] = keys[e];
+            valueCache->span<Float16>()[e * kS + index] = values[e];
+        }
+        paddingMask->span<Float16>()[index + 1] = 0.0f;
+        updateMask->span<std::int32_t>()[index] = 0;
+        updateMask->span<std::int32_t>()[index + 1] = 1;
+    }
+
+    // Hidden cache positions from `from` on (the current one included) get values
+    // that would wreck any result they reached.
+    void writeGarbage(int from, unsigned seed) {
+        const Float16 junk[] = {Float16::quietNaN(), Float16::infinity(),
+                                Float16::negativeInfinity(), 60000.0f, -3.0f};
+        for (int e = 0; e < kE; ++e)
+            for (int j = from; j < kS; ++j) {
+                keyCache->span<Float16>()[e * kS + j] = junk[(e + j + seed) % 5];
+                valueCache->span<Float16>()[e * kS + j] = junk[(e * 3 + j + seed) % 5];
+            }
+    }
+};
+
+std::shared_ptr<MLMultiArray> randomEncoderOutput(unsigned seed, mltest::Matrix& rows) {
+    auto enc = MLMultiArray::make({1, kD, 1, kW}, MLMultiArrayDataType::float16);
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    rows.assign(kW, std::vector<float>(kD));
+    for (int d = 0; d < kD; ++d)
+        for (int t = 0; t < kW; ++t) {
+            const Float16 v(normal(rng));
+            enc->span<Float16>()[d * kW + t] = v;
+            rows[t][d] = v;
+        }
+    return enc;
+}
+
+std::vector<int> randomTokens(unsigned seed, int n) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> pick(0, kVocab - 1);
+    std::vector<int> t(n);
+    for (auto& x : t) x = pick(rng);
+    return t;
+}
+
+// Largest |got - want| / (1 + |want|) over a Float16 output.
+double worstDifference(const MLMultiArray& got, const std::vector<float>& want) {
+    const auto g = got.span<Float16>();
+    EXPECT_EQ(g.size(), want.size());
+    double worst = 0;
+    for (std::size_t i = 0; i < want.size() && i < g.size(); ++i) {
+        const double d = std::fabs(static_cast<float>(g[i]) - want[i]) / (1.0 + std::fabs(want[i]));
+        worst = std::isnan(d) ? INFINITY : std::max(worst, d);
+    }
+    return worst;
+}
+
+constexpr double kLogitTolerance = 1e-2;
+constexpr double kAlignmentTolerance = 2e-3;
+
+struct DecoderCase {
+    std::string dtype;
+    int threads;
+    bool portable;
+    bool garbage;
+};
+
+class TextDecoderStepTest : public ::testing::TestWithParam<DecoderCase> {
+  protected:
+    void TearDown() override { setOptimizedKernelsEnabled(true); }
+};
+
+}  // namespace
+
+// Driven step by step as the decoding loop drives it, the decoder gives the
+// reference's logits and alignment weights at every position, across windows:
+// a second window starts from reset masks over the first window's stale cache
+// and a new encoder output, a third rewrites that encoder output in place.
+TEST_P(TextDecoderStepTest, StepsMatchFullSequenceReference) {
+    const auto& param = GetParam();
+    setOptimizedKernelsEnabled(!param.portable);
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    const auto dims = decoderDims(true);
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, dims, param.dtype, 21);
+    const mltest::ReferenceWeights weights(folder);
+    MLModelConfiguration config;
+    config.threadCount = param.threads;
+    auto model = MLModel::load(folder, config);
+
+    DecoderState state;
+    mltest::Matrix encRows;
+    auto enc = randomEncoderOutput(1, encRows);
+    const int lengths[] = {40, 6, 5};  // long enough for the threaded self-attention
+    for (int window = 0; window < 3; ++window) {
+        if (window == 1) enc = randomEncoderOutput(2, encRows);
+        if (window == 2) {
+            mltest::Matrix rows;
+            auto other = randomEncoderOutput(3, rows);
+            std::memcpy(enc->dataPointer(), other->dataPointer(), enc->byteCount());
+            encRows = rows;
+        }
+        state.reset();
+        const auto tokens = randomTokens(100 + window, lengths[window]);
+        const auto expected = mltest::referenceDecoder(weights, dims, tokens, encRows);
+        for (int i = 0; i < lengths[window]; ++i) {
+            if (param.garbage) state.writeGarbage(i, static_cast<unsigned>(i));
+            auto out = state.step(*model, tokens[i], i, enc);
+            const auto logits = out->featureValue("logits")->multiArrayValue();
+            ASSERT_EQ(logits->shape(), (Shape{1, 1, kVocab}));
+            EXPECT_LT(worstDifference(*logits, expected.logits[i]), kLogitTolerance)
+                << "window " << window << " step " << i;
+            const auto alignment = out->featureValue("alignment_heads_weights");
+            ASSERT_TRUE(alignment.has_value());
+            ASSERT_EQ(alignment->multiArrayValue()->shape(), (Shape{1, kW}));
+            EXPECT_LT(worstDifference(*alignment->multiArrayValue(), expected.alignment[i]),
+                      kAlignmentTolerance)
+                << "window " << window << " step " << i;
+            state.advance(*out, i);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Weights, TextDecoderStepTest,
+    ::testing::Values(DecoderCase{"F16", 1, false, false}, DecoderCase{"F16", 3, false, true},
+                      DecoderCase{"F32", 2, false, true}, DecoderCase{"F16", 2, true, true},
+                      DecoderCase{"F32", 1, true, false}, DecoderCase{"BF16", 3, false, true}),
+    [](const auto& info) {
+        const auto& c = info.param;
+        return c.dtype + "_" + std::to_string(c.threads) + "threads" +
+               (c.portable ? "_portable" : "") + (c.garbage ? "_garbage" : "");
+    });
+
+// Predictions may run on one model from several threads at once, each with
+// its own decoder state and encoder output.
+TEST(TextDecoderModel, ConcurrentDecodersEachGetTheirOwnResults) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    const auto dims = decoderDims(true);
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, dims, "F16", 31);
+    const mltest::ReferenceWeights weights(folder);
+    MLModelConfiguration config;
+    config.threadCount = 3;
+    auto model = MLModel::load(folder, config);
+
+    constexpr int kRuns = 3, kSteps = 8;
+    std::vector<double> worst(kRuns, 0.0);
+    std::vector<std::thread> runs;
+    for (int r = 0; r < kRuns; ++r)
+        runs.emplace_back([&, r] {
+            mltest::Matrix rows;
+            auto enc = randomEncoderOutput(50 + r, rows);
+            const auto tokens = randomTokens(60 + r, kSteps);
+            const auto expected = mltest::referenceDecoder(weights, dims, tokens, rows);
+            DecoderState state;
+            for (int i = 0; i < kSteps; ++i) {
+                auto out = state.step(*model, tokens[i], i, enc);
+                worst[r] = std::max(worst[r],
+                                    worstDifference(*out->featureValue("logits")->multiArrayValue(),
+                                                    expected.logits[i]));
+                state.advance(*out, i);
+            }
+        });
+    for (auto& t : runs) t.join();
+    for (int r = 0; r < kRuns; ++r) EXPECT_LT(worst[r], kLogitTolerance) << "decoder " << r;
+}
+
+// Hidden positions must not matter at all: the same steps over a clean cache
+// and over one full of garbage give bit-identical outputs.
+TEST(TextDecoderModel, HiddenCachePositionsDoNotChangeAnyOutput) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
+                               8);
+    auto model = MLModel::load(folder);
+    mltest::Matrix rows;
+    auto enc = randomEncoderOutput(4, rows);
+    const auto tokens = randomTokens(9, 8);
+    DecoderState clean, dirty;
+    for (int i = 0; i < 8; ++i) {
+        dirty.writeGarbage(i, static_cast<unsigned>(7 * i));
+        auto a = clean.step(*model, tokens[i], i, enc);
+        auto b = dirty.step(*model, tokens[i], i, enc);
+        for (const char* name :
+             {"logits", "key_cache_updates", "value_cache_updates", "alignment_heads_weights"}) {
+            const auto x = a->featureValue(name)->multiArrayValue(),
+                       y = b->featureValue(name)->multiArrayValue();
+            EXPECT_EQ(0, std::memcmp(x->dataPointer(), y->dataPointer(), x->byteCount()))
+                << name << " at step " << i;
+        }
+        clean.advance(*a, i);
+        dirty.advance(*b, i);
+    }
+}
+
+TEST(TextDecoderModel, OutputsFollowTheDescription) {
+    for (bool heads : {false, true}) {
+        mltest::TempDir dir;
+        const auto folder = dir.path() / "TextDecoder.mlmodelc";
+        mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(heads),
+                                   "F16", 2);
+        auto model = MLModel::load(folder);
+        const auto& outputs = model->modelDescription().outputDescriptionsByName;
+        EXPECT_EQ(outputs.count("alignment_heads_weights"), heads ? 1u : 0u);
+        EXPECT_EQ(outputs.at("key_cache_updates").multiArrayConstraint->shape,
+                  (Shape{1, kE, 1, 1}));
+        EXPECT_EQ(model->modelDescription()
+                      .inputDescriptionsByName.at("key_cache")
+                      .multiArrayConstraint->shape,
+                  (Shape{1, kE, 1, kS}));
+
+        mltest::Matrix rows;
+        auto enc = randomEncoderOutput(4, rows);
+        DecoderState state;
+        auto out = state.step(*model, 3, 0, enc);
+        EXPECT_EQ(out->featureValue("alignment_heads_weights").has_value(), heads);
+        EXPECT_EQ(out->featureValue("value_cache_updates")->multiArrayValue()->shape(),
+                  (Shape{1, kE, 1, 1}));
+        // The model never writes its inputs.
+        EXPECT_EQ(state.updateMask->span<std::int32_t>()[0], 1);
+        EXPECT_EQ(state.keyCache->span<Float16>()[0].bits, 0);
+    }
+}
+
+// A token or a position outside the network's tables would index past its
+// weights; both are refused with an error naming the feature.
+TEST(TextDecoderModel, RefusesTokensAndPositionsOutsideItsTables) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(false), "F16",
+                               2);
+    auto model = MLModel::load(folder);
+    mltest::Matrix rows;
+    auto enc = randomEncoderOutput(4, rows);
+    struct Case {
+        int token, position;
+        const char* feature;
+    };
+    for (const Case& c : {Case{kVocab, 0, "input_ids"}, Case{-1, 0, "input_ids"},
+                          Case{0, 240, "cache_length"}, Case{0, -1, "cache_length"}}) {
+        DecoderState state;
+        try {
+            state.step(*model, c.token, c.position, enc);
+            ADD_FAILURE() << "token " << c.token << " at " << c.position << " was accepted";
+        } catch (const MLModelError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.feature), std::string::npos) << e.what();
+        }
+    }
+    // The last position is still fine.
+    DecoderState state;
+    EXPECT_NO_THROW(state.step(*model, kVocab - 1, 239, enc));
+}
