@@ -67,7 +67,7 @@ UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& 
     if (eosToken_) eosTokenId_ = idOf(*eosToken_);
 }
 
-std::optional<int> UnigramTokenizer::idOf(const std::string& token) const {
+std::optional<int> UnigramTokenizer::idOf(std::string_view token) const {
     auto it = tokensToIds_.find(token);
     if (it == tokensToIds_.end()) return std::nullopt;
     return it->second;
@@ -100,7 +100,7 @@ std::vector<std::string> UnigramTokenizer::tokenize(const std::string& input) co
         auto search = trie_.commonPrefixSearchIterator(all.subspan(size_t(begin)));
         while (auto length = search.nextLength()) {
             size_t from = bounds[size_t(begin)];
-            auto id = idOf(text.substr(from, bounds[size_t(begin) + *length] - from));
+            auto id = idOf(std::string_view(text).substr(from, bounds[size_t(begin) + *length] - from));
             if (!id) {
                 // The text spells the piece differently from the vocabulary.
                 auto it = canonicalToIds_.find(joined(all.subspan(size_t(begin), *length)));
