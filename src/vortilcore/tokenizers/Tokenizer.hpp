@@ -8,6 +8,7 @@
 // Classes overriding one overload of decode, encode or the list conversions
 // should bring the base overloads back with a using-declaration.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -79,6 +80,13 @@ struct TokenizerModel {
     // The "content" of an unkToken object, else unkToken itself when it is a
     // string, else nothing.
     static std::optional<std::string> unknownToken(const Config& tokenizerConfig);
+
+    // The vocabulary model named by the configuration's tokenizerClass ("Fast"
+    // removed). Throws missingTokenizerClassInConfig without a class name; an
+    // unregistered name throws unsupportedTokenizer when strict, and otherwise
+    // prints a warning and builds a BPE model. The model's own errors pass on.
+    static std::unique_ptr<TokenizingModel> from(const Config& tokenizerConfig, const Config& tokenizerData,
+                                                 const AddedTokens& addedTokens, bool strict);
 };
 
 // A token value of a tokenizer configuration, written either as a plain
