@@ -48,7 +48,8 @@ Config vocabulary(const std::string& text) {
         } else if (!word.empty()) {
             ++counts[word];
             for (size_t a = 1; a < word.size(); ++a)
-                for (size_t n = 1; n <= 3 && a + n <= word.size(); ++n) ++counts["##" + word.substr(a, n)];
+                for (size_t n = 1; n <= 3 && a + n <= word.size(); ++n)
+                    ++counts["##" + word.substr(a, n)];
             word.clear();
         }
     }
@@ -57,7 +58,8 @@ Config vocabulary(const std::string& text) {
     std::sort(ranked.rbegin(), ranked.rend());
     nlohmann::json vocab = nlohmann::json::object();
     int id = 0;
-    for (const char* special : {"[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"}) vocab[special] = id++;
+    for (const char* special : {"[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"})
+        vocab[special] = id++;
     for (char c = 'a'; c <= 'z'; ++c) vocab[std::string(1, c)] = id++;
     for (char c = '0'; c <= '9'; ++c) vocab[std::string(1, c)] = id++;
     for (size_t i = 0; i < ranked.size() && i < 12000; ++i) vocab[ranked[i].second] = id++;

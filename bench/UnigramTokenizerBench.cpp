@@ -59,7 +59,8 @@ Config vocabulary(const std::vector<std::string>& words) {
     std::sort(ranked.rbegin(), ranked.rend());
     if (ranked.size() > 30000) ranked.resize(30000);
     nlohmann::json vocab = nlohmann::json::array({nlohmann::json::array({"<unk>", 0})});
-    for (auto& [n, piece] : ranked) vocab.push_back(nlohmann::json::array({piece, std::log(n / 1e6)}));
+    for (auto& [n, piece] : ranked)
+        vocab.push_back(nlohmann::json::array({piece, std::log(n / 1e6)}));
     return Config::fromJson({{"model", {{"unk_id", 0}, {"vocab", vocab}}}});
 }
 

@@ -42,11 +42,12 @@ struct TrieNode {
         return *it->second;
     }
 
-private:
+  private:
     template <typename List>
     static auto lowerBound(List& list, const Element& element) {
-        return std::lower_bound(list.begin(), list.end(), element,
-                                [](const auto& entry, const Element& e) { return entry.first < e; });
+        return std::lower_bound(
+            list.begin(), list.end(), element,
+            [](const auto& entry, const Element& e) { return entry.first < e; });
     }
 };
 
@@ -54,10 +55,11 @@ private:
 // The text is borrowed: it must outlive the iterator.
 template <typename Element>
 class LeavesWithCommonPrefixIterator {
-public:
+  public:
     using Node = TrieNode<Element>;
 
-    LeavesWithCommonPrefixIterator(const Node* node, std::span<const Element> text) : node_(node), text_(text) {}
+    LeavesWithCommonPrefixIterator(const Node* node, std::span<const Element> text)
+        : node_(node), text_(text) {}
 
     // The next stored sequence that is a prefix of the text (the elements
     // consumed so far), or nothing once the walk has left the trie or used up
@@ -84,7 +86,7 @@ public:
         return std::nullopt;
     }
 
-private:
+  private:
     const Node* node_;
     std::span<const Element> text_;
     size_t position_ = 0;
@@ -93,7 +95,7 @@ private:
 
 template <typename Element>
 class Trie {
-public:
+  public:
     using Node = TrieNode<Element>;
     using Iterator = LeavesWithCommonPrefixIterator<Element>;
 
@@ -111,11 +113,13 @@ public:
         for (const auto& s : sequences) insert(s);
     }
 
-    Iterator commonPrefixSearchIterator(std::span<const Element> text) const { return Iterator(root_.get(), text); }
+    Iterator commonPrefixSearchIterator(std::span<const Element> text) const {
+        return Iterator(root_.get(), text);
+    }
 
     const Node& root() const { return *root_; }
 
-private:
+  private:
     std::unique_ptr<Node> root_;
 };
 

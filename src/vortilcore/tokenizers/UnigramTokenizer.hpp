@@ -22,7 +22,7 @@
 namespace vortil {
 
 class UnigramTokenizer : public PreTrainedTokenizerModel {
-public:
+  public:
     struct SentencePieceToken {
         std::string token;
         float score = 0;  // log-probability-like; higher is better
@@ -33,7 +33,8 @@ public:
     // [text, ..., number], a model.unk_id that is absent, not an integer or
     // outside the vocabulary, or a piece text that occurs twice. The added
     // tokens are not used.
-    UnigramTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
+    UnigramTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                     const AddedTokens& addedTokens);
 
     using TokenizingModel::convertIdsToTokens;
     using TokenizingModel::convertTokensToIds;
@@ -57,7 +58,7 @@ public:
     std::optional<int> unknownTokenId() const override { return unknownTokenId_; }
     bool fuseUnknownTokens() const override { return true; }
 
-private:
+  private:
     // Lets the id table be searched with a view into the text, without a copy.
     struct TextHash {
         using is_transparent = void;
