@@ -18,13 +18,16 @@ char32_t firstScalar(std::string_view character) {
 }
 
 bool isChineseCharacter(char32_t c) {
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x20000 && c <= 0x2A6DF) ||
-           (c >= 0x2A700 && c <= 0x2CEAF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) ||
+           (c >= 0x20000 && c <= 0x2A6DF) || (c >= 0x2A700 && c <= 0x2CEAF) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
 }
 
 // Space separators and tab. Line breaks are deliberately not included: a
 // newline stays inside the word around it.
-bool isWordSeparator(char32_t c) { return c == 0x09 || u_charType(UChar32(c)) == U_SPACE_SEPARATOR; }
+bool isWordSeparator(char32_t c) {
+    return c == 0x09 || u_charType(UChar32(c)) == U_SPACE_SEPARATOR;
+}
 
 // The Unicode punctuation categories, plus the ASCII symbols ($, +, <, ^, `,
 // | and the like) that BERT vocabularies also treat as punctuation.
@@ -69,14 +72,16 @@ std::vector<std::string> BasicTokenizer::tokenize(const std::string& text) const
     // Converting text that arrives malformed keeps every later step on valid UTF-8.
     const std::string valid = unicode::toUtf8(unicode::toUtf16(text));
     std::vector<std::string> out;
-    for (const std::string& piece : splitAtWordSeparators(doLowerCase_ ? foldingDiacritics(valid) : valid)) {
+    for (const std::string& piece :
+         splitAtWordSeparators(doLowerCase_ ? foldingDiacritics(valid) : valid)) {
         if (piece.empty()) continue;
         if (std::find(neverSplit_.begin(), neverSplit_.end(), piece) != neverSplit_.end()) {
             out.push_back(piece);
             continue;
         }
         std::string word;
-        for (auto& character : unicode::graphemes(doLowerCase_ ? unicode::lowercased(piece) : piece)) {
+        for (auto& character :
+             unicode::graphemes(doLowerCase_ ? unicode::lowercased(piece) : piece)) {
             if (isPunctuation(firstScalar(character))) {
                 if (!word.empty()) out.push_back(std::move(word));
                 word.clear();
@@ -92,7 +97,9 @@ std::vector<std::string> BasicTokenizer::tokenize(const std::string& text) const
 
 WordpieceTokenizer::WordpieceTokenizer(std::string unkToken, int maxInputCharsPerWord,
                                        std::shared_ptr<const CanonicalVocab> vocab)
-    : unkToken_(std::move(unkToken)), maxInputCharsPerWord_(maxInputCharsPerWord), vocab_(std::move(vocab)) {}
+    : unkToken_(std::move(unkToken)),
+      maxInputCharsPerWord_(maxInputCharsPerWord),
+      vocab_(std::move(vocab)) {}
 
 std::vector<std::string> WordpieceTokenizer::tokenize(const std::string& word) const {
     const std::vector<size_t> bounds = unicode::graphemeBoundaries(std::string_view(word));
@@ -119,9 +126,9 @@ std::vector<std::string> WordpieceTokenizer::tokenize(const std::string& word) c
     return out;
 }
 
-std::shared_ptr<const CanonicalVocab> BertTokenizer::buildVocab(const Config& tokenizerData,
-                                                                const AddedTokens& addedTokens,
-                                                                std::unordered_map<int, std::string>& idsToTokens) {
+std::shared_ptr<const CanonicalVocab> BertTokenizer::buildVocab(
+    const Config& tokenizerData, const AddedTokens& addedTokens,
+    std::unordered_map<int, std::string>& idsToTokens) {
     const Config::Dictionary* entries = tokenizerData.get("model").get("vocab").dictionaryValue();
     if (!entries) throw TokenizerError::missingVocab();
 
@@ -197,9 +204,11 @@ std::string BertTokenizer::tokenizeChineseCharsIfNeed(const std::string& text) c
 
 std::vector<std::string> BertTokenizer::tokenize(const std::string& text) const {
     std::vector<std::string> out;
-    for (const auto& word : basicTokenizer_.tokenize(tokenizeChineseChars_ ? tokenizeChineseCharsIfNeed(text) : text)) {
+    for (const auto& word : basicTokenizer_.tokenize(
+             tokenizeChineseChars_ ? tokenizeChineseCharsIfNeed(text) : text)) {
         auto pieces = wordpieceTokenizer_.tokenize(word);
-        out.insert(out.end(), std::make_move_iterator(pieces.begin()), std::make_move_iterator(pieces.end()));
+        out.insert(out.end(), std::make_move_iterator(pieces.begin()),
+                   std::make_move_iterator(pieces.end()));
     }
     return out;
 }

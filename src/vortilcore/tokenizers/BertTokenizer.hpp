@@ -25,7 +25,7 @@ namespace vortil {
 using CanonicalVocab = std::unordered_map<std::string, int>;
 
 class BasicTokenizer {
-public:
+  public:
     explicit BasicTokenizer(bool doLowerCase);
 
     // Splits at spaces and tabs (line breaks stay inside words) and around
@@ -36,14 +36,15 @@ public:
     bool doLowerCase() const { return doLowerCase_; }
     const std::vector<std::string>& neverSplit() const { return neverSplit_; }
 
-private:
+  private:
     bool doLowerCase_;
     std::vector<std::string> neverSplit_;
 };
 
 class WordpieceTokenizer {
-public:
-    WordpieceTokenizer(std::string unkToken, int maxInputCharsPerWord, std::shared_ptr<const CanonicalVocab> vocab);
+  public:
+    WordpieceTokenizer(std::string unkToken, int maxInputCharsPerWord,
+                       std::shared_ptr<const CanonicalVocab> vocab);
 
     // The longest vocabulary pieces from left to right, in the word's own
     // spelling; the unknown token alone for a word longer than the limit or
@@ -53,19 +54,20 @@ public:
     const std::string& unkToken() const { return unkToken_; }
     int maxInputCharsPerWord() const { return maxInputCharsPerWord_; }
 
-private:
+  private:
     std::string unkToken_;
     int maxInputCharsPerWord_;
     std::shared_ptr<const CanonicalVocab> vocab_;
 };
 
 class BertTokenizer : public PreTrainedTokenizerModel {
-public:
+  public:
     // Throws TokenizerError::missingVocab() when model.vocab is not an object.
     // Vocabulary entries without an integer id and malformed added tokens are
     // skipped. Added tokens of the data replace vocabulary ids, and the given
     // added tokens replace both.
-    BertTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
+    BertTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                  const AddedTokens& addedTokens);
 
     using TokenizingModel::convertIdsToTokens;
     using TokenizingModel::convertTokensToIds;
@@ -84,13 +86,18 @@ public:
     std::optional<int> bosTokenId() const override { return bosTokenId_; }
     std::optional<std::string> eosToken() const override { return eosToken_; }
     std::optional<int> eosTokenId() const override { return eosTokenId_; }
-    std::optional<std::string> unknownToken() const override { return wordpieceTokenizer_.unkToken(); }
-    std::optional<int> unknownTokenId() const override { return idOf(wordpieceTokenizer_.unkToken()); }
+    std::optional<std::string> unknownToken() const override {
+        return wordpieceTokenizer_.unkToken();
+    }
+    std::optional<int> unknownTokenId() const override {
+        return idOf(wordpieceTokenizer_.unkToken());
+    }
     bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
 
-private:
-    static std::shared_ptr<const CanonicalVocab> buildVocab(const Config& tokenizerData, const AddedTokens& addedTokens,
-                                                            std::unordered_map<int, std::string>& idsToTokens);
+  private:
+    static std::shared_ptr<const CanonicalVocab> buildVocab(
+        const Config& tokenizerData, const AddedTokens& addedTokens,
+        std::unordered_map<int, std::string>& idsToTokens);
     std::optional<int> idOf(const std::string& token) const;
     std::string tokenizeChineseCharsIfNeed(const std::string& text) const;
 

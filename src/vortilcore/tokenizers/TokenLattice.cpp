@@ -28,9 +28,10 @@ TokenLatticeNode::~TokenLatticeNode() {
 }
 
 std::string TokenLatticeNode::description() const {
-    return "TokenLatticeNode(tokenId: " + std::to_string(tokenId) + ", startOffset: " + std::to_string(startOffset) +
-           ", length: " + std::to_string(length) + ", score: " + Logging::describeFloat(score) +
-           ", prev: " + (prev ? "true" : "false") + ", backtraceScore: " + Logging::describeFloat(backtraceScore);
+    return "TokenLatticeNode(tokenId: " + std::to_string(tokenId) +
+           ", startOffset: " + std::to_string(startOffset) + ", length: " + std::to_string(length) +
+           ", score: " + Logging::describeFloat(score) + ", prev: " + (prev ? "true" : "false") +
+           ", backtraceScore: " + Logging::describeFloat(backtraceScore);
 }
 
 TokenLattice::TokenLattice(std::string sentence, int bosTokenId, int eosTokenId)
@@ -84,7 +85,8 @@ std::vector<TokenLatticeNodePtr> TokenLattice::viterbi() {
     const TokenLatticeNodePtr& end = beginNodes_[size_t(n)].front();
     if (!end->prev) return {};
     std::vector<TokenLatticeNodePtr> path;
-    for (TokenLatticeNodePtr node = end->prev; node && node->prev; node = node->prev) path.push_back(node);
+    for (TokenLatticeNodePtr node = end->prev; node && node->prev; node = node->prev)
+        path.push_back(node);
     std::reverse(path.begin(), path.end());
     return path;
 }

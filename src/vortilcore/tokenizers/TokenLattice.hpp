@@ -14,7 +14,7 @@
 namespace vortil {
 
 class TokenLatticeNode {
-public:
+  public:
     TokenLatticeNode(int tokenId, int startOffset, int length, float score,
                      std::shared_ptr<TokenLatticeNode> prev = nullptr, float backtraceScore = 0);
     // Releases the chain of predecessors one node at a time, so freeing the
@@ -40,7 +40,7 @@ public:
 using TokenLatticeNodePtr = std::shared_ptr<TokenLatticeNode>;
 
 class TokenLattice {
-public:
+  public:
     TokenLattice(std::string sentence, int bosTokenId, int eosTokenId);
 
     // Adds one candidate covering `length` characters from `startOffset`.
@@ -70,7 +70,7 @@ public:
     const std::vector<std::vector<TokenLatticeNodePtr>>& beginNodes() const { return beginNodes_; }
     const std::vector<std::vector<TokenLatticeNodePtr>>& endNodes() const { return endNodes_; }
 
-private:
+  private:
     std::string sentence_;
     std::vector<size_t> boundaries_;
     int bosTokenId_;

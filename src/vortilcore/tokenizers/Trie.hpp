@@ -4,35 +4,62 @@
 // Unigram model stores its pieces here as sequences of characters and asks,
 // at each position of a text, which pieces start there.
 //
-// Elements are compared by their hash and equality, so a caller that wants
-// equivalent spellings to meet (canonically equal characters, say) hands in
-// one canonical form per element. A built trie is read-only and may be
-// searched from several threads at once.
+// Elements are compared by their ordering and equality, so a caller that
+// wants equivalent spellings to meet (canonically equal characters, say)
+// hands in one canonical form per element. A built trie is read-only and may
+// be searched from several threads at once.
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vortil {
 
-template <typename Element, typename Hash = std::hash<Element>>
+template <typename Element>
 struct TrieNode {
+    // The children sorted by element. A flat list keeps a node's keys
+    // together in memory, which matters more for speed than the search
+    // itself: most nodes have a handful of children.
+    using Children = std::vector<std::pair<Element, std::unique_ptr<TrieNode>>>;
+
     // True when a stored sequence ends at this node.
     bool isLeaf = false;
-    std::unordered_map<Element, std::unique_ptr<TrieNode>, Hash> children;
+    Children children;
+
+    const TrieNode* child(const Element& element) const {
+        auto it = lowerBound(children, element);
+        return it != children.end() && it->first == element ? it->second.get() : nullptr;
+    }
+
+    TrieNode& childCreating(const Element& element) {
+        auto it = lowerBound(children, element);
+        if (it == children.end() || !(it->first == element))
+            it = children.emplace(it, element, std::make_unique<TrieNode>());
+        return *it->second;
+    }
+
+  private:
+    template <typename List>
+    static auto lowerBound(List& list, const Element& element) {
+        return std::lower_bound(
+            list.begin(), list.end(), element,
+            [](const auto& entry, const Element& e) { return entry.first < e; });
+    }
 };
 
 // Walks the trie along a text and yields each stored sequence met on the way.
 // The text is borrowed: it must outlive the iterator.
-template <typename Element, typename Hash = std::hash<Element>>
+template <typename Element>
 class LeavesWithCommonPrefixIterator {
-public:
-    using Node = TrieNode<Element, Hash>;
+  public:
+    using Node = TrieNode<Element>;
 
-    LeavesWithCommonPrefixIterator(const Node* node, std::span<const Element> text) : node_(node), text_(text) {}
+    LeavesWithCommonPrefixIterator(const Node* node, std::span<const Element> text)
+        : node_(node), text_(text) {}
 
     // The next stored sequence that is a prefix of the text (the elements
     // consumed so far), or nothing once the walk has left the trie or used up
@@ -41,12 +68,8 @@ public:
         while (node_ && position_ < text_.size()) {
             const Element& element = text_[position_++];
             seq_.push_back(element);
-            auto it = node_->children.find(element);
-            if (it == node_->children.end()) {
-                node_ = nullptr;
-                return std::nullopt;
-            }
-            node_ = it->second.get();
+            node_ = node_->child(element);
+            if (!node_) return std::nullopt;
             if (node_->isLeaf) return seq_;
         }
         return std::nullopt;
@@ -56,29 +79,25 @@ public:
     // spares the copy when the caller needs nothing else.
     std::optional<size_t> nextLength() {
         while (node_ && position_ < text_.size()) {
-            auto it = node_->children.find(text_[position_++]);
-            if (it == node_->children.end()) {
-                node_ = nullptr;
-                return std::nullopt;
-            }
-            node_ = it->second.get();
+            node_ = node_->child(text_[position_++]);
+            if (!node_) return std::nullopt;
             if (node_->isLeaf) return position_;
         }
         return std::nullopt;
     }
 
-private:
+  private:
     const Node* node_;
     std::span<const Element> text_;
     size_t position_ = 0;
     std::vector<Element> seq_;
 };
 
-template <typename Element, typename Hash = std::hash<Element>>
+template <typename Element>
 class Trie {
-public:
-    using Node = TrieNode<Element, Hash>;
-    using Iterator = LeavesWithCommonPrefixIterator<Element, Hash>;
+  public:
+    using Node = TrieNode<Element>;
+    using Iterator = LeavesWithCommonPrefixIterator<Element>;
 
     Trie() : root_(std::make_unique<Node>()) {}
 
@@ -86,11 +105,7 @@ public:
     // search ever reports (a search always consumes at least one element).
     void insert(std::span<const Element> sequence) {
         Node* node = root_.get();
-        for (const Element& element : sequence) {
-            auto& child = node->children[element];
-            if (!child) child = std::make_unique<Node>();
-            node = child.get();
-        }
+        for (const Element& element : sequence) node = &node->childCreating(element);
         node->isLeaf = true;
     }
 
@@ -98,11 +113,13 @@ public:
         for (const auto& s : sequences) insert(s);
     }
 
-    Iterator commonPrefixSearchIterator(std::span<const Element> text) const { return Iterator(root_.get(), text); }
+    Iterator commonPrefixSearchIterator(std::span<const Element> text) const {
+        return Iterator(root_.get(), text);
+    }
 
     const Node& root() const { return *root_; }
 
-private:
+  private:
     std::unique_ptr<Node> root_;
 };
 

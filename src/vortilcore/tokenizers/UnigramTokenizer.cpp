@@ -37,7 +37,8 @@ UnigramTokenizer::SentencePieceToken pieceFrom(const Config& entry) {
 
 }  // namespace
 
-UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens&) {
+UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                                   const AddedTokens&) {
     const Config& model = tokenizerData.get("model");
     const Config::Array* entries = model.get("vocab").arrayValue();
     if (!entries) throw TokenizerError::missingVocab();
@@ -48,7 +49,8 @@ UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& 
     for (const auto& piece : vocab_) minScore_ = std::min(minScore_, piece.score);
 
     auto unkId = model.get("unkId").integerValue();
-    if (!unkId || *unkId < 0 || size_t(*unkId) >= vocab_.size()) throw TokenizerError::malformedVocab();
+    if (!unkId || *unkId < 0 || size_t(*unkId) >= vocab_.size())
+        throw TokenizerError::malformedVocab();
     unknownTokenId_ = int(*unkId);
     unknownPiece_ = {vocab_[size_t(*unkId)].token, minScore_ - 10};
 
@@ -56,7 +58,8 @@ UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& 
     canonicalToIds_.reserve(vocab_.size());
     for (size_t id = 0; id < vocab_.size(); ++id) {
         // A piece listed twice would leave one of its ids unreachable.
-        if (!tokensToIds_.emplace(vocab_[id].token, int(id)).second) throw TokenizerError::malformedVocab();
+        if (!tokensToIds_.emplace(vocab_[id].token, int(id)).second)
+            throw TokenizerError::malformedVocab();
         std::vector<std::string> characters = canonicalCharacters(vocab_[id].token);
         canonicalToIds_.emplace(joined(characters), int(id));
         trie_.insert(characters);
@@ -67,7 +70,7 @@ UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& 
     if (eosToken_) eosTokenId_ = idOf(*eosToken_);
 }
 
-std::optional<int> UnigramTokenizer::idOf(const std::string& token) const {
+std::optional<int> UnigramTokenizer::idOf(std::string_view token) const {
     auto it = tokensToIds_.find(token);
     if (it == tokensToIds_.end()) return std::nullopt;
     return it->second;
@@ -92,7 +95,8 @@ std::vector<std::string> UnigramTokenizer::tokenize(const std::string& input) co
     std::vector<std::string> characters;
     characters.reserve(size_t(n));
     for (int i = 0; i < n; ++i)
-        characters.push_back(unicode::nfc(std::string_view(text).substr(bounds[size_t(i)], bounds[size_t(i) + 1] - bounds[size_t(i)])));
+        characters.push_back(unicode::nfc(std::string_view(text).substr(
+            bounds[size_t(i)], bounds[size_t(i) + 1] - bounds[size_t(i)])));
 
     const std::span<const std::string> all(characters);
     for (int begin = 0; begin < n; ++begin) {
@@ -100,7 +104,8 @@ std::vector<std::string> UnigramTokenizer::tokenize(const std::string& input) co
         auto search = trie_.commonPrefixSearchIterator(all.subspan(size_t(begin)));
         while (auto length = search.nextLength()) {
             size_t from = bounds[size_t(begin)];
-            auto id = idOf(text.substr(from, bounds[size_t(begin) + *length] - from));
+            auto id =
+                idOf(std::string_view(text).substr(from, bounds[size_t(begin) + *length] - from));
             if (!id) {
                 // The text spells the piece differently from the vocabulary.
                 auto it = canonicalToIds_.find(joined(all.subspan(size_t(begin), *length)));
@@ -110,7 +115,8 @@ std::vector<std::string> UnigramTokenizer::tokenize(const std::string& input) co
             lattice.insert(begin, int(*length), vocab_[size_t(*id)].score, *id);
             if (*length == 1) hasSingleCharacter = true;
         }
-        if (!hasSingleCharacter) lattice.insert(begin, 1, unknownPiece_.score, unknownTokenId_.value_or(0));
+        if (!hasSingleCharacter)
+            lattice.insert(begin, 1, unknownPiece_.score, unknownTokenId_.value_or(0));
     }
 
     std::vector<std::string> out;

@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -21,7 +22,7 @@
 namespace vortil {
 
 class UnigramTokenizer : public PreTrainedTokenizerModel {
-public:
+  public:
     struct SentencePieceToken {
         std::string token;
         float score = 0;  // log-probability-like; higher is better
@@ -32,7 +33,8 @@ public:
     // [text, ..., number], a model.unk_id that is absent, not an integer or
     // outside the vocabulary, or a piece text that occurs twice. The added
     // tokens are not used.
-    UnigramTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
+    UnigramTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                     const AddedTokens& addedTokens);
 
     using TokenizingModel::convertIdsToTokens;
     using TokenizingModel::convertTokensToIds;
@@ -56,8 +58,15 @@ public:
     std::optional<int> unknownTokenId() const override { return unknownTokenId_; }
     bool fuseUnknownTokens() const override { return true; }
 
-private:
-    std::optional<int> idOf(const std::string& token) const;
+  private:
+    // Lets the id table be searched with a view into the text, without a copy.
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    using IdTable = std::unordered_map<std::string, int, TextHash, std::equal_to<>>;
+
+    std::optional<int> idOf(std::string_view token) const;
 
     std::vector<SentencePieceToken> vocab_;
     SentencePieceToken unknownPiece_;
@@ -65,12 +74,12 @@ private:
     float minScore_ = 999;
     // Keyed by UTF-8 bytes, which compare exactly as UTF-16 code units do:
     // composed and decomposed spellings of a piece are different keys.
-    std::unordered_map<std::string, int> tokensToIds_;
+    IdTable tokensToIds_;
     // Piece texts by their character-wise canonical form (first piece wins).
     // The trie matches characters canonically, so it can find a piece in a
     // text that spells it differently from the vocabulary; this table names
     // the piece it found.
-    std::unordered_map<std::string, int> canonicalToIds_;
+    IdTable canonicalToIds_;
     std::optional<std::string> bosToken_ = " ";
     std::optional<int> bosTokenId_;
     std::optional<std::string> eosToken_;

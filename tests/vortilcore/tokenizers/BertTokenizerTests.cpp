@@ -18,7 +18,8 @@ Config data(const std::string& vocab, const std::string& extra = "") {
 }
 
 Config readFile(const std::string& name) {
-    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/wordpiece-toy/" + name, std::ios::binary);
+    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/wordpiece-toy/" + name,
+                     std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return Config::fromJson(bomPreservingJsonObject(ss.str()));
@@ -49,21 +50,27 @@ TEST(BasicTokenizer, SplitsAtWhitespaceAndPunctuation) {
         {false, "Héllo, World!", {"Héllo", ",", "World", "!"}},
         {true, "[CLS] hi [SEP]", {"[CLS]", "hi", "[SEP]"}},
         {true, "[cls]", {"[", "cls", "]"}},
-        {true, "x[CLS]", {"x", "[", "cls", "]"}},  // kept whole only as a piece of its own
+        {true, "x[CLS]", {"x", "[", "cls", "]"}},   // kept whole only as a piece of its own
         {true, "a\nb c\r\nd", {"a\nb", "c\r\nd"}},  // line breaks stay inside words
         {true, "a\tb\u00A0c\u3000d  e", {"a", "b", "c", "d", "e"}},
-        {true, "$5+3=8 ^_^ a|b~", {"$", "5", "+", "3", "=", "8", "^", "_", "^", "a", "|", "b", "~"}},
-        {true, "\u00ABhi\u00BB \u2014 ok\u3002", {"\u00AB", "hi", "\u00BB", "\u2014", "ok", "\u3002"}},
+        {true,
+         "$5+3=8 ^_^ a|b~",
+         {"$", "5", "+", "3", "=", "8", "^", "_", "^", "a", "|", "b", "~"}},
+        {true,
+         "\u00ABhi\u00BB \u2014 ok\u3002",
+         {"\u00AB", "hi", "\u00BB", "\u2014", "ok", "\u3002"}},
         {true, "ÅNGSTRÖM naïve", {"angstrom", "naive"}},
         {true, "e\u0301t\u00E9", {"ete"}},
         {true, "", {}},
         {true, "   ", {}},
     };
-    for (const auto& c : cases) EXPECT_EQ(BasicTokenizer(c.lower).tokenize(c.text), c.expected) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(BasicTokenizer(c.lower).tokenize(c.text), c.expected) << c.text;
 }
 
 TEST(WordpieceTokenizer, GreedyLongestMatch) {
-    const WordpieceTokenizer wp("[UNK]", 100, vocabOf({"un", "##aff", "##able", "u", "##n", "##a", "a", "##ff"}));
+    const WordpieceTokenizer wp("[UNK]", 100,
+                                vocabOf({"un", "##aff", "##able", "u", "##n", "##a", "a", "##ff"}));
     struct Case {
         std::string word;
         Pieces expected;
@@ -100,8 +107,9 @@ TEST(WordpieceTokenizer, EmptyVocabularyFindsNothing) {
 
 TEST(BertTokenizer, TokenizesThroughBothStages) {
     const BertTokenizer m(readFile("tokenizer_config.json"), readFile("tokenizer.json"), {});
-    EXPECT_EQ(m.tokenize("Hello, wörld! Unaffable playings"),
-              (Pieces{"hello", ",", "world", "!", "un", "##aff", "##able", "play", "##ing", "##s"}));
+    EXPECT_EQ(
+        m.tokenize("Hello, wörld! Unaffable playings"),
+        (Pieces{"hello", ",", "world", "!", "un", "##aff", "##able", "play", "##ing", "##s"}));
     EXPECT_EQ(m.tokenize("[CLS] the xyz [MASK]"), (Pieces{"[CLS]", "the", "[UNK]", "[MASK]"}));
     EXPECT_EQ(m.convertTokenToId("##aff"), 10);
     // The data's added token replaces the vocabulary's id for "[UNK]".
@@ -125,15 +133,18 @@ TEST(BertTokenizer, ChineseCharactersStandApartUnlessDisabled) {
         {R"({"handle_chinese_chars":true})", {"a", "中", "b"}},
         {R"({"handle_chinese_chars":false})", {"a", "##中", "##b"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(BertTokenizer(json(c.config), tokenizerData, {}).tokenize("a中b"), c.expected) << c.config;
+    for (const auto& c : cases)
+        EXPECT_EQ(BertTokenizer(json(c.config), tokenizerData, {}).tokenize("a中b"), c.expected)
+            << c.config;
 }
 
 TEST(BertTokenizer, VocabularyAndAddedTokens) {
-    const Config tokenizerData = data(R"({"[UNK]":0,"x":1,"y":2,"bad":"3","z":2.5})",
-                                      R"(,"added_tokens":[{"id":7,"content":"x"},{"id":8,"content":"y"},
+    const Config tokenizerData =
+        data(R"({"[UNK]":0,"x":1,"y":2,"bad":"3","z":2.5})",
+             R"(,"added_tokens":[{"id":7,"content":"x"},{"id":8,"content":"y"},
                                           {"id":9,"content":"y"},{"content":"w"},{"id":4},"junk"])");
     const BertTokenizer m(json("{}"), tokenizerData, {{"y", 20}, {"new", 21}});
-    EXPECT_EQ(m.convertTokenToId("x"), 7);  // the data's added token wins over the vocabulary
+    EXPECT_EQ(m.convertTokenToId("x"), 7);   // the data's added token wins over the vocabulary
     EXPECT_EQ(m.convertTokenToId("y"), 20);  // the argument wins over both
     EXPECT_EQ(m.convertTokenToId("new"), 21);
     EXPECT_EQ(m.convertTokenToId("bad"), 0);  // skipped entries are unknown
@@ -150,13 +161,15 @@ TEST(BertTokenizer, VocabularyAndAddedTokens) {
 
 TEST(BertTokenizer, SpecialTokensAndFlags) {
     const Config tokenizerData = data(R"({"<s>":0,"</s>":1})");
-    const BertTokenizer strings(json(R"({"bos_token":"<s>","eos_token":"</s>","fuse_unk":true})"), tokenizerData, {});
+    const BertTokenizer strings(json(R"({"bos_token":"<s>","eos_token":"</s>","fuse_unk":true})"),
+                                tokenizerData, {});
     EXPECT_EQ(strings.bosToken(), "<s>");
     EXPECT_EQ(strings.bosTokenId(), 0);
     EXPECT_EQ(strings.eosTokenId(), 1);
     EXPECT_TRUE(strings.fuseUnknownTokens());
 
-    const BertTokenizer objects(json(R"({"bos_token":{"content":"<s>"},"eos_token":"<eos>"})"), tokenizerData, {});
+    const BertTokenizer objects(json(R"({"bos_token":{"content":"<s>"},"eos_token":"<eos>"})"),
+                                tokenizerData, {});
     EXPECT_EQ(objects.bosToken(), std::nullopt);
     EXPECT_EQ(objects.bosTokenId(), std::nullopt);
     EXPECT_EQ(objects.eosToken(), "<eos>");
@@ -171,7 +184,8 @@ TEST(BertTokenizer, SpecialTokensAndFlags) {
 }
 
 TEST(BertTokenizer, MissingVocabularyIsRejected) {
-    for (const char* text : {R"({})", R"({"model":{"vocab":[["a",1]]}})", R"({"model":{"vocab":"a"}})"}) {
+    for (const char* text :
+         {R"({})", R"({"model":{"vocab":[["a",1]]}})", R"({"model":{"vocab":"a"}})"}) {
         try {
             BertTokenizer m(json("{}"), json(text), {});
             ADD_FAILURE() << text;

@@ -88,17 +88,20 @@ TEST(TokenLattice, BacktraceScoresAccumulate) {
 TEST(TokenLattice, NodeDescription) {
     TokenLatticeNode node(3, 1, 2, -1.5f);
     EXPECT_EQ(node.description(),
-              "TokenLatticeNode(tokenId: 3, startOffset: 1, length: 2, score: -1.5, prev: false, backtraceScore: 0.0");
+              "TokenLatticeNode(tokenId: 3, startOffset: 1, length: 2, score: -1.5, prev: false, "
+              "backtraceScore: 0.0");
     auto prev = std::make_shared<TokenLatticeNode>(1, 0, 1, -1.0f);
     TokenLatticeNode linked(4, 1, 1, -2.0f, prev, -3.0f);
     EXPECT_EQ(linked.description(),
-              "TokenLatticeNode(tokenId: 4, startOffset: 1, length: 1, score: -2.0, prev: true, backtraceScore: -3.0");
+              "TokenLatticeNode(tokenId: 4, startOffset: 1, length: 1, score: -2.0, prev: true, "
+              "backtraceScore: -3.0");
 }
 
 TEST(TokenLattice, LongPredecessorChainIsFreedWithoutDeepRecursion) {
     // Built and released outside any lattice: only the chain itself holds the nodes.
     auto head = std::make_shared<TokenLatticeNode>(0, 0, 0, 0.0f);
-    for (int i = 1; i < 2'000'000; ++i) head = std::make_shared<TokenLatticeNode>(i, i, 1, 0.0f, head);
+    for (int i = 1; i < 2'000'000; ++i)
+        head = std::make_shared<TokenLatticeNode>(i, i, 1, 0.0f, head);
     std::weak_ptr<TokenLatticeNode> tail = head;
     head.reset();
     EXPECT_TRUE(tail.expired());

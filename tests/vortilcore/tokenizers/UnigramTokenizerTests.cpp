@@ -24,7 +24,8 @@ UnigramTokenizer model(const std::string& vocab, const std::string& config = "{}
 }
 
 Config readFile(const std::string& name) {
-    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/unigram-toy/" + name, std::ios::binary);
+    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/unigram-toy/" + name,
+                     std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return Config::fromJson(bomPreservingJsonObject(ss.str()));
@@ -54,15 +55,21 @@ TEST(UnigramTokenizer, BestSegmentationOnScoredVocabulary) {
         {R"([["<unk>",0],["a",-1],["b",-1],["ab",-1.5]])", "", {}},
         {R"([["<unk>",0],["a",-1],["b",-1],["ab",-1.5]])", "abab", {"ab", "ab"}},
         // abc: ab+c = -3, a+bc = -2.5, abc = -4
-        {R"([["<unk>",0],["a",-1],["b",-1],["c",-1],["ab",-2],["bc",-1.5],["abc",-4]])", "abc", {"a", "bc"}},
+        {R"([["<unk>",0],["a",-1],["b",-1],["c",-1],["ab",-2],["bc",-1.5],["abc",-4]])",
+         "abc",
+         {"a", "bc"}},
         // The best start is not the best first piece: ab+c+d = -11, a+bcd = -6.
-        {R"([["<unk>",0],["a",-5],["b",-5],["ab",-1],["bcd",-1],["c",-5],["d",-5]])", "abcd", {"a", "bcd"}},
+        {R"([["<unk>",0],["a",-5],["b",-5],["ab",-1],["bcd",-1],["c",-5],["d",-5]])",
+         "abcd",
+         {"a", "bcd"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(model(c.vocab).tokenize(c.text), c.expected) << c.vocab << " " << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(model(c.vocab).tokenize(c.text), c.expected) << c.vocab << " " << c.text;
 }
 
 TEST(UnigramTokenizer, UnknownCharactersComeBackAsThemselves) {
-    const UnigramTokenizer m(json("{}"), data(R"([["a",-1],["<unk>",0],["b",-1],["ab",-1.5]])", "1"), {});
+    const UnigramTokenizer m(json("{}"),
+                             data(R"([["a",-1],["<unk>",0],["b",-1],["ab",-1.5]])", "1"), {});
     ASSERT_EQ(m.unknownTokenId(), 1);
     struct Case {
         std::string text;
@@ -126,7 +133,8 @@ TEST(UnigramTokenizer, SpecialTokens) {
     EXPECT_EQ(spaced.eosToken(), "<eos>");
     EXPECT_EQ(spaced.eosTokenId(), std::nullopt);
 
-    const auto object = model(R"([["<unk>",0],["</s>",0]])", R"({"eos_token":{"content":"</s>","special":true}})");
+    const auto object =
+        model(R"([["<unk>",0],["</s>",0]])", R"({"eos_token":{"content":"</s>","special":true}})");
     EXPECT_EQ(object.eosToken(), std::nullopt);
     EXPECT_EQ(object.eosTokenId(), std::nullopt);
 }
@@ -138,7 +146,8 @@ TEST(UnigramTokenizer, Conversions) {
     EXPECT_EQ(m.convertIdToToken(1), "a");
     EXPECT_EQ(m.convertIdToToken(-1), std::nullopt);
     EXPECT_EQ(m.convertIdToToken(3), std::nullopt);
-    EXPECT_EQ(m.convertIdsToTokens({2, 9}), (std::vector<std::optional<std::string>>{"b", std::nullopt}));
+    EXPECT_EQ(m.convertIdsToTokens({2, 9}),
+              (std::vector<std::optional<std::string>>{"b", std::nullopt}));
 }
 
 TEST(UnigramTokenizer, BadDataIsRejected) {

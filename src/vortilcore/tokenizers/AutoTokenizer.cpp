@@ -1,0 +1,47 @@
+#include "vortilcore/tokenizers/AutoTokenizer.hpp"
+
+#include "vortilcore/tokenizers/LlamaPreTrainedTokenizer.hpp"
+
+namespace vortil {
+
+namespace {
+
+template <typename T>
+std::unique_ptr<PreTrainedTokenizer> make(const Config& tokenizerConfig,
+                                          const Config& tokenizerData, bool strict) {
+    return std::make_unique<T>(tokenizerConfig, tokenizerData, strict);
+}
+
+// One left-to-right pass: letters that come together only once a "Fast" is
+// gone stay.
+std::string removingFast(std::string name) {
+    static constexpr std::string_view fast = "Fast";
+    for (size_t at = 0; (at = name.find(fast, at)) != std::string::npos;)
+        name.erase(at, fast.size());
+    return name;
+}
+
+}  // namespace
+
+const std::unordered_map<std::string, PreTrainedTokenizerClass>&
+PreTrainedTokenizerClasses::tokenizerClasses() {
+    static const std::unordered_map<std::string, PreTrainedTokenizerClass> classes{
+        {"LlamaTokenizer", {"LlamaPreTrainedTokenizer", make<LlamaPreTrainedTokenizer>}},
+    };
+    return classes;
+}
+
+const PreTrainedTokenizerClass& PreTrainedTokenizerClasses::general() {
+    static const PreTrainedTokenizerClass general{"PreTrainedTokenizer", make<PreTrainedTokenizer>};
+    return general;
+}
+
+const PreTrainedTokenizerClass& AutoTokenizer::tokenizerClass(const Config& tokenizerConfig) {
+    auto name = tokenizerConfig.get("tokenizerClass").stringValue();
+    if (!name) return PreTrainedTokenizerClasses::general();
+    const auto& classes = PreTrainedTokenizerClasses::tokenizerClasses();
+    auto it = classes.find(removingFast(*name));
+    return it == classes.end() ? PreTrainedTokenizerClasses::general() : it->second;
+}
+
+}  // namespace vortil
