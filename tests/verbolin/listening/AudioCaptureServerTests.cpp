@@ -221,6 +221,35 @@ TEST_F(AudioCaptureServerTest, ServerChangesReachTheCaptureAndALostDeviceIsRepla
     capture->stop();
 }
 
+TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen) {
+    const uint32_t mic = AudioCapture::inputDevices(*backend).at(0).id;
+    ASSERT_EQ(server->pactl("load-module module-null-source source_name=headset rate=32000 channels=1"), 0);
+    auto has = [&](const std::string& e) {
+        auto ev = events();
+        return std::find(ev.begin(), ev.end(), e) != ev.end();
+    };
+
+    // Recording the chosen microphone: a new default changes nothing.
+    auto chosen = capture->start({mic, false});
+    ASSERT_EQ(server->pactl("set-default-source headset"), 0);
+    EXPECT_TRUE(pumpUntil([&] { return has("audio_config_change\tengine still running; ignored"); }));
+    main.advance(300ms);
+    EXPECT_FALSE(has("audio_config_change\trestarting capture (1 in 10 s)"));
+    capture->stop();
+
+    // Recording the default input: the capture moves to the new default.
+    ASSERT_EQ(server->pactl("set-default-source testmic"), 0);
+    auto followed = capture->start({std::nullopt, false});
+    ASSERT_EQ(server->pactl("set-default-source headset"), 0);
+    EXPECT_TRUE(pumpUntil([&] { return has("audio_config_change\trestarting capture (1 in 10 s)"); }))
+        << testsupport::readFile(server->path("debug") / "events.log");
+    main.advance(300ms);
+    auto ev = events();
+    EXPECT_EQ(ev.back(), "audio_start\tdevice=default aec=false format=32000Hz/1ch");
+    EXPECT_FALSE(followed->isFinished());
+    capture->stop();
+}
+
 TEST(PulseAudioBackend, NoServerMeansNoDevicesAndAnErrorOnOpen) {
     testsupport::TempDir tmp;
     platform::PulseAudioBackend backend("unix:" + (tmp / "nothing-here").string());
