@@ -237,17 +237,28 @@ TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen)
     EXPECT_FALSE(has("audio_config_change\trestarting capture (1 in 10 s)"));
     capture->stop();
 
-    // Recording the default input: the capture moves to the new default.
-    ASSERT_EQ(server->pactl("set-default-source testmic"), 0);
-    auto followed = capture->start({std::nullopt, false});
-    ASSERT_EQ(server->pactl("set-default-source headset"), 0);
-    EXPECT_TRUE(pumpUntil([&] { return has("audio_config_change\trestarting capture (1 in 10 s)"); }))
-        << testsupport::readFile(server->path("debug") / "events.log");
-    main.advance(300ms);
-    auto ev = events();
-    EXPECT_EQ(ev.back(), "audio_start\tdevice=default aec=false format=32000Hz/1ch");
-    EXPECT_FALSE(followed->isFinished());
-    capture->stop();
+    // Recording the default input, also through an echo canceller on it: the
+    // capture moves to the new default.
+    int restarts = 0;
+    for (const bool aec : {false, true}) {
+        SCOPED_TRACE(aec ? "with echo cancellation" : "without echo cancellation");
+        ASSERT_EQ(server->pactl("set-default-source testmic"), 0);
+        auto followed = capture->start({std::nullopt, aec});
+        ASSERT_EQ(server->pactl("set-default-source headset"), 0);
+        const std::string restarting =
+            "audio_config_change\trestarting capture (" + std::to_string(++restarts) + " in 10 s)";
+        EXPECT_TRUE(pumpUntil([&] { return has(restarting); }))
+            << testsupport::readFile(server->path("debug") / "events.log");
+        main.advance(300ms);
+        auto ev = events();
+        if (aec) {
+            EXPECT_EQ(ev.back().rfind("audio_start\tdevice=default aec=true format=", 0), 0u) << ev.back();
+        } else {
+            EXPECT_EQ(ev.back(), "audio_start\tdevice=default aec=false format=32000Hz/1ch");
+        }
+        EXPECT_FALSE(followed->isFinished());
+        capture->stop();
+    }
 }
 
 TEST(PulseAudioBackend, NoServerMeansNoDevicesAndAnErrorOnOpen) {
