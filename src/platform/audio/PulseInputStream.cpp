@@ -32,6 +32,10 @@ void onModuleLoaded(pa_context*, uint32_t index, void* userdata) {
 
 void signalThunk(pa_context*, int, void* connection) { static_cast<PulseConnection*>(connection)->signal(); }
 
+void serverInfoThunk(pa_context*, const pa_server_info* info, void* self) {
+    static_cast<PulseInputStream*>(self)->onDefaultSource(info ? info->default_source_name : nullptr);
+}
+
 }  // namespace
 
 PulseInputStream::PulseInputStream(const std::optional<std::string>& server, std::optional<uint32_t> deviceID)
@@ -44,7 +48,10 @@ PulseInputStream::PulseInputStream(const std::optional<std::string>& server, std
     if (!source_) {
         if (auto name = connection_->defaultSourceName()) {
             auto s = connection_->source(*name);
-            if (s && !s->isMonitor) source_ = s;
+            if (s && !s->isMonitor) {
+                source_ = s;
+                followedDefault_ = *name;
+            }
         }
     }
 }
@@ -134,9 +141,35 @@ void PulseInputStream::onEvent(pa_subscription_event_type_t type, uint32_t index
         // configuration change, and neither is our own echo canceller.
         relevant = kind != PA_SUBSCRIPTION_EVENT_CHANGE && index != echoSource_;
     } else if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
-        relevant = true;  // the default devices may have changed
+        // The default devices may have changed. A stream on the default
+        // input asks which one it is now before it reports anything.
+        if (followedDefault_ && running_ && !stopping_) {
+            if (!defaultQuery_)
+                defaultQuery_ = pa_context_get_server_info(connection_->context(), serverInfoThunk, this);
+            if (defaultQuery_) return;
+        }
+        relevant = true;
     }
     if (relevant && onChange_) onChange_();
+}
+
+void PulseInputStream::onDefaultSource(const char* name) {
+    // The query is done; only our reference to it remains.
+    if (defaultQuery_) {
+        pa_operation_unref(defaultQuery_);
+        defaultQuery_ = nullptr;
+    }
+    if (!followedDefault_ || !name || *name == '\0' || *followedDefault_ == name) return;
+    // The system now records from elsewhere by default: this stream is done,
+    // and the owner, told of the change, finds it no longer running.
+    if (running_.exchange(false) && !stopping_ && onChange_) onChange_();
+}
+
+void PulseInputStream::cancelDefaultQuery() {
+    if (!defaultQuery_) return;
+    pa_operation_cancel(defaultQuery_);
+    pa_operation_unref(defaultQuery_);
+    defaultQuery_ = nullptr;
 }
 
 void PulseInputStream::start(BufferHandler handler) {
@@ -223,6 +256,7 @@ void PulseInputStream::stop() {
 void PulseInputStream::stopLocked() {
     stopping_ = true;
     running_ = false;
+    cancelDefaultQuery();
     if (stream_) {
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_read_callback(stream_, nullptr, nullptr);

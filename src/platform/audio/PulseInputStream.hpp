@@ -40,14 +40,22 @@ public:
     void onStreamState();
     void onReadable();
     void onEvent(pa_subscription_event_type_t type, uint32_t index);
+    void onDefaultSource(const char* name);
 
 private:
     void stopLocked();
+    void cancelDefaultQuery();
     void unloadEchoCancel();
 
     std::unique_ptr<PulseConnection> connection_;
     // Guarded by the loop lock.
     std::optional<PulseSource> source_;
+    // Set when the stream records the server's default input (none was
+    // chosen, or the chosen one is gone): the name it had at opening. A new
+    // default then ends the stream, as a lost device does, so the owner
+    // starts again on the new one.
+    std::optional<std::string> followedDefault_;
+    pa_operation* defaultQuery_ = nullptr;
     uint32_t echoModule_ = PA_INVALID_INDEX;
     uint32_t echoSource_ = PA_INVALID_INDEX;
     pa_stream* stream_ = nullptr;

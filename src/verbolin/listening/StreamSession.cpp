@@ -225,7 +225,7 @@ void StreamSession::ingest(const std::vector<float>& frame) {
                 if (double(count) / kSampleRate < kPreviewMinSeconds) break;
                 if (double(count - lastPreviewSampleCount_) / kSampleRate < kPreviewStepSeconds) break;
                 lastPreviewSampleCount_ = count;
-                pendingPreview_ = Job{std::move(event.samples), false, utteranceStart_, clock_.now()};
+                pendingPreview_ = Job{std::move(event.samples), false, utteranceStart_, clock_.now(), utteranceID_};
                 pump();
                 break;
             }
@@ -263,7 +263,7 @@ void StreamSession::enqueueFinal(std::vector<float> samples) {
         record("utterance_saved",
                "id=" + std::to_string(utteranceID_) + " file=utterance-" + std::to_string(file) + ".pcm");
     }
-    finals_.push_back(Job{std::move(samples), true, utteranceStart_, now});
+    finals_.push_back(Job{std::move(samples), true, utteranceStart_, now, utteranceID_});
     pump();
 }
 
@@ -327,7 +327,11 @@ void StreamSession::finished(const std::string& text, const Job& job) {
             contextTime_ = job.end;
         }
         emit_(Event::final(text, job.start, job.end));
-    } else if (finals_.empty() && !pendingPreview_) {
+    } else if (finals_.empty() && !pendingPreview_ && segmenter_.isSpeaking && job.utterance == utteranceID_) {
+        // A preview is shown only while its utterance goes on. One that ended
+        // without text (too short, or flushed by stop()) has had its empty
+        // final, which cleared the preview; showing this one now would leave
+        // text on screen that is never stored.
         record("preview", text);
         emit_(Event::preview(text));
     }

@@ -119,6 +119,7 @@ private:
         bool isFinal = false;
         platform::Date start{};
         platform::Date end{};
+        int64_t utterance = 0;  // the utteranceID it was made in
     };
 
     StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled, PreviewWanted previewWanted,

@@ -221,6 +221,46 @@ TEST_F(AudioCaptureServerTest, ServerChangesReachTheCaptureAndALostDeviceIsRepla
     capture->stop();
 }
 
+TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen) {
+    const uint32_t mic = AudioCapture::inputDevices(*backend).at(0).id;
+    ASSERT_EQ(server->pactl("load-module module-null-source source_name=headset rate=32000 channels=1"), 0);
+    auto has = [&](const std::string& e) {
+        auto ev = events();
+        return std::find(ev.begin(), ev.end(), e) != ev.end();
+    };
+
+    // Recording the chosen microphone: a new default changes nothing.
+    auto chosen = capture->start({mic, false});
+    ASSERT_EQ(server->pactl("set-default-source headset"), 0);
+    EXPECT_TRUE(pumpUntil([&] { return has("audio_config_change\tengine still running; ignored"); }));
+    main.advance(300ms);
+    EXPECT_FALSE(has("audio_config_change\trestarting capture (1 in 10 s)"));
+    capture->stop();
+
+    // Recording the default input, also through an echo canceller on it: the
+    // capture moves to the new default.
+    int restarts = 0;
+    for (const bool aec : {false, true}) {
+        SCOPED_TRACE(aec ? "with echo cancellation" : "without echo cancellation");
+        ASSERT_EQ(server->pactl("set-default-source testmic"), 0);
+        auto followed = capture->start({std::nullopt, aec});
+        ASSERT_EQ(server->pactl("set-default-source headset"), 0);
+        const std::string restarting =
+            "audio_config_change\trestarting capture (" + std::to_string(++restarts) + " in 10 s)";
+        EXPECT_TRUE(pumpUntil([&] { return has(restarting); }))
+            << testsupport::readFile(server->path("debug") / "events.log");
+        main.advance(300ms);
+        auto ev = events();
+        if (aec) {
+            EXPECT_EQ(ev.back().rfind("audio_start\tdevice=default aec=true format=", 0), 0u) << ev.back();
+        } else {
+            EXPECT_EQ(ev.back(), "audio_start\tdevice=default aec=false format=32000Hz/1ch");
+        }
+        EXPECT_FALSE(followed->isFinished());
+        capture->stop();
+    }
+}
+
 TEST(PulseAudioBackend, NoServerMeansNoDevicesAndAnErrorOnOpen) {
     testsupport::TempDir tmp;
     platform::PulseAudioBackend backend("unix:" + (tmp / "nothing-here").string());

@@ -199,6 +199,37 @@ TEST_F(SessionTest, FinalArrivingDuringAPreviewDecodeRunsNextAndTheStalePreviewI
     EXPECT_EQ(texts(log->of(Kind::final)), (std::vector<std::string>{"the final"}));
 }
 
+TEST_F(SessionTest, APreviewOfAnUtteranceThatEndedWithoutTextIsNeverShown) {
+    // Two voiced frames and enough silence reach 1.5 s, so a preview is
+    // decoded; the utterance then ends too short for a final decode (or is
+    // flushed by stop()). Its empty final has cleared the preview already, so
+    // the preview that finishes afterwards must not bring text back.
+    for (const bool byStop : {false, true}) {
+        SCOPED_TRACE(byStop ? "ended by stop" : "ended by silence");
+        engine = std::make_shared<testsupport::FakeSpeechEngine>();
+        engine->script(Reply::held("ghost"));
+        log = std::make_shared<EventLog>();
+        startSession(true);
+        silence(4);
+        voice(2);
+        silence(9);  // 15 frames: the preview is due
+        ASSERT_TRUE(engine->waitForCalls(1));
+        if (byStop) {
+            session->stop();
+        } else {
+            silence(1);  // the tenth silent frame ends it
+        }
+        ASSERT_TRUE(log->waitFor(Kind::final, 1));
+        engine->release();
+        if (!byStop) session->stop();
+        release();  // waits until the preview's decode has been handled
+
+        EXPECT_EQ(sampleCounts(*engine), (std::vector<size_t>{24000}));
+        EXPECT_EQ(texts(log->of(Kind::final)), (std::vector<std::string>{""}));
+        EXPECT_EQ(log->count(Kind::preview), 0u);
+    }
+}
+
 TEST_F(SessionTest, ANewerPreviewReplacesTheWaitingOne) {
     engine->script(Reply::held("first"));
     engine->script(Reply::say("third"));
