@@ -4,13 +4,21 @@
 // audio thread included; the lock is held only to move the value in), the
 // consumer blocks in next(). After finish() the consumer still receives what
 // was buffered, then nullopt. Share it through std::shared_ptr.
+//
+// Cancellation is cooperative, through std::stop_token: a consumer waiting in
+// next(token) returns nullopt as soon as its token is stopped. A termination
+// handler, when set, runs once when the stream ends: at finish(), or when the
+// stream goes away unfinished.
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
+#include <utility>
 
 namespace platform {
 
@@ -20,6 +28,7 @@ public:
     static std::shared_ptr<AsyncStream> make() { return std::make_shared<AsyncStream>(); }
 
     AsyncStream() = default;
+    ~AsyncStream() { finish(); }
     AsyncStream(const AsyncStream&) = delete;
     AsyncStream& operator=(const AsyncStream&) = delete;
 
@@ -35,13 +44,31 @@ public:
         return true;
     }
 
-    // Ends the stream; later yields are dropped. Idempotent.
+    // Ends the stream; later yields are dropped. Idempotent: the termination
+    // handler runs on the first call only, outside the lock.
     void finish() {
+        std::function<void()> handler;
         {
             std::lock_guard lock(m_);
+            if (finished_) return;
             finished_ = true;
+            handler = std::move(onTermination_);
         }
         cv_.notify_all();
+        if (handler) handler();
+    }
+
+    // Sets what runs once when the stream ends. On a stream that has already
+    // ended it runs at once, on the calling thread.
+    void setOnTermination(std::function<void()> handler) {
+        {
+            std::lock_guard lock(m_);
+            if (!finished_) {
+                onTermination_ = std::move(handler);
+                return;
+            }
+        }
+        if (handler) handler();
     }
 
     // The next value, waiting for it; nullopt once finished and drained.
@@ -55,6 +82,15 @@ public:
     std::optional<T> next(std::chrono::nanoseconds timeout) {
         std::unique_lock lock(m_);
         cv_.wait_for(lock, timeout, [this] { return finished_ || !items_.empty(); });
+        return popLocked();
+    }
+
+    // As next(), but waits no longer once `token` is stopped: it then returns a
+    // value already buffered, or nullopt.
+    std::optional<T> next(std::stop_token token) {
+        std::unique_lock lock(m_);
+        if (!cv_.wait(lock, token, [this] { return finished_ || !items_.empty(); }))
+            return std::nullopt;
         return popLocked();
     }
 
@@ -77,9 +113,10 @@ private:
     }
 
     mutable std::mutex m_;
-    std::condition_variable cv_;
+    std::condition_variable_any cv_;
     std::deque<T> items_;
     bool finished_ = false;
+    std::function<void()> onTermination_;
 };
 
 }  // namespace platform

@@ -169,3 +169,38 @@ TEST(AsyncStream, ConsumerBlocksUntilAProducerYieldsOrFinishes) {
     EXPECT_EQ(count, 3 * perProducer);
     EXPECT_TRUE(ordered);
 }
+
+TEST(AsyncStream, TerminationHandlerRunsOnceAtFinishOrWhenTheStreamGoesAway) {
+    int calls = 0;
+    {
+        auto s = AsyncStream<int>::make();
+        s->setOnTermination([&] { ++calls; });
+        s->finish();
+        s->finish();
+        EXPECT_EQ(calls, 1);
+        s->setOnTermination([&] { calls += 10; });  // already ended: runs at once
+        EXPECT_EQ(calls, 11);
+    }
+    EXPECT_EQ(calls, 11);  // nothing more when the finished stream is destroyed
+    {
+        auto s = AsyncStream<int>::make();
+        s->setOnTermination([&] { ++calls; });
+    }
+    EXPECT_EQ(calls, 12);  // an unfinished stream ends when it goes away
+}
+
+TEST(AsyncStream, AStoppedTokenWakesAWaitingConsumerButStillDrainsWhatIsBuffered) {
+    auto s = AsyncStream<int>::make();
+    std::stop_source source;
+    std::optional<int> got = 42;
+    std::thread consumer([&] { got = s->next(source.get_token()); });
+    std::this_thread::sleep_for(20ms);  // let it block; the result does not depend on this
+    source.request_stop();
+    consumer.join();
+    EXPECT_EQ(got, std::nullopt);
+    EXPECT_FALSE(s->isFinished());
+
+    s->yield(7);
+    EXPECT_EQ(s->next(source.get_token()), 7);  // no wait needed, so the value comes
+    EXPECT_EQ(s->next(source.get_token()), std::nullopt);
+}
