@@ -5,33 +5,17 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <set>
 
 #include "verbolin/storage/TranscriptStore.hpp"
 
+#include "platform/system/NumberText.hpp"
+
 namespace verbolin {
 namespace {
 
 using platform::Date;
-
-// Shortest text that reads back as the same double, in plain notation with
-// ".0" for whole numbers, switching to an exponent only for very large or
-// very small magnitudes ("1714521600.0", "0.25", "1e-05").
-std::string doubleText(double v) {
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    if (v == 0) return std::signbit(v) ? "-0.0" : "0.0";
-    char buf[64];
-    double a = std::fabs(v);
-    bool plain = a >= 1e-4 && a < 1e16;
-    auto r = std::to_chars(buf, buf + sizeof buf, v,
-                           plain ? std::chars_format::fixed : std::chars_format::scientific);
-    std::string out(buf, r.ptr);
-    if (plain && out.find('.') == std::string::npos) out += ".0";
-    return out;
-}
 
 bool joinsPrevious(UChar32 c) {
     auto gcb = u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK);
@@ -76,7 +60,7 @@ std::vector<std::string_view> wordsBetweenSpaces(std::string_view text) {
 }  // namespace
 
 std::string TranscriptStore::dayItemId(Date dayStart) {
-    return "day:" + doubleText(platform::secondsSince1970(dayStart));
+    return "day:" + platform::numberText(platform::secondsSince1970(dayStart));
 }
 
 std::vector<SessionItem> TranscriptStore::sessionItems() const {

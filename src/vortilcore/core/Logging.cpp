@@ -1,5 +1,6 @@
 #include "vortilcore/core/Logging.hpp"
 
+#include "platform/system/NumberText.hpp"
 #include "platform/system/SysInfo.hpp"
 
 #include <charconv>
@@ -19,28 +20,6 @@ Logging::LogLevel levelOf(Logging::LogType type) {
         case Logging::LogType::defaultType: break;
     }
     return Logging::LogLevel::info;
-}
-
-// Shortest round-trip digits in the usual description form: fixed notation
-// with ".0" for whole values, exponent form ("1e-05") below 1e-4 and above
-// 2^54 for double or 2^25 for float.
-template <class F>
-std::string describeFloating(F value, F exponentialAbove) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    char sci[64];
-    auto sciEnd = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    std::string scientific(sci, sciEnd);
-    int exponent = 0;
-    auto e = scientific.find('e');
-    std::from_chars(scientific.data() + e + 1 + (scientific[e + 1] == '+'),
-                    scientific.data() + scientific.size(), exponent);
-    if (value != 0 && (exponent < -4 || std::fabs(value) > exponentialAbove)) return scientific;
-    char fix[512];
-    auto fixEnd = std::to_chars(fix, fix + sizeof fix, value, std::chars_format::fixed).ptr;
-    std::string fixed(fix, fixEnd);
-    if (fixed.find('.') == std::string::npos) fixed += ".0";
-    return fixed;
 }
 
 }  // namespace
@@ -141,8 +120,8 @@ std::string Logging::formatTimeWithPercentage(double time, double runs, double t
     return buffer;
 }
 
-std::string Logging::describeFloat(float value) { return describeFloating(value, 0x1p25f); }
+std::string Logging::describeFloat(float value) { return platform::numberText(value); }
 
-std::string Logging::describeDouble(double value) { return describeFloating(value, 0x1p54); }
+std::string Logging::describeDouble(double value) { return platform::numberText(value); }
 
 }  // namespace vortil
