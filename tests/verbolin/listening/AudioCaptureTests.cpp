@@ -95,7 +95,7 @@ TEST_F(AudioCaptureTest, FortyEightKilohertzBuffersShrinkByThreeInOrder) {
         backend->deliver(in);
         auto out = stream->next(1s);
         ASSERT_TRUE(out) << b;
-        EXPECT_LE(out->size(), 1365u + 32u);  // the spec'd capacity bounds every buffer
+        EXPECT_LE(out->size(), 1365u + 32u);  // the capacity rule (scaled length + 32) bounds every buffer
         total += out->size();
     }
     EXPECT_EQ(stream->buffered(), 0u);  // one output per input buffer
