@@ -40,8 +40,12 @@ constexpr Entry models[] = {
     {"XLMRobertaTokenizer", make<UnigramTokenizer>},
 };
 
+// One left-to-right pass: letters that come together only once a "Fast" is
+// gone stay, as the tokenizer class choice reads the same name.
 std::string removingFast(std::string name) {
-    for (size_t at; (at = name.find("Fast")) != std::string::npos;) name.erase(at, 4);
+    static constexpr std::string_view fast = "Fast";
+    for (size_t at = 0; (at = name.find(fast, at)) != std::string::npos;)
+        name.erase(at, fast.size());
     return name;
 }
 

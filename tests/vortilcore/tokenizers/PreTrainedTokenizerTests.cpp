@@ -259,8 +259,10 @@ TEST(PreTrainedTokenizer, UnregisteredClassWarnsOrFailsByStrictness) {
     EXPECT_NE(dynamic_cast<const BPETokenizer*>(&lenient.model()), nullptr);
     EXPECT_EQ(lenient.encode("Hello"), (Ids{100, 12}));
 
-    // Names are matched exactly.
-    for (const char* name : {"MyTokenizer", "whispertokenizer", "GPT2TokenizerFastX"}) {
+    // Names are matched exactly, after one pass that removes "Fast": letters
+    // that only come together once a "Fast" is gone stay.
+    for (const char* name :
+         {"MyTokenizer", "whispertokenizer", "GPT2TokenizerFastX", "WhisperTokenizerFaFastst"}) {
         try {
             PreTrainedTokenizer strict(json(std::string(R"({"tokenizer_class": ")") + name + "\"}"),
                                        json(byteLevelData), true);
@@ -269,6 +271,7 @@ TEST(PreTrainedTokenizer, UnregisteredClassWarnsOrFailsByStrictness) {
             EXPECT_EQ(e.errorCase(), TokenizerError::Case::unsupportedTokenizer) << name;
             std::string expected = name;
             if (expected == "GPT2TokenizerFastX") expected = "GPT2TokenizerX";
+            if (expected == "WhisperTokenizerFaFastst") expected = "WhisperTokenizerFast";
             EXPECT_EQ(e.payload(), expected);
         }
     }
@@ -319,7 +322,11 @@ TEST(PreTrainedTokenizer, SharedAcrossThreadsGivesIdenticalResults) {
         "ber",
         "\xE4\xB8\xAD\xE6\x96\x87\xE6\xB5\x8B\xE8\xAF\x95 and more words", "   spaced   out   "};
     std::vector<Ids> expected;
-    for (const auto& s : texts) expected.push_back(t.encode(s));
+    std::vector<std::string> decoded;
+    for (const auto& s : texts) {
+        expected.push_back(t.encode(s));
+        decoded.push_back(t.decode(expected.back(), true));
+    }
     std::vector<std::thread> threads;
     std::vector<int> mismatches(8, 0);
     for (int k = 0; k < 8; ++k)
@@ -327,7 +334,7 @@ TEST(PreTrainedTokenizer, SharedAcrossThreadsGivesIdenticalResults) {
             for (int round = 0; round < 20; ++round)
                 for (size_t i = 0; i < texts.size(); ++i) {
                     if (t.encode(texts[i]) != expected[i]) ++mismatches[k];
-                    if (t.decode(expected[i], true) != t.decode(expected[i], true)) ++mismatches[k];
+                    if (t.decode(expected[i], true) != decoded[i]) ++mismatches[k];
                 }
         });
     for (auto& th : threads) th.join();
