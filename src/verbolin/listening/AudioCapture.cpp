@@ -20,7 +20,7 @@ public:
          const platform::Clock& clock, std::shared_ptr<DebugRecorder> recorder)
         : backend_(std::move(backend)), main_(main), clock_(clock), recorder_(std::move(recorder)) {}
 
-    std::shared_ptr<Stream> start(const Options& options, std::function<void()> onChange);
+    std::shared_ptr<Stream> start(const Options& options, ConfigurationChange onChange);
     void stop();
     void handleConfigurationChange(uint64_t engineSerial);
     void restart(uint64_t generation);
@@ -41,7 +41,7 @@ private:
     std::unique_ptr<AudioInputStream> engine_;
     Options options_;
     std::shared_ptr<Stream> continuation_;  // none: stopped
-    std::function<void()> onConfigurationChange_;
+    ConfigurationChange onConfigurationChange_;
     std::vector<Date> restarts_;
     // Counts starts and stops; a restart scheduled under an older value
     // belongs to a capture run that has ended and does nothing.
@@ -53,7 +53,7 @@ private:
 };
 
 std::shared_ptr<AudioCapture::Stream> AudioCapture::Core::start(const Options& options,
-                                                                std::function<void()> onChange) {
+                                                                ConfigurationChange onChange) {
     std::lock_guard lock(m_);
     ++generation_;
     options_ = options;
@@ -174,7 +174,8 @@ void AudioCapture::Core::handleConfigurationChange(uint64_t engineSerial) {
 }
 
 void AudioCapture::Core::restart(uint64_t generation) {
-    std::function<void()> notify;
+    ConfigurationChange notify;
+    std::optional<std::string> failure;
     {
         std::lock_guard lock(m_);
         if (!continuation_ || generation != generation_) return;
@@ -182,10 +183,11 @@ void AudioCapture::Core::restart(uint64_t generation) {
             startEngine();
         } catch (const std::exception& e) {
             record("audio_error", e.what());
+            failure = e.what();
         }
         notify = onConfigurationChange_;
     }
-    if (notify) notify();
+    if (notify) notify(failure);
 }
 
 AudioCapture::AudioCapture(std::shared_ptr<platform::AudioBackend> backend, platform::MainExecutor& main,
@@ -195,7 +197,7 @@ AudioCapture::AudioCapture(std::shared_ptr<platform::AudioBackend> backend, plat
 AudioCapture::~AudioCapture() { core_->stop(); }
 
 std::shared_ptr<AudioCapture::Stream> AudioCapture::start(const Options& options,
-                                                          std::function<void()> onConfigurationChange) {
+                                                          ConfigurationChange onConfigurationChange) {
     return core_->start(options, std::move(onConfigurationChange));
 }
 

@@ -56,11 +56,15 @@ public:
     AudioCapture(const AudioCapture&) = delete;
     AudioCapture& operator=(const AudioCapture&) = delete;
 
+    // Called on the main executor after every restart attempt: with none when
+    // the capture was rebuilt, otherwise with the description of the error
+    // that left it without a device (its stream then stays open but silent).
+    using ConfigurationChange = std::function<void(const std::optional<std::string>& restartError)>;
+
     // Opens the device and returns the stream of converted buffers (unbounded).
-    // `onConfigurationChange` is called, from the main executor, after every
-    // restart attempt. On failure nothing stays open and the error is thrown:
+    // On failure nothing stays open and the error is thrown:
     // AppError("AudioCapture", 1 or 2, ...) or the backend's own.
-    std::shared_ptr<Stream> start(const Options& options, std::function<void()> onConfigurationChange = {});
+    std::shared_ptr<Stream> start(const Options& options, ConfigurationChange onConfigurationChange = {});
 
     // Closes the device and finishes the stream. Safe against a restart that
     // is pending or running on the main executor.

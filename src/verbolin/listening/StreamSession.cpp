@@ -161,11 +161,17 @@ void StreamSession::startOnActor() {
     if (recorder_) recorder_->beginSession();
 
     std::shared_ptr<DebugRecorder> recorder = recorder_;
-    auto stream = capture_->start(audioOptions_, [recorder] {
+    std::weak_ptr<StreamSession> weak = weak_from_this();
+    auto stream = capture_->start(audioOptions_, [weak, recorder](const std::optional<std::string>& restartError) {
         if (recorder) recorder->event("route_changed", "capture rebuilt");
+        if (!restartError) return;
+        if (std::shared_ptr<StreamSession> self = weak.lock())
+            self->actor_->post([weak, message = *restartError] {
+                if (std::shared_ptr<StreamSession> s = weak.lock()) s->restartFailed(message);
+            });
     });
     feeding_ = true;
-    feeder_->post([weak = weak_from_this(), stream, recorder] {
+    feeder_->post([weak, stream, recorder] {
         // Frames are cut from a private buffer; fewer than 1600 samples left
         // over wait for the next array and are dropped when the stream ends.
         std::vector<float> buffer;
@@ -184,6 +190,12 @@ void StreamSession::startOnActor() {
             }
             buffer.erase(buffer.begin(), buffer.begin() + long(used));
         }
+        // Queued behind the last frames, so the session hears everything the
+        // capture delivered before it learns that no more will come.
+        if (std::shared_ptr<StreamSession> self = weak.lock())
+            self->actor_->post([weak] {
+                if (std::shared_ptr<StreamSession> s = weak.lock()) s->captureEnded();
+            });
     });
 }
 
@@ -191,6 +203,27 @@ void StreamSession::stopOnActor() {
     stopped_ = true;
     capture_->stop();
     feedCancelled_ = true;
+    endUtterance();
+    record("session_end", "");
+}
+
+void StreamSession::restartFailed(std::string message) {
+    if (stopped_ || restartFailure_) return;
+    restartFailure_ = std::move(message);
+    // Nothing will arrive from a capture without a device, and nothing
+    // observes the system for it any more. Closing it ends the stream, so the
+    // feeding thread hands over what it still holds and then reports the end.
+    capture_->stop();
+}
+
+void StreamSession::captureEnded() {
+    // A stream ended by stop() needs no report: the user asked for it.
+    if (stopped_) return;
+    emit_(Event::error(restartFailure_.value_or(kCaptureGaveUpMessage)));
+    endUtterance();
+}
+
+void StreamSession::endUtterance() {
     if (segmenter_.isSpeaking) {
         std::vector<float> samples = std::move(segmenter_.current);
         const int64_t voiced = segmenter_.speechFrames;
@@ -204,7 +237,6 @@ void StreamSession::stopOnActor() {
         pendingPreview_.reset();
         enqueueFinal(std::move(samples));
     }
-    record("session_end", "");
 }
 
 float StreamSession::levelOf(float rms) {

@@ -12,6 +12,11 @@
 // flowing while the recogniser works. `emit` and `previewWanted` are called
 // on the actor's thread.
 //
+// A lost microphone. When the capture gives up on a device that keeps
+// changing, or cannot open one again after a change, before stop(), the
+// session reports it once as an error event, after the frames the capture had
+// already delivered, and ends the utterance in progress as stop() does.
+//
 // Lifetime. Make sessions with create(). Pending decode work keeps the
 // session alive, so finals queued before stop() are still decoded and
 // reported after the owner has let go of it. `main` must outlive the session.
@@ -75,6 +80,10 @@ public:
     static constexpr long kPermissionDenied = 1;
     static constexpr const char* kPermissionMessage =
         "Microphone access was not granted. Enable it in System Settings > Privacy & Security > Microphone.";
+    // Reported as an error event when the capture gives up on a device that
+    // keeps changing. A device that cannot be opened again after a change is
+    // reported with the description of that error instead.
+    static constexpr const char* kCaptureGaveUpMessage = "Audio capture stopped after too many device changes.";
 
     // The segmenter settings every session listens with.
     static UtteranceSegmenter::Config segmenterConfig();
@@ -128,6 +137,9 @@ private:
     // All below run on the actor.
     void startOnActor();
     void stopOnActor();
+    void restartFailed(std::string message);
+    void captureEnded();
+    void endUtterance();
     void ingest(const std::vector<float>& frame);
     void enqueueFinal(std::vector<float> samples);
     void pump();
@@ -160,6 +172,7 @@ private:
     int64_t lastPreviewSampleCount_ = 0;
     bool stopped_ = false;
     bool feeding_ = false;
+    std::optional<std::string> restartFailure_;  // why the capture has no device
 
     // Tells the feeding thread to end; set by stop().
     std::atomic<bool> feedCancelled_{false};

@@ -423,6 +423,82 @@ TEST_F(EngineTest, StoppingMidUtteranceReportsStoppedBeforeTheFlushedFinal) {
     EXPECT_EQ(events.back().text, "hello world");
 }
 
+TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
+    struct Case {
+        const char* name;
+        std::function<void()> lose;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"the capture gives up",
+         [&] {
+             for (int n = 0; n < 6; ++n) {
+                 world.backend->changeConfiguration(true);
+                 world.main.runPending();
+                 world.main.advance(300ms);
+             }
+         },
+         "Audio capture stopped after too many device changes."},
+        {"no input device after a change",
+         [&] {
+             world.backend->changeConfiguration(true);
+             world.main.runPending();
+             {
+                 auto lock = world.backend->lock();
+                 world.backend->script().format = {0, 0};
+             }
+             world.main.advance(300ms);
+         },
+         "No usable input device"},
+    };
+    loadReady();
+    engine->livePreview.set(false);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        startListening();
+        world.deliverSilence(5);
+        world.deliverSpeech(10);
+        ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 15; }));
+
+        c.lose();
+        ASSERT_TRUE(world.runUntil([&] {
+            return engine->modelState.peek() == ModelState::failed(c.message) &&
+                   eventsOf(EventKind::final).size() == 1;
+        }));
+        EXPECT_EQ(eventsOf(EventKind::final)[0].text, "hello world");
+        EXPECT_EQ(world.backend->runningCount(), 0);
+
+        // The listen toggle opens the microphone again; "Retry" reloads.
+        engine->stop();
+        {
+            auto lock = world.backend->lock();
+            world.backend->script().format = {16000, 1};
+        }
+        startListening();
+        world.speakOneUtterance(1.0);
+        ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 2; }));
+        engine->loadModel();
+        ASSERT_TRUE(world.runUntil([&] { return engine->modelState.peek() == ModelState::ready(); }));
+        engine->stopAndWait();
+        ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
+    }
+}
+
+TEST_F(EngineTest, ARebuiltMicrophoneLeavesTheModelReady) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    world.backend->changeConfiguration(true);
+    world.main.runPending();
+    world.main.advance(300ms);
+    ASSERT_EQ(world.backend->runningCount(), 1);
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
+    EXPECT_EQ(engine->modelState.peek(), ModelState::ready());
+    EXPECT_TRUE(engine->isRecording.peek());
+}
+
 TEST_F(EngineTest, OfTwoLoadsTheLastToFinishProvidesTheRecogniser) {
     installStandardPack(env.dataPath());
     engine->loadModel();

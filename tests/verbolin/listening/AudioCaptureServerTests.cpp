@@ -196,7 +196,7 @@ TEST_F(AudioCaptureServerTest, EchoCancellationLoadsTheServersModuleAndRemovesIt
 
 TEST_F(AudioCaptureServerTest, ServerChangesReachTheCaptureAndALostDeviceIsReplaced) {
     int rebuilt = 0;
-    auto stream = capture->start({std::nullopt, false}, [&] { ++rebuilt; });
+    auto stream = capture->start({std::nullopt, false}, [&](const auto&) { ++rebuilt; });
     const std::string ignored = "audio_config_change\tengine still running; ignored";
     auto has = [&](const std::string& e) {
         auto ev = events();

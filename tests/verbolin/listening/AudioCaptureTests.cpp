@@ -177,7 +177,7 @@ TEST_F(AudioCaptureTest, AudioStartDescribesDeviceEchoCancellationAndFormat) {
 
 TEST_F(AudioCaptureTest, ChangeWhileTheEngineRunsIsIgnoredAndNotCounted) {
     int rebuilt = 0;
-    capture->start({}, [&] { ++rebuilt; });
+    capture->start({}, [&](const auto&) { ++rebuilt; });
     for (int i = 0; i < 7; ++i) backend->changeConfiguration(false);
     main.advance(1s);
     EXPECT_EQ(backend->openCount(), 1);
@@ -189,8 +189,9 @@ TEST_F(AudioCaptureTest, ChangeWhileTheEngineRunsIsIgnoredAndNotCounted) {
 
 TEST_F(AudioCaptureTest, FiveChangesWithinTenSecondsRestartTheSixthGivesUp) {
     int rebuilt = 0;
-    auto stream = capture->start({5u, false}, [&] {
+    auto stream = capture->start({5u, false}, [&](const std::optional<std::string>& restartError) {
         EXPECT_TRUE(main.isMainThread());
+        EXPECT_EQ(restartError, std::nullopt);
         ++rebuilt;
     });
     for (int n = 1; n <= 5; ++n) {
@@ -238,7 +239,7 @@ TEST_F(AudioCaptureTest, ChangesMoreThanTenSecondsApartNeverGiveUp) {
 
 TEST_F(AudioCaptureTest, SeveralNoticesOfOneEventRestartOnce) {
     int rebuilt = 0;
-    capture->start({}, [&] { ++rebuilt; });
+    capture->start({}, [&](const auto&) { ++rebuilt; });
     // A device going away reaches the main thread as several notices at once.
     backend->changeConfiguration(true);
     backend->changeConfiguration(false);
@@ -256,7 +257,11 @@ TEST_F(AudioCaptureTest, SeveralNoticesOfOneEventRestartOnce) {
 
 TEST_F(AudioCaptureTest, FailedRestartIsRecordedKeepsTheStreamOpenAndStillNotifies) {
     int rebuilt = 0;
-    auto stream = capture->start({}, [&] { ++rebuilt; });
+    std::optional<std::string> reported;
+    auto stream = capture->start({}, [&](const std::optional<std::string>& restartError) {
+        ++rebuilt;
+        reported = restartError;
+    });
     backend->changeConfiguration(true);
     main.runPending();
     backend->script().format = {0, 0};
@@ -265,6 +270,7 @@ TEST_F(AudioCaptureTest, FailedRestartIsRecordedKeepsTheStreamOpenAndStillNotifi
     EXPECT_FALSE(stream->isFinished());
     EXPECT_EQ(backend->runningCount(), 0);
     EXPECT_EQ(events().back(), "audio_error\tNo usable input device");
+    EXPECT_EQ(reported, std::optional<std::string>("No usable input device"));
 
     // Without an engine nothing observes the system any more: the owner,
     // told through the callback, decides what happens next.
@@ -277,7 +283,7 @@ TEST_F(AudioCaptureTest, FailedRestartIsRecordedKeepsTheStreamOpenAndStillNotifi
 
 TEST_F(AudioCaptureTest, StopCancelsAPendingRestartAndLaterChanges) {
     int rebuilt = 0;
-    auto stream = capture->start({}, [&] { ++rebuilt; });
+    auto stream = capture->start({}, [&](const auto&) { ++rebuilt; });
     backend->changeConfiguration(true);
     main.runPending();  // restart now pending
     capture->stop();
@@ -324,7 +330,7 @@ TEST_F(AudioCaptureTest, StopRacingRestartsAndAudioNeverLeavesADeviceRunning) {
     backend->script().format = {48000, 2};
     const std::vector<float> buffer = interleavedConstant(1024, {0.1f, 0.1f});
     for (int round = 0; round < 150; ++round) {
-        auto stream = capture->start({}, [] {});
+        auto stream = capture->start({}, [](const auto&) {});
         std::atomic<bool> stopped{false};
         std::thread mainThread([&] {
             for (int i = 0; i < 3 && !stopped; ++i) {

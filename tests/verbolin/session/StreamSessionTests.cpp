@@ -462,6 +462,115 @@ TEST_F(SessionTest, ARebuiltCaptureIsRecordedAndFramesKeepFlowing) {
     EXPECT_NE(std::find(debug.begin(), debug.end(), "route_changed\tcapture rebuilt"), debug.end());
 }
 
+TEST_F(SessionTest, ALostCaptureIsReportedOnceAndEndsTheUtteranceInProgress) {
+    // Five rebuilds within 10 s, then a sixth change: the capture gives up.
+    auto giveUp = [this] {
+        for (int n = 0; n < 5; ++n) {
+            backend->changeConfiguration(true);
+            main.runPending();
+            main.advance(300ms);
+        }
+        backend->changeConfiguration(true);
+        main.runPending();
+    };
+    // One change whose rebuild fails the way the backend is scripted to.
+    auto failedRestart = [this](std::function<void(platform::FakeAudioBackend::Script&)> breakIt) {
+        return [this, breakIt] {
+            backend->changeConfiguration(true);
+            main.runPending();
+            {
+                auto lock = backend->lock();
+                breakIt(backend->script());
+            }
+            main.advance(300ms);
+        };
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> lose;
+        std::string message;
+        int rebuilds;
+    };
+    const Case cases[] = {
+        {"six changes within 10 s", giveUp, "Audio capture stopped after too many device changes.", 5},
+        {"no usable device after the change", failedRestart([](auto& s) { s.format = {0, 0}; }),
+         "No usable input device", 1},
+        {"the device cannot be opened again", failedRestart([](auto& s) { s.openFailure = "device unplugged"; }),
+         "device unplugged", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        backend = std::make_shared<platform::FakeAudioBackend>();
+        backend->script().format = {16000, 1};
+        engine = std::make_shared<testsupport::FakeSpeechEngine>();
+        engine->setDefault(Reply::say("partial"));
+        log = std::make_shared<EventLog>();
+        startSession(false, {}, true);
+        const platform::Date t0 = clock.now();
+        silence(4);
+        voice(5);
+
+        c.lose();
+        ASSERT_TRUE(log->waitFor(Kind::error, 1));
+        ASSERT_TRUE(log->waitFor(Kind::final, 1));
+        EXPECT_EQ(log->of(Kind::error)[0], Event::error(c.message));
+        EXPECT_EQ(log->of(Kind::final)[0].text, "partial");
+        EXPECT_EQ(log->of(Kind::final)[0].start, t0 - 100ms);
+        EXPECT_EQ(sampleCounts(*engine), std::vector<size_t>{frames(9)});
+
+        // A later stop has nothing left to end and nothing more to report.
+        session->stop();
+        EXPECT_EQ(log->count(Kind::error), 1u);
+        EXPECT_EQ(log->count(Kind::final), 1u);
+        EXPECT_EQ(backend->runningCount(), 0);
+
+        std::vector<std::string> expected = {"speech_start\tid=1 rms=0.5 floor=0.001 threshold=0.006"};
+        for (int n = 0; n < c.rebuilds; ++n) expected.push_back("route_changed\tcapture rebuilt");
+        for (const char* e : {"utterance_saved\tid=1 file=utterance-1.pcm", "decode_start\tfinal seconds=0.9",
+                              "decode_end\tfinal ms=0 text=partial", "final\tpartial", "session_end\t"})
+            expected.push_back(e);
+        EXPECT_EQ(debugEvents(), expected);
+        release();
+    }
+}
+
+TEST_F(SessionTest, ASuccessfulRebuildReportsNothingAndTheUtteranceGoesOn) {
+    engine->setDefault(Reply::say("whole"));
+    startSession();
+    silence(4);
+    voice(5);
+    backend->changeConfiguration(true);
+    main.runPending();
+    main.advance(300ms);
+    ASSERT_EQ(backend->runningCount(), 1);
+    voice(3);
+    silence(10);
+    ASSERT_TRUE(log->waitFor(Kind::final, 1));
+    session->stop();
+    EXPECT_EQ(log->count(Kind::error), 0u);
+    EXPECT_EQ(texts(log->of(Kind::final)), std::vector<std::string>{"whole"});
+    EXPECT_EQ(sampleCounts(*engine), std::vector<size_t>{frames(4 + 8 + 10)});
+}
+
+TEST_F(SessionTest, ChangesAfterStopReportNothing) {
+    startSession(false, {}, true);
+    silence(4);
+    voice(5);
+    session->stop();
+    ASSERT_TRUE(log->waitFor(Kind::final, 1));
+    for (int n = 0; n < 7; ++n) {
+        backend->changeConfiguration(true);
+        main.runPending();
+        main.advance(300ms);
+    }
+    session->stop();
+    EXPECT_EQ(log->count(Kind::error), 0u);
+    EXPECT_EQ(log->count(Kind::final), 1u);
+    EXPECT_EQ(backend->openCount(), 1);
+    const std::vector<std::string> debug = debugEvents();
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), "route_changed\tcapture rebuilt"), 0);
+}
+
 TEST_F(SessionTest, NoFrameIsHandledOnceStopHasRun) {
     startSession();
     // Fifty frames in one buffer: the feeding thread queues them as fast as
