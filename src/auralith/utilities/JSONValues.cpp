@@ -1,8 +1,10 @@
 #include "auralith/utilities/JSONValues.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+
+#include "auralith/utilities/JSONNumber.hpp"
 
 namespace auralith::json_values {
 
@@ -58,18 +60,11 @@ std::vector<T> readArray(const Json& value, std::string_view path, Read read) {
 }  // namespace
 
 Json floatNumber(float value, std::string_view path) {
-    if (!std::isfinite(value)) {
-        const char* name = std::isnan(value) ? "nan" : (value < 0 ? "-inf" : "inf");
-        throw EncodingError(std::string(path),
-                            std::string("Unable to encode Float.") + name + " directly in JSON.");
+    try {
+        return Json(json::number(value));
+    } catch (const std::domain_error& error) {
+        throw EncodingError(std::string(path), error.what());
     }
-    // The shortest text that reads back as this float, read as a double: the
-    // double then prints as that same text.
-    char text[64];
-    auto written = std::to_chars(text, text + sizeof text, value);
-    double widened = 0;
-    std::from_chars(text, written.ptr, widened);
-    return Json(widened);
 }
 
 Json floatArray(const std::vector<float>& values, std::string_view path) {

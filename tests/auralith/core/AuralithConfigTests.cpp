@@ -21,7 +21,11 @@ AuralithConfig everyOptionalAbsent() {
                           std::nullopt, std::nullopt, true, false);
 }
 
-struct StubDecoder : auralith::TextDecoding {};
+struct StubDecoder : auralith::TextDecoding {
+    std::optional<std::int64_t> kvCacheEmbedDim() const override { return std::nullopt; }
+    std::optional<std::int64_t> kvCacheMaxSequenceLength() const override { return std::nullopt; }
+    std::optional<std::int64_t> windowSize() const override { return std::nullopt; }
+};
 struct StubFilter : auralith::LogitsFiltering {};
 struct StubDetector : auralith::VoiceActivityDetector {};
 
