@@ -1,7 +1,8 @@
 #include "auralith/core/TranscriptionResult.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <utility>
 
 #include "auralith/utilities/JSONNumber.hpp"
@@ -11,12 +12,13 @@ namespace auralith {
 
 namespace {
 
-// printf's "%.Nf", except that NaN prints as "nan" whatever its sign bit.
+// "%.Nf" as in the C locale, whatever the process locale, except that NaN
+// prints as "nan" whatever its sign bit.
 std::string fixed(double value, int places) {
     if (std::isnan(value)) return "nan";
     char buffer[512];
-    std::snprintf(buffer, sizeof buffer, "%.*f", places, value);
-    return buffer;
+    auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, places).ptr;
+    return std::string(buffer, end);
 }
 
 template <class Json>

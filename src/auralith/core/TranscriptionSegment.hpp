@@ -25,9 +25,9 @@ struct TranscriptionSegment {
     std::vector<int64_t> tokens;
     // One map per token: token id to its log-probability.
     std::vector<std::map<int64_t, float>> tokenLogProbs;
-    float temperature = 1;
+    float temperature = 0;
     float avgLogprob = 0;
-    float compressionRatio = 1;
+    float compressionRatio = 0;
     float noSpeechProb = 0;
     // Absent unless word timestamps were computed.
     std::optional<std::vector<WordTiming>> words;

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -22,10 +21,12 @@ void requireFinite(double value) {
 double number(float value) {
     requireFinite(value);
     char text[64];
-    auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
-    *end = '\0';
+    auto end = std::to_chars(text, text + sizeof text, value).ptr;
     // The double read from the float's shortest text prints the same way.
-    return std::strtod(text, nullptr);
+    // from_chars, unlike strtod, ignores the process locale.
+    double widened = 0;
+    std::from_chars(text, end, widened);
+    return widened;
 }
 
 double number(double value) {

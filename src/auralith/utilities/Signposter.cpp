@@ -1,6 +1,6 @@
 #include "auralith/utilities/Signposter.hpp"
 
-#include <cstdio>
+#include <charconv>
 #include <utility>
 
 namespace auralith {
@@ -27,9 +27,9 @@ void Signposter::emit(const SignpostEvent& event) const {
                        event.name + " #" + std::to_string(event.id);
     if (event.kind == SignpostEvent::Kind::end) {
         char elapsed[64];
-        std::snprintf(elapsed, sizeof elapsed, " %.3f ms",
-                      std::chrono::duration<double, std::milli>(event.elapsed).count());
-        text += elapsed;
+        const double ms = std::chrono::duration<double, std::milli>(event.elapsed).count();
+        auto end = std::to_chars(elapsed, elapsed + sizeof elapsed, ms, std::chars_format::fixed, 3).ptr;
+        text += " " + std::string(elapsed, end) + " ms";
     }
     if (!event.message.empty()) text += " " + event.message;
     logger_->debug(text);
