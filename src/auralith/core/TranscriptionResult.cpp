@@ -145,13 +145,15 @@ std::string TranscriptionResult::timingsReport() const {
 
 void TranscriptionResult::encode(nlohmann::ordered_json& out) const {
     // Each property is copied under its own lock and written as the bare value.
-    out = nlohmann::ordered_json::object();
-    out["text"] = text();
-    out["segments"] = segments();
-    out["language"] = language();
-    out["timings"] = timings();
+    // Built aside so that a refused value leaves nothing half-built in `out`.
+    auto built = nlohmann::ordered_json::object();
+    built["text"] = text();
+    built["segments"] = segments();
+    built["language"] = language();
+    built["timings"] = timings();
     const auto seek = seekTime();
-    out["seekTime"] = seek ? nlohmann::ordered_json(json::number(*seek)) : nlohmann::ordered_json(nullptr);
+    built["seekTime"] = seek ? nlohmann::ordered_json(json::number(*seek)) : nlohmann::ordered_json(nullptr);
+    out = std::move(built);
 }
 
 void to_json(nlohmann::ordered_json& out, const TranscriptionResult& value) { value.encode(out); }

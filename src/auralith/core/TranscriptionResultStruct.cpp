@@ -19,12 +19,16 @@ namespace {
 
 template <class Json>
 void encode(Json& out, const TranscriptionResultStruct& value) {
-    out = Json::object();
-    out["text"] = value.text;
-    out["segments"] = value.segments;
-    out["language"] = value.language;
-    out["timings"] = value.timings;
-    if (value.seekTime) out["seekTime"] = json::number(*value.seekTime);
+    // Built aside and moved in at the end: a refused value must not leave a
+    // half-built object in `out` (the JSON library leaks it when this runs
+    // inside its converting constructor).
+    Json built = Json::object();
+    built["text"] = value.text;
+    built["segments"] = value.segments;
+    built["language"] = value.language;
+    built["timings"] = value.timings;
+    if (value.seekTime) built["seekTime"] = json::number(*value.seekTime);
+    out = std::move(built);
 }
 
 template <class Json>

@@ -44,25 +44,29 @@ namespace {
 
 template <class Json>
 void encode(Json& out, const TranscriptionSegment& value) {
-    out = Json::object();
-    out["id"] = value.id;
-    out["seek"] = value.seek;
-    out["start"] = json::number(value.start);
-    out["end"] = json::number(value.end);
-    out["text"] = value.text;
-    out["tokens"] = value.tokens;
+    // Built aside and moved in at the end: a refused value must not leave a
+    // half-built object in `out` (the JSON library leaks it when this runs
+    // inside its converting constructor).
+    Json built = Json::object();
+    built["id"] = value.id;
+    built["seek"] = value.seek;
+    built["start"] = json::number(value.start);
+    built["end"] = json::number(value.end);
+    built["text"] = value.text;
+    built["tokens"] = value.tokens;
     Json probs = Json::array();
     for (const auto& map : value.tokenLogProbs) {
         Json entry = Json::object();
         for (const auto& [token, logProb] : map) entry[std::to_string(token)] = json::number(logProb);
         probs.push_back(std::move(entry));
     }
-    out["tokenLogProbs"] = std::move(probs);
-    out["temperature"] = json::number(value.temperature);
-    out["avgLogprob"] = json::number(value.avgLogprob);
-    out["compressionRatio"] = json::number(value.compressionRatio);
-    out["noSpeechProb"] = json::number(value.noSpeechProb);
-    if (value.words) out["words"] = *value.words;
+    built["tokenLogProbs"] = std::move(probs);
+    built["temperature"] = json::number(value.temperature);
+    built["avgLogprob"] = json::number(value.avgLogprob);
+    built["compressionRatio"] = json::number(value.compressionRatio);
+    built["noSpeechProb"] = json::number(value.noSpeechProb);
+    if (value.words) built["words"] = *value.words;
+    out = std::move(built);
 }
 
 template <class Json>

@@ -1,6 +1,7 @@
 #include "auralith/core/TranscriptionTimings.hpp"
 
 #include <limits>
+#include <utility>
 
 #include "auralith/utilities/JSONNumber.hpp"
 
@@ -99,8 +100,12 @@ namespace {
 
 template <class Json>
 void encode(Json& out, const Timings& value) {
-    out = Json::object();
-    for (const auto& [key, field] : Timings::fields()) out[key] = json::number(value.*field);
+    // Built aside and moved in at the end: a refused value must not leave a
+    // half-built object in `out` (the JSON library leaks it when this runs
+    // inside its converting constructor).
+    Json built = Json::object();
+    for (const auto& [key, field] : Timings::fields()) built[key] = json::number(value.*field);
+    out = std::move(built);
 }
 
 template <class Json>

@@ -15,12 +15,16 @@ namespace {
 
 template <class Json>
 void encode(Json& out, const WordTiming& value) {
-    out = Json::object();
-    out["word"] = value.word;
-    out["tokens"] = value.tokens;
-    out["start"] = json::number(value.start);
-    out["end"] = json::number(value.end);
-    out["probability"] = json::number(value.probability);
+    // Built aside and moved in at the end: a refused value must not leave a
+    // half-built object in `out` (the JSON library leaks it when this runs
+    // inside its converting constructor).
+    Json built = Json::object();
+    built["word"] = value.word;
+    built["tokens"] = value.tokens;
+    built["start"] = json::number(value.start);
+    built["end"] = json::number(value.end);
+    built["probability"] = json::number(value.probability);
+    out = std::move(built);
 }
 
 template <class Json>

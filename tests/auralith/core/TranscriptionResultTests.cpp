@@ -52,6 +52,8 @@ TEST_F(TranscriptionResultTest, JsonWritesNullSeekTimeAndRequiresTheKey) {
     for (const auto& [key, value] : j.items()) keys.push_back(key);
     EXPECT_EQ(keys, (std::vector<std::string>{"text", "segments", "language", "timings", "seekTime"}));
     EXPECT_TRUE(j.at("seekTime").is_null());
+    const nlohmann::json plain = result;
+    EXPECT_EQ(plain, nlohmann::json::parse(j.dump()));
 
     const TranscriptionResult back(nlohmann::json::parse(j.dump()));
     EXPECT_EQ(back.text(), " Hi");
