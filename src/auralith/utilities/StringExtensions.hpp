@@ -1,0 +1,17 @@
+#pragma once
+// Text clean-ups shared by the decoder and the pipeline's utilities.
+
+#include <string>
+#include <string_view>
+
+namespace auralith {
+
+// Without leading and trailing "<", "|" and ">": "<|en|>" gives "en".
+std::string trimmingSpecialTokenCharacters(std::string_view text);
+
+// The form used to compare words: lower-cased, "-" replaced by " ", Unicode
+// punctuation removed, runs of spaces collapsed to one, white space and line
+// breaks trimmed from both ends.
+std::string normalized(std::string_view text);
+
+}  // namespace auralith

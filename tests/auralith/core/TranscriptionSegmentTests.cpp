@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <unordered_set>
+
+#include <nlohmann/json.hpp>
+
+#include "auralith/core/TranscriptionSegment.hpp"
+#include "auralith/core/WordTiming.hpp"
+
+using auralith::TranscriptionSegment;
+using auralith::WordTiming;
+
+namespace {
+
+TranscriptionSegment sample() {
+    return TranscriptionSegment(3, 480000, 30.2f, 32.5f, " Hello world", {50364, 2425, 1002, 50257},
+                                {{{50364, -0.01f}}, {{2425, -0.25f}}, {{1002, -1.5f}}, {{50257, -0.2f}}}, 0.2f,
+                                -0.49f, 1.1f, 0.02f, std::nullopt);
+}
+
+}  // namespace
+
+TEST(WordTimingTest, JsonRoundTripWithShortestFloatsAndRequiredKeys) {
+    const WordTiming word(" Hello", {2425}, 0.2f, 0.62f, 0.9f);
+    EXPECT_FLOAT_EQ(word.duration(), 0.42f);
+    const nlohmann::ordered_json j = word;
+    EXPECT_EQ(j.dump(), R"({"word":" Hello","tokens":[2425],"start":0.2,"end":0.62,"probability":0.9})");
+    EXPECT_EQ(j.get<WordTiming>(), word);
+    for (const char* key : {"word", "tokens", "start", "end", "probability"}) {
+        nlohmann::json partial = j;
+        partial.erase(key);
+        EXPECT_THROW(partial.get<WordTiming>(), nlohmann::json::exception) << key;
+    }
+}
+
+TEST(TranscriptionSegmentTest, JsonInFieldOrderWithoutWordsWhenAbsent) {
+    const auto segment = sample();
+    const nlohmann::ordered_json j = segment;
+    EXPECT_EQ(j.dump(),
+              R"({"id":3,"seek":480000,"start":30.2,"end":32.5,"text":" Hello world",)"
+              R"("tokens":[50364,2425,1002,50257],)"
+              R"("tokenLogProbs":[{"50364":-0.01},{"2425":-0.25},{"1002":-1.5},{"50257":-0.2}],)"
+              R"("temperature":0.2,"avgLogprob":-0.49,"compressionRatio":1.1,"noSpeechProb":0.02})");
+    const auto back = nlohmann::json::parse(j.dump()).get<TranscriptionSegment>();
+    EXPECT_EQ(back, segment);
+    EXPECT_FALSE(back.words.has_value());
+}
+
+TEST(TranscriptionSegmentTest, WordsRoundTripAndOtherKeysAreRequired) {
+    auto segment = sample();
+    segment.words = std::vector<WordTiming>{{" Hello", {2425}, 30.2f, 30.9f, 0.8f}};
+    const nlohmann::json j = segment;
+    EXPECT_EQ(j.get<TranscriptionSegment>(), segment);
+
+    for (const char* key : {"id", "seek", "start", "end", "text", "tokens", "tokenLogProbs", "temperature",
+                            "avgLogprob", "compressionRatio", "noSpeechProb"}) {
+        nlohmann::json partial = j;
+        partial.erase(key);
+        EXPECT_THROW(partial.get<TranscriptionSegment>(), std::exception) << key;
+    }
+    nlohmann::json badKey = j;
+    badKey["tokenLogProbs"][0] = {{"12x", -1.0}};
+    EXPECT_THROW(badKey.get<TranscriptionSegment>(), std::invalid_argument);
+}
+
+TEST(TranscriptionSegmentTest, EqualityAndHashCoverEveryFieldAndTreatSignedZerosAlike) {
+    auto a = sample();
+    auto b = sample();
+    a.start = 0.0f;
+    b.start = -0.0f;
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(std::hash<TranscriptionSegment>{}(a), std::hash<TranscriptionSegment>{}(b));
+
+    auto withWords = a;
+    withWords.words = std::vector<WordTiming>{};
+    EXPECT_NE(withWords, a);  // absent equals only absent
+    auto otherProb = a;
+    otherProb.tokenLogProbs[1][2425] = -0.26f;
+    EXPECT_NE(otherProb, a);
+
+    std::unordered_set<TranscriptionSegment> set{a, b, withWords, otherProb};
+    EXPECT_EQ(set.size(), 3u);
+
+    WordTiming w1(" x", {1}, 0.0f, 1.0f, 0.5f);
+    WordTiming w2(" x", {1}, -0.0f, 1.0f, 0.5f);
+    EXPECT_EQ(w1, w2);
+    EXPECT_EQ(std::hash<WordTiming>{}(w1), std::hash<WordTiming>{}(w2));
+}
+
+TEST(TranscriptionSegmentTest, NonFiniteCompressionRatioIsRefusedOnEncoding) {
+    auto segment = sample();
+    segment.compressionRatio = std::numeric_limits<float>::infinity();
+    EXPECT_THROW(nlohmann::json j = segment, std::domain_error);
+}
