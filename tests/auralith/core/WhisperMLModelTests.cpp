@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "auralith/core/WhisperMLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
@@ -86,6 +89,33 @@ TEST(WhisperMLModel, FailedLoadPassesTheErrorOnAndKeepsThePreviousModel) {
         EXPECT_EQ(stage.model().get(), kept.get());
         EXPECT_EQ(stage.modelState(), ModelState::loaded);
     }
+}
+
+TEST(WhisperMLModel, StateReadsWhileAnotherThreadLoadsAndUnloads) {
+    testsupport::TempDir dir;
+    const auto folder = makeMel(dir.path(), "MelSpectrogram.mlmodelc", 80);
+    StageModel stage;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> readers;
+    std::atomic<int> loadedSeen{0};
+    for (int i = 0; i < 3; ++i)
+        readers.emplace_back([&] {
+            while (!done) {
+                // A model handed out stays usable after a concurrent unload.
+                if (auto model = stage.model()) {
+                    loadedSeen += model->modelDescription().inputDescriptionsByName.count("audio");
+                }
+                (void)stage.modelState();
+            }
+        });
+    for (int i = 0; i < 20; ++i) {
+        stage.loadModel(folder, MLComputeUnits::cpuOnly);
+        stage.unloadModel();
+    }
+    stage.loadModel(folder, MLComputeUnits::cpuOnly);
+    done = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(stage.modelState(), ModelState::loaded);
 }
 
 }  // namespace
