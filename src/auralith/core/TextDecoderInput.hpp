@@ -1,0 +1,54 @@
+#pragma once
+// The text decoder's inputs for one step: the token, the cache position, the
+// key/value caches with their update and padding masks, and the encoder's
+// output. The decoder fills these arrays in place between steps, and the
+// provider always hands the model the arrays stored here at the time of the call.
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "platform/ml/MLFeatureProvider.hpp"
+#include "platform/ml/MLShapedArray.hpp"
+
+namespace auralith {
+
+class TextDecoderInput : public platform::ml::MLFeatureProvider {
+  public:
+    using Array = std::shared_ptr<platform::ml::MLMultiArray>;
+
+    static constexpr const char* kInputIds = "input_ids";
+    static constexpr const char* kCacheLength = "cache_length";
+    static constexpr const char* kKeyCache = "key_cache";
+    static constexpr const char* kValueCache = "value_cache";
+    static constexpr const char* kKvCacheUpdateMask = "kv_cache_update_mask";
+    static constexpr const char* kEncoderOutputEmbeds = "encoder_output_embeds";
+    static constexpr const char* kDecoderKeyPaddingMask = "decoder_key_padding_mask";
+
+    TextDecoderInput(Array input_ids, Array cache_length, Array key_cache, Array value_cache,
+                     Array kv_cache_update_mask, Array encoder_output_embeds,
+                     Array decoder_key_padding_mask);
+    // Copies every shaped array into a new multi-array.
+    TextDecoderInput(const platform::ml::MLShapedArray<std::int32_t>& input_ids,
+                     const platform::ml::MLShapedArray<std::int32_t>& cache_length,
+                     const platform::ml::MLShapedArray<float>& key_cache,
+                     const platform::ml::MLShapedArray<float>& value_cache,
+                     const platform::ml::MLShapedArray<float>& kv_cache_update_mask,
+                     const platform::ml::MLShapedArray<float>& encoder_output_embeds,
+                     const platform::ml::MLShapedArray<float>& decoder_key_padding_mask);
+
+    std::set<std::string> featureNames() const override;
+    std::optional<platform::ml::MLFeatureValue> featureValue(
+        const std::string& name) const override;
+
+    Array input_ids;
+    Array cache_length;
+    Array key_cache;
+    Array value_cache;
+    Array kv_cache_update_mask;
+    Array encoder_output_embeds;
+    Array decoder_key_padding_mask;
+};
+
+}  // namespace auralith
