@@ -1,6 +1,7 @@
 #include "platform/system/SysInfo.hpp"
 
 #include <sys/utsname.h>
+#include <unicode/ustring.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -17,6 +18,28 @@ std::string trimmed(std::string_view s) {
     if (start == std::string_view::npos) return "";
     size_t end = s.find_last_not_of(" \t\r\n");
     return std::string(s.substr(start, end - start + 1));
+}
+
+// Text as the kernel's string values are read: up to the first zero byte,
+// with malformed UTF-8 replaced by U+FFFD so the result is safe anywhere.
+std::string textUpToZero(std::string_view bytes) {
+    bytes = bytes.substr(0, bytes.find('\0'));
+    bool ascii = true;
+    for (unsigned char c : bytes) ascii = ascii && c < 0x80;
+    if (ascii) return std::string(bytes);
+    std::u16string units(bytes.size(), u'\0');
+    int32_t unitCount = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(units.data()), int32_t(units.size()), &unitCount, bytes.data(),
+                         int32_t(bytes.size()), 0xFFFD, nullptr, &status);
+    if (U_FAILURE(status)) return "";
+    std::string out(size_t(unitCount) * 3, '\0');
+    int32_t length = 0;
+    u_strToUTF8(out.data(), int32_t(out.size()), &length, reinterpret_cast<const UChar*>(units.data()), unitCount,
+                &status);
+    if (U_FAILURE(status)) return "";
+    out.resize(size_t(length));
+    return out;
 }
 
 std::string readFile(const char* path) {
@@ -73,13 +96,14 @@ std::string threadCount(const std::string& cpuinfo) {
 
 }  // namespace
 
-std::string sysctlStringFrom(std::string_view name, const std::string& cpuinfo,
+std::string sysctlStringFrom(std::string_view name, const std::string& cpuinfoBytes,
                              const std::string& productName, const std::string& architecture) {
     if (name == "hw.model") {
-        std::string model = trimmed(productName);
+        std::string model = trimmed(textUpToZero(productName));
         if (!model.empty()) return model;
         return architecture.empty() ? "linux" : "linux-" + architecture;
     }
+    const std::string cpuinfo = textUpToZero(cpuinfoBytes);
     if (name == "machdep.cpu.brand_string") return firstField(cpuinfo, "model name");
     if (name == "machdep.cpu.vendor") return firstField(cpuinfo, "vendor_id");
     if (name == "machdep.cpu.family") return firstField(cpuinfo, "cpu family");

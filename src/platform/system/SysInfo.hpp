@@ -15,7 +15,8 @@ namespace platform {
 //   "machdep.cpu.family"        /proc/cpuinfo "cpu family"
 //   "machdep.cpu.core_count"    distinct (physical id, core id) pairs, else "cpu cores"
 //   "machdep.cpu.thread_count"  number of "processor" entries
-// Empty for any other name or a value the machine does not report.
+// Empty for any other name or a value the machine does not report. A value
+// ends at its first zero byte and malformed UTF-8 in it reads as U+FFFD.
 std::string sysctlString(std::string_view name);
 
 // The same from given file contents, for machines other than this one.

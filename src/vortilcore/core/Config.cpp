@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/system/NumberText.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace vortil {
@@ -18,51 +19,6 @@ namespace {
 const Config& nullConfig() {
     static const Config null;
     return null;
-}
-
-// The shortest text that reads back as the same float: fixed notation with a
-// ".0" for whole values, exponent notation ("1e-05", "1.6777218e+07") for very
-// small or large magnitudes.
-std::string floatDescription(float f) {
-    if (std::isnan(f)) return "nan";
-    if (std::isinf(f)) return f < 0 ? "-inf" : "inf";
-    if (f == 0) return std::signbit(f) ? "-0.0" : "0.0";
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific);
-    std::string sci(buf, res.ptr);
-    bool negative = sci[0] == '-';
-    if (negative) sci.erase(0, 1);
-    size_t e = sci.find('e');
-    std::string digits = sci.substr(0, e);
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-    int exp10 = std::atoi(sci.c_str() + e + 1);  // value = d.ddd × 10^exp10
-    std::string out;
-    if (negative) out.push_back('-');
-    if (exp10 + 1 < -3 || std::fabs(f) > 16777216.0f) {
-        out.push_back(digits[0]);
-        if (digits.size() > 1) {
-            out.push_back('.');
-            out.append(digits, 1, std::string::npos);
-        }
-        char ebuf[16];
-        std::snprintf(ebuf, sizeof ebuf, "e%c%02d", exp10 < 0 ? '-' : '+', std::abs(exp10));
-        out.append(ebuf);
-        return out;
-    }
-    if (exp10 < 0) {
-        out.append("0.");
-        out.append(size_t(-exp10 - 1), '0');
-        out.append(digits);
-    } else if (size_t(exp10) + 1 >= digits.size()) {
-        out.append(digits);
-        out.append(size_t(exp10) + 1 - digits.size(), '0');
-        out.append(".0");
-    } else {
-        out.append(digits, 0, size_t(exp10) + 1);
-        out.push_back('.');
-        out.append(digits, size_t(exp10) + 1, std::string::npos);
-    }
-    return out;
 }
 
 // A JSON number read back through the shortest float text, so 0.1f encodes as
@@ -309,7 +265,7 @@ std::string Config::description() const {
         }
         case Kind::integer: return std::to_string(std::get<int64_t>(data_));
         case Kind::boolean: return std::get<bool>(data_) ? "true" : "false";
-        case Kind::floating: return floatDescription(std::get<float>(data_));
+        case Kind::floating: return platform::numberText(std::get<float>(data_));
         case Kind::dictionary: {
             const Dictionary& d = *dictionaryValue();
             if (d.empty()) return "{[:]}";

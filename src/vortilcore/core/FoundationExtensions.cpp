@@ -200,18 +200,21 @@ std::optional<std::string> lastNaturalBoundary(
         if (qualifies(end)) return prefix(end);
     }
 
-    // Clause breaks followed by whitespace or the end, last to first.
+    // Clause breaks followed by whitespace or the end, last to first. The
+    // boundaries are taken first: encode may use this thread's iterator too.
     icu::BreakIterator& characters = characterBreaks();
     characters.setText(u);
-    for (int32_t end = length; end > 0;) {
-        int32_t start = characters.preceding(end);
-        if (start == icu::BreakIterator::DONE) start = 0;
+    std::vector<int32_t> characterBounds;
+    for (int32_t b = characters.first(); b != icu::BreakIterator::DONE; b = characters.next()) {
+        characterBounds.push_back(b);
+    }
+    for (size_t i = characterBounds.size(); i-- > 1;) {
+        int32_t start = characterBounds[i - 1], end = characterBounds[i];
         bool single = u.moveIndex32(start, 1) == end;
         bool followedBySpace = end == length || isWhitespace(u.char32At(end));
         if (single && isClauseBreak(u.char32At(start)) && followedBySpace && qualifies(end)) {
             return prefix(end);
         }
-        end = start;
     }
 
     // The text before its last space.

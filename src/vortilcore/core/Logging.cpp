@@ -114,10 +114,14 @@ std::string Logging::formatTimeWithPercentage(double time, double runs, double t
     double milliseconds = time * 1000;
     double perRun = runs > 0 ? milliseconds / runs : 0;
     double percentage = milliseconds / totalDuration * 100;
-    char buffer[256];
-    std::snprintf(buffer, sizeof buffer, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%",
-                  milliseconds, runs, perRun, percentage);
-    return buffer;
+    static const char* format = "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%";
+    // The widths are minimums: a large figure widens the line, so size it first.
+    int length = std::snprintf(nullptr, 0, format, milliseconds, runs, perRun, percentage);
+    if (length <= 0) return std::string();
+    std::string line(size_t(length) + 1, '\0');
+    std::snprintf(line.data(), line.size(), format, milliseconds, runs, perRun, percentage);
+    line.resize(size_t(length));
+    return line;
 }
 
 std::string Logging::describeFloat(float value) { return platform::numberText(value); }

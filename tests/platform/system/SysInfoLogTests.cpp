@@ -67,6 +67,14 @@ TEST(SysInfo, SparseCpuinfoAndMissingProductName) {
     EXPECT_EQ(sysctlStringFrom("machdep.cpu.thread_count", "", "", ""), "");
 }
 
+TEST(SysInfo, ValuesEndAtTheFirstZeroByteAndAreValidUtf8) {
+    EXPECT_EQ(sysctlStringFrom("hw.model", "", std::string("Box 7\0garbage\n", 14), "x86_64"), "Box 7");
+    // A Latin-1 byte from the firmware becomes U+FFFD, so the text is safe to serialise.
+    EXPECT_EQ(sysctlStringFrom("hw.model", "", "Caf\xE9 PC\n", "x86_64"), "Caf\xEF\xBF\xBD PC");
+    EXPECT_EQ(sysctlStringFrom("machdep.cpu.brand_string", "model name : Chip \xFF\xFE 9\n", "", ""),
+              "Chip \xEF\xBF\xBD\xEF\xBF\xBD 9");
+}
+
 TEST(SysInfo, ThisMachine) {
     EXPECT_FALSE(sysctlString("hw.model").empty());
     EXPECT_EQ(sysctlString("machdep.cpu.thread_count"), std::to_string(sysconf(_SC_NPROCESSORS_ONLN)));

@@ -108,6 +108,8 @@ TEST(Config, Descriptions) {
         {Config("a\"b"), "\"a\"b\""}, {Config(-12), "-12"},           {Config(true), "true"},
         {Config(0.1f), "0.1"},         {Config(2.0f), "2.0"},          {Config(1e-5f), "1e-05"},
         {Config(1e-4f), "0.0001"},     {Config(16777216.0f), "16777216.0"}, {Config(1e8f), "1e+08"},
+        // Fixed notation holds up to 2^25 for single precision, as in every other number text.
+        {Config(16777218.0f), "16777218.0"}, {Config(3e7f), "30000000.0"}, {Config(33554436.0f), "3.3554436e+07"},
         {Config(-2.5f), "-2.5"},       {Config(2.0f / 3), "0.6666667"}, {Config(), "null"},
         {Config::array({1, "x"}), "[[1, \"x\"]]"},                      {Config(Config::Array{}), "[[]]"},
         {Config{{"k", Config::array({true})}}, "{[k: [[true]]]}"},     {Config(Config::Dictionary{}), "{[:]}"},

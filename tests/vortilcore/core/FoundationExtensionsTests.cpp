@@ -171,6 +171,18 @@ TEST(LastNaturalBoundary, EncodesTheTrimmedCandidate) {
     EXPECT_EQ(seen.front(), "First one.");
 }
 
+TEST(LastNaturalBoundary, AnEncoderThatWalksCharactersItselfDoesNotDisturbTheSearch) {
+    // The encoder is the caller's code; it may use the same character helpers.
+    // Token counts need not grow with the text: here "b," is worth many tokens.
+    auto encoder = [](const std::string& text) {
+        std::string trimmed = trimmingFromEnd(text, ",", 1);
+        std::vector<int> tokens = words(trimmed);
+        if (trimmed.size() >= 1 && trimmed.back() == 'b') tokens.resize(10);
+        return tokens;
+    };
+    EXPECT_EQ(lastNaturalBoundary("aa, b, cc, ddd", 4, encoder), std::optional<std::string>("aa, b,"));
+}
+
 TEST(ProcessInfo, MachineFactsAreReadOnceAndAgree) {
     const std::string& model = ProcessInfo::hwModel();
     EXPECT_FALSE(model.empty());

@@ -190,6 +190,14 @@ TEST(FormatTimeWithPercentage, ExactText) {
               "  500.00 ms /      0 runs (    0.00 ms/run) 25.00%");
     EXPECT_EQ(Logging::formatTimeWithPercentage(12.3456, 3, 12345.6),
               "12345.60 ms /      3 runs ( 4115.20 ms/run) 100.00%");
+    // A zero total shows an infinite share; a huge one is printed in full, never cut off.
+    EXPECT_EQ(Logging::formatTimeWithPercentage(0.5, 1, 0),
+              "  500.00 ms /      1 runs (  500.00 ms/run)   inf%");
+    std::string wide = Logging::formatTimeWithPercentage(1e300, 1, 1);
+    // Three figures of about 300 digits each.
+    EXPECT_GT(wide.size(), 900u) << wide;
+    EXPECT_NE(wide.find(".00 ms /      1 runs ("), std::string::npos) << wide;
+    EXPECT_EQ(wide.substr(wide.size() - 4), ".00%");
 }
 
 TEST_F(LoggingTest, MemoryUsageLine) {
