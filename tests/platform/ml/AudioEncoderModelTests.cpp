@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 #include "MLTestSupport.hpp"
 #include "WhisperTestModels.hpp"
@@ -110,4 +111,43 @@ TEST(AudioEncoderModel, DescribesItsFeatures) {
     EXPECT_THROW(
         model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", wrong}})),
         MLModelError);
+}
+
+// Predictions may run on one encoder from several threads at once; each gets
+// the result it would get alone.
+TEST(AudioEncoderModel, ConcurrentPredictionsGiveTheSequentialResults) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "AudioEncoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, "F16", 17);
+    MLModelConfiguration config;
+    config.threadCount = 3;
+    auto model = MLModel::load(folder, config);
+
+    std::vector<std::shared_ptr<MLMultiArray>> inputs;
+    std::mt19937 rng(9);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (int k = 0; k < 4; ++k) {
+        auto mel = MLMultiArray::make({1, 8, 1, 200}, MLMultiArrayDataType::float16);
+        for (auto& v : mel->span<Float16>()) v = normal(rng);
+        inputs.push_back(mel);
+    }
+    auto run = [&](const std::shared_ptr<MLMultiArray>& mel) {
+        auto out =
+            model->prediction(MLDictionaryFeatureProvider({{"melspectrogram_features", mel}}));
+        return out->featureValue("encoder_output_embeds")->multiArrayValue();
+    };
+    std::vector<std::shared_ptr<MLMultiArray>> sequential;
+    for (const auto& mel : inputs) sequential.push_back(run(mel));
+    std::vector<std::shared_ptr<MLMultiArray>> parallel(inputs.size());
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t k = 0; k < inputs.size(); ++k)
+            threads.emplace_back([&, k] {
+                for (int rep = 0; rep < 3; ++rep) parallel[k] = run(inputs[k]);
+            });
+    }
+    for (std::size_t k = 0; k < inputs.size(); ++k)
+        EXPECT_EQ(0, std::memcmp(parallel[k]->dataPointer(), sequential[k]->dataPointer(),
+                                 sequential[k]->byteCount()))
+            << k;
 }
