@@ -3,36 +3,19 @@
 // a statement spy on a SQLite connection.
 
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/system/Date.hpp"
+#include "support/TempDir.hpp"
 #include "verbolin/storage/Segment.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
 
 namespace storage_test {
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "verbolin-storage-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using testsupport::TempDir;
 
 inline platform::Date at(double secondsSince1970) {
     return platform::dateFromSecondsSince1970(secondsSince1970);
