@@ -1,6 +1,7 @@
 #include "vortilcore/tokenizers/AutoTokenizer.hpp"
 
 #include "vortilcore/tokenizers/LlamaPreTrainedTokenizer.hpp"
+#include "vortilcore/tokenizers/Utils.hpp"
 
 namespace vortil {
 
@@ -12,14 +13,6 @@ std::unique_ptr<PreTrainedTokenizer> make(const Config& tokenizerConfig,
     return std::make_unique<T>(tokenizerConfig, tokenizerData, strict);
 }
 
-// One left-to-right pass: letters that come together only once a "Fast" is
-// gone stay.
-std::string removingFast(std::string name) {
-    static constexpr std::string_view fast = "Fast";
-    for (size_t at = 0; (at = name.find(fast, at)) != std::string::npos;)
-        name.erase(at, fast.size());
-    return name;
-}
 
 }  // namespace
 
@@ -40,7 +33,7 @@ const PreTrainedTokenizerClass& AutoTokenizer::tokenizerClass(const Config& toke
     auto name = tokenizerConfig.get("tokenizerClass").stringValue();
     if (!name) return PreTrainedTokenizerClasses::general();
     const auto& classes = PreTrainedTokenizerClasses::tokenizerClasses();
-    auto it = classes.find(removingFast(*name));
+    auto it = classes.find(Utils::removingFast(*name));
     return it == classes.end() ? PreTrainedTokenizerClasses::general() : it->second;
 }
 

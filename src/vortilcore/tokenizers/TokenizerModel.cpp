@@ -9,6 +9,7 @@
 #include "vortilcore/tokenizers/Tokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 #include "vortilcore/tokenizers/UnigramTokenizer.hpp"
+#include "vortilcore/tokenizers/Utils.hpp"
 
 namespace vortil {
 
@@ -40,14 +41,6 @@ constexpr Entry models[] = {
     {"XLMRobertaTokenizer", make<UnigramTokenizer>},
 };
 
-// One left-to-right pass: letters that come together only once a "Fast" is
-// gone stay, as the tokenizer class choice reads the same name.
-std::string removingFast(std::string name) {
-    static constexpr std::string_view fast = "Fast";
-    for (size_t at = 0; (at = name.find(fast, at)) != std::string::npos;)
-        name.erase(at, fast.size());
-    return name;
-}
 
 }  // namespace
 
@@ -56,7 +49,7 @@ std::unique_ptr<TokenizingModel> TokenizerModel::from(const Config& tokenizerCon
                                                       const AddedTokens& addedTokens, bool strict) {
     auto tokenizerClass = tokenizerConfig.get("tokenizerClass").stringValue();
     if (!tokenizerClass) throw TokenizerError::missingTokenizerClassInConfig();
-    std::string name = removingFast(*tokenizerClass);
+    std::string name = Utils::removingFast(*tokenizerClass);
     for (const Entry& e : models) {
         if (e.name != name) continue;
         return e.factory(tokenizerConfig, tokenizerData, addedTokens);

@@ -1,6 +1,8 @@
 #pragma once
 // Small helpers shared by the tokenizer models.
 
+#include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace vortil::Utils {
@@ -13,6 +15,16 @@ std::unordered_map<V, K> invert(const std::unordered_map<K, V, Rest...>& map) {
     out.reserve(map.size());
     for (const auto& [k, v] : map) out.insert_or_assign(v, k);
     return out;
+}
+
+// A tokenizer class name with every "Fast" removed in one left-to-right pass,
+// so letters that come together only once a "Fast" is gone stay
+// ("LlamaTokenizerFast" -> "LlamaTokenizer", "FaFastst" -> "Fast"). Both the
+// tokenizer class choice and the vocabulary model choice read names this way.
+inline std::string removingFast(std::string name) {
+    static constexpr std::string_view fast = "Fast";
+    for (size_t at = 0; (at = name.find(fast, at)) != std::string::npos;) name.erase(at, fast.size());
+    return name;
 }
 
 }  // namespace vortil::Utils
