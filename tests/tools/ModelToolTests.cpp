@@ -16,28 +16,14 @@
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
+#include "support/TempDir.hpp"
 
 using namespace platform::ml;
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-  public:
-    TempDir() {
-        path_ = fs::temp_directory_path() / ("verbolin-tool-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(std::random_device()()));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 struct Run {
     int status;

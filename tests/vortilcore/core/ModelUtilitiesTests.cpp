@@ -10,6 +10,7 @@
 #include "vortilcore/core/MLModelExtensions.hpp"
 #include "vortilcore/core/MLModelLoading.hpp"
 #include "vortilcore/core/ModelUtilities.hpp"
+#include "support/TempDir.hpp"
 
 using namespace vortil;
 using namespace platform::ml;
@@ -17,22 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-  public:
-    TempDir() {
-        path_ = fs::temp_directory_path() / ("verbolin-mu-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(std::random_device()()));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 void touch(const fs::path& p) {
     fs::create_directories(p.parent_path());
