@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.hpp"  // readFile
+
 namespace testsupport {
 
 class ZipBuilder {
@@ -109,11 +111,6 @@ inline std::string incompressibleBytes(size_t n) {
         c = static_cast<char>(x & 0xff);
     }
     return s;
-}
-
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace testsupport

@@ -3,14 +3,14 @@
 #include <fstream>
 
 #include "platform/system/FileMove.hpp"
-#include "support/TempFolder.hpp"
+#include "support/TempDir.hpp"
 #include "support/ZipBuilder.hpp"
 
 using namespace platform;
 namespace fs = std::filesystem;
 
 TEST(MoveItem, MovesFilesAndFoldersButNeverReplacesWhatIsThere) {
-    testsupport::TempFolder temp;
+    testsupport::TempDir temp;
     const fs::path folder = temp.path() / "folder";
     fs::create_directories(folder / "inner");
     std::ofstream(folder / "inner" / "a.txt") << "a";

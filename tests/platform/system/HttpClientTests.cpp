@@ -6,7 +6,7 @@
 
 #include "platform/system/HttpClient.hpp"
 #include "support/LocalHttpServer.hpp"
-#include "support/TempFolder.hpp"
+#include "support/TempDir.hpp"
 #include "support/ZipBuilder.hpp"
 
 using namespace platform;
@@ -22,7 +22,7 @@ struct Call {
 
 class HttpClientTest : public ::testing::Test {
 protected:
-    testsupport::TempFolder temp;
+    testsupport::TempDir temp;
     LocalHttpServer server;
     std::filesystem::path file = temp.path() / "body.bin";
 };

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/system/ZipExtractor.hpp"
-#include "support/TempFolder.hpp"
+#include "support/TempDir.hpp"
 #include "support/ZipBuilder.hpp"
 
 using namespace platform;
@@ -35,7 +35,7 @@ protected:
         return stray;
     }
 
-    testsupport::TempFolder temp;
+    testsupport::TempDir temp;
     fs::path archive = temp.path() / "pack.zip";
     fs::path target = temp.path() / "deep" / "staging";
     fs::path outside = temp.path() / "outside";

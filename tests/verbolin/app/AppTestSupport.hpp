@@ -22,7 +22,8 @@
 #include "platform/audio/FakeAudioBackend.hpp"
 #include "platform/system/ManualMainExecutor.hpp"
 #include "support/FakeSpeechEngine.hpp"
-#include "support/TempFolder.hpp"
+#include "support/TempDir.hpp"
+#include "support/ScopedEnv.hpp"
 #include "verbolin/app/AppHost.hpp"
 #include "verbolin/app/MemoryDefaults.hpp"
 #include "verbolin/app/WindowHost.hpp"
@@ -61,7 +62,7 @@ inline void installStandardPack(const std::filesystem::path& dataHome) {
 // the application reads start out unset in effect (empty).
 class TestEnvironment {
   public:
-    testsupport::TempFolder home;
+    testsupport::TempDir home;
     ScopedEnv dataHome{"XDG_DATA_HOME", (home.path() / "data").string()};
     ScopedEnv configHome{"XDG_CONFIG_HOME", (home.path() / "config").string()};
     ScopedEnv inputDevice{"VERBOLIN_INPUT_DEVICE", ""};

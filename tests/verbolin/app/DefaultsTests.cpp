@@ -3,7 +3,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "support/TempFolder.hpp"
+#include "support/TempDir.hpp"
+#include "support/ScopedEnv.hpp"
 #include "verbolin/app/FileDefaults.hpp"
 #include "verbolin/app/MemoryDefaults.hpp"
 
@@ -69,7 +70,7 @@ TEST(DefaultsTest, SettersReplaceTheTypeAndOptionalStringNoneRemoves) {
 }
 
 TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {
-    testsupport::TempFolder tmp;
+    testsupport::TempDir tmp;
     const auto file = tmp.path() / "config" / "Verbolin" / "settings.json";
     {
         FileDefaults d(file);
@@ -95,7 +96,7 @@ TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {
 }
 
 TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsReplacedByTheNextWrite) {
-    testsupport::TempFolder tmp;
+    testsupport::TempDir tmp;
     const auto file = tmp.path() / "settings.json";
     for (const char* content : {"{ not json", "[1, 2]", "\"text\"", ""}) {
         std::ofstream(file) << content;
@@ -107,7 +108,7 @@ TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsReplacedByTheNextWrite) 
 }
 
 TEST(FileDefaultsTest, AFailedWriteKeepsTheValueInMemoryAndLeavesNoTemporaryFile) {
-    testsupport::TempFolder tmp;
+    testsupport::TempDir tmp;
     // The folder cannot be made: a file stands where it should be.
     std::ofstream(tmp.path() / "plain") << "x";
     FileDefaults blocked(tmp.path() / "plain" / "settings.json");

@@ -4,7 +4,8 @@
 
 #include "platform/system/AppError.hpp"
 #include "support/LocalHttpServer.hpp"
-#include "support/TempFolder.hpp"
+#include "support/TempDir.hpp"
+#include "support/ScopedEnv.hpp"
 #include "support/ZipBuilder.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
 
@@ -66,7 +67,7 @@ protected:
         return d;
     }
 
-    testsupport::TempFolder temp;
+    testsupport::TempDir temp;
     fs::path data = temp.path() / "data";
     fs::path tmp = temp.path() / "tmp";
     bool foldersMade = fs::create_directories(data) && fs::create_directories(tmp);  // before the server and env

@@ -4,7 +4,8 @@
 #include <thread>
 
 #include "support/FakeSpeechEngine.hpp"
-#include "support/TempFolder.hpp"
+#include "support/TempDir.hpp"
+#include "support/ScopedEnv.hpp"
 #include "verbolin/listening/EngineChoice.hpp"
 #include "verbolin/listening/ModelPack.hpp"
 
@@ -22,7 +23,7 @@ TEST(ModelPack, CatalogueAndNamedFallBackToTheStandardPack) {
 }
 
 TEST(ModelPack, RemoteAddressAndLocalFolderAreNamedByIdAndVersion) {
-    testsupport::TempFolder temp;
+    testsupport::TempDir temp;
     testsupport::ScopedEnv data("XDG_DATA_HOME", temp.path().string());
     const ModelPack pack{"tiny", 12, "Tiny", 40};
     EXPECT_EQ(pack.remoteURL("http://127.0.0.1:8080"), "http://127.0.0.1:8080/models/tiny-v12.zip");
@@ -32,7 +33,7 @@ TEST(ModelPack, RemoteAddressAndLocalFolderAreNamedByIdAndVersion) {
 }
 
 TEST(ModelPack, IsInstalledNeedsBothDecoderAndTokenizer) {
-    testsupport::TempFolder temp;
+    testsupport::TempDir temp;
     testsupport::ScopedEnv data("XDG_DATA_HOME", temp.path().string());
     const ModelPack pack = ModelPack::named("standard");
     const fs::path folder = pack.localFolder();
