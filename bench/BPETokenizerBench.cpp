@@ -11,23 +11,16 @@
 
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
+#include "WhisperTokenizerData.hpp"
 
 namespace fs = std::filesystem;
 using namespace vortil;
 
 namespace {
 
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using benchdata::readAll;
 
-Config readConfig(const std::string& name) {
-    fs::path dir = fs::path(__FILE__).parent_path().parent_path() / "tests/data/whisper-en-tokenizer";
-    return Config::fromJson(bomPreservingJsonObject(readAll(dir / name)));
-}
+Config readConfig(const std::string& name) { return benchdata::whisperTokenizerFile(name); }
 
 std::vector<std::string> corpus(size_t& bytes) {
     std::string text;

@@ -1,0 +1,27 @@
+#pragma once
+// The Whisper English tokenizer files from the test data, read the way the
+// pipeline reads them, for the tokenizer benchmarks.
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "vortilcore/core/Config.hpp"
+
+namespace benchdata {
+
+inline std::string readAll(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// "tokenizer.json" or "tokenizer_config.json".
+inline vortil::Config whisperTokenizerFile(const std::string& name) {
+    auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/data/whisper-en-tokenizer";
+    return vortil::Config::fromJson(vortil::bomPreservingJsonObject(readAll(dir / name)));
+}
+
+}  // namespace benchdata
