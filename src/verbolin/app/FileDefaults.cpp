@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/system/FileMove.hpp"
 #include "platform/system/Log.hpp"
 #include "platform/system/Paths.hpp"
 
@@ -58,11 +59,13 @@ void FileDefaults::load() {
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     } catch (const std::exception& e) {
         logError("Cannot read " + file_.string() + ": " + e.what());
+        setAsideBeforeWrite_ = std::filesystem::is_regular_file(status);
         return;
     }
     auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!parsed.is_object()) {
         logError("Ignoring " + file_.string() + ": not a JSON object");
+        setAsideBeforeWrite_ = true;
         return;
     }
     values_ = std::move(parsed);
@@ -88,6 +91,21 @@ void FileDefaults::remove(std::string_view key) {
 }
 
 void FileDefaults::save() const {
+    if (setAsideBeforeWrite_) {
+        auto aside = file_;
+        aside += ".damaged";
+        try {
+            platform::moveItem(file_, aside);
+            logError("Kept the unreadable settings as " + aside.string());
+        } catch (const std::filesystem::filesystem_error& e) {
+            if (e.code() != std::errc::no_such_file_or_directory) {
+                logError("Not replacing " + file_.string() + ": it cannot be set aside (" +
+                         e.code().message() + "); settings stay in memory");
+                return;
+            }
+        }
+        setAsideBeforeWrite_ = false;
+    }
     const auto folder = file_.parent_path();
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);

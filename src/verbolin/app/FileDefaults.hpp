@@ -32,6 +32,9 @@ class FileDefaults final : public Defaults {
     const std::filesystem::path file_;
     mutable std::mutex m_;
     nlohmann::json values_ = nlohmann::json::object();
+    // A settings file that could not be read is set aside, never overwritten,
+    // before the first write: it may be the user's only copy.
+    mutable bool setAsideBeforeWrite_ = false;
 };
 
 }  // namespace verbolin

@@ -13,14 +13,6 @@ using verbolin::Defaults;
 using verbolin::FileDefaults;
 using verbolin::MemoryDefaults;
 
-namespace {
-
-std::string readAll(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-}  // namespace
 
 TEST(DefaultsTest, TypedReadsTreatOtherTypesAsAbsent) {
     MemoryDefaults d(json{{"b", true},
@@ -86,7 +78,7 @@ TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {
     EXPECT_EQ(again.string(Defaults::kModelPack), "standard");
     EXPECT_EQ(again.number(Defaults::kFontSize), 15.0);
     EXPECT_FALSE(again.value(Defaults::kInputDevice));
-    EXPECT_EQ(json::parse(readAll(file)),
+    EXPECT_EQ(json::parse(testsupport::readFile(file)),
               (json{{"alwaysListen", false}, {"modelPack", "standard"}, {"fontSize", 15.0}}));
 
     size_t entries = 0;
@@ -95,16 +87,32 @@ TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {
     EXPECT_EQ(entries, 1u);
 }
 
-TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsReplacedByTheNextWrite) {
-    testsupport::TempDir tmp;
-    const auto file = tmp.path() / "settings.json";
+TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsSetAsideByTheNextWrite) {
     for (const char* content : {"{ not json", "[1, 2]", "\"text\"", ""}) {
+        testsupport::TempDir tmp;
+        const auto file = tmp.path() / "settings.json";
         std::ofstream(file) << content;
         FileDefaults d(file);
         EXPECT_FALSE(d.value(Defaults::kAlwaysOnTop)) << content;
+        EXPECT_EQ(testsupport::readFile(file), content) << "reading alone changes nothing";
         d.setBool(Defaults::kAlwaysOnTop, true);
+        d.setNumber(Defaults::kFontSize, 15);
         EXPECT_EQ(FileDefaults(file).boolean(Defaults::kAlwaysOnTop), true) << content;
+        EXPECT_EQ(FileDefaults(file).number(Defaults::kFontSize), 15.0) << content;
+        EXPECT_EQ(testsupport::readFile(tmp.path() / "settings.json.damaged"), content);
     }
+}
+
+TEST(FileDefaultsTest, AnEarlierDamagedCopyIsNeverOverwritten) {
+    testsupport::TempDir tmp;
+    const auto file = tmp.path() / "settings.json";
+    std::ofstream(tmp.path() / "settings.json.damaged") << "first";
+    std::ofstream(file) << "second {";
+    FileDefaults d(file);
+    d.setBool(Defaults::kAlwaysOnTop, true);
+    EXPECT_EQ(d.boolean(Defaults::kAlwaysOnTop), true);
+    EXPECT_EQ(testsupport::readFile(tmp.path() / "settings.json.damaged"), "first");
+    EXPECT_EQ(testsupport::readFile(file), "second {");
 }
 
 TEST(FileDefaultsTest, AFailedWriteKeepsTheValueInMemoryAndLeavesNoTemporaryFile) {
