@@ -187,7 +187,11 @@ TEST_F(TranscriptionResultTest, TimingsReportIsExact) {
     // Nothing decoded: the per-window average is 0/0, printed as "nan" whatever its sign.
     const std::string empty = TranscriptionResult("", {}, "en", TranscriptionTimings()).timingsReport();
     EXPECT_NE(empty.find("- Decoding Loop (Avg/window):  nan seconds\n"), std::string::npos) << empty;
-    EXPECT_EQ(empty.find("-nan", empty.find("-------------------------------\n")), std::string::npos) << empty;
+    EXPECT_EQ(empty.find("-nan"), std::string::npos) << empty;
+    // With a zero total every share of the first block is 0/0 as well.
+    EXPECT_NE(empty.find("Audio Load:              0.00 ms /      1 runs (    0.00 ms/run)   nan%\n"),
+              std::string::npos)
+        << empty;
 }
 
 TEST_F(TranscriptionResultTest, ConcurrentReadersAndWritersSeeWholeValues) {
