@@ -4,6 +4,7 @@
 
 #include "auralith/utilities/CodingError.hpp"
 #include "auralith/utilities/JSONValues.hpp"
+#include "auralith/utilities/SeekClips.hpp"
 
 namespace auralith {
 
@@ -54,6 +55,11 @@ DecodingOptions::DecodingOptions(Arguments a)
       chunkingStrategy(a.chunkingStrategy) {}
 
 DecodingOptions DecodingOptions::defaultSet() { return DecodingOptions(Arguments{}); }
+
+std::vector<std::pair<std::int64_t, std::int64_t>> DecodingOptions::prepareSeekClips(
+    std::int64_t contentFrames) const {
+    return auralith::prepareSeekClips(clipTimestamps, contentFrames);
+}
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace auralith {
@@ -124,6 +125,11 @@ struct DecodingOptions {
     // initializer rules do not apply here; values are taken as they are); the
     // optional ones may be missing or null. Throws DecodingError.
     static DecodingOptions fromJSON(const nlohmann::ordered_json& json);
+
+    // clipTimestamps as (start, end) ranges of sample indices; see
+    // auralith::prepareSeekClips.
+    std::vector<std::pair<std::int64_t, std::int64_t>> prepareSeekClips(
+        std::int64_t contentFrames) const;
 
     bool operator==(const DecodingOptions&) const = default;
 };

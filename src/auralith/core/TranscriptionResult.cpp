@@ -25,7 +25,7 @@ template <class Json>
 std::optional<float> seekTimeFrom(const Json& in) {
     const auto& value = in.at("seekTime");
     if (value.is_null()) return std::nullopt;
-    return value.template get<float>();
+    return json::readFloat(value);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ void decode(const Json& in, TranscriptionResultStruct& value) {
     if (seekTime == in.end() || seekTime->is_null()) {
         value.seekTime.reset();
     } else {
-        value.seekTime = seekTime->template get<float>();
+        value.seekTime = json::readFloat(*seekTime);
     }
 }
 

@@ -71,23 +71,23 @@ void encode(Json& out, const TranscriptionSegment& value) {
 
 template <class Json>
 void decode(const Json& in, TranscriptionSegment& value) {
-    value.id = in.at("id").template get<int64_t>();
-    value.seek = in.at("seek").template get<int64_t>();
-    value.start = in.at("start").template get<float>();
-    value.end = in.at("end").template get<float>();
+    value.id = json::readInt64(in.at("id"));
+    value.seek = json::readInt64(in.at("seek"));
+    value.start = json::readFloat(in.at("start"));
+    value.end = json::readFloat(in.at("end"));
     value.text = in.at("text").template get<std::string>();
-    value.tokens = in.at("tokens").template get<std::vector<int64_t>>();
+    value.tokens = json::readInt64Array(in.at("tokens"));
     value.tokenLogProbs.clear();
     for (const auto& entry : in.at("tokenLogProbs")) {
         if (!entry.is_object()) throw std::invalid_argument("tokenLogProbs entries must be objects");
         std::map<int64_t, float> map;
-        for (const auto& [key, logProb] : entry.items()) map[tokenIdFromKey(key)] = logProb.template get<float>();
+        for (const auto& [key, logProb] : entry.items()) map[tokenIdFromKey(key)] = json::readFloat(logProb);
         value.tokenLogProbs.push_back(std::move(map));
     }
-    value.temperature = in.at("temperature").template get<float>();
-    value.avgLogprob = in.at("avgLogprob").template get<float>();
-    value.compressionRatio = in.at("compressionRatio").template get<float>();
-    value.noSpeechProb = in.at("noSpeechProb").template get<float>();
+    value.temperature = json::readFloat(in.at("temperature"));
+    value.avgLogprob = json::readFloat(in.at("avgLogprob"));
+    value.compressionRatio = json::readFloat(in.at("compressionRatio"));
+    value.noSpeechProb = json::readFloat(in.at("noSpeechProb"));
     auto words = in.find("words");
     if (words == in.end() || words->is_null()) {
         value.words.reset();

@@ -111,7 +111,7 @@ void encode(Json& out, const Timings& value) {
 template <class Json>
 void decode(const Json& in, Timings& value) {
     Timings decoded;
-    for (const auto& [key, field] : Timings::fields()) decoded.*field = in.at(key).template get<double>();
+    for (const auto& [key, field] : Timings::fields()) decoded.*field = json::readDouble(in.at(key));
     value = decoded;
 }
 

@@ -30,10 +30,10 @@ void encode(Json& out, const WordTiming& value) {
 template <class Json>
 void decode(const Json& in, WordTiming& value) {
     value.word = in.at("word").template get<std::string>();
-    value.tokens = in.at("tokens").template get<std::vector<int64_t>>();
-    value.start = in.at("start").template get<float>();
-    value.end = in.at("end").template get<float>();
-    value.probability = in.at("probability").template get<float>();
+    value.tokens = json::readInt64Array(in.at("tokens"));
+    value.start = json::readFloat(in.at("start"));
+    value.end = json::readFloat(in.at("end"));
+    value.probability = json::readFloat(in.at("probability"));
 }
 
 }  // namespace

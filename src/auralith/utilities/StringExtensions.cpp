@@ -4,21 +4,15 @@
 
 #include <vector>
 
+#include "auralith/core/Constants.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace auralith {
 
-namespace {
-
-// The special-token characters of the tokenizer's constants.
-constexpr std::string_view kSpecialTokenCharacters = "<|>";
-
-}  // namespace
-
 std::string trimmingSpecialTokenCharacters(std::string_view text) {
-    const auto first = text.find_first_not_of(kSpecialTokenCharacters);
+    const auto first = text.find_first_not_of(Constants::specialTokenCharacters);
     if (first == std::string_view::npos) return "";
-    const auto last = text.find_last_not_of(kSpecialTokenCharacters);
+    const auto last = text.find_last_not_of(Constants::specialTokenCharacters);
     return std::string(text.substr(first, last - first + 1));
 }
 

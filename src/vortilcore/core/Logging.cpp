@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace vortil {
 
@@ -114,6 +115,9 @@ std::string Logging::formatTimeWithPercentage(double time, double runs, double t
     double milliseconds = time * 1000;
     double perRun = runs > 0 ? milliseconds / runs : 0;
     double percentage = milliseconds / totalDuration * 100;
+    // 0/0 carries the sign bit on x86, which glibc prints as "-nan"; the
+    // report shows a not-a-number share as plain "nan".
+    if (std::isnan(percentage)) percentage = std::numeric_limits<double>::quiet_NaN();
     static const char* format = "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%";
     // The widths are minimums: a large figure widens the line, so size it first.
     int length = std::snprintf(nullptr, 0, format, milliseconds, runs, perRun, percentage);

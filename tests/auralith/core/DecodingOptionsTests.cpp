@@ -350,3 +350,11 @@ TEST(DecodingOptions, TaskDescriptionsAndCaseOrder) {
     EXPECT_EQ(auralith::description(DecodingTask::translate), "translate");
     EXPECT_EQ(auralith::allChunkingStrategies[1], ChunkingStrategy::vad);
 }
+
+TEST(DecodingOptions, PrepareSeekClipsUsesTheClipTimestamps) {
+    DecodingOptions options = DecodingOptions::defaultSet();
+    using Clips = std::vector<std::pair<std::int64_t, std::int64_t>>;
+    EXPECT_EQ(options.prepareSeekClips(1000), (Clips{{0, 1000}}));
+    options.clipTimestamps = {1.0f, 2.5f, 3.0f};
+    EXPECT_EQ(options.prepareSeekClips(90000), (Clips{{16000, 40000}, {48000, 90000}}));
+}

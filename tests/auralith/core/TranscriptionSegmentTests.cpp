@@ -94,3 +94,22 @@ TEST(TranscriptionSegmentTest, NonFiniteCompressionRatioIsRefusedOnEncoding) {
     segment.compressionRatio = std::numeric_limits<float>::infinity();
     EXPECT_THROW(nlohmann::json j = segment, std::domain_error);
 }
+
+TEST(TranscriptionSegmentTest, ValuesOfTheWrongTypeFailToDecode) {
+    const nlohmann::json j = sample();
+    const struct {
+        const char* key;
+        nlohmann::json value;
+    } cases[] = {
+        {"id", 1.5},      {"seek", true},         {"start", true},       {"end", "1.0"},
+        {"temperature", 1e300}, {"noSpeechProb", false}, {"tokens", {1.5}},
+    };
+    for (const auto& c : cases) {
+        nlohmann::json bad = j;
+        bad[c.key] = c.value;
+        EXPECT_THROW(bad.get<TranscriptionSegment>(), std::exception) << c.key << " " << c.value.dump();
+    }
+    nlohmann::json badWord = j;
+    badWord["words"] = {{{"word", " a"}, {"tokens", {1}}, {"start", true}, {"end", 1.0}, {"probability", 1.0}}};
+    EXPECT_THROW(badWord.get<TranscriptionSegment>(), std::exception);
+}
