@@ -5,6 +5,10 @@
 // consumer blocks in next(). After finish() the consumer still receives what
 // was buffered, then nullopt. Share it through std::shared_ptr.
 //
+// A stream made with a capacity is bounded: yield() then waits while that many
+// values are buffered, so a fast producer is held back by a slow consumer
+// (back-pressure). Never bound a stream that a real-time thread feeds.
+//
 // Cancellation is cooperative, through std::stop_token: a consumer waiting in
 // next(token) returns nullopt as soon as its token is stopped. A termination
 // handler, when set, runs once when the stream ends: at finish(), or when the
@@ -26,17 +30,25 @@ template <class T>
 class AsyncStream {
 public:
     static std::shared_ptr<AsyncStream> make() { return std::make_shared<AsyncStream>(); }
+    // Bounded: at most `capacity` values wait in the buffer (0 means unbounded).
+    static std::shared_ptr<AsyncStream> make(size_t capacity) {
+        return std::make_shared<AsyncStream>(capacity);
+    }
 
     AsyncStream() = default;
+    explicit AsyncStream(size_t capacity) : capacity_(capacity) {}
     ~AsyncStream() { finish(); }
     AsyncStream(const AsyncStream&) = delete;
     AsyncStream& operator=(const AsyncStream&) = delete;
 
-    // Buffers the value for the consumer. Returns false, dropping it, once the
-    // stream is finished.
+    // Buffers the value for the consumer, first waiting for room when the
+    // stream is bounded and full. Returns false, dropping it, once the stream
+    // is finished (also when it finishes during the wait).
     bool yield(T value) {
         {
-            std::lock_guard lock(m_);
+            std::unique_lock lock(m_);
+            if (capacity_ > 0)
+                space_.wait(lock, [this] { return finished_ || items_.size() < capacity_; });
             if (finished_) return false;
             items_.push_back(std::move(value));
         }
@@ -55,6 +67,7 @@ public:
             handler = std::move(onTermination_);
         }
         cv_.notify_all();
+        space_.notify_all();
         if (handler) handler();
     }
 
@@ -109,11 +122,14 @@ private:
         if (items_.empty()) return std::nullopt;
         std::optional<T> v(std::move(items_.front()));
         items_.pop_front();
+        if (capacity_ > 0) space_.notify_one();
         return v;
     }
 
     mutable std::mutex m_;
-    std::condition_variable_any cv_;
+    std::condition_variable_any cv_;     // consumers wait for values
+    std::condition_variable_any space_;  // producers of a bounded stream wait for room
+    const size_t capacity_ = 0;
     std::deque<T> items_;
     bool finished_ = false;
     std::function<void()> onTermination_;

@@ -204,3 +204,34 @@ TEST(AsyncStream, AStoppedTokenWakesAWaitingConsumerButStillDrainsWhatIsBuffered
     EXPECT_EQ(s->next(source.get_token()), 7);  // no wait needed, so the value comes
     EXPECT_EQ(s->next(source.get_token()), std::nullopt);
 }
+
+TEST(AsyncStream, ABoundedStreamHoldsBackItsProducer) {
+    auto s = AsyncStream<int>::make(2);
+    std::atomic<int> yielded{0};
+    std::thread producer([&] {
+        for (int i = 0; i < 5; ++i) {
+            if (s->yield(i)) ++yielded;
+        }
+    });
+    // The producer can get two values ahead and no further until we take one.
+    while (yielded.load() < 2) std::this_thread::yield();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(yielded.load(), 2);
+    EXPECT_EQ(s->buffered(), 2u);
+    for (int expected = 0; expected < 5; ++expected) EXPECT_EQ(s->next(), expected);
+    producer.join();
+    EXPECT_EQ(yielded.load(), 5);
+}
+
+TEST(AsyncStream, FinishingReleasesAProducerWaitingForRoom) {
+    auto s = AsyncStream<int>::make(1);
+    ASSERT_TRUE(s->yield(1));
+    std::atomic<bool> result{true};
+    std::thread producer([&] { result = s->yield(2); });  // waits: the buffer is full
+    std::this_thread::sleep_for(20ms);
+    s->finish();
+    producer.join();
+    EXPECT_FALSE(result.load());
+    EXPECT_EQ(s->next(), 1);  // what was buffered before the end still drains
+    EXPECT_EQ(s->next(), std::nullopt);
+}
