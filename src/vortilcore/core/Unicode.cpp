@@ -4,7 +4,6 @@
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 #include <unicode/ustring.h>
 #include <unicode/utext.h>
 
@@ -294,16 +293,5 @@ void appendScalar(std::string& out, char32_t v) {
 }
 
 bool isWhiteSpace(char32_t scalar) { return u_isUWhiteSpace(UChar32(scalar)); }
-
-bool isValidUtf8(std::string_view text) {
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c < 0) return false;
-    }
-    return true;
-}
 
 }  // namespace vortil::unicode

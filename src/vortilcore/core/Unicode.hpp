@@ -50,7 +50,4 @@ void appendScalar(std::string& out, char32_t scalar);
 
 bool isWhiteSpace(char32_t scalar);  // Unicode White_Space property
 
-// Well-formed UTF-8: no stray or truncated sequences, overlong forms or surrogates.
-bool isValidUtf8(std::string_view text);
-
 }  // namespace vortil::unicode
