@@ -32,6 +32,7 @@ enum class UrlErrorCode : int {
     cannotFindHost = -1003,
     cannotConnectToHost = -1004,
     networkConnectionLost = -1005,
+    httpTooManyRedirects = -1007,
     resourceUnavailable = -1008,
     notConnectedToInternet = -1009,
     badServerResponse = -1011,
