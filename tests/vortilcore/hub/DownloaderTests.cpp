@@ -6,7 +6,7 @@
 #include "platform/system/CancellationError.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/TempDir.hpp"
-#include "vortilcore/hub/HubTestSupport.hpp"
+#include "vortilcore/hub/DownloadTestSupport.hpp"
 
 using hubtest::State;
 using testsupport::LocalHttpServer;
