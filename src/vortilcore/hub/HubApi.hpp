@@ -9,6 +9,8 @@
 // monitor, which the offline decision consults.
 
 #include <cstdint>
+#include <functional>
+#include <stop_token>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -18,6 +20,8 @@
 #include <vector>
 
 #include "platform/system/HttpClient.hpp"
+#include "platform/system/Progress.hpp"
+#include "vortilcore/core/Config.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
 #include "vortilcore/hub/HubClientError.hpp"
 #include "vortilcore/hub/HubRepo.hpp"
@@ -91,6 +95,59 @@ struct HubApi {
 
     // Drops one leading "W/" and the double quotes at both ends.
     static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
+
+    // Download metadata side files: three lines (commit, etag, seconds since
+    // 1970), kept under the repository's metadata folder.
+    struct LocalDownloadFileMetadata;
+    // Nothing when there is no side file, or when an unreadable one was
+    // logged and removed; throws invalidMetadataError only when it cannot be
+    // removed.
+    static std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath);
+    // Atomic; creates the folder. Failures are fileWriteError.
+    static void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
+                                      const std::filesystem::path& metadataPath);
+    // SHA-256 of the file's bytes, 64 lowercase hex digits; a file that cannot
+    // be opened is fileNotFound with its name.
+    static std::string computeFileHash(const std::filesystem::path& file);
+    // The regular files below a folder, recursively, skipping hidden entries
+    // and never entering hidden folders; empty for a missing folder.
+    static std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
+
+    // Remote file metadata from a HEAD on the file's resolve address. Request
+    // failures pass through; missing or malformed headers give absent fields.
+    struct FileMetadata;
+    FileMetadata getFileMetadata(const std::string& url) const;
+    // A decimal size header: optional "+", digits only, within 64 bits; a
+    // negative size counts as none.
+    static std::optional<int64_t> parseFileSize(std::string_view text);
+
+    // The per-file download that snapshots run for each file.
+    struct HubFileDownloader;
+
+    // Makes every file of the repository that a pattern matches (all files
+    // for none) present and current under downloadBase/<type>/<id>, one file
+    // after another, and returns that folder. Offline, downloads nothing and
+    // checks the cached copy instead. Stopping `stop` ends the snapshot after
+    // the current file (or with the cancelled transfer's error).
+    using SnapshotProgressHandler = std::function<void(const std::shared_ptr<platform::Progress>& overall)>;
+    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
+                                   const std::vector<std::string>& matching,
+                                   const SnapshotProgressHandler& progressHandler = {},
+                                   std::stop_token stop = {}) const;
+    std::filesystem::path repoFolder(const Repo& repo) const;
+    static std::filesystem::path metadataFolder(const std::filesystem::path& repoFolder);
+    // A file's share of its progress in hundredths; 0 for a fraction that is
+    // not finite, and clamped to [0, 100].
+    static int64_t progressUnits(double fraction);
+
+    // One JSON file as a Config. Text that is not JSON is jsonSerialization,
+    // a top level that is not an object is parse; read errors pass through.
+    static Config configuration(const std::filesystem::path& fileURL);
+
+private:
+    void verifyOfflineSnapshot(const std::filesystem::path& repoDestination,
+                               const std::filesystem::path& repoMetadataDestination,
+                               const std::vector<std::string>& matching) const;
 };
 
 // The last path component of a URL's path, percent-decoded ("file.bin").
