@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "support/HubTestEnvironment.hpp"
@@ -298,4 +299,14 @@ TEST(HubUrls, LastPathComponent) {
         {"http://h", "/"},
     };
     for (const auto& [url, last] : cases) EXPECT_EQ(lastPathComponent(url), last) << url;
+}
+
+TEST(RedirectSessionActorTests, OneSessionHoweverManyAskAtOnce) {
+    RedirectSessionActor actor;
+    std::vector<std::future<std::shared_ptr<RedirectSession>>> sessions;
+    for (int i = 0; i < 16; ++i) sessions.push_back(std::async(std::launch::async, [&] { return actor.get(); }));
+    const auto first = sessions.front().get();
+    ASSERT_NE(first, nullptr);
+    for (size_t i = 1; i < sessions.size(); ++i) EXPECT_EQ(sessions[i].get(), first);
+    EXPECT_EQ(HubApi::redirectSession().get(), HubApi::redirectSession().get());
 }
