@@ -39,17 +39,3 @@ TEST(HubErrors, DescriptionsCarryTheirPayloads) {
     };
     for (const Case& c : cases) EXPECT_EQ(c.error.what(), c.description);
 }
-
-TEST(HubErrors, WrappedErrorsStayReachable) {
-    const platform::HttpError lost(platform::UrlErrorCode::networkConnectionLost, "lost");
-    const HubClientError network = HubClientError::networkError(lost);
-    EXPECT_EQ(network.errorCase(), HubClientError::Case::networkError);
-    EXPECT_EQ(network.urlErrorCode(), platform::UrlErrorCode::networkConnectionLost);
-    EXPECT_THROW(std::rethrow_exception(network.underlyingError()), platform::HttpError);
-
-    // Something that is not a std::exception still gets a description.
-    const HubClientError odd = HubClientError::fileSystemError(std::make_exception_ptr(42));
-    EXPECT_EQ(std::string(odd.what()), "File system error: An unknown error occurred.");
-    EXPECT_EQ(HubClientError::httpStatusCode(418).statusCode(), 418);
-    EXPECT_EQ(HubClientError::jsonSerialization("/x/a.json", "m").fileURL(), "/x/a.json");
-}

@@ -290,17 +290,6 @@ TEST(RedirectPolicy, FollowUpRequests) {
     }
 }
 
-TEST(HubUrls, LastPathComponent) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"http://h/a/b/file.bin", "file.bin"},
-        {"http://h/a/b/file.bin?x=1", "file.bin"},
-        {"http://h/a/my%20file", "my file"},
-        {"http://h/a/dir/", "dir"},
-        {"http://h", "/"},
-    };
-    for (const auto& [url, last] : cases) EXPECT_EQ(lastPathComponent(url), last) << url;
-}
-
 TEST(RedirectSessionActorTests, OneSessionHoweverManyAskAtOnce) {
     RedirectSessionActor actor;
     std::vector<std::future<std::shared_ptr<RedirectSession>>> sessions;
