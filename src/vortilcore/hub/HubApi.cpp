@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -246,19 +247,19 @@ std::string lastPathComponent(const std::string& url) {
 
 std::optional<std::string> appendingPathSegments(const std::string& baseURL,
                                                  const std::vector<std::string>& segments) {
+    // libcurl only judges the text: its own rendering would rewrite the
+    // percent escapes (lower-case hex), which servers may compare verbatim.
     std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
     if (!handle || curl_url_set(handle.get(), CURLUPART_URL, baseURL.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
         return std::nullopt;
     }
-    CurlString existing;
-    if (curl_url_get(handle.get(), CURLUPART_PATH, &existing.text, 0) != CURLUE_OK) return std::nullopt;
-    std::string path = existing.text ? existing.text : "";
-    while (!path.empty() && path.back() == '/') path.pop_back();
-    for (const std::string& segment : segments) path += "/" + encodedSegment(segment);
-    if (curl_url_set(handle.get(), CURLUPART_PATH, path.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK) return std::nullopt;
-    CurlString result;
-    if (curl_url_get(handle.get(), CURLUPART_URL, &result.text, 0) != CURLUE_OK || !result.text) return std::nullopt;
-    return std::string(result.text);
+    const size_t authority = baseURL.find("://");
+    if (authority == std::string::npos) return std::nullopt;
+    const size_t pathEnd = std::min(baseURL.find_first_of("?#", authority + 3), baseURL.size());
+    std::string url = baseURL.substr(0, pathEnd);
+    while (url.size() > authority + 3 && url.back() == '/') url.pop_back();
+    for (const std::string& segment : segments) url += "/" + encodedSegment(segment);
+    return url + baseURL.substr(pathEnd);
 }
 
 std::vector<std::string> pathSegments(std::string_view path) {

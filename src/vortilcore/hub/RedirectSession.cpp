@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <memory>
@@ -13,10 +14,6 @@ namespace {
 
 struct UrlDeleter {
     void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-struct CurlString {
-    char* text = nullptr;
-    ~CurlString() { curl_free(text); }
 };
 
 // Characters a URL may hold as they are; anything else makes the text
@@ -80,25 +77,22 @@ std::optional<platform::HttpRequest> RedirectDelegate::followUp(const platform::
     // With an authority, a path must be empty or start with a slash.
     if (!parts->path.empty() && parts->path.front() != '/') return std::nullopt;
 
+    // The first URL's scheme, user, host and port stay; libcurl checks that
+    // it is a URL, and the text is kept as written.
     std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
     if (!url || curl_url_set(url.get(), CURLUPART_URL, originalRequest.url.c_str(), 0) != CURLUE_OK) {
         return std::nullopt;
     }
-    const std::string path = parts->path.empty() ? "/" : parts->path;
-    if (curl_url_set(url.get(), CURLUPART_PATH, path.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK) return std::nullopt;
-    if (curl_url_set(url.get(), CURLUPART_QUERY, parts->query ? parts->query->c_str() : nullptr, 0) != CURLUE_OK) {
-        return std::nullopt;
-    }
-    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
-    CurlString resolved;
-    if (curl_url_get(url.get(), CURLUPART_URL, &resolved.text, 0) != CURLUE_OK || !resolved.text) {
-        return std::nullopt;
-    }
+    const size_t scheme = originalRequest.url.find("://");
+    if (scheme == std::string::npos) return std::nullopt;
+    const size_t originEnd = std::min(originalRequest.url.find_first_of("/?#", scheme + 3), originalRequest.url.size());
+    std::string resolved = originalRequest.url.substr(0, originEnd) + (parts->path.empty() ? "/" : parts->path);
+    if (parts->query) resolved += "?" + *parts->query;
 
-    platform::HttpRequest next(resolved.text, originalRequest.method, originalRequest.headers);
+    platform::HttpRequest next(resolved, originalRequest.method, originalRequest.headers);
     next.timeout = std::chrono::seconds(60);
     next.followRedirects = false;
-    next.setHeader("Location", resolved.text);
+    next.setHeader("Location", resolved);
     return next;
 }
 

@@ -224,23 +224,3 @@ TEST_F(HttpClientTest, TransportFailuresCarryUrlErrorCodes) {
         EXPECT_EQ(e.code(), UrlErrorCode::unsupportedURL);
     }
 }
-
-TEST_F(HttpClientTest, RangesAreServedUnlessTheReplyIgnoresThem) {
-    server.set("/r", Reply::ok("0123456789"));
-    server.set("/whole", [] {
-        Reply r = Reply::ok("0123456789");
-        r.ignoreRange = true;
-        return r;
-    }());
-    HttpClient http;
-    HttpClient::BufferedResponse ranged = http.fetch(HttpRequest{server.url("/r"), "GET", {{"Range", "bytes=4-"}}});
-    EXPECT_EQ(ranged.response.status, 206);
-    EXPECT_EQ(ranged.body, "456789");
-    EXPECT_EQ(ranged.response.headers.value("Content-Range"), "bytes 4-9/10");
-    HttpClient::BufferedResponse past = http.fetch(HttpRequest{server.url("/r"), "GET", {{"Range", "bytes=10-"}}});
-    EXPECT_EQ(past.response.status, 416);
-    EXPECT_EQ(past.response.headers.value("Content-Range"), "bytes */10");
-    HttpClient::BufferedResponse whole = http.fetch(HttpRequest{server.url("/whole"), "GET", {{"Range", "bytes=4-"}}});
-    EXPECT_EQ(whole.response.status, 200);
-    EXPECT_EQ(whole.body, "0123456789");
-}
