@@ -54,30 +54,3 @@ TEST(JSONValues, LargestFloatsRoundTripThroughText) {
     }
     EXPECT_EQ(jv::floatNumber(FLT_MAX, "x").dump(), "3.4028235e+38");
 }
-
-TEST(JSONValues, IntegersAcceptIntegralSpellingsOnly) {
-    const struct {
-        const char* text;
-        std::optional<std::int64_t> expected;
-    } cases[] = {
-        {"3", 3},
-        {"3.0", 3},
-        {"-3.0", -3},
-        {"3e0", 3},
-        {"3.5", std::nullopt},
-        {"9223372036854775807", INT64_MAX},
-        {"-9223372036854775808", INT64_MIN},
-        {"9223372036854775808", std::nullopt},
-        {"9.3e18", std::nullopt},
-        {"-9.2233720368547758e18", INT64_MIN},
-    };
-    for (const auto& c : cases) {
-        std::optional<std::int64_t> read;
-        try {
-            read = jv::readInt64(jv::Json::parse(c.text), "x");
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted) << c.text;
-        }
-        EXPECT_EQ(read, c.expected) << c.text;
-    }
-}
