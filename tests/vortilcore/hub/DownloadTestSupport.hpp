@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <cstdint>
 #include <optional>
@@ -45,6 +46,22 @@ inline std::string sha256(const std::string& data) {
         hex += kHex[digest[i] & 0xF];
     }
     return hex;
+}
+
+inline void writeFile(const std::filesystem::path& p, const std::string& bytes) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// What the call throws, as its what() text; "no error" when it returns.
+template <class F>
+std::string errorText(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
 }
 
 // The states of one stream up to and including the first final one; stops

@@ -13,25 +13,6 @@ using vortil::HubApi;
 using vortil::HubClientError;
 namespace fs = std::filesystem;
 
-namespace {
-
-void write(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-template <class F>
-std::string errorText(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
-}  // namespace
-
 TEST(HubFileDownloader, DownloadsOnlyWhatTheSideFileAndHashDoNotVouchFor) {
     const std::string fresh = "fresh content";
     const std::string sha = hubtest::sha256(fresh);
@@ -58,8 +39,8 @@ TEST(HubFileDownloader, DownloadsOnlyWhatTheSideFileAndHashDoNotVouchFor) {
         h.file("sub/f.bin", fresh, c.remoteEtag);
         const fs::path dest = h.repo() / "sub" / "f.bin";
         const fs::path side = h.meta() / "sub" / "f.bin.metadata";
-        if (c.local) write(dest, *c.local);
-        if (c.side) write(side, c.side->first + "\n" + c.side->second + "\n1000.0\n");
+        if (c.local) hubtest::writeFile(dest, *c.local);
+        if (c.side) hubtest::writeFile(side, c.side->first + "\n" + c.side->second + "\n1000.0\n");
         const std::string sideBefore = c.side ? testsupport::readFile(side) : "";
 
         std::vector<double> reports;
@@ -99,8 +80,8 @@ TEST(HubFileDownloader, IncompleteMetadataFailsBeforeAnyLocalCheck) {
     for (const auto& c : cases) {
         FakeHub h;
         h.server.set(FakeHub::resolvePath("f.bin"), c.reply);
-        write(h.repo() / "f.bin", "x");
-        EXPECT_EQ(errorText([&] { h.downloader("f.bin").download({}); }),
+        hubtest::writeFile(h.repo() / "f.bin", "x");
+        EXPECT_EQ(hubtest::errorText([&] { h.downloader("f.bin").download({}); }),
                   "Invalid metadata: File metadata must have been retrieved from server")
             << c.name;
         EXPECT_EQ(h.count("GET", FakeHub::resolvePath("f.bin")), 0u) << c.name;
@@ -112,7 +93,7 @@ TEST(HubFileDownloader, NamesAndEtagsFromTheServerNeverWriteOutsideTheRepository
     for (const std::string name : {"../evil", "/abs", "a/../../b", "a\\b", "", "a//b", "./x", "sub/.."}) {
         FakeHub h;
         h.file(name, "x");
-        EXPECT_EQ(errorText([&] { h.downloader(name).download({}); }), "Download failed: Invalid file name: " + name)
+        EXPECT_EQ(hubtest::errorText([&] { h.downloader(name).download({}); }), "Download failed: Invalid file name: " + name)
             << name;
         EXPECT_TRUE(h.server.recorded().empty()) << name;
         EXPECT_FALSE(fs::exists(h.temp / "cache")) << name;
@@ -120,7 +101,7 @@ TEST(HubFileDownloader, NamesAndEtagsFromTheServerNeverWriteOutsideTheRepository
     for (const std::string etag : {"../../../../evil", "a/b", ""}) {
         FakeHub h;
         h.file("f.bin", "x", etag);
-        const std::string text = errorText([&] { h.downloader("f.bin").download({}); });
+        const std::string text = hubtest::errorText([&] { h.downloader("f.bin").download({}); });
         EXPECT_TRUE(text.starts_with("Invalid metadata: ")) << etag << ": " << text;
         EXPECT_EQ(h.count("GET", FakeHub::resolvePath("f.bin")), 0u) << etag;
         std::vector<fs::path> made;
@@ -141,7 +122,7 @@ TEST(HubFileDownloader, AFailedTransferKeepsThePartialFileAndWritesNoSideFile) {
             res.status = 500;
         }
     });
-    const std::string text = errorText([&] { h.downloader("f.bin").download({}); });
+    const std::string text = hubtest::errorText([&] { h.downloader("f.bin").download({}); });
     EXPECT_EQ(text, "The download failed unexpectedly.");
     EXPECT_FALSE(fs::exists(h.meta() / "f.bin.metadata"));
     EXPECT_FALSE(fs::exists(h.repo() / "f.bin"));
@@ -158,7 +139,7 @@ TEST(HubFileDownloader, FileStoreRedirectGetsRangeButNotTheToken) {
     redirect.header("X-Repo-Commit", FakeHub::kCommit).header("X-Linked-Etag", "\"" + sha + "\"")
         .header("X-Linked-Size", std::to_string(content.size()));
     h.server.set(FakeHub::resolvePath("f.bin"), redirect);
-    write(h.meta() / ("f.bin." + sha + ".incomplete"), content.substr(0, 4096));
+    hubtest::writeFile(h.meta() / ("f.bin." + sha + ".incomplete"), content.substr(0, 4096));
 
     h.downloader("f.bin").download({});
     EXPECT_EQ(hubtest::sha256(testsupport::readFile(h.repo() / "f.bin")), sha);
@@ -173,7 +154,7 @@ TEST(HubFileDownloader, ANewEtagStartsANewPartialFile) {
     const std::string content = hubtest::body(50'000, 12);
     h.file("f.bin", content);
     const fs::path old = h.meta() / "f.bin.0000.incomplete";
-    write(old, "bytes of an older version");
+    hubtest::writeFile(old, "bytes of an older version");
     h.downloader("f.bin").download({});
     EXPECT_EQ(testsupport::readFile(h.repo() / "f.bin"), content);
     for (const auto& r : h.server.recorded()) EXPECT_FALSE(r.header("Range")) << r.method;
@@ -187,7 +168,7 @@ TEST(HubFileDownloader, TwoDownloadsOfOneFileAtOnceTransferItOnce) {
     std::vector<std::string> errors(2);
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
-        threads.emplace_back([&, i] { errors[i] = errorText([&] { h.downloader("f.bin").download({}); }); });
+        threads.emplace_back([&, i] { errors[i] = hubtest::errorText([&] { h.downloader("f.bin").download({}); }); });
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(errors, (std::vector<std::string>{"no error", "no error"}));
@@ -208,7 +189,7 @@ TEST(HubFileDownloader, StoppingTheCallerCancelsTheTransfer) {
         stop.request_stop();
     });
     const auto started = std::chrono::steady_clock::now();
-    const std::string text = errorText([&] { h.downloader("f.bin").download({}, stop.get_token()); });
+    const std::string text = hubtest::errorText([&] { h.downloader("f.bin").download({}, stop.get_token()); });
     stopper.join();
     EXPECT_NE(text, "no error");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
@@ -237,7 +218,7 @@ TEST(HubFileDownloader, AStreamThatEndsWithoutCompletionIsAFailure) {
         for (const auto& s : c.states) stream.yield(s);
         if (c.finish) stream.finish();
         std::vector<double> seen;
-        EXPECT_EQ(errorText([&] {
+        EXPECT_EQ(hubtest::errorText([&] {
                       HubApi::HubFileDownloader::awaitCompletion(stream, [&](double f, auto) { seen.push_back(f); });
                   }),
                   c.error)
@@ -274,5 +255,5 @@ TEST(HubFileDownloader, SourceAddressEncodesTheRevisionAsOneSegment) {
     HubApi::HubFileDownloader bad{HubApi(fs::path("/tmp"), std::string(), std::string("not a url")),
                                   {"owner/name", vortil::HubRepoType::models}, "main", "/tmp/r", "/tmp/r/.cache", "f",
                                   std::nullopt, std::string("not a url"), false};
-    EXPECT_EQ(errorText([&] { (void)bad.source(); }), "Download failed: Invalid endpoint URL: not a url");
+    EXPECT_EQ(hubtest::errorText([&] { (void)bad.source(); }), "Download failed: Invalid endpoint URL: not a url");
 }

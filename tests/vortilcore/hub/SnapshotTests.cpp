@@ -16,21 +16,6 @@ namespace {
 
 const vortil::HubRepo kRepo{"owner/name", vortil::HubRepoType::models};
 
-void write(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-template <class F>
-std::string errorText(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 struct Call {
     int64_t total;
     double fraction;
@@ -78,10 +63,10 @@ TEST(Snapshot, OfflineChecksTheCachedCopyWithoutTheNetwork) {
     };
     for (const auto& c : cases) {
         FakeHub h;
-        for (const auto& [path, content] : c.files) write(h.repo() / path, content);
+        for (const auto& [path, content] : c.files) hubtest::writeFile(h.repo() / path, content);
         const auto hub = h.hub(true);
         fs::path got;
-        EXPECT_EQ(errorText([&] { got = hub.snapshot(kRepo, "main", c.patterns); }), c.expected) << c.name;
+        EXPECT_EQ(hubtest::errorText([&] { got = hub.snapshot(kRepo, "main", c.patterns); }), c.expected) << c.name;
         if (c.expected == "no error") {
             EXPECT_EQ(got, h.repo()) << c.name;
         }
@@ -145,7 +130,7 @@ TEST(Snapshot, AnEmptyListingGivesOneCallAndTheFolder) {
 TEST(Snapshot, StoppedBetweenFilesReturnsTheFolderWithoutTheFinalCall) {
     FakeHub h;
     h.listing({"a.json", "b.json"});
-    write(h.repo() / "a.json", "a");
+    hubtest::writeFile(h.repo() / "a.json", "a");
     HubApi::writeDownloadMetadata(FakeHub::kCommit, "e", h.meta() / "a.json.metadata");
     std::stop_source stop;
     h.server.setHandler(FakeHub::resolvePath("a.json"), [&](const httplib::Request&, httplib::Response& res) {
@@ -167,7 +152,7 @@ TEST(Snapshot, AHostileListingWritesNothingOutsideTheCache) {
     h.listing({"ok.json", "../../escape.json"});
     h.file("ok.json", "{}");
     h.server.set("/owner/escape.json", LocalHttpServer::Reply::ok("{}"));
-    EXPECT_EQ(errorText([&] { h.hub().snapshot(kRepo, "main", {}); }),
+    EXPECT_EQ(hubtest::errorText([&] { h.hub().snapshot(kRepo, "main", {}); }),
               "Download failed: Invalid file name: ../../escape.json");
     EXPECT_FALSE(fs::exists(h.temp / "cache" / "models" / "escape.json"));
     EXPECT_TRUE(fs::exists(h.repo() / "ok.json")) << "files fetched before stay";
@@ -175,9 +160,9 @@ TEST(Snapshot, AHostileListingWritesNothingOutsideTheCache) {
 
 TEST(Snapshot, ConfigurationFilesParseToObjectsOnly) {
     testsupport::TempDir temp;
-    write(temp / "ok.json", "{\"model_type\":\"whisper\"}");
-    write(temp / "array.json", "[1,2]");
-    write(temp / "text.json", "not json");
+    hubtest::writeFile(temp / "ok.json", "{\"model_type\":\"whisper\"}");
+    hubtest::writeFile(temp / "array.json", "[1,2]");
+    hubtest::writeFile(temp / "text.json", "not json");
     EXPECT_EQ(HubApi::configuration(temp / "ok.json").get("modelType").stringValue(), "whisper");
     try {
         HubApi::configuration(temp / "array.json");
