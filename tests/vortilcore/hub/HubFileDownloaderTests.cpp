@@ -179,7 +179,6 @@ TEST(HubFileDownloader, TwoDownloadsOfOneFileAtOnceTransferItOnce) {
 TEST(HubFileDownloader, StoppingTheCallerCancelsTheTransfer) {
     FakeHub h;
     const std::string content = hubtest::body(2'000'000, 14);
-    h.server.set(FakeHub::resolvePath("f.bin"), FakeHub::fileReply(content));
     auto stalling = FakeHub::fileReply(content);
     stalling.stallAfter = 1000;
     h.server.set(FakeHub::resolvePath("f.bin"), stalling);
