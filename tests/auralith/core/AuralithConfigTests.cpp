@@ -27,7 +27,10 @@ struct StubDecoder : auralith::TextDecoding {
     std::optional<std::int64_t> windowSize() const override { return std::nullopt; }
 };
 struct StubFilter : auralith::LogitsFiltering {};
-struct StubDetector : auralith::VoiceActivityDetector {};
+struct StubDetector : auralith::VoiceActivityDetector {
+    StubDetector() : VoiceActivityDetector(16000, 1600) {}
+    std::vector<bool> voiceActivity(const std::vector<float>&) const override { return {}; }
+};
 
 }  // namespace
 
