@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 extern "C" {
@@ -222,6 +223,10 @@ struct AudioFile::Decoder {
 };
 
 AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_unique<Decoder>()) {
+    // The library's own chatter about damaged input would go to stderr; what
+    // matters reaches the caller as an error.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (ec || !std::filesystem::exists(status)) throw AudioFileError("No audio file at " + path);

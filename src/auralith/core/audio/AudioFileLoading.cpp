@@ -289,9 +289,10 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
     platform::AudioFile file(path);
     const double duration = double(file.length()) / file.fileFormat().sampleRate;
     double t = startTime.value_or(0);
+    if (!std::isfinite(t) || t < 0) throw WhisperError::loadAudioFailed("Invalid start time: " + std::to_string(t));
+    if (endTime && (!std::isfinite(*endTime) || *endTime < 0))
+        throw WhisperError::loadAudioFailed("Invalid end time: " + std::to_string(*endTime));
     const double stop = std::min(endTime.value_or(duration), duration);
-    if (!std::isfinite(t) || t < 0 || std::isnan(stop))
-        throw WhisperError::loadAudioFailed("Invalid time range for " + path);
     std::vector<float> result;
     while (t < stop) {
         const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
