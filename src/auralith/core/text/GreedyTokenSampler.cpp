@@ -1,0 +1,120 @@
+#include "auralith/core/text/GreedyTokenSampler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+
+#include "auralith/utilities/Logging.hpp"
+
+namespace auralith {
+
+using platform::ml::Float16;
+
+namespace {
+
+float systemUniform() {
+    thread_local std::mt19937 engine{std::random_device{}()};
+    std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+    // Some library versions can round up to the upper bound itself.
+    return std::min(uniform(engine), std::nextafter(1.0f, 0.0f));
+}
+
+}  // namespace
+
+GreedyTokenSampler::GreedyTokenSampler(Float16 temperature, std::int64_t eotToken,
+                                       DecodingOptions decodingOptions)
+    : temperature(temperature),
+      eotToken(eotToken),
+      decodingOptions(std::move(decodingOptions)),
+      random_(systemUniform) {}
+
+GreedyTokenSampler::Choice GreedyTokenSampler::sample(const platform::ml::MLMultiArray& logits) {
+    const auto v = static_cast<std::size_t>(logits.count());
+    constexpr float minusInf = -std::numeric_limits<float>::infinity();
+    if (v == 0 || logits.dataType() != platform::ml::MLMultiArrayDataType::float16) {
+        Logging::error("Sampling error: logits must be a non-empty float16 array");
+        return {eotToken, minusInf};
+    }
+    scratch_.resize(v);
+    platform::ml::convertHalfToFloat(static_cast<const Float16*>(logits.dataPointer()),
+                                     scratch_.data(), v);
+    const float t = static_cast<float>(temperature);
+    const bool greedy = t == 0.0f;  // -0 included
+
+    // Arg-max on the unscaled scores; the first of equal maxima wins.
+    std::size_t best = 0;
+    bool sawNaN = false;
+    for (std::size_t i = 0; i < v; ++i) {
+        sawNaN |= std::isnan(scratch_[i]);
+        if (scratch_[i] > scratch_[best]) best = i;
+    }
+    const float top = scratch_[best];
+    if (sawNaN || !std::isfinite(top) || !std::isfinite(t)) {
+        Logging::error(std::string("Sampling error: no probability distribution over scores ") +
+                       (sawNaN ? "holding NaN" : "without a finite maximum"));
+        return {eotToken, minusInf};
+    }
+
+    // Tempered scores and the log of the softmax normaliser, in double.
+    const double scale = greedy ? 1.0 : 1.0 / static_cast<double>(t);
+    const double shift = static_cast<double>(top) * scale;
+    double sum = 0;
+    for (std::size_t i = 0; i < v; ++i) sum += std::exp(static_cast<double>(scratch_[i]) * scale - shift);
+    const double logNormaliser = shift + std::log(sum);
+    const auto logProbOf = [&](std::size_t i) {
+        return static_cast<double>(scratch_[i]) * scale - logNormaliser;
+    };
+    if (greedy) return {static_cast<std::int64_t>(best), static_cast<float>(logProbOf(best))};
+
+    // A negative temperature turns the order around; the arithmetic is the same.
+    const auto k = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(decodingOptions.topK, 1, static_cast<std::int64_t>(v)));
+    order_.resize(v);
+    std::iota(order_.begin(), order_.end(), 0);
+    const auto higher = [&](std::int32_t a, std::int32_t b) {
+        const double pa = logProbOf(static_cast<std::size_t>(a));
+        const double pb = logProbOf(static_cast<std::size_t>(b));
+        return pa > pb || (pa == pb && a < b);
+    };
+    std::partial_sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(k), order_.end(),
+                      higher);
+    double total = 0;
+    for (std::size_t i = 0; i < k; ++i) total += std::exp(logProbOf(static_cast<std::size_t>(order_[i])));
+    const double threshold = total * static_cast<double>(random_());
+    std::size_t position = 0;
+    double cumulative = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        cumulative += std::exp(logProbOf(static_cast<std::size_t>(order_[i])));
+        if (cumulative >= threshold) {
+            position = i;
+            break;
+        }
+    }
+    const auto token = static_cast<std::size_t>(order_[position]);
+    return {static_cast<std::int64_t>(token), static_cast<float>(logProbOf(token))};
+}
+
+SamplingResult GreedyTokenSampler::update(const std::vector<std::int64_t>& tokens,
+                                          const platform::ml::MLMultiArray& logits,
+                                          const std::vector<float>& logProbs) {
+    const Choice choice = sample(logits);
+    SamplingResult result{tokens, logProbs, choice.token == eotToken};
+    result.tokens.push_back(choice.token);
+    result.logProbs.push_back(choice.logprob);
+    return result;
+}
+
+SamplingResult GreedyTokenSampler::finalize(const std::vector<std::int64_t>& tokens,
+                                            const std::vector<float>& logProbs) {
+    SamplingResult result{tokens, logProbs, true};
+    if (result.tokens.empty() || result.tokens.back() != eotToken) {
+        result.tokens.push_back(eotToken);
+        result.logProbs.push_back(0.0f);
+    }
+    return result;
+}
+
+}  // namespace auralith
