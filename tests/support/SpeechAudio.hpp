@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/GeneratedAudio.hpp"
 #include "support/TempDir.hpp"
 
 namespace testsupport {
@@ -35,7 +36,7 @@ inline std::vector<float> speak(const std::string& sentence, const std::string& 
                             shellQuoted(sentence) + " && sox " + shellQuoted(wav.string()) +
                             " -r 16000 -c 1 -e floating-point -b 32 -t raw " +
                             shellQuoted(raw.string());
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("speech synthesis failed: " + cmd);
+    runTool(cmd);
     const std::string bytes = readFile(raw);
     std::vector<float> samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
