@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/audio/EnergyVAD.hpp"
 
 using namespace auralith;
@@ -130,4 +131,13 @@ TEST(VoiceActivityDetector, ActiveRangesEndAtFrameStepsOrTheArrayEnd) {
               (std::vector<float>{0.0f, 0.2f, 0.3f, 0.375f}));
     EXPECT_EQ(vad.voiceActivityIndexToSeconds(5), 0.5f);
     EXPECT_EQ(vad.voiceActivityIndexToAudioSampleIndex(5), 8000);
+}
+
+TEST(EnergyVAD, ProcessorFindsVoicedRangesWithTheDefaultDetector) {
+    auto samples = signal(10000, 0.0f, 1600, 4800);
+    std::fill(samples.begin() + 8000, samples.begin() + 8100, 0.5f);  // RMS 0.125 over its frame
+    std::fill(samples.begin() + 9700, samples.end(), 0.01f);           // below 0.02
+    EXPECT_EQ(AudioProcessor::calculateNonSilentChunks(samples),
+              (std::vector<Range>{{1600, 4800}, {8000, 9600}}));
+    EXPECT_TRUE(AudioProcessor::calculateNonSilentChunks({}).empty());
 }
