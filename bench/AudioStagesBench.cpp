@@ -1,46 +1,31 @@
 // The mel and encoder stages against the bare models they wrap, and voice
 // activity detection and chunking over long audio.
 //
-// BM_MelModelBare / BM_MelStage: one 30 s window through the mel model, bare
-// and through FeatureExtractor. BM_StagesOverhead: both stages around a model
-// that does no work, i.e. what the stages add per window (checks, lock,
-// signposts, feature providers). Divide it by the window's model time
-// (mel + encoder, see bench_WhisperModelsBench) for the share.
+// BM_StagesOverhead: both stages around a model that does no work, i.e. what
+// the stages add per window (checks, lock, signposts, feature providers).
+// Divide it by the window's model time (bench_MelSpectrogramBench and
+// bench_WhisperModelsBench) for the share; bench_MelSpectrogramBench also
+// runs the mel stage beside the bare model.
 // BM_EnergyVADHour / BM_ChunkAllHour: one hour of 16 kHz audio, one thread.
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include "auralith/core/AudioEncoder.hpp"
 #include "auralith/core/FeatureExtractor.hpp"
-#include "auralith/core/MelSpectrogramInput.hpp"
 #include "auralith/core/audio/EnergyVAD.hpp"
 #include "auralith/core/audio/VADAudioChunker.hpp"
 #include "platform/ml/MLModel.hpp"
-#include "platform/ml/MelSpectrogramModel.hpp"
 
 using namespace platform::ml;
-namespace fs = std::filesystem;
 
 namespace {
-
-std::shared_ptr<MLModel> loadMel() {
-    const fs::path folder = fs::temp_directory_path() /
-                            ("verbolin-bench-stage-mel-" + std::to_string(::getpid()) + ".mlmodelc");
-    MelSpectrogramModel::writeFolder(folder, 80);
-    auto model = MLModel::load(folder);
-    fs::remove_all(folder);  // the weights stay mapped
-    return model;
-}
 
 std::shared_ptr<MLMultiArray> window() {
     auto audio = MLMultiArray::make({480000}, MLMultiArrayDataType::float32);
     auto x = audio->span<float>();
-    for (std::size_t i = 0; i < x.size(); ++i)
-        x[i] = static_cast<float>(0.2 * std::sin(0.07 * i) * std::sin(0.0003 * i));
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(0.2 * std::sin(0.07 * i));
     return audio;
 }
 
@@ -71,23 +56,6 @@ class IdleModel : public MLModel {
     std::string out_;
     std::shared_ptr<MLMultiArray> answer_;
 };
-
-void BM_MelModelBare(benchmark::State& state) {
-    static auto model = loadMel();
-    static auto audio = window();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(model->prediction(auralith::MelSpectrogramInput(audio)));
-}
-BENCHMARK(BM_MelModelBare)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void BM_MelStage(benchmark::State& state) {
-    static auto model = loadMel();
-    static auto audio = window();
-    auralith::FeatureExtractor extractor;
-    extractor.setModel(model);
-    for (auto _ : state) benchmark::DoNotOptimize(extractor.logMelSpectrogram(audio));
-}
-BENCHMARK(BM_MelStage)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_StagesOverhead(benchmark::State& state) {
     auto mel = MLMultiArray::make({1, 80, 1, 3000}, MLMultiArrayDataType::float16);
