@@ -79,7 +79,8 @@ const std::vector<float>& hourOfAudio() {
     static const std::vector<float> audio = [] {
         std::vector<float> a(3600 * 16000);
         for (std::size_t i = 0; i < a.size(); ++i)
-            a[i] = (i % 73600) < 64000 ? 0.3f * std::sin(0.07f * static_cast<float>(i % 9000)) : 0.0f;
+            a[i] =
+                (i % 73600) < 64000 ? 0.3f * std::sin(0.07f * static_cast<float>(i % 9000)) : 0.0f;
         return a;
     }();
     return audio;

@@ -15,7 +15,8 @@ constexpr float kSampleRate = 16000.0f;
 
 std::string seconds(std::int64_t sample) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(static_cast<float>(sample) / kSampleRate));
+    std::snprintf(text, sizeof text, "%.2f",
+                  static_cast<double>(static_cast<float>(sample) / kSampleRate));
     return text;
 }
 
@@ -27,8 +28,8 @@ VADAudioChunker::VADAudioChunker(std::int64_t windowPadding,
       vad_(vad ? std::move(vad) : std::make_shared<EnergyVAD>(16000, 1600, 0, 0.02f)) {}
 
 std::int64_t VADAudioChunker::splitOnMiddleOfLongestSilence(const std::vector<float>& audioArray,
-                                                           std::int64_t startIndex,
-                                                           std::int64_t endIndex) const {
+                                                            std::int64_t startIndex,
+                                                            std::int64_t endIndex) const {
     const std::int64_t mid = startIndex + (endIndex - startIndex) / 2;
     const std::vector<float> secondHalf(audioArray.begin() + mid, audioArray.begin() + endIndex);
     const auto silence = vad_->findLongestSilence(vad_->voiceActivity(secondHalf));
@@ -40,9 +41,9 @@ std::int64_t VADAudioChunker::splitOnMiddleOfLongestSilence(const std::vector<fl
     return std::min(endIndex, mid + middleFrame * vad_->frameLengthSamples());
 }
 
-std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audioArray,
-                                                  std::int64_t maxChunkLength,
-                                                  const std::optional<DecodingOptions>& decodeOptions) const {
+std::vector<AudioChunk> VADAudioChunker::chunkAll(
+    const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+    const std::optional<DecodingOptions>& decodeOptions) const {
     const auto count = static_cast<std::int64_t>(audioArray.size());
     if (count <= maxChunkLength) return {AudioChunk{0, {audioArray.begin(), audioArray.end()}}};
     if (maxChunkLength < 1)
@@ -62,7 +63,8 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audi
                 windowEnd < end ? splitOnMiddleOfLongestSilence(audioArray, start, windowEnd) : end;
             if (split <= start) break;
             Logging::debug("Found chunk from " + seconds(start) + " to " + seconds(split));
-            chunks.push_back(AudioChunk{start, {audioArray.begin() + start, audioArray.begin() + split}});
+            chunks.push_back(
+                AudioChunk{start, {audioArray.begin() + start, audioArray.begin() + split}});
             start = split;
         }
     }

@@ -26,9 +26,9 @@ class VADAudioChunker : public AudioChunking {
     // array's end. Throws WhisperError::audioProcessingFailed "startIndex is
     // outside the buffer size" for a clip that starts outside the array and
     // asks for more than the padding, and for a maximum length below 1.
-    std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray,
-                                     std::int64_t maxChunkLength,
-                                     const std::optional<DecodingOptions>& decodeOptions) const override;
+    std::vector<AudioChunk> chunkAll(
+        const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+        const std::optional<DecodingOptions>& decodeOptions) const override;
 
     std::int64_t windowPadding() const { return windowPadding_; }
     const VoiceActivityDetector& vad() const { return *vad_; }
@@ -36,7 +36,8 @@ class VADAudioChunker : public AudioChunking {
   private:
     // The sample index in (startIndex, endIndex] where the window is cut.
     std::int64_t splitOnMiddleOfLongestSilence(const std::vector<float>& audioArray,
-                                               std::int64_t startIndex, std::int64_t endIndex) const;
+                                               std::int64_t startIndex,
+                                               std::int64_t endIndex) const;
 
     std::int64_t windowPadding_;
     std::shared_ptr<const VoiceActivityDetector> vad_;
