@@ -32,12 +32,7 @@ const auralith::WhisperTokenizer& tokenizer() { return *testsupport::whisperEngl
 std::int64_t T() { return tokenizer().specialTokens().timeTokenBegin; }
 std::int64_t EOT() { return tokenizer().specialTokens().endToken; }
 std::int64_t ts(double seconds) { return T() + std::llround(seconds / 0.02); }
-// The one text token of a short text (encode adds the prompt's control tokens).
-std::int64_t word(const std::string& text) {
-    for (auto id : tokenizer().encode(text))
-        if (id < tokenizer().specialTokens().specialTokenBegin) return id;
-    throw std::runtime_error("no text token for " + text);
-}
+std::int64_t word(const std::string& text) { return testsupport::textToken(text); }
 
 DecodingResult resultWith(Ids tokens) {
     DecodingResult result;
