@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -14,7 +16,7 @@
 
 namespace testsupport {
 
-inline std::shared_ptr<const auralith::WhisperTokenizerWrapper> whisperEnglishTokenizer() {
+inline std::shared_ptr<auralith::WhisperTokenizerWrapper> whisperEnglishTokenizer() {
     static const auto tokenizer = [] {
         const std::filesystem::path folder =
             std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer";
@@ -27,9 +29,18 @@ inline std::shared_ptr<const auralith::WhisperTokenizerWrapper> whisperEnglishTo
         const auto& type = vortil::AutoTokenizer::tokenizerClass(config);
         vortil::TokenizerWrapper wrapper{
             std::shared_ptr<const vortil::Tokenizer>(type.create(config, data, false))};
-        return std::make_shared<const auralith::WhisperTokenizerWrapper>(std::move(wrapper), folder);
+        return std::make_shared<auralith::WhisperTokenizerWrapper>(std::move(wrapper), folder);
     }();
     return tokenizer;
+}
+
+// The first text token of a short text (encoding adds the prompt's control
+// tokens around it).
+inline std::int64_t textToken(const std::string& text) {
+    const auto tokenizer = whisperEnglishTokenizer();
+    for (auto id : tokenizer->encode(text))
+        if (id < tokenizer->specialTokens().specialTokenBegin) return id;
+    throw std::runtime_error("no text token for " + text);
 }
 
 }  // namespace testsupport
