@@ -14,12 +14,7 @@ using LogLevel = vortil::Logging::LogLevel;
 
 namespace {
 
-AuralithConfig everyOptionalAbsent() {
-    return AuralithConfig(std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                          std::nullopt, std::nullopt, std::nullopt, std::nullopt, nullptr, nullptr,
-                          nullptr, nullptr, std::nullopt, nullptr, nullptr, true, LogLevel::info,
-                          std::nullopt, std::nullopt, true, false);
-}
+AuralithConfig everyOptionalAbsent() { return AuralithConfig({}); }
 
 struct StubDecoder : auralith::TextDecoding {
     std::optional<std::int64_t> kvCacheEmbedDim() const override { return std::nullopt; }
@@ -27,7 +22,10 @@ struct StubDecoder : auralith::TextDecoding {
     std::optional<std::int64_t> windowSize() const override { return std::nullopt; }
 };
 struct StubFilter : auralith::LogitsFiltering {};
-struct StubDetector : auralith::VoiceActivityDetector {};
+struct StubDetector : auralith::VoiceActivityDetector {
+    StubDetector() : VoiceActivityDetector(16000, 1600) {}
+    std::vector<bool> voiceActivity(const std::vector<float>&) const override { return {}; }
+};
 
 }  // namespace
 
@@ -53,14 +51,20 @@ TEST(AuralithConfig, ApplicationConfigurationIsStoredUnchanged) {
     auto decoder = std::make_shared<StubDecoder>();
     auto filter = std::make_shared<StubFilter>();
     auto detector = std::make_shared<StubDetector>();
-    const AuralithConfig config(
-        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-        std::string("/data/models/pack-v1"),
-        std::filesystem::path("/data/models/pack-v1/tokenizer"),
-        ModelComputeOptions(MLComputeUnits::cpuOnly, MLComputeUnits::all, MLComputeUnits::cpuOnly),
-        std::nullopt, nullptr, nullptr, nullptr, decoder,
-        std::vector<std::shared_ptr<auralith::LogitsFiltering>>{filter}, nullptr, detector, false,
-        LogLevel::error, true, true, false, false);
+    const AuralithConfig config({
+        .modelFolder = "/data/models/pack-v1",
+        .tokenizerFolder = "/data/models/pack-v1/tokenizer",
+        .computeOptions = ModelComputeOptions(MLComputeUnits::cpuOnly, MLComputeUnits::all,
+                                              MLComputeUnits::cpuOnly),
+        .textDecoder = decoder,
+        .logitsFilters = std::vector<std::shared_ptr<auralith::LogitsFiltering>>{filter},
+        .voiceActivityDetector = detector,
+        .verbose = false,
+        .logLevel = LogLevel::error,
+        .prewarm = true,
+        .load = true,
+        .download = false,
+    });
     EXPECT_EQ(config.modelFolder, "/data/models/pack-v1");
     EXPECT_EQ(config.tokenizerFolder, std::filesystem::path("/data/models/pack-v1/tokenizer"));
     EXPECT_EQ(config.computeOptions->audioEncoderCompute, MLComputeUnits::all);
@@ -115,4 +119,10 @@ TEST(ModelComputeOptions, AbsentAudioEncoderChoiceBecomesNeuralEngine) {
         EXPECT_EQ(options.audioEncoderCompute, row.expectedEncoder);
         EXPECT_EQ(options.textDecoderCompute, row.decoder);
     }
+}
+
+TEST(ModelComputeOptions, PipelineDefaultsForAnAbsentChoice) {
+    EXPECT_EQ(ModelComputeOptions::pipelineDefaults(),
+              ModelComputeOptions(MLComputeUnits::cpuAndGPU, MLComputeUnits::cpuAndNeuralEngine,
+                                  MLComputeUnits::cpuAndNeuralEngine));
 }
