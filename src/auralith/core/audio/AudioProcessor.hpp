@@ -90,7 +90,7 @@ public:
     // or path; later failures end the stream with the error.
     static std::shared_ptr<platform::AsyncThrowingStream<IncrementalFileChunk>> loadFileIncrementally(
         const std::string& path, const AudioInputOptions::ChannelMode& channelMode, double chunkDurationSeconds,
-        int64_t maxBufferedChunks, int64_t maxChunkLength, std::shared_ptr<VoiceActivityDetector> vad);
+        int64_t maxBufferedChunks, int64_t maxChunkLength, std::shared_ptr<const VoiceActivityDetector> vad);
 
     // ---- AudioProcessing ----
 
