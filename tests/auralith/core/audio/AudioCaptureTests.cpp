@@ -137,9 +137,14 @@ TEST(AudioCapture, PauseResumeAndStopFollowTheCaptureStates) {
     rig.processor.resumeRecordingLive(1);  // no engine: nothing starts
     EXPECT_EQ(rig.backend->runningCount(), 0);
     EXPECT_EQ(rig.processor.audioSamples().size(), 3200u);  // kept after stop
-    // A new start clears what was collected.
+    // A new start clears what was collected; starting again while running
+    // replaces the engine rather than leaving a second one feeding the buffer.
     rig.processor.startRecordingLive(1);
     EXPECT_TRUE(rig.processor.audioSamples().empty());
+    rig.processor.startRecordingLive(2);
+    EXPECT_EQ(rig.backend->runningCount(), 1);
+    EXPECT_EQ(rig.backend->deliver(buffer), 1);
+    EXPECT_EQ(rig.processor.audioSamples().size(), 1600u);
 }
 
 TEST(AudioCapture, ResumingOnAnotherDeviceTearsTheOldEngineDown) {

@@ -83,6 +83,10 @@ TEST_F(IncrementalFileLoading, RefusesBadArgumentsBeforeAnyStreamExists) {
             EXPECT_EQ(e.message(), c.message);
         }
     }
+    // A chunk length that could hold nothing would end the stream at once, as if the file were empty.
+    EXPECT_THROW(AudioProcessor::loadFileIncrementally(path("short.wav"), ChannelMode::sumChannels(), 120, 2, 0,
+                                                       nullptr),
+                 auralith::WhisperError);
 }
 
 TEST_F(IncrementalFileLoading, ChunksTileTheFileAndMatchTheWholeFileLoad) {
