@@ -19,7 +19,7 @@ namespace testsupport {
 // Writes a 440 Hz tone into the pipe source's FIFO as 48 kHz stereo s16le,
 // paced at real time, for `seconds`.
 class ToneFeeder {
-public:
+  public:
     ToneFeeder(const std::filesystem::path& fifo, double seconds, float amplitude) {
         fd_ = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd_ < 0) throw std::runtime_error("cannot open " + fifo.string());
@@ -57,7 +57,7 @@ public:
         if (thread_.joinable()) thread_.join();
     }
 
-private:
+  private:
     int fd_ = -1;
     std::atomic<bool> cancel_{false};
     std::thread thread_;

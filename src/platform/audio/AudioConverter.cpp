@@ -5,31 +5,38 @@
 
 namespace platform {
 
-std::unique_ptr<AudioConverter> AudioConverter::create(const PCMFormat& input, const PCMFormat& output,
+std::unique_ptr<AudioConverter> AudioConverter::create(const PCMFormat& input,
+                                                       const PCMFormat& output,
                                                        std::string* reason) {
     auto fail = [&](std::string why) -> std::unique_ptr<AudioConverter> {
         if (reason) *reason = std::move(why);
         return nullptr;
     };
-    if (input.commonFormat != CommonFormat::pcmFormatFloat32 || output.commonFormat != CommonFormat::pcmFormatFloat32)
+    if (input.commonFormat != CommonFormat::pcmFormatFloat32 ||
+        output.commonFormat != CommonFormat::pcmFormatFloat32)
         return fail("only 32-bit float audio converts");
     if (output.channelCount != 1) return fail("the output must have one channel");
-    if (!(output.sampleRate >= 1) || output.sampleRate > 1e9 || output.sampleRate != std::floor(output.sampleRate))
+    if (!(output.sampleRate >= 1) || output.sampleRate > 1e9 ||
+        output.sampleRate != std::floor(output.sampleRate))
         return fail("unsupported output rate");
-    auto resampler = Resampler::create(AudioFormat{input.sampleRate, input.channelCount}, int(output.sampleRate), reason);
+    auto resampler = Resampler::create(AudioFormat{input.sampleRate, input.channelCount},
+                                       int(output.sampleRate), reason);
     if (!resampler) return nullptr;
     return std::unique_ptr<AudioConverter>(new AudioConverter(input, output, std::move(resampler)));
 }
 
-AudioConverter::AudioConverter(const PCMFormat& input, const PCMFormat& output, std::unique_ptr<Resampler> resampler)
+AudioConverter::AudioConverter(const PCMFormat& input, const PCMFormat& output,
+                               std::unique_ptr<Resampler> resampler)
     : input_(input), output_(output), resampler_(std::move(resampler)) {}
 
-AudioConverter::OutputStatus AudioConverter::convert(PCMBuffer& output, const PCMBuffer& input, std::string* error) {
+AudioConverter::OutputStatus AudioConverter::convert(PCMBuffer& output, const PCMBuffer& input,
+                                                     std::string* error) {
     auto fail = [&](const char* why) {
         if (error) *error = why;
         return OutputStatus::error;
     };
-    if (!(input.format() == input_) || !(output.format() == output_)) return fail("buffer format does not match");
+    if (!(input.format() == input_) || !(output.format() == output_))
+        return fail("buffer format does not match");
     const uint32_t frames = input.frameLength();
     const uint32_t channels = input_.channelCount;
     const float* interleaved = input.floatChannelData()[0];
@@ -44,8 +51,8 @@ AudioConverter::OutputStatus AudioConverter::convert(PCMBuffer& output, const PC
     }
     if (drained_) {
         // A drained filter starts again from silence, like a new converter.
-        auto fresh = Resampler::create(AudioFormat{input_.sampleRate, input_.channelCount}, int(output_.sampleRate),
-                                       error);
+        auto fresh = Resampler::create(AudioFormat{input_.sampleRate, input_.channelCount},
+                                       int(output_.sampleRate), error);
         if (!fresh) return OutputStatus::error;
         resampler_ = std::move(fresh);
         drained_ = false;

@@ -61,16 +61,18 @@ struct Producer {
             const size_t before = buffer.size();
             while (int64_t(buffer.size()) <= maxChunkLength && readPosition < total) {
                 const double end = std::min(readPosition + chunkDurationSeconds, total);
-                platform::PCMBuffer window =
-                    AudioProcessor::loadAudioFromFile(file, channelMode, readPosition, end, std::nullopt);
-                const std::vector<float> samples = AudioProcessor::convertBufferToArray(window, 1024);
+                platform::PCMBuffer window = AudioProcessor::loadAudioFromFile(
+                    file, channelMode, readPosition, end, std::nullopt);
+                const std::vector<float> samples =
+                    AudioProcessor::convertBufferToArray(window, 1024);
                 buffer.insert(buffer.end(), samples.begin(), samples.end());
                 readPosition = end;
                 TaskCancellation::checkCancellation();
             }
             if (buffer.empty()) return;
 
-            const std::vector<AudioChunk> chunks = chunker.chunkAll(buffer, maxChunkLength, std::nullopt);
+            const std::vector<AudioChunk> chunks =
+                chunker.chunkAll(buffer, maxChunkLength, std::nullopt);
             const bool moreToCome = readPosition < total;
             size_t finalCount = chunks.size();
             if (moreToCome) {
@@ -78,7 +80,8 @@ struct Producer {
                 // the rest are cut again when more audio has arrived.
                 finalCount = 0;
                 while (finalCount < chunks.size() &&
-                       chunks[finalCount].seekOffsetIndex + maxChunkLength <= int64_t(buffer.size()))
+                       chunks[finalCount].seekOffsetIndex + maxChunkLength <=
+                           int64_t(buffer.size()))
                     ++finalCount;
                 // Reading added nothing (the file ended early): take what is there.
                 if (finalCount == 0 && buffer.size() == before) finalCount = chunks.size();
@@ -92,16 +95,17 @@ struct Producer {
                 controller->requestChunkSlot(token);
                 TaskCancellation::checkCancellation();
                 std::weak_ptr<IncrementalLoadController> slots = controller;
-                IncrementalFileChunk chunk{AudioChunk{bufferStart + chunks[i].seekOffsetIndex, chunks[i].audioSamples},
-                                           [slots] {
-                                               if (auto c = slots.lock()) c->signalChunkConsumed();
-                                           }};
+                IncrementalFileChunk chunk{
+                    AudioChunk{bufferStart + chunks[i].seekOffsetIndex, chunks[i].audioSamples},
+                    [slots] {
+                        if (auto c = slots.lock()) c->signalChunkConsumed();
+                    }};
                 if (!yield(std::move(chunk))) return;
             }
             if (!moreToCome) return;
             const AudioChunk& last = chunks[finalCount - 1];
-            const int64_t consumed =
-                std::min<int64_t>(last.seekOffsetIndex + int64_t(last.audioSamples.size()), int64_t(buffer.size()));
+            const int64_t consumed = std::min<int64_t>(
+                last.seekOffsetIndex + int64_t(last.audioSamples.size()), int64_t(buffer.size()));
             bufferStart += consumed;
             buffer.erase(buffer.begin(), buffer.begin() + consumed);
             TaskCancellation::checkCancellation();
@@ -111,9 +115,12 @@ struct Producer {
 
 }  // namespace
 
-std::shared_ptr<platform::AsyncThrowingStream<IncrementalFileChunk>> AudioProcessor::loadFileIncrementally(
-    const std::string& path, const AudioInputOptions::ChannelMode& channelMode, double chunkDurationSeconds,
-    int64_t maxBufferedChunks, int64_t maxChunkLength, std::shared_ptr<const VoiceActivityDetector> vad) {
+std::shared_ptr<platform::AsyncThrowingStream<IncrementalFileChunk>>
+AudioProcessor::loadFileIncrementally(const std::string& path,
+                                      const AudioInputOptions::ChannelMode& channelMode,
+                                      double chunkDurationSeconds, int64_t maxBufferedChunks,
+                                      int64_t maxChunkLength,
+                                      std::shared_ptr<const VoiceActivityDetector> vad) {
     if (!std::isfinite(chunkDurationSeconds) || !(chunkDurationSeconds > 0))
         throw WhisperError::loadAudioFailed("Incremental chunk duration must be greater than 0");
     if (maxBufferedChunks < 1)
@@ -122,12 +129,14 @@ std::shared_ptr<platform::AsyncThrowingStream<IncrementalFileChunk>> AudioProces
     if (!std::filesystem::exists(path, ec))
         throw WhisperError::loadAudioFailed("Audio file not found at path: " + path);
     // Without this the producer would read nothing and end as if the file were empty.
-    if (maxChunkLength < 1) throw WhisperError::loadAudioFailed("Incremental chunk length must be greater than 0");
+    if (maxChunkLength < 1)
+        throw WhisperError::loadAudioFailed("Incremental chunk length must be greater than 0");
 
     auto stream = ChunkStream::make();
     auto controller = std::make_shared<IncrementalLoadController>(maxBufferedChunks);
-    auto producer = std::make_shared<Producer>(
-        Producer{path, channelMode, chunkDurationSeconds, maxChunkLength, std::move(vad), controller, stream});
+    auto producer =
+        std::make_shared<Producer>(Producer{path, channelMode, chunkDurationSeconds, maxChunkLength,
+                                            std::move(vad), controller, stream});
     std::stop_source stop;
     // However the stream ends, the producer stops and is released from any wait.
     stream->setOnTermination([stop, controller]() mutable {

@@ -14,7 +14,7 @@
 namespace auralith {
 
 class IncrementalLoadController {
-public:
+  public:
     explicit IncrementalLoadController(int64_t maxBufferedChunks);
 
     // Blocks until a slot is free (or the controller is terminated, or the
@@ -29,7 +29,7 @@ public:
     int64_t activeChunks() const;
     bool isTerminated() const;
 
-private:
+  private:
     const int64_t maxBufferedChunks_;
     mutable std::mutex m_;
     std::condition_variable_any cv_;

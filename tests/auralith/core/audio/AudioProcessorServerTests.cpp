@@ -18,13 +18,15 @@ using auralith::AudioProcessor;
 
 const std::vector<std::string> kScript = {
     "load-module module-null-sink sink_name=speakers",
-    "load-module module-pipe-source source_name=mic1 file={dir}/mic1.fifo format=s16le rate=48000 channels=2",
-    "load-module module-pipe-source source_name=mic2 file={dir}/mic2.fifo format=s16le rate=48000 channels=2",
+    "load-module module-pipe-source source_name=mic1 file={dir}/mic1.fifo format=s16le rate=48000 "
+    "channels=2",
+    "load-module module-pipe-source source_name=mic2 file={dir}/mic2.fifo format=s16le rate=48000 "
+    "channels=2",
     "set-default-source mic1",
 };
 
 class AudioProcessorServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         try {
             server = std::make_unique<testsupport::PrivatePulseServer>(kScript);
@@ -64,7 +66,8 @@ protected:
     std::optional<uint32_t> mic1, mic2;
 };
 
-TEST_F(AudioProcessorServerTest, OneSecondOfToneArrivesAsSixteenThousandSamplesWithOneEnergyEntryPerBuffer) {
+TEST_F(AudioProcessorServerTest,
+       OneSecondOfToneArrivesAsSixteenThousandSamplesWithOneEnergyEntryPerBuffer) {
     ASSERT_TRUE(mic1 && mic2) << "the pipe sources are listed";
     std::mutex m;
     std::vector<size_t> buffers;
@@ -113,7 +116,8 @@ TEST_F(AudioProcessorServerTest, PauseDropsAudioAndResumeOnAnotherSourceReplaces
     EXPECT_NE(processor->audioEngine(), engine);
     feed("mic1.fifo", 0.2);
     EXPECT_EQ(processor->audioSamples().size(), resumed) << "the old source's engine is gone";
-    for (int i = 0; i < 20 && processor->audioSamples().size() <= resumed; ++i) feed("mic2.fifo", 0.2);
+    for (int i = 0; i < 20 && processor->audioSamples().size() <= resumed; ++i)
+        feed("mic2.fifo", 0.2);
     EXPECT_GT(processor->audioSamples().size(), resumed) << "the new source delivers";
     processor->stopRecording();
     EXPECT_EQ(processor->audioEngine(), nullptr);

@@ -25,11 +25,12 @@ using namespace testsupport;
 constexpr int64_t kWindow = 480000;
 
 class IncrementalFileLoading : public auralith::testing::LogCaptureTest {
-protected:
+  protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<TempDir>("verbolin-incremental");
         // A tone with a second of silence every 7 s, so the chunker finds cuts.
-        makeAudio(*dir_ / "five-minutes.wav", "0.5*sin(2*PI*440*t)*gt(mod(t\\,7)\\,1)", 16000, 300, "-c:a pcm_s16le");
+        makeAudio(*dir_ / "five-minutes.wav", "0.5*sin(2*PI*440*t)*gt(mod(t\\,7)\\,1)", 16000, 300,
+                  "-c:a pcm_s16le");
         makeAudio(*dir_ / "short.wav", sine(440, 0.5), 44100, 5, "-c:a pcm_s16le");
         runTool("sox -n -r 16000 -c 1 '" + (*dir_ / "empty.wav").string() + "' trim 0 0");
     }
@@ -39,12 +40,13 @@ protected:
     static auto load(const std::string& name, double duration, int64_t buffered,
                      std::shared_ptr<const auralith::VoiceActivityDetector> vad = nullptr) {
         if (!vad) vad = std::make_shared<auralith::EnergyVAD>(16000, 1600, 0, 0.02f);
-        return AudioProcessor::loadFileIncrementally(path(name), ChannelMode::sumChannels(), duration, buffered,
-                                                     kWindow, vad);
+        return AudioProcessor::loadFileIncrementally(path(name), ChannelMode::sumChannels(),
+                                                     duration, buffered, kWindow, vad);
     }
 
     // Every chunk, each signalled complete as soon as it arrives.
-    static std::vector<auralith::AudioChunk> drain(platform::AsyncThrowingStream<IncrementalFileChunk>& stream) {
+    static std::vector<auralith::AudioChunk> drain(
+        platform::AsyncThrowingStream<IncrementalFileChunk>& stream) {
         std::vector<auralith::AudioChunk> chunks;
         while (auto chunk = stream.next(30s)) {
             chunks.push_back(chunk->audioChunk);
@@ -58,7 +60,8 @@ protected:
 std::unique_ptr<TempDir> IncrementalFileLoading::dir_;
 
 TEST_F(IncrementalFileLoading, RefusesBadArgumentsBeforeAnyStreamExists) {
-    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN(),
+                 inf = std::numeric_limits<double>::infinity();
     const struct {
         double duration;
         int64_t buffered;
@@ -69,7 +72,8 @@ TEST_F(IncrementalFileLoading, RefusesBadArgumentsBeforeAnyStreamExists) {
         {-1, 2, "short.wav", "Incremental chunk duration must be greater than 0"},
         {inf, 2, "short.wav", "Incremental chunk duration must be greater than 0"},
         {nan, 2, "short.wav", "Incremental chunk duration must be greater than 0"},
-        {0, 0, "missing.wav", "Incremental chunk duration must be greater than 0"},  // duration first
+        {0, 0, "missing.wav",
+         "Incremental chunk duration must be greater than 0"},  // duration first
         {120, 0, "short.wav", "Incremental chunk buffer size must be greater than 0"},
         {120, 0, "missing.wav", "Incremental chunk buffer size must be greater than 0"},
         {120, 2, "missing.wav", "Audio file not found at path: " + path("missing.wav")},
@@ -83,14 +87,16 @@ TEST_F(IncrementalFileLoading, RefusesBadArgumentsBeforeAnyStreamExists) {
             EXPECT_EQ(e.message(), c.message);
         }
     }
-    // A chunk length that could hold nothing would end the stream at once, as if the file were empty.
-    EXPECT_THROW(AudioProcessor::loadFileIncrementally(path("short.wav"), ChannelMode::sumChannels(), 120, 2, 0,
-                                                       nullptr),
+    // A chunk length that could hold nothing would end the stream at once, as if the file were
+    // empty.
+    EXPECT_THROW(AudioProcessor::loadFileIncrementally(
+                     path("short.wav"), ChannelMode::sumChannels(), 120, 2, 0, nullptr),
                  auralith::WhisperError);
 }
 
 TEST_F(IncrementalFileLoading, ChunksTileTheFileAndMatchTheWholeFileLoad) {
-    const auto whole = AudioProcessor::loadAudioAsFloatArray(path("five-minutes.wav"), ChannelMode::sumChannels());
+    const auto whole =
+        AudioProcessor::loadAudioAsFloatArray(path("five-minutes.wav"), ChannelMode::sumChannels());
     ASSERT_EQ(whole.size(), 300u * 16000);
     for (double duration : {120.0, 45.0, 7.3}) {
         auto stream = load("five-minutes.wav", duration, 2);
@@ -146,7 +152,8 @@ TEST_F(IncrementalFileLoading, ConsumerLeavingWhileTheProducerWaitsEndsItQuietly
             stream->finish();
         // The producer owns a reference to the detector until it has ended.
         const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (vad.use_count() > 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        while (vad.use_count() > 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
         EXPECT_EQ(vad.use_count(), 1) << "the producer is still running";
         if (stream) {
             EXPECT_FALSE(stream->error());
