@@ -1,5 +1,6 @@
 #include "platform/audio/AudioConverter.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -60,9 +61,15 @@ AudioConverter::OutputStatus AudioConverter::convert(PCMBuffer& output, const PC
     float* out = output.floatChannelData()[0];
     const size_t capacity = output.frameCapacity();
     long written = 0;
-    if (frames > 0) {
-        written = resampler_->convert(interleaved, frames, out, capacity);
-        if (written < 0) return fail("the resampler failed");
+    // In blocks: the library copies whatever it is handed into buffers of
+    // its own, so one call with a long read would hold it several times over.
+    constexpr uint32_t kBlock = 32768;
+    for (uint32_t at = 0; at < frames; at += kBlock) {
+        const uint32_t n = std::min(kBlock, frames - at);
+        const long got = resampler_->convert(interleaved + size_t(at) * channels, n, out + written,
+                                             capacity - size_t(written));
+        if (got < 0) return fail("the resampler failed");
+        written += got;
     }
     const long drained = resampler_->flush(out + written, capacity - size_t(written));
     drained_ = true;

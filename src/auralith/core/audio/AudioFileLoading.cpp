@@ -170,12 +170,17 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
         }
         // The audio ended before the container said it would.
         if (readBuffer.frameLength() == 0) break;
-        auto mono = convertToMono(readBuffer, channelMode);
-        if (!mono) {
-            Logging::error("Failed to process audio channels");
-            return std::nullopt;
+        // A mono read is its own fold; skipping the copy keeps one read's
+        // worth of memory out of every long load.
+        std::optional<platform::PCMBuffer> folded;
+        if (readBuffer.format().channelCount > 1) {
+            folded = convertToMono(readBuffer, channelMode);
+            if (!folded) {
+                Logging::error("Failed to process audio channels");
+                return std::nullopt;
+            }
         }
-        auto piece = resampleAudio(*mono, outFormat.sampleRate, outFormat.channelCount);
+        auto piece = resampleAudio(folded ? *folded : readBuffer, outFormat.sampleRate, outFormat.channelCount);
         if (!piece) {
             Logging::error("Failed to resample audio chunk");
             return std::nullopt;

@@ -54,6 +54,10 @@ struct Producer {
         const double total = double(file.length()) / rate;
         const VADAudioChunker chunker(16000, vad);
         std::vector<float> buffer;
+        // One window plus what a cut may carry over; reserved once so that
+        // growing never holds two copies.
+        const double windowSamples = std::min(chunkDurationSeconds, total) * 16000.0 + 1;
+        buffer.reserve(size_t(std::min(windowSamples + double(maxChunkLength), 1e9)));
         int64_t bufferStart = 0;
         double readPosition = 0;
         TaskCancellation::checkCancellation();
@@ -63,9 +67,9 @@ struct Producer {
                 const double end = std::min(readPosition + chunkDurationSeconds, total);
                 platform::PCMBuffer window = AudioProcessor::loadAudioFromFile(
                     file, channelMode, readPosition, end, std::nullopt);
-                const std::vector<float> samples =
-                    AudioProcessor::convertBufferToArray(window, 1024);
-                buffer.insert(buffer.end(), samples.begin(), samples.end());
+                // Straight from the window into the buffer: no third copy.
+                const float* samples = window.floatChannelData()[0];
+                buffer.insert(buffer.end(), samples, samples + window.frameLength());
                 readPosition = end;
                 TaskCancellation::checkCancellation();
             }
