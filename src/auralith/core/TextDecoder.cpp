@@ -73,6 +73,15 @@ std::optional<std::int64_t> truncatedIndex(float value) {
     return static_cast<std::int64_t>(value);
 }
 
+// One step's model inputs: the state's arrays and the window's encoder output.
+TextDecoderMLMultiArrayInputType stepInput(const DecodingInputs& inputs,
+                                           const TextDecoding::Array& encoderOutput) {
+    return {inputs.inputIds(),          inputs.cacheLength(),
+            inputs.keyCache(),          inputs.valueCache(),
+            inputs.kvCacheUpdateMask(), encoderOutput,
+            inputs.decoderKeyPaddingMask()};
+}
+
 // Removes a run's stop flag on every way out of the loop, thrown errors included.
 class StopFlagScope {
   public:
@@ -363,10 +372,7 @@ DecodingResult TextDecoder::detectLanguage(const Array& encoderOutput,
     if (!inputs)
         throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
 
-    const TextDecoderMLMultiArrayInputType input(
-        inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
-        inputs->kvCacheUpdateMask(), encoderOutput, inputs->decoderKeyPaddingMask());
-    const auto output = predictLogits(input);
+    const auto output = predictLogits(stepInput(*inputs, encoderOutput));
     const auto* step = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(output.get());
     if (!step || !step->logits) {
         Logging::error("Unable to decode logits");
@@ -492,10 +498,7 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
         const auto predictionStart = SteadyClock::now();
         if (!encoderOutput)
             throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-        const TextDecoderMLMultiArrayInputType input(
-            inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
-            inputs->kvCacheUpdateMask(), encoderOutput, inputs->decoderKeyPaddingMask());
-        const auto output = predictLogits(input);
+        const auto output = predictLogits(stepInput(*inputs, encoderOutput));
         const auto* step = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(output.get());
         if (!step || !step->logits || !step->cache || !step->cache->keyCache ||
             !step->cache->valueCache)
