@@ -32,24 +32,37 @@ class AuralithConfig {
   public:
     using LogLevel = vortil::Logging::LogLevel;
 
-    // One argument per field, in field order; audioInputConfig fills
-    // audioInputConfigStorage.
-    AuralithConfig(std::optional<std::string> model,
-                   std::optional<std::filesystem::path> downloadBase,
-                   std::optional<std::string> modelRepo, std::optional<std::string> modelToken,
-                   std::optional<std::string> modelEndpoint, std::optional<std::string> modelFolder,
-                   std::optional<std::filesystem::path> tokenizerFolder,
-                   std::optional<ModelComputeOptions> computeOptions,
-                   std::optional<AudioInputOptions> audioInputConfig,
-                   std::shared_ptr<AudioProcessing> audioProcessor,
-                   std::shared_ptr<FeatureExtracting> featureExtractor,
-                   std::shared_ptr<AudioEncoding> audioEncoder,
-                   std::shared_ptr<TextDecoding> textDecoder,
-                   std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters,
-                   std::shared_ptr<SegmentSeeking> segmentSeeker,
-                   std::shared_ptr<VoiceActivityDetector> voiceActivityDetector, bool verbose,
-                   LogLevel logLevel, std::optional<bool> prewarm, std::optional<bool> load,
-                   bool download, bool useBackgroundDownloadSession);
+    // One member per field, in field order; audioInputConfig fills
+    // audioInputConfigStorage. Every member has an initializer, so designated
+    // initializers name only what a caller sets:
+    //   AuralithConfig({.modelFolder = folder, .verbose = false, .load = true})
+    struct Arguments {
+        std::optional<std::string> model = std::nullopt;
+        std::optional<std::filesystem::path> downloadBase = std::nullopt;
+        std::optional<std::string> modelRepo = std::nullopt;
+        std::optional<std::string> modelToken = std::nullopt;
+        std::optional<std::string> modelEndpoint = std::nullopt;
+        std::optional<std::string> modelFolder = std::nullopt;
+        std::optional<std::filesystem::path> tokenizerFolder = std::nullopt;
+        std::optional<ModelComputeOptions> computeOptions = std::nullopt;
+        std::optional<AudioInputOptions> audioInputConfig = std::nullopt;
+        std::shared_ptr<AudioProcessing> audioProcessor = nullptr;
+        std::shared_ptr<FeatureExtracting> featureExtractor = nullptr;
+        std::shared_ptr<AudioEncoding> audioEncoder = nullptr;
+        std::shared_ptr<TextDecoding> textDecoder = nullptr;
+        std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters = std::nullopt;
+        std::shared_ptr<SegmentSeeking> segmentSeeker = nullptr;
+        std::shared_ptr<VoiceActivityDetector> voiceActivityDetector = nullptr;
+        bool verbose = true;
+        LogLevel logLevel = LogLevel::info;
+        std::optional<bool> prewarm = std::nullopt;
+        std::optional<bool> load = std::nullopt;
+        bool download = true;
+        bool useBackgroundDownloadSession = false;
+    };
+
+    // Stores every argument unchanged.
+    explicit AuralithConfig(Arguments arguments);
 
     AuralithConfig(const AuralithConfig&) = default;
     AuralithConfig& operator=(const AuralithConfig&) = default;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "auralith/core/ModelSupportConfig.hpp"
+#include "vortilcore/hub/HubDefaults.hpp"
 
 namespace auralith {
 
@@ -46,8 +47,8 @@ struct Constants {
 
     // The support table's file in the model repository.
     static constexpr std::string_view defaultRemoteConfigName = "config.json";
-    // The model hub's public address.
-    static constexpr std::string_view defaultRemoteEndpoint = "https://huggingface.co";
+    // The model hub's public address, the one the hub client defaults to.
+    static constexpr std::string_view defaultRemoteEndpoint = vortil::kDefaultHubEndpoint;
 
     // The built-in device support table, "auralith-coreml-fallback" version
     // "0.4", built without merging.

@@ -20,4 +20,9 @@ ModelComputeOptions::ModelComputeOptions(MLComputeUnits melCompute,
                                                            : MLComputeUnits::cpuAndGPU)),
       textDecoderCompute(textDecoderCompute) {}
 
+ModelComputeOptions ModelComputeOptions::pipelineDefaults() {
+    return ModelComputeOptions(MLComputeUnits::cpuAndGPU, std::nullopt,
+                               MLComputeUnits::cpuAndNeuralEngine);
+}
+
 }  // namespace auralith

@@ -18,6 +18,11 @@ struct ModelComputeOptions {
                         std::optional<MLComputeUnits> audioEncoderCompute,
                         MLComputeUnits textDecoderCompute);
 
+    // What the pipeline uses when its configuration gives no compute options:
+    // mel on cpuAndGPU, the audio encoder by the rule above, the text decoder
+    // on cpuAndNeuralEngine.
+    static ModelComputeOptions pipelineDefaults();
+
     MLComputeUnits melCompute;
     MLComputeUnits audioEncoderCompute;
     MLComputeUnits textDecoderCompute;

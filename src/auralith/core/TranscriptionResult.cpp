@@ -5,7 +5,9 @@
 #include <cmath>
 #include <utility>
 
-#include "auralith/utilities/JSONNumber.hpp"
+#include "auralith/core/TranscriptionResultStruct.hpp"
+#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONValues.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 namespace auralith {
@@ -21,11 +23,17 @@ std::string fixed(double value, int places) {
     return std::string(buffer, end);
 }
 
-template <class Json>
-std::optional<float> seekTimeFrom(const Json& in) {
-    const auto& value = in.at("seekTime");
-    if (value.is_null()) return std::nullopt;
-    return json::readFloat(value);
+namespace jv = json_values;
+using Json = jv::Json;
+
+// The record with each member read and checked; a missing "seekTime" key is
+// an error, a null one means absent.
+TranscriptionResultStruct decodeMembers(const Json& in) {
+    jv::requireObject(in, "");
+    if (in.find("seekTime") == in.end())
+        throw DecodingError(DecodingError::Kind::keyNotFound, "seekTime",
+                            "No value associated with key \"seekTime\".");
+    return in.get<TranscriptionResultStruct>();
 }
 
 }  // namespace
@@ -40,16 +48,17 @@ TranscriptionResult::TranscriptionResult(std::string text, std::vector<Transcrip
       seekTime_(seekTime) {}
 
 TranscriptionResult::TranscriptionResult(const nlohmann::json& in)
-    : TranscriptionResult(in.at("text").get<std::string>(),
-                          in.at("segments").get<std::vector<TranscriptionSegment>>(),
-                          in.at("language").get<std::string>(), in.at("timings").get<TranscriptionTimings>(),
-                          seekTimeFrom(in)) {}
+    : TranscriptionResult(Json(in)) {}
 
 TranscriptionResult::TranscriptionResult(const nlohmann::ordered_json& in)
-    : TranscriptionResult(in.at("text").get<std::string>(),
-                          in.at("segments").get<std::vector<TranscriptionSegment>>(),
-                          in.at("language").get<std::string>(), in.at("timings").get<TranscriptionTimings>(),
-                          seekTimeFrom(in)) {}
+    : TranscriptionResult(std::string(), {}, std::string(), TranscriptionTimings()) {
+    auto decoded = decodeMembers(in);
+    text_.set(std::move(decoded.text));
+    segments_.set(std::move(decoded.segments));
+    language_.set(std::move(decoded.language));
+    timings_.set(decoded.timings);
+    seekTime_.set(decoded.seekTime);
+}
 
 std::string TranscriptionResult::text() const { return text_.get(); }
 void TranscriptionResult::setText(std::string value) { text_.set(std::move(value)); }
@@ -152,7 +161,7 @@ void TranscriptionResult::encode(nlohmann::ordered_json& out) const {
     built["language"] = language();
     built["timings"] = timings();
     const auto seek = seekTime();
-    built["seekTime"] = seek ? nlohmann::ordered_json(json::number(*seek)) : nlohmann::ordered_json(nullptr);
+    built["seekTime"] = seek ? jv::floatNumber(*seek, "seekTime") : Json(nullptr);
     out = std::move(built);
 }
 

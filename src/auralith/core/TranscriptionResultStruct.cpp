@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "auralith/utilities/JSONNumber.hpp"
+#include "auralith/utilities/JSONValues.hpp"
 
 namespace auralith {
 
@@ -17,39 +17,43 @@ TranscriptionResultStruct::TranscriptionResultStruct(std::string text, std::vect
 
 namespace {
 
-template <class Json>
-void encode(Json& out, const TranscriptionResultStruct& value) {
-    // Built aside and moved in at the end: a refused value must not leave a
-    // half-built object in `out` (the JSON library leaks it when this runs
-    // inside its converting constructor).
+namespace jv = json_values;
+using Json = jv::Json;
+
+Json encode(const TranscriptionResultStruct& value) {
     Json built = Json::object();
     built["text"] = value.text;
     built["segments"] = value.segments;
     built["language"] = value.language;
     built["timings"] = value.timings;
-    if (value.seekTime) built["seekTime"] = json::number(*value.seekTime);
-    out = std::move(built);
+    if (value.seekTime) built["seekTime"] = jv::floatNumber(*value.seekTime, "seekTime");
+    return built;
 }
 
-template <class Json>
 void decode(const Json& in, TranscriptionResultStruct& value) {
-    value.text = in.at("text").template get<std::string>();
-    value.segments = in.at("segments").template get<std::vector<TranscriptionSegment>>();
-    value.language = in.at("language").template get<std::string>();
-    value.timings = in.at("timings").template get<TranscriptionTimings>();
-    auto seekTime = in.find("seekTime");
-    if (seekTime == in.end() || seekTime->is_null()) {
-        value.seekTime.reset();
-    } else {
-        value.seekTime = json::readFloat(*seekTime);
-    }
+    jv::requireObject(in, "");
+    TranscriptionResultStruct decoded;
+    decoded.text = jv::requiredMember(in, "text", jv::readString);
+    decoded.segments = jv::requiredMember(in, "segments", [](const Json& j, std::string_view path) {
+        return jv::readArray(j, path, jv::readRecord<TranscriptionSegment>);
+    });
+    decoded.language = jv::requiredMember(in, "language", jv::readString);
+    decoded.timings = jv::requiredMember(in, "timings", jv::readRecord<TranscriptionTimings>);
+    decoded.seekTime = jv::optionalMember(in, "seekTime", jv::readFloat);
+    value = std::move(decoded);
 }
 
 }  // namespace
 
-void to_json(nlohmann::json& out, const TranscriptionResultStruct& value) { encode(out, value); }
-void to_json(nlohmann::ordered_json& out, const TranscriptionResultStruct& value) { encode(out, value); }
-void from_json(const nlohmann::json& in, TranscriptionResultStruct& value) { decode(in, value); }
+void to_json(nlohmann::json& out, const TranscriptionResultStruct& value) {
+    out = nlohmann::json(encode(value));
+}
+void to_json(nlohmann::ordered_json& out, const TranscriptionResultStruct& value) {
+    out = encode(value);
+}
+void from_json(const nlohmann::json& in, TranscriptionResultStruct& value) {
+    decode(Json(in), value);
+}
 void from_json(const nlohmann::ordered_json& in, TranscriptionResultStruct& value) { decode(in, value); }
 
 }  // namespace auralith

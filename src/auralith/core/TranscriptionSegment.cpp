@@ -1,26 +1,14 @@
 #include "auralith/core/TranscriptionSegment.hpp"
 
 #include <charconv>
-#include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "auralith/core/HashCombine.hpp"
-#include "auralith/utilities/JSONNumber.hpp"
+#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONValues.hpp"
 
 namespace auralith {
-
-namespace {
-
-int64_t tokenIdFromKey(const std::string& key) {
-    int64_t id = 0;
-    auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), id);
-    if (error != std::errc() || end != key.data() + key.size() || key.empty()) {
-        throw std::invalid_argument("Invalid token id key in tokenLogProbs: \"" + key + "\"");
-    }
-    return id;
-}
-
-}  // namespace
 
 TranscriptionSegment::TranscriptionSegment(int64_t id, int64_t seek, float start, float end, std::string text,
                                            std::vector<int64_t> tokens,
@@ -42,65 +30,91 @@ TranscriptionSegment::TranscriptionSegment(int64_t id, int64_t seek, float start
 
 namespace {
 
-template <class Json>
-void encode(Json& out, const TranscriptionSegment& value) {
-    // Built aside and moved in at the end: a refused value must not leave a
-    // half-built object in `out` (the JSON library leaks it when this runs
-    // inside its converting constructor).
+namespace jv = json_values;
+using Json = jv::Json;
+
+// A token-probability key is the token id in decimal. Spellings of one id
+// ("5", "05", "-0" and "0") would silently overwrite each other's value, so
+// a second spelling of an id already read is refused.
+std::map<int64_t, float> readTokenLogProbs(const Json& entry, std::string_view path) {
+    jv::requireObject(entry, path);
+    std::map<int64_t, float> map;
+    for (const auto& [key, logProb] : entry.items()) {
+        const std::string at = std::string(path) + "." + key;
+        int64_t id = 0;
+        auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), id);
+        if (key.empty() || error != std::errc() || end != key.data() + key.size())
+            throw DecodingError(DecodingError::Kind::dataCorrupted, at,
+                                "Key \"" + key + "\" is not a token id.");
+        if (logProb.is_null())
+            throw DecodingError(DecodingError::Kind::valueNotFound, at,
+                                "Expected a value but found null.");
+        if (!map.emplace(id, jv::readFloat(logProb, at)).second)
+            throw DecodingError(DecodingError::Kind::dataCorrupted, at,
+                                "Duplicate token id " + std::to_string(id) + ".");
+    }
+    return map;
+}
+
+Json encode(const TranscriptionSegment& value) {
     Json built = Json::object();
     built["id"] = value.id;
     built["seek"] = value.seek;
-    built["start"] = json::number(value.start);
-    built["end"] = json::number(value.end);
+    built["start"] = jv::floatNumber(value.start, "start");
+    built["end"] = jv::floatNumber(value.end, "end");
     built["text"] = value.text;
     built["tokens"] = value.tokens;
     Json probs = Json::array();
-    for (const auto& map : value.tokenLogProbs) {
+    for (std::size_t i = 0; i < value.tokenLogProbs.size(); ++i) {
         Json entry = Json::object();
-        for (const auto& [token, logProb] : map) entry[std::to_string(token)] = json::number(logProb);
+        for (const auto& [token, logProb] : value.tokenLogProbs[i]) {
+            const std::string key = std::to_string(token);
+            entry[key] =
+                jv::floatNumber(logProb, "tokenLogProbs[" + std::to_string(i) + "]." + key);
+        }
         probs.push_back(std::move(entry));
     }
     built["tokenLogProbs"] = std::move(probs);
-    built["temperature"] = json::number(value.temperature);
-    built["avgLogprob"] = json::number(value.avgLogprob);
-    built["compressionRatio"] = json::number(value.compressionRatio);
-    built["noSpeechProb"] = json::number(value.noSpeechProb);
+    built["temperature"] = jv::floatNumber(value.temperature, "temperature");
+    built["avgLogprob"] = jv::floatNumber(value.avgLogprob, "avgLogprob");
+    built["compressionRatio"] = jv::floatNumber(value.compressionRatio, "compressionRatio");
+    built["noSpeechProb"] = jv::floatNumber(value.noSpeechProb, "noSpeechProb");
     if (value.words) built["words"] = *value.words;
-    out = std::move(built);
+    return built;
 }
 
-template <class Json>
 void decode(const Json& in, TranscriptionSegment& value) {
-    value.id = json::readInt64(in.at("id"));
-    value.seek = json::readInt64(in.at("seek"));
-    value.start = json::readFloat(in.at("start"));
-    value.end = json::readFloat(in.at("end"));
-    value.text = in.at("text").template get<std::string>();
-    value.tokens = json::readInt64Array(in.at("tokens"));
-    value.tokenLogProbs.clear();
-    for (const auto& entry : in.at("tokenLogProbs")) {
-        if (!entry.is_object()) throw std::invalid_argument("tokenLogProbs entries must be objects");
-        std::map<int64_t, float> map;
-        for (const auto& [key, logProb] : entry.items()) map[tokenIdFromKey(key)] = json::readFloat(logProb);
-        value.tokenLogProbs.push_back(std::move(map));
-    }
-    value.temperature = json::readFloat(in.at("temperature"));
-    value.avgLogprob = json::readFloat(in.at("avgLogprob"));
-    value.compressionRatio = json::readFloat(in.at("compressionRatio"));
-    value.noSpeechProb = json::readFloat(in.at("noSpeechProb"));
-    auto words = in.find("words");
-    if (words == in.end() || words->is_null()) {
-        value.words.reset();
-    } else {
-        value.words = words->template get<std::vector<WordTiming>>();
-    }
+    jv::requireObject(in, "");
+    TranscriptionSegment decoded;
+    decoded.id = jv::requiredMember(in, "id", jv::readInt64);
+    decoded.seek = jv::requiredMember(in, "seek", jv::readInt64);
+    decoded.start = jv::requiredMember(in, "start", jv::readFloat);
+    decoded.end = jv::requiredMember(in, "end", jv::readFloat);
+    decoded.text = jv::requiredMember(in, "text", jv::readString);
+    decoded.tokens = jv::requiredMember(in, "tokens", jv::readInt64Array);
+    decoded.tokenLogProbs =
+        jv::requiredMember(in, "tokenLogProbs", [](const Json& j, std::string_view path) {
+            return jv::readArray(j, path, readTokenLogProbs);
+        });
+    decoded.temperature = jv::requiredMember(in, "temperature", jv::readFloat);
+    decoded.avgLogprob = jv::requiredMember(in, "avgLogprob", jv::readFloat);
+    decoded.compressionRatio = jv::requiredMember(in, "compressionRatio", jv::readFloat);
+    decoded.noSpeechProb = jv::requiredMember(in, "noSpeechProb", jv::readFloat);
+    decoded.words = jv::optionalMember(in, "words", [](const Json& j, std::string_view path) {
+        return jv::readArray(j, path, jv::readRecord<WordTiming>);
+    });
+    value = std::move(decoded);
 }
 
 }  // namespace
 
-void to_json(nlohmann::json& out, const TranscriptionSegment& value) { encode(out, value); }
-void to_json(nlohmann::ordered_json& out, const TranscriptionSegment& value) { encode(out, value); }
-void from_json(const nlohmann::json& in, TranscriptionSegment& value) { decode(in, value); }
+void to_json(nlohmann::json& out, const TranscriptionSegment& value) {
+    out = nlohmann::json(encode(value));
+}
+void to_json(nlohmann::ordered_json& out, const TranscriptionSegment& value) {
+    out = encode(value);
+}
+void from_json(const nlohmann::json& in, TranscriptionSegment& value) { decode(Json(in), value); }
 void from_json(const nlohmann::ordered_json& in, TranscriptionSegment& value) { decode(in, value); }
 
 }  // namespace auralith

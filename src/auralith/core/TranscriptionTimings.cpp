@@ -3,7 +3,7 @@
 #include <limits>
 #include <utility>
 
-#include "auralith/utilities/JSONNumber.hpp"
+#include "auralith/utilities/JSONValues.hpp"
 
 namespace auralith {
 
@@ -98,28 +98,29 @@ const std::array<std::pair<const char*, double Timings::*>, 33>& TranscriptionTi
 
 namespace {
 
-template <class Json>
-void encode(Json& out, const Timings& value) {
-    // Built aside and moved in at the end: a refused value must not leave a
-    // half-built object in `out` (the JSON library leaks it when this runs
-    // inside its converting constructor).
+namespace jv = json_values;
+using Json = jv::Json;
+
+Json encode(const Timings& value) {
     Json built = Json::object();
-    for (const auto& [key, field] : Timings::fields()) built[key] = json::number(value.*field);
-    out = std::move(built);
+    for (const auto& [key, field] : Timings::fields())
+        built[key] = jv::doubleNumber(value.*field, key);
+    return built;
 }
 
-template <class Json>
 void decode(const Json& in, Timings& value) {
+    jv::requireObject(in, "");
     Timings decoded;
-    for (const auto& [key, field] : Timings::fields()) decoded.*field = json::readDouble(in.at(key));
+    for (const auto& [key, field] : Timings::fields())
+        decoded.*field = jv::requiredMember(in, key, jv::readDouble);
     value = decoded;
 }
 
 }  // namespace
 
-void to_json(nlohmann::json& out, const Timings& value) { encode(out, value); }
-void to_json(nlohmann::ordered_json& out, const Timings& value) { encode(out, value); }
-void from_json(const nlohmann::json& in, Timings& value) { decode(in, value); }
+void to_json(nlohmann::json& out, const Timings& value) { out = nlohmann::json(encode(value)); }
+void to_json(nlohmann::ordered_json& out, const Timings& value) { out = encode(value); }
+void from_json(const nlohmann::json& in, Timings& value) { decode(Json(in), value); }
 void from_json(const nlohmann::ordered_json& in, Timings& value) { decode(in, value); }
 
 }  // namespace auralith

@@ -5,15 +5,57 @@
 
 #include <limits>
 #include <stdexcept>
+#include <string_view>
 
 #include "auralith/core/Constants.hpp"
 #include "auralith/utilities/LanguageRecognizer.hpp"
+#include "vortilcore/tokenizers/ByteEncoder.hpp"
 
 namespace auralith {
 
 namespace {
 
 constexpr UChar32 kReplacementCharacter = 0xFFFD;
+constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
+
+// True when the bytes stop after the start of a well-formed UTF-8 sequence
+// that lacks its last bytes, so that more bytes may still complete it. Bytes
+// that can never become a character (a stray continuation byte, an invalid
+// lead or second byte) do not count: they stay replacement characters.
+bool endsInsideCharacter(std::string_view bytes) {
+    const std::size_t n = bytes.size();
+    std::size_t lead = n;
+    for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+        if ((static_cast<uint8_t>(bytes[n - back]) & 0xC0) != 0x80) {
+            lead = n - back;
+            break;
+        }
+    }
+    if (lead == n) return false;
+    const auto first = static_cast<uint8_t>(bytes[lead]);
+    std::size_t need = 0;
+    uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (first >= 0xC2 && first <= 0xDF) {
+        need = 2;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        need = 3;
+        if (first == 0xE0) low = 0xA0;
+        if (first == 0xED) high = 0x9F;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        need = 4;
+        if (first == 0xF0) low = 0x90;
+        if (first == 0xF4) high = 0x8F;
+    } else {
+        return false;
+    }
+    const std::size_t have = n - lead;
+    if (have >= need) return false;
+    if (have >= 2) {
+        const auto second = static_cast<uint8_t>(bytes[lead + 1]);
+        if (second < low || second > high) return false;
+    }
+    return true;
+}
 
 // Ids beyond the tokenizer's range are no token of it; -1 is never one either,
 // so the tokenizer leaves them out as it does any unknown id.
@@ -120,34 +162,46 @@ WordTokens WhisperTokenizerWrapper::splitToWordTokens(
                                         : splitTokensOnSpaces(tokenIds);
 }
 
+void WhisperTokenizerWrapper::appendTokenBytes(std::string& bytes, std::int64_t token) const {
+    const auto text = convertIdToToken(token);
+    if (!text) return;  // decode leaves unknown ids out as well
+    // Vocabulary entries are written in the byte-level alphabet; a character
+    // outside it (an added token's own text) stands for its UTF-8 bytes.
+    const auto& decoder = vortil::byteDecoder();
+    const auto* data = reinterpret_cast<const uint8_t*>(text->data());
+    const auto length = static_cast<int32_t>(text->size());
+    for (int32_t i = 0; i < length;) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(data, i, length, c);
+        const std::string character(text->data() + start, static_cast<std::size_t>(i - start));
+        const auto found = decoder.find(character);
+        if (found != decoder.end())
+            bytes.push_back(static_cast<char>(found->second));
+        else
+            bytes += character;
+    }
+}
+
 WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(
     const std::vector<std::int64_t>& tokens) const {
-    const auto full = codePoints(decode(tokens));
     WordTokens result;
     std::vector<std::int64_t> group;
-    // Where the open group starts in the full text, in code points. A group's
-    // replacement character is genuine when the full text has one at the same
-    // place; otherwise it is half a character that later tokens complete.
-    // A sequence cut inside a character decodes to a replacement character
-    // at its very end as well; one there is taken for such a cut, and its
-    // tokens are dropped with the unfinished group.
-    std::size_t offset = 0;
+    std::string groupBytes;
+    // A replacement character in a group's text is either a real one, or a
+    // character whose UTF-8 bytes the next tokens complete. Only the group's
+    // bytes tell them apart: the group stays open while they end inside a
+    // character. Tokens of a group still open at the end are dropped.
     for (auto token : tokens) {
         group.push_back(token);
-        const auto text = decode(group);
-        const auto scalars = codePoints(text);
-        bool complete = true;
-        for (std::size_t i = 0; i < scalars.size(); ++i) {
-            if (scalars[i] != kReplacementCharacter) continue;
-            const auto at = offset + i;
-            complete = at + 1 < full.size() && full[at] == kReplacementCharacter;
-            break;
-        }
-        if (!complete) continue;
-        result.words.push_back(text);
+        appendTokenBytes(groupBytes, token);
+        auto text = decode(group);
+        if (text.find(kReplacementUtf8) != std::string::npos && endsInsideCharacter(groupBytes))
+            continue;
+        result.words.push_back(std::move(text));
         result.wordTokens.push_back(std::move(group));
         group.clear();
-        offset += scalars.size();
+        groupBytes.clear();
     }
     return result;
 }

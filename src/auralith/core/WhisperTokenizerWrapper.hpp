@@ -48,6 +48,8 @@ class WhisperTokenizerWrapper : public WhisperTokenizer {
   private:
     // The vocabulary's id for exactly this token, or nothing.
     std::optional<std::int64_t> vocabularyId(const std::string& token) const;
+    // Appends the raw bytes the token stands for (none for an unknown id).
+    void appendTokenBytes(std::string& bytes, std::int64_t token) const;
 
     vortil::TokenizerWrapper tokenizer_;
     std::optional<std::filesystem::path> tokenizerFolder_;

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "auralith/core/HashCombine.hpp"
-#include "auralith/utilities/JSONNumber.hpp"
+#include "auralith/utilities/JSONValues.hpp"
 
 namespace auralith {
 
@@ -13,34 +13,35 @@ WordTiming::WordTiming(std::string word, std::vector<int64_t> tokens, float star
 
 namespace {
 
-template <class Json>
-void encode(Json& out, const WordTiming& value) {
-    // Built aside and moved in at the end: a refused value must not leave a
-    // half-built object in `out` (the JSON library leaks it when this runs
-    // inside its converting constructor).
+namespace jv = json_values;
+using Json = jv::Json;
+
+Json encode(const WordTiming& value) {
     Json built = Json::object();
     built["word"] = value.word;
     built["tokens"] = value.tokens;
-    built["start"] = json::number(value.start);
-    built["end"] = json::number(value.end);
-    built["probability"] = json::number(value.probability);
-    out = std::move(built);
+    built["start"] = jv::floatNumber(value.start, "start");
+    built["end"] = jv::floatNumber(value.end, "end");
+    built["probability"] = jv::floatNumber(value.probability, "probability");
+    return built;
 }
 
-template <class Json>
 void decode(const Json& in, WordTiming& value) {
-    value.word = in.at("word").template get<std::string>();
-    value.tokens = json::readInt64Array(in.at("tokens"));
-    value.start = json::readFloat(in.at("start"));
-    value.end = json::readFloat(in.at("end"));
-    value.probability = json::readFloat(in.at("probability"));
+    jv::requireObject(in, "");
+    WordTiming decoded;
+    decoded.word = jv::requiredMember(in, "word", jv::readString);
+    decoded.tokens = jv::requiredMember(in, "tokens", jv::readInt64Array);
+    decoded.start = jv::requiredMember(in, "start", jv::readFloat);
+    decoded.end = jv::requiredMember(in, "end", jv::readFloat);
+    decoded.probability = jv::requiredMember(in, "probability", jv::readFloat);
+    value = std::move(decoded);
 }
 
 }  // namespace
 
-void to_json(nlohmann::json& out, const WordTiming& value) { encode(out, value); }
-void to_json(nlohmann::ordered_json& out, const WordTiming& value) { encode(out, value); }
-void from_json(const nlohmann::json& in, WordTiming& value) { decode(in, value); }
+void to_json(nlohmann::json& out, const WordTiming& value) { out = nlohmann::json(encode(value)); }
+void to_json(nlohmann::ordered_json& out, const WordTiming& value) { out = encode(value); }
+void from_json(const nlohmann::json& in, WordTiming& value) { decode(Json(in), value); }
 void from_json(const nlohmann::ordered_json& in, WordTiming& value) { decode(in, value); }
 
 }  // namespace auralith

@@ -33,33 +33,32 @@ std::string typeName(const Json& value) {
     }
 }
 
-[[noreturn]] void mismatch(const Json& value, std::string_view path, std::string_view expected) {
+std::string elementPath(std::string_view path, std::size_t index) {
+    return std::string(path) + "[" + std::to_string(index) + "]";
+}
+
+// Halfway between the largest float and 2^128: every double below it rounds
+// to a finite float, and the halfway value itself rounds to even, that is to
+// infinity.
+constexpr double kFloatOverflow = 0x1.ffffffp127;
+
+}  // namespace
+
+void throwTypeMismatch(const Json& value, std::string_view path, std::string_view expected) {
     throw DecodingError(
         Kind::typeMismatch, std::string(path),
         "Expected " + std::string(expected) + " but found " + typeName(value) + " instead.");
 }
 
-std::string elementPath(std::string_view path, std::size_t index) {
-    return std::string(path) + "[" + std::to_string(index) + "]";
-}
-
-template <class T, class Read>
-std::vector<T> readArray(const Json& value, std::string_view path, Read read) {
-    if (!value.is_array()) mismatch(value, path, "an array");
-    std::vector<T> out;
-    out.reserve(value.size());
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const std::string at = elementPath(path, i);
-        if (value[i].is_null())
-            throw DecodingError(Kind::valueNotFound, at, "Expected a value but found null.");
-        out.push_back(read(value[i], at));
-    }
-    return out;
-}
-
-}  // namespace
-
 Json floatNumber(float value, std::string_view path) {
+    try {
+        return Json(json::number(value));
+    } catch (const std::domain_error& error) {
+        throw EncodingError(std::string(path), error.what());
+    }
+}
+
+Json doubleNumber(double value, std::string_view path) {
     try {
         return Json(json::number(value));
     } catch (const std::domain_error& error) {
@@ -75,7 +74,7 @@ Json floatArray(const std::vector<float>& values, std::string_view path) {
 }
 
 void requireObject(const Json& value, std::string_view path) {
-    if (!value.is_object()) mismatch(value, path, "an object");
+    if (!value.is_object()) throwTypeMismatch(value, path, "an object");
 }
 
 const Json& required(const Json& object, std::string_view key) {
@@ -98,22 +97,26 @@ const Json* optional(const Json& object, std::string_view key) {
 }
 
 bool readBool(const Json& value, std::string_view path) {
-    if (!value.is_boolean()) mismatch(value, path, "a boolean");
+    if (!value.is_boolean()) throwTypeMismatch(value, path, "a boolean");
     return value.get<bool>();
 }
 
 std::string readString(const Json& value, std::string_view path) {
-    if (!value.is_string()) mismatch(value, path, "a string");
+    if (!value.is_string()) throwTypeMismatch(value, path, "a string");
     return value.get<std::string>();
 }
 
 float readFloat(const Json& value, std::string_view path) {
-    if (!value.is_number()) mismatch(value, path, "a number");
-    const double d = value.get<double>();
-    if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+    const double d = readDouble(value, path);
+    if (!(std::fabs(d) < kFloatOverflow))
         throw DecodingError(Kind::dataCorrupted, std::string(path),
                             "Parsed JSON number <" + value.dump() + "> does not fit in Float.");
     return static_cast<float>(d);
+}
+
+double readDouble(const Json& value, std::string_view path) {
+    if (!value.is_number()) throwTypeMismatch(value, path, "a number");
+    return value.get<double>();
 }
 
 std::int64_t readInt64(const Json& value, std::string_view path) {
@@ -135,19 +138,19 @@ std::int64_t readInt64(const Json& value, std::string_view path) {
             throw doesNotFit();
         return static_cast<std::int64_t>(d);
     }
-    mismatch(value, path, "a number");
+    throwTypeMismatch(value, path, "a number");
 }
 
 std::vector<float> readFloatArray(const Json& value, std::string_view path) {
-    return readArray<float>(value, path, readFloat);
+    return readArray(value, path, readFloat);
 }
 
 std::vector<std::int64_t> readInt64Array(const Json& value, std::string_view path) {
-    return readArray<std::int64_t>(value, path, readInt64);
+    return readArray(value, path, readInt64);
 }
 
 std::vector<std::string> readStringArray(const Json& value, std::string_view path) {
-    return readArray<std::string>(value, path, readString);
+    return readArray(value, path, readString);
 }
 
 }  // namespace auralith::json_values

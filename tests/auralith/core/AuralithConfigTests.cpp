@@ -15,12 +15,7 @@ using LogLevel = vortil::Logging::LogLevel;
 
 namespace {
 
-AuralithConfig everyOptionalAbsent() {
-    return AuralithConfig(std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                          std::nullopt, std::nullopt, std::nullopt, std::nullopt, nullptr, nullptr,
-                          nullptr, nullptr, std::nullopt, nullptr, nullptr, true, LogLevel::info,
-                          std::nullopt, std::nullopt, true, false);
-}
+AuralithConfig everyOptionalAbsent() { return AuralithConfig({}); }
 
 struct StubDecoder : auralith::TextDecoder {};
 struct StubFilter : auralith::LogitsFiltering {
@@ -59,14 +54,20 @@ TEST(AuralithConfig, ApplicationConfigurationIsStoredUnchanged) {
     auto decoder = std::make_shared<StubDecoder>();
     auto filter = std::make_shared<StubFilter>();
     auto detector = std::make_shared<StubDetector>();
-    const AuralithConfig config(
-        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-        std::string("/data/models/pack-v1"),
-        std::filesystem::path("/data/models/pack-v1/tokenizer"),
-        ModelComputeOptions(MLComputeUnits::cpuOnly, MLComputeUnits::all, MLComputeUnits::cpuOnly),
-        std::nullopt, nullptr, nullptr, nullptr, decoder,
-        std::vector<std::shared_ptr<auralith::LogitsFiltering>>{filter}, nullptr, detector, false,
-        LogLevel::error, true, true, false, false);
+    const AuralithConfig config({
+        .modelFolder = "/data/models/pack-v1",
+        .tokenizerFolder = "/data/models/pack-v1/tokenizer",
+        .computeOptions = ModelComputeOptions(MLComputeUnits::cpuOnly, MLComputeUnits::all,
+                                              MLComputeUnits::cpuOnly),
+        .textDecoder = decoder,
+        .logitsFilters = std::vector<std::shared_ptr<auralith::LogitsFiltering>>{filter},
+        .voiceActivityDetector = detector,
+        .verbose = false,
+        .logLevel = LogLevel::error,
+        .prewarm = true,
+        .load = true,
+        .download = false,
+    });
     EXPECT_EQ(config.modelFolder, "/data/models/pack-v1");
     EXPECT_EQ(config.tokenizerFolder, std::filesystem::path("/data/models/pack-v1/tokenizer"));
     EXPECT_EQ(config.computeOptions->audioEncoderCompute, MLComputeUnits::all);
@@ -121,4 +122,10 @@ TEST(ModelComputeOptions, AbsentAudioEncoderChoiceBecomesNeuralEngine) {
         EXPECT_EQ(options.audioEncoderCompute, row.expectedEncoder);
         EXPECT_EQ(options.textDecoderCompute, row.decoder);
     }
+}
+
+TEST(ModelComputeOptions, PipelineDefaultsForAnAbsentChoice) {
+    EXPECT_EQ(ModelComputeOptions::pipelineDefaults(),
+              ModelComputeOptions(MLComputeUnits::cpuAndGPU, MLComputeUnits::cpuAndNeuralEngine,
+                                  MLComputeUnits::cpuAndNeuralEngine));
 }

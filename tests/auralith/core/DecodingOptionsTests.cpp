@@ -321,6 +321,12 @@ TEST(DecodingOptions, ValuesOfTheWrongTypeOrRangeFailToDecode) {
     Json json = DecodingOptions::defaultSet().toJSON();
     json["topK"] = 3.0;  // an integral number in another spelling is still that integer
     EXPECT_EQ(DecodingOptions::fromJSON(json).topK, 3);
+
+    DecodingOptions extreme = DecodingOptions::defaultSet();
+    extreme.temperature = std::numeric_limits<float>::max();
+    extreme.logProbThreshold = -std::numeric_limits<float>::max();
+    extreme.clipTimestamps = {std::numeric_limits<float>::max()};
+    EXPECT_EQ(DecodingOptions::fromJSON(Json::parse(extreme.toJSON().dump())), extreme);
     EXPECT_EQ(decodeFailure(Json::array()).kind(), DecodingError::Kind::typeMismatch);
 }
 

@@ -3,15 +3,15 @@
 #include <atomic>
 #include <limits>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "auralith/core/TranscriptionResult.hpp"
 #include "auralith/core/TranscriptionResultStruct.hpp"
 #include "auralith/core/TranscriptionState.hpp"
+#include "auralith/utilities/CodingError.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 using namespace auralith;
@@ -71,7 +71,7 @@ TEST_F(TranscriptionResultTest, JsonWritesNullSeekTimeAndRequiresTheKey) {
     for (const char* key : {"text", "segments", "language", "timings", "seekTime"}) {
         nlohmann::ordered_json partial = j;
         partial.erase(key);
-        EXPECT_THROW(TranscriptionResult{partial}, nlohmann::json::exception) << key;
+        EXPECT_THROW(TranscriptionResult{partial}, DecodingError) << key;
     }
 }
 
@@ -87,7 +87,7 @@ TEST_F(TranscriptionResultTest, StructLeavesOutAbsentSeekTimeAndAcceptsItsAbsenc
     for (const char* key : {"text", "segments", "language", "timings"}) {
         nlohmann::ordered_json partial = j;
         partial.erase(key);
-        EXPECT_THROW(partial.get<TranscriptionResultStruct>(), nlohmann::json::exception) << key;
+        EXPECT_THROW(partial.get<TranscriptionResultStruct>(), DecodingError) << key;
     }
 }
 
@@ -111,6 +111,29 @@ TEST_F(TranscriptionResultTest, LogSegmentsNumbersByPositionNotById) {
     messages.clear();
     TranscriptionResult("", {}, "en", {}).logSegments();
     EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(TranscriptionResultTest, SegmentsLogAtDebugAndTimingsAtInfo) {
+    const TranscriptionResult result("", {segment(0, 0, 1, " a", {1}), segment(1, 1, 2, " b", {2})},
+                                     "en", {});
+    struct Case {
+        const char* name;
+        void (TranscriptionResult::*log)() const;
+        Level level;
+        size_t lines;
+    };
+    const Case cases[] = {{"segments", &TranscriptionResult::logSegments, Level::debug, 2},
+                          {"timings", &TranscriptionResult::logTimings, Level::info, 1}};
+    for (const auto& c : cases) {
+        for (Level level : {Level::debug, Level::info, Level::error}) {
+            capture(level);
+            (result.*c.log)();
+            std::lock_guard<std::mutex> guard(mutex);
+            EXPECT_EQ(messages.size(), level <= c.level ? c.lines : 0u)
+                << c.name << " " << static_cast<int>(level);
+            messages.clear();
+        }
+    }
 }
 
 TEST_F(TranscriptionResultTest, TimingsReportIsExact) {
@@ -238,12 +261,12 @@ TEST(TranscriptionResultEncoding, NonFiniteValueDeepInsideIsRefusedWithoutLeaks)
     const auto withBadWord = segment(0, 0, 1, " a", {1}, std::vector{bad});
     TranscriptionTimings timings;
     TranscriptionResultStruct value(" a", {withBadWord}, "en", timings);
-    EXPECT_THROW(nlohmann::json j = value, std::domain_error);
-    EXPECT_THROW(nlohmann::ordered_json j = value, std::domain_error);
+    EXPECT_THROW(nlohmann::json j = value, EncodingError);
+    EXPECT_THROW(nlohmann::ordered_json j = value, EncodingError);
     TranscriptionResult result(" a", {withBadWord}, "en", timings);
     nlohmann::ordered_json out;
-    EXPECT_THROW(result.encode(out), std::domain_error);
+    EXPECT_THROW(result.encode(out), EncodingError);
     timings.fullPipeline = std::numeric_limits<double>::infinity();
     TranscriptionResultStruct badTimings(" a", {}, "en", timings);
-    EXPECT_THROW(nlohmann::json j = badTimings, std::domain_error);
+    EXPECT_THROW(nlohmann::json j = badTimings, EncodingError);
 }

@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
-#include <nlohmann/json.hpp>
-
 #include "auralith/core/TranscriptionSegment.hpp"
 #include "auralith/core/WordTiming.hpp"
+#include "auralith/utilities/CodingError.hpp"
 
 using auralith::TranscriptionSegment;
 using auralith::WordTiming;
@@ -31,7 +33,7 @@ TEST(WordTimingTest, JsonRoundTripWithShortestFloatsAndRequiredKeys) {
     for (const char* key : {"word", "tokens", "start", "end", "probability"}) {
         nlohmann::json partial = j;
         partial.erase(key);
-        EXPECT_THROW(partial.get<WordTiming>(), nlohmann::json::exception) << key;
+        EXPECT_THROW(partial.get<WordTiming>(), auralith::DecodingError) << key;
     }
 }
 
@@ -58,11 +60,11 @@ TEST(TranscriptionSegmentTest, WordsRoundTripAndOtherKeysAreRequired) {
                             "avgLogprob", "compressionRatio", "noSpeechProb"}) {
         nlohmann::json partial = j;
         partial.erase(key);
-        EXPECT_THROW(partial.get<TranscriptionSegment>(), std::exception) << key;
+        EXPECT_THROW(partial.get<TranscriptionSegment>(), auralith::DecodingError) << key;
     }
     nlohmann::json badKey = j;
     badKey["tokenLogProbs"][0] = {{"12x", -1.0}};
-    EXPECT_THROW(badKey.get<TranscriptionSegment>(), std::invalid_argument);
+    EXPECT_THROW(badKey.get<TranscriptionSegment>(), auralith::DecodingError);
 }
 
 TEST(TranscriptionSegmentTest, EqualityAndHashCoverEveryFieldAndTreatSignedZerosAlike) {
@@ -92,7 +94,7 @@ TEST(TranscriptionSegmentTest, EqualityAndHashCoverEveryFieldAndTreatSignedZeros
 TEST(TranscriptionSegmentTest, NonFiniteCompressionRatioIsRefusedOnEncoding) {
     auto segment = sample();
     segment.compressionRatio = std::numeric_limits<float>::infinity();
-    EXPECT_THROW(nlohmann::json j = segment, std::domain_error);
+    EXPECT_THROW(nlohmann::json j = segment, auralith::EncodingError);
 }
 
 TEST(TranscriptionSegmentTest, ValuesOfTheWrongTypeFailToDecode) {
@@ -107,9 +109,61 @@ TEST(TranscriptionSegmentTest, ValuesOfTheWrongTypeFailToDecode) {
     for (const auto& c : cases) {
         nlohmann::json bad = j;
         bad[c.key] = c.value;
-        EXPECT_THROW(bad.get<TranscriptionSegment>(), std::exception) << c.key << " " << c.value.dump();
+        EXPECT_THROW(bad.get<TranscriptionSegment>(), auralith::DecodingError)
+            << c.key << " " << c.value.dump();
     }
     nlohmann::json badWord = j;
     badWord["words"] = {{{"word", " a"}, {"tokens", {1}}, {"start", true}, {"end", 1.0}, {"probability", 1.0}}};
-    EXPECT_THROW(badWord.get<TranscriptionSegment>(), std::exception);
+    EXPECT_THROW(badWord.get<TranscriptionSegment>(), auralith::DecodingError);
+}
+
+TEST(TranscriptionSegmentTest, ExtremeFloatsAndIntegralSpellingsReadBack) {
+    auto segment = sample();
+    segment.start = std::numeric_limits<float>::max();
+    segment.end = -std::numeric_limits<float>::max();
+    segment.tokenLogProbs = {{{7, std::numeric_limits<float>::lowest()}}};
+    segment.words = std::vector<WordTiming>{{" a", {7}, std::numeric_limits<float>::max(), 0, 1}};
+    const auto text = nlohmann::ordered_json(segment).dump();
+    EXPECT_EQ(nlohmann::json::parse(text).get<TranscriptionSegment>(), segment) << text;
+
+    // A writer that prints every number as a double still means the integers.
+    nlohmann::json spelled = nlohmann::json::parse(text);
+    spelled["id"] = 3.0;
+    spelled["seek"] = 480000.0;
+    spelled["tokens"] = {50364.0};
+    spelled["words"][0]["tokens"] = {7.0};
+    const auto read = spelled.get<TranscriptionSegment>();
+    EXPECT_EQ(read.id, 3);
+    EXPECT_EQ(read.seek, 480000);
+    EXPECT_EQ(read.tokens, std::vector<int64_t>{50364});
+    EXPECT_EQ(read.words->front().tokens, std::vector<int64_t>{7});
+}
+
+TEST(TranscriptionSegmentTest, TwoSpellingsOfOneTokenIdAreRefused) {
+    const nlohmann::json j = sample();
+    const struct {
+        nlohmann::json entry;
+        std::optional<std::map<int64_t, float>> expected;
+    } cases[] = {
+        {{{"05", -1.0}}, std::map<int64_t, float>{{5, -1.0f}}},
+        {{{"05", -1.0}, {"5", -2.0}}, std::nullopt},
+        {{{"-0", -1.0}, {"0", -2.0}}, std::nullopt},
+        {{{"5", -1.0}, {"6", -2.0}}, std::map<int64_t, float>{{5, -1.0f}, {6, -2.0f}}},
+        {{{"+5", -1.0}}, std::nullopt},
+        {{{"", -1.0}}, std::nullopt},
+        {{{"99999999999999999999", -1.0}}, std::nullopt},
+        {{{"5", nullptr}}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        nlohmann::json changed = j;
+        changed["tokenLogProbs"] = {c.entry};
+        std::optional<std::map<int64_t, float>> read;
+        try {
+            read = changed.get<TranscriptionSegment>().tokenLogProbs.at(0);
+        } catch (const auralith::DecodingError& error) {
+            EXPECT_TRUE(std::string(error.codingPath()).starts_with("tokenLogProbs[0]."))
+                << error.what();
+        }
+        EXPECT_EQ(read, c.expected) << c.entry.dump();
+    }
 }

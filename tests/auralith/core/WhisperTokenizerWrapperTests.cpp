@@ -251,18 +251,33 @@ TEST(WhisperTokenizerWrapper, ACharacterSplitAcrossTokensIsOneWord) {
     EXPECT_EQ(tail.wordTokens, (std::vector<Ids>{split.wordTokens[0]}));
 }
 
-TEST(WhisperTokenizerWrapper, GenuineReplacementCharacterLaterInTheTextClosesItsGroup) {
-    // The group holding the real U+FFFD starts well after the text's start; it
-    // must be compared with the text at its own position, or it never closes
-    // and every token after it is lost.
-    const std::string text = " ok \xEF\xBF\xBD then \xE7\xBD\xB9 fine";
-    const auto ids = textIds(text);
+TEST(WhisperTokenizerWrapper, GenuineReplacementCharactersAreKeptWherever) {
+    // A real U+FFFD must close its group wherever it stands: a group that
+    // never closes loses every token after it, and one at the very end looks
+    // like a sequence cut inside a character unless the bytes are read.
+    for (const std::string text :
+         {" ok \xEF\xBF\xBD then \xE7\xBD\xB9 fine", " ok \xEF\xBF\xBD", "\xEF\xBF\xBD",
+          "\xEF\xBF\xBD\xEF\xBF\xBD", " \xE7\xBD\xB9\xEF\xBF\xBD", " end.\xEF\xBF\xBD"}) {
+        SCOPED_TRACE(text);
+        const auto ids = textIds(text);
+        const auto split = whisper().splitTokensOnUnicode(ids);
+        EXPECT_EQ(flatten(split), ids);
+        EXPECT_EQ(std::accumulate(split.words.begin(), split.words.end(), std::string()), text);
+        const auto spaces = whisper().splitTokensOnSpaces(ids);
+        EXPECT_EQ(flatten(spaces), ids);
+        EXPECT_EQ(std::accumulate(spaces.words.begin(), spaces.words.end(), std::string()), text);
+    }
+}
+
+TEST(WhisperTokenizerWrapper, OnlyTheCutCharacterAfterARealOneIsDropped) {
+    const std::string kept = " a\xEF\xBF\xBD";
+    auto ids = textIds(kept + "\xE7\xBD\xB9");
+    const auto whole = textIds("\xE7\xBD\xB9");
+    ASSERT_GT(whole.size(), 1u) << "the tokenizer keeps this character whole";
+    ids.pop_back();
     const auto split = whisper().splitTokensOnUnicode(ids);
-    EXPECT_EQ(flatten(split), ids);
-    EXPECT_EQ(std::accumulate(split.words.begin(), split.words.end(), std::string()), text);
-    const auto spaces = whisper().splitTokensOnSpaces(ids);
-    EXPECT_EQ(flatten(spaces), ids);
-    EXPECT_EQ(spaces.words.back(), " fine");
+    EXPECT_EQ(std::accumulate(split.words.begin(), split.words.end(), std::string()), kept);
+    EXPECT_EQ(flatten(split), textIds(kept));
 }
 
 }  // namespace

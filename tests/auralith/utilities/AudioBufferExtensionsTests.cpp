@@ -94,3 +94,36 @@ TEST_F(AppendContentsTest, RefusalsLeaveTheDestinationUnchanged) {
         EXPECT_EQ(taken(), std::vector<std::string>{c.message}) << c.name;
     }
 }
+
+TEST_F(AppendContentsTest, EachMessageHasItsLevel) {
+    // Refusals that mean lost audio are errors; a format mismatch and a
+    // shortened append are debug notes only.
+    const PCMFormat int16{CommonFormat::pcmFormatInt16, 16000, 1, false};
+    const PCMFormat otherRate{CommonFormat::pcmFormatFloat32, 48000, 1, false};
+    struct Case {
+        const char* message;
+        Level level;
+        PCMFormat format;
+        uint32_t destinationCapacity;
+        int64_t startingFrame;
+        uint32_t frameCount;
+    };
+    const Case cases[] = {
+        {"Format mismatch", Level::debug, otherRate, 20, 0, 1},
+        {"Insufficient space in buffer, reducing frame count to fit", Level::debug, PCMFormat{}, 3,
+         0, 5},
+        {"Insufficient audio in buffer", Level::error, PCMFormat{}, 20, 8, 5},
+        {"Failed to access float channel data", Level::error, int16, 20, 0, 1},
+    };
+    for (const auto& c : cases) {
+        for (Level level : {Level::debug, Level::info, Level::error}) {
+            capture(level);
+            PCMBuffer destination(c.format == otherRate ? PCMFormat{} : c.format,
+                                  c.destinationCapacity);
+            appendContents(destination, ramp(10, 10, c.format), c.startingFrame, c.frameCount);
+            const auto expected =
+                level <= c.level ? std::vector<std::string>{c.message} : std::vector<std::string>{};
+            EXPECT_EQ(taken(), expected) << c.message << " at level " << static_cast<int>(level);
+        }
+    }
+}

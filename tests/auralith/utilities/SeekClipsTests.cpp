@@ -33,3 +33,18 @@ TEST(SeekClipsTest, TimestampsBecomePairedSampleRanges) {
         EXPECT_EQ(prepareSeekClips(c.timestamps, c.contentFrames), c.expected) << c.timestamps.size();
     }
 }
+
+TEST(SeekClipsTest, SecondsTimesRateIsRoundedInSinglePrecision) {
+    // Each of these floats times 16000 lies just below a half in exact
+    // arithmetic but rounds to the half in float, so the single-precision
+    // product rounds up where a double product would round down.
+    struct Case {
+        float seconds;
+        int64_t sample;
+    };
+    const Case cases[] = {
+        {0x1.16872ap-11f, 9}, {-0x1.16872ap-11f, -9}, {0x1.2b020cp-9f, 37}, {-0x1.2b020cp-9f, -37}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(prepareSeekClips({c.seconds, 0.0f}, 0), (Clips{{c.sample, 0}})) << c.seconds;
+    }
+}
