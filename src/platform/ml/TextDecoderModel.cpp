@@ -40,7 +40,8 @@ struct TextDecoderModel::Workspace {
     // encoder output they were computed from.
     AlignedBuffer<Float16> crossKeys, crossValues, encoder;
     bool hasCross = false;
-    AlignedBuffer<float> encoderRows, product, wide, rows;  // scratch for computing them
+    AlignedBuffer<float> encoderRows;  // the encoder output as rows [W][D]
+    AlignedBuffer<float> crossScratch;  // per pool thread: one block's products [block][L·D]
 };
 
 TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
@@ -89,12 +90,29 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
         layer.norm2Bias = weights_.floats(p + ".encoder_attn_layer_norm.bias");
         layer.norm3Weight = weights_.floats(p + ".final_layer_norm.weight");
         layer.norm3Bias = weights_.floats(p + ".final_layer_norm.bias");
-        for (const auto* m : {&layer.crossK, &layer.crossV})
-            if (m->f16)
-                largestCrossMatrix_ =
-                    std::max(largestCrossMatrix_, static_cast<std::size_t>(m->rows * m->cols));
         layers_.push_back(std::move(layer));
     }
+    // Every layer's cross-attention key and value weights, widened once and
+    // stacked, so that a new encoder output takes two products per row block.
+    const std::size_t D = static_cast<std::size_t>(d_), LD = layers_.size() * D;
+    crossKeyWeights_ = AlignedBuffer<float>(LD * D);
+    crossValueWeights_ = AlignedBuffer<float>(LD * D);
+    crossValueBias_.resize(LD);
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const auto widen = [&](const WeightMatrix& m, float* dst) {
+            if (m.f16)
+                convertHalfToFloat(m.f16, dst, D * D);
+            else
+                std::memcpy(dst, m.f32, D * D * sizeof(float));
+        };
+        widen(layers_[l].crossK, crossKeyWeights_.data() + l * D * D);
+        widen(layers_[l].crossV, crossValueWeights_.data() + l * D * D);
+        std::copy(layers_[l].crossVBias.begin(), layers_[l].crossVBias.end(),
+                  crossValueBias_.begin() + static_cast<std::ptrdiff_t>(l * D));
+    }
+    crossBlock_ = std::max<std::size_t>(
+        16, (static_cast<std::size_t>(w_) + 2 * static_cast<std::size_t>(pool_->threadCount()) - 1) /
+                (2 * static_cast<std::size_t>(pool_->threadCount())));
     finalNormWeight_ = weights_.floats("model.decoder.layer_norm.weight");
     finalNormBias_ = weights_.floats("model.decoder.layer_norm.bias");
 
@@ -155,9 +173,8 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::acquireWorkspace(
     ws->crossValues = AlignedBuffer<Float16>(layers * w * d);
     ws->encoder = AlignedBuffer<Float16>(w * d);
     ws->encoderRows = AlignedBuffer<float>(w * d);
-    ws->product = AlignedBuffer<float>(w * d);
-    ws->wide = AlignedBuffer<float>(largestCrossMatrix_);
-    ws->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
+    ws->crossScratch = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) *
+                                            crossBlock_ * layers * d);
     return ws;
 }
 
@@ -243,47 +260,37 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                 rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
     });
 
-    auto widen = [&](const WeightMatrix& m) {
-        if (m.f32) return m.f32;
-        const std::size_t n = static_cast<std::size_t>(m.rows * m.cols);
-        pool_->parallelRanges(n, 4096, [&](std::size_t begin, std::size_t end) {
-            convertHalfToFloat(m.f16 + begin, ws.wide.data() + begin, end - begin);
-        });
-        return static_cast<const float*>(ws.wide.data());
-    };
-    // rows · Wᵀ, each thread on its own block of rows; then `store` for those rows.
-    const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
-    const std::size_t block = std::max<std::size_t>(16, (W + 2 * threads - 1) / (2 * threads));
-    auto project = [&](const WeightMatrix& m, auto&& store) {
-        const float* b = widen(m);
-        pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
-            const std::size_t begin = task * block, end = std::min(W, begin + block);
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(end - begin), d_,
-                        d_, 1.0f, rows + begin * D, d_, b, d_, 0.0f, ws.product.data() + begin * D,
-                        d_);
-            store(begin, end);
-        });
-    };
-    for (std::size_t l = 0; l < layers_.size(); ++l) {
-        const Layer& layer = layers_[l];
-        Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
-        project(layer.crossK, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t)
+    // Per block of encoder rows: keys = rows · Kᵀ ([block][L·D], then split
+    // into [L][H][W][dh]) and valuesᵀ = V · rowsᵀ ([L·D][block], already in
+    // the [L][D][W] layout), each one sgemm over every layer at once.
+    const std::size_t L = layers_.size(), LD = L * D, block = crossBlock_;
+    const float* kWeights = crossKeyWeights_.data();
+    const float* vWeights = crossValueWeights_.data();
+    pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
+        const std::size_t begin = task * block, end = std::min(W, begin + block), n = end - begin;
+        float* scratch = ws.crossScratch.data() +
+                         static_cast<std::size_t>(ComputePool::currentThread()) * block * LD;
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(n),
+                    static_cast<int>(LD), d_, 1.0f, rows + begin * D, d_, kWeights, d_, 0.0f,
+                    scratch, static_cast<int>(LD));
+        for (std::size_t l = 0; l < L; ++l) {
+            Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
+            for (std::size_t t = 0; t < n; ++t)
                 for (std::size_t h = 0; h < H; ++h)
-                    convertFloatToHalf(ws.product.data() + t * D + h * dh, keys + (h * W + t) * dh,
-                                       dh);
-        });
-        project(layer.crossV, [](std::size_t, std::size_t) {});
-        Float16* values = ws.crossValues.data() + l * W * D;  // [H][dh][W] = [D][W]
-        pool_->parallelFor(threads, [&](std::size_t p) {
-            float* row = ws.rows.data() + p * W;
-            for (std::size_t d = D * p / threads; d < D * (p + 1) / threads; ++d) {
-                for (std::size_t t = 0; t < W; ++t)
-                    row[t] = ws.product[t * D + d] + layer.crossVBias[d];
-                convertFloatToHalf(row, values + d * W, W);
-            }
-        });
-    }
+                    convertFloatToHalf(scratch + t * LD + l * D + h * dh,
+                                       keys + (h * W + begin + t) * dh, dh);
+        }
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(LD),
+                    static_cast<int>(n), d_, 1.0f, vWeights, d_, rows + begin * D, d_, 0.0f,
+                    scratch, static_cast<int>(n));
+        for (std::size_t r = 0; r < LD; ++r) {
+            float* row = scratch + r * n;
+            const float bias = crossValueBias_[r];
+            for (std::size_t t = 0; t < n; ++t) row[t] += bias;
+            // Values of layer l, dimension d: [L][D][W] is row r of [L·D][W].
+            convertFloatToHalf(row, ws.crossValues.data() + r * W + begin, n);
+        }
+    });
     ws.hasCross = true;
 }
 

@@ -81,7 +81,9 @@ class TextDecoderModel : public MLModel {
     std::vector<Layer> layers_;
     std::vector<float> finalNormWeight_, finalNormBias_;
     int alignmentHeadCount_ = 0;
-    std::size_t largestCrossMatrix_ = 0;
+    AlignedBuffer<float> crossKeyWeights_, crossValueWeights_;  // [L·D][D] each
+    std::vector<float> crossValueBias_;                          // [L·D]
+    std::size_t crossBlock_ = 16;  // encoder rows per task when they are projected
 
     mutable std::mutex workspaceMutex_;
     mutable std::vector<std::unique_ptr<Workspace>> workspaces_;

@@ -30,4 +30,9 @@ std::optional<bool> EarlyStopActor::remove(const platform::Uuid& id) {
     return flag;
 }
 
+std::size_t EarlyStopActor::count() const {
+    std::lock_guard lock(mutex_);
+    return shouldStop_.size();
+}
+
 }  // namespace vortil

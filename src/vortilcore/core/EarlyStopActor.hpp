@@ -27,6 +27,8 @@ public:
     bool get(const platform::Uuid& id) const;
     // Removes the run's entry and returns the flag it held, nothing when absent.
     std::optional<bool> remove(const platform::Uuid& id);
+    // How many runs hold a flag.
+    std::size_t count() const;
 
 private:
     mutable std::mutex mutex_;

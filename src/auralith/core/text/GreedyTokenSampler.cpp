@@ -8,6 +8,7 @@
 #include <string>
 
 #include "auralith/utilities/Logging.hpp"
+#include "platform/ml/ComputeKernels.hpp"
 
 namespace auralith {
 
@@ -46,55 +47,56 @@ GreedyTokenSampler::Choice GreedyTokenSampler::sample(const platform::ml::MLMult
 
     // Arg-max on the unscaled scores; the first of equal maxima wins.
     std::size_t best = 0;
-    bool sawNaN = false;
-    for (std::size_t i = 0; i < v; ++i) {
+    bool sawNaN = std::isnan(scratch_[0]);
+    for (std::size_t i = 1; i < v; ++i) {
         sawNaN |= std::isnan(scratch_[i]);
         if (scratch_[i] > scratch_[best]) best = i;
     }
     const float top = scratch_[best];
-    if (sawNaN || !std::isfinite(top) || !std::isfinite(t)) {
-        Logging::error(std::string("Sampling error: no probability distribution over scores ") +
-                       (sawNaN ? "holding NaN" : "without a finite maximum"));
+
+    // The tempered scores become exp(t - max) in place; their sum is the
+    // softmax normaliser. A NaN score, or no finite maximum (every token
+    // forbidden), leaves no distribution.
+    const auto& kernels = platform::ml::computeKernels();
+    if (!greedy)
+        for (auto& x : scratch_) x /= t;
+    const float shift = greedy ? top : kernels.maxValue(scratch_.data(), v);
+    const float sum = std::isfinite(shift) ? kernels.expShiftSum(scratch_.data(), v, shift) : NAN;
+    if (sawNaN || !(sum > 0.0f) || !std::isfinite(sum) || !std::isfinite(t)) {
+        Logging::error(std::string("Sampling error: no probability distribution over the scores") +
+                       " at temperature " + std::to_string(t));
         return {eotToken, minusInf};
     }
+    const float logSum = std::log(sum);
+    const auto logProbOf = [&](std::size_t i) { return std::log(scratch_[i]) - logSum; };
+    if (greedy) return {static_cast<std::int64_t>(best), -logSum};
 
-    // Tempered scores and the log of the softmax normaliser, in double.
-    const double scale = greedy ? 1.0 : 1.0 / static_cast<double>(t);
-    const double shift = static_cast<double>(top) * scale;
-    double sum = 0;
-    for (std::size_t i = 0; i < v; ++i) sum += std::exp(static_cast<double>(scratch_[i]) * scale - shift);
-    const double logNormaliser = shift + std::log(sum);
-    const auto logProbOf = [&](std::size_t i) {
-        return static_cast<double>(scratch_[i]) * scale - logNormaliser;
-    };
-    if (greedy) return {static_cast<std::int64_t>(best), static_cast<float>(logProbOf(best))};
-
-    // A negative temperature turns the order around; the arithmetic is the same.
+    // Top K by probability, the lower id first among equals.
     const auto k = static_cast<std::size_t>(
         std::clamp<std::int64_t>(decodingOptions.topK, 1, static_cast<std::int64_t>(v)));
     order_.resize(v);
     std::iota(order_.begin(), order_.end(), 0);
     const auto higher = [&](std::int32_t a, std::int32_t b) {
-        const double pa = logProbOf(static_cast<std::size_t>(a));
-        const double pb = logProbOf(static_cast<std::size_t>(b));
+        const float pa = scratch_[static_cast<std::size_t>(a)];
+        const float pb = scratch_[static_cast<std::size_t>(b)];
         return pa > pb || (pa == pb && a < b);
     };
     std::partial_sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(k), order_.end(),
                       higher);
-    double total = 0;
-    for (std::size_t i = 0; i < k; ++i) total += std::exp(logProbOf(static_cast<std::size_t>(order_[i])));
-    const double threshold = total * static_cast<double>(random_());
+    float total = 0;
+    for (std::size_t i = 0; i < k; ++i) total += scratch_[static_cast<std::size_t>(order_[i])];
+    const float threshold = total * random_();
     std::size_t position = 0;
-    double cumulative = 0;
+    float cumulative = 0;
     for (std::size_t i = 0; i < k; ++i) {
-        cumulative += std::exp(logProbOf(static_cast<std::size_t>(order_[i])));
+        cumulative += scratch_[static_cast<std::size_t>(order_[i])];
         if (cumulative >= threshold) {
             position = i;
             break;
         }
     }
     const auto token = static_cast<std::size_t>(order_[position]);
-    return {static_cast<std::int64_t>(token), static_cast<float>(logProbOf(token))};
+    return {static_cast<std::int64_t>(token), logProbOf(token)};
 }
 
 SamplingResult GreedyTokenSampler::update(const std::vector<std::int64_t>& tokens,
