@@ -1,16 +1,13 @@
 #pragma once
 // Speech made at test time: espeak-ng speaks a sentence, sox turns it into
-// 16 kHz mono float samples. Nothing is stored in the tree.
+// 16 kHz mono float samples. Texts must not hold a single quote.
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
-#include "support/TempDir.hpp"
+#include "support/GeneratedAudio.hpp"
 
 namespace testsupport {
 
@@ -19,36 +16,24 @@ inline bool speechToolsAvailable() {
            0;
 }
 
-// Single quotes for the shell; the text must not hold one itself.
-inline std::string shellQuoted(const std::string& text) {
-    if (text.find('\'') != std::string::npos)
-        throw std::invalid_argument("text holds a single quote: " + text);
-    return "'" + text + "'";
-}
-
-// The sentence spoken by espeak-ng at 16 kHz mono, as float samples.
-inline std::vector<float> speak(const std::string& sentence, const std::string& voice = "en-us") {
+inline std::vector<float> speak(const std::string& sentence) {
     TempDir dir("verbolin-speech");
-    const auto wav = dir.path() / "speech.wav";
-    const auto raw = dir.path() / "speech.f32";
-    const std::string cmd = "espeak-ng -v " + voice + " -w " + shellQuoted(wav.string()) + " " +
-                            shellQuoted(sentence) + " && sox " + shellQuoted(wav.string()) +
-                            " -r 16000 -c 1 -e floating-point -b 32 -t raw " +
-                            shellQuoted(raw.string());
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("speech synthesis failed: " + cmd);
+    const auto wav = (dir.path() / "speech.wav").string(),
+               raw = (dir.path() / "speech.f32").string();
+    runTool("espeak-ng -v en-us -w '" + wav + "' '" + sentence + "' && sox '" + wav +
+            "' -r 16000 -c 1 -e floating-point -b 32 -t raw '" + raw + "'");
     const std::string bytes = readFile(raw);
     std::vector<float> samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return samples;
 }
 
-// The samples without their leading and trailing near-silence (|x| <= floor).
-inline std::vector<float> trimSilence(const std::vector<float>& samples, float floor = 1e-3f) {
-    std::size_t first = 0, last = samples.size();
-    while (first < last && std::abs(samples[first]) <= floor) ++first;
-    while (last > first && std::abs(samples[last - 1]) <= floor) --last;
-    return {samples.begin() + static_cast<std::ptrdiff_t>(first),
-            samples.begin() + static_cast<std::ptrdiff_t>(last)};
+// Without the leading and trailing near-silence (|x| <= floor).
+inline std::vector<float> trimSilence(const std::vector<float>& s, float floor = 1e-3f) {
+    auto loud = [&](float x) { return std::abs(x) > floor; };
+    const auto first = std::find_if(s.begin(), s.end(), loud);
+    const auto last = std::find_if(s.rbegin(), s.rend(), loud).base();
+    return first < last ? std::vector<float>(first, last) : std::vector<float>{};
 }
 
 }  // namespace testsupport

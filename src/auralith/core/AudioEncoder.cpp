@@ -23,7 +23,8 @@ std::optional<std::int64_t> AudioEncoder::sequenceLength() const {
 
 std::shared_ptr<AudioEncoderOutputType> AudioEncoder::encodeFeatures(
     const std::shared_ptr<FeatureExtractorOutputType>& features) {
-    if (!features) throw WhisperError::audioProcessingFailed("AudioEncoder input must be MLMultiArray");
+    if (!features)
+        throw WhisperError::audioProcessingFailed("AudioEncoder input must be MLMultiArray");
     const auto current = model();
     if (!current) throw WhisperError::modelsUnavailable("Models are unavailable");
     auto output = detail::predictStage(*current, AudioEncoderInput(features), kSignpostName,

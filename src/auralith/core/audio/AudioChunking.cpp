@@ -26,12 +26,14 @@ std::string describe(const std::exception_ptr& error) {
 }  // namespace
 
 std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffsetsForResults(
-    const std::vector<ChunkResult>& chunkedResults, const std::vector<AudioChunk>& audioChunks) const {
+    const std::vector<ChunkResult>& chunkedResults,
+    const std::vector<AudioChunk>& audioChunks) const {
     std::vector<std::shared_ptr<TranscriptionResult>> updated;
     const std::size_t paired = std::min(chunkedResults.size(), audioChunks.size());
     for (std::size_t i = 0; i < paired; ++i) {
         if (const auto* error = std::get_if<std::exception_ptr>(&chunkedResults[i])) {
-            Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " + describe(*error));
+            Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " +
+                           describe(*error));
             continue;
         }
         const float seekTime = static_cast<float>(audioChunks[i].seekOffsetIndex) / kSampleRate;

@@ -24,9 +24,9 @@ class AudioChunking {
     virtual ~AudioChunking() = default;
 
     // Chunks of at most `maxChunkLength` samples, in array order.
-    virtual std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray,
-                                             std::int64_t maxChunkLength,
-                                             const std::optional<DecodingOptions>& decodeOptions) const = 0;
+    virtual std::vector<AudioChunk> chunkAll(
+        const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+        const std::optional<DecodingOptions>& decodeOptions) const = 0;
 
     // One result list per chunk, paired by index. Each successful chunk's
     // results get its start as their seekTime and their segment and word

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "auralith/core/audio/EnergyVAD.hpp"
 #include "auralith/utilities/Logging.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 
@@ -249,6 +250,11 @@ std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(const std::vect
         active.push_back(rms > energyThreshold);
     }
     return active;
+}
+
+std::vector<VoiceActivityDetector::IndexRange> AudioProcessor::calculateNonSilentChunks(
+    const std::vector<float>& samples) {
+    return EnergyVAD(16000, 1600, 0, 0.02f).calculateActiveChunks(samples);
 }
 
 // ---- Live capture ----

@@ -174,6 +174,10 @@ public:
     static std::vector<bool> calculateVoiceActivityInChunks(const std::vector<float>& samples, int64_t chunkCount,
                                                             int64_t frameLengthSamples, int64_t frameOverlapSamples,
                                                             float energyThreshold);
+    // The voiced sample ranges found by the default energy detector (16 kHz,
+    // frames of 1600 samples, threshold 0.02).
+    static std::vector<VoiceActivityDetector::IndexRange> calculateNonSilentChunks(
+        const std::vector<float>& samples);
 
 private:
     struct State;

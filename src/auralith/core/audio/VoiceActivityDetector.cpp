@@ -11,7 +11,8 @@ std::int64_t VoiceActivityDetector::frameCount(std::int64_t sampleCount) const {
         std::ceil(static_cast<double>(sampleCount) / static_cast<double>(frameLengthSamples_)));
 }
 
-std::vector<bool> VoiceActivityDetector::voiceActivityAsync(const std::vector<float>& waveform) const {
+std::vector<bool> VoiceActivityDetector::voiceActivityAsync(
+    const std::vector<float>& waveform) const {
     return voiceActivity(waveform);
 }
 
@@ -57,7 +58,8 @@ std::optional<VoiceActivityDetector::IndexRange> VoiceActivityDetector::findLong
         }
         std::int64_t end = i + 1;
         while (end < n && !activity[static_cast<std::size_t>(end)]) ++end;
-        if (!longest || end - i > longest->endIndex - longest->startIndex) longest = IndexRange{i, end};
+        if (!longest || end - i > longest->endIndex - longest->startIndex)
+            longest = IndexRange{i, end};
         i = end;
     }
     return longest;
@@ -73,8 +75,8 @@ std::vector<float> VoiceActivityDetector::voiceActivityClipTimestamps(
     return clips;
 }
 
-std::vector<std::pair<std::int64_t, std::int64_t>> VoiceActivityDetector::calculateNonSilentSeekClips(
-    const std::vector<float>& waveform) const {
+std::vector<std::pair<std::int64_t, std::int64_t>>
+VoiceActivityDetector::calculateNonSilentSeekClips(const std::vector<float>& waveform) const {
     std::vector<std::pair<std::int64_t, std::int64_t>> clips;
     for (const auto& range : calculateActiveChunks(waveform))
         clips.emplace_back(range.startIndex, range.endIndex);

@@ -49,7 +49,8 @@ class VoiceActivityDetector {
 
     // The voiced stretches in seconds, flattened to start, end, start, end...
     // (the form of DecodingOptions::clipTimestamps).
-    virtual std::vector<float> voiceActivityClipTimestamps(const std::vector<float>& waveform) const;
+    virtual std::vector<float> voiceActivityClipTimestamps(
+        const std::vector<float>& waveform) const;
     // The voiced stretches as (start, end) sample pairs.
     virtual std::vector<std::pair<std::int64_t, std::int64_t>> calculateNonSilentSeekClips(
         const std::vector<float>& waveform) const;
