@@ -12,7 +12,8 @@ namespace {
 
 void BM_DynamicTimeWarping(benchmark::State& state) {
     const auto tokens = state.range(0);
-    auto weights = platform::ml::MLMultiArray::make({tokens, 1500}, platform::ml::MLMultiArrayDataType::float16);
+    auto weights = platform::ml::MLMultiArray::make({tokens, 1500},
+                                                    platform::ml::MLMultiArrayDataType::float16);
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> weight(0.0f, 1.0f);
     for (auto& x : weights->span<platform::ml::Float16>()) x = weight(rng);
