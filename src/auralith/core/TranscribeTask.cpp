@@ -215,8 +215,9 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
         std::int64_t seek = clipStart;
 
         while (seek < endLimit) {
-            const std::int64_t segmentSize =
-                std::min({clipEnd - seek, sampleCount - seek, windowLength});
+            // A window length of 0 or less finds no audio window below.
+            const std::int64_t segmentSize = std::max<std::int64_t>(
+                0, std::min({clipEnd - seek, sampleCount - seek, windowLength}));
             const float seekSeconds = static_cast<float>(seek) / sampleRate;
             const float windowEndSeconds = static_cast<float>(seek + segmentSize) / sampleRate;
             Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" +
@@ -303,7 +304,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
                 }
             }
             if (options.maxWindowSeek && *options.maxWindowSeek > 0)
-                newSeek = std::min(newSeek, seek + *options.maxWindowSeek);
+                newSeek = seek + std::min(newSeek - seek, *options.maxWindowSeek);
             // The loop ends only when the seek reaches the clip's end: a
             // window that did not move it (a model answering "<|0.00|>" to
             // silence, a seeker of our own) is passed over whole instead of

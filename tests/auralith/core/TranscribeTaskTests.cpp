@@ -54,13 +54,16 @@ DecodingResult plainText(std::int64_t, int) { return answer({hello(), special().
 struct PassThrough : FeatureExtracting, AudioEncoding {
     std::optional<std::int64_t> window = 480000;
     std::function<void()> whileEncoding;
+    std::string nothingFrom;  // "mel" or "encoder": that stage answers with nothing
     std::optional<std::int64_t> melCount() const override { return 80; }
     std::optional<std::int64_t> windowSamples() const override { return window; }
     std::optional<std::int64_t> embedSize() const override { return 4; }
-    Array logMelSpectrogram(const Array& audio) override { return audio; }
+    Array logMelSpectrogram(const Array& audio) override {
+        return nothingFrom == "mel" ? nullptr : audio;
+    }
     Array encodeFeatures(const Array& features) override {
         if (whileEncoding) whileEncoding();
-        return features;
+        return nothingFrom == "encoder" ? nullptr : features;
     }
 };
 
@@ -332,6 +335,29 @@ TEST_F(TranscribeTaskTest, FinalTextKeepsOnlyTextTokensTrimmedOfBlanks) {
     EXPECT_EQ(result->text(), "Hello\n");
     EXPECT_EQ(result->language(), "en");
     EXPECT_NE(s.task->finalizeTranscriptionResult({begin - 1}, {}, "de", {})->text(), "");
+}
+
+TEST_F(TranscribeTaskTest, StagesThatProduceNothingEndTheRun) {
+    struct Case {
+        std::int64_t window;
+        const char* nothingFrom;
+        const char* message;
+    };
+    for (const auto& c :
+         {Case{0, "", "Audio samples are nil"}, Case{-5, "", "Audio samples are nil"},
+          Case{480000, "mel", "Mel output is nil"},
+          Case{480000, "encoder", "Encoder output is nil"}}) {
+        Stages s;
+        s.stages->window = c.window;
+        s.stages->nothingFrom = c.nothingFrom;
+        try {
+            s.run(20);
+            ADD_FAILURE() << "no error";
+        } catch (const WhisperError& e) {
+            EXPECT_EQ(e, WhisperError::transcriptionFailed(c.message));
+        }
+        EXPECT_TRUE(s.decoder->tries.empty());
+    }
 }
 
 TEST_F(TranscribeTaskTest, CancelledWhileEncodingNeverDecodes) {

@@ -161,7 +161,7 @@ SegmentSeeking::SeekAndSegments SegmentSeeker::findSeekPointAndSegments(
         if (noTimestampEnding) return {currentSeek + segmentSize, std::move(segments)};
         const std::size_t seekIndex = singleTimestampEnding ? sliceStart - 1 : sliceStart;
         const float advance = timestampSeconds(tokens[seekIndex], timeToken) * rate;
-        return {currentSeek + truncatedToInt64(advance), std::move(segments)};
+        return {saturatingAdd(currentSeek, truncatedToInt64(advance)), std::move(segments)};
     }
 
     // No pair of timestamps: the whole window is one segment. "<|0.00|>" alone

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <sstream>
 
@@ -114,6 +115,10 @@ TEST(SegmentSeekerTest, SilenceSkipTextAndShortLogProbs) {
         EXPECT_EQ(!segments, c.skipped) << c.noSpeechProb << " " << c.avgLogProb;
         EXPECT_EQ(seek, kSeek + kSize);
     }
+    // Token ids no tokenizer has: the seek stays at the end of the range.
+    const auto huge = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(seekSegments(resultWith({ts(0), huge, huge})).first, huge);
+
     auto result = resultWith(tokens("0 Hello 1 1 there 2 E"));
     result.tokenLogProbs.resize(3);  // fewer maps than tokens: the rest are empty, not lost
     auto options = DecodingOptions::defaultSet();
