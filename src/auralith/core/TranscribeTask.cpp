@@ -209,8 +209,10 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(
         const std::int64_t completedAtClipStart = progress_->completedUnitCount();
         const std::int64_t windowLength =
             featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
-        const std::int64_t clipTime =
-            truncatedToInt64(options.windowClipTime * static_cast<float>(sampleRate));
+        // A negative clip time would let windows start at the clip's end, with
+        // no samples left to decode.
+        const std::int64_t clipTime = std::max<std::int64_t>(
+            0, truncatedToInt64(options.windowClipTime * static_cast<float>(sampleRate)));
         const std::int64_t endLimit = clipEnd - clipTime;
         std::int64_t seek = clipStart;
 

@@ -201,6 +201,7 @@ TEST_F(TranscribeTaskTest, SeekAlwaysMovesForward) {
         double seconds;
         std::vector<std::int64_t> seeks;
         std::size_t stallLines;
+        float windowClipTime = 1;
     };
     const Case cases[] = {
         // A model answering silence with <|0.00|><|0.00|>: each window is passed over.
@@ -219,13 +220,18 @@ TEST_F(TranscribeTaskTest, SeekAlwaysMovesForward) {
          {0, 64000},
          0},
         {plainText, 16000, 5, {0, 16000, 32000, 48000}, 0},
-        {plainText, 0, 40, {0, 480000}, 0},  // 0 counts as no limit
+        {plainText, 0, 40, {0, 480000}, 0},       // 0 counts as no limit
+        {plainText, {}, 40, {0, 480000}, 0, -3},  // a negative clip time decodes to the end, no
+                                                  // further
     };
     capture(vortil::Logging::LogLevel::error);
     for (const auto& c : cases) {
         Stages s;
         s.decoder->answer = c.answer;
-        s.run(c.seconds, [&](DecodingOptions& o) { o.maxWindowSeek = c.maxWindowSeek; });
+        s.run(c.seconds, [&](DecodingOptions& o) {
+            o.maxWindowSeek = c.maxWindowSeek;
+            o.windowClipTime = c.windowClipTime;
+        });
         EXPECT_EQ(s.seeks(), c.seeks);
         EXPECT_EQ(takenStarting("Window at seek").size(), c.stallLines);
     }
