@@ -203,26 +203,17 @@ TEST_F(TranscribeTaskTest, SeekAlwaysMovesForward) {
         std::size_t stallLines;
         float windowClipTime = 1;
     };
+    // A model answering silence with <|0.00|><|0.00|>: each window is passed over.
+    const auto zeroZero = [](auto, int) { return answer({ts(0), ts(0), special().endToken}); };
+    const auto pairs = [](auto, int) {
+        return answer({ts(0), hello(), ts(2.5), ts(2.5), hello(), ts(4), special().endToken});
+    };
     const Case cases[] = {
-        // A model answering silence with <|0.00|><|0.00|>: each window is passed over.
-        {[](auto, int) {
-             return answer({ts(0), ts(0), special().endToken});
-         },
-         {},
-         70,
-         {0, 480000, 960000},
-         3},
-        {[](auto, int) {
-             return answer({ts(0), hello(), ts(2.5), ts(2.5), hello(), ts(4), special().endToken});
-         },
-         {},
-         7,
-         {0, 64000},
-         0},
+        {zeroZero, {}, 70, {0, 480000, 960000}, 3},
+        {pairs, {}, 7, {0, 64000}, 0},
         {plainText, 16000, 5, {0, 16000, 32000, 48000}, 0},
         {plainText, 0, 40, {0, 480000}, 0},       // 0 counts as no limit
-        {plainText, {}, 40, {0, 480000}, 0, -3},  // a negative clip time decodes to the end, no
-                                                  // further
+        {plainText, {}, 40, {0, 480000}, 0, -3},  // a negative clip time decodes to the end
     };
     capture(vortil::Logging::LogLevel::error);
     for (const auto& c : cases) {
