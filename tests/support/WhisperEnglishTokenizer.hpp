@@ -5,10 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "vortilcore/core/Config.hpp"

@@ -51,7 +51,9 @@ class SignpostScope {
     explicit SignpostScope(const char* name)
         : name_(name),
           interval_(Logging::beginSignpost(name_, Logging::TranscribeTask::signposter())) {}
-    ~SignpostScope() { Logging::endSignpost(name_, interval_, Logging::TranscribeTask::signposter()); }
+    ~SignpostScope() {
+        Logging::endSignpost(name_, interval_, Logging::TranscribeTask::signposter());
+    }
     SignpostScope(const SignpostScope&) = delete;
     SignpostScope& operator=(const SignpostScope&) = delete;
 
@@ -91,8 +93,9 @@ TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings,
                                      : std::make_shared<AudioProcessor>()),
       tokenizer_(std::move(tokenizer)) {
     if (!audioEncoder_ || !featureExtractor_ || !segmentSeeker_ || !textDecoder_ || !tokenizer_)
-        throw std::invalid_argument("TranscribeTask needs an encoder, a feature extractor, a "
-                                    "segment seeker, a text decoder and a tokenizer");
+        throw std::invalid_argument(
+            "TranscribeTask needs an encoder, a feature extractor, a "
+            "segment seeker, a text decoder and a tokenizer");
 }
 
 TranscriptionTimings TranscribeTask::timings() const {
@@ -135,11 +138,13 @@ std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(
     return originalSegments;
 }
 
-std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float>& audioArray,
-                                                         std::optional<DecodingOptions> decodeOptions,
-                                                         TranscriptionCallback callback) {
+std::shared_ptr<TranscriptionResult> TranscribeTask::run(
+    const std::vector<float>& audioArray, std::optional<DecodingOptions> decodeOptions,
+    TranscriptionCallback callback) {
     const SignpostScope signpost("TranscribeAudio");
-    modifyTimings([](TranscriptionTimings& t) { t.pipelineStart = std::min(t.pipelineStart, absoluteTimeNow()); });
+    modifyTimings([](TranscriptionTimings& t) {
+        t.pipelineStart = std::min(t.pipelineStart, absoluteTimeNow());
+    });
     Logging::debug("Starting pipeline at: " +
                    platform::formatISO8601Milliseconds(platform::Clock::system().now()));
 
@@ -147,14 +152,25 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     options.verbose = Logging::isLoggingEnabled();
     std::optional<std::string> detectedLanguage;
     const auto sampleCount = static_cast<std::int64_t>(audioArray.size());
-    const double firstClip =
-        decodeOptions && !decodeOptions->clipTimestamps.empty() ? decodeOptions->clipTimestamps[0] : 0.0;
+    const double firstClip = decodeOptions && !decodeOptions->clipTimestamps.empty()
+                                 ? decodeOptions->clipTimestamps[0]
+                                 : 0.0;
     modifyTimings([&](TranscriptionTimings& t) {
         t.inputAudioSeconds = static_cast<double>(sampleCount) / sampleRate - firstClip;
     });
 
     std::vector<std::int64_t> allTokens;
     std::vector<TranscriptionSegment> allSegments;
+    // Adds the time since `start` to a stage's duration and one to its runs.
+    const auto addRun = [this](SteadyClock::time_point start,
+                               double TranscriptionTimings::*duration,
+                               double TranscriptionTimings::*runs) {
+        const double seconds = secondsSince(start);
+        modifyTimings([&](TranscriptionTimings& t) {
+            t.*duration += seconds;
+            t.*runs += 1;
+        });
+    };
     const auto tokenizer = this->tokenizer();
     const SpecialTokens& special = tokenizer->specialTokens();
 
@@ -179,8 +195,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
         std::string text = "[";
         for (std::size_t i = 0; i < seekClips.size(); ++i)
             text += (i > 0 ? ", " : "") + std::string("(start: ") +
-                    std::to_string(seekClips[i].first) + ", end: " +
-                    std::to_string(seekClips[i].second) + ")";
+                    std::to_string(seekClips[i].first) +
+                    ", end: " + std::to_string(seekClips[i].second) + ")";
         Logging::debug("Decoding seek clips: " + text + "]");
     }
 
@@ -193,14 +209,17 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
         const std::int64_t completedAtClipStart = progress_->completedUnitCount();
         const std::int64_t windowLength =
             featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
-        const std::int64_t clipTime =
-            truncatedToInt64(options.windowClipTime * static_cast<float>(sampleRate));
+        // A negative clip time would let windows start at the clip's end, with
+        // no samples left to decode.
+        const std::int64_t clipTime = std::max<std::int64_t>(
+            0, truncatedToInt64(options.windowClipTime * static_cast<float>(sampleRate)));
         const std::int64_t endLimit = clipEnd - clipTime;
         std::int64_t seek = clipStart;
 
         while (seek < endLimit) {
-            const std::int64_t segmentSize =
-                std::min({clipEnd - seek, sampleCount - seek, windowLength});
+            // A window length of 0 or less finds no audio window below.
+            const std::int64_t segmentSize = std::max<std::int64_t>(
+                0, std::min({clipEnd - seek, sampleCount - seek, windowLength}));
             const float seekSeconds = static_cast<float>(seek) / sampleRate;
             const float windowEndSeconds = static_cast<float>(seek + segmentSize) / sampleRate;
             Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" +
@@ -219,31 +238,22 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             }
             if (!audioWindow) throw WhisperError::transcriptionFailed("Audio samples are nil");
             windowPreprocess(audioWindow, seek, segmentSize);
-            const double processingTime = secondsSince(windowStart);
-            modifyTimings([&](TranscriptionTimings& t) {
-                t.audioProcessing += processingTime;
-                t.totalAudioProcessingRuns += 1;
-            });
+            addRun(windowStart, &TranscriptionTimings::audioProcessing,
+                   &TranscriptionTimings::totalAudioProcessingRuns);
 
             platform::TaskCancellation::checkCancellation();
             const auto melStart = SteadyClock::now();
             const auto melOutput = featureExtractor_->logMelSpectrogram(audioWindow);
             if (!melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
-            const double melTime = secondsSince(melStart);
-            modifyTimings([&](TranscriptionTimings& t) {
-                t.logmels += melTime;
-                t.totalLogmelRuns += 1;
-            });
+            addRun(melStart, &TranscriptionTimings::logmels,
+                   &TranscriptionTimings::totalLogmelRuns);
 
             platform::TaskCancellation::checkCancellation();
             const auto encoderStart = SteadyClock::now();
             const auto encoderOutput = audioEncoder_->encodeFeatures(melOutput);
             if (!encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
-            const double encoderTime = secondsSince(encoderStart);
-            modifyTimings([&](TranscriptionTimings& t) {
-                t.encoding += encoderTime;
-                t.totalEncodingRuns += 1;
-            });
+            addRun(encoderStart, &TranscriptionTimings::encoding,
+                   &TranscriptionTimings::totalEncodingRuns);
 
             Logging::info("Decoding " + formatted("%.2f", seekSeconds) + "s - " +
                           formatted("%.2f", windowEndSeconds) + "s");
@@ -276,13 +286,11 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                     *result.cache->alignmentWeights, *tokenizer, seek, segmentSize,
                     Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
                     static_cast<float>(static_cast<double>(seek) / sampleRate), options, timings());
-                const double wordTime = secondsSince(wordStart);
-                modifyTimings([&](TranscriptionTimings& t) {
-                    t.decodingWordTimestamps += wordTime;
-                    t.totalTimestampAlignmentRuns += 1;
-                });
+                addRun(wordStart, &TranscriptionTimings::decodingWordTimestamps,
+                       &TranscriptionTimings::totalTimestampAlignmentRuns);
                 if (withWords)
-                    std::erase_if(*withWords, [](const TranscriptionSegment& s) { return !(s.start < s.end); });
+                    std::erase_if(*withWords,
+                                  [](const TranscriptionSegment& s) { return !(s.start < s.end); });
                 segments = std::move(withWords);
                 if (segments && !segments->empty())
                     newSeek = std::max(newSeek, truncatedToInt64(segments->back().end *
@@ -292,13 +300,13 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                     for (const auto& segment : *segments)
                         for (const auto& word : segment.words.value_or(std::vector<WordTiming>{}))
                             Logging::debug("[" + formatted("%.3g", word.start) + " -> " +
-                                           formatted("%.3g", word.end) + "] prob: " +
-                                           platform::numberText(word.probability) +
+                                           formatted("%.3g", word.end) +
+                                           "] prob: " + platform::numberText(word.probability) +
                                            ", word: " + word.word);
                 }
             }
             if (options.maxWindowSeek && *options.maxWindowSeek > 0)
-                newSeek = std::min(newSeek, seek + *options.maxWindowSeek);
+                newSeek = seek + std::min(newSeek - seek, *options.maxWindowSeek);
             // The loop ends only when the seek reaches the clip's end: a
             // window that did not move it (a model answering "<|0.00|>" to
             // silence, a seeker of our own) is passed over whole instead of
@@ -330,11 +338,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                 allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
                 allSegments.push_back(std::move(segment));
             }
-            const double windowingTime = secondsSince(windowingStart);
-            modifyTimings([&](TranscriptionTimings& t) {
-                t.decodingWindowing += windowingTime;
-                t.totalDecodingWindows += 1;
-            });
+            addRun(windowingStart, &TranscriptionTimings::decodingWindowing,
+                   &TranscriptionTimings::totalDecodingWindows);
             decoderInputs->reset(Constants::maxTokenContext);
             progress_->setCompletedUnitCount(completedAtClipStart + std::min(clipEnd, newSeek) -
                                              clipStart);
@@ -348,7 +353,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
         t.decodingLoop = loopTime;
         t.fullPipeline = absoluteTimeNow() - t.pipelineStart;
     });
-    return finalizeTranscriptionResult(allTokens, std::move(allSegments), detectedLanguage, timings());
+    return finalizeTranscriptionResult(allTokens, std::move(allSegments), detectedLanguage,
+                                       timings());
 }
 
 std::vector<Float16> TranscribeTask::temperatureSchedule(const DecodingOptions& options) {
@@ -380,9 +386,11 @@ DecodingResult TranscribeTask::decodeWithFallback(
     std::optional<DecodingResult> latest;
     for (std::size_t i = 0; i < schedule.size(); ++i) {
         const Float16 temperature = schedule[i];
-        Logging::info("Decoding Temperature: " + platform::numberText(static_cast<float>(temperature)));
+        Logging::info("Decoding Temperature: " +
+                      platform::numberText(static_cast<float>(temperature)));
         const auto tryStart = SteadyClock::now();
-        GreedyTokenSampler sampler(temperature, tokenizer->specialTokens().endToken, decodingOptions);
+        GreedyTokenSampler sampler(temperature, tokenizer->specialTokens().endToken,
+                                   decodingOptions);
         DecodingOptions tryOptions = decodingOptions;
 
         if (textDecoder_->isModelMultilingual() && !decodingOptions.language &&
@@ -411,9 +419,12 @@ DecodingResult TranscribeTask::decodeWithFallback(
                 });
         }
 
-        latest = textDecoder_->decodeText(encoderSegment, decoderInputs, sampler, tryOptions, callback);
+        latest =
+            textDecoder_->decodeText(encoderSegment, decoderInputs, sampler, tryOptions, callback);
         if (!detectedLanguage) detectedLanguage = latest->language;
-        if (latest->timings) modifyTimings([&](TranscriptionTimings& t) { addDecodingTimings(t, *latest->timings); });
+        if (latest->timings)
+            modifyTimings(
+                [&](TranscriptionTimings& t) { addDecodingTimings(t, *latest->timings); });
 
         if (!latest->fallback || !latest->fallback->needsFallback) break;
         const double tryTime = secondsSince(tryStart);

@@ -51,7 +51,8 @@ class TranscribeTask {
 
     // A null progress becomes a new one; a null audio processor a new
     // AudioProcessor. The other stages and the tokenizer must be given.
-    TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<platform::Progress> progress,
+    TranscribeTask(TranscriptionTimings currentTimings,
+                   std::shared_ptr<platform::Progress> progress,
                    std::shared_ptr<AudioProcessing> audioProcessor,
                    std::shared_ptr<AudioEncoding> audioEncoder,
                    std::shared_ptr<FeatureExtracting> featureExtractor,

@@ -239,6 +239,7 @@ HttpResponse HttpClient::send(const HttpRequest& request, const BodyFn& onBody, 
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onTransferInfo);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, options_.receiveBufferBytes);
 
     const CURLcode rc = curl_easy_perform(c);
 

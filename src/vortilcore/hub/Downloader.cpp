@@ -147,7 +147,7 @@ std::shared_ptr<Downloader::StateStream> Downloader::download(const std::string&
     Request request;
     request.url = url;
     if (headers) request.headers = *headers;
-    if (token) request.headers["Authorization"] = "Bearer " + *token;
+    if (token && !token->empty()) request.headers["Authorization"] = "Bearer " + *token;
     const double seconds = std::isfinite(timeout) && timeout > 0 ? timeout : 60.0;
     request.timeout = std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)));
 

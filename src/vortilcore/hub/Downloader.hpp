@@ -117,6 +117,7 @@ public:
     const std::filesystem::path& destination() const { return destination_; }
     const std::filesystem::path& incompleteDestination() const { return incompleteDestination_; }
     bool inBackground() const { return inBackground_; }
+    int64_t chunkSize() const { return chunkSize_; }
 
     // The pause before a retry; one second unless a test shortens it.
     void setRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }

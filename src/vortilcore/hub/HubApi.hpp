@@ -161,3 +161,7 @@ std::optional<std::string> appendingPathSegments(const std::string& baseURL,
 std::vector<std::string> pathSegments(std::string_view path);
 
 }  // namespace vortil
+
+// The records that the client's operations return, complete for every caller.
+#include "vortilcore/hub/FileMetadata.hpp"               // IWYU pragma: export
+#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"  // IWYU pragma: export

@@ -112,10 +112,10 @@ class ScriptedSampler : public auralith::TokenSampling {
   public:
     explicit ScriptedSampler(std::vector<std::pair<std::int64_t, float>> script)
         : script_(std::move(script)) {}
-    auralith::SamplingResult update(const Ids& tokens, const MLMultiArray&,
-                                    const std::vector<float>& logProbs) override {
+    auralith::SamplingResult update(Ids tokens, const MLMultiArray&,
+                                    std::vector<float> logProbs) override {
         const auto& [token, logProb] = script_[std::min(calls++, script_.size() - 1)];
-        auralith::SamplingResult r{tokens, logProbs, token == kEot};
+        auralith::SamplingResult r{std::move(tokens), std::move(logProbs), token == kEot};
         r.tokens.push_back(token);
         r.logProbs.push_back(logProb);
         return r;

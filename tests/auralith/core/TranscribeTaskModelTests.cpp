@@ -39,13 +39,15 @@ std::vector<float> recording(std::vector<Sentence>& sentences) {
     std::vector<float> audio(95 * 16000, 0.0f);
     for (auto& s : sentences) {
         const auto speech = testsupport::trimSilence(testsupport::speak(s.text));
-        std::copy(speech.begin(), speech.end(), audio.begin() + static_cast<std::ptrdiff_t>(s.start * 16000));
+        std::copy(speech.begin(), speech.end(),
+                  audio.begin() + static_cast<std::ptrdiff_t>(s.start * 16000));
         s.end = s.start + static_cast<double>(speech.size()) / 16000.0;
     }
     return audio;
 }
 
-std::shared_ptr<TranscriptionResult> transcribe(const fs::path& folder, const std::vector<float>& audio,
+std::shared_ptr<TranscriptionResult> transcribe(const fs::path& folder,
+                                                const std::vector<float>& audio,
                                                 std::int64_t* completed = nullptr) {
     const auto cpu = platform::ml::MLComputeUnits::cpuOnly;
     auto features = std::make_shared<FeatureExtractor>();
@@ -56,9 +58,11 @@ std::shared_ptr<TranscriptionResult> transcribe(const fs::path& folder, const st
     decoder->loadModel(folder / "TextDecoder.mlmodelc", cpu, false);
     decoder->setTokenizer(testsupport::whisperEnglishTokenizer());
     decoder->setIsModelMultilingual(decoder->logitsSize() != 51864);
-    TranscribeTask task({}, nullptr, std::make_shared<AudioProcessor>(std::make_shared<platform::FakeAudioBackend>()),
-                        encoder, features, std::make_shared<SegmentSeeker>(), decoder,
-                        testsupport::whisperEnglishTokenizer());
+    TranscribeTask task(
+        {}, nullptr,
+        std::make_shared<AudioProcessor>(std::make_shared<platform::FakeAudioBackend>()), encoder,
+        features, std::make_shared<SegmentSeeker>(), decoder,
+        testsupport::whisperEnglishTokenizer());
     auto options = DecodingOptions::defaultSet();
     options.wordTimestamps = true;
     auto result = task.run(audio, options);
@@ -82,7 +86,8 @@ TEST_F(TranscribeTaskModelTest, RandomWeightsRunEndsAndReportsItsFallbacks) {
     const auto result = transcribe(dir.path() / "model", audio, &completed);
     const auto lines = taken();
     auto count = [&](const std::string& prefix) {
-        return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
     };
     // Random text never passes the log-probability threshold: every window
     // is tried at all six temperatures, and every failed try is reported.
@@ -104,8 +109,10 @@ double wordErrorRate(const std::string& reference, const std::string& hypothesis
     auto words = [](const std::string& text) {
         std::vector<std::string> out(1);
         for (char c : text)
-            if (std::isalnum(static_cast<unsigned char>(c))) out.back() += static_cast<char>(std::tolower(c));
-            else if (!out.back().empty()) out.emplace_back();
+            if (std::isalnum(static_cast<unsigned char>(c)))
+                out.back() += static_cast<char>(std::tolower(c));
+            else if (!out.back().empty())
+                out.emplace_back();
         if (out.back().empty()) out.pop_back();
         return out;
     };
@@ -115,7 +122,8 @@ double wordErrorRate(const std::string& reference, const std::string& hypothesis
     for (std::size_t i = 1; i <= ref.size(); ++i) {
         std::size_t diagonal = row[0]++;
         for (std::size_t j = 1; j <= hyp.size(); ++j)
-            diagonal = std::exchange(row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1])}));
+            diagonal = std::exchange(row[j], std::min({row[j] + 1, row[j - 1] + 1,
+                                                       diagonal + (ref[i - 1] != hyp[j - 1])}));
     }
     return static_cast<double>(row.back()) / static_cast<double>(ref.size());
 }
@@ -123,21 +131,28 @@ double wordErrorRate(const std::string& reference, const std::string& hypothesis
 TEST_F(TranscribeTaskModelTest, TrainedModelPlacesSegmentsAndWordsOnTheSentences) {
     // VERBOLIN_TRAINED_MODEL, else the shared models folder beside the checkout.
     const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
-    const fs::path folder = env ? fs::path(env) : fs::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
-    if (!fs::exists(folder)) GTEST_SKIP() << "the trained whisper-synth-en model is absent (set VERBOLIN_TRAINED_MODEL)";
+    const fs::path folder =
+        env ? fs::path(env)
+            : fs::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
+    if (!fs::exists(folder))
+        GTEST_SKIP() << "the trained whisper-synth-en model is absent (set VERBOLIN_TRAINED_MODEL)";
     if (!testsupport::speechToolsAvailable()) GTEST_SKIP() << "espeak-ng or sox is missing";
     std::vector<Sentence> sentences;
     const auto result = transcribe(folder, recording(sentences));
     float lastStart = -1;
     for (const auto& segment : result->segments()) {
-        EXPECT_TRUE(std::any_of(sentences.begin(), sentences.end(), [&](const Sentence& s) {
-            return segment.start >= s.start - 0.5 && segment.end <= s.end + 0.5;
-        })) << segment.start << "-" << segment.end << segment.text;
+        EXPECT_TRUE(std::any_of(sentences.begin(), sentences.end(),
+                                [&](const Sentence& s) {
+                                    return segment.start >= s.start - 0.5 &&
+                                           segment.end <= s.end + 0.5;
+                                }))
+            << segment.start << "-" << segment.end << segment.text;
         for (const auto& word : segment.words.value_or(std::vector<WordTiming>{}))
             EXPECT_GT(word.start, std::exchange(lastStart, word.start)) << word.word;
     }
     // The error rate published for the model on synthetic English speech.
-    EXPECT_LE(wordErrorRate(sentences[0].text + " " + sentences[1].text + " " + sentences[2].text, result->text()),
+    EXPECT_LE(wordErrorRate(sentences[0].text + " " + sentences[1].text + " " + sentences[2].text,
+                            result->text()),
               0.15)
         << result->text();
 }

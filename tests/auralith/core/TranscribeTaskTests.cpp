@@ -14,11 +14,11 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/text/GreedyTokenSampler.hpp"
 #include "auralith/core/text/SegmentSeeker.hpp"
+#include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/audio/FakeAudioBackend.hpp"
 #include "platform/system/TaskCancellation.hpp"
 #include "support/WhisperEnglishTokenizer.hpp"
-#include "auralith/utilities/LogCapture.hpp"
 
 namespace {
 
@@ -35,7 +35,8 @@ std::vector<float> countingAudio(double seconds) {
     return audio;
 }
 
-DecodingResult answer(std::vector<std::int64_t> tokens, std::optional<DecodingFallback> fallback = std::nullopt,
+DecodingResult answer(std::vector<std::int64_t> tokens,
+                      std::optional<DecodingFallback> fallback = std::nullopt,
                       float temperature = 0) {
     DecodingResult result;
     for (auto t : tokens) result.tokenLogProbs.push_back({{t, -0.1f}});
@@ -53,13 +54,16 @@ DecodingResult plainText(std::int64_t, int) { return answer({hello(), special().
 struct PassThrough : FeatureExtracting, AudioEncoding {
     std::optional<std::int64_t> window = 480000;
     std::function<void()> whileEncoding;
+    std::string nothingFrom;  // "mel" or "encoder": that stage answers with nothing
     std::optional<std::int64_t> melCount() const override { return 80; }
     std::optional<std::int64_t> windowSamples() const override { return window; }
     std::optional<std::int64_t> embedSize() const override { return 4; }
-    Array logMelSpectrogram(const Array& audio) override { return audio; }
+    Array logMelSpectrogram(const Array& audio) override {
+        return nothingFrom == "mel" ? nullptr : audio;
+    }
     Array encodeFeatures(const Array& features) override {
         if (whileEncoding) whileEncoding();
-        return features;
+        return nothingFrom == "encoder" ? nullptr : features;
     }
 };
 
@@ -81,29 +85,35 @@ struct ScriptedDecoder : TextDecoder {
     std::vector<Try> tries;
     mutable std::shared_ptr<CountingInputs> inputs;
 
-    std::shared_ptr<DecodingInputsType> prepareDecoderInputs(const std::vector<std::int64_t>& prompt) const override {
+    std::shared_ptr<DecodingInputsType> prepareDecoderInputs(
+        const std::vector<std::int64_t>& prompt) const override {
         auto make = [](std::vector<std::int64_t> shape, bool half) {
             using T = platform::ml::MLMultiArrayDataType;
             return platform::ml::MLMultiArray::make(std::move(shape), half ? T::float16 : T::int32);
         };
-        inputs = std::make_shared<CountingInputs>(prompt, make({1}, false), make({1}, false), make({1, 4, 1, 8}, true),
-                                                  make({1, 4, 1, 8}, true), make({8, 10}, true), make({1, 8}, false),
-                                                  make({1, 8}, true));
+        inputs = std::make_shared<CountingInputs>(
+            prompt, make({1}, false), make({1}, false), make({1, 4, 1, 8}, true),
+            make({1, 4, 1, 8}, true), make({8, 10}, true), make({1, 8}, false), make({1, 8}, true));
         return inputs;
     }
-    DecodingResult decodeText(const Array& encoderOutput, const std::shared_ptr<DecodingInputsType>& decoderInputs,
+    DecodingResult decodeText(const Array& encoderOutput,
+                              const std::shared_ptr<DecodingInputsType>& decoderInputs,
                               TokenSampling& sampler, const DecodingOptions& options,
                               const TranscriptionCallback& callback) override {
         const auto seek = static_cast<std::int64_t>(encoderOutput->doubleValue(0));
-        const auto attempt = std::count_if(tries.begin(), tries.end(), [&](const Try& t) { return t.seek == seek; });
-        tries.push_back({seek, dynamic_cast<GreedyTokenSampler&>(sampler).temperature, options.language,
+        const auto attempt =
+            std::count_if(tries.begin(), tries.end(), [&](const Try& t) { return t.seek == seek; });
+        tries.push_back({seek, dynamic_cast<GreedyTokenSampler&>(sampler).temperature,
+                         options.language,
                          static_cast<std::int64_t>(decoderInputs->cacheLength()->doubleValue(0))});
         decoderInputs->cacheLength()->setValue(0, 5);  // what a real decode leaves behind
-        callback(TranscriptionProgress({}, "", {}, 0, 0, 0, 99));  // always given, even without a run callback
+        callback(TranscriptionProgress({}, "", {}, 0, 0, 0,
+                                       99));  // always given, even without a run callback
         return answer(seek, static_cast<int>(attempt));
     }
-    DecodingResult detectLanguage(const Array&, const std::shared_ptr<DecodingInputsType>&, TokenSampling&,
-                                  const DecodingOptions&, platform::ml::Float16) override {
+    DecodingResult detectLanguage(const Array&, const std::shared_ptr<DecodingInputsType>&,
+                                  TokenSampling&, const DecodingOptions&,
+                                  platform::ml::Float16) override {
         return detection();
     }
 };
@@ -118,10 +128,12 @@ struct Stages {
         decoder->setTokenizer(testsupport::whisperEnglishTokenizer());
         task = std::make_unique<TranscribeTask>(
             TranscriptionTimings{}, progress,
-            std::make_shared<AudioProcessor>(std::make_shared<platform::FakeAudioBackend>()), stages, stages,
-            std::make_shared<SegmentSeeker>(), decoder, testsupport::whisperEnglishTokenizer());
+            std::make_shared<AudioProcessor>(std::make_shared<platform::FakeAudioBackend>()),
+            stages, stages, std::make_shared<SegmentSeeker>(), decoder,
+            testsupport::whisperEnglishTokenizer());
     }
-    std::shared_ptr<TranscriptionResult> run(double seconds, std::function<void(DecodingOptions&)> change = {},
+    std::shared_ptr<TranscriptionResult> run(double seconds,
+                                             std::function<void(DecodingOptions&)> change = {},
                                              TranscriptionCallback callback = {}) {
         auto options = DecodingOptions::defaultSet();
         if (change) change(options);
@@ -168,14 +180,17 @@ TEST_F(TranscribeTaskTest, WindowsCoverTheClipsInsideTheAudio) {
         SCOPED_TRACE(c.seconds);
         Stages s;
         std::vector<std::pair<std::int64_t, float>> windows;
-        s.task->setSegmentDiscoveryCallback(
-            [&](const auto& segments) { windows.emplace_back(segments.at(0).seek, segments.at(0).end); });
-        const auto result = s.run(c.seconds, [&](DecodingOptions& o) { o.clipTimestamps = c.clips; });
+        s.task->setSegmentDiscoveryCallback([&](const auto& segments) {
+            windows.emplace_back(segments.at(0).seek, segments.at(0).end);
+        });
+        const auto result =
+            s.run(c.seconds, [&](DecodingOptions& o) { o.clipTimestamps = c.clips; });
         EXPECT_EQ(windows, c.windows);
         EXPECT_EQ(s.progress->totalUnitCount(), c.total);
         EXPECT_EQ(s.progress->completedUnitCount(), c.total);
         EXPECT_NEAR(result->timings().inputAudioSeconds, c.inputSeconds, 1e-6);
-        EXPECT_EQ(result->text().size(), c.windows.empty() ? 0 : 6 * c.windows.size() - 1);  // "Hello Hello"
+        EXPECT_EQ(result->text().size(),
+                  c.windows.empty() ? 0 : 6 * c.windows.size() - 1);  // "Hello Hello"
     }
 }
 
@@ -186,20 +201,28 @@ TEST_F(TranscribeTaskTest, SeekAlwaysMovesForward) {
         double seconds;
         std::vector<std::int64_t> seeks;
         std::size_t stallLines;
+        float windowClipTime = 1;
+    };
+    // A model answering silence with <|0.00|><|0.00|>: each window is passed over.
+    const auto zeroZero = [](auto, int) { return answer({ts(0), ts(0), special().endToken}); };
+    const auto pairs = [](auto, int) {
+        return answer({ts(0), hello(), ts(2.5), ts(2.5), hello(), ts(4), special().endToken});
     };
     const Case cases[] = {
-        // A model answering silence with <|0.00|><|0.00|>: each window is passed over.
-        {[](auto, int) { return answer({ts(0), ts(0), special().endToken}); }, {}, 70, {0, 480000, 960000}, 3},
-        {[](auto, int) { return answer({ts(0), hello(), ts(2.5), ts(2.5), hello(), ts(4), special().endToken}); },
-         {}, 7, {0, 64000}, 0},
+        {zeroZero, {}, 70, {0, 480000, 960000}, 3},
+        {pairs, {}, 7, {0, 64000}, 0},
         {plainText, 16000, 5, {0, 16000, 32000, 48000}, 0},
-        {plainText, 0, 40, {0, 480000}, 0},  // 0 counts as no limit
+        {plainText, 0, 40, {0, 480000}, 0},       // 0 counts as no limit
+        {plainText, {}, 40, {0, 480000}, 0, -3},  // a negative clip time decodes to the end
     };
     capture(vortil::Logging::LogLevel::error);
     for (const auto& c : cases) {
         Stages s;
         s.decoder->answer = c.answer;
-        s.run(c.seconds, [&](DecodingOptions& o) { o.maxWindowSeek = c.maxWindowSeek; });
+        s.run(c.seconds, [&](DecodingOptions& o) {
+            o.maxWindowSeek = c.maxWindowSeek;
+            o.windowClipTime = c.windowClipTime;
+        });
         EXPECT_EQ(s.seeks(), c.seeks);
         EXPECT_EQ(takenStarting("Window at seek").size(), c.stallLines);
     }
@@ -218,7 +241,8 @@ TEST_F(TranscribeTaskTest, WindowDroppedAsSilenceStillResetsTheDecoder) {
     EXPECT_EQ(result->segments().size(), 2u);
     EXPECT_EQ(result->timings().totalDecodingWindows, 2);
     for (const auto& t : s.decoder->tries) EXPECT_EQ(t.cacheLengthAtStart, 0) << t.seek;
-    EXPECT_EQ(std::count(completed.begin(), completed.end(), 960000), 0);  // no progress for the dropped window
+    EXPECT_EQ(std::count(completed.begin(), completed.end(), 960000),
+              0);  // no progress for the dropped window
 }
 
 TEST_F(TranscribeTaskTest, FallbackTriesTheScheduleAndKeepsTheLastResult) {
@@ -239,14 +263,17 @@ TEST_F(TranscribeTaskTest, FallbackTriesTheScheduleAndKeepsTheLastResult) {
         Stages s;
         s.decoder->answer = [&](std::int64_t, int attempt) {
             std::optional<DecodingFallback> verdict;
-            if (attempt < c.failingTries) verdict = DecodingFallback{true, "compressionRatioThreshold"};
+            if (attempt < c.failingTries)
+                verdict = DecodingFallback{true, "compressionRatioThreshold"};
             return answer({hello(), special().endToken}, verdict, static_cast<float>(attempt));
         };
         capture(vortil::Logging::LogLevel::info);
         std::set<std::int64_t> windowIds;  // the run's numbering, not the decoder's 99
         const auto result = s.run(
             20, [&](DecodingOptions& o) { o.temperatureFallbackCount = c.fallbackCount; },
-            [&](const TranscriptionProgress& p) { return windowIds.insert(p.windowId), std::optional<bool>(); });
+            [&](const TranscriptionProgress& p) {
+                return windowIds.insert(p.windowId), std::optional<bool>();
+            });
         EXPECT_EQ(windowIds, std::set<std::int64_t>{0});
         std::vector<float> temperatures;
         for (const auto& t : s.decoder->tries) {
@@ -255,17 +282,21 @@ TEST_F(TranscribeTaskTest, FallbackTriesTheScheduleAndKeepsTheLastResult) {
         }
         EXPECT_EQ(temperatures, c.temperatures);
         EXPECT_EQ(result->timings().totalDecodingFallbacks, c.totalFallbacks);
-        const auto failed = std::min(c.temperatures.size(), static_cast<std::size_t>(c.failingTries));
+        const auto failed =
+            std::min(c.temperatures.size(), static_cast<std::size_t>(c.failingTries));
         const auto lines = takenStarting("Fallback #");
         ASSERT_EQ(lines.size(), failed);
         if (failed > 0) {
-            EXPECT_EQ(lines.back(), "Fallback #" + std::to_string(failed) + " (compressionRatioThreshold)");
+            EXPECT_EQ(lines.back(),
+                      "Fallback #" + std::to_string(failed) + " (compressionRatioThreshold)");
         }
-        EXPECT_EQ(result->segments().at(0).temperature, c.temperatures.size() - 1);  // the last try's
+        EXPECT_EQ(result->segments().at(0).temperature,
+                  c.temperatures.size() - 1);  // the last try's
         EXPECT_EQ(result->timings().totalDecodingLoops, 3.0 * c.temperatures.size());
     }
     Stages negative;
-    EXPECT_THROW(negative.run(20, [](DecodingOptions& o) { o.temperatureFallbackCount = -1; }), WhisperError);
+    EXPECT_THROW(negative.run(20, [](DecodingOptions& o) { o.temperatureFallbackCount = -1; }),
+                 WhisperError);
 }
 
 TEST_F(TranscribeTaskTest, LanguageDetectionOnlyForAMultilingualModelWithoutALanguage) {
@@ -275,16 +306,18 @@ TEST_F(TranscribeTaskTest, LanguageDetectionOnlyForAMultilingualModelWithoutALan
         std::string result;
     };
     for (const Case& c : {Case{true, false, {}, "de", "de"}, Case{true, true, {}, {}, "fr"},
-                         Case{true, false, "en", "en", "fr"}, Case{false, false, {}, {}, "fr"}}) {
+                          Case{true, false, "en", "en", "fr"}, Case{false, false, {}, {}, "fr"}}) {
         Stages s;
         s.decoder->setIsModelMultilingual(c.multilingual);
         s.decoder->detection = [&] {
-            if (c.detectionFails) throw WhisperError::decodingLogitsFailed("Unable to decode logits");
+            if (c.detectionFails)
+                throw WhisperError::decodingLogitsFailed("Unable to decode logits");
             DecodingResult detected;
             detected.language = "de";
             return detected;
         };
-        const auto result = s.run(20, [&](DecodingOptions& o) { o.language = c.language, o.detectLanguage = true; });
+        const auto result = s.run(
+            20, [&](DecodingOptions& o) { o.language = c.language, o.detectLanguage = true; });
         EXPECT_EQ(s.decoder->tries.at(0).language, c.decodedWith);
         EXPECT_EQ(result->language(), c.result);
     }
@@ -294,10 +327,34 @@ TEST_F(TranscribeTaskTest, FinalTextKeepsOnlyTextTokensTrimmedOfBlanks) {
     Stages s;
     const auto begin = special().specialTokenBegin;
     const auto tab = testsupport::textToken("\t"), newline = testsupport::textToken("\n");
-    const auto result = s.task->finalizeTranscriptionResult({tab, begin, hello(), ts(1), newline}, {}, {}, {});
+    const auto result =
+        s.task->finalizeTranscriptionResult({tab, begin, hello(), ts(1), newline}, {}, {}, {});
     EXPECT_EQ(result->text(), "Hello\n");
     EXPECT_EQ(result->language(), "en");
     EXPECT_NE(s.task->finalizeTranscriptionResult({begin - 1}, {}, "de", {})->text(), "");
+}
+
+TEST_F(TranscribeTaskTest, StagesThatProduceNothingEndTheRun) {
+    struct Case {
+        std::int64_t window;
+        const char* nothingFrom;
+        const char* message;
+    };
+    for (const auto& c :
+         {Case{0, "", "Audio samples are nil"}, Case{-5, "", "Audio samples are nil"},
+          Case{480000, "mel", "Mel output is nil"},
+          Case{480000, "encoder", "Encoder output is nil"}}) {
+        Stages s;
+        s.stages->window = c.window;
+        s.stages->nothingFrom = c.nothingFrom;
+        try {
+            s.run(20);
+            ADD_FAILURE() << "no error";
+        } catch (const WhisperError& e) {
+            EXPECT_EQ(e, WhisperError::transcriptionFailed(c.message));
+        }
+        EXPECT_TRUE(s.decoder->tries.empty());
+    }
 }
 
 TEST_F(TranscribeTaskTest, CancelledWhileEncodingNeverDecodes) {

@@ -230,19 +230,3 @@ TEST(Downloader, ASecondDownloadWaitsForTheFirstBeforeResuming) {
     EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(served));
     EXPECT_EQ(f.ranges().back(), "bytes=" + std::to_string(kChunk) + "-");
 }
-
-TEST(Downloader, ARedirectToAnotherHostKeepsRangeButDropsAuthorization) {
-    const std::string served = hubtest::body(200'000, 9);
-    Fixture f(served.substr(0, 1234));
-    LocalHttpServer cdn("127.0.0.1", "localhost");
-    cdn.set("/cdn/f", LocalHttpServer::Reply::ok(served));
-    f.server.set("/f", LocalHttpServer::Reply::redirect(302, cdn.url("/cdn/f")));
-    const auto states = f.run(int64_t(served.size()), 5, std::string("secret"));
-    ASSERT_EQ(states.back().kind(), State::Kind::completed);
-    EXPECT_EQ(testsupport::readFile(f.destination), served);
-    ASSERT_EQ(f.server.recorded().size(), 1u);
-    EXPECT_EQ(f.server.recorded()[0].header("Authorization"), "Bearer secret");
-    ASSERT_EQ(cdn.recorded().size(), 1u);
-    EXPECT_EQ(cdn.recorded()[0].header("Range"), "bytes=1234-");
-    EXPECT_FALSE(cdn.recorded()[0].header("Authorization"));
-}

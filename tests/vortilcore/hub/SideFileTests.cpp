@@ -14,15 +14,6 @@ using vortil::HubApi;
 using vortil::HubClientError;
 namespace fs = std::filesystem;
 
-namespace {
-
-void write(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-}  // namespace
-
 TEST(SideFiles, ReadingAcceptsThreeLinesAndRemovesAnythingElse) {
     struct Case {
         const char* name;
@@ -46,7 +37,7 @@ TEST(SideFiles, ReadingAcceptsThreeLinesAndRemovesAnythingElse) {
     for (const auto& c : cases) {
         testsupport::TempDir temp;
         const fs::path side = temp / "sub" / "model.bin.metadata";
-        write(side, c.content);
+        hubtest::writeFile(side, c.content);
         testing::internal::CaptureStderr();
         const auto got = HubApi::readDownloadMetadata(side);
         const std::string log = testing::internal::GetCapturedStderr();
@@ -101,7 +92,7 @@ TEST(SideFiles, WrittenTextReadsBackAndAFailedWriteKeepsTheOldFile) {
     EXPECT_GE(read->timestamp, before - std::chrono::seconds(1));
 
     // A file where the folder should be: the write fails and nothing changes.
-    write(temp / "blocked", "x");
+    hubtest::writeFile(temp / "blocked", "x");
     try {
         HubApi::writeDownloadMetadata("c", "e", temp / "blocked" / "f.metadata");
         ADD_FAILURE() << "no error";
@@ -118,7 +109,7 @@ TEST(SideFiles, FileHashMatchesAReferenceDigestAtEverySize) {
     testsupport::TempDir temp;
     for (size_t size : {size_t(0), size_t(1), size_t(1 << 20), size_t((1 << 20) * 3 + 17)}) {
         const std::string data = hubtest::body(size, uint32_t(size));
-        write(temp / "f.bin", data);
+        hubtest::writeFile(temp / "f.bin", data);
         EXPECT_EQ(HubApi::computeFileHash(temp / "f.bin"), hubtest::sha256(data)) << size;
     }
     try {
@@ -135,7 +126,7 @@ TEST(SideFiles, LocalListingSkipsHiddenEntriesAndTheirFolders) {
     const fs::path repo = temp / "repo";
     for (const char* f : {"a.json", "sub/dir/b.bin", ".hidden", ".cache/huggingface/download/a.json.metadata",
                           "sub/.git/config", "target.txt"}) {
-        write(repo / f, "x");
+        hubtest::writeFile(repo / f, "x");
     }
     fs::create_symlink(repo / "target.txt", repo / "link.txt");
     fs::create_symlink(repo / "gone.txt", repo / "dangling.txt");

@@ -30,8 +30,8 @@ constexpr float kFullWindowFrames = 1500.0f;
 constexpr float kWordTimingSampleRate = 16000.0f;
 constexpr float kMaxMedianWordDuration = 0.7f;
 
-constexpr std::array<std::string_view, 6> kSentenceEndMarks = {".", "\u3002", "!", "\uFF01", "?",
-                                                                "\uFF1F"};
+constexpr std::array<std::string_view, 6> kSentenceEndMarks = {".",      "\u3002", "!",
+                                                               "\uFF01", "?",      "\uFF1F"};
 
 bool isSentenceEndMark(const std::string& word) {
     return std::find(kSentenceEndMarks.begin(), kSentenceEndMarks.end(), word) !=
@@ -88,7 +88,8 @@ SegmentSeeking::SeekAndSegments SegmentSeeker::findSeekPointAndSegments(
     bool singleTimestampEnding = false;
     bool noTimestampEnding = false;
     if (count >= 3) {
-        const bool a = isTimestamp[count - 3], b = isTimestamp[count - 2], c = isTimestamp[count - 1];
+        const bool a = isTimestamp[count - 3], b = isTimestamp[count - 2],
+                   c = isTimestamp[count - 1];
         singleTimestampEnding = !a && b && !c;
         noTimestampEnding = !a && !b && !c;
     }
@@ -104,8 +105,9 @@ SegmentSeeking::SeekAndSegments SegmentSeeker::findSeekPointAndSegments(
         std::vector<TokenLogProbs> slice;
         slice.reserve(end - begin);
         for (std::size_t k = begin; k < end; ++k)
-            slice.push_back(k < decodingResult.tokenLogProbs.size() ? decodingResult.tokenLogProbs[k]
-                                                                    : TokenLogProbs{});
+            slice.push_back(k < decodingResult.tokenLogProbs.size()
+                                ? decodingResult.tokenLogProbs[k]
+                                : TokenLogProbs{});
         return slice;
     };
     auto textOf = [&](const std::vector<std::int64_t>& slice) {
@@ -149,7 +151,8 @@ SegmentSeeking::SeekAndSegments SegmentSeeker::findSeekPointAndSegments(
                     if (!first) first = tokens[k];
                     last = tokens[k];
                 }
-            const float start = first ? timeOffset + timestampSeconds(*first, timeToken) : timeOffset;
+            const float start =
+                first ? timeOffset + timestampSeconds(*first, timeToken) : timeOffset;
             const float end = last ? timeOffset + timestampSeconds(*last, timeToken) : timeOffset;
             addSegment(sliceStart, cut, start, end);
             sliceStart = cut;
@@ -158,7 +161,7 @@ SegmentSeeking::SeekAndSegments SegmentSeeker::findSeekPointAndSegments(
         if (noTimestampEnding) return {currentSeek + segmentSize, std::move(segments)};
         const std::size_t seekIndex = singleTimestampEnding ? sliceStart - 1 : sliceStart;
         const float advance = timestampSeconds(tokens[seekIndex], timeToken) * rate;
-        return {currentSeek + truncatedToInt64(advance), std::move(segments)};
+        return {saturatingAdd(currentSeek, truncatedToInt64(advance)), std::move(segments)};
     }
 
     // No pair of timestamps: the whole window is one segment. "<|0.00|>" alone
@@ -176,10 +179,10 @@ SegmentSeeking::SeekAndSegments SegmentSeeker::findSeekPointAndSegments(
 SegmentSeeker::AlignmentPath SegmentSeeker::dynamicTimeWarping(
     const platform::ml::MLMultiArray& matrix) const {
     const auto& shape = matrix.shape();
-    if (shape.size() != 2)
-        throw WhisperError::segmentingFailed("Invalid alignment matrix shape");
+    if (shape.size() != 2) throw WhisperError::segmentingFailed("Invalid alignment matrix shape");
     const std::int64_t n = shape[0], m = shape[1];
-    const std::size_t rows = static_cast<std::size_t>(n) + 1, columns = static_cast<std::size_t>(m) + 1;
+    const std::size_t rows = static_cast<std::size_t>(n) + 1,
+                      columns = static_cast<std::size_t>(m) + 1;
 
     std::vector<double> cost(rows * columns, std::numeric_limits<double>::infinity());
     std::vector<std::vector<int>> trace(rows, std::vector<int>(columns, -1));
@@ -189,11 +192,11 @@ SegmentSeeker::AlignmentPath SegmentSeeker::dynamicTimeWarping(
 
     for (std::size_t i = 1; i < rows; ++i) {
         for (std::size_t j = 1; j < columns; ++j) {
-            const double x =
-                matrix.doubleValue(static_cast<std::int64_t>((i - 1) * static_cast<std::size_t>(m) + (j - 1)));
-            const auto [c, t] = minCostAndTrace(cost[(i - 1) * columns + (j - 1)],
-                                                cost[(i - 1) * columns + j],
-                                                cost[i * columns + (j - 1)], x);
+            const double x = matrix.doubleValue(
+                static_cast<std::int64_t>((i - 1) * static_cast<std::size_t>(m) + (j - 1)));
+            const auto [c, t] =
+                minCostAndTrace(cost[(i - 1) * columns + (j - 1)], cost[(i - 1) * columns + j],
+                                cost[i * columns + (j - 1)], x);
             cost[i * columns + j] = c;
             trace[i][j] = t;
         }
@@ -223,7 +226,8 @@ SegmentSeeker::AlignmentPath SegmentSeeker::backtrace(
         // A hand-made matrix may be ragged or hold codes of its own; the walk
         // ends there instead of reading past a row or never ending.
         const auto& row = traceMatrix[static_cast<std::size_t>(i)];
-        const int code = j < static_cast<std::int64_t>(row.size()) ? row[static_cast<std::size_t>(j)] : -1;
+        const int code =
+            j < static_cast<std::int64_t>(row.size()) ? row[static_cast<std::size_t>(j)] : -1;
         const bool up = code == 0 || code == 1;
         const bool left = code == 0 || code == 2;
         if ((!up && !left) || (up && i == 0) || (left && j == 0)) break;
@@ -286,7 +290,8 @@ std::vector<WordTiming> SegmentSeeker::mergePunctuations(const std::vector<WordT
 std::vector<WordTiming> SegmentSeeker::findAlignment(
     const std::vector<std::int64_t>& wordTokenIds,
     const platform::ml::MLMultiArray& alignmentWeights, const std::vector<float>& logProbs,
-    const WhisperTokenizer& tokenizer, const std::optional<TranscriptionTimings>& /*timings*/) const {
+    const WhisperTokenizer& tokenizer,
+    const std::optional<TranscriptionTimings>& /*timings*/) const {
     const auto path = dynamicTimeWarping(alignmentWeights);
     const auto split = tokenizer.splitToWordTokens(wordTokenIds);
     if (split.words.size() < 2) return {};
@@ -318,8 +323,8 @@ std::vector<WordTiming> SegmentSeeker::findAlignment(
     words.reserve(split.words.size());
     std::size_t a = 0;
     for (std::size_t w = 0; w < split.words.size(); ++w) {
-        const auto& tokens = w < split.wordTokens.size() ? split.wordTokens[w]
-                                                          : std::vector<std::int64_t>{};
+        const auto& tokens =
+            w < split.wordTokens.size() ? split.wordTokens[w] : std::vector<std::int64_t>{};
         const std::size_t n = tokens.size();
         float sum = 0;
         for (std::size_t k = a; k < a + n; ++k) sum += k < logProbs.size() ? logProbs[k] : 0.0f;
@@ -455,7 +460,8 @@ std::vector<TranscriptionSegment> SegmentSeeker::updateSegmentsWithWordTimings(
                 else if (si > 0)
                     earlierEnd = segments[si - 1].end;
                 if (earlierEnd && *earlierEnd < start)
-                    start = vortil::rounded(start - std::min(0.5f * median, start - *earlierEnd), 2);
+                    start =
+                        vortil::rounded(start - std::min(0.5f * median, start - *earlierEnd), 2);
             }
             const float probability = vortil::rounded(entry.probability, 2);
             savedTokens += textTokens.size();

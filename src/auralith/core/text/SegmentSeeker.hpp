@@ -71,7 +71,8 @@ class SegmentSeeker : public SegmentSeeking {
     virtual std::vector<WordTiming> findAlignment(
         const std::vector<std::int64_t>& wordTokenIds,
         const platform::ml::MLMultiArray& alignmentWeights, const std::vector<float>& logProbs,
-        const WhisperTokenizer& tokenizer, const std::optional<TranscriptionTimings>& timings) const;
+        const WhisperTokenizer& tokenizer,
+        const std::optional<TranscriptionTimings>& timings) const;
 
     std::optional<std::vector<TranscriptionSegment>> addWordTimestamps(
         const std::vector<TranscriptionSegment>& segments,

@@ -25,7 +25,8 @@ class SegmentSeeking {
   public:
     // The sample where the next window starts, and the window's segments, or
     // none when the window was skipped as silence.
-    using SeekAndSegments = std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>>;
+    using SeekAndSegments =
+        std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>>;
 
     virtual ~SegmentSeeking() = 0;
 
@@ -50,7 +51,8 @@ class SegmentSeeking {
         const platform::ml::MLMultiArray& alignmentWeights, const WhisperTokenizer& tokenizer,
         std::int64_t seek, std::int64_t segmentSize, std::string_view prependPunctuations,
         std::string_view appendPunctuations, float lastSpeechTimestamp,
-        const DecodingOptions& options, const std::optional<TranscriptionTimings>& timings) const = 0;
+        const DecodingOptions& options,
+        const std::optional<TranscriptionTimings>& timings) const = 0;
 
   protected:
     SegmentSeeking() = default;

@@ -1,9 +1,11 @@
 #include "auralith/core/text/TimestampRulesFilter.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
+#include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/Float16.hpp"
 #include "vortilcore/core/MLMultiArrayExtensions.hpp"
 
@@ -45,7 +47,8 @@ std::shared_ptr<MLMultiArray> TimestampRulesFilter::filterLogits(
     const Float16 forbidden = Float16::negativeInfinity();
     MLMultiArray& scores = *logits;
 
-    vortil::fill(scores, {{0, 0, specialTokens.noTimestampsToken}}, forbidden);
+    vortil::fillLastDimension(scores, specialTokens.noTimestampsToken,
+                              specialTokens.noTimestampsToken + 1, forbidden);
 
     if (n > b) {
         const auto at = [&](std::int64_t i) { return tokens[static_cast<std::size_t>(i)]; };
@@ -79,26 +82,21 @@ bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(
     // largest other score.
     const std::int64_t count = logits.count();
     const std::int64_t split = std::clamp<std::int64_t>(
-        vortil::linearOffset(logits, std::vector<std::int64_t>{0, 0, timeTokenBegin}), 0, count);
+        vortil::linearOffset(logits, std::array<std::int64_t, 3>{0, 0, timeTokenBegin}), 0, count);
     thread_local std::vector<float> values;
     values.resize(static_cast<std::size_t>(count));
     platform::ml::convertHalfToFloat(static_cast<const Float16*>(logits.dataPointer()),
                                      values.data(), values.size());
-    constexpr float minusInf = -std::numeric_limits<float>::infinity();
-    float maxText = minusInf, maxTime = minusInf;
+    // A NaN score leaves no distribution to compare.
     bool sawNaN = false;
-    for (std::int64_t i = 0; i < count; ++i) {
-        const float v = values[static_cast<std::size_t>(i)];
-        sawNaN |= std::isnan(v);
-        if (i < split)
-            maxText = std::max(maxText, v);
-        else
-            maxTime = std::max(maxTime, v);
-    }
-    if (sawNaN || maxTime == minusInf) return false;
-    double sum = 0;
-    for (std::int64_t i = split; i < count; ++i)
-        sum += std::exp(static_cast<double>(values[static_cast<std::size_t>(i)] - maxTime));
+    for (const float x : values) sawNaN |= std::isnan(x);
+    if (sawNaN) return false;
+    const auto& kernels = platform::ml::computeKernels();
+    const auto n = static_cast<std::size_t>(split), total = static_cast<std::size_t>(count);
+    const float maxText = kernels.maxValue(values.data(), n);
+    const float maxTime = kernels.maxValue(values.data() + n, total - n);
+    if (!std::isfinite(maxTime)) return false;
+    const double sum = kernels.expShiftSum(values.data() + n, total - n, maxTime);
     const auto timestampLogSum = static_cast<float>(maxTime + std::log(sum));
     return timestampLogSum > maxText;
 }

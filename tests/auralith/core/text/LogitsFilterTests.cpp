@@ -100,7 +100,16 @@ TEST(TimestampRulesFilter, ProbabilityMassForcesATimestampOnlyWhenStrictlyAbove)
              a.setValue(55, 0);
          },
          false},
-        {"a NaN score decides nothing", [](MLMultiArray& a) { a.setValue(55, NAN); }, false},
+        {"a NaN timestamp decides nothing", [](MLMultiArray& a) {
+             a.setValue(55, 3);
+             a.setValue(56, NAN);
+         },
+         false},
+        {"a NaN text score decides nothing", [](MLMultiArray& a) {
+             a.setValue(55, 3);
+             a.setValue(8, NAN);
+         },
+         false},
         {"only timestamps left", [](MLMultiArray& a) {
              for (auto t = 0; t < kTime; ++t) a.setValue(t, -INFINITY);
          },

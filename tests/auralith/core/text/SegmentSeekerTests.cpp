@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <sstream>
 
@@ -19,7 +20,9 @@ using platform::ml::MLMultiArray;
 using Ids = std::vector<std::int64_t>;
 
 const WhisperTokenizer& tokenizer() { return *testsupport::whisperEnglishTokenizer(); }
-std::int64_t ts(double seconds) { return tokenizer().specialTokens().timeTokenBegin + std::llround(seconds / 0.02); }
+std::int64_t ts(double seconds) {
+    return tokenizer().specialTokens().timeTokenBegin + std::llround(seconds / 0.02);
+}
 
 // "0 a a 1.5 E": numbers are timestamps, "E" end of text, words text tokens.
 Ids tokens(const std::string& script) {
@@ -27,17 +30,19 @@ Ids tokens(const std::string& script) {
     std::istringstream in(script);
     for (std::string t; in >> t;)
         ids.push_back(t == "E" ? tokenizer().specialTokens().endToken
-                      : std::isdigit(static_cast<unsigned char>(t[0])) ? ts(std::stod(t))
-                                                                       : testsupport::textToken(" " + t));
+                      : std::isdigit(static_cast<unsigned char>(t[0]))
+                          ? ts(std::stod(t))
+                          : testsupport::textToken(" " + t));
     return ids;
 }
 
 constexpr std::int64_t kSeek = 160000, kSize = 480000;  // a window at 10 s
 
-SegmentSeeking::SeekAndSegments seekSegments(const DecodingResult& result,
-                                             const DecodingOptions& options = DecodingOptions::defaultSet()) {
+SegmentSeeking::SeekAndSegments seekSegments(
+    const DecodingResult& result, const DecodingOptions& options = DecodingOptions::defaultSet()) {
     return SegmentSeeker().findSeekPointAndSegments(result, options, 3, kSeek, kSize, 16000,
-                                                    tokenizer().specialTokens().timeTokenBegin, 0, tokenizer());
+                                                    tokenizer().specialTokens().timeTokenBegin, 0,
+                                                    tokenizer());
 }
 
 DecodingResult resultWith(Ids ids) {
@@ -79,7 +84,8 @@ TEST(SegmentSeekerTest, CutsAtTimestampPairsAndSeeksToTheLastTimestamp) {
             const auto [start, end, count] = c.segments[i];
             EXPECT_FLOAT_EQ(s.start, 10.0f + start);
             EXPECT_FLOAT_EQ(s.end, 10.0f + end);
-            EXPECT_EQ(s.tokens, Ids(result.tokens.begin() + from, result.tokens.begin() + from + count));
+            EXPECT_EQ(s.tokens,
+                      Ids(result.tokens.begin() + from, result.tokens.begin() + from + count));
             EXPECT_EQ(s.tokenLogProbs.size(), count);
             EXPECT_EQ(s.id, 3 + static_cast<std::int64_t>(i));
             EXPECT_EQ(s.seek, kSeek);
@@ -95,9 +101,10 @@ TEST(SegmentSeekerTest, SilenceSkipTextAndShortLogProbs) {
         std::optional<float> noSpeechThreshold, logProbThreshold;
         bool skipped;
     };
-    for (const Case& c : {Case{0.9f, -0.5f, 0.6f, -1.0f, false}, Case{0.9f, -0.5f, 0.6f, std::nullopt, true},
-                         Case{0.9f, -1.0f, 0.6f, -1.0f, true}, Case{0.6f, -3.0f, 0.6f, std::nullopt, false},
-                         Case{1.0f, -3.0f, std::nullopt, -1.0f, false}}) {
+    for (const Case& c :
+         {Case{0.9f, -0.5f, 0.6f, -1.0f, false}, Case{0.9f, -0.5f, 0.6f, std::nullopt, true},
+          Case{0.9f, -1.0f, 0.6f, -1.0f, true}, Case{0.6f, -3.0f, 0.6f, std::nullopt, false},
+          Case{1.0f, -3.0f, std::nullopt, -1.0f, false}}) {
         auto result = resultWith(tokens("a E"));
         result.noSpeechProb = c.noSpeechProb;
         result.avgLogProb = c.avgLogProb;
@@ -108,6 +115,10 @@ TEST(SegmentSeekerTest, SilenceSkipTextAndShortLogProbs) {
         EXPECT_EQ(!segments, c.skipped) << c.noSpeechProb << " " << c.avgLogProb;
         EXPECT_EQ(seek, kSeek + kSize);
     }
+    // Token ids no tokenizer has: the seek stays at the end of the range.
+    const auto huge = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(seekSegments(resultWith({ts(0), huge, huge})).first, huge);
+
     auto result = resultWith(tokens("0 Hello 1 1 there 2 E"));
     result.tokenLogProbs.resize(3);  // fewer maps than tokens: the rest are empty, not lost
     auto options = DecodingOptions::defaultSet();
@@ -117,12 +128,15 @@ TEST(SegmentSeekerTest, SilenceSkipTextAndShortLogProbs) {
     EXPECT_EQ(skipped.at(1).tokenLogProbs, (std::vector<std::map<std::int64_t, float>>(3)));
 }
 
-std::shared_ptr<MLMultiArray> matrixOf(const std::vector<std::vector<float>>& rows, std::size_t extraRows = 0) {
+std::shared_ptr<MLMultiArray> matrixOf(const std::vector<std::vector<float>>& rows,
+                                       std::size_t extraRows = 0) {
     const auto n = rows.size(), m = rows.empty() ? 0 : rows[0].size();
-    auto array = MLMultiArray::make({static_cast<std::int64_t>(n + extraRows), static_cast<std::int64_t>(m)},
-                                    platform::ml::MLMultiArrayDataType::float16);
+    auto array =
+        MLMultiArray::make({static_cast<std::int64_t>(n + extraRows), static_cast<std::int64_t>(m)},
+                           platform::ml::MLMultiArrayDataType::float16);
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < m; ++j) array->setValue(static_cast<std::int64_t>(i * m + j), rows[i][j]);
+        for (std::size_t j = 0; j < m; ++j)
+            array->setValue(static_cast<std::int64_t>(i * m + j), rows[i][j]);
     return array;
 }
 
@@ -143,9 +157,11 @@ TEST(SegmentSeekerTest, TimeWarpingBreaksTiesLeftThenUp) {
         EXPECT_EQ(path.timeIndices, c.time);
     }
     for (const auto& shape : {std::vector<std::int64_t>{4}, std::vector<std::int64_t>{1, 2, 3}})
-        EXPECT_THROW(SegmentSeeker().dynamicTimeWarping(*MLMultiArray::make(shape, platform::ml::MLMultiArrayDataType::float16)),
+        EXPECT_THROW(SegmentSeeker().dynamicTimeWarping(
+                         *MLMultiArray::make(shape, platform::ml::MLMultiArrayDataType::float16)),
                      WhisperError);
-    EXPECT_EQ(SegmentSeeker().backtrace({{-1, 7}, {1}}).textIndices, (Ids{0}));  // ragged, unknown code
+    EXPECT_EQ(SegmentSeeker().backtrace({{-1, 7}, {1}}).textIndices,
+              (Ids{0}));  // ragged, unknown code
 }
 
 // The cheapest monotone path, by trying every one.
@@ -170,7 +186,8 @@ TEST(SegmentSeekerTest, TimeWarpingPathIsACheapestPath) {
             const bool step = s == 0 || (path.textIndices[s] - path.textIndices[s - 1] <= 1 &&
                                          path.timeIndices[s] - path.timeIndices[s - 1] <= 1);
             EXPECT_TRUE(step);
-            cost -= w.at(static_cast<std::size_t>(path.textIndices[s])).at(static_cast<std::size_t>(path.timeIndices[s]));
+            cost -= w.at(static_cast<std::size_t>(path.textIndices[s]))
+                        .at(static_cast<std::size_t>(path.timeIndices[s]));
         }
         EXPECT_EQ(path.textIndices.back() + 1, static_cast<std::int64_t>(w.size()));
         EXPECT_EQ(path.timeIndices.back() + 1, static_cast<std::int64_t>(w[0].size()));
@@ -190,15 +207,16 @@ TEST(SegmentSeekerTest, PunctuationJoinsItsWordAndRunsKeepEveryWord) {
     const Case cases[] = {
         {{w(" (", 1, 2, {1}), w("word", 2, 3, {2})}, {{" (word", {1, 2}, 2}}},
         {{w(" Hello", 1, 2, {1}), w(",", 2, 3, {2})}, {{" Hello,", {1, 2}, 1}}},
-        {{w(" Hello", 1, 2, {1}), w(" world", 2, 3, {2})}, {{" Hello", {1}, 1}, {" world", {2}, 2}}},
+        {{w(" Hello", 1, 2, {1}), w(" world", 2, 3, {2})},
+         {{" Hello", {1}, 1}, {" world", {2}, 2}}},
         {{w(" Hello", 1, 2, {1}), w(",", 2, 3, {2}), w("!", 3, 4, {3}), w(" next", 4, 5, {4})},
          {{" Hello,!", {1, 2, 3}, 1}, {" next", {4}, 4}}},
         {{w(" (", 1, 2, {1}), w(" (", 2, 3, {2}), w("x", 3, 4, {3})}, {{" ( (x", {1, 2, 3}, 3}}},
         {{w(" hi ", 1, 2, {1}), w(",", 2, 3, {2})}, {{" hi ", {1}, 1}}},  // a lone mark is dropped
     };
     for (const auto& c : cases) {
-        const auto out = SegmentSeeker().mergePunctuations(c.in, Constants::defaultPrependPunctuations,
-                                                           Constants::defaultAppendPunctuations);
+        const auto out = SegmentSeeker().mergePunctuations(
+            c.in, Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations);
         ASSERT_EQ(out.size(), c.out.size()) << c.in[0].word;
         for (std::size_t i = 0; i < out.size(); ++i)
             EXPECT_EQ(std::tie(out[i].word, out[i].tokens, out[i].start), c.out[i]);
@@ -232,8 +250,9 @@ TEST(SegmentSeekerTest, WordTimesFromAHandBuiltAlignment) {
     segments[0].start = 10;
     segments[0].end = 11.5f;
     const auto out = SegmentSeeker().addWordTimestamps(
-        segments, *matrixOf(rows, 3), tokenizer(), kSeek, kSize, Constants::defaultPrependPunctuations,
-        Constants::defaultAppendPunctuations, 10, DecodingOptions::defaultSet(), std::nullopt);
+        segments, *matrixOf(rows, 3), tokenizer(), kSeek, kSize,
+        Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations, 10,
+        DecodingOptions::defaultSet(), std::nullopt);
     // Ties go left, so the path steps down one frame before each block: row
     // jumps at frames 4, 29, 59, 63 and the end at 79. " world" and "." merge
     // with the times of " world"; the timestamps carry no text.
@@ -241,17 +260,23 @@ TEST(SegmentSeekerTest, WordTimesFromAHandBuiltAlignment) {
     ASSERT_EQ(words.size(), 2u);
     EXPECT_EQ(std::tie(words[0].word, words[1].word), std::make_tuple(" Hello", " world."));
     EXPECT_EQ(words[1].tokens, (Ids{withDot[2], withDot[3]}));
-    for (const auto& [got, want] : std::vector<std::pair<float, float>>{
-             {words[0].start, 10.08f}, {words[0].end, 10.58f}, {words[0].probability, 1.0f},
-             {words[1].start, 10.58f}, {words[1].end, 11.18f}, {words[1].probability, 0.9f},
-             {out->at(0).start, 10.08f}, {out->at(0).end, 11.18f}})
+    for (const auto& [got, want] :
+         std::vector<std::pair<float, float>>{{words[0].start, 10.08f},
+                                              {words[0].end, 10.58f},
+                                              {words[0].probability, 1.0f},
+                                              {words[1].start, 10.58f},
+                                              {words[1].end, 11.18f},
+                                              {words[1].probability, 0.9f},
+                                              {out->at(0).start, 10.08f},
+                                              {out->at(0).end, 11.18f}})
         EXPECT_FLOAT_EQ(got, want);
 
     // One word, or no tokens at all: no words, bounds kept.
     for (const auto& few : {tokens("Hello"), Ids{}}) {
         segments[0].tokens = few;
-        const auto kept = SegmentSeeker().addWordTimestamps(segments, *matrixOf(rows), tokenizer(), 0, kSize, "",
-                                                            "", 0, DecodingOptions::defaultSet(), std::nullopt);
+        const auto kept =
+            SegmentSeeker().addWordTimestamps(segments, *matrixOf(rows), tokenizer(), 0, kSize, "",
+                                              "", 0, DecodingOptions::defaultSet(), std::nullopt);
         EXPECT_EQ(kept->at(0).words, std::vector<WordTiming>{});
         EXPECT_EQ(kept->at(0).start, 10);
     }
