@@ -22,6 +22,7 @@ constexpr double kDecodeAheadSeconds = 10.0;
 // Seeks land this far before the target so that the decoder has settled
 // (bit reservoirs, overlapped transforms) by the time it gets there.
 constexpr double kSeekPrerollSeconds = 0.5;
+constexpr int kMaxChannels = 64;
 
 template <class T>
 float toFloat(T v);
@@ -280,6 +281,8 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     d.channels = st->codecpar->ch_layout.nb_channels;
     d.rate = st->codecpar->sample_rate;
     if (d.channels <= 0) fail("its header reports no channels");
+    // Beyond what any recording uses; a damaged header must not size buffers.
+    if (d.channels > kMaxChannels) fail("its header reports " + std::to_string(d.channels) + " channels");
     if (d.rate <= 0) fail("its header reports no sample rate");
     d.codec = avcodec_alloc_context3(codec);
     if (!d.codec) fail("out of memory");
