@@ -247,12 +247,4 @@ TEST(AudioCapture, ReadersCopyWhileTheCaptureThreadAppends) {
     EXPECT_EQ(seenByCallback.load(), 400u * 1600);
 }
 
-TEST(AudioCapture, PermissionCanBeRefusedByATest) {
-    EXPECT_TRUE(AudioProcessor::requestRecordPermission());
-    AudioProcessor::setRecordPermissionForTesting(false);
-    EXPECT_FALSE(AudioProcessor::requestRecordPermission());
-    AudioProcessor::setRecordPermissionForTesting(std::nullopt);
-    EXPECT_TRUE(AudioProcessor::requestRecordPermission());
-}
-
 }  // namespace
