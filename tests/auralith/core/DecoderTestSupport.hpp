@@ -150,9 +150,12 @@ class ScriptedDecoder : public auralith::TextDecoder {
         const auralith::TextDecoderInputType& input) override {
         const auto& in = dynamic_cast<const auralith::TextDecoderMLMultiArrayInputType&>(input);
         const auto token = static_cast<std::int64_t>(in.inputIds->doubleValue(0));
-        fed.push_back(token);
-        cacheLengths.push_back(static_cast<std::int64_t>(in.cacheLength->doubleValue(0)));
-        if (throwAtStep && fed.size() == *throwAtStep) throw std::runtime_error("model failed");
+        {
+            std::lock_guard lock(m_);  // language detection may call from several threads
+            fed.push_back(token);
+            cacheLengths.push_back(static_cast<std::int64_t>(in.cacheLength->doubleValue(0)));
+            if (throwAtStep && fed.size() == *throwAtStep) throw std::runtime_error("model failed");
+        }
         if (stepDelay.count()) std::this_thread::sleep_for(stepDelay);
         auto slice = [&](std::vector<std::int64_t> shape) {
             auto a = MLMultiArray::make(std::move(shape), MLMultiArrayDataType::float16);
@@ -175,6 +178,7 @@ class ScriptedDecoder : public auralith::TextDecoder {
 
   private:
     std::int64_t s_;
+    std::mutex m_;
 };
 
 inline std::shared_ptr<MLMultiArray> encoderOutput() {

@@ -147,7 +147,7 @@ TEST(TextDecoderLoop, CallbackStopsOnlyOutsideThePromptAndFlagsNeverLeak) {
 
 TEST(TextDecoderLoop, StopFlagIsRemovedWhenTheModelThrows) {
     ScriptedDecoder decoder;
-    decoder.throwAtStep = 3;
+    decoder.throwAtStep = 1;
     auto sampler = endless();
     EXPECT_THROW(decoder.decodeText(encoderOutput(), state(decoder, {kSot}), sampler, options(),
                                     [](const auto&) { return false; }),
