@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <stop_token>
 
@@ -342,6 +343,86 @@ TEST_F(AuralithTest, TheSampleOffsetMovesOnlyWhatTheSegmentCallbackSees) {
     ASSERT_EQ(results.size(), 1u);
     EXPECT_FLOAT_EQ(results[0]->segments()[0].start, 0.0f);
     EXPECT_EQ(results[0]->segments()[0].seek, 0);
+}
+
+// Notes the arrays it is asked to transcribe and the clips they came with.
+class CountingRuns final : public Auralith {
+  public:
+    using Auralith::Auralith;
+    std::vector<std::pair<std::size_t, std::size_t>> runs;  // samples, clip values
+    Results runTranscribeTask(const std::vector<float>& audio, const std::optional<auralith::DecodingOptions>& options,
+                              ProgressCallback, SegmentDiscoveryCallback) override {
+        runs.emplace_back(audio.size(), options ? options->clipTimestamps.size() : 0);
+        return {std::make_shared<auralith::TranscriptionResult>("", std::vector<auralith::TranscriptionSegment>{},
+                                                                "en", auralith::TranscriptionTimings())};
+    }
+};
+
+struct PathCase {
+    std::size_t samples;
+    bool vad;
+    bool options;
+    bool chunked;
+};
+
+class TranscriptionPathTest : public AuralithTest, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(TranscriptionPathTest, OnlyAVadRequestLongerThanAWindowIsChunked) {
+    const auto& c = GetParam();
+    auto pipeline = Auralith::create<CountingRuns>(config(std::nullopt, false));
+    auto options = auralith::DecodingOptions({.clipTimestamps = {0.0f, 40.0f}});
+    if (c.vad) options.chunkingStrategy = auralith::ChunkingStrategy::vad;
+    pipeline->transcribe(std::vector<float>(c.samples, 0.0f),
+                         c.options ? std::optional(options) : std::nullopt);
+    ASSERT_FALSE(pipeline->runs.empty());
+    if (!c.chunked) {
+        EXPECT_EQ(pipeline->runs, (decltype(pipeline->runs){{c.samples, c.options ? 2u : 0u}}));
+        return;
+    }
+    for (const auto& [samples, clips] : pipeline->runs) {
+        EXPECT_LE(samples, 480000u);
+        EXPECT_EQ(clips, 0u);  // each chunk runs without the caller's clips
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, TranscriptionPathTest,
+                         ::testing::Values(PathCase{480000, true, true, false}, PathCase{480001, true, true, true},
+                                           PathCase{960000, false, true, false},
+                                           PathCase{960000, false, false, false}));
+
+// What a microphone or a caller may hand over: nothing, broken samples, far
+// too loud ones, more than a window. Each run ends with one result.
+TEST_F(AuralithTest, HostileArraysEndInOneResultEach) {
+    auto pipeline = Auralith::create(config(modelFolder(), true));
+    const auto options = auralith::DecodingOptions({.language = "en", .temperatureFallbackCount = 1,
+                                                    .sampleLength = 16, .withoutTimestamps = true});
+    const std::vector<std::vector<float>> arrays = {
+        {},
+        std::vector<float>(16000, std::numeric_limits<float>::quiet_NaN()),
+        std::vector<float>(16000, std::numeric_limits<float>::infinity()),
+        std::vector<float>(16000, 1e30f),
+        std::vector<float>(3 * 16000 + 7, 0.0f),
+        std::vector<float>(35 * 16000, 0.01f),
+    };
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+        Auralith::Results results;
+        EXPECT_NO_THROW(results = pipeline->transcribe(arrays[i], options)) << "array " << i;
+        EXPECT_EQ(results.size(), 1u) << "array " << i;
+    }
+}
+
+TEST_F(AuralithTest, NoTokenizerAfterLoadingIsAnErrorAndClearStateResetsTimings) {
+    class NoTokenizer final : public Auralith {
+      public:
+        using Auralith::Auralith;
+        void loadTokenizerIfNeeded() override {}
+    };
+    auto pipeline = Auralith::create<NoTokenizer>(config(modelFolder(), true));
+    EXPECT_EQ(messageOf([&] { pipeline->transcribe(std::vector<float>(16000), std::nullopt); }),
+              "Tokenizer is unavailable");
+    EXPECT_NE(pipeline->currentTimings(), auralith::TranscriptionTimings());
+    pipeline->clearState();
+    EXPECT_EQ(pipeline->currentTimings(), auralith::TranscriptionTimings());
 }
 
 TEST_F(AuralithTest, APrewarmedPipelineLoadsOnItsFirstRunAndStopRequestsCancel) {
