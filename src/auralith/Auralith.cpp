@@ -188,22 +188,24 @@ void Auralith::loadModels(bool prewarmMode) {
         mel->loadModel(melURL, compute.melCompute, prewarmMode);
         Logging::debug("Loaded feature extractor");
     }
-    if (auto* decoder = dynamic_cast<WhisperMLModel*>(textDecoder().get())) {
-        Logging::debug("Loading text decoder");
+    // The decoder and the encoder are timed; a prewarm records its times as
+    // specialization, while the log line always prints the load time.
+    auto timedLoad = [&](WhisperMLModel* stage, const char* name, const fs::path& url, MLComputeUnits units,
+                         double TranscriptionTimings::*specialization, double TranscriptionTimings::*load) {
+        if (!stage) return;
+        Logging::debug(std::string("Loading ") + name);
         const double t0 = wallSeconds();
-        decoder->loadModel(decoderURL, compute.textDecoderCompute, prewarmMode);
-        (prewarmMode ? timings.decoderSpecializationTime : timings.decoderLoadTime) = wallSeconds() - t0;
+        stage->loadModel(url, units, prewarmMode);
+        timings.*(prewarmMode ? specialization : load) = wallSeconds() - t0;
         setCurrentTimings(timings);
-        Logging::debug("Loaded text decoder in " + twoDecimals(timings.decoderLoadTime) + "s");
-    }
-    if (auto* encoder = dynamic_cast<WhisperMLModel*>(audioEncoder().get())) {
-        Logging::debug("Loading audio encoder");
-        const double t0 = wallSeconds();
-        encoder->loadModel(encoderURL, compute.audioEncoderCompute, prewarmMode);
-        (prewarmMode ? timings.encoderSpecializationTime : timings.encoderLoadTime) = wallSeconds() - t0;
-        setCurrentTimings(timings);
-        Logging::debug("Loaded audio encoder in " + twoDecimals(timings.encoderLoadTime) + "s");
-    }
+        Logging::debug(std::string("Loaded ") + name + " in " + twoDecimals(timings.*load) + "s");
+    };
+    timedLoad(dynamic_cast<WhisperMLModel*>(textDecoder().get()), "text decoder", decoderURL,
+              compute.textDecoderCompute, &TranscriptionTimings::decoderSpecializationTime,
+              &TranscriptionTimings::decoderLoadTime);
+    timedLoad(dynamic_cast<WhisperMLModel*>(audioEncoder().get()), "audio encoder", encoderURL,
+              compute.audioEncoderCompute, &TranscriptionTimings::encoderSpecializationTime,
+              &TranscriptionTimings::encoderLoadTime);
 
     if (prewarmMode) {
         setModelState(ModelState::prewarmed);
