@@ -54,11 +54,6 @@ AuralithEngine::AuralithEngine(ModelPack pack, PipelineFactory makePipeline,
       recorder_(std::move(recorder)),
       options_(dictationOptions()) {}
 
-bool AuralithEngine::isPrepared() const {
-    std::lock_guard lock(kitMutex_);
-    return kit_ != nullptr;
-}
-
 auralith::AuralithConfig AuralithEngine::configuration() const {
     const auto folder = pack_.localFolder();
     return auralith::AuralithConfig({

@@ -49,7 +49,6 @@ class AuralithEngine final : public SpeechEngine {
 
     const ModelPack& pack() const { return pack_; }
     const auralith::DecodingOptions& options() const { return options_; }
-    bool isPrepared() const;
 
     // The configuration prepare() builds.
     auralith::AuralithConfig configuration() const;

@@ -1,16 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "LogCapture.hpp"
-#include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "auralith/utilities/ModelUtilities.hpp"
-#include "support/TempDir.hpp"
 
 using auralith::ModelUtilities;
 using auralith::ModelVariant;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -51,16 +45,6 @@ TEST_F(ModelUtilitiesLogTest, AnUnknownVocabularyIsBaseWithOneErrorLine) {
     EXPECT_NE(lines[0].find("Unrecognized vocabulary size: 51867, defaulting to base variant"), std::string::npos);
 }
 
-TEST(ModelUtilities, TokenizerRepositoryOfEverySize) {
-    const std::vector<std::string> expected = {
-        "openai/whisper-tiny",   "openai/whisper-tiny.en",   "openai/whisper-base",
-        "openai/whisper-base.en", "openai/whisper-small",    "openai/whisper-small.en",
-        "openai/whisper-medium", "openai/whisper-medium.en", "openai/whisper-large",
-        "openai/whisper-large-v2", "openai/whisper-large-v3"};
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(ModelUtilities::tokenizerNameForVariant(auralith::allModelVariants[i]), expected[i]);
-}
-
 struct FormatCase {
     std::vector<std::string> files;
     std::vector<std::string> expected;
@@ -88,11 +72,5 @@ INSTANTIATE_TEST_SUITE_P(
         // Anything holding "large" stays, wherever it holds it.
         FormatCase{{"my-large-model/config.json", "openai_whisper-medium/a", "openai_whisper-medium.en/b"},
                    {"openai_whisper-medium", "openai_whisper-medium.en", "my-large-model"}}));
-
-TEST(ModelUtilities, ModelSupportFallsBackToTheBuiltInTableForAnUnknownDevice) {
-    const auto support = ModelUtilities::modelSupport("Linux-x86_64-box", std::nullopt);
-    EXPECT_EQ(support.defaultModel, "openai_whisper-base");
-    EXPECT_FALSE(support.supported.empty());
-}
 
 }  // namespace
