@@ -10,6 +10,7 @@
 
 #include "vortilcore/hub/AutoTokenizerWrapper.hpp"
 #include "vortilcore/hub/HubApi.hpp"
+#include "vortilcore/hub/LanguageModelConfigurationFromHub.hpp"
 
 namespace {
 
@@ -34,5 +35,14 @@ static void BM_LoadWhisperTokenizerFromFolder(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LoadWhisperTokenizerFromFolder)->Unit(benchmark::kMillisecond);
+
+static void BM_ReadWhisperTokenizerFiles(benchmark::State& state) {
+    const vortil::HubApiWrapper hub("/tmp/hub-bench", std::string());
+    for (auto _ : state) {
+        auto configs = vortil::LanguageModelConfigurationFromHub::loadConfig(kWhisperFolder, hub);
+        benchmark::DoNotOptimize(configs);
+    }
+}
+BENCHMARK(BM_ReadWhisperTokenizerFiles)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
