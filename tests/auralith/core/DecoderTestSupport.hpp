@@ -33,7 +33,7 @@ inline auralith::SpecialTokens specialTokens() {
 
 class FakeTokenizer : public auralith::WhisperTokenizer {
   public:
-    // `withTaskTokens` false leaves "<|translate|>" and "<|de|>" out of the vocabulary.
+    // `complete` false leaves "<|translate|>" and "<|de|>" out of the vocabulary.
     explicit FakeTokenizer(bool complete = true) {
         names_ = {{kEot, "<|endoftext|>"}, {kSot, "<|startoftranscript|>"}, {kEn, "<|en|>"},
                   {kTranscribe, "<|transcribe|>"}, {kPrev, "<|startofprev|>"},
