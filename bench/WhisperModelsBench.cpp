@@ -208,38 +208,63 @@ void BM_EncoderWindow(benchmark::State& state) {
     state.counters["threads"] = encoder->threadCount();
 }
 
+// A decoder state of the benchmark shapes (S = 224) over a fixed encoder output,
+// with the masks of a fresh window.
+struct DecoderBenchState {
+    explicit DecoderBenchState(const Shape& shape)
+        : e(static_cast<std::int64_t>(shape.layers) * shape.d),
+          keys(MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16)),
+          values(MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16)),
+          enc(MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16)),
+          input({{"input_ids", ids},
+                 {"cache_length", length},
+                 {"key_cache", keys},
+                 {"value_cache", values},
+                 {"kv_cache_update_mask", update},
+                 {"encoder_output_embeds", enc},
+                 {"decoder_key_padding_mask", padding}}) {
+        auto encSpan = enc->span<Float16>();
+        for (std::size_t i = 0; i < encSpan.size(); ++i)
+            encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
+        resetMasks();
+    }
+    void resetMasks() {
+        for (std::int64_t j = 0; j < s; ++j) {
+            update->span<std::int32_t>()[j] = j == 0;
+            padding->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
+        }
+    }
+
+    static constexpr std::int64_t s = 224;
+    const std::int64_t e;
+    std::shared_ptr<MLMultiArray> ids = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> length = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> keys, values;
+    std::shared_ptr<MLMultiArray> update = MLMultiArray::make({1, s}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> padding =
+        MLMultiArray::make({1, s}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> enc;
+    MLDictionaryFeatureProvider input;
+};
+
 void BM_DecoderToken(benchmark::State& state) {
     const Shape& shape = kShapes[state.range(0)];
     const double bandwidth = readBandwidthGBs();
     auto model = Models::get().load(shape, WhisperModelLayout::kTextDecoder);
     const auto* decoder = dynamic_cast<const TextDecoderModel*>(model.get());
-    const std::int64_t e = static_cast<std::int64_t>(shape.layers) * shape.d, s = 224;
-    auto ids = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    auto length = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    auto keys = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
-    auto values = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
-    auto update = MLMultiArray::make({1, s}, MLMultiArrayDataType::int32);
-    auto padding = MLMultiArray::make({1, s}, MLMultiArrayDataType::float16);
-    auto enc = MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16);
-    auto encSpan = enc->span<Float16>();
-    for (std::size_t i = 0; i < encSpan.size(); ++i)
-        encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
-    const MLDictionaryFeatureProvider input({{"input_ids", ids},
-                                             {"cache_length", length},
-                                             {"key_cache", keys},
-                                             {"value_cache", values},
-                                             {"kv_cache_update_mask", update},
-                                             {"encoder_output_embeds", enc},
-                                             {"decoder_key_padding_mask", padding}});
+    DecoderBenchState st(shape);
+    const std::int64_t e = st.e, s = st.s;
+    auto& ids = st.ids;
+    auto& length = st.length;
+    auto& keys = st.keys;
+    auto& values = st.values;
+    auto& update = st.update;
+    auto& padding = st.padding;
+    const auto& input = st.input;
     // A window of `window` tokens, as the decoding loop steps it, over and over:
     // the cache fills up to that length, so a window of 223 covers the longest context.
     const int window = static_cast<int>(state.range(1));
-    auto resetMasks = [&] {
-        for (std::int64_t j = 0; j < s; ++j) {
-            update->span<std::int32_t>()[j] = j == 0;
-            padding->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
-        }
-    };
+    auto resetMasks = [&] { st.resetMasks(); };
     resetMasks();
     model->prediction(input);  // computes the cross-attention keys and values once
     int i = 0;
@@ -283,29 +308,10 @@ void BM_DecoderFirstStep(benchmark::State& state) {
     const double peak = sgemmPeakGflops();
     auto model = Models::get().load(shape, WhisperModelLayout::kTextDecoder);
     const auto* decoder = dynamic_cast<const TextDecoderModel*>(model.get());
-    const std::int64_t e = static_cast<std::int64_t>(shape.layers) * shape.d, s = 224;
-    auto ids = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    auto length = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    auto keys = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
-    auto values = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
-    auto update = MLMultiArray::make({1, s}, MLMultiArrayDataType::int32);
-    auto padding = MLMultiArray::make({1, s}, MLMultiArrayDataType::float16);
-    for (std::int64_t j = 0; j < s; ++j) {
-        update->span<std::int32_t>()[j] = j == 0;
-        padding->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
-    }
-    ids->span<std::int32_t>()[0] = 50258;
-    auto enc = MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16);
-    auto encSpan = enc->span<Float16>();
-    for (std::size_t i = 0; i < encSpan.size(); ++i)
-        encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
-    const MLDictionaryFeatureProvider input({{"input_ids", ids},
-                                             {"cache_length", length},
-                                             {"key_cache", keys},
-                                             {"value_cache", values},
-                                             {"kv_cache_update_mask", update},
-                                             {"encoder_output_embeds", enc},
-                                             {"decoder_key_padding_mask", padding}});
+    DecoderBenchState st(shape);
+    st.ids->span<std::int32_t>()[0] = 50258;
+    auto encSpan = st.enc->span<Float16>();
+    const auto& input = st.input;
     model->prediction(input);
     // The same step without new keys and values, best of a few.
     double plain = 1e9;

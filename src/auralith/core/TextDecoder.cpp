@@ -18,6 +18,7 @@
 #include "auralith/utilities/Logging.hpp"
 #include "auralith/utilities/TextUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/ml/TextDecoderModel.hpp"
 #include "platform/system/Clock.hpp"
 #include "platform/system/Uuid.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
@@ -70,6 +71,15 @@ std::optional<std::int64_t> truncatedIndex(float value) {
     constexpr float limit = 9.2233715e18f;  // just below 2^63 in single precision
     if (value >= limit || value <= -limit) return std::nullopt;
     return static_cast<std::int64_t>(value);
+}
+
+// One step's model inputs: the state's arrays and the window's encoder output.
+TextDecoderMLMultiArrayInputType stepInput(const DecodingInputs& inputs,
+                                           const TextDecoding::Array& encoderOutput) {
+    return {inputs.inputIds(),          inputs.cacheLength(),
+            inputs.keyCache(),          inputs.valueCache(),
+            inputs.kvCacheUpdateMask(), encoderOutput,
+            inputs.decoderKeyPaddingMask()};
 }
 
 // Removes a run's stop flag on every way out of the loop, thrown errors included.
@@ -220,17 +230,97 @@ TextDecoder::predictLogits(Array inputIds, Array cacheLength, Array keyCache, Ar
     return std::make_pair(std::move(logits), std::optional<DecodingCache>(std::move(cache)));
 }
 
+namespace {
+
+// The arrays and the record one thread's steps on our runtime write into.
+// Each is reused only while nobody else holds it, so a caller that keeps a
+// step's outputs gets fresh ones on the next step instead of seeing them change.
+struct ReusedStepOutputs {
+    std::weak_ptr<const platform::ml::MLModel> model;  // whose output shapes these are
+    std::vector<std::int64_t> logitsShape, updateShape, alignmentShape;
+    TextDecoding::Array logits, keys, values, alignment;
+    std::shared_ptr<TextDecoderMLMultiArrayOutputType> record;
+
+    void adopt(const std::shared_ptr<const platform::ml::MLModel>& current) {
+        if (!model.owner_before(current) && !current.owner_before(model) && !model.expired())
+            return;
+        model = current;
+        const auto& outputs = current->modelDescription().outputDescriptionsByName;
+        const auto shapeOf = [&](const char* name) {
+            const auto it = outputs.find(name);
+            return it != outputs.end() && it->second.multiArrayConstraint
+                       ? it->second.multiArrayConstraint->shape
+                       : std::vector<std::int64_t>{};
+        };
+        logitsShape = shapeOf(kLogits);
+        updateShape = shapeOf(kKeyCacheUpdates);
+        alignmentShape = shapeOf(kAlignmentHeadsWeights);
+    }
+    // The record's hold on last step's arrays goes when nobody else holds the record.
+    void release() {
+        if (record && record.use_count() == 1) {
+            record->logits.reset();
+            record->cache.reset();
+        }
+    }
+    static TextDecoding::Array take(TextDecoding::Array& kept,
+                                    const std::vector<std::int64_t>& shape) {
+        if (!kept || kept.use_count() > 1 || kept->shape() != shape)
+            kept = MLMultiArray::make(shape, platform::ml::MLMultiArrayDataType::float16);
+        return kept;
+    }
+};
+
+}  // namespace
+
 std::shared_ptr<TextDecoderOutputType> TextDecoder::predictLogits(
     const TextDecoderInputType& input) {
     const auto* arrays = dynamic_cast<const TextDecoderMLMultiArrayInputType*>(&input);
     if (!arrays)
         throw WhisperError::transcriptionFailed("Input must be TextDecoderMLMultiArrayInputType");
-    auto step = predictLogits(arrays->inputIds, arrays->cacheLength, arrays->keyCache,
-                              arrays->valueCache, arrays->kvCacheUpdateMask,
-                              arrays->encoderOutputEmbeds, arrays->decoderKeyPaddingMask);
-    if (!step) return std::make_shared<TextDecoderMLMultiArrayOutputType>(nullptr, std::nullopt);
-    return std::make_shared<TextDecoderMLMultiArrayOutputType>(std::move(step->first),
-                                                               std::move(step->second));
+    const auto model = this->model();
+    const auto* runtime = dynamic_cast<const platform::ml::TextDecoderModel*>(model.get());
+    if (!runtime) {
+        auto step = predictLogits(arrays->inputIds, arrays->cacheLength, arrays->keyCache,
+                                  arrays->valueCache, arrays->kvCacheUpdateMask,
+                                  arrays->encoderOutputEmbeds, arrays->decoderKeyPaddingMask);
+        if (!step)
+            return std::make_shared<TextDecoderMLMultiArrayOutputType>(nullptr, std::nullopt);
+        return std::make_shared<TextDecoderMLMultiArrayOutputType>(std::move(step->first),
+                                                                   std::move(step->second));
+    }
+
+    // Our runtime writes into outputs kept from the thread's previous step:
+    // a decoding loop allocates nothing per token here.
+    thread_local ReusedStepOutputs reused;
+    reused.adopt(model);
+    reused.release();
+    platform::ml::TextDecoderModel::StepArrays step;
+    step.inputIds = arrays->inputIds.get();
+    step.cacheLength = arrays->cacheLength.get();
+    step.keyCache = arrays->keyCache.get();
+    step.valueCache = arrays->valueCache.get();
+    step.kvCacheUpdateMask = arrays->kvCacheUpdateMask.get();
+    step.encoderOutputEmbeds = arrays->encoderOutputEmbeds.get();
+    step.decoderKeyPaddingMask = arrays->decoderKeyPaddingMask.get();
+    const auto logits = ReusedStepOutputs::take(reused.logits, reused.logitsShape);
+    DecodingCache cache{ReusedStepOutputs::take(reused.keys, reused.updateShape),
+                        ReusedStepOutputs::take(reused.values, reused.updateShape),
+                        runtime->hasAlignmentHeads()
+                            ? ReusedStepOutputs::take(reused.alignment, reused.alignmentShape)
+                            : nullptr};
+    step.logits = logits.get();
+    step.keyCacheUpdates = cache.keyCache.get();
+    step.valueCacheUpdates = cache.valueCache.get();
+    step.alignmentHeadsWeights = cache.alignmentWeights.get();
+    runtime->predict(step);
+    if (!reused.record || reused.record.use_count() > 1) {
+        reused.record = std::make_shared<TextDecoderMLMultiArrayOutputType>(logits, std::move(cache));
+    } else {
+        reused.record->logits = logits;
+        reused.record->cache = std::move(cache);
+    }
+    return reused.record;
 }
 
 std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(
@@ -282,10 +372,7 @@ DecodingResult TextDecoder::detectLanguage(const Array& encoderOutput,
     if (!inputs)
         throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
 
-    const TextDecoderMLMultiArrayInputType input(
-        inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
-        inputs->kvCacheUpdateMask(), encoderOutput, inputs->decoderKeyPaddingMask());
-    const auto output = predictLogits(input);
+    const auto output = predictLogits(stepInput(*inputs, encoderOutput));
     const auto* step = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(output.get());
     if (!step || !step->logits) {
         Logging::error("Unable to decode logits");
@@ -341,6 +428,15 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
     std::int64_t nextToken = prompt.back();
     std::vector<std::int64_t> currentTokens = prompt;
     std::vector<float> logProbs(prompt.size(), 0.0f);
+    // Room for the longest window up front: the loop itself allocates nothing per token.
+    const auto capacity = std::max(prompt.size(), static_cast<std::size_t>(kMaxSampledTokens)) + 2;
+    currentTokens.reserve(capacity);
+    logProbs.reserve(capacity);
+    // What the sampler was given, should it hand back something malformed.
+    std::vector<std::int64_t> samplerInputTokens;
+    std::vector<float> samplerInputLogProbs;
+    samplerInputTokens.reserve(capacity);
+    samplerInputLogProbs.reserve(capacity);
     const auto filters = createLogitsFilters(options, promptLength, *tokenizer);
 
     // Saturating: a huge sampleLength must not wrap around into a negative bound.
@@ -402,10 +498,7 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
         const auto predictionStart = SteadyClock::now();
         if (!encoderOutput)
             throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-        const TextDecoderMLMultiArrayInputType input(
-            inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
-            inputs->kvCacheUpdateMask(), encoderOutput, inputs->decoderKeyPaddingMask());
-        const auto output = predictLogits(input);
+        const auto output = predictLogits(stepInput(*inputs, encoderOutput));
         const auto* step = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(output.get());
         if (!step || !step->logits || !step->cache || !step->cache->keyCache ||
             !step->cache->valueCache)
@@ -418,16 +511,34 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
         const double filteringTime = secondsSince(outputArrived);
 
         const auto samplingStart = SteadyClock::now();
-        const SamplingResult sampled = sampler.update(currentTokens, *logits, logProbs);
+        // The sequences go through the sampler and come back one longer; the
+        // choice is taken off again until the stop tests have passed.
+        const std::size_t before = currentTokens.size();
+        samplerInputTokens.assign(currentTokens.begin(), currentTokens.end());
+        samplerInputLogProbs.assign(logProbs.begin(), logProbs.end());
+        SamplingResult sampled =
+            sampler.update(std::move(currentTokens), *logits, std::move(logProbs));
         const double samplingTime = secondsSince(samplingStart);
         // A sampler that could not choose ends the window as if it chose the end.
-        const std::int64_t chosen = sampled.tokens.empty() ? special.endToken : sampled.tokens.back();
-        const float chosenLogProb = sampled.logProbs.empty()
-                                        ? -std::numeric_limits<float>::infinity()
-                                        : sampled.logProbs.back();
-        const bool completed = sampled.tokens.empty() || sampled.logProbs.empty()
-                                   ? true
-                                   : sampled.completed;
+        const bool choseOne = sampled.tokens.size() == before + 1 &&
+                              sampled.logProbs.size() == before + 1;
+        const std::int64_t chosen = choseOne ? sampled.tokens.back() : special.endToken;
+        const float chosenLogProb =
+            choseOne ? sampled.logProbs.back() : -std::numeric_limits<float>::infinity();
+        const bool completed = choseOne ? sampled.completed : true;
+        if (choseOne) {
+            currentTokens = std::move(sampled.tokens);
+            logProbs = std::move(sampled.logProbs);
+            currentTokens.pop_back();
+            logProbs.pop_back();
+        } else {
+            currentTokens = std::move(samplerInputTokens);
+            logProbs = std::move(samplerInputLogProbs);
+            samplerInputTokens = {};
+            samplerInputLogProbs = {};
+            samplerInputTokens.reserve(currentTokens.capacity());
+            samplerInputLogProbs.reserve(logProbs.capacity());
+        }
         if (logSteps)
             Logging::debug("Predicted next tokenIndex: " + std::to_string(i + 1) +
                            ", token: " + std::to_string(chosen) + ", text: " + tokenText(chosen));

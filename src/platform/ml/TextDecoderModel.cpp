@@ -110,6 +110,8 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
         std::copy(layers_[l].crossVBias.begin(), layers_[l].crossVBias.end(),
                   crossValueBias_.begin() + static_cast<std::ptrdiff_t>(l * D));
     }
+    const auto e = static_cast<std::int64_t>(layers_.size()) * d_;
+    shapes_ = {{1}, {1, e, 1, s_}, {1, s_}, {1, d_, 1, w_}, {1, 1, vocab_}, {1, e, 1, 1}, {1, w_}};
     crossBlock_ = std::max<std::size_t>(
         16, (static_cast<std::size_t>(w_) + 2 * static_cast<std::size_t>(pool_->threadCount()) - 1) /
                 (2 * static_cast<std::size_t>(pool_->threadCount())));
@@ -192,20 +194,68 @@ MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
     if (alignmentHeadCount_ > 0)
         alignment = MLMultiArray::make({1, w_}, MLMultiArrayDataType::float16);
 
+    StepArrays arrays;
+    arrays.inputIds = inputs.at("input_ids").get();
+    arrays.cacheLength = inputs.at("cache_length").get();
+    arrays.keyCache = inputs.at("key_cache").get();
+    arrays.valueCache = inputs.at("value_cache").get();
+    arrays.kvCacheUpdateMask = inputs.at("kv_cache_update_mask").get();
+    arrays.encoderOutputEmbeds = inputs.at("encoder_output_embeds").get();
+    arrays.decoderKeyPaddingMask = inputs.at("decoder_key_padding_mask").get();
+    arrays.logits = logits.get();
+    arrays.keyCacheUpdates = keys.get();
+    arrays.valueCacheUpdates = values.get();
+    arrays.alignmentHeadsWeights = alignment.get();
+    runStep(arrays);
+
+    Arrays out{{"logits", logits}, {"key_cache_updates", keys}, {"value_cache_updates", values}};
+    if (alignment) out["alignment_heads_weights"] = alignment;
+    return out;
+}
+
+void TextDecoderModel::runStep(const StepArrays& arrays) const {
     auto ws = acquireWorkspace();
     try {
-        step(inputs, *ws, logits->span<Float16>().data(), keys->span<Float16>().data(),
-             values->span<Float16>().data(),
-             alignment ? alignment->span<Float16>().data() : nullptr);
+        step(arrays, *ws);
     } catch (...) {
         releaseWorkspace(std::move(ws));
         throw;
     }
     releaseWorkspace(std::move(ws));
+}
 
-    Arrays out{{"logits", logits}, {"key_cache_updates", keys}, {"value_cache_updates", values}};
-    if (alignment) out["alignment_heads_weights"] = alignment;
-    return out;
+void TextDecoderModel::predict(const StepArrays& arrays) const {
+    const auto check = [](const MLMultiArray* array, const char* name,
+                          const MLMultiArrayDataType type, const std::vector<std::int64_t>& shape) {
+        if (!array)
+            throw MLModelError(MLModelError::Code::featureType,
+                               std::string("Required feature \"") + name + "\" is missing");
+        if (array->dataType() != type || array->shape() != shape)
+            throw MLModelError(MLModelError::Code::featureType,
+                               std::string("Feature \"") + name + "\" is " +
+                                   dataTypeName(array->dataType()) + " " +
+                                   shapeText(array->shape()) + " but the model has " +
+                                   dataTypeName(type) + " " + shapeText(shape));
+    };
+    using DT = MLMultiArrayDataType;
+    check(arrays.inputIds, "input_ids", DT::int32, shapes_.scalar);
+    check(arrays.cacheLength, "cache_length", DT::int32, shapes_.scalar);
+    check(arrays.keyCache, "key_cache", DT::float16, shapes_.cache);
+    check(arrays.valueCache, "value_cache", DT::float16, shapes_.cache);
+    check(arrays.kvCacheUpdateMask, "kv_cache_update_mask", DT::int32, shapes_.mask);
+    check(arrays.encoderOutputEmbeds, "encoder_output_embeds", DT::float16, shapes_.encoder);
+    check(arrays.decoderKeyPaddingMask, "decoder_key_padding_mask", DT::float16, shapes_.mask);
+    check(arrays.logits, "logits", DT::float16, shapes_.logits);
+    check(arrays.keyCacheUpdates, "key_cache_updates", DT::float16, shapes_.update);
+    check(arrays.valueCacheUpdates, "value_cache_updates", DT::float16, shapes_.update);
+    StepArrays checked = arrays;
+    if (alignmentHeadCount_ == 0) {
+        checked.alignmentHeadsWeights = nullptr;
+    } else if (arrays.alignmentHeadsWeights) {
+        check(arrays.alignmentHeadsWeights, "alignment_heads_weights", DT::float16,
+              shapes_.alignment);
+    }
+    runStep(checked);
 }
 
 void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
@@ -294,16 +344,20 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
     ws.hasCross = true;
 }
 
-void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logitsOut,
-                            Float16* keysOut, Float16* valuesOut, Float16* alignmentOut) const {
+void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
+    Float16* logitsOut = arrays.logits->span<Float16>().data();
+    Float16* keysOut = arrays.keyCacheUpdates->span<Float16>().data();
+    Float16* valuesOut = arrays.valueCacheUpdates->span<Float16>().data();
+    Float16* alignmentOut =
+        arrays.alignmentHeadsWeights ? arrays.alignmentHeadsWeights->span<Float16>().data() : nullptr;
     const auto& k = computeKernels();
     const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_),
                       dh = D / H;
     const std::size_t W = static_cast<std::size_t>(w_), S = static_cast<std::size_t>(s_);
     const std::size_t F = static_cast<std::size_t>(ffn_);
 
-    const std::int32_t token = inputs.at("input_ids")->span<std::int32_t>()[0];
-    const std::int32_t position = inputs.at("cache_length")->span<std::int32_t>()[0];
+    const std::int32_t token = arrays.inputIds->span<std::int32_t>()[0];
+    const std::int32_t position = arrays.cacheLength->span<std::int32_t>()[0];
     if (token < 0 || token >= vocab_)
         throw MLModelError(MLModelError::Code::featureType,
                            "Input feature \"input_ids\" holds token " + std::to_string(token) +
@@ -312,11 +366,11 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
         throw MLModelError(MLModelError::Code::featureType,
                            "Input feature \"cache_length\" holds " + std::to_string(position) +
                                ", outside 0..." + std::to_string(positions_ - 1));
-    const Float16* keyCache = inputs.at("key_cache")->span<Float16>().data();
-    const Float16* valueCache = inputs.at("value_cache")->span<Float16>().data();
-    const auto updateMask = inputs.at("kv_cache_update_mask")->span<std::int32_t>();
-    const Float16* padding = inputs.at("decoder_key_padding_mask")->span<Float16>().data();
-    prepareCrossAttention(inputs.at("encoder_output_embeds")->span<Float16>().data(), ws);
+    const Float16* keyCache = arrays.keyCache->span<Float16>().data();
+    const Float16* valueCache = arrays.valueCache->span<Float16>().data();
+    const auto updateMask = arrays.kvCacheUpdateMask->span<std::int32_t>();
+    const Float16* padding = arrays.decoderKeyPaddingMask->span<Float16>().data();
+    prepareCrossAttention(arrays.encoderOutputEmbeds->span<Float16>().data(), ws);
 
     // Which cache positions this step may see, and which take the new key/value.
     ws.cacheRuns.clear();

@@ -33,7 +33,7 @@ inline auralith::SpecialTokens specialTokens() {
 
 class FakeTokenizer : public auralith::WhisperTokenizer {
   public:
-    // `withTaskTokens` false leaves "<|translate|>" and "<|de|>" out of the vocabulary.
+    // `complete` false leaves "<|translate|>" and "<|de|>" out of the vocabulary.
     explicit FakeTokenizer(bool complete = true) {
         names_ = {{kEot, "<|endoftext|>"}, {kSot, "<|startoftranscript|>"}, {kEn, "<|en|>"},
                   {kTranscribe, "<|transcribe|>"}, {kPrev, "<|startofprev|>"},
@@ -112,10 +112,10 @@ class ScriptedSampler : public auralith::TokenSampling {
   public:
     explicit ScriptedSampler(std::vector<std::pair<std::int64_t, float>> script)
         : script_(std::move(script)) {}
-    auralith::SamplingResult update(const Ids& tokens, const MLMultiArray&,
-                                    const std::vector<float>& logProbs) override {
+    auralith::SamplingResult update(Ids tokens, const MLMultiArray&,
+                                    std::vector<float> logProbs) override {
         const auto& [token, logProb] = script_[std::min(calls++, script_.size() - 1)];
-        auralith::SamplingResult r{tokens, logProbs, token == kEot};
+        auralith::SamplingResult r{std::move(tokens), std::move(logProbs), token == kEot};
         r.tokens.push_back(token);
         r.logProbs.push_back(logProb);
         return r;
@@ -150,9 +150,12 @@ class ScriptedDecoder : public auralith::TextDecoder {
         const auralith::TextDecoderInputType& input) override {
         const auto& in = dynamic_cast<const auralith::TextDecoderMLMultiArrayInputType&>(input);
         const auto token = static_cast<std::int64_t>(in.inputIds->doubleValue(0));
-        fed.push_back(token);
-        cacheLengths.push_back(static_cast<std::int64_t>(in.cacheLength->doubleValue(0)));
-        if (throwAtStep && fed.size() == *throwAtStep) throw std::runtime_error("model failed");
+        {
+            std::lock_guard lock(m_);  // language detection may call from several threads
+            fed.push_back(token);
+            cacheLengths.push_back(static_cast<std::int64_t>(in.cacheLength->doubleValue(0)));
+            if (throwAtStep && fed.size() == *throwAtStep) throw std::runtime_error("model failed");
+        }
         if (stepDelay.count()) std::this_thread::sleep_for(stepDelay);
         auto slice = [&](std::vector<std::int64_t> shape) {
             auto a = MLMultiArray::make(std::move(shape), MLMultiArrayDataType::float16);
@@ -175,6 +178,7 @@ class ScriptedDecoder : public auralith::TextDecoder {
 
   private:
     std::int64_t s_;
+    std::mutex m_;
 };
 
 inline std::shared_ptr<MLMultiArray> encoderOutput() {

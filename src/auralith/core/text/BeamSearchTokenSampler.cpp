@@ -28,9 +28,9 @@ BeamSearchTokenSampler::BeamSearchTokenSampler(std::int64_t beamSize, std::int64
 
 void BeamSearchTokenSampler::reset() { finishedSequences.clear(); }
 
-SamplingResult BeamSearchTokenSampler::update(const std::vector<std::int64_t>&,
+SamplingResult BeamSearchTokenSampler::update(std::vector<std::int64_t>,
                                               const platform::ml::MLMultiArray&,
-                                              const std::vector<float>&) {
+                                              std::vector<float>) {
     stopProgram("Not implemented: update(tokens:logits:logProbs:)");
 }
 

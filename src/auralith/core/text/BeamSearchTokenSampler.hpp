@@ -15,9 +15,9 @@ class BeamSearchTokenSampler : public TokenSampling {
     BeamSearchTokenSampler(std::int64_t beamSize, std::int64_t eotToken, float patience = 1.0f);
 
     void reset();
-    [[noreturn]] SamplingResult update(const std::vector<std::int64_t>& tokens,
-                                       const platform::ml::MLMultiArray& logits,
-                                       const std::vector<float>& logProbs) override;
+    [[noreturn]] SamplingResult update(std::vector<std::int64_t> tokens,
+                          const platform::ml::MLMultiArray& logits,
+                          std::vector<float> logProbs) override;
     [[noreturn]] SamplingResult finalize(const std::vector<std::int64_t>& tokens,
                                          const std::vector<float>& logProbs) override;
 

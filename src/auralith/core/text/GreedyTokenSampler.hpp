@@ -26,9 +26,9 @@ class GreedyTokenSampler : public TokenSampling {
     GreedyTokenSampler(platform::ml::Float16 temperature, std::int64_t eotToken,
                        DecodingOptions decodingOptions);
 
-    SamplingResult update(const std::vector<std::int64_t>& tokens,
+    SamplingResult update(std::vector<std::int64_t> tokens,
                           const platform::ml::MLMultiArray& logits,
-                          const std::vector<float>& logProbs) override;
+                          std::vector<float> logProbs) override;
     SamplingResult finalize(const std::vector<std::int64_t>& tokens,
                             const std::vector<float>& logProbs) override;
 
@@ -47,8 +47,6 @@ class GreedyTokenSampler : public TokenSampling {
     Choice sample(const platform::ml::MLMultiArray& logits);
 
     RandomSource random_;
-    std::vector<float> scratch_;
-    std::vector<std::int32_t> order_;
 };
 
 }  // namespace auralith

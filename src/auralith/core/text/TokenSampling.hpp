@@ -14,12 +14,13 @@ class TokenSampling {
   public:
     virtual ~TokenSampling() = default;
 
-    // Appends the chosen token and its log-probability to copies of the inputs;
+    // Appends the chosen token and its log-probability to the sequences it is
+    // given (a caller that moves them in gets them back without a copy);
     // `completed` tells whether the sequence has ended. Never throws: a sampler
     // that cannot choose ends the sequence instead. The logits are only read.
-    virtual SamplingResult update(const std::vector<std::int64_t>& tokens,
+    virtual SamplingResult update(std::vector<std::int64_t> tokens,
                                   const platform::ml::MLMultiArray& logits,
-                                  const std::vector<float>& logProbs) = 0;
+                                  std::vector<float> logProbs) = 0;
     // The sequence as the window's result keeps it, with its end marked.
     virtual SamplingResult finalize(const std::vector<std::int64_t>& tokens,
                                     const std::vector<float>& logProbs) = 0;

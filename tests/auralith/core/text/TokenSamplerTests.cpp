@@ -122,27 +122,6 @@ TEST(GreedyTokenSampler, HostileKAndScoresEndTheSequenceInsteadOfFailing) {
     }
 }
 
-TEST(GreedyTokenSampler, FinalizeMarksTheEndOnce) {
-    auto s = sampler(0.0f);
-    struct Case {
-        Ids tokens;
-        std::vector<float> logProbs;
-        Ids expectedTokens;
-        std::vector<float> expectedLogProbs;
-    } cases[] = {
-        {{1, 2}, {-0.5f, -0.25f}, {1, 2, kEot}, {-0.5f, -0.25f, 0.0f}},
-        {{1, kEot}, {-0.5f, -0.25f}, {1, kEot}, {-0.5f, -0.25f}},
-        {{}, {}, {kEot}, {0.0f}},
-    };
-    for (const auto& c : cases) {
-        const auto r = s.finalize(c.tokens, c.logProbs);
-        EXPECT_EQ(r.tokens, c.expectedTokens);
-        EXPECT_EQ(r.logProbs, c.expectedLogProbs);
-        EXPECT_TRUE(r.completed);
-    }
-    EXPECT_TRUE(s.update({1}, *only({{kEot, 1.0f}}), {0.0f}).completed);
-}
-
 TEST(BeamSearchTokenSamplerDeathTest, IsDeclaredButStopsWhenUsed) {
     EXPECT_DEATH(auralith::BeamSearchTokenSampler(0, kEot, 1.0f), "Invalid beam size 0 or patience");
     auralith::BeamSearchTokenSampler beam(5, kEot, 1.0f);
