@@ -22,10 +22,12 @@ inline void runTool(const std::string& command) {
 // Renders an ffmpeg aevalsrc expression ("0.5*sin(2*PI*440*t)|0.25*sin(...)"
 // for two channels) of `seconds` at `rate` into `path`, encoded with `codec`
 // (ffmpeg output options such as "-c:a flac").
-inline std::filesystem::path makeAudio(const std::filesystem::path& path, const std::string& expression, int rate,
-                                       double seconds, const std::string& codec) {
-    runTool("ffmpeg -nostdin -y -loglevel error -f lavfi -i 'aevalsrc=" + expression + ":s=" + std::to_string(rate) +
-            ":d=" + std::to_string(seconds) + "' " + codec + " '" + path.string() + "'");
+inline std::filesystem::path makeAudio(const std::filesystem::path& path,
+                                       const std::string& expression, int rate, double seconds,
+                                       const std::string& codec) {
+    runTool("ffmpeg -nostdin -y -loglevel error -f lavfi -i 'aevalsrc=" + expression +
+            ":s=" + std::to_string(rate) + ":d=" + std::to_string(seconds) + "' " + codec + " '" +
+            path.string() + "'");
     return path;
 }
 

@@ -15,7 +15,7 @@
 namespace platform {
 
 class AudioConverter {
-public:
+  public:
     enum class OutputStatus { haveData, endOfStream, error };
 
     // Null (with the reason) when either format cannot be converted.
@@ -31,8 +31,9 @@ public:
     // library's message when the status is error.
     OutputStatus convert(PCMBuffer& output, const PCMBuffer& input, std::string* error = nullptr);
 
-private:
-    AudioConverter(const PCMFormat& input, const PCMFormat& output, std::unique_ptr<Resampler> resampler);
+  private:
+    AudioConverter(const PCMFormat& input, const PCMFormat& output,
+                   std::unique_ptr<Resampler> resampler);
 
     PCMFormat input_;
     PCMFormat output_;

@@ -10,41 +10,50 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/error.h>
 }
+
+#include "platform/audio/AvErrorText.hpp"
 
 namespace platform {
 namespace {
-
-std::string avError(int code) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
 
 // A position far ahead is reached by seeking; a near one by decoding on.
 constexpr double kDecodeAheadSeconds = 10.0;
 // Seeks land this far before the target so that the decoder has settled
 // (bit reservoirs, overlapped transforms) by the time it gets there.
 constexpr double kSeekPrerollSeconds = 0.5;
+constexpr int kMaxChannels = 64;
 
 template <class T>
 float toFloat(T v);
 template <>
-float toFloat<uint8_t>(uint8_t v) { return (float(v) - 128.0f) / 128.0f; }
+float toFloat<uint8_t>(uint8_t v) {
+    return (float(v) - 128.0f) / 128.0f;
+}
 template <>
-float toFloat<int16_t>(int16_t v) { return float(v) / 32768.0f; }
+float toFloat<int16_t>(int16_t v) {
+    return float(v) / 32768.0f;
+}
 template <>
-float toFloat<int32_t>(int32_t v) { return float(double(v) / 2147483648.0); }
+float toFloat<int32_t>(int32_t v) {
+    return float(double(v) / 2147483648.0);
+}
 template <>
-float toFloat<int64_t>(int64_t v) { return float(double(v) / 9223372036854775808.0); }
+float toFloat<int64_t>(int64_t v) {
+    return float(double(v) / 9223372036854775808.0);
+}
 template <>
-float toFloat<float>(float v) { return v; }
+float toFloat<float>(float v) {
+    return v;
+}
 template <>
-float toFloat<double>(double v) { return float(v); }
+float toFloat<double>(double v) {
+    return float(v);
+}
 
 template <class T>
-void deinterleave(const AVFrame* frame, int channels, bool planar, std::vector<std::vector<float>>& out) {
+void deinterleave(const AVFrame* frame, int channels, bool planar,
+                  std::vector<std::vector<float>>& out) {
     const int n = frame->nb_samples;
     for (int c = 0; c < channels; ++c) {
         auto& dst = out[size_t(c)];
@@ -55,7 +64,8 @@ void deinterleave(const AVFrame* frame, int channels, bool planar, std::vector<s
             for (int i = 0; i < n; ++i) dst[base + size_t(i)] = toFloat<T>(src[i]);
         } else {
             const T* src = reinterpret_cast<const T*>(frame->extended_data[0]) + c;
-            for (int i = 0; i < n; ++i) dst[base + size_t(i)] = toFloat<T>(src[size_t(i) * size_t(channels)]);
+            for (int i = 0; i < n; ++i)
+                dst[base + size_t(i)] = toFloat<T>(src[size_t(i) * size_t(channels)]);
         }
     }
 }
@@ -89,7 +99,9 @@ struct AudioFile::Decoder {
         avformat_close_input(&format);
     }
 
-    int64_t pendingFrames() const { return pending.empty() ? 0 : int64_t(pending[0].size() - pendingOffset); }
+    int64_t pendingFrames() const {
+        return pending.empty() ? 0 : int64_t(pending[0].size() - pendingOffset);
+    }
     // The file frame of the next frame read() would deliver.
     int64_t cursor() const { return pendingStart + int64_t(pendingOffset); }
 
@@ -110,7 +122,9 @@ struct AudioFile::Decoder {
         const bool planar = av_sample_fmt_is_planar(fmt);
         if (!positionKnown) {
             const int64_t ts = frame->best_effort_timestamp;
-            nextDecoded = ts == AV_NOPTS_VALUE ? 0 : av_rescale_q(ts - startTime, timeBase, AVRational{1, rate});
+            nextDecoded = ts == AV_NOPTS_VALUE
+                              ? 0
+                              : av_rescale_q(ts - startTime, timeBase, AVRational{1, rate});
             pendingStart = nextDecoded;
             positionKnown = true;
         }
@@ -119,13 +133,26 @@ struct AudioFile::Decoder {
             pendingStart = nextDecoded;
         }
         switch (av_get_packed_sample_fmt(fmt)) {
-            case AV_SAMPLE_FMT_U8: deinterleave<uint8_t>(frame, channels, planar, pending); break;
-            case AV_SAMPLE_FMT_S16: deinterleave<int16_t>(frame, channels, planar, pending); break;
-            case AV_SAMPLE_FMT_S32: deinterleave<int32_t>(frame, channels, planar, pending); break;
-            case AV_SAMPLE_FMT_S64: deinterleave<int64_t>(frame, channels, planar, pending); break;
-            case AV_SAMPLE_FMT_FLT: deinterleave<float>(frame, channels, planar, pending); break;
-            case AV_SAMPLE_FMT_DBL: deinterleave<double>(frame, channels, planar, pending); break;
-            default: throw AudioFileError("Unsupported sample format in audio stream");
+            case AV_SAMPLE_FMT_U8:
+                deinterleave<uint8_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_S16:
+                deinterleave<int16_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_S32:
+                deinterleave<int32_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_S64:
+                deinterleave<int64_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_FLT:
+                deinterleave<float>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_DBL:
+                deinterleave<double>(frame, channels, planar, pending);
+                break;
+            default:
+                throw AudioFileError("Unsupported sample format in audio stream");
         }
         nextDecoded += frame->nb_samples;
     }
@@ -137,7 +164,8 @@ struct AudioFile::Decoder {
             if (rc == 0) {
                 // A frame whose channel count differs from the stream's
                 // header cannot be stored per channel; skip it.
-                const bool usable = frame->ch_layout.nb_channels == channels && frame->nb_samples > 0;
+                const bool usable =
+                    frame->ch_layout.nb_channels == channels && frame->nb_samples > 0;
                 if (usable) appendFrame();
                 av_frame_unref(frame);
                 if (usable) return true;
@@ -186,9 +214,11 @@ struct AudioFile::Decoder {
             if (decodeMore() && cursor() <= target) return;
         }
         // Back to the start and decode from there: slow but exact.
-        rc = avformat_seek_file(format, stream, std::numeric_limits<int64_t>::min(), startTime, startTime, 0);
-        if (rc < 0) rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
-        if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avError(rc));
+        rc = avformat_seek_file(format, stream, std::numeric_limits<int64_t>::min(), startTime,
+                                startTime, 0);
+        if (rc < 0)
+            rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+        if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avErrorText(rc));
         avcodec_flush_buffers(codec);
         clearPending();
         draining = ended = false;
@@ -200,7 +230,8 @@ struct AudioFile::Decoder {
     // is shorter).
     void moveTo(int64_t target) {
         if (target == cursor()) return;
-        if (target < cursor() || target - cursor() > int64_t(kDecodeAheadSeconds * rate)) seekTo(target);
+        if (target < cursor() || target - cursor() > int64_t(kDecodeAheadSeconds * rate))
+            seekTo(target);
         while (cursor() < target) {
             if (pendingFrames() == 0 && !decodeMore()) return;
             const int64_t skip = std::min(target - cursor(), pendingFrames());
@@ -230,28 +261,34 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (ec || !std::filesystem::exists(status)) throw AudioFileError("No audio file at " + path);
-    if (std::filesystem::is_directory(status)) throw AudioFileError("Not an audio file but a folder: " + path);
-    auto fail = [&](const std::string& why) { throw AudioFileError("Cannot read audio from " + path + ": " + why); };
+    if (std::filesystem::is_directory(status))
+        throw AudioFileError("Not an audio file but a folder: " + path);
+    auto fail = [&](const std::string& why) {
+        throw AudioFileError("Cannot read audio from " + path + ": " + why);
+    };
 
     Decoder& d = *decoder_;
     int rc = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
-    if (rc < 0) fail(avError(rc));
+    if (rc < 0) fail(avErrorText(rc));
     rc = avformat_find_stream_info(d.format, nullptr);
-    if (rc < 0) fail(avError(rc));
+    if (rc < 0) fail(avErrorText(rc));
     const AVCodec* codec = nullptr;
     d.stream = av_find_best_stream(d.format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-    if (d.stream < 0 || codec == nullptr) fail(d.stream == AVERROR_DECODER_NOT_FOUND ? "no decoder for its audio"
-                                                                                     : "it holds no audio stream");
+    if (d.stream < 0 || codec == nullptr)
+        fail(d.stream == AVERROR_DECODER_NOT_FOUND ? "no decoder for its audio"
+                                                   : "it holds no audio stream");
     AVStream* st = d.format->streams[d.stream];
     d.channels = st->codecpar->ch_layout.nb_channels;
     d.rate = st->codecpar->sample_rate;
     if (d.channels <= 0) fail("its header reports no channels");
+    // Beyond what any recording uses; a damaged header must not size buffers.
+    if (d.channels > kMaxChannels) fail("its header reports " + std::to_string(d.channels) + " channels");
     if (d.rate <= 0) fail("its header reports no sample rate");
     d.codec = avcodec_alloc_context3(codec);
     if (!d.codec) fail("out of memory");
     rc = avcodec_parameters_to_context(d.codec, st->codecpar);
     if (rc >= 0) rc = avcodec_open2(d.codec, codec, nullptr);
-    if (rc < 0) fail(avError(rc));
+    if (rc < 0) fail(avErrorText(rc));
     d.packet = av_packet_alloc();
     d.frame = av_frame_alloc();
     if (!d.packet || !d.frame) fail("out of memory");
@@ -266,13 +303,16 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     } else {
         length_ = d.countFrames();
     }
-    fileFormat_ = PCMFormat{CommonFormat::pcmFormatFloat32, double(d.rate), uint32_t(d.channels), false};
+    fileFormat_ =
+        PCMFormat{CommonFormat::pcmFormatFloat32, double(d.rate), uint32_t(d.channels), false};
     processingFormat_ = fileFormat_;
 }
 
 AudioFile::~AudioFile() = default;
 
-void AudioFile::setFramePosition(int64_t frame) { position_ = std::clamp<int64_t>(frame, 0, length_); }
+void AudioFile::setFramePosition(int64_t frame) {
+    position_ = std::clamp<int64_t>(frame, 0, length_);
+}
 
 uint32_t AudioFile::read(PCMBuffer& buffer, uint32_t frameCount) {
     if (!(buffer.format() == processingFormat_))
@@ -291,7 +331,8 @@ uint32_t AudioFile::read(PCMBuffer& buffer, uint32_t frameCount) {
         }
         const uint32_t take = uint32_t(std::min<int64_t>(wanted - got, d.pendingFrames()));
         for (int c = 0; c < d.channels; ++c)
-            std::memcpy(out[c] + got, d.pending[size_t(c)].data() + d.pendingOffset, size_t(take) * sizeof(float));
+            std::memcpy(out[c] + got, d.pending[size_t(c)].data() + d.pendingOffset,
+                        size_t(take) * sizeof(float));
         d.pendingOffset += take;
         got += take;
     }

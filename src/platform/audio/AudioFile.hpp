@@ -22,12 +22,12 @@
 namespace platform {
 
 class AudioFileError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class AudioFile {
-public:
+  public:
     // Throws AudioFileError naming the path and the reason: no such file, a
     // folder, not a media file, no audio stream, no decoder, or a header with
     // no channels or no sample rate.
@@ -54,7 +54,7 @@ public:
     // when the audio cannot be decoded.
     uint32_t read(PCMBuffer& buffer, uint32_t frameCount);
 
-private:
+  private:
     struct Decoder;
 
     std::string path_;

@@ -16,8 +16,10 @@ namespace platform {
 
 template <class T>
 class AsyncThrowingStream {
-public:
-    static std::shared_ptr<AsyncThrowingStream> make() { return std::make_shared<AsyncThrowingStream>(); }
+  public:
+    static std::shared_ptr<AsyncThrowingStream> make() {
+        return std::make_shared<AsyncThrowingStream>();
+    }
 
     bool yield(T value) { return values_.yield(std::move(value)); }
 
@@ -32,7 +34,9 @@ public:
         values_.finish();
     }
 
-    void setOnTermination(std::function<void()> handler) { values_.setOnTermination(std::move(handler)); }
+    void setOnTermination(std::function<void()> handler) {
+        values_.setOnTermination(std::move(handler));
+    }
 
     // The next value; nullopt at a normal end. At the end of a stream that
     // finished with an error, rethrows that error instead (every time).
@@ -57,7 +61,7 @@ public:
         return error_;
     }
 
-private:
+  private:
     std::optional<T> checked(std::optional<T> v) {
         if (!v) {
             if (auto e = error()) std::rethrow_exception(e);

@@ -11,7 +11,7 @@
 namespace auralith {
 
 class AudioDevice {
-public:
+  public:
     AudioDevice(uint32_t id, std::string name) : id_(id), name_(std::move(name)) {}
 
     uint32_t id() const { return id_; }
@@ -26,7 +26,7 @@ public:
         return seed;
     }
 
-private:
+  private:
     uint32_t id_;
     std::string name_;
 };

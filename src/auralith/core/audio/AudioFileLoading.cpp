@@ -15,6 +15,7 @@
 #include "auralith/utilities/AudioBufferExtensions.hpp"
 #include "auralith/utilities/Logging.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/system/NumberText.hpp"
 #include "platform/system/WorkerPool.hpp"
 
 namespace auralith {
@@ -42,9 +43,12 @@ platform::PCMFormat monoFormat(double rate) {
 // Frame of a time, truncated toward zero; refuses what no file position can be.
 int64_t frameOf(double seconds, double rate, const char* which) {
     if (!std::isfinite(seconds) || seconds < 0)
-        throw WhisperError::loadAudioFailed(std::string("Invalid ") + which + " time: " + std::to_string(seconds));
+        throw WhisperError::loadAudioFailed(std::string("Invalid ") + which +
+                                            " time: " + std::to_string(seconds));
     const double frame = seconds * rate;
-    return frame >= double(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max() : int64_t(frame);
+    return frame >= double(std::numeric_limits<int64_t>::max())
+               ? std::numeric_limits<int64_t>::max()
+               : int64_t(frame);
 }
 
 // Reads up to n frames from the file's position, going on after short reads
@@ -58,8 +62,8 @@ platform::PCMBuffer readFully(platform::AudioFile& file, uint32_t n) {
         const uint32_t got = file.read(more, n - buffer.frameLength());
         if (got == 0) break;
         for (uint32_t c = 0; c < buffer.format().channelCount; ++c)
-            std::memcpy(buffer.floatChannelData()[c] + buffer.frameLength(), more.floatChannelData()[c],
-                        size_t(got) * sizeof(float));
+            std::memcpy(buffer.floatChannelData()[c] + buffer.frameLength(),
+                        more.floatChannelData()[c], size_t(got) * sizeof(float));
         buffer.setFrameLength(buffer.frameLength() + got);
     }
     return buffer;
@@ -67,20 +71,22 @@ platform::PCMBuffer readFully(platform::AudioFile& file, uint32_t n) {
 
 }  // namespace
 
-platform::PCMBuffer AudioProcessor::loadAudioFromPath(const std::string& path,
-                                                      const AudioInputOptions::ChannelMode& channelMode,
-                                                      std::optional<double> startTime, std::optional<double> endTime,
-                                                      std::optional<uint32_t> maxReadFrameSize) {
-    if (!fileExists(path)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+platform::PCMBuffer AudioProcessor::loadAudioFromPath(
+    const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime,
+    std::optional<uint32_t> maxReadFrameSize) {
+    if (!fileExists(path))
+        throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
     platform::AudioFile file(path);
     return loadAudioFromFile(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
-platform::PCMBuffer AudioProcessor::loadAudioFromFile(platform::AudioFile& file,
-                                                      const AudioInputOptions::ChannelMode& channelMode,
-                                                      std::optional<double> startTime, std::optional<double> endTime,
-                                                      std::optional<uint32_t> maxReadFrameSize) {
-    if (maxReadFrameSize && *maxReadFrameSize == 0) throw WhisperError::loadAudioFailed("Read size must be greater than 0");
+platform::PCMBuffer AudioProcessor::loadAudioFromFile(
+    platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime,
+    std::optional<uint32_t> maxReadFrameSize) {
+    if (maxReadFrameSize && *maxReadFrameSize == 0)
+        throw WhisperError::loadAudioFailed("Read size must be greater than 0");
     const double rate = file.fileFormat().sampleRate;
     const uint32_t channels = file.fileFormat().channelCount;
     const int64_t length = file.length();
@@ -100,7 +106,8 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(platform::AudioFile& file,
         try {
             result.emplace(readFully(file, frameCount));
         } catch (const std::exception& e) {
-            throw WhisperError::loadAudioFailed("Failed to read audio file: " + std::string(e.what()));
+            throw WhisperError::loadAudioFailed("Failed to read audio file: " +
+                                                std::string(e.what()));
         }
     } else {
         result = resampleAudio(file, kTargetRate, 1, channelMode, frameCount,
@@ -108,24 +115,24 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(platform::AudioFile& file,
         if (!result) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
     }
     if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
-        Logging::debug("Audio source details - Sample Rate: " + std::to_string(rate) +
-                       " Hz, Channel Count: " + std::to_string(channels) + ", Frame Length: " + std::to_string(length) +
-                       ", Duration: " + std::to_string(double(length) / rate) + "s");
-        Logging::debug("Audio buffer details - Sample Rate: " + std::to_string(result->format().sampleRate) +
-                       " Hz, Channel Count: " + std::to_string(result->format().channelCount) +
-                       ", Frame Length: " + std::to_string(result->frameLength()) +
-                       ", Duration: " + std::to_string(double(result->frameLength()) / result->format().sampleRate) +
-                       "s");
+        auto details = [](const char* what, double sampleRate, uint32_t channelCount, int64_t frames) {
+            return std::string(what) + " - Sample Rate: " + platform::numberText(sampleRate) +
+                   " Hz, Channel Count: " + std::to_string(channelCount) + ", Frame Length: " +
+                   std::to_string(frames) + ", Duration: " + platform::numberText(double(frames) / sampleRate) +
+                   "s";
+        };
+        Logging::debug(details("Audio source details", rate, channels, length));
+        Logging::debug(details("Audio buffer details", result->format().sampleRate, result->format().channelCount,
+                               result->frameLength()));
         Logging::logCurrentMemoryUsage("After loadAudio function");
     }
     return std::move(*result);
 }
 
-std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(platform::AudioFile& file, double toSampleRate,
-                                                                 uint32_t channelCount,
-                                                                 const AudioInputOptions::ChannelMode& channelMode,
-                                                                 std::optional<uint32_t> frameCount,
-                                                                 uint32_t maxReadFrameSize) {
+std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
+    platform::AudioFile& file, double toSampleRate, uint32_t channelCount,
+    const AudioInputOptions::ChannelMode& channelMode, std::optional<uint32_t> frameCount,
+    uint32_t maxReadFrameSize) {
     const double inRate = file.fileFormat().sampleRate;
     const int64_t start = file.framePosition();
     const int64_t n = frameCount ? int64_t(*frameCount) : file.length();
@@ -138,7 +145,8 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(platform::Audio
         Logging::error("Failed to create read buffer");
         return std::nullopt;
     }
-    const platform::PCMFormat outFormat{platform::CommonFormat::pcmFormatFloat32, toSampleRate, channelCount, false};
+    const platform::PCMFormat outFormat{platform::CommonFormat::pcmFormatFloat32, toSampleRate,
+                                        channelCount, false};
     Logging::debug("Resampling " + seconds2(double(n) / inRate) + " seconds of audio");
     const double capacity = double(n) / inRate * toSampleRate;
     if (!(capacity >= 0) || capacity > double(std::numeric_limits<uint32_t>::max())) {
@@ -163,12 +171,17 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(platform::Audio
         }
         // The audio ended before the container said it would.
         if (readBuffer.frameLength() == 0) break;
-        auto mono = convertToMono(readBuffer, channelMode);
-        if (!mono) {
-            Logging::error("Failed to process audio channels");
-            return std::nullopt;
+        // A mono read is its own fold; skipping the copy keeps one read's
+        // worth of memory out of every long load.
+        std::optional<platform::PCMBuffer> folded;
+        if (readBuffer.format().channelCount > 1) {
+            folded = convertToMono(readBuffer, channelMode);
+            if (!folded) {
+                Logging::error("Failed to process audio channels");
+                return std::nullopt;
+            }
         }
-        auto piece = resampleAudio(*mono, outFormat.sampleRate, outFormat.channelCount);
+        auto piece = resampleAudio(folded ? *folded : readBuffer, outFormat.sampleRate, outFormat.channelCount);
         if (!piece) {
             Logging::error("Failed to resample audio chunk");
             return std::nullopt;
@@ -181,8 +194,8 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(platform::Audio
     return output;
 }
 
-std::optional<platform::PCMBuffer> AudioProcessor::convertToMono(const platform::PCMBuffer& buffer,
-                                                                 const AudioInputOptions::ChannelMode& mode) {
+std::optional<platform::PCMBuffer> AudioProcessor::convertToMono(
+    const platform::PCMBuffer& buffer, const AudioInputOptions::ChannelMode& mode) {
     const uint32_t channels = buffer.format().channelCount;
     if (channels < 2) return buffer;
     if (buffer.floatChannelData() == nullptr || buffer.format().interleaved) {
@@ -195,8 +208,10 @@ std::optional<platform::PCMBuffer> AudioProcessor::convertToMono(const platform:
     float* out = mono.floatChannelData()[0];
     const float* const* in = buffer.floatChannelData();
 
-    if (const auto* specific = std::get_if<AudioInputOptions::ChannelMode::SpecificChannel>(&mode.value)) {
-        const int64_t c = specific->channel < 0 || specific->channel >= int64_t(channels) ? 0 : specific->channel;
+    if (const auto* specific =
+            std::get_if<AudioInputOptions::ChannelMode::SpecificChannel>(&mode.value)) {
+        const int64_t c =
+            specific->channel < 0 || specific->channel >= int64_t(channels) ? 0 : specific->channel;
         std::memcpy(out, in[c], size_t(length) * sizeof(float));
         return mono;
     }
@@ -227,12 +242,14 @@ std::optional<platform::PCMBuffer> AudioProcessor::convertToMono(const platform:
 }
 
 std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(const platform::PCMBuffer& buffer,
-                                                                 double toSampleRate, uint32_t channelCount) {
+                                                                 double toSampleRate,
+                                                                 uint32_t channelCount) {
     if (!(toSampleRate > 0) || channelCount == 0) {
         Logging::error("Failed to create output audio format");
         return std::nullopt;
     }
-    const platform::PCMFormat outFormat{platform::CommonFormat::pcmFormatFloat32, toSampleRate, channelCount, false};
+    const platform::PCMFormat outFormat{platform::CommonFormat::pcmFormatFloat32, toSampleRate,
+                                        channelCount, false};
     auto converter = platform::AudioConverter::create(buffer.format(), outFormat);
     if (!converter) {
         Logging::error("Failed to create audio converter");
@@ -248,8 +265,8 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(const platform:
 
 platform::PCMBuffer AudioProcessor::resampleBuffer(const platform::PCMBuffer& buffer,
                                                    platform::AudioConverter& converter) {
-    double capacity =
-        converter.outputFormat().sampleRate * double(buffer.frameLength()) / converter.inputFormat().sampleRate;
+    double capacity = converter.outputFormat().sampleRate * double(buffer.frameLength()) /
+                      converter.inputFormat().sampleRate;
     if (capacity != std::floor(capacity)) {
         const double rounded = std::max(std::nearbyint(capacity), 1.0);
         Logging::debug("Rounding buffer frame capacity from", capacity, "to", rounded,
@@ -265,7 +282,8 @@ platform::PCMBuffer AudioProcessor::resampleBuffer(const platform::PCMBuffer& bu
     return output;
 }
 
-std::vector<float> AudioProcessor::convertBufferToArray(platform::PCMBuffer& buffer, int64_t chunkSize) {
+std::vector<float> AudioProcessor::convertBufferToArray(platform::PCMBuffer& buffer,
+                                                        int64_t chunkSize) {
     std::vector<float> result;
     if (buffer.floatChannelData() == nullptr) return result;
     const int64_t length = buffer.frameLength();
@@ -281,22 +299,24 @@ std::vector<float> AudioProcessor::convertBufferToArray(platform::PCMBuffer& buf
     return result;
 }
 
-std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path,
-                                                         const AudioInputOptions::ChannelMode& channelMode,
-                                                         std::optional<double> startTime,
-                                                         std::optional<double> endTime) {
-    if (!fileExists(path)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+std::vector<float> AudioProcessor::loadAudioAsFloatArray(
+    const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime) {
+    if (!fileExists(path))
+        throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
     platform::AudioFile file(path);
     const double duration = double(file.length()) / file.fileFormat().sampleRate;
     double t = startTime.value_or(0);
-    if (!std::isfinite(t) || t < 0) throw WhisperError::loadAudioFailed("Invalid start time: " + std::to_string(t));
+    if (!std::isfinite(t) || t < 0)
+        throw WhisperError::loadAudioFailed("Invalid start time: " + std::to_string(t));
     if (endTime && (!std::isfinite(*endTime) || *endTime < 0))
         throw WhisperError::loadAudioFailed("Invalid end time: " + std::to_string(*endTime));
     const double stop = std::min(endTime.value_or(duration), duration);
     std::vector<float> result;
     while (t < stop) {
         const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
-        platform::PCMBuffer buffer = loadAudioFromFile(file, channelMode, t, windowEnd, std::nullopt);
+        platform::PCMBuffer buffer =
+            loadAudioFromFile(file, channelMode, t, windowEnd, std::nullopt);
         const std::vector<float> part = convertBufferToArray(buffer, 1024);
         result.insert(result.end(), part.begin(), part.end());
         t = windowEnd;
@@ -304,11 +324,12 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
     return result;
 }
 
-std::vector<LoadAudioResult> AudioProcessor::loadAudioAt(const std::vector<std::string>& paths,
-                                                         const AudioInputOptions::ChannelMode& channelMode) {
+std::vector<LoadAudioResult> AudioProcessor::loadAudioAt(
+    const std::vector<std::string>& paths, const AudioInputOptions::ChannelMode& channelMode) {
     std::vector<LoadAudioResult> results(paths.size());
     if (paths.empty()) return results;
-    platform::WorkerPool pool(std::min<size_t>(paths.size(), std::max(1u, std::thread::hardware_concurrency())));
+    platform::WorkerPool pool(
+        std::min<size_t>(paths.size(), std::max(1u, std::thread::hardware_concurrency())));
     std::vector<std::future<void>> done;
     for (size_t i = 0; i < paths.size(); ++i) {
         done.push_back(pool.submit([&, i] {
@@ -325,29 +346,33 @@ std::vector<LoadAudioResult> AudioProcessor::loadAudioAt(const std::vector<std::
 
 platform::PCMBuffer AudioProcessor::loadAudio(const std::string& path,
                                               const AudioInputOptions::ChannelMode& channelMode,
-                                              std::optional<double> startTime, std::optional<double> endTime,
+                                              std::optional<double> startTime,
+                                              std::optional<double> endTime,
                                               std::optional<uint32_t> maxReadFrameSize) const {
     return loadAudioFromPath(path, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
-std::vector<LoadAudioResult> AudioProcessor::loadAudio(const std::vector<std::string>& paths,
-                                                       const AudioInputOptions::ChannelMode& channelMode) const {
+std::vector<LoadAudioResult> AudioProcessor::loadAudio(
+    const std::vector<std::string>& paths,
+    const AudioInputOptions::ChannelMode& channelMode) const {
     return loadAudioAt(paths, channelMode);
 }
 
 std::future<platform::PCMBuffer> AudioProcessing::loadAudioAsync(const std::string& path) const {
     return std::async(std::launch::async, [path] {
-        if (!fileExists(path)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+        if (!fileExists(path))
+            throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
         platform::AudioFile file(path);
-        return AudioProcessor::loadAudioFromFile(file, AudioInputOptions::ChannelMode::sumChannels(), 0.0,
-                                                 std::nullopt, std::nullopt);
+        return AudioProcessor::loadAudioFromFile(
+            file, AudioInputOptions::ChannelMode::sumChannels(), 0.0, std::nullopt, std::nullopt);
     });
 }
 
-std::optional<WaveformImage> AudioProcessing::createWaveformImage(const std::vector<float>& samples, double width,
-                                                                  double height) {
+std::optional<WaveformImage> AudioProcessing::createWaveformImage(const std::vector<float>& samples,
+                                                                  double width, double height) {
     if (!std::isfinite(width) || !std::isfinite(height) || width < 1 || height < 1 ||
-        width > double(std::numeric_limits<int32_t>::max()) || height > double(std::numeric_limits<int32_t>::max()))
+        width > double(std::numeric_limits<int32_t>::max()) ||
+        height > double(std::numeric_limits<int32_t>::max()))
         return std::nullopt;
     const int64_t w = int64_t(width), h = int64_t(height);
     if (uint64_t(w) * uint64_t(h) > samples.size()) return std::nullopt;

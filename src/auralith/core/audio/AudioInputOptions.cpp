@@ -36,12 +36,14 @@ nlohmann::ordered_json AudioInputOptions::ChannelMode::toJSON() const {
     return {{"sumChannels", payload}};
 }
 
-AudioInputOptions::ChannelMode AudioInputOptions::ChannelMode::fromJSON(const nlohmann::ordered_json& json) {
+AudioInputOptions::ChannelMode AudioInputOptions::ChannelMode::fromJSON(
+    const nlohmann::ordered_json& json) {
     jv::requireObject(json, "");
     const bool hasSpecific = json.contains("specificChannel");
     const bool hasSum = json.contains("sumChannels");
     if (int(hasSpecific) + int(hasSum) != 1)
-        throw DecodingError(DecodingError::Kind::typeMismatch, "", "Invalid number of keys found, expected one.");
+        throw DecodingError(DecodingError::Kind::typeMismatch, "",
+                            "Invalid number of keys found, expected one.");
     if (hasSpecific) {
         const auto& nested = json.at("specificChannel");
         jv::requireObject(nested, "specificChannel");
@@ -52,7 +54,9 @@ AudioInputOptions::ChannelMode AudioInputOptions::ChannelMode::fromJSON(const nl
     return sumChannels(jv::optionalMember(nested, "_0", jv::readInt64Array));
 }
 
-void to_json(nlohmann::ordered_json& json, const AudioInputOptions::ChannelMode& mode) { json = mode.toJSON(); }
+void to_json(nlohmann::ordered_json& json, const AudioInputOptions::ChannelMode& mode) {
+    json = mode.toJSON();
+}
 void from_json(const nlohmann::ordered_json& json, AudioInputOptions::ChannelMode& mode) {
     mode = AudioInputOptions::ChannelMode::fromJSON(json);
 }

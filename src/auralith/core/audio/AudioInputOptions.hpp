@@ -30,8 +30,11 @@ struct AudioInputOptions {
         std::variant<SpecificChannel, SumChannels> value;
         bool operator==(const ChannelMode&) const = default;
 
-        static ChannelMode specificChannel(std::int64_t channel) { return {SpecificChannel{channel}}; }
-        static ChannelMode sumChannels(std::optional<std::vector<std::int64_t>> channels = std::nullopt) {
+        static ChannelMode specificChannel(std::int64_t channel) {
+            return {SpecificChannel{channel}};
+        }
+        static ChannelMode sumChannels(
+            std::optional<std::vector<std::int64_t>> channels = std::nullopt) {
             return {SumChannels{std::move(channels)}};
         }
 
@@ -61,7 +64,8 @@ struct AudioInputOptions {
         static constexpr double defaultChunkDurationSeconds = 120.0;
         static constexpr std::int64_t defaultMaxBufferedChunks = 2;
 
-        static AudioLoadingMode incremental(double chunkDurationSeconds, std::int64_t maxBufferedChunks) {
+        static AudioLoadingMode incremental(double chunkDurationSeconds,
+                                            std::int64_t maxBufferedChunks) {
             return {Incremental{chunkDurationSeconds, maxBufferedChunks}};
         }
         // The incremental mode with the default duration and buffer count.
@@ -82,5 +86,7 @@ void from_json(const nlohmann::ordered_json& json, AudioInputOptions::ChannelMod
 
 template <>
 struct std::hash<auralith::AudioInputOptions::ChannelMode> {
-    std::size_t operator()(const auralith::AudioInputOptions::ChannelMode& mode) const { return mode.hashValue(); }
+    std::size_t operator()(const auralith::AudioInputOptions::ChannelMode& mode) const {
+        return mode.hashValue();
+    }
 };

@@ -34,6 +34,8 @@ namespace auralith {
 using AudioProcessorOutputType = platform::ml::MLMultiArray;
 
 // Receives each converted live buffer (16 kHz mono), on the capture thread.
+// It must not start, pause or stop the capture itself: the capture thread
+// would wait for its own delivery to end.
 using AudioBufferCallback = std::function<void(const std::vector<float>&)>;
 
 // The outcome of loading one of several files: its samples, or what stopped it.
@@ -44,28 +46,29 @@ using LoadAudioResult = std::variant<std::vector<float>, std::exception_ptr>;
 using AudioSampleStream = platform::AsyncThrowingStream<std::vector<float>>;
 
 class AudioProcessing {
-public:
+  public:
     virtual ~AudioProcessing() = 0;
 
     // 1. Loads the file (or the part between startTime and endTime, in seconds) as
     // a 16 kHz mono buffer, reading at most maxReadFrameSize source frames at a time.
     // Throws WhisperError.
-    virtual platform::PCMBuffer loadAudio(const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
-                                          std::optional<double> startTime = std::nullopt,
-                                          std::optional<double> endTime = std::nullopt,
-                                          std::optional<uint32_t> maxReadFrameSize = std::nullopt) const = 0;
+    virtual platform::PCMBuffer loadAudio(
+        const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt,
+        std::optional<uint32_t> maxReadFrameSize = std::nullopt) const = 0;
 
     // 2. Loads every file whole, in parallel; one result per path, in path order.
-    virtual std::vector<LoadAudioResult> loadAudio(const std::vector<std::string>& paths,
-                                                   const AudioInputOptions::ChannelMode& channelMode) const = 0;
+    virtual std::vector<LoadAudioResult> loadAudio(
+        const std::vector<std::string>& paths,
+        const AudioInputOptions::ChannelMode& channelMode) const = 0;
 
     // 3. A float32 array of `length` elements holding samples[startAt ..< startAt + length],
     // zero-padded past the end of the samples. Nothing (and an error log line) when
     // startAt is not an index of the samples or length is not positive.
-    static std::shared_ptr<platform::ml::MLMultiArray> padOrTrimAudio(const std::vector<float>& samples,
-                                                                      int64_t startAt = 0,
-                                                                      int64_t toLength = 480000,
-                                                                      bool saveSegment = false);
+    static std::shared_ptr<platform::ml::MLMultiArray> padOrTrimAudio(
+        const std::vector<float>& samples, int64_t startAt = 0, int64_t toLength = 480000,
+        bool saveSegment = false);
 
     // 4. A copy of the samples captured since the last start.
     virtual std::vector<float> audioSamples() const = 0;
@@ -100,7 +103,8 @@ public:
                                      AudioBufferCallback callback = nullptr) = 0;
 
     // 13. padOrTrimAudio of the same arguments, as the output type.
-    virtual std::shared_ptr<AudioProcessorOutputType> padOrTrim(const std::vector<float>& samples, int64_t startAt,
+    virtual std::shared_ptr<AudioProcessorOutputType> padOrTrim(const std::vector<float>& samples,
+                                                                int64_t startAt,
                                                                 int64_t toLength) = 0;
 
     // loadAudio(path, sum of all channels, whole file) on another thread; the
@@ -109,10 +113,10 @@ public:
 
     // The samples' raw bytes as a width x height image of 4-byte pixels; nothing
     // when the size is not finite and positive or there are too few samples.
-    static std::optional<WaveformImage> createWaveformImage(const std::vector<float>& samples, double width,
-                                                            double height);
+    static std::optional<WaveformImage> createWaveformImage(const std::vector<float>& samples,
+                                                            double width, double height);
 
-protected:
+  protected:
     AudioProcessing() = default;
     AudioProcessing(const AudioProcessing&) = default;
     AudioProcessing& operator=(const AudioProcessing&) = default;

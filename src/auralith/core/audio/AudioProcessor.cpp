@@ -12,6 +12,7 @@
 #include <limits>
 #include <mutex>
 #include <sstream>
+#include <utility>
 
 #include "auralith/core/audio/EnergyVAD.hpp"
 #include "auralith/utilities/Logging.hpp"
@@ -140,9 +141,8 @@ std::shared_ptr<LiveCaptureEngine> AudioProcessor::audioEngine() const {
 
 // ---- Windows ----
 
-std::shared_ptr<platform::ml::MLMultiArray> AudioProcessing::padOrTrimAudio(const std::vector<float>& samples,
-                                                                            int64_t startAt, int64_t toLength,
-                                                                            bool /*saveSegment*/) {
+std::shared_ptr<platform::ml::MLMultiArray> AudioProcessing::padOrTrimAudio(
+    const std::vector<float>& samples, int64_t startAt, int64_t toLength, bool /*saveSegment*/) {
     const int64_t count = int64_t(samples.size());
     if (startAt < 0 || startAt >= count) {
         Logging::error("startIndex is outside the buffer size");
@@ -163,15 +163,16 @@ std::shared_ptr<platform::ml::MLMultiArray> AudioProcessing::padOrTrimAudio(cons
         return nullptr;
     }
     auto array = std::make_shared<platform::ml::MLMultiArray>(
-        data, std::vector<int64_t>{toLength}, platform::ml::MLMultiArrayDataType::float32, [](void* p) { std::free(p); });
+        data, std::vector<int64_t>{toLength}, platform::ml::MLMultiArrayDataType::float32,
+        [](void* p) { std::free(p); });
     auto* out = static_cast<float*>(data);
     std::memcpy(out, samples.data() + startAt, size_t(copied) * sizeof(float));
     std::memset(out + copied, 0, size_t(toLength - copied) * sizeof(float));
     return array;
 }
 
-std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(const std::vector<float>& samples,
-                                                                    int64_t startAt, int64_t toLength) {
+std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(
+    const std::vector<float>& samples, int64_t startAt, int64_t toLength) {
     return padOrTrimAudio(samples, startAt, toLength, false);
 }
 
@@ -208,7 +209,8 @@ float relativeLevel(float rms, std::optional<float> reference) {
 }
 }  // namespace
 
-float AudioProcessor::calculateRelativeEnergy(const std::vector<float>& samples, std::optional<float> reference) {
+float AudioProcessor::calculateRelativeEnergy(const std::vector<float>& samples,
+                                              std::optional<float> reference) {
     return relativeLevel(calculateAverageEnergy(samples), reference);
 }
 
@@ -227,25 +229,30 @@ bool AudioProcessor::isVoiceDetected(const std::vector<float>& energies, float n
     return false;
 }
 
-std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(const std::vector<float>& samples, int64_t chunkCount,
+std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(const std::vector<float>& samples,
+                                                                 int64_t chunkCount,
                                                                  int64_t frameLengthSamples,
-                                                                 int64_t frameOverlapSamples, float energyThreshold) {
+                                                                 int64_t frameOverlapSamples,
+                                                                 float energyThreshold) {
     std::vector<bool> active;
     if (chunkCount <= 0) return active;
     active.reserve(size_t(chunkCount));
     const int64_t count = int64_t(samples.size());
     for (int64_t i = 0; i < chunkCount; ++i) {
         // Saturating arithmetic: a hostile length must not wrap into the array.
-        const int64_t start = frameLengthSamples > 0 && i > count / frameLengthSamples ? count
-                                                                                        : i * frameLengthSamples;
+        const int64_t start = frameLengthSamples > 0 && i > count / frameLengthSamples
+                                  ? count
+                                  : i * frameLengthSamples;
         if (start < 0 || start >= count) {
             active.push_back(false);
             continue;
         }
-        const int64_t span = std::max<int64_t>(frameLengthSamples, 0) + std::max<int64_t>(frameOverlapSamples, 0);
+        const int64_t span =
+            std::max<int64_t>(frameLengthSamples, 0) + std::max<int64_t>(frameOverlapSamples, 0);
         const int64_t end = span > count - start ? count : start + span;
         double sum = 0;
-        for (int64_t j = start; j < end; ++j) sum += double(samples[size_t(j)]) * double(samples[size_t(j)]);
+        for (int64_t j = start; j < end; ++j)
+            sum += double(samples[size_t(j)]) * double(samples[size_t(j)]);
         const float rms = end > start ? float(std::sqrt(sum / double(end - start))) : 0.0f;
         active.push_back(rms > energyThreshold);
     }
@@ -272,7 +279,9 @@ void AudioProcessor::setRecordPermissionForTesting(std::optional<bool> granted) 
     gPermissionOverride.store(granted ? int(*granted) : -1);
 }
 
-std::vector<AudioDevice> AudioProcessor::getAudioDevices() { return getAudioDevices(*platform::AudioBackend::system()); }
+std::vector<AudioDevice> AudioProcessor::getAudioDevices() {
+    return getAudioDevices(*platform::AudioBackend::system());
+}
 
 std::vector<AudioDevice> AudioProcessor::getAudioDevices(platform::AudioBackend& backend) {
     std::vector<AudioDevice> devices;
@@ -299,29 +308,35 @@ void AudioProcessor::State::process(std::vector<float> buffer) {
         samples.insert(samples.end(), buffer.begin(), buffer.end());
         std::optional<float> floor;
         const size_t from = energy.size() - std::min<size_t>(energy.size(), kEnergyLookBack);
-        for (size_t i = from; i < energy.size(); ++i) floor = floor ? std::min(*floor, energy[i].avg) : energy[i].avg;
+        for (size_t i = from; i < energy.size(); ++i)
+            floor = floor ? std::min(*floor, energy[i].avg) : energy[i].avg;
         // No earlier buffer: the floor is +infinity, which makes the level NaN and so 0.
-        entry = AudioEnergy{relativeLevel(stats.avg, floor ? *floor : std::numeric_limits<float>::infinity()),
-                            stats.avg, stats.max, stats.min};
+        entry = AudioEnergy{
+            relativeLevel(stats.avg, floor ? *floor : std::numeric_limits<float>::infinity()),
+            stats.avg, stats.max, stats.min};
         energy.push_back(entry);
         cb = callback;
         total = samples.size();
-        period = minBufferLength > 0 && relativeEnergyWindow > 0 &&
-                         minBufferLength <= std::numeric_limits<int64_t>::max() / relativeEnergyWindow
-                     ? minBufferLength * relativeEnergyWindow
-                     : 0;
+        period =
+            minBufferLength > 0 && relativeEnergyWindow > 0 &&
+                    minBufferLength <= std::numeric_limits<int64_t>::max() / relativeEnergyWindow
+                ? minBufferLength * relativeEnergyWindow
+                : 0;
     }
     if (cb) cb(buffer);
-    if (period > 0 && total % size_t(period) == 0 && Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+    if (period > 0 && total % size_t(period) == 0 &&
+        Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
         std::ostringstream tuple;
-        tuple << "(rel: " << entry.rel << ", avg: " << entry.avg << ", max: " << entry.max << ", min: " << entry.min
-              << ")";
-        Logging::debug("Current audio size: " + std::to_string(total) + " samples, most recent buffer: " +
-                       std::to_string(buffer.size()) + " samples, most recent energy: " + tuple.str());
+        tuple << "(rel: " << entry.rel << ", avg: " << entry.avg << ", max: " << entry.max
+              << ", min: " << entry.min << ")";
+        Logging::debug("Current audio size: " + std::to_string(total) +
+                       " samples, most recent buffer: " + std::to_string(buffer.size()) +
+                       " samples, most recent energy: " + tuple.str());
     }
 }
 
-std::shared_ptr<LiveCaptureEngine> AudioProcessor::setupEngine(std::optional<uint32_t> inputDeviceID) {
+std::shared_ptr<LiveCaptureEngine> AudioProcessor::setupEngine(
+    std::optional<uint32_t> inputDeviceID) {
     setupAudioSessionForDevice();
     // Choosing the device happens here: the stream opens on it, or on the
     // default input when it names no current device.
@@ -331,11 +346,13 @@ std::shared_ptr<LiveCaptureEngine> AudioProcessor::setupEngine(std::optional<uin
         throw WhisperError::audioProcessingFailed("Failed to create node format");
     const platform::PCMFormat desired{platform::CommonFormat::pcmFormatFloat32, 16000, 1, false};
     std::string reason;
-    std::shared_ptr<platform::AudioConverter> converter = platform::AudioConverter::create(inputFormat, desired, &reason);
+    std::shared_ptr<platform::AudioConverter> converter =
+        platform::AudioConverter::create(inputFormat, desired, &reason);
     if (!converter) throw WhisperError::audioProcessingFailed("Failed to create audio converter");
 
     const int64_t bufferLength = minBufferLength();
-    const uint32_t tapFrames = uint32_t(std::clamp<int64_t>(bufferLength, 1, std::numeric_limits<uint32_t>::max()));
+    const uint32_t tapFrames =
+        uint32_t(std::clamp<int64_t>(bufferLength, 1, std::numeric_limits<uint32_t>::max()));
     std::weak_ptr<State> weakState = state_;
     engine->installTap(tapFrames, [weakState, converter](const platform::PCMBuffer& buffer) {
         auto state = weakState.lock();
@@ -343,7 +360,8 @@ std::shared_ptr<LiveCaptureEngine> AudioProcessor::setupEngine(std::optional<uin
         std::vector<float> samples;
         try {
             if (buffer.format().sampleRate == 16000 && buffer.format().channelCount == 1) {
-                samples.assign(buffer.floatChannelData()[0], buffer.floatChannelData()[0] + buffer.frameLength());
+                samples.assign(buffer.floatChannelData()[0],
+                               buffer.floatChannelData()[0] + buffer.frameLength());
             } else {
                 platform::PCMBuffer converted = resampleBuffer(buffer, *converter);
                 samples = convertBufferToArray(converted, 1024);
@@ -364,27 +382,31 @@ std::shared_ptr<LiveCaptureEngine> AudioProcessor::setupEngine(std::optional<uin
     return engine;
 }
 
-void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
+void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID,
+                                        AudioBufferCallback callback) {
     std::lock_guard engineLock(state_->engineMutex);
     // A capture that is still running would keep feeding the cleared buffer.
     if (state_->engine) stopRecording();
+    AudioBufferCallback previous;
     {
         std::lock_guard lock(state_->m);
         state_->samples.clear();
         state_->energy.clear();
         // Set before the engine starts so that its first buffer reaches the caller.
-        state_->callback = callback;
+        previous = std::exchange(state_->callback, callback);
     }
     try {
         state_->engine = setupEngine(inputDeviceID);
     } catch (...) {
-        setAudioBufferCallback(nullptr);
+        // A start that failed stores nothing.
+        setAudioBufferCallback(std::move(previous));
         throw;
     }
     state_->lastInputDevice = inputDeviceID;
 }
 
-std::shared_ptr<AudioSampleStream> AudioProcessor::startStreamingRecordingLive(std::optional<uint32_t> inputDeviceID) {
+std::shared_ptr<AudioSampleStream> AudioProcessor::startStreamingRecordingLive(
+    std::optional<uint32_t> inputDeviceID) {
     auto stream = AudioSampleStream::make();
     std::weak_ptr<State> weakState = state_;
     std::weak_ptr<platform::AudioBackend> weakBackend = backend_;
@@ -424,7 +446,8 @@ void AudioProcessor::pauseRecording() {
     if (state_->engine) state_->engine->pause();
 }
 
-void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
+void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID,
+                                         AudioBufferCallback callback) {
     std::lock_guard engineLock(state_->engineMutex);
     if (inputDeviceID == state_->lastInputDevice) {
         if (state_->engine && !state_->engine->isRunning()) state_->engine->start();

@@ -29,7 +29,7 @@
 namespace auralith {
 
 class AudioProcessor : public AudioProcessing {
-public:
+  public:
     // Capture goes through the desktop's sound server.
     AudioProcessor();
     // Capture goes through the given backend (tests pass a scripted one).
@@ -43,44 +43,46 @@ public:
     // ---- File loading (class-level; no object state is used) ----
 
     // "Resource path does not exist " + path when nothing is there.
-    static platform::PCMBuffer loadAudioFromPath(const std::string& path,
-                                                 const AudioInputOptions::ChannelMode& channelMode,
-                                                 std::optional<double> startTime = std::nullopt,
-                                                 std::optional<double> endTime = std::nullopt,
-                                                 std::optional<uint32_t> maxReadFrameSize = std::nullopt);
+    static platform::PCMBuffer loadAudioFromPath(
+        const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt,
+        std::optional<uint32_t> maxReadFrameSize = std::nullopt);
     // Reads [startTime, endTime) of an open file as 16 kHz mono. Times that are
     // negative or not finite, or a read size of 0, are refused; the range is
     // clamped to the file.
-    static platform::PCMBuffer loadAudioFromFile(platform::AudioFile& file,
-                                                 const AudioInputOptions::ChannelMode& channelMode,
-                                                 std::optional<double> startTime = std::nullopt,
-                                                 std::optional<double> endTime = std::nullopt,
-                                                 std::optional<uint32_t> maxReadFrameSize = std::nullopt);
-    static std::vector<float> loadAudioAsFloatArray(const std::string& path,
-                                                    const AudioInputOptions::ChannelMode& channelMode,
-                                                    std::optional<double> startTime = std::nullopt,
-                                                    std::optional<double> endTime = std::nullopt);
-    static std::vector<LoadAudioResult> loadAudioAt(const std::vector<std::string>& paths,
-                                                    const AudioInputOptions::ChannelMode& channelMode);
+    static platform::PCMBuffer loadAudioFromFile(
+        platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt,
+        std::optional<uint32_t> maxReadFrameSize = std::nullopt);
+    static std::vector<float> loadAudioAsFloatArray(
+        const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt);
+    static std::vector<LoadAudioResult> loadAudioAt(
+        const std::vector<std::string>& paths, const AudioInputOptions::ChannelMode& channelMode);
 
     // Reads frameCount frames (to the end when absent) from the file's read
     // position, maxReadFrameSize at a time, folding and resampling each read on
     // its own. Nothing (with an error log line) on failure.
-    static std::optional<platform::PCMBuffer> resampleAudio(platform::AudioFile& file, double toSampleRate,
-                                                            uint32_t channelCount,
-                                                            const AudioInputOptions::ChannelMode& channelMode,
-                                                            std::optional<uint32_t> frameCount,
-                                                            uint32_t maxReadFrameSize);
-    static std::optional<platform::PCMBuffer> resampleAudio(const platform::PCMBuffer& buffer, double toSampleRate,
+    static std::optional<platform::PCMBuffer> resampleAudio(
+        platform::AudioFile& file, double toSampleRate, uint32_t channelCount,
+        const AudioInputOptions::ChannelMode& channelMode, std::optional<uint32_t> frameCount,
+        uint32_t maxReadFrameSize);
+    static std::optional<platform::PCMBuffer> resampleAudio(const platform::PCMBuffer& buffer,
+                                                            double toSampleRate,
                                                             uint32_t channelCount);
     // Throws WhisperError.audioProcessingFailed.
-    static platform::PCMBuffer resampleBuffer(const platform::PCMBuffer& buffer, platform::AudioConverter& converter);
+    static platform::PCMBuffer resampleBuffer(const platform::PCMBuffer& buffer,
+                                              platform::AudioConverter& converter);
     // The same buffer when it has one channel.
-    static std::optional<platform::PCMBuffer> convertToMono(const platform::PCMBuffer& buffer,
-                                                            const AudioInputOptions::ChannelMode& mode);
+    static std::optional<platform::PCMBuffer> convertToMono(
+        const platform::PCMBuffer& buffer, const AudioInputOptions::ChannelMode& mode);
     // The first channel's samples, copied in blocks of chunkSize frames; the
     // buffer's first channel is left zeroed.
-    static std::vector<float> convertBufferToArray(platform::PCMBuffer& buffer, int64_t chunkSize = 1024);
+    static std::vector<float> convertBufferToArray(platform::PCMBuffer& buffer,
+                                                   int64_t chunkSize = 1024);
 
     // ---- Incremental loading ----
 
@@ -88,18 +90,22 @@ public:
     // most maxBufferedChunks are outstanding (not yet signalled complete) at a
     // time. Throws WhisperError.loadAudioFailed for a bad duration, buffer count
     // or path; later failures end the stream with the error.
-    static std::shared_ptr<platform::AsyncThrowingStream<IncrementalFileChunk>> loadFileIncrementally(
-        const std::string& path, const AudioInputOptions::ChannelMode& channelMode, double chunkDurationSeconds,
-        int64_t maxBufferedChunks, int64_t maxChunkLength, std::shared_ptr<VoiceActivityDetector> vad);
+    static std::shared_ptr<platform::AsyncThrowingStream<IncrementalFileChunk>>
+    loadFileIncrementally(const std::string& path,
+                          const AudioInputOptions::ChannelMode& channelMode,
+                          double chunkDurationSeconds, int64_t maxBufferedChunks,
+                          int64_t maxChunkLength, std::shared_ptr<const VoiceActivityDetector> vad);
 
     // ---- AudioProcessing ----
 
-    platform::PCMBuffer loadAudio(const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
-                                  std::optional<double> startTime = std::nullopt,
-                                  std::optional<double> endTime = std::nullopt,
-                                  std::optional<uint32_t> maxReadFrameSize = std::nullopt) const override;
-    std::vector<LoadAudioResult> loadAudio(const std::vector<std::string>& paths,
-                                           const AudioInputOptions::ChannelMode& channelMode) const override;
+    platform::PCMBuffer loadAudio(
+        const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+        std::optional<double> startTime = std::nullopt,
+        std::optional<double> endTime = std::nullopt,
+        std::optional<uint32_t> maxReadFrameSize = std::nullopt) const override;
+    std::vector<LoadAudioResult> loadAudio(
+        const std::vector<std::string>& paths,
+        const AudioInputOptions::ChannelMode& channelMode) const override;
 
     std::vector<float> audioSamples() const override;
     virtual void setAudioSamples(std::vector<float> samples);
@@ -125,8 +131,8 @@ public:
     // The engine of the running or paused capture; null when idle.
     std::shared_ptr<LiveCaptureEngine> audioEngine() const;
 
-    std::shared_ptr<AudioProcessorOutputType> padOrTrim(const std::vector<float>& samples, int64_t startAt,
-                                                        int64_t toLength) override;
+    std::shared_ptr<AudioProcessorOutputType> padOrTrim(const std::vector<float>& samples,
+                                                        int64_t startAt, int64_t toLength) override;
 
     // ---- Live capture ----
 
@@ -164,22 +170,25 @@ public:
     static float calculateAverageEnergy(const std::vector<float>& samples);
     // Level of the samples between the reference level (0) and full scale (1),
     // in decibels; -60 dB stands in for a missing reference.
-    static float calculateRelativeEnergy(const std::vector<float>& samples, std::optional<float> reference);
+    static float calculateRelativeEnergy(const std::vector<float>& samples,
+                                         std::optional<float> reference);
     // Whether any of the energies that fall before the last second of the most
     // recent `nextBufferInSeconds` (one value per 0.1 s) is above the threshold.
     static bool isVoiceDetected(const std::vector<float>& energies, float nextBufferInSeconds,
                                 float silenceThreshold);
     // Frame i covers [i*L, i*L + L + overlap), cut at the end of the samples;
     // a frame starting at or beyond the end is silent. Empty for a negative count.
-    static std::vector<bool> calculateVoiceActivityInChunks(const std::vector<float>& samples, int64_t chunkCount,
-                                                            int64_t frameLengthSamples, int64_t frameOverlapSamples,
+    static std::vector<bool> calculateVoiceActivityInChunks(const std::vector<float>& samples,
+                                                            int64_t chunkCount,
+                                                            int64_t frameLengthSamples,
+                                                            int64_t frameOverlapSamples,
                                                             float energyThreshold);
     // The voiced sample ranges found by the default energy detector (16 kHz,
     // frames of 1600 samples, threshold 0.02).
     static std::vector<VoiceActivityDetector::IndexRange> calculateNonSilentChunks(
         const std::vector<float>& samples);
 
-private:
+  private:
     struct State;
     class EngineHolder;
 

@@ -8,7 +8,8 @@ namespace auralith {
 LiveCaptureEngine::LiveCaptureEngine(std::unique_ptr<platform::AudioInputStream> stream)
     : stream_(std::move(stream)) {
     const platform::AudioFormat f = stream_->format();
-    format_ = platform::PCMFormat{platform::CommonFormat::pcmFormatFloat32, f.sampleRate, f.channels, true};
+    format_ = platform::PCMFormat{platform::CommonFormat::pcmFormatFloat32, f.sampleRate,
+                                  f.channels, true};
 }
 
 LiveCaptureEngine::~LiveCaptureEngine() { stream_->stop(); }
@@ -28,7 +29,8 @@ void LiveCaptureEngine::removeTap() {
 }
 
 void LiveCaptureEngine::start() {
-    stream_->start([this](const float* interleaved, size_t frames) { deliver(interleaved, frames); });
+    stream_->start(
+        [this](const float* interleaved, size_t frames) { deliver(interleaved, frames); });
 }
 
 void LiveCaptureEngine::pause() { stream_->stop(); }

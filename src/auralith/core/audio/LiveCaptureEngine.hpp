@@ -17,7 +17,7 @@
 namespace auralith {
 
 class LiveCaptureEngine {
-public:
+  public:
     using Tap = std::function<void(const platform::PCMBuffer&)>;
 
     explicit LiveCaptureEngine(std::unique_ptr<platform::AudioInputStream> stream);
@@ -40,7 +40,7 @@ public:
     void reset();
     bool isRunning() const;
 
-private:
+  private:
     void deliver(const float* interleaved, size_t frames);
 
     std::unique_ptr<platform::AudioInputStream> stream_;

@@ -45,7 +45,8 @@ TEST(AudioEnergy, RelativeEnergyTable) {
         {nan, std::nullopt, 0.0f},
     };
     for (const auto& c : cases) {
-        EXPECT_NEAR(AudioProcessor::calculateRelativeEnergy(constant(64, c.level), c.reference), c.expected, 1e-5)
+        EXPECT_NEAR(AudioProcessor::calculateRelativeEnergy(constant(64, c.level), c.reference),
+                    c.expected, 1e-5)
             << c.level << " against " << (c.reference ? *c.reference : -1.0f);
     }
 }
@@ -63,22 +64,24 @@ TEST(AudioEnergy, VoiceCheckLooksOnlyAtTheOlderPartOfTheRecentSpan) {
         float seconds;
         bool expected;
     } cases[] = {
-        {25, 5, 2.0f, true},             // last 20 start at 5; first 10 of them are 5..14
+        {25, 5, 2.0f, true},  // last 20 start at 5; first 10 of them are 5..14
         {25, 14, 2.0f, true},
-        {25, 15, 2.0f, false},           // the newest 10 are never looked at
+        {25, 15, 2.0f, false},  // the newest 10 are never looked at
         {25, 24, 2.0f, false},
-        {25, 4, 2.0f, false},            // before the span
-        {25, 5, 0.0f, false},            // no span, no voice
+        {25, 4, 2.0f, false},  // before the span
+        {25, 5, 0.0f, false},  // no span, no voice
         {25, 5, -1.0f, false},
-        {5, 4, 1.0f, true},              // fewer than 10: all of them
+        {5, 4, 1.0f, true},  // fewer than 10: all of them
         {0, std::nullopt, 1.0f, false},
-        {25, 0, 1e9f, true},             // a huge span covers everything: first 15
+        {25, 0, 1e9f, true},  // a huge span covers everything: first 15
         {25, 15, 1e9f, false},
         {25, 24, std::numeric_limits<float>::quiet_NaN(), false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(AudioProcessor::isVoiceDetected(withSpikeAt(c.count, c.spike), c.seconds, 0.3f), c.expected)
-            << c.count << " energies, spike at " << (c.spike ? int(*c.spike) : -1) << ", " << c.seconds << " s";
+        EXPECT_EQ(AudioProcessor::isVoiceDetected(withSpikeAt(c.count, c.spike), c.seconds, 0.3f),
+                  c.expected)
+            << c.count << " energies, spike at " << (c.spike ? int(*c.spike) : -1) << ", "
+            << c.seconds << " s";
     }
     // Strictly above the threshold.
     EXPECT_FALSE(AudioProcessor::isVoiceDetected(constant(5, 0.3f), 1.0f, 0.3f));
@@ -89,7 +92,8 @@ TEST(AudioEnergy, FrameActivityCoversOverlappingFramesAndSurvivesBadBounds) {
     std::vector<float> s(3200, 0.0f);
     for (size_t i = 0; i < 1600; ++i) s[i] = 0.5f;
     // Frame 1 spans 1600..3200 with overlap 800: silent. Frame 0 spans 0..2400.
-    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(s, 2, 1600, 800, 0.02f), (std::vector<bool>{true, false}));
+    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(s, 2, 1600, 800, 0.02f),
+              (std::vector<bool>{true, false}));
     // Overlap reaching into the loud part makes frame 0 of a shifted array loud.
     std::vector<float> late(3200, 0.0f);
     for (size_t i = 2000; i < 2400; ++i) late[i] = 1.0f;
@@ -102,29 +106,35 @@ TEST(AudioEnergy, FrameActivityCoversOverlappingFramesAndSurvivesBadBounds) {
     EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(s, 4, 1600, 0, 0.02f),
               (std::vector<bool>{true, false, false, false}));
     EXPECT_TRUE(AudioProcessor::calculateVoiceActivityInChunks(s, -3, 1600, 0, 0.02f).empty());
-    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(s, 3, std::numeric_limits<int64_t>::max() / 2, 5, 0.02f),
+    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(
+                  s, 3, std::numeric_limits<int64_t>::max() / 2, 5, 0.02f),
               (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(s, 2, -1600, -5, 0.02f), (std::vector<bool>{false, false}));
-    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks({}, 2, 1600, 0, 0.02f), (std::vector<bool>{false, false}));
+    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks(s, 2, -1600, -5, 0.02f),
+              (std::vector<bool>{false, false}));
+    EXPECT_EQ(AudioProcessor::calculateVoiceActivityInChunks({}, 2, 1600, 0, 0.02f),
+              (std::vector<bool>{false, false}));
 }
 
 class AudioWindowTest : public auralith::testing::LogCaptureTest {};
 
 TEST_F(AudioWindowTest, CopiesAndZeroPadsTheWindow) {
     std::vector<float> tenSeconds(160000);
-    for (size_t i = 0; i < tenSeconds.size(); ++i) tenSeconds[i] = float(i % 1000) / 1000.0f + 0.001f;
+    for (size_t i = 0; i < tenSeconds.size(); ++i)
+        tenSeconds[i] = float(i % 1000) / 1000.0f + 0.001f;
     const struct {
         int64_t start, length;
         int64_t copied;  // samples taken from the array; the rest must be zero
     } cases[] = {
-        {0, 480000, 160000}, {159000, 480000, 1000}, {0, 160000, 160000}, {100, 50, 50}, {159999, 1, 1},
+        {0, 480000, 160000}, {159000, 480000, 1000}, {0, 160000, 160000},
+        {100, 50, 50},       {159999, 1, 1},
     };
     for (const auto& c : cases) {
         auto window = AudioProcessor().padOrTrim(tenSeconds, c.start, c.length);
         ASSERT_TRUE(window) << c.start;
         ASSERT_EQ(window->shape(), (std::vector<int64_t>{c.length}));
         const auto values = window->span<float>();
-        for (int64_t i = 0; i < c.copied; ++i) ASSERT_EQ(values[size_t(i)], tenSeconds[size_t(c.start + i)]);
+        for (int64_t i = 0; i < c.copied; ++i)
+            ASSERT_EQ(values[size_t(i)], tenSeconds[size_t(c.start + i)]);
         for (int64_t i = c.copied; i < c.length; ++i) ASSERT_EQ(values[size_t(i)], 0.0f) << i;
     }
 }

@@ -25,7 +25,8 @@ TEST(ChannelModeJSON, EncodesEachCaseAndDecodesItBack) {
         EXPECT_EQ(c.mode.toJSON().dump(), c.json);
         EXPECT_EQ(ChannelMode::fromJSON(Json::parse(c.json)), c.mode) << c.json;
     }
-    EXPECT_EQ(ChannelMode::fromJSON(Json::parse(R"({"sumChannels":{"_0":null}})")), ChannelMode::sumChannels());
+    EXPECT_EQ(ChannelMode::fromJSON(Json::parse(R"({"sumChannels":{"_0":null}})")),
+              ChannelMode::sumChannels());
 }
 
 TEST(ChannelModeJSON, RefusesDocumentsWithoutExactlyOneCase) {
@@ -38,16 +39,19 @@ TEST(ChannelModeJSON, RefusesDocumentsWithoutExactlyOneCase) {
             EXPECT_EQ(e.debugDescription(), "Invalid number of keys found, expected one.");
         }
     }
-    for (const char* text : {R"({"specificChannel":{}})", R"({"specificChannel":{"_0":"1"}})",
-                             R"({"sumChannels":{"_0":[1.5]}})", R"([1])", R"({"specificChannel":3})"})
+    for (const char* text :
+         {R"({"specificChannel":{}})", R"({"specificChannel":{"_0":"1"}})",
+          R"({"sumChannels":{"_0":[1.5]}})", R"([1])", R"({"specificChannel":3})"})
         EXPECT_THROW(ChannelMode::fromJSON(Json::parse(text)), auralith::DecodingError) << text;
 }
 
 TEST(ChannelModeEquality, AbsentListDiffersFromEmptyAndHashesFollowEquality) {
-    EXPECT_NE(ChannelMode::sumChannels(std::nullopt), ChannelMode::sumChannels(std::vector<int64_t>{}));
+    EXPECT_NE(ChannelMode::sumChannels(std::nullopt),
+              ChannelMode::sumChannels(std::vector<int64_t>{}));
     EXPECT_NE(ChannelMode::specificChannel(0), ChannelMode::sumChannels(std::vector<int64_t>{0}));
-    std::unordered_set<ChannelMode> set{ChannelMode::sumChannels(), ChannelMode::sumChannels(std::vector<int64_t>{}),
-                                        ChannelMode::specificChannel(1), ChannelMode::specificChannel(1)};
+    std::unordered_set<ChannelMode> set{
+        ChannelMode::sumChannels(), ChannelMode::sumChannels(std::vector<int64_t>{}),
+        ChannelMode::specificChannel(1), ChannelMode::specificChannel(1)};
     EXPECT_EQ(set.size(), 3u);
     EXPECT_EQ(ChannelMode::sumChannels(std::vector<int64_t>{1, 0}).hashValue(),
               ChannelMode::sumChannels(std::vector<int64_t>{1, 0}).hashValue());
