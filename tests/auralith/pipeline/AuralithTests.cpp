@@ -419,6 +419,7 @@ TEST_F(AuralithTest, APrewarmedPipelineLoadsOnItsFirstRunAndStopRequestsCancel) 
     EXPECT_EQ(pipeline->modelState(), ModelState::loaded);
     EXPECT_TRUE(pipeline->tokenizer());
     EXPECT_EQ(results.size(), 1u);
+    EXPECT_EQ(pipeline->progress()->totalUnitCount(), 0);  // the finished one was replaced
 
     std::stop_source stop;
     stop.request_stop();
