@@ -15,10 +15,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <exception>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "auralith/core/AudioEncoding.hpp"
@@ -38,8 +42,10 @@
 #include "auralith/core/WhisperTokenizer.hpp"
 #include "auralith/core/audio/AudioInputOptions.hpp"
 #include "auralith/core/audio/AudioProcessing.hpp"
+#include "auralith/core/audio/IncrementalFileChunk.hpp"
 #include "auralith/core/audio/VoiceActivityDetector.hpp"
 #include "auralith/core/text/SegmentSeeking.hpp"
+#include "platform/system/AsyncThrowingStream.hpp"
 #include "platform/system/Progress.hpp"
 #include "vortilcore/core/ModelState.hpp"
 
@@ -57,6 +63,13 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     using ProgressCallback = std::function<std::optional<bool>(const TranscriptionProgress&)>;
     using Results = std::vector<std::shared_ptr<TranscriptionResult>>;
     using DownloadProgressCallback = std::function<void(const platform::Progress&)>;
+    // One item of a batch: its results, or what stopped it.
+    using Outcome = std::variant<Results, std::exception_ptr>;
+    using ChunkStream = platform::AsyncThrowingStream<IncrementalFileChunk>;
+    struct DetectedLanguage {
+        std::string language;
+        std::map<std::string, float> langProbs;
+    };
 
     static constexpr std::int64_t sampleRate = 16000;
     static constexpr std::int64_t hopLength = 160;
@@ -130,8 +143,15 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     virtual const TranscriptionTimings& currentTimings() const { return currentTimings_; }
     virtual void setCurrentTimings(TranscriptionTimings timings) { currentTimings_ = timings; }
 
-    virtual std::shared_ptr<platform::Progress> progress() const { return progress_; }
-    virtual void setProgress(std::shared_ptr<platform::Progress> progress) { progress_ = std::move(progress); }
+    // Locked: the items of a batch replace the progress from their workers.
+    virtual std::shared_ptr<platform::Progress> progress() const {
+        std::lock_guard lock(progressMutex_);
+        return progress_;
+    }
+    virtual void setProgress(std::shared_ptr<platform::Progress> progress) {
+        std::lock_guard lock(progressMutex_);
+        progress_ = std::move(progress);
+    }
 
     virtual const std::optional<std::filesystem::path>& modelFolder() const { return modelFolder_; }
     virtual void setModelFolder(std::optional<std::filesystem::path> folder) { modelFolder_ = std::move(folder); }
@@ -215,6 +235,51 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
                                       ProgressCallback callback = {},
                                       SegmentDiscoveryCallback segmentCallback = {});
 
+    // --- language detection (AuralithLanguageDetection.cpp) -----------------
+
+    // The spoken language of the first 30 s of the file, its channels summed.
+    // Throws WhisperError::loadAudioFailed for a missing file.
+    virtual DetectedLanguage detectLanguage(const std::string& audioPath);
+    // The same for 16 kHz mono samples (padded or cut to one window). Loads
+    // the models first unless loaded; needs a multilingual model.
+    virtual DetectedLanguage detectLangauge(const std::vector<float>& audioArray);
+
+    // --- batches (AuralithBatchTranscription.cpp) ----------------------------
+    // None of these throws: each item gets its own outcome, in input order.
+    // Items run concurrently in batches of the largest concurrentWorkerCount
+    // among the options (all at once when that is 0); the pipeline is held
+    // weakly, so items not started when it goes away fail.
+
+    virtual std::vector<std::optional<Results>> transcribe(const std::vector<std::string>& audioPaths,
+                                                           const std::optional<AudioInputOptions>& audioInputOptions,
+                                                           const std::optional<DecodingOptions>& decodeOptions,
+                                                           ProgressCallback callback = {});
+    virtual std::vector<Outcome> transcribeWithResults(const std::vector<std::string>& audioPaths,
+                                                       const std::optional<AudioInputOptions>& audioInputOptions,
+                                                       const std::optional<DecodingOptions>& decodeOptions,
+                                                       ProgressCallback callback = {});
+    virtual std::vector<std::optional<Results>> transcribe(const std::vector<std::vector<float>>& audioArrays,
+                                                           const std::optional<DecodingOptions>& decodeOptions,
+                                                           ProgressCallback callback = {});
+    virtual std::vector<Outcome> transcribeWithResults(const std::vector<std::vector<float>>& audioArrays,
+                                                       const std::optional<DecodingOptions>& decodeOptions,
+                                                       ProgressCallback callback = {});
+    // Progress values reach the callback with windowId = the item's index;
+    // with seekOffsets, live segments are moved by the item's offset (the
+    // returned results are not).
+    virtual std::vector<Outcome> transcribeWithOptions(const std::vector<std::vector<float>>& audioArrays,
+                                                       const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
+                                                       const std::optional<std::vector<std::int64_t>>& seekOffsets,
+                                                       ProgressCallback callback = {});
+
+    // --- one file (AuralithFileTranscription.cpp) ----------------------------
+
+    // Whole, or chunk by chunk in the incremental loading mode (the options
+    // given, else the pipeline's). Chunk results come back on whole-file
+    // times, sorted by seekTime.
+    virtual Results transcribe(const std::string& audioPath, const std::optional<AudioInputOptions>& audioInputOptions,
+                               const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback = {});
+
     // --- hub --------------------------------------------------------------
 
     // The built-in table's support for this machine; no network.
@@ -252,6 +317,17 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     // The second phase of construction: model set-up, prewarm, load.
     void setUp(const AuralithConfig& config);
 
+  protected:
+    // Transcribes chunk after chunk, releasing each chunk once done. On any
+    // failure the stream is finished, so that its loader stops and lets go of
+    // the file, and earlier results are dropped.
+    Results transcribeFileStream(ChunkStream& audioStream, const std::optional<DecodingOptions>& decodeOptions,
+                                 ProgressCallback callback, bool emitStateCallbacks);
+    void reportTranscriptionState(TranscriptionState state) const;
+    // The pipeline's detector, or the default energy detector.
+    std::shared_ptr<const VoiceActivityDetector> voiceActivityDetectorOrDefault() const;
+    std::int64_t windowSamplesOrDefault() const;
+
   private:
     // The wrapper that moves reported segments by the sample offset.
     static SegmentDiscoveryCallback offsetting(SegmentDiscoveryCallback callback, std::int64_t offset);
@@ -270,6 +346,7 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     std::shared_ptr<SegmentSeeking> segmentSeeker_;
     std::shared_ptr<VoiceActivityDetector> voiceActivityDetector_;
     TranscriptionTimings currentTimings_;
+    mutable std::mutex progressMutex_;
     std::shared_ptr<platform::Progress> progress_ = std::make_shared<platform::Progress>();
     std::optional<std::filesystem::path> modelFolder_;
     std::optional<std::filesystem::path> tokenizerFolder_;
