@@ -1,0 +1,134 @@
+// File, stream and batch transcription through the real stages: with the
+// trained model when it is there (texts compared), else with random weights
+// (the paths run and a batch matches single runs).
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "auralith/Auralith.hpp"
+#include "auralith/utilities/StringExtensions.hpp"
+#include "auralith/utilities/WriteSRT.hpp"
+#include "support/GeneratedAudio.hpp"
+#include "support/SpeechAudio.hpp"
+
+namespace {
+
+using auralith::Auralith;
+using auralith::AudioInputOptions;
+using auralith::DecodingOptions;
+namespace fs = std::filesystem;
+
+const std::vector<std::string> kSentences = {
+    "The quick brown fox jumps over the lazy dog.", "Please send the report to the team by Friday.",
+    "It is going to rain later this afternoon.",    "My favourite colour has always been green.",
+    "We will meet again at the station tomorrow.",  "Seven people came to the party last night.",
+    "The library closes early on public holidays.", "Turn left after the second traffic light."};
+
+std::optional<fs::path> trainedModel() {
+    const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
+    const fs::path folder =
+        env ? fs::path(env) : fs::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
+    return fs::exists(folder / "config.json") ? std::optional(folder) : std::nullopt;
+}
+
+class AuralithFileModel : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (!testsupport::speechToolsAvailable()) return;
+        dir = std::make_unique<testsupport::TempDir>("verbolin-file-model");
+        folder = *dir / "model";
+        const std::string tool = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models";
+        if (const auto trained = trainedModel()) {
+            testsupport::runTool(tool + " convert '" + trained->string() + "' '" + folder.string() + "' >/dev/null");
+        } else {
+            testsupport::runTool(tool + " random '" + folder.string() +
+                                 "' --tokenizer '" VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer' --dims "
+                                 "d_model=64,heads=2,ffn=128,layers=2,vocab_size=51864 >/dev/null");
+        }
+        std::string script;
+        for (std::size_t i = 0; i < kSentences.size(); ++i) {
+            const auto wav = (*dir / ("s" + std::to_string(i) + ".wav")).string();
+            testsupport::runTool("espeak-ng -v en-us -w '" + wav + "' '" + kSentences[i] + "'");
+            script += " '" + wav + "' '" + (*dir / "gap.wav").string() + "'";
+        }
+        // About 95 s: the sentences three times, each after a second of silence.
+        testsupport::runTool("sox -n -r 22050 -c 1 -b 16 '" + (*dir / "gap.wav").string() + "' trim 0 1");
+        testsupport::runTool("sox" + script + script + script + " '" + (*dir / "long.wav").string() + "'");
+    }
+    static void TearDownTestSuite() { dir.reset(); }
+
+    void SetUp() override {
+        if (!dir) GTEST_SKIP() << "espeak-ng or sox is missing";
+        if (!trainedModel()) std::cout << "No trained model: only checking that the paths run\n";
+        auralith::AuralithConfig::Arguments a;
+        a.modelFolder = folder.string();
+        a.tokenizerFolder = folder / "tokenizer";
+        a.download = false;
+        pipeline = Auralith::create(auralith::AuralithConfig(a));
+    }
+
+    static DecodingOptions options(std::int64_t workers) {
+        DecodingOptions::Arguments a;
+        a.language = "en";
+        a.temperatureFallbackCount = 0;  // greedy only, so runs are repeatable
+        a.concurrentWorkerCount = workers;
+        return DecodingOptions(a);
+    }
+    static std::string textOf(const Auralith::Results& results) {
+        std::string text;
+        for (const auto& r : results) text += " " + r->text();
+        return auralith::normalized(text);
+    }
+
+    static inline std::unique_ptr<testsupport::TempDir> dir;
+    static inline fs::path folder;
+    std::shared_ptr<Auralith> pipeline;
+};
+
+TEST_F(AuralithFileModel, WholeAndStreamedFileAgree) {
+    const auto path = (*dir / "long.wav").string();
+    const auto whole = pipeline->transcribe(path, AudioInputOptions{AudioInputOptions::ChannelMode::sumChannels(),
+                                                                    AudioInputOptions::AudioLoadingMode::fullFile()},
+                                            options(0));
+    const auto streamed = pipeline->transcribe(
+        path,
+        AudioInputOptions{AudioInputOptions::ChannelMode::sumChannels(),
+                          AudioInputOptions::AudioLoadingMode::incremental(30, 2)},
+        options(0));
+    ASSERT_FALSE(whole.empty());
+    ASSERT_FALSE(streamed.empty());
+    for (std::size_t i = 1; i < streamed.size(); ++i) {
+        EXPECT_LE(streamed[i - 1]->seekTime().value_or(0), streamed[i]->seekTime().value_or(0));
+    }
+    if (!trainedModel()) return;
+    EXPECT_EQ(textOf(whole), textOf(streamed));
+    for (const auto& sentence : kSentences) EXPECT_NE(textOf(whole).find(auralith::normalized(sentence)), std::string::npos);
+
+    // Every cue lies inside the audio.
+    auralith::WriteSRT(dir->path().string()).write(*whole.front(), "long");
+    for (const auto& s : whole.front()->segments()) {
+        EXPECT_GE(s.start, 0);
+        EXPECT_LE(s.end, 96);
+        EXPECT_LE(s.start, s.end);
+    }
+}
+
+TEST_F(AuralithFileModel, BatchOfEightOnFourWorkersMatchesSingleRuns) {
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < kSentences.size(); ++i) paths.push_back((*dir / ("s" + std::to_string(i) + ".wav")).string());
+    const AudioInputOptions whole{AudioInputOptions::ChannelMode::sumChannels(),
+                                  AudioInputOptions::AudioLoadingMode::fullFile()};
+    const auto batch = pipeline->transcribe(paths, whole, options(4));
+    ASSERT_EQ(batch.size(), paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        ASSERT_TRUE(batch[i].has_value()) << i;
+        EXPECT_EQ(textOf(*batch[i]), textOf(pipeline->transcribe(paths[i], whole, options(0)))) << i;
+        if (trainedModel()) {
+            EXPECT_EQ(textOf(*batch[i]), auralith::normalized(kSentences[i]));
+        }
+    }
+}
+
+}  // namespace
