@@ -26,14 +26,20 @@ using State = AudioStreamTranscriber::State;
 // A recording whose buffer and energies the test sets.
 class FakeRecorder : public auralith::AudioProcessor {
   public:
-    std::vector<float> audioSamples() const override { return samples; }
+    // Grows by `growth` samples at every read, as a live recording does.
+    std::vector<float> audioSamples() const override {
+        samples.resize(samples.size() + growth);
+        return samples;
+    }
     std::vector<float> relativeEnergy() const override { return energy; }
     void startRecordingLive(std::optional<uint32_t>, auralith::AudioBufferCallback callback) override {
         ++starts;
         if (callback) callback({});
     }
     void stopRecording() override { ++stops; }
-    std::vector<float> samples, energy;
+    mutable std::vector<float> samples;
+    std::vector<float> energy;
+    std::size_t growth = 0;
     int starts = 0, stops = 0;
 };
 
@@ -63,7 +69,13 @@ std::vector<TranscriptionSegment> segments(std::initializer_list<float> ends) {
     return out;
 }
 
-struct Fixture : auralith::testing::LogCaptureTest {
+std::vector<float> ends(const std::vector<TranscriptionSegment>& list) {
+    std::vector<float> out;
+    for (const auto& s : list) out.push_back(s.end);
+    return out;
+}
+
+struct AudioStreamTranscriberTest : auralith::testing::LogCaptureTest {
     std::shared_ptr<FakeRecorder> recorder = std::make_shared<FakeRecorder>();
     std::vector<std::pair<State, State>> reports;
     std::shared_ptr<Scripted> make(bool vad = false) {
@@ -88,9 +100,10 @@ struct Fixture : auralith::testing::LogCaptureTest {
     std::vector<std::string> seen;
 };
 
-TEST_F(Fixture, PassesNeedMoreThanOneSecondAndConfirmAllButTheNewest) {
+TEST_F(AudioStreamTranscriberTest, PassesNeedMoreThanOneSecondAndConfirmAllButTheNewest) {
     auto t = make();
-    t->passes = {segments({1, 2, 3, 4, 5}), segments({1, 2, 3, 4, 5}), segments({1, 2, 3, 6}), segments({6, 7})};
+    t->passes = {segments({1, 2, 3, 4, 5}), segments({1, 2, 3, 4, 5}), segments({1, 2, 3, 6}),
+                 segments({1, 2, 3, 4, 5}), segments({6, 7})};
     auto pass = [&](size_t samples) {
         recorder->samples.resize(samples);
         t->transcribeCurrentBuffer();
@@ -99,30 +112,35 @@ TEST_F(Fixture, PassesNeedMoreThanOneSecondAndConfirmAllButTheNewest) {
     State s = pass(16000);  // exactly one second: no pass
     EXPECT_EQ(s.currentText, "Waiting for speech...");
     EXPECT_EQ(s.lastBufferSize, 0);
-    EXPECT_EQ(t->passes.size(), 4u);
+    EXPECT_EQ(t->passes.size(), 5u);
 
     s = pass(17000);
-    EXPECT_EQ(s.confirmedSegments, segments({1, 2, 3}));
-    EXPECT_EQ(s.unconfirmedSegments, segments({4, 5}));
+    EXPECT_EQ(ends(s.confirmedSegments), (std::vector<float>{1, 2, 3}));
+    EXPECT_EQ(ends(s.unconfirmedSegments), (std::vector<float>{4, 5}));
     EXPECT_EQ(s.lastConfirmedSegmentEndSeconds, 3);
     EXPECT_EQ(s.currentText, "");
 
     s = pass(34000);  // the same run again ends no later: nothing new
     EXPECT_EQ(s.confirmedSegments.size(), 3u);
-    EXPECT_EQ(s.unconfirmedSegments, segments({4, 5}));
+    EXPECT_EQ(ends(s.unconfirmedSegments), (std::vector<float>{4, 5}));
 
-    s = pass(51000);  // ends later, but already held as one run: kept once
-    EXPECT_EQ(s.lastConfirmedSegmentEndSeconds, 2);
-    EXPECT_EQ(s.confirmedSegments.size(), 3u);
-    EXPECT_EQ(s.unconfirmedSegments, segments({3, 6}));
+    s = pass(51000);  // confirmable up to 2 s only: nothing new
+    EXPECT_EQ(s.lastConfirmedSegmentEndSeconds, 3);
+    EXPECT_EQ(ends(s.unconfirmedSegments), (std::vector<float>{3, 6}));
 
-    s = pass(68000);  // no more than R segments: all unconfirmed
+    s.lastConfirmedSegmentEndSeconds = 0;
+    t->setState(s);
+    s = pass(68000);  // ends later now, but the run is held already: kept once
+    EXPECT_EQ(s.lastConfirmedSegmentEndSeconds, 3);
+    EXPECT_EQ(ends(s.confirmedSegments), (std::vector<float>{1, 2, 3}));
+
+    s = pass(85000);  // no more than R segments: all unconfirmed
     EXPECT_EQ(s.confirmedSegments.size(), 3u);
-    EXPECT_EQ(s.unconfirmedSegments, segments({6, 7}));
-    EXPECT_EQ(s.lastBufferSize, 68000);
+    EXPECT_EQ(ends(s.unconfirmedSegments), (std::vector<float>{6, 7}));
+    EXPECT_EQ(s.lastBufferSize, 85000);
 }
 
-TEST_F(Fixture, SilenceWithVadLeavesTheBufferCountedAgain) {
+TEST_F(AudioStreamTranscriberTest, SilenceWithVadLeavesTheBufferCountedAgain) {
     auto t = make(true);
     t->passes = {segments({1})};
     recorder->samples.resize(40000);
@@ -135,7 +153,7 @@ TEST_F(Fixture, SilenceWithVadLeavesTheBufferCountedAgain) {
     EXPECT_EQ(t->state().lastBufferSize, 40000);
 }
 
-TEST_F(Fixture, FailedPassEndsTheRecordingAndAStartCanFollow) {
+TEST_F(AudioStreamTranscriberTest, FailedPassEndsTheRecordingAndAStartCanFollow) {
     auto t = make();
     recorder->samples.resize(40000);
     t->startStreamTranscription();  // the only pass throws
@@ -157,6 +175,7 @@ TEST_F(Fixture, FailedPassEndsTheRecordingAndAStartCanFollow) {
     EXPECT_TRUE(logged("Microphone access was not granted."));
 
     auralith::AudioProcessor::setRecordPermissionForTesting(true);
+    recorder->growth = 20000;
     t->passes = {segments({1})};
     reports.clear();
     t->startStreamTranscription();  // one pass, then the failure again
@@ -165,7 +184,7 @@ TEST_F(Fixture, FailedPassEndsTheRecordingAndAStartCanFollow) {
     EXPECT_TRUE(reports.front().second.isRecording);
 }
 
-TEST_F(Fixture, ProgressMovesAbandonedWindowTextAside) {
+TEST_F(AudioStreamTranscriberTest, ProgressMovesAbandonedWindowTextAside) {
     auto t = make();
     auralith::TranscriptionProgress p;
     p.text = " Hello there";

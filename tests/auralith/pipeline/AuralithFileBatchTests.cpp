@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "auralith/Auralith.hpp"
+#include "auralith/core/audio/AudioProcessor.hpp"
+#include "auralith/core/audio/EnergyVAD.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "support/GeneratedAudio.hpp"
 
@@ -32,6 +34,7 @@ class Scripted : public Auralith {
   public:
     using Auralith::Auralith;
     using Auralith::transcribe;
+    using Auralith::transcribeFileStream;
 
     Results transcribe(const std::vector<float>& audio, std::int64_t offset,
                        const std::optional<DecodingOptions>& options, ProgressCallback progress,
@@ -137,8 +140,12 @@ TEST_F(AuralithFiles, StreamedChunksComeBackOnWholeFileTimes) {
 TEST_F(AuralithFiles, FailedChunkStopsTheLoaderAndReleasesTheFile) {
     auto p = make();
     p->failAtCall = 1;
-    EXPECT_THROW(p->transcribe(tone(), input(Mode::incremental(20, 1)), std::nullopt),
-                 auralith::WhisperError);
+    // The stream stays alive here, so only an explicit stop ends its loader.
+    const auto stream = auralith::AudioProcessor::loadFileIncrementally(
+        tone(), AudioInputOptions::ChannelMode::sumChannels(), 20, 1, 480000,
+        std::make_shared<auralith::EnergyVAD>(16000, 1600, 0, 0.02f));
+    EXPECT_THROW(p->transcribeFileStream(*stream, std::nullopt, {}, true), auralith::WhisperError);
+    EXPECT_TRUE(stream->isFinished());
     EXPECT_EQ(p->calls.size(), 2u);
     EXPECT_EQ(p->states, (std::vector{TranscriptionState::transcribing, TranscriptionState::finished}));
     auto fileOpen = [] {

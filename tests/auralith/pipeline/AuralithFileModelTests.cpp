@@ -66,6 +66,7 @@ class AuralithFileModel : public ::testing::Test {
         a.modelFolder = folder.string();
         a.tokenizerFolder = folder / "tokenizer";
         a.download = false;
+        a.verbose = false;
         pipeline = Auralith::create(auralith::AuralithConfig(a));
     }
 

@@ -37,6 +37,7 @@ std::unique_ptr<TranscriptionResult> handBuiltResult() {
     TranscriptionTimings timings;
     timings.pipelineStart = 10;
     timings.fullPipeline = 2.5;
+    timings.firstTokenTime = 10.5;
     return std::make_unique<TranscriptionResult>(" Hello there. Naïve café. Past the hour. Long.", std::move(segments),
                                                  "en", timings, 1.5f);
 }

@@ -55,8 +55,8 @@ TEST(TranscriptionUtilities, ShiftsSegmentsAndSaturates) {
     } cases[] = {
         {0, std::nanf(""), 0},
         {5, std::numeric_limits<float>::infinity(), 5},
-        {0, 3.0e38f, max},
-        {0, -3.0e38f, min},
+        {0, 1.0e30f, max},
+        {0, -1.0e30f, min},
         {max - 10, 1.0f, max},
     };
     for (const auto& c : cases) {
