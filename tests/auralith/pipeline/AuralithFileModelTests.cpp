@@ -9,6 +9,7 @@
 
 #include "auralith/Auralith.hpp"
 #include "auralith/utilities/StringExtensions.hpp"
+#include "auralith/utilities/WhisperError.hpp"
 #include "auralith/utilities/WriteSRT.hpp"
 #include "support/GeneratedAudio.hpp"
 #include "support/SpeechAudio.hpp"
@@ -129,6 +130,47 @@ TEST_F(AuralithFileModel, BatchOfEightOnFourWorkersMatchesSingleRuns) {
         if (trainedModel()) {
             EXPECT_EQ(textOf(*batch[i]), auralith::normalized(kSentences[i]));
         }
+    }
+}
+
+TEST_F(AuralithFileModel, LanguageDetectionLoadsTheModelsAndNeedsAMultilingualOne) {
+    pipeline->unloadModels();
+    try {
+        pipeline->detectLangauge(std::vector<float>(160000, 0.1f));
+        ADD_FAILURE() << "an English-only model detected a language";
+    } catch (const auralith::WhisperError& e) {
+        EXPECT_EQ(e.message(), "Language detection not supported for this model");
+    }
+    EXPECT_EQ(pipeline->modelState(), vortil::ModelState::loaded);
+}
+
+// Reads only the first 30 s, every channel summed whatever the pipeline's mode.
+TEST_F(AuralithFileModel, LanguageDetectionOfAFileReadsTheFirstWindowSummed) {
+    struct Capture : Auralith {
+        using Auralith::Auralith;
+        DetectedLanguage detectLangauge(const std::vector<float>& audio) override {
+            seen = audio;
+            return {"en", {}};
+        }
+        std::vector<float> seen;
+    };
+    auralith::AuralithConfig::Arguments a;
+    a.download = false;
+    auto capture = Auralith::create<Capture>(auralith::AuralithConfig(a));
+    capture->setAudioInputOptions({AudioInputOptions::ChannelMode::specificChannel(1),
+                                   AudioInputOptions::AudioLoadingMode::fullFile()});
+    const auto stereo = testsupport::makeAudio(*dir / "stereo.wav", "0.25*sin(2*PI*440*t)|0.25*sin(2*PI*440*t)",
+                                               44100, 90, "-c:a pcm_s16le");
+    EXPECT_EQ(capture->detectLanguage(stereo.string()).language, "en");
+    EXPECT_NEAR(static_cast<double>(capture->seen.size()), 30 * 16000, 16);
+    EXPECT_NEAR(testsupport::peak(capture->seen), 0.5, 0.02);
+
+    const auto missing = (*dir / "missing.wav").string();
+    try {
+        capture->detectLanguage(missing);
+        ADD_FAILURE() << "a missing file was read";
+    } catch (const auralith::WhisperError& e) {
+        EXPECT_EQ(e.message(), "Resource path does not exist " + missing);
     }
 }
 
