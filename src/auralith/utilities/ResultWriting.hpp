@@ -76,4 +76,14 @@ class ResultWriting {
     }
 };
 
+// The writers' common base: the output folder, stored as given.
+class FolderResultWriter : public ResultWriting {
+  public:
+    explicit FolderResultWriter(std::string outputDir) : outputDir_(std::move(outputDir)) {}
+    const std::string& outputDir() const override { return outputDir_; }
+
+  private:
+    const std::string outputDir_;
+};
+
 }  // namespace auralith

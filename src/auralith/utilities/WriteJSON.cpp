@@ -15,7 +15,7 @@ ResultWriting::WriteResult WriteJSON::write(const TranscriptionResult& result, c
     }
     // Atomic like the subtitle writers: a failed write must not leave a
     // truncated file in place of a good one.
-    return writeText(location(outputDir_, file, ".json"), content);
+    return writeText(location(outputDir(), file, ".json"), content);
 }
 
 }  // namespace auralith

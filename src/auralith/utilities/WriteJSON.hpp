@@ -1,22 +1,15 @@
 #pragma once
-// Writes one transcription result as a ".json" file into its output folder.
-
-#include <string>
+// A ".json" file of one result: pretty-printed JSON of the whole result.
 
 #include "auralith/utilities/ResultWriting.hpp"
 
 namespace auralith {
 
-class WriteJSON : public ResultWriting {
+class WriteJSON : public FolderResultWriter {
   public:
-    explicit WriteJSON(std::string outputDir) : outputDir_(std::move(outputDir)) {}
-
-    const std::string& outputDir() const override { return outputDir_; }
+    using FolderResultWriter::FolderResultWriter;
     WriteResult write(const TranscriptionResult& result, const std::string& file,
                       const std::optional<Options>& options = std::nullopt) override;
-
-  private:
-    const std::string outputDir_;
 };
 
 }  // namespace auralith

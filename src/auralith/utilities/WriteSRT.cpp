@@ -11,7 +11,7 @@ ResultWriting::WriteResult WriteSRT::write(const TranscriptionResult& result, co
         content += std::to_string(index++) + "\n" +
                    cue(defaultFormatTime(start, true, ","), defaultFormatTime(end, true, ","), text);
     });
-    return writeText(location(outputDir_, file, ".srt"), content);
+    return writeText(location(outputDir(), file, ".srt"), content);
 }
 
 }  // namespace auralith

@@ -8,7 +8,7 @@ ResultWriting::WriteResult WriteVTT::write(const TranscriptionResult& result, co
     forEachCue(result, [&](float start, float end, const std::string& text) {
         content += cue(defaultFormatTime(start, false, "."), defaultFormatTime(end, false, "."), text);
     });
-    return writeText(location(outputDir_, file, ".vtt"), content);
+    return writeText(location(outputDir(), file, ".vtt"), content);
 }
 
 }  // namespace auralith

@@ -1,22 +1,15 @@
 #pragma once
-// Writes one transcription result as a ".vtt" file into its output folder.
-
-#include <string>
+// A ".vtt" file of one result: WebVTT cues, one per word where words are known.
 
 #include "auralith/utilities/ResultWriting.hpp"
 
 namespace auralith {
 
-class WriteVTT : public ResultWriting {
+class WriteVTT : public FolderResultWriter {
   public:
-    explicit WriteVTT(std::string outputDir) : outputDir_(std::move(outputDir)) {}
-
-    const std::string& outputDir() const override { return outputDir_; }
+    using FolderResultWriter::FolderResultWriter;
     WriteResult write(const TranscriptionResult& result, const std::string& file,
                       const std::optional<Options>& options = std::nullopt) override;
-
-  private:
-    const std::string outputDir_;
 };
 
 }  // namespace auralith
