@@ -25,7 +25,10 @@ struct StubFilter : auralith::LogitsFiltering {
         return logits;
     }
 };
-struct StubDetector : auralith::VoiceActivityDetector {};
+struct StubDetector : auralith::VoiceActivityDetector {
+    StubDetector() : VoiceActivityDetector(16000, 1600) {}
+    std::vector<bool> voiceActivity(const std::vector<float>&) const override { return {}; }
+};
 
 }  // namespace
 
