@@ -44,13 +44,6 @@ std::string twoDecimals(double value) {
     return buffer;
 }
 
-ModelComputeOptions defaultComputeOptions() {
-    // The runtime computes on the CPU whatever is asked; these are the choices
-    // the other platform makes, kept so callers and logs see the same values.
-    return ModelComputeOptions(MLComputeUnits::cpuAndGPU, std::nullopt,
-                               MLComputeUnits::cpuAndNeuralEngine);
-}
-
 AudioInputOptions defaultAudioInputOptions() {
     return AudioInputOptions{AudioInputOptions::ChannelMode::sumChannels(),
                              AudioInputOptions::AudioLoadingMode::fullFile()};
@@ -88,7 +81,7 @@ void Auralith::setDeviceNameProvider(std::function<std::string()> provider) {
 }
 
 Auralith::Auralith(const AuralithConfig& config)
-    : modelCompute_(config.computeOptions.value_or(defaultComputeOptions())),
+    : modelCompute_(config.computeOptions.value_or(ModelComputeOptions::pipelineDefaults())),
       audioInputOptions_(config.audioInputConfig().value_or(defaultAudioInputOptions())) {
     audioProcessor_ = config.audioProcessor ? config.audioProcessor : std::make_shared<AudioProcessor>();
     featureExtractor_ =
@@ -111,7 +104,7 @@ Auralith::~Auralith() {
 
 void Auralith::setUp(const AuralithConfig& config) {
     setupModels(config.model, config.downloadBase, config.modelRepo, config.modelToken,
-                config.modelFolder, config.download, "config.json",
+                config.modelFolder, config.download, std::string(Constants::defaultRemoteConfigName),
                 config.modelEndpoint.value_or(std::string(Constants::defaultRemoteEndpoint)));
     if (config.prewarm.value_or(false)) {
         Logging::info("Prewarming models...");

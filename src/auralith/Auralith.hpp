@@ -45,6 +45,7 @@
 #include "auralith/core/audio/IncrementalFileChunk.hpp"
 #include "auralith/core/audio/VoiceActivityDetector.hpp"
 #include "auralith/core/text/SegmentSeeking.hpp"
+#include "auralith/utilities/RuntimeEnvironment.hpp"
 #include "platform/system/AsyncThrowingStream.hpp"
 #include "platform/system/Progress.hpp"
 #include "vortilcore/core/ModelState.hpp"
@@ -79,6 +80,7 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
 
     // The machine's model identifier, the key of the device support table.
     static std::string deviceName();
+    static constexpr bool isRunningOnSimulator() { return auralith::isRunningOnSimulator(); }
     // Replaces the machine facts behind deviceName(); an empty function
     // restores them. For tests of the device tables.
     static void setDeviceNameProvider(std::function<std::string()> provider);

@@ -110,12 +110,14 @@ int listen() {
         if (state.kind == Kind::ready) std::fprintf(stderr, "Listening. Press Ctrl+C to stop.\n");
         if (state.kind == Kind::failed) {
             std::fprintf(stderr, "verbolin: %s\n", state.message.c_str());
-            // A failed decode keeps listening; only a model that never got
-            // ready ends the run.
-            if (!engine.hasEngine()) {
+            // A failed decode keeps listening; a model that never got ready or
+            // a microphone that could not be opened ends the run. Looked at on
+            // the next turn: the engine clears isRecording after the state.
+            loop.post([&] {
+                if (engine.hasEngine() && engine.isRecording.peek()) return;
                 status = 1;
                 loop.quit();
-            }
+            });
         }
     });
     loop.run();
@@ -133,6 +135,9 @@ int main(int argc, char** argv) {
     bool listening = verbolin::DebugRecorder::autoStart();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--listen") == 0) {
+            // Listen whatever the "alwaysListen" setting says, as the
+            // autostart variable makes the application do.
+            ::setenv("VERBOLIN_AUTOSTART", "1", 1);
             listening = true;
         } else {
             std::fprintf(stderr, "usage: verbolin [--listen]\n");

@@ -136,6 +136,9 @@ TEST(AuralithEngine, PromptTakesTheLast200CharactersAfterOneSpace) {
     for (int i = 0; i < 500; ++i) context += char('a' + i % 26);
     EXPECT_EQ(AuralithEngine::promptText(context), " " + context.substr(300));
     EXPECT_EQ(AuralithEngine::promptText("short"), " short");
+    // A cut character (a lead byte alone) counts as one and is never split further.
+    EXPECT_EQ(AuralithEngine::promptText("\xC3" + std::string(250, 'a')), " " + std::string(200, 'a'));
+    EXPECT_EQ(AuralithEngine::promptText(std::string(199, 'a') + "\xE2\x82"), " " + std::string(199, 'a') + "\xE2\x82");
 
     // A family emoji is one character of several code points; "é" as e and
     // a combining accent is one character too.
