@@ -7,7 +7,16 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <thread>
+
 #include "auralith/Auralith.hpp"
+#include "auralith/core/AudioStreamTranscriber.hpp"
+#include "auralith/core/audio/AudioProcessor.hpp"
+#include "platform/audio/PulseAudioBackend.hpp"
+#include "support/PrivatePulseServer.hpp"
 #include "auralith/utilities/StringExtensions.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "auralith/utilities/WriteSRT.hpp"
@@ -173,6 +182,67 @@ TEST_F(AuralithFileModel, LanguageDetectionOfAFileReadsTheFirstWindowSummed) {
     } catch (const auralith::WhisperError& e) {
         EXPECT_EQ(e.message(), "Resource path does not exist " + missing);
     }
+}
+
+// Two sentences spoken into a private PulseAudio server's microphone at real
+// time while the streaming transcriber runs on it.
+TEST_F(AuralithFileModel, StreamingOverAPulseServerConfirmsSentencesInOrder) {
+    std::unique_ptr<testsupport::PrivatePulseServer> server;
+    try {
+        server = std::make_unique<testsupport::PrivatePulseServer>(std::vector<std::string>{
+            "load-module module-null-sink sink_name=speakers",
+            "load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le rate=16000 channels=1",
+            "set-default-source mic"});
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    const auto raw = (*dir / "spoken.raw").string();
+    const auto gap = "'" + (*dir / "gap.wav").string() + "' ";
+    testsupport::runTool("sox " + gap + "'" + (*dir / "s0.wav").string() + "' " + gap + "'" +
+                         (*dir / "s1.wav").string() + "' " + gap + gap + "-r 16000 -c 1 -b 16 -e signed -t raw '" +
+                         raw + "'");
+    const std::string speech = testsupport::readFile(raw);
+
+    auto processor = std::make_shared<auralith::AudioProcessor>(
+        std::make_shared<platform::PulseAudioBackend>(server->serverString()));
+    auto transcriber = auralith::AudioStreamTranscriber::create(
+        pipeline->audioEncoder(), pipeline->featureExtractor(), pipeline->segmentSeeker(), pipeline->textDecoder(),
+        pipeline->tokenizer(), processor, options(0), std::int64_t{1}, 0.3f, std::int64_t{20}, false);
+    std::thread listening([&] { transcriber->startStreamTranscription(); });
+
+    // At real time, a tenth of a second per write.
+    const int fd = ::open(server->path("mic.fifo").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto next = std::chrono::steady_clock::now();
+    for (std::size_t at = 0; at < speech.size(); at += 3200) {
+        const auto n = std::min<std::size_t>(3200, speech.size() - at);
+        ASSERT_EQ(::write(fd, speech.data() + at, n), static_cast<ssize_t>(n));
+        std::this_thread::sleep_until(next += std::chrono::milliseconds(100));
+    }
+    const auto heard = static_cast<std::int64_t>(speech.size() / 2) * 8 / 10;
+    for (int i = 0; i < 300 && transcriber->state().lastBufferSize < heard; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    transcriber->stopStreamTranscription();
+    listening.join();
+    ::close(fd);
+
+    const auto state = transcriber->state();
+    EXPECT_FALSE(state.isRecording);
+    EXPECT_GE(state.lastBufferSize, heard);
+    for (std::size_t i = 1; i < state.confirmedSegments.size(); ++i) {
+        EXPECT_LE(state.confirmedSegments[i - 1].end, state.confirmedSegments[i].end);
+    }
+    if (!trainedModel()) return;
+    std::string text;
+    for (const auto& list : {state.confirmedSegments, state.unconfirmedSegments}) {
+        for (const auto& segment : list) text += segment.text;
+    }
+    const auto first = auralith::normalized(text).find(auralith::normalized(kSentences[0]));
+    const auto second = auralith::normalized(text).find(auralith::normalized(kSentences[1]));
+    ASSERT_NE(first, std::string::npos) << text;
+    ASSERT_NE(second, std::string::npos) << text;
+    EXPECT_LT(first, second);
 }
 
 }  // namespace
