@@ -20,6 +20,7 @@
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
 #include "platform/system/Clock.hpp"
+#include "platform/system/TaskCancellation.hpp"
 #include "platform/system/Uuid.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/ModelUtilities.hpp"
@@ -217,6 +218,7 @@ TextDecoder::predictLogits(Array inputIds, Array cacheLength, Array keyCache, Ar
     const TextDecoderInput input(std::move(inputIds), std::move(cacheLength), std::move(keyCache),
                                  std::move(valueCache), std::move(kvCacheUpdateMask),
                                  std::move(encoderOutputEmbeds), std::move(decoderKeyPaddingMask));
+    platform::TaskCancellation::checkCancellation();
     const auto output = model->prediction(input);
     const auto array = [&](const char* name) -> Array {
         const auto value = output->featureValue(name);
@@ -313,6 +315,7 @@ std::shared_ptr<TextDecoderOutputType> TextDecoder::predictLogits(
     step.keyCacheUpdates = cache.keyCache.get();
     step.valueCacheUpdates = cache.valueCache.get();
     step.alignmentHeadsWeights = cache.alignmentWeights.get();
+    platform::TaskCancellation::checkCancellation();
     runtime->predict(step);
     if (!reused.record || reused.record.use_count() > 1) {
         reused.record = std::make_shared<TextDecoderMLMultiArrayOutputType>(logits, std::move(cache));

@@ -127,9 +127,11 @@ void NetworkPathMonitor::start(Key key, Handler handler) {
         }
     }
     // The new handler learns the present state at once, as a fresh
-    // subscription to the system's path monitor would.
-    const NetworkPath path = currentPath();
+    // subscription to the system's path monitor would. The state is read
+    // under the delivery lock: read before it, a change delivered meanwhile
+    // would be overwritten by this older reading.
     std::lock_guard running(deliverMutex_);
+    const NetworkPath path = currentPath();
     std::unique_lock lock(mutex_);
     auto it = handlers_.find(key);
     if (it == handlers_.end()) return;

@@ -13,6 +13,7 @@
 #include "auralith/core/text/SuppressTokensFilter.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/WhisperTestModels.hpp"
+#include "platform/system/TaskCancellation.hpp"
 #include "support/TempDir.hpp"
 
 namespace {
@@ -120,4 +121,16 @@ TEST(TextDecoderRuntime, ConcurrentDecodesOnOneDecoderMatchSequentialOnes) {
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(actual, expected);
+}
+
+TEST(TextDecoderRuntime, ACancelledTaskStopsBeforeTheNextModelStep) {
+    RuntimeDecoder runtime;
+    const auto options = windowOptions(false);
+    auto state = runtime.decoder.prepareDecoderInputs({kSot});
+    std::stop_source stop;
+    platform::TaskCancellation::Scope scope(stop.get_token());
+    const auto first = runtime.decode(state, options);
+    EXPECT_GT(first.tokens.size(), 1u);
+    stop.request_stop();
+    EXPECT_THROW(runtime.decode(state, options), platform::CancellationError);
 }
