@@ -33,6 +33,7 @@ class FakeRecorder : public auralith::AudioProcessor {
     }
     std::vector<float> relativeEnergy() const override { return energy; }
     void startRecordingLive(std::optional<uint32_t>, auralith::AudioBufferCallback callback) override {
+        if (failStart) throw auralith::WhisperError::microphoneUnavailable("no microphone");
         ++starts;
         if (callback) callback({});
     }
@@ -40,6 +41,7 @@ class FakeRecorder : public auralith::AudioProcessor {
     mutable std::vector<float> samples;
     std::vector<float> energy;
     std::size_t growth = 0;
+    bool failStart = false;
     int starts = 0, stops = 0;
 };
 
@@ -175,6 +177,10 @@ TEST_F(AudioStreamTranscriberTest, FailedPassEndsTheRecordingAndAStartCanFollow)
     EXPECT_TRUE(logged("Microphone access was not granted."));
 
     auralith::AudioProcessor::setRecordPermissionForTesting(true);
+    recorder->failStart = true;  // a start that fails must not leave the transcriber "recording"
+    EXPECT_THROW(t->startStreamTranscription(), auralith::WhisperError);
+    EXPECT_FALSE(t->state().isRecording);
+    recorder->failStart = false;
     recorder->growth = 20000;
     t->passes = {segments({1})};
     reports.clear();
