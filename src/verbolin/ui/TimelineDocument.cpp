@@ -1,0 +1,83 @@
+#include "verbolin/ui/TimelineDocument.hpp"
+
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include "verbolin/ui/UiFonts.hpp"
+
+namespace verbolin::TimelineDocument {
+
+namespace {
+
+QTextCharFormat charFormat(const TextAttributes& a, const QPalette& palette) {
+    QTextCharFormat f;
+    if (a.fontSize) f.setFont(UiFonts::body(*a.fontSize));
+    if (a.color) f.setForeground(colorFor(*a.color, palette));
+    if (a.blockId) f.setProperty(kBlockIdProperty, *a.blockId);
+    if (a.separator) f.setProperty(kSeparatorProperty, true);
+    return f;
+}
+
+QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
+    QTextBlockFormat f;
+    const TextAttributes* a = text.attributesAt(position);
+    if (!a) a = text.attributesAt(position - 1);  // an empty last block
+    if (a && a->paragraph) {
+        f.setTopMargin(a->paragraph->spacingBefore);
+        f.setLineHeight(a->paragraph->lineSpacing, QTextBlockFormat::LineDistanceHeight);
+    }
+    return f;
+}
+
+}  // namespace
+
+void applyBlockFormats(QTextDocument& doc, const AttributedText& text, int start, int end) {
+    QTextCursor c(&doc);
+    for (QTextBlock b = doc.findBlock(start); b.isValid() && b.position() <= end; b = b.next()) {
+        c.setPosition(b.position());
+        QTextBlockFormat want = blockFormatAt(text, b.position());
+        if (b.blockFormat() != want) c.setBlockFormat(want);
+    }
+}
+
+void write(QTextDocument& doc, const AttributedText& text, int start, int removed, int inserted,
+           const QPalette& palette) {
+    QTextCursor c(&doc);
+    c.beginEditBlock();
+    c.setPosition(start);
+    if (removed > 0) {
+        c.setPosition(start + removed, QTextCursor::KeepAnchor);
+        c.removeSelectedText();
+    }
+    const QString& s = text.string();
+    for (const AttributedRun& r : text.runs(start, inserted)) {
+        const QTextCharFormat f = charFormat(r.attributes, palette);
+        int from = r.start;
+        for (int i = r.start; i < r.end(); ++i) {
+            if (s[i] != QLatin1Char('\n')) continue;
+            if (i > from) c.insertText(s.mid(from, i - from), f);
+            c.insertBlock(blockFormatAt(text, i + 1), f);
+            from = i + 1;
+        }
+        if (r.end() > from) c.insertText(s.mid(from, r.end() - from), f);
+    }
+    c.endEditBlock();
+    applyBlockFormats(doc, text, start, start);
+}
+
+void writeAll(QTextDocument& doc, const AttributedText& text, const QPalette& palette) {
+    doc.clear();
+    write(doc, text, 0, 0, text.length(), palette);
+}
+
+QString characters(const QTextDocument& doc, int pos, int len) {
+    QTextCursor c(const_cast<QTextDocument*>(&doc));
+    c.setPosition(pos);
+    c.setPosition(pos + len, QTextCursor::KeepAnchor);
+    QString s = c.selectedText();
+    s.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    s.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    return s;
+}
+
+}  // namespace verbolin::TimelineDocument
