@@ -68,8 +68,10 @@ std::pair<int, int> visibleRange(const QTextDocument& doc, double top, double bo
 }
 
 double layoutAll(const QTextDocument& doc) {
-    QTextBlock last = doc.lastBlock();
-    return blockRect(doc, last).bottom() + doc.rootFrame()->frameFormat().bottomMargin();
+    // Qt lays long documents out lazily, in steps on a timer; a hit test far
+    // below the end makes it finish the steps now.
+    (void)doc.documentLayout()->hitTest(QPointF(0, 1e12), Qt::FuzzyHit);
+    return doc.documentLayout()->documentSize().height();
 }
 
 }  // namespace verbolin::DocumentGeometry

@@ -49,6 +49,10 @@ void write(QTextDocument& doc, const AttributedText& text, int start, int remove
         c.setPosition(start + removed, QTextCursor::KeepAnchor);
         c.removeSelectedText();
     }
+    // Inside the same edit block: a format change after it would make Qt
+    // relayout only the changed range and leave its lazy layout unfinished.
+    if (QTextBlockFormat want = blockFormatAt(text, c.block().position()); c.blockFormat() != want)
+        c.setBlockFormat(want);
     const QString& s = text.string();
     for (const AttributedRun& r : text.runs(start, inserted)) {
         const QTextCharFormat f = charFormat(r.attributes, palette);
@@ -62,12 +66,11 @@ void write(QTextDocument& doc, const AttributedText& text, int start, int remove
         if (r.end() > from) c.insertText(s.mid(from, r.end() - from), f);
     }
     c.endEditBlock();
-    applyBlockFormats(doc, text, start, start);
 }
 
 void writeAll(QTextDocument& doc, const AttributedText& text, const QPalette& palette) {
-    doc.clear();
-    write(doc, text, 0, 0, text.length(), palette);
+    // Not QTextDocument::clear(): that would also drop the root frame's margins.
+    write(doc, text, 0, doc.characterCount() - 1, text.length(), palette);
 }
 
 QString characters(const QTextDocument& doc, int pos, int len) {

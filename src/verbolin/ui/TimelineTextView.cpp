@@ -1,6 +1,7 @@
 #include "verbolin/ui/TimelineTextView.hpp"
 
 #include <QAction>
+#include <cmath>
 #include <QEvent>
 #include <QMenu>
 #include <QScrollBar>
@@ -100,8 +101,20 @@ double TimelineTextView::scrollY() const { return edit_->verticalScrollBar()->va
 
 void TimelineTextView::scrollTo(double y) { edit_->verticalScrollBar()->setValue(int(std::lround(y))); }
 
-bool TimelineTextView::atBottom() const {
+double TimelineTextView::layoutAll() {
     const double height = DocumentGeometry::layoutAll(*edit_->document());
+    // Qt finishes a long layout on a timer and only then widens the scroll
+    // range; the range must fit the layout now, or scrolls get clamped.
+    QScrollBar* bar = edit_->verticalScrollBar();
+    const int max = std::max(0, int(std::ceil(height)) - edit_->viewport()->height());
+    if (bar->maximum() != max) bar->setRange(0, max);
+    bar->setPageStep(edit_->viewport()->height());
+    return height;
+}
+
+bool TimelineTextView::atBottom() const {
+    // Rounded up as the scroll range is, so that "40 above the end" is exact.
+    const double height = std::ceil(DocumentGeometry::layoutAll(*edit_->document()));
     return height - (scrollY() + edit_->viewport()->height()) < kBottomSlack;
 }
 
@@ -110,6 +123,16 @@ void TimelineTextView::write(int start, int removed, int inserted) {
     TimelineDocument::write(*edit_->document(), text_, start, removed, inserted, edit_->palette());
     writing_ = false;
     ranges_.reset();
+}
+
+void TimelineTextView::restoreSelection(int anchor, int position) {
+    // Setting the cursor would scroll it into view; restoring it must not.
+    const double y = scrollY();
+    QTextCursor c(edit_->document());
+    c.setPosition(anchor);
+    c.setPosition(position, QTextCursor::KeepAnchor);
+    edit_->setTextCursor(c);
+    scrollTo(y);
 }
 
 void TimelineTextView::apply() {
@@ -142,14 +165,9 @@ void TimelineTextView::apply() {
         doc.setUndoRedoEnabled(false);
         write(start, removed, tail.length());
         doc.setUndoRedoEnabled(true);
-        if (std::max(savedAnchor, savedPos) <= start) {
-            QTextCursor c(&doc);
-            c.setPosition(savedAnchor);
-            c.setPosition(savedPos, QTextCursor::KeepAnchor);
-            edit_->setTextCursor(c);
-        }
+        if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
         renderedKey_ = std::move(keys);
-        DocumentGeometry::layoutAll(doc);
+        layoutAll();
         if (wasAtBottom) scrollToEnd();
         else reportVisible();
         updateGutter();
@@ -173,7 +191,7 @@ void TimelineTextView::apply() {
     renderedKey_ = std::move(keys);
     renderedFont_ = inputs_.fontSize;
     renderedEditable_ = inputs_.editable;
-    const double newHeight = DocumentGeometry::layoutAll(doc);
+    const double newHeight = layoutAll();
 
     if (plan.prepended && anchor) {
         auto at = std::find(renderedKey_.begin(), renderedKey_.end(), *anchor);
@@ -186,12 +204,7 @@ void TimelineTextView::apply() {
         }
     }
     if (plan.styleChanged) {
-        if (std::max(savedAnchor, savedPos) <= text_.length()) {
-            QTextCursor c(&doc);
-            c.setPosition(savedAnchor);
-            c.setPosition(savedPos, QTextCursor::KeepAnchor);
-            edit_->setTextCursor(c);
-        }
+        if (std::max(savedAnchor, savedPos) <= text_.length()) restoreSelection(savedAnchor, savedPos);
         if (wasAtBottom) scrollToEnd();
         else reportVisible();
     } else if (wasAtBottom || !hadAnchor) {
@@ -204,7 +217,7 @@ void TimelineTextView::apply() {
 
 void TimelineTextView::reportVisible() {
     const QTextDocument& doc = *edit_->document();
-    DocumentGeometry::layoutAll(doc);
+    layoutAll();
     const double top = scrollY();
     auto [loc, len] = DocumentGeometry::visibleRange(doc, top, top + edit_->viewport()->height());
     VisibleParagraphs v = TimelineUpdatePlanner::visibleWalk(ranges(), loc, len);
@@ -219,7 +232,7 @@ void TimelineTextView::reportVisible() {
 }
 
 void TimelineTextView::scrollToEndOnce() {
-    DocumentGeometry::layoutAll(*edit_->document());
+    layoutAll();
     QScrollBar* bar = edit_->verticalScrollBar();
     bar->setValue(bar->maximum());
 }
@@ -247,7 +260,7 @@ void TimelineTextView::handleJump() {
     }
     if (!target) return scrollToEnd();
     const QTextDocument& doc = *edit_->document();
-    DocumentGeometry::layoutAll(doc);
+    layoutAll();
     auto line = DocumentGeometry::lineAt(doc, target->location);
     const TextAttributes* a = text_.attributesAt(target->location);
     const double spacing = a && a->paragraph ? a->paragraph->spacingBefore : 0;
@@ -337,6 +350,7 @@ void TimelineTextView::textChanged() {
     TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
     ranges_.reset();
     const int caret = edit_->textCursor().position();
+    DocumentGeometry::layoutAll(*edit_->document());
     writing_ = true;
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
     writing_ = false;

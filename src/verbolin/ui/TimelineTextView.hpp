@@ -62,6 +62,8 @@ protected:
 
 private:
     void apply();
+    double layoutAll();  // returns the document height
+    void restoreSelection(int anchor, int position);
     void reportVisible();
     void scrollToEnd();
     void scrollToEndOnce();
