@@ -25,15 +25,16 @@ GutterView::GutterView(TimelineTextEdit* textView, platform::MainExecutor& main)
 double GutterView::scrollY() const { return textView_ ? textView_->verticalScrollBar()->value() : 0; }
 
 std::optional<GutterView::Paragraph> GutterView::paragraphAt(double y) const {
-    if (!textView_ || !ranges || ranges->empty()) return std::nullopt;
+    if (!textView_ || !ranges || ranges().empty()) return std::nullopt;
+    const std::vector<ParagraphRange>& all = ranges();
     const QTextDocument& doc = *textView_->document();
     const double docY = y + scrollY();
     // Only the paragraphs around the hit position can hold y.
     auto [loc, len] = DocumentGeometry::visibleRange(doc, docY, docY + 1);
-    size_t i = firstRangeEndingAfter(*ranges, loc);
-    size_t from = i > 0 ? i - 1 : 0, to = std::min(ranges->size(), i + 2);
+    size_t i = firstRangeEndingAfter(all, loc);
+    size_t from = i > 0 ? i - 1 : 0, to = std::min(all.size(), i + 2);
     for (size_t k = from; k < to; ++k) {
-        const ParagraphRange& r = (*ranges)[k];
+        const ParagraphRange& r = all[k];
         auto ext = DocumentGeometry::extent(doc, r.location, r.length);
         if (ext && ext->first <= docY && docY <= ext->second)
             return Paragraph{r.id, r.location, r.length, ext->first - scrollY(), ext->second - scrollY()};
@@ -69,6 +70,7 @@ void GutterView::scheduleTick(unsigned generation) {
 
 void GutterView::paintEvent(QPaintEvent* e) {
     if (!textView_ || !ranges) return;
+    const std::vector<ParagraphRange>& all = ranges();
     const QTextDocument& doc = *textView_->document();
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
@@ -93,11 +95,11 @@ void GutterView::paintEvent(QPaintEvent* e) {
     // Paragraphs from the one above the visible band to the one below it;
     // a divider lies above its paragraph's first line.
     auto [loc, len] = DocumentGeometry::visibleRange(doc, sy, sy + height());
-    size_t i = firstRangeEndingAfter(*ranges, loc);
+    size_t i = firstRangeEndingAfter(all, loc);
     i = i > 0 ? i - 1 : 0;
     const QRectF dirty = e->rect();
-    for (; i < ranges->size(); ++i) {
-        const ParagraphRange& r = (*ranges)[i];
+    for (; i < all.size(); ++i) {
+        const ParagraphRange& r = all[i];
         if (r.location > loc + len + 1) break;
         auto entry = entries.find(r.id);
         if (entry == entries.end()) continue;

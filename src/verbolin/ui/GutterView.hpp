@@ -28,7 +28,8 @@ public:
     std::unordered_map<QString, GutterEntry> entries;
     double fontSize = 20;
     std::function<void(const QString&)> onCopy;
-    const std::vector<ParagraphRange>* ranges = nullptr;  // owned by the coordinator
+    // The paragraphs' places in the text, asked for at each use.
+    std::function<const std::vector<ParagraphRange>&()> ranges;
 
     struct Paragraph {
         QString id;

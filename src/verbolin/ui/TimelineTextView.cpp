@@ -40,7 +40,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(edit_);
     gutter_ = new GutterView(edit_, main_);
-    gutter_->ranges = &ranges();
+    gutter_->ranges = [this]() -> const std::vector<ParagraphRange>& { return ranges(); };
 
     QTextDocument* doc = edit_->document();
     doc->setDocumentMargin(0);
@@ -277,12 +277,14 @@ void TimelineTextView::updateGutter() {
         if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock) onCopyBlock(*uuid);
     };
     gutter_->fontSize = inputs_.fontSize;
-    gutter_->ranges = &ranges();
     gutter_->setGeometry(edit_->viewport()->rect());
     gutter_->update();
 }
 
 void TimelineTextView::boundsChanged() {
+    // Scrolling the viewport moves its children too; the gutter stays put
+    // and draws at the new offset instead.
+    gutter_->setGeometry(edit_->viewport()->rect());
     reportVisible();
     gutter_->update();
     if (!inputs_.onScrolledToTop || loadingMore_) return;
