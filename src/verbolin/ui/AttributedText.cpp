@@ -19,36 +19,45 @@ AttributedText::AttributedText(const QString& text, const TextAttributes& attrib
 
 void AttributedText::append(const QString& text, const TextAttributes& attributes) {
     if (text.isEmpty()) return;
+    const int start = length();
     text_ += text;
     if (!runs_.empty() && runs_.back().attributes == attributes)
         runs_.back().length += int(text.size());
     else
-        runs_.push_back({int(text.size()), attributes});
+        runs_.push_back({int(text.size()), attributes, start});
 }
 
 void AttributedText::append(const AttributedText& other) {
+    const int offset = length();
     text_ += other.text_;
     for (const Run& r : other.runs_) {
         if (!runs_.empty() && runs_.back().attributes == r.attributes)
             runs_.back().length += r.length;
         else
-            runs_.push_back(r);
+            runs_.push_back({r.length, r.attributes, r.start + offset});
+    }
+}
+
+void AttributedText::renumber(size_t from) {
+    int start = from == 0 ? 0 : runs_[from - 1].start + runs_[from - 1].length;
+    for (size_t i = from; i < runs_.size(); ++i) {
+        runs_[i].start = start;
+        start += runs_[i].length;
     }
 }
 
 std::pair<size_t, int> AttributedText::locate(int pos) const {
-    int start = 0;
-    for (size_t i = 0; i < runs_.size(); ++i) {
-        if (pos < start + runs_[i].length) return {i, start};
-        start += runs_[i].length;
-    }
-    return {runs_.size(), start};
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), pos, [](int p, const Run& r) { return p < r.start; });
+    if (it == runs_.begin()) return {runs_.empty() ? 0 : runs_.size(), 0};
+    size_t i = size_t(it - runs_.begin()) - 1;
+    if (pos < runs_[i].start + runs_[i].length) return {i, runs_[i].start};
+    return {runs_.size(), length()};
 }
 
 size_t AttributedText::splitAt(int pos) {
     auto [i, start] = locate(pos);
     if (i == runs_.size() || start == pos) return i;
-    Run tail{runs_[i].length - (pos - start), runs_[i].attributes};
+    Run tail{runs_[i].length - (pos - start), runs_[i].attributes, pos};
     runs_[i].length = pos - start;
     runs_.insert(runs_.begin() + long(i) + 1, tail);
     return i + 1;
@@ -65,6 +74,7 @@ void AttributedText::coalesce() {
             out.push_back(std::move(r));
     }
     runs_ = std::move(out);
+    renumber(0);
 }
 
 void AttributedText::replace(int pos, int len, const AttributedText& with) {
@@ -86,6 +96,7 @@ void AttributedText::replace(int pos, int len, const AttributedText& with) {
     };
     mergeAt(first + with.runs_.size());
     mergeAt(first);
+    renumber(first > 0 ? first - 1 : 0);
 }
 
 AttributedText AttributedText::mid(int pos, int len) const {
@@ -103,15 +114,10 @@ std::vector<AttributedRun> AttributedText::runs(int pos, int len) const {
     std::vector<AttributedRun> out;
     pos = std::clamp(pos, 0, length());
     int end = std::clamp(pos + std::max(len, 0), pos, length());
-    int start = 0;
-    for (const Run& r : runs_) {
-        int rEnd = start + r.length;
-        if (rEnd > pos && start < end) {
-            int s = std::max(start, pos), e = std::min(rEnd, end);
-            out.push_back({s, e - s, r.attributes});
-        }
-        if (rEnd >= end) break;
-        start = rEnd;
+    for (size_t i = locate(pos).first; i < runs_.size() && runs_[i].start < end; ++i) {
+        const Run& r = runs_[i];
+        int s = std::max(r.start, pos), e = std::min(r.start + r.length, end);
+        if (e > s) out.push_back({s, e - s, r.attributes});
     }
     return out;
 }

@@ -57,6 +57,11 @@ public:
     // Runs of equal attributes that overlap [pos, pos + len), cut to it.
     std::vector<AttributedRun> runs(int pos, int len) const;
     std::vector<AttributedRun> runs() const { return runs(0, length()); }
+    // Calls f(start, length, attributes) for every run, without copying.
+    template <class F>
+    void forEachRun(F&& f) const {
+        for (const Run& r : runs_) f(r.start, r.length, r.attributes);
+    }
     // Sets the paragraph id and body font size on [pos, pos + len).
     void assignBlock(int pos, int len, const QString& blockId, double fontSize);
 
@@ -68,6 +73,7 @@ private:
     struct Run {
         int length;
         TextAttributes attributes;
+        int start = 0;  // kept up to date so that lookups can bisect
     };
     // Index of the run holding `pos` and the start of that run.
     std::pair<size_t, int> locate(int pos) const;
@@ -75,6 +81,7 @@ private:
     // run that starts there (runs_.size() at the end).
     size_t splitAt(int pos);
     void coalesce();
+    void renumber(size_t from);
 
     QString text_;
     std::vector<Run> runs_;

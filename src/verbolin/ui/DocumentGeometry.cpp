@@ -68,9 +68,9 @@ std::pair<int, int> visibleRange(const QTextDocument& doc, double top, double bo
 }
 
 double layoutAll(const QTextDocument& doc) {
-    // Qt lays long documents out lazily, in steps on a timer; a hit test far
-    // below the end makes it finish the steps now.
-    (void)doc.documentLayout()->hitTest(QPointF(0, 1e12), Qt::FuzzyHit);
+    // Qt lays long documents out lazily, in steps on a timer; asking where
+    // the last block lies makes it finish the steps now.
+    (void)blockRect(doc, doc.lastBlock());
     return doc.documentLayout()->documentSize().height();
 }
 

@@ -15,7 +15,14 @@ std::unordered_map<QString, GutterEntry> entries(
     const std::unordered_map<platform::Uuid, std::string>& sectionStarts) {
     std::unordered_map<QString, GutterEntry> out;
     out.reserve(blocks.size());
-    for (size_t i = 0; i < blocks.size(); ++i) {
+    entries(out, blocks, label, sectionStarts, 0);
+    return out;
+}
+
+void entries(std::unordered_map<QString, GutterEntry>& out, const std::vector<Block>& blocks,
+             const std::function<std::string(const Block&)>& label,
+             const std::unordered_map<platform::Uuid, std::string>& sectionStarts, size_t from) {
+    for (size_t i = from; i < blocks.size(); ++i) {
         const Block& b = blocks[i];
         GutterEntry e;
         e.label = label ? label(b) : std::string();
@@ -25,9 +32,8 @@ std::unordered_map<QString, GutterEntry> entries(
             if (gap >= TimelineRenderer::kLongGap) e.divider = TimelineRenderer::gapText(gap);
             if (auto it = sectionStarts.find(b.id); it != sectionStarts.end()) e.divider = it->second;
         }
-        out.emplace(QString::fromStdString(b.id.string()), std::move(e));
+        out.insert_or_assign(QString::fromStdString(b.id.string()), std::move(e));
     }
-    return out;
 }
 
 }  // namespace verbolin::Gutter

@@ -37,6 +37,10 @@ double dividerFontSize(double fontSize);  // fontSize x 0.5 within [10, 12]
 
 // One entry per paragraph, by id text. A long pause, or a session title in
 // its place, divides a paragraph from the one before; never the first one.
+// With `from`, only blocks[from...] get entries, in `into`.
+void entries(std::unordered_map<QString, GutterEntry>& into, const std::vector<Block>& blocks,
+             const std::function<std::string(const Block&)>& label,
+             const std::unordered_map<platform::Uuid, std::string>& sectionStarts, size_t from = 0);
 std::unordered_map<QString, GutterEntry> entries(
     const std::vector<Block>& blocks, const std::function<std::string(const Block&)>& label,
     const std::unordered_map<platform::Uuid, std::string>& sectionStarts);

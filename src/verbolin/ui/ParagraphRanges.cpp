@@ -4,16 +4,20 @@
 
 namespace verbolin {
 
+void appendBlockRanges(std::vector<ParagraphRange>& out, const AttributedText& tail, int offset) {
+    tail.forEachRun([&](int start, int length, const TextAttributes& a) {
+        if (!a.blockId) return;
+        start += offset;
+        if (!out.empty() && out.back().id == *a.blockId && out.back().end() == start)
+            out.back().length += length;
+        else
+            out.push_back({*a.blockId, start, length});
+    });
+}
+
 std::vector<ParagraphRange> blockRanges(const AttributedText& text) {
     std::vector<ParagraphRange> out;
-    for (const AttributedRun& r : text.runs()) {
-        if (!r.attributes.blockId) continue;
-        const QString& id = *r.attributes.blockId;
-        if (!out.empty() && out.back().id == id && out.back().end() == r.start)
-            out.back().length += r.length;
-        else
-            out.push_back({id, r.start, r.length});
-    }
+    appendBlockRanges(out, text, 0);
     return out;
 }
 

@@ -21,6 +21,9 @@ struct ParagraphRange {
 
 // Runs of one id that touch are merged; runs without an id are skipped.
 std::vector<ParagraphRange> blockRanges(const AttributedText& text);
+// Extends `ranges` (which end at or before `offset`) with those of `tail`
+// placed at `offset`, as if the whole text had been walked.
+void appendBlockRanges(std::vector<ParagraphRange>& ranges, const AttributedText& tail, int offset);
 
 // The id of the character at `index`, else of the one before it.
 std::optional<QString> blockIdAt(const AttributedText& text, int index);

@@ -2,6 +2,7 @@
 
 #include <QTextBlock>
 #include <QTextCursor>
+#include <deque>
 
 #include "verbolin/ui/UiFonts.hpp"
 
@@ -9,14 +10,28 @@ namespace verbolin::TimelineDocument {
 
 namespace {
 
-QTextCharFormat charFormat(const TextAttributes& a, const QPalette& palette) {
-    QTextCharFormat f;
-    if (a.fontSize) f.setFont(UiFonts::body(*a.fontSize));
-    if (a.color) f.setForeground(colorFor(*a.color, palette));
-    if (a.blockId) f.setProperty(kBlockIdProperty, *a.blockId);
-    if (a.separator) f.setProperty(kSeparatorProperty, true);
-    return f;
-}
+// Paragraph ids stay out of Qt's formats: nothing reads them there, and one
+// format per paragraph would swell the document's format table. The few
+// distinct looks are made once per write.
+class CharFormats {
+public:
+    explicit CharFormats(const QPalette& palette) : palette_(palette) {}
+    const QTextCharFormat& operator()(const TextAttributes& a) {
+        for (const auto& [key, format] : made_)
+            if (key.fontSize == a.fontSize && key.color == a.color) return format;
+        QTextCharFormat f;
+        if (a.fontSize) f.setFont(UiFonts::body(*a.fontSize));
+        if (a.color) f.setForeground(colorFor(*a.color, palette_));
+        TextAttributes key;
+        key.fontSize = a.fontSize;
+        key.color = a.color;
+        return made_.emplace_back(key, f).second;
+    }
+
+private:
+    const QPalette& palette_;
+    std::deque<std::pair<TextAttributes, QTextCharFormat>> made_;
+};
 
 QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
     QTextBlockFormat f;
@@ -54,8 +69,9 @@ void write(QTextDocument& doc, const AttributedText& text, int start, int remove
     if (QTextBlockFormat want = blockFormatAt(text, c.block().position()); c.blockFormat() != want)
         c.setBlockFormat(want);
     const QString& s = text.string();
+    CharFormats formats(palette);
     for (const AttributedRun& r : text.runs(start, inserted)) {
-        const QTextCharFormat f = charFormat(r.attributes, palette);
+        const QTextCharFormat& f = formats(r.attributes);
         int from = r.start;
         for (int i = r.start; i < r.end(); ++i) {
             if (s[i] != QLatin1Char('\n')) continue;

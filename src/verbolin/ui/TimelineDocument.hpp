@@ -12,9 +12,6 @@
 
 namespace verbolin::TimelineDocument {
 
-inline constexpr int kBlockIdProperty = QTextFormat::UserProperty + 1;
-inline constexpr int kSeparatorProperty = QTextFormat::UserProperty + 2;
-
 // `text` already holds the change: the document's [start, start + removed)
 // becomes text[start, start + inserted). Block formats of the blocks the
 // change touches follow the text's paragraph styles.

@@ -31,12 +31,12 @@ EditMapping collectEdits(const AttributedText& text, const std::vector<Block>& b
     for (const Block& b : blocks) table.emplace(QString::fromStdString(b.id.string()), &b);
     EditMapping out;
     for (const ParagraphRange& r : blockRanges(text)) {
-        const QString shown = text.string().mid(r.location, r.length);
-        out.keys.push_back(r.id + QLatin1Char('|') + shown);
+        std::string shown = text.string().mid(r.location, r.length).toStdString();
+        // Ranges carry ids the renderer wrote, or ones assigned from them.
+        if (auto id = platform::Uuid::parse(r.id.toStdString())) out.keys.push_back({*id, shown});
         auto it = table.find(r.id);
         if (it == table.end()) continue;
-        std::string utf8 = shown.toStdString();
-        if (utf8 != it->second->text()) out.edits.push_back({*it->second, std::move(utf8)});
+        if (shown != it->second->text()) out.edits.push_back({*it->second, std::move(shown)});
     }
     return out;
 }

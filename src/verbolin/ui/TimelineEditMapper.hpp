@@ -9,6 +9,7 @@
 
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/ui/AttributedText.hpp"
+#include "verbolin/ui/ParagraphKey.hpp"
 
 namespace verbolin {
 
@@ -18,7 +19,7 @@ struct ParagraphEdit {
 };
 
 struct EditMapping {
-    std::vector<QString> keys;  // the paragraph keys the text now shows
+    std::vector<ParagraphKey> keys;  // what the text now shows
     std::vector<ParagraphEdit> edits;
 };
 

@@ -140,9 +140,8 @@ void TimelineTextView::apply() {
     edit_->setTextInteractionFlags(inputs_.editable ? Qt::TextEditorInteraction
                                                     : Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     const std::vector<Block>& blocks = blocksOf(inputs_);
-    std::vector<QString> keys = TimelineUpdatePlanner::paragraphKeys(blocks);
     if (desynced_) renderedKey_.clear();  // rebuild from nothing
-    const TimelinePlan plan = TimelineUpdatePlanner::plan(renderedKey_, keys, renderedFont_, inputs_.fontSize,
+    const TimelinePlan plan = TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
                                                           renderedEditable_, inputs_.editable);
     if (plan.kind == TimelinePlan::Kind::none && !desynced_) {
         updateGutter();
@@ -160,22 +159,30 @@ void TimelineTextView::apply() {
         // Plain numbers: a QTextCursor would follow the replaced text.
         const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
         const int removed = text_.length() - start;
+        // Only the tail's paragraphs change place; the ranges before stay.
+        std::vector<ParagraphRange> kept = ranges();
+        std::erase_if(kept, [&](const ParagraphRange& r) { return r.location >= start; });
+        for (size_t i = plan.common; i < renderedKey_.size(); ++i)
+            gutter_->entries.erase(QString::fromStdString(renderedKey_[i].id.string()));
         text_.replace(start, removed, tail);
         // Undo steps recorded against the old text would corrupt the new one.
         doc.setUndoRedoEnabled(false);
         write(start, removed, tail.length());
         doc.setUndoRedoEnabled(true);
+        appendBlockRanges(kept, tail, start);
+        ranges_ = std::move(kept);
         if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
-        renderedKey_ = std::move(keys);
+        renderedKey_.resize(plan.common);
+        for (size_t i = plan.common; i < blocks.size(); ++i) renderedKey_.push_back(ParagraphKey::of(blocks[i]));
         layoutAll();
         if (wasAtBottom) scrollToEnd();
         else reportVisible();
-        updateGutter();
+        updateGutter(plan.common > 0 ? plan.common - 1 : 0);
         return;
     }
 
     const bool hadAnchor = !renderedKey_.empty();
-    const std::optional<QString> anchor = hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
+    const std::optional<ParagraphKey> anchor = hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
     const double oldHeight = DocumentGeometry::layoutAll(doc);
     const double oldTop = scrollY();
     const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
@@ -188,7 +195,7 @@ void TimelineTextView::apply() {
     ranges_.reset();
     doc.setUndoRedoEnabled(true);
     desynced_ = false;
-    renderedKey_ = std::move(keys);
+    renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
     renderedFont_ = inputs_.fontSize;
     renderedEditable_ = inputs_.editable;
     const double newHeight = layoutAll();
@@ -270,8 +277,9 @@ void TimelineTextView::handleJump() {
     postSelf([](TimelineTextView& v) { v.reportVisible(); });
 }
 
-void TimelineTextView::updateGutter() {
-    gutter_->entries = Gutter::entries(blocksOf(inputs_), inputs_.label, inputs_.sectionStarts);
+void TimelineTextView::updateGutter(size_t from) {
+    if (from == 0) gutter_->entries.clear();
+    Gutter::entries(gutter_->entries, blocksOf(inputs_), inputs_.label, inputs_.sectionStarts, from);
     auto onCopyBlock = inputs_.onCopyBlock;
     gutter_->onCopy = [onCopyBlock](const QString& id) {
         if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock) onCopyBlock(*uuid);

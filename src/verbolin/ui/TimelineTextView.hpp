@@ -42,7 +42,7 @@ public:
     TimelineTextEdit* textEdit() const { return edit_; }
     GutterView* gutter() const { return gutter_; }
     const AttributedText& text() const { return text_; }
-    const std::vector<QString>& renderedKeys() const { return renderedKey_; }
+    const std::vector<ParagraphKey>& renderedKeys() const { return renderedKey_; }
     const std::vector<ParagraphRange>& ranges() const;
     bool loadingMore() const { return loadingMore_; }
 
@@ -68,7 +68,8 @@ private:
     void scrollToEnd();
     void scrollToEndOnce();
     void handleJump();
-    void updateGutter();
+    // From `from` on, only the entries of blocks[from...] are rebuilt.
+    void updateGutter(size_t from = 0);
     void boundsChanged();
     void userScrolled();
     void frameChanged();
@@ -87,7 +88,7 @@ private:
     AttributedText text_;
     mutable std::optional<std::vector<ParagraphRange>> ranges_;
 
-    std::vector<QString> renderedKey_;
+    std::vector<ParagraphKey> renderedKey_;
     double renderedFont_ = 0;
     bool renderedEditable_ = true;
     bool loadingMore_ = false;

@@ -4,37 +4,32 @@
 
 namespace verbolin::TimelineUpdatePlanner {
 
-QString paragraphKey(const Block& block) {
-    return QString::fromStdString(block.id.string()) + QLatin1Char('|') + QString::fromStdString(block.text());
-}
-
-std::vector<QString> paragraphKeys(const std::vector<Block>& blocks) {
-    std::vector<QString> keys;
-    keys.reserve(blocks.size());
-    for (const Block& b : blocks) keys.push_back(paragraphKey(b));
+std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from) {
+    std::vector<ParagraphKey> keys;
+    keys.reserve(blocks.size() - std::min(from, blocks.size()));
+    for (size_t i = from; i < blocks.size(); ++i) keys.push_back(ParagraphKey::of(blocks[i]));
     return keys;
 }
 
-TimelinePlan plan(const std::vector<QString>& rendered, const std::vector<QString>& keys, double renderedFont,
+TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const std::vector<Block>& blocks, double renderedFont,
                   double font, bool renderedEditable, bool editable) {
     TimelinePlan p;
     p.styleChanged = renderedFont != font || renderedEditable != editable;
-    if (!p.styleChanged && keys == rendered) return p;
-    size_t n = std::min(rendered.size(), keys.size());
-    while (p.common < n && rendered[p.common] == keys[p.common]) ++p.common;
-    p.prepended = !rendered.empty() && p.common == 0 && keys.size() > rendered.size() &&
-                  std::equal(rendered.begin(), rendered.end(), keys.end() - long(rendered.size()));
+    const size_t n = std::min(rendered.size(), blocks.size());
+    while (p.common < n && rendered[p.common].matches(blocks[p.common])) ++p.common;
+    if (!p.styleChanged && p.common == rendered.size() && p.common == blocks.size()) return p;
+    p.prepended = !rendered.empty() && p.common == 0 && blocks.size() > rendered.size() &&
+                  std::equal(rendered.begin(), rendered.end(), blocks.end() - long(rendered.size()),
+                             [](const ParagraphKey& k, const Block& b) { return k.matches(b); });
     p.kind = !p.styleChanged && !rendered.empty() && !p.prepended ? TimelinePlan::Kind::tail
                                                                   : TimelinePlan::Kind::full;
     return p;
 }
 
-int tailStart(const std::vector<ParagraphRange>& ranges, int textLength, const std::vector<QString>& keys,
+int tailStart(const std::vector<ParagraphRange>& ranges, int textLength, const std::vector<ParagraphKey>& keys,
               size_t index) {
     if (index >= keys.size()) return textLength;
-    const QString& key = keys[index];
-    qsizetype bar = key.indexOf(QLatin1Char('|'));
-    const QString id = bar < 0 ? key : key.left(bar);
+    const QString id = QString::fromStdString(keys[index].id.string());
     for (size_t i = 0; i < ranges.size(); ++i)
         if (ranges[i].id == id) return i == 0 ? ranges[i].location : ranges[i].location - 1;
     return textLength;

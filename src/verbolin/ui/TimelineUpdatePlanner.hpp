@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/ParagraphKey.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 
 namespace verbolin {
@@ -26,17 +27,18 @@ struct VisibleParagraphs {
 
 namespace TimelineUpdatePlanner {
 
-// "<UUID>|<text>": equal keys, font and editability show the same text.
-QString paragraphKey(const Block& block);
-std::vector<QString> paragraphKeys(const std::vector<Block>& blocks);
+// The keys of blocks[from...].
+std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from = 0);
 
-TimelinePlan plan(const std::vector<QString>& renderedKeys, const std::vector<QString>& keys,
+// Compares the rendered keys with the paragraphs in place, so that an
+// unchanged prefix costs no text building.
+TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys, const std::vector<Block>& blocks,
                   double renderedFont, double font, bool renderedEditable, bool editable);
 
 // Where the tail from keys[index] starts: at the separator in front of that
 // paragraph, at 0 for the first one, or at `textLength` when it is not shown.
 int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
-              const std::vector<QString>& keys, size_t index);
+              const std::vector<ParagraphKey>& keys, size_t index);
 
 // The first and last paragraphs in the visible character range; when only
 // the space between paragraphs shows, both name the one above it.

@@ -23,32 +23,35 @@ struct Three {
 };
 
 TEST(TimelineUpdatePlanner, PlansNoneTailOrFull) {
-    std::vector<QString> a{"1|a", "2|b"}, grown{"1|a", "2|bb"}, appended{"1|a", "2|b", "3|c"},
-        prepended{"0|z", "1|a", "2|b"}, replaced{"9|q"};
+    Block a = block(0, 1, "a"), b = block(5, 6, "b"), c = block(9, 10, "c"), z = block(-9, -8, "z");
+    Block bb = b;
+    bb.segments.push_back(uitest::segment(6.5, 7, "more"));  // b grew a segment
+    const auto rendered = P::paragraphKeys({a, b});
     struct Case {
-        std::vector<QString> rendered, keys;
+        std::vector<Block> blocks;
         double font;
         TimelinePlan::Kind kind;
         size_t common;
         bool prepended;
     } cases[] = {
-        {a, a, 20, TimelinePlan::Kind::none, 0, false},
-        {a, grown, 20, TimelinePlan::Kind::tail, 1, false},
-        {a, appended, 20, TimelinePlan::Kind::tail, 2, false},
-        {a, prepended, 20, TimelinePlan::Kind::full, 0, true},
-        {a, replaced, 20, TimelinePlan::Kind::tail, 0, false},
-        {a, a, 22, TimelinePlan::Kind::full, 2, false},
-        {{}, a, 20, TimelinePlan::Kind::full, 0, false},
+        {{a, b}, 20, TimelinePlan::Kind::none, 2, false},
+        {{a, bb}, 20, TimelinePlan::Kind::tail, 1, false},
+        {{a, b, c}, 20, TimelinePlan::Kind::tail, 2, false},
+        {{z, a, b}, 20, TimelinePlan::Kind::full, 0, true},
+        {{c}, 20, TimelinePlan::Kind::tail, 0, false},
+        {{a, b}, 22, TimelinePlan::Kind::full, 2, false},
     };
-    for (const Case& c : cases) {
-        TimelinePlan p = P::plan(c.rendered, c.keys, 20, c.font, true, true);
-        EXPECT_EQ(p.kind, c.kind) << c.keys.size() << " " << c.font;
-        if (p.kind != TimelinePlan::Kind::none) {
-            EXPECT_EQ(p.common, c.common);
-        }
-        EXPECT_EQ(p.prepended, c.prepended);
+    for (const Case& k : cases) {
+        TimelinePlan p = P::plan(rendered, k.blocks, 20, k.font, true, true);
+        EXPECT_EQ(p.kind, k.kind) << k.blocks.size() << " " << k.font;
+        EXPECT_EQ(p.common, k.common);
+        EXPECT_EQ(p.prepended, k.prepended);
     }
-    EXPECT_EQ(P::plan(a, a, 20, 20, true, false).kind, TimelinePlan::Kind::full);
+    EXPECT_EQ(P::plan({}, {a}, 20, 20, true, true).kind, TimelinePlan::Kind::full);
+    EXPECT_EQ(P::plan(rendered, {a, b}, 20, 20, true, false).kind, TimelinePlan::Kind::full);
+    // The in-place comparison agrees with building the key.
+    for (const Block& x : {a, b, bb, c})
+        for (const Block& y : {a, b, bb, c}) EXPECT_EQ(ParagraphKey::of(x).matches(y), ParagraphKey::of(x) == ParagraphKey::of(y));
 }
 
 TEST(TimelineUpdatePlanner, TailStartsAtSeparatorOfFirstChangedParagraph) {
@@ -57,7 +60,7 @@ TEST(TimelineUpdatePlanner, TailStartsAtSeparatorOfFirstChangedParagraph) {
     EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 0), 0);
     EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 2), 18);
     EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 3), t.text.length());
-    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), {"not-shown|x"}, 0), t.text.length());
+    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), {{platform::Uuid::random(), "x"}}, 0), t.text.length());
 }
 
 TEST(TimelineUpdatePlanner, VisibleWalkFallsBackToParagraphAbove) {
@@ -122,7 +125,7 @@ TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
     EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
     EXPECT_EQ(m.edits[0].text, ">> Alpha one!");
     EXPECT_EQ(m.edits[1].text, "Gamma?");
-    EXPECT_EQ(m.keys[1], idText(t.blocks[1]) + "|Beta two");
+    EXPECT_EQ(m.keys[1], ParagraphKey::of(t.blocks[1]));
 
     // Restoring the stored text reports nothing; emptying a paragraph drops it.
     Three u;
