@@ -42,15 +42,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     gutter_ = new GutterView(edit_, main_);
     gutter_->ranges = [this]() -> const std::vector<ParagraphRange>& { return ranges(); };
 
-    QTextDocument* doc = edit_->document();
-    doc->setDocumentMargin(0);
-    QTextFrameFormat root = doc->rootFrame()->frameFormat();
-    // The column left of the text belongs to the time labels.
-    root.setLeftMargin(Gutter::kColumnWidth + kInsetWidth);
-    root.setRightMargin(kInsetWidth);
-    root.setTopMargin(kInsetHeight);
-    root.setBottomMargin(kInsetHeight);
-    doc->rootFrame()->setFrameFormat(root);
+    configure(*edit_->document());
     edit_->setAcceptDrops(false);
 
     edit_->shouldChange = [this](int pos, int len) { return shouldChange(pos, len); };
@@ -64,7 +56,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         return true;
     };
 
-    connect(doc, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
+    connect(edit_->document(), &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
     connect(edit_, &QTextEdit::textChanged, this, &TimelineTextView::textChanged);
     connect(edit_, &QTextEdit::cursorPositionChanged, this, &TimelineTextView::selectionChanged);
     connect(edit_, &QTextEdit::selectionChanged, this, &TimelineTextView::selectionChanged);
@@ -78,6 +70,17 @@ TimelineTextView::~TimelineTextView() {
     // The document's signals must not reach a half-destroyed coordinator.
     edit_->document()->disconnect(this);
     edit_->disconnect(this);
+}
+
+void TimelineTextView::configure(QTextDocument& doc) {
+    doc.setDocumentMargin(0);
+    QTextFrameFormat root = doc.rootFrame()->frameFormat();
+    // The column left of the text belongs to the time labels.
+    root.setLeftMargin(Gutter::kColumnWidth + kInsetWidth);
+    root.setRightMargin(kInsetWidth);
+    root.setTopMargin(kInsetHeight);
+    root.setBottomMargin(kInsetHeight);
+    doc.rootFrame()->setFrameFormat(root);
 }
 
 const std::vector<ParagraphRange>& TimelineTextView::ranges() const {
@@ -148,10 +151,10 @@ void TimelineTextView::apply() {
         return;
     }
     const bool wasAtBottom = atBottom();
-    QTextDocument& doc = *edit_->document();
     const auto sections = keySet(inputs_.sectionStarts);
 
     if (plan.kind == TimelinePlan::Kind::tail && !desynced_) {
+        QTextDocument& doc = *edit_->document();
         const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, plan.common);
         const Block* previous = plan.common > 0 ? &blocks[plan.common - 1] : nullptr;
         AttributedText tail = TimelineRenderer::render(std::span(blocks).subspan(plan.common), previous,
@@ -183,17 +186,24 @@ void TimelineTextView::apply() {
 
     const bool hadAnchor = !renderedKey_.empty();
     const std::optional<ParagraphKey> anchor = hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
-    const double oldHeight = DocumentGeometry::layoutAll(doc);
+    const double oldHeight = DocumentGeometry::layoutAll(*edit_->document());
     const double oldTop = scrollY();
     const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
 
     text_ = TimelineRenderer::render(blocks, nullptr, inputs_.fontSize, sections);
-    doc.setUndoRedoEnabled(false);
+    // A fresh document is filled several times faster than one that a text
+    // edit watches; the edit deletes the old one, its own child, on the swap.
+    auto* fresh = new QTextDocument(edit_);
+    configure(*fresh);
+    fresh->setUndoRedoEnabled(false);
+    TimelineDocument::writeAll(*fresh, text_, edit_->palette());
+    fresh->setUndoRedoEnabled(true);
+    edit_->document()->disconnect(this);
     writing_ = true;
-    TimelineDocument::writeAll(doc, text_, edit_->palette());
+    edit_->setDocument(fresh);
     writing_ = false;
+    connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
     ranges_.reset();
-    doc.setUndoRedoEnabled(true);
     desynced_ = false;
     renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
     renderedFont_ = inputs_.fontSize;

@@ -17,6 +17,7 @@
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 
 class QMenu;
+class QTextDocument;
 
 namespace verbolin {
 
@@ -62,6 +63,7 @@ protected:
 
 private:
     void apply();
+    static void configure(QTextDocument& doc);  // margins for the inset and time column
     double layoutAll();  // returns the document height
     void restoreSelection(int anchor, int position);
     void reportVisible();
