@@ -31,12 +31,15 @@ EditMapping collectEdits(const AttributedText& text, const std::vector<Block>& b
     for (const Block& b : blocks) table.emplace(QString::fromStdString(b.id.string()), &b);
     EditMapping out;
     for (const ParagraphRange& r : blockRanges(text)) {
-        std::string shown = text.string().mid(r.location, r.length).toStdString();
+        const QString shown = text.string().mid(r.location, r.length);
+        std::string utf8 = shown.toStdString();
         // Ranges carry ids the renderer wrote, or ones assigned from them.
-        if (auto id = platform::Uuid::parse(r.id.toStdString())) out.keys.push_back({*id, shown});
+        if (auto id = platform::Uuid::parse(r.id.toStdString())) out.keys.push_back({*id, utf8});
         auto it = table.find(r.id);
         if (it == table.end()) continue;
-        if (shown != it->second->text()) out.edits.push_back({*it->second, std::move(shown)});
+        // Compared as shown: a stored text that is not valid UTF-8 reads back
+        // with replacement characters, which is no edit of the user's.
+        if (shown != QString::fromStdString(it->second->text())) out.edits.push_back({*it->second, std::move(utf8)});
     }
     return out;
 }

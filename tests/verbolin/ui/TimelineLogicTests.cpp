@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
+
+#include "support/ScopedEnv.hpp"
 #include "verbolin/ui/CopyFlash.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
+#include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
@@ -161,6 +165,32 @@ TEST(Gutter, EntriesFontsAndFlash) {
     EXPECT_EQ(ticks, 23);
     EXPECT_FALSE(f.active());
     EXPECT_FALSE(f.range.has_value());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TimelineEditMapper, UndecodableStoredTextIsNotReportedAsEdited) {
+    Three t;
+    t.blocks[1].segments[0].text = "Beta \xC3";  // cut in the middle of a character
+    t.text = TimelineRenderer::render(t.blocks, nullptr, 20, {});
+    t.text.replace(0, 0, AttributedText(QStringLiteral("x"), TimelineRenderer::bodyAttributes(20, t.blocks[0].id, 0)));
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
+    ASSERT_EQ(m.edits.size(), 1u);
+    EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
+}
+
+TEST(LocaleTime, ShortTimeFollowsTheLocale) {
+    {
+        testsupport::ScopedEnv tz("TZ", "UTC");
+        tzset();
+        const platform::Date at = platform::dateFromSecondsSince1970(1714578060.0);  // 15:41 UTC
+        EXPECT_EQ(LocaleTime::shortTime(at, QLocale("en_US")), QStringLiteral("3:41 PM"));
+        EXPECT_EQ(LocaleTime::shortTime(at, QLocale("de_DE")), QStringLiteral("15:41"));
+        EXPECT_EQ(LocaleTime::abbreviatedDate(at, QLocale("en_US")), QStringLiteral("May 1, 2024"));
+    }
+    tzset();
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 #include <QTest>
 #include <QTextBlock>
 
+#include <QElapsedTimer>
+#include <thread>
+
 #include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
 #include "verbolin/ui/TimelineViewHarness.hpp"
 
 using namespace verbolin;
@@ -290,6 +294,48 @@ TEST(GutterView, ClickOnATimeCopiesAndFlashesThatParagraph) {
     QTest::mouseClick(h.edit().viewport(), Qt::LeftButton, {}, below);
     EXPECT_EQ(h.copied.size(), 2u);
     EXPECT_EQ(h.edit().textCursor().position(), h.view.text().length());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TimelineTextView, WorkLeftOnTheMainQueueOutlivesTheView) {
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main(clock);
+    int visible = 0;
+    {
+        uitest::TimelineHarness h;  // a second view on its own queue
+        auto view = std::make_unique<TimelineTextView>(main);
+        view->resize(400, 300);
+        view->show();
+        TimelineInputs in = h.inputs(uitest::blocks(uitest::segments(30)));
+        in.onVisible = [&](auto, auto, bool) { ++visible; };
+        in.onScrolledToTop = [] {};
+        view->setInputs(in);
+        view->scrollTo(0);  // arms the one-second reset
+        view->gutter()->flash(0, 5);
+        EXPECT_GT(main.pendingCount(), 0u);
+        view.reset();
+    }
+    main.advance(std::chrono::seconds(2));  // nothing left to touch
+    EXPECT_EQ(main.pendingCount(), 0u);
+    EXPECT_LE(visible, 2);
+}
+
+TEST(QtMainExecutor, RunsPostedWorkInOrderOnALaterTurn) {
+    QtMainExecutor main;
+    std::vector<int> order;
+    main.post([&] { order.push_back(1); });
+    main.postAfter(std::chrono::milliseconds(20), [&] { order.push_back(3); });
+    main.post([&] { order.push_back(2); });
+    EXPECT_TRUE(order.empty());
+    EXPECT_TRUE(main.isMainThread());
+    std::thread([&] { main.post([&] { order.push_back(4); }); }).join();
+    QElapsedTimer t;
+    t.start();
+    while (order.size() < 4 && t.elapsed() < 2000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 4, 3}));
 }
 
 }  // namespace
