@@ -111,7 +111,9 @@ void BM_IncrementalTwoHourMp3PeakMemory(benchmark::State& state) {
     state.counters["peakAboveStartMiB"] = peakMiB;
 }
 // The argument is the read window in seconds: how the peak grows with it
-// shows what the window costs; the rest is fixed.
+// shows what the window costs; the rest is fixed. Run one argument per
+// process (--benchmark_filter='TwoHour.*/120/'): memory an earlier run left
+// resident hides the next run's peak.
 BENCHMARK(BM_IncrementalTwoHourMp3PeakMemory)
     ->Arg(120)
     ->Arg(30)

@@ -10,23 +10,19 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/error.h>
 }
+
+#include "platform/audio/AvErrorText.hpp"
 
 namespace platform {
 namespace {
-
-std::string avError(int code) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
 
 // A position far ahead is reached by seeking; a near one by decoding on.
 constexpr double kDecodeAheadSeconds = 10.0;
 // Seeks land this far before the target so that the decoder has settled
 // (bit reservoirs, overlapped transforms) by the time it gets there.
 constexpr double kSeekPrerollSeconds = 0.5;
+constexpr int kMaxChannels = 64;
 
 template <class T>
 float toFloat(T v);
@@ -222,7 +218,7 @@ struct AudioFile::Decoder {
                                 startTime, 0);
         if (rc < 0)
             rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
-        if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avError(rc));
+        if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avErrorText(rc));
         avcodec_flush_buffers(codec);
         clearPending();
         draining = ended = false;
@@ -273,9 +269,9 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
 
     Decoder& d = *decoder_;
     int rc = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
-    if (rc < 0) fail(avError(rc));
+    if (rc < 0) fail(avErrorText(rc));
     rc = avformat_find_stream_info(d.format, nullptr);
-    if (rc < 0) fail(avError(rc));
+    if (rc < 0) fail(avErrorText(rc));
     const AVCodec* codec = nullptr;
     d.stream = av_find_best_stream(d.format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (d.stream < 0 || codec == nullptr)
@@ -285,12 +281,14 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     d.channels = st->codecpar->ch_layout.nb_channels;
     d.rate = st->codecpar->sample_rate;
     if (d.channels <= 0) fail("its header reports no channels");
+    // Beyond what any recording uses; a damaged header must not size buffers.
+    if (d.channels > kMaxChannels) fail("its header reports " + std::to_string(d.channels) + " channels");
     if (d.rate <= 0) fail("its header reports no sample rate");
     d.codec = avcodec_alloc_context3(codec);
     if (!d.codec) fail("out of memory");
     rc = avcodec_parameters_to_context(d.codec, st->codecpar);
     if (rc >= 0) rc = avcodec_open2(d.codec, codec, nullptr);
-    if (rc < 0) fail(avError(rc));
+    if (rc < 0) fail(avErrorText(rc));
     d.packet = av_packet_alloc();
     d.frame = av_frame_alloc();
     if (!d.packet || !d.frame) fail("out of memory");

@@ -6,19 +6,14 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
+#include "platform/audio/AvErrorText.hpp"
+
 namespace platform {
 namespace {
-
-std::string avError(int code) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
 
 // The library mixes at most this many channels (SWR_CH_MAX).
 constexpr uint32_t kMaxChannels = 64;
@@ -50,20 +45,20 @@ std::unique_ptr<Resampler> Resampler::create(const AudioFormat& input, int outpu
     av_channel_layout_uninit(&outLayout);
     if (rc < 0 || !ctx) {
         swr_free(&ctx);
-        return fail(avError(rc));
+        return fail(avErrorText(rc));
     }
     if (input.channels > 1) {
         std::vector<double> weights(input.channels, 1.0 / double(input.channels));
         rc = swr_set_matrix(ctx, weights.data(), int(input.channels));
         if (rc < 0) {
             swr_free(&ctx);
-            return fail(avError(rc));
+            return fail(avErrorText(rc));
         }
     }
     rc = swr_init(ctx);
     if (rc < 0) {
         swr_free(&ctx);
-        return fail(avError(rc));
+        return fail(avErrorText(rc));
     }
     return std::unique_ptr<Resampler>(new Resampler(ctx, input, outputRate));
 }

@@ -15,6 +15,7 @@
 #include "auralith/utilities/AudioBufferExtensions.hpp"
 #include "auralith/utilities/Logging.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/system/NumberText.hpp"
 #include "platform/system/WorkerPool.hpp"
 
 namespace auralith {
@@ -114,15 +115,15 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(
         if (!result) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
     }
     if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
-        Logging::debug("Audio source details - Sample Rate: " + std::to_string(rate) +
-                       " Hz, Channel Count: " + std::to_string(channels) +
-                       ", Frame Length: " + std::to_string(length) +
-                       ", Duration: " + std::to_string(double(length) / rate) + "s");
-        Logging::debug(
-            "Audio buffer details - Sample Rate: " + std::to_string(result->format().sampleRate) +
-            " Hz, Channel Count: " + std::to_string(result->format().channelCount) +
-            ", Frame Length: " + std::to_string(result->frameLength()) + ", Duration: " +
-            std::to_string(double(result->frameLength()) / result->format().sampleRate) + "s");
+        auto details = [](const char* what, double sampleRate, uint32_t channelCount, int64_t frames) {
+            return std::string(what) + " - Sample Rate: " + platform::numberText(sampleRate) +
+                   " Hz, Channel Count: " + std::to_string(channelCount) + ", Frame Length: " +
+                   std::to_string(frames) + ", Duration: " + platform::numberText(double(frames) / sampleRate) +
+                   "s";
+        };
+        Logging::debug(details("Audio source details", rate, channels, length));
+        Logging::debug(details("Audio buffer details", result->format().sampleRate, result->format().channelCount,
+                               result->frameLength()));
         Logging::logCurrentMemoryUsage("After loadAudio function");
     }
     return std::move(*result);

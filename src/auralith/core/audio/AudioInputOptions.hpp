@@ -33,9 +33,13 @@ struct AudioInputOptions {
         static ChannelMode specificChannel(std::int64_t channel) {
             return {SpecificChannel{channel}};
         }
-        static ChannelMode sumChannels(
-            std::optional<std::vector<std::int64_t>> channels = std::nullopt) {
-            return {SumChannels{std::move(channels)}};
+        // All channels.
+        static ChannelMode sumChannels() { return {SumChannels{}}; }
+        static ChannelMode sumChannels(std::optional<std::vector<std::int64_t>> channels) {
+            // Built from the list itself: moving an empty optional upsets GCC's
+            // uninitialised-use check in sanitizer builds.
+            if (!channels) return sumChannels();
+            return {SumChannels{std::optional<std::vector<std::int64_t>>(std::move(*channels))}};
         }
 
         // Case number (0 specific, 1 sum) first, then the payload; an absent

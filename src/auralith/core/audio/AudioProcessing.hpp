@@ -34,6 +34,8 @@ namespace auralith {
 using AudioProcessorOutputType = platform::ml::MLMultiArray;
 
 // Receives each converted live buffer (16 kHz mono), on the capture thread.
+// It must not start, pause or stop the capture itself: the capture thread
+// would wait for its own delivery to end.
 using AudioBufferCallback = std::function<void(const std::vector<float>&)>;
 
 // The outcome of loading one of several files: its samples, or what stopped it.

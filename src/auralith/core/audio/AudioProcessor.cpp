@@ -12,6 +12,7 @@
 #include <limits>
 #include <mutex>
 #include <sstream>
+#include <utility>
 
 #include "auralith/core/audio/EnergyVAD.hpp"
 #include "auralith/utilities/Logging.hpp"
@@ -386,17 +387,19 @@ void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID,
     std::lock_guard engineLock(state_->engineMutex);
     // A capture that is still running would keep feeding the cleared buffer.
     if (state_->engine) stopRecording();
+    AudioBufferCallback previous;
     {
         std::lock_guard lock(state_->m);
         state_->samples.clear();
         state_->energy.clear();
         // Set before the engine starts so that its first buffer reaches the caller.
-        state_->callback = callback;
+        previous = std::exchange(state_->callback, callback);
     }
     try {
         state_->engine = setupEngine(inputDeviceID);
     } catch (...) {
-        setAudioBufferCallback(nullptr);
+        // A start that failed stores nothing.
+        setAudioBufferCallback(std::move(previous));
         throw;
     }
     state_->lastInputDevice = inputDeviceID;

@@ -298,6 +298,7 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
         {write("overclaim.wav", wavFile(1, 16000, 16000 * 2 * 10, 16000 * 2)), 16000},
         {write("no-channels.wav", wavFile(0, 16000, 3200, 3200)), -1},
         {write("no-rate.wav", wavFile(1, 0, 3200, 3200)), -1},
+        {write("many-channels.wav", wavFile(4000, 16000, 8000 * 10, 8000 * 10)), -1},
         {path("image.png"), -1},
         {path("folder.wav"), -1},
     };

@@ -8,7 +8,6 @@
 
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/audio/EnergyVAD.hpp"
-#include "auralith/core/audio/IncrementalLoadController.hpp"
 #include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "support/GeneratedAudio.hpp"
@@ -18,7 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using auralith::AudioProcessor;
 using auralith::IncrementalFileChunk;
-using auralith::IncrementalLoadController;
 using ChannelMode = auralith::AudioInputOptions::ChannelMode;
 using namespace testsupport;
 
@@ -170,37 +168,6 @@ TEST_F(IncrementalFileLoading, UnreadableFileEndsTheStreamWithTheError) {
     const auto logged = taken();
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].rfind("Error loading audio file incrementally: ", 0), 0u) << logged[0];
-}
-
-TEST(IncrementalLoadController, CountsSlotsAndReleasesWaitersInOrder) {
-    IncrementalLoadController c(2);
-    c.signalChunkConsumed();  // nothing taken: no effect
-    EXPECT_TRUE(c.requestChunkSlot());
-    EXPECT_TRUE(c.requestChunkSlot());
-    EXPECT_EQ(c.activeChunks(), 2);
-    std::vector<int> order;
-    std::mutex m;
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&, i] {
-            if (c.requestChunkSlot()) {
-                std::lock_guard lock(m);
-                order.push_back(i);
-            }
-        });
-        std::this_thread::sleep_for(50ms);  // queue them in a known order
-    }
-    c.signalChunkConsumed();
-    c.signalChunkConsumed();
-    std::this_thread::sleep_for(100ms);
-    {
-        std::lock_guard lock(m);
-        EXPECT_EQ(order, (std::vector<int>{0, 1}));
-    }
-    c.resumeWaitingProducers();  // the third leaves without a slot
-    for (auto& t : waiters) t.join();
-    EXPECT_EQ(c.activeChunks(), 2);
-    EXPECT_FALSE(c.requestChunkSlot());
 }
 
 }  // namespace
