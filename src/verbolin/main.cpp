@@ -14,7 +14,9 @@ int main() {
         std::printf("Verbolin data folder: %s\n", store.directory().c_str());
         std::printf("Transcript: %zu segments, %zu sessions%s\n", store.segments.peek().size(),
                     store.sessions.peek().size(),
-                    store.db() ? "" : " (not saved: the database could not be opened)");
+                    !store.notSaved.peek()  ? ""
+                    : store.db() ? " (not saved: writing to the database fails)"
+                                 : " (not saved: the database could not be opened)");
         const verbolin::ModelPack pack =
             verbolin::ModelPack::named(verbolin::Defaults::standard()
                                            .string(verbolin::Defaults::kModelPack)

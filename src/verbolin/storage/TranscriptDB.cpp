@@ -131,6 +131,12 @@ TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
     }
     db_ = handle;
     try {
+        // Before anything writes: switching the journal mode or adding the
+        // schema would write into a damaged file and could make it worse.
+        if (!passesQuickCheck()) {
+            logStorageError(url_.string() + " is damaged; it is left as it is");
+            throw platform::AppError(kDomain, 3, url_.string() + " is damaged");
+        }
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");
         // INSERT OR REPLACE removes the old row of an id without running
@@ -230,31 +236,106 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
     return out;
 }
 
-void TranscriptDB::upsert(const Segment& s) {
+bool TranscriptDB::passesQuickCheck() {
+    Statement st;
+    if (sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &st.stmt, nullptr) != SQLITE_OK)
+        throw platform::AppError(kDomain, 2, sqlite3_errmsg(db_));  // e.g. not a database
+    bool ok = true;
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        std::string line = columnText(st.stmt, 0);
+        if (line != "ok") {
+            ok = false;
+            logStorageError(url_.string() + ": " + line);
+        }
+    }
+    return ok && rc == SQLITE_DONE;
+}
+
+bool TranscriptDB::write(const Segment& s) {
     Statement st(
         prepare("INSERT OR REPLACE INTO segments (id, start, end, text, edited, original) VALUES "
                 "(?, ?, ?, ?, ?, ?)",
                 "writing a segment"));
-    if (!st) return;
+    if (!st) return false;
     bindText(st.stmt, 1, s.id.string());
     sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(s.start));
     sqlite3_bind_double(st.stmt, 3, platform::secondsSince1970(s.end));
     bindText(st.stmt, 4, s.text);
     sqlite3_bind_int(st.stmt, 5, s.edited ? 1 : 0);
     bindOptionalText(st.stmt, 6, s.original);
-    if (sqlite3_step(st.stmt) != SQLITE_DONE)
-        logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
+    if (sqlite3_step(st.stmt) == SQLITE_DONE) return true;
+    logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
+    return false;
 }
 
-void TranscriptDB::upsert(const SessionMarker& m) {
+bool TranscriptDB::write(const SessionMarker& m) {
     Statement st(prepare("INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)",
                          "writing a session"));
-    if (!st) return;
+    if (!st) return false;
     bindText(st.stmt, 1, m.id.string());
     sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(m.start));
     bindOptionalText(st.stmt, 3, m.name);
-    if (sqlite3_step(st.stmt) != SQLITE_DONE)
-        logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
+    if (sqlite3_step(st.stmt) == SQLITE_DONE) return true;
+    logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
+    return false;
+}
+
+bool TranscriptDB::deleteRow(const char* sql, const platform::Uuid& id) {
+    Statement st(prepare(sql, "deleting a row"));
+    if (!st) return false;
+    bindText(st.stmt, 1, id.string());
+    if (sqlite3_step(st.stmt) == SQLITE_DONE) return true;
+    logStorageError("deleting " + id.string() + " failed: " + sqlite3_errmsg(db_));
+    return false;
+}
+
+bool TranscriptDB::upsert(const Segment& s) { return write(s); }
+
+bool TranscriptDB::upsert(const SessionMarker& m) { return write(m); }
+
+bool TranscriptDB::apply(const Changes& c) {
+    const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
+                              c.deletedSessions.size();
+    if (statements == 0) return true;
+    if (statements == 1) {  // one statement is a transaction of its own
+        if (!c.segments.empty()) return write(c.segments[0]);
+        if (!c.sessions.empty()) return write(c.sessions[0]);
+        if (!c.deletedSegments.empty())
+            return deleteRow("DELETE FROM segments WHERE id = ?", c.deletedSegments[0]);
+        return deleteRow("DELETE FROM sessions WHERE id = ?", c.deletedSessions[0]);
+    }
+    try {
+        exec("BEGIN");
+    } catch (const platform::AppError& e) {
+        logStorageError(std::string("cannot start a transaction: ") + e.what());
+        return false;
+    }
+    bool ok = true;
+    for (const auto& id : c.deletedSegments)
+        ok = ok && deleteRow("DELETE FROM segments WHERE id = ?", id);
+    for (const auto& id : c.deletedSessions)
+        ok = ok && deleteRow("DELETE FROM sessions WHERE id = ?", id);
+    for (const Segment& s : c.segments) ok = ok && write(s);
+    for (const SessionMarker& m : c.sessions) ok = ok && write(m);
+    if (ok) {
+        try {
+            exec("COMMIT");
+            return true;
+        } catch (const platform::AppError& e) {
+            logStorageError(std::string("COMMIT failed: ") + e.what());
+        }
+    }
+    // A transaction left open would swallow every later write and vanish at
+    // close.
+    if (!sqlite3_get_autocommit(db_)) {
+        try {
+            exec("ROLLBACK");
+        } catch (const platform::AppError& e) {
+            logStorageError(std::string("ROLLBACK failed: ") + e.what());
+        }
+    }
+    return false;
 }
 
 std::string TranscriptDB::matchExpression(std::string_view query) {
@@ -288,32 +369,6 @@ std::unordered_set<platform::Uuid> TranscriptDB::search(std::string_view query) 
     if (rc != SQLITE_DONE)
         logStorageError(std::string("search stopped early: ") + sqlite3_errmsg(db_));
     return ids;
-}
-
-void TranscriptDB::deleteRows(const char* sql, const std::vector<platform::Uuid>& ids,
-                              bool transaction) {
-    auto control = [this](const char* statement) {
-        try {
-            exec(statement);
-        } catch (const platform::AppError& e) {
-            // The deletes still run, each in its own implicit transaction.
-            logStorageError(std::string(statement) + " failed: " + e.what());
-        }
-    };
-    if (transaction) control("BEGIN");
-    for (const platform::Uuid& id : ids) {
-        Statement st(prepare(sql, "deleting a row"));
-        if (!st) continue;
-        bindText(st.stmt, 1, id.string());
-        if (sqlite3_step(st.stmt) != SQLITE_DONE)
-            logStorageError("deleting " + id.string() + " failed: " + sqlite3_errmsg(db_));
-    }
-    if (transaction) {
-        control("COMMIT");
-        // A COMMIT that failed leaves the transaction open, and every later
-        // single-row write would silently join it and vanish at close.
-        if (!sqlite3_get_autocommit(db_)) control("ROLLBACK");
-    }
 }
 
 }  // namespace verbolin
