@@ -168,3 +168,13 @@ TEST(BPETokenizerWhisper, ConcurrentUseGivesTheSameTokens) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
+
+// A long run of spaces used to overflow the regex engine's backtrack stack,
+// and everything after the run was silently dropped.
+TEST(BPETokenizerWhisper, ALongWhitespaceRunKeepsTheTextAfterIt) {
+    const Whisper& w = whisper();
+    std::vector<int> expected{31373};
+    expected.insert(expected.end(), 399997, 220);
+    expected.push_back(995);
+    EXPECT_TRUE(w.ids("hello" + std::string(399998, ' ') + "world") == expected);
+}
