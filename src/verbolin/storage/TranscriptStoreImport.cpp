@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "platform/system/FileMove.hpp"
+#include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
 #include "verbolin/storage/LegacyNote.hpp"
 #include "verbolin/storage/RecordDecodingError.hpp"
@@ -77,7 +78,7 @@ std::vector<std::string_view> lines(std::string_view text) {
 template <class Record>
 std::optional<std::vector<Record>> decodeArray(const std::string& text, const fs::path& path) {
     try {
-        auto j = nlohmann::json::parse(text);
+        auto j = platform::parseJson(text);
         if (!j.is_array()) throw RecordDecodingError("expected an array");
         return j.get<std::vector<Record>>();
     } catch (const std::exception& e) {
@@ -131,7 +132,7 @@ void TranscriptStore::importLegacyFiles() {
                                            std::to_string(all.size()));
                 Segment s;
                 try {
-                    s = nlohmann::json::parse(all[i]).get<Segment>();
+                    s = platform::parseJson(all[i]).get<Segment>();
                 } catch (const std::exception&) {
                     ++skipped;
                     continue;
