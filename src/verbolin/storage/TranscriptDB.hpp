@@ -79,9 +79,13 @@ class TranscriptDB {
     void exec(const std::string& sql);
 
     sqlite3_stmt* prepare(const char* sql, const char* operation);
-    bool write(const Segment& segment);
-    bool write(const SessionMarker& marker);
-    bool deleteRow(const char* sql, const platform::Uuid& id);
+    // Bind, step and reset one prepared statement; false (logged) on failure.
+    bool write(sqlite3_stmt* statement, const Segment& segment);
+    bool write(sqlite3_stmt* statement, const SessionMarker& marker);
+    bool write(sqlite3_stmt* statement, const platform::Uuid& deletedId);
+    // Runs `sql` once per item, preparing it once.
+    template <class Item>
+    bool writeAll(const char* sql, const std::vector<Item>& items);
     bool passesQuickCheck();
 
     sqlite3* db_ = nullptr;

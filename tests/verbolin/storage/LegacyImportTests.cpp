@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
@@ -52,6 +54,9 @@ class ImportTest : public ::testing::Test {
 TEST_F(ImportTest, TranscriptLinesImportSortedSkippingBadOnesAndTheFileIsMoved) {
     write(file("transcript.jsonl"),
           line(kIdA, "2024-05-01T10:00:05Z", "second") + "\nnot json\n\n" +
+              // outside the clock's range: unreadable, not some other date
+              line("44444444-4444-4444-8444-444444444444", "9999-12-31T00:00:00Z", "far") + "\n" +
+              line("55555555-5555-4555-8555-555555555555", "1000-01-01T00:00:00Z", "old") + "\n" +
               line(kIdB, "2024-05-01T10:00:00Z", "first", R"(,"edited":true,"original":"1st")") +
               "\n" + line(kIdC, "2024-05-01T10:00:09Z", "third") + "\n");
     auto store = open();
@@ -185,4 +190,56 @@ TEST_F(ImportTest, WithoutADatabaseRecordsArriveInMemoryOnly) {
     EXPECT_EQ(store->db(), nullptr);
     EXPECT_EQ(texts(*store), std::vector<std::string>{"kept in memory"});
     EXPECT_EQ(store->search("MEMORY").size(), 1u);
+}
+
+// A large file goes in as one transaction: fast, all or nothing, with
+// progress in the log.
+TEST_F(ImportTest, ALargeTranscriptImportsInOneTransactionWithProgress) {
+    constexpr int kLines = 200000;
+    std::string content;
+    content.reserve(kLines * 120);
+    for (int i = 0; i < kLines; ++i) {
+        Segment s = segment(i, i + 1, "line " + std::to_string(i));
+        content += nlohmann::json(s).dump() + "\n";
+    }
+    write(file("transcript.jsonl"), content);
+    auto started = std::chrono::steady_clock::now();
+    std::unique_ptr<TranscriptStore> store;
+    {
+        testing::internal::CaptureStderr();
+        store = open();
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("line 100000 of 200000"), std::string::npos);
+        EXPECT_NE(log.find("imported 200000 records"), std::string::npos);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 5.0);
+    EXPECT_EQ(store->segments.peek().size(), size_t(kLines));
+    EXPECT_EQ(store->search("199999").size(), 1u);  // the full-text index holds them
+    store.reset();
+    TranscriptDB db(dir.path() / "transcript.sqlite");
+    EXPECT_EQ(column(db.handle(), "SELECT count(*) FROM segments"), std::vector<std::string>{"200000"});
+
+    // When the one transaction fails, nothing of the file is stored and the
+    // file stays to be read again.
+    std::string two = nlohmann::json(segment(0, 1, "x")).dump() + "\n" +
+                      nlohmann::json(segment(1, 2, "y")).dump() + "\n";
+    TempDir other;
+    {
+        TranscriptStore first(other.path(), UserCalendar("en_GB", "UTC"));
+    }
+    write(other.path() / "transcript.jsonl", two);
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(sqlite3_open((other.path() / "transcript.sqlite").c_str(), &locker), SQLITE_OK);
+    run(locker, "BEGIN EXCLUSIVE");
+    {
+        TranscriptStore locked(other.path(), UserCalendar("en_GB", "UTC"));
+        EXPECT_TRUE(locked.notSaved.peek());
+        EXPECT_TRUE(fs::exists(other.path() / "transcript.jsonl"));
+        run(locker, "ROLLBACK");
+        sqlite3_close(locker);
+    }  // quitting writes the kept segments after all
+    TranscriptStore again(other.path(), UserCalendar("en_GB", "UTC"));
+    EXPECT_EQ(again.segments.peek().size(), 2u);  // not doubled by the second import
 }
