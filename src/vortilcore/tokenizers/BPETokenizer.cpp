@@ -72,24 +72,33 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const Config::Dictionary* vocab = model.get("vocab").dictionaryValue();
     if (!vocab) throw TokenizerError::missingVocab();
 
+    // A vocabulary that does not fit its merges would load and then map
+    // every piece to the unknown id; it is refused here instead.
+    tokensToIds_.reserve(vocab->size() + addedTokens.size());
+    for (const auto& [token, id] : *vocab) {
+        auto n = id.integerValue();
+        if (!n || *n < 0 || *n > INT_MAX)
+            throw TokenizerError::malformedVocab("the id of \"" + token.string() + "\" is not a token id");
+        tokensToIds_.insert_or_assign(token.string(), int(*n));
+    }
+    for (const auto& [content, id] : addedTokens) tokensToIds_.insert_or_assign(content, id);
+    idsToTokens_ = Utils::invert(tokensToIds_);
+
     std::string key;
     bpeRanks_.reserve(merges->size());
     for (size_t i = 0; i < merges->size(); ++i) {
         const auto& symbols = (*merges)[i];
-        if (symbols.size() < 2) {
-            std::string text;
-            for (const auto& s : symbols) text += (text.empty() ? "" : " ") + s;
+        std::string text;
+        for (const auto& s : symbols) text += (text.empty() ? "" : " ") + s;
+        if (symbols.size() < 2)
             throw TokenizerConfigurationError("BPETokenizer requires merges of two symbols, got '" + text + "'");
-        }
+        for (const std::string& token : {symbols[0], symbols[1], symbols[0] + symbols[1]})
+            if (!tokensToIds_.count(token))
+                throw TokenizerError::malformedVocab("the merge \"" + text + "\" needs \"" + token +
+                                                     "\", which the vocabulary lacks");
         pairKey(key, unicode::nfc(symbols[0]), unicode::nfc(symbols[1]));
         bpeRanks_.insert_or_assign(key, int(i));  // a repeated pair keeps its later rank
     }
-
-    tokensToIds_.reserve(vocab->size() + addedTokens.size());
-    for (const auto& [token, id] : *vocab)
-        if (auto n = id.integerValue()) tokensToIds_.insert_or_assign(token.string(), int(*n));
-    for (const auto& [content, id] : addedTokens) tokensToIds_.insert_or_assign(content, id);
-    idsToTokens_ = Utils::invert(tokensToIds_);
 
     auto idOf = [this](const std::optional<std::string>& token) -> std::optional<int> {
         if (!token) return std::nullopt;

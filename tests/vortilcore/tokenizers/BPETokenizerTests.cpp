@@ -19,6 +19,23 @@ Config data(const std::string& vocab, const std::string& merges) {
     return json(R"({"model":{"type":"BPE","vocab":)" + vocab + R"(,"merges":)" + merges + "}}");
 }
 
+// The data for `merges` with a vocabulary of exactly the symbols they name
+// and make, numbered in order.
+Config withVocabularyOf(const std::string& merges) {
+    nlohmann::json vocab = nlohmann::json::object();
+    auto add = [&](const std::string& token) {
+        if (!vocab.contains(token)) vocab[token] = vocab.size();
+    };
+    const auto list = BPETokenizer::mergesFromConfig(json(merges)).value();
+    for (const auto& m : list) {
+        if (m.size() < 2) continue;
+        add(m[0]);
+        add(m[1]);
+        add(m[0] + m[1]);
+    }
+    return data(vocab.dump(), merges);
+}
+
 Config readFile(const std::string& name) {
     std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/whisper-en-tokenizer/" + name, std::ios::binary);
     std::stringstream ss;
@@ -68,7 +85,7 @@ TEST(BPETokenizer, MergeOrderFollowsRanks) {
         {R"(["e\u0301 x"])", "\xC3\xA9x", "\xC3\xA9x"},  // ranks compare canonically
     };
     for (const auto& c : cases) {
-        BPETokenizer model(Config(), data("{}", c.merges), {});
+        BPETokenizer model(Config(), withVocabularyOf(c.merges), {});
         EXPECT_EQ(model.bpe(c.piece), c.expected) << c.merges << " on " << c.piece;
     }
 }
@@ -83,12 +100,12 @@ TEST(BPETokenizer, MergesFromConfig) {
 }
 
 TEST(BPETokenizer, TokenizeUsesVocabularyAndFallsBackToBytes) {
-    Config vocab = data(R"({"a": 0, "b": 1, "ab": 2, "<unk>": 3, "c": "not an id", "\u00e9": 4})", R"(["a b"])");
+    Config vocab = data(R"({"a": 0, "b": 1, "ab": 2, "<unk>": 3, "\u00e9": 4})", R"(["a b"])");
     BPETokenizer noUnknown(Config(), vocab, {});
     EXPECT_EQ(noUnknown.tokenize("ab"), (Pieces{"ab"}));
     EXPECT_EQ(noUnknown.tokenize("e\xCC\x81"), (Pieces{"<0x65>", "<0xCC>", "<0x81>"}));  // not the precomposed key
     EXPECT_EQ(noUnknown.tokenize("\xC3\xA9"), (Pieces{"\xC3\xA9"}));
-    EXPECT_EQ(noUnknown.tokenize("c"), (Pieces{"<0x63>"}));  // its value was no integer
+    EXPECT_EQ(noUnknown.tokenize("c"), (Pieces{"<0x63>"}));
     EXPECT_EQ(noUnknown.tokenize("\xE2\x82\xAC"), (Pieces{"<0xE2>", "<0x82>", "<0xAC>"}));
     EXPECT_EQ(noUnknown.convertTokenToId("zz"), std::nullopt);
     EXPECT_EQ(noUnknown.convertIdToToken(2), "ab");
@@ -136,6 +153,28 @@ TEST(BPETokenizer, UnusableDataIsRejectedWithAnError) {
             ADD_FAILURE() << "accepted " << vocab;
         } catch (const TokenizerError& e) {
             EXPECT_EQ(e.errorCase(), TokenizerError::Case::missingVocab);
+        }
+    }
+    // Each of these used to load and then give the unknown id for everything.
+    const struct {
+        const char* vocab;
+        const char* merges;
+        const char* detail;
+    } malformed[] = {
+        {R"({"a": "0", "b": 1, "ab": 2})", R"(["a b"])", R"(the id of "a")"},
+        {R"({"a": -1, "b": 1, "ab": 2})", R"(["a b"])", R"(the id of "a")"},
+        {R"({"a": 0.5, "b": 1, "ab": 2})", "[]", R"(the id of "a")"},
+        {R"({"a": 0, "b": 1})", R"(["a b"])", R"(needs "ab")"},
+        {R"({"a": 0, "ab": 2})", R"(["a b"])", R"(needs "b")"},
+        {R"({"a": 0, "b": 1, "ab": 2})", R"(["a b", "ab c"])", R"(needs "c")"},
+    };
+    for (const auto& m : malformed) {
+        try {
+            BPETokenizer model(Config(), data(m.vocab, m.merges), {});
+            ADD_FAILURE() << "accepted " << m.vocab << " " << m.merges;
+        } catch (const TokenizerError& e) {
+            EXPECT_EQ(e.errorCase(), TokenizerError::Case::malformedVocab);
+            EXPECT_NE(e.payload().find(m.detail), std::string::npos) << e.what();
         }
     }
 }
