@@ -60,6 +60,8 @@ public:
 private:
     std::optional<int> rank(const std::string& firstKey, const std::string& secondKey, std::string& scratch) const;
     std::vector<std::string> tokenizeUncached(const std::string& text) const;
+    std::string mergeByPasses(std::vector<std::string> word, std::vector<std::string> keys) const;
+    std::string mergeWithHeap(std::vector<std::string> word, std::vector<std::string> keys) const;
 
     // Keyed by the NFC forms of the two symbols joined by a space (merge
     // symbols never hold a space), so equivalent spellings share a rank.

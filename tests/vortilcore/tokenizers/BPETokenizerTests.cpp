@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <map>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -216,4 +220,82 @@ TEST(BPETokenizerWhisper, ALongWhitespaceRunKeepsTheTextAfterIt) {
     expected.insert(expected.end(), 399997, 220);
     expected.push_back(995);
     EXPECT_TRUE(w.ids("hello" + std::string(399998, ' ') + "world") == expected);
+}
+
+namespace {
+
+// The merge rule spelled out plainly: find the lowest-ranked adjacent pair,
+// merge all its occurrences left to right, repeat.
+std::string referenceBpe(const std::vector<std::vector<std::string>>& merges, const std::string& piece) {
+    std::map<std::pair<std::string, std::string>, size_t> ranks;
+    for (size_t i = 0; i < merges.size(); ++i) ranks[{merges[i][0], merges[i][1]}] = i;
+    std::vector<std::string> word;
+    for (char c : piece) word.emplace_back(1, c);
+    for (;;) {
+        size_t best = SIZE_MAX;
+        std::pair<std::string, std::string> pair;
+        for (size_t i = 0; i + 1 < word.size(); ++i) {
+            auto it = ranks.find({word[i], word[i + 1]});
+            if (it != ranks.end() && it->second < best) best = it->second, pair = it->first;
+        }
+        if (best == SIZE_MAX) break;
+        std::vector<std::string> next;
+        for (size_t i = 0; i < word.size();) {
+            if (i + 1 < word.size() && word[i] == pair.first && word[i + 1] == pair.second) {
+                next.push_back(word[i] + word[i + 1]);
+                i += 2;
+            } else {
+                next.push_back(word[i++]);
+            }
+        }
+        word.swap(next);
+    }
+    std::string out;
+    for (const auto& s : word) out += (out.empty() ? "" : " ") + s;
+    return out;
+}
+
+}  // namespace
+
+// Random merge lists over a small alphabet, in learned order and shuffled
+// (so a merge's result may outrank the merge), against the reference.
+TEST(BPETokenizer, MergesAgreeWithTheReferenceOnRandomRules) {
+    std::mt19937 rng(29);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<std::string> tokens{"a", "b", "c", "d"};
+        std::vector<std::vector<std::string>> merges;
+        const int count = 1 + int(rng() % 30);
+        for (int m = 0; m < count; ++m) {
+            auto x = tokens[rng() % tokens.size()], y = tokens[rng() % tokens.size()];
+            merges.push_back({x, y});
+            tokens.push_back(x + y);
+        }
+        if (trial % 2) std::shuffle(merges.begin(), merges.end(), rng);
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& m : merges) list.push_back(m[0] + " " + m[1]);
+        BPETokenizer model(Config(), withVocabularyOf(list.dump()), {});
+        for (int w = 0; w < 10; ++w) {
+            std::string piece;
+            // Short and long words: they take different roads through the merge loop.
+            for (size_t len = 2 + rng() % (w % 2 ? 40 : 400); piece.size() < len;) piece += "abcd"[rng() % 4];
+            ASSERT_EQ(model.bpe(piece), referenceBpe(merges, piece)) << list.dump() << " on " << piece;
+        }
+    }
+}
+
+// Merging must not grow faster than about n log n with the piece's length.
+TEST(BPETokenizerWhisper, AOneMegabyteWordEncodesWithinASecond) {
+    const Whisper& w = whisper();
+    std::mt19937 rng(8);
+    std::string word;
+    word.reserve(1 << 20);
+    while (word.size() < (1u << 20)) word += char('a' + rng() % 26);
+    const auto started = std::chrono::steady_clock::now();
+    const auto tokens = w.model.tokenize(word);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 1.0);
+    std::string joined;
+    for (const auto& t : tokens) joined += t;
+    EXPECT_TRUE(joined == word);  // every letter is in exactly one token
+    EXPECT_LT(tokens.size(), word.size());
 }
