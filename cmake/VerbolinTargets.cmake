@@ -73,7 +73,7 @@ function(verbolin_benchmarks root)
     get_filename_component(n ${f} NAME_WE)
     add_executable(bench_${n} ${f})
     target_link_libraries(bench_${n} PRIVATE verbolin_core auralith vortilcore
-      platform_ml platform_audio platform_system benchmark::benchmark)
+      platform_ml platform_audio platform_system benchmark::benchmark PkgConfig::HTTPLIB)
     verbolin_warnings(bench_${n})
   endforeach()
 endfunction()

@@ -1,18 +1,26 @@
 #pragma once
 // A small HTTP server on 127.0.0.1 for tests: fixed replies per path, with
-// optional redirects, chunked bodies (no Content-Length) and stalls. Unknown
-// paths answer 404. It counts every request it sees.
+// optional redirects, extra header fields, chunked bodies (no Content-Length),
+// stalls, connections dropped part-way and ranges ignored. Unknown paths
+// answer 404. GET and HEAD are served (HEAD gets the GET reply's header
+// fields without its body; httplib answers a "Range" itself with 206 unless
+// the reply ignores ranges). Every request is recorded with its method, raw
+// path (percent-encoding kept), query and header fields.
 
 #include <httplib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -23,8 +31,14 @@ public:
         int status = 200;
         std::string body;
         bool chunked = false;      // no Content-Length, body sent in pieces
-        std::string redirectTo;    // a path on this server; status should be 3xx
+        std::string redirectTo;    // a path on this server, or an absolute URL; status should be 3xx
         size_t stallAfter = std::string::npos;  // stop sending after this many bytes until release()
+        std::vector<std::pair<std::string, std::string>> headers;  // extra fields, sent as given
+        // Drop the connection after this many body bytes, for the first
+        // `dropTimes` requests of the path; later ones get the whole reply.
+        size_t dropAfter = std::string::npos;
+        int dropTimes = 0;
+        bool ignoreRange = false;  // answer a ranged request with the whole body and 200
 
         static Reply ok(std::string body) { return withBody(200, std::move(body)); }
         static Reply answer(int code, std::string body = {}) { return withBody(code, std::move(body)); }
@@ -43,6 +57,10 @@ public:
             r.stallAfter = after;
             return r;
         }
+        Reply& header(std::string name, std::string value) {
+            headers.emplace_back(std::move(name), std::move(value));
+            return *this;
+        }
 
     private:
         static Reply withBody(int code, std::string body) {
@@ -53,9 +71,32 @@ public:
         }
     };
 
-    LocalHttpServer() {
+    struct Recorded {
+        std::string method;
+        std::string rawPath;  // as sent, before percent-decoding
+        std::string query;    // after "?", raw; empty when none
+        std::vector<std::pair<std::string, std::string>> headers;
+
+        std::optional<std::string> header(const std::string& name) const {
+            for (const auto& [n, v] : headers) {
+                if (std::equal(n.begin(), n.end(), name.begin(), name.end(),
+                               [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
+                    return v;
+                }
+            }
+            return std::nullopt;
+        }
+    };
+
+    // A reply computed per request, for answers a fixed Reply cannot give.
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+    // host: the loopback address to listen on; url() names it as `hostName`
+    // (a second server named "localhost" acts as another host).
+    explicit LocalHttpServer(std::string host = "127.0.0.1", std::string hostName = "") : host_(std::move(host)) {
+        hostName_ = hostName.empty() ? host_ : std::move(hostName);
         server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); });
-        port_ = server_.bind_to_any_port("127.0.0.1");
+        port_ = server_.bind_to_any_port(host_.c_str());
         if (port_ <= 0) throw std::runtime_error("cannot bind test server");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running()) std::this_thread::yield();
@@ -80,49 +121,96 @@ public:
         cv_.notify_all();
     }
 
+    // `path` is matched against the raw path first, then the decoded one.
     void set(const std::string& path, Reply reply) {
         std::lock_guard lock(mutex_);
         replies_[path] = std::move(reply);
+        handlers_.erase(path);
+    }
+    void setHandler(const std::string& path, Handler handler) {
+        std::lock_guard lock(mutex_);
+        handlers_[path] = std::move(handler);
+        replies_.erase(path);
     }
 
     int port() const { return port_; }
-    std::string root() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    std::string root() const { return "http://" + hostName_ + ":" + std::to_string(port_) + "/"; }
     std::string url(const std::string& path) const { return root() + (path.front() == '/' ? path.substr(1) : path); }
 
+    // Decoded paths of every request, in arrival order.
     std::vector<std::string> requests() const {
         std::lock_guard lock(mutex_);
-        return requests_;
+        return paths_;
+    }
+    std::vector<Recorded> recorded() const {
+        std::lock_guard lock(mutex_);
+        return recorded_;
     }
 
 private:
     void handle(const httplib::Request& req, httplib::Response& res) {
         Reply reply;
+        Handler handler;
+        int dropCount = 0;
         {
             std::lock_guard lock(mutex_);
-            requests_.push_back(req.path);
-            auto it = replies_.find(req.path);
-            if (it == replies_.end()) {
+            Recorded r;
+            r.method = req.method;
+            const size_t q = req.target.find('?');
+            r.rawPath = req.target.substr(0, q);
+            if (q != std::string::npos) r.query = req.target.substr(q + 1);
+            for (const auto& [n, v] : req.headers) {
+                // httplib adds these itself; they were not sent.
+                if (n == "REMOTE_ADDR" || n == "REMOTE_PORT" || n == "LOCAL_ADDR" || n == "LOCAL_PORT") continue;
+                r.headers.emplace_back(n, v);
+            }
+            recorded_.push_back(r);
+            paths_.push_back(req.path);
+            const std::string key = handlers_.count(r.rawPath) || replies_.count(r.rawPath) ? r.rawPath : req.path;
+            if (auto h = handlers_.find(key); h != handlers_.end()) {
+                handler = h->second;
+            } else if (auto it = replies_.find(key); it != replies_.end()) {
+                reply = it->second;
+                dropCount = ++served_[key];
+            } else {
                 res.status = 404;
                 res.set_content("not found", "text/plain");
                 return;
             }
-            reply = it->second;
+        }
+        if (handler) {
+            handler(req, res);
+            return;
         }
         res.status = reply.status;
-        if (!reply.redirectTo.empty()) res.set_header("Location", url(reply.redirectTo));
-        if (!reply.chunked && reply.stallAfter == std::string::npos) {
+        if (!reply.redirectTo.empty()) {
+            res.set_header("Location",
+                           reply.redirectTo.starts_with("http") ? reply.redirectTo : url(reply.redirectTo));
+        }
+        for (const auto& [n, v] : reply.headers) res.set_header(n.c_str(), v);
+        // Ranges are answered here ("bytes=N-" and "bytes=N-M"); httplib must
+        // not cut the body a second time.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        if (!reply.ignoreRange && reply.status == 200 && req.has_header("Range")) {
+            if (!applyRange(req.get_header_value("Range"), reply, res)) return;
+        }
+        const bool dropping = reply.dropAfter != std::string::npos && dropCount <= reply.dropTimes;
+        if (!reply.chunked && reply.stallAfter == std::string::npos && !dropping) {
             res.set_content(reply.body, "application/octet-stream");
             return;
         }
         auto body = std::make_shared<std::string>(std::move(reply.body));
         const size_t stallAfter = reply.stallAfter;
+        const size_t dropAfter = dropping ? reply.dropAfter : std::string::npos;
         const bool chunked = reply.chunked;
-        auto provide = [this, body, stallAfter, chunked](size_t offset, httplib::DataSink& sink) {
+        auto provide = [this, body, stallAfter, dropAfter, chunked](size_t offset, httplib::DataSink& sink) {
+            if (offset >= dropAfter) return false;  // httplib closes the connection
             if (offset >= stallAfter) {
                 std::unique_lock lock(mutex_);
                 cv_.wait(lock, [this] { return released_; });
             }
-            const size_t end = std::min({body->size(), offset + 65536, offset < stallAfter ? stallAfter : body->size()});
+            const size_t end = std::min({body->size(), offset + 65536, offset < stallAfter ? stallAfter : body->size(),
+                                         offset < dropAfter ? dropAfter : body->size()});
             if (offset < end) sink.write(body->data() + offset, end - offset);
             if (chunked && end >= body->size()) sink.done();
             return true;
@@ -137,6 +225,32 @@ private:
         }
     }
 
+    // Cuts reply.body to the requested range and sets 206; answers 416 and
+    // returns false for a range that starts past the end.
+    static bool applyRange(const std::string& range, Reply& reply, httplib::Response& res) {
+        const std::string prefix = "bytes=";
+        if (range.rfind(prefix, 0) != 0) return true;
+        const size_t dash = range.find('-', prefix.size());
+        if (dash == std::string::npos || dash == prefix.size()) return true;
+        const size_t size = reply.body.size();
+        const size_t first = std::stoull(range.substr(prefix.size(), dash - prefix.size()));
+        size_t last = size == 0 ? 0 : size - 1;
+        if (dash + 1 < range.size()) last = std::min(last, size_t(std::stoull(range.substr(dash + 1))));
+        if (first >= size || first > last) {
+            res.status = 416;
+            res.set_header("Content-Range", "bytes */" + std::to_string(size));
+            res.set_content("", "text/plain");
+            return false;
+        }
+        res.status = 206;
+        res.set_header("Content-Range",
+                       "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
+        reply.body = reply.body.substr(first, last - first + 1);
+        return true;
+    }
+
+    std::string host_;
+    std::string hostName_;
     httplib::Server server_;
     int port_ = 0;
     std::thread thread_;
@@ -144,7 +258,10 @@ private:
     std::condition_variable cv_;
     bool released_ = false;
     std::map<std::string, Reply> replies_;
-    std::vector<std::string> requests_;
+    std::map<std::string, Handler> handlers_;
+    std::map<std::string, int> served_;
+    std::vector<std::string> paths_;
+    std::vector<Recorded> recorded_;
 };
 
 }  // namespace testsupport

@@ -23,6 +23,11 @@ std::filesystem::path homeDirectory() {
     return "/";
 }
 
+std::filesystem::path documentsDirectory() {
+    if (auto d = absoluteEnv("XDG_DOCUMENTS_DIR"); !d.empty()) return d;
+    return homeDirectory() / "Documents";
+}
+
 std::filesystem::path applicationSupportDirectory() {
     if (auto d = absoluteEnv("XDG_DATA_HOME"); !d.empty()) return d;
     return homeDirectory() / ".local" / "share";

@@ -19,4 +19,8 @@ std::filesystem::path temporaryDirectory();
 // $HOME, or the password database's entry for this user.
 std::filesystem::path homeDirectory();
 
+// $XDG_DOCUMENTS_DIR when it is an absolute path, else ~/Documents. The
+// folder may not exist yet.
+std::filesystem::path documentsDirectory();
+
 }  // namespace platform

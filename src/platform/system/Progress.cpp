@@ -73,6 +73,16 @@ double Progress::fractionCompleted() const {
     return std::clamp(done / static_cast<double>(total), 0.0, 1.0);
 }
 
+std::optional<double> Progress::throughput() const {
+    std::lock_guard lock(m_);
+    return throughput_;
+}
+
+void Progress::setThroughput(std::optional<double> bytesPerSecond) {
+    std::lock_guard lock(m_);
+    throughput_ = bytesPerSecond;
+}
+
 void Progress::setOnChange(ChangeHandler handler) {
     std::lock_guard lock(m_);
     onChange_ = std::move(handler);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -39,6 +40,11 @@ public:
 
     void setOnChange(ChangeHandler handler);
 
+    // The transfer rate in bytes per second, when the job reports one (the
+    // progress's throughput entry). Setting it does not count as a change.
+    std::optional<double> throughput() const;
+    void setThroughput(std::optional<double> bytesPerSecond);
+
 private:
     struct Child {
         std::shared_ptr<Progress> progress;
@@ -54,6 +60,7 @@ private:
     std::vector<Child> children_;
     std::weak_ptr<Progress> parent_;
     ChangeHandler onChange_;
+    std::optional<double> throughput_;
 };
 
 }  // namespace platform

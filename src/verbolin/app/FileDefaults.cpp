@@ -1,8 +1,5 @@
 #include "verbolin/app/FileDefaults.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -10,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/system/AtomicWrite.hpp"
 #include "platform/system/FileMove.hpp"
 #include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
@@ -20,24 +18,6 @@ namespace {
 
 void logError(const std::string& message) {
     platform::writeLog("Verbolin", "Defaults", platform::LogType::error, message);
-}
-
-std::string systemError(const std::string& what, const std::filesystem::path& path) {
-    return what + " " + path.string() + ": " + std::strerror(errno);
-}
-
-// Writes all of `data` to `fd`; false with errno set on failure.
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -119,30 +99,10 @@ void FileDefaults::save() const {
         logError("Cannot create " + folder.string() + ": " + ec.message());
         return;
     }
-    std::string pattern = (folder / (file_.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        logError(systemError("Cannot create a temporary file in", folder));
-        return;
-    }
-    const std::string data = values_.dump(2) + "\n";
-    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
-    std::string failure = ok ? "" : systemError("Cannot write", pattern);
-    ::close(fd);
-    if (ok && ::rename(pattern.c_str(), file_.c_str()) != 0) {
-        ok = false;
-        failure = systemError("Cannot replace", file_);
-    }
-    if (!ok) {
-        ::unlink(pattern.c_str());
-        logError(failure);
-        return;
-    }
-    // Make the rename itself durable.
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    try {
+        platform::writeFileAtomically(file_, values_.dump(2) + "\n");
+    } catch (const std::filesystem::filesystem_error& e) {
+        logError(std::string(e.what()));
     }
 }
 

@@ -50,4 +50,7 @@ void appendScalar(std::string& out, char32_t scalar);
 
 bool isWhiteSpace(char32_t scalar);  // Unicode White_Space property
 
+// Whether the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
+bool isValidUtf8(std::string_view bytes);
+
 }  // namespace vortil::unicode

@@ -130,3 +130,97 @@ TEST_F(HttpClientTest, ProgressExceptionsAndUnwritableFilesReachTheCaller) {
     EXPECT_THROW(http.getToFile(server.url("/data"), temp.path() / "no-such-folder" / "f"),
                  std::filesystem::filesystem_error);
 }
+
+TEST_F(HttpClientTest, SendsHeadersAndReadsResponseFieldsInAnyLetterCase) {
+    server.set("/h", Reply::ok("body").header("X-Repo-Commit", "abc").header("ETag", "\"e1\""));
+    HttpClient http;
+    for (const char* method : {"GET", "HEAD"}) {
+        HttpRequest request{server.url("/h"), method, {{"Authorization", "Bearer t"}, {"Accept-Encoding", "identity"}}};
+        std::vector<std::string> events;
+        HttpResponse r = http.send(
+            request, [&](std::string_view chunk) { events.push_back("body:" + std::string(chunk)); },
+            [&](const HttpResponse& head) { events.push_back("head:" + std::to_string(head.status)); });
+        EXPECT_EQ(r.status, 200) << method;
+        EXPECT_EQ(r.headers.value("x-repo-commit"), "abc") << method;
+        EXPECT_EQ(r.headers.value("etag"), "\"e1\"") << method;
+        EXPECT_EQ(r.headers.value("content-length"), "4") << method;
+        // The head comes first; a HEAD reads no body even though a length is announced.
+        const std::vector<std::string> expected = std::string(method) == "GET"
+                                                      ? std::vector<std::string>{"head:200", "body:body"}
+                                                      : std::vector<std::string>{"head:200"};
+        EXPECT_EQ(events, expected) << method;
+        const auto seen = server.recorded().back();
+        EXPECT_EQ(seen.method, method);
+        EXPECT_EQ(seen.header("authorization"), "Bearer t");
+        EXPECT_EQ(seen.header("Accept-Encoding"), "identity");
+    }
+}
+
+TEST_F(HttpClientTest, RedirectsAreReturnedWhenNotFollowed) {
+    server.set("/moved", Reply::redirect(302, "/final"));
+    server.set("/final", Reply::ok("final body"));
+    HttpClient http;
+    HttpRequest request{server.url("/moved")};
+    request.followRedirects = false;
+    for (const char* method : {"GET", "HEAD"}) {
+        request.method = method;
+        HttpClient::BufferedResponse r = http.fetch(request);
+        EXPECT_EQ(r.response.status, 302) << method;
+        EXPECT_EQ(r.response.headers.value("Location"), server.url("/final")) << method;
+        EXPECT_EQ(r.response.effectiveURL, server.url("/moved")) << method;
+    }
+    request.followRedirects = true;
+    request.method = "GET";
+    HttpClient::BufferedResponse followed = http.fetch(request);
+    EXPECT_EQ(followed.response.status, 200);
+    EXPECT_EQ(followed.body, "final body");
+    EXPECT_EQ(followed.response.effectiveURL, server.url("/final"));
+    // Fields of the redirect do not leak into the final response.
+    EXPECT_FALSE(followed.response.headers.contains("Location"));
+}
+
+TEST_F(HttpClientTest, HeaderFieldsThatCouldSplitTheRequestAreRefused) {
+    server.set("/h", Reply::ok("x"));
+    HttpClient http;
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"Authorization", "Bearer t\r\nX-Evil: 1"}, {"Authorization", "Bearer t\n"},
+        {"Authorization", std::string("Bearer t\0x", 10)}, {"X-A\r\nB", "v"}, {"X:Y", "v"}, {"", "v"}};
+    for (const auto& [name, value] : bad) {
+        EXPECT_THROW(http.send(HttpRequest{server.url("/h"), "GET", {{name, value}}}), std::invalid_argument) << name;
+    }
+    EXPECT_TRUE(server.recorded().empty());
+    EXPECT_THROW(http.send(HttpRequest{server.url("/h"), "POST"}), std::invalid_argument);
+}
+
+TEST_F(HttpClientTest, TransportFailuresCarryUrlErrorCodes) {
+    server.set("/drop", [] {
+        Reply r = Reply::ok(std::string(100000, 'd'));
+        r.dropAfter = 1000;
+        r.dropTimes = 1;
+        return r;
+    }());
+    HttpClient http;
+    try {
+        http.fetch(HttpRequest{server.url("/drop")});
+        FAIL() << "expected a lost connection";
+    } catch (const HttpError& e) {
+        EXPECT_EQ(e.code(), UrlErrorCode::networkConnectionLost) << e.what();
+    }
+    // Only the first request was dropped.
+    EXPECT_EQ(http.fetch(HttpRequest{server.url("/drop")}).body.size(), 100000u);
+
+    const std::string refused = server.url("/x");
+    server.stop();
+    try {
+        http.fetch(HttpRequest{refused});
+        FAIL() << "expected a refused connection";
+    } catch (const HttpError& e) {
+        EXPECT_EQ(e.code(), UrlErrorCode::cannotConnectToHost);
+    }
+    try {
+        http.fetch(HttpRequest{"file:///etc/passwd"});
+        FAIL() << "expected an unsupported scheme";
+    } catch (const HttpError& e) {
+        EXPECT_EQ(e.code(), UrlErrorCode::unsupportedURL);
+    }
+}

@@ -1,0 +1,190 @@
+#include "platform/system/NetworkPathMonitor.hpp"
+
+#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace platform {
+namespace {
+
+bool hasUsableInterface() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (ifaddrs* a = list; a && !found; a = a->ifa_next) {
+        if (!a->ifa_addr) continue;
+        const int family = a->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
+        const unsigned flags = a->ifa_flags;
+        found = (flags & IFF_UP) && (flags & IFF_RUNNING) && !(flags & IFF_LOOPBACK);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+bool hasDefaultRoute() {
+    // Destination 00000000 on an interface that is up (RTF_UP = 1).
+    std::ifstream routes("/proc/net/route");
+    std::string line;
+    std::getline(routes, line);  // header
+    while (std::getline(routes, line)) {
+        char iface[64] = {};
+        unsigned long destination = 1, gateway = 0, flags = 0;
+        if (std::sscanf(line.c_str(), "%63s %lx %lx %lx", iface, &destination, &gateway, &flags) == 4 &&
+            destination == 0 && (flags & 1) && std::strcmp(iface, "lo") != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int openRouteSocket() {
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (fd < 0) return -1;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+NetworkPathMonitor& NetworkPathMonitor::shared() {
+    static NetworkPathMonitor monitor;
+    return monitor;
+}
+
+NetworkPathMonitor::Key NetworkPathMonitor::newKey() {
+    static std::atomic<Key> next{1};
+    return next.fetch_add(1);
+}
+
+NetworkPathMonitor::~NetworkPathMonitor() {
+    std::thread thread;
+    {
+        std::lock_guard lock(mutex_);
+        if (wakeFd_ >= 0) {
+            const uint64_t one = 1;
+            (void)!write(wakeFd_, &one, sizeof one);
+        }
+        thread = std::move(thread_);
+    }
+    if (thread.joinable()) thread.join();
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+NetworkPath NetworkPathMonitor::readSystemPath() {
+    NetworkPath path;
+    path.status = hasUsableInterface() || hasDefaultRoute() ? NetworkPath::Status::satisfied
+                                                            : NetworkPath::Status::unsatisfied;
+    return path;
+}
+
+NetworkPath NetworkPathMonitor::currentPath() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (simulated_) return *simulated_;
+    }
+    return readSystemPath();
+}
+
+bool NetworkPathMonitor::isWatching() const {
+    std::lock_guard lock(mutex_);
+    return thread_.joinable();
+}
+
+void NetworkPathMonitor::start(Key key, Handler handler) {
+    {
+        std::lock_guard lock(mutex_);
+        handlers_[key] = handler;
+        if (!thread_.joinable()) {
+            const int netlinkFd = openRouteSocket();
+            wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (wakeFd_ >= 0) {
+                // Without a routing socket the first reading stays the answer.
+                thread_ = std::thread([this, netlinkFd, wake = wakeFd_] { watch(netlinkFd, wake); });
+            } else if (netlinkFd >= 0) {
+                close(netlinkFd);
+            }
+        }
+    }
+    // The new handler learns the present state at once, as a fresh
+    // subscription to the system's path monitor would.
+    const NetworkPath path = currentPath();
+    std::lock_guard running(deliverMutex_);
+    std::unique_lock lock(mutex_);
+    auto it = handlers_.find(key);
+    if (it == handlers_.end()) return;
+    Handler current = it->second;
+    lock.unlock();
+    current(path);
+}
+
+void NetworkPathMonitor::cancel(Key key) {
+    std::lock_guard running(deliverMutex_);
+    std::lock_guard lock(mutex_);
+    handlers_.erase(key);
+}
+
+void NetworkPathMonitor::simulate(const NetworkPath& path) {
+    {
+        std::lock_guard lock(mutex_);
+        simulated_ = path;
+    }
+    deliver(path);
+}
+
+void NetworkPathMonitor::deliver(const NetworkPath& path) {
+    std::lock_guard running(deliverMutex_);
+    std::vector<Handler> handlers;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, handler] : handlers_) handlers.push_back(handler);
+    }
+    for (const Handler& handler : handlers) handler(path);
+}
+
+void NetworkPathMonitor::watch(int netlinkFd, int wakeFd) {
+    pthread_setname_np(pthread_self(), "HubApi.NetMon");
+    std::vector<char> buffer(16384);
+    for (;;) {
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {netlinkFd, POLLIN, 0}};
+        const int ready = poll(fds, netlinkFd >= 0 ? 2 : 1, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents) break;
+        if (!(fds[1].revents & POLLIN)) continue;
+        // One reading per burst of kernel messages.
+        while (recv(netlinkFd, buffer.data(), buffer.size(), 0) > 0) {
+        }
+        bool simulated = false;
+        {
+            std::lock_guard lock(mutex_);
+            simulated = simulated_.has_value();
+        }
+        if (!simulated) deliver(readSystemPath());
+    }
+    if (netlinkFd >= 0) close(netlinkFd);
+}
+
+}  // namespace platform

@@ -1,0 +1,349 @@
+#include "vortilcore/hub/Downloader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/system/CancellationError.hpp"
+#include "platform/system/FileMove.hpp"
+
+namespace vortil {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void throwErrno(const char* what, const std::filesystem::path& path) {
+    throw std::filesystem::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
+}
+
+const char* describe(Downloader::DownloadError::Code code) {
+    switch (code) {
+        case Downloader::DownloadError::Code::invalidDownloadLocation:
+            return "The download location is not valid.";
+        case Downloader::DownloadError::Code::unexpectedError:
+            return "The download failed unexpectedly.";
+        case Downloader::DownloadError::Code::tempFileNotFound:
+            return "The temporary download file was not found.";
+    }
+    return "The download failed.";
+}
+
+std::string rangeFrom(int64_t offset) { return "bytes=" + std::to_string(offset) + "-"; }
+
+}  // namespace
+
+Downloader::DownloadError::DownloadError(Code code) : std::runtime_error(describe(code)), code_(code) {}
+
+// The partial file, open for appending, and the size it holds.
+class Downloader::PartialFile {
+public:
+    explicit PartialFile(const std::filesystem::path& path) : path_(path) {
+        // No O_CREAT: the caller readies the partial file, and a missing one is
+        // an error rather than a silent fresh start.
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd_ < 0) throwErrno("cannot open the partial download file", path);
+    }
+    ~PartialFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    int64_t seekToEnd() {
+        const off_t end = ::lseek(fd_, 0, SEEK_END);
+        if (end < 0) throwErrno("cannot seek in the partial download file", path_);
+        return static_cast<int64_t>(end);
+    }
+
+    // Empties the file, for a transfer that must start over.
+    void truncate() {
+        if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0)
+            throwErrno("cannot truncate the partial download file", path_);
+    }
+
+    void write(const char* data, size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throwErrno("cannot write the partial download file", path_);
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+
+    void close() {
+        const int fd = std::exchange(fd_, -1);
+        if (fd >= 0 && ::close(fd) != 0) throwErrno("cannot close the partial download file", path_);
+    }
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+};
+
+Downloader::Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination,
+                       bool inBackground, int64_t chunkSize)
+    : destination_(std::move(destination)),
+      incompleteDestination_(std::move(incompleteDestination)),
+      inBackground_(inBackground),
+      chunkSize_(chunkSize),
+      broadcaster_([] { return std::optional<DownloadState>(DownloadState::notStarted()); }) {}
+
+Downloader::~Downloader() {
+    std::lock_guard lock(taskMutex_);
+    if (auto session = currentSession()) session->cancel();
+    task_.request_stop();
+    if (task_.joinable()) task_.join();
+}
+
+std::shared_ptr<platform::HttpClient> Downloader::newSession() {
+    auto session = std::make_shared<platform::HttpClient>();
+    std::lock_guard lock(sessionMutex_);
+    session_ = session;  // the one before is only let go, not cancelled
+    return session;
+}
+
+std::shared_ptr<platform::HttpClient> Downloader::currentSession() {
+    std::lock_guard lock(sessionMutex_);
+    return session_;
+}
+
+std::shared_ptr<Downloader::StateStream> Downloader::download(const std::string& url,
+                                                              const std::optional<std::string>& token,
+                                                              const std::optional<Headers>& headers,
+                                                              std::optional<int64_t> expectedSize,
+                                                              double timeout, int numRetries) {
+    std::lock_guard lock(taskMutex_);
+    if (task_.joinable()) {
+        // Cancellation is cooperative: wait until the earlier transfer has
+        // stopped writing before this one reads the partial file's size.
+        task_.request_stop();
+        if (auto session = currentSession()) session->cancel();
+        task_.join();
+    }
+    {
+        std::lock_guard sizes(sizesMutex_);
+        expectedSize_ = expectedSize;
+    }
+    newSession();
+    int64_t resumeSize = incompleteFileSize(incompleteDestination_);
+    if (expectedSize && *expectedSize >= 0 && resumeSize > *expectedSize) {
+        // More bytes than the file has cannot be a prefix of it: start over.
+        std::error_code ec;
+        std::filesystem::resize_file(incompleteDestination_, 0, ec);
+        if (!ec) resumeSize = 0;
+    }
+
+    Request request;
+    request.url = url;
+    if (headers) request.headers = *headers;
+    if (token && !token->empty()) request.headers["Authorization"] = "Bearer " + *token;
+    const double seconds = std::isfinite(timeout) && timeout > 0 ? timeout : 60.0;
+    request.timeout = std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)));
+
+    // The first state goes out before the subscription is made, so a new
+    // subscriber starts from this transfer, not from the end of an earlier one.
+    double fraction = 0;
+    if (resumeSize > 0 && expectedSize && *expectedSize > 0)
+        fraction = static_cast<double>(resumeSize) / static_cast<double>(*expectedSize);
+    broadcaster_.broadcast(DownloadState::downloading(fraction, std::nullopt));
+
+    task_ = std::jthread([this, request = std::move(request), resumeSize, numRetries](std::stop_token stop) {
+        transfer(stop, request, resumeSize, numRetries);
+    });
+    return broadcaster_.subscribe();
+}
+
+void Downloader::cancel() {
+    {
+        std::lock_guard lock(taskMutex_);
+        if (auto session = currentSession()) session->cancel();
+        task_.request_stop();
+    }
+    broadcaster_.broadcast(DownloadState::failed(std::make_exception_ptr(
+        platform::HttpError(platform::UrlErrorCode::cancelled, "cancelled"))));
+}
+
+void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeSize, int numRetries) {
+    std::optional<PartialFile> file;
+    try {
+        std::optional<int64_t> expected;
+        {
+            std::lock_guard sizes(sizesMutex_);
+            expected = expectedSize_;
+        }
+        file.emplace(incompleteDestination_);
+        {
+            std::lock_guard sizes(sizesMutex_);
+            downloadedSize_ = resumeSize;
+        }
+        if (resumeSize > 0) file->seekToEnd();
+
+        // A partial file that already holds every byte needs no request; the
+        // server would only answer 416 to a Range past the end.
+        if (!(expected && *expected > 0 && resumeSize == *expected)) httpGet(stop, request, *file, numRetries);
+
+        if (stop.stop_requested()) throw platform::CancellationError();
+        file->close();
+        moveDownloadedFile(incompleteDestination_, destination_);
+        file.reset();
+        broadcaster_.broadcast(DownloadState::completed(destination_));
+    } catch (...) {
+        file.reset();
+        broadcaster_.broadcast(DownloadState::failed(std::current_exception()));
+    }
+}
+
+void Downloader::waitBeforeRetry(std::stop_token stop) {
+    std::mutex m;
+    std::condition_variable_any cv;
+    std::unique_lock lock(m);
+    if (cv.wait_for(lock, stop, retryDelay_, [] { return false; }) || stop.stop_requested())
+        throw platform::CancellationError();
+}
+
+void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFile& file, int numRetries) {
+    int retriesLeft = numRetries;
+    for (;;) {
+        auto session = currentSession();
+        if (!session) throw DownloadError(DownloadError::Code::unexpectedError);
+
+        int64_t downloaded;
+        {
+            std::lock_guard sizes(sizesMutex_);
+            downloaded = downloadedSize_;
+        }
+        platform::HttpRequest get;
+        get.url = request.url;
+        get.timeout = request.timeout;
+        for (const auto& [name, value] : request.headers) get.headers.emplace_back(name, value);
+        const bool ranged = downloaded > 0;
+        if (ranged) get.headers.emplace_back("Range", rangeFrom(downloaded));
+
+        std::vector<char> chunk;
+        chunk.reserve(static_cast<size_t>(kWriteChunkSize));
+        auto lastReport = Clock::now();
+        int64_t lastReported = downloaded;
+        bool responseSeen = false;
+
+        auto writeChunk = [&] {
+            file.write(chunk.data(), chunk.size());
+            const auto n = static_cast<int64_t>(chunk.size());
+            chunk.clear();
+            downloaded += n;
+            std::optional<int64_t> expected;
+            {
+                std::lock_guard sizes(sizesMutex_);
+                downloadedSize_ += n;
+                expected = expectedSize_;
+            }
+            return expected;
+        };
+
+        auto onStatus = [&](long status) {
+            // Any status the response was not meant to have ends the transfer
+            // without a retry: 404, 416 and their like will not go away.
+            if (status < 200 || status > 299) throw DownloadError(DownloadError::Code::unexpectedError);
+            responseSeen = true;
+            if (ranged && status == 200) {
+                // The server ignored the Range and sends the whole file: start
+                // over, or the old prefix would stay in front of it.
+                file.truncate();
+                downloaded = 0;
+                lastReported = 0;
+                std::lock_guard sizes(sizesMutex_);
+                downloadedSize_ = 0;
+            }
+        };
+
+        auto onResponse = [&](const platform::HttpResponse& head) { onStatus(head.status); };
+
+        auto onBody = [&](std::string_view piece) {
+            const char* data = piece.data();
+            size_t size = piece.size();
+            while (size > 0) {
+                const size_t room = static_cast<size_t>(kWriteChunkSize) - chunk.size();
+                const size_t take = std::min(room, size);
+                chunk.insert(chunk.end(), data, data + take);
+                data += take;
+                size -= take;
+                if (chunk.size() < static_cast<size_t>(kWriteChunkSize)) continue;
+                const auto expected = writeChunk();
+                retriesLeft = kRetriesAfterProgress;
+                if (!expected) continue;
+                const double fraction =
+                    *expected == 0 ? 0.0 : static_cast<double>(downloaded) / static_cast<double>(*expected);
+                const auto now = Clock::now();
+                const double elapsed = std::chrono::duration<double>(now - lastReport).count();
+                std::optional<double> speed;
+                if (elapsed > 0) speed = static_cast<double>(downloaded - lastReported) / elapsed;
+                broadcaster_.broadcast(DownloadState::downloading(fraction, speed));
+                lastReport = now;
+                lastReported = downloaded;
+            }
+        };
+
+        try {
+            const auto response = session->send(get, onBody, onResponse);
+            if (!responseSeen) onStatus(response.status);
+            if (!chunk.empty()) writeChunk();
+        } catch (const platform::HttpError& error) {
+            if (stop.stop_requested()) throw platform::CancellationError();
+            // A request that got no response at all is not retried; neither
+            // is a cancelled one, nor one out of retries.
+            if (!responseSeen || error.cancelled() || retriesLeft <= 0) throw;
+            // Bytes not yet written are dropped: the retry resumes from what
+            // the file holds, so the file and the Range offset agree.
+            waitBeforeRetry(stop);
+            newSession();
+            --retriesLeft;
+            continue;
+        }
+
+        const int64_t fileSize = file.seekToEnd();
+        std::optional<int64_t> expected;
+        {
+            std::lock_guard sizes(sizesMutex_);
+            expected = expectedSize_;
+        }
+        if (expected && *expected != fileSize) {
+            // Too long can only mean bytes that are not the file's: keep none
+            // of them, so the next attempt starts clean instead of failing for ever.
+            if (fileSize > *expected) file.truncate();
+            throw DownloadError(DownloadError::Code::unexpectedError);
+        }
+        return;
+    }
+}
+
+int64_t Downloader::incompleteFileSize(const std::filesystem::path& url) {
+    struct stat st {};
+    if (::stat(url.c_str(), &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_size);
+}
+
+void Downloader::moveDownloadedFile(const std::filesystem::path& source, const std::filesystem::path& destination) {
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(destination, ec)))
+        std::filesystem::remove(destination);
+    if (destination.has_parent_path()) std::filesystem::create_directories(destination.parent_path());
+    try {
+        platform::moveItem(source, destination);
+    } catch (const std::filesystem::filesystem_error& e) {
+        if (e.code() != std::errc::cross_device_link) throw;
+        std::filesystem::copy_file(source, destination, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::remove(source);
+    }
+}
+
+}  // namespace vortil

@@ -1,0 +1,159 @@
+#pragma once
+// Fetches one remote file over HTTP(S) into a partial file, resuming from the
+// bytes already there with a Range request, retrying network failures during
+// the transfer, and moving the finished file into place. Progress and outcome
+// are published as DownloadState values through a Broadcaster, so any number
+// of listeners can follow one transfer.
+//
+// Transfers run in-process on a thread of their own. The background flag is
+// accepted and kept, but Linux has no system service that carries transfers
+// across process launches: a new process resumes from the partial file.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "platform/system/AsyncStream.hpp"
+#include "platform/system/HttpClient.hpp"
+#include "vortilcore/hub/Broadcaster.hpp"
+
+namespace vortil {
+
+class Downloader {
+public:
+    class DownloadState {
+    public:
+        enum class Kind { downloading, completed, failed, notStarted };
+
+        static DownloadState downloading(double fraction, std::optional<double> speed) {
+            DownloadState s(Kind::downloading);
+            s.fraction_ = fraction;
+            s.speed_ = speed;
+            return s;
+        }
+        static DownloadState completed(std::filesystem::path url) {
+            DownloadState s(Kind::completed);
+            s.url_ = std::move(url);
+            return s;
+        }
+        static DownloadState failed(std::exception_ptr error) {
+            DownloadState s(Kind::failed);
+            s.error_ = std::move(error);
+            return s;
+        }
+        static DownloadState notStarted() { return DownloadState(Kind::notStarted); }
+
+        Kind kind() const { return kind_; }
+        double fraction() const { return fraction_; }
+        const std::optional<double>& speed() const { return speed_; }
+        const std::filesystem::path& url() const { return url_; }
+        const std::exception_ptr& error() const { return error_; }
+        bool isFinal() const { return kind_ == Kind::completed || kind_ == Kind::failed; }
+
+    private:
+        explicit DownloadState(Kind kind) : kind_(kind) {}
+        Kind kind_;
+        double fraction_ = 0;
+        std::optional<double> speed_;
+        std::filesystem::path url_;
+        std::exception_ptr error_;
+    };
+
+    class DownloadError : public std::runtime_error {
+    public:
+        enum class Code { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+        explicit DownloadError(Code code);
+        Code code() const noexcept { return code_; }
+
+    private:
+        Code code_;
+    };
+
+    using StateStream = platform::AsyncStream<DownloadState>;
+    using Headers = std::map<std::string, std::string>;
+
+    // The size at which the transfer writes to disk and reports progress.
+    static constexpr int64_t kWriteChunkSize = 10'485'760;
+    // How many retries a written chunk restores, whatever the caller asked for.
+    static constexpr int kRetriesAfterProgress = 5;
+
+    Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination,
+               bool inBackground = false, int64_t chunkSize = kWriteChunkSize);
+    // Stops a running transfer and waits for it.
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Starts a transfer of `url` and returns a new subscription to its states;
+    // every failure arrives as `failed` in the stream. A transfer already
+    // running on this downloader is cancelled and waited for first, so two
+    // transfers never write the partial file at once.
+    std::shared_ptr<StateStream> download(const std::string& url, const std::optional<std::string>& token,
+                                          const std::optional<Headers>& headers,
+                                          std::optional<int64_t> expectedSize, double timeout,
+                                          int numRetries);
+
+    // Stops the transfer and publishes `failed` with a cancelled URL error.
+    // Does not wait for the transfer's thread.
+    void cancel();
+
+    // The size of the file at `url`, or 0 when there is none or it cannot be read.
+    static int64_t incompleteFileSize(const std::filesystem::path& url);
+
+    // Replaces whatever is at `destination` with `source`, creating the folder.
+    static void moveDownloadedFile(const std::filesystem::path& source,
+                                   const std::filesystem::path& destination);
+
+    const std::filesystem::path& destination() const { return destination_; }
+    const std::filesystem::path& incompleteDestination() const { return incompleteDestination_; }
+    bool inBackground() const { return inBackground_; }
+    int64_t chunkSize() const { return chunkSize_; }
+
+    // The pause before a retry; one second unless a test shortens it.
+    void setRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }
+
+private:
+    struct Request {
+        std::string url;
+        Headers headers;
+        std::chrono::milliseconds timeout{0};
+    };
+    class PartialFile;
+
+    void transfer(std::stop_token stop, Request request, int64_t resumeSize, int numRetries);
+    void httpGet(std::stop_token stop, const Request& request, PartialFile& file, int numRetries);
+    std::shared_ptr<platform::HttpClient> newSession();
+    std::shared_ptr<platform::HttpClient> currentSession();
+    void waitBeforeRetry(std::stop_token stop);
+
+    const std::filesystem::path destination_;
+    const std::filesystem::path incompleteDestination_;
+    const bool inBackground_;
+    const int64_t chunkSize_;
+    std::chrono::milliseconds retryDelay_{1000};
+    Broadcaster<DownloadState> broadcaster_;
+
+    // Resume state: the size the finished file must have, and the bytes
+    // already in the partial file.
+    std::mutex sizesMutex_;
+    std::optional<int64_t> expectedSize_;
+    int64_t downloadedSize_ = 0;
+
+    std::mutex sessionMutex_;
+    std::shared_ptr<platform::HttpClient> session_;
+
+    std::mutex taskMutex_;  // held by download(), cancel() and the destructor
+    std::jthread task_;
+};
+
+}  // namespace vortil

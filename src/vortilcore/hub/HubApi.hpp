@@ -1,0 +1,167 @@
+#pragma once
+// The model hub client: a small value saying where the hub is, which token
+// to send, where the local cache lives and how downloads run. Every hub
+// operation is a method of it, and callers copy it freely.
+//
+// Construction fills what the caller leaves out: the token from the
+// environment and the usual token files, the endpoint from HF_ENDPOINT, the
+// cache under the Documents folder. It also (re)starts the process's network
+// monitor, which the offline decision consults.
+
+#include <cstdint>
+#include <functional>
+#include <stop_token>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/system/HttpClient.hpp"
+#include "platform/system/Progress.hpp"
+#include "vortilcore/core/Config.hpp"
+#include "vortilcore/hub/EnvironmentError.hpp"
+#include "vortilcore/hub/HubClientError.hpp"
+#include "vortilcore/hub/HubRepo.hpp"
+#include "vortilcore/hub/NetworkMonitor.hpp"
+#include "vortilcore/hub/NetworkStateActor.hpp"
+#include "vortilcore/hub/RedirectSession.hpp"
+
+namespace vortil {
+
+struct HubApi {
+    using Repo = HubRepo;
+    using RepoType = HubRepoType;
+    using EnvironmentError = vortil::EnvironmentError;
+    using NetworkMonitor = vortil::NetworkMonitor;
+    using NetworkStateActor = vortil::NetworkStateActor;
+
+    // The process's log for the client's warnings (no subsystem, no category).
+    struct Logger {
+        void warning(std::string_view message) const;
+        void error(std::string_view message) const;
+    };
+
+    std::filesystem::path downloadBase;
+    std::optional<std::string> hfToken;
+    std::string endpoint;
+    bool useBackgroundSession = false;
+    std::optional<bool> useOfflineMode;
+    std::shared_ptr<NetworkMonitor> networkMonitor;
+    std::string sha256Pattern = "^[0-9a-f]{64}$";
+    std::string commitHashPattern = "^[0-9a-f]{40}$";
+
+    // A token passed in (even an empty one) is used as it is; otherwise the
+    // first non-empty of HF_TOKEN, HUGGING_FACE_HUB_TOKEN, the file named by
+    // HF_TOKEN_PATH, $HF_HOME/token, ~/.cache/huggingface/token and
+    // ~/.huggingface/token (file contents trimmed of surrounding white
+    // space). With CI_DISABLE_NETWORK_MONITOR=1 a line saying whether a token
+    // was found goes to standard output.
+    explicit HubApi(std::optional<std::filesystem::path> downloadBase = std::nullopt,
+                    std::optional<std::string> hfToken = std::nullopt,
+                    std::optional<std::string> endpoint = std::nullopt, bool useBackgroundSession = false);
+
+    static std::optional<std::string> hfTokenFromEnv();
+    // HF_ENDPOINT when set, even empty; else the public hub.
+    static std::string hfEndpointFromEnv();
+
+    static RedirectSessionActor& redirectSession();
+    static const Logger& logger();
+
+    // useOfflineMode when set, else what the shared network monitor says.
+    bool shouldUseOfflineMode() const;
+
+    // A request with the 60-second timeout and, for a usable token, the
+    // bearer authorization. A token holding CR, LF or NUL is never sent (it
+    // could forge header fields): it counts as absent and a warning is logged.
+    platform::HttpRequest request(const std::string& url, const std::string& method = "GET") const;
+
+    // The file names of a repository at a revision, in listing order; with
+    // patterns, those any pattern matches (fnmatch, no flags), each once.
+    // An endpoint that is not a URL is a downloadError.
+    std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision,
+                                          const std::vector<std::string>& matching) const;
+    // The listing address of a repository at a revision.
+    std::string listingURL(const Repo& repo, const std::string& revision) const;
+
+    // Follows redirects; accepts 200-299; every failure is a HubClientError
+    // (transport failures as downloadError).
+    std::pair<std::string, platform::HttpResponse> httpGet(const std::string& url) const;
+    // Through the redirect session; accepts 200-399, reads no body. Status
+    // failures are HubClientError, transport failures the HttpError itself.
+    platform::HttpResponse httpHead(const std::string& url) const;
+
+    // Drops one leading "W/" and the double quotes at both ends.
+    static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
+
+    // Download metadata side files: three lines (commit, etag, seconds since
+    // 1970), kept under the repository's metadata folder.
+    struct LocalDownloadFileMetadata;
+    // Nothing when there is no side file, or when an unreadable one was
+    // logged and removed; throws invalidMetadataError only when it cannot be
+    // removed.
+    static std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath);
+    // Atomic; creates the folder. Failures are fileWriteError.
+    static void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
+                                      const std::filesystem::path& metadataPath);
+    // SHA-256 of the file's bytes, 64 lowercase hex digits; a file that cannot
+    // be opened is fileNotFound with its name.
+    static std::string computeFileHash(const std::filesystem::path& file);
+    // The regular files below a folder, recursively, skipping hidden entries
+    // and never entering hidden folders; empty for a missing folder.
+    static std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
+
+    // Remote file metadata from a HEAD on the file's resolve address. Request
+    // failures pass through; missing or malformed headers give absent fields.
+    struct FileMetadata;
+    FileMetadata getFileMetadata(const std::string& url) const;
+    // A decimal size header: optional "+", digits only, within 64 bits; a
+    // negative size counts as none.
+    static std::optional<int64_t> parseFileSize(std::string_view text);
+
+    // The per-file download that snapshots run for each file.
+    struct HubFileDownloader;
+
+    // Makes every file of the repository that a pattern matches (all files
+    // for none) present and current under downloadBase/<type>/<id>, one file
+    // after another, and returns that folder. Offline, downloads nothing and
+    // checks the cached copy instead. Stopping `stop` ends the snapshot after
+    // the current file (or with the cancelled transfer's error).
+    using SnapshotProgressHandler = std::function<void(const std::shared_ptr<platform::Progress>& overall)>;
+    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
+                                   const std::vector<std::string>& matching,
+                                   const SnapshotProgressHandler& progressHandler = {},
+                                   std::stop_token stop = {}) const;
+    std::filesystem::path repoFolder(const Repo& repo) const;
+    static std::filesystem::path metadataFolder(const std::filesystem::path& repoFolder);
+    // A file's share of its progress in hundredths; 0 for a fraction that is
+    // not finite, and clamped to [0, 100].
+    static int64_t progressUnits(double fraction);
+
+    // One JSON file as a Config. Text that is not JSON is jsonSerialization,
+    // a top level that is not an object is parse; read errors pass through.
+    static Config configuration(const std::filesystem::path& fileURL);
+
+private:
+    void verifyOfflineSnapshot(const std::filesystem::path& repoDestination,
+                               const std::filesystem::path& repoMetadataDestination,
+                               const std::vector<std::string>& matching) const;
+};
+
+// The last path component of a URL's path, percent-decoded ("file.bin").
+std::string lastPathComponent(const std::string& url);
+
+// Appends path segments to a URL's path, each percent-encoded as one
+// segment (a "/" inside becomes %2F). Nothing when the base is not a URL.
+std::optional<std::string> appendingPathSegments(const std::string& baseURL,
+                                                 const std::vector<std::string>& segments);
+// A repository id or file path split at its slashes, for appendingPathSegments.
+std::vector<std::string> pathSegments(std::string_view path);
+
+}  // namespace vortil
+
+// The records that the client's operations return, complete for every caller.
+#include "vortilcore/hub/FileMetadata.hpp"               // IWYU pragma: export
+#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"  // IWYU pragma: export

@@ -1,0 +1,144 @@
+// Repository snapshots: every matching file of a repository made present and
+// current in its local folder (online), or the cached copy checked for
+// completeness and integrity (offline); and reading one JSON file.
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+#include "platform/system/Progress.hpp"
+#include "vortilcore/core/FoundationExtensions.hpp"
+#include "vortilcore/core/Regex.hpp"
+#include "vortilcore/core/Unicode.hpp"
+#include "vortilcore/hub/HubApi.hpp"
+#include "vortilcore/hub/HubFileDownloader.hpp"
+#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
+
+namespace vortil {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool wholeMatch(const std::string& pattern, const std::string& text) {
+    auto regex = Regex::tryCompile(pattern);
+    return regex && !regex->matchRanges(unicode::toUtf16(text)).empty();
+}
+
+}  // namespace
+
+fs::path HubApi::repoFolder(const Repo& repo) const {
+    return downloadBase / std::string(rawValue(repo.type)) / repo.id;
+}
+
+fs::path HubApi::metadataFolder(const fs::path& repoFolder) {
+    return repoFolder / ".cache" / "huggingface" / "download";
+}
+
+int64_t HubApi::progressUnits(double fraction) {
+    // A fraction that is not finite (a total of 0 or unknown) counts as none.
+    if (!std::isfinite(fraction)) return 0;
+    return static_cast<int64_t>(std::clamp(fraction, 0.0, 1.0) * 100);
+}
+
+fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const std::vector<std::string>& matching,
+                          const SnapshotProgressHandler& progressHandler, std::stop_token stop) const {
+    const fs::path repoDestination = repoFolder(repo);
+    const fs::path repoMetadataDestination = metadataFolder(repoDestination);
+
+    if (shouldUseOfflineMode()) {
+        verifyOfflineSnapshot(repoDestination, repoMetadataDestination, matching);
+        return repoDestination;
+    }
+
+    const std::vector<std::string> names = getFilenames(repo, revision, matching);
+    auto overall = std::make_shared<platform::Progress>(static_cast<int64_t>(names.size()));
+    for (const std::string& name : names) {
+        auto child = std::make_shared<platform::Progress>(100);
+        overall->addChild(child, 1);
+        HubFileDownloader downloader{*this,           repo, revision, repoDestination, repoMetadataDestination,
+                                     name,            hfToken, endpoint, useBackgroundSession};
+        downloader.download(
+            [&](double fraction, std::optional<double> speed) {
+                child->setCompletedUnitCount(progressUnits(fraction));
+                if (speed && std::isfinite(*speed)) {
+                    child->setThroughput(*speed);
+                    overall->setThroughput(*speed);
+                }
+                if (progressHandler) progressHandler(overall);
+            },
+            stop);
+        if (stop.stop_requested()) return repoDestination;
+        child->setCompletedUnitCount(100);
+    }
+    if (progressHandler) progressHandler(overall);
+    return repoDestination;
+}
+
+void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination, const fs::path& repoMetadataDestination,
+                                   const std::vector<std::string>& matching) const {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(repoDestination, ec)))
+        throw EnvironmentError::offlineModeError("Repository not available locally");
+
+    std::string prefix = fs::weakly_canonical(repoDestination, ec).string();
+    if (!prefix.ends_with("/")) prefix += "/";
+    const auto relativeIfInside = [&](const fs::path& file) -> std::optional<std::string> {
+        std::error_code e;
+        const std::string resolved = fs::weakly_canonical(file, e).string();
+        if (e || !resolved.starts_with(prefix)) return std::nullopt;
+        return resolved.substr(prefix.size());
+    };
+
+    std::vector<fs::path> files = getFileUrls(repoDestination);
+    if (files.empty()) throw EnvironmentError::offlineModeError("No files available locally for this repository");
+
+    if (!matching.empty()) {
+        std::vector<fs::path> kept;
+        for (const auto& file : files) {
+            const auto relative = relativeIfInside(file);
+            if (!relative) continue;
+            for (const auto& pattern : matching) {
+                if (!vortil::matching({*relative}, pattern).empty()) {
+                    kept.push_back(file);
+                    break;
+                }
+            }
+        }
+        files = std::move(kept);
+        if (files.empty())
+            throw EnvironmentError::offlineModeError("No files matching the requested patterns are available locally");
+    }
+
+    for (const auto& file : files) {
+        const std::string name = file.filename().string();
+        const auto relative = relativeIfInside(file);
+        if (!relative) throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+        const auto metadata = readDownloadMetadata(repoMetadataDestination / (*relative + ".metadata"));
+        if (!metadata) throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+        if (wholeMatch(sha256Pattern, metadata->etag) && computeFileHash(file) != metadata->etag)
+            throw EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
+    }
+}
+
+Config HubApi::configuration(const fs::path& fileURL) {
+    std::ifstream in(fileURL, std::ios::binary);
+    if (!in) {
+        throw fs::filesystem_error("cannot read", fileURL,
+                                   std::error_code(errno ? errno : ENOENT, std::generic_category()));
+    }
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    nlohmann::json parsed;
+    try {
+        parsed = bomPreservingJsonObject(bytes);
+    } catch (const std::exception&) {
+        throw HubClientError::jsonSerialization(
+            fileURL, "JSON Serialization failed for file://" + fs::absolute(fileURL).string() +
+                         ". Please verify that you have set the HF_TOKEN environment variable.");
+    }
+    if (!parsed.is_object()) throw HubClientError::parse();
+    return Config::fromJson(parsed);
+}
+
+}  // namespace vortil

@@ -1,0 +1,158 @@
+#include "vortilcore/hub/HubFileDownloader.hpp"
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/system/AtomicWrite.hpp"
+#include "vortilcore/core/Regex.hpp"
+#include "vortilcore/hub/HubDefaults.hpp"
+#include "vortilcore/core/Unicode.hpp"
+#include "vortilcore/hub/Downloader.hpp"
+#include "vortilcore/hub/FileMetadata.hpp"
+#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
+
+namespace vortil {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool matchesPattern(const std::string& pattern, const std::string& text) {
+    auto regex = Regex::tryCompile(pattern);
+    if (!regex) return false;
+    return !regex->matchRanges(unicode::toUtf16(text)).empty();
+}
+
+// An etag becomes part of the incomplete file's name.
+void checkEtag(const std::string& etag) {
+    if (etag.empty() || etag.find('/') != std::string::npos || etag.find('\0') != std::string::npos ||
+        etag.find("..") != std::string::npos) {
+        throw EnvironmentError::invalidMetadataError("Unusable etag from server: " + etag);
+    }
+}
+
+// One lock per destination, alive while someone holds or waits for it.
+std::shared_ptr<std::mutex> destinationLock(const fs::path& destination) {
+    static std::mutex registryMutex;
+    static std::map<fs::path, std::weak_ptr<std::mutex>> registry;
+    std::lock_guard lock(registryMutex);
+    for (auto it = registry.begin(); it != registry.end();) {
+        it = it->second.expired() ? registry.erase(it) : std::next(it);
+    }
+    auto& slot = registry[destination.lexically_normal()];
+    auto existing = slot.lock();
+    if (existing) return existing;
+    auto created = std::make_shared<std::mutex>();
+    slot = created;
+    return created;
+}
+
+}  // namespace
+
+void HubApi::HubFileDownloader::awaitCompletion(platform::AsyncStream<Downloader::DownloadState>& states,
+                                                const ProgressHandler& progressHandler) {
+    using Kind = Downloader::DownloadState::Kind;
+    while (auto state = states.next()) {
+        if (state->kind() == Kind::downloading) {
+            if (progressHandler) progressHandler(state->fraction(), state->speed());
+        } else if (state->kind() == Kind::failed) {
+            if (state->error()) std::rethrow_exception(state->error());
+            throw HubClientError::downloadError("Download failed without a reason");
+        } else if (state->kind() == Kind::completed) {
+            return;
+        }
+    }
+    // A stream that ends without `completed` is a failure, not a success:
+    // recording a side file then would vouch for a file that is not there.
+    throw HubClientError::downloadError("Download ended without completion");
+}
+
+void HubApi::HubFileDownloader::checkRelativeFilename(const std::string& name) {
+    const auto invalid = [&] { return HubClientError::downloadError("Invalid file name: " + name); };
+    if (name.empty() || name.front() == '/' || name.find('\0') != std::string::npos ||
+        name.find('\\') != std::string::npos) {
+        throw invalid();
+    }
+    for (const auto& part : pathSegments(name)) {
+        if (part.empty() || part == "." || part == "..") throw invalid();
+    }
+}
+
+std::string HubApi::HubFileDownloader::source() const {
+    const std::string base = endpoint.value_or(std::string(kDefaultHubEndpoint));
+    std::vector<std::string> segments;
+    if (repo.type == RepoType::datasets) segments.push_back("datasets");
+    if (repo.type == RepoType::spaces) segments.push_back("spaces");
+    for (auto& s : pathSegments(repo.id)) segments.push_back(s);
+    segments.push_back("resolve");
+    segments.push_back(revision);
+    for (auto& s : pathSegments(relativeFilename)) segments.push_back(s);
+    auto url = appendingPathSegments(base, segments);
+    if (!url) throw HubClientError::downloadError("Invalid endpoint URL: " + base);
+    return *url;
+}
+
+void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& incompleteDestination) const {
+    fs::create_directories(incompleteDestination.parent_path());
+    if (fs::exists(incompleteDestination)) return;
+    platform::writeFileAtomically(incompleteDestination, "");
+}
+
+fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler, std::stop_token stop) const {
+    checkRelativeFilename(relativeFilename);
+    const fs::path destination = repoDestination / relativeFilename;
+    const fs::path metadataPath = repoMetadataDestination / (relativeFilename + ".metadata");
+    const std::string url = source();
+
+    auto lock = destinationLock(destination);
+    std::lock_guard held(*lock);
+
+    const auto localMetadata = HubApi::readDownloadMetadata(metadataPath);
+    const FileMetadata remote = hub.getFileMetadata(url);
+    const std::string localCommit = localMetadata ? localMetadata->commitHash : "";
+    const std::string remoteCommit = remote.commitHash.value_or("");
+    const auto downloaded = [&] {
+        std::error_code ec;
+        return fs::exists(destination, ec);
+    };
+
+    if (matchesPattern(hub.commitHashPattern, remoteCommit) && downloaded() && localMetadata &&
+        localCommit == remoteCommit) {
+        return destination;
+    }
+
+    if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
+        throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
+    }
+    const std::string& etag = *remote.etag;
+    checkEtag(etag);
+
+    if (downloaded()) {
+        if (localMetadata && localMetadata->etag == etag) {
+            HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
+            return destination;
+        }
+        if (matchesPattern(hub.sha256Pattern, etag) && HubApi::computeFileHash(destination) == etag) {
+            HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
+            return destination;
+        }
+    }
+
+    const fs::path incomplete = repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
+    prepareCacheDestination(incomplete);
+
+    Downloader downloader(destination, incomplete, backgroundSession);
+    auto stream = downloader.download(url, hfToken, std::nullopt, remote.size, 10.0, 5);
+    {
+        std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
+        awaitCompletion(*stream, progressHandler);
+    }
+    std::error_code ec;
+    if (!fs::is_regular_file(destination, ec)) {
+        throw HubClientError::downloadError("Download ended without completion");
+    }
+    HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
+    return destination;
+}
+
+}  // namespace vortil

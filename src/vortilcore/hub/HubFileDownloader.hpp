@@ -1,0 +1,58 @@
+#pragma once
+// Makes sure that one repository file lies at its place in the local
+// repository folder and matches the hub's current version, downloading it
+// (resumably, into an incomplete file beside the side files) only when the
+// side file, the hub's metadata and, where it helps, the file's SHA-256 say
+// it is not current.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "platform/system/AsyncStream.hpp"
+#include "vortilcore/hub/Downloader.hpp"
+#include "vortilcore/hub/HubApi.hpp"
+
+namespace vortil {
+
+struct HubApi::HubFileDownloader {
+    using ProgressHandler = std::function<void(double fraction, std::optional<double> speed)>;
+
+    HubApi hub;
+    Repo repo;
+    std::string revision;
+    std::filesystem::path repoDestination;
+    std::filesystem::path repoMetadataDestination;
+    std::string relativeFilename;
+    std::optional<std::string> hfToken;
+    // Absent: the public hub.
+    std::optional<std::string> endpoint;
+    bool backgroundSession = false;
+
+    // The resolve address. An endpoint that is not a URL is a downloadError.
+    std::string source() const;
+
+    // Returns the destination. Stopping `stop` cancels a running transfer,
+    // which then ends the call with its error. Only one call at a time works
+    // on a given destination in this process; a second waits for the first
+    // and then finds the file current.
+    std::filesystem::path download(const ProgressHandler& progressHandler, std::stop_token stop = {}) const;
+
+    // Creates the incomplete file empty unless it exists (its bytes are what
+    // a transfer resumes from), with its folder.
+    void prepareCacheDestination(const std::filesystem::path& incompleteDestination) const;
+
+    // Reads a transfer's states until the first final one, reporting each
+    // `downloading` to the handler. Throws a `failed` state's error, and
+    // downloadError for a stream that ends without `completed`.
+    static void awaitCompletion(platform::AsyncStream<Downloader::DownloadState>& states,
+                                const ProgressHandler& progressHandler);
+
+    // Throws downloadError for a name that could leave the repository folder:
+    // empty, absolute, holding NUL or a backslash, or a "." or ".." part.
+    static void checkRelativeFilename(const std::string& name);
+};
+
+}  // namespace vortil

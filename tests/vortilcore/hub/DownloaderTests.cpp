@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "platform/system/CancellationError.hpp"
+#include "support/LocalHttpServer.hpp"
+#include "support/TempDir.hpp"
+#include "vortilcore/hub/DownloadTestSupport.hpp"
+
+using hubtest::State;
+using testsupport::LocalHttpServer;
+using vortil::Downloader;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kChunk = Downloader::kWriteChunkSize;
+
+struct Fixture {
+    testsupport::TempDir temp;
+    LocalHttpServer server;
+    fs::path destination = temp / "out" / "file.bin";
+    fs::path partial = temp / "file.bin.incomplete";
+
+    explicit Fixture(const std::string& prefix = {}) {
+        std::ofstream(partial, std::ios::binary) << prefix;
+    }
+    std::unique_ptr<Downloader> downloader() {
+        auto d = std::make_unique<Downloader>(destination, partial);
+        d->setRetryDelay(std::chrono::milliseconds(50));
+        return d;
+    }
+    std::vector<State> run(std::optional<int64_t> expected, int retries = 5,
+                           std::optional<std::string> token = std::nullopt) {
+        auto d = downloader();
+        auto stream = d->download(server.url("/f"), token, std::nullopt, expected, 10.0, retries);
+        return hubtest::untilFinal(*stream);
+    }
+    std::vector<std::string> ranges() const {
+        std::vector<std::string> out;
+        for (const auto& r : server.recorded()) out.push_back(r.header("Range").value_or(""));
+        return out;
+    }
+};
+
+std::vector<double> fractions(const std::vector<State>& states) {
+    std::vector<double> out;
+    for (const auto& s : states)
+        if (s.kind() == State::Kind::downloading) out.push_back(s.fraction());
+    return out;
+}
+
+}  // namespace
+
+TEST(Downloader, ResumesFromThePartialFileAndReportsOncePerWrittenChunk) {
+    const std::string big = hubtest::body(size_t(kChunk) * 5 / 2);
+    const std::string small = hubtest::body(8'000'000, 2);
+    struct Case {
+        const char* name;
+        std::string served;
+        size_t prefix;  // bytes already in the partial file
+        std::optional<int64_t> expected;
+        std::string range;
+        std::vector<double> fractions;
+    };
+    const double c = double(kChunk) / double(big.size());
+    const std::vector<Case> cases = {
+        {"fresh, two and a half chunks", big, 0, int64_t(big.size()), "", {0, c, 2 * c}},
+        {"half there", small, 4'000'000, 8'000'000, "bytes=4000000-", {0.5}},
+        {"size unknown", big, 0, std::nullopt, "", {0}},
+        {"empty file", "", 0, 0, "", {0}},
+    };
+    for (const auto& tc : cases) {
+        Fixture f(tc.served.substr(0, tc.prefix));
+        f.server.set("/f", LocalHttpServer::Reply::ok(tc.served));
+        const auto states = f.run(tc.expected);
+        ASSERT_FALSE(states.empty()) << tc.name;
+        EXPECT_EQ(states.front().kind(), State::Kind::downloading) << tc.name;
+        EXPECT_EQ(states.back().kind(), State::Kind::completed) << tc.name;
+        EXPECT_EQ(states.back().url(), f.destination) << tc.name;
+        const auto got = fractions(states);
+        ASSERT_EQ(got.size(), tc.fractions.size()) << tc.name;
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], tc.fractions[i], 1e-9) << tc.name;
+        EXPECT_EQ(f.ranges(), std::vector<std::string>{tc.range}) << tc.name;
+        EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(tc.served)) << tc.name;
+        EXPECT_FALSE(fs::exists(f.partial)) << tc.name;
+    }
+}
+
+TEST(Downloader, ADroppedConnectionResumesWithRangeFromTheBytesWritten) {
+    const std::string served = hubtest::body(size_t(kChunk) * 3 + 12345, 3);
+    Fixture f;
+    auto reply = LocalHttpServer::Reply::ok(served);
+    reply.dropAfter = size_t(kChunk) * 3 + 100;  // after three written chunks
+    reply.dropTimes = 1;
+    f.server.set("/f", reply);
+    const auto states = f.run(int64_t(served.size()));
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_EQ(f.ranges(), (std::vector<std::string>{"", "bytes=" + std::to_string(3 * kChunk) + "-"}));
+    EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(served));
+}
+
+TEST(Downloader, RetriesRunOutUnlessAChunkIsWrittenInBetween) {
+    const std::string served = hubtest::body(size_t(kChunk) + 5000, 4);
+    struct Case {
+        const char* name;
+        int retries;
+        size_t dropAfter;
+        int dropTimes;
+        bool completes;
+        size_t requests;
+    };
+    const std::vector<Case> cases = {
+        {"no retries", 0, 1000, 1, false, 1},
+        {"more drops than retries before any chunk", 2, 1000, 3, false, 3},
+        {"as many drops as retries", 2, 1000, 2, true, 3},
+    };
+    for (const auto& tc : cases) {
+        Fixture f;
+        auto reply = LocalHttpServer::Reply::ok(served);
+        reply.dropAfter = tc.dropAfter;
+        reply.dropTimes = tc.dropTimes;
+        f.server.set("/f", reply);
+        const auto states = f.run(int64_t(served.size()), tc.retries);
+        ASSERT_FALSE(states.empty()) << tc.name;
+        if (tc.completes) {
+            EXPECT_EQ(states.back().kind(), State::Kind::completed) << tc.name;
+        } else {
+            const auto error = hubtest::errorAs<platform::HttpError>(states.back());
+            ASSERT_TRUE(error) << tc.name;
+            EXPECT_FALSE(error->cancelled()) << tc.name;
+        }
+        EXPECT_EQ(f.server.recorded().size(), tc.requests) << tc.name;
+    }
+}
+
+TEST(Downloader, BadAnswersFailWithoutRetryAndKeepOrCleanThePartialFile) {
+    const std::string served = hubtest::body(3'000'000, 5);
+    struct Case {
+        const char* name;
+        LocalHttpServer::Reply reply;
+        std::string prefix;
+        int64_t expected;
+        bool completes;
+        std::string partialAfter;  // what stays in the partial file on failure
+    };
+    auto ignoring = LocalHttpServer::Reply::ok(served);
+    ignoring.ignoreRange = true;
+    const std::vector<Case> cases = {
+        {"not found", LocalHttpServer::Reply::answer(404, "nope"), "abc", int64_t(served.size()), false, "abc"},
+        {"server ignores Range", ignoring, served.substr(0, 1000), int64_t(served.size()), true, ""},
+        {"longer than announced", LocalHttpServer::Reply::ok(served), "", int64_t(served.size()) - 10, false, ""},
+        {"shorter than announced", LocalHttpServer::Reply::ok(served), "", int64_t(served.size()) + 10, false, served},
+    };
+    for (const auto& tc : cases) {
+        Fixture f(tc.prefix);
+        f.server.set("/f", tc.reply);
+        const auto states = f.run(tc.expected);
+        ASSERT_FALSE(states.empty()) << tc.name;
+        EXPECT_EQ(f.server.recorded().size(), 1u) << tc.name;
+        if (tc.completes) {
+            ASSERT_EQ(states.back().kind(), State::Kind::completed) << tc.name;
+            EXPECT_EQ(testsupport::readFile(f.destination), served) << tc.name;
+            continue;
+        }
+        const auto error = hubtest::errorAs<Downloader::DownloadError>(states.back());
+        ASSERT_TRUE(error) << tc.name;
+        EXPECT_EQ(error->code(), Downloader::DownloadError::Code::unexpectedError) << tc.name;
+        EXPECT_FALSE(fs::exists(f.destination)) << tc.name;
+        EXPECT_EQ(testsupport::readFile(f.partial), tc.partialAfter) << tc.name;
+    }
+}
+
+TEST(Downloader, ACompletePartialFileIsMovedIntoPlaceWithoutARequest) {
+    const std::string served = hubtest::body(5000, 6);
+    Fixture f(served);
+    f.server.set("/f", LocalHttpServer::Reply::answer(416));
+    const auto states = f.run(int64_t(served.size()));
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_TRUE(f.server.recorded().empty());
+    EXPECT_EQ(testsupport::readFile(f.destination), served);
+}
+
+TEST(Downloader, CancelDuringTheRetryWaitEndsTheTransfer) {
+    const std::string served = hubtest::body(100'000, 7);
+    Fixture f;
+    auto reply = LocalHttpServer::Reply::ok(served);
+    reply.dropAfter = 500;
+    reply.dropTimes = 10;
+    f.server.set("/f", reply);
+    auto d = f.downloader();
+    d->setRetryDelay(std::chrono::seconds(30));
+    auto stream = d->download(f.server.url("/f"), std::nullopt, std::nullopt, int64_t(served.size()), 10.0, 5);
+    while (f.server.recorded().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the drop lands, the wait begins
+    const auto started = std::chrono::steady_clock::now();
+    d->cancel();
+    std::vector<State> finals;
+    while (finals.size() < 2) {
+        auto s = stream->next(std::chrono::seconds(10));
+        ASSERT_TRUE(s);
+        if (s->isFinal()) finals.push_back(*s);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    const auto cancelled = hubtest::errorAs<platform::HttpError>(finals[0]);
+    ASSERT_TRUE(cancelled);
+    EXPECT_TRUE(cancelled->cancelled());
+    EXPECT_TRUE(hubtest::errorAs<platform::CancellationError>(finals[1]));
+    EXPECT_EQ(f.server.recorded().size(), 1u);
+}
+
+TEST(Downloader, ASecondDownloadWaitsForTheFirstBeforeResuming) {
+    const std::string served = hubtest::body(size_t(kChunk) * 2 + 777, 8);
+    Fixture f;
+    f.server.set("/f", LocalHttpServer::Reply::stalling(served, size_t(kChunk) + 4096));
+    auto d = f.downloader();
+    auto first = d->download(f.server.url("/f"), std::nullopt, std::nullopt, int64_t(served.size()), 10.0, 5);
+    // Wait until the first transfer has written its first chunk and stalls.
+    while (Downloader::incompleteFileSize(f.partial) < kChunk)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    f.server.release();
+    auto second = d->download(f.server.url("/f"), std::nullopt, std::nullopt, int64_t(served.size()), 10.0, 5);
+    const auto firstStates = hubtest::untilFinal(*first);
+    ASSERT_FALSE(firstStates.empty());
+    EXPECT_EQ(firstStates.back().kind(), State::Kind::failed);
+    const auto secondStates = hubtest::untilFinal(*second);
+    ASSERT_FALSE(secondStates.empty());
+    EXPECT_EQ(secondStates.back().kind(), State::Kind::completed);
+    EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(served));
+    EXPECT_EQ(f.ranges().back(), "bytes=" + std::to_string(kChunk) + "-");
+}
