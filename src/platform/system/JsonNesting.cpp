@@ -16,8 +16,8 @@ void checkJsonNesting(std::string_view text, std::size_t limit) {
             case '{':
                 if (++depth > limit)
                     throw nlohmann::json::parse_error::create(
-                        101, i + 1,
-                        "nesting deeper than " + std::to_string(limit) + " levels", nullptr);
+                        101, i + 1, "nesting deeper than " + std::to_string(limit) + " levels",
+                        nullptr);
                 break;
             case ']':
             case '}':

@@ -21,7 +21,8 @@ UserCalendar fixedCalendar() {
 }
 
 std::vector<std::string> textsOnDisk(const std::filesystem::path& dir) {
-    return column(TranscriptDB(dir / "transcript.sqlite").handle(), "SELECT text FROM segments ORDER BY start");
+    return column(TranscriptDB(dir / "transcript.sqlite").handle(),
+                  "SELECT text FROM segments ORDER BY start");
 }
 
 }  // namespace
@@ -31,7 +32,8 @@ std::vector<std::string> textsOnDisk(const std::filesystem::path& dir) {
 // paragraph or the whole edit.
 TEST(StoreDurability, AKillDuringAParagraphEditKeepsTheParagraphOrTheEdit) {
     const std::vector<std::string> old{"one", "two", "three"}, edited{"one two three, edited"};
-    for (const char* killAt : {"DELETE FROM segments", "INSERT OR REPLACE INTO segments", "COMMIT", ""}) {
+    for (const char* killAt :
+         {"DELETE FROM segments", "INSERT OR REPLACE INTO segments", "COMMIT", ""}) {
         SCOPED_TRACE(killAt);
         TempDir dir;
         {
@@ -46,7 +48,8 @@ TEST(StoreDurability, AKillDuringAParagraphEditKeepsTheParagraphOrTheEdit) {
             prefix = killAt;
             auto killer = [](unsigned, void*, void* p, void*) {
                 const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(p));
-                if (!prefix.empty() && sql && std::string_view(sql).starts_with(prefix)) raise(SIGKILL);
+                if (!prefix.empty() && sql && std::string_view(sql).starts_with(prefix))
+                    raise(SIGKILL);
                 return 0;
             };
             sqlite3_trace_v2(store.db()->handle(), SQLITE_TRACE_STMT, killer, nullptr);
@@ -70,16 +73,21 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
         bool quitAfter;  // else one more append
         std::vector<std::string> expected;
     } rows[] = {
-        {"append, then append", [](auto& s) { s.append(segment(100, 101, "while locked")); }, false,
+        {"append, then append",
+         [](auto& s) { s.append(segment(100, 101, "while locked")); },
+         false,
          {"one", "two", "while locked", "later"}},
         {"two appends, then quit",
          [](auto& s) {
              s.append(segment(100, 101, "first"));
              s.append(segment(200, 201, "second"));
          },
-         true, {"one", "two", "first", "second"}},
+         true,
+         {"one", "two", "first", "second"}},
         {"delete, then quit", [](auto& s) { s.deleteBlocks({s.allBlocks()->front()}); }, true, {}},
-        {"edit, then append", [](auto& s) { s.replace(s.allBlocks()->front(), "one two!"); }, false,
+        {"edit, then append",
+         [](auto& s) { s.replace(s.allBlocks()->front(), "one two!"); },
+         false,
          {"one two!", "later"}},
     };
     for (const auto& row : rows) {
@@ -121,7 +129,8 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         const auto file = dir.path() / "transcript.sqlite";
         {
             TranscriptStore store(dir.path(), fixedCalendar());
-            for (int k = 0; k < 200; ++k) store.append(segment(k, k + 1, "words " + std::to_string(k)));
+            for (int k = 0; k < 200; ++k)
+                store.append(segment(k, k + 1, "words " + std::to_string(k)));
         }
         std::string bytes = testsupport::readFile(file);
         damage(bytes);
