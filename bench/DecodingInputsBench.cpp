@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "auralith/core/DecodingInputs.hpp"
-#include "auralith/core/TextDecoding.hpp"
+#include "auralith/core/TextDecoder.hpp"
 
 namespace {
 
-struct BaseSizedDecoder : auralith::TextDecoding {
+struct BaseSizedDecoder : auralith::TextDecoder {
     std::optional<std::int64_t> kvCacheEmbedDim() const override { return 6 * 512; }
     std::optional<std::int64_t> kvCacheMaxSequenceLength() const override { return 224; }
     std::optional<std::int64_t> windowSize() const override { return 1500; }

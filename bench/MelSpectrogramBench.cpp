@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "auralith/core/FeatureExtractor.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
 
@@ -48,6 +49,17 @@ void BM_MelSpectrogram30s(benchmark::State& state) {
 }
 BENCHMARK(BM_MelSpectrogram30s)->Arg(80)->Arg(128)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_MelSpectrogram30s)->Arg(80)->Threads(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same window through the pipeline's mel stage: the difference to
+// BM_MelSpectrogram30s/80 is what the stage adds.
+void BM_MelStage30s(benchmark::State& state) {
+    static auto model = loadMel(80);
+    static auto audio = speechLikeWindow();
+    auralith::FeatureExtractor extractor;
+    extractor.setModel(model);
+    for (auto _ : state) benchmark::DoNotOptimize(extractor.logMelSpectrogram(audio));
+}
+BENCHMARK(BM_MelStage30s)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_LoadMelModel(benchmark::State& state) {
     const fs::path folder = fs::temp_directory_path() /

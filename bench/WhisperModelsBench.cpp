@@ -27,7 +27,13 @@
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
+#include "WhisperTokenizerData.hpp"
+#include "auralith/core/TextDecoder.hpp"
+#include "auralith/core/WhisperTokenizerWrapper.hpp"
+#include "auralith/core/text/GreedyTokenSampler.hpp"
+#include "auralith/core/text/SuppressTokensFilter.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
+#include "vortilcore/tokenizers/AutoTokenizer.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
 using namespace platform::ml;
@@ -202,36 +208,63 @@ void BM_EncoderWindow(benchmark::State& state) {
     state.counters["threads"] = encoder->threadCount();
 }
 
+// A decoder state of the benchmark shapes (S = 224) over a fixed encoder output,
+// with the masks of a fresh window.
+struct DecoderBenchState {
+    explicit DecoderBenchState(const Shape& shape)
+        : e(static_cast<std::int64_t>(shape.layers) * shape.d),
+          keys(MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16)),
+          values(MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16)),
+          enc(MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16)),
+          input({{"input_ids", ids},
+                 {"cache_length", length},
+                 {"key_cache", keys},
+                 {"value_cache", values},
+                 {"kv_cache_update_mask", update},
+                 {"encoder_output_embeds", enc},
+                 {"decoder_key_padding_mask", padding}}) {
+        auto encSpan = enc->span<Float16>();
+        for (std::size_t i = 0; i < encSpan.size(); ++i)
+            encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
+        resetMasks();
+    }
+    void resetMasks() {
+        for (std::int64_t j = 0; j < s; ++j) {
+            update->span<std::int32_t>()[j] = j == 0;
+            padding->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
+        }
+    }
+
+    static constexpr std::int64_t s = 224;
+    const std::int64_t e;
+    std::shared_ptr<MLMultiArray> ids = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> length = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> keys, values;
+    std::shared_ptr<MLMultiArray> update = MLMultiArray::make({1, s}, MLMultiArrayDataType::int32);
+    std::shared_ptr<MLMultiArray> padding =
+        MLMultiArray::make({1, s}, MLMultiArrayDataType::float16);
+    std::shared_ptr<MLMultiArray> enc;
+    MLDictionaryFeatureProvider input;
+};
+
 void BM_DecoderToken(benchmark::State& state) {
     const Shape& shape = kShapes[state.range(0)];
     const double bandwidth = readBandwidthGBs();
     auto model = Models::get().load(shape, WhisperModelLayout::kTextDecoder);
     const auto* decoder = dynamic_cast<const TextDecoderModel*>(model.get());
-    const std::int64_t e = static_cast<std::int64_t>(shape.layers) * shape.d, s = 224;
-    auto ids = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    auto length = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
-    auto keys = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
-    auto values = MLMultiArray::make({1, e, 1, s}, MLMultiArrayDataType::float16);
-    auto update = MLMultiArray::make({1, s}, MLMultiArrayDataType::int32);
-    auto padding = MLMultiArray::make({1, s}, MLMultiArrayDataType::float16);
-    auto enc = MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16);
-    auto encSpan = enc->span<Float16>();
-    for (std::size_t i = 0; i < encSpan.size(); ++i)
-        encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
-    const MLDictionaryFeatureProvider input({{"input_ids", ids},
-                                             {"cache_length", length},
-                                             {"key_cache", keys},
-                                             {"value_cache", values},
-                                             {"kv_cache_update_mask", update},
-                                             {"encoder_output_embeds", enc},
-                                             {"decoder_key_padding_mask", padding}});
-    // A window of 64 tokens, as the decoding loop steps it, over and over.
-    auto resetMasks = [&] {
-        for (std::int64_t j = 0; j < s; ++j) {
-            update->span<std::int32_t>()[j] = j == 0;
-            padding->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
-        }
-    };
+    DecoderBenchState st(shape);
+    const std::int64_t e = st.e, s = st.s;
+    auto& ids = st.ids;
+    auto& length = st.length;
+    auto& keys = st.keys;
+    auto& values = st.values;
+    auto& update = st.update;
+    auto& padding = st.padding;
+    const auto& input = st.input;
+    // A window of `window` tokens, as the decoding loop steps it, over and over:
+    // the cache fills up to that length, so a window of 223 covers the longest context.
+    const int window = static_cast<int>(state.range(1));
+    auto resetMasks = [&] { st.resetMasks(); };
     resetMasks();
     model->prediction(input);  // computes the cross-attention keys and values once
     int i = 0;
@@ -251,7 +284,7 @@ void BM_DecoderToken(benchmark::State& state) {
         padding->span<Float16>()[i + 1] = 0.0f;
         update->span<std::int32_t>()[i] = 0;
         update->span<std::int32_t>()[i + 1] = 1;
-        if (++i == 64) {
+        if (++i == window) {
             i = 0;
             resetMasks();
         }
@@ -265,6 +298,142 @@ void BM_DecoderToken(benchmark::State& state) {
     state.counters["read_ms"] = readTime * 1e3;
     state.counters["x_read_time"] = perToken / readTime;
     state.counters["threads"] = decoder->threadCount();
+    state.counters["window"] = window;
+}
+
+// The first step of a window: the same step, plus the cross-attention keys and
+// values of a new encoder output (one batch of matrix products per layer).
+void BM_DecoderFirstStep(benchmark::State& state) {
+    const Shape& shape = kShapes[state.range(0)];
+    const double peak = sgemmPeakGflops();
+    auto model = Models::get().load(shape, WhisperModelLayout::kTextDecoder);
+    const auto* decoder = dynamic_cast<const TextDecoderModel*>(model.get());
+    DecoderBenchState st(shape);
+    st.ids->span<std::int32_t>()[0] = 50258;
+    auto encSpan = st.enc->span<Float16>();
+    const auto& input = st.input;
+    model->prediction(input);
+    // The same step without new keys and values, best of a few.
+    double plain = 1e9;
+    for (int r = 0; r < 20; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(model->prediction(input));
+        plain = std::min(plain, seconds(std::chrono::steady_clock::now() - t0));
+    }
+    double total = 0;
+    int flip = 0;
+    for (auto _ : state) {
+        encSpan[0] = static_cast<float>(++flip % 3) * 0.25f;  // a new window's encoder output
+        const auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(model->prediction(input));
+        total += seconds(std::chrono::steady_clock::now() - t0);
+    }
+    const double first = total / static_cast<double>(state.iterations());
+    const double cross = std::max(first - plain, 1e-9);
+    const double flops = 2.0 * 2.0 * shape.layers * 1500.0 * shape.d * shape.d;
+    state.SetLabel(shape.name);
+    state.counters["first_ms"] = first * 1e3;
+    state.counters["cross_kv_ms"] = cross * 1e3;
+    state.counters["cross_GFLOP/s"] = flops / cross / 1e9;
+    state.counters["sgemm_peak"] = peak;
+    state.counters["share_of_peak"] = flops / cross / 1e9 / peak;
+    state.counters["threads"] = decoder->threadCount();
+}
+
+// A whole window through the decoding loop (filters, greedy sampling, cache
+// copies, mask moves) against the same number of bare model steps.
+void BM_DecodingLoop(benchmark::State& state) {
+    const Shape& shape = kShapes[state.range(0)];
+    const bool timestamps = state.range(1) != 0;
+    auto model = Models::get().load(shape, WhisperModelLayout::kTextDecoder);
+    const auto config = benchdata::whisperTokenizerFile("tokenizer_config.json");
+    const auto data = benchdata::whisperTokenizerFile("tokenizer.json");
+    auto tokenizer = std::make_shared<auralith::WhisperTokenizerWrapper>(
+        vortil::TokenizerWrapper{std::shared_ptr<const vortil::Tokenizer>(
+            vortil::AutoTokenizer::tokenizerClass(config).create(config, data, false))},
+        std::nullopt);
+    auralith::TextDecoder decoder;
+    decoder.setModel(model);
+    decoder.setTokenizer(tokenizer);
+    decoder.setIsModelMultilingual(decoder.logitsSize() != 51864);
+    // Random weights may pick the end early; a window here is always 100 tokens.
+    decoder.setLogitsFilters(std::vector<std::shared_ptr<auralith::LogitsFiltering>>{
+        std::make_shared<auralith::SuppressTokensFilter>(
+            std::vector<std::int64_t>{tokenizer->specialTokens().endToken})});
+    auto options = auralith::DecodingOptions::defaultSet();
+    options.withoutTimestamps = !timestamps;
+    options.sampleLength = 100;
+    options.firstTokenLogProbThreshold = std::nullopt;
+    auto enc = MLMultiArray::make({1, shape.d, 1, 1500}, MLMultiArrayDataType::float16);
+    auto encSpan = enc->span<Float16>();
+    for (std::size_t i = 0; i < encSpan.size(); ++i)
+        encSpan[i] = static_cast<float>(i % 17) * 0.1f - 0.8f;
+    auto inputs = decoder.prefillDecoderInputs(
+        decoder.prepareDecoderInputs({tokenizer->specialTokens().startOfTranscriptToken}), options);
+    auto* state0 = dynamic_cast<auralith::DecodingInputs*>(inputs.get());
+    const auto steps = static_cast<std::int64_t>(inputs->initialPrompt().size()) - 1 + 100;
+
+    // Bare steps: the model and the minimum cache bookkeeping, nothing else.
+    const MLDictionaryFeatureProvider bareInput(
+        {{"input_ids", state0->inputIds()},
+         {"cache_length", state0->cacheLength()},
+         {"key_cache", state0->keyCache()},
+         {"value_cache", state0->valueCache()},
+         {"kv_cache_update_mask", state0->kvCacheUpdateMask()},
+         {"encoder_output_embeds", enc},
+         {"decoder_key_padding_mask", state0->decoderKeyPaddingMask()}});
+    const auto e = state0->keyCache()->shape()[1], s = state0->keyCache()->shape()[3];
+    auto bareWindow = [&] {
+        inputs->reset(224);
+        const auto t0 = std::chrono::steady_clock::now();
+        for (std::int64_t i = 0; i < steps; ++i) {
+            state0->inputIds()->span<std::int32_t>()[0] = 50257;
+            state0->cacheLength()->span<std::int32_t>()[0] = static_cast<std::int32_t>(i);
+            auto out = model->prediction(bareInput);
+            const auto k = out->featureValue("key_cache_updates")->multiArrayValue()->span<Float16>();
+            const auto v =
+                out->featureValue("value_cache_updates")->multiArrayValue()->span<Float16>();
+            for (std::int64_t r = 0; r < e; ++r) {
+                state0->keyCache()->span<Float16>()[r * s + i] = k[r];
+                state0->valueCache()->span<Float16>()[r * s + i] = v[r];
+            }
+            state0->decoderKeyPaddingMask()->span<Float16>()[i + 1] = 0.0f;
+            state0->kvCacheUpdateMask()->span<std::int32_t>()[i] = 0;
+            state0->kvCacheUpdateMask()->span<std::int32_t>()[i + 1] = 1;
+        }
+        return seconds(std::chrono::steady_clock::now() - t0);
+    };
+    double predictions = 0, outside = 0;  // the loop's own accounts of its time
+    auto loopWindow = [&](std::size_t& tokens) {
+        inputs->reset(224);
+        auralith::GreedyTokenSampler sampler(Float16(0.0f), tokenizer->specialTokens().endToken,
+                                             options);
+        const auto t0 = std::chrono::steady_clock::now();
+        const auto result = decoder.decodeText(enc, inputs, sampler, options);
+        tokens = result.tokens.size();
+        const double wall = seconds(std::chrono::steady_clock::now() - t0);
+        predictions += result.timings->decodingPredictions;
+        outside += wall - result.timings->decodingPredictions;
+        return wall;
+    };
+    std::size_t tokens = 0;
+    bareWindow();
+    loopWindow(tokens);  // warm: workspaces, cross-attention keys and values
+    double bare = 0, loop = 0;
+    predictions = outside = 0;
+    for (auto _ : state) {
+        bare += bareWindow();
+        loop += loopWindow(tokens);
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.SetLabel(std::string(shape.name) + (timestamps ? " timestamps" : ""));
+    state.counters["bare_ms"] = bare / n * 1e3;
+    state.counters["loop_ms"] = loop / n * 1e3;
+    state.counters["overhead_pct"] = (loop / bare - 1.0) * 100.0;
+    // Less exposed to other load: the loop's time outside the model calls.
+    state.counters["outside_model_pct"] = outside / predictions * 100.0;
+    state.counters["tokens"] = static_cast<double>(tokens);
+    state.counters["steps"] = static_cast<double>(steps);
 }
 
 }  // namespace
@@ -272,6 +441,20 @@ void BM_DecoderToken(benchmark::State& state) {
 BENCHMARK(BM_SgemmPeak)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemoryReadBandwidth)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncoderWindow)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_DecoderToken)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_DecoderToken)
+    ->Args({0, 64})
+    ->Args({0, 223})
+    ->Args({1, 64})
+    ->Args({1, 223})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_DecoderFirstStep)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_DecodingLoop)
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3.0);
 
 BENCHMARK_MAIN();

@@ -10,6 +10,13 @@ Files written per band count N (80 and 128):
     reference-N.f32   little-endian float32, [len(frames)][N]
     frames.txt        the frame indices stored, one per line
 The test signal is regenerated bit for bit by the C++ test (see signal()).
+
+Features of any window, for tests that make their own audio:
+
+    /usr/bin/python3 tools/mel_reference.py --samples in.f32 N out.f32
+
+reads little-endian float32 samples (one window; shorter input is zero-padded,
+longer is refused) and writes all frames, [N_SAMPLES // HOP][N] float32.
 """
 import os
 import sys
@@ -83,7 +90,18 @@ def stored_frames():
     return [f for f in range(N_SAMPLES // HOP) if f < 10 or f % 10 == 0 or f >= 2990 or 2495 <= f <= 2505]
 
 
+def features_of_file(path, n_mels, out):
+    audio = np.fromfile(path, dtype="<f4")
+    if len(audio) > N_SAMPLES:
+        sys.exit(f"{path}: {len(audio)} samples, more than one window of {N_SAMPLES}")
+    audio = np.pad(audio, (0, N_SAMPLES - len(audio)))
+    log_mel(audio, n_mels).astype("<f4").tofile(out)
+
+
 def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "--samples":
+        features_of_file(sys.argv[2], int(sys.argv[3]), sys.argv[4])
+        return
     out = sys.argv[1] if len(sys.argv) > 1 else "tests/data/mel"
     os.makedirs(out, exist_ok=True)
     audio = signal()

@@ -24,7 +24,32 @@ PCMBuffer::PCMBuffer(PCMFormat format, uint32_t frameCapacity) : format_(format)
     const size_t buffers = format.interleaved ? 1 : format.channelCount;
     // At least one float per buffer, so that every channel pointer is valid.
     storage_.assign(std::max<size_t>(perBuffer, 1) * buffers, 0.0f);
-    for (size_t b = 0; b < buffers; ++b) channels_.push_back(storage_.data() + b * std::max<size_t>(perBuffer, 1));
+    pointChannels();
+}
+
+PCMBuffer::PCMBuffer(const PCMBuffer& other)
+    : format_(other.format_), frameCapacity_(other.frameCapacity_), frameLength_(other.frameLength_),
+      storage_(other.storage_) {
+    pointChannels();
+}
+
+PCMBuffer& PCMBuffer::operator=(const PCMBuffer& other) {
+    if (this != &other) {
+        format_ = other.format_;
+        frameCapacity_ = other.frameCapacity_;
+        frameLength_ = other.frameLength_;
+        storage_ = other.storage_;
+        pointChannels();
+    }
+    return *this;
+}
+
+void PCMBuffer::pointChannels() {
+    channels_.clear();
+    if (format_.commonFormat != CommonFormat::pcmFormatFloat32 || storage_.empty()) return;
+    const size_t buffers = format_.interleaved ? 1 : format_.channelCount;
+    const size_t stride = storage_.size() / buffers;
+    for (size_t b = 0; b < buffers; ++b) channels_.push_back(storage_.data() + b * stride);
 }
 
 void PCMBuffer::setFrameLength(uint32_t length) {

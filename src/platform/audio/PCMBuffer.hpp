@@ -32,6 +32,11 @@ public:
     // Starts with frameLength 0. Throws std::invalid_argument for a format
     // without channels.
     PCMBuffer(PCMFormat format, uint32_t frameCapacity);
+    // Copies hold their own samples; the channel pointers follow the storage.
+    PCMBuffer(const PCMBuffer& other);
+    PCMBuffer& operator=(const PCMBuffer& other);
+    PCMBuffer(PCMBuffer&& other) noexcept = default;
+    PCMBuffer& operator=(PCMBuffer&& other) noexcept = default;
 
     const PCMFormat& format() const { return format_; }
     uint32_t frameCapacity() const { return frameCapacity_; }
@@ -44,6 +49,8 @@ public:
     const float* const* floatChannelData() const { return channels_.empty() ? nullptr : channels_.data(); }
 
 private:
+    void pointChannels();
+
     PCMFormat format_;
     uint32_t frameCapacity_;
     uint32_t frameLength_ = 0;

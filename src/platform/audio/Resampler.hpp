@@ -25,6 +25,8 @@ public:
     // channels than the library mixes, a rate it does not take); `reason`
     // then says why.
     static std::unique_ptr<Resampler> create(const AudioFormat& input, std::string* reason = nullptr);
+    // As create(), to another output rate (mono).
+    static std::unique_ptr<Resampler> create(const AudioFormat& input, int outputRate, std::string* reason);
     ~Resampler();
 
     Resampler(const Resampler&) = delete;
@@ -36,12 +38,16 @@ public:
     // buffered and come out with the next call.
     long convert(const float* input, size_t frames, float* output, size_t capacity);
 
-    // Output samples per input frame: 16000 / input rate.
+    // Writes out what the filter still holds, as at the end of the input;
+    // returns the samples written or -1.
+    long flush(float* output, size_t capacity);
+
+    // Output samples per input frame: output rate / input rate.
     double ratio() const { return ratio_; }
     const AudioFormat& inputFormat() const { return input_; }
 
 private:
-    Resampler(SwrContext* ctx, const AudioFormat& input);
+    Resampler(SwrContext* ctx, const AudioFormat& input, int outputRate);
 
     SwrContext* ctx_;
     AudioFormat input_;

@@ -40,7 +40,8 @@ struct TextDecoderModel::Workspace {
     // encoder output they were computed from.
     AlignedBuffer<Float16> crossKeys, crossValues, encoder;
     bool hasCross = false;
-    AlignedBuffer<float> encoderRows, product, wide, rows;  // scratch for computing them
+    AlignedBuffer<float> encoderRows;  // the encoder output as rows [W][D]
+    AlignedBuffer<float> crossScratch;  // per pool thread: one block's products [block][L·D]
 };
 
 TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
@@ -89,12 +90,31 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
         layer.norm2Bias = weights_.floats(p + ".encoder_attn_layer_norm.bias");
         layer.norm3Weight = weights_.floats(p + ".final_layer_norm.weight");
         layer.norm3Bias = weights_.floats(p + ".final_layer_norm.bias");
-        for (const auto* m : {&layer.crossK, &layer.crossV})
-            if (m->f16)
-                largestCrossMatrix_ =
-                    std::max(largestCrossMatrix_, static_cast<std::size_t>(m->rows * m->cols));
         layers_.push_back(std::move(layer));
     }
+    // Every layer's cross-attention key and value weights, widened once and
+    // stacked, so that a new encoder output takes two products per row block.
+    const std::size_t D = static_cast<std::size_t>(d_), LD = layers_.size() * D;
+    crossKeyWeights_ = AlignedBuffer<float>(LD * D);
+    crossValueWeights_ = AlignedBuffer<float>(LD * D);
+    crossValueBias_.resize(LD);
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const auto widen = [&](const WeightMatrix& m, float* dst) {
+            if (m.f16)
+                convertHalfToFloat(m.f16, dst, D * D);
+            else
+                std::memcpy(dst, m.f32, D * D * sizeof(float));
+        };
+        widen(layers_[l].crossK, crossKeyWeights_.data() + l * D * D);
+        widen(layers_[l].crossV, crossValueWeights_.data() + l * D * D);
+        std::copy(layers_[l].crossVBias.begin(), layers_[l].crossVBias.end(),
+                  crossValueBias_.begin() + static_cast<std::ptrdiff_t>(l * D));
+    }
+    const auto e = static_cast<std::int64_t>(layers_.size()) * d_;
+    shapes_ = {{1}, {1, e, 1, s_}, {1, s_}, {1, d_, 1, w_}, {1, 1, vocab_}, {1, e, 1, 1}, {1, w_}};
+    crossBlock_ = std::max<std::size_t>(
+        16, (static_cast<std::size_t>(w_) + 2 * static_cast<std::size_t>(pool_->threadCount()) - 1) /
+                (2 * static_cast<std::size_t>(pool_->threadCount())));
     finalNormWeight_ = weights_.floats("model.decoder.layer_norm.weight");
     finalNormBias_ = weights_.floats("model.decoder.layer_norm.bias");
 
@@ -155,9 +175,8 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::acquireWorkspace(
     ws->crossValues = AlignedBuffer<Float16>(layers * w * d);
     ws->encoder = AlignedBuffer<Float16>(w * d);
     ws->encoderRows = AlignedBuffer<float>(w * d);
-    ws->product = AlignedBuffer<float>(w * d);
-    ws->wide = AlignedBuffer<float>(largestCrossMatrix_);
-    ws->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
+    ws->crossScratch = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) *
+                                            crossBlock_ * layers * d);
     return ws;
 }
 
@@ -175,20 +194,68 @@ MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
     if (alignmentHeadCount_ > 0)
         alignment = MLMultiArray::make({1, w_}, MLMultiArrayDataType::float16);
 
+    StepArrays arrays;
+    arrays.inputIds = inputs.at("input_ids").get();
+    arrays.cacheLength = inputs.at("cache_length").get();
+    arrays.keyCache = inputs.at("key_cache").get();
+    arrays.valueCache = inputs.at("value_cache").get();
+    arrays.kvCacheUpdateMask = inputs.at("kv_cache_update_mask").get();
+    arrays.encoderOutputEmbeds = inputs.at("encoder_output_embeds").get();
+    arrays.decoderKeyPaddingMask = inputs.at("decoder_key_padding_mask").get();
+    arrays.logits = logits.get();
+    arrays.keyCacheUpdates = keys.get();
+    arrays.valueCacheUpdates = values.get();
+    arrays.alignmentHeadsWeights = alignment.get();
+    runStep(arrays);
+
+    Arrays out{{"logits", logits}, {"key_cache_updates", keys}, {"value_cache_updates", values}};
+    if (alignment) out["alignment_heads_weights"] = alignment;
+    return out;
+}
+
+void TextDecoderModel::runStep(const StepArrays& arrays) const {
     auto ws = acquireWorkspace();
     try {
-        step(inputs, *ws, logits->span<Float16>().data(), keys->span<Float16>().data(),
-             values->span<Float16>().data(),
-             alignment ? alignment->span<Float16>().data() : nullptr);
+        step(arrays, *ws);
     } catch (...) {
         releaseWorkspace(std::move(ws));
         throw;
     }
     releaseWorkspace(std::move(ws));
+}
 
-    Arrays out{{"logits", logits}, {"key_cache_updates", keys}, {"value_cache_updates", values}};
-    if (alignment) out["alignment_heads_weights"] = alignment;
-    return out;
+void TextDecoderModel::predict(const StepArrays& arrays) const {
+    const auto check = [](const MLMultiArray* array, const char* name,
+                          const MLMultiArrayDataType type, const std::vector<std::int64_t>& shape) {
+        if (!array)
+            throw MLModelError(MLModelError::Code::featureType,
+                               std::string("Required feature \"") + name + "\" is missing");
+        if (array->dataType() != type || array->shape() != shape)
+            throw MLModelError(MLModelError::Code::featureType,
+                               std::string("Feature \"") + name + "\" is " +
+                                   dataTypeName(array->dataType()) + " " +
+                                   shapeText(array->shape()) + " but the model has " +
+                                   dataTypeName(type) + " " + shapeText(shape));
+    };
+    using DT = MLMultiArrayDataType;
+    check(arrays.inputIds, "input_ids", DT::int32, shapes_.scalar);
+    check(arrays.cacheLength, "cache_length", DT::int32, shapes_.scalar);
+    check(arrays.keyCache, "key_cache", DT::float16, shapes_.cache);
+    check(arrays.valueCache, "value_cache", DT::float16, shapes_.cache);
+    check(arrays.kvCacheUpdateMask, "kv_cache_update_mask", DT::int32, shapes_.mask);
+    check(arrays.encoderOutputEmbeds, "encoder_output_embeds", DT::float16, shapes_.encoder);
+    check(arrays.decoderKeyPaddingMask, "decoder_key_padding_mask", DT::float16, shapes_.mask);
+    check(arrays.logits, "logits", DT::float16, shapes_.logits);
+    check(arrays.keyCacheUpdates, "key_cache_updates", DT::float16, shapes_.update);
+    check(arrays.valueCacheUpdates, "value_cache_updates", DT::float16, shapes_.update);
+    StepArrays checked = arrays;
+    if (alignmentHeadCount_ == 0) {
+        checked.alignmentHeadsWeights = nullptr;
+    } else if (arrays.alignmentHeadsWeights) {
+        check(arrays.alignmentHeadsWeights, "alignment_heads_weights", DT::float16,
+              shapes_.alignment);
+    }
+    runStep(checked);
 }
 
 void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
@@ -243,60 +310,54 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                 rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
     });
 
-    auto widen = [&](const WeightMatrix& m) {
-        if (m.f32) return m.f32;
-        const std::size_t n = static_cast<std::size_t>(m.rows * m.cols);
-        pool_->parallelRanges(n, 4096, [&](std::size_t begin, std::size_t end) {
-            convertHalfToFloat(m.f16 + begin, ws.wide.data() + begin, end - begin);
-        });
-        return static_cast<const float*>(ws.wide.data());
-    };
-    // rows · Wᵀ, each thread on its own block of rows; then `store` for those rows.
-    const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
-    const std::size_t block = std::max<std::size_t>(16, (W + 2 * threads - 1) / (2 * threads));
-    auto project = [&](const WeightMatrix& m, auto&& store) {
-        const float* b = widen(m);
-        pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
-            const std::size_t begin = task * block, end = std::min(W, begin + block);
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(end - begin), d_,
-                        d_, 1.0f, rows + begin * D, d_, b, d_, 0.0f, ws.product.data() + begin * D,
-                        d_);
-            store(begin, end);
-        });
-    };
-    for (std::size_t l = 0; l < layers_.size(); ++l) {
-        const Layer& layer = layers_[l];
-        Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
-        project(layer.crossK, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t)
+    // Per block of encoder rows: keys = rows · Kᵀ ([block][L·D], then split
+    // into [L][H][W][dh]) and valuesᵀ = V · rowsᵀ ([L·D][block], already in
+    // the [L][D][W] layout), each one sgemm over every layer at once.
+    const std::size_t L = layers_.size(), LD = L * D, block = crossBlock_;
+    const float* kWeights = crossKeyWeights_.data();
+    const float* vWeights = crossValueWeights_.data();
+    pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
+        const std::size_t begin = task * block, end = std::min(W, begin + block), n = end - begin;
+        float* scratch = ws.crossScratch.data() +
+                         static_cast<std::size_t>(ComputePool::currentThread()) * block * LD;
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(n),
+                    static_cast<int>(LD), d_, 1.0f, rows + begin * D, d_, kWeights, d_, 0.0f,
+                    scratch, static_cast<int>(LD));
+        for (std::size_t l = 0; l < L; ++l) {
+            Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
+            for (std::size_t t = 0; t < n; ++t)
                 for (std::size_t h = 0; h < H; ++h)
-                    convertFloatToHalf(ws.product.data() + t * D + h * dh, keys + (h * W + t) * dh,
-                                       dh);
-        });
-        project(layer.crossV, [](std::size_t, std::size_t) {});
-        Float16* values = ws.crossValues.data() + l * W * D;  // [H][dh][W] = [D][W]
-        pool_->parallelFor(threads, [&](std::size_t p) {
-            float* row = ws.rows.data() + p * W;
-            for (std::size_t d = D * p / threads; d < D * (p + 1) / threads; ++d) {
-                for (std::size_t t = 0; t < W; ++t)
-                    row[t] = ws.product[t * D + d] + layer.crossVBias[d];
-                convertFloatToHalf(row, values + d * W, W);
-            }
-        });
-    }
+                    convertFloatToHalf(scratch + t * LD + l * D + h * dh,
+                                       keys + (h * W + begin + t) * dh, dh);
+        }
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(LD),
+                    static_cast<int>(n), d_, 1.0f, vWeights, d_, rows + begin * D, d_, 0.0f,
+                    scratch, static_cast<int>(n));
+        for (std::size_t r = 0; r < LD; ++r) {
+            float* row = scratch + r * n;
+            const float bias = crossValueBias_[r];
+            for (std::size_t t = 0; t < n; ++t) row[t] += bias;
+            // Values of layer l, dimension d: [L][D][W] is row r of [L·D][W].
+            convertFloatToHalf(row, ws.crossValues.data() + r * W + begin, n);
+        }
+    });
     ws.hasCross = true;
 }
 
-void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logitsOut,
-                            Float16* keysOut, Float16* valuesOut, Float16* alignmentOut) const {
+void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
+    Float16* logitsOut = arrays.logits->span<Float16>().data();
+    Float16* keysOut = arrays.keyCacheUpdates->span<Float16>().data();
+    Float16* valuesOut = arrays.valueCacheUpdates->span<Float16>().data();
+    Float16* alignmentOut =
+        arrays.alignmentHeadsWeights ? arrays.alignmentHeadsWeights->span<Float16>().data() : nullptr;
     const auto& k = computeKernels();
     const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_),
                       dh = D / H;
     const std::size_t W = static_cast<std::size_t>(w_), S = static_cast<std::size_t>(s_);
     const std::size_t F = static_cast<std::size_t>(ffn_);
 
-    const std::int32_t token = inputs.at("input_ids")->span<std::int32_t>()[0];
-    const std::int32_t position = inputs.at("cache_length")->span<std::int32_t>()[0];
+    const std::int32_t token = arrays.inputIds->span<std::int32_t>()[0];
+    const std::int32_t position = arrays.cacheLength->span<std::int32_t>()[0];
     if (token < 0 || token >= vocab_)
         throw MLModelError(MLModelError::Code::featureType,
                            "Input feature \"input_ids\" holds token " + std::to_string(token) +
@@ -305,11 +366,11 @@ void TextDecoderModel::step(const Arrays& inputs, Workspace& ws, Float16* logits
         throw MLModelError(MLModelError::Code::featureType,
                            "Input feature \"cache_length\" holds " + std::to_string(position) +
                                ", outside 0..." + std::to_string(positions_ - 1));
-    const Float16* keyCache = inputs.at("key_cache")->span<Float16>().data();
-    const Float16* valueCache = inputs.at("value_cache")->span<Float16>().data();
-    const auto updateMask = inputs.at("kv_cache_update_mask")->span<std::int32_t>();
-    const Float16* padding = inputs.at("decoder_key_padding_mask")->span<Float16>().data();
-    prepareCrossAttention(inputs.at("encoder_output_embeds")->span<Float16>().data(), ws);
+    const Float16* keyCache = arrays.keyCache->span<Float16>().data();
+    const Float16* valueCache = arrays.valueCache->span<Float16>().data();
+    const auto updateMask = arrays.kvCacheUpdateMask->span<std::int32_t>();
+    const Float16* padding = arrays.decoderKeyPaddingMask->span<Float16>().data();
+    prepareCrossAttention(arrays.encoderOutputEmbeds->span<Float16>().data(), ws);
 
     // Which cache positions this step may see, and which take the new key/value.
     ws.cacheRuns.clear();

@@ -43,6 +43,30 @@ class TextDecoderModel : public MLModel {
 
     int threadCount() const { return pool_->threadCount(); }
 
+    // One step's arrays: the seven inputs by role, and outputs the caller owns
+    // and keeps from step to step (logits [1, 1, V], key and value updates
+    // [1, layers·D, 1, 1], alignment weights [1, W] or null).
+    struct StepArrays {
+        const MLMultiArray* inputIds = nullptr;
+        const MLMultiArray* cacheLength = nullptr;
+        const MLMultiArray* keyCache = nullptr;
+        const MLMultiArray* valueCache = nullptr;
+        const MLMultiArray* kvCacheUpdateMask = nullptr;
+        const MLMultiArray* encoderOutputEmbeds = nullptr;
+        const MLMultiArray* decoderKeyPaddingMask = nullptr;
+        MLMultiArray* logits = nullptr;
+        MLMultiArray* keyCacheUpdates = nullptr;
+        MLMultiArray* valueCacheUpdates = nullptr;
+        MLMultiArray* alignmentHeadsWeights = nullptr;
+    };
+    // prediction() without its allocations: the same checks of every array's
+    // presence, type and shape (MLModelError naming the feature), then the step
+    // written into the caller's outputs. Once the calling thread has run a step
+    // it allocates nothing. Alignment weights are written when an array is given
+    // and the model has alignment heads.
+    void predict(const StepArrays& arrays) const;
+    bool hasAlignmentHeads() const { return alignmentHeadCount_ > 0; }
+
     // Bytes of weights one step reads (token embeddings for the logits included,
     // the cached cross-attention keys and values too), for judging speed.
     double bytesReadPerStep() const;
@@ -71,8 +95,8 @@ class TextDecoderModel : public MLModel {
     void releaseWorkspace(std::unique_ptr<Workspace> workspace) const;
     void prepareCrossAttention(const Float16* encoder, Workspace& ws) const;
     void matvecs(std::initializer_list<MatvecJob> jobs) const;
-    void step(const Arrays& inputs, Workspace& ws, Float16* logits, Float16* keys, Float16* values,
-              Float16* alignment) const;
+    void runStep(const StepArrays& arrays) const;
+    void step(const StepArrays& arrays, Workspace& ws) const;
 
     int vocab_ = 0, d_ = 0, heads_ = 0, ffn_ = 0, positions_ = 0, w_ = 0, s_ = 0;
     std::unique_ptr<ComputePool> pool_;
@@ -81,7 +105,12 @@ class TextDecoderModel : public MLModel {
     std::vector<Layer> layers_;
     std::vector<float> finalNormWeight_, finalNormBias_;
     int alignmentHeadCount_ = 0;
-    std::size_t largestCrossMatrix_ = 0;
+    AlignedBuffer<float> crossKeyWeights_, crossValueWeights_;  // [L·D][D] each
+    std::vector<float> crossValueBias_;                          // [L·D]
+    std::size_t crossBlock_ = 16;
+    struct Shapes {
+        std::vector<std::int64_t> scalar, cache, mask, encoder, logits, update, alignment;
+    } shapes_;  // encoder rows per task when they are projected
 
     mutable std::mutex workspaceMutex_;
     mutable std::vector<std::unique_ptr<Workspace>> workspaces_;

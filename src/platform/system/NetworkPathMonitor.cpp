@@ -121,15 +121,20 @@ void NetworkPathMonitor::start(Key key, Handler handler) {
             if (wakeFd_ >= 0) {
                 // Without a routing socket the first reading stays the answer.
                 thread_ = std::thread([this, netlinkFd, wake = wakeFd_] { watch(netlinkFd, wake); });
+                // Named from here, so the name is there from the start and not
+                // only once the new thread first gets to run.
+                pthread_setname_np(thread_.native_handle(), "HubApi.NetMon");
             } else if (netlinkFd >= 0) {
                 close(netlinkFd);
             }
         }
     }
     // The new handler learns the present state at once, as a fresh
-    // subscription to the system's path monitor would.
-    const NetworkPath path = currentPath();
+    // subscription to the system's path monitor would. The state is read
+    // under the delivery lock: read before it, a change delivered meanwhile
+    // would be overwritten by this older reading.
     std::lock_guard running(deliverMutex_);
+    const NetworkPath path = currentPath();
     std::unique_lock lock(mutex_);
     auto it = handlers_.find(key);
     if (it == handlers_.end()) return;
@@ -163,7 +168,6 @@ void NetworkPathMonitor::deliver(const NetworkPath& path) {
 }
 
 void NetworkPathMonitor::watch(int netlinkFd, int wakeFd) {
-    pthread_setname_np(pthread_self(), "HubApi.NetMon");
     std::vector<char> buffer(16384);
     for (;;) {
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {netlinkFd, POLLIN, 0}};

@@ -7,6 +7,14 @@ void EarlyStopActor::set(bool value, const platform::Uuid& id) {
     shouldStop_[id] = value;
 }
 
+bool EarlyStopActor::setIfPresent(bool value, const platform::Uuid& id) {
+    std::lock_guard lock(mutex_);
+    const auto it = shouldStop_.find(id);
+    if (it == shouldStop_.end()) return false;
+    it->second = value;
+    return true;
+}
+
 bool EarlyStopActor::get(const platform::Uuid& id) const {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = shouldStop_.find(id);
@@ -20,6 +28,11 @@ std::optional<bool> EarlyStopActor::remove(const platform::Uuid& id) {
     bool flag = it->second;
     shouldStop_.erase(it);
     return flag;
+}
+
+std::size_t EarlyStopActor::count() const {
+    std::lock_guard lock(mutex_);
+    return shouldStop_.size();
 }
 
 }  // namespace vortil

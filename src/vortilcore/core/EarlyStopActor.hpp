@@ -20,10 +20,15 @@ public:
 
     // Inserts or replaces the flag for the run.
     void set(bool value, const platform::Uuid& id);
+    // Replaces the flag only while the run has an entry, so that a stop asked
+    // after the run ended leaves nothing behind; true when it was replaced.
+    bool setIfPresent(bool value, const platform::Uuid& id);
     // The run's flag, false when the run has no entry.
     bool get(const platform::Uuid& id) const;
     // Removes the run's entry and returns the flag it held, nothing when absent.
     std::optional<bool> remove(const platform::Uuid& id);
+    // How many runs hold a flag.
+    std::size_t count() const;
 
 private:
     mutable std::mutex mutex_;

@@ -74,8 +74,8 @@ void detail::fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int
                      const void* value, MLMultiArrayDataType valueType) {
     if (valueType != array.dataType())
         stop("fill: the value's type is not the array's element type");
-    const auto shape = array.shape();
-    const auto strides = array.strides();
+    const auto& shape = array.shape();
+    const auto& strides = array.strides();
     const std::size_t size = platform::ml::elementSize(array.dataType());
     auto* base = static_cast<unsigned char*>(array.dataPointer());
     for (const auto& index : indexes) {

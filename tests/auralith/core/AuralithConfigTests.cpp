@@ -5,6 +5,7 @@
 
 #include "auralith/core/AuralithConfig.hpp"
 #include "auralith/core/ModelComputeOptions.hpp"
+#include "auralith/core/TextDecoder.hpp"
 
 using auralith::AudioInputOptions;
 using auralith::AuralithConfig;
@@ -16,13 +17,18 @@ namespace {
 
 AuralithConfig everyOptionalAbsent() { return AuralithConfig({}); }
 
-struct StubDecoder : auralith::TextDecoding {
-    std::optional<std::int64_t> kvCacheEmbedDim() const override { return std::nullopt; }
-    std::optional<std::int64_t> kvCacheMaxSequenceLength() const override { return std::nullopt; }
-    std::optional<std::int64_t> windowSize() const override { return std::nullopt; }
+struct StubDecoder : auralith::TextDecoder {};
+struct StubFilter : auralith::LogitsFiltering {
+    std::shared_ptr<platform::ml::MLMultiArray> filterLogits(
+        std::shared_ptr<platform::ml::MLMultiArray> logits,
+        const std::vector<std::int64_t>&) const override {
+        return logits;
+    }
 };
-struct StubFilter : auralith::LogitsFiltering {};
-struct StubDetector : auralith::VoiceActivityDetector {};
+struct StubDetector : auralith::VoiceActivityDetector {
+    StubDetector() : VoiceActivityDetector(16000, 1600) {}
+    std::vector<bool> voiceActivity(const std::vector<float>&) const override { return {}; }
+};
 
 }  // namespace
 

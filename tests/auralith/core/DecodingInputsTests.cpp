@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "auralith/core/DecodingInputs.hpp"
-#include "auralith/core/TextDecoding.hpp"
+#include "auralith/core/TextDecoder.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 
 using auralith::DecodingInputs;
@@ -16,7 +16,7 @@ using platform::ml::MLMultiArrayDataType;
 namespace {
 
 // A decoder whose model sizes the test chooses.
-struct SizedDecoder : auralith::TextDecoding {
+struct SizedDecoder : auralith::TextDecoder {
     std::optional<std::int64_t> e, s, w;
     SizedDecoder(std::optional<std::int64_t> e, std::optional<std::int64_t> s,
                  std::optional<std::int64_t> w)

@@ -329,3 +329,47 @@ TEST(TextDecoderModel, RefusesTokensAndPositionsOutsideItsTables) {
     DecoderState state;
     EXPECT_NO_THROW(state.step(*model, kVocab - 1, 239, enc));
 }
+
+// The step into caller-owned outputs is prediction() without its allocations:
+// bit-identical outputs, and the same refusal of arrays that do not fit.
+TEST(TextDecoderModel, StepIntoCallerOutputsMatchesPrediction) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
+                               3);
+    const auto model = MLModel::load(folder);
+    const auto& decoder = dynamic_cast<const TextDecoderModel&>(*model);
+    mltest::Matrix rows;
+    const auto enc = randomEncoderOutput(6, rows);
+    const auto half = [](Shape s) { return MLMultiArray::make(std::move(s), MLMultiArrayDataType::float16); };
+    const auto logits = half({1, 1, kVocab}), keys = half({1, kE, 1, 1}),
+               values = half({1, kE, 1, 1}), alignment = half({1, kW});
+    DecoderState state;
+    const auto tokens = randomTokens(2, 6);
+    for (int i = 0; i < 6; ++i) {
+        const auto expected = state.step(*model, tokens[i], i, enc);
+        TextDecoderModel::StepArrays arrays{state.inputIds.get(),   state.cacheLength.get(),
+                                            state.keyCache.get(),   state.valueCache.get(),
+                                            state.updateMask.get(), enc.get(),
+                                            state.paddingMask.get(), logits.get(),
+                                            keys.get(),             values.get(),
+                                            alignment.get()};
+        decoder.predict(arrays);
+        for (const auto& [name, got] : {std::pair{"logits", logits}, {"key_cache_updates", keys},
+                                       {"value_cache_updates", values},
+                                       {"alignment_heads_weights", alignment}}) {
+            const auto want = expected->featureValue(name)->multiArrayValue();
+            EXPECT_EQ(0, std::memcmp(want->dataPointer(), got->dataPointer(), want->byteCount()))
+                << name << " at step " << i;
+        }
+        state.advance(*expected, i);
+        if (i == 5) {
+            const auto narrow = half({1, 1, kVocab - 1});
+            arrays.logits = narrow.get();
+            EXPECT_THROW(decoder.predict(arrays), MLModelError);
+            arrays.logits = logits.get();
+            arrays.keyCache = nullptr;
+            EXPECT_THROW(decoder.predict(arrays), MLModelError);
+        }
+    }
+}

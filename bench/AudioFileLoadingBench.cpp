@@ -1,0 +1,127 @@
+// Loading audio files to 16 kHz mono, against the ffmpeg program doing the
+// same conversion in the same run, and the memory incremental loading holds
+// for a long file.
+//
+//   cmake -B build -DVERBOLIN_BUILD_BENCH=ON && cmake --build build --target
+//   bench_AudioFileLoadingBench build/bench_AudioFileLoadingBench
+//
+// The test files are made with ffmpeg into $TMPDIR on the first run and kept
+// there (verbolin-bench-*.mp3).
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "auralith/core/audio/AudioProcessor.hpp"
+#include "auralith/core/audio/EnergyVAD.hpp"
+
+namespace {
+
+using ChannelMode = auralith::AudioInputOptions::ChannelMode;
+
+std::string benchFile(const std::string& name, const std::string& source, int seconds,
+                      const std::string& codec) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string path = std::string(tmp ? tmp : "/tmp") + "/verbolin-bench-" + name;
+    if (!std::filesystem::exists(path)) {
+        const std::string cmd = "ffmpeg -nostdin -y -loglevel error -f lavfi -i '" + source +
+                                ":d=" + std::to_string(seconds) + "' " + codec + " '" + path +
+                                ".part' && mv '" + path + ".part' '" + path + "'";
+        if (std::system(cmd.c_str()) != 0) return {};
+    }
+    return path;
+}
+
+// Ten minutes of 44.1 kHz stereo MP3: a tone in each channel.
+const std::string& tenMinuteMp3() {
+    static const std::string path =
+        benchFile("10min.mp3", "aevalsrc=0.4*sin(2*PI*440*t)|0.3*sin(2*PI*660*t):s=44100", 600,
+                  "-f mp3 -c:a libmp3lame -b:a 128k");
+    return path;
+}
+
+void BM_LoadTenMinuteMp3To16kMono(benchmark::State& state) {
+    const auto& path = tenMinuteMp3();
+    if (path.empty()) return state.SkipWithError("cannot make the test file");
+    size_t samples = 0;
+    for (auto _ : state) {
+        const auto audio =
+            auralith::AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels());
+        samples = audio.size();
+        benchmark::DoNotOptimize(audio.data());
+    }
+    state.counters["samples"] = double(samples);
+}
+BENCHMARK(BM_LoadTenMinuteMp3To16kMono)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);
+
+// The reference: the ffmpeg program, one thread, writing float samples to a pipe.
+void BM_FfmpegProgramTenMinuteMp3To16kMono(benchmark::State& state) {
+    const auto& path = tenMinuteMp3();
+    if (path.empty()) return state.SkipWithError("cannot make the test file");
+    const std::string cmd = "ffmpeg -nostdin -loglevel error -threads 1 -i '" + path +
+                            "' -ar 16000 -ac 1 -f f32le - | cat >/dev/null";
+    for (auto _ : state) {
+        if (std::system(cmd.c_str()) != 0) return state.SkipWithError("ffmpeg failed");
+    }
+}
+BENCHMARK(BM_FfmpegProgramTenMinuteMp3To16kMono)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);
+
+long statusKiB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+    return -1;
+}
+
+// Two hours read as a stream of chunks with two outstanding chunks. Reports the resident-memory peak above the level
+// before the stream started; the window buffers themselves (the 120 s read
+// window, the carried-over part and two 30 s chunks) come to about 12 MiB.
+void BM_IncrementalTwoHourMp3PeakMemory(benchmark::State& state) {
+    const std::string path =
+        benchFile("2h.mp3", "aevalsrc=0.4*sin(2*PI*440*t)*gt(mod(t\\,9)\\,1):s=44100", 7200,
+                  "-f mp3 -ac 1 -c:a libmp3lame -b:a 64k");
+    if (path.empty()) return state.SkipWithError("cannot make the test file");
+    auto vad = std::make_shared<auralith::EnergyVAD>(16000, 1600, 0, 0.02f);
+    double peakMiB = 0;
+    size_t chunks = 0;
+    for (auto _ : state) {
+        std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
+        const long base = statusKiB("VmRSS:");
+        auto stream = auralith::AudioProcessor::loadFileIncrementally(
+            path, ChannelMode::sumChannels(), double(state.range(0)), 2, 480000, vad);
+        chunks = 0;
+        while (auto chunk = stream->next()) {
+            ++chunks;
+            chunk->completionSignal();
+        }
+        peakMiB = double(statusKiB("VmHWM:") - base) / 1024.0;
+    }
+    state.counters["chunks"] = double(chunks);
+    state.counters["peakAboveStartMiB"] = peakMiB;
+}
+// The argument is the read window in seconds: how the peak grows with it
+// shows what the window costs; the rest is fixed. Run one argument per
+// process (--benchmark_filter='TwoHour.*/120/'): memory an earlier run left
+// resident hides the next run's peak.
+BENCHMARK(BM_IncrementalTwoHourMp3PeakMemory)
+    ->Arg(120)
+    ->Arg(30)
+    ->Arg(240)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,388 @@
+// AudioProcessor's file operations: open and range-select a file, fold its
+// channels to mono, resample in bounded reads, copy into a float array.
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <thread>
+
+#include "auralith/core/Constants.hpp"
+#include "auralith/core/audio/AudioProcessor.hpp"
+#include "auralith/utilities/AudioBufferExtensions.hpp"
+#include "auralith/utilities/Logging.hpp"
+#include "auralith/utilities/WhisperError.hpp"
+#include "platform/system/NumberText.hpp"
+#include "platform/system/WorkerPool.hpp"
+
+namespace auralith {
+namespace {
+
+constexpr double kTargetRate = 16000;
+constexpr double kWholeFileWindowSeconds = 600;
+constexpr float kMinMonoDivisor = 0.0001f;
+
+std::string seconds2(double s) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f", s);
+    return buf;
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+platform::PCMFormat monoFormat(double rate) {
+    return platform::PCMFormat{platform::CommonFormat::pcmFormatFloat32, rate, 1, false};
+}
+
+// Frame of a time, truncated toward zero; refuses what no file position can be.
+int64_t frameOf(double seconds, double rate, const char* which) {
+    if (!std::isfinite(seconds) || seconds < 0)
+        throw WhisperError::loadAudioFailed(std::string("Invalid ") + which +
+                                            " time: " + std::to_string(seconds));
+    const double frame = seconds * rate;
+    return frame >= double(std::numeric_limits<int64_t>::max())
+               ? std::numeric_limits<int64_t>::max()
+               : int64_t(frame);
+}
+
+// Reads up to n frames from the file's position, going on after short reads
+// until the file ends.
+platform::PCMBuffer readFully(platform::AudioFile& file, uint32_t n) {
+    platform::PCMBuffer buffer(file.processingFormat(), n);
+    file.read(buffer, n);
+    if (buffer.frameLength() >= n) return buffer;
+    platform::PCMBuffer more(file.processingFormat(), n - buffer.frameLength());
+    while (buffer.frameLength() < n) {
+        const uint32_t got = file.read(more, n - buffer.frameLength());
+        if (got == 0) break;
+        for (uint32_t c = 0; c < buffer.format().channelCount; ++c)
+            std::memcpy(buffer.floatChannelData()[c] + buffer.frameLength(),
+                        more.floatChannelData()[c], size_t(got) * sizeof(float));
+        buffer.setFrameLength(buffer.frameLength() + got);
+    }
+    return buffer;
+}
+
+}  // namespace
+
+platform::PCMBuffer AudioProcessor::loadAudioFromPath(
+    const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime,
+    std::optional<uint32_t> maxReadFrameSize) {
+    if (!fileExists(path))
+        throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+    platform::AudioFile file(path);
+    return loadAudioFromFile(file, channelMode, startTime, endTime, maxReadFrameSize);
+}
+
+platform::PCMBuffer AudioProcessor::loadAudioFromFile(
+    platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime,
+    std::optional<uint32_t> maxReadFrameSize) {
+    if (maxReadFrameSize && *maxReadFrameSize == 0)
+        throw WhisperError::loadAudioFailed("Read size must be greater than 0");
+    const double rate = file.fileFormat().sampleRate;
+    const uint32_t channels = file.fileFormat().channelCount;
+    const int64_t length = file.length();
+    // Out-of-range times are clamped to the file; an end before the start
+    // gives nothing rather than a huge unsigned count.
+    const int64_t startFrame = std::min(startTime ? frameOf(*startTime, rate, "start") : 0, length);
+    const int64_t endFrame =
+        std::clamp(endTime ? frameOf(*endTime, rate, "end") : length, startFrame, length);
+    const int64_t frameCount64 = endFrame - startFrame;
+    if (frameCount64 > int64_t(std::numeric_limits<uint32_t>::max()))
+        throw WhisperError::loadAudioFailed("Audio range is too long to read at once");
+    const uint32_t frameCount = uint32_t(frameCount64);
+    file.setFramePosition(startFrame);
+
+    std::optional<platform::PCMBuffer> result;
+    if (rate == kTargetRate && channels == 1) {
+        try {
+            result.emplace(readFully(file, frameCount));
+        } catch (const std::exception& e) {
+            throw WhisperError::loadAudioFailed("Failed to read audio file: " +
+                                                std::string(e.what()));
+        }
+    } else {
+        result = resampleAudio(file, kTargetRate, 1, channelMode, frameCount,
+                               maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
+        if (!result) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+    }
+    if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+        auto details = [](const char* what, double sampleRate, uint32_t channelCount, int64_t frames) {
+            return std::string(what) + " - Sample Rate: " + platform::numberText(sampleRate) +
+                   " Hz, Channel Count: " + std::to_string(channelCount) + ", Frame Length: " +
+                   std::to_string(frames) + ", Duration: " + platform::numberText(double(frames) / sampleRate) +
+                   "s";
+        };
+        Logging::debug(details("Audio source details", rate, channels, length));
+        Logging::debug(details("Audio buffer details", result->format().sampleRate, result->format().channelCount,
+                               result->frameLength()));
+        Logging::logCurrentMemoryUsage("After loadAudio function");
+    }
+    return std::move(*result);
+}
+
+std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
+    platform::AudioFile& file, double toSampleRate, uint32_t channelCount,
+    const AudioInputOptions::ChannelMode& channelMode, std::optional<uint32_t> frameCount,
+    uint32_t maxReadFrameSize) {
+    const double inRate = file.fileFormat().sampleRate;
+    const int64_t start = file.framePosition();
+    const int64_t n = frameCount ? int64_t(*frameCount) : file.length();
+    const int64_t end = std::min(start + n, file.length());
+    if (!(toSampleRate > 0) || channelCount == 0) {
+        Logging::error("Failed to create output audio format");
+        return std::nullopt;
+    }
+    if (maxReadFrameSize == 0) {
+        Logging::error("Failed to create read buffer");
+        return std::nullopt;
+    }
+    const platform::PCMFormat outFormat{platform::CommonFormat::pcmFormatFloat32, toSampleRate,
+                                        channelCount, false};
+    Logging::debug("Resampling " + seconds2(double(n) / inRate) + " seconds of audio");
+    const double capacity = double(n) / inRate * toSampleRate;
+    if (!(capacity >= 0) || capacity > double(std::numeric_limits<uint32_t>::max())) {
+        Logging::error("Failed to create output buffer");
+        return std::nullopt;
+    }
+    platform::PCMBuffer output(outFormat, uint32_t(capacity));
+    platform::PCMBuffer readBuffer(file.processingFormat(), maxReadFrameSize);
+
+    int64_t expected = start;
+    while (expected < end) {
+        const int64_t pos = file.framePosition();
+        const uint32_t count = uint32_t(std::min<int64_t>(end - pos, maxReadFrameSize));
+        expected = pos + count;
+        Logging::debug("Resampling " + seconds2(double(pos) / inRate) + "s - " +
+                       seconds2(double(pos + count) / inRate) + "s");
+        try {
+            file.read(readBuffer, count);
+        } catch (const std::exception& e) {
+            Logging::error("Error reading audio file: " + std::string(e.what()));
+            return std::nullopt;
+        }
+        // The audio ended before the container said it would.
+        if (readBuffer.frameLength() == 0) break;
+        // A mono read is its own fold; skipping the copy keeps one read's
+        // worth of memory out of every long load.
+        std::optional<platform::PCMBuffer> folded;
+        if (readBuffer.format().channelCount > 1) {
+            folded = convertToMono(readBuffer, channelMode);
+            if (!folded) {
+                Logging::error("Failed to process audio channels");
+                return std::nullopt;
+            }
+        }
+        auto piece = resampleAudio(folded ? *folded : readBuffer, outFormat.sampleRate, outFormat.channelCount);
+        if (!piece) {
+            Logging::error("Failed to resample audio chunk");
+            return std::nullopt;
+        }
+        if (piece->frameLength() > 0 && !appendContents(output, *piece, 0, piece->frameLength())) {
+            Logging::error("Failed to append audio chunk");
+            return std::nullopt;
+        }
+    }
+    return output;
+}
+
+std::optional<platform::PCMBuffer> AudioProcessor::convertToMono(
+    const platform::PCMBuffer& buffer, const AudioInputOptions::ChannelMode& mode) {
+    const uint32_t channels = buffer.format().channelCount;
+    if (channels < 2) return buffer;
+    if (buffer.floatChannelData() == nullptr || buffer.format().interleaved) {
+        Logging::error("Buffer did not contain floatChannelData.");
+        return std::nullopt;
+    }
+    const uint32_t length = buffer.frameLength();
+    platform::PCMBuffer mono(monoFormat(buffer.format().sampleRate), buffer.frameCapacity());
+    mono.setFrameLength(length);
+    float* out = mono.floatChannelData()[0];
+    const float* const* in = buffer.floatChannelData();
+
+    if (const auto* specific =
+            std::get_if<AudioInputOptions::ChannelMode::SpecificChannel>(&mode.value)) {
+        const int64_t c =
+            specific->channel < 0 || specific->channel >= int64_t(channels) ? 0 : specific->channel;
+        std::memcpy(out, in[c], size_t(length) * sizeof(float));
+        return mono;
+    }
+    const auto& listed = std::get<AudioInputOptions::ChannelMode::SumChannels>(mode.value).channels;
+    std::vector<int64_t> selected;
+    if (!listed || listed->empty()) {
+        for (uint32_t c = 0; c < channels; ++c) selected.push_back(c);
+    } else {
+        for (int64_t c : *listed)
+            if (c >= 0 && c < int64_t(channels)) selected.push_back(c);
+    }
+    if (selected.empty()) {
+        std::memcpy(out, in[0], size_t(length) * sizeof(float));
+        Logging::debug("No valid channel indices provided, defaulting to first channel");
+        return mono;
+    }
+    float peak = 0;
+    for (int64_t c : selected)
+        for (uint32_t i = 0; i < length; ++i) peak = std::max(peak, std::fabs(in[c][i]));
+    std::memset(out, 0, size_t(length) * sizeof(float));
+    for (int64_t c : selected)
+        for (uint32_t i = 0; i < length; ++i) out[i] += in[c][i];
+    float sumPeak = 0;
+    for (uint32_t i = 0; i < length; ++i) sumPeak = std::max(sumPeak, std::fabs(out[i]));
+    const float scale = peak / std::max(sumPeak, kMinMonoDivisor);
+    for (uint32_t i = 0; i < length; ++i) out[i] *= scale;
+    return mono;
+}
+
+std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(const platform::PCMBuffer& buffer,
+                                                                 double toSampleRate,
+                                                                 uint32_t channelCount) {
+    if (!(toSampleRate > 0) || channelCount == 0) {
+        Logging::error("Failed to create output audio format");
+        return std::nullopt;
+    }
+    const platform::PCMFormat outFormat{platform::CommonFormat::pcmFormatFloat32, toSampleRate,
+                                        channelCount, false};
+    auto converter = platform::AudioConverter::create(buffer.format(), outFormat);
+    if (!converter) {
+        Logging::error("Failed to create audio converter");
+        return std::nullopt;
+    }
+    try {
+        return resampleBuffer(buffer, *converter);
+    } catch (const std::exception& e) {
+        Logging::error("Failed to resample buffer: " + std::string(e.what()));
+        return std::nullopt;
+    }
+}
+
+platform::PCMBuffer AudioProcessor::resampleBuffer(const platform::PCMBuffer& buffer,
+                                                   platform::AudioConverter& converter) {
+    double capacity = converter.outputFormat().sampleRate * double(buffer.frameLength()) /
+                      converter.inputFormat().sampleRate;
+    if (capacity != std::floor(capacity)) {
+        const double rounded = std::max(std::nearbyint(capacity), 1.0);
+        Logging::debug("Rounding buffer frame capacity from", capacity, "to", rounded,
+                       "to better fit new sample rate");
+        capacity = rounded;
+    }
+    if (!(capacity >= 0) || capacity > double(std::numeric_limits<uint32_t>::max()))
+        throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+    platform::PCMBuffer output(converter.outputFormat(), uint32_t(capacity));
+    std::string error;
+    if (converter.convert(output, buffer, &error) == platform::AudioConverter::OutputStatus::error)
+        throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
+    return output;
+}
+
+std::vector<float> AudioProcessor::convertBufferToArray(platform::PCMBuffer& buffer,
+                                                        int64_t chunkSize) {
+    std::vector<float> result;
+    if (buffer.floatChannelData() == nullptr) return result;
+    const int64_t length = buffer.frameLength();
+    result.reserve(size_t(length));
+    // A block size below 1 copies everything at once.
+    const int64_t block = chunkSize > 0 ? chunkSize : std::max<int64_t>(length, 1);
+    float* data = buffer.floatChannelData()[0];
+    for (int64_t offset = 0; offset < length; offset += block) {
+        const int64_t count = std::min(block, length - offset);
+        result.insert(result.end(), data + offset, data + offset + count);
+        std::memset(data + offset, 0, size_t(count) * sizeof(float));
+    }
+    return result;
+}
+
+std::vector<float> AudioProcessor::loadAudioAsFloatArray(
+    const std::string& path, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime) {
+    if (!fileExists(path))
+        throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+    platform::AudioFile file(path);
+    const double duration = double(file.length()) / file.fileFormat().sampleRate;
+    double t = startTime.value_or(0);
+    if (!std::isfinite(t) || t < 0)
+        throw WhisperError::loadAudioFailed("Invalid start time: " + std::to_string(t));
+    if (endTime && (!std::isfinite(*endTime) || *endTime < 0))
+        throw WhisperError::loadAudioFailed("Invalid end time: " + std::to_string(*endTime));
+    const double stop = std::min(endTime.value_or(duration), duration);
+    std::vector<float> result;
+    while (t < stop) {
+        const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
+        platform::PCMBuffer buffer =
+            loadAudioFromFile(file, channelMode, t, windowEnd, std::nullopt);
+        const std::vector<float> part = convertBufferToArray(buffer, 1024);
+        result.insert(result.end(), part.begin(), part.end());
+        t = windowEnd;
+    }
+    return result;
+}
+
+std::vector<LoadAudioResult> AudioProcessor::loadAudioAt(
+    const std::vector<std::string>& paths, const AudioInputOptions::ChannelMode& channelMode) {
+    std::vector<LoadAudioResult> results(paths.size());
+    if (paths.empty()) return results;
+    platform::WorkerPool pool(
+        std::min<size_t>(paths.size(), std::max(1u, std::thread::hardware_concurrency())));
+    std::vector<std::future<void>> done;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        done.push_back(pool.submit([&, i] {
+            try {
+                results[i] = loadAudioAsFloatArray(paths[i], channelMode, 0.0, std::nullopt);
+            } catch (...) {
+                results[i] = std::current_exception();
+            }
+        }));
+    }
+    for (auto& f : done) f.get();
+    return results;
+}
+
+platform::PCMBuffer AudioProcessor::loadAudio(const std::string& path,
+                                              const AudioInputOptions::ChannelMode& channelMode,
+                                              std::optional<double> startTime,
+                                              std::optional<double> endTime,
+                                              std::optional<uint32_t> maxReadFrameSize) const {
+    return loadAudioFromPath(path, channelMode, startTime, endTime, maxReadFrameSize);
+}
+
+std::vector<LoadAudioResult> AudioProcessor::loadAudio(
+    const std::vector<std::string>& paths,
+    const AudioInputOptions::ChannelMode& channelMode) const {
+    return loadAudioAt(paths, channelMode);
+}
+
+std::future<platform::PCMBuffer> AudioProcessing::loadAudioAsync(const std::string& path) const {
+    return std::async(std::launch::async, [path] {
+        if (!fileExists(path))
+            throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+        platform::AudioFile file(path);
+        return AudioProcessor::loadAudioFromFile(
+            file, AudioInputOptions::ChannelMode::sumChannels(), 0.0, std::nullopt, std::nullopt);
+    });
+}
+
+std::optional<WaveformImage> AudioProcessing::createWaveformImage(const std::vector<float>& samples,
+                                                                  double width, double height) {
+    if (!std::isfinite(width) || !std::isfinite(height) || width < 1 || height < 1 ||
+        width > double(std::numeric_limits<int32_t>::max()) ||
+        height > double(std::numeric_limits<int32_t>::max()))
+        return std::nullopt;
+    const int64_t w = int64_t(width), h = int64_t(height);
+    if (uint64_t(w) * uint64_t(h) > samples.size()) return std::nullopt;
+    WaveformImage image;
+    image.width = w;
+    image.height = h;
+    image.bytesPerRow = w * 4;
+    image.pixels.resize(size_t(w * h) * 4);
+    std::memcpy(image.pixels.data(), samples.data(), image.pixels.size());
+    return image;
+}
+
+}  // namespace auralith

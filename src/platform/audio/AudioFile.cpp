@@ -1,0 +1,350 @@
+#include "platform/audio/AudioFile.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "platform/audio/AvErrorText.hpp"
+
+namespace platform {
+namespace {
+
+// A position far ahead is reached by seeking; a near one by decoding on.
+constexpr double kDecodeAheadSeconds = 10.0;
+// Seeks land this far before the target so that the decoder has settled
+// (bit reservoirs, overlapped transforms) by the time it gets there.
+constexpr double kSeekPrerollSeconds = 0.5;
+constexpr int kMaxChannels = 64;
+
+template <class T>
+float toFloat(T v);
+template <>
+float toFloat<uint8_t>(uint8_t v) {
+    return (float(v) - 128.0f) / 128.0f;
+}
+template <>
+float toFloat<int16_t>(int16_t v) {
+    return float(v) / 32768.0f;
+}
+template <>
+float toFloat<int32_t>(int32_t v) {
+    return float(double(v) / 2147483648.0);
+}
+template <>
+float toFloat<int64_t>(int64_t v) {
+    return float(double(v) / 9223372036854775808.0);
+}
+template <>
+float toFloat<float>(float v) {
+    return v;
+}
+template <>
+float toFloat<double>(double v) {
+    return float(v);
+}
+
+template <class T>
+void deinterleave(const AVFrame* frame, int channels, bool planar,
+                  std::vector<std::vector<float>>& out) {
+    const int n = frame->nb_samples;
+    for (int c = 0; c < channels; ++c) {
+        auto& dst = out[size_t(c)];
+        const size_t base = dst.size();
+        dst.resize(base + size_t(n));
+        if (planar) {
+            const T* src = reinterpret_cast<const T*>(frame->extended_data[c]);
+            for (int i = 0; i < n; ++i) dst[base + size_t(i)] = toFloat<T>(src[i]);
+        } else {
+            const T* src = reinterpret_cast<const T*>(frame->extended_data[0]) + c;
+            for (int i = 0; i < n; ++i)
+                dst[base + size_t(i)] = toFloat<T>(src[size_t(i) * size_t(channels)]);
+        }
+    }
+}
+
+}  // namespace
+
+struct AudioFile::Decoder {
+    AVFormatContext* format = nullptr;
+    AVCodecContext* codec = nullptr;
+    AVPacket* packet = nullptr;
+    AVFrame* frame = nullptr;
+    int stream = -1;
+    int channels = 0;
+    int rate = 0;
+    AVRational timeBase{1, 1};
+    int64_t startTime = 0;  // in timeBase
+
+    // Decoded frames not yet handed out, per channel, from `pendingStart`.
+    std::vector<std::vector<float>> pending;
+    size_t pendingOffset = 0;
+    int64_t pendingStart = 0;  // file frame of pending[c][0]
+    int64_t nextDecoded = 0;   // file frame the next decoded frame starts at
+    bool draining = false;     // the demuxer is done; the decoder is being emptied
+    bool ended = false;
+    bool positionKnown = true;  // false right after a seek, until a frame says where it is
+
+    ~Decoder() {
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&codec);
+        avformat_close_input(&format);
+    }
+
+    int64_t pendingFrames() const {
+        return pending.empty() ? 0 : int64_t(pending[0].size() - pendingOffset);
+    }
+    // The file frame of the next frame read() would deliver.
+    int64_t cursor() const { return pendingStart + int64_t(pendingOffset); }
+
+    void clearPending() {
+        for (auto& ch : pending) ch.clear();
+        pendingOffset = 0;
+    }
+
+    void compactPending() {
+        if (pendingOffset == 0) return;
+        for (auto& ch : pending) ch.erase(ch.begin(), ch.begin() + std::ptrdiff_t(pendingOffset));
+        pendingStart += int64_t(pendingOffset);
+        pendingOffset = 0;
+    }
+
+    void appendFrame() {
+        const auto fmt = AVSampleFormat(frame->format);
+        const bool planar = av_sample_fmt_is_planar(fmt);
+        if (!positionKnown) {
+            const int64_t ts = frame->best_effort_timestamp;
+            nextDecoded = ts == AV_NOPTS_VALUE
+                              ? 0
+                              : av_rescale_q(ts - startTime, timeBase, AVRational{1, rate});
+            pendingStart = nextDecoded;
+            positionKnown = true;
+        }
+        if (pendingFrames() == 0) {
+            clearPending();
+            pendingStart = nextDecoded;
+        }
+        switch (av_get_packed_sample_fmt(fmt)) {
+            case AV_SAMPLE_FMT_U8:
+                deinterleave<uint8_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_S16:
+                deinterleave<int16_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_S32:
+                deinterleave<int32_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_S64:
+                deinterleave<int64_t>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_FLT:
+                deinterleave<float>(frame, channels, planar, pending);
+                break;
+            case AV_SAMPLE_FMT_DBL:
+                deinterleave<double>(frame, channels, planar, pending);
+                break;
+            default:
+                throw AudioFileError("Unsupported sample format in audio stream");
+        }
+        nextDecoded += frame->nb_samples;
+    }
+
+    // Decodes one more frame into `pending`; false at the end of the audio.
+    bool decodeMore() {
+        while (!ended) {
+            int rc = avcodec_receive_frame(codec, frame);
+            if (rc == 0) {
+                // A frame whose channel count differs from the stream's
+                // header cannot be stored per channel; skip it.
+                const bool usable =
+                    frame->ch_layout.nb_channels == channels && frame->nb_samples > 0;
+                if (usable) appendFrame();
+                av_frame_unref(frame);
+                if (usable) return true;
+                continue;
+            }
+            if (rc == AVERROR_EOF) {
+                ended = true;
+                break;
+            }
+            if (rc != AVERROR(EAGAIN)) {
+                // A damaged stretch: the decoder resynchronises on later packets.
+                if (draining) {
+                    ended = true;
+                    break;
+                }
+            }
+            if (draining) {
+                ended = true;
+                break;
+            }
+            rc = av_read_frame(format, packet);
+            if (rc < 0) {
+                draining = true;
+                avcodec_send_packet(codec, nullptr);
+                continue;
+            }
+            if (packet->stream_index == stream) {
+                // Damaged packets are skipped, as players do.
+                avcodec_send_packet(codec, packet);
+            }
+            av_packet_unref(packet);
+        }
+        return false;
+    }
+
+    void seekTo(int64_t target) {
+        const int64_t preroll = int64_t(kSeekPrerollSeconds * rate);
+        const int64_t landing = std::max<int64_t>(target - preroll, 0);
+        const int64_t ts = av_rescale_q(landing, AVRational{1, rate}, timeBase) + startTime;
+        int rc = av_seek_frame(format, stream, ts, AVSEEK_FLAG_BACKWARD);
+        avcodec_flush_buffers(codec);
+        clearPending();
+        draining = ended = false;
+        if (rc >= 0 && landing > 0) {
+            positionKnown = false;
+            if (decodeMore() && cursor() <= target) return;
+        }
+        // Back to the start and decode from there: slow but exact.
+        rc = avformat_seek_file(format, stream, std::numeric_limits<int64_t>::min(), startTime,
+                                startTime, 0);
+        if (rc < 0)
+            rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+        if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avErrorText(rc));
+        avcodec_flush_buffers(codec);
+        clearPending();
+        draining = ended = false;
+        positionKnown = true;
+        pendingStart = nextDecoded = 0;
+    }
+
+    // Makes the next delivered frame the given one (or the end, if the audio
+    // is shorter).
+    void moveTo(int64_t target) {
+        if (target == cursor()) return;
+        if (target < cursor() || target - cursor() > int64_t(kDecodeAheadSeconds * rate))
+            seekTo(target);
+        while (cursor() < target) {
+            if (pendingFrames() == 0 && !decodeMore()) return;
+            const int64_t skip = std::min(target - cursor(), pendingFrames());
+            pendingOffset += size_t(skip);
+            if (pendingFrames() == 0) clearPending(), pendingStart = nextDecoded;
+        }
+    }
+
+    int64_t countFrames() {
+        int64_t frames = 0;
+        while (av_read_frame(format, packet) >= 0) {
+            if (packet->stream_index == stream && packet->duration > 0)
+                frames += av_rescale_q(packet->duration, timeBase, AVRational{1, rate});
+            av_packet_unref(packet);
+        }
+        av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD);
+        avcodec_flush_buffers(codec);
+        return frames;
+    }
+};
+
+AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_unique<Decoder>()) {
+    // The library's own chatter about damaged input would go to stderr; what
+    // matters reaches the caller as an error.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) throw AudioFileError("No audio file at " + path);
+    if (std::filesystem::is_directory(status))
+        throw AudioFileError("Not an audio file but a folder: " + path);
+    auto fail = [&](const std::string& why) {
+        throw AudioFileError("Cannot read audio from " + path + ": " + why);
+    };
+
+    Decoder& d = *decoder_;
+    int rc = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
+    if (rc < 0) fail(avErrorText(rc));
+    rc = avformat_find_stream_info(d.format, nullptr);
+    if (rc < 0) fail(avErrorText(rc));
+    const AVCodec* codec = nullptr;
+    d.stream = av_find_best_stream(d.format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (d.stream < 0 || codec == nullptr)
+        fail(d.stream == AVERROR_DECODER_NOT_FOUND ? "no decoder for its audio"
+                                                   : "it holds no audio stream");
+    AVStream* st = d.format->streams[d.stream];
+    d.channels = st->codecpar->ch_layout.nb_channels;
+    d.rate = st->codecpar->sample_rate;
+    if (d.channels <= 0) fail("its header reports no channels");
+    // Beyond what any recording uses; a damaged header must not size buffers.
+    if (d.channels > kMaxChannels) fail("its header reports " + std::to_string(d.channels) + " channels");
+    if (d.rate <= 0) fail("its header reports no sample rate");
+    d.codec = avcodec_alloc_context3(codec);
+    if (!d.codec) fail("out of memory");
+    rc = avcodec_parameters_to_context(d.codec, st->codecpar);
+    if (rc >= 0) rc = avcodec_open2(d.codec, codec, nullptr);
+    if (rc < 0) fail(avErrorText(rc));
+    d.packet = av_packet_alloc();
+    d.frame = av_frame_alloc();
+    if (!d.packet || !d.frame) fail("out of memory");
+    d.timeBase = st->time_base;
+    d.startTime = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    d.pending.resize(size_t(d.channels));
+    for (auto& ch : d.pending) ch.reserve(8192);
+
+    const bool estimated = d.format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0 && !estimated) {
+        length_ = av_rescale_q(st->duration, d.timeBase, AVRational{1, d.rate});
+    } else {
+        length_ = d.countFrames();
+    }
+    fileFormat_ =
+        PCMFormat{CommonFormat::pcmFormatFloat32, double(d.rate), uint32_t(d.channels), false};
+    processingFormat_ = fileFormat_;
+}
+
+AudioFile::~AudioFile() = default;
+
+void AudioFile::setFramePosition(int64_t frame) {
+    position_ = std::clamp<int64_t>(frame, 0, length_);
+}
+
+uint32_t AudioFile::read(PCMBuffer& buffer, uint32_t frameCount) {
+    if (!(buffer.format() == processingFormat_))
+        throw AudioFileError("Read buffer does not match the file's processing format");
+    Decoder& d = *decoder_;
+    buffer.setFrameLength(0);
+    const uint32_t wanted = std::min(frameCount, buffer.frameCapacity());
+    if (wanted == 0) return 0;
+    d.moveTo(position_);
+    uint32_t got = 0;
+    float* const* out = buffer.floatChannelData();
+    while (got < wanted) {
+        if (d.pendingFrames() == 0) {
+            d.compactPending();
+            if (!d.decodeMore()) break;
+        }
+        const uint32_t take = uint32_t(std::min<int64_t>(wanted - got, d.pendingFrames()));
+        for (int c = 0; c < d.channels; ++c)
+            std::memcpy(out[c] + got, d.pending[size_t(c)].data() + d.pendingOffset,
+                        size_t(take) * sizeof(float));
+        d.pendingOffset += take;
+        got += take;
+    }
+    if (d.pendingFrames() == 0) d.compactPending();
+    position_ = d.cursor();
+    buffer.setFrameLength(got);
+    if (got < wanted) {
+        // The real end: shorter (or longer) than the container said.
+        length_ = position_;
+        if (position_ == 0) throw AudioFileError("No decodable audio in " + path_);
+    }
+    return got;
+}
+
+}  // namespace platform

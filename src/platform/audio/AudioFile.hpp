@@ -1,0 +1,68 @@
+#pragma once
+// An audio file opened for reading through FFmpeg, delivering 32-bit float,
+// non-interleaved frames whatever the file's own encoding. The read position
+// is a frame index: exact for every container, because a position the
+// decoder did not just reach is found by seeking before it and decoding (and
+// discarding) up to the frame.
+//
+// The length comes from the container (exact for PCM, FLAC, Ogg, MP4 and
+// MP3 files with an info header); when the container gives none it is counted
+// from the packets once at open. Once a read meets the real end of the audio,
+// length() reports the frames actually there.
+//
+// One object is used by one thread at a time.
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "platform/audio/PCMBuffer.hpp"
+
+namespace platform {
+
+class AudioFileError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class AudioFile {
+  public:
+    // Throws AudioFileError naming the path and the reason: no such file, a
+    // folder, not a media file, no audio stream, no decoder, or a header with
+    // no channels or no sample rate.
+    explicit AudioFile(const std::string& path);
+    ~AudioFile();
+    AudioFile(const AudioFile&) = delete;
+    AudioFile& operator=(const AudioFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The file's own rate and channel count (float32 non-interleaved).
+    const PCMFormat& fileFormat() const { return fileFormat_; }
+    // The format read() delivers: float32, non-interleaved, the file's rate and channels.
+    const PCMFormat& processingFormat() const { return processingFormat_; }
+    int64_t length() const { return length_; }
+
+    int64_t framePosition() const { return position_; }
+    // Where the next read starts; clamped to [0, length()].
+    void setFramePosition(int64_t frame);
+
+    // Reads up to frameCount frames (at most the buffer's capacity) into the
+    // buffer, replacing its contents, and returns how many arrived: fewer at
+    // the end of the audio, 0 after it. The buffer must be float32,
+    // non-interleaved, with the file's channel count. Throws AudioFileError
+    // when the audio cannot be decoded.
+    uint32_t read(PCMBuffer& buffer, uint32_t frameCount);
+
+  private:
+    struct Decoder;
+
+    std::string path_;
+    std::unique_ptr<Decoder> decoder_;
+    PCMFormat fileFormat_;
+    PCMFormat processingFormat_;
+    int64_t length_ = 0;
+    int64_t position_ = 0;
+};
+
+}  // namespace platform

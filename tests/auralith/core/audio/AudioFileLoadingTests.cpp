@@ -1,0 +1,369 @@
+// Loading real files of every common kind, made with ffmpeg at test time:
+// frame counts, channel selection, signal content, time ranges, and hostile
+// files.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "auralith/core/audio/AudioProcessor.hpp"
+#include "auralith/utilities/LogCapture.hpp"
+#include "auralith/utilities/WhisperError.hpp"
+#include "support/GeneratedAudio.hpp"
+
+namespace {
+
+using auralith::AudioProcessor;
+using auralith::WhisperError;
+using ChannelMode = auralith::AudioInputOptions::ChannelMode;
+using namespace testsupport;
+
+class AudioFileLoading : public auralith::testing::LogCaptureTest {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = std::make_unique<TempDir>("verbolin-audio");
+        // Left 440 Hz at 0.5, right 1000 Hz at 0.25.
+        const std::string stereo = sine(440, 0.5) + "|" + sine(1000, 0.25);
+        makeAudio(*dir_ / "stereo44.wav", stereo, 44100, 3, "-c:a pcm_f32le");
+        makeAudio(*dir_ / "mono16.wav", sine(440, 0.5), 16000, 3, "-c:a pcm_f32le");
+    }
+    static void TearDownTestSuite() { dir_.reset(); }
+    static std::string path(const std::string& name) { return (*dir_ / name).string(); }
+
+    static std::unique_ptr<TempDir> dir_;
+};
+std::unique_ptr<TempDir> AudioFileLoading::dir_;
+
+TEST_F(AudioFileLoading, EveryContainerLoadsAs16kMonoWithItsContent) {
+    const struct {
+        const char* name;
+        int rate;
+        std::string expression;
+        std::string codec;
+        double hz;        // of the folded signal
+        double rmsLevel;  // of the folded signal
+        long frameSlack;  // encoder padding the container may add or drop
+    } cases[] = {
+        {"a.wav", 44100, sine(440, 0.5), "-c:a pcm_s16le", 440, 0.354, 0},
+        {"b.wav", 48000, sine(1000, 0.5) + "|" + sine(1000, 0.5), "-c:a pcm_s24le", 1000, 0.354, 0},
+        {"c.wav", 8000, sine(300, 0.5), "-c:a pcm_u8", 300, 0.354, 0},
+        {"d.flac", 44100, sine(440, 0.5) + "|" + sine(440, 0.5), "-c:a flac", 440, 0.354, 0},
+        {"e.mp3", 44100, sine(440, 0.5) + "|" + sine(440, 0.5), "-c:a libmp3lame -b:a 128k", 440,
+         0.354, 1200},
+        {"f.ogg", 48000, sine(440, 0.5), "-c:a libopus -b:a 64k", 440, 0.354, 1200},
+        {"g.m4a", 44100, sine(440, 0.5) + "|" + sine(440, 0.5), "-c:a aac -b:a 128k", 440, 0.354,
+         1200},
+        {"h.ogg", 22050, sine(440, 0.5), "-c:a libvorbis", 440, 0.354, 1200},
+    };
+    for (const auto& c : cases) {
+        makeAudio(*dir_ / c.name, c.expression, c.rate, 2.0, c.codec);
+        const auto samples =
+            AudioProcessor::loadAudioAsFloatArray(path(c.name), ChannelMode::sumChannels());
+        EXPECT_NEAR(double(samples.size()), 32000, double(c.frameSlack) + 2) << c.name;
+        EXPECT_NEAR(zeroCrossingHz(samples, 16000), c.hz, c.hz * 0.02) << c.name;
+        EXPECT_NEAR(rms(samples, 1600, samples.size() - 1600), c.rmsLevel, 0.03) << c.name;
+    }
+}
+
+TEST_F(AudioFileLoading, AudioTrackOfAVideoFileLoads) {
+    const std::string video = path("clip.mp4");
+    runTool(
+        "ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc=size=64x48:rate=10:d=2 -f lavfi -i "
+        "'aevalsrc=" +
+        sine(440, 0.5) + ":s=44100:d=2' -c:v mpeg4 -c:a aac -shortest '" + video + "'");
+    const auto samples = AudioProcessor::loadAudioAsFloatArray(video, ChannelMode::sumChannels());
+    EXPECT_NEAR(double(samples.size()), 32000, 1200);
+    EXPECT_NEAR(zeroCrossingHz(samples, 16000), 440, 9);
+}
+
+TEST_F(AudioFileLoading, ChannelModesSelectAndFoldChannels) {
+    capture(vortil::Logging::LogLevel::debug);
+    const struct {
+        ChannelMode mode;
+        double hz;  // 0: a mixture, not checked
+        double peakLevel;
+        bool fallbackLogged;
+    } cases[] = {
+        {ChannelMode::specificChannel(0), 440, 0.5, false},
+        {ChannelMode::specificChannel(1), 1000, 0.25, false},
+        {ChannelMode::specificChannel(5), 440, 0.5, false},
+        {ChannelMode::specificChannel(-1), 440, 0.5, false},
+        {ChannelMode::sumChannels(), 0, 0.5, false},  // rescaled to the loudest channel's peak
+        {ChannelMode::sumChannels(std::vector<int64_t>{}), 0, 0.5, false},
+        {ChannelMode::sumChannels(std::vector<int64_t>{1}), 1000, 0.25, false},
+        {ChannelMode::sumChannels(std::vector<int64_t>{1, 1, 9}), 1000, 0.25, false},
+        {ChannelMode::sumChannels(std::vector<int64_t>{7, 9}), 440, 0.5, true},
+    };
+    for (const auto& c : cases) {
+        taken();
+        const auto samples = AudioProcessor::loadAudioAsFloatArray(path("stereo44.wav"), c.mode);
+        EXPECT_EQ(samples.size(), 48000u);
+        if (c.hz > 0) {
+            EXPECT_NEAR(zeroCrossingHz(samples, 16000), c.hz, c.hz * 0.02)
+                << c.mode.toJSON().dump();
+        }
+        // Each 30 s read is resampled on its own; the filter may overshoot a little.
+        EXPECT_NEAR(peak(samples), c.peakLevel, 0.02) << c.mode.toJSON().dump();
+        bool logged = false;
+        for (const auto& m : taken())
+            logged = logged ||
+                     m.find("No valid channel indices provided, defaulting to first channel") !=
+                         std::string::npos;
+        EXPECT_EQ(logged, c.fallbackLogged) << c.mode.toJSON().dump();
+    }
+}
+
+TEST_F(AudioFileLoading, SixteenKilohertzMonoIsReadUnchangedInEveryMode) {
+    // The reference: the file's own float samples, read by ffmpeg itself.
+    const std::string raw = path("mono16.f32");
+    runTool("ffmpeg -nostdin -y -loglevel error -i '" + path("mono16.wav") + "' -f f32le '" + raw +
+            "'");
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<float> expected(48000);
+    in.read(reinterpret_cast<char*>(expected.data()),
+            std::streamsize(expected.size() * sizeof(float)));
+    ASSERT_EQ(in.gcount(), std::streamsize(48000 * sizeof(float)));
+    for (const auto& mode : {ChannelMode::sumChannels(), ChannelMode::specificChannel(3)})
+        EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path("mono16.wav"), mode), expected);
+}
+
+TEST_F(AudioFileLoading, TimeRangesAreClampedAndBadOnesRefused) {
+    const auto whole =
+        AudioProcessor::loadAudioAsFloatArray(path("mono16.wav"), ChannelMode::sumChannels());
+    const struct {
+        std::optional<double> start, end;
+        size_t from, count;  // the expected slice of the whole file
+    } ranges[] = {
+        {0.5, 1.5, 8000, 16000},
+        {2.0, 10.0, 32000, 16000},
+        {1.0, 1.0, 16000, 0},
+        {2.0, 1.0, 32000, 0},
+        {7.0, 9.0, 48000, 0},
+        {std::nullopt, 0.25, 0, 4000},
+        {2.75, std::nullopt, 44000, 4000},
+    };
+    for (const auto& r : ranges) {
+        const auto part = AudioProcessor::loadAudioAsFloatArray(
+            path("mono16.wav"), ChannelMode::sumChannels(), r.start, r.end);
+        ASSERT_EQ(part.size(), r.count) << r.start.value_or(-1) << ".." << r.end.value_or(-1);
+        EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + long(r.from)));
+        // The buffer form clamps the same way.
+        EXPECT_EQ(AudioProcessor::loadAudioFromPath(path("mono16.wav"), ChannelMode::sumChannels(),
+                                                    r.start, r.end)
+                      .frameLength(),
+                  r.count);
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN(),
+                 inf = std::numeric_limits<double>::infinity();
+    const std::pair<std::optional<double>, std::optional<double>> bad[] = {
+        {-1.0, 1.0}, {nan, 1.0}, {0.0, nan}, {inf, 1.0}, {0.0, -inf}};
+    for (const auto& [start, end] : bad) {
+        EXPECT_THROW(AudioProcessor::loadAudioFromPath(path("stereo44.wav"),
+                                                       ChannelMode::sumChannels(), start, end),
+                     WhisperError);
+        EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(path("stereo44.wav"),
+                                                           ChannelMode::sumChannels(), start, end),
+                     WhisperError);
+    }
+    EXPECT_THROW(AudioProcessor::loadAudioFromPath(path("stereo44.wav"), ChannelMode::sumChannels(),
+                                                   0.0, 1.0, 0u),
+                 WhisperError);
+}
+
+TEST_F(AudioFileLoading, CompressedFilesAreCutAtTheExactFrame) {
+    // Silence with one click at 7.5 s: a range starting at 7 s must hold it at
+    // 0.5 s, whatever the decoder had to do to get to 7 s.
+    const std::string click = "if(between(t\\,7.5\\,7.502)\\,0.8\\,0)";
+    const struct {
+        const char* name;
+        std::string codec;
+        long slack;  // samples of codec smearing allowed around the click
+    } cases[] = {
+        {"click.wav", "-c:a pcm_s16le", 2},
+        {"click.flac", "-c:a flac", 2},
+        {"click.mp3", "-c:a libmp3lame -b:a 128k", 40},
+        {"click.m4a", "-c:a aac -b:a 128k", 40},
+        {"click.ogg", "-c:a libopus -b:a 96k", 40},
+    };
+    for (const auto& c : cases) {
+        makeAudio(*dir_ / c.name, click, c.name == std::string("click.ogg") ? 48000 : 44100, 12,
+                  c.codec);
+        for (double start : {7.0, 2.0}) {
+            const auto part = AudioProcessor::loadAudioAsFloatArray(
+                path(c.name), ChannelMode::sumChannels(), start, start + 8);
+            const auto loudest = std::max_element(part.begin(), part.end(), [](float a, float b) {
+                return std::fabs(a) < std::fabs(b);
+            });
+            const long at = long(loudest - part.begin());
+            EXPECT_NEAR(double(at), (7.5 - start) * 16000 + 16, double(c.slack) + 16)
+                << c.name << " from " << start;
+        }
+    }
+}
+
+TEST_F(AudioFileLoading, LongFilesAreResampledInBoundedReads) {
+    capture(vortil::Logging::LogLevel::debug);
+    makeAudio(*dir_ / "long.wav", sine(440, 0.5) + "|" + sine(440, 0.5), 44100, 90,
+              "-c:a pcm_s16le");
+    platform::AudioFile file(path("long.wav"));
+    const auto buffer = AudioProcessor::loadAudioFromFile(file, ChannelMode::sumChannels());
+    EXPECT_LE(buffer.frameLength(), 1440000u);
+    EXPECT_GE(buffer.frameLength(), 1440000u - 3);
+    std::vector<std::string> reads;
+    for (const auto& m : taken())
+        if (m.rfind("Resampling ", 0) == 0 && m.find(" - ") != std::string::npos)
+            reads.push_back(m);
+    EXPECT_EQ(reads,
+              (std::vector<std::string>{"Resampling 0.00s - 30.00s", "Resampling 30.00s - 60.00s",
+                                        "Resampling 60.00s - 90.00s"}));
+}
+
+TEST_F(AudioFileLoading, MissingPathsAreReportedByEveryEntryPoint) {
+    const std::string missing = path("nothing-here.wav");
+    const std::string expected = "Resource path does not exist " + missing;
+    auto messageOf = [](auto&& call) -> std::string {
+        try {
+            call();
+        } catch (const WhisperError& e) {
+            return e.kind() == WhisperError::Kind::loadAudioFailed ? e.message() : "wrong kind";
+        }
+        return "no error";
+    };
+    EXPECT_EQ(
+        messageOf([&] { AudioProcessor::loadAudioFromPath(missing, ChannelMode::sumChannels()); }),
+        expected);
+    EXPECT_EQ(messageOf([&] {
+                  AudioProcessor::loadAudioAsFloatArray(missing, ChannelMode::sumChannels());
+              }),
+              expected);
+    EXPECT_EQ(messageOf([&] { AudioProcessor().loadAudioAsync(missing).get(); }), expected);
+
+    const auto results = AudioProcessor().loadAudio(
+        std::vector<std::string>{missing, path("mono16.wav")}, ChannelMode::sumChannels());
+    ASSERT_EQ(results.size(), 2u);
+    ASSERT_TRUE(std::holds_alternative<std::exception_ptr>(results[0]));
+    EXPECT_EQ(messageOf([&] { std::rethrow_exception(std::get<std::exception_ptr>(results[0])); }),
+              expected);
+    ASSERT_TRUE(std::holds_alternative<std::vector<float>>(results[1]));
+    EXPECT_EQ(std::get<std::vector<float>>(results[1]).size(), 48000u);
+    EXPECT_EQ(AudioProcessor().loadAudioAsync(path("stereo44.wav")).get().frameLength(), 48000u);
+}
+
+// A RIFF/WAVE header for 16-bit PCM with the given fields, followed by `dataBytes` bytes.
+std::string wavFile(uint16_t channels, uint32_t rate, uint32_t claimedDataBytes,
+                    uint32_t dataBytes) {
+    std::string s;
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) s.push_back(char((v >> (8 * i)) & 0xff));
+    };
+    auto u16 = [&](uint16_t v) {
+        for (int i = 0; i < 2; ++i) s.push_back(char((v >> (8 * i)) & 0xff));
+    };
+    s += "RIFF";
+    u32(36 + claimedDataBytes);
+    s += "WAVEfmt ";
+    u32(16);
+    u16(1);
+    u16(channels);
+    u32(rate);
+    u32(rate * channels * 2);
+    u16(uint16_t(channels * 2));
+    u16(16);
+    s += "data";
+    u32(claimedDataBytes);
+    for (uint32_t i = 0; i < dataBytes; ++i) s.push_back(char((i * 37) & 0x7f));
+    return s;
+}
+
+TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+        return path(name);
+    };
+    const std::string mp3 =
+        makeAudio(*dir_ / "full.mp3", sine(440, 0.5), 44100, 4, "-c:a libmp3lame").string();
+    std::string mp3Bytes = readFile(mp3);
+    std::filesystem::create_directories(path("folder.wav"));
+    runTool("ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc=size=32x32:d=1 -frames:v 1 '" +
+            path("image.png") + "'");
+
+    const struct {
+        std::string file;
+        long expectedSamples;  // -1: must fail with a message
+    } cases[] = {
+        {write("text.wav", "This is not audio at all, only words.\n"), -1},
+        {write("empty.wav", ""), -1},
+        {write("header-only.mp3", mp3Bytes.substr(0, 300)), -1},
+        {write("half.mp3", mp3Bytes.substr(0, mp3Bytes.size() / 2)), 32000},
+        {write("overclaim.wav", wavFile(1, 16000, 16000 * 2 * 10, 16000 * 2)), 16000},
+        {write("no-channels.wav", wavFile(0, 16000, 3200, 3200)), -1},
+        {write("no-rate.wav", wavFile(1, 0, 3200, 3200)), -1},
+        {write("many-channels.wav", wavFile(4000, 16000, 8000 * 10, 8000 * 10)), -1},
+        {path("image.png"), -1},
+        {path("folder.wav"), -1},
+    };
+    for (const auto& c : cases) {
+        try {
+            const auto samples =
+                AudioProcessor::loadAudioAsFloatArray(c.file, ChannelMode::sumChannels());
+            EXPECT_GE(c.expectedSamples, 0) << c.file << " loaded " << samples.size() << " samples";
+            EXPECT_NEAR(double(samples.size()), double(c.expectedSamples), 2000) << c.file;
+        } catch (const std::exception& e) {
+            EXPECT_EQ(c.expectedSamples, -1) << c.file << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(std::filesystem::path(c.file).filename().string()),
+                      std::string::npos)
+                << "the error names the file: " << e.what();
+        }
+    }
+}
+
+TEST(AudioBufferConversion, FoldingArrayCopyAndCapacityRounding) {
+    // Channels that cancel out: the rescale's divisor floor keeps the result finite.
+    platform::PCMBuffer stereo({platform::CommonFormat::pcmFormatFloat32, 44100, 2, false}, 64);
+    stereo.setFrameLength(64);
+    for (int i = 0; i < 64; ++i)
+        stereo.floatChannelData()[1][i] = -(stereo.floatChannelData()[0][i] = 0.5f);
+    const auto mono = AudioProcessor::convertToMono(stereo, ChannelMode::sumChannels());
+    ASSERT_TRUE(mono);
+    EXPECT_EQ(std::vector<float>(mono->floatChannelData()[0], mono->floatChannelData()[0] + 64),
+              std::vector<float>(64, 0.0f));
+
+    platform::PCMBuffer buffer({platform::CommonFormat::pcmFormatFloat32, 16000, 1, false}, 2500);
+    buffer.setFrameLength(2500);
+    for (int i = 0; i < 2500; ++i) buffer.floatChannelData()[0][i] = float(i + 1);
+    const auto copied = AudioProcessor::convertBufferToArray(buffer, 1024);
+    ASSERT_EQ(copied.size(), 2500u);
+    EXPECT_EQ(copied.back(), 2500.0f);
+    for (int i = 0; i < 2500; ++i) ASSERT_EQ(buffer.floatChannelData()[0][i], 0.0f);
+
+    const struct { uint32_t frames, capacity; } cases[] = {{441, 160}, {1000, 363}, {1, 1}, {0, 0}};
+    for (const auto& c : cases) {
+        platform::PCMBuffer in({platform::CommonFormat::pcmFormatFloat32, 44100, 1, false},
+                               c.frames);
+        in.setFrameLength(c.frames);
+        auto converter = platform::AudioConverter::create(
+            in.format(), {platform::CommonFormat::pcmFormatFloat32, 16000, 1, false});
+        ASSERT_TRUE(converter);
+        const auto out = AudioProcessor::resampleBuffer(in, *converter);
+        EXPECT_EQ(out.frameCapacity(), c.capacity) << c.frames;
+        EXPECT_LE(out.frameLength(), c.capacity);
+    }
+}
+
+TEST(WaveformImage, RawSampleBytesWithGuards) {
+    std::vector<float> samples(12, 0.0f);
+    samples[0] = 1.0f;  // 0x3F800000 little-endian: 00 00 80 3F
+    const auto image = AudioProcessor::createWaveformImage(samples, 4.7, 3.2);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 4);
+    EXPECT_EQ(image->height, 3);
+    EXPECT_EQ(image->bytesPerRow, 16);
+    ASSERT_EQ(image->pixels.size(), 48u);
+    EXPECT_EQ(image->pixels[3], 0x3F);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (auto [w, h] :
+         {std::pair{5.0, 3.0}, {0.0, 3.0}, {-1.0, 2.0}, {nan, 1.0}, {1e300, 1.0}, {1e9, 1e9}})
+        EXPECT_FALSE(AudioProcessor::createWaveformImage(samples, w, h)) << w << "x" << h;
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "auralith/core/DecoderTestSupport.hpp"
+#include "auralith/core/text/BeamSearchTokenSampler.hpp"
+#include "auralith/core/text/GreedyTokenSampler.hpp"
+
+using namespace dectest;
+using auralith::GreedyTokenSampler;
+
+namespace {
+
+constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
+
+GreedyTokenSampler sampler(float temperature, std::int64_t topK = 5) {
+    auto options = auralith::DecodingOptions::defaultSet();
+    options.topK = topK;
+    return GreedyTokenSampler(Float16(temperature), kEot, options);
+}
+
+// Scores that are -infinity except the given ones.
+std::shared_ptr<MLMultiArray> only(std::initializer_list<std::pair<std::int64_t, float>> scores) {
+    auto a = logits(kMinusInf);
+    for (auto [id, v] : scores) a->setValue(id, v);
+    return a;
+}
+
+// ln softmax(z / t)[token] over the half-precision scores, in double.
+double referenceLogProb(const MLMultiArray& z, double t, std::int64_t token) {
+    double m = -INFINITY, sum = 0;
+    for (std::int64_t i = 0; i < z.count(); ++i) m = std::max(m, z.doubleValue(i) / t);
+    for (std::int64_t i = 0; i < z.count(); ++i) sum += std::exp(z.doubleValue(i) / t - m);
+    return z.doubleValue(token) / t - m - std::log(sum);
+}
+
+}  // namespace
+
+TEST(GreedyTokenSampler, GreedyPicksTheArgMaxOfTheUnscaledScores) {
+    struct Case {
+        float temperature;
+        std::shared_ptr<MLMultiArray> scores;
+        std::int64_t token;
+        float logProb;
+    } cases[] = {
+        {0.0f, only({{7, 2.0f}}), 7, 0.0f},
+        {-0.0f, only({{7, 2.0f}}), 7, 0.0f},
+        {0.0f, only({{9, 1.5f}, {3, 1.5f}}), 3, std::log(0.5f)},
+    };
+    for (auto& c : cases) {
+        auto s = sampler(c.temperature);
+        const auto r = s.update({kSot}, *c.scores, {0.0f});
+        EXPECT_EQ(r.tokens, (Ids{kSot, c.token}));
+        ASSERT_EQ(r.logProbs.size(), 2u);
+        EXPECT_NEAR(r.logProbs[1], c.logProb, 1e-6);
+        EXPECT_FALSE(r.completed);
+    }
+}
+
+TEST(GreedyTokenSampler, TopOneAtATemperatureReportsTheTemperedProbability) {
+    auto scores = logits(0.0f);
+    for (std::int64_t i = 0; i < kVocab; ++i) scores->setValue(i, std::sin(0.7 * i));
+    auto s = sampler(0.5f, 1);
+    for (int draw = 0; draw < 20; ++draw) {
+        const auto r = s.update({}, *scores, {});
+        std::int64_t best = 0;
+        for (std::int64_t i = 0; i < kVocab; ++i)
+            if (scores->doubleValue(i) > scores->doubleValue(best)) best = i;
+        ASSERT_EQ(r.tokens.back(), best);
+        EXPECT_NEAR(r.logProbs.back(), referenceLogProb(*scores, 0.5, best), 1e-4);
+        EXPECT_LT(r.logProbs.back(), -0.1f);
+    }
+}
+
+TEST(GreedyTokenSampler, DrawsFollowTheTopKDistribution) {
+    auto s = sampler(1.0f, 2);
+    std::mt19937 rng(42);
+    s.setRandomSource([&] { return std::uniform_real_distribution<float>(0.0f, 1.0f)(rng); });
+    const auto scores = only({{3, std::log(0.75f)}, {11, std::log(0.25f)}});
+    int first = 0;
+    constexpr int kDraws = 10000;
+    for (int i = 0; i < kDraws; ++i) {
+        const auto r = s.update({}, *scores, {});
+        ASSERT_TRUE(r.tokens.back() == 3 || r.tokens.back() == 11);
+        first += r.tokens.back() == 3;
+    }
+    EXPECT_NEAR(first / double(kDraws), 0.75, 0.02);
+}
+
+TEST(GreedyTokenSampler, HostileKAndScoresEndTheSequenceInsteadOfFailing) {
+    auto nan = logits(0.0f);
+    nan->setValue(4, NAN);
+    struct Case {
+        const char* name;
+        float temperature;
+        std::int64_t topK;
+        std::shared_ptr<MLMultiArray> scores;
+        bool endsWithMinusInf;
+    } cases[] = {
+        {"K zero", 0.7f, 0, only({{3, 1.0f}, {8, 0.5f}}), false},
+        {"K negative", 0.7f, -3, only({{3, 1.0f}}), false},
+        {"K beyond the vocabulary", 0.7f, 10 * kVocab, logits(0.0f), false},
+        {"every token forbidden, greedy", 0.0f, 5, logits(kMinusInf), true},
+        {"every token forbidden, sampled", 0.9f, 5, logits(kMinusInf), true},
+        {"NaN among the scores", 0.0f, 5, nan, true},
+    };
+    for (auto& c : cases) {
+        auto s = sampler(c.temperature, c.topK);
+        const auto r = s.update({kSot}, *c.scores, {0.0f});
+        ASSERT_EQ(r.tokens.size(), 2u) << c.name;
+        EXPECT_GE(r.tokens[1], 0) << c.name;
+        EXPECT_LT(r.tokens[1], kVocab) << c.name;
+        if (c.endsWithMinusInf) {
+            EXPECT_EQ(r.tokens[1], kEot) << c.name;
+            EXPECT_TRUE(r.completed) << c.name;
+            EXPECT_EQ(r.logProbs[1], kMinusInf) << c.name;
+        } else {
+            EXPECT_TRUE(std::isfinite(r.logProbs[1])) << c.name;
+        }
+    }
+}
+
+TEST(BeamSearchTokenSamplerDeathTest, IsDeclaredButStopsWhenUsed) {
+    EXPECT_DEATH(auralith::BeamSearchTokenSampler(0, kEot, 1.0f), "Invalid beam size 0 or patience");
+    auralith::BeamSearchTokenSampler beam(5, kEot, 1.0f);
+    EXPECT_EQ(beam.maxCandidates, 5);
+    EXPECT_DEATH(beam.update({}, *logits(), {}), "Not implemented: update\\(tokens:logits:logProbs:\\)");
+    EXPECT_DEATH(beam.finalize({}, {}), "Not implemented: finalize\\(tokens:logProbs:\\)");
+}
