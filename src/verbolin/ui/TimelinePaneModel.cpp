@@ -82,13 +82,19 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
         if (store) store->replace(b, text);
     };
     t.onScrolledToTop = in_.onScrolledToTop;
-    t.onSelection = [this](std::pair<int, int> range, const std::vector<platform::Uuid>& ids) {
-        selectionChanged(range, ids);
+    t.onSelection = [self = weakSelf()](std::pair<int, int> range, const std::vector<platform::Uuid>& ids) {
+        if (auto m = self.lock()) (*m)->selectionChanged(range, ids);
     };
-    t.onVisible = [this](auto first, auto last, bool atBottom) { visibleChanged(first, last, atBottom); };
-    t.onUserInteraction = [this] { userInteracted(); };
+    t.onVisible = [self = weakSelf()](auto first, auto last, bool atBottom) {
+        if (auto m = self.lock()) (*m)->visibleChanged(first, last, atBottom);
+    };
+    t.onUserInteraction = [self = weakSelf()] {
+        if (auto m = self.lock()) (*m)->userInteracted();
+    };
     t.onDeleteSelection = in_.onDeleteSelection;
-    t.onCopyBlock = [this](const platform::Uuid& id) { copyBlock(id); };
+    t.onCopyBlock = [self = weakSelf()](const platform::Uuid& id) {
+        if (auto m = self.lock()) (*m)->copyBlock(id);
+    };
     t.jump = jump_;
     return t;
 }
@@ -101,7 +107,9 @@ ScrubberInputs TimelinePaneModel::scrubberInputs() {
     s.live = in_.showsLive && in_.store && in_.store->isSpeaking.peek();
     s.isLiveView = in_.showsLive;
     s.atEnd = atEnd_;
-    s.onJump = [this](const platform::Uuid& id) { scrubberJumped(id); };
+    s.onJump = [self = weakSelf()](const platform::Uuid& id) {
+        if (auto m = self.lock()) (*m)->scrubberJumped(id);
+    };
     return s;
 }
 

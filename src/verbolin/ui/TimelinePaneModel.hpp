@@ -53,6 +53,8 @@ public:
     // Watches the store's isSpeaking and preview; `onChange` is called after
     // every change of what the pane shows, so the widget can render again.
     TimelinePaneModel(TimelinePaneInputs inputs, TimelinePaneServices services, std::function<void()> onChange = {});
+    TimelinePaneModel(const TimelinePaneModel&) = delete;
+    TimelinePaneModel& operator=(const TimelinePaneModel&) = delete;
 
     // The id of the live paragraph and its segment, random once per process.
     static const platform::Uuid& liveID();
@@ -88,6 +90,10 @@ private:
     void requestJump(std::optional<platform::Uuid> id);
     void changed();
     std::optional<platform::Uuid> withoutLive(std::optional<platform::Uuid> id) const;
+    // The text view delivers reports on a later turn of the main queue, which
+    // may come after the pane is gone; its callbacks reach the model only
+    // while it lives.
+    std::weak_ptr<TimelinePaneModel*> weakSelf() const { return self_; }
 
     TimelinePaneInputs in_;
     TimelinePaneServices services_;
@@ -99,6 +105,7 @@ private:
     std::optional<platform::Date> lastInteraction_;  // none: the distant past
     bool lastSpeaking_ = false;
     platform::ObservationToken speakingToken_, previewToken_;
+    std::shared_ptr<TimelinePaneModel*> self_ = std::make_shared<TimelinePaneModel*>(this);
 };
 
 }  // namespace verbolin

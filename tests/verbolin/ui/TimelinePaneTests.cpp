@@ -152,7 +152,17 @@ TEST(TimelinePaneModelTest, CopiesOnlyKnownParagraphsAndForwardsEdits) {
     ASSERT_EQ(w.copied.size(), 1u);
     EXPECT_EQ(w.copied[0], a);
 
+    // A report that arrives after the pane is gone is dropped.
+    const TimelineInputs stale = w.model->textViewInputs();
+    const ScrubberInputs staleScrubber = w.model->scrubberInputs();
     w.model->textViewInputs().onEdit(a, "rewritten");
+    const int changes = w.changes;
+    w.model.reset();
+    stale.onCopyBlock(a.id);
+    stale.onVisible(a.id, a.id, false);
+    staleScrubber.onJump(a.id);
+    EXPECT_EQ(w.pasteboard.writes(), 1);
+    EXPECT_EQ(w.changes, changes);
     ASSERT_EQ(w.store.segments.peek().size(), 1u);
     EXPECT_EQ(w.store.segments.peek()[0].text, "rewritten");
 }
