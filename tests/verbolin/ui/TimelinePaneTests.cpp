@@ -2,9 +2,7 @@
 // edits, and the whole pane fed by a listening session.
 #include <QApplication>
 #include <QTest>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 #include "platform/system/ManualMainExecutor.hpp"
 #include "support/TempDir.hpp"
@@ -126,15 +124,12 @@ TEST(TimelinePaneModelTest, ButtonAndScrubberIssueFreshTokens) {
     w.model->buttonPressed();
     w.model->buttonPressed();
     EXPECT_EQ(w.model->jump().token, 2);
-    EXPECT_EQ(w.model->textViewInputs().jump.token, 2);
     w.model->scrubberInputs().onJump(a.id);
-    EXPECT_EQ(w.model->jump().id, a.id);
-    EXPECT_EQ(w.model->jump().token, 3);
-    // The scrubber counts as an interaction; the button does not.
+    EXPECT_EQ(w.model->textViewInputs().jump.id, a.id);
     w.model->visibleChanged(std::nullopt, std::nullopt, false);
     w.clock.advance(29s);
     w.store.isSpeaking.set(true);
-    EXPECT_EQ(w.model->jump().token, 3);
+    EXPECT_EQ(w.model->jump().token, 3);  // not idle since the scrubber
 }
 
 TEST(TimelinePaneModelTest, CopiesOnlyKnownParagraphsAndForwardsEdits) {
@@ -177,12 +172,10 @@ TEST(TimelinePaneModelTest, VisibleReportsAreRecorded) {
     w.model->visibleChanged(a.id, TimelinePaneModel::liveID(), true);
     w.model->visibleChanged(std::nullopt, std::nullopt, false);
     recorder->flush();
-    std::ifstream in(dir.path() / "events.log");
-    std::stringstream all;
-    all << in.rdbuf();
+    const std::string log = testsupport::readFile(dir.path() / "events.log");
     const std::string head = a.id.string().substr(0, 4);
-    EXPECT_NE(all.str().find("\tvisible\tfirst=" + head + " last=" + head + " atEnd=true\n"), std::string::npos);
-    EXPECT_NE(all.str().find("\tvisible\tfirst=nil last=nil atEnd=false\n"), std::string::npos);
+    EXPECT_NE(log.find("\tvisible\tfirst=" + head + " last=" + head + " atEnd=true\n"), std::string::npos);
+    EXPECT_NE(log.find("\tvisible\tfirst=nil last=nil atEnd=false\n"), std::string::npos);
 }
 
 // Microphone frames through the real listening session and a scripted
@@ -214,8 +207,7 @@ TEST(TimelinePaneTest, FollowsALiveSession) {
     TimelinePane pane(inputs(), world.main, {&world.clock, &pasteboard, nullptr});
     auto follow = store.segments.observe([&] { pane.setInputs(inputs()); });
     LevelMeter meter;  // as the status bar feeds it
-    meter.resize(100, 8);
-    meter.setActive(true);
+    meter.resize(100, 8), meter.setActive(true);
     auto level = store.level.observe([&] { meter.setLevel(store.level.peek()); });
     pane.resize(500, 300);
     pane.show();
