@@ -23,7 +23,7 @@ public:
 
     WordDiffText(const QString& before, const QString& after, QWidget* parent = nullptr);
 
-    // Splits at U+0020 and drops empty pieces; tabs and line breaks stay inside words.
+    // Splits at U+0020 and drops empty strings; tabs and line breaks stay inside words.
     static QStringList words(const QString& text);
     // Ties remove before they add; a kept word is written as in `a`. Words
     // compare exactly but canonically equivalent forms count as equal.
