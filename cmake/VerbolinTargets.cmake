@@ -38,6 +38,16 @@ function(verbolin_library name dir)
   endif()
 endfunction()
 
+# The test doubles (fake audio backend, manual main executor, virtual clock)
+# that suites and benchmarks share; kept out of the product libraries.
+function(verbolin_test_support dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+  add_library(verbolin_test_support STATIC ${sources})
+  target_include_directories(verbolin_test_support PUBLIC ${PROJECT_SOURCE_DIR}/${dir}/..)
+  target_link_libraries(verbolin_test_support PUBLIC platform_audio platform_system)
+  verbolin_warnings(verbolin_test_support)
+endfunction()
+
 # One GoogleTest executable per folder of tests/ that holds .cpp files:
 # tests/vortilcore/core becomes test_vortilcore_core.
 function(verbolin_test_suites root)
@@ -48,14 +58,16 @@ function(verbolin_test_suites root)
     list(APPEND dirs ${d})
   endforeach()
   list(REMOVE_DUPLICATES dirs)
+  # tests/support is the doubles and helpers every suite shares, not a suite.
+  list(FILTER dirs EXCLUDE REGEX "/${root}/support$")
   foreach(d IN LISTS dirs)
     file(GLOB sources CONFIGURE_DEPENDS ${d}/*.cpp)
     file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/${root} ${d})
     string(REPLACE "/" "_" suffix "${rel}")
     set(exe test_${suffix})
     add_executable(${exe} ${sources})
-    target_link_libraries(${exe} PRIVATE verbolin_ui verbolin_core auralith vortilcore
-      platform_ml platform_audio platform_system GTest::gtest GTest::gmock GTest::gtest_main
+    target_link_libraries(${exe} PRIVATE verbolin_test_support verbolin_ui verbolin_core
+      auralith vortilcore platform_ml platform_audio platform_system GTest::gtest GTest::gmock GTest::gtest_main
       PkgConfig::HTTPLIB)
     target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_compile_definitions(${exe} PRIVATE
@@ -74,6 +86,7 @@ function(verbolin_benchmarks root)
     add_executable(bench_${n} ${f})
     target_link_libraries(bench_${n} PRIVATE verbolin_core auralith vortilcore
       platform_ml platform_audio platform_system benchmark::benchmark PkgConfig::HTTPLIB)
+    target_link_libraries(bench_${n} PRIVATE verbolin_test_support)
     verbolin_warnings(bench_${n})
   endforeach()
 endfunction()

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/system/AsyncStream.hpp"
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "platform/system/SerialExecutor.hpp"
 
 using namespace platform;

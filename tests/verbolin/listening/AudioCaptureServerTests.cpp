@@ -16,7 +16,7 @@
 #include "platform/audio/PulseConnection.hpp"
 #include "platform/audio/PulseInputStream.hpp"
 #include "platform/system/AppError.hpp"
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/ToneFeeder.hpp"
 #include "verbolin/listening/AudioCapture.hpp"
