@@ -12,6 +12,7 @@
 #include "auralith/core/Constants.hpp"
 #include "auralith/core/TextDecoderInput.hpp"
 #include "auralith/core/text/GreedyTokenSampler.hpp"
+#include "auralith/utilities/AbsoluteTime.hpp"
 #include "auralith/core/text/SuppressBlankFilter.hpp"
 #include "auralith/core/text/SuppressTokensFilter.hpp"
 #include "auralith/core/text/TimestampRulesFilter.hpp"
@@ -43,11 +44,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 double secondsSince(SteadyClock::time_point start) {
     return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
-
-// Seconds since 2001-01-01 UTC, the pipeline's absolute time.
-double absoluteTimeNow() {
-    return platform::secondsSince1970(platform::Clock::system().now()) - 978307200.0;
 }
 
 bool debugLogging() { return Logging::isLoggingEnabled(vortil::Logging::LogLevel::debug); }

@@ -14,4 +14,8 @@ std::string trimmingSpecialTokenCharacters(std::string_view text);
 // breaks trimmed from both ends.
 std::string normalized(std::string_view text);
 
+// Without the space separators (Unicode category Zs) and tabs at both ends;
+// line breaks stay.
+std::string trimmingWhitespace(std::string_view text);
+
 }  // namespace auralith

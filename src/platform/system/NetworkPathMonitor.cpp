@@ -121,6 +121,9 @@ void NetworkPathMonitor::start(Key key, Handler handler) {
             if (wakeFd_ >= 0) {
                 // Without a routing socket the first reading stays the answer.
                 thread_ = std::thread([this, netlinkFd, wake = wakeFd_] { watch(netlinkFd, wake); });
+                // Named from here, so the name is there from the start and not
+                // only once the new thread first gets to run.
+                pthread_setname_np(thread_.native_handle(), "HubApi.NetMon");
             } else if (netlinkFd >= 0) {
                 close(netlinkFd);
             }
@@ -165,7 +168,6 @@ void NetworkPathMonitor::deliver(const NetworkPath& path) {
 }
 
 void NetworkPathMonitor::watch(int netlinkFd, int wakeFd) {
-    pthread_setname_np(pthread_self(), "HubApi.NetMon");
     std::vector<char> buffer(16384);
     for (;;) {
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {netlinkFd, POLLIN, 0}};
