@@ -48,6 +48,14 @@ function(verbolin_test_support dir)
   verbolin_warnings(verbolin_test_support)
 endfunction()
 
+# The suites whose tests run work on several threads (executors, streams,
+# the compute pool, capture and listening sessions). Their tests carry the
+# CTest label "concurrency", which scripts/test-tsan runs under
+# ThreadSanitizer.
+set(VERBOLIN_CONCURRENCY_SUITES
+  test_platform_system test_platform_ml test_platform_audio test_auralith_core
+  test_verbolin_listening test_verbolin_session test_verbolin_app)
+
 # One GoogleTest executable per folder of tests/ that holds .cpp files:
 # tests/vortilcore/core becomes test_vortilcore_core.
 function(verbolin_test_suites root)
@@ -77,8 +85,11 @@ function(verbolin_test_suites root)
       VERBOLIN_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
       VERBOLIN_BINARY_DIR="${PROJECT_BINARY_DIR}")
     verbolin_warnings(${exe})
-    gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST
-      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+    set(properties ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+    if(exe IN_LIST VERBOLIN_CONCURRENCY_SUITES)
+      list(APPEND properties LABELS concurrency)
+    endif()
+    gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
   endforeach()
 endfunction()
 
