@@ -7,7 +7,7 @@
 #include <QScrollBar>
 #include <cstdlib>
 
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"

@@ -38,6 +38,24 @@ function(verbolin_library name dir)
   endif()
 endfunction()
 
+# The test doubles (fake audio backend, manual main executor, virtual clock)
+# that suites and benchmarks share; kept out of the product libraries.
+function(verbolin_test_support dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+  add_library(verbolin_test_support STATIC ${sources})
+  target_include_directories(verbolin_test_support PUBLIC ${PROJECT_SOURCE_DIR}/${dir}/..)
+  target_link_libraries(verbolin_test_support PUBLIC platform_audio platform_system)
+  verbolin_warnings(verbolin_test_support)
+endfunction()
+
+# The suites whose tests run work on several threads (executors, streams,
+# the compute pool, capture and listening sessions). Their tests carry the
+# CTest label "concurrency", which scripts/test-tsan runs under
+# ThreadSanitizer.
+set(VERBOLIN_CONCURRENCY_SUITES
+  test_platform_system test_platform_ml test_platform_audio test_auralith_core
+  test_verbolin_listening test_verbolin_session test_verbolin_app)
+
 # One GoogleTest executable per folder of tests/ that holds .cpp files:
 # tests/vortilcore/core becomes test_vortilcore_core.
 function(verbolin_test_suites root)
@@ -48,14 +66,16 @@ function(verbolin_test_suites root)
     list(APPEND dirs ${d})
   endforeach()
   list(REMOVE_DUPLICATES dirs)
+  # tests/support is the doubles and helpers every suite shares, not a suite.
+  list(FILTER dirs EXCLUDE REGEX "/${root}/support$")
   foreach(d IN LISTS dirs)
     file(GLOB sources CONFIGURE_DEPENDS ${d}/*.cpp)
     file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/${root} ${d})
     string(REPLACE "/" "_" suffix "${rel}")
     set(exe test_${suffix})
     add_executable(${exe} ${sources})
-    target_link_libraries(${exe} PRIVATE verbolin_ui verbolin_core auralith vortilcore
-      platform_ml platform_audio platform_system GTest::gtest GTest::gmock GTest::gtest_main
+    target_link_libraries(${exe} PRIVATE verbolin_test_support verbolin_ui verbolin_core
+      auralith vortilcore platform_ml platform_audio platform_system GTest::gtest GTest::gmock GTest::gtest_main
       PkgConfig::HTTPLIB)
     if(rel MATCHES "^verbolin/ui")
       target_link_libraries(${exe} PRIVATE Qt6::Test)
@@ -65,8 +85,11 @@ function(verbolin_test_suites root)
       VERBOLIN_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
       VERBOLIN_BINARY_DIR="${PROJECT_BINARY_DIR}")
     verbolin_warnings(${exe})
-    gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST
-      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+    set(properties ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+    if(exe IN_LIST VERBOLIN_CONCURRENCY_SUITES)
+      list(APPEND properties LABELS concurrency)
+    endif()
+    gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
   endforeach()
 endfunction()
 
@@ -77,6 +100,7 @@ function(verbolin_benchmarks root)
     add_executable(bench_${n} ${f})
     target_link_libraries(bench_${n} PRIVATE verbolin_ui verbolin_core auralith vortilcore
       platform_ml platform_audio platform_system benchmark::benchmark PkgConfig::HTTPLIB)
+    target_link_libraries(bench_${n} PRIVATE verbolin_test_support)
     verbolin_warnings(bench_${n})
   endforeach()
 endfunction()

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 #include "auralith/utilities/JSONValues.hpp"
 #include "auralith/utilities/SeekClips.hpp"
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "auralith/core/TranscriptionResultStruct.hpp"
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 #include "auralith/utilities/JSONValues.hpp"
 #include "vortilcore/core/Logging.hpp"
 

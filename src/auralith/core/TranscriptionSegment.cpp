@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "auralith/core/HashCombine.hpp"
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 #include "auralith/utilities/JSONValues.hpp"
 
 namespace auralith {

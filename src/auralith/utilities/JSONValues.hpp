@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 
 namespace auralith::json_values {
 

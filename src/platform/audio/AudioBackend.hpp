@@ -27,8 +27,8 @@ public:
     virtual ~AudioBackend() = default;
 
     // Devices with at least one input channel, in the system's order.
-    // Never throws: a failed query gives an empty list, and a device that
-    // cannot be read is left out.
+    // Never throws: a failed query gives an empty list (the reason goes to
+    // the log), and a device that cannot be read is left out.
     virtual std::vector<AudioDeviceInfo> inputDevices() = 0;
 
     // The system's default input, if it has one.

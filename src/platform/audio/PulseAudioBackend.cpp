@@ -1,7 +1,12 @@
 #include "platform/audio/PulseAudioBackend.hpp"
 
+#include <exception>
+#include <string>
+#include <string_view>
+
 #include "platform/audio/PulseConnection.hpp"
 #include "platform/audio/PulseInputStream.hpp"
+#include "platform/system/Log.hpp"
 
 namespace platform {
 namespace {
@@ -13,6 +18,14 @@ bool isListed(const PulseSource& s) {
 
 AudioDeviceInfo toDevice(const PulseSource& s) {
     return {s.index, s.description.empty() ? s.name : s.description, s.channels};
+}
+
+void logQueryFailure(std::string_view what, const std::exception& e) {
+    std::string message = "could not query ";
+    message += what;
+    message += ": ";
+    message += e.what();
+    writeLog("Verbolin", "Audio", LogType::error, message);
 }
 
 }  // namespace
@@ -31,8 +44,11 @@ std::vector<AudioDeviceInfo> PulseAudioBackend::inputDevices() {
         PulseConnection::Lock lock(c);
         for (const auto& s : c.sources())
             if (isListed(s)) devices.push_back(toDevice(s));
-    } catch (const std::exception&) {
-        return {};  // no server: no devices, as the interface promises
+    } catch (const std::exception& e) {
+        // The interface promises no throw; an unreachable server reads as no
+        // devices, but the reason must still reach the log.
+        logQueryFailure("input devices", e);
+        return {};
     }
     return devices;
 }
@@ -46,7 +62,8 @@ std::optional<AudioDeviceInfo> PulseAudioBackend::defaultInputDevice() {
         auto s = c.source(*name);
         if (!s || !isListed(*s)) return std::nullopt;
         return toDevice(*s);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logQueryFailure("the default input device", e);
         return std::nullopt;
     }
 }

@@ -103,15 +103,7 @@ double AudioEncoderModel::flopsPerPrediction() const {
     return flops;
 }
 
-std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::acquireScratch() const {
-    {
-        std::lock_guard lock(poolMutex_);
-        if (!scratchPool_.empty()) {
-            auto s = std::move(scratchPool_.back());
-            scratchPool_.pop_back();
-            return s;
-        }
-    }
+std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::makeScratch() const {
     const auto w = static_cast<std::size_t>(w_), d = static_cast<std::size_t>(d_);
     auto s = std::make_unique<Scratch>();
     s->melRows = AlignedBuffer<float>((static_cast<std::size_t>(frames_) + 2) * nMels_);
@@ -128,17 +120,11 @@ std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::acquireScratch() 
     return s;
 }
 
-void AudioEncoderModel::releaseScratch(std::unique_ptr<Scratch> scratch) const {
-    std::lock_guard lock(poolMutex_);
-    scratchPool_.push_back(std::move(scratch));
-}
-
 MLModel::Arrays AudioEncoderModel::evaluate(const Arrays& inputs) const {
     const auto& mel = *inputs.at("melspectrogram_features");
     auto out = MLMultiArray::make({1, d_, 1, w_}, MLMultiArrayDataType::float16);
-    auto scratch = acquireScratch();
+    auto scratch = scratch_.acquire([this] { return makeScratch(); });
     compute(mel.span<Float16>().data(), out->span<Float16>().data(), *scratch);
-    releaseScratch(std::move(scratch));
     return {{"encoder_output_embeds", out}};
 }
 

@@ -23,6 +23,7 @@
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
+#include "platform/ml/ScratchPool.hpp"
 #include "platform/ml/ModelWeights.hpp"
 
 namespace platform::ml {
@@ -49,8 +50,7 @@ class AudioEncoderModel : public MLModel {
     };
     struct Scratch;
 
-    std::unique_ptr<Scratch> acquireScratch() const;
-    void releaseScratch(std::unique_ptr<Scratch> scratch) const;
+    std::unique_ptr<Scratch> makeScratch() const;
     void compute(const Float16* mel, Float16* out, Scratch& s) const;
     // The weight as Float32: in place, or widened into dst.
     const float* widen(const WeightMatrix& w, float* dst) const;
@@ -67,8 +67,7 @@ class AudioEncoderModel : public MLModel {
     std::vector<float> finalNormWeight_, finalNormBias_;
     std::size_t largestMatrix_ = 0;  // Float16 elements of the largest layer's matrices
 
-    mutable std::mutex poolMutex_;
-    mutable std::vector<std::unique_ptr<Scratch>> scratchPool_;
+    mutable ScratchPool<Scratch> scratch_;
 };
 
 }  // namespace platform::ml

@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include <charconv>
 #include <chrono>
 #include <string>
 
@@ -24,11 +25,12 @@ thread_local int threadIndex = 0;
 int ComputePool::currentThread() { return threadIndex; }
 
 int ComputePool::physicalCores() {
-    try {
-        const int n = std::stoi(platform::sysctlString("machdep.cpu.core_count"));
-        if (n > 0) return n;
-    } catch (const std::exception&) {
-    }
+    // Empty or garbled when the machine does not say; then fall back to the
+    // thread count.
+    const std::string cores = platform::sysctlString("machdep.cpu.core_count");
+    int n = 0;
+    const auto [end, ec] = std::from_chars(cores.data(), cores.data() + cores.size(), n);
+    if (ec == std::errc{} && end == cores.data() + cores.size() && n > 0) return n;
     const unsigned hw = std::thread::hardware_concurrency();
     return hw > 0 ? static_cast<int>(hw) : 1;
 }

@@ -62,7 +62,7 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder,
     // The plan is made on the first scratch set, which then waits in the pool
     // for the first prediction. Estimated (not measured) plans keep results
     // identical from one load to the next.
-    auto scratch = acquireScratch();
+    auto scratch = scratch_.acquire([this] { return makeScratch(); });
     {
         std::lock_guard lock(fftwPlannerMutex());
         int n[] = {nFft_};
@@ -73,7 +73,6 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelFolder& folder,
     if (!plan_)
         throw MLModelError(MLModelError::Code::generic,
                            "Cannot plan the mel spectrogram's transform");
-    releaseScratch(std::move(scratch));
 }
 
 void MelSpectrogramModel::writeFolder(const std::filesystem::path& folder, int nMels, int nSamples,
@@ -97,15 +96,7 @@ MelSpectrogramModel::~MelSpectrogramModel() {
     if (plan_) fftwf_destroy_plan(static_cast<fftwf_plan>(plan_));
 }
 
-std::unique_ptr<MelSpectrogramModel::Scratch> MelSpectrogramModel::acquireScratch() const {
-    {
-        std::lock_guard lock(poolMutex_);
-        if (!pool_.empty()) {
-            auto s = std::move(pool_.back());
-            pool_.pop_back();
-            return s;
-        }
-    }
+std::unique_ptr<MelSpectrogramModel::Scratch> MelSpectrogramModel::makeScratch() const {
     auto s = std::make_unique<Scratch>();
     s->padded = AlignedBuffer<float>(static_cast<std::size_t>(nSamples_) + nFft_);
     s->frames = AlignedBuffer<float>(static_cast<std::size_t>(nFrames_) * nFft_);
@@ -115,17 +106,11 @@ std::unique_ptr<MelSpectrogramModel::Scratch> MelSpectrogramModel::acquireScratc
     return s;
 }
 
-void MelSpectrogramModel::releaseScratch(std::unique_ptr<Scratch> scratch) const {
-    std::lock_guard lock(poolMutex_);
-    pool_.push_back(std::move(scratch));
-}
-
 MLModel::Arrays MelSpectrogramModel::evaluate(const Arrays& inputs) const {
     const auto& audio = *inputs.at("audio");
     auto out = MLMultiArray::make({1, nMels_, 1, nFrames_}, MLMultiArrayDataType::float16);
-    auto scratch = acquireScratch();
+    auto scratch = scratch_.acquire([this] { return makeScratch(); });
     compute(audio.span<float>().data(), out->span<Float16>().data(), *scratch);
-    releaseScratch(std::move(scratch));
     return {{"melspectrogram_features", out}};
 }
 

@@ -15,6 +15,7 @@
 #include "platform/ml/AlignedBuffer.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
+#include "platform/ml/ScratchPool.hpp"
 
 namespace platform::ml {
 
@@ -34,8 +35,7 @@ class MelSpectrogramModel : public MLModel {
 
   private:
     struct Scratch;
-    std::unique_ptr<Scratch> acquireScratch() const;
-    void releaseScratch(std::unique_ptr<Scratch> scratch) const;
+    std::unique_ptr<Scratch> makeScratch() const;
     void compute(const float* audio, Float16* out, Scratch& s) const;
 
     int nMels_ = 0, nFft_ = 0, hop_ = 0, nSamples_ = 0, nFrames_ = 0, nBins_ = 0;
@@ -44,10 +44,7 @@ class MelSpectrogramModel : public MLModel {
     std::vector<int> bandStart_, bandEnd_;  // the non-zero bins of each filter
     void* plan_ = nullptr;                  // fftwf_plan, made once and shared by every prediction
 
-    // Scratch buffers are reused across predictions; each running prediction
-    // holds one of its own, so concurrent predictions never share memory.
-    mutable std::mutex poolMutex_;
-    mutable std::vector<std::unique_ptr<Scratch>> pool_;
+    mutable ScratchPool<Scratch> scratch_;
 };
 
 }  // namespace platform::ml

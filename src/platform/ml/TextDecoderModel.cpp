@@ -145,15 +145,7 @@ double TextDecoderModel::flopsPerStep() const {
            2.0 * vocab_ * d;
 }
 
-std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::acquireWorkspace() const {
-    {
-        std::lock_guard lock(workspaceMutex_);
-        if (!workspaces_.empty()) {
-            auto ws = std::move(workspaces_.back());
-            workspaces_.pop_back();
-            return ws;
-        }
-    }
+std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() const {
     const auto d = static_cast<std::size_t>(d_), w = static_cast<std::size_t>(w_),
                h = static_cast<std::size_t>(heads_);
     const auto layers = layers_.size();
@@ -178,11 +170,6 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::acquireWorkspace(
     ws->crossScratch = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) *
                                             crossBlock_ * layers * d);
     return ws;
-}
-
-void TextDecoderModel::releaseWorkspace(std::unique_ptr<Workspace> workspace) const {
-    std::lock_guard lock(workspaceMutex_);
-    workspaces_.push_back(std::move(workspace));
 }
 
 MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
@@ -214,14 +201,8 @@ MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
 }
 
 void TextDecoderModel::runStep(const StepArrays& arrays) const {
-    auto ws = acquireWorkspace();
-    try {
-        step(arrays, *ws);
-    } catch (...) {
-        releaseWorkspace(std::move(ws));
-        throw;
-    }
-    releaseWorkspace(std::move(ws));
+    auto ws = workspaces_.acquire([this] { return makeWorkspace(); });
+    step(arrays, *ws);
 }
 
 void TextDecoderModel::predict(const StepArrays& arrays) const {

@@ -31,6 +31,7 @@
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
+#include "platform/ml/ScratchPool.hpp"
 #include "platform/ml/ModelWeights.hpp"
 
 namespace platform::ml {
@@ -91,8 +92,7 @@ class TextDecoderModel : public MLModel {
     };
     struct Workspace;
 
-    std::unique_ptr<Workspace> acquireWorkspace() const;
-    void releaseWorkspace(std::unique_ptr<Workspace> workspace) const;
+    std::unique_ptr<Workspace> makeWorkspace() const;
     void prepareCrossAttention(const Float16* encoder, Workspace& ws) const;
     void matvecs(std::initializer_list<MatvecJob> jobs) const;
     void runStep(const StepArrays& arrays) const;
@@ -112,8 +112,7 @@ class TextDecoderModel : public MLModel {
         std::vector<std::int64_t> scalar, cache, mask, encoder, logits, update, alignment;
     } shapes_;  // encoder rows per task when they are projected
 
-    mutable std::mutex workspaceMutex_;
-    mutable std::vector<std::unique_ptr<Workspace>> workspaces_;
+    mutable ScratchPool<Workspace> workspaces_;
 };
 
 }  // namespace platform::ml

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/system/FatalError.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace vortil {
@@ -10,8 +11,7 @@ namespace vortil {
 namespace {
 
 [[noreturn]] void indexOutOfBounds() {
-    std::fputs("Fatal error: Index out of bounds\n", stderr);
-    std::abort();
+    platform::fatalError("Index out of bounds");
 }
 
 }  // namespace

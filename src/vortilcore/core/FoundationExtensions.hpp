@@ -13,6 +13,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/system/FatalError.hpp"
+
 namespace vortil {
 
 // The elements that fnmatch(glob, element, 0) accepts, in order. With no flags
@@ -35,10 +37,7 @@ std::vector<T> orderedSet(const std::vector<T>& elements) {
 // programming error and stops the program.
 template <class T>
 std::vector<std::vector<T>> batched(const std::vector<T>& elements, std::ptrdiff_t size) {
-    if (size == 0) {
-        std::fputs("Fatal error: batched(into:) needs a non-zero batch size\n", stderr);
-        std::abort();
-    }
+    if (size == 0) platform::fatalError("batched(into:) needs a non-zero batch size");
     std::vector<std::vector<T>> batches;
     if (size < 0) return batches;
     const auto count = static_cast<std::ptrdiff_t>(elements.size());

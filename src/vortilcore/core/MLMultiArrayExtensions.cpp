@@ -5,19 +5,16 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/system/FatalError.hpp"
+
 namespace vortil {
 
 namespace {
 
-[[noreturn]] void stop(const char* message) {
-    std::fprintf(stderr, "Fatal error: %s\n", message);
-    std::abort();
-}
-
 std::int64_t checkedMulAdd(std::int64_t sum, std::int64_t a, std::int64_t b) {
     std::int64_t product = 0, result = 0;
     if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(sum, product, &result))
-        stop("linearOffset overflows");
+        platform::fatalError("linearOffset overflows");
     return result;
 }
 
@@ -42,7 +39,7 @@ std::shared_ptr<MLMultiArray> detail::createMultiArray(const std::vector<std::in
 }
 
 std::shared_ptr<MLMultiArray> multiArrayFrom(const std::vector<std::int64_t>& ints, int dims) {
-    if (dims < 1) stop("multiArrayFrom needs at least one dimension");
+    if (dims < 1) platform::fatalError("multiArrayFrom needs at least one dimension");
     std::vector<std::int64_t> shape(static_cast<std::size_t>(dims), 1);
     shape.back() = static_cast<std::int64_t>(ints.size());
     auto array = MLMultiArray::make(shape, MLMultiArrayDataType::int32);
@@ -50,7 +47,7 @@ std::shared_ptr<MLMultiArray> multiArrayFrom(const std::vector<std::int64_t>& in
     for (std::size_t i = 0; i < ints.size(); ++i) {
         if (ints[i] < std::numeric_limits<std::int32_t>::min() ||
             ints[i] > std::numeric_limits<std::int32_t>::max())
-            stop("multiArrayFrom: integer outside the 32-bit range");
+            platform::fatalError("multiArrayFrom: integer outside the 32-bit range");
         out[i] = static_cast<std::int32_t>(ints[i]);
     }
     return array;
@@ -73,7 +70,7 @@ std::int64_t linearOffset(const MLMultiArray& array, std::span<const std::int64_
 void detail::fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int64_t>>& indexes,
                      const void* value, MLMultiArrayDataType valueType) {
     if (valueType != array.dataType())
-        stop("fill: the value's type is not the array's element type");
+        platform::fatalError("fill: the value's type is not the array's element type");
     const auto& shape = array.shape();
     const auto& strides = array.strides();
     const std::size_t size = platform::ml::elementSize(array.dataType());
@@ -93,9 +90,9 @@ void detail::fillRaw(MLMultiArray& array, const std::vector<std::vector<std::int
 void fillLastDimension(MLMultiArray& array, std::int64_t begin, std::int64_t end, Float16 value) {
     const auto& shape = array.shape();
     if (shape.size() != 3 || shape[0] != 1 || shape[1] != 1)
-        stop("fillLastDimension needs an array of shape [1, 1, N]");
+        platform::fatalError("fillLastDimension needs an array of shape [1, 1, N]");
     if (array.dataType() != MLMultiArrayDataType::float16)
-        stop("fillLastDimension needs a float16 array");
+        platform::fatalError("fillLastDimension needs a float16 array");
     begin = std::max<std::int64_t>(begin, 0);
     end = std::min(end, shape[2]);
     const std::int64_t stride = array.strides()[2];

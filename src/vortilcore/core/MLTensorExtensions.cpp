@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/system/FatalError.hpp"
+
 namespace vortil {
 
 using platform::ml::Float16;
@@ -14,9 +16,7 @@ using platform::ml::MLTensor;
 namespace {
 
 [[noreturn]] void unsupported(const MLTensor& tensor) {
-    std::fprintf(stderr, "Fatal error: Unsupported scalar type: %s\n",
-                 tensor.scalarTypeName().c_str());
-    std::abort();
+    platform::fatalError("Unsupported scalar type: " + tensor.scalarTypeName());
 }
 
 bool supported(MLMultiArrayDataType t) {

@@ -15,6 +15,7 @@
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 #include "vortilcore/tokenizers/Utils.hpp"
+#include "vortilcore/tokenizers/TokenizerModel.hpp"
 
 namespace vortil {
 

@@ -5,6 +5,7 @@
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/tokenizers/StringSplitting.hpp"
+#include "vortilcore/tokenizers/TokenizerModel.hpp"
 
 namespace vortil {
 

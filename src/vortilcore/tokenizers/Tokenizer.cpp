@@ -1,4 +1,5 @@
 #include "vortilcore/tokenizers/Tokenizer.hpp"
+#include "vortilcore/tokenizers/TokenizerModel.hpp"
 
 namespace vortil {
 

@@ -76,19 +76,6 @@ using AddedTokens = std::unordered_map<std::string, int>;
 // that throws TokenizerError or TokenizerConfigurationError for unusable data.
 class PreTrainedTokenizerModel : public TokenizingModel {};
 
-struct TokenizerModel {
-    // The "content" of an unkToken object, else unkToken itself when it is a
-    // string, else nothing.
-    static std::optional<std::string> unknownToken(const Config& tokenizerConfig);
-
-    // The vocabulary model named by the configuration's tokenizerClass ("Fast"
-    // removed). Throws missingTokenizerClassInConfig without a class name; an
-    // unregistered name throws unsupportedTokenizer when strict, and otherwise
-    // prints a warning and builds a BPE model. The model's own errors pass on.
-    static std::unique_ptr<TokenizingModel> from(const Config& tokenizerConfig, const Config& tokenizerData,
-                                                 const AddedTokens& addedTokens, bool strict);
-};
-
 // A token value of a tokenizer configuration, written either as a plain
 // string or as an object with a string "content". nullptr means absent.
 std::optional<std::string> addedTokenAsString(const Config* value);

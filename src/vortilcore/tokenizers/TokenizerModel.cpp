@@ -1,5 +1,7 @@
 // The table from tokenizer class name to vocabulary model.
 
+#include "vortilcore/tokenizers/TokenizerModel.hpp"
+
 #include <cstdio>
 #include <string_view>
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "auralith/core/DecodingOptions.hpp"
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 
 using auralith::ChunkingStrategy;
 using auralith::DecodingError;

@@ -17,7 +17,7 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/text/SegmentSeeker.hpp"
 #include "auralith/utilities/LogCapture.hpp"
-#include "platform/audio/FakeAudioBackend.hpp"
+#include "support/FakeAudioBackend.hpp"
 #include "support/SpeechAudio.hpp"
 #include "support/WhisperEnglishTokenizer.hpp"
 #include "support/WordErrorRate.hpp"

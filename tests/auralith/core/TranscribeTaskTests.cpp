@@ -16,7 +16,7 @@
 #include "auralith/core/text/SegmentSeeker.hpp"
 #include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
-#include "platform/audio/FakeAudioBackend.hpp"
+#include "support/FakeAudioBackend.hpp"
 #include "platform/system/TaskCancellation.hpp"
 #include "support/WhisperEnglishTokenizer.hpp"
 

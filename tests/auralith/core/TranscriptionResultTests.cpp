@@ -11,7 +11,7 @@
 #include "auralith/core/TranscriptionResult.hpp"
 #include "auralith/core/TranscriptionResultStruct.hpp"
 #include "auralith/core/TranscriptionState.hpp"
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 using namespace auralith;

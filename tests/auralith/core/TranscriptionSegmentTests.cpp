@@ -9,7 +9,7 @@
 
 #include "auralith/core/TranscriptionSegment.hpp"
 #include "auralith/core/WordTiming.hpp"
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 
 using auralith::TranscriptionSegment;
 using auralith::WordTiming;

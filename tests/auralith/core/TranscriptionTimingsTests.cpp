@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "auralith/core/TranscriptionTimings.hpp"
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 
 using auralith::TranscriptionTimings;
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 #include "auralith/utilities/JSONValues.hpp"
 
 namespace jv = auralith::json_values;

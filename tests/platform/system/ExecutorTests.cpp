@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "platform/system/AsyncStream.hpp"
-#include "platform/system/ManualMainExecutor.hpp"
 #include "platform/system/RunLoop.hpp"
 #include "platform/system/SerialExecutor.hpp"
+#include "support/ManualMainExecutor.hpp"
 
 using namespace platform;
 using namespace std::chrono_literals;

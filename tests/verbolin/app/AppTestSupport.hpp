@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio/FakeAudioBackend.hpp"
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/FakeAudioBackend.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/FakeSpeechEngine.hpp"
 #include "support/TempDir.hpp"
 #include "support/ScopedEnv.hpp"

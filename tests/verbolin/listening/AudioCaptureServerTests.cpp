@@ -16,7 +16,7 @@
 #include "platform/audio/PulseConnection.hpp"
 #include "platform/audio/PulseInputStream.hpp"
 #include "platform/system/AppError.hpp"
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/ToneFeeder.hpp"
 #include "verbolin/listening/AudioCapture.hpp"
@@ -219,8 +219,13 @@ TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen)
 TEST(PulseAudioBackend, NoServerMeansNoDevicesAndAnErrorOnOpen) {
     testsupport::TempDir tmp;
     platform::PulseAudioBackend backend("unix:" + (tmp / "nothing-here").string());
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(backend.inputDevices().empty());
     EXPECT_FALSE(backend.defaultInputDevice());
+    const std::string log = testing::internal::GetCapturedStderr();
+    // The failure is not silent: both queries say why they came back empty.
+    EXPECT_NE(log.find("could not query input devices: "), std::string::npos) << log;
+    EXPECT_NE(log.find("could not query the default input device: "), std::string::npos) << log;
     try {
         backend.openInput(std::nullopt);
         FAIL() << "opened a stream without a server";

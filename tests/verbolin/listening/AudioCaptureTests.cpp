@@ -5,9 +5,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/audio/FakeAudioBackend.hpp"
+#include "support/FakeAudioBackend.hpp"
 #include "platform/system/AppError.hpp"
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/listening/AudioCapture.hpp"
 

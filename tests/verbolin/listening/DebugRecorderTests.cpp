@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "support/TempDir.hpp"
+#include "support/VirtualClock.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
 
 using namespace std::chrono_literals;

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio/FakeAudioBackend.hpp"
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/FakeAudioBackend.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/FakeSpeechEngine.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/listening/StreamSession.hpp"

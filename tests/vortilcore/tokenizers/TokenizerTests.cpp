@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "vortilcore/tokenizers/Tokenizer.hpp"
+#include "vortilcore/tokenizers/TokenizerModel.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 #include "vortilcore/tokenizers/Utils.hpp"
 

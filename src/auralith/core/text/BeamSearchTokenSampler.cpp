@@ -4,16 +4,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/system/FatalError.hpp"
+
 namespace auralith {
-
-namespace {
-
-[[noreturn]] void stopProgram(const std::string& message) {
-    std::fprintf(stderr, "Fatal error: %s\n", message.c_str());
-    std::abort();
-}
-
-}  // namespace
 
 BeamSearchTokenSampler::BeamSearchTokenSampler(std::int64_t beamSize, std::int64_t eotToken,
                                                float patience)
@@ -22,7 +15,7 @@ BeamSearchTokenSampler::BeamSearchTokenSampler(std::int64_t beamSize, std::int64
       patience(patience),
       maxCandidates(static_cast<std::int64_t>(static_cast<float>(beamSize) * patience)) {
     if (maxCandidates <= 0)
-        stopProgram("Invalid beam size " + std::to_string(beamSize) + " or patience " +
+        platform::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " +
                     std::to_string(patience));
 }
 
@@ -31,12 +24,12 @@ void BeamSearchTokenSampler::reset() { finishedSequences.clear(); }
 SamplingResult BeamSearchTokenSampler::update(std::vector<std::int64_t>,
                                               const platform::ml::MLMultiArray&,
                                               std::vector<float>) {
-    stopProgram("Not implemented: update(tokens:logits:logProbs:)");
+    platform::fatalError("Not implemented: update(tokens:logits:logProbs:)");
 }
 
 SamplingResult BeamSearchTokenSampler::finalize(const std::vector<std::int64_t>&,
                                                 const std::vector<float>&) {
-    stopProgram("Not implemented: finalize(tokens:logProbs:)");
+    platform::fatalError("Not implemented: finalize(tokens:logProbs:)");
 }
 
 }  // namespace auralith

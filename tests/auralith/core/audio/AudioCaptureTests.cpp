@@ -10,7 +10,7 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
-#include "platform/audio/FakeAudioBackend.hpp"
+#include "support/FakeAudioBackend.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <unordered_set>
 
 #include "auralith/core/audio/AudioInputOptions.hpp"
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 
 namespace {
 

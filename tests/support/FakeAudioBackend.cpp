@@ -1,4 +1,4 @@
-#include "platform/audio/FakeAudioBackend.hpp"
+#include "support/FakeAudioBackend.hpp"
 
 #include <stdexcept>
 

@@ -1,7 +1,8 @@
 #pragma once
-// Errors of the pipeline's JSON forms. Decoding distinguishes the four ways a
-// document can fail to be the value asked for; encoding fails only on a value
-// that JSON cannot hold (a non-finite number).
+// DecodingError, EncodingError: the errors of the pipeline's JSON forms.
+// Decoding distinguishes the four ways a document can fail to be the value
+// asked for; encoding fails only on a value that JSON cannot hold (a
+// non-finite number).
 
 #include <stdexcept>
 #include <string>

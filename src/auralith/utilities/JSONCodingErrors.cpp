@@ -1,4 +1,4 @@
-#include "auralith/utilities/CodingError.hpp"
+#include "auralith/utilities/JSONCodingErrors.hpp"
 
 #include <utility>
 

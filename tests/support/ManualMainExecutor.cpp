@@ -1,4 +1,4 @@
-#include "platform/system/ManualMainExecutor.hpp"
+#include "support/ManualMainExecutor.hpp"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/system/Clock.hpp"
+#include "support/VirtualClock.hpp"
 #include "platform/system/MainExecutor.hpp"
 
 namespace platform {
