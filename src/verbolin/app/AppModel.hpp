@@ -54,6 +54,7 @@ class AppModel {
 
     TranscriptionEngine& engine() { return *engine_; }
     TranscriptStore& store() { return *store_; }
+    Defaults& defaults() { return *defaults_; }
 
     // Applies one engine event to the store.
     void handle(const TranscriptionEngine::Event& event);
