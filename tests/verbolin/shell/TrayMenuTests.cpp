@@ -12,12 +12,11 @@ using namespace apptest;
 
 namespace {
 
-QApplication& app() {
+void app() {
     static int argc = 1;
     static char name[] = "test";
     static char* argv[] = {name, nullptr};
-    static QApplication a(argc, argv);
-    return a;
+    if (!QApplication::instance()) new QApplication(argc, argv);  // lives for the process
 }
 
 }  // namespace
