@@ -57,6 +57,9 @@ function(verbolin_test_suites root)
     target_link_libraries(${exe} PRIVATE verbolin_ui verbolin_core auralith vortilcore
       platform_ml platform_audio platform_system GTest::gtest GTest::gmock GTest::gtest_main
       PkgConfig::HTTPLIB)
+    if(rel MATCHES "^verbolin/ui")
+      target_link_libraries(${exe} PRIVATE Qt6::Test)
+    endif()
     target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_compile_definitions(${exe} PRIVATE
       VERBOLIN_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
@@ -72,7 +75,7 @@ function(verbolin_benchmarks root)
   foreach(f IN LISTS sources)
     get_filename_component(n ${f} NAME_WE)
     add_executable(bench_${n} ${f})
-    target_link_libraries(bench_${n} PRIVATE verbolin_core auralith vortilcore
+    target_link_libraries(bench_${n} PRIVATE verbolin_ui verbolin_core auralith vortilcore
       platform_ml platform_audio platform_system benchmark::benchmark PkgConfig::HTTPLIB)
     verbolin_warnings(bench_${n})
   endforeach()

@@ -6,16 +6,11 @@
 // every signature having to carry the token. A thread with no scope is never
 // cancelled.
 
-#include <exception>
 #include <stop_token>
 
-namespace platform {
+#include "platform/system/CancellationError.hpp"
 
-// Thrown by checkCancellation(); every layer lets it pass unchanged.
-class CancellationError : public std::exception {
-  public:
-    const char* what() const noexcept override { return "CancellationError()"; }
-};
+namespace platform {
 
 class TaskCancellation {
   public:
@@ -35,7 +30,7 @@ class TaskCancellation {
     };
 
     static bool isCancelled() noexcept;
-    // Throws CancellationError when the current token has been stopped.
+    // Throws CancellationError (every layer lets it pass unchanged) when the current token has been stopped.
     static void checkCancellation();
 };
 

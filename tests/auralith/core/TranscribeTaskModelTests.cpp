@@ -20,6 +20,7 @@
 #include "platform/audio/FakeAudioBackend.hpp"
 #include "support/SpeechAudio.hpp"
 #include "support/WhisperEnglishTokenizer.hpp"
+#include "support/WordErrorRate.hpp"
 
 namespace {
 
@@ -103,31 +104,6 @@ TEST_F(TranscribeTaskModelTest, RandomWeightsRunEndsAndReportsItsFallbacks) {
     }
 }
 
-// Word error rate of the hypothesis against the reference, over lower-case
-// letters and digits.
-double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
-    auto words = [](const std::string& text) {
-        std::vector<std::string> out(1);
-        for (char c : text)
-            if (std::isalnum(static_cast<unsigned char>(c)))
-                out.back() += static_cast<char>(std::tolower(c));
-            else if (!out.back().empty())
-                out.emplace_back();
-        if (out.back().empty()) out.pop_back();
-        return out;
-    };
-    const auto ref = words(reference), hyp = words(hypothesis);
-    std::vector<std::size_t> row(hyp.size() + 1);
-    for (std::size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= ref.size(); ++i) {
-        std::size_t diagonal = row[0]++;
-        for (std::size_t j = 1; j <= hyp.size(); ++j)
-            diagonal = std::exchange(row[j], std::min({row[j] + 1, row[j - 1] + 1,
-                                                       diagonal + (ref[i - 1] != hyp[j - 1])}));
-    }
-    return static_cast<double>(row.back()) / static_cast<double>(ref.size());
-}
-
 TEST_F(TranscribeTaskModelTest, TrainedModelPlacesSegmentsAndWordsOnTheSentences) {
     // VERBOLIN_TRAINED_MODEL, else the shared models folder beside the checkout.
     const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
@@ -151,7 +127,7 @@ TEST_F(TranscribeTaskModelTest, TrainedModelPlacesSegmentsAndWordsOnTheSentences
             EXPECT_GT(word.start, std::exchange(lastStart, word.start)) << word.word;
     }
     // The error rate published for the model on synthetic English speech.
-    EXPECT_LE(wordErrorRate(sentences[0].text + " " + sentences[1].text + " " + sentences[2].text,
+    EXPECT_LE(testsupport::wordErrorRate(sentences[0].text + " " + sentences[1].text + " " + sentences[2].text,
                             result->text()),
               0.15)
         << result->text();

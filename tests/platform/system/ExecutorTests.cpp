@@ -6,6 +6,7 @@
 
 #include "platform/system/AsyncStream.hpp"
 #include "platform/system/ManualMainExecutor.hpp"
+#include "platform/system/RunLoop.hpp"
 #include "platform/system/SerialExecutor.hpp"
 
 using namespace platform;
@@ -127,6 +128,44 @@ TEST(ManualMainExecutor, DelayedTasksFireAtTheirVirtualTime) {
     ASSERT_EQ(fired.size(), 4u);
     EXPECT_EQ(fired[3].first, 5);
     EXPECT_NEAR(fired[3].second, 0.5, 1e-9);
+}
+
+// Posts from several threads, some delayed: each runs once, on the thread in
+// run(), delayed ones by due time, and quit() from a task ends run().
+TEST(RunLoop, RunsPostsFromAnyThreadOnTheRunningThreadByDueTime) {
+    RunLoop loop;
+    std::vector<int> order;  // touched only on the loop's thread
+    std::atomic<bool> offThread{false};
+    std::thread::id runner;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i)
+                loop.post([&, v = t * 100 + i] {
+                    if (std::this_thread::get_id() != runner || !loop.isMainThread()) offThread = true;
+                    order.push_back(v);
+                });
+        });
+    for (auto& p : posters) p.join();
+    loop.postAfter(60ms, [&] { order.push_back(-2); loop.quit(); });
+    loop.postAfter(30ms, [&] { order.push_back(-1); });
+    std::thread driver([&] {
+        runner = std::this_thread::get_id();
+        loop.run();
+    });
+    driver.join();
+    ASSERT_EQ(order.size(), 202u);
+    EXPECT_FALSE(offThread);
+    EXPECT_EQ(order[200], -1);
+    EXPECT_EQ(order[201], -2);
+    for (int t = 0; t < 4; ++t) {  // each poster's tasks keep their order
+        int last = -1;
+        for (int v : order)
+            if (v >= t * 100 && v < t * 100 + 100) {
+                EXPECT_GT(v, last);
+                last = v;
+            }
+    }
 }
 
 TEST(AsyncStream, DeliversInOrderThenDrainsAfterFinish) {

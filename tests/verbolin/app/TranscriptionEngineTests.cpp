@@ -159,16 +159,20 @@ TEST_F(EngineTest, AFailedReloadKeepsThePreparedRecogniser) {
     EXPECT_TRUE(engine->isRecording.peek());
 }
 
-TEST_F(EngineTest, TheBuiltInFactoryFailsClearlyUntilThePipelineIsThere) {
+// The built-in factory makes the real recogniser; a pack that looks installed
+// but lacks its models ends in the failed state naming the missing file.
+TEST_F(EngineTest, TheBuiltInFactoryNamesTheMissingModelOfABrokenPack) {
     installStandardPack(env.dataPath());
     auto services = world.services();
     services.makeEngine = verbolin::makeSpeechEngine;
     TranscriptionEngine e(services);
     e.loadModel();
     ASSERT_TRUE(
-        world.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
+        world.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }, 10s));
+    const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
     EXPECT_EQ(e.modelState.peek(),
-              ModelState::failed("Speech recognition is not available in this build."));
+              ModelState::failed("Model file not found at " + (folder / "MelSpectrogram.mlmodelc").string()));
+    EXPECT_FALSE(e.hasEngine());
 }
 
 TEST_F(EngineTest, StartNeedsARecogniserAndHappensOnce) {

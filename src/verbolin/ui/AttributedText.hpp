@@ -1,0 +1,92 @@
+#pragma once
+// The timeline's text with its attributes, kept apart from Qt's document so
+// that paragraph ids and separators can be read back reliably: Qt turns every
+// "\n" into a block boundary whose formats cannot be queried like a
+// character's. Positions are UTF-16 units, one for one with QTextDocument.
+
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "verbolin/ui/ColorRole.hpp"
+
+namespace verbolin {
+
+struct ParagraphStyle {
+    double lineSpacing = 0;
+    double spacingBefore = 0;
+    friend bool operator==(const ParagraphStyle&, const ParagraphStyle&) = default;
+};
+
+struct TextAttributes {
+    std::optional<QString> blockId;  // the paragraph's UUID text
+    bool separator = false;          // the "\n" in front of a paragraph
+    std::optional<double> fontSize;  // body font of this size
+    std::optional<ParagraphStyle> paragraph;
+    std::optional<ColorRole> color;
+
+    // How many attributes are present (a false separator flag is absent).
+    int count() const;
+    friend bool operator==(const TextAttributes&, const TextAttributes&) = default;
+};
+
+struct AttributedRun {
+    int start = 0;
+    int length = 0;
+    TextAttributes attributes;
+    int end() const { return start + length; }
+};
+
+class AttributedText {
+public:
+    AttributedText() = default;
+    AttributedText(const QString& text, const TextAttributes& attributes);
+
+    const QString& string() const { return text_; }
+    int length() const { return int(text_.size()); }
+    bool empty() const { return text_.isEmpty(); }
+
+    void append(const QString& text, const TextAttributes& attributes);
+    void append(const AttributedText& other);
+    // Replaces [pos, pos + len) (clamped to the text) with `with`.
+    void replace(int pos, int len, const AttributedText& with);
+    AttributedText mid(int pos, int len) const;
+
+    // The attributes of the character at `index`; null outside the text.
+    const TextAttributes* attributesAt(int index) const;
+    // Runs of equal attributes that overlap [pos, pos + len), cut to it.
+    std::vector<AttributedRun> runs(int pos, int len) const;
+    std::vector<AttributedRun> runs() const { return runs(0, length()); }
+    // Calls f(start, length, attributes) for every run, without copying.
+    template <class F>
+    void forEachRun(F&& f) const {
+        for (const Run& r : runs_) f(r.start, r.length, r.attributes);
+    }
+    // Sets the paragraph id and body font size on [pos, pos + len).
+    void assignBlock(int pos, int len, const QString& blockId, double fontSize);
+
+    friend bool operator==(const AttributedText& a, const AttributedText& b) {
+        return a.text_ == b.text_ && a.runs() == b.runs();
+    }
+
+private:
+    struct Run {
+        int length;
+        TextAttributes attributes;
+        int start = 0;  // kept up to date so that lookups can bisect
+    };
+    // Index of the run holding `pos` and the start of that run.
+    std::pair<size_t, int> locate(int pos) const;
+    // Splits so that a run boundary lies at `pos`; returns the index of the
+    // run that starts there (runs_.size() at the end).
+    size_t splitAt(int pos);
+    void coalesce();
+    void renumber(size_t from);
+
+    QString text_;
+    std::vector<Run> runs_;
+};
+
+bool operator==(const AttributedRun& a, const AttributedRun& b);
+
+}  // namespace verbolin

@@ -1,0 +1,102 @@
+#include "verbolin/ui/TimelineDocument.hpp"
+
+#include <QTextBlock>
+#include <QTextCursor>
+#include <deque>
+
+#include "verbolin/ui/UiFonts.hpp"
+
+namespace verbolin::TimelineDocument {
+
+namespace {
+
+// Paragraph ids stay out of Qt's formats: nothing reads them there, and one
+// format per paragraph would swell the document's format table. The few
+// distinct looks are made once per write.
+class CharFormats {
+public:
+    explicit CharFormats(const QPalette& palette) : palette_(palette) {}
+    const QTextCharFormat& operator()(const TextAttributes& a) {
+        for (const auto& [key, format] : made_)
+            if (key.fontSize == a.fontSize && key.color == a.color) return format;
+        QTextCharFormat f;
+        if (a.fontSize) f.setFont(UiFonts::body(*a.fontSize));
+        if (a.color) f.setForeground(colorFor(*a.color, palette_));
+        TextAttributes key;
+        key.fontSize = a.fontSize;
+        key.color = a.color;
+        return made_.emplace_back(key, f).second;
+    }
+
+private:
+    const QPalette& palette_;
+    std::deque<std::pair<TextAttributes, QTextCharFormat>> made_;
+};
+
+QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
+    QTextBlockFormat f;
+    const TextAttributes* a = text.attributesAt(position);
+    if (!a) a = text.attributesAt(position - 1);  // an empty last block
+    if (a && a->paragraph) {
+        f.setTopMargin(a->paragraph->spacingBefore);
+        f.setLineHeight(a->paragraph->lineSpacing, QTextBlockFormat::LineDistanceHeight);
+    }
+    return f;
+}
+
+}  // namespace
+
+void applyBlockFormats(QTextDocument& doc, const AttributedText& text, int start, int end) {
+    QTextCursor c(&doc);
+    for (QTextBlock b = doc.findBlock(start); b.isValid() && b.position() <= end; b = b.next()) {
+        c.setPosition(b.position());
+        QTextBlockFormat want = blockFormatAt(text, b.position());
+        if (b.blockFormat() != want) c.setBlockFormat(want);
+    }
+}
+
+void write(QTextDocument& doc, const AttributedText& text, int start, int removed, int inserted,
+           const QPalette& palette) {
+    QTextCursor c(&doc);
+    c.beginEditBlock();
+    c.setPosition(start);
+    if (removed > 0) {
+        c.setPosition(start + removed, QTextCursor::KeepAnchor);
+        c.removeSelectedText();
+    }
+    // Inside the same edit block: a format change after it would make Qt
+    // relayout only the changed range and leave its lazy layout unfinished.
+    if (QTextBlockFormat want = blockFormatAt(text, c.block().position()); c.blockFormat() != want)
+        c.setBlockFormat(want);
+    const QString& s = text.string();
+    CharFormats formats(palette);
+    for (const AttributedRun& r : text.runs(start, inserted)) {
+        const QTextCharFormat& f = formats(r.attributes);
+        int from = r.start;
+        for (int i = r.start; i < r.end(); ++i) {
+            if (s[i] != QLatin1Char('\n')) continue;
+            if (i > from) c.insertText(s.mid(from, i - from), f);
+            c.insertBlock(blockFormatAt(text, i + 1), f);
+            from = i + 1;
+        }
+        if (r.end() > from) c.insertText(s.mid(from, r.end() - from), f);
+    }
+    c.endEditBlock();
+}
+
+void writeAll(QTextDocument& doc, const AttributedText& text, const QPalette& palette) {
+    // Not QTextDocument::clear(): that would also drop the root frame's margins.
+    write(doc, text, 0, doc.characterCount() - 1, text.length(), palette);
+}
+
+QString characters(const QTextDocument& doc, int pos, int len) {
+    QTextCursor c(const_cast<QTextDocument*>(&doc));
+    c.setPosition(pos);
+    c.setPosition(pos + len, QTextCursor::KeepAnchor);
+    QString s = c.selectedText();
+    s.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    s.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    return s;
+}
+
+}  // namespace verbolin::TimelineDocument

@@ -1,0 +1,74 @@
+#include "verbolin/ui/TimelineRenderer.hpp"
+
+#include <cmath>
+
+#include "platform/system/Date.hpp"
+
+namespace verbolin::TimelineRenderer {
+
+TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId, double spacingBefore) {
+    TextAttributes a;
+    a.fontSize = fontSize;
+    a.color = ColorRole::label;
+    a.paragraph = ParagraphStyle{fontSize * kLineSpacingFactor, spacingBefore};
+    a.blockId = QString::fromStdString(blockId.string());
+    return a;
+}
+
+TextAttributes separatorAttributes(double fontSize) {
+    TextAttributes a;
+    a.fontSize = fontSize;
+    a.separator = true;
+    a.paragraph = ParagraphStyle{fontSize * kLineSpacingFactor, 0};
+    return a;
+}
+
+AttributedText render(std::span<const Block> blocks, const Block* previous, double fontSize,
+                      const std::unordered_set<platform::Uuid>& sectionStarts) {
+    AttributedText out;
+    const TextAttributes separator = separatorAttributes(fontSize);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const Block& block = blocks[i];
+        const Block* p = i == 0 ? previous : &blocks[i - 1];
+        double spacing = 0;
+        if (p) {
+            double gap = platform::secondsBetween(p->segments.back().end, block.segments.front().start);
+            double factor = gap >= kLongGap || sectionStarts.contains(block.id) ? kSectionFactor
+                                                                                 : kParagraphFactor;
+            spacing = fontSize * factor;
+            out.append(QStringLiteral("\n"), separator);
+        }
+        const QString text = QString::fromStdString(block.text());
+        TextAttributes body = bodyAttributes(fontSize, block.id, spacing);
+        qsizetype lf = text.indexOf(QLatin1Char('\n'));
+        if (lf < 0) {
+            out.append(text, body);
+        } else {
+            out.append(text.left(lf + 1), body);
+            body.paragraph = ParagraphStyle{fontSize * kLineSpacingFactor, 0};
+            out.append(text.mid(lf + 1), body);
+        }
+    }
+    return out;
+}
+
+std::string gapText(double seconds) {
+    const long long minutes = static_cast<long long>(std::trunc(seconds / 60.0));
+    if (minutes <= 59) return std::to_string(minutes) + " min later";
+    const long long hours = minutes / 60, rest = minutes % 60;
+    if (rest == 0) return std::to_string(hours) + " h later";
+    return std::to_string(hours) + " h " + std::to_string(rest) + " min later";
+}
+
+QString plainText(const AttributedText& text, int pos, int len) {
+    QString collected;
+    for (const AttributedRun& r : text.runs(pos, len)) {
+        if (!r.attributes.separator)
+            collected += text.string().mid(r.start, r.length);
+        else if (!collected.endsWith(QStringLiteral("\n\n")))
+            collected += QStringLiteral("\n\n");
+    }
+    return collected.trimmed();
+}
+
+}  // namespace verbolin::TimelineRenderer

@@ -1,0 +1,37 @@
+#pragma once
+// Turns paragraphs into the one attributed text the timeline shows and edits:
+// each paragraph is a run carrying its id, neighbours are divided by a "\n"
+// separator run, and the space above a paragraph shows how much time passed.
+
+#include <QString>
+#include <span>
+#include <string>
+#include <unordered_set>
+
+#include "platform/system/Uuid.hpp"
+#include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/AttributedText.hpp"
+
+namespace verbolin::TimelineRenderer {
+
+constexpr double kLineSpacingFactor = 0.12;
+constexpr double kParagraphFactor = 0.6;
+constexpr double kSectionFactor = 2.4;
+constexpr double kLongGap = 300.0;  // seconds
+
+// `previous` is the paragraph directly before blocks[0] in the timeline; when
+// given, the result starts with a separator so it can be appended behind it.
+AttributedText render(std::span<const Block> blocks, const Block* previous, double fontSize,
+                      const std::unordered_set<platform::Uuid>& sectionStarts);
+
+TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId, double spacingBefore);
+TextAttributes separatorAttributes(double fontSize);
+
+// "5 min later", "1 h later", "1 h 30 min later"; minutes truncate.
+std::string gapText(double seconds);
+
+// The range as plain text: each separator reads as one blank line, and the
+// result is trimmed of white space at both ends.
+QString plainText(const AttributedText& text, int pos, int len);
+
+}  // namespace verbolin::TimelineRenderer

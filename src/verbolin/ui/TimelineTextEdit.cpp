@@ -1,0 +1,128 @@
+#include "verbolin/ui/TimelineTextEdit.hpp"
+
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QTextCursor>
+
+namespace verbolin {
+
+namespace {
+struct Depth {
+    int& d;
+    explicit Depth(int& x) : d(x) { ++d; }
+    ~Depth() { --d; }
+};
+}  // namespace
+
+TimelineTextEdit::TimelineTextEdit(QWidget* parent) : QTextEdit(parent) {
+    setAcceptRichText(false);
+    setUndoRedoEnabled(true);
+    setFrameShape(QFrame::NoFrame);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setLineWrapMode(QTextEdit::WidgetWidth);
+    viewport()->setMouseTracking(true);
+}
+
+bool TimelineTextEdit::allowedAtSelection() const {
+    QTextCursor c = textCursor();
+    return allowed(c.selectionStart(), c.selectionEnd() - c.selectionStart());
+}
+
+void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
+    if (isReadOnly()) return QTextEdit::keyPressEvent(e);
+    QTextCursor c = textCursor();
+    if (e->key() == Qt::Key_Backspace && (e->modifiers() & Qt::ControlModifier) && c.hasSelection() &&
+        deleteSelectionKey && deleteSelectionKey()) {
+        e->accept();
+        return;
+    }
+    // The range a key would change, found by making the same move on a copy.
+    std::optional<QTextCursor::MoveOperation> move;
+    if (e->matches(QKeySequence::DeleteStartOfWord)) move = QTextCursor::PreviousWord;
+    else if (e->matches(QKeySequence::DeleteEndOfWord)) move = QTextCursor::NextWord;
+    else if (e->matches(QKeySequence::DeleteEndOfLine)) move = QTextCursor::EndOfLine;
+    else if (e->matches(QKeySequence::DeleteCompleteLine)) move = QTextCursor::EndOfLine;
+    else if (e->key() == Qt::Key_Backspace) move = QTextCursor::PreviousCharacter;
+    else if (e->matches(QKeySequence::Delete) || e->key() == Qt::Key_Delete) move = QTextCursor::NextCharacter;
+    bool changes = move.has_value() || e->matches(QKeySequence::Cut) || e->matches(QKeySequence::Paste) ||
+                   e->matches(QKeySequence::InsertParagraphSeparator) ||
+                   e->matches(QKeySequence::InsertLineSeparator) ||
+                   (!e->text().isEmpty() && e->text().front().isPrint() &&
+                    !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
+    if (changes) {
+        int pos = c.selectionStart(), len = c.selectionEnd() - c.selectionStart();
+        if (move && !c.hasSelection()) {
+            QTextCursor probe = c;
+            if (e->matches(QKeySequence::DeleteCompleteLine)) probe.movePosition(QTextCursor::StartOfLine);
+            probe.movePosition(*move, QTextCursor::KeepAnchor);
+            pos = probe.selectionStart();
+            len = probe.selectionEnd() - probe.selectionStart();
+        }
+        if (e->matches(QKeySequence::Cut) && len == 0) changes = false;
+        if (changes && !allowed(pos, len)) {
+            e->accept();
+            return;
+        }
+    }
+    QTextEdit::keyPressEvent(e);
+}
+
+void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
+    if (!isReadOnly() && (!e->commitString().isEmpty() || e->replacementLength() != 0) && !allowedAtSelection()) {
+        e->accept();
+        return;
+    }
+    QTextEdit::inputMethodEvent(e);
+}
+
+void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
+    if (!allowedAtSelection()) return;
+    // Plain text only: formats from elsewhere never enter the timeline.
+    if (source->hasText()) textCursor().insertText(source->text());
+}
+
+bool TimelineTextEdit::canInsertFromMimeData(const QMimeData* source) const { return source->hasText(); }
+
+QMimeData* TimelineTextEdit::createMimeDataFromSelection() const {
+    auto* data = new QMimeData;  // Qt takes ownership
+    data->setText(plainSelectedText ? plainSelectedText() : textCursor().selectedText());
+    return data;
+}
+
+void TimelineTextEdit::contextMenuEvent(QContextMenuEvent* e) {
+    std::unique_ptr<QMenu> menu(createStandardContextMenu(e->pos()));
+    if (prepareMenu) prepareMenu(*menu, e->pos());
+    menu->exec(e->globalPos());
+}
+
+void TimelineTextEdit::mousePressEvent(QMouseEvent* e) {
+    Depth d(mouseDepth_);
+    if (e->button() == Qt::LeftButton && viewportPress && viewportPress(e->position().toPoint())) {
+        e->accept();
+        return;
+    }
+    QTextEdit::mousePressEvent(e);
+}
+
+void TimelineTextEdit::mouseReleaseEvent(QMouseEvent* e) {
+    Depth d(mouseDepth_);
+    QTextEdit::mouseReleaseEvent(e);
+}
+
+void TimelineTextEdit::mouseMoveEvent(QMouseEvent* e) {
+    if (claimsPoint && claimsPoint(e->position().toPoint()))
+        viewport()->setCursor(Qt::PointingHandCursor);
+    else
+        viewport()->setCursor(Qt::IBeamCursor);
+    if (e->buttons() & Qt::LeftButton) {
+        Depth d(mouseDepth_);
+        QTextEdit::mouseMoveEvent(e);
+    } else {
+        QTextEdit::mouseMoveEvent(e);
+    }
+}
+
+}  // namespace verbolin

@@ -1,0 +1,47 @@
+#pragma once
+// The timeline's text widget: a QTextEdit whose changes are first asked for
+// (so separators and the live paragraph stay intact), which copies plain
+// text only, and which lets its owner add to the context menu and claim
+// clicks in the time column.
+
+#include <QTextEdit>
+#include <functional>
+
+namespace verbolin {
+
+class TimelineTextEdit final : public QTextEdit {
+    Q_OBJECT
+public:
+    explicit TimelineTextEdit(QWidget* parent = nullptr);
+
+    std::function<bool(int pos, int len)> shouldChange;
+    std::function<QString()> plainSelectedText;
+    std::function<void(QMenu&, QPoint)> prepareMenu;
+    // Press in the viewport: true when the owner took it.
+    std::function<bool(QPoint)> viewportPress;
+    std::function<bool(QPoint)> claimsPoint;  // pointing hand there
+    // Ctrl+Backspace with a selection; a caret leaves the key to the editor.
+    std::function<bool()> deleteSelectionKey;
+
+    // True while a left-button press, release or drag is being handled.
+    bool inMouseEvent() const { return mouseDepth_ > 0; }
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+    void inputMethodEvent(QInputMethodEvent* e) override;
+    void insertFromMimeData(const QMimeData* source) override;
+    QMimeData* createMimeDataFromSelection() const override;
+    bool canInsertFromMimeData(const QMimeData* source) const override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+
+private:
+    bool allowed(int pos, int len) const { return !shouldChange || shouldChange(pos, len); }
+    bool allowedAtSelection() const;
+
+    int mouseDepth_ = 0;
+};
+
+}  // namespace verbolin

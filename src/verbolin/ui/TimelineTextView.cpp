@@ -1,0 +1,437 @@
+#include "verbolin/ui/TimelineTextView.hpp"
+
+#include <QAction>
+#include <cmath>
+#include <QEvent>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextFrame>
+#include <QVBoxLayout>
+
+#include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/GutterView.hpp"
+#include "verbolin/ui/TimelineDocument.hpp"
+#include "verbolin/ui/TimelineEditMapper.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineTextEdit.hpp"
+
+namespace verbolin {
+
+namespace {
+
+std::unordered_set<platform::Uuid> keySet(const std::unordered_map<platform::Uuid, std::string>& m) {
+    std::unordered_set<platform::Uuid> out;
+    for (const auto& [id, title] : m) out.insert(id);
+    return out;
+}
+
+const std::vector<Block>& blocksOf(const TimelineInputs& in) {
+    static const std::vector<Block> none;
+    return in.blocks ? *in.blocks : none;
+}
+
+}  // namespace
+
+TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent)
+    : QWidget(parent), main_(main), edit_(new TimelineTextEdit(this)), gutter_(nullptr) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(edit_);
+    gutter_ = new GutterView(edit_, main_);
+    gutter_->ranges = [this]() -> const std::vector<ParagraphRange>& { return ranges(); };
+
+    configure(*edit_->document());
+    edit_->setAcceptDrops(false);
+
+    edit_->shouldChange = [this](int pos, int len) { return shouldChange(pos, len); };
+    edit_->plainSelectedText = [this] { return plainSelectedText(); };
+    edit_->prepareMenu = [this](QMenu& menu, QPoint) { decorateContextMenu(menu); };
+    edit_->viewportPress = [this](QPoint p) { return gutter_->press(p); };
+    edit_->claimsPoint = [this](QPoint p) { return gutter_->claims(p); };
+    edit_->deleteSelectionKey = [this] {
+        if (!inputs_.onDeleteSelection) return false;
+        inputs_.onDeleteSelection();
+        return true;
+    };
+
+    connect(edit_->document(), &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
+    connect(edit_, &QTextEdit::textChanged, this, &TimelineTextView::textChanged);
+    connect(edit_, &QTextEdit::cursorPositionChanged, this, &TimelineTextView::selectionChanged);
+    connect(edit_, &QTextEdit::selectionChanged, this, &TimelineTextView::selectionChanged);
+    connect(edit_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { boundsChanged(); });
+    connect(edit_->verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] { userScrolled(); });
+    edit_->installEventFilter(this);
+    edit_->viewport()->installEventFilter(this);
+}
+
+TimelineTextView::~TimelineTextView() {
+    // The document's signals must not reach a half-destroyed coordinator.
+    edit_->document()->disconnect(this);
+    edit_->disconnect(this);
+}
+
+void TimelineTextView::configure(QTextDocument& doc) {
+    doc.setDocumentMargin(0);
+    QTextFrameFormat root = doc.rootFrame()->frameFormat();
+    // The column left of the text belongs to the time labels.
+    root.setLeftMargin(Gutter::kColumnWidth + kInsetWidth);
+    root.setRightMargin(kInsetWidth);
+    root.setTopMargin(kInsetHeight);
+    root.setBottomMargin(kInsetHeight);
+    doc.rootFrame()->setFrameFormat(root);
+}
+
+const std::vector<ParagraphRange>& TimelineTextView::ranges() const {
+    if (!ranges_) ranges_ = blockRanges(text_);
+    return *ranges_;
+}
+
+void TimelineTextView::postSelf(std::function<void(TimelineTextView&)> task) {
+    main_.post([self = QPointer<TimelineTextView>(this), task = std::move(task)] {
+        if (self) task(*self);
+    });
+}
+
+void TimelineTextView::setInputs(TimelineInputs inputs) {
+    inputs_ = std::move(inputs);
+    apply();
+    handleJump();
+}
+
+double TimelineTextView::scrollY() const { return edit_->verticalScrollBar()->value(); }
+
+void TimelineTextView::scrollTo(double y) { edit_->verticalScrollBar()->setValue(int(std::lround(y))); }
+
+double TimelineTextView::layoutAll() {
+    const double height = DocumentGeometry::layoutAll(*edit_->document());
+    // Qt finishes a long layout on a timer and only then widens the scroll
+    // range; the range must fit the layout now, or scrolls get clamped.
+    QScrollBar* bar = edit_->verticalScrollBar();
+    const int max = std::max(0, int(std::ceil(height)) - edit_->viewport()->height());
+    if (bar->maximum() != max) bar->setRange(0, max);
+    bar->setPageStep(edit_->viewport()->height());
+    return height;
+}
+
+bool TimelineTextView::atBottom() const {
+    // Rounded up as the scroll range is, so that "40 above the end" is exact.
+    const double height = std::ceil(DocumentGeometry::layoutAll(*edit_->document()));
+    return height - (scrollY() + edit_->viewport()->height()) < kBottomSlack;
+}
+
+void TimelineTextView::write(int start, int removed, int inserted) {
+    writing_ = true;
+    TimelineDocument::write(*edit_->document(), text_, start, removed, inserted, edit_->palette());
+    writing_ = false;
+    ranges_.reset();
+}
+
+void TimelineTextView::restoreSelection(int anchor, int position) {
+    // Setting the cursor would scroll it into view; restoring it must not.
+    const double y = scrollY();
+    QTextCursor c(edit_->document());
+    c.setPosition(anchor);
+    c.setPosition(position, QTextCursor::KeepAnchor);
+    edit_->setTextCursor(c);
+    scrollTo(y);
+}
+
+void TimelineTextView::apply() {
+    edit_->setReadOnly(!inputs_.editable);
+    edit_->setTextInteractionFlags(inputs_.editable ? Qt::TextEditorInteraction
+                                                    : Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    const std::vector<Block>& blocks = blocksOf(inputs_);
+    if (desynced_) renderedKey_.clear();  // rebuild from nothing
+    const TimelinePlan plan = TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
+                                                          renderedEditable_, inputs_.editable);
+    if (plan.kind == TimelinePlan::Kind::none && !desynced_) {
+        updateGutter();
+        return;
+    }
+    const bool wasAtBottom = atBottom();
+    const auto sections = keySet(inputs_.sectionStarts);
+
+    if (plan.kind == TimelinePlan::Kind::tail && !desynced_) {
+        QTextDocument& doc = *edit_->document();
+        const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, plan.common);
+        const Block* previous = plan.common > 0 ? &blocks[plan.common - 1] : nullptr;
+        AttributedText tail = TimelineRenderer::render(std::span(blocks).subspan(plan.common), previous,
+                                                       inputs_.fontSize, sections);
+        // Plain numbers: a QTextCursor would follow the replaced text.
+        const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
+        const int removed = text_.length() - start;
+        // Only the tail's paragraphs change place; the ranges before stay.
+        std::vector<ParagraphRange> kept = ranges();
+        std::erase_if(kept, [&](const ParagraphRange& r) { return r.location >= start; });
+        for (size_t i = plan.common; i < renderedKey_.size(); ++i)
+            gutter_->entries.erase(QString::fromStdString(renderedKey_[i].id.string()));
+        text_.replace(start, removed, tail);
+        // Undo steps recorded against the old text would corrupt the new one.
+        doc.setUndoRedoEnabled(false);
+        write(start, removed, tail.length());
+        doc.setUndoRedoEnabled(true);
+        appendBlockRanges(kept, tail, start);
+        ranges_ = std::move(kept);
+        if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
+        renderedKey_.resize(plan.common);
+        for (size_t i = plan.common; i < blocks.size(); ++i) renderedKey_.push_back(ParagraphKey::of(blocks[i]));
+        layoutAll();
+        if (wasAtBottom) scrollToEnd();
+        else reportVisible();
+        updateGutter(plan.common > 0 ? plan.common - 1 : 0);
+        return;
+    }
+
+    const bool hadAnchor = !renderedKey_.empty();
+    const std::optional<ParagraphKey> anchor = hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
+    const double oldHeight = DocumentGeometry::layoutAll(*edit_->document());
+    const double oldTop = scrollY();
+    const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
+
+    text_ = TimelineRenderer::render(blocks, nullptr, inputs_.fontSize, sections);
+    // A fresh document is filled several times faster than one that a text
+    // edit watches; the edit deletes the old one, its own child, on the swap.
+    auto* fresh = new QTextDocument(edit_);
+    configure(*fresh);
+    fresh->setUndoRedoEnabled(false);
+    TimelineDocument::writeAll(*fresh, text_, edit_->palette());
+    fresh->setUndoRedoEnabled(true);
+    edit_->document()->disconnect(this);
+    writing_ = true;
+    edit_->setDocument(fresh);
+    writing_ = false;
+    connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
+    ranges_.reset();
+    desynced_ = false;
+    renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
+    renderedFont_ = inputs_.fontSize;
+    renderedEditable_ = inputs_.editable;
+    const double newHeight = layoutAll();
+
+    if (plan.prepended && anchor) {
+        auto at = std::find(renderedKey_.begin(), renderedKey_.end(), *anchor);
+        if (at != renderedKey_.end() && at != renderedKey_.begin()) {
+            scrollTo(oldTop + (newHeight - oldHeight));
+            loadingMore_ = false;
+            reportVisible();
+            updateGutter();
+            return;
+        }
+    }
+    if (plan.styleChanged) {
+        if (std::max(savedAnchor, savedPos) <= text_.length()) restoreSelection(savedAnchor, savedPos);
+        if (wasAtBottom) scrollToEnd();
+        else reportVisible();
+    } else if (wasAtBottom || !hadAnchor) {
+        scrollToEnd();
+    } else {
+        reportVisible();
+    }
+    updateGutter();
+}
+
+void TimelineTextView::reportVisible() {
+    const QTextDocument& doc = *edit_->document();
+    layoutAll();
+    const double top = scrollY();
+    auto [loc, len] = DocumentGeometry::visibleRange(doc, top, top + edit_->viewport()->height());
+    VisibleParagraphs v = TimelineUpdatePlanner::visibleWalk(ranges(), loc, len);
+    Visible now{v.first, v.last, atBottom()};
+    if (now == lastVisible_) return;
+    lastVisible_ = now;
+    auto onVisible = inputs_.onVisible;
+    main_.post([onVisible, now] {
+        if (onVisible) onVisible(now.first, now.last, now.atBottom);
+    });
+    gutter_->update();
+}
+
+void TimelineTextView::scrollToEndOnce() {
+    layoutAll();
+    QScrollBar* bar = edit_->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void TimelineTextView::scrollToEnd() {
+    scrollToEndOnce();
+    // Layout may still grow before the next turn.
+    postSelf([](TimelineTextView& v) {
+        v.scrollToEndOnce();
+        v.reportVisible();
+    });
+}
+
+void TimelineTextView::handleJump() {
+    if (inputs_.jump.token == lastJumpToken_) return;
+    lastJumpToken_ = inputs_.jump.token;
+    std::optional<ParagraphRange> target;
+    if (inputs_.jump.id) {
+        const QString id = QString::fromStdString(inputs_.jump.id->string());
+        for (const ParagraphRange& r : ranges())
+            if (r.id == id) {
+                target = r;
+                break;
+            }
+    }
+    if (!target) return scrollToEnd();
+    const QTextDocument& doc = *edit_->document();
+    layoutAll();
+    auto line = DocumentGeometry::lineAt(doc, target->location);
+    const TextAttributes* a = text_.attributesAt(target->location);
+    const double spacing = a && a->paragraph ? a->paragraph->spacingBefore : 0;
+    // Line tops already include the inset: the document carries it as margin.
+    const double y = line ? line->rect.top() - spacing - 4 : 0;
+    scrollTo(std::max(y, 0.0));
+    postSelf([](TimelineTextView& v) { v.reportVisible(); });
+}
+
+void TimelineTextView::updateGutter(size_t from) {
+    if (from == 0) gutter_->entries.clear();
+    Gutter::entries(gutter_->entries, blocksOf(inputs_), inputs_.label, inputs_.sectionStarts, from);
+    auto onCopyBlock = inputs_.onCopyBlock;
+    gutter_->onCopy = [onCopyBlock](const QString& id) {
+        if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock) onCopyBlock(*uuid);
+    };
+    gutter_->fontSize = inputs_.fontSize;
+    gutter_->setGeometry(edit_->viewport()->rect());
+    gutter_->update();
+}
+
+void TimelineTextView::boundsChanged() {
+    // Scrolling the viewport moves its children too; the gutter stays put
+    // and draws at the new offset instead.
+    gutter_->setGeometry(edit_->viewport()->rect());
+    reportVisible();
+    gutter_->update();
+    if (!inputs_.onScrolledToTop || loadingMore_) return;
+    if (scrollY() < kTopSlack) {
+        loadingMore_ = true;
+        inputs_.onScrolledToTop();
+        main_.postAfter(std::chrono::seconds(1), [self = QPointer<TimelineTextView>(this)] {
+            if (self) self->loadingMore_ = false;
+        });
+    }
+}
+
+void TimelineTextView::userScrolled() {
+    auto onUserInteraction = inputs_.onUserInteraction;
+    main_.post([onUserInteraction] {
+        if (onUserInteraction) onUserInteraction();
+    });
+}
+
+void TimelineTextView::frameChanged() {
+    if (lastVisible_.atBottom) scrollToEnd();
+    else reportVisible();
+}
+
+bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize) {
+        if (watched == edit_->viewport()) gutter_->setGeometry(edit_->viewport()->rect());
+        else if (watched == edit_) frameChanged();
+    } else if (event->type() == QEvent::Wheel && watched == edit_->viewport()) {
+        userScrolled();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool TimelineTextView::shouldChange(int pos, int len) const {
+    std::optional<QString> live;
+    if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
+    return TimelineEditMapper::shouldChange(text_, pos, len, live);
+}
+
+void TimelineTextView::contentsChanged(int pos, int removed, int added) {
+    if (writing_) return;
+    // Qt may report more than changed (a whole block on a format change):
+    // keep only the part that differs, so untouched characters keep theirs.
+    const QString before = text_.string().mid(pos, removed);
+    const QString after = TimelineDocument::characters(*edit_->document(), pos, added);
+    int head = 0;
+    while (head < before.size() && head < after.size() && before[head] == after[head]) ++head;
+    int tail = 0;
+    while (tail < before.size() - head && tail < after.size() - head &&
+           before[before.size() - 1 - tail] == after[after.size() - 1 - tail])
+        ++tail;
+    if (before.size() == after.size() && head == before.size()) return;  // formats only
+    text_.replace(pos + head, int(before.size()) - head - tail,
+                  AttributedText(after.mid(head, after.size() - head - tail), typing_));
+    ranges_.reset();
+    userEdited_ = true;
+    if (edit_->document()->characterCount() - 1 != text_.length()) desynced_ = true;
+}
+
+void TimelineTextView::textChanged() {
+    if (!userEdited_) return;
+    userEdited_ = false;
+    editing_ = true;
+    TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
+    ranges_.reset();
+    const int caret = edit_->textCursor().position();
+    DocumentGeometry::layoutAll(*edit_->document());
+    writing_ = true;
+    TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
+    writing_ = false;
+    EditMapping mapping = TimelineEditMapper::collectEdits(text_, blocksOf(inputs_));
+    renderedKey_ = std::move(mapping.keys);
+    auto onEdit = inputs_.onEdit;
+    for (const ParagraphEdit& e : mapping.edits)
+        if (onEdit) onEdit(e.block, e.text);
+    updateGutter();
+    editing_ = false;
+}
+
+void TimelineTextView::selectionChanged() {
+    const QTextCursor c = edit_->textCursor();
+    const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
+    if (auto id = blockIdAt(text_, location); id && platform::Uuid::parse(id->toStdString())) {
+        typing_ = TimelineRenderer::bodyAttributes(inputs_.fontSize, *platform::Uuid::parse(id->toStdString()), 0);
+        if (const TextAttributes* a = text_.attributesAt(location); a && a->paragraph) typing_.paragraph = a->paragraph;
+    }
+    selectionInteractive_ = selectionInteractive_ || edit_->inMouseEvent();
+    if (selectionPosted_) return;  // one report per turn, with the latest selection
+    selectionPosted_ = true;
+    postSelf([](TimelineTextView& v) {
+        v.selectionPosted_ = false;
+        const bool interactive = std::exchange(v.selectionInteractive_, false);
+        const QTextCursor c = v.edit_->textCursor();
+        const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
+        auto onSelection = v.inputs_.onSelection;
+        auto onUserInteraction = v.inputs_.onUserInteraction;
+        if (onSelection) onSelection({location, length}, selectedIds(v.ranges(), location, length));
+        if (interactive && onUserInteraction) onUserInteraction();
+    });
+    (void)length;
+}
+
+QString TimelineTextView::plainSelectedText() const {
+    const QTextCursor c = edit_->textCursor();
+    if (!c.hasSelection()) return QString();
+    return TimelineRenderer::plainText(text_, c.selectionStart(), c.selectionEnd() - c.selectionStart());
+}
+
+void TimelineTextView::decorateContextMenu(QMenu& menu) {
+    const QTextCursor c = edit_->textCursor();
+    if (!shouldChange(c.selectionStart(), c.selectionEnd() - c.selectionStart())) {
+        for (QAction* a : menu.actions()) {
+            const QString name = a->objectName();
+            if (name == QLatin1String("edit-cut") || name == QLatin1String("edit-paste") ||
+                name == QLatin1String("edit-delete"))
+                a->setEnabled(false);
+        }
+    }
+    if (!inputs_.onDeleteSelection) return;
+    QAction* first = menu.actions().isEmpty() ? nullptr : menu.actions().front();
+    QAction* separator = menu.insertSeparator(first);
+    QAction* del = new QAction(tr("Delete Paragraph"), &menu);  // owned by the menu
+    connect(del, &QAction::triggered, this, &TimelineTextView::deleteSelectedParagraphs);
+    menu.insertAction(separator, del);
+}
+
+void TimelineTextView::deleteSelectedParagraphs() {
+    if (inputs_.onDeleteSelection) inputs_.onDeleteSelection();
+}
+
+}  // namespace verbolin

@@ -1,0 +1,113 @@
+#pragma once
+// The timeline's text with its time column, kept in step with the paragraphs
+// it is given: only the changed tail is re-rendered where possible, the view
+// stays at the end while the user is there, and the visible paragraphs,
+// scrolling, selection and edits are reported back through the inputs'
+// callbacks. Main thread only.
+
+#include <QPointer>
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+#include "platform/system/MainExecutor.hpp"
+#include "verbolin/ui/AttributedText.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/TimelineInputs.hpp"
+#include "verbolin/ui/TimelineUpdatePlanner.hpp"
+
+class QMenu;
+class QTextDocument;
+
+namespace verbolin {
+
+class GutterView;
+class TimelineTextEdit;
+
+class TimelineTextView final : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr double kInsetWidth = 6;
+    static constexpr double kInsetHeight = 10;
+    static constexpr double kBottomSlack = 40;  // "at the end" when closer than this
+    static constexpr double kTopSlack = 60;     // scrolled to the top when above this
+
+    explicit TimelineTextView(platform::MainExecutor& main, QWidget* parent = nullptr);
+    ~TimelineTextView() override;
+
+    // Takes new inputs, brings the text in line with them and acts on a new
+    // scroll request.
+    void setInputs(TimelineInputs inputs);
+    const TimelineInputs& inputs() const { return inputs_; }
+
+    TimelineTextEdit* textEdit() const { return edit_; }
+    GutterView* gutter() const { return gutter_; }
+    const AttributedText& text() const { return text_; }
+    const std::vector<ParagraphKey>& renderedKeys() const { return renderedKey_; }
+    const std::vector<ParagraphRange>& ranges() const;
+    bool loadingMore() const { return loadingMore_; }
+
+    // The selection as plain text: separators read as blank lines.
+    QString plainSelectedText() const;
+    // Puts "Delete Paragraph" and a separator in front of the editor's menu
+    // when deletion is offered, and disables edits the text would refuse.
+    void decorateContextMenu(QMenu& menu);
+    void deleteSelectedParagraphs();
+
+    double scrollY() const;
+    void scrollTo(double y);
+    bool atBottom() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void apply();
+    static void configure(QTextDocument& doc);  // margins for the inset and time column
+    double layoutAll();  // returns the document height
+    void restoreSelection(int anchor, int position);
+    void reportVisible();
+    void scrollToEnd();
+    void scrollToEndOnce();
+    void handleJump();
+    // From `from` on, only the entries of blocks[from...] are rebuilt.
+    void updateGutter(size_t from = 0);
+    void boundsChanged();
+    void userScrolled();
+    void frameChanged();
+
+    bool shouldChange(int pos, int len) const;
+    void contentsChanged(int pos, int removed, int added);
+    void textChanged();
+    void selectionChanged();
+    void write(int start, int removed, int inserted);
+    void postSelf(std::function<void(TimelineTextView&)> task);
+
+    platform::MainExecutor& main_;
+    TimelineTextEdit* edit_;
+    GutterView* gutter_;
+    TimelineInputs inputs_;
+    AttributedText text_;
+    mutable std::optional<std::vector<ParagraphRange>> ranges_;
+
+    std::vector<ParagraphKey> renderedKey_;
+    double renderedFont_ = 0;
+    bool renderedEditable_ = true;
+    bool loadingMore_ = false;
+    bool editing_ = false;
+    long lastJumpToken_ = 0;
+    struct Visible {
+        std::optional<platform::Uuid> first, last;
+        bool atBottom = true;
+        friend bool operator==(const Visible&, const Visible&) = default;
+    } lastVisible_;
+
+    bool writing_ = false;      // our own writes into the document
+    bool userEdited_ = false;   // a user change waits for mapping
+    bool desynced_ = false;     // the document no longer matches the text
+    TextAttributes typing_;
+    bool selectionPosted_ = false;
+    bool selectionInteractive_ = false;
+};
+
+}  // namespace verbolin

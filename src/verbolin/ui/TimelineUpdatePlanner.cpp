@@ -1,0 +1,59 @@
+#include "verbolin/ui/TimelineUpdatePlanner.hpp"
+
+#include <algorithm>
+
+namespace verbolin::TimelineUpdatePlanner {
+
+std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from) {
+    std::vector<ParagraphKey> keys;
+    keys.reserve(blocks.size() - std::min(from, blocks.size()));
+    for (size_t i = from; i < blocks.size(); ++i) keys.push_back(ParagraphKey::of(blocks[i]));
+    return keys;
+}
+
+TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const std::vector<Block>& blocks, double renderedFont,
+                  double font, bool renderedEditable, bool editable) {
+    TimelinePlan p;
+    p.styleChanged = renderedFont != font || renderedEditable != editable;
+    const size_t n = std::min(rendered.size(), blocks.size());
+    while (p.common < n && rendered[p.common].matches(blocks[p.common])) ++p.common;
+    if (!p.styleChanged && p.common == rendered.size() && p.common == blocks.size()) return p;
+    p.prepended = !rendered.empty() && p.common == 0 && blocks.size() > rendered.size() &&
+                  std::equal(rendered.begin(), rendered.end(), blocks.end() - long(rendered.size()),
+                             [](const ParagraphKey& k, const Block& b) { return k.matches(b); });
+    p.kind = !p.styleChanged && !rendered.empty() && !p.prepended ? TimelinePlan::Kind::tail
+                                                                  : TimelinePlan::Kind::full;
+    return p;
+}
+
+int tailStart(const std::vector<ParagraphRange>& ranges, int textLength, const std::vector<ParagraphKey>& keys,
+              size_t index) {
+    if (index >= keys.size()) return textLength;
+    const QString id = QString::fromStdString(keys[index].id.string());
+    for (size_t i = 0; i < ranges.size(); ++i)
+        if (ranges[i].id == id) return i == 0 ? ranges[i].location : ranges[i].location - 1;
+    return textLength;
+}
+
+VisibleParagraphs visibleWalk(const std::vector<ParagraphRange>& ranges, int location, int length) {
+    std::optional<platform::Uuid> before, first, last;
+    const int end = location + length;
+    // Paragraphs wholly above the visible range only matter for the last one.
+    size_t i = firstRangeEndingAfter(ranges, location);
+    for (size_t k = i; k-- > 0;) {
+        if ((before = platform::Uuid::parse(ranges[k].id.toStdString()))) break;
+    }
+    for (; i < ranges.size(); ++i) {
+        const ParagraphRange& r = ranges[i];
+        if (r.location >= end) break;
+        auto id = platform::Uuid::parse(r.id.toStdString());
+        if (!id) continue;
+        if (!first) first = id;
+        last = id;
+    }
+    if (!first) first = before;
+    if (!last) last = first;
+    return {first, last};
+}
+
+}  // namespace verbolin::TimelineUpdatePlanner

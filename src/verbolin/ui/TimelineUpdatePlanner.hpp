@@ -1,0 +1,48 @@
+#pragma once
+// The decisions of a timeline update, apart from any widget: whether the text
+// must change, from where, and which paragraphs a visible range shows.
+
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/ParagraphKey.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
+
+namespace verbolin {
+
+struct TimelinePlan {
+    enum class Kind { none, tail, full } kind = Kind::none;
+    size_t common = 0;       // leading paragraphs that are unchanged (tail)
+    bool prepended = false;  // older paragraphs came in front (full)
+    bool styleChanged = false;
+};
+
+struct VisibleParagraphs {
+    std::optional<platform::Uuid> first;
+    std::optional<platform::Uuid> last;
+    friend bool operator==(const VisibleParagraphs&, const VisibleParagraphs&) = default;
+};
+
+namespace TimelineUpdatePlanner {
+
+// The keys of blocks[from...].
+std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from = 0);
+
+// Compares the rendered keys with the paragraphs in place, so that an
+// unchanged prefix costs no text building.
+TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys, const std::vector<Block>& blocks,
+                  double renderedFont, double font, bool renderedEditable, bool editable);
+
+// Where the tail from keys[index] starts: at the separator in front of that
+// paragraph, at 0 for the first one, or at `textLength` when it is not shown.
+int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
+              const std::vector<ParagraphKey>& keys, size_t index);
+
+// The first and last paragraphs in the visible character range; when only
+// the space between paragraphs shows, both name the one above it.
+VisibleParagraphs visibleWalk(const std::vector<ParagraphRange>& ranges, int location, int length);
+
+}  // namespace TimelineUpdatePlanner
+}  // namespace verbolin

@@ -1,0 +1,179 @@
+// The headless application dictating for real: a private PulseAudio server's
+// pipe source plays espeak-ng speech, `verbolin --listen` runs as its own
+// process with a model pack in a temporary data folder, and afterwards the
+// transcript database holds what was said. With the trained English test
+// model (VERBOLIN_TRAINED_MODEL, or ../shared/models/whisper-synth-en beside
+// the checkout) the text must match; with random weights the path must run.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <iostream>
+#include <thread>
+
+#include "support/PrivatePulseServer.hpp"
+#include "support/SpeechAudio.hpp"
+#include "support/WordErrorRate.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::vector<std::string> kSentences = {"The quick brown fox jumps over the lazy dog.",
+                                             "Please send the report to the team by Friday."};
+
+std::optional<fs::path> trainedModel() {
+    const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
+    const fs::path folder =
+        env ? fs::path(env) : fs::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
+    return fs::exists(folder / "config.json") ? std::optional(folder) : std::nullopt;
+}
+
+// Plays 16 kHz mono s16le into the FIFO at real time: each sentence after two
+// seconds of silence (one second ends an utterance), then silence until
+// stopped, as a microphone in a quiet room would.
+class Speaker {
+  public:
+    explicit Speaker(const fs::path& fifo) {
+        for (const auto& sentence : kSentences) {
+            speech_.insert(speech_.end(), 32000, 0);
+            for (float x : testsupport::speak(sentence))
+                speech_.push_back(static_cast<int16_t>(std::lround(std::clamp(x, -1.0f, 1.0f) * 32767.0f)));
+        }
+        speech_.insert(speech_.end(), 32000, 0);
+        fd_ = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        thread_ = std::thread([this] {
+            std::vector<int16_t> chunk(160);  // 10 ms
+            auto next = std::chrono::steady_clock::now();
+            for (std::size_t at = 0; !stop_; at += chunk.size(), next += 10ms) {
+                for (std::size_t i = 0; i < chunk.size(); ++i)
+                    chunk[i] = at + i < speech_.size() ? speech_[at + i] : 0;
+                finished_ = at >= speech_.size();
+                if (::write(fd_, chunk.data(), chunk.size() * 2) <= 0) return;
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    ~Speaker() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    bool finished() const { return finished_; }
+
+  private:
+    std::vector<int16_t> speech_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false}, finished_{false};
+    std::thread thread_;
+};
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// Waits for `done`, failing when the deadline passes or the process ends.
+void waitFor(pid_t pid, const std::function<bool()>& done, const fs::path& log) {
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (!done()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << testsupport::readFile(log);
+        ASSERT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << testsupport::readFile(log);
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+}  // namespace
+
+TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
+    if (!testsupport::speechToolsAvailable()) GTEST_SKIP() << "espeak-ng or sox is missing";
+    testsupport::TempDir dir("verbolin-dictation");
+    const fs::path pack = dir / "data/Verbolin/models/standard-v1";
+    const std::string tool = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models";
+    const auto trained = trainedModel();
+    if (trained) {
+        testsupport::runTool(tool + " convert '" + trained->string() + "' '" + pack.string() + "' >/dev/null");
+    } else {
+        std::cout << "[ INFO     ] the trained whisper-synth-en model is absent (set VERBOLIN_TRAINED_MODEL): "
+                     "checking the path with random weights only\n";
+        testsupport::runTool(tool + " random '" + pack.string() + "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
+                                    "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2 >/dev/null");
+    }
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le rate=16000 channels=1",
+         "set-default-source mic"});
+
+    const fs::path debug = dir / "debug", out = dir / "out.txt", err = dir / "err.txt";
+    const fs::path events = debug / "events.log";
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+        ::setenv("PULSE_SERVER", pulse.serverString().c_str(), 1);
+        ::setenv("VERBOLIN_DEBUG_DIR", debug.c_str(), 1);
+        ::unsetenv("VERBOLIN_INPUT_DEVICE");
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        ::execl(VERBOLIN_BINARY_DIR "/verbolin", "verbolin", "--listen", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = -1;
+    {
+        // Speak once the model is ready; stop once every utterance heard has
+        // had its final.
+        waitFor(pid, [&] { return testsupport::readFile(err).find("Listening.") != std::string::npos; }, err);
+        if (::testing::Test::HasFatalFailure()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return;
+        }
+        Speaker speaker(pulse.path("mic.fifo"));
+        waitFor(pid, [&] {
+            const std::string log = testsupport::readFile(events);
+            const auto saved = count(log, "\tutterance_saved\t");
+            return speaker.finished() && saved > 0 && count(log, "\tfinal\t") >= saved;
+        }, events);
+        ::kill(pid, ::testing::Test::HasFatalFailure() ? SIGKILL : SIGINT);
+        ::waitpid(pid, &status, 0);
+    }
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << testsupport::readFile(err);
+    const std::string log = testsupport::readFile(events);
+    EXPECT_EQ(count(log, "\tutterance_saved\t"), kSentences.size()) << log;
+    EXPECT_EQ(count(testsupport::readFile(err), "Decode failed"), 0u) << testsupport::readFile(err);
+
+    verbolin::TranscriptStore store(dir / "data/Verbolin");
+    const auto& segments = store.segments.peek();
+    std::string heard;
+    for (const auto& s : segments) {
+        EXPECT_NE(testsupport::readFile(out).find(s.text), std::string::npos);  // printed as it landed
+        heard += s.text + " ";
+    }
+    if (trained) {
+        ASSERT_EQ(segments.size(), kSentences.size()) << log;
+        EXPECT_LE(testsupport::wordErrorRate(kSentences[0] + " " + kSentences[1], heard), 0.15) << heard;
+    }
+}
+
+TEST(DictationEndToEnd, WithoutAPackItSaysHowToMakeOne) {
+    testsupport::TempDir dir("verbolin-nopack");
+    const std::string command = "XDG_DATA_HOME='" + dir.path().string() + "' XDG_CONFIG_HOME='" +
+                                dir.path().string() + "' " VERBOLIN_BINARY_DIR "/verbolin --listen > '" +
+                                (dir / "out.txt").string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string said = testsupport::readFile(dir / "out.txt");
+    EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " + dir.path().string() + "/Verbolin/models/standard-v1"),
+              std::string::npos)
+        << said;
+}

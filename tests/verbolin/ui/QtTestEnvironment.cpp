@@ -1,0 +1,28 @@
+// One QApplication for the whole test program, made before the first test.
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "verbolin/ui/ApplicationSetup.hpp"
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "test_verbolin_ui";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QApplication>(argc, argv);
+        verbolin::afterApplicationCreated();
+    }
+    void TearDown() override { app_.reset(); }
+
+private:
+    std::unique_ptr<QApplication> app_;
+};
+
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new QtEnvironment);  // gtest owns it
+
+}  // namespace

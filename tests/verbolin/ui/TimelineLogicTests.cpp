@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "support/ScopedEnv.hpp"
+#include "verbolin/ui/CopyFlash.hpp"
+#include "verbolin/ui/GutterEntry.hpp"
+#include "verbolin/ui/LocaleTime.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/TimelineEditMapper.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
+#include "verbolin/ui/TimelineUpdatePlanner.hpp"
+
+using namespace verbolin;
+using uitest::block;
+namespace P = TimelineUpdatePlanner;
+
+namespace {
+
+QString idText(const Block& b) { return QString::fromStdString(b.id.string()); }
+
+struct Three {
+    std::vector<Block> blocks{block(0, 1, "Alpha one"), block(10, 11, "Beta two"), block(20, 21, "Gamma")};
+    AttributedText text = TimelineRenderer::render(blocks, nullptr, 20, {});
+    std::vector<ParagraphRange> ranges = blockRanges(text);  // 0-9, 10-18, 19-24
+};
+
+TEST(TimelineUpdatePlanner, PlansNoneTailOrFull) {
+    Block a = block(0, 1, "a"), b = block(5, 6, "b"), c = block(9, 10, "c"), z = block(-9, -8, "z");
+    Block bb = b;
+    bb.segments.push_back(uitest::segment(6.5, 7, "more"));  // b grew a segment
+    const auto rendered = P::paragraphKeys({a, b});
+    struct Case {
+        std::vector<Block> blocks;
+        double font;
+        TimelinePlan::Kind kind;
+        size_t common;
+        bool prepended;
+    } cases[] = {
+        {{a, b}, 20, TimelinePlan::Kind::none, 2, false},
+        {{a, bb}, 20, TimelinePlan::Kind::tail, 1, false},
+        {{a, b, c}, 20, TimelinePlan::Kind::tail, 2, false},
+        {{z, a, b}, 20, TimelinePlan::Kind::full, 0, true},
+        {{c}, 20, TimelinePlan::Kind::tail, 0, false},
+        {{a, b}, 22, TimelinePlan::Kind::full, 2, false},
+    };
+    for (const Case& k : cases) {
+        TimelinePlan p = P::plan(rendered, k.blocks, 20, k.font, true, true);
+        EXPECT_EQ(p.kind, k.kind) << k.blocks.size() << " " << k.font;
+        EXPECT_EQ(p.common, k.common);
+        EXPECT_EQ(p.prepended, k.prepended);
+    }
+    EXPECT_EQ(P::plan({}, {a}, 20, 20, true, true).kind, TimelinePlan::Kind::full);
+    EXPECT_EQ(P::plan(rendered, {a, b}, 20, 20, true, false).kind, TimelinePlan::Kind::full);
+    // The in-place comparison agrees with building the key.
+    for (const Block& x : {a, b, bb, c})
+        for (const Block& y : {a, b, bb, c}) EXPECT_EQ(ParagraphKey::of(x).matches(y), ParagraphKey::of(x) == ParagraphKey::of(y));
+}
+
+TEST(TimelineUpdatePlanner, TailStartsAtSeparatorOfFirstChangedParagraph) {
+    Three t;
+    auto keys = P::paragraphKeys(t.blocks);
+    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 0), 0);
+    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 2), 18);
+    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 3), t.text.length());
+    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), {{platform::Uuid::random(), "x"}}, 0), t.text.length());
+}
+
+TEST(TimelineUpdatePlanner, VisibleWalkFallsBackToParagraphAbove) {
+    Three t;
+    auto id = [&](int i) { return std::optional(t.blocks[size_t(i)].id); };
+    struct Case {
+        int loc, len;
+        std::optional<platform::Uuid> first, last;
+    } cases[] = {
+        {0, 25, id(0), id(2)}, {3, 10, id(0), id(1)}, {9, 0, id(0), id(0)},  // only the separator shows
+        {18, 1, id(1), id(1)}, {30, 0, id(2), id(2)},
+    };
+    for (const Case& c : cases) {
+        VisibleParagraphs v = P::visibleWalk(t.ranges, c.loc, c.len);
+        EXPECT_EQ(v.first, c.first) << c.loc;
+        EXPECT_EQ(v.last, c.last) << c.loc;
+    }
+    EXPECT_EQ(P::visibleWalk({}, 0, 0), VisibleParagraphs{});
+}
+
+TEST(ParagraphRanges, SelectionNamesParagraphsWithInclusiveCaret) {
+    Three t;
+    auto ids = [&](std::initializer_list<int> is) {
+        std::vector<platform::Uuid> out;
+        for (int i : is) out.push_back(t.blocks[size_t(i)].id);
+        return out;
+    };
+    EXPECT_EQ(selectedIds(t.ranges, 9, 0), ids({0}));      // right after Alpha
+    EXPECT_EQ(selectedIds(t.ranges, 10, 0), ids({1}));     // first character of Beta
+    EXPECT_EQ(selectedIds(t.ranges, 8, 3), ids({0, 1}));
+    EXPECT_EQ(selectedIds(t.ranges, 9, 1), ids({}));       // the separator alone
+    EXPECT_EQ(blockIdAt(t.text, t.text.length()), idText(t.blocks[2]));  // past the end
+    EXPECT_EQ(blockIdAt(t.text, 9), idText(t.blocks[0]));  // separator reads as the one before
+}
+
+TEST(TimelineEditMapper, GuardsSeparatorsAndTheLiveParagraph) {
+    Three t;
+    const std::optional<QString> live = idText(t.blocks[2]), none;
+    struct Case {
+        int pos, len;
+        std::optional<QString> live;
+        bool allowed;
+    } cases[] = {
+        {2, 3, none, true},   {8, 3, none, false},  {9, 1, none, false}, {9, 0, none, true},
+        {25, 0, none, true},  {25, 0, live, false},  // typing at the end joins the live paragraph
+        {20, 2, live, false}, {17, 3, live, false}, {19, 0, live, false}, {5, 0, live, true},
+        {18, 0, live, true},  // right after Beta, before the separator
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(TimelineEditMapper::shouldChange(t.text, c.pos, c.len, c.live), c.allowed)
+            << c.pos << "+" << c.len << (c.live ? " live" : "");
+}
+
+TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
+    Three t;
+    t.text.replace(0, 0, AttributedText(QStringLiteral(">> "), TextAttributes{}));      // at the start
+    t.text.replace(12, 0, AttributedText(QStringLiteral("!"), TextAttributes{}));       // end of Alpha
+    t.text.replace(t.text.length(), 0, AttributedText(QStringLiteral("?"), TextAttributes{}));
+    TimelineEditMapper::assignStrayText(t.text, 20);
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
+    ASSERT_EQ(m.edits.size(), 2u);
+    EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
+    EXPECT_EQ(m.edits[0].text, ">> Alpha one!");
+    EXPECT_EQ(m.edits[1].text, "Gamma?");
+    EXPECT_EQ(m.keys[1], ParagraphKey::of(t.blocks[1]));
+
+    // Restoring the stored text reports nothing; emptying a paragraph drops it.
+    Three u;
+    u.text.replace(10, 8, AttributedText());
+    EditMapping n = TimelineEditMapper::collectEdits(u.text, u.blocks);
+    EXPECT_TRUE(n.edits.empty());
+    EXPECT_EQ(n.keys.size(), 2u);
+}
+
+TEST(Gutter, EntriesFontsAndFlash) {
+    std::vector<Block> b{block(0, 1, "a"), block(301, 302, "b"), block(310, 311, "c"), block(2000, 2001, "d")};
+    b[2].segments[0].edited = true;
+    auto e = Gutter::entries(b, [](const Block& x) { return x.text() + "@"; }, {{b[3].id, "Standup"}, {b[0].id, "First"}});
+    EXPECT_EQ(e.at(idText(b[0])), (GutterEntry{"a@", false, std::nullopt}));
+    EXPECT_EQ(e.at(idText(b[1])), (GutterEntry{"b@", false, "5 min later"}));
+    EXPECT_EQ(e.at(idText(b[2])), (GutterEntry{"c@", true, std::nullopt}));
+    EXPECT_EQ(e.at(idText(b[3])), (GutterEntry{"d@", false, "Standup"}));
+
+    std::tuple<double, double, double> fonts[] = {{20, 11, 10}, {26, 11.7, 12}, {64, 13, 12}};
+    for (auto [size, label, divider] : fonts) {
+        EXPECT_DOUBLE_EQ(Gutter::labelFontSize(size), label);
+        EXPECT_DOUBLE_EQ(Gutter::dividerFontSize(size), divider);
+    }
+
+    CopyFlash f;
+    unsigned first = f.start(3, 4);
+    EXPECT_TRUE(f.tick(first));
+    unsigned second = f.start(10, 2);  // restarts at 0.45 and stops the old chain
+    EXPECT_FALSE(f.tick(first));
+    EXPECT_DOUBLE_EQ(f.alpha, 0.45);
+    int ticks = 1;
+    while (f.tick(second)) ++ticks;
+    EXPECT_EQ(ticks, 23);
+    EXPECT_FALSE(f.active());
+    EXPECT_FALSE(f.range.has_value());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TimelineEditMapper, UndecodableStoredTextIsNotReportedAsEdited) {
+    Three t;
+    t.blocks[1].segments[0].text = "Beta \xC3";  // cut in the middle of a character
+    t.text = TimelineRenderer::render(t.blocks, nullptr, 20, {});
+    t.text.replace(0, 0, AttributedText(QStringLiteral("x"), TimelineRenderer::bodyAttributes(20, t.blocks[0].id, 0)));
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
+    ASSERT_EQ(m.edits.size(), 1u);
+    EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
+}
+
+TEST(LocaleTime, ShortTimeFollowsTheLocale) {
+    {
+        testsupport::ScopedEnv tz("TZ", "UTC");
+        tzset();
+        const platform::Date at = platform::dateFromSecondsSince1970(1714578060.0);  // 15:41 UTC
+        EXPECT_EQ(LocaleTime::shortTime(at, QLocale("en_US")), QStringLiteral("3:41 PM"));
+        EXPECT_EQ(LocaleTime::shortTime(at, QLocale("de_DE")), QStringLiteral("15:41"));
+        EXPECT_EQ(LocaleTime::abbreviatedDate(at, QLocale("en_US")), QStringLiteral("May 1, 2024"));
+    }
+    tzset();
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "verbolin/ui/TimelineTestSupport.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
+
+using namespace verbolin;
+using uitest::block;
+
+namespace {
+
+double spacingAt(const AttributedText& t, int index) { return t.attributesAt(index)->paragraph->spacingBefore; }
+
+TEST(TimelineRenderer, SpacingFollowsGapSessionAndPosition) {
+    struct Case {
+        double gap;
+        bool section;
+        double factor;
+    } cases[] = {{299.9, false, 0.6}, {300.0, false, 2.4}, {1.0, true, 2.4}, {5000, true, 2.4}};
+    for (const Case& c : cases) {
+        Block a = block(0, 10, "First."), b = block(10 + c.gap, 20 + c.gap, "Second.");
+        std::unordered_set<platform::Uuid> sections;
+        if (c.section) sections = {a.id, b.id};  // the first paragraph never gets spacing
+        std::vector<Block> blocks{a, b};
+        AttributedText t = TimelineRenderer::render(blocks, nullptr, 20, sections);
+        EXPECT_EQ(t.string(), QStringLiteral("First.\nSecond.")) << c.gap;
+        EXPECT_EQ(spacingAt(t, 0), 0) << c.gap;
+        EXPECT_TRUE(t.attributesAt(6)->separator);
+        EXPECT_FALSE(t.attributesAt(6)->blockId.has_value());
+        EXPECT_DOUBLE_EQ(spacingAt(t, 7), 20 * c.factor) << c.gap;
+    }
+    EXPECT_TRUE(TimelineRenderer::render({}, nullptr, 20, {}).empty());
+}
+
+TEST(TimelineRenderer, TailRenderingEqualsSuffixOfFullRendering) {
+    std::vector<Block> blocks;
+    double t = 0;
+    for (int i = 0; i < 12; ++i) {
+        t += (i % 4 == 3) ? 400 : 5;
+        blocks.push_back(block(t, t + 3, i == 5 ? "two\nlines" : "Paragraph " + std::to_string(i)));
+        t += 3;
+    }
+    std::unordered_set<platform::Uuid> sections{blocks[7].id};
+    AttributedText full = TimelineRenderer::render(blocks, nullptr, 26, sections);
+    auto ranges = blockRanges(full);
+    ASSERT_EQ(ranges.size(), blocks.size());
+    for (size_t k = 1; k < blocks.size(); ++k) {
+        AttributedText tail = TimelineRenderer::render(std::span(blocks).subspan(k), &blocks[k - 1], 26, sections);
+        int from = ranges[k].location - 1;
+        EXPECT_EQ(tail, full.mid(from, full.length() - from)) << k;
+    }
+}
+
+TEST(TimelineRenderer, TypedLineFeedKeepsSpacingOnFirstLineOnly) {
+    std::vector<Block> blocks{block(0, 1, "A"), block(1000, 1001, "one\ntwo")};
+    AttributedText t = TimelineRenderer::render(blocks, nullptr, 10, {});
+    ASSERT_EQ(t.string(), QStringLiteral("A\none\ntwo"));
+    EXPECT_DOUBLE_EQ(spacingAt(t, 2), 24);  // "one"
+    EXPECT_DOUBLE_EQ(spacingAt(t, 5), 24);  // its line feed
+    EXPECT_DOUBLE_EQ(spacingAt(t, 6), 0);   // "two"
+    EXPECT_EQ(*t.attributesAt(6)->blockId, *t.attributesAt(2)->blockId);
+}
+
+TEST(TimelineRenderer, GapTextTruncatesMinutes) {
+    std::pair<double, const char*> cases[] = {{300, "5 min later"},         {359.9, "5 min later"},
+                                              {3599, "59 min later"},       {3600, "1 h later"},
+                                              {5400, "1 h 30 min later"},   {7260, "2 h 1 min later"},
+                                              {90000, "25 h later"}};
+    for (auto [seconds, text] : cases) EXPECT_EQ(TimelineRenderer::gapText(seconds), text) << seconds;
+}
+
+TEST(TimelineRenderer, PlainTextReadsSeparatorsAsOneBlankLine) {
+    std::vector<Block> blocks{block(0, 1, "Alpha"), block(5, 6, "Beta\nline"), block(10, 11, "Gamma")};
+    AttributedText t = TimelineRenderer::render(blocks, nullptr, 20, {});
+    auto r = blockRanges(t);
+    EXPECT_EQ(TimelineRenderer::plainText(t, 0, t.length()), QStringLiteral("Alpha\n\nBeta\nline\n\nGamma"));
+    EXPECT_EQ(TimelineRenderer::plainText(t, r[1].location - 1, r[1].length + 1), QStringLiteral("Beta\nline"));
+    EXPECT_EQ(TimelineRenderer::plainText(t, r[0].end(), 1), QString());
+    EXPECT_EQ(TimelineRenderer::bodyAttributes(20, blocks[0].id, 0).count(), 4);
+    EXPECT_EQ(TimelineRenderer::separatorAttributes(20).count(), 3);
+}
+
+// The run list against a plain per-character reference, under random edits.
+TEST(AttributedText, RandomEditsMatchPerCharacterReference) {
+    std::mt19937 rng(7);
+    std::vector<TextAttributes> palette(3);
+    palette[1].blockId = QStringLiteral("A");
+    palette[2].separator = true;
+    AttributedText text;
+    QString refText;
+    std::vector<int> refAttr;
+    for (int step = 0; step < 2000; ++step) {
+        int len = int(rng() % 4), pos = refText.isEmpty() ? 0 : int(rng() % (refText.size() + 1));
+        int cut = std::min<int>(int(rng() % 3), int(refText.size()) - pos);
+        int a = int(rng() % 3);
+        QString ins(len, QChar('a' + a));
+        text.replace(pos, cut, AttributedText(ins, palette[a]));
+        refText.replace(pos, cut, ins);
+        refAttr.erase(refAttr.begin() + pos, refAttr.begin() + pos + cut);
+        refAttr.insert(refAttr.begin() + pos, len, a);
+        if (step % 97 == 0 && !refText.isEmpty()) {
+            int p = int(rng() % refText.size()), n = int(rng() % 5);
+            text.assignBlock(p, n, QStringLiteral("B"), 9);
+            for (int i = p; i < std::min<int>(p + n, int(refText.size())); ++i) refAttr[i] += 10;
+        }
+        ASSERT_EQ(text.string(), refText);
+        auto runs = text.runs();
+        for (size_t i = 1; i < runs.size(); ++i) ASSERT_FALSE(runs[i - 1].attributes == runs[i].attributes);
+        for (int i = 0; i < refText.size(); ++i) {
+            TextAttributes want = palette[refAttr[i] % 10];
+            if (refAttr[i] >= 10) {
+                want.blockId = QStringLiteral("B");
+                want.fontSize = 9;
+            }
+            ASSERT_EQ(*text.attributesAt(i), want) << step << " at " << i;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QMenu>
+#include <QMimeData>
+#include <QTest>
+#include <QTextBlock>
+
+#include <QElapsedTimer>
+#include <thread>
+
+#include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/TimelineViewHarness.hpp"
+
+using namespace verbolin;
+using uitest::TimelineHarness;
+
+namespace {
+
+std::vector<int> changeStarts(QTextDocument& doc, std::function<void()> action) {
+    std::vector<int> starts;
+    auto c = QObject::connect(&doc, &QTextDocument::contentsChange, [&](int pos, int, int) { starts.push_back(pos); });
+    action();
+    QObject::disconnect(c);
+    return starts;
+}
+
+double lineTop(TimelineHarness& h, int position) {
+    return DocumentGeometry::lineAt(h.doc(), position)->rect.top() - h.view.scrollY();
+}
+
+TEST(TimelineTextView, RendersOnceFollowsTheEndAndReplacesOnlyTheTail) {
+    TimelineHarness h;
+    auto segs = uitest::segments(40);
+    h.show(uitest::blocks(segs));
+    EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+    EXPECT_GT(h.maxScroll(), 0);
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+
+    const int revision = h.doc().revision();
+    h.show(uitest::blocks(segs));  // the same paragraphs again
+    EXPECT_EQ(h.doc().revision(), revision);
+
+    h.select(2, 6);  // inside the first paragraph
+    h.view.scrollTo(h.maxScroll());
+    const int oldEnd = h.view.text().length();
+    segs.push_back(uitest::segment(1000, 1002, "A new paragraph."));
+    auto starts = changeStarts(h.doc(), [&] { h.show(uitest::blocks(segs)); });
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts.front(), oldEnd);  // the new separator
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+    EXPECT_EQ(h.edit().textCursor().selectionStart(), 2);
+    EXPECT_EQ(h.edit().textCursor().selectionEnd(), 6);
+
+    // The last paragraph grows: the replace starts at its separator.
+    segs.push_back(uitest::segment(1003, 1004, "More."));
+    const int lastStart = h.view.ranges().back().location;
+    starts = changeStarts(h.doc(), [&] { h.show(uitest::blocks(segs)); });
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts.front(), lastStart - 1);
+    EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+}
+
+TEST(TimelineTextView, StaysPutAwayFromTheEndAndKeepsTopParagraphOnPrepend) {
+    TimelineHarness h;
+    auto segs = uitest::segments(60, 10, 10000);
+    h.show(uitest::blocks(segs));
+    h.view.scrollTo(h.maxScroll() - 40);  // exactly 40 above the bottom
+    h.settle();
+    const double y = h.view.scrollY();
+    segs.push_back(uitest::segment(20000, 20001, "Later."));
+    h.show(uitest::blocks(segs));
+    EXPECT_EQ(h.view.scrollY(), y);
+
+    // Scrolled near the top: asked once for older paragraphs within a second.
+    h.view.scrollTo(59);
+    h.settle();
+    h.view.scrollTo(30);
+    h.settle();
+    EXPECT_EQ(h.scrolledToTop, 1);
+    EXPECT_TRUE(h.view.loadingMore());
+    const QString topId = h.view.ranges()[1].id;
+    const double before = lineTop(h, h.view.ranges()[1].location);
+    auto older = uitest::segments(20, 10, 0);
+    older.insert(older.end(), segs.begin(), segs.end());
+    h.show(uitest::blocks(older));
+    EXPECT_FALSE(h.view.loadingMore());
+    const auto& r = h.view.ranges();
+    auto it = std::find_if(r.begin(), r.end(), [&](const ParagraphRange& p) { return p.id == topId; });
+    ASSERT_NE(it, r.end());
+    EXPECT_NEAR(lineTop(h, it->location), before, 1.0);
+}
+
+TEST(TimelineTextView, FontChangeKeepsSelectionAndScrolledToTopResetsAfterOneSecond) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(30));
+    h.show(blocks);
+    h.select(3, 9);
+    h.view.scrollTo(h.maxScroll());
+    h.show(blocks, 28);
+    EXPECT_EQ(h.view.text().attributesAt(0)->fontSize, 28);
+    EXPECT_EQ(h.edit().textCursor().selectionStart(), 3);
+    EXPECT_EQ(h.edit().textCursor().selectionEnd(), 9);
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+
+    h.view.scrollTo(10);
+    h.settle();
+    EXPECT_EQ(h.scrolledToTop, 1);
+    h.main.advance(std::chrono::milliseconds(999));
+    EXPECT_TRUE(h.view.loadingMore());
+    h.main.advance(std::chrono::milliseconds(1));
+    EXPECT_FALSE(h.view.loadingMore());
+    h.view.scrollTo(20);
+    h.settle();
+    EXPECT_EQ(h.scrolledToTop, 2);
+}
+
+TEST(TimelineTextView, JumpsOncePerTokenAndReportsVisibleOnlyOnChange) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(50));
+    h.show(blocks);
+    const int reports = h.visibleReports;
+    h.view.setInputs(h.inputs(blocks));  // unchanged: no report
+    h.settle();
+    EXPECT_EQ(h.visibleReports, reports);
+
+    h.jump = {blocks->front().id, 1};
+    h.show(blocks);
+    EXPECT_EQ(h.view.scrollY(), TimelineTextView::kInsetHeight - 4);  // never above the text's top
+    EXPECT_GT(h.visibleReports, reports);
+    h.view.scrollTo(100);
+    h.show(blocks);  // same token: ignored
+    EXPECT_EQ(h.view.scrollY(), 100);
+    h.jump = {platform::Uuid::random(), 2};  // not shown: to the end
+    h.show(blocks);
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+    h.jump = {(*blocks)[25].id, 3};
+    h.show(blocks);
+    const auto& r = h.view.ranges()[25];
+    const double spacing = h.view.text().attributesAt(r.location)->paragraph->spacingBefore;
+    EXPECT_NEAR(lineTop(h, r.location), spacing + 4, 1.0);
+}
+
+TEST(TimelineTextView, TypingReachesOnEditWithoutReRendering) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(3));
+    h.show(blocks);
+    const auto& r = h.view.ranges()[1];
+    h.select(r.location + 9, r.location + 9);  // after "Paragraph"
+    QTest::keyClicks(&h.edit(), "XY");
+    ASSERT_EQ(h.edits.size(), 2u);
+    EXPECT_EQ(h.edits.back().first.id, (*blocks)[1].id);
+    EXPECT_EQ(h.edits.back().second, "ParagraphXY 1 says something worth keeping.");
+    EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+
+    // Typing back to the stored text reports nothing new.
+    QTest::keyClick(&h.edit(), Qt::Key_Backspace);
+    QTest::keyClick(&h.edit(), Qt::Key_Backspace);
+    EXPECT_EQ(h.edits.size(), 3u);
+    EXPECT_EQ(h.edits.back().second, "ParagraphX 1 says something worth keeping.");
+}
+
+TEST(TimelineTextView, RefusesEditsAcrossSeparatorsAndIntoTheLiveParagraph) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(3));
+    auto in = h.inputs(blocks);
+    in.liveId = blocks->back().id;
+    h.view.setInputs(in);
+    h.settle();
+    const QString before = h.doc().toPlainText();
+    const auto r = h.view.ranges();
+
+    struct Case {
+        int anchor, position;
+        int key;
+        const char* text;
+    } cases[] = {
+        {r[0].end() - 2, r[1].location + 2, Qt::Key_Delete, nullptr},  // crosses a separator
+        {r[1].location, r[1].location, Qt::Key_Backspace, nullptr},     // would eat the separator
+        {r[2].location + 3, r[2].location + 3, 0, "z"},                 // inside the live paragraph
+        {r[2].end(), r[2].end(), 0, "z"},                               // at the very end
+        {r[2].location - 1, r[2].location + 4, 0, "z"},
+    };
+    for (const Case& c : cases) {
+        h.select(c.anchor, c.position);
+        if (c.text) QTest::keyClicks(&h.edit(), c.text);
+        else QTest::keyClick(&h.edit(), Qt::Key(c.key));
+        EXPECT_EQ(h.doc().toPlainText(), before) << c.anchor;
+        EXPECT_EQ(h.edit().textCursor().anchor(), c.anchor);
+    }
+    EXPECT_TRUE(h.edits.empty());
+
+    h.select(r[0].location + 1, r[0].location + 3);  // within one stored paragraph
+    QTest::keyClick(&h.edit(), Qt::Key_Delete);
+    ASSERT_EQ(h.edits.size(), 1u);
+    EXPECT_EQ(h.edits[0].second, "Pagraph 0 says something worth keeping.");
+}
+
+TEST(TimelineTextView, NotEditableTakesNoTypingEvenAfterARerender) {
+    TimelineHarness h;
+    auto in = h.inputs(uitest::blocks(uitest::segments(3)));
+    for (bool editable : {false, true}) {
+        in.editable = editable;
+        h.view.setInputs(in);  // a change of editability renders afresh
+        h.select(3, 3);
+        QTest::keyClicks(&h.edit(), "abc");
+        EXPECT_EQ(h.edits.size(), editable ? 3u : 0u);
+    }
+}
+
+TEST(TimelineTextView, CtrlBackspaceDeletesParagraphsOnlyWithASelection) {
+    TimelineHarness h;
+    h.show(uitest::blocks(uitest::segments(3)));
+    const auto r = h.view.ranges();
+    h.select(r[1].end(), r[1].end());
+    QTest::keyClick(&h.edit(), Qt::Key_Backspace, Qt::ControlModifier);
+    EXPECT_EQ(h.deletes, 0);
+    ASSERT_EQ(h.edits.size(), 1u);  // the editor removed the last word
+    EXPECT_EQ(h.edits[0].second, "Paragraph 1 says something worth keeping");
+
+    h.select(r[0].location + 2, r[1].location + 2);
+    const QString before = h.doc().toPlainText();
+    QTest::keyClick(&h.edit(), Qt::Key_Backspace, Qt::ControlModifier);
+    EXPECT_EQ(h.deletes, 1);
+    EXPECT_EQ(h.doc().toPlainText(), before);
+}
+
+TEST(TimelineTextView, SelectionReportsAndTheirInteractionKind) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(3));
+    h.show(blocks);
+    h.calls.clear();
+    const auto r = h.view.ranges();
+    const QRectF line = DocumentGeometry::lineAt(h.doc(), r[1].location)->rect;
+    const QPoint p(int(line.left()) + 30, int(line.center().y() - h.view.scrollY()));
+    QTest::mouseClick(h.edit().viewport(), Qt::LeftButton, {}, p);
+    h.settle();
+    EXPECT_EQ(h.calls, (std::vector<std::string>{"select", "interaction"}));
+    EXPECT_EQ(h.selected, std::vector{(*blocks)[1].id});
+    h.calls.clear();
+    QTest::keyClick(&h.edit(), Qt::Key_Right);
+    h.settle();
+    EXPECT_EQ(h.calls, (std::vector<std::string>{"select"}));
+}
+
+TEST(TimelineTextView, CopiesPlainTextAndOffersParagraphDeletion) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(2));
+    h.show(blocks);
+    h.select(0, h.view.text().length());
+    h.edit().copy();
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    ASSERT_NE(data, nullptr);
+    EXPECT_FALSE(data->hasHtml());
+    EXPECT_EQ(data->text().toStdString(), (*blocks)[0].text() + "\n\n" + (*blocks)[1].text());
+
+    for (bool offer : {true, false}) {
+        h.offerDelete = offer;
+        h.show(blocks);
+        std::unique_ptr<QMenu> menu(h.edit().createStandardContextMenu());
+        const int plain = int(menu->actions().size());
+        h.view.decorateContextMenu(*menu);
+        if (!offer) {
+            EXPECT_EQ(menu->actions().size(), plain);
+            continue;
+        }
+        ASSERT_EQ(menu->actions().size(), plain + 2);
+        EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Delete Paragraph"));
+        EXPECT_TRUE(menu->actions()[1]->isSeparator());
+        menu->actions()[0]->trigger();
+        EXPECT_EQ(h.deletes, 1);
+    }
+}
+
+TEST(GutterView, ClickOnATimeCopiesAndFlashesThatParagraph) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(3));
+    h.show(blocks);
+    h.view.scrollTo(0);
+    h.settle();
+    const auto r = h.view.ranges();
+    auto line = DocumentGeometry::lineAt(h.doc(), r[1].location);
+    const QPoint onTime(40, int(line->rect.center().y() - h.view.scrollY()));
+    const QPoint probe(h.edit().viewport()->width() - 12, onTime.y());
+    const QColor plain = h.edit().viewport()->grab().toImage().pixelColor(probe);
+
+    QTest::mouseClick(h.edit().viewport(), Qt::LeftButton, {}, onTime);
+    EXPECT_EQ(h.copied, std::vector{(*blocks)[1].id});
+    EXPECT_DOUBLE_EQ(h.view.gutter()->flashState().alpha, 0.45);
+    EXPECT_NE(h.view.gutter()->grab().toImage().pixelColor(probe), plain);
+    h.main.advance(std::chrono::milliseconds(100));
+    QTest::mouseClick(h.edit().viewport(), Qt::LeftButton, {}, onTime);  // restarts
+    EXPECT_DOUBLE_EQ(h.view.gutter()->flashState().alpha, 0.45);
+    h.main.advance(std::chrono::milliseconds(1000));
+    EXPECT_FALSE(h.view.gutter()->flashState().active());
+    EXPECT_EQ(h.edit().viewport()->grab().toImage().pixelColor(probe), plain);
+
+    // Right of the column, or below the last paragraph: the text takes it.
+    const QPoint inText(200, onTime.y());
+    QTest::mouseClick(h.edit().viewport(), Qt::LeftButton, {}, inText);
+    const QPoint below(40, h.edit().viewport()->height() - 2);
+    QTest::mouseClick(h.edit().viewport(), Qt::LeftButton, {}, below);
+    EXPECT_EQ(h.copied.size(), 2u);
+    EXPECT_EQ(h.edit().textCursor().position(), h.view.text().length());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TimelineTextView, WorkLeftOnTheMainQueueOutlivesTheView) {
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main(clock);
+    int visible = 0;
+    {
+        uitest::TimelineHarness h;  // a second view on its own queue
+        auto view = std::make_unique<TimelineTextView>(main);
+        view->resize(400, 300);
+        view->show();
+        TimelineInputs in = h.inputs(uitest::blocks(uitest::segments(30)));
+        in.onVisible = [&](auto, auto, bool) { ++visible; };
+        in.onScrolledToTop = [] {};
+        view->setInputs(in);
+        view->scrollTo(0);  // arms the one-second reset
+        view->gutter()->flash(0, 5);
+        EXPECT_GT(main.pendingCount(), 0u);
+        view.reset();
+    }
+    main.advance(std::chrono::seconds(2));  // nothing left to touch
+    EXPECT_EQ(main.pendingCount(), 0u);
+    EXPECT_LE(visible, 2);
+}
+
+TEST(QtMainExecutor, RunsPostedWorkInOrderOnALaterTurn) {
+    QtMainExecutor main;
+    std::vector<int> order;
+    main.post([&] { order.push_back(1); });
+    main.postAfter(std::chrono::milliseconds(20), [&] { order.push_back(3); });
+    main.post([&] { order.push_back(2); });
+    EXPECT_TRUE(order.empty());
+    EXPECT_TRUE(main.isMainThread());
+    std::thread([&] { main.post([&] { order.push_back(4); }); }).join();
+    QElapsedTimer t;
+    t.start();
+    while (order.size() < 4 && t.elapsed() < 2000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 4, 3}));
+}
+
+}  // namespace

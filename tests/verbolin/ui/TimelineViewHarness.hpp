@@ -1,0 +1,83 @@
+#pragma once
+// A timeline text view on the offscreen platform, driven by a manual main
+// executor, with every callback recorded.
+
+#include <QApplication>
+#include <QScrollBar>
+#include <QTextDocument>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/system/ManualMainExecutor.hpp"
+#include "verbolin/ui/GutterView.hpp"
+#include "verbolin/ui/TimelineTextEdit.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
+
+namespace uitest {
+
+struct TimelineHarness {
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main{clock};
+    verbolin::TimelineTextView view{main};
+    std::vector<std::string> calls;  // "edit:<text>", "select:<n>", "visible", "interaction", ...
+    std::vector<std::pair<verbolin::Block, std::string>> edits;
+    std::vector<platform::Uuid> selected;
+    int scrolledToTop = 0, visibleReports = 0, deletes = 0;
+    std::vector<platform::Uuid> copied;
+    bool offerDelete = true;
+    verbolin::TimelineInputs::Jump jump;
+
+    explicit TimelineHarness(int width = 600, int height = 400) {
+        view.resize(width, height);
+        view.show();
+        QApplication::processEvents();
+    }
+
+    verbolin::TimelineInputs inputs(std::shared_ptr<const std::vector<verbolin::Block>> blocks, double font = 20) {
+        verbolin::TimelineInputs in;
+        in.blocks = std::move(blocks);
+        in.fontSize = font;
+        in.label = [](const verbolin::Block& b) { return "t" + std::to_string(b.text().size()); };
+        in.onEdit = [this](const verbolin::Block& b, const std::string& t) {
+            edits.push_back({b, t});
+            calls.push_back("edit");
+        };
+        in.onScrolledToTop = [this] { ++scrolledToTop; };
+        in.onSelection = [this](std::pair<int, int>, const std::vector<platform::Uuid>& ids) {
+            selected = ids;
+            calls.push_back("select");
+        };
+        in.onVisible = [this](auto, auto, bool) { ++visibleReports; };
+        in.onUserInteraction = [this] { calls.push_back("interaction"); };
+        if (offerDelete) in.onDeleteSelection = [this] { ++deletes; };
+        in.onCopyBlock = [this](const platform::Uuid& id) { copied.push_back(id); };
+        in.jump = jump;
+        return in;
+    }
+
+    void show(std::shared_ptr<const std::vector<verbolin::Block>> blocks, double font = 20) {
+        view.setInputs(inputs(std::move(blocks), font));
+        settle();
+    }
+
+    void settle() {
+        for (int i = 0; i < 3; ++i) {
+            QApplication::processEvents();
+            main.runPending();
+        }
+    }
+
+    verbolin::TimelineTextEdit& edit() { return *view.textEdit(); }
+    QTextDocument& doc() { return *edit().document(); }
+    int maxScroll() { return edit().verticalScrollBar()->maximum(); }
+    void select(int anchor, int position) {
+        QTextCursor c(&doc());
+        c.setPosition(anchor);
+        c.setPosition(position, QTextCursor::KeepAnchor);
+        edit().setTextCursor(c);
+    }
+};
+
+}  // namespace uitest
