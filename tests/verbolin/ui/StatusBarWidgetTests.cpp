@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 
@@ -10,10 +10,6 @@
 using namespace apptest;
 
 TEST(StatusBarWidget, LongFailureStaysOnOneLineWithRetryVisible) {
-    int argc = 1;
-    char name[] = "test";
-    char* argv[] = {name, nullptr};
-    if (!QApplication::instance()) new QApplication(argc, argv);  // lives for the process
     EngineWorld world;
     TranscriptionEngine engine(world.services());
     verbolin::StatusBarWidget bar(engine);

@@ -1,28 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QClipboard>
-
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
-#include "verbolin/ui/Clipboard.hpp"
+#include "verbolin/ui/Pasteboard.hpp"
 #include "verbolin/ui/TrayMenu.hpp"
 
 using namespace apptest;
 
-namespace {
-
-void app() {
-    static int argc = 1;
-    static char name[] = "test";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance()) new QApplication(argc, argv);  // lives for the process
-}
-
-}  // namespace
-
 TEST(TrayMenu, BuiltWithoutShowingAndDispatchesThroughOneSlot) {
-    app();
     TestEnvironment env;
     EngineWorld world;
     verbolin::AppModel::Services s;
@@ -37,7 +22,12 @@ TEST(TrayMenu, BuiltWithoutShowingAndDispatchesThroughOneSlot) {
     seg.text = "line one\nline two";
     model.store().segments.set({seg});
     int quits = 0;
-    verbolin::TrayMenu tray(model, {verbolin::copyPlainText, [&] { ++quits; }, {}});
+    verbolin::MemoryPasteboard pasteboard;
+    verbolin::TrayMenu tray(model, {[&](const std::string& t) {
+                                        pasteboard.clearAndSetString(QString::fromStdString(t));
+                                    },
+                                    [&] { ++quits; },
+                                    {}});
 
     const auto actions = tray.menu()->actions();
     ASSERT_EQ(actions.size(), 14);
@@ -49,7 +39,7 @@ TEST(TrayMenu, BuiltWithoutShowingAndDispatchesThroughOneSlot) {
     ASSERT_EQ(recent->actions().size(), 1);
     EXPECT_TRUE(recent->actions()[0]->text().endsWith("line one line two"));
     recent->actions()[0]->trigger();
-    EXPECT_EQ(QApplication::clipboard()->text(), "line one\nline two");
+    EXPECT_EQ(pasteboard.string(), "line one\nline two");
 
     QAction foreign("foreign");
     foreign.setProperty("verbolinAction", 13);  // not an action of this menu
