@@ -133,3 +133,18 @@ static void BM_ParseTokenizerJson(benchmark::State& state) {
 BENCHMARK(BM_ParseTokenizerJson)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
+
+// One long word of random letters: the merge loop's growth with piece length.
+static void BM_MergeLongWord(benchmark::State& state) {
+    Fixture& f = fixture();
+    BPETokenizer model(f.config, f.data, {});
+    std::string word;
+    uint32_t x = 12345;
+    while (word.size() < size_t(state.range(0))) {
+        x = x * 1103515245u + 12345u;
+        word += char('a' + (x >> 16) % 26);
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(model.bpe(word));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(word.size()));
+}
+BENCHMARK(BM_MergeLongWord)->Arg(1 << 10)->Arg(1 << 14)->Arg(1 << 17)->Arg(1 << 20)->Unit(benchmark::kMillisecond);

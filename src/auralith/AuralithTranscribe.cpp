@@ -77,20 +77,15 @@ Auralith::Results Auralith::transcribeChunked(const std::vector<float>& audioArr
     const auto shared = progress();
     shared->setTotalUnitCount(std::max<std::int64_t>(shared->totalUnitCount(), std::ssize(chunks)));
 
-    // One chunk after another: the concurrent batch runner is not part of
-    // this build, and the outcome per chunk is the same.
-    std::vector<VADAudioChunker::ChunkResult> outcomes;
+    std::vector<std::vector<float>> arrays;
+    std::vector<std::optional<DecodingOptions>> options;
+    std::vector<std::int64_t> offsets;
     for (const auto& chunk : chunks) {
-        DecodingOptions options = decodeOptions;
-        options.clipTimestamps.clear();
-        try {
-            outcomes.emplace_back(runTranscribeTask(chunk.audioSamples, options, callback));
-        } catch (const platform::CancellationError&) {
-            throw;
-        } catch (...) {
-            outcomes.emplace_back(std::current_exception());
-        }
+        arrays.push_back(chunk.audioSamples);
+        options.emplace_back(decodeOptions)->clipTimestamps.clear();
+        offsets.push_back(chunk.seekOffsetIndex);
     }
+    const auto outcomes = transcribeWithOptions(arrays, options, offsets, std::move(callback));
     return chunker.updateSeekOffsetsForResults(outcomes, chunks);
 }
 

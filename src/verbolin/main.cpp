@@ -36,7 +36,9 @@ int report() {
     std::printf("Verbolin data folder: %s\n", store.directory().c_str());
     std::printf("Transcript: %zu segments, %zu sessions%s\n", store.segments.peek().size(),
                 store.sessions.peek().size(),
-                store.db() ? "" : " (not saved: the database could not be opened)");
+                !store.notSaved.peek() ? ""
+                : store.db()           ? " (not saved: writing to the database fails)"
+                                       : " (not saved: the database could not be opened)");
     const verbolin::ModelPack pack = chosenPack();
     std::printf("Speech model: %s, %s\n", pack.title.c_str(),
                 pack.isInstalled() ? "installed" : "not installed");

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/Float16.hpp"
 
 #define AVX2_TARGET __attribute__((target("avx2,fma,f16c")))
 
@@ -221,8 +222,7 @@ const ComputeKernels kAvx2 = {"avx2",      matvecF16, matvecF32, axpyF16,  axpyF
 
 const ComputeKernels* avx2Kernels() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-        __builtin_cpu_supports("f16c"))
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && processorHasF16C())
         return &kAvx2;
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #include "platform/ml/Float16.hpp"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <atomic>
@@ -50,13 +51,8 @@ __attribute__((target("avx,f16c"))) void halfToFloatBulkF16C(const Float16* src,
     for (; i < n; ++i) dst[i] = halfToFloatF16C(src[i].bits);
 }
 
-bool cpuHasF16C() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
-}
-
 std::atomic<bool>& useHardware() {
-    static std::atomic<bool> flag{cpuHasF16C()};
+    static std::atomic<bool> flag{processorHasF16C()};
     return flag;
 }
 
@@ -133,10 +129,20 @@ void convertHalfToFloat(const Float16* src, float* dst, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) dst[i] = halfBitsToFloatScalar(src[i].bits);
 }
 
+bool processorHasF16C() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    if (!(ecx & bit_F16C) || !(ecx & bit_AVX) || !(ecx & bit_OSXSAVE)) return false;
+    // The system must save the AVX registers across task switches (XCR0 bits 1, 2).
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (low & 6u) == 6u;
+}
+
 bool hasHardwareFloat16() { return useHardware().load(); }
 
 bool setHardwareFloat16Enabled(bool enabled) {
-    const bool allowed = enabled && cpuHasF16C();
+    const bool allowed = enabled && processorHasF16C();
     return useHardware().exchange(allowed);
 }
 

@@ -48,6 +48,10 @@ void convertHalfToFloat(const Float16* src, float* dst, std::size_t n);
 // Whether the F16C path is in use (for tests and diagnostics).
 bool hasHardwareFloat16();
 
+// Whether the processor and the system support F16C (with the AVX state it
+// needs). Asked through CPUID, which every compiler we build with offers.
+bool processorHasF16C();
+
 // Forces the portable path (tests compare the two); returns the previous setting.
 bool setHardwareFloat16Enabled(bool enabled);
 

@@ -11,8 +11,17 @@ namespace platform::ml {
 
 std::shared_ptr<MLModel> MLModel::load(const std::filesystem::path& folder,
                                        const MLModelConfiguration& configuration) {
-    ModelFolder model = ModelFolder::read(folder);
-    model.checkAgainstLayout();
+    ModelFolder model = [&] {
+        try {
+            ModelFolder m = ModelFolder::read(folder);
+            m.checkAgainstLayout();
+            return m;
+        } catch (const nlohmann::json::exception& e) {
+            // A value of an unexpected JSON type that a check missed.
+            throw MLModelError(MLModelError::Code::generic,
+                               "Invalid model at " + folder.string() + ": " + e.what());
+        }
+    }();
     if (model.kind() == WhisperModelLayout::kMelSpectrogram)
         return std::make_shared<MelSpectrogramModel>(model, configuration);
     if (model.kind() == WhisperModelLayout::kAudioEncoder)

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "platform/ml/MLModelError.hpp"
+#include "platform/system/JsonNesting.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
 namespace platform::ml {
@@ -32,6 +33,13 @@ bool sameFeature(const MLFeatureDescription& a, const MLFeatureDescription& b) {
     if (!a.multiArrayConstraint) return true;
     return a.multiArrayConstraint->shape == b.multiArrayConstraint->shape &&
            a.multiArrayConstraint->dataType == b.multiArrayConstraint->dataType;
+}
+
+// A member that is not text reads as empty, so that a wrong type is refused
+// with the same error as a wrong value.
+std::string textField(const nlohmann::json& object, const char* key) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 }  // namespace
@@ -73,13 +81,13 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
         text << in.rdbuf();
         if (!in) fail("model.json cannot be read");
         try {
-            j = nlohmann::json::parse(text.str());
+            j = platform::parseJson(text.str());
         } catch (const nlohmann::json::exception& e) {
             fail(std::string("model.json is not valid JSON (") + e.what() + ")");
         }
     }
     if (!j.is_object()) fail("model.json is not an object");
-    if (j.value("format", std::string()) != kFormat)
+    if (textField(j, "format") != kFormat)
         fail("model.json has no \"format\": \"verbolin-mlmodel\"");
     if (!j.contains("version") || !j["version"].is_number_integer() ||
         j["version"].get<int>() != kVersion)
@@ -103,7 +111,7 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
                 fail(std::string("a feature of \"") + side + "\" has no name");
             MLFeatureDescription f;
             f.name = e["name"].get<std::string>();
-            const std::string type = e.value("type", std::string());
+            const std::string type = textField(e, "type");
             f.type = MLFeatureType::invalid;
             for (const auto& [t, name] : kTypeNames)
                 if (type == name) f.type = t;
@@ -172,7 +180,10 @@ void ModelFolder::checkAgainstLayout() const {
     std::vector<TensorSpec> specs;
     try {
         expected = WhisperModelLayout::description(kind_, dimensions_);
-        specs = WhisperModelLayout::tensors(kind_, dimensions_);
+        // model.json's numbers are trusted no further than the weights file
+        // can back them: a table of tensor names longer than the file's
+        // header cannot match it.
+        specs = WhisperModelLayout::tensors(kind_, dimensions_, weights_->tensors().size());
     } catch (const MLModelError& e) {
         throw MLModelError(e.code(), where + e.what());
     }

@@ -1,3 +1,4 @@
+#include "platform/system/JsonNesting.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
 
 #include <algorithm>
@@ -61,7 +62,7 @@ std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesyst
     const char* headerText = reinterpret_cast<const char*>(base + 8);
     nlohmann::json header;
     try {
-        header = nlohmann::json::parse(headerText, headerText + headerLen);
+        header = platform::parseJson(std::string_view(headerText, headerLen));
     } catch (const nlohmann::json::exception& e) {
         fail(path, std::string("header is not valid JSON (") + e.what() + ")");
     }

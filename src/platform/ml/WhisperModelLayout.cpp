@@ -1,5 +1,7 @@
 #include "platform/ml/WhisperModelLayout.hpp"
 
+#include <limits>
+
 #include "platform/ml/MLModelError.hpp"
 
 namespace platform::ml {
@@ -7,6 +9,13 @@ namespace platform::ml {
 namespace {
 
 using DT = MLMultiArrayDataType;
+
+// Tensors per layer: attention 7, norm 2, feed-forward 4, norm 2; the
+// decoder adds cross-attention 7 and its norm 2.
+constexpr std::size_t kEncoderLayerTensors = 15;
+constexpr std::size_t kDecoderLayerTensors = 24;
+// Whisper's encoders have 1500 positions; this leaves ample room.
+constexpr std::int64_t kMaxSourcePositions = 1 << 16;
 
 void addFeature(std::map<std::string, MLFeatureDescription>& table, const std::string& name,
                 std::vector<std::int64_t> shape, DT type, bool optional = false) {
@@ -79,8 +88,9 @@ std::int64_t WhisperModelLayout::dimension(const nlohmann::json& dims, const std
     if (!dims.is_object())
         throw MLModelError(MLModelError::Code::generic, "Model dimensions are not an object");
     auto it = dims.find(name);
+    // Models keep dimensions in ints.
     if (it == dims.end() || !it->is_number_integer() || it->get<std::int64_t>() <= 0 ||
-        it->get<std::int64_t>() > (std::int64_t{1} << 31))
+        it->get<std::int64_t>() > std::numeric_limits<std::int32_t>::max())
         throw MLModelError(MLModelError::Code::generic,
                            "Dimension \"" + name + "\" is missing or not a positive integer");
     return it->get<std::int64_t>();
@@ -119,6 +129,11 @@ MLModelDescription WhisperModelLayout::description(const std::string& kind,
         const auto w = dimension(dims, "max_source_positions"),
                    s = dimension(dims, "kv_cache_length");
         dimension(dims, "decoder_ffn_dim");
+        // No decoder weight has this length, so the weights file cannot bound
+        // it; the decoder keeps layers x w x d of cross-attention state.
+        if (w > kMaxSourcePositions)
+            throw MLModelError(MLModelError::Code::generic,
+                               "Dimension \"max_source_positions\" is out of range");
         if (d % heads != 0)
             throw MLModelError(MLModelError::Code::generic,
                                "Dimension \"d_model\" is not a multiple of the heads");
@@ -145,9 +160,23 @@ MLModelDescription WhisperModelLayout::description(const std::string& kind,
 }
 
 std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind,
-                                                    const nlohmann::json& dims) {
+                                                    const nlohmann::json& dims,
+                                                    std::size_t limit) {
     std::vector<TensorSpec> out;
+    // The layers' tensors follow `out`'s fixed ones, with `tail` after them.
+    auto checkCount = [&](std::int64_t layers, std::size_t perLayer, std::size_t tail) {
+        // layers fits an int32, so this cannot overflow
+        const std::uint64_t need =
+            out.size() + tail + static_cast<std::uint64_t>(layers) * perLayer;
+        if (need > limit)
+            throw MLModelError(MLModelError::Code::generic,
+                               "the weights hold " + std::to_string(limit) +
+                                   " tensors, fewer than a " + kind +
+                                   " with these dimensions needs");
+        out.reserve(static_cast<std::size_t>(need));
+    };
     if (kind == kMelSpectrogram) {
+        checkCount(0, 0, 1);
         out.push_back(
             {"mel_filters", {dimension(dims, "n_mels"), dimension(dims, "n_fft") / 2 + 1}});
     } else if (kind == kAudioEncoder) {
@@ -160,6 +189,7 @@ std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind,
         out.push_back({"model.encoder.conv2.weight", {d, d, 3}});
         out.push_back({"model.encoder.conv2.bias", {d}});
         out.push_back({"model.encoder.embed_positions.weight", {w, d}});
+        checkCount(layers, kEncoderLayerTensors, 2);
         for (std::int64_t l = 0; l < layers; ++l) {
             const std::string p = "model.encoder.layers." + std::to_string(l);
             addAttention(out, p + ".self_attn", d);
@@ -175,6 +205,7 @@ std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind,
         const auto positions = dimension(dims, "max_target_positions");
         out.push_back({"model.decoder.embed_tokens.weight", {v, d}});
         out.push_back({"model.decoder.embed_positions.weight", {positions, d}});
+        checkCount(layers, kDecoderLayerTensors, 2);
         for (std::int64_t l = 0; l < layers; ++l) {
             const std::string p = "model.decoder.layers." + std::to_string(l);
             addAttention(out, p + ".self_attn", d);

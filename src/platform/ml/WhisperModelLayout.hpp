@@ -14,6 +14,7 @@
 // Weight names are those of the common transformers Whisper checkpoints
 // ("model.encoder.layers.0.fc1.weight", ...); the mel kind holds "mel_filters".
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -39,10 +40,13 @@ class WhisperModelLayout {
     // Both throw MLModelError naming the dimension when one is missing or out of range.
     static MLModelDescription description(const std::string& kind,
                                           const nlohmann::json& dimensions);
+    // `limit` bounds the list before it is built: a layer count that would
+    // need more tensors throws MLModelError instead of filling memory.
     static std::vector<TensorSpec> tensors(const std::string& kind,
-                                           const nlohmann::json& dimensions);
+                                           const nlohmann::json& dimensions,
+                                           std::size_t limit = SIZE_MAX);
 
-    // A positive integer dimension, or MLModelError.
+    // A positive integer dimension that fits an int, or MLModelError.
     static std::int64_t dimension(const nlohmann::json& dimensions, const std::string& name);
 };
 

@@ -84,8 +84,13 @@ std::optional<Date> parseISO8601(std::string_view s) {
     if (M < 1 || M > 12 || h > 23 || m > 59 || sec > 60) return std::nullopt;
     year_month_day ymd{year{Y}, month{unsigned(M)}, day{unsigned(D)}};
     if (!ymd.ok()) return std::nullopt;
-    auto t = sys_days{ymd} + hours{h} + minutes{m} + seconds{sec} + frac - minutes{offsetMinutes};
-    return time_point_cast<Date::duration>(t);
+    // In whole seconds nothing overflows for years 0000-9999; a Date holds
+    // far fewer years, and a time outside them is refused, not wrapped.
+    const sys_seconds whole = sys_days{ymd} + hours{h} + minutes{m} + seconds{sec} - minutes{offsetMinutes};
+    constexpr auto earliest = ceil<seconds>(Date::min().time_since_epoch());
+    constexpr auto latest = floor<seconds>(Date::max().time_since_epoch()) - seconds{1};  // room for frac
+    if (whole.time_since_epoch() < earliest || whole.time_since_epoch() > latest) return std::nullopt;
+    return Date{duration_cast<Date::duration>(whole.time_since_epoch()) + duration_cast<Date::duration>(frac)};
 }
 
 }  // namespace platform

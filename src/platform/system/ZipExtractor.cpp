@@ -3,10 +3,13 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -67,7 +70,10 @@ const char* entryName(archive_entry* e) {
     return name ? name : archive_entry_pathname_utf8(e);
 }
 
-void copyData(archive* in, archive* out) {
+// Copies one entry's data, adding its extent to `total` before each block
+// is written, so that the budget holds whatever the headers declared.
+void copyData(archive* in, archive* out, std::uint64_t& total, std::uint64_t budget) {
+    std::uint64_t extent = 0;
     for (;;) {
         const void* block = nullptr;
         size_t size = 0;
@@ -76,19 +82,63 @@ void copyData(archive* in, archive* out) {
         if (rc == ARCHIVE_EOF) return;
         // A bad checksum comes back as a warning; a damaged download it is.
         if (rc != ARCHIVE_OK) fail(in, "damaged entry data");
+        // A block may start past the previous one (a sparse entry): the gap
+        // still lands on disk.
+        const std::uint64_t end = std::uint64_t(std::max<la_int64_t>(offset, 0)) + size;
+        if (end > extent) {
+            total += end - extent;
+            extent = end;
+        }
+        if (total > budget) throw ArchiveError("archive unpacks to more than " + std::to_string(budget) + " bytes");
         if (archive_write_data_block(out, block, size, offset) < ARCHIVE_OK) fail(out, "cannot write entry");
+    }
+}
+
+// Removes what a failed extraction wrote: each entry's own path, then every
+// top-level item that was not in the folder before. Runs after the writer is
+// freed, which stretches a file cut short to its declared size.
+void removeWritten(const fs::path& root, const std::vector<fs::path>& written, const std::set<fs::path>& before) {
+    std::error_code ignored;
+    for (auto it = written.rbegin(); it != written.rend(); ++it) {
+        if (!fs::is_directory(fs::symlink_status(*it, ignored))) fs::remove(*it, ignored);
+    }
+    for (fs::directory_iterator d(root, ignored), end; !ignored && d != end; d.increment(ignored)) {
+        if (!before.count(d->path().filename())) {
+            std::error_code e;
+            fs::remove_all(d->path(), e);
+        }
     }
 }
 
 }  // namespace
 
-void ZipExtractor::extract(const fs::path& archivePath, const fs::path& directory) {
+void ZipExtractor::extract(const fs::path& archivePath, const fs::path& directory, const Limits& limits) {
     std::error_code ec;
     // The write side refuses to follow links anywhere on the path, so the
     // root itself must be spelled without any.
     const fs::path root = fs::canonical(directory, ec);
     if (ec) throw ArchiveError("target folder unavailable: " + ec.message());
+    const auto archiveSize = fs::file_size(archivePath, ec);
+    if (ec) throw ArchiveError("cannot open archive: " + ec.message());
+    std::set<fs::path> before;
+    for (fs::directory_iterator d(root, ec), end; !ec && d != end; d.increment(ec)) before.insert(d->path().filename());
+    if (ec) throw ArchiveError("target folder unavailable: " + ec.message());
 
+    // The ratio counts from 1 MB up, so that small archives of small text
+    // files are not held to it.
+    const std::uint64_t ratioBudget = std::max<std::uint64_t>(archiveSize, 1u << 20) * limits.maxRatio;
+    const std::uint64_t budget = std::min(limits.maxBytes, ratioBudget);
+    std::vector<fs::path> written;
+    try {
+        extractInto(archivePath, root, limits.maxEntries, budget, written);
+    } catch (...) {
+        removeWritten(root, written, before);
+        throw;
+    }
+}
+
+void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root, std::uint64_t maxEntries,
+                               std::uint64_t budget, std::vector<fs::path>& written) {
     std::unique_ptr<archive, ReadDeleter> in(archive_read_new());
     std::unique_ptr<archive, WriteDeleter> out(archive_write_disk_new());
     if (!in || !out) throw ArchiveError("out of memory");
@@ -99,11 +149,13 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
         fail(in.get(), "cannot open archive");
     }
+    std::uint64_t total = 0, entries = 0;
     for (;;) {
         archive_entry* entry = nullptr;
         int rc = archive_read_next_header(in.get(), &entry);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) fail(in.get(), "damaged archive");
+        if (++entries > maxEntries) throw ArchiveError("archive holds more than " + std::to_string(maxEntries) + " entries");
 
         const char* rawName = entryName(entry);
         if (!rawName) throw ArchiveError("entry without a readable name");
@@ -129,9 +181,15 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
             throw ArchiveError("entry \"" + name + "\" is not a file, folder or link");
         }
         archive_entry_set_pathname(entry, (root / *relative).c_str());
+        // The declared size is what finishing the entry stretches the file
+        // to, even when its data is cut short.
+        if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0 &&
+            std::uint64_t(archive_entry_size(entry)) > budget - std::min(total, budget))
+            throw ArchiveError("entry \"" + name + "\" is larger than the archive may unpack to");
 
+        written.push_back(root / *relative);
         if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) fail(out.get(), "cannot write \"" + name + "\"");
-        copyData(in.get(), out.get());
+        copyData(in.get(), out.get(), total, budget);
         if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) fail(out.get(), "cannot write \"" + name + "\"");
     }
     if (archive_write_close(out.get()) < ARCHIVE_WARN) fail(out.get(), "cannot finish writing");

@@ -3,8 +3,10 @@
 // outside the target folder: absolute paths, ".." components, symbolic links
 // that lead out of it, and entry types other than files, folders and links.
 
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 namespace platform {
 
@@ -15,11 +17,31 @@ public:
 
 class ZipExtractor {
 public:
+    // What an archive may unpack to; past any of these it is refused as a
+    // bomb. The defaults are far above any model pack.
+    struct Limits {
+        std::uint64_t maxBytes = std::uint64_t{16} << 30;  // all entries' data together
+        std::uint64_t maxEntries = 100000;
+        // Unpacked bytes per archive byte, over the whole archive (weights
+        // barely compress; a bomb runs to thousands).
+        std::uint64_t maxRatio = 200;
+    };
+
     // `directory` must exist. Throws ArchiveError when the archive cannot be
-    // read, is damaged, holds an unsafe entry or an entry cannot be written.
-    // Entries before the failing one may already have been written, but never
-    // outside `directory`.
-    static void extract(const std::filesystem::path& archive, const std::filesystem::path& directory);
+    // read, is damaged, holds an unsafe entry, exceeds `limits` or an entry
+    // cannot be written. Nothing is ever written outside `directory`, and on
+    // failure what was written is removed again (entries already in
+    // `directory` beforehand are left alone unless the archive overwrote them).
+    static void extract(const std::filesystem::path& archive, const std::filesystem::path& directory,
+                        const Limits& limits);
+    static void extract(const std::filesystem::path& archive, const std::filesystem::path& directory) {
+        extract(archive, directory, Limits{});
+    }
+
+private:
+    static void extractInto(const std::filesystem::path& archive, const std::filesystem::path& root,
+                            std::uint64_t maxEntries, std::uint64_t budget,
+                            std::vector<std::filesystem::path>& written);
 };
 
 }  // namespace platform

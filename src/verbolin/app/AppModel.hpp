@@ -56,6 +56,10 @@ class AppModel {
     TranscriptStore& store() { return *store_; }
     Defaults& defaults() { return *defaults_; }
 
+    // "Not saved": the transcript has changes that live only in memory (no
+    // database, or writes are failing); clears once a retry stores them.
+    bool transcriptNotSaved() const { return store_->notSaved.get(); }
+
     // Applies one engine event to the store.
     void handle(const TranscriptionEngine::Event& event);
 

@@ -9,6 +9,7 @@
 
 #include "platform/system/AtomicWrite.hpp"
 #include "platform/system/FileMove.hpp"
+#include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
 #include "platform/system/Paths.hpp"
 
@@ -42,7 +43,12 @@ void FileDefaults::load() {
         setAsideBeforeWrite_ = std::filesystem::is_regular_file(status);
         return;
     }
-    auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    nlohmann::json parsed;
+    try {
+        parsed = platform::parseJson(text);
+    } catch (const nlohmann::json::exception&) {
+        // handled below with every other file that holds no settings object
+    }
     if (!parsed.is_object()) {
         logError("Ignoring " + file_.string() + ": not a JSON object");
         setAsideBeforeWrite_ = true;

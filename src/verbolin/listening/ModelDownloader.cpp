@@ -23,13 +23,14 @@ constexpr int64_t kBytesPerMB = 1000000;
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
 
-// Removes the downloaded archive however install() ends.
+// Removes the downloaded archive, or the staging folder with everything in
+// it, however install() ends.
 class RemoveOnExit {
 public:
     explicit RemoveOnExit(fs::path path) : path_(std::move(path)) {}
     ~RemoveOnExit() {
         std::error_code ignored;
-        fs::remove(path_, ignored);
+        fs::remove_all(path_, ignored);
     }
     RemoveOnExit(const RemoveOnExit&) = delete;
     RemoveOnExit& operator=(const RemoveOnExit&) = delete;
@@ -37,6 +38,17 @@ public:
 private:
     fs::path path_;
 };
+
+// A pack unpacks to about its announced size; a quarter more and 64 MB of
+// slack cover compression and rounding, and nothing unpacks past 16 GiB.
+platform::ZipExtractor::Limits unpackLimits(const ModelPack& pack) {
+    platform::ZipExtractor::Limits limits;
+    if (pack.approxMB > 0) {
+        const std::uint64_t expected = std::uint64_t(pack.approxMB) * kBytesPerMB;
+        limits.maxBytes = std::min(limits.maxBytes, expected + expected / 4 + (std::uint64_t{64} << 20));
+    }
+    return limits;
+}
 
 // The staging folder itself, then its sub-folders in listing order; the first
 // that holds the text decoder is the model folder.
@@ -116,9 +128,10 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     std::error_code ignored;
     fs::remove_all(staging, ignored);
     fs::create_directories(staging);
+    RemoveOnExit removeStaging(staging);
 
     try {
-        platform::ZipExtractor::extract(archive, staging);
+        platform::ZipExtractor::extract(archive, staging, unpackLimits(pack));
     } catch (const platform::ArchiveError&) {
         throw platform::AppError(errorDomain, 2, kDamaged);
     }
@@ -128,7 +141,6 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
 
     fs::remove_all(local, ignored);
     platform::moveItem(*modelFolder, local);
-    fs::remove_all(staging, ignored);
 
     if (!pack.isInstalled()) throw platform::AppError(errorDomain, 3, kIncomplete);
 }

@@ -89,6 +89,16 @@ platform::Uuid readId(sqlite3_stmt* stmt, int idColumn, int rowidColumn,
 
 }  // namespace
 
+constexpr const char* kWriteSegment =
+    "INSERT OR REPLACE INTO segments (id, start, end, text, edited, original) VALUES "
+    "(?, ?, ?, ?, ?, ?)";
+constexpr const char* kWriteSession = "INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)";
+constexpr const char* kDeleteSegment = "DELETE FROM segments WHERE id = ?";
+constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE id = ?";
+// From this many segments in one change on, the full-text index is rebuilt
+// once rather than updated per row.
+constexpr size_t kBulkRows = 20000;
+
 const char* const TranscriptDB::schema =
     "CREATE TABLE IF NOT EXISTS segments (\n"
     "    id TEXT PRIMARY KEY,\n"
@@ -131,6 +141,12 @@ TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
     }
     db_ = handle;
     try {
+        // Before anything writes: switching the journal mode or adding the
+        // schema would write into a damaged file and could make it worse.
+        if (!passesQuickCheck()) {
+            logStorageError(url_.string() + " is damaged; it is left as it is");
+            throw platform::AppError(kDomain, 3, url_.string() + " is damaged");
+        }
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");
         // INSERT OR REPLACE removes the old row of an id without running
@@ -230,31 +246,128 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
     return out;
 }
 
-void TranscriptDB::upsert(const Segment& s) {
-    Statement st(
-        prepare("INSERT OR REPLACE INTO segments (id, start, end, text, edited, original) VALUES "
-                "(?, ?, ?, ?, ?, ?)",
-                "writing a segment"));
-    if (!st) return;
-    bindText(st.stmt, 1, s.id.string());
-    sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(s.start));
-    sqlite3_bind_double(st.stmt, 3, platform::secondsSince1970(s.end));
-    bindText(st.stmt, 4, s.text);
-    sqlite3_bind_int(st.stmt, 5, s.edited ? 1 : 0);
-    bindOptionalText(st.stmt, 6, s.original);
-    if (sqlite3_step(st.stmt) != SQLITE_DONE)
-        logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
+bool TranscriptDB::passesQuickCheck() {
+    Statement st;
+    if (sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &st.stmt, nullptr) != SQLITE_OK)
+        throw platform::AppError(kDomain, 2, sqlite3_errmsg(db_));  // e.g. not a database
+    bool ok = true;
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        std::string line = columnText(st.stmt, 0);
+        if (line != "ok") {
+            ok = false;
+            logStorageError(url_.string() + ": " + line);
+        }
+    }
+    return ok && rc == SQLITE_DONE;
 }
 
-void TranscriptDB::upsert(const SessionMarker& m) {
-    Statement st(prepare("INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)",
-                         "writing a session"));
-    if (!st) return;
-    bindText(st.stmt, 1, m.id.string());
-    sqlite3_bind_double(st.stmt, 2, platform::secondsSince1970(m.start));
-    bindOptionalText(st.stmt, 3, m.name);
-    if (sqlite3_step(st.stmt) != SQLITE_DONE)
-        logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
+bool TranscriptDB::write(sqlite3_stmt* st, const Segment& s) {
+    bindText(st, 1, s.id.string());
+    sqlite3_bind_double(st, 2, platform::secondsSince1970(s.start));
+    sqlite3_bind_double(st, 3, platform::secondsSince1970(s.end));
+    bindText(st, 4, s.text);
+    sqlite3_bind_int(st, 5, s.edited ? 1 : 0);
+    bindOptionalText(st, 6, s.original);
+    const bool done = sqlite3_step(st) == SQLITE_DONE;
+    if (!done) logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
+    sqlite3_reset(st);
+    return done;
+}
+
+bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
+    bindText(st, 1, m.id.string());
+    sqlite3_bind_double(st, 2, platform::secondsSince1970(m.start));
+    bindOptionalText(st, 3, m.name);
+    const bool done = sqlite3_step(st) == SQLITE_DONE;
+    if (!done) logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
+    sqlite3_reset(st);
+    return done;
+}
+
+bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
+    bindText(st, 1, deletedId.string());
+    const bool done = sqlite3_step(st) == SQLITE_DONE;
+    if (!done) logStorageError("deleting " + deletedId.string() + " failed: " + sqlite3_errmsg(db_));
+    sqlite3_reset(st);
+    return done;
+}
+
+template <class Item>
+bool TranscriptDB::writeAll(const char* sql, const std::vector<Item>& items) {
+    if (items.empty()) return true;
+    Statement st(prepare(sql, "writing"));  // once for the whole batch
+    if (!st) return false;
+    for (const Item& item : items)
+        if (!write(st.stmt, item)) return false;
+    return true;
+}
+
+bool TranscriptDB::upsert(const Segment& s) { return writeAll(kWriteSegment, std::vector{s}); }
+
+bool TranscriptDB::upsert(const SessionMarker& m) { return writeAll(kWriteSession, std::vector{m}); }
+
+bool TranscriptDB::apply(const Changes& c) {
+    const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
+                              c.deletedSessions.size();
+    if (statements == 0) return true;
+    auto writeChanges = [&] {
+        return writeAll(kDeleteSegment, c.deletedSegments) &&
+               writeAll(kDeleteSession, c.deletedSessions) &&
+               writeAll(kWriteSegment, c.segments) && writeAll(kWriteSession, c.sessions);
+    };
+    if (statements == 1) return writeChanges();  // one statement is a transaction of its own
+    try {
+        exec("BEGIN");
+    } catch (const platform::AppError& e) {
+        logStorageError(std::string("cannot start a transaction: ") + e.what());
+        return false;
+    }
+    bool ok;
+    if (c.segments.size() < kBulkRows) {
+        ok = writeChanges();
+    } else {
+        // Indexing row by row is most of the cost of a large import; the
+        // index is rebuilt once instead, inside the same transaction, so a
+        // failure restores the trigger with everything else.
+        try {
+            std::string trigger;
+            {
+                Statement st(prepare("SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = "
+                                     "'segments_ai'",
+                                     "reading the index trigger"));
+                if (st && sqlite3_step(st.stmt) == SQLITE_ROW) trigger = columnText(st.stmt, 0);
+            }
+            if (trigger.empty()) throw platform::AppError(kDomain, 2, "the index trigger is missing");
+            exec("DROP TRIGGER segments_ai");
+            ok = writeChanges();
+            if (ok) {
+                exec("INSERT INTO segments_fts(segments_fts) VALUES ('rebuild')");
+                exec(trigger);
+            }
+        } catch (const platform::AppError& e) {
+            logStorageError(std::string("writing a large batch failed: ") + e.what());
+            ok = false;
+        }
+    }
+    if (ok) {
+        try {
+            exec("COMMIT");
+            return true;
+        } catch (const platform::AppError& e) {
+            logStorageError(std::string("COMMIT failed: ") + e.what());
+        }
+    }
+    // A transaction left open would swallow every later write and vanish at
+    // close.
+    if (!sqlite3_get_autocommit(db_)) {
+        try {
+            exec("ROLLBACK");
+        } catch (const platform::AppError& e) {
+            logStorageError(std::string("ROLLBACK failed: ") + e.what());
+        }
+    }
+    return false;
 }
 
 std::string TranscriptDB::matchExpression(std::string_view query) {
@@ -288,32 +401,6 @@ std::unordered_set<platform::Uuid> TranscriptDB::search(std::string_view query) 
     if (rc != SQLITE_DONE)
         logStorageError(std::string("search stopped early: ") + sqlite3_errmsg(db_));
     return ids;
-}
-
-void TranscriptDB::deleteRows(const char* sql, const std::vector<platform::Uuid>& ids,
-                              bool transaction) {
-    auto control = [this](const char* statement) {
-        try {
-            exec(statement);
-        } catch (const platform::AppError& e) {
-            // The deletes still run, each in its own implicit transaction.
-            logStorageError(std::string(statement) + " failed: " + e.what());
-        }
-    };
-    if (transaction) control("BEGIN");
-    for (const platform::Uuid& id : ids) {
-        Statement st(prepare(sql, "deleting a row"));
-        if (!st) continue;
-        bindText(st.stmt, 1, id.string());
-        if (sqlite3_step(st.stmt) != SQLITE_DONE)
-            logStorageError("deleting " + id.string() + " failed: " + sqlite3_errmsg(db_));
-    }
-    if (transaction) {
-        control("COMMIT");
-        // A COMMIT that failed leaves the transaction open, and every later
-        // single-row write would silently join it and vanish at close.
-        if (!sqlite3_get_autocommit(db_)) control("ROLLBACK");
-    }
 }
 
 }  // namespace verbolin

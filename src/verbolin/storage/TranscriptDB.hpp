@@ -1,8 +1,8 @@
 #pragma once
 // The transcript on disk: one SQLite file with a full-text index over the
 // segments' text. A thin synchronous wrapper; reads fail soft to empty
-// results, writes are best effort (failures are logged, not raised), and only
-// opening throws.
+// results, writes log their failure and report it as false (the store keeps
+// what did not reach the disk and tries again), and only opening throws.
 
 #include <filesystem>
 #include <string>
@@ -25,7 +25,9 @@ class TranscriptDB {
   public:
     // Opens or creates the file and its schema. Throws platform::AppError of
     // domain "TranscriptDB": code 1 "Cannot open <path>", code 2 with SQLite's
-    // message when a pragma or the schema fails.
+    // message when a pragma or the schema fails, code 3 "<path> is damaged"
+    // when an existing file fails SQLite's quick check; a damaged file is not
+    // written to.
     explicit TranscriptDB(std::filesystem::path url);
     ~TranscriptDB();
     TranscriptDB(const TranscriptDB&) = delete;
@@ -37,8 +39,24 @@ class TranscriptDB {
     std::vector<Segment> allSegments();
     std::vector<SessionMarker> allSessions();
 
-    void upsert(const Segment& segment);
-    void upsert(const SessionMarker& marker);
+    // Each returns whether the row reached the database.
+    bool upsert(const Segment& segment);
+    bool upsert(const SessionMarker& marker);
+
+    // Rows to write and ids to delete, applied together.
+    struct Changes {
+        std::vector<Segment> segments = {};
+        std::vector<platform::Uuid> deletedSegments = {};
+        std::vector<SessionMarker> sessions = {};
+        std::vector<platform::Uuid> deletedSessions = {};
+        bool empty() const {
+            return segments.empty() && deletedSegments.empty() && sessions.empty() &&
+                   deletedSessions.empty();
+        }
+    };
+    // Deletes, then writes, in one transaction: all of it is stored or none
+    // of it. Returns false (after logging why) when it was rolled back.
+    bool apply(const Changes& changes);
 
     // Ids of the segments whose text holds every whitespace-separated word of
     // the query as a word prefix.
@@ -60,11 +78,15 @@ class TranscriptDB {
     // Runs SQL text without a result callback; throws code 2 on failure.
     void exec(const std::string& sql);
 
-    // "DELETE FROM <table> WHERE id = ?" for each id, the whole batch in one
-    // BEGIN ... COMMIT when `transaction` is set.
-    void deleteRows(const char* sql, const std::vector<platform::Uuid>& ids, bool transaction);
-
     sqlite3_stmt* prepare(const char* sql, const char* operation);
+    // Bind, step and reset one prepared statement; false (logged) on failure.
+    bool write(sqlite3_stmt* statement, const Segment& segment);
+    bool write(sqlite3_stmt* statement, const SessionMarker& marker);
+    bool write(sqlite3_stmt* statement, const platform::Uuid& deletedId);
+    // Runs `sql` once per item, preparing it once.
+    template <class Item>
+    bool writeAll(const char* sql, const std::vector<Item>& items);
+    bool passesQuickCheck();
 
     sqlite3* db_ = nullptr;
     std::filesystem::path url_;

@@ -93,9 +93,6 @@ std::vector<Uuid> segmentIdsOf(const std::vector<Block>& blocks) {
     return {set.begin(), set.end()};
 }
 
-constexpr const char* kDeleteSegment = "DELETE FROM segments WHERE id = ?";
-constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE id = ?";
-
 }  // namespace
 
 TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
@@ -131,10 +128,16 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                         e.what());
         db_.reset();
         segments.set({});
+        notSaved.set(true);
     }
     sessions.set(std::move(markers));
 
     importLegacyFiles();
+}
+
+TranscriptStore::~TranscriptStore() {
+    // Observers may already be gone, so the status is left alone.
+    if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({}, false);
 }
 
 void TranscriptStore::append(const Segment& segment) {
@@ -142,7 +145,44 @@ void TranscriptStore::append(const Segment& segment) {
     isSpeaking.set(false);
     if (segment.text.empty()) return;
     segments.mutate([&](auto& list) { list.push_back(segment); });
-    if (db_) db_->upsert(segment);
+    save({.segments = {segment}});
+}
+
+void TranscriptStore::retryUnsaved() {
+    if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({});
+}
+
+bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
+    if (!db_) return false;
+    // What an earlier write failed to store is written as memory has it now.
+    auto addUnsaved = [](auto& unsaved, const auto& memory, auto& writes, auto& deletes) {
+        if (unsaved.empty()) return;
+        std::unordered_set<Uuid> covered(deletes.begin(), deletes.end());
+        for (const auto& w : writes) covered.insert(w.id);
+        auto pending = unsaved;
+        for (const auto& record : memory) {
+            if (!pending.count(record.id)) continue;
+            pending.erase(record.id);
+            if (!covered.count(record.id)) writes.push_back(record);
+        }
+        for (const Uuid& gone : pending)
+            if (!covered.count(gone)) deletes.push_back(gone);
+    };
+    addUnsaved(unsavedSegments_, segments.peek(), changes.segments, changes.deletedSegments);
+    addUnsaved(unsavedSessions_, sessions.peek(), changes.sessions, changes.deletedSessions);
+    if (db_->apply(changes)) {
+        unsavedSegments_.clear();
+        unsavedSessions_.clear();
+        if (report) notSaved.set(false);
+        return true;
+    }
+    for (const Segment& s : changes.segments) unsavedSegments_.insert(s.id);
+    unsavedSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
+    for (const SessionMarker& m : changes.sessions) unsavedSessions_.insert(m.id);
+    unsavedSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
+    logStorageError("the transcript is not being saved; the change is kept in memory");
+    if (report) notSaved.set(true);
+    return false;
 }
 
 std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
@@ -180,7 +220,7 @@ std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
 SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
     SessionMarker marker{Uuid::random(), calendar_.now(), std::move(name)};
     sessions.mutate([&](auto& list) { list.push_back(marker); });
-    if (db_) db_->upsert(marker);
+    save({.sessions = {marker}});
     return marker;
 }
 
@@ -194,14 +234,14 @@ void TranscriptStore::rename(const Uuid& session, std::string_view name) {
     std::optional<std::string> newName;
     if (!trimmed.empty()) newName = std::string(trimmed);
     sessions.mutate([&](auto& markers) { markers[index].name = newName; });
-    if (db_) db_->upsert(sessions.peek()[index]);
+    save({.sessions = {sessions.peek()[index]}});
 }
 
 void TranscriptStore::removeSession(const Uuid& session) {
     sessions.mutate([&](auto& list) {
         std::erase_if(list, [&](const SessionMarker& m) { return m.id == session; });
     });
-    if (db_) db_->deleteRows(kDeleteSession, {session}, false);
+    save({.deletedSessions = {session}});
 }
 
 void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
@@ -210,7 +250,7 @@ void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
     segments.mutate([&](auto& list) {
         std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; });
     });
-    if (db_ && !ids.empty()) db_->deleteRows(kDeleteSegment, ids, true);
+    if (!ids.empty()) save({.deletedSegments = ids});
 }
 
 void TranscriptStore::replace(const Block& block, const std::string& text) {
@@ -230,9 +270,12 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     segments.mutate([&](auto& l) {
         std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; });
     });
-    if (db_ && !ids.empty()) db_->deleteRows(kDeleteSegment, ids, true);
-
-    if (trimWhitespaceAndNewlines(text).empty()) return;  // an emptied paragraph stays deleted
+    // The deletes and the merged segment go to disk in one transaction: a
+    // crash between them would lose both the paragraph and the edit.
+    if (trimWhitespaceAndNewlines(text).empty()) {  // an emptied paragraph stays deleted
+        save({.deletedSegments = ids});
+        return;
+    }
 
     Segment merged;
     merged.id = block.id;
@@ -243,7 +286,7 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     merged.original = block.original().value_or(oldText);
     segments.mutate(
         [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
-    if (db_) db_->upsert(merged);
+    save({.segments = {merged}, .deletedSegments = ids});
 }
 
 }  // namespace verbolin

@@ -38,6 +38,8 @@ class TranscriptStore {
     // working from memory alone.
     explicit TranscriptStore(std::optional<std::filesystem::path> directory = std::nullopt,
                              UserCalendar calendar = UserCalendar());
+    // Makes a last attempt to write what is still unsaved.
+    ~TranscriptStore();
     TranscriptStore(const TranscriptStore&) = delete;
     TranscriptStore& operator=(const TranscriptStore&) = delete;
 
@@ -49,6 +51,11 @@ class TranscriptStore {
     platform::Observable<std::string> preview{registrar};
     platform::Observable<bool> isSpeaking{registrar, false};
     platform::Observable<float> level{registrar, 0.0f};
+    // True while some change lives only in memory: there is no database, or
+    // a write failed (disk full, read-only or locked file). Changes that did
+    // not reach the disk are written again with the next change and at
+    // retryUnsaved(); this turns false once that succeeds.
+    platform::Observable<bool> notSaved{registrar, false};
 
     const std::filesystem::path& directory() const { return directory_; }
     TranscriptDB* db() const { return db_.get(); }  // null in memory-only mode
@@ -56,6 +63,10 @@ class TranscriptStore {
 
     // Stores one finished utterance; an empty text only ends the speaking state.
     void append(const Segment& segment);
+
+    // Writes the changes that earlier writes could not store; for quitting
+    // and for a retry the user asks for.
+    void retryUnsaved();
 
     // Consecutive segments whose gap is under `gap` seconds form one paragraph.
     // Trusts the input's order.
@@ -103,10 +114,19 @@ class TranscriptStore {
     // each to "<name>.imported".
     void importLegacyFiles();
 
+    // Writes `changes` together with everything still unsaved, in one
+    // transaction, and keeps the ids of what failed. Returns whether it
+    // was stored. `report` updates notSaved.
+    bool save(TranscriptDB::Changes changes, bool report = true);
+
     mutable std::shared_ptr<const std::vector<Block>> blockCache_;
     std::filesystem::path directory_;
     std::unique_ptr<TranscriptDB> db_;
     UserCalendar calendar_;
+    // Ids whose row on disk differs from memory; written (or deleted, when
+    // memory no longer has them) at the next save.
+    std::unordered_set<platform::Uuid> unsavedSegments_;
+    std::unordered_set<platform::Uuid> unsavedSessions_;
 };
 
 }  // namespace verbolin

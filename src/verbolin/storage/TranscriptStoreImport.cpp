@@ -13,6 +13,8 @@
 #include <unordered_set>
 
 #include "platform/system/FileMove.hpp"
+#include "platform/system/JsonNesting.hpp"
+#include "platform/system/Log.hpp"
 #include "verbolin/storage/LegacyNote.hpp"
 #include "verbolin/storage/RecordDecodingError.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -22,6 +24,8 @@ namespace verbolin {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr size_t kProgressLines = 50000;  // a progress line every this many lines
 
 // The whole file, or nothing when it is missing or any read fails: a file
 // read only in part must not be imported and moved aside as if complete.
@@ -74,7 +78,7 @@ std::vector<std::string_view> lines(std::string_view text) {
 template <class Record>
 std::optional<std::vector<Record>> decodeArray(const std::string& text, const fs::path& path) {
     try {
-        auto j = nlohmann::json::parse(text);
+        auto j = platform::parseJson(text);
         if (!j.is_array()) throw RecordDecodingError("expected an array");
         return j.get<std::vector<Record>>();
     } catch (const std::exception& e) {
@@ -97,6 +101,18 @@ void moveAside(const fs::path& path) {
 }  // namespace
 
 void TranscriptStore::importLegacyFiles() {
+    // Each file is stored in one transaction: all of it or, when that
+    // fails, none, and the file stays to be read again at the next start.
+    // What reached memory is still written with the next change.
+    auto finish = [this](const fs::path& path, TranscriptDB::Changes changes, size_t count) {
+        if (!db_ || save(std::move(changes))) {
+            platform::writeLog("Verbolin", "storage", platform::LogType::info,
+                               "imported " + std::to_string(count) + " records from " +
+                                   path.string());
+            moveAside(path);
+        }
+    };
+
     // Segments, one JSON object per line.
     fs::path transcript = directory_ / "transcript.jsonl";
     if (auto text = readFile(transcript)) {
@@ -105,23 +121,31 @@ void TranscriptStore::importLegacyFiles() {
         } else {
             std::unordered_set<platform::Uuid> known;
             for (const Segment& s : segments.peek()) known.insert(s.id);
+            std::vector<std::string_view> all = lines(*text);
+            std::vector<Segment> added;
             size_t skipped = 0;
-            for (std::string_view line : lines(*text)) {
+            for (size_t i = 0; i < all.size(); ++i) {
+                if (i > 0 && i % kProgressLines == 0)
+                    platform::writeLog("Verbolin", "storage", platform::LogType::info,
+                                       "importing " + transcript.string() + ": line " +
+                                           std::to_string(i) + " of " +
+                                           std::to_string(all.size()));
                 Segment s;
                 try {
-                    s = nlohmann::json::parse(line).get<Segment>();
+                    s = platform::parseJson(all[i]).get<Segment>();
                 } catch (const std::exception&) {
                     ++skipped;
                     continue;
                 }
-                if (known.count(s.id)) continue;
-                segments.mutate([&](auto& list) { list.push_back(s); });
-                if (db_) db_->upsert(s);
+                if (!known.insert(s.id).second) continue;
+                added.push_back(std::move(s));
             }
             if (skipped)
                 logStorageError("skipped " + std::to_string(skipped) + " unreadable lines of " +
                                 transcript.string());
-            moveAside(transcript);
+            size_t count = added.size();
+            segments.mutate([&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
+            finish(transcript, {.segments = std::move(added)}, count);
         }
     }
 
@@ -131,12 +155,12 @@ void TranscriptStore::importLegacyFiles() {
         if (auto markers = decodeArray<SessionMarker>(*text, sessionsFile)) {
             std::unordered_set<platform::Uuid> known;
             for (const SessionMarker& m : sessions.peek()) known.insert(m.id);
-            for (const SessionMarker& m : *markers) {
-                if (known.count(m.id)) continue;
-                sessions.mutate([&](auto& list) { list.push_back(m); });
-                if (db_) db_->upsert(m);
-            }
-            moveAside(sessionsFile);
+            std::vector<SessionMarker> added;
+            for (const SessionMarker& m : *markers)
+                if (known.insert(m.id).second) added.push_back(m);
+            size_t count = added.size();
+            sessions.mutate([&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
+            finish(sessionsFile, {.sessions = std::move(added)}, count);
         }
     }
 
@@ -149,6 +173,7 @@ void TranscriptStore::importLegacyFiles() {
             std::set<std::pair<double, std::string>> present;
             for (const Segment& s : segments.peek())
                 present.insert({platform::secondsSince1970(s.start), s.text});
+            std::vector<Segment> added;
             for (const LegacyNote& note : *notes) {
                 if (note.text.empty()) continue;
                 if (present.count({platform::secondsSince1970(note.createdAt), note.text}))
@@ -157,10 +182,11 @@ void TranscriptStore::importLegacyFiles() {
                 s.start = note.createdAt;
                 s.end = note.createdAt + std::chrono::seconds(1);
                 s.text = note.text;
-                segments.mutate([&](auto& list) { list.push_back(s); });
-                if (db_) db_->upsert(s);
+                added.push_back(std::move(s));
             }
-            moveAside(notesFile);
+            size_t count = added.size();
+            segments.mutate([&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
+            finish(notesFile, {.segments = std::move(added)}, count);
         }
     }
 

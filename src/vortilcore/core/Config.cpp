@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/system/JsonNesting.hpp"
 #include "platform/system/NumberText.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
@@ -406,7 +407,7 @@ nlohmann::json bomPreservingJsonObject(std::string_view bytes) {
     // is the result the quote-doubling rewrite exists to obtain from readers
     // that drop one; so the bytes go in unchanged. A mark that starts the
     // whole document is skipped as a file signature.
-    return nlohmann::json::parse(bytes.begin(), bytes.end());
+    return platform::parseJson(bytes);
 }
 
 }  // namespace vortil

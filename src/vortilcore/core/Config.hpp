@@ -109,7 +109,8 @@ std::string duplicatingBOMsAfterQuotes(std::string_view bytes);
 
 // Parses a configuration file's bytes. A byte-order mark at the start of a
 // string value is kept as exactly one U+FEFF in the parsed string. Throws
-// nlohmann::json::parse_error for malformed input.
+// nlohmann::json::parse_error for malformed input and for nesting deeper
+// than platform::kMaxJsonNesting.
 nlohmann::json bomPreservingJsonObject(std::string_view bytes);
 
 }  // namespace vortil

@@ -12,12 +12,19 @@
 
 namespace vortil {
 
+// A trait rather than Value::value_type in the constraint below: some
+// compilers check that name for every Value, optional or not.
+template <class T>
+inline constexpr bool isStdOptional = false;
+template <class T>
+inline constexpr bool isStdOptional<std::optional<T>> = true;
+
 template <class Value>
 class Protected {
 public:
     // Only for optionals: the state starts as nothing.
     Protected()
-        requires std::is_same_v<Value, std::optional<typename Value::value_type>>
+        requires isStdOptional<Value>
         : Protected(Value{}) {}
     explicit Protected(Value wrappedValue)
         : storage_(std::make_shared<Storage>(std::move(wrappedValue))) {}

@@ -3,6 +3,8 @@
 #include <unicode/regex.h>
 #include <unicode/utext.h>
 
+#include <climits>
+
 #include "vortilcore/core/Unicode.hpp"
 
 namespace vortil {
@@ -40,9 +42,38 @@ Regex::Match currentMatch(icu::RegexMatcher& m) {
     return out;
 }
 
+// ICU's default backtrack stack (8 MB) runs out on long runs of one class,
+// e.g. `\s+(?!\S)` over some 400,000 spaces, and find() then simply fails.
+// The stack a pattern needs grows with the text, so the limit does too.
+constexpr int32_t kMinStackBytes = 8 << 20;
+constexpr int64_t kStackBytesPerUnit = 256;
+
+int32_t stackLimitFor(size_t textLength) {
+    int64_t want = int64_t(textLength) * kStackBytesPerUnit;
+    if (want <= kMinStackBytes) return kMinStackBytes;
+    return want >= INT32_MAX ? 0 : int32_t(want);  // 0: no limit
+}
+
 }  // namespace
 
-Regex::Regex(std::string_view pattern) : pattern_(pattern) {
+std::unique_ptr<icu::RegexMatcher> Regex::matcherFor(size_t textLength) const {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
+    if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
+    m->setStackLimit(stackLimitFor(textLength), status);
+    if (timeLimit_ > 0) m->setTimeLimit(timeLimit_, status);
+    if (U_FAILURE(status)) throw RegexError("cannot set up a matcher for " + pattern_);
+    return m;
+}
+
+void Regex::check(UErrorCode status) const {
+    if (status == U_REGEX_TIME_OUT)
+        throw RegexError("matching " + pattern_ + " took too long");
+    if (U_FAILURE(status))
+        throw RegexError("matching " + pattern_ + " failed: " + u_errorName(status));
+}
+
+Regex::Regex(std::string_view pattern, int32_t timeLimit) : pattern_(pattern), timeLimit_(timeLimit) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError;
     std::u16string p = unicode::toUtf16(pattern);
@@ -55,9 +86,9 @@ Regex::Regex(std::string_view pattern) : pattern_(pattern) {
 
 Regex::~Regex() = default;
 
-std::optional<Regex> Regex::tryCompile(std::string_view pattern) {
+std::optional<Regex> Regex::tryCompile(std::string_view pattern, int32_t timeLimit) {
     try {
-        return Regex(pattern);
+        return Regex(pattern, timeLimit);
     } catch (const RegexError&) {
         return std::nullopt;
     }
@@ -66,38 +97,40 @@ std::optional<Regex> Regex::tryCompile(std::string_view pattern) {
 std::vector<Regex::Match> Regex::matches(std::u16string_view text) const {
     std::vector<Match> out;
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
+    auto m = matcherFor(text.size());
     UTextPtr t = openText(text);
     m->reset(t.get());
     // ICU's find() steps past an empty match by itself, so this loop ends.
-    while (m->find(status) && U_SUCCESS(status)) out.push_back(currentMatch(*m));
+    while (m->find(status)) out.push_back(currentMatch(*m));
+    check(status);
     return out;
 }
 
 std::vector<std::pair<size_t, size_t>> Regex::matchRanges(std::u16string_view text) const {
     std::vector<std::pair<size_t, size_t>> out;
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
+    auto m = matcherFor(text.size());
     UTextPtr t = openText(text);
     m->reset(t.get());
-    while (m->find(status) && U_SUCCESS(status)) out.emplace_back(size_t(m->start64(status)), size_t(m->end64(status)));
+    while (m->find(status)) out.emplace_back(size_t(m->start64(status)), size_t(m->end64(status)));
+    check(status);
     return out;
 }
 
 std::vector<Regex::Match> Regex::successiveMatches(std::u16string_view text) const {
     std::vector<Match> out;
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
+    auto m = matcherFor(text.size());
     UTextPtr t = openText(text);
     m->reset(t.get());
     size_t start = 0;
     // An empty remainder is not searched, so no empty hit trails the text.
     while (start < text.size()) {
         m->region(int64_t(start), int64_t(text.size()), status);
-        if (U_FAILURE(status) || !m->find()) break;
+        check(status);
+        bool found = m->find(status);
+        check(status);
+        if (!found) break;
         Match hit = currentMatch(*m);
         start = hit.end > hit.begin ? hit.end : unicode::nextGraphemeBoundary(text, hit.end);
         out.push_back(std::move(hit));
@@ -107,8 +140,7 @@ std::vector<Regex::Match> Regex::successiveMatches(std::u16string_view text) con
 
 std::u16string Regex::replacingMatches(std::u16string_view text, std::u16string_view replacementTemplate) const {
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> m(compiled_->pattern->matcher(status));
-    if (U_FAILURE(status)) throw RegexError("cannot create a matcher for " + pattern_);
+    auto m = matcherFor(text.size());
     icu::UnicodeString input(false, reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()));
     // Template dialect: "$" followed by digits names a group and a backslash
     // quotes the next character; any other "$" is a plain dollar sign, which
@@ -129,10 +161,17 @@ std::u16string Regex::replacingMatches(std::u16string_view text, std::u16string_
     }
     icu::UnicodeString repl(false, reinterpret_cast<const UChar*>(templ.data()), int32_t(templ.size()));
     m->reset(input);
-    icu::UnicodeString result = m->replaceAll(repl, status);
-    // A template naming a group the pattern lacks cannot be applied; the text
-    // then stays as it was rather than coming back half-replaced.
-    if (U_FAILURE(status)) return std::u16string(text);
+    // replaceAll() drops a failure of its searches, so the loop is spelled
+    // out: a failed match is an error, not "nothing more to replace".
+    icu::UnicodeString result;
+    while (m->find(status)) {
+        m->appendReplacement(result, repl, status);
+        // A template naming a group the pattern lacks cannot be applied; the
+        // text then stays as it was rather than coming back half-replaced.
+        if (U_FAILURE(status)) return std::u16string(text);
+    }
+    check(status);
+    m->appendTail(result);
     return std::u16string(reinterpret_cast<const char16_t*>(result.getBuffer()), size_t(result.length()));
 }
 

@@ -1,10 +1,13 @@
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <queue>
 #include <shared_mutex>
 
 #include "vortilcore/core/Unicode.hpp"
@@ -20,6 +23,10 @@ namespace {
 // Merging the same word again always gives the same tokens, and real text
 // repeats its words heavily; past this many entries the cache starts over.
 constexpr size_t cacheLimit = 100000;
+
+// Words of up to this many symbols are merged by passes (measured faster
+// there); longer ones with the heap.
+constexpr size_t kPassesUpTo = 64;
 
 void pairKey(std::string& out, const std::string& a, const std::string& b) {
     // Length-prefixed, so no two different pairs share a key whatever the
@@ -72,24 +79,33 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const Config::Dictionary* vocab = model.get("vocab").dictionaryValue();
     if (!vocab) throw TokenizerError::missingVocab();
 
+    // A vocabulary that does not fit its merges would load and then map
+    // every piece to the unknown id; it is refused here instead.
+    tokensToIds_.reserve(vocab->size() + addedTokens.size());
+    for (const auto& [token, id] : *vocab) {
+        auto n = id.integerValue();
+        if (!n || *n < 0 || *n > INT_MAX)
+            throw TokenizerError::malformedVocab("the id of \"" + token.string() + "\" is not a token id");
+        tokensToIds_.insert_or_assign(token.string(), int(*n));
+    }
+    for (const auto& [content, id] : addedTokens) tokensToIds_.insert_or_assign(content, id);
+    idsToTokens_ = Utils::invert(tokensToIds_);
+
     std::string key;
     bpeRanks_.reserve(merges->size());
     for (size_t i = 0; i < merges->size(); ++i) {
         const auto& symbols = (*merges)[i];
-        if (symbols.size() < 2) {
-            std::string text;
-            for (const auto& s : symbols) text += (text.empty() ? "" : " ") + s;
+        std::string text;
+        for (const auto& s : symbols) text += (text.empty() ? "" : " ") + s;
+        if (symbols.size() < 2)
             throw TokenizerConfigurationError("BPETokenizer requires merges of two symbols, got '" + text + "'");
-        }
+        for (const std::string& token : {symbols[0], symbols[1], symbols[0] + symbols[1]})
+            if (!tokensToIds_.count(token))
+                throw TokenizerError::malformedVocab("the merge \"" + text + "\" needs \"" + token +
+                                                     "\", which the vocabulary lacks");
         pairKey(key, unicode::nfc(symbols[0]), unicode::nfc(symbols[1]));
         bpeRanks_.insert_or_assign(key, int(i));  // a repeated pair keeps its later rank
     }
-
-    tokensToIds_.reserve(vocab->size() + addedTokens.size());
-    for (const auto& [token, id] : *vocab)
-        if (auto n = id.integerValue()) tokensToIds_.insert_or_assign(token.string(), int(*n));
-    for (const auto& [content, id] : addedTokens) tokensToIds_.insert_or_assign(content, id);
-    idsToTokens_ = Utils::invert(tokensToIds_);
 
     auto idOf = [this](const std::optional<std::string>& token) -> std::optional<int> {
         if (!token) return std::nullopt;
@@ -154,7 +170,15 @@ std::string BPETokenizer::bpe(const std::string& token) const {
     std::vector<std::string> keys;
     keys.reserve(word.size());
     for (const auto& s : word) keys.push_back(unicode::nfc(s));
+    // Both give the same symbols; the passes are quicker on words of
+    // ordinary length, the heap does not slow down quadratically on long ones.
+    return word.size() <= kPassesUpTo ? mergeByPasses(std::move(word), std::move(keys))
+                                      : mergeWithHeap(std::move(word), std::move(keys));
+}
 
+// Finds the lowest-ranked pair, merges all its occurrences in one pass, and
+// starts over: a pass per merge rule, over the whole word.
+std::string BPETokenizer::mergeByPasses(std::vector<std::string> word, std::vector<std::string> keys) const {
     // ranks[i] is the rank of the pair (i, i+1), or -1. A pass only creates
     // new pairs around the symbols it merged; every other pair keeps its rank.
     constexpr int none = -1;
@@ -217,6 +241,74 @@ std::string BPETokenizer::bpe(const std::string& token) const {
     for (size_t i = 0; i < word.size(); ++i) {
         if (i > 0) out += ' ';
         out += word[i];
+    }
+    return out;
+}
+
+// The same rule over a linked list of symbols, with the pairs filed by rank
+// and a heap of the ranks that have pairs: O(n log n) in the word's length.
+std::string BPETokenizer::mergeWithHeap(std::vector<std::string> word, std::vector<std::string> keys) const {
+    const uint32_t n = uint32_t(word.size());
+    // A merge folds a symbol into its left neighbour, which keeps its place
+    // and gets a new version, so pairs filed for its old self go stale.
+    constexpr uint32_t end = UINT32_MAX;
+    std::vector<uint32_t> prev(n), next(n), version(n, 0);
+    for (uint32_t k = 0; k < n; ++k) {
+        prev[k] = k == 0 ? end : k - 1;
+        next[k] = k + 1 == n ? end : k + 1;
+    }
+    struct Pair {
+        uint32_t left, right, leftVersion, rightVersion;
+    };
+    std::unordered_map<int, std::vector<Pair>> byRank;
+    std::priority_queue<int, std::vector<int>, std::greater<int>> ranks;
+    std::string scratch;
+    auto file = [&](uint32_t left) {
+        if (left == end || next[left] == end) return;
+        const uint32_t right = next[left];
+        auto r = rank(keys[left], keys[right], scratch);
+        if (!r) return;
+        auto& pairs = byRank[*r];
+        if (pairs.empty()) ranks.push(*r);
+        pairs.push_back({left, right, version[left], version[right]});
+    };
+    for (uint32_t k = 0; k + 1 < n; ++k) file(k);
+
+    // Each round merges every occurrence of the lowest-ranked pair, left to
+    // right, and only then files the pairs those merges made; a merge never
+    // makes a pair of its own rank.
+    std::vector<uint32_t> merged;
+    while (!ranks.empty()) {
+        auto node = byRank.extract(ranks.top());
+        ranks.pop();
+        std::vector<Pair>& pairs = node.mapped();
+        std::sort(pairs.begin(), pairs.end(), [](const Pair& x, const Pair& y) { return x.left < y.left; });
+        merged.clear();
+        for (const Pair& p : pairs) {
+            // Stale: one side was merged away or grew since it was filed.
+            if (next[p.left] != p.right || version[p.left] != p.leftVersion ||
+                version[p.right] != p.rightVersion || prev[p.right] != p.left)
+                continue;
+            word[p.left] += word[p.right];
+            keys[p.left] = unicode::nfc(keys[p.left] + keys[p.right]);
+            std::string().swap(word[p.right]);
+            ++version[p.left];
+            ++version[p.right];
+            prev[p.right] = end;  // marks it gone
+            next[p.left] = next[p.right];
+            if (next[p.right] != end) prev[next[p.right]] = p.left;
+            merged.push_back(p.left);
+        }
+        for (uint32_t m : merged) {
+            file(prev[m]);
+            file(m);
+        }
+    }
+
+    std::string out;
+    for (uint32_t k = 0; k != end; k = next[k]) {
+        if (k > 0) out += ' ';
+        out += word[k];
     }
     return out;
 }

@@ -23,8 +23,10 @@ class BPETokenizer : public PreTrainedTokenizerModel {
 public:
     // Throws TokenizerConfigurationError("BPETokenizer requires merges") when
     // model.merges is absent or not an array, or holds a merge of fewer than
-    // two symbols, and TokenizerError::missingVocab() when model.vocab is not
-    // an object.
+    // two symbols, TokenizerError::missingVocab() when model.vocab is not
+    // an object, and TokenizerError::malformedVocab(detail) when an id is not
+    // a non-negative integer or a merge names a symbol, or makes a token,
+    // that the vocabulary lacks.
     BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
     ~BPETokenizer() override;
 
@@ -58,6 +60,8 @@ public:
 private:
     std::optional<int> rank(const std::string& firstKey, const std::string& secondKey, std::string& scratch) const;
     std::vector<std::string> tokenizeUncached(const std::string& text) const;
+    std::string mergeByPasses(std::vector<std::string> word, std::vector<std::string> keys) const;
+    std::string mergeWithHeap(std::vector<std::string> word, std::vector<std::string> keys) const;
 
     // Keyed by the NFC forms of the two symbols joined by a space (merge
     // symbols never hold a space), so equivalent spellings share a rank.

@@ -68,7 +68,7 @@ std::optional<StringReplacePattern> StringReplacePattern::from(const Config& con
     }
     if (auto regex = pattern.get("Regex").stringValue()) {
         out.kind = Kind::regexp;
-        out.regexp = Regex::tryCompile(*regex);
+        out.regexp = Regex::tryCompile(*regex, Regex::fileTimeLimit);
         if (!out.regexp) throw TokenizerConfigurationError("Cannot build regexp from " + *regex);
         out.pattern = *regex;
         return out;

@@ -177,7 +177,7 @@ SplitPreTokenizer::SplitPreTokenizer(const Config& config)
     : pattern_(StringSplitPattern::from(config)), invert_(readBool(config, "invert", false)) {
     if (!pattern_) return;
     search_ = pattern_->kind == StringSplitPattern::Kind::string ? StringSearch::literal(pattern_->pattern)
-                                                                 : StringSearch::regularExpression(pattern_->pattern);
+                                                                 : StringSearch::regularExpression(pattern_->pattern, Regex::fileTimeLimit);
 }
 
 std::vector<std::string> SplitPreTokenizer::preTokenize(const std::string& text, PreTokenizerOptions) const {

@@ -18,10 +18,10 @@ StringSearch StringSearch::literal(std::string_view text) {
     return s;
 }
 
-StringSearch StringSearch::regularExpression(std::string_view pattern) {
+StringSearch StringSearch::regularExpression(std::string_view pattern, int32_t timeLimit) {
     StringSearch s;
     s.isRegex_ = true;
-    s.regex_ = Regex::tryCompile(pattern);
+    s.regex_ = Regex::tryCompile(pattern, timeLimit);
     return s;
 }
 

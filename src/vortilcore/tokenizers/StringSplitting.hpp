@@ -24,7 +24,7 @@ enum class SplitDelimiterBehavior { removed, isolated, mergedWithPrevious, merge
 class StringSearch {
 public:
     static StringSearch literal(std::string_view text);
-    static StringSearch regularExpression(std::string_view pattern);
+    static StringSearch regularExpression(std::string_view pattern, int32_t timeLimit = 0);
     static StringSearch regularExpression(Regex compiled);
 
     // All occurrences, left to right: each search starts where the previous

@@ -30,4 +30,8 @@ TokenizerError TokenizerError::malformedVocab() {
     return {Case::malformedVocab, "", "The vocabulary file is malformed or corrupted."};
 }
 
+TokenizerError TokenizerError::malformedVocab(const std::string& detail) {
+    return {Case::malformedVocab, detail, "The vocabulary file is malformed or corrupted: " + detail};
+}
+
 }  // namespace vortil

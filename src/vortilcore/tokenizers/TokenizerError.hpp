@@ -29,6 +29,8 @@ public:
     static TokenizerError missingTokenizerClassInConfig();
     static TokenizerError missingVocab();
     static TokenizerError malformedVocab();
+    // The same case, naming what is wrong (kept as the payload).
+    static TokenizerError malformedVocab(const std::string& detail);
 
     Case errorCase() const { return case_; }
     // The case's payload (tokenizer name or message); empty for the others.

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "MLTestSupport.hpp"
+#include "WhisperTestModels.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
@@ -72,6 +73,17 @@ TEST(ModelFolder, MalformedFoldersAreRefusedWithTheirFault) {
          "not valid JSON"},
         {"wrong format",
          [](const fs::path& f) { editJson(f, [](auto& j) { j["format"] = "coreml"; }); }, "format"},
+        {"format of the wrong type",
+         [](const fs::path& f) { editJson(f, [](auto& j) { j["format"] = 1; }); }, "format"},
+        {"feature type of the wrong type",
+         [](const fs::path& f) { editJson(f, [](auto& j) { j["inputs"][0]["type"] = 1; }); },
+         "unknown type"},
+        {"nested 100,000 deep",
+         [](const fs::path& f) {
+             mltest::writeFile(f / "model.json", "{\"kind\": " + std::string(100000, '[') +
+                                                     std::string(100000, ']') + "}");
+         },
+         "nesting deeper than 512"},
         {"newer version", [](const fs::path& f) { editJson(f, [](auto& j) { j["version"] = 2; }); },
          "version"},
         {"unknown kind",
@@ -230,4 +242,38 @@ TEST(ModelFolder, LayoutDescribesEncoderAndDecoderContracts) {
     longCache["kv_cache_length"] = 449;
     EXPECT_THROW(WhisperModelLayout::description("TextDecoder", longCache), MLModelError);
     EXPECT_EQ(WhisperModelLayout::tensors("TextDecoder", dims).size(), 2u + 4u * 24u + 2u);
+}
+
+// model.json's numbers may ask for more than the weights file can hold; the
+// load must fail on the mismatch instead of building tables of that size.
+TEST(ModelFolder, DimensionsBeyondTheWeightsAreRefusedBeforeAnyTableIsBuilt) {
+    const nlohmann::json encoder = {{"num_mel_bins", 8},     {"d_model", 32},
+                                    {"encoder_layers", 1},   {"encoder_attention_heads", 4},
+                                    {"encoder_ffn_dim", 64}, {"max_source_positions", 10}};
+    const nlohmann::json decoder = {
+        {"vocab_size", 61},         {"d_model", 32},          {"decoder_layers", 1},
+        {"decoder_attention_heads", 4}, {"decoder_ffn_dim", 64}, {"max_target_positions", 16},
+        {"max_source_positions", 10},   {"kv_cache_length", 16}};
+    struct Case {
+        const char* kind;
+        const nlohmann::json* dims;
+        const char* key;
+        std::int64_t value;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"AudioEncoder", &encoder, "encoder_layers", 2147483648, "Dimension \"encoder_layers\""},
+        {"AudioEncoder", &encoder, "encoder_layers", 2147483647, "fewer than a AudioEncoder"},
+        {"AudioEncoder", &encoder, "encoder_layers", 2, "fewer than a AudioEncoder"},
+        {"TextDecoder", &decoder, "decoder_layers", 2147483647, "fewer than a TextDecoder"},
+        {"TextDecoder", &decoder, "max_source_positions", 1 << 30, "max_source_positions"},
+    };
+    for (const auto& c : cases) {
+        mltest::TempDir dir;
+        const fs::path folder = dir.path() / (std::string(c.kind) + ".mlmodelc");
+        mltest::writeRandomNetwork(folder, c.kind, *c.dims, "F16", 1);
+        editJson(folder, [&](auto& j) { j["dimensions"][c.key] = c.value; });
+        const std::string error = loadError(folder);
+        EXPECT_NE(error.find(c.message), std::string::npos) << c.key << "=" << c.value << ": " << error;
+    }
 }

@@ -68,3 +68,17 @@ TEST(Dates, SecondsOutsideTheClockRangeAreClampedNotUndefined) {
     EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(-INFINITY)), -9.0e9);
     EXPECT_DOUBLE_EQ(secondsSince1970(dateFromSecondsSince1970(1714557600.25)), 1714557600.25);
 }
+
+// A Date spans 1677-09-21 to 2262-04-11; a time outside it has no Date and
+// must not come back as some other time.
+TEST(ISO8601, TimesOutsideTheClocksRangeAreRefused) {
+    for (const char* outside : {"9999-12-31T23:59:59Z", "0000-01-01T00:00:00Z", "1677-09-20T00:00:00Z",
+                                "2262-04-12T00:00:00Z", "2262-04-11T23:00:00-02:00"}) {
+        EXPECT_FALSE(parseISO8601(outside)) << outside;
+    }
+    for (const char* inside : {"1677-09-22T00:00:00Z", "2262-04-11T00:00:00.999Z", "1900-01-01T00:00:00Z"}) {
+        auto d = parseISO8601(inside);
+        ASSERT_TRUE(d) << inside;
+        EXPECT_EQ(formatISO8601Milliseconds(*d).substr(0, 19), std::string(inside).substr(0, 19));
+    }
+}

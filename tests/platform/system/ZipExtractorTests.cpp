@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/system/ZipExtractor.hpp"
 #include "support/TempDir.hpp"
 #include "support/ZipBuilder.hpp"
@@ -103,4 +105,60 @@ TEST_F(ZipExtractorTest, RefusesDamagedArchives) {
     }
     EXPECT_THROW(ZipExtractor::extract(temp.path() / "missing.zip", target), ArchiveError);
     EXPECT_THROW(ZipExtractor::extract(archive, temp.path() / "missing-folder"), ArchiveError);
+}
+
+namespace {
+
+// What the target folder holds, as "name=content" lines, folders as "name/".
+std::vector<std::string> listing(const fs::path& root) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const auto name = fs::relative(e.path(), root).string();
+        out.push_back(e.is_directory() ? name + "/" : name + "=" + std::to_string(fs::file_size(e.path())));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+// A failed extraction takes back what it wrote and leaves what was there.
+TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
+    ZipExtractor::Limits oneMB, threeEntries, ratioTwo;
+    oneMB.maxBytes = 1 << 20;
+    threeEntries.maxEntries = 3;
+    ratioTwo.maxRatio = 2;
+    const std::string cut = ZipBuilder()
+                                .stored()
+                                .file("pack/first.bin", testsupport::incompressibleBytes(100000))
+                                .file("pack/second.bin", testsupport::incompressibleBytes(400000))
+                                .bytes();
+    const struct {
+        const char* name;
+        std::string bytes;
+        ZipExtractor::Limits limits;
+    } cases[] = {
+        {"one entry over the total",
+         ZipBuilder().file("a.txt", "a").file("big.bin", std::string(2 << 20, '\0')).bytes(), oneMB},
+        {"entries adding up past the total",
+         ZipBuilder().file("sub/a", std::string(600000, '\0')).file("sub/b", std::string(600000, '\0')).bytes(),
+         oneMB},
+        {"too many entries",
+         ZipBuilder().file("1", "").file("2", "").file("3", "").file("4", "").bytes(), threeEntries},
+        {"a bomb by ratio", ZipBuilder().file("zeros", std::string(3 << 20, '\0')).bytes(), ratioTwo},
+        {"cut inside the second entry's data", cut.substr(0, cut.size() - 200000), {}},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(target);
+        fs::create_directories(target / "sub");
+        std::ofstream(target / "mine.txt") << "mine";
+        const auto before = listing(target);
+        std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
+        EXPECT_THROW(ZipExtractor::extract(archive, target, c.limits), ArchiveError) << c.name;
+        EXPECT_EQ(listing(target), before) << c.name;
+    }
+    // Within the defaults the same bomb unpacks.
+    std::ofstream(archive, std::ios::binary | std::ios::trunc) << cases[3].bytes;
+    ZipExtractor::extract(archive, target);
+    EXPECT_EQ(fs::file_size(target / "zeros"), 3u << 20);
 }

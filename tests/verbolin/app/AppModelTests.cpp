@@ -6,6 +6,8 @@
 #include "AppTestSupport.hpp"
 #include "verbolin/app/AppModel.hpp"
 
+#include <sqlite3.h>
+
 using namespace apptest;
 using verbolin::AppModel;
 using verbolin::Defaults;
@@ -323,4 +325,30 @@ TEST_F(AppModelTest, ShowingAndTogglingTheWindow) {
             EXPECT_TRUE(window->calls.empty());
         EXPECT_EQ(opened, c.opens);
     }
+}
+
+TEST_F(AppModelTest, TranscriptNotSavedWhileWritesFailAndClearsWhenARetrySucceeds) {
+    make();
+    const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
+    auto file = env.home.path() / "store" / "transcript.sqlite";
+    int reported = 0;
+    auto token = model->store().notSaved.observe([&] { ++reported; });
+    EXPECT_FALSE(model->transcriptNotSaved());
+
+    sqlite3* other = nullptr;  // another process holding the write lock
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    model->handle(Event::final("said while locked", t0, t0 + std::chrono::seconds(1)));
+    EXPECT_TRUE(model->transcriptNotSaved());
+    EXPECT_EQ(reported, 1);
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+
+    model->handle(Event::final("said after", t0 + std::chrono::seconds(9),
+                               t0 + std::chrono::seconds(10)));
+    EXPECT_FALSE(model->transcriptNotSaved());
+    EXPECT_EQ(reported, 2);
+    verbolin::TranscriptDB db(file);
+    ASSERT_EQ(db.allSegments().size(), 2u);
+    EXPECT_EQ(db.allSegments()[0].text, "said while locked");
 }

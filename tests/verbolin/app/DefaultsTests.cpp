@@ -88,18 +88,22 @@ TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {
 }
 
 TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsSetAsideByTheNextWrite) {
-    for (const char* content : {"{ not json", "[1, 2]", "\"text\"", ""}) {
+    // The last is an object nested 100,000 deep: writing it back out would
+    // recurse once per level.
+    const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    for (const std::string& content : {std::string("{ not json"), std::string("[1, 2]"),
+                                       std::string("\"text\""), std::string(), deep}) {
         testsupport::TempDir tmp;
         const auto file = tmp.path() / "settings.json";
         std::ofstream(file) << content;
         FileDefaults d(file);
-        EXPECT_FALSE(d.value(Defaults::kAlwaysOnTop)) << content;
-        EXPECT_EQ(testsupport::readFile(file), content) << "reading alone changes nothing";
+        EXPECT_FALSE(d.value(Defaults::kAlwaysOnTop)) << content.substr(0, 20);
+        EXPECT_TRUE(testsupport::readFile(file) == content) << "reading alone changes nothing";
         d.setBool(Defaults::kAlwaysOnTop, true);
         d.setNumber(Defaults::kFontSize, 15);
-        EXPECT_EQ(FileDefaults(file).boolean(Defaults::kAlwaysOnTop), true) << content;
-        EXPECT_EQ(FileDefaults(file).number(Defaults::kFontSize), 15.0) << content;
-        EXPECT_EQ(testsupport::readFile(tmp.path() / "settings.json.damaged"), content);
+        EXPECT_EQ(FileDefaults(file).boolean(Defaults::kAlwaysOnTop), true) << content.substr(0, 20);
+        EXPECT_EQ(FileDefaults(file).number(Defaults::kFontSize), 15.0) << content.substr(0, 20);
+        EXPECT_TRUE(testsupport::readFile(tmp.path() / "settings.json.damaged") == content);
     }
 }
 

@@ -229,10 +229,16 @@ TEST_F(ModelDownloaderTest, FileSystemErrorsArePassedOnUnchanged) {
     EXPECT_THROW(downloader.install(pack), fs::filesystem_error);
 }
 
-TEST_F(ModelDownloaderTest, ALeftoverStagingFolderIsClearedByTheNextInstall) {
+TEST_F(ModelDownloaderTest, AFailedInstallRemovesItsStagingAndALeftoverOneIsCleared) {
     server.set(kArchivePath, Reply::ok(ZipBuilder().file("partial/readme.txt", "x").bytes()));
     EXPECT_EQ(failingInstall().code(), 4);
-    ASSERT_TRUE(fs::exists(staging / "partial"));
+    EXPECT_FALSE(fs::exists(staging));
+    server.set(kArchivePath, Reply::ok("<html>Bad gateway</html>"));
+    EXPECT_EQ(failingInstall().code(), 2);
+    EXPECT_FALSE(fs::exists(staging));
+
+    // One left by a process that died while unpacking.
+    fs::create_directories(staging / "partial");
 
     ZipBuilder zip;
     addModel(zip, "standard-v1/");

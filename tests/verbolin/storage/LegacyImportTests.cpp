@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
+#include "support/ThreadCpuTime.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 using namespace verbolin;
@@ -52,6 +54,9 @@ class ImportTest : public ::testing::Test {
 TEST_F(ImportTest, TranscriptLinesImportSortedSkippingBadOnesAndTheFileIsMoved) {
     write(file("transcript.jsonl"),
           line(kIdA, "2024-05-01T10:00:05Z", "second") + "\nnot json\n\n" +
+              // outside the clock's range: unreadable, not some other date
+              line("44444444-4444-4444-8444-444444444444", "9999-12-31T00:00:00Z", "far") + "\n" +
+              line("55555555-5555-4555-8555-555555555555", "1000-01-01T00:00:00Z", "old") + "\n" +
               line(kIdB, "2024-05-01T10:00:00Z", "first", R"(,"edited":true,"original":"1st")") +
               "\n" + line(kIdC, "2024-05-01T10:00:09Z", "third") + "\n");
     auto store = open();
@@ -185,4 +190,39 @@ TEST_F(ImportTest, WithoutADatabaseRecordsArriveInMemoryOnly) {
     EXPECT_EQ(store->db(), nullptr);
     EXPECT_EQ(texts(*store), std::vector<std::string>{"kept in memory"});
     EXPECT_EQ(store->search("MEMORY").size(), 1u);
+}
+
+// A large file goes in as one transaction: fast, all or nothing, with
+// progress in the log.
+TEST_F(ImportTest, ALargeTranscriptImportsInOneTransactionWithProgress) {
+    constexpr int kLines = 200000;
+    std::string content;
+    for (int i = 0; i < kLines; ++i) content += nlohmann::json(segment(i, i + 1, "line " + std::to_string(i))).dump() + "\n";
+    write(file("transcript.jsonl"), content);
+    const double started = testsupport::threadCpuSeconds();
+    testing::internal::CaptureStderr();
+    auto store = open();
+    const std::string log = testing::internal::GetCapturedStderr();
+    // Row by row this took about a minute.
+    EXPECT_LT(testsupport::threadCpuSeconds() - started, 5.0 * testsupport::kCpuTimeScale);
+    EXPECT_NE(log.find("line 100000 of 200000"), std::string::npos);
+    EXPECT_NE(log.find("imported 200000 records"), std::string::npos);
+    EXPECT_EQ(store->search("199999").size(), 1u);  // the full-text index holds them
+    store.reset();
+    EXPECT_EQ(column(TranscriptDB(dir.path() / "transcript.sqlite").handle(), "SELECT count(*) FROM segments"),
+              std::vector<std::string>{"200000"});
+
+    // A file whose transaction fails stays to be read again; what reached
+    // memory is written at quit, and the next start adds nothing twice.
+    TempDir other;
+    TranscriptStore(other.path(), UserCalendar("en_GB", "UTC"));
+    write(other.path() / "transcript.jsonl", content.substr(0, content.find("\n", content.find("\n") + 1) + 1));
+    {
+        auto lock = std::make_unique<WriteLock>(other.path() / "transcript.sqlite");
+        TranscriptStore locked(other.path(), UserCalendar("en_GB", "UTC"));
+        EXPECT_TRUE(locked.notSaved.peek());
+        lock.reset();
+    }
+    EXPECT_TRUE(fs::exists(other.path() / "transcript.jsonl"));
+    EXPECT_EQ(TranscriptStore(other.path(), UserCalendar("en_GB", "UTC")).segments.peek().size(), 2u);
 }

@@ -81,4 +81,23 @@ inline void run(sqlite3* db, const std::string& sql) {
     }
 }
 
+// Another connection holding the write lock, as another process would: every
+// write of the store fails until this goes away.
+class WriteLock {
+  public:
+    explicit WriteLock(const std::filesystem::path& file) {
+        sqlite3_open(file.c_str(), &db_);
+        run(db_, "BEGIN EXCLUSIVE");
+    }
+    ~WriteLock() {
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(db_);
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+  private:
+    sqlite3* db_ = nullptr;
+};
+
 }  // namespace storage_test

@@ -199,3 +199,20 @@ TEST(ConfigJson, ReadsTheWhisperTokenizerFiles) {
     EXPECT_EQ(data.get("preTokenizer").get("addPrefixSpace").kind(), Kind::integer);  // JSON false
     EXPECT_EQ(data.get("preTokenizer").get("addPrefixSpace").boolean(), false);
 }
+
+// Readers recurse once per level, so nesting is refused up front; numbers
+// out of a double's range are malformed input like any other.
+TEST(ConfigJson, DeepNestingAndHugeNumbersAreParseErrors) {
+    auto nested = [](size_t depth) {
+        return "{\"a\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+    };
+    const std::string fine[] = {
+        nested(512),
+        "{\"a\":\"" + std::string(10000, '[') + "\"}",  // brackets inside a string
+        "{\"a\":\"\\\"" + std::string(10000, '{') + "\"}",  // after an escaped quote
+    };
+    for (const auto& text : fine) EXPECT_NO_THROW(parse(text)) << text.substr(0, 24);
+    const std::string refused[] = {nested(513), nested(22800), "{\"x\": 1e400}", "[-1e400]"};
+    for (const auto& text : refused)
+        EXPECT_THROW(parse(text), nlohmann::json::parse_error) << text.substr(0, 24);
+}

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "vortilcore/core/Regex.hpp"
 
 using vortil::Regex;
@@ -49,4 +51,32 @@ TEST(Regex, EscapedPatternMatchesTheLiteral) {
         EXPECT_EQ(m[0].first, 4u);
     }
     EXPECT_EQ(Regex::escapedPattern("<|a|>"), "<\\|a\\|>");
+}
+
+// The engine failing part-way must not read as "no more matches".
+TEST(Regex, EngineFailuresThrowInsteadOfEndingTheSearchEarly) {
+    const std::u16string longRun = u"a" + std::u16string(400000, u' ') + u"b";
+    Regex spaces("\\s+(?!\\S)|\\S+");
+    EXPECT_EQ(spaces.matchRanges(longRun).back(), (std::pair<size_t, size_t>{400001, 400002}));
+    EXPECT_EQ(spaces.matches(longRun).size(), 3u);
+    EXPECT_EQ(spaces.successiveMatches(longRun).size(), 3u);
+
+    // Exponential backtracking under a time limit: every search reports it.
+    Regex slow("(a|aa)+$", 50);
+    const std::u16string hostile = std::u16string(40, u'a') + u"b";
+    const std::pair<const char*, std::function<void()>> searches[] = {
+        {"matches", [&] { slow.matches(hostile); }},
+        {"matchRanges", [&] { slow.matchRanges(hostile); }},
+        {"successiveMatches", [&] { slow.successiveMatches(hostile); }},
+        {"replacingMatches", [&] { slow.replacingMatches(hostile, u"x"); }},
+    };
+    for (const auto& [name, search] : searches) {
+        try {
+            search();
+            ADD_FAILURE() << name << " gave no error";
+        } catch (const vortil::RegexError& e) {
+            EXPECT_NE(std::string(e.what()).find("(a|aa)+$"), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(slow.matchRanges(u"aaa").size(), 1u);  // ordinary text is unaffected
 }

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <map>
+#include <random>
 #include <sstream>
 #include <thread>
 
+#include "support/ThreadCpuTime.hpp"
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
@@ -17,6 +21,23 @@ Config json(const std::string& text) { return Config::fromJson(nlohmann::json::p
 
 Config data(const std::string& vocab, const std::string& merges) {
     return json(R"({"model":{"type":"BPE","vocab":)" + vocab + R"(,"merges":)" + merges + "}}");
+}
+
+// The data for `merges` with a vocabulary of exactly the symbols they name
+// and make, numbered in order.
+Config withVocabularyOf(const std::string& merges) {
+    nlohmann::json vocab = nlohmann::json::object();
+    auto add = [&](const std::string& token) {
+        if (!vocab.contains(token)) vocab[token] = vocab.size();
+    };
+    const auto list = BPETokenizer::mergesFromConfig(json(merges)).value();
+    for (const auto& m : list) {
+        if (m.size() < 2) continue;
+        add(m[0]);
+        add(m[1]);
+        add(m[0] + m[1]);
+    }
+    return data(vocab.dump(), merges);
 }
 
 Config readFile(const std::string& name) {
@@ -68,7 +89,7 @@ TEST(BPETokenizer, MergeOrderFollowsRanks) {
         {R"(["e\u0301 x"])", "\xC3\xA9x", "\xC3\xA9x"},  // ranks compare canonically
     };
     for (const auto& c : cases) {
-        BPETokenizer model(Config(), data("{}", c.merges), {});
+        BPETokenizer model(Config(), withVocabularyOf(c.merges), {});
         EXPECT_EQ(model.bpe(c.piece), c.expected) << c.merges << " on " << c.piece;
     }
 }
@@ -83,12 +104,12 @@ TEST(BPETokenizer, MergesFromConfig) {
 }
 
 TEST(BPETokenizer, TokenizeUsesVocabularyAndFallsBackToBytes) {
-    Config vocab = data(R"({"a": 0, "b": 1, "ab": 2, "<unk>": 3, "c": "not an id", "\u00e9": 4})", R"(["a b"])");
+    Config vocab = data(R"({"a": 0, "b": 1, "ab": 2, "<unk>": 3, "\u00e9": 4})", R"(["a b"])");
     BPETokenizer noUnknown(Config(), vocab, {});
     EXPECT_EQ(noUnknown.tokenize("ab"), (Pieces{"ab"}));
     EXPECT_EQ(noUnknown.tokenize("e\xCC\x81"), (Pieces{"<0x65>", "<0xCC>", "<0x81>"}));  // not the precomposed key
     EXPECT_EQ(noUnknown.tokenize("\xC3\xA9"), (Pieces{"\xC3\xA9"}));
-    EXPECT_EQ(noUnknown.tokenize("c"), (Pieces{"<0x63>"}));  // its value was no integer
+    EXPECT_EQ(noUnknown.tokenize("c"), (Pieces{"<0x63>"}));
     EXPECT_EQ(noUnknown.tokenize("\xE2\x82\xAC"), (Pieces{"<0xE2>", "<0x82>", "<0xAC>"}));
     EXPECT_EQ(noUnknown.convertTokenToId("zz"), std::nullopt);
     EXPECT_EQ(noUnknown.convertIdToToken(2), "ab");
@@ -138,6 +159,28 @@ TEST(BPETokenizer, UnusableDataIsRejectedWithAnError) {
             EXPECT_EQ(e.errorCase(), TokenizerError::Case::missingVocab);
         }
     }
+    // Each of these used to load and then give the unknown id for everything.
+    const struct {
+        const char* vocab;
+        const char* merges;
+        const char* detail;
+    } malformed[] = {
+        {R"({"a": "0", "b": 1, "ab": 2})", R"(["a b"])", R"(the id of "a")"},
+        {R"({"a": -1, "b": 1, "ab": 2})", R"(["a b"])", R"(the id of "a")"},
+        {R"({"a": 0.5, "b": 1, "ab": 2})", "[]", R"(the id of "a")"},
+        {R"({"a": 0, "b": 1})", R"(["a b"])", R"(needs "ab")"},
+        {R"({"a": 0, "ab": 2})", R"(["a b"])", R"(needs "b")"},
+        {R"({"a": 0, "b": 1, "ab": 2})", R"(["a b", "ab c"])", R"(needs "c")"},
+    };
+    for (const auto& m : malformed) {
+        try {
+            BPETokenizer model(Config(), data(m.vocab, m.merges), {});
+            ADD_FAILURE() << "accepted " << m.vocab << " " << m.merges;
+        } catch (const TokenizerError& e) {
+            EXPECT_EQ(e.errorCase(), TokenizerError::Case::malformedVocab);
+            EXPECT_NE(e.payload().find(m.detail), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(BPETokenizerWhisper, EncodesEnglishWithTheRealVocabulary) {
@@ -167,4 +210,92 @@ TEST(BPETokenizerWhisper, ConcurrentUseGivesTheSameTokens) {
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+// A long run of spaces used to overflow the regex engine's backtrack stack,
+// and everything after the run was silently dropped.
+TEST(BPETokenizerWhisper, ALongWhitespaceRunKeepsTheTextAfterIt) {
+    const Whisper& w = whisper();
+    std::vector<int> expected{31373};
+    expected.insert(expected.end(), 399997, 220);
+    expected.push_back(995);
+    EXPECT_TRUE(w.ids("hello" + std::string(399998, ' ') + "world") == expected);
+}
+
+namespace {
+
+// The merge rule spelled out plainly: find the lowest-ranked adjacent pair,
+// merge all its occurrences left to right, repeat.
+std::string referenceBpe(const std::vector<std::vector<std::string>>& merges, const std::string& piece) {
+    std::map<std::pair<std::string, std::string>, size_t> ranks;
+    for (size_t i = 0; i < merges.size(); ++i) ranks[{merges[i][0], merges[i][1]}] = i;
+    std::vector<std::string> word;
+    for (char c : piece) word.emplace_back(1, c);
+    for (;;) {
+        size_t best = SIZE_MAX;
+        std::pair<std::string, std::string> pair;
+        for (size_t i = 0; i + 1 < word.size(); ++i) {
+            auto it = ranks.find({word[i], word[i + 1]});
+            if (it != ranks.end() && it->second < best) best = it->second, pair = it->first;
+        }
+        if (best == SIZE_MAX) break;
+        std::vector<std::string> next;
+        for (size_t i = 0; i < word.size();) {
+            if (i + 1 < word.size() && word[i] == pair.first && word[i + 1] == pair.second) {
+                next.push_back(word[i] + word[i + 1]);
+                i += 2;
+            } else {
+                next.push_back(word[i++]);
+            }
+        }
+        word.swap(next);
+    }
+    std::string out;
+    for (const auto& s : word) out += (out.empty() ? "" : " ") + s;
+    return out;
+}
+
+}  // namespace
+
+// Random merge lists over a small alphabet, in learned order and shuffled
+// (so a merge's result may outrank the merge), against the reference.
+TEST(BPETokenizer, MergesAgreeWithTheReferenceOnRandomRules) {
+    std::mt19937 rng(29);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<std::string> tokens{"a", "b", "c", "d"};
+        std::vector<std::vector<std::string>> merges;
+        const int count = 1 + int(rng() % 30);
+        for (int m = 0; m < count; ++m) {
+            auto x = tokens[rng() % tokens.size()], y = tokens[rng() % tokens.size()];
+            merges.push_back({x, y});
+            tokens.push_back(x + y);
+        }
+        if (trial % 2) std::shuffle(merges.begin(), merges.end(), rng);
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& m : merges) list.push_back(m[0] + " " + m[1]);
+        BPETokenizer model(Config(), withVocabularyOf(list.dump()), {});
+        for (int w = 0; w < 10; ++w) {
+            std::string piece;
+            // Short and long words: they take different roads through the merge loop.
+            for (size_t len = 2 + rng() % (w % 2 ? 40 : 400); piece.size() < len;) piece += "abcd"[rng() % 4];
+            ASSERT_EQ(model.bpe(piece), referenceBpe(merges, piece)) << list.dump() << " on " << piece;
+        }
+    }
+}
+
+// Merging must not grow faster than about n log n with the piece's length
+// (it used to be quadratic: some 100 s for this word).
+TEST(BPETokenizerWhisper, AOneMegabyteWordEncodesWithinASecond) {
+    const Whisper& w = whisper();
+    std::mt19937 rng(8);
+    std::string word;
+    word.reserve(1 << 20);
+    while (word.size() < (1u << 20)) word += char('a' + rng() % 26);
+    const double started = testsupport::threadCpuSeconds();
+    const auto tokens = w.model.tokenize(word);
+    EXPECT_LT(testsupport::threadCpuSeconds() - started, 1.0 * testsupport::kCpuTimeScale);
+    std::string joined;
+    for (const auto& t : tokens) joined += t;
+    EXPECT_TRUE(joined == word);  // every letter is in exactly one token
+    EXPECT_LT(tokens.size(), word.size());
 }

@@ -92,3 +92,13 @@ TEST(Normalizer, RejectionsCarryExactMessages) {
         }
     }
 }
+
+TEST(Normalizer, ACatastrophicReplacePatternFailsNamingThePattern) {
+    try {
+        run(R"({"type":"Replace","pattern":{"Regex":"(a|aa)+$"},"content":"x"})",
+            std::string(64, 'a') + "b");
+        ADD_FAILURE() << "no error";
+    } catch (const RegexError& e) {
+        EXPECT_NE(std::string(e.what()).find("(a|aa)+$"), std::string::npos) << e.what();
+    }
+}

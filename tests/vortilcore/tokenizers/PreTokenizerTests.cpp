@@ -94,3 +94,16 @@ TEST(PreTokenizer, RejectionsCarryExactMessages) {
         }
     }
 }
+
+// A pattern from a tokenizer file that backtracks for ever (each added "a"
+// multiplies the work) must fail with its name instead of hanging.
+TEST(PreTokenizer, ACatastrophicSplitPatternFailsNamingThePattern) {
+    auto split = build(R"({"type":"Split","pattern":{"Regex":"(a|aa)+$"},"behavior":"Isolated"})");
+    EXPECT_EQ((*split)("aab", PreTokenizerOptions{}), (Pieces{"aab"}));
+    try {
+        (*split)(std::string(64, 'a') + "b", PreTokenizerOptions{});
+        ADD_FAILURE() << "no error";
+    } catch (const RegexError& e) {
+        EXPECT_NE(std::string(e.what()).find("(a|aa)+$"), std::string::npos) << e.what();
+    }
+}

@@ -1,0 +1,76 @@
+#include "verbolin/ui/ScrubberGeometry.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace verbolin {
+
+namespace {
+const std::vector<Block>& orNone(const std::shared_ptr<const std::vector<Block>>& blocks) {
+    static const std::vector<Block> none;
+    return blocks ? *blocks : none;
+}
+}  // namespace
+
+ScrubberGeometry::ScrubberGeometry(const ScrubberInputs& inputs, double width)
+    : in_(inputs), blocks_(orNone(inputs.blocks)), w_(width - kDotSize - 2), span_(timeSpan(blocks_)) {}
+
+std::optional<std::pair<platform::Date, platform::Date>> ScrubberGeometry::timeSpan(const std::vector<Block>& blocks) {
+    // A paragraph without segments has no time; it cannot anchor the span.
+    if (blocks.empty() || blocks.front().segments.empty() || blocks.back().segments.empty()) return std::nullopt;
+    const platform::Date start = blocks.front().segments.front().start;
+    const platform::Date minEnd = start + std::chrono::seconds(int(kMinSpan));
+    return std::pair{start, std::max(blocks.back().segments.back().end, minEnd)};
+}
+
+double ScrubberGeometry::x(platform::Date t) const {
+    if (!span_) return 0;
+    const double total = platform::secondsBetween(span_->first, span_->second);
+    if (!(total > 0)) return 0;
+    return w_ * platform::secondsBetween(span_->first, t) / total;
+}
+
+std::vector<double> ScrubberGeometry::marks() const {
+    std::vector<double> out;
+    if (!span_ || !hasTrack()) return out;
+    for (const Block& b : blocks_)
+        if (!b.segments.empty()) out.push_back(x(b.segments.front().start));
+    return out;
+}
+
+const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id) const {
+    if (id) {
+        auto it = std::find_if(blocks_.begin(), blocks_.end(), [&](const Block& b) { return b.id == *id; });
+        if (it != blocks_.end()) return &*it;
+    }
+    return in_.atEnd && !blocks_.empty() ? &blocks_.back() : nullptr;
+}
+
+std::optional<ScrubberGeometry::Bar> ScrubberGeometry::bar() const {
+    if (!span_ || !hasTrack()) return std::nullopt;
+    const Block* first = visible(in_.visibleFirst);
+    const Block* last = visible(in_.visibleLast);
+    if (!first || !last || first->segments.empty() || last->segments.empty()) return std::nullopt;
+    const double x0 = x(first->segments.front().start);
+    const double x1 = in_.atEnd && in_.isLiveView ? w_ + kDotSize * 0.5 : x(last->segments.back().end);
+    return Bar{x0, std::max(x1 - x0, kMinBarWidth), in_.atEnd ? 0.5 : 0.35};
+}
+
+std::optional<platform::Uuid> ScrubberGeometry::target(double locationX) const {
+    if (!span_ || blocks_.empty() || !hasTrack() || std::isnan(locationX)) return std::nullopt;
+    const double px = std::min(std::max(locationX, 0.0), w_);
+    const double total = platform::secondsBetween(span_->first, span_->second);
+    const double target = platform::secondsSince1970(span_->first) + px / w_ * total;
+    auto distance = [&](const Block& b) {
+        return b.segments.empty() ? INFINITY : std::abs(platform::secondsSince1970(b.segments.front().start) - target);
+    };
+    const Block* best = &blocks_.front();
+    double bestDistance = distance(*best);
+    for (const Block& b : blocks_) {
+        const double d = distance(b);
+        if (d < bestDistance) best = &b, bestDistance = d;
+    }
+    return best->id;
+}
+
+}  // namespace verbolin

@@ -1,0 +1,115 @@
+#include "verbolin/ui/TimelineScrubber.hpp"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include "verbolin/ui/ColorRole.hpp"
+#include "verbolin/ui/LocaleTime.hpp"
+#include "verbolin/ui/UiFonts.hpp"
+
+namespace verbolin {
+
+namespace {
+QColor withAlpha(QColor c, double alpha) {
+    c.setAlphaF(float(c.alphaF() * alpha));
+    return c;
+}
+QColor mix(const QColor& a, const QColor& b, double t) {
+    return QColor::fromRgbF(float(a.redF() + (b.redF() - a.redF()) * t), float(a.greenF() + (b.greenF() - a.greenF()) * t),
+                            float(a.blueF() + (b.blueF() - a.blueF()) * t),
+                            float(a.alphaF() + (b.alphaF() - a.alphaF()) * t));
+}
+}  // namespace
+
+TimelineScrubber::TimelineScrubber(QWidget* parent) : QWidget(parent) {
+    setToolTip(QString::fromUtf8(kHelp));
+    dotAnimation_.setDuration(kDotAnimationMs);
+    dotAnimation_.setEasingCurve(QEasingCurve::InOutQuad);
+    connect(&dotAnimation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
+        liveness_ = v.toDouble();
+        update();
+    });
+}
+
+void TimelineScrubber::setInputs(ScrubberInputs inputs) {
+    const bool wasLive = inputs_.live;
+    inputs_ = std::move(inputs);
+    if (inputs_.live != wasLive) {
+        dotAnimation_.stop();
+        dotAnimation_.setStartValue(liveness_);
+        dotAnimation_.setEndValue(inputs_.live ? 1.0 : 0.0);
+        dotAnimation_.start();
+    }
+    update();
+}
+
+void TimelineScrubber::finishAnimation() {
+    dotAnimation_.stop();
+    liveness_ = inputs_.live ? 1.0 : 0.0;
+    update();
+}
+
+QString TimelineScrubber::startLabel() const {
+    const auto span = geometryNow().span();
+    return span ? LocaleTime::shortTime(span->first) : QString();
+}
+
+QString TimelineScrubber::endLabel() const {
+    if (inputs_.isLiveView) return QStringLiteral("live");
+    const auto span = geometryNow().span();
+    return span ? LocaleTime::shortTime(span->second) : QString();
+}
+
+void TimelineScrubber::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const ScrubberGeometry g = geometryNow();
+    const QPalette& pal = palette();
+    const double mid = kTopPadding + kStripHeight / 2;
+    const double w = g.trackWidth();
+
+    if (g.hasTrack()) {
+        QPainterPath track;
+        track.addRoundedRect(QRectF(0, mid - 3, w, 6), 3, 3);
+        p.fillPath(track, withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.12));
+    }
+    if (auto bar = g.bar()) {
+        QPainterPath path;
+        path.addRoundedRect(QRectF(bar->x, mid - 5, bar->width, 10), 5, 5);
+        p.fillPath(path, withAlpha(colorFor(ColorRole::accent, pal), bar->opacity));
+    }
+    const QColor markColor = withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.6);
+    for (double x : g.marks()) p.fillRect(QRectF(x, mid - 3, 1.5, 6), markColor);
+    if (inputs_.isLiveView && g.dotX() >= 0) {
+        const double d = ScrubberGeometry::kDotSize * (1 + 0.25 * liveness_);
+        const QColor grey = withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.45);
+        p.setPen(Qt::NoPen);
+        p.setBrush(mix(grey, QColor(Qt::red), liveness_));
+        p.drawEllipse(QPointF(g.dotX() + ScrubberGeometry::kDotSize / 2, mid), d / 2, d / 2);
+    }
+
+    const QRectF labels(0, kTopPadding + kStripHeight, width(), height() - kTopPadding - kStripHeight);
+    p.setPen(colorFor(ColorRole::quaternaryLabel, pal));
+    p.setFont(UiFonts::monospacedDigits(9, QFont::Medium));
+    p.drawText(labels, Qt::AlignLeft | Qt::AlignBottom, startLabel());
+    if (inputs_.isLiveView) {
+        p.setFont(UiFonts::system(9, QFont::DemiBold));
+        p.setPen(colorFor(inputs_.atEnd ? ColorRole::accent : ColorRole::quaternaryLabel, pal));
+    }
+    p.drawText(labels, Qt::AlignRight | Qt::AlignBottom, endLabel());
+}
+
+void TimelineScrubber::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) jumpTo(event->position().x());
+}
+
+void TimelineScrubber::mouseMoveEvent(QMouseEvent* event) {
+    if (event->buttons() & Qt::LeftButton) jumpTo(event->position().x());
+}
+
+void TimelineScrubber::jumpTo(double x) {
+    if (auto id = geometryNow().target(x); id && inputs_.onJump) inputs_.onJump(*id);
+}
+
+}  // namespace verbolin

@@ -1,0 +1,95 @@
+// The time scrubber: its geometry, labels and clicks.
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "verbolin/ui/LocaleTime.hpp"
+#include "verbolin/ui/TimelineScrubber.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
+
+namespace {
+
+using uitest::block;
+using verbolin::ScrubberGeometry;
+using verbolin::ScrubberInputs;
+
+ScrubberInputs inputs(std::vector<verbolin::Block> blocks, bool atEnd = false, bool liveView = false) {
+    ScrubberInputs in;
+    in.blocks = std::make_shared<const std::vector<verbolin::Block>>(std::move(blocks));
+    in.atEnd = atEnd;
+    in.isLiveView = liveView;
+    return in;
+}
+
+constexpr double kWidth = 110;  // a track of 100
+
+TEST(ScrubberGeometryTest, SpanMarksAndBar) {
+    auto one = inputs({block(0, 5, "short")});
+    one.visibleFirst = one.visibleLast = one.blocks->front().id;
+    ScrubberGeometry g(one, kWidth);
+    EXPECT_EQ(g.trackWidth(), 100);
+    EXPECT_EQ(platform::secondsBetween(g.span()->first, g.span()->second), 60);  // never shorter
+    EXPECT_EQ(g.marks(), std::vector<double>{0});
+    EXPECT_EQ(g.bar()->width, 10);  // 8.3 wide, drawn at the minimum
+
+    auto two = inputs({block(0, 5, "a"), block(3600, 7200, "b")}, true);
+    ScrubberGeometry g2(two, kWidth);
+    EXPECT_EQ(g2.span()->second, uitest::at(7200));
+    EXPECT_EQ(g2.marks(), (std::vector<double>{0, 50}));
+    EXPECT_EQ(g2.bar()->x, 50);  // no visible ids at the end: the last paragraph
+    EXPECT_EQ(g2.bar()->opacity, 0.5);
+    two.isLiveView = true;
+    EXPECT_EQ(ScrubberGeometry(two, kWidth).bar()->width, 100 + 4 - 50);  // into the dot
+    two.atEnd = false;
+    two.visibleFirst = platform::Uuid::random();
+    EXPECT_FALSE(ScrubberGeometry(two, kWidth).bar());
+}
+
+TEST(ScrubberGeometryTest, ClicksJumpToTheNearestParagraph) {
+    const auto in = inputs({block(0, 1, "a"), block(20, 21, "b"), block(40, 41, "c"), block(99, 100, "d")});
+    const auto& b = *in.blocks;
+    ScrubberGeometry g(in, kWidth);
+    struct Case {
+        double x;
+        size_t expected;
+    };
+    for (const Case c : {Case{-50, 0}, Case{10, 0} /* midway: the earlier */, Case{10.1, 1}, Case{25, 1},
+                         Case{60, 2}, Case{104, 3}})
+        EXPECT_EQ(g.target(c.x), b[c.expected].id) << c.x;
+    EXPECT_FALSE(ScrubberGeometry(inputs({}), kWidth).target(10));
+}
+
+TEST(ScrubberGeometryTest, NarrowerThanItsDotDrawsWhatFitsAndIgnoresClicks) {
+    auto in = inputs({block(0, 1, "a"), block(20, 21, "b")}, true, true);
+    for (double width : {0.0, 5.0, 10.0}) {
+        ScrubberGeometry g(in, width);
+        EXPECT_TRUE(!g.hasTrack() && g.marks().empty() && !g.bar() && !g.target(0)) << width;
+        verbolin::TimelineScrubber strip;
+        strip.resize(int(width), 30);
+        strip.setInputs(in);
+        (void)strip.grab();  // painting must cope too
+    }
+}
+
+TEST(TimelineScrubberTest, LabelsAndClicks) {
+    verbolin::TimelineScrubber strip;
+    strip.resize(int(kWidth), 30);
+    std::vector<platform::Uuid> jumps;
+    auto in = inputs({}, true, true);
+    in.onJump = [&](const platform::Uuid& id) { jumps.push_back(id); };
+    strip.setInputs(in);
+    EXPECT_EQ(strip.startLabel() + "|" + strip.endLabel(), "|live");
+    QTest::mouseClick(&strip, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(jumps.empty());
+
+    in.blocks = inputs({block(0, 1, "a"), block(100, 101, "b")}).blocks;
+    in.isLiveView = false;
+    strip.setInputs(in);
+    EXPECT_FALSE(strip.startLabel().isEmpty());
+    EXPECT_EQ(strip.endLabel(), verbolin::LocaleTime::shortTime(uitest::at(101)));
+    QTest::mousePress(&strip, Qt::LeftButton, {}, QPoint(2, 5));
+    QTest::mouseMove(&strip, QPoint(90, 5));
+    QTest::mouseRelease(&strip, Qt::LeftButton, {}, QPoint(90, 5));
+    EXPECT_EQ(jumps, (std::vector<platform::Uuid>{in.blocks->at(0).id, in.blocks->at(1).id}));
+}
+
+}  // namespace
