@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include "verbolin/ui/WordDiffText.hpp"
+
 namespace verbolin {
 
 StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Clock& clock,
@@ -90,11 +92,20 @@ void StatusBarWidget::refresh() {
     trailing_->setToolTip(t.kind == Kind::wordDiff ? tr("What you changed in this paragraph")
                                                    : QString());
     trailing_->setStyleSheet(t.kind == Kind::copied ? "color: #2ea043;" : "");
-    trailing_->setText(t.kind == Kind::wordDiff ? QString::fromStdString(t.after)
-                       : t.kind == Kind::copied ? QStringLiteral("✓ ") + tr("Paragraph copied")
-                                                : QString::fromStdString(t.text));
+    if (t.kind == Kind::wordDiff) {
+        const auto ops = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
+                                            WordDiffText::words(QString::fromStdString(t.after)));
+        trailing_->setTextFormat(Qt::RichText);
+        trailing_->setText(WordDiffText::html(ops, palette()));
+    } else {
+        trailing_->setTextFormat(Qt::PlainText);
+        trailing_->setText(t.kind == Kind::copied ? QStringLiteral("✓ ") + tr("Paragraph copied")
+                                                  : QString::fromStdString(t.text));
+    }
     // Shares the free width with the message, taking no more than one line's.
-    trailing_->setMaximumWidth(fontMetrics().horizontalAdvance(trailing_->text()) + 2);
+    const auto plain = t.kind == Kind::wordDiff ? QString::fromStdString(t.before + " " + t.after)
+                                                : trailing_->text();
+    trailing_->setMaximumWidth(fontMetrics().horizontalAdvance(plain) + 2);
 }
 
 void StatusBarWidget::elideMessage() {
