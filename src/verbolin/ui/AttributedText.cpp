@@ -9,10 +9,6 @@ int TextAttributes::count() const {
            int(paragraph.has_value()) + int(color.has_value());
 }
 
-bool operator==(const AttributedRun& a, const AttributedRun& b) {
-    return a.start == b.start && a.length == b.length && a.attributes == b.attributes;
-}
-
 AttributedText::AttributedText(const QString& text, const TextAttributes& attributes) {
     append(text, attributes);
 }

@@ -35,6 +35,7 @@ struct AttributedRun {
     int length = 0;
     TextAttributes attributes;
     int end() const { return start + length; }
+    friend bool operator==(const AttributedRun&, const AttributedRun&) = default;
 };
 
 class AttributedText {
@@ -86,7 +87,5 @@ private:
     QString text_;
     std::vector<Run> runs_;
 };
-
-bool operator==(const AttributedRun& a, const AttributedRun& b);
 
 }  // namespace verbolin

@@ -156,7 +156,7 @@ TEST(TranscriptionSegmentTest, TwoSpellingsOfOneTokenIdAreRefused) {
     };
     for (const auto& c : cases) {
         nlohmann::json changed = j;
-        changed["tokenLogProbs"] = {c.entry};
+        changed["tokenLogProbs"] = nlohmann::json::array({c.entry});
         std::optional<std::map<int64_t, float>> read;
         try {
             read = changed.get<TranscriptionSegment>().tokenLogProbs.at(0);

@@ -183,7 +183,8 @@ TEST(VADAudioChunker, SpokenRecordingIsCutOnlyInsidePauses) {
     const auto chunks = bounds(VADAudioChunker().chunkAll(audio, kMax, std::nullopt));
     ASSERT_GE(chunks.size(), 4u);
     for (std::size_t i = 0; i < chunks.size(); ++i) {
-        const auto [start, end] = chunks[i];
+        const auto start = chunks[i].first;
+        const auto end = chunks[i].second;
         EXPECT_EQ(start, i == 0 ? 0 : chunks[i - 1].second);
         EXPECT_LE(end - start, kMax);
         if (end == 95 * kRate) continue;
