@@ -54,6 +54,7 @@ class AppModel {
 
     TranscriptionEngine& engine() { return *engine_; }
     TranscriptStore& store() { return *store_; }
+    Defaults& defaults() { return *defaults_; }
 
     // "Not saved": the transcript has changes that live only in memory (no
     // database, or writes are failing); clears once a retry stores them.

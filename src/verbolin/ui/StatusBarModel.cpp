@@ -1,0 +1,61 @@
+#include "verbolin/ui/StatusBarModel.hpp"
+
+#include <algorithm>
+
+namespace verbolin {
+
+StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording) {
+    using K = ModelState::Kind;
+    Leading l{state.kind, {}};
+    switch (state.kind) {
+        case K::loading:
+            l.spinner = true;
+            l.text = state.message;
+            break;
+        case K::failed:
+            l.warning = true;
+            l.text = state.message;
+            break;
+        case K::idle:
+            l.text = "Idle";
+            break;
+        case K::ready:
+            l.dot = true;
+            l.dotGreen = isRecording;
+            l.text = isRecording ? "Listening" : "Paused";
+            break;
+    }
+    return l;
+}
+
+std::optional<Block> StatusBarModel::editedBlockAtCaret(const std::vector<Block>& selected) {
+    if (selected.size() != 1) return std::nullopt;
+    const auto& block = selected.front();
+    const bool edited = std::any_of(block.segments.begin(), block.segments.end(),
+                                    [](const Segment& s) { return s.edited; });
+    const auto original = block.original();
+    if (!edited || !original || *original == block.text()) return std::nullopt;
+    return block;
+}
+
+std::string StatusBarModel::selectionText(size_t count) {
+    return std::to_string(count) + " paragraph" + (count == 1 ? "" : "s") +
+           " selected · ⌘C copies · ⌘⌫ deletes";
+}
+
+StatusBarModel::Trailing StatusBarModel::trailing(const std::vector<Block>& selected,
+                                                  bool hasSelection,
+                                                  std::optional<platform::Date> copiedAt,
+                                                  platform::Date now) {
+    if (auto block = editedBlockAtCaret(selected))
+        return {TrailingKind::wordDiff, {}, *block->original(), block->text()};
+    if (copiedAt && platform::secondsBetween(*copiedAt, now) < kCopiedSeconds)
+        return {TrailingKind::copied, "Paragraph copied", {}, {}};
+    if (hasSelection) return {TrailingKind::selection, selectionText(selected.size()), {}, {}};
+    return {TrailingKind::hint,
+            "Click to edit · click a time to copy its paragraph · ⌘N new session",
+            {},
+            {}};
+}
+
+}  // namespace verbolin

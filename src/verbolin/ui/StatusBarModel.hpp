@@ -1,0 +1,51 @@
+#pragma once
+// What the editor's status bar shows, without widgets: the engine state on
+// the leading side and, on the trailing side, the first of word changes at
+// the caret, the copy confirmation, the selection count, or the hint.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/system/Date.hpp"
+#include "verbolin/listening/TranscriptionEngine.hpp"
+#include "verbolin/storage/Block.hpp"
+
+namespace verbolin {
+
+class StatusBarModel {
+  public:
+    using ModelState = TranscriptionEngine::ModelState;
+
+    // How long "Paragraph copied" stays, in seconds.
+    static constexpr double kCopiedSeconds = 2.0;
+
+    struct Leading {
+        ModelState::Kind kind;
+        std::string text;
+        bool spinner = false;   // loading
+        bool warning = false;   // failed: the yellow triangle and "Retry"
+        bool dot = false;       // ready
+        bool dotGreen = false;  // ready and recording
+    };
+
+    enum class TrailingKind { wordDiff, copied, selection, hint };
+    struct Trailing {
+        TrailingKind kind;
+        std::string text;    // empty for the word diff
+        std::string before;  // word diff only
+        std::string after;
+    };
+
+    static Leading leading(const ModelState& state, bool isRecording);
+
+    // The one selected paragraph whose text differs from its original.
+    static std::optional<Block> editedBlockAtCaret(const std::vector<Block>& selected);
+
+    static Trailing trailing(const std::vector<Block>& selected, bool hasSelection,
+                             std::optional<platform::Date> copiedAt, platform::Date now);
+
+    static std::string selectionText(size_t count);
+};
+
+}  // namespace verbolin

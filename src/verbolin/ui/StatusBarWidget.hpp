@@ -1,0 +1,57 @@
+#pragma once
+// The one-line bar under the editor's timeline. It follows the engine by
+// itself; the editor hands it the selection and the last copy time.
+
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+#include "platform/system/Clock.hpp"
+#include "platform/system/Observable.hpp"
+#include "verbolin/ui/StatusBarModel.hpp"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace verbolin {
+
+class StatusBarWidget : public QWidget {
+    Q_OBJECT
+  public:
+    explicit StatusBarWidget(TranscriptionEngine& engine,
+                             const platform::Clock& clock = platform::Clock::system(),
+                             QWidget* parent = nullptr);
+
+    void setSelection(std::vector<Block> selected, bool hasSelection);
+    void setCopiedAt(std::optional<platform::Date> copiedAt);
+    void refresh();
+
+    QLabel* message() const { return message_; }
+    QPushButton* retryButton() const { return retry_; }
+    QLabel* trailing() const { return trailing_; }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void scheduleRefresh();
+    void elideMessage();
+
+    TranscriptionEngine& engine_;
+    const platform::Clock& clock_;
+    std::vector<Block> selected_;
+    bool hasSelection_ = false;
+    std::optional<platform::Date> copiedAt_;
+    QString fullMessage_;
+
+    QProgressBar* spinner_;
+    QLabel* warning_;
+    QLabel* dot_;
+    QLabel* message_;
+    QPushButton* retry_;
+    QLabel* trailing_;
+    platform::ObservationToken stateToken_, recordingToken_;
+};
+
+}  // namespace verbolin

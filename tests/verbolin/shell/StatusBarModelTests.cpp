@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "verbolin/ui/StatusBarModel.hpp"
+
+using namespace verbolin;
+using Kind = StatusBarModel::TrailingKind;
+using State = TranscriptionEngine::ModelState;
+
+namespace {
+
+Block block(std::string text, std::optional<std::string> original = std::nullopt) {
+    Segment s;
+    s.text = std::move(text);
+    s.edited = original.has_value();
+    s.original = std::move(original);
+    return Block{platform::Uuid::random(), {s}};
+}
+
+}  // namespace
+
+TEST(StatusBarModel, TrailingRowPriority) {
+    const auto now = platform::dateFromSecondsSince1970(1000);
+    const auto ago = [&](double s) {
+        return std::optional(now - std::chrono::duration_cast<platform::Date::duration>(
+                                       std::chrono::duration<double>(s)));
+    };
+    const auto edited = block("new words", "old words");
+    const auto unchanged = block("same", "same");
+    const auto plain = block("plain");
+    struct Case {
+        std::vector<Block> selected;
+        bool hasSelection;
+        std::optional<platform::Date> copiedAt;
+        Kind kind;
+        std::string text;
+    } cases[] = {
+        {{edited}, true, ago(0.1), Kind::wordDiff, ""},
+        {{edited, plain},
+         true,
+         {},
+         Kind::selection,
+         "2 paragraphs selected · ⌘C copies · ⌘⌫ deletes"},
+        {{unchanged}, true, {}, Kind::selection, "1 paragraph selected · ⌘C copies · ⌘⌫ deletes"},
+        {{plain}, true, ago(1.9), Kind::copied, "Paragraph copied"},
+        {{plain}, true, ago(2.0), Kind::selection, "1 paragraph selected · ⌘C copies · ⌘⌫ deletes"},
+        {{}, true, {}, Kind::selection, "0 paragraphs selected · ⌘C copies · ⌘⌫ deletes"},
+        {{},
+         false,
+         ago(5),
+         Kind::hint,
+         "Click to edit · click a time to copy its paragraph · ⌘N new session"},
+    };
+    for (const auto& c : cases) {
+        auto t = StatusBarModel::trailing(c.selected, c.hasSelection, c.copiedAt, now);
+        EXPECT_EQ(t.kind, c.kind) << c.text;
+        EXPECT_EQ(t.text, c.text);
+    }
+    auto diff = StatusBarModel::trailing({edited}, false, {}, now);
+    EXPECT_EQ(diff.before, "old words");
+    EXPECT_EQ(diff.after, "new words");
+}
+
+TEST(StatusBarModel, LeadingByEngineState) {
+    struct Case {
+        State state;
+        bool recording;
+        std::string text;
+        bool spinner, warning, dot, green;
+    } cases[] = {
+        {State::loading("Loading model 40%"), false, "Loading model 40%", true, false, false,
+         false},
+        {State::failed("no model"), true, "no model", false, true, false, false},
+        {State::idle(), true, "Idle", false, false, false, false},
+        {State::ready(), true, "Listening", false, false, true, true},
+        {State::ready(), false, "Paused", false, false, true, false},
+    };
+    for (const auto& c : cases) {
+        auto l = StatusBarModel::leading(c.state, c.recording);
+        EXPECT_EQ(l.text, c.text);
+        EXPECT_EQ(std::tuple(l.spinner, l.warning, l.dot, l.dotGreen),
+                  std::tuple(c.spinner, c.warning, c.dot, c.green))
+            << c.text;
+    }
+}
