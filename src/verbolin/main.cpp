@@ -57,29 +57,45 @@ void printInstallHelp(const verbolin::ModelPack& pack) {
 
 // SIGINT and SIGTERM quit the loop. The handler only writes to a pipe
 // (libraries start threads before main, so any thread may take the signal);
-// a watcher thread reads it. The watcher is detached: it waits for the
-// process to end.
+// a watcher thread reads it. The watcher is woken and joined before the loop
+// it quits is destroyed, and the default handlers come back with it.
 int signalPipe[2] = {-1, -1};
+constexpr char kSignalled = 1;
+constexpr char kStopWatching = 2;
 
 void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(signalPipe[1], &byte, 1);
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &kSignalled, 1);
 }
 
-void quitOnSignals(platform::RunLoop& loop) {
-    if (::pipe2(signalPipe, O_CLOEXEC) != 0) return;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::thread([&loop] {
-        char byte = 0;
-        while (::read(signalPipe[0], &byte, 1) < 0 && errno == EINTR) {
-        }
-        loop.quit();
-    }).detach();
-}
+class SignalWatcher {
+public:
+    explicit SignalWatcher(platform::RunLoop& loop) {
+        if (::pipe2(signalPipe, O_CLOEXEC) != 0) return;
+        struct sigaction action {};
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+        thread_ = std::thread([&loop] {
+            char byte = 0;
+            while (::read(signalPipe[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            if (byte == kSignalled) loop.quit();
+        });
+    }
+    ~SignalWatcher() {
+        if (!thread_.joinable()) return;
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        [[maybe_unused]] const auto n = ::write(signalPipe[1], &kStopWatching, 1);
+        thread_.join();
+    }
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+private:
+    std::thread thread_;
+};
 
 int listen() {
     const verbolin::ModelPack pack = chosenPack();
@@ -88,7 +104,7 @@ int listen() {
         return 1;
     }
     platform::RunLoop loop;
-    quitOnSignals(loop);
+    const SignalWatcher signals(loop);
 
     verbolin::AppModel::Services services;
     services.main = &loop;
