@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TrainedModel.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -250,12 +252,10 @@ TEST(TextDecoderReference, RandomModelsDecodeLikeTheReference) {
 }
 
 TEST(TextDecoderReference, TrainedModelDecodesLikeTheReference) {
-    const char* env = std::getenv("VERBOLIN_SYNTH_MODEL");
-    const fs::path models =
-        env ? fs::path(env) : kData / ".." / ".." / ".." / "shared" / "models" / "whisper-synth-en";
+    const fs::path models = testsupport::trainedModelLocation();
     if (!fs::exists(models / "TextDecoder.mlmodelc"))
         GTEST_SKIP() << "the trained whisper-synth-en model is not at " << models
-                     << " (set VERBOLIN_SYNTH_MODEL to its folder)";
+                     << " (set VERBOLIN_TRAINED_MODEL to its folder)";
     const auto tokenizerFolder =
         fs::exists(models / "tokenizer" / "tokenizer.json") ? models / "tokenizer"
                                                             : kData / "whisper-en-tokenizer";

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TrainedModel.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -105,11 +107,7 @@ TEST_F(TranscribeTaskModelTest, RandomWeightsRunEndsAndReportsItsFallbacks) {
 }
 
 TEST_F(TranscribeTaskModelTest, TrainedModelPlacesSegmentsAndWordsOnTheSentences) {
-    // VERBOLIN_TRAINED_MODEL, else the shared models folder beside the checkout.
-    const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
-    const fs::path folder =
-        env ? fs::path(env)
-            : fs::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
+    const fs::path folder = testsupport::trainedModelLocation();
     if (!fs::exists(folder))
         GTEST_SKIP() << "the trained whisper-synth-en model is absent (set VERBOLIN_TRAINED_MODEL)";
     if (!testsupport::speechToolsAvailable()) GTEST_SKIP() << "espeak-ng or sox is missing";

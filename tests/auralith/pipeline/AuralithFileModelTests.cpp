@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TrainedModel.hpp"
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -36,12 +38,7 @@ const std::vector<std::string> kSentences = {
     "We will meet again at the station tomorrow.",  "Seven people came to the party last night.",
     "The library closes early on public holidays.", "Turn left after the second traffic light."};
 
-std::optional<fs::path> trainedModel() {
-    const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
-    const fs::path folder =
-        env ? fs::path(env) : fs::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
-    return fs::exists(folder / "config.json") ? std::optional(folder) : std::nullopt;
-}
+using testsupport::trainedModel;
 
 class AuralithFileModel : public ::testing::Test {
   protected:

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TrainedModel.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,12 +32,7 @@ namespace {
 const std::vector<std::string> kSentences = {"The quick brown fox jumps over the lazy dog.",
                                              "Please send the report to the team by Friday."};
 
-std::optional<fs::path> trainedModel() {
-    const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
-    const fs::path folder =
-        env ? fs::path(env) : fs::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
-    return fs::exists(folder / "config.json") ? std::optional(folder) : std::nullopt;
-}
+using testsupport::trainedModel;
 
 // Plays 16 kHz mono s16le into the FIFO at real time: each sentence after two
 // seconds of silence (one second ends an utterance), then silence until
