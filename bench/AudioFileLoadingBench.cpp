@@ -84,8 +84,8 @@ long statusKiB(const char* field) {
     return -1;
 }
 
-// Two hours read as a stream of chunks with two outstanding chunks. Reports the resident-memory peak above the level
-// before the stream started; the window buffers themselves (the 120 s read
+// Two hours read as a stream of chunks with two outstanding chunks. Reports the resident-memory
+// peak above the level before the stream started; the window buffers themselves (the 120 s read
 // window, the carried-over part and two 30 s chunks) come to about 12 MiB.
 void BM_IncrementalTwoHourMp3PeakMemory(benchmark::State& state) {
     const std::string path =

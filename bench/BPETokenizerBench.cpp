@@ -9,9 +9,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "WhisperTokenizerData.hpp"
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
-#include "WhisperTokenizerData.hpp"
 
 namespace fs = std::filesystem;
 using namespace vortil;
@@ -113,7 +113,8 @@ BENCHMARK(BM_MergeOnly)->Unit(benchmark::kMillisecond);
 static void BM_PreTokenizeByteLevel(benchmark::State& state) {
     Fixture& f = fixture();
     for (auto _ : state)
-        for (const auto& p : f.paragraphs) benchmark::DoNotOptimize((*f.preTokenizer)(p, PreTokenizerOptions{true}));
+        for (const auto& p : f.paragraphs)
+            benchmark::DoNotOptimize((*f.preTokenizer)(p, PreTokenizerOptions{true}));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(f.bytes));
 }
 BENCHMARK(BM_PreTokenizeByteLevel)->Unit(benchmark::kMillisecond);
@@ -125,7 +126,8 @@ static void BM_BuildWhisperModel(benchmark::State& state) {
 BENCHMARK(BM_BuildWhisperModel)->Unit(benchmark::kMillisecond);
 
 static void BM_ParseTokenizerJson(benchmark::State& state) {
-    fs::path file = fs::path(__FILE__).parent_path().parent_path() / "tests/data/whisper-en-tokenizer/tokenizer.json";
+    fs::path file = fs::path(__FILE__).parent_path().parent_path() /
+                    "tests/data/whisper-en-tokenizer/tokenizer.json";
     std::string bytes = readAll(file);
     for (auto _ : state) benchmark::DoNotOptimize(Config::fromJson(bomPreservingJsonObject(bytes)));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes.size()));
@@ -147,4 +149,9 @@ static void BM_MergeLongWord(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(model.bpe(word));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(word.size()));
 }
-BENCHMARK(BM_MergeLongWord)->Arg(1 << 10)->Arg(1 << 14)->Arg(1 << 17)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MergeLongWord)
+    ->Arg(1 << 10)
+    ->Arg(1 << 14)
+    ->Arg(1 << 17)
+    ->Arg(1 << 20)
+    ->Unit(benchmark::kMillisecond);

@@ -57,7 +57,8 @@ BENCHMARK(BM_TrimmingFromEnd);
 
 static void BM_LastNaturalBoundary(benchmark::State& state) {
     std::string text;
-    for (int i = 0; i < 20; ++i) text += "This is sentence number " + std::to_string(i) + ", more or less. ";
+    for (int i = 0; i < 20; ++i)
+        text += "This is sentence number " + std::to_string(i) + ", more or less. ";
     text += "And an unfinished tail";
     auto encode = [](const std::string& s) { return std::vector<int>(s.size() / 4); };
     for (auto _ : state) benchmark::DoNotOptimize(vortil::lastNaturalBoundary(text, 50, encode));

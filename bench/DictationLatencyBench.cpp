@@ -63,11 +63,14 @@ struct Setup {
         const fs::path tokenizer =
             given ? fs::path(given) : buildDir / ".." / "tests" / "data" / "whisper-en-tokenizer";
         if (!fs::exists(tokenizer / "tokenizer.json"))
-            throw std::runtime_error("no tokenizer at " + tokenizer.string() + " (set VERBOLIN_TOKENIZER_DIR)");
-        const std::string command = "'" + tool.string() + "' random '" + pack.localFolder().string() +
-                                    "' --tokenizer '" + tokenizer.string() +
-                                    "' --dims d_model=512,heads=8,ffn=2048,layers=6,vocab_size=51864 >/dev/null";
-        if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot make the model: " + command);
+            throw std::runtime_error("no tokenizer at " + tokenizer.string() +
+                                     " (set VERBOLIN_TOKENIZER_DIR)");
+        const std::string command =
+            "'" + tool.string() + "' random '" + pack.localFolder().string() + "' --tokenizer '" +
+            tokenizer.string() +
+            "' --dims d_model=512,heads=8,ffn=2048,layers=6,vocab_size=51864 >/dev/null";
+        if (std::system(command.c_str()) != 0)
+            throw std::runtime_error("cannot make the model: " + command);
         engine = std::make_unique<verbolin::AuralithEngine>(
             pack,
             [this](const auralith::AuralithConfig& config) {
@@ -97,7 +100,8 @@ Setup& setup() {
 std::vector<float> utterance() {
     std::vector<float> samples(48000);
     for (std::size_t i = 0; i < samples.size(); ++i)
-        samples[i] = 0.3f * static_cast<float>(std::sin(2.0 * M_PI * 220.0 * static_cast<double>(i) / 16000.0));
+        samples[i] = 0.3f * static_cast<float>(
+                                std::sin(2.0 * M_PI * 220.0 * static_cast<double>(i) / 16000.0));
     return samples;
 }
 

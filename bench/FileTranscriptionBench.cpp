@@ -34,8 +34,9 @@ constexpr std::int64_t kFirstText = 4;  // start, language, task, no timestamps
 
 class FixedTokens final : public auralith::LogitsFiltering {
   public:
-    std::shared_ptr<platform::ml::MLMultiArray> filterLogits(std::shared_ptr<platform::ml::MLMultiArray> logits,
-                                                             const std::vector<std::int64_t>& tokens) const override {
+    std::shared_ptr<platform::ml::MLMultiArray> filterLogits(
+        std::shared_ptr<platform::ml::MLMultiArray> logits,
+        const std::vector<std::int64_t>& tokens) const override {
         const auto n = static_cast<std::int64_t>(tokens.size()) - kFirstText;
         const std::int64_t allowed = n >= kTokens ? 50256 : 500 + 11 * n;
         auto* scores = static_cast<platform::ml::Float16*>(logits->dataPointer());
@@ -51,31 +52,35 @@ void run(const std::string& command) {
 }
 
 struct Setup {
-    fs::path root = fs::temp_directory_path() / ("verbolin-file-bench-" + std::to_string(::getpid()));
+    fs::path root =
+        fs::temp_directory_path() / ("verbolin-file-bench-" + std::to_string(::getpid()));
     std::string speech = (fs::temp_directory_path() / "verbolin-bench-speech-600s.wav").string();
     std::shared_ptr<auralith::Auralith> pipeline;
 
     Setup() {
         const fs::path buildDir = fs::read_symlink("/proc/self/exe").parent_path();
         const char* given = std::getenv("VERBOLIN_TOKENIZER_DIR");
-        const fs::path tokenizer = given ? fs::path(given) : buildDir / ".." / "tests" / "data" / "whisper-en-tokenizer";
-        run("'" + (buildDir / "verbolin-models").string() + "' random '" + (root / "model").string() +
-            "' --tokenizer '" + tokenizer.string() +
+        const fs::path tokenizer =
+            given ? fs::path(given) : buildDir / ".." / "tests" / "data" / "whisper-en-tokenizer";
+        run("'" + (buildDir / "verbolin-models").string() + "' random '" +
+            (root / "model").string() + "' --tokenizer '" + tokenizer.string() +
             "' --dims d_model=512,heads=8,ffn=2048,layers=6,vocab_size=51864 >/dev/null");
         if (!fs::exists(speech)) {
             const std::string one = (root / "one.wav").string();
             run("espeak-ng -v en-us -w '" + one +
-                "' 'The quick brown fox jumps over the lazy dog. Please send the report to the team by Friday. "
+                "' 'The quick brown fox jumps over the lazy dog. Please send the report to the "
+                "team by Friday. "
                 "It is going to rain later this afternoon.'");
-            run("sox '" + one + "' -r 16000 -c 1 '" + speech + ".part.wav' repeat 80 trim 0 600 && mv '" + speech +
-                ".part.wav' '" + speech + "'");
+            run("sox '" + one + "' -r 16000 -c 1 '" + speech +
+                ".part.wav' repeat 80 trim 0 600 && mv '" + speech + ".part.wav' '" + speech + "'");
         }
         auralith::AuralithConfig::Arguments a;
         a.modelFolder = (root / "model").string();
         a.tokenizerFolder = root / "model" / "tokenizer";
         a.download = false;
         auralith::AuralithConfig config(a);
-        config.logitsFilters = std::vector<std::shared_ptr<auralith::LogitsFiltering>>{std::make_shared<FixedTokens>()};
+        config.logitsFilters = std::vector<std::shared_ptr<auralith::LogitsFiltering>>{
+            std::make_shared<FixedTokens>()};
         pipeline = auralith::Auralith::create(config);
     }
     ~Setup() {
@@ -101,15 +106,17 @@ auralith::DecodingOptions options(std::int64_t workers) {
 
 void BM_TenMinuteFile(benchmark::State& state) {
     auto& s = setup();
-    const auralith::AudioInputOptions whole{auralith::AudioInputOptions::ChannelMode::sumChannels(),
-                                            auralith::AudioInputOptions::AudioLoadingMode::fullFile()};
+    const auralith::AudioInputOptions whole{
+        auralith::AudioInputOptions::ChannelMode::sumChannels(),
+        auralith::AudioInputOptions::AudioLoadingMode::fullFile()};
     double seconds = 0, tokens = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const auto results = s.pipeline->transcribe(s.speech, whole, options(0));
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         for (const auto& r : results) {
-            for (const auto& segment : r->segments()) tokens += static_cast<double>(segment.tokens.size());
+            for (const auto& segment : r->segments())
+                tokens += static_cast<double>(segment.tokens.size());
         }
     }
     state.counters["rtf"] = seconds / (600.0 * static_cast<double>(state.iterations()));
@@ -122,8 +129,11 @@ void BM_Batch(benchmark::State& state) {
     const auto all = auralith::AudioProcessor::loadAudioAsFloatArray(
         s.speech, auralith::AudioInputOptions::ChannelMode::sumChannels());
     std::vector<std::vector<float>> arrays;
-    for (std::size_t i = 0; i < 8; ++i) arrays.emplace_back(all.begin() + i * 480000, all.begin() + (i + 1) * 480000);
-    for (auto _ : state) benchmark::DoNotOptimize(s.pipeline->transcribeWithResults(arrays, options(state.range(0))));
+    for (std::size_t i = 0; i < 8; ++i)
+        arrays.emplace_back(all.begin() + i * 480000, all.begin() + (i + 1) * 480000);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            s.pipeline->transcribeWithResults(arrays, options(state.range(0))));
     state.SetLabel("8 x 30 s");
 }
 BENCHMARK(BM_Batch)->Arg(1)->Arg(4)->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();

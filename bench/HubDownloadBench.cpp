@@ -47,7 +47,8 @@ int64_t residentBytes() {
     server.Get("/big", [&](const httplib::Request&, httplib::Response& res) {
         res.set_content_provider(data.size(), "application/octet-stream",
                                  [&](size_t offset, size_t length, httplib::DataSink& sink) {
-                                     sink.write(data.data() + offset, std::min<size_t>(length, 1 << 20));
+                                     sink.write(data.data() + offset,
+                                                std::min<size_t>(length, 1 << 20));
                                      return true;
                                  });
     });
@@ -92,9 +93,11 @@ void BM_Downloader(benchmark::State& state) {
 
         {
             vortil::Downloader downloader(destination, partial);
-            auto stream = downloader.download(url(), std::nullopt, std::nullopt, int64_t(kFileSize), 10.0, 5);
+            auto stream =
+                downloader.download(url(), std::nullopt, std::nullopt, int64_t(kFileSize), 10.0, 5);
             while (auto s = stream->next()) {
-                if (s->kind() == vortil::Downloader::DownloadState::Kind::failed) state.SkipWithError("failed");
+                if (s->kind() == vortil::Downloader::DownloadState::Kind::failed)
+                    state.SkipWithError("failed");
                 if (s->isFinal()) break;
             }
         }
@@ -103,7 +106,8 @@ void BM_Downloader(benchmark::State& state) {
         done = true;
         sampler.join();
         worstGrowth = std::max(worstGrowth, peak.load() - before);
-        if (fs::file_size(destination) != kFileSize) state.SkipWithError("downloader wrote a wrong size");
+        if (fs::file_size(destination) != kFileSize)
+            state.SkipWithError("downloader wrote a wrong size");
         fs::remove(destination);
         state.ResumeTiming();
     }

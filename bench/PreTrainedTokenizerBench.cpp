@@ -10,8 +10,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "vortilcore/tokenizers/PreTrainedTokenizer.hpp"
 #include "WhisperTokenizerData.hpp"
+#include "vortilcore/tokenizers/PreTrainedTokenizer.hpp"
 
 namespace fs = std::filesystem;
 using namespace vortil;

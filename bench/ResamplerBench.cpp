@@ -3,8 +3,8 @@
 // second in the 4096-frame pieces the capture receives, allocating the output
 // as the capture does.
 //
-//   cmake -B build-bench -DVERBOLIN_BUILD_BENCH=ON && cmake --build build-bench --target bench_ResamplerBench
-//   build-bench/bench_ResamplerBench
+//   cmake -B build-bench -DVERBOLIN_BUILD_BENCH=ON && cmake --build build-bench --target
+//   bench_ResamplerBench build-bench/bench_ResamplerBench
 
 #include <benchmark/benchmark.h>
 
@@ -25,7 +25,8 @@ static void BM_ConvertOneSecond(benchmark::State& state) {
     std::vector<float> in(frames * channels);
     for (size_t i = 0; i < frames; ++i)
         for (uint32_t c = 0; c < channels; ++c)
-            in[i * channels + c] = 0.3f * std::sin(2.0f * float(M_PI) * 440.0f * float(i) / float(rate));
+            in[i * channels + c] =
+                0.3f * std::sin(2.0f * float(M_PI) * 440.0f * float(i) / float(rate));
     for (auto _ : state) {
         size_t produced = 0;
         for (size_t at = 0; at < frames; at += 4096) {

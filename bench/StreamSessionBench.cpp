@@ -15,10 +15,12 @@
 namespace {
 
 class SilentEngine : public verbolin::SpeechEngine {
-public:
+  public:
     std::string name() const override { return "silent"; }
     void prepare() override {}
-    std::string transcribe(std::span<const float>, const std::optional<std::string>&) override { return ""; }
+    std::string transcribe(std::span<const float>, const std::optional<std::string>&) override {
+        return "";
+    }
 };
 
 }  // namespace
@@ -66,7 +68,8 @@ static void BM_OutputFilters(benchmark::State& state) {
     text += "\n";
     for (auto _ : state) {
         std::string t = verbolin::StreamSession::trimmed(text);
-        if (!verbolin::StreamSession::isHallucination(t)) t = verbolin::StreamSession::collapseRepeats(t);
+        if (!verbolin::StreamSession::isHallucination(t))
+            t = verbolin::StreamSession::collapseRepeats(t);
         benchmark::DoNotOptimize(t);
     }
 }

@@ -25,7 +25,8 @@ std::vector<Segment> makeSegments(int n) {
         Segment s;
         s.start = platform::dateFromSecondsSince1970(1.7e9 + i * 10.0);
         s.end = platform::dateFromSecondsSince1970(1.7e9 + i * 10.0 + 4);
-        s.text = "Paragraph " + std::to_string(i) + " holds a sentence or two of ordinary dictated speech.";
+        s.text = "Paragraph " + std::to_string(i) +
+                 " holds a sentence or two of ordinary dictated speech.";
         out.push_back(std::move(s));
     }
     return out;
@@ -39,7 +40,8 @@ TimelineInputs inputsFor(std::shared_ptr<const std::vector<Block>> blocks) {
 }
 
 auto blocksOf(const std::vector<Segment>& segs) {
-    return std::make_shared<const std::vector<Block>>(TranscriptStore::blocks(segs, TranscriptStore::paragraphGap));
+    return std::make_shared<const std::vector<Block>>(
+        TranscriptStore::blocks(segs, TranscriptStore::paragraphGap));
 }
 
 struct Fixture {

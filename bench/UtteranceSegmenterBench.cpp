@@ -2,7 +2,8 @@
 // (300 levels), in silence and while an utterance is being collected (where
 // each frame hands out the whole utterance so far).
 //
-//   cmake -B build-bench -DVERBOLIN_BUILD_BENCH=ON && cmake --build build-bench --target bench_UtteranceSegmenterBench
+//   cmake -B build-bench -DVERBOLIN_BUILD_BENCH=ON && cmake --build build-bench --target
+//   bench_UtteranceSegmenterBench
 
 #include <benchmark/benchmark.h>
 
@@ -21,7 +22,8 @@ verbolin::UtteranceSegmenter::Config appConfig() {
 static void BM_SilentFrame(benchmark::State& state) {
     verbolin::UtteranceSegmenter s(appConfig());
     std::vector<float> quiet(1600, 0.001f);
-    for (int i = 0; i < 300; ++i) s.process(std::vector<float>(1600, 0.0005f + 0.00001f * float(i % 50)));
+    for (int i = 0; i < 300; ++i)
+        s.process(std::vector<float>(1600, 0.0005f + 0.00001f * float(i % 50)));
     for (auto _ : state) benchmark::DoNotOptimize(s.process(quiet));
 }
 BENCHMARK(BM_SilentFrame)->Unit(benchmark::kMicrosecond);

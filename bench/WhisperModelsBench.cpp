@@ -20,6 +20,11 @@
 #include <map>
 #include <memory>
 
+#include "WhisperTokenizerData.hpp"
+#include "auralith/core/TextDecoder.hpp"
+#include "auralith/core/WhisperTokenizerWrapper.hpp"
+#include "auralith/core/text/GreedyTokenSampler.hpp"
+#include "auralith/core/text/SuppressTokensFilter.hpp"
 #include "platform/ml/AlignedBuffer.hpp"
 #include "platform/ml/AudioEncoderModel.hpp"
 #include "platform/ml/ComputeKernels.hpp"
@@ -27,14 +32,9 @@
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
-#include "WhisperTokenizerData.hpp"
-#include "auralith/core/TextDecoder.hpp"
-#include "auralith/core/WhisperTokenizerWrapper.hpp"
-#include "auralith/core/text/GreedyTokenSampler.hpp"
-#include "auralith/core/text/SuppressTokensFilter.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
-#include "vortilcore/tokenizers/AutoTokenizer.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
+#include "vortilcore/tokenizers/AutoTokenizer.hpp"
 
 using namespace platform::ml;
 namespace fs = std::filesystem;
@@ -390,7 +390,8 @@ void BM_DecodingLoop(benchmark::State& state) {
             state0->inputIds()->span<std::int32_t>()[0] = 50257;
             state0->cacheLength()->span<std::int32_t>()[0] = static_cast<std::int32_t>(i);
             auto out = model->prediction(bareInput);
-            const auto k = out->featureValue("key_cache_updates")->multiArrayValue()->span<Float16>();
+            const auto k =
+                out->featureValue("key_cache_updates")->multiArrayValue()->span<Float16>();
             const auto v =
                 out->featureValue("value_cache_updates")->multiArrayValue()->span<Float16>();
             for (std::int64_t r = 0; r < e; ++r) {

@@ -20,7 +20,8 @@ inline std::string readAll(const std::filesystem::path& p) {
 
 // "tokenizer.json" or "tokenizer_config.json".
 inline vortil::Config whisperTokenizerFile(const std::string& name) {
-    auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/data/whisper-en-tokenizer";
+    auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() /
+               "tests/data/whisper-en-tokenizer";
     return vortil::Config::fromJson(vortil::bomPreservingJsonObject(readAll(dir / name)));
 }
 

@@ -54,8 +54,8 @@ AudioInputOptions defaultAudioInputOptions() {
 // that does not say what to do.
 void requireOurFormat(const fs::path& modelPath) {
     std::error_code ec;
-    const bool ours = fs::is_directory(modelPath, ec) &&
-                      fs::is_regular_file(modelPath / "model.json", ec);
+    const bool ours =
+        fs::is_directory(modelPath, ec) && fs::is_regular_file(modelPath / "model.json", ec);
     if (ours) return;
     throw WhisperError::modelsUnavailable(
         "Model at " + modelPath.string() +
@@ -83,13 +83,15 @@ void Auralith::setDeviceNameProvider(std::function<std::string()> provider) {
 Auralith::Auralith(const AuralithConfig& config)
     : modelCompute_(config.computeOptions.value_or(ModelComputeOptions::pipelineDefaults())),
       audioInputOptions_(config.audioInputConfig().value_or(defaultAudioInputOptions())) {
-    audioProcessor_ = config.audioProcessor ? config.audioProcessor : std::make_shared<AudioProcessor>();
+    audioProcessor_ =
+        config.audioProcessor ? config.audioProcessor : std::make_shared<AudioProcessor>();
     featureExtractor_ =
         config.featureExtractor ? config.featureExtractor : std::make_shared<FeatureExtractor>();
     audioEncoder_ = config.audioEncoder ? config.audioEncoder : std::make_shared<AudioEncoder>();
     textDecoder_ = config.textDecoder ? config.textDecoder : std::make_shared<TextDecoder>();
     if (config.logitsFilters) textDecoder_->setLogitsFilters(config.logitsFilters);
-    segmentSeeker_ = config.segmentSeeker ? config.segmentSeeker : std::make_shared<SegmentSeeker>();
+    segmentSeeker_ =
+        config.segmentSeeker ? config.segmentSeeker : std::make_shared<SegmentSeeker>();
     voiceActivityDetector_ = config.voiceActivityDetector;
     tokenizerFolder_ = config.tokenizerFolder ? config.tokenizerFolder : config.downloadBase;
     useBackgroundDownloadSession_ = config.useBackgroundDownloadSession;
@@ -104,7 +106,8 @@ Auralith::~Auralith() {
 
 void Auralith::setUp(const AuralithConfig& config) {
     setupModels(config.model, config.downloadBase, config.modelRepo, config.modelToken,
-                config.modelFolder, config.download, std::string(Constants::defaultRemoteConfigName),
+                config.modelFolder, config.download,
+                std::string(Constants::defaultRemoteConfigName),
                 config.modelEndpoint.value_or(std::string(Constants::defaultRemoteEndpoint)));
     if (config.prewarm.value_or(false)) {
         Logging::info("Prewarming models...");
@@ -142,15 +145,16 @@ void Auralith::setupModels(const std::optional<std::string>& model,
     if (!download) return;
     const std::string repo = modelRepo.value_or(defaultModelRepo);
     try {
-        const std::string variant =
-            model ? *model
-                  : recommendedRemoteModels(repo, downloadBase, modelToken, remoteConfigName, endpoint)
-                        .defaultModel;
-        setModelFolder(Auralith::download(variant, downloadBase, useBackgroundDownloadSession(), repo,
-                                          modelToken, endpoint));
+        const std::string variant = model ? *model
+                                          : recommendedRemoteModels(repo, downloadBase, modelToken,
+                                                                    remoteConfigName, endpoint)
+                                                .defaultModel;
+        setModelFolder(Auralith::download(variant, downloadBase, useBackgroundDownloadSession(),
+                                          repo, modelToken, endpoint));
     } catch (const std::exception& e) {
         throw WhisperError::modelsUnavailable(
-            std::string("Model not found. Please check the model or repo name and try again.\nError: ") +
+            std::string(
+                "Model not found. Please check the model or repo name and try again.\nError: ") +
             e.what());
     }
 }
@@ -170,7 +174,8 @@ void Auralith::loadModels(bool prewarmMode) {
     const fs::path decoderURL = ModelUtilities::detectModelURL(*folder, "TextDecoder");
     for (const fs::path& url : {melURL, encoderURL, decoderURL}) {
         std::error_code ec;
-        if (!fs::exists(url, ec)) throw WhisperError::modelsUnavailable("Model file not found at " + url.string());
+        if (!fs::exists(url, ec))
+            throw WhisperError::modelsUnavailable("Model file not found at " + url.string());
     }
     for (const fs::path& url : {melURL, encoderURL, decoderURL}) requireOurFormat(url);
 
@@ -183,8 +188,9 @@ void Auralith::loadModels(bool prewarmMode) {
     }
     // The decoder and the encoder are timed; a prewarm records its times as
     // specialization, while the log line always prints the load time.
-    auto timedLoad = [&](WhisperMLModel* stage, const char* name, const fs::path& url, MLComputeUnits units,
-                         double TranscriptionTimings::*specialization, double TranscriptionTimings::*load) {
+    auto timedLoad = [&](WhisperMLModel* stage, const char* name, const fs::path& url,
+                         MLComputeUnits units, double TranscriptionTimings::*specialization,
+                         double TranscriptionTimings::*load) {
         if (!stage) return;
         Logging::debug(std::string("Loading ") + name);
         const double t0 = wallSeconds();
@@ -235,10 +241,9 @@ void Auralith::loadTokenizerIfNeeded() {
     std::vector<fs::path> searchPaths;
     if (const auto folder = modelFolder()) {
         const HubApiWrapper hub(*folder, std::nullopt, std::nullopt, false);
-        searchPaths = {*folder,
-                       hub.localRepoLocation(HubApiWrapper::Repo{
-                           ModelUtilities::tokenizerNameForVariant(modelVariant()),
-                           HubApiWrapper::RepoType::models})};
+        searchPaths = {*folder, hub.localRepoLocation(HubApiWrapper::Repo{
+                                    ModelUtilities::tokenizerNameForVariant(modelVariant()),
+                                    HubApiWrapper::RepoType::models})};
     }
     auto loaded = ModelUtilities::loadTokenizer(modelVariant(), tokenizerFolder(), searchPaths,
                                                 useBackgroundDownloadSession());

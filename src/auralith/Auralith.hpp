@@ -14,8 +14,8 @@
 // instance must not run two model operations or transcriptions at once.
 
 #include <cstdint>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -56,8 +56,8 @@ class TranscribeTask;
 
 class Auralith : public std::enable_shared_from_this<Auralith> {
   public:
-    using ModelStateCallback =
-        std::function<void(std::optional<vortil::ModelState> oldState, vortil::ModelState newState)>;
+    using ModelStateCallback = std::function<void(std::optional<vortil::ModelState> oldState,
+                                                  vortil::ModelState newState)>;
     using SegmentDiscoveryCallback = std::function<void(const std::vector<TranscriptionSegment>&)>;
     using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
     // Returns false to ask the decoder to stop early.
@@ -119,25 +119,43 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
 
     // audioInputConfig is the same storage under its other name.
     virtual const AudioInputOptions& audioInputOptions() const { return audioInputOptions_; }
-    virtual void setAudioInputOptions(AudioInputOptions options) { audioInputOptions_ = std::move(options); }
+    virtual void setAudioInputOptions(AudioInputOptions options) {
+        audioInputOptions_ = std::move(options);
+    }
     const AudioInputOptions& audioInputConfig() const { return audioInputOptions(); }
-    void setAudioInputConfig(AudioInputOptions options) { setAudioInputOptions(std::move(options)); }
+    void setAudioInputConfig(AudioInputOptions options) {
+        setAudioInputOptions(std::move(options));
+    }
 
     virtual std::shared_ptr<WhisperTokenizer> tokenizer() const { return tokenizer_; }
     // Also hands the tokenizer to the text decoder.
     virtual void setTokenizer(std::shared_ptr<WhisperTokenizer> tokenizer);
 
     virtual std::shared_ptr<AudioProcessing> audioProcessor() const { return audioProcessor_; }
-    virtual void setAudioProcessor(std::shared_ptr<AudioProcessing> stage) { audioProcessor_ = std::move(stage); }
-    virtual std::shared_ptr<FeatureExtracting> featureExtractor() const { return featureExtractor_; }
-    virtual void setFeatureExtractor(std::shared_ptr<FeatureExtracting> stage) { featureExtractor_ = std::move(stage); }
+    virtual void setAudioProcessor(std::shared_ptr<AudioProcessing> stage) {
+        audioProcessor_ = std::move(stage);
+    }
+    virtual std::shared_ptr<FeatureExtracting> featureExtractor() const {
+        return featureExtractor_;
+    }
+    virtual void setFeatureExtractor(std::shared_ptr<FeatureExtracting> stage) {
+        featureExtractor_ = std::move(stage);
+    }
     virtual std::shared_ptr<AudioEncoding> audioEncoder() const { return audioEncoder_; }
-    virtual void setAudioEncoder(std::shared_ptr<AudioEncoding> stage) { audioEncoder_ = std::move(stage); }
+    virtual void setAudioEncoder(std::shared_ptr<AudioEncoding> stage) {
+        audioEncoder_ = std::move(stage);
+    }
     virtual std::shared_ptr<TextDecoding> textDecoder() const { return textDecoder_; }
-    virtual void setTextDecoder(std::shared_ptr<TextDecoding> stage) { textDecoder_ = std::move(stage); }
+    virtual void setTextDecoder(std::shared_ptr<TextDecoding> stage) {
+        textDecoder_ = std::move(stage);
+    }
     virtual std::shared_ptr<SegmentSeeking> segmentSeeker() const { return segmentSeeker_; }
-    virtual void setSegmentSeeker(std::shared_ptr<SegmentSeeking> stage) { segmentSeeker_ = std::move(stage); }
-    virtual std::shared_ptr<VoiceActivityDetector> voiceActivityDetector() const { return voiceActivityDetector_; }
+    virtual void setSegmentSeeker(std::shared_ptr<SegmentSeeking> stage) {
+        segmentSeeker_ = std::move(stage);
+    }
+    virtual std::shared_ptr<VoiceActivityDetector> voiceActivityDetector() const {
+        return voiceActivityDetector_;
+    }
     virtual void setVoiceActivityDetector(std::shared_ptr<VoiceActivityDetector> vad) {
         voiceActivityDetector_ = std::move(vad);
     }
@@ -156,19 +174,31 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     }
 
     virtual const std::optional<std::filesystem::path>& modelFolder() const { return modelFolder_; }
-    virtual void setModelFolder(std::optional<std::filesystem::path> folder) { modelFolder_ = std::move(folder); }
-    virtual const std::optional<std::filesystem::path>& tokenizerFolder() const { return tokenizerFolder_; }
+    virtual void setModelFolder(std::optional<std::filesystem::path> folder) {
+        modelFolder_ = std::move(folder);
+    }
+    virtual const std::optional<std::filesystem::path>& tokenizerFolder() const {
+        return tokenizerFolder_;
+    }
     virtual void setTokenizerFolder(std::optional<std::filesystem::path> folder) {
         tokenizerFolder_ = std::move(folder);
     }
     virtual bool useBackgroundDownloadSession() const { return useBackgroundDownloadSession_; }
-    virtual void setUseBackgroundDownloadSession(bool value) { useBackgroundDownloadSession_ = value; }
+    virtual void setUseBackgroundDownloadSession(bool value) {
+        useBackgroundDownloadSession_ = value;
+    }
 
     // May be called from any thread.
-    virtual const SegmentDiscoveryCallback& segmentDiscoveryCallback() const { return segmentDiscoveryCallback_; }
-    virtual void setSegmentDiscoveryCallback(SegmentDiscoveryCallback cb) { segmentDiscoveryCallback_ = std::move(cb); }
+    virtual const SegmentDiscoveryCallback& segmentDiscoveryCallback() const {
+        return segmentDiscoveryCallback_;
+    }
+    virtual void setSegmentDiscoveryCallback(SegmentDiscoveryCallback cb) {
+        segmentDiscoveryCallback_ = std::move(cb);
+    }
     virtual const ModelStateCallback& modelStateCallback() const { return modelStateCallback_; }
-    virtual void setModelStateCallback(ModelStateCallback cb) { modelStateCallback_ = std::move(cb); }
+    virtual void setModelStateCallback(ModelStateCallback cb) {
+        modelStateCallback_ = std::move(cb);
+    }
     virtual const TranscriptionStateCallback& transcriptionStateCallback() const {
         return transcriptionStateCallback_;
     }
@@ -226,7 +256,8 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     // A new task over exactly these values, with no segment callback.
     virtual std::shared_ptr<TranscribeTask> setupTranscribeTask(
         const TranscriptionTimings& currentTimings, std::shared_ptr<platform::Progress> progress,
-        std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+        std::shared_ptr<AudioProcessing> audioProcessor,
+        std::shared_ptr<AudioEncoding> audioEncoder,
         std::shared_ptr<FeatureExtracting> featureExtractor,
         std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
         std::shared_ptr<WhisperTokenizer> tokenizer);
@@ -252,46 +283,48 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     // among the options (all at once when that is 0); the pipeline is held
     // weakly, so items not started when it goes away fail.
 
-    virtual std::vector<std::optional<Results>> transcribe(const std::vector<std::string>& audioPaths,
-                                                           const std::optional<AudioInputOptions>& audioInputOptions,
-                                                           const std::optional<DecodingOptions>& decodeOptions,
-                                                           ProgressCallback callback = {});
-    virtual std::vector<Outcome> transcribeWithResults(const std::vector<std::string>& audioPaths,
-                                                       const std::optional<AudioInputOptions>& audioInputOptions,
-                                                       const std::optional<DecodingOptions>& decodeOptions,
-                                                       ProgressCallback callback = {});
-    virtual std::vector<std::optional<Results>> transcribe(const std::vector<std::vector<float>>& audioArrays,
-                                                           const std::optional<DecodingOptions>& decodeOptions,
-                                                           ProgressCallback callback = {});
-    virtual std::vector<Outcome> transcribeWithResults(const std::vector<std::vector<float>>& audioArrays,
-                                                       const std::optional<DecodingOptions>& decodeOptions,
-                                                       ProgressCallback callback = {});
+    virtual std::vector<std::optional<Results>> transcribe(
+        const std::vector<std::string>& audioPaths,
+        const std::optional<AudioInputOptions>& audioInputOptions,
+        const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback = {});
+    virtual std::vector<Outcome> transcribeWithResults(
+        const std::vector<std::string>& audioPaths,
+        const std::optional<AudioInputOptions>& audioInputOptions,
+        const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback = {});
+    virtual std::vector<std::optional<Results>> transcribe(
+        const std::vector<std::vector<float>>& audioArrays,
+        const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback = {});
+    virtual std::vector<Outcome> transcribeWithResults(
+        const std::vector<std::vector<float>>& audioArrays,
+        const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback = {});
     // Progress values reach the callback with windowId = the item's index;
     // with seekOffsets, live segments are moved by the item's offset (the
     // returned results are not).
-    virtual std::vector<Outcome> transcribeWithOptions(const std::vector<std::vector<float>>& audioArrays,
-                                                       const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
-                                                       const std::optional<std::vector<std::int64_t>>& seekOffsets,
-                                                       ProgressCallback callback = {});
+    virtual std::vector<Outcome> transcribeWithOptions(
+        const std::vector<std::vector<float>>& audioArrays,
+        const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
+        const std::optional<std::vector<std::int64_t>>& seekOffsets,
+        ProgressCallback callback = {});
 
     // --- one file (AuralithFileTranscription.cpp) ----------------------------
 
     // Whole, or chunk by chunk in the incremental loading mode (the options
     // given, else the pipeline's). Chunk results come back on whole-file
     // times, sorted by seekTime.
-    virtual Results transcribe(const std::string& audioPath, const std::optional<AudioInputOptions>& audioInputOptions,
-                               const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback = {});
+    virtual Results transcribe(const std::string& audioPath,
+                               const std::optional<AudioInputOptions>& audioInputOptions,
+                               const std::optional<DecodingOptions>& decodeOptions,
+                               ProgressCallback callback = {});
 
     // --- hub --------------------------------------------------------------
 
     // The built-in table's support for this machine; no network.
     static ModelSupport recommendedModels();
     // The repository's table (or the built-in one) for this machine; never throws.
-    static ModelSupport recommendedRemoteModels(const std::string& repo,
-                                                const std::optional<std::filesystem::path>& downloadBase,
-                                                const std::optional<std::string>& token,
-                                                const std::string& remoteConfigName,
-                                                const std::string& endpoint);
+    static ModelSupport recommendedRemoteModels(
+        const std::string& repo, const std::optional<std::filesystem::path>& downloadBase,
+        const std::optional<std::string>& token, const std::string& remoteConfigName,
+        const std::string& endpoint);
     // The repository's support table, or the built-in one when it cannot be
     // had (logged); never throws.
     static ModelSupportConfig fetchModelSupportConfig(
@@ -323,7 +356,8 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     // Transcribes chunk after chunk, releasing each chunk once done. On any
     // failure the stream is finished, so that its loader stops and lets go of
     // the file, and earlier results are dropped.
-    Results transcribeFileStream(ChunkStream& audioStream, const std::optional<DecodingOptions>& decodeOptions,
+    Results transcribeFileStream(ChunkStream& audioStream,
+                                 const std::optional<DecodingOptions>& decodeOptions,
                                  ProgressCallback callback, bool emitStateCallbacks);
     void reportTranscriptionState(TranscriptionState state) const;
     // The pipeline's detector, or the default energy detector.
@@ -332,7 +366,8 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
 
   private:
     // The wrapper that moves reported segments by the sample offset.
-    static SegmentDiscoveryCallback offsetting(SegmentDiscoveryCallback callback, std::int64_t offset);
+    static SegmentDiscoveryCallback offsetting(SegmentDiscoveryCallback callback,
+                                               std::int64_t offset);
     Results transcribeChunked(const std::vector<float>& audioArray, std::int64_t windowSamples,
                               const DecodingOptions& decodeOptions, ProgressCallback callback);
 

@@ -36,8 +36,8 @@ std::vector<std::vector<std::size_t>> indexBatches(std::size_t count, std::int64
 // Runs one job per index of every batch, a batch at a time; the outcomes land
 // at their item's index, whatever order the workers finish in.
 template <class Job>
-std::vector<Auralith::Outcome> runBatches(const std::vector<std::vector<std::size_t>>& batches, std::size_t count,
-                                          Job job) {
+std::vector<Auralith::Outcome> runBatches(const std::vector<std::vector<std::size_t>>& batches,
+                                          std::size_t count, Job job) {
     std::vector<Auralith::Outcome> outcomes(count);
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
     for (const auto& batch : batches) {
@@ -65,22 +65,25 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 std::vector<std::optional<Auralith::Results>> Auralith::transcribe(
-    const std::vector<std::string>& audioPaths, const std::optional<AudioInputOptions>& audioInputOptions,
+    const std::vector<std::string>& audioPaths,
+    const std::optional<AudioInputOptions>& audioInputOptions,
     const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback) {
-    return toOptionalArrays(transcribeWithResults(audioPaths, audioInputOptions, decodeOptions, std::move(callback)));
+    return toOptionalArrays(
+        transcribeWithResults(audioPaths, audioInputOptions, decodeOptions, std::move(callback)));
 }
 
-std::vector<std::optional<Auralith::Results>> Auralith::transcribe(const std::vector<std::vector<float>>& audioArrays,
-                                                                   const std::optional<DecodingOptions>& decodeOptions,
-                                                                   ProgressCallback callback) {
+std::vector<std::optional<Auralith::Results>> Auralith::transcribe(
+    const std::vector<std::vector<float>>& audioArrays,
+    const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback) {
     return toOptionalArrays(transcribeWithResults(audioArrays, decodeOptions, std::move(callback)));
 }
 
-std::vector<Auralith::Outcome> Auralith::transcribeWithResults(const std::vector<std::vector<float>>& audioArrays,
-                                                               const std::optional<DecodingOptions>& decodeOptions,
-                                                               ProgressCallback callback) {
-    return transcribeWithOptions(audioArrays, std::vector<std::optional<DecodingOptions>>(audioArrays.size(), decodeOptions),
-                                 std::nullopt, std::move(callback));
+std::vector<Auralith::Outcome> Auralith::transcribeWithResults(
+    const std::vector<std::vector<float>>& audioArrays,
+    const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback) {
+    return transcribeWithOptions(
+        audioArrays, std::vector<std::optional<DecodingOptions>>(audioArrays.size(), decodeOptions),
+        std::nullopt, std::move(callback));
 }
 
 std::vector<Auralith::Outcome> Auralith::transcribeWithOptions(
@@ -104,8 +107,8 @@ std::vector<Auralith::Outcome> Auralith::transcribeWithOptions(
     Auralith* const unowned = weak.expired() ? this : nullptr;
 
     auto job = [&](std::size_t index) -> Outcome {
-        const std::shared_ptr<Auralith> self = unowned ? std::shared_ptr<Auralith>(std::shared_ptr<Auralith>{}, unowned)
-                                                       : weak.lock();
+        const std::shared_ptr<Auralith> self =
+            unowned ? std::shared_ptr<Auralith>(std::shared_ptr<Auralith>{}, unowned) : weak.lock();
         if (!self) return failure("Auralith instance was deallocated");
 
         ProgressCallback progress;
@@ -124,7 +127,8 @@ std::vector<Auralith::Outcome> Auralith::transcribeWithOptions(
                 std::vector<TranscriptionSegment> moved;
                 moved.reserve(found.size());
                 for (const auto& segment : found) {
-                    moved.push_back(TranscriptionUtilities::updateSegmentTimingsSeekOffsetIndex(segment, offset));
+                    moved.push_back(TranscriptionUtilities::updateSegmentTimingsSeekOffsetIndex(
+                        segment, offset));
                 }
                 forward(moved);
             };
@@ -135,10 +139,10 @@ std::vector<Auralith::Outcome> Auralith::transcribeWithOptions(
     return runBatches(indexBatches(audioArrays.size(), workers), audioArrays.size(), job);
 }
 
-std::vector<Auralith::Outcome> Auralith::transcribeWithResults(const std::vector<std::string>& audioPaths,
-                                                               const std::optional<AudioInputOptions>& audioInputOptions,
-                                                               const std::optional<DecodingOptions>& decodeOptions,
-                                                               ProgressCallback callback) {
+std::vector<Auralith::Outcome> Auralith::transcribeWithResults(
+    const std::vector<std::string>& audioPaths,
+    const std::optional<AudioInputOptions>& audioInputOptions,
+    const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback) {
     const AudioInputOptions input = audioInputOptions.value_or(this->audioInputOptions());
     const auto start = std::chrono::steady_clock::now();
 
@@ -149,7 +153,8 @@ std::vector<Auralith::Outcome> Auralith::transcribeWithResults(const std::vector
         Auralith* const unowned = weak.expired() ? this : nullptr;
         auto job = [&](std::size_t index) -> Outcome {
             const std::shared_ptr<Auralith> self =
-                unowned ? std::shared_ptr<Auralith>(std::shared_ptr<Auralith>{}, unowned) : weak.lock();
+                unowned ? std::shared_ptr<Auralith>(std::shared_ptr<Auralith>{}, unowned)
+                        : weak.lock();
             if (!self) return failure("Auralith instance was deallocated");
             auto stream = AudioProcessor::loadFileIncrementally(
                 audioPaths[index], input.channelMode, incremental->chunkDurationSeconds,
@@ -158,12 +163,14 @@ std::vector<Auralith::Outcome> Auralith::transcribeWithResults(const std::vector
             return self->transcribeFileStream(*stream, decodeOptions, callback, false);
         };
         const std::int64_t workers = decodeOptions ? decodeOptions->concurrentWorkerCount : 0;
-        auto outcomes = runBatches(indexBatches(audioPaths.size(), workers), audioPaths.size(), job);
+        auto outcomes =
+            runBatches(indexBatches(audioPaths.size(), workers), audioPaths.size(), job);
 
         auto timings = currentTimings();
         timings.audioProcessing = secondsSince(start);
         setCurrentTimings(timings);
-        Logging::debug("Total Audio Streaming and Transcription Time: " + platform::numberText(timings.audioProcessing));
+        Logging::debug("Total Audio Streaming and Transcription Time: " +
+                       platform::numberText(timings.audioProcessing));
         reportTranscriptionState(TranscriptionState::finished);
         return outcomes;
     }
@@ -172,12 +179,14 @@ std::vector<Auralith::Outcome> Auralith::transcribeWithResults(const std::vector
     const auto loaded = AudioProcessor::loadAudioAt(audioPaths, input.channelMode);
     std::vector<std::vector<float>> arrays;
     for (const auto& outcome : loaded) {
-        if (const auto* samples = std::get_if<std::vector<float>>(&outcome)) arrays.push_back(*samples);
+        if (const auto* samples = std::get_if<std::vector<float>>(&outcome))
+            arrays.push_back(*samples);
     }
     auto timings = currentTimings();
     timings.audioLoading = secondsSince(start);
     setCurrentTimings(timings);
-    Logging::debug("Total Audio Loading and Converting Time: " + platform::numberText(timings.audioLoading));
+    Logging::debug("Total Audio Loading and Converting Time: " +
+                   platform::numberText(timings.audioLoading));
 
     reportTranscriptionState(TranscriptionState::transcribing);
     const auto transcribed = transcribeWithResults(arrays, decodeOptions, std::move(callback));
@@ -195,7 +204,8 @@ std::vector<Auralith::Outcome> Auralith::transcribeWithResults(const std::vector
             merged.emplace_back(*error);
         } else if (complete) {
             merged.push_back(transcribed[next++]);
-        } else if (transcribed.size() == 1 && std::holds_alternative<std::exception_ptr>(transcribed.front())) {
+        } else if (transcribed.size() == 1 &&
+                   std::holds_alternative<std::exception_ptr>(transcribed.front())) {
             merged.push_back(transcribed.front());
         } else {
             merged.push_back(failure("No transcription outcome for this file"));

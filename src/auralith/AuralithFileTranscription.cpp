@@ -41,7 +41,8 @@ std::int64_t Auralith::windowSamplesOrDefault() const {
 
 Auralith::Results Auralith::transcribe(const std::string& audioPath,
                                        const std::optional<AudioInputOptions>& audioInputOptions,
-                                       const std::optional<DecodingOptions>& decodeOptions, ProgressCallback callback) {
+                                       const std::optional<DecodingOptions>& decodeOptions,
+                                       ProgressCallback callback) {
     const AudioInputOptions input = audioInputOptions.value_or(this->audioInputOptions());
     const auto start = std::chrono::steady_clock::now();
     auto noteTime = [&](const char* line, const char* label) {
@@ -56,8 +57,9 @@ Auralith::Results Auralith::transcribe(const std::string& audioPath,
             &input.audioLoadingMode.value)) {
         try {
             auto stream = AudioProcessor::loadFileIncrementally(
-                audioPath, input.channelMode, incremental->chunkDurationSeconds, incremental->maxBufferedChunks,
-                windowSamplesOrDefault(), voiceActivityDetectorOrDefault());
+                audioPath, input.channelMode, incremental->chunkDurationSeconds,
+                incremental->maxBufferedChunks, windowSamplesOrDefault(),
+                voiceActivityDetectorOrDefault());
             auto results = transcribeFileStream(*stream, decodeOptions, std::move(callback), true);
             noteTime("Audio streaming and transcription time: ", "Audio Streaming");
             return results;
@@ -88,14 +90,15 @@ Auralith::Results Auralith::transcribe(const std::string& audioPath,
     }
 }
 
-Auralith::Results Auralith::transcribeFileStream(ChunkStream& audioStream,
-                                                 const std::optional<DecodingOptions>& decodeOptions,
-                                                 ProgressCallback callback, bool emitStateCallbacks) {
+Auralith::Results Auralith::transcribeFileStream(
+    ChunkStream& audioStream, const std::optional<DecodingOptions>& decodeOptions,
+    ProgressCallback callback, bool emitStateCallbacks) {
     if (decodeOptions && !decodeOptions->clipTimestamps.empty()) {
         // Also ends the loader, which would otherwise read ahead for nobody.
         audioStream.finish();
         throw WhisperError::transcriptionFailed(
-            "clipTimestamps is not supported with AudioLoadingMode.incremental. Use .fullFile, or transcribe the "
+            "clipTimestamps is not supported with AudioLoadingMode.incremental. Use .fullFile, or "
+            "transcribe the "
             "desired range as a separate call.");
     }
     if (emitStateCallbacks) reportTranscriptionState(TranscriptionState::transcribing);
@@ -106,7 +109,8 @@ Auralith::Results Auralith::transcribeFileStream(ChunkStream& audioStream,
             const std::int64_t offset = chunk->audioChunk.seekOffsetIndex;
             Results results;
             try {
-                results = transcribe(chunk->audioChunk.audioSamples, offset, decodeOptions, callback);
+                results =
+                    transcribe(chunk->audioChunk.audioSamples, offset, decodeOptions, callback);
             } catch (...) {
                 if (chunk->completionSignal) chunk->completionSignal();
                 throw;
@@ -115,10 +119,13 @@ Auralith::Results Auralith::transcribeFileStream(ChunkStream& audioStream,
             for (const auto& result : results) {
                 result->modifySegments([&](std::vector<TranscriptionSegment>& segments) {
                     for (auto& segment : segments) {
-                        segment = TranscriptionUtilities::updateSegmentTimingsSeekOffsetIndex(segment, offset);
+                        segment = TranscriptionUtilities::updateSegmentTimingsSeekOffsetIndex(
+                            segment, offset);
                     }
                 });
-                result->modifySeekTime([&](std::optional<float>& seekTime) { seekTime = seconds + seekTime.value_or(0); });
+                result->modifySeekTime([&](std::optional<float>& seekTime) {
+                    seekTime = seconds + seekTime.value_or(0);
+                });
                 all.push_back(result);
             }
             if (chunk->completionSignal) chunk->completionSignal();

@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
 
 std::string describeRepo(const HubApiWrapper::Repo& repo) {
-    return "Repo(id: " + inQuotes(repo.id) + ", type: " + std::string(vortil::rawValue(repo.type)) + ")";
+    return "Repo(id: " + inQuotes(repo.id) + ", type: " + std::string(vortil::rawValue(repo.type)) +
+           ")";
 }
 
 std::string listText(const std::vector<std::string>& names) {
@@ -69,19 +70,21 @@ ModelSupportConfig Auralith::fetchModelSupportConfig(const std::string& repoId,
     const HubApiWrapper hubApi(downloadBase, token, endpoint, false);
     const HubApiWrapper::Repo repo{repoId, HubApiWrapper::RepoType::models};
     const ModelSupportConfig& fallback = Constants::fallbackModelSupportConfig();
-    Logging::debug("Searching for config file matching " + inQuotes(remoteConfigName) + " in " + repoId);
+    Logging::debug("Searching for config file matching " + inQuotes(remoteConfigName) + " in " +
+                   repoId);
     try {
         const auto names = hubApi.getFilenames(repo, "main", {remoteConfigName});
         if (names.empty()) {
-            Logging::info("No config files found matching " + inQuotes(remoteConfigName) + " in " + repoId +
-                          ", using fallback");
+            Logging::info("No config files found matching " + inQuotes(remoteConfigName) + " in " +
+                          repoId + ", using fallback");
             return fallback;
         }
         if (names.size() > 1)
-            Logging::info("Multiple config files found (" + std::to_string(names.size()) +
-                          "): " + listText(names) + ". Using first matching file: " + names.front());
+            Logging::info("Multiple config files found (" + std::to_string(names.size()) + "): " +
+                          listText(names) + ". Using first matching file: " + names.front());
         const std::string& file = names.front();
-        const fs::path folder = hubApi.snapshot(repo, "main", {file}, [](const std::shared_ptr<platform::Progress>&) {});
+        const fs::path folder = hubApi.snapshot(repo, "main", {file},
+                                                [](const std::shared_ptr<platform::Progress>&) {});
         std::ifstream in(folder / file, std::ios::binary);
         if (!in) throw std::runtime_error("cannot read " + (folder / file).string());
         return ModelSupportConfig::fromJSON(nlohmann::ordered_json::parse(in));
@@ -97,7 +100,8 @@ std::vector<std::string> Auralith::fetchAvailableModels(const std::string& repo,
                                                         const std::optional<std::string>& token,
                                                         const std::string& remoteConfigName,
                                                         const std::string& endpoint) {
-    const auto config = fetchModelSupportConfig(repo, downloadBase, token, remoteConfigName, endpoint);
+    const auto config =
+        fetchModelSupportConfig(repo, downloadBase, token, remoteConfigName, endpoint);
     const auto supported = config.modelSupport(deviceName()).supported;
     std::set<std::string> found;
     for (const auto& pattern : patterns)
@@ -120,21 +124,22 @@ fs::path Auralith::download(const std::string& variant, const std::optional<fs::
             // The same wording for none and several: both mean "search again".
             Logging::debug("Multiple models found matching " + inQuotes(pattern));
             pattern = "*openai*" + variant + "/*";
-            Logging::debug("Searching for models matching " + inQuotes(pattern) + " in " + repoText);
+            Logging::debug("Searching for models matching " + inQuotes(pattern) + " in " +
+                           repoText);
             folders = firstComponents(hubApi.getFilenames(repo, "main", {pattern}));
         }
         if (folders.size() != 1)
-            throw WhisperError::modelsUnavailable(std::string(folders.size() > 1 ? "Multiple" : "No") +
-                                                  " models found matching " + inQuotes(pattern) + " in " +
-                                                  repoText);
+            throw WhisperError::modelsUnavailable(
+                std::string(folders.size() > 1 ? "Multiple" : "No") + " models found matching " +
+                inQuotes(pattern) + " in " + repoText);
         const std::string folder = *folders.begin();
         Logging::debug("Downloading model " + folder + "...");
-        const fs::path base =
-            hubApi.snapshot(repo, "main", {pattern},
-                            [&progressCallback](const std::shared_ptr<platform::Progress>& progress) {
-                                Logging::debug(progressText(*progress));
-                                if (progressCallback) progressCallback(*progress);
-                            });
+        const fs::path base = hubApi.snapshot(
+            repo, "main", {pattern},
+            [&progressCallback](const std::shared_ptr<platform::Progress>& progress) {
+                Logging::debug(progressText(*progress));
+                if (progressCallback) progressCallback(*progress);
+            });
         return base / folder;
     } catch (const std::exception& e) {
         Logging::debug(e.what());

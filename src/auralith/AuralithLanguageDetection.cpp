@@ -18,7 +18,8 @@ Auralith::DetectedLanguage Auralith::detectLanguage(const std::string& audioPath
     }
     platform::AudioFile file(audioPath);
     // Always every channel summed, whatever the pipeline is set to.
-    auto buffer = AudioProcessor::loadAudioFromFile(file, AudioInputOptions::ChannelMode::sumChannels(), 0.0, 30.0);
+    auto buffer = AudioProcessor::loadAudioFromFile(
+        file, AudioInputOptions::ChannelMode::sumChannels(), 0.0, 30.0);
     return detectLangauge(AudioProcessor::convertBufferToArray(buffer, 1024));
 }
 
@@ -50,7 +51,8 @@ Auralith::DetectedLanguage Auralith::detectLangauge(const std::vector<float>& au
 
     GreedyTokenSampler sampler(platform::ml::Float16(0.0f), special.endToken, options);
     try {
-        const DecodingResult result = decoder->detectLanguage(encoded, inputs, sampler, options, platform::ml::Float16(0.0f));
+        const DecodingResult result =
+            decoder->detectLanguage(encoded, inputs, sampler, options, platform::ml::Float16(0.0f));
         return {result.language, result.languageProbs};
     } catch (const platform::CancellationError&) {
         throw;

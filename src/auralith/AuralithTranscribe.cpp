@@ -18,15 +18,18 @@ using vortil::ModelState;
 
 Auralith::Results Auralith::transcribe(const std::vector<float>& audioArray,
                                        const std::optional<DecodingOptions>& decodeOptions,
-                                       ProgressCallback callback, SegmentDiscoveryCallback segmentCallback) {
-    return transcribe(audioArray, 0, decodeOptions, std::move(callback), std::move(segmentCallback));
+                                       ProgressCallback callback,
+                                       SegmentDiscoveryCallback segmentCallback) {
+    return transcribe(audioArray, 0, decodeOptions, std::move(callback),
+                      std::move(segmentCallback));
 }
 
 Auralith::SegmentDiscoveryCallback Auralith::offsetting(SegmentDiscoveryCallback callback,
                                                         std::int64_t offset) {
     if (!callback || offset <= 0) return callback;
     const float seconds = static_cast<float>(offset) / static_cast<float>(sampleRate);
-    return [callback = std::move(callback), offset, seconds](const std::vector<TranscriptionSegment>& found) {
+    return [callback = std::move(callback), offset,
+            seconds](const std::vector<TranscriptionSegment>& found) {
         std::vector<TranscriptionSegment> moved = found;
         for (auto& segment : moved) {
             segment.seek += offset;
@@ -42,9 +45,11 @@ Auralith::SegmentDiscoveryCallback Auralith::offsetting(SegmentDiscoveryCallback
     };
 }
 
-Auralith::Results Auralith::transcribe(const std::vector<float>& audioArray, std::int64_t audioArrayOffset,
+Auralith::Results Auralith::transcribe(const std::vector<float>& audioArray,
+                                       std::int64_t audioArrayOffset,
                                        const std::optional<DecodingOptions>& decodeOptions,
-                                       ProgressCallback callback, SegmentDiscoveryCallback segmentCallback) {
+                                       ProgressCallback callback,
+                                       SegmentDiscoveryCallback segmentCallback) {
     const std::int64_t window =
         featureExtractor()->windowSamples().value_or(Constants::defaultWindowSamples);
     const bool chunked = static_cast<std::int64_t>(audioArray.size()) > window && decodeOptions &&
@@ -53,7 +58,8 @@ Auralith::Results Auralith::transcribe(const std::vector<float>& audioArray, std
     if (chunked) {
         results = transcribeChunked(audioArray, window, *decodeOptions, std::move(callback));
     } else {
-        SegmentDiscoveryCallback chosen = segmentCallback ? std::move(segmentCallback) : segmentDiscoveryCallback();
+        SegmentDiscoveryCallback chosen =
+            segmentCallback ? std::move(segmentCallback) : segmentDiscoveryCallback();
         results = runTranscribeTask(audioArray, decodeOptions, std::move(callback),
                                     offsetting(std::move(chosen), audioArrayOffset));
     }
@@ -67,8 +73,10 @@ Auralith::Results Auralith::transcribe(const std::vector<float>& audioArray, std
     return results;
 }
 
-Auralith::Results Auralith::transcribeChunked(const std::vector<float>& audioArray, std::int64_t windowSamples,
-                                              const DecodingOptions& decodeOptions, ProgressCallback callback) {
+Auralith::Results Auralith::transcribeChunked(const std::vector<float>& audioArray,
+                                              std::int64_t windowSamples,
+                                              const DecodingOptions& decodeOptions,
+                                              ProgressCallback callback) {
     std::shared_ptr<const VoiceActivityDetector> vad = voiceActivityDetector();
     if (!vad) vad = std::make_shared<EnergyVAD>(sampleRate, 1600, 0, 0.02f);
     const VADAudioChunker chunker(16000, vad);
@@ -92,8 +100,9 @@ Auralith::Results Auralith::transcribeChunked(const std::vector<float>& audioArr
 std::shared_ptr<TranscribeTask> Auralith::setupTranscribeTask(
     const TranscriptionTimings& timings, std::shared_ptr<platform::Progress> progress,
     std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
-    std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
-    std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<WhisperTokenizer> tokenizer) {
+    std::shared_ptr<FeatureExtracting> featureExtractor,
+    std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+    std::shared_ptr<WhisperTokenizer> tokenizer) {
     return std::make_shared<TranscribeTask>(timings, std::move(progress), std::move(audioProcessor),
                                             std::move(audioEncoder), std::move(featureExtractor),
                                             std::move(segmentSeeker), std::move(textDecoder),

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -63,12 +62,10 @@ int signalPipe[2] = {-1, -1};
 constexpr char kSignalled = 1;
 constexpr char kStopWatching = 2;
 
-void onSignal(int) {
-    [[maybe_unused]] const auto n = ::write(signalPipe[1], &kSignalled, 1);
-}
+void onSignal(int) { [[maybe_unused]] const auto n = ::write(signalPipe[1], &kSignalled, 1); }
 
 class SignalWatcher {
-public:
+  public:
     explicit SignalWatcher(platform::RunLoop& loop) {
         if (::pipe2(signalPipe, O_CLOEXEC) != 0) return;
         struct sigaction action {};
@@ -93,7 +90,7 @@ public:
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
-private:
+  private:
     std::thread thread_;
 };
 

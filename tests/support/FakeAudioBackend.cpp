@@ -20,7 +20,7 @@ struct FakeAudioBackend::State {
 };
 
 class FakeAudioBackend::Stream final : public AudioInputStream {
-public:
+  public:
     explicit Stream(std::shared_ptr<State> s) : s_(std::move(s)) {}
     ~Stream() override {
         std::lock_guard lock(s_->m);
@@ -32,7 +32,8 @@ public:
 
     void setVoiceProcessingEnabled(bool enabled) override {
         std::lock_guard lock(s_->m);
-        if (enabled && s_->voiceProcessingFailure) throw std::runtime_error(*s_->voiceProcessingFailure);
+        if (enabled && s_->voiceProcessingFailure)
+            throw std::runtime_error(*s_->voiceProcessingFailure);
         s_->voiceProcessing = enabled;
     }
     AudioFormat format() const override {
@@ -59,7 +60,7 @@ public:
         return s_->running;
     }
 
-private:
+  private:
     std::shared_ptr<State> s_;
 };
 
@@ -74,7 +75,8 @@ std::vector<AudioDeviceInfo> FakeAudioBackend::inputDevices() {
 std::optional<AudioDeviceInfo> FakeAudioBackend::defaultInputDevice() {
     std::lock_guard lock(m_);
     for (const auto& d : script_.devices)
-        if (script_.defaultDevice && d.id == *script_.defaultDevice && d.inputChannels >= 1) return d;
+        if (script_.defaultDevice && d.id == *script_.defaultDevice && d.inputChannels >= 1)
+            return d;
     return std::nullopt;
 }
 

@@ -14,7 +14,7 @@
 namespace platform {
 
 class FakeAudioBackend final : public AudioBackend {
-public:
+  public:
     // The script. A stream takes what it needs of it when it is opened, so
     // a test may change it between starts. Guard changes made while other
     // threads use the backend with lock().
@@ -56,7 +56,7 @@ public:
     std::optional<uint32_t> lastRequestedDevice() const;
     bool lastVoiceProcessing() const;
 
-private:
+  private:
     class Stream;
     struct State;
 

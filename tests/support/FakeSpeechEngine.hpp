@@ -22,7 +22,7 @@
 namespace testsupport {
 
 class FakeSpeechEngine : public verbolin::SpeechEngine {
-public:
+  public:
     struct Reply {
         std::string text;
         std::chrono::milliseconds delay{0};
@@ -64,7 +64,8 @@ public:
         if (prepareError_) throw std::runtime_error(*prepareError_);
     }
 
-    std::string transcribe(std::span<const float> samples, const std::optional<std::string>& context) override {
+    std::string transcribe(std::span<const float> samples,
+                           const std::optional<std::string>& context) override {
         Reply reply;
         {
             std::unique_lock lock(mutex_);
@@ -132,7 +133,7 @@ public:
         return maxRunning_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<Reply> script_;

@@ -12,11 +12,12 @@
 namespace testsupport {
 
 class HubTestEnvironment {
-public:
+  public:
     HubTestEnvironment() {
         vars_.push_back(std::make_unique<ScopedEnv>("HOME", home_.path().string()));
-        for (const char* name : {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HF_TOKEN_PATH", "HF_HOME", "HF_ENDPOINT",
-                                 "CI_DISABLE_NETWORK_MONITOR", "XDG_DOCUMENTS_DIR"}) {
+        for (const char* name :
+             {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HF_TOKEN_PATH", "HF_HOME", "HF_ENDPOINT",
+              "CI_DISABLE_NETWORK_MONITOR", "XDG_DOCUMENTS_DIR"}) {
             vars_.push_back(std::make_unique<ScopedEnv>(name, nullptr));
         }
     }
@@ -31,9 +32,11 @@ public:
     const std::filesystem::path& home() const { return home_.path(); }
 
     // Sets (or with nullptr removes) a variable until the environment goes.
-    void set(const std::string& name, const char* value) { vars_.push_back(std::make_unique<ScopedEnv>(name, value)); }
+    void set(const std::string& name, const char* value) {
+        vars_.push_back(std::make_unique<ScopedEnv>(name, value));
+    }
 
-private:
+  private:
     TempDir home_{"verbolin-hub-home"};
     std::vector<std::unique_ptr<ScopedEnv>> vars_;
 };

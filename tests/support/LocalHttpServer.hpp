@@ -10,8 +10,8 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -26,13 +26,14 @@
 namespace testsupport {
 
 class LocalHttpServer {
-public:
+  public:
     struct Reply {
         int status = 200;
         std::string body;
-        bool chunked = false;      // no Content-Length, body sent in pieces
-        std::string redirectTo;    // a path on this server, or an absolute URL; status should be 3xx
-        size_t stallAfter = std::string::npos;  // stop sending after this many bytes until release()
+        bool chunked = false;    // no Content-Length, body sent in pieces
+        std::string redirectTo;  // a path on this server, or an absolute URL; status should be 3xx
+        size_t stallAfter =
+            std::string::npos;  // stop sending after this many bytes until release()
         std::vector<std::pair<std::string, std::string>> headers;  // extra fields, sent as given
         // Drop the connection after this many body bytes, for the first
         // `dropTimes` requests of the path; later ones get the whole reply.
@@ -41,7 +42,9 @@ public:
         bool ignoreRange = false;  // answer a ranged request with the whole body and 200
 
         static Reply ok(std::string body) { return withBody(200, std::move(body)); }
-        static Reply answer(int code, std::string body = {}) { return withBody(code, std::move(body)); }
+        static Reply answer(int code, std::string body = {}) {
+            return withBody(code, std::move(body));
+        }
         static Reply chunkedBody(std::string body) {
             Reply r = ok(std::move(body));
             r.chunked = true;
@@ -62,7 +65,7 @@ public:
             return *this;
         }
 
-    private:
+      private:
         static Reply withBody(int code, std::string body) {
             Reply r;
             r.status = code;
@@ -93,9 +96,12 @@ public:
 
     // host: the loopback address to listen on; url() names it as `hostName`
     // (a second server named "localhost" acts as another host).
-    explicit LocalHttpServer(std::string host = "127.0.0.1", std::string hostName = "") : host_(std::move(host)) {
+    explicit LocalHttpServer(std::string host = "127.0.0.1", std::string hostName = "")
+        : host_(std::move(host)) {
         hostName_ = hostName.empty() ? host_ : std::move(hostName);
-        server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); });
+        server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+            handle(req, res);
+        });
         port_ = server_.bind_to_any_port(host_.c_str());
         if (port_ <= 0) throw std::runtime_error("cannot bind test server");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -135,7 +141,9 @@ public:
 
     int port() const { return port_; }
     std::string root() const { return "http://" + hostName_ + ":" + std::to_string(port_) + "/"; }
-    std::string url(const std::string& path) const { return root() + (path.front() == '/' ? path.substr(1) : path); }
+    std::string url(const std::string& path) const {
+        return root() + (path.front() == '/' ? path.substr(1) : path);
+    }
 
     // Decoded paths of every request, in arrival order.
     std::vector<std::string> requests() const {
@@ -147,7 +155,7 @@ public:
         return recorded_;
     }
 
-private:
+  private:
     void handle(const httplib::Request& req, httplib::Response& res) {
         Reply reply;
         Handler handler;
@@ -161,12 +169,15 @@ private:
             if (q != std::string::npos) r.query = req.target.substr(q + 1);
             for (const auto& [n, v] : req.headers) {
                 // httplib adds these itself; they were not sent.
-                if (n == "REMOTE_ADDR" || n == "REMOTE_PORT" || n == "LOCAL_ADDR" || n == "LOCAL_PORT") continue;
+                if (n == "REMOTE_ADDR" || n == "REMOTE_PORT" || n == "LOCAL_ADDR" ||
+                    n == "LOCAL_PORT")
+                    continue;
                 r.headers.emplace_back(n, v);
             }
             recorded_.push_back(r);
             paths_.push_back(req.path);
-            const std::string key = handlers_.count(r.rawPath) || replies_.count(r.rawPath) ? r.rawPath : req.path;
+            const std::string key =
+                handlers_.count(r.rawPath) || replies_.count(r.rawPath) ? r.rawPath : req.path;
             if (auto h = handlers_.find(key); h != handlers_.end()) {
                 handler = h->second;
             } else if (auto it = replies_.find(key); it != replies_.end()) {
@@ -184,8 +195,9 @@ private:
         }
         res.status = reply.status;
         if (!reply.redirectTo.empty()) {
-            res.set_header("Location",
-                           reply.redirectTo.starts_with("http") ? reply.redirectTo : url(reply.redirectTo));
+            res.set_header("Location", reply.redirectTo.starts_with("http")
+                                           ? reply.redirectTo
+                                           : url(reply.redirectTo));
         }
         for (const auto& [n, v] : reply.headers) res.set_header(n.c_str(), v);
         // Ranges are answered here ("bytes=N-" and "bytes=N-M"); httplib must
@@ -203,13 +215,15 @@ private:
         const size_t stallAfter = reply.stallAfter;
         const size_t dropAfter = dropping ? reply.dropAfter : std::string::npos;
         const bool chunked = reply.chunked;
-        auto provide = [this, body, stallAfter, dropAfter, chunked](size_t offset, httplib::DataSink& sink) {
+        auto provide = [this, body, stallAfter, dropAfter, chunked](size_t offset,
+                                                                    httplib::DataSink& sink) {
             if (offset >= dropAfter) return false;  // httplib closes the connection
             if (offset >= stallAfter) {
                 std::unique_lock lock(mutex_);
                 cv_.wait(lock, [this] { return released_; });
             }
-            const size_t end = std::min({body->size(), offset + 65536, offset < stallAfter ? stallAfter : body->size(),
+            const size_t end = std::min({body->size(), offset + 65536,
+                                         offset < stallAfter ? stallAfter : body->size(),
                                          offset < dropAfter ? dropAfter : body->size()});
             if (offset < end) sink.write(body->data() + offset, end - offset);
             if (chunked && end >= body->size()) sink.done();
@@ -235,7 +249,8 @@ private:
         const size_t size = reply.body.size();
         const size_t first = std::stoull(range.substr(prefix.size(), dash - prefix.size()));
         size_t last = size == 0 ? 0 : size - 1;
-        if (dash + 1 < range.size()) last = std::min(last, size_t(std::stoull(range.substr(dash + 1))));
+        if (dash + 1 < range.size())
+            last = std::min(last, size_t(std::stoull(range.substr(dash + 1))));
         if (first >= size || first > last) {
             res.status = 416;
             res.set_header("Content-Range", "bytes */" + std::to_string(size));
@@ -243,8 +258,8 @@ private:
             return false;
         }
         res.status = 206;
-        res.set_header("Content-Range",
-                       "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
+        res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                            std::to_string(last) + "/" + std::to_string(size));
         reply.body = reply.body.substr(first, last - first + 1);
         return true;
     }

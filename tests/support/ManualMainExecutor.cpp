@@ -7,7 +7,9 @@ namespace platform {
 ManualMainExecutor::ManualMainExecutor(VirtualClock& clock)
     : clock_(clock), owner_(std::this_thread::get_id()) {}
 
-void ManualMainExecutor::post(Task task) { postAfter(std::chrono::nanoseconds(0), std::move(task)); }
+void ManualMainExecutor::post(Task task) {
+    postAfter(std::chrono::nanoseconds(0), std::move(task));
+}
 
 void ManualMainExecutor::postAfter(std::chrono::nanoseconds delay, Task task) {
     Date due = clock_.now() + std::chrono::duration_cast<Date::duration>(delay);

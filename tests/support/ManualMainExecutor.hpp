@@ -9,13 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "support/VirtualClock.hpp"
 #include "platform/system/MainExecutor.hpp"
+#include "support/VirtualClock.hpp"
 
 namespace platform {
 
 class ManualMainExecutor final : public MainExecutor {
-public:
+  public:
     explicit ManualMainExecutor(VirtualClock& clock);
 
     void post(Task task) override;
@@ -36,7 +36,7 @@ public:
 
     VirtualClock& clock() { return clock_; }
 
-private:
+  private:
     struct Entry {
         Date due;
         uint64_t seq;

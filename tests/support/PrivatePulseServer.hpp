@@ -25,26 +25,36 @@ extern char** environ;
 namespace testsupport {
 
 class PrivatePulseServer {
-public:
+  public:
     // Starts the server with the native protocol on its own socket plus the
     // given script lines, in which "{dir}" stands for the server's folder.
     // Throws std::runtime_error, with the server's log, when it cannot start.
-    explicit PrivatePulseServer(const std::vector<std::string>& scriptLines) : dir_("verbolin-pulse") {
+    explicit PrivatePulseServer(const std::vector<std::string>& scriptLines)
+        : dir_("verbolin-pulse") {
         const std::string dir = dir_.path().string();
         {
             std::ofstream script(dir_ / "server.pa");
-            script << "load-module module-native-protocol-unix socket=" << dir << "/native auth-anonymous=1\n";
+            script << "load-module module-native-protocol-unix socket=" << dir
+                   << "/native auth-anonymous=1\n";
             for (std::string line : scriptLines) {
-                for (size_t at; (at = line.find("{dir}")) != std::string::npos;) line.replace(at, 5, dir);
+                for (size_t at; (at = line.find("{dir}")) != std::string::npos;)
+                    line.replace(at, 5, dir);
                 script << line << "\n";
             }
         }
-        std::vector<std::string> args = {"pulseaudio", "-n", "-F", dir + "/server.pa", "--daemonize=no",
-                                         "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr"};
+        std::vector<std::string> args = {"pulseaudio",
+                                         "-n",
+                                         "-F",
+                                         dir + "/server.pa",
+                                         "--daemonize=no",
+                                         "--exit-idle-time=-1",
+                                         "--use-pid-file=no",
+                                         "--log-target=stderr"};
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             std::string v = *e;
-            if (v.rfind("XDG_RUNTIME_DIR=", 0) == 0 || v.rfind("HOME=", 0) == 0 || v.rfind("PULSE_", 0) == 0)
+            if (v.rfind("XDG_RUNTIME_DIR=", 0) == 0 || v.rfind("HOME=", 0) == 0 ||
+                v.rfind("PULSE_", 0) == 0)
                 continue;
             env.push_back(v);
         }
@@ -59,7 +69,8 @@ public:
         const std::string program = findProgram("pulseaudio");
         if (program.empty())
             throw std::runtime_error(
-                "Cannot start a private PulseAudio server for the test: the pulseaudio program is not on PATH "
+                "Cannot start a private PulseAudio server for the test: the pulseaudio program is "
+                "not on PATH "
                 "(scripts/install-deps installs the Debian package pulseaudio)");
 
         pid_ = fork();
@@ -89,7 +100,8 @@ public:
             } catch (const std::exception& e) {
                 lastError = e.what();
             }
-            if (std::chrono::steady_clock::now() > deadline) fail("no connection within 15 s: " + lastError);
+            if (std::chrono::steady_clock::now() > deadline)
+                fail("no connection within 15 s: " + lastError);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
@@ -110,7 +122,7 @@ public:
         return std::system(cmd.c_str());
     }
 
-private:
+  private:
     static std::string findProgram(const std::string& name) {
         const char* path = std::getenv("PATH");
         std::string dirs = path ? path : "/usr/bin:/bin";
@@ -126,7 +138,8 @@ private:
     }
 
     [[noreturn]] void fail(const std::string& why) {
-        std::string text = "Cannot start a private PulseAudio server for the test: " + why + "\n" + log();
+        std::string text =
+            "Cannot start a private PulseAudio server for the test: " + why + "\n" + log();
         terminate();
         throw std::runtime_error(text);
     }

@@ -14,7 +14,7 @@
 namespace testsupport {
 
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& prefix = "verbolin-test") {
         std::string pattern = (platform::temporaryDirectory() / (prefix + "-XXXXXX")).string();
         if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
@@ -30,7 +30,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

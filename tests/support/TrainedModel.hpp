@@ -13,7 +13,8 @@ namespace testsupport {
 inline std::filesystem::path trainedModelLocation() {
     const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
     return env ? std::filesystem::path(env)
-               : std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "../../../shared/models/whisper-synth-en";
+               : std::filesystem::path(VERBOLIN_TEST_DATA_DIR) /
+                     "../../../shared/models/whisper-synth-en";
 }
 
 inline std::optional<std::filesystem::path> trainedModel() {

@@ -10,7 +10,7 @@ namespace platform {
 
 // A clock that moves only when told to. Safe to read and move from any thread.
 class VirtualClock final : public Clock {
-public:
+  public:
     explicit VirtualClock(Date start = dateFromSecondsSince1970(1700000000.0)) : now_(start) {}
 
     Date now() const override {
@@ -26,7 +26,7 @@ public:
         now_ += std::chrono::duration_cast<Date::duration>(by);
     }
 
-private:
+  private:
     mutable std::mutex m_;
     Date now_;
 };

@@ -17,7 +17,7 @@
 namespace testsupport {
 
 class ZipBuilder {
-public:
+  public:
     ZipBuilder& file(std::string path, std::string content) {
         entries_.push_back({Kind::file, std::move(path), std::move(content)});
         return *this;
@@ -38,7 +38,8 @@ public:
 
     std::string bytes() const {
         std::string out;
-        std::unique_ptr<archive, decltype(&archive_write_free)> a(archive_write_new(), archive_write_free);
+        std::unique_ptr<archive, decltype(&archive_write_free)> a(archive_write_new(),
+                                                                  archive_write_free);
         archive_write_set_format_zip(a.get());
         if (stored_) archive_write_set_format_option(a.get(), "zip", "compression", "store");
         archive_write_set_bytes_in_last_block(a.get(), 1);
@@ -51,31 +52,33 @@ public:
             archive_entry_set_pathname(entry.get(), e.path.c_str());
             archive_entry_set_mtime(entry.get(), 1700000000, 0);
             switch (e.kind) {
-            case Kind::file:
-                archive_entry_set_filetype(entry.get(), AE_IFREG);
-                archive_entry_set_perm(entry.get(), 0644);
-                archive_entry_set_size(entry.get(), static_cast<la_int64_t>(e.data.size()));
-                break;
-            case Kind::folder:
-                archive_entry_set_filetype(entry.get(), AE_IFDIR);
-                archive_entry_set_perm(entry.get(), 0755);
-                archive_entry_set_size(entry.get(), 0);
-                break;
-            case Kind::symlink:
-                archive_entry_set_filetype(entry.get(), AE_IFLNK);
-                archive_entry_set_perm(entry.get(), 0777);
-                archive_entry_set_symlink(entry.get(), e.data.c_str());
-                archive_entry_set_size(entry.get(), 0);
-                break;
+                case Kind::file:
+                    archive_entry_set_filetype(entry.get(), AE_IFREG);
+                    archive_entry_set_perm(entry.get(), 0644);
+                    archive_entry_set_size(entry.get(), static_cast<la_int64_t>(e.data.size()));
+                    break;
+                case Kind::folder:
+                    archive_entry_set_filetype(entry.get(), AE_IFDIR);
+                    archive_entry_set_perm(entry.get(), 0755);
+                    archive_entry_set_size(entry.get(), 0);
+                    break;
+                case Kind::symlink:
+                    archive_entry_set_filetype(entry.get(), AE_IFLNK);
+                    archive_entry_set_perm(entry.get(), 0777);
+                    archive_entry_set_symlink(entry.get(), e.data.c_str());
+                    archive_entry_set_size(entry.get(), 0);
+                    break;
             }
             if (archive_write_header(a.get(), entry.get()) != ARCHIVE_OK) {
-                throw std::runtime_error(std::string("zip header failed: ") + archive_error_string(a.get()));
+                throw std::runtime_error(std::string("zip header failed: ") +
+                                         archive_error_string(a.get()));
             }
             if (e.kind == Kind::file && !e.data.empty()) {
                 archive_write_data(a.get(), e.data.data(), e.data.size());
             }
         }
-        if (archive_write_close(a.get()) != ARCHIVE_OK) throw std::runtime_error("zip close failed");
+        if (archive_write_close(a.get()) != ARCHIVE_OK)
+            throw std::runtime_error("zip close failed");
         return out;
     }
 
@@ -83,7 +86,7 @@ public:
         std::ofstream(path, std::ios::binary) << bytes();
     }
 
-private:
+  private:
     enum class Kind { file, folder, symlink };
     struct Entry {
         Kind kind;

@@ -22,20 +22,22 @@ constexpr const char* waitingText = "Waiting for speech...";
 }
 
 AudioStreamTranscriber::AudioStreamTranscriber(
-    std::shared_ptr<AudioEncoding> audioEncoder, std::shared_ptr<FeatureExtracting> featureExtractor,
+    std::shared_ptr<AudioEncoding> audioEncoder,
+    std::shared_ptr<FeatureExtracting> featureExtractor,
     std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
     std::shared_ptr<WhisperTokenizer> tokenizer, std::shared_ptr<AudioProcessing> audioProcessor,
-    DecodingOptions decodingOptions, std::int64_t requiredSegmentsForConfirmation, float silenceThreshold,
-    std::int64_t compressionCheckWindow, bool useVAD, StateChangeCallback stateChangeCallback)
+    DecodingOptions decodingOptions, std::int64_t requiredSegmentsForConfirmation,
+    float silenceThreshold, std::int64_t compressionCheckWindow, bool useVAD,
+    StateChangeCallback stateChangeCallback)
     : stateChangeCallback_(std::move(stateChangeCallback)),
       requiredSegmentsForConfirmation_(requiredSegmentsForConfirmation),
       useVAD_(useVAD),
       silenceThreshold_(silenceThreshold),
       compressionCheckWindow_(compressionCheckWindow),
-      transcribeTask_(std::make_shared<TranscribeTask>(TranscriptionTimings{}, std::make_shared<platform::Progress>(),
-                                                       audioProcessor, std::move(audioEncoder),
-                                                       std::move(featureExtractor), std::move(segmentSeeker),
-                                                       std::move(textDecoder), std::move(tokenizer))),
+      transcribeTask_(std::make_shared<TranscribeTask>(
+          TranscriptionTimings{}, std::make_shared<platform::Progress>(), audioProcessor,
+          std::move(audioEncoder), std::move(featureExtractor), std::move(segmentSeeker),
+          std::move(textDecoder), std::move(tokenizer))),
       audioProcessor_(std::move(audioProcessor)),
       decodingOptions_(std::move(decodingOptions)) {}
 
@@ -88,7 +90,8 @@ void AudioStreamTranscriber::startStreamTranscription() {
             transcribeCurrentBuffer();
         } catch (const std::exception& error) {
             const auto* whisper = dynamic_cast<const WhisperError*>(&error);
-            Logging::error(std::string("Error: ") + (whisper ? whisper->errorDescription() : error.what()));
+            Logging::error(std::string("Error: ") +
+                           (whisper ? whisper->errorDescription() : error.what()));
             // Leaving the microphone on with nobody transcribing would wedge
             // the transcriber: stop as a stop call would.
             stopStreamTranscription();
@@ -117,8 +120,8 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
     const float newSeconds = static_cast<float>(count - state().lastBufferSize) / 16000.0f;
     if (!(newSeconds > 1.0f)) return idle();
 
-    if (useVAD_ &&
-        !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds, silenceThreshold_)) {
+    if (useVAD_ && !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds,
+                                                    silenceThreshold_)) {
         Logging::debug("No voice detected, skipping transcribe");
         return idle();
     }
@@ -126,7 +129,8 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
     modifyState([&](State& s) { s.lastBufferSize = count; });
     const auto result = transcribeAudioSamples(buffer);
     const std::vector<TranscriptionSegment> segments = result->segments();
-    const auto required = static_cast<std::size_t>(std::max<std::int64_t>(requiredSegmentsForConfirmation_, 0));
+    const auto required =
+        static_cast<std::size_t>(std::max<std::int64_t>(requiredSegmentsForConfirmation_, 0));
 
     modifyState([&](State& s) {
         s.currentText.clear();
@@ -139,24 +143,28 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
         const std::vector<TranscriptionSegment> confirmable(segments.begin(), split);
         if (!confirmable.empty() && confirmable.back().end > s.lastConfirmedSegmentEndSeconds) {
             s.lastConfirmedSegmentEndSeconds = confirmable.back().end;
-            if (std::search(s.confirmedSegments.begin(), s.confirmedSegments.end(), confirmable.begin(),
-                            confirmable.end()) == s.confirmedSegments.end()) {
-                s.confirmedSegments.insert(s.confirmedSegments.end(), confirmable.begin(), confirmable.end());
+            if (std::search(s.confirmedSegments.begin(), s.confirmedSegments.end(),
+                            confirmable.begin(), confirmable.end()) == s.confirmedSegments.end()) {
+                s.confirmedSegments.insert(s.confirmedSegments.end(), confirmable.begin(),
+                                           confirmable.end());
             }
         }
         s.unconfirmedSegments.assign(split, segments.end());
     });
 }
 
-std::shared_ptr<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamples(const std::vector<float>& samples) {
+std::shared_ptr<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamples(
+    const std::vector<float>& samples) {
     DecodingOptions options = decodingOptions_;
     options.clipTimestamps = {state().lastConfirmedSegmentEndSeconds};
     const std::weak_ptr<AudioStreamTranscriber> weak = weak_from_this();
     const std::int64_t window = compressionCheckWindow_;
-    return transcribeTask_->run(samples, options, [weak, options, window](const TranscriptionProgress& progress) {
-        if (const auto self = weak.lock()) self->onProgressCallback(progress);
-        return shouldStopEarly(progress, options, window);
-    });
+    return transcribeTask_->run(samples, options,
+                                [weak, options, window](const TranscriptionProgress& progress) {
+                                    if (const auto self = weak.lock())
+                                        self->onProgressCallback(progress);
+                                    return shouldStopEarly(progress, options, window);
+                                });
 }
 
 void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& progress) {
@@ -182,10 +190,13 @@ std::optional<bool> AudioStreamTranscriber::shouldStopEarly(const TranscriptionP
                                                             std::int64_t compressionCheckWindow) {
     if (compressionCheckWindow >= 0 && options.compressionRatioThreshold &&
         static_cast<std::int64_t>(progress.tokens.size()) > compressionCheckWindow) {
-        const std::vector<std::int64_t> recent(progress.tokens.end() - compressionCheckWindow, progress.tokens.end());
-        if (TextUtilities::compressionRatio(recent) > *options.compressionRatioThreshold) return false;
+        const std::vector<std::int64_t> recent(progress.tokens.end() - compressionCheckWindow,
+                                               progress.tokens.end());
+        if (TextUtilities::compressionRatio(recent) > *options.compressionRatioThreshold)
+            return false;
     }
-    if (progress.avgLogprob && options.logProbThreshold && *progress.avgLogprob < *options.logProbThreshold) {
+    if (progress.avgLogprob && options.logProbThreshold &&
+        *progress.avgLogprob < *options.logProbThreshold) {
         return false;
     }
     return std::nullopt;

@@ -56,10 +56,13 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
 
     AudioStreamTranscriber(std::shared_ptr<AudioEncoding> audioEncoder,
                            std::shared_ptr<FeatureExtracting> featureExtractor,
-                           std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
-                           std::shared_ptr<WhisperTokenizer> tokenizer, std::shared_ptr<AudioProcessing> audioProcessor,
-                           DecodingOptions decodingOptions, std::int64_t requiredSegmentsForConfirmation,
-                           float silenceThreshold, std::int64_t compressionCheckWindow, bool useVAD,
+                           std::shared_ptr<SegmentSeeking> segmentSeeker,
+                           std::shared_ptr<TextDecoding> textDecoder,
+                           std::shared_ptr<WhisperTokenizer> tokenizer,
+                           std::shared_ptr<AudioProcessing> audioProcessor,
+                           DecodingOptions decodingOptions,
+                           std::int64_t requiredSegmentsForConfirmation, float silenceThreshold,
+                           std::int64_t compressionCheckWindow, bool useVAD,
                            StateChangeCallback stateChangeCallback = {});
     virtual ~AudioStreamTranscriber() = default;
 
@@ -83,7 +86,8 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
     // compressionCheckWindow tokens compress better than the threshold) or
     // its average log-probability is below the threshold; nothing otherwise.
     // Without a compression threshold no compression check is made.
-    static std::optional<bool> shouldStopEarly(const TranscriptionProgress& progress, const DecodingOptions& options,
+    static std::optional<bool> shouldStopEarly(const TranscriptionProgress& progress,
+                                               const DecodingOptions& options,
                                                std::int64_t compressionCheckWindow);
 
   protected:
@@ -91,7 +95,8 @@ class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTr
     // voiced audio) has arrived; then the whole buffer is transcribed and the
     // segments confirmed as far as they may be.
     virtual void transcribeCurrentBuffer();
-    virtual std::shared_ptr<TranscriptionResult> transcribeAudioSamples(const std::vector<float>& samples);
+    virtual std::shared_ptr<TranscriptionResult> transcribeAudioSamples(
+        const std::vector<float>& samples);
     void onProgressCallback(const TranscriptionProgress& progress);
     void modifyState(const std::function<void(State&)>& change);
 

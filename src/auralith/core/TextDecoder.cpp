@@ -12,10 +12,10 @@
 #include "auralith/core/Constants.hpp"
 #include "auralith/core/TextDecoderInput.hpp"
 #include "auralith/core/text/GreedyTokenSampler.hpp"
-#include "auralith/utilities/AbsoluteTime.hpp"
 #include "auralith/core/text/SuppressBlankFilter.hpp"
 #include "auralith/core/text/SuppressTokensFilter.hpp"
 #include "auralith/core/text/TimestampRulesFilter.hpp"
+#include "auralith/utilities/AbsoluteTime.hpp"
 #include "auralith/utilities/Logging.hpp"
 #include "auralith/utilities/TextUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
@@ -73,9 +73,12 @@ std::optional<std::int64_t> truncatedIndex(float value) {
 // One step's model inputs: the state's arrays and the window's encoder output.
 TextDecoderMLMultiArrayInputType stepInput(const DecodingInputs& inputs,
                                            const TextDecoding::Array& encoderOutput) {
-    return {inputs.inputIds(),          inputs.cacheLength(),
-            inputs.keyCache(),          inputs.valueCache(),
-            inputs.kvCacheUpdateMask(), encoderOutput,
+    return {inputs.inputIds(),
+            inputs.cacheLength(),
+            inputs.keyCache(),
+            inputs.valueCache(),
+            inputs.kvCacheUpdateMask(),
+            encoderOutput,
             inputs.decoderKeyPaddingMask()};
 }
 
@@ -148,8 +151,8 @@ std::shared_ptr<LanguageLogitsFilter> TextDecoder::languageFilterFor(
     // Built under the lock so that overlapping detections make exactly one.
     std::lock_guard lock(settingsMutex_);
     if (!settings_.languageLogitsFilter)
-        settings_.languageLogitsFilter = std::make_shared<LanguageLogitsFilter>(
-            tokenizer.allLanguageTokens(), logitsDim, 0);
+        settings_.languageLogitsFilter =
+            std::make_shared<LanguageLogitsFilter>(tokenizer.allLanguageTokens(), logitsDim, 0);
     return settings_.languageLogitsFilter;
 }
 
@@ -314,7 +317,8 @@ std::shared_ptr<TextDecoderOutputType> TextDecoder::predictLogits(
     platform::TaskCancellation::checkCancellation();
     runtime->predict(step);
     if (!reused.record || reused.record.use_count() > 1) {
-        reused.record = std::make_shared<TextDecoderMLMultiArrayOutputType>(logits, std::move(cache));
+        reused.record =
+            std::make_shared<TextDecoderMLMultiArrayOutputType>(logits, std::move(cache));
     } else {
         reused.record->logits = logits;
         reused.record->cache = std::move(cache);
@@ -353,8 +357,7 @@ DecodingResult TextDecoder::detectLanguage(const Array& encoderOutput,
     const auto tokenizer = this->tokenizer();
     if (!tokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     const auto logitsDim = logitsSize();
-    if (!logitsDim)
-        throw WhisperError::modelsUnavailable("Failed to read logits size from model");
+    if (!logitsDim) throw WhisperError::modelsUnavailable("Failed to read logits size from model");
     const SpecialTokens& special = tokenizer->specialTokens();
     const std::vector<std::int64_t> prompt{special.startOfTranscriptToken};
     const std::vector<float> promptLogProbs{0.0f};
@@ -367,7 +370,8 @@ DecodingResult TextDecoder::detectLanguage(const Array& encoderOutput,
     }
     const auto predictionStart = SteadyClock::now();
     Logging::debug("Detecting language...");
-    if (!encoderOutput) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+    if (!encoderOutput)
+        throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
     if (!inputs)
         throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
 
@@ -480,9 +484,8 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
             } else {
                 nextToken = promptToken;
                 if (logSteps)
-                    Logging::debug("Forcing prompt tokenIndex: " + std::to_string(i) +
-                                   ", token: " + std::to_string(nextToken) +
-                                   ", text: " + tokenText(nextToken));
+                    Logging::debug("Forcing prompt tokenIndex: " + std::to_string(i) + ", token: " +
+                                   std::to_string(nextToken) + ", text: " + tokenText(nextToken));
             }
         }
 
@@ -519,8 +522,8 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
             sampler.update(std::move(currentTokens), *logits, std::move(logProbs));
         const double samplingTime = secondsSince(samplingStart);
         // A sampler that could not choose ends the window as if it chose the end.
-        const bool choseOne = sampled.tokens.size() == before + 1 &&
-                              sampled.logProbs.size() == before + 1;
+        const bool choseOne =
+            sampled.tokens.size() == before + 1 && sampled.logProbs.size() == before + 1;
         const std::int64_t chosen = choseOne ? sampled.tokens.back() : special.endToken;
         const float chosenLogProb =
             choseOne ? sampled.logProbs.back() : -std::numeric_limits<float>::infinity();
@@ -594,8 +597,7 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
             timings.totalDecodingLoops = totals.totalDecodingLoops;
             const float sum = std::accumulate(logProbs.begin(), logProbs.end(), 0.0f);
             TranscriptionProgress progress(timings, tokenizer->decode(textTokens), currentTokens,
-                                           std::nullopt,
-                                           sum / static_cast<float>(logProbs.size()),
+                                           std::nullopt, sum / static_cast<float>(logProbs.size()),
                                            TextUtilities::compressionRatio(currentTokens), 0);
             const bool promptStep = i < promptLength - 1;
             progressExecutor_->post([callback, progress = std::move(progress), promptStep,
@@ -613,8 +615,8 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
         const double loopTime = secondsSince(stepStart);
         if (i == 0) {
             if (logSteps)
-                Logging::debug("Found first token at: " +
-                               platform::formatISO8601Milliseconds(platform::Clock::system().now()));
+                Logging::debug("Found first token at: " + platform::formatISO8601Milliseconds(
+                                                              platform::Clock::system().now()));
             firstTokenTime = absoluteTimeNow();
         }
         totals.decodingPredictions += predictionTime;
@@ -640,7 +642,8 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
     const auto& allTokens = finalized.tokens;
     const auto firstOf = [&](std::int64_t token, std::size_t from) {
         return static_cast<std::size_t>(
-            std::find(allTokens.begin() + static_cast<std::ptrdiff_t>(from), allTokens.end(), token) -
+            std::find(allTokens.begin() + static_cast<std::ptrdiff_t>(from), allTokens.end(),
+                      token) -
             allTokens.begin());
     };
     std::size_t start = firstOf(special.startOfTranscriptToken, 0);

@@ -55,8 +55,8 @@ namespace {
 std::vector<std::int64_t> textTokensOfTail(const std::vector<std::int64_t>& tokens,
                                            std::int64_t count, std::int64_t limit) {
     const auto take = static_cast<std::size_t>(std::max<std::int64_t>(0, count));
-    const auto first = tokens.size() > take ? tokens.end() - static_cast<std::ptrdiff_t>(take)
-                                            : tokens.begin();
+    const auto first =
+        tokens.size() > take ? tokens.end() - static_cast<std::ptrdiff_t>(take) : tokens.begin();
     std::vector<std::int64_t> kept;
     std::copy_if(first, tokens.end(), std::back_inserter(kept),
                  [limit](std::int64_t t) { return t < limit; });
@@ -70,7 +70,8 @@ void setIfInside(MLMultiArray& array, std::int64_t index, double value) {
 }  // namespace
 
 std::shared_ptr<DecodingInputsType> TextDecoding::prefillDecoderInputs(
-    std::shared_ptr<DecodingInputsType> decoderInputs, const std::optional<DecodingOptions>& options) {
+    std::shared_ptr<DecodingInputsType> decoderInputs,
+    const std::optional<DecodingOptions>& options) {
     const auto tokenizer = this->tokenizer();
     if (!tokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     auto* inputs = dynamic_cast<DecodingInputs*>(decoderInputs.get());
@@ -83,10 +84,10 @@ std::shared_ptr<DecodingInputsType> TextDecoding::prefillDecoderInputs(
     if (options) {
         if (isModelMultilingual()) {
             const std::string language = options->language.value_or("en");
-            prompt.push_back(tokenizer->convertTokenToId("<|" + language + "|>")
-                                 .value_or(special.englishToken));
-            const char* task = options->task == DecodingTask::translate ? "<|translate|>"
-                                                                        : "<|transcribe|>";
+            prompt.push_back(
+                tokenizer->convertTokenToId("<|" + language + "|>").value_or(special.englishToken));
+            const char* task =
+                options->task == DecodingTask::translate ? "<|translate|>" : "<|transcribe|>";
             prompt.push_back(tokenizer->convertTokenToId(task).value_or(special.transcribeToken));
         }
         prompt.push_back(options->withoutTimestamps ? special.noTimestampsToken
@@ -103,7 +104,8 @@ std::shared_ptr<DecodingInputsType> TextDecoding::prefillDecoderInputs(
         }
         if (options->prefixTokens) {
             const auto n = static_cast<std::int64_t>(prompt.size());
-            const std::int64_t budget = std::min<std::int64_t>(112, std::max<std::int64_t>(0, 222 - n));
+            const std::int64_t budget =
+                std::min<std::int64_t>(112, std::max<std::int64_t>(0, 222 - n));
             const auto prefix =
                 textTokensOfTail(*options->prefixTokens, budget, special.specialTokenBegin);
             prompt.insert(prompt.end(), prefix.begin(), prefix.end());
@@ -135,8 +137,7 @@ void TextDecoding::updateKVCache(MLMultiArray& keyTensor, const MLMultiArray& ke
     const std::int64_t rows = keyTensor.shape()[1];
     const std::int64_t positions = keySlice.shape()[3];
     const std::int64_t capacity = keyTensor.shape()[3];
-    if (keySlice.shape()[1] < rows || insertAtIndex < 0 ||
-        insertAtIndex > capacity - positions) {
+    if (keySlice.shape()[1] < rows || insertAtIndex < 0 || insertAtIndex > capacity - positions) {
         Logging::error("updateKVCache: cannot write " + std::to_string(positions) +
                        " positions at " + std::to_string(insertAtIndex) + " into a cache of " +
                        std::to_string(capacity));
@@ -171,8 +172,8 @@ void TextDecoding::updateAlignmentWeights(MLMultiArray& alignmentTensor,
     }
     const std::int64_t row = insertAtIndex + 1;
     const std::int64_t columns = alignmentTensor.shape()[1];
-    if (insertAtIndex < 0 || row >= alignmentTensor.shape()[0] ||
-        alignmentSlice.shape()[0] < 1 || alignmentSlice.shape()[1] < columns) {
+    if (insertAtIndex < 0 || row >= alignmentTensor.shape()[0] || alignmentSlice.shape()[0] < 1 ||
+        alignmentSlice.shape()[1] < columns) {
         Logging::error("updateAlignmentWeights: cannot write row " + std::to_string(row) + " of " +
                        std::to_string(alignmentTensor.shape()[0]));
         return;

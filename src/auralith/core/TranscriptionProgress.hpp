@@ -22,9 +22,10 @@ struct TranscriptionProgress {
     int64_t windowId = 0;
 
     TranscriptionProgress() = default;
-    TranscriptionProgress(TranscriptionTimings timings, std::string text, std::vector<int64_t> tokens,
-                          std::optional<float> temperature, std::optional<float> avgLogprob,
-                          std::optional<float> compressionRatio, int64_t windowId)
+    TranscriptionProgress(TranscriptionTimings timings, std::string text,
+                          std::vector<int64_t> tokens, std::optional<float> temperature,
+                          std::optional<float> avgLogprob, std::optional<float> compressionRatio,
+                          int64_t windowId)
         : timings(std::move(timings)),
           text(std::move(text)),
           tokens(std::move(tokens)),

@@ -19,7 +19,8 @@ namespace {
 std::string fixed(double value, int places) {
     if (std::isnan(value)) return "nan";
     char buffer[512];
-    auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, places).ptr;
+    auto end =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, places).ptr;
     return std::string(buffer, end);
 }
 
@@ -38,7 +39,8 @@ TranscriptionResultStruct decodeMembers(const Json& in) {
 
 }  // namespace
 
-TranscriptionResult::TranscriptionResult(std::string text, std::vector<TranscriptionSegment> segments,
+TranscriptionResult::TranscriptionResult(std::string text,
+                                         std::vector<TranscriptionSegment> segments,
                                          std::string language, TranscriptionTimings timings,
                                          std::optional<float> seekTime)
     : text_(std::move(text)),
@@ -62,11 +64,16 @@ TranscriptionResult::TranscriptionResult(const nlohmann::ordered_json& in)
 
 std::string TranscriptionResult::text() const { return text_.get(); }
 void TranscriptionResult::setText(std::string value) { text_.set(std::move(value)); }
-void TranscriptionResult::modifyText(const std::function<void(std::string&)>& change) { text_.modify(change); }
+void TranscriptionResult::modifyText(const std::function<void(std::string&)>& change) {
+    text_.modify(change);
+}
 
 std::vector<TranscriptionSegment> TranscriptionResult::segments() const { return segments_.get(); }
-void TranscriptionResult::setSegments(std::vector<TranscriptionSegment> value) { segments_.set(std::move(value)); }
-void TranscriptionResult::modifySegments(const std::function<void(std::vector<TranscriptionSegment>&)>& change) {
+void TranscriptionResult::setSegments(std::vector<TranscriptionSegment> value) {
+    segments_.set(std::move(value));
+}
+void TranscriptionResult::modifySegments(
+    const std::function<void(std::vector<TranscriptionSegment>&)>& change) {
     segments_.modify(change);
 }
 
@@ -99,8 +106,8 @@ std::vector<WordTiming> TranscriptionResult::allWords() const {
 void TranscriptionResult::logSegments() const {
     const auto all = segments();
     for (size_t i = 0; i < all.size(); ++i) {
-        vortil::Logging::debug("[Segment " + std::to_string(i) + "] [" + fixed(all[i].start, 2) + " --> " +
-                               fixed(all[i].end, 2) + "] " + all[i].text);
+        vortil::Logging::debug("[Segment " + std::to_string(i) + "] [" + fixed(all[i].start, 2) +
+                               " --> " + fixed(all[i].end, 2) + "] " + all[i].text);
     }
 }
 
@@ -125,7 +132,8 @@ std::string TranscriptionResult::timingsReport() const {
     report += row("\n- Logit Filtering:   ", t.decodingFiltering, t.totalDecodingLoops);
     report += row("\n- Sampling:          ", t.decodingSampling, t.totalDecodingLoops);
     report += row("\n- Kv Caching:        ", t.decodingKvCaching, t.totalKVUpdateRuns);
-    report += row("\n- Word Timestamps:   ", t.decodingWordTimestamps, t.totalTimestampAlignmentRuns);
+    report +=
+        row("\n- Word Timestamps:   ", t.decodingWordTimestamps, t.totalTimestampAlignmentRuns);
     report += row("\n- Windowing:         ", t.decodingWindowing - t.decodingWordTimestamps,
                   t.totalDecodingWindows);
     report += row("\nFallbacks:           ", t.decodingFallback, t.totalDecodingFallbacks);
@@ -135,20 +143,23 @@ std::string TranscriptionResult::timingsReport() const {
     for (const auto& segment : all) totalTokens += segment.tokens.size();
     const double realTimeFactor = t.fullPipeline / t.inputAudioSeconds;
 
-    report += "\n-------------------------------\nModel Load Time:               " + fixed(t.modelLoading, 2);
+    report += "\n-------------------------------\nModel Load Time:               " +
+              fixed(t.modelLoading, 2);
     report += " seconds\n- Prewarm:                     " + fixed(t.prewarmLoadTime, 2);
     report += " seconds\n- Encoder:                     " + fixed(t.encoderLoadTime, 2);
     report += " seconds\n- Decoder:                     " + fixed(t.decoderLoadTime, 2);
     report += " seconds\n- Tokenizer:                   " + fixed(t.tokenizerLoadTime, 2);
     report += " seconds\nInference Duration (Global):   " + fixed(t.fullPipeline, 2);
-    report += " seconds\n- Decoding Loop (Avg/window):  " + fixed(t.decodingLoop / t.totalAudioProcessingRuns, 2);
+    report += " seconds\n- Decoding Loop (Avg/window):  " +
+              fixed(t.decodingLoop / t.totalAudioProcessingRuns, 2);
     report += " seconds\n- Audio Windows:               " + fixed(t.totalAudioProcessingRuns, 2);
     report += "\nTime to first token:           " + fixed(t.firstTokenTime - t.pipelineStart, 2);
     report += " seconds\nTotal Tokens:                  " + std::to_string(totalTokens);
     report += "\nTokens per Second:             " + fixed(t.totalDecodingLoops / t.fullPipeline, 2);
     report += " tok/s\nReal Time Factor:              " + fixed(realTimeFactor, 3);
     report += "\nSpeed Factor:                  " + fixed(1 / realTimeFactor, 3);
-    report += "\nFallbacks:                     " + vortil::Logging::describeDouble(t.totalDecodingFallbacks);
+    report += "\nFallbacks:                     " +
+              vortil::Logging::describeDouble(t.totalDecodingFallbacks);
     return report;
 }
 

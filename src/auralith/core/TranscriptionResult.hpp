@@ -7,11 +7,10 @@
 // The operations are virtual so that callers may subclass the result.
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "auralith/core/TranscriptionSegment.hpp"
 #include "auralith/core/TranscriptionTimings.hpp"
@@ -21,9 +20,10 @@
 namespace auralith {
 
 class TranscriptionResult {
-public:
-    TranscriptionResult(std::string text, std::vector<TranscriptionSegment> segments, std::string language,
-                        TranscriptionTimings timings, std::optional<float> seekTime = std::nullopt);
+  public:
+    TranscriptionResult(std::string text, std::vector<TranscriptionSegment> segments,
+                        std::string language, TranscriptionTimings timings,
+                        std::optional<float> seekTime = std::nullopt);
 
     // Decoding: all five keys are required; a null "seekTime" is absent.
     explicit TranscriptionResult(const nlohmann::json& in);
@@ -39,7 +39,8 @@ public:
 
     virtual std::vector<TranscriptionSegment> segments() const;
     virtual void setSegments(std::vector<TranscriptionSegment> value);
-    virtual void modifySegments(const std::function<void(std::vector<TranscriptionSegment>&)>& change);
+    virtual void modifySegments(
+        const std::function<void(std::vector<TranscriptionSegment>&)>& change);
 
     virtual std::string language() const;
     virtual void setLanguage(std::string value);
@@ -68,7 +69,7 @@ public:
     // each the bare value; an absent seekTime is written as null.
     virtual void encode(nlohmann::ordered_json& out) const;
 
-private:
+  private:
     vortil::PropertyLock<std::string> text_;
     vortil::PropertyLock<std::vector<TranscriptionSegment>> segments_;
     vortil::PropertyLock<std::string> language_;

@@ -6,8 +6,10 @@
 
 namespace auralith {
 
-TranscriptionResultStruct::TranscriptionResultStruct(std::string text, std::vector<TranscriptionSegment> segments,
-                                                     std::string language, TranscriptionTimings timings,
+TranscriptionResultStruct::TranscriptionResultStruct(std::string text,
+                                                     std::vector<TranscriptionSegment> segments,
+                                                     std::string language,
+                                                     TranscriptionTimings timings,
                                                      std::optional<float> seekTime)
     : text(std::move(text)),
       segments(std::move(segments)),
@@ -54,6 +56,8 @@ void to_json(nlohmann::ordered_json& out, const TranscriptionResultStruct& value
 void from_json(const nlohmann::json& in, TranscriptionResultStruct& value) {
     decode(Json(in), value);
 }
-void from_json(const nlohmann::ordered_json& in, TranscriptionResultStruct& value) { decode(in, value); }
+void from_json(const nlohmann::ordered_json& in, TranscriptionResultStruct& value) {
+    decode(in, value);
+}
 
 }  // namespace auralith

@@ -1,11 +1,10 @@
 #pragma once
 // The plain-value twin of TranscriptionResult: the same five fields, no locks.
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "auralith/core/TranscriptionSegment.hpp"
 #include "auralith/core/TranscriptionTimings.hpp"
@@ -20,10 +19,12 @@ struct TranscriptionResultStruct {
     std::optional<float> seekTime;
 
     TranscriptionResultStruct() = default;
-    TranscriptionResultStruct(std::string text, std::vector<TranscriptionSegment> segments, std::string language,
-                              TranscriptionTimings timings, std::optional<float> seekTime = std::nullopt);
+    TranscriptionResultStruct(std::string text, std::vector<TranscriptionSegment> segments,
+                              std::string language, TranscriptionTimings timings,
+                              std::optional<float> seekTime = std::nullopt);
 
-    friend bool operator==(const TranscriptionResultStruct&, const TranscriptionResultStruct&) = default;
+    friend bool operator==(const TranscriptionResultStruct&,
+                           const TranscriptionResultStruct&) = default;
 };
 
 // "text", "segments", "language" and "timings" are required; "seekTime" is

@@ -10,11 +10,12 @@
 
 namespace auralith {
 
-TranscriptionSegment::TranscriptionSegment(int64_t id, int64_t seek, float start, float end, std::string text,
-                                           std::vector<int64_t> tokens,
+TranscriptionSegment::TranscriptionSegment(int64_t id, int64_t seek, float start, float end,
+                                           std::string text, std::vector<int64_t> tokens,
                                            std::vector<std::map<int64_t, float>> tokenLogProbs,
-                                           float temperature, float avgLogprob, float compressionRatio,
-                                           float noSpeechProb, std::optional<std::vector<WordTiming>> words)
+                                           float temperature, float avgLogprob,
+                                           float compressionRatio, float noSpeechProb,
+                                           std::optional<std::vector<WordTiming>> words)
     : id(id),
       seek(seek),
       start(start),

@@ -6,11 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "auralith/core/WordTiming.hpp"
 
@@ -34,8 +33,9 @@ struct TranscriptionSegment {
 
     TranscriptionSegment() = default;
     TranscriptionSegment(int64_t id, int64_t seek, float start, float end, std::string text,
-                         std::vector<int64_t> tokens, std::vector<std::map<int64_t, float>> tokenLogProbs,
-                         float temperature, float avgLogprob, float compressionRatio, float noSpeechProb,
+                         std::vector<int64_t> tokens,
+                         std::vector<std::map<int64_t, float>> tokenLogProbs, float temperature,
+                         float avgLogprob, float compressionRatio, float noSpeechProb,
                          std::optional<std::vector<WordTiming>> words);
 
     float duration() const { return end - start; }

@@ -10,19 +10,19 @@ namespace auralith {
 using Timings = TranscriptionTimings;
 
 TranscriptionTimings::TranscriptionTimings()
-    : TranscriptionTimings(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                           0, 0) {}
+    : TranscriptionTimings(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                           0, 0, 0, 0, 0, 0) {}
 
 TranscriptionTimings::TranscriptionTimings(
     double modelLoading, double prewarmLoadTime, double encoderLoadTime, double decoderLoadTime,
     double encoderSpecializationTime, double decoderSpecializationTime, double tokenizerLoadTime,
-    double audioLoading, double audioProcessing, double logmels, double encoding, double decodingInit,
-    double decodingLoop, double decodingPredictions, double decodingFiltering, double decodingSampling,
-    double decodingFallback, double decodingWindowing, double decodingKvCaching,
-    double decodingTimestampAlignment, double decodingNonPrediction, double totalAudioProcessingRuns,
-    double totalLogmelRuns, double totalEncodingRuns, double totalDecodingLoops, double totalKVUpdateRuns,
-    double totalTimestampAlignmentRuns, double totalDecodingFallbacks, double totalDecodingWindows,
-    double fullPipeline)
+    double audioLoading, double audioProcessing, double logmels, double encoding,
+    double decodingInit, double decodingLoop, double decodingPredictions, double decodingFiltering,
+    double decodingSampling, double decodingFallback, double decodingWindowing,
+    double decodingKvCaching, double decodingTimestampAlignment, double decodingNonPrediction,
+    double totalAudioProcessingRuns, double totalLogmelRuns, double totalEncodingRuns,
+    double totalDecodingLoops, double totalKVUpdateRuns, double totalTimestampAlignmentRuns,
+    double totalDecodingFallbacks, double totalDecodingWindows, double fullPipeline)
     : pipelineStart(std::numeric_limits<double>::max()),
       firstTokenTime(std::numeric_limits<double>::max()),
       inputAudioSeconds(0.001),

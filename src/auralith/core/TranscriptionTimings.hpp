@@ -4,9 +4,8 @@
 // firstTokenTime are absolute times in seconds on one clock.
 
 #include <array>
-#include <utility>
-
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace auralith {
 
@@ -53,15 +52,17 @@ struct TranscriptionTimings {
     // defaults. decodingTimestampAlignment sets decodingWordTimestamps.
     TranscriptionTimings(double modelLoading, double prewarmLoadTime, double encoderLoadTime,
                          double decoderLoadTime, double encoderSpecializationTime,
-                         double decoderSpecializationTime, double tokenizerLoadTime, double audioLoading,
-                         double audioProcessing, double logmels, double encoding, double decodingInit,
-                         double decodingLoop, double decodingPredictions, double decodingFiltering,
+                         double decoderSpecializationTime, double tokenizerLoadTime,
+                         double audioLoading, double audioProcessing, double logmels,
+                         double encoding, double decodingInit, double decodingLoop,
+                         double decodingPredictions, double decodingFiltering,
                          double decodingSampling, double decodingFallback, double decodingWindowing,
                          double decodingKvCaching, double decodingTimestampAlignment,
                          double decodingNonPrediction, double totalAudioProcessingRuns,
-                         double totalLogmelRuns, double totalEncodingRuns, double totalDecodingLoops,
-                         double totalKVUpdateRuns, double totalTimestampAlignmentRuns,
-                         double totalDecodingFallbacks, double totalDecodingWindows, double fullPipeline);
+                         double totalLogmelRuns, double totalEncodingRuns,
+                         double totalDecodingLoops, double totalKVUpdateRuns,
+                         double totalTimestampAlignmentRuns, double totalDecodingFallbacks,
+                         double totalDecodingWindows, double fullPipeline);
 
     // Plain divisions: a zero divisor gives an infinity or NaN.
     double tokensPerSecond() const { return totalDecodingLoops / fullPipeline; }

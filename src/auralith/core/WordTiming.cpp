@@ -9,7 +9,11 @@ namespace auralith {
 
 WordTiming::WordTiming(std::string word, std::vector<int64_t> tokens, float start, float end,
                        float probability)
-    : word(std::move(word)), tokens(std::move(tokens)), start(start), end(end), probability(probability) {}
+    : word(std::move(word)),
+      tokens(std::move(tokens)),
+      start(start),
+      end(end),
+      probability(probability) {}
 
 namespace {
 
@@ -46,7 +50,8 @@ void from_json(const nlohmann::ordered_json& in, WordTiming& value) { decode(in,
 
 }  // namespace auralith
 
-size_t std::hash<auralith::WordTiming>::operator()(const auralith::WordTiming& value) const noexcept {
+size_t std::hash<auralith::WordTiming>::operator()(
+    const auralith::WordTiming& value) const noexcept {
     using auralith::detail::hashValue;
     size_t seed = 0;
     hashValue(seed, value.word);

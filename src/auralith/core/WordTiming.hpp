@@ -4,10 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace auralith {
 
@@ -19,7 +18,8 @@ struct WordTiming {
     float probability = 0;
 
     WordTiming() = default;
-    WordTiming(std::string word, std::vector<int64_t> tokens, float start, float end, float probability);
+    WordTiming(std::string word, std::vector<int64_t> tokens, float start, float end,
+               float probability);
 
     float duration() const { return end - start; }
 

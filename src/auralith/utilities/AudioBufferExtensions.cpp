@@ -7,8 +7,8 @@
 
 namespace auralith {
 
-bool appendContents(platform::PCMBuffer& destination, const platform::PCMBuffer& source, int64_t startingFrame,
-                    uint32_t frameCount) {
+bool appendContents(platform::PCMBuffer& destination, const platform::PCMBuffer& source,
+                    int64_t startingFrame, uint32_t frameCount) {
     using vortil::Logging;
     if (!(destination.format() == source.format())) {
         Logging::debug("Format mismatch");

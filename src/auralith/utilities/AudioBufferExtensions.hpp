@@ -16,7 +16,7 @@ namespace auralith {
 // error), or when either buffer has no float data ("Failed to access float
 // channel data", error). Only the first channel pointer is copied: the
 // pipeline appends mono float buffers.
-bool appendContents(platform::PCMBuffer& destination, const platform::PCMBuffer& source, int64_t startingFrame,
-                    uint32_t frameCount);
+bool appendContents(platform::PCMBuffer& destination, const platform::PCMBuffer& source,
+                    int64_t startingFrame, uint32_t frameCount);
 
 }  // namespace auralith

@@ -11,7 +11,8 @@ namespace {
 
 void requireFinite(double value) {
     if (!std::isfinite(value)) {
-        throw std::domain_error("Unable to encode " + std::string(std::isnan(value) ? "nan" : "inf") +
+        throw std::domain_error("Unable to encode " +
+                                std::string(std::isnan(value) ? "nan" : "inf") +
                                 " directly in JSON");
     }
 }

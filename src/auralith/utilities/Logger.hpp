@@ -11,7 +11,7 @@
 namespace auralith {
 
 class Logger {
-public:
+  public:
     Logger(std::string subsystem, std::string category);
 
     const std::string& subsystem() const { return subsystem_; }
@@ -20,7 +20,7 @@ public:
     void log(platform::LogType type, std::string_view message) const;
     void debug(std::string_view message) const { log(platform::LogType::debug, message); }
 
-private:
+  private:
     std::string subsystem_;
     std::string category_;
 };

@@ -8,7 +8,8 @@ namespace {
 
 struct Stage {
     explicit Stage(const char* category)
-        : logger(std::make_shared<const Logger>(Logging::pipelineSubsystem, category)), signposter(logger) {}
+        : logger(std::make_shared<const Logger>(Logging::pipelineSubsystem, category)),
+          signposter(logger) {}
     std::shared_ptr<const Logger> logger;
     Signposter signposter;
 };
@@ -39,11 +40,13 @@ SignpostIntervalState Logging::beginSignpost(const std::string& name, Signposter
     SignpostIntervalState state;
     state.id = signposter.makeSignpostID();
     state.began = std::chrono::steady_clock::now();
-    if (signposter.isEnabled()) signposter.emit({SignpostEvent::Kind::begin, state.id, name, "", {}});
+    if (signposter.isEnabled())
+        signposter.emit({SignpostEvent::Kind::begin, state.id, name, "", {}});
     return state;
 }
 
-void Logging::endSignpost(const std::string& name, SignpostIntervalState& interval, Signposter& signposter) {
+void Logging::endSignpost(const std::string& name, SignpostIntervalState& interval,
+                          Signposter& signposter) {
     if (!signposter.isEnabled()) return;
     const bool alreadyEnded = !interval.open;
     interval.open = false;

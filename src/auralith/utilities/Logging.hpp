@@ -38,7 +38,8 @@ struct Logging : vortil::Logging {
     // Does nothing while signposts are disabled. Otherwise marks the interval
     // ended and emits the end; ending it again emits a second end with the
     // message "[Error] Interval already ended".
-    static void endSignpost(const std::string& name, SignpostIntervalState& interval, Signposter& signposter);
+    static void endSignpost(const std::string& name, SignpostIntervalState& interval,
+                            Signposter& signposter);
 };
 
 }  // namespace auralith

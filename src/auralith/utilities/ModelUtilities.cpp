@@ -26,20 +26,30 @@ ModelVariant ModelUtilities::detectVariant(std::int64_t logitsDim, std::int64_t 
     switch (logitsDim) {
         case 51864:
             switch (encoderDim) {
-                case 384: return ModelVariant::tinyEn;
-                case 768: return ModelVariant::smallEn;
-                case 1024: return ModelVariant::mediumEn;
-                default: return ModelVariant::baseEn;
+                case 384:
+                    return ModelVariant::tinyEn;
+                case 768:
+                    return ModelVariant::smallEn;
+                case 1024:
+                    return ModelVariant::mediumEn;
+                default:
+                    return ModelVariant::baseEn;
             }
         case 51865:
             switch (encoderDim) {
-                case 384: return ModelVariant::tiny;
-                case 768: return ModelVariant::small;
-                case 1024: return ModelVariant::medium;
-                case 1280: return ModelVariant::largev2;
-                default: return ModelVariant::base;
+                case 384:
+                    return ModelVariant::tiny;
+                case 768:
+                    return ModelVariant::small;
+                case 1024:
+                    return ModelVariant::medium;
+                case 1280:
+                    return ModelVariant::largev2;
+                default:
+                    return ModelVariant::base;
             }
-        case 51866: return ModelVariant::largev3;
+        case 51866:
+            return ModelVariant::largev3;
         default:
             Logging::error("Unrecognized vocabulary size: " + std::to_string(logitsDim) +
                            ", defaulting to base variant");
@@ -110,8 +120,9 @@ std::vector<std::string> ModelUtilities::formatModelFiles(const std::vector<std:
     std::vector<std::string> folders;
     for (const auto& file : files) {
         const std::string candidate = file.substr(0, file.find('/')) + "/";
-        const bool named = std::any_of(keys.begin(), keys.end(),
-                                       [&](const std::string& key) { return contains(candidate, key); });
+        const bool named = std::any_of(keys.begin(), keys.end(), [&](const std::string& key) {
+            return contains(candidate, key);
+        });
         if (!named || !seen.insert(candidate).second) continue;
         folders.push_back(candidate.substr(0, candidate.size() - 1));
     }

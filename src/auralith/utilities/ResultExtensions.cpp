@@ -4,7 +4,8 @@
 
 namespace auralith {
 
-bool contains(const std::vector<TranscriptionSegment>& segments, const TranscriptionSegment& segment) {
+bool contains(const std::vector<TranscriptionSegment>& segments,
+              const TranscriptionSegment& segment) {
     return std::any_of(segments.begin(), segments.end(),
                        [&](const TranscriptionSegment& s) { return s.start == segment.start; });
 }

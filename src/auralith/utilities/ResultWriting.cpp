@@ -11,7 +11,8 @@
 
 namespace auralith {
 
-std::string ResultWriting::formatTime(float seconds, bool alwaysIncludeHours, const std::string& decimalMarker) const {
+std::string ResultWriting::formatTime(float seconds, bool alwaysIncludeHours,
+                                      const std::string& decimalMarker) const {
     return defaultFormatTime(seconds, alwaysIncludeHours, decimalMarker);
 }
 
@@ -41,8 +42,10 @@ std::string ResultWriting::defaultFormatTime(float seconds, bool alwaysIncludeHo
     return head + decimalMarker + tail;
 }
 
-std::string ResultWriting::formatSegment(std::int64_t index, float start, float end, const std::string& text) const {
-    return std::to_string(index) + "\n" + cue(formatTime(start, true, ","), formatTime(end, true, ","), text);
+std::string ResultWriting::formatSegment(std::int64_t index, float start, float end,
+                                         const std::string& text) const {
+    return std::to_string(index) + "\n" +
+           cue(formatTime(start, true, ","), formatTime(end, true, ","), text);
 }
 
 std::string ResultWriting::formatTiming(float start, float end, const std::string& text) const {
@@ -58,8 +61,9 @@ std::string ResultWriting::fileURLString(const std::filesystem::path& path) {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string out = "file://";
     for (const unsigned char c : path.string()) {
-        const bool plain = std::isalnum(c) != 0 || std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) !=
-                                                       std::string_view::npos;
+        const bool plain = std::isalnum(c) != 0 ||
+                           std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) !=
+                               std::string_view::npos;
         if (plain && c < 0x80) {
             out += static_cast<char>(c);
         } else {
@@ -71,7 +75,8 @@ std::string ResultWriting::fileURLString(const std::filesystem::path& path) {
     return out;
 }
 
-ResultWriting::WriteResult ResultWriting::writeText(const std::filesystem::path& path, const std::string& content) {
+ResultWriting::WriteResult ResultWriting::writeText(const std::filesystem::path& path,
+                                                    const std::string& content) {
     try {
         platform::writeFileAtomically(path, content);
         return fileURLString(path);

@@ -41,14 +41,17 @@ class ResultWriting {
     // precision ("00:00:02,674" for 2.675 s). Hours appear when forced or
     // from one hour on, and grow past two digits as needed. NaN and negative
     // times print as zero; infinity as the largest float.
-    virtual std::string formatTime(float seconds, bool alwaysIncludeHours, const std::string& decimalMarker) const;
+    virtual std::string formatTime(float seconds, bool alwaysIncludeHours,
+                                   const std::string& decimalMarker) const;
 
     // An SRT cue: number, times with hours and ",", text, blank line.
-    std::string formatSegment(std::int64_t index, float start, float end, const std::string& text) const;
+    std::string formatSegment(std::int64_t index, float start, float end,
+                              const std::string& text) const;
     // A VTT cue: times with "." and hours only when needed, text, blank line.
     std::string formatTiming(float start, float end, const std::string& text) const;
 
-    static std::string defaultFormatTime(float seconds, bool alwaysIncludeHours, const std::string& decimalMarker);
+    static std::string defaultFormatTime(float seconds, bool alwaysIncludeHours,
+                                         const std::string& decimalMarker);
 
   protected:
     // outputDir + "/" + file + extension, made absolute.
@@ -57,7 +60,8 @@ class ResultWriting {
     // The "file://" URL of an absolute path, percent-encoded.
     static std::string fileURLString(const std::filesystem::path& path);
     // "start --> end", a line break, the text and a blank line.
-    static std::string cue(const std::string& start, const std::string& end, const std::string& text) {
+    static std::string cue(const std::string& start, const std::string& end,
+                           const std::string& text) {
         return start + " --> " + end + "\n" + text + "\n\n";
     }
     // Writes the text atomically and returns the URL, or the error.

@@ -23,12 +23,14 @@ void Signposter::emit(const SignpostEvent& event) const {
         (*sink)(event);
         return;
     }
-    std::string text = (event.kind == SignpostEvent::Kind::begin ? "[Signpost] begin " : "[Signpost] end ") +
-                       event.name + " #" + std::to_string(event.id);
+    std::string text =
+        (event.kind == SignpostEvent::Kind::begin ? "[Signpost] begin " : "[Signpost] end ") +
+        event.name + " #" + std::to_string(event.id);
     if (event.kind == SignpostEvent::Kind::end) {
         char elapsed[64];
         const double ms = std::chrono::duration<double, std::milli>(event.elapsed).count();
-        auto end = std::to_chars(elapsed, elapsed + sizeof elapsed, ms, std::chars_format::fixed, 3).ptr;
+        auto end =
+            std::to_chars(elapsed, elapsed + sizeof elapsed, ms, std::chars_format::fixed, 3).ptr;
         text += " " + std::string(elapsed, end) + " ms";
     }
     if (!event.message.empty()) text += " " + event.message;

@@ -35,7 +35,7 @@ struct SignpostEvent {
 };
 
 class Signposter {
-public:
+  public:
     using Sink = std::function<void(const SignpostEvent&)>;
 
     explicit Signposter(std::shared_ptr<const Logger> logger);
@@ -53,7 +53,7 @@ public:
 
     void emit(const SignpostEvent& event) const;
 
-private:
+  private:
     std::shared_ptr<const Logger> logger_;
     std::atomic<bool> enabled_{false};
     std::atomic<uint64_t> nextID_{1};

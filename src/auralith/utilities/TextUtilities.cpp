@@ -80,7 +80,8 @@ float TextUtilities::compressionRatio(const std::vector<int64_t>& tokens) {
     for (int64_t token : tokens) {
         // The low 32 bits, little-endian: the memory image of an int32 array.
         const auto bits = static_cast<uint32_t>(token);
-        for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>((bits >> shift) & 0xff));
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<char>((bits >> shift) & 0xff));
     }
     return ratio(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }

@@ -11,7 +11,8 @@
 namespace auralith {
 namespace {
 
-TranscriptionSegment shifted(const TranscriptionSegment& segment, std::int64_t seekDelta, float seconds) {
+TranscriptionSegment shifted(const TranscriptionSegment& segment, std::int64_t seekDelta,
+                             float seconds) {
     TranscriptionSegment out = segment;
     out.seek = saturatingAdd(segment.seek, seekDelta);
     out.start += seconds;
@@ -28,7 +29,8 @@ TranscriptionSegment shifted(const TranscriptionSegment& segment, std::int64_t s
 // The comparison form of a word; canonically equivalent spellings meet in NFC.
 std::string wordKey(const std::string& word) { return vortil::unicode::nfc(normalized(word)); }
 
-std::size_t commonPrefixLength(const std::vector<WordTiming>& first, const std::vector<WordTiming>& second) {
+std::size_t commonPrefixLength(const std::vector<WordTiming>& first,
+                               const std::vector<WordTiming>& second) {
     const std::size_t limit = std::min(first.size(), second.size());
     std::size_t n = 0;
     while (n < limit && wordKey(first[n].word) == wordKey(second[n].word)) ++n;
@@ -37,20 +39,20 @@ std::size_t commonPrefixLength(const std::vector<WordTiming>& first, const std::
 
 }  // namespace
 
-TranscriptionSegment TranscriptionUtilities::updateSegmentTimingsSeekTime(const TranscriptionSegment& segment,
-                                                                          float seekTime) {
+TranscriptionSegment TranscriptionUtilities::updateSegmentTimingsSeekTime(
+    const TranscriptionSegment& segment, float seekTime) {
     const float product = seekTime * 16000.0f;
     const std::int64_t delta = std::isfinite(product) ? truncatedToInt64(product) : 0;
     return shifted(segment, delta, seekTime);
 }
 
-TranscriptionSegment TranscriptionUtilities::updateSegmentTimingsSeekOffsetIndex(const TranscriptionSegment& segment,
-                                                                                 std::int64_t seekOffsetIndex) {
+TranscriptionSegment TranscriptionUtilities::updateSegmentTimingsSeekOffsetIndex(
+    const TranscriptionSegment& segment, std::int64_t seekOffsetIndex) {
     return shifted(segment, seekOffsetIndex, static_cast<float>(seekOffsetIndex) / 16000.0f);
 }
 
-std::vector<std::string> TranscriptionUtilities::formatSegments(const std::vector<TranscriptionSegment>& segments,
-                                                                bool withTimestamps) {
+std::vector<std::string> TranscriptionUtilities::formatSegments(
+    const std::vector<TranscriptionSegment>& segments, bool withTimestamps) {
     std::vector<std::string> lines;
     lines.reserve(segments.size());
     for (const auto& segment : segments) {
@@ -67,14 +69,14 @@ std::vector<std::string> TranscriptionUtilities::formatSegments(const std::vecto
     return lines;
 }
 
-std::vector<WordTiming> TranscriptionUtilities::findLongestCommonPrefix(const std::vector<WordTiming>& first,
-                                                                        const std::vector<WordTiming>& second) {
+std::vector<WordTiming> TranscriptionUtilities::findLongestCommonPrefix(
+    const std::vector<WordTiming>& first, const std::vector<WordTiming>& second) {
     const auto n = static_cast<std::ptrdiff_t>(commonPrefixLength(first, second));
     return {second.begin(), second.begin() + n};
 }
 
-std::vector<WordTiming> TranscriptionUtilities::findLongestDifferentSuffix(const std::vector<WordTiming>& first,
-                                                                           const std::vector<WordTiming>& second) {
+std::vector<WordTiming> TranscriptionUtilities::findLongestDifferentSuffix(
+    const std::vector<WordTiming>& first, const std::vector<WordTiming>& second) {
     const auto n = static_cast<std::ptrdiff_t>(commonPrefixLength(first, second));
     return {second.begin() + n, second.end()};
 }
@@ -131,18 +133,34 @@ std::shared_ptr<TranscriptionResult> TranscriptionUtilities::mergeTranscriptionR
     merged.pipelineStart = least(&T::pipelineStart);
     merged.firstTokenTime = least(&T::firstTokenTime);
     merged.inputAudioSeconds = sum(&T::inputAudioSeconds);
-    for (auto field : {&T::modelLoading, &T::prewarmLoadTime, &T::encoderLoadTime, &T::decoderLoadTime,
-                       &T::tokenizerLoadTime}) {
+    for (auto field : {&T::modelLoading, &T::prewarmLoadTime, &T::encoderLoadTime,
+                       &T::decoderLoadTime, &T::tokenizerLoadTime}) {
         merged.*field = most(field);
     }
     merged.encoderSpecializationTime = 0;
     merged.decoderSpecializationTime = 0;
-    for (auto field : {&T::audioLoading, &T::audioProcessing, &T::logmels, &T::encoding, &T::decodingInit,
-                       &T::decodingLoop, &T::decodingPredictions, &T::decodingFiltering, &T::decodingSampling,
-                       &T::decodingFallback, &T::decodingWindowing, &T::decodingKvCaching,
-                       &T::decodingWordTimestamps, &T::decodingNonPrediction, &T::totalAudioProcessingRuns,
-                       &T::totalLogmelRuns, &T::totalEncodingRuns, &T::totalDecodingLoops, &T::totalKVUpdateRuns,
-                       &T::totalTimestampAlignmentRuns, &T::totalDecodingFallbacks, &T::totalDecodingWindows}) {
+    for (auto field : {&T::audioLoading,
+                       &T::audioProcessing,
+                       &T::logmels,
+                       &T::encoding,
+                       &T::decodingInit,
+                       &T::decodingLoop,
+                       &T::decodingPredictions,
+                       &T::decodingFiltering,
+                       &T::decodingSampling,
+                       &T::decodingFallback,
+                       &T::decodingWindowing,
+                       &T::decodingKvCaching,
+                       &T::decodingWordTimestamps,
+                       &T::decodingNonPrediction,
+                       &T::totalAudioProcessingRuns,
+                       &T::totalLogmelRuns,
+                       &T::totalEncodingRuns,
+                       &T::totalDecodingLoops,
+                       &T::totalKVUpdateRuns,
+                       &T::totalTimestampAlignmentRuns,
+                       &T::totalDecodingFallbacks,
+                       &T::totalDecodingWindows}) {
         merged.*field = sum(field);
     }
     double latestEnd = 0;
@@ -152,8 +170,8 @@ std::shared_ptr<TranscriptionResult> TranscriptionUtilities::mergeTranscriptionR
     }
     merged.fullPipeline = std::min(sum(&T::fullPipeline), latestEnd - merged.pipelineStart);
 
-    return std::make_shared<TranscriptionResult>(std::move(text), std::move(segments), language.value_or("en"),
-                                                 merged, std::nullopt);
+    return std::make_shared<TranscriptionResult>(std::move(text), std::move(segments),
+                                                 language.value_or("en"), merged, std::nullopt);
 }
 
 }  // namespace auralith

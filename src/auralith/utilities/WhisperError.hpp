@@ -14,7 +14,7 @@
 namespace auralith {
 
 class WhisperError : public std::runtime_error {
-public:
+  public:
     enum class Kind {
         tokenizerUnavailable,
         modelsUnavailable,
@@ -62,7 +62,7 @@ public:
         return a.kind_ == b.kind_ && a.message_ == b.message_;
     }
 
-private:
+  private:
     Kind kind_;
     std::string message_;
 };

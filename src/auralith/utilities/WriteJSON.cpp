@@ -2,7 +2,8 @@
 
 namespace auralith {
 
-ResultWriting::WriteResult WriteJSON::write(const TranscriptionResult& result, const std::string& file,
+ResultWriting::WriteResult WriteJSON::write(const TranscriptionResult& result,
+                                            const std::string& file,
                                             const std::optional<Options>&) {
     std::string content;
     try {

@@ -2,14 +2,15 @@
 
 namespace auralith {
 
-ResultWriting::WriteResult WriteSRT::write(const TranscriptionResult& result, const std::string& file,
-                                           const std::optional<Options>&) {
+ResultWriting::WriteResult WriteSRT::write(const TranscriptionResult& result,
+                                           const std::string& file, const std::optional<Options>&) {
     std::string content;
     std::int64_t index = 1;
     // Cue numbers count cues, so word cues number on across segments.
     forEachCue(result, [&](float start, float end, const std::string& text) {
-        content += std::to_string(index++) + "\n" +
-                   cue(defaultFormatTime(start, true, ","), defaultFormatTime(end, true, ","), text);
+        content +=
+            std::to_string(index++) + "\n" +
+            cue(defaultFormatTime(start, true, ","), defaultFormatTime(end, true, ","), text);
     });
     return writeText(location(outputDir(), file, ".srt"), content);
 }

@@ -15,15 +15,15 @@
 namespace platform {
 
 struct AudioDeviceInfo {
-    uint32_t id = 0;        // stable while the device stays plugged in
-    std::string name;       // the human-readable name
+    uint32_t id = 0;   // stable while the device stays plugged in
+    std::string name;  // the human-readable name
     uint32_t inputChannels = 0;
 
     friend bool operator==(const AudioDeviceInfo&, const AudioDeviceInfo&) = default;
 };
 
 class AudioBackend {
-public:
+  public:
     virtual ~AudioBackend() = default;
 
     // Devices with at least one input channel, in the system's order.

@@ -282,7 +282,8 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     d.rate = st->codecpar->sample_rate;
     if (d.channels <= 0) fail("its header reports no channels");
     // Beyond what any recording uses; a damaged header must not size buffers.
-    if (d.channels > kMaxChannels) fail("its header reports " + std::to_string(d.channels) + " channels");
+    if (d.channels > kMaxChannels)
+        fail("its header reports " + std::to_string(d.channels) + " channels");
     if (d.rate <= 0) fail("its header reports no sample rate");
     d.codec = avcodec_alloc_context3(codec);
     if (!d.codec) fail("out of memory");

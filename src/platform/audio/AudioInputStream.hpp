@@ -11,7 +11,7 @@
 namespace platform {
 
 class AudioInputStream {
-public:
+  public:
     // Interleaved samples in format(); called on the audio thread.
     using BufferHandler = std::function<void(const float* interleaved, size_t frames)>;
     // A device appeared or went away, the default device changed, or this

@@ -8,19 +8,31 @@ namespace platform {
 uint32_t PCMFormat::bytesPerFrame() const {
     uint32_t bytesPerSample = 0;
     switch (commonFormat) {
-        case CommonFormat::pcmFormatFloat32: bytesPerSample = 4; break;
-        case CommonFormat::pcmFormatFloat64: bytesPerSample = 8; break;
-        case CommonFormat::pcmFormatInt16: bytesPerSample = 2; break;
-        case CommonFormat::pcmFormatInt32: bytesPerSample = 4; break;
-        case CommonFormat::otherFormat: return 0;
+        case CommonFormat::pcmFormatFloat32:
+            bytesPerSample = 4;
+            break;
+        case CommonFormat::pcmFormatFloat64:
+            bytesPerSample = 8;
+            break;
+        case CommonFormat::pcmFormatInt16:
+            bytesPerSample = 2;
+            break;
+        case CommonFormat::pcmFormatInt32:
+            bytesPerSample = 4;
+            break;
+        case CommonFormat::otherFormat:
+            return 0;
     }
     return interleaved ? bytesPerSample * channelCount : bytesPerSample;
 }
 
-PCMBuffer::PCMBuffer(PCMFormat format, uint32_t frameCapacity) : format_(format), frameCapacity_(frameCapacity) {
-    if (format.channelCount == 0) throw std::invalid_argument("PCM format needs at least one channel");
+PCMBuffer::PCMBuffer(PCMFormat format, uint32_t frameCapacity)
+    : format_(format), frameCapacity_(frameCapacity) {
+    if (format.channelCount == 0)
+        throw std::invalid_argument("PCM format needs at least one channel");
     if (format.commonFormat != CommonFormat::pcmFormatFloat32) return;
-    const size_t perBuffer = static_cast<size_t>(frameCapacity) * (format.interleaved ? format.channelCount : 1);
+    const size_t perBuffer =
+        static_cast<size_t>(frameCapacity) * (format.interleaved ? format.channelCount : 1);
     const size_t buffers = format.interleaved ? 1 : format.channelCount;
     // At least one float per buffer, so that every channel pointer is valid.
     storage_.assign(std::max<size_t>(perBuffer, 1) * buffers, 0.0f);
@@ -28,7 +40,9 @@ PCMBuffer::PCMBuffer(PCMFormat format, uint32_t frameCapacity) : format_(format)
 }
 
 PCMBuffer::PCMBuffer(const PCMBuffer& other)
-    : format_(other.format_), frameCapacity_(other.frameCapacity_), frameLength_(other.frameLength_),
+    : format_(other.format_),
+      frameCapacity_(other.frameCapacity_),
+      frameLength_(other.frameLength_),
       storage_(other.storage_) {
     pointChannels();
 }
@@ -53,7 +67,8 @@ void PCMBuffer::pointChannels() {
 }
 
 void PCMBuffer::setFrameLength(uint32_t length) {
-    if (length > frameCapacity_) throw std::out_of_range("Frame length exceeds the buffer's capacity");
+    if (length > frameCapacity_)
+        throw std::out_of_range("Frame length exceeds the buffer's capacity");
     frameLength_ = length;
 }
 

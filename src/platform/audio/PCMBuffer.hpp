@@ -12,7 +12,13 @@
 
 namespace platform {
 
-enum class CommonFormat { otherFormat, pcmFormatFloat32, pcmFormatFloat64, pcmFormatInt16, pcmFormatInt32 };
+enum class CommonFormat {
+    otherFormat,
+    pcmFormatFloat32,
+    pcmFormatFloat64,
+    pcmFormatInt16,
+    pcmFormatInt32
+};
 
 struct PCMFormat {
     CommonFormat commonFormat = CommonFormat::pcmFormatFloat32;
@@ -28,7 +34,7 @@ struct PCMFormat {
 };
 
 class PCMBuffer {
-public:
+  public:
     // Starts with frameLength 0. Throws std::invalid_argument for a format
     // without channels.
     PCMBuffer(PCMFormat format, uint32_t frameCapacity);
@@ -46,9 +52,11 @@ public:
 
     // One pointer per buffer, or nullptr when the format is not 32-bit float.
     float* const* floatChannelData() { return channels_.empty() ? nullptr : channels_.data(); }
-    const float* const* floatChannelData() const { return channels_.empty() ? nullptr : channels_.data(); }
+    const float* const* floatChannelData() const {
+        return channels_.empty() ? nullptr : channels_.data();
+    }
 
-private:
+  private:
     void pointChannels();
 
     PCMFormat format_;

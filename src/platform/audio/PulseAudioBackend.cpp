@@ -35,7 +35,8 @@ std::shared_ptr<AudioBackend> AudioBackend::system() {
     return backend;
 }
 
-PulseAudioBackend::PulseAudioBackend(std::optional<std::string> server) : server_(std::move(server)) {}
+PulseAudioBackend::PulseAudioBackend(std::optional<std::string> server)
+    : server_(std::move(server)) {}
 
 std::vector<AudioDeviceInfo> PulseAudioBackend::inputDevices() {
     std::vector<AudioDeviceInfo> devices;

@@ -11,7 +11,7 @@
 namespace platform {
 
 class PulseAudioBackend final : public AudioBackend {
-public:
+  public:
     // `server` is a libpulse server string such as "unix:/run/user/1000/pulse/native";
     // empty means the user's default server.
     explicit PulseAudioBackend(std::optional<std::string> server = std::nullopt);
@@ -22,7 +22,7 @@ public:
     std::optional<AudioDeviceInfo> defaultInputDevice() override;
     std::unique_ptr<AudioInputStream> openInput(std::optional<uint32_t> deviceID) override;
 
-private:
+  private:
     std::optional<std::string> server_;
 };
 

@@ -54,7 +54,8 @@ PulseConnection::PulseConnection(const std::optional<std::string>& server) {
     }
     pa_context_set_state_callback(context_, onContextState, this);
     int err = 0;
-    if (pa_context_connect(context_, server ? server->c_str() : nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    if (pa_context_connect(context_, server ? server->c_str() : nullptr, PA_CONTEXT_NOAUTOSPAWN,
+                           nullptr) < 0) {
         err = pa_context_errno(context_);
     } else if (pa_threaded_mainloop_start(loop_) < 0) {
         err = PA_ERR_INTERNAL;
@@ -116,14 +117,16 @@ std::vector<PulseSource> PulseConnection::sources() {
 
 std::optional<PulseSource> PulseConnection::source(uint32_t index) {
     SourceQuery q{this, {}};
-    if (!await(pa_context_get_source_info_by_index(context_, index, onSourceInfo, &q)) || q.found.empty())
+    if (!await(pa_context_get_source_info_by_index(context_, index, onSourceInfo, &q)) ||
+        q.found.empty())
         return std::nullopt;
     return q.found.front();
 }
 
 std::optional<PulseSource> PulseConnection::source(const std::string& name) {
     SourceQuery q{this, {}};
-    if (!await(pa_context_get_source_info_by_name(context_, name.c_str(), onSourceInfo, &q)) || q.found.empty())
+    if (!await(pa_context_get_source_info_by_name(context_, name.c_str(), onSourceInfo, &q)) ||
+        q.found.empty())
         return std::nullopt;
     return q.found.front();
 }

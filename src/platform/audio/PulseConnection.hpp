@@ -24,7 +24,7 @@ struct PulseSource {
 };
 
 class PulseConnection {
-public:
+  public:
     // Connects to `server` (libpulse's server string, e.g. "unix:/run/x/native"),
     // or to the user's default server. Never starts a server. Throws
     // AppError("PulseAudio", libpulse error code, text) when it cannot connect.
@@ -35,13 +35,13 @@ public:
     PulseConnection& operator=(const PulseConnection&) = delete;
 
     class Lock {
-    public:
+      public:
         explicit Lock(PulseConnection& c) : loop_(c.loop_) { pa_threaded_mainloop_lock(loop_); }
         ~Lock() { pa_threaded_mainloop_unlock(loop_); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         pa_threaded_mainloop* loop_;
     };
 
@@ -68,7 +68,7 @@ public:
     int lastError() const;
     std::string lastErrorText() const;
 
-private:
+  private:
     void close();
 
     pa_threaded_mainloop* loop_ = nullptr;

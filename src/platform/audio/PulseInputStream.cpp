@@ -13,8 +13,12 @@ namespace {
 // first words and few enough wake-ups.
 constexpr uint32_t kFragmentFrames = 4096;
 
-void streamStateThunk(pa_stream*, void* self) { static_cast<PulseInputStream*>(self)->onStreamState(); }
-void readThunk(pa_stream*, size_t, void* self) { static_cast<PulseInputStream*>(self)->onReadable(); }
+void streamStateThunk(pa_stream*, void* self) {
+    static_cast<PulseInputStream*>(self)->onStreamState();
+}
+void readThunk(pa_stream*, size_t, void* self) {
+    static_cast<PulseInputStream*>(self)->onReadable();
+}
 void eventThunk(pa_context*, pa_subscription_event_type_t t, uint32_t index, void* self) {
     static_cast<PulseInputStream*>(self)->onEvent(t, index);
 }
@@ -30,15 +34,19 @@ void onModuleLoaded(pa_context*, uint32_t index, void* userdata) {
     m->connection->signal();
 }
 
-void signalThunk(pa_context*, int, void* connection) { static_cast<PulseConnection*>(connection)->signal(); }
+void signalThunk(pa_context*, int, void* connection) {
+    static_cast<PulseConnection*>(connection)->signal();
+}
 
 void serverInfoThunk(pa_context*, const pa_server_info* info, void* self) {
-    static_cast<PulseInputStream*>(self)->onDefaultSource(info ? info->default_source_name : nullptr);
+    static_cast<PulseInputStream*>(self)->onDefaultSource(info ? info->default_source_name
+                                                               : nullptr);
 }
 
 }  // namespace
 
-PulseInputStream::PulseInputStream(const std::optional<std::string>& server, std::optional<uint32_t> deviceID)
+PulseInputStream::PulseInputStream(const std::optional<std::string>& server,
+                                   std::optional<uint32_t> deviceID)
     : connection_(std::make_unique<PulseConnection>(server)) {
     PulseConnection::Lock lock(*connection_);
     if (deviceID) {
@@ -89,17 +97,20 @@ void PulseInputStream::setVoiceProcessingEnabled(bool enabled) {
         return;
     }
     if (echoModule_ != PA_INVALID_INDEX) return;
-    if (!source_) throw AppError("PulseAudio", PA_ERR_NOENTITY, "Echo cancellation needs an input device");
-    if (stream_) throw AppError("PulseAudio", PA_ERR_BADSTATE, "Echo cancellation must be chosen before capture starts");
+    if (!source_)
+        throw AppError("PulseAudio", PA_ERR_NOENTITY, "Echo cancellation needs an input device");
+    if (stream_)
+        throw AppError("PulseAudio", PA_ERR_BADSTATE,
+                       "Echo cancellation must be chosen before capture starts");
 
     static std::atomic<unsigned> counter{0};
     const std::string name = std::string(kEchoCancelPrefix) + "_" + std::to_string(getpid()) + "_" +
                              std::to_string(counter.fetch_add(1));
-    const std::string args = "source_master=" + source_->name + " source_name=" + name +
-                             " sink_name=" + name + "_sink";
+    const std::string args =
+        "source_master=" + source_->name + " source_name=" + name + " sink_name=" + name + "_sink";
     ModuleLoad load{connection_.get()};
-    bool ok = connection_->await(
-        pa_context_load_module(connection_->context(), "module-echo-cancel", args.c_str(), onModuleLoaded, &load));
+    bool ok = connection_->await(pa_context_load_module(
+        connection_->context(), "module-echo-cancel", args.c_str(), onModuleLoaded, &load));
     if (!ok || load.index == PA_INVALID_INDEX) {
         int err = connection_->lastError();
         throw AppError("PulseAudio", err,
@@ -109,7 +120,8 @@ void PulseInputStream::setVoiceProcessingEnabled(bool enabled) {
     auto cancelled = connection_->source(name);
     if (!cancelled) {
         unloadEchoCancel();
-        throw AppError("PulseAudio", PA_ERR_NOENTITY, "Echo cancellation is not available: its source did not appear");
+        throw AppError("PulseAudio", PA_ERR_NOENTITY,
+                       "Echo cancellation is not available: its source did not appear");
     }
     echoSource_ = cancelled->index;
     source_ = cancelled;
@@ -117,7 +129,8 @@ void PulseInputStream::setVoiceProcessingEnabled(bool enabled) {
 
 void PulseInputStream::unloadEchoCancel() {
     if (echoModule_ == PA_INVALID_INDEX) return;
-    connection_->await(pa_context_unload_module(connection_->context(), echoModule_, signalThunk, connection_.get()));
+    connection_->await(pa_context_unload_module(connection_->context(), echoModule_, signalThunk,
+                                                connection_.get()));
     echoModule_ = PA_INVALID_INDEX;
     echoSource_ = PA_INVALID_INDEX;
 }
@@ -129,7 +142,8 @@ void PulseInputStream::setConfigurationChangeHandler(ChangeHandler handler) {
     if (!subscribe) return;
     pa_context_set_subscribe_callback(connection_->context(), eventThunk, this);
     auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
-    connection_->await(pa_context_subscribe(connection_->context(), mask, signalThunk, connection_.get()));
+    connection_->await(
+        pa_context_subscribe(connection_->context(), mask, signalThunk, connection_.get()));
 }
 
 void PulseInputStream::onEvent(pa_subscription_event_type_t type, uint32_t index) {
@@ -145,7 +159,8 @@ void PulseInputStream::onEvent(pa_subscription_event_type_t type, uint32_t index
         // input asks which one it is now before it reports anything.
         if (followedDefault_ && running_ && !stopping_) {
             if (!defaultQuery_)
-                defaultQuery_ = pa_context_get_server_info(connection_->context(), serverInfoThunk, this);
+                defaultQuery_ =
+                    pa_context_get_server_info(connection_->context(), serverInfoThunk, this);
             if (defaultQuery_) return;
         }
         relevant = true;
@@ -185,7 +200,8 @@ void PulseInputStream::start(BufferHandler handler) {
     stream_ = pa_stream_new(connection_->context(), "Verbolin capture", &spec, &map);
     if (!stream_) {
         int err = connection_->lastError();
-        throw AppError("PulseAudio", err, std::string("Cannot start audio capture: ") + pa_strerror(err));
+        throw AppError("PulseAudio", err,
+                       std::string("Cannot start audio capture: ") + pa_strerror(err));
     }
     onBuffer_ = std::move(handler);
     stopping_ = false;
@@ -218,7 +234,8 @@ void PulseInputStream::start(BufferHandler handler) {
     }
     if (err != 0) {
         stopLocked();
-        throw AppError("PulseAudio", err, std::string("Cannot start audio capture: ") + pa_strerror(err));
+        throw AppError("PulseAudio", err,
+                       std::string("Cannot start audio capture: ") + pa_strerror(err));
     }
     running_ = true;
 }

@@ -15,7 +15,7 @@
 namespace platform {
 
 class PulseInputStream final : public AudioInputStream {
-public:
+  public:
     // Prefix of the sources our echo cancellers create; device lists hide them.
     static constexpr const char* kEchoCancelPrefix = "verbolin_echo_cancel";
 
@@ -42,7 +42,7 @@ public:
     void onEvent(pa_subscription_event_type_t type, uint32_t index);
     void onDefaultSource(const char* name);
 
-private:
+  private:
     void stopLocked();
     void cancelDefaultQuery();
     void unloadEchoCancel();

@@ -24,14 +24,16 @@ std::unique_ptr<Resampler> Resampler::create(const AudioFormat& input, std::stri
     return create(input, kOutputRate, reason);
 }
 
-std::unique_ptr<Resampler> Resampler::create(const AudioFormat& input, int outputRate, std::string* reason) {
+std::unique_ptr<Resampler> Resampler::create(const AudioFormat& input, int outputRate,
+                                             std::string* reason) {
     auto fail = [&](std::string why) -> std::unique_ptr<Resampler> {
         if (reason) *reason = std::move(why);
         return nullptr;
     };
     if (input.channels == 0 || input.channels > kMaxChannels)
         return fail("unsupported channel count " + std::to_string(input.channels));
-    if (!(input.sampleRate >= 1) || input.sampleRate > INT_MAX || input.sampleRate != std::floor(input.sampleRate))
+    if (!(input.sampleRate >= 1) || input.sampleRate > INT_MAX ||
+        input.sampleRate != std::floor(input.sampleRate))
         return fail("unsupported sample rate");
     if (outputRate < 1) return fail("unsupported output rate");
 
@@ -39,8 +41,8 @@ std::unique_ptr<Resampler> Resampler::create(const AudioFormat& input, int outpu
     av_channel_layout_default(&inLayout, int(input.channels));
     av_channel_layout_default(&outLayout, 1);
     SwrContext* ctx = nullptr;
-    int rc = swr_alloc_set_opts2(&ctx, &outLayout, AV_SAMPLE_FMT_FLT, outputRate, &inLayout, AV_SAMPLE_FMT_FLT,
-                                 int(input.sampleRate), 0, nullptr);
+    int rc = swr_alloc_set_opts2(&ctx, &outLayout, AV_SAMPLE_FMT_FLT, outputRate, &inLayout,
+                                 AV_SAMPLE_FMT_FLT, int(input.sampleRate), 0, nullptr);
     av_channel_layout_uninit(&inLayout);
     av_channel_layout_uninit(&outLayout);
     if (rc < 0 || !ctx) {

@@ -18,15 +18,17 @@ struct SwrContext;
 namespace platform {
 
 class Resampler {
-public:
+  public:
     static constexpr int kOutputRate = 16000;
 
     // Null when the input format cannot be converted (no channels, more
     // channels than the library mixes, a rate it does not take); `reason`
     // then says why.
-    static std::unique_ptr<Resampler> create(const AudioFormat& input, std::string* reason = nullptr);
+    static std::unique_ptr<Resampler> create(const AudioFormat& input,
+                                             std::string* reason = nullptr);
     // As create(), to another output rate (mono).
-    static std::unique_ptr<Resampler> create(const AudioFormat& input, int outputRate, std::string* reason);
+    static std::unique_ptr<Resampler> create(const AudioFormat& input, int outputRate,
+                                             std::string* reason);
     ~Resampler();
 
     Resampler(const Resampler&) = delete;
@@ -46,7 +48,7 @@ public:
     double ratio() const { return ratio_; }
     const AudioFormat& inputFormat() const { return input_; }
 
-private:
+  private:
     Resampler(SwrContext* ctx, const AudioFormat& input, int outputRate);
 
     SwrContext* ctx_;

@@ -23,8 +23,8 @@
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
-#include "platform/ml/ScratchPool.hpp"
 #include "platform/ml/ModelWeights.hpp"
+#include "platform/ml/ScratchPool.hpp"
 
 namespace platform::ml {
 

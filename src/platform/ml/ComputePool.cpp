@@ -108,7 +108,8 @@ void ComputePool::workerLoop(int index) {
                         generation_.wait(seen);
                         spins = 0;
                     } else if (spins > 4096) {
-                        std::this_thread::yield();  // on a busy machine, spinning starves the others
+                        std::this_thread::yield();  // on a busy machine, spinning starves the
+                                                    // others
                     }
                 }
             }

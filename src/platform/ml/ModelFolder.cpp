@@ -4,8 +4,8 @@
 #include <sstream>
 
 #include "platform/ml/MLModelError.hpp"
-#include "platform/system/JsonNesting.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
+#include "platform/system/JsonNesting.hpp"
 
 namespace platform::ml {
 

@@ -1,4 +1,3 @@
-#include "platform/system/JsonNesting.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/system/JsonNesting.hpp"
 
 namespace platform::ml {
 

@@ -14,11 +14,10 @@ namespace platform::ml {
 
 template <class T>
 class ScratchPool {
-public:
+  public:
     class Lease {
-    public:
-        Lease(Lease&& other) noexcept
-            : pool_(other.pool_), item_(std::move(other.item_)) {}
+      public:
+        Lease(Lease&& other) noexcept : pool_(other.pool_), item_(std::move(other.item_)) {}
         Lease& operator=(Lease&&) = delete;
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
@@ -29,7 +28,7 @@ public:
         T& operator*() const { return *item_; }
         T* operator->() const { return item_.get(); }
 
-    private:
+      private:
         friend class ScratchPool;
         Lease(ScratchPool* pool, std::unique_ptr<T> item) : pool_(pool), item_(std::move(item)) {}
 
@@ -57,7 +56,7 @@ public:
         return idle_.size();
     }
 
-private:
+  private:
     void put(std::unique_ptr<T> item) {
         std::lock_guard lock(m_);
         idle_.push_back(std::move(item));

@@ -40,7 +40,7 @@ struct TextDecoderModel::Workspace {
     // encoder output they were computed from.
     AlignedBuffer<Float16> crossKeys, crossValues, encoder;
     bool hasCross = false;
-    AlignedBuffer<float> encoderRows;  // the encoder output as rows [W][D]
+    AlignedBuffer<float> encoderRows;   // the encoder output as rows [W][D]
     AlignedBuffer<float> crossScratch;  // per pool thread: one block's products [block][L·D]
 };
 
@@ -113,8 +113,9 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
     const auto e = static_cast<std::int64_t>(layers_.size()) * d_;
     shapes_ = {{1}, {1, e, 1, s_}, {1, s_}, {1, d_, 1, w_}, {1, 1, vocab_}, {1, e, 1, 1}, {1, w_}};
     crossBlock_ = std::max<std::size_t>(
-        16, (static_cast<std::size_t>(w_) + 2 * static_cast<std::size_t>(pool_->threadCount()) - 1) /
-                (2 * static_cast<std::size_t>(pool_->threadCount())));
+        16,
+        (static_cast<std::size_t>(w_) + 2 * static_cast<std::size_t>(pool_->threadCount()) - 1) /
+            (2 * static_cast<std::size_t>(pool_->threadCount())));
     finalNormWeight_ = weights_.floats("model.decoder.layer_norm.weight");
     finalNormBias_ = weights_.floats("model.decoder.layer_norm.bias");
 
@@ -329,8 +330,9 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     Float16* logitsOut = arrays.logits->span<Float16>().data();
     Float16* keysOut = arrays.keyCacheUpdates->span<Float16>().data();
     Float16* valuesOut = arrays.valueCacheUpdates->span<Float16>().data();
-    Float16* alignmentOut =
-        arrays.alignmentHeadsWeights ? arrays.alignmentHeadsWeights->span<Float16>().data() : nullptr;
+    Float16* alignmentOut = arrays.alignmentHeadsWeights
+                                ? arrays.alignmentHeadsWeights->span<Float16>().data()
+                                : nullptr;
     const auto& k = computeKernels();
     const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_),
                       dh = D / H;

@@ -31,8 +31,8 @@
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
-#include "platform/ml/ScratchPool.hpp"
 #include "platform/ml/ModelWeights.hpp"
+#include "platform/ml/ScratchPool.hpp"
 
 namespace platform::ml {
 
@@ -106,7 +106,7 @@ class TextDecoderModel : public MLModel {
     std::vector<float> finalNormWeight_, finalNormBias_;
     int alignmentHeadCount_ = 0;
     AlignedBuffer<float> crossKeyWeights_, crossValueWeights_;  // [L·D][D] each
-    std::vector<float> crossValueBias_;                          // [L·D]
+    std::vector<float> crossValueBias_;                         // [L·D]
     std::size_t crossBlock_ = 16;
     struct Shapes {
         std::vector<std::int64_t> scalar, cache, mask, encoder, logits, update, alignment;

@@ -160,8 +160,7 @@ MLModelDescription WhisperModelLayout::description(const std::string& kind,
 }
 
 std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind,
-                                                    const nlohmann::json& dims,
-                                                    std::size_t limit) {
+                                                    const nlohmann::json& dims, std::size_t limit) {
     std::vector<TensorSpec> out;
     // The layers' tensors follow `out`'s fixed ones, with `tail` after them.
     auto checkCount = [&](std::int64_t layers, std::size_t perLayer, std::size_t tail) {
@@ -169,10 +168,10 @@ std::vector<TensorSpec> WhisperModelLayout::tensors(const std::string& kind,
         const std::uint64_t need =
             out.size() + tail + static_cast<std::uint64_t>(layers) * perLayer;
         if (need > limit)
-            throw MLModelError(MLModelError::Code::generic,
-                               "the weights hold " + std::to_string(limit) +
-                                   " tensors, fewer than a " + kind +
-                                   " with these dimensions needs");
+            throw MLModelError(MLModelError::Code::generic, "the weights hold " +
+                                                                std::to_string(limit) +
+                                                                " tensors, fewer than a " + kind +
+                                                                " with these dimensions needs");
         out.reserve(static_cast<std::size_t>(need));
     };
     if (kind == kMelSpectrogram) {

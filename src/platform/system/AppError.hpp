@@ -9,7 +9,7 @@
 namespace platform {
 
 class AppError : public std::runtime_error {
-public:
+  public:
     AppError(std::string domain, long code, const std::string& message)
         : std::runtime_error(message), domain_(std::move(domain)), code_(code) {}
 
@@ -17,7 +17,7 @@ public:
     long code() const noexcept { return code_; }
     std::string localizedDescription() const { return what(); }
 
-private:
+  private:
     std::string domain_;
     long code_;
 };

@@ -28,7 +28,7 @@ namespace platform {
 
 template <class T>
 class AsyncStream {
-public:
+  public:
     static std::shared_ptr<AsyncStream> make() { return std::make_shared<AsyncStream>(); }
     // Bounded: at most `capacity` values wait in the buffer (0 means unbounded).
     static std::shared_ptr<AsyncStream> make(size_t capacity) {
@@ -117,7 +117,7 @@ public:
         return items_.size();
     }
 
-private:
+  private:
     std::optional<T> popLocked() {
         if (items_.empty()) return std::nullopt;
         std::optional<T> v(std::move(items_.front()));

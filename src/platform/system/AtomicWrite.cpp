@@ -13,13 +13,15 @@ namespace platform {
 namespace {
 
 [[noreturn]] void fail(const char* what, const std::filesystem::path& path, int err) {
-    throw std::filesystem::filesystem_error(what, path, std::error_code(err, std::generic_category()));
+    throw std::filesystem::filesystem_error(what, path,
+                                            std::error_code(err, std::generic_category()));
 }
 
 }  // namespace
 
 void writeFileAtomically(const std::filesystem::path& file, std::string_view data) {
-    const auto folder = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+    const auto folder =
+        file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
     std::string pattern = (folder / (file.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) fail("cannot create a temporary file", folder, errno);

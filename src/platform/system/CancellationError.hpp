@@ -7,7 +7,7 @@
 namespace platform {
 
 class CancellationError : public std::runtime_error {
-public:
+  public:
     CancellationError() : std::runtime_error("The operation was cancelled.") {}
 };
 

@@ -9,7 +9,7 @@
 namespace platform {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual Date now() const = 0;
 
@@ -18,7 +18,7 @@ public:
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     Date now() const override { return std::chrono::system_clock::now(); }
 };
 

@@ -44,10 +44,9 @@ std::string formatISO8601Milliseconds(Date d) { return format(d, true); }
 
 std::optional<Date> parseISO8601(std::string_view s) {
     int Y, M, D, h, m, sec;
-    if (!digits(s, 0, 4, Y) || s.size() < 19 || s[4] != '-' || !digits(s, 5, 2, M) ||
-        s[7] != '-' || !digits(s, 8, 2, D) || (s[10] != 'T' && s[10] != 't') ||
-        !digits(s, 11, 2, h) || s[13] != ':' || !digits(s, 14, 2, m) || s[16] != ':' ||
-        !digits(s, 17, 2, sec))
+    if (!digits(s, 0, 4, Y) || s.size() < 19 || s[4] != '-' || !digits(s, 5, 2, M) || s[7] != '-' ||
+        !digits(s, 8, 2, D) || (s[10] != 'T' && s[10] != 't') || !digits(s, 11, 2, h) ||
+        s[13] != ':' || !digits(s, 14, 2, m) || s[16] != ':' || !digits(s, 17, 2, sec))
         return std::nullopt;
     size_t pos = 19;
     nanoseconds frac{0};
@@ -86,11 +85,15 @@ std::optional<Date> parseISO8601(std::string_view s) {
     if (!ymd.ok()) return std::nullopt;
     // In whole seconds nothing overflows for years 0000-9999; a Date holds
     // far fewer years, and a time outside them is refused, not wrapped.
-    const sys_seconds whole = sys_days{ymd} + hours{h} + minutes{m} + seconds{sec} - minutes{offsetMinutes};
+    const sys_seconds whole =
+        sys_days{ymd} + hours{h} + minutes{m} + seconds{sec} - minutes{offsetMinutes};
     constexpr auto earliest = ceil<seconds>(Date::min().time_since_epoch());
-    constexpr auto latest = floor<seconds>(Date::max().time_since_epoch()) - seconds{1};  // room for frac
-    if (whole.time_since_epoch() < earliest || whole.time_since_epoch() > latest) return std::nullopt;
-    return Date{duration_cast<Date::duration>(whole.time_since_epoch()) + duration_cast<Date::duration>(frac)};
+    constexpr auto latest =
+        floor<seconds>(Date::max().time_since_epoch()) - seconds{1};  // room for frac
+    if (whole.time_since_epoch() < earliest || whole.time_since_epoch() > latest)
+        return std::nullopt;
+    return Date{duration_cast<Date::duration>(whole.time_since_epoch()) +
+                duration_cast<Date::duration>(frac)};
 }
 
 }  // namespace platform

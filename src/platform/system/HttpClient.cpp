@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -51,7 +51,8 @@ UrlErrorCode urlErrorCode(int curlCode) {
 
 bool sameLetters(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -104,7 +105,8 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) return bytes;
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     t->head.headers.set(std::string(line.substr(0, colon)), std::string(value));
     return bytes;
@@ -184,15 +186,18 @@ HttpClient::HttpClient() : HttpClient(Options{}) {}
 
 HttpClient::HttpClient(Options options) : options_(options) { globalInit(); }
 
-HttpResponse HttpClient::send(const HttpRequest& request, const BodyFn& onBody, const ResponseFn& onResponse) {
-    if (cancelled_.load()) throw HttpError(CURLE_ABORTED_BY_CALLBACK, true, "The transfer was cancelled.");
+HttpResponse HttpClient::send(const HttpRequest& request, const BodyFn& onBody,
+                              const ResponseFn& onResponse) {
+    if (cancelled_.load())
+        throw HttpError(CURLE_ABORTED_BY_CALLBACK, true, "The transfer was cancelled.");
     if (request.method != "GET" && request.method != "HEAD") {
         throw std::invalid_argument("unsupported HTTP method: " + request.method);
     }
 
     std::unique_ptr<curl_slist, ListDeleter> headerList;
     for (const auto& [name, value] : request.headers) {
-        if (name.empty() || !safeHeaderText(name) || !safeHeaderText(value) || name.find(':') != std::string::npos) {
+        if (name.empty() || !safeHeaderText(name) || !safeHeaderText(value) ||
+            name.find(':') != std::string::npos) {
             throw std::invalid_argument("refusing to send a malformed header field: " + name);
         }
         // "Name;" is libcurl's way to send a header with an empty value.
@@ -212,10 +217,11 @@ HttpResponse HttpClient::send(const HttpRequest& request, const BodyFn& onBody, 
     t.onResponse = &onResponse;
     t.cancelled = &cancelled_;
 
-    const long connectMs = request.timeout ? static_cast<long>(request.timeout->count())
-                                           : static_cast<long>(options_.connectTimeout.count() * 1000);
-    const long idleSeconds =
-        request.timeout ? wholeSeconds(*request.timeout) : static_cast<long>(options_.idleTimeout.count());
+    const long connectMs = request.timeout
+                               ? static_cast<long>(request.timeout->count())
+                               : static_cast<long>(options_.connectTimeout.count() * 1000);
+    const long idleSeconds = request.timeout ? wholeSeconds(*request.timeout)
+                                             : static_cast<long>(options_.idleTimeout.count());
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
     CURL* c = curl.get();
@@ -261,7 +267,8 @@ HttpClient::BufferedResponse HttpClient::fetch(const HttpRequest& request) {
 
 HttpResponse HttpClient::getToFile(const std::string& url, const std::filesystem::path& destination,
                                    const ProgressFn& progress) {
-    if (cancelled_.load()) throw HttpError(CURLE_ABORTED_BY_CALLBACK, true, "The transfer was cancelled.");
+    if (cancelled_.load())
+        throw HttpError(CURLE_ABORTED_BY_CALLBACK, true, "The transfer was cancelled.");
 
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(destination.c_str(), "wb"));
     if (!file) {
@@ -282,8 +289,9 @@ HttpResponse HttpClient::getToFile(const std::string& url, const std::filesystem
     };
     const BodyFn onBody = [&](std::string_view chunk) {
         if (std::fwrite(chunk.data(), 1, chunk.size(), file.get()) != chunk.size()) {
-            throw std::filesystem::filesystem_error("cannot write download file", destination,
-                                                    std::error_code(errno, std::generic_category()));
+            throw std::filesystem::filesystem_error(
+                "cannot write download file", destination,
+                std::error_code(errno, std::generic_category()));
         }
         written += static_cast<int64_t>(chunk.size());
         if (progress) progress(written, expected);

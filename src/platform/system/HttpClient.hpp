@@ -40,7 +40,7 @@ enum class UrlErrorCode : int {
 
 // A transport failure: the URL error of this platform.
 class HttpError : public std::runtime_error {
-public:
+  public:
     HttpError(int curlCode, bool cancelled, const std::string& description);
     // An error with a given code and no libcurl origin (callers that must
     // report a URL error of their own, and tests).
@@ -50,7 +50,7 @@ public:
     bool cancelled() const noexcept { return code_ == UrlErrorCode::cancelled; }
     UrlErrorCode code() const noexcept { return code_; }
 
-private:
+  private:
     int curlCode_;
     UrlErrorCode code_;
 };
@@ -58,14 +58,14 @@ private:
 // Header fields, looked up without regard to letter case. A field that
 // arrives twice keeps its last value.
 class HttpHeaders {
-public:
+  public:
     void set(std::string name, std::string value);
     std::optional<std::string> value(std::string_view name) const;
     bool contains(std::string_view name) const { return value(name).has_value(); }
     const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
     bool empty() const { return fields_.empty(); }
 
-private:
+  private:
     std::vector<std::pair<std::string, std::string>> fields_;
 };
 
@@ -98,7 +98,7 @@ struct HttpResponse {
 };
 
 class HttpClient {
-public:
+  public:
     struct Options {
         std::chrono::seconds connectTimeout{30};
         std::chrono::seconds idleTimeout{60};  // give up when no byte arrives for this long
@@ -152,7 +152,7 @@ public:
     void cancel() noexcept { cancelled_.store(true); }
     bool isCancelled() const noexcept { return cancelled_.load(); }
 
-private:
+  private:
     Options options_;
     std::atomic<bool> cancelled_{false};
 };

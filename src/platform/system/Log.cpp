@@ -6,11 +6,16 @@ namespace platform {
 
 std::string_view logTypeName(LogType type) {
     switch (type) {
-        case LogType::debug: return "debug";
-        case LogType::info: return "info";
-        case LogType::defaultType: return "default";
-        case LogType::error: return "error";
-        case LogType::fault: return "fault";
+        case LogType::debug:
+            return "debug";
+        case LogType::info:
+            return "info";
+        case LogType::defaultType:
+            return "default";
+        case LogType::error:
+            return "error";
+        case LogType::fault:
+            return "fault";
     }
     return "default";
 }

@@ -9,7 +9,7 @@
 namespace platform {
 
 class MainExecutor {
-public:
+  public:
     using Task = std::function<void()>;
 
     virtual ~MainExecutor() = default;

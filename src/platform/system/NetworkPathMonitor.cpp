@@ -44,7 +44,8 @@ bool hasDefaultRoute() {
     while (std::getline(routes, line)) {
         char iface[64] = {};
         unsigned long destination = 1, gateway = 0, flags = 0;
-        if (std::sscanf(line.c_str(), "%63s %lx %lx %lx", iface, &destination, &gateway, &flags) == 4 &&
+        if (std::sscanf(line.c_str(), "%63s %lx %lx %lx", iface, &destination, &gateway, &flags) ==
+                4 &&
             destination == 0 && (flags & 1) && std::strcmp(iface, "lo") != 0) {
             return true;
         }
@@ -57,7 +58,8 @@ int openRouteSocket() {
     if (fd < 0) return -1;
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
-    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
+                        RTMGRP_IPV6_ROUTE;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -120,7 +122,8 @@ void NetworkPathMonitor::start(Key key, Handler handler) {
             wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
             if (wakeFd_ >= 0) {
                 // Without a routing socket the first reading stays the answer.
-                thread_ = std::thread([this, netlinkFd, wake = wakeFd_] { watch(netlinkFd, wake); });
+                thread_ =
+                    std::thread([this, netlinkFd, wake = wakeFd_] { watch(netlinkFd, wake); });
                 // Named from here, so the name is there from the start and not
                 // only once the new thread first gets to run.
                 pthread_setname_np(thread_.native_handle(), "HubApi.NetMon");

@@ -31,7 +31,7 @@ struct NetworkPath {
 };
 
 class NetworkPathMonitor {
-public:
+  public:
     using Handler = std::function<void(const NetworkPath&)>;
     using Key = uint64_t;
 
@@ -62,13 +62,13 @@ public:
     bool isWatching() const;
     static NetworkPath readSystemPath();
 
-private:
+  private:
     NetworkPathMonitor() = default;
     void watch(int netlinkFd, int wakeFd);
     void deliver(const NetworkPath& path);
 
-    mutable std::mutex mutex_;              // guards the fields below
-    std::recursive_mutex deliverMutex_;     // held while handlers run
+    mutable std::mutex mutex_;           // guards the fields below
+    std::recursive_mutex deliverMutex_;  // held while handlers run
     std::map<Key, Handler> handlers_;
     std::optional<NetworkPath> simulated_;
     std::thread thread_;

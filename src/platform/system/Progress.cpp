@@ -44,7 +44,8 @@ void Progress::addChild(std::shared_ptr<Progress> child, int64_t pendingUnitCoun
     if (self.expired()) throw std::logic_error("Progress: a parent must be owned by a shared_ptr");
     {
         std::lock_guard lock(child->m_);
-        if (!child->parent_.expired()) throw std::logic_error("Progress: child already has a parent");
+        if (!child->parent_.expired())
+            throw std::logic_error("Progress: child already has a parent");
         child->parent_ = self;
     }
     {
@@ -69,7 +70,8 @@ double Progress::fractionCompleted() const {
     // Children are read without holding this lock: a child notifies its
     // parent from outside its own lock, so no lock is ever held across both.
     double done = static_cast<double>(completed);
-    for (const Child& c : children) done += c.progress->fractionCompleted() * static_cast<double>(c.pending);
+    for (const Child& c : children)
+        done += c.progress->fractionCompleted() * static_cast<double>(c.pending);
     return std::clamp(done / static_cast<double>(total), 0.0, 1.0);
 }
 

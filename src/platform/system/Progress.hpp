@@ -12,7 +12,7 @@
 namespace platform {
 
 class Progress : public std::enable_shared_from_this<Progress> {
-public:
+  public:
     // Called with the new fraction whenever it may have changed, including
     // through a child; never under the progress's lock, on the changing thread.
     using ChangeHandler = std::function<void(double fractionCompleted)>;
@@ -45,7 +45,7 @@ public:
     std::optional<double> throughput() const;
     void setThroughput(std::optional<double> bytesPerSecond);
 
-private:
+  private:
     struct Child {
         std::shared_ptr<Progress> progress;
         int64_t pending;

@@ -15,7 +15,7 @@
 namespace platform {
 
 class RunLoop final : public MainExecutor {
-public:
+  public:
     // The creating thread is the main thread until run() is called.
     RunLoop();
 
@@ -30,7 +30,7 @@ public:
     // after the task in progress.
     void quit();
 
-private:
+  private:
     using Steady = std::chrono::steady_clock;
     struct Entry {
         Steady::time_point due;

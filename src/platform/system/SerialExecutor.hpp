@@ -15,7 +15,7 @@
 namespace platform {
 
 class SerialExecutor {
-public:
+  public:
     using Task = std::function<void()>;
 
     // `name` labels the worker thread (the kernel keeps 15 characters).
@@ -55,7 +55,7 @@ public:
 
     const std::string& name() const { return name_; }
 
-private:
+  private:
     void run();
 
     std::string name_;

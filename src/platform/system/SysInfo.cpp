@@ -30,13 +30,13 @@ std::string textUpToZero(std::string_view bytes) {
     std::u16string units(bytes.size(), u'\0');
     int32_t unitCount = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(units.data()), int32_t(units.size()), &unitCount, bytes.data(),
-                         int32_t(bytes.size()), 0xFFFD, nullptr, &status);
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(units.data()), int32_t(units.size()), &unitCount,
+                         bytes.data(), int32_t(bytes.size()), 0xFFFD, nullptr, &status);
     if (U_FAILURE(status)) return "";
     std::string out(size_t(unitCount) * 3, '\0');
     int32_t length = 0;
-    u_strToUTF8(out.data(), int32_t(out.size()), &length, reinterpret_cast<const UChar*>(units.data()), unitCount,
-                &status);
+    u_strToUTF8(out.data(), int32_t(out.size()), &length,
+                reinterpret_cast<const UChar*>(units.data()), unitCount, &status);
     if (U_FAILURE(status)) return "";
     out.resize(size_t(length));
     return out;

@@ -9,10 +9,9 @@
 namespace platform {
 
 // The string value for a sysctl name, emulated:
-//   "hw.model"                  DMI product name, or "linux-" + architecture when the firmware names none
-//   "machdep.cpu.brand_string"  /proc/cpuinfo "model name"
-//   "machdep.cpu.vendor"        /proc/cpuinfo "vendor_id"
-//   "machdep.cpu.family"        /proc/cpuinfo "cpu family"
+//   "hw.model"                  DMI product name, or "linux-" + architecture when the firmware
+//   names none "machdep.cpu.brand_string"  /proc/cpuinfo "model name" "machdep.cpu.vendor"
+//   /proc/cpuinfo "vendor_id" "machdep.cpu.family"        /proc/cpuinfo "cpu family"
 //   "machdep.cpu.core_count"    distinct (physical id, core id) pairs, else "cpu cores"
 //   "machdep.cpu.thread_count"  number of "processor" entries
 // Empty for any other name or a value the machine does not report. A value

@@ -30,7 +30,8 @@ class TaskCancellation {
     };
 
     static bool isCancelled() noexcept;
-    // Throws CancellationError (every layer lets it pass unchanged) when the current token has been stopped.
+    // Throws CancellationError (every layer lets it pass unchanged) when the current token has been
+    // stopped.
     static void checkCancellation();
 };
 

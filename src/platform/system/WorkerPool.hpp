@@ -18,7 +18,7 @@
 namespace platform {
 
 class WorkerPool {
-public:
+  public:
     // `threads` == 0 means one per hardware thread (at least one).
     explicit WorkerPool(std::size_t threads = 0);
     // Runs every task still queued, then joins the workers.
@@ -40,7 +40,7 @@ public:
 
     std::size_t threadCount() const { return workers_.size(); }
 
-private:
+  private:
     void enqueue(std::function<void()> task);
     void run();
 
@@ -56,7 +56,7 @@ private:
 // wait() must not be called from a worker of the same pool: it would hold a
 // worker while waiting for tasks that may need it.
 class TaskGroup {
-public:
+  public:
     // `limit` == 0 is taken as 1.
     TaskGroup(WorkerPool& pool, std::size_t limit);
     // Waits for every added task. An exception not yet collected by wait() is
@@ -72,7 +72,7 @@ public:
     // exception any of them threw (once; the group is reusable afterwards).
     void wait();
 
-private:
+  private:
     struct State {
         std::mutex m;
         std::condition_variable idle;

@@ -89,15 +89,18 @@ void copyData(archive* in, archive* out, std::uint64_t& total, std::uint64_t bud
             total += end - extent;
             extent = end;
         }
-        if (total > budget) throw ArchiveError("archive unpacks to more than " + std::to_string(budget) + " bytes");
-        if (archive_write_data_block(out, block, size, offset) < ARCHIVE_OK) fail(out, "cannot write entry");
+        if (total > budget)
+            throw ArchiveError("archive unpacks to more than " + std::to_string(budget) + " bytes");
+        if (archive_write_data_block(out, block, size, offset) < ARCHIVE_OK)
+            fail(out, "cannot write entry");
     }
 }
 
 // Removes what a failed extraction wrote: each entry's own path, then every
 // top-level item that was not in the folder before. Runs after the writer is
 // freed, which stretches a file cut short to its declared size.
-void removeWritten(const fs::path& root, const std::vector<fs::path>& written, const std::set<fs::path>& before) {
+void removeWritten(const fs::path& root, const std::vector<fs::path>& written,
+                   const std::set<fs::path>& before) {
     std::error_code ignored;
     for (auto it = written.rbegin(); it != written.rend(); ++it) {
         if (!fs::is_directory(fs::symlink_status(*it, ignored))) fs::remove(*it, ignored);
@@ -112,7 +115,8 @@ void removeWritten(const fs::path& root, const std::vector<fs::path>& written, c
 
 }  // namespace
 
-void ZipExtractor::extract(const fs::path& archivePath, const fs::path& directory, const Limits& limits) {
+void ZipExtractor::extract(const fs::path& archivePath, const fs::path& directory,
+                           const Limits& limits) {
     std::error_code ec;
     // The write side refuses to follow links anywhere on the path, so the
     // root itself must be spelled without any.
@@ -121,12 +125,14 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
     const auto archiveSize = fs::file_size(archivePath, ec);
     if (ec) throw ArchiveError("cannot open archive: " + ec.message());
     std::set<fs::path> before;
-    for (fs::directory_iterator d(root, ec), end; !ec && d != end; d.increment(ec)) before.insert(d->path().filename());
+    for (fs::directory_iterator d(root, ec), end; !ec && d != end; d.increment(ec))
+        before.insert(d->path().filename());
     if (ec) throw ArchiveError("target folder unavailable: " + ec.message());
 
     // The ratio counts from 1 MB up, so that small archives of small text
     // files are not held to it.
-    const std::uint64_t ratioBudget = std::max<std::uint64_t>(archiveSize, 1u << 20) * limits.maxRatio;
+    const std::uint64_t ratioBudget =
+        std::max<std::uint64_t>(archiveSize, 1u << 20) * limits.maxRatio;
     const std::uint64_t budget = std::min(limits.maxBytes, ratioBudget);
     std::vector<fs::path> written;
     try {
@@ -137,13 +143,15 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
     }
 }
 
-void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root, std::uint64_t maxEntries,
-                               std::uint64_t budget, std::vector<fs::path>& written) {
+void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root,
+                               std::uint64_t maxEntries, std::uint64_t budget,
+                               std::vector<fs::path>& written) {
     std::unique_ptr<archive, ReadDeleter> in(archive_read_new());
     std::unique_ptr<archive, WriteDeleter> out(archive_write_disk_new());
     if (!in || !out) throw ArchiveError("out of memory");
     archive_read_support_format_zip(in.get());
-    archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+    archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_TIME |
+                                                  ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT);
 
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
@@ -155,13 +163,16 @@ void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root
         int rc = archive_read_next_header(in.get(), &entry);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) fail(in.get(), "damaged archive");
-        if (++entries > maxEntries) throw ArchiveError("archive holds more than " + std::to_string(maxEntries) + " entries");
+        if (++entries > maxEntries)
+            throw ArchiveError("archive holds more than " + std::to_string(maxEntries) +
+                               " entries");
 
         const char* rawName = entryName(entry);
         if (!rawName) throw ArchiveError("entry without a readable name");
         const std::string name = rawName;
         const auto relative = confinedPath(name);
-        if (!relative) throw ArchiveError("entry \"" + name + "\" would be written outside the target folder");
+        if (!relative)
+            throw ArchiveError("entry \"" + name + "\" would be written outside the target folder");
         if (relative->empty()) continue;
 
         const char* hardlink = archive_entry_hardlink(entry);
@@ -188,9 +199,11 @@ void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root
             throw ArchiveError("entry \"" + name + "\" is larger than the archive may unpack to");
 
         written.push_back(root / *relative);
-        if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) fail(out.get(), "cannot write \"" + name + "\"");
+        if (archive_write_header(out.get(), entry) < ARCHIVE_WARN)
+            fail(out.get(), "cannot write \"" + name + "\"");
         copyData(in.get(), out.get(), total, budget);
-        if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) fail(out.get(), "cannot write \"" + name + "\"");
+        if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN)
+            fail(out.get(), "cannot write \"" + name + "\"");
     }
     if (archive_write_close(out.get()) < ARCHIVE_WARN) fail(out.get(), "cannot finish writing");
 }

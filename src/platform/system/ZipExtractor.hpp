@@ -11,12 +11,12 @@
 namespace platform {
 
 class ArchiveError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class ZipExtractor {
-public:
+  public:
     // What an archive may unpack to; past any of these it is refused as a
     // bomb. The defaults are far above any model pack.
     struct Limits {
@@ -32,13 +32,14 @@ public:
     // cannot be written. Nothing is ever written outside `directory`, and on
     // failure what was written is removed again (entries already in
     // `directory` beforehand are left alone unless the archive overwrote them).
-    static void extract(const std::filesystem::path& archive, const std::filesystem::path& directory,
-                        const Limits& limits);
-    static void extract(const std::filesystem::path& archive, const std::filesystem::path& directory) {
+    static void extract(const std::filesystem::path& archive,
+                        const std::filesystem::path& directory, const Limits& limits);
+    static void extract(const std::filesystem::path& archive,
+                        const std::filesystem::path& directory) {
         extract(archive, directory, Limits{});
     }
 
-private:
+  private:
     static void extractInto(const std::filesystem::path& archive, const std::filesystem::path& root,
                             std::uint64_t maxEntries, std::uint64_t budget,
                             std::vector<std::filesystem::path>& written);

@@ -15,17 +15,20 @@ using platform::Date;
 // The capture's state. Tasks on the main executor hold it weakly, so a
 // capture that is gone is simply not restarted.
 class AudioCapture::Core : public std::enable_shared_from_this<Core> {
-public:
+  public:
     Core(std::shared_ptr<platform::AudioBackend> backend, platform::MainExecutor& main,
          const platform::Clock& clock, std::shared_ptr<DebugRecorder> recorder)
-        : backend_(std::move(backend)), main_(main), clock_(clock), recorder_(std::move(recorder)) {}
+        : backend_(std::move(backend)),
+          main_(main),
+          clock_(clock),
+          recorder_(std::move(recorder)) {}
 
     std::shared_ptr<Stream> start(const Options& options, ConfigurationChange onChange);
     void stop();
     void handleConfigurationChange(uint64_t engineSerial);
     void restart(uint64_t generation);
 
-private:
+  private:
     void record(const char* name, const std::string& detail) {
         if (recorder_) recorder_->event(name, detail);
     }
@@ -100,11 +103,13 @@ void AudioCapture::Core::startEngine() {
     }
 
     const platform::AudioFormat format = input->format();
-    if (!format.isUsable()) throw AppError(kErrorDomain, noUsableInputDevice, "No usable input device");
+    if (!format.isUsable())
+        throw AppError(kErrorDomain, noUsableInputDevice, "No usable input device");
 
     std::shared_ptr<platform::Resampler> converter = platform::Resampler::create(format);
     if (!converter)
-        throw AppError(kErrorDomain, cannotConvert, "Cannot convert " + format.description() + " to 16 kHz mono");
+        throw AppError(kErrorDomain, cannotConvert,
+                       "Cannot convert " + format.description() + " to 16 kHz mono");
     const double ratio = 16000.0 / format.sampleRate;
 
     // The audio thread works only with what it is handed here.
@@ -133,7 +138,8 @@ void AudioCapture::Core::startEngine() {
     std::string detail = "device=";
     detail += options_.deviceID ? std::to_string(*options_.deviceID) : "default";
     detail += voiceProcessing ? " aec=true" : " aec=false";
-    detail += " format=" + std::to_string(int64_t(format.sampleRate)) + "Hz/" + std::to_string(format.channels) + "ch";
+    detail += " format=" + std::to_string(int64_t(format.sampleRate)) + "Hz/" +
+              std::to_string(format.channels) + "ch";
     record("audio_start", detail);
 }
 
@@ -159,7 +165,8 @@ void AudioCapture::Core::handleConfigurationChange(uint64_t engineSerial) {
     const Date now = clock_.now();
     std::erase_if(restarts_, [&](Date d) { return platform::secondsBetween(d, now) >= 10.0; });
     restarts_.push_back(now);
-    record("audio_config_change", "restarting capture (" + std::to_string(restarts_.size()) + " in 10 s)");
+    record("audio_config_change",
+           "restarting capture (" + std::to_string(restarts_.size()) + " in 10 s)");
     teardownEngine();
     if (restarts_.size() > 5) {
         record("audio_error", "too many configuration changes; giving up");
@@ -190,14 +197,15 @@ void AudioCapture::Core::restart(uint64_t generation) {
     if (notify) notify(failure);
 }
 
-AudioCapture::AudioCapture(std::shared_ptr<platform::AudioBackend> backend, platform::MainExecutor& main,
-                           const platform::Clock& clock, std::shared_ptr<DebugRecorder> recorder)
+AudioCapture::AudioCapture(std::shared_ptr<platform::AudioBackend> backend,
+                           platform::MainExecutor& main, const platform::Clock& clock,
+                           std::shared_ptr<DebugRecorder> recorder)
     : core_(std::make_shared<Core>(std::move(backend), main, clock, std::move(recorder))) {}
 
 AudioCapture::~AudioCapture() { core_->stop(); }
 
-std::shared_ptr<AudioCapture::Stream> AudioCapture::start(const Options& options,
-                                                          ConfigurationChange onConfigurationChange) {
+std::shared_ptr<AudioCapture::Stream> AudioCapture::start(
+    const Options& options, ConfigurationChange onConfigurationChange) {
     return core_->start(options, std::move(onConfigurationChange));
 }
 
@@ -214,8 +222,12 @@ std::vector<AudioCapture::Device> AudioCapture::inputDevices() {
     return inputDevices(*platform::AudioBackend::system());
 }
 
-bool AudioCapture::requestPermission(platform::AudioBackend& backend) { return backend.requestPermission(); }
+bool AudioCapture::requestPermission(platform::AudioBackend& backend) {
+    return backend.requestPermission();
+}
 
-bool AudioCapture::requestPermission() { return requestPermission(*platform::AudioBackend::system()); }
+bool AudioCapture::requestPermission() {
+    return requestPermission(*platform::AudioBackend::system());
+}
 
 }  // namespace verbolin

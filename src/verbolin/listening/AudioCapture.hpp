@@ -26,7 +26,7 @@
 namespace verbolin {
 
 class AudioCapture {
-public:
+  public:
     struct Options {
         std::optional<uint32_t> deviceID;  // none: the system's default input
         bool echoCancellation = true;
@@ -64,7 +64,8 @@ public:
     // Opens the device and returns the stream of converted buffers (unbounded).
     // On failure nothing stays open and the error is thrown:
     // AppError("AudioCapture", 1 or 2, ...) or the backend's own.
-    std::shared_ptr<Stream> start(const Options& options, ConfigurationChange onConfigurationChange = {});
+    std::shared_ptr<Stream> start(const Options& options,
+                                  ConfigurationChange onConfigurationChange = {});
 
     // Closes the device and finishes the stream. Safe against a restart that
     // is pending or running on the main executor.
@@ -78,7 +79,7 @@ public:
     static bool requestPermission(platform::AudioBackend& backend);
     static bool requestPermission();
 
-private:
+  private:
     class Core;
     std::shared_ptr<Core> core_;
 };

@@ -106,9 +106,11 @@ std::string AuralithEngine::transcribe(std::span<const float> samples,
 
     auralith::DecodingOptions options = options_;
     if (context && !context->empty()) {
-        if (const auto tokenizer = kit->tokenizer()) options.promptTokens = tokenizer->encode(promptText(*context));
+        if (const auto tokenizer = kit->tokenizer())
+            options.promptTokens = tokenizer->encode(promptText(*context));
     }
-    const auto results = kit->transcribe(std::vector<float>(samples.begin(), samples.end()), options);
+    const auto results =
+        kit->transcribe(std::vector<float>(samples.begin(), samples.end()), options);
 
     std::string joined;
     for (const auto& result : results) {

@@ -112,7 +112,8 @@ void DebugRecorder::beginSession() {
 }
 
 void DebugRecorder::event(std::string name, std::string detail) {
-    queue_.post([this, name = std::move(name), detail = std::move(detail)] { writeLine(name, detail); });
+    queue_.post(
+        [this, name = std::move(name), detail = std::move(detail)] { writeLine(name, detail); });
 }
 
 void DebugRecorder::audio(std::span<const float> samples) {

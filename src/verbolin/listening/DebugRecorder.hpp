@@ -19,7 +19,7 @@
 namespace verbolin {
 
 class DebugRecorder {
-public:
+  public:
     // The process's recorder, made on first use from VERBOLIN_DEBUG_DIR;
     // null when the variable is unset or empty.
     static std::shared_ptr<DebugRecorder> shared();
@@ -65,7 +65,7 @@ public:
     // result is two little-endian bytes.
     static std::vector<uint8_t> pcm16(std::span<const float> samples);
 
-private:
+  private:
     struct File;
     void writeLine(const std::string& name, const std::string& detail);
 

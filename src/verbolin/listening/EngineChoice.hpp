@@ -10,7 +10,7 @@
 namespace verbolin {
 
 class EngineChoice {
-public:
+  public:
     struct Auralith {
         ModelPack pack;
         friend bool operator==(const Auralith&, const Auralith&) = default;
@@ -22,7 +22,7 @@ public:
 
     friend bool operator==(const EngineChoice&, const EngineChoice&) = default;
 
-private:
+  private:
     explicit EngineChoice(std::variant<Auralith> value) : value_(std::move(value)) {}
     std::variant<Auralith> value_;
 };

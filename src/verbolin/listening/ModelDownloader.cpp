@@ -26,7 +26,7 @@ const char* const kIncomplete = "The download was incomplete. Please try again."
 // Removes the downloaded archive, or the staging folder with everything in
 // it, however install() ends.
 class RemoveOnExit {
-public:
+  public:
     explicit RemoveOnExit(fs::path path) : path_(std::move(path)) {}
     ~RemoveOnExit() {
         std::error_code ignored;
@@ -35,7 +35,7 @@ public:
     RemoveOnExit(const RemoveOnExit&) = delete;
     RemoveOnExit& operator=(const RemoveOnExit&) = delete;
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -45,7 +45,8 @@ platform::ZipExtractor::Limits unpackLimits(const ModelPack& pack) {
     platform::ZipExtractor::Limits limits;
     if (pack.approxMB > 0) {
         const std::uint64_t expected = std::uint64_t(pack.approxMB) * kBytesPerMB;
-        limits.maxBytes = std::min(limits.maxBytes, expected + expected / 4 + (std::uint64_t{64} << 20));
+        limits.maxBytes =
+            std::min(limits.maxBytes, expected + expected / 4 + (std::uint64_t{64} << 20));
     }
     return limits;
 }
@@ -78,7 +79,8 @@ ModelDownloader::ModelDownloader() : ModelDownloader(Options{}) {}
 
 ModelDownloader::ModelDownloader(Options options) : options_(std::move(options)) {}
 
-void ModelDownloader::reportDownload(const ModelPack& pack, int64_t written, int64_t expected) const {
+void ModelDownloader::reportDownload(const ModelPack& pack, int64_t written,
+                                     int64_t expected) const {
     if (!onProgress_) return;
     Downloading d;
     d.receivedMB = written / kBytesPerMB;
@@ -98,8 +100,8 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     if (pack.isInstalled()) return;
     onProgress_ = std::move(progress);
 
-    const fs::path archive =
-        platform::temporaryDirectory() / ("verbolin-model-" + platform::Uuid::random().string() + ".zip");
+    const fs::path archive = platform::temporaryDirectory() /
+                             ("verbolin-model-" + platform::Uuid::random().string() + ".zip");
     // The body lands straight in the archive file, so it must go on every
     // exit from here on, even when the download itself fails.
     RemoveOnExit removeArchive(archive);
@@ -107,14 +109,17 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     platform::HttpResponse response;
     try {
         platform::HttpClient http(options_.http);
-        response = http.getToFile(pack.remoteURL(options_.serverRoot), archive,
-                                  [&](int64_t written, int64_t expected) { reportDownload(pack, written, expected); });
+        response = http.getToFile(
+            pack.remoteURL(options_.serverRoot), archive,
+            [&](int64_t written, int64_t expected) { reportDownload(pack, written, expected); });
     } catch (const platform::HttpError& e) {
-        throw platform::AppError(errorDomain, 1, std::string("The speech model could not be downloaded: ") + e.what());
+        throw platform::AppError(
+            errorDomain, 1, std::string("The speech model could not be downloaded: ") + e.what());
     }
     if (response.status != 200) {
         throw platform::AppError(errorDomain, response.status,
-                                 "The speech model could not be downloaded (HTTP " + std::to_string(response.status) +
+                                 "The speech model could not be downloaded (HTTP " +
+                                     std::to_string(response.status) +
                                      "). Check your connection and try again.");
     }
 

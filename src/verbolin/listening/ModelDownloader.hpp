@@ -16,7 +16,7 @@
 namespace verbolin {
 
 class ModelDownloader {
-public:
+  public:
     static constexpr const char* errorDomain = "ModelDownloader";
 
     // 1 MB = 1,000,000 bytes, whole megabytes truncated.
@@ -50,7 +50,7 @@ public:
     // std::filesystem::filesystem_error, or whatever `progress` throws.
     void install(const ModelPack& pack, ProgressFn progress = {});
 
-private:
+  private:
     void reportDownload(const ModelPack& pack, int64_t written, int64_t expected) const;
 
     Options options_;

@@ -7,7 +7,9 @@
 namespace verbolin {
 namespace {
 
-std::string folderName(const ModelPack& pack) { return pack.id + "-v" + std::to_string(pack.version); }
+std::string folderName(const ModelPack& pack) {
+    return pack.id + "-v" + std::to_string(pack.version);
+}
 
 }  // namespace
 

@@ -11,10 +11,10 @@
 namespace verbolin {
 
 struct ModelPack {
-    std::string id;       // used in file and folder names
+    std::string id;  // used in file and folder names
     int version = 0;
-    std::string title;    // shown to the user
-    int approxMB = 0;     // shown before the real download size is known
+    std::string title;  // shown to the user
+    int approxMB = 0;   // shown before the real download size is known
 
     // The product's web site, which serves the packs under "models/".
     static constexpr std::string_view defaultServerRoot = "https://verbolin.app/";

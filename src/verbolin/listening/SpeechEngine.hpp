@@ -10,7 +10,7 @@
 namespace verbolin {
 
 class SpeechEngine {
-public:
+  public:
     virtual ~SpeechEngine() = default;
     SpeechEngine(const SpeechEngine&) = delete;
     SpeechEngine& operator=(const SpeechEngine&) = delete;
@@ -30,9 +30,10 @@ public:
     // Called from worker threads. One session never overlaps its own calls,
     // but two sessions can (a stopped one flushing its last utterance while a
     // new one starts), so implementations must accept concurrent calls.
-    virtual std::string transcribe(std::span<const float> samples, const std::optional<std::string>& context) = 0;
+    virtual std::string transcribe(std::span<const float> samples,
+                                   const std::optional<std::string>& context) = 0;
 
-protected:
+  protected:
     SpeechEngine() = default;
 };
 

@@ -33,7 +33,8 @@ std::string num(double v) { return vortil::Logging::describeDouble(v); }
 std::string seconds(size_t sampleCount) { return num(double(sampleCount) / kSampleRate); }
 
 std::string lowercased(std::string_view text) {
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
+    icu::UnicodeString u =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
     u.toLower(icu::Locale::getRoot());
     std::string out;
     u.toUTF8String(out);
@@ -44,8 +45,15 @@ std::string lowercased(std::string_view text) {
 bool isWhiteSpaceOrNewline(char32_t c) {
     if (c >= 0x09 && c <= 0x0D) return true;
     switch (c) {
-        case 0x20: case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-        case 0x202F: case 0x205F: case 0x3000:
+        case 0x20:
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000:
             return true;
         default:
             return c >= 0x2000 && c <= 0x200A;
@@ -92,18 +100,22 @@ UtteranceSegmenter::Config StreamSession::segmenterConfig() {
     return c;
 }
 
-std::shared_ptr<StreamSession> StreamSession::create(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
-                                                     PreviewWanted previewWanted, AudioCapture::Options audioOptions,
-                                                     Emit emit, Services services) {
+std::shared_ptr<StreamSession> StreamSession::create(std::shared_ptr<SpeechEngine> engine,
+                                                     bool previewEnabled,
+                                                     PreviewWanted previewWanted,
+                                                     AudioCapture::Options audioOptions, Emit emit,
+                                                     Services services) {
     if (!engine || !emit || !services.main || !services.clock)
-        throw std::invalid_argument("StreamSession needs an engine, an emit callback, a main executor and a clock");
+        throw std::invalid_argument(
+            "StreamSession needs an engine, an emit callback, a main executor and a clock");
     return std::shared_ptr<StreamSession>(new StreamSession(std::move(engine), previewEnabled,
-                                                            std::move(previewWanted), audioOptions, std::move(emit),
-                                                            std::move(services)));
+                                                            std::move(previewWanted), audioOptions,
+                                                            std::move(emit), std::move(services)));
 }
 
-StreamSession::StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled, PreviewWanted previewWanted,
-                             AudioCapture::Options audioOptions, Emit emit, Services services)
+StreamSession::StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
+                             PreviewWanted previewWanted, AudioCapture::Options audioOptions,
+                             Emit emit, Services services)
     : engine_(std::move(engine)),
       previewEnabled_(previewEnabled),
       previewWanted_(std::move(previewWanted)),
@@ -162,14 +174,17 @@ void StreamSession::startOnActor() {
 
     std::shared_ptr<DebugRecorder> recorder = recorder_;
     std::weak_ptr<StreamSession> weak = weak_from_this();
-    auto stream = capture_->start(audioOptions_, [weak, recorder](const std::optional<std::string>& restartError) {
-        if (recorder) recorder->event("route_changed", "capture rebuilt");
-        if (!restartError) return;
-        if (std::shared_ptr<StreamSession> self = weak.lock())
-            self->actor_->post([weak, message = *restartError] {
-                if (std::shared_ptr<StreamSession> s = weak.lock()) s->restartFailed(message);
-            });
-    });
+    auto stream = capture_->start(audioOptions_,
+                                  [weak, recorder](const std::optional<std::string>& restartError) {
+                                      if (recorder)
+                                          recorder->event("route_changed", "capture rebuilt");
+                                      if (!restartError) return;
+                                      if (std::shared_ptr<StreamSession> self = weak.lock())
+                                          self->actor_->post([weak, message = *restartError] {
+                                              if (std::shared_ptr<StreamSession> s = weak.lock())
+                                                  s->restartFailed(message);
+                                          });
+                                  });
     feeding_ = true;
     feeder_->post([weak, stream, recorder] {
         // Frames are cut from a private buffer; fewer than 1600 samples left
@@ -182,7 +197,8 @@ void StreamSession::startOnActor() {
             if (recorder) recorder->audio(*chunk);
             size_t used = 0;
             while (buffer.size() - used >= kFrameSamples) {
-                std::vector<float> frame(buffer.begin() + long(used), buffer.begin() + long(used + kFrameSamples));
+                std::vector<float> frame(buffer.begin() + long(used),
+                                         buffer.begin() + long(used + kFrameSamples));
                 used += kFrameSamples;
                 self->actor_->post([weak, frame = std::move(frame)] {
                     if (std::shared_ptr<StreamSession> s = weak.lock()) s->ingest(frame);
@@ -255,24 +271,29 @@ void StreamSession::ingest(const std::vector<float>& frame) {
                 if (previewWanted_ && !previewWanted_()) break;
                 const auto count = int64_t(event.samples.size());
                 if (double(count) / kSampleRate < kPreviewMinSeconds) break;
-                if (double(count - lastPreviewSampleCount_) / kSampleRate < kPreviewStepSeconds) break;
+                if (double(count - lastPreviewSampleCount_) / kSampleRate < kPreviewStepSeconds)
+                    break;
                 lastPreviewSampleCount_ = count;
-                pendingPreview_ = Job{std::move(event.samples), false, utteranceStart_, clock_.now(), utteranceID_};
+                pendingPreview_ = Job{std::move(event.samples), false, utteranceStart_,
+                                      clock_.now(), utteranceID_};
                 pump();
                 break;
             }
             case UtteranceSegmenter::Event::Kind::utteranceEnded:
                 pendingPreview_.reset();
-                record("speech_end", "id=" + std::to_string(utteranceID_) + " seconds=" + seconds(event.samples.size()));
+                record("speech_end", "id=" + std::to_string(utteranceID_) +
+                                         " seconds=" + seconds(event.samples.size()));
                 enqueueFinal(std::move(event.samples));
                 break;
             case UtteranceSegmenter::Event::Kind::speechStarted: {
                 ++utteranceID_;
                 lastPreviewSampleCount_ = 0;
-                const double preroll = double(segmenter_.config.prerollFrames) * segmenter_.config.frameSeconds;
+                const double preroll =
+                    double(segmenter_.config.prerollFrames) * segmenter_.config.frameSeconds;
                 utteranceStart_ = clock_.now() - std::chrono::duration_cast<Date::duration>(
-                                                      std::chrono::duration<double>(preroll));
-                record("speech_start", "id=" + std::to_string(utteranceID_) + " rms=" + num(segmenter_.lastRMS) +
+                                                     std::chrono::duration<double>(preroll));
+                record("speech_start", "id=" + std::to_string(utteranceID_) +
+                                           " rms=" + num(segmenter_.lastRMS) +
                                            " floor=" + num(segmenter_.noiseFloor()) +
                                            " threshold=" + num(segmenter_.voiceThreshold()));
                 emit_(Event::speechStarted());
@@ -292,8 +313,8 @@ void StreamSession::enqueueFinal(std::vector<float> samples) {
     }
     if (recorder_) {
         const int64_t file = recorder_->utterance(samples);
-        record("utterance_saved",
-               "id=" + std::to_string(utteranceID_) + " file=utterance-" + std::to_string(file) + ".pcm");
+        record("utterance_saved", "id=" + std::to_string(utteranceID_) + " file=utterance-" +
+                                      std::to_string(file) + ".pcm");
     }
     finals_.push_back(Job{std::move(samples), true, utteranceStart_, now, utteranceID_});
     pump();
@@ -312,15 +333,18 @@ void StreamSession::pump() {
         return;
     }
     decoding_ = true;
-    record("decode_start", std::string(job.isFinal ? "final" : "preview") + " seconds=" + seconds(job.samples.size()));
+    record("decode_start", std::string(job.isFinal ? "final" : "preview") +
+                               " seconds=" + seconds(job.samples.size()));
 
     const Date began = clock_.now();
     std::optional<std::string> context;
-    if (contextTime_ && platform::secondsBetween(*contextTime_, began) < kContextMaxAge) context = contextText_;
+    if (contextTime_ && platform::secondsBetween(*contextTime_, began) < kContextMaxAge)
+        context = contextText_;
 
     // The task keeps the session alive until its result is handled, so a
     // stopped session still reports what it had queued.
-    decoder_->post([self = shared_from_this(), job = std::move(job), context = std::move(context), began]() mutable {
+    decoder_->post([self = shared_from_this(), job = std::move(job), context = std::move(context),
+                    began]() mutable {
         std::string text;
         std::optional<std::string> error;
         try {
@@ -337,16 +361,20 @@ void StreamSession::pump() {
         // reference to the session, and with it the executor, before post()
         // is done with it.
         std::shared_ptr<platform::SerialExecutor> actor = self->actor_;
-        actor->post([self = std::move(self), text = std::move(text), error = std::move(error), job = std::move(job),
-                    began]() mutable { self->decoded(std::move(text), std::move(error), std::move(job), began); });
+        actor->post([self = std::move(self), text = std::move(text), error = std::move(error),
+                     job = std::move(job), began]() mutable {
+            self->decoded(std::move(text), std::move(error), std::move(job), began);
+        });
     });
 }
 
-void StreamSession::decoded(std::string text, std::optional<std::string> error, Job job, Date began) {
+void StreamSession::decoded(std::string text, std::optional<std::string> error, Job job,
+                            Date began) {
     if (error) emit_(Event::error("Decode failed: " + *error));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - began).count();
-    record("decode_end",
-           std::string(job.isFinal ? "final" : "preview") + " ms=" + std::to_string(ms) + " text=" + text);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - began).count();
+    record("decode_end", std::string(job.isFinal ? "final" : "preview") +
+                             " ms=" + std::to_string(ms) + " text=" + text);
     finished(text, job);
 }
 
@@ -359,7 +387,8 @@ void StreamSession::finished(const std::string& text, const Job& job) {
             contextTime_ = job.end;
         }
         emit_(Event::final(text, job.start, job.end));
-    } else if (finals_.empty() && !pendingPreview_ && segmenter_.isSpeaking && job.utterance == utteranceID_) {
+    } else if (finals_.empty() && !pendingPreview_ && segmenter_.isSpeaking &&
+               job.utterance == utteranceID_) {
         // A preview is shown only while its utterance goes on. One that ended
         // without text (too short, or flushed by stop()) has had its empty
         // final, which cleared the preview; showing this one now would leave

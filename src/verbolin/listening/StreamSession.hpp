@@ -43,14 +43,14 @@
 namespace verbolin {
 
 class StreamSession : public std::enable_shared_from_this<StreamSession> {
-public:
+  public:
     struct Event {
         enum class Kind { level, preview, final, error, speechStarted, routeChanged };
 
         Kind kind = Kind::level;
-        float value = 0;                   // level: 0...1
-        std::string text;                  // preview, final, error
-        platform::Date start{}, end{};     // final
+        float value = 0;                // level: 0...1
+        std::string text;               // preview, final, error
+        platform::Date start{}, end{};  // final
 
         static Event level(float v) { return {Kind::level, v, {}, {}, {}}; }
         static Event preview(std::string t) { return {Kind::preview, 0, std::move(t), {}, {}}; }
@@ -79,18 +79,21 @@ public:
     static constexpr const char* kErrorDomain = "Verbolin";
     static constexpr long kPermissionDenied = 1;
     static constexpr const char* kPermissionMessage =
-        "Microphone access was not granted. Enable it in System Settings > Privacy & Security > Microphone.";
+        "Microphone access was not granted. Enable it in System Settings > Privacy & Security > "
+        "Microphone.";
     // Reported as an error event when the capture gives up on a device that
     // keeps changing. A device that cannot be opened again after a change is
     // reported with the description of that error instead.
-    static constexpr const char* kCaptureGaveUpMessage = "Audio capture stopped after too many device changes.";
+    static constexpr const char* kCaptureGaveUpMessage =
+        "Audio capture stopped after too many device changes.";
 
     // The segmenter settings every session listens with.
     static UtteranceSegmenter::Config segmenterConfig();
 
-    static std::shared_ptr<StreamSession> create(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
-                                                 PreviewWanted previewWanted, AudioCapture::Options audioOptions,
-                                                 Emit emit, Services services);
+    static std::shared_ptr<StreamSession> create(std::shared_ptr<SpeechEngine> engine,
+                                                 bool previewEnabled, PreviewWanted previewWanted,
+                                                 AudioCapture::Options audioOptions, Emit emit,
+                                                 Services services);
     ~StreamSession();
 
     StreamSession(const StreamSession&) = delete;
@@ -122,7 +125,7 @@ public:
     // full scale reads 1; a NaN level reads 0.
     static float levelOf(float rms);
 
-private:
+  private:
     struct Job {
         std::vector<float> samples;
         bool isFinal = false;
@@ -131,8 +134,9 @@ private:
         int64_t utterance = 0;  // the utteranceID it was made in
     };
 
-    StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled, PreviewWanted previewWanted,
-                  AudioCapture::Options audioOptions, Emit emit, Services services);
+    StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
+                  PreviewWanted previewWanted, AudioCapture::Options audioOptions, Emit emit,
+                  Services services);
 
     // All below run on the actor.
     void startOnActor();

@@ -30,7 +30,8 @@ float UtteranceSegmenter::voiceThreshold() const {
     return std::max(config.absoluteFloor, config.noiseRatio * noiseFloor());
 }
 
-std::vector<UtteranceSegmenter::Event> UtteranceSegmenter::process(const std::vector<float>& frame) {
+std::vector<UtteranceSegmenter::Event> UtteranceSegmenter::process(
+    const std::vector<float>& frame) {
     const float rms = rmsOf(frame);
     lastRMS = rms;
     const float threshold = voiceThreshold();

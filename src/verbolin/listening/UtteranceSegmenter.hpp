@@ -11,7 +11,7 @@
 namespace verbolin {
 
 class UtteranceSegmenter {
-public:
+  public:
     struct Config {
         int64_t sampleRate;          // samples per second of the frames
         double frameSeconds;         // nominal frame length (the caller cuts frames)
@@ -31,8 +31,12 @@ public:
         Kind kind;
         std::vector<float> samples;  // empty for speechStarted
 
-        static Event speechContinuing(std::vector<float> s) { return {Kind::speechContinuing, std::move(s)}; }
-        static Event utteranceEnded(std::vector<float> s) { return {Kind::utteranceEnded, std::move(s)}; }
+        static Event speechContinuing(std::vector<float> s) {
+            return {Kind::speechContinuing, std::move(s)};
+        }
+        static Event utteranceEnded(std::vector<float> s) {
+            return {Kind::utteranceEnded, std::move(s)};
+        }
         static Event speechStarted() { return {Kind::speechStarted, {}}; }
     };
 

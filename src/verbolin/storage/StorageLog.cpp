@@ -1,9 +1,9 @@
 #include "verbolin/storage/StorageLog.hpp"
 
-#include "platform/system/Log.hpp"
-
 #include <mutex>
 #include <utility>
+
+#include "platform/system/Log.hpp"
 
 namespace verbolin {
 namespace {

@@ -92,7 +92,8 @@ platform::Uuid readId(sqlite3_stmt* stmt, int idColumn, int rowidColumn,
 constexpr const char* kWriteSegment =
     "INSERT OR REPLACE INTO segments (id, start, end, text, edited, original) VALUES "
     "(?, ?, ?, ?, ?, ?)";
-constexpr const char* kWriteSession = "INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)";
+constexpr const char* kWriteSession =
+    "INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)";
 constexpr const char* kDeleteSegment = "DELETE FROM segments WHERE id = ?";
 constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE id = ?";
 // From this many segments in one change on, the full-text index is rebuilt
@@ -270,7 +271,8 @@ bool TranscriptDB::write(sqlite3_stmt* st, const Segment& s) {
     sqlite3_bind_int(st, 5, s.edited ? 1 : 0);
     bindOptionalText(st, 6, s.original);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done) logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
+    if (!done)
+        logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
     sqlite3_reset(st);
     return done;
 }
@@ -280,7 +282,8 @@ bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
     sqlite3_bind_double(st, 2, platform::secondsSince1970(m.start));
     bindOptionalText(st, 3, m.name);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done) logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
+    if (!done)
+        logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
     sqlite3_reset(st);
     return done;
 }
@@ -288,7 +291,8 @@ bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
 bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     bindText(st, 1, deletedId.string());
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done) logStorageError("deleting " + deletedId.string() + " failed: " + sqlite3_errmsg(db_));
+    if (!done)
+        logStorageError("deleting " + deletedId.string() + " failed: " + sqlite3_errmsg(db_));
     sqlite3_reset(st);
     return done;
 }
@@ -305,16 +309,18 @@ bool TranscriptDB::writeAll(const char* sql, const std::vector<Item>& items) {
 
 bool TranscriptDB::upsert(const Segment& s) { return writeAll(kWriteSegment, std::vector{s}); }
 
-bool TranscriptDB::upsert(const SessionMarker& m) { return writeAll(kWriteSession, std::vector{m}); }
+bool TranscriptDB::upsert(const SessionMarker& m) {
+    return writeAll(kWriteSession, std::vector{m});
+}
 
 bool TranscriptDB::apply(const Changes& c) {
-    const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
-                              c.deletedSessions.size();
+    const size_t statements =
+        c.segments.size() + c.deletedSegments.size() + c.sessions.size() + c.deletedSessions.size();
     if (statements == 0) return true;
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&
-               writeAll(kDeleteSession, c.deletedSessions) &&
-               writeAll(kWriteSegment, c.segments) && writeAll(kWriteSession, c.sessions);
+               writeAll(kDeleteSession, c.deletedSessions) && writeAll(kWriteSegment, c.segments) &&
+               writeAll(kWriteSession, c.sessions);
     };
     if (statements == 1) return writeChanges();  // one statement is a transaction of its own
     try {
@@ -333,12 +339,14 @@ bool TranscriptDB::apply(const Changes& c) {
         try {
             std::string trigger;
             {
-                Statement st(prepare("SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = "
-                                     "'segments_ai'",
-                                     "reading the index trigger"));
+                Statement st(
+                    prepare("SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = "
+                            "'segments_ai'",
+                            "reading the index trigger"));
                 if (st && sqlite3_step(st.stmt) == SQLITE_ROW) trigger = columnText(st.stmt, 0);
             }
-            if (trigger.empty()) throw platform::AppError(kDomain, 2, "the index trigger is missing");
+            if (trigger.empty())
+                throw platform::AppError(kDomain, 2, "the index trigger is missing");
             exec("DROP TRIGGER segments_ai");
             ok = writeChanges();
             if (ok) {

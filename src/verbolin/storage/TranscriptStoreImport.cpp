@@ -106,9 +106,9 @@ void TranscriptStore::importLegacyFiles() {
     // What reached memory is still written with the next change.
     auto finish = [this](const fs::path& path, TranscriptDB::Changes changes, size_t count) {
         if (!db_ || save(std::move(changes))) {
-            platform::writeLog("Verbolin", "storage", platform::LogType::info,
-                               "imported " + std::to_string(count) + " records from " +
-                                   path.string());
+            platform::writeLog(
+                "Verbolin", "storage", platform::LogType::info,
+                "imported " + std::to_string(count) + " records from " + path.string());
             moveAside(path);
         }
     };
@@ -128,8 +128,7 @@ void TranscriptStore::importLegacyFiles() {
                 if (i > 0 && i % kProgressLines == 0)
                     platform::writeLog("Verbolin", "storage", platform::LogType::info,
                                        "importing " + transcript.string() + ": line " +
-                                           std::to_string(i) + " of " +
-                                           std::to_string(all.size()));
+                                           std::to_string(i) + " of " + std::to_string(all.size()));
                 Segment s;
                 try {
                     s = platform::parseJson(all[i]).get<Segment>();
@@ -144,7 +143,8 @@ void TranscriptStore::importLegacyFiles() {
                 logStorageError("skipped " + std::to_string(skipped) + " unreadable lines of " +
                                 transcript.string());
             size_t count = added.size();
-            segments.mutate([&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
+            segments.mutate(
+                [&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
             finish(transcript, {.segments = std::move(added)}, count);
         }
     }
@@ -159,7 +159,8 @@ void TranscriptStore::importLegacyFiles() {
             for (const SessionMarker& m : *markers)
                 if (known.insert(m.id).second) added.push_back(m);
             size_t count = added.size();
-            sessions.mutate([&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
+            sessions.mutate(
+                [&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
             finish(sessionsFile, {.sessions = std::move(added)}, count);
         }
     }
@@ -185,7 +186,8 @@ void TranscriptStore::importLegacyFiles() {
                 added.push_back(std::move(s));
             }
             size_t count = added.size();
-            segments.mutate([&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
+            segments.mutate(
+                [&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });
             finish(notesFile, {.segments = std::move(added)}, count);
         }
     }

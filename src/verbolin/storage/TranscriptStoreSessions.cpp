@@ -8,9 +8,8 @@
 #include <cmath>
 #include <set>
 
-#include "verbolin/storage/TranscriptStore.hpp"
-
 #include "platform/system/NumberText.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {
 namespace {

@@ -43,7 +43,8 @@ void AttributedText::renumber(size_t from) {
 }
 
 std::pair<size_t, int> AttributedText::locate(int pos) const {
-    auto it = std::upper_bound(runs_.begin(), runs_.end(), pos, [](int p, const Run& r) { return p < r.start; });
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), pos,
+                               [](int p, const Run& r) { return p < r.start; });
     if (it == runs_.begin()) return {runs_.empty() ? 0 : runs_.size(), 0};
     size_t i = size_t(it - runs_.begin()) - 1;
     if (pos < runs_[i].start + runs_[i].length) return {i, runs_[i].start};
@@ -97,7 +98,8 @@ void AttributedText::replace(int pos, int len, const AttributedText& with) {
 
 AttributedText AttributedText::mid(int pos, int len) const {
     AttributedText out;
-    for (const AttributedRun& r : runs(pos, len)) out.append(text_.mid(r.start, r.length), r.attributes);
+    for (const AttributedRun& r : runs(pos, len))
+        out.append(text_.mid(r.start, r.length), r.attributes);
     return out;
 }
 

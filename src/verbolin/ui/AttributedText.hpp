@@ -39,7 +39,7 @@ struct AttributedRun {
 };
 
 class AttributedText {
-public:
+  public:
     AttributedText() = default;
     AttributedText(const QString& text, const TextAttributes& attributes);
 
@@ -70,7 +70,7 @@ public:
         return a.text_ == b.text_ && a.runs() == b.runs();
     }
 
-private:
+  private:
     struct Run {
         int length;
         TextAttributes attributes;

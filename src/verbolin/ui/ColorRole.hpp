@@ -7,7 +7,15 @@
 
 namespace verbolin {
 
-enum class ColorRole { label, secondaryLabel, tertiaryLabel, quaternaryLabel, accent, controlAccent, windowBackground };
+enum class ColorRole {
+    label,
+    secondaryLabel,
+    tertiaryLabel,
+    quaternaryLabel,
+    accent,
+    controlAccent,
+    windowBackground
+};
 
 QColor colorFor(ColorRole role, const QPalette& palette);
 

@@ -18,8 +18,10 @@ QTextBlock firstBlockEndingBelow(const QTextDocument& doc, double y) {
     while (lo < hi) {
         int mid = (lo + hi) / 2;
         QTextBlock b = doc.findBlockByNumber(mid);
-        if (blockRect(doc, b).bottom() <= y) lo = mid + 1;
-        else hi = mid;
+        if (blockRect(doc, b).bottom() <= y)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return doc.findBlockByNumber(lo);
 }

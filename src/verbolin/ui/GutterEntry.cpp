@@ -26,11 +26,14 @@ void entries(std::unordered_map<QString, GutterEntry>& out, const std::vector<Bl
         const Block& b = blocks[i];
         GutterEntry e;
         e.label = label ? label(b) : std::string();
-        e.edited = std::any_of(b.segments.begin(), b.segments.end(), [](const Segment& s) { return s.edited; });
+        e.edited = std::any_of(b.segments.begin(), b.segments.end(),
+                               [](const Segment& s) { return s.edited; });
         if (i > 0) {
-            double gap = platform::secondsBetween(blocks[i - 1].segments.back().end, b.segments.front().start);
+            double gap = platform::secondsBetween(blocks[i - 1].segments.back().end,
+                                                  b.segments.front().start);
             if (gap >= TimelineRenderer::kLongGap) e.divider = TimelineRenderer::gapText(gap);
-            if (auto it = sectionStarts.find(b.id); it != sectionStarts.end()) e.divider = it->second;
+            if (auto it = sectionStarts.find(b.id); it != sectionStarts.end())
+                e.divider = it->second;
         }
         out.insert_or_assign(QString::fromStdString(b.id.string()), std::move(e));
     }

@@ -2,13 +2,12 @@
 // What the time column shows beside each paragraph, and the column's fixed
 // geometry; computed without widgets.
 
+#include <QString>
 #include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-#include <QString>
 
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"

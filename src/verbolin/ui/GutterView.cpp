@@ -22,7 +22,9 @@ GutterView::GutterView(TimelineTextEdit* textView, platform::MainExecutor& main)
     textView->viewport()->setToolTip(QString::fromUtf8(Gutter::kToolTip));
 }
 
-double GutterView::scrollY() const { return textView_ ? textView_->verticalScrollBar()->value() : 0; }
+double GutterView::scrollY() const {
+    return textView_ ? textView_->verticalScrollBar()->value() : 0;
+}
 
 std::optional<GutterView::Paragraph> GutterView::paragraphAt(double y) const {
     if (!textView_ || !ranges || ranges().empty()) return std::nullopt;
@@ -37,13 +39,16 @@ std::optional<GutterView::Paragraph> GutterView::paragraphAt(double y) const {
         const ParagraphRange& r = all[k];
         auto ext = DocumentGeometry::extent(doc, r.location, r.length);
         if (ext && ext->first <= docY && docY <= ext->second)
-            return Paragraph{r.id, r.location, r.length, ext->first - scrollY(), ext->second - scrollY()};
+            return Paragraph{r.id, r.location, r.length, ext->first - scrollY(),
+                             ext->second - scrollY()};
     }
     (void)len;
     return std::nullopt;
 }
 
-bool GutterView::claims(QPoint p) const { return p.x() < Gutter::kColumnWidth && paragraphAt(p.y()); }
+bool GutterView::claims(QPoint p) const {
+    return p.x() < Gutter::kColumnWidth && paragraphAt(p.y());
+}
 
 bool GutterView::press(QPoint p) {
     if (p.x() >= Gutter::kColumnWidth) return false;
@@ -79,7 +84,8 @@ void GutterView::paintEvent(QPaintEvent* e) {
         if (auto ext = DocumentGeometry::extent(doc, flash_.range->first, flash_.range->second)) {
             auto first = DocumentGeometry::lineAt(doc, flash_.range->first);
             double left = first ? first->rect.left() : Gutter::kColumnWidth;
-            QRectF r(left - 6, ext->first - sy - 4, (width() - 6 - left) + 12, ext->second - ext->first + 8);
+            QRectF r(left - 6, ext->first - sy - 4, (width() - 6 - left) + 12,
+                     ext->second - ext->first + 8);
             QColor c = colorFor(ColorRole::controlAccent, palette());
             c.setAlphaF(float(flash_.alpha));
             QPainterPath path;
@@ -111,16 +117,20 @@ void GutterView::paintEvent(QPaintEvent* e) {
         if (QRectF(0, top, width(), labelMetrics.height() + 4).intersects(dirty)) {
             p.setFont(labelFont);
             p.setPen(tertiary);
-            p.drawText(QPointF(Gutter::kLabelRight - labelMetrics.horizontalAdvance(label), baseline), label);
+            p.drawText(
+                QPointF(Gutter::kLabelRight - labelMetrics.horizontalAdvance(label), baseline),
+                label);
             if (entry->second.edited) {
                 p.setPen(secondary);
-                p.drawText(QPointF(Gutter::kMarkLeft, baseline), QString::fromUtf8(Gutter::kEditMark));
+                p.drawText(QPointF(Gutter::kMarkLeft, baseline),
+                           QString::fromUtf8(Gutter::kEditMark));
             }
         }
         if (entry->second.divider) {
             QTextBlock b = doc.findBlock(r.location);
             const double half = b.blockFormat().topMargin() * 0.5;
-            const QString text = QStringLiteral("\u00B7 ") + QString::fromStdString(*entry->second.divider) +
+            const QString text = QStringLiteral("\u00B7 ") +
+                                 QString::fromStdString(*entry->second.divider) +
                                  QStringLiteral(" \u00B7");
             const double w = dividerMetrics.horizontalAdvance(text);
             const double x = Gutter::kColumnWidth + (width() - Gutter::kColumnWidth - w) * 0.5;
@@ -128,7 +138,8 @@ void GutterView::paintEvent(QPaintEvent* e) {
             const double centre = line->rect.top() - sy - half;
             p.setFont(dividerFont);
             p.setPen(tertiary);
-            p.drawText(QPointF(x, centre - dividerMetrics.height() * 0.5 + dividerMetrics.ascent()), text);
+            p.drawText(QPointF(x, centre - dividerMetrics.height() * 0.5 + dividerMetrics.ascent()),
+                       text);
         }
     }
 }

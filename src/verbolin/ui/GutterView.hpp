@@ -22,7 +22,7 @@ class TimelineTextEdit;
 
 class GutterView final : public QWidget {
     Q_OBJECT
-public:
+  public:
     GutterView(TimelineTextEdit* textView, platform::MainExecutor& main);
 
     std::unordered_map<QString, GutterEntry> entries;
@@ -44,10 +44,10 @@ public:
     void flash(int location, int length);
     const CopyFlash& flashState() const { return flash_; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* e) override;
 
-private:
+  private:
     double scrollY() const;
     void scheduleTick(unsigned generation);
 

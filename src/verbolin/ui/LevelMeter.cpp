@@ -56,7 +56,9 @@ void LevelMeter::paintEvent(QPaintEvent*) {
     back.setAlphaF(0.2f);
     p.fillRect(r, back);
     const double w = barWidth(float(shown_), active_, r.width());
-    if (w > 0) p.fillRect(QRectF(0, 0, std::min(w, r.width()), r.height()), active_ ? QColor(0, 200, 0) : Qt::gray);
+    if (w > 0)
+        p.fillRect(QRectF(0, 0, std::min(w, r.width()), r.height()),
+                   active_ ? QColor(0, 200, 0) : Qt::gray);
 }
 
 }  // namespace verbolin

@@ -9,7 +9,7 @@ namespace verbolin {
 
 class LevelMeter final : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kAnimationMs = 80;
 
     explicit LevelMeter(QWidget* parent = nullptr);
@@ -24,10 +24,10 @@ public:
     // Ends a running level animation at its target.
     void finishAnimation();
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     float level_ = 0;
     bool active_ = false;
     double shown_ = 0;  // the animated level being drawn

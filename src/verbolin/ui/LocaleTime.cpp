@@ -6,7 +6,8 @@ namespace verbolin::LocaleTime {
 
 namespace {
 QDateTime local(platform::Date date) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
     return QDateTime::fromMSecsSinceEpoch(ms).toLocalTime();
 }
 }  // namespace

@@ -30,7 +30,8 @@ std::optional<QString> blockIdAt(const AttributedText& text, int index) {
     return std::nullopt;
 }
 
-std::vector<platform::Uuid> selectedIds(const std::vector<ParagraphRange>& ranges, int location, int length) {
+std::vector<platform::Uuid> selectedIds(const std::vector<ParagraphRange>& ranges, int location,
+                                        int length) {
     std::vector<platform::Uuid> out;
     for (const ParagraphRange& r : ranges) {
         bool hit = length > 0 ? (r.location < location + length && location < r.end())

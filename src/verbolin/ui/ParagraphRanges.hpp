@@ -31,7 +31,8 @@ std::optional<QString> blockIdAt(const AttributedText& text, int index);
 // Paragraphs a selection names: those sharing a character with a non-empty
 // range, or, for a caret, those whose range holds it with both ends included.
 // Ids that are not UUIDs are left out.
-std::vector<platform::Uuid> selectedIds(const std::vector<ParagraphRange>& ranges, int location, int length);
+std::vector<platform::Uuid> selectedIds(const std::vector<ParagraphRange>& ranges, int location,
+                                        int length);
 
 // The index of the first range that ends after `position` (binary search).
 size_t firstRangeEndingAfter(const std::vector<ParagraphRange>& ranges, int position);

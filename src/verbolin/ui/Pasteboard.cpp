@@ -12,6 +12,8 @@ void ClipboardPasteboard::clearAndSetString(const QString& text) {
     if (clipboard->supportsSelection()) clipboard->setText(text, QClipboard::Selection);
 }
 
-QString ClipboardPasteboard::string() const { return QGuiApplication::clipboard()->text(QClipboard::Clipboard); }
+QString ClipboardPasteboard::string() const {
+    return QGuiApplication::clipboard()->text(QClipboard::Clipboard);
+}
 
 }  // namespace verbolin

@@ -7,7 +7,7 @@
 namespace verbolin {
 
 class Pasteboard {
-public:
+  public:
     virtual ~Pasteboard() = default;
     virtual void clearAndSetString(const QString& text) = 0;
     virtual QString string() const = 0;
@@ -15,14 +15,14 @@ public:
 
 // Backed by QClipboard (and the X11 selection where there is one).
 class ClipboardPasteboard final : public Pasteboard {
-public:
+  public:
     void clearAndSetString(const QString& text) override;
     QString string() const override;
 };
 
 // For tests: remembers what was written and how often.
 class MemoryPasteboard final : public Pasteboard {
-public:
+  public:
     void clearAndSetString(const QString& text) override {
         text_ = text;
         ++writes_;
@@ -30,7 +30,7 @@ public:
     QString string() const override { return text_; }
     int writes() const { return writes_; }
 
-private:
+  private:
     QString text_;
     int writes_ = 0;
 };

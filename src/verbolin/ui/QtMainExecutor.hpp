@@ -9,14 +9,14 @@
 namespace verbolin {
 
 class QtMainExecutor final : public platform::MainExecutor {
-public:
+  public:
     // Needs the QCoreApplication to exist.
     QtMainExecutor();
     void post(Task task) override;
     void postAfter(std::chrono::nanoseconds delay, Task task) override;
     bool isMainThread() const override;
 
-private:
+  private:
     QObject context_;  // lives in the GUI thread; queued calls run there
 };
 

@@ -13,11 +13,16 @@ const std::vector<Block>& orNone(const std::shared_ptr<const std::vector<Block>>
 }  // namespace
 
 ScrubberGeometry::ScrubberGeometry(const ScrubberInputs& inputs, double width)
-    : in_(inputs), blocks_(orNone(inputs.blocks)), w_(width - kDotSize - 2), span_(timeSpan(blocks_)) {}
+    : in_(inputs),
+      blocks_(orNone(inputs.blocks)),
+      w_(width - kDotSize - 2),
+      span_(timeSpan(blocks_)) {}
 
-std::optional<std::pair<platform::Date, platform::Date>> ScrubberGeometry::timeSpan(const std::vector<Block>& blocks) {
+std::optional<std::pair<platform::Date, platform::Date>> ScrubberGeometry::timeSpan(
+    const std::vector<Block>& blocks) {
     // A paragraph without segments has no time; it cannot anchor the span.
-    if (blocks.empty() || blocks.front().segments.empty() || blocks.back().segments.empty()) return std::nullopt;
+    if (blocks.empty() || blocks.front().segments.empty() || blocks.back().segments.empty())
+        return std::nullopt;
     const platform::Date start = blocks.front().segments.front().start;
     const platform::Date minEnd = start + std::chrono::seconds(int(kMinSpan));
     return std::pair{start, std::max(blocks.back().segments.back().end, minEnd)};
@@ -40,7 +45,8 @@ std::vector<double> ScrubberGeometry::marks() const {
 
 const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id) const {
     if (id) {
-        auto it = std::find_if(blocks_.begin(), blocks_.end(), [&](const Block& b) { return b.id == *id; });
+        auto it = std::find_if(blocks_.begin(), blocks_.end(),
+                               [&](const Block& b) { return b.id == *id; });
         if (it != blocks_.end()) return &*it;
     }
     return in_.atEnd && !blocks_.empty() ? &blocks_.back() : nullptr;
@@ -52,7 +58,8 @@ std::optional<ScrubberGeometry::Bar> ScrubberGeometry::bar() const {
     const Block* last = visible(in_.visibleLast);
     if (!first || !last || first->segments.empty() || last->segments.empty()) return std::nullopt;
     const double x0 = x(first->segments.front().start);
-    const double x1 = in_.atEnd && in_.isLiveView ? w_ + kDotSize * 0.5 : x(last->segments.back().end);
+    const double x1 =
+        in_.atEnd && in_.isLiveView ? w_ + kDotSize * 0.5 : x(last->segments.back().end);
     return Bar{x0, std::max(x1 - x0, kMinBarWidth), in_.atEnd ? 0.5 : 0.35};
 }
 
@@ -62,7 +69,9 @@ std::optional<platform::Uuid> ScrubberGeometry::target(double locationX) const {
     const double total = platform::secondsBetween(span_->first, span_->second);
     const double target = platform::secondsSince1970(span_->first) + px / w_ * total;
     auto distance = [&](const Block& b) {
-        return b.segments.empty() ? INFINITY : std::abs(platform::secondsSince1970(b.segments.front().start) - target);
+        return b.segments.empty()
+                   ? INFINITY
+                   : std::abs(platform::secondsSince1970(b.segments.front().start) - target);
     };
     const Block* best = &blocks_.front();
     double bestDistance = distance(*best);

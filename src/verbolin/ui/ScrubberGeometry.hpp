@@ -16,7 +16,8 @@
 namespace verbolin {
 
 struct ScrubberInputs {
-    std::shared_ptr<const std::vector<Block>> blocks;  // real paragraphs only, oldest first; null reads as none
+    std::shared_ptr<const std::vector<Block>>
+        blocks;  // real paragraphs only, oldest first; null reads as none
     std::optional<platform::Uuid> visibleFirst, visibleLast;
     bool live = false;        // speech is heard now
     bool isLiveView = false;  // the view shows the growing end
@@ -25,7 +26,7 @@ struct ScrubberInputs {
 };
 
 class ScrubberGeometry {
-public:
+  public:
     static constexpr double kDotSize = 8;
     static constexpr double kMinSpan = 60;  // seconds
     static constexpr double kMinBarWidth = 10;
@@ -38,7 +39,8 @@ public:
     ScrubberGeometry(const ScrubberInputs& inputs, double width);
 
     // From the first paragraph's start to the later of the last one's end and start + 60 s.
-    static std::optional<std::pair<platform::Date, platform::Date>> timeSpan(const std::vector<Block>& blocks);
+    static std::optional<std::pair<platform::Date, platform::Date>> timeSpan(
+        const std::vector<Block>& blocks);
 
     // The track runs from 0 to trackWidth(). Below dotSize + 2 the strip has
     // no room for a track, and nothing time-based is drawn or clickable.
@@ -55,7 +57,7 @@ public:
     // two equally near ones.
     std::optional<platform::Uuid> target(double locationX) const;
 
-private:
+  private:
     const Block* visible(const std::optional<platform::Uuid>& id) const;
 
     const ScrubberInputs& in_;

@@ -14,7 +14,7 @@ namespace {
 // format per paragraph would swell the document's format table. The few
 // distinct looks are made once per write.
 class CharFormats {
-public:
+  public:
     explicit CharFormats(const QPalette& palette) : palette_(palette) {}
     const QTextCharFormat& operator()(const TextAttributes& a) {
         for (const auto& [key, format] : made_)
@@ -28,7 +28,7 @@ public:
         return made_.emplace_back(key, f).second;
     }
 
-private:
+  private:
     const QPalette& palette_;
     std::deque<std::pair<TextAttributes, QTextCharFormat>> made_;
 };

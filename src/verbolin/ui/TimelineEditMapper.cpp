@@ -6,7 +6,8 @@
 
 namespace verbolin::TimelineEditMapper {
 
-bool shouldChange(const AttributedText& text, int pos, int len, const std::optional<QString>& liveId) {
+bool shouldChange(const AttributedText& text, int pos, int len,
+                  const std::optional<QString>& liveId) {
     if (liveId && blockIdAt(text, pos) == liveId) return false;
     if (len <= 0) return true;
     for (const AttributedRun& r : text.runs(pos, len)) {
@@ -39,7 +40,8 @@ EditMapping collectEdits(const AttributedText& text, const std::vector<Block>& b
         if (it == table.end()) continue;
         // Compared as shown: a stored text that is not valid UTF-8 reads back
         // with replacement characters, which is no edit of the user's.
-        if (shown != QString::fromStdString(it->second->text())) out.edits.push_back({*it->second, std::move(utf8)});
+        if (shown != QString::fromStdString(it->second->text()))
+            out.edits.push_back({*it->second, std::move(utf8)});
     }
     return out;
 }

@@ -29,7 +29,8 @@ namespace TimelineEditMapper {
 // deleted or overtyped, so paragraphs are neither merged nor split. Nothing
 // may touch the live paragraph (`liveId`): the store does not hold it, and
 // text typed there would be dropped at the next preview.
-bool shouldChange(const AttributedText& text, int pos, int len, const std::optional<QString>& liveId);
+bool shouldChange(const AttributedText& text, int pos, int len,
+                  const std::optional<QString>& liveId);
 
 // Text typed outside any paragraph joins the paragraph before it (or after
 // it, at the very start), with the body font.

@@ -28,7 +28,8 @@ struct TimelineInputs {
 
     std::function<void(const Block&, const std::string&)> onEdit;
     std::function<void()> onScrolledToTop;
-    std::function<void(std::pair<int, int>, const std::vector<Uuid>&)> onSelection;  // (location, length)
+    std::function<void(std::pair<int, int>, const std::vector<Uuid>&)>
+        onSelection;  // (location, length)
     std::function<void(std::optional<Uuid>, std::optional<Uuid>, bool)> onVisible;
     std::function<void()> onUserInteraction;
     std::function<void()> onDeleteSelection;

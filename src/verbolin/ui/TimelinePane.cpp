@@ -9,8 +9,8 @@
 
 namespace verbolin {
 
-TimelinePane::TimelinePane(TimelinePaneInputs inputs, platform::MainExecutor& main, TimelinePaneServices services,
-                           QWidget* parent)
+TimelinePane::TimelinePane(TimelinePaneInputs inputs, platform::MainExecutor& main,
+                           TimelinePaneServices services, QWidget* parent)
     : QWidget(parent), model_(std::move(inputs), std::move(services), [this] { render(); }) {
     auto* layout = new QVBoxLayout(this);  // owned by this widget, like every child below
     layout->setContentsMargins(0, 0, 0, 0);
@@ -26,9 +26,10 @@ TimelinePane::TimelinePane(TimelinePaneInputs inputs, platform::MainExecutor& ma
     button_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     button_->setIcon(QIcon::fromTheme(QStringLiteral("go-bottom")));
     button_->setFont(UiFonts::system(11, QFont::DemiBold));
-    button_->setStyleSheet(QStringLiteral(
-        "QToolButton { padding: 5px 10px; border-radius: 12px; border: 1px solid rgba(255,255,255,38);"
-        " background: rgba(128,128,128,90); }"));
+    button_->setStyleSheet(
+        QStringLiteral("QToolButton { padding: 5px 10px; border-radius: 12px; border: 1px solid "
+                       "rgba(255,255,255,38);"
+                       " background: rgba(128,128,128,90); }"));
     opacity_ = new QGraphicsOpacityEffect(button_);
     button_->setGraphicsEffect(opacity_);
     button_->hide();
@@ -78,12 +79,14 @@ void TimelinePane::fade(bool in) {
 }
 
 void TimelinePane::finishAnimations() {
-    if (fadeAnimation_.state() == QAbstractAnimation::Running) fadeAnimation_.setCurrentTime(kFadeMs);
+    if (fadeAnimation_.state() == QAbstractAnimation::Running)
+        fadeAnimation_.setCurrentTime(kFadeMs);
 }
 
 void TimelinePane::placeButton() {
     button_->adjustSize();
-    button_->move(textView_->width() - button_->width() - 10, textView_->height() - button_->height() - 10);
+    button_->move(textView_->width() - button_->width() - 10,
+                  textView_->height() - button_->height() - 10);
     button_->raise();
 }
 

@@ -19,13 +19,13 @@ class TimelineTextView;
 
 class TimelinePane final : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr double kScrubberHeight = 30;
     static constexpr int kFadeMs = 150;
     static inline const char* const kButtonSymbol = "arrow.down.to.line";
 
-    TimelinePane(TimelinePaneInputs inputs, platform::MainExecutor& main, TimelinePaneServices services = {},
-                 QWidget* parent = nullptr);
+    TimelinePane(TimelinePaneInputs inputs, platform::MainExecutor& main,
+                 TimelinePaneServices services = {}, QWidget* parent = nullptr);
     ~TimelinePane() override;
 
     void setInputs(TimelinePaneInputs inputs) { model_.setInputs(std::move(inputs)); }
@@ -37,10 +37,10 @@ public:
     // Ends the button's fade at its target.
     void finishAnimations();
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     void render();
     void placeButton();
     void fade(bool in);

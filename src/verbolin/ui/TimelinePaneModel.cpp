@@ -33,7 +33,8 @@ void TimelinePaneModel::observe() {
     if (!in_.store) return;
     // The value present when the pane appears is a starting point, not a change.
     lastSpeaking_ = in_.store->isSpeaking.peek();
-    speakingToken_ = in_.store->isSpeaking.observe([this] { speakingChanged(in_.store->isSpeaking.peek()); });
+    speakingToken_ =
+        in_.store->isSpeaking.observe([this] { speakingChanged(in_.store->isSpeaking.peek()); });
     previewToken_ = in_.store->preview.observe([this] { changed(); });
 }
 
@@ -63,7 +64,8 @@ std::optional<Block> TimelinePaneModel::liveBlock() const {
 TimelineInputs TimelinePaneModel::textViewInputs() {
     TimelineInputs t;
     if (auto live = liveBlock()) {
-        auto all = std::make_shared<std::vector<Block>>(in_.blocks ? *in_.blocks : std::vector<Block>{});
+        auto all =
+            std::make_shared<std::vector<Block>>(in_.blocks ? *in_.blocks : std::vector<Block>{});
         all->push_back(std::move(*live));
         t.blocks = std::move(all);
         t.liveId = liveID();
@@ -74,7 +76,8 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
     t.fontSize = in_.fontSize;
     t.label = [](const Block& b) -> std::string {
         if (b.id == liveID()) return "now";
-        return b.segments.empty() ? std::string() : LocaleTime::shortTime(b.segments.front().start).toStdString();
+        return b.segments.empty() ? std::string()
+                                  : LocaleTime::shortTime(b.segments.front().start).toStdString();
     };
     t.sectionStarts = in_.sectionStarts;
     TranscriptStore* store = in_.store;
@@ -82,7 +85,8 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
         if (store) store->replace(b, text);
     };
     t.onScrolledToTop = in_.onScrolledToTop;
-    t.onSelection = [self = weakSelf()](std::pair<int, int> range, const std::vector<platform::Uuid>& ids) {
+    t.onSelection = [self = weakSelf()](std::pair<int, int> range,
+                                        const std::vector<platform::Uuid>& ids) {
         if (auto m = self.lock()) (*m)->selectionChanged(range, ids);
     };
     t.onVisible = [self = weakSelf()](auto first, auto last, bool atBottom) {
@@ -115,26 +119,31 @@ ScrubberInputs TimelinePaneModel::scrubberInputs() {
 
 void TimelinePaneModel::buttonPressed() { requestJump(std::nullopt); }
 
-std::optional<platform::Uuid> TimelinePaneModel::withoutLive(std::optional<platform::Uuid> id) const {
+std::optional<platform::Uuid> TimelinePaneModel::withoutLive(
+    std::optional<platform::Uuid> id) const {
     if (id != liveID()) return id;
     if (!in_.blocks || in_.blocks->empty()) return std::nullopt;
     return in_.blocks->back().id;
 }
 
-void TimelinePaneModel::visibleChanged(std::optional<platform::Uuid> first, std::optional<platform::Uuid> last,
-                                       bool atBottom) {
+void TimelinePaneModel::visibleChanged(std::optional<platform::Uuid> first,
+                                       std::optional<platform::Uuid> last, bool atBottom) {
     visibleFirst_ = withoutLive(first);
     visibleLast_ = withoutLive(last);
     atEnd_ = atBottom;
     if (services_.recorder) {
-        auto head = [](const std::optional<platform::Uuid>& id) { return id ? id->string().substr(0, 4) : "nil"; };
-        services_.recorder->event("visible", "first=" + head(visibleFirst_) + " last=" + head(visibleLast_) +
+        auto head = [](const std::optional<platform::Uuid>& id) {
+            return id ? id->string().substr(0, 4) : "nil";
+        };
+        services_.recorder->event("visible", "first=" + head(visibleFirst_) +
+                                                 " last=" + head(visibleLast_) +
                                                  " atEnd=" + (atEnd_ ? "true" : "false"));
     }
     changed();
 }
 
-void TimelinePaneModel::selectionChanged(std::pair<int, int> range, const std::vector<platform::Uuid>& ids) {
+void TimelinePaneModel::selectionChanged(std::pair<int, int> range,
+                                         const std::vector<platform::Uuid>& ids) {
     hasSelection_ = range.second > 0;
     if (in_.onSelection) in_.onSelection(range, ids);
 }
@@ -143,7 +152,8 @@ void TimelinePaneModel::userInteracted() { lastInteraction_ = services_.clock->n
 
 void TimelinePaneModel::copyBlock(const platform::Uuid& id) {
     if (!in_.blocks) return;
-    auto it = std::find_if(in_.blocks->begin(), in_.blocks->end(), [&](const Block& b) { return b.id == id; });
+    auto it = std::find_if(in_.blocks->begin(), in_.blocks->end(),
+                           [&](const Block& b) { return b.id == id; });
     if (it == in_.blocks->end()) return;
     const Block block = *it;  // the callback may replace the blocks
     if (services_.pasteboard)

@@ -41,18 +41,19 @@ struct TimelinePaneInputs {
 // Services the pane takes from its surroundings, replaceable in tests.
 struct TimelinePaneServices {
     const platform::Clock* clock = &platform::Clock::system();
-    Pasteboard* pasteboard = nullptr;  // null: the system clipboard
+    Pasteboard* pasteboard = nullptr;         // null: the system clipboard
     std::shared_ptr<DebugRecorder> recorder;  // null: no "visible" events
 };
 
 class TimelinePaneModel {
-public:
+  public:
     static constexpr double kIdleSeconds = 30;
     static inline const char* const kLiveText = "\u2026";
 
     // Watches the store's isSpeaking and preview; `onChange` is called after
     // every change of what the pane shows, so the widget can render again.
-    TimelinePaneModel(TimelinePaneInputs inputs, TimelinePaneServices services, std::function<void()> onChange = {});
+    TimelinePaneModel(TimelinePaneInputs inputs, TimelinePaneServices services,
+                      std::function<void()> onChange = {});
     TimelinePaneModel(const TimelinePaneModel&) = delete;
     TimelinePaneModel& operator=(const TimelinePaneModel&) = delete;
 
@@ -72,7 +73,8 @@ public:
     void buttonPressed();
 
     // Callbacks of the child views.
-    void visibleChanged(std::optional<platform::Uuid> first, std::optional<platform::Uuid> last, bool atBottom);
+    void visibleChanged(std::optional<platform::Uuid> first, std::optional<platform::Uuid> last,
+                        bool atBottom);
     void selectionChanged(std::pair<int, int> range, const std::vector<platform::Uuid>& ids);
     void userInteracted();
     void copyBlock(const platform::Uuid& id);
@@ -84,7 +86,7 @@ public:
     const TimelineInputs::Jump& jump() const { return jump_; }
     bool hasSelection() const { return hasSelection_; }
 
-private:
+  private:
     void observe();
     void speakingChanged(bool speaking);
     void requestJump(std::optional<platform::Uuid> id);

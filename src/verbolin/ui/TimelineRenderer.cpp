@@ -6,7 +6,8 @@
 
 namespace verbolin::TimelineRenderer {
 
-TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId, double spacingBefore) {
+TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId,
+                              double spacingBefore) {
     TextAttributes a;
     a.fontSize = fontSize;
     a.color = ColorRole::label;
@@ -32,9 +33,10 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
         const Block* p = i == 0 ? previous : &blocks[i - 1];
         double spacing = 0;
         if (p) {
-            double gap = platform::secondsBetween(p->segments.back().end, block.segments.front().start);
+            double gap =
+                platform::secondsBetween(p->segments.back().end, block.segments.front().start);
             double factor = gap >= kLongGap || sectionStarts.contains(block.id) ? kSectionFactor
-                                                                                 : kParagraphFactor;
+                                                                                : kParagraphFactor;
             spacing = fontSize * factor;
             out.append(QStringLiteral("\n"), separator);
         }

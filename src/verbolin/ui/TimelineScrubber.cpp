@@ -16,7 +16,8 @@ QColor withAlpha(QColor c, double alpha) {
     return c;
 }
 QColor mix(const QColor& a, const QColor& b, double t) {
-    return QColor::fromRgbF(float(a.redF() + (b.redF() - a.redF()) * t), float(a.greenF() + (b.greenF() - a.greenF()) * t),
+    return QColor::fromRgbF(float(a.redF() + (b.redF() - a.redF()) * t),
+                            float(a.greenF() + (b.greenF() - a.greenF()) * t),
                             float(a.blueF() + (b.blueF() - a.blueF()) * t),
                             float(a.alphaF() + (b.alphaF() - a.alphaF()) * t));
 }
@@ -89,7 +90,8 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
         p.drawEllipse(QPointF(g.dotX() + ScrubberGeometry::kDotSize / 2, mid), d / 2, d / 2);
     }
 
-    const QRectF labels(0, kTopPadding + kStripHeight, width(), height() - kTopPadding - kStripHeight);
+    const QRectF labels(0, kTopPadding + kStripHeight, width(),
+                        height() - kTopPadding - kStripHeight);
     p.setPen(colorFor(ColorRole::quaternaryLabel, pal));
     p.setFont(UiFonts::monospacedDigits(9, QFont::Medium));
     p.drawText(labels, Qt::AlignLeft | Qt::AlignBottom, startLabel());

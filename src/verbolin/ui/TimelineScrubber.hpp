@@ -12,12 +12,13 @@ namespace verbolin {
 
 class TimelineScrubber final : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr double kStripHeight = 12;
     static constexpr double kTopPadding = 2;
     static constexpr int kDotAnimationMs = 250;
     static inline const char* const kHelp =
-        "Where you are in the timeline. Blue runs into the dot while following live. Red dot = hearing speech. "
+        "Where you are in the timeline. Blue runs into the dot while following live. Red dot = "
+        "hearing speech. "
         "Click to jump.";
 
     explicit TimelineScrubber(QWidget* parent = nullptr);
@@ -32,12 +33,12 @@ public:
     // Ends a running dot animation at its target.
     void finishAnimation();
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 
-private:
+  private:
     void jumpTo(double x);
 
     ScrubberInputs inputs_;

@@ -34,20 +34,27 @@ bool TimelineTextEdit::allowedAtSelection() const {
 void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     if (isReadOnly()) return QTextEdit::keyPressEvent(e);
     QTextCursor c = textCursor();
-    if (e->key() == Qt::Key_Backspace && (e->modifiers() & Qt::ControlModifier) && c.hasSelection() &&
-        deleteSelectionKey && deleteSelectionKey()) {
+    if (e->key() == Qt::Key_Backspace && (e->modifiers() & Qt::ControlModifier) &&
+        c.hasSelection() && deleteSelectionKey && deleteSelectionKey()) {
         e->accept();
         return;
     }
     // The range a key would change, found by making the same move on a copy.
     std::optional<QTextCursor::MoveOperation> move;
-    if (e->matches(QKeySequence::DeleteStartOfWord)) move = QTextCursor::PreviousWord;
-    else if (e->matches(QKeySequence::DeleteEndOfWord)) move = QTextCursor::NextWord;
-    else if (e->matches(QKeySequence::DeleteEndOfLine)) move = QTextCursor::EndOfLine;
-    else if (e->matches(QKeySequence::DeleteCompleteLine)) move = QTextCursor::EndOfLine;
-    else if (e->key() == Qt::Key_Backspace) move = QTextCursor::PreviousCharacter;
-    else if (e->matches(QKeySequence::Delete) || e->key() == Qt::Key_Delete) move = QTextCursor::NextCharacter;
-    bool changes = move.has_value() || e->matches(QKeySequence::Cut) || e->matches(QKeySequence::Paste) ||
+    if (e->matches(QKeySequence::DeleteStartOfWord))
+        move = QTextCursor::PreviousWord;
+    else if (e->matches(QKeySequence::DeleteEndOfWord))
+        move = QTextCursor::NextWord;
+    else if (e->matches(QKeySequence::DeleteEndOfLine))
+        move = QTextCursor::EndOfLine;
+    else if (e->matches(QKeySequence::DeleteCompleteLine))
+        move = QTextCursor::EndOfLine;
+    else if (e->key() == Qt::Key_Backspace)
+        move = QTextCursor::PreviousCharacter;
+    else if (e->matches(QKeySequence::Delete) || e->key() == Qt::Key_Delete)
+        move = QTextCursor::NextCharacter;
+    bool changes = move.has_value() || e->matches(QKeySequence::Cut) ||
+                   e->matches(QKeySequence::Paste) ||
                    e->matches(QKeySequence::InsertParagraphSeparator) ||
                    e->matches(QKeySequence::InsertLineSeparator) ||
                    (!e->text().isEmpty() && e->text().front().isPrint() &&
@@ -56,7 +63,8 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         int pos = c.selectionStart(), len = c.selectionEnd() - c.selectionStart();
         if (move && !c.hasSelection()) {
             QTextCursor probe = c;
-            if (e->matches(QKeySequence::DeleteCompleteLine)) probe.movePosition(QTextCursor::StartOfLine);
+            if (e->matches(QKeySequence::DeleteCompleteLine))
+                probe.movePosition(QTextCursor::StartOfLine);
             probe.movePosition(*move, QTextCursor::KeepAnchor);
             pos = probe.selectionStart();
             len = probe.selectionEnd() - probe.selectionStart();
@@ -71,7 +79,8 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
 }
 
 void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
-    if (!isReadOnly() && (!e->commitString().isEmpty() || e->replacementLength() != 0) && !allowedAtSelection()) {
+    if (!isReadOnly() && (!e->commitString().isEmpty() || e->replacementLength() != 0) &&
+        !allowedAtSelection()) {
         e->accept();
         return;
     }
@@ -84,7 +93,9 @@ void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
     if (source->hasText()) textCursor().insertText(source->text());
 }
 
-bool TimelineTextEdit::canInsertFromMimeData(const QMimeData* source) const { return source->hasText(); }
+bool TimelineTextEdit::canInsertFromMimeData(const QMimeData* source) const {
+    return source->hasText();
+}
 
 QMimeData* TimelineTextEdit::createMimeDataFromSelection() const {
     auto* data = new QMimeData;  // Qt takes ownership

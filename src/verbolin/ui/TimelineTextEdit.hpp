@@ -11,7 +11,7 @@ namespace verbolin {
 
 class TimelineTextEdit final : public QTextEdit {
     Q_OBJECT
-public:
+  public:
     explicit TimelineTextEdit(QWidget* parent = nullptr);
 
     std::function<bool(int pos, int len)> shouldChange;
@@ -26,7 +26,7 @@ public:
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* e) override;
     void inputMethodEvent(QInputMethodEvent* e) override;
     void insertFromMimeData(const QMimeData* source) override;
@@ -37,7 +37,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
 
-private:
+  private:
     bool allowed(int pos, int len) const { return !shouldChange || shouldChange(pos, len); }
     bool allowedAtSelection() const;
 

@@ -1,7 +1,6 @@
 #include "verbolin/ui/TimelineTextView.hpp"
 
 #include <QAction>
-#include <cmath>
 #include <QEvent>
 #include <QMenu>
 #include <QScrollBar>
@@ -9,6 +8,7 @@
 #include <QTextDocument>
 #include <QTextFrame>
 #include <QVBoxLayout>
+#include <cmath>
 
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/GutterView.hpp"
@@ -21,7 +21,8 @@ namespace verbolin {
 
 namespace {
 
-std::unordered_set<platform::Uuid> keySet(const std::unordered_map<platform::Uuid, std::string>& m) {
+std::unordered_set<platform::Uuid> keySet(
+    const std::unordered_map<platform::Uuid, std::string>& m) {
     std::unordered_set<platform::Uuid> out;
     for (const auto& [id, title] : m) out.insert(id);
     return out;
@@ -56,12 +57,15 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         return true;
     };
 
-    connect(edit_->document(), &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
+    connect(edit_->document(), &QTextDocument::contentsChange, this,
+            &TimelineTextView::contentsChanged);
     connect(edit_, &QTextEdit::textChanged, this, &TimelineTextView::textChanged);
     connect(edit_, &QTextEdit::cursorPositionChanged, this, &TimelineTextView::selectionChanged);
     connect(edit_, &QTextEdit::selectionChanged, this, &TimelineTextView::selectionChanged);
-    connect(edit_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { boundsChanged(); });
-    connect(edit_->verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] { userScrolled(); });
+    connect(edit_->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            [this] { boundsChanged(); });
+    connect(edit_->verticalScrollBar(), &QScrollBar::actionTriggered, this,
+            [this] { userScrolled(); });
     edit_->installEventFilter(this);
     edit_->viewport()->installEventFilter(this);
 }
@@ -102,7 +106,9 @@ void TimelineTextView::setInputs(TimelineInputs inputs) {
 
 double TimelineTextView::scrollY() const { return edit_->verticalScrollBar()->value(); }
 
-void TimelineTextView::scrollTo(double y) { edit_->verticalScrollBar()->setValue(int(std::lround(y))); }
+void TimelineTextView::scrollTo(double y) {
+    edit_->verticalScrollBar()->setValue(int(std::lround(y)));
+}
 
 double TimelineTextView::layoutAll() {
     const double height = DocumentGeometry::layoutAll(*edit_->document());
@@ -140,12 +146,13 @@ void TimelineTextView::restoreSelection(int anchor, int position) {
 
 void TimelineTextView::apply() {
     edit_->setReadOnly(!inputs_.editable);
-    edit_->setTextInteractionFlags(inputs_.editable ? Qt::TextEditorInteraction
-                                                    : Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    edit_->setTextInteractionFlags(inputs_.editable
+                                       ? Qt::TextEditorInteraction
+                                       : Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     const std::vector<Block>& blocks = blocksOf(inputs_);
     if (desynced_) renderedKey_.clear();  // rebuild from nothing
-    const TimelinePlan plan = TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
-                                                          renderedEditable_, inputs_.editable);
+    const TimelinePlan plan = TimelineUpdatePlanner::plan(
+        renderedKey_, blocks, renderedFont_, inputs_.fontSize, renderedEditable_, inputs_.editable);
     if (plan.kind == TimelinePlan::Kind::none && !desynced_) {
         updateGutter();
         return;
@@ -155,12 +162,14 @@ void TimelineTextView::apply() {
 
     if (plan.kind == TimelinePlan::Kind::tail && !desynced_) {
         QTextDocument& doc = *edit_->document();
-        const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, plan.common);
+        const int start =
+            TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, plan.common);
         const Block* previous = plan.common > 0 ? &blocks[plan.common - 1] : nullptr;
-        AttributedText tail = TimelineRenderer::render(std::span(blocks).subspan(plan.common), previous,
-                                                       inputs_.fontSize, sections);
+        AttributedText tail = TimelineRenderer::render(std::span(blocks).subspan(plan.common),
+                                                       previous, inputs_.fontSize, sections);
         // Plain numbers: a QTextCursor would follow the replaced text.
-        const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
+        const int savedAnchor = edit_->textCursor().anchor(),
+                  savedPos = edit_->textCursor().position();
         const int removed = text_.length() - start;
         // Only the tail's paragraphs change place; the ranges before stay.
         std::vector<ParagraphRange> kept = ranges();
@@ -176,16 +185,20 @@ void TimelineTextView::apply() {
         ranges_ = std::move(kept);
         if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
         renderedKey_.resize(plan.common);
-        for (size_t i = plan.common; i < blocks.size(); ++i) renderedKey_.push_back(ParagraphKey::of(blocks[i]));
+        for (size_t i = plan.common; i < blocks.size(); ++i)
+            renderedKey_.push_back(ParagraphKey::of(blocks[i]));
         layoutAll();
-        if (wasAtBottom) scrollToEnd();
-        else reportVisible();
+        if (wasAtBottom)
+            scrollToEnd();
+        else
+            reportVisible();
         updateGutter(plan.common > 0 ? plan.common - 1 : 0);
         return;
     }
 
     const bool hadAnchor = !renderedKey_.empty();
-    const std::optional<ParagraphKey> anchor = hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
+    const std::optional<ParagraphKey> anchor =
+        hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
     const double oldHeight = DocumentGeometry::layoutAll(*edit_->document());
     const double oldTop = scrollY();
     const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
@@ -221,9 +234,12 @@ void TimelineTextView::apply() {
         }
     }
     if (plan.styleChanged) {
-        if (std::max(savedAnchor, savedPos) <= text_.length()) restoreSelection(savedAnchor, savedPos);
-        if (wasAtBottom) scrollToEnd();
-        else reportVisible();
+        if (std::max(savedAnchor, savedPos) <= text_.length())
+            restoreSelection(savedAnchor, savedPos);
+        if (wasAtBottom)
+            scrollToEnd();
+        else
+            reportVisible();
     } else if (wasAtBottom || !hadAnchor) {
         scrollToEnd();
     } else {
@@ -289,10 +305,12 @@ void TimelineTextView::handleJump() {
 
 void TimelineTextView::updateGutter(size_t from) {
     if (from == 0) gutter_->entries.clear();
-    Gutter::entries(gutter_->entries, blocksOf(inputs_), inputs_.label, inputs_.sectionStarts, from);
+    Gutter::entries(gutter_->entries, blocksOf(inputs_), inputs_.label, inputs_.sectionStarts,
+                    from);
     auto onCopyBlock = inputs_.onCopyBlock;
     gutter_->onCopy = [onCopyBlock](const QString& id) {
-        if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock) onCopyBlock(*uuid);
+        if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock)
+            onCopyBlock(*uuid);
     };
     gutter_->fontSize = inputs_.fontSize;
     gutter_->setGeometry(edit_->viewport()->rect());
@@ -323,14 +341,18 @@ void TimelineTextView::userScrolled() {
 }
 
 void TimelineTextView::frameChanged() {
-    if (lastVisible_.atBottom) scrollToEnd();
-    else reportVisible();
+    if (lastVisible_.atBottom)
+        scrollToEnd();
+    else
+        reportVisible();
 }
 
 bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Resize) {
-        if (watched == edit_->viewport()) gutter_->setGeometry(edit_->viewport()->rect());
-        else if (watched == edit_) frameChanged();
+        if (watched == edit_->viewport())
+            gutter_->setGeometry(edit_->viewport()->rect());
+        else if (watched == edit_)
+            frameChanged();
     } else if (event->type() == QEvent::Wheel && watched == edit_->viewport()) {
         userScrolled();
     }
@@ -387,8 +409,10 @@ void TimelineTextView::selectionChanged() {
     const QTextCursor c = edit_->textCursor();
     const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
     if (auto id = blockIdAt(text_, location); id && platform::Uuid::parse(id->toStdString())) {
-        typing_ = TimelineRenderer::bodyAttributes(inputs_.fontSize, *platform::Uuid::parse(id->toStdString()), 0);
-        if (const TextAttributes* a = text_.attributesAt(location); a && a->paragraph) typing_.paragraph = a->paragraph;
+        typing_ = TimelineRenderer::bodyAttributes(inputs_.fontSize,
+                                                   *platform::Uuid::parse(id->toStdString()), 0);
+        if (const TextAttributes* a = text_.attributesAt(location); a && a->paragraph)
+            typing_.paragraph = a->paragraph;
     }
     selectionInteractive_ = selectionInteractive_ || edit_->inMouseEvent();
     if (selectionPosted_) return;  // one report per turn, with the latest selection
@@ -409,7 +433,8 @@ void TimelineTextView::selectionChanged() {
 QString TimelineTextView::plainSelectedText() const {
     const QTextCursor c = edit_->textCursor();
     if (!c.hasSelection()) return QString();
-    return TimelineRenderer::plainText(text_, c.selectionStart(), c.selectionEnd() - c.selectionStart());
+    return TimelineRenderer::plainText(text_, c.selectionStart(),
+                                       c.selectionEnd() - c.selectionStart());
 }
 
 void TimelineTextView::decorateContextMenu(QMenu& menu) {

@@ -26,7 +26,7 @@ class TimelineTextEdit;
 
 class TimelineTextView final : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr double kInsetWidth = 6;
     static constexpr double kInsetHeight = 10;
     static constexpr double kBottomSlack = 40;  // "at the end" when closer than this
@@ -58,13 +58,13 @@ public:
     void scrollTo(double y);
     bool atBottom() const;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void apply();
     static void configure(QTextDocument& doc);  // margins for the inset and time column
-    double layoutAll();  // returns the document height
+    double layoutAll();                         // returns the document height
     void restoreSelection(int anchor, int position);
     void reportVisible();
     void scrollToEnd();
@@ -102,9 +102,9 @@ private:
         friend bool operator==(const Visible&, const Visible&) = default;
     } lastVisible_;
 
-    bool writing_ = false;      // our own writes into the document
-    bool userEdited_ = false;   // a user change waits for mapping
-    bool desynced_ = false;     // the document no longer matches the text
+    bool writing_ = false;     // our own writes into the document
+    bool userEdited_ = false;  // a user change waits for mapping
+    bool desynced_ = false;    // the document no longer matches the text
     TextAttributes typing_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;

@@ -11,8 +11,8 @@ std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t
     return keys;
 }
 
-TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const std::vector<Block>& blocks, double renderedFont,
-                  double font, bool renderedEditable, bool editable) {
+TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const std::vector<Block>& blocks,
+                  double renderedFont, double font, bool renderedEditable, bool editable) {
     TimelinePlan p;
     p.styleChanged = renderedFont != font || renderedEditable != editable;
     const size_t n = std::min(rendered.size(), blocks.size());
@@ -26,8 +26,8 @@ TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const std::vector<B
     return p;
 }
 
-int tailStart(const std::vector<ParagraphRange>& ranges, int textLength, const std::vector<ParagraphKey>& keys,
-              size_t index) {
+int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
+              const std::vector<ParagraphKey>& keys, size_t index) {
     if (index >= keys.size()) return textLength;
     const QString id = QString::fromStdString(keys[index].id.string());
     for (size_t i = 0; i < ranges.size(); ++i)

@@ -22,7 +22,8 @@ QFont system(double size, QFont::Weight weight) {
 QFont body(double size) {
     static const QString rounded = [] {
         for (const char* name : {"Nunito", "Varela Round", "Comfortaa"})
-            if (QFontDatabase::hasFamily(QString::fromLatin1(name))) return QString::fromLatin1(name);
+            if (QFontDatabase::hasFamily(QString::fromLatin1(name)))
+                return QString::fromLatin1(name);
         return QString();
     }();
     QFont f = system(size);

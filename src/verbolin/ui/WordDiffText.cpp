@@ -52,11 +52,17 @@ QString WordDiffText::html(const std::vector<Op>& ops, const QPalette& palette) 
     for (const Op& op : ops) {
         const QString word = (op.word + u' ').toHtmlEscaped();
         switch (op.kind) {
-        case Op::Kind::same: out += QStringLiteral("<span style=\"color:%1\">%2</span>").arg(secondary, word); break;
-        case Op::Kind::removed:
-            out += QStringLiteral("<span style=\"color:#ff0000;text-decoration:line-through\">%1</span>").arg(word);
-            break;
-        case Op::Kind::added: out += QStringLiteral("<span style=\"color:#00a000\">%1</span>").arg(word); break;
+            case Op::Kind::same:
+                out += QStringLiteral("<span style=\"color:%1\">%2</span>").arg(secondary, word);
+                break;
+            case Op::Kind::removed:
+                out += QStringLiteral(
+                           "<span style=\"color:#ff0000;text-decoration:line-through\">%1</span>")
+                           .arg(word);
+                break;
+            case Op::Kind::added:
+                out += QStringLiteral("<span style=\"color:#00a000\">%1</span>").arg(word);
+                break;
         }
     }
     return out + QStringLiteral("</span>");

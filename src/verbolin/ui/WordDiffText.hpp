@@ -13,7 +13,7 @@ namespace verbolin {
 
 class WordDiffText final : public QLabel {
     Q_OBJECT
-public:
+  public:
     struct Op {
         enum class Kind { same, removed, added };
         Kind kind;
@@ -35,10 +35,10 @@ public:
     const QString& before() const { return before_; }
     const QString& after() const { return after_; }
 
-protected:
+  protected:
     void changeEvent(QEvent* event) override;
 
-private:
+  private:
     void refresh();
     const QString before_, after_;
 };

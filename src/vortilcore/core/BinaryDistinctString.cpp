@@ -10,9 +10,7 @@ namespace vortil {
 
 namespace {
 
-[[noreturn]] void indexOutOfBounds() {
-    platform::fatalError("Index out of bounds");
-}
+[[noreturn]] void indexOutOfBounds() { platform::fatalError("Index out of bounds"); }
 
 }  // namespace
 
@@ -33,7 +31,8 @@ size_t hashUnits(std::u16string_view units) {
     return size_t(h);
 }
 
-BinaryDistinctCharacter::BinaryDistinctCharacter(std::string_view text) : bytes_(unicode::toUtf16(text)) {}
+BinaryDistinctCharacter::BinaryDistinctCharacter(std::string_view text)
+    : bytes_(unicode::toUtf16(text)) {}
 
 std::string BinaryDistinctCharacter::string() const { return unicode::toUtf8(bytes_); }
 
@@ -48,7 +47,8 @@ std::string BinaryDistinctCharacter::description() const {
     return out + "])";
 }
 
-BinaryDistinctString::BinaryDistinctString(std::string_view text) : value_(unicode::toUtf16(text)) {}
+BinaryDistinctString::BinaryDistinctString(std::string_view text)
+    : value_(unicode::toUtf16(text)) {}
 
 BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& chars) {
     for (const auto& c : chars) value_ += c.bytes();
@@ -56,7 +56,9 @@ BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctChara
 
 std::string BinaryDistinctString::string() const { return unicode::toUtf8(value_); }
 
-size_t BinaryDistinctString::count() const { return unicode::graphemeCount(std::u16string_view(value_)); }
+size_t BinaryDistinctString::count() const {
+    return unicode::graphemeCount(std::u16string_view(value_));
+}
 
 bool BinaryDistinctString::hasPrefix(const BinaryDistinctString& candidate) const {
     if (candidate.value_.size() > value_.size()) return false;
@@ -65,15 +67,16 @@ bool BinaryDistinctString::hasPrefix(const BinaryDistinctString& candidate) cons
 
 bool BinaryDistinctString::hasSuffix(const BinaryDistinctString& candidate) const {
     if (candidate.value_.size() > value_.size()) return false;
-    return value_.compare(value_.size() - candidate.value_.size(), candidate.value_.size(), candidate.value_) == 0;
+    return value_.compare(value_.size() - candidate.value_.size(), candidate.value_.size(),
+                          candidate.value_) == 0;
 }
 
 BinaryDistinctString BinaryDistinctString::lowercased() const {
     return BinaryDistinctString(unicode::lowercased(std::u16string_view(value_)));
 }
 
-BinaryDistinctString BinaryDistinctString::replacingOccurrences(const BinaryDistinctString& target,
-                                                                const BinaryDistinctString& replacement) const {
+BinaryDistinctString BinaryDistinctString::replacingOccurrences(
+    const BinaryDistinctString& target, const BinaryDistinctString& replacement) const {
     // Go through decoded text so malformed units behave as they do in string().
     std::u16string text = unicode::toUtf16(string());
     std::u16string needle = unicode::toUtf16(target.string());
@@ -84,7 +87,8 @@ BinaryDistinctString BinaryDistinctString::replacingOccurrences(const BinaryDist
     // never starts or ends inside a character and equivalent spellings match.
     auto keys = [](std::u16string_view s) {
         std::vector<std::u16string> out;
-        for (auto& g : unicode::graphemes(s)) out.push_back(unicode::normalized(g, unicode::NormalizationForm::nfd));
+        for (auto& g : unicode::graphemes(s))
+            out.push_back(unicode::normalized(g, unicode::NormalizationForm::nfd));
         return out;
     };
     auto hay = unicode::graphemes(std::u16string_view(text));
@@ -124,7 +128,8 @@ std::optional<long> BinaryDistinctString::index(long i, long offsetBy, long limi
 std::vector<BinaryDistinctCharacter> BinaryDistinctString::characters() const {
     std::vector<BinaryDistinctCharacter> out;
     auto b = unicode::graphemeBoundaries(std::u16string_view(value_));
-    for (size_t k = 0; k + 1 < b.size(); ++k) out.emplace_back(std::u16string_view(value_).substr(b[k], b[k + 1] - b[k]));
+    for (size_t k = 0; k + 1 < b.size(); ++k)
+        out.emplace_back(std::u16string_view(value_).substr(b[k], b[k + 1] - b[k]));
     return out;
 }
 
@@ -132,7 +137,8 @@ BinaryDistinctString BinaryDistinctString::slice(long lower, long upper) const {
     auto b = unicode::graphemeBoundaries(std::u16string_view(value_));
     long n = long(b.size()) - 1;
     if (lower < 0 || upper > n || lower > upper) indexOutOfBounds();
-    return BinaryDistinctString(value_.substr(b[size_t(lower)], b[size_t(upper)] - b[size_t(lower)]));
+    return BinaryDistinctString(
+        value_.substr(b[size_t(lower)], b[size_t(upper)] - b[size_t(lower)]));
 }
 
 BinaryDistinctString BinaryDistinctString::slice(long lower) const {

@@ -20,7 +20,7 @@
 namespace vortil {
 
 class BinaryDistinctCharacter {
-public:
+  public:
     BinaryDistinctCharacter() = default;
     explicit BinaryDistinctCharacter(std::u16string_view bytes) : bytes_(bytes) {}
     BinaryDistinctCharacter(std::string_view text);
@@ -31,14 +31,15 @@ public:
     // BinaryDistinctCharacter('a', bytes: ["0x61"])
     std::string description() const;
 
-    friend bool operator==(const BinaryDistinctCharacter&, const BinaryDistinctCharacter&) = default;
+    friend bool operator==(const BinaryDistinctCharacter&,
+                           const BinaryDistinctCharacter&) = default;
 
-private:
+  private:
     std::u16string bytes_;
 };
 
 class BinaryDistinctString {
-public:
+  public:
     BinaryDistinctString() = default;
     explicit BinaryDistinctString(std::u16string units) : value_(std::move(units)) {}
     BinaryDistinctString(std::string_view text);
@@ -58,11 +59,13 @@ public:
 
     friend bool operator==(const BinaryDistinctString&, const BinaryDistinctString&) = default;
     // Lexicographic over the units as unsigned 16-bit numbers; shorter prefix first.
-    friend std::strong_ordering operator<=>(const BinaryDistinctString& a, const BinaryDistinctString& b) {
+    friend std::strong_ordering operator<=>(const BinaryDistinctString& a,
+                                            const BinaryDistinctString& b) {
         return a.value_.compare(b.value_) <=> 0;
     }
 
-    friend BinaryDistinctString operator+(const BinaryDistinctString& a, const BinaryDistinctString& b) {
+    friend BinaryDistinctString operator+(const BinaryDistinctString& a,
+                                          const BinaryDistinctString& b) {
         return BinaryDistinctString(a.value_ + b.value_);
     }
 
@@ -84,7 +87,7 @@ public:
     BinaryDistinctString slice(long lower, long upper) const;  // [lower, upper)
     BinaryDistinctString slice(long lower) const;              // [lower, count)
 
-private:
+  private:
     std::u16string value_;
 };
 
@@ -95,12 +98,16 @@ size_t hashUnits(std::u16string_view units);
 
 template <>
 struct std::hash<vortil::BinaryDistinctString> {
-    size_t operator()(const vortil::BinaryDistinctString& s) const noexcept { return vortil::hashUnits(s.value()); }
+    size_t operator()(const vortil::BinaryDistinctString& s) const noexcept {
+        return vortil::hashUnits(s.value());
+    }
 };
 
 template <>
 struct std::hash<vortil::BinaryDistinctCharacter> {
-    size_t operator()(const vortil::BinaryDistinctCharacter& c) const noexcept { return vortil::hashUnits(c.bytes()); }
+    size_t operator()(const vortil::BinaryDistinctCharacter& c) const noexcept {
+        return vortil::hashUnits(c.bytes());
+    }
 };
 
 namespace vortil {
@@ -112,7 +119,8 @@ using BinaryDistinctDictionary = std::unordered_map<BinaryDistinctString, V>;
 // value becomes strategy(present, incoming). Text keys are taken by their
 // UTF-16 units.
 template <typename V, typename K, typename Strategy>
-void merge(BinaryDistinctDictionary<V>& into, const std::unordered_map<K, V>& other, Strategy strategy) {
+void merge(BinaryDistinctDictionary<V>& into, const std::unordered_map<K, V>& other,
+           Strategy strategy) {
     for (const auto& [k, v] : other) {
         BinaryDistinctString key(k);
         auto it = into.find(key);
@@ -124,8 +132,8 @@ void merge(BinaryDistinctDictionary<V>& into, const std::unordered_map<K, V>& ot
 }
 
 template <typename V, typename K, typename Strategy>
-BinaryDistinctDictionary<V> merging(const BinaryDistinctDictionary<V>& base, const std::unordered_map<K, V>& other,
-                                    Strategy strategy) {
+BinaryDistinctDictionary<V> merging(const BinaryDistinctDictionary<V>& base,
+                                    const std::unordered_map<K, V>& other, Strategy strategy) {
     BinaryDistinctDictionary<V> copy = base;
     merge(copy, other, strategy);
     return copy;

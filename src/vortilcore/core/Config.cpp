@@ -38,7 +38,9 @@ std::optional<int64_t> exactInteger(double d) {
     return int64_t(d);
 }
 
-void hashCombine(size_t& seed, size_t v) { seed ^= v + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2); }
+void hashCombine(size_t& seed, size_t v) {
+    seed ^= v + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2);
+}
 
 }  // namespace
 
@@ -54,7 +56,8 @@ Config Config::fromJson(const nlohmann::json& j) {
         case T::object: {
             Dictionary d;
             d.reserve(j.size());
-            for (auto it = j.begin(); it != j.end(); ++it) d.emplace(BinaryDistinctString(it.key()), fromJson(it.value()));
+            for (auto it = j.begin(); it != j.end(); ++it)
+                d.emplace(BinaryDistinctString(it.key()), fromJson(it.value()));
             return Config(std::move(d));
         }
         case T::array: {
@@ -63,9 +66,12 @@ Config Config::fromJson(const nlohmann::json& j) {
             for (const auto& e : j) a.push_back(fromJson(e));
             return Config(std::move(a));
         }
-        case T::string: return Config(j.get_ref<const std::string&>());
-        case T::boolean: return Config(int64_t(j.get<bool>() ? 1 : 0));
-        case T::number_integer: return Config(j.get<int64_t>());
+        case T::string:
+            return Config(j.get_ref<const std::string&>());
+        case T::boolean:
+            return Config(int64_t(j.get<bool>() ? 1 : 0));
+        case T::number_integer:
+            return Config(j.get<int64_t>());
         case T::number_unsigned: {
             uint64_t u = j.get<uint64_t>();
             if (u <= uint64_t(INT64_MAX)) return Config(int64_t(u));
@@ -76,8 +82,10 @@ Config Config::fromJson(const nlohmann::json& j) {
             if (auto i = exactInteger(d)) return Config(*i);
             return Config(float(d));
         }
-        case T::null: return Config();
-        default: break;
+        case T::null:
+            return Config();
+        default:
+            break;
     }
     std::fprintf(stderr, "Fatal error: unknown type: nlohmann::json %s\n", j.type_name());
     std::abort();
@@ -86,8 +94,10 @@ Config Config::fromJson(const nlohmann::json& j) {
 Config Config::decoded(const nlohmann::json& j) {
     using T = nlohmann::json::value_t;
     switch (j.type()) {
-        case T::null: return Config();
-        case T::number_integer: return Config(j.get<int64_t>());
+        case T::null:
+            return Config();
+        case T::number_integer:
+            return Config(j.get<int64_t>());
         case T::number_unsigned: {
             uint64_t u = j.get<uint64_t>();
             if (u <= uint64_t(INT64_MAX)) return Config(int64_t(u));
@@ -98,18 +108,24 @@ Config Config::decoded(const nlohmann::json& j) {
             if (auto i = exactInteger(d)) return Config(*i);
             return Config(float(d));
         }
-        case T::boolean: return Config(j.get<bool>());
-        case T::string: return Config(j.get_ref<const std::string&>());
+        case T::boolean:
+            return Config(j.get<bool>());
+        case T::string:
+            return Config(j.get_ref<const std::string&>());
         case T::array: {
             if (j.size() == 2 && j[1].is_string()) {
                 const auto& id = j[0];
                 std::optional<uint64_t> u;
-                if (id.is_number_unsigned()) u = id.get<uint64_t>();
-                else if (id.is_number_integer() && id.get<int64_t>() >= 0) u = uint64_t(id.get<int64_t>());
+                if (id.is_number_unsigned())
+                    u = id.get<uint64_t>();
+                else if (id.is_number_integer() && id.get<int64_t>() >= 0)
+                    u = uint64_t(id.get<int64_t>());
                 else if (id.is_number_float()) {
                     if (auto i = exactInteger(id.get<double>()); i && *i >= 0) u = uint64_t(*i);
                 }
-                if (u) return Config(Token{*u, BinaryDistinctString(j[1].get_ref<const std::string&>())});
+                if (u)
+                    return Config(
+                        Token{*u, BinaryDistinctString(j[1].get_ref<const std::string&>())});
             }
             Array a;
             for (const auto& e : j) a.push_back(decoded(e));
@@ -117,34 +133,43 @@ Config Config::decoded(const nlohmann::json& j) {
         }
         case T::object: {
             Dictionary d;
-            for (auto it = j.begin(); it != j.end(); ++it) d.insert_or_assign(BinaryDistinctString(it.key()), decoded(it.value()));
+            for (auto it = j.begin(); it != j.end(); ++it)
+                d.insert_or_assign(BinaryDistinctString(it.key()), decoded(it.value()));
             return Config(std::move(d));
         }
-        default: return Config();
+        default:
+            return Config();
     }
 }
 
 nlohmann::json Config::encoded() const {
     switch (kind()) {
-        case Kind::string: return std::get<BinaryDistinctString>(data_).string();
-        case Kind::integer: return std::get<int64_t>(data_);
-        case Kind::boolean: return std::get<bool>(data_);
-        case Kind::floating: return floatForJson(std::get<float>(data_));
+        case Kind::string:
+            return std::get<BinaryDistinctString>(data_).string();
+        case Kind::integer:
+            return std::get<int64_t>(data_);
+        case Kind::boolean:
+            return std::get<bool>(data_);
+        case Kind::floating:
+            return floatForJson(std::get<float>(data_));
         case Kind::dictionary: {
             nlohmann::json o = nlohmann::json::object();
-            for (const auto& [k, v] : *std::get<std::shared_ptr<const Dictionary>>(data_)) o[k.string()] = v.encoded();
+            for (const auto& [k, v] : *std::get<std::shared_ptr<const Dictionary>>(data_))
+                o[k.string()] = v.encoded();
             return o;
         }
         case Kind::array: {
             nlohmann::json a = nlohmann::json::array();
-            for (const auto& v : *std::get<std::shared_ptr<const Array>>(data_)) a.push_back(v.encoded());
+            for (const auto& v : *std::get<std::shared_ptr<const Array>>(data_))
+                a.push_back(v.encoded());
             return a;
         }
         case Kind::token: {
             const auto& t = std::get<Token>(data_);
             return nlohmann::json::array({t.id, t.text.string()});
         }
-        case Kind::null: break;
+        case Kind::null:
+            break;
     }
     return nullptr;
 }
@@ -157,7 +182,9 @@ const Config& Config::operator[](const BinaryDistinctString& key) const {
     return nullConfig();
 }
 
-const Config& Config::get(std::string_view member) const { return (*this)[BinaryDistinctString(member)]; }
+const Config& Config::get(std::string_view member) const {
+    return (*this)[BinaryDistinctString(member)];
+}
 
 const Config* Config::getIfDictionary(std::string_view member) const {
     if (kind() != Kind::dictionary) return nullptr;
@@ -197,15 +224,18 @@ BinaryDistinctString Config::uncamelCase(const BinaryDistinctString& key) {
 
 std::optional<bool> Config::boolean() const {
     switch (kind()) {
-        case Kind::boolean: return std::get<bool>(data_);
-        case Kind::integer: return std::get<int64_t>(data_) == 1;
+        case Kind::boolean:
+            return std::get<bool>(data_);
+        case Kind::integer:
+            return std::get<int64_t>(data_) == 1;
         case Kind::string: {
             std::string s = unicode::lowercased(std::get<BinaryDistinctString>(data_).string());
             if (s == "true" || s == "t" || s == "1") return true;
             if (s == "false" || s == "f" || s == "0") return false;
             return std::nullopt;
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -214,7 +244,9 @@ std::optional<std::string> Config::stringValue() const {
     return std::nullopt;
 }
 
-const BinaryDistinctString* Config::binaryString() const { return std::get_if<BinaryDistinctString>(&data_); }
+const BinaryDistinctString* Config::binaryString() const {
+    return std::get_if<BinaryDistinctString>(&data_);
+}
 
 std::optional<int64_t> Config::integerValue() const {
     if (auto* i = std::get_if<int64_t>(&data_)) return *i;
@@ -264,9 +296,12 @@ std::string Config::description() const {
             out += '"';
             return out;
         }
-        case Kind::integer: return std::to_string(std::get<int64_t>(data_));
-        case Kind::boolean: return std::get<bool>(data_) ? "true" : "false";
-        case Kind::floating: return platform::numberText(std::get<float>(data_));
+        case Kind::integer:
+            return std::to_string(std::get<int64_t>(data_));
+        case Kind::boolean:
+            return std::get<bool>(data_) ? "true" : "false";
+        case Kind::floating:
+            return platform::numberText(std::get<float>(data_));
         case Kind::dictionary: {
             const Dictionary& d = *dictionaryValue();
             if (d.empty()) return "{[:]}";
@@ -298,7 +333,8 @@ std::string Config::description() const {
             out += ')';
             return out;
         }
-        case Kind::null: break;
+        case Kind::null:
+            break;
     }
     return "null";
 }
@@ -314,13 +350,19 @@ bool operator==(const Config& a, const Config& b) {
         auto r = a.boolean();
         return r && *r == std::get<bool>(b.data_);
     }
-    if (ka == K::integer && kb == K::floating) return float(std::get<int64_t>(a.data_)) == std::get<float>(b.data_);
-    if (ka == K::floating && kb == K::integer) return float(std::get<int64_t>(b.data_)) == std::get<float>(a.data_);
+    if (ka == K::integer && kb == K::floating)
+        return float(std::get<int64_t>(a.data_)) == std::get<float>(b.data_);
+    if (ka == K::floating && kb == K::integer)
+        return float(std::get<int64_t>(b.data_)) == std::get<float>(a.data_);
     if (ka != kb) return false;
     switch (ka) {
-        case K::string: return std::get<BinaryDistinctString>(a.data_) == std::get<BinaryDistinctString>(b.data_);
-        case K::integer: return std::get<int64_t>(a.data_) == std::get<int64_t>(b.data_);
-        case K::floating: return std::get<float>(a.data_) == std::get<float>(b.data_);
+        case K::string:
+            return std::get<BinaryDistinctString>(a.data_) ==
+                   std::get<BinaryDistinctString>(b.data_);
+        case K::integer:
+            return std::get<int64_t>(a.data_) == std::get<int64_t>(b.data_);
+        case K::floating:
+            return std::get<float>(a.data_) == std::get<float>(b.data_);
         case K::dictionary: {
             const auto& da = *a.dictionaryValue();
             const auto& db = *b.dictionaryValue();
@@ -331,14 +373,17 @@ bool operator==(const Config& a, const Config& b) {
             }
             return true;
         }
-        case K::array: return *a.arrayValue() == *b.arrayValue();
+        case K::array:
+            return *a.arrayValue() == *b.arrayValue();
         case K::token: {
             const auto& ta = std::get<Config::Token>(a.data_);
             const auto& tb = std::get<Config::Token>(b.data_);
             return ta.id == tb.id && ta.text == tb.text;
         }
-        case K::null: return true;
-        case K::boolean: break;  // handled above
+        case K::null:
+            return true;
+        case K::boolean:
+            break;  // handled above
     }
     return false;
 }
@@ -346,9 +391,18 @@ bool operator==(const Config& a, const Config& b) {
 size_t Config::hash() const {
     size_t h = 0;
     switch (kind()) {
-        case Kind::string: hashCombine(h, 1); hashCombine(h, hashUnits(std::get<BinaryDistinctString>(data_).value())); break;
-        case Kind::integer: hashCombine(h, 2); hashCombine(h, std::hash<int64_t>{}(std::get<int64_t>(data_))); break;
-        case Kind::boolean: hashCombine(h, 3); hashCombine(h, std::get<bool>(data_) ? 1 : 0); break;
+        case Kind::string:
+            hashCombine(h, 1);
+            hashCombine(h, hashUnits(std::get<BinaryDistinctString>(data_).value()));
+            break;
+        case Kind::integer:
+            hashCombine(h, 2);
+            hashCombine(h, std::hash<int64_t>{}(std::get<int64_t>(data_)));
+            break;
+        case Kind::boolean:
+            hashCombine(h, 3);
+            hashCombine(h, std::get<bool>(data_) ? 1 : 0);
+            break;
         case Kind::floating: {
             float f = std::get<float>(data_);
             if (f == 0) f = 0;  // negative zero hashes as zero
@@ -380,7 +434,9 @@ size_t Config::hash() const {
             hashCombine(h, hashUnits(t.text.value()));
             break;
         }
-        case Kind::null: hashCombine(h, 0); break;
+        case Kind::null:
+            hashCombine(h, 0);
+            break;
     }
     return h;
 }
@@ -392,7 +448,8 @@ std::string duplicatingBOMsAfterQuotes(std::string_view in) {
     while (i < in.size()) {
         out.push_back(in[i]);
         if (in[i] == '"' && i + 3 < in.size() && static_cast<unsigned char>(in[i + 1]) == 0xEF &&
-            static_cast<unsigned char>(in[i + 2]) == 0xBB && static_cast<unsigned char>(in[i + 3]) == 0xBF) {
+            static_cast<unsigned char>(in[i + 2]) == 0xBB &&
+            static_cast<unsigned char>(in[i + 3]) == 0xBF) {
             out += "\xEF\xBB\xBF\xEF\xBB\xBF";
             i += 4;
         } else {

@@ -24,7 +24,7 @@
 namespace vortil {
 
 class Config {
-public:
+  public:
     enum class Kind { string, integer, boolean, floating, dictionary, array, token, null };
 
     using Dictionary = std::unordered_map<BinaryDistinctString, Config>;
@@ -97,9 +97,10 @@ public:
     friend bool operator==(const Config& a, const Config& b);
     size_t hash() const;
 
-private:
-    using Data = std::variant<BinaryDistinctString, int64_t, bool, float, std::shared_ptr<const Dictionary>,
-                              std::shared_ptr<const Array>, Token, std::monostate>;
+  private:
+    using Data =
+        std::variant<BinaryDistinctString, int64_t, bool, float, std::shared_ptr<const Dictionary>,
+                     std::shared_ptr<const Array>, Token, std::monostate>;
     Data data_ = std::monostate{};
 };
 

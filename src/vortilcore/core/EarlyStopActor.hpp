@@ -13,7 +13,7 @@
 namespace vortil {
 
 class EarlyStopActor final {
-public:
+  public:
     EarlyStopActor() = default;
     EarlyStopActor(const EarlyStopActor&) = delete;
     EarlyStopActor& operator=(const EarlyStopActor&) = delete;
@@ -30,7 +30,7 @@ public:
     // How many runs hold a flag.
     std::size_t count() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::unordered_map<platform::Uuid, bool> shouldStop_;
 };

@@ -2,6 +2,10 @@
 
 #include <fnmatch.h>
 #include <pwd.h>
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -9,11 +13,6 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
-
-#include <unicode/brkiter.h>
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
 
 #include "platform/system/Paths.hpp"
 
@@ -60,7 +59,13 @@ std::string utf8(const icu::UnicodeString& text) {
 
 bool isSentenceEnder(UChar32 c) {
     switch (c) {
-        case '.': case '!': case '?': case 0x2026: case 0x3002: case 0xFF01: case 0xFF1F:
+        case '.':
+        case '!':
+        case '?':
+        case 0x2026:
+        case 0x3002:
+        case 0xFF01:
+        case 0xFF1F:
             return true;
         default:
             return false;
@@ -69,7 +74,11 @@ bool isSentenceEnder(UChar32 c) {
 
 bool isClauseBreak(UChar32 c) {
     switch (c) {
-        case ',': case ';': case ':': case '-': case 0x2013:
+        case ',':
+        case ';':
+        case ':':
+        case '-':
+        case 0x2013:
             return true;
         default:
             return false;
@@ -78,8 +87,15 @@ bool isClauseBreak(UChar32 c) {
 
 bool isCloser(UChar32 c) {
     switch (c) {
-        case '"': case '\'': case 0x201D: case 0x2019: case ')': case ']': case '}':
-        case 0x00BB: case 0x300D:
+        case '"':
+        case '\'':
+        case 0x201D:
+        case 0x2019:
+        case ')':
+        case ']':
+        case '}':
+        case 0x00BB:
+        case 0x300D:
             return true;
         default:
             return false;
@@ -145,7 +161,8 @@ std::string expandingTilde(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> matching(const std::vector<std::string>& elements, const std::string& glob) {
+std::vector<std::string> matching(const std::vector<std::string>& elements,
+                                  const std::string& glob) {
     std::vector<std::string> result;
     for (const std::string& element : elements) {
         if (fnmatch(glob.c_str(), element.c_str(), 0) == 0) result.push_back(element);

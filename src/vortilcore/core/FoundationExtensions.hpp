@@ -19,7 +19,8 @@ namespace vortil {
 
 // The elements that fnmatch(glob, element, 0) accepts, in order. With no flags
 // "*" and "?" also match "/" and a leading ".", and a backslash escapes.
-std::vector<std::string> matching(const std::vector<std::string>& elements, const std::string& glob);
+std::vector<std::string> matching(const std::vector<std::string>& elements,
+                                  const std::string& glob);
 
 // The elements without repeats, first occurrences in order.
 template <class T, class Hash = std::hash<T>>

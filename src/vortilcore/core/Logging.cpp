@@ -1,12 +1,12 @@
 #include "vortilcore/core/Logging.hpp"
 
-#include "platform/system/NumberText.hpp"
-#include "platform/system/SysInfo.hpp"
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+
+#include "platform/system/NumberText.hpp"
+#include "platform/system/SysInfo.hpp"
 
 namespace vortil {
 
@@ -14,11 +14,15 @@ namespace {
 
 Logging::LogLevel levelOf(Logging::LogType type) {
     switch (type) {
-        case Logging::LogType::debug: return Logging::LogLevel::debug;
-        case Logging::LogType::info: return Logging::LogLevel::info;
+        case Logging::LogType::debug:
+            return Logging::LogLevel::debug;
+        case Logging::LogType::info:
+            return Logging::LogLevel::info;
         case Logging::LogType::error:
-        case Logging::LogType::fault: return Logging::LogLevel::error;
-        case Logging::LogType::defaultType: break;
+        case Logging::LogType::fault:
+            return Logging::LogLevel::error;
+        case Logging::LogType::defaultType:
+            break;
     }
     return Logging::LogLevel::info;
 }
@@ -102,7 +106,9 @@ void Logging::deliver(LogType type, const std::string& message,
 
 void Logging::updateLogLevel(LogLevel level) { shared().setLogLevel(level); }
 
-void Logging::updateCallback(Callback callback) { shared().setLoggingCallback(std::move(callback)); }
+void Logging::updateCallback(Callback callback) {
+    shared().setLoggingCallback(std::move(callback));
+}
 
 uint64_t Logging::getMemoryUsage() { return platform::residentMemoryBytes() >> 20; }
 

@@ -24,7 +24,7 @@
 namespace vortil {
 
 class Logging {
-public:
+  public:
     // Raw values start at 1; ordered debug < info < error < none.
     enum class LogLevel : int { debug = 1, info = 2, error = 3, none = 4 };
 
@@ -115,7 +115,7 @@ public:
     static std::string describeFloat(float value);
     static std::string describeDouble(double value);
 
-private:
+  private:
     Logging() = default;
 
     template <class... Items>

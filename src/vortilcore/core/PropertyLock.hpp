@@ -13,11 +13,10 @@
 
 #include <concepts>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <type_traits>
 #include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "vortilcore/core/UnfairLock.hpp"
 
@@ -32,10 +31,8 @@ struct IsOptionalValue<std::optional<T>> : std::true_type {};
 
 template <class Value>
 class PropertyLock {
-public:
-    PropertyLock()
-        requires std::default_initializable<Value>
-        : PropertyLock(Value{}) {}
+  public:
+    PropertyLock() requires std::default_initializable<Value> : PropertyLock(Value{}) {}
     PropertyLock(Value wrappedValue)  // NOLINT: converting, as the wrapped property would be
         : lock_(std::make_shared<UnfairLock>()), value_(std::move(wrappedValue)) {}
 
@@ -69,9 +66,11 @@ public:
     }
 
     // Decodes a bare value (null for an absent optional) into a new wrapper.
-    static PropertyLock decode(const nlohmann::json& in) { return PropertyLock(fromJson<Value>(in)); }
+    static PropertyLock decode(const nlohmann::json& in) {
+        return PropertyLock(fromJson<Value>(in));
+    }
 
-private:
+  private:
     // The JSON library in use has no std::optional support of its own.
     template <class T>
     static nlohmann::json toJson(const T& v) {

@@ -21,11 +21,9 @@ inline constexpr bool isStdOptional<std::optional<T>> = true;
 
 template <class Value>
 class Protected {
-public:
+  public:
     // Only for optionals: the state starts as nothing.
-    Protected()
-        requires isStdOptional<Value>
-        : Protected(Value{}) {}
+    Protected() requires isStdOptional<Value> : Protected(Value{}) {}
     explicit Protected(Value wrappedValue)
         : storage_(std::make_shared<Storage>(std::move(wrappedValue))) {}
 
@@ -49,7 +47,7 @@ public:
         set(std::move(copy));
     }
 
-private:
+  private:
     struct Storage {
         explicit Storage(Value v) : value(std::move(v)) {}
         std::mutex mutex;

@@ -22,7 +22,8 @@ using UTextPtr = std::unique_ptr<UText, UTextCloser>;
 
 UTextPtr openText(std::u16string_view text) {
     UErrorCode status = U_ZERO_ERROR;
-    UText* t = utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.data()), int64_t(text.size()), &status);
+    UText* t = utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.data()),
+                                int64_t(text.size()), &status);
     if (U_FAILURE(status)) throw RegexError("cannot open text for matching");
     return UTextPtr(t);
 }
@@ -37,7 +38,8 @@ Regex::Match currentMatch(icu::RegexMatcher& m) {
     for (int32_t g = 0; g <= groups; ++g) {
         int64_t s = m.start64(g, status);
         int64_t e = m.end64(g, status);
-        if (U_SUCCESS(status) && s >= 0 && e >= 0) out.groups[size_t(g)] = std::make_pair(size_t(s), size_t(e));
+        if (U_SUCCESS(status) && s >= 0 && e >= 0)
+            out.groups[size_t(g)] = std::make_pair(size_t(s), size_t(e));
     }
     return out;
 }
@@ -67,20 +69,22 @@ std::unique_ptr<icu::RegexMatcher> Regex::matcherFor(size_t textLength) const {
 }
 
 void Regex::check(UErrorCode status) const {
-    if (status == U_REGEX_TIME_OUT)
-        throw RegexError("matching " + pattern_ + " took too long");
+    if (status == U_REGEX_TIME_OUT) throw RegexError("matching " + pattern_ + " took too long");
     if (U_FAILURE(status))
         throw RegexError("matching " + pattern_ + " failed: " + u_errorName(status));
 }
 
-Regex::Regex(std::string_view pattern, int32_t timeLimit) : pattern_(pattern), timeLimit_(timeLimit) {
+Regex::Regex(std::string_view pattern, int32_t timeLimit)
+    : pattern_(pattern), timeLimit_(timeLimit) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError;
     std::u16string p = unicode::toUtf16(pattern);
     icu::UnicodeString source(false, reinterpret_cast<const UChar*>(p.data()), int32_t(p.size()));
-    std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(source, 0, parseError, status));
+    std::unique_ptr<icu::RegexPattern> compiled(
+        icu::RegexPattern::compile(source, 0, parseError, status));
     if (U_FAILURE(status) || !compiled)
-        throw RegexError("cannot compile regular expression " + std::string(pattern) + ": " + u_errorName(status));
+        throw RegexError("cannot compile regular expression " + std::string(pattern) + ": " +
+                         u_errorName(status));
     compiled_ = std::make_shared<const Compiled>(Compiled{std::move(compiled)});
 }
 
@@ -138,10 +142,12 @@ std::vector<Regex::Match> Regex::successiveMatches(std::u16string_view text) con
     return out;
 }
 
-std::u16string Regex::replacingMatches(std::u16string_view text, std::u16string_view replacementTemplate) const {
+std::u16string Regex::replacingMatches(std::u16string_view text,
+                                       std::u16string_view replacementTemplate) const {
     UErrorCode status = U_ZERO_ERROR;
     auto m = matcherFor(text.size());
-    icu::UnicodeString input(false, reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()));
+    icu::UnicodeString input(false, reinterpret_cast<const UChar*>(text.data()),
+                             int32_t(text.size()));
     // Template dialect: "$" followed by digits names a group and a backslash
     // quotes the next character; any other "$" is a plain dollar sign, which
     // ICU would otherwise reject as a malformed group reference.
@@ -152,14 +158,16 @@ std::u16string Regex::replacingMatches(std::u16string_view text, std::u16string_
         if (c == u'\\' && i + 1 < replacementTemplate.size()) {
             templ += c;
             templ += replacementTemplate[++i];
-        } else if (c == u'$' && !(i + 1 < replacementTemplate.size() && replacementTemplate[i + 1] >= u'0' &&
-                                  replacementTemplate[i + 1] <= u'9')) {
+        } else if (c == u'$' &&
+                   !(i + 1 < replacementTemplate.size() && replacementTemplate[i + 1] >= u'0' &&
+                     replacementTemplate[i + 1] <= u'9')) {
             templ += u"\\$";
         } else {
             templ += c;
         }
     }
-    icu::UnicodeString repl(false, reinterpret_cast<const UChar*>(templ.data()), int32_t(templ.size()));
+    icu::UnicodeString repl(false, reinterpret_cast<const UChar*>(templ.data()),
+                            int32_t(templ.size()));
     m->reset(input);
     // replaceAll() drops a failure of its searches, so the loop is spelled
     // out: a failed match is an error, not "nothing more to replace".
@@ -172,12 +180,15 @@ std::u16string Regex::replacingMatches(std::u16string_view text, std::u16string_
     }
     check(status);
     m->appendTail(result);
-    return std::u16string(reinterpret_cast<const char16_t*>(result.getBuffer()), size_t(result.length()));
+    return std::u16string(reinterpret_cast<const char16_t*>(result.getBuffer()),
+                          size_t(result.length()));
 }
 
-std::string Regex::replacingMatches(std::string_view text, std::string_view replacementTemplate) const {
-    return unicode::toUtf8(replacingMatches(std::u16string_view(unicode::toUtf16(text)),
-                                            std::u16string_view(unicode::toUtf16(replacementTemplate))));
+std::string Regex::replacingMatches(std::string_view text,
+                                    std::string_view replacementTemplate) const {
+    return unicode::toUtf8(
+        replacingMatches(std::u16string_view(unicode::toUtf16(text)),
+                         std::u16string_view(unicode::toUtf16(replacementTemplate))));
 }
 
 std::string Regex::escapedPattern(std::string_view literal) {

@@ -22,12 +22,12 @@ U_NAMESPACE_END
 namespace vortil {
 
 class RegexError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class Regex {
-public:
+  public:
     struct Match {
         size_t begin = 0;
         size_t end = 0;
@@ -68,13 +68,14 @@ public:
     std::vector<Match> successiveMatches(std::u16string_view text) const;
     // Every match replaced by the template, where "$n" names a group and a
     // backslash quotes the next character.
-    std::u16string replacingMatches(std::u16string_view text, std::u16string_view replacementTemplate) const;
+    std::u16string replacingMatches(std::u16string_view text,
+                                    std::u16string_view replacementTemplate) const;
     std::string replacingMatches(std::string_view text, std::string_view replacementTemplate) const;
 
     // The pattern that matches the literal text.
     static std::string escapedPattern(std::string_view literal);
 
-private:
+  private:
     std::unique_ptr<icu::RegexMatcher> matcherFor(size_t textLength) const;
     void check(UErrorCode status) const;
 

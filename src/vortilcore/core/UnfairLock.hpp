@@ -12,7 +12,7 @@
 namespace vortil {
 
 class UnfairLock final {
-public:
+  public:
     UnfairLock() = default;
     UnfairLock(const UnfairLock&) = delete;
     UnfairLock& operator=(const UnfairLock&) = delete;
@@ -25,7 +25,7 @@ public:
         return std::forward<Body>(body)();
     }
 
-private:
+  private:
     std::mutex mutex_;
 };
 

@@ -57,7 +57,8 @@ icu::BreakIterator& characterIterator() {
         UErrorCode status = U_ZERO_ERROR;
         std::unique_ptr<icu::BreakIterator> b(
             icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        if (U_FAILURE(status) || !b) throw std::runtime_error("ICU character break iterator unavailable");
+        if (U_FAILURE(status) || !b)
+            throw std::runtime_error("ICU character break iterator unavailable");
         return b;
     }();
     return *it;
@@ -73,7 +74,8 @@ std::vector<size_t> boundariesOf(UText* ut, size_t length) {
         if (length > 0) out.push_back(length);
         return out;
     }
-    for (int32_t p = it.first(); p != icu::BreakIterator::DONE; p = it.next()) out.push_back(size_t(p));
+    for (int32_t p = it.first(); p != icu::BreakIterator::DONE; p = it.next())
+        out.push_back(size_t(p));
     if (out.empty() || out.back() != length) out.push_back(length);
     return out;
 }
@@ -82,10 +84,18 @@ const icu::Normalizer2& normalizerFor(NormalizationForm form) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* n = nullptr;
     switch (form) {
-        case NormalizationForm::nfc: n = icu::Normalizer2::getNFCInstance(status); break;
-        case NormalizationForm::nfd: n = icu::Normalizer2::getNFDInstance(status); break;
-        case NormalizationForm::nfkc: n = icu::Normalizer2::getNFKCInstance(status); break;
-        case NormalizationForm::nfkd: n = icu::Normalizer2::getNFKDInstance(status); break;
+        case NormalizationForm::nfc:
+            n = icu::Normalizer2::getNFCInstance(status);
+            break;
+        case NormalizationForm::nfd:
+            n = icu::Normalizer2::getNFDInstance(status);
+            break;
+        case NormalizationForm::nfkc:
+            n = icu::Normalizer2::getNFKCInstance(status);
+            break;
+        case NormalizationForm::nfkd:
+            n = icu::Normalizer2::getNFKDInstance(status);
+            break;
     }
     if (U_FAILURE(status) || !n) throw std::runtime_error("ICU normalizer unavailable");
     return *n;
@@ -97,7 +107,8 @@ std::u16string lowerChunk(std::u16string_view text) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         UErrorCode status = U_ZERO_ERROR;
         int32_t n = u_strToLower(reinterpret_cast<UChar*>(out.data()), int32_t(out.size()),
-                                 reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()), "", &status);
+                                 reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()),
+                                 "", &status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
             out.assign(size_t(n), u'\0');
             continue;
@@ -121,8 +132,8 @@ std::u16string toUtf16(std::string_view utf8) {
     out.resize(utf8.size());  // UTF-16 never needs more units than UTF-8 has bytes
     UErrorCode status = U_ZERO_ERROR;
     int32_t len = 0;
-    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), int32_t(out.size()), &len, utf8.data(),
-                         int32_t(utf8.size()), 0xFFFD, nullptr, &status);
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), int32_t(out.size()), &len,
+                         utf8.data(), int32_t(utf8.size()), 0xFFFD, nullptr, &status);
     if (U_FAILURE(status)) return u"\uFFFD";
     out.resize(size_t(len));
     return out;
@@ -139,8 +150,9 @@ std::string toUtf8(std::u16string_view utf16) {
     out.resize(utf16.size() * 3);
     UErrorCode status = U_ZERO_ERROR;
     int32_t len = 0;
-    u_strToUTF8WithSub(out.data(), int32_t(out.size()), &len, reinterpret_cast<const UChar*>(utf16.data()),
-                       int32_t(utf16.size()), 0xFFFD, nullptr, &status);
+    u_strToUTF8WithSub(out.data(), int32_t(out.size()), &len,
+                       reinterpret_cast<const UChar*>(utf16.data()), int32_t(utf16.size()), 0xFFFD,
+                       nullptr, &status);
     if (U_FAILURE(status)) return "\xEF\xBF\xBD";
     out.resize(size_t(len));
     return out;
@@ -149,7 +161,8 @@ std::string toUtf8(std::u16string_view utf16) {
 std::vector<size_t> graphemeBoundaries(std::u16string_view text) {
     if (isAscii(text)) return asciiBoundaries(text);
     UErrorCode status = U_ZERO_ERROR;
-    UText* ut = utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.data()), int64_t(text.size()), &status);
+    UText* ut = utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.data()),
+                                 int64_t(text.size()), &status);
     auto out = boundariesOf(ut, text.size());
     utext_close(ut);
     return out;
@@ -198,7 +211,8 @@ size_t graphemeCount(std::string_view utf8) { return graphemeBoundaries(utf8).si
 size_t nextGraphemeBoundary(std::u16string_view text, size_t offset) {
     if (offset >= text.size()) return text.size();
     UErrorCode status = U_ZERO_ERROR;
-    UText* ut = utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.data()), int64_t(text.size()), &status);
+    UText* ut = utext_openUChars(nullptr, reinterpret_cast<const UChar*>(text.data()),
+                                 int64_t(text.size()), &status);
     icu::BreakIterator& it = characterIterator();
     it.setText(ut, status);
     int32_t next = U_SUCCESS(status) ? it.following(int32_t(offset)) : icu::BreakIterator::DONE;
@@ -221,7 +235,8 @@ std::u16string normalized(std::u16string_view text, NormalizationForm form) {
     if (isAscii(text)) return std::u16string(text);
     const icu::Normalizer2& n = normalizerFor(form);
     UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString src(false, reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()));
+    icu::UnicodeString src(false, reinterpret_cast<const UChar*>(text.data()),
+                           int32_t(text.size()));
     icu::UnicodeString dst = n.normalize(src, status);
     if (U_FAILURE(status)) return std::u16string(text);
     return std::u16string(reinterpret_cast<const char16_t*>(dst.getBuffer()), size_t(dst.length()));
@@ -231,7 +246,8 @@ std::string nfc(std::string_view utf8) {
     if (belowCombiningMarks(utf8)) return std::string(utf8);
     const icu::Normalizer2& n = normalizerFor(NormalizationForm::nfc);
     UErrorCode status = U_ZERO_ERROR;
-    if (n.isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status) && U_SUCCESS(status))
+    if (n.isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status) &&
+        U_SUCCESS(status))
         return std::string(utf8);
     return normalized(utf8, NormalizationForm::nfc);
 }
@@ -271,7 +287,8 @@ char32_t nextScalar(std::string_view s, size_t& i) {
     int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
     char32_t v = c & (extra == 3 ? 0x07 : extra == 2 ? 0x0F : 0x1F);
     ++i;
-    for (int k = 0; k < extra && i < s.size(); ++k, ++i) v = (v << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+    for (int k = 0; k < extra && i < s.size(); ++k, ++i)
+        v = (v << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
     return v;
 }
 

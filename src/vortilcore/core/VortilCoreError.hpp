@@ -10,7 +10,7 @@
 namespace vortil {
 
 class VortilCoreError : public std::runtime_error {
-public:
+  public:
     enum class Kind { invalidConfiguration };
 
     static VortilCoreError invalidConfiguration(const std::string& message) {
@@ -28,7 +28,7 @@ public:
         return a.kind_ == b.kind_ && a.message_ == b.message_;
     }
 
-private:
+  private:
     VortilCoreError(Kind kind, const std::string& message)
         : std::runtime_error(message), kind_(kind), message_(message) {}
 

@@ -12,7 +12,7 @@ namespace vortil {
 
 template <class T>
 class WeakSendableWrapper final {
-public:
+  public:
     explicit WeakSendableWrapper(const std::shared_ptr<T>& value) : value_(value) {}
     WeakSendableWrapper(const WeakSendableWrapper&) = delete;
     WeakSendableWrapper& operator=(const WeakSendableWrapper&) = delete;
@@ -36,7 +36,7 @@ public:
         setValue(strong);
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::weak_ptr<T> value_;
 };

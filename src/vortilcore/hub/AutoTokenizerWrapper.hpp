@@ -14,13 +14,15 @@ struct AutoTokenizerWrapper {
     // The repository's tokenizer files at "main", fetched into the cache,
     // built as the class the configuration names (AutoTokenizer). Transport
     // failures arrive as networkError, or resourceNotFound with the id.
-    static TokenizerWrapper fromPretrained(const std::string& pretrained, const HubApiWrapper& hubApi, bool strict);
+    static TokenizerWrapper fromPretrained(const std::string& pretrained,
+                                           const HubApiWrapper& hubApi, bool strict);
 
     // Always the general PreTrainedTokenizer, whatever class the
     // configuration names. No tokenizer configuration (neither
     // "tokenizer_config.json" nor a chat template) is TokenizerError
     // missingConfig; loading and construction errors pass through.
-    static TokenizerWrapper from(const std::filesystem::path& modelFolder, const HubApiWrapper& hubApi, bool strict);
+    static TokenizerWrapper from(const std::filesystem::path& modelFolder,
+                                 const HubApiWrapper& hubApi, bool strict);
 };
 
 }  // namespace vortil

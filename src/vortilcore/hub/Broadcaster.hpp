@@ -22,7 +22,7 @@ namespace vortil {
 
 template <class T>
 class Broadcaster {
-public:
+  public:
     using Stream = platform::AsyncStream<T>;
     using InitialState = std::function<std::optional<T>()>;
 
@@ -102,7 +102,7 @@ public:
         return state_->continuations.size();
     }
 
-private:
+  private:
     struct State {
         mutable std::mutex m;
         std::optional<T> latestState;

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -21,7 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void throwErrno(const char* what, const std::filesystem::path& path) {
-    throw std::filesystem::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
+    throw std::filesystem::filesystem_error(what, path,
+                                            std::error_code(errno, std::generic_category()));
 }
 
 const char* describe(Downloader::DownloadError::Code code) {
@@ -40,11 +41,12 @@ std::string rangeFrom(int64_t offset) { return "bytes=" + std::to_string(offset)
 
 }  // namespace
 
-Downloader::DownloadError::DownloadError(Code code) : std::runtime_error(describe(code)), code_(code) {}
+Downloader::DownloadError::DownloadError(Code code)
+    : std::runtime_error(describe(code)), code_(code) {}
 
 // The partial file, open for appending, and the size it holds.
 class Downloader::PartialFile {
-public:
+  public:
     explicit PartialFile(const std::filesystem::path& path) : path_(path) {
         // No O_CREAT: the caller readies the partial file, and a missing one is
         // an error rather than a silent fresh start.
@@ -83,16 +85,18 @@ public:
 
     void close() {
         const int fd = std::exchange(fd_, -1);
-        if (fd >= 0 && ::close(fd) != 0) throwErrno("cannot close the partial download file", path_);
+        if (fd >= 0 && ::close(fd) != 0)
+            throwErrno("cannot close the partial download file", path_);
     }
 
-private:
+  private:
     std::filesystem::path path_;
     int fd_ = -1;
 };
 
-Downloader::Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination,
-                       bool inBackground, int64_t chunkSize)
+Downloader::Downloader(std::filesystem::path destination,
+                       std::filesystem::path incompleteDestination, bool inBackground,
+                       int64_t chunkSize)
     : destination_(std::move(destination)),
       incompleteDestination_(std::move(incompleteDestination)),
       inBackground_(inBackground),
@@ -118,11 +122,10 @@ std::shared_ptr<platform::HttpClient> Downloader::currentSession() {
     return session_;
 }
 
-std::shared_ptr<Downloader::StateStream> Downloader::download(const std::string& url,
-                                                              const std::optional<std::string>& token,
-                                                              const std::optional<Headers>& headers,
-                                                              std::optional<int64_t> expectedSize,
-                                                              double timeout, int numRetries) {
+std::shared_ptr<Downloader::StateStream> Downloader::download(
+    const std::string& url, const std::optional<std::string>& token,
+    const std::optional<Headers>& headers, std::optional<int64_t> expectedSize, double timeout,
+    int numRetries) {
     std::lock_guard lock(taskMutex_);
     if (task_.joinable()) {
         // Cancellation is cooperative: wait until the earlier transfer has
@@ -158,9 +161,10 @@ std::shared_ptr<Downloader::StateStream> Downloader::download(const std::string&
         fraction = static_cast<double>(resumeSize) / static_cast<double>(*expectedSize);
     broadcaster_.broadcast(DownloadState::downloading(fraction, std::nullopt));
 
-    task_ = std::jthread([this, request = std::move(request), resumeSize, numRetries](std::stop_token stop) {
-        transfer(stop, request, resumeSize, numRetries);
-    });
+    task_ = std::jthread(
+        [this, request = std::move(request), resumeSize, numRetries](std::stop_token stop) {
+            transfer(stop, request, resumeSize, numRetries);
+        });
     return broadcaster_.subscribe();
 }
 
@@ -174,7 +178,8 @@ void Downloader::cancel() {
         platform::HttpError(platform::UrlErrorCode::cancelled, "cancelled"))));
 }
 
-void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeSize, int numRetries) {
+void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeSize,
+                          int numRetries) {
     std::optional<PartialFile> file;
     try {
         std::optional<int64_t> expected;
@@ -191,7 +196,8 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
 
         // A partial file that already holds every byte needs no request; the
         // server would only answer 416 to a Range past the end.
-        if (!(expected && *expected > 0 && resumeSize == *expected)) httpGet(stop, request, *file, numRetries);
+        if (!(expected && *expected > 0 && resumeSize == *expected))
+            httpGet(stop, request, *file, numRetries);
 
         if (stop.stop_requested()) throw platform::CancellationError();
         file->close();
@@ -212,7 +218,8 @@ void Downloader::waitBeforeRetry(std::stop_token stop) {
         throw platform::CancellationError();
 }
 
-void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFile& file, int numRetries) {
+void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFile& file,
+                         int numRetries) {
     int retriesLeft = numRetries;
     for (;;) {
         auto session = currentSession();
@@ -253,7 +260,8 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
         auto onStatus = [&](long status) {
             // Any status the response was not meant to have ends the transfer
             // without a retry: 404, 416 and their like will not go away.
-            if (status < 200 || status > 299) throw DownloadError(DownloadError::Code::unexpectedError);
+            if (status < 200 || status > 299)
+                throw DownloadError(DownloadError::Code::unexpectedError);
             responseSeen = true;
             if (ranged && status == 200) {
                 // The server ignored the Range and sends the whole file: start
@@ -281,8 +289,9 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
                 const auto expected = writeChunk();
                 retriesLeft = kRetriesAfterProgress;
                 if (!expected) continue;
-                const double fraction =
-                    *expected == 0 ? 0.0 : static_cast<double>(downloaded) / static_cast<double>(*expected);
+                const double fraction = *expected == 0 ? 0.0
+                                                       : static_cast<double>(downloaded) /
+                                                             static_cast<double>(*expected);
                 const auto now = Clock::now();
                 const double elapsed = std::chrono::duration<double>(now - lastReport).count();
                 std::optional<double> speed;
@@ -332,16 +341,19 @@ int64_t Downloader::incompleteFileSize(const std::filesystem::path& url) {
     return static_cast<int64_t>(st.st_size);
 }
 
-void Downloader::moveDownloadedFile(const std::filesystem::path& source, const std::filesystem::path& destination) {
+void Downloader::moveDownloadedFile(const std::filesystem::path& source,
+                                    const std::filesystem::path& destination) {
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(destination, ec)))
         std::filesystem::remove(destination);
-    if (destination.has_parent_path()) std::filesystem::create_directories(destination.parent_path());
+    if (destination.has_parent_path())
+        std::filesystem::create_directories(destination.parent_path());
     try {
         platform::moveItem(source, destination);
     } catch (const std::filesystem::filesystem_error& e) {
         if (e.code() != std::errc::cross_device_link) throw;
-        std::filesystem::copy_file(source, destination, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(source, destination,
+                                   std::filesystem::copy_options::overwrite_existing);
         std::filesystem::remove(source);
     }
 }

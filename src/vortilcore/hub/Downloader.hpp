@@ -30,9 +30,9 @@
 namespace vortil {
 
 class Downloader {
-public:
+  public:
     class DownloadState {
-    public:
+      public:
         enum class Kind { downloading, completed, failed, notStarted };
 
         static DownloadState downloading(double fraction, std::optional<double> speed) {
@@ -60,7 +60,7 @@ public:
         const std::exception_ptr& error() const { return error_; }
         bool isFinal() const { return kind_ == Kind::completed || kind_ == Kind::failed; }
 
-    private:
+      private:
         explicit DownloadState(Kind kind) : kind_(kind) {}
         Kind kind_;
         double fraction_ = 0;
@@ -70,12 +70,12 @@ public:
     };
 
     class DownloadError : public std::runtime_error {
-    public:
+      public:
         enum class Code { invalidDownloadLocation, unexpectedError, tempFileNotFound };
         explicit DownloadError(Code code);
         Code code() const noexcept { return code_; }
 
-    private:
+      private:
         Code code_;
     };
 
@@ -98,7 +98,8 @@ public:
     // every failure arrives as `failed` in the stream. A transfer already
     // running on this downloader is cancelled and waited for first, so two
     // transfers never write the partial file at once.
-    std::shared_ptr<StateStream> download(const std::string& url, const std::optional<std::string>& token,
+    std::shared_ptr<StateStream> download(const std::string& url,
+                                          const std::optional<std::string>& token,
                                           const std::optional<Headers>& headers,
                                           std::optional<int64_t> expectedSize, double timeout,
                                           int numRetries);
@@ -122,7 +123,7 @@ public:
     // The pause before a retry; one second unless a test shortens it.
     void setRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }
 
-private:
+  private:
     struct Request {
         std::string url;
         Headers headers;

@@ -10,7 +10,7 @@
 namespace vortil {
 
 class EnvironmentError : public std::runtime_error {
-public:
+  public:
     enum class Case { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError };
 
     static EnvironmentError invalidMetadataError(std::string message) {
@@ -30,7 +30,7 @@ public:
     const std::string& message() const { return message_; }
     std::optional<std::string> errorDescription() const { return std::string(what()); }
 
-private:
+  private:
     EnvironmentError(Case c, const char* prefix, std::string message)
         : std::runtime_error(prefix + message), case_(c), message_(std::move(message)) {}
 

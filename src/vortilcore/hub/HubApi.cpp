@@ -101,8 +101,9 @@ void HubApi::Logger::error(std::string_view message) const {
     platform::writeLog("", "", platform::LogType::error, message);
 }
 
-HubApi::HubApi(std::optional<std::filesystem::path> downloadBase, std::optional<std::string> hfToken,
-               std::optional<std::string> endpoint, bool useBackgroundSession)
+HubApi::HubApi(std::optional<std::filesystem::path> downloadBase,
+               std::optional<std::string> hfToken, std::optional<std::string> endpoint,
+               bool useBackgroundSession)
     : networkMonitor(NetworkMonitor::create()) {
     this->hfToken = hfToken ? std::move(hfToken) : hfTokenFromEnv();
     if (environment("CI_DISABLE_NETWORK_MONITOR") == "1") {
@@ -110,7 +111,8 @@ HubApi::HubApi(std::optional<std::filesystem::path> downloadBase, std::optional<
         std::fputs(line, stdout);
         std::fflush(stdout);
     }
-    this->downloadBase = downloadBase ? std::move(*downloadBase) : platform::documentsDirectory() / "huggingface";
+    this->downloadBase =
+        downloadBase ? std::move(*downloadBase) : platform::documentsDirectory() / "huggingface";
     this->endpoint = endpoint ? std::move(*endpoint) : hfEndpointFromEnv();
     this->useBackgroundSession = useBackgroundSession;
     NetworkMonitor::shared()->startMonitoring();
@@ -122,7 +124,8 @@ std::optional<std::string> HubApi::hfTokenFromEnv() {
     }
     std::vector<std::filesystem::path> files;
     if (auto path = environment("HF_TOKEN_PATH")) files.emplace_back(resolveAbsolutePath(*path));
-    if (auto home = environment("HF_HOME")) files.push_back(std::filesystem::path(resolveAbsolutePath(*home)) / "token");
+    if (auto home = environment("HF_HOME"))
+        files.push_back(std::filesystem::path(resolveAbsolutePath(*home)) / "token");
     const std::filesystem::path home = platform::homeDirectory();
     files.push_back(home / ".cache" / "huggingface" / "token");
     files.push_back(home / ".huggingface" / "token");
@@ -201,7 +204,8 @@ std::pair<std::string, platform::HttpResponse> HubApi::httpGet(const std::string
         platform::HttpClient::BufferedResponse result = sharedSession().fetch(request(url));
         const long status = result.response.status;
         if (status == 0) throw HubClientError::unexpectedError();
-        if (status >= 200 && status <= 299) return {std::move(result.body), std::move(result.response)};
+        if (status >= 200 && status <= 299)
+            return {std::move(result.body), std::move(result.response)};
         throwForStatus(status, url);
     } catch (const HubClientError&) {
         throw;
@@ -233,8 +237,11 @@ std::string lastPathComponent(const std::string& url) {
     std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
     CurlString path;
     std::string text;
-    if (handle && curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
-        curl_url_get(handle.get(), CURLUPART_PATH, &path.text, CURLU_URLDECODE) == CURLUE_OK && path.text) {
+    if (handle &&
+        curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
+            CURLUE_OK &&
+        curl_url_get(handle.get(), CURLUPART_PATH, &path.text, CURLU_URLDECODE) == CURLUE_OK &&
+        path.text) {
         text = path.text;
     } else {
         text = url.substr(0, url.find_first_of("?#"));
@@ -250,7 +257,8 @@ std::optional<std::string> appendingPathSegments(const std::string& baseURL,
     // libcurl only judges the text: its own rendering would rewrite the
     // percent escapes (lower-case hex), which servers may compare verbatim.
     std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, baseURL.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, baseURL.c_str(),
+                                CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
         return std::nullopt;
     }
     const size_t authority = baseURL.find("://");
@@ -267,7 +275,8 @@ std::vector<std::string> pathSegments(std::string_view path) {
     size_t start = 0;
     for (;;) {
         const size_t slash = path.find('/', start);
-        segments.emplace_back(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+        segments.emplace_back(path.substr(
+            start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
         if (slash == std::string_view::npos) break;
         start = slash + 1;
     }

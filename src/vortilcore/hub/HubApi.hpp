@@ -9,11 +9,11 @@
 // monitor, which the offline decision consults.
 
 #include <cstdint>
-#include <functional>
-#include <stop_token>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,7 +61,8 @@ struct HubApi {
     // was found goes to standard output.
     explicit HubApi(std::optional<std::filesystem::path> downloadBase = std::nullopt,
                     std::optional<std::string> hfToken = std::nullopt,
-                    std::optional<std::string> endpoint = std::nullopt, bool useBackgroundSession = false);
+                    std::optional<std::string> endpoint = std::nullopt,
+                    bool useBackgroundSession = false);
 
     static std::optional<std::string> hfTokenFromEnv();
     // HF_ENDPOINT when set, even empty; else the public hub.
@@ -102,7 +103,8 @@ struct HubApi {
     // Nothing when there is no side file, or when an unreadable one was
     // logged and removed; throws invalidMetadataError only when it cannot be
     // removed.
-    static std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath);
+    static std::optional<LocalDownloadFileMetadata> readDownloadMetadata(
+        const std::filesystem::path& metadataPath);
     // Atomic; creates the folder. Failures are fileWriteError.
     static void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
                                       const std::filesystem::path& metadataPath);
@@ -129,7 +131,8 @@ struct HubApi {
     // after another, and returns that folder. Offline, downloads nothing and
     // checks the cached copy instead. Stopping `stop` ends the snapshot after
     // the current file (or with the cancelled transfer's error).
-    using SnapshotProgressHandler = std::function<void(const std::shared_ptr<platform::Progress>& overall)>;
+    using SnapshotProgressHandler =
+        std::function<void(const std::shared_ptr<platform::Progress>& overall)>;
     std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
                                    const std::vector<std::string>& matching,
                                    const SnapshotProgressHandler& progressHandler = {},
@@ -144,7 +147,7 @@ struct HubApi {
     // a top level that is not an object is parse; read errors pass through.
     static Config configuration(const std::filesystem::path& fileURL);
 
-private:
+  private:
     void verifyOfflineSnapshot(const std::filesystem::path& repoDestination,
                                const std::filesystem::path& repoMetadataDestination,
                                const std::vector<std::string>& matching) const;

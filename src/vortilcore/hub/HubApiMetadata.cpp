@@ -3,14 +3,13 @@
 
 #include <fcntl.h>
 #include <locale.h>
+#include <openssl/evp.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -28,7 +27,13 @@ namespace {
 
 bool isNewline(char16_t c) {
     switch (c) {
-        case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x85: case 0x2028: case 0x2029:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x85:
+        case 0x2028:
+        case 0x2029:
             return true;
         default:
             return false;
@@ -75,7 +80,7 @@ std::string fileURLText(const std::filesystem::path& path) {
 void logMetadataError(const std::string& message) { HubApi::logger().error(message); }
 
 class InvalidSideFile : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -85,7 +90,8 @@ HubApi::LocalDownloadFileMetadata parseSideFile(const std::filesystem::path& met
     std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad()) throw std::runtime_error("The file couldn’t be read.");
     if (!unicode::isValidUtf8(bytes))
-        throw std::runtime_error("The file couldn’t be opened because it isn’t in the correct format.");
+        throw std::runtime_error(
+            "The file couldn’t be opened because it isn’t in the correct format.");
 
     const std::u16string text = unicode::toUtf16(bytes);
     const auto pieces = splitAtNewlines(text);
@@ -114,15 +120,16 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
         return parseSideFile(metadataPath);
     } catch (const InvalidSideFile& e) {
         const EnvironmentError error = EnvironmentError::invalidMetadataError(e.what());
-        logMetadataError("Invalid metadata file " + fileURLText(metadataPath) + ": " + error.what() +
-                         ". Removing it from disk and continuing.");
+        logMetadataError("Invalid metadata file " + fileURLText(metadataPath) + ": " +
+                         error.what() + ". Removing it from disk and continuing.");
     } catch (const std::exception& e) {
-        logMetadataError("Error reading metadata file " + fileURLText(metadataPath) + ": " + e.what() +
-                         ". Removing it from disk and continuing.");
+        logMetadataError("Error reading metadata file " + fileURLText(metadataPath) + ": " +
+                         e.what() + ". Removing it from disk and continuing.");
     }
     std::filesystem::remove(metadataPath, ec);
     if (ec) {
-        throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + ec.message());
+        throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " +
+                                                     ec.message());
     }
     return std::nullopt;
 }
@@ -132,11 +139,12 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
     const double now = platform::secondsSince1970(std::chrono::system_clock::now());
     const std::string text = commitHash + "\n" + etag + "\n" + platform::numberText(now) + "\n";
     try {
-        if (metadataPath.has_parent_path()) std::filesystem::create_directories(metadataPath.parent_path());
+        if (metadataPath.has_parent_path())
+            std::filesystem::create_directories(metadataPath.parent_path());
         platform::writeFileAtomically(metadataPath, text);
     } catch (const std::filesystem::filesystem_error& e) {
-        throw EnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " +
-                                               e.code().message());
+        throw EnvironmentError::fileWriteError("Failed to write metadata to " +
+                                               metadataPath.string() + ": " + e.code().message());
     }
 }
 
@@ -155,7 +163,8 @@ std::string HubApi::computeFileHash(const std::filesystem::path& file) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             // The digest then covers a prefix only, so it cannot match.
-            logMetadataError("Error reading " + file.string() + " for its hash: " + std::strerror(errno));
+            logMetadataError("Error reading " + file.string() +
+                             " for its hash: " + std::strerror(errno));
             break;
         }
         if (n == 0) break;

@@ -42,8 +42,10 @@ int64_t HubApi::progressUnits(double fraction) {
     return static_cast<int64_t>(std::clamp(fraction, 0.0, 1.0) * 100);
 }
 
-fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const std::vector<std::string>& matching,
-                          const SnapshotProgressHandler& progressHandler, std::stop_token stop) const {
+fs::path HubApi::snapshot(const Repo& repo, const std::string& revision,
+                          const std::vector<std::string>& matching,
+                          const SnapshotProgressHandler& progressHandler,
+                          std::stop_token stop) const {
     const fs::path repoDestination = repoFolder(repo);
     const fs::path repoMetadataDestination = metadataFolder(repoDestination);
 
@@ -57,8 +59,9 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
     for (const std::string& name : names) {
         auto child = std::make_shared<platform::Progress>(100);
         overall->addChild(child, 1);
-        HubFileDownloader downloader{*this,           repo, revision, repoDestination, repoMetadataDestination,
-                                     name,            hfToken, endpoint, useBackgroundSession};
+        HubFileDownloader downloader{
+            *this, repo,    revision, repoDestination,     repoMetadataDestination,
+            name,  hfToken, endpoint, useBackgroundSession};
         downloader.download(
             [&](double fraction, std::optional<double> speed) {
                 child->setCompletedUnitCount(progressUnits(fraction));
@@ -76,7 +79,8 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
     return repoDestination;
 }
 
-void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination, const fs::path& repoMetadataDestination,
+void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination,
+                                   const fs::path& repoMetadataDestination,
                                    const std::vector<std::string>& matching) const {
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(repoDestination, ec)))
@@ -92,7 +96,8 @@ void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination, const fs::pa
     };
 
     std::vector<fs::path> files = getFileUrls(repoDestination);
-    if (files.empty()) throw EnvironmentError::offlineModeError("No files available locally for this repository");
+    if (files.empty())
+        throw EnvironmentError::offlineModeError("No files available locally for this repository");
 
     if (!matching.empty()) {
         std::vector<fs::path> kept;
@@ -108,15 +113,19 @@ void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination, const fs::pa
         }
         files = std::move(kept);
         if (files.empty())
-            throw EnvironmentError::offlineModeError("No files matching the requested patterns are available locally");
+            throw EnvironmentError::offlineModeError(
+                "No files matching the requested patterns are available locally");
     }
 
     for (const auto& file : files) {
         const std::string name = file.filename().string();
         const auto relative = relativeIfInside(file);
-        if (!relative) throw EnvironmentError::offlineModeError("Metadata not available for " + name);
-        const auto metadata = readDownloadMetadata(repoMetadataDestination / (*relative + ".metadata"));
-        if (!metadata) throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+        if (!relative)
+            throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+        const auto metadata =
+            readDownloadMetadata(repoMetadataDestination / (*relative + ".metadata"));
+        if (!metadata)
+            throw EnvironmentError::offlineModeError("Metadata not available for " + name);
         if (wholeMatch(sha256Pattern, metadata->etag) && computeFileHash(file) != metadata->etag)
             throw EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
     }
@@ -125,8 +134,9 @@ void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination, const fs::pa
 Config HubApi::configuration(const fs::path& fileURL) {
     std::ifstream in(fileURL, std::ios::binary);
     if (!in) {
-        throw fs::filesystem_error("cannot read", fileURL,
-                                   std::error_code(errno ? errno : ENOENT, std::generic_category()));
+        throw fs::filesystem_error(
+            "cannot read", fileURL,
+            std::error_code(errno ? errno : ENOENT, std::generic_category()));
     }
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     nlohmann::json parsed;

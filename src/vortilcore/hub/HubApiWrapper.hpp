@@ -26,7 +26,8 @@ struct HubApiWrapper {
     // The client of HubApi's construction from the same four inputs.
     explicit HubApiWrapper(std::optional<std::filesystem::path> downloadBase = std::nullopt,
                            std::optional<std::string> hfToken = std::nullopt,
-                           std::optional<std::string> endpoint = std::nullopt, bool useBackgroundSession = false);
+                           std::optional<std::string> endpoint = std::nullopt,
+                           bool useBackgroundSession = false);
 
     // One wrapper for the process, built on first use from no arguments; a
     // copy on each call.

@@ -18,12 +18,14 @@ std::string describe(const std::exception_ptr& error) {
 }  // namespace
 
 HubClientError HubClientError::httpStatusCode(int64_t status) {
-    HubClientError e(Case::httpStatusCode, "HTTP error with status code: " + std::to_string(status));
+    HubClientError e(Case::httpStatusCode,
+                     "HTTP error with status code: " + std::to_string(status));
     e.status_ = status;
     return e;
 }
 
-HubClientError HubClientError::jsonSerialization(std::filesystem::path fileURL, std::string message) {
+HubClientError HubClientError::jsonSerialization(std::filesystem::path fileURL,
+                                                 std::string message) {
     HubClientError e(Case::jsonSerialization, message);
     e.fileURL_ = std::move(fileURL);
     e.payload_ = std::move(message);
@@ -56,7 +58,8 @@ HubClientError HubClientError::resourceNotFound(std::string repoId) {
 }
 
 HubClientError HubClientError::configurationMissing(std::string fileName) {
-    HubClientError e(Case::configurationMissing, "Required configuration file missing: " + fileName);
+    HubClientError e(Case::configurationMissing,
+                     "Required configuration file missing: " + fileName);
     e.payload_ = std::move(fileName);
     return e;
 }
@@ -78,7 +81,9 @@ HubClientError HubClientError::authorizationRequired() {
                           "Authentication required. Please provide a valid model hub token.");
 }
 
-HubClientError HubClientError::parse() { return HubClientError(Case::parse, "Failed to parse server response."); }
+HubClientError HubClientError::parse() {
+    return HubClientError(Case::parse, "Failed to parse server response.");
+}
 
 HubClientError HubClientError::unexpectedError() {
     return HubClientError(Case::unexpectedError, "An unexpected error occurred.");

@@ -14,7 +14,7 @@
 namespace vortil {
 
 class HubClientError : public std::runtime_error {
-public:
+  public:
     enum class Case {
         httpStatusCode,
         jsonSerialization,
@@ -60,8 +60,9 @@ public:
 
     std::optional<std::string> errorDescription() const { return std::string(what()); }
 
-private:
-    HubClientError(Case c, const std::string& description) : std::runtime_error(description), case_(c) {}
+  private:
+    HubClientError(Case c, const std::string& description)
+        : std::runtime_error(description), case_(c) {}
 
     Case case_;
     std::string payload_;

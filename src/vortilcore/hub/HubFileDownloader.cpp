@@ -6,10 +6,10 @@
 
 #include "platform/system/AtomicWrite.hpp"
 #include "vortilcore/core/Regex.hpp"
-#include "vortilcore/hub/HubDefaults.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/FileMetadata.hpp"
+#include "vortilcore/hub/HubDefaults.hpp"
 #include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
 
 namespace vortil {
@@ -25,8 +25,8 @@ bool matchesPattern(const std::string& pattern, const std::string& text) {
 
 // An etag becomes part of the incomplete file's name.
 void checkEtag(const std::string& etag) {
-    if (etag.empty() || etag.find('/') != std::string::npos || etag.find('\0') != std::string::npos ||
-        etag.find("..") != std::string::npos) {
+    if (etag.empty() || etag.find('/') != std::string::npos ||
+        etag.find('\0') != std::string::npos || etag.find("..") != std::string::npos) {
         throw EnvironmentError::invalidMetadataError("Unusable etag from server: " + etag);
     }
 }
@@ -49,8 +49,9 @@ std::shared_ptr<std::mutex> destinationLock(const fs::path& destination) {
 
 }  // namespace
 
-void HubApi::HubFileDownloader::awaitCompletion(platform::AsyncStream<Downloader::DownloadState>& states,
-                                                const ProgressHandler& progressHandler) {
+void HubApi::HubFileDownloader::awaitCompletion(
+    platform::AsyncStream<Downloader::DownloadState>& states,
+    const ProgressHandler& progressHandler) {
     using Kind = Downloader::DownloadState::Kind;
     while (auto state = states.next()) {
         if (state->kind() == Kind::downloading) {
@@ -68,7 +69,9 @@ void HubApi::HubFileDownloader::awaitCompletion(platform::AsyncStream<Downloader
 }
 
 void HubApi::HubFileDownloader::checkRelativeFilename(const std::string& name) {
-    const auto invalid = [&] { return HubClientError::downloadError("Invalid file name: " + name); };
+    const auto invalid = [&] {
+        return HubClientError::downloadError("Invalid file name: " + name);
+    };
     if (name.empty() || name.front() == '/' || name.find('\0') != std::string::npos ||
         name.find('\\') != std::string::npos) {
         throw invalid();
@@ -92,13 +95,15 @@ std::string HubApi::HubFileDownloader::source() const {
     return *url;
 }
 
-void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& incompleteDestination) const {
+void HubApi::HubFileDownloader::prepareCacheDestination(
+    const fs::path& incompleteDestination) const {
     fs::create_directories(incompleteDestination.parent_path());
     if (fs::exists(incompleteDestination)) return;
     platform::writeFileAtomically(incompleteDestination, "");
 }
 
-fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler, std::stop_token stop) const {
+fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler,
+                                             std::stop_token stop) const {
     checkRelativeFilename(relativeFilename);
     const fs::path destination = repoDestination / relativeFilename;
     const fs::path metadataPath = repoMetadataDestination / (relativeFilename + ".metadata");
@@ -122,7 +127,8 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     }
 
     if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
-        throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
+        throw EnvironmentError::invalidMetadataError(
+            "File metadata must have been retrieved from server");
     }
     const std::string& etag = *remote.etag;
     checkEtag(etag);
@@ -132,13 +138,15 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
             HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
             return destination;
         }
-        if (matchesPattern(hub.sha256Pattern, etag) && HubApi::computeFileHash(destination) == etag) {
+        if (matchesPattern(hub.sha256Pattern, etag) &&
+            HubApi::computeFileHash(destination) == etag) {
             HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
             return destination;
         }
     }
 
-    const fs::path incomplete = repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
+    const fs::path incomplete =
+        repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
     prepareCacheDestination(incomplete);
 
     Downloader downloader(destination, incomplete, backgroundSession);

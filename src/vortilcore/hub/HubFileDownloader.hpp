@@ -38,7 +38,8 @@ struct HubApi::HubFileDownloader {
     // which then ends the call with its error. Only one call at a time works
     // on a given destination in this process; a second waits for the first
     // and then finds the file current.
-    std::filesystem::path download(const ProgressHandler& progressHandler, std::stop_token stop = {}) const;
+    std::filesystem::path download(const ProgressHandler& progressHandler,
+                                   std::stop_token stop = {}) const;
 
     // Creates the incomplete file empty unless it exists (its bytes are what
     // a transfer resumes from), with its folder.

@@ -25,11 +25,13 @@ namespace {
 
 const std::string& stringMember(const nlohmann::json& j, const char* key) {
     if (!j.is_object()) {
-        throw RepoDecodingError(RepoDecodingError::Kind::typeMismatch, "Expected a dictionary for a repository");
+        throw RepoDecodingError(RepoDecodingError::Kind::typeMismatch,
+                                "Expected a dictionary for a repository");
     }
     auto it = j.find(key);
     if (it == j.end()) {
-        throw RepoDecodingError(RepoDecodingError::Kind::keyNotFound, std::string("No value for key \"") + key + "\"");
+        throw RepoDecodingError(RepoDecodingError::Kind::keyNotFound,
+                                std::string("No value for key \"") + key + "\"");
     }
     if (!it->is_string()) {
         throw RepoDecodingError(RepoDecodingError::Kind::typeMismatch,
@@ -40,7 +42,8 @@ const std::string& stringMember(const nlohmann::json& j, const char* key) {
 
 HubRepoType decodeType(const std::string& raw) {
     if (auto type = hubRepoTypeFromRawValue(raw)) return *type;
-    throw RepoDecodingError(RepoDecodingError::Kind::dataCorrupted, "Cannot initialize RepoType from invalid String value " + raw);
+    throw RepoDecodingError(RepoDecodingError::Kind::dataCorrupted,
+                            "Cannot initialize RepoType from invalid String value " + raw);
 }
 
 }  // namespace
@@ -48,7 +51,9 @@ HubRepoType decodeType(const std::string& raw) {
 void to_json(nlohmann::json& j, HubRepoType type) { j = std::string(rawValue(type)); }
 
 void from_json(const nlohmann::json& j, HubRepoType& type) {
-    if (!j.is_string()) throw RepoDecodingError(RepoDecodingError::Kind::typeMismatch, "Expected a string for RepoType");
+    if (!j.is_string())
+        throw RepoDecodingError(RepoDecodingError::Kind::typeMismatch,
+                                "Expected a string for RepoType");
     type = decodeType(j.get_ref<const std::string&>());
 }
 

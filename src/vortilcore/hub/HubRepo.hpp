@@ -28,12 +28,13 @@ struct HubRepo {
 
 // Why a repository could not be decoded.
 class RepoDecodingError : public std::runtime_error {
-public:
+  public:
     enum class Kind { keyNotFound, typeMismatch, dataCorrupted };
-    RepoDecodingError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
+    RepoDecodingError(Kind kind, const std::string& description)
+        : std::runtime_error(description), kind_(kind) {}
     Kind kind() const { return kind_; }
 
-private:
+  private:
     Kind kind_;
 };
 
@@ -56,6 +57,7 @@ template <>
 struct std::hash<vortil::HubRepo> {
     size_t operator()(const vortil::HubRepo& repo) const noexcept {
         const size_t h = std::hash<std::string>()(repo.id);
-        return h ^ (std::hash<vortil::HubRepoType>()(repo.type) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
+        return h ^ (std::hash<vortil::HubRepoType>()(repo.type) + 0x9e3779b97f4a7c15ull + (h << 6) +
+                    (h >> 2));
     }
 };

@@ -43,28 +43,34 @@ std::optional<std::string> chatTemplate(const fs::path& folder) {
 }  // namespace
 
 const std::vector<std::string>& LanguageModelConfigurationFromHub::requestedFiles() {
-    static const std::vector<std::string> files = {"config.json", "tokenizer_config.json", "chat_template.jinja",
-                                                   "chat_template.json", "tokenizer.json"};
+    static const std::vector<std::string> files = {"config.json", "tokenizer_config.json",
+                                                   "chat_template.jinja", "chat_template.json",
+                                                   "tokenizer.json"};
     return files;
 }
 
-LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string modelName, std::string revision,
+LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string modelName,
+                                                                     std::string revision,
                                                                      HubApiWrapper hubApi)
-    : configPromise_(std::async(std::launch::async, [name = std::move(modelName), rev = std::move(revision),
-                                                     hub = std::move(hubApi)] {
-          try {
-              const fs::path folder =
-                  hub.snapshot(HubApiWrapper::Repo{name, HubApiWrapper::RepoType::models}, rev, requestedFiles());
-              return loadConfig(folder, hub);
-          } catch (...) {
-              std::rethrow_exception(mapFetchError(std::current_exception(), name));
-          }
-      })) {}
+    : configPromise_(std::async(
+          std::launch::async,
+          [name = std::move(modelName), rev = std::move(revision), hub = std::move(hubApi)] {
+              try {
+                  const fs::path folder =
+                      hub.snapshot(HubApiWrapper::Repo{name, HubApiWrapper::RepoType::models}, rev,
+                                   requestedFiles());
+                  return loadConfig(folder, hub);
+              } catch (...) {
+                  std::rethrow_exception(mapFetchError(std::current_exception(), name));
+              }
+          })) {}
 
-LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path modelFolder, HubApiWrapper hubApi)
-    : configPromise_(std::async(std::launch::async, [folder = std::move(modelFolder), hub = std::move(hubApi)] {
-          return loadConfig(folder, hub);
-      })) {}
+LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path modelFolder,
+                                                                     HubApiWrapper hubApi)
+    : configPromise_(std::async(std::launch::async,
+                                [folder = std::move(modelFolder), hub = std::move(hubApi)] {
+                                    return loadConfig(folder, hub);
+                                })) {}
 
 LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFromHub::loadConfig(
     const fs::path& modelFolder, const HubApiWrapper&) {
@@ -74,7 +80,8 @@ LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFrom
             result.modelConfig = HubApi::configuration(file);
         }
         const fs::path tokenizerFile = modelFolder / "tokenizer.json";
-        if (!itemExists(tokenizerFile)) throw HubClientError::configurationMissing("tokenizer.json");
+        if (!itemExists(tokenizerFile))
+            throw HubClientError::configurationMissing("tokenizer.json");
         result.tokenizerData = HubApi::configuration(tokenizerFile);
         if (const fs::path file = modelFolder / "tokenizer_config.json"; itemExists(file)) {
             result.tokenizerConfig = HubApi::configuration(file);
@@ -95,7 +102,7 @@ LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFrom
 }
 
 std::exception_ptr LanguageModelConfigurationFromHub::mapFetchError(std::exception_ptr error,
-                                                                   const std::string& modelName) {
+                                                                    const std::string& modelName) {
     try {
         std::rethrow_exception(error);
     } catch (const platform::HttpError& e) {
@@ -108,7 +115,8 @@ std::exception_ptr LanguageModelConfigurationFromHub::mapFetchError(std::excepti
     }
 }
 
-const LanguageModelConfigurationFromHub::Configurations& LanguageModelConfigurationFromHub::configurations() const {
+const LanguageModelConfigurationFromHub::Configurations&
+LanguageModelConfigurationFromHub::configurations() const {
     return configPromise_.get();
 }
 

@@ -17,7 +17,7 @@
 namespace vortil {
 
 class LanguageModelConfigurationFromHub {
-public:
+  public:
     struct Configurations {
         std::optional<Config> modelConfig;
         std::optional<Config> tokenizerConfig;
@@ -26,7 +26,8 @@ public:
 
     // The hub road: a snapshot of the requested files of repository
     // `modelName` at `revision`, then read as a folder.
-    LanguageModelConfigurationFromHub(std::string modelName, std::string revision, HubApiWrapper hubApi);
+    LanguageModelConfigurationFromHub(std::string modelName, std::string revision,
+                                      HubApiWrapper hubApi);
     // The local road.
     LanguageModelConfigurationFromHub(std::filesystem::path modelFolder, HubApiWrapper hubApi);
 
@@ -36,7 +37,8 @@ public:
     // Blocking. A missing "tokenizer.json" is configurationMissing; errors of
     // HubApi::configuration pass through; other failures (reading) become
     // fileSystemError. An unreadable or malformed chat template is ignored.
-    static Configurations loadConfig(const std::filesystem::path& modelFolder, const HubApiWrapper& hubApi);
+    static Configurations loadConfig(const std::filesystem::path& modelFolder,
+                                     const HubApiWrapper& hubApi);
 
     // Waits for the files. Throws what loading threw.
     const Configurations& configurations() const;
@@ -54,7 +56,7 @@ public:
     // lower-cases the rest: "gpt_neox" -> "Gpt_Neox".
     static std::string capitalized(const std::string& text);
 
-private:
+  private:
     std::shared_future<Configurations> configPromise_;
 };
 

@@ -12,11 +12,11 @@
 namespace vortil {
 
 class LoadModelsCoordinator {
-public:
+  public:
     // Runs `operation` on the calling thread, or joins the one in flight.
     void run(const std::function<void()>& operation);
 
-private:
+  private:
     std::mutex lock_;
     std::optional<std::shared_future<void>> inflightLoad_;
 };

@@ -22,8 +22,9 @@ struct ModelDownloadConfig {
     std::string revision;
 
     ModelDownloadConfig(std::optional<std::string> downloadBase, std::string modelRepo,
-                        std::optional<std::string> modelToken, std::optional<std::string> modelFolder,
-                        bool useBackgroundSession, std::string endpoint, std::string revision)
+                        std::optional<std::string> modelToken,
+                        std::optional<std::string> modelFolder, bool useBackgroundSession,
+                        std::string endpoint, std::string revision)
         : downloadBase(std::move(downloadBase)),
           modelRepo(std::move(modelRepo)),
           modelToken(std::move(modelToken)),

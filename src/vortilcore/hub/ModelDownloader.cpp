@@ -38,22 +38,24 @@ bool isNonEmptyDirectory(const fs::path& path) {
 
 ModelDownloader::ModelDownloader(ModelDownloadConfig config) : config_(std::move(config)) {}
 
-ModelDownloader::ModelDownloader(std::string endpoint, std::string repoName, std::optional<std::string> modelToken,
-                                 std::string revision, bool useBackgroundSession)
-    : ModelDownloader(ModelDownloadConfig(std::nullopt, std::move(repoName), std::move(modelToken), std::nullopt,
-                                          useBackgroundSession, std::move(endpoint), std::move(revision))) {}
+ModelDownloader::ModelDownloader(std::string endpoint, std::string repoName,
+                                 std::optional<std::string> modelToken, std::string revision,
+                                 bool useBackgroundSession)
+    : ModelDownloader(ModelDownloadConfig(std::nullopt, std::move(repoName), std::move(modelToken),
+                                          std::nullopt, useBackgroundSession, std::move(endpoint),
+                                          std::move(revision))) {}
 
-HubRepo ModelDownloader::repo() const {
-    return {config_.modelRepo, HubRepoType::models};
-}
+HubRepo ModelDownloader::repo() const { return {config_.modelRepo, HubRepoType::models}; }
 
-std::optional<fs::path> ModelDownloader::effectiveBase(const std::optional<fs::path>& downloadBase) const {
+std::optional<fs::path> ModelDownloader::effectiveBase(
+    const std::optional<fs::path>& downloadBase) const {
     if (downloadBase) return downloadBase;
     if (config_.downloadBase) return fs::path(*config_.downloadBase);
     return std::nullopt;
 }
 
-HubApi ModelDownloader::hubClient(const std::optional<fs::path>& base, std::optional<bool> offline) const {
+HubApi ModelDownloader::hubClient(const std::optional<fs::path>& base,
+                                  std::optional<bool> offline) const {
     HubApi hub(base, config_.modelToken, config_.endpoint, config_.useBackgroundSession);
     hub.useOfflineMode = offline;
     return hub;
@@ -63,14 +65,16 @@ fs::path ModelDownloader::localRepoLocation(const std::optional<fs::path>& downl
     return hubClient(effectiveBase(downloadBase), std::nullopt).repoFolder(repo());
 }
 
-std::optional<fs::path> ModelDownloader::modelURLIfExists(const fs::path& folder, const std::string& name) const {
+std::optional<fs::path> ModelDownloader::modelURLIfExists(const fs::path& folder,
+                                                          const std::string& name) const {
     const fs::path url = ModelUtilities::detectModelURL(folder, name);
     std::error_code ec;
     if (fs::exists(url, ec)) return url;
     return std::nullopt;
 }
 
-bool ModelDownloader::patternsExistLocally(const std::vector<std::string>& patterns, const fs::path& folder) const {
+bool ModelDownloader::patternsExistLocally(const std::vector<std::string>& patterns,
+                                           const fs::path& folder) const {
     for (const std::string& pattern : patterns) {
         fs::path fixed = folder;
         bool anyFixed = false;
@@ -85,27 +89,31 @@ bool ModelDownloader::patternsExistLocally(const std::vector<std::string>& patte
     return true;
 }
 
-std::vector<std::string> ModelDownloader::fetchFilenames(const std::vector<std::string>& patterns,
-                                                         const std::optional<fs::path>& downloadBase) const {
-    return hubClient(effectiveBase(downloadBase), std::nullopt).getFilenames(repo(), config_.revision, patterns);
+std::vector<std::string> ModelDownloader::fetchFilenames(
+    const std::vector<std::string>& patterns, const std::optional<fs::path>& downloadBase) const {
+    return hubClient(effectiveBase(downloadBase), std::nullopt)
+        .getFilenames(repo(), config_.revision, patterns);
 }
 
-fs::path ModelDownloader::downloadModel(const ModelInfo& modelInfo, const std::optional<fs::path>& downloadBase,
+fs::path ModelDownloader::downloadModel(const ModelInfo& modelInfo,
+                                        const std::optional<fs::path>& downloadBase,
                                         std::optional<bool> useOfflineMode) const {
     const std::string pattern = modelInfo.downloadPattern();
     const HubApi hub = hubClient(effectiveBase(downloadBase), useOfflineMode);
     if (useOfflineMode == true) {
         // Even offline the remote listing is asked, so a model that the
         // repository does not list is refused rather than taken from the cache.
-        Logging::debug(std::string(kPrefix) + "Searching for models matching \"" + pattern + "\" in Repo(id: \"" +
-                       config_.modelRepo + "\", type: models)");
+        Logging::debug(std::string(kPrefix) + "Searching for models matching \"" + pattern +
+                       "\" in Repo(id: \"" + config_.modelRepo + "\", type: models)");
         if (hub.getFilenames(repo(), config_.revision, {pattern}).empty()) {
-            throw ModelDownloaderError::modelUnavailable("No models found matching \"" + pattern + "\" in " +
-                                                         config_.modelRepo);
+            throw ModelDownloaderError::modelUnavailable("No models found matching \"" + pattern +
+                                                         "\" in " + config_.modelRepo);
         }
-        Logging::debug(std::string(kPrefix) + "Downloading model " + pattern + " with offline mode: true");
+        Logging::debug(std::string(kPrefix) + "Downloading model " + pattern +
+                       " with offline mode: true");
     } else {
-        Logging::debug(std::string(kPrefix) + "Downloading model " + pattern + " with offline mode: false");
+        Logging::debug(std::string(kPrefix) + "Downloading model " + pattern +
+                       " with offline mode: false");
     }
     return hub.snapshot(repo(), config_.revision, {pattern}, ignoreProgress);
 }
@@ -141,7 +149,9 @@ fs::path ModelDownloader::resolveModel(const std::string& name, const ModelInfo&
         return *cached;
     }
 
-    if (!download) throw ModelDownloaderError::modelUnavailable("No model found for " + name + " (download disabled)");
+    if (!download)
+        throw ModelDownloaderError::modelUnavailable("No model found for " + name +
+                                                     " (download disabled)");
 
     report(ModelState::downloading);
     const fs::path repoFolder = downloadModel(modelInfo, base, std::nullopt);
@@ -155,9 +165,11 @@ fs::path ModelDownloader::resolveModel(const std::string& name, const ModelInfo&
 
 std::string ModelDownloader::resolveModelPath(const std::string& name, const ModelInfo& modelInfo,
                                               const std::optional<fs::path>& modelFolder,
-                                              const std::optional<fs::path>& downloadBase, bool download,
+                                              const std::optional<fs::path>& downloadBase,
+                                              bool download,
                                               const ModelStateCallback& modelStateCallback) const {
-    return resolveModel(name, modelInfo, modelFolder, downloadBase, download, modelStateCallback).string();
+    return resolveModel(name, modelInfo, modelFolder, downloadBase, download, modelStateCallback)
+        .string();
 }
 
 fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
@@ -167,24 +179,27 @@ fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
     const fs::path local = localRepoLocation(base);
     if (patternsExistLocally(patterns, local)) {
         try {
-            const fs::path folder = hubClient(base, true).snapshot(repo(), config_.revision, patterns, ignoreProgress);
+            const fs::path folder =
+                hubClient(base, true).snapshot(repo(), config_.revision, patterns, ignoreProgress);
             Logging::debug(std::string(kPrefix) + "Found valid local cache at " + folder.string());
             return folder;
         } catch (const std::exception& e) {
-            Logging::debug(std::string(kPrefix) + "Local cache for '" + config_.modelRepo + "' didn't validate (" +
-                           e.what() + "); re-resolving.");
+            Logging::debug(std::string(kPrefix) + "Local cache for '" + config_.modelRepo +
+                           "' didn't validate (" + e.what() + "); re-resolving.");
         }
     }
     if (!download) {
-        throw ModelDownloaderError::modelUnavailable("No valid local models found for repo '" + config_.modelRepo +
+        throw ModelDownloaderError::modelUnavailable("No valid local models found for repo '" +
+                                                     config_.modelRepo +
                                                      "' and download is disabled.");
     }
 
     const HubApi hub = hubClient(base, std::nullopt);
-    Logging::info(std::string(kPrefix) + "Downloading " + std::to_string(patterns.size()) + " model(s) from " +
-                  config_.modelRepo + "...");
+    Logging::info(std::string(kPrefix) + "Downloading " + std::to_string(patterns.size()) +
+                  " model(s) from " + config_.modelRepo + "...");
     const fs::path folder =
-        hub.snapshot(repo(), config_.revision, patterns, progressCallback ? progressCallback : ProgressCallback(ignoreProgress));
+        hub.snapshot(repo(), config_.revision, patterns,
+                     progressCallback ? progressCallback : ProgressCallback(ignoreProgress));
     Logging::info(std::string(kPrefix) + "Download complete: " + folder.string());
     return folder;
 }

@@ -25,61 +25,70 @@
 namespace vortil {
 
 class ModelDownloader {
-public:
+  public:
     using ProgressCallback = HubApi::SnapshotProgressHandler;
     // Told downloading before a download and downloaded once the model is there.
     using ModelStateCallback = std::function<void(ModelState)>;
 
     explicit ModelDownloader(ModelDownloadConfig config);
     // No download base and no model folder.
-    ModelDownloader(std::string endpoint, std::string repoName, std::optional<std::string> modelToken,
-                    std::string revision, bool useBackgroundSession);
+    ModelDownloader(std::string endpoint, std::string repoName,
+                    std::optional<std::string> modelToken, std::string revision,
+                    bool useBackgroundSession);
     virtual ~ModelDownloader() = default;
 
     // Snapshot of the descriptor's pattern; returns the local repository
     // folder. With offline mode true the remote listing is still consulted
     // first and an empty one is modelUnavailable; the snapshot then only
     // checks the cached copy. Hub failures pass through.
-    virtual std::filesystem::path downloadModel(const ModelInfo& modelInfo,
-                                                const std::optional<std::filesystem::path>& downloadBase,
-                                                std::optional<bool> useOfflineMode) const;
+    virtual std::filesystem::path downloadModel(
+        const ModelInfo& modelInfo, const std::optional<std::filesystem::path>& downloadBase,
+        std::optional<bool> useOfflineMode) const;
 
     // Where a snapshot of the repository lands (not checked on disk).
-    virtual std::filesystem::path localRepoLocation(const std::optional<std::filesystem::path>& downloadBase) const;
+    virtual std::filesystem::path localRepoLocation(
+        const std::optional<std::filesystem::path>& downloadBase) const;
 
     // The compiled model `name` of the descriptor: from the model folder, else
     // from the cache, else downloaded when `download` is set. Cache-probe
     // failures are not reported; download failures are.
-    virtual std::filesystem::path resolveModel(const std::string& name, const ModelInfo& modelInfo,
-                                               const std::optional<std::filesystem::path>& modelFolder,
-                                               const std::optional<std::filesystem::path>& downloadBase,
-                                               bool download, const ModelStateCallback& modelStateCallback) const;
+    virtual std::filesystem::path resolveModel(
+        const std::string& name, const ModelInfo& modelInfo,
+        const std::optional<std::filesystem::path>& modelFolder,
+        const std::optional<std::filesystem::path>& downloadBase, bool download,
+        const ModelStateCallback& modelStateCallback) const;
     virtual std::string resolveModelPath(const std::string& name, const ModelInfo& modelInfo,
                                          const std::optional<std::filesystem::path>& modelFolder,
-                                         const std::optional<std::filesystem::path>& downloadBase, bool download,
+                                         const std::optional<std::filesystem::path>& downloadBase,
+                                         bool download,
                                          const ModelStateCallback& modelStateCallback) const;
 
     // The repository folder holding every file the patterns select: the
     // cached copy when it is present and validates offline, else a download
     // (when allowed) reporting its overall progress to the callback.
-    virtual std::filesystem::path resolveRepo(const std::vector<std::string>& patterns,
-                                              const std::optional<std::filesystem::path>& downloadBase,
-                                              bool download, const ProgressCallback& progressCallback) const;
+    virtual std::filesystem::path resolveRepo(
+        const std::vector<std::string>& patterns,
+        const std::optional<std::filesystem::path>& downloadBase, bool download,
+        const ProgressCallback& progressCallback) const;
 
     // Repository-relative names of the remote files the patterns select.
-    virtual std::vector<std::string> fetchFilenames(const std::vector<std::string>& patterns,
-                                                    const std::optional<std::filesystem::path>& downloadBase) const;
+    virtual std::vector<std::string> fetchFilenames(
+        const std::vector<std::string>& patterns,
+        const std::optional<std::filesystem::path>& downloadBase) const;
 
     // The model's compiled folder (or package file) in the folder, when present.
-    virtual std::optional<std::filesystem::path> modelURLIfExists(const std::filesystem::path& folder,
-                                                                  const std::string& name) const;
+    virtual std::optional<std::filesystem::path> modelURLIfExists(
+        const std::filesystem::path& folder, const std::string& name) const;
 
-private:
+  private:
     // Each pattern's fixed leading folders (before the first piece holding
     // "*") must name a non-empty directory under the folder.
-    bool patternsExistLocally(const std::vector<std::string>& patterns, const std::filesystem::path& folder) const;
-    std::optional<std::filesystem::path> effectiveBase(const std::optional<std::filesystem::path>& downloadBase) const;
-    HubApi hubClient(const std::optional<std::filesystem::path>& base, std::optional<bool> offline) const;
+    bool patternsExistLocally(const std::vector<std::string>& patterns,
+                              const std::filesystem::path& folder) const;
+    std::optional<std::filesystem::path> effectiveBase(
+        const std::optional<std::filesystem::path>& downloadBase) const;
+    HubApi hubClient(const std::optional<std::filesystem::path>& base,
+                     std::optional<bool> offline) const;
     HubRepo repo() const;
 
     const ModelDownloadConfig config_;

@@ -9,7 +9,7 @@
 namespace vortil {
 
 class ModelDownloaderError : public std::runtime_error {
-public:
+  public:
     enum class Kind { modelUnavailable };
 
     static ModelDownloaderError modelUnavailable(const std::string& message) {
@@ -20,7 +20,7 @@ public:
     const std::string& message() const noexcept { return message_; }
     std::optional<std::string> errorDescription() const { return message_; }
 
-private:
+  private:
     ModelDownloaderError(Kind kind, const std::string& message)
         : std::runtime_error(message), kind_(kind), message_(message) {}
 

@@ -20,7 +20,8 @@ std::string ModelInfo::description() const {
 
 std::string ModelInfo::debugDescription() const {
     return "ModelInfo(name: " + name + ", version: " + version.value_or("nil") +
-           ", variant: " + variant.value_or("nil") + ", computeUnit: " + vortil::description(computeUnits) + ")";
+           ", variant: " + variant.value_or("nil") +
+           ", computeUnit: " + vortil::description(computeUnits) + ")";
 }
 
 std::filesystem::path ModelInfo::modelURL(const std::filesystem::path& baseURL) const {
@@ -30,7 +31,8 @@ std::filesystem::path ModelInfo::modelURL(const std::filesystem::path& baseURL) 
     return url;
 }
 
-std::optional<std::filesystem::path> ModelInfo::findBaseFolder(const std::filesystem::path& url) const {
+std::optional<std::filesystem::path> ModelInfo::findBaseFolder(
+    const std::filesystem::path& url) const {
     // Path components with the root counted as one; a trailing "/" adds none.
     std::vector<std::string> components;
     for (const auto& part : url) {

@@ -11,7 +11,7 @@
 namespace vortil {
 
 class ModelLoader {
-public:
+  public:
     using ProgressCallback = ModelDownloader::ProgressCallback;
 
     virtual ~ModelLoader() = default;
@@ -19,7 +19,8 @@ public:
     // A folder that already holds the models; when present nothing is downloaded.
     virtual std::optional<std::string> modelFolder() const = 0;
     // Makes the models available locally and returns their folder's path.
-    virtual std::string resolveModels(const ModelDownloader& downloader, const ProgressCallback& progressCallback) = 0;
+    virtual std::string resolveModels(const ModelDownloader& downloader,
+                                      const ProgressCallback& progressCallback) = 0;
     // Loads the models of the folder; with prewarm, only specializes them for
     // this machine without keeping them loaded.
     virtual void load(const std::string& path, bool prewarm) = 0;

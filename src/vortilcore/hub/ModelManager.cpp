@@ -29,8 +29,8 @@ std::string currentErrorText() {
 // "ModelManager" for vortil::ModelManager, "Mine" for (anonymous namespace)::Mine.
 std::string unqualifiedName(const std::type_info& type) {
     int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> demangled(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                                          &std::free);
+    std::unique_ptr<char, decltype(&std::free)> demangled(
+        abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), &std::free);
     std::string name = status == 0 && demangled ? demangled.get() : type.name();
     name = name.substr(0, name.find('<'));
     const size_t scope = name.rfind("::");
@@ -39,9 +39,11 @@ std::string unqualifiedName(const std::type_info& type) {
 
 }  // namespace
 
-ModelManager::ModelManager(std::shared_ptr<ModelLoader> loader, std::shared_ptr<ModelDownloader> downloader)
+ModelManager::ModelManager(std::shared_ptr<ModelLoader> loader,
+                           std::shared_ptr<ModelDownloader> downloader)
     : loader_(std::move(loader)), downloader_(std::move(downloader)) {
-    if (!loader_ || !downloader_) throw std::invalid_argument("ModelManager needs a loader and a downloader");
+    if (!loader_ || !downloader_)
+        throw std::invalid_argument("ModelManager needs a loader and a downloader");
 }
 
 ModelState ModelManager::modelState() const {
@@ -71,12 +73,11 @@ std::optional<fs::path> ModelManager::modelFolder() const {
 
 bool ModelManager::isAvailable() const {
     const ModelState state = modelState();
-    return state == ModelState::loading || state == ModelState::loaded || state == ModelState::downloaded;
+    return state == ModelState::loading || state == ModelState::loaded ||
+           state == ModelState::downloaded;
 }
 
-bool ModelManager::isLoaded() const {
-    return modelState() == ModelState::loaded;
-}
+bool ModelManager::isLoaded() const { return modelState() == ModelState::loaded; }
 
 void ModelManager::setModelState(ModelState state) {
     ModelState old;
@@ -113,8 +114,8 @@ void ModelManager::downloadModels(const ProgressCallback& progressCallback) {
     const std::string prefix = "[" + loggerName() + "] ";
     const ModelState state = modelState();
     if (state != ModelState::unloaded) {
-        Logging::debug(prefix + "Models already downloaded (state: " + std::string(description(state)) +
-                       "), skipping download");
+        Logging::debug(prefix + "Models already downloaded (state: " +
+                       std::string(description(state)) + "), skipping download");
         return;
     }
     if (auto folder = loader_->modelFolder()) {
@@ -147,13 +148,16 @@ void ModelManager::runLoad(bool prewarm) {
     const ModelState state = modelState();
     const ModelState done = prewarm ? ModelState::prewarmed : ModelState::loaded;
     if (state == done) {
-        Logging::debug(prefix + (prewarm ? "Models already prewarmed, skipping" : "Models already loaded, skipping"));
+        Logging::debug(prefix + (prewarm ? "Models already prewarmed, skipping"
+                                         : "Models already loaded, skipping"));
         return;
     }
-    const bool allowed = state == ModelState::downloaded || (!prewarm && state == ModelState::prewarmed);
+    const bool allowed =
+        state == ModelState::downloaded || (!prewarm && state == ModelState::prewarmed);
     if (!allowed) {
-        throw VortilCoreError::invalidConfiguration(std::string(prewarm ? "Cannot prewarm" : "Cannot load") +
-                                                    " in state: " + std::string(description(state)));
+        throw VortilCoreError::invalidConfiguration(
+            std::string(prewarm ? "Cannot prewarm" : "Cannot load") +
+            " in state: " + std::string(description(state)));
     }
 
     setModelState(prewarm ? ModelState::prewarming : ModelState::loading);
@@ -161,21 +165,19 @@ void ModelManager::runLoad(bool prewarm) {
         loader_->load(path, prewarm);
     } catch (...) {
         setModelState(ModelState::unloaded);
-        Logging::error(prefix + (prewarm ? "Failed to prewarm models: " : "Failed to load models: ") +
+        Logging::error(prefix +
+                       (prewarm ? "Failed to prewarm models: " : "Failed to load models: ") +
                        currentErrorText());
         throw;
     }
     setModelState(done);
-    Logging::info(prefix + (prewarm ? "Models prewarmed successfully" : "Models loaded successfully"));
+    Logging::info(prefix +
+                  (prewarm ? "Models prewarmed successfully" : "Models loaded successfully"));
 }
 
-void ModelManager::prewarmModels() {
-    runLoad(true);
-}
+void ModelManager::prewarmModels() { runLoad(true); }
 
-void ModelManager::loadModels() {
-    runLoad(false);
-}
+void ModelManager::loadModels() { runLoad(false); }
 
 void ModelManager::unloadModels() {
     const ModelState state = modelState();

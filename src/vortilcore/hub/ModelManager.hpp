@@ -26,7 +26,7 @@
 namespace vortil {
 
 class ModelManager {
-public:
+  public:
     using ModelStateCallback = std::function<void(ModelState oldState, ModelState newState)>;
     using ProgressCallback = ModelLoader::ProgressCallback;
 
@@ -62,7 +62,7 @@ public:
     // From loaded or prewarmed; does nothing in any other state.
     virtual void unloadModels();
 
-private:
+  private:
     void setModelState(ModelState state);
     void setModelPath(std::filesystem::path path);
     std::string resolvedFolderPath() const;

@@ -12,7 +12,7 @@
 namespace vortil {
 
 class NetworkMonitor : public std::enable_shared_from_this<NetworkMonitor> {
-public:
+  public:
     // Built and started.
     static std::shared_ptr<NetworkMonitor> create();
     static const std::shared_ptr<NetworkMonitor>& shared();
@@ -29,14 +29,13 @@ public:
     NetworkStateActor& state() { return state_; }
     const NetworkStateActor& state() const { return state_; }
 
-private:
+  private:
     struct Token {};
 
-public:
+  public:
     explicit NetworkMonitor(Token);
 
-private:
-
+  private:
     platform::NetworkPathMonitor::Key key_;
     NetworkStateActor state_;
 };

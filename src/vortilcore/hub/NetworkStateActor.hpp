@@ -10,7 +10,7 @@
 namespace vortil {
 
 class NetworkStateActor {
-public:
+  public:
     void update(const platform::NetworkPath& path);
 
     // Online when "CI_DISABLE_NETWORK_MONITOR" is exactly "1" (read afresh on
@@ -21,7 +21,7 @@ public:
     bool isExpensive() const;
     bool isConstrained() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     bool isConnected_ = true;
     bool isExpensive_ = false;

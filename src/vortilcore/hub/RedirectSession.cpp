@@ -23,9 +23,11 @@ bool parsesAsUrl(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c <= 0x20 || c >= 0x7f) return false;
-        if (std::string_view("<>\"{}|\\^`").find(static_cast<char>(c)) != std::string_view::npos) return false;
-        if (c == '%' && (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-                         !std::isxdigit(static_cast<unsigned char>(text[i + 2])))) {
+        if (std::string_view("<>\"{}|\\^`").find(static_cast<char>(c)) != std::string_view::npos)
+            return false;
+        if (c == '%' &&
+            (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+             !std::isxdigit(static_cast<unsigned char>(text[i + 2])))) {
             return false;
         }
     }
@@ -36,7 +38,8 @@ bool hasScheme(std::string_view text) {
     if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
     for (char c : text) {
         if (c == ':') return true;
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return false;
     }
     return false;
 }
@@ -53,7 +56,8 @@ std::optional<PathAndQuery> relativeParts(std::string_view location) {
     if (location.starts_with("//")) return std::nullopt;
     if (hasScheme(location)) {
         const size_t colon = location.find(':');
-        if (location.substr(colon + 1).starts_with("//")) return std::nullopt;  // an authority: a host
+        if (location.substr(colon + 1).starts_with("//"))
+            return std::nullopt;  // an authority: a host
         location = location.substr(colon + 1);
     }
     location = location.substr(0, location.find('#'));
@@ -66,8 +70,8 @@ std::optional<PathAndQuery> relativeParts(std::string_view location) {
 
 }  // namespace
 
-std::optional<platform::HttpRequest> RedirectDelegate::followUp(const platform::HttpRequest& originalRequest,
-                                                                 const platform::HttpResponse& response) {
+std::optional<platform::HttpRequest> RedirectDelegate::followUp(
+    const platform::HttpRequest& originalRequest, const platform::HttpResponse& response) {
     if (response.status < 300 || response.status > 399) return std::nullopt;
     const std::optional<std::string> location = response.headers.value("Location");
     if (!location) return std::nullopt;
@@ -80,13 +84,16 @@ std::optional<platform::HttpRequest> RedirectDelegate::followUp(const platform::
     // The first URL's scheme, user, host and port stay; libcurl checks that
     // it is a URL, and the text is kept as written.
     std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, originalRequest.url.c_str(), 0) != CURLUE_OK) {
+    if (!url ||
+        curl_url_set(url.get(), CURLUPART_URL, originalRequest.url.c_str(), 0) != CURLUE_OK) {
         return std::nullopt;
     }
     const size_t scheme = originalRequest.url.find("://");
     if (scheme == std::string::npos) return std::nullopt;
-    const size_t originEnd = std::min(originalRequest.url.find_first_of("/?#", scheme + 3), originalRequest.url.size());
-    std::string resolved = originalRequest.url.substr(0, originEnd) + (parts->path.empty() ? "/" : parts->path);
+    const size_t originEnd =
+        std::min(originalRequest.url.find_first_of("/?#", scheme + 3), originalRequest.url.size());
+    std::string resolved =
+        originalRequest.url.substr(0, originEnd) + (parts->path.empty() ? "/" : parts->path);
     if (parts->query) resolved += "?" + *parts->query;
 
     platform::HttpRequest next(resolved, originalRequest.method, originalRequest.headers);
@@ -104,7 +111,8 @@ platform::HttpResponse RedirectSession::send(const platform::HttpRequest& reques
         std::optional<platform::HttpRequest> next = RedirectDelegate::followUp(request, response);
         if (!next) return response;
         if (hop + 1 > maxRedirects) {
-            throw platform::HttpError(platform::UrlErrorCode::httpTooManyRedirects, "too many HTTP redirects");
+            throw platform::HttpError(platform::UrlErrorCode::httpTooManyRedirects,
+                                      "too many HTTP redirects");
         }
         current = std::move(*next);
     }

@@ -21,12 +21,12 @@ struct RedirectDelegate {
     // the first request's URL with its path and query replaced by the
     // Location's, the first request's method and header fields, plus
     // "Location" set to the resolved URL, and a 60-second timeout.
-    static std::optional<platform::HttpRequest> followUp(const platform::HttpRequest& originalRequest,
-                                                          const platform::HttpResponse& response);
+    static std::optional<platform::HttpRequest> followUp(
+        const platform::HttpRequest& originalRequest, const platform::HttpResponse& response);
 };
 
 class RedirectSession {
-public:
+  public:
     static constexpr int maxRedirects = 10;
 
     // Blocking. Sends the request and each follow-up the delegate asks for
@@ -35,16 +35,16 @@ public:
     // errors are HttpError.
     platform::HttpResponse send(const platform::HttpRequest& request);
 
-private:
+  private:
     platform::HttpClient client_;
 };
 
 class RedirectSessionActor {
-public:
+  public:
     // The process's session, created on the first call.
     std::shared_ptr<RedirectSession> get();
 
-private:
+  private:
     std::mutex mutex_;
     std::shared_ptr<RedirectSession> urlSession_;
 };

@@ -13,7 +13,6 @@ std::unique_ptr<PreTrainedTokenizer> make(const Config& tokenizerConfig,
     return std::make_unique<T>(tokenizerConfig, tokenizerData, strict);
 }
 
-
 }  // namespace
 
 const std::unordered_map<std::string, PreTrainedTokenizerClass>&

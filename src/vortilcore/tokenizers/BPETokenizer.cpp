@@ -14,8 +14,8 @@
 #include "vortilcore/tokenizers/ByteEncoder.hpp"
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
-#include "vortilcore/tokenizers/Utils.hpp"
 #include "vortilcore/tokenizers/TokenizerModel.hpp"
+#include "vortilcore/tokenizers/Utils.hpp"
 
 namespace vortil {
 
@@ -43,7 +43,8 @@ std::vector<std::string> splitAtSpaces(const std::string& s, bool keepEmpty) {
     size_t start = 0;
     while (true) {
         size_t hit = s.find(' ', start);
-        std::string part = s.substr(start, hit == std::string::npos ? std::string::npos : hit - start);
+        std::string part =
+            s.substr(start, hit == std::string::npos ? std::string::npos : hit - start);
         if (keepEmpty || !part.empty()) out.push_back(std::move(part));
         if (hit == std::string::npos) break;
         start = hit + 1;
@@ -58,7 +59,8 @@ struct BPETokenizer::Cache {
     std::unordered_map<std::string, std::vector<std::string>> pieces;
 };
 
-std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const Config& config) {
+std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(
+    const Config& config) {
     const Config::Array* list = config.arrayValue();
     if (!list) return std::nullopt;
     std::vector<std::vector<std::string>> out;
@@ -72,7 +74,8 @@ std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromCon
     return out;
 }
 
-BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens)
+BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                           const AddedTokens& addedTokens)
     : cache_(std::make_unique<Cache>()) {
     const Config& model = tokenizerData.get("model");
     auto merges = mergesFromConfig(model.get("merges"));
@@ -86,7 +89,8 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     for (const auto& [token, id] : *vocab) {
         auto n = id.integerValue();
         if (!n || *n < 0 || *n > INT_MAX)
-            throw TokenizerError::malformedVocab("the id of \"" + token.string() + "\" is not a token id");
+            throw TokenizerError::malformedVocab("the id of \"" + token.string() +
+                                                 "\" is not a token id");
         tokensToIds_.insert_or_assign(token.string(), int(*n));
     }
     for (const auto& [content, id] : addedTokens) tokensToIds_.insert_or_assign(content, id);
@@ -99,7 +103,8 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         std::string text;
         for (const auto& s : symbols) text += (text.empty() ? "" : " ") + s;
         if (symbols.size() < 2)
-            throw TokenizerConfigurationError("BPETokenizer requires merges of two symbols, got '" + text + "'");
+            throw TokenizerConfigurationError("BPETokenizer requires merges of two symbols, got '" +
+                                              text + "'");
         for (const std::string& token : {symbols[0], symbols[1], symbols[0] + symbols[1]})
             if (!tokensToIds_.count(token))
                 throw TokenizerError::malformedVocab("the merge \"" + text + "\" needs \"" + token +
@@ -147,7 +152,8 @@ std::vector<std::string> BPETokenizer::hexaEncode(const std::string& text) const
     std::vector<std::string> out;
     std::u16string t = unicode::toUtf16(text);
     for (const auto& m : byteLevelPattern().successiveMatches(t)) {
-        for (unsigned char b : unicode::toUtf8(std::u16string_view(t).substr(m.begin, m.end - m.begin))) {
+        for (unsigned char b :
+             unicode::toUtf8(std::u16string_view(t).substr(m.begin, m.end - m.begin))) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "<0x%02X>", unsigned(b));
             out.emplace_back(buf);
@@ -179,13 +185,15 @@ std::string BPETokenizer::bpe(const std::string& token) const {
 
 // Finds the lowest-ranked pair, merges all its occurrences in one pass, and
 // starts over: a pass per merge rule, over the whole word.
-std::string BPETokenizer::mergeByPasses(std::vector<std::string> word, std::vector<std::string> keys) const {
+std::string BPETokenizer::mergeByPasses(std::vector<std::string> word,
+                                        std::vector<std::string> keys) const {
     // ranks[i] is the rank of the pair (i, i+1), or -1. A pass only creates
     // new pairs around the symbols it merged; every other pair keeps its rank.
     constexpr int none = -1;
     std::string scratch;
     std::vector<int> ranks(word.size() - 1);
-    for (size_t i = 0; i + 1 < word.size(); ++i) ranks[i] = rank(keys[i], keys[i + 1], scratch).value_or(none);
+    for (size_t i = 0; i + 1 < word.size(); ++i)
+        ranks[i] = rank(keys[i], keys[i + 1], scratch).value_or(none);
 
     std::vector<std::string> nextWord, nextKeys;
     std::vector<int> nextRanks;
@@ -231,7 +239,8 @@ std::string BPETokenizer::mergeByPasses(std::vector<std::string> word, std::vect
         nextRanks.assign(nextWord.size() > 0 ? nextWord.size() - 1 : 0, none);
         for (size_t k = 0; k + 1 < nextWord.size(); ++k) {
             bool unchanged = origin[k] != SIZE_MAX && origin[k + 1] == origin[k] + 1;
-            nextRanks[k] = unchanged ? ranks[origin[k]] : rank(nextKeys[k], nextKeys[k + 1], scratch).value_or(none);
+            nextRanks[k] = unchanged ? ranks[origin[k]]
+                                     : rank(nextKeys[k], nextKeys[k + 1], scratch).value_or(none);
         }
         word.swap(nextWord);
         keys.swap(nextKeys);
@@ -248,7 +257,8 @@ std::string BPETokenizer::mergeByPasses(std::vector<std::string> word, std::vect
 
 // The same rule over a linked list of symbols, with the pairs filed by rank
 // and a heap of the ranks that have pairs: O(n log n) in the word's length.
-std::string BPETokenizer::mergeWithHeap(std::vector<std::string> word, std::vector<std::string> keys) const {
+std::string BPETokenizer::mergeWithHeap(std::vector<std::string> word,
+                                        std::vector<std::string> keys) const {
     const uint32_t n = uint32_t(word.size());
     // A merge folds a symbol into its left neighbour, which keeps its place
     // and gets a new version, so pairs filed for its old self go stale.
@@ -283,7 +293,8 @@ std::string BPETokenizer::mergeWithHeap(std::vector<std::string> word, std::vect
         auto node = byRank.extract(ranks.top());
         ranks.pop();
         std::vector<Pair>& pairs = node.mapped();
-        std::sort(pairs.begin(), pairs.end(), [](const Pair& x, const Pair& y) { return x.left < y.left; });
+        std::sort(pairs.begin(), pairs.end(),
+                  [](const Pair& x, const Pair& y) { return x.left < y.left; });
         merged.clear();
         for (const Pair& p : pairs) {
             // Stale: one side was merged away or grew since it was filed.

@@ -20,14 +20,15 @@
 namespace vortil {
 
 class BPETokenizer : public PreTrainedTokenizerModel {
-public:
+  public:
     // Throws TokenizerConfigurationError("BPETokenizer requires merges") when
     // model.merges is absent or not an array, or holds a merge of fewer than
     // two symbols, TokenizerError::missingVocab() when model.vocab is not
     // an object, and TokenizerError::malformedVocab(detail) when an id is not
     // a non-negative integer or a merge names a symbol, or makes a token,
     // that the vocabulary lacks.
-    BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
+    BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                 const AddedTokens& addedTokens);
     ~BPETokenizer() override;
 
     using TokenizingModel::convertIdsToTokens;
@@ -47,7 +48,8 @@ public:
 
     // One symbol list per string or array element of the merge list; nullopt
     // when the value is not an array.
-    static std::optional<std::vector<std::vector<std::string>>> mergesFromConfig(const Config& config);
+    static std::optional<std::vector<std::vector<std::string>>> mergesFromConfig(
+        const Config& config);
 
     std::optional<std::string> bosToken() const override { return bosToken_; }
     std::optional<int> bosTokenId() const override { return bosTokenId_; }
@@ -57,8 +59,9 @@ public:
     std::optional<int> unknownTokenId() const override { return unknownTokenId_; }
     bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
 
-private:
-    std::optional<int> rank(const std::string& firstKey, const std::string& secondKey, std::string& scratch) const;
+  private:
+    std::optional<int> rank(const std::string& firstKey, const std::string& secondKey,
+                            std::string& scratch) const;
     std::vector<std::string> tokenizeUncached(const std::string& text) const;
     std::string mergeByPasses(std::vector<std::string> word, std::vector<std::string> keys) const;
     std::string mergeWithHeap(std::vector<std::string> word, std::vector<std::string> keys) const;

@@ -12,7 +12,8 @@ const std::array<std::string, 256>& byteEncoder() {
         std::array<std::string, 256> t;
         char32_t next = 0x100;
         for (int b = 0; b < 256; ++b) {
-            bool printable = (b >= 0x21 && b <= 0x7E) || (b >= 0xA1 && b <= 0xAC) || (b >= 0xAE && b <= 0xFF);
+            bool printable =
+                (b >= 0x21 && b <= 0x7E) || (b >= 0xA1 && b <= 0xAC) || (b >= 0xAE && b <= 0xFF);
             unicode::appendScalar(t[size_t(b)], printable ? char32_t(b) : next++);
         }
         return t;

@@ -18,15 +18,18 @@ char32_t firstScalar(std::string_view character) {
 }
 
 bool isChineseCharacter(char32_t c) {
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x20000 && c <= 0x2A6DF) ||
-           (c >= 0x2A700 && c <= 0x2CEAF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) ||
+           (c >= 0x20000 && c <= 0x2A6DF) || (c >= 0x2A700 && c <= 0x2CEAF) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
 }
 
-std::string replaceLiteral(const std::string& text, const std::string& pattern, const std::string& replacement) {
+std::string replaceLiteral(const std::string& text, const std::string& pattern,
+                           const std::string& replacement) {
     if (pattern.empty()) return text;
     std::string out;
     size_t start = 0;
-    for (size_t hit; (hit = text.find(pattern, start)) != std::string::npos; start = hit + pattern.size()) {
+    for (size_t hit; (hit = text.find(pattern, start)) != std::string::npos;
+         start = hit + pattern.size()) {
         out.append(text, start, hit - start);
         out += replacement;
     }
@@ -77,7 +80,8 @@ std::optional<StringReplacePattern> StringReplacePattern::from(const Config& con
 }
 
 std::string StringReplacePattern::apply(const std::string& text) const {
-    if (kind == Kind::regexp) return regexp->replacingMatches(std::string_view(text), std::string_view(replacement));
+    if (kind == Kind::regexp)
+        return regexp->replacingMatches(std::string_view(text), std::string_view(replacement));
     return replaceLiteral(text, pattern, replacement);
 }
 
@@ -101,7 +105,9 @@ std::string ReplaceNormalizer::normalize(const std::string& text) const {
     return pattern_ ? pattern_->apply(text) : text;
 }
 
-std::string LowercaseNormalizer::normalize(const std::string& text) const { return unicode::lowercased(text); }
+std::string LowercaseNormalizer::normalize(const std::string& text) const {
+    return unicode::lowercased(text);
+}
 
 std::string NFDNormalizer::normalize(const std::string& text) const {
     return unicode::normalized(text, unicode::NormalizationForm::nfd);
@@ -176,10 +182,11 @@ std::string PrecompiledNormalizer::normalize(const std::string& text) const {
     for (size_t i = 0; i < text.size();) {
         size_t start = i;
         char32_t c = unicode::nextScalar(text, i);
-        bool removed = (c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || c == 0x7F ||
-                       c == 0x8F || c == 0x9F;
-        bool space = c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x1680 || (c >= 0x200B && c <= 0x200F) ||
-                     c == 0x2028 || c == 0x2029 || c == 0x2581 || c == 0xFEFF || c == 0xFFFD;
+        bool removed = (c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) ||
+                       c == 0x7F || c == 0x8F || c == 0x9F;
+        bool space = c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x1680 ||
+                     (c >= 0x200B && c <= 0x200F) || c == 0x2028 || c == 0x2029 || c == 0x2581 ||
+                     c == 0xFEFF || c == 0xFFFD;
         if (removed) continue;
         if (space) {
             out += ' ';
@@ -202,7 +209,8 @@ std::string PrecompiledNormalizer::normalize(const std::string& text) const {
 }
 
 StripNormalizer::StripNormalizer(const Config& config)
-    : leftStrip_(readBool(config, "stripLeft", true)), rightStrip_(readBool(config, "stripRight", true)) {}
+    : leftStrip_(readBool(config, "stripLeft", true)),
+      rightStrip_(readBool(config, "stripRight", true)) {}
 
 std::string StripNormalizer::normalize(const std::string& text) const {
     auto chars = unicode::graphemes(std::string_view(text));

@@ -15,7 +15,7 @@
 namespace vortil {
 
 class Normalizer {
-public:
+  public:
     virtual ~Normalizer() = default;
     virtual std::string normalize(const std::string& text) const = 0;
     std::string operator()(const std::string& text) const { return normalize(text); }
@@ -43,64 +43,65 @@ struct StringReplacePattern {
 };
 
 class NormalizerSequence final : public Normalizer {
-public:
+  public:
     explicit NormalizerSequence(const Config& config);
     std::string normalize(const std::string& text) const override;
     const std::vector<NormalizerPtr>& normalizers() const { return normalizers_; }
 
-private:
+  private:
     std::vector<NormalizerPtr> normalizers_;
 };
 
 class PrependNormalizer final : public Normalizer {
-public:
+  public:
     explicit PrependNormalizer(const Config& config);
     std::string normalize(const std::string& text) const override { return prepend_ + text; }
 
-private:
+  private:
     std::string prepend_;
 };
 
 class ReplaceNormalizer final : public Normalizer {
-public:
-    explicit ReplaceNormalizer(const Config& config) : pattern_(StringReplacePattern::from(config)) {}
+  public:
+    explicit ReplaceNormalizer(const Config& config)
+        : pattern_(StringReplacePattern::from(config)) {}
     std::string normalize(const std::string& text) const override;
 
-private:
+  private:
     std::optional<StringReplacePattern> pattern_;
 };
 
 class LowercaseNormalizer final : public Normalizer {
-public:
+  public:
     std::string normalize(const std::string& text) const override;
 };
 
 class NFDNormalizer final : public Normalizer {
-public:
+  public:
     std::string normalize(const std::string& text) const override;
 };
 
 class NFCNormalizer final : public Normalizer {
-public:
+  public:
     std::string normalize(const std::string& text) const override;
 };
 
 class NFKDNormalizer final : public Normalizer {
-public:
+  public:
     std::string normalize(const std::string& text) const override;
 };
 
 class NFKCNormalizer final : public Normalizer {
-public:
+  public:
     std::string normalize(const std::string& text) const override;
 };
 
 class BertNormalizer final : public Normalizer {
-public:
+  public:
     explicit BertNormalizer(const Config& config);
     std::string normalize(const std::string& text) const override;
 
-private:
+  private:
     bool shouldCleanText_;
     bool shouldHandleChineseChars_;
     bool shouldStripAccents_;
@@ -110,22 +111,22 @@ private:
 // Stands for a precompiled character map by fixed rules; the map such
 // configurations carry is not read.
 class PrecompiledNormalizer final : public Normalizer {
-public:
+  public:
     std::string normalize(const std::string& text) const override;
 };
 
 // Compatibility composition of the whole text; it removes no marks.
 class StripAccentsNormalizer final : public Normalizer {
-public:
+  public:
     std::string normalize(const std::string& text) const override;
 };
 
 class StripNormalizer final : public Normalizer {
-public:
+  public:
     explicit StripNormalizer(const Config& config);
     std::string normalize(const std::string& text) const override;
 
-private:
+  private:
     bool leftStrip_;
     bool rightStrip_;
 };

@@ -15,7 +15,8 @@ const char* const punctuationPattern =
 const char* const bertPattern =
     "[^\\s\\p{P}\\u0021-\\u002F\\u003A-\\u0040\\u005B-\\u0060\\u007B-\\u007E]+|"
     "[\\p{P}\\u0021-\\u002F\\u003A-\\u0040\\u005B-\\u0060\\u007B-\\u007E]";
-const char* const gpt2Pattern = "'s|'t|'re|'ve|'m|'ll|'d| ?\\p{L}+| ?\\p{N}+| ?[^\\s\\p{L}\\p{N}]+|\\s+(?!\\S)|\\s+";
+const char* const gpt2Pattern =
+    "'s|'t|'re|'ve|'m|'ll|'d| ?\\p{L}+| ?\\p{N}+| ?[^\\s\\p{L}\\p{N}]+|\\s+(?!\\S)|\\s+";
 
 bool readBool(const Config& config, std::string_view key, bool fallback) {
     return config.get(key).boolean().value_or(fallback);
@@ -24,7 +25,8 @@ bool readBool(const Config& config, std::string_view key, bool fallback) {
 std::string replaceAll(const std::string& text, const std::string& from, const std::string& to) {
     std::string out;
     size_t start = 0;
-    for (size_t hit; (hit = text.find(from, start)) != std::string::npos; start = hit + from.size()) {
+    for (size_t hit; (hit = text.find(from, start)) != std::string::npos;
+         start = hit + from.size()) {
         out.append(text, start, hit - start);
         out += to;
     }
@@ -44,7 +46,8 @@ std::vector<std::string> PreTokenizer::preTokenize(const std::vector<std::string
     std::vector<std::string> out;
     for (const auto& t : texts) {
         auto pieces = preTokenize(t, options);
-        out.insert(out.end(), std::make_move_iterator(pieces.begin()), std::make_move_iterator(pieces.end()));
+        out.insert(out.end(), std::make_move_iterator(pieces.begin()),
+                   std::make_move_iterator(pieces.end()));
     }
     return out;
 }
@@ -58,7 +61,8 @@ PreTokenizerPtr PreTokenizerFactory::fromConfig(const Config& config) {
     if (t == "Punctuation") return std::make_shared<PunctuationPreTokenizer>();
     if (t == "Digits") return std::make_shared<DigitsPreTokenizer>(config);
     if (t == "Split") return std::make_shared<SplitPreTokenizer>(config);
-    if (t == "Whitespace" || t == "WhitespaceSplit") return std::make_shared<WhitespacePreTokenizer>();
+    if (t == "Whitespace" || t == "WhitespaceSplit")
+        return std::make_shared<WhitespacePreTokenizer>();
     if (t == "Metaspace") return std::make_shared<MetaspacePreTokenizer>(config);
     if (t == "BertPreTokenizer") return std::make_shared<BertPreTokenizer>();
     throw TokenizerConfigurationError("Unsupported PreTokenizer type: " + t);
@@ -74,7 +78,8 @@ std::optional<StringSplitPattern> StringSplitPattern::from(const Config& config)
 PatternPreTokenizer::PatternPreTokenizer(std::string re)
     : re_(std::move(re)), search_(StringSearch::regularExpression(Regex(re_))) {}
 
-std::vector<std::string> PatternPreTokenizer::preTokenize(const std::string& text, PreTokenizerOptions) const {
+std::vector<std::string> PatternPreTokenizer::preTokenize(const std::string& text,
+                                                          PreTokenizerOptions) const {
     return matchingPieces(text, search_);
 }
 
@@ -82,7 +87,8 @@ BertPreTokenizer::BertPreTokenizer() : PatternPreTokenizer(bertPattern) {}
 WhitespacePreTokenizer::WhitespacePreTokenizer() : PatternPreTokenizer(whitespacePattern) {}
 PunctuationPreTokenizer::PunctuationPreTokenizer() : PatternPreTokenizer(punctuationPattern) {}
 DigitsPreTokenizer::DigitsPreTokenizer(const Config& config)
-    : PatternPreTokenizer(readBool(config, "individualDigits", false) ? "[^\\d]+|\\d" : "[^\\d]+|\\d+") {}
+    : PatternPreTokenizer(readBool(config, "individualDigits", false) ? "[^\\d]+|\\d"
+                                                                      : "[^\\d]+|\\d+") {}
 
 PreTokenizerSequence::PreTokenizerSequence(const Config& config) {
     const Config::Array* list = config.get("pretokenizers").arrayValue();
@@ -91,7 +97,8 @@ PreTokenizerSequence::PreTokenizerSequence(const Config& config) {
         if (auto p = PreTokenizerFactory::fromConfig(item)) preTokenizers_.push_back(std::move(p));
 }
 
-std::vector<std::string> PreTokenizerSequence::preTokenize(const std::string& text, PreTokenizerOptions options) const {
+std::vector<std::string> PreTokenizerSequence::preTokenize(const std::string& text,
+                                                           PreTokenizerOptions options) const {
     std::vector<std::string> current{text};
     for (const auto& p : preTokenizers_) current = (*p)(current, options);
     return current;
@@ -104,16 +111,20 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
       prependScheme_(PrependScheme::always),
       replacementSearch_(StringSearch::regularExpression(replacement_)) {
     auto scheme = config.get("prependScheme").stringValue();
-    if (scheme == "first") prependScheme_ = PrependScheme::first;
-    else if (scheme == "never") prependScheme_ = PrependScheme::never;
+    if (scheme == "first")
+        prependScheme_ = PrependScheme::first;
+    else if (scheme == "never")
+        prependScheme_ = PrependScheme::never;
 }
 
-std::vector<std::string> MetaspacePreTokenizer::preTokenize(const std::string& text, PreTokenizerOptions options) const {
+std::vector<std::string> MetaspacePreTokenizer::preTokenize(const std::string& text,
+                                                            PreTokenizerOptions options) const {
     std::string replaced = replaceAll(text, " ", stringReplacement_);
     std::string prefix;
     if (addPrefixSpace_ && replaced.compare(0, replacement_.size(), replacement_) != 0) {
         if (prependScheme_ == PrependScheme::always ||
-            (prependScheme_ == PrependScheme::first && options.contains(PreTokenizerOption::firstSection)))
+            (prependScheme_ == PrependScheme::first &&
+             options.contains(PreTokenizerOption::firstSection)))
             prefix = stringReplacement_;
     }
     return split(prefix + replaced, replacementSearch_, SplitDelimiterBehavior::mergedWithNext);
@@ -124,7 +135,8 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const Config& config)
       trimOffsets_(readBool(config, "trimOffsets", true)),
       useRegex_(readBool(config, "useRegex", true)) {}
 
-std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& text, PreTokenizerOptions) const {
+std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& text,
+                                                            PreTokenizerOptions) const {
     auto encode = [this](std::string_view piece) {
         std::string encoded;
         encoded.reserve(piece.size() * 2 + 2);
@@ -176,11 +188,13 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& t
 SplitPreTokenizer::SplitPreTokenizer(const Config& config)
     : pattern_(StringSplitPattern::from(config)), invert_(readBool(config, "invert", false)) {
     if (!pattern_) return;
-    search_ = pattern_->kind == StringSplitPattern::Kind::string ? StringSearch::literal(pattern_->pattern)
-                                                                 : StringSearch::regularExpression(pattern_->pattern, Regex::fileTimeLimit);
+    search_ = pattern_->kind == StringSplitPattern::Kind::string
+                  ? StringSearch::literal(pattern_->pattern)
+                  : StringSearch::regularExpression(pattern_->pattern, Regex::fileTimeLimit);
 }
 
-std::vector<std::string> SplitPreTokenizer::preTokenize(const std::string& text, PreTokenizerOptions) const {
+std::vector<std::string> SplitPreTokenizer::preTokenize(const std::string& text,
+                                                        PreTokenizerOptions) const {
     if (!pattern_) return {text};
     // Only a literal pattern honours invert; a regular expression always
     // keeps its separators.

@@ -20,20 +20,25 @@ enum class PreTokenizerOption { firstSection };
 // The option set handed to a pre-tokenizer.
 struct PreTokenizerOptions {
     bool firstSection = false;
-    bool contains(PreTokenizerOption o) const { return o == PreTokenizerOption::firstSection && firstSection; }
+    bool contains(PreTokenizerOption o) const {
+        return o == PreTokenizerOption::firstSection && firstSection;
+    }
 };
 
 class PreTokenizer {
-public:
+  public:
     virtual ~PreTokenizer() = default;
-    virtual std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const = 0;
+    virtual std::vector<std::string> preTokenize(const std::string& text,
+                                                 PreTokenizerOptions options) const = 0;
     // Each text in order with the same options, results concatenated.
     virtual std::vector<std::string> preTokenize(const std::vector<std::string>& texts,
                                                  PreTokenizerOptions options) const;
-    std::vector<std::string> operator()(const std::vector<std::string>& texts, PreTokenizerOptions options) const {
+    std::vector<std::string> operator()(const std::vector<std::string>& texts,
+                                        PreTokenizerOptions options) const {
         return preTokenize(texts, options);
     }
-    std::vector<std::string> operator()(const std::string& text, PreTokenizerOptions options) const {
+    std::vector<std::string> operator()(const std::string& text,
+                                        PreTokenizerOptions options) const {
         return preTokenize(text, options);
     }
 };
@@ -57,58 +62,61 @@ struct StringSplitPattern {
 
 // Pre-tokenizers whose pieces are simply all matches of one fixed pattern.
 class PatternPreTokenizer : public PreTokenizer {
-public:
+  public:
     using PreTokenizer::preTokenize;
-    std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const override;
+    std::vector<std::string> preTokenize(const std::string& text,
+                                         PreTokenizerOptions options) const override;
     const std::string& pattern() const { return re_; }
 
-protected:
+  protected:
     explicit PatternPreTokenizer(std::string re);
 
-private:
+  private:
     std::string re_;
     StringSearch search_;
 };
 
 class BertPreTokenizer final : public PatternPreTokenizer {
-public:
+  public:
     BertPreTokenizer();
 };
 
 class WhitespacePreTokenizer final : public PatternPreTokenizer {
-public:
+  public:
     WhitespacePreTokenizer();
 };
 
 class PunctuationPreTokenizer final : public PatternPreTokenizer {
-public:
+  public:
     PunctuationPreTokenizer();
 };
 
 class DigitsPreTokenizer final : public PatternPreTokenizer {
-public:
+  public:
     explicit DigitsPreTokenizer(const Config& config);
 };
 
 class PreTokenizerSequence final : public PreTokenizer {
-public:
+  public:
     using PreTokenizer::preTokenize;
     explicit PreTokenizerSequence(const Config& config);
-    std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const override;
+    std::vector<std::string> preTokenize(const std::string& text,
+                                         PreTokenizerOptions options) const override;
 
-private:
+  private:
     std::vector<PreTokenizerPtr> preTokenizers_;
 };
 
 class MetaspacePreTokenizer final : public PreTokenizer {
-public:
+  public:
     enum class PrependScheme { first, never, always };
 
     using PreTokenizer::preTokenize;
     explicit MetaspacePreTokenizer(const Config& config);
-    std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const override;
+    std::vector<std::string> preTokenize(const std::string& text,
+                                         PreTokenizerOptions options) const override;
 
-private:
+  private:
     bool addPrefixSpace_;
     std::string replacement_;
     std::string stringReplacement_;
@@ -117,24 +125,26 @@ private:
 };
 
 class ByteLevelPreTokenizer final : public PreTokenizer {
-public:
+  public:
     using PreTokenizer::preTokenize;
     explicit ByteLevelPreTokenizer(const Config& config);
-    std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const override;
+    std::vector<std::string> preTokenize(const std::string& text,
+                                         PreTokenizerOptions options) const override;
 
-private:
+  private:
     bool addPrefixSpace_;
     bool trimOffsets_;  // read and kept; it changes nothing in the pieces
     bool useRegex_;
 };
 
 class SplitPreTokenizer final : public PreTokenizer {
-public:
+  public:
     using PreTokenizer::preTokenize;
     explicit SplitPreTokenizer(const Config& config);
-    std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const override;
+    std::vector<std::string> preTokenize(const std::string& text,
+                                         PreTokenizerOptions options) const override;
 
-private:
+  private:
     std::optional<StringSplitPattern> pattern_;
     bool invert_;
     std::optional<StringSearch> search_;

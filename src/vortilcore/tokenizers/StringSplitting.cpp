@@ -57,7 +57,8 @@ std::vector<std::string> matchingPieces(std::string_view text, const StringSearc
     return out;
 }
 
-std::vector<std::string> split(std::string_view text, const StringSearch& search, bool includeSeparators) {
+std::vector<std::string> split(std::string_view text, const StringSearch& search,
+                               bool includeSeparators) {
     std::u16string t = unicode::toUtf16(text);
     std::vector<std::string> out;
     size_t start = 0;
@@ -70,12 +71,16 @@ std::vector<std::string> split(std::string_view text, const StringSearch& search
     return out;
 }
 
-std::vector<std::string> split(std::string_view text, const StringSearch& search, SplitDelimiterBehavior behavior) {
+std::vector<std::string> split(std::string_view text, const StringSearch& search,
+                               SplitDelimiterBehavior behavior) {
     switch (behavior) {
-        case SplitDelimiterBehavior::removed: return split(text, search, false);
-        case SplitDelimiterBehavior::isolated: return split(text, search, true);
+        case SplitDelimiterBehavior::removed:
+            return split(text, search, false);
+        case SplitDelimiterBehavior::isolated:
+            return split(text, search, true);
         case SplitDelimiterBehavior::mergedWithPrevious:
-        case SplitDelimiterBehavior::mergedWithNext: break;
+        case SplitDelimiterBehavior::mergedWithNext:
+            break;
     }
     std::u16string t = unicode::toUtf16(text);
     std::vector<std::string> out;

@@ -22,7 +22,7 @@ enum class SplitDelimiterBehavior { removed, isolated, mergedWithPrevious, merge
 // A regular expression that does not compile matches nothing, as the
 // platform's string search treats it.
 class StringSearch {
-public:
+  public:
     static StringSearch literal(std::string_view text);
     static StringSearch regularExpression(std::string_view pattern, int32_t timeLimit = 0);
     static StringSearch regularExpression(Regex compiled);
@@ -32,7 +32,7 @@ public:
     // that matches the empty string still ends. UTF-16 ranges [begin, end).
     std::vector<std::pair<size_t, size_t>> ranges(std::u16string_view text) const;
 
-private:
+  private:
     std::u16string literal_;
     std::optional<Regex> regex_;
     bool isRegex_ = false;
@@ -43,9 +43,11 @@ std::vector<std::string> matchingPieces(std::string_view text, const StringSearc
 
 // Pieces between occurrences (never empty), with the occurrences themselves
 // in between when includeSeparators is true.
-std::vector<std::string> split(std::string_view text, const StringSearch& search, bool includeSeparators);
+std::vector<std::string> split(std::string_view text, const StringSearch& search,
+                               bool includeSeparators);
 
-std::vector<std::string> split(std::string_view text, const StringSearch& search, SplitDelimiterBehavior behavior);
+std::vector<std::string> split(std::string_view text, const StringSearch& search,
+                               SplitDelimiterBehavior behavior);
 
 // The cut at added tokens: the stretches between matches, and for each match
 // the text of its highest-numbered participating group (so whitespace that

@@ -19,7 +19,7 @@
 namespace vortil {
 
 class Tokenizer {
-public:
+  public:
     virtual ~Tokenizer() = default;
 
     virtual std::vector<std::string> tokenize(const std::string& text) const = 0;
@@ -29,13 +29,17 @@ public:
         return encode(text, addSpecialTokens);
     }
     // Special tokens stay in the text.
-    virtual std::string decode(const std::vector<int>& tokens) const { return decode(tokens, false); }
+    virtual std::string decode(const std::vector<int>& tokens) const {
+        return decode(tokens, false);
+    }
     virtual std::string decode(const std::vector<int>& tokens, bool skipSpecialTokens) const = 0;
 
     virtual std::optional<int> convertTokenToId(const std::string& token) const = 0;
-    virtual std::vector<std::optional<int>> convertTokensToIds(const std::vector<std::string>& tokens) const;
+    virtual std::vector<std::optional<int>> convertTokensToIds(
+        const std::vector<std::string>& tokens) const;
     virtual std::optional<std::string> convertIdToToken(int id) const = 0;
-    virtual std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<int>& ids) const;
+    virtual std::vector<std::optional<std::string>> convertIdsToTokens(
+        const std::vector<int>& ids) const;
 
     virtual std::optional<std::string> bosToken() const = 0;
     virtual std::optional<int> bosTokenId() const = 0;
@@ -46,7 +50,7 @@ public:
 };
 
 class TokenizingModel {
-public:
+  public:
     virtual ~TokenizingModel() = default;
 
     // One pre-tokenized piece in, its vocabulary tokens out.
@@ -54,9 +58,11 @@ public:
     std::vector<std::string> operator()(const std::string& text) const { return tokenize(text); }
 
     virtual std::optional<int> convertTokenToId(const std::string& token) const = 0;
-    virtual std::vector<std::optional<int>> convertTokensToIds(const std::vector<std::string>& tokens) const;
+    virtual std::vector<std::optional<int>> convertTokensToIds(
+        const std::vector<std::string>& tokens) const;
     virtual std::optional<std::string> convertIdToToken(int id) const = 0;
-    virtual std::vector<std::optional<std::string>> convertIdsToTokens(const std::vector<int>& ids) const;
+    virtual std::vector<std::optional<std::string>> convertIdsToTokens(
+        const std::vector<int>& ids) const;
 
     virtual std::optional<std::string> bosToken() const = 0;
     virtual std::optional<int> bosTokenId() const = 0;
@@ -72,13 +78,16 @@ using AddedTokens = std::unordered_map<std::string, int>;
 
 // A model built from the two configuration documents and the added tokens.
 // Implementations provide a constructor
-//   Model(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens)
+//   Model(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens&
+//   addedTokens)
 // that throws TokenizerError or TokenizerConfigurationError for unusable data.
 class PreTrainedTokenizerModel : public TokenizingModel {};
 
 // A token value of a tokenizer configuration, written either as a plain
 // string or as an object with a string "content". nullptr means absent.
 std::optional<std::string> addedTokenAsString(const Config* value);
-inline std::optional<std::string> addedTokenAsString(const Config& value) { return addedTokenAsString(&value); }
+inline std::optional<std::string> addedTokenAsString(const Config& value) {
+    return addedTokenAsString(&value);
+}
 
 }  // namespace vortil

@@ -3,7 +3,8 @@
 namespace vortil {
 
 TokenizerError TokenizerError::unsupportedTokenizer(const std::string& name) {
-    return {Case::unsupportedTokenizer, name, "The tokenizer type '" + name + "' is not supported."};
+    return {Case::unsupportedTokenizer, name,
+            "The tokenizer type '" + name + "' is not supported."};
 }
 
 TokenizerError TokenizerError::tooLong(const std::string& message) {
@@ -19,7 +20,8 @@ TokenizerError TokenizerError::missingConfig() {
 }
 
 TokenizerError TokenizerError::missingTokenizerClassInConfig() {
-    return {Case::missingTokenizerClassInConfig, "", "The tokenizer class is not specified in the configuration."};
+    return {Case::missingTokenizerClassInConfig, "",
+            "The tokenizer class is not specified in the configuration."};
 }
 
 TokenizerError TokenizerError::missingVocab() {
@@ -31,7 +33,8 @@ TokenizerError TokenizerError::malformedVocab() {
 }
 
 TokenizerError TokenizerError::malformedVocab(const std::string& detail) {
-    return {Case::malformedVocab, detail, "The vocabulary file is malformed or corrupted: " + detail};
+    return {Case::malformedVocab, detail,
+            "The vocabulary file is malformed or corrupted: " + detail};
 }
 
 }  // namespace vortil

@@ -11,7 +11,7 @@
 namespace vortil {
 
 class TokenizerError : public std::runtime_error {
-public:
+  public:
     enum class Case {
         unsupportedTokenizer,
         tooLong,
@@ -37,7 +37,7 @@ public:
     const std::string& payload() const { return payload_; }
     std::string localizedDescription() const { return what(); }
 
-private:
+  private:
     TokenizerError(Case c, std::string payload, const std::string& description)
         : std::runtime_error(description), case_(c), payload_(std::move(payload)) {}
 
@@ -46,7 +46,7 @@ private:
 };
 
 class TokenizerConfigurationError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

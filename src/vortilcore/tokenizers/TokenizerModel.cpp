@@ -43,7 +43,6 @@ constexpr Entry models[] = {
     {"XLMRobertaTokenizer", make<UnigramTokenizer>},
 };
 
-
 }  // namespace
 
 std::unique_ptr<TokenizingModel> TokenizerModel::from(const Config& tokenizerConfig,

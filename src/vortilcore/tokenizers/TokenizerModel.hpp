@@ -19,7 +19,8 @@ struct TokenizerModel {
     // removed). Throws missingTokenizerClassInConfig without a class name; an
     // unregistered name throws unsupportedTokenizer when strict, and otherwise
     // prints a warning and builds a BPE model. The model's own errors pass on.
-    static std::unique_ptr<TokenizingModel> from(const Config& tokenizerConfig, const Config& tokenizerData,
+    static std::unique_ptr<TokenizingModel> from(const Config& tokenizerConfig,
+                                                 const Config& tokenizerData,
                                                  const AddedTokens& addedTokens, bool strict);
 };
 

@@ -23,7 +23,8 @@ std::unordered_map<V, K> invert(const std::unordered_map<K, V, Rest...>& map) {
 // tokenizer class choice and the vocabulary model choice read names this way.
 inline std::string removingFast(std::string name) {
     static constexpr std::string_view fast = "Fast";
-    for (size_t at = 0; (at = name.find(fast, at)) != std::string::npos;) name.erase(at, fast.size());
+    for (size_t at = 0; (at = name.find(fast, at)) != std::string::npos;)
+        name.erase(at, fast.size());
     return name;
 }
 

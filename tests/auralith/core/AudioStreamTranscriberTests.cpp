@@ -32,7 +32,8 @@ class FakeRecorder : public auralith::AudioProcessor {
         return samples;
     }
     std::vector<float> relativeEnergy() const override { return energy; }
-    void startRecordingLive(std::optional<uint32_t>, auralith::AudioBufferCallback callback) override {
+    void startRecordingLive(std::optional<uint32_t>,
+                            auralith::AudioBufferCallback callback) override {
         if (failStart) throw auralith::WhisperError::microphoneUnavailable("no microphone");
         ++starts;
         if (callback) callback({});
@@ -51,11 +52,13 @@ class Scripted : public AudioStreamTranscriber {
     using AudioStreamTranscriber::AudioStreamTranscriber;
     using AudioStreamTranscriber::onProgressCallback;
     using AudioStreamTranscriber::transcribeCurrentBuffer;
-    std::shared_ptr<auralith::TranscriptionResult> transcribeAudioSamples(const std::vector<float>&) override {
+    std::shared_ptr<auralith::TranscriptionResult> transcribeAudioSamples(
+        const std::vector<float>&) override {
         if (passes.empty()) throw auralith::WhisperError::transcriptionFailed("no more passes");
         auto segments = passes.front();
         passes.pop_front();
-        return std::make_shared<auralith::TranscriptionResult>("", segments, "en", auralith::TranscriptionTimings{});
+        return std::make_shared<auralith::TranscriptionResult>("", segments, "en",
+                                                               auralith::TranscriptionTimings{});
     }
     std::deque<std::vector<TranscriptionSegment>> passes;
 };
@@ -82,10 +85,11 @@ struct AudioStreamTranscriberTest : auralith::testing::LogCaptureTest {
     std::vector<std::pair<State, State>> reports;
     std::shared_ptr<Scripted> make(bool vad = false) {
         return std::make_shared<Scripted>(
-            std::make_shared<auralith::AudioEncoder>(), std::make_shared<auralith::FeatureExtractor>(),
+            std::make_shared<auralith::AudioEncoder>(),
+            std::make_shared<auralith::FeatureExtractor>(),
             std::make_shared<auralith::SegmentSeeker>(), std::make_shared<auralith::TextDecoder>(),
-            testsupport::whisperEnglishTokenizer(), recorder, DecodingOptions::defaultSet(), 2, 0.3f, 5, vad,
-            [this](const State& o, const State& n) { reports.emplace_back(o, n); });
+            testsupport::whisperEnglishTokenizer(), recorder, DecodingOptions::defaultSet(), 2,
+            0.3f, 5, vad, [this](const State& o, const State& n) { reports.emplace_back(o, n); });
     }
     void SetUp() override {
         LogCaptureTest::SetUp();
@@ -97,7 +101,8 @@ struct AudioStreamTranscriberTest : auralith::testing::LogCaptureTest {
     }
     bool logged(const std::string& text) {
         for (auto& m : taken()) seen.push_back(std::move(m));
-        return std::any_of(seen.begin(), seen.end(), [&](const auto& m) { return m.find(text) != std::string::npos; });
+        return std::any_of(seen.begin(), seen.end(),
+                           [&](const auto& m) { return m.find(text) != std::string::npos; });
     }
     std::vector<std::string> seen;
 };
@@ -226,14 +231,16 @@ TEST(AudioStreamTranscriberStop, EarlyStopRules) {
         std::optional<bool> expected;
     } cases[] = {
         {repeated, withThresholds(2.4f, std::nullopt), 20, false},
-        {repeated, withThresholds(2.4f, std::nullopt), 40, std::nullopt},  // not more tokens than the window
+        {repeated, withThresholds(2.4f, std::nullopt), 40,
+         std::nullopt},  // not more tokens than the window
         {repeated, withThresholds(std::nullopt, std::nullopt), 20, std::nullopt},
         {varied, withThresholds(2.4f, -1.0f), 20, std::nullopt},
         {unsure, withThresholds(2.4f, -1.0f), 20, false},
         {unsure, withThresholds(2.4f, std::nullopt), 20, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(c.progress, c.options, c.window), c.expected);
+        EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(c.progress, c.options, c.window),
+                  c.expected);
     }
 }
 

@@ -27,17 +27,21 @@ constexpr std::int64_t kBlank = 5, kEot = 40, kSot = 41, kEn = 42, kDe = 43, kTr
                        kUnsupportedLanguage = 49, kTime = 50, kVocab = 72;
 
 inline auralith::SpecialTokens specialTokens() {
-    return {kEot, kEn, kNoSpeech, kNoTimestamps, kEot, kPrev, kSot, kTime, kTranscribe, kTranslate,
-            kBlank};
+    return {kEot, kEn,   kNoSpeech,   kNoTimestamps, kEot,  kPrev,
+            kSot, kTime, kTranscribe, kTranslate,    kBlank};
 }
 
 class FakeTokenizer : public auralith::WhisperTokenizer {
   public:
     // `complete` false leaves "<|translate|>" and "<|de|>" out of the vocabulary.
     explicit FakeTokenizer(bool complete = true) {
-        names_ = {{kEot, "<|endoftext|>"}, {kSot, "<|startoftranscript|>"}, {kEn, "<|en|>"},
-                  {kTranscribe, "<|transcribe|>"}, {kPrev, "<|startofprev|>"},
-                  {kNoSpeech, "<|nospeech|>"}, {kNoTimestamps, "<|notimestamps|>"},
+        names_ = {{kEot, "<|endoftext|>"},
+                  {kSot, "<|startoftranscript|>"},
+                  {kEn, "<|en|>"},
+                  {kTranscribe, "<|transcribe|>"},
+                  {kPrev, "<|startofprev|>"},
+                  {kNoSpeech, "<|nospeech|>"},
+                  {kNoTimestamps, "<|notimestamps|>"},
                   {kUnsupportedLanguage, "<|zz|>"}};
         if (complete) {
             names_[kDe] = "<|de|>";
@@ -120,7 +124,8 @@ class ScriptedSampler : public auralith::TokenSampling {
         r.logProbs.push_back(logProb);
         return r;
     }
-    auralith::SamplingResult finalize(const Ids& tokens, const std::vector<float>& logProbs) override {
+    auralith::SamplingResult finalize(const Ids& tokens,
+                                      const std::vector<float>& logProbs) override {
         auralith::SamplingResult r{tokens, logProbs, true};
         if (r.tokens.empty() || r.tokens.back() != kEot) {
             r.tokens.push_back(kEot);

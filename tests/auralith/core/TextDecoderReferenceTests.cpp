@@ -4,13 +4,11 @@
 // whole-sequence forward pass picks.
 
 #include <gtest/gtest.h>
-
-#include "support/TrainedModel.hpp"
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sys/wait.h>
 
 #include "auralith/core/TextDecoder.hpp"
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
@@ -19,6 +17,7 @@
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/WhisperTestModels.hpp"
 #include "support/TempDir.hpp"
+#include "support/TrainedModel.hpp"
 #include "vortilcore/tokenizers/AutoTokenizer.hpp"
 
 namespace fs = std::filesystem;
@@ -73,12 +72,14 @@ std::shared_ptr<MLMultiArray> speechWindow(const fs::path& dir, const std::strin
     return audio;
 }
 
-std::shared_ptr<MLMultiArray> encode(const fs::path& models, const std::shared_ptr<MLMultiArray>& audio) {
+std::shared_ptr<MLMultiArray> encode(const fs::path& models,
+                                     const std::shared_ptr<MLMultiArray>& audio) {
     const auto mel = MLModel::load(models / "MelSpectrogram.mlmodelc")
                          ->prediction(MLDictionaryFeatureProvider({{"audio", audio}}));
     return MLModel::load(models / "AudioEncoder.mlmodelc")
         ->prediction(MLDictionaryFeatureProvider(
-            {{"melspectrogram_features", mel->featureValue("melspectrogram_features")->multiArrayValue()}}))
+            {{"melspectrogram_features",
+              mel->featureValue("melspectrogram_features")->multiArrayValue()}}))
         ->featureValue("encoder_output_embeds")
         ->multiArrayValue();
 }
@@ -110,7 +111,8 @@ class ReferenceDecoding {
         options.sampleLength = 24;
         options.suppressBlank = true;
         options.firstTokenLogProbThreshold = std::nullopt;
-        if (mode.previousText) options.promptTokens = tokenizer_->encode(" The last words we heard.");
+        if (mode.previousText)
+            options.promptTokens = tokenizer_->encode(" The last words we heard.");
         const auto& special = tokenizer_->specialTokens();
 
         auto state = decoder_.prefillDecoderInputs(
@@ -131,8 +133,8 @@ class ReferenceDecoding {
 
         const auto matrix = encoderMatrix(*encoder);
         const auto reference = mltest::referenceDecoder(weights_, dims_, full, matrix).logits;
-        const auto filters = decoder_.createLogitsFilters(options, static_cast<std::int64_t>(promptLength),
-                                                          *tokenizer_);
+        const auto filters = decoder_.createLogitsFilters(
+            options, static_cast<std::int64_t>(promptLength), *tokenizer_);
         const auto choose = [&](std::size_t row, const std::vector<std::int64_t>& seen) {
             return judge(reference[row], filters, seen);
         };
@@ -141,8 +143,8 @@ class ReferenceDecoding {
         if (promptLength >= 2) {
             const std::vector<std::int64_t> seen(prompt.begin(), prompt.end());
             const auto j = choose(promptLength - 2, seen);
-            const bool replaced = prompt.back() >= special.timeTokenBegin &&
-                                  j.best >= special.timeTokenBegin;
+            const bool replaced =
+                prompt.back() >= special.timeTokenBegin && j.best >= special.timeTokenBegin;
             if (j.clear) {
                 EXPECT_EQ(full[promptLength - 1], replaced ? j.best : prompt.back());
             }
@@ -154,7 +156,8 @@ class ReferenceDecoding {
             if (last && !endedByEot) break;
             const auto j = choose(row, seen);
             const std::int64_t actual = last ? special.endToken : full[row + 1];
-            EXPECT_TRUE(j.accepts(actual)) << "row " << row << ": " << actual << " where the reference picks " << j.best;
+            EXPECT_TRUE(j.accepts(actual))
+                << "row " << row << ": " << actual << " where the reference picks " << j.best;
             compared += j.clear;
         }
         EXPECT_GT(compared, sampled / 2) << "too few clear choices to compare";
@@ -163,9 +166,11 @@ class ReferenceDecoding {
   private:
     static mltest::Matrix encoderMatrix(const MLMultiArray& e) {
         const auto d = e.shape()[1], w = e.shape()[3];
-        mltest::Matrix m(static_cast<std::size_t>(w), std::vector<float>(static_cast<std::size_t>(d)));
+        mltest::Matrix m(static_cast<std::size_t>(w),
+                         std::vector<float>(static_cast<std::size_t>(d)));
         for (std::int64_t t = 0; t < w; ++t)
-            for (std::int64_t k = 0; k < d; ++k) m[t][k] = static_cast<float>(e.doubleValue(k * w + t));
+            for (std::int64_t k = 0; k < d; ++k)
+                m[t][k] = static_cast<float>(e.doubleValue(k * w + t));
         return m;
     }
 
@@ -256,8 +261,8 @@ TEST(TextDecoderReference, TrainedModelDecodesLikeTheReference) {
     if (!fs::exists(models / "TextDecoder.mlmodelc"))
         GTEST_SKIP() << "the trained whisper-synth-en model is not at " << models
                      << " (set VERBOLIN_TRAINED_MODEL to its folder)";
-    const auto tokenizerFolder =
-        fs::exists(models / "tokenizer" / "tokenizer.json") ? models / "tokenizer"
-                                                            : kData / "whisper-en-tokenizer";
+    const auto tokenizerFolder = fs::exists(models / "tokenizer" / "tokenizer.json")
+                                     ? models / "tokenizer"
+                                     : kData / "whisper-en-tokenizer";
     checkModelFolder(models, tokenizerFolder, false);
 }

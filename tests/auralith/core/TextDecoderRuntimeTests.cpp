@@ -47,10 +47,14 @@ struct AllocationProbe : auralith::LogitsFiltering {
 class RuntimeDecoder {
   public:
     RuntimeDecoder() {
-        const nlohmann::json dims = {{"vocab_size", kVocab},       {"d_model", 32},
-                                     {"decoder_layers", 2},         {"decoder_attention_heads", 4},
-                                     {"decoder_ffn_dim", 64},       {"max_target_positions", 240},
-                                     {"max_source_positions", 100}, {"kv_cache_length", 224},
+        const nlohmann::json dims = {{"vocab_size", kVocab},
+                                     {"d_model", 32},
+                                     {"decoder_layers", 2},
+                                     {"decoder_attention_heads", 4},
+                                     {"decoder_ffn_dim", 64},
+                                     {"max_target_positions", 240},
+                                     {"max_source_positions", 100},
+                                     {"kv_cache_length", 224},
                                      {"alignment_heads", {{0, 1}, {1, 2}}}};
         const auto folder = dir_.path() / "TextDecoder.mlmodelc";
         mltest::writeRandomNetwork(folder, "TextDecoder", dims, "F16", 5);
@@ -111,13 +115,15 @@ TEST(TextDecoderRuntime, ConcurrentDecodesOnOneDecoderMatchSequentialOnes) {
     const auto options = windowOptions(true);
     std::vector<Ids> expected;
     for (int t = 0; t < 4; ++t)
-        expected.push_back(runtime.decode(runtime.decoder.prepareDecoderInputs({kSot}), options).tokens);
+        expected.push_back(
+            runtime.decode(runtime.decoder.prepareDecoderInputs({kSot}), options).tokens);
     std::vector<Ids> actual(4);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             auto state = runtime.decoder.prepareDecoderInputs({kSot});
-            for (int round = 0; round < 3; ++round) actual[t] = runtime.decode(state, options).tokens;
+            for (int round = 0; round < 3; ++round)
+                actual[t] = runtime.decode(state, options).tokens;
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(actual, expected);

@@ -52,9 +52,8 @@ TEST(TextDecoderLoop, StepCountsFollowPromptSampleLengthAndCache) {
         std::size_t steps, resultTokens;
     } cases[] = {
         {4, 224, 224, 223, 224},  // 223 tokens at most, then the end of text
-        {1, 5, 224, 5, 7},
-        {1, 0, 224, 0, 2},
-        {1, 224, 10, 9, 11},       // a short cache bounds the steps, nothing written past it
+        {1, 5, 224, 5, 7},       {1, 0, 224, 0, 2},
+        {1, 224, 10, 9, 11},  // a short cache bounds the steps, nothing written past it
         {2, -7, 224, 0, 3},
     };
     for (const auto& c : cases) {
@@ -62,8 +61,9 @@ TEST(TextDecoderLoop, StepCountsFollowPromptSampleLengthAndCache) {
         Ids prompt(c.prompt, kNoTimestamps);
         prompt[0] = kSot;
         auto sampler = endless();
-        const auto r = decoder.decodeText(encoderOutput(), state(decoder, prompt), sampler,
-                                          options([&](auto& o) { o.sampleLength = c.sampleLength; }));
+        const auto r =
+            decoder.decodeText(encoderOutput(), state(decoder, prompt), sampler,
+                               options([&](auto& o) { o.sampleLength = c.sampleLength; }));
         EXPECT_EQ(decoder.fed.size(), c.steps) << c.prompt << "/" << c.sampleLength;
         EXPECT_EQ(r.tokens.size(), c.resultTokens) << c.prompt << "/" << c.sampleLength;
         EXPECT_EQ(r.tokens.back(), kEot);
@@ -95,17 +95,27 @@ TEST(TextDecoderLoop, PromptEndAndFirstTokenTable) {
         Ids tokens;
         bool firstTokenFallback;
     } cases[] = {
-        {"a predicted timestamp replaces the closing prompt timestamp", {kSot, kTime},
-         {{55, -0.1f}, {7, -0.1f}, {kEot, 0.0f}}, {kSot, 55, 7, kEot}, false},
-        {"a first token at the threshold is kept", {kSot, kNoTimestamps},
-         {{0, 0.0f}, {7, -1.5f}, {kEot, 0.0f}}, {kSot, kNoTimestamps, 7, kEot}, false},
-        {"a first token below the threshold ends the window unkept", {kSot, kNoTimestamps},
-         {{0, 0.0f}, {7, -1.6f}, {kEot, 0.0f}}, {kSot, kNoTimestamps, kEot}, true},
+        {"a predicted timestamp replaces the closing prompt timestamp",
+         {kSot, kTime},
+         {{55, -0.1f}, {7, -0.1f}, {kEot, 0.0f}},
+         {kSot, 55, 7, kEot},
+         false},
+        {"a first token at the threshold is kept",
+         {kSot, kNoTimestamps},
+         {{0, 0.0f}, {7, -1.5f}, {kEot, 0.0f}},
+         {kSot, kNoTimestamps, 7, kEot},
+         false},
+        {"a first token below the threshold ends the window unkept",
+         {kSot, kNoTimestamps},
+         {{0, 0.0f}, {7, -1.6f}, {kEot, 0.0f}},
+         {kSot, kNoTimestamps, kEot},
+         true},
     };
     for (const auto& c : cases) {
         ScriptedDecoder decoder;
         ScriptedSampler sampler(c.script);
-        const auto r = decoder.decodeText(encoderOutput(), state(decoder, c.prompt), sampler, options());
+        const auto r =
+            decoder.decodeText(encoderOutput(), state(decoder, c.prompt), sampler, options());
         EXPECT_EQ(r.tokens, c.tokens) << c.name;
         const auralith::DecodingFallback firstToken{true, "firstTokenLogProbThreshold"};
         EXPECT_EQ(r.fallback == firstToken, c.firstTokenFallback) << c.name;
@@ -118,12 +128,10 @@ TEST(TextDecoderLoop, CallbackStopsOnlyOutsideThePromptAndFlagsNeverLeak) {
         std::function<std::optional<bool>(const auralith::TranscriptionProgress&)> callback;
         bool stopsEarly;
     } cases[] = {
-        {"false after the prompt stops", [](const auto& p) -> std::optional<bool> {
-             return p.tokens.size() < 6;
-         }, true},
-        {"false during the prompt is ignored", [](const auto& p) -> std::optional<bool> {
-             return p.tokens.size() > 3;
-         }, false},
+        {"false after the prompt stops",
+         [](const auto& p) -> std::optional<bool> { return p.tokens.size() < 6; }, true},
+        {"false during the prompt is ignored",
+         [](const auto& p) -> std::optional<bool> { return p.tokens.size() > 3; }, false},
         {"nothing never stops", [](const auto&) -> std::optional<bool> { return std::nullopt; },
          false},
     };
@@ -168,7 +176,9 @@ TEST(TextDecoderLoop, RefusesBadInputsWithTheirMessages) {
              d.decodeText(encoderOutput(), state(d, {kSot}), sampler, options());
          }},
         {"Initial prompt must not be empty",
-         [&](ScriptedDecoder& d) { d.decodeText(encoderOutput(), state(d, {}), sampler, options()); }},
+         [&](ScriptedDecoder& d) {
+             d.decodeText(encoderOutput(), state(d, {}), sampler, options());
+         }},
         {"Input must be MLMultiArray",
          [&](ScriptedDecoder& d) { d.decodeText(nullptr, state(d, {kSot}), sampler, options()); }},
     };
@@ -196,28 +206,48 @@ TEST(TextDecoder, PrefillBuildsThePromptTable) {
     } cases[] = {
         {"no options", true, true, std::nullopt, {kSot}},
         {"english-only without timestamps", false, true, options(), {kSot, kNoTimestamps}},
-        {"english-only with timestamps", false, true,
-         options([](auto& o) { o.withoutTimestamps = false; }), {kSot, kTime}},
-        {"multilingual without a language", true, true, options(),
+        {"english-only with timestamps",
+         false,
+         true,
+         options([](auto& o) { o.withoutTimestamps = false; }),
+         {kSot, kTime}},
+        {"multilingual without a language",
+         true,
+         true,
+         options(),
          {kSot, kEn, kTranscribe, kNoTimestamps}},
-        {"unknown language token", true, true, options([](auto& o) { o.language = "xx"; }),
+        {"unknown language token",
+         true,
+         true,
+         options([](auto& o) { o.language = "xx"; }),
          {kSot, kEn, kTranscribe, kNoTimestamps}},
-        {"translate without its token", true, false,
+        {"translate without its token",
+         true,
+         false,
          options([](auto& o) { o.task = auralith::DecodingTask::translate; }),
          {kSot, kEn, kTranscribe, kNoTimestamps}},
-        {"previous text keeps its text tokens of the last 111", false, true,
+        {"previous text keeps its text tokens of the last 111",
+         false,
+         true,
          options([](auto& o) {
              Ids p(150, kSot);
-             p[38] = 1;   // outside the last 111
+             p[38] = 1;  // outside the last 111
              p[140] = 2;
              p[149] = 3;
              o.promptTokens = p;
          }),
          {kPrev, 2, 3, kSot, kNoTimestamps}},
-        {"previous text of control tokens only adds nothing", false, true,
-         options([](auto& o) { o.promptTokens = Ids(150, kTime); }), {kSot, kNoTimestamps}},
-        {"prefix after the prompt", false, true,
-         options([](auto& o) { o.prefixTokens = Ids{4, kTime, 6}; }),
+        {"previous text of control tokens only adds nothing",
+         false,
+         true,
+         options([](auto& o) { o.promptTokens = Ids(150, kTime); }),
+         {kSot, kNoTimestamps}},
+        {"prefix after the prompt",
+         false,
+         true,
+         options([](auto& o) {
+             o.prefixTokens = Ids{4, kTime, 6};
+         }),
          {kSot, kNoTimestamps, 4, 6}},
         {"prefix budget behind the longest previous text", false, true, options([](auto& o) {
              o.promptTokens = Ids(200, 1);
@@ -286,14 +316,13 @@ TEST(TextDecoder, LogitsFiltersInOrderAndGuardedConversions) {
     auto own = std::make_shared<auralith::SuppressTokensFilter>(Ids{1});
     decoder.setLogitsFilters(std::vector<std::shared_ptr<auralith::LogitsFiltering>>{own});
     const FakeTokenizer tokenizer;
-    const auto filters = decoder.createLogitsFilters(
-        options([](auto& o) {
-            o.suppressBlank = true;
-            o.suppressTokens = {kTime, kEot};
-            o.withoutTimestamps = false;
-            o.maxInitialTimestamp = NAN;
-        }),
-        3, tokenizer);
+    const auto filters = decoder.createLogitsFilters(options([](auto& o) {
+                                                         o.suppressBlank = true;
+                                                         o.suppressTokens = {kTime, kEot};
+                                                         o.withoutTimestamps = false;
+                                                         o.maxInitialTimestamp = NAN;
+                                                     }),
+                                                     3, tokenizer);
     ASSERT_EQ(filters.size(), 4u);
     EXPECT_EQ(filters[0], own);
     EXPECT_TRUE(dynamic_cast<auralith::SuppressBlankFilter*>(filters[1].get()));
@@ -310,7 +339,8 @@ TEST(TextDecoder, LogitsFiltersInOrderAndGuardedConversions) {
                                                        o.maxInitialTimestamp = seconds;
                                                    }),
                                                    3, tokenizer);
-        EXPECT_FALSE(dynamic_cast<auralith::TimestampRulesFilter&>(*f.back()).maxInitialTimestampIndex);
+        EXPECT_FALSE(
+            dynamic_cast<auralith::TimestampRulesFilter&>(*f.back()).maxInitialTimestampIndex);
     }
     decoder.setLogitsFilters(std::nullopt);
     EXPECT_TRUE(decoder.createLogitsFilters(options(), 3, tokenizer).empty());

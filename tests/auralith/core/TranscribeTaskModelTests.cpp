@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/TrainedModel.hpp"
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +19,7 @@
 #include "auralith/utilities/LogCapture.hpp"
 #include "support/FakeAudioBackend.hpp"
 #include "support/SpeechAudio.hpp"
+#include "support/TrainedModel.hpp"
 #include "support/WhisperEnglishTokenizer.hpp"
 #include "support/WordErrorRate.hpp"
 
@@ -125,9 +124,10 @@ TEST_F(TranscribeTaskModelTest, TrainedModelPlacesSegmentsAndWordsOnTheSentences
             EXPECT_GT(word.start, std::exchange(lastStart, word.start)) << word.word;
     }
     // The error rate published for the model on synthetic English speech.
-    EXPECT_LE(testsupport::wordErrorRate(sentences[0].text + " " + sentences[1].text + " " + sentences[2].text,
-                            result->text()),
-              0.15)
+    EXPECT_LE(
+        testsupport::wordErrorRate(
+            sentences[0].text + " " + sentences[1].text + " " + sentences[2].text, result->text()),
+        0.15)
         << result->text();
 }
 

@@ -16,8 +16,8 @@
 #include "auralith/core/text/SegmentSeeker.hpp"
 #include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
-#include "support/FakeAudioBackend.hpp"
 #include "platform/system/TaskCancellation.hpp"
+#include "support/FakeAudioBackend.hpp"
 #include "support/WhisperEnglishTokenizer.hpp"
 
 namespace {

@@ -19,14 +19,15 @@ using Level = vortil::Logging::LogLevel;
 
 namespace {
 
-TranscriptionSegment segment(int64_t id, float start, float end, std::string text, std::vector<int64_t> tokens,
+TranscriptionSegment segment(int64_t id, float start, float end, std::string text,
+                             std::vector<int64_t> tokens,
                              std::optional<std::vector<WordTiming>> words = std::nullopt) {
-    return TranscriptionSegment(id, 0, start, end, std::move(text), std::move(tokens), {}, 0, -0.3f, 1.2f, 0.01f,
-                                std::move(words));
+    return TranscriptionSegment(id, 0, start, end, std::move(text), std::move(tokens), {}, 0, -0.3f,
+                                1.2f, 0.01f, std::move(words));
 }
 
 class TranscriptionResultTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {
@@ -47,11 +48,13 @@ protected:
 }  // namespace
 
 TEST_F(TranscriptionResultTest, JsonWritesNullSeekTimeAndRequiresTheKey) {
-    TranscriptionResult result(" Hi", {segment(0, 0, 1, " Hi", {50364, 2000})}, "en", TranscriptionTimings());
+    TranscriptionResult result(" Hi", {segment(0, 0, 1, " Hi", {50364, 2000})}, "en",
+                               TranscriptionTimings());
     nlohmann::ordered_json j = result;
     std::vector<std::string> keys;
     for (const auto& [key, value] : j.items()) keys.push_back(key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"text", "segments", "language", "timings", "seekTime"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"text", "segments", "language", "timings", "seekTime"}));
     EXPECT_TRUE(j.at("seekTime").is_null());
     const nlohmann::json plain = result;
     EXPECT_EQ(plain, nlohmann::json::parse(j.dump()));
@@ -76,7 +79,8 @@ TEST_F(TranscriptionResultTest, JsonWritesNullSeekTimeAndRequiresTheKey) {
 }
 
 TEST_F(TranscriptionResultTest, StructLeavesOutAbsentSeekTimeAndAcceptsItsAbsence) {
-    TranscriptionResultStruct value(" Hi", {segment(0, 0, 1, " Hi", {1})}, "en", TranscriptionTimings());
+    TranscriptionResultStruct value(" Hi", {segment(0, 0, 1, " Hi", {1})}, "en",
+                                    TranscriptionTimings());
     nlohmann::ordered_json j = value;
     EXPECT_FALSE(j.contains("seekTime"));
     EXPECT_EQ(j.get<TranscriptionResultStruct>(), value);
@@ -93,17 +97,19 @@ TEST_F(TranscriptionResultTest, StructLeavesOutAbsentSeekTimeAndAcceptsItsAbsenc
 
 TEST_F(TranscriptionResultTest, AllWordsJoinsTheSegmentsThatHaveWords) {
     const WordTiming a(" a", {1}, 0, 1, 0.5f), b(" b", {2}, 1, 2, 0.6f), c(" c", {3}, 3, 4, 0.7f);
-    TranscriptionResult result("", {segment(0, 0, 2, " a b", {1, 2}, std::vector{a, b}), segment(1, 2, 3, "", {}),
-                                    segment(2, 3, 4, " c", {3}, std::vector{c})},
-                               "en", {});
+    TranscriptionResult result(
+        "",
+        {segment(0, 0, 2, " a b", {1, 2}, std::vector{a, b}), segment(1, 2, 3, "", {}),
+         segment(2, 3, 4, " c", {3}, std::vector{c})},
+        "en", {});
     EXPECT_EQ(result.allWords(), (std::vector<WordTiming>{a, b, c}));
     result.setSegments({segment(0, 0, 1, " x", {}), segment(1, 1, 2, " y", {})});
     EXPECT_TRUE(result.allWords().empty());
 }
 
 TEST_F(TranscriptionResultTest, LogSegmentsNumbersByPositionNotById) {
-    TranscriptionResult result("", {segment(7, 0, 2.5f, " Hello", {}), segment(9, 2.5f, 4.5f, " world", {})},
-                               "en", {});
+    TranscriptionResult result(
+        "", {segment(7, 0, 2.5f, " Hello", {}), segment(9, 2.5f, 4.5f, " world", {})}, "en", {});
     capture(Level::debug);
     result.logSegments();
     EXPECT_EQ(messages, (std::vector<std::string>{"[Segment 0] [0.00 --> 2.50]  Hello",
@@ -170,7 +176,8 @@ TEST_F(TranscriptionResultTest, TimingsReportIsExact) {
     t.firstTokenTime = 100.75;
     t.inputAudioSeconds = 8.0;
     // 7 tokens in the segments against 40 decoding loops: the report counts tokens.
-    TranscriptionResult result("", {segment(0, 0, 1, "", {1, 2, 3}), segment(1, 1, 2, "", {4, 5, 6, 7})}, "en", t);
+    TranscriptionResult result(
+        "", {segment(0, 0, 1, "", {1, 2, 3}), segment(1, 1, 2, "", {4, 5, 6, 7})}, "en", t);
 
     const std::string expected =
         "---- Transcription Timings ----\n"
@@ -209,12 +216,15 @@ TEST_F(TranscriptionResultTest, TimingsReportIsExact) {
     EXPECT_EQ(messages[0], expected);
 
     // Nothing decoded: the per-window average is 0/0, printed as "nan" whatever its sign.
-    const std::string empty = TranscriptionResult("", {}, "en", TranscriptionTimings()).timingsReport();
-    EXPECT_NE(empty.find("- Decoding Loop (Avg/window):  nan seconds\n"), std::string::npos) << empty;
+    const std::string empty =
+        TranscriptionResult("", {}, "en", TranscriptionTimings()).timingsReport();
+    EXPECT_NE(empty.find("- Decoding Loop (Avg/window):  nan seconds\n"), std::string::npos)
+        << empty;
     EXPECT_EQ(empty.find("-nan"), std::string::npos) << empty;
     // With a zero total every share of the first block is 0/0 as well.
-    EXPECT_NE(empty.find("Audio Load:              0.00 ms /      1 runs (    0.00 ms/run)   nan%\n"),
-              std::string::npos)
+    EXPECT_NE(
+        empty.find("Audio Load:              0.00 ms /      1 runs (    0.00 ms/run)   nan%\n"),
+        std::string::npos)
         << empty;
 }
 
@@ -236,7 +246,9 @@ TEST_F(TranscriptionResultTest, ConcurrentReadersAndWritersSeeWholeValues) {
         threads.emplace_back([&] {
             for (int i = 0; i < 2000; ++i) {
                 const std::string text = result.text();
-                if (text.find_first_not_of(text.empty() ? "" : text.substr(0, 1)) != std::string::npos) torn = true;
+                if (text.find_first_not_of(text.empty() ? "" : text.substr(0, 1)) !=
+                    std::string::npos)
+                    torn = true;
                 (void)result.segments().size();
                 (void)result.timings().fullPipeline;
                 nlohmann::ordered_json j = result;

@@ -17,9 +17,10 @@ using auralith::WordTiming;
 namespace {
 
 TranscriptionSegment sample() {
-    return TranscriptionSegment(3, 480000, 30.2f, 32.5f, " Hello world", {50364, 2425, 1002, 50257},
-                                {{{50364, -0.01f}}, {{2425, -0.25f}}, {{1002, -1.5f}}, {{50257, -0.2f}}}, 0.2f,
-                                -0.49f, 1.1f, 0.02f, std::nullopt);
+    return TranscriptionSegment(
+        3, 480000, 30.2f, 32.5f, " Hello world", {50364, 2425, 1002, 50257},
+        {{{50364, -0.01f}}, {{2425, -0.25f}}, {{1002, -1.5f}}, {{50257, -0.2f}}}, 0.2f, -0.49f,
+        1.1f, 0.02f, std::nullopt);
 }
 
 }  // namespace
@@ -28,7 +29,8 @@ TEST(WordTimingTest, JsonRoundTripWithShortestFloatsAndRequiredKeys) {
     const WordTiming word(" Hello", {2425}, 0.2f, 0.62f, 0.9f);
     EXPECT_FLOAT_EQ(word.duration(), 0.42f);
     const nlohmann::ordered_json j = word;
-    EXPECT_EQ(j.dump(), R"({"word":" Hello","tokens":[2425],"start":0.2,"end":0.62,"probability":0.9})");
+    EXPECT_EQ(j.dump(),
+              R"({"word":" Hello","tokens":[2425],"start":0.2,"end":0.62,"probability":0.9})");
     EXPECT_EQ(j.get<WordTiming>(), word);
     for (const char* key : {"word", "tokens", "start", "end", "probability"}) {
         nlohmann::json partial = j;
@@ -40,11 +42,12 @@ TEST(WordTimingTest, JsonRoundTripWithShortestFloatsAndRequiredKeys) {
 TEST(TranscriptionSegmentTest, JsonInFieldOrderWithoutWordsWhenAbsent) {
     const auto segment = sample();
     const nlohmann::ordered_json j = segment;
-    EXPECT_EQ(j.dump(),
-              R"({"id":3,"seek":480000,"start":30.2,"end":32.5,"text":" Hello world",)"
-              R"("tokens":[50364,2425,1002,50257],)"
-              R"("tokenLogProbs":[{"50364":-0.01},{"2425":-0.25},{"1002":-1.5},{"50257":-0.2}],)"
-              R"("temperature":0.2,"avgLogprob":-0.49,"compressionRatio":1.1,"noSpeechProb":0.02})");
+    EXPECT_EQ(
+        j.dump(),
+        R"({"id":3,"seek":480000,"start":30.2,"end":32.5,"text":" Hello world",)"
+        R"("tokens":[50364,2425,1002,50257],)"
+        R"("tokenLogProbs":[{"50364":-0.01},{"2425":-0.25},{"1002":-1.5},{"50257":-0.2}],)"
+        R"("temperature":0.2,"avgLogprob":-0.49,"compressionRatio":1.1,"noSpeechProb":0.02})");
     const auto back = nlohmann::json::parse(j.dump()).get<TranscriptionSegment>();
     EXPECT_EQ(back, segment);
     EXPECT_FALSE(back.words.has_value());
@@ -56,8 +59,8 @@ TEST(TranscriptionSegmentTest, WordsRoundTripAndOtherKeysAreRequired) {
     const nlohmann::json j = segment;
     EXPECT_EQ(j.get<TranscriptionSegment>(), segment);
 
-    for (const char* key : {"id", "seek", "start", "end", "text", "tokens", "tokenLogProbs", "temperature",
-                            "avgLogprob", "compressionRatio", "noSpeechProb"}) {
+    for (const char* key : {"id", "seek", "start", "end", "text", "tokens", "tokenLogProbs",
+                            "temperature", "avgLogprob", "compressionRatio", "noSpeechProb"}) {
         nlohmann::json partial = j;
         partial.erase(key);
         EXPECT_THROW(partial.get<TranscriptionSegment>(), auralith::DecodingError) << key;
@@ -103,8 +106,9 @@ TEST(TranscriptionSegmentTest, ValuesOfTheWrongTypeFailToDecode) {
         const char* key;
         nlohmann::json value;
     } cases[] = {
-        {"id", 1.5},      {"seek", true},         {"start", true},       {"end", "1.0"},
-        {"temperature", 1e300}, {"noSpeechProb", false}, {"tokens", {1.5}},
+        {"id", 1.5},       {"seek", true},         {"start", true},
+        {"end", "1.0"},    {"temperature", 1e300}, {"noSpeechProb", false},
+        {"tokens", {1.5}},
     };
     for (const auto& c : cases) {
         nlohmann::json bad = j;
@@ -113,7 +117,8 @@ TEST(TranscriptionSegmentTest, ValuesOfTheWrongTypeFailToDecode) {
             << c.key << " " << c.value.dump();
     }
     nlohmann::json badWord = j;
-    badWord["words"] = {{{"word", " a"}, {"tokens", {1}}, {"start", true}, {"end", 1.0}, {"probability", 1.0}}};
+    badWord["words"] = {
+        {{"word", " a"}, {"tokens", {1}}, {"start", true}, {"end", 1.0}, {"probability", 1.0}}};
     EXPECT_THROW(badWord.get<TranscriptionSegment>(), auralith::DecodingError);
 }
 

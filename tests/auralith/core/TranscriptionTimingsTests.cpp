@@ -17,7 +17,8 @@ TEST(TranscriptionTimingsTest, DefaultsAndRatesDivideWithoutGuard) {
     EXPECT_EQ(t.firstTokenTime, std::numeric_limits<double>::max());
     EXPECT_EQ(t.inputAudioSeconds, 0.001);
     for (size_t i = 3; i < TranscriptionTimings::fields().size(); ++i) {
-        EXPECT_EQ(t.*TranscriptionTimings::fields()[i].second, 0.0) << TranscriptionTimings::fields()[i].first;
+        EXPECT_EQ(t.*TranscriptionTimings::fields()[i].second, 0.0)
+            << TranscriptionTimings::fields()[i].first;
     }
     EXPECT_EQ(t.realTimeFactor(), 0.0);
     EXPECT_FALSE(std::isfinite(t.tokensPerSecond()));
@@ -26,8 +27,8 @@ TEST(TranscriptionTimingsTest, DefaultsAndRatesDivideWithoutGuard) {
 
 TEST(TranscriptionTimingsTest, InitializerTakesTheLastThirtyFieldsInOrder) {
     // Argument k holds k + 1, so each field shows which argument reached it.
-    const TranscriptionTimings t(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
-                                 24, 25, 26, 27, 28, 29, 30);
+    const TranscriptionTimings t(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                                 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30);
     const auto& fields = TranscriptionTimings::fields();
     for (size_t i = 3; i < fields.size(); ++i) {
         EXPECT_EQ(t.*fields[i].second, static_cast<double>(i - 2)) << fields[i].first;

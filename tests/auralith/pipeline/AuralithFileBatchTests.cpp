@@ -20,8 +20,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using auralith::Auralith;
 using auralith::AudioInputOptions;
+using auralith::Auralith;
 using auralith::DecodingOptions;
 using auralith::TranscriptionSegment;
 using auralith::TranscriptionState;
@@ -40,25 +40,31 @@ class Scripted : public Auralith {
                        const std::optional<DecodingOptions>& options, ProgressCallback progress,
                        SegmentDiscoveryCallback segments) override {
         const int now = ++running;
-        for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {}
+        for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
         std::size_t call = 0;
         {
             std::lock_guard lock(m);
             call = calls.size();
-            calls.push_back({offset, audio.empty() ? 0.f : audio[0], options ? options->sampleLength : -1});
+            calls.push_back(
+                {offset, audio.empty() ? 0.f : audio[0], options ? options->sampleLength : -1});
         }
         if (hold) hold(audio);
         --running;
-        if ((!audio.empty() && audio[0] == -1) || call == failAtCall) throw auralith::WhisperError::transcriptionFailed("scripted failure");
-        if (progress) progress(auralith::TranscriptionProgress({}, "p", {}, std::nullopt, std::nullopt, std::nullopt, 99));
+        if ((!audio.empty() && audio[0] == -1) || call == failAtCall)
+            throw auralith::WhisperError::transcriptionFailed("scripted failure");
+        if (progress)
+            progress(auralith::TranscriptionProgress({}, "p", {}, std::nullopt, std::nullopt,
+                                                     std::nullopt, 99));
         TranscriptionSegment live;
         live.start = 1, live.end = 2;
         if (segments) segments({live});
         TranscriptionSegment found;
         found.start = 5, found.end = 6, found.seek = 100;
-        const std::string name = audio.empty() ? "empty" : std::to_string(static_cast<int>(audio[0]));
-        return {std::make_shared<auralith::TranscriptionResult>(name, std::vector{found}, "en",
-                                                                auralith::TranscriptionTimings{}, 0.5f)};
+        const std::string name =
+            audio.empty() ? "empty" : std::to_string(static_cast<int>(audio[0]));
+        return {std::make_shared<auralith::TranscriptionResult>(
+            name, std::vector{found}, "en", auralith::TranscriptionTimings{}, 0.5f)};
     }
 
     struct Call {
@@ -79,7 +85,8 @@ std::shared_ptr<Scripted> make() {
     a.download = false;
     a.load = false;
     auto p = Auralith::create<Scripted>(auralith::AuralithConfig(a));
-    p->setTranscriptionStateCallback([raw = p.get()](TranscriptionState s) { raw->states.push_back(s); });
+    p->setTranscriptionStateCallback(
+        [raw = p.get()](TranscriptionState s) { raw->states.push_back(s); });
     return p;
 }
 
@@ -107,8 +114,8 @@ class AuralithFiles : public ::testing::Test {
     static void SetUpTestSuite() {
         dir = std::make_unique<testsupport::TempDir>("verbolin-files");
         // A tone cut by a second of silence every 7 s, so the loader can cut chunks.
-        testsupport::makeAudio(*dir / "tone.wav", "0.5*sin(2*PI*440*t)*gt(mod(t\\,7)\\,1)", 16000, 70,
-                               "-c:a pcm_s16le");
+        testsupport::makeAudio(*dir / "tone.wav", "0.5*sin(2*PI*440*t)*gt(mod(t\\,7)\\,1)", 16000,
+                               70, "-c:a pcm_s16le");
     }
     static void TearDownTestSuite() { dir.reset(); }
     static std::string tone() { return (*dir / "tone.wav").string(); }
@@ -131,7 +138,8 @@ TEST_F(AuralithFiles, StreamedChunksComeBackOnWholeFileTimes) {
         }
     }
     EXPECT_EQ(p->calls[0].offset, 0);
-    EXPECT_EQ(p->states, (std::vector{TranscriptionState::transcribing, TranscriptionState::finished}));
+    EXPECT_EQ(p->states,
+              (std::vector{TranscriptionState::transcribing, TranscriptionState::finished}));
     EXPECT_GT(p->currentTimings().audioLoading, 0);
 }
 
@@ -147,7 +155,8 @@ TEST_F(AuralithFiles, FailedChunkStopsTheLoaderAndReleasesTheFile) {
     EXPECT_THROW(p->transcribeFileStream(*stream, std::nullopt, {}, true), auralith::WhisperError);
     EXPECT_TRUE(stream->isFinished());
     EXPECT_EQ(p->calls.size(), 2u);
-    EXPECT_EQ(p->states, (std::vector{TranscriptionState::transcribing, TranscriptionState::finished}));
+    EXPECT_EQ(p->states,
+              (std::vector{TranscriptionState::transcribing, TranscriptionState::finished}));
     auto fileOpen = [] {
         for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
             std::error_code ec;
@@ -168,7 +177,8 @@ TEST_F(AuralithFiles, WholeFileStatesClipTimestampsAndLoadFailures) {
         ADD_FAILURE() << "clip timestamps were accepted";
     } catch (const auralith::WhisperError& e) {
         EXPECT_EQ(e.message(),
-                  "clipTimestamps is not supported with AudioLoadingMode.incremental. Use .fullFile, or transcribe "
+                  "clipTimestamps is not supported with AudioLoadingMode.incremental. Use "
+                  ".fullFile, or transcribe "
                   "the desired range as a separate call.");
     }
     EXPECT_TRUE(p->states.empty());
@@ -177,12 +187,14 @@ TEST_F(AuralithFiles, WholeFileStatesClipTimestampsAndLoadFailures) {
     p->setAudioInputOptions(input(Mode::fullFile()));
     EXPECT_EQ(p->transcribe(tone(), std::nullopt, clipped).size(), 1u);
     EXPECT_EQ(p->calls.back().offset, 0);
-    EXPECT_EQ(p->states, (std::vector{TranscriptionState::convertingAudio, TranscriptionState::transcribing,
-                                      TranscriptionState::finished}));
+    EXPECT_EQ(p->states,
+              (std::vector{TranscriptionState::convertingAudio, TranscriptionState::transcribing,
+                           TranscriptionState::finished}));
 
     p->states.clear();
     p->setCurrentTimings({});
-    EXPECT_THROW(p->transcribe((*dir / "missing.wav").string(), std::nullopt, std::nullopt), std::exception);
+    EXPECT_THROW(p->transcribe((*dir / "missing.wav").string(), std::nullopt, std::nullopt),
+                 std::exception);
     EXPECT_EQ(p->states, (std::vector{TranscriptionState::convertingAudio}));
     EXPECT_GT(p->currentTimings().audioLoading, 0);
 }
@@ -193,18 +205,19 @@ TEST_F(AuralithFiles, FileBatchKeepsLoadFailuresInPlaceInBothModes) {
         auto p = make();
         std::vector<std::int64_t> windows;
         std::mutex m;
-        const auto outcomes = p->transcribeWithResults(paths, input(mode), options(2),
-                                                       [&](const auto& progress) {
-                                                           std::lock_guard lock(m);
-                                                           windows.push_back(progress.windowId);
-                                                           return std::optional<bool>();
-                                                       });
+        const auto outcomes =
+            p->transcribeWithResults(paths, input(mode), options(2), [&](const auto& progress) {
+                std::lock_guard lock(m);
+                windows.push_back(progress.windowId);
+                return std::optional<bool>();
+            });
         ASSERT_EQ(outcomes.size(), 3u);
         EXPECT_TRUE(std::holds_alternative<Auralith::Results>(outcomes[0]));
         EXPECT_TRUE(std::holds_alternative<std::exception_ptr>(outcomes[1]));
         EXPECT_TRUE(std::holds_alternative<Auralith::Results>(outcomes[2]));
         const bool whole = std::holds_alternative<Mode::FullFile>(mode.value);
-        EXPECT_EQ(p->states.front(), whole ? TranscriptionState::convertingAudio : TranscriptionState::transcribing);
+        EXPECT_EQ(p->states.front(),
+                  whole ? TranscriptionState::convertingAudio : TranscriptionState::transcribing);
         EXPECT_EQ(p->states.back(), TranscriptionState::finished);
         // Array batches number the windows by item; streams pass them through.
         for (const auto id : windows) EXPECT_TRUE(whole ? (id == 0 || id == 1) : id == 99) << id;
@@ -218,7 +231,8 @@ TEST_F(AuralithFiles, FileBatchMergeNeverRunsPastTheOutcomes) {
         using Scripted::Scripted;
         using Scripted::transcribeWithResults;
         std::vector<Outcome> transcribeWithResults(const std::vector<std::vector<float>>&,
-                                                   const std::optional<DecodingOptions>&, ProgressCallback) override {
+                                                   const std::optional<DecodingOptions>&,
+                                                   ProgressCallback) override {
             return answer;
         }
         std::vector<Outcome> answer;
@@ -293,7 +307,8 @@ TEST(AuralithBatch, WorkerCountZeroRunsEveryItemAtOnce) {
         cv.notify_all();
         cv.wait_for(lock, 5s, [&] { return arrived == 6; });
     };
-    const auto outcomes = p->transcribeWithResults(std::vector<std::vector<float>>(6, {1}), options(0));
+    const auto outcomes =
+        p->transcribeWithResults(std::vector<std::vector<float>>(6, {1}), options(0));
     EXPECT_EQ(p->peak.load(), 6);
     EXPECT_EQ(outcomes.size(), 6u);
 }
@@ -302,7 +317,8 @@ TEST(AuralithBatch, SeekOffsetsMoveOnlyTheLiveSegments) {
     auto p = make();
     std::vector<TranscriptionSegment> live;
     p->setSegmentDiscoveryCallback([&](const auto& segments) { live = segments; });
-    const auto outcomes = p->transcribeWithOptions({{1}}, {std::nullopt}, std::vector<std::int64_t>{32000});
+    const auto outcomes =
+        p->transcribeWithOptions({{1}}, {std::nullopt}, std::vector<std::int64_t>{32000});
     ASSERT_EQ(live.size(), 1u);
     EXPECT_FLOAT_EQ(live[0].start, 3.0f);
     EXPECT_FLOAT_EQ(live[0].end, 4.0f);
@@ -318,7 +334,9 @@ TEST(AuralithBatch, ItemsNotStartedWhenThePipelineGoesFail) {
         while (!released) std::this_thread::sleep_for(1ms);
     };
     std::vector<Auralith::Outcome> outcomes;
-    std::thread worker([&] { outcomes = raw->transcribeWithOptions({{0}, {1}}, {options(1), options(1)}, std::nullopt); });
+    std::thread worker([&] {
+        outcomes = raw->transcribeWithOptions({{0}, {1}}, {options(1), options(1)}, std::nullopt);
+    });
     auto started = [raw] {
         std::lock_guard lock(raw->m);
         return !raw->calls.empty();
@@ -329,7 +347,8 @@ TEST(AuralithBatch, ItemsNotStartedWhenThePipelineGoesFail) {
     worker.join();
     ASSERT_EQ(outcomes.size(), 2u);
     EXPECT_TRUE(std::holds_alternative<Auralith::Results>(outcomes[0]));
-    EXPECT_EQ(messageOf(std::get<std::exception_ptr>(outcomes[1])), "Auralith instance was deallocated");
+    EXPECT_EQ(messageOf(std::get<std::exception_ptr>(outcomes[1])),
+              "Auralith instance was deallocated");
 }
 
 }  // namespace

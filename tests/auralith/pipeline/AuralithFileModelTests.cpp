@@ -2,33 +2,30 @@
 // trained model when it is there (texts compared), else with random weights
 // (the paths run and a batch matches single runs).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include "support/TrainedModel.hpp"
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <thread>
 
 #include "auralith/Auralith.hpp"
 #include "auralith/core/AudioStreamTranscriber.hpp"
 #include "auralith/core/audio/AudioProcessor.hpp"
-#include "platform/audio/PulseAudioBackend.hpp"
-#include "support/PrivatePulseServer.hpp"
 #include "auralith/utilities/StringExtensions.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "auralith/utilities/WriteSRT.hpp"
+#include "platform/audio/PulseAudioBackend.hpp"
 #include "support/GeneratedAudio.hpp"
+#include "support/PrivatePulseServer.hpp"
 #include "support/SpeechAudio.hpp"
+#include "support/TrainedModel.hpp"
 
 namespace {
 
-using auralith::Auralith;
 using auralith::AudioInputOptions;
+using auralith::Auralith;
 using auralith::DecodingOptions;
 namespace fs = std::filesystem;
 
@@ -48,10 +45,12 @@ class AuralithFileModel : public ::testing::Test {
         folder = *dir / "model";
         const std::string tool = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models";
         if (const auto trained = trainedModel()) {
-            testsupport::runTool(tool + " convert '" + trained->string() + "' '" + folder.string() + "' >/dev/null");
+            testsupport::runTool(tool + " convert '" + trained->string() + "' '" + folder.string() +
+                                 "' >/dev/null");
         } else {
             testsupport::runTool(tool + " random '" + folder.string() +
-                                 "' --tokenizer '" VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer' --dims "
+                                 "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
+                                 "/whisper-en-tokenizer' --dims "
                                  "d_model=64,heads=2,ffn=128,layers=2,vocab_size=51864 >/dev/null");
         }
         std::string script;
@@ -61,8 +60,10 @@ class AuralithFileModel : public ::testing::Test {
             script += " '" + wav + "' '" + (*dir / "gap.wav").string() + "'";
         }
         // About 95 s: the sentences three times, each after a second of silence.
-        testsupport::runTool("sox -n -r 22050 -c 1 -b 16 '" + (*dir / "gap.wav").string() + "' trim 0 1");
-        testsupport::runTool("sox" + script + script + script + " '" + (*dir / "long.wav").string() + "'");
+        testsupport::runTool("sox -n -r 22050 -c 1 -b 16 '" + (*dir / "gap.wav").string() +
+                             "' trim 0 1");
+        testsupport::runTool("sox" + script + script + script + " '" +
+                             (*dir / "long.wav").string() + "'");
     }
     static void TearDownTestSuite() { dir.reset(); }
 
@@ -97,9 +98,11 @@ class AuralithFileModel : public ::testing::Test {
 
 TEST_F(AuralithFileModel, WholeAndStreamedFileAgree) {
     const auto path = (*dir / "long.wav").string();
-    const auto whole = pipeline->transcribe(path, AudioInputOptions{AudioInputOptions::ChannelMode::sumChannels(),
-                                                                    AudioInputOptions::AudioLoadingMode::fullFile()},
-                                            options(0));
+    const auto whole =
+        pipeline->transcribe(path,
+                             AudioInputOptions{AudioInputOptions::ChannelMode::sumChannels(),
+                                               AudioInputOptions::AudioLoadingMode::fullFile()},
+                             options(0));
     const auto streamed = pipeline->transcribe(
         path,
         AudioInputOptions{AudioInputOptions::ChannelMode::sumChannels(),
@@ -112,7 +115,8 @@ TEST_F(AuralithFileModel, WholeAndStreamedFileAgree) {
     }
     if (!trainedModel()) return;
     EXPECT_EQ(textOf(whole), textOf(streamed));
-    for (const auto& sentence : kSentences) EXPECT_NE(textOf(whole).find(auralith::normalized(sentence)), std::string::npos);
+    for (const auto& sentence : kSentences)
+        EXPECT_NE(textOf(whole).find(auralith::normalized(sentence)), std::string::npos);
 
     // Every cue lies inside the audio.
     auralith::WriteSRT(dir->path().string()).write(*whole.front(), "long");
@@ -125,14 +129,16 @@ TEST_F(AuralithFileModel, WholeAndStreamedFileAgree) {
 
 TEST_F(AuralithFileModel, BatchOfEightOnFourWorkersMatchesSingleRuns) {
     std::vector<std::string> paths;
-    for (std::size_t i = 0; i < kSentences.size(); ++i) paths.push_back((*dir / ("s" + std::to_string(i) + ".wav")).string());
+    for (std::size_t i = 0; i < kSentences.size(); ++i)
+        paths.push_back((*dir / ("s" + std::to_string(i) + ".wav")).string());
     const AudioInputOptions whole{AudioInputOptions::ChannelMode::sumChannels(),
                                   AudioInputOptions::AudioLoadingMode::fullFile()};
     const auto batch = pipeline->transcribe(paths, whole, options(4));
     ASSERT_EQ(batch.size(), paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
         ASSERT_TRUE(batch[i].has_value()) << i;
-        EXPECT_EQ(textOf(*batch[i]), textOf(pipeline->transcribe(paths[i], whole, options(0)))) << i;
+        EXPECT_EQ(textOf(*batch[i]), textOf(pipeline->transcribe(paths[i], whole, options(0))))
+            << i;
         if (trainedModel()) {
             EXPECT_EQ(textOf(*batch[i]), auralith::normalized(kSentences[i]));
         }
@@ -165,8 +171,8 @@ TEST_F(AuralithFileModel, LanguageDetectionOfAFileReadsTheFirstWindowSummed) {
     auto capture = Auralith::create<Capture>(auralith::AuralithConfig(a));
     capture->setAudioInputOptions({AudioInputOptions::ChannelMode::specificChannel(1),
                                    AudioInputOptions::AudioLoadingMode::fullFile()});
-    const auto stereo = testsupport::makeAudio(*dir / "stereo.wav", "0.25*sin(2*PI*440*t)|0",
-                                               44100, 90, "-c:a pcm_s16le");
+    const auto stereo = testsupport::makeAudio(*dir / "stereo.wav", "0.25*sin(2*PI*440*t)|0", 44100,
+                                               90, "-c:a pcm_s16le");
     EXPECT_EQ(capture->detectLanguage(stereo.string()).language, "en");
     EXPECT_NEAR(static_cast<double>(capture->seen.size()), 30 * 16000, 16);
     // The configured channel 1 is silent; the sum is not.
@@ -186,25 +192,27 @@ TEST_F(AuralithFileModel, LanguageDetectionOfAFileReadsTheFirstWindowSummed) {
 TEST_F(AuralithFileModel, StreamingOverAPulseServerConfirmsSentencesInOrder) {
     std::unique_ptr<testsupport::PrivatePulseServer> server;
     try {
-        server = std::make_unique<testsupport::PrivatePulseServer>(std::vector<std::string>{
-            "load-module module-null-sink sink_name=speakers",
-            "load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le rate=16000 channels=1",
-            "set-default-source mic"});
+        server = std::make_unique<testsupport::PrivatePulseServer>(
+            std::vector<std::string>{"load-module module-null-sink sink_name=speakers",
+                                     "load-module module-pipe-source source_name=mic "
+                                     "file={dir}/mic.fifo format=s16le rate=16000 channels=1",
+                                     "set-default-source mic"});
     } catch (const std::exception& e) {
         FAIL() << e.what();
     }
     const auto raw = (*dir / "spoken.raw").string();
     const auto gap = "'" + (*dir / "gap.wav").string() + "' ";
     testsupport::runTool("sox " + gap + "'" + (*dir / "s0.wav").string() + "' " + gap + "'" +
-                         (*dir / "s1.wav").string() + "' " + gap + gap + "-r 16000 -c 1 -b 16 -e signed -t raw '" +
-                         raw + "'");
+                         (*dir / "s1.wav").string() + "' " + gap + gap +
+                         "-r 16000 -c 1 -b 16 -e signed -t raw '" + raw + "'");
     const std::string speech = testsupport::readFile(raw);
 
     auto processor = std::make_shared<auralith::AudioProcessor>(
         std::make_shared<platform::PulseAudioBackend>(server->serverString()));
     auto transcriber = auralith::AudioStreamTranscriber::create(
-        pipeline->audioEncoder(), pipeline->featureExtractor(), pipeline->segmentSeeker(), pipeline->textDecoder(),
-        pipeline->tokenizer(), processor, options(0), std::int64_t{1}, 0.3f, std::int64_t{20}, false);
+        pipeline->audioEncoder(), pipeline->featureExtractor(), pipeline->segmentSeeker(),
+        pipeline->textDecoder(), pipeline->tokenizer(), processor, options(0), std::int64_t{1},
+        0.3f, std::int64_t{20}, false);
     std::thread listening([&] { transcriber->startStreamTranscription(); });
 
     // At real time, a tenth of a second per write.

@@ -32,12 +32,12 @@ class AuralithHubTest : public auralith::testing::LogCaptureTest {
     }
 
     auralith::ModelSupport recommended() {
-        return Auralith::recommendedRemoteModels("owner/name", hub.temp.path() / "cache", std::nullopt, configName,
-                                                 hub.endpoint());
+        return Auralith::recommendedRemoteModels("owner/name", hub.temp.path() / "cache",
+                                                 std::nullopt, configName, hub.endpoint());
     }
     fs::path download(const std::string& variant) {
-        return Auralith::download(variant, hub.temp.path() / "cache", false, "owner/name", std::nullopt,
-                                  hub.endpoint());
+        return Auralith::download(variant, hub.temp.path() / "cache", false, "owner/name",
+                                  std::nullopt, hub.endpoint());
     }
 
     testsupport::HubTestEnvironment env;
@@ -52,8 +52,9 @@ TEST_F(AuralithHubTest, TheRemoteTableDecidesForThisMachine) {
 
     // One folder name of many: the glob keeps the supported folders that
     // match, in size order.
-    const auto names = Auralith::fetchAvailableModels("owner/name", {"*base*", "*tiny*"}, hub.temp.path() / "cache",
-                                                      std::nullopt, "config.json", hub.endpoint());
+    const auto names = Auralith::fetchAvailableModels("owner/name", {"*base*", "*tiny*"},
+                                                      hub.temp.path() / "cache", std::nullopt,
+                                                      "config.json", hub.endpoint());
     EXPECT_EQ(names, (std::vector<std::string>{"openai_whisper-tiny", "openai_whisper-base"}));
 
     Auralith::setDeviceNameProvider([] { return std::string("Unknown-device"); });
@@ -66,17 +67,20 @@ TEST_F(AuralithHubTest, AnAmbiguousConfigNameTakesTheFirstAndAMissingOneTheBuilt
     capture(vortil::Logging::LogLevel::info);
     configName = "config*.json";
     EXPECT_EQ(recommended().defaultModel, "openai_whisper-tiny");
-    EXPECT_EQ(taken(), std::vector<std::string>{"Multiple config files found (2): [\"config.json\", "
-                                                "\"config2.json\"]. Using first matching file: config.json"});
+    EXPECT_EQ(taken(), std::vector<std::string>{
+                           "Multiple config files found (2): [\"config.json\", "
+                           "\"config2.json\"]. Using first matching file: config.json"});
 
     configName = "missing.json";
     EXPECT_EQ(recommended().defaultModel, "openai_whisper-base");
-    EXPECT_EQ(taken().at(0), "No config files found matching \"missing.json\" in owner/name, using fallback");
+    EXPECT_EQ(taken().at(0),
+              "No config files found matching \"missing.json\" in owner/name, using fallback");
     EXPECT_EQ(hub.count("GET", FakeHub::resolvePath("missing.json")), 0u);
 }
 
 TEST_F(AuralithHubTest, HubFailuresEndInTheBuiltInTableWithOneErrorLine) {
-    hub.server.set("/api/models/owner/name/revision/main", testsupport::LocalHttpServer::Reply::answer(500, "down"));
+    hub.server.set("/api/models/owner/name/revision/main",
+                   testsupport::LocalHttpServer::Reply::answer(500, "down"));
     capture(vortil::Logging::LogLevel::error);
     EXPECT_EQ(recommended().defaultModel, "openai_whisper-base");
     const auto lines = taken();
@@ -91,7 +95,8 @@ TEST_F(AuralithHubTest, HubFailuresEndInTheBuiltInTableWithOneErrorLine) {
 }
 
 TEST_F(AuralithHubTest, AnAmbiguousVariantIsSearchedAgainAmongOpenaiFolders) {
-    hub.listing({"config.json", "openai_whisper-base/model.json", "distil-whisper_base/model.json"});
+    hub.listing(
+        {"config.json", "openai_whisper-base/model.json", "distil-whisper_base/model.json"});
     hub.file("openai_whisper-base/model.json", "{\"a\":1}");
     const fs::path folder = download("base");
     EXPECT_EQ(folder, hub.repo() / "openai_whisper-base");
@@ -107,11 +112,14 @@ TEST_F(AuralithHubTest, AVariantThatMatchesNothingFailsAfterTheSecondSearch) {
         FAIL() << "downloaded";
     } catch (const auralith::WhisperError& e) {
         EXPECT_EQ(e.kind(), auralith::WhisperError::Kind::modelsUnavailable);
-        EXPECT_EQ(e.message().rfind("No models found matching \"*openai*large-v9/*\" in ", 0), 0u) << e.message();
+        EXPECT_EQ(e.message().rfind("No models found matching \"*openai*large-v9/*\" in ", 0), 0u)
+            << e.message();
         EXPECT_NE(e.message().find("owner/name"), std::string::npos);
     }
     const auto lines = taken();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Multiple models found matching \"*large-v9/*\""), 1);
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "Multiple models found matching \"*large-v9/*\""),
+        1);
 }
 
 TEST_F(AuralithHubTest, SetUpDownloadsTheRecommendedVariantOrSaysTheModelWasNotFound) {
@@ -125,15 +133,18 @@ TEST_F(AuralithHubTest, SetUpDownloadsTheRecommendedVariantOrSaysTheModelWasNotF
     a.verbose = false;
     auto pipeline = Auralith::create(auralith::AuralithConfig(a));
     EXPECT_EQ(pipeline->modelFolder(), hub.repo() / "openai_whisper-base");
-    EXPECT_EQ(pipeline->modelState(), vortil::ModelState::unloaded);  // load unset, no configured folder
+    EXPECT_EQ(pipeline->modelState(),
+              vortil::ModelState::unloaded);  // load unset, no configured folder
 
     a.model = "tiny";
     try {
         Auralith::create(auralith::AuralithConfig(a));
         FAIL() << "created";
     } catch (const auralith::WhisperError& e) {
-        EXPECT_EQ(e.message().rfind("Model not found. Please check the model or repo name and try again.\nError: ", 0),
-                  0u)
+        EXPECT_EQ(
+            e.message().rfind(
+                "Model not found. Please check the model or repo name and try again.\nError: ", 0),
+            0u)
             << e.message();
     }
 }

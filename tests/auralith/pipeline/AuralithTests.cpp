@@ -2,7 +2,6 @@
 // model loading order and state, tokenizer search, and single-array runs.
 
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -60,10 +59,13 @@ const fs::path& modelFolder() {
     static testsupport::TempDir dir("verbolin-pipeline");
     static const fs::path folder = [] {
         const fs::path out = dir / "model";
-        const std::string command = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models random '" + out.string() +
-                                    "' --tokenizer '" VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer' --dims "
-                                    "d_model=32,heads=2,ffn=64,layers=2,vocab_size=51864 >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0) throw std::runtime_error("verbolin-models random failed");
+        const std::string command =
+            std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models random '" + out.string() +
+            "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
+            "/whisper-en-tokenizer' --dims "
+            "d_model=32,heads=2,ffn=64,layers=2,vocab_size=51864 >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            throw std::runtime_error("verbolin-models random failed");
         return out;
     }();
     return folder;
@@ -79,8 +81,8 @@ struct Stages {
         std::make_shared<Recording<auralith::TextDecoder>>("decoder", log);
 };
 
-AuralithConfig config(std::optional<fs::path> folder, std::optional<bool> load, const Stages* stages = nullptr,
-                      bool prewarm = false) {
+AuralithConfig config(std::optional<fs::path> folder, std::optional<bool> load,
+                      const Stages* stages = nullptr, bool prewarm = false) {
     AuralithConfig::Arguments a;
     if (folder) {
         a.modelFolder = folder->string();
@@ -153,8 +155,9 @@ TEST_F(AuralithTest, PrewarmThenLoadRunsInTheFixedOrderAndFindsTheTokenizer) {
     t = pipeline->currentTimings();
     EXPECT_GE(t.modelLoading, t.prewarmLoadTime);
     EXPECT_GT(t.decoderLoadTime, 0.0);
-    EXPECT_EQ(*stages.log, (std::vector<std::string>{"prewarm mel", "prewarm decoder", "prewarm encoder",
-                                                     "load mel", "load decoder", "load encoder"}));
+    EXPECT_EQ(*stages.log,
+              (std::vector<std::string>{"prewarm mel", "prewarm decoder", "prewarm encoder",
+                                        "load mel", "load decoder", "load encoder"}));
     using S = ModelState;
     EXPECT_EQ(seen, (decltype(seen){{S::unloaded, S::prewarming},
                                     {S::prewarming, S::prewarmed},
@@ -168,7 +171,8 @@ TEST_F(AuralithTest, PrewarmThenLoadRunsInTheFixedOrderAndFindsTheTokenizer) {
     seen.clear();
     stages.log->clear();
     pipeline->unloadModels();
-    EXPECT_EQ(*stages.log, (std::vector<std::string>{"unload mel", "unload encoder", "unload decoder"}));
+    EXPECT_EQ(*stages.log,
+              (std::vector<std::string>{"unload mel", "unload encoder", "unload decoder"}));
     EXPECT_EQ(seen, (decltype(seen){{S::loaded, S::unloading}, {S::unloading, S::unloaded}}));
     EXPECT_TRUE(pipeline->tokenizer());  // kept for the next load
 }
@@ -180,8 +184,7 @@ TEST_F(AuralithTest, MissingOrForeignModelFilesFailBeforeAnythingLoads) {
     Stages stages;
     auto pipeline = Auralith::create(config(dir.path(), false, &stages));
     EXPECT_EQ(messageOf([&] { pipeline->loadModels(); }),
-              "Model file not found at " +
-                  (dir / "AudioEncoder.mlmodelc").string());
+              "Model file not found at " + (dir / "AudioEncoder.mlmodelc").string());
     EXPECT_EQ(pipeline->modelState(), ModelState::loading);
 
     // The other platform's compiled folder: its own files, no model.json.
@@ -207,17 +210,18 @@ class LoadFlagTest : public AuralithTest, public ::testing::WithParamInterface<L
 
 TEST_P(LoadFlagTest, CreationLoadsAsTheConfigurationAsks) {
     const auto& c = GetParam();
-    auto pipeline = Auralith::create(config(c.folder ? std::optional(modelFolder()) : std::nullopt, c.load,
-                                            nullptr, c.prewarm));
+    auto pipeline = Auralith::create(
+        config(c.folder ? std::optional(modelFolder()) : std::nullopt, c.load, nullptr, c.prewarm));
     EXPECT_EQ(pipeline->modelState(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Flags, LoadFlagTest,
-                         ::testing::Values(LoadFlagCase{true, std::nullopt, false, ModelState::loaded},
-                                           LoadFlagCase{false, std::nullopt, false, ModelState::unloaded},
-                                           LoadFlagCase{true, false, false, ModelState::unloaded},
-                                           LoadFlagCase{true, false, true, ModelState::prewarmed},
-                                           LoadFlagCase{true, true, true, ModelState::loaded}));
+INSTANTIATE_TEST_SUITE_P(
+    Flags, LoadFlagTest,
+    ::testing::Values(LoadFlagCase{true, std::nullopt, false, ModelState::loaded},
+                      LoadFlagCase{false, std::nullopt, false, ModelState::unloaded},
+                      LoadFlagCase{true, false, false, ModelState::unloaded},
+                      LoadFlagCase{true, false, true, ModelState::prewarmed},
+                      LoadFlagCase{true, true, true, ModelState::loaded}));
 
 // create() runs the set-up through the subclass's own operations.
 class CountingPipeline final : public Auralith {
@@ -240,7 +244,8 @@ struct SearchCase {
     std::string chosen;
 };
 
-class TokenizerSearchTest : public AuralithTest, public ::testing::WithParamInterface<SearchCase> {};
+class TokenizerSearchTest : public AuralithTest,
+                            public ::testing::WithParamInterface<SearchCase> {};
 
 TEST_P(TokenizerSearchTest, TheFirstCandidateWithATokenizerWins) {
     testsupport::TempDir dir;
@@ -254,13 +259,15 @@ TEST_P(TokenizerSearchTest, TheFirstCandidateWithATokenizerWins) {
     for (const auto& holder : GetParam().holders) {
         fs::create_directories(places.at(holder));
         for (const char* f : {"tokenizer.json", "tokenizer_config.json"})
-            fs::copy_file(fs::path(VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer") / f, places.at(holder) / f);
+            fs::copy_file(fs::path(VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer") / f,
+                          places.at(holder) / f);
     }
     auto a = config(dir / "model", false);
     a.tokenizerFolder = dir / "tok";
     auto pipeline = Auralith::create(a);
     pipeline->loadModels();
-    auto wrapper = std::dynamic_pointer_cast<auralith::WhisperTokenizerWrapper>(pipeline->tokenizer());
+    auto wrapper =
+        std::dynamic_pointer_cast<auralith::WhisperTokenizerWrapper>(pipeline->tokenizer());
     ASSERT_TRUE(wrapper);
     EXPECT_EQ(wrapper->tokenizerFolder(), places.at(GetParam().chosen));
 }
@@ -295,7 +302,8 @@ TEST_F(AuralithTest, TheTokenizerIsFoundOnceAndNeedsLoadedShapes) {
     const double took = pipeline->currentTimings().tokenizerLoadTime;
     capture(vortil::Logging::LogLevel::debug);
     pipeline->loadTokenizerIfNeeded();
-    EXPECT_EQ(taken(), std::vector<std::string>{"Tokenizer already exists on Auralith, skipping load"});
+    EXPECT_EQ(taken(),
+              std::vector<std::string>{"Tokenizer already exists on Auralith, skipping load"});
     EXPECT_EQ(pipeline->tokenizer(), tokenizer);
     EXPECT_EQ(pipeline->currentTimings().tokenizerLoadTime, took);
 }
@@ -304,8 +312,9 @@ TEST_F(AuralithTest, TheTokenizerIsFoundOnceAndNeedsLoadedShapes) {
 class ReportingPipeline final : public Auralith {
   public:
     using Auralith::Auralith;
-    Results runTranscribeTask(const std::vector<float>&, const std::optional<auralith::DecodingOptions>&,
-                              ProgressCallback, SegmentDiscoveryCallback segmentCallback) override {
+    Results runTranscribeTask(const std::vector<float>&,
+                              const std::optional<auralith::DecodingOptions>&, ProgressCallback,
+                              SegmentDiscoveryCallback segmentCallback) override {
         auralith::TranscriptionSegment s;
         s.start = 0.0f;
         s.end = 1.5f;
@@ -336,11 +345,13 @@ class CountingRuns final : public Auralith {
   public:
     using Auralith::Auralith;
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // samples, clip values
-    Results runTranscribeTask(const std::vector<float>& audio, const std::optional<auralith::DecodingOptions>& options,
+    Results runTranscribeTask(const std::vector<float>& audio,
+                              const std::optional<auralith::DecodingOptions>& options,
                               ProgressCallback, SegmentDiscoveryCallback) override {
         runs.emplace_back(audio.size(), options ? options->clipTimestamps.size() : 0);
-        return {std::make_shared<auralith::TranscriptionResult>("", std::vector<auralith::TranscriptionSegment>{},
-                                                                "en", auralith::TranscriptionTimings())};
+        return {std::make_shared<auralith::TranscriptionResult>(
+            "", std::vector<auralith::TranscriptionSegment>{}, "en",
+            auralith::TranscriptionTimings())};
     }
 };
 
@@ -351,7 +362,8 @@ struct PathCase {
     bool chunked;
 };
 
-class TranscriptionPathTest : public AuralithTest, public ::testing::WithParamInterface<PathCase> {};
+class TranscriptionPathTest : public AuralithTest,
+                              public ::testing::WithParamInterface<PathCase> {};
 
 TEST_P(TranscriptionPathTest, OnlyAVadRequestLongerThanAWindowIsChunked) {
     const auto& c = GetParam();
@@ -372,7 +384,8 @@ TEST_P(TranscriptionPathTest, OnlyAVadRequestLongerThanAWindowIsChunked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, TranscriptionPathTest,
-                         ::testing::Values(PathCase{480000, true, true, false}, PathCase{480001, true, true, true},
+                         ::testing::Values(PathCase{480000, true, true, false},
+                                           PathCase{480001, true, true, true},
                                            PathCase{960000, false, true, false},
                                            PathCase{960000, false, false, false}));
 
@@ -380,8 +393,10 @@ INSTANTIATE_TEST_SUITE_P(Paths, TranscriptionPathTest,
 // too loud ones, more than a window. Each run ends with one result.
 TEST_F(AuralithTest, HostileArraysEndInOneResultEach) {
     auto pipeline = Auralith::create(config(modelFolder(), true));
-    const auto options = auralith::DecodingOptions({.language = "en", .temperatureFallbackCount = 1,
-                                                    .sampleLength = 16, .withoutTimestamps = true});
+    const auto options = auralith::DecodingOptions({.language = "en",
+                                                    .temperatureFallbackCount = 1,
+                                                    .sampleLength = 16,
+                                                    .withoutTimestamps = true});
     const std::vector<std::vector<float>> arrays = {
         {},
         std::vector<float>(16000, std::numeric_limits<float>::quiet_NaN()),
@@ -426,7 +441,8 @@ TEST_F(AuralithTest, APrewarmedPipelineLoadsOnItsFirstRunAndStopRequestsCancel) 
     const auto before = pipeline->progress();
     {
         platform::TaskCancellation::Scope scope(stop.get_token());
-        EXPECT_THROW(pipeline->transcribe(std::vector<float>(16000), options), platform::CancellationError);
+        EXPECT_THROW(pipeline->transcribe(std::vector<float>(16000), options),
+                     platform::CancellationError);
     }
     EXPECT_NE(pipeline->progress(), before);
 }

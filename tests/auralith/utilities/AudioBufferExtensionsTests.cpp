@@ -17,7 +17,7 @@ using Level = vortil::Logging::LogLevel;
 namespace {
 
 class AppendContentsTest : public auralith::testing::LogCaptureTest {
-protected:
+  protected:
     // A mono float buffer holding 0, 1, 2, ... up to its length.
     static PCMBuffer ramp(uint32_t length, uint32_t capacity, PCMFormat format = {}) {
         PCMBuffer buffer(format, capacity);
@@ -49,7 +49,9 @@ TEST_F(AppendContentsTest, ShortensTheAppendToTheRoomLeft) {
     EXPECT_TRUE(appendContents(destination, source, 0, 100));
     EXPECT_EQ(destination.frameLength(), 60u);
     EXPECT_EQ(samples(destination).back(), 59.0f);
-    EXPECT_EQ(taken(), (std::vector<std::string>{"Insufficient space in buffer, reducing frame count to fit"}));
+    EXPECT_EQ(
+        taken(),
+        (std::vector<std::string>{"Insufficient space in buffer, reducing frame count to fit"}));
 }
 
 TEST_F(AppendContentsTest, InterleavedFramesCopyEveryChannel) {
@@ -74,8 +76,8 @@ TEST_F(AppendContentsTest, RefusalsLeaveTheDestinationUnchanged) {
         std::string message;
     };
     Case cases[] = {
-        {"other rate", ramp(10, 10, PCMFormat{CommonFormat::pcmFormatFloat32, 48000, 1, false}), PCMFormat{}, 0, 1,
-         "Format mismatch"},
+        {"other rate", ramp(10, 10, PCMFormat{CommonFormat::pcmFormatFloat32, 48000, 1, false}),
+         PCMFormat{}, 0, 1, "Format mismatch"},
         {"other channels", ramp(10, 10, stereo), PCMFormat{}, 0, 1, "Format mismatch"},
         {"past the end", ramp(10, 10), PCMFormat{}, 6, 5, "Insufficient audio in buffer"},
         {"negative start", ramp(10, 10), PCMFormat{}, -1, 1, "Insufficient audio in buffer"},
@@ -89,7 +91,8 @@ TEST_F(AppendContentsTest, RefusalsLeaveTheDestinationUnchanged) {
         capture(Level::debug);
         PCMBuffer destination(c.destinationFormat, 20);
         destination.setFrameLength(2);
-        EXPECT_FALSE(appendContents(destination, c.source, c.startingFrame, c.frameCount)) << c.name;
+        EXPECT_FALSE(appendContents(destination, c.source, c.startingFrame, c.frameCount))
+            << c.name;
         EXPECT_EQ(destination.frameLength(), 2u) << c.name;
         EXPECT_EQ(taken(), std::vector<std::string>{c.message}) << c.name;
     }

@@ -14,7 +14,7 @@
 namespace auralith::testing {
 
 class LogCaptureTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
 
@@ -36,7 +36,7 @@ protected:
         return std::exchange(messages_, {});
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> messages_;
 };

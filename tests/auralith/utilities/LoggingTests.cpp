@@ -8,14 +8,14 @@
 #include "auralith/utilities/Logging.hpp"
 
 using auralith::Logging;
-using auralith::SignpostEvent;
 using auralith::Signposter;
+using auralith::SignpostEvent;
 
 namespace {
 
 // Installs a recording sink on a signposter and restores it afterwards.
 class SignpostTest : public ::testing::Test {
-protected:
+  protected:
     Signposter& signposter = Logging::TranscribeTask::signposter();
 
     void SetUp() override {
@@ -39,7 +39,8 @@ TEST(PipelineLoggersTest, StagesUseThePipelineSubsystemAndTheirCategories) {
     EXPECT_EQ(Logging::AudioEncoding::logger().category(), "AudioEncoding");
     EXPECT_EQ(Logging::FeatureExtractor::logger().category(), "FeatureExtractor");
     EXPECT_EQ(Logging::TranscribeTask::logger().category(), "TranscribeTask");
-    EXPECT_EQ(&Logging::FeatureExtractor::signposter().logger(), &Logging::FeatureExtractor::logger());
+    EXPECT_EQ(&Logging::FeatureExtractor::signposter().logger(),
+              &Logging::FeatureExtractor::logger());
     // The core logger's operations stay reachable through the pipeline's name.
     EXPECT_FALSE(Logging::isLoggingEnabled());
 }

@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <filesystem>
 #include <limits>
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "auralith/utilities/WriteJSON.hpp"
 #include "auralith/utilities/WriteSRT.hpp"
@@ -20,8 +20,9 @@ const fs::path golden = fs::path(VERBOLIN_TEST_DATA_DIR) / "result-writers";
 
 TranscriptionSegment segment(int64_t id, float start, float end, std::string text,
                              std::optional<std::vector<WordTiming>> words) {
-    return {id, 0, start, end, std::move(text), {50364, 400}, {{{50364, -0.25f}}, {{400, -0.5f}}}, 0, -0.3f, 1.2f,
-            0.1f, std::move(words)};
+    return {
+        id, 0,     start, end,  std::move(text), {50364, 400}, {{{50364, -0.25f}}, {{400, -0.5f}}},
+        0,  -0.3f, 1.2f,  0.1f, std::move(words)};
 }
 
 // Word cues and segment cues mixed, a present but empty word list, the
@@ -29,17 +30,19 @@ TranscriptionSegment segment(int64_t id, float start, float end, std::string tex
 std::unique_ptr<TranscriptionResult> handBuiltResult() {
     std::vector<TranscriptionSegment> segments{
         segment(0, 0.0f, 2.675f, " Hello there.",
-                std::vector<WordTiming>{{" Hello", {400}, 0.0f, 0.9f, 0.9f}, {" there.", {401}, 0.9f, 2.675f, 0.8f}}),
+                std::vector<WordTiming>{{" Hello", {400}, 0.0f, 0.9f, 0.9f},
+                                        {" there.", {401}, 0.9f, 2.675f, 0.8f}}),
         segment(1, 2.675f, 59.9996f, " Naïve café.", std::nullopt),
         segment(2, 3599.5f, 3600.0f, " Past the hour.", std::vector<WordTiming>{}),
-        segment(3, 3600.0f, 360000.5f, " Long.", std::vector<WordTiming>{{" Long.", {402}, 3600.0f, 360000.5f, 1.0f}}),
+        segment(3, 3600.0f, 360000.5f, " Long.",
+                std::vector<WordTiming>{{" Long.", {402}, 3600.0f, 360000.5f, 1.0f}}),
     };
     TranscriptionTimings timings;
     timings.pipelineStart = 10;
     timings.fullPipeline = 2.5;
     timings.firstTokenTime = 10.5;
-    return std::make_unique<TranscriptionResult>(" Hello there. Naïve café. Past the hour. Long.", std::move(segments),
-                                                 "en", timings, 1.5f);
+    return std::make_unique<TranscriptionResult>(" Hello there. Naïve café. Past the hour. Long.",
+                                                 std::move(segments), "en", timings, 1.5f);
 }
 
 std::string written(const ResultWriting::WriteResult& outcome) {
@@ -98,9 +101,12 @@ TEST(ResultWriters, FailuresAreReturnedAndLeaveFilesAlone) {
     testsupport::TempDir dir;
     const auto result = handBuiltResult();
     const fs::path missing = dir / "missing";
-    EXPECT_TRUE(std::holds_alternative<std::exception_ptr>(WriteJSON(missing.string()).write(*result, "x")));
-    EXPECT_TRUE(std::holds_alternative<std::exception_ptr>(WriteSRT(missing.string()).write(*result, "x")));
-    EXPECT_TRUE(std::holds_alternative<std::exception_ptr>(WriteVTT(missing.string()).write(*result, "x")));
+    EXPECT_TRUE(std::holds_alternative<std::exception_ptr>(
+        WriteJSON(missing.string()).write(*result, "x")));
+    EXPECT_TRUE(
+        std::holds_alternative<std::exception_ptr>(WriteSRT(missing.string()).write(*result, "x")));
+    EXPECT_TRUE(
+        std::holds_alternative<std::exception_ptr>(WriteVTT(missing.string()).write(*result, "x")));
     EXPECT_FALSE(fs::exists(missing));
 
     // A result that cannot be encoded must not destroy the file it would replace.
@@ -120,18 +126,12 @@ TEST(ResultWriters, FormatTimeTruncatesInSinglePrecisionAndSurvivesHostileTimes)
         const char* marker;
         const char* expected;
     } cases[] = {
-        {2.675f, true, ",", "00:00:02,674"},
-        {2.675f, false, ".", "00:02.674"},
-        {0.9f, false, ".", "00:00.900"},
-        {1.5f, true, ",", "00:00:01,500"},
-        {59.9996f, true, ",", "00:00:59,999"},
-        {3600.0f, false, ".", "01:00:00.000"},
-        {360000.5f, false, ".", "100:00:00.500"},
-        {std::nanf(""), true, ",", "00:00:00,000"},
-        {-5.25f, false, ".", "00:00.000"},
-        {-inf, true, ",", "00:00:00,000"},
-        {inf, true, ",", "9223372036854775807:"},
-        {3.0e38f, false, ".", "9223372036854775807:"},
+        {2.675f, true, ",", "00:00:02,674"},      {2.675f, false, ".", "00:02.674"},
+        {0.9f, false, ".", "00:00.900"},          {1.5f, true, ",", "00:00:01,500"},
+        {59.9996f, true, ",", "00:00:59,999"},    {3600.0f, false, ".", "01:00:00.000"},
+        {360000.5f, false, ".", "100:00:00.500"}, {std::nanf(""), true, ",", "00:00:00,000"},
+        {-5.25f, false, ".", "00:00.000"},        {-inf, true, ",", "00:00:00,000"},
+        {inf, true, ",", "9223372036854775807:"}, {3.0e38f, false, ".", "9223372036854775807:"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.seconds);
@@ -153,7 +153,8 @@ TEST(ResultWriters, CueHelpersUseTheWritersFormatTime) {
     } ticks("unused");
     EXPECT_EQ(ticks.formatSegment(7, 1.5f, 2.0f, " hi"), "7\n150 --> 200\n hi\n\n");
     EXPECT_EQ(ticks.formatTiming(1.5f, 2.0f, " hi"), "150 --> 200\n hi\n\n");
-    EXPECT_EQ(WriteVTT("unused").formatTiming(1.5f, 3600.0f, "x"), "00:01.500 --> 01:00:00.000\nx\n\n");
+    EXPECT_EQ(WriteVTT("unused").formatTiming(1.5f, 3600.0f, "x"),
+              "00:01.500 --> 01:00:00.000\nx\n\n");
 }
 
 }  // namespace

@@ -23,14 +23,15 @@ TEST(SeekClipsTest, TimestampsBecomePairedSampleRanges) {
         {{}, 1000, {{0, 1000}}},
         {{1.5f}, 500000, {{24000, 500000}}},
         {{1.5f, 3.0f, 10.0f}, 500000, {{24000, 48000}, {160000, 500000}}},
-        {{0.00003125f}, 10, {{1, 10}}},            // 0.5 samples rounds away from zero
-        {{-0.00003125f, 0.0f}, 10, {{-1, 0}}},     // and so does -0.5
-        {{5.0f, 2.0f}, 10, {{80000, 32000}}},      // neither sorted
-        {{100.0f}, 16000, {{1600000, 16000}}},     // nor clamped
+        {{0.00003125f}, 10, {{1, 10}}},         // 0.5 samples rounds away from zero
+        {{-0.00003125f, 0.0f}, 10, {{-1, 0}}},  // and so does -0.5
+        {{5.0f, 2.0f}, 10, {{80000, 32000}}},   // neither sorted
+        {{100.0f}, 16000, {{1600000, 16000}}},  // nor clamped
         {{std::nanf(""), inf, -inf, 1e30f}, 0, {{0, max}, {min, max}}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(prepareSeekClips(c.timestamps, c.contentFrames), c.expected) << c.timestamps.size();
+        EXPECT_EQ(prepareSeekClips(c.timestamps, c.contentFrames), c.expected)
+            << c.timestamps.size();
     }
 }
 

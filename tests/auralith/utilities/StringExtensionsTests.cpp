@@ -9,7 +9,8 @@ using auralith::trimmingSpecialTokenCharacters;
 
 TEST(StringExtensionsTest, TrimmingSpecialTokenCharacters) {
     const std::pair<std::string, std::string> cases[] = {
-        {"<|en|>", "en"}, {"<|nospeech|>", "nospeech"}, {"<|>", ""}, {"", ""}, {"a<|>b", "a<|>b"}, {" <|en|> ", " <|en|> "},
+        {"<|en|>", "en"}, {"<|nospeech|>", "nospeech"}, {"<|>", ""},
+        {"", ""},         {"a<|>b", "a<|>b"},           {" <|en|> ", " <|en|> "},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(trimmingSpecialTokenCharacters(in), out) << in;
 }
@@ -19,10 +20,10 @@ TEST(StringExtensionsTest, NormalizedFormForWordComparison) {
         {"Well-Known,  Fact!", "well known fact"},
         {"¿Qué?", "qué"},
         {"\n  Hello  \n", "hello"},
-        {"a - b", "a b"},             // the dash becomes a space, then the run collapses
+        {"a - b", "a b"},  // the dash becomes a space, then the run collapses
         {"«Ünïcode» — “quotes”", "ünïcode quotes"},
-        {"tab\there", "tab\there"},   // only spaces collapse
-        {"$5 + 3 = 8", "$5 + 3 = 8"}, // symbols are not punctuation
+        {"tab\there", "tab\there"},    // only spaces collapse
+        {"$5 + 3 = 8", "$5 + 3 = 8"},  // symbols are not punctuation
         {"...", ""},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(normalized(in), out) << in;

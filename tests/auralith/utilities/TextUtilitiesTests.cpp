@@ -63,20 +63,23 @@ TEST_F(TextUtilitiesTest, TokensAreFourLittleEndianBytesEach) {
     const std::vector<int64_t> tokens{1, 2, 3, 4, 5, 6, 7, 8, 9, 2425};
     std::string bytes;
     for (int64_t t : tokens) {
-        for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>((t >> shift) & 0xff));
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<char>((t >> shift) & 0xff));
     }
     ASSERT_EQ(bytes.size(), 40u);
     EXPECT_EQ(TextUtilities::compressionRatio(tokens), TextUtilities::compressionRatio(bytes));
     EXPECT_GT(TextUtilities::compressionRatio(std::vector<int64_t>(500, 50364)), 2.4f);
 
     // Beyond 32 bits only the low 32 bits count.
-    EXPECT_EQ(TextUtilities::compressionRatio({(int64_t{1} << 32) + 5, 7}), TextUtilities::compressionRatio({5, 7}));
+    EXPECT_EQ(TextUtilities::compressionRatio({(int64_t{1} << 32) + 5, 7}),
+              TextUtilities::compressionRatio({5, 7}));
     // Empty input is not special: no bytes over the two bytes of an empty stream.
     EXPECT_EQ(TextUtilities::compressionRatio(std::vector<int64_t>{}), 0.0f);
 }
 
 TEST_F(TextUtilitiesTest, MalformedUtf8IsInfiniteAndLogged) {
     capture(Level::debug);
-    EXPECT_EQ(TextUtilities::compressionRatio(std::string("ab\xff")), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(TextUtilities::compressionRatio(std::string("ab\xff")),
+              std::numeric_limits<float>::infinity());
     EXPECT_EQ(taken(), (std::vector<std::string>{"String encoding error"}));
 }

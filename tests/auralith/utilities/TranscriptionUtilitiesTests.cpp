@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
-
-#include <gtest/gtest.h>
 
 #include "auralith/utilities/TranscriptionUtilities.hpp"
 
@@ -44,7 +44,8 @@ TEST(TranscriptionUtilities, ShiftsSegmentsAndSaturates) {
     EXPECT_EQ(bySamples.seek, 8000);
     EXPECT_FLOAT_EQ(bySamples.start, 1.5f);
     EXPECT_FALSE(bySamples.words.has_value());
-    EXPECT_TRUE(U::updateSegmentTimingsSeekTime(seg(0, 0, 1, " a", std::vector<WordTiming>{}), 1).words->empty());
+    EXPECT_TRUE(U::updateSegmentTimingsSeekTime(seg(0, 0, 1, " a", std::vector<WordTiming>{}), 1)
+                    .words->empty());
 
     constexpr auto max = std::numeric_limits<int64_t>::max();
     constexpr auto min = std::numeric_limits<int64_t>::min();
@@ -53,10 +54,8 @@ TEST(TranscriptionUtilities, ShiftsSegmentsAndSaturates) {
         float seconds;
         int64_t expected;
     } cases[] = {
-        {0, std::nanf(""), 0},
-        {5, std::numeric_limits<float>::infinity(), 5},
-        {0, 1.0e30f, max},
-        {0, -1.0e30f, min},
+        {0, std::nanf(""), 0}, {5, std::numeric_limits<float>::infinity(), 5},
+        {0, 1.0e30f, max},     {0, -1.0e30f, min},
         {max - 10, 1.0f, max},
     };
     for (const auto& c : cases) {
@@ -68,7 +67,8 @@ TEST(TranscriptionUtilities, ShiftsSegmentsAndSaturates) {
 }
 
 TEST(TranscriptionUtilities, FormatSegments) {
-    const std::vector<TranscriptionSegment> segments{seg(0, 1.0f, 2.5f, " Hello"), seg(0, 2.675f, 3.0f, "x")};
+    const std::vector<TranscriptionSegment> segments{seg(0, 1.0f, 2.5f, " Hello"),
+                                                     seg(0, 2.675f, 3.0f, "x")};
     EXPECT_EQ(U::formatSegments(segments, true),
               (std::vector<std::string>{"[1.00 --> 2.50]  Hello", "[2.67 --> 3.00] x"}));
     EXPECT_EQ(U::formatSegments(segments, false), (std::vector<std::string>{" Hello", "x"}));
@@ -80,7 +80,8 @@ TEST(TranscriptionUtilities, CommonPrefixComparesNormalizedWordsAndKeepsSecondTi
         std::vector<WordTiming> first, second;
         size_t prefix;
     } cases[] = {
-        {words({" Hello,", " well-known", " cat"}), words({" hello", " well known", " dog"}, 10), 2},
+        {words({" Hello,", " well-known", " cat"}), words({" hello", " well known", " dog"}, 10),
+         2},
         {words({" a", " b", " c"}), words({" a", " x", " c"}), 1},
         {words({" a", " b", " c"}), words({" a", " b"}), 2},
         {words({" a"}), words({" a", " b", " c"}), 1},
@@ -108,7 +109,8 @@ std::shared_ptr<TranscriptionResult> result(std::string text, size_t segments, s
     t.encoding = 1;
     t.totalDecodingLoops = 10;
     t.encoderSpecializationTime = 9;
-    return std::make_shared<TranscriptionResult>(std::move(text), std::move(list), std::move(language), t, 3.0f);
+    return std::make_shared<TranscriptionResult>(std::move(text), std::move(list),
+                                                 std::move(language), t, 3.0f);
 }
 
 TEST(TranscriptionUtilities, MergeResults) {
@@ -134,16 +136,18 @@ TEST(TranscriptionUtilities, MergeResults) {
     EXPECT_EQ(t.totalDecodingLoops, 20);
     EXPECT_EQ(t.encoderSpecializationTime, 0);
     EXPECT_EQ(t.fullPipeline, 7);  // the span 100..107, less than the sum 10
-    EXPECT_EQ(U::mergeTranscriptionResults({result("", 0, "en", 0, 1, 0), result("", 0, "en", 50, 2, 0)})
-                  ->timings()
-                  .fullPipeline,
-              3);  // the sum, less than the span
+    EXPECT_EQ(
+        U::mergeTranscriptionResults({result("", 0, "en", 0, 1, 0), result("", 0, "en", 50, 2, 0)})
+            ->timings()
+            .fullPipeline,
+        3);  // the sum, less than the span
 
     EXPECT_EQ(U::mergeTranscriptionResults({a, b}, std::vector<WordTiming>{})->text(), "");
     EXPECT_EQ(U::mergeTranscriptionResults({a}, words({" x", " y"}))->text(), " x y");
 
-    for (const auto& input : {std::vector<std::shared_ptr<TranscriptionResult>>{},
-                              std::vector<std::shared_ptr<TranscriptionResult>>{nullptr, nullptr}}) {
+    for (const auto& input :
+         {std::vector<std::shared_ptr<TranscriptionResult>>{},
+          std::vector<std::shared_ptr<TranscriptionResult>>{nullptr, nullptr}}) {
         const auto none = U::mergeTranscriptionResults(input);
         EXPECT_EQ(none->text(), input.empty() ? "" : " ");
         EXPECT_EQ(none->language(), "en");

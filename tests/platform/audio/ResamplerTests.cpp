@@ -79,20 +79,23 @@ TEST(Resampler, ChannelsAreAveragedIntoMono) {
         std::vector<float> gains;
         double level;  // peak of the mono result
     };
-    for (const Case& c : {Case{{1.0f, 0.0f}, 0.5}, Case{{0.0f, 0.8f}, 0.4}, Case{{0.6f, 0.6f}, 0.6},
-                          Case{{1.0f, -1.0f}, 0.0}, Case{{0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f}, 0.3}}) {
+    for (const Case& c :
+         {Case{{1.0f, 0.0f}, 0.5}, Case{{0.0f, 0.8f}, 0.4}, Case{{0.6f, 0.6f}, 0.6},
+          Case{{1.0f, -1.0f}, 0.0}, Case{{0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f}, 0.3}}) {
         uint32_t ch = uint32_t(c.gains.size());
         auto r = Resampler::create({16000, ch});
         ASSERT_TRUE(r);
         auto out = convertAll(*r, tone(16000, c.gains, 200.0, 1.0), ch);
-        EXPECT_NEAR(rms(out, 800), c.level / std::sqrt(2.0), 0.005) << ch << " channels, first gain " << c.gains[0];
+        EXPECT_NEAR(rms(out, 800), c.level / std::sqrt(2.0), 0.005)
+            << ch << " channels, first gain " << c.gains[0];
     }
 }
 
 TEST(Resampler, RejectsFormatsItCannotConvert) {
     std::string why;
-    for (AudioFormat f : {AudioFormat{48000, 0}, AudioFormat{48000, 65}, AudioFormat{0, 1}, AudioFormat{-1, 1},
-                          AudioFormat{44100.5, 1}, AudioFormat{NAN, 1}, AudioFormat{1e12, 1}}) {
+    for (AudioFormat f :
+         {AudioFormat{48000, 0}, AudioFormat{48000, 65}, AudioFormat{0, 1}, AudioFormat{-1, 1},
+          AudioFormat{44100.5, 1}, AudioFormat{NAN, 1}, AudioFormat{1e12, 1}}) {
         why.clear();
         EXPECT_EQ(Resampler::create(f, &why), nullptr) << f.description();
         EXPECT_FALSE(why.empty());

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+
 #include "support/TempDir.hpp"
 
 namespace mltest {

@@ -250,10 +250,10 @@ TEST(ModelFolder, DimensionsBeyondTheWeightsAreRefusedBeforeAnyTableIsBuilt) {
     const nlohmann::json encoder = {{"num_mel_bins", 8},     {"d_model", 32},
                                     {"encoder_layers", 1},   {"encoder_attention_heads", 4},
                                     {"encoder_ffn_dim", 64}, {"max_source_positions", 10}};
-    const nlohmann::json decoder = {
-        {"vocab_size", 61},         {"d_model", 32},          {"decoder_layers", 1},
-        {"decoder_attention_heads", 4}, {"decoder_ffn_dim", 64}, {"max_target_positions", 16},
-        {"max_source_positions", 10},   {"kv_cache_length", 16}};
+    const nlohmann::json decoder = {{"vocab_size", 61},           {"d_model", 32},
+                                    {"decoder_layers", 1},        {"decoder_attention_heads", 4},
+                                    {"decoder_ffn_dim", 64},      {"max_target_positions", 16},
+                                    {"max_source_positions", 10}, {"kv_cache_length", 16}};
     struct Case {
         const char* kind;
         const nlohmann::json* dims;
@@ -274,6 +274,7 @@ TEST(ModelFolder, DimensionsBeyondTheWeightsAreRefusedBeforeAnyTableIsBuilt) {
         mltest::writeRandomNetwork(folder, c.kind, *c.dims, "F16", 1);
         editJson(folder, [&](auto& j) { j["dimensions"][c.key] = c.value; });
         const std::string error = loadError(folder);
-        EXPECT_NE(error.find(c.message), std::string::npos) << c.key << "=" << c.value << ": " << error;
+        EXPECT_NE(error.find(c.message), std::string::npos)
+            << c.key << "=" << c.value << ": " << error;
     }
 }

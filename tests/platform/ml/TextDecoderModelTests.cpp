@@ -341,23 +341,31 @@ TEST(TextDecoderModel, StepIntoCallerOutputsMatchesPrediction) {
     const auto& decoder = dynamic_cast<const TextDecoderModel&>(*model);
     mltest::Matrix rows;
     const auto enc = randomEncoderOutput(6, rows);
-    const auto half = [](Shape s) { return MLMultiArray::make(std::move(s), MLMultiArrayDataType::float16); };
+    const auto half = [](Shape s) {
+        return MLMultiArray::make(std::move(s), MLMultiArrayDataType::float16);
+    };
     const auto logits = half({1, 1, kVocab}), keys = half({1, kE, 1, 1}),
                values = half({1, kE, 1, 1}), alignment = half({1, kW});
     DecoderState state;
     const auto tokens = randomTokens(2, 6);
     for (int i = 0; i < 6; ++i) {
         const auto expected = state.step(*model, tokens[i], i, enc);
-        TextDecoderModel::StepArrays arrays{state.inputIds.get(),   state.cacheLength.get(),
-                                            state.keyCache.get(),   state.valueCache.get(),
-                                            state.updateMask.get(), enc.get(),
-                                            state.paddingMask.get(), logits.get(),
-                                            keys.get(),             values.get(),
+        TextDecoderModel::StepArrays arrays{state.inputIds.get(),
+                                            state.cacheLength.get(),
+                                            state.keyCache.get(),
+                                            state.valueCache.get(),
+                                            state.updateMask.get(),
+                                            enc.get(),
+                                            state.paddingMask.get(),
+                                            logits.get(),
+                                            keys.get(),
+                                            values.get(),
                                             alignment.get()};
         decoder.predict(arrays);
-        for (const auto& [name, got] : {std::pair{"logits", logits}, {"key_cache_updates", keys},
-                                       {"value_cache_updates", values},
-                                       {"alignment_heads_weights", alignment}}) {
+        for (const auto& [name, got] : {std::pair{"logits", logits},
+                                        {"key_cache_updates", keys},
+                                        {"value_cache_updates", values},
+                                        {"alignment_heads_weights", alignment}}) {
             const auto want = expected->featureValue(name)->multiArrayValue();
             EXPECT_EQ(0, std::memcmp(want->dataPointer(), got->dataPointer(), want->byteCount()))
                 << name << " at step " << i;

@@ -20,5 +20,6 @@ TEST(WriteFileAtomically, AFailedWriteKeepsTheOldContent) {
     fs::create_directories(temp / "taken" / "inner");
     EXPECT_THROW(platform::writeFileAtomically(temp / "taken", "x"), fs::filesystem_error);
     EXPECT_TRUE(fs::is_directory(temp / "taken" / "inner"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(temp.path()), fs::directory_iterator()), 2) << "no temporary file is left";
+    EXPECT_EQ(std::distance(fs::directory_iterator(temp.path()), fs::directory_iterator()), 2)
+        << "no temporary file is left";
 }

@@ -24,9 +24,10 @@ TEST(ISO8601, ParsesZoneDesignatorsAndFractions) {
 }
 
 TEST(ISO8601, RejectsTextsWithoutZoneOrWithBadFields) {
-    for (const char* bad : {"2024-05-01T10:00:00", "1714557600", "2024-05-01", "2024-13-01T10:00:00Z",
-                            "2024-02-30T10:00:00Z", "2024-05-01T24:00:00Z", "2024-05-01T10:00:00Zjunk",
-                            "2024-05-01T10:00:00+2", "", "2024-05-01T10:00:00.Z"}) {
+    for (const char* bad :
+         {"2024-05-01T10:00:00", "1714557600", "2024-05-01", "2024-13-01T10:00:00Z",
+          "2024-02-30T10:00:00Z", "2024-05-01T24:00:00Z", "2024-05-01T10:00:00Zjunk",
+          "2024-05-01T10:00:00+2", "", "2024-05-01T10:00:00.Z"}) {
         EXPECT_FALSE(parseISO8601(bad)) << bad;
     }
 }
@@ -55,9 +56,10 @@ TEST(Uuid, TextIsUpperCaseAndParsingAcceptsEitherCase) {
     ASSERT_TRUE(u);
     EXPECT_EQ(u->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     EXPECT_EQ(Uuid::parse(u->string()), u);
-    for (const char* bad : {"", "not-a-uuid", "E621E1F8C36C495A93FC0C247A3E6E5F",
-                            "E621E1F8-C36C-495A-93FC-0C247A3E6E5G", "E621E1F8-C36C-495A-93FC_0C247A3E6E5F",
-                            "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0"}) {
+    for (const char* bad :
+         {"", "not-a-uuid", "E621E1F8C36C495A93FC0C247A3E6E5F",
+          "E621E1F8-C36C-495A-93FC-0C247A3E6E5G", "E621E1F8-C36C-495A-93FC_0C247A3E6E5F",
+          "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0"}) {
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
     }
 }
@@ -72,11 +74,13 @@ TEST(Dates, SecondsOutsideTheClockRangeAreClampedNotUndefined) {
 // A Date spans 1677-09-21 to 2262-04-11; a time outside it has no Date and
 // must not come back as some other time.
 TEST(ISO8601, TimesOutsideTheClocksRangeAreRefused) {
-    for (const char* outside : {"9999-12-31T23:59:59Z", "0000-01-01T00:00:00Z", "1677-09-20T00:00:00Z",
-                                "2262-04-12T00:00:00Z", "2262-04-11T23:00:00-02:00"}) {
+    for (const char* outside :
+         {"9999-12-31T23:59:59Z", "0000-01-01T00:00:00Z", "1677-09-20T00:00:00Z",
+          "2262-04-12T00:00:00Z", "2262-04-11T23:00:00-02:00"}) {
         EXPECT_FALSE(parseISO8601(outside)) << outside;
     }
-    for (const char* inside : {"1677-09-22T00:00:00Z", "2262-04-11T00:00:00.999Z", "1900-01-01T00:00:00Z"}) {
+    for (const char* inside :
+         {"1677-09-22T00:00:00Z", "2262-04-11T00:00:00.999Z", "1900-01-01T00:00:00Z"}) {
         auto d = parseISO8601(inside);
         ASSERT_TRUE(d) << inside;
         EXPECT_EQ(formatISO8601Milliseconds(*d).substr(0, 19), std::string(inside).substr(0, 19));

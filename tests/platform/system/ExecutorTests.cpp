@@ -105,7 +105,9 @@ TEST(ManualMainExecutor, DelayedTasksFireAtTheirVirtualTime) {
     ManualMainExecutor main(clock);
     const Date t0 = clock.now();
     std::vector<std::pair<int, double>> fired;
-    auto at = [&](int id) { return [&, id] { fired.emplace_back(id, secondsBetween(t0, clock.now())); }; };
+    auto at = [&](int id) {
+        return [&, id] { fired.emplace_back(id, secondsBetween(t0, clock.now())); };
+    };
     main.postAfter(300ms, at(3));
     main.postAfter(100ms, at(1));
     main.postAfter(100ms, at(2));  // same due time: post order
@@ -142,12 +144,16 @@ TEST(RunLoop, RunsPostsFromAnyThreadOnTheRunningThreadByDueTime) {
         posters.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i)
                 loop.post([&, v = t * 100 + i] {
-                    if (std::this_thread::get_id() != runner || !loop.isMainThread()) offThread = true;
+                    if (std::this_thread::get_id() != runner || !loop.isMainThread())
+                        offThread = true;
                     order.push_back(v);
                 });
         });
     for (auto& p : posters) p.join();
-    loop.postAfter(60ms, [&] { order.push_back(-2); loop.quit(); });
+    loop.postAfter(60ms, [&] {
+        order.push_back(-2);
+        loop.quit();
+    });
     loop.postAfter(30ms, [&] { order.push_back(-1); });
     std::thread driver([&] {
         runner = std::this_thread::get_id();

@@ -24,7 +24,8 @@ TEST(MoveItem, MovesFilesAndFoldersButNeverReplacesWhatIsThere) {
     std::ofstream(temp.path() / "backup.txt") << "keep me";
     fs::create_directories(temp.path() / "empty");
     for (const char* existing : {"backup.txt", "empty"}) {
-        const fs::path from = std::string(existing) == "empty" ? temp.path() / "moved" : temp.path() / "file.txt";
+        const fs::path from =
+            std::string(existing) == "empty" ? temp.path() / "moved" : temp.path() / "file.txt";
         try {
             moveItem(from, temp.path() / existing);
             ADD_FAILURE() << "replaced " << existing;
@@ -34,5 +35,6 @@ TEST(MoveItem, MovesFilesAndFoldersButNeverReplacesWhatIsThere) {
         EXPECT_TRUE(fs::exists(from)) << existing;
     }
     EXPECT_EQ(testsupport::readFile(temp.path() / "backup.txt"), "keep me");
-    EXPECT_THROW(moveItem(temp.path() / "missing", temp.path() / "elsewhere"), fs::filesystem_error);
+    EXPECT_THROW(moveItem(temp.path() / "missing", temp.path() / "elsewhere"),
+                 fs::filesystem_error);
 }

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 
 #include <thread>
 
@@ -21,7 +20,7 @@ struct Call {
 };
 
 class HttpClientTest : public ::testing::Test {
-protected:
+  protected:
     testsupport::TempDir temp;
     LocalHttpServer server;
     std::filesystem::path file = temp.path() / "body.bin";
@@ -34,11 +33,13 @@ TEST_F(HttpClientTest, WritesBodyAndReportsProgressForKnownAndUnknownLengths) {
     server.set("/plain", Reply::ok(body));
     server.set("/chunked", Reply::chunkedBody(body));
 
-    for (const auto& [path, expected] : {std::pair{"/plain", int64_t(body.size())}, std::pair{"/chunked", int64_t(-1)}}) {
+    for (const auto& [path, expected] :
+         {std::pair{"/plain", int64_t(body.size())}, std::pair{"/chunked", int64_t(-1)}}) {
         std::vector<Call> calls;
         HttpClient http;
-        HttpResponse r = http.getToFile(server.url(path), file,
-                                        [&](int64_t w, int64_t e) { calls.push_back({w, e}); });
+        HttpResponse r = http.getToFile(server.url(path), file, [&](int64_t w, int64_t e) {
+            calls.push_back({w, e});
+        });
         EXPECT_EQ(r.status, 200) << path;
         EXPECT_EQ(r.bytesWritten, int64_t(body.size())) << path;
         EXPECT_EQ(testsupport::readFile(file), body) << path;
@@ -126,7 +127,8 @@ TEST_F(HttpClientTest, ProgressExceptionsAndUnwritableFilesReachTheCaller) {
     server.set("/data", Reply::ok(std::string(200000, 'y')));
     struct Stop {};
     HttpClient http;
-    EXPECT_THROW(http.getToFile(server.url("/data"), file, [](int64_t, int64_t) { throw Stop{}; }), Stop);
+    EXPECT_THROW(http.getToFile(server.url("/data"), file, [](int64_t, int64_t) { throw Stop{}; }),
+                 Stop);
     EXPECT_THROW(http.getToFile(server.url("/data"), temp.path() / "no-such-folder" / "f"),
                  std::filesystem::filesystem_error);
 }
@@ -135,19 +137,24 @@ TEST_F(HttpClientTest, SendsHeadersAndReadsResponseFieldsInAnyLetterCase) {
     server.set("/h", Reply::ok("body").header("X-Repo-Commit", "abc").header("ETag", "\"e1\""));
     HttpClient http;
     for (const char* method : {"GET", "HEAD"}) {
-        HttpRequest request{server.url("/h"), method, {{"Authorization", "Bearer t"}, {"Accept-Encoding", "identity"}}};
+        HttpRequest request{server.url("/h"),
+                            method,
+                            {{"Authorization", "Bearer t"}, {"Accept-Encoding", "identity"}}};
         std::vector<std::string> events;
         HttpResponse r = http.send(
-            request, [&](std::string_view chunk) { events.push_back("body:" + std::string(chunk)); },
-            [&](const HttpResponse& head) { events.push_back("head:" + std::to_string(head.status)); });
+            request,
+            [&](std::string_view chunk) { events.push_back("body:" + std::string(chunk)); },
+            [&](const HttpResponse& head) {
+                events.push_back("head:" + std::to_string(head.status));
+            });
         EXPECT_EQ(r.status, 200) << method;
         EXPECT_EQ(r.headers.value("x-repo-commit"), "abc") << method;
         EXPECT_EQ(r.headers.value("etag"), "\"e1\"") << method;
         EXPECT_EQ(r.headers.value("content-length"), "4") << method;
         // The head comes first; a HEAD reads no body even though a length is announced.
-        const std::vector<std::string> expected = std::string(method) == "GET"
-                                                      ? std::vector<std::string>{"head:200", "body:body"}
-                                                      : std::vector<std::string>{"head:200"};
+        const std::vector<std::string> expected =
+            std::string(method) == "GET" ? std::vector<std::string>{"head:200", "body:body"}
+                                         : std::vector<std::string>{"head:200"};
         EXPECT_EQ(events, expected) << method;
         const auto seen = server.recorded().back();
         EXPECT_EQ(seen.method, method);
@@ -183,10 +190,16 @@ TEST_F(HttpClientTest, HeaderFieldsThatCouldSplitTheRequestAreRefused) {
     server.set("/h", Reply::ok("x"));
     HttpClient http;
     const std::vector<std::pair<std::string, std::string>> bad = {
-        {"Authorization", "Bearer t\r\nX-Evil: 1"}, {"Authorization", "Bearer t\n"},
-        {"Authorization", std::string("Bearer t\0x", 10)}, {"X-A\r\nB", "v"}, {"X:Y", "v"}, {"", "v"}};
+        {"Authorization", "Bearer t\r\nX-Evil: 1"},
+        {"Authorization", "Bearer t\n"},
+        {"Authorization", std::string("Bearer t\0x", 10)},
+        {"X-A\r\nB", "v"},
+        {"X:Y", "v"},
+        {"", "v"}};
     for (const auto& [name, value] : bad) {
-        EXPECT_THROW(http.send(HttpRequest{server.url("/h"), "GET", {{name, value}}}), std::invalid_argument) << name;
+        EXPECT_THROW(http.send(HttpRequest{server.url("/h"), "GET", {{name, value}}}),
+                     std::invalid_argument)
+            << name;
     }
     EXPECT_TRUE(server.recorded().empty());
     EXPECT_THROW(http.send(HttpRequest{server.url("/h"), "POST"}), std::invalid_argument);

@@ -16,13 +16,11 @@ TEST(Progress, FractionFromOwnUnitsAndUnfinishedChildren) {
         double expected;
     };
     const Case cases[] = {
-        {10, 0, 5, 4, 2, 0.25},    // child half done for 5 of 10 units
-        {10, 3, 5, 4, 2, 0.55},
-        {10, 0, 5, 0, 0, 0.0},     // a child without a total adds nothing
-        {0, 0, 5, 4, 2, 0.0},      // no total, no fraction
-        {-3, 5, 5, 4, 2, 0.0},
-        {10, 12, 5, 4, 2, 1.0},    // over-completion is clamped
-        {10, 0, 20, 4, 2, 1.0},    // children promised more units than exist
+        {10, 0, 5, 4, 2, 0.25},                          // child half done for 5 of 10 units
+        {10, 3, 5, 4, 2, 0.55}, {10, 0, 5, 0, 0, 0.0},   // a child without a total adds nothing
+        {0, 0, 5, 4, 2, 0.0},                            // no total, no fraction
+        {-3, 5, 5, 4, 2, 0.0},  {10, 12, 5, 4, 2, 1.0},  // over-completion is clamped
+        {10, 0, 20, 4, 2, 1.0},                          // children promised more units than exist
         {10, -4, 5, 4, 2, 0.0},
     };
     for (const Case& c : cases) {
@@ -42,11 +40,11 @@ TEST(Progress, NestedChildrenAndFinishedChildFoldIntoCompletedUnits) {
     auto leaf = std::make_shared<Progress>(4);
     root->addChild(mid, 8);
     mid->addChild(leaf, 1);
-    leaf->setCompletedUnitCount(1);                         // leaf 1/4 -> mid 1/8 -> root 1/10
+    leaf->setCompletedUnitCount(1);  // leaf 1/4 -> mid 1/8 -> root 1/10
     EXPECT_DOUBLE_EQ(root->fractionCompleted(), 0.1);
     EXPECT_EQ(root->completedUnitCount(), 0);
 
-    leaf->setCompletedUnitCount(4);                         // leaf done: mid has 1 of 2 units
+    leaf->setCompletedUnitCount(4);  // leaf done: mid has 1 of 2 units
     EXPECT_TRUE(leaf->isFinished());
     EXPECT_EQ(mid->completedUnitCount(), 1);
     EXPECT_DOUBLE_EQ(root->fractionCompleted(), 0.4);

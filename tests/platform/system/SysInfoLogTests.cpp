@@ -30,7 +30,8 @@ TEST(SysInfo, SysctlNamesFromCpuinfo) {
                 cpuinfo += "processor\t: " + std::to_string(processor++) +
                            "\nvendor_id\t: GenuineIntel\ncpu family\t: 6\n"
                            "model name\t: Intel(R) Xeon(R) CPU @ 2.20GHz\n"
-                           "physical id\t: " + std::to_string(socket) +
+                           "physical id\t: " +
+                           std::to_string(socket) +
                            "\nsiblings\t: 4\ncore id\t\t: " + std::to_string(core) +
                            "\ncpu cores\t: 2\n\n";
             }
@@ -58,8 +59,9 @@ TEST(SysInfo, SysctlNamesFromCpuinfo) {
 
 TEST(SysInfo, SparseCpuinfoAndMissingProductName) {
     // Some processors list neither core ids nor a model name.
-    const std::string cpuinfo = "processor : 0\nBogoMIPS : 50.00\ncpu cores : 1\n\n"
-                                "processor : 1\nBogoMIPS : 50.00\n";
+    const std::string cpuinfo =
+        "processor : 0\nBogoMIPS : 50.00\ncpu cores : 1\n\n"
+        "processor : 1\nBogoMIPS : 50.00\n";
     EXPECT_EQ(sysctlStringFrom("machdep.cpu.thread_count", cpuinfo, "", "aarch64"), "2");
     EXPECT_EQ(sysctlStringFrom("machdep.cpu.core_count", cpuinfo, "", "aarch64"), "1");
     EXPECT_EQ(sysctlStringFrom("machdep.cpu.brand_string", cpuinfo, "", "aarch64"), "");
@@ -68,16 +70,19 @@ TEST(SysInfo, SparseCpuinfoAndMissingProductName) {
 }
 
 TEST(SysInfo, ValuesEndAtTheFirstZeroByteAndAreValidUtf8) {
-    EXPECT_EQ(sysctlStringFrom("hw.model", "", std::string("Box 7\0garbage\n", 14), "x86_64"), "Box 7");
+    EXPECT_EQ(sysctlStringFrom("hw.model", "", std::string("Box 7\0garbage\n", 14), "x86_64"),
+              "Box 7");
     // A Latin-1 byte from the firmware becomes U+FFFD, so the text is safe to serialise.
     EXPECT_EQ(sysctlStringFrom("hw.model", "", "Caf\xE9 PC\n", "x86_64"), "Caf\xEF\xBF\xBD PC");
-    EXPECT_EQ(sysctlStringFrom("machdep.cpu.brand_string", "model name : Chip \xFF\xFE 9\n", "", ""),
-              "Chip \xEF\xBF\xBD\xEF\xBF\xBD 9");
+    EXPECT_EQ(
+        sysctlStringFrom("machdep.cpu.brand_string", "model name : Chip \xFF\xFE 9\n", "", ""),
+        "Chip \xEF\xBF\xBD\xEF\xBF\xBD 9");
 }
 
 TEST(SysInfo, ThisMachine) {
     EXPECT_FALSE(sysctlString("hw.model").empty());
-    EXPECT_EQ(sysctlString("machdep.cpu.thread_count"), std::to_string(sysconf(_SC_NPROCESSORS_ONLN)));
+    EXPECT_EQ(sysctlString("machdep.cpu.thread_count"),
+              std::to_string(sysconf(_SC_NPROCESSORS_ONLN)));
     EXPECT_EQ(sysctlString("no.such.name"), "");
     EXPECT_GT(residentMemoryBytes(), 0u);
 }

@@ -23,7 +23,8 @@ struct ConcurrencyMeter {
     void enter() {
         int now = ++active;
         int seen = peak.load();
-        while (now > seen && !peak.compare_exchange_weak(seen, now)) {}
+        while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+        }
         ++started;
     }
     void leave() { --active; }
@@ -59,7 +60,8 @@ TEST(WorkerPool, RunsUpToThreadCountTasksAtOnceAndNoMore) {
                 }));
             }
             // Every worker takes a task and blocks at the gate; none is left over.
-            ASSERT_TRUE(eventually([&] { return meter.started.load() == static_cast<int>(n); })) << n;
+            ASSERT_TRUE(eventually([&] { return meter.started.load() == static_cast<int>(n); }))
+                << n;
             EXPECT_EQ(meter.active.load(), static_cast<int>(n));
             open.set_value();
             for (auto& f : done) f.get();
@@ -118,7 +120,11 @@ TEST(WorkerPool, DestructorRunsEverythingQueued) {
     {
         WorkerPool pool(2);
         std::shared_future<void> gate = open.get_future().share();
-        for (int i = 0; i < 500; ++i) pool.submit([&ran, gate] { gate.wait(); ++ran; });
+        for (int i = 0; i < 500; ++i)
+            pool.submit([&ran, gate] {
+                gate.wait();
+                ++ran;
+            });
         open.set_value();
     }
     EXPECT_EQ(ran.load(), 500);

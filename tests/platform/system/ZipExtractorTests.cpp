@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class ZipExtractorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directories(target);
         fs::create_directories(outside);
@@ -27,7 +27,8 @@ protected:
     // Every file under the test folder that is neither the archive nor inside the target.
     std::vector<fs::path> strayFiles() const {
         std::vector<fs::path> stray;
-        for (auto it = fs::recursive_directory_iterator(temp.path()); it != fs::recursive_directory_iterator(); ++it) {
+        for (auto it = fs::recursive_directory_iterator(temp.path());
+             it != fs::recursive_directory_iterator(); ++it) {
             if (it->path() == target) {
                 it.disable_recursion_pending();
                 continue;
@@ -72,7 +73,8 @@ TEST_F(ZipExtractorTest, RefusesEntriesThatWouldLandOutsideTheTarget) {
         {"absolute entry", ZipBuilder().file(absolute, "x")},
         {"absolute link", ZipBuilder().symlink("link", outside.string())},
         {"link climbing out", ZipBuilder().symlink("pack/link", "../../outside")},
-        {"link through a link", ZipBuilder().symlink("here", ".").symlink("away", "here/../outside")},
+        {"link through a link",
+         ZipBuilder().symlink("here", ".").symlink("away", "here/../outside")},
         {"writing through a link", ZipBuilder().symlink("link", ".").file("link/x.txt", "x")},
         {"good entries first", ZipBuilder().file("ok.txt", "fine").file("../evil.txt", "x")},
     };
@@ -114,7 +116,8 @@ std::vector<std::string> listing(const fs::path& root) {
     std::vector<std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
         const auto name = fs::relative(e.path(), root).string();
-        out.push_back(e.is_directory() ? name + "/" : name + "=" + std::to_string(fs::file_size(e.path())));
+        out.push_back(e.is_directory() ? name + "/"
+                                       : name + "=" + std::to_string(fs::file_size(e.path())));
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -139,13 +142,19 @@ TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
         ZipExtractor::Limits limits;
     } cases[] = {
         {"one entry over the total",
-         ZipBuilder().file("a.txt", "a").file("big.bin", std::string(2 << 20, '\0')).bytes(), oneMB},
+         ZipBuilder().file("a.txt", "a").file("big.bin", std::string(2 << 20, '\0')).bytes(),
+         oneMB},
         {"entries adding up past the total",
-         ZipBuilder().file("sub/a", std::string(600000, '\0')).file("sub/b", std::string(600000, '\0')).bytes(),
+         ZipBuilder()
+             .file("sub/a", std::string(600000, '\0'))
+             .file("sub/b", std::string(600000, '\0'))
+             .bytes(),
          oneMB},
         {"too many entries",
-         ZipBuilder().file("1", "").file("2", "").file("3", "").file("4", "").bytes(), threeEntries},
-        {"a bomb by ratio", ZipBuilder().file("zeros", std::string(3 << 20, '\0')).bytes(), ratioTwo},
+         ZipBuilder().file("1", "").file("2", "").file("3", "").file("4", "").bytes(),
+         threeEntries},
+        {"a bomb by ratio", ZipBuilder().file("zeros", std::string(3 << 20, '\0')).bytes(),
+         ratioTwo},
         {"cut inside the second entry's data", cut.substr(0, cut.size() - 200000), {}},
     };
     for (const auto& c : cases) {

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <thread>
 
 #include "AppTestSupport.hpp"
 #include "verbolin/app/AppModel.hpp"
-
-#include <sqlite3.h>
 
 using namespace apptest;
 using verbolin::AppModel;
@@ -344,8 +343,8 @@ TEST_F(AppModelTest, TranscriptNotSavedWhileWritesFailAndClearsWhenARetrySucceed
     sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(other);
 
-    model->handle(Event::final("said after", t0 + std::chrono::seconds(9),
-                               t0 + std::chrono::seconds(10)));
+    model->handle(
+        Event::final("said after", t0 + std::chrono::seconds(9), t0 + std::chrono::seconds(10)));
     EXPECT_FALSE(model->transcriptNotSaved());
     EXPECT_EQ(reported, 2);
     verbolin::TranscriptDB db(file);

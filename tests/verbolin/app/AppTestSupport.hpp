@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "support/FakeAudioBackend.hpp"
-#include "support/ManualMainExecutor.hpp"
 #include "support/FakeSpeechEngine.hpp"
-#include "support/TempDir.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/TempDir.hpp"
 #include "verbolin/app/AppHost.hpp"
 #include "verbolin/app/MemoryDefaults.hpp"
 #include "verbolin/app/WindowHost.hpp"

@@ -3,8 +3,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "support/TempDir.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/TempDir.hpp"
 #include "verbolin/app/FileDefaults.hpp"
 #include "verbolin/app/MemoryDefaults.hpp"
 
@@ -12,7 +12,6 @@ using nlohmann::json;
 using verbolin::Defaults;
 using verbolin::FileDefaults;
 using verbolin::MemoryDefaults;
-
 
 TEST(DefaultsTest, TypedReadsTreatOtherTypesAsAbsent) {
     MemoryDefaults d(json{{"b", true},
@@ -101,7 +100,8 @@ TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsSetAsideByTheNextWrite) 
         EXPECT_TRUE(testsupport::readFile(file) == content) << "reading alone changes nothing";
         d.setBool(Defaults::kAlwaysOnTop, true);
         d.setNumber(Defaults::kFontSize, 15);
-        EXPECT_EQ(FileDefaults(file).boolean(Defaults::kAlwaysOnTop), true) << content.substr(0, 20);
+        EXPECT_EQ(FileDefaults(file).boolean(Defaults::kAlwaysOnTop), true)
+            << content.substr(0, 20);
         EXPECT_EQ(FileDefaults(file).number(Defaults::kFontSize), 15.0) << content.substr(0, 20);
         EXPECT_TRUE(testsupport::readFile(tmp.path() / "settings.json.damaged") == content);
     }

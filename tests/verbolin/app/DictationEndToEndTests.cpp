@@ -5,11 +5,8 @@
 // model (VERBOLIN_TRAINED_MODEL, or ../shared/models/whisper-synth-en beside
 // the checkout) the text must match; with random weights the path must run.
 
-#include <gtest/gtest.h>
-
-#include "support/TrainedModel.hpp"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +18,7 @@
 
 #include "support/PrivatePulseServer.hpp"
 #include "support/SpeechAudio.hpp"
+#include "support/TrainedModel.hpp"
 #include "support/WordErrorRate.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -43,7 +41,8 @@ class Speaker {
         for (const auto& sentence : kSentences) {
             speech_.insert(speech_.end(), 32000, 0);
             for (float x : testsupport::speak(sentence))
-                speech_.push_back(static_cast<int16_t>(std::lround(std::clamp(x, -1.0f, 1.0f) * 32767.0f)));
+                speech_.push_back(
+                    static_cast<int16_t>(std::lround(std::clamp(x, -1.0f, 1.0f) * 32767.0f)));
         }
         speech_.insert(speech_.end(), 32000, 0);
         fd_ = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
@@ -98,15 +97,20 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
     const std::string tool = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models";
     const auto trained = trainedModel();
     if (trained) {
-        testsupport::runTool(tool + " convert '" + trained->string() + "' '" + pack.string() + "' >/dev/null");
+        testsupport::runTool(tool + " convert '" + trained->string() + "' '" + pack.string() +
+                             "' >/dev/null");
     } else {
-        std::cout << "[ INFO     ] the trained whisper-synth-en model is absent (set VERBOLIN_TRAINED_MODEL): "
+        std::cout << "[ INFO     ] the trained whisper-synth-en model is absent (set "
+                     "VERBOLIN_TRAINED_MODEL): "
                      "checking the path with random weights only\n";
-        testsupport::runTool(tool + " random '" + pack.string() + "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
-                                    "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2 >/dev/null");
+        testsupport::runTool(
+            tool + " random '" + pack.string() +
+            "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
+            "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2 >/dev/null");
     }
     testsupport::PrivatePulseServer pulse(
-        {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le rate=16000 channels=1",
+        {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
+         "rate=16000 channels=1",
          "set-default-source mic"});
 
     const fs::path debug = dir / "debug", out = dir / "out.txt", err = dir / "err.txt";
@@ -121,30 +125,37 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
         ::unsetenv("VERBOLIN_INPUT_DEVICE");
         ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        ::execl(VERBOLIN_BINARY_DIR "/verbolin", "verbolin", "--listen", static_cast<char*>(nullptr));
+        ::execl(VERBOLIN_BINARY_DIR "/verbolin", "verbolin", "--listen",
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = -1;
     {
         // Speak once the model is ready; stop once every utterance heard has
         // had its final.
-        waitFor(pid, [&] { return testsupport::readFile(err).find("Listening.") != std::string::npos; }, err);
+        waitFor(
+            pid, [&] { return testsupport::readFile(err).find("Listening.") != std::string::npos; },
+            err);
         if (::testing::Test::HasFatalFailure()) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
             return;
         }
         Speaker speaker(pulse.path("mic.fifo"));
-        waitFor(pid, [&] {
-            const std::string log = testsupport::readFile(events);
-            const auto saved = count(log, "\tutterance_saved\t");
-            return speaker.finished() && saved > 0 && count(log, "\tfinal\t") >= saved;
-        }, events);
+        waitFor(
+            pid,
+            [&] {
+                const std::string log = testsupport::readFile(events);
+                const auto saved = count(log, "\tutterance_saved\t");
+                return speaker.finished() && saved > 0 && count(log, "\tfinal\t") >= saved;
+            },
+            events);
         ::kill(pid, ::testing::Test::HasFatalFailure() ? SIGKILL : SIGINT);
         ::waitpid(pid, &status, 0);
     }
     ASSERT_FALSE(HasFatalFailure());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << testsupport::readFile(err);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << testsupport::readFile(err);
     const std::string log = testsupport::readFile(events);
     EXPECT_EQ(count(log, "\tutterance_saved\t"), kSentences.size()) << log;
     EXPECT_EQ(count(testsupport::readFile(err), "Decode failed"), 0u) << testsupport::readFile(err);
@@ -153,24 +164,27 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
     const auto& segments = store.segments.peek();
     std::string heard;
     for (const auto& s : segments) {
-        EXPECT_NE(testsupport::readFile(out).find(s.text), std::string::npos);  // printed as it landed
+        EXPECT_NE(testsupport::readFile(out).find(s.text),
+                  std::string::npos);  // printed as it landed
         heard += s.text + " ";
     }
     if (trained) {
         ASSERT_EQ(segments.size(), kSentences.size()) << log;
-        EXPECT_LE(testsupport::wordErrorRate(kSentences[0] + " " + kSentences[1], heard), 0.15) << heard;
+        EXPECT_LE(testsupport::wordErrorRate(kSentences[0] + " " + kSentences[1], heard), 0.15)
+            << heard;
     }
 }
 
 TEST(DictationEndToEnd, WithoutAPackItSaysHowToMakeOne) {
     testsupport::TempDir dir("verbolin-nopack");
-    const std::string command = "XDG_DATA_HOME='" + dir.path().string() + "' XDG_CONFIG_HOME='" +
-                                dir.path().string() + "' " VERBOLIN_BINARY_DIR "/verbolin --listen > '" +
-                                (dir / "out.txt").string() + "' 2>&1";
+    const std::string command =
+        "XDG_DATA_HOME='" + dir.path().string() + "' XDG_CONFIG_HOME='" + dir.path().string() +
+        "' " VERBOLIN_BINARY_DIR "/verbolin --listen > '" + (dir / "out.txt").string() + "' 2>&1";
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     const std::string said = testsupport::readFile(dir / "out.txt");
-    EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " + dir.path().string() + "/Verbolin/models/standard-v1"),
+    EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " + dir.path().string() +
+                        "/Verbolin/models/standard-v1"),
               std::string::npos)
         << said;
 }

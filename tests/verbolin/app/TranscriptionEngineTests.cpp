@@ -171,7 +171,8 @@ TEST_F(EngineTest, TheBuiltInFactoryNamesTheMissingModelOfABrokenPack) {
         world.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }, 10s));
     const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
     EXPECT_EQ(e.modelState.peek(),
-              ModelState::failed("Model file not found at " + (folder / "MelSpectrogram.mlmodelc").string()));
+              ModelState::failed("Model file not found at " +
+                                 (folder / "MelSpectrogram.mlmodelc").string()));
     EXPECT_FALSE(e.hasEngine());
 }
 
@@ -483,7 +484,8 @@ TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
         world.speakOneUtterance(1.0);
         ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 2; }));
         engine->loadModel();
-        ASSERT_TRUE(world.runUntil([&] { return engine->modelState.peek() == ModelState::ready(); }));
+        ASSERT_TRUE(
+            world.runUntil([&] { return engine->modelState.peek() == ModelState::ready(); }));
         engine->stopAndWait();
         ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
     }

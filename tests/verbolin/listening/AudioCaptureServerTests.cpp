@@ -1,9 +1,8 @@
 // Capture through a real PulseAudio server that the test starts privately: a
 // pipe source stands in for the microphone and is fed a known tone.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,12 +30,13 @@ namespace {
 
 const std::vector<std::string> kScript = {
     "load-module module-null-sink sink_name=speakers",
-    "load-module module-pipe-source source_name=testmic file={dir}/mic.fifo format=s16le rate=48000 channels=2",
+    "load-module module-pipe-source source_name=testmic file={dir}/mic.fifo format=s16le "
+    "rate=48000 channels=2",
     "set-default-source testmic",
 };
 
 class AudioCaptureServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         try {
             server = std::make_unique<PrivatePulseServer>(kScript);
@@ -127,15 +127,18 @@ TEST_F(AudioCaptureServerTest, ListsTheServersInputsAndCapturesAToneAsSixteenKil
         if (got[i - 1] < 0 && got[i] >= 0) ++crossings;
     EXPECT_NEAR(crossings / (double(got.size() - 2400) / 16000.0), 440.0, 5.0);
 
-    EXPECT_EQ(events().front(), "audio_start\tdevice=" + std::to_string(devices[0].id) + " aec=false format=48000Hz/2ch");
+    EXPECT_EQ(events().front(), "audio_start\tdevice=" + std::to_string(devices[0].id) +
+                                    " aec=false format=48000Hz/2ch");
 }
 
 TEST_F(AudioCaptureServerTest, EchoCancellationLoadsTheServersModuleAndRemovesItAfterwards) {
     auto stream = capture->start({std::nullopt, true});
     auto ev = events();
     ASSERT_FALSE(ev.empty());
-    EXPECT_EQ(ev.front().rfind("audio_start\tdevice=default aec=true format=", 0), 0u) << ev.front();
-    EXPECT_EQ(AudioCapture::inputDevices(*backend).size(), 1u) << "our canceller's source is hidden";
+    EXPECT_EQ(ev.front().rfind("audio_start\tdevice=default aec=true format=", 0), 0u)
+        << ev.front();
+    EXPECT_EQ(AudioCapture::inputDevices(*backend).size(), 1u)
+        << "our canceller's source is hidden";
     {
         ToneFeeder feeder(server->path("mic.fifo"), 0.5, 0.5f);
         auto buf = stream->next(3s);
@@ -146,7 +149,8 @@ TEST_F(AudioCaptureServerTest, EchoCancellationLoadsTheServersModuleAndRemovesIt
     platform::PulseConnection c(server->serverString());
     platform::PulseConnection::Lock lock(c);
     for (const auto& s : c.sources())
-        EXPECT_NE(s.name.rfind(platform::PulseInputStream::kEchoCancelPrefix, 0), 0u) << s.name << " left behind";
+        EXPECT_NE(s.name.rfind(platform::PulseInputStream::kEchoCancelPrefix, 0), 0u)
+            << s.name << " left behind";
 }
 
 TEST_F(AudioCaptureServerTest, ServerChangesReachTheCaptureAndALostDeviceIsReplaced) {
@@ -166,8 +170,9 @@ TEST_F(AudioCaptureServerTest, ServerChangesReachTheCaptureAndALostDeviceIsRepla
     // The device being recorded goes away: the server ends our stream, and
     // 0.3 s later the capture starts again on the new default device.
     ASSERT_EQ(server->pactl("unload-module module-pipe-source"), 0);
-    EXPECT_TRUE(pumpUntil([&] { return has("audio_config_change\trestarting capture (1 in 10 s)"); }))
-        << testsupport::readFile(server->path("debug") / "events.log");
+    EXPECT_TRUE(pumpUntil([&] {
+        return has("audio_config_change\trestarting capture (1 in 10 s)");
+    })) << testsupport::readFile(server->path("debug") / "events.log");
     main.advance(300ms);
     EXPECT_EQ(rebuilt, 1);
     auto ev = events();
@@ -178,7 +183,9 @@ TEST_F(AudioCaptureServerTest, ServerChangesReachTheCaptureAndALostDeviceIsRepla
 
 TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen) {
     const uint32_t mic = AudioCapture::inputDevices(*backend).at(0).id;
-    ASSERT_EQ(server->pactl("load-module module-null-source source_name=headset rate=32000 channels=1"), 0);
+    ASSERT_EQ(
+        server->pactl("load-module module-null-source source_name=headset rate=32000 channels=1"),
+        0);
     auto has = [&](const std::string& e) {
         auto ev = events();
         return std::find(ev.begin(), ev.end(), e) != ev.end();
@@ -187,7 +194,8 @@ TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen)
     // Recording the chosen microphone: a new default changes nothing.
     auto chosen = capture->start({mic, false});
     ASSERT_EQ(server->pactl("set-default-source headset"), 0);
-    EXPECT_TRUE(pumpUntil([&] { return has("audio_config_change\tengine still running; ignored"); }));
+    EXPECT_TRUE(
+        pumpUntil([&] { return has("audio_config_change\tengine still running; ignored"); }));
     main.advance(300ms);
     EXPECT_FALSE(has("audio_config_change\trestarting capture (1 in 10 s)"));
     capture->stop();
@@ -207,7 +215,8 @@ TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen)
         main.advance(300ms);
         auto ev = events();
         if (aec) {
-            EXPECT_EQ(ev.back().rfind("audio_start\tdevice=default aec=true format=", 0), 0u) << ev.back();
+            EXPECT_EQ(ev.back().rfind("audio_start\tdevice=default aec=true format=", 0), 0u)
+                << ev.back();
         } else {
             EXPECT_EQ(ev.back(), "audio_start\tdevice=default aec=false format=32000Hz/1ch");
         }
@@ -231,6 +240,7 @@ TEST(PulseAudioBackend, NoServerMeansNoDevicesAndAnErrorOnOpen) {
         FAIL() << "opened a stream without a server";
     } catch (const platform::AppError& e) {
         EXPECT_EQ(e.domain(), "PulseAudio");
-        EXPECT_EQ(std::string(e.what()).rfind("Cannot connect to the audio server: ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("Cannot connect to the audio server: ", 0), 0u)
+            << e.what();
     }
 }

@@ -5,8 +5,8 @@
 #include <sstream>
 #include <thread>
 
-#include "support/FakeAudioBackend.hpp"
 #include "platform/system/AppError.hpp"
+#include "support/FakeAudioBackend.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/listening/AudioCapture.hpp"
@@ -20,7 +20,7 @@ using verbolin::DebugRecorder;
 namespace {
 
 class AudioCaptureTest : public ::testing::Test {
-protected:
+  protected:
     AudioCaptureTest()
         : backend(std::make_shared<FakeAudioBackend>()),
           main(clock),
@@ -95,7 +95,8 @@ TEST_F(AudioCaptureTest, FortyEightKilohertzBuffersShrinkByThreeInOrder) {
         backend->deliver(in);
         auto out = stream->next(1s);
         ASSERT_TRUE(out) << b;
-        EXPECT_LE(out->size(), 1365u + 32u);  // the capacity rule (scaled length + 32) bounds every buffer
+        EXPECT_LE(out->size(),
+                  1365u + 32u);  // the capacity rule (scaled length + 32) bounds every buffer
         total += out->size();
     }
     EXPECT_EQ(stream->buffered(), 0u);  // one output per input buffer
@@ -184,7 +185,8 @@ TEST_F(AudioCaptureTest, ChangeWhileTheEngineRunsIsIgnoredAndNotCounted) {
     EXPECT_EQ(rebuilt, 0);
     auto ev = events();
     ASSERT_EQ(ev.size(), 8u);
-    for (size_t i = 1; i < ev.size(); ++i) EXPECT_EQ(ev[i], "audio_config_change\tengine still running; ignored");
+    for (size_t i = 1; i < ev.size(); ++i)
+        EXPECT_EQ(ev[i], "audio_config_change\tengine still running; ignored");
 }
 
 TEST_F(AudioCaptureTest, FiveChangesWithinTenSecondsRestartTheSixthGivesUp) {
@@ -217,7 +219,8 @@ TEST_F(AudioCaptureTest, FiveChangesWithinTenSecondsRestartTheSixthGivesUp) {
     auto ev = events();
     std::vector<std::string> expected = {"audio_start\tdevice=5 aec=false format=48000Hz/1ch"};
     for (int n = 1; n <= 5; ++n) {
-        expected.push_back("audio_config_change\trestarting capture (" + std::to_string(n) + " in 10 s)");
+        expected.push_back("audio_config_change\trestarting capture (" + std::to_string(n) +
+                           " in 10 s)");
         expected.push_back("audio_start\tdevice=5 aec=false format=48000Hz/1ch");
     }
     expected.push_back("audio_config_change\trestarting capture (6 in 10 s)");

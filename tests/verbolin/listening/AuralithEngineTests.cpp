@@ -22,7 +22,8 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-TranscriptionSegment segment(std::string text, float cr = 1.0f, float logprob = -0.2f, float nospeech = 0.1f) {
+TranscriptionSegment segment(std::string text, float cr = 1.0f, float logprob = -0.2f,
+                             float nospeech = 0.1f) {
     TranscriptionSegment s;
     s.text = std::move(text);
     s.compressionRatio = cr;
@@ -40,11 +41,17 @@ class ByteTokenizer final : public auralith::WhisperTokenizer {
     std::string decode(const std::vector<std::int64_t>& tokens) const override {
         return {tokens.begin(), tokens.end()};
     }
-    std::optional<std::int64_t> convertTokenToId(const std::string&) const override { return std::nullopt; }
-    std::optional<std::string> convertIdToToken(std::int64_t) const override { return std::nullopt; }
+    std::optional<std::int64_t> convertTokenToId(const std::string&) const override {
+        return std::nullopt;
+    }
+    std::optional<std::string> convertIdToToken(std::int64_t) const override {
+        return std::nullopt;
+    }
     const auralith::SpecialTokens& specialTokens() const override { return special_; }
     const std::set<std::int64_t>& allLanguageTokens() const override { return languages_; }
-    auralith::WordTokens splitToWordTokens(const std::vector<std::int64_t>&) const override { return {}; }
+    auralith::WordTokens splitToWordTokens(const std::vector<std::int64_t>&) const override {
+        return {};
+    }
 
   private:
     auralith::SpecialTokens special_{};
@@ -63,8 +70,9 @@ class ScriptedPipeline final : public auralith::Auralith {
     std::atomic<int> running{0};
     std::atomic<bool> overlapped{false};
 
-    Results transcribe(const std::vector<float>& audio, const std::optional<auralith::DecodingOptions>& options,
-                       ProgressCallback, SegmentDiscoveryCallback) override {
+    Results transcribe(const std::vector<float>& audio,
+                       const std::optional<auralith::DecodingOptions>& options, ProgressCallback,
+                       SegmentDiscoveryCallback) override {
         if (running.fetch_add(1) != 0) overlapped = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         running.fetch_sub(1);
@@ -74,8 +82,8 @@ class ScriptedPipeline final : public auralith::Auralith {
         if (failure) throw auralith::WhisperError::decodingFailed(*failure);
         Results results;
         for (const auto& segments : reply)
-            results.push_back(std::make_shared<auralith::TranscriptionResult>("", segments, "en",
-                                                                              auralith::TranscriptionTimings()));
+            results.push_back(std::make_shared<auralith::TranscriptionResult>(
+                "", segments, "en", auralith::TranscriptionTimings()));
         return results;
     }
 
@@ -117,10 +125,11 @@ TEST_P(ScreenTest, ComparesThe32BitValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bounds, ScreenTest,
-    ::testing::Values(ScreenCase{2.4f, -1.2f, 0.59f, true}, ScreenCase{std::nextafter(2.4f, 3.0f), -0.5f, 0.1f, false},
-                      ScreenCase{1.0f, std::nextafter(-1.2f, -2.0f), 0.1f, false}, ScreenCase{1.0f, -0.5f, 0.6f, false},
-                      ScreenCase{kNaN, -0.5f, 0.1f, false}, ScreenCase{1.0f, kNaN, 0.1f, false},
-                      ScreenCase{1.0f, -0.5f, kNaN, false},
+    ::testing::Values(ScreenCase{2.4f, -1.2f, 0.59f, true},
+                      ScreenCase{std::nextafter(2.4f, 3.0f), -0.5f, 0.1f, false},
+                      ScreenCase{1.0f, std::nextafter(-1.2f, -2.0f), 0.1f, false},
+                      ScreenCase{1.0f, -0.5f, 0.6f, false}, ScreenCase{kNaN, -0.5f, 0.1f, false},
+                      ScreenCase{1.0f, kNaN, 0.1f, false}, ScreenCase{1.0f, -0.5f, kNaN, false},
                       ScreenCase{-std::numeric_limits<float>::infinity(), 0.0f, 0.0f, true},
                       ScreenCase{1.0f, -std::numeric_limits<float>::infinity(), 0.0f, false}));
 
@@ -137,8 +146,10 @@ TEST(AuralithEngine, PromptTakesTheLast200CharactersAfterOneSpace) {
     EXPECT_EQ(AuralithEngine::promptText(context), " " + context.substr(300));
     EXPECT_EQ(AuralithEngine::promptText("short"), " short");
     // A cut character (a lead byte alone) counts as one and is never split further.
-    EXPECT_EQ(AuralithEngine::promptText("\xC3" + std::string(250, 'a')), " " + std::string(200, 'a'));
-    EXPECT_EQ(AuralithEngine::promptText(std::string(199, 'a') + "\xE2\x82"), " " + std::string(199, 'a') + "\xE2\x82");
+    EXPECT_EQ(AuralithEngine::promptText("\xC3" + std::string(250, 'a')),
+              " " + std::string(200, 'a'));
+    EXPECT_EQ(AuralithEngine::promptText(std::string(199, 'a') + "\xE2\x82"),
+              " " + std::string(199, 'a') + "\xE2\x82");
 
     // A family emoji is one character of several code points; "é" as e and
     // a combining accent is one character too.
@@ -209,7 +220,8 @@ TEST(AuralithEngine, JoinsKeptSegmentsOfAllResultsAndRecordsEachDrop) {
     EXPECT_EQ(engine.transcribe(kSamples, std::nullopt), "One. Three");
     recorder->flush();
     const std::string log = testsupport::readFile(debugDir.path() / "events.log");
-    const auto first = log.find("segment_dropped\tcr=2.6666667 logprob=-0.5 nospeech=0.1 text= uh\n");
+    const auto first =
+        log.find("segment_dropped\tcr=2.6666667 logprob=-0.5 nospeech=0.1 text= uh\n");
     const auto second = log.find("segment_dropped\tcr=1.0 logprob=-1.5 nospeech=0.2 text=two\n");
     EXPECT_NE(first, std::string::npos) << log;
     EXPECT_NE(second, std::string::npos) << log;
@@ -229,7 +241,8 @@ TEST(AuralithEngine, ThePreviousTextBecomesAPromptOnlyWithATokenizer) {
     engine.transcribe(kSamples, std::nullopt);
     ASSERT_EQ(h.pipeline->asked.size(), 3u);
     const std::string expected = " Hello there.";
-    EXPECT_EQ(h.pipeline->asked[0].promptTokens, std::vector<std::int64_t>(expected.begin(), expected.end()));
+    EXPECT_EQ(h.pipeline->asked[0].promptTokens,
+              std::vector<std::int64_t>(expected.begin(), expected.end()));
     EXPECT_FALSE(h.pipeline->asked[1].promptTokens);
     EXPECT_FALSE(h.pipeline->asked[2].promptTokens);
     // Apart from the prompt, every call gets the fixed set, which never changes.
@@ -239,7 +252,8 @@ TEST(AuralithEngine, ThePreviousTextBecomesAPromptOnlyWithATokenizer) {
     EXPECT_FALSE(engine.options().promptTokens);
 
     Harness bare;
-    AuralithEngine untokenized(verbolin::ModelPack::named("standard"), bare.factory(false), nullptr);
+    AuralithEngine untokenized(verbolin::ModelPack::named("standard"), bare.factory(false),
+                               nullptr);
     untokenized.prepare();
     untokenized.transcribe(kSamples, "Hello there.");
     EXPECT_FALSE(bare.pipeline->asked.at(0).promptTokens);

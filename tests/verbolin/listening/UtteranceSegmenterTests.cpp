@@ -104,14 +104,15 @@ TEST(UtteranceSegmenter, PrerollHoldsTheLastFiveFramesIncludingTheTrigger) {
     };
     for (Case c : {Case{0, 1}, Case{3, 4}, Case{4, 5}, Case{7, 5}}) {
         UtteranceSegmenter s(appConfig());
-        for (int i = 0; i < c.silentBefore; ++i) EXPECT_TRUE(s.process(frame(kSilence, float(i + 1) * 1e-4f)).empty());
+        for (int i = 0; i < c.silentBefore; ++i)
+            EXPECT_TRUE(s.process(frame(kSilence, float(i + 1) * 1e-4f)).empty());
         auto events = s.process(frame(kVoice, 0.5f));
         ASSERT_EQ(kinds(events), (std::vector<Kind>{Kind::speechStarted, Kind::speechContinuing}))
             << c.silentBefore;
         const auto& samples = events[1].samples;
         ASSERT_EQ(samples.size(), c.framesInCurrent * 1600) << c.silentBefore;
         EXPECT_EQ(samples[samples.size() - 1600], 0.5f);  // the triggering frame is last
-        if (c.framesInCurrent > 1) {  // oldest kept frame first
+        if (c.framesInCurrent > 1) {                      // oldest kept frame first
             EXPECT_FLOAT_EQ(samples[0], float(c.silentBefore - int(c.framesInCurrent) + 2) * 1e-4f);
         }
         EXPECT_TRUE(s.preroll.empty());
@@ -144,7 +145,8 @@ TEST(UtteranceSegmenter, VoicedFrameResetsTrailingSilence) {
     s.process(frame(kVoice));
     EXPECT_EQ(s.trailingSilence, 0);
     EXPECT_EQ(s.speechFrames, 2);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(kinds(s.process(frame(kSilence))), std::vector<Kind>{Kind::speechContinuing});
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(kinds(s.process(frame(kSilence))), std::vector<Kind>{Kind::speechContinuing});
 }
 
 TEST(UtteranceSegmenter, TooFewVoicedFramesEndEmpty) {
@@ -177,7 +179,8 @@ TEST(UtteranceSegmenter, SoftCutAtEighteenSecondsWaitsForAnUnvoicedFrame) {
 
 TEST(UtteranceSegmenter, HardCutAtTwentyEightSecondsEvenWhenVoiced) {
     UtteranceSegmenter s(appConfig());
-    for (int i = 0; i < 279; ++i) ASSERT_EQ(s.process(frame(kVoice)).back().kind, Kind::speechContinuing) << i;
+    for (int i = 0; i < 279; ++i)
+        ASSERT_EQ(s.process(frame(kVoice)).back().kind, Kind::speechContinuing) << i;
     auto end = s.process(frame(kVoice));
     ASSERT_EQ(kinds(end), std::vector<Kind>{Kind::utteranceEnded});
     EXPECT_EQ(end[0].samples.size(), 448000u);

@@ -4,8 +4,8 @@
 
 #include "platform/system/AppError.hpp"
 #include "support/LocalHttpServer.hpp"
-#include "support/TempDir.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/TempDir.hpp"
 #include "support/ZipBuilder.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
 
@@ -22,13 +22,14 @@ const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
 
 // A model folder's worth of entries under `prefix` ("" or "name/").
-ZipBuilder& addModel(ZipBuilder& zip, const std::string& prefix, const std::string& marker = "model") {
+ZipBuilder& addModel(ZipBuilder& zip, const std::string& prefix,
+                     const std::string& marker = "model") {
     return zip.file(prefix + "TextDecoder.mlmodelc/model.json", marker)
         .file(prefix + "tokenizer/tokenizer.json", "{\"model\":{}}");
 }
 
 class ModelDownloaderTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         // Whatever happened, no downloaded archive may be left behind.
         for (const auto& entry : fs::directory_iterator(tmp)) {
@@ -46,7 +47,8 @@ protected:
     platform::AppError failingInstall() {
         ModelDownloader downloader(options());
         try {
-            downloader.install(pack, [&](const ModelDownloader::Progress& p) { progress.push_back(p); });
+            downloader.install(pack,
+                               [&](const ModelDownloader::Progress& p) { progress.push_back(p); });
         } catch (const platform::AppError& e) {
             return e;
         }
@@ -56,7 +58,8 @@ protected:
 
     void install() {
         ModelDownloader downloader(options());
-        downloader.install(pack, [&](const ModelDownloader::Progress& p) { progress.push_back(p); });
+        downloader.install(pack,
+                           [&](const ModelDownloader::Progress& p) { progress.push_back(p); });
     }
 
     std::vector<ModelDownloader::Downloading> downloads() const {
@@ -70,7 +73,8 @@ protected:
     testsupport::TempDir temp;
     fs::path data = temp.path() / "data";
     fs::path tmp = temp.path() / "tmp";
-    bool foldersMade = fs::create_directories(data) && fs::create_directories(tmp);  // before the server and env
+    bool foldersMade =
+        fs::create_directories(data) && fs::create_directories(tmp);  // before the server and env
     testsupport::ScopedEnv dataEnv{"XDG_DATA_HOME", data.string()};
     testsupport::ScopedEnv tmpEnv{"TMPDIR", tmp.string()};
     LocalHttpServer server;
@@ -110,7 +114,8 @@ TEST_F(ModelDownloaderTest, InstallsEveryArchiveLayout) {
         server.set(kArchivePath, Reply::ok(c.zip.bytes()));
         ASSERT_NO_THROW(install()) << c.name;
         EXPECT_TRUE(pack.isInstalled()) << c.name;
-        EXPECT_EQ(testsupport::readFile(local / "TextDecoder.mlmodelc" / "model.json"), c.marker) << c.name;
+        EXPECT_EQ(testsupport::readFile(local / "TextDecoder.mlmodelc" / "model.json"), c.marker)
+            << c.name;
         EXPECT_FALSE(fs::exists(staging)) << c.name;
         ASSERT_FALSE(progress.empty()) << c.name;
         EXPECT_TRUE(std::holds_alternative<ModelDownloader::Installing>(progress.back())) << c.name;
@@ -134,8 +139,8 @@ TEST_F(ModelDownloaderTest, HttpErrorsCarryTheStatusAndLeaveTheOldCopyAlone) {
         const auto e = failingInstall();
         EXPECT_EQ(e.domain(), "ModelDownloader");
         EXPECT_EQ(e.code(), status);
-        EXPECT_STREQ(e.what(), ("The speech model could not be downloaded (HTTP " + std::to_string(status) +
-                                "). Check your connection and try again.")
+        EXPECT_STREQ(e.what(), ("The speech model could not be downloaded (HTTP " +
+                                std::to_string(status) + "). Check your connection and try again.")
                                    .c_str());
         EXPECT_TRUE(fs::exists(local / "old.txt"));
         EXPECT_FALSE(fs::exists(staging));
@@ -203,7 +208,8 @@ TEST_F(ModelDownloaderTest, MissingModelIsCodeFourAndMissingTokenizerCodeThree) 
     fs::create_directories(local);
     std::ofstream(local / "old.txt") << "old";
 
-    server.set(kArchivePath, Reply::ok(ZipBuilder().file("pack/readme.txt", "no model here").bytes()));
+    server.set(kArchivePath,
+               Reply::ok(ZipBuilder().file("pack/readme.txt", "no model here").bytes()));
     auto e = failingInstall();
     EXPECT_EQ(e.code(), 4);
     EXPECT_STREQ(e.what(), kIncomplete);
@@ -211,7 +217,8 @@ TEST_F(ModelDownloaderTest, MissingModelIsCodeFourAndMissingTokenizerCodeThree) 
 
     // Without the tokenizer the pack is moved in, replacing the old copy, and
     // only then found wanting.
-    server.set(kArchivePath, Reply::ok(ZipBuilder().file("pack/TextDecoder.mlmodelc/model.json", "m").bytes()));
+    server.set(kArchivePath,
+               Reply::ok(ZipBuilder().file("pack/TextDecoder.mlmodelc/model.json", "m").bytes()));
     e = failingInstall();
     EXPECT_EQ(e.code(), 3);
     EXPECT_STREQ(e.what(), kIncomplete);
@@ -251,7 +258,8 @@ TEST_F(ModelDownloaderTest, AFailedInstallRemovesItsStagingAndALeftoverOneIsClea
 
 TEST_F(ModelDownloaderTest, ProgressCountsWholeMegabytesOfAKnownLength) {
     ZipBuilder zip;
-    addModel(zip.stored(), "standard-v1/").file("standard-v1/weights.bin", testsupport::incompressibleBytes(2600000));
+    addModel(zip.stored(), "standard-v1/")
+        .file("standard-v1/weights.bin", testsupport::incompressibleBytes(2600000));
     const std::string bytes = zip.bytes();
     ASSERT_GT(bytes.size(), 2600000u);
     server.set(kArchivePath, Reply::ok(bytes));
@@ -271,7 +279,9 @@ TEST_F(ModelDownloaderTest, ProgressCountsWholeMegabytesOfAKnownLength) {
     EXPECT_EQ(d.back().receivedMB, 2);
     EXPECT_DOUBLE_EQ(d.back().fraction, 1.0);
     EXPECT_EQ(std::count_if(progress.begin(), progress.end(),
-                            [](const auto& p) { return std::holds_alternative<ModelDownloader::Installing>(p); }),
+                            [](const auto& p) {
+                                return std::holds_alternative<ModelDownloader::Installing>(p);
+                            }),
               1);
 }
 
@@ -297,6 +307,7 @@ TEST_F(ModelDownloaderTest, AThrowingProgressCallableEndsTheInstallAndStillRemov
     server.set(kArchivePath, Reply::ok(zip.bytes()));
     struct Abort {};
     ModelDownloader downloader(options());
-    EXPECT_THROW(downloader.install(pack, [](const ModelDownloader::Progress&) { throw Abort{}; }), Abort);
+    EXPECT_THROW(downloader.install(pack, [](const ModelDownloader::Progress&) { throw Abort{}; }),
+                 Abort);
     EXPECT_FALSE(pack.isInstalled());
 }

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "support/FakeSpeechEngine.hpp"
-#include "support/TempDir.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/TempDir.hpp"
 #include "verbolin/listening/EngineChoice.hpp"
 #include "verbolin/listening/ModelPack.hpp"
 
@@ -28,7 +28,8 @@ TEST(ModelPack, RemoteAddressAndLocalFolderAreNamedByIdAndVersion) {
     const ModelPack pack{"tiny", 12, "Tiny", 40};
     EXPECT_EQ(pack.remoteURL("http://127.0.0.1:8080"), "http://127.0.0.1:8080/models/tiny-v12.zip");
     EXPECT_EQ(pack.remoteURL("http://mirror/packs/"), "http://mirror/packs/models/tiny-v12.zip");
-    EXPECT_EQ(ModelPack::named("standard").remoteURL(), "https://verbolin.app/models/standard-v1.zip");
+    EXPECT_EQ(ModelPack::named("standard").remoteURL(),
+              "https://verbolin.app/models/standard-v1.zip");
     EXPECT_EQ(pack.localFolder(), temp.path() / "Verbolin" / "models" / "tiny-v12");
 }
 
@@ -59,7 +60,8 @@ TEST(EngineChoice, EqualOnlyWhenAllFourPackFieldsAgree) {
         {"standard", 1, "Standard", 131},
     };
     for (const auto& v : variants) {
-        EXPECT_NE(EngineChoice::auralith(base), EngineChoice::auralith(v)) << v.id << v.version << v.title << v.approxMB;
+        EXPECT_NE(EngineChoice::auralith(base), EngineChoice::auralith(v))
+            << v.id << v.version << v.title << v.approxMB;
     }
     EXPECT_EQ(std::get<EngineChoice::Auralith>(EngineChoice::auralith(base).value()).pack, base);
 }

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "support/FakeAudioBackend.hpp"
-#include "support/ManualMainExecutor.hpp"
 #include "support/FakeSpeechEngine.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/listening/StreamSession.hpp"
 
@@ -34,7 +34,7 @@ constexpr size_t kFrame = 1600;
 
 // Everything the session emitted, in order; safe to fill from its thread.
 class EventLog {
-public:
+  public:
     void push(Event e) {
         {
             std::lock_guard lock(m_);
@@ -67,7 +67,7 @@ public:
         });
     }
 
-private:
+  private:
     mutable std::mutex m_;
     std::condition_variable cv_;
     std::vector<Event> events_;
@@ -77,9 +77,9 @@ private:
 // token, and a session destroys its callback only after its destructor has
 // handed everything it still needs to the main executor.
 class Liveness {
-public:
+  public:
     class Token {
-    public:
+      public:
         explicit Token(std::shared_ptr<Liveness> owner) : owner_(std::move(owner)) {
             std::lock_guard lock(owner_->m_);
             ++owner_->alive_;
@@ -92,7 +92,7 @@ public:
         Token(const Token&) = delete;
         Token& operator=(const Token&) = delete;
 
-    private:
+      private:
         std::shared_ptr<Liveness> owner_;
     };
 
@@ -101,16 +101,18 @@ public:
         return cv_.wait_for(lock, timeout, [&] { return alive_ == 0; });
     }
 
-private:
+  private:
     std::mutex m_;
     std::condition_variable cv_;
     int alive_ = 0;
 };
 
 class SessionTest : public ::testing::Test {
-protected:
-    SessionTest() : main(clock), backend(std::make_shared<platform::FakeAudioBackend>()),
-                    engine(std::make_shared<testsupport::FakeSpeechEngine>()) {
+  protected:
+    SessionTest()
+        : main(clock),
+          backend(std::make_shared<platform::FakeAudioBackend>()),
+          engine(std::make_shared<testsupport::FakeSpeechEngine>()) {
         backend->script().format = {16000, 1};  // buffers reach the session unchanged
     }
 
@@ -131,7 +133,8 @@ protected:
             [log = log, token](Event e) { log->push(std::move(e)); }, services);
     }
 
-    void startSession(bool previewEnabled = false, verbolin::StreamSession::PreviewWanted wanted = {},
+    void startSession(bool previewEnabled = false,
+                      verbolin::StreamSession::PreviewWanted wanted = {},
                       bool withRecorder = false) {
         make(previewEnabled, std::move(wanted), withRecorder);
         session->start();
@@ -142,7 +145,8 @@ protected:
     void deliver(const std::vector<float>& samples, size_t frames) {
         const size_t before = log->count(Kind::level);
         ASSERT_EQ(backend->deliver(samples), 1);
-        ASSERT_TRUE(log->waitFor(Kind::level, before + frames)) << "session did not handle the frames";
+        ASSERT_TRUE(log->waitFor(Kind::level, before + frames))
+            << "session did not handle the frames";
     }
 
     void frame(float amplitude) {
@@ -177,9 +181,9 @@ protected:
     // The session's own debug events, "name\tdetail", in order.
     std::vector<std::string> debugEvents() {
         recorder->flush();
-        static const std::vector<std::string> ours = {"speech_start", "speech_end", "utterance_saved",
-                                                      "decode_start", "decode_end", "final",
-                                                      "preview", "route_changed", "session_end"};
+        static const std::vector<std::string> ours = {
+            "speech_start", "speech_end", "utterance_saved", "decode_start", "decode_end",
+            "final",        "preview",    "route_changed",   "session_end"};
         std::vector<std::string> out;
         std::istringstream in(testsupport::readFile(tmp / "events.log"));
         std::string line;

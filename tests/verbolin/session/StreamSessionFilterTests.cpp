@@ -33,7 +33,8 @@ TEST(StreamSessionFilters, HallucinationsAreWholeTextMatchesIgnoringCase) {
         {"Hello (again)", false},
         {" [BLANK_AUDIO]", false},  // the filter sees trimmed text; only the first character counts
     };
-    for (const Case& c : cases) EXPECT_EQ(StreamSession::isHallucination(c.text), c.hallucination) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(StreamSession::isHallucination(c.text), c.hallucination) << c.text;
 }
 
 TEST(StreamSessionFilters, CollapseRepeats) {
@@ -42,17 +43,17 @@ TEST(StreamSessionFilters, CollapseRepeats) {
         const char* out;
     };
     const Case cases[] = {
-        {"the the the The cat", ""},           // 5 words, 2 kept: mostly repetition
-        {"I I think so", "I think so"},       // 4 words, 3 kept
-        {"no no", "no no"},                   // fewer than 4 words: untouched
+        {"the the the The cat", ""},     // 5 words, 2 kept: mostly repetition
+        {"I I think so", "I think so"},  // 4 words, 3 kept
+        {"no no", "no no"},              // fewer than 4 words: untouched
         {"no no no", "no no no"},
-        {"x x y y", "x y"},                   // exactly half kept is enough
-        {"x x x y z", "x y z"},               // 5 words need 3 kept
+        {"x x y y", "x y"},      // exactly half kept is enough
+        {"x x x y z", "x y z"},  // 5 words need 3 kept
         {"x x x x y", ""},
         {"Hello hello HELLO world there friend", "Hello world there friend"},
         {"one  two   three four", "one two three four"},  // empty pieces dropped, single spaces
-        {"a\tb a\tb c d", "a\tb c d"},         // only the space splits words
-        {"go stop go stop", "go stop go stop"},  // only neighbours count
+        {"a\tb a\tb c d", "a\tb c d"},                    // only the space splits words
+        {"go stop go stop", "go stop go stop"},           // only neighbours count
         {"Ünïcode ünïcode ÜNÏCODE word again", "Ünïcode word again"},
     };
     for (const Case& c : cases) EXPECT_EQ(StreamSession::collapseRepeats(c.in), c.out) << c.in;
@@ -74,8 +75,9 @@ TEST(StreamSessionFilters, LevelMapsDecibelsOntoTheMeter) {
         float level;
     };
     const Case cases[] = {
-        {1.0f, 1.0f}, {2.0f, 1.0f}, {0.1f, 0.6f}, {0.01f, 0.2f}, {0.0031622776f, 0.0f},
-        {0.001f, 0.0f}, {0.0f, 0.0f}, {-1.0f, 0.0f}, {std::numeric_limits<float>::quiet_NaN(), 0.0f},
+        {1.0f, 1.0f},  {2.0f, 1.0f},          {0.1f, 0.6f},
+        {0.01f, 0.2f}, {0.0031622776f, 0.0f}, {0.001f, 0.0f},
+        {0.0f, 0.0f},  {-1.0f, 0.0f},         {std::numeric_limits<float>::quiet_NaN(), 0.0f},
     };
     for (const Case& c : cases) EXPECT_NEAR(StreamSession::levelOf(c.rms), c.level, 1e-5f) << c.rms;
 }

@@ -52,7 +52,8 @@ TEST_F(SessionTest, CapturedAudioIsCutIntoFramesOf1600SamplesWhateverTheBufferSi
     const std::vector<Event> levels = log->of(Kind::level);
     ASSERT_EQ(levels.size(), 12u);
     for (int k = 0; k < 12; ++k)
-        EXPECT_NEAR(levels[size_t(k)].value, StreamSession::levelOf(0.01f * float(k + 1)), 1e-4f) << "frame " << k;
+        EXPECT_NEAR(levels[size_t(k)].value, StreamSession::levelOf(0.01f * float(k + 1)), 1e-4f)
+            << "frame " << k;
 
     session->stop();
     EXPECT_EQ(backend->runningCount(), 0);
@@ -100,20 +101,22 @@ TEST_F(SessionTest, EveryEndedUtteranceGivesExactlyOneFinal) {
         EXPECT_EQ(finals[0].start, t0 + 400ms - 500ms);
         EXPECT_EQ(finals[0].end, t0 + std::chrono::milliseconds(100 * (4 + c.voiced + 10 - 1)));
         EXPECT_EQ(sampleCounts(*engine),
-                  c.decoded ? std::vector<size_t>{frames(5 + size_t(c.voiced) - 1 + 10)} : std::vector<size_t>{});
+                  c.decoded ? std::vector<size_t>{frames(5 + size_t(c.voiced) - 1 + 10)}
+                            : std::vector<size_t>{});
         session->stop();
         release();
     }
 }
 
 TEST_F(SessionTest, RecognisedTextIsTrimmedAndFilteredBeforeItBecomesFinal) {
-    const char* replies[] = {"  Thank you.\n", "[BLANK_AUDIO]", "(music)", " \n\t ", "the the the The cat",
-                             "  I I think so  ", "no no"};
+    const char* replies[] = {"  Thank you.\n",      "[BLANK_AUDIO]",    "(music)", " \n\t ",
+                             "the the the The cat", "  I I think so  ", "no no"};
     for (const char* r : replies) engine->script(Reply::say(r));
     startSession();
     for (size_t i = 0; i < std::size(replies); ++i) utterance(3);
     ASSERT_TRUE(log->waitFor(Kind::final, std::size(replies)));
-    EXPECT_EQ(texts(log->of(Kind::final)), (std::vector<std::string>{"", "", "", "", "", "I think so", "no no"}));
+    EXPECT_EQ(texts(log->of(Kind::final)),
+              (std::vector<std::string>{"", "", "", "", "", "I think so", "no no"}));
 }
 
 TEST_F(SessionTest, PreviewsAreMadeAtOneAndAHalfAndThreeSecondsOfAudio) {
@@ -121,7 +124,8 @@ TEST_F(SessionTest, PreviewsAreMadeAtOneAndAHalfAndThreeSecondsOfAudio) {
         const char* name;
         bool withCallback;
     };
-    for (const Case c : {Case{"callback says yes", true}, Case{"no callback counts as yes", false}}) {
+    for (const Case c :
+         {Case{"callback says yes", true}, Case{"no callback counts as yes", false}}) {
         SCOPED_TRACE(c.name);
         engine = std::make_shared<testsupport::FakeSpeechEngine>();
         engine->script(Reply::say("hello"));
@@ -143,7 +147,8 @@ TEST_F(SessionTest, PreviewsAreMadeAtOneAndAHalfAndThreeSecondsOfAudio) {
         ASSERT_TRUE(log->waitFor(Kind::final, 1));
 
         EXPECT_EQ(sampleCounts(*engine), (std::vector<size_t>{24000, 48000, frames(44)}));
-        EXPECT_EQ(texts(log->of(Kind::preview)), (std::vector<std::string>{"hello", "hello there"}));
+        EXPECT_EQ(texts(log->of(Kind::preview)),
+                  (std::vector<std::string>{"hello", "hello there"}));
         EXPECT_EQ(texts(log->of(Kind::final)), (std::vector<std::string>{"hello there friend"}));
         // Preview texts never become context.
         for (const auto& call : engine->calls()) EXPECT_EQ(call.context, std::nullopt);
@@ -153,7 +158,8 @@ TEST_F(SessionTest, PreviewsAreMadeAtOneAndAHalfAndThreeSecondsOfAudio) {
         }
 
         const std::vector<std::string> debug = debugEvents();
-        EXPECT_NE(std::find(debug.begin(), debug.end(), "decode_start\tpreview seconds=1.5"), debug.end());
+        EXPECT_NE(std::find(debug.begin(), debug.end(), "decode_start\tpreview seconds=1.5"),
+                  debug.end());
         EXPECT_NE(std::find(debug.begin(), debug.end(), "preview\thello there"), debug.end());
         session->stop();
         release();
@@ -268,7 +274,8 @@ TEST_F(SessionTest, WaitingFinalsGoBeforeAWaitingPreview) {
     silence(10);
     ASSERT_TRUE(log->waitFor(Kind::final, 3));
 
-    EXPECT_EQ(sampleCounts(*engine), (std::vector<size_t>{frames(17), frames(17), 24000, frames(25)}));
+    EXPECT_EQ(sampleCounts(*engine),
+              (std::vector<size_t>{frames(17), frames(17), 24000, frames(25)}));
     EXPECT_EQ(texts(log->of(Kind::final)), (std::vector<std::string>{"A", "B", "C"}));
     EXPECT_EQ(texts(log->of(Kind::preview)), (std::vector<std::string>{"C so far"}));
 }
@@ -351,8 +358,9 @@ TEST_F(SessionTest, StopDeliversTheUtteranceInProgress) {
         EXPECT_EQ(finals[0].text, c.decoded ? "partial" : "");
         EXPECT_EQ(finals[0].start, t0 - 100ms);
         EXPECT_EQ(finals[0].end, clock.now());
-        EXPECT_EQ(sampleCounts(*engine),
-                  c.decoded ? std::vector<size_t>{frames(4 + size_t(c.voiced))} : std::vector<size_t>{});
+        EXPECT_EQ(sampleCounts(*engine), c.decoded
+                                             ? std::vector<size_t>{frames(4 + size_t(c.voiced))}
+                                             : std::vector<size_t>{});
         EXPECT_EQ(backend->runningCount(), 0);
         EXPECT_EQ(backend->deliver(std::vector<float>(kFrame, kVoice)), 0);
 
@@ -395,9 +403,15 @@ TEST_F(SessionTest, StartFailuresAreThrownAndLeaveTheMicrophoneClosed) {
     };
     const Case cases[] = {
         {"permission refused", [](auto& s) { s.permission = false; }, "Verbolin", 1,
-         "Microphone access was not granted. Enable it in System Settings > Privacy & Security > Microphone."},
-        {"unusable device", [](auto& s) { s.format = {0, 1}; }, "AudioCapture", 1, "No usable input device"},
-        {"device busy", [](auto& s) { s.startFailure = "device busy"; }, "FakeAudio", 7, "device busy"},
+         "Microphone access was not granted. Enable it in System Settings > Privacy & Security > "
+         "Microphone."},
+        {"unusable device",
+         [](auto& s) {
+             s.format = {0, 1};
+         },
+         "AudioCapture", 1, "No usable input device"},
+        {"device busy", [](auto& s) { s.startFailure = "device busy"; }, "FakeAudio", 7,
+         "device busy"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -492,11 +506,14 @@ TEST_F(SessionTest, ALostCaptureIsReportedOnceAndEndsTheUtteranceInProgress) {
         int rebuilds;
     };
     const Case cases[] = {
-        {"six changes within 10 s", giveUp, "Audio capture stopped after too many device changes.", 5},
-        {"no usable device after the change", failedRestart([](auto& s) { s.format = {0, 0}; }),
+        {"six changes within 10 s", giveUp, "Audio capture stopped after too many device changes.",
+         5},
+        {"no usable device after the change", failedRestart([](auto& s) {
+             s.format = {0, 0};
+         }),
          "No usable input device", 1},
-        {"the device cannot be opened again", failedRestart([](auto& s) { s.openFailure = "device unplugged"; }),
-         "device unplugged", 1},
+        {"the device cannot be opened again",
+         failedRestart([](auto& s) { s.openFailure = "device unplugged"; }), "device unplugged", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -524,10 +541,12 @@ TEST_F(SessionTest, ALostCaptureIsReportedOnceAndEndsTheUtteranceInProgress) {
         EXPECT_EQ(log->count(Kind::final), 1u);
         EXPECT_EQ(backend->runningCount(), 0);
 
-        std::vector<std::string> expected = {"speech_start\tid=1 rms=0.5 floor=0.001 threshold=0.006"};
+        std::vector<std::string> expected = {
+            "speech_start\tid=1 rms=0.5 floor=0.001 threshold=0.006"};
         for (int n = 0; n < c.rebuilds; ++n) expected.push_back("route_changed\tcapture rebuilt");
-        for (const char* e : {"utterance_saved\tid=1 file=utterance-1.pcm", "decode_start\tfinal seconds=0.9",
-                              "decode_end\tfinal ms=0 text=partial", "final\tpartial", "session_end\t"})
+        for (const char* e :
+             {"utterance_saved\tid=1 file=utterance-1.pcm", "decode_start\tfinal seconds=0.9",
+              "decode_end\tfinal ms=0 text=partial", "final\tpartial", "session_end\t"})
             expected.push_back(e);
         EXPECT_EQ(debugEvents(), expected);
         release();

@@ -197,7 +197,8 @@ TEST_F(ImportTest, WithoutADatabaseRecordsArriveInMemoryOnly) {
 TEST_F(ImportTest, ALargeTranscriptImportsInOneTransactionWithProgress) {
     constexpr int kLines = 200000;
     std::string content;
-    for (int i = 0; i < kLines; ++i) content += nlohmann::json(segment(i, i + 1, "line " + std::to_string(i))).dump() + "\n";
+    for (int i = 0; i < kLines; ++i)
+        content += nlohmann::json(segment(i, i + 1, "line " + std::to_string(i))).dump() + "\n";
     write(file("transcript.jsonl"), content);
     const double started = testsupport::threadCpuSeconds();
     testing::internal::CaptureStderr();
@@ -209,14 +210,16 @@ TEST_F(ImportTest, ALargeTranscriptImportsInOneTransactionWithProgress) {
     EXPECT_NE(log.find("imported 200000 records"), std::string::npos);
     EXPECT_EQ(store->search("199999").size(), 1u);  // the full-text index holds them
     store.reset();
-    EXPECT_EQ(column(TranscriptDB(dir.path() / "transcript.sqlite").handle(), "SELECT count(*) FROM segments"),
+    EXPECT_EQ(column(TranscriptDB(dir.path() / "transcript.sqlite").handle(),
+                     "SELECT count(*) FROM segments"),
               std::vector<std::string>{"200000"});
 
     // A file whose transaction fails stays to be read again; what reached
     // memory is written at quit, and the next start adds nothing twice.
     TempDir other;
     TranscriptStore(other.path(), UserCalendar("en_GB", "UTC"));
-    write(other.path() / "transcript.jsonl", content.substr(0, content.find("\n", content.find("\n") + 1) + 1));
+    write(other.path() / "transcript.jsonl",
+          content.substr(0, content.find("\n", content.find("\n") + 1) + 1));
     {
         auto lock = std::make_unique<WriteLock>(other.path() / "transcript.sqlite");
         TranscriptStore locked(other.path(), UserCalendar("en_GB", "UTC"));
@@ -224,5 +227,6 @@ TEST_F(ImportTest, ALargeTranscriptImportsInOneTransactionWithProgress) {
         lock.reset();
     }
     EXPECT_TRUE(fs::exists(other.path() / "transcript.jsonl"));
-    EXPECT_EQ(TranscriptStore(other.path(), UserCalendar("en_GB", "UTC")).segments.peek().size(), 2u);
+    EXPECT_EQ(TranscriptStore(other.path(), UserCalendar("en_GB", "UTC")).segments.peek().size(),
+              2u);
 }

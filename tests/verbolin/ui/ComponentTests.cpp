@@ -1,8 +1,9 @@
 // The word-diff view and the level meter.
+#include <gtest/gtest.h>
+
 #include <QImage>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <gtest/gtest.h>
 
 #include "verbolin/ui/LevelMeter.hpp"
 #include "verbolin/ui/WordDiffText.hpp"
@@ -14,8 +15,11 @@ using verbolin::WordDiffText;
 // "=kept -removed +added", one step per word.
 std::string steps(const QString& before, const QString& after) {
     std::string out;
-    for (const auto& op : WordDiffText::diff(WordDiffText::words(before), WordDiffText::words(after))) {
-        const char sign = op.kind == WordDiffText::Op::Kind::same ? '=' : op.kind == WordDiffText::Op::Kind::removed ? '-' : '+';
+    for (const auto& op :
+         WordDiffText::diff(WordDiffText::words(before), WordDiffText::words(after))) {
+        const char sign = op.kind == WordDiffText::Op::Kind::same      ? '='
+                          : op.kind == WordDiffText::Op::Kind::removed ? '-'
+                                                                       : '+';
         out += (out.empty() ? "" : " ") + std::string(1, sign) + op.word.toStdString();
     }
     return out;
@@ -38,30 +42,37 @@ TEST(WordDiffTest, StepsFollowTheLongestCommonSubsequence) {
         {"a\tb c", "a b c", "-a\tb +a +b =c"},  // only spaces separate words
         {"the quick brown fox", "the quick red fox jumps", "=the =quick -brown +red =fox +jumps"},
     };
-    for (const Case& c : cases) EXPECT_EQ(steps(c.before, c.after), c.expected) << c.before << " -> " << c.after;
+    for (const Case& c : cases)
+        EXPECT_EQ(steps(c.before, c.after), c.expected) << c.before << " -> " << c.after;
 }
 
 TEST(WordDiffTest, CanonicallyEquivalentWordsAreKeptAsWrittenBefore) {
-    const QString composed = QString::fromUtf8("caf\u00e9"), decomposed = QString::fromUtf8("cafe\u0301");
+    const QString composed = QString::fromUtf8("caf\u00e9"),
+                  decomposed = QString::fromUtf8("cafe\u0301");
     const auto ops = WordDiffText::diff({composed}, {decomposed});
     ASSERT_EQ(ops.size(), 1u);
     EXPECT_EQ(ops[0], (WordDiffText::Op{WordDiffText::Op::Kind::same, composed}));
 }
 
 TEST(WordDiffTest, ViewStylesEachWordWithATrailingSpace) {
-    WordDiffText view(QStringLiteral("the quick brown <fox>"), QStringLiteral("the quick red <fox> jumps"));
+    WordDiffText view(QStringLiteral("the quick brown <fox>"),
+                      QStringLiteral("the quick red <fox> jumps"));
     QTextDocument doc;
     doc.setHtml(view.text());
     std::vector<std::string> runs;  // "text|strike|colour"
     for (auto it = doc.begin().begin(); !it.atEnd(); ++it) {
         const QTextCharFormat f = it.fragment().charFormat();
         const QColor c = f.foreground().color();
-        const char* colour = c == QColor(255, 0, 0) ? "red" : c == QColor(0, 160, 0) ? "green" : "secondary";
-        runs.push_back(it.fragment().text().toStdString() + "|" + (f.fontStrikeOut() ? "s" : "") + "|" + colour);
+        const char* colour = c == QColor(255, 0, 0)   ? "red"
+                             : c == QColor(0, 160, 0) ? "green"
+                                                      : "secondary";
+        runs.push_back(it.fragment().text().toStdString() + "|" + (f.fontStrikeOut() ? "s" : "") +
+                       "|" + colour);
     }
     // Neighbouring words of one style merge into one fragment.
-    EXPECT_EQ(runs, (std::vector<std::string>{"the quick ||secondary", "brown |s|red", "red ||green",
-                                              "<fox> ||secondary", "jumps ||green"}));
+    EXPECT_EQ(runs,
+              (std::vector<std::string>{"the quick ||secondary", "brown |s|red", "red ||green",
+                                        "<fox> ||secondary", "jumps ||green"}));
 }
 
 // Green pixels along the middle row of the meter.

@@ -1,7 +1,7 @@
 // One QApplication for the whole test program, made before the first test.
-#include <QApplication>
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <memory>
 
 #include "verbolin/ui/ApplicationSetup.hpp"
@@ -9,7 +9,7 @@
 namespace {
 
 class QtEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         static int argc = 1;
         static char name[] = "test_verbolin_ui";
@@ -19,10 +19,11 @@ public:
     }
     void TearDown() override { app_.reset(); }
 
-private:
+  private:
     std::unique_ptr<QApplication> app_;
 };
 
-const auto* const registered = ::testing::AddGlobalTestEnvironment(new QtEnvironment);  // gtest owns it
+const auto* const registered =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);  // gtest owns it
 
 }  // namespace

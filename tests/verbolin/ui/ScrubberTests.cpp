@@ -1,6 +1,7 @@
 // The time scrubber: its geometry, labels and clicks.
-#include <QTest>
 #include <gtest/gtest.h>
+
+#include <QTest>
 
 #include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/TimelineScrubber.hpp"
@@ -12,7 +13,8 @@ using uitest::block;
 using verbolin::ScrubberGeometry;
 using verbolin::ScrubberInputs;
 
-ScrubberInputs inputs(std::vector<verbolin::Block> blocks, bool atEnd = false, bool liveView = false) {
+ScrubberInputs inputs(std::vector<verbolin::Block> blocks, bool atEnd = false,
+                      bool liveView = false) {
     ScrubberInputs in;
     in.blocks = std::make_shared<const std::vector<verbolin::Block>>(std::move(blocks));
     in.atEnd = atEnd;
@@ -45,15 +47,16 @@ TEST(ScrubberGeometryTest, SpanMarksAndBar) {
 }
 
 TEST(ScrubberGeometryTest, ClicksJumpToTheNearestParagraph) {
-    const auto in = inputs({block(0, 1, "a"), block(20, 21, "b"), block(40, 41, "c"), block(99, 100, "d")});
+    const auto in =
+        inputs({block(0, 1, "a"), block(20, 21, "b"), block(40, 41, "c"), block(99, 100, "d")});
     const auto& b = *in.blocks;
     ScrubberGeometry g(in, kWidth);
     struct Case {
         double x;
         size_t expected;
     };
-    for (const Case c : {Case{-50, 0}, Case{10, 0} /* midway: the earlier */, Case{10.1, 1}, Case{25, 1},
-                         Case{60, 2}, Case{104, 3}})
+    for (const Case c : {Case{-50, 0}, Case{10, 0} /* midway: the earlier */, Case{10.1, 1},
+                         Case{25, 1}, Case{60, 2}, Case{104, 3}})
         EXPECT_EQ(g.target(c.x), b[c.expected].id) << c.x;
     EXPECT_FALSE(ScrubberGeometry(inputs({}), kWidth).target(10));
 }

@@ -21,7 +21,8 @@ namespace {
 QString idText(const Block& b) { return QString::fromStdString(b.id.string()); }
 
 struct Three {
-    std::vector<Block> blocks{block(0, 1, "Alpha one"), block(10, 11, "Beta two"), block(20, 21, "Gamma")};
+    std::vector<Block> blocks{block(0, 1, "Alpha one"), block(10, 11, "Beta two"),
+                              block(20, 21, "Gamma")};
     AttributedText text = TimelineRenderer::render(blocks, nullptr, 20, {});
     std::vector<ParagraphRange> ranges = blockRanges(text);  // 0-9, 10-18, 19-24
 };
@@ -55,7 +56,8 @@ TEST(TimelineUpdatePlanner, PlansNoneTailOrFull) {
     EXPECT_EQ(P::plan(rendered, {a, b}, 20, 20, true, false).kind, TimelinePlan::Kind::full);
     // The in-place comparison agrees with building the key.
     for (const Block& x : {a, b, bb, c})
-        for (const Block& y : {a, b, bb, c}) EXPECT_EQ(ParagraphKey::of(x).matches(y), ParagraphKey::of(x) == ParagraphKey::of(y));
+        for (const Block& y : {a, b, bb, c})
+            EXPECT_EQ(ParagraphKey::of(x).matches(y), ParagraphKey::of(x) == ParagraphKey::of(y));
 }
 
 TEST(TimelineUpdatePlanner, TailStartsAtSeparatorOfFirstChangedParagraph) {
@@ -64,7 +66,8 @@ TEST(TimelineUpdatePlanner, TailStartsAtSeparatorOfFirstChangedParagraph) {
     EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 0), 0);
     EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 2), 18);
     EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), keys, 3), t.text.length());
-    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), {{platform::Uuid::random(), "x"}}, 0), t.text.length());
+    EXPECT_EQ(P::tailStart(t.ranges, t.text.length(), {{platform::Uuid::random(), "x"}}, 0),
+              t.text.length());
 }
 
 TEST(TimelineUpdatePlanner, VisibleWalkFallsBackToParagraphAbove) {
@@ -74,7 +77,8 @@ TEST(TimelineUpdatePlanner, VisibleWalkFallsBackToParagraphAbove) {
         int loc, len;
         std::optional<platform::Uuid> first, last;
     } cases[] = {
-        {0, 25, id(0), id(2)}, {3, 10, id(0), id(1)}, {9, 0, id(0), id(0)},  // only the separator shows
+        {0, 25, id(0), id(2)}, {3, 10, id(0), id(1)},
+        {9, 0, id(0), id(0)},  // only the separator shows
         {18, 1, id(1), id(1)}, {30, 0, id(2), id(2)},
     };
     for (const Case& c : cases) {
@@ -92,10 +96,10 @@ TEST(ParagraphRanges, SelectionNamesParagraphsWithInclusiveCaret) {
         for (int i : is) out.push_back(t.blocks[size_t(i)].id);
         return out;
     };
-    EXPECT_EQ(selectedIds(t.ranges, 9, 0), ids({0}));      // right after Alpha
-    EXPECT_EQ(selectedIds(t.ranges, 10, 0), ids({1}));     // first character of Beta
+    EXPECT_EQ(selectedIds(t.ranges, 9, 0), ids({0}));   // right after Alpha
+    EXPECT_EQ(selectedIds(t.ranges, 10, 0), ids({1}));  // first character of Beta
     EXPECT_EQ(selectedIds(t.ranges, 8, 3), ids({0, 1}));
-    EXPECT_EQ(selectedIds(t.ranges, 9, 1), ids({}));       // the separator alone
+    EXPECT_EQ(selectedIds(t.ranges, 9, 1), ids({}));                     // the separator alone
     EXPECT_EQ(blockIdAt(t.text, t.text.length()), idText(t.blocks[2]));  // past the end
     EXPECT_EQ(blockIdAt(t.text, 9), idText(t.blocks[0]));  // separator reads as the one before
 }
@@ -108,7 +112,7 @@ TEST(TimelineEditMapper, GuardsSeparatorsAndTheLiveParagraph) {
         std::optional<QString> live;
         bool allowed;
     } cases[] = {
-        {2, 3, none, true},   {8, 3, none, false},  {9, 1, none, false}, {9, 0, none, true},
+        {2, 3, none, true},   {8, 3, none, false},  {9, 1, none, false},  {9, 0, none, true},
         {25, 0, none, true},  {25, 0, live, false},  // typing at the end joins the live paragraph
         {20, 2, live, false}, {17, 3, live, false}, {19, 0, live, false}, {5, 0, live, true},
         {18, 0, live, true},  // right after Beta, before the separator
@@ -120,8 +124,8 @@ TEST(TimelineEditMapper, GuardsSeparatorsAndTheLiveParagraph) {
 
 TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
     Three t;
-    t.text.replace(0, 0, AttributedText(QStringLiteral(">> "), TextAttributes{}));      // at the start
-    t.text.replace(12, 0, AttributedText(QStringLiteral("!"), TextAttributes{}));       // end of Alpha
+    t.text.replace(0, 0, AttributedText(QStringLiteral(">> "), TextAttributes{}));  // at the start
+    t.text.replace(12, 0, AttributedText(QStringLiteral("!"), TextAttributes{}));   // end of Alpha
     t.text.replace(t.text.length(), 0, AttributedText(QStringLiteral("?"), TextAttributes{}));
     TimelineEditMapper::assignStrayText(t.text, 20);
     EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
@@ -140,9 +144,11 @@ TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
 }
 
 TEST(Gutter, EntriesFontsAndFlash) {
-    std::vector<Block> b{block(0, 1, "a"), block(301, 302, "b"), block(310, 311, "c"), block(2000, 2001, "d")};
+    std::vector<Block> b{block(0, 1, "a"), block(301, 302, "b"), block(310, 311, "c"),
+                         block(2000, 2001, "d")};
     b[2].segments[0].edited = true;
-    auto e = Gutter::entries(b, [](const Block& x) { return x.text() + "@"; }, {{b[3].id, "Standup"}, {b[0].id, "First"}});
+    auto e = Gutter::entries(b, [](const Block& x) { return x.text() + "@"; },
+                             {{b[3].id, "Standup"}, {b[0].id, "First"}});
     EXPECT_EQ(e.at(idText(b[0])), (GutterEntry{"a@", false, std::nullopt}));
     EXPECT_EQ(e.at(idText(b[1])), (GutterEntry{"b@", false, "5 min later"}));
     EXPECT_EQ(e.at(idText(b[2])), (GutterEntry{"c@", true, std::nullopt}));
@@ -175,7 +181,9 @@ TEST(TimelineEditMapper, UndecodableStoredTextIsNotReportedAsEdited) {
     Three t;
     t.blocks[1].segments[0].text = "Beta \xC3";  // cut in the middle of a character
     t.text = TimelineRenderer::render(t.blocks, nullptr, 20, {});
-    t.text.replace(0, 0, AttributedText(QStringLiteral("x"), TimelineRenderer::bodyAttributes(20, t.blocks[0].id, 0)));
+    t.text.replace(0, 0,
+                   AttributedText(QStringLiteral("x"),
+                                  TimelineRenderer::bodyAttributes(20, t.blocks[0].id, 0)));
     EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
     ASSERT_EQ(m.edits.size(), 1u);
     EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);

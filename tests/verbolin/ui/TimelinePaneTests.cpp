@@ -1,19 +1,20 @@
 // The timeline pane: live paragraph, visible range, jump-to-live, copies,
 // edits, and the whole pane fed by a listening session.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "support/ManualMainExecutor.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/ui/LevelMeter.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
 #include "verbolin/ui/TimelinePane.hpp"
 #include "verbolin/ui/TimelineScrubber.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
-#include "verbolin/ui/LevelMeter.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
 
 using namespace verbolin;
@@ -37,8 +38,8 @@ struct PaneWorld {
         in.blocks = std::make_shared<const std::vector<Block>>(std::move(blocks));
         in.showsLive = showsLive;
         in.onCopyBlock = [this](const Block& b) { copied.push_back(b); };
-        model = std::make_unique<TimelinePaneModel>(in, TimelinePaneServices{&clock, &pasteboard, recorder},
-                                                    [this] { ++changes; });
+        model = std::make_unique<TimelinePaneModel>(
+            in, TimelinePaneServices{&clock, &pasteboard, recorder}, [this] { ++changes; });
     }
     std::vector<std::string> shownTexts() {
         std::vector<std::string> out;
@@ -91,14 +92,17 @@ TEST(TimelinePaneModelTest, JumpToLiveFollowsIdleSelectionAndEnd) {
     struct Case {
         const char* name;
         bool showsLive, atEnd;
-        int selected;              // selection length
-        double idle;               // seconds since the last interaction; < 0: none recorded
+        int selected;  // selection length
+        double idle;   // seconds since the last interaction; < 0: none recorded
         bool jumps;
     };
     const Case cases[] = {
-        {"never touched", true, false, 0, -1, true},   {"idle 30.0 s", true, false, 0, 30.0, true},
-        {"idle 29.9 s", true, false, 0, 29.9, false},  {"selection", true, false, 3, -1, false},
-        {"caret only", true, false, 0, -1, true},      {"at the end", true, true, 0, -1, false},
+        {"never touched", true, false, 0, -1, true},
+        {"idle 30.0 s", true, false, 0, 30.0, true},
+        {"idle 29.9 s", true, false, 0, 29.9, false},
+        {"selection", true, false, 3, -1, false},
+        {"caret only", true, false, 0, -1, true},
+        {"at the end", true, true, 0, -1, false},
         {"not a live view", false, false, 0, -1, false},
     };
     for (const Case& c : cases) {
@@ -107,7 +111,8 @@ TEST(TimelinePaneModelTest, JumpToLiveFollowsIdleSelectionAndEnd) {
         w.model->selectionChanged({2, c.selected}, {});
         if (c.idle >= 0) {
             w.model->userInteracted();
-            w.clock.advance(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(c.idle)));
+            w.clock.advance(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::duration<double>(c.idle)));
         }
         const long before = w.model->jump().token;
         w.store.isSpeaking.set(true);
@@ -174,7 +179,8 @@ TEST(TimelinePaneModelTest, VisibleReportsAreRecorded) {
     recorder->flush();
     const std::string log = testsupport::readFile(dir.path() / "events.log");
     const std::string head = a.id.string().substr(0, 4);
-    EXPECT_NE(log.find("\tvisible\tfirst=" + head + " last=" + head + " atEnd=true\n"), std::string::npos);
+    EXPECT_NE(log.find("\tvisible\tfirst=" + head + " last=" + head + " atEnd=true\n"),
+              std::string::npos);
     EXPECT_NE(log.find("\tvisible\tfirst=nil last=nil atEnd=false\n"), std::string::npos);
 }
 
@@ -212,7 +218,8 @@ TEST(TimelinePaneTest, FollowsALiveSession) {
     pane.resize(500, 300);
     pane.show();
     auto pumpUntil = [&](const std::function<bool()>& done) {
-        for (auto limit = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < limit;) {
+        for (auto limit = std::chrono::steady_clock::now() + 5s;
+             std::chrono::steady_clock::now() < limit;) {
             QApplication::processEvents();
             world.main.runPending();
             if (done()) return true;
@@ -222,7 +229,8 @@ TEST(TimelinePaneTest, FollowsALiveSession) {
     };
     auto shown = [&] { return *pane.textView().inputs().blocks; };
     ASSERT_TRUE(world.waitForMicrophone());
-    ASSERT_TRUE(pumpUntil([&] { return pane.model().atEnd() && pane.model().visibleLast().has_value(); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return pane.model().atEnd() && pane.model().visibleLast().has_value(); }));
 
     // The user scrolls up and is reading.
     pane.textView().scrollTo(0);
@@ -240,10 +248,11 @@ TEST(TimelinePaneTest, FollowsALiveSession) {
     EXPECT_TRUE(pane.scrubber().inputs().live);
     meter.finishAnimation();
     EXPECT_GT(meter.grab().toImage().pixelColor(2, 4).green(), 150);  // speech is loud
-    EXPECT_EQ(pane.model().jump().token, 0);  // read recently: no jump
+    EXPECT_EQ(pane.model().jump().token, 0);                          // read recently: no jump
 
     world.deliverSilence(12);
-    ASSERT_TRUE(pumpUntil([&] { return store.segments.peek().size() == 41 && !store.isSpeaking.peek(); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return store.segments.peek().size() == 41 && !store.isSpeaking.peek(); }));
     ASSERT_TRUE(pumpUntil([&] { return shown().size() == 41; }));
     EXPECT_EQ(shown().back().text(), world.reply);
     EXPECT_NE(shown().back().id, TimelinePaneModel::liveID());

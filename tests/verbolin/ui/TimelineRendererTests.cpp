@@ -2,16 +2,18 @@
 
 #include <random>
 
-#include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
 
 using namespace verbolin;
 using uitest::block;
 
 namespace {
 
-double spacingAt(const AttributedText& t, int index) { return t.attributesAt(index)->paragraph->spacingBefore; }
+double spacingAt(const AttributedText& t, int index) {
+    return t.attributesAt(index)->paragraph->spacingBefore;
+}
 
 TEST(TimelineRenderer, SpacingFollowsGapSessionAndPosition) {
     struct Case {
@@ -47,7 +49,8 @@ TEST(TimelineRenderer, TailRenderingEqualsSuffixOfFullRendering) {
     auto ranges = blockRanges(full);
     ASSERT_EQ(ranges.size(), blocks.size());
     for (size_t k = 1; k < blocks.size(); ++k) {
-        AttributedText tail = TimelineRenderer::render(std::span(blocks).subspan(k), &blocks[k - 1], 26, sections);
+        AttributedText tail =
+            TimelineRenderer::render(std::span(blocks).subspan(k), &blocks[k - 1], 26, sections);
         int from = ranges[k].location - 1;
         EXPECT_EQ(tail, full.mid(from, full.length() - from)) << k;
     }
@@ -64,19 +67,23 @@ TEST(TimelineRenderer, TypedLineFeedKeepsSpacingOnFirstLineOnly) {
 }
 
 TEST(TimelineRenderer, GapTextTruncatesMinutes) {
-    std::pair<double, const char*> cases[] = {{300, "5 min later"},         {359.9, "5 min later"},
-                                              {3599, "59 min later"},       {3600, "1 h later"},
-                                              {5400, "1 h 30 min later"},   {7260, "2 h 1 min later"},
+    std::pair<double, const char*> cases[] = {{300, "5 min later"},       {359.9, "5 min later"},
+                                              {3599, "59 min later"},     {3600, "1 h later"},
+                                              {5400, "1 h 30 min later"}, {7260, "2 h 1 min later"},
                                               {90000, "25 h later"}};
-    for (auto [seconds, text] : cases) EXPECT_EQ(TimelineRenderer::gapText(seconds), text) << seconds;
+    for (auto [seconds, text] : cases)
+        EXPECT_EQ(TimelineRenderer::gapText(seconds), text) << seconds;
 }
 
 TEST(TimelineRenderer, PlainTextReadsSeparatorsAsOneBlankLine) {
-    std::vector<Block> blocks{block(0, 1, "Alpha"), block(5, 6, "Beta\nline"), block(10, 11, "Gamma")};
+    std::vector<Block> blocks{block(0, 1, "Alpha"), block(5, 6, "Beta\nline"),
+                              block(10, 11, "Gamma")};
     AttributedText t = TimelineRenderer::render(blocks, nullptr, 20, {});
     auto r = blockRanges(t);
-    EXPECT_EQ(TimelineRenderer::plainText(t, 0, t.length()), QStringLiteral("Alpha\n\nBeta\nline\n\nGamma"));
-    EXPECT_EQ(TimelineRenderer::plainText(t, r[1].location - 1, r[1].length + 1), QStringLiteral("Beta\nline"));
+    EXPECT_EQ(TimelineRenderer::plainText(t, 0, t.length()),
+              QStringLiteral("Alpha\n\nBeta\nline\n\nGamma"));
+    EXPECT_EQ(TimelineRenderer::plainText(t, r[1].location - 1, r[1].length + 1),
+              QStringLiteral("Beta\nline"));
     EXPECT_EQ(TimelineRenderer::plainText(t, r[0].end(), 1), QString());
     EXPECT_EQ(TimelineRenderer::bodyAttributes(20, blocks[0].id, 0).count(), 4);
     EXPECT_EQ(TimelineRenderer::separatorAttributes(20).count(), 3);
@@ -107,7 +114,8 @@ TEST(AttributedText, RandomEditsMatchPerCharacterReference) {
         }
         ASSERT_EQ(text.string(), refText);
         auto runs = text.runs();
-        for (size_t i = 1; i < runs.size(); ++i) ASSERT_FALSE(runs[i - 1].attributes == runs[i].attributes);
+        for (size_t i = 1; i < runs.size(); ++i)
+            ASSERT_FALSE(runs[i - 1].attributes == runs[i].attributes);
         for (int i = 0; i < refText.size(); ++i) {
             TextAttributes want = palette[refAttr[i] % 10];
             if (refAttr[i] >= 10) {

@@ -22,7 +22,9 @@ TEST(TimelineScreenshot, GutterTimesSitOnTheirParagraphsFirstLines) {
     for (int session = 0; session < 3; ++session) {
         const double base = session * 20000.0;
         auto part = uitest::segments(67 - (session == 2), 8 + session * 40, base);
-        for (size_t i = 0; i < part.size(); i += 9) part[i].text += " It runs on for a while, long enough to wrap onto a second line of the timeline.";
+        for (size_t i = 0; i < part.size(); i += 9)
+            part[i].text +=
+                " It runs on for a while, long enough to wrap onto a second line of the timeline.";
         sections[part.front().id] = "Session " + std::to_string(session + 1);
         segs.insert(segs.end(), part.begin(), part.end());
     }
@@ -31,7 +33,9 @@ TEST(TimelineScreenshot, GutterTimesSitOnTheirParagraphsFirstLines) {
 
     uitest::TimelineHarness h(900, 700);
     TimelineInputs in = h.inputs(blocks, 26);
-    in.label = [](const Block& b) { return LocaleTime::shortTime(b.segments.front().start, QLocale("en_US")).toStdString(); };
+    in.label = [](const Block& b) {
+        return LocaleTime::shortTime(b.segments.front().start, QLocale("en_US")).toStdString();
+    };
     in.sectionStarts = sections;
     h.view.setInputs(in);
     h.settle();
@@ -50,7 +54,8 @@ TEST(TimelineScreenshot, GutterTimesSitOnTheirParagraphsFirstLines) {
     int checked = 0;
     for (const ParagraphRange& r : h.view.ranges()) {
         auto line = DocumentGeometry::lineAt(h.doc(), r.location);
-        const int top = int(line->rect.top() - h.view.scrollY()), bottom = int(line->rect.bottom() - h.view.scrollY());
+        const int top = int(line->rect.top() - h.view.scrollY()),
+                  bottom = int(line->rect.bottom() - h.view.scrollY());
         if (top < 0 || bottom >= column.height()) continue;
         int lowest = -1;
         for (int y = top; y <= bottom; ++y)

@@ -25,11 +25,14 @@ struct StoreHost {
             // The store's echo arrives as an observation, after the edit.
             h.main.post([this] { push(); });
         };
-        in.onSelection = [this](std::pair<int, int>, const std::vector<platform::Uuid>& ids) { selection = ids; };
+        in.onSelection = [this](std::pair<int, int>, const std::vector<platform::Uuid>& ids) {
+            selection = ids;
+        };
         in.onDeleteSelection = [this] {
             std::vector<Block> doomed;
             for (const Block& b : *store.allBlocks())
-                if (std::find(selection.begin(), selection.end(), b.id) != selection.end()) doomed.push_back(b);
+                if (std::find(selection.begin(), selection.end(), b.id) != selection.end())
+                    doomed.push_back(b);
             store.deleteBlocks(doomed);
             push();
         };

@@ -11,7 +11,9 @@
 
 namespace uitest {
 
-inline platform::Date at(double seconds) { return platform::dateFromSecondsSince1970(1'700'000'000.0 + seconds); }
+inline platform::Date at(double seconds) {
+    return platform::dateFromSecondsSince1970(1'700'000'000.0 + seconds);
+}
 
 inline verbolin::Segment segment(double start, double end, std::string text) {
     verbolin::Segment s;
@@ -35,7 +37,8 @@ inline std::vector<verbolin::Segment> segments(int n, double gap = 10.0, double 
     return out;
 }
 
-inline std::shared_ptr<const std::vector<verbolin::Block>> blocks(const std::vector<verbolin::Segment>& segs) {
+inline std::shared_ptr<const std::vector<verbolin::Block>> blocks(
+    const std::vector<verbolin::Segment>& segs) {
     return std::make_shared<const std::vector<verbolin::Block>>(
         verbolin::TranscriptStore::blocks(segs, verbolin::TranscriptStore::paragraphGap));
 }

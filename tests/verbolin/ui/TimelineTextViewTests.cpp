@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMimeData>
 #include <QTest>
 #include <QTextBlock>
-
-#include <QElapsedTimer>
 #include <thread>
 
 #include "verbolin/ui/DocumentGeometry.hpp"
@@ -20,7 +19,8 @@ namespace {
 
 std::vector<int> changeStarts(QTextDocument& doc, std::function<void()> action) {
     std::vector<int> starts;
-    auto c = QObject::connect(&doc, &QTextDocument::contentsChange, [&](int pos, int, int) { starts.push_back(pos); });
+    auto c = QObject::connect(&doc, &QTextDocument::contentsChange,
+                              [&](int pos, int, int) { starts.push_back(pos); });
     action();
     QObject::disconnect(c);
     return starts;
@@ -87,7 +87,8 @@ TEST(TimelineTextView, StaysPutAwayFromTheEndAndKeepsTopParagraphOnPrepend) {
     h.show(uitest::blocks(older));
     EXPECT_FALSE(h.view.loadingMore());
     const auto& r = h.view.ranges();
-    auto it = std::find_if(r.begin(), r.end(), [&](const ParagraphRange& p) { return p.id == topId; });
+    auto it =
+        std::find_if(r.begin(), r.end(), [&](const ParagraphRange& p) { return p.id == topId; });
     ASSERT_NE(it, r.end());
     EXPECT_NEAR(lineTop(h, it->location), before, 1.0);
 }
@@ -177,15 +178,17 @@ TEST(TimelineTextView, RefusesEditsAcrossSeparatorsAndIntoTheLiveParagraph) {
         const char* text;
     } cases[] = {
         {r[0].end() - 2, r[1].location + 2, Qt::Key_Delete, nullptr},  // crosses a separator
-        {r[1].location, r[1].location, Qt::Key_Backspace, nullptr},     // would eat the separator
-        {r[2].location + 3, r[2].location + 3, 0, "z"},                 // inside the live paragraph
-        {r[2].end(), r[2].end(), 0, "z"},                               // at the very end
+        {r[1].location, r[1].location, Qt::Key_Backspace, nullptr},    // would eat the separator
+        {r[2].location + 3, r[2].location + 3, 0, "z"},                // inside the live paragraph
+        {r[2].end(), r[2].end(), 0, "z"},                              // at the very end
         {r[2].location - 1, r[2].location + 4, 0, "z"},
     };
     for (const Case& c : cases) {
         h.select(c.anchor, c.position);
-        if (c.text) QTest::keyClicks(&h.edit(), c.text);
-        else QTest::keyClick(&h.edit(), Qt::Key(c.key));
+        if (c.text)
+            QTest::keyClicks(&h.edit(), c.text);
+        else
+            QTest::keyClick(&h.edit(), Qt::Key(c.key));
         EXPECT_EQ(h.doc().toPlainText(), before) << c.anchor;
         EXPECT_EQ(h.edit().textCursor().anchor(), c.anchor);
     }
@@ -343,7 +346,8 @@ TEST(QtMainExecutor, RunsPostedWorkInOrderOnALaterTurn) {
     std::thread([&] { main.post([&] { order.push_back(4); }); }).join();
     QElapsedTimer t;
     t.start();
-    while (order.size() < 4 && t.elapsed() < 2000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (order.size() < 4 && t.elapsed() < 2000)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 4, 3}));
 }
 

@@ -11,9 +11,9 @@
 
 #include "support/ManualMainExecutor.hpp"
 #include "verbolin/ui/GutterView.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
-#include "verbolin/ui/TimelineTestSupport.hpp"
 
 namespace uitest {
 
@@ -35,7 +35,8 @@ struct TimelineHarness {
         QApplication::processEvents();
     }
 
-    verbolin::TimelineInputs inputs(std::shared_ptr<const std::vector<verbolin::Block>> blocks, double font = 20) {
+    verbolin::TimelineInputs inputs(std::shared_ptr<const std::vector<verbolin::Block>> blocks,
+                                    double font = 20) {
         verbolin::TimelineInputs in;
         in.blocks = std::move(blocks);
         in.fontSize = font;

@@ -56,7 +56,8 @@ TEST(BinaryDistinctString, PrefixAndSuffix) {
     EXPECT_TRUE(s.hasPrefix(""));
     EXPECT_TRUE(s.hasSuffix(""));
     EXPECT_TRUE(BinaryDistinctString("").hasPrefix(""));
-    EXPECT_EQ(BinaryDistinctString("ab") + BinaryDistinctString("cd"), BinaryDistinctString("abcd"));
+    EXPECT_EQ(BinaryDistinctString("ab") + BinaryDistinctString("cd"),
+              BinaryDistinctString("abcd"));
 }
 
 TEST(BinaryDistinctString, CharactersAreGraphemeClusters) {
@@ -104,22 +105,26 @@ TEST(BinaryDistinctString, LowercasedMayChangeLength) {
 }
 
 TEST(BinaryDistinctString, ReplacingOccurrencesMatchesEquivalentSpellings) {
-    EXPECT_EQ(BinaryDistinctString("a-b-c").replacingOccurrences("-", "+"), BinaryDistinctString("a+b+c"));
+    EXPECT_EQ(BinaryDistinctString("a-b-c").replacingOccurrences("-", "+"),
+              BinaryDistinctString("a+b+c"));
     BinaryDistinctString text(u"caf\u00E9 cafe\u0301");
     EXPECT_EQ(text.replacingOccurrences(decomposed, "E"), BinaryDistinctString("cafE cafE"));
     // A plain e does not match the first half of an accented character.
     EXPECT_EQ(text.replacingOccurrences("e", "x"), text);
-    EXPECT_EQ(BinaryDistinctString("abc").replacingOccurrences("", "x"), BinaryDistinctString("abc"));
+    EXPECT_EQ(BinaryDistinctString("abc").replacingOccurrences("", "x"),
+              BinaryDistinctString("abc"));
 }
 
 TEST(BinaryDistinctCharacter, DescriptionListsUnitsInHex) {
-    EXPECT_EQ(BinaryDistinctCharacter("a").description(), "BinaryDistinctCharacter('a', bytes: [\"0x61\"])");
+    EXPECT_EQ(BinaryDistinctCharacter("a").description(),
+              "BinaryDistinctCharacter('a', bytes: [\"0x61\"])");
     EXPECT_EQ(BinaryDistinctCharacter(std::u16string(u"\u00E9")).description(),
               "BinaryDistinctCharacter('é', bytes: [\"0xE9\"])");
     EXPECT_EQ(BinaryDistinctCharacter("\xF0\x9F\x98\x80").description(),
               "BinaryDistinctCharacter('\xF0\x9F\x98\x80', bytes: [\"0xD83D\", \"0xDE00\"])");
-    std::unordered_set<BinaryDistinctCharacter> set{BinaryDistinctCharacter(std::u16string(u"\u00E9")),
-                                                     BinaryDistinctCharacter(std::u16string(u"e\u0301"))};
+    std::unordered_set<BinaryDistinctCharacter> set{
+        BinaryDistinctCharacter(std::u16string(u"\u00E9")),
+        BinaryDistinctCharacter(std::u16string(u"e\u0301"))};
     EXPECT_EQ(set.size(), 2u);
 }
 

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "vortilcore/core/ConcurrencyUtilities.hpp"
 #include "vortilcore/core/EarlyStopActor.hpp"

@@ -11,7 +11,9 @@ using Kind = vortil::Config::Kind;
 
 namespace {
 
-Config parse(std::string_view text) { return Config::fromJson(vortil::bomPreservingJsonObject(text)); }
+Config parse(std::string_view text) {
+    return Config::fromJson(vortil::bomPreservingJsonObject(text));
+}
 
 }  // namespace
 
@@ -39,9 +41,12 @@ TEST(Config, UncamelCase) {
     struct Case {
         const char* in;
         const char* out;
-    } cases[] = {{"addPrefixSpace", "add_prefix_space"}, {"eosTokenID", "eos_token_id"},
-                 {"Type", "type"},                       {"already_snake", "already_snake"},
-                 {"ÉtatÀ", "état_à"},                    {"", ""}};
+    } cases[] = {{"addPrefixSpace", "add_prefix_space"},
+                 {"eosTokenID", "eos_token_id"},
+                 {"Type", "type"},
+                 {"already_snake", "already_snake"},
+                 {"ÉtatÀ", "état_à"},
+                 {"", ""}};
     for (auto c : cases) EXPECT_EQ(Config::uncamelCase(c.in).string(), c.out) << c.in;
 }
 
@@ -49,11 +54,21 @@ TEST(Config, BooleanReading) {
     struct Case {
         Config value;
         std::optional<bool> expected;
-    } cases[] = {{Config(1), true},          {Config(2), false},        {Config(0), false},
-                 {Config(-1), false},        {Config("TRUE"), true},    {Config("t"), true},
-                 {Config("1"), true},        {Config("False"), false},  {Config("f"), false},
-                 {Config("0"), false},       {Config("yes"), std::nullopt}, {Config(1.0f), std::nullopt},
-                 {Config(), std::nullopt},   {Config(true), true},      {Config::array({1}), std::nullopt}};
+    } cases[] = {{Config(1), true},
+                 {Config(2), false},
+                 {Config(0), false},
+                 {Config(-1), false},
+                 {Config("TRUE"), true},
+                 {Config("t"), true},
+                 {Config("1"), true},
+                 {Config("False"), false},
+                 {Config("f"), false},
+                 {Config("0"), false},
+                 {Config("yes"), std::nullopt},
+                 {Config(1.0f), std::nullopt},
+                 {Config(), std::nullopt},
+                 {Config(true), true},
+                 {Config::array({1}), std::nullopt}};
     for (const auto& c : cases) EXPECT_EQ(c.value.boolean(), c.expected) << c.value.description();
 }
 
@@ -62,13 +77,20 @@ TEST(Config, CrossKindEquality) {
         Config a, b;
         bool equal;
     } cases[] = {
-        {Config(1), Config(true), true},        {Config(0), Config(false), true},
-        {Config(2), Config(false), true},       {Config(2), Config(true), false},
-        {Config("1"), Config(true), true},      {Config("yes"), Config(false), false},
-        {Config("1"), Config(1), false},        {Config(2), Config(2.0f), true},
-        {Config(2), Config(2.5f), false},       {Config(1.0f), Config(true), false},
-        {Config("a"), Config("a"), true},       {Config(u"\u00E9"), Config(u"e\u0301"), false},
-        {Config(), Config(), true},             {Config(), Config(0), false},
+        {Config(1), Config(true), true},
+        {Config(0), Config(false), true},
+        {Config(2), Config(false), true},
+        {Config(2), Config(true), false},
+        {Config("1"), Config(true), true},
+        {Config("yes"), Config(false), false},
+        {Config("1"), Config(1), false},
+        {Config(2), Config(2.0f), true},
+        {Config(2), Config(2.5f), false},
+        {Config(1.0f), Config(true), false},
+        {Config("a"), Config("a"), true},
+        {Config(u"\u00E9"), Config(u"e\u0301"), false},
+        {Config(), Config(), true},
+        {Config(), Config(0), false},
         {Config::array({1, "x"}), Config::array({1, "x"}), true},
         {Config::array({1, "x"}), Config::array({"x", 1}), false},
         {Config{{"k", 1}}, Config{{"k", true}}, true},
@@ -83,7 +105,8 @@ TEST(Config, CrossKindEquality) {
 }
 
 TEST(Config, HashAgreesForEqualValuesOfOneKind) {
-    EXPECT_EQ(parse(R"({"a":[1,"x"],"b":{"c":2.5}})").hash(), parse(R"({"b":{"c":2.5},"a":[1,"x"]})").hash());
+    EXPECT_EQ(parse(R"({"a":[1,"x"],"b":{"c":2.5}})").hash(),
+              parse(R"({"b":{"c":2.5},"a":[1,"x"]})").hash());
     EXPECT_EQ(Config(0.0f).hash(), Config(-0.0f).hash());
     EXPECT_NE(Config(u"\u00E9").hash(), Config(u"e\u0301").hash());
 }
@@ -95,7 +118,8 @@ TEST(Config, TypedReadings) {
     EXPECT_EQ(Config::array({"x", -5}).token(), std::nullopt);
     EXPECT_EQ(Config(Config::Token{7, "t"}).token(), std::make_pair(uint64_t(7), std::string("t")));
 
-    EXPECT_EQ(Config::array({"a", 1, "b", Config()}).getStrings(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(Config::array({"a", 1, "b", Config()}).getStrings(),
+              (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(Config::array({1, 2}).getStrings(), std::vector<std::string>{});
     EXPECT_EQ(Config("a").getStrings(), std::nullopt);
 }
@@ -105,14 +129,26 @@ TEST(Config, Descriptions) {
         Config value;
         const char* text;
     } cases[] = {
-        {Config("a\"b"), "\"a\"b\""}, {Config(-12), "-12"},           {Config(true), "true"},
-        {Config(0.1f), "0.1"},         {Config(2.0f), "2.0"},          {Config(1e-5f), "1e-05"},
-        {Config(1e-4f), "0.0001"},     {Config(16777216.0f), "16777216.0"}, {Config(1e8f), "1e+08"},
+        {Config("a\"b"), "\"a\"b\""},
+        {Config(-12), "-12"},
+        {Config(true), "true"},
+        {Config(0.1f), "0.1"},
+        {Config(2.0f), "2.0"},
+        {Config(1e-5f), "1e-05"},
+        {Config(1e-4f), "0.0001"},
+        {Config(16777216.0f), "16777216.0"},
+        {Config(1e8f), "1e+08"},
         // Fixed notation holds up to 2^25 for single precision, as in every other number text.
-        {Config(16777218.0f), "16777218.0"}, {Config(3e7f), "30000000.0"}, {Config(33554436.0f), "3.3554436e+07"},
-        {Config(-2.5f), "-2.5"},       {Config(2.0f / 3), "0.6666667"}, {Config(), "null"},
-        {Config::array({1, "x"}), "[[1, \"x\"]]"},                      {Config(Config::Array{}), "[[]]"},
-        {Config{{"k", Config::array({true})}}, "{[k: [[true]]]}"},     {Config(Config::Dictionary{}), "{[:]}"},
+        {Config(16777218.0f), "16777218.0"},
+        {Config(3e7f), "30000000.0"},
+        {Config(33554436.0f), "3.3554436e+07"},
+        {Config(-2.5f), "-2.5"},
+        {Config(2.0f / 3), "0.6666667"},
+        {Config(), "null"},
+        {Config::array({1, "x"}), "[[1, \"x\"]]"},
+        {Config(Config::Array{}), "[[]]"},
+        {Config{{"k", Config::array({true})}}, "{[k: [[true]]]}"},
+        {Config(Config::Dictionary{}), "{[:]}"},
         {Config(Config::Token{3, "abc"}), "(3, abc)"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.value.description(), c.text);
@@ -182,14 +218,17 @@ TEST(ConfigJson, DuplicatesByteOrderMarksAfterQuotes) {
 }
 
 TEST(ConfigJson, KeepsExactlyTheLeadingMarkOfAStringValue) {
-    Config c = parse("\xEF\xBB\xBF{\"k\":\"\xEF\xBB\xBF" "a\",\"\xEF\xBB\xBFkey\":1}");
+    Config c = parse(
+        "\xEF\xBB\xBF{\"k\":\"\xEF\xBB\xBF"
+        "a\",\"\xEF\xBB\xBFkey\":1}");
     EXPECT_EQ(c.get("k").binaryString()->value(), u"\uFEFFa");
     EXPECT_EQ(c[BinaryDistinctString(u"\uFEFFkey")].integerValue(), 1);
     EXPECT_THROW(vortil::bomPreservingJsonObject("{\"k\": "), nlohmann::json::parse_error);
 }
 
 TEST(ConfigJson, ReadsTheWhisperTokenizerFiles) {
-    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/whisper-en-tokenizer/tokenizer.json", std::ios::binary);
+    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/whisper-en-tokenizer/tokenizer.json",
+                     std::ios::binary);
     ASSERT_TRUE(in);
     std::stringstream ss;
     ss << in.rdbuf();
@@ -207,9 +246,8 @@ TEST(ConfigJson, DeepNestingAndHugeNumbersAreParseErrors) {
         return "{\"a\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
     };
     const std::string fine[] = {
-        nested(512),
-        "{\"a\":\"" + std::string(10000, '[') + "\"}",  // brackets inside a string
-        "{\"a\":\"\\\"" + std::string(10000, '{') + "\"}",  // after an escaped quote
+        nested(512), "{\"a\":\"" + std::string(10000, '[') + "\"}",  // brackets inside a string
+        "{\"a\":\"\\\"" + std::string(10000, '{') + "\"}",           // after an escaped quote
     };
     for (const auto& text : fine) EXPECT_NO_THROW(parse(text)) << text.substr(0, 24);
     const std::string refused[] = {nested(513), nested(22800), "{\"x\": 1e400}", "[-1e400]"};

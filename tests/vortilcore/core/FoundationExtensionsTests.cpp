@@ -15,7 +15,7 @@ using Strings = std::vector<std::string>;
 
 TEST(Glob, FlagsZeroSemantics) {
     const Strings files = {"config.json", "sub/dir/a.json", ".hidden.json", "model.bin",
-                           "a*b", "tokenizer.json"};
+                           "a*b",         "tokenizer.json"};
     struct Case {
         const char* pattern;
         Strings expected;
@@ -180,7 +180,8 @@ TEST(LastNaturalBoundary, AnEncoderThatWalksCharactersItselfDoesNotDisturbTheSea
         if (trimmed.size() >= 1 && trimmed.back() == 'b') tokens.resize(10);
         return tokens;
     };
-    EXPECT_EQ(lastNaturalBoundary("aa, b, cc, ddd", 4, encoder), std::optional<std::string>("aa, b,"));
+    EXPECT_EQ(lastNaturalBoundary("aa, b, cc, ddd", 4, encoder),
+              std::optional<std::string>("aa, b,"));
 }
 
 TEST(ProcessInfo, MachineFactsAreReadOnceAndAgree) {

@@ -17,7 +17,7 @@ namespace {
 
 // The logger is process-wide: every test starts and ends with it off.
 class LoggingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {
@@ -104,11 +104,12 @@ TEST_F(LoggingTest, BuildsMessagesFromItemDescriptions) {
     Logging::info(1, "a", 2.5);
     Logging::shared().log({"1", "a", "2.5"}, " ", "\n", Type::info);
     Logging::shared().log({"x", "y"}, ", ", std::nullopt, Type::info);
-    Logging::debug(2.0, 2.0f, 0.0001, 1e-05, -0.0, true, 'c', ModelState::prewarmed, std::string("s"));
+    Logging::debug(2.0, 2.0f, 0.0001, 1e-05, -0.0, true, 'c', ModelState::prewarmed,
+                   std::string("s"));
     Logging::debug();
-    EXPECT_EQ(taken(), (std::vector<std::string>{"1 a 2.5", "1 a 2.5\n", "x, y",
-                                                 "2.0 2.0 0.0001 1e-05 -0.0 true c Specialized s",
-                                                 ""}));
+    EXPECT_EQ(taken(),
+              (std::vector<std::string>{"1 a 2.5", "1 a 2.5\n", "x, y",
+                                        "2.0 2.0 0.0001 1e-05 -0.0 true c Specialized s", ""}));
 }
 
 TEST_F(LoggingTest, CallbackMayLogAndChangeTheLevelWithoutDeadlock) {

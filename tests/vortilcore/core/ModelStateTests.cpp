@@ -15,10 +15,14 @@ TEST(ModelState, DescriptionsBusyFlagsAndRawValues) {
         bool busy;
     };
     const Row rows[] = {
-        {ModelState::unloading, "Unloading", true},     {ModelState::unloaded, "Unloaded", false},
-        {ModelState::loading, "Loading", true},         {ModelState::loaded, "Loaded", false},
-        {ModelState::prewarming, "Specializing", true}, {ModelState::prewarmed, "Specialized", false},
-        {ModelState::downloading, "Downloading", true}, {ModelState::downloaded, "Downloaded", false},
+        {ModelState::unloading, "Unloading", true},
+        {ModelState::unloaded, "Unloaded", false},
+        {ModelState::loading, "Loading", true},
+        {ModelState::loaded, "Loaded", false},
+        {ModelState::prewarming, "Specializing", true},
+        {ModelState::prewarmed, "Specialized", false},
+        {ModelState::downloading, "Downloading", true},
+        {ModelState::downloaded, "Downloaded", false},
     };
     std::unordered_set<ModelState> distinct;
     int position = 0;

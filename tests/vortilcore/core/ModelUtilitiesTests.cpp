@@ -7,10 +7,10 @@
 
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
+#include "support/TempDir.hpp"
 #include "vortilcore/core/MLModelExtensions.hpp"
 #include "vortilcore/core/MLModelLoading.hpp"
 #include "vortilcore/core/ModelUtilities.hpp"
-#include "support/TempDir.hpp"
 
 using namespace vortil;
 using namespace platform::ml;

@@ -39,13 +39,15 @@ TEST(Regex, TemplateReplacement) {
         {"x", "US$ 5", "x", "US$ 5"},
         {"(x)", "[$0]", "axb", "a[x]b"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Regex(c.pattern).replacingMatches(std::string_view(c.text), c.templ), c.expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(Regex(c.pattern).replacingMatches(std::string_view(c.text), c.templ), c.expected);
 }
 
 TEST(Regex, EscapedPatternMatchesTheLiteral) {
     for (const char* literal : {"<|endoftext|>", "a.b*c", "[x](y){z}^$\\/+?"}) {
         Regex re(Regex::escapedPattern(literal));
-        auto text = std::u16string(u"pre ") + std::u16string(literal, literal + std::char_traits<char>::length(literal));
+        auto text = std::u16string(u"pre ") +
+                    std::u16string(literal, literal + std::char_traits<char>::length(literal));
         auto m = re.matchRanges(text);
         ASSERT_EQ(m.size(), 1u) << literal;
         EXPECT_EQ(m[0].first, 4u);

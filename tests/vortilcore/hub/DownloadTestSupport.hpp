@@ -5,9 +5,9 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <map>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -113,34 +113,48 @@ struct FakeHub {
         h.useOfflineMode = offline;
         return h;
     }
-    static std::string resolvePath(const std::string& name) { return "/owner/name/resolve/main/" + name; }
+    static std::string resolvePath(const std::string& name) {
+        return "/owner/name/resolve/main/" + name;
+    }
 
     void listing(const std::vector<std::string>& names) {
         std::string json = R"({"siblings":[)";
         for (size_t i = 0; i < names.size(); ++i)
             json += (i ? "," : "") + std::string(R"({"rfilename":")") + names[i] + "\"}";
         json += "]}";
-        server.set("/api/models/owner/name/revision/main", testsupport::LocalHttpServer::Reply::ok(json));
+        server.set("/api/models/owner/name/revision/main",
+                   testsupport::LocalHttpServer::Reply::ok(json));
     }
     // A file's reply; its etag is its SHA-256 unless given.
-    static testsupport::LocalHttpServer::Reply fileReply(const std::string& content,
-                                                         std::optional<std::string> etag = std::nullopt,
-                                                         const std::string& commit = kCommit) {
+    static testsupport::LocalHttpServer::Reply fileReply(
+        const std::string& content, std::optional<std::string> etag = std::nullopt,
+        const std::string& commit = kCommit) {
         auto reply = testsupport::LocalHttpServer::Reply::ok(content);
-        reply.header("X-Repo-Commit", commit).header("ETag", "\"" + etag.value_or(sha256(content)) + "\"");
+        reply.header("X-Repo-Commit", commit)
+            .header("ETag", "\"" + etag.value_or(sha256(content)) + "\"");
         return reply;
     }
-    void file(const std::string& name, const std::string& content, std::optional<std::string> etag = std::nullopt) {
+    void file(const std::string& name, const std::string& content,
+              std::optional<std::string> etag = std::nullopt) {
         server.set(resolvePath(name), fileReply(content, std::move(etag)));
     }
 
     vortil::HubApi::HubFileDownloader downloader(const std::string& name) const {
         const auto h = hub();
         const auto folder = h.repoFolder({"owner/name", vortil::HubRepoType::models});
-        return {h, {"owner/name", vortil::HubRepoType::models}, "main", folder,
-                vortil::HubApi::metadataFolder(folder), name, h.hfToken, endpoint(), false};
+        return {h,
+                {"owner/name", vortil::HubRepoType::models},
+                "main",
+                folder,
+                vortil::HubApi::metadataFolder(folder),
+                name,
+                h.hfToken,
+                endpoint(),
+                false};
     }
-    std::filesystem::path repo() const { return hub().repoFolder({"owner/name", vortil::HubRepoType::models}); }
+    std::filesystem::path repo() const {
+        return hub().repoFolder({"owner/name", vortil::HubRepoType::models});
+    }
     std::filesystem::path meta() const { return vortil::HubApi::metadataFolder(repo()); }
 
     size_t count(const std::string& method, const std::string& rawPath) const {

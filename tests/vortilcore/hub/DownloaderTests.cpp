@@ -81,9 +81,11 @@ TEST(Downloader, ResumesFromThePartialFileAndReportsOncePerWrittenChunk) {
         EXPECT_EQ(states.back().url(), f.destination) << tc.name;
         const auto got = fractions(states);
         ASSERT_EQ(got.size(), tc.fractions.size()) << tc.name;
-        for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], tc.fractions[i], 1e-9) << tc.name;
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_NEAR(got[i], tc.fractions[i], 1e-9) << tc.name;
         EXPECT_EQ(f.ranges(), std::vector<std::string>{tc.range}) << tc.name;
-        EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(tc.served)) << tc.name;
+        EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(tc.served))
+            << tc.name;
         EXPECT_FALSE(fs::exists(f.partial)) << tc.name;
     }
 }
@@ -97,7 +99,8 @@ TEST(Downloader, ADroppedConnectionResumesWithRangeFromTheBytesWritten) {
     f.server.set("/f", reply);
     const auto states = f.run(int64_t(served.size()));
     ASSERT_EQ(states.back().kind(), State::Kind::completed);
-    EXPECT_EQ(f.ranges(), (std::vector<std::string>{"", "bytes=" + std::to_string(3 * kChunk) + "-"}));
+    EXPECT_EQ(f.ranges(),
+              (std::vector<std::string>{"", "bytes=" + std::to_string(3 * kChunk) + "-"}));
     EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(served));
 }
 
@@ -148,10 +151,14 @@ TEST(Downloader, BadAnswersFailWithoutRetryAndKeepOrCleanThePartialFile) {
     auto ignoring = LocalHttpServer::Reply::ok(served);
     ignoring.ignoreRange = true;
     const std::vector<Case> cases = {
-        {"not found", LocalHttpServer::Reply::answer(404, "nope"), "abc", int64_t(served.size()), false, "abc"},
-        {"server ignores Range", ignoring, served.substr(0, 1000), int64_t(served.size()), true, ""},
-        {"longer than announced", LocalHttpServer::Reply::ok(served), "", int64_t(served.size()) - 10, false, ""},
-        {"shorter than announced", LocalHttpServer::Reply::ok(served), "", int64_t(served.size()) + 10, false, served},
+        {"not found", LocalHttpServer::Reply::answer(404, "nope"), "abc", int64_t(served.size()),
+         false, "abc"},
+        {"server ignores Range", ignoring, served.substr(0, 1000), int64_t(served.size()), true,
+         ""},
+        {"longer than announced", LocalHttpServer::Reply::ok(served), "",
+         int64_t(served.size()) - 10, false, ""},
+        {"shorter than announced", LocalHttpServer::Reply::ok(served), "",
+         int64_t(served.size()) + 10, false, served},
     };
     for (const auto& tc : cases) {
         Fixture f(tc.prefix);
@@ -191,7 +198,8 @@ TEST(Downloader, CancelDuringTheRetryWaitEndsTheTransfer) {
     f.server.set("/f", reply);
     auto d = f.downloader();
     d->setRetryDelay(std::chrono::seconds(30));
-    auto stream = d->download(f.server.url("/f"), std::nullopt, std::nullopt, int64_t(served.size()), 10.0, 5);
+    auto stream = d->download(f.server.url("/f"), std::nullopt, std::nullopt,
+                              int64_t(served.size()), 10.0, 5);
     while (f.server.recorded().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the drop lands, the wait begins
     const auto started = std::chrono::steady_clock::now();
@@ -215,12 +223,14 @@ TEST(Downloader, ASecondDownloadWaitsForTheFirstBeforeResuming) {
     Fixture f;
     f.server.set("/f", LocalHttpServer::Reply::stalling(served, size_t(kChunk) + 4096));
     auto d = f.downloader();
-    auto first = d->download(f.server.url("/f"), std::nullopt, std::nullopt, int64_t(served.size()), 10.0, 5);
+    auto first = d->download(f.server.url("/f"), std::nullopt, std::nullopt, int64_t(served.size()),
+                             10.0, 5);
     // Wait until the first transfer has written its first chunk and stalls.
     while (Downloader::incompleteFileSize(f.partial) < kChunk)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     f.server.release();
-    auto second = d->download(f.server.url("/f"), std::nullopt, std::nullopt, int64_t(served.size()), 10.0, 5);
+    auto second = d->download(f.server.url("/f"), std::nullopt, std::nullopt,
+                              int64_t(served.size()), 10.0, 5);
     const auto firstStates = hubtest::untilFinal(*first);
     ASSERT_FALSE(firstStates.empty());
     EXPECT_EQ(firstStates.back().kind(), State::Kind::failed);

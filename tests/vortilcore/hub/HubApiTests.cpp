@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -45,12 +44,24 @@ TEST(HubApiToken, SourcesAreTakenInOrderSkippingEmptyOnes) {
          {{"HF_TOKEN_PATH", "/nonexistent/token"}, {"HF_HOME", "~/hfhome"}},
          {{"hfhome/token", "fromhome"}},
          "fromhome"},
-        {"HF_TOKEN_PATH with tilde", {{"HF_TOKEN_PATH", "~/tok"}}, {{"tok", "pathtoken"}}, "pathtoken"},
+        {"HF_TOKEN_PATH with tilde",
+         {{"HF_TOKEN_PATH", "~/tok"}},
+         {{"tok", "pathtoken"}},
+         "pathtoken"},
         {"cache token file trimmed", {}, {{".cache/huggingface/token", "abc\n"}}, "abc"},
         {"CRLF and spaces trimmed", {}, {{".cache/huggingface/token", "  abc\r\n"}}, "abc"},
-        {"blank file skipped", {}, {{".cache/huggingface/token", " \n"}, {".huggingface/token", "old"}}, "old"},
-        {"invalid UTF-8 skipped", {}, {{".cache/huggingface/token", "\xff\xfe"}, {".huggingface/token", "ok"}}, "ok"},
-        {"cache before legacy", {}, {{".cache/huggingface/token", "new"}, {".huggingface/token", "old"}}, "new"},
+        {"blank file skipped",
+         {},
+         {{".cache/huggingface/token", " \n"}, {".huggingface/token", "old"}},
+         "old"},
+        {"invalid UTF-8 skipped",
+         {},
+         {{".cache/huggingface/token", "\xff\xfe"}, {".huggingface/token", "ok"}},
+         "ok"},
+        {"cache before legacy",
+         {},
+         {{".cache/huggingface/token", "new"}, {".huggingface/token", "old"}},
+         "new"},
     };
     for (const Case& c : cases) {
         HubTestEnvironment env;
@@ -75,12 +86,9 @@ TEST(HubApiToken, NoticeIsPrintedOnlyWhenTheMonitorIsDisabledWithExactlyOne) {
         std::string output;
     };
     const std::vector<Case> cases = {
-        {nullptr, std::nullopt, ""},
-        {"1", std::nullopt, "\U0001F534 NO TOKEN **\n"},
-        {"1", "t", "\u2705 got token\n"},
-        {"1", "", "\u2705 got token\n"},
-        {"true", std::nullopt, ""},
-        {"", std::nullopt, ""},
+        {nullptr, std::nullopt, ""},      {"1", std::nullopt, "\U0001F534 NO TOKEN **\n"},
+        {"1", "t", "\u2705 got token\n"}, {"1", "", "\u2705 got token\n"},
+        {"true", std::nullopt, ""},       {"", std::nullopt, ""},
     };
     for (const Case& c : cases) {
         HubTestEnvironment env;
@@ -135,12 +143,13 @@ TEST(HubApiRepo, JsonRoundTripAndDecodingFailures) {
         const char* json;
         RepoDecodingError::Kind kind;
     };
-    for (const Case& c : std::vector<Case>{{R"({"type":"models"})", RepoDecodingError::Kind::keyNotFound},
-                                           {R"({"id":"a/b"})", RepoDecodingError::Kind::keyNotFound},
-                                           {R"({"id":1,"type":"models"})", RepoDecodingError::Kind::typeMismatch},
-                                           {R"({"id":"a","type":null})", RepoDecodingError::Kind::typeMismatch},
-                                           {R"({"id":"a","type":"x"})", RepoDecodingError::Kind::dataCorrupted},
-                                           {R"([1])", RepoDecodingError::Kind::typeMismatch}}) {
+    for (const Case& c :
+         std::vector<Case>{{R"({"type":"models"})", RepoDecodingError::Kind::keyNotFound},
+                           {R"({"id":"a/b"})", RepoDecodingError::Kind::keyNotFound},
+                           {R"({"id":1,"type":"models"})", RepoDecodingError::Kind::typeMismatch},
+                           {R"({"id":"a","type":null})", RepoDecodingError::Kind::typeMismatch},
+                           {R"({"id":"a","type":"x"})", RepoDecodingError::Kind::dataCorrupted},
+                           {R"([1])", RepoDecodingError::Kind::typeMismatch}}) {
         try {
             (void)nlohmann::json::parse(c.json).get<HubApi::Repo>();
             ADD_FAILURE() << c.json;
@@ -152,18 +161,21 @@ TEST(HubApiRepo, JsonRoundTripAndDecodingFailures) {
 
 TEST(HubApiEtag, Normalization) {
     const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
-        {"W/\"abc\"", "abc"}, {"\"abc\"", "abc"},      {"abc", "abc"},     {std::nullopt, std::nullopt},
-        {"a\"b", "a\"b"},     {"\"\"x\"\"", "x"},      {"W/W/\"a\"", "W/\"a"}, {"", ""},
+        {"W/\"abc\"", "abc"},         {"\"abc\"", "abc"}, {"abc", "abc"},
+        {std::nullopt, std::nullopt}, {"a\"b", "a\"b"},   {"\"\"x\"\"", "x"},
+        {"W/W/\"a\"", "W/\"a"},       {"", ""},
     };
-    for (const auto& [in, out] : cases) EXPECT_EQ(HubApi::normalizeEtag(in), out) << in.value_or("(none)");
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(HubApi::normalizeEtag(in), out) << in.value_or("(none)");
 }
 
 // The path the machine reports is replaced for the rest of this test program.
 class HubApiOffline : public ::testing::Test {
-protected:
+  protected:
     static void simulate(bool satisfied, bool expensive = false, bool constrained = false) {
         platform::NetworkPath path;
-        path.status = satisfied ? platform::NetworkPath::Status::satisfied : platform::NetworkPath::Status::unsatisfied;
+        path.status = satisfied ? platform::NetworkPath::Status::satisfied
+                                : platform::NetworkPath::Status::unsatisfied;
         path.isExpensive = expensive;
         path.isConstrained = constrained;
         platform::NetworkPathMonitor::shared().simulate(path);

@@ -19,9 +19,9 @@ TEST(HubFileDownloader, DownloadsOnlyWhatTheSideFileAndHashDoNotVouchFor) {
     const std::string other = "1111111111111111111111111111111111111111";
     struct Case {
         const char* name;
-        std::optional<std::string> local;  // destination content before
+        std::optional<std::string> local;                         // destination content before
         std::optional<std::pair<std::string, std::string>> side;  // commit, etag before
-        std::optional<std::string> remoteEtag;  // nullopt: the SHA-256 of `fresh`
+        std::optional<std::string> remoteEtag;                    // nullopt: the SHA-256 of `fresh`
         size_t gets;
         bool sideUntouched;
     };
@@ -44,7 +44,8 @@ TEST(HubFileDownloader, DownloadsOnlyWhatTheSideFileAndHashDoNotVouchFor) {
         const std::string sideBefore = c.side ? testsupport::readFile(side) : "";
 
         std::vector<double> reports;
-        const fs::path got = h.downloader("sub/f.bin").download([&](double f, auto) { reports.push_back(f); });
+        const fs::path got =
+            h.downloader("sub/f.bin").download([&](double f, auto) { reports.push_back(f); });
         EXPECT_EQ(got, dest) << c.name;
         EXPECT_EQ(testsupport::readFile(dest), fresh) << c.name;
         EXPECT_EQ(h.count("GET", FakeHub::resolvePath("sub/f.bin")), c.gets) << c.name;
@@ -74,9 +75,12 @@ TEST(HubFileDownloader, IncompleteMetadataFailsBeforeAnyLocalCheck) {
     auto noEtag = LocalHttpServer::Reply::ok("x");
     noEtag.header("X-Repo-Commit", FakeHub::kCommit);
     auto emptyLocation = LocalHttpServer::Reply::answer(302);
-    emptyLocation.header("Location", "").header("X-Repo-Commit", FakeHub::kCommit).header("X-Linked-Etag", "e")
+    emptyLocation.header("Location", "")
+        .header("X-Repo-Commit", FakeHub::kCommit)
+        .header("X-Linked-Etag", "e")
         .header("X-Linked-Size", "1");
-    const std::vector<Case> cases = {{"no commit", noCommit}, {"no etag", noEtag}, {"empty location", emptyLocation}};
+    const std::vector<Case> cases = {
+        {"no commit", noCommit}, {"no etag", noEtag}, {"empty location", emptyLocation}};
     for (const auto& c : cases) {
         FakeHub h;
         h.server.set(FakeHub::resolvePath("f.bin"), c.reply);
@@ -90,10 +94,12 @@ TEST(HubFileDownloader, IncompleteMetadataFailsBeforeAnyLocalCheck) {
 }
 
 TEST(HubFileDownloader, NamesAndEtagsFromTheServerNeverWriteOutsideTheRepository) {
-    for (const std::string name : {"../evil", "/abs", "a/../../b", "a\\b", "", "a//b", "./x", "sub/.."}) {
+    for (const std::string name :
+         {"../evil", "/abs", "a/../../b", "a\\b", "", "a//b", "./x", "sub/.."}) {
         FakeHub h;
         h.file(name, "x");
-        EXPECT_EQ(hubtest::errorText([&] { h.downloader(name).download({}); }), "Download failed: Invalid file name: " + name)
+        EXPECT_EQ(hubtest::errorText([&] { h.downloader(name).download({}); }),
+                  "Download failed: Invalid file name: " + name)
             << name;
         EXPECT_TRUE(h.server.recorded().empty()) << name;
         EXPECT_FALSE(fs::exists(h.temp / "cache")) << name;
@@ -105,23 +111,26 @@ TEST(HubFileDownloader, NamesAndEtagsFromTheServerNeverWriteOutsideTheRepository
         EXPECT_TRUE(text.starts_with("Invalid metadata: ")) << etag << ": " << text;
         EXPECT_EQ(h.count("GET", FakeHub::resolvePath("f.bin")), 0u) << etag;
         std::vector<fs::path> made;
-        for (const auto& e : fs::recursive_directory_iterator(h.temp.path())) made.push_back(e.path());
-        EXPECT_TRUE(made.empty()) << etag << " made " << (made.empty() ? "" : made.front().string());
+        for (const auto& e : fs::recursive_directory_iterator(h.temp.path()))
+            made.push_back(e.path());
+        EXPECT_TRUE(made.empty()) << etag << " made "
+                                  << (made.empty() ? "" : made.front().string());
     }
 }
 
 TEST(HubFileDownloader, AFailedTransferKeepsThePartialFileAndWritesNoSideFile) {
     FakeHub h;
     const std::string content = hubtest::body(1000);
-    h.server.setHandler(FakeHub::resolvePath("f.bin"), [&](const httplib::Request& req, httplib::Response& res) {
-        res.set_header("X-Repo-Commit", FakeHub::kCommit);
-        res.set_header("ETag", "\"" + hubtest::sha256(content) + "\"");
-        if (req.method == "HEAD") {
-            res.set_content(content, "application/octet-stream");
-        } else {
-            res.status = 500;
-        }
-    });
+    h.server.setHandler(FakeHub::resolvePath("f.bin"),
+                        [&](const httplib::Request& req, httplib::Response& res) {
+                            res.set_header("X-Repo-Commit", FakeHub::kCommit);
+                            res.set_header("ETag", "\"" + hubtest::sha256(content) + "\"");
+                            if (req.method == "HEAD") {
+                                res.set_content(content, "application/octet-stream");
+                            } else {
+                                res.status = 500;
+                            }
+                        });
     const std::string text = hubtest::errorText([&] { h.downloader("f.bin").download({}); });
     EXPECT_EQ(text, "The download failed unexpectedly.");
     EXPECT_FALSE(fs::exists(h.meta() / "f.bin.metadata"));
@@ -136,14 +145,16 @@ TEST(HubFileDownloader, FileStoreRedirectGetsRangeButNotTheToken) {
     const std::string sha = hubtest::sha256(content);
     cdn.set("/cdn/f.bin", LocalHttpServer::Reply::ok(content));
     auto redirect = LocalHttpServer::Reply::redirect(302, cdn.url("/cdn/f.bin"));
-    redirect.header("X-Repo-Commit", FakeHub::kCommit).header("X-Linked-Etag", "\"" + sha + "\"")
+    redirect.header("X-Repo-Commit", FakeHub::kCommit)
+        .header("X-Linked-Etag", "\"" + sha + "\"")
         .header("X-Linked-Size", std::to_string(content.size()));
     h.server.set(FakeHub::resolvePath("f.bin"), redirect);
     hubtest::writeFile(h.meta() / ("f.bin." + sha + ".incomplete"), content.substr(0, 4096));
 
     h.downloader("f.bin").download({});
     EXPECT_EQ(hubtest::sha256(testsupport::readFile(h.repo() / "f.bin")), sha);
-    for (const auto& r : h.server.recorded()) EXPECT_EQ(r.header("Authorization"), "Bearer tok") << r.method;
+    for (const auto& r : h.server.recorded())
+        EXPECT_EQ(r.header("Authorization"), "Bearer tok") << r.method;
     ASSERT_EQ(cdn.recorded().size(), 1u);
     EXPECT_EQ(cdn.recorded()[0].header("Range"), "bytes=4096-");
     EXPECT_FALSE(cdn.recorded()[0].header("Authorization"));
@@ -163,12 +174,15 @@ TEST(HubFileDownloader, ANewEtagStartsANewPartialFile) {
 
 TEST(HubFileDownloader, TwoDownloadsOfOneFileAtOnceTransferItOnce) {
     FakeHub h;
-    const std::string content = hubtest::body(size_t(vortil::Downloader::kWriteChunkSize) * 2 + 99, 13);
+    const std::string content =
+        hubtest::body(size_t(vortil::Downloader::kWriteChunkSize) * 2 + 99, 13);
     h.file("f.bin", content);
     std::vector<std::string> errors(2);
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
-        threads.emplace_back([&, i] { errors[i] = hubtest::errorText([&] { h.downloader("f.bin").download({}); }); });
+        threads.emplace_back([&, i] {
+            errors[i] = hubtest::errorText([&] { h.downloader("f.bin").download({}); });
+        });
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(errors, (std::vector<std::string>{"no error", "no error"}));
@@ -184,11 +198,13 @@ TEST(HubFileDownloader, StoppingTheCallerCancelsTheTransfer) {
     h.server.set(FakeHub::resolvePath("f.bin"), stalling);
     std::stop_source stop;
     std::thread stopper([&] {
-        while (h.count("GET", FakeHub::resolvePath("f.bin")) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (h.count("GET", FakeHub::resolvePath("f.bin")) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         stop.request_stop();
     });
     const auto started = std::chrono::steady_clock::now();
-    const std::string text = hubtest::errorText([&] { h.downloader("f.bin").download({}, stop.get_token()); });
+    const std::string text =
+        hubtest::errorText([&] { h.downloader("f.bin").download({}, stop.get_token()); });
     stopper.join();
     EXPECT_NE(text, "no error");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
@@ -205,12 +221,23 @@ TEST(HubFileDownloader, AStreamThatEndsWithoutCompletionIsAFailure) {
         std::string error;
     };
     const std::vector<Case> cases = {
-        {"ends early", {State::notStarted(), State::downloading(0.5, 10.0)}, true,
+        {"ends early",
+         {State::notStarted(), State::downloading(0.5, 10.0)},
+         true,
          "Download failed: Download ended without completion"},
-        {"completes", {State::downloading(0.5, std::nullopt), State::completed("/x")}, false, "no error"},
-        {"fails", {State::downloading(0.5, 1.0), State::failed(std::make_exception_ptr(std::runtime_error("boom")))},
-         false, "boom"},
-        {"fails without a reason", {State::failed(nullptr)}, false, "Download failed: Download failed without a reason"},
+        {"completes",
+         {State::downloading(0.5, std::nullopt), State::completed("/x")},
+         false,
+         "no error"},
+        {"fails",
+         {State::downloading(0.5, 1.0),
+          State::failed(std::make_exception_ptr(std::runtime_error("boom")))},
+         false,
+         "boom"},
+        {"fails without a reason",
+         {State::failed(nullptr)},
+         false,
+         "Download failed: Download failed without a reason"},
     };
     for (const auto& c : cases) {
         platform::AsyncStream<State> stream;
@@ -218,7 +245,8 @@ TEST(HubFileDownloader, AStreamThatEndsWithoutCompletionIsAFailure) {
         if (c.finish) stream.finish();
         std::vector<double> seen;
         EXPECT_EQ(hubtest::errorText([&] {
-                      HubApi::HubFileDownloader::awaitCompletion(stream, [&](double f, auto) { seen.push_back(f); });
+                      HubApi::HubFileDownloader::awaitCompletion(
+                          stream, [&](double f, auto) { seen.push_back(f); });
                   }),
                   c.error)
             << c.name;
@@ -236,23 +264,40 @@ TEST(HubFileDownloader, SourceAddressEncodesTheRevisionAsOneSegment) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {vortil::HubRepoType::models, "main", "sub/file.json", "http://h:1/owner/name/resolve/main/sub/file.json"},
+        {vortil::HubRepoType::models, "main", "sub/file.json",
+         "http://h:1/owner/name/resolve/main/sub/file.json"},
         {vortil::HubRepoType::datasets, "refs/pr/1", "a b.txt",
          "http://h:1/datasets/owner/name/resolve/refs%2Fpr%2F1/a%20b.txt"},
         {vortil::HubRepoType::spaces, "v1", "f", "http://h:1/spaces/owner/name/resolve/v1/f"},
     };
     for (const auto& c : cases) {
-        HubApi::HubFileDownloader d{HubApi(fs::path("/tmp"), std::string(), std::string("http://h:1")),
-                                    {"owner/name", c.type}, c.revision, "/tmp/r", "/tmp/r/.cache", c.file,
-                                    std::nullopt, std::string("http://h:1"), false};
+        HubApi::HubFileDownloader d{
+            HubApi(fs::path("/tmp"), std::string(), std::string("http://h:1")),
+            {"owner/name", c.type},
+            c.revision,
+            "/tmp/r",
+            "/tmp/r/.cache",
+            c.file,
+            std::nullopt,
+            std::string("http://h:1"),
+            false};
         // Percent escapes may use either letter case.
         std::string got = d.source();
-        for (size_t i = got.find('%'); i != std::string::npos && i + 2 < got.size(); i = got.find('%', i + 1))
-            for (size_t k = i + 1; k <= i + 2; ++k) got[k] = char(std::toupper(static_cast<unsigned char>(got[k])));
+        for (size_t i = got.find('%'); i != std::string::npos && i + 2 < got.size();
+             i = got.find('%', i + 1))
+            for (size_t k = i + 1; k <= i + 2; ++k)
+                got[k] = char(std::toupper(static_cast<unsigned char>(got[k])));
         EXPECT_EQ(got, c.expected);
     }
     HubApi::HubFileDownloader bad{HubApi(fs::path("/tmp"), std::string(), std::string("not a url")),
-                                  {"owner/name", vortil::HubRepoType::models}, "main", "/tmp/r", "/tmp/r/.cache", "f",
-                                  std::nullopt, std::string("not a url"), false};
-    EXPECT_EQ(hubtest::errorText([&] { (void)bad.source(); }), "Download failed: Invalid endpoint URL: not a url");
+                                  {"owner/name", vortil::HubRepoType::models},
+                                  "main",
+                                  "/tmp/r",
+                                  "/tmp/r/.cache",
+                                  "f",
+                                  std::nullopt,
+                                  std::string("not a url"),
+                                  false};
+    EXPECT_EQ(hubtest::errorText([&] { (void)bad.source(); }),
+              "Download failed: Invalid endpoint URL: not a url");
 }

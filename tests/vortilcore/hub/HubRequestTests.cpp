@@ -19,9 +19,10 @@ const char* kListing =
     R"({"rfilename":"config.json"}],"other":1})";
 
 class HubRequestTest : public ::testing::Test {
-protected:
+  protected:
     HubApi client(std::optional<std::string> token = std::string()) const {
-        HubApi api(env.home() / "cache", std::move(token), server.root().substr(0, server.root().size() - 1));
+        HubApi api(env.home() / "cache", std::move(token),
+                   server.root().substr(0, server.root().size() - 1));
         api.useOfflineMode = false;
         return api;
     }
@@ -41,12 +42,15 @@ TEST_F(HubRequestTest, ListingAddressEncodesTheRevisionAsOneSegment) {
     const std::vector<Case> cases = {
         {repo, "main", "/api/models/owner/name/revision/main"},
         {repo, "refs/pr/1", "/api/models/owner/name/revision/refs%2Fpr%2F1"},
-        {{"o/with space", HubApi::RepoType::datasets}, "v 1", "/api/datasets/o/with%20space/revision/v%201"},
+        {{"o/with space", HubApi::RepoType::datasets},
+         "v 1",
+         "/api/datasets/o/with%20space/revision/v%201"},
         {{"o/n", HubApi::RepoType::spaces}, "100%", "/api/spaces/o/n/revision/100%25"},
     };
     for (const Case& c : cases) {
         server.set(c.path, Reply::ok(R"({"siblings":[]})"));
-        EXPECT_EQ(client().getFilenames(c.repo, c.revision, {}), std::vector<std::string>{}) << c.path;
+        EXPECT_EQ(client().getFilenames(c.repo, c.revision, {}), std::vector<std::string>{})
+            << c.path;
         ASSERT_FALSE(server.recorded().empty());
         EXPECT_EQ(server.recorded().back().rawPath, c.path);
         EXPECT_EQ(server.recorded().back().method, "GET");
@@ -66,8 +70,10 @@ TEST_F(HubRequestTest, PatternsSelectAUnionInListingOrder) {
     };
     const std::vector<Case> cases = {
         {{},
-         {"config.json", "tokenizer.json", "tokenizer_config.json", "sub/dir/a.json", "model.bin", "config.json"}},
-        {{"*.json", "config.json"}, {"config.json", "tokenizer.json", "tokenizer_config.json", "sub/dir/a.json"}},
+         {"config.json", "tokenizer.json", "tokenizer_config.json", "sub/dir/a.json", "model.bin",
+          "config.json"}},
+        {{"*.json", "config.json"},
+         {"config.json", "tokenizer.json", "tokenizer_config.json", "sub/dir/a.json"}},
         {{"model.bin", "config.json"}, {"config.json", "model.bin"}},
         {{"tokenizer*"}, {"tokenizer.json", "tokenizer_config.json"}},
         {{"*.safetensors"}, {}},
@@ -91,7 +97,8 @@ TEST_F(HubRequestTest, MalformedListingsFailWithTheDecoderError) {
     for (const Case& c : cases) {
         server.set("/api/models/owner/name/revision/main", Reply::ok(c.body));
         if (c.fails) {
-            EXPECT_THROW(client().getFilenames(repo, "main", {}), nlohmann::json::exception) << c.body;
+            EXPECT_THROW(client().getFilenames(repo, "main", {}), nlohmann::json::exception)
+                << c.body;
         } else {
             EXPECT_TRUE(client().getFilenames(repo, "main", {"*"}).empty());
         }
@@ -107,7 +114,8 @@ TEST_F(HubRequestTest, EndpointsThatAreNotUrlsFailWithoutCrashing) {
             ADD_FAILURE() << endpoint;
         } catch (const HubClientError& e) {
             EXPECT_EQ(e.errorCase(), HubClientError::Case::downloadError) << endpoint;
-            EXPECT_EQ(std::string(e.what()), std::string("Download failed: Invalid endpoint URL: ") + endpoint);
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("Download failed: Invalid endpoint URL: ") + endpoint);
         }
     }
 }
@@ -132,12 +140,14 @@ TEST_F(HubRequestTest, AuthorizationHeaderOnlyForUsableTokens) {
         api.httpGet(server.url("/f"));
         api.httpHead(server.url("/f"));
         const std::string log = testing::internal::GetCapturedStderr();
-        for (const auto& seen : {server.recorded()[server.recorded().size() - 2], server.recorded().back()}) {
+        for (const auto& seen :
+             {server.recorded()[server.recorded().size() - 2], server.recorded().back()}) {
             EXPECT_EQ(seen.header("Authorization"), c.header) << seen.method;
             EXPECT_FALSE(seen.header("X-Injected").has_value());
         }
         // An unusable token is reported, not silently dropped.
-        EXPECT_EQ(log.find("not sent") != std::string::npos, c.token && !c.token->empty() && !c.header);
+        EXPECT_EQ(log.find("not sent") != std::string::npos,
+                  c.token && !c.token->empty() && !c.header);
     }
 }
 
@@ -217,15 +227,21 @@ TEST_F(HubRequestTest, TransportFailuresAreMappedForGetOnly) {
 
 TEST_F(HubRequestTest, HeadFollowsOnlyRelativeRedirectsAndStaysAHead) {
     server.set("/owner/name/resolve/main/a.bin",
-               Reply::answer(307).header("Location", "/owner/renamed/resolve/main/a.bin?x=1").header("X-Repo-Commit", "c1"));
-    server.set("/owner/renamed/resolve/main/a.bin", Reply::ok("0123456789").header("ETag", "\"e\""));
-    server.set("/owner/name/resolve/main/lfs.bin",
-               Reply::redirect(302, "http://localhost:1/cdn/lfs.bin").header("X-Linked-Size", "12"));
-    server.set("/owner/name/resolve/main/empty.bin", Reply::redirect(302, "").header("X-Linked-Size", "1"));
+               Reply::answer(307)
+                   .header("Location", "/owner/renamed/resolve/main/a.bin?x=1")
+                   .header("X-Repo-Commit", "c1"));
+    server.set("/owner/renamed/resolve/main/a.bin",
+               Reply::ok("0123456789").header("ETag", "\"e\""));
+    server.set(
+        "/owner/name/resolve/main/lfs.bin",
+        Reply::redirect(302, "http://localhost:1/cdn/lfs.bin").header("X-Linked-Size", "12"));
+    server.set("/owner/name/resolve/main/empty.bin",
+               Reply::redirect(302, "").header("X-Linked-Size", "1"));
     server.set("/loop", Reply::answer(302).header("Location", "/loop"));
 
     const HubApi api = client("tok");
-    const platform::HttpResponse followed = api.httpHead(server.url("/owner/name/resolve/main/a.bin"));
+    const platform::HttpResponse followed =
+        api.httpHead(server.url("/owner/name/resolve/main/a.bin"));
     EXPECT_EQ(followed.status, 200);
     EXPECT_EQ(followed.headers.value("etag"), "\"e\"");
     EXPECT_EQ(followed.effectiveURL, server.url("/owner/renamed/resolve/main/a.bin?x=1"));
@@ -251,8 +267,9 @@ TEST_F(HubRequestTest, HeadFollowsOnlyRelativeRedirectsAndStaysAHead) {
 }
 
 TEST(RedirectPolicy, FollowUpRequests) {
-    const platform::HttpRequest first("http://127.0.0.1:8080/o/n/resolve/main/f?old=1", "HEAD",
-                                      {{"Authorization", "Bearer t"}, {"Accept-Encoding", "identity"}});
+    const platform::HttpRequest first(
+        "http://127.0.0.1:8080/o/n/resolve/main/f?old=1", "HEAD",
+        {{"Authorization", "Bearer t"}, {"Accept-Encoding", "identity"}});
     auto responseWith = [](long status, std::optional<std::string> location) {
         platform::HttpResponse r;
         r.status = status;
@@ -279,7 +296,8 @@ TEST(RedirectPolicy, FollowUpRequests) {
     };
     for (const Case& c : cases) {
         const auto next = RedirectDelegate::followUp(first, responseWith(c.status, c.location));
-        ASSERT_EQ(next.has_value(), c.url.has_value()) << c.status << " " << c.location.value_or("(none)");
+        ASSERT_EQ(next.has_value(), c.url.has_value())
+            << c.status << " " << c.location.value_or("(none)");
         if (!next) continue;
         EXPECT_EQ(next->url, *c.url);
         EXPECT_EQ(next->method, "HEAD");
@@ -293,7 +311,8 @@ TEST(RedirectPolicy, FollowUpRequests) {
 TEST(RedirectSessionActorTests, OneSessionHoweverManyAskAtOnce) {
     RedirectSessionActor actor;
     std::vector<std::future<std::shared_ptr<RedirectSession>>> sessions;
-    for (int i = 0; i < 16; ++i) sessions.push_back(std::async(std::launch::async, [&] { return actor.get(); }));
+    for (int i = 0; i < 16; ++i)
+        sessions.push_back(std::async(std::launch::async, [&] { return actor.get(); }));
     const auto first = sessions.front().get();
     ASSERT_NE(first, nullptr);
     for (size_t i = 1; i < sessions.size(); ++i) EXPECT_EQ(sessions[i].get(), first);

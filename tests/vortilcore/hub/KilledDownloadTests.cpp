@@ -18,7 +18,8 @@ TEST(KilledDownload, ResumesToAByteIdenticalFile) {
     const std::string content = hubtest::body(size_t(Downloader::kWriteChunkSize) * 4 + 4321, 31);
     const std::string sha = hubtest::sha256(content);
     auto reply = FakeHub::fileReply(content);
-    reply.stallAfter = size_t(Downloader::kWriteChunkSize) * 3 + 100;  // three chunks reach the disk, then nothing
+    reply.stallAfter =
+        size_t(Downloader::kWriteChunkSize) * 3 + 100;  // three chunks reach the disk, then nothing
     h.server.set(FakeHub::resolvePath("f.bin"), reply);
     const fs::path partial = h.meta() / ("f.bin." + sha + ".incomplete");
 
@@ -50,7 +51,8 @@ TEST(KilledDownload, ResumesToAByteIdenticalFile) {
     const auto recorded = h.server.recorded();
     ASSERT_FALSE(recorded.empty());
     EXPECT_EQ(recorded.back().method, "GET");
-    EXPECT_EQ(recorded.back().header("Range"), "bytes=" + std::to_string(3 * Downloader::kWriteChunkSize) + "-");
+    EXPECT_EQ(recorded.back().header("Range"),
+              "bytes=" + std::to_string(3 * Downloader::kWriteChunkSize) + "-");
     const auto side = vortil::HubApi::readDownloadMetadata(h.meta() / "f.bin.metadata");
     ASSERT_TRUE(side);
     EXPECT_EQ(side->etag, sha);

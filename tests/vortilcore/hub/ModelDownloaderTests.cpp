@@ -24,13 +24,14 @@ struct ModelHub {
         // Downloads without an explicit offline setting must not depend on the
         // machine's network.
         env.set("CI_DISABLE_NETWORK_MONITOR", "1");
-        const std::vector<std::string> names = {"n/v1/q/Enc.mlmodelc/model.json", "n/v1/q/notes.txt", "other/x.txt"};
+        const std::vector<std::string> names = {"n/v1/q/Enc.mlmodelc/model.json",
+                                                "n/v1/q/notes.txt", "other/x.txt"};
         hub.listing(names);
         for (size_t i = 0; i < names.size(); ++i) hub.file(names[i], hubtest::body(100 + i, i + 1));
     }
     ModelDownloader downloader(std::optional<std::string> modelFolder = std::nullopt) const {
-        return ModelDownloader({(hub.temp.path() / "cache").string(), "owner/name", "tok", std::move(modelFolder),
-                                false, hub.endpoint(), "main"});
+        return ModelDownloader({(hub.temp.path() / "cache").string(), "owner/name", "tok",
+                                std::move(modelFolder), false, hub.endpoint(), "main"});
     }
 };
 
@@ -42,12 +43,14 @@ TEST(ModelInfo, PatternFolderAndTexts) {
     EXPECT_EQ(noVersion.downloadPattern(), "n/*/q/*");
     EXPECT_EQ(noVersion.modelURL("/base"), fs::path("/base/n/q"));
     EXPECT_EQ(noVersion.description(), "n/q");
-    EXPECT_EQ(noVersion.debugDescription(), "ModelInfo(name: n, version: nil, variant: q, computeUnit: unknown)");
+    EXPECT_EQ(noVersion.debugDescription(),
+              "ModelInfo(name: n, version: nil, variant: q, computeUnit: unknown)");
 
     const std::vector<std::pair<fs::path, std::optional<fs::path>>> bases = {
-        {"/", std::nullopt}, {"/n", fs::path("/")}, {"/a/n/v1/q", fs::path("/a")},
+        {"/", std::nullopt},       {"/n", fs::path("/")},  {"/a/n/v1/q", fs::path("/a")},
         {"/a/n/", fs::path("/a")}, {"/a/b", std::nullopt}, {"/a/nn/n2", std::nullopt}};
-    for (const auto& [url, expected] : bases) EXPECT_EQ(noVersion.findBaseFolder(url), expected) << url;
+    for (const auto& [url, expected] : bases)
+        EXPECT_EQ(noVersion.findBaseFolder(url), expected) << url;
 }
 
 TEST(ModelDownloader, ResolveModelLooksInFolderThenCacheThenDownloads) {
@@ -65,22 +68,38 @@ TEST(ModelDownloader, ResolveModelLooksInFolderThenCacheThenDownloads) {
         {"model folder", true, false, false, "Enc", "no error", {}},
         {"folder lacks it, cache has it", false, true, false, "Enc", "no error", {downloaded}},
         {"download", false, false, true, "Enc", "no error", {downloading, downloaded}},
-        {"download disabled, empty cache", false, false, false, "Enc", "No model found for Enc (download disabled)", {}},
-        {"downloaded folder lacks it", false, false, true, "Dec", "No model found for Dec", {downloading}},
+        {"download disabled, empty cache",
+         false,
+         false,
+         false,
+         "Enc",
+         "No model found for Enc (download disabled)",
+         {}},
+        {"downloaded folder lacks it",
+         false,
+         false,
+         true,
+         "Dec",
+         "No model found for Dec",
+         {downloading}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ModelHub h;
         const fs::path local = h.hub.temp.path() / "local";
-        if (c.inModelFolder) fs::create_directories(local / "n/v1/q/Enc.mlmodelc");
-        else fs::create_directories(local / "n/v1/q");
+        if (c.inModelFolder)
+            fs::create_directories(local / "n/v1/q/Enc.mlmodelc");
+        else
+            fs::create_directories(local / "n/v1/q");
         const ModelDownloader downloader = h.downloader(local.string());
-        if (c.cachedFirst) downloader.resolveModel("Enc", h.info, std::nullopt, std::nullopt, true, {});
+        if (c.cachedFirst)
+            downloader.resolveModel("Enc", h.info, std::nullopt, std::nullopt, true, {});
 
         std::vector<ModelState> states;
         fs::path result;
         EXPECT_EQ(errorText([&] {
-                      result = downloader.resolveModel(c.model, h.info, std::nullopt, std::nullopt, c.download,
+                      result = downloader.resolveModel(c.model, h.info, std::nullopt, std::nullopt,
+                                                       c.download,
                                                        [&](ModelState s) { states.push_back(s); });
                   }),
                   c.expected);
@@ -89,27 +108,36 @@ TEST(ModelDownloader, ResolveModelLooksInFolderThenCacheThenDownloads) {
         const fs::path root = c.inModelFolder ? local : h.hub.repo();
         EXPECT_EQ(result, root / "n/v1/q/Enc.mlmodelc");
         EXPECT_TRUE(fs::exists(result));
-        EXPECT_FALSE(fs::exists(h.hub.repo() / "other")) << "only the descriptor's folder is fetched";
+        EXPECT_FALSE(fs::exists(h.hub.repo() / "other"))
+            << "only the descriptor's folder is fetched";
     }
 }
 
 TEST(ModelDownloader, ResolveRepoUsesOnlyAValidLocalCopyWhenDownloadIsOff) {
     ModelHub h;
     const ModelDownloader downloader = h.downloader();
-    EXPECT_EQ(downloader.localRepoLocation(std::nullopt), h.hub.temp.path() / "cache/models/owner/name");
+    EXPECT_EQ(downloader.localRepoLocation(std::nullopt),
+              h.hub.temp.path() / "cache/models/owner/name");
     double lastFraction = -1;
-    EXPECT_EQ(downloader.resolveRepo({"n/v1/*"}, std::nullopt, true,
-                                     [&](const auto& progress) { lastFraction = progress->fractionCompleted(); }),
+    EXPECT_EQ(downloader.resolveRepo(
+                  {"n/v1/*"}, std::nullopt, true,
+                  [&](const auto& progress) { lastFraction = progress->fractionCompleted(); }),
               h.hub.repo());
     EXPECT_DOUBLE_EQ(lastFraction, 1.0);
 
-    const std::string refused = "No valid local models found for repo 'owner/name' and download is disabled.";
+    const std::string refused =
+        "No valid local models found for repo 'owner/name' and download is disabled.";
     const auto resolveOffline = [&](const std::vector<std::string>& patterns) {
-        return errorText([&] { EXPECT_EQ(downloader.resolveRepo(patterns, std::nullopt, false, {}), h.hub.repo()); });
+        return errorText([&] {
+            EXPECT_EQ(downloader.resolveRepo(patterns, std::nullopt, false, {}), h.hub.repo());
+        });
     };
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"n/v1/*"}, "no error"}, {{}, "no error"}, {{"n/v1/*", "other/*"}, refused},
-        {{"*/v1/*"}, refused},    {{"n/v1/q/notes.txt"}, refused}};
+        {{"n/v1/*"}, "no error"},
+        {{}, "no error"},
+        {{"n/v1/*", "other/*"}, refused},
+        {{"*/v1/*"}, refused},
+        {{"n/v1/q/notes.txt"}, refused}};
     for (const auto& [patterns, expected] : cases) EXPECT_EQ(resolveOffline(patterns), expected);
 
     // The offline probe of a model still asks the hub for its listing, so it

@@ -27,7 +27,8 @@ struct FakeLoader : vortil::ModelLoader {
     std::vector<std::pair<std::string, bool>> loads;  // only the one loading thread writes it
 
     std::optional<std::string> modelFolder() const override { return folder; }
-    std::string resolveModels(const vortil::ModelDownloader& downloader, const ProgressCallback&) override {
+    std::string resolveModels(const vortil::ModelDownloader& downloader,
+                              const ProgressCallback&) override {
         seenDownloader = &downloader;
         ++resolves;
         if (onResolve) onResolve();
@@ -42,11 +43,12 @@ struct FakeLoader : vortil::ModelLoader {
 
 struct Fixture {
     std::shared_ptr<FakeLoader> loader = std::make_shared<FakeLoader>();
-    std::shared_ptr<vortil::ModelDownloader> downloader =
-        std::make_shared<vortil::ModelDownloader>("http://127.0.0.1:9", "o/r", std::nullopt, "main", false);
+    std::shared_ptr<vortil::ModelDownloader> downloader = std::make_shared<vortil::ModelDownloader>(
+        "http://127.0.0.1:9", "o/r", std::nullopt, "main", false);
     ModelManager manager{loader, downloader};
     std::mutex m;
-    std::vector<ModelState> visited;  // each change's new state; each old state must be the last new one
+    std::vector<ModelState>
+        visited;  // each change's new state; each old state must be the last new one
     std::map<ModelState, bool> availableIn;
 
     Fixture() {
@@ -83,8 +85,14 @@ TEST(ModelManager, StateSequencesFollowTheRequests) {
     const std::vector<Case> cases = {
         {"/m", "", "l", {downloaded, loading, loaded}},
         {std::nullopt, "", "llu", {downloading, downloaded, loading, loaded, unloading, unloaded}},
-        {std::nullopt, "", "ppl", {downloading, downloaded, prewarming, prewarmed, loading, loaded}},
-        {std::nullopt, "", "dupu", {downloading, downloaded, prewarming, prewarmed, unloading, unloaded}},
+        {std::nullopt,
+         "",
+         "ppl",
+         {downloading, downloaded, prewarming, prewarmed, loading, loaded}},
+        {std::nullopt,
+         "",
+         "dupu",
+         {downloading, downloaded, prewarming, prewarmed, unloading, unloaded}},
         {"/m", "", "udd", {downloaded}},
         {"/m", "", "lp", {downloaded, loading, loaded}, "Cannot prewarm in state: Loaded"},
         {std::nullopt, "resolve", "l", {downloading, unloaded}, "resolve failed"},
@@ -110,17 +118,18 @@ TEST(ModelManager, StateSequencesFollowTheRequests) {
             if (s == prewarming || s == loading) loads.emplace_back(folder, s == prewarming);
         }
         EXPECT_EQ(f.loader->loads, loads);
-        EXPECT_EQ(f.manager.modelPath(),
-                  c.failing == "resolve" ? std::nullopt : std::optional<std::filesystem::path>(folder));
+        EXPECT_EQ(f.manager.modelPath(), c.failing == "resolve"
+                                             ? std::nullopt
+                                             : std::optional<std::filesystem::path>(folder));
         if (!c.folder) {
             EXPECT_EQ(f.loader->seenDownloader, f.downloader.get());
         }
     }
     Fixture f;
     f.run("lup");
-    const std::map<ModelState, bool> available = {{downloading, false}, {downloaded, true}, {loading, true},
-                                                  {loaded, true},       {unloading, false}, {unloaded, false},
-                                                  {prewarming, false},  {prewarmed, false}};
+    const std::map<ModelState, bool> available = {
+        {downloading, false}, {downloaded, true}, {loading, true},     {loaded, true},
+        {unloading, false},   {unloaded, false},  {prewarming, false}, {prewarmed, false}};
     EXPECT_EQ(f.availableIn, available);
 }
 

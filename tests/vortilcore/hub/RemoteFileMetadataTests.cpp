@@ -18,7 +18,9 @@ TEST(RemoteFileMetadata, HeaderPrecedenceAndLocation) {
         std::string location;  // "" for the requested URL, "@" + path for this server's URL
     };
     auto linked = LocalHttpServer::Reply::ok("12345");
-    linked.header("X-Repo-Commit", "c1").header("X-Linked-Etag", "W/\"linked\"").header("ETag", "\"plain\"")
+    linked.header("X-Repo-Commit", "c1")
+        .header("X-Linked-Etag", "W/\"linked\"")
+        .header("ETag", "\"plain\"")
         .header("X-Linked-Size", "+42");
     auto plain = LocalHttpServer::Reply::ok("1234567");
     plain.header("ETag", "\"quoted\"");
@@ -54,7 +56,9 @@ TEST(RemoteFileMetadata, HeaderPrecedenceAndLocation) {
         EXPECT_EQ(m.etag, c.etag) << c.name;
         EXPECT_EQ(m.size, c.size) << c.name;
         const std::string location =
-            c.location.empty() ? url : (c.location[0] == '@' ? h.server.url(c.location.substr(1)) : c.location);
+            c.location.empty()
+                ? url
+                : (c.location[0] == '@' ? h.server.url(c.location.substr(1)) : c.location);
         EXPECT_EQ(m.location, location) << c.name;
     }
     EXPECT_TRUE(cdn.recorded().empty()) << "a redirect to another host is never followed";
@@ -62,10 +66,21 @@ TEST(RemoteFileMetadata, HeaderPrecedenceAndLocation) {
 
 TEST(RemoteFileMetadata, SizeTextIsStrictlyDecimal) {
     const std::vector<std::pair<std::string, std::optional<int64_t>>> cases = {
-        {"12", 12}, {"+12", 12}, {"0", 0}, {"9223372036854775807", INT64_MAX},
-        {"9223372036854775808", std::nullopt}, {"12a", std::nullopt}, {" 12", std::nullopt},
-        {"12 ", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt}, {"++1", std::nullopt},
-        {"-1", std::nullopt}, {"1e3", std::nullopt}, {"0x10", std::nullopt},
+        {"12", 12},
+        {"+12", 12},
+        {"0", 0},
+        {"9223372036854775807", INT64_MAX},
+        {"9223372036854775808", std::nullopt},
+        {"12a", std::nullopt},
+        {" 12", std::nullopt},
+        {"12 ", std::nullopt},
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {"++1", std::nullopt},
+        {"-1", std::nullopt},
+        {"1e3", std::nullopt},
+        {"0x10", std::nullopt},
     };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(HubApi::parseFileSize(text), expected) << "'" << text << "'";
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(HubApi::parseFileSize(text), expected) << "'" << text << "'";
 }

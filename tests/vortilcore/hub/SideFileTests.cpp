@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <algorithm>
+#include <fstream>
 
 #include "platform/system/NumberText.hpp"
 #include "support/TempDir.hpp"
@@ -30,7 +30,8 @@ TEST(SideFiles, ReadingAcceptsThreeLinesAndRemovesAnythingElse) {
         {"two lines", "c\ne\n", std::nullopt, "Invalid metadata: Invalid timestamp format"},
         {"CR LF with text etag", "c\r\ne\r\n1.0\r\n", std::nullopt, "Invalid timestamp format"},
         {"number with a tail", "c\ne\n1.0s\n", std::nullopt, "Invalid timestamp format"},
-        {"no final line break", "c\ne", std::nullopt, "Invalid metadata: Metadata file is missing required fields"},
+        {"no final line break", "c\ne", std::nullopt,
+         "Invalid metadata: Metadata file is missing required fields"},
         {"empty", "", std::nullopt, "Metadata file is missing required fields"},
         {"not UTF-8", "c\n\xff\xfe\n1.0\n", std::nullopt, "Error reading metadata file"},
     };
@@ -45,7 +46,8 @@ TEST(SideFiles, ReadingAcceptsThreeLinesAndRemovesAnythingElse) {
             ASSERT_TRUE(got) << c.name;
             EXPECT_EQ(got->commitHash, std::get<0>(*c.expected)) << c.name;
             EXPECT_EQ(got->etag, std::get<1>(*c.expected)) << c.name;
-            EXPECT_DOUBLE_EQ(platform::secondsSince1970(got->timestamp), std::get<2>(*c.expected)) << c.name;
+            EXPECT_DOUBLE_EQ(platform::secondsSince1970(got->timestamp), std::get<2>(*c.expected))
+                << c.name;
             EXPECT_EQ(got->filename, "model.bin") << c.name;
             EXPECT_TRUE(fs::exists(side)) << c.name;
         } else {
@@ -53,7 +55,8 @@ TEST(SideFiles, ReadingAcceptsThreeLinesAndRemovesAnythingElse) {
             EXPECT_FALSE(fs::exists(side)) << c.name;
             EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << ": " << log;
             EXPECT_NE(log.find("file://" + side.string()), std::string::npos) << c.name;
-            EXPECT_NE(log.find("Removing it from disk and continuing."), std::string::npos) << c.name;
+            EXPECT_NE(log.find("Removing it from disk and continuing."), std::string::npos)
+                << c.name;
         }
     }
     testsupport::TempDir temp;
@@ -70,7 +73,8 @@ TEST(SideFiles, AnInvalidSideFileThatCannotBeRemovedIsAnError) {
         ADD_FAILURE() << "no error";
     } catch (const EnvironmentError& e) {
         EXPECT_EQ(e.errorCase(), EnvironmentError::Case::invalidMetadataError);
-        EXPECT_TRUE(std::string(e.what()).starts_with("Invalid metadata: Could not remove corrupted metadata file: "))
+        EXPECT_TRUE(std::string(e.what()).starts_with(
+            "Invalid metadata: Could not remove corrupted metadata file: "))
             << e.what();
     }
     testing::internal::GetCapturedStderr();
@@ -86,7 +90,8 @@ TEST(SideFiles, WrittenTextReadsBackAndAFailedWriteKeepsTheOldFile) {
     ASSERT_TRUE(text.starts_with(head) && text.ends_with("\n")) << text;
     const std::string third = text.substr(head.size(), text.size() - head.size() - 1);
     EXPECT_EQ(third.find_first_not_of("0123456789."), std::string::npos) << text;
-    EXPECT_EQ(std::count(third.begin(), third.end(), '.'), 1) << "always with a decimal point: " << text;
+    EXPECT_EQ(std::count(third.begin(), third.end(), '.'), 1)
+        << "always with a decimal point: " << text;
     const auto read = HubApi::readDownloadMetadata(side);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->etag, "etag-1");
@@ -100,8 +105,9 @@ TEST(SideFiles, WrittenTextReadsBackAndAFailedWriteKeepsTheOldFile) {
         ADD_FAILURE() << "no error";
     } catch (const EnvironmentError& e) {
         EXPECT_EQ(e.errorCase(), EnvironmentError::Case::fileWriteError);
-        EXPECT_TRUE(std::string(e.what()).starts_with("Failed to write file: Failed to write metadata to " +
-                                                      (temp / "blocked" / "f.metadata").string() + ": "))
+        EXPECT_TRUE(
+            std::string(e.what()).starts_with("Failed to write file: Failed to write metadata to " +
+                                              (temp / "blocked" / "f.metadata").string() + ": "))
             << e.what();
     }
     EXPECT_EQ(testsupport::readFile(temp / "blocked"), "x");
@@ -126,8 +132,9 @@ TEST(SideFiles, FileHashMatchesAReferenceDigestAtEverySize) {
 TEST(SideFiles, LocalListingSkipsHiddenEntriesAndTheirFolders) {
     testsupport::TempDir temp;
     const fs::path repo = temp / "repo";
-    for (const char* f : {"a.json", "sub/dir/b.bin", ".hidden", ".cache/huggingface/download/a.json.metadata",
-                          "sub/.git/config", "target.txt"}) {
+    for (const char* f :
+         {"a.json", "sub/dir/b.bin", ".hidden", ".cache/huggingface/download/a.json.metadata",
+          "sub/.git/config", "target.txt"}) {
         hubtest::writeFile(repo / f, "x");
     }
     fs::create_symlink(repo / "target.txt", repo / "link.txt");
@@ -135,7 +142,8 @@ TEST(SideFiles, LocalListingSkipsHiddenEntriesAndTheirFolders) {
     fs::create_directories(repo / "empty");
 
     std::vector<std::string> got;
-    for (const auto& p : HubApi::getFileUrls(repo)) got.push_back(p.lexically_relative(repo).string());
+    for (const auto& p : HubApi::getFileUrls(repo))
+        got.push_back(p.lexically_relative(repo).string());
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"a.json", "link.txt", "sub/dir/b.bin", "target.txt"}));
     EXPECT_TRUE(HubApi::getFileUrls(temp / "missing").empty());

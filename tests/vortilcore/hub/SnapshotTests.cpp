@@ -30,25 +30,38 @@ TEST(Snapshot, OfflineChecksTheCachedCopyWithoutTheNetwork) {
     const std::string commit = FakeHub::kCommit;
     struct Case {
         const char* name;
-        std::vector<std::pair<std::string, std::string>> files;  // relative path (under the repo) and content
+        std::vector<std::pair<std::string, std::string>>
+            files;  // relative path (under the repo) and content
         std::vector<std::string> patterns;
         std::string expected;  // error text, or "no error"
     };
     const std::string side = ".cache/huggingface/download/";
     const std::vector<Case> cases = {
         {"no folder", {}, {}, "Offline mode error: Repository not available locally"},
-        {"only the hidden folder", {{side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"}}, {},
+        {"only the hidden folder",
+         {{side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"}},
+         {},
          "Offline mode error: No files available locally for this repository"},
-        {"only a partial download", {{side + "a.json." + sha + ".incomplete", "{\"a"}}, {},
+        {"only a partial download",
+         {{side + "a.json." + sha + ".incomplete", "{\"a"}},
+         {},
          "Offline mode error: No files available locally for this repository"},
-        {"patterns match nothing", {{"a.json", good}, {side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"}},
-         {"*.txt"}, "Offline mode error: No files matching the requested patterns are available locally"},
-        {"file without side file", {{"sub/dir/b.bin", "b"}}, {}, "Offline mode error: Metadata not available for b.bin"},
+        {"patterns match nothing",
+         {{"a.json", good}, {side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"}},
+         {"*.txt"},
+         "Offline mode error: No files matching the requested patterns are available locally"},
+        {"file without side file",
+         {{"sub/dir/b.bin", "b"}},
+         {},
+         "Offline mode error: Metadata not available for b.bin"},
         {"changed file, digest etag",
-         {{"a.json", "{\"a\":2}"}, {side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"}}, {},
+         {{"a.json", "{\"a\":2}"}, {side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"}},
+         {},
          "File integrity check failed: Hash mismatch for a.json"},
         {"changed file, commit-like etag",
-         {{"a.json", "{\"a\":2}"}, {side + "a.json.metadata", commit + "\n" + commit + "\n1.0\n"}}, {}, "no error"},
+         {{"a.json", "{\"a\":2}"}, {side + "a.json.metadata", commit + "\n" + commit + "\n1.0\n"}},
+         {},
+         "no error"},
         {"complete",
          {{"a.json", good},
           {side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"},
@@ -57,7 +70,9 @@ TEST(Snapshot, OfflineChecksTheCachedCopyWithoutTheNetwork) {
          {},
          "no error"},
         {"pattern leaves out a broken file",
-         {{"a.json", good}, {side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"}, {"b.bin", "b"}},
+         {{"a.json", good},
+          {side + "a.json.metadata", commit + "\n" + sha + "\n1.0\n"},
+          {"b.bin", "b"}},
          {"*.json"},
          "no error"},
     };
@@ -66,7 +81,9 @@ TEST(Snapshot, OfflineChecksTheCachedCopyWithoutTheNetwork) {
         for (const auto& [path, content] : c.files) hubtest::writeFile(h.repo() / path, content);
         const auto hub = h.hub(true);
         fs::path got;
-        EXPECT_EQ(hubtest::errorText([&] { got = hub.snapshot(kRepo, "main", c.patterns); }), c.expected) << c.name;
+        EXPECT_EQ(hubtest::errorText([&] { got = hub.snapshot(kRepo, "main", c.patterns); }),
+                  c.expected)
+            << c.name;
         if (c.expected == "no error") {
             EXPECT_EQ(got, h.repo()) << c.name;
         }
@@ -93,7 +110,8 @@ TEST(Snapshot, OnlineFetchesEachListedFileAndReportsOverallProgress) {
     const fs::path folder = h.hub().snapshot(kRepo, "main", {"*.json", "*.bin"}, handler);
     EXPECT_EQ(folder, h.repo());
     EXPECT_EQ(testsupport::readFile(folder / "config.json"), small);
-    EXPECT_EQ(hubtest::sha256(testsupport::readFile(folder / "sub/dir/weights.bin")), hubtest::sha256(big));
+    EXPECT_EQ(hubtest::sha256(testsupport::readFile(folder / "sub/dir/weights.bin")),
+              hubtest::sha256(big));
     EXPECT_FALSE(fs::exists(folder / "README.md"));
     EXPECT_TRUE(HubApi::readDownloadMetadata(h.meta() / "sub/dir/weights.bin.metadata"));
 
@@ -110,7 +128,8 @@ TEST(Snapshot, OnlineFetchesEachListedFileAndReportsOverallProgress) {
     h.hub().snapshot(kRepo, "main", {"*.json", "*.bin"}, handler);
     const auto recorded = h.server.recorded();
     for (size_t i = before; i < recorded.size(); ++i) {
-        EXPECT_TRUE(recorded[i].method == "HEAD" || recorded[i].rawPath.starts_with("/api/")) << recorded[i].rawPath;
+        EXPECT_TRUE(recorded[i].method == "HEAD" || recorded[i].rawPath.starts_with("/api/"))
+            << recorded[i].rawPath;
     }
     EXPECT_EQ(calls.size(), 1u);
 }
@@ -133,15 +152,17 @@ TEST(Snapshot, StoppedBetweenFilesReturnsTheFolderWithoutTheFinalCall) {
     hubtest::writeFile(h.repo() / "a.json", "a");
     HubApi::writeDownloadMetadata(FakeHub::kCommit, "e", h.meta() / "a.json.metadata");
     std::stop_source stop;
-    h.server.setHandler(FakeHub::resolvePath("a.json"), [&](const httplib::Request&, httplib::Response& res) {
-        stop.request_stop();
-        res.set_header("X-Repo-Commit", FakeHub::kCommit);
-        res.set_header("ETag", "\"e\"");
-        res.set_content("a", "application/octet-stream");
-    });
+    h.server.setHandler(FakeHub::resolvePath("a.json"),
+                        [&](const httplib::Request&, httplib::Response& res) {
+                            stop.request_stop();
+                            res.set_header("X-Repo-Commit", FakeHub::kCommit);
+                            res.set_header("ETag", "\"e\"");
+                            res.set_content("a", "application/octet-stream");
+                        });
     h.file("b.json", "b");
     int calls = 0;
-    const fs::path folder = h.hub().snapshot(kRepo, "main", {}, [&](const auto&) { ++calls; }, stop.get_token());
+    const fs::path folder = h.hub().snapshot(
+        kRepo, "main", {}, [&](const auto&) { ++calls; }, stop.get_token());
     EXPECT_EQ(folder, h.repo());
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(h.count("HEAD", FakeHub::resolvePath("b.json")), 0u);
@@ -175,16 +196,18 @@ TEST(Snapshot, ConfigurationFilesParseToObjectsOnly) {
         ADD_FAILURE() << "no error";
     } catch (const HubClientError& e) {
         EXPECT_EQ(e.errorCase(), HubClientError::Case::jsonSerialization);
-        EXPECT_EQ(std::string(e.what()), "JSON Serialization failed for file://" + (temp / "text.json").string() +
-                                             ". Please verify that you have set the HF_TOKEN environment variable.");
+        EXPECT_EQ(std::string(e.what()),
+                  "JSON Serialization failed for file://" + (temp / "text.json").string() +
+                      ". Please verify that you have set the HF_TOKEN environment variable.");
     }
     EXPECT_THROW(HubApi::configuration(temp / "missing.json"), fs::filesystem_error);
 }
 
 TEST(Snapshot, ProgressUnitsSurviveAnyFraction) {
     const std::vector<std::pair<double, int64_t>> cases = {
-        {0.0, 0}, {0.333, 33}, {0.999, 99}, {1.0, 100}, {2.5, 100}, {-0.5, 0},
-        {NAN, 0}, {INFINITY, 0}, {-INFINITY, 0},
+        {0.0, 0},  {0.333, 33}, {0.999, 99},   {1.0, 100},     {2.5, 100},
+        {-0.5, 0}, {NAN, 0},    {INFINITY, 0}, {-INFINITY, 0},
     };
-    for (const auto& [fraction, units] : cases) EXPECT_EQ(HubApi::progressUnits(fraction), units) << fraction;
+    for (const auto& [fraction, units] : cases)
+        EXPECT_EQ(HubApi::progressUnits(fraction), units) << fraction;
 }

@@ -27,13 +27,16 @@ std::string readAll(const fs::path& p) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-Config readConfig(const fs::path& p) { return Config::fromJson(bomPreservingJsonObject(readAll(p))); }
+Config readConfig(const fs::path& p) {
+    return Config::fromJson(bomPreservingJsonObject(readAll(p)));
+}
 
 const std::vector<std::string> kTexts = {" Hello world", "Copies agree <|1.00|> \xF0\x9F\x99\x82",
-                                         "<|startoftranscript|><|en|> numbers 1234 and   spaces", ""};
+                                         "<|startoftranscript|><|en|> numbers 1234 and   spaces",
+                                         ""};
 
 class TokenizerLoadingTest : public ::testing::Test {
-protected:
+  protected:
     void write(const std::string& name, const std::string& content) const {
         std::ofstream(folder / name, std::ios::binary) << content;
     }
@@ -46,15 +49,17 @@ protected:
 
 // A repository served the way the hub serves one: its listing, and each
 // file's resolve address answering HEAD and GET.
-void serveRepo(LocalHttpServer& server, const std::string& id, const std::map<std::string, std::string>& files) {
+void serveRepo(LocalHttpServer& server, const std::string& id,
+               const std::map<std::string, std::string>& files) {
     std::string listing = R"({"siblings":[)";
     for (const auto& [name, content] : files) {
         if (listing.back() != '[') listing += ",";
         listing += R"({"rfilename":")" + name + R"("})";
-        server.set("/" + id + "/resolve/main/" + name,
-                   Reply::ok(content)
-                       .header("X-Repo-Commit", std::string(40, 'a'))
-                       .header("ETag", "\"" + std::to_string(std::hash<std::string>()(content)) + "\""));
+        server.set(
+            "/" + id + "/resolve/main/" + name,
+            Reply::ok(content)
+                .header("X-Repo-Commit", std::string(40, 'a'))
+                .header("ETag", "\"" + std::to_string(std::hash<std::string>()(content)) + "\""));
     }
     server.set("/api/models/" + id + "/revision/main", Reply::ok(listing + "]}"));
 }
@@ -76,7 +81,8 @@ TEST_F(TokenizerLoadingTest, WhisperTokenizerFromItsFolderMatchesTheDirectlyBuil
     EXPECT_EQ(loaded.convertTokenToId("<|startoftranscript|>"), 50257);
     for (const std::string& text : kTexts) {
         EXPECT_EQ(loaded.encode(text), reference.encode(text)) << text;
-        EXPECT_EQ(loaded.decode(loaded.encode(text)), reference.decode(reference.encode(text))) << text;
+        EXPECT_EQ(loaded.decode(loaded.encode(text)), reference.decode(reference.encode(text)))
+            << text;
     }
 }
 
@@ -89,11 +95,14 @@ TEST_F(TokenizerLoadingTest, WhisperTokenizerFromTheLoopbackHubMatchesTheLocalOn
                {"config.json", R"({"model_type":"whisper"})"},
                {"model.bin", "not requested"}});
     const HubApiWrapper client = onlineClient(server, temp.path() / "hubcache");
-    const TokenizerWrapper remote = AutoTokenizerWrapper::fromPretrained("openai/whisper-tiny", client, true);
+    const TokenizerWrapper remote =
+        AutoTokenizerWrapper::fromPretrained("openai/whisper-tiny", client, true);
     const TokenizerWrapper local = AutoTokenizerWrapper::from(whisper, hub, true);
-    for (const std::string& text : kTexts) EXPECT_EQ(remote.encode(text), local.encode(text)) << text;
+    for (const std::string& text : kTexts)
+        EXPECT_EQ(remote.encode(text), local.encode(text)) << text;
     // Only the requested names were fetched, into the repository's cache folder.
-    const fs::path repoFolder = client.localRepoLocation({"openai/whisper-tiny", HubApiWrapper::RepoType::models});
+    const fs::path repoFolder =
+        client.localRepoLocation({"openai/whisper-tiny", HubApiWrapper::RepoType::models});
     EXPECT_EQ(repoFolder, temp.path() / "hubcache" / "models" / "openai" / "whisper-tiny");
     EXPECT_TRUE(fs::exists(repoFolder / "tokenizer.json"));
     EXPECT_FALSE(fs::exists(repoFolder / "model.bin"));
@@ -106,8 +115,8 @@ TEST_F(TokenizerLoadingTest, ClassChoiceDiffersBetweenTheRoads) {
               {{"tokenizer.json", readAll(llama / "tokenizer.json")},
                {"tokenizer_config.json", readAll(llama / "tokenizer_config.json")}});
     const TokenizerWrapper local = AutoTokenizerWrapper::from(llama, hub, true);
-    const TokenizerWrapper remote =
-        AutoTokenizerWrapper::fromPretrained("owner/llama", onlineClient(server, temp.path() / "c"), true);
+    const TokenizerWrapper remote = AutoTokenizerWrapper::fromPretrained(
+        "owner/llama", onlineClient(server, temp.path() / "c"), true);
     EXPECT_EQ(dynamic_cast<const LlamaPreTrainedTokenizer*>(local.impl.get()), nullptr);
     EXPECT_NE(dynamic_cast<const LlamaPreTrainedTokenizer*>(remote.impl.get()), nullptr);
 }
@@ -118,7 +127,8 @@ TEST_F(TokenizerLoadingTest, FolderContentsDecideTheConfigurations) {
         const char* name;
         std::map<std::string, std::string> files;
         bool hasModelConfig;
-        std::optional<std::string> tokenizerConfig;  // dump of the configured value after the class fallback
+        std::optional<std::string>
+            tokenizerConfig;  // dump of the configured value after the class fallback
     };
     const std::vector<Case> cases = {
         {"only tokenizer.json", {}, false, std::nullopt},
@@ -127,7 +137,8 @@ TEST_F(TokenizerLoadingTest, FolderContentsDecideTheConfigurations) {
          true,
          R"({"chat_template":"{{ x }}","tokenizer_class":"WhisperTokenizer"})"},
         {"invalid UTF-8 jinja blocks the json template",
-         {{"chat_template.jinja", "\xff\xfe"}, {"chat_template.json", R"({"chat_template":"json"})"}},
+         {{"chat_template.jinja", "\xff\xfe"},
+          {"chat_template.json", R"({"chat_template":"json"})"}},
          false,
          std::nullopt},
         {"jinja wins over json and the existing key",
@@ -141,17 +152,25 @@ TEST_F(TokenizerLoadingTest, FolderContentsDecideTheConfigurations) {
          false,
          R"({"chat_template":"from json"})"},
         {"json template that is not a string is ignored",
-         {{"chat_template.json", R"({"chat_template":[1,2]})"}, {"tokenizer_config.json", R"({"a":1})"}},
+         {{"chat_template.json", R"({"chat_template":[1,2]})"},
+          {"tokenizer_config.json", R"({"a":1})"}},
          false,
          R"({"a":1})"},
-        {"malformed json template is ignored", {{"chat_template.json", "{nope"}}, false, std::nullopt},
+        {"malformed json template is ignored",
+         {{"chat_template.json", "{nope"}},
+         false,
+         std::nullopt},
         {"class from the model type, other keys kept",
          {{"tokenizer_config.json", R"({"a":1})"}, {"config.json", R"({"model_type":"whisper"})"}},
          true,
          R"({"a":1,"tokenizer_class":"WhisperTokenizer"})"},
-        {"no config.json, no class added", {{"tokenizer_config.json", R"({"a":1})"}}, false, R"({"a":1})"},
+        {"no config.json, no class added",
+         {{"tokenizer_config.json", R"({"a":1})"}},
+         false,
+         R"({"a":1})"},
         {"non-string class replaced",
-         {{"tokenizer_config.json", R"({"tokenizer_class":5})"}, {"config.json", R"({"modelType":"gpt_neox"})"}},
+         {{"tokenizer_config.json", R"({"tokenizer_class":5})"},
+          {"config.json", R"({"modelType":"gpt_neox"})"}},
          true,
          R"({"tokenizer_class":"Gpt_NeoxTokenizer"})"},
         {"string class kept",
@@ -163,7 +182,8 @@ TEST_F(TokenizerLoadingTest, FolderContentsDecideTheConfigurations) {
     for (const Case& c : cases) {
         testsupport::TempDir dir;
         std::ofstream(dir.path() / "tokenizer.json") << tokenizerData;
-        for (const auto& [name, content] : c.files) std::ofstream(dir.path() / name, std::ios::binary) << content;
+        for (const auto& [name, content] : c.files)
+            std::ofstream(dir.path() / name, std::ios::binary) << content;
         const LanguageModelConfigurationFromHub config(dir.path(), hub);
         EXPECT_EQ(config.configurations().modelConfig.has_value(), c.hasModelConfig) << c.name;
         const std::optional<Config> tokenizerConfig = config.tokenizerConfig();
@@ -192,16 +212,24 @@ TEST_F(TokenizerLoadingTest, BadFilesFailWithHubErrors) {
         std::string description;  // empty: not checked
     };
     const std::vector<Case> cases = {
-        {"no tokenizer.json", {{"tokenizer_config.json", "{}"}}, C::configurationMissing,
+        {"no tokenizer.json",
+         {{"tokenizer_config.json", "{}"}},
+         C::configurationMissing,
          "Required configuration file missing: tokenizer.json"},
-        {"tokenizer_config is an array", {{"tokenizer.json", "{}"}, {"tokenizer_config.json", "[1]"}}, C::parse,
+        {"tokenizer_config is an array",
+         {{"tokenizer.json", "{}"}, {"tokenizer_config.json", "[1]"}},
+         C::parse,
          "Failed to parse server response."},
-        {"config.json is not JSON", {{"tokenizer.json", "{}"}, {"config.json", "{{"}}, C::jsonSerialization, ""},
+        {"config.json is not JSON",
+         {{"tokenizer.json", "{}"}, {"config.json", "{{"}},
+         C::jsonSerialization,
+         ""},
         {"tokenizer.json is not JSON", {{"tokenizer.json", "\xff"}}, C::jsonSerialization, ""},
     };
     for (const Case& c : cases) {
         testsupport::TempDir dir;
-        for (const auto& [name, content] : c.files) std::ofstream(dir.path() / name, std::ios::binary) << content;
+        for (const auto& [name, content] : c.files)
+            std::ofstream(dir.path() / name, std::ios::binary) << content;
         try {
             LanguageModelConfigurationFromHub::loadConfig(dir.path(), hub);
             ADD_FAILURE() << c.name;
@@ -240,7 +268,8 @@ TEST_F(TokenizerLoadingTest, EveryReaderSeesTheSameOutcome) {
             return seen;
         }));
     }
-    for (auto& r : readers) EXPECT_EQ(r.get(), R"({"a":1}|Required configuration file missing: tokenizer.json)");
+    for (auto& r : readers)
+        EXPECT_EQ(r.get(), R"({"a":1}|Required configuration file missing: tokenizer.json)");
 }
 
 TEST(TokenizerHubRoad, FetchErrorsAreMapped) {
@@ -253,15 +282,18 @@ TEST(TokenizerHubRoad, FetchErrorsAreMapped) {
     const std::vector<Case> cases = {
         {std::make_exception_ptr(HttpError(UrlErrorCode::resourceUnavailable, "gone")),
          "Resource not found: owner/name"},
-        {std::make_exception_ptr(HttpError(UrlErrorCode::notConnectedToInternet, "offline")), "Network error: offline"},
-        {std::make_exception_ptr(HttpError(UrlErrorCode::networkConnectionLost, "lost")), "Network error: lost"},
+        {std::make_exception_ptr(HttpError(UrlErrorCode::notConnectedToInternet, "offline")),
+         "Network error: offline"},
+        {std::make_exception_ptr(HttpError(UrlErrorCode::networkConnectionLost, "lost")),
+         "Network error: lost"},
         {std::make_exception_ptr(HttpError(UrlErrorCode::timedOut, "slow")), "Network error: slow"},
         {std::make_exception_ptr(HubClientError::fileNotFound("x")), "File not found: x"},
         {std::make_exception_ptr(EnvironmentError::offlineModeError("m")), "Offline mode error: m"},
     };
     for (const Case& c : cases) {
         try {
-            std::rethrow_exception(LanguageModelConfigurationFromHub::mapFetchError(c.error, "owner/name"));
+            std::rethrow_exception(
+                LanguageModelConfigurationFromHub::mapFetchError(c.error, "owner/name"));
         } catch (const std::exception& e) {
             EXPECT_EQ(std::string(e.what()), c.description);
         }
@@ -289,8 +321,10 @@ TEST(TokenizerHubRoad, AnUnreachableHubReportsTheListingFailure) {
 TEST(HubApiWrapperTests, LocationsAndSharedInstance) {
     testsupport::HubTestEnvironment env;
     const HubApiWrapper wrapper("/base");
-    EXPECT_EQ(wrapper.localRepoLocation({"a/b", HubApiWrapper::RepoType::spaces}), fs::path("/base/spaces/a/b"));
-    EXPECT_EQ(wrapper.localRepoLocation({"a/b", HubApiWrapper::RepoType::datasets}), fs::path("/base/datasets/a/b"));
+    EXPECT_EQ(wrapper.localRepoLocation({"a/b", HubApiWrapper::RepoType::spaces}),
+              fs::path("/base/spaces/a/b"));
+    EXPECT_EQ(wrapper.localRepoLocation({"a/b", HubApiWrapper::RepoType::datasets}),
+              fs::path("/base/datasets/a/b"));
     EXPECT_EQ(wrapper.localRepoLocation({"openai/whisper-base", HubApiWrapper::RepoType::models}),
               fs::path("/base/models/openai/whisper-base"));
     EXPECT_EQ(HubApiWrapper().localRepoLocation({"o/n", HubApiWrapper::RepoType::models}),

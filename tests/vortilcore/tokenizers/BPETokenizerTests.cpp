@@ -41,7 +41,8 @@ Config withVocabularyOf(const std::string& merges) {
 }
 
 Config readFile(const std::string& name) {
-    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/whisper-en-tokenizer/" + name, std::ios::binary);
+    std::ifstream in(std::string(VERBOLIN_TEST_DATA_DIR) + "/whisper-en-tokenizer/" + name,
+                     std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return Config::fromJson(bomPreservingJsonObject(ss.str()));
@@ -52,12 +53,14 @@ struct Whisper {
     Config config = readFile("tokenizer_config.json");
     Config tokenizerData = readFile("tokenizer.json");
     BPETokenizer model{config, tokenizerData, {}};
-    PreTokenizerPtr preTokenizer = PreTokenizerFactory::fromConfig(tokenizerData.get("preTokenizer"));
+    PreTokenizerPtr preTokenizer =
+        PreTokenizerFactory::fromConfig(tokenizerData.get("preTokenizer"));
 
     std::vector<int> ids(const std::string& text) const {
         std::vector<int> out;
         for (const auto& piece : (*preTokenizer)(text, PreTokenizerOptions{true}))
-            for (const auto& token : model(piece)) out.push_back(model.convertTokenToId(token).value_or(-1));
+            for (const auto& token : model(piece))
+                out.push_back(model.convertTokenToId(token).value_or(-1));
         return out;
     }
 };
@@ -85,7 +88,7 @@ TEST(BPETokenizer, MergeOrderFollowsRanks) {
         {R"(["a b", "a b c"])", "ab", "ab"},  // symbols past the second are ignored
         {R"(["a b"])", "z", "z"},
         {R"(["a b"])", "", ""},
-        {R"(["a b", "b a", "a b"])", "aba", "a ba"},  // a repeated pair takes its later rank
+        {R"(["a b", "b a", "a b"])", "aba", "a ba"},     // a repeated pair takes its later rank
         {R"(["e\u0301 x"])", "\xC3\xA9x", "\xC3\xA9x"},  // ranks compare canonically
     };
     for (const auto& c : cases) {
@@ -107,7 +110,8 @@ TEST(BPETokenizer, TokenizeUsesVocabularyAndFallsBackToBytes) {
     Config vocab = data(R"({"a": 0, "b": 1, "ab": 2, "<unk>": 3, "\u00e9": 4})", R"(["a b"])");
     BPETokenizer noUnknown(Config(), vocab, {});
     EXPECT_EQ(noUnknown.tokenize("ab"), (Pieces{"ab"}));
-    EXPECT_EQ(noUnknown.tokenize("e\xCC\x81"), (Pieces{"<0x65>", "<0xCC>", "<0x81>"}));  // not the precomposed key
+    EXPECT_EQ(noUnknown.tokenize("e\xCC\x81"),
+              (Pieces{"<0x65>", "<0xCC>", "<0x81>"}));  // not the precomposed key
     EXPECT_EQ(noUnknown.tokenize("\xC3\xA9"), (Pieces{"\xC3\xA9"}));
     EXPECT_EQ(noUnknown.tokenize("c"), (Pieces{"<0x63>"}));
     EXPECT_EQ(noUnknown.tokenize("\xE2\x82\xAC"), (Pieces{"<0xE2>", "<0x82>", "<0xAC>"}));
@@ -116,18 +120,21 @@ TEST(BPETokenizer, TokenizeUsesVocabularyAndFallsBackToBytes) {
     EXPECT_EQ(noUnknown.convertIdToToken(99), std::nullopt);
     EXPECT_EQ(noUnknown.vocabCount(), 5);
 
-    BPETokenizer withUnknown(json(R"({"unk_token": {"content": "<unk>"}, "fuse_unk": true})"), vocab, {});
+    BPETokenizer withUnknown(json(R"({"unk_token": {"content": "<unk>"}, "fuse_unk": true})"),
+                             vocab, {});
     EXPECT_EQ(withUnknown.unknownToken(), "<unk>");
     EXPECT_EQ(withUnknown.unknownTokenId(), 3);
     EXPECT_TRUE(withUnknown.fuseUnknownTokens());
     EXPECT_EQ(withUnknown.convertTokenToId("zz"), 3);
-    EXPECT_EQ(withUnknown.tokenize("<unk>"), (Pieces{"<0x3C>", "<0x75>", "<0x6E>", "<0x6B>", "<0x3E>"}));
+    EXPECT_EQ(withUnknown.tokenize("<unk>"),
+              (Pieces{"<0x3C>", "<0x75>", "<0x6E>", "<0x6B>", "<0x3E>"}));
     EXPECT_EQ(withUnknown.hexaEncode(" \xC3\xA9"), (Pieces{"<0x20>", "<0xC3>", "<0xA9>"}));
 }
 
 TEST(BPETokenizer, AddedTokensAndSpecialTokenIds) {
     Config config = json(R"({"eos_token": {"content": "</s>"}, "bos_token": "<s>"})");
-    BPETokenizer model(config, data(R"({"a": 0, "</s>": 1, "<s>": 2})", "[]"), {{"</s>", 10}, {"<new>", 11}});
+    BPETokenizer model(config, data(R"({"a": 0, "</s>": 1, "<s>": 2})", "[]"),
+                       {{"</s>", 10}, {"<new>", 11}});
     EXPECT_EQ(model.convertTokenToId("</s>"), 10);
     EXPECT_EQ(model.convertTokenToId("<new>"), 11);
     EXPECT_EQ(model.eosToken(), "</s>");
@@ -148,10 +155,12 @@ TEST(BPETokenizer, UnusableDataIsRejectedWithAnError) {
         }
     };
     expectConfigError(json(R"({"model": {"vocab": {}}})"), "BPETokenizer requires merges");
-    expectConfigError(json(R"({"model": {"vocab": {}, "merges": "a b"}})"), "BPETokenizer requires merges");
+    expectConfigError(json(R"({"model": {"vocab": {}, "merges": "a b"}})"),
+                      "BPETokenizer requires merges");
     expectConfigError(data("{}", R"(["ab"])"), "BPETokenizer requires merges");
     expectConfigError(data("{}", R"([["a"]])"), "BPETokenizer requires merges");
-    for (const char* vocab : {R"({"model": {"merges": []}})", R"({"model": {"merges": [], "vocab": ["a"]}})"}) {
+    for (const char* vocab :
+         {R"({"model": {"merges": []}})", R"({"model": {"merges": [], "vocab": ["a"]}})"}) {
         try {
             BPETokenizer model(Config(), json(vocab), {});
             ADD_FAILURE() << "accepted " << vocab;
@@ -191,7 +200,10 @@ TEST(BPETokenizerWhisper, EncodesEnglishWithTheRealVocabulary) {
     EXPECT_EQ(w.ids(" unbelievably antidisestablishmentarianism"),
               (std::vector<int>{48943, 1885, 29207, 44390, 3699, 1042}));
     EXPECT_EQ(w.ids(" caf\xC3\xA9"), (std::vector<int>{40304}));
-    EXPECT_EQ(w.model.tokenize("\xC4\xA0" "Hello"), (Pieces{"\xC4\xA0" "Hello"}));
+    EXPECT_EQ(w.model.tokenize("\xC4\xA0"
+                               "Hello"),
+              (Pieces{"\xC4\xA0"
+                      "Hello"}));
     EXPECT_EQ(w.model.unknownTokenId(), 50256);
     EXPECT_EQ(w.model.eosTokenId(), 50256);
     EXPECT_EQ(w.model.convertIdToToken(995), "\xC4\xA0world");
@@ -199,7 +211,8 @@ TEST(BPETokenizerWhisper, EncodesEnglishWithTheRealVocabulary) {
 
 TEST(BPETokenizerWhisper, ConcurrentUseGivesTheSameTokens) {
     const Whisper& w = whisper();
-    const std::string text = "Several threads share one model and its cache of merged words, words, words.";
+    const std::string text =
+        "Several threads share one model and its cache of merged words, words, words.";
     const std::vector<int> expected = w.ids(text);
     std::vector<std::thread> threads;
     std::vector<int> mismatches(4, 0);
@@ -226,7 +239,8 @@ namespace {
 
 // The merge rule spelled out plainly: find the lowest-ranked adjacent pair,
 // merge all its occurrences left to right, repeat.
-std::string referenceBpe(const std::vector<std::vector<std::string>>& merges, const std::string& piece) {
+std::string referenceBpe(const std::vector<std::vector<std::string>>& merges,
+                         const std::string& piece) {
     std::map<std::pair<std::string, std::string>, size_t> ranks;
     for (size_t i = 0; i < merges.size(); ++i) ranks[{merges[i][0], merges[i][1]}] = i;
     std::vector<std::string> word;
@@ -277,8 +291,10 @@ TEST(BPETokenizer, MergesAgreeWithTheReferenceOnRandomRules) {
         for (int w = 0; w < 10; ++w) {
             std::string piece;
             // Short and long words: they take different roads through the merge loop.
-            for (size_t len = 2 + rng() % (w % 2 ? 40 : 400); piece.size() < len;) piece += "abcd"[rng() % 4];
-            ASSERT_EQ(model.bpe(piece), referenceBpe(merges, piece)) << list.dump() << " on " << piece;
+            for (size_t len = 2 + rng() % (w % 2 ? 40 : 400); piece.size() < len;)
+                piece += "abcd"[rng() % 4];
+            ASSERT_EQ(model.bpe(piece), referenceBpe(merges, piece))
+                << list.dump() << " on " << piece;
         }
     }
 }

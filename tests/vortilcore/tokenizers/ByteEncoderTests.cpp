@@ -11,8 +11,9 @@ TEST(ByteEncoder, KnownImages) {
     struct Case {
         uint8_t byte;
         const char* image;
-    } cases[] = {{0x20, "\xC4\xA0"} /* Ġ */, {0x0A, "\xC4\x8A"} /* Ċ */, {0xAD, "\xC5\x83"} /* Ń */,
-                 {0x41, "A"},             {0x00, "\xC4\x80"} /* Ā */, {0xFF, "\xC3\xBF"} /* ÿ */,
+    } cases[] = {{0x20, "\xC4\xA0"} /* Ġ */, {0x0A, "\xC4\x8A"} /* Ċ */,
+                 {0xAD, "\xC5\x83"} /* Ń */, {0x41, "A"},
+                 {0x00, "\xC4\x80"} /* Ā */, {0xFF, "\xC3\xBF"} /* ÿ */,
                  {0x7F, "\xC4\xA1"} /* ġ */};
     for (auto c : cases) {
         EXPECT_EQ(byteEncoder()[c.byte], c.image) << int(c.byte);

@@ -8,8 +8,8 @@ using Pieces = std::vector<std::string>;
 
 namespace {
 
-const std::string bar = "\xE2\x96\x81";   // ▁
-const std::string gdot = "\xC4\xA0";      // Ġ, the byte-level space
+const std::string bar = "\xE2\x96\x81";  // ▁
+const std::string gdot = "\xC4\xA0";     // Ġ, the byte-level space
 
 PreTokenizerPtr build(const std::string& json) {
     return PreTokenizerFactory::fromConfig(Config::fromJson(nlohmann::json::parse(json)));
@@ -31,36 +31,67 @@ TEST(PreTokenizer, ExamplesByType) {
         {R"({"type":"Digits"})", "abc123", true, {"abc", "123"}},
         {R"({"type":"Digits","individual_digits":true})", "abc123", true, {"abc", "1", "2", "3"}},
         {R"({"type":"ByteLevel"})", "Hello world", true, {"Hello", gdot + "world"}},
-        {R"({"type":"ByteLevel","add_prefix_space":true})", "Hello world", false, {gdot + "Hello", gdot + "world"}},
-        {R"({"type":"ByteLevel","add_prefix_space":true})", "a!b", true, {gdot + "a", gdot + "!", gdot + "b"}},
-        {R"({"type":"ByteLevel","use_regex":false})", "Hi you\n", true, {"Hi" + gdot + "you\xC4\x8A"}},
-        {R"({"type":"ByteLevel"})", "I'm  2 caf\xC3\xA9s", true,
+        {R"({"type":"ByteLevel","add_prefix_space":true})",
+         "Hello world",
+         false,
+         {gdot + "Hello", gdot + "world"}},
+        {R"({"type":"ByteLevel","add_prefix_space":true})",
+         "a!b",
+         true,
+         {gdot + "a", gdot + "!", gdot + "b"}},
+        {R"({"type":"ByteLevel","use_regex":false})",
+         "Hi you\n",
+         true,
+         {"Hi" + gdot + "you\xC4\x8A"}},
+        {R"({"type":"ByteLevel"})",
+         "I'm  2 caf\xC3\xA9s",
+         true,
          {"I", "'m", gdot, gdot + "2", gdot + "caf\xC3\x83\xC2\xA9s"}},
         {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true,"prepend_scheme":"first"})",
-         "Hey friend", true, {bar + "Hey", bar + "friend"}},
+         "Hey friend",
+         true,
+         {bar + "Hey", bar + "friend"}},
         {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true,"prepend_scheme":"first"})",
-         "Hey friend", false, {"Hey", bar + "friend"}},
+         "Hey friend",
+         false,
+         {"Hey", bar + "friend"}},
         {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true,"prepend_scheme":"never"})",
-         "Hey friend", true, {"Hey", bar + "friend"}},
-        {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true})", "Hey", false, {bar + "Hey"}},
-        {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true,"prepend_scheme":"odd"})", "Hey",
-         false, {bar + "Hey"}},
-        {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true})", "\u2581" "Hey", true,
+         "Hey friend",
+         true,
+         {"Hey", bar + "friend"}},
+        {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true})",
+         "Hey",
+         false,
+         {bar + "Hey"}},
+        {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true,"prepend_scheme":"odd"})",
+         "Hey",
+         false,
+         {bar + "Hey"}},
+        {R"({"type":"Metaspace","replacement":"\u2581","add_prefix_space":true})",
+         "\u2581"
+         "Hey",
+         true,
          {bar + "Hey"}},
         {R"({"type":"Metaspace"})", "a b", true, {"a", " b"}},
-        {R"({"type":"Split","pattern":{"String":"-"},"behavior":"Removed"})", "a-b", true, {"a", "-", "b"}},
+        {R"({"type":"Split","pattern":{"String":"-"},"behavior":"Removed"})",
+         "a-b",
+         true,
+         {"a", "-", "b"}},
         {R"({"type":"Split","pattern":{"String":"-"},"invert":true})", "a-b", true, {"a", "b"}},
         {R"({"type":"Split","pattern":{"Regex":"-"},"invert":true})", "a-b", true, {"a", "-", "b"}},
         {R"({"type":"Split","pattern":{"Regex":"\\d+"}})", "a12b3", true, {"a", "12", "b", "3"}},
         {R"({"type":"Split"})", "a-b", true, {"a-b"}},
         {R"({"type":"Sequence","pretokenizers":[]})", "as is", true, {"as is"}},
         {R"({"type":"Sequence","pretokenizers":[{"type":"WhitespaceSplit"},{"x":1},{"type":"Digits"}]})",
-         "ab12 c3", true, {"ab", "12", "c", "3"}},
+         "ab12 c3",
+         true,
+         {"ab", "12", "c", "3"}},
     };
     for (const auto& c : cases) {
         auto p = build(c.config);
         ASSERT_NE(p, nullptr) << c.config;
-        EXPECT_EQ((*p)(c.input, PreTokenizerOptions{c.firstSection}), c.expected) << c.config << " on " << c.input;
+        EXPECT_EQ((*p)(c.input, PreTokenizerOptions{c.firstSection}), c.expected)
+            << c.config << " on " << c.input;
     }
 }
 
@@ -83,7 +114,8 @@ TEST(PreTokenizer, RejectionsCarryExactMessages) {
         {R"({"type":""})", "Unsupported PreTokenizer type: "},
         {R"({"type":"Fancy"})", "Unsupported PreTokenizer type: Fancy"},
         {R"({"type":"Sequence","pretokenizers":"x"})", "No pretokenizers in Sequence"},
-        {R"({"type":"Sequence","pretokenizers":[{"type":"Bad"}]})", "Unsupported PreTokenizer type: Bad"},
+        {R"({"type":"Sequence","pretokenizers":[{"type":"Bad"}]})",
+         "Unsupported PreTokenizer type: Bad"},
     };
     for (const auto& c : cases) {
         try {

@@ -19,19 +19,36 @@ TEST(StringSplitting, DelimiterBehaviours) {
         SplitDelimiterBehavior behavior;
         Pieces expected;
     } cases[] = {
-        {bar + "a" + bar + "b", StringSearch::literal(bar), SplitDelimiterBehavior::mergedWithNext,
+        {bar + "a" + bar + "b",
+         StringSearch::literal(bar),
+         SplitDelimiterBehavior::mergedWithNext,
          {bar + "a", bar + "b"}},
-        {"a" + bar + "b", StringSearch::literal(bar), SplitDelimiterBehavior::mergedWithPrevious, {"a" + bar, "b"}},
-        {"a" + bar + "b" + bar, StringSearch::literal(bar), SplitDelimiterBehavior::mergedWithPrevious,
+        {"a" + bar + "b",
+         StringSearch::literal(bar),
+         SplitDelimiterBehavior::mergedWithPrevious,
+         {"a" + bar, "b"}},
+        {"a" + bar + "b" + bar,
+         StringSearch::literal(bar),
+         SplitDelimiterBehavior::mergedWithPrevious,
          {"a" + bar, "b" + bar}},
         {"a--b-", StringSearch::literal("-"), SplitDelimiterBehavior::removed, {"a", "b"}},
-        {"a--b-", StringSearch::literal("-"), SplitDelimiterBehavior::isolated, {"a", "-", "-", "b", "-"}},
-        {"a b  c", StringSearch::regularExpression(" +"), SplitDelimiterBehavior::mergedWithNext, {"a", " b", "  c"}},
+        {"a--b-",
+         StringSearch::literal("-"),
+         SplitDelimiterBehavior::isolated,
+         {"a", "-", "-", "b", "-"}},
+        {"a b  c",
+         StringSearch::regularExpression(" +"),
+         SplitDelimiterBehavior::mergedWithNext,
+         {"a", " b", "  c"}},
         {"abc", StringSearch::literal("x"), SplitDelimiterBehavior::mergedWithNext, {"abc"}},
         {"", StringSearch::literal("x"), SplitDelimiterBehavior::isolated, {}},
-        {"a(b", StringSearch::regularExpression("("), SplitDelimiterBehavior::isolated, {"a(b"}},  // no compile
+        {"a(b",
+         StringSearch::regularExpression("("),
+         SplitDelimiterBehavior::isolated,
+         {"a(b"}},  // no compile
     };
-    for (const auto& c : cases) EXPECT_EQ(split(c.text, c.search, c.behavior), c.expected) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(split(c.text, c.search, c.behavior), c.expected) << c.text;
 }
 
 TEST(StringSplitting, SplitByCompiledRegexKeepsTheLastParticipatingGroup) {
@@ -50,12 +67,14 @@ TEST(StringSplitting, RangesAreUtf16AndAdvanceAfterEmptyHits) {
     // Empty hits at 0, 1 and before the emoji; the emoji is skipped whole.
     std::vector<std::pair<size_t, size_t>> expected{{0, 0}, {1, 1}, {2, 2}, {4, 5}};
     EXPECT_EQ(r, expected);
-    EXPECT_EQ(matchingPieces("a\xC3\xA9 b", StringSearch::regularExpression("\\S+")), (Pieces{"a\xC3\xA9", "b"}));
+    EXPECT_EQ(matchingPieces("a\xC3\xA9 b", StringSearch::regularExpression("\\S+")),
+              (Pieces{"a\xC3\xA9", "b"}));
 }
 
 TEST(StringSplitting, PatternsMatchingTheEmptyStringAlwaysTerminate) {
     const char* patterns[] = {"", "x*", "\\b", "(?=a)", "a?", "$", "^", "\\s*", "(?!b)", "(|a)"};
-    const std::string alphabet[] = {"a", "b", " ", "x", "\xC3\xA9", "e\xCC\x81", bar, "\xF0\x9F\x98\x80", "\r\n"};
+    const std::string alphabet[] = {
+        "a", "b", " ", "x", "\xC3\xA9", "e\xCC\x81", bar, "\xF0\x9F\x98\x80", "\r\n"};
     std::mt19937 rng(7);
     for (int round = 0; round < 200; ++round) {
         std::string text;
@@ -66,7 +85,8 @@ TEST(StringSplitting, PatternsMatchingTheEmptyStringAlwaysTerminate) {
             auto ranges = search.ranges(unicode::toUtf16(text));
             EXPECT_LE(ranges.size(), text.size() + 1);
             for (auto behavior : {SplitDelimiterBehavior::removed, SplitDelimiterBehavior::isolated,
-                                  SplitDelimiterBehavior::mergedWithPrevious, SplitDelimiterBehavior::mergedWithNext}) {
+                                  SplitDelimiterBehavior::mergedWithPrevious,
+                                  SplitDelimiterBehavior::mergedWithNext}) {
                 auto pieces = split(text, search, behavior);
                 std::string joined;
                 for (const auto& piece : pieces) {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "vortilcore/tokenizers/Tokenizer.hpp"
-#include "vortilcore/tokenizers/TokenizerModel.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
+#include "vortilcore/tokenizers/TokenizerModel.hpp"
 #include "vortilcore/tokenizers/Utils.hpp"
 
 using namespace vortil;
@@ -15,11 +15,14 @@ TEST(TokenizerError, DescriptionsAreExact) {
     } cases[] = {
         {TokenizerError::unsupportedTokenizer("X"), TokenizerError::Case::unsupportedTokenizer,
          "The tokenizer type 'X' is not supported."},
-        {TokenizerError::tooLong("512 > 448"), TokenizerError::Case::tooLong, "Input is too long: 512 > 448"},
+        {TokenizerError::tooLong("512 > 448"), TokenizerError::Case::tooLong,
+         "Input is too long: 512 > 448"},
         {TokenizerError::mismatchedConfig("why"), TokenizerError::Case::mismatchedConfig,
          "Tokenizer configuration mismatch: why"},
-        {TokenizerError::missingConfig(), TokenizerError::Case::missingConfig, "Tokenizer configuration is missing."},
-        {TokenizerError::missingTokenizerClassInConfig(), TokenizerError::Case::missingTokenizerClassInConfig,
+        {TokenizerError::missingConfig(), TokenizerError::Case::missingConfig,
+         "Tokenizer configuration is missing."},
+        {TokenizerError::missingTokenizerClassInConfig(),
+         TokenizerError::Case::missingTokenizerClassInConfig,
          "The tokenizer class is not specified in the configuration."},
         {TokenizerError::missingVocab(), TokenizerError::Case::missingVocab,
          "Vocabulary file is missing from the tokenizer configuration."},
@@ -48,10 +51,12 @@ TEST(TokenizerHelpers, AddedTokenAsString) {
 }
 
 TEST(TokenizerHelpers, UnknownTokenPrefersObjectContent) {
-    EXPECT_EQ(TokenizerModel::unknownToken(Config{{"unk_token", Config{{"content", "<unk>"}}}}), "<unk>");
+    EXPECT_EQ(TokenizerModel::unknownToken(Config{{"unk_token", Config{{"content", "<unk>"}}}}),
+              "<unk>");
     EXPECT_EQ(TokenizerModel::unknownToken(Config{{"unk_token", "[UNK]"}}), "[UNK]");
     EXPECT_EQ(TokenizerModel::unknownToken(Config{{"other", 1}}), std::nullopt);
-    EXPECT_EQ(TokenizerModel::unknownToken(Config{{"unk_token", Config{{"special", true}}}}), std::nullopt);
+    EXPECT_EQ(TokenizerModel::unknownToken(Config{{"unk_token", Config{{"special", true}}}}),
+              std::nullopt);
 }
 
 TEST(TokenizerHelpers, InvertKeepsTheLastKeyMetForASharedValue) {

@@ -115,15 +115,16 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(
         if (!result) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
     }
     if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
-        auto details = [](const char* what, double sampleRate, uint32_t channelCount, int64_t frames) {
+        auto details = [](const char* what, double sampleRate, uint32_t channelCount,
+                          int64_t frames) {
             return std::string(what) + " - Sample Rate: " + platform::numberText(sampleRate) +
-                   " Hz, Channel Count: " + std::to_string(channelCount) + ", Frame Length: " +
-                   std::to_string(frames) + ", Duration: " + platform::numberText(double(frames) / sampleRate) +
-                   "s";
+                   " Hz, Channel Count: " + std::to_string(channelCount) +
+                   ", Frame Length: " + std::to_string(frames) +
+                   ", Duration: " + platform::numberText(double(frames) / sampleRate) + "s";
         };
         Logging::debug(details("Audio source details", rate, channels, length));
-        Logging::debug(details("Audio buffer details", result->format().sampleRate, result->format().channelCount,
-                               result->frameLength()));
+        Logging::debug(details("Audio buffer details", result->format().sampleRate,
+                               result->format().channelCount, result->frameLength()));
         Logging::logCurrentMemoryUsage("After loadAudio function");
     }
     return std::move(*result);
@@ -181,7 +182,8 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
                 return std::nullopt;
             }
         }
-        auto piece = resampleAudio(folded ? *folded : readBuffer, outFormat.sampleRate, outFormat.channelCount);
+        auto piece = resampleAudio(folded ? *folded : readBuffer, outFormat.sampleRate,
+                                   outFormat.channelCount);
         if (!piece) {
             Logging::error("Failed to resample audio chunk");
             return std::nullopt;

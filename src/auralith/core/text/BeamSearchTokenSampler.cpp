@@ -16,7 +16,7 @@ BeamSearchTokenSampler::BeamSearchTokenSampler(std::int64_t beamSize, std::int64
       maxCandidates(static_cast<std::int64_t>(static_cast<float>(beamSize) * patience)) {
     if (maxCandidates <= 0)
         platform::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " +
-                    std::to_string(patience));
+                             std::to_string(patience));
 }
 
 void BeamSearchTokenSampler::reset() { finishedSequences.clear(); }

@@ -16,8 +16,8 @@ class BeamSearchTokenSampler : public TokenSampling {
 
     void reset();
     [[noreturn]] SamplingResult update(std::vector<std::int64_t> tokens,
-                          const platform::ml::MLMultiArray& logits,
-                          std::vector<float> logProbs) override;
+                                       const platform::ml::MLMultiArray& logits,
+                                       std::vector<float> logProbs) override;
     [[noreturn]] SamplingResult finalize(const std::vector<std::int64_t>& tokens,
                                          const std::vector<float>& logProbs) override;
 

@@ -7,8 +7,7 @@ namespace auralith {
 SuppressBlankFilter::SuppressBlankFilter(SpecialTokens specialTokens, std::int64_t sampleBegin)
     : specialTokens(specialTokens),
       sampleBegin(sampleBegin),
-      suppressTokenIndexes{{0, 0, specialTokens.whitespaceToken},
-                           {0, 0, specialTokens.endToken}} {}
+      suppressTokenIndexes{{0, 0, specialTokens.whitespaceToken}, {0, 0, specialTokens.endToken}} {}
 
 std::shared_ptr<platform::ml::MLMultiArray> SuppressBlankFilter::filterLogits(
     std::shared_ptr<platform::ml::MLMultiArray> logits,

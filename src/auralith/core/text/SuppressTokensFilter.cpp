@@ -19,7 +19,8 @@ std::vector<std::vector<std::int64_t>> indexesOf(const std::vector<std::int64_t>
 }  // namespace
 
 SuppressTokensFilter::SuppressTokensFilter(std::vector<std::int64_t> suppressTokens)
-    : suppressTokens(std::move(suppressTokens)), suppressTokenIndexes(indexesOf(this->suppressTokens)) {
+    : suppressTokens(std::move(suppressTokens)),
+      suppressTokenIndexes(indexesOf(this->suppressTokens)) {
     if (std::any_of(this->suppressTokens.begin(), this->suppressTokens.end(),
                     [](std::int64_t id) { return id < 0; }))
         Logging::debug(

@@ -34,7 +34,8 @@ class TimestampRulesFilter : public LogitsFiltering {
     // The first sampled position. For a multilingual model it lies after the
     // task token, searched within the prompt (a previous-text prompt puts it
     // well past the third position); absent when the prompt has no task token.
-    virtual std::optional<std::int64_t> sampleBeginFor(const std::vector<std::int64_t>& tokens) const;
+    virtual std::optional<std::int64_t> sampleBeginFor(
+        const std::vector<std::int64_t>& tokens) const;
 
     // True when the log of the summed probability of all timestamp tokens is
     // strictly above the largest log-probability of any other token. Computed

@@ -63,18 +63,33 @@ TEST(TimestampRulesFilter, GrammarTable) {
     const TimestampCase cases[] = {
         {"first sampled position allows every timestamp", false, 2, {kSot, kTime}, noTs},
         {"a lone sampled timestamp counts as a pair", false, 2, {kSot, kTime, 55}, noTs + all},
-        {"text then timestamp forbids text, not the same time", false, 2,
-         {kSot, kTime, 55, 7, 57}, noTs + range(0, kEot) + range(kTime, 57)},
-        {"timestamp then text forbids going back or staying", false, 2, {kSot, kTime, 55, 7},
+        {"text then timestamp forbids text, not the same time",
+         false,
+         2,
+         {kSot, kTime, 55, 7, 57},
+         noTs + range(0, kEot) + range(kTime, 57)},
+        {"timestamp then text forbids going back or staying",
+         false,
+         2,
+         {kSot, kTime, 55, 7},
          noTs + range(kTime, 56)},
-        {"a closed pair forbids every timestamp", false, 2, {kSot, kTime, 55, 7, 57, 58},
+        {"a closed pair forbids every timestamp",
+         false,
+         2,
+         {kSot, kTime, 55, 7, 57, 58},
          noTs + all},
         {"english-only ignores what the prompt holds", false, 2, {kSot, 7, 7, 7}, noTs},
-        {"multilingual begins after the task token", true, 2, {kSot, kEn, kTranscribe, 55},
+        {"multilingual begins after the task token",
+         true,
+         2,
+         {kSot, kEn, kTranscribe, 55},
          noTs + all},
         {"multilingual without a task token is left alone", true, 2, {kSot, kEn, 7, 55}, {}},
-        {"previous-text prompt keeps the grammar", true, 8,
-         {kPrev, 3, 4, 5, kSot, kEn, kTranscribe, kTime, 60}, noTs + all},
+        {"previous-text prompt keeps the grammar",
+         true,
+         8,
+         {kPrev, 3, 4, 5, kSot, kEn, kTranscribe, kTime, 60},
+         noTs + all},
         {"below the first sampled position nothing changes", false, 3, {kSot, kTime}, {}},
     };
     for (const auto& c : cases) {
@@ -100,17 +115,20 @@ TEST(TimestampRulesFilter, ProbabilityMassForcesATimestampOnlyWhenStrictlyAbove)
              a.setValue(55, 0);
          },
          false},
-        {"a NaN timestamp decides nothing", [](MLMultiArray& a) {
+        {"a NaN timestamp decides nothing",
+         [](MLMultiArray& a) {
              a.setValue(55, 3);
              a.setValue(56, NAN);
          },
          false},
-        {"a NaN text score decides nothing", [](MLMultiArray& a) {
+        {"a NaN text score decides nothing",
+         [](MLMultiArray& a) {
              a.setValue(55, 3);
              a.setValue(8, NAN);
          },
          false},
-        {"only timestamps left", [](MLMultiArray& a) {
+        {"only timestamps left",
+         [](MLMultiArray& a) {
              for (auto t = 0; t < kTime; ++t) a.setValue(t, -INFINITY);
          },
          false},
@@ -137,7 +155,8 @@ TEST(SuppressTokensFilter, IgnoresIdsOutsideTheVocabularyAndSaysSoOnce) {
     const auralith::SuppressTokensFilter filter({-1, 7, 200, 9});
     EXPECT_EQ(newlyForbidden(filter, logits(), {kSot}), (std::set<std::int64_t>{7, 9}));
     EXPECT_EQ(newlyForbidden(filter, logits(), {kSot, 1, 2, 3}), (std::set<std::int64_t>{7, 9}));
-    EXPECT_EQ(log.count("the -1 sentinel (suppress default non-speech tokens) is not supported"), 1u);
+    EXPECT_EQ(log.count("the -1 sentinel (suppress default non-speech tokens) is not supported"),
+              1u);
 }
 
 TEST(LanguageLogitsFilter, LeavesOnlyLanguageTokensFromItsBegin) {

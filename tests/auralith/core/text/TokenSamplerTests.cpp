@@ -123,9 +123,11 @@ TEST(GreedyTokenSampler, HostileKAndScoresEndTheSequenceInsteadOfFailing) {
 }
 
 TEST(BeamSearchTokenSamplerDeathTest, IsDeclaredButStopsWhenUsed) {
-    EXPECT_DEATH(auralith::BeamSearchTokenSampler(0, kEot, 1.0f), "Invalid beam size 0 or patience");
+    EXPECT_DEATH(auralith::BeamSearchTokenSampler(0, kEot, 1.0f),
+                 "Invalid beam size 0 or patience");
     auralith::BeamSearchTokenSampler beam(5, kEot, 1.0f);
     EXPECT_EQ(beam.maxCandidates, 5);
-    EXPECT_DEATH(beam.update({}, *logits(), {}), "Not implemented: update\\(tokens:logits:logProbs:\\)");
+    EXPECT_DEATH(beam.update({}, *logits(), {}),
+                 "Not implemented: update\\(tokens:logits:logProbs:\\)");
     EXPECT_DEATH(beam.finalize({}, {}), "Not implemented: finalize\\(tokens:logProbs:\\)");
 }
