@@ -126,8 +126,7 @@ static void BM_BuildWhisperModel(benchmark::State& state) {
 BENCHMARK(BM_BuildWhisperModel)->Unit(benchmark::kMillisecond);
 
 static void BM_ParseTokenizerJson(benchmark::State& state) {
-    fs::path file = fs::path(__FILE__).parent_path().parent_path() /
-                    "tests/data/whisper-en-tokenizer/tokenizer.json";
+    fs::path file = fs::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer/tokenizer.json";
     std::string bytes = readAll(file);
     for (auto _ : state) benchmark::DoNotOptimize(Config::fromJson(bomPreservingJsonObject(bytes)));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes.size()));

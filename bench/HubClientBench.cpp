@@ -15,7 +15,7 @@
 namespace {
 
 const std::filesystem::path kWhisperFolder =
-    std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/data/whisper-en-tokenizer";
+    std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer";
 
 }  // namespace
 

@@ -20,8 +20,7 @@ inline std::string readAll(const std::filesystem::path& p) {
 
 // "tokenizer.json" or "tokenizer_config.json".
 inline vortil::Config whisperTokenizerFile(const std::string& name) {
-    auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() /
-               "tests/data/whisper-en-tokenizer";
+    const auto dir = std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer";
     return vortil::Config::fromJson(vortil::bomPreservingJsonObject(readAll(dir / name)));
 }
 

@@ -101,6 +101,8 @@ function(verbolin_benchmarks root)
     target_link_libraries(bench_${n} PRIVATE verbolin_ui verbolin_core auralith vortilcore
       platform_ml platform_audio platform_system benchmark::benchmark PkgConfig::HTTPLIB)
     target_link_libraries(bench_${n} PRIVATE verbolin_test_support)
+    target_compile_definitions(bench_${n} PRIVATE
+      VERBOLIN_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
     verbolin_warnings(bench_${n})
   endforeach()
 endfunction()
