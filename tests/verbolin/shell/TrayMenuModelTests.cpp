@@ -137,7 +137,8 @@ TEST_F(TrayMenuModelTest, MicrophoneCheckmarksFollowTheStoredName) {
     devices = {{1, "USB Mic"}, {2, "Headset"}};
     auto checks = [&] {
         std::vector<bool> c;
-        for (const auto& e : menu()[10].submenu) c.push_back(e.checked.value_or(false));
+        const auto entries = menu();
+        for (const auto& e : entries[10].submenu) c.push_back(e.checked.value_or(false));
         return c;
     };
     EXPECT_EQ(checks(), (std::vector<bool>{true, false, false}));
