@@ -1,7 +1,7 @@
 #pragma once
 // The trained English test checkpoint (a transformers Whisper folder), when
-// this machine has it: VERBOLIN_TRAINED_MODEL, else the shared models folder
-// beside the checkout. Tests that want it skip, or fall back to random
+// this machine has it: VERBOLIN_TRAINED_MODEL, else tests/data/whisper-synth-en
+// (copied there once it exists). Tests that want it skip, or fall back to random
 // weights, without it.
 
 #include <cstdlib>
@@ -13,8 +13,7 @@ namespace testsupport {
 inline std::filesystem::path trainedModelLocation() {
     const char* env = std::getenv("VERBOLIN_TRAINED_MODEL");
     return env ? std::filesystem::path(env)
-               : std::filesystem::path(VERBOLIN_TEST_DATA_DIR) /
-                     "../../../shared/models/whisper-synth-en";
+               : std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "whisper-synth-en";
 }
 
 inline std::optional<std::filesystem::path> trainedModel() {

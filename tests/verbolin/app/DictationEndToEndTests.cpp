@@ -2,8 +2,8 @@
 // pipe source plays espeak-ng speech, `verbolin --listen` runs as its own
 // process with a model pack in a temporary data folder, and afterwards the
 // transcript database holds what was said. With the trained English test
-// model (VERBOLIN_TRAINED_MODEL, or ../shared/models/whisper-synth-en beside
-// the checkout) the text must match; with random weights the path must run.
+// model (VERBOLIN_TRAINED_MODEL, or tests/data/whisper-synth-en) the text must match; with random
+// weights the path must run.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
