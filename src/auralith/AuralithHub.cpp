@@ -6,9 +6,9 @@
 #include <sstream>
 
 #include "auralith/Auralith.hpp"
+#include "auralith/ModelUtilities.hpp"
 #include "auralith/core/Constants.hpp"
 #include "auralith/utilities/HubApiWrapper.hpp"
-#include "auralith/utilities/ModelUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Logging.hpp"

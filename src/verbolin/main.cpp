@@ -16,9 +16,9 @@
 
 #include "platform/system/RunLoop.hpp"
 #include "verbolin/app/AppModel.hpp"
-#include "verbolin/app/Defaults.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
 #include "verbolin/listening/ModelPack.hpp"
+#include "verbolin/settings/Defaults.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace {

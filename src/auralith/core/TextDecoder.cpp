@@ -17,6 +17,7 @@
 #include "auralith/core/text/TimestampRulesFilter.hpp"
 #include "auralith/utilities/AbsoluteTime.hpp"
 #include "auralith/utilities/Logging.hpp"
+#include "auralith/utilities/StringExtensions.hpp"
 #include "auralith/utilities/TextUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
@@ -47,14 +48,6 @@ double secondsSince(SteadyClock::time_point start) {
 }
 
 bool debugLogging() { return Logging::isLoggingEnabled(vortil::Logging::LogLevel::debug); }
-
-std::string trimmedSpecialCharacters(const std::string& text) {
-    const auto chars = Constants::specialTokenCharacters;
-    const auto first = text.find_first_not_of(chars);
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(chars);
-    return text.substr(first, last - first + 1);
-}
 
 // Mask writes stay inside the arrays even when a model declares fewer cache
 // positions than the pipeline's token context.
@@ -394,9 +387,10 @@ DecodingResult TextDecoder::detectLanguage(const Array& encoderOutput,
     std::map<std::string, float> languageProbs;
     for (std::size_t i = 0; i < sampled.tokens.size(); ++i)
         if (languageTokens.contains(sampled.tokens[i]))
-            languageProbs[trimmedSpecialCharacters(tokenizer->decode({sampled.tokens[i]}))] =
+            languageProbs[trimmingSpecialTokenCharacters(tokenizer->decode({sampled.tokens[i]}))] =
                 sampled.logProbs[i];
-    std::string language = trimmedSpecialCharacters(tokenizer->decode({sampled.tokens.back()}));
+    std::string language =
+        trimmingSpecialTokenCharacters(tokenizer->decode({sampled.tokens.back()}));
     if (Constants::languageCodes().contains(language)) {
         Logging::debug("Detected language: " + language);
     } else {
@@ -683,7 +677,7 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
         const auto& languageTokens = tokenizer->allLanguageTokens();
         for (std::size_t k = 0; k < tokens.size(); ++k)
             if (languageTokens.contains(tokens[k])) {
-                result.language = trimmedSpecialCharacters(tokenizer->decode({tokens[k]}));
+                result.language = trimmingSpecialTokenCharacters(tokenizer->decode({tokens[k]}));
                 result.languageProbs = {{result.language, keptLogProbs[k]}};
                 break;
             }

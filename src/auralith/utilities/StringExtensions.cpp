@@ -4,15 +4,14 @@
 
 #include <vector>
 
-#include "auralith/core/Constants.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace auralith {
 
 std::string trimmingSpecialTokenCharacters(std::string_view text) {
-    const auto first = text.find_first_not_of(Constants::specialTokenCharacters);
+    const auto first = text.find_first_not_of(specialTokenCharacters);
     if (first == std::string_view::npos) return "";
-    const auto last = text.find_last_not_of(Constants::specialTokenCharacters);
+    const auto last = text.find_last_not_of(specialTokenCharacters);
     return std::string(text.substr(first, last - first + 1));
 }
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "verbolin/app/Defaults.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
 namespace {

@@ -5,9 +5,9 @@
 #include <limits>
 #include <memory>
 
-#include "auralith/utilities/WriteJSON.hpp"
-#include "auralith/utilities/WriteSRT.hpp"
-#include "auralith/utilities/WriteVTT.hpp"
+#include "auralith/WriteJSON.hpp"
+#include "auralith/WriteSRT.hpp"
+#include "auralith/WriteVTT.hpp"
 #include "support/TempDir.hpp"
 
 namespace auralith {

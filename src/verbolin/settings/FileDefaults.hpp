@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "verbolin/app/Defaults.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
 

@@ -1,4 +1,4 @@
-#include "verbolin/app/MemoryDefaults.hpp"
+#include "verbolin/settings/MemoryDefaults.hpp"
 
 namespace verbolin {
 

@@ -1,4 +1,4 @@
-#include "verbolin/app/FileDefaults.hpp"
+#include "verbolin/settings/FileDefaults.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "auralith/utilities/WriteJSON.hpp"
+#include "auralith/WriteJSON.hpp"
 
 namespace auralith {
 

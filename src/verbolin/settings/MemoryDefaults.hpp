@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "verbolin/app/Defaults.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
 
