@@ -9,16 +9,14 @@
 #include <sstream>
 #include <utility>
 
+#include "platform/system/Text.hpp"
+
 namespace platform {
 
 namespace {
 
-std::string trimmed(std::string_view s) {
-    size_t start = s.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos) return "";
-    size_t end = s.find_last_not_of(" \t\r\n");
-    return std::string(s.substr(start, end - start + 1));
-}
+// Space, tab and line breaks, as the kernel's text files pad their values.
+std::string_view trimmed(std::string_view s) { return text::trimmed(s, " \t\r\n"); }
 
 // Text as the kernel's string values are read: up to the first zero byte,
 // with malformed UTF-8 replaced by U+FFFD so the result is safe anywhere.
@@ -57,8 +55,8 @@ void eachField(const std::string& cpuinfo, Visit&& visit) {
     while (std::getline(in, line)) {
         size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
-        visit(trimmed(std::string_view(line).substr(0, colon)),
-              trimmed(std::string_view(line).substr(colon + 1)));
+        visit(std::string(trimmed(std::string_view(line).substr(0, colon))),
+              std::string(trimmed(std::string_view(line).substr(colon + 1))));
     }
 }
 
@@ -99,7 +97,7 @@ std::string threadCount(const std::string& cpuinfo) {
 std::string sysctlStringFrom(std::string_view name, const std::string& cpuinfoBytes,
                              const std::string& productName, const std::string& architecture) {
     if (name == "hw.model") {
-        std::string model = trimmed(textUpToZero(productName));
+        std::string model(trimmed(textUpToZero(productName)));
         if (!model.empty()) return model;
         return architecture.empty() ? "linux" : "linux-" + architecture;
     }

@@ -1,12 +1,9 @@
 #include "verbolin/listening/TranscriptionEngine.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-
 #include <cstdlib>
 #include <exception>
 
+#include "platform/system/Text.hpp"
 #include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
@@ -26,18 +23,6 @@ std::optional<std::string> environment(const char* name) {
     const char* v = std::getenv(name);
     if (!v) return std::nullopt;
     return std::string(v);
-}
-
-icu::UnicodeString folded(std::string_view text) {
-    icu::UnicodeString s =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
-    s.foldCase(U_FOLD_CASE_DEFAULT);
-    return s;
-}
-
-// Whether `text` contains `part`, ignoring letter case.
-bool containsIgnoringCase(std::string_view text, std::string_view part) {
-    return folded(text).indexOf(folded(part)) >= 0;
 }
 
 }  // namespace
@@ -212,14 +197,15 @@ std::optional<uint32_t> TranscriptionEngine::resolvedInputDeviceID() const {
 
     if (auto wanted = environment("VERBOLIN_INPUT_DEVICE"); wanted && !wanted->empty()) {
         for (const auto& d : devices)
-            if (containsIgnoringCase(d.name, *wanted)) return d.id;
+            if (platform::text::containsIgnoringCase(d.name, *wanted)) return d.id;
     }
     if (auto stored = services_.defaults->string(Defaults::kInputDevice)) {
         for (const auto& d : devices)
             if (d.name == *stored) return d.id;
     }
     for (const auto& d : devices)
-        if (containsIgnoringCase(d.name, "MacBook") && containsIgnoringCase(d.name, "Microphone"))
+        if (platform::text::containsIgnoringCase(d.name, "MacBook") &&
+            platform::text::containsIgnoringCase(d.name, "Microphone"))
             return d.id;
     return std::nullopt;
 }

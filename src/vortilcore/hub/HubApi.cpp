@@ -12,6 +12,7 @@
 
 #include "platform/system/Log.hpp"
 #include "platform/system/Paths.hpp"
+#include "platform/system/Text.hpp"
 #include "platform/system/Url.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Unicode.hpp"
@@ -28,14 +29,6 @@ std::optional<std::string> environment(const char* name) {
     return std::string(value);
 }
 
-std::string trimmed(std::string text) {
-    const char* space = " \t\r\n\v\f";
-    const size_t first = text.find_first_not_of(space);
-    if (first == std::string::npos) return {};
-    const size_t last = text.find_last_not_of(space);
-    return text.substr(first, last - first + 1);
-}
-
 // A token file's content without surrounding white space; nothing when the
 // file is missing, unreadable or not UTF-8.
 std::optional<std::string> tokenFromFile(const std::filesystem::path& path) {
@@ -45,7 +38,7 @@ std::optional<std::string> tokenFromFile(const std::filesystem::path& path) {
     if (!in) return std::nullopt;
     std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad() || !unicode::isValidUtf8(content)) return std::nullopt;
-    return trimmed(std::move(content));
+    return std::string(platform::text::trimmed(content));
 }
 
 bool safeInHeader(std::string_view value) {
