@@ -97,7 +97,6 @@ void PulseConnection::close() {
     loop_ = nullptr;
 }
 
-bool PulseConnection::isReady() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
 
 bool PulseConnection::await(pa_operation* op) {
     if (!op) return false;
@@ -139,6 +138,5 @@ std::optional<std::string> PulseConnection::defaultSourceName() {
 
 int PulseConnection::lastError() const { return pa_context_errno(context_); }
 
-std::string PulseConnection::lastErrorText() const { return pa_strerror(lastError()); }
 
 }  // namespace platform
