@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -119,6 +120,16 @@ std::string sysctlString(std::string_view name) {
     if (name.rfind("machdep.cpu.", 0) != 0) return "";
     return sysctlStringFrom(name, readFile("/proc/cpuinfo"), "", "");
 }
+
+std::optional<int> physicalCoreCountFrom(const std::string& cpuinfo) {
+    const std::string cores = coreCount(textUpToZero(cpuinfo));
+    int n = 0;
+    const auto [end, ec] = std::from_chars(cores.data(), cores.data() + cores.size(), n);
+    if (ec != std::errc{} || end != cores.data() + cores.size() || n <= 0) return std::nullopt;
+    return n;
+}
+
+std::optional<int> physicalCoreCount() { return physicalCoreCountFrom(readFile("/proc/cpuinfo")); }
 
 uint64_t residentMemoryBytes(const std::string& statmPath) {
     std::ifstream in(statmPath);
