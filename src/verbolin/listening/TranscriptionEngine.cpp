@@ -71,7 +71,7 @@ void TranscriptionEngine::loadModel() {
     modelState.set(ModelState::loading(installed ? kPreparingMessage : downloadStartMessage(pack)));
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
-        const ModelPack& pack = std::get<EngineChoice::Auralith>(choice.value()).pack;
+        const ModelPack& pack = choice.pack();
         if (!installed) {
             try {
                 services_.install(pack, [this](const ModelDownloader::Progress& p) {
