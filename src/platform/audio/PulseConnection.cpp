@@ -97,7 +97,6 @@ void PulseConnection::close() {
     loop_ = nullptr;
 }
 
-
 bool PulseConnection::await(pa_operation* op) {
     if (!op) return false;
     pa_operation_set_state_callback(op, onOperationState, this);
@@ -137,6 +136,5 @@ std::optional<std::string> PulseConnection::defaultSourceName() {
 }
 
 int PulseConnection::lastError() const { return pa_context_errno(context_); }
-
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 
 #include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
+#include "vortilcore/tokenizers/StringSplitting.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 
 namespace vortil {
@@ -176,15 +177,7 @@ std::optional<std::string> BertTokenizer::convertIdToToken(int id) const {
 }
 
 std::string BertTokenizer::tokenizeChineseCharsIfNeed(const std::string& text) const {
-    std::string out;
-    out.reserve(text.size());
-    for (const auto& character : unicode::graphemes(std::string_view(text))) {
-        if (platform::text::isChineseCharacter(platform::text::firstScalar(character)))
-            out += " " + character + " ";
-        else
-            out += character;
-    }
-    return out;
+    return spacingChineseCharacters(text);
 }
 
 std::vector<std::string> BertTokenizer::tokenize(const std::string& text) const {

@@ -125,17 +125,7 @@ std::string BertNormalizer::normalize(const std::string& text) const {
         }
         current = std::move(out);
     }
-    if (shouldHandleChineseChars_) {
-        std::string out;
-        out.reserve(current.size());
-        for (const auto& ch : unicode::graphemes(std::string_view(current))) {
-            if (platform::text::isChineseCharacter(platform::text::firstScalar(ch)))
-                out += " " + ch + " ";
-            else
-                out += ch;
-        }
-        current = std::move(out);
-    }
+    if (shouldHandleChineseChars_) current = spacingChineseCharacters(current);
     if (shouldStripAccents_) {
         std::string decomposed = unicode::normalized(current, unicode::NormalizationForm::nfd);
         std::string out;
