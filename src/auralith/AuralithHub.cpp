@@ -2,6 +2,7 @@
 // folders a repository offers, and downloading one of them.
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 

@@ -1,5 +1,7 @@
 #include "auralith/WriteJSON.hpp"
 
+#include <nlohmann/json.hpp>
+
 namespace auralith {
 
 ResultWriting::WriteResult WriteJSON::write(const TranscriptionResult& result,

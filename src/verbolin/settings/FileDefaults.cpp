@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "verbolin/settings/Defaults.hpp"
 

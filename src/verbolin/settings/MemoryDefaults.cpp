@@ -1,5 +1,7 @@
 #include "verbolin/settings/MemoryDefaults.hpp"
 
+#include <nlohmann/json.hpp>
+
 namespace verbolin {
 
 MemoryDefaults::MemoryDefaults(nlohmann::json initial) {

@@ -3,6 +3,7 @@
 // touch the user's settings file.
 
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "verbolin/settings/Defaults.hpp"
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "auralith/core/DecoderTestSupport.hpp"

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "auralith/WriteJSON.hpp"
 #include "auralith/WriteSRT.hpp"

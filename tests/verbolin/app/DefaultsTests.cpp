@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/utilities/LogCapture.hpp"
