@@ -1,0 +1,49 @@
+#include "verbolin/ui/QtWindowHost.hpp"
+
+#include <QWindow>
+
+namespace verbolin {
+
+bool QtWindowHost::isVisible() const { return window_ && window_->isVisible(); }
+
+bool QtWindowHost::isMiniaturized() const { return window_ && window_->isMinimized(); }
+
+bool QtWindowHost::isOcclusionVisible() const {
+    if (!window_ || !window_->isVisible()) return false;
+    const QWindow* handle = window_->windowHandle();
+    return handle && handle->isExposed();
+}
+
+bool QtWindowHost::isKeyWindow() const { return window_ && window_->isActiveWindow(); }
+
+void QtWindowHost::makeKeyAndOrderFront() {
+    if (!window_) return;
+    if (window_->isMinimized()) window_->showNormal();
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+}
+
+void QtWindowHost::orderOut() {
+    if (window_) window_->hide();
+}
+
+void QtWindowHost::setLevel(int level) {
+    level_ = level;
+    if (!window_) return;
+    const bool onTop = level != kNormalLevel;
+    if (window_->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == onTop) return;
+    // Changing a flag of a shown window hides it; show it again as it was.
+    const bool shown = window_->isVisible();
+    window_->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+    if (shown) window_->show();
+}
+
+void QtWindowHost::setCollectionBehavior(unsigned behavior) {
+    behavior_ = behavior;
+    // Sticky is asked of the window manager through the window's state on
+    // the next map; Qt has no portable call for it, and a desktop without
+    // workspaces ignores it anyway.
+}
+
+}  // namespace verbolin
