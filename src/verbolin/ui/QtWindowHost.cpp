@@ -1,5 +1,6 @@
 #include "verbolin/ui/QtWindowHost.hpp"
 
+#include <QApplication>
 #include <QWindow>
 
 namespace verbolin {
@@ -22,6 +23,12 @@ void QtWindowHost::makeKeyAndOrderFront() {
     window_->show();
     window_->raise();
     window_->activateWindow();
+    // Hidden while the hot key held the keyboard, the window never heard
+    // that it lost the focus, so getting it back changes nothing in Qt's
+    // eyes and it would stay inactive, deaf to the keyboard.
+    if (QGuiApplication::focusWindow() == window_->windowHandle() &&
+        QApplication::activeWindow() != window_)
+        QApplication::setActiveWindow(window_);
 }
 
 void QtWindowHost::orderOut() {
