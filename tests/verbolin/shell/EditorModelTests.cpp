@@ -1,9 +1,8 @@
-#include "verbolin/ui/EditorModel.hpp"
-
 #include <gtest/gtest.h>
 
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
+#include "verbolin/ui/EditorModel.hpp"
 
 using namespace apptest;
 using verbolin::AppModel;
