@@ -1,5 +1,6 @@
 #include "verbolin/ui/EditorWindow.hpp"
 
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -190,6 +191,11 @@ void EditorWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // Told again after every show: the model re-applies the window options.
     model_.setMainWindow(host_);
+}
+
+void EditorWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) scheduleRefresh();
 }
 
 void EditorWindow::scheduleRefresh() {

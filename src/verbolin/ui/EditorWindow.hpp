@@ -72,6 +72,8 @@ class EditorWindow final : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    // Settings the tray menu changed meanwhile show when the window comes back.
+    void changeEvent(QEvent* event) override;
 
   private:
     void scheduleRefresh();

@@ -166,6 +166,25 @@ std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit) {
     return status;
 }
 
+// Asks the window to close, as a window manager's close button does.
+void requestClose(Display* d, Window w) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, w, False, NoEventMask, &e);
+    XFlush(d);
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 std::string integrity(const fs::path& db, int& segments) {
     sqlite3* h = nullptr;
     std::string result = "cannot open";
@@ -185,6 +204,59 @@ std::string integrity(const fs::path& db, int& segments) {
 
 }  // namespace
 
+// A temporary data folder with a random-weights model pack.
+static void makePack(const fs::path& store) {
+    testsupport::runTool(std::string("'") + VERBOLIN_BINARY_DIR + "/verbolin-models' random '" +
+                         (store / "models/standard-v1").string() +
+                         "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
+                         "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2 "
+                         ">/dev/null");
+}
+
+TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    Display_ x;
+    ASSERT_NE(x.d, nullptr);
+    testsupport::TempDir dir("verbolin-notray");
+    makePack(dir / "data/Verbolin");
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-null-source source_name=mic", "set-default-source mic"});
+    const fs::path log = dir / "verbolin.log";
+    const pid_t app = spawn(
+        {VERBOLIN_BINARY_DIR "/verbolin"},
+        {"XDG_DATA_HOME=" + (dir / "data").string(), "XDG_CONFIG_HOME=" + (dir / "config").string(),
+         "PULSE_SERVER=" + pulse.serverString(), "QT_QPA_PLATFORM=xcb"},
+        log);
+    const auto stop = [&] {
+        ::kill(app, SIGTERM);
+        if (!waitExit(app, 5s)) {
+            ::kill(app, SIGKILL);
+            ::waitpid(app, nullptr, 0);
+        }
+    };
+    const std::string message = "Press Ctrl+Alt+Space or run verbolin again";
+    std::optional<Window> window;
+    for (int round = 0; round < 2; ++round) {
+        // The window, the first time or brought back by the hot key.
+        if (!waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); },
+                       20s)) {
+            stop();
+            FAIL() << "round " << round << ": no window\n" << testsupport::readFile(log);
+        }
+        requestClose(x.d, *window);
+        ASSERT_TRUE(waitUntil([&] { return !editorWindow(x.d); }, 5s));  // closed, not hidden
+        ASSERT_TRUE(waitUntil([&] { return count(testsupport::readFile(log), message) > 0; }, 5s))
+            << testsupport::readFile(log);
+        EXPECT_EQ(::waitpid(app, nullptr, WNOHANG), 0) << "the application ended with its window";
+        pressHotKey(x.d);
+    }
+    ASSERT_TRUE(
+        waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 5s));
+    EXPECT_EQ(count(testsupport::readFile(log), message), 1u) << testsupport::readFile(log);
+    stop();
+}
+
 TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
@@ -192,11 +264,7 @@ TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
     ASSERT_NE(x.d, nullptr);
     testsupport::TempDir dir("verbolin-shell");
     const fs::path data = dir / "data", store = data / "Verbolin";
-    testsupport::runTool(std::string("'") + VERBOLIN_BINARY_DIR + "/verbolin-models' random '" +
-                         (store / "models/standard-v1").string() +
-                         "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
-                         "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2 "
-                         ">/dev/null");
+    makePack(store);
     {
         // Something to show, and to find intact afterwards.
         verbolin::TranscriptStore seed(store);
