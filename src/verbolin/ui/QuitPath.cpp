@@ -6,7 +6,7 @@ void QuitPath::request() {
     if (quitting_) return;
     quitting_ = true;
     if (steps_.withdraw) steps_.withdraw();
-    main_.post([this] {
+    main_.postAfter(kWithdrawDelay, [this] {
         stopEngineIfNeeded();
         // Texts of the last utterance are posted to the main loop while the
         // engine stops; they are stored before the loop ends.

@@ -5,6 +5,7 @@
 // last utterance's text is stored, and only then does the event loop end.
 // Main thread only.
 
+#include <chrono>
 #include <functional>
 
 #include "platform/system/MainExecutor.hpp"
@@ -18,6 +19,11 @@ class QuitPath {
         std::function<void()> stopEngine;  // returns once listening has stopped
         std::function<void()> finish;      // ends the event loop
     };
+
+    // How long the windows get to disappear from the screen before the
+    // engine stops: stopping holds the main thread, and the window system
+    // only hears of a hidden window once the loop has run on.
+    static constexpr std::chrono::milliseconds kWithdrawDelay{50};
 
     // `main` must outlive the path.
     QuitPath(platform::MainExecutor& main, Steps steps) : main_(main), steps_(std::move(steps)) {}

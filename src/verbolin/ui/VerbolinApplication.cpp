@@ -53,6 +53,17 @@ int runApplication(int argc, char** argv) {
         return 0;
     }
 
+    // From here a signal quits through the quit path; one that comes while
+    // the model is still being made waits for the path to exist.
+    QuitPath* quitPath = nullptr;
+    bool quitEarly = false;
+    const QuitSignals quitSignals([&](int) {
+        if (quitPath)
+            quitPath->request();
+        else
+            quitEarly = true;
+    });
+
     QtMainExecutor main;
     AppModel::Services services;
     services.main = &main;
@@ -74,6 +85,8 @@ int runApplication(int argc, char** argv) {
                             [&] { model.engine().stopAndWait(); },
                             [] { QCoreApplication::quit(); },
                         });
+
+    quitPath = &quit;
 
     const auto openEditor = [&] {
         if (!editor) {
@@ -100,7 +113,6 @@ int runApplication(int argc, char** argv) {
 
     hotKey =
         GlobalHotKey::create([&main, &model] { main.post([&model] { model.toggleWindow(); }); });
-    const QuitSignals quitSignals([&quit](int) { quit.request(); });
     const SingleInstance instance(instanceName, [&model, &quit] {
         if (!quit.quitting()) model.showWindow();
     });
@@ -112,7 +124,9 @@ int runApplication(int argc, char** argv) {
         if (const auto& open = model.openEditorAction()) open();
     });
 
+    if (quitEarly) quit.request();
     const int status = QApplication::exec();
+    quitPath = nullptr;
     // However the loop ended, listening stops before the model goes, and the
     // texts it posted on the way are stored.
     quit.stopEngineIfNeeded();

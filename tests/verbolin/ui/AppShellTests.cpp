@@ -154,6 +154,9 @@ TEST(QuitPath, WithdrawsAtOnceStopsOnceAndEndsAfterTheLastTexts) {
     quit.request();
     EXPECT_EQ(steps, std::vector<std::string>{"withdraw"});  // nothing waits in the request
     quit.request();                                          // a second source while quitting
+    main.runPending();
+    EXPECT_EQ(steps.size(), 1u);  // the windows get their moment to go first
+    main.advance(verbolin::QuitPath::kWithdrawDelay);
     while (main.runPending() > 0) {
     }
     EXPECT_EQ(steps, (std::vector<std::string>{"withdraw", "stop", "final stored", "finish"}));
