@@ -37,6 +37,9 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     setWindowTitle(QStringLiteral("Verbolin"));
     setObjectName(QStringLiteral("editor"));
     setAttribute(Qt::WA_DeleteOnClose);
+    // Set before the first show: changing it later makes a new native window,
+    // and the states asked of the window manager would go with the old one.
+    setWindowFlag(Qt::WindowStaysOnTopHint, editor_.alwaysOnTop());
     editor_.onAppear();
 
     splitter_ = new QSplitter(Qt::Horizontal, this);

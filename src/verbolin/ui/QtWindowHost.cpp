@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QWindow>
 
+#include "verbolin/ui/X11WindowState.hpp"
+
 namespace verbolin {
 
 bool QtWindowHost::isVisible() const { return window_ && window_->isVisible(); }
@@ -47,10 +49,10 @@ void QtWindowHost::setLevel(int level) {
 }
 
 void QtWindowHost::setCollectionBehavior(unsigned behavior) {
+    const bool wasSticky = behavior_ & kCanJoinAllSpaces, sticky = behavior & kCanJoinAllSpaces;
     behavior_ = behavior;
-    // Sticky is asked of the window manager through the window's state on
-    // the next map; Qt has no portable call for it, and a desktop without
-    // workspaces ignores it anyway.
+    // Only a change, or a window made anew, asks the window manager.
+    if (window_ && (sticky || wasSticky)) X11WindowState::setSticky(*window_, sticky);
 }
 
 }  // namespace verbolin

@@ -27,6 +27,7 @@
 #include "verbolin/storage/TranscriptStore.hpp"
 
 // Last: Xlib defines macros that clash with names in the headers above.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -179,6 +180,27 @@ void requestClose(Display* d, Window w) {
     XFlush(d);
 }
 
+// The states a window asks the window manager for.
+std::vector<std::string> netWmState(Display* d, Window w) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<std::string> names;
+    if (XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM,
+                           &type, &format, &n, &after, &data) != Success ||
+        !data)
+        return names;
+    const auto* atoms = reinterpret_cast<const Atom*>(data);
+    for (unsigned long i = 0; i < n; ++i) {
+        char* name = XGetAtomName(d, atoms[i]);
+        names.emplace_back(name ? name : "");
+        XFree(name);
+    }
+    XFree(data);
+    return names;
+}
+
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -220,6 +242,8 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
     ASSERT_NE(x.d, nullptr);
     testsupport::TempDir dir("verbolin-notray");
     makePack(dir / "data/Verbolin");
+    fs::create_directories(dir / "config/Verbolin");
+    std::ofstream(dir / "config/Verbolin/settings.json") << R"({"alwaysOnTop": true})";
     testsupport::PrivatePulseServer pulse(
         {"load-module module-null-source source_name=mic", "set-default-source mic"});
     const fs::path log = dir / "verbolin.log";
@@ -244,6 +268,11 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
             stop();
             FAIL() << "round " << round << ": no window\n" << testsupport::readFile(log);
         }
+        // "Always on top" asks to stay above the others on every workspace.
+        const auto states = netWmState(x.d, *window);
+        for (const char* state : {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY"})
+            EXPECT_NE(std::find(states.begin(), states.end(), state), states.end())
+                << state << " in round " << round;
         requestClose(x.d, *window);
         ASSERT_TRUE(waitUntil([&] { return !editorWindow(x.d); }, 5s));  // closed, not hidden
         ASSERT_TRUE(waitUntil([&] { return count(testsupport::readFile(log), message) > 0; }, 5s))
