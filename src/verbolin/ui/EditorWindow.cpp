@@ -5,7 +5,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QShortcut>
 #include <QSlider>
 #include <QSplitter>
 #include <QTimer>
@@ -94,10 +93,6 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     setCentralWidget(splitter_);
     buildToolbar();
     resize(kDefaultWidth, kDefaultHeight);
-
-    // Only with a selection: with a caret the key deletes the word before it.
-    auto* remove = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace), this);
-    connect(remove, &QShortcut::activated, this, [this] { deleteSelection(); });
 
     const auto later = [this] { scheduleRefresh(); };
     auto& store = model_.store();

@@ -52,7 +52,9 @@ class EditorWindow final : public QMainWindow {
 
     // Renders the current state now (it otherwise follows on the next turn).
     void refresh();
-    // Deletes the selected paragraphs when there is a selection.
+    // Deletes the selected paragraphs when there is a selection. The
+    // timeline's Ctrl+Backspace asks for it; with only a caret the key
+    // deletes the word before it, and in any other field it is theirs.
     void deleteSelection();
     void newSession();
     // A paragraph was copied from the timeline at `now`.

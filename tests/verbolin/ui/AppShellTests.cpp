@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QToolButton>
 #include <atomic>
 #include <thread>
@@ -27,6 +29,8 @@
 #include "verbolin/ui/QuitSignals.hpp"
 #include "verbolin/ui/SingleInstance.hpp"
 #include "verbolin/ui/SymbolIcon.hpp"
+#include "verbolin/ui/TimelineTextEdit.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
 #include "verbolin/ui/TrayItem.hpp"
 
 using namespace apptest;
@@ -81,9 +85,21 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     EXPECT_TRUE(window->searchAction()->isVisible());
     EXPECT_TRUE(window->listenButton()->isEnabled());
 
-    // Ctrl+Backspace with only a caret deletes nothing.
-    QTest::keyClick(window, Qt::Key_Backspace, Qt::ControlModifier);
+    // Ctrl+Backspace in the timeline: with a caret it edits the text as
+    // usual; with a selection it deletes the paragraphs it touches.
+    auto* text = window->pane()->textView().textEdit();
+    text->setFocus();
+    QTextCursor caret(text->document());
+    caret.setPosition(0);
+    text->setTextCursor(caret);
+    QTest::keyClick(text, Qt::Key_Backspace, Qt::ControlModifier);
+    QCoreApplication::processEvents();
     EXPECT_EQ(model->store().segments.peek().size(), 1u);
+    text->selectAll();
+    world.main.runPending();  // the selection is reported on the next turn
+    ASSERT_TRUE(window->editor().hasSelection());
+    QTest::keyClick(text, Qt::Key_Backspace, Qt::ControlModifier);
+    EXPECT_TRUE(model->store().segments.peek().empty());
 
     // A new scope gets a new pane.
     QPointer<verbolin::TimelinePane> before = window->pane();
