@@ -111,8 +111,13 @@ int runApplication(int argc, char** argv) {
     trayServices.inputDevices = [] { return AudioCapture::inputDevices(); };
     tray = std::make_unique<TrayItem>(model, std::move(trayServices));
 
-    hotKey =
-        GlobalHotKey::create([&main, &model] { main.post([&model] { model.toggleWindow(); }); });
+    // A press that was on its way when quitting began must not bring the
+    // window back; so must not the launch's own opening below.
+    hotKey = GlobalHotKey::create([&main, &model, &quit] {
+        main.post([&model, &quit] {
+            if (!quit.quitting()) model.toggleWindow();
+        });
+    });
     const SingleInstance instance(instanceName, [&model, &quit] {
         if (!quit.quitting()) model.showWindow();
     });
@@ -120,7 +125,8 @@ int runApplication(int argc, char** argv) {
     // The window opens at launch; once the loop runs, it is brought forward
     // through the model as every later opening is.
     openEditor();
-    main.post([&model] {
+    main.post([&model, &quit] {
+        if (quit.quitting()) return;
         if (const auto& open = model.openEditorAction()) open();
     });
 
