@@ -115,9 +115,10 @@ bool focused(Display* d, Window w) {
            (focus > PointerRoot && find(d, w, [focus](Window c) { return c == focus; }));
 }
 
-void pressHotKey(Display* d) {
-    const KeyCode keys[] = {XKeysymToKeycode(d, XK_Control_L), XKeysymToKeycode(d, XK_Alt_L),
-                            XKeysymToKeycode(d, XK_space)};
+// Presses the keys together and lets them go in reverse order.
+void pressKeys(Display* d, const std::vector<KeySym>& syms) {
+    std::vector<KeyCode> keys;
+    for (KeySym sym : syms) keys.push_back(XKeysymToKeycode(d, sym));
     // At a typist's pace: a few milliseconds between the key events.
     const auto send = [d](KeyCode k, bool down) {
         XTestFakeKeyEvent(d, k, down, CurrentTime);
@@ -125,8 +126,10 @@ void pressHotKey(Display* d) {
         std::this_thread::sleep_for(15ms);
     };
     for (KeyCode k : keys) send(k, true);
-    for (int i = 2; i >= 0; --i) send(keys[i], false);
+    for (auto k = keys.rbegin(); k != keys.rend(); ++k) send(*k, false);
 }
+
+void pressHotKey(Display* d) { pressKeys(d, {XK_Control_L, XK_Alt_L, XK_space}); }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
@@ -283,7 +286,14 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
     ASSERT_TRUE(
         waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 5s));
     EXPECT_EQ(count(testsupport::readFile(log), message), 1u) << testsupport::readFile(log);
-    stop();
+
+    // Ctrl+Q in the window quits through the same path as a signal.
+    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
+    pressKeys(x.d, {XK_Control_L, XK_q});
+    const auto status = waitExit(app, 5s);
+    if (!status) stop();
+    ASSERT_TRUE(status.has_value()) << "Ctrl+Q did not quit\n" << testsupport::readFile(log);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << testsupport::readFile(log);
 }
 
 TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
