@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <thread>
 
 #include "auralith/core/Constants.hpp"
@@ -51,22 +52,57 @@ int64_t frameOf(double seconds, double rate, const char* which) {
                : int64_t(frame);
 }
 
+// Output buffers start at most this large and grow by as much again as
+// decoded audio arrives (about a minute at 16 kHz): a header's length is
+// never trusted with memory before the samples are there.
+constexpr uint32_t kGrowthFrames = 1u << 20;
+
+// Makes room for `more` frames after those held, but never beyond `limit`.
+void growFor(platform::PCMBuffer& buffer, uint32_t more, uint32_t limit) {
+    const uint64_t needed = uint64_t(buffer.frameLength()) + more;
+    if (needed <= buffer.frameCapacity() || buffer.frameCapacity() >= limit) return;
+    const uint64_t grown =
+        std::max<uint64_t>(needed, uint64_t(buffer.frameCapacity()) +
+                                       std::max(kGrowthFrames, buffer.frameCapacity() / 4));
+    buffer.reserveFrames(uint32_t(std::min<uint64_t>(grown, limit)));
+}
+
 // Reads up to n frames from the file's position, going on after short reads
 // until the file ends.
 platform::PCMBuffer readFully(platform::AudioFile& file, uint32_t n) {
-    platform::PCMBuffer buffer(file.processingFormat(), n);
+    platform::PCMBuffer buffer(file.processingFormat(), std::min(n, kGrowthFrames));
     file.read(buffer, n);
     if (buffer.frameLength() >= n) return buffer;
-    platform::PCMBuffer more(file.processingFormat(), n - buffer.frameLength());
+    platform::PCMBuffer more(file.processingFormat(),
+                             std::min(n - buffer.frameLength(), kGrowthFrames));
     while (buffer.frameLength() < n) {
         const uint32_t got = file.read(more, n - buffer.frameLength());
         if (got == 0) break;
+        growFor(buffer, got, n);
         for (uint32_t c = 0; c < buffer.format().channelCount; ++c)
             std::memcpy(buffer.floatChannelData()[c] + buffer.frameLength(),
                         more.floatChannelData()[c], size_t(got) * sizeof(float));
         buffer.setFrameLength(buffer.frameLength() + got);
     }
     return buffer;
+}
+
+// What the file held that could not be played, said once per load.
+void reportNonFinite(const platform::AudioFile& file, uint64_t before) {
+    const uint64_t zeroed = file.nonFiniteSamples() - before;
+    if (zeroed > 0)
+        Logging::error("Audio file " + file.path() + " holds " + std::to_string(zeroed) +
+                       " samples that are not finite numbers; they were loaded as silence");
+}
+
+// Memory running out is the load's failure, told with the file it was for.
+template <class Load>
+auto reportingMemory(const std::string& path, Load&& load) {
+    try {
+        return load();
+    } catch (const std::bad_alloc&) {
+        throw WhisperError::loadAudioFailed("Not enough memory to load the audio of " + path);
+    }
 }
 
 }  // namespace
@@ -81,10 +117,13 @@ platform::PCMBuffer AudioProcessor::loadAudioFromPath(
     return loadAudioFromFile(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
-platform::PCMBuffer AudioProcessor::loadAudioFromFile(
-    platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
-    std::optional<double> startTime, std::optional<double> endTime,
-    std::optional<uint32_t> maxReadFrameSize) {
+namespace {
+
+// loadAudioFromFile without its reports.
+platform::PCMBuffer loadRange(platform::AudioFile& file,
+                              const AudioInputOptions::ChannelMode& channelMode,
+                              std::optional<double> startTime, std::optional<double> endTime,
+                              std::optional<uint32_t> maxReadFrameSize) {
     if (maxReadFrameSize && *maxReadFrameSize == 0)
         throw WhisperError::loadAudioFailed("Read size must be greater than 0");
     const double rate = file.fileFormat().sampleRate;
@@ -105,13 +144,16 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(
     if (rate == kTargetRate && channels == 1) {
         try {
             result.emplace(readFully(file, frameCount));
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception& e) {
             throw WhisperError::loadAudioFailed("Failed to read audio file: " +
                                                 std::string(e.what()));
         }
     } else {
-        result = resampleAudio(file, kTargetRate, 1, channelMode, frameCount,
-                               maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
+        result = AudioProcessor::resampleAudio(
+            file, kTargetRate, 1, channelMode, frameCount,
+            maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
         if (!result) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
     }
     if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
@@ -128,6 +170,20 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(
         Logging::logCurrentMemoryUsage("After loadAudio function");
     }
     return std::move(*result);
+}
+
+}  // namespace
+
+platform::PCMBuffer AudioProcessor::loadAudioFromFile(
+    platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime,
+    std::optional<uint32_t> maxReadFrameSize) {
+    const uint64_t nonFiniteBefore = file.nonFiniteSamples();
+    auto buffer = reportingMemory(file.path(), [&] {
+        return loadRange(file, channelMode, startTime, endTime, maxReadFrameSize);
+    });
+    reportNonFinite(file, nonFiniteBefore);
+    return buffer;
 }
 
 std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
@@ -154,8 +210,13 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
         Logging::error("Failed to create output buffer");
         return std::nullopt;
     }
-    platform::PCMBuffer output(outFormat, uint32_t(capacity));
-    platform::PCMBuffer readBuffer(file.processingFormat(), maxReadFrameSize);
+    // The capacity is what the range would give if the file holds it all;
+    // the buffer reaches it only as audio arrives.
+    const auto limit = uint32_t(capacity);
+    platform::PCMBuffer output(outFormat, std::min(limit, kGrowthFrames));
+    platform::PCMBuffer readBuffer(
+        file.processingFormat(),
+        uint32_t(std::clamp<int64_t>(end - start, 1, int64_t(maxReadFrameSize))));
 
     int64_t expected = start;
     while (expected < end) {
@@ -166,6 +227,8 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
                        seconds2(double(pos + count) / inRate) + "s");
         try {
             file.read(readBuffer, count);
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception& e) {
             Logging::error("Error reading audio file: " + std::string(e.what()));
             return std::nullopt;
@@ -188,6 +251,7 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
             Logging::error("Failed to resample audio chunk");
             return std::nullopt;
         }
+        growFor(output, piece->frameLength(), limit);
         if (piece->frameLength() > 0 && !appendContents(output, *piece, 0, piece->frameLength())) {
             Logging::error("Failed to append audio chunk");
             return std::nullopt;
@@ -307,23 +371,40 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(
     if (!fileExists(path))
         throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
     platform::AudioFile file(path);
-    const double duration = double(file.length()) / file.fileFormat().sampleRate;
+    const double rate = file.fileFormat().sampleRate;
+    const double duration = double(file.length()) / rate;
     double t = startTime.value_or(0);
     if (!std::isfinite(t) || t < 0)
         throw WhisperError::loadAudioFailed("Invalid start time: " + std::to_string(t));
     if (endTime && (!std::isfinite(*endTime) || *endTime < 0))
         throw WhisperError::loadAudioFailed("Invalid end time: " + std::to_string(*endTime));
-    const double stop = std::min(endTime.value_or(duration), duration);
-    std::vector<float> result;
-    while (t < stop) {
-        const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
-        platform::PCMBuffer buffer =
-            loadAudioFromFile(file, channelMode, t, windowEnd, std::nullopt);
-        const std::vector<float> part = convertBufferToArray(buffer, 1024);
-        result.insert(result.end(), part.begin(), part.end());
-        t = windowEnd;
-    }
-    return result;
+    double stop = std::min(endTime.value_or(duration), duration);
+    return reportingMemory(path, [&] {
+        std::vector<float> result;
+        // Room for the whole range at once: growing a vector holds the old
+        // and the new copy together, nearly twice the output. The file's
+        // length is bounded by its size, and untouched room costs no memory.
+        if (t < stop) {
+            try {
+                result.reserve(size_t((stop - t) * kTargetRate) + 2);
+            } catch (const std::bad_alloc&) {
+                // Then it grows as the audio arrives.
+            }
+        }
+        while (t < stop) {
+            const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
+            platform::PCMBuffer buffer =
+                loadAudioFromFile(file, channelMode, t, windowEnd, std::nullopt);
+            // Straight from the window: a copy of each window would be a
+            // second window's worth of memory.
+            const float* samples = buffer.floatChannelData()[0];
+            result.insert(result.end(), samples, samples + buffer.frameLength());
+            t = windowEnd;
+            // The audio ended before the header said: nothing more to read.
+            stop = std::min(stop, double(file.length()) / rate);
+        }
+        return result;
+    });
 }
 
 std::vector<LoadAudioResult> AudioProcessor::loadAudioAt(
