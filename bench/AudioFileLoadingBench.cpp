@@ -160,17 +160,25 @@ void BM_WholeFilePeakMemory(benchmark::State& state) {
         std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
         const long base = statusKiB("VmRSS:");
         size_t samples = 0;
-        try {
-            samples =
-                auralith::AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels())
-                    .size();
-            if (state.range(0) != 0)
-                samples = std::max<size_t>(samples, auralith::AudioProcessor::loadAudioFromPath(
-                                                        path, ChannelMode::sumChannels())
-                                                        .frameLength());
-        } catch (const std::exception& e) {
-            state.SetLabel(e.what());
+        std::string errors;
+        auto attempt = [&](auto&& load) {
+            try {
+                samples = std::max(samples, size_t(load()));
+            } catch (const std::exception& e) {
+                errors += std::string(errors.empty() ? "" : "; ") + e.what();
+            }
+        };
+        attempt([&] {
+            return auralith::AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels())
+                .size();
+        });
+        if (state.range(0) != 0) {
+            attempt([&] {
+                return auralith::AudioProcessor::loadAudioFromPath(path, ChannelMode::sumChannels())
+                    .frameLength();
+            });
         }
+        state.SetLabel(errors);
         peakMiB = double(statusKiB("VmHWM:") - base) / 1024.0;
         outputMiB = double(samples * sizeof(float)) / (1024.0 * 1024.0);
     }
