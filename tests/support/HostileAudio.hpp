@@ -65,19 +65,28 @@ inline std::string floatWav(uint32_t rate, const std::vector<float>& samples) {
     return s;
 }
 
-// 385 bytes of a 32 kbps mono MP3 (its info frame and about two audio frames,
-// 1152 samples each) whose info header claims two million frames (15 hours).
-inline std::string mp3Claiming15Hours(const std::filesystem::path& scratch) {
-    const auto made = makeAudio(scratch / "source.mp3", sine(440, 0.5), 44100, 2,
+// A 32 kbps 44.1 kHz mono MP3 of `seconds`, cut to its first `keepBytes`
+// bytes (all when 0), whose info header claims `claimedFrames` MP3 frames of
+// 1152 samples each.
+inline std::string mp3Claiming(const std::filesystem::path& scratch, double seconds,
+                               size_t keepBytes, uint32_t claimedFrames) {
+    const auto made = makeAudio(scratch / "source.mp3", sine(440, 0.5), 44100, seconds,
                                 "-ac 1 -c:a libmp3lame -b:a 32k -id3v2_version 0 -write_id3v1 0");
-    std::string s = readFile(made).substr(0, 385);
+    std::string s = readFile(made);
+    if (keepBytes > 0) s = s.substr(0, keepBytes);
     size_t tag = s.find("Info");
     if (tag == std::string::npos) tag = s.find("Xing");
     if (tag == std::string::npos || s.size() < tag + 12 || (s[tag + 7] & 1) == 0)
         throw std::runtime_error("no frame count in the MP3 info header");
-    const uint32_t frames = 2000000;
-    for (int i = 0; i < 4; ++i) s[tag + 8 + size_t(i)] = char((frames >> (24 - 8 * i)) & 0xff);
+    for (int i = 0; i < 4; ++i)
+        s[tag + 8 + size_t(i)] = char((claimedFrames >> (24 - 8 * i)) & 0xff);
     return s;
+}
+
+// 385 bytes of MP3 (its info frame and about two audio frames) whose info
+// header claims two million frames (15 hours).
+inline std::string mp3Claiming15Hours(const std::filesystem::path& scratch) {
+    return mp3Claiming(scratch, 2, 385, 2000000);
 }
 
 // 56 bytes of FLAC: the stream header claiming 2^32 - 1 samples at 44.1 kHz

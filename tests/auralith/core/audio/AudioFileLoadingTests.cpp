@@ -394,8 +394,9 @@ long statusKiB(const char* field) {
 // Run in a child process: loads the file through every whole-file entry
 // point and exits 0 when each gave at most `maxSamples` samples or a load
 // failure, without a memory error and within `budgetMiB` of resident
-// memory. Outside the sanitizers the child's address space is limited too, so
-// that a loader asking for gigabytes fails at once instead of taking them.
+// memory (which includes the codecs' first-use tables, about 7 MiB, and the
+// background load's own thread). Outside the sanitizers the child's address space is limited too,
+// so that a loader asking for gigabytes fails at once instead of taking them.
 void loadWithinBudget(const std::string& file, size_t maxSamples, long budgetMiB) {
     if (!kSanitized) {
         const rlimit limit{rlim_t(statusKiB("VmSize:") + 2048 * 1024) * 1024,
@@ -426,13 +427,18 @@ void loadWithinBudget(const std::string& file, size_t maxSamples, long budgetMiB
     });
     check("in the background",
           [&] { return size_t(AudioProcessor().loadAudioAsync(file).get().frameLength()); });
+    // The sanitizers' own bookkeeping (shadow memory, quarantined blocks)
+    // makes resident memory say nothing about the loaders there.
     const long peakMiB = (statusKiB("VmHWM:") - base) / 1024;
-    if (peakMiB > budgetMiB) quit(4, "resident memory grew by " + std::to_string(peakMiB) + " MiB");
+    if (!kSanitized && peakMiB > budgetMiB)
+        quit(4, "resident memory grew by " + std::to_string(peakMiB) + " MiB");
     quit(0, "");
 }
 
-// Tiny files whose headers claim hours: the loaders believe no more than
-// the bytes can hold and take memory only as audio arrives.
+// Files whose headers claim far more than they hold: the loaders believe no
+// more than the bytes can hold, and take memory only as audio arrives (the
+// last file's claim of ten minutes is one its size could hold, but it holds
+// twenty seconds).
 TEST(HostileAudioFiles, ClaimedLengthsCostNoMemory) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempDir dir("verbolin-hostile");
@@ -448,11 +454,15 @@ TEST(HostileAudioFiles, ClaimedLengthsCostNoMemory) {
         {write("claims-53h.wav", wavClaiming53Hours()), 58, 16},
         {write("claims-15h.mp3", mp3Claiming15Hours(dir.path())), 385, 3 * 1152},
         {write("claims-27h.flac", flacClaiming27Hours(dir.path())), 56, 4608},
+        {write("claims-10min.mp3", mp3Claiming(dir.path(), 20, 0, 600 * 44100 / 1152)), 0,
+         21 * 16000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        ASSERT_EQ(std::filesystem::file_size(c.file), c.bytes);
-        EXPECT_EXIT(loadWithinBudget(c.file, c.maxSamples, 64), ::testing::ExitedWithCode(0), "");
+        if (c.bytes > 0) {
+            ASSERT_EQ(std::filesystem::file_size(c.file), c.bytes);
+        }
+        EXPECT_EXIT(loadWithinBudget(c.file, c.maxSamples, 32), ::testing::ExitedWithCode(0), "");
     }
 }
 
