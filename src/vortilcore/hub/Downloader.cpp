@@ -290,6 +290,14 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
         }
     };
 
+    // Received bytes not yet written; at most one block.
+    std::vector<char> pending;
+    const auto flush = [&] {
+        if (pending.empty()) return;
+        writeOut(pending.data(), pending.size());
+        pending.clear();
+    };
+
     for (;;) {
         auto session = currentSession();
         if (!session) throw DownloadError(DownloadError::Code::unexpectedError);
@@ -324,16 +332,29 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
             // over, or the old prefix would stay in front of it.
             if (ranged && head.status == 200) restartFromZero();
         };
-        // Each piece goes to the file as it arrives: no copy, no buffer to
-        // grow, and nothing held back that a crash could lose.
-        const auto onBody = [&](std::string_view piece) { writeOut(piece.data(), piece.size()); };
+        // The client hands over 16 KiB at a time; gathering them into
+        // blocks costs a copy but saves 63 writes in 64.
+        const auto onBody = [&](std::string_view piece) {
+            const char* data = piece.data();
+            size_t size = piece.size();
+            while (size > 0) {
+                if (pending.capacity() == 0) pending.reserve(kWriteBlockSize);
+                const size_t take = std::min(size, kWriteBlockSize - pending.size());
+                pending.insert(pending.end(), data, data + take);
+                data += take;
+                size -= take;
+                if (pending.size() == kWriteBlockSize) flush();
+            }
+        };
 
         try {
             const auto response = session->send(get, onBody, onResponse);
             if (!responseSeen) onResponse(response);
+            flush();
         } catch (const platform::HttpError& error) {
-            // What arrived before the failure is already on disk, and the next
-            // request continues after it.
+            // What arrived before the failure is sound: keep it, so that the
+            // next request (or the next run) continues after it.
+            flush();
             if (stop.stop_requested()) throw platform::CancellationError();
             // A request that got no response at all is not retried; neither
             // is a cancelled one, nor one out of retries.
