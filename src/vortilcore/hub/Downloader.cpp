@@ -173,11 +173,14 @@ std::shared_ptr<Downloader::StateStream> Downloader::download(
         fraction = static_cast<double>(resumeSize) / static_cast<double>(*expectedSize);
     broadcaster_.broadcast(DownloadState::downloading(fraction, std::nullopt));
 
+    // Subscribed before the transfer starts: a transfer quicker than this
+    // thread would otherwise leave the caller only its final state.
+    auto stream = broadcaster_.subscribe();
     task_ = std::jthread(
         [this, request = std::move(request), resumeSize, numRetries](std::stop_token stop) {
             transfer(stop, request, resumeSize, numRetries);
         });
-    return broadcaster_.subscribe();
+    return stream;
 }
 
 void Downloader::cancel() {
