@@ -50,6 +50,15 @@ std::optional<std::string> answerEtag(const platform::HttpResponse& head) {
     return HubApi::normalizeEtag(etag);
 }
 
+// "scheme://host:port" of a URL, for telling whether an answer came from the
+// server that was asked or from one it redirected to.
+std::string_view originOf(std::string_view url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) return url;
+    const size_t end = url.find_first_of("/?#", scheme + 3);
+    return url.substr(0, end);
+}
+
 }  // namespace
 
 Downloader::DownloadError::DownloadError(Code code)
@@ -239,6 +248,7 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
     // What the bytes on disk are a prefix of; learnt from the first answer
     // when the caller could not say.
     std::optional<std::string> validator = request.etag;
+    bool validatorFromAnswer = false;
 
     int64_t downloaded;
     {
@@ -325,12 +335,22 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
                 throw DownloadError(DownloadError::Code::unexpectedError);
             responseSeen = true;
             const auto etag = answerEtag(head);
-            if (validator && etag && *etag != *validator) {
+            // A file store that the hub redirects to may name the same bytes
+            // differently from the hub's own etag, so an etag from the
+            // caller is only compared with answers of the server it came
+            // from; one learnt from an earlier answer is always comparable.
+            const bool comparable = validatorFromAnswer ||
+                                    originOf(head.effectiveURL) == originOf(request.url) ||
+                                    head.headers.value("X-Linked-Etag").has_value();
+            if (validator && etag && comparable && *etag != *validator) {
                 // Other content: what is on disk cannot be continued with it.
                 restartFromZero();
                 throw DownloadError(DownloadError::Code::contentChanged);
             }
-            if (!validator) validator = etag;
+            if (etag && (!validator || !ranged || head.status == 200)) {
+                validator = etag;
+                validatorFromAnswer = true;
+            }
             // The server ignored the Range and sends the whole file: start
             // over, or the old prefix would stay in front of it.
             if (ranged && head.status == 200) restartFromZero();
