@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "AppTestSupport.hpp"
 #include "platform/system/AppError.hpp"
 
@@ -344,6 +346,88 @@ TEST_F(EngineTest, StopAndWaitSendsNoEventsAndClosesTheMicrophone) {
     EXPECT_EQ(world.backend->runningCount(), 0);
 }
 
+// Quitting keeps every word: whatever was heard before stopAndWait() reaches
+// the sink before it returns, without the main executor running a task.
+TEST_F(EngineTest, StopAndWaitDeliversTheUtteranceInProgressAndThoseStillDecoding) {
+    struct Case {
+        const char* name;
+        bool pauseFirst;  // the user paused earlier; that session still decodes
+        bool holdDecode;  // the decode is still running when stopAndWait() begins
+    };
+    const Case cases[] = {
+        {"mid-utterance", false, false},
+        {"during the decode", false, true},
+        {"after a pause, during its decode", true, true},
+    };
+    loadReady();
+    engine->livePreview.set(false);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startListening();
+        events.clear();
+        auto recogniser = world.made().back();
+        const size_t callsBefore = recogniser->calls().size();
+        if (c.holdDecode) recogniser->script(FakeSpeechEngine::Reply::held("last words"));
+        world.deliverSilence(5);
+        world.deliverSpeech(10);
+        ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 15; }));
+        if (c.pauseFirst) engine->stop();
+        std::thread releaser;
+        if (c.holdDecode) {
+            if (!c.pauseFirst) world.deliverSilence(12);  // the utterance ends; its decode starts
+            ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
+            releaser = std::thread([&] {
+                std::this_thread::sleep_for(100ms);
+                recogniser->release();
+            });
+        }
+        engine->stopAndWait();
+        if (releaser.joinable()) releaser.join();
+        const auto finals = eventsOf(EventKind::final);
+        ASSERT_EQ(finals.size(), 1u);
+        EXPECT_EQ(finals[0].text, c.holdDecode ? "last words" : "hello world");
+        EXPECT_TRUE(eventsOf(EventKind::undecoded).empty());
+        EXPECT_EQ(world.backend->runningCount(), 0);
+        // Nothing is left for the main executor to deliver.
+        events.clear();
+        world.main.runPending();
+        EXPECT_TRUE(eventsOf(EventKind::final).empty());
+    }
+}
+
+TEST_F(EngineTest, ADecodeThatOutlastsTheLimitIsCancelledAndItsAudioHandedOver) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    auto recogniser = world.made().back();
+    recogniser->script(FakeSpeechEngine::Reply::held("never"));
+    world.deliverSilence(5);
+    world.deliverSpeech(10);
+    world.deliverSilence(12);  // the utterance ends and its decode hangs
+    ASSERT_TRUE(recogniser->waitForCalls(1));
+    world.deliverSilence(5);
+    world.deliverSpeech(10);  // a second utterance, in progress at the stop
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 42; }));
+    events.clear();
+
+    const auto began = std::chrono::steady_clock::now();
+    engine->stopAndWait(200ms);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, 200ms);
+    EXPECT_LT(took, 5s);
+    EXPECT_EQ(recogniser->cancelledCount(), 1);
+    EXPECT_TRUE(eventsOf(EventKind::final).empty());
+    const auto kept = eventsOf(EventKind::undecoded);
+    ASSERT_EQ(kept.size(), 2u);
+    // The first is exactly the audio the cancelled decode was given; the
+    // second, cut short by the stop, ends with the last speech frame heard.
+    EXPECT_EQ(kept[0].samples.size(), recogniser->calls()[0].sampleCount);
+    EXPECT_GE(kept[1].samples.size(), size_t(10) * kFrame);
+    EXPECT_LE(kept[1].samples.size(), size_t(15) * kFrame);
+    EXPECT_FLOAT_EQ(kept[1].samples.back(), speechFrame(9).back());
+    EXPECT_LE(kept[0].end, kept[1].end);
+}
+
 TEST_F(EngineTest, FinalsReachTheSinkAndDecodeFailuresShowWhileListeningGoesOn) {
     loadReady();
     engine->livePreview.set(false);  // the session then decodes finals only
@@ -454,7 +538,7 @@ TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
              }
              world.main.advance(300ms);
          },
-         "No usable input device"},
+         TranscriptionEngine::microphoneLostMessage("No usable input device")},
     };
     loadReady();
     engine->livePreview.set(false);
@@ -489,6 +573,70 @@ TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
         engine->stopAndWait();
         ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
     }
+}
+
+TEST_F(EngineTest, AMicrophoneThatComesBackIsListenedToAgainWithTheStateTold) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    states.clear();
+    // The audio server goes away: the stream ends and reopening fails.
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure = "Connection refused";
+    }
+    world.backend->changeConfiguration(true);
+    world.main.runPending();
+    world.main.advance(300ms);
+    ASSERT_TRUE(world.runUntil([&] { return !states.empty(); }));
+    const auto lost =
+        ModelState::failed(TranscriptionEngine::microphoneLostMessage("Connection refused"));
+    EXPECT_EQ(states, std::vector<ModelState>{lost});
+    EXPECT_TRUE(engine->isRecording.peek());  // still listening, as far as the user asked
+
+    world.main.advance(600ms + 1200ms);  // two more failed attempts: nothing new to say
+    world.runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(states, std::vector<ModelState>{lost});
+
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure.reset();
+    }
+    world.main.advance(2400ms);
+    ASSERT_TRUE(world.runUntil([&] { return states.size() == 2; }));
+    EXPECT_EQ(states.back(), ModelState::ready());
+    EXPECT_EQ(world.backend->runningCount(), 1);
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
+    EXPECT_EQ(eventsOf(EventKind::final)[0].text, "hello world");
+}
+
+TEST_F(EngineTest, ADecodeFailureShownWhileTheMicrophoneWasGoneStays) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    world.made().back()->script(FakeSpeechEngine::Reply::fail("model exploded"));
+    world.deliverSilence(5);
+    world.deliverSpeech(10);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 15; }));
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure = "Connection refused";
+    }
+    world.backend->changeConfiguration(true);
+    world.main.runPending();
+    world.main.advance(300ms);
+    // The utterance cut short is decoded (and fails) after the loss is told.
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
+    EXPECT_EQ(engine->modelState.peek(), ModelState::failed("Decode failed: model exploded"));
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure.reset();
+    }
+    world.main.advance(600ms);
+    ASSERT_TRUE(world.waitForMicrophone());
+    world.runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(engine->modelState.peek(), ModelState::failed("Decode failed: model exploded"));
 }
 
 TEST_F(EngineTest, ARebuiltMicrophoneLeavesTheModelReady) {

@@ -1,0 +1,31 @@
+#pragma once
+// The arguments of the verbolin program, and the texts of --help and
+// --version.
+
+#include <string>
+#include <vector>
+
+namespace verbolin {
+
+struct CommandLine {
+    enum class Action {
+        report,  // where the transcript lives, what it holds, whether a model is installed
+        listen,  // dictate without a window until interrupted
+        help,
+        version,
+        invalid,  // `error` says why; the usage goes to standard error, status 2
+    };
+
+    Action action = Action::report;
+    std::string error;
+
+    // `autoStart` is VERBOLIN_AUTOSTART=1, which listens without --listen.
+    static CommandLine parse(const std::vector<std::string>& arguments, bool autoStart);
+
+    // The help text: usage, options and the environment variables read.
+    static std::string helpText();
+    // "verbolin <version>".
+    static std::string versionText();
+};
+
+}  // namespace verbolin
