@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
                 std::printf("%s\n", CommandLine::versionText().c_str());
                 return 0;
             case CommandLine::Action::invalid:
-                std::fprintf(stderr, "verbolin: %s\n%s", line.error.c_str(),
-                             CommandLine::helpText().c_str());
+                std::fprintf(stderr, "verbolin: %s\n%sMore with verbolin --help.\n",
+                             line.error.c_str(), CommandLine::usageText().c_str());
                 return 2;
             case CommandLine::Action::listen:
                 // Listen whatever the "alwaysListen" setting says, as the

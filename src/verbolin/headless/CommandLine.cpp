@@ -23,9 +23,13 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments, bool a
     return line;
 }
 
-std::string CommandLine::helpText() {
+std::string CommandLine::usageText() {
     return "usage: verbolin [--listen]\n"
-           "       verbolin --help | --version\n"
+           "       verbolin --help | --version\n";
+}
+
+std::string CommandLine::helpText() {
+    return usageText() +
            "\n"
            "Dictation into a searchable transcript, with on-device speech recognition.\n"
            "Without options it reports where the transcript lives, what it holds and\n"

@@ -24,6 +24,8 @@ struct CommandLine {
 
     // The help text: usage, options and the environment variables read.
     static std::string helpText();
+    // The two usage lines and where to find more, for a wrong argument.
+    static std::string usageText();
     // "verbolin <version>".
     static std::string versionText();
 };

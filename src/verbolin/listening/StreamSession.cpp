@@ -160,6 +160,7 @@ void StreamSession::start() {
 }
 
 void StreamSession::stop() {
+    if (shutDown_) return;
     actor_->call([this] { stopOnActor(); });
 }
 
@@ -216,6 +217,7 @@ void StreamSession::startOnActor() {
 }
 
 void StreamSession::abandon() {
+    if (shutDown_) return;
     actor_->call([this] {
         if (finishedReported_) return;
         abandoned_ = true;

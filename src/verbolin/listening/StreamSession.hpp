@@ -146,7 +146,8 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     void abandon();
 
     // Blocking; for after stop(), never from a thread of the session's own.
-    // Lets queued work run out and joins the session's threads. Idempotent.
+    // Lets queued work run out and joins the session's threads. Idempotent;
+    // stop() and abandon() do nothing afterwards.
     void shutdown();
 
     // Output filters, applied to the trimmed recognised text.

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 #include "AppTestSupport.hpp"
 #include "platform/system/AppError.hpp"
+#include "support/GeneratedAudio.hpp"
+#include "support/LocalHttpServer.hpp"
 
 using namespace apptest;
 using verbolin::Defaults;
@@ -176,6 +179,71 @@ TEST_F(EngineTest, TheBuiltInFactoryNamesTheMissingModelOfABrokenPack) {
               ModelState::failed("Model file not found at " +
                                  (folder / "MelSpectrogram.mlmodelc").string()));
     EXPECT_FALSE(e.hasEngine());
+}
+
+// Downloading is off for the application's pack: a broken tokenizer is named,
+// and no hub is asked for another.
+TEST_F(EngineTest, ABrokenTokenizerIsNamedAndNoNetworkIsAsked) {
+    const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
+    testsupport::runTool(
+        std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models random '" + folder.string() +
+        "' --tokenizer '" VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer' >/dev/null");
+    testsupport::LocalHttpServer hub;
+    ScopedEnv endpoint("HF_ENDPOINT", hub.root());
+    struct Case {
+        const char* name;
+        std::function<void()> breakIt;
+        std::string message;
+    };
+    const auto json = folder / "tokenizer" / "tokenizer.json";
+    const auto config = folder / "tokenizer" / "tokenizer_config.json";
+    const std::string good = testsupport::readFile(json);
+    const Case cases[] = {
+        {"tokenizer.json does not parse", [&] { std::ofstream(json) << "{\"model\": "; },
+         json.string() + " is not valid JSON"},
+        {"tokenizer_config.json is missing",
+         [&] {
+             std::ofstream(json) << good;
+             std::filesystem::remove(config);
+         },
+         config.string() + " is missing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.breakIt();
+        auto services = world.services();
+        services.makeEngine = verbolin::makeSpeechEngine;
+        TranscriptionEngine e(services);
+        e.loadModel();
+        ASSERT_TRUE(world.runUntil(
+            [&] { return e.modelState.peek().kind == ModelState::Kind::failed; }, 30s));
+        EXPECT_EQ(e.modelState.peek(),
+                  ModelState::failed("Cannot load the tokenizer: " + c.message));
+    }
+    EXPECT_TRUE(hub.requests().empty());
+}
+
+TEST_F(EngineTest, AMicrophoneNameThatMatchesNothingIsToldOnceWithTheMicrophonesFound) {
+    std::vector<std::string> notices;
+    engine->noticeSink = [&](const std::string& text) { notices.push_back(text); };
+    world.backend->script().devices = {{3, "USB Headset", 1}, {7, "Built-in Audio", 2}};
+    ScopedEnv wanted("VERBOLIN_INPUT_DEVICE", "Blue Yeti");
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0],
+              "VERBOLIN_INPUT_DEVICE=\"Blue Yeti\" matches no microphone; listening to the "
+              "default input instead. Microphones found: \"USB Headset\", \"Built-in Audio\".");
+    // A name that matches says nothing; another name that does not is told.
+    ScopedEnv matching("VERBOLIN_INPUT_DEVICE", "usb");
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::optional<uint32_t>(3));
+    ScopedEnv other("VERBOLIN_INPUT_DEVICE", "Rode");
+    world.backend->script().devices = {};
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[1],
+              "VERBOLIN_INPUT_DEVICE=\"Rode\" matches no microphone; listening to the default "
+              "input instead. No microphones were found.");
 }
 
 TEST_F(EngineTest, StartNeedsARecogniserAndHappensOnce) {

@@ -613,3 +613,97 @@ TEST_F(SessionTest, NoFrameIsHandledOnceStopHasRun) {
     EXPECT_LE(handled, 50u);
     EXPECT_LE(log->count(Kind::final), 1u);
 }
+
+TEST_F(SessionTest, UtteranceIdsAndFileNumbersAgreeAcrossDroppedUtterancesAndSessions) {
+    startSession(false, {}, true);
+    utterance(1);  // too short: dropped without a file
+    utterance(3);
+    ASSERT_TRUE(log->waitFor(Kind::final, 2));
+    session->stop();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    // A later session on the same recorder goes on counting.
+    auto first = std::move(session);
+    session = verbolin::StreamSession::create(
+        engine, false, {}, {}, [log = log](Event e) { log->push(std::move(e)); },
+        [&] {
+            verbolin::StreamSession::Services s;
+            s.main = &main;
+            s.backend = backend;
+            s.clock = &clock;
+            s.recorder = recorder;
+            return s;
+        }());
+    session->start();
+    utterance(3);
+    ASSERT_TRUE(log->waitFor(Kind::final, 3));
+    session->stop();
+
+    std::vector<std::string> saved;
+    for (const auto& e : debugEvents())
+        if (e.rfind("utterance_saved", 0) == 0 || e.rfind("speech_start", 0) == 0)
+            saved.push_back(e.substr(0, e.find(" rms=")));
+    EXPECT_EQ(saved, (std::vector<std::string>{
+                         "speech_start\tid=1",
+                         "speech_start\tid=2",
+                         "utterance_saved\tid=2 file=utterance-2.pcm",
+                         "speech_start\tid=3",
+                         "utterance_saved\tid=3 file=utterance-3.pcm",
+                     }));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "utterance-1.pcm"));
+    EXPECT_TRUE(std::filesystem::exists(tmp / "utterance-2.pcm"));
+    EXPECT_TRUE(std::filesystem::exists(tmp / "utterance-3.pcm"));
+    first.reset();
+    release();
+}
+
+TEST_F(SessionTest, FinishedFollowsTheLastFinalAfterAStop) {
+    engine->script(Reply::held("first"));
+    startSession();
+    utterance(3);  // decoding, held
+    ASSERT_TRUE(engine->waitForCalls(1));
+    silence(4);
+    voice(4);  // in progress at the stop
+    session->stop();
+    EXPECT_EQ(log->count(Kind::finished), 0u);  // two finals still to come
+    engine->release();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    const auto all = log->all();
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ(all.back(), Event::finished());
+    const auto finals = log->of(Kind::final);
+    ASSERT_EQ(finals.size(), 2u);
+    EXPECT_EQ(finals[0].text, "first");
+    EXPECT_TRUE(log->of(Kind::undecoded).empty());
+    session->shutdown();
+    session->shutdown();  // idempotent
+    release();
+}
+
+TEST_F(SessionTest, AbandonHandsOverTheAudioStillToDecodeAndDropsLateResults) {
+    engine->script(Reply::held("too late"));
+    startSession();
+    utterance(3);  // its decode hangs
+    ASSERT_TRUE(engine->waitForCalls(1));
+    utterance(4);  // queued behind it
+    silence(4);
+    voice(3);  // in progress at the stop
+    session->stop();
+    session->abandon();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    const auto kept = log->of(Kind::undecoded);
+    ASSERT_EQ(kept.size(), 3u);
+    // The hung job's audio is exactly what the recogniser was given; the
+    // others are the utterances in the order they were heard.
+    EXPECT_EQ(kept[0].samples.size(), engine->calls()[0].sampleCount);
+    EXPECT_EQ(kept[1].samples.size(), frames(5 + 4 - 1 + 10));
+    EXPECT_EQ(kept[2].samples.size(), frames(5 + 3 - 1));
+    EXPECT_TRUE(log->of(Kind::final).empty());
+    EXPECT_EQ(log->all().back(), Event::finished());
+    session->shutdown();  // returns: the hung decode saw the cancellation
+    EXPECT_EQ(engine->cancelledCount(), 1);
+    EXPECT_TRUE(log->of(Kind::final).empty());
+    EXPECT_EQ(engine->calls().size(), 1u);  // the queued ones never ran
+    session->abandon();                     // after finished: nothing more
+    EXPECT_EQ(log->count(Kind::finished), 1u);
+    release();
+}
