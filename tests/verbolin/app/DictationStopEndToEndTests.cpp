@@ -8,7 +8,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <iostream>
+#include <random>
 #include <sstream>
 
 #include "support/HeadlessVerbolin.hpp"
@@ -194,5 +196,45 @@ TEST_F(DictationStop, ASignalWhileTheModelLoadsEndsTheRunCleanly) {
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
             << "wait status " << *status << "\n"
             << app.err();
+    }
+}
+
+// A kill -9 gives no chance to finish anything: whatever was printed must be
+// stored already, once.
+TEST_F(DictationStop, AKillAtAnyMomentKeepsEveryPrintedTextStoredOnce) {
+    std::mt19937 random(std::random_device{}());
+    std::vector<float> sound;
+    for (const char* sentence : {"The quick brown fox jumps over the lazy dog.", kSentence}) {
+        sound.insert(sound.end(), 16000, 0.0f);
+        const auto words = testsupport::speak(sentence);
+        sound.insert(sound.end(), words.begin(), words.end());
+    }
+    for (int trial = 0; trial < 3; ++trial) {
+        const auto delay = std::chrono::milliseconds(
+            std::uniform_int_distribution<int>(1500, int(sound.size() / 16) + 2500)(random));
+        SCOPED_TRACE("killed " + std::to_string(delay.count()) + " ms into the speech");
+        testsupport::TempDir dir("verbolin-kill");
+        installPack(dir);
+        auto pulse = makePulse();
+        testsupport::HeadlessVerbolin app(dir, pulse);
+        ASSERT_TRUE(app.waitFor([&] { return app.err().find("Listening.") != std::string::npos; }))
+            << app.err();
+        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"), sound);
+        std::this_thread::sleep_for(delay);
+        app.signal(SIGKILL);
+        ASSERT_TRUE(app.wait(10s).has_value());
+
+        verbolin::TranscriptStore store(app.dataFolder());
+        std::istringstream printed(app.out());
+        std::string line;
+        std::getline(printed, line);  // "Transcript: <folder>"
+        std::vector<std::string> texts;
+        for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+        size_t printedCount = 0;
+        while (std::getline(printed, line)) {
+            ++printedCount;
+            EXPECT_EQ(std::count(texts.begin(), texts.end(), line), 1) << line;
+        }
+        EXPECT_GE(texts.size(), printedCount);
     }
 }
