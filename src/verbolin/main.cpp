@@ -1,23 +1,23 @@
-// Verbolin: the dictation application. Until the editor window lands it runs
-// without one: it reports where the transcript lives and what it holds, and
-// with --listen (or VERBOLIN_AUTOSTART=1) it dictates from the default
-// microphone into the transcript, printing each final text as it lands, until
-// interrupted.
+// Verbolin: the dictation application. Without arguments it opens its
+// window and lives in the tray. With --listen it dictates without a window
+// from the default microphone into the transcript, printing each final text
+// as it lands, until interrupted; --status reports where the transcript lives
+// and what it holds.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
-#include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/ui/VerbolinApplication.hpp"
 
 int main(int argc, char** argv) {
     // Each line reaches a pipe or file as it is written, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     using verbolin::CommandLine;
-    const CommandLine line = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc),
-                                                verbolin::DebugRecorder::autoStart());
+    const CommandLine line = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
     try {
         switch (line.action) {
             case CommandLine::Action::help:
@@ -35,8 +35,10 @@ int main(int argc, char** argv) {
                 // autostart variable makes the application do.
                 ::setenv("VERBOLIN_AUTOSTART", "1", 1);
                 return verbolin::dictateHeadless();
-            case CommandLine::Action::report:
+            case CommandLine::Action::status:
                 return verbolin::reportTranscript();
+            case CommandLine::Action::application:
+                return verbolin::runApplication(argc, argv);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "verbolin: %s\n", e.what());

@@ -6,14 +6,19 @@
 
 namespace verbolin {
 
-CommandLine CommandLine::parse(const std::vector<std::string>& arguments, bool autoStart) {
-    CommandLine line;
-    line.action = autoStart ? Action::listen : Action::report;
+CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         if (argument == "-h" || argument == "--help") return {Action::help, {}};
         if (argument == "--version") return {Action::version, {}};
-        if (argument == "--listen") {
-            line.action = Action::listen;
+    }
+    CommandLine line;
+    for (const std::string& argument : arguments) {
+        const bool listen = argument == "--listen", status = argument == "--status";
+        if (listen || status) {
+            const Action wanted = listen ? Action::listen : Action::status;
+            if (line.action != Action::application && line.action != wanted)
+                return {Action::invalid, "--listen and --status exclude each other"};
+            line.action = wanted;
             continue;
         }
         return {Action::invalid,
@@ -24,7 +29,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments, bool a
 }
 
 std::string CommandLine::usageText() {
-    return "usage: verbolin [--listen]\n"
+    return "usage: verbolin [--listen | --status]\n"
            "       verbolin --help | --version\n";
 }
 
@@ -32,20 +37,23 @@ std::string CommandLine::helpText() {
     return usageText() +
            "\n"
            "Dictation into a searchable transcript, with on-device speech recognition.\n"
-           "Without options it reports where the transcript lives, what it holds and\n"
-           "whether the speech model pack is installed.\n"
+           "Without options it opens the editor window and an icon in the system tray\n"
+           "(Ctrl+Alt+Space shows or hides the window); one instance runs per data folder.\n"
            "\n"
            "Options:\n"
-           "  --listen      dictate from the microphone into the transcript, printing each\n"
-           "                text as it is stored, until Ctrl+C or SIGTERM (the words being\n"
-           "                spoken then are transcribed and stored before it exits)\n"
+           "  --listen      dictate without a window: from the microphone into the\n"
+           "                transcript, printing each text as it is stored, until Ctrl+C\n"
+           "                or SIGTERM (the words being spoken then are stored first)\n"
+           "  --status      report where the transcript lives, what it holds and whether\n"
+           "                the speech model pack is installed\n"
            "  -h, --help    print this help and exit\n"
            "  --version     print the version and exit\n"
            "\n"
            "Environment:\n"
            "  VERBOLIN_INPUT_DEVICE=<text>  use the first microphone whose name holds <text>\n"
            "                                (any letter case)\n"
-           "  VERBOLIN_AUTOSTART=1          listen as --listen does, whatever the settings say\n"
+           "  VERBOLIN_AUTOSTART=1          start listening once the model is ready, whatever\n"
+           "                                the settings say\n"
            "  VERBOLIN_DEBUG_DIR=<folder>   record diagnostics there: events.log, session.pcm\n"
            "                                and utterance-N.pcm (16-bit, 16 kHz mono)\n"
            "  VERBOLIN_VOICE_PROCESSING=1   ask the audio server for echo cancellation\n"

@@ -9,18 +9,20 @@ namespace verbolin {
 
 struct CommandLine {
     enum class Action {
-        report,  // where the transcript lives, what it holds, whether a model is installed
-        listen,  // dictate without a window until interrupted
+        application,  // the window and the tray item
+        status,       // where the transcript lives, what it holds, whether a model is installed
+        listen,       // dictate without a window until interrupted
         help,
         version,
         invalid,  // `error` says why; the usage goes to standard error, status 2
     };
 
-    Action action = Action::report;
+    Action action = Action::application;
     std::string error;
 
-    // `autoStart` is VERBOLIN_AUTOSTART=1, which listens without --listen.
-    static CommandLine parse(const std::vector<std::string>& arguments, bool autoStart);
+    // --help and --version win over everything; --listen and --status
+    // exclude each other.
+    static CommandLine parse(const std::vector<std::string>& arguments);
 
     // The help text: usage, options and the environment variables read.
     static std::string helpText();

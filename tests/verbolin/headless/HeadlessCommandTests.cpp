@@ -41,27 +41,28 @@ ProgramRun run(const std::string& program, const std::string& arguments,
 TEST(CommandLine, ArgumentsChooseTheAction) {
     struct Case {
         std::vector<std::string> arguments;
-        bool autoStart;
         Action action;
     };
     const Case cases[] = {
-        {{}, false, Action::report},
-        {{}, true, Action::listen},
-        {{"--listen"}, false, Action::listen},
-        {{"-h"}, false, Action::help},
-        {{"--help"}, true, Action::help},
-        {{"--listen", "--version"}, false, Action::version},
-        {{"--lsiten"}, false, Action::invalid},
-        {{"listen"}, false, Action::invalid},
-        {{"--listen", ""}, false, Action::invalid},
+        {{}, Action::application},
+        {{"--listen"}, Action::listen},
+        {{"--status"}, Action::status},
+        {{"--listen", "--listen"}, Action::listen},
+        {{"-h"}, Action::help},
+        {{"--bogus", "--help"}, Action::help},
+        {{"--listen", "--version"}, Action::version},
+        {{"--listen", "--status"}, Action::invalid},
+        {{"--lsiten"}, Action::invalid},
+        {{"listen"}, Action::invalid},
+        {{"--listen", ""}, Action::invalid},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
-        const CommandLine line = CommandLine::parse(c.arguments, c.autoStart);
+        const CommandLine line = CommandLine::parse(c.arguments);
         EXPECT_EQ(line.action, c.action);
         EXPECT_EQ(line.error.empty(), c.action != Action::invalid) << line.error;
     }
-    EXPECT_EQ(CommandLine::parse({"--lsiten"}, false).error, "unknown option \"--lsiten\"");
+    EXPECT_EQ(CommandLine::parse({"--lsiten"}).error, "unknown option \"--lsiten\"");
 }
 
 TEST(HeadlessCommands, HelpAndVersionPrintAndSucceed) {
