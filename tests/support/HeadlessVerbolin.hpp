@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -52,6 +53,9 @@ class FifoSpeaker {
             pcm_.push_back(
                 static_cast<int16_t>(std::lround(std::clamp(x, -1.0f, 1.0f) * 32767.0f)));
         fd_ = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        // A source nobody records from stops reading; the speaker then drops
+        // its audio instead of blocking for ever in write().
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
         thread_ = std::thread([this] {
             using namespace std::chrono_literals;
             std::vector<int16_t> chunk(160);  // 10 ms
@@ -60,7 +64,7 @@ class FifoSpeaker {
                 for (std::size_t i = 0; i < chunk.size(); ++i)
                     chunk[i] = at + i < pcm_.size() ? pcm_[at + i] : 0;
                 finished_ = at >= pcm_.size();
-                if (::write(fd_, chunk.data(), chunk.size() * 2) <= 0) return;
+                if (::write(fd_, chunk.data(), chunk.size() * 2) < 0 && errno != EAGAIN) return;
                 std::this_thread::sleep_until(next);
             }
         });

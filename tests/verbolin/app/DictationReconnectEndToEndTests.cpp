@@ -26,8 +26,11 @@ TEST(DictationReconnect, ListeningComesBackAfterTheAudioServerRestarts) {
          "rate=16000 channels=1",
          "set-default-source mic"});
     testsupport::HeadlessVerbolin app(dir, pulse);
-    ASSERT_TRUE(app.waitFor([&] { return app.err().find("Listening.") != std::string::npos; }))
-        << app.err();
+    // Listening is announced when the model is ready; the microphone opens
+    // just after.
+    ASSERT_TRUE(app.waitFor([&] {
+        return app.events().find("\taudio_start\t") != std::string::npos;
+    })) << app.err();
     {
         testsupport::FifoSpeaker quiet(pulse.path("mic.fifo"), {});
         std::this_thread::sleep_for(500ms);
