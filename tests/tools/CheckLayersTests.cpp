@@ -2,14 +2,13 @@
 // CI runs it over the tree.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "support/ShellCommand.hpp"
 #include "support/TempDir.hpp"
 
 namespace fs = std::filesystem;
@@ -20,21 +19,8 @@ namespace {
 const fs::path kScript =
     fs::path(VERBOLIN_TEST_DATA_DIR) / ".." / ".." / "scripts" / "check-layers";
 
-struct Outcome {
-    int status = -1;
-    std::string output;
-};
-
-Outcome shell(const std::string& command) {
-    Outcome r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) r.output += buf;
-    const int raw = ::pclose(p);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return r;
-}
+using Outcome = testsupport::ShellResult;
+using testsupport::runShell;
 
 // A git checkout holding `files` (path, contents), checked by the script.
 Outcome checkTree(const std::vector<std::pair<std::string, std::string>>& files) {
@@ -44,8 +30,9 @@ Outcome checkTree(const std::vector<std::pair<std::string, std::string>>& files)
         std::ofstream(dir.path() / path) << text;
     }
     const std::string root = "'" + dir.path().string() + "'";
-    if (shell("git -C " + root + " init -q && git -C " + root + " add -A").status != 0) return {};
-    return shell("'" + kScript.string() + "' --root " + root);
+    if (runShell("git -C " + root + " init -q && git -C " + root + " add -A").status != 0)
+        return {};
+    return runShell("'" + kScript.string() + "' --root " + root);
 }
 
 }  // namespace
@@ -91,6 +78,6 @@ TEST(CheckLayers, RejectsEachWrongWayIncludeWithItsPlace) {
 }
 
 TEST(CheckLayers, TheTreeItselfPasses) {
-    const Outcome r = shell("'" + kScript.string() + "'");
+    const Outcome r = runShell("'" + kScript.string() + "'");
     EXPECT_EQ(r.status, 0) << r.output;
 }
