@@ -1,7 +1,5 @@
 #include "platform/ml/TextDecoderModel.hpp"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -10,6 +8,7 @@
 
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
 namespace platform::ml {
@@ -58,8 +57,6 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
     const auto layerCount = WhisperModelLayout::dimension(dims, "decoder_layers");
 
     pool_ = std::make_unique<ComputePool>(configuration.threadCount);
-    // Our pool splits the work; every sgemm call runs on the thread that makes it.
-    openblas_set_num_threads(1);
 
     tokenEmbedding_ = weights_.matrix("model.decoder.embed_tokens.weight");
     positionEmbedding_ = weights_.matrix("model.decoder.embed_positions.weight");
@@ -302,9 +299,8 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
         const std::size_t begin = task * block, end = std::min(W, begin + block), n = end - begin;
         float* scratch = ws.crossScratch.data() +
                          static_cast<std::size_t>(ComputePool::currentThread()) * block * LD;
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(n),
-                    static_cast<int>(LD), d_, 1.0f, rows + begin * D, d_, kWeights, d_, 0.0f,
-                    scratch, static_cast<int>(LD));
+        const auto& gemm = matrixKernels().gemm;
+        gemm(true, n, LD, D, rows + begin * D, D, kWeights, D, scratch, LD, false);
         for (std::size_t l = 0; l < L; ++l) {
             Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
             for (std::size_t t = 0; t < n; ++t)
@@ -312,9 +308,7 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                     convertFloatToHalf(scratch + t * LD + l * D + h * dh,
                                        keys + (h * W + begin + t) * dh, dh);
         }
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(LD),
-                    static_cast<int>(n), d_, 1.0f, vWeights, d_, rows + begin * D, d_, 0.0f,
-                    scratch, static_cast<int>(n));
+        gemm(true, LD, n, D, vWeights, D, rows + begin * D, D, scratch, n, false);
         for (std::size_t r = 0; r < LD; ++r) {
             float* row = scratch + r * n;
             const float bias = crossValueBias_[r];

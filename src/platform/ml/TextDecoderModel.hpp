@@ -20,7 +20,7 @@
 // Speed: the step is memory-bound, so weights are read in their stored
 // precision by our AVX2/F16C matrix-vector kernels, split over the compute
 // pool. The cross-attention keys and values depend only on the encoder output;
-// they are computed once per distinct encoder output (with sgemm) and kept.
+// they are computed once per distinct encoder output (with matrix products) and kept.
 
 #include <memory>
 #include <mutex>
