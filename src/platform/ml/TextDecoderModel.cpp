@@ -39,8 +39,9 @@ struct TextDecoderModel::Workspace {
     // encoder output they were computed from.
     AlignedBuffer<Float16> crossKeys, crossValues, encoder;
     bool hasCross = false;
-    AlignedBuffer<float> encoderRows;   // the encoder output as rows [W][D]
-    AlignedBuffer<float> crossScratch;  // per pool thread: one block's products [block][L·D]
+    const void* encoderSource = nullptr;  // the array last seen; a hint, the contents decide
+    AlignedBuffer<float> encoderRows;     // the encoder output as rows [W][D]
+    AlignedBuffer<float> crossScratch;    // per pool thread: one block's products [block][L·D]
 };
 
 TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
@@ -199,7 +200,13 @@ MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
 }
 
 void TextDecoderModel::runStep(const StepArrays& arrays) const {
-    auto ws = workspaces_.acquire([this] { return makeWorkspace(); });
+    // Concurrent decoders (a batch) each find the workspace that holds their
+    // window's cross-attention keys and values, instead of recomputing them.
+    const void* encoder = arrays.encoderOutputEmbeds->dataPointer();
+    auto ws =
+        workspaces_.acquire([encoder](const Workspace& w) { return w.encoderSource == encoder; },
+                            [this] { return makeWorkspace(); });
+    ws->encoderSource = encoder;
     step(arrays, *ws);
 }
 
