@@ -8,6 +8,8 @@
 //                          [--tokenizer DIR] [--checkpoint] [--dtype F16|F32]
 //       Writes a small random-weight model folder (or, with --checkpoint, the
 //       random checkpoint itself) for tests.
+//   verbolin-models kernels
+//       Names the matrix product and vector kernel builds this processor gets.
 
 #include <cstdio>
 #include <exception>
@@ -18,6 +20,8 @@
 
 #include "ModelConverter.hpp"
 #include "RandomCheckpoint.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 
 namespace fs = std::filesystem;
 using namespace verbolin::tools;
@@ -28,6 +32,7 @@ int usage() {
     std::fprintf(
         stderr,
         "usage: verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]\n"
+        "       verbolin-models kernels\n"
         "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer "
         "DIR]\n"
         "                              [--checkpoint] [--dtype F16|F32]\n"
@@ -164,6 +169,19 @@ int randomCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Which kernels this processor gets, and whether every build it could run
+// passes the check against the reference.
+int kernelsCommand(const std::vector<std::string>& args) {
+    if (!args.empty()) return usage();
+    std::printf("matrix products: %s\n", platform::ml::matrixKernelName().c_str());
+    std::printf("vector kernels: %s\n", platform::ml::computeKernels().name);
+    for (const auto* k : platform::ml::matrixKernelCandidates())
+        std::printf("  %-10s %s\n", k->name,
+                    platform::ml::matrixKernelsAgreeWithReference(*k) ? "agrees with the reference"
+                                                                      : "WRONG RESULTS, not used");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,6 +191,7 @@ int main(int argc, char** argv) {
     try {
         if (command == "convert") return convertCommand(args);
         if (command == "random") return randomCommand(args);
+        if (command == "kernels") return kernelsCommand(args);
         return usage();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "verbolin-models: %s\n", e.what());

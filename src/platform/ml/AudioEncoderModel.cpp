@@ -165,14 +165,6 @@ void packAll(ComputePool& pool, const MatrixKernels& mk, std::initializer_list<P
     });
 }
 
-// C[m][n] (+)= A[m][k] · B[n][k]ᵀ on the calling thread.
-void gemmNT(const MatrixKernels& mk, int m, int n, int k, const float* a, int lda, const float* b,
-            int ldb, float* c, int ldc, bool accumulate) {
-    mk.gemm(true, static_cast<std::size_t>(m), static_cast<std::size_t>(n),
-            static_cast<std::size_t>(k), a, static_cast<std::size_t>(lda), b,
-            static_cast<std::size_t>(ldb), c, static_cast<std::size_t>(ldc), accumulate);
-}
-
 }  // namespace
 
 void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) const {
@@ -194,14 +186,38 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
                 s.melRows[(t + 1) * C + c] = halfBitsToFloat(mel[c * T + t].bits);
     });
 
+    // Packed: the convolution taps, one layer's weights, each head's keys and values.
+    const std::size_t packedTap1 = mk.packedSize(D, C), packedSquare = mk.packedSize(D, D),
+                      packedUp = mk.packedSize(F, D), packedDown = mk.packedSize(D, F),
+                      packedKeys = mk.packedSize(W, dh), packedValues = mk.packedSize(dh, W);
+    const std::size_t packedTotal = 3 * packedTap1 + 3 * packedSquare + 4 * packedSquare +
+                                    packedUp + packedDown + H * (packedKeys + packedValues);
+    if (s.packed.size() < packedTotal) s.packed = AlignedBuffer<float>(packedTotal);
+    float* taps1 = s.packed.data();
+    float* taps2 = taps1 + 3 * packedTap1;
+    float* pq = taps2 + 3 * packedSquare;
+    float* pk = pq + packedSquare;
+    float* pv = pk + packedSquare;
+    float* po = pv + packedSquare;
+    float* p1 = po + packedSquare;
+    float* p2 = p1 + packedUp;
+    float* headKeys = p2 + packedDown;
+    float* headValues = headKeys + H * packedKeys;
+    packAll(*pool_, mk,
+            {{true, D, C, conv1_[0].data(), C, taps1},
+             {true, D, C, conv1_[1].data(), C, taps1 + packedTap1},
+             {true, D, C, conv1_[2].data(), C, taps1 + 2 * packedTap1},
+             {true, D, D, conv2_[0].data(), D, taps2},
+             {true, D, D, conv2_[1].data(), D, taps2 + packedSquare},
+             {true, D, D, conv2_[2].data(), D, taps2 + 2 * packedSquare}});
+
     // conv1, stride 1: output frame t reads input frames t-1, t, t+1 = padded rows t, t+1, t+2.
     float* conv1 = s.conv1.data() + D;
     pool_->parallelFor((T + 2 * block - 1) / (2 * block), [&](std::size_t task) {
         const std::size_t b = task * 2 * block, e = std::min(T, b + 2 * block);
-        const int m = static_cast<int>(e - b);
-        for (int tap = 0; tap < 3; ++tap)
-            gemmNT(mk, m, d_, nMels_, s.melRows.data() + (b + tap) * C, nMels_, conv1_[tap].data(),
-                   nMels_, conv1 + b * D, d_, tap > 0);
+        for (std::size_t tap = 0; tap < 3; ++tap)
+            mk.gemmPacked(e - b, D, C, s.melRows.data() + (b + tap) * C, C,
+                          taps1 + tap * packedTap1, conv1 + b * D, D, tap > 0);
         for (std::size_t t = b; t < e; ++t) k.biasGelu(conv1 + t * D, conv1Bias_.data(), D);
     });
 
@@ -210,9 +226,9 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
     float* x = s.x.data();
     pool_->parallelFor(blocks, [&](std::size_t task) {
         const std::size_t b = task * block, e = std::min(W, b + block);
-        for (int tap = 0; tap < 3; ++tap)
-            gemmNT(mk, static_cast<int>(e - b), d_, d_, s.conv1.data() + (2 * b + tap) * D, 2 * d_,
-                   conv2_[tap].data(), d_, x + b * D, d_, tap > 0);
+        for (std::size_t tap = 0; tap < 3; ++tap)
+            mk.gemmPacked(e - b, D, D, s.conv1.data() + (2 * b + tap) * D, 2 * D,
+                          taps2 + tap * packedSquare, x + b * D, D, tap > 0);
         for (std::size_t t = b; t < e; ++t) {
             k.biasGelu(x + t * D, conv2Bias_.data(), D);
             k.axpyF32(1.0f, positions_.data() + t * D, x + t * D, D);
@@ -224,21 +240,6 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
     float* h = s.h.data();
     float* qkv = s.qkv.data();
     float* attn = s.attn.data();
-    // Packed weights of one layer, then each head's keys and values.
-    const std::size_t packedSquare = mk.packedSize(D, D), packedUp = mk.packedSize(F, D),
-                      packedDown = mk.packedSize(D, F), packedKeys = mk.packedSize(W, dh),
-                      packedValues = mk.packedSize(dh, W);
-    const std::size_t packedTotal =
-        4 * packedSquare + packedUp + packedDown + H * (packedKeys + packedValues);
-    if (s.packed.size() < packedTotal) s.packed = AlignedBuffer<float>(packedTotal);
-    float* pq = s.packed.data();
-    float* pk = pq + packedSquare;
-    float* pv = pk + packedSquare;
-    float* po = pv + packedSquare;
-    float* p1 = po + packedSquare;
-    float* p2 = p1 + packedUp;
-    float* headKeys = p2 + packedDown;
-    float* headValues = headKeys + H * packedKeys;
     for (const Layer& layer : layers_) {
         float* wide = s.wide.data();
         const float* wq = widen(layer.q, wide);

@@ -167,7 +167,7 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() c
     ws->encoder = AlignedBuffer<Float16>(w * d);
     ws->encoderRows = AlignedBuffer<float>(w * d);
     ws->crossScratch = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) *
-                                            crossBlock_ * layers * d);
+                                            crossBlock_ * (layers * d + 1));
     return ws;
 }
 
@@ -269,6 +269,30 @@ void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
     });
 }
 
+const TextDecoderModel::PackedCross& TextDecoderModel::packedCrossWeights(
+    const MatrixKernels& mk) const {
+    std::lock_guard lock(packedCrossMutex_);
+    for (const auto& p : packedCross_)
+        if (p->kernels == &mk) return *p;
+    // Packed once per build; a build in use elsewhere keeps its own copy.
+    const std::size_t LD = layers_.size() * static_cast<std::size_t>(d_),
+                      D = static_cast<std::size_t>(d_);
+    auto p = std::make_unique<PackedCross>();
+    p->kernels = &mk;
+    p->keys = AlignedBuffer<float>(mk.packedSize(LD, D));
+    p->values = AlignedBuffer<float>(mk.packedSize(LD, D));
+    const std::size_t chunk = (256 + mk.packGrain - 1) / mk.packGrain * mk.packGrain;
+    const std::size_t chunks = (LD + chunk - 1) / chunk;
+    pool_->parallelFor(2 * chunks, [&](std::size_t task) {
+        const bool keys = task < chunks;
+        const std::size_t j0 = (task % chunks) * chunk;
+        mk.pack(true, LD, D, keys ? crossKeyWeights_.data() : crossValueWeights_.data(), D,
+                keys ? p->keys.data() : p->values.data(), j0, std::min(LD, j0 + chunk));
+    });
+    packedCross_.push_back(std::move(p));
+    return *packedCross_.back();
+}
+
 void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& ws) const {
     const std::size_t W = static_cast<std::size_t>(w_), D = static_cast<std::size_t>(d_);
     const std::size_t H = static_cast<std::size_t>(heads_), dh = D / H;
@@ -296,18 +320,19 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                 rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
     });
 
-    // Per block of encoder rows: keys = rows · Kᵀ ([block][L·D], then split
-    // into [L][H][W][dh]) and valuesᵀ = V · rowsᵀ ([L·D][block], already in
-    // the [L][D][W] layout), each one sgemm over every layer at once.
+    // Per block of encoder rows: keys = rows · Kᵀ and values = rows · Vᵀ
+    // ([block][L·D], one product over every layer at once, against weights
+    // packed once per model), then split into keys [L][H][W][dh] and values
+    // [L][D][W].
     const std::size_t L = layers_.size(), LD = L * D, block = crossBlock_;
-    const float* kWeights = crossKeyWeights_.data();
-    const float* vWeights = crossValueWeights_.data();
+    const MatrixKernels& mk = matrixKernels();
+    const PackedCross& packed = packedCrossWeights(mk);
     pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
         const std::size_t begin = task * block, end = std::min(W, begin + block), n = end - begin;
         float* scratch = ws.crossScratch.data() +
-                         static_cast<std::size_t>(ComputePool::currentThread()) * block * LD;
-        const auto& gemm = matrixKernels().gemm;
-        gemm(true, n, LD, D, rows + begin * D, D, kWeights, D, scratch, LD, false);
+                         static_cast<std::size_t>(ComputePool::currentThread()) * block * (LD + 1);
+        float* column = scratch + block * LD;
+        mk.gemmPacked(n, LD, D, rows + begin * D, D, packed.keys.data(), scratch, LD, false);
         for (std::size_t l = 0; l < L; ++l) {
             Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
             for (std::size_t t = 0; t < n; ++t)
@@ -315,13 +340,12 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                     convertFloatToHalf(scratch + t * LD + l * D + h * dh,
                                        keys + (h * W + begin + t) * dh, dh);
         }
-        gemm(true, LD, n, D, vWeights, D, rows + begin * D, D, scratch, n, false);
+        mk.gemmPacked(n, LD, D, rows + begin * D, D, packed.values.data(), scratch, LD, false);
         for (std::size_t r = 0; r < LD; ++r) {
-            float* row = scratch + r * n;
             const float bias = crossValueBias_[r];
-            for (std::size_t t = 0; t < n; ++t) row[t] += bias;
+            for (std::size_t t = 0; t < n; ++t) column[t] = scratch[t * LD + r] + bias;
             // Values of layer l, dimension d: [L][D][W] is row r of [L·D][W].
-            convertFloatToHalf(row, ws.crossValues.data() + r * W + begin, n);
+            convertFloatToHalf(column, ws.crossValues.data() + r * W + begin, n);
         }
     });
     ws.hasCross = true;
