@@ -24,6 +24,7 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/text/LogitsFiltering.hpp"
 #include "platform/ml/Float16.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 
 namespace fs = std::filesystem;
 
@@ -121,6 +122,7 @@ void BM_TenMinuteFile(benchmark::State& state) {
     }
     state.counters["rtf"] = seconds / (600.0 * static_cast<double>(state.iterations()));
     state.counters["tokens_per_s"] = tokens / seconds;
+    state.SetLabel(platform::ml::matrixKernelName());
 }
 BENCHMARK(BM_TenMinuteFile)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
@@ -134,7 +136,7 @@ void BM_Batch(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(
             s.pipeline->transcribeWithResults(arrays, options(state.range(0))));
-    state.SetLabel("8 x 30 s");
+    state.SetLabel("8 x 30 s, " + platform::ml::matrixKernelName());
 }
 BENCHMARK(BM_Batch)->Arg(1)->Arg(4)->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();
 

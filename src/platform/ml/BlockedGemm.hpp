@@ -17,6 +17,10 @@ struct MicroKernel {
     // C[0..mr)[0..nr) (+)= Apanel · Bpanel over kc steps; ldc is C's row stride.
     void (*tile)(std::size_t kc, const float* ap, const float* bp, float* c, std::size_t ldc,
                  bool accumulate);
+    // The same with mr whole rows of A read in place (row stride lda), for
+    // products too narrow to pay for packing A; may be null.
+    void (*tileDirect)(std::size_t kc, const float* a, std::size_t lda, const float* bp, float* c,
+                       std::size_t ldc, bool accumulate);
 };
 
 // op(B) packed once for many products (weights shared by the tasks of a layer).

@@ -36,7 +36,7 @@ void portableTile(std::size_t kc, const float* ap, const float* bp, float* c, st
             c[i * ldc + j] = accumulate ? c[i * ldc + j] + acc[i][j] : acc[i][j];
 }
 
-const MicroKernel kPortableTile = {kRows, kCols, 256, 512, 64, portableTile};
+const MicroKernel kPortableTile = {kRows, kCols, 256, 512, 64, portableTile, nullptr};
 
 void portableGemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a,
                   std::size_t lda, const float* b, std::size_t ldb, float* c, std::size_t ldc,

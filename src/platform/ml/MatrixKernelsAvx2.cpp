@@ -16,8 +16,11 @@ namespace {
 
 constexpr std::size_t kRows = 6, kCols = 16;
 
-AVX2_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float* c, std::size_t ldc,
-                      bool accumulate) {
+// A[i][p] at a[i * rowStep + p * depthStep]: packed panels step 1 and mr,
+// rows read in place lda and 1.
+AVX2_TARGET inline void tileOf(std::size_t kc, const float* a, std::size_t rowStep,
+                               std::size_t depthStep, const float* bp, float* c, std::size_t ldc,
+                               bool accumulate) {
     __m256 acc[kRows][2];
 #pragma GCC unroll 6
     for (std::size_t i = 0; i < kRows; ++i) acc[i][0] = acc[i][1] = _mm256_setzero_ps();
@@ -25,11 +28,11 @@ AVX2_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float* c
         const __m256 b0 = _mm256_loadu_ps(bp), b1 = _mm256_loadu_ps(bp + 8);
 #pragma GCC unroll 6
         for (std::size_t i = 0; i < kRows; ++i) {
-            const __m256 a = _mm256_broadcast_ss(ap + i);
-            acc[i][0] = _mm256_fmadd_ps(a, b0, acc[i][0]);
-            acc[i][1] = _mm256_fmadd_ps(a, b1, acc[i][1]);
+            const __m256 x = _mm256_set1_ps(a[i * rowStep]);
+            acc[i][0] = _mm256_fmadd_ps(x, b0, acc[i][0]);
+            acc[i][1] = _mm256_fmadd_ps(x, b1, acc[i][1]);
         }
-        ap += kRows;
+        a += depthStep;
         bp += kCols;
     }
 #pragma GCC unroll 6
@@ -44,7 +47,17 @@ AVX2_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float* c
     }
 }
 
-const MicroKernel kTile = {kRows, kCols, 256, 512, 96, tile};
+AVX2_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float* c, std::size_t ldc,
+                      bool accumulate) {
+    tileOf(kc, ap, 1, kRows, bp, c, ldc, accumulate);
+}
+
+AVX2_TARGET void tileDirect(std::size_t kc, const float* a, std::size_t lda, const float* bp,
+                            float* c, std::size_t ldc, bool accumulate) {
+    tileOf(kc, a, lda, 1, bp, c, ldc, accumulate);
+}
+
+const MicroKernel kTile = {kRows, kCols, 256, 512, 96, tile, tileDirect};
 
 void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
           const float* b, std::size_t ldb, float* c, std::size_t ldc, bool accumulate) {

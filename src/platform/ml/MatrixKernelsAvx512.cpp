@@ -17,8 +17,11 @@ namespace {
 
 constexpr std::size_t kRows = 12, kCols = 32;
 
-AVX512_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float* c, std::size_t ldc,
-                        bool accumulate) {
+// A[i][p] at a[i * rowStep + p * depthStep]: packed panels step 1 and mr,
+// rows read in place lda and 1.
+AVX512_TARGET inline void tileOf(std::size_t kc, const float* a, std::size_t rowStep,
+                                 std::size_t depthStep, const float* bp, float* c, std::size_t ldc,
+                                 bool accumulate) {
     __m512 acc[kRows][2];
 #pragma GCC unroll 12
     for (std::size_t i = 0; i < kRows; ++i) acc[i][0] = acc[i][1] = _mm512_setzero_ps();
@@ -26,11 +29,11 @@ AVX512_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float*
         const __m512 b0 = _mm512_loadu_ps(bp), b1 = _mm512_loadu_ps(bp + 16);
 #pragma GCC unroll 12
         for (std::size_t i = 0; i < kRows; ++i) {
-            const __m512 a = _mm512_set1_ps(ap[i]);
-            acc[i][0] = _mm512_fmadd_ps(a, b0, acc[i][0]);
-            acc[i][1] = _mm512_fmadd_ps(a, b1, acc[i][1]);
+            const __m512 x = _mm512_set1_ps(a[i * rowStep]);
+            acc[i][0] = _mm512_fmadd_ps(x, b0, acc[i][0]);
+            acc[i][1] = _mm512_fmadd_ps(x, b1, acc[i][1]);
         }
-        ap += kRows;
+        a += depthStep;
         bp += kCols;
     }
 #pragma GCC unroll 12
@@ -45,7 +48,17 @@ AVX512_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float*
     }
 }
 
-const MicroKernel kTile = {kRows, kCols, 256, 512, 96, tile};
+AVX512_TARGET void tile(std::size_t kc, const float* ap, const float* bp, float* c, std::size_t ldc,
+                        bool accumulate) {
+    tileOf(kc, ap, 1, kRows, bp, c, ldc, accumulate);
+}
+
+AVX512_TARGET void tileDirect(std::size_t kc, const float* a, std::size_t lda, const float* bp,
+                              float* c, std::size_t ldc, bool accumulate) {
+    tileOf(kc, a, lda, 1, bp, c, ldc, accumulate);
+}
+
+const MicroKernel kTile = {kRows, kCols, 256, 512, 96, tile, tileDirect};
 
 void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
           const float* b, std::size_t ldb, float* c, std::size_t ldc, bool accumulate) {
