@@ -17,6 +17,7 @@
 
 #include <benchmark/benchmark.h>
 #include <cblas.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -144,6 +145,14 @@ double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
+// Processor time of every thread of the process: on a machine shared with
+// other work, the cost of a run that wall time alone misstates.
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 // OpenBLAS sgemm at its best on this machine with the same threads: a large
 // square product, best of a few.
 double sgemmPeakGflops() {
@@ -257,13 +266,16 @@ void BM_EncoderWindow(benchmark::State& state) {
         span[i] = static_cast<float>(i % 13) * 0.05f - 0.3f;
     const MLDictionaryFeatureProvider input({{"melspectrogram_features", mel}});
     model->prediction(input);  // warm: scratch memory, page faults
-    double total = 0;
+    double total = 0, cpu = 0;
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
+        const double c0 = processCpuSeconds();
         benchmark::DoNotOptimize(model->prediction(input));
+        cpu += processCpuSeconds() - c0;
         total += seconds(std::chrono::steady_clock::now() - t0);
     }
     const double perWindow = total / static_cast<double>(state.iterations());
+    state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations()) * 1e3;
     const double gflops = encoder->flopsPerPrediction() / perWindow / 1e9;
     state.SetLabel(std::string(shape.name) + " " + kernelLabel());
     state.counters["ms"] = perWindow * 1e3;

@@ -21,9 +21,9 @@ struct AudioEncoderModel::Scratch {
     AlignedBuffer<float> h;        // [W][D], normalised
     AlignedBuffer<float> qkv;      // [W][3D]
     AlignedBuffer<float> attn;     // [W][D]
-    AlignedBuffer<float>
-        scores;                // [threads][rowBlock][W], attention of one head over a block of rows
-    AlignedBuffer<float> ffn;  // [W][ffn]
+    AlignedBuffer<float> scores;   // [threads][rowBlock][W + 1], attention of one head over a block
+                                  // of rows, and each row's sum
+    AlignedBuffer<float> ffn;     // [W][ffn]
     AlignedBuffer<float> wide;    // one layer's Float16 weight matrices widened to Float32
     AlignedBuffer<float> packed;  // one layer's weights, and its keys and values per head,
                                   // packed for the matrix product build in use
@@ -112,7 +112,7 @@ std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::makeScratch() con
     s->qkv = AlignedBuffer<float>(w * 3 * d);
     s->attn = AlignedBuffer<float>(w * d);
     s->scores =
-        AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * w);
+        AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * (w + 1));
     s->ffn = AlignedBuffer<float>(w * static_cast<std::size_t>(ffn_));
     s->wide = AlignedBuffer<float>(largestMatrix_);
     s->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
@@ -292,17 +292,23 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
         pool_->parallelFor(H * blocks, [&](std::size_t task) {
             const std::size_t head = task / blocks, b = (task % blocks) * block,
                               e = std::min(W, b + block);
-            float* scores = s.scores.data() +
-                            static_cast<std::size_t>(ComputePool::currentThread()) * block * W;
+            float* scores =
+                s.scores.data() +
+                static_cast<std::size_t>(ComputePool::currentThread()) * block * (W + 1);
+            float* sums = scores + block * W;
             mk.gemmPacked(e - b, W, dh, qkv + b * 3 * D + head * dh, 3 * D,
                           headKeys + head * packedKeys, scores, W, false);
             for (std::size_t r = 0; r < e - b; ++r) {
                 float* row = scores + r * W;
-                const float inv = 1.0f / k.expShiftSum(row, W, k.maxValue(row, W));
-                for (std::size_t j = 0; j < W; ++j) row[j] *= inv;
+                sums[r] = k.expShiftSum(row, W, k.maxValue(row, W));
             }
-            mk.gemmPacked(e - b, dh, W, scores, W, headValues + head * packedValues,
-                          attn + b * D + head * dh, D, false);
+            // Softmax normalised after the product: dh values per row instead of W.
+            float* out = attn + b * D + head * dh;
+            mk.gemmPacked(e - b, dh, W, scores, W, headValues + head * packedValues, out, D, false);
+            for (std::size_t r = 0; r < e - b; ++r) {
+                const float inv = 1.0f / sums[r];
+                for (std::size_t c = 0; c < dh; ++c) out[r * D + c] *= inv;
+            }
         });
 
         // Output projection, norm and feed-forward, again on each thread's own rows.
