@@ -247,26 +247,33 @@ void TextDecoderModel::predict(const StepArrays& arrays) const {
 void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
     const auto& k = computeKernels();
     std::size_t total = 0;
-    for (const auto& j : jobs) total += static_cast<std::size_t>(j.w->rows);
+    std::size_t work = 0;  // multiply-adds
+    for (const auto& j : jobs) {
+        total += static_cast<std::size_t>(j.w->rows);
+        work += static_cast<std::size_t>(j.w->rows * j.w->cols);
+    }
     const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
     // A few chunks per thread balance uneven progress; rows stay in fours for the kernel.
     const std::size_t chunk = std::max<std::size_t>(16, (total / (threads * 4) + 3) / 4 * 4);
     const std::size_t tasks = (total + chunk - 1) / chunk;
-    pool_->parallelFor(tasks, [&](std::size_t task) {
-        std::size_t begin = task * chunk, end = std::min(total, begin + chunk), base = 0;
-        for (const auto& j : jobs) {
-            const std::size_t rows = static_cast<std::size_t>(j.w->rows);
-            const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
-            if (b < e) {
-                const std::size_t n = static_cast<std::size_t>(j.w->cols), r = b - base;
-                if (j.w->f16)
-                    k.matvecF16(j.w->f16 + r * n, n, j.x, n, j.y + r, e - b);
-                else
-                    k.matvecF32(j.w->f32 + r * n, n, j.x, n, j.y + r, e - b);
+    pool_->parallelFor(
+        tasks,
+        [&](std::size_t task) {
+            std::size_t begin = task * chunk, end = std::min(total, begin + chunk), base = 0;
+            for (const auto& j : jobs) {
+                const std::size_t rows = static_cast<std::size_t>(j.w->rows);
+                const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
+                if (b < e) {
+                    const std::size_t n = static_cast<std::size_t>(j.w->cols), r = b - base;
+                    if (j.w->f16)
+                        k.matvecF16(j.w->f16 + r * n, n, j.x, n, j.y + r, e - b);
+                    else
+                        k.matvecF32(j.w->f32 + r * n, n, j.x, n, j.y + r, e - b);
+                }
+                base += rows;
             }
-            base += rows;
-        }
-    });
+        },
+        work);
 }
 
 const TextDecoderModel::PackedCross& TextDecoderModel::packedCrossWeights(
@@ -488,13 +495,16 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
         for (std::size_t i = 0; i < D; ++i) q[i] = (q[i] + layer.crossQBias[i]) * scale;
         const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
         const Float16* crossValues = ws.crossValues.data() + l * W * D;
-        pool_->parallelFor(H, [&](std::size_t head) {
-            float* probs = ws.crossProbs.data() + head * W;
-            k.matvecF16(crossKeys + head * W * dh, dh, q + head * dh, dh, probs, W);
-            const float inv = 1.0f / k.expShiftSum(probs, W, k.maxValue(probs, W));
-            for (std::size_t t = 0; t < W; ++t) probs[t] *= inv;
-            k.matvecF16(crossValues + head * dh * W, W, probs, W, attn + head * dh, dh);
-        });
+        pool_->parallelFor(
+            H,
+            [&](std::size_t head) {
+                float* probs = ws.crossProbs.data() + head * W;
+                k.matvecF16(crossKeys + head * W * dh, dh, q + head * dh, dh, probs, W);
+                const float inv = 1.0f / k.expShiftSum(probs, W, k.maxValue(probs, W));
+                for (std::size_t t = 0; t < W; ++t) probs[t] *= inv;
+                k.matvecF16(crossValues + head * dh * W, W, probs, W, attn + head * dh, dh);
+            },
+            2 * W * D);
         if (alignmentOut)
             for (int head : layer.alignmentHeads)
                 k.axpyF32(1.0f / static_cast<float>(alignmentHeadCount_),
@@ -513,14 +523,17 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     // Logits against the token embeddings, written out as Float16 chunk by chunk.
     k.layerNorm(x, finalNormWeight_.data(), finalNormBias_.data(), h, D, kNormEpsilon);
     const std::size_t V = static_cast<std::size_t>(vocab_);
-    pool_->parallelRanges(V, 64, [&](std::size_t begin, std::size_t end) {
-        float* dst = ws.logits.data() + begin;
-        if (tokenEmbedding_.f16)
-            k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
-        else
-            k.matvecF32(tokenEmbedding_.f32 + begin * D, D, h, D, dst, end - begin);
-        convertFloatToHalf(dst, logitsOut + begin, end - begin);
-    });
+    pool_->parallelRanges(
+        V, 64,
+        [&](std::size_t begin, std::size_t end) {
+            float* dst = ws.logits.data() + begin;
+            if (tokenEmbedding_.f16)
+                k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
+            else
+                k.matvecF32(tokenEmbedding_.f32 + begin * D, D, h, D, dst, end - begin);
+            convertFloatToHalf(dst, logitsOut + begin, end - begin);
+        },
+        V * D);
     if (alignmentOut) convertFloatToHalf(ws.alignment.data(), alignmentOut, W);
 }
 
