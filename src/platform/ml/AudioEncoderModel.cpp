@@ -22,12 +22,12 @@ struct AudioEncoderModel::Scratch {
     AlignedBuffer<float> qkv;      // [W][3D]
     AlignedBuffer<float> attn;     // [W][D]
     AlignedBuffer<float> scores;   // [threads][rowBlock][W + 1], attention of one head over a block
-                                  // of rows, and each row's sum
-    AlignedBuffer<float> ffn;     // [W][ffn]
-    AlignedBuffer<float> wide;    // one layer's Float16 weight matrices widened to Float32
-    AlignedBuffer<float> packed;  // one layer's weights, and its keys and values per head,
-                                  // packed for the matrix product build in use
-    AlignedBuffer<float> rows;    // [threads][W], for the final transpose
+                                   // of rows, and each row's sum
+    AlignedBuffer<float> ffn;      // [W][ffn]
+    AlignedBuffer<float> wide;     // one layer's Float16 weight matrices widened to Float32
+    AlignedBuffer<float> packed;   // one layer's weights, and its keys and values per head,
+                                   // packed for the matrix product build in use
+    AlignedBuffer<float> rows;     // [threads][W], for the final transpose
 };
 
 AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder,
