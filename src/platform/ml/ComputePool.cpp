@@ -16,9 +16,9 @@ inline void cpuRelax() { _mm_pause(); }
 
 // Long enough to bridge the gaps between the loops of one decoder step, short
 // enough that an idle model gives its cores back quickly.
-constexpr auto kSpinTime = std::chrono::microseconds(50);
+constexpr auto kSpinTime = std::chrono::microseconds(20);
 // A caller waiting for its loop's last tasks spins this often before it sleeps.
-constexpr int kWaitSpins = 2000;
+constexpr int kWaitSpins = 500;
 
 thread_local int threadIndex = 0;
 
