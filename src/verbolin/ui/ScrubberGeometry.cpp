@@ -38,8 +38,21 @@ double ScrubberGeometry::x(platform::Date t) const {
 std::vector<double> ScrubberGeometry::marks() const {
     std::vector<double> out;
     if (!span_ || !hasTrack()) return out;
-    for (const Block& b : blocks_)
-        if (!b.segments.empty()) out.push_back(x(b.segments.front().start));
+    std::vector<bool> taken(size_t(std::ceil(w_)) + 1, false);
+    std::optional<double> lastColumn;  // for marks off the track
+    for (const Block& b : blocks_) {
+        if (b.segments.empty()) continue;
+        const double at = x(b.segments.front().start);
+        const double column = std::floor(at);
+        if (column >= 0 && column < double(taken.size())) {
+            if (taken[size_t(column)]) continue;
+            taken[size_t(column)] = true;
+        } else if (lastColumn == column || std::isnan(column)) {
+            continue;
+        }
+        lastColumn = column;
+        out.push_back(at);
+    }
     return out;
 }
 

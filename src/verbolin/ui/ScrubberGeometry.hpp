@@ -49,6 +49,9 @@ class ScrubberGeometry {
     const std::optional<std::pair<platform::Date, platform::Date>>& span() const { return span_; }
     // Unclamped position of a time on the track.
     double x(platform::Date t) const;
+    // Left edges of the paragraph marks, at most one per pixel column: a
+    // year of paragraphs would otherwise paint the same pixels thousands of
+    // times over.
     std::vector<double> marks() const;
     std::optional<Bar> bar() const;
     double dotX() const { return w_ + 2; }

@@ -11,6 +11,7 @@
 
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
 
@@ -25,6 +26,9 @@ struct TimelineInputs {
     // The paragraph of the utterance being heard. It is not in the store, so
     // nothing may be typed into it.
     std::optional<Uuid> liveId;
+    // Shown after `blocks` (with `liveId` as its id), so that the scoped
+    // paragraphs are shared rather than copied for each preview.
+    std::optional<Block> liveBlock;
 
     std::function<void(const Block&, const std::string&)> onEdit;
     std::function<void()> onScrolledToTop;
@@ -39,6 +43,9 @@ struct TimelineInputs {
         std::optional<Uuid> id;
         long token = 0;
     } jump;
+
+    // `blocks`, then `liveBlock`.
+    TimelineBlocks paragraphs() const { return {blocks.get(), liveBlock ? &*liveBlock : nullptr}; }
 };
 
 }  // namespace verbolin

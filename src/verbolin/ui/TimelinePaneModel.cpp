@@ -63,15 +63,8 @@ std::optional<Block> TimelinePaneModel::liveBlock() const {
 
 TimelineInputs TimelinePaneModel::textViewInputs() {
     TimelineInputs t;
-    if (auto live = liveBlock()) {
-        auto all =
-            std::make_shared<std::vector<Block>>(in_.blocks ? *in_.blocks : std::vector<Block>{});
-        all->push_back(std::move(*live));
-        t.blocks = std::move(all);
-        t.liveId = liveID();
-    } else {
-        t.blocks = in_.blocks;
-    }
+    t.blocks = in_.blocks;
+    if ((t.liveBlock = liveBlock())) t.liveId = liveID();
     t.editable = true;
     t.fontSize = in_.fontSize;
     t.label = [](const Block& b) -> std::string {

@@ -4,23 +4,24 @@
 
 namespace verbolin::TimelineUpdatePlanner {
 
-std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from) {
+std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t from) {
     std::vector<ParagraphKey> keys;
     keys.reserve(blocks.size() - std::min(from, blocks.size()));
     for (size_t i = from; i < blocks.size(); ++i) keys.push_back(ParagraphKey::of(blocks[i]));
     return keys;
 }
 
-TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const std::vector<Block>& blocks,
+TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlocks& blocks,
                   double renderedFont, double font, bool renderedEditable, bool editable) {
     TimelinePlan p;
     p.styleChanged = renderedFont != font || renderedEditable != editable;
     const size_t n = std::min(rendered.size(), blocks.size());
     while (p.common < n && rendered[p.common].matches(blocks[p.common])) ++p.common;
     if (!p.styleChanged && p.common == rendered.size() && p.common == blocks.size()) return p;
-    p.prepended = !rendered.empty() && p.common == 0 && blocks.size() > rendered.size() &&
-                  std::equal(rendered.begin(), rendered.end(), blocks.end() - long(rendered.size()),
-                             [](const ParagraphKey& k, const Block& b) { return k.matches(b); });
+    p.prepended = !rendered.empty() && p.common == 0 && blocks.size() > rendered.size();
+    const size_t shift = blocks.size() - rendered.size();
+    for (size_t k = 0; p.prepended && k < rendered.size(); ++k)
+        p.prepended = rendered[k].matches(blocks[shift + k]);
     p.kind = !p.styleChanged && !rendered.empty() && !p.prepended ? TimelinePlan::Kind::tail
                                                                   : TimelinePlan::Kind::full;
     return p;

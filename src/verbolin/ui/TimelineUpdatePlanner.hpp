@@ -9,6 +9,7 @@
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/ui/ParagraphKey.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
 
@@ -28,12 +29,21 @@ struct VisibleParagraphs {
 namespace TimelineUpdatePlanner {
 
 // The keys of blocks[from...].
-std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from = 0);
+std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t from = 0);
+inline std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from = 0) {
+    return paragraphKeys(TimelineBlocks(blocks), from);
+}
 
 // Compares the rendered keys with the paragraphs in place, so that an
 // unchanged prefix costs no text building.
-TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys, const std::vector<Block>& blocks,
+TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys, const TimelineBlocks& blocks,
                   double renderedFont, double font, bool renderedEditable, bool editable);
+inline TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys,
+                         const std::vector<Block>& blocks, double renderedFont, double font,
+                         bool renderedEditable, bool editable) {
+    return plan(renderedKeys, TimelineBlocks(blocks), renderedFont, font, renderedEditable,
+                editable);
+}
 
 // Where the tail from keys[index] starts: at the separator in front of that
 // paragraph, at 0 for the first one, or at `textLength` when it is not shown.
