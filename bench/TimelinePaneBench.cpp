@@ -156,9 +156,17 @@ void BM_StoreRegroup(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_PreviewUpdate)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(60);
-BENCHMARK(BM_AppendParagraph)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(40);
-BENCHMARK(BM_UnchangedInputs)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(60);
+BENCHMARK(BM_PreviewUpdate)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(200);
+BENCHMARK(BM_AppendParagraph)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(200);
+BENCHMARK(BM_UnchangedInputs)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(200);
 BENCHMARK(BM_FirstRender)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_StoreRegroup)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(20);
 

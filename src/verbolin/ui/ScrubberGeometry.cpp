@@ -38,20 +38,36 @@ double ScrubberGeometry::x(platform::Date t) const {
 std::vector<double> ScrubberGeometry::marks() const {
     std::vector<double> out;
     if (!span_ || !hasTrack()) return out;
-    std::vector<bool> taken(size_t(std::ceil(w_)) + 1, false);
-    std::optional<double> lastColumn;  // for marks off the track
-    for (const Block& b : blocks_) {
-        if (b.segments.empty()) continue;
-        const double at = x(b.segments.front().start);
-        const double column = std::floor(at);
-        if (column >= 0 && column < double(taken.size())) {
-            if (taken[size_t(column)]) continue;
-            taken[size_t(column)] = true;
-        } else if (lastColumn == column || std::isnan(column)) {
-            continue;
-        }
-        lastColumn = column;
+    const double origin = platform::secondsSince1970(span_->first);
+    const double total = platform::secondsBetween(span_->first, span_->second);
+    const double scale = total > 0 ? w_ / total : 0;
+    auto xOf = [&](const Block& b) {
+        return b.segments.empty()
+                   ? -INFINITY
+                   : (platform::secondsSince1970(b.segments.front().start) - origin) * scale;
+    };
+    // Paragraphs come oldest first, so their columns never go back: after
+    // each mark, the next one is the first paragraph past its column, found
+    // by galloping rather than by visiting every paragraph in between.
+    const size_t n = blocks_.size();
+    size_t i = 0;
+    while (i < n && blocks_[i].segments.empty()) ++i;
+    while (i < n) {
+        const double at = xOf(blocks_[i]);
         out.push_back(at);
+        const double next = std::floor(at) + 1;
+        auto before = [&](size_t k) { return !(xOf(blocks_[k]) >= next); };
+        size_t lo = i + 1, step = 1;
+        while (lo + step <= n && before(lo + step - 1)) lo += step, step *= 2;
+        size_t hi = std::min(n, lo + step);
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (before(mid))
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        i = lo;
     }
     return out;
 }

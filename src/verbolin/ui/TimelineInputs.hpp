@@ -11,6 +11,7 @@
 
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/SectionTitles.hpp"
 #include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
@@ -21,8 +22,8 @@ struct TimelineInputs {
     std::shared_ptr<const std::vector<Block>> blocks;  // oldest first; null reads as none
     bool editable = true;
     double fontSize = 26;
-    std::function<std::string(const Block&)> label;       // the gutter's time label
-    std::unordered_map<Uuid, std::string> sectionStarts;  // session title by first paragraph
+    std::function<std::string(const Block&)> label;  // the gutter's time label
+    SectionTitles sectionStarts;                     // session title by first paragraph
     // The paragraph of the utterance being heard. It is not in the store, so
     // nothing may be typed into it.
     std::optional<Uuid> liveId;

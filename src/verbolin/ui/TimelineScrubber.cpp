@@ -119,7 +119,9 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
 }
 
 const std::vector<double>& TimelineScrubber::marks(const ScrubberGeometry& g) {
-    if (marks_.blocks != inputs_.blocks || marks_.width != width()) {
+    const bool sameBlocks =
+        !marks_.blocks.owner_before(inputs_.blocks) && !inputs_.blocks.owner_before(marks_.blocks);
+    if (!sameBlocks || marks_.width != width()) {
         marks_.blocks = inputs_.blocks;
         marks_.width = width();
         marks_.xs = g.marks();

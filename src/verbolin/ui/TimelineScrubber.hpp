@@ -44,8 +44,10 @@ class TimelineScrubber final : public QWidget {
 
     ScrubberInputs inputs_;
     // Marks depend only on the paragraphs and the width; kept between paints.
+    // The paragraphs are only watched: the strip must not be what keeps
+    // replaced ones alive.
     struct MarkCache {
-        std::shared_ptr<const std::vector<Block>> blocks;
+        std::weak_ptr<const std::vector<Block>> blocks;
         int width = -1;
         std::vector<double> xs;
     } marks_;

@@ -161,18 +161,27 @@ void TimelineTextView::apply() {
     const TimelineBlocks blocks = inputs_.paragraphs();
     if (desynced_) renderedKey_.clear();  // rebuild from nothing
     if (unchangedSinceRendering()) {
-        updateGutter();
+        updateGutter(false);
         return;
     }
-    const TimelinePlan plan = TimelineUpdatePlanner::plan(
-        renderedKey_, blocks, renderedFont_, inputs_.fontSize, renderedEditable_, inputs_.editable);
+    // The same shared array as last time: its paragraphs still match their keys.
+    const size_t known = !desynced_ && renderedBlocks_ && renderedBlocks_ == inputs_.blocks
+                             ? std::min(inputs_.blocks->size(), renderedKey_.size())
+                             : 0;
+    const TimelinePlan plan =
+        TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
+                                    renderedEditable_, inputs_.editable, known);
     renderedBlocks_ = inputs_.blocks;
     if (plan.kind == TimelinePlan::Kind::none && !desynced_) {
-        updateGutter();
+        updateGutter(false);
         return;
     }
     const bool wasAtBottom = atBottom();
-    const auto sections = keySet(inputs_.sectionStarts);
+    if (!sectionKeysOf_.sharedWith(inputs_.sectionStarts)) {
+        sectionKeysOf_ = inputs_.sectionStarts;
+        sectionKeys_ = keySet(inputs_.sectionStarts);
+    }
+    const auto& sections = sectionKeys_;
 
     if (plan.kind == TimelinePlan::Kind::tail && !desynced_) {
         QTextDocument& doc = *edit_->document();
@@ -349,9 +358,16 @@ std::optional<GutterEntry> TimelineTextView::gutterEntry(size_t rangeIndex) cons
     return e;
 }
 
-void TimelineTextView::updateGutter() {
-    // Entries are made as the gutter draws them, from the inputs of now.
-    gutterCache_.clear();
+void TimelineTextView::updateGutter(bool textChanged) {
+    // Entries are made as the gutter draws them, from the inputs of now. Over
+    // unchanged text the gutter needs drawing again only if an entry it drew
+    // now reads differently.
+    bool redraw = textChanged;
+    const TimelineBlocks blocks = inputs_.paragraphs();
+    for (auto it = gutterCache_.begin(); !redraw && it != gutterCache_.end(); ++it)
+        redraw = it->first >= blocks.size() || Gutter::entry(blocks, it->first, inputs_.label,
+                                                             inputs_.sectionStarts) != it->second;
+    if (redraw) gutterCache_.clear();
     auto onCopyBlock = inputs_.onCopyBlock;
     gutter_->onCopy = [onCopyBlock](const QString& id) {
         if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock)
@@ -359,7 +375,7 @@ void TimelineTextView::updateGutter() {
     };
     gutter_->fontSize = inputs_.fontSize;
     gutter_->setGeometry(edit_->viewport()->rect());
-    gutter_->update();
+    if (redraw) gutter_->update();
 }
 
 void TimelineTextView::boundsChanged() {

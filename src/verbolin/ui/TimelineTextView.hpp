@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/system/MainExecutor.hpp"
@@ -71,7 +72,8 @@ class TimelineTextView final : public QWidget {
     void scrollToEnd();
     void scrollToEndOnce();
     void handleJump();
-    void updateGutter();
+    // `textChanged` false: the text is as the gutter last drew it.
+    void updateGutter(bool textChanged = true);
     std::optional<GutterEntry> gutterEntry(size_t rangeIndex) const;
     // The inputs show what was rendered last, without comparing paragraphs.
     bool unchangedSinceRendering() const;
@@ -98,6 +100,8 @@ class TimelineTextView final : public QWidget {
     // an edit rewrote the keys from the text.
     std::shared_ptr<const std::vector<Block>> renderedBlocks_;
     mutable std::unordered_map<size_t, GutterEntry> gutterCache_;  // by paragraph index
+    SectionTitles sectionKeysOf_;  // the titles sectionKeys_ was made from
+    std::unordered_set<platform::Uuid> sectionKeys_;
     double renderedFont_ = 0;
     bool renderedEditable_ = true;
     bool loadingMore_ = false;

@@ -12,10 +12,12 @@ std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t fro
 }
 
 TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlocks& blocks,
-                  double renderedFont, double font, bool renderedEditable, bool editable) {
+                  double renderedFont, double font, bool renderedEditable, bool editable,
+                  size_t known) {
     TimelinePlan p;
     p.styleChanged = renderedFont != font || renderedEditable != editable;
     const size_t n = std::min(rendered.size(), blocks.size());
+    p.common = std::min(known, n);
     while (p.common < n && rendered[p.common].matches(blocks[p.common])) ++p.common;
     if (!p.styleChanged && p.common == rendered.size() && p.common == blocks.size()) return p;
     p.prepended = !rendered.empty() && p.common == 0 && blocks.size() > rendered.size();
@@ -31,6 +33,9 @@ int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
               const std::vector<ParagraphKey>& keys, size_t index) {
     if (index >= keys.size()) return textLength;
     const QString id = QString::fromStdString(keys[index].id.string());
+    // Ranges follow the keys one for one while no edit emptied a paragraph.
+    if (index < ranges.size() && ranges[index].id == id)
+        return index == 0 ? ranges[index].location : ranges[index].location - 1;
     for (size_t i = 0; i < ranges.size(); ++i)
         if (ranges[i].id == id) return i == 0 ? ranges[i].location : ranges[i].location - 1;
     return textLength;

@@ -35,9 +35,11 @@ inline std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks,
 }
 
 // Compares the rendered keys with the paragraphs in place, so that an
-// unchanged prefix costs no text building.
+// unchanged prefix costs no text building. The first `known` paragraphs are
+// known to match their keys and are not compared again.
 TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys, const TimelineBlocks& blocks,
-                  double renderedFont, double font, bool renderedEditable, bool editable);
+                  double renderedFont, double font, bool renderedEditable, bool editable,
+                  size_t known = 0);
 inline TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys,
                          const std::vector<Block>& blocks, double renderedFont, double font,
                          bool renderedEditable, bool editable) {
@@ -47,6 +49,7 @@ inline TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys,
 
 // Where the tail from keys[index] starts: at the separator in front of that
 // paragraph, at 0 for the first one, or at `textLength` when it is not shown.
+// Paragraph ids are unique in the text, and ranges[index] is looked at first.
 int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
               const std::vector<ParagraphKey>& keys, size_t index);
 
