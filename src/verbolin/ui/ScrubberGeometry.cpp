@@ -13,7 +13,11 @@ const std::vector<Block>& orNone(const std::shared_ptr<const std::vector<Block>>
 }  // namespace
 
 ScrubberGeometry::ScrubberGeometry(const ScrubberInputs& inputs, double width)
+    : ScrubberGeometry(inputs, width, VisibleHint{}) {}
+
+ScrubberGeometry::ScrubberGeometry(const ScrubberInputs& inputs, double width, VisibleHint hint)
     : in_(inputs),
+      hint_(hint),
       blocks_(orNone(inputs.blocks)),
       w_(width - kDotSize - 2),
       span_(timeSpan(blocks_)) {}
@@ -72,19 +76,24 @@ std::vector<double> ScrubberGeometry::marks() const {
     return out;
 }
 
-const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id) const {
+const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id, size_t hint,
+                                       size_t& found) const {
+    found = SIZE_MAX;
     if (id) {
+        // Ids are unique, so a hit at the hint is the first match. Appends
+        // leave the visible paragraphs where they were.
+        if (hint < blocks_.size() && blocks_[hint].id == *id) return &blocks_[(found = hint)];
         auto it = std::find_if(blocks_.begin(), blocks_.end(),
                                [&](const Block& b) { return b.id == *id; });
-        if (it != blocks_.end()) return &*it;
+        if (it != blocks_.end()) return &blocks_[(found = size_t(it - blocks_.begin()))];
     }
     return in_.atEnd && !blocks_.empty() ? &blocks_.back() : nullptr;
 }
 
 std::optional<ScrubberGeometry::Bar> ScrubberGeometry::bar() const {
     if (!span_ || !hasTrack()) return std::nullopt;
-    const Block* first = visible(in_.visibleFirst);
-    const Block* last = visible(in_.visibleLast);
+    const Block* first = visible(in_.visibleFirst, hint_.first, found_.first);
+    const Block* last = visible(in_.visibleLast, hint_.last, found_.last);
     if (!first || !last || first->segments.empty() || last->segments.empty()) return std::nullopt;
     const double x0 = x(first->segments.front().start);
     const double x1 =

@@ -72,7 +72,7 @@ QString TimelineScrubber::endLabel() const {
 void TimelineScrubber::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    const ScrubberGeometry g = geometryNow();
+    const ScrubberGeometry g(inputs_, width(), visibleHint_);
     const QPalette& pal = palette();
     const double mid = kTopPadding + kStripHeight / 2;
     const double w = g.trackWidth();
@@ -86,7 +86,9 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
     for (double x : marks(g)) p.fillRect(QRectF(x, mid - 3, 1.5, 6), markColor);
     // The bar goes over the marks, on the bare track: where paragraphs lie
     // densely their marks make a solid band that would hide it.
-    if (auto bar = g.bar()) {
+    const auto bar = g.bar();
+    visibleHint_ = g.found();
+    if (bar) {
         QPainterPath path;
         path.addRoundedRect(QRectF(bar->x, mid - 5, bar->width, 10), 5, 5);
         p.save();

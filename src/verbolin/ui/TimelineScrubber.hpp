@@ -43,6 +43,7 @@ class TimelineScrubber final : public QWidget {
     const std::vector<double>& marks(const ScrubberGeometry& g);
 
     ScrubberInputs inputs_;
+    ScrubberGeometry::VisibleHint visibleHint_;
     // Marks depend only on the paragraphs and the width; kept between paints.
     // The paragraphs are only watched: the strip must not be what keeps
     // replaced ones alive.
