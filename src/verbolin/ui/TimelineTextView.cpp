@@ -120,6 +120,10 @@ void TimelineTextView::scrollTo(double y) {
 }
 
 double TimelineTextView::layoutAll() {
+    // Before the view is shown its width is not yet the real one, and showing
+    // lays everything out again at that width: a long timeline is laid out
+    // once, then. Nothing is scrolled meanwhile.
+    if (!isVisible()) return 0;
     const double height = DocumentGeometry::layoutAll(*edit_->document());
     // Qt finishes a long layout on a timer and only then widens the scroll
     // range; the range must fit the layout now, or scrolls get clamped.
@@ -131,6 +135,8 @@ double TimelineTextView::layoutAll() {
 }
 
 bool TimelineTextView::atBottom() const {
+    // Unshown, nothing is laid out or scrolled: the view is where it last was.
+    if (!isVisible()) return lastVisible_.atBottom;
     // Rounded up as the scroll range is, so that "40 above the end" is exact.
     const double height = std::ceil(DocumentGeometry::layoutAll(*edit_->document()));
     return height - (scrollY() + edit_->viewport()->height()) < kBottomSlack;
@@ -270,6 +276,8 @@ void TimelineTextView::apply() {
 }
 
 void TimelineTextView::reportVisible() {
+    // Nothing is visible yet; showing the view reports (see frameChanged).
+    if (!isVisible()) return;
     const QTextDocument& doc = *edit_->document();
     layoutAll();
     const double top = scrollY();

@@ -90,7 +90,7 @@ bool accentTinted(QColor c) {
     return sat >= 40 && h >= 180 && h <= 260;  // the accent's blue, however blended
 }
 
-TEST(TimelineScreenshot, ScrubberBarStaysVisibleOverAYearOfParagraphs) {
+TEST(TimelineScreenshot, ScrubberBarStaysVisibleOverTwentyThousandParagraphs) {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
     ASSERT_TRUE(accentTinted(colorFor(ColorRole::accent, QGuiApplication::palette())))
