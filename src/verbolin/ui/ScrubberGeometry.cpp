@@ -42,13 +42,13 @@ double ScrubberGeometry::x(platform::Date t) const {
 std::vector<double> ScrubberGeometry::marks() const {
     std::vector<double> out;
     if (!span_ || !hasTrack()) return out;
-    const double origin = platform::secondsSince1970(span_->first);
     const double total = platform::secondsBetween(span_->first, span_->second);
-    const double scale = total > 0 ? w_ / total : 0;
-    auto xOf = [&](const Block& b) {
-        return b.segments.empty()
-                   ? -INFINITY
-                   : (platform::secondsSince1970(b.segments.front().start) - origin) * scale;
+    // As x(), without asking for the span again for every paragraph.
+    auto xOf = [&](const Block& b) -> double {
+        if (b.segments.empty()) return -double(INFINITY);
+        return total > 0
+                   ? w_ * platform::secondsBetween(span_->first, b.segments.front().start) / total
+                   : 0.0;
     };
     // Paragraphs come oldest first, so their columns never go back: after
     // each mark, the next one is the first paragraph past its column, found
