@@ -80,12 +80,16 @@ const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id, 
                                        size_t& found) const {
     found = SIZE_MAX;
     if (id) {
-        // Ids are unique, so a hit at the hint is the first match. Appends
-        // leave the visible paragraphs where they were.
-        if (hint < blocks_.size() && blocks_[hint].id == *id) return &blocks_[(found = hint)];
-        auto it = std::find_if(blocks_.begin(), blocks_.end(),
-                               [&](const Block& b) { return b.id == *id; });
-        if (it != blocks_.end()) return &blocks_[(found = size_t(it - blocks_.begin()))];
+        // Ids are unique, so the paragraph found nearest the hint is the
+        // first match. The visible paragraphs move little between paints,
+        // and without a hint they are most often the last ones.
+        const size_t n = blocks_.size();
+        const size_t from = std::min(hint, n == 0 ? 0 : n - 1);
+        for (size_t d = 0; d <= from || from + d < n; ++d) {
+            if (from + d < n && blocks_[from + d].id == *id) return &blocks_[(found = from + d)];
+            if (d > 0 && d <= from && blocks_[from - d].id == *id)
+                return &blocks_[(found = from - d)];
+        }
     }
     return in_.atEnd && !blocks_.empty() ? &blocks_.back() : nullptr;
 }
