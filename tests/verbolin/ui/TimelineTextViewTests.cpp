@@ -142,6 +142,25 @@ TEST(GutterView, RedrawsUnchangedTextWhenALabelReadsDifferently) {
     EXPECT_NE(h.view.gutter()->grab().toImage(), before);
 }
 
+TEST(TimelineTextView, HiddenViewFollowsTheEndOnceShownAgain) {
+    // The window goes to the tray while dictation goes on; shown again, the
+    // timeline stands at its newest paragraph, as it did when it was hidden.
+    TimelineHarness h;
+    auto segs = uitest::segments(20);
+    h.show(uitest::blocks(segs));
+    ASSERT_EQ(h.view.scrollY(), h.maxScroll());
+    h.view.hide();
+    for (int i = 0; i < 30; ++i) {
+        segs.push_back(uitest::segment(5000 + i * 10, 5002 + i * 10, "Said while hidden."));
+        h.show(uitest::blocks(segs));
+    }
+    h.view.show();
+    h.settle();
+    EXPECT_GT(h.maxScroll(), 0);
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+    EXPECT_TRUE(h.view.atBottom());
+}
+
 TEST(TimelineTextView, StaysPutAwayFromTheEndAndKeepsTopParagraphOnPrepend) {
     TimelineHarness h;
     auto segs = uitest::segments(60, 10, 10000);
