@@ -3,8 +3,14 @@
 // appended, the same inputs passed again, and the first render. Each step
 // includes the repaint that follows it. Runs offscreen unless
 // QT_QPA_PLATFORM says otherwise (xvfb-run with QT_QPA_PLATFORM=xcb).
+// The store's regrouping of segments into paragraphs, which precedes an
+// append in the application, is measured on its own (StoreRegroup).
+// "heap_MB" is the heap the first render keeps.
 //
-//   bench_TimelinePaneBench --benchmark_counters_tabular=true
+//   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
+//   cmake --build build -j4 --target bench_TimelinePaneBench
+//   build/bench_TimelinePaneBench --benchmark_repetitions=3 \
+//       --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
