@@ -9,8 +9,8 @@
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_TimelinePaneBench
-//   build/bench_TimelinePaneBench --benchmark_repetitions=3 \
-//       --benchmark_report_aggregates_only=true
+//   build/bench_TimelinePaneBench --benchmark_repetitions=3
+//       (add --benchmark_report_aggregates_only=true for medians alone)
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
