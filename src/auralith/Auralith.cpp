@@ -97,6 +97,7 @@ Auralith::Auralith(const AuralithConfig& config)
     voiceActivityDetector_ = config.voiceActivityDetector;
     tokenizerFolder_ = config.tokenizerFolder ? config.tokenizerFolder : config.downloadBase;
     useBackgroundDownloadSession_ = config.useBackgroundDownloadSession;
+    downloadAllowed_ = config.download;
     currentTimings_ = TranscriptionTimings();
     // The level is process-wide: the pipeline made last decides it for all.
     Logging::updateLogLevel(config.verbose ? config.logLevel : Logging::LogLevel::none);
@@ -250,7 +251,7 @@ void Auralith::loadTokenizerIfNeeded() {
                                     HubApiWrapper::RepoType::models})};
     }
     auto loaded = ModelUtilities::loadTokenizer(modelVariant(), tokenizerFolder(), searchPaths,
-                                                useBackgroundDownloadSession());
+                                                useBackgroundDownloadSession(), downloadAllowed_);
     auto timings = currentTimings();
     timings.tokenizerLoadTime = wallSeconds() - start;
     setCurrentTimings(timings);

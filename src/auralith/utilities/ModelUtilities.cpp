@@ -1,12 +1,15 @@
 #include "auralith/utilities/ModelUtilities.hpp"
 
 #include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <system_error>
 
 #include "auralith/core/Constants.hpp"
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "auralith/utilities/HubApiWrapper.hpp"
+#include "auralith/utilities/WhisperError.hpp"
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/hub/AutoTokenizerWrapper.hpp"
 
@@ -63,7 +66,8 @@ std::string ModelUtilities::tokenizerNameForVariant(ModelVariant variant) {
 
 std::shared_ptr<WhisperTokenizer> ModelUtilities::loadTokenizer(
     ModelVariant variant, const std::optional<fs::path>& tokenizerFolder,
-    const std::vector<fs::path>& additionalSearchPaths, bool useBackgroundSession) {
+    const std::vector<fs::path>& additionalSearchPaths, bool useBackgroundSession,
+    bool allowDownload) {
     const std::string name = tokenizerNameForVariant(variant);
     const HubApiWrapper hubApi(tokenizerFolder, std::nullopt, std::nullopt, useBackgroundSession);
     const HubApiWrapper::Repo repo{name, HubApiWrapper::RepoType::models};
@@ -98,11 +102,34 @@ std::shared_ptr<WhisperTokenizer> ModelUtilities::loadTokenizer(
                 vortil::AutoTokenizerWrapper::from(*chosen, hubApi, true), *chosen);
         } catch (const std::exception& e) {
             Logging::debug(std::string("Error loading local tokenizer: ") + e.what());
+            if (!allowDownload)
+                throw WhisperError::tokenizerUnavailable("Cannot load the tokenizer: " +
+                                                         tokenizerProblem(*chosen, e.what()));
         }
+    }
+    if (!allowDownload) {
+        const fs::path where = tokenizerFolder ? *tokenizerFolder : candidates.back();
+        throw WhisperError::tokenizerUnavailable(
+            "Cannot load the tokenizer: " + (where / "tokenizer.json").string() +
+            " is missing (downloading is off)");
     }
     Logging::debug("Downloading tokenizer from Hub at " + cache.string());
     return std::make_shared<WhisperTokenizerWrapper>(
         vortil::AutoTokenizerWrapper::fromPretrained(name, hubApi, true), cache);
+}
+
+std::string ModelUtilities::tokenizerProblem(const fs::path& folder, const std::string& error) {
+    for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) {
+        const fs::path file = folder / name;
+        std::error_code ec;
+        if (!fs::exists(file, ec)) return file.string() + " is missing";
+        std::ifstream in(file, std::ios::binary);
+        if (!in) return file.string() + " cannot be read";
+        const auto json = nlohmann::json::parse(in, nullptr, false);
+        if (json.is_discarded()) return file.string() + " is not valid JSON";
+        if (!json.is_object()) return file.string() + " does not hold a JSON object";
+    }
+    return "the tokenizer in " + folder.string() + " cannot be loaded: " + error;
 }
 
 ModelSupport ModelUtilities::modelSupport(const std::string& deviceName,

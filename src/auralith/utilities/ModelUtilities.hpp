@@ -32,9 +32,19 @@ struct ModelUtilities : vortil::ModelUtilities {
     // "tokenizer.json": the hub cache under tokenizerFolder, tokenizerFolder,
     // then additionalSearchPaths in order. A local one that fails to load is
     // logged and the hub is asked instead; the hub's errors pass through.
+    // With `allowDownload` false the hub is never asked: a missing or broken
+    // local tokenizer throws WhisperError::tokenizerUnavailable naming the
+    // file and what is wrong with it.
     static std::shared_ptr<WhisperTokenizer> loadTokenizer(
         ModelVariant variant, const std::optional<std::filesystem::path>& tokenizerFolder,
-        const std::vector<std::filesystem::path>& additionalSearchPaths, bool useBackgroundSession);
+        const std::vector<std::filesystem::path>& additionalSearchPaths, bool useBackgroundSession,
+        bool allowDownload = true);
+
+    // Why the tokenizer files in `folder` cannot be loaded: the first of
+    // "tokenizer.json" and "tokenizer_config.json" that is missing, unreadable
+    // or not a JSON object, else `error` with the folder.
+    static std::string tokenizerProblem(const std::filesystem::path& folder,
+                                        const std::string& error);
 
     // (config, or the built-in table).modelSupport(deviceName).
     static ModelSupport modelSupport(const std::string& deviceName,

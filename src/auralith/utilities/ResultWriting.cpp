@@ -5,11 +5,88 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
 
 #include "auralith/utilities/NumberConversion.hpp"
 #include "platform/system/AtomicWrite.hpp"
+#include "vortilcore/core/Unicode.hpp"
 
 namespace auralith {
+
+namespace {
+
+constexpr float kLargestHours = 10000;
+
+std::string largestTime(const std::string& decimalMarker) {
+    return "9999:59:59" + decimalMarker + "999";
+}
+
+bool isBlank(std::string_view line) { return line.find_first_not_of(" \t\f\v") == line.npos; }
+
+bool isNumberLine(std::string_view line) {
+    const size_t first = line.find_first_not_of(" \t\f\v");
+    if (first == line.npos) return false;
+    const size_t last = line.find_last_not_of(" \t\f\v");
+    for (size_t i = first; i <= last; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
+    return true;
+}
+
+// "-->" becomes "->" until none is left ("--->" too).
+void foldArrows(std::string& line) {
+    size_t from = 0;
+    for (size_t at; (at = line.find("-->", from)) != line.npos; from = at == 0 ? 0 : at - 1)
+        line.erase(at, 1);
+}
+
+std::vector<std::string> lines(std::string_view text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n' && text[i] != '\r') continue;
+        out.emplace_back(text.substr(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    out.emplace_back(text.substr(start));
+    return out;
+}
+
+}  // namespace
+
+std::string ResultWriting::cueText(const std::string& text, CueFormat format) {
+    std::string valid = vortil::unicode::isValidUtf8(text)
+                            ? text
+                            : vortil::unicode::toUtf8(vortil::unicode::toUtf16(text));
+    const bool oneLine = valid.find_first_of("\r\n") == std::string::npos;
+    if (oneLine && (format == CueFormat::srt || valid.find("-->") == std::string::npos))
+        return valid;
+
+    std::vector<std::string> kept;
+    for (auto& line : lines(valid)) {
+        if (!oneLine && isBlank(line)) continue;
+        if (format == CueFormat::vtt || (!kept.empty() && isNumberLine(kept.back())))
+            foldArrows(line);
+        kept.push_back(std::move(line));
+    }
+    std::string out;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (i > 0) out += '\n';
+        out += kept[i];
+    }
+    return out;
+}
+
+void ResultWriting::requireFiniteTimes(float start, float end) {
+    for (const float time : {start, end}) {
+        if (!std::isfinite(time))
+            throw std::domain_error("Unable to write the time " +
+                                    std::string(std::isnan(time) ? "nan" : "inf") +
+                                    " in a subtitle file");
+    }
+}
 
 std::string ResultWriting::formatTime(float seconds, bool alwaysIncludeHours,
                                       const std::string& decimalMarker) const {
@@ -21,7 +98,10 @@ std::string ResultWriting::defaultFormatTime(float seconds, bool alwaysIncludeHo
     // Truncating NaN or a float beyond the integer range is undefined, and a
     // negative time would print a minus sign inside a field.
     if (std::isnan(seconds) || seconds < 0) seconds = 0;
-    if (std::isinf(seconds)) seconds = std::numeric_limits<float>::max();
+    // Past 2^24 s (4660 hours) a float no longer holds whole seconds, so a
+    // longer hour field would only show noise: four digits are the most the
+    // format shows, and larger times read as the largest four-digit time.
+    if (seconds >= kLargestHours * 3600.0f) return largestTime(decimalMarker);
 
     // Every step in float, as the stored times are: 0.9 s gives 900 ms here
     // but 899 in double.
@@ -45,11 +125,11 @@ std::string ResultWriting::defaultFormatTime(float seconds, bool alwaysIncludeHo
 std::string ResultWriting::formatSegment(std::int64_t index, float start, float end,
                                          const std::string& text) const {
     return std::to_string(index) + "\n" +
-           cue(formatTime(start, true, ","), formatTime(end, true, ","), text);
+           cue(formatTime(start, true, ","), formatTime(end, true, ","), text, CueFormat::srt);
 }
 
 std::string ResultWriting::formatTiming(float start, float end, const std::string& text) const {
-    return cue(formatTime(start, false, "."), formatTime(end, false, "."), text);
+    return cue(formatTime(start, false, "."), formatTime(end, false, "."), text, CueFormat::vtt);
 }
 
 std::filesystem::path ResultWriting::location(const std::string& outputDir, const std::string& file,

@@ -39,8 +39,9 @@ class ResultWriting {
 
     // Hours, minutes, seconds and milliseconds, each truncated in single
     // precision ("00:00:02,674" for 2.675 s). Hours appear when forced or
-    // from one hour on, and grow past two digits as needed. NaN and negative
-    // times print as zero; infinity as the largest float.
+    // from one hour on, and grow past two digits as needed, up to four:
+    // larger times, infinity included, print as 9999:59:59 and 999
+    // milliseconds. NaN and negative times print as zero.
     virtual std::string formatTime(float seconds, bool alwaysIncludeHours,
                                    const std::string& decimalMarker) const;
 
@@ -49,6 +50,15 @@ class ResultWriting {
                               const std::string& text) const;
     // A VTT cue: times with "." and hours only when needed, text, blank line.
     std::string formatTiming(float start, float end, const std::string& text) const;
+
+    // A text as a cue can hold it, kept as written where it is safe: bytes
+    // that are not UTF-8 become U+FFFD; line breaks (CR, LF, CRLF) become LF
+    // and blank lines of a text of several lines are dropped, since a blank
+    // line ends a cue; in SRT a line holding "-->" right after a line of
+    // digits reads "->", so that the pair cannot start a cue of its own; in
+    // VTT, where cue text may not hold "-->" at all, every "-->" reads "->".
+    enum class CueFormat { srt, vtt };
+    static std::string cueText(const std::string& text, CueFormat format);
 
     static std::string defaultFormatTime(float seconds, bool alwaysIncludeHours,
                                          const std::string& decimalMarker);
@@ -59,11 +69,15 @@ class ResultWriting {
                                           const std::string& extension);
     // The "file://" URL of an absolute path, percent-encoded.
     static std::string fileURLString(const std::filesystem::path& path);
-    // "start --> end", a line break, the text and a blank line.
+    // "start --> end", a line break, the text made safe for the format and a
+    // blank line.
     static std::string cue(const std::string& start, const std::string& end,
-                           const std::string& text) {
-        return start + " --> " + end + "\n" + text + "\n\n";
+                           const std::string& text, CueFormat format) {
+        return start + " --> " + end + "\n" + cueText(text, format) + "\n\n";
     }
+    // Subtitle files cannot show a time that is not a number, so the writers
+    // refuse it as the JSON writer does. Throws std::domain_error.
+    static void requireFiniteTimes(float start, float end);
     // Writes the text atomically and returns the URL, or the error.
     static WriteResult writeText(const std::filesystem::path& path, const std::string& content);
     // The cues of every segment: one per word when the segment has words,

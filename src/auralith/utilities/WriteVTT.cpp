@@ -5,10 +5,15 @@ namespace auralith {
 ResultWriting::WriteResult WriteVTT::write(const TranscriptionResult& result,
                                            const std::string& file, const std::optional<Options>&) {
     std::string content = "WEBVTT\n\n";
-    forEachCue(result, [&](float start, float end, const std::string& text) {
-        content +=
-            cue(defaultFormatTime(start, false, "."), defaultFormatTime(end, false, "."), text);
-    });
+    try {
+        forEachCue(result, [&](float start, float end, const std::string& text) {
+            requireFiniteTimes(start, end);
+            content += cue(defaultFormatTime(start, false, "."), defaultFormatTime(end, false, "."),
+                           text, CueFormat::vtt);
+        });
+    } catch (...) {
+        return std::current_exception();
+    }
     return writeText(location(outputDir(), file, ".vtt"), content);
 }
 

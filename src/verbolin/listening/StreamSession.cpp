@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/TaskCancellation.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 namespace verbolin {
@@ -159,6 +160,7 @@ void StreamSession::start() {
 }
 
 void StreamSession::stop() {
+    if (shutDown_) return;
     actor_->call([this] { stopOnActor(); });
 }
 
@@ -176,13 +178,12 @@ void StreamSession::startOnActor() {
     std::weak_ptr<StreamSession> weak = weak_from_this();
     auto stream = capture_->start(audioOptions_,
                                   [weak, recorder](const std::optional<std::string>& restartError) {
-                                      if (recorder)
+                                      if (recorder && !restartError)
                                           recorder->event("route_changed", "capture rebuilt");
-                                      if (!restartError) return;
                                       if (std::shared_ptr<StreamSession> self = weak.lock())
-                                          self->actor_->post([weak, message = *restartError] {
+                                          self->actor_->post([weak, restartError] {
                                               if (std::shared_ptr<StreamSession> s = weak.lock())
-                                                  s->restartFailed(message);
+                                                  s->restartAttempted(restartError);
                                           });
                                   });
     feeding_ = true;
@@ -215,27 +216,78 @@ void StreamSession::startOnActor() {
     });
 }
 
+void StreamSession::abandon() {
+    if (shutDown_) return;
+    actor_->call([this] {
+        if (finishedReported_) return;
+        abandoned_ = true;
+        cancelDecodes_.request_stop();
+        pendingPreview_.reset();
+        if (finalInFlight_) {
+            record("decode_abandoned", "seconds=" + seconds(finalInFlight_->samples.size()));
+            emit_(Event::undecoded(std::move(finalInFlight_->samples), finalInFlight_->start,
+                                   finalInFlight_->end));
+            finalInFlight_.reset();
+        }
+        for (Job& job : finals_) {
+            record("decode_abandoned", "seconds=" + seconds(job.samples.size()));
+            emit_(Event::undecoded(std::move(job.samples), job.start, job.end));
+        }
+        finals_.clear();
+        // The decode in flight, if any, still returns; its result is dropped.
+        decoding_ = false;
+        reportFinishedWhenDrained();
+    });
+}
+
+void StreamSession::shutdown() {
+    if (shutDown_.exchange(true)) return;
+    feedCancelled_ = true;
+    // Closing the capture ends the feeding loop; the decoder's last task may
+    // still post its result to the actor, so the actor goes last.
+    actor_->call([this] { capture_->stop(); });
+    feeder_->shutdown();
+    decoder_->shutdown();
+    actor_->shutdown();
+}
+
 void StreamSession::stopOnActor() {
+    if (stopped_) return;
     stopped_ = true;
     capture_->stop();
     feedCancelled_ = true;
     endUtterance();
+    // Nothing will be shown of an utterance that has ended.
+    pendingPreview_.reset();
     record("session_end", "");
+    reportFinishedWhenDrained();
 }
 
-void StreamSession::restartFailed(std::string message) {
-    if (stopped_ || restartFailure_) return;
-    restartFailure_ = std::move(message);
-    // Nothing will arrive from a capture without a device, and nothing
-    // observes the system for it any more. Closing it ends the stream, so the
-    // feeding thread hands over what it still holds and then reports the end.
-    capture_->stop();
+void StreamSession::reportFinishedWhenDrained() {
+    if (!stopped_ || finishedReported_ || decoding_ || !finals_.empty()) return;
+    finishedReported_ = true;
+    emit_(Event::finished());
+}
+
+void StreamSession::restartAttempted(std::optional<std::string> error) {
+    if (stopped_) return;
+    if (error) {
+        if (captureLost_) return;  // said once; the capture keeps trying
+        captureLost_ = true;
+        // What was heard before the device went is a whole utterance now:
+        // nothing more of it will come.
+        endUtterance();
+        emit_(Event::captureLost(*error));
+    } else if (captureLost_) {
+        captureLost_ = false;
+        emit_(Event::captureRestored());
+    }
 }
 
 void StreamSession::captureEnded() {
     // A stream ended by stop() needs no report: the user asked for it.
     if (stopped_) return;
-    emit_(Event::error(restartFailure_.value_or(kCaptureGaveUpMessage)));
+    emit_(Event::error(kCaptureGaveUpMessage));
     endUtterance();
 }
 
@@ -286,7 +338,9 @@ void StreamSession::ingest(const std::vector<float>& frame) {
                 enqueueFinal(std::move(event.samples));
                 break;
             case UtteranceSegmenter::Event::Kind::speechStarted: {
-                ++utteranceID_;
+                // One numbering for the debug log's ids and its utterance
+                // files, across the sessions of the process.
+                utteranceID_ = recorder_ ? recorder_->nextUtteranceNumber() : utteranceID_ + 1;
                 lastPreviewSampleCount_ = 0;
                 const double preroll =
                     double(segmenter_.config.prerollFrames) * segmenter_.config.frameSeconds;
@@ -312,7 +366,7 @@ void StreamSession::enqueueFinal(std::vector<float> samples) {
         return;
     }
     if (recorder_) {
-        const int64_t file = recorder_->utterance(samples);
+        const int64_t file = recorder_->utterance(samples, utteranceID_);
         record("utterance_saved", "id=" + std::to_string(utteranceID_) + " file=utterance-" +
                                       std::to_string(file) + ".pcm");
     }
@@ -333,6 +387,7 @@ void StreamSession::pump() {
         return;
     }
     decoding_ = true;
+    if (job.isFinal) finalInFlight_ = job;
     record("decode_start", std::string(job.isFinal ? "final" : "preview") +
                                " seconds=" + seconds(job.samples.size()));
 
@@ -344,9 +399,10 @@ void StreamSession::pump() {
     // The task keeps the session alive until its result is handled, so a
     // stopped session still reports what it had queued.
     decoder_->post([self = shared_from_this(), job = std::move(job), context = std::move(context),
-                    began]() mutable {
+                    began, token = cancelDecodes_.get_token()]() mutable {
         std::string text;
         std::optional<std::string> error;
+        const platform::TaskCancellation::Scope cancellable(token);
         try {
             text = trimmed(self->engine_->transcribe(job.samples, context));
             text = isHallucination(text) ? std::string() : collapseRepeats(text);
@@ -370,6 +426,8 @@ void StreamSession::pump() {
 
 void StreamSession::decoded(std::string text, std::optional<std::string> error, Job job,
                             Date began) {
+    // abandon() has reported this job's audio already.
+    if (abandoned_) return;
     if (error) emit_(Event::error("Decode failed: " + *error));
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - began).count();
@@ -381,6 +439,7 @@ void StreamSession::decoded(std::string text, std::optional<std::string> error, 
 void StreamSession::finished(const std::string& text, const Job& job) {
     decoding_ = false;
     if (job.isFinal) {
+        finalInFlight_.reset();
         record("final", text);
         if (!text.empty()) {
             contextText_ = text;
@@ -397,6 +456,7 @@ void StreamSession::finished(const std::string& text, const Job& job) {
         emit_(Event::preview(text));
     }
     pump();
+    reportFinishedWhenDrained();
 }
 
 std::string StreamSession::trimmed(std::string_view text) {

@@ -5,9 +5,12 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <system_error>
 
 #include "platform/system/AppError.hpp"
@@ -124,8 +127,12 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
         segments.set(db_->allSegments());
         markers = db_->allSessions();
     } catch (const platform::AppError& e) {
-        logStorageError(std::string("working from memory only, nothing will be saved: ") +
-                        e.what());
+        std::string why = e.what();
+        // The commonest cause, said plainly: the folder itself is read-only.
+        if (::access(directory_.c_str(), W_OK) != 0)
+            why = "the data folder " + directory_.string() + " cannot be written to (" +
+                  std::strerror(errno) + "); " + why;
+        logStorageError("working from memory only, nothing will be saved: " + why);
         db_.reset();
         segments.set({});
         notSaved.set(true);
