@@ -67,6 +67,21 @@ void BM_OpenView(benchmark::State& state) {
     }
 }
 
+// Up to the first frame: older paragraphs come in on later turns.
+void BM_OpenViewFirstFrame(benchmark::State& state) {
+    auto blocks = blocksOf(makeSegments(kParagraphs));
+    for (auto _ : state) {
+        Fixture f;
+        f.view.setInputs(inputsFor(blocks));
+        QWidget* viewport = f.view.textEdit()->viewport();
+        QImage frame(viewport->size(), QImage::Format_ARGB32_Premultiplied);
+        viewport->render(&frame);
+        state.PauseTiming();
+        f.main.runPending();
+        state.ResumeTiming();
+    }
+}
+
 void BM_AppendLiveParagraph(benchmark::State& state) {
     auto segs = makeSegments(kParagraphs);
     Fixture f;
@@ -105,6 +120,7 @@ void BM_ScrollFrame(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_OpenView)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_OpenViewFirstFrame)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_AppendLiveParagraph)->Unit(benchmark::kMillisecond)->Iterations(50);
 BENCHMARK(BM_ScrollFrame)->Unit(benchmark::kMillisecond);
 
