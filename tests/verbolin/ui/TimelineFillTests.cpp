@@ -153,6 +153,21 @@ TEST(TimelineFill, ChangeAmongOlderParagraphsRendersAnew) {
     expectSameAsFullRender(h, in);
 }
 
+TEST(TimelineFill, ChangeInTheFirstShownParagraphReplacesFromItsSeparator) {
+    TimelineHarness h;
+    h.view.fillStep = 5;
+    auto segs = uitest::segments(30, 60);
+    h.view.setInputs(withLive(h, uitest::blocks(segs), std::nullopt));
+    ASSERT_EQ(h.view.pendingParagraphs(), 25u);
+    segs[25].text = "Reworded by another window.";
+    const TimelineInputs in = withLive(h, uitest::blocks(segs), std::nullopt);
+    h.view.setInputs(in);
+    EXPECT_EQ(h.view.pendingParagraphs(), 25u);  // only the shown text changed
+    EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+    finish(h);
+    expectSameAsFullRender(h, in);
+}
+
 TEST(TimelineFill, TypingDuringTheFillIsReportedAndKept) {
     TimelineHarness h;
     h.view.fillStep = 4;
