@@ -1,8 +1,8 @@
-// Verbolin: the dictation application. Until the editor window lands it runs
-// without one: it reports where the transcript lives and what it holds, and
-// with --listen (or VERBOLIN_AUTOSTART=1) it dictates from the default
-// microphone into the transcript, printing each final text as it lands, until
-// interrupted.
+// Verbolin: the dictation application. Without arguments it opens its
+// window and lives in the tray. With --listen it dictates without a window
+// from the default microphone into the transcript, printing each final text
+// as it lands, until interrupted; --status reports where the transcript lives
+// and what it holds.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 #include "verbolin/listening/DebugRecorder.hpp"
 #include "verbolin/listening/ModelPack.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
+#include "verbolin/ui/VerbolinApplication.hpp"
 
 namespace {
 
@@ -147,20 +148,24 @@ int listen() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool listening = verbolin::DebugRecorder::autoStart();
+    bool listening = false, status = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--listen") == 0) {
             // Listen whatever the "alwaysListen" setting says, as the
             // autostart variable makes the application do.
             ::setenv("VERBOLIN_AUTOSTART", "1", 1);
             listening = true;
+        } else if (std::strcmp(argv[i], "--status") == 0) {
+            status = true;
         } else {
-            std::fprintf(stderr, "usage: verbolin [--listen]\n");
+            std::fprintf(stderr, "usage: verbolin [--listen | --status]\n");
             return 2;
         }
     }
     try {
-        return listening ? listen() : report();
+        if (listening) return listen();
+        if (status) return report();
+        return verbolin::runApplication(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "verbolin: %s\n", e.what());
         return 1;

@@ -1,0 +1,148 @@
+#include "verbolin/ui/EditorModel.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "verbolin/app/AppModel.hpp"
+
+namespace verbolin {
+namespace {
+
+using Kind = TranscriptionEngine::ModelState::Kind;
+
+// Spaces and tabs only: a search never spans lines, and the store's own rule
+// decides what the rest of the text matches.
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+void EditorModel::onAppear() {
+    if (auto open = model_.store().currentSession()) scope = open->id;
+}
+
+std::optional<SessionItem> EditorModel::currentItem() const {
+    if (scope == kAllScope) return std::nullopt;
+    for (auto& item : model_.store().sessionItems())
+        if (item.id == scope) return item;
+    return std::nullopt;
+}
+
+std::vector<Block> EditorModel::scopedBlocks() const {
+    auto& store = model_.store();
+    const auto item = currentItem();
+    std::vector<Block> base =
+        item ? TranscriptStore::blocks(store.segmentsIn(*item), kParagraphGap) : *store.allBlocks();
+    const std::string query = trimmed(search);
+    if (query.empty()) return base;
+    const auto hits = store.search(query);
+    std::vector<Block> kept;
+    for (auto& block : base) {
+        const bool hit = std::any_of(block.segments.begin(), block.segments.end(),
+                                     [&](const Segment& s) { return hits.count(s.id) > 0; });
+        if (hit) kept.push_back(std::move(block));
+    }
+    return kept;
+}
+
+bool EditorModel::scopeIsLive() const {
+    if (scope == kAllScope) return true;
+    const auto item = currentItem();
+    return !item || !item->end;
+}
+
+std::vector<Block> EditorModel::selectedBlocks() const {
+    if (selectedIDs.empty()) return {};
+    const std::unordered_set<platform::Uuid> wanted(selectedIDs.begin(), selectedIDs.end());
+    std::vector<Block> picked;
+    for (auto& block : scopedBlocks())
+        if (wanted.count(block.id)) picked.push_back(std::move(block));
+    return picked;
+}
+
+std::string EditorModel::placeholder() const {
+    auto& engine = model_.engine();
+    const auto state = engine.modelState.get();
+    switch (state.kind) {
+        case Kind::failed:
+            return "The speech model could not be loaded. See the status bar to retry.";
+        case Kind::loading:
+            return state.message;
+        case Kind::idle:
+            return "Starting\u2026";
+        case Kind::ready:
+            return engine.isRecording.get()
+                       ? "Start talking. Everything you say is saved here with a timestamp."
+                       : "Paused. Press Listen to start.";
+    }
+    return {};
+}
+
+bool EditorModel::showsTimeline() const {
+    // The raw scope text decides, even when its item has gone away.
+    return !model_.store().segments.get().empty() || scope != kAllScope;
+}
+
+bool EditorModel::deleteSelection() {
+    const auto blocks = selectedBlocks();
+    if (blocks.empty()) return false;
+    model_.store().deleteBlocks(blocks);
+    selectedRange = {0, 0};
+    selectedIDs.clear();
+    return true;
+}
+
+void EditorModel::newSession() {
+    const SessionMarker marker = model_.store().startSession(std::nullopt);
+    scope = marker.id.string();
+    search.clear();
+}
+
+EditorModel::ListenButton EditorModel::listenButton() const {
+    auto& engine = model_.engine();
+    ListenButton b;
+    if (engine.isRecording.get()) {
+        b = {"Pause", "pause.circle.fill", "Pause background listening", false};
+    } else {
+        b = {"Listen", "mic.circle.fill", "Resume listening", false};
+    }
+    b.enabled = engine.modelState.get().kind == Kind::ready;
+    return b;
+}
+
+void EditorModel::toggleListening() {
+    model_.defaults().setBool(Defaults::kAlwaysListen, !model_.alwaysListen());
+    model_.applyListening();
+}
+
+bool EditorModel::alwaysOnTop() const {
+    return model_.defaults().boolean(Defaults::kAlwaysOnTop).value_or(false);
+}
+
+void EditorModel::setAlwaysOnTop(bool on) {
+    model_.defaults().setBool(Defaults::kAlwaysOnTop, on);
+    // What is stored is applied, whatever was asked for.
+    if (auto window = model_.mainWindow())
+        window->setLevel(alwaysOnTop() ? WindowHost::kFloatingLevel : WindowHost::kNormalLevel);
+    if (auto window = model_.mainWindow())
+        window->setCollectionBehavior(
+            alwaysOnTop() ? WindowHost::kCanJoinAllSpaces | WindowHost::kFullScreenAuxiliary : 0u);
+}
+
+double EditorModel::fontSize() const {
+    const double stored = model_.defaults().number(Defaults::kFontSize).value_or(kDefaultFontSize);
+    return stored == stored ? stored : kDefaultFontSize;  // NaN from a hand-edited file
+}
+
+double EditorModel::setFontSize(double size) {
+    const double held =
+        size == size ? std::clamp(size, kMinFontSize, kMaxFontSize) : kDefaultFontSize;
+    model_.defaults().setNumber(Defaults::kFontSize, held);
+    return held;
+}
+
+}  // namespace verbolin

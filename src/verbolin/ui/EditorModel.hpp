@@ -1,0 +1,91 @@
+#pragma once
+// The editor window's state and rules, without widgets: which part of the
+// transcript is shown (the scope), the search text, the timeline's selection
+// and the last paragraph copy, and what follows from them: the paragraphs
+// shown, whether they end live, the placeholder text, the listening button,
+// and the window options kept in the settings. Main thread only.
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/system/Date.hpp"
+#include "platform/system/Uuid.hpp"
+#include "verbolin/storage/Block.hpp"
+#include "verbolin/storage/SessionItem.hpp"
+
+namespace verbolin {
+
+class AppModel;
+
+class EditorModel {
+  public:
+    static constexpr const char* kAllScope = "all";
+    static constexpr double kDefaultFontSize = 26;
+    static constexpr double kMinFontSize = 14;
+    static constexpr double kMaxFontSize = 64;
+    static constexpr double kParagraphGap = 3.0;
+
+    explicit EditorModel(AppModel& model) : model_(model) {}
+    EditorModel(const EditorModel&) = delete;
+    EditorModel& operator=(const EditorModel&) = delete;
+
+    // The sidebar writes the scope through this reference.
+    std::string scope = kAllScope;
+    std::string search;
+    std::pair<int, int> selectedRange{0, 0};  // (location, length)
+    std::vector<platform::Uuid> selectedIDs;
+
+    // The open session becomes the scope, when there is one.
+    void onAppear();
+
+    std::optional<SessionItem> currentItem() const;
+    std::vector<Block> scopedBlocks() const;
+    bool scopeIsLive() const;
+    std::vector<Block> selectedBlocks() const;
+    std::string placeholder() const;
+    // The timeline (with the search field) is shown, else the placeholder.
+    bool showsTimeline() const;
+    bool hasSelection() const { return selectedRange.second > 0; }
+
+    // Deletes the paragraphs the selection touches in this scope and clears
+    // the selection; returns false, changing nothing, when there are none.
+    bool deleteSelection();
+    // Starts an unnamed session now and shows it.
+    void newSession();
+
+    // The copy confirmation. Each copy shows for its own two seconds: the
+    // timer of an earlier copy ends without clearing a later one.
+    std::optional<platform::Date> copiedAt() const { return copiedAt_; }
+    void copied(platform::Date now) { copiedAt_ = now; }
+    // Called when the timer of the copy made at `startedWith` ends.
+    void copyTimerEnded(platform::Date startedWith) {
+        if (copiedAt_ == startedWith) copiedAt_.reset();
+    }
+
+    // The toolbar's listening button.
+    struct ListenButton {
+        std::string title;
+        std::string symbol;
+        std::string help;
+        bool enabled = false;
+    };
+    ListenButton listenButton() const;
+    // Flips the stored "alwaysListen" preference and applies it.
+    void toggleListening();
+
+    bool alwaysOnTop() const;
+    // Stores the option, then applies what is stored to the window, if any.
+    void setAlwaysOnTop(bool on);
+
+    double fontSize() const;
+    // Stores the size, held to the slider's range; returns what was stored.
+    double setFontSize(double size);
+
+  private:
+    AppModel& model_;
+    std::optional<platform::Date> copiedAt_;
+};
+
+}  // namespace verbolin

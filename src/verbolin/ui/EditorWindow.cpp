@@ -1,0 +1,297 @@
+#include "verbolin/ui/EditorWindow.hpp"
+
+#include <QEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSlider>
+#include <QSplitter>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "verbolin/app/AppModel.hpp"
+#include "verbolin/ui/LevelMeter.hpp"
+#include "verbolin/ui/QtWindowHost.hpp"
+#include "verbolin/ui/SidebarWidget.hpp"
+#include "verbolin/ui/StatusBarWidget.hpp"
+#include "verbolin/ui/SymbolIcon.hpp"
+#include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/UiFonts.hpp"
+
+namespace verbolin {
+namespace {
+constexpr int kCopiedMs = int(StatusBarModel::kCopiedSeconds * 1000);
+}
+
+EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteboard& pasteboard,
+                           QWidget* parent)
+    : QMainWindow(parent),
+      model_(model),
+      main_(main),
+      editor_(model),
+      host_(std::make_shared<QtWindowHost>(this)) {
+    setWindowTitle(QStringLiteral("Verbolin"));
+    setObjectName(QStringLiteral("editor"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    // Set before the first show: changing it later makes a new native window,
+    // and the states asked of the window manager would go with the old one.
+    setWindowFlag(Qt::WindowStaysOnTopHint, editor_.alwaysOnTop());
+    editor_.onAppear();
+
+    splitter_ = new QSplitter(Qt::Horizontal, this);
+    splitter_->setChildrenCollapsible(false);
+    sidebar_ = new SidebarWidget(model_.store(), editor_.scope, pasteboard, splitter_);
+    sidebar_->setMinimumWidth(180);
+    sidebar_->setMaximumWidth(320);
+    sidebar_->onNewSession = [this] { newSession(); };
+    sidebar_->onScopeChanged = [this] { scheduleRefresh(); };
+
+    auto* detail = new QWidget(splitter_);
+    auto* column = new QVBoxLayout(detail);
+    column->setSpacing(0);
+    column->setContentsMargins(0, 0, 0, 0);
+    contentLayout_ = new QVBoxLayout;
+    contentLayout_->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(contentLayout_, 1);
+
+    placeholder_ = new QWidget(detail);
+    auto* empty = new QVBoxLayout(placeholder_);
+    empty->setContentsMargins(40, 40, 40, 40);
+    empty->setSpacing(10);
+    empty->addStretch(1);
+    placeholderIcon_ = new QLabel(placeholder_);
+    placeholderIcon_->setPixmap(SymbolIcon::icon("waveform").pixmap(40, 40));
+    placeholderIcon_->setAlignment(Qt::AlignCenter);
+    placeholderText_ = new QLabel(placeholder_);
+    placeholderText_->setFont(UiFonts::system(18));
+    placeholderText_->setAlignment(Qt::AlignCenter);
+    placeholderText_->setWordWrap(true);
+    for (QLabel* label : {placeholderIcon_, placeholderText_}) {
+        label->setEnabled(false);  // the tertiary style
+        empty->addWidget(label);
+    }
+    empty->addStretch(1);
+    contentLayout_->addWidget(placeholder_);
+
+    auto* divider = new QFrame(detail);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Plain);
+    divider->setEnabled(false);
+    column->addWidget(divider);
+    status_ = new StatusBarWidget(model_.engine(), platform::Clock::system(), detail);
+    column->addWidget(status_);
+
+    splitter_->addWidget(sidebar_);
+    splitter_->addWidget(detail);
+    splitter_->setStretchFactor(0, 0);
+    splitter_->setStretchFactor(1, 1);
+    splitter_->setSizes({230, kDefaultWidth - 230});
+    splitter_->setMinimumSize(kMinimumWidth, kMinimumHeight);
+    setCentralWidget(splitter_);
+    buildToolbar();
+    resize(kDefaultWidth, kDefaultHeight);
+
+    const auto later = [this] { scheduleRefresh(); };
+    auto& store = model_.store();
+    auto& engine = model_.engine();
+    segmentsToken_ = store.segments.observe(later);
+    sessionsToken_ = store.sessions.observe(later);
+    stateToken_ = engine.modelState.observe(later);
+    recordingToken_ = engine.isRecording.observe(later);
+    // The meter alone follows the level, many times a second.
+    levelToken_ = store.level.observe([this] { meter_->setLevel(model_.store().level.peek()); });
+    refresh();
+}
+
+EditorWindow::~EditorWindow() = default;
+
+void EditorWindow::buildToolbar() {
+    auto* bar = addToolBar(QStringLiteral("Toolbar"));
+    bar->setMovable(false);
+    bar->setFloatable(false);
+    bar->toggleViewAction()->setVisible(false);
+    bar->setIconSize(QSize(18, 18));
+
+    listen_ = new QToolButton(bar);
+    listen_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    listen_->setAutoRaise(true);
+    connect(listen_, &QToolButton::clicked, this, [this] {
+        editor_.toggleListening();
+        refresh();
+    });
+    bar->addWidget(listen_);
+    auto* meterBox = new QWidget(bar);
+    auto* meterRow = new QHBoxLayout(meterBox);
+    meterRow->setContentsMargins(6, 0, 6, 0);
+    meter_ = new LevelMeter(meterBox);
+    meter_->setFixedSize(80, 10);
+    meterRow->addWidget(meter_);
+    bar->addWidget(meterBox);
+
+    auto* spacer = new QWidget(bar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    bar->addWidget(spacer);
+
+    search_ = new QLineEdit(bar);
+    search_->setPlaceholderText(QStringLiteral("Search"));
+    search_->setClearButtonEnabled(true);
+    search_->setMaximumWidth(220);
+    connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        editor_.search = text.toStdString();
+        scheduleRefresh();
+    });
+    searchAction_ = bar->addWidget(search_);
+
+    pin_ = new QToolButton(bar);
+    pin_->setCheckable(true);
+    pin_->setAutoRaise(true);
+    pin_->setToolTip(QStringLiteral("Always on top"));
+    connect(pin_, &QToolButton::toggled, this, [this](bool on) {
+        if (on == editor_.alwaysOnTop()) return;  // a refresh setting what is stored
+        editor_.setAlwaysOnTop(on);
+        refresh();
+    });
+    bar->addWidget(pin_);
+
+    auto* sizeBox = new QWidget(bar);
+    auto* sizeRow = new QHBoxLayout(sizeBox);
+    sizeRow->setContentsMargins(6, 0, 6, 0);
+    sizeRow->setSpacing(6);
+    auto* smaller = new QLabel(sizeBox);
+    smaller->setPixmap(SymbolIcon::icon("textformat.size.smaller").pixmap(14, 14));
+    auto* larger = new QLabel(sizeBox);
+    larger->setPixmap(SymbolIcon::icon("textformat.size.larger").pixmap(18, 18));
+    slider_ = new QSlider(Qt::Horizontal, sizeBox);
+    slider_->setRange(int(EditorModel::kMinFontSize * kSliderScale),
+                      int(EditorModel::kMaxFontSize * kSliderScale));
+    slider_->setFixedWidth(110);
+    slider_->setValue(int(editor_.fontSize() * kSliderScale));
+    connect(slider_, &QSlider::valueChanged, this, [this](int value) {
+        const double size = double(value) / kSliderScale;
+        if (size == editor_.fontSize()) return;
+        editor_.setFontSize(size);
+        if (pane_) {
+            auto inputs = pane_->model().inputs();
+            inputs.fontSize = editor_.fontSize();
+            pane_->setInputs(std::move(inputs));
+        }
+    });
+    sizeRow->addWidget(smaller);
+    sizeRow->addWidget(slider_);
+    sizeRow->addWidget(larger);
+    bar->addWidget(sizeBox);
+}
+
+void EditorWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Told again after every show: the model re-applies the window options.
+    model_.setMainWindow(host_);
+}
+
+void EditorWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) scheduleRefresh();
+}
+
+void EditorWindow::scheduleRefresh() {
+    if (refreshQueued_) return;
+    refreshQueued_ = true;
+    QTimer::singleShot(0, this, [this] {
+        refreshQueued_ = false;
+        refresh();
+    });
+}
+
+void EditorWindow::makePane() {
+    delete pane_;
+    TimelinePaneServices services;
+    services.recorder = DebugRecorder::shared();
+    TimelinePaneInputs inputs;
+    inputs.store = &model_.store();
+    pane_ = new TimelinePane(std::move(inputs), main_, std::move(services),
+                             placeholder_->parentWidget());
+    pane_->setContentsMargins(4, 8, 12, 4);
+    contentLayout_->addWidget(pane_);
+    paneScope_ = editor_.scope;
+}
+
+void EditorWindow::refresh() {
+    auto& engine = model_.engine();
+    const bool timeline = editor_.showsTimeline();
+    searchAction_->setVisible(timeline);
+    if (timeline) {
+        // A new scope gets a new pane, with its own scroll position and
+        // live-follow state.
+        if (!pane_ || paneScope_ != editor_.scope) makePane();
+        TimelinePaneInputs inputs;
+        inputs.store = &model_.store();
+        inputs.blocks = std::make_shared<const std::vector<Block>>(editor_.scopedBlocks());
+        inputs.fontSize = editor_.fontSize();
+        inputs.showsLive = editor_.scopeIsLive();
+        if (editor_.scope == EditorModel::kAllScope)
+            inputs.sectionStarts = model_.store().sessionStartBlocks();
+        inputs.onDeleteSelection = [this] { deleteSelection(); };
+        inputs.onCopyBlock = [this](const Block&) {
+            paragraphCopied(std::chrono::system_clock::now());
+        };
+        inputs.onSelection = [this](std::pair<int, int> range,
+                                    const std::vector<platform::Uuid>& ids) {
+            editor_.selectedRange = range;
+            editor_.selectedIDs = ids;
+            updateStatusSelection();
+        };
+        pane_->setInputs(std::move(inputs));
+        placeholder_->hide();
+        pane_->show();
+    } else {
+        if (pane_) pane_->hide();
+        placeholderText_->setText(QString::fromStdString(editor_.placeholder()));
+        placeholder_->show();
+    }
+    if (QString::fromStdString(editor_.search) != search_->text())
+        search_->setText(QString::fromStdString(editor_.search));
+
+    const auto button = editor_.listenButton();
+    listen_->setText(QString::fromStdString(button.title));
+    listen_->setIcon(SymbolIcon::icon(QString::fromStdString(button.symbol)));
+    listen_->setToolTip(QString::fromStdString(button.help));
+    listen_->setEnabled(button.enabled);
+    meter_->setActive(engine.isRecording.peek());
+    meter_->setLevel(model_.store().level.peek());
+
+    const bool onTop = editor_.alwaysOnTop();
+    pin_->setChecked(onTop);
+    pin_->setIcon(SymbolIcon::icon(onTop ? "pin.fill" : "pin"));
+    const int value = int(editor_.fontSize() * kSliderScale);
+    if (slider_->value() != value) slider_->setValue(value);
+    updateStatusSelection();
+}
+
+void EditorWindow::updateStatusSelection() {
+    status_->setSelection(editor_.selectedBlocks(), editor_.hasSelection());
+    status_->setCopiedAt(editor_.copiedAt());
+}
+
+void EditorWindow::deleteSelection() {
+    if (!editor_.showsTimeline() || !editor_.hasSelection()) return;
+    if (editor_.deleteSelection()) refresh();
+}
+
+void EditorWindow::newSession() {
+    editor_.newSession();
+    refresh();
+}
+
+void EditorWindow::paragraphCopied(platform::Date now) {
+    editor_.copied(now);
+    QTimer::singleShot(kCopiedMs, this, [this, now] {
+        editor_.copyTimerEnded(now);
+        status_->setCopiedAt(editor_.copiedAt());
+    });
+    status_->setCopiedAt(editor_.copiedAt());
+}
+
+}  // namespace verbolin

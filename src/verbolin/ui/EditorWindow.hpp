@@ -1,0 +1,111 @@
+#pragma once
+// The editor window: the session sidebar beside the timeline (or, for an
+// empty transcript, a placeholder that follows the engine), the status bar
+// under it, and a toolbar with the listening button, the level meter, the
+// search field, "Always on top" and the text size. The rules live in
+// EditorModel; this lays out, renders on change and forwards. The window's
+// state goes with it: the shell deletes it on close and makes a new one.
+// Main thread only.
+
+#include <QMainWindow>
+#include <QPointer>
+#include <memory>
+#include <string>
+
+#include "platform/system/MainExecutor.hpp"
+#include "platform/system/Observable.hpp"
+#include "verbolin/ui/EditorModel.hpp"
+#include "verbolin/ui/TimelinePane.hpp"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QSlider;
+class QSplitter;
+class QToolButton;
+class QVBoxLayout;
+
+namespace verbolin {
+
+class AppModel;
+class LevelMeter;
+class Pasteboard;
+class QtWindowHost;
+class SidebarWidget;
+class StatusBarWidget;
+
+class EditorWindow final : public QMainWindow {
+    Q_OBJECT
+  public:
+    static constexpr int kDefaultWidth = 960, kDefaultHeight = 600;
+    static constexpr int kMinimumWidth = 520, kMinimumHeight = 320;
+    static constexpr int kSliderScale = 100;  // slider steps per point of text size
+
+    // `model`, `main` and `pasteboard` must outlive the window.
+    EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteboard& pasteboard,
+                 QWidget* parent = nullptr);
+    ~EditorWindow() override;
+
+    EditorModel& editor() { return editor_; }
+    // What the application model drives; handed to it on every show.
+    std::shared_ptr<QtWindowHost> host() const { return host_; }
+
+    // Renders the current state now (it otherwise follows on the next turn).
+    void refresh();
+    // Deletes the selected paragraphs when there is a selection. The
+    // timeline's Ctrl+Backspace asks for it; with only a caret the key
+    // deletes the word before it, and in any other field it is theirs.
+    void deleteSelection();
+    void newSession();
+    // A paragraph was copied from the timeline at `now`.
+    void paragraphCopied(platform::Date now);
+
+    TimelinePane* pane() const { return pane_; }
+    QWidget* placeholder() const { return placeholder_; }
+    QLabel* placeholderText() const { return placeholderText_; }
+    QAction* searchAction() const { return searchAction_; }
+    QLineEdit* searchField() const { return search_; }
+    QToolButton* listenButton() const { return listen_; }
+    QToolButton* pinButton() const { return pin_; }
+    QSlider* fontSlider() const { return slider_; }
+    SidebarWidget* sidebar() const { return sidebar_; }
+    StatusBarWidget* statusBar() const { return status_; }
+    LevelMeter* levelMeter() const { return meter_; }
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    // Settings the tray menu changed meanwhile show when the window comes back.
+    void changeEvent(QEvent* event) override;
+
+  private:
+    void scheduleRefresh();
+    void buildToolbar();
+    void makePane();
+    void updateStatusSelection();
+
+    AppModel& model_;
+    platform::MainExecutor& main_;
+    EditorModel editor_;
+    std::shared_ptr<QtWindowHost> host_;
+    std::string paneScope_;  // the scope the pane was made for
+    bool refreshQueued_ = false;
+
+    SidebarWidget* sidebar_;
+    QSplitter* splitter_;
+    QVBoxLayout* contentLayout_;
+    QPointer<TimelinePane> pane_;
+    QWidget* placeholder_;
+    QLabel* placeholderIcon_;
+    QLabel* placeholderText_;
+    StatusBarWidget* status_;
+    QToolButton* listen_ = nullptr;
+    LevelMeter* meter_ = nullptr;
+    QLineEdit* search_ = nullptr;
+    QAction* searchAction_ = nullptr;
+    QToolButton* pin_ = nullptr;
+    QSlider* slider_ = nullptr;
+    platform::ObservationToken segmentsToken_, sessionsToken_, stateToken_, recordingToken_,
+        levelToken_;
+};
+
+}  // namespace verbolin

@@ -1,0 +1,51 @@
+#pragma once
+// The one way the application ends, whatever asked for it (the tray's
+// "Quit Verbolin", Ctrl+Q, SIGTERM or SIGINT, the session ending): the
+// windows, tray item and hot key go at once, then listening stops and the
+// last utterance's text is stored, and only then does the event loop end.
+// Main thread only.
+
+#include <chrono>
+#include <functional>
+
+#include "platform/system/MainExecutor.hpp"
+
+namespace verbolin {
+
+class QuitPath {
+  public:
+    struct Steps {
+        std::function<void()> withdraw;    // hide everything the user can see
+        std::function<void()> stopEngine;  // returns once listening has stopped
+        std::function<void()> finish;      // ends the event loop
+    };
+
+    // How long the windows get to disappear from the screen before the
+    // engine stops: stopping holds the main thread, and the window system
+    // only hears of a hidden window once the loop has run on.
+    static constexpr std::chrono::milliseconds kWithdrawDelay{50};
+
+    // `main` must outlive the path.
+    QuitPath(platform::MainExecutor& main, Steps steps) : main_(main), steps_(std::move(steps)) {}
+
+    // Starts quitting; a request while quitting changes nothing. Returns at
+    // once: the steps after withdrawing run on later turns of the main loop,
+    // so the event that asked (a menu choice, a key) finishes first.
+    void request();
+
+    bool quitting() const { return quitting_; }
+    // Whether the engine has been stopped by this path.
+    bool engineStopped() const { return engineStopped_; }
+
+    // For an event loop that ended some other way: stops the engine if the
+    // path has not, so every ending waits for it.
+    void stopEngineIfNeeded();
+
+  private:
+    platform::MainExecutor& main_;
+    Steps steps_;
+    bool quitting_ = false;
+    bool engineStopped_ = false;
+};
+
+}  // namespace verbolin

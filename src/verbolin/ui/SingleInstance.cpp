@@ -1,0 +1,56 @@
+#include "verbolin/ui/SingleInstance.hpp"
+
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+namespace verbolin {
+namespace {
+constexpr char kShow[] = "show\n";
+constexpr int kWaitMs = 1000;
+}  // namespace
+
+QString SingleInstance::serverName(const std::filesystem::path& dataFolder) {
+    const QByteArray folder = QByteArray::fromStdString(dataFolder.lexically_normal().string());
+    const QByteArray hash = QCryptographicHash::hash(folder, QCryptographicHash::Sha256).toHex();
+    return QStringLiteral("verbolin-%1-%2").arg(::getuid()).arg(QString::fromLatin1(hash.left(16)));
+}
+
+bool SingleInstance::askRunningToShow(const QString& name) {
+    QLocalSocket socket;
+    socket.connectToServer(name);
+    if (!socket.waitForConnected(kWaitMs)) return false;
+    socket.write(kShow);
+    if (!socket.waitForBytesWritten(kWaitMs)) return false;
+    // The answer tells that the request was read, not only sent.
+    return socket.waitForReadyRead(kWaitMs) && socket.readAll().startsWith("ok");
+}
+
+SingleInstance::SingleInstance(const QString& name, std::function<void()> onShowRequest)
+    : server_(std::make_unique<QLocalServer>()), onShowRequest_(std::move(onShowRequest)) {
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_->listen(name)) {
+        QLocalServer::removeServer(name);
+        server_->listen(name);
+    }
+    connect(server_.get(), &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = server_->nextPendingConnection()) {
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+                if (!socket->canReadLine()) return;
+                const QByteArray line = socket->readLine();
+                if (line == kShow && onShowRequest_) onShowRequest_();
+                socket->write("ok\n");
+                socket->flush();
+            });
+        }
+    });
+}
+
+SingleInstance::~SingleInstance() = default;
+
+bool SingleInstance::listening() const { return server_->isListening(); }
+
+}  // namespace verbolin

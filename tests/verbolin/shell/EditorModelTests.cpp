@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include "verbolin/app/AppModel.hpp"
+#include "verbolin/app/AppTestSupport.hpp"
+#include "verbolin/ui/EditorModel.hpp"
+
+using namespace apptest;
+using verbolin::AppModel;
+using verbolin::Defaults;
+using verbolin::EditorModel;
+using verbolin::Segment;
+using ModelState = verbolin::TranscriptionEngine::ModelState;
+
+namespace {
+
+platform::Date now() { return platform::Clock::system().now(); }
+
+Segment seg(platform::Date start, std::string text) {
+    Segment s;
+    s.start = start;
+    s.end = start + std::chrono::seconds(1);
+    s.text = std::move(text);
+    return s;
+}
+
+class EditorModelTest : public ::testing::Test {
+  protected:
+    EditorModelTest() {
+        AppModel::Services s;
+        s.main = &world.main;
+        s.defaults = &world.defaults;
+        s.storeDirectory = env.home.path() / "store";
+        s.engine = world.services();
+        model = std::make_unique<AppModel>(std::move(s));
+        editor = std::make_unique<EditorModel>(*model);
+    }
+    ~EditorModelTest() override { model->engine().stopAndWait(); }
+
+    // Three segments a second apart (one paragraph), then one more after a
+    // long pause (a second paragraph).
+    void twoParagraphs(platform::Date start) {
+        auto& store = model->store();
+        store.append(seg(start, "alpha one"));
+        store.append(seg(start + std::chrono::seconds(2), "bravo two"));
+        store.append(seg(start + std::chrono::seconds(4), "charlie three"));
+        store.append(seg(start + std::chrono::seconds(30), "delta four"));
+    }
+    // A session that started `ago` before now.
+    verbolin::SessionMarker sessionSince(std::chrono::seconds ago) {
+        auto marker = model->store().startSession(std::nullopt);
+        marker.start = now() - ago;
+        auto markers = model->store().sessions.peek();
+        markers.back() = marker;
+        model->store().sessions.set(markers);
+        return marker;
+    }
+    std::vector<std::string> shownTexts() {
+        std::vector<std::string> texts;
+        for (auto& b : editor->scopedBlocks()) texts.push_back(b.text());
+        return texts;
+    }
+
+    TestEnvironment env;
+    EngineWorld world;
+    std::unique_ptr<AppModel> model;
+    std::unique_ptr<EditorModel> editor;
+};
+
+TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
+    struct Case {
+        ModelState state;
+        bool recording;
+        std::string text;
+    } cases[] = {
+        {ModelState::failed("boom"), false,
+         "The speech model could not be loaded. See the status bar to retry."},
+        {ModelState::loading("Downloading speech model\u2026 3 of 9 MB"), false,
+         "Downloading speech model\u2026 3 of 9 MB"},
+        {ModelState::idle(), false, "Starting\u2026"},
+        {ModelState::ready(), true,
+         "Start talking. Everything you say is saved here with a timestamp."},
+        {ModelState::ready(), false, "Paused. Press Listen to start."},
+    };
+    auto& engine = model->engine();
+    for (const auto& c : cases) {
+        engine.modelState.set(c.state);
+        engine.isRecording.set(c.recording);
+        EXPECT_EQ(editor->placeholder(), c.text);
+        EXPECT_FALSE(editor->showsTimeline());
+    }
+    // An empty session still shows the (empty) timeline.
+    editor->scope = "day:0.0";
+    EXPECT_TRUE(editor->showsTimeline());
+    editor->scope = EditorModel::kAllScope;
+    model->store().append(seg(now(), "words"));
+    engine.modelState.set(ModelState::failed("boom"));
+    EXPECT_TRUE(editor->showsTimeline());
+}
+
+TEST_F(EditorModelTest, SearchNarrowsByWholeParagraphs) {
+    twoParagraphs(now() - std::chrono::minutes(5));
+    struct Case {
+        std::string search;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {"", {"alpha one bravo two charlie three", "delta four"}},
+        {" \t  ", {"alpha one bravo two charlie three", "delta four"}},
+        {"bravo", {"alpha one bravo two charlie three"}},
+        {"  delta\t", {"delta four"}},
+        {"zulu", {}},
+    };
+    for (const auto& c : cases) {
+        editor->search = c.search;
+        EXPECT_EQ(shownTexts(), c.shown) << "search '" << c.search << "'";
+        EXPECT_TRUE(editor->showsTimeline());  // no hits: an empty timeline, not the placeholder
+    }
+}
+
+TEST_F(EditorModelTest, SessionScopesAndLiveness) {
+    auto& store = model->store();
+    const auto first = sessionSince(std::chrono::minutes(10));
+    twoParagraphs(now() - std::chrono::minutes(5));
+    const auto second = store.startSession(std::nullopt);
+
+    editor->scope = first.id.string();
+    ASSERT_TRUE(editor->currentItem().has_value());
+    EXPECT_EQ(shownTexts().size(), 2u);
+    EXPECT_FALSE(editor->scopeIsLive());  // closed by the next session
+    editor->scope = second.id.string();
+    EXPECT_TRUE(editor->scopedBlocks().empty());
+    EXPECT_TRUE(editor->scopeIsLive());
+    editor->scope = "no-such-item";  // gone: shows everything and counts as live
+    EXPECT_EQ(shownTexts().size(), 2u);
+    EXPECT_TRUE(editor->scopeIsLive());
+
+    editor->scope = EditorModel::kAllScope;
+    editor->onAppear();
+    EXPECT_EQ(editor->scope, second.id.string());
+}
+
+TEST_F(EditorModelTest, NewSessionShowsAnEmptyLiveTimelineAndClearsTheSearch) {
+    twoParagraphs(now() - std::chrono::minutes(5));
+    editor->search = "alpha";
+    editor->newSession();
+    const auto open = model->store().currentSession();
+    ASSERT_TRUE(open.has_value());
+    EXPECT_EQ(editor->scope, open->id);
+    EXPECT_EQ(editor->scope, open->marker->id.string());  // upper-case text
+    EXPECT_TRUE(editor->search.empty());
+    EXPECT_TRUE(editor->scopedBlocks().empty());
+    EXPECT_TRUE(editor->scopeIsLive());
+}
+
+TEST_F(EditorModelTest, DeleteSelectionTakesOnlySelectedParagraphsInScope) {
+    auto& store = model->store();
+    const auto first = sessionSince(std::chrono::minutes(10));
+    twoParagraphs(now() - std::chrono::minutes(5));
+    const auto all = editor->scopedBlocks();
+    ASSERT_EQ(all.size(), 2u);
+
+    // Nothing selected: nothing happens, the state stays.
+    editor->selectedRange = {3, 0};
+    EXPECT_FALSE(editor->deleteSelection());
+    EXPECT_EQ(editor->selectedRange, std::make_pair(3, 0));
+
+    // Selected ids outside the scope select nothing.
+    store.startSession(std::nullopt);
+    editor->scope = model->store().currentSession()->id;
+    editor->selectedIDs = {all[0].id, all[1].id};
+    editor->selectedRange = {0, 12};
+    EXPECT_TRUE(editor->selectedBlocks().empty());
+    EXPECT_FALSE(editor->deleteSelection());
+    EXPECT_EQ(editor->selectedIDs.size(), 2u);
+    EXPECT_EQ(store.segments.peek().size(), 4u);
+
+    // Both paragraphs in scope: both go, and the selection is cleared.
+    editor->scope = first.id.string();
+    ASSERT_EQ(editor->selectedBlocks().size(), 2u);
+    EXPECT_TRUE(editor->deleteSelection());
+    EXPECT_TRUE(store.segments.peek().empty());
+    EXPECT_TRUE(editor->selectedIDs.empty());
+    EXPECT_EQ(editor->selectedRange, std::make_pair(0, 0));
+}
+
+TEST_F(EditorModelTest, ASecondCopyWithinTwoSecondsKeepsItsConfirmation) {
+    const auto t1 = now(), t2 = t1 + std::chrono::milliseconds(900);
+    editor->copied(t1);
+    editor->copied(t2);
+    editor->copyTimerEnded(t1);  // the first copy's timer must not end the second's
+    EXPECT_EQ(editor->copiedAt(), t2);
+    editor->copyTimerEnded(t2);
+    EXPECT_FALSE(editor->copiedAt().has_value());
+}
+
+TEST_F(EditorModelTest, ListeningButtonAndStoredOptions) {
+    auto& engine = model->engine();
+    for (auto state : {ModelState::loading("x"), ModelState::failed("x"), ModelState::idle()}) {
+        engine.modelState.set(state);
+        EXPECT_FALSE(editor->listenButton().enabled);
+    }
+    engine.modelState.set(ModelState::ready());
+    engine.isRecording.set(false);
+    EXPECT_TRUE(editor->listenButton().enabled);
+    EXPECT_EQ(editor->listenButton().title, "Listen");
+    engine.isRecording.set(true);
+    EXPECT_EQ(editor->listenButton().title, "Pause");
+    EXPECT_EQ(editor->listenButton().help, "Pause background listening");
+
+    // "alwaysListen" absent counts as true: the first press stores false.
+    ASSERT_FALSE(world.defaults.boolean(Defaults::kAlwaysListen).has_value());
+    editor->toggleListening();
+    EXPECT_EQ(world.defaults.boolean(Defaults::kAlwaysListen), false);
+
+    // No window: only the setting; with one, what is stored is applied.
+    editor->setAlwaysOnTop(true);
+    EXPECT_EQ(world.defaults.boolean(Defaults::kAlwaysOnTop), true);
+    auto window = std::make_shared<FakeWindow>();
+    model->setMainWindow(window);
+    EXPECT_EQ(window->level, verbolin::WindowHost::kFloatingLevel);
+    editor->setAlwaysOnTop(false);
+    EXPECT_EQ(window->level, verbolin::WindowHost::kNormalLevel);
+    EXPECT_EQ(window->behavior, 0);
+    editor->setAlwaysOnTop(true);
+    EXPECT_EQ(window->behavior, 257);
+
+    struct {
+        double asked, stored;
+    } sizes[] = {{10, 14}, {14, 14}, {33.5, 33.5}, {64, 64}, {200, 64}, {std::nan(""), 26}};
+    for (auto s : sizes) {
+        EXPECT_EQ(editor->setFontSize(s.asked), s.stored);
+        EXPECT_EQ(world.defaults.number(Defaults::kFontSize), s.stored);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,405 @@
+// The whole application on an X server: `verbolin` started as its own process
+// with a random-weights model pack in a temporary data folder, a private
+// PulseAudio server and trayer owning the tray. Its window and tray icon
+// appear, Ctrl+Alt+Space pressed through XTest hides and shows the window, a
+// second launch brings the window back, and SIGTERM ends it promptly with the
+// transcript database intact. ctest runs it under xvfb-run.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+#include "support/GeneratedAudio.hpp"
+#include "support/PrivatePulseServer.hpp"
+#include "support/TempDir.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+// Last: Xlib defines macros that clash with names in the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Display_ {
+    Display* d = XOpenDisplay(nullptr);
+    ~Display_() {
+        if (d) XCloseDisplay(d);
+    }
+};
+
+std::optional<std::pair<std::string, std::string>> windowClass(Display* d, Window w) {
+    XClassHint hint{};
+    if (!XGetClassHint(d, w, &hint)) return std::nullopt;
+    std::pair<std::string, std::string> names{hint.res_name ? hint.res_name : "",
+                                              hint.res_class ? hint.res_class : ""};
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    return names;
+}
+
+std::vector<Window> children(Display* d, Window w) {
+    Window root = 0, parent = 0, *list = nullptr;
+    unsigned n = 0;
+    std::vector<Window> out;
+    if (XQueryTree(d, w, &root, &parent, &list, &n)) {
+        out.assign(list, list + n);
+        XFree(list);
+    }
+    return out;
+}
+
+// The first window under `top` (itself included) that `match` accepts.
+std::optional<Window> find(Display* d, Window top, const std::function<bool(Window)>& match) {
+    if (match(top)) return top;
+    for (Window c : children(d, top))
+        if (auto w = find(d, c, match)) return w;
+    return std::nullopt;
+}
+
+bool isApp(Display* d, Window w) {
+    auto c = windowClass(d, w);
+    return c && c->first == "verbolin";
+}
+
+// The editor: a top-level window of the application, larger than its helpers.
+std::optional<Window> editorWindow(Display* d) {
+    for (Window w : children(d, DefaultRootWindow(d))) {
+        XWindowAttributes a{};
+        if (isApp(d, w) && XGetWindowAttributes(d, w, &a) && a.width >= 400) return w;
+    }
+    return std::nullopt;
+}
+
+bool viewable(Display* d, Window w) {
+    XWindowAttributes a{};
+    return XGetWindowAttributes(d, w, &a) && a.map_state == IsViewable;
+}
+
+// An application window embedded anywhere inside trayer's panel.
+bool trayIconShown(Display* d) {
+    auto panel = find(d, DefaultRootWindow(d), [d](Window w) {
+        auto c = windowClass(d, w);
+        return c && c->second == "trayer" && c->first == "panel";
+    });
+    if (!panel) return false;
+    for (Window c : children(d, *panel))
+        if (find(d, c, [d](Window w) { return isApp(d, w); })) return true;
+    return false;
+}
+
+// Whether the keyboard focus is on `w` or inside it.
+bool focused(Display* d, Window w) {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(d, &focus, &revert);
+    return focus == w ||
+           (focus > PointerRoot && find(d, w, [focus](Window c) { return c == focus; }));
+}
+
+// Presses the keys together and lets them go in reverse order.
+void pressKeys(Display* d, const std::vector<KeySym>& syms) {
+    std::vector<KeyCode> keys;
+    for (KeySym sym : syms) keys.push_back(XKeysymToKeycode(d, sym));
+    // At a typist's pace: a few milliseconds between the key events.
+    const auto send = [d](KeyCode k, bool down) {
+        XTestFakeKeyEvent(d, k, down, CurrentTime);
+        XSync(d, False);
+        std::this_thread::sleep_for(15ms);
+    };
+    for (KeyCode k : keys) send(k, true);
+    for (auto k = keys.rbegin(); k != keys.rend(); ++k) send(*k, false);
+}
+
+void pressHotKey(Display* d) { pressKeys(d, {XK_Control_L, XK_Alt_L, XK_space}); }
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
+            const fs::path& log) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+// The exit status, or none when the process is still running at the limit.
+std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit) {
+    std::optional<int> status;
+    waitUntil(
+        [&] {
+            int s = 0;
+            if (::waitpid(pid, &s, WNOHANG) != pid) return false;
+            status = s;
+            return true;
+        },
+        limit);
+    return status;
+}
+
+// Asks the window to close, as a window manager's close button does.
+void requestClose(Display* d, Window w) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, w, False, NoEventMask, &e);
+    XFlush(d);
+}
+
+// The states a window asks the window manager for.
+std::vector<std::string> netWmState(Display* d, Window w) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<std::string> names;
+    if (XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM,
+                           &type, &format, &n, &after, &data) != Success ||
+        !data)
+        return names;
+    const auto* atoms = reinterpret_cast<const Atom*>(data);
+    for (unsigned long i = 0; i < n; ++i) {
+        char* name = XGetAtomName(d, atoms[i]);
+        names.emplace_back(name ? name : "");
+        XFree(name);
+    }
+    XFree(data);
+    return names;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+std::string integrity(const fs::path& db, int& segments) {
+    sqlite3* h = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            h, "PRAGMA integrity_check",
+            [](void* out, int, char** v, char**) {
+                *static_cast<std::string*>(out) = v[0] ? v[0] : "";
+                return 0;
+            },
+            &result, nullptr);
+    }
+    segments = int(verbolin::TranscriptStore(db.parent_path()).segments.peek().size());
+    sqlite3_close(h);
+    return result;
+}
+
+}  // namespace
+
+// A temporary data folder with a random-weights model pack.
+static void makePack(const fs::path& store) {
+    testsupport::runTool(std::string("'") + VERBOLIN_BINARY_DIR + "/verbolin-models' random '" +
+                         (store / "models/standard-v1").string() +
+                         "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
+                         "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2 "
+                         ">/dev/null");
+}
+
+TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    Display_ x;
+    ASSERT_NE(x.d, nullptr);
+    testsupport::TempDir dir("verbolin-notray");
+    makePack(dir / "data/Verbolin");
+    fs::create_directories(dir / "config/Verbolin");
+    std::ofstream(dir / "config/Verbolin/settings.json") << R"({"alwaysOnTop": true})";
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-null-source source_name=mic", "set-default-source mic"});
+    const fs::path log = dir / "verbolin.log";
+    const pid_t app = spawn(
+        {VERBOLIN_BINARY_DIR "/verbolin"},
+        {"XDG_DATA_HOME=" + (dir / "data").string(), "XDG_CONFIG_HOME=" + (dir / "config").string(),
+         "PULSE_SERVER=" + pulse.serverString(), "QT_QPA_PLATFORM=xcb"},
+        log);
+    const auto stop = [&] {
+        ::kill(app, SIGTERM);
+        if (!waitExit(app, 5s)) {
+            ::kill(app, SIGKILL);
+            ::waitpid(app, nullptr, 0);
+        }
+    };
+    const std::string message = "Press Ctrl+Alt+Space or run verbolin again";
+    std::optional<Window> window;
+    for (int round = 0; round < 2; ++round) {
+        // The window, the first time or brought back by the hot key.
+        if (!waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); },
+                       20s)) {
+            stop();
+            FAIL() << "round " << round << ": no window\n" << testsupport::readFile(log);
+        }
+        // "Always on top" asks to stay above the others on every workspace.
+        const auto states = netWmState(x.d, *window);
+        for (const char* state : {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY"})
+            EXPECT_NE(std::find(states.begin(), states.end(), state), states.end())
+                << state << " in round " << round;
+        requestClose(x.d, *window);
+        ASSERT_TRUE(waitUntil([&] { return !editorWindow(x.d); }, 5s));  // closed, not hidden
+        ASSERT_TRUE(waitUntil([&] { return count(testsupport::readFile(log), message) > 0; }, 5s))
+            << testsupport::readFile(log);
+        EXPECT_EQ(::waitpid(app, nullptr, WNOHANG), 0) << "the application ended with its window";
+        pressHotKey(x.d);
+    }
+    ASSERT_TRUE(
+        waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 5s));
+    EXPECT_EQ(count(testsupport::readFile(log), message), 1u) << testsupport::readFile(log);
+
+    // Ctrl+Q in the window quits through the same path as a signal.
+    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
+    pressKeys(x.d, {XK_Control_L, XK_q});
+    const auto status = waitExit(app, 5s);
+    if (!status) stop();
+    ASSERT_TRUE(status.has_value()) << "Ctrl+Q did not quit\n" << testsupport::readFile(log);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << testsupport::readFile(log);
+}
+
+TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    Display_ x;
+    ASSERT_NE(x.d, nullptr);
+    testsupport::TempDir dir("verbolin-shell");
+    const fs::path data = dir / "data", store = data / "Verbolin";
+    makePack(store);
+    {
+        // Something to show, and to find intact afterwards.
+        verbolin::TranscriptStore seed(store);
+        auto at = std::chrono::system_clock::now() - 1h;
+        for (const char* text : {"First paragraph of the morning notes.", "It goes on here.",
+                                 "A second paragraph after a pause."}) {
+            verbolin::Segment s;
+            s.start = at;
+            s.end = at + 2s;
+            s.text = text;
+            seed.append(s);
+            at += text[0] == 'I' ? 10s : 3s;
+        }
+    }
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-null-source source_name=mic", "set-default-source mic"});
+    fs::create_directories(dir / "runtime");
+    fs::permissions(dir / "runtime", fs::perms::owner_all);
+    const std::vector<std::string> env = {
+        "XDG_DATA_HOME=" + data.string(), "XDG_CONFIG_HOME=" + (dir / "config").string(),
+        "XDG_RUNTIME_DIR=" + (dir / "runtime").string(), "PULSE_SERVER=" + pulse.serverString(),
+        "QT_QPA_PLATFORM=xcb"};
+    const fs::path log = dir / "verbolin.log";
+
+    const pid_t tray = spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype",
+                              "request", "--height", "24", "--SetDockType", "false"},
+                             {}, dir / "trayer.log");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return find(x.d, DefaultRootWindow(x.d),
+                        [&](Window w) {
+                            auto c = windowClass(x.d, w);
+                            return c && c->second == "trayer";
+                        })
+                .has_value();
+        },
+        10s))
+        << "trayer did not start (scripts/install-deps installs it)";
+
+    const auto started = Clock::now();
+    const pid_t app = spawn({VERBOLIN_BINARY_DIR "/verbolin"}, env, log);
+    std::optional<Window> window;
+    const bool shown =
+        waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 20s);
+    const auto shownAfter = Clock::now() - started;
+    const auto kill = [&] {
+        ::kill(app, SIGKILL);
+        ::waitpid(app, nullptr, 0);
+        ::kill(tray, SIGTERM);
+        ::waitpid(tray, nullptr, 0);
+    };
+    if (!shown) kill();
+    ASSERT_TRUE(shown) << testsupport::readFile(log);
+    std::cout << "[ INFO     ] window shown "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(shownAfter).count()
+              << " ms after launch\n";
+    EXPECT_TRUE(waitUntil([&] { return trayIconShown(x.d); }, 5s)) << testsupport::readFile(log);
+
+    // The window takes the focus when shown; a press then hides it.
+    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
+    pressHotKey(x.d);
+    EXPECT_TRUE(waitUntil([&] { return !viewable(x.d, *window); }, 3s));
+    pressHotKey(x.d);
+    EXPECT_TRUE(waitUntil([&] { return viewable(x.d, *window); }, 3s));
+
+    // Hidden again, a second launch shows it and ends at once.
+    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
+    pressHotKey(x.d);
+    EXPECT_TRUE(waitUntil([&] { return !viewable(x.d, *window); }, 3s));
+    const pid_t second = spawn({VERBOLIN_BINARY_DIR "/verbolin"}, env, dir / "second.log");
+    const auto secondStatus = waitExit(second, 10s);
+    ASSERT_TRUE(secondStatus.has_value()) << testsupport::readFile(dir / "second.log");
+    EXPECT_TRUE(WIFEXITED(*secondStatus) && WEXITSTATUS(*secondStatus) == 0);
+    EXPECT_TRUE(waitUntil([&] { return viewable(x.d, *window); }, 3s));
+
+    // Let the model load and listening start before the picture.
+    waitUntil([&] { return false; }, 1500ms);
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(WId(*window));
+    EXPECT_EQ(shot.size(), QSize(960, 600));
+    EXPECT_TRUE(shot.save(
+        QString::fromStdString(std::string(VERBOLIN_BINARY_DIR) + "/app-window-screenshot.png")));
+
+    const auto termAt = Clock::now();
+    ::kill(app, SIGTERM);
+    const auto status = waitExit(app, 2s);
+    std::cout
+        << "[ INFO     ] exited "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - termAt).count()
+        << " ms after SIGTERM\n";
+    if (!status) kill();
+    ::kill(tray, SIGTERM);
+    ::waitpid(tray, nullptr, 0);
+    ASSERT_TRUE(status.has_value()) << "still running 2 s after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << *status << testsupport::readFile(log);
+    int segments = 0;
+    EXPECT_EQ(integrity(store / "transcript.sqlite", segments), "ok");
+    EXPECT_GE(segments, 3);
+}
