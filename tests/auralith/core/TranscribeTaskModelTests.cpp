@@ -35,9 +35,11 @@ struct Sentence {
     double start, end;
 };
 
-// The model's published error rate plus a margin: the spread measured over
-// repeated runs of this recording, and the difference between these twenty
-// sentences and the hundred the published figure is over.
+// The model's published error rate plus a margin. Measured here: 0.426 in
+// every one of 11 runs, quiet, under full load and on one core (the draws are
+// seeded, so runs do not differ); the margin is for these twenty sentences
+// against the hundred the published figure is over, and for rounding changes
+// in the kernels.
 constexpr double kWordErrorBound = testsupport::kTrainedModelPublishedWER + 0.06;
 
 // The first twenty held-out sentences, each half a second into a window of
@@ -91,7 +93,7 @@ TEST_F(TranscribeTaskModelTest, RandomWeightsRunEndsAndReportsItsFallbacks) {
                                 VERBOLIN_TEST_DATA_DIR + "/whisper-en-tokenizer' >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     std::vector<Sentence> sentences;
-    const auto audio = recording(sentences);
+    const auto audio = recording(sentences, 3);
     capture(vortil::Logging::LogLevel::info);
     std::int64_t completed = 0;
     const auto result = transcribe(dir.path() / "model", audio, &completed);

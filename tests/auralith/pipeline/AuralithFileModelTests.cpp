@@ -31,8 +31,9 @@ using auralith::Auralith;
 using auralith::DecodingOptions;
 namespace fs = std::filesystem;
 
-// The model's published error rate plus the spread measured over repeated
-// runs and over these eight sentences against the hundred it is stated for.
+// The model's published error rate plus a margin. Measured: the batch 0.352
+// in each of 11 runs; the live stream, which depends on timing, 0.2 in 10 of
+// 11 runs and 0.4 once (each word of its two sentences is 0.1).
 constexpr double kWordErrorBound = testsupport::kTrainedModelPublishedWER + 0.10;
 
 std::vector<std::string> sentences() {

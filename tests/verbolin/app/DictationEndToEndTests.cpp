@@ -33,9 +33,9 @@ const std::vector<std::string> kSentences = [] {
     return heldOut;
 }();
 
-// The model's published error rate plus the spread measured over repeated
-// runs through the app, and over these four sentences against the hundred it
-// is stated for.
+// The model's published error rate plus a margin. Measured: 0.414 in each of
+// 11 runs through the app, quiet and under full load; a word of these four
+// sentences is 0.034, so the margin allows three more wrong words.
 constexpr double kWordErrorBound = testsupport::kTrainedModelPublishedWER + 0.10;
 
 // Plays 16 kHz mono s16le into the FIFO at real time: each sentence after two
