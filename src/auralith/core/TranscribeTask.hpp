@@ -107,10 +107,11 @@ class TranscribeTask {
   protected:
     // Decodes one window at the temperatures of the fallback schedule until a
     // result needs no fallback or the schedule ends, and returns the last
-    // result. Temperature draws are seeded from the window's start, so the
-    // same audio gives the same text on every run. Detects the language first when the model is
-    // multilingual, no language is set and detection is asked for. Adds the decoding timings of
-    // every try to the task's. Throws WhisperError::decodingFailed when no try ran (a negative
+    // result. Temperature draws are seeded from the window's start and the
+    // try, so the same audio gives the same text on every run. Detects the
+    // language first when the model is multilingual, no language is set and
+    // detection is asked for. Adds the decoding timings of every try to the
+    // task's. Throws WhisperError::decodingFailed when no try ran (a negative
     // fallback count).
     virtual DecodingResult decodeWithFallback(
         const std::shared_ptr<AudioEncoderOutputType>& encoderSegment,
