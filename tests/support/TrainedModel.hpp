@@ -34,9 +34,11 @@ inline std::filesystem::path trainedModel() {
     if (!std::filesystem::exists(folder / "config.json") ||
         !std::filesystem::exists(folder / "model.safetensors"))
         throw std::runtime_error(
-            "the trained test model must be a checkpoint folder in the transformers layout "
-            "(config.json, model.safetensors; VERBOLIN_TRAINED_MODEL names another one): " +
-            folder.string());
+            env && *env ? "VERBOLIN_TRAINED_MODEL must name a checkpoint folder in the "
+                          "transformers layout (config.json, model.safetensors), not a model "
+                          "pack: " +
+                              folder.string()
+                        : "the trained test model is missing from " + folder.string());
     return folder;
 }
 
