@@ -1,6 +1,7 @@
 // Loading audio files to 16 kHz mono, against the ffmpeg program doing the
-// same conversion in the same run, and the memory incremental loading holds
-// for a long file.
+// same conversion in the same run, the memory incremental loading holds for
+// a long file, and the memory whole-file loading takes for a long file and
+// for tiny files whose headers claim hours.
 //
 //   cmake -B build -DVERBOLIN_BUILD_BENCH=ON && cmake --build build --target
 //   bench_AudioFileLoadingBench build/bench_AudioFileLoadingBench
@@ -18,6 +19,7 @@
 
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/audio/EnergyVAD.hpp"
+#include "support/HostileAudio.hpp"
 
 namespace {
 
@@ -118,6 +120,74 @@ BENCHMARK(BM_IncrementalTwoHourMp3PeakMemory)
     ->Arg(120)
     ->Arg(30)
     ->Arg(240)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+// Whole-file loading's resident-memory peak above the level before the
+// load, against the size of what it returns. Argument 0 is a three-hour
+// 44.1 kHz stereo MP3 (its 16 kHz output is 691 MB; made on the first run,
+// which takes a few minutes); 1 to 3 are tiny files whose headers claim hours
+// (a 58-byte WAV, a 385-byte MP3, a 56-byte FLAC), each loaded as an array
+// and as one buffer. Run one argument per process (--benchmark_filter=
+// 'WholeFile.*/0'): memory an earlier run left resident hides the next peak.
+void BM_WholeFilePeakMemory(benchmark::State& state) {
+    static testsupport::TempDir scratch("verbolin-bench-hostile");
+    std::string path;
+    switch (state.range(0)) {
+        case 0:
+            path = benchFile("3h.mp3", "aevalsrc=0.4*sin(2*PI*440*t)|0.3*sin(2*PI*660*t):s=44100",
+                             10800, "-f mp3 -c:a libmp3lame -b:a 128k");
+            break;
+        case 1:
+            path = (scratch / "claims-53h.wav").string();
+            std::ofstream(path, std::ios::binary) << testsupport::wavClaiming53Hours();
+            break;
+        case 2:
+            path = (scratch / "claims-15h.mp3").string();
+            std::ofstream(path, std::ios::binary)
+                << testsupport::mp3Claiming15Hours(scratch.path());
+            break;
+        default:
+            path = (scratch / "claims-27h.flac").string();
+            std::ofstream(path, std::ios::binary)
+                << testsupport::flacClaiming27Hours(scratch.path());
+            break;
+    }
+    if (path.empty()) return state.SkipWithError("cannot make the test file");
+    double peakMiB = 0, outputMiB = 0;
+    for (auto _ : state) {
+        std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
+        const long base = statusKiB("VmRSS:");
+        size_t samples = 0;
+        std::string errors;
+        auto attempt = [&](auto&& load) {
+            try {
+                samples = std::max(samples, size_t(load()));
+            } catch (const std::exception& e) {
+                errors += std::string(errors.empty() ? "" : "; ") + e.what();
+            }
+        };
+        attempt([&] {
+            return auralith::AudioProcessor::loadAudioAsFloatArray(path, ChannelMode::sumChannels())
+                .size();
+        });
+        if (state.range(0) != 0) {
+            attempt([&] {
+                return auralith::AudioProcessor::loadAudioFromPath(path, ChannelMode::sumChannels())
+                    .frameLength();
+            });
+        }
+        state.SetLabel(errors);
+        peakMiB = double(statusKiB("VmHWM:") - base) / 1024.0;
+        outputMiB = double(samples * sizeof(float)) / (1024.0 * 1024.0);
+    }
+    state.counters["peakAboveStartMiB"] = peakMiB;
+    state.counters["outputMiB"] = outputMiB;
+    if (outputMiB > 0) state.counters["peakPerOutput"] = peakMiB / outputMiB;
+}
+BENCHMARK(BM_WholeFilePeakMemory)
+    ->DenseRange(0, 3)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(1);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "auralith/ModelUtilities.hpp"
 #include "auralith/core/AudioEncoder.hpp"
 #include "auralith/core/Constants.hpp"
 #include "auralith/core/FeatureExtractor.hpp"
@@ -13,8 +14,9 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/text/SegmentSeeker.hpp"
 #include "auralith/utilities/HubApiWrapper.hpp"
-#include "auralith/utilities/ModelUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/system/Clock.hpp"
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/core/ProcessInfo.hpp"
@@ -95,6 +97,7 @@ Auralith::Auralith(const AuralithConfig& config)
     voiceActivityDetector_ = config.voiceActivityDetector;
     tokenizerFolder_ = config.tokenizerFolder ? config.tokenizerFolder : config.downloadBase;
     useBackgroundDownloadSession_ = config.useBackgroundDownloadSession;
+    downloadAllowed_ = config.download;
     currentTimings_ = TranscriptionTimings();
     // The level is process-wide: the pipeline made last decides it for all.
     Logging::updateLogLevel(config.verbose ? config.logLevel : Logging::LogLevel::none);
@@ -220,6 +223,8 @@ void Auralith::loadModels(bool prewarmMode) {
     setCurrentTimings(timings);
     Logging::info("Loaded models for whisper size: " + std::string(description(modelVariant())) +
                   " in " + twoDecimals(timings.modelLoading) + "s");
+    Logging::debug("Matrix products: " + platform::ml::matrixKernelName() +
+                   ", vector kernels: " + platform::ml::computeKernels().name);
 }
 
 void Auralith::loadTokenizerIfNeeded() {
@@ -246,7 +251,7 @@ void Auralith::loadTokenizerIfNeeded() {
                                     HubApiWrapper::RepoType::models})};
     }
     auto loaded = ModelUtilities::loadTokenizer(modelVariant(), tokenizerFolder(), searchPaths,
-                                                useBackgroundDownloadSession());
+                                                useBackgroundDownloadSession(), downloadAllowed_);
     auto timings = currentTimings();
     timings.tokenizerLoadTime = wallSeconds() - start;
     setCurrentTimings(timings);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system/TaskCancellation.hpp"
 #include "verbolin/listening/SpeechEngine.hpp"
 
 namespace testsupport {
@@ -80,8 +81,18 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
             }
             cv_.notify_all();
             if (reply.hold) {
+                // Held until released, or until the caller's task is
+                // cancelled, as the real recogniser gives up between steps.
                 const unsigned ticket = heldSoFar_++;
-                cv_.wait(lock, [&] { return releasedCount_ > ticket; });
+                while (!cv_.wait_for(lock, std::chrono::milliseconds(5),
+                                     [&] { return releasedCount_ > ticket; })) {
+                    if (platform::TaskCancellation::isCancelled()) {
+                        --running_;
+                        ++cancelledCount_;
+                        cv_.notify_all();
+                        throw platform::CancellationError();
+                    }
+                }
             }
         }
         if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
@@ -123,6 +134,11 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
         std::lock_guard lock(mutex_);
         return calls_;
     }
+    // Held calls that ended through cancellation instead of release().
+    int cancelledCount() const {
+        std::lock_guard lock(mutex_);
+        return cancelledCount_;
+    }
     int prepareCount() const {
         std::lock_guard lock(mutex_);
         return prepareCount_;
@@ -145,6 +161,7 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
     int maxRunning_ = 0;
     unsigned heldSoFar_ = 0;
     unsigned releasedCount_ = 0;
+    int cancelledCount_ = 0;
 };
 
 }  // namespace testsupport

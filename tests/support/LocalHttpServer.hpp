@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -40,6 +41,12 @@ class LocalHttpServer {
         size_t dropAfter = std::string::npos;
         int dropTimes = 0;
         bool ignoreRange = false;  // answer a ranged request with the whole body and 200
+        // Once `nextAfterGets` GET requests of the path have been answered,
+        // the path answers with this reply instead: a file that changes on
+        // the server. This server never honours If-Range, so a ranged request
+        // then gets a 206 cut from the new body.
+        std::shared_ptr<const Reply> next;
+        int nextAfterGets = 0;
 
         static Reply ok(std::string body) { return withBody(200, std::move(body)); }
         static Reply answer(int code, std::string body = {}) {
@@ -62,6 +69,11 @@ class LocalHttpServer {
         }
         Reply& header(std::string name, std::string value) {
             headers.emplace_back(std::move(name), std::move(value));
+            return *this;
+        }
+        Reply& thenServe(Reply after, int afterGets = 1) {
+            next = std::make_shared<const Reply>(std::move(after));
+            nextAfterGets = afterGets;
             return *this;
         }
 
@@ -183,6 +195,12 @@ class LocalHttpServer {
             } else if (auto it = replies_.find(key); it != replies_.end()) {
                 reply = it->second;
                 dropCount = ++served_[key];
+                if (reply.next && req.method == "GET" &&
+                    ++getsServed_[key] >= reply.nextAfterGets) {
+                    it->second = *reply.next;
+                    served_[key] = 0;
+                    getsServed_[key] = 0;
+                }
             } else {
                 res.status = 404;
                 res.set_content("not found", "text/plain");
@@ -275,6 +293,7 @@ class LocalHttpServer {
     std::map<std::string, Reply> replies_;
     std::map<std::string, Handler> handlers_;
     std::map<std::string, int> served_;
+    std::map<std::string, int> getsServed_;
     std::vector<std::string> paths_;
     std::vector<Recorded> recorded_;
 };

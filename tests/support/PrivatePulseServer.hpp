@@ -42,6 +42,39 @@ class PrivatePulseServer {
                 script << line << "\n";
             }
         }
+        start();
+    }
+
+    ~PrivatePulseServer() { terminate(); }
+
+    PrivatePulseServer(const PrivatePulseServer&) = delete;
+    PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
+
+    std::string serverString() const { return "unix:" + (dir_ / "native").string(); }
+    std::filesystem::path path(const std::string& name) const { return dir_ / name; }
+    std::string log() const { return readFile(dir_ / "server.log"); }
+
+    // Stops the server, as a crash or a restart of the desktop's audio would,
+    // and starts it again on the same socket after `downtime`.
+    void restart(std::chrono::milliseconds downtime) {
+        terminate();
+        std::this_thread::sleep_for(downtime);
+        start();
+    }
+    void stop() { terminate(); }
+
+    // Runs pactl against this server; returns its exit status.
+    int pactl(const std::string& arguments) const {
+        std::string cmd = "PULSE_SERVER='" + serverString() + "' pactl " + arguments + " >>'" +
+                          (dir_ / "pactl.log").string() + "' 2>&1";
+        return std::system(cmd.c_str());
+    }
+
+  private:
+    // Starts the server process on the folder's script and waits until it
+    // answers.
+    void start() {
+        const std::string dir = dir_.path().string();
         std::vector<std::string> args = {"pulseaudio",
                                          "-n",
                                          "-F",
@@ -106,23 +139,6 @@ class PrivatePulseServer {
         }
     }
 
-    ~PrivatePulseServer() { terminate(); }
-
-    PrivatePulseServer(const PrivatePulseServer&) = delete;
-    PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
-
-    std::string serverString() const { return "unix:" + (dir_ / "native").string(); }
-    std::filesystem::path path(const std::string& name) const { return dir_ / name; }
-    std::string log() const { return readFile(dir_ / "server.log"); }
-
-    // Runs pactl against this server; returns its exit status.
-    int pactl(const std::string& arguments) const {
-        std::string cmd = "PULSE_SERVER='" + serverString() + "' pactl " + arguments + " >>'" +
-                          (dir_ / "pactl.log").string() + "' 2>&1";
-        return std::system(cmd.c_str());
-    }
-
-  private:
     static std::string findProgram(const std::string& name) {
         const char* path = std::getenv("PATH");
         std::string dirs = path ? path : "/usr/bin:/bin";

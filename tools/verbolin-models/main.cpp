@@ -8,6 +8,8 @@
 //                          [--tokenizer DIR] [--checkpoint] [--dtype F16|F32]
 //       Writes a small random-weight model folder (or, with --checkpoint, the
 //       random checkpoint itself) for tests.
+//   verbolin-models kernels
+//       Names the matrix product and vector kernel builds this processor gets.
 
 #include <cstdio>
 #include <exception>
@@ -18,23 +20,45 @@
 
 #include "ModelConverter.hpp"
 #include "RandomCheckpoint.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 
 namespace fs = std::filesystem;
 using namespace verbolin::tools;
 
 namespace {
 
-int usage() {
+// To `out`: the usage, the commands and the dims keys.
+void printUsage(std::FILE* out) {
     std::fprintf(
-        stderr,
+        out,
         "usage: verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]\n"
+        "       verbolin-models kernels\n"
         "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer "
         "DIR]\n"
         "                              [--checkpoint] [--dtype F16|F32]\n"
         "dims keys: n_mels d_model layers encoder_layers decoder_layers heads "
         "encoder_attention_heads\n"
         "           decoder_attention_heads ffn encoder_ffn_dim decoder_ffn_dim vocab_size\n"
-        "           max_source_positions max_target_positions kv_cache_length\n");
+        "           max_source_positions max_target_positions kv_cache_length\n"
+        "       verbolin-models --help | --version\n"
+        "\n"
+        "convert  turns a transformers Whisper checkpoint (config.json, model.safetensors and the\n"
+        "         tokenizer files tokenizer.json and tokenizer_config.json) into a model pack:\n"
+        "         MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc, "
+        "tokenizer/.\n"
+        "         Give the application's pack folder, $XDG_DATA_HOME/Verbolin/models/standard-v1\n"
+        "         (~/.local/share/Verbolin/models/standard-v1), as <out-dir> to install it.\n"
+        "random   writes a small model with random weights, for tests; without --tokenizer DIR\n"
+        "         (a folder holding tokenizer.json and tokenizer_config.json) it has no "
+        "tokenizer/\n"
+        "         and the application does not take it for a pack.\n"
+        "kernels  names the matrix product and vector kernel builds this processor gets, and\n"
+        "         checks every matrix product build it could run against a plain reference.\n");
+}
+
+int usage() {
+    printUsage(stderr);
     return 2;
 }
 
@@ -161,6 +185,24 @@ int randomCommand(const std::vector<std::string>& args) {
     }
     fs::remove_all(staging);
     std::printf("Wrote a random model to %s\n", out.c_str());
+    if (!tokenizer)
+        std::fprintf(stderr,
+                     "verbolin-models: no --tokenizer given: %s has no tokenizer/, so the "
+                     "application will not load it as a model pack\n",
+                     out.c_str());
+    return 0;
+}
+
+// Which kernels this processor gets, and whether every build it could run
+// passes the check against the reference.
+int kernelsCommand(const std::vector<std::string>& args) {
+    if (!args.empty()) return usage();
+    std::printf("matrix products: %s\n", platform::ml::matrixKernelName().c_str());
+    std::printf("vector kernels: %s\n", platform::ml::computeKernels().name);
+    for (const auto* k : platform::ml::matrixKernelCandidates())
+        std::printf("  %-10s %s\n", k->name,
+                    platform::ml::matrixKernelsAgreeWithReference(*k) ? "agrees with the reference"
+                                                                      : "WRONG RESULTS, not used");
     return 0;
 }
 
@@ -169,10 +211,19 @@ int randomCommand(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        printUsage(stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("verbolin-models %s\n", VERBOLIN_VERSION);
+        return 0;
+    }
     const std::vector<std::string> args(argv + 2, argv + argc);
     try {
         if (command == "convert") return convertCommand(args);
         if (command == "random") return randomCommand(args);
+        if (command == "kernels") return kernelsCommand(args);
         return usage();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "verbolin-models: %s\n", e.what());

@@ -1,10 +1,12 @@
 #include "platform/audio/AudioFile.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 extern "C" {
@@ -23,6 +25,12 @@ constexpr double kDecodeAheadSeconds = 10.0;
 // (bit reservoirs, overlapped transforms) by the time it gets there.
 constexpr double kSeekPrerollSeconds = 0.5;
 constexpr int kMaxChannels = 64;
+// Above the highest rate of any audio recording format (768 kHz); a larger
+// one is a damaged header, and would make every time in the file meaningless.
+constexpr int kMaxSampleRate = 1536000;
+// A compressed stream below this rate is unheard of; a length claim that
+// would need less is not believed (the frames are then counted).
+constexpr int64_t kMinBitsPerSecond = 1000;
 
 template <class T>
 float toFloat(T v);
@@ -51,10 +59,24 @@ float toFloat<double>(double v) {
     return float(v);
 }
 
+// NaN or infinity would spread through every later stage (one NaN spoils a
+// whole spectrogram window); silence in its place loses one sample.
+size_t zeroNonFinite(float* samples, size_t n) {
+    size_t zeroed = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(samples[i])) {
+            samples[i] = 0;
+            ++zeroed;
+        }
+    }
+    return zeroed;
+}
+
 template <class T>
-void deinterleave(const AVFrame* frame, int channels, bool planar,
-                  std::vector<std::vector<float>>& out) {
+size_t deinterleave(const AVFrame* frame, int channels, bool planar,
+                    std::vector<std::vector<float>>& out) {
     const int n = frame->nb_samples;
+    size_t zeroed = 0;
     for (int c = 0; c < channels; ++c) {
         auto& dst = out[size_t(c)];
         const size_t base = dst.size();
@@ -67,7 +89,9 @@ void deinterleave(const AVFrame* frame, int channels, bool planar,
             for (int i = 0; i < n; ++i)
                 dst[base + size_t(i)] = toFloat<T>(src[size_t(i) * size_t(channels)]);
         }
+        if constexpr (std::is_floating_point_v<T>) zeroed += zeroNonFinite(&dst[base], size_t(n));
     }
+    return zeroed;
 }
 
 }  // namespace
@@ -91,6 +115,7 @@ struct AudioFile::Decoder {
     bool draining = false;     // the demuxer is done; the decoder is being emptied
     bool ended = false;
     bool positionKnown = true;  // false right after a seek, until a frame says where it is
+    uint64_t nonFinite = 0;     // samples delivered as 0
 
     ~Decoder() {
         av_frame_free(&frame);
@@ -134,22 +159,22 @@ struct AudioFile::Decoder {
         }
         switch (av_get_packed_sample_fmt(fmt)) {
             case AV_SAMPLE_FMT_U8:
-                deinterleave<uint8_t>(frame, channels, planar, pending);
+                nonFinite += deinterleave<uint8_t>(frame, channels, planar, pending);
                 break;
             case AV_SAMPLE_FMT_S16:
-                deinterleave<int16_t>(frame, channels, planar, pending);
+                nonFinite += deinterleave<int16_t>(frame, channels, planar, pending);
                 break;
             case AV_SAMPLE_FMT_S32:
-                deinterleave<int32_t>(frame, channels, planar, pending);
+                nonFinite += deinterleave<int32_t>(frame, channels, planar, pending);
                 break;
             case AV_SAMPLE_FMT_S64:
-                deinterleave<int64_t>(frame, channels, planar, pending);
+                nonFinite += deinterleave<int64_t>(frame, channels, planar, pending);
                 break;
             case AV_SAMPLE_FMT_FLT:
-                deinterleave<float>(frame, channels, planar, pending);
+                nonFinite += deinterleave<float>(frame, channels, planar, pending);
                 break;
             case AV_SAMPLE_FMT_DBL:
-                deinterleave<double>(frame, channels, planar, pending);
+                nonFinite += deinterleave<double>(frame, channels, planar, pending);
                 break;
             default:
                 throw AudioFileError("Unsupported sample format in audio stream");
@@ -285,6 +310,8 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     if (d.channels > kMaxChannels)
         fail("its header reports " + std::to_string(d.channels) + " channels");
     if (d.rate <= 0) fail("its header reports no sample rate");
+    if (d.rate > kMaxSampleRate)
+        fail("its header reports a sample rate of " + std::to_string(d.rate) + " Hz");
     d.codec = avcodec_alloc_context3(codec);
     if (!d.codec) fail("out of memory");
     rc = avcodec_parameters_to_context(d.codec, st->codecpar);
@@ -299,17 +326,28 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     for (auto& ch : d.pending) ch.reserve(8192);
 
     const bool estimated = d.format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
-    if (st->duration != AV_NOPTS_VALUE && st->duration > 0 && !estimated) {
-        length_ = av_rescale_q(st->duration, d.timeBase, AVRational{1, d.rate});
-    } else {
-        length_ = d.countFrames();
+    int64_t claimed = -1;
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0 && !estimated)
+        claimed = av_rescale_q(st->duration, d.timeBase, AVRational{1, d.rate});
+    // A header is a claim: a few bytes can say "53 hours". Believed only as
+    // far as the file's bytes could hold that much audio.
+    const int64_t bytes = d.format->pb ? avio_size(d.format->pb) : -1;
+    const int exactBits = av_get_exact_bits_per_sample(st->codecpar->codec_id);
+    int64_t holdable = std::numeric_limits<int64_t>::max();
+    if (bytes >= 0 && exactBits > 0) {
+        holdable = bytes * 8 / (int64_t(exactBits) * d.channels);
+    } else if (bytes >= 0) {
+        holdable = bytes * 8 / kMinBitsPerSecond * d.rate;
     }
+    length_ = claimed >= 0 && claimed <= holdable ? claimed : d.countFrames();
     fileFormat_ =
         PCMFormat{CommonFormat::pcmFormatFloat32, double(d.rate), uint32_t(d.channels), false};
     processingFormat_ = fileFormat_;
 }
 
 AudioFile::~AudioFile() = default;
+
+uint64_t AudioFile::nonFiniteSamples() const { return decoder_->nonFinite; }
 
 void AudioFile::setFramePosition(int64_t frame) {
     position_ = std::clamp<int64_t>(frame, 0, length_);

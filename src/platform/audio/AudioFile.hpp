@@ -6,9 +6,14 @@
 // discarding) up to the frame.
 //
 // The length comes from the container (exact for PCM, FLAC, Ogg, MP4 and
-// MP3 files with an info header); when the container gives none it is counted
-// from the packets once at open. Once a read meets the real end of the audio,
-// length() reports the frames actually there.
+// MP3 files with an info header); when the container gives none, or claims
+// more than the file's size can hold, it is counted from the packets once at
+// open. Once a read meets the real end of the audio, length() reports the
+// frames actually there. Callers still size buffers as data arrives: a
+// damaged file may decode to less than any header says.
+//
+// Samples that are not finite numbers (NaN or infinity in a float file) are
+// delivered as 0 and counted.
 //
 // One object is used by one thread at a time.
 
@@ -30,7 +35,7 @@ class AudioFile {
   public:
     // Throws AudioFileError naming the path and the reason: no such file, a
     // folder, not a media file, no audio stream, no decoder, or a header with
-    // no channels or no sample rate.
+    // no channels, too many, no sample rate or one no recording uses.
     explicit AudioFile(const std::string& path);
     ~AudioFile();
     AudioFile(const AudioFile&) = delete;
@@ -53,6 +58,9 @@ class AudioFile {
     // non-interleaved, with the file's channel count. Throws AudioFileError
     // when the audio cannot be decoded.
     uint32_t read(PCMBuffer& buffer, uint32_t frameCount);
+
+    // Samples read so far that were not finite numbers and were delivered as 0.
+    uint64_t nonFiniteSamples() const;
 
   private:
     struct Decoder;

@@ -7,7 +7,9 @@
 // Deinterleaved float buffers have one pointer per channel; an interleaved
 // buffer has a single pointer to frames of channelCount samples.
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -33,10 +35,13 @@ struct PCMFormat {
     friend bool operator==(const PCMFormat&, const PCMFormat&) = default;
 };
 
+// Sample storage is zeroed when made, and the memory of a large buffer
+// becomes resident only as frames are written, so an unused capacity costs
+// address space, not memory.
 class PCMBuffer {
   public:
     // Starts with frameLength 0. Throws std::invalid_argument for a format
-    // without channels.
+    // without channels, std::bad_alloc when the storage cannot be had.
     PCMBuffer(PCMFormat format, uint32_t frameCapacity);
     // Copies hold their own samples; the channel pointers follow the storage.
     PCMBuffer(const PCMBuffer& other);
@@ -49,6 +54,12 @@ class PCMBuffer {
     uint32_t frameLength() const { return frameLength_; }
     // Throws std::out_of_range beyond the capacity.
     void setFrameLength(uint32_t length);
+    // Raises the capacity (never lowers it), keeping the frames held; the new
+    // room is zeroed. Large buffers grow in place where the system allows,
+    // without a second copy of their samples. Channel pointers taken before
+    // are invalid afterwards. Throws std::bad_alloc, leaving the buffer as it
+    // was.
+    void reserveFrames(uint32_t frameCapacity);
 
     // One pointer per buffer, or nullptr when the format is not 32-bit float.
     float* const* floatChannelData() { return channels_.empty() ? nullptr : channels_.data(); }
@@ -57,12 +68,19 @@ class PCMBuffer {
     }
 
   private:
+    struct Free {
+        void operator()(float* p) const noexcept;
+    };
+
+    size_t buffers() const { return format_.interleaved ? 1 : format_.channelCount; }
+    size_t floatsPerBuffer(uint32_t capacity) const;
     void pointChannels();
 
     PCMFormat format_;
     uint32_t frameCapacity_;
     uint32_t frameLength_ = 0;
-    std::vector<float> storage_;
+    std::unique_ptr<float[], Free> storage_;
+    size_t storageFloats_ = 0;
     std::vector<float*> channels_;
 };
 

@@ -1,9 +1,12 @@
 #include "verbolin/app/AppModel.hpp"
 
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 
+#include "platform/system/Log.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/listening/UndecodedAudio.hpp"
 
 namespace verbolin {
 namespace {
@@ -50,12 +53,45 @@ AppModel::AppModel(Services services)
         });
     }
     engine_->onModelReady = [this] { applyListening(); };
+    notSavedToken_ = store_->notSaved.observe([this] { watchUnsaved(); });
+    watchUnsaved();
     engine_->loadModel();
 }
 
 AppModel::~AppModel() {
+    engine_->stopAndWait();
     self_.reset();
+    notSavedToken_.cancel();
     engine_.reset();
+}
+
+void AppModel::watchUnsaved() {
+    if (retryScheduled_ || !store_->hasUnsavedChanges()) return;
+    retryScheduled_ = true;
+    main_.postAfter(kSaveRetryInterval, [weak = std::weak_ptr<AppModel*>(self_)] {
+        auto self = weak.lock();
+        if (!self) return;
+        AppModel& model = **self;
+        model.retryScheduled_ = false;
+        model.store_->retryUnsaved();
+        model.watchUnsaved();
+    });
+}
+
+void AppModel::keepUndecoded(const TranscriptionEngine::Event& e) {
+    const auto folder = store_->directory() / UndecodedAudio::kFolderName;
+    std::string message;
+    try {
+        const auto file = UndecodedAudio::keep(folder, e.samples, e.start);
+        message =
+            "Quitting before an utterance was transcribed; its audio is kept in " + file.string();
+    } catch (const std::exception& error) {
+        message =
+            "Quitting before an utterance was transcribed, and its audio could not be "
+            "kept: " +
+            std::string(error.what());
+    }
+    platform::writeLog("Verbolin", "listening", platform::LogType::error, message);
 }
 
 void AppModel::handle(const TranscriptionEngine::Event& e) {
@@ -81,6 +117,9 @@ void AppModel::handle(const TranscriptionEngine::Event& e) {
         case Kind::stopped:
             store_->isSpeaking.set(false);
             store_->preview.set("");
+            break;
+        case Kind::undecoded:
+            keepUndecoded(e);
             break;
     }
 }

@@ -9,6 +9,7 @@
 // Confined to the main thread. The only state that leaves it is the window's
 // visibility, which listening sessions read through a lock-guarded flag.
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -17,10 +18,10 @@
 #include "platform/system/MainExecutor.hpp"
 #include "platform/system/Observable.hpp"
 #include "verbolin/app/AppHost.hpp"
-#include "verbolin/app/Defaults.hpp"
 #include "verbolin/app/LockedFlag.hpp"
 #include "verbolin/app/WindowHost.hpp"
 #include "verbolin/listening/TranscriptionEngine.hpp"
+#include "verbolin/settings/Defaults.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {
@@ -44,8 +45,13 @@ class AppModel {
     // The one model of the process, made on first use (thread-safe).
     static AppModel& shared();
 
+    // While the transcript has changes that failed to reach the disk, they
+    // are written again this often.
+    static constexpr std::chrono::seconds kSaveRetryInterval{5};
+
     explicit AppModel(Services services);
-    // Stops listening without waiting; quitting calls engine().stopAndWait() first.
+    // Stops listening the way quitting does (engine().stopAndWait()), so the
+    // words of the utterance in progress are stored too.
     ~AppModel();
     AppModel(const AppModel&) = delete;
     AppModel& operator=(const AppModel&) = delete;
@@ -60,7 +66,9 @@ class AppModel {
     // database, or writes are failing); clears once a retry stores them.
     bool transcriptNotSaved() const { return store_->notSaved.get(); }
 
-    // Applies one engine event to the store.
+    // Applies one engine event to the store. An utterance that could not be
+    // transcribed in time keeps its audio in the data folder's
+    // "Untranscribed audio" folder, and standard error says where.
     void handle(const TranscriptionEngine::Event& event);
 
     // Starts or stops listening to match the settings.
@@ -88,6 +96,9 @@ class AppModel {
   private:
     bool computeWindowVisible() const;
     void updateWindowVisible();
+    void keepUndecoded(const TranscriptionEngine::Event& event);
+    // Starts the retry timer when the store has unsaved changes.
+    void watchUnsaved();
 
     platform::MainExecutor& main_;
     Defaults* defaults_;
@@ -100,6 +111,8 @@ class AppModel {
 
     std::unique_ptr<TranscriptionEngine> engine_;
     std::unique_ptr<TranscriptStore> store_;
+    platform::ObservationToken notSavedToken_;
+    bool retryScheduled_ = false;
 };
 
 }  // namespace verbolin

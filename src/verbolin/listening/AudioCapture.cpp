@@ -26,14 +26,15 @@ class AudioCapture::Core : public std::enable_shared_from_this<Core> {
     std::shared_ptr<Stream> start(const Options& options, ConfigurationChange onChange);
     void stop();
     void handleConfigurationChange(uint64_t engineSerial);
-    void restart(uint64_t generation);
+    void restart(uint64_t generation, std::chrono::milliseconds delay);
 
   private:
     void record(const char* name, const std::string& detail) {
         if (recorder_) recorder_->event(name, detail);
     }
-    void startEngine();     // m_ held
-    void teardownEngine();  // m_ held
+    void startEngine();                                     // m_ held
+    void teardownEngine();                                  // m_ held
+    void scheduleRestart(std::chrono::milliseconds delay);  // m_ held
 
     const std::shared_ptr<platform::AudioBackend> backend_;
     platform::MainExecutor& main_;
@@ -173,14 +174,18 @@ void AudioCapture::Core::handleConfigurationChange(uint64_t engineSerial) {
         continuation_->finish();
         return;
     }
+    scheduleRestart(kFirstRetryDelay);
+}
+
+void AudioCapture::Core::scheduleRestart(std::chrono::milliseconds delay) {
     std::weak_ptr<Core> weak = weak_from_this();
     const uint64_t generation = generation_;
-    main_.postAfter(std::chrono::milliseconds(300), [weak, generation] {
-        if (auto core = weak.lock()) core->restart(generation);
+    main_.postAfter(delay, [weak, generation, delay] {
+        if (auto core = weak.lock()) core->restart(generation, delay);
     });
 }
 
-void AudioCapture::Core::restart(uint64_t generation) {
+void AudioCapture::Core::restart(uint64_t generation, std::chrono::milliseconds delay) {
     ConfigurationChange notify;
     std::optional<std::string> failure;
     {
@@ -191,6 +196,9 @@ void AudioCapture::Core::restart(uint64_t generation) {
         } catch (const std::exception& e) {
             record("audio_error", e.what());
             failure = e.what();
+            // The device (or the whole audio server) may come back at any
+            // time; keep asking, less often the longer it stays away.
+            scheduleRestart(std::min(delay * 2, kLongestRetryDelay));
         }
         notify = onConfigurationChange_;
     }

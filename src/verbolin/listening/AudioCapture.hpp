@@ -3,13 +3,16 @@
 // the chosen input device (or the default one) through the audio backend,
 // optionally with echo cancellation, converts every buffer on the audio
 // thread, and rebuilds itself when the audio configuration changes, giving
-// up when that happens too often.
+// up when that happens too often. A rebuild that fails (no device, no audio
+// server) is tried again, 0.3 s later at first and doubling up to every 5 s,
+// until it succeeds or the capture stops; the stream stays open meanwhile.
 //
 // Threads: start() and stop() run on the owner's executor; configuration
 // changes and restarts run on the main executor; conversion runs on the
 // backend's audio thread. A mutex orders the first two, so a restart never
 // leaves a device open once stop() has returned.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,9 +59,14 @@ class AudioCapture {
     AudioCapture(const AudioCapture&) = delete;
     AudioCapture& operator=(const AudioCapture&) = delete;
 
+    // Delays between the attempts to rebuild after a configuration change.
+    static constexpr std::chrono::milliseconds kFirstRetryDelay{300};
+    static constexpr std::chrono::milliseconds kLongestRetryDelay{5000};
+
     // Called on the main executor after every restart attempt: with none when
     // the capture was rebuilt, otherwise with the description of the error
-    // that left it without a device (its stream then stays open but silent).
+    // that left it without a device (its stream then stays open but silent
+    // until a later attempt succeeds).
     using ConfigurationChange = std::function<void(const std::optional<std::string>& restartError)>;
 
     // Opens the device and returns the stream of converted buffers (unbounded).

@@ -123,12 +123,19 @@ void DebugRecorder::audio(std::span<const float> samples) {
 }
 
 int64_t DebugRecorder::utterance(std::span<const float> samples) {
-    return queue_.call([this, samples] {
-        int64_t n = ++utteranceCount_;
+    return utterance(samples, nextUtteranceNumber());
+}
+
+int64_t DebugRecorder::nextUtteranceNumber() {
+    return queue_.call([this] { return ++utteranceCount_; });
+}
+
+int64_t DebugRecorder::utterance(std::span<const float> samples, int64_t number) {
+    return queue_.call([this, samples, number] {
         auto bytes = pcm16(samples);
-        if (auto f = File::create(directory_ / ("utterance-" + std::to_string(n) + ".pcm")))
+        if (auto f = File::create(directory_ / ("utterance-" + std::to_string(number) + ".pcm")))
             f->write(bytes.data(), bytes.size());
-        return n;
+        return number;
     });
 }
 

@@ -54,6 +54,11 @@ class DebugRecorder {
     // Waits for the queue, writes the samples to the next "utterance-N.pcm"
     // (N counts from 1 per process, replacing an old file) and returns N.
     int64_t utterance(std::span<const float> samples);
+    // Takes the next N without writing anything, so an utterance can carry
+    // its number from its start; utterances that end empty leave a gap.
+    int64_t nextUtteranceNumber();
+    // Writes "utterance-<number>.pcm" (replacing an old file); returns number.
+    int64_t utterance(std::span<const float> samples, int64_t number);
 
     // Waits until everything queued so far is written.
     void flush();

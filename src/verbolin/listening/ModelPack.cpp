@@ -39,11 +39,16 @@ std::filesystem::path ModelPack::localFolder() const {
     return platform::applicationSupportDirectory() / "Verbolin" / "models" / folderName(*this);
 }
 
-bool ModelPack::isInstalled() const {
+bool ModelPack::isInstalled() const { return missingFiles().empty(); }
+
+std::vector<std::string> ModelPack::missingFiles() const {
     const auto folder = localFolder();
-    std::error_code ec;
-    return std::filesystem::exists(folder / "TextDecoder.mlmodelc", ec) &&
-           std::filesystem::exists(folder / "tokenizer" / "tokenizer.json", ec);
+    std::vector<std::string> missing;
+    for (const char* required : {"TextDecoder.mlmodelc", "tokenizer/tokenizer.json"}) {
+        std::error_code ec;
+        if (!std::filesystem::exists(folder / required, ec)) missing.emplace_back(required);
+    }
+    return missing;
 }
 
 }  // namespace verbolin

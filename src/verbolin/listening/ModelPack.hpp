@@ -34,6 +34,9 @@ struct ModelPack {
 
     // Both the text decoder and the tokenizer are in place.
     bool isInstalled() const;
+    // What isInstalled() looks for and does not find, relative to
+    // localFolder(): "TextDecoder.mlmodelc", "tokenizer/tokenizer.json".
+    std::vector<std::string> missingFiles() const;
 
     friend bool operator==(const ModelPack&, const ModelPack&) = default;
 };

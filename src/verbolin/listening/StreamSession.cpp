@@ -1,8 +1,5 @@
 #include "verbolin/listening/StreamSession.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -11,6 +8,8 @@
 #include <stdexcept>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/TaskCancellation.hpp"
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 namespace verbolin {
@@ -27,60 +26,10 @@ constexpr double kPreviewStepSeconds = 1.5;
 
 // Debug-event numbers read as the shortest text that parses back to the same
 // value, with ".0" on whole numbers ("2.5", "0.0123", "2.0").
-std::string num(float v) { return vortil::Logging::describeFloat(v); }
-std::string num(double v) { return vortil::Logging::describeDouble(v); }
+std::string eventNumber(float v) { return vortil::Logging::describeFloat(v); }
+std::string eventNumber(double v) { return vortil::Logging::describeDouble(v); }
 
-std::string seconds(size_t sampleCount) { return num(double(sampleCount) / kSampleRate); }
-
-std::string lowercased(std::string_view text) {
-    icu::UnicodeString u =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
-    u.toLower(icu::Locale::getRoot());
-    std::string out;
-    u.toUTF8String(out);
-    return out;
-}
-
-// Space separators, tab and the line breaks.
-bool isWhiteSpaceOrNewline(char32_t c) {
-    if (c >= 0x09 && c <= 0x0D) return true;
-    switch (c) {
-        case 0x20:
-        case 0x85:
-        case 0xA0:
-        case 0x1680:
-        case 0x2028:
-        case 0x2029:
-        case 0x202F:
-        case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
-}
-
-// Decodes the code point starting at `i`; `len` receives its byte length.
-// A malformed byte counts as a one-byte non-space character.
-char32_t decodeAt(std::string_view s, size_t i, size_t& len) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + n > s.size()) {
-        len = 1;
-        return 0xFFFD;
-    }
-    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
-    for (size_t k = 1; k < n; ++k) {
-        const auto cb = static_cast<unsigned char>(s[i + k]);
-        if ((cb & 0xC0) != 0x80) {
-            len = 1;
-            return 0xFFFD;
-        }
-        c = (c << 6) | (cb & 0x3F);
-    }
-    len = n;
-    return c;
-}
+std::string seconds(size_t sampleCount) { return eventNumber(double(sampleCount) / kSampleRate); }
 
 }  // namespace
 
@@ -159,6 +108,7 @@ void StreamSession::start() {
 }
 
 void StreamSession::stop() {
+    if (shutDown_) return;
     actor_->call([this] { stopOnActor(); });
 }
 
@@ -176,13 +126,12 @@ void StreamSession::startOnActor() {
     std::weak_ptr<StreamSession> weak = weak_from_this();
     auto stream = capture_->start(audioOptions_,
                                   [weak, recorder](const std::optional<std::string>& restartError) {
-                                      if (recorder)
+                                      if (recorder && !restartError)
                                           recorder->event("route_changed", "capture rebuilt");
-                                      if (!restartError) return;
                                       if (std::shared_ptr<StreamSession> self = weak.lock())
-                                          self->actor_->post([weak, message = *restartError] {
+                                          self->actor_->post([weak, restartError] {
                                               if (std::shared_ptr<StreamSession> s = weak.lock())
-                                                  s->restartFailed(message);
+                                                  s->restartAttempted(restartError);
                                           });
                                   });
     feeding_ = true;
@@ -215,27 +164,78 @@ void StreamSession::startOnActor() {
     });
 }
 
+void StreamSession::abandon() {
+    if (shutDown_) return;
+    actor_->call([this] {
+        if (finishedReported_) return;
+        abandoned_ = true;
+        cancelDecodes_.request_stop();
+        pendingPreview_.reset();
+        if (finalInFlight_) {
+            record("decode_abandoned", "seconds=" + seconds(finalInFlight_->samples.size()));
+            emit_(Event::undecoded(std::move(finalInFlight_->samples), finalInFlight_->start,
+                                   finalInFlight_->end));
+            finalInFlight_.reset();
+        }
+        for (Job& job : finals_) {
+            record("decode_abandoned", "seconds=" + seconds(job.samples.size()));
+            emit_(Event::undecoded(std::move(job.samples), job.start, job.end));
+        }
+        finals_.clear();
+        // The decode in flight, if any, still returns; its result is dropped.
+        decoding_ = false;
+        reportFinishedWhenDrained();
+    });
+}
+
+void StreamSession::shutdown() {
+    if (shutDown_.exchange(true)) return;
+    feedCancelled_ = true;
+    // Closing the capture ends the feeding loop; the decoder's last task may
+    // still post its result to the actor, so the actor goes last.
+    actor_->call([this] { capture_->stop(); });
+    feeder_->shutdown();
+    decoder_->shutdown();
+    actor_->shutdown();
+}
+
 void StreamSession::stopOnActor() {
+    if (stopped_) return;
     stopped_ = true;
     capture_->stop();
     feedCancelled_ = true;
     endUtterance();
+    // Nothing will be shown of an utterance that has ended.
+    pendingPreview_.reset();
     record("session_end", "");
+    reportFinishedWhenDrained();
 }
 
-void StreamSession::restartFailed(std::string message) {
-    if (stopped_ || restartFailure_) return;
-    restartFailure_ = std::move(message);
-    // Nothing will arrive from a capture without a device, and nothing
-    // observes the system for it any more. Closing it ends the stream, so the
-    // feeding thread hands over what it still holds and then reports the end.
-    capture_->stop();
+void StreamSession::reportFinishedWhenDrained() {
+    if (!stopped_ || finishedReported_ || decoding_ || !finals_.empty()) return;
+    finishedReported_ = true;
+    emit_(Event::finished());
+}
+
+void StreamSession::restartAttempted(std::optional<std::string> error) {
+    if (stopped_) return;
+    if (error) {
+        if (captureLost_) return;  // said once; the capture keeps trying
+        captureLost_ = true;
+        // What was heard before the device went is a whole utterance now:
+        // nothing more of it will come.
+        endUtterance();
+        emit_(Event::captureLost(*error));
+    } else if (captureLost_) {
+        captureLost_ = false;
+        emit_(Event::captureRestored());
+    }
 }
 
 void StreamSession::captureEnded() {
     // A stream ended by stop() needs no report: the user asked for it.
     if (stopped_) return;
-    emit_(Event::error(restartFailure_.value_or(kCaptureGaveUpMessage)));
+    emit_(Event::error(kCaptureGaveUpMessage));
     endUtterance();
 }
 
@@ -286,16 +286,19 @@ void StreamSession::ingest(const std::vector<float>& frame) {
                 enqueueFinal(std::move(event.samples));
                 break;
             case UtteranceSegmenter::Event::Kind::speechStarted: {
-                ++utteranceID_;
+                // One numbering for the debug log's ids and its utterance
+                // files, across the sessions of the process.
+                utteranceID_ = recorder_ ? recorder_->nextUtteranceNumber() : utteranceID_ + 1;
                 lastPreviewSampleCount_ = 0;
                 const double preroll =
                     double(segmenter_.config.prerollFrames) * segmenter_.config.frameSeconds;
                 utteranceStart_ = clock_.now() - std::chrono::duration_cast<Date::duration>(
                                                      std::chrono::duration<double>(preroll));
-                record("speech_start", "id=" + std::to_string(utteranceID_) +
-                                           " rms=" + num(segmenter_.lastRMS) +
-                                           " floor=" + num(segmenter_.noiseFloor()) +
-                                           " threshold=" + num(segmenter_.voiceThreshold()));
+                record("speech_start",
+                       "id=" + std::to_string(utteranceID_) +
+                           " rms=" + eventNumber(segmenter_.lastRMS) +
+                           " floor=" + eventNumber(segmenter_.noiseFloor()) +
+                           " threshold=" + eventNumber(segmenter_.voiceThreshold()));
                 emit_(Event::speechStarted());
                 break;
             }
@@ -312,7 +315,7 @@ void StreamSession::enqueueFinal(std::vector<float> samples) {
         return;
     }
     if (recorder_) {
-        const int64_t file = recorder_->utterance(samples);
+        const int64_t file = recorder_->utterance(samples, utteranceID_);
         record("utterance_saved", "id=" + std::to_string(utteranceID_) + " file=utterance-" +
                                       std::to_string(file) + ".pcm");
     }
@@ -333,6 +336,7 @@ void StreamSession::pump() {
         return;
     }
     decoding_ = true;
+    if (job.isFinal) finalInFlight_ = job;
     record("decode_start", std::string(job.isFinal ? "final" : "preview") +
                                " seconds=" + seconds(job.samples.size()));
 
@@ -344,9 +348,10 @@ void StreamSession::pump() {
     // The task keeps the session alive until its result is handled, so a
     // stopped session still reports what it had queued.
     decoder_->post([self = shared_from_this(), job = std::move(job), context = std::move(context),
-                    began]() mutable {
+                    began, token = cancelDecodes_.get_token()]() mutable {
         std::string text;
         std::optional<std::string> error;
+        const platform::TaskCancellation::Scope cancellable(token);
         try {
             text = trimmed(self->engine_->transcribe(job.samples, context));
             text = isHallucination(text) ? std::string() : collapseRepeats(text);
@@ -370,6 +375,8 @@ void StreamSession::pump() {
 
 void StreamSession::decoded(std::string text, std::optional<std::string> error, Job job,
                             Date began) {
+    // abandon() has reported this job's audio already.
+    if (abandoned_) return;
     if (error) emit_(Event::error("Decode failed: " + *error));
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - began).count();
@@ -381,6 +388,7 @@ void StreamSession::decoded(std::string text, std::optional<std::string> error, 
 void StreamSession::finished(const std::string& text, const Job& job) {
     decoding_ = false;
     if (job.isFinal) {
+        finalInFlight_.reset();
         record("final", text);
         if (!text.empty()) {
             contextText_ = text;
@@ -397,33 +405,22 @@ void StreamSession::finished(const std::string& text, const Job& job) {
         emit_(Event::preview(text));
     }
     pump();
+    reportFinishedWhenDrained();
 }
 
 std::string StreamSession::trimmed(std::string_view text) {
-    size_t begin = 0;
-    while (begin < text.size()) {
-        size_t len = 0;
-        if (!isWhiteSpaceOrNewline(decodeAt(text, begin, len))) break;
-        begin += len;
-    }
-    // Walk forward to find the end of the last character that is not space.
-    size_t end = begin;
-    for (size_t i = begin; i < text.size();) {
-        size_t len = 0;
-        const char32_t c = decodeAt(text, i, len);
-        i += len;
-        if (!isWhiteSpaceOrNewline(c)) end = i;
-    }
-    return std::string(text.substr(begin, end - begin));
+    return std::string(platform::text::trimmedScalars(text, platform::text::isWhiteSpace));
 }
 
 bool StreamSession::isHallucination(std::string_view text) {
     static constexpr std::array<std::string_view, 6> kPhrases = {
         "thank you.", "thanks for watching.", "you", "you.", "bye.", "thank you for watching.",
     };
-    const std::string l = lowercased(text);
-    if (l.empty() || l.front() == '[' || l.front() == '(') return true;
-    return std::find(kPhrases.begin(), kPhrases.end(), l) != kPhrases.end();
+    if (text.empty() || text.front() == '[' || text.front() == '(') return true;
+    const std::u16string folded = platform::text::caseFolded(text);
+    return std::any_of(kPhrases.begin(), kPhrases.end(), [&](std::string_view phrase) {
+        return platform::text::caseFolded(phrase) == folded;
+    });
 }
 
 std::string StreamSession::collapseRepeats(std::string_view text) {
@@ -437,12 +434,12 @@ std::string StreamSession::collapseRepeats(std::string_view text) {
     if (words.size() < 4) return std::string(text);
 
     std::vector<std::string_view> kept;
-    std::string lastKept;
+    std::u16string lastKept;
     for (std::string_view w : words) {
-        std::string lower = lowercased(w);
-        if (!kept.empty() && lower == lastKept) continue;
+        std::u16string folded = platform::text::caseFolded(w);
+        if (!kept.empty() && folded == lastKept) continue;
         kept.push_back(w);
-        lastKept = std::move(lower);
+        lastKept = std::move(folded);
     }
     if (double(kept.size()) < double(words.size()) / 2.0) return {};
     std::string out;

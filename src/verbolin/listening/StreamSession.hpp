@@ -12,10 +12,17 @@
 // flowing while the recogniser works. `emit` and `previewWanted` are called
 // on the actor's thread.
 //
-// A lost microphone. When the capture gives up on a device that keeps
-// changing, or cannot open one again after a change, before stop(), the
-// session reports it once as an error event, after the frames the capture had
-// already delivered, and ends the utterance in progress as stop() does.
+// A lost microphone. When the capture cannot open a device again after a
+// change (the audio server went away, say), the session ends the utterance in
+// progress as stop() does and reports captureLost once; the capture keeps
+// trying, and captureRestored follows once it records again. When the capture
+// gives up on a device that keeps changing, the session reports it once as an
+// error event, after the frames the capture had already delivered.
+//
+// Stopping. After stop() every utterance heard is still decoded and reported
+// as a final, and then `finished` is emitted, last of all. abandon() cancels
+// what is still decoding or queued, reports each such utterance's audio as
+// `undecoded`, then `finished`. shutdown() joins the session's threads.
 //
 // Lifetime. Make sessions with create(). Pending decode work keeps the
 // session alive, so finals queued before stop() are still decoded and
@@ -27,6 +34,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,12 +53,24 @@ namespace verbolin {
 class StreamSession : public std::enable_shared_from_this<StreamSession> {
   public:
     struct Event {
-        enum class Kind { level, preview, final, error, speechStarted, routeChanged };
+        enum class Kind {
+            level,
+            preview,
+            final,
+            error,
+            speechStarted,
+            routeChanged,
+            captureLost,      // text: why; the capture keeps trying
+            captureRestored,  // the capture records again after captureLost
+            undecoded,        // samples, start, end: an utterance abandon() gave up on
+            finished,         // after stop(): nothing is left to decode; the last event
+        };
 
         Kind kind = Kind::level;
         float value = 0;                // level: 0...1
-        std::string text;               // preview, final, error
-        platform::Date start{}, end{};  // final
+        std::string text;               // preview, final, error, captureLost
+        platform::Date start{}, end{};  // final, undecoded
+        std::vector<float> samples{};   // undecoded: 16 kHz mono
 
         static Event level(float v) { return {Kind::level, v, {}, {}, {}}; }
         static Event preview(std::string t) { return {Kind::preview, 0, std::move(t), {}, {}}; }
@@ -59,6 +79,14 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
         }
         static Event error(std::string t) { return {Kind::error, 0, std::move(t), {}, {}}; }
         static Event speechStarted() { return {Kind::speechStarted, 0, {}, {}, {}}; }
+        static Event captureLost(std::string t) {
+            return {Kind::captureLost, 0, std::move(t), {}, {}};
+        }
+        static Event captureRestored() { return {Kind::captureRestored, 0, {}, {}, {}}; }
+        static Event undecoded(std::vector<float> s, platform::Date b, platform::Date e) {
+            return {Kind::undecoded, 0, {}, b, e, std::move(s)};
+        }
+        static Event finished() { return {Kind::finished, 0, {}, {}, {}}; }
 
         friend bool operator==(const Event&, const Event&) = default;
     };
@@ -107,8 +135,20 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
 
     // Blocking, but never waits for a decode. Stops the capture and the
     // feeding thread, and queues the utterance in progress as a final, which
-    // is decoded and reported afterwards like any other.
+    // is decoded and reported afterwards like any other; `finished` follows
+    // the last final.
     void stop();
+
+    // Blocking, briefly; for after stop(). Cancels the decode in flight (the
+    // recogniser sees a stop request on its task token), drops the queued
+    // finals, emits each of those utterances as `undecoded` and then
+    // `finished`. Does nothing once `finished` has been emitted.
+    void abandon();
+
+    // Blocking; for after stop(), never from a thread of the session's own.
+    // Lets queued work run out and joins the session's threads. Idempotent;
+    // stop() and abandon() do nothing afterwards.
+    void shutdown();
 
     // Output filters, applied to the trimmed recognised text.
     // True for empty text, text in brackets or parentheses, and the phrases
@@ -141,11 +181,12 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     // All below run on the actor.
     void startOnActor();
     void stopOnActor();
-    void restartFailed(std::string message);
+    void restartAttempted(std::optional<std::string> error);
     void captureEnded();
     void endUtterance();
     void ingest(const std::vector<float>& frame);
     void enqueueFinal(std::vector<float> samples);
+    void reportFinishedWhenDrained();
     void pump();
     void decoded(std::string text, std::optional<std::string> error, Job job, platform::Date began);
     void finished(const std::string& text, const Job& job);
@@ -171,15 +212,21 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     std::deque<Job> finals_;
     std::optional<Job> pendingPreview_;
     bool decoding_ = false;
+    std::optional<Job> finalInFlight_;  // a copy, kept for abandon()
+    bool finishedReported_ = false;
+    bool abandoned_ = false;
+    bool captureLost_ = false;
     std::string contextText_;
     std::optional<platform::Date> contextTime_;  // none: the distant past
     int64_t lastPreviewSampleCount_ = 0;
     bool stopped_ = false;
     bool feeding_ = false;
-    std::optional<std::string> restartFailure_;  // why the capture has no device
 
     // Tells the feeding thread to end; set by stop().
     std::atomic<bool> feedCancelled_{false};
+    // The decodes' task token; abandon() requests the stop.
+    std::stop_source cancelDecodes_;
+    std::atomic<bool> shutDown_{false};
 
     // Destroyed first, so no thread of the session outlives its state.
     std::shared_ptr<platform::SerialExecutor> decoder_;

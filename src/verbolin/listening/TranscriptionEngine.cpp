@@ -1,13 +1,15 @@
 #include "verbolin/listening/TranscriptionEngine.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <exception>
+#include <mutex>
 
-#include "verbolin/app/Defaults.hpp"
+#include "platform/system/Log.hpp"
+#include "platform/system/Text.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
 namespace {
@@ -28,22 +30,54 @@ std::optional<std::string> environment(const char* name) {
     return std::string(v);
 }
 
-icu::UnicodeString folded(std::string_view text) {
-    icu::UnicodeString s =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
-    s.foldCase(U_FOLD_CASE_DEFAULT);
-    return s;
-}
-
-// Whether `text` contains `part`, ignoring letter case.
-bool containsIgnoringCase(std::string_view text, std::string_view part) {
-    return folded(text).indexOf(folded(part)) >= 0;
-}
-
 }  // namespace
+
+class TranscriptionEngine::Inbox {
+  public:
+    struct Entry {
+        uint64_t session = 0;
+        StreamSession::Event event;
+    };
+
+    void push(Entry entry) {
+        {
+            std::lock_guard lock(m_);
+            entries_.push_back(std::move(entry));
+        }
+        cv_.notify_all();
+    }
+
+    // The oldest entry; waits for one until `deadline` (none: for ever).
+    std::optional<Entry> pop(
+        std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
+        std::unique_lock lock(m_);
+        auto ready = [&] { return !entries_.empty(); };
+        if (!deadline)
+            cv_.wait(lock, ready);
+        else if (!cv_.wait_until(lock, *deadline, ready))
+            return std::nullopt;
+        Entry entry = std::move(entries_.front());
+        entries_.pop_front();
+        return entry;
+    }
+
+    std::optional<Entry> tryPop() {
+        std::lock_guard lock(m_);
+        if (entries_.empty()) return std::nullopt;
+        Entry entry = std::move(entries_.front());
+        entries_.pop_front();
+        return entry;
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<Entry> entries_;
+};
 
 TranscriptionEngine::TranscriptionEngine(Services services)
     : services_(std::move(services)),
+      inbox_(std::make_shared<Inbox>()),
       self_(std::make_shared<TranscriptionEngine*>(this)),
       weakSelf_(self_) {
     if (!services_.install) {
@@ -56,8 +90,18 @@ TranscriptionEngine::TranscriptionEngine(Services services)
 
 TranscriptionEngine::~TranscriptionEngine() {
     self_.reset();
-    if (auto s = std::move(session_)) sessionWorker_.post([s] { s->stop(); });
+    if (auto s = std::move(session_)) {
+        draining_.push_back({sessionID_, s});
+        sessionWorker_.post([s] { s->stop(); });
+    }
     sessionWorker_.shutdown();
+    // No thread of a session may outlive the engine: a decode still running
+    // when the process exits would crash inside the numeric libraries.
+    for (const Draining& d : draining_) {
+        d.session->abandon();
+        d.session->shutdown();
+    }
+    draining_.clear();
     loader_.shutdown();
 }
 
@@ -86,7 +130,7 @@ void TranscriptionEngine::loadModel() {
     modelState.set(ModelState::loading(installed ? kPreparingMessage : downloadStartMessage(pack)));
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
-        const ModelPack& pack = std::get<EngineChoice::Auralith>(choice.value()).pack;
+        const ModelPack& pack = choice.pack();
         if (!installed) {
             try {
                 services_.install(pack, [this](const ModelDownloader::Progress& p) {
@@ -135,14 +179,18 @@ void TranscriptionEngine::start() {
     sessionServices.clock = services_.clock;
     sessionServices.recorder = services_.recorder;
 
-    auto emit = [weak = weakSelf_, main = services_.main](StreamSession::Event e) {
-        main->post([weak, e = std::move(e)] {
-            if (auto self = weak.lock()) (*self)->handle(e);
+    const uint64_t id = ++nextSessionID_;
+    auto emit = [weak = weakSelf_, main = services_.main, inbox = inbox_,
+                 id](StreamSession::Event e) {
+        inbox->push({id, std::move(e)});
+        main->post([weak] {
+            if (auto self = weak.lock()) (*self)->deliverOne();
         });
     };
     auto session = StreamSession::create(engine_, livePreview.peek(), previewWanted, options,
                                          std::move(emit), std::move(sessionServices));
     session_ = session;
+    sessionID_ = id;
 
     sessionWorker_.post([this, session] {
         try {
@@ -158,25 +206,52 @@ void TranscriptionEngine::start() {
     });
 }
 
+std::shared_ptr<StreamSession> TranscriptionEngine::detachSession() {
+    auto old = std::move(session_);
+    session_.reset();
+    lostMessage_.reset();
+    draining_.push_back({sessionID_, old});
+    isRecording.set(false);
+    return old;
+}
+
 void TranscriptionEngine::stop() {
     cancelPendingRestart();
     if (!session_) return;
-    auto old = std::move(session_);
-    session_.reset();
-    isRecording.set(false);
+    auto old = detachSession();
     send(Event::level(0));
     sessionWorker_.post([old] { old->stop(); });
     send(Event::stopped());
 }
 
-void TranscriptionEngine::stopAndWait() {
+void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
     cancelPendingRestart();
-    if (!session_) return;
-    auto old = std::move(session_);
-    session_.reset();
-    isRecording.set(false);
-    // Through the worker, so a start still under way finishes first.
-    sessionWorker_.call([old] { old->stop(); });
+    if (session_) {
+        auto old = detachSession();
+        // Through the worker, so a start still under way finishes first.
+        sessionWorker_.call([old] { old->stop(); });
+    } else {
+        sessionWorker_.call([] {});  // the stops that stop() queued have run
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!draining_.empty()) {
+        auto entry = inbox_->pop(deadline);
+        if (!entry) break;
+        handle(entry->session, entry->event);
+    }
+    if (draining_.empty()) return;
+    // Too slow: what is still decoding is given up, and its audio delivered
+    // so that it can be kept.
+    std::vector<Draining> late = draining_;
+    for (const Draining& d : late) d.session->abandon();
+    while (!draining_.empty()) {
+        auto entry = inbox_->pop();
+        handle(entry->session, entry->event);
+    }
+}
+
+void TranscriptionEngine::deliverOne() {
+    if (auto entry = inbox_->tryPop()) handle(entry->session, entry->event);
 }
 
 std::optional<std::string> TranscriptionEngine::inputDeviceName() const {
@@ -212,14 +287,19 @@ std::optional<uint32_t> TranscriptionEngine::resolvedInputDeviceID() const {
 
     if (auto wanted = environment("VERBOLIN_INPUT_DEVICE"); wanted && !wanted->empty()) {
         for (const auto& d : devices)
-            if (containsIgnoringCase(d.name, *wanted)) return d.id;
+            if (platform::text::containsIgnoringCase(d.name, *wanted)) return d.id;
+        if (warnedInputDevice_ != wanted) {
+            warnedInputDevice_ = wanted;
+            notice(unmatchedDeviceNotice(*wanted, devices));
+        }
     }
     if (auto stored = services_.defaults->string(Defaults::kInputDevice)) {
         for (const auto& d : devices)
             if (d.name == *stored) return d.id;
     }
     for (const auto& d : devices)
-        if (containsIgnoringCase(d.name, "MacBook") && containsIgnoringCase(d.name, "Microphone"))
+        if (platform::text::containsIgnoringCase(d.name, "MacBook") &&
+            platform::text::containsIgnoringCase(d.name, "Microphone"))
             return d.id;
     return std::nullopt;
 }
@@ -228,11 +308,33 @@ bool TranscriptionEngine::echoCancellation() {
     return environment("VERBOLIN_VOICE_PROCESSING") == "1";
 }
 
+std::string TranscriptionEngine::microphoneLostMessage(const std::string& reason) {
+    return "The microphone is unavailable (" + reason + "); listening resumes when it is back.";
+}
+
+std::string TranscriptionEngine::unmatchedDeviceNotice(
+    const std::string& wanted, const std::vector<AudioCapture::Device>& devices) {
+    std::string text = "VERBOLIN_INPUT_DEVICE=\"" + wanted +
+                       "\" matches no microphone; listening to the default input instead. ";
+    if (devices.empty()) return text + "No microphones were found.";
+    text += "Microphones found:";
+    for (size_t i = 0; i < devices.size(); ++i)
+        text += (i == 0 ? " \"" : ", \"") + devices[i].name + "\"";
+    return text + ".";
+}
+
+void TranscriptionEngine::notice(const std::string& text) const {
+    if (noticeSink)
+        noticeSink(text);
+    else
+        platform::writeLog("Verbolin", "listening", platform::LogType::defaultType, text);
+}
+
 void TranscriptionEngine::send(const Event& event) {
     if (eventSink) eventSink(event);
 }
 
-void TranscriptionEngine::handle(const StreamSession::Event& e) {
+void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e) {
     using Kind = StreamSession::Event::Kind;
     switch (e.kind) {
         case Kind::level:
@@ -252,6 +354,31 @@ void TranscriptionEngine::handle(const StreamSession::Event& e) {
             break;
         case Kind::routeChanged:
             break;
+        case Kind::captureLost:
+            if (session != sessionID_ || !session_) break;
+            lostMessage_ = microphoneLostMessage(e.text);
+            modelState.set(ModelState::failed(*lostMessage_));
+            break;
+        case Kind::captureRestored:
+            if (session != sessionID_ || !lostMessage_) break;
+            // Only the state this engine set for the lost microphone; a decode
+            // failure shown meanwhile stays until the model is loaded again.
+            if (engine_ && modelState.peek() == ModelState::failed(*lostMessage_))
+                modelState.set(ModelState::ready());
+            lostMessage_.reset();
+            break;
+        case Kind::undecoded:
+            send(Event::undecoded(e.samples, e.start, e.end));
+            break;
+        case Kind::finished: {
+            auto it = std::find_if(draining_.begin(), draining_.end(),
+                                   [&](const Draining& d) { return d.id == session; });
+            if (it == draining_.end()) break;
+            const std::shared_ptr<StreamSession> done = it->session;
+            draining_.erase(it);
+            done->shutdown();
+            break;
+        }
     }
 }
 

@@ -7,8 +7,10 @@
 //
 // Threads. Everything here runs on the main executor. Work that blocks
 // (installing, preparing the recogniser, starting and stopping a session)
-// runs on the engine's own worker threads and posts its result back; session
-// events arrive as one main-executor task each, in emission order.
+// runs on the engine's own worker threads and posts its result back. Session
+// events wait in the engine's inbox, in emission order; each one posts a
+// main-executor task that delivers the oldest waiting event, and
+// stopAndWait() delivers them itself while it waits.
 
 #include <chrono>
 #include <cstdint>
@@ -49,11 +51,14 @@ class TranscriptionEngine {
     };
 
     struct Event {
-        enum class Kind { level, preview, final, speechStarted, stopped };
+        // undecoded: an utterance whose decode was given up when quitting
+        // took too long; its audio is to be kept.
+        enum class Kind { level, preview, final, speechStarted, stopped, undecoded };
         Kind kind = Kind::level;
         float value = 0;                // level, 0...1
         std::string text;               // preview, final
-        platform::Date start{}, end{};  // final
+        platform::Date start{}, end{};  // final, undecoded
+        std::vector<float> samples{};   // undecoded: 16 kHz mono
 
         static Event level(float v) { return {Kind::level, v, {}, {}, {}}; }
         static Event preview(std::string t) { return {Kind::preview, 0, std::move(t), {}, {}}; }
@@ -62,6 +67,9 @@ class TranscriptionEngine {
         }
         static Event speechStarted() { return {Kind::speechStarted, 0, {}, {}, {}}; }
         static Event stopped() { return {Kind::stopped, 0, {}, {}, {}}; }
+        static Event undecoded(std::vector<float> s, platform::Date b, platform::Date e) {
+            return {Kind::undecoded, 0, {}, b, e, std::move(s)};
+        }
 
         friend bool operator==(const Event&, const Event&) = default;
     };
@@ -83,9 +91,12 @@ class TranscriptionEngine {
 
     // How long a change of microphone waits before listening again.
     static constexpr std::chrono::milliseconds kRestartDelay{400};
+    // How long quitting waits for the last utterances to be transcribed.
+    static constexpr std::chrono::milliseconds kDrainLimit{10000};
 
     explicit TranscriptionEngine(Services services);
-    // Stops listening and waits for the worker threads.
+    // Stops listening, cancels decodes still running and waits for every
+    // worker thread; delivers nothing. Quitting calls stopAndWait() first.
     ~TranscriptionEngine();
 
     TranscriptionEngine(const TranscriptionEngine&) = delete;
@@ -102,6 +113,9 @@ class TranscriptionEngine {
     std::function<bool()> previewWanted;
     std::function<void(const Event&)> eventSink;
     std::function<void()> onModelReady;
+    // Things the user should know that are no state (a microphone name that
+    // matches nothing); main thread. Empty: they go to the log.
+    std::function<void(const std::string&)> noticeSink;
 
     // Starts loading the model and returns at once.
     void loadModel();
@@ -110,9 +124,13 @@ class TranscriptionEngine {
     void start();
     // Stops listening and reports level(0) and stopped.
     void stop();
-    // Stops listening and blocks until the session has stopped; no events.
-    // For quitting.
-    void stopAndWait();
+    // For quitting: stops listening and blocks until every utterance heard
+    // (the one being spoken, and those of sessions stopped earlier that are
+    // still decoding) has been transcribed and delivered as a final. Past
+    // `limit` the decodes still running are cancelled and each such
+    // utterance is delivered as `undecoded` instead. Every session thread has
+    // ended on return. Sends no level or stopped event.
+    void stopAndWait(std::chrono::milliseconds limit = kDrainLimit);
 
     // The microphone chosen by name; none for the automatic choice. Setting
     // it stores the choice and, while listening, restarts on the new device.
@@ -125,6 +143,8 @@ class TranscriptionEngine {
     bool hasPendingRestart() const { return pendingRestart_.has_value(); }
 
     // The device to capture from, or none for the system's default input.
+    // A VERBOLIN_INPUT_DEVICE that matches no microphone is reported once to
+    // the notice sink, with the microphones found.
     std::optional<uint32_t> resolvedInputDeviceID() const;
     // True exactly when VERBOLIN_VOICE_PROCESSING is "1".
     static bool echoCancellation();
@@ -137,16 +157,40 @@ class TranscriptionEngine {
     static std::string progressMessage(const ModelDownloader::Progress& progress);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
 
+    // The failed state's message while the microphone is gone.
+    static std::string microphoneLostMessage(const std::string& reason);
+    // The notice for a VERBOLIN_INPUT_DEVICE that matches no microphone.
+    static std::string unmatchedDeviceNotice(const std::string& wanted,
+                                             const std::vector<AudioCapture::Device>& devices);
+
   private:
+    // Session events waiting for the main thread, tagged with their session.
+    class Inbox;
+    struct Draining {
+        uint64_t id;
+        std::shared_ptr<StreamSession> session;
+    };
+
     void restart();
-    void handle(const StreamSession::Event& event);
+    // Stops the current session; it drains in the background.
+    std::shared_ptr<StreamSession> detachSession();
+    void deliverOne();
+    void handle(uint64_t session, const StreamSession::Event& event);
     void send(const Event& event);
+    void notice(const std::string& text) const;
     // Runs `task` on the main executor if the engine still exists then.
     void onMain(std::function<void()> task);
 
     Services services_;
     std::shared_ptr<SpeechEngine> engine_;
     std::shared_ptr<StreamSession> session_;
+    uint64_t sessionID_ = 0;
+    uint64_t nextSessionID_ = 0;
+    // Stopped sessions that have not reported `finished` yet.
+    std::vector<Draining> draining_;
+    std::shared_ptr<Inbox> inbox_;
+    std::optional<std::string> lostMessage_;  // the failed state we set for a lost microphone
+    mutable std::optional<std::string> warnedInputDevice_;
     std::optional<uint64_t> pendingRestart_;
     uint64_t restartGeneration_ = 0;
     // Lets tasks queued on the main executor find out that the engine is gone.

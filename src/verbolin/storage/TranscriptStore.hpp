@@ -64,9 +64,13 @@ class TranscriptStore {
     // Stores one finished utterance; an empty text only ends the speaking state.
     void append(const Segment& segment);
 
-    // Writes the changes that earlier writes could not store; for quitting
-    // and for a retry the user asks for.
+    // Writes the changes that earlier writes could not store; for quitting,
+    // for a retry the user asks for, and for the application's retry timer.
     void retryUnsaved();
+    // Whether some change failed to reach the database and waits for a retry.
+    bool hasUnsavedChanges() const {
+        return !unsavedSegments_.empty() || !unsavedSessions_.empty();
+    }
 
     // Consecutive segments whose gap is under `gap` seconds form one paragraph.
     // Trusts the input's order.

@@ -11,6 +11,7 @@
 
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
 
@@ -34,14 +35,14 @@ inline const char* const kToolTip = "Click a time to copy that paragraph";
 double labelFontSize(double fontSize);    // fontSize x 0.45 within [11, 13]
 double dividerFontSize(double fontSize);  // fontSize x 0.5 within [10, 12]
 
-// One entry per paragraph, by id text. A long pause, or a session title in
-// its place, divides a paragraph from the one before; never the first one.
-// With `from`, only blocks[from...] get entries, in `into`.
-void entries(std::unordered_map<QString, GutterEntry>& into, const std::vector<Block>& blocks,
-             const std::function<std::string(const Block&)>& label,
-             const std::unordered_map<platform::Uuid, std::string>& sectionStarts, size_t from = 0);
+// The entry of blocks[index]. A long pause, or a session title in its place,
+// divides a paragraph from the one before; never the first one.
+GutterEntry entry(const TimelineBlocks& blocks, size_t index,
+                  const std::function<std::string(const Block&)>& label,
+                  const std::unordered_map<platform::Uuid, std::string>& sectionStarts);
+// One entry per paragraph, by id text.
 std::unordered_map<QString, GutterEntry> entries(
-    const std::vector<Block>& blocks, const std::function<std::string(const Block&)>& label,
+    const TimelineBlocks& blocks, const std::function<std::string(const Block&)>& label,
     const std::unordered_map<platform::Uuid, std::string>& sectionStarts);
 
 }  // namespace Gutter

@@ -107,12 +107,12 @@ void GutterView::paintEvent(QPaintEvent* e) {
     for (; i < all.size(); ++i) {
         const ParagraphRange& r = all[i];
         if (r.location > loc + len + 1) break;
-        auto entry = entries.find(r.id);
-        if (entry == entries.end()) continue;
+        const std::optional<GutterEntry> entry = entryAt ? entryAt(i) : std::nullopt;
+        if (!entry) continue;
         auto line = DocumentGeometry::lineAt(doc, r.location);
         if (!line) continue;
         const double baseline = line->baseline - sy;
-        const QString label = QString::fromStdString(entry->second.label);
+        const QString label = QString::fromStdString(entry->label);
         const double top = baseline - labelMetrics.ascent();
         if (QRectF(0, top, width(), labelMetrics.height() + 4).intersects(dirty)) {
             p.setFont(labelFont);
@@ -120,17 +120,17 @@ void GutterView::paintEvent(QPaintEvent* e) {
             p.drawText(
                 QPointF(Gutter::kLabelRight - labelMetrics.horizontalAdvance(label), baseline),
                 label);
-            if (entry->second.edited) {
+            if (entry->edited) {
                 p.setPen(secondary);
                 p.drawText(QPointF(Gutter::kMarkLeft, baseline),
                            QString::fromUtf8(Gutter::kEditMark));
             }
         }
-        if (entry->second.divider) {
+        if (entry->divider) {
             QTextBlock b = doc.findBlock(r.location);
             const double half = b.blockFormat().topMargin() * 0.5;
             const QString text = QStringLiteral("\u00B7 ") +
-                                 QString::fromStdString(*entry->second.divider) +
+                                 QString::fromStdString(*entry->divider) +
                                  QStringLiteral(" \u00B7");
             const double w = dividerMetrics.horizontalAdvance(text);
             const double x = Gutter::kColumnWidth + (width() - Gutter::kColumnWidth - w) * 0.5;

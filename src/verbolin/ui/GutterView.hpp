@@ -25,7 +25,9 @@ class GutterView final : public QWidget {
   public:
     GutterView(TimelineTextEdit* textView, platform::MainExecutor& main);
 
-    std::unordered_map<QString, GutterEntry> entries;
+    // The entry beside ranges()[index], or none. Asked for while drawing, so
+    // that only the paragraphs on screen are ever looked at.
+    std::function<std::optional<GutterEntry>(size_t index)> entryAt;
     double fontSize = 20;
     std::function<void(const QString&)> onCopy;
     // The paragraphs' places in the text, asked for at each use.

@@ -13,7 +13,11 @@ const std::vector<Block>& orNone(const std::shared_ptr<const std::vector<Block>>
 }  // namespace
 
 ScrubberGeometry::ScrubberGeometry(const ScrubberInputs& inputs, double width)
+    : ScrubberGeometry(inputs, width, VisibleHint{}) {}
+
+ScrubberGeometry::ScrubberGeometry(const ScrubberInputs& inputs, double width, VisibleHint hint)
     : in_(inputs),
+      hint_(hint),
       blocks_(orNone(inputs.blocks)),
       w_(width - kDotSize - 2),
       span_(timeSpan(blocks_)) {}
@@ -38,24 +42,62 @@ double ScrubberGeometry::x(platform::Date t) const {
 std::vector<double> ScrubberGeometry::marks() const {
     std::vector<double> out;
     if (!span_ || !hasTrack()) return out;
-    for (const Block& b : blocks_)
-        if (!b.segments.empty()) out.push_back(x(b.segments.front().start));
+    const double total = platform::secondsBetween(span_->first, span_->second);
+    // As x(), without asking for the span again for every paragraph.
+    auto xOf = [&](const Block& b) -> double {
+        if (b.segments.empty()) return -double(INFINITY);
+        return total > 0
+                   ? w_ * platform::secondsBetween(span_->first, b.segments.front().start) / total
+                   : 0.0;
+    };
+    // Paragraphs come oldest first, so their columns never go back: after
+    // each mark, the next one is the first paragraph past its column, found
+    // by galloping rather than by visiting every paragraph in between.
+    const size_t n = blocks_.size();
+    size_t i = 0;
+    while (i < n && blocks_[i].segments.empty()) ++i;
+    while (i < n) {
+        const double at = xOf(blocks_[i]);
+        out.push_back(at);
+        const double next = std::floor(at) + 1;
+        auto before = [&](size_t k) { return !(xOf(blocks_[k]) >= next); };
+        size_t lo = i + 1, step = 1;
+        while (lo + step <= n && before(lo + step - 1)) lo += step, step *= 2;
+        size_t hi = std::min(n, lo + step);
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (before(mid))
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        i = lo;
+    }
     return out;
 }
 
-const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id) const {
+const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id, size_t hint,
+                                       size_t& found) const {
+    found = SIZE_MAX;
     if (id) {
-        auto it = std::find_if(blocks_.begin(), blocks_.end(),
-                               [&](const Block& b) { return b.id == *id; });
-        if (it != blocks_.end()) return &*it;
+        // Ids are unique, so the paragraph found nearest the hint is the
+        // first match. The visible paragraphs move little between paints,
+        // and without a hint they are most often the last ones.
+        const size_t n = blocks_.size();
+        const size_t from = std::min(hint, n == 0 ? 0 : n - 1);
+        for (size_t d = 0; d <= from || from + d < n; ++d) {
+            if (from + d < n && blocks_[from + d].id == *id) return &blocks_[(found = from + d)];
+            if (d > 0 && d <= from && blocks_[from - d].id == *id)
+                return &blocks_[(found = from - d)];
+        }
     }
     return in_.atEnd && !blocks_.empty() ? &blocks_.back() : nullptr;
 }
 
 std::optional<ScrubberGeometry::Bar> ScrubberGeometry::bar() const {
     if (!span_ || !hasTrack()) return std::nullopt;
-    const Block* first = visible(in_.visibleFirst);
-    const Block* last = visible(in_.visibleLast);
+    const Block* first = visible(in_.visibleFirst, hint_.first, found_.first);
+    const Block* last = visible(in_.visibleLast, hint_.last, found_.last);
     if (!first || !last || first->segments.empty() || last->segments.empty()) return std::nullopt;
     const double x0 = x(first->segments.front().start);
     const double x1 =

@@ -3,6 +3,7 @@
 // its inputs and the width it is offered. The strip keeps no state: each
 // paint builds this afresh.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -36,7 +37,13 @@ class ScrubberGeometry {
         double opacity;  // of the accent colour
     };
 
+    // Where the visible paragraphs were found last time; looked at first.
+    struct VisibleHint {
+        size_t first = SIZE_MAX, last = SIZE_MAX;
+    };
+
     ScrubberGeometry(const ScrubberInputs& inputs, double width);
+    ScrubberGeometry(const ScrubberInputs& inputs, double width, VisibleHint hint);
 
     // From the first paragraph's start to the later of the last one's end and start + 60 s.
     static std::optional<std::pair<platform::Date, platform::Date>> timeSpan(
@@ -49,8 +56,13 @@ class ScrubberGeometry {
     const std::optional<std::pair<platform::Date, platform::Date>>& span() const { return span_; }
     // Unclamped position of a time on the track.
     double x(platform::Date t) const;
+    // Left edges of the paragraph marks, at most one per pixel column: a
+    // year of paragraphs would otherwise paint the same pixels thousands of
+    // times over.
     std::vector<double> marks() const;
     std::optional<Bar> bar() const;
+    // Where bar() found the visible paragraphs, to be given as the next hint.
+    VisibleHint found() const { return found_; }
     double dotX() const { return w_ + 2; }
 
     // The paragraph a click or drag at `locationX` jumps to; the earlier of
@@ -58,9 +70,11 @@ class ScrubberGeometry {
     std::optional<platform::Uuid> target(double locationX) const;
 
   private:
-    const Block* visible(const std::optional<platform::Uuid>& id) const;
+    const Block* visible(const std::optional<platform::Uuid>& id, size_t hint, size_t& found) const;
 
     const ScrubberInputs& in_;
+    VisibleHint hint_;
+    mutable VisibleHint found_;
     const std::vector<Block>& blocks_;
     double w_;
     std::optional<std::pair<platform::Date, platform::Date>> span_;

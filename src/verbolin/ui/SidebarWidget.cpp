@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "verbolin/storage/TranscriptStore.hpp"
+#include "verbolin/ui/KeyShortcuts.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
 
 namespace verbolin {
@@ -42,9 +43,10 @@ SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pastebo
 
     empty_->setAlignment(Qt::AlignCenter);
     empty_->setEnabled(false);  // the tertiary style
-    newSession_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    newSession_->setShortcut(KeyShortcuts::newSession());
     newSession_->setToolTip(
-        tr("Start a new session: clears the view, keeps everything in history (⌘N)"));
+        tr("Start a new session: clears the view, keeps everything in history (%1)")
+            .arg(KeyShortcuts::newSession().toString(QKeySequence::NativeText)));
     connect(newSession_, &QPushButton::clicked, this, [this] {
         if (onNewSession) onNewSession();
     });

@@ -32,6 +32,7 @@ class SidebarWidget : public QWidget {
     void reload();
     QListWidget* list() const { return list_; }
     QLabel* emptyOverlay() const { return empty_; }
+    QPushButton* newSessionButton() const { return newSession_; }
     SidebarModel& model() { return model_; }
 
   private:

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "verbolin/ui/KeyShortcuts.hpp"
+
 namespace verbolin {
 
 StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording) {
@@ -39,8 +41,9 @@ std::optional<Block> StatusBarModel::editedBlockAtCaret(const std::vector<Block>
 }
 
 std::string StatusBarModel::selectionText(size_t count) {
-    return std::to_string(count) + " paragraph" + (count == 1 ? "" : "s") +
-           " selected · ⌘C copies · ⌘⌫ deletes";
+    return std::to_string(count) + " paragraph" + (count == 1 ? "" : "s") + " selected · " +
+           KeyShortcuts::text(KeyShortcuts::copy()) + " copies · " +
+           KeyShortcuts::text(KeyShortcuts::deleteSelection()) + " deletes";
 }
 
 StatusBarModel::Trailing StatusBarModel::trailing(const std::vector<Block>& selected,
@@ -53,7 +56,8 @@ StatusBarModel::Trailing StatusBarModel::trailing(const std::vector<Block>& sele
         return {TrailingKind::copied, "Paragraph copied", {}, {}};
     if (hasSelection) return {TrailingKind::selection, selectionText(selected.size()), {}, {}};
     return {TrailingKind::hint,
-            "Click to edit · click a time to copy its paragraph · ⌘N new session",
+            "Click to edit · click a time to copy its paragraph · " +
+                KeyShortcuts::text(KeyShortcuts::newSession()) + " new session",
             {},
             {}};
 }

@@ -27,7 +27,7 @@ void assignStrayText(AttributedText& text, double fontSize) {
     for (const auto& [r, id] : assigned) text.assignBlock(r.start, r.length, id, fontSize);
 }
 
-EditMapping collectEdits(const AttributedText& text, const std::vector<Block>& blocks) {
+EditMapping collectEdits(const AttributedText& text, const TimelineBlocks& blocks) {
     std::unordered_map<QString, const Block*> table;
     for (const Block& b : blocks) table.emplace(QString::fromStdString(b.id.string()), &b);
     EditMapping out;

@@ -10,6 +10,7 @@
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/ui/AttributedText.hpp"
 #include "verbolin/ui/ParagraphKey.hpp"
+#include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
 
@@ -37,7 +38,7 @@ bool shouldChange(const AttributedText& text, int pos, int len,
 void assignStrayText(AttributedText& text, double fontSize);
 
 // One edit per paragraph whose shown text differs from its stored text.
-EditMapping collectEdits(const AttributedText& text, const std::vector<Block>& blocks);
+EditMapping collectEdits(const AttributedText& text, const TimelineBlocks& blocks);
 
 }  // namespace TimelineEditMapper
 }  // namespace verbolin

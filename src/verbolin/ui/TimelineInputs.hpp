@@ -11,6 +11,8 @@
 
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/SectionTitles.hpp"
+#include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
 
@@ -20,11 +22,14 @@ struct TimelineInputs {
     std::shared_ptr<const std::vector<Block>> blocks;  // oldest first; null reads as none
     bool editable = true;
     double fontSize = 26;
-    std::function<std::string(const Block&)> label;       // the gutter's time label
-    std::unordered_map<Uuid, std::string> sectionStarts;  // session title by first paragraph
+    std::function<std::string(const Block&)> label;  // the gutter's time label
+    SectionTitles sectionStarts;                     // session title by first paragraph
     // The paragraph of the utterance being heard. It is not in the store, so
     // nothing may be typed into it.
     std::optional<Uuid> liveId;
+    // Shown after `blocks` (with `liveId` as its id), so that the scoped
+    // paragraphs are shared rather than copied for each preview.
+    std::optional<Block> liveBlock;
 
     std::function<void(const Block&, const std::string&)> onEdit;
     std::function<void()> onScrolledToTop;
@@ -39,6 +44,9 @@ struct TimelineInputs {
         std::optional<Uuid> id;
         long token = 0;
     } jump;
+
+    // `blocks`, then `liveBlock`.
+    TimelineBlocks paragraphs() const { return {blocks.get(), liveBlock ? &*liveBlock : nullptr}; }
 };
 
 }  // namespace verbolin

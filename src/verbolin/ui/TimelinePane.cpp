@@ -3,6 +3,7 @@
 #include <QIcon>
 #include <QVBoxLayout>
 
+#include "platform/system/BackgroundRelease.hpp"
 #include "verbolin/ui/TimelineScrubber.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
 #include "verbolin/ui/UiFonts.hpp"
@@ -49,6 +50,14 @@ TimelinePane::~TimelinePane() {
     fadeAnimation_.stop();
     delete textView_;
     delete scrubber_;
+}
+
+void TimelinePane::setInputs(TimelinePaneInputs inputs) {
+    auto replaced = model_.inputs().blocks;
+    model_.setInputs(std::move(inputs));
+    // The children have let go of the replaced paragraphs by now; when the
+    // pane held them last, a year of them is freed away from the UI thread.
+    platform::releaseInBackground(std::move(replaced));
 }
 
 void TimelinePane::render() {

@@ -28,7 +28,7 @@ class TimelinePane final : public QWidget {
                  TimelinePaneServices services = {}, QWidget* parent = nullptr);
     ~TimelinePane() override;
 
-    void setInputs(TimelinePaneInputs inputs) { model_.setInputs(std::move(inputs)); }
+    void setInputs(TimelinePaneInputs inputs);
 
     TimelinePaneModel& model() { return model_; }
     TimelineScrubber& scrubber() { return *scrubber_; }

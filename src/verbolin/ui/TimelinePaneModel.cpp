@@ -11,7 +11,10 @@ namespace verbolin {
 
 TimelinePaneModel::TimelinePaneModel(TimelinePaneInputs inputs, TimelinePaneServices services,
                                      std::function<void()> onChange)
-    : in_(std::move(inputs)), services_(std::move(services)), onChange_(std::move(onChange)) {
+    : in_(std::move(inputs)),
+      sections_(in_.sectionStarts),
+      services_(std::move(services)),
+      onChange_(std::move(onChange)) {
     observe();
 }
 
@@ -23,6 +26,7 @@ const platform::Uuid& TimelinePaneModel::liveID() {
 void TimelinePaneModel::setInputs(TimelinePaneInputs inputs) {
     const bool sameStore = inputs.store == in_.store;
     in_ = std::move(inputs);
+    sections_ = SectionTitles(in_.sectionStarts);
     if (!sameStore) observe();
     changed();
 }
@@ -63,15 +67,8 @@ std::optional<Block> TimelinePaneModel::liveBlock() const {
 
 TimelineInputs TimelinePaneModel::textViewInputs() {
     TimelineInputs t;
-    if (auto live = liveBlock()) {
-        auto all =
-            std::make_shared<std::vector<Block>>(in_.blocks ? *in_.blocks : std::vector<Block>{});
-        all->push_back(std::move(*live));
-        t.blocks = std::move(all);
-        t.liveId = liveID();
-    } else {
-        t.blocks = in_.blocks;
-    }
+    t.blocks = in_.blocks;
+    if ((t.liveBlock = liveBlock())) t.liveId = liveID();
     t.editable = true;
     t.fontSize = in_.fontSize;
     t.label = [](const Block& b) -> std::string {
@@ -79,7 +76,7 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
         return b.segments.empty() ? std::string()
                                   : LocaleTime::shortTime(b.segments.front().start).toStdString();
     };
-    t.sectionStarts = in_.sectionStarts;
+    t.sectionStarts = sections_;
     TranscriptStore* store = in_.store;
     t.onEdit = [store](const Block& b, const std::string& text) {
         if (store) store->replace(b, text);

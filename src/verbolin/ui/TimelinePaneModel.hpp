@@ -98,6 +98,7 @@ class TimelinePaneModel {
     std::weak_ptr<TimelinePaneModel*> weakSelf() const { return self_; }
 
     TimelinePaneInputs in_;
+    SectionTitles sections_;  // in_.sectionStarts, made once per change of the inputs
     TimelinePaneServices services_;
     std::function<void()> onChange_;
     std::optional<platform::Uuid> visibleFirst_, visibleLast_;

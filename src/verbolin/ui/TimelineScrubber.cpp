@@ -35,7 +35,14 @@ TimelineScrubber::TimelineScrubber(QWidget* parent) : QWidget(parent) {
 
 void TimelineScrubber::setInputs(ScrubberInputs inputs) {
     const bool wasLive = inputs_.live;
+    // The paragraphs are shared and never changed in place, so the same
+    // array with the same visible range draws the same strip.
+    const bool same = inputs.blocks == inputs_.blocks &&
+                      inputs.visibleFirst == inputs_.visibleFirst &&
+                      inputs.visibleLast == inputs_.visibleLast && inputs.live == inputs_.live &&
+                      inputs.isLiveView == inputs_.isLiveView && inputs.atEnd == inputs_.atEnd;
     inputs_ = std::move(inputs);
+    if (same) return;
     if (inputs_.live != wasLive) {
         dotAnimation_.stop();
         dotAnimation_.setStartValue(liveness_);
@@ -65,7 +72,7 @@ QString TimelineScrubber::endLabel() const {
 void TimelineScrubber::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    const ScrubberGeometry g = geometryNow();
+    const ScrubberGeometry g(inputs_, width(), visibleHint_);
     const QPalette& pal = palette();
     const double mid = kTopPadding + kStripHeight / 2;
     const double w = g.trackWidth();
@@ -75,13 +82,24 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
         track.addRoundedRect(QRectF(0, mid - 3, w, 6), 3, 3);
         p.fillPath(track, withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.12));
     }
-    if (auto bar = g.bar()) {
+    const QColor markColor = withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.6);
+    for (double x : marks(g)) p.fillRect(QRectF(x, mid - 3, 1.5, 6), markColor);
+    // The bar goes over the marks, on the bare track: where paragraphs lie
+    // densely their marks make a solid band that would hide it.
+    const auto bar = g.bar();
+    visibleHint_ = g.found();
+    if (bar) {
         QPainterPath path;
         path.addRoundedRect(QRectF(bar->x, mid - 5, bar->width, 10), 5, 5);
+        p.save();
+        p.setClipPath(path);
+        p.fillRect(path.boundingRect(), pal.color(QPalette::Window));
+        QPainterPath track;
+        track.addRoundedRect(QRectF(0, mid - 3, w, 6), 3, 3);
+        p.fillPath(track, withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.12));
+        p.restore();
         p.fillPath(path, withAlpha(colorFor(ColorRole::accent, pal), bar->opacity));
     }
-    const QColor markColor = withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.6);
-    for (double x : g.marks()) p.fillRect(QRectF(x, mid - 3, 1.5, 6), markColor);
     if (inputs_.isLiveView && g.dotX() >= 0) {
         const double d = ScrubberGeometry::kDotSize * (1 + 0.25 * liveness_);
         const QColor grey = withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.45);
@@ -100,6 +118,17 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
         p.setPen(colorFor(inputs_.atEnd ? ColorRole::accent : ColorRole::quaternaryLabel, pal));
     }
     p.drawText(labels, Qt::AlignRight | Qt::AlignBottom, endLabel());
+}
+
+const std::vector<double>& TimelineScrubber::marks(const ScrubberGeometry& g) {
+    const bool sameBlocks =
+        !marks_.blocks.owner_before(inputs_.blocks) && !inputs_.blocks.owner_before(marks_.blocks);
+    if (!sameBlocks || marks_.width != width()) {
+        marks_.blocks = inputs_.blocks;
+        marks_.width = width();
+        marks_.xs = g.marks();
+    }
+    return marks_.xs;
 }
 
 void TimelineScrubber::mousePressEvent(QMouseEvent* event) {

@@ -40,8 +40,18 @@ class TimelineScrubber final : public QWidget {
 
   private:
     void jumpTo(double x);
+    const std::vector<double>& marks(const ScrubberGeometry& g);
 
     ScrubberInputs inputs_;
+    ScrubberGeometry::VisibleHint visibleHint_;
+    // Marks depend only on the paragraphs and the width; kept between paints.
+    // The paragraphs are only watched: the strip must not be what keeps
+    // replaced ones alive.
+    struct MarkCache {
+        std::weak_ptr<const std::vector<Block>> blocks;
+        int width = -1;
+        std::vector<double> xs;
+    } marks_;
     double liveness_ = 0;  // 0 grey at scale 1, 1 red at scale 1.25
     QVariantAnimation dotAnimation_;
 };

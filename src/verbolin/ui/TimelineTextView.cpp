@@ -28,9 +28,17 @@ std::unordered_set<platform::Uuid> keySet(
     return out;
 }
 
-const std::vector<Block>& blocksOf(const TimelineInputs& in) {
-    static const std::vector<Block> none;
-    return in.blocks ? *in.blocks : none;
+// blocks[from...] as text that follows blocks[from - 1], when there is one.
+AttributedText renderFrom(const TimelineBlocks& blocks, size_t from, double fontSize,
+                          const std::unordered_set<platform::Uuid>& sections) {
+    const Block* previous = from > 0 ? &blocks[from - 1] : nullptr;
+    AttributedText out =
+        TimelineRenderer::render(blocks.scoped(from), previous, fontSize, sections);
+    if (const Block* live = blocks.live(); live && from < blocks.size()) {
+        const Block* before = blocks.size() > 1 ? &blocks[blocks.size() - 2] : nullptr;
+        out.append(TimelineRenderer::render(std::span(live, 1), before, fontSize, sections));
+    }
+    return out;
 }
 
 }  // namespace
@@ -42,6 +50,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     layout->addWidget(edit_);
     gutter_ = new GutterView(edit_, main_);
     gutter_->ranges = [this]() -> const std::vector<ParagraphRange>& { return ranges(); };
+    gutter_->entryAt = [this](size_t index) { return gutterEntry(index); };
 
     configure(*edit_->document());
     edit_->setAcceptDrops(false);
@@ -111,6 +120,10 @@ void TimelineTextView::scrollTo(double y) {
 }
 
 double TimelineTextView::layoutAll() {
+    // Before the view is shown its width is not yet the real one, and showing
+    // lays everything out again at that width: a long timeline is laid out
+    // once, then. Nothing is scrolled meanwhile.
+    if (!isVisible()) return 0;
     const double height = DocumentGeometry::layoutAll(*edit_->document());
     // Qt finishes a long layout on a timer and only then widens the scroll
     // range; the range must fit the layout now, or scrolls get clamped.
@@ -122,6 +135,8 @@ double TimelineTextView::layoutAll() {
 }
 
 bool TimelineTextView::atBottom() const {
+    // Unshown, nothing is laid out or scrolled: the view is where it last was.
+    if (!isVisible()) return lastVisible_.atBottom;
     // Rounded up as the scroll range is, so that "40 above the end" is exact.
     const double height = std::ceil(DocumentGeometry::layoutAll(*edit_->document()));
     return height - (scrollY() + edit_->viewport()->height()) < kBottomSlack;
@@ -149,33 +164,45 @@ void TimelineTextView::apply() {
     edit_->setTextInteractionFlags(inputs_.editable
                                        ? Qt::TextEditorInteraction
                                        : Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    const std::vector<Block>& blocks = blocksOf(inputs_);
+    const TimelineBlocks blocks = inputs_.paragraphs();
     if (desynced_) renderedKey_.clear();  // rebuild from nothing
-    const TimelinePlan plan = TimelineUpdatePlanner::plan(
-        renderedKey_, blocks, renderedFont_, inputs_.fontSize, renderedEditable_, inputs_.editable);
+    if (unchangedSinceRendering()) {
+        updateGutter(false);
+        return;
+    }
+    // The same shared array as last time: its paragraphs still match their keys.
+    const size_t known = !desynced_ && renderedBlocks_ && renderedBlocks_ == inputs_.blocks
+                             ? std::min(inputs_.blocks->size(), renderedKey_.size())
+                             : 0;
+    const TimelinePlan plan =
+        TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
+                                    renderedEditable_, inputs_.editable, known);
+    renderedBlocks_ = inputs_.blocks;
     if (plan.kind == TimelinePlan::Kind::none && !desynced_) {
-        updateGutter();
+        updateGutter(false);
         return;
     }
     const bool wasAtBottom = atBottom();
-    const auto sections = keySet(inputs_.sectionStarts);
+    if (!sectionKeysOf_.sharedWith(inputs_.sectionStarts)) {
+        sectionKeysOf_ = inputs_.sectionStarts;
+        sectionKeys_ = keySet(inputs_.sectionStarts);
+    }
+    const auto& sections = sectionKeys_;
 
     if (plan.kind == TimelinePlan::Kind::tail && !desynced_) {
         QTextDocument& doc = *edit_->document();
         const int start =
             TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, plan.common);
-        const Block* previous = plan.common > 0 ? &blocks[plan.common - 1] : nullptr;
-        AttributedText tail = TimelineRenderer::render(std::span(blocks).subspan(plan.common),
-                                                       previous, inputs_.fontSize, sections);
+        AttributedText tail = renderFrom(blocks, plan.common, inputs_.fontSize, sections);
         // Plain numbers: a QTextCursor would follow the replaced text.
         const int savedAnchor = edit_->textCursor().anchor(),
                   savedPos = edit_->textCursor().position();
         const int removed = text_.length() - start;
         // Only the tail's paragraphs change place; the ranges before stay.
-        std::vector<ParagraphRange> kept = ranges();
-        std::erase_if(kept, [&](const ParagraphRange& r) { return r.location >= start; });
-        for (size_t i = plan.common; i < renderedKey_.size(); ++i)
-            gutter_->entries.erase(QString::fromStdString(renderedKey_[i].id.string()));
+        // They are in text order, so the tail's are the last ones.
+        ranges();
+        std::vector<ParagraphRange> kept = std::move(*ranges_);
+        while (!kept.empty() && kept.back().location >= start) kept.pop_back();
         text_.replace(start, removed, tail);
         // Undo steps recorded against the old text would corrupt the new one.
         doc.setUndoRedoEnabled(false);
@@ -192,7 +219,7 @@ void TimelineTextView::apply() {
             scrollToEnd();
         else
             reportVisible();
-        updateGutter(plan.common > 0 ? plan.common - 1 : 0);
+        updateGutter();
         return;
     }
 
@@ -203,7 +230,7 @@ void TimelineTextView::apply() {
     const double oldTop = scrollY();
     const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
 
-    text_ = TimelineRenderer::render(blocks, nullptr, inputs_.fontSize, sections);
+    text_ = renderFrom(blocks, 0, inputs_.fontSize, sections);
     // A fresh document is filled several times faster than one that a text
     // edit watches; the edit deletes the old one, its own child, on the swap.
     auto* fresh = new QTextDocument(edit_);
@@ -249,6 +276,8 @@ void TimelineTextView::apply() {
 }
 
 void TimelineTextView::reportVisible() {
+    // Nothing is visible yet; showing the view reports (see frameChanged).
+    if (!isVisible()) return;
     const QTextDocument& doc = *edit_->document();
     layoutAll();
     const double top = scrollY();
@@ -303,10 +332,50 @@ void TimelineTextView::handleJump() {
     postSelf([](TimelineTextView& v) { v.reportVisible(); });
 }
 
-void TimelineTextView::updateGutter(size_t from) {
-    if (from == 0) gutter_->entries.clear();
-    Gutter::entries(gutter_->entries, blocksOf(inputs_), inputs_.label, inputs_.sectionStarts,
-                    from);
+bool TimelineTextView::unchangedSinceRendering() const {
+    // The paragraphs are shared and never changed in place: the same array
+    // holds the same paragraphs, and only the live one needs a look.
+    if (desynced_ || !renderedBlocks_ || renderedBlocks_ != inputs_.blocks) return false;
+    if (renderedFont_ != inputs_.fontSize || renderedEditable_ != inputs_.editable) return false;
+    const size_t scoped = inputs_.blocks->size();
+    if (!inputs_.liveBlock) return renderedKey_.size() == scoped;
+    return renderedKey_.size() == scoped + 1 && renderedKey_.back().matches(*inputs_.liveBlock);
+}
+
+std::optional<GutterEntry> TimelineTextView::gutterEntry(size_t rangeIndex) const {
+    const std::vector<ParagraphRange>& all = ranges();
+    if (rangeIndex >= all.size()) return std::nullopt;
+    const auto id = platform::Uuid::parse(all[rangeIndex].id.toStdString());
+    if (!id) return std::nullopt;
+    const TimelineBlocks blocks = inputs_.paragraphs();
+    // Ranges follow the paragraphs one for one unless an edit emptied one,
+    // so the paragraph is looked for outward from the same position.
+    std::optional<size_t> found;
+    for (size_t d = 0; !found && (rangeIndex + d < blocks.size() || d <= rangeIndex); ++d) {
+        if (rangeIndex + d < blocks.size() && blocks[rangeIndex + d].id == *id)
+            found = rangeIndex + d;
+        else if (d > 0 && d <= rangeIndex && rangeIndex - d < blocks.size() &&
+                 blocks[rangeIndex - d].id == *id)
+            found = rangeIndex - d;
+    }
+    if (!found) return std::nullopt;
+    if (auto cached = gutterCache_.find(*found); cached != gutterCache_.end())
+        return cached->second;
+    GutterEntry e = Gutter::entry(blocks, *found, inputs_.label, inputs_.sectionStarts);
+    gutterCache_.emplace(*found, e);
+    return e;
+}
+
+void TimelineTextView::updateGutter(bool textChanged) {
+    // Entries are made as the gutter draws them, from the inputs of now. Over
+    // unchanged text the gutter needs drawing again only if an entry it drew
+    // now reads differently.
+    bool redraw = textChanged;
+    const TimelineBlocks blocks = inputs_.paragraphs();
+    for (auto it = gutterCache_.begin(); !redraw && it != gutterCache_.end(); ++it)
+        redraw = it->first >= blocks.size() || Gutter::entry(blocks, it->first, inputs_.label,
+                                                             inputs_.sectionStarts) != it->second;
+    if (redraw) gutterCache_.clear();
     auto onCopyBlock = inputs_.onCopyBlock;
     gutter_->onCopy = [onCopyBlock](const QString& id) {
         if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock)
@@ -314,7 +383,7 @@ void TimelineTextView::updateGutter(size_t from) {
     };
     gutter_->fontSize = inputs_.fontSize;
     gutter_->setGeometry(edit_->viewport()->rect());
-    gutter_->update();
+    if (redraw) gutter_->update();
 }
 
 void TimelineTextView::boundsChanged() {
@@ -396,8 +465,9 @@ void TimelineTextView::textChanged() {
     writing_ = true;
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
     writing_ = false;
-    EditMapping mapping = TimelineEditMapper::collectEdits(text_, blocksOf(inputs_));
+    EditMapping mapping = TimelineEditMapper::collectEdits(text_, inputs_.paragraphs());
     renderedKey_ = std::move(mapping.keys);
+    renderedBlocks_.reset();
     auto onEdit = inputs_.onEdit;
     for (const ParagraphEdit& e : mapping.edits)
         if (onEdit) onEdit(e.block, e.text);

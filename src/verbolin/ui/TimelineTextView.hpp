@@ -8,10 +8,12 @@
 #include <QPointer>
 #include <QWidget>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/system/MainExecutor.hpp"
 #include "verbolin/ui/AttributedText.hpp"
+#include "verbolin/ui/GutterEntry.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/TimelineInputs.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
@@ -70,8 +72,11 @@ class TimelineTextView final : public QWidget {
     void scrollToEnd();
     void scrollToEndOnce();
     void handleJump();
-    // From `from` on, only the entries of blocks[from...] are rebuilt.
-    void updateGutter(size_t from = 0);
+    // `textChanged` false: the text is as the gutter last drew it.
+    void updateGutter(bool textChanged = true);
+    std::optional<GutterEntry> gutterEntry(size_t rangeIndex) const;
+    // The inputs show what was rendered last, without comparing paragraphs.
+    bool unchangedSinceRendering() const;
     void boundsChanged();
     void userScrolled();
     void frameChanged();
@@ -91,6 +96,12 @@ class TimelineTextView final : public QWidget {
     mutable std::optional<std::vector<ParagraphRange>> ranges_;
 
     std::vector<ParagraphKey> renderedKey_;
+    // The paragraph array renderedKey_ was last checked against; none after
+    // an edit rewrote the keys from the text.
+    std::shared_ptr<const std::vector<Block>> renderedBlocks_;
+    mutable std::unordered_map<size_t, GutterEntry> gutterCache_;  // by paragraph index
+    SectionTitles sectionKeysOf_;  // the titles sectionKeys_ was made from
+    std::unordered_set<platform::Uuid> sectionKeys_;
     double renderedFont_ = 0;
     bool renderedEditable_ = true;
     bool loadingMore_ = false;

@@ -4,23 +4,26 @@
 
 namespace verbolin::TimelineUpdatePlanner {
 
-std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from) {
+std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t from) {
     std::vector<ParagraphKey> keys;
     keys.reserve(blocks.size() - std::min(from, blocks.size()));
     for (size_t i = from; i < blocks.size(); ++i) keys.push_back(ParagraphKey::of(blocks[i]));
     return keys;
 }
 
-TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const std::vector<Block>& blocks,
-                  double renderedFont, double font, bool renderedEditable, bool editable) {
+TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlocks& blocks,
+                  double renderedFont, double font, bool renderedEditable, bool editable,
+                  size_t known) {
     TimelinePlan p;
     p.styleChanged = renderedFont != font || renderedEditable != editable;
     const size_t n = std::min(rendered.size(), blocks.size());
+    p.common = std::min(known, n);
     while (p.common < n && rendered[p.common].matches(blocks[p.common])) ++p.common;
     if (!p.styleChanged && p.common == rendered.size() && p.common == blocks.size()) return p;
-    p.prepended = !rendered.empty() && p.common == 0 && blocks.size() > rendered.size() &&
-                  std::equal(rendered.begin(), rendered.end(), blocks.end() - long(rendered.size()),
-                             [](const ParagraphKey& k, const Block& b) { return k.matches(b); });
+    p.prepended = !rendered.empty() && p.common == 0 && blocks.size() > rendered.size();
+    const size_t shift = blocks.size() - rendered.size();
+    for (size_t k = 0; p.prepended && k < rendered.size(); ++k)
+        p.prepended = rendered[k].matches(blocks[shift + k]);
     p.kind = !p.styleChanged && !rendered.empty() && !p.prepended ? TimelinePlan::Kind::tail
                                                                   : TimelinePlan::Kind::full;
     return p;
@@ -30,6 +33,9 @@ int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
               const std::vector<ParagraphKey>& keys, size_t index) {
     if (index >= keys.size()) return textLength;
     const QString id = QString::fromStdString(keys[index].id.string());
+    // Ranges follow the keys one for one while no edit emptied a paragraph.
+    if (index < ranges.size() && ranges[index].id == id)
+        return index == 0 ? ranges[index].location : ranges[index].location - 1;
     for (size_t i = 0; i < ranges.size(); ++i)
         if (ranges[i].id == id) return i == 0 ? ranges[i].location : ranges[i].location - 1;
     return textLength;

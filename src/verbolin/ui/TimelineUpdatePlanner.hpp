@@ -9,6 +9,7 @@
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/ui/ParagraphKey.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
 
@@ -28,15 +29,27 @@ struct VisibleParagraphs {
 namespace TimelineUpdatePlanner {
 
 // The keys of blocks[from...].
-std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from = 0);
+std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t from = 0);
+inline std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from = 0) {
+    return paragraphKeys(TimelineBlocks(blocks), from);
+}
 
 // Compares the rendered keys with the paragraphs in place, so that an
-// unchanged prefix costs no text building.
-TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys, const std::vector<Block>& blocks,
-                  double renderedFont, double font, bool renderedEditable, bool editable);
+// unchanged prefix costs no text building. The first `known` paragraphs are
+// known to match their keys and are not compared again.
+TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys, const TimelineBlocks& blocks,
+                  double renderedFont, double font, bool renderedEditable, bool editable,
+                  size_t known = 0);
+inline TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys,
+                         const std::vector<Block>& blocks, double renderedFont, double font,
+                         bool renderedEditable, bool editable) {
+    return plan(renderedKeys, TimelineBlocks(blocks), renderedFont, font, renderedEditable,
+                editable);
+}
 
 // Where the tail from keys[index] starts: at the separator in front of that
 // paragraph, at 0 for the first one, or at `textLength` when it is not shown.
+// Paragraph ids are unique in the text, and ranges[index] is looked at first.
 int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
               const std::vector<ParagraphKey>& keys, size_t index);
 

@@ -5,6 +5,13 @@
 // are published as DownloadState values through a Broadcaster, so any number
 // of listeners can follow one transfer.
 //
+// Every byte received reaches the partial file, also when the connection
+// drops part-way, so a link that fails often still makes progress. A resumed
+// request names the content it continues with If-Range and the etag; an
+// answer carrying another etag is other content: the partial file is emptied
+// and the transfer fails with contentChanged rather than splicing two
+// versions into one file.
+//
 // Transfers run in-process on a thread of their own. The background flag is
 // accepted and kept, but Linux has no system service that carries transfers
 // across process launches: a new process resumes from the partial file.
@@ -71,7 +78,13 @@ class Downloader {
 
     class DownloadError : public std::runtime_error {
       public:
-        enum class Code { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+        enum class Code {
+            invalidDownloadLocation,
+            unexpectedError,
+            tempFileNotFound,
+            // The server answered with another etag than the bytes on disk have.
+            contentChanged,
+        };
         explicit DownloadError(Code code);
         Code code() const noexcept { return code_; }
 
@@ -82,8 +95,13 @@ class Downloader {
     using StateStream = platform::AsyncStream<DownloadState>;
     using Headers = std::map<std::string, std::string>;
 
-    // The size at which the transfer writes to disk and reports progress.
+    // Progress is reported, and the retries restored, once per this many
+    // bytes written.
     static constexpr int64_t kWriteChunkSize = 10'485'760;
+    // The largest single write to the partial file. Disks take large writes
+    // far more slowly than moderate ones, so progress reporting does not
+    // set the write size.
+    static constexpr size_t kWriteBlockSize = 1'048'576;
     // How many retries a written chunk restores, whatever the caller asked for.
     static constexpr int kRetriesAfterProgress = 5;
 
@@ -97,12 +115,15 @@ class Downloader {
     // Starts a transfer of `url` and returns a new subscription to its states;
     // every failure arrives as `failed` in the stream. A transfer already
     // running on this downloader is cancelled and waited for first, so two
-    // transfers never write the partial file at once.
+    // transfers never write the partial file at once. `etag` (normalized, as
+    // HubApi::normalizeEtag gives it) names the content the partial file
+    // holds or is to hold; without one, the first answer's etag is taken.
     std::shared_ptr<StateStream> download(const std::string& url,
                                           const std::optional<std::string>& token,
                                           const std::optional<Headers>& headers,
                                           std::optional<int64_t> expectedSize, double timeout,
-                                          int numRetries);
+                                          int numRetries,
+                                          const std::optional<std::string>& etag = std::nullopt);
 
     // Stops the transfer and publishes `failed` with a cancelled URL error.
     // Does not wait for the transfer's thread.
@@ -128,6 +149,7 @@ class Downloader {
         std::string url;
         Headers headers;
         std::chrono::milliseconds timeout{0};
+        std::optional<std::string> etag;
     };
     class PartialFile;
 

@@ -52,6 +52,11 @@ struct HubApi {
     std::shared_ptr<NetworkMonitor> networkMonitor;
     std::string sha256Pattern = "^[0-9a-f]{64}$";
     std::string commitHashPattern = "^[0-9a-f]{40}$";
+    // Online downloads normally trust a local file whose side file names the
+    // hub's current commit. Set after a local copy failed its hash check:
+    // such a file is then hashed first (when its etag is a SHA-256) and
+    // downloaded again unless it matches.
+    bool recheckLocalFiles = false;
 
     // A token passed in (even an empty one) is used as it is; otherwise the
     // first non-empty of HF_TOKEN, HUGGING_FACE_HUB_TOKEN, the file named by
@@ -151,6 +156,11 @@ struct HubApi {
     void verifyOfflineSnapshot(const std::filesystem::path& repoDestination,
                                const std::filesystem::path& repoMetadataDestination,
                                const std::vector<std::string>& matching) const;
+    // Throws offlineModeError naming the first file the patterns select (all
+    // for none) that exists only as a partial download.
+    static void checkNoPartialDownloads(const std::filesystem::path& repoDestination,
+                                        const std::filesystem::path& repoMetadataDestination,
+                                        const std::vector<std::string>& matching);
 };
 
 // The last path component of a URL's path, percent-decoded ("file.bin").

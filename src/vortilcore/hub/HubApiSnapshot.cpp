@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "platform/system/Progress.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
@@ -117,6 +118,8 @@ void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination,
                 "No files matching the requested patterns are available locally");
     }
 
+    checkNoPartialDownloads(repoDestination, repoMetadataDestination, matching);
+
     for (const auto& file : files) {
         const std::string name = file.filename().string();
         const auto relative = relativeIfInside(file);
@@ -128,6 +131,40 @@ void HubApi::verifyOfflineSnapshot(const fs::path& repoDestination,
             throw EnvironmentError::offlineModeError("Metadata not available for " + name);
         if (wholeMatch(sha256Pattern, metadata->etag) && computeFileHash(file) != metadata->etag)
             throw EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
+    }
+}
+
+void HubApi::checkNoPartialDownloads(const fs::path& repoDestination,
+                                     const fs::path& repoMetadataDestination,
+                                     const std::vector<std::string>& matching) {
+    // The metadata folder keeps a file's partial download as
+    // "<name>.<etag>.incomplete" until it completes.
+    const std::string suffix = ".incomplete";
+    std::error_code ec;
+    fs::recursive_directory_iterator it(repoMetadataDestination,
+                                        fs::directory_options::skip_permission_denied, ec);
+    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        std::string name = path.filename().string();
+        if (!name.ends_with(suffix)) continue;
+        name.resize(name.size() - suffix.size());
+        const size_t dot = name.rfind('.');
+        if (dot == std::string::npos || dot == 0) continue;
+        name.resize(dot);
+        const std::string relative =
+            (path.parent_path().lexically_relative(repoMetadataDestination) / name)
+                .lexically_normal()
+                .string();
+        if (!matching.empty()) {
+            const bool wanted = std::any_of(matching.begin(), matching.end(), [&](const auto& p) {
+                return !vortil::matching({relative}, p).empty();
+            });
+            if (!wanted) continue;
+        }
+        // A complete copy beside a newer version's partial download is still complete.
+        std::error_code present;
+        if (fs::is_regular_file(repoDestination / relative, present)) continue;
+        throw EnvironmentError::offlineModeError(relative + " is incomplete");
     }
 }
 

@@ -3,6 +3,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/system/AtomicWrite.hpp"
 #include "vortilcore/core/Regex.hpp"
@@ -102,6 +104,38 @@ void HubApi::HubFileDownloader::prepareCacheDestination(
     platform::writeFileAtomically(incompleteDestination, "");
 }
 
+void HubApi::HubFileDownloader::removeOtherPartials(const fs::path& incompleteDestination,
+                                                    const std::string& relativeFilename,
+                                                    const std::string& etag) {
+    const std::string prefix = fs::path(relativeFilename).filename().string() + ".";
+    const std::string suffix = ".incomplete";
+    std::vector<fs::path> stale;
+    std::error_code ec;
+    for (fs::directory_iterator it(incompleteDestination.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+            !name.ends_with(suffix)) {
+            continue;
+        }
+        const std::string other =
+            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        // A dot in between means another file's partial download: "f.bin.gz.<etag>.incomplete"
+        // beside "f.bin". No etag the hub gives (hex digests) holds one.
+        if (other == etag || other.find('.') != std::string::npos) continue;
+        std::error_code kind;
+        if (it->is_regular_file(kind)) stale.push_back(it->path());
+    }
+    for (const auto& path : stale) {
+        std::error_code removed;
+        fs::remove(path, removed);
+        // Only space is lost when it stays; the download itself can go on.
+        if (removed)
+            HubApi::logger().warning("Could not remove the outdated partial download " +
+                                     path.string() + ": " + removed.message());
+    }
+}
+
 fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler,
                                              std::stop_token stop) const {
     checkRelativeFilename(relativeFilename);
@@ -112,6 +146,24 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     auto lock = destinationLock(destination);
     std::lock_guard held(*lock);
 
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return fetchOnce(url, destination, metadataPath, progressHandler, stop);
+        } catch (const Downloader::DownloadError& e) {
+            // The transfer met other content than the metadata announced and
+            // emptied the partial file; the hub's metadata now names the new one.
+            if (e.code() != Downloader::DownloadError::Code::contentChanged ||
+                attempt >= kAttemptsWhileContentChanges || stop.stop_requested()) {
+                throw;
+            }
+        }
+    }
+}
+
+fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const fs::path& destination,
+                                              const fs::path& metadataPath,
+                                              const ProgressHandler& progressHandler,
+                                              std::stop_token stop) const {
     const auto localMetadata = HubApi::readDownloadMetadata(metadataPath);
     const FileMetadata remote = hub.getFileMetadata(url);
     const std::string localCommit = localMetadata ? localMetadata->commitHash : "";
@@ -120,8 +172,18 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
         std::error_code ec;
         return fs::exists(destination, ec);
     };
+    // A file known to have failed its hash check must not be vouched for by
+    // its side file alone.
+    const auto damaged = [&] {
+        if (!hub.recheckLocalFiles || !localMetadata ||
+            !matchesPattern(hub.sha256Pattern, localMetadata->etag)) {
+            return false;
+        }
+        return HubApi::computeFileHash(destination) != localMetadata->etag;
+    };
+    const bool present = downloaded() && !damaged();
 
-    if (matchesPattern(hub.commitHashPattern, remoteCommit) && downloaded() && localMetadata &&
+    if (matchesPattern(hub.commitHashPattern, remoteCommit) && present && localMetadata &&
         localCommit == remoteCommit) {
         return destination;
     }
@@ -133,7 +195,7 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     const std::string& etag = *remote.etag;
     checkEtag(etag);
 
-    if (downloaded()) {
+    if (present) {
         if (localMetadata && localMetadata->etag == etag) {
             HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
             return destination;
@@ -148,9 +210,10 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     const fs::path incomplete =
         repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
     prepareCacheDestination(incomplete);
+    removeOtherPartials(incomplete, relativeFilename, etag);
 
     Downloader downloader(destination, incomplete, backgroundSession);
-    auto stream = downloader.download(url, hfToken, std::nullopt, remote.size, 10.0, 5);
+    auto stream = downloader.download(url, hfToken, std::nullopt, remote.size, 10.0, 5, etag);
     {
         std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
         awaitCompletion(*stream, progressHandler);

@@ -37,9 +37,15 @@ struct HubApi::HubFileDownloader {
     // Returns the destination. Stopping `stop` cancels a running transfer,
     // which then ends the call with its error. Only one call at a time works
     // on a given destination in this process; a second waits for the first
-    // and then finds the file current.
+    // and then finds the file current. A file that changes on the hub during
+    // the transfer is fetched again from its new metadata, a few times at
+    // most; the side file always names the etag of the bytes delivered.
     std::filesystem::path download(const ProgressHandler& progressHandler,
                                    std::stop_token stop = {}) const;
+
+    // How many times one call fetches metadata and transfers before a file
+    // that keeps changing on the hub is given up.
+    static constexpr int kAttemptsWhileContentChanges = 3;
 
     // Creates the incomplete file empty unless it exists (its bytes are what
     // a transfer resumes from), with its folder.
@@ -51,9 +57,23 @@ struct HubApi::HubFileDownloader {
     static void awaitCompletion(platform::AsyncStream<Downloader::DownloadState>& states,
                                 const ProgressHandler& progressHandler);
 
+    // Removes the partial files of the same repository file that belong to
+    // another etag: once the hub serves a new version their bytes can never
+    // be resumed. Partial files of other names are left alone.
+    static void removeOtherPartials(const std::filesystem::path& incompleteDestination,
+                                    const std::string& relativeFilename, const std::string& etag);
+
     // Throws downloadError for a name that could leave the repository folder:
     // empty, absolute, holding NUL or a backslash, or a "." or ".." part.
     static void checkRelativeFilename(const std::string& name);
+
+  private:
+    // One round of metadata, decision and transfer, under the destination's lock.
+    std::filesystem::path fetchOnce(const std::string& url,
+                                    const std::filesystem::path& destination,
+                                    const std::filesystem::path& metadataPath,
+                                    const ProgressHandler& progressHandler,
+                                    std::stop_token stop) const;
 };
 
 }  // namespace vortil

@@ -177,6 +177,7 @@ fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
                                       const ProgressCallback& progressCallback) const {
     const std::optional<fs::path> base = effectiveBase(downloadBase);
     const fs::path local = localRepoLocation(base);
+    bool damagedLocally = false;
     if (patternsExistLocally(patterns, local)) {
         try {
             const fs::path folder =
@@ -184,6 +185,9 @@ fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
             Logging::debug(std::string(kPrefix) + "Found valid local cache at " + folder.string());
             return folder;
         } catch (const std::exception& e) {
+            const auto* environment = dynamic_cast<const EnvironmentError*>(&e);
+            damagedLocally = environment &&
+                             environment->errorCase() == EnvironmentError::Case::fileIntegrityError;
             Logging::debug(std::string(kPrefix) + "Local cache for '" + config_.modelRepo +
                            "' didn't validate (" + e.what() + "); re-resolving.");
         }
@@ -194,7 +198,10 @@ fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
                                                      "' and download is disabled.");
     }
 
-    const HubApi hub = hubClient(base, std::nullopt);
+    HubApi hub = hubClient(base, std::nullopt);
+    // The hub's commit still matches a damaged file's side file; only its
+    // hash tells that it must be fetched again.
+    hub.recheckLocalFiles = damagedLocally;
     Logging::info(std::string(kPrefix) + "Downloading " + std::to_string(patterns.size()) +
                   " model(s) from " + config_.modelRepo + "...");
     const fs::path folder =

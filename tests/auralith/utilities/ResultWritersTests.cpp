@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 
-#include "auralith/utilities/WriteJSON.hpp"
-#include "auralith/utilities/WriteSRT.hpp"
-#include "auralith/utilities/WriteVTT.hpp"
+#include "auralith/WriteJSON.hpp"
+#include "auralith/WriteSRT.hpp"
+#include "auralith/WriteVTT.hpp"
 #include "support/TempDir.hpp"
+#include "vortilcore/core/Unicode.hpp"
 
 namespace auralith {
 namespace {
@@ -79,6 +82,23 @@ TEST(ResultWriters, MatchGoldenFilesAndReturnFileURL) {
     }
 }
 
+// Subtitle files are for sharing: they get the mode any new file gets.
+TEST(ResultWriters, FilesGetTheUmasksMode) {
+    testsupport::TempDir dir;
+    const mode_t before = ::umask(022);
+    const auto result = handBuiltResult();
+    written(WriteJSON(dir.path().string()).write(*result, "shared"));
+    written(WriteSRT(dir.path().string()).write(*result, "shared"));
+    written(WriteVTT(dir.path().string()).write(*result, "shared"));
+    ::umask(before);
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        ++files;
+        EXPECT_EQ(entry.status().permissions(), fs::perms(0644)) << entry.path();
+    }
+    EXPECT_EQ(files, 3u);
+}
+
 TEST(ResultWriters, EmptyResultAndRelativeFolder) {
     testsupport::TempDir dir;
     const fs::path before = fs::current_path();
@@ -126,21 +146,192 @@ TEST(ResultWriters, FormatTimeTruncatesInSinglePrecisionAndSurvivesHostileTimes)
         const char* marker;
         const char* expected;
     } cases[] = {
-        {2.675f, true, ",", "00:00:02,674"},      {2.675f, false, ".", "00:02.674"},
-        {0.9f, false, ".", "00:00.900"},          {1.5f, true, ",", "00:00:01,500"},
-        {59.9996f, true, ",", "00:00:59,999"},    {3600.0f, false, ".", "01:00:00.000"},
-        {360000.5f, false, ".", "100:00:00.500"}, {std::nanf(""), true, ",", "00:00:00,000"},
-        {-5.25f, false, ".", "00:00.000"},        {-inf, true, ",", "00:00:00,000"},
-        {inf, true, ",", "9223372036854775807:"}, {3.0e38f, false, ".", "9223372036854775807:"},
+        {2.675f, true, ",", "00:00:02,674"},
+        {2.675f, false, ".", "00:02.674"},
+        {0.9f, false, ".", "00:00.900"},
+        {1.5f, true, ",", "00:00:01,500"},
+        {59.9996f, true, ",", "00:00:59,999"},
+        {3600.0f, false, ".", "01:00:00.000"},
+        {360000.5f, false, ".", "100:00:00.500"},
+        {std::nanf(""), true, ",", "00:00:00,000"},
+        {-5.25f, false, ".", "00:00.000"},
+        {-inf, true, ",", "00:00:00,000"},
+        {inf, true, ",", "9999:59:59,999"},
+        {3.0e38f, false, ".", "9999:59:59.999"},
+        {1e30f, true, ",", "9999:59:59,999"},
+        {36000000.0f, false, ".", "9999:59:59.999"},
+        {35999996.0f, true, ",", "9999:59:56,000"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.seconds);
-        const std::string text = ResultWriting::defaultFormatTime(c.seconds, c.hours, c.marker);
-        EXPECT_EQ(text.substr(0, std::string(c.expected).size()), c.expected);
-        if (std::isfinite(c.seconds) && c.seconds < 1e6f) {
-            EXPECT_EQ(text, c.expected);
+        EXPECT_EQ(ResultWriting::defaultFormatTime(c.seconds, c.hours, c.marker), c.expected);
+    }
+}
+
+struct ReadCue {
+    std::string timing;
+    std::string text;
+    bool operator==(const ReadCue&) const = default;
+};
+
+std::vector<std::string> fileLines(const std::string& content) {
+    std::vector<std::string> out;
+    std::string line;
+    for (size_t i = 0; i < content.size(); ++i) {
+        const char c = content[i];
+        if (c == '\r' || c == '\n') {
+            out.push_back(line);
+            line.clear();
+            if (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ++i;
+        } else {
+            line += c;
         }
     }
+    if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+bool blank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
+bool digits(const std::string& line) {
+    return !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Reads cues as a lenient SubRip reader does: a line of digits followed by a
+// timing line starts a cue wherever it stands; text runs to a blank line.
+std::vector<ReadCue> readSRT(const std::string& content) {
+    const auto ls = fileLines(content);
+    std::vector<ReadCue> cues;
+    for (size_t i = 0; i + 1 < ls.size(); ++i) {
+        if (!digits(ls[i]) || ls[i + 1].find("-->") == std::string::npos) {
+            if (!cues.empty() && !blank(ls[i])) {
+                cues.back().text += (cues.back().text.empty() ? "" : "\n") + ls[i];
+            }
+            continue;
+        }
+        cues.push_back({ls[i + 1], ""});
+        ++i;
+    }
+    if (!ls.empty() && !cues.empty() && !blank(ls.back()) && !digits(ls.back()))
+        cues.back().text += (cues.back().text.empty() ? "" : "\n") + ls.back();
+    return cues;
+}
+
+// Reads cues as the WebVTT parsing rules do: blocks end at an empty line, a
+// block whose first line holds "-->" is a cue, and a text line holding
+// "-->" ends the cue text and starts another block.
+std::vector<ReadCue> readVTT(const std::string& content) {
+    const auto ls = fileLines(content);
+    std::vector<ReadCue> cues;
+    bool inCue = false;
+    for (size_t i = 1; i < ls.size(); ++i) {
+        if (ls[i].empty()) {
+            inCue = false;
+        } else if (ls[i].find("-->") != std::string::npos) {
+            cues.push_back({ls[i], ""});
+            inCue = true;
+        } else if (inCue) {
+            cues.back().text += (cues.back().text.empty() ? "" : "\n") + ls[i];
+        }
+    }
+    return cues;
+}
+
+// Texts a hand-made result or a merged edit may hold: each must stay inside
+// its own cue, as valid UTF-8, with its words kept.
+TEST(ResultWriters, HostileTextsStayInsideTheirCue) {
+    testsupport::TempDir dir;
+    const struct {
+        std::string text;
+        std::string srt;  // the text as an SRT reader gets it
+        std::string vtt;  // and a WebVTT reader
+    } cases[] = {
+        {" one\n\n two", " one\n two", " one\n two"},
+        {" one\r\n\r\n two\rthree\n \t\nfour", " one\n two\nthree\nfour",
+         " one\n two\nthree\nfour"},
+        {"\n\n lead", " lead", " lead"},
+        {" trail\n\n", " trail", " trail"},
+        {" x\n7\n00:00:01,000 --> 00:00:02,000\nforged",
+         " x\n7\n00:00:01,000 -> 00:00:02,000\nforged",
+         " x\n7\n00:00:01,000 -> 00:00:02,000\nforged"},
+        {"7\n\n00:00:01,000 --> 00:00:02,000\n\nforged", "7\n00:00:01,000 -> 00:00:02,000\nforged",
+         "7\n00:00:01,000 -> 00:00:02,000\nforged"},
+        {" 00:01.000 --> 00:02.000", " 00:01.000 --> 00:02.000", " 00:01.000 -> 00:02.000"},
+        {" a ---> b --> c", " a ---> b --> c", " a -> b -> c"},
+        {" bad \xff\xfe end \xc3", " bad \xef\xbf\xbd\xef\xbf\xbd end \xef\xbf\xbd",
+         " bad \xef\xbf\xbd\xef\xbf\xbd end \xef\xbf\xbd"},
+        {" \xed\xa0\x80 surrogate", " \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd surrogate",
+         " \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd surrogate"},
+        {" Naïve café.", " Naïve café.", " Naïve café."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<TranscriptionSegment> segments{
+            segment(0, 1.0f, 2.0f, " before", std::nullopt),
+            segment(1, 2.0f, 3.0f, c.text, std::nullopt),
+            segment(2, 3.0f, 4.0f, " after", std::nullopt),
+        };
+        TranscriptionResult result("", std::move(segments), "en", TranscriptionTimings{});
+        written(WriteSRT(dir.path().string()).write(result, "hostile"));
+        written(WriteVTT(dir.path().string()).write(result, "hostile"));
+        const std::string srt = readFile(dir / "hostile.srt");
+        const std::string vtt = readFile(dir / "hostile.vtt");
+        EXPECT_TRUE(vortil::unicode::isValidUtf8(srt));
+        EXPECT_TRUE(vortil::unicode::isValidUtf8(vtt));
+        EXPECT_EQ(readSRT(srt), (std::vector<ReadCue>{
+                                    {"00:00:01,000 --> 00:00:02,000", " before"},
+                                    {"00:00:02,000 --> 00:00:03,000", c.srt},
+                                    {"00:00:03,000 --> 00:00:04,000", " after"},
+                                }))
+            << srt;
+        EXPECT_EQ(readVTT(vtt), (std::vector<ReadCue>{
+                                    {"00:01.000 --> 00:02.000", " before"},
+                                    {"00:02.000 --> 00:03.000", c.vtt},
+                                    {"00:03.000 --> 00:04.000", " after"},
+                                }))
+            << vtt;
+        // The cue helpers give the same cue texts.
+        WriteSRT helper("unused");
+        EXPECT_NE(srt.find(helper.formatSegment(2, 2.0f, 3.0f, c.text)), std::string::npos);
+        EXPECT_NE(vtt.find(helper.formatTiming(2.0f, 3.0f, c.text)), std::string::npos);
+    }
+}
+
+// A time a subtitle file cannot show as a number is refused, as JSON refuses
+// it, and the file that was there stays; huge finite times are capped.
+TEST(ResultWriters, TimesOutsideTheFormatAreRefusedOrCapped) {
+    testsupport::TempDir dir;
+    const float inf = std::numeric_limits<float>::infinity();
+    WriteJSON json(dir.path().string());
+    WriteSRT srt(dir.path().string());
+    WriteVTT vtt(dir.path().string());
+    ResultWriting* writers[] = {&json, &srt, &vtt};
+    const auto good = handBuiltResult();
+    for (auto* writer : writers) written(writer->write(*good, "kept"));
+    const std::string keptSRT = readFile(dir / "kept.srt");
+
+    const struct {
+        float start, end;
+        bool word;
+    } refused[] = {
+        {0, inf, false}, {std::nanf(""), 1, false}, {1, std::nanf(""), true}, {-inf, 1, true}};
+    for (const auto& c : refused) {
+        SCOPED_TRACE(std::to_string(c.start) + " " + std::to_string(c.end));
+        std::vector<TranscriptionSegment> segments{segment(
+            0, c.word ? 0.0f : c.start, c.word ? 5.0f : c.end, " x",
+            c.word ? std::optional<std::vector<WordTiming>>({{" x", {1}, c.start, c.end, 1.0f}})
+                   : std::nullopt)};
+        TranscriptionResult result(" x", std::move(segments), "en", TranscriptionTimings{});
+        for (auto* writer : writers)
+            EXPECT_TRUE(std::holds_alternative<std::exception_ptr>(writer->write(result, "kept")));
+    }
+    EXPECT_EQ(readFile(dir / "kept.srt"), keptSRT);
+
+    std::vector<TranscriptionSegment> segments{segment(0, 1e30f, 3.4e38f, " far", std::nullopt)};
+    TranscriptionResult far(" far", std::move(segments), "en", TranscriptionTimings{});
+    written(srt.write(far, "far"));
+    written(vtt.write(far, "far"));
+    EXPECT_EQ(readFile(dir / "far.srt"), "1\n9999:59:59,999 --> 9999:59:59,999\n far\n\n");
+    EXPECT_EQ(readFile(dir / "far.vtt"), "WEBVTT\n\n9999:59:59.999 --> 9999:59:59.999\n far\n\n");
 }
 
 // A writer's own time format reaches the cue helpers.

@@ -2,10 +2,12 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "AppTestSupport.hpp"
 #include "verbolin/app/AppModel.hpp"
+#include "verbolin/listening/UndecodedAudio.hpp"
 
 using namespace apptest;
 using verbolin::AppModel;
@@ -350,4 +352,63 @@ TEST_F(AppModelTest, TranscriptNotSavedWhileWritesFailAndClearsWhenARetrySucceed
     verbolin::TranscriptDB db(file);
     ASSERT_EQ(db.allSegments().size(), 2u);
     EXPECT_EQ(db.allSegments()[0].text, "said while locked");
+}
+
+TEST_F(AppModelTest, UnsavedTextIsWrittenByTheRetryTimerWithoutAnotherFinal) {
+    make();
+    const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
+    auto file = env.home.path() / "store" / "transcript.sqlite";
+    sqlite3* other = nullptr;  // another process holding the write lock
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    model->handle(Event::final("said while locked", t0, t0 + std::chrono::seconds(1)));
+    ASSERT_TRUE(model->transcriptNotSaved());
+
+    // Still locked at the first retry: still not saved, and tried again later.
+    world.main.advance(AppModel::kSaveRetryInterval);
+    EXPECT_TRUE(model->transcriptNotSaved());
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    world.main.advance(AppModel::kSaveRetryInterval - std::chrono::milliseconds(1));
+    EXPECT_TRUE(model->transcriptNotSaved());  // not before its time
+    world.main.advance(std::chrono::milliseconds(1));
+    EXPECT_FALSE(model->transcriptNotSaved());
+    {
+        verbolin::TranscriptDB db(file);
+        ASSERT_EQ(db.allSegments().size(), 1u);
+        EXPECT_EQ(db.allSegments()[0].text, "said while locked");
+    }
+    // Nothing unsaved: the timer stops.
+    world.main.advance(std::chrono::minutes(1));
+    EXPECT_EQ(world.main.pendingCount(), 0u);
+}
+
+TEST_F(AppModelTest, DestroyingTheModelStoresTheUtteranceInProgress) {
+    make();
+    ASSERT_TRUE(modelSettled());
+    ASSERT_TRUE(world.waitForMicrophone());
+    world.deliverSilence(5);
+    world.deliverSpeech(10);  // still speaking
+    ASSERT_TRUE(world.runUntil([&] { return model->store().level.peek() > 0; }));
+    world.runUntil([] { return false; }, 50ms);
+    model.reset();
+    verbolin::TranscriptDB db(env.home.path() / "store" / "transcript.sqlite");
+    ASSERT_EQ(db.allSegments().size(), 1u);
+    EXPECT_EQ(db.allSegments()[0].text, "hello world");
+}
+
+TEST_F(AppModelTest, AnUndecodedUtteranceKeepsItsAudioInTheDataFolder) {
+    make();
+    const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
+    const std::vector<float> samples = {0.0f, 0.5f, -0.5f, 1.0f};
+    model->handle(Event::undecoded(samples, t0, t0 + std::chrono::seconds(1)));
+    model->handle(Event::undecoded(samples, t0, t0 + std::chrono::seconds(1)));
+    const auto folder = env.home.path() / "store" / verbolin::UndecodedAudio::kFolderName;
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        files.push_back(entry.path());
+    ASSERT_EQ(files.size(), 2u);  // the second never replaces the first
+    for (const auto& f : files)
+        EXPECT_EQ(testsupport::readFile(f), verbolin::UndecodedAudio::wav(samples)) << f;
+    EXPECT_TRUE(model->store().segments.peek().empty());
 }

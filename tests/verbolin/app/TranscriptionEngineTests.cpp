@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <thread>
+
 #include "AppTestSupport.hpp"
 #include "platform/system/AppError.hpp"
+#include "support/GeneratedAudio.hpp"
+#include "support/LocalHttpServer.hpp"
 
 using namespace apptest;
 using verbolin::Defaults;
@@ -176,6 +181,71 @@ TEST_F(EngineTest, TheBuiltInFactoryNamesTheMissingModelOfABrokenPack) {
     EXPECT_FALSE(e.hasEngine());
 }
 
+// Downloading is off for the application's pack: a broken tokenizer is named,
+// and no hub is asked for another.
+TEST_F(EngineTest, ABrokenTokenizerIsNamedAndNoNetworkIsAsked) {
+    const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
+    testsupport::runTool(
+        std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models random '" + folder.string() +
+        "' --tokenizer '" VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer' >/dev/null");
+    testsupport::LocalHttpServer hub;
+    ScopedEnv endpoint("HF_ENDPOINT", hub.root());
+    struct Case {
+        const char* name;
+        std::function<void()> breakIt;
+        std::string message;
+    };
+    const auto json = folder / "tokenizer" / "tokenizer.json";
+    const auto config = folder / "tokenizer" / "tokenizer_config.json";
+    const std::string good = testsupport::readFile(json);
+    const Case cases[] = {
+        {"tokenizer.json does not parse", [&] { std::ofstream(json) << "{\"model\": "; },
+         json.string() + " is not valid JSON"},
+        {"tokenizer_config.json is missing",
+         [&] {
+             std::ofstream(json) << good;
+             std::filesystem::remove(config);
+         },
+         config.string() + " is missing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.breakIt();
+        auto services = world.services();
+        services.makeEngine = verbolin::makeSpeechEngine;
+        TranscriptionEngine e(services);
+        e.loadModel();
+        ASSERT_TRUE(world.runUntil(
+            [&] { return e.modelState.peek().kind == ModelState::Kind::failed; }, 30s));
+        EXPECT_EQ(e.modelState.peek(),
+                  ModelState::failed("Cannot load the tokenizer: " + c.message));
+    }
+    EXPECT_TRUE(hub.requests().empty());
+}
+
+TEST_F(EngineTest, AMicrophoneNameThatMatchesNothingIsToldOnceWithTheMicrophonesFound) {
+    std::vector<std::string> notices;
+    engine->noticeSink = [&](const std::string& text) { notices.push_back(text); };
+    world.backend->script().devices = {{3, "USB Headset", 1}, {7, "Built-in Audio", 2}};
+    ScopedEnv wanted("VERBOLIN_INPUT_DEVICE", "Blue Yeti");
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0],
+              "VERBOLIN_INPUT_DEVICE=\"Blue Yeti\" matches no microphone; listening to the "
+              "default input instead. Microphones found: \"USB Headset\", \"Built-in Audio\".");
+    // A name that matches says nothing; another name that does not is told.
+    ScopedEnv matching("VERBOLIN_INPUT_DEVICE", "usb");
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::optional<uint32_t>(3));
+    ScopedEnv other("VERBOLIN_INPUT_DEVICE", "Rode");
+    world.backend->script().devices = {};
+    EXPECT_EQ(engine->resolvedInputDeviceID(), std::nullopt);
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[1],
+              "VERBOLIN_INPUT_DEVICE=\"Rode\" matches no microphone; listening to the default "
+              "input instead. No microphones were found.");
+}
+
 TEST_F(EngineTest, StartNeedsARecogniserAndHappensOnce) {
     engine->start();
     EXPECT_FALSE(engine->isRecording.peek());
@@ -344,6 +414,88 @@ TEST_F(EngineTest, StopAndWaitSendsNoEventsAndClosesTheMicrophone) {
     EXPECT_EQ(world.backend->runningCount(), 0);
 }
 
+// Quitting keeps every word: whatever was heard before stopAndWait() reaches
+// the sink before it returns, without the main executor running a task.
+TEST_F(EngineTest, StopAndWaitDeliversTheUtteranceInProgressAndThoseStillDecoding) {
+    struct Case {
+        const char* name;
+        bool pauseFirst;  // the user paused earlier; that session still decodes
+        bool holdDecode;  // the decode is still running when stopAndWait() begins
+    };
+    const Case cases[] = {
+        {"mid-utterance", false, false},
+        {"during the decode", false, true},
+        {"after a pause, during its decode", true, true},
+    };
+    loadReady();
+    engine->livePreview.set(false);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startListening();
+        events.clear();
+        auto recogniser = world.made().back();
+        const size_t callsBefore = recogniser->calls().size();
+        if (c.holdDecode) recogniser->script(FakeSpeechEngine::Reply::held("last words"));
+        world.deliverSilence(5);
+        world.deliverSpeech(10);
+        ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 15; }));
+        if (c.pauseFirst) engine->stop();
+        std::thread releaser;
+        if (c.holdDecode) {
+            if (!c.pauseFirst) world.deliverSilence(12);  // the utterance ends; its decode starts
+            ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
+            releaser = std::thread([&] {
+                std::this_thread::sleep_for(100ms);
+                recogniser->release();
+            });
+        }
+        engine->stopAndWait();
+        if (releaser.joinable()) releaser.join();
+        const auto finals = eventsOf(EventKind::final);
+        ASSERT_EQ(finals.size(), 1u);
+        EXPECT_EQ(finals[0].text, c.holdDecode ? "last words" : "hello world");
+        EXPECT_TRUE(eventsOf(EventKind::undecoded).empty());
+        EXPECT_EQ(world.backend->runningCount(), 0);
+        // Nothing is left for the main executor to deliver.
+        events.clear();
+        world.main.runPending();
+        EXPECT_TRUE(eventsOf(EventKind::final).empty());
+    }
+}
+
+TEST_F(EngineTest, ADecodeThatOutlastsTheLimitIsCancelledAndItsAudioHandedOver) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    auto recogniser = world.made().back();
+    recogniser->script(FakeSpeechEngine::Reply::held("never"));
+    world.deliverSilence(5);
+    world.deliverSpeech(10);
+    world.deliverSilence(12);  // the utterance ends and its decode hangs
+    ASSERT_TRUE(recogniser->waitForCalls(1));
+    world.deliverSilence(5);
+    world.deliverSpeech(10);  // a second utterance, in progress at the stop
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 42; }));
+    events.clear();
+
+    const auto began = std::chrono::steady_clock::now();
+    engine->stopAndWait(200ms);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, 200ms);
+    EXPECT_LT(took, 5s);
+    EXPECT_EQ(recogniser->cancelledCount(), 1);
+    EXPECT_TRUE(eventsOf(EventKind::final).empty());
+    const auto kept = eventsOf(EventKind::undecoded);
+    ASSERT_EQ(kept.size(), 2u);
+    // The first is exactly the audio the cancelled decode was given; the
+    // second, cut short by the stop, ends with the last speech frame heard.
+    EXPECT_EQ(kept[0].samples.size(), recogniser->calls()[0].sampleCount);
+    EXPECT_GE(kept[1].samples.size(), size_t(10) * kFrame);
+    EXPECT_LE(kept[1].samples.size(), size_t(15) * kFrame);
+    EXPECT_FLOAT_EQ(kept[1].samples.back(), speechFrame(9).back());
+    EXPECT_LE(kept[0].end, kept[1].end);
+}
+
 TEST_F(EngineTest, FinalsReachTheSinkAndDecodeFailuresShowWhileListeningGoesOn) {
     loadReady();
     engine->livePreview.set(false);  // the session then decodes finals only
@@ -454,7 +606,7 @@ TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
              }
              world.main.advance(300ms);
          },
-         "No usable input device"},
+         TranscriptionEngine::microphoneLostMessage("No usable input device")},
     };
     loadReady();
     engine->livePreview.set(false);
@@ -489,6 +641,70 @@ TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
         engine->stopAndWait();
         ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
     }
+}
+
+TEST_F(EngineTest, AMicrophoneThatComesBackIsListenedToAgainWithTheStateTold) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    states.clear();
+    // The audio server goes away: the stream ends and reopening fails.
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure = "Connection refused";
+    }
+    world.backend->changeConfiguration(true);
+    world.main.runPending();
+    world.main.advance(300ms);
+    ASSERT_TRUE(world.runUntil([&] { return !states.empty(); }));
+    const auto lost =
+        ModelState::failed(TranscriptionEngine::microphoneLostMessage("Connection refused"));
+    EXPECT_EQ(states, std::vector<ModelState>{lost});
+    EXPECT_TRUE(engine->isRecording.peek());  // still listening, as far as the user asked
+
+    world.main.advance(600ms + 1200ms);  // two more failed attempts: nothing new to say
+    world.runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(states, std::vector<ModelState>{lost});
+
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure.reset();
+    }
+    world.main.advance(2400ms);
+    ASSERT_TRUE(world.runUntil([&] { return states.size() == 2; }));
+    EXPECT_EQ(states.back(), ModelState::ready());
+    EXPECT_EQ(world.backend->runningCount(), 1);
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
+    EXPECT_EQ(eventsOf(EventKind::final)[0].text, "hello world");
+}
+
+TEST_F(EngineTest, ADecodeFailureShownWhileTheMicrophoneWasGoneStays) {
+    loadReady();
+    engine->livePreview.set(false);
+    startListening();
+    world.made().back()->script(FakeSpeechEngine::Reply::fail("model exploded"));
+    world.deliverSilence(5);
+    world.deliverSpeech(10);
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 15; }));
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure = "Connection refused";
+    }
+    world.backend->changeConfiguration(true);
+    world.main.runPending();
+    world.main.advance(300ms);
+    // The utterance cut short is decoded (and fails) after the loss is told.
+    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
+    EXPECT_EQ(engine->modelState.peek(), ModelState::failed("Decode failed: model exploded"));
+    {
+        auto lock = world.backend->lock();
+        world.backend->script().openFailure.reset();
+    }
+    world.main.advance(600ms);
+    ASSERT_TRUE(world.waitForMicrophone());
+    world.runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(engine->modelState.peek(), ModelState::failed("Decode failed: model exploded"));
 }
 
 TEST_F(EngineTest, ARebuiltMicrophoneLeavesTheModelReady) {

@@ -258,7 +258,7 @@ TEST_F(AudioCaptureTest, SeveralNoticesOfOneEventRestartOnce) {
                         }));
 }
 
-TEST_F(AudioCaptureTest, FailedRestartIsRecordedKeepsTheStreamOpenAndStillNotifies) {
+TEST_F(AudioCaptureTest, FailedRestartIsRecordedKeepsTheStreamOpenAndRetriesWithBackoff) {
     int rebuilt = 0;
     std::optional<std::string> reported;
     auto stream = capture->start({}, [&](const std::optional<std::string>& restartError) {
@@ -275,13 +275,45 @@ TEST_F(AudioCaptureTest, FailedRestartIsRecordedKeepsTheStreamOpenAndStillNotifi
     EXPECT_EQ(events().back(), "audio_error\tNo usable input device");
     EXPECT_EQ(reported, std::optional<std::string>("No usable input device"));
 
-    // Without an engine nothing observes the system any more: the owner,
-    // told through the callback, decides what happens next.
-    backend->script().format = {48000, 1};
+    // The next attempts come 0.6, 1.2, 2.4, 4.8 s after the one before, then
+    // every 5 s; each is reported. The device is back after the fourth.
+    const std::chrono::milliseconds gaps[] = {600ms, 1200ms, 2400ms, 4800ms, 5000ms, 5000ms};
+    for (int n = 0; n < 6; ++n) {
+        if (n == 4) backend->script().format = {48000, 1};
+        main.advance(gaps[n] - 1ms);
+        EXPECT_EQ(rebuilt, n + 1) << n;  // not yet
+        main.advance(1ms);
+        if (n < 4) {
+            EXPECT_EQ(rebuilt, n + 2) << n;
+            EXPECT_EQ(reported, std::optional<std::string>("No usable input device")) << n;
+            EXPECT_EQ(backend->runningCount(), 0) << n;
+        }
+        if (n == 4) break;
+    }
+    EXPECT_EQ(rebuilt, 6);
+    EXPECT_EQ(reported, std::nullopt);
+    EXPECT_EQ(backend->runningCount(), 1);
+    EXPECT_FALSE(stream->isFinished());
+    // Rebuilt: no more attempts.
+    main.advance(30s);
+    EXPECT_EQ(rebuilt, 6);
+    EXPECT_EQ(backend->openCount(), 7);
+}
+
+TEST_F(AudioCaptureTest, StopEndsTheRetries) {
+    int attempts = 0;
+    auto stream = capture->start({}, [&](const auto&) { ++attempts; });
+    backend->script().openFailure = "Connection refused";
     backend->changeConfiguration(true);
-    main.advance(1s);
+    main.runPending();
+    main.advance(2s);  // attempts at 0.3, 0.9 s
+    EXPECT_EQ(attempts, 2);
+    capture->stop();
+    backend->script().openFailure.reset();
+    main.advance(60s);
+    EXPECT_EQ(attempts, 2);
     EXPECT_EQ(backend->runningCount(), 0);
-    EXPECT_EQ(rebuilt, 1);
+    EXPECT_TRUE(stream->isFinished());
 }
 
 TEST_F(AudioCaptureTest, StopCancelsAPendingRestartAndLaterChanges) {

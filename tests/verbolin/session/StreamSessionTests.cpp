@@ -439,7 +439,8 @@ TEST_F(SessionTest, AStoppedSessionNeverOpensTheMicrophone) {
     session->stop();
     session->start();
     EXPECT_EQ(backend->openCount(), 0);
-    EXPECT_TRUE(log->all().empty());
+    // Nothing was heard, so nothing is left to decode.
+    EXPECT_EQ(log->all(), std::vector<Event>{Event::finished()});
 }
 
 TEST_F(SessionTest, DebugEventsCarryTheirExactDetails) {
@@ -499,21 +500,25 @@ TEST_F(SessionTest, ALostCaptureIsReportedOnceAndEndsTheUtteranceInProgress) {
             main.advance(300ms);
         };
     };
+    // A capture that gives up ends with an error; one that cannot open the
+    // device again keeps trying, and the session says so once.
     struct Case {
         const char* name;
         std::function<void()> lose;
+        Kind kind;
         std::string message;
         int rebuilds;
     };
     const Case cases[] = {
-        {"six changes within 10 s", giveUp, "Audio capture stopped after too many device changes.",
-         5},
+        {"six changes within 10 s", giveUp, Kind::error,
+         "Audio capture stopped after too many device changes.", 5},
         {"no usable device after the change", failedRestart([](auto& s) {
              s.format = {0, 0};
          }),
-         "No usable input device", 1},
+         Kind::captureLost, "No usable input device", 0},
         {"the device cannot be opened again",
-         failedRestart([](auto& s) { s.openFailure = "device unplugged"; }), "device unplugged", 1},
+         failedRestart([](auto& s) { s.openFailure = "device unplugged"; }), Kind::captureLost,
+         "device unplugged", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -528,16 +533,20 @@ TEST_F(SessionTest, ALostCaptureIsReportedOnceAndEndsTheUtteranceInProgress) {
         voice(5);
 
         c.lose();
-        ASSERT_TRUE(log->waitFor(Kind::error, 1));
+        ASSERT_TRUE(log->waitFor(c.kind, 1));
         ASSERT_TRUE(log->waitFor(Kind::final, 1));
-        EXPECT_EQ(log->of(Kind::error)[0], Event::error(c.message));
+        EXPECT_EQ(log->of(c.kind)[0].text, c.message);
         EXPECT_EQ(log->of(Kind::final)[0].text, "partial");
         EXPECT_EQ(log->of(Kind::final)[0].start, t0 - 100ms);
         EXPECT_EQ(sampleCounts(*engine), std::vector<size_t>{frames(9)});
+        // Further failed attempts are not reported again.
+        main.advance(20s);
+        EXPECT_EQ(log->count(c.kind), 1u);
 
         // A later stop has nothing left to end and nothing more to report.
         session->stop();
-        EXPECT_EQ(log->count(Kind::error), 1u);
+        ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+        EXPECT_EQ(log->count(Kind::error) + log->count(Kind::captureLost), 1u);
         EXPECT_EQ(log->count(Kind::final), 1u);
         EXPECT_EQ(backend->runningCount(), 0);
 
@@ -603,4 +612,98 @@ TEST_F(SessionTest, NoFrameIsHandledOnceStopHasRun) {
     EXPECT_EQ(log->count(Kind::level), handled);
     EXPECT_LE(handled, 50u);
     EXPECT_LE(log->count(Kind::final), 1u);
+}
+
+TEST_F(SessionTest, UtteranceIdsAndFileNumbersAgreeAcrossDroppedUtterancesAndSessions) {
+    startSession(false, {}, true);
+    utterance(1);  // too short: dropped without a file
+    utterance(3);
+    ASSERT_TRUE(log->waitFor(Kind::final, 2));
+    session->stop();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    // A later session on the same recorder goes on counting.
+    auto first = std::move(session);
+    session = verbolin::StreamSession::create(
+        engine, false, {}, {}, [log = log](Event e) { log->push(std::move(e)); },
+        [&] {
+            verbolin::StreamSession::Services s;
+            s.main = &main;
+            s.backend = backend;
+            s.clock = &clock;
+            s.recorder = recorder;
+            return s;
+        }());
+    session->start();
+    utterance(3);
+    ASSERT_TRUE(log->waitFor(Kind::final, 3));
+    session->stop();
+
+    std::vector<std::string> saved;
+    for (const auto& e : debugEvents())
+        if (e.rfind("utterance_saved", 0) == 0 || e.rfind("speech_start", 0) == 0)
+            saved.push_back(e.substr(0, e.find(" rms=")));
+    EXPECT_EQ(saved, (std::vector<std::string>{
+                         "speech_start\tid=1",
+                         "speech_start\tid=2",
+                         "utterance_saved\tid=2 file=utterance-2.pcm",
+                         "speech_start\tid=3",
+                         "utterance_saved\tid=3 file=utterance-3.pcm",
+                     }));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "utterance-1.pcm"));
+    EXPECT_TRUE(std::filesystem::exists(tmp / "utterance-2.pcm"));
+    EXPECT_TRUE(std::filesystem::exists(tmp / "utterance-3.pcm"));
+    first.reset();
+    release();
+}
+
+TEST_F(SessionTest, FinishedFollowsTheLastFinalAfterAStop) {
+    engine->script(Reply::held("first"));
+    startSession();
+    utterance(3);  // decoding, held
+    ASSERT_TRUE(engine->waitForCalls(1));
+    silence(4);
+    voice(4);  // in progress at the stop
+    session->stop();
+    EXPECT_EQ(log->count(Kind::finished), 0u);  // two finals still to come
+    engine->release();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    const auto all = log->all();
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ(all.back(), Event::finished());
+    const auto finals = log->of(Kind::final);
+    ASSERT_EQ(finals.size(), 2u);
+    EXPECT_EQ(finals[0].text, "first");
+    EXPECT_TRUE(log->of(Kind::undecoded).empty());
+    session->shutdown();
+    session->shutdown();  // idempotent
+    release();
+}
+
+TEST_F(SessionTest, AbandonHandsOverTheAudioStillToDecodeAndDropsLateResults) {
+    engine->script(Reply::held("too late"));
+    startSession();
+    utterance(3);  // its decode hangs
+    ASSERT_TRUE(engine->waitForCalls(1));
+    utterance(4);  // queued behind it
+    silence(4);
+    voice(3);  // in progress at the stop
+    session->stop();
+    session->abandon();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    const auto kept = log->of(Kind::undecoded);
+    ASSERT_EQ(kept.size(), 3u);
+    // The hung job's audio is exactly what the recogniser was given; the
+    // others are the utterances in the order they were heard.
+    EXPECT_EQ(kept[0].samples.size(), engine->calls()[0].sampleCount);
+    EXPECT_EQ(kept[1].samples.size(), frames(5 + 4 - 1 + 10));
+    EXPECT_EQ(kept[2].samples.size(), frames(5 + 3 - 1));
+    EXPECT_TRUE(log->of(Kind::final).empty());
+    EXPECT_EQ(log->all().back(), Event::finished());
+    session->shutdown();  // returns: the hung decode saw the cancellation
+    EXPECT_EQ(engine->cancelledCount(), 1);
+    EXPECT_TRUE(log->of(Kind::final).empty());
+    EXPECT_EQ(engine->calls().size(), 1u);  // the queued ones never ran
+    session->abandon();                     // after finished: nothing more
+    EXPECT_EQ(log->count(Kind::finished), 1u);
+    release();
 }

@@ -39,16 +39,28 @@ TEST(StatusBarModel, TrailingRowPriority) {
          true,
          {},
          Kind::selection,
-         "2 paragraphs selected · ⌘C copies · ⌘⌫ deletes"},
-        {{unchanged}, true, {}, Kind::selection, "1 paragraph selected · ⌘C copies · ⌘⌫ deletes"},
+         "2 paragraphs selected · Ctrl+C copies · Ctrl+Backspace deletes"},
+        {{unchanged},
+         true,
+         {},
+         Kind::selection,
+         "1 paragraph selected · Ctrl+C copies · Ctrl+Backspace deletes"},
         {{plain}, true, ago(1.9), Kind::copied, "Paragraph copied"},
-        {{plain}, true, ago(2.0), Kind::selection, "1 paragraph selected · ⌘C copies · ⌘⌫ deletes"},
-        {{}, true, {}, Kind::selection, "0 paragraphs selected · ⌘C copies · ⌘⌫ deletes"},
+        {{plain},
+         true,
+         ago(2.0),
+         Kind::selection,
+         "1 paragraph selected · Ctrl+C copies · Ctrl+Backspace deletes"},
+        {{},
+         true,
+         {},
+         Kind::selection,
+         "0 paragraphs selected · Ctrl+C copies · Ctrl+Backspace deletes"},
         {{},
          false,
          ago(5),
          Kind::hint,
-         "Click to edit · click a time to copy its paragraph · ⌘N new session"},
+         "Click to edit · click a time to copy its paragraph · Ctrl+N new session"},
     };
     for (const auto& c : cases) {
         auto t = StatusBarModel::trailing(c.selected, c.hasSelection, c.copiedAt, now);
@@ -80,5 +92,20 @@ TEST(StatusBarModel, LeadingByEngineState) {
         EXPECT_EQ(std::tuple(l.spinner, l.warning, l.dot, l.dotGreen),
                   std::tuple(c.spinner, c.warning, c.dot, c.green))
             << c.text;
+    }
+}
+
+TEST(StatusBarModel, HintsNameTheKeysAsThisDesktopWritesThem) {
+    // Whatever the count or row, a hint never shows another desktop's key
+    // glyphs (command, option, erase-left), only words such as "Ctrl".
+    const platform::Date now = std::chrono::system_clock::now();
+    std::vector<std::string> texts;
+    for (size_t n : {size_t(0), size_t(1), size_t(2), size_t(20000)})
+        texts.push_back(StatusBarModel::selectionText(n));
+    texts.push_back(StatusBarModel::trailing({}, false, {}, now).text);
+    for (const std::string& t : texts) {
+        for (const char* glyph : {"\u2318", "\u2325", "\u232B", "\u2303"})
+            EXPECT_EQ(t.find(glyph), std::string::npos) << t;
+        EXPECT_NE(t.find("Ctrl+"), std::string::npos) << t;
     }
 }

@@ -150,3 +150,32 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         EXPECT_TRUE(testsupport::readFile(file) == bytes);
     }
 }
+
+// Root writes anywhere, so the store is opened by an unprivileged child.
+TEST(StoreDurability, AReadOnlyDataFolderIsSaidAtStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    testsupport::TempDir tmp("verbolin-readonly");
+    const auto folder = tmp / "Verbolin";
+    {
+        verbolin::TranscriptStore store(folder);  // an existing transcript
+    }
+    std::filesystem::permissions(tmp.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(folder, std::filesystem::perms(0555));
+    const auto report = tmp / "report.txt";
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string said;
+        setStorageLogSink([&](const std::string& line) { said += line + "\n"; });
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        verbolin::TranscriptStore store(folder);
+        const bool ok = store.notSaved.peek() && !store.db() &&
+                        said.find("cannot be written to") != std::string::npos &&
+                        said.find(folder.string()) != std::string::npos;
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::filesystem::permissions(folder, std::filesystem::perms(0755));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
 
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -42,4 +43,18 @@ TEST(SidebarWidget, ListsSessionsUnderHeadingsAndFollowsTheStore) {
     QCoreApplication::processEvents();
     EXPECT_EQ(sidebar.list()->currentRow(), 0);
     EXPECT_EQ(changes, 1);
+}
+
+TEST(SidebarWidget, NewSessionButtonNamesTheKeysThatTriggerIt) {
+    testsupport::TempDir dir;
+    TranscriptStore store(dir.path(), UserCalendar("en_US", "UTC"));
+    std::string scope = "all";
+    MemoryPasteboard pasteboard;
+    SidebarWidget sidebar(store, scope, pasteboard);
+
+    const QPushButton& button = *sidebar.newSessionButton();
+    const QString keys = button.shortcut().toString(QKeySequence::NativeText);
+    EXPECT_EQ(keys, "Ctrl+N");
+    EXPECT_TRUE(button.toolTip().endsWith("(" + keys + ")")) << button.toolTip().toStdString();
+    EXPECT_FALSE(button.toolTip().contains(QChar(0x2318)));  // no other desktop's glyphs
 }

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ctime>
+#include <random>
 
 #include "support/ScopedEnv.hpp"
 #include "verbolin/ui/CopyFlash.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/ScrubberGeometry.hpp"
+#include "verbolin/ui/TimelineBlocks.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
@@ -202,3 +206,101 @@ TEST(LocaleTime, ShortTimeFollowsTheLocale) {
 }
 
 }  // namespace
+
+TEST(TimelineUpdatePlanner, KnownPrefixAndLiveParagraphPlanAsTheFullComparisonDoes) {
+    // Random histories of growing, edited and live paragraphs: a plan that
+    // skips a prefix known to match, over the scoped array plus the live
+    // paragraph, must equal the plan that compares every key of a copy.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<Block> scoped;
+        const int n = int(rng() % 6);
+        for (int i = 0; i < n; ++i)
+            scoped.push_back(block(i * 10, i * 10 + 2, "p" + std::to_string(i)));
+        std::optional<Block> live;
+        if (rng() % 2) live = block(100, 100, "live " + std::to_string(rng() % 3));
+        std::vector<Block> all = scoped;
+        if (live) all.push_back(*live);
+        const auto rendered = P::paragraphKeys(all);
+        // The next update: the same array with another live text, or a changed tail.
+        std::vector<Block> next = scoped;
+        std::optional<Block> nextLive = live;
+        if (rng() % 2) nextLive = block(100, 100, "live " + std::to_string(rng() % 3));
+        if (rng() % 3 == 0) nextLive.reset();
+        const bool sameArray = rng() % 2;
+        if (!sameArray && !next.empty()) next.back().segments.front().text += "+";
+        if (!sameArray && rng() % 2) next.push_back(block(90, 91, "new"));
+        std::vector<Block> nextAll = next;
+        if (nextLive) nextAll.push_back(*nextLive);
+        const TimelinePlan expected = P::plan(rendered, nextAll, 20, 20, true, true);
+        const size_t known = sameArray ? std::min(scoped.size(), rendered.size()) : 0;
+        const TimelinePlan got =
+            P::plan(rendered, TimelineBlocks(&next, nextLive ? &*nextLive : nullptr), 20, 20, true,
+                    true, known);
+        EXPECT_EQ(got.kind, expected.kind) << round;
+        EXPECT_EQ(got.common, expected.common) << round;
+        EXPECT_EQ(got.prepended, expected.prepended) << round;
+    }
+}
+
+TEST(TimelineUpdatePlanner, TailStartFindsParagraphsWhenRangesNoLongerFollowTheKeys) {
+    // The user emptied Beta: its range is gone, so Gamma's range sits at
+    // Beta's index. The start must still be the separator in front of Gamma.
+    Three t;
+    const auto keys = P::paragraphKeys(t.blocks);
+    t.text.replace(10, 8, AttributedText());
+    const auto ranges = blockRanges(t.text);
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 2), ranges[1].location - 1);
+    EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 1), t.text.length());  // not shown
+}
+
+TEST(ScrubberGeometryTest, MarksTakeEachOccupiedPixelColumnOnce) {
+    // Against the naive rule (a mark per paragraph), reduced to columns:
+    // the same columns are marked, each exactly once, at its first paragraph.
+    for (int n : {1, 7, 500, 20000}) {
+        std::vector<Block> blocks;
+        std::mt19937 rng{static_cast<unsigned>(n)};
+        double t = 0;
+        for (int i = 0; i < n; ++i) {
+            t += 3.5 + double(rng() % 4000) / 10.0;  // bursts and pauses
+            blocks.push_back(block(t, t + 2, "x"));
+        }
+        ScrubberInputs in;
+        in.blocks = std::make_shared<const std::vector<Block>>(blocks);
+        for (double width : {10.5, 97.0, 910.0}) {
+            ScrubberGeometry g(in, width);
+            std::vector<double> expected;
+            for (const Block& b : blocks) {
+                const double x = g.x(b.segments.front().start);
+                if (expected.empty() || std::floor(expected.back()) != std::floor(x))
+                    expected.push_back(x);
+            }
+            EXPECT_EQ(g.marks(), expected) << n << " paragraphs, width " << width;
+            EXPECT_LE(g.marks().size(), size_t(std::ceil(g.trackWidth())) + 1);
+        }
+    }
+}
+
+TEST(ScrubberGeometryTest, VisibleHintNeverOutranksTheIds) {
+    std::vector<Block> blocks;
+    for (int i = 0; i < 50; ++i) blocks.push_back(block(i * 10, i * 10 + 3, "p"));
+    ScrubberInputs in;
+    in.blocks = std::make_shared<const std::vector<Block>>(blocks);
+    in.atEnd = false;
+    in.visibleFirst = blocks[20].id;
+    in.visibleLast = blocks[24].id;
+    const auto fresh = ScrubberGeometry(in, 510).bar();
+    ASSERT_TRUE(fresh);
+    using Hint = ScrubberGeometry::VisibleHint;
+    // Right, stale, out of range and swapped hints all give the bar the ids say.
+    for (Hint h : {Hint{20, 24}, Hint{3, 40}, Hint{999, 999}, Hint{24, 20}}) {
+        ScrubberGeometry g(in, 510, h);
+        const auto bar = g.bar();
+        ASSERT_TRUE(bar);
+        EXPECT_EQ(bar->x, fresh->x);
+        EXPECT_EQ(bar->width, fresh->width);
+        EXPECT_EQ(g.found().first, 20u);
+        EXPECT_EQ(g.found().last, 24u);
+    }
+}

@@ -43,7 +43,8 @@ struct PaneWorld {
     }
     std::vector<std::string> shownTexts() {
         std::vector<std::string> out;
-        for (const Block& b : *model->textViewInputs().blocks) out.push_back(b.text());
+        const TimelineInputs shown = model->textViewInputs();
+        for (const Block& b : shown.paragraphs()) out.push_back(b.text());
         return out;
     }
 };
@@ -227,7 +228,10 @@ TEST(TimelinePaneTest, FollowsALiveSession) {
         }
         return false;
     };
-    auto shown = [&] { return *pane.textView().inputs().blocks; };
+    auto shown = [&] {
+        const TimelineBlocks p = pane.textView().inputs().paragraphs();
+        return std::vector<Block>(p.begin(), p.end());
+    };
     ASSERT_TRUE(world.waitForMicrophone());
     ASSERT_TRUE(
         pumpUntil([&] { return pane.model().atEnd() && pane.model().visibleLast().has_value(); }));

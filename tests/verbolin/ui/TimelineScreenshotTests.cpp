@@ -1,11 +1,17 @@
 // Runs under Xvfb (see CMakeLists.txt): a real X server and real fonts.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QImage>
+#include <cmath>
 
+#include "verbolin/ui/ColorRole.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineScrubber.hpp"
 #include "verbolin/ui/TimelineViewHarness.hpp"
 
 using namespace verbolin;
@@ -75,6 +81,78 @@ TEST(TimelineScreenshot, GutterTimesSitOnTheirParagraphsFirstLines) {
             if (ink(column, x, y)) {
                 EXPECT_TRUE(claimed[size_t(y)]) << "stray time ink at y " << y;
             }
+}
+
+// Closer to the accent than to any grey: the bar, not a mark or the track.
+bool accentTinted(QColor c) {
+    int h, sat, v;
+    c.getHsv(&h, &sat, &v);
+    return sat >= 40 && h >= 180 && h <= 260;  // the accent's blue, however blended
+}
+
+TEST(TimelineScreenshot, ScrubberBarStaysVisibleOverTwentyThousandParagraphs) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    ASSERT_TRUE(accentTinted(colorFor(ColorRole::accent, QGuiApplication::palette())))
+        << "the probe below assumes a blue accent";
+    // Paragraphs 30 s apart: far more than there are pixel columns, so
+    // their marks run together into one band.
+    std::vector<Segment> segs;
+    for (int i = 0; i < 20000; ++i) {
+        const double t = i * 30.0;
+        segs.push_back(
+            uitest::segment(t, t + 6, "Paragraph " + std::to_string(i) + " of the year."));
+    }
+    auto blocks = uitest::blocks(segs);
+    ASSERT_EQ(blocks->size(), 20000u);
+
+    QtMainExecutor main;
+    TimelinePaneInputs in;
+    in.blocks = blocks;
+    in.showsLive = true;
+    TimelinePane pane(in, main);
+    pane.resize(1000, 600);
+    pane.show();
+    auto settle = [] {
+        for (int i = 0; i < 20; ++i) QApplication::processEvents();
+    };
+    settle();
+    // The user jumps to a day in spring: the bar leaves the end of the track.
+    const Block& target = (*blocks)[6000];
+    pane.model().scrubberJumped(target.id);
+    settle();
+    ASSERT_FALSE(pane.model().atEnd());
+    ASSERT_TRUE(pane.model().visibleFirst().has_value());
+    pane.finishAnimations();
+    settle();
+
+    const QImage shot = pane.grab().toImage();
+    ASSERT_TRUE(shot.save(
+        QString::fromStdString(std::string(VERBOLIN_BINARY_DIR) + "/timeline-scrubber-20000.png")));
+    const QImage strip = pane.scrubber().grab().toImage();
+    ASSERT_EQ(strip.devicePixelRatio(), 1.0);
+    const ScrubberGeometry g = pane.scrubber().geometryNow();
+    ASSERT_LE(g.marks().size(), size_t(std::ceil(g.trackWidth())) + 1);  // one per column at most
+    const auto bar = g.bar();
+    ASSERT_TRUE(bar);
+    ASSERT_GT(bar->x, 100);  // well inside the track, with marks on both sides
+    ASSERT_LT(bar->x + bar->width, g.trackWidth() - 100);
+
+    // Across the marks' rows, the bar's inside shows the accent, and the
+    // marked track on either side of it does not.
+    const int mid = int(TimelineScrubber::kTopPadding + TimelineScrubber::kStripHeight / 2);
+    int inside = 0, tinted = 0, outsideTinted = 0, outside = 0;
+    for (int y = mid - 2; y <= mid + 1; ++y) {
+        for (int x = int(std::ceil(bar->x)) + 3; x < int(bar->x + bar->width) - 3; ++x, ++inside)
+            tinted += accentTinted(strip.pixelColor(x, y));
+        for (int x = 0; x < int(g.trackWidth()); ++x)
+            if (x < bar->x - 2 || x > bar->x + bar->width + 2)
+                ++outside, outsideTinted += accentTinted(strip.pixelColor(x, y));
+    }
+    ASSERT_GT(inside, 0);
+    EXPECT_EQ(tinted, inside) << "the position bar is covered by paragraph marks";
+    EXPECT_EQ(outsideTinted, 0);
+    EXPECT_GT(outside, 0);
 }
 
 }  // namespace

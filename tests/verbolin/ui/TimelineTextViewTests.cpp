@@ -10,6 +10,7 @@
 
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineViewHarness.hpp"
 
 using namespace verbolin;
@@ -60,6 +61,104 @@ TEST(TimelineTextView, RendersOnceFollowsTheEndAndReplacesOnlyTheTail) {
     ASSERT_FALSE(starts.empty());
     EXPECT_EQ(starts.front(), lastStart - 1);
     EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+}
+
+TEST(TimelineTextView, LiveParagraphGivenApartReadsAsIfAppendedAndChangesOnlyItsTail) {
+    auto blocks = uitest::blocks(uitest::segments(30));
+    const Block live = uitest::block(2000, 2000, "so far");
+    std::vector<Block> appended = *blocks;
+    appended.push_back(live);
+
+    TimelineHarness reference, h;
+    reference.show(std::make_shared<const std::vector<Block>>(appended));
+    auto in = h.inputs(blocks);
+    in.liveBlock = live;
+    h.view.setInputs(in);
+    h.settle();
+    EXPECT_EQ(h.view.text(), reference.view.text());  // characters and attributes alike
+    EXPECT_EQ(h.view.renderedKeys(), reference.view.renderedKeys());
+    EXPECT_EQ(h.doc().toPlainText(), reference.doc().toPlainText());
+
+    // The preview grows: only the live paragraph, from its separator, is written.
+    const int liveStart = h.view.ranges().back().location;
+    in.liveBlock = uitest::block(2000, 2000, "so far we went");
+    auto starts = changeStarts(h.doc(), [&] {
+        h.view.setInputs(in);
+        h.settle();
+    });
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts.front(), liveStart - 1);
+    EXPECT_EQ(h.view.ranges().size(), 31u);
+    EXPECT_EQ(h.view.renderedKeys().back(), ParagraphKey::of(*in.liveBlock));
+    // Speech ends: the live paragraph goes, nothing else is touched.
+    in.liveBlock.reset();
+    starts = changeStarts(h.doc(), [&] {
+        h.view.setInputs(in);
+        h.settle();
+    });
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts.front(), liveStart - 1);
+    EXPECT_EQ(h.view.text(), TimelineRenderer::render(*blocks, nullptr, 20, {}));
+}
+
+TEST(TimelineTextView, SameParagraphArrayAfterAnEditIsComparedAgain) {
+    // The store may refuse an edit and hand back the very same paragraphs:
+    // the text must return to them, not keep the typed words.
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(5));
+    auto in = h.inputs(blocks);
+    h.view.setInputs(in);
+    h.settle();
+    const QString stored = h.doc().toPlainText();
+    const auto r = h.view.ranges()[2];
+    h.select(r.location + 4, r.location + 4);
+    QTest::keyClicks(&h.edit(), "zz");
+    ASSERT_FALSE(h.edits.empty());
+    ASSERT_NE(h.doc().toPlainText(), stored);
+    h.view.setInputs(in);  // the same shared array, unchanged
+    h.settle();
+    EXPECT_EQ(h.doc().toPlainText(), stored);
+    EXPECT_EQ(h.view.text().string(), stored);
+}
+
+TEST(GutterView, RedrawsUnchangedTextWhenALabelReadsDifferently) {
+    TimelineHarness h;
+    auto blocks = uitest::blocks(uitest::segments(4));
+    auto in = h.inputs(blocks);
+    in.label = [](const Block&) { return std::string("1:00"); };
+    h.view.setInputs(in);
+    h.settle();
+    const QImage before = h.view.gutter()->grab().toImage();
+    const int revision = h.doc().revision();
+
+    h.view.setInputs(in);  // nothing changed: the same picture
+    h.settle();
+    EXPECT_EQ(h.view.gutter()->grab().toImage(), before);
+
+    in.label = [](const Block&) { return std::string("23:59 WWW"); };  // e.g. a new locale
+    h.view.setInputs(in);
+    h.settle();
+    EXPECT_EQ(h.doc().revision(), revision);  // the text itself was not touched
+    EXPECT_NE(h.view.gutter()->grab().toImage(), before);
+}
+
+TEST(TimelineTextView, HiddenViewFollowsTheEndOnceShownAgain) {
+    // The window goes to the tray while dictation goes on; shown again, the
+    // timeline stands at its newest paragraph, as it did when it was hidden.
+    TimelineHarness h;
+    auto segs = uitest::segments(20);
+    h.show(uitest::blocks(segs));
+    ASSERT_EQ(h.view.scrollY(), h.maxScroll());
+    h.view.hide();
+    for (int i = 0; i < 30; ++i) {
+        segs.push_back(uitest::segment(5000 + i * 10, 5002 + i * 10, "Said while hidden."));
+        h.show(uitest::blocks(segs));
+    }
+    h.view.show();
+    h.settle();
+    EXPECT_GT(h.maxScroll(), 0);
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+    EXPECT_TRUE(h.view.atBottom());
 }
 
 TEST(TimelineTextView, StaysPutAwayFromTheEndAndKeepsTopParagraphOnPrepend) {

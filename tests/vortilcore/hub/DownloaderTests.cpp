@@ -94,13 +94,14 @@ TEST(Downloader, ADroppedConnectionResumesWithRangeFromTheBytesWritten) {
     const std::string served = hubtest::body(size_t(kChunk) * 3 + 12345, 3);
     Fixture f;
     auto reply = LocalHttpServer::Reply::ok(served);
-    reply.dropAfter = size_t(kChunk) * 3 + 100;  // after three written chunks
+    reply.dropAfter = size_t(kChunk) * 3 + 100;  // after three written chunks and a bit
     reply.dropTimes = 1;
     f.server.set("/f", reply);
     const auto states = f.run(int64_t(served.size()));
     ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    // The bytes past the last whole chunk are kept too.
     EXPECT_EQ(f.ranges(),
-              (std::vector<std::string>{"", "bytes=" + std::to_string(3 * kChunk) + "-"}));
+              (std::vector<std::string>{"", "bytes=" + std::to_string(3 * kChunk + 100) + "-"}));
     EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(served));
 }
 
@@ -238,5 +239,102 @@ TEST(Downloader, ASecondDownloadWaitsForTheFirstBeforeResuming) {
     ASSERT_FALSE(secondStates.empty());
     EXPECT_EQ(secondStates.back().kind(), State::Kind::completed);
     EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(served));
-    EXPECT_EQ(f.ranges().back(), "bytes=" + std::to_string(kChunk) + "-");
+    // The second resumed after everything the first had written.
+    const std::string range = f.ranges().back();
+    ASSERT_TRUE(range.starts_with("bytes=")) << range;
+    const int64_t resumedAt = std::stoll(range.substr(6));
+    EXPECT_GE(resumedAt, kChunk);
+    EXPECT_LT(resumedAt, int64_t(served.size()));
+}
+
+TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
+    const std::string v1 = hubtest::body(5'000'000, 40);
+    const std::string v2 = hubtest::body(5'000'000, 41);  // same size: only the bytes tell
+    const auto version = [](const std::string& content, const std::string& etag) {
+        return LocalHttpServer::Reply::ok(content).header("ETag", "\"" + etag + "\"");
+    };
+    struct Case {
+        const char* name;
+        std::string prefix;  // in the partial file before the transfer
+        LocalHttpServer::Reply reply;
+        std::optional<std::string> etag;  // what the caller says the content is
+        bool completes;
+        std::vector<std::string> ranges;
+    };
+    auto dropThenChange = version(v1, "e1");
+    dropThenChange.dropAfter = 3'000'000;
+    dropThenChange.dropTimes = 1;
+    dropThenChange.thenServe(version(v2, "e2"));
+    auto dropOnly = version(v1, "e1");
+    dropOnly.dropAfter = 3'000'000;
+    dropOnly.dropTimes = 1;
+    const std::vector<Case> cases = {
+        {"changed during the transfer", "", dropThenChange, "e1", false, {"", "bytes=3000000-"}},
+        {"changed, etag learnt from the first answer",
+         "",
+         dropThenChange,
+         std::nullopt,
+         false,
+         {"", "bytes=3000000-"}},
+        {"changed since an earlier run",
+         v1.substr(0, 1000),
+         version(v2, "e2"),
+         "e1",
+         false,
+         {"bytes=1000-"}},
+        {"unchanged", "", dropOnly, "e1", true, {"", "bytes=3000000-"}},
+    };
+    for (const auto& c : cases) {
+        Fixture f(c.prefix);
+        f.server.set("/f", c.reply);
+        auto d = f.downloader();
+        auto stream = d->download(f.server.url("/f"), std::nullopt, std::nullopt,
+                                  int64_t(v1.size()), 10.0, 5, c.etag);
+        const auto states = hubtest::untilFinal(*stream);
+        ASSERT_FALSE(states.empty()) << c.name;
+        EXPECT_EQ(f.ranges(), c.ranges) << c.name;
+        const auto recorded = f.server.recorded();
+        for (const auto& r : recorded) {
+            // Every ranged request says which content it continues.
+            if (r.header("Range")) {
+                EXPECT_EQ(r.header("If-Range"), "\"" + c.etag.value_or("e1") + "\"") << c.name;
+            } else {
+                EXPECT_FALSE(r.header("If-Range")) << c.name;
+            }
+        }
+        if (c.completes) {
+            ASSERT_EQ(states.back().kind(), State::Kind::completed) << c.name;
+            EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(v1))
+                << c.name;
+            continue;
+        }
+        const auto error = hubtest::errorAs<Downloader::DownloadError>(states.back());
+        ASSERT_TRUE(error) << c.name;
+        EXPECT_EQ(error->code(), Downloader::DownloadError::Code::contentChanged) << c.name;
+        EXPECT_FALSE(fs::exists(f.destination)) << c.name;
+        // Nothing of either version stays to be continued with the other.
+        EXPECT_EQ(Downloader::incompleteFileSize(f.partial), 0) << c.name;
+    }
+}
+
+TEST(Downloader, ALinkThatDropsBeforeEveryChunkStillFinishes) {
+    // 8,000,000 bytes per connection, less than one progress chunk.
+    const std::string served = hubtest::body(size_t(kChunk) * 3 + 12345, 42);
+    Fixture f;
+    auto reply = LocalHttpServer::Reply::ok(served);
+    reply.dropAfter = 8'000'000;
+    reply.dropTimes = 100;
+    f.server.set("/f", reply);
+    // One retry only: the chunks written in between must restore it.
+    const auto states = f.run(int64_t(served.size()), 1);
+    ASSERT_FALSE(states.empty());
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(served));
+    EXPECT_EQ(f.ranges(), (std::vector<std::string>{"", "bytes=8000000-", "bytes=16000000-",
+                                                    "bytes=24000000-"}));
+    // Progress still comes once per whole chunk written, wherever the drops fall.
+    const double c = double(kChunk) / double(served.size());
+    const auto got = fractions(states);
+    ASSERT_EQ(got.size(), 4u);
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], double(i) * c, 1e-9) << i;
 }

@@ -143,7 +143,11 @@ TEST(HubFileDownloader, FileStoreRedirectGetsRangeButNotTheToken) {
     LocalHttpServer cdn("127.0.0.1", "localhost");
     const std::string content = hubtest::body(300'000, 11);
     const std::string sha = hubtest::sha256(content);
-    cdn.set("/cdn/f.bin", LocalHttpServer::Reply::ok(content));
+    // File stores name their content their own way: an etag unlike the
+    // hub's must not count as changed content.
+    auto stored = LocalHttpServer::Reply::ok(content);
+    stored.header("ETag", "\"d41d8cd98f00b204-2\"");
+    cdn.set("/cdn/f.bin", stored);
     auto redirect = LocalHttpServer::Reply::redirect(302, cdn.url("/cdn/f.bin"));
     redirect.header("X-Repo-Commit", FakeHub::kCommit)
         .header("X-Linked-Etag", "\"" + sha + "\"")
@@ -163,13 +167,90 @@ TEST(HubFileDownloader, FileStoreRedirectGetsRangeButNotTheToken) {
 TEST(HubFileDownloader, ANewEtagStartsANewPartialFile) {
     FakeHub h;
     const std::string content = hubtest::body(50'000, 12);
-    h.file("f.bin", content);
-    const fs::path old = h.meta() / "f.bin.0000.incomplete";
-    hubtest::writeFile(old, "bytes of an older version");
+    const std::string sha = hubtest::sha256(content);
+    h.file("sub/f.bin", content);
+    const fs::path folder = h.meta() / "sub";
+    struct Partial {
+        std::string name;
+        std::string bytes;
+        bool kept;
+    };
+    const std::vector<Partial> partials = {
+        {"f.bin.0000.incomplete", "bytes of an older version", false},
+        {"f.bin.1111.incomplete", "and of one older still", false},
+        {"f.bin." + sha + ".incomplete", content.substr(0, 1234), false},  // resumed, then moved
+        {"f.bin.gz.0000.incomplete", "another file's", true},
+        {"g.bin.0000.incomplete", "another file's", true},
+        {"f.bin.0000.metadata", "not a partial file", true},
+    };
+    for (const auto& p : partials) hubtest::writeFile(folder / p.name, p.bytes);
+    const fs::path elsewhere = h.meta() / "f.bin.0000.incomplete";  // same name, other folder
+    hubtest::writeFile(elsewhere, "a top-level file's");
+
+    h.downloader("sub/f.bin").download({});
+    EXPECT_EQ(testsupport::readFile(h.repo() / "sub" / "f.bin"), content);
+    EXPECT_EQ(h.count("GET", FakeHub::resolvePath("sub/f.bin")), 1u);
+    EXPECT_EQ(h.server.recorded().back().header("Range"), "bytes=1234-");
+    for (const auto& p : partials) {
+        EXPECT_EQ(fs::exists(folder / p.name), p.kept) << p.name;
+        if (p.kept) {
+            EXPECT_EQ(testsupport::readFile(folder / p.name), p.bytes) << p.name;
+        }
+    }
+    EXPECT_TRUE(fs::exists(elsewhere));
+}
+
+TEST(HubFileDownloader, AFileThatChangesDuringTheTransferIsFetchedAgainWhole) {
+    using vortil::Downloader;
+    FakeHub h;
+    // Two versions of one size: only their bytes and etags tell them apart.
+    const std::string v1 = hubtest::body(size_t(Downloader::kWriteChunkSize) * 2 + 5000, 43);
+    const std::string v2 = hubtest::body(v1.size(), 44);
+    const std::string sha1 = hubtest::sha256(v1);
+    const std::string sha2 = hubtest::sha256(v2);
+    auto first = FakeHub::fileReply(v1);
+    first.dropAfter = size_t(Downloader::kWriteChunkSize) + 1000;
+    first.dropTimes = 2;  // the HEAD counts as one
+    first.thenServe(FakeHub::fileReply(v2));
+    h.server.set(FakeHub::resolvePath("f.bin"), first);
+
     h.downloader("f.bin").download({});
-    EXPECT_EQ(testsupport::readFile(h.repo() / "f.bin"), content);
-    for (const auto& r : h.server.recorded()) EXPECT_FALSE(r.header("Range")) << r.method;
-    EXPECT_TRUE(fs::exists(old));
+    EXPECT_EQ(hubtest::sha256(testsupport::readFile(h.repo() / "f.bin")), sha2);
+    const auto side = HubApi::readDownloadMetadata(h.meta() / "f.bin.metadata");
+    ASSERT_TRUE(side);
+    EXPECT_EQ(side->etag, sha2);
+    EXPECT_FALSE(fs::exists(h.meta() / ("f.bin." + sha1 + ".incomplete")));
+    EXPECT_FALSE(fs::exists(h.meta() / ("f.bin." + sha2 + ".incomplete")));
+
+    std::vector<std::pair<std::string, std::optional<std::string>>> gets;
+    for (const auto& r : h.server.recorded()) {
+        if (r.method == "GET")
+            gets.emplace_back(r.header("Range").value_or(""), r.header("If-Range"));
+    }
+    const std::vector<std::pair<std::string, std::optional<std::string>>> expected = {
+        {"", std::nullopt},
+        {"bytes=" + std::to_string(Downloader::kWriteChunkSize + 1000) + "-", "\"" + sha1 + "\""},
+        {"", std::nullopt},
+    };
+    EXPECT_EQ(gets, expected);
+    EXPECT_EQ(h.count("HEAD", FakeHub::resolvePath("f.bin")), 2u);
+}
+
+TEST(HubFileDownloader, AFileThatKeepsChangingIsGivenUp) {
+    FakeHub h;
+    // Every answer to a GET names other content than the HEAD before it.
+    h.server.setHandler(
+        FakeHub::resolvePath("f.bin"), [](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("X-Repo-Commit", FakeHub::kCommit);
+            res.set_header("ETag", req.method == "HEAD" ? "\"announced\"" : "\"served\"");
+            res.set_content("content", "application/octet-stream");
+        });
+    EXPECT_EQ(hubtest::errorText([&] { h.downloader("f.bin").download({}); }),
+              "The file changed on the server during the download.");
+    EXPECT_EQ(h.count("GET", FakeHub::resolvePath("f.bin")),
+              size_t(HubApi::HubFileDownloader::kAttemptsWhileContentChanges));
+    EXPECT_FALSE(fs::exists(h.repo() / "f.bin"));
+    EXPECT_FALSE(fs::exists(h.meta() / "f.bin.metadata"));
 }
 
 TEST(HubFileDownloader, TwoDownloadsOfOneFileAtOnceTransferItOnce) {

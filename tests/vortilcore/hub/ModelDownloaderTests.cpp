@@ -150,3 +150,33 @@ TEST(ModelDownloader, ResolveRepoUsesOnlyAValidLocalCopyWhenDownloadIsOff) {
     hubtest::writeFile(h.hub.repo() / "n/v1/q/notes.txt", "changed");
     EXPECT_EQ(resolveOffline({"n/v1/*"}), refused);
 }
+
+TEST(ModelDownloader, ResolveRepoRepairsWhatFailsItsCheck) {
+    ModelHub h;
+    const ModelDownloader downloader = h.downloader();
+    const std::string notes = "n/v1/q/notes.txt";
+    const std::string model = "n/v1/q/Enc.mlmodelc/model.json";
+    const std::string original = hubtest::body(101, 2);  // what the hub serves for notes.txt
+    ASSERT_EQ(downloader.resolveRepo({"n/v1/*"}, std::nullopt, true, {}), h.hub.repo());
+    const size_t modelGets = h.hub.count("GET", FakeHub::resolvePath(model));
+    const size_t notesGets = h.hub.count("GET", FakeHub::resolvePath(notes));
+
+    // Tampered after the download: the hub's commit still matches its side file.
+    hubtest::writeFile(h.hub.repo() / notes, "tampered");
+    EXPECT_EQ(downloader.resolveRepo({"n/v1/*"}, std::nullopt, true, {}), h.hub.repo());
+    EXPECT_EQ(testsupport::readFile(h.hub.repo() / notes), original);
+    EXPECT_EQ(h.hub.count("GET", FakeHub::resolvePath(notes)), notesGets + 1);
+    EXPECT_EQ(h.hub.count("GET", FakeHub::resolvePath(model)), modelGets)
+        << "an intact file is not fetched again";
+
+    // Only partly there: refused without downloads, completed with them.
+    const std::string sha = hubtest::sha256(original);
+    fs::remove(h.hub.repo() / notes);
+    fs::remove(h.hub.meta() / (notes + ".metadata"));
+    hubtest::writeFile(h.hub.meta() / (notes + "." + sha + ".incomplete"), original.substr(0, 50));
+    EXPECT_EQ(errorText([&] { downloader.resolveRepo({"n/v1/*"}, std::nullopt, false, {}); }),
+              "No valid local models found for repo 'owner/name' and download is disabled.");
+    EXPECT_EQ(downloader.resolveRepo({"n/v1/*"}, std::nullopt, true, {}), h.hub.repo());
+    EXPECT_EQ(testsupport::readFile(h.hub.repo() / notes), original);
+    EXPECT_EQ(h.hub.server.recorded().back().header("Range"), "bytes=50-");
+}

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "auralith/core/Constants.hpp"
@@ -51,22 +53,112 @@ int64_t frameOf(double seconds, double rate, const char* which) {
                : int64_t(frame);
 }
 
+// Output buffers start at most this large and grow by as much again as
+// decoded audio arrives (about a minute at 16 kHz): a header's length is
+// never trusted with memory before the samples are there.
+constexpr uint32_t kGrowthFrames = 1u << 20;
+
+// Makes room for `more` frames after those held, but never beyond `limit`.
+void growFor(platform::PCMBuffer& buffer, uint32_t more, uint32_t limit) {
+    const uint64_t needed = uint64_t(buffer.frameLength()) + more;
+    if (needed <= buffer.frameCapacity() || buffer.frameCapacity() >= limit) return;
+    // Steps of one block: the new room is cleared, so a larger step would
+    // make memory resident that no audio may ever fill. Large buffers grow
+    // in place, so the steps cost no copies.
+    const uint64_t grown =
+        std::max<uint64_t>(needed, uint64_t(buffer.frameCapacity()) + kGrowthFrames);
+    buffer.reserveFrames(uint32_t(std::min<uint64_t>(grown, limit)));
+}
+
+// Where the 16 kHz mono frames of one range go as they are made: a buffer
+// for the buffer entry points, the caller's array for whole files, where a
+// window buffer in between would hold a second copy of every window.
+class RangeSink {
+  public:
+    virtual ~RangeSink() = default;
+    // Called once, before any frames, with the most frames the range can give.
+    virtual void open(const platform::PCMFormat& format, uint32_t capacity) = 0;
+    // Appends the first channel's first `count` frames, shortened to the room
+    // left. False when they cannot be taken.
+    virtual bool append(const platform::PCMBuffer& piece, uint32_t count) = 0;
+    virtual const platform::PCMFormat& format() const = 0;
+    virtual uint32_t frames() const = 0;
+};
+
+class BufferSink final : public RangeSink {
+  public:
+    void open(const platform::PCMFormat& format, uint32_t capacity) override {
+        limit_ = capacity;
+        buffer_.emplace(format, std::min(capacity, kGrowthFrames));
+    }
+    bool append(const platform::PCMBuffer& piece, uint32_t count) override {
+        growFor(*buffer_, count, limit_);
+        return appendContents(*buffer_, piece, 0, count);
+    }
+    const platform::PCMFormat& format() const override { return buffer_->format(); }
+    uint32_t frames() const override { return buffer_->frameLength(); }
+    platform::PCMBuffer take() { return std::move(*buffer_); }
+
+  private:
+    uint32_t limit_ = 0;
+    std::optional<platform::PCMBuffer> buffer_;
+};
+
+class ArraySink final : public RangeSink {
+  public:
+    explicit ArraySink(std::vector<float>& out) : out_(out) {}
+    void open(const platform::PCMFormat& format, uint32_t capacity) override {
+        format_ = format;
+        room_ = capacity;
+    }
+    bool append(const platform::PCMBuffer& piece, uint32_t count) override {
+        if (count > piece.frameLength() || piece.floatChannelData() == nullptr) return false;
+        const uint32_t n = std::min(count, room_);
+        const float* samples = piece.floatChannelData()[0];
+        out_.insert(out_.end(), samples, samples + n);
+        room_ -= n;
+        frames_ += n;
+        return true;
+    }
+    const platform::PCMFormat& format() const override { return format_; }
+    uint32_t frames() const override { return frames_; }
+
+  private:
+    std::vector<float>& out_;
+    platform::PCMFormat format_;
+    uint32_t room_ = 0;
+    uint32_t frames_ = 0;
+};
+
 // Reads up to n frames from the file's position, going on after short reads
 // until the file ends.
-platform::PCMBuffer readFully(platform::AudioFile& file, uint32_t n) {
-    platform::PCMBuffer buffer(file.processingFormat(), n);
-    file.read(buffer, n);
-    if (buffer.frameLength() >= n) return buffer;
-    platform::PCMBuffer more(file.processingFormat(), n - buffer.frameLength());
-    while (buffer.frameLength() < n) {
-        const uint32_t got = file.read(more, n - buffer.frameLength());
+void readFully(platform::AudioFile& file, uint32_t n, RangeSink& sink) {
+    sink.open(file.processingFormat(), n);
+    platform::PCMBuffer block(file.processingFormat(), std::max(std::min(n, kGrowthFrames), 1u));
+    for (uint32_t done = 0; done < n;) {
+        const uint32_t got = file.read(block, n - done);
         if (got == 0) break;
-        for (uint32_t c = 0; c < buffer.format().channelCount; ++c)
-            std::memcpy(buffer.floatChannelData()[c] + buffer.frameLength(),
-                        more.floatChannelData()[c], size_t(got) * sizeof(float));
-        buffer.setFrameLength(buffer.frameLength() + got);
+        if (!sink.append(block, got)) throw std::runtime_error("Failed to append audio chunk");
+        done += got;
     }
-    return buffer;
+}
+
+// What the file held that could not be played, said once per load.
+void reportNonFinite(const platform::AudioFile& file, uint64_t before) {
+    const uint64_t zeroed = file.nonFiniteSamples() - before;
+    if (zeroed > 0)
+        Logging::error("Audio file " + file.path() + " holds " + std::to_string(zeroed) +
+                       " samples that are not finite numbers; they were loaded as silence");
+}
+
+// Memory running out is the load's failure, told with the file it was for.
+template <class Load>
+auto reportingMemory(const std::string& path, Load&& load) {
+    try {
+        return load();
+    } catch (const std::bad_alloc&) {
+        throw WhisperError::loadAudioFailed("Not enough memory to load the audio of " + path);
+    }
 }
 
 }  // namespace
@@ -81,10 +173,16 @@ platform::PCMBuffer AudioProcessor::loadAudioFromPath(
     return loadAudioFromFile(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
-platform::PCMBuffer AudioProcessor::loadAudioFromFile(
-    platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
-    std::optional<double> startTime, std::optional<double> endTime,
-    std::optional<uint32_t> maxReadFrameSize) {
+namespace {
+
+bool resampleInto(platform::AudioFile& file, double toSampleRate, uint32_t channelCount,
+                  const AudioInputOptions::ChannelMode& channelMode,
+                  std::optional<uint32_t> frameCount, uint32_t maxReadFrameSize, RangeSink& sink);
+
+// loadAudioFromFile into a sink, without its reports.
+void loadRange(platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
+               std::optional<double> startTime, std::optional<double> endTime,
+               std::optional<uint32_t> maxReadFrameSize, RangeSink& sink) {
     if (maxReadFrameSize && *maxReadFrameSize == 0)
         throw WhisperError::loadAudioFailed("Read size must be greater than 0");
     const double rate = file.fileFormat().sampleRate;
@@ -101,18 +199,19 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(
     const uint32_t frameCount = uint32_t(frameCount64);
     file.setFramePosition(startFrame);
 
-    std::optional<platform::PCMBuffer> result;
     if (rate == kTargetRate && channels == 1) {
         try {
-            result.emplace(readFully(file, frameCount));
+            readFully(file, frameCount, sink);
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception& e) {
             throw WhisperError::loadAudioFailed("Failed to read audio file: " +
                                                 std::string(e.what()));
         }
     } else {
-        result = resampleAudio(file, kTargetRate, 1, channelMode, frameCount,
-                               maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
-        if (!result) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        if (!resampleInto(file, kTargetRate, 1, channelMode, frameCount,
+                          maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize), sink))
+            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
     }
     if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
         auto details = [](const char* what, double sampleRate, uint32_t channelCount,
@@ -123,28 +222,55 @@ platform::PCMBuffer AudioProcessor::loadAudioFromFile(
                    ", Duration: " + platform::numberText(double(frames) / sampleRate) + "s";
         };
         Logging::debug(details("Audio source details", rate, channels, length));
-        Logging::debug(details("Audio buffer details", result->format().sampleRate,
-                               result->format().channelCount, result->frameLength()));
+        Logging::debug(details("Audio buffer details", sink.format().sampleRate,
+                               sink.format().channelCount, sink.frames()));
         Logging::logCurrentMemoryUsage("After loadAudio function");
     }
-    return std::move(*result);
+}
+
+}  // namespace
+
+platform::PCMBuffer AudioProcessor::loadAudioFromFile(
+    platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
+    std::optional<double> startTime, std::optional<double> endTime,
+    std::optional<uint32_t> maxReadFrameSize) {
+    const uint64_t nonFiniteBefore = file.nonFiniteSamples();
+    auto buffer = reportingMemory(file.path(), [&] {
+        BufferSink sink;
+        loadRange(file, channelMode, startTime, endTime, maxReadFrameSize, sink);
+        return sink.take();
+    });
+    reportNonFinite(file, nonFiniteBefore);
+    return buffer;
 }
 
 std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
     platform::AudioFile& file, double toSampleRate, uint32_t channelCount,
     const AudioInputOptions::ChannelMode& channelMode, std::optional<uint32_t> frameCount,
     uint32_t maxReadFrameSize) {
+    BufferSink sink;
+    if (!resampleInto(file, toSampleRate, channelCount, channelMode, frameCount, maxReadFrameSize,
+                      sink))
+        return std::nullopt;
+    return sink.take();
+}
+
+namespace {
+
+bool resampleInto(platform::AudioFile& file, double toSampleRate, uint32_t channelCount,
+                  const AudioInputOptions::ChannelMode& channelMode,
+                  std::optional<uint32_t> frameCount, uint32_t maxReadFrameSize, RangeSink& sink) {
     const double inRate = file.fileFormat().sampleRate;
     const int64_t start = file.framePosition();
     const int64_t n = frameCount ? int64_t(*frameCount) : file.length();
     const int64_t end = std::min(start + n, file.length());
     if (!(toSampleRate > 0) || channelCount == 0) {
         Logging::error("Failed to create output audio format");
-        return std::nullopt;
+        return false;
     }
     if (maxReadFrameSize == 0) {
         Logging::error("Failed to create read buffer");
-        return std::nullopt;
+        return false;
     }
     const platform::PCMFormat outFormat{platform::CommonFormat::pcmFormatFloat32, toSampleRate,
                                         channelCount, false};
@@ -152,10 +278,14 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
     const double capacity = double(n) / inRate * toSampleRate;
     if (!(capacity >= 0) || capacity > double(std::numeric_limits<uint32_t>::max())) {
         Logging::error("Failed to create output buffer");
-        return std::nullopt;
+        return false;
     }
-    platform::PCMBuffer output(outFormat, uint32_t(capacity));
-    platform::PCMBuffer readBuffer(file.processingFormat(), maxReadFrameSize);
+    // The capacity is what the range would give if the file holds it all;
+    // the sink takes memory only as audio arrives.
+    sink.open(outFormat, uint32_t(capacity));
+    platform::PCMBuffer readBuffer(
+        file.processingFormat(),
+        uint32_t(std::clamp<int64_t>(end - start, 1, int64_t(maxReadFrameSize))));
 
     int64_t expected = start;
     while (expected < end) {
@@ -166,9 +296,11 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
                        seconds2(double(pos + count) / inRate) + "s");
         try {
             file.read(readBuffer, count);
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception& e) {
             Logging::error("Error reading audio file: " + std::string(e.what()));
-            return std::nullopt;
+            return false;
         }
         // The audio ended before the container said it would.
         if (readBuffer.frameLength() == 0) break;
@@ -176,25 +308,27 @@ std::optional<platform::PCMBuffer> AudioProcessor::resampleAudio(
         // worth of memory out of every long load.
         std::optional<platform::PCMBuffer> folded;
         if (readBuffer.format().channelCount > 1) {
-            folded = convertToMono(readBuffer, channelMode);
+            folded = AudioProcessor::convertToMono(readBuffer, channelMode);
             if (!folded) {
                 Logging::error("Failed to process audio channels");
-                return std::nullopt;
+                return false;
             }
         }
-        auto piece = resampleAudio(folded ? *folded : readBuffer, outFormat.sampleRate,
-                                   outFormat.channelCount);
+        auto piece = AudioProcessor::resampleAudio(folded ? *folded : readBuffer,
+                                                   outFormat.sampleRate, outFormat.channelCount);
         if (!piece) {
             Logging::error("Failed to resample audio chunk");
-            return std::nullopt;
+            return false;
         }
-        if (piece->frameLength() > 0 && !appendContents(output, *piece, 0, piece->frameLength())) {
+        if (piece->frameLength() > 0 && !sink.append(*piece, piece->frameLength())) {
             Logging::error("Failed to append audio chunk");
-            return std::nullopt;
+            return false;
         }
     }
-    return output;
+    return true;
 }
+
+}  // namespace
 
 std::optional<platform::PCMBuffer> AudioProcessor::convertToMono(
     const platform::PCMBuffer& buffer, const AudioInputOptions::ChannelMode& mode) {
@@ -307,23 +441,38 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(
     if (!fileExists(path))
         throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
     platform::AudioFile file(path);
-    const double duration = double(file.length()) / file.fileFormat().sampleRate;
+    const double rate = file.fileFormat().sampleRate;
+    const double duration = double(file.length()) / rate;
     double t = startTime.value_or(0);
     if (!std::isfinite(t) || t < 0)
         throw WhisperError::loadAudioFailed("Invalid start time: " + std::to_string(t));
     if (endTime && (!std::isfinite(*endTime) || *endTime < 0))
         throw WhisperError::loadAudioFailed("Invalid end time: " + std::to_string(*endTime));
-    const double stop = std::min(endTime.value_or(duration), duration);
-    std::vector<float> result;
-    while (t < stop) {
-        const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
-        platform::PCMBuffer buffer =
-            loadAudioFromFile(file, channelMode, t, windowEnd, std::nullopt);
-        const std::vector<float> part = convertBufferToArray(buffer, 1024);
-        result.insert(result.end(), part.begin(), part.end());
-        t = windowEnd;
-    }
-    return result;
+    double stop = std::min(endTime.value_or(duration), duration);
+    return reportingMemory(path, [&] {
+        std::vector<float> result;
+        // Room for the whole range at once: growing a vector holds the old
+        // and the new copy together, nearly twice the output. The file's
+        // length is bounded by its size, and untouched room costs no memory.
+        if (t < stop) {
+            try {
+                result.reserve(size_t((stop - t) * kTargetRate) + 2);
+            } catch (const std::bad_alloc&) {
+                // Then it grows as the audio arrives.
+            }
+        }
+        const uint64_t nonFiniteBefore = file.nonFiniteSamples();
+        while (t < stop) {
+            const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
+            ArraySink sink(result);
+            loadRange(file, channelMode, t, windowEnd, std::nullopt, sink);
+            t = windowEnd;
+            // The audio ended before the header said: nothing more to read.
+            stop = std::min(stop, double(file.length()) / rate);
+        }
+        reportNonFinite(file, nonFiniteBefore);
+        return result;
+    });
 }
 
 std::vector<LoadAudioResult> AudioProcessor::loadAudioAt(

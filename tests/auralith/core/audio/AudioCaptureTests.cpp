@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -241,8 +242,8 @@ TEST(AudioCapture, ReadersCopyWhileTheCaptureThreadAppends) {
         rig.processor.setAudioBufferCallback(rig.processor.audioBufferCallback());
         if (rel.size() > 50) {
             rig.processor.purgeAudioSamples(16000);
-            // What the purge left is at least what was read, up to what it keeps,
-            // however the capture thread ran in between.
+            // This thread is the only one that shortens the samples: after
+            // the purge there are at least this many, whatever was appended.
             lastSize = std::min<size_t>(lastSize, 16000);
         }
     }

@@ -3,13 +3,22 @@
 // files.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
 
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "support/GeneratedAudio.hpp"
+#include "support/HostileAudio.hpp"
 
 namespace {
 
@@ -299,6 +308,8 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
         {write("no-channels.wav", wavFile(0, 16000, 3200, 3200)), -1},
         {write("no-rate.wav", wavFile(1, 0, 3200, 3200)), -1},
         {write("many-channels.wav", wavFile(4000, 16000, 8000 * 10, 8000 * 10)), -1},
+        {write("2ghz.wav", wavFile(1, 2000000000, 3200, 3200)), -1},
+        {write("1536khz.wav", wavFile(1, 1536000, 1536000 * 2, 1536000 * 2)), 16000},
         {path("image.png"), -1},
         {path("folder.wav"), -1},
     };
@@ -314,6 +325,145 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
                       std::string::npos)
                 << "the error names the file: " << e.what();
         }
+    }
+}
+
+// Samples that are not numbers would spoil every spectrogram window they
+// fall in: they load as silence, and the log says so, naming the file.
+TEST_F(AudioFileLoading, NonFiniteSamplesLoadAsSilenceWithAWarning) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> samples(16000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.5f * std::sin(float(i) * 0.1f);
+    const size_t bad[] = {0, 1, 777, 8000, 15999};
+    samples[0] = nan;
+    samples[1] = -nan;
+    samples[777] = inf;
+    samples[8000] = -inf;
+    samples[15999] = nan;
+    const std::string file = path("nan.wav");
+    std::ofstream(file, std::ios::binary) << floatWav(16000, samples);
+
+    capture(vortil::Logging::LogLevel::error);
+    const auto loaded = AudioProcessor::loadAudioAsFloatArray(file, ChannelMode::sumChannels());
+    ASSERT_EQ(loaded.size(), samples.size());
+    for (size_t i = 0; i < loaded.size(); ++i) {
+        const bool replaced = std::find(std::begin(bad), std::end(bad), i) != std::end(bad);
+        ASSERT_EQ(loaded[i], replaced ? 0.0f : samples[i]) << i;
+    }
+    const auto messages = taken();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find(file), std::string::npos) << messages[0];
+    EXPECT_NE(messages[0].find(" 5 samples"), std::string::npos) << messages[0];
+
+    // Resampled, a NaN would smear over its neighbours: nothing of it is left.
+    const std::string file44 = path("nan44.wav");
+    std::ofstream(file44, std::ios::binary) << floatWav(44100, samples);
+    const auto resampled =
+        AudioProcessor::loadAudioFromPath(file44, ChannelMode::sumChannels(), 0.0, std::nullopt);
+    ASSERT_GT(resampled.frameLength(), 5000u);
+    for (uint32_t i = 0; i < resampled.frameLength(); ++i)
+        ASSERT_TRUE(std::isfinite(resampled.floatChannelData()[0][i])) << i;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+long statusKiB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+    return -1;
+}
+
+[[noreturn]] void quit(int code, const std::string& why) {
+    std::fprintf(stderr, "%s\n", why.c_str());
+    std::fflush(stderr);
+    std::_Exit(code);
+}
+
+// Run in a child process: loads the file through every whole-file entry
+// point and exits 0 when each gave at most `maxSamples` samples or a load
+// failure, without a memory error and within `budgetMiB` of resident
+// memory (which includes the codecs' first-use tables, about 7 MiB, and the
+// background load's own thread). Outside the sanitizers the child's address space is limited too,
+// so that a loader asking for gigabytes fails at once instead of taking them.
+void loadWithinBudget(const std::string& file, size_t maxSamples, long budgetMiB) {
+    if (!kSanitized) {
+        const rlimit limit{rlim_t(statusKiB("VmSize:") + 2048 * 1024) * 1024,
+                           rlim_t(statusKiB("VmSize:") + 2048 * 1024) * 1024};
+        ::setrlimit(RLIMIT_AS, &limit);
+    }
+    std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
+    const long base = statusKiB("VmRSS:");
+    auto check = [&](const char* how, auto&& load) {
+        try {
+            const size_t got = load();
+            if (got > maxSamples)
+                quit(1, std::string(how) + " gave " + std::to_string(got) + " samples");
+        } catch (const std::bad_alloc&) {
+            quit(2, std::string(how) + ": std::bad_alloc escaped");
+        } catch (const WhisperError&) {
+            // A load failure told as one: what these files deserve.
+        } catch (const std::exception& e) {
+            quit(3, std::string(how) + ": not a load failure: " + e.what());
+        }
+    };
+    check("as an array", [&] {
+        return AudioProcessor::loadAudioAsFloatArray(file, ChannelMode::sumChannels()).size();
+    });
+    check("as a buffer", [&] {
+        return size_t(
+            AudioProcessor::loadAudioFromPath(file, ChannelMode::sumChannels()).frameLength());
+    });
+    check("in the background",
+          [&] { return size_t(AudioProcessor().loadAudioAsync(file).get().frameLength()); });
+    // The sanitizers' own bookkeeping (shadow memory, quarantined blocks)
+    // makes resident memory say nothing about the loaders there.
+    const long peakMiB = (statusKiB("VmHWM:") - base) / 1024;
+    if (!kSanitized && peakMiB > budgetMiB)
+        quit(4, "resident memory grew by " + std::to_string(peakMiB) + " MiB");
+    quit(0, "");
+}
+
+// Files whose headers claim far more than they hold: the loaders believe no
+// more than the bytes can hold, and take memory only as audio arrives (the
+// last file's claim of ten minutes is one its size could hold, but it holds
+// twenty seconds).
+TEST(HostileAudioFiles, ClaimedLengthsCostNoMemory) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir("verbolin-hostile");
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(dir / name, std::ios::binary) << bytes;
+        return (dir / name).string();
+    };
+    const struct {
+        std::string file;
+        size_t bytes;
+        size_t maxSamples;  // at 16 kHz
+    } cases[] = {
+        {write("claims-53h.wav", wavClaiming53Hours()), 58, 16},
+        {write("claims-15h.mp3", mp3Claiming15Hours(dir.path())), 385, 3 * 1152},
+        {write("claims-27h.flac", flacClaiming27Hours(dir.path())), 56, 4608},
+        {write("claims-10min.mp3", mp3Claiming(dir.path(), 20, 0, 600 * 44100 / 1152)), 0,
+         21 * 16000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        if (c.bytes > 0) {
+            ASSERT_EQ(std::filesystem::file_size(c.file), c.bytes);
+        }
+        EXPECT_EXIT(loadWithinBudget(c.file, c.maxSamples, 32), ::testing::ExitedWithCode(0), "");
     }
 }
 

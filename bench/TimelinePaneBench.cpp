@@ -1,0 +1,191 @@
+// The whole timeline pane (scrubber, text, gutter, live paragraph) at 2,000
+// and 20,000 paragraphs side by side: a live-preview update, one paragraph
+// appended, the same inputs passed again, and the first render. Each step
+// includes the repaint that follows it. Runs offscreen unless
+// QT_QPA_PLATFORM says otherwise (xvfb-run with QT_QPA_PLATFORM=xcb).
+// The store's regrouping of segments into paragraphs, which precedes an
+// append in the application, is measured on its own (StoreRegroup).
+// "heap_MB" is the heap the first render keeps.
+//
+//   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
+//   cmake --build build -j4 --target bench_TimelinePaneBench
+//   build/bench_TimelinePaneBench --benchmark_repetitions=3
+//       (add --benchmark_report_aggregates_only=true for medians alone)
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <QApplication>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "support/TempDir.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+#include "verbolin/ui/ApplicationSetup.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/TimelinePane.hpp"
+
+using namespace verbolin;
+
+namespace {
+
+std::vector<Segment> makeSegments(int n) {
+    std::vector<Segment> out;
+    out.reserve(size_t(n));
+    for (int i = 0; i < n; ++i) {
+        Segment s;
+        // A working day of dictation, then a night's pause.
+        const double t = 1.7e9 + (i / 60) * 86400.0 + (i % 60) * 40.0;
+        s.start = platform::dateFromSecondsSince1970(t);
+        s.end = platform::dateFromSecondsSince1970(t + 6);
+        s.text = "Paragraph " + std::to_string(i) +
+                 " holds a sentence or two of ordinary dictated speech.";
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::shared_ptr<const std::vector<Block>> blocksOf(const std::vector<Segment>& segs) {
+    return std::make_shared<const std::vector<Block>>(
+        TranscriptStore::blocks(segs, TranscriptStore::paragraphGap));
+}
+
+// Heap in use, not resident pages: freed blocks of earlier runs stay
+// resident and would hide the growth.
+double heapMegabytes() {
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+}
+
+void settle() {
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+}
+
+struct World {
+    testsupport::TempDir tmp{"verbolin-bench"};
+    TranscriptStore store{tmp.path()};
+    QtMainExecutor main;
+    std::vector<Segment> segments;
+    TimelinePaneInputs in;
+
+    explicit World(int paragraphs) : segments(makeSegments(paragraphs)) {
+        in.store = &store;
+        in.blocks = blocksOf(segments);
+        in.fontSize = 20;
+        in.showsLive = true;
+        for (size_t i = 0; i < in.blocks->size(); i += 60)  // a session a day
+            in.sectionStarts[(*in.blocks)[i].id] = "Day " + std::to_string(i / 60);
+        in.onDeleteSelection = [] {};
+        in.onCopyBlock = [](const Block&) {};
+        in.onScrolledToTop = [] {};
+        in.onSelection = [](std::pair<int, int>, const std::vector<platform::Uuid>&) {};
+    }
+
+    std::unique_ptr<TimelinePane> open() {
+        auto pane = std::make_unique<TimelinePane>(in, main);
+        pane->resize(900, 700);
+        pane->show();
+        settle();
+        return pane;
+    }
+
+    void appendOne() {
+        Segment s;
+        s.start = segments.back().end + std::chrono::seconds(30);
+        s.end = s.start + std::chrono::seconds(4);
+        s.text = "A new final segment arrives from the recogniser.";
+        segments.push_back(std::move(s));
+        in.blocks = blocksOf(segments);  // the store's work, measured on its own below
+    }
+};
+
+void BM_FirstRender(benchmark::State& state) {
+    World w(int(state.range(0)));
+    double grown = 0;
+    for (auto _ : state) {
+        const double before = heapMegabytes();
+        auto pane = w.open();
+        grown = std::max(grown, heapMegabytes() - before);
+        state.PauseTiming();
+        pane.reset();
+        settle();
+        state.ResumeTiming();
+    }
+    state.counters["heap_MB"] = grown;
+}
+
+void BM_PreviewUpdate(benchmark::State& state) {
+    World w(int(state.range(0)));
+    auto pane = w.open();
+    w.store.isSpeaking.set(true);
+    settle();
+    std::string preview = "and so";
+    int i = 0;
+    for (auto _ : state) {
+        preview += (++i % 2) ? " we" : " went";
+        w.store.preview.set(preview);
+        settle();
+    }
+}
+
+void BM_AppendParagraph(benchmark::State& state) {
+    World w(int(state.range(0)));
+    auto pane = w.open();
+    for (auto _ : state) {
+        state.PauseTiming();
+        w.appendOne();
+        TimelinePaneInputs next = w.in;  // the editor hands over its own copy
+        state.ResumeTiming();
+        pane->setInputs(std::move(next));
+        settle();
+    }
+}
+
+void BM_UnchangedInputs(benchmark::State& state) {
+    World w(int(state.range(0)));
+    auto pane = w.open();
+    for (auto _ : state) {
+        state.PauseTiming();
+        TimelinePaneInputs same = w.in;
+        state.ResumeTiming();
+        pane->setInputs(std::move(same));
+        settle();
+    }
+}
+
+// The store's share of an append: regrouping every segment into paragraphs.
+void BM_StoreRegroup(benchmark::State& state) {
+    World w(int(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        w.store.segments.mutate([&](auto& list) { list = w.segments; });  // drops the cache
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(w.store.allBlocks()->size());
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_PreviewUpdate)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(200);
+BENCHMARK(BM_AppendParagraph)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(200);
+BENCHMARK(BM_UnchangedInputs)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(200);
+BENCHMARK(BM_FirstRender)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_StoreRegroup)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    afterApplicationCreated();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,152 @@
+#include "verbolin/headless/HeadlessCommands.hpp"
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+#include "platform/audio/PulseConnection.hpp"
+#include "platform/system/RunLoop.hpp"
+#include "verbolin/app/AppModel.hpp"
+#include "verbolin/headless/SignalWatcher.hpp"
+#include "verbolin/settings/Defaults.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+namespace verbolin {
+namespace {
+
+ModelPack chosenPack() {
+    return ModelPack::named(Defaults::standard().string(Defaults::kModelPack).value_or("standard"));
+}
+
+void say(std::FILE* to, const std::string& line) {
+    std::fprintf(to, "%s\n", line.c_str());
+    std::fflush(to);
+}
+
+}  // namespace
+
+int reportTranscript() {
+    TranscriptStore store;
+    say(stdout, "Verbolin data folder: " + store.directory().string());
+    say(stdout, "Transcript: " + std::to_string(store.segments.peek().size()) + " segments, " +
+                    std::to_string(store.sessions.peek().size()) + " sessions" +
+                    (!store.notSaved.peek() ? ""
+                     : store.db()           ? " (not saved: writing to the database fails)"
+                                            : " (not saved: the database could not be opened)"));
+    const ModelPack pack = chosenPack();
+    say(stdout, "Speech model: " + pack.title + ", " +
+                    (pack.isInstalled() ? "installed" : "not installed"));
+    return 0;
+}
+
+std::string installHelp(const ModelPack& pack) {
+    namespace fs = std::filesystem;
+    const fs::path folder = pack.localFolder();
+    std::string text;
+    std::error_code ec;
+    if (fs::exists(folder, ec)) {
+        text = "The speech model pack at " + folder.string() + " is incomplete:";
+        for (const std::string& missing : pack.missingFiles()) text += " " + missing;
+        text += " missing.\n";
+    } else {
+        text = "No speech model pack is installed at " + folder.string() + "\n";
+    }
+    return text +
+           "Make one from a transformers Whisper checkpoint (config.json, model.safetensors and "
+           "the\n"
+           "tokenizer files) with the model tool built beside verbolin:\n"
+           "    verbolin-models convert <checkpoint-dir> " +
+           folder.string() +
+           "\n"
+           "then run verbolin --listen again.";
+}
+
+std::optional<std::string> audioServerProblem() {
+    try {
+        platform::PulseConnection probe(std::nullopt);
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        return std::string("No PulseAudio (or PipeWire-Pulse) server was found: ") + e.what() +
+               "\nStart one with \"pulseaudio --start\", or on a PipeWire desktop with "
+               "\"systemctl --user start pipewire-pulse\" (PULSE_SERVER names another server), "
+               "then run verbolin --listen again.";
+    }
+}
+
+int dictateHeadless() {
+    // First of all, so a signal during start-up ends the run cleanly too.
+    platform::RunLoop loop;
+    const SignalWatcher signals(loop);
+
+    const ModelPack pack = chosenPack();
+    if (!pack.isInstalled()) {
+        say(stdout, installHelp(pack));
+        return 1;
+    }
+    if (auto problem = audioServerProblem()) {
+        say(stderr, "verbolin: " + *problem);
+        return 1;
+    }
+
+    AppModel::Services services;
+    services.main = &loop;
+    AppModel model(std::move(services));
+    auto& engine = model.engine();
+    auto& store = model.store();
+    say(stdout, "Transcript: " + store.directory().string());
+
+    auto handle = engine.eventSink;
+    engine.eventSink = [&handle](const TranscriptionEngine::Event& e) {
+        handle(e);
+        // Printed once stored, so every printed text is in the database.
+        if (e.kind == TranscriptionEngine::Event::Kind::final && !e.text.empty())
+            say(stdout, e.text);
+    };
+    engine.noticeSink = [](const std::string& text) { say(stderr, "verbolin: " + text); };
+
+    bool saidNotSaved = false;
+    auto reportSaving = [&store, &saidNotSaved] {
+        const bool notSaved = store.notSaved.peek();
+        if (notSaved == saidNotSaved) return;
+        saidNotSaved = notSaved;
+        say(stderr, notSaved
+                        ? "verbolin: the transcript is not being saved (see the message above); "
+                          "what is said is kept in memory and written as soon as that works"
+                        : "verbolin: the transcript is saved again");
+    };
+    auto savingChanged = store.notSaved.observe(reportSaving);
+    reportSaving();
+
+    int status = 0;
+    bool listening = false;
+    auto stateChanged = engine.modelState.observe([&] {
+        const auto state = engine.modelState.peek();
+        using Kind = TranscriptionEngine::ModelState::Kind;
+        if (state.kind == Kind::loading) say(stderr, state.message);
+        if (state.kind == Kind::ready) {
+            say(stderr, listening ? "The microphone is back. Listening again."
+                                  : "Listening. Press Ctrl+C to stop.");
+            listening = true;
+        }
+        if (state.kind == Kind::failed) {
+            say(stderr, "verbolin: " + state.message);
+            // A failed decode or a lost microphone keeps listening; a model
+            // that never got ready or a microphone that could not be opened
+            // ends the run. Looked at on the next turn: the engine clears
+            // isRecording after the state.
+            loop.post([&] {
+                if (engine.hasEngine() && engine.isRecording.peek()) return;
+                status = 1;
+                loop.quit();
+            });
+        }
+    });
+    loop.run();
+    stateChanged.cancel();
+    // Stores the utterance being spoken; every listening thread has ended after it.
+    engine.stopAndWait();
+    savingChanged.cancel();
+    return status;
+}
+
+}  // namespace verbolin

@@ -1,0 +1,32 @@
+#pragma once
+// What the verbolin program does without a window: report on the transcript
+// and the speech model, or dictate until interrupted. Each returns the
+// process's exit status; their lines on standard output are flushed one by
+// one, so a pipe sees each as it is written.
+
+#include <optional>
+#include <string>
+
+#include "verbolin/listening/ModelPack.hpp"
+
+namespace verbolin {
+
+// Where the transcript lives, how much it holds, whether the pack is installed.
+int reportTranscript();
+
+// Dictates from the microphone into the transcript, printing each stored
+// text, until SIGINT or SIGTERM. The utterance being spoken when the signal
+// comes is transcribed and stored before it returns (its audio is kept in the
+// data folder when that takes longer than 10 s), and every thread of the
+// listening engine has ended when it returns. Status 1 when there is no
+// model pack, no audio server, or the microphone or model fail to start.
+int dictateHeadless();
+
+// Why the pack cannot be loaded, with how to make one.
+std::string installHelp(const ModelPack& pack);
+
+// What is wrong with reaching the audio server, with how to start one; none
+// when it answers.
+std::optional<std::string> audioServerProblem();
+
+}  // namespace verbolin

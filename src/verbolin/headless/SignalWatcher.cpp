@@ -1,0 +1,63 @@
+#include "verbolin/headless/SignalWatcher.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace verbolin {
+namespace {
+
+int signalPipe[2] = {-1, -1};
+constexpr char kSignalled = 1;
+constexpr char kStopWatching = 2;
+
+void onSignal(int) {
+    const int saved = errno;
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &kSignalled, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+SignalWatcher::SignalWatcher(platform::RunLoop& loop) {
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    thread_ = std::thread([this, &loop] {
+        char byte = 0;
+        for (;;) {
+            const auto n = ::read(signalPipe[0], &byte, 1);
+            if (n < 0 && errno == EINTR) continue;
+            break;
+        }
+        if (byte != kSignalled) return;
+        signalled_ = true;
+        // Posted rather than quit() directly: a loop that has not started yet
+        // would forget a quit, but runs every task posted before it starts.
+        loop.post([&loop] { loop.quit(); });
+    });
+}
+
+SignalWatcher::~SignalWatcher() {
+    if (!thread_.joinable()) return;
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &kStopWatching, 1);
+    thread_.join();
+    // A stop byte the watcher did not read (it had ended on a signal) must
+    // not end the next watcher at once.
+    const int flags = ::fcntl(signalPipe[0], F_GETFL);
+    ::fcntl(signalPipe[0], F_SETFL, flags | O_NONBLOCK);
+    char byte;
+    while (::read(signalPipe[0], &byte, 1) > 0) {
+    }
+    ::fcntl(signalPipe[0], F_SETFL, flags);
+}
+
+}  // namespace verbolin

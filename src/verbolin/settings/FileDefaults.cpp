@@ -1,0 +1,110 @@
+#include "verbolin/settings/FileDefaults.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "platform/system/AtomicWrite.hpp"
+#include "platform/system/FileMove.hpp"
+#include "platform/system/JsonNesting.hpp"
+#include "platform/system/Log.hpp"
+#include "platform/system/Paths.hpp"
+
+namespace verbolin {
+namespace {
+
+void logError(const std::string& message) {
+    platform::writeLog("Verbolin", "Defaults", platform::LogType::error, message);
+}
+
+}  // namespace
+
+std::filesystem::path FileDefaults::standardPath() {
+    return platform::configDirectory() / "Verbolin" / "settings.json";
+}
+
+FileDefaults::FileDefaults(std::filesystem::path file) : file_(std::move(file)) { load(); }
+
+void FileDefaults::load() {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file_, ec);
+    if (!std::filesystem::exists(status)) return;
+    std::string text;
+    try {
+        if (!std::filesystem::is_regular_file(status)) throw std::runtime_error("not a file");
+        std::ifstream in(file_, std::ios::binary);
+        if (!in) throw std::runtime_error(std::strerror(errno));
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception& e) {
+        logError("Cannot read " + file_.string() + ": " + e.what());
+        setAsideBeforeWrite_ = std::filesystem::is_regular_file(status);
+        return;
+    }
+    nlohmann::json parsed;
+    try {
+        parsed = platform::parseJson(text);
+    } catch (const nlohmann::json::exception&) {
+        // handled below with every other file that holds no settings object
+    }
+    if (!parsed.is_object()) {
+        logError("Ignoring " + file_.string() + ": not a JSON object");
+        setAsideBeforeWrite_ = true;
+        return;
+    }
+    values_ = std::move(parsed);
+}
+
+std::optional<nlohmann::json> FileDefaults::value(std::string_view key) const {
+    std::lock_guard lock(m_);
+    auto it = values_.find(key);
+    if (it == values_.end()) return std::nullopt;
+    return *it;
+}
+
+void FileDefaults::setValue(std::string_view key, nlohmann::json value) {
+    std::lock_guard lock(m_);
+    values_[std::string(key)] = std::move(value);
+    save();
+}
+
+void FileDefaults::remove(std::string_view key) {
+    std::lock_guard lock(m_);
+    if (values_.erase(std::string(key)) == 0) return;
+    save();
+}
+
+void FileDefaults::save() const {
+    if (setAsideBeforeWrite_) {
+        auto aside = file_;
+        aside += ".damaged";
+        try {
+            platform::moveItem(file_, aside);
+            logError("Kept the unreadable settings as " + aside.string());
+        } catch (const std::filesystem::filesystem_error& e) {
+            if (e.code() != std::errc::no_such_file_or_directory) {
+                logError("Not replacing " + file_.string() + ": it cannot be set aside (" +
+                         e.code().message() + "); settings stay in memory");
+                return;
+            }
+        }
+        setAsideBeforeWrite_ = false;
+    }
+    const auto folder = file_.parent_path();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        logError("Cannot create " + folder.string() + ": " + ec.message());
+        return;
+    }
+    try {
+        platform::writeFileAtomically(file_, values_.dump(2) + "\n");
+    } catch (const std::filesystem::filesystem_error& e) {
+        logError(std::string(e.what()));
+    }
+}
+
+}  // namespace verbolin

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include "platform/system/Date.hpp"
+#include "support/TempDir.hpp"
+#include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/listening/UndecodedAudio.hpp"
+
+using verbolin::UndecodedAudio;
+
+namespace {
+
+uint32_t le32(const std::string& b, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | uint8_t(b[at + size_t(i)]);
+    return v;
+}
+uint16_t le16(const std::string& b, size_t at) {
+    return uint16_t(uint8_t(b[at]) | (uint8_t(b[at + 1]) << 8));
+}
+
+}  // namespace
+
+// The header must say what a player needs to play the samples back exactly.
+TEST(UndecodedAudio, WavHeaderDescribesSixteenKilohertzMonoPcmAndCarriesTheSamples) {
+    const std::vector<std::vector<float>> inputs = {
+        {}, {0.25f, -0.25f, 2.0f, std::nanf("")}, std::vector<float>(16000 * 3, 0.1f)};
+    for (const auto& samples : inputs) {
+        SCOPED_TRACE(samples.size());
+        const std::string wav = UndecodedAudio::wav(samples);
+        ASSERT_EQ(wav.size(), 44 + samples.size() * 2);
+        EXPECT_EQ(wav.substr(0, 4), "RIFF");
+        EXPECT_EQ(le32(wav, 4), wav.size() - 8);
+        EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
+        EXPECT_EQ(le16(wav, 20), 1);  // PCM
+        EXPECT_EQ(le16(wav, 22), 1);  // mono
+        EXPECT_EQ(le32(wav, 24), 16000u);
+        EXPECT_EQ(le32(wav, 28), 32000u);
+        EXPECT_EQ(le16(wav, 34), 16);
+        EXPECT_EQ(wav.substr(36, 4), "data");
+        EXPECT_EQ(le32(wav, 40), samples.size() * 2);
+        const auto pcm = verbolin::DebugRecorder::pcm16(samples);
+        EXPECT_EQ(std::memcmp(wav.data() + 44, pcm.data(), pcm.size()), 0);
+    }
+}
+
+TEST(UndecodedAudio, KeepNeverReplacesAFileAndReportsAnUnwritableFolder) {
+    testsupport::TempDir tmp("verbolin-undecoded");
+    const auto start = platform::dateFromSecondsSince1970(1714550000.0);
+    const auto first = UndecodedAudio::keep(tmp / "kept", std::vector<float>{0.5f}, start);
+    const auto second = UndecodedAudio::keep(tmp / "kept", std::vector<float>{-0.5f}, start);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.filename().string().find(':'), std::string::npos);
+    EXPECT_EQ(testsupport::readFile(first), UndecodedAudio::wav(std::vector<float>{0.5f}));
+    EXPECT_EQ(testsupport::readFile(second), UndecodedAudio::wav(std::vector<float>{-0.5f}));
+
+    // A file where the folder should be (root may write anywhere else).
+    std::ofstream(tmp / "taken") << "not a folder";
+    EXPECT_THROW(UndecodedAudio::keep(tmp / "taken", std::vector<float>{0.5f}, start),
+                 std::filesystem::filesystem_error);
+    EXPECT_EQ(testsupport::readFile(tmp / "taken"), "not a folder");
+}
