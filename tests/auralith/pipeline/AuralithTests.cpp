@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <stop_token>
 
 #include "../utilities/LogCapture.hpp"
@@ -362,10 +363,15 @@ class CountingRuns final : public Auralith {
   public:
     using Auralith::Auralith;
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // samples, clip values
+    std::mutex runsMutex;
     Results runTranscribeTask(const std::vector<float>& audio,
                               const std::optional<auralith::DecodingOptions>& options,
                               ProgressCallback, SegmentDiscoveryCallback) override {
-        runs.emplace_back(audio.size(), options ? options->clipTimestamps.size() : 0);
+        {
+            // Chunks of one request run on several workers at once.
+            std::lock_guard lock(runsMutex);
+            runs.emplace_back(audio.size(), options ? options->clipTimestamps.size() : 0);
+        }
         return {std::make_shared<auralith::TranscriptionResult>(
             "", std::vector<auralith::TranscriptionSegment>{}, "en",
             auralith::TranscriptionTimings())};
