@@ -28,20 +28,12 @@
 
 namespace testsupport {
 
-// Makes the standard pack in `dataHome`/Verbolin/models/standard-v1: the
-// trained English test model when this machine has it, else random weights
-// with the English tokenizer. Returns whether it is the trained one.
+// Makes the standard pack in `dataHome`/Verbolin/models/standard-v1 from the
+// trained English test model. Returns whether it is the trained one (always,
+// now that the model is kept with the tests).
 inline bool makeDictationPack(const std::filesystem::path& dataHome) {
-    const std::filesystem::path pack = dataHome / "Verbolin/models/standard-v1";
-    const std::string tool = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models";
-    if (const auto trained = trainedModel()) {
-        runTool(tool + " convert '" + trained->string() + "' '" + pack.string() + "' >/dev/null");
-        return true;
-    }
-    runTool(tool + " random '" + pack.string() +
-            "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
-            "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2 >/dev/null");
-    return false;
+    convertTrainedModel(dataHome / "Verbolin/models/standard-v1");
+    return true;
 }
 
 // Plays 16 kHz mono s16le into a FIFO at real time: the given samples, then

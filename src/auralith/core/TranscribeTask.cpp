@@ -36,6 +36,18 @@ std::string formatted(const char* format, double value) {
     return buffer;
 }
 
+// The seed of one try's draws: the same window and try always draw the same
+// numbers, so a run's text does not change from one run to the next.
+std::uint64_t windowSeed(std::int64_t seek, std::size_t attempt) {
+    constexpr std::uint64_t runSeed = 0x243f6a8885a308d3ULL;
+    auto mix = [](std::uint64_t x) {  // SplitMix64's finaliser
+        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+        return x ^ (x >> 31);
+    };
+    return mix(mix(runSeed ^ static_cast<std::uint64_t>(seek)) + attempt);
+}
+
 // ["<|startoftranscript|>", "<|en|>"]: an id without a token gives "".
 std::string promptText(const std::vector<std::int64_t>& prompt, const WhisperTokenizer& tokenizer) {
     std::string text = "[";
@@ -288,6 +300,7 @@ std::pair<std::int64_t, bool> TranscribeTask::Run::transcribeWindow(const Window
         return callback(copy);
     };
     platform::TaskCancellation::checkCancellation();
+    task_.windowSeek_ = seek;
     const DecodingResult result = task_.decodeWithFallback(encoderOutput, options_, decoderInputs_,
                                                            detectedLanguage_, windowCallback);
 
@@ -447,6 +460,7 @@ DecodingResult TranscribeTask::decodeWithFallback(
         const auto tryStart = SteadyClock::now();
         GreedyTokenSampler sampler(temperature, tokenizer->specialTokens().endToken,
                                    decodingOptions);
+        sampler.setRandomSource(GreedyTokenSampler::seededRandomSource(windowSeed(windowSeek_, i)));
         DecodingOptions tryOptions = decodingOptions;
 
         if (textDecoder_->isModelMultilingual() && !decodingOptions.language &&

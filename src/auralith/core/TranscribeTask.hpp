@@ -107,10 +107,12 @@ class TranscribeTask {
   protected:
     // Decodes one window at the temperatures of the fallback schedule until a
     // result needs no fallback or the schedule ends, and returns the last
-    // result. Detects the language first when the model is multilingual, no
-    // language is set and detection is asked for. Adds the decoding timings
-    // of every try to the task's. Throws WhisperError::decodingFailed when no
-    // try ran (a negative fallback count).
+    // result. Temperature draws are seeded from the window's start and the
+    // try, so the same audio gives the same text on every run. Detects the
+    // language first when the model is multilingual, no language is set and
+    // detection is asked for. Adds the decoding timings of every try to the
+    // task's. Throws WhisperError::decodingFailed when no try ran (a negative
+    // fallback count).
     virtual DecodingResult decodeWithFallback(
         const std::shared_ptr<AudioEncoderOutputType>& encoderSegment,
         const DecodingOptions& decodingOptions, std::shared_ptr<DecodingInputsType>& decoderInputs,
@@ -140,6 +142,9 @@ class TranscribeTask {
     std::shared_ptr<AudioProcessing> audioProcessor_;
     std::shared_ptr<WhisperTokenizer> tokenizer_;
     SegmentDiscoveryCallback segmentDiscoveryCallback_;
+    // Where the window being decoded starts, in samples: its fallback draws
+    // are seeded from it. Written and read by the running thread only.
+    std::int64_t windowSeek_ = 0;
 };
 
 }  // namespace auralith

@@ -54,6 +54,7 @@ struct StageCase {
     std::function<std::shared_ptr<MLMultiArray>(WhisperMLModel&, std::shared_ptr<MLMultiArray>)>
         run;
 };
+void PrintTo(const StageCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<StageCase> stageCases() {
     return {{"FeatureExtractor", "audio", "melspectrogram_features", "ExtractAudioFeatures",

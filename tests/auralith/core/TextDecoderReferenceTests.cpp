@@ -258,12 +258,7 @@ TEST(TextDecoderReference, RandomModelsDecodeLikeTheReference) {
 }
 
 TEST(TextDecoderReference, TrainedModelDecodesLikeTheReference) {
-    const fs::path models = testsupport::trainedModelLocation();
-    if (!fs::exists(models / "TextDecoder.mlmodelc"))
-        GTEST_SKIP() << "the trained whisper-synth-en model is not at " << models
-                     << " (set VERBOLIN_TRAINED_MODEL to its folder)";
-    const auto tokenizerFolder = fs::exists(models / "tokenizer" / "tokenizer.json")
-                                     ? models / "tokenizer"
-                                     : kData / "whisper-en-tokenizer";
-    checkModelFolder(models, tokenizerFolder, false);
+    testsupport::TempDir dir;
+    const auto models = testsupport::convertTrainedModel(dir.path() / "models");
+    checkModelFolder(models, models / "tokenizer", false);
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <stop_token>
 
 #include "../utilities/LogCapture.hpp"
@@ -205,6 +206,13 @@ struct LoadFlagCase {
     bool prewarm;
     ModelState expected;
 };
+std::string caseName(const LoadFlagCase& c) {
+    return std::string(c.folder ? "folder" : "noFolder") + "_load" +
+           (c.load ? (*c.load ? "Yes" : "No") : "Unset") + (c.prewarm ? "_prewarm" : "");
+}
+void PrintTo(const LoadFlagCase& c, std::ostream* os) {
+    *os << caseName(c) << " is " << vortil::description(c.expected);
+}
 
 class LoadFlagTest : public AuralithTest, public ::testing::WithParamInterface<LoadFlagCase> {};
 
@@ -221,7 +229,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadFlagCase{false, std::nullopt, false, ModelState::unloaded},
                       LoadFlagCase{true, false, false, ModelState::unloaded},
                       LoadFlagCase{true, false, true, ModelState::prewarmed},
-                      LoadFlagCase{true, true, true, ModelState::loaded}));
+                      LoadFlagCase{true, true, true, ModelState::loaded}),
+    [](const auto& info) { return caseName(info.param); });
 
 // create() runs the set-up through the subclass's own operations.
 class CountingPipeline final : public Auralith {
@@ -243,6 +252,14 @@ struct SearchCase {
     std::vector<std::string> holders;  // folders that hold a tokenizer.json
     std::string chosen;
 };
+std::string caseName(const SearchCase& c) {
+    std::string name;
+    for (const auto& h : c.holders) name += (name.empty() ? "" : "_") + h;
+    return name;
+}
+void PrintTo(const SearchCase& c, std::ostream* os) {
+    *os << caseName(c) << " chooses " << c.chosen;
+}
 
 class TokenizerSearchTest : public AuralithTest,
                             public ::testing::WithParamInterface<SearchCase> {};
@@ -276,7 +293,8 @@ INSTANTIATE_TEST_SUITE_P(Order, TokenizerSearchTest,
                          ::testing::Values(SearchCase{{"cache", "tok", "model"}, "cache"},
                                            SearchCase{{"tok", "model", "modelcache"}, "tok"},
                                            SearchCase{{"model", "modelcache"}, "model"},
-                                           SearchCase{{"modelcache"}, "modelcache"}));
+                                           SearchCase{{"modelcache"}, "modelcache"}),
+                         [](const auto& info) { return caseName(info.param); });
 
 TEST_F(AuralithTest, ABrokenLocalTokenizerAsksTheHubAndItsErrorReachesTheCaller) {
     testsupport::TempDir dir;
@@ -345,10 +363,15 @@ class CountingRuns final : public Auralith {
   public:
     using Auralith::Auralith;
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // samples, clip values
+    std::mutex runsMutex;
     Results runTranscribeTask(const std::vector<float>& audio,
                               const std::optional<auralith::DecodingOptions>& options,
                               ProgressCallback, SegmentDiscoveryCallback) override {
-        runs.emplace_back(audio.size(), options ? options->clipTimestamps.size() : 0);
+        {
+            // Chunks of one request run on several workers at once.
+            std::lock_guard lock(runsMutex);
+            runs.emplace_back(audio.size(), options ? options->clipTimestamps.size() : 0);
+        }
         return {std::make_shared<auralith::TranscriptionResult>(
             "", std::vector<auralith::TranscriptionSegment>{}, "en",
             auralith::TranscriptionTimings())};
@@ -361,6 +384,13 @@ struct PathCase {
     bool options;
     bool chunked;
 };
+std::string caseName(const PathCase& c) {
+    return std::to_string(c.samples) + "samples" + (c.vad ? "_vad" : "") +
+           (c.options ? "_options" : "");
+}
+void PrintTo(const PathCase& c, std::ostream* os) {
+    *os << caseName(c) << (c.chunked ? " chunked" : " whole");
+}
 
 class TranscriptionPathTest : public AuralithTest,
                               public ::testing::WithParamInterface<PathCase> {};
@@ -387,7 +417,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, TranscriptionPathTest,
                          ::testing::Values(PathCase{480000, true, true, false},
                                            PathCase{480001, true, true, true},
                                            PathCase{960000, false, true, false},
-                                           PathCase{960000, false, false, false}));
+                                           PathCase{960000, false, false, false}),
+                         [](const auto& info) { return caseName(info.param); });
 
 // What a microphone or a caller may hand over: nothing, broken samples, far
 // too loud ones, more than a window. Each run ends with one result.

@@ -13,6 +13,12 @@ struct VariantCase {
     std::int64_t width;
     ModelVariant expected;
 };
+std::string caseName(const VariantCase& c) {
+    return std::to_string(c.logits) + "logits_" + std::to_string(c.width) + "wide";
+}
+void PrintTo(const VariantCase& c, std::ostream* os) {
+    *os << caseName(c) << " is " << auralith::description(c.expected);
+}
 
 class DetectVariantTest : public auralith::testing::LogCaptureTest,
                           public ::testing::WithParamInterface<VariantCase> {};
@@ -38,7 +44,8 @@ INSTANTIATE_TEST_SUITE_P(Table, DetectVariantTest,
                                            VariantCase{51865, 1280, ModelVariant::largev2},
                                            VariantCase{51865, 1152, ModelVariant::base},
                                            VariantCase{51866, 384, ModelVariant::largev3},
-                                           VariantCase{51866, 1280, ModelVariant::largev3}));
+                                           VariantCase{51866, 1280, ModelVariant::largev3}),
+                         [](const auto& info) { return caseName(info.param); });
 
 class ModelUtilitiesLogTest : public auralith::testing::LogCaptureTest {};
 
@@ -55,6 +62,9 @@ struct FormatCase {
     std::vector<std::string> files;
     std::vector<std::string> expected;
 };
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.files.size() << " files, " << c.expected.size() << " folders";
+}
 
 class FormatModelFilesTest : public ::testing::TestWithParam<FormatCase> {};
 
@@ -79,6 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Anything holding "large" stays, wherever it holds it.
         FormatCase{
             {"my-large-model/config.json", "openai_whisper-medium/a", "openai_whisper-medium.en/b"},
-            {"openai_whisper-medium", "openai_whisper-medium.en", "my-large-model"}}));
+            {"openai_whisper-medium", "openai_whisper-medium.en", "my-large-model"}}),
+    [](const auto& info) { return "Example" + std::to_string(info.index); });
 
 }  // namespace

@@ -25,6 +25,12 @@ struct EncoderCase {
     bool portable;
 };
 
+// Short stable names for the test list (the default would print the bytes).
+std::string caseName(const EncoderCase& c) {
+    return c.dtype + "_" + std::to_string(c.threads) + "threads" + (c.portable ? "_portable" : "");
+}
+void PrintTo(const EncoderCase& c, std::ostream* os) { *os << caseName(c); }
+
 class AudioEncoderModelTest : public ::testing::TestWithParam<EncoderCase> {
   protected:
     void TearDown() override { setOptimizedKernelsEnabled(true); }
@@ -85,11 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Weights, AudioEncoderModelTest,
                                            EncoderCase{"F32", 2, false},
                                            EncoderCase{"F16", 2, true}, EncoderCase{"F32", 1, true},
                                            EncoderCase{"BF16", 3, false}),
-                         [](const auto& info) {
-                             const auto& c = info.param;
-                             return c.dtype + "_" + std::to_string(c.threads) + "threads" +
-                                    (c.portable ? "_portable" : "");
-                         });
+                         [](const auto& info) { return caseName(info.param); });
 
 TEST(AudioEncoderModel, DescribesItsFeatures) {
     mltest::TempDir dir;

@@ -144,6 +144,13 @@ struct DecoderCase {
     bool garbage;
 };
 
+// Short stable names for the test list (the default would print the bytes).
+std::string caseName(const DecoderCase& c) {
+    return c.dtype + "_" + std::to_string(c.threads) + "threads" + (c.portable ? "_portable" : "") +
+           (c.garbage ? "_garbage" : "");
+}
+void PrintTo(const DecoderCase& c, std::ostream* os) { *os << caseName(c); }
+
 class TextDecoderStepTest : public ::testing::TestWithParam<DecoderCase> {
   protected:
     void TearDown() override { setOptimizedKernelsEnabled(true); }
@@ -205,11 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DecoderCase{"F16", 1, false, false}, DecoderCase{"F16", 3, false, true},
                       DecoderCase{"F32", 2, false, true}, DecoderCase{"F16", 2, true, true},
                       DecoderCase{"F32", 1, true, false}, DecoderCase{"BF16", 3, false, true}),
-    [](const auto& info) {
-        const auto& c = info.param;
-        return c.dtype + "_" + std::to_string(c.threads) + "threads" +
-               (c.portable ? "_portable" : "") + (c.garbage ? "_garbage" : "");
-    });
+    [](const auto& info) { return caseName(info.param); });
 
 // Predictions may run on one model from several threads at once, each with
 // its own decoder state and encoder output.

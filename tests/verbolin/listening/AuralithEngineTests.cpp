@@ -115,6 +115,10 @@ struct ScreenCase {
     float cr, logprob, nospeech;
     bool kept;
 };
+void PrintTo(const ScreenCase& c, std::ostream* os) {
+    *os << "ratio " << c.cr << ", logprob " << c.logprob << ", no speech " << c.nospeech
+        << (c.kept ? ": kept" : ": dropped");
+}
 
 class ScreenTest : public ::testing::TestWithParam<ScreenCase> {};
 
@@ -131,7 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ScreenCase{1.0f, -0.5f, 0.6f, false}, ScreenCase{kNaN, -0.5f, 0.1f, false},
                       ScreenCase{1.0f, kNaN, 0.1f, false}, ScreenCase{1.0f, -0.5f, kNaN, false},
                       ScreenCase{-std::numeric_limits<float>::infinity(), 0.0f, 0.0f, true},
-                      ScreenCase{1.0f, -std::numeric_limits<float>::infinity(), 0.0f, false}));
+                      ScreenCase{1.0f, -std::numeric_limits<float>::infinity(), 0.0f, false}),
+    [](const auto& info) { return "Row" + std::to_string(info.index); });
 
 TEST(AuralithEngine, DroppedDetailUsesShortestFloatTextsAndTheRawText) {
     EXPECT_EQ(AuralithEngine::droppedDetail(segment(" uh\n", 8.0f / 3.0f, -0.5f, 0.1f)),

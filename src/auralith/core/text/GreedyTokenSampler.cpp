@@ -25,6 +25,14 @@ float systemUniform() {
 
 }  // namespace
 
+GreedyTokenSampler::RandomSource GreedyTokenSampler::seededRandomSource(std::uint64_t seed) {
+    // The engine's raw output is fixed by the standard; the library's real
+    // distributions are not, so the float is made from the top 24 bits.
+    return [engine = std::mt19937_64(seed)]() mutable {
+        return static_cast<float>(engine() >> 40) * 0x1p-24f;
+    };
+}
+
 GreedyTokenSampler::GreedyTokenSampler(Float16 temperature, std::int64_t eotToken,
                                        DecodingOptions decodingOptions)
     : temperature(temperature),

@@ -32,8 +32,12 @@ class GreedyTokenSampler : public TokenSampling {
     SamplingResult finalize(const std::vector<std::int64_t>& tokens,
                             const std::vector<float>& logProbs) override;
 
-    // For tests that need reproducible draws.
+    // Replaces the draws, e.g. with seededRandomSource for reproducible text.
     void setRandomSource(RandomSource source) { random_ = std::move(source); }
+
+    // Uniform draws in [0, 1) that depend only on the seed: the same on every
+    // run and every standard library.
+    static RandomSource seededRandomSource(std::uint64_t seed);
 
     platform::ml::Float16 temperature;
     std::int64_t eotToken;

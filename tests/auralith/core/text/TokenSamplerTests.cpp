@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -87,6 +88,36 @@ TEST(GreedyTokenSampler, DrawsFollowTheTopKDistribution) {
         first += r.tokens.back() == 3;
     }
     EXPECT_NEAR(first / double(kDraws), 0.75, 0.02);
+}
+
+// The seeded source is what makes fallback text reproducible: the same seed
+// gives the same draws, other seeds others, and the draws still follow the
+// distribution.
+TEST(GreedyTokenSampler, SeededDrawsRepeatPerSeedAndFollowTheDistribution) {
+    const auto scores = only({{3, std::log(0.75f)}, {11, std::log(0.25f)}});
+    auto draw = [&](std::uint64_t seed) {
+        auto s = sampler(1.0f, 2);
+        s.setRandomSource(GreedyTokenSampler::seededRandomSource(seed));
+        Ids tokens;
+        for (int i = 0; i < 4000; ++i) tokens.push_back(s.update({}, *scores, {}).tokens.back());
+        return tokens;
+    };
+    const auto first = draw(7);
+    EXPECT_EQ(draw(7), first);
+    EXPECT_NE(draw(8), first);
+    EXPECT_NEAR(std::count(first.begin(), first.end(), 3) / double(first.size()), 0.75, 0.03);
+
+    auto uniform = GreedyTokenSampler::seededRandomSource(0);
+    float lowest = 1, highest = 0;
+    for (int i = 0; i < 100000; ++i) {
+        const float u = uniform();
+        lowest = std::min(lowest, u);
+        highest = std::max(highest, u);
+    }
+    EXPECT_GE(lowest, 0.0f);
+    EXPECT_LT(highest, 1.0f);
+    EXPECT_LT(lowest, 0.001f);
+    EXPECT_GT(highest, 0.999f);
 }
 
 TEST(GreedyTokenSampler, HostileKAndScoresEndTheSequenceInsteadOfFailing) {
