@@ -20,6 +20,7 @@
 
 #include "auralith/core/text/LogitsFiltering.hpp"
 #include "platform/ml/Float16.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "verbolin/listening/AuralithEngine.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -117,7 +118,7 @@ void BM_UtteranceEndToStoredText(benchmark::State& state) {
         setup.store->append(segment);
         benchmark::DoNotOptimize(text);
     }
-    state.SetLabel("3 s utterance, 20 tokens, base shape");
+    state.SetLabel("3 s utterance, 20 tokens, base shape, " + platform::ml::matrixKernelName());
 }
 BENCHMARK(BM_UtteranceEndToStoredText)->Unit(benchmark::kMillisecond)->Iterations(10);
 

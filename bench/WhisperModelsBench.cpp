@@ -7,10 +7,17 @@
 // run: the encoder's share of this machine's OpenBLAS sgemm peak, and the
 // decoder token's time over the time one read of its weights from memory takes.
 //
-// Run: bench_WhisperModelsBench [--benchmark_filter=...]; VERBOLIN_THREADS sets the threads.
+// Each figure is labelled with the matrix product build in use (the processor's
+// best by default); BM_MatrixProduct compares every build this processor runs
+// on the encoder's products, one thread each.
+//
+// Run: bench_WhisperModelsBench [--benchmark_filter=...]; VERBOLIN_THREADS sets
+// the threads, VERBOLIN_MATRIX_KERNEL picks a build by name ("avx512", "avx2",
+// "openblas", "portable") for the models.
 
 #include <benchmark/benchmark.h>
 #include <cblas.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +37,7 @@
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
@@ -50,6 +58,19 @@ const Shape kShapes[] = {{"tiny", 384, 4, 6}, {"base", 512, 6, 8}};
 int threads() {
     const char* t = std::getenv("VERBOLIN_THREADS");
     return t ? std::atoi(t) : 0;
+}
+
+// The matrix product build the models use, as VERBOLIN_MATRIX_KERNEL asks.
+std::string kernelLabel() {
+    static const std::string label = [] {
+        const char* name = std::getenv("VERBOLIN_MATRIX_KERNEL");
+        if (name && !selectMatrixKernels(name)) {
+            std::fprintf(stderr, "no usable matrix product build \"%s\"\n", name);
+            std::exit(2);
+        }
+        return matrixKernelName();
+    }();
+    return label;
 }
 
 // Random F16 weights, small enough to keep activations finite; norms at one.
@@ -113,14 +134,23 @@ class Models {
     }
 
   private:
-    Models()
-        : root_(fs::temp_directory_path() / ("verbolin-bench-" + std::to_string(::getpid()))) {}
+    Models() : root_(fs::temp_directory_path() / ("verbolin-bench-" + std::to_string(::getpid()))) {
+        kernelLabel();
+    }
     fs::path root_;
     std::map<std::string, std::shared_ptr<MLModel>> models_;
 };
 
 double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
+}
+
+// Processor time of every thread of the process: on a machine shared with
+// other work, the cost of a run that wall time alone misstates.
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 // OpenBLAS sgemm at its best on this machine with the same threads: a large
@@ -181,6 +211,50 @@ void BM_MemoryReadBandwidth(benchmark::State& state) {
     state.counters["GB/s"] = readBandwidthGBs();
 }
 
+// One thread's product of a block of encoder rows, per build: the projections
+// (96 x 512 x 512), the first feed-forward product (96 x 2048 x 512), attention
+// scores (96 x 1500 x 64) and values (96 x 64 x 1500, B not transposed).
+void BM_MatrixProduct(benchmark::State& state) {
+    const auto candidates = matrixKernelCandidates();
+    const auto index = static_cast<std::size_t>(state.range(0));
+    if (index >= candidates.size()) {
+        state.SkipWithError("no such build on this processor");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    const MatrixKernels& kernels = *candidates[index];
+    struct Dims {
+        std::size_t m, n, k;
+        bool transB;
+    };
+    const Dims shapes[] = {
+        {96, 512, 512, true}, {96, 2048, 512, true}, {96, 1500, 64, true}, {96, 64, 1500, false}};
+    const Dims d = shapes[state.range(1)];
+    AlignedBuffer<float> a(d.m * d.k), b(d.n * d.k), c(d.m * d.n);
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(i % 11) * 0.01f;
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<float>(i % 7) * 0.01f;
+    const std::size_t ldb = d.transB ? d.k : d.n;
+    // Packed: B packed once beforehand, as the encoder does with its weights.
+    const bool packed = state.range(2) != 0;
+    AlignedBuffer<float> bp(packed ? kernels.packedSize(d.n, d.k) : 0);
+    if (packed) kernels.pack(d.transB, d.n, d.k, b.data(), ldb, bp.data(), 0, d.n);
+    for (auto _ : state) {
+        if (packed)
+            kernels.gemmPacked(d.m, d.n, d.k, a.data(), d.k, bp.data(), c.data(), d.n, false);
+        else
+            kernels.gemm(d.transB, d.m, d.n, d.k, a.data(), d.k, b.data(), ldb, c.data(), d.n,
+                         false);
+        benchmark::DoNotOptimize(c.data());
+    }
+    state.SetLabel(std::string(kernels.name) + " " + std::to_string(d.m) + "x" +
+                   std::to_string(d.n) + "x" + std::to_string(d.k) + (d.transB ? " NT" : " NN") +
+                   (packed ? " packed" : ""));
+    state.counters["GFLOP/s"] = benchmark::Counter(
+        2.0 * static_cast<double>(d.m * d.n * d.k) * static_cast<double>(state.iterations()) / 1e9,
+        benchmark::Counter::kIsRate);
+}
+
 void BM_EncoderWindow(benchmark::State& state) {
     const Shape& shape = kShapes[state.range(0)];
     const double peak = sgemmPeakGflops();
@@ -192,15 +266,18 @@ void BM_EncoderWindow(benchmark::State& state) {
         span[i] = static_cast<float>(i % 13) * 0.05f - 0.3f;
     const MLDictionaryFeatureProvider input({{"melspectrogram_features", mel}});
     model->prediction(input);  // warm: scratch memory, page faults
-    double total = 0;
+    double total = 0, cpu = 0;
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
+        const double c0 = processCpuSeconds();
         benchmark::DoNotOptimize(model->prediction(input));
+        cpu += processCpuSeconds() - c0;
         total += seconds(std::chrono::steady_clock::now() - t0);
     }
     const double perWindow = total / static_cast<double>(state.iterations());
+    state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations()) * 1e3;
     const double gflops = encoder->flopsPerPrediction() / perWindow / 1e9;
-    state.SetLabel(shape.name);
+    state.SetLabel(std::string(shape.name) + " " + kernelLabel());
     state.counters["ms"] = perWindow * 1e3;
     state.counters["GFLOP/s"] = gflops;
     state.counters["sgemm_peak"] = peak;
@@ -331,7 +408,7 @@ void BM_DecoderFirstStep(benchmark::State& state) {
     const double first = total / static_cast<double>(state.iterations());
     const double cross = std::max(first - plain, 1e-9);
     const double flops = 2.0 * 2.0 * shape.layers * 1500.0 * shape.d * shape.d;
-    state.SetLabel(shape.name);
+    state.SetLabel(std::string(shape.name) + " " + kernelLabel());
     state.counters["first_ms"] = first * 1e3;
     state.counters["cross_kv_ms"] = cross * 1e3;
     state.counters["cross_GFLOP/s"] = flops / cross / 1e9;
@@ -441,6 +518,10 @@ void BM_DecodingLoop(benchmark::State& state) {
 
 BENCHMARK(BM_SgemmPeak)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemoryReadBandwidth)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MatrixProduct)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(0.3);
 BENCHMARK(BM_EncoderWindow)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_DecoderToken)
     ->Args({0, 64})

@@ -49,12 +49,12 @@ function(verbolin_test_support dir)
 endfunction()
 
 # The suites whose tests run work on several threads (executors, streams,
-# the compute pool, capture and listening sessions). Their tests carry the
+# the compute pool, batch transcription, capture and listening sessions). Their tests carry the
 # CTest label "concurrency", which scripts/test-tsan runs under
 # ThreadSanitizer.
 set(VERBOLIN_CONCURRENCY_SUITES
   test_platform_system test_platform_ml test_platform_audio test_auralith_core
-  test_verbolin_listening test_verbolin_session test_verbolin_app)
+  test_auralith_pipeline test_verbolin_listening test_verbolin_session test_verbolin_app)
 
 # One GoogleTest executable per folder of tests/ that holds .cpp files:
 # tests/vortilcore/core becomes test_vortilcore_core.

@@ -15,6 +15,8 @@
 #include "auralith/utilities/HubApiWrapper.hpp"
 #include "auralith/utilities/ModelUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/system/Clock.hpp"
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/core/ProcessInfo.hpp"
@@ -221,6 +223,8 @@ void Auralith::loadModels(bool prewarmMode) {
     setCurrentTimings(timings);
     Logging::info("Loaded models for whisper size: " + std::string(description(modelVariant())) +
                   " in " + twoDecimals(timings.modelLoading) + "s");
+    Logging::debug("Matrix products: " + platform::ml::matrixKernelName() +
+                   ", vector kernels: " + platform::ml::computeKernels().name);
 }
 
 void Auralith::loadTokenizerIfNeeded() {

@@ -11,6 +11,7 @@
 #include "auralith/utilities/TranscriptionUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/system/NumberText.hpp"
+#include "platform/system/TaskCancellation.hpp"
 #include "platform/system/WorkerPool.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Logging.hpp"
@@ -34,18 +35,21 @@ std::vector<std::vector<std::size_t>> indexBatches(std::size_t count, std::int64
 }
 
 // Runs one job per index of every batch, a batch at a time; the outcomes land
-// at their item's index, whatever order the workers finish in.
+// at their item's index, whatever order the workers finish in. The workers
+// take the caller's stop token, so stopping the caller stops the batch.
 template <class Job>
 std::vector<Auralith::Outcome> runBatches(const std::vector<std::vector<std::size_t>>& batches,
                                           std::size_t count, Job job) {
     std::vector<Auralith::Outcome> outcomes(count);
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::stop_token token = platform::TaskCancellation::currentToken();
     for (const auto& batch : batches) {
         if (batch.empty()) continue;
         platform::WorkerPool pool(std::min(batch.size(), cores));
         std::vector<std::pair<std::size_t, std::future<Auralith::Outcome>>> running;
         for (const std::size_t index : batch) {
-            running.emplace_back(index, pool.submit([&job, index]() -> Auralith::Outcome {
+            running.emplace_back(index, pool.submit([&job, &token, index]() -> Auralith::Outcome {
+                const platform::TaskCancellation::Scope scope(token);
                 try {
                     return job(index);
                 } catch (...) {

@@ -14,6 +14,7 @@
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
 #include "support/TempDir.hpp"
@@ -201,4 +202,18 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
     }
     EXPECT_EQ(tool("convert").status, 2);
     EXPECT_EQ(tool("random /tmp/x --dims d_model=0").status, 1);
+}
+
+// The kernels command names the build the runtime uses and vouches for every
+// build this processor could run; extra arguments are refused.
+TEST(ModelTool, KernelsNamesTheBuildInUseAndChecksEveryCandidate) {
+    const auto r = tool("kernels");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("matrix products: " + platform::ml::matrixKernelName() + "\n"),
+              std::string::npos)
+        << r.output;
+    for (const auto* k : platform::ml::matrixKernelCandidates())
+        EXPECT_NE(r.output.find(std::string(k->name)), std::string::npos) << k->name;
+    EXPECT_EQ(r.output.find("WRONG"), std::string::npos) << r.output;
+    EXPECT_EQ(tool("kernels extra").status, 2);
 }

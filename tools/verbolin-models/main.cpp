@@ -8,6 +8,8 @@
 //                          [--tokenizer DIR] [--checkpoint] [--dtype F16|F32]
 //       Writes a small random-weight model folder (or, with --checkpoint, the
 //       random checkpoint itself) for tests.
+//   verbolin-models kernels
+//       Names the matrix product and vector kernel builds this processor gets.
 
 #include <cstdio>
 #include <exception>
@@ -18,6 +20,8 @@
 
 #include "ModelConverter.hpp"
 #include "RandomCheckpoint.hpp"
+#include "platform/ml/ComputeKernels.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 
 namespace fs = std::filesystem;
 using namespace verbolin::tools;
@@ -29,6 +33,7 @@ void printUsage(std::FILE* out) {
     std::fprintf(
         out,
         "usage: verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]\n"
+        "       verbolin-models kernels\n"
         "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer "
         "DIR]\n"
         "                              [--checkpoint] [--dtype F16|F32]\n"
@@ -47,7 +52,9 @@ void printUsage(std::FILE* out) {
         "random   writes a small model with random weights, for tests; without --tokenizer DIR\n"
         "         (a folder holding tokenizer.json and tokenizer_config.json) it has no "
         "tokenizer/\n"
-        "         and the application does not take it for a pack.\n");
+        "         and the application does not take it for a pack.\n"
+        "kernels  names the matrix product and vector kernel builds this processor gets, and\n"
+        "         checks every matrix product build it could run against a plain reference.\n");
 }
 
 int usage() {
@@ -186,6 +193,19 @@ int randomCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Which kernels this processor gets, and whether every build it could run
+// passes the check against the reference.
+int kernelsCommand(const std::vector<std::string>& args) {
+    if (!args.empty()) return usage();
+    std::printf("matrix products: %s\n", platform::ml::matrixKernelName().c_str());
+    std::printf("vector kernels: %s\n", platform::ml::computeKernels().name);
+    for (const auto* k : platform::ml::matrixKernelCandidates())
+        std::printf("  %-10s %s\n", k->name,
+                    platform::ml::matrixKernelsAgreeWithReference(*k) ? "agrees with the reference"
+                                                                      : "WRONG RESULTS, not used");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -203,6 +223,7 @@ int main(int argc, char** argv) {
     try {
         if (command == "convert") return convertCommand(args);
         if (command == "random") return randomCommand(args);
+        if (command == "kernels") return kernelsCommand(args);
         return usage();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "verbolin-models: %s\n", e.what());

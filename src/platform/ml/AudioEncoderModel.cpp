@@ -1,12 +1,11 @@
 #include "platform/ml/AudioEncoderModel.hpp"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
 namespace platform::ml {
@@ -22,11 +21,13 @@ struct AudioEncoderModel::Scratch {
     AlignedBuffer<float> h;        // [W][D], normalised
     AlignedBuffer<float> qkv;      // [W][3D]
     AlignedBuffer<float> attn;     // [W][D]
-    AlignedBuffer<float>
-        scores;                // [threads][rowBlock][W], attention of one head over a block of rows
-    AlignedBuffer<float> ffn;  // [W][ffn]
-    AlignedBuffer<float> wide;  // one layer's Float16 weight matrices widened to Float32
-    AlignedBuffer<float> rows;  // [threads][W], for the final transpose
+    AlignedBuffer<float> scores;   // [threads][rowBlock][W + 1], attention of one head over a block
+                                   // of rows, and each row's sum
+    AlignedBuffer<float> ffn;      // [W][ffn]
+    AlignedBuffer<float> wide;     // one layer's Float16 weight matrices widened to Float32
+    AlignedBuffer<float> packed;   // one layer's weights, and its keys and values per head,
+                                   // packed for the matrix product build in use
+    AlignedBuffer<float> rows;     // [threads][W], for the final transpose
 };
 
 AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder,
@@ -42,8 +43,6 @@ AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder,
     const auto layerCount = WhisperModelLayout::dimension(dims, "encoder_layers");
 
     pool_ = std::make_unique<ComputePool>(configuration.threadCount);
-    // Our pool splits the work; every sgemm call runs on the thread that makes it.
-    openblas_set_num_threads(1);
 
     // Convolution weights [D][C_in][3] become one [D][C_in] matrix per tap, so
     // that each tap is a plain product over shifted rows of the input.
@@ -113,7 +112,7 @@ std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::makeScratch() con
     s->qkv = AlignedBuffer<float>(w * 3 * d);
     s->attn = AlignedBuffer<float>(w * d);
     s->scores =
-        AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * w);
+        AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * (w + 1));
     s->ffn = AlignedBuffer<float>(w * static_cast<std::size_t>(ffn_));
     s->wide = AlignedBuffer<float>(largestMatrix_);
     s->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
@@ -139,17 +138,39 @@ const float* AudioEncoderModel::widen(const WeightMatrix& w, float* dst) const {
 
 namespace {
 
-// C[m][n] (+)= A[m][k] · B[n][k]ᵀ on the calling thread.
-void gemmNT(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
-            int ldc, bool accumulate) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb,
-                accumulate ? 1.0f : 0.0f, c, ldc);
+// A matrix the tasks of a layer share, packed once for all of them.
+struct PackJob {
+    bool transB;
+    std::size_t n, k;
+    const float* b;
+    std::size_t ldb;
+    float* packed;
+};
+
+// Packs every job, columns split into chunks that the pool's threads share.
+void packAll(ComputePool& pool, const MatrixKernels& mk, std::initializer_list<PackJob> jobs) {
+    const std::size_t chunk = (128 + mk.packGrain - 1) / mk.packGrain * mk.packGrain;
+    std::size_t tasks = 0;
+    for (const PackJob& j : jobs) tasks += (j.n + chunk - 1) / chunk;
+    pool.parallelFor(tasks, [&](std::size_t task) {
+        for (const PackJob& j : jobs) {
+            const std::size_t chunks = (j.n + chunk - 1) / chunk;
+            if (task < chunks) {
+                const std::size_t j0 = task * chunk;
+                mk.pack(j.transB, j.n, j.k, j.b, j.ldb, j.packed, j0, std::min(j.n, j0 + chunk));
+                return;
+            }
+            task -= chunks;
+        }
+    });
 }
 
 }  // namespace
 
 void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) const {
     const auto& k = computeKernels();
+    // One build for the whole window: packed matrices are only valid for their own.
+    const MatrixKernels& mk = matrixKernels();
     const std::size_t T = static_cast<std::size_t>(frames_), C = static_cast<std::size_t>(nMels_);
     const std::size_t W = static_cast<std::size_t>(w_), D = static_cast<std::size_t>(d_);
     const std::size_t F = static_cast<std::size_t>(ffn_), H = static_cast<std::size_t>(heads_),
@@ -165,14 +186,38 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
                 s.melRows[(t + 1) * C + c] = halfBitsToFloat(mel[c * T + t].bits);
     });
 
+    // Packed: the convolution taps, one layer's weights, each head's keys and values.
+    const std::size_t packedTap1 = mk.packedSize(D, C), packedSquare = mk.packedSize(D, D),
+                      packedUp = mk.packedSize(F, D), packedDown = mk.packedSize(D, F),
+                      packedKeys = mk.packedSize(W, dh), packedValues = mk.packedSize(dh, W);
+    const std::size_t packedTotal = 3 * packedTap1 + 3 * packedSquare + 4 * packedSquare +
+                                    packedUp + packedDown + H * (packedKeys + packedValues);
+    if (s.packed.size() < packedTotal) s.packed = AlignedBuffer<float>(packedTotal);
+    float* taps1 = s.packed.data();
+    float* taps2 = taps1 + 3 * packedTap1;
+    float* pq = taps2 + 3 * packedSquare;
+    float* pk = pq + packedSquare;
+    float* pv = pk + packedSquare;
+    float* po = pv + packedSquare;
+    float* p1 = po + packedSquare;
+    float* p2 = p1 + packedUp;
+    float* headKeys = p2 + packedDown;
+    float* headValues = headKeys + H * packedKeys;
+    packAll(*pool_, mk,
+            {{true, D, C, conv1_[0].data(), C, taps1},
+             {true, D, C, conv1_[1].data(), C, taps1 + packedTap1},
+             {true, D, C, conv1_[2].data(), C, taps1 + 2 * packedTap1},
+             {true, D, D, conv2_[0].data(), D, taps2},
+             {true, D, D, conv2_[1].data(), D, taps2 + packedSquare},
+             {true, D, D, conv2_[2].data(), D, taps2 + 2 * packedSquare}});
+
     // conv1, stride 1: output frame t reads input frames t-1, t, t+1 = padded rows t, t+1, t+2.
     float* conv1 = s.conv1.data() + D;
     pool_->parallelFor((T + 2 * block - 1) / (2 * block), [&](std::size_t task) {
         const std::size_t b = task * 2 * block, e = std::min(T, b + 2 * block);
-        const int m = static_cast<int>(e - b);
-        for (int tap = 0; tap < 3; ++tap)
-            gemmNT(m, d_, nMels_, s.melRows.data() + (b + tap) * C, nMels_, conv1_[tap].data(),
-                   nMels_, conv1 + b * D, d_, tap > 0);
+        for (std::size_t tap = 0; tap < 3; ++tap)
+            mk.gemmPacked(e - b, D, C, s.melRows.data() + (b + tap) * C, C,
+                          taps1 + tap * packedTap1, conv1 + b * D, D, tap > 0);
         for (std::size_t t = b; t < e; ++t) k.biasGelu(conv1 + t * D, conv1Bias_.data(), D);
     });
 
@@ -181,9 +226,9 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
     float* x = s.x.data();
     pool_->parallelFor(blocks, [&](std::size_t task) {
         const std::size_t b = task * block, e = std::min(W, b + block);
-        for (int tap = 0; tap < 3; ++tap)
-            gemmNT(static_cast<int>(e - b), d_, d_, s.conv1.data() + (2 * b + tap) * D, 2 * d_,
-                   conv2_[tap].data(), d_, x + b * D, d_, tap > 0);
+        for (std::size_t tap = 0; tap < 3; ++tap)
+            mk.gemmPacked(e - b, D, D, s.conv1.data() + (2 * b + tap) * D, 2 * D,
+                          taps2 + tap * packedSquare, x + b * D, D, tap > 0);
         for (std::size_t t = b; t < e; ++t) {
             k.biasGelu(x + t * D, conv2Bias_.data(), D);
             k.axpyF32(1.0f, positions_.data() + t * D, x + t * D, D);
@@ -203,19 +248,25 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
         const float* wo = widen(layer.o, wide += layer.v.f16 ? D * D : 0);
         const float* w1 = widen(layer.fc1, wide += layer.o.f16 ? D * D : 0);
         const float* w2 = widen(layer.fc2, wide += layer.fc1.f16 ? D * F : 0);
+        packAll(*pool_, mk,
+                {{true, D, D, wq, D, pq},
+                 {true, D, D, wk, D, pk},
+                 {true, D, D, wv, D, pv},
+                 {true, D, D, wo, D, po},
+                 {true, F, D, w1, D, p1},
+                 {true, D, F, w2, F, p2}});
 
         // Norm, query/key/value projections, biases: each thread on its own rows.
         pool_->parallelFor(blocks, [&](std::size_t task) {
             const std::size_t b = task * block, e = std::min(W, b + block);
-            const int m = static_cast<int>(e - b);
             for (std::size_t t = b; t < e; ++t) {
                 if (pendingBias) k.axpyF32(1.0f, pendingBias, x + t * D, D);
                 k.layerNorm(x + t * D, layer.norm1Weight.data(), layer.norm1Bias.data(), h + t * D,
                             D, kNormEpsilon);
             }
-            gemmNT(m, d_, d_, h + b * D, d_, wq, d_, qkv + b * 3 * D, 3 * d_, false);
-            gemmNT(m, d_, d_, h + b * D, d_, wk, d_, qkv + b * 3 * D + D, 3 * d_, false);
-            gemmNT(m, d_, d_, h + b * D, d_, wv, d_, qkv + b * 3 * D + 2 * D, 3 * d_, false);
+            mk.gemmPacked(e - b, D, D, h + b * D, D, pq, qkv + b * 3 * D, 3 * D, false);
+            mk.gemmPacked(e - b, D, D, h + b * D, D, pk, qkv + b * 3 * D + D, 3 * D, false);
+            mk.gemmPacked(e - b, D, D, h + b * D, D, pv, qkv + b * 3 * D + 2 * D, 3 * D, false);
             for (std::size_t t = b; t < e; ++t) {
                 float* q = qkv + t * 3 * D;
                 float* v = q + 2 * D;
@@ -226,39 +277,53 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
             }
         });
 
+        // Every row block of a head meets the same keys and values: pack them once.
+        pool_->parallelFor(2 * H, [&](std::size_t task) {
+            const std::size_t head = task / 2;
+            if (task % 2 == 0)
+                mk.pack(true, W, dh, qkv + D + head * dh, 3 * D, headKeys + head * packedKeys, 0,
+                        W);
+            else
+                mk.pack(false, dh, W, qkv + 2 * D + head * dh, 3 * D,
+                        headValues + head * packedValues, 0, dh);
+        });
+
         // Attention, one (head, row block) per task; scores stay in the thread's own scratch.
         pool_->parallelFor(H * blocks, [&](std::size_t task) {
             const std::size_t head = task / blocks, b = (task % blocks) * block,
                               e = std::min(W, b + block);
-            const int m = static_cast<int>(e - b);
-            float* scores = s.scores.data() +
-                            static_cast<std::size_t>(ComputePool::currentThread()) * block * W;
-            gemmNT(m, w_, static_cast<int>(dh), qkv + b * 3 * D + head * dh, 3 * d_,
-                   qkv + D + head * dh, 3 * d_, scores, w_, false);
+            float* scores =
+                s.scores.data() +
+                static_cast<std::size_t>(ComputePool::currentThread()) * block * (W + 1);
+            float* sums = scores + block * W;
+            mk.gemmPacked(e - b, W, dh, qkv + b * 3 * D + head * dh, 3 * D,
+                          headKeys + head * packedKeys, scores, W, false);
             for (std::size_t r = 0; r < e - b; ++r) {
                 float* row = scores + r * W;
-                const float inv = 1.0f / k.expShiftSum(row, W, k.maxValue(row, W));
-                for (std::size_t j = 0; j < W; ++j) row[j] *= inv;
+                sums[r] = k.expShiftSum(row, W, k.maxValue(row, W));
             }
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, static_cast<int>(dh), w_,
-                        1.0f, scores, w_, qkv + 2 * D + head * dh, 3 * d_, 0.0f,
-                        attn + b * D + head * dh, d_);
+            // Softmax normalised after the product: dh values per row instead of W.
+            float* out = attn + b * D + head * dh;
+            mk.gemmPacked(e - b, dh, W, scores, W, headValues + head * packedValues, out, D, false);
+            for (std::size_t r = 0; r < e - b; ++r) {
+                const float inv = 1.0f / sums[r];
+                for (std::size_t c = 0; c < dh; ++c) out[r * D + c] *= inv;
+            }
         });
 
         // Output projection, norm and feed-forward, again on each thread's own rows.
         pool_->parallelFor(blocks, [&](std::size_t task) {
             const std::size_t b = task * block, e = std::min(W, b + block);
-            const int m = static_cast<int>(e - b);
-            gemmNT(m, d_, d_, attn + b * D, d_, wo, d_, x + b * D, d_, true);
+            mk.gemmPacked(e - b, D, D, attn + b * D, D, po, x + b * D, D, true);
             for (std::size_t t = b; t < e; ++t) {
                 k.axpyF32(1.0f, layer.oBias.data(), x + t * D, D);
                 k.layerNorm(x + t * D, layer.norm2Weight.data(), layer.norm2Bias.data(), h + t * D,
                             D, kNormEpsilon);
             }
             float* f = s.ffn.data() + b * F;
-            gemmNT(m, ffn_, d_, h + b * D, d_, w1, d_, f, ffn_, false);
+            mk.gemmPacked(e - b, F, D, h + b * D, D, p1, f, F, false);
             for (std::size_t t = 0; t < e - b; ++t) k.biasGelu(f + t * F, layer.fc1Bias.data(), F);
-            gemmNT(m, d_, ffn_, f, ffn_, w2, ffn_, x + b * D, d_, true);
+            mk.gemmPacked(e - b, D, F, f, F, p2, x + b * D, D, true);
         });
         pendingBias = layer.fc2Bias.data();
     }

@@ -6,11 +6,11 @@
 // exact GELU; the checkpoint's positional embedding; pre-norm transformer
 // blocks; a final layer norm.
 //
-// Every large product goes through OpenBLAS sgemm on [W][D] activations. The
-// frames are split into blocks of rows, one task per block (per head and block
-// for attention), and each task calls a single-threaded sgemm on its own rows,
-// with the norms, biases, GELU and softmax of those rows done while they are in
-// cache. OpenBLAS is therefore set to one thread; our compute pool splits the work.
+// Every large product is a matrix product (MatrixKernels.hpp) on [W][D]
+// activations. The frames are split into blocks of rows, one task per block
+// (per head and block for attention), and each task runs a single-threaded
+// product on its own rows, with the norms, biases, GELU and softmax of those
+// rows done while they are in cache; our compute pool splits the work.
 // Float16 weights stay Float16 in memory and are widened to Float32 one layer
 // at a time; that costs about a thousandth of the layer's products, and large
 // models keep half the memory.

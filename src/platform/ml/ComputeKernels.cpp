@@ -88,4 +88,6 @@ const ComputeKernels& computeKernels() {
 
 bool setOptimizedKernelsEnabled(bool enabled) { return optimizedEnabled.exchange(enabled); }
 
+bool optimizedKernelsEnabled() { return optimizedEnabled.load(std::memory_order_relaxed); }
+
 }  // namespace platform::ml

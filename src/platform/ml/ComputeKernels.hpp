@@ -48,7 +48,9 @@ const ComputeKernels* avx2Kernels();
 // The build in use: AVX2 where the processor has it, unless disabled.
 const ComputeKernels& computeKernels();
 
-// Forces the portable build (for tests and comparisons); returns the previous setting.
+// Forces the portable builds of these kernels and of the matrix products
+// (MatrixKernels.hpp), for tests and comparisons; returns the previous setting.
 bool setOptimizedKernelsEnabled(bool enabled);
+bool optimizedKernelsEnabled();
 
 }  // namespace platform::ml

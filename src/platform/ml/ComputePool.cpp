@@ -16,7 +16,9 @@ inline void cpuRelax() { _mm_pause(); }
 
 // Long enough to bridge the gaps between the loops of one decoder step, short
 // enough that an idle model gives its cores back quickly.
-constexpr auto kSpinTime = std::chrono::microseconds(300);
+constexpr auto kSpinTime = std::chrono::microseconds(20);
+// A caller waiting for its loop's last tasks spins this often before it sleeps.
+constexpr int kWaitSpins = 500;
 
 thread_local int threadIndex = 0;
 
@@ -35,6 +37,15 @@ int ComputePool::physicalCores() {
     return hw > 0 ? static_cast<int>(hw) : 1;
 }
 
+struct ComputePool::Loop {
+    void* fn;
+    Call call;
+    std::size_t tasks;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> done{0};
+    std::atomic<std::uint32_t> finished{0};
+};
+
 ComputePool::ComputePool(int threads) {
     threadCount_ = threads > 0 ? threads : physicalCores();
     workers_.reserve(static_cast<std::size_t>(threadCount_ - 1));
@@ -43,80 +54,100 @@ ComputePool::ComputePool(int threads) {
 
 ComputePool::~ComputePool() {
     stop_.store(true);
-    generation_.fetch_add(1);
-    generation_.notify_all();
+    opened_.fetch_add(1);
+    opened_.notify_all();
     for (auto& t : workers_) t.join();
 }
 
-void ComputePool::run(std::size_t tasks, void* fn, Call call) {
+void ComputePool::run(std::size_t tasks, std::size_t work, void* fn, Call call) {
     const int outer = threadIndex;
     threadIndex = 0;
-    if (tasks == 1 || threadCount_ == 1) {
+    auto serial = [&] {
         for (std::size_t t = 0; t < tasks; ++t) call(fn, t);
         threadIndex = outer;
-        return;
-    }
-    std::lock_guard lock(runMutex_);
-    const std::uint32_t g = generation_.load() + 1;
-    // Invalidate stale claims first, then describe the loop, then publish it.
-    next_.store(static_cast<std::uint64_t>(g) << 32);
-    done_.store(0);
-    fn_.store(fn);
-    call_.store(call);
-    tasks_.store(tasks);
-    generation_.store(g);
-    generation_.notify_all();
+    };
+    if (tasks == 1 || threadCount_ == 1 || work < kInlineWork) return serial();
 
-    drain(g);
+    Loop loop{fn, call, tasks};
+    Slot* slot = nullptr;
+    for (Slot& s : slots_) {
+        bool expected = false;
+        if (!s.owned.load(std::memory_order_relaxed) &&
+            s.owned.compare_exchange_strong(expected, true)) {
+            slot = &s;
+            break;
+        }
+    }
+    // More callers at once than slots: this one makes do with its own thread.
+    if (!slot) return serial();
+    slot->loop.store(&loop);
+    opened_.fetch_add(1);
+    if (sleepers_.load() > 0) opened_.notify_all();
+
+    drain(loop);
     threadIndex = outer;
-    // A task still running belongs to a worker that may have lost its core;
-    // after a short spin, offer ours.
-    for (int spins = 0; done_.load(std::memory_order_acquire) < tasks; ++spins) {
-        cpuRelax();
-        if (spins > 2000) std::this_thread::yield();
+    // Tasks still running on workers: spin briefly, then sleep until the last one ends.
+    for (int spins = 0; loop.finished.load(std::memory_order_acquire) == 0; ++spins) {
+        if (spins < kWaitSpins)
+            cpuRelax();
+        else
+            loop.finished.wait(0, std::memory_order_acquire);
+    }
+    // Close the loop; a worker that saw it is at most failing to claim a task now.
+    slot->loop.store(nullptr);
+    for (int spins = 0; slot->users.load() != 0; ++spins) {
+        if (spins < kWaitSpins)
+            cpuRelax();
+        else
+            std::this_thread::yield();
+    }
+    slot->owned.store(false, std::memory_order_release);
+}
+
+bool ComputePool::drain(Loop& loop) {
+    bool ran = false;
+    for (;;) {
+        const std::size_t index = loop.next.fetch_add(1, std::memory_order_relaxed);
+        if (index >= loop.tasks) return ran;
+        loop.call(loop.fn, index);
+        ran = true;
+        if (loop.done.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.tasks) {
+            loop.finished.store(1, std::memory_order_release);
+            loop.finished.notify_one();
+        }
     }
 }
 
-void ComputePool::drain(std::uint32_t g) {
-    const std::size_t tasks = tasks_.load();
-    void* fn = fn_.load();
-    const Call call = call_.load();
-    std::uint64_t v = next_.load();
-    for (;;) {
-        if (static_cast<std::uint32_t>(v >> 32) != g) return;
-        const std::size_t index = static_cast<std::size_t>(v & 0xFFFFFFFFu);
-        if (index >= tasks) return;
-        if (!next_.compare_exchange_weak(v, v + 1)) continue;
-        call(fn, index);
-        done_.fetch_add(1, std::memory_order_release);
-        v = next_.load();
+bool ComputePool::helpOnce(std::size_t first) {
+    bool found = false;
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        Slot& s = slots_[(first + i) % kSlots];
+        if (!s.loop.load(std::memory_order_relaxed)) continue;
+        s.users.fetch_add(1);
+        if (Loop* loop = s.loop.load()) found = drain(*loop) || found;
+        s.users.fetch_sub(1);
     }
+    return found;
 }
 
 void ComputePool::workerLoop(int index) {
     threadIndex = index;
-    std::uint32_t seen = 0;
+    // Workers start their search at different slots, so concurrent callers' loops
+    // all get help.
+    const std::size_t first = static_cast<std::size_t>(index) % kSlots;
     for (;;) {
-        std::uint32_t g = generation_.load();
-        if (g == seen) {
-            const auto until = std::chrono::steady_clock::now() + kSpinTime;
-            int spins = 0;
-            while ((g = generation_.load(std::memory_order_acquire)) == seen) {
-                cpuRelax();
-                if (++spins % 256 == 0) {
-                    if (std::chrono::steady_clock::now() > until) {
-                        generation_.wait(seen);
-                        spins = 0;
-                    } else if (spins > 4096) {
-                        std::this_thread::yield();  // on a busy machine, spinning starves the
-                                                    // others
-                    }
-                }
-            }
-        }
+        const std::uint32_t seen = opened_.load();
         if (stop_.load()) return;
-        seen = g;
-        drain(g);
+        if (helpOnce(first)) continue;
+        const auto until = std::chrono::steady_clock::now() + kSpinTime;
+        for (int spins = 1; opened_.load(std::memory_order_relaxed) == seen; ++spins) {
+            cpuRelax();
+            if (spins % 64 == 0 && std::chrono::steady_clock::now() > until) break;
+        }
+        if (opened_.load() != seen) continue;
+        sleepers_.fetch_add(1);
+        if (!stop_.load()) opened_.wait(seen);
+        sleepers_.fetch_sub(1);
     }
 }
 

@@ -5,6 +5,7 @@
 // throws, so a failed prediction never costs a fresh allocation later.
 
 #include <cstddef>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -45,6 +46,29 @@ class ScratchPool {
             if (!idle_.empty()) {
                 auto item = std::move(idle_.back());
                 idle_.pop_back();
+                return Lease(this, std::move(item));
+            }
+        }
+        return Lease(this, make());
+    }
+
+    // The same, preferring the most recently returned idle set for which
+    // prefer(set) holds: sets that cache something (a decoder's cross-attention
+    // keys for one window) go back to the caller that filled them.
+    template <class Prefer, class Make>
+    Lease acquire(Prefer&& prefer, Make&& make) {
+        {
+            std::lock_guard lock(m_);
+            if (!idle_.empty()) {
+                auto it = idle_.end();
+                for (auto i = idle_.rbegin(); i != idle_.rend(); ++i)
+                    if (prefer(static_cast<const T&>(**i))) {
+                        it = std::prev(i.base());
+                        break;
+                    }
+                if (it == idle_.end()) it = std::prev(idle_.end());
+                auto item = std::move(*it);
+                idle_.erase(it);
                 return Lease(this, std::move(item));
             }
         }

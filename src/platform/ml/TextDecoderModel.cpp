@@ -1,7 +1,5 @@
 #include "platform/ml/TextDecoderModel.hpp"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -10,6 +8,7 @@
 
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
 namespace platform::ml {
@@ -40,8 +39,9 @@ struct TextDecoderModel::Workspace {
     // encoder output they were computed from.
     AlignedBuffer<Float16> crossKeys, crossValues, encoder;
     bool hasCross = false;
-    AlignedBuffer<float> encoderRows;   // the encoder output as rows [W][D]
-    AlignedBuffer<float> crossScratch;  // per pool thread: one block's products [block][L·D]
+    const void* encoderSource = nullptr;  // the array last seen; a hint, the contents decide
+    AlignedBuffer<float> encoderRows;     // the encoder output as rows [W][D]
+    AlignedBuffer<float> crossScratch;    // per pool thread: one block's products [block][L·D]
 };
 
 TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
@@ -58,8 +58,6 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
     const auto layerCount = WhisperModelLayout::dimension(dims, "decoder_layers");
 
     pool_ = std::make_unique<ComputePool>(configuration.threadCount);
-    // Our pool splits the work; every sgemm call runs on the thread that makes it.
-    openblas_set_num_threads(1);
 
     tokenEmbedding_ = weights_.matrix("model.decoder.embed_tokens.weight");
     positionEmbedding_ = weights_.matrix("model.decoder.embed_positions.weight");
@@ -169,7 +167,7 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() c
     ws->encoder = AlignedBuffer<Float16>(w * d);
     ws->encoderRows = AlignedBuffer<float>(w * d);
     ws->crossScratch = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) *
-                                            crossBlock_ * layers * d);
+                                            crossBlock_ * (layers * d + 1));
     return ws;
 }
 
@@ -202,7 +200,13 @@ MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
 }
 
 void TextDecoderModel::runStep(const StepArrays& arrays) const {
-    auto ws = workspaces_.acquire([this] { return makeWorkspace(); });
+    // Concurrent decoders (a batch) each find the workspace that holds their
+    // window's cross-attention keys and values, instead of recomputing them.
+    const void* encoder = arrays.encoderOutputEmbeds->dataPointer();
+    auto ws =
+        workspaces_.acquire([encoder](const Workspace& w) { return w.encoderSource == encoder; },
+                            [this] { return makeWorkspace(); });
+    ws->encoderSource = encoder;
     step(arrays, *ws);
 }
 
@@ -243,26 +247,57 @@ void TextDecoderModel::predict(const StepArrays& arrays) const {
 void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
     const auto& k = computeKernels();
     std::size_t total = 0;
-    for (const auto& j : jobs) total += static_cast<std::size_t>(j.w->rows);
+    std::size_t work = 0;  // multiply-adds
+    for (const auto& j : jobs) {
+        total += static_cast<std::size_t>(j.w->rows);
+        work += static_cast<std::size_t>(j.w->rows * j.w->cols);
+    }
     const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
     // A few chunks per thread balance uneven progress; rows stay in fours for the kernel.
     const std::size_t chunk = std::max<std::size_t>(16, (total / (threads * 4) + 3) / 4 * 4);
     const std::size_t tasks = (total + chunk - 1) / chunk;
-    pool_->parallelFor(tasks, [&](std::size_t task) {
-        std::size_t begin = task * chunk, end = std::min(total, begin + chunk), base = 0;
-        for (const auto& j : jobs) {
-            const std::size_t rows = static_cast<std::size_t>(j.w->rows);
-            const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
-            if (b < e) {
-                const std::size_t n = static_cast<std::size_t>(j.w->cols), r = b - base;
-                if (j.w->f16)
-                    k.matvecF16(j.w->f16 + r * n, n, j.x, n, j.y + r, e - b);
-                else
-                    k.matvecF32(j.w->f32 + r * n, n, j.x, n, j.y + r, e - b);
+    pool_->parallelFor(
+        tasks,
+        [&](std::size_t task) {
+            std::size_t begin = task * chunk, end = std::min(total, begin + chunk), base = 0;
+            for (const auto& j : jobs) {
+                const std::size_t rows = static_cast<std::size_t>(j.w->rows);
+                const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
+                if (b < e) {
+                    const std::size_t n = static_cast<std::size_t>(j.w->cols), r = b - base;
+                    if (j.w->f16)
+                        k.matvecF16(j.w->f16 + r * n, n, j.x, n, j.y + r, e - b);
+                    else
+                        k.matvecF32(j.w->f32 + r * n, n, j.x, n, j.y + r, e - b);
+                }
+                base += rows;
             }
-            base += rows;
-        }
+        },
+        work);
+}
+
+const TextDecoderModel::PackedCross& TextDecoderModel::packedCrossWeights(
+    const MatrixKernels& mk) const {
+    std::lock_guard lock(packedCrossMutex_);
+    for (const auto& p : packedCross_)
+        if (p->kernels == &mk) return *p;
+    // Packed once per build; a build in use elsewhere keeps its own copy.
+    const std::size_t LD = layers_.size() * static_cast<std::size_t>(d_),
+                      D = static_cast<std::size_t>(d_);
+    auto p = std::make_unique<PackedCross>();
+    p->kernels = &mk;
+    p->keys = AlignedBuffer<float>(mk.packedSize(LD, D));
+    p->values = AlignedBuffer<float>(mk.packedSize(LD, D));
+    const std::size_t chunk = (256 + mk.packGrain - 1) / mk.packGrain * mk.packGrain;
+    const std::size_t chunks = (LD + chunk - 1) / chunk;
+    pool_->parallelFor(2 * chunks, [&](std::size_t task) {
+        const bool keys = task < chunks;
+        const std::size_t j0 = (task % chunks) * chunk;
+        mk.pack(true, LD, D, keys ? crossKeyWeights_.data() : crossValueWeights_.data(), D,
+                keys ? p->keys.data() : p->values.data(), j0, std::min(LD, j0 + chunk));
     });
+    packedCross_.push_back(std::move(p));
+    return *packedCross_.back();
 }
 
 void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& ws) const {
@@ -292,19 +327,19 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                 rows[t * D + d] = halfBitsToFloat(encoder[d * W + t].bits);
     });
 
-    // Per block of encoder rows: keys = rows · Kᵀ ([block][L·D], then split
-    // into [L][H][W][dh]) and valuesᵀ = V · rowsᵀ ([L·D][block], already in
-    // the [L][D][W] layout), each one sgemm over every layer at once.
+    // Per block of encoder rows: keys = rows · Kᵀ and values = rows · Vᵀ
+    // ([block][L·D], one product over every layer at once, against weights
+    // packed once per model), then split into keys [L][H][W][dh] and values
+    // [L][D][W].
     const std::size_t L = layers_.size(), LD = L * D, block = crossBlock_;
-    const float* kWeights = crossKeyWeights_.data();
-    const float* vWeights = crossValueWeights_.data();
+    const MatrixKernels& mk = matrixKernels();
+    const PackedCross& packed = packedCrossWeights(mk);
     pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
         const std::size_t begin = task * block, end = std::min(W, begin + block), n = end - begin;
         float* scratch = ws.crossScratch.data() +
-                         static_cast<std::size_t>(ComputePool::currentThread()) * block * LD;
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(n),
-                    static_cast<int>(LD), d_, 1.0f, rows + begin * D, d_, kWeights, d_, 0.0f,
-                    scratch, static_cast<int>(LD));
+                         static_cast<std::size_t>(ComputePool::currentThread()) * block * (LD + 1);
+        float* column = scratch + block * LD;
+        mk.gemmPacked(n, LD, D, rows + begin * D, D, packed.keys.data(), scratch, LD, false);
         for (std::size_t l = 0; l < L; ++l) {
             Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
             for (std::size_t t = 0; t < n; ++t)
@@ -312,15 +347,12 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                     convertFloatToHalf(scratch + t * LD + l * D + h * dh,
                                        keys + (h * W + begin + t) * dh, dh);
         }
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(LD),
-                    static_cast<int>(n), d_, 1.0f, vWeights, d_, rows + begin * D, d_, 0.0f,
-                    scratch, static_cast<int>(n));
+        mk.gemmPacked(n, LD, D, rows + begin * D, D, packed.values.data(), scratch, LD, false);
         for (std::size_t r = 0; r < LD; ++r) {
-            float* row = scratch + r * n;
             const float bias = crossValueBias_[r];
-            for (std::size_t t = 0; t < n; ++t) row[t] += bias;
+            for (std::size_t t = 0; t < n; ++t) column[t] = scratch[t * LD + r] + bias;
             // Values of layer l, dimension d: [L][D][W] is row r of [L·D][W].
-            convertFloatToHalf(row, ws.crossValues.data() + r * W + begin, n);
+            convertFloatToHalf(column, ws.crossValues.data() + r * W + begin, n);
         }
     });
     ws.hasCross = true;
@@ -463,13 +495,16 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
         for (std::size_t i = 0; i < D; ++i) q[i] = (q[i] + layer.crossQBias[i]) * scale;
         const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
         const Float16* crossValues = ws.crossValues.data() + l * W * D;
-        pool_->parallelFor(H, [&](std::size_t head) {
-            float* probs = ws.crossProbs.data() + head * W;
-            k.matvecF16(crossKeys + head * W * dh, dh, q + head * dh, dh, probs, W);
-            const float inv = 1.0f / k.expShiftSum(probs, W, k.maxValue(probs, W));
-            for (std::size_t t = 0; t < W; ++t) probs[t] *= inv;
-            k.matvecF16(crossValues + head * dh * W, W, probs, W, attn + head * dh, dh);
-        });
+        pool_->parallelFor(
+            H,
+            [&](std::size_t head) {
+                float* probs = ws.crossProbs.data() + head * W;
+                k.matvecF16(crossKeys + head * W * dh, dh, q + head * dh, dh, probs, W);
+                const float inv = 1.0f / k.expShiftSum(probs, W, k.maxValue(probs, W));
+                for (std::size_t t = 0; t < W; ++t) probs[t] *= inv;
+                k.matvecF16(crossValues + head * dh * W, W, probs, W, attn + head * dh, dh);
+            },
+            2 * W * D);
         if (alignmentOut)
             for (int head : layer.alignmentHeads)
                 k.axpyF32(1.0f / static_cast<float>(alignmentHeadCount_),
@@ -488,14 +523,17 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     // Logits against the token embeddings, written out as Float16 chunk by chunk.
     k.layerNorm(x, finalNormWeight_.data(), finalNormBias_.data(), h, D, kNormEpsilon);
     const std::size_t V = static_cast<std::size_t>(vocab_);
-    pool_->parallelRanges(V, 64, [&](std::size_t begin, std::size_t end) {
-        float* dst = ws.logits.data() + begin;
-        if (tokenEmbedding_.f16)
-            k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
-        else
-            k.matvecF32(tokenEmbedding_.f32 + begin * D, D, h, D, dst, end - begin);
-        convertFloatToHalf(dst, logitsOut + begin, end - begin);
-    });
+    pool_->parallelRanges(
+        V, 64,
+        [&](std::size_t begin, std::size_t end) {
+            float* dst = ws.logits.data() + begin;
+            if (tokenEmbedding_.f16)
+                k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
+            else
+                k.matvecF32(tokenEmbedding_.f32 + begin * D, D, h, D, dst, end - begin);
+            convertFloatToHalf(dst, logitsOut + begin, end - begin);
+        },
+        V * D);
     if (alignmentOut) convertFloatToHalf(ws.alignment.data(), alignmentOut, W);
 }
 

@@ -20,7 +20,7 @@
 // Speed: the step is memory-bound, so weights are read in their stored
 // precision by our AVX2/F16C matrix-vector kernels, split over the compute
 // pool. The cross-attention keys and values depend only on the encoder output;
-// they are computed once per distinct encoder output (with sgemm) and kept.
+// they are computed once per distinct encoder output (with matrix products) and kept.
 
 #include <memory>
 #include <mutex>
@@ -30,6 +30,7 @@
 #include "platform/ml/AlignedBuffer.hpp"
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/ModelWeights.hpp"
 #include "platform/ml/ScratchPool.hpp"
@@ -91,6 +92,12 @@ class TextDecoderModel : public MLModel {
         float* y;
     };
     struct Workspace;
+    // The cross-attention weights packed for one matrix product build.
+    struct PackedCross {
+        const MatrixKernels* kernels;
+        AlignedBuffer<float> keys, values;
+    };
+    const PackedCross& packedCrossWeights(const MatrixKernels& mk) const;
 
     std::unique_ptr<Workspace> makeWorkspace() const;
     void prepareCrossAttention(const Float16* encoder, Workspace& ws) const;
@@ -113,6 +120,8 @@ class TextDecoderModel : public MLModel {
     } shapes_;  // encoder rows per task when they are projected
 
     mutable ScratchPool<Workspace> workspaces_;
+    mutable std::mutex packedCrossMutex_;
+    mutable std::vector<std::unique_ptr<PackedCross>> packedCross_;
 };
 
 }  // namespace platform::ml

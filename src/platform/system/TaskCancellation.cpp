@@ -5,15 +5,17 @@
 namespace platform {
 
 namespace {
-thread_local std::stop_token currentToken;
+thread_local std::stop_token threadToken;
 }
 
 TaskCancellation::Scope::Scope(std::stop_token token)
-    : previous_(std::exchange(currentToken, std::move(token))) {}
+    : previous_(std::exchange(threadToken, std::move(token))) {}
 
-TaskCancellation::Scope::~Scope() { currentToken = std::move(previous_); }
+TaskCancellation::Scope::~Scope() { threadToken = std::move(previous_); }
 
-bool TaskCancellation::isCancelled() noexcept { return currentToken.stop_requested(); }
+std::stop_token TaskCancellation::currentToken() noexcept { return threadToken; }
+
+bool TaskCancellation::isCancelled() noexcept { return threadToken.stop_requested(); }
 
 void TaskCancellation::checkCancellation() {
     if (isCancelled()) throw CancellationError();

@@ -29,6 +29,9 @@ class TaskCancellation {
         std::stop_token previous_;
     };
 
+    // The current thread's token, for handing on to work it starts on other threads.
+    static std::stop_token currentToken() noexcept;
+
     static bool isCancelled() noexcept;
     // Throws CancellationError (every layer lets it pass unchanged) when the current token has been
     // stopped.

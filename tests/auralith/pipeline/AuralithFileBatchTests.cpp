@@ -15,6 +15,7 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/audio/EnergyVAD.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/system/TaskCancellation.hpp"
 #include "support/GeneratedAudio.hpp"
 
 namespace {
@@ -311,6 +312,30 @@ TEST(AuralithBatch, WorkerCountZeroRunsEveryItemAtOnce) {
         p->transcribeWithResults(std::vector<std::vector<float>>(6, {1}), options(0));
     EXPECT_EQ(p->peak.load(), 6);
     EXPECT_EQ(outcomes.size(), 6u);
+}
+
+// Stopping the caller stops its batch: every worker runs under the caller's token.
+TEST(AuralithBatch, WorkersStopWithTheCaller) {
+    auto p = make();
+    p->hold = [](const std::vector<float>&) { platform::TaskCancellation::checkCancellation(); };
+    const std::vector<std::vector<float>> arrays(5, {1});
+    std::stop_source source;
+    {
+        const platform::TaskCancellation::Scope scope(source.get_token());
+        for (const auto& outcome : p->transcribeWithResults(arrays, options(2)))
+            EXPECT_TRUE(std::holds_alternative<Auralith::Results>(outcome));
+        source.request_stop();
+        const auto stopped = p->transcribeWithResults(arrays, options(2));
+        ASSERT_EQ(stopped.size(), arrays.size());
+        for (const auto& outcome : stopped) {
+            ASSERT_TRUE(std::holds_alternative<std::exception_ptr>(outcome));
+            EXPECT_THROW(std::rethrow_exception(std::get<std::exception_ptr>(outcome)),
+                         platform::CancellationError);
+        }
+    }
+    // Workers of a caller without a token are never stopped.
+    for (const auto& outcome : p->transcribeWithResults(arrays, options(2)))
+        EXPECT_TRUE(std::holds_alternative<Auralith::Results>(outcome));
 }
 
 TEST(AuralithBatch, SeekOffsetsMoveOnlyTheLiveSegments) {

@@ -58,3 +58,28 @@ TEST(ScratchPool, ConcurrentLeasesNeverShareASet) {
     EXPECT_LE(pool.idleCount(), 8u);
     EXPECT_GE(pool.idleCount(), 1u);
 }
+
+// A caller gets back the set it filled (its cached window) even when another
+// caller returned a set after it; without a match it takes the latest one.
+TEST(ScratchPool, PreferredSetsGoBackToTheirCaller) {
+    ScratchPool<Buffers> pool;
+    int made = 0;
+    auto make = [&] { return std::make_unique<Buffers>(Buffers{++made}); };
+    {
+        auto a = pool.acquire(make);
+        auto b = pool.acquire(make);
+        auto c = pool.acquire(make);
+    }  // returned in the order c, b, a: a is the latest
+    auto prefer = [](int id) { return [id](const Buffers& s) { return s.id == id; }; };
+    for (int id : {2, 3, 1}) {
+        auto lease = pool.acquire(prefer(id), make);
+        EXPECT_EQ(lease->id, id);
+    }
+    auto any = pool.acquire(prefer(99), make);
+    EXPECT_EQ(any->id, 1);  // the one just returned
+    EXPECT_EQ(made, 3);
+    auto x = pool.acquire(prefer(2), make), y = pool.acquire(prefer(2), make),
+         z = pool.acquire(prefer(2), make);
+    EXPECT_EQ(x->id, 2);
+    EXPECT_EQ(made, 4);  // three idle sets for four leases
+}
