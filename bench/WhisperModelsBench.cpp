@@ -26,6 +26,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "WhisperTokenizerData.hpp"
 #include "auralith/core/TextDecoder.hpp"

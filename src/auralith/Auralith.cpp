@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "auralith/ModelUtilities.hpp"
 #include "auralith/core/AudioEncoder.hpp"
 #include "auralith/core/Constants.hpp"
 #include "auralith/core/FeatureExtractor.hpp"
@@ -13,7 +14,6 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/text/SegmentSeeker.hpp"
 #include "auralith/utilities/HubApiWrapper.hpp"
-#include "auralith/utilities/ModelUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MatrixKernels.hpp"

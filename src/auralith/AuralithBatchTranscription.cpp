@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "auralith/Auralith.hpp"
+#include "auralith/ResultExtensions.hpp"
+#include "auralith/TranscriptionUtilities.hpp"
 #include "auralith/core/audio/AudioProcessor.hpp"
-#include "auralith/utilities/ResultExtensions.hpp"
-#include "auralith/utilities/TranscriptionUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/system/NumberText.hpp"
 #include "platform/system/TaskCancellation.hpp"

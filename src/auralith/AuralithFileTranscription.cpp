@@ -4,10 +4,10 @@
 #include <chrono>
 
 #include "auralith/Auralith.hpp"
+#include "auralith/TranscriptionUtilities.hpp"
 #include "auralith/core/Constants.hpp"
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/audio/EnergyVAD.hpp"
-#include "auralith/utilities/TranscriptionUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/system/NumberText.hpp"
 #include "vortilcore/core/Logging.hpp"

@@ -2,13 +2,14 @@
 // folders a repository offers, and downloading one of them.
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
 #include "auralith/Auralith.hpp"
+#include "auralith/ModelUtilities.hpp"
 #include "auralith/core/Constants.hpp"
 #include "auralith/utilities/HubApiWrapper.hpp"
-#include "auralith/utilities/ModelUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Logging.hpp"

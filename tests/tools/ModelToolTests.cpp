@@ -17,6 +17,7 @@
 #include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
+#include "support/ShellCommand.hpp"
 #include "support/TempDir.hpp"
 
 using namespace platform::ml;
@@ -26,22 +27,10 @@ namespace {
 
 using testsupport::TempDir;
 
-struct Run {
-    int status;
-    std::string output;
-};
+using Run = testsupport::ShellResult;
 
 Run tool(const std::string& args) {
-    const std::string command =
-        std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models " + args + " 2>&1";
-    Run r{-1, {}};
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) r.output += buf;
-    const int raw = ::pclose(p);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return r;
+    return testsupport::runShell(std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models " + args);
 }
 
 std::string q(const fs::path& p) { return "'" + p.string() + "'"; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <list>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "platform/ml/Float16.hpp"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <fstream>
 #include <list>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
 

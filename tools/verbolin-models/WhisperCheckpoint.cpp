@@ -1,6 +1,7 @@
 #include "WhisperCheckpoint.hpp"
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 

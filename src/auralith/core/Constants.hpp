@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "auralith/core/ModelSupportConfig.hpp"
+#include "auralith/utilities/StringExtensions.hpp"
 #include "vortilcore/hub/HubDefaults.hpp"
 
 namespace auralith {
@@ -43,7 +44,7 @@ struct Constants {
 
     // The characters around a special token's name ("<|en|>"): trimming them
     // from both ends leaves the name.
-    static constexpr std::string_view specialTokenCharacters = "<|>";
+    static constexpr std::string_view specialTokenCharacters = auralith::specialTokenCharacters;
 
     // The support table's file in the model repository.
     static constexpr std::string_view defaultRemoteConfigName = "config.json";

@@ -1,5 +1,6 @@
 #include "auralith/core/DecodingOptions.hpp"
 
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "auralith/utilities/JSONCodingErrors.hpp"

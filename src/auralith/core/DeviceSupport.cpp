@@ -1,5 +1,7 @@
 #include "auralith/core/DeviceSupport.hpp"
 
+#include <nlohmann/json.hpp>
+
 namespace auralith {
 
 namespace jv = json_values;

@@ -2,6 +2,7 @@
 // One row of the device support table: the devices it covers, named by
 // machine-identifier prefixes ("Mac14", "iPad13,4"), and the models they run.
 
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>

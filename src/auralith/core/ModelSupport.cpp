@@ -1,5 +1,7 @@
 #include "auralith/core/ModelSupport.hpp"
 
+#include <nlohmann/json.hpp>
+
 namespace auralith {
 
 namespace jv = json_values;

@@ -3,6 +3,7 @@
 // by default. `disabled` is derived from the whole table (the known models the
 // device cannot run) and is never read from or written to JSON.
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 

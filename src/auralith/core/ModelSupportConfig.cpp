@@ -1,6 +1,7 @@
 #include "auralith/core/ModelSupportConfig.hpp"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <unordered_set>
 #include <utility>
 

@@ -5,6 +5,7 @@
 // and models that a remote table lacks. The pipeline asks it for the models of
 // the running device's machine identifier.
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 

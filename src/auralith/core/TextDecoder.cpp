@@ -10,6 +10,7 @@
 #include <string>
 
 #include "auralith/core/Constants.hpp"
+#include "auralith/core/StageTimer.hpp"
 #include "auralith/core/TextDecoderInput.hpp"
 #include "auralith/core/text/GreedyTokenSampler.hpp"
 #include "auralith/core/text/SuppressBlankFilter.hpp"
@@ -17,6 +18,7 @@
 #include "auralith/core/text/TimestampRulesFilter.hpp"
 #include "auralith/utilities/AbsoluteTime.hpp"
 #include "auralith/utilities/Logging.hpp"
+#include "auralith/utilities/StringExtensions.hpp"
 #include "auralith/utilities/TextUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
@@ -47,14 +49,6 @@ double secondsSince(SteadyClock::time_point start) {
 }
 
 bool debugLogging() { return Logging::isLoggingEnabled(vortil::Logging::LogLevel::debug); }
-
-std::string trimmedSpecialCharacters(const std::string& text) {
-    const auto chars = Constants::specialTokenCharacters;
-    const auto first = text.find_first_not_of(chars);
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(chars);
-    return text.substr(first, last - first + 1);
-}
 
 // Mask writes stay inside the arrays even when a model declares fewer cache
 // positions than the pipeline's token context.
@@ -394,9 +388,10 @@ DecodingResult TextDecoder::detectLanguage(const Array& encoderOutput,
     std::map<std::string, float> languageProbs;
     for (std::size_t i = 0; i < sampled.tokens.size(); ++i)
         if (languageTokens.contains(sampled.tokens[i]))
-            languageProbs[trimmedSpecialCharacters(tokenizer->decode({sampled.tokens[i]}))] =
+            languageProbs[trimmingSpecialTokenCharacters(tokenizer->decode({sampled.tokens[i]}))] =
                 sampled.logProbs[i];
-    std::string language = trimmedSpecialCharacters(tokenizer->decode({sampled.tokens.back()}));
+    std::string language =
+        trimmingSpecialTokenCharacters(tokenizer->decode({sampled.tokens.back()}));
     if (Constants::languageCodes().contains(language)) {
         Logging::debug("Detected language: " + language);
     } else {
@@ -414,231 +409,272 @@ DecodingResult TextDecoder::detectLanguage(const Array& encoderOutput,
     return result;
 }
 
-DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
-                                       const std::shared_ptr<DecodingInputsType>& decoderInputs,
-                                       TokenSampling& sampler, const DecodingOptions& options,
-                                       const TranscriptionCallback& callback) {
-    const auto tokenizer = this->tokenizer();
-    if (!tokenizer) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+// One window's decoding loop: the constructor prepares it (the prompt, the
+// filters, the number of steps, the early-stop flag), step() runs the model
+// for one token and samples the next, finish() turns the sampled sequence
+// into the window's result. Lives for one decodeText call.
+class TextDecoder::WindowDecoding {
+  public:
+    WindowDecoding(TextDecoder& decoder, const Array& encoderOutput,
+                   const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
+                   const DecodingOptions& options, const TranscriptionCallback& callback);
+
+    std::int64_t stepCount() const { return stepCount_; }
+    // False once the window has ended: the end of text, a first token below
+    // its threshold, the token limit, or an early stop.
+    bool step(std::int64_t i);
+    DecodingResult finish();
+
+  private:
+    struct Choice {
+        std::int64_t token;
+        float logProb;
+        bool completed;
+    };
+
+    void forcePromptToken(std::int64_t i);
+    DecodingInputs& inputs() const;
+    const TextDecoderMLMultiArrayOutputType& predict(DecodingInputs& inputs,
+                                                     std::shared_ptr<TextDecoderOutputType>& keep);
+    Choice sample(const MLMultiArray& logits);
+    void updateCaches(DecodingInputs& inputs, const TextDecoderMLMultiArrayOutputType& output,
+                      std::int64_t i);
+    void reportProgress(std::int64_t i);
+    void setLanguage(DecodingResult& result, const std::vector<float>& logProbs) const;
+    std::string tokenText(std::int64_t token) const {
+        return logSteps_ ? tokenizer_->decode({token}) : std::string();
+    }
+
+    TextDecoder& decoder_;
+    const Array& encoderOutput_;
+    DecodingInputs* inputs_;  // none when the caller's inputs are of another kind
+    TokenSampling& sampler_;
+    const DecodingOptions& options_;
+    const TranscriptionCallback& callback_;
+    std::shared_ptr<WhisperTokenizer> tokenizer_;
+    const SpecialTokens* special_ = nullptr;
+    std::int64_t promptLength_ = 0;
+    std::int64_t nextToken_ = 0;
+    std::vector<std::int64_t> currentTokens_;
+    std::vector<float> logProbs_;
+    // What the sampler was given, should it hand back something malformed.
+    std::vector<std::int64_t> samplerInputTokens_;
+    std::vector<float> samplerInputLogProbs_;
+    std::vector<std::shared_ptr<LogitsFiltering>> filters_;
+    std::int64_t stepCount_ = 0;
+    platform::Uuid windowUUID_ = platform::Uuid::random();
+    std::optional<StopFlagScope> stopFlag_;
+    bool logSteps_ = false;
+    // The run's sums, in the record the result carries; the fields no step
+    // times keep their defaults.
+    TranscriptionTimings totals_;
+    bool hasAlignment_ = false;
+    bool isFirstTokenLogProbTooLow_ = false;
+};
+
+TextDecoder::WindowDecoding::WindowDecoding(
+    TextDecoder& decoder, const Array& encoderOutput,
+    const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
+    const DecodingOptions& options, const TranscriptionCallback& callback)
+    : decoder_(decoder),
+      encoderOutput_(encoderOutput),
+      inputs_(dynamic_cast<DecodingInputs*>(decoderInputs.get())),
+      sampler_(sampler),
+      options_(options),
+      callback_(callback),
+      tokenizer_(decoder.tokenizer()) {
+    if (!tokenizer_) throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     if (!decoderInputs)
         throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
-    const std::vector<std::int64_t> prompt = decoderInputs->initialPrompt();
-    if (prompt.empty())
+    currentTokens_ = decoderInputs->initialPrompt();
+    if (currentTokens_.empty())
         throw WhisperError::prepareDecoderInputsFailed("Initial prompt must not be empty");
-    const SpecialTokens& special = tokenizer->specialTokens();
-    const auto promptLength = static_cast<std::int64_t>(prompt.size());
-
-    std::int64_t nextToken = prompt.back();
-    std::vector<std::int64_t> currentTokens = prompt;
-    std::vector<float> logProbs(prompt.size(), 0.0f);
+    special_ = &tokenizer_->specialTokens();
+    promptLength_ = static_cast<std::int64_t>(currentTokens_.size());
+    nextToken_ = currentTokens_.back();
+    logProbs_.assign(currentTokens_.size(), 0.0f);
     // Room for the longest window up front: the loop itself allocates nothing per token.
-    const auto capacity = std::max(prompt.size(), static_cast<std::size_t>(kMaxSampledTokens)) + 2;
-    currentTokens.reserve(capacity);
-    logProbs.reserve(capacity);
-    // What the sampler was given, should it hand back something malformed.
-    std::vector<std::int64_t> samplerInputTokens;
-    std::vector<float> samplerInputLogProbs;
-    samplerInputTokens.reserve(capacity);
-    samplerInputLogProbs.reserve(capacity);
-    const auto filters = createLogitsFilters(options, promptLength, *tokenizer);
+    const auto capacity =
+        std::max(currentTokens_.size(), static_cast<std::size_t>(kMaxSampledTokens)) + 2;
+    for (auto* tokens : {&currentTokens_, &samplerInputTokens_}) tokens->reserve(capacity);
+    for (auto* probs : {&logProbs_, &samplerInputLogProbs_}) probs->reserve(capacity);
+    filters_ = decoder_.createLogitsFilters(options, promptLength_, *tokenizer_);
 
     // Saturating: a huge sampleLength must not wrap around into a negative bound.
     const std::int64_t bound =
-        options.sampleLength > std::numeric_limits<std::int64_t>::max() - promptLength
+        options.sampleLength > std::numeric_limits<std::int64_t>::max() - promptLength_
             ? std::numeric_limits<std::int64_t>::max()
-            : promptLength - 1 + options.sampleLength;
-    std::int64_t loopCount = std::min(bound, kMaxSampledTokens);
+            : promptLength_ - 1 + options.sampleLength;
+    stepCount_ = std::min(bound, kMaxSampledTokens);
     // Every step writes its cache slot and opens the next one: a model with a
     // shorter cache gets as many steps as it has slots to open.
-    if (const auto* inputs = dynamic_cast<const DecodingInputs*>(decoderInputs.get());
-        inputs && inputs->keyCache() && inputs->keyCache()->shape().size() == 4)
-        loopCount = std::min(loopCount, inputs->keyCache()->shape()[3] - 1);
-    loopCount = std::max<std::int64_t>(loopCount, 0);
-    Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) +
+    if (inputs_ && inputs_->keyCache() && inputs_->keyCache()->shape().size() == 4)
+        stepCount_ = std::min(stepCount_, inputs_->keyCache()->shape()[3] - 1);
+    stepCount_ = std::max<std::int64_t>(stepCount_, 0);
+    Logging::debug("Running main loop for a maximum of " + std::to_string(stepCount_) +
                    " iterations");
+    stopFlag_.emplace(*decoder_.earlyStopActor_, windowUUID_);
+    logSteps_ = debugLogging();
+}
 
-    const auto windowUUID = platform::Uuid::random();
-    StopFlagScope stopFlag(*earlyStopActor_, windowUUID);
-    const bool logSteps = debugLogging();
-    const auto tokenText = [&](std::int64_t token) {
-        return logSteps ? tokenizer->decode({token}) : std::string();
-    };
+bool TextDecoder::WindowDecoding::step(std::int64_t i) {
+    StageTimer loop(addingTo(totals_, &TranscriptionTimings::decodingLoop));
+    const bool isFirstToken = i == promptLength_ - 1;
+    if (i < promptLength_) forcePromptToken(i);
+    DecodingInputs& inputs = this->inputs();
+    setIfInside(*inputs.inputIds(), 0, static_cast<double>(nextToken_));
+    setIfInside(*inputs.cacheLength(), 0, static_cast<double>(i));
+    if (i <= 3) decoder_.debugCaches(inputs, i);
 
-    TranscriptionTimings totals;  // the run's sums; pipelineStart etc. keep their defaults
-    bool hasAlignment = false;
-    bool isFirstTokenLogProbTooLow = false;
-    double firstTokenTime = std::numeric_limits<double>::max();
+    std::shared_ptr<TextDecoderOutputType> keep;
+    const TextDecoderMLMultiArrayOutputType& output = predict(inputs, keep);
+    StageTimer nonPrediction(addingTo(totals_, &TranscriptionTimings::decodingNonPrediction));
+    auto logits = output.logits;
+    {
+        StageTimer filtering(addingTo(totals_, &TranscriptionTimings::decodingFiltering));
+        for (const auto& filter : filters_) logits = filter->filterLogits(logits, currentTokens_);
+    }
+    const Choice choice = sample(*logits);
+    if (logSteps_)
+        Logging::debug("Predicted next tokenIndex: " + std::to_string(i + 1) + ", token: " +
+                       std::to_string(choice.token) + ", text: " + tokenText(choice.token));
 
-    for (std::int64_t i = 0; i < loopCount; ++i) {
-        const auto stepStart = SteadyClock::now();
-        const bool isFirstToken = i == promptLength - 1;
-        if (i < promptLength) {
-            auto& promptToken = currentTokens[static_cast<std::size_t>(i)];
-            if (isFirstToken && promptToken >= special.timeTokenBegin &&
-                nextToken >= special.timeTokenBegin) {
-                promptToken = nextToken;
-                if (logSteps)
-                    Logging::debug("Skipping prompt tokenIndex: " + std::to_string(i) +
-                                   ", token: " + std::to_string(nextToken) +
-                                   ", text: " + tokenText(nextToken));
-            } else {
-                nextToken = promptToken;
-                if (logSteps)
-                    Logging::debug("Forcing prompt tokenIndex: " + std::to_string(i) + ", token: " +
-                                   std::to_string(nextToken) + ", text: " + tokenText(nextToken));
-            }
+    isFirstTokenLogProbTooLow_ = options_.firstTokenLogProbThreshold && isFirstToken &&
+                                 choice.logProb < *options_.firstTokenLogProbThreshold;
+    const bool ended = choice.completed && i >= promptLength_ - 1;
+    const bool full = static_cast<std::int64_t>(currentTokens_.size()) >= kMaxSampledTokens;
+    if (!isFirstTokenLogProbTooLow_ && !ended && !full) {
+        if (i >= promptLength_ - 1) {
+            currentTokens_.push_back(choice.token);
+            logProbs_.push_back(choice.logProb);
         }
-
-        auto* inputs = dynamic_cast<DecodingInputs*>(decoderInputs.get());
-        if (!inputs)
-            throw WhisperError::prepareDecoderInputsFailed(
-                "DecodingInputsType must be DecodingInputs");
-        setIfInside(*inputs->inputIds(), 0, static_cast<double>(nextToken));
-        setIfInside(*inputs->cacheLength(), 0, static_cast<double>(i));
-        if (i <= 3) debugCaches(*inputs, i);
-
-        const auto predictionStart = SteadyClock::now();
-        if (!encoderOutput)
-            throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-        const auto output = predictLogits(stepInput(*inputs, encoderOutput));
-        const auto* step = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(output.get());
-        if (!step || !step->logits || !step->cache || !step->cache->keyCache ||
-            !step->cache->valueCache)
-            throw WhisperError::decodingLogitsFailed("Unable to decode logits");
-        const double predictionTime = secondsSince(predictionStart);
-        const auto outputArrived = SteadyClock::now();
-
-        auto logits = step->logits;
-        for (const auto& filter : filters) logits = filter->filterLogits(logits, currentTokens);
-        const double filteringTime = secondsSince(outputArrived);
-
-        const auto samplingStart = SteadyClock::now();
-        // The sequences go through the sampler and come back one longer; the
-        // choice is taken off again until the stop tests have passed.
-        const std::size_t before = currentTokens.size();
-        samplerInputTokens.assign(currentTokens.begin(), currentTokens.end());
-        samplerInputLogProbs.assign(logProbs.begin(), logProbs.end());
-        SamplingResult sampled =
-            sampler.update(std::move(currentTokens), *logits, std::move(logProbs));
-        const double samplingTime = secondsSince(samplingStart);
-        // A sampler that could not choose ends the window as if it chose the end.
-        const bool choseOne =
-            sampled.tokens.size() == before + 1 && sampled.logProbs.size() == before + 1;
-        const std::int64_t chosen = choseOne ? sampled.tokens.back() : special.endToken;
-        const float chosenLogProb =
-            choseOne ? sampled.logProbs.back() : -std::numeric_limits<float>::infinity();
-        const bool completed = choseOne ? sampled.completed : true;
-        if (choseOne) {
-            currentTokens = std::move(sampled.tokens);
-            logProbs = std::move(sampled.logProbs);
-            currentTokens.pop_back();
-            logProbs.pop_back();
-        } else {
-            currentTokens = std::move(samplerInputTokens);
-            logProbs = std::move(samplerInputLogProbs);
-            samplerInputTokens = {};
-            samplerInputLogProbs = {};
-            samplerInputTokens.reserve(currentTokens.capacity());
-            samplerInputLogProbs.reserve(logProbs.capacity());
-        }
-        if (logSteps)
-            Logging::debug("Predicted next tokenIndex: " + std::to_string(i + 1) +
-                           ", token: " + std::to_string(chosen) + ", text: " + tokenText(chosen));
-
-        isFirstTokenLogProbTooLow = options.firstTokenLogProbThreshold && isFirstToken &&
-                                    chosenLogProb < *options.firstTokenLogProbThreshold;
-        const bool ended = completed && i >= promptLength - 1;
-        if (isFirstTokenLogProbTooLow || ended ||
-            static_cast<std::int64_t>(currentTokens.size()) >= kMaxSampledTokens) {
-            totals.decodingPredictions += predictionTime;
-            totals.decodingFiltering += filteringTime;
-            totals.decodingSampling += samplingTime;
-            totals.decodingNonPrediction += secondsSince(outputArrived);
-            totals.decodingLoop += secondsSince(stepStart);
-            totals.totalDecodingLoops += 1;
-            break;
-        }
-
-        if (i >= promptLength - 1) {
-            currentTokens.push_back(chosen);
-            logProbs.push_back(chosenLogProb);
-        }
-        nextToken = chosen;
-
-        const auto cacheStart = SteadyClock::now();
-        updateKVCache(*inputs->keyCache(), *step->cache->keyCache, *inputs->valueCache(),
-                      *step->cache->valueCache, i);
-        setIfInside(*inputs->decoderKeyPaddingMask(), i + 1, 0);
-        setIfInside(*inputs->kvCacheUpdateMask(), i, 0);
-        setIfInside(*inputs->kvCacheUpdateMask(), i + 1, 1);
-        if (step->cache->alignmentWeights) {
-            updateAlignmentWeights(*inputs->alignmentWeights(), *step->cache->alignmentWeights, i);
-            hasAlignment = true;
-        }
-        const double cacheTime = secondsSince(cacheStart);
-
-        if (callback) {
-            const auto textTokens = [&] {
-                if (!options.skipSpecialTokens) return currentTokens;
-                std::vector<std::int64_t> kept;
-                std::copy_if(currentTokens.begin(), currentTokens.end(), std::back_inserter(kept),
-                             [&](std::int64_t t) { return t < special.specialTokenBegin; });
-                return kept;
-            }();
-            TranscriptionTimings timings;
-            timings.firstTokenTime = firstTokenTime;
-            timings.decodingPredictions = totals.decodingPredictions + predictionTime;
-            timings.decodingFiltering = totals.decodingFiltering + filteringTime;
-            timings.decodingSampling = totals.decodingSampling + samplingTime;
-            timings.decodingKvCaching = totals.decodingKvCaching + cacheTime;
-            timings.totalKVUpdateRuns = totals.totalKVUpdateRuns + 1;
-            timings.decodingLoop = totals.decodingLoop;
-            timings.decodingNonPrediction = totals.decodingNonPrediction;
-            timings.totalDecodingLoops = totals.totalDecodingLoops;
-            const float sum = std::accumulate(logProbs.begin(), logProbs.end(), 0.0f);
-            TranscriptionProgress progress(timings, tokenizer->decode(textTokens), currentTokens,
-                                           std::nullopt, sum / static_cast<float>(logProbs.size()),
-                                           TextUtilities::compressionRatio(currentTokens), 0);
-            const bool promptStep = i < promptLength - 1;
-            progressExecutor_->post([callback, progress = std::move(progress), promptStep,
-                                     actor = earlyStopActor_, windowUUID] {
-                const auto verdict = callback(progress);
-                if (verdict == false && !promptStep) {
-                    Logging::debug("Early stopping");
-                    // A run that has already ended keeps no flag to set.
-                    actor->setIfPresent(true, windowUUID);
-                }
-            });
-        }
-
-        const double nonPredictionTime = secondsSince(outputArrived);
-        const double loopTime = secondsSince(stepStart);
+        nextToken_ = choice.token;
+        updateCaches(inputs, output, i);
+        if (callback_) reportProgress(i);
         if (i == 0) {
-            if (logSteps)
+            if (logSteps_)
                 Logging::debug("Found first token at: " + platform::formatISO8601Milliseconds(
                                                               platform::Clock::system().now()));
-            firstTokenTime = absoluteTimeNow();
+            totals_.firstTokenTime = absoluteTimeNow();
         }
-        totals.decodingPredictions += predictionTime;
-        totals.decodingFiltering += filteringTime;
-        totals.decodingSampling += samplingTime;
-        totals.decodingKvCaching += cacheTime;
-        totals.decodingNonPrediction += nonPredictionTime;
-        totals.decodingLoop += loopTime;
-        totals.totalDecodingLoops += 1;
-        totals.totalKVUpdateRuns += 1;
-        if (earlyStopActor_->get(windowUUID)) break;
     }
+    nonPrediction.stop();
+    loop.stop();
+    totals_.totalDecodingLoops += 1;
+    if (isFirstTokenLogProbTooLow_ || ended || full) return false;
+    return !decoder_.earlyStopActor_->get(windowUUID_);
+}
 
-    if (!stopFlag.release())
-        Logging::error("Early stop flag not found for window: " + windowUUID.string());
+void TextDecoder::WindowDecoding::forcePromptToken(std::int64_t i) {
+    auto& promptToken = currentTokens_[static_cast<std::size_t>(i)];
+    if (i == promptLength_ - 1 && promptToken >= special_->timeTokenBegin &&
+        nextToken_ >= special_->timeTokenBegin) {
+        promptToken = nextToken_;
+        if (logSteps_)
+            Logging::debug("Skipping prompt tokenIndex: " + std::to_string(i) + ", token: " +
+                           std::to_string(nextToken_) + ", text: " + tokenText(nextToken_));
+    } else {
+        nextToken_ = promptToken;
+        if (logSteps_)
+            Logging::debug("Forcing prompt tokenIndex: " + std::to_string(i) + ", token: " +
+                           std::to_string(nextToken_) + ", text: " + tokenText(nextToken_));
+    }
+}
 
-    std::optional<DecodingCache> cache;
-    if (const auto* inputs = dynamic_cast<const DecodingInputs*>(decoderInputs.get()))
-        cache = DecodingCache{inputs->keyCache(), inputs->valueCache(),
-                              hasAlignment ? inputs->alignmentWeights() : nullptr};
+DecodingInputs& TextDecoder::WindowDecoding::inputs() const {
+    if (!inputs_)
+        throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
+    return *inputs_;
+}
 
-    const SamplingResult finalized = sampler.finalize(currentTokens, logProbs);
+const TextDecoderMLMultiArrayOutputType& TextDecoder::WindowDecoding::predict(
+    DecodingInputs& inputs, std::shared_ptr<TextDecoderOutputType>& keep) {
+    StageTimer prediction(addingTo(totals_, &TranscriptionTimings::decodingPredictions));
+    if (!encoderOutput_)
+        throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+    keep = decoder_.predictLogits(stepInput(inputs, encoderOutput_));
+    const auto* output = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(keep.get());
+    if (!output || !output->logits || !output->cache || !output->cache->keyCache ||
+        !output->cache->valueCache)
+        throw WhisperError::decodingLogitsFailed("Unable to decode logits");
+    return *output;
+}
+
+// The sequences go through the sampler and come back one longer; the choice
+// is taken off again until the stop tests have passed. A sampler that could
+// not choose ends the window as if it chose the end.
+TextDecoder::WindowDecoding::Choice TextDecoder::WindowDecoding::sample(
+    const MLMultiArray& logits) {
+    const std::size_t before = currentTokens_.size();
+    samplerInputTokens_.assign(currentTokens_.begin(), currentTokens_.end());
+    samplerInputLogProbs_.assign(logProbs_.begin(), logProbs_.end());
+    SamplingResult sampled = [&] {
+        StageTimer sampling(addingTo(totals_, &TranscriptionTimings::decodingSampling));
+        return sampler_.update(std::move(currentTokens_), logits, std::move(logProbs_));
+    }();
+    const bool choseOne =
+        sampled.tokens.size() == before + 1 && sampled.logProbs.size() == before + 1;
+    if (!choseOne) {
+        currentTokens_ = std::move(samplerInputTokens_);
+        logProbs_ = std::move(samplerInputLogProbs_);
+        samplerInputTokens_ = {};
+        samplerInputLogProbs_ = {};
+        samplerInputTokens_.reserve(currentTokens_.capacity());
+        samplerInputLogProbs_.reserve(logProbs_.capacity());
+        return {special_->endToken, -std::numeric_limits<float>::infinity(), true};
+    }
+    const Choice choice{sampled.tokens.back(), sampled.logProbs.back(), sampled.completed};
+    currentTokens_ = std::move(sampled.tokens);
+    logProbs_ = std::move(sampled.logProbs);
+    currentTokens_.pop_back();
+    logProbs_.pop_back();
+    return choice;
+}
+
+void TextDecoder::WindowDecoding::updateCaches(DecodingInputs& inputs,
+                                               const TextDecoderMLMultiArrayOutputType& output,
+                                               std::int64_t i) {
+    StageTimer caching(addingTo(totals_, &TranscriptionTimings::decodingKvCaching,
+                                &TranscriptionTimings::totalKVUpdateRuns));
+    updateKVCache(*inputs.keyCache(), *output.cache->keyCache, *inputs.valueCache(),
+                  *output.cache->valueCache, i);
+    setIfInside(*inputs.decoderKeyPaddingMask(), i + 1, 0);
+    setIfInside(*inputs.kvCacheUpdateMask(), i, 0);
+    setIfInside(*inputs.kvCacheUpdateMask(), i + 1, 1);
+    if (output.cache->alignmentWeights) {
+        updateAlignmentWeights(*inputs.alignmentWeights(), *output.cache->alignmentWeights, i);
+        hasAlignment_ = true;
+    }
+}
+
+// The progress so far goes to the callback on the decoder's progress thread;
+// its timings hold this step's model and cache times but not yet its loop.
+void TextDecoder::WindowDecoding::reportProgress(std::int64_t i) {
+    std::vector<std::int64_t> textTokens = currentTokens_;
+    if (options_.skipSpecialTokens)
+        std::erase_if(textTokens, [&](std::int64_t t) { return t >= special_->specialTokenBegin; });
+    const float sum = std::accumulate(logProbs_.begin(), logProbs_.end(), 0.0f);
+    TranscriptionProgress progress(totals_, tokenizer_->decode(textTokens), currentTokens_,
+                                   std::nullopt, sum / static_cast<float>(logProbs_.size()),
+                                   TextUtilities::compressionRatio(currentTokens_), 0);
+    const bool promptStep = i < promptLength_ - 1;
+    decoder_.progressExecutor_->post([callback = callback_, progress = std::move(progress),
+                                      promptStep, actor = decoder_.earlyStopActor_,
+                                      windowUUID = windowUUID_] {
+        const auto verdict = callback(progress);
+        if (verdict == false && !promptStep) {
+            Logging::debug("Early stopping");
+            // A run that has already ended keeps no flag to set.
+            actor->setIfPresent(true, windowUUID);
+        }
+    });
+}
+
+DecodingResult TextDecoder::WindowDecoding::finish() {
+    if (!stopFlag_->release())
+        Logging::error("Early stop flag not found for window: " + windowUUID_.string());
+
+    const SamplingResult finalized = sampler_.finalize(currentTokens_, logProbs_);
     const auto& allTokens = finalized.tokens;
     const auto firstOf = [&](std::int64_t token, std::size_t from) {
         return static_cast<std::size_t>(
@@ -646,67 +682,71 @@ DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
                       token) -
             allTokens.begin());
     };
-    std::size_t start = firstOf(special.startOfTranscriptToken, 0);
+    std::size_t start = firstOf(special_->startOfTranscriptToken, 0);
     if (start == allTokens.size()) start = 0;
     // The end of text is looked for from the start of transcript on; a list
     // without one is kept to its end.
-    const std::size_t endIndex = firstOf(special.endToken, start);
-    const std::size_t stop = std::min(endIndex + 1, allTokens.size());
-    const std::vector<std::int64_t> tokens(allTokens.begin() + static_cast<std::ptrdiff_t>(start),
-                                           allTokens.begin() + static_cast<std::ptrdiff_t>(stop));
-    std::vector<float> keptLogProbs;
-    for (std::size_t k = start; k < stop; ++k)
-        keptLogProbs.push_back(k < finalized.logProbs.size() ? finalized.logProbs[k] : 0.0f);
+    const std::size_t stop = std::min(firstOf(special_->endToken, start) + 1, allTokens.size());
 
     DecodingResult result;
-    result.avgLogProb = keptLogProbs.empty()
-                            ? 0.0f
-                            : std::accumulate(keptLogProbs.begin(), keptLogProbs.end(), 0.0f) /
-                                  static_cast<float>(keptLogProbs.size());
-    for (std::size_t k = 0; k < tokens.size(); ++k)
-        result.tokenLogProbs.push_back({{tokens[k], keptLogProbs[k]}});
-    std::vector<std::int64_t> textTokens;
-    std::copy_if(tokens.begin(), tokens.end(), std::back_inserter(textTokens),
-                 [&](std::int64_t t) { return t < special.specialTokenBegin; });
+    result.tokens.assign(allTokens.begin() + static_cast<std::ptrdiff_t>(start),
+                         allTokens.begin() + static_cast<std::ptrdiff_t>(stop));
+    std::vector<float> logProbs;
+    for (std::size_t k = start; k < stop; ++k)
+        logProbs.push_back(k < finalized.logProbs.size() ? finalized.logProbs[k] : 0.0f);
+    result.avgLogProb = logProbs.empty() ? 0.0f
+                                         : std::accumulate(logProbs.begin(), logProbs.end(), 0.0f) /
+                                               static_cast<float>(logProbs.size());
+    for (std::size_t k = 0; k < result.tokens.size(); ++k)
+        result.tokenLogProbs.push_back({{result.tokens[k], logProbs[k]}});
+    std::vector<std::int64_t> textTokens = result.tokens;
+    std::erase_if(textTokens, [&](std::int64_t t) { return t >= special_->specialTokenBegin; });
     result.compressionRatio = TextUtilities::compressionRatio(textTokens);
-    if (const auto* greedy = dynamic_cast<const GreedyTokenSampler*>(&sampler))
+    if (const auto* greedy = dynamic_cast<const GreedyTokenSampler*>(&sampler_))
         result.temperature = vortil::rounded(static_cast<float>(greedy->temperature), 3);
     else
-        result.temperature = options.temperature;
-
-    if (options.language) {
-        result.language = *options.language;
-        result.languageProbs = {{*options.language, 0.0f}};
-    } else {
-        result.language = "en";
-        result.languageProbs = {{"en", 0.0f}};
-        const auto& languageTokens = tokenizer->allLanguageTokens();
-        for (std::size_t k = 0; k < tokens.size(); ++k)
-            if (languageTokens.contains(tokens[k])) {
-                result.language = trimmedSpecialCharacters(tokenizer->decode({tokens[k]}));
-                result.languageProbs = {{result.language, keptLogProbs[k]}};
-                break;
-            }
-    }
-    result.text = tokenizer->decode(tokens);
+        result.temperature = options_.temperature;
+    setLanguage(result, logProbs);
+    result.text = tokenizer_->decode(result.tokens);
     Logging::debug("Completed window: " + result.text);
     result.noSpeechProb = 0.0f;
-    result.fallback = DecodingFallback::fromOptions(options, isFirstTokenLogProbTooLow, 0.0f,
+    result.fallback = DecodingFallback::fromOptions(options_, isFirstTokenLogProbTooLow_, 0.0f,
                                                     result.compressionRatio, result.avgLogProb);
-    result.tokens = tokens;
-    result.cache = std::move(cache);
-    TranscriptionTimings timings;
-    timings.firstTokenTime = firstTokenTime;
-    timings.decodingLoop = totals.decodingLoop;
-    timings.decodingPredictions = totals.decodingPredictions;
-    timings.decodingFiltering = totals.decodingFiltering;
-    timings.decodingSampling = totals.decodingSampling;
-    timings.decodingKvCaching = totals.decodingKvCaching;
-    timings.decodingNonPrediction = totals.decodingNonPrediction;
-    timings.totalDecodingLoops = totals.totalDecodingLoops;
-    timings.totalKVUpdateRuns = totals.totalKVUpdateRuns;
-    result.timings = timings;
+    if (inputs_)
+        result.cache = DecodingCache{inputs_->keyCache(), inputs_->valueCache(),
+                                     hasAlignment_ ? inputs_->alignmentWeights() : nullptr};
+    result.timings = totals_;
     return result;
+}
+
+// The language asked for, else the first language token of the window, else English.
+void TextDecoder::WindowDecoding::setLanguage(DecodingResult& result,
+                                              const std::vector<float>& logProbs) const {
+    if (options_.language) {
+        result.language = *options_.language;
+        result.languageProbs = {{*options_.language, 0.0f}};
+        return;
+    }
+    result.language = "en";
+    result.languageProbs = {{"en", 0.0f}};
+    const auto& languageTokens = tokenizer_->allLanguageTokens();
+    for (std::size_t k = 0; k < result.tokens.size(); ++k)
+        if (languageTokens.contains(result.tokens[k])) {
+            result.language =
+                trimmingSpecialTokenCharacters(tokenizer_->decode({result.tokens[k]}));
+            result.languageProbs = {{result.language, logProbs[k]}};
+            return;
+        }
+}
+
+DecodingResult TextDecoder::decodeText(const Array& encoderOutput,
+                                       const std::shared_ptr<DecodingInputsType>& decoderInputs,
+                                       TokenSampling& sampler, const DecodingOptions& options,
+                                       const TranscriptionCallback& callback) {
+    WindowDecoding window(*this, encoderOutput, decoderInputs, sampler, options, callback);
+    for (std::int64_t i = 0; i < window.stepCount(); ++i)
+        if (!window.step(i)) break;
+    return window.finish();
 }
 
 void TextDecoder::drainProgressCallbacks() {

@@ -99,6 +99,8 @@ class TextDecoder : public TextDecoding, public WhisperMLModel {
     void drainProgressCallbacks();
 
   private:
+    class WindowDecoding;
+
     struct Settings {
         std::shared_ptr<WhisperTokenizer> tokenizer;
         bool isModelMultilingual = false;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "auralith/core/Constants.hpp"
+#include "auralith/core/StageTimer.hpp"
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/text/GreedyTokenSampler.hpp"
 #include "auralith/utilities/AbsoluteTime.hpp"
@@ -138,223 +139,278 @@ std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(
     return originalSegments;
 }
 
-std::shared_ptr<TranscriptionResult> TranscribeTask::run(
-    const std::vector<float>& audioArray, std::optional<DecodingOptions> decodeOptions,
-    TranscriptionCallback callback) {
-    const SignpostScope signpost("TranscribeAudio");
-    modifyTimings([](TranscriptionTimings& t) {
+// One call of run(): the constructor prepares it (options, decoder inputs,
+// the clips of audio to decode), transcribeClip() goes window by window
+// through one clip, finish() builds the result.
+class TranscribeTask::Run {
+  public:
+    Run(TranscribeTask& task, const std::vector<float>& audio,
+        const std::optional<DecodingOptions>& decodeOptions, TranscriptionCallback callback);
+
+    const std::vector<std::pair<std::int64_t, std::int64_t>>& seekClips() const {
+        return seekClips_;
+    }
+    void transcribeClip(std::int64_t clipStart, std::int64_t clipEnd);
+    std::shared_ptr<TranscriptionResult> finish();
+
+  private:
+    struct Window {
+        std::int64_t seek;
+        std::int64_t size;
+        std::int64_t length;  // the model's window, which the samples are padded to
+    };
+
+    // Decodes the window and gives the seek of the next one, with whether
+    // the window's segments were kept.
+    std::pair<std::int64_t, bool> transcribeWindow(const Window& window);
+    std::shared_ptr<AudioEncoderOutputType> encode(const Window& window);
+    // Word timings for the window's segments, and the seek they move to.
+    std::int64_t addWordTimestamps(const DecodingResult& result, const Window& window,
+                                   std::optional<std::vector<TranscriptionSegment>>& segments,
+                                   std::int64_t newSeek);
+    // Times a stage into the task's record: its seconds and one run.
+    auto stage(TimingsField duration, TimingsField runs) {
+        return StageTimer([this, duration, runs](double seconds) {
+            task_.modifyTimings([&](TranscriptionTimings& t) {
+                t.*duration += seconds;
+                t.*runs += 1;
+            });
+        });
+    }
+
+    TranscribeTask& task_;
+    const std::vector<float>& audio_;
+    const std::int64_t sampleCount_;
+    DecodingOptions options_;
+    TranscriptionCallback callback_;
+    std::shared_ptr<WhisperTokenizer> tokenizer_;
+    std::shared_ptr<DecodingInputsType> decoderInputs_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> seekClips_;
+    std::optional<std::string> detectedLanguage_;
+    std::vector<std::int64_t> allTokens_;
+    std::vector<TranscriptionSegment> allSegments_;
+    SteadyClock::time_point loopStart_;
+};
+
+TranscribeTask::Run::Run(TranscribeTask& task, const std::vector<float>& audio,
+                         const std::optional<DecodingOptions>& decodeOptions,
+                         TranscriptionCallback callback)
+    : task_(task),
+      audio_(audio),
+      sampleCount_(static_cast<std::int64_t>(audio.size())),
+      options_(decodeOptions.value_or(DecodingOptions::defaultSet())),
+      callback_(std::move(callback)),
+      tokenizer_(task.tokenizer()) {
+    task_.modifyTimings([](TranscriptionTimings& t) {
         t.pipelineStart = std::min(t.pipelineStart, absoluteTimeNow());
     });
     Logging::debug("Starting pipeline at: " +
                    platform::formatISO8601Milliseconds(platform::Clock::system().now()));
-
-    DecodingOptions options = decodeOptions.value_or(DecodingOptions::defaultSet());
-    options.verbose = Logging::isLoggingEnabled();
-    std::optional<std::string> detectedLanguage;
-    const auto sampleCount = static_cast<std::int64_t>(audioArray.size());
+    options_.verbose = Logging::isLoggingEnabled();
     const double firstClip = decodeOptions && !decodeOptions->clipTimestamps.empty()
                                  ? decodeOptions->clipTimestamps[0]
                                  : 0.0;
-    modifyTimings([&](TranscriptionTimings& t) {
-        t.inputAudioSeconds = static_cast<double>(sampleCount) / sampleRate - firstClip;
+    task_.modifyTimings([&](TranscriptionTimings& t) {
+        t.inputAudioSeconds = static_cast<double>(sampleCount_) / sampleRate - firstClip;
     });
 
-    std::vector<std::int64_t> allTokens;
-    std::vector<TranscriptionSegment> allSegments;
-    // Adds the time since `start` to a stage's duration and one to its runs.
-    const auto addRun = [this](SteadyClock::time_point start,
-                               double TranscriptionTimings::*duration,
-                               double TranscriptionTimings::*runs) {
-        const double seconds = secondsSince(start);
-        modifyTimings([&](TranscriptionTimings& t) {
-            t.*duration += seconds;
-            t.*runs += 1;
-        });
-    };
-    const auto tokenizer = this->tokenizer();
-    const SpecialTokens& special = tokenizer->specialTokens();
-
     const auto initStart = SteadyClock::now();
-    auto decoderInputs = textDecoder_->prepareDecoderInputs({special.startOfTranscriptToken});
+    decoderInputs_ = task_.textDecoder_->prepareDecoderInputs(
+        {tokenizer_->specialTokens().startOfTranscriptToken});
     const double initTime = secondsSince(initStart);
-    modifyTimings([&](TranscriptionTimings& t) { t.decodingInit = initTime; });
+    task_.modifyTimings([&](TranscriptionTimings& t) { t.decodingInit = initTime; });
     Logging::debug("Decoder init time: " + platform::numberText(initTime));
-    if (options.usePrefillPrompt)
-        decoderInputs = textDecoder_->prefillDecoderInputs(decoderInputs, options);
-    Logging::debug("Prefill prompt: " + promptText(decoderInputs->initialPrompt(), *tokenizer));
+    if (options_.usePrefillPrompt)
+        decoderInputs_ = task_.textDecoder_->prefillDecoderInputs(decoderInputs_, options_);
+    Logging::debug("Prefill prompt: " + promptText(decoderInputs_->initialPrompt(), *tokenizer_));
 
     // Clips are kept inside the audio: a clip reaching past it would give
     // windows of no samples that never move on.
-    std::vector<std::pair<std::int64_t, std::int64_t>> seekClips;
-    for (auto [start, end] : options.prepareSeekClips(sampleCount)) {
-        start = std::clamp<std::int64_t>(start, 0, sampleCount);
-        end = std::clamp<std::int64_t>(end, 0, sampleCount);
-        if (end > start) seekClips.emplace_back(start, end);
+    for (auto [start, end] : options_.prepareSeekClips(sampleCount_)) {
+        start = std::clamp<std::int64_t>(start, 0, sampleCount_);
+        end = std::clamp<std::int64_t>(end, 0, sampleCount_);
+        if (end > start) seekClips_.emplace_back(start, end);
     }
-    {
-        std::string text = "[";
-        for (std::size_t i = 0; i < seekClips.size(); ++i)
-            text += (i > 0 ? ", " : "") + std::string("(start: ") +
-                    std::to_string(seekClips[i].first) +
-                    ", end: " + std::to_string(seekClips[i].second) + ")";
-        Logging::debug("Decoding seek clips: " + text + "]");
-    }
-
+    std::string text = "[";
     std::int64_t total = 0;
-    for (const auto& [start, end] : seekClips) total += end - start;
-    progress_->setTotalUnitCount(total);
-    const auto loopStart = SteadyClock::now();
-
-    for (const auto& [clipStart, clipEnd] : seekClips) {
-        const std::int64_t completedAtClipStart = progress_->completedUnitCount();
-        const std::int64_t windowLength =
-            featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
-        // A negative clip time would let windows start at the clip's end, with
-        // no samples left to decode.
-        const std::int64_t clipTime = std::max<std::int64_t>(
-            0, truncatedToInt64(options.windowClipTime * static_cast<float>(sampleRate)));
-        const std::int64_t endLimit = clipEnd - clipTime;
-        std::int64_t seek = clipStart;
-
-        while (seek < endLimit) {
-            // A window length of 0 or less finds no audio window below.
-            const std::int64_t segmentSize = std::max<std::int64_t>(
-                0, std::min({clipEnd - seek, sampleCount - seek, windowLength}));
-            const float seekSeconds = static_cast<float>(seek) / sampleRate;
-            const float windowEndSeconds = static_cast<float>(seek + segmentSize) / sampleRate;
-            Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" +
-                           formatted("%.2f", seekSeconds) + "s)");
-            Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
-                           formatted("%.2f", windowEndSeconds - seekSeconds) + "s)");
-
-            const auto windowStart = SteadyClock::now();
-            std::shared_ptr<AudioProcessorOutputType> audioWindow;
-            if (seek == 0 && segmentSize == sampleCount) {
-                audioWindow = audioProcessor_->padOrTrim(audioArray, 0, windowLength);
-            } else {
-                const std::vector<float> samples(audioArray.begin() + seek,
-                                                 audioArray.begin() + seek + segmentSize);
-                audioWindow = audioProcessor_->padOrTrim(samples, 0, windowLength);
-            }
-            if (!audioWindow) throw WhisperError::transcriptionFailed("Audio samples are nil");
-            windowPreprocess(audioWindow, seek, segmentSize);
-            addRun(windowStart, &TranscriptionTimings::audioProcessing,
-                   &TranscriptionTimings::totalAudioProcessingRuns);
-
-            platform::TaskCancellation::checkCancellation();
-            const auto melStart = SteadyClock::now();
-            const auto melOutput = featureExtractor_->logMelSpectrogram(audioWindow);
-            if (!melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
-            addRun(melStart, &TranscriptionTimings::logmels,
-                   &TranscriptionTimings::totalLogmelRuns);
-
-            platform::TaskCancellation::checkCancellation();
-            const auto encoderStart = SteadyClock::now();
-            const auto encoderOutput = audioEncoder_->encodeFeatures(melOutput);
-            if (!encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
-            addRun(encoderStart, &TranscriptionTimings::encoding,
-                   &TranscriptionTimings::totalEncodingRuns);
-
-            Logging::info("Decoding " + formatted("%.2f", seekSeconds) + "s - " +
-                          formatted("%.2f", windowEndSeconds) + "s");
-
-            const auto before = timings();
-            const std::int64_t windowId =
-                truncatedToInt64(before.totalDecodingWindows - before.totalDecodingFallbacks);
-            const TranscriptionCallback windowCallback =
-                [callback, windowId](const TranscriptionProgress& progress) -> std::optional<bool> {
-                if (!callback) return std::nullopt;
-                TranscriptionProgress copy = progress;
-                copy.windowId = windowId;
-                return callback(copy);
-            };
-
-            platform::TaskCancellation::checkCancellation();
-            const DecodingResult result = decodeWithFallback(encoderOutput, options, decoderInputs,
-                                                             detectedLanguage, windowCallback);
-
-            const auto windowingStart = SteadyClock::now();
-            auto [seekerSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
-                result, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize,
-                sampleRate, special.timeTokenBegin, special.specialTokenBegin, *tokenizer);
-            std::int64_t newSeek = std::max(seekerSeek, seek);
-
-            if (options.wordTimestamps && result.cache && result.cache->alignmentWeights) {
-                const auto wordStart = SteadyClock::now();
-                auto withWords = segmentSeeker_->addWordTimestamps(
-                    segments.value_or(std::vector<TranscriptionSegment>{}),
-                    *result.cache->alignmentWeights, *tokenizer, seek, segmentSize,
-                    Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
-                    static_cast<float>(static_cast<double>(seek) / sampleRate), options, timings());
-                addRun(wordStart, &TranscriptionTimings::decodingWordTimestamps,
-                       &TranscriptionTimings::totalTimestampAlignmentRuns);
-                if (withWords)
-                    std::erase_if(*withWords,
-                                  [](const TranscriptionSegment& s) { return !(s.start < s.end); });
-                segments = std::move(withWords);
-                if (segments && !segments->empty())
-                    newSeek = std::max(newSeek, truncatedToInt64(segments->back().end *
-                                                                 static_cast<float>(sampleRate)));
-                if (options.verbose && segments) {
-                    Logging::debug("Word timestamps:");
-                    for (const auto& segment : *segments)
-                        for (const auto& word : segment.words.value_or(std::vector<WordTiming>{}))
-                            Logging::debug("[" + formatted("%.3g", word.start) + " -> " +
-                                           formatted("%.3g", word.end) +
-                                           "] prob: " + platform::numberText(word.probability) +
-                                           ", word: " + word.word);
-                }
-            }
-            if (options.maxWindowSeek && *options.maxWindowSeek > 0)
-                newSeek = seek + std::min(newSeek - seek, *options.maxWindowSeek);
-            // The loop ends only when the seek reaches the clip's end: a
-            // window that did not move it (a model answering "<|0.00|>" to
-            // silence, a seeker of our own) is passed over whole instead of
-            // being decoded again forever.
-            if (newSeek <= seek) {
-                Logging::error("Window at seek " + std::to_string(seek) +
-                               " did not advance; moving on by its " + std::to_string(segmentSize) +
-                               " samples");
-                newSeek = seek + std::max<std::int64_t>(segmentSize, 1);
-            }
-
-            if (!segments) {
-                // The next window must start from a clean decoder state even
-                // though nothing of this one is kept.
-                decoderInputs->reset(Constants::maxTokenContext);
-                seek = newSeek;
-                continue;
-            }
-
-            auto windowSegments = windowPostProcess(seek, segmentSize, std::move(*segments));
-            if (options.verbose) {
-                Logging::debug("Segments for window:");
-                for (const auto& segment : windowSegments)
-                    Logging::debug("[" + formatted("%.2f", segment.start) + " --> " +
-                                   formatted("%.2f", segment.end) + "] " + segment.text);
-            }
-            if (const auto discovered = segmentDiscoveryCallback()) discovered(windowSegments);
-            for (auto& segment : windowSegments) {
-                allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
-                allSegments.push_back(std::move(segment));
-            }
-            addRun(windowingStart, &TranscriptionTimings::decodingWindowing,
-                   &TranscriptionTimings::totalDecodingWindows);
-            decoderInputs->reset(Constants::maxTokenContext);
-            progress_->setCompletedUnitCount(completedAtClipStart + std::min(clipEnd, newSeek) -
-                                             clipStart);
-            seek = newSeek;
-        }
+    for (std::size_t i = 0; i < seekClips_.size(); ++i) {
+        const auto [start, end] = seekClips_[i];
+        text += (i > 0 ? ", " : "") + std::string("(start: ") + std::to_string(start) +
+                ", end: " + std::to_string(end) + ")";
+        total += end - start;
     }
+    Logging::debug("Decoding seek clips: " + text + "]");
+    task_.progress_->setTotalUnitCount(total);
+    loopStart_ = SteadyClock::now();
+}
 
-    progress_->setCompletedUnitCount(progress_->totalUnitCount());
-    const double loopTime = secondsSince(loopStart);
-    modifyTimings([&](TranscriptionTimings& t) {
+void TranscribeTask::Run::transcribeClip(std::int64_t clipStart, std::int64_t clipEnd) {
+    const std::int64_t completedAtClipStart = task_.progress_->completedUnitCount();
+    const std::int64_t windowLength =
+        task_.featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
+    // A negative clip time would let windows start at the clip's end, with
+    // no samples left to decode.
+    const std::int64_t clipTime = std::max<std::int64_t>(
+        0, truncatedToInt64(options_.windowClipTime * static_cast<float>(sampleRate)));
+    for (std::int64_t seek = clipStart; seek < clipEnd - clipTime;) {
+        // A window length of 0 or less finds no audio window.
+        const std::int64_t size = std::max<std::int64_t>(
+            0, std::min({clipEnd - seek, sampleCount_ - seek, windowLength}));
+        const auto [newSeek, kept] = transcribeWindow({seek, size, windowLength});
+        if (kept)
+            task_.progress_->setCompletedUnitCount(completedAtClipStart +
+                                                   std::min(clipEnd, newSeek) - clipStart);
+        seek = newSeek;
+    }
+}
+
+std::pair<std::int64_t, bool> TranscribeTask::Run::transcribeWindow(const Window& window) {
+    const std::int64_t seek = window.seek;
+    const float seekSeconds = static_cast<float>(seek) / sampleRate;
+    const float windowEndSeconds = static_cast<float>(seek + window.size) / sampleRate;
+    Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" +
+                   formatted("%.2f", seekSeconds) + "s)");
+    Logging::debug("Decoding Window Size: " + std::to_string(window.size) + " (" +
+                   formatted("%.2f", windowEndSeconds - seekSeconds) + "s)");
+    const auto encoderOutput = encode(window);
+    Logging::info("Decoding " + formatted("%.2f", seekSeconds) + "s - " +
+                  formatted("%.2f", windowEndSeconds) + "s");
+
+    const auto before = task_.timings();
+    const std::int64_t windowId =
+        truncatedToInt64(before.totalDecodingWindows - before.totalDecodingFallbacks);
+    const TranscriptionCallback windowCallback =
+        [callback = callback_,
+         windowId](const TranscriptionProgress& progress) -> std::optional<bool> {
+        if (!callback) return std::nullopt;
+        TranscriptionProgress copy = progress;
+        copy.windowId = windowId;
+        return callback(copy);
+    };
+    platform::TaskCancellation::checkCancellation();
+    const DecodingResult result = task_.decodeWithFallback(encoderOutput, options_, decoderInputs_,
+                                                           detectedLanguage_, windowCallback);
+
+    auto windowing = stage(&TranscriptionTimings::decodingWindowing,
+                           &TranscriptionTimings::totalDecodingWindows);
+    const SpecialTokens& special = tokenizer_->specialTokens();
+    auto [seekerSeek, segments] = task_.segmentSeeker_->findSeekPointAndSegments(
+        result, options_, static_cast<std::int64_t>(allSegments_.size()), seek, window.size,
+        sampleRate, special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
+    std::int64_t newSeek = std::max(seekerSeek, seek);
+    if (options_.wordTimestamps && result.cache && result.cache->alignmentWeights)
+        newSeek = addWordTimestamps(result, window, segments, newSeek);
+    if (options_.maxWindowSeek && *options_.maxWindowSeek > 0)
+        newSeek = seek + std::min(newSeek - seek, *options_.maxWindowSeek);
+    // The loop ends only when the seek reaches the clip's end: a window that
+    // did not move it (a model answering "<|0.00|>" to silence, a seeker of
+    // our own) is passed over whole instead of being decoded again forever.
+    if (newSeek <= seek) {
+        Logging::error("Window at seek " + std::to_string(seek) +
+                       " did not advance; moving on by its " + std::to_string(window.size) +
+                       " samples");
+        newSeek = seek + std::max<std::int64_t>(window.size, 1);
+    }
+    // The next window starts from a clean decoder state, kept or not.
+    if (!segments) {
+        windowing.discard();
+        decoderInputs_->reset(Constants::maxTokenContext);
+        return {newSeek, false};
+    }
+    auto windowSegments = task_.windowPostProcess(seek, window.size, std::move(*segments));
+    if (options_.verbose) {
+        Logging::debug("Segments for window:");
+        for (const auto& segment : windowSegments)
+            Logging::debug("[" + formatted("%.2f", segment.start) + " --> " +
+                           formatted("%.2f", segment.end) + "] " + segment.text);
+    }
+    if (const auto discovered = task_.segmentDiscoveryCallback()) discovered(windowSegments);
+    for (auto& segment : windowSegments) {
+        allTokens_.insert(allTokens_.end(), segment.tokens.begin(), segment.tokens.end());
+        allSegments_.push_back(std::move(segment));
+    }
+    windowing.stop();
+    decoderInputs_->reset(Constants::maxTokenContext);
+    return {newSeek, true};
+}
+
+std::shared_ptr<AudioEncoderOutputType> TranscribeTask::Run::encode(const Window& window) {
+    std::shared_ptr<AudioProcessorOutputType> audioWindow;
+    {
+        auto processing = stage(&TranscriptionTimings::audioProcessing,
+                                &TranscriptionTimings::totalAudioProcessingRuns);
+        if (window.seek == 0 && window.size == sampleCount_) {
+            audioWindow = task_.audioProcessor_->padOrTrim(audio_, 0, window.length);
+        } else {
+            const std::vector<float> samples(audio_.begin() + window.seek,
+                                             audio_.begin() + window.seek + window.size);
+            audioWindow = task_.audioProcessor_->padOrTrim(samples, 0, window.length);
+        }
+        if (!audioWindow) throw WhisperError::transcriptionFailed("Audio samples are nil");
+        task_.windowPreprocess(audioWindow, window.seek, window.size);
+    }
+    platform::TaskCancellation::checkCancellation();
+    std::shared_ptr<FeatureExtractorOutputType> melOutput;
+    {
+        auto mel = stage(&TranscriptionTimings::logmels, &TranscriptionTimings::totalLogmelRuns);
+        melOutput = task_.featureExtractor_->logMelSpectrogram(audioWindow);
+        if (!melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
+    }
+    platform::TaskCancellation::checkCancellation();
+    auto encoding =
+        stage(&TranscriptionTimings::encoding, &TranscriptionTimings::totalEncodingRuns);
+    auto encoderOutput = task_.audioEncoder_->encodeFeatures(melOutput);
+    if (!encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
+    return encoderOutput;
+}
+
+std::int64_t TranscribeTask::Run::addWordTimestamps(
+    const DecodingResult& result, const Window& window,
+    std::optional<std::vector<TranscriptionSegment>>& segments, std::int64_t newSeek) {
+    {
+        auto alignment = stage(&TranscriptionTimings::decodingWordTimestamps,
+                               &TranscriptionTimings::totalTimestampAlignmentRuns);
+        segments = task_.segmentSeeker_->addWordTimestamps(
+            segments.value_or(std::vector<TranscriptionSegment>{}), *result.cache->alignmentWeights,
+            *tokenizer_, window.seek, window.size, Constants::defaultPrependPunctuations,
+            Constants::defaultAppendPunctuations,
+            static_cast<float>(static_cast<double>(window.seek) / sampleRate), options_,
+            task_.timings());
+    }
+    if (segments)
+        std::erase_if(*segments, [](const TranscriptionSegment& s) { return !(s.start < s.end); });
+    if (segments && !segments->empty())
+        newSeek = std::max(newSeek,
+                           truncatedToInt64(segments->back().end * static_cast<float>(sampleRate)));
+    if (options_.verbose && segments) {
+        Logging::debug("Word timestamps:");
+        for (const auto& segment : *segments)
+            for (const auto& word : segment.words.value_or(std::vector<WordTiming>{}))
+                Logging::debug(
+                    "[" + formatted("%.3g", word.start) + " -> " + formatted("%.3g", word.end) +
+                    "] prob: " + platform::numberText(word.probability) + ", word: " + word.word);
+    }
+    return newSeek;
+}
+
+std::shared_ptr<TranscriptionResult> TranscribeTask::Run::finish() {
+    task_.progress_->setCompletedUnitCount(task_.progress_->totalUnitCount());
+    const double loopTime = secondsSince(loopStart_);
+    task_.modifyTimings([&](TranscriptionTimings& t) {
         t.decodingLoop = loopTime;
         t.fullPipeline = absoluteTimeNow() - t.pipelineStart;
     });
-    return finalizeTranscriptionResult(allTokens, std::move(allSegments), detectedLanguage,
-                                       timings());
+    return task_.finalizeTranscriptionResult(allTokens_, std::move(allSegments_), detectedLanguage_,
+                                             task_.timings());
+}
+
+std::shared_ptr<TranscriptionResult> TranscribeTask::run(
+    const std::vector<float>& audioArray, std::optional<DecodingOptions> decodeOptions,
+    TranscriptionCallback callback) {
+    const SignpostScope signpost("TranscribeAudio");
+    Run run(*this, audioArray, decodeOptions, std::move(callback));
+    for (const auto& [clipStart, clipEnd] : run.seekClips()) run.transcribeClip(clipStart, clipEnd);
+    return run.finish();
 }
 
 std::vector<Float16> TranscribeTask::temperatureSchedule(const DecodingOptions& options) {

@@ -128,6 +128,8 @@ class TranscribeTask {
     }
 
   private:
+    class Run;
+
     mutable std::mutex mutex_;
     TranscriptionTimings timings_;
     std::shared_ptr<platform::Progress> progress_;

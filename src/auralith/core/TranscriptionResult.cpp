@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "auralith/core/TranscriptionResultStruct.hpp"

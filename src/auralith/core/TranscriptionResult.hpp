@@ -7,7 +7,7 @@
 // The operations are virtual so that callers may subclass the result.
 
 #include <functional>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>

@@ -1,5 +1,6 @@
 #include "auralith/core/TranscriptionResultStruct.hpp"
 
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "auralith/utilities/JSONValues.hpp"

@@ -1,7 +1,7 @@
 #pragma once
 // The plain-value twin of TranscriptionResult: the same five fields, no locks.
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>

@@ -1,6 +1,7 @@
 #include "auralith/core/TranscriptionSegment.hpp"
 
 #include <charconv>
+#include <nlohmann/json.hpp>
 #include <string_view>
 #include <utility>
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>

@@ -1,6 +1,7 @@
 #include "auralith/core/TranscriptionTimings.hpp"
 
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "auralith/utilities/JSONValues.hpp"

@@ -4,7 +4,7 @@
 // firstTokenTime are absolute times in seconds on one clock.
 
 #include <array>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <utility>
 
 namespace auralith {

@@ -1,5 +1,6 @@
 #include "auralith/core/WordTiming.hpp"
 
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "auralith/core/HashCombine.hpp"

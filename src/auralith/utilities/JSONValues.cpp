@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "auralith/utilities/JSONNumber.hpp"

@@ -4,15 +4,15 @@
 
 #include <vector>
 
-#include "auralith/core/Constants.hpp"
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace auralith {
 
 std::string trimmingSpecialTokenCharacters(std::string_view text) {
-    const auto first = text.find_first_not_of(Constants::specialTokenCharacters);
+    const auto first = text.find_first_not_of(specialTokenCharacters);
     if (first == std::string_view::npos) return "";
-    const auto last = text.find_last_not_of(Constants::specialTokenCharacters);
+    const auto last = text.find_last_not_of(specialTokenCharacters);
     return std::string(text.substr(first, last - first + 1));
 }
 
@@ -40,26 +40,7 @@ std::string normalized(std::string_view text) {
 }
 
 std::string trimmingWhitespace(std::string_view text) {
-    namespace unicode = vortil::unicode;
-    auto isBlank = [](char32_t c) {
-        return c == U'\t' || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR;
-    };
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t next = begin;
-        if (!isBlank(unicode::nextScalar(text, next))) break;
-        begin = next;
-    }
-    std::size_t end = text.size();
-    while (end > begin) {
-        // Step back to the first byte of the last scalar.
-        std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        std::size_t next = start;
-        if (!isBlank(unicode::nextScalar(text, next))) break;
-        end = start;
-    }
-    return std::string(text.substr(begin, end - begin));
+    return std::string(platform::text::trimmedScalars(text, platform::text::isBlank));
 }
 
 }  // namespace auralith

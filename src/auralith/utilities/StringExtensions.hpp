@@ -6,6 +6,10 @@
 
 namespace auralith {
 
+// The characters around a special token's name ("<|en|>"): trimming them
+// from both ends leaves the name.
+inline constexpr std::string_view specialTokenCharacters = "<|>";
+
 // Without leading and trailing "<", "|" and ">": "<|en|>" gives "en".
 std::string trimmingSpecialTokenCharacters(std::string_view text);
 

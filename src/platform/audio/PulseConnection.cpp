@@ -97,8 +97,6 @@ void PulseConnection::close() {
     loop_ = nullptr;
 }
 
-bool PulseConnection::isReady() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
-
 bool PulseConnection::await(pa_operation* op) {
     if (!op) return false;
     pa_operation_set_state_callback(op, onOperationState, this);
@@ -138,7 +136,5 @@ std::optional<std::string> PulseConnection::defaultSourceName() {
 }
 
 int PulseConnection::lastError() const { return pa_context_errno(context_); }
-
-std::string PulseConnection::lastErrorText() const { return pa_strerror(lastError()); }
 
 }  // namespace platform

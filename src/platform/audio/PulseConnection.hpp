@@ -47,7 +47,6 @@ class PulseConnection {
 
     pa_context* context() const { return context_; }
     pa_threaded_mainloop* loop() const { return loop_; }
-    bool isReady() const;  // lock held
 
     // With the lock held: waits until the operation is done or cancelled, then
     // releases it. Returns false for a null operation (the request failed).
@@ -64,9 +63,8 @@ class PulseConnection {
     std::optional<PulseSource> source(const std::string& name);
     std::optional<std::string> defaultSourceName();
 
-    // The context's last error, and its text.
+    // The context's last error.
     int lastError() const;
-    std::string lastErrorText() const;
 
   private:
     void close();

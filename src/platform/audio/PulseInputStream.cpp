@@ -81,11 +81,6 @@ AudioFormat PulseInputStream::format() const {
     return {double(source_->rate), source_->channels};
 }
 
-std::string PulseInputStream::sourceName() const {
-    PulseConnection::Lock lock(*connection_);
-    return source_ ? source_->name : std::string();
-}
-
 void PulseInputStream::setVoiceProcessingEnabled(bool enabled) {
     PulseConnection::Lock lock(*connection_);
     if (!enabled) {

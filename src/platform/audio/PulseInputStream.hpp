@@ -33,9 +33,6 @@ class PulseInputStream final : public AudioInputStream {
     void stop() override;
     bool isRunning() const override { return running_.load(); }
 
-    // The source the stream records from (the echo canceller's when on).
-    std::string sourceName() const;
-
     // Libpulse's callbacks; they run on the loop thread with the lock held.
     void onStreamState();
     void onReadable();

@@ -27,12 +27,8 @@ thread_local int threadIndex = 0;
 int ComputePool::currentThread() { return threadIndex; }
 
 int ComputePool::physicalCores() {
-    // Empty or garbled when the machine does not say; then fall back to the
-    // thread count.
-    const std::string cores = platform::sysctlString("machdep.cpu.core_count");
-    int n = 0;
-    const auto [end, ec] = std::from_chars(cores.data(), cores.data() + cores.size(), n);
-    if (ec == std::errc{} && end == cores.data() + cores.size() && n > 0) return n;
+    // Where the machine does not say, the thread count stands in.
+    if (const std::optional<int> cores = platform::physicalCoreCount()) return *cores;
     const unsigned hw = std::thread::hardware_concurrency();
     return hw > 0 ? static_cast<int>(hw) : 1;
 }

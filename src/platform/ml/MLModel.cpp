@@ -1,5 +1,7 @@
 #include "platform/ml/MLModel.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include "platform/ml/AudioEncoderModel.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <numbers>
 
 #include "platform/ml/MLModelError.hpp"

@@ -1,6 +1,7 @@
 #include "platform/ml/ModelFolder.hpp"
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "platform/ml/MLModelError.hpp"

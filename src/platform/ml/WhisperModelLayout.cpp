@@ -1,6 +1,7 @@
 #include "platform/ml/WhisperModelLayout.hpp"
 
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "platform/ml/MLModelError.hpp"
 

@@ -1,5 +1,6 @@
 #include "platform/system/JsonNesting.hpp"
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 namespace platform {

@@ -6,7 +6,7 @@
 // anywhere near the limit.
 
 #include <cstddef>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <string_view>
 
 namespace platform {

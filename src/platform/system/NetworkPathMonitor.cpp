@@ -108,11 +108,6 @@ NetworkPath NetworkPathMonitor::currentPath() const {
     return readSystemPath();
 }
 
-bool NetworkPathMonitor::isWatching() const {
-    std::lock_guard lock(mutex_);
-    return thread_.joinable();
-}
-
 void NetworkPathMonitor::start(Key key, Handler handler) {
     {
         std::lock_guard lock(mutex_);

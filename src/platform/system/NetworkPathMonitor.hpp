@@ -58,8 +58,6 @@ class NetworkPathMonitor {
 
     // The path as the machine reports it now (or the simulated one).
     NetworkPath currentPath() const;
-    // Whether the watcher thread runs (for tests of idempotent starts).
-    bool isWatching() const;
     static NetworkPath readSystemPath();
 
   private:

@@ -4,21 +4,20 @@
 #include <unicode/ustring.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <utility>
 
+#include "platform/system/Text.hpp"
+
 namespace platform {
 
 namespace {
 
-std::string trimmed(std::string_view s) {
-    size_t start = s.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos) return "";
-    size_t end = s.find_last_not_of(" \t\r\n");
-    return std::string(s.substr(start, end - start + 1));
-}
+// Space, tab and line breaks, as the kernel's text files pad their values.
+std::string_view trimmed(std::string_view s) { return text::trimmed(s, " \t\r\n"); }
 
 // Text as the kernel's string values are read: up to the first zero byte,
 // with malformed UTF-8 replaced by U+FFFD so the result is safe anywhere.
@@ -57,8 +56,8 @@ void eachField(const std::string& cpuinfo, Visit&& visit) {
     while (std::getline(in, line)) {
         size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
-        visit(trimmed(std::string_view(line).substr(0, colon)),
-              trimmed(std::string_view(line).substr(colon + 1)));
+        visit(std::string(trimmed(std::string_view(line).substr(0, colon))),
+              std::string(trimmed(std::string_view(line).substr(colon + 1))));
     }
 }
 
@@ -99,7 +98,7 @@ std::string threadCount(const std::string& cpuinfo) {
 std::string sysctlStringFrom(std::string_view name, const std::string& cpuinfoBytes,
                              const std::string& productName, const std::string& architecture) {
     if (name == "hw.model") {
-        std::string model = trimmed(textUpToZero(productName));
+        std::string model(trimmed(textUpToZero(productName)));
         if (!model.empty()) return model;
         return architecture.empty() ? "linux" : "linux-" + architecture;
     }
@@ -121,6 +120,16 @@ std::string sysctlString(std::string_view name) {
     if (name.rfind("machdep.cpu.", 0) != 0) return "";
     return sysctlStringFrom(name, readFile("/proc/cpuinfo"), "", "");
 }
+
+std::optional<int> physicalCoreCountFrom(const std::string& cpuinfo) {
+    const std::string cores = coreCount(textUpToZero(cpuinfo));
+    int n = 0;
+    const auto [end, ec] = std::from_chars(cores.data(), cores.data() + cores.size(), n);
+    if (ec != std::errc{} || end != cores.data() + cores.size() || n <= 0) return std::nullopt;
+    return n;
+}
+
+std::optional<int> physicalCoreCount() { return physicalCoreCountFrom(readFile("/proc/cpuinfo")); }
 
 uint64_t residentMemoryBytes(const std::string& statmPath) {
     std::ifstream in(statmPath);

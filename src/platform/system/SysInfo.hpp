@@ -3,6 +3,7 @@
 // kernel's task information, taken on Linux from /sys/class/dmi/id and /proc.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,13 @@ std::string sysctlString(std::string_view name);
 // The same from given file contents, for machines other than this one.
 std::string sysctlStringFrom(std::string_view name, const std::string& cpuinfo,
                              const std::string& productName, const std::string& architecture);
+
+// The machine's physical processor cores: distinct (physical id, core id)
+// pairs in /proc/cpuinfo, else its "cpu cores" field; none when it says
+// neither as a positive number.
+std::optional<int> physicalCoreCount();
+// The same from given /proc/cpuinfo contents.
+std::optional<int> physicalCoreCountFrom(const std::string& cpuinfo);
 
 // The process's resident memory in bytes; 0 when it cannot be read.
 uint64_t residentMemoryBytes();

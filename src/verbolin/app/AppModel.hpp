@@ -18,10 +18,10 @@
 #include "platform/system/MainExecutor.hpp"
 #include "platform/system/Observable.hpp"
 #include "verbolin/app/AppHost.hpp"
-#include "verbolin/app/Defaults.hpp"
 #include "verbolin/app/LockedFlag.hpp"
 #include "verbolin/app/WindowHost.hpp"
 #include "verbolin/listening/TranscriptionEngine.hpp"
+#include "verbolin/settings/Defaults.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {

@@ -7,8 +7,8 @@
 #include "platform/audio/PulseConnection.hpp"
 #include "platform/system/RunLoop.hpp"
 #include "verbolin/app/AppModel.hpp"
-#include "verbolin/app/Defaults.hpp"
 #include "verbolin/headless/SignalWatcher.hpp"
+#include "verbolin/settings/Defaults.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {

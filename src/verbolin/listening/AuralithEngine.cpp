@@ -70,8 +70,8 @@ auralith::AuralithConfig AuralithEngine::configuration() const {
 
 void AuralithEngine::prepare() {
     auto pipeline = makePipeline_(configuration());
-    std::lock_guard lock(kitMutex_);
-    kit_ = std::move(pipeline);
+    std::lock_guard lock(pipelineMutex_);
+    pipeline_ = std::move(pipeline);
 }
 
 bool AuralithEngine::keeps(const auralith::TranscriptionSegment& segment) {
@@ -96,21 +96,21 @@ std::string AuralithEngine::droppedDetail(const auralith::TranscriptionSegment& 
 
 std::string AuralithEngine::transcribe(std::span<const float> samples,
                                        const std::optional<std::string>& context) {
-    std::shared_ptr<auralith::Auralith> kit;
+    std::shared_ptr<auralith::Auralith> pipeline;
     {
-        std::lock_guard lock(kitMutex_);
-        kit = kit_;
+        std::lock_guard lock(pipelineMutex_);
+        pipeline = pipeline_;
     }
-    if (!kit) return "";
+    if (!pipeline) return "";
     std::lock_guard run(runMutex_);
 
     auralith::DecodingOptions options = options_;
     if (context && !context->empty()) {
-        if (const auto tokenizer = kit->tokenizer())
+        if (const auto tokenizer = pipeline->tokenizer())
             options.promptTokens = tokenizer->encode(promptText(*context));
     }
     const auto results =
-        kit->transcribe(std::vector<float>(samples.begin(), samples.end()), options);
+        pipeline->transcribe(std::vector<float>(samples.begin(), samples.end()), options);
 
     std::string joined;
     for (const auto& result : results) {

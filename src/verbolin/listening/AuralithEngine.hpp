@@ -67,8 +67,8 @@ class AuralithEngine final : public SpeechEngine {
     const auralith::DecodingOptions options_;
     // The pipeline runs one transcription at a time (its stages and progress
     // are unguarded), but two listening sessions may overlap briefly.
-    mutable std::mutex kitMutex_;
-    std::shared_ptr<auralith::Auralith> kit_;
+    mutable std::mutex pipelineMutex_;
+    std::shared_ptr<auralith::Auralith> pipeline_;
     std::mutex runMutex_;
 };
 

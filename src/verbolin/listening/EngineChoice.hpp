@@ -1,9 +1,9 @@
 #pragma once
-// Which recogniser a model load builds. There is one kind today, the
-// on-device pipeline for a given model pack.
+// Which recogniser a model load builds, and for which model pack. There is
+// one kind today, the on-device pipeline (auralith); a second recogniser
+// would add its own factory here and a kind to tell the two apart.
 
 #include <utility>
-#include <variant>
 
 #include "verbolin/listening/ModelPack.hpp"
 
@@ -11,20 +11,15 @@ namespace verbolin {
 
 class EngineChoice {
   public:
-    struct Auralith {
-        ModelPack pack;
-        friend bool operator==(const Auralith&, const Auralith&) = default;
-    };
+    static EngineChoice auralith(ModelPack pack) { return EngineChoice(std::move(pack)); }
 
-    static EngineChoice auralith(ModelPack pack) { return EngineChoice(Auralith{std::move(pack)}); }
-
-    const std::variant<Auralith>& value() const { return value_; }
+    const ModelPack& pack() const { return pack_; }
 
     friend bool operator==(const EngineChoice&, const EngineChoice&) = default;
 
   private:
-    explicit EngineChoice(std::variant<Auralith> value) : value_(std::move(value)) {}
-    std::variant<Auralith> value_;
+    explicit EngineChoice(ModelPack pack) : pack_(std::move(pack)) {}
+    ModelPack pack_;
 };
 
 }  // namespace verbolin

@@ -5,8 +5,7 @@
 namespace verbolin {
 
 std::shared_ptr<SpeechEngine> makeSpeechEngine(const EngineChoice& choice) {
-    const auto& auralith = std::get<EngineChoice::Auralith>(choice.value());
-    return std::make_shared<AuralithEngine>(auralith.pack);
+    return std::make_shared<AuralithEngine>(choice.pack());
 }
 
 }  // namespace verbolin

@@ -1,8 +1,5 @@
 #include "verbolin/listening/StreamSession.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -12,6 +9,7 @@
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/TaskCancellation.hpp"
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 namespace verbolin {
@@ -28,60 +26,10 @@ constexpr double kPreviewStepSeconds = 1.5;
 
 // Debug-event numbers read as the shortest text that parses back to the same
 // value, with ".0" on whole numbers ("2.5", "0.0123", "2.0").
-std::string num(float v) { return vortil::Logging::describeFloat(v); }
-std::string num(double v) { return vortil::Logging::describeDouble(v); }
+std::string eventNumber(float v) { return vortil::Logging::describeFloat(v); }
+std::string eventNumber(double v) { return vortil::Logging::describeDouble(v); }
 
-std::string seconds(size_t sampleCount) { return num(double(sampleCount) / kSampleRate); }
-
-std::string lowercased(std::string_view text) {
-    icu::UnicodeString u =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
-    u.toLower(icu::Locale::getRoot());
-    std::string out;
-    u.toUTF8String(out);
-    return out;
-}
-
-// Space separators, tab and the line breaks.
-bool isWhiteSpaceOrNewline(char32_t c) {
-    if (c >= 0x09 && c <= 0x0D) return true;
-    switch (c) {
-        case 0x20:
-        case 0x85:
-        case 0xA0:
-        case 0x1680:
-        case 0x2028:
-        case 0x2029:
-        case 0x202F:
-        case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
-}
-
-// Decodes the code point starting at `i`; `len` receives its byte length.
-// A malformed byte counts as a one-byte non-space character.
-char32_t decodeAt(std::string_view s, size_t i, size_t& len) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + n > s.size()) {
-        len = 1;
-        return 0xFFFD;
-    }
-    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
-    for (size_t k = 1; k < n; ++k) {
-        const auto cb = static_cast<unsigned char>(s[i + k]);
-        if ((cb & 0xC0) != 0x80) {
-            len = 1;
-            return 0xFFFD;
-        }
-        c = (c << 6) | (cb & 0x3F);
-    }
-    len = n;
-    return c;
-}
+std::string seconds(size_t sampleCount) { return eventNumber(double(sampleCount) / kSampleRate); }
 
 }  // namespace
 
@@ -348,10 +296,11 @@ void StreamSession::ingest(const std::vector<float>& frame) {
                     double(segmenter_.config.prerollFrames) * segmenter_.config.frameSeconds;
                 utteranceStart_ = clock_.now() - std::chrono::duration_cast<Date::duration>(
                                                      std::chrono::duration<double>(preroll));
-                record("speech_start", "id=" + std::to_string(utteranceID_) +
-                                           " rms=" + num(segmenter_.lastRMS) +
-                                           " floor=" + num(segmenter_.noiseFloor()) +
-                                           " threshold=" + num(segmenter_.voiceThreshold()));
+                record("speech_start",
+                       "id=" + std::to_string(utteranceID_) +
+                           " rms=" + eventNumber(segmenter_.lastRMS) +
+                           " floor=" + eventNumber(segmenter_.noiseFloor()) +
+                           " threshold=" + eventNumber(segmenter_.voiceThreshold()));
                 emit_(Event::speechStarted());
                 break;
             }
@@ -462,30 +411,18 @@ void StreamSession::finished(const std::string& text, const Job& job) {
 }
 
 std::string StreamSession::trimmed(std::string_view text) {
-    size_t begin = 0;
-    while (begin < text.size()) {
-        size_t len = 0;
-        if (!isWhiteSpaceOrNewline(decodeAt(text, begin, len))) break;
-        begin += len;
-    }
-    // Walk forward to find the end of the last character that is not space.
-    size_t end = begin;
-    for (size_t i = begin; i < text.size();) {
-        size_t len = 0;
-        const char32_t c = decodeAt(text, i, len);
-        i += len;
-        if (!isWhiteSpaceOrNewline(c)) end = i;
-    }
-    return std::string(text.substr(begin, end - begin));
+    return std::string(platform::text::trimmedScalars(text, platform::text::isWhiteSpace));
 }
 
 bool StreamSession::isHallucination(std::string_view text) {
     static constexpr std::array<std::string_view, 6> kPhrases = {
         "thank you.", "thanks for watching.", "you", "you.", "bye.", "thank you for watching.",
     };
-    const std::string l = lowercased(text);
-    if (l.empty() || l.front() == '[' || l.front() == '(') return true;
-    return std::find(kPhrases.begin(), kPhrases.end(), l) != kPhrases.end();
+    if (text.empty() || text.front() == '[' || text.front() == '(') return true;
+    const std::u16string folded = platform::text::caseFolded(text);
+    return std::any_of(kPhrases.begin(), kPhrases.end(), [&](std::string_view phrase) {
+        return platform::text::caseFolded(phrase) == folded;
+    });
 }
 
 std::string StreamSession::collapseRepeats(std::string_view text) {
@@ -499,12 +436,12 @@ std::string StreamSession::collapseRepeats(std::string_view text) {
     if (words.size() < 4) return std::string(text);
 
     std::vector<std::string_view> kept;
-    std::string lastKept;
+    std::u16string lastKept;
     for (std::string_view w : words) {
-        std::string lower = lowercased(w);
-        if (!kept.empty() && lower == lastKept) continue;
+        std::u16string folded = platform::text::caseFolded(w);
+        if (!kept.empty() && folded == lastKept) continue;
         kept.push_back(w);
-        lastKept = std::move(lower);
+        lastKept = std::move(folded);
     }
     if (double(kept.size()) < double(words.size()) / 2.0) return {};
     std::string out;

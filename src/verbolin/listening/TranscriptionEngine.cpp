@@ -1,9 +1,5 @@
 #include "verbolin/listening/TranscriptionEngine.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,7 +8,8 @@
 #include <mutex>
 
 #include "platform/system/Log.hpp"
-#include "verbolin/app/Defaults.hpp"
+#include "platform/system/Text.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
 namespace {
@@ -31,18 +28,6 @@ std::optional<std::string> environment(const char* name) {
     const char* v = std::getenv(name);
     if (!v) return std::nullopt;
     return std::string(v);
-}
-
-icu::UnicodeString folded(std::string_view text) {
-    icu::UnicodeString s =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
-    s.foldCase(U_FOLD_CASE_DEFAULT);
-    return s;
-}
-
-// Whether `text` contains `part`, ignoring letter case.
-bool containsIgnoringCase(std::string_view text, std::string_view part) {
-    return folded(text).indexOf(folded(part)) >= 0;
 }
 
 }  // namespace
@@ -145,7 +130,7 @@ void TranscriptionEngine::loadModel() {
     modelState.set(ModelState::loading(installed ? kPreparingMessage : downloadStartMessage(pack)));
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
-        const ModelPack& pack = std::get<EngineChoice::Auralith>(choice.value()).pack;
+        const ModelPack& pack = choice.pack();
         if (!installed) {
             try {
                 services_.install(pack, [this](const ModelDownloader::Progress& p) {
@@ -346,7 +331,7 @@ std::optional<uint32_t> TranscriptionEngine::resolvedInputDeviceID() const {
 
     if (auto wanted = environment("VERBOLIN_INPUT_DEVICE"); wanted && !wanted->empty()) {
         for (const auto& d : devices)
-            if (containsIgnoringCase(d.name, *wanted)) return d.id;
+            if (platform::text::containsIgnoringCase(d.name, *wanted)) return d.id;
         if (warnedInputDevice_ != wanted) {
             warnedInputDevice_ = wanted;
             notice(unmatchedDeviceNotice(*wanted, devices));
@@ -357,7 +342,8 @@ std::optional<uint32_t> TranscriptionEngine::resolvedInputDeviceID() const {
             if (d.name == *stored) return d.id;
     }
     for (const auto& d : devices)
-        if (containsIgnoringCase(d.name, "MacBook") && containsIgnoringCase(d.name, "Microphone"))
+        if (platform::text::containsIgnoringCase(d.name, "MacBook") &&
+            platform::text::containsIgnoringCase(d.name, "Microphone"))
             return d.id;
     return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #include "verbolin/storage/RecordDecodingError.hpp"
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 
 namespace verbolin::json_fields {
 

@@ -3,7 +3,7 @@
 // type. Callers that read files of records decide whether that skips a line
 // or a whole file.
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <stdexcept>
 #include <string>
 

@@ -14,16 +14,37 @@ namespace {
 
 constexpr const char* kDomain = "TranscriptDB";
 
-// Finalizes the statement however the function that prepared it returns.
+// Resets a kept statement and clears its values however the function that
+// used it returns, so that no read stays open and no text is held.
 struct Statement {
     sqlite3_stmt* stmt = nullptr;
-    Statement() = default;
     explicit Statement(sqlite3_stmt* s) : stmt(s) {}
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
-    ~Statement() { sqlite3_finalize(stmt); }
+    ~Statement() {
+        if (!stmt) return;
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+    }
     explicit operator bool() const { return stmt != nullptr; }
 };
+
+// Finalizes a statement prepared for one use.
+struct OneOffStatement {
+    sqlite3_stmt* stmt = nullptr;
+    OneOffStatement() = default;
+    OneOffStatement(const OneOffStatement&) = delete;
+    OneOffStatement& operator=(const OneOffStatement&) = delete;
+    ~OneOffStatement() { sqlite3_finalize(stmt); }
+};
+
+int userVersion(sqlite3* db) {
+    OneOffStatement st;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st.stmt, nullptr) != SQLITE_OK ||
+        sqlite3_step(st.stmt) != SQLITE_ROW)
+        throw platform::AppError(kDomain, 2, sqlite3_errmsg(db));
+    return sqlite3_column_int(st.stmt, 0);
+}
 
 void bindText(sqlite3_stmt* stmt, int index, const std::string& text) {
     sqlite3_bind_text(stmt, index, text.data(), int(text.size()), SQLITE_TRANSIENT);
@@ -154,14 +175,39 @@ TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
         // delete triggers unless this is on; the full-text index would keep
         // the old words under a rowid that a later row may take over.
         exec("PRAGMA recursive_triggers = ON");
-        exec(schema);
+        upgradeSchema();
     } catch (...) {
         sqlite3_close(std::exchange(db_, nullptr));
         throw;
     }
 }
 
-TranscriptDB::~TranscriptDB() { sqlite3_close(db_); }
+TranscriptDB::~TranscriptDB() {
+    for (const auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+    sqlite3_close(db_);
+}
+
+void TranscriptDB::upgradeSchema() {
+    const int version = userVersion(db_);
+    if (version > schemaVersion) {
+        // A later release's file: its tables are a superset this code can use.
+        logStorageError(url_.string() + " has layout " + std::to_string(version) +
+                        ", newer than this build's " + std::to_string(schemaVersion));
+        return;
+    }
+    if (version == schemaVersion) return;
+    // 0 is a new file or one from before the layout was numbered; both get
+    // version 1's tables, which the unnumbered files already hold.
+    exec("BEGIN");
+    try {
+        exec(schema);
+        exec("PRAGMA user_version = " + std::to_string(schemaVersion));
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
 
 void TranscriptDB::exec(const std::string& sql) {
     char* err = nullptr;
@@ -173,13 +219,15 @@ void TranscriptDB::exec(const std::string& sql) {
 }
 
 sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
+    if (const auto kept = statements_.find(sql); kept != statements_.end()) return kept->second;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
         logStorageError(std::string(operation) +
                         ": cannot prepare statement: " + sqlite3_errmsg(db_));
         sqlite3_finalize(stmt);
         return nullptr;
     }
+    statements_.emplace(sql, stmt);
     return stmt;
 }
 
@@ -248,7 +296,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
 }
 
 bool TranscriptDB::passesQuickCheck() {
-    Statement st;
+    OneOffStatement st;
     if (sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &st.stmt, nullptr) != SQLITE_OK)
         throw platform::AppError(kDomain, 2, sqlite3_errmsg(db_));  // e.g. not a database
     bool ok = true;

@@ -3,10 +3,12 @@
 // segments' text. A thin synchronous wrapper; reads fail soft to empty
 // results, writes log their failure and report it as false (the store keeps
 // what did not reach the disk and tries again), and only opening throws.
+// Used by one thread at a time: its statements are prepared once and reused.
 
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -71,6 +73,10 @@ class TranscriptDB {
     const std::filesystem::path& url() const { return url_; }
 
     static const char* const schema;
+    // The layout this code writes, kept in the file's user_version. Files
+    // made before the layout was numbered read as 0 and hold version 1's
+    // layout.
+    static constexpr int schemaVersion = 1;
 
   private:
     friend class TranscriptStore;
@@ -78,7 +84,12 @@ class TranscriptDB {
     // Runs SQL text without a result callback; throws code 2 on failure.
     void exec(const std::string& sql);
 
+    // The statement for `sql` (a string that outlives the connection),
+    // prepared on first use and kept; none (logged) when it cannot be
+    // prepared. Callers leave it reset.
     sqlite3_stmt* prepare(const char* sql, const char* operation);
+    // Brings a file of an older layout up to schemaVersion, in one transaction.
+    void upgradeSchema();
     // Bind, step and reset one prepared statement; false (logged) on failure.
     bool write(sqlite3_stmt* statement, const Segment& segment);
     bool write(sqlite3_stmt* statement, const SessionMarker& marker);
@@ -90,6 +101,7 @@ class TranscriptDB {
 
     sqlite3* db_ = nullptr;
     std::filesystem::path url_;
+    std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
 };
 
 }  // namespace verbolin

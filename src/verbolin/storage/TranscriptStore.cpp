@@ -2,9 +2,7 @@
 
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
 #include <unicode/unistr.h>
-#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,45 +14,13 @@
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileMove.hpp"
 #include "platform/system/Paths.hpp"
+#include "platform/system/Text.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
 namespace {
 
 using platform::Uuid;
-
-bool isBlank(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
-
-// Trims code points matching `pred` from both ends of UTF-8 text.
-template <class Pred>
-std::string_view trim(std::string_view text, Pred pred) {
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    int32_t length = int32_t(text.size());
-    int32_t begin = 0;
-    while (begin < length) {
-        int32_t i = begin;
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c < 0 || !pred(c)) break;
-        begin = i;
-    }
-    int32_t end = length;
-    while (end > begin) {
-        int32_t i = end;
-        UChar32 c;
-        U8_PREV(s, begin, i, c);
-        if (c < 0 || !pred(c)) break;
-        end = i;
-    }
-    return text.substr(size_t(begin), size_t(end - begin));
-}
-
-// Spaces and tabs only; line breaks stay.
-std::string_view trimBlanks(std::string_view text) { return trim(text, isBlank); }
-
-std::string_view trimWhitespaceAndNewlines(std::string_view text) {
-    return trim(text, [](UChar32 c) { return bool(u_isUWhiteSpace(c)); });
-}
 
 // Case-insensitive under the locale's rules: both sides are case folded (with
 // the dotted and dotless i kept apart for Turkish and Azerbaijani) and
@@ -63,8 +29,8 @@ class CaseInsensitiveMatcher {
   public:
     CaseInsensitiveMatcher(std::string_view query, const icu::Locale& locale) {
         std::string language = locale.getLanguage();
-        options_ = (language == "tr" || language == "az") ? U_FOLD_CASE_EXCLUDE_SPECIAL_I
-                                                          : U_FOLD_CASE_DEFAULT;
+        rules_ = (language == "tr" || language == "az") ? platform::text::CaseRules::turkic
+                                                        : platform::text::CaseRules::standard;
         UErrorCode status = U_ZERO_ERROR;
         nfc_ = icu::Normalizer2::getNFCInstance(status);
         if (U_FAILURE(status)) nfc_ = nullptr;
@@ -75,16 +41,15 @@ class CaseInsensitiveMatcher {
 
   private:
     icu::UnicodeString fold(std::string_view text) const {
-        icu::UnicodeString s =
-            icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), int32_t(text.size())));
-        s.foldCase(options_);
+        const std::u16string folded = platform::text::caseFolded(text, rules_);
+        icu::UnicodeString s(folded.data(), int32_t(folded.size()));
         if (!nfc_) return s;
         UErrorCode status = U_ZERO_ERROR;
         icu::UnicodeString n = nfc_->normalize(s, status);
         return U_SUCCESS(status) ? n : s;
     }
 
-    uint32_t options_ = U_FOLD_CASE_DEFAULT;
+    platform::text::CaseRules rules_ = platform::text::CaseRules::standard;
     const icu::Normalizer2* nfc_ = nullptr;
     icu::UnicodeString query_;
 };
@@ -214,7 +179,7 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
 }
 
 std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
-    std::string_view trimmed = trimBlanks(query);
+    std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
     if (trimmed.empty()) return {};
     if (db_) return db_->search(trimmed);
     std::unordered_set<Uuid> ids;
@@ -237,7 +202,7 @@ void TranscriptStore::rename(const Uuid& session, std::string_view name) {
                            [&](const SessionMarker& m) { return m.id == session; });
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
-    std::string_view trimmed = trimBlanks(name);
+    std::string_view trimmed = platform::text::trimmedScalars(name, platform::text::isBlank);
     std::optional<std::string> newName;
     if (!trimmed.empty()) newName = std::string(trimmed);
     sessions.mutate([&](auto& markers) { markers[index].name = newName; });
@@ -279,7 +244,8 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     });
     // The deletes and the merged segment go to disk in one transaction: a
     // crash between them would lose both the paragraph and the edit.
-    if (trimWhitespaceAndNewlines(text).empty()) {  // an emptied paragraph stays deleted
+    if (platform::text::trimmedScalars(text, platform::text::isWhiteSpace)
+            .empty()) {  // an emptied paragraph stays deleted
         save({.deletedSegments = ids});
         return;
     }

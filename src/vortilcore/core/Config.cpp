@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "platform/system/JsonNesting.hpp"
 #include "platform/system/NumberText.hpp"

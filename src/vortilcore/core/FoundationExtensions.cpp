@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "platform/system/Paths.hpp"
+#include "platform/system/Text.hpp"
 
 namespace vortil {
 
@@ -109,17 +110,6 @@ bool isLineBreak(UChar32 c) {
 // White_Space is exactly the set of spaces, tabs and newlines trimmed here.
 bool isWhitespace(UChar32 c) { return u_isUWhiteSpace(c); }
 
-icu::UnicodeString trimmedOfWhitespace(const icu::UnicodeString& text) {
-    int32_t start = 0, end = text.length();
-    while (start < end && isWhitespace(text.char32At(start))) start = text.moveIndex32(start, 1);
-    while (end > start) {
-        int32_t previous = text.moveIndex32(end, -1);
-        if (!isWhitespace(text.char32At(previous))) break;
-        end = previous;
-    }
-    return text.tempSubStringBetween(start, end);
-}
-
 // A finished last sentence ends, behind any whitespace and closers, in a
 // sentence ender, or has a line break in that trailing stretch.
 bool isFinishedSentence(const icu::UnicodeString& text, int32_t start, int32_t end) {
@@ -198,8 +188,10 @@ std::optional<std::string> lastNaturalBoundary(
     const icu::UnicodeString u = icu::UnicodeString::fromUTF8(text);
     const int32_t length = u.length();
     auto qualifies = [&](int32_t end) {
-        std::string trimmed = utf8(trimmedOfWhitespace(u.tempSubStringBetween(0, end)));
-        return static_cast<long long>(encode(trimmed).size()) >= minTokenCount;
+        const std::string head = utf8(u.tempSubStringBetween(0, end));
+        const std::string_view trimmed =
+            platform::text::trimmedScalars(head, platform::text::isWhiteSpace);
+        return static_cast<long long>(encode(std::string(trimmed)).size()) >= minTokenCount;
     };
     auto prefix = [&](int32_t end) { return utf8(u.tempSubStringBetween(0, end)); };
 

@@ -278,20 +278,6 @@ std::string lowercased(std::string_view utf8) {
     return toUtf8(lowercased(toUtf16(utf8)));
 }
 
-char32_t nextScalar(std::string_view s, size_t& i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-    char32_t v = c & (extra == 3 ? 0x07 : extra == 2 ? 0x0F : 0x1F);
-    ++i;
-    for (int k = 0; k < extra && i < s.size(); ++k, ++i)
-        v = (v << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-    return v;
-}
-
 void appendScalar(std::string& out, char32_t v) {
     if (v < 0x80) {
         out.push_back(char(v));
@@ -309,8 +295,6 @@ void appendScalar(std::string& out, char32_t v) {
         out.push_back(char(0x80 | (v & 0x3F)));
     }
 }
-
-bool isWhiteSpace(char32_t scalar) { return u_isUWhiteSpace(UChar32(scalar)); }
 
 bool isValidUtf8(std::string_view bytes) {
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system/Text.hpp"
+
 namespace vortil::unicode {
 
 std::u16string toUtf16(std::string_view utf8);
@@ -45,10 +47,10 @@ std::u16string lowercased(std::u16string_view text);
 
 // Decodes one scalar starting at byte `i` of valid UTF-8 (as produced by
 // toUtf8) and advances `i`.
-char32_t nextScalar(std::string_view utf8, size_t& i);
+using platform::text::nextScalar;
 void appendScalar(std::string& out, char32_t scalar);
 
-bool isWhiteSpace(char32_t scalar);  // Unicode White_Space property
+using platform::text::isWhiteSpace;  // Unicode White_Space property
 
 // Whether the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
 bool isValidUtf8(std::string_view bytes);

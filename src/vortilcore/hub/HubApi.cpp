@@ -1,7 +1,5 @@
 #include "vortilcore/hub/HubApi.hpp"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +12,8 @@
 
 #include "platform/system/Log.hpp"
 #include "platform/system/Paths.hpp"
+#include "platform/system/Text.hpp"
+#include "platform/system/Url.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/HubDefaults.hpp"
@@ -23,26 +23,10 @@ namespace {
 
 constexpr auto kRequestTimeout = std::chrono::seconds(60);
 
-struct UrlDeleter {
-    void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-struct CurlString {
-    char* text = nullptr;
-    ~CurlString() { curl_free(text); }
-};
-
 std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
     if (!value) return std::nullopt;
     return std::string(value);
-}
-
-std::string trimmed(std::string text) {
-    const char* space = " \t\r\n\v\f";
-    const size_t first = text.find_first_not_of(space);
-    if (first == std::string::npos) return {};
-    const size_t last = text.find_last_not_of(space);
-    return text.substr(first, last - first + 1);
 }
 
 // A token file's content without surrounding white space; nothing when the
@@ -54,7 +38,7 @@ std::optional<std::string> tokenFromFile(const std::filesystem::path& path) {
     if (!in) return std::nullopt;
     std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad() || !unicode::isValidUtf8(content)) return std::nullopt;
-    return trimmed(std::move(content));
+    return std::string(platform::text::trimmed(content));
 }
 
 bool safeInHeader(std::string_view value) {
@@ -234,18 +218,8 @@ std::optional<std::string> HubApi::normalizeEtag(const std::optional<std::string
 }
 
 std::string lastPathComponent(const std::string& url) {
-    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
-    CurlString path;
-    std::string text;
-    if (handle &&
-        curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
-            CURLUE_OK &&
-        curl_url_get(handle.get(), CURLUPART_PATH, &path.text, CURLU_URLDECODE) == CURLUE_OK &&
-        path.text) {
-        text = path.text;
-    } else {
-        text = url.substr(0, url.find_first_of("?#"));
-    }
+    std::string text =
+        platform::url::decodedPath(url).value_or(url.substr(0, url.find_first_of("?#")));
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     if (text == "/") return text;
     const size_t slash = text.rfind('/');
@@ -256,11 +230,7 @@ std::optional<std::string> appendingPathSegments(const std::string& baseURL,
                                                  const std::vector<std::string>& segments) {
     // libcurl only judges the text: its own rendering would rewrite the
     // percent escapes (lower-case hex), which servers may compare verbatim.
-    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, baseURL.c_str(),
-                                CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-        return std::nullopt;
-    }
+    if (!platform::url::parses(baseURL, platform::url::Schemes::any)) return std::nullopt;
     const size_t authority = baseURL.find("://");
     if (authority == std::string::npos) return std::nullopt;
     const size_t pathEnd = std::min(baseURL.find_first_of("?#", authority + 3), baseURL.size());

@@ -18,12 +18,18 @@
 
 #include "platform/system/AtomicWrite.hpp"
 #include "platform/system/NumberText.hpp"
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/HubApi.hpp"
 #include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
 
 namespace vortil {
 namespace {
+
+std::string trimmed(std::u16string_view piece) {
+    return std::string(
+        platform::text::trimmedScalars(unicode::toUtf8(piece), platform::text::isWhiteSpace));
+}
 
 bool isNewline(char16_t c) {
     switch (c) {
@@ -52,15 +58,6 @@ std::vector<std::u16string_view> splitAtNewlines(std::u16string_view text) {
     }
     pieces.push_back(text.substr(start));
     return pieces;
-}
-
-std::string trimmed(std::u16string_view piece) {
-    size_t begin = 0;
-    size_t end = piece.size();
-    // Every Unicode white-space and newline character is in the BMP.
-    while (begin < end && unicode::isWhiteSpace(piece[begin])) ++begin;
-    while (end > begin && unicode::isWhiteSpace(piece[end - 1])) --end;
-    return unicode::toUtf8(piece.substr(begin, end - begin));
 }
 
 // The C library's conversion in the C locale, which must take the whole text.

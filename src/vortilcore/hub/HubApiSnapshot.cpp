@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "platform/system/Progress.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"

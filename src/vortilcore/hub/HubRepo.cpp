@@ -1,5 +1,7 @@
 #include "vortilcore/hub/HubRepo.hpp"
 
+#include <nlohmann/json.hpp>
+
 namespace vortil {
 
 std::string_view rawValue(HubRepoType type) {

@@ -1,7 +1,5 @@
 #include "vortilcore/hub/RedirectSession.hpp"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -9,12 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/system/Url.hpp"
+
 namespace vortil {
 namespace {
-
-struct UrlDeleter {
-    void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
 
 // Characters a URL may hold as they are; anything else makes the text
 // unparseable, as the platform's URL parser has it.
@@ -83,9 +79,7 @@ std::optional<platform::HttpRequest> RedirectDelegate::followUp(
 
     // The first URL's scheme, user, host and port stay; libcurl checks that
     // it is a URL, and the text is kept as written.
-    std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
-    if (!url ||
-        curl_url_set(url.get(), CURLUPART_URL, originalRequest.url.c_str(), 0) != CURLUE_OK) {
+    if (!platform::url::parses(originalRequest.url, platform::url::Schemes::supported)) {
         return std::nullopt;
     }
     const size_t scheme = originalRequest.url.find("://");

@@ -5,29 +5,14 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
+#include "vortilcore/tokenizers/StringSplitting.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 
 namespace vortil {
 
 namespace {
-
-char32_t firstScalar(std::string_view character) {
-    size_t i = 0;
-    return character.empty() ? 0 : unicode::nextScalar(character, i);
-}
-
-bool isChineseCharacter(char32_t c) {
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) ||
-           (c >= 0x20000 && c <= 0x2A6DF) || (c >= 0x2A700 && c <= 0x2CEAF) ||
-           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
-}
-
-// Space separators and tab. Line breaks are deliberately not included: a
-// newline stays inside the word around it.
-bool isWordSeparator(char32_t c) {
-    return c == 0x09 || u_charType(UChar32(c)) == U_SPACE_SEPARATOR;
-}
 
 // The Unicode punctuation categories, plus the ASCII symbols ($, +, <, ^, `,
 // | and the like) that BERT vocabularies also treat as punctuation.
@@ -54,7 +39,8 @@ std::vector<std::string> splitAtWordSeparators(const std::string& text) {
     size_t pieceStart = 0;
     for (size_t i = 0; i < text.size();) {
         size_t at = i;
-        if (isWordSeparator(unicode::nextScalar(text, i))) {
+        // Blank only: a line break stays inside the word around it.
+        if (platform::text::isBlank(unicode::nextScalar(text, i))) {
             out.push_back(text.substr(pieceStart, at - pieceStart));
             pieceStart = i;
         }
@@ -82,7 +68,7 @@ std::vector<std::string> BasicTokenizer::tokenize(const std::string& text) const
         std::string word;
         for (auto& character :
              unicode::graphemes(doLowerCase_ ? unicode::lowercased(piece) : piece)) {
-            if (isPunctuation(firstScalar(character))) {
+            if (isPunctuation(platform::text::firstScalar(character))) {
                 if (!word.empty()) out.push_back(std::move(word));
                 word.clear();
                 out.push_back(std::move(character));
@@ -191,15 +177,7 @@ std::optional<std::string> BertTokenizer::convertIdToToken(int id) const {
 }
 
 std::string BertTokenizer::tokenizeChineseCharsIfNeed(const std::string& text) const {
-    std::string out;
-    out.reserve(text.size());
-    for (const auto& character : unicode::graphemes(std::string_view(text))) {
-        if (isChineseCharacter(firstScalar(character)))
-            out += " " + character + " ";
-        else
-            out += character;
-    }
-    return out;
+    return spacingChineseCharacters(text);
 }
 
 std::vector<std::string> BertTokenizer::tokenize(const std::string& text) const {

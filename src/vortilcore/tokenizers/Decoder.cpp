@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/tokenizers/ByteEncoder.hpp"
@@ -15,20 +16,6 @@ namespace {
 // Malformed sequences become U+FFFD, one per maximal invalid subpart.
 std::string repairedUtf8(const std::string& bytes) {
     return unicode::toUtf8(unicode::toUtf16(bytes));
-}
-
-std::string replaceLiteral(const std::string& text, const std::string& pattern,
-                           const std::string& replacement) {
-    if (pattern.empty()) return text;
-    std::string out;
-    size_t start = 0;
-    for (size_t hit; (hit = text.find(pattern, start)) != std::string::npos;
-         start = hit + pattern.size()) {
-        out.append(text, start, hit - start);
-        out += replacement;
-    }
-    out.append(text, start, std::string::npos);
-    return out;
 }
 
 // The byte-encoder images all lie below U+0144; -1 marks code points that
@@ -133,8 +120,8 @@ WordPieceDecoder::WordPieceDecoder(const Config& config)
 }
 
 std::string WordPieceDecoder::cleanUp(const std::string& text) const {
-    return replaceLiteral(re_.replacingMatches(std::string_view(text), std::string_view("$1")),
-                          " do not", " don't");
+    return platform::text::replacingAll(
+        re_.replacingMatches(std::string_view(text), std::string_view("$1")), " do not", " don't");
 }
 
 std::vector<std::string> WordPieceDecoder::decode(const std::vector<std::string>& tokens) const {
@@ -247,7 +234,7 @@ MetaspaceDecoder::MetaspaceDecoder(const Config& config)
 std::vector<std::string> MetaspaceDecoder::decode(const std::vector<std::string>& tokens) const {
     std::vector<std::string> out;
     out.reserve(tokens.size());
-    for (const auto& t : tokens) out.push_back(replaceLiteral(t, replacement_, " "));
+    for (const auto& t : tokens) out.push_back(platform::text::replacingAll(t, replacement_, " "));
     if (addPrefixSpace_ && !out.empty() && !out.front().empty() && out.front().front() == ' ')
         out.front().erase(0, 1);
     return out;

@@ -1,5 +1,6 @@
 #include "vortilcore/tokenizers/Normalizer.hpp"
 
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/tokenizers/StringSplitting.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
@@ -10,31 +11,6 @@ namespace {
 
 bool readBool(const Config& config, std::string_view key, bool fallback) {
     return config.get(key).boolean().value_or(fallback);
-}
-
-char32_t firstScalar(std::string_view character) {
-    size_t i = 0;
-    return character.empty() ? 0 : unicode::nextScalar(character, i);
-}
-
-bool isChineseCharacter(char32_t c) {
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) ||
-           (c >= 0x20000 && c <= 0x2A6DF) || (c >= 0x2A700 && c <= 0x2CEAF) ||
-           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
-}
-
-std::string replaceLiteral(const std::string& text, const std::string& pattern,
-                           const std::string& replacement) {
-    if (pattern.empty()) return text;
-    std::string out;
-    size_t start = 0;
-    for (size_t hit; (hit = text.find(pattern, start)) != std::string::npos;
-         start = hit + pattern.size()) {
-        out.append(text, start, hit - start);
-        out += replacement;
-    }
-    out.append(text, start, std::string::npos);
-    return out;
 }
 
 }  // namespace
@@ -82,7 +58,7 @@ std::optional<StringReplacePattern> StringReplacePattern::from(const Config& con
 std::string StringReplacePattern::apply(const std::string& text) const {
     if (kind == Kind::regexp)
         return regexp->replacingMatches(std::string_view(text), std::string_view(replacement));
-    return replaceLiteral(text, pattern, replacement);
+    return platform::text::replacingAll(text, pattern, replacement);
 }
 
 NormalizerSequence::NormalizerSequence(const Config& config) {
@@ -144,22 +120,12 @@ std::string BertNormalizer::normalize(const std::string& text) const {
         std::string out;
         out.reserve(current.size());
         for (const auto& ch : unicode::graphemes(std::string_view(current))) {
-            char32_t c = firstScalar(ch);
+            char32_t c = platform::text::firstScalar(ch);
             out += (c == 0x09 || c == 0x0A || c == 0x0D) ? std::string(" ") : ch;
         }
         current = std::move(out);
     }
-    if (shouldHandleChineseChars_) {
-        std::string out;
-        out.reserve(current.size());
-        for (const auto& ch : unicode::graphemes(std::string_view(current))) {
-            if (isChineseCharacter(firstScalar(ch)))
-                out += " " + ch + " ";
-            else
-                out += ch;
-        }
-        current = std::move(out);
-    }
+    if (shouldHandleChineseChars_) current = spacingChineseCharacters(current);
     if (shouldStripAccents_) {
         std::string decomposed = unicode::normalized(current, unicode::NormalizationForm::nfd);
         std::string out;
@@ -214,7 +180,9 @@ StripNormalizer::StripNormalizer(const Config& config)
 
 std::string StripNormalizer::normalize(const std::string& text) const {
     auto chars = unicode::graphemes(std::string_view(text));
-    auto isSpace = [](const std::string& ch) { return unicode::isWhiteSpace(firstScalar(ch)); };
+    auto isSpace = [](const std::string& ch) {
+        return unicode::isWhiteSpace(platform::text::firstScalar(ch));
+    };
     size_t begin = 0, end = chars.size();
     if (leftStrip_)
         while (begin < end && isSpace(chars[begin])) ++begin;

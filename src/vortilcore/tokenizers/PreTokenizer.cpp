@@ -1,5 +1,6 @@
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
 
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/tokenizers/ByteEncoder.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
@@ -20,18 +21,6 @@ const char* const gpt2Pattern =
 
 bool readBool(const Config& config, std::string_view key, bool fallback) {
     return config.get(key).boolean().value_or(fallback);
-}
-
-std::string replaceAll(const std::string& text, const std::string& from, const std::string& to) {
-    std::string out;
-    size_t start = 0;
-    for (size_t hit; (hit = text.find(from, start)) != std::string::npos;
-         start = hit + from.size()) {
-        out.append(text, start, hit - start);
-        out += to;
-    }
-    out.append(text, start, std::string::npos);
-    return out;
 }
 
 }  // namespace
@@ -119,7 +108,7 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(const std::string& text,
                                                             PreTokenizerOptions options) const {
-    std::string replaced = replaceAll(text, " ", stringReplacement_);
+    std::string replaced = platform::text::replacingAll(text, " ", stringReplacement_);
     std::string prefix;
     if (addPrefixSpace_ && replaced.compare(0, replacement_.size(), replacement_) != 0) {
         if (prependScheme_ == PrependScheme::always ||

@@ -1,5 +1,6 @@
 #include "vortilcore/tokenizers/StringSplitting.hpp"
 
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace vortil {
@@ -113,6 +114,18 @@ std::vector<std::string> split(std::string_view text, const Regex& regex) {
         previousEnd = std::max(previousEnd, m.end);
     }
     if (previousEnd < t.size()) out.push_back(piece(t, previousEnd, t.size()));
+    return out;
+}
+
+std::string spacingChineseCharacters(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const auto& character : unicode::graphemes(std::string_view(text))) {
+        if (platform::text::isChineseCharacter(platform::text::firstScalar(character)))
+            out += " " + character + " ";
+        else
+            out += character;
+    }
     return out;
 }
 

@@ -54,4 +54,8 @@ std::vector<std::string> split(std::string_view text, const StringSearch& search
 // the match takes in around the group is dropped).
 std::vector<std::string> split(std::string_view text, const Regex& regex);
 
+// Each character (grapheme) that starts with a CJK ideograph stands between
+// two spaces, so that word splitting treats it as a word of its own.
+std::string spacingChineseCharacters(const std::string& text);
+
 }  // namespace vortil

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "auralith/core/TextDecoder.hpp"
 #include "auralith/core/WhisperTokenizerWrapper.hpp"

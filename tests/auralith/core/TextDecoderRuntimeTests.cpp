@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "auralith/core/DecoderTestSupport.hpp"
@@ -15,6 +16,12 @@
 #include "platform/ml/WhisperTestModels.hpp"
 #include "platform/system/TaskCancellation.hpp"
 #include "support/TempDir.hpp"
+
+// GCC matches the library's inlined deletes against the replaced new below and
+// reports free() on them as a mismatch; here new is malloc and delete is free.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 namespace {
 thread_local std::size_t tAllocations = 0;

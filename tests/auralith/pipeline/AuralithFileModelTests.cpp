@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "auralith/Auralith.hpp"
+#include "auralith/WriteSRT.hpp"
 #include "auralith/core/AudioStreamTranscriber.hpp"
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/utilities/StringExtensions.hpp"
 #include "auralith/utilities/WhisperError.hpp"
-#include "auralith/utilities/WriteSRT.hpp"
 #include "platform/audio/PulseAudioBackend.hpp"
 #include "support/GeneratedAudio.hpp"
 #include "support/PrivatePulseServer.hpp"

@@ -13,12 +13,12 @@
 
 #include "../utilities/LogCapture.hpp"
 #include "auralith/Auralith.hpp"
+#include "auralith/ModelUtilities.hpp"
 #include "auralith/core/AudioEncoder.hpp"
 #include "auralith/core/FeatureExtractor.hpp"
 #include "auralith/core/TextDecoder.hpp"
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "auralith/core/audio/AudioProcessor.hpp"
-#include "auralith/utilities/ModelUtilities.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/system/TaskCancellation.hpp"
 #include "support/ScopedEnv.hpp"

@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.hpp"
-#include "auralith/utilities/ModelUtilities.hpp"
+#include "auralith/ModelUtilities.hpp"
 
 using auralith::ModelUtilities;
 using auralith::ModelVariant;

@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "auralith/utilities/ResultExtensions.hpp"
+#include "auralith/ResultExtensions.hpp"
 
 using namespace auralith;
 

@@ -5,10 +5,11 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 
-#include "auralith/utilities/WriteJSON.hpp"
-#include "auralith/utilities/WriteSRT.hpp"
-#include "auralith/utilities/WriteVTT.hpp"
+#include "auralith/WriteJSON.hpp"
+#include "auralith/WriteSRT.hpp"
+#include "auralith/WriteVTT.hpp"
 #include "support/TempDir.hpp"
 #include "vortilcore/core/Unicode.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "auralith/utilities/TranscriptionUtilities.hpp"
+#include "auralith/TranscriptionUtilities.hpp"
 
 namespace auralith {
 namespace {

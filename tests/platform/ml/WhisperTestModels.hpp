@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <list>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "AppTestSupport.hpp"

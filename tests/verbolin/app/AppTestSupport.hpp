@@ -25,9 +25,9 @@
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/app/AppHost.hpp"
-#include "verbolin/app/MemoryDefaults.hpp"
 #include "verbolin/app/WindowHost.hpp"
 #include "verbolin/listening/TranscriptionEngine.hpp"
+#include "verbolin/settings/MemoryDefaults.hpp"
 
 namespace apptest {
 

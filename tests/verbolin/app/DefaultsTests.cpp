@@ -2,11 +2,12 @@
 
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
-#include "verbolin/app/FileDefaults.hpp"
-#include "verbolin/app/MemoryDefaults.hpp"
+#include "verbolin/settings/FileDefaults.hpp"
+#include "verbolin/settings/MemoryDefaults.hpp"
 
 using nlohmann::json;
 using verbolin::Defaults;

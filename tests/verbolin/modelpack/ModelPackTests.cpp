@@ -63,7 +63,7 @@ TEST(EngineChoice, EqualOnlyWhenAllFourPackFieldsAgree) {
         EXPECT_NE(EngineChoice::auralith(base), EngineChoice::auralith(v))
             << v.id << v.version << v.title << v.approxMB;
     }
-    EXPECT_EQ(std::get<EngineChoice::Auralith>(EngineChoice::auralith(base).value()).pack, base);
+    EXPECT_EQ(EngineChoice::auralith(base).pack(), base);
 }
 
 TEST(FakeSpeechEngine, FollowsItsScriptThenTheDefaultAndRecordsCalls) {

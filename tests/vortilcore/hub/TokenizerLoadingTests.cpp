@@ -4,6 +4,7 @@
 #include <future>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "support/HubTestEnvironment.hpp"
 #include "support/LocalHttpServer.hpp"

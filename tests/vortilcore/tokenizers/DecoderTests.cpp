@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "vortilcore/tokenizers/ByteEncoder.hpp"
 #include "vortilcore/tokenizers/Decoder.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "vortilcore/tokenizers/Normalizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 

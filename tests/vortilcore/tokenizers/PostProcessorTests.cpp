@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "vortilcore/tokenizers/PostProcessor.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 

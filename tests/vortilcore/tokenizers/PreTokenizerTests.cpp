@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 

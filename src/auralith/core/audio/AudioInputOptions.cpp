@@ -1,5 +1,7 @@
 #include "auralith/core/audio/AudioInputOptions.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include "auralith/core/HashCombine.hpp"
 #include "auralith/utilities/JSONValues.hpp"
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/utilities/LogCapture.hpp"

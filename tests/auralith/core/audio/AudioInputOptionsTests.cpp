@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <unordered_set>
 
 #include "auralith/core/audio/AudioInputOptions.hpp"

@@ -1,11 +1,11 @@
 #pragma once
-// A ".srt" file of one result: SubRip cues, one per word where words are known.
+// A ".vtt" file of one result: WebVTT cues, one per word where words are known.
 
-#include "auralith/utilities/ResultWriting.hpp"
+#include "auralith/ResultWriting.hpp"
 
 namespace auralith {
 
-class WriteSRT : public FolderResultWriter {
+class WriteVTT : public FolderResultWriter {
   public:
     using FolderResultWriter::FolderResultWriter;
     WriteResult write(const TranscriptionResult& result, const std::string& file,

@@ -1,4 +1,6 @@
-#include "auralith/utilities/WriteJSON.hpp"
+#include "auralith/WriteJSON.hpp"
+
+#include <nlohmann/json.hpp>
 
 namespace auralith {
 

@@ -1,4 +1,4 @@
-#include "auralith/utilities/WriteSRT.hpp"
+#include "auralith/WriteSRT.hpp"
 
 namespace auralith {
 

@@ -1,4 +1,4 @@
-#include "auralith/utilities/ModelUtilities.hpp"
+#include "auralith/ModelUtilities.hpp"
 
 #include <algorithm>
 #include <fstream>

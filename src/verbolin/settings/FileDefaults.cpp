@@ -1,9 +1,10 @@
-#include "verbolin/app/FileDefaults.hpp"
+#include "verbolin/settings/FileDefaults.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 

@@ -1,4 +1,6 @@
-#include "verbolin/app/MemoryDefaults.hpp"
+#include "verbolin/settings/MemoryDefaults.hpp"
+
+#include <nlohmann/json.hpp>
 
 namespace verbolin {
 

@@ -1,11 +1,11 @@
 #pragma once
-// A ".json" file of one result: pretty-printed JSON of the whole result.
+// A ".srt" file of one result: SubRip cues, one per word where words are known.
 
-#include "auralith/utilities/ResultWriting.hpp"
+#include "auralith/ResultWriting.hpp"
 
 namespace auralith {
 
-class WriteJSON : public FolderResultWriter {
+class WriteSRT : public FolderResultWriter {
   public:
     using FolderResultWriter::FolderResultWriter;
     WriteResult write(const TranscriptionResult& result, const std::string& file,

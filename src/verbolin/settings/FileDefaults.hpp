@@ -7,8 +7,9 @@
 
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
-#include "verbolin/app/Defaults.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
 

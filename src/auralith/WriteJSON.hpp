@@ -1,11 +1,11 @@
 #pragma once
-// A ".vtt" file of one result: WebVTT cues, one per word where words are known.
+// A ".json" file of one result: pretty-printed JSON of the whole result.
 
-#include "auralith/utilities/ResultWriting.hpp"
+#include "auralith/ResultWriting.hpp"
 
 namespace auralith {
 
-class WriteVTT : public FolderResultWriter {
+class WriteJSON : public FolderResultWriter {
   public:
     using FolderResultWriter::FolderResultWriter;
     WriteResult write(const TranscriptionResult& result, const std::string& file,

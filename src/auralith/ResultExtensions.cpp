@@ -1,4 +1,4 @@
-#include "auralith/utilities/ResultExtensions.hpp"
+#include "auralith/ResultExtensions.hpp"
 
 #include <algorithm>
 

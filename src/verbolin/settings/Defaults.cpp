@@ -1,7 +1,7 @@
-#include "verbolin/app/Defaults.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 #include "platform/system/Paths.hpp"
-#include "verbolin/app/FileDefaults.hpp"
+#include "verbolin/settings/FileDefaults.hpp"
 
 namespace verbolin {
 

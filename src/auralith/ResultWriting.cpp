@@ -1,4 +1,4 @@
-#include "auralith/utilities/ResultWriting.hpp"
+#include "auralith/ResultWriting.hpp"
 
 #include <cctype>
 #include <cinttypes>

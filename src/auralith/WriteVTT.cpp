@@ -1,4 +1,4 @@
-#include "auralith/utilities/WriteVTT.hpp"
+#include "auralith/WriteVTT.hpp"
 
 namespace auralith {
 

@@ -3,8 +3,9 @@
 // touch the user's settings file.
 
 #include <mutex>
+#include <nlohmann/json.hpp>
 
-#include "verbolin/app/Defaults.hpp"
+#include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
 

@@ -1,4 +1,4 @@
-#include "auralith/utilities/TranscriptionUtilities.hpp"
+#include "auralith/TranscriptionUtilities.hpp"
 
 #include <algorithm>
 #include <cmath>
