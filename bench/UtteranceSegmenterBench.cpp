@@ -14,6 +14,12 @@
 
 #include "verbolin/listening/UtteranceSegmenter.hpp"
 
+// GCC matches the library's inlined deletes against the replaced new below and
+// reports free() on them as a mismatch; here new is malloc and delete is free.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace {
 thread_local std::size_t tAllocatedBytes = 0;
 }  // namespace
