@@ -5,7 +5,10 @@
 // QT_QPA_PLATFORM says otherwise (xvfb-run with QT_QPA_PLATFORM=xcb).
 // The store's regrouping of segments into paragraphs, which precedes an
 // append in the application, is measured on its own (StoreRegroup).
-// "heap_MB" is the heap the first render keeps.
+// "heap_MB" is the heap the first render keeps. A long timeline shows its
+// newest paragraphs first and takes older ones in on later turns: the first
+// render is the time to the first frame; "fill_ms" is the thread's CPU time
+// until all older text is in, and "max_turn_ms" its longest single turn.
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_TimelinePaneBench
@@ -18,12 +21,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
 #include "verbolin/ui/QtMainExecutor.hpp"
 #include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
 
 using namespace verbolin;
 
@@ -55,6 +60,12 @@ std::shared_ptr<const std::vector<Block>> blocksOf(const std::vector<Segment>& s
 double heapMegabytes() {
     const struct mallinfo2 m = mallinfo2();
     return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
 }
 
 void settle() {
@@ -89,6 +100,15 @@ struct World {
         return pane;
     }
 
+    // Opened, with all older text in.
+    std::unique_ptr<TimelinePane> openFilled() {
+        auto pane = open();
+        while (pane->textView().pendingParagraphs() > 0)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        settle();
+        return pane;
+    }
+
     void appendOne() {
         Segment s;
         s.start = segments.back().end + std::chrono::seconds(30);
@@ -101,22 +121,31 @@ struct World {
 
 void BM_FirstRender(benchmark::State& state) {
     World w(int(state.range(0)));
-    double grown = 0;
+    double grown = 0, fill = 0, maxTurn = 0;
     for (auto _ : state) {
         const double before = heapMegabytes();
         auto pane = w.open();
         grown = std::max(grown, heapMegabytes() - before);
         state.PauseTiming();
+        const double fillStart = threadCpuMs();
+        while (pane->textView().pendingParagraphs() > 0) {
+            const double t = threadCpuMs();
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            maxTurn = std::max(maxTurn, threadCpuMs() - t);
+        }
+        fill = std::max(fill, threadCpuMs() - fillStart);
         pane.reset();
         settle();
         state.ResumeTiming();
     }
     state.counters["heap_MB"] = grown;
+    state.counters["fill_ms"] = fill;
+    state.counters["max_turn_ms"] = maxTurn;
 }
 
 void BM_PreviewUpdate(benchmark::State& state) {
     World w(int(state.range(0)));
-    auto pane = w.open();
+    auto pane = w.openFilled();
     w.store.isSpeaking.set(true);
     settle();
     std::string preview = "and so";
@@ -130,7 +159,7 @@ void BM_PreviewUpdate(benchmark::State& state) {
 
 void BM_AppendParagraph(benchmark::State& state) {
     World w(int(state.range(0)));
-    auto pane = w.open();
+    auto pane = w.openFilled();
     for (auto _ : state) {
         state.PauseTiming();
         w.appendOne();
@@ -143,7 +172,7 @@ void BM_AppendParagraph(benchmark::State& state) {
 
 void BM_UnchangedInputs(benchmark::State& state) {
     World w(int(state.range(0)));
-    auto pane = w.open();
+    auto pane = w.openFilled();
     for (auto _ : state) {
         state.PauseTiming();
         TimelinePaneInputs same = w.in;

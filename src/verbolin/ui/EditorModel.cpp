@@ -49,6 +49,13 @@ std::vector<Block> EditorModel::scopedBlocks() const {
     return kept;
 }
 
+std::shared_ptr<const std::vector<Block>> EditorModel::sharedScopedBlocks() const {
+    // A year of paragraphs copied on every refresh would cost more than
+    // everything the timeline does with them.
+    if (!currentItem() && trimmed(search).empty()) return model_.store().allBlocks();
+    return std::make_shared<const std::vector<Block>>(scopedBlocks());
+}
+
 bool EditorModel::scopeIsLive() const {
     if (scope == kAllScope) return true;
     const auto item = currentItem();

@@ -5,6 +5,7 @@
 // shown, whether they end live, the placeholder text, the listening button,
 // and the window options kept in the settings. Main thread only.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,6 +43,9 @@ class EditorModel {
 
     std::optional<SessionItem> currentItem() const;
     std::vector<Block> scopedBlocks() const;
+    // The same paragraphs, shared: unscoped and unsearched they are the
+    // store's own array, which is never copied.
+    std::shared_ptr<const std::vector<Block>> sharedScopedBlocks() const;
     bool scopeIsLive() const;
     std::vector<Block> selectedBlocks() const;
     std::string placeholder() const;

@@ -228,7 +228,7 @@ void EditorWindow::refresh() {
         if (!pane_ || paneScope_ != editor_.scope) makePane();
         TimelinePaneInputs inputs;
         inputs.store = &model_.store();
-        inputs.blocks = std::make_shared<const std::vector<Block>>(editor_.scopedBlocks());
+        inputs.blocks = editor_.sharedScopedBlocks();
         inputs.fontSize = editor_.fontSize();
         inputs.showsLive = editor_.scopeIsLive();
         if (editor_.scope == EditorModel::kAllScope)

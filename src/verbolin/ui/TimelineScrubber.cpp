@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 #include "verbolin/ui/ColorRole.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
@@ -83,7 +84,16 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
         p.fillPath(track, withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.12));
     }
     const QColor markColor = withAlpha(colorFor(ColorRole::secondaryLabel, pal), 0.6);
-    for (double x : marks(g)) p.fillRect(QRectF(x, mid - 3, 1.5, 6), markColor);
+    // Marks that touch make one band, drawn as one: a dense year costs a few
+    // rectangles rather than one per pixel column, and the band reads even.
+    const std::vector<double>& xs = marks(g);
+    constexpr double kMarkWidth = 1.5;
+    for (size_t i = 0; i < xs.size();) {
+        const double from = xs[i];
+        double to = from + kMarkWidth;
+        while (++i < xs.size() && xs[i] <= to) to = std::max(to, xs[i] + kMarkWidth);
+        p.fillRect(QRectF(from, mid - 3, to - from, 6), markColor);
+    }
     // The bar goes over the marks, on the bare track: where paragraphs lie
     // densely their marks make a solid band that would hide it.
     const auto bar = g.bar();

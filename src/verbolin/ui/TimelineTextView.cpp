@@ -41,6 +41,14 @@ AttributedText renderFrom(const TimelineBlocks& blocks, size_t from, double font
     return out;
 }
 
+// The scoped paragraphs blocks[from, to) as text that follows blocks[from - 1].
+AttributedText renderRange(const TimelineBlocks& blocks, size_t from, size_t to, double fontSize,
+                           const std::unordered_set<platform::Uuid>& sections) {
+    const Block* previous = from > 0 ? &blocks[from - 1] : nullptr;
+    return TimelineRenderer::render(blocks.scoped(from).first(to - from), previous, fontSize,
+                                    sections);
+}
+
 }  // namespace
 
 TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent)
@@ -189,10 +197,11 @@ void TimelineTextView::apply() {
     }
     const auto& sections = sectionKeys_;
 
-    if (plan.kind == TimelinePlan::Kind::tail && !desynced_) {
+    // A change among paragraphs still to come is rendered anew.
+    if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_) {
         QTextDocument& doc = *edit_->document();
-        const int start =
-            TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, plan.common);
+        const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_,
+                                                           plan.common, pending_);
         AttributedText tail = renderFrom(blocks, plan.common, inputs_.fontSize, sections);
         // Plain numbers: a QTextCursor would follow the replaced text.
         const int savedAnchor = edit_->textCursor().anchor(),
@@ -230,7 +239,17 @@ void TimelineTextView::apply() {
     const double oldTop = scrollY();
     const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
 
-    text_ = renderFrom(blocks, 0, inputs_.fontSize, sections);
+    // Laying out a long timeline takes far longer than one turn, and the view
+    // opens at its end: the newest paragraphs are shown first and the older
+    // ones come in on later turns. Not where a position or selection in the
+    // old text must be kept.
+    const bool endsAtBottom = plan.styleChanged ? wasAtBottom : (wasAtBottom || !hadAnchor);
+    const bool keepsPlace = (plan.prepended && anchor) || (plan.styleChanged && hadAnchor);
+    const size_t scopedCount = blocks.scoped().size();
+    ++fillRound_;
+    pending_ = endsAtBottom && !keepsPlace && scopedCount > fillStep ? scopedCount - fillStep : 0;
+
+    text_ = renderFrom(blocks, pending_, inputs_.fontSize, sections);
     // A fresh document is filled several times faster than one that a text
     // edit watches; the edit deletes the old one, its own child, on the swap.
     auto* fresh = new QTextDocument(edit_);
@@ -249,6 +268,7 @@ void TimelineTextView::apply() {
     renderedFont_ = inputs_.fontSize;
     renderedEditable_ = inputs_.editable;
     const double newHeight = layoutAll();
+    if (pending_ > 0) scheduleFill();
 
     if (plan.prepended && anchor) {
         auto at = std::find(renderedKey_.begin(), renderedKey_.end(), *anchor);
@@ -272,6 +292,60 @@ void TimelineTextView::apply() {
     } else {
         reportVisible();
     }
+    updateGutter();
+}
+
+void TimelineTextView::scheduleFill() {
+    // On a timer, not straight after: input and painting waiting since the
+    // last step go first.
+    main_.postAfter(kFillPause, [self = QPointer<TimelineTextView>(this), round = fillRound_] {
+        if (!self || self->fillRound_ != round || self->pending_ == 0) return;
+        self->fillOlder(self->fillStep);
+        if (self->pending_ > 0) self->scheduleFill();
+    });
+}
+
+void TimelineTextView::finishFill() { fillOlder(pending_); }
+
+void TimelineTextView::fillOlder(size_t count) {
+    count = std::min(count, pending_);
+    // A document out of step with the text is rendered anew on the next inputs.
+    if (count == 0 || desynced_) return;
+    // The paragraphs in front are those of the inputs: any change among them
+    // rendered everything anew (see apply).
+    const TimelineBlocks blocks = inputs_.paragraphs();
+    const size_t from = pending_ - count;
+    AttributedText older = renderRange(blocks, from, pending_, inputs_.fontSize, sectionKeys_);
+    QTextDocument& doc = *edit_->document();
+    const bool wasAtBottom = atBottom();
+    const double oldHeight = layoutAll(), oldTop = scrollY();
+    const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
+
+    // The ranges already known only move down.
+    std::vector<ParagraphRange> moved = blockRanges(older);
+    moved.reserve(moved.size() + ranges().size());
+    for (ParagraphRange r : ranges()) {
+        r.location += older.length();
+        moved.push_back(std::move(r));
+    }
+    text_.replace(0, 0, older);
+    // The inserted text is no user's edit to undo.
+    doc.setUndoRedoEnabled(false);
+    write(0, 0, older.length());
+    doc.setUndoRedoEnabled(true);
+    ranges_ = std::move(moved);
+    // A caret at the very start stays there, as it would on a full render;
+    // any other selection moves with its text.
+    if (savedAnchor == 0 && savedPos == 0) restoreSelection(0, 0);
+
+    const double newHeight = layoutAll();
+    if (wasAtBottom)
+        scrollToEndOnce();
+    else
+        scrollTo(oldTop + (newHeight - oldHeight));
+    // Only now: passing the top on the way is no request for more.
+    pending_ = from;
+    reportVisible();
     updateGutter();
 }
 
@@ -312,13 +386,19 @@ void TimelineTextView::handleJump() {
     if (inputs_.jump.token == lastJumpToken_) return;
     lastJumpToken_ = inputs_.jump.token;
     std::optional<ParagraphRange> target;
-    if (inputs_.jump.id) {
+    auto find = [&] {
         const QString id = QString::fromStdString(inputs_.jump.id->string());
         for (const ParagraphRange& r : ranges())
-            if (r.id == id) {
-                target = r;
-                break;
-            }
+            if (r.id == id) return std::optional(r);
+        return std::optional<ParagraphRange>();
+    };
+    if (inputs_.jump.id) {
+        target = find();
+        // The target may be among the older paragraphs still to come.
+        if (!target && pending_ > 0) {
+            finishFill();
+            target = find();
+        }
     }
     if (!target) return scrollToEnd();
     const QTextDocument& doc = *edit_->document();
@@ -348,15 +428,15 @@ std::optional<GutterEntry> TimelineTextView::gutterEntry(size_t rangeIndex) cons
     const auto id = platform::Uuid::parse(all[rangeIndex].id.toStdString());
     if (!id) return std::nullopt;
     const TimelineBlocks blocks = inputs_.paragraphs();
-    // Ranges follow the paragraphs one for one unless an edit emptied one,
-    // so the paragraph is looked for outward from the same position.
+    // Ranges follow the paragraphs not yet written one for one unless an
+    // edit emptied one, so the paragraph is looked for outward from there.
+    const size_t guess = rangeIndex + pending_;
     std::optional<size_t> found;
-    for (size_t d = 0; !found && (rangeIndex + d < blocks.size() || d <= rangeIndex); ++d) {
-        if (rangeIndex + d < blocks.size() && blocks[rangeIndex + d].id == *id)
-            found = rangeIndex + d;
-        else if (d > 0 && d <= rangeIndex && rangeIndex - d < blocks.size() &&
-                 blocks[rangeIndex - d].id == *id)
-            found = rangeIndex - d;
+    for (size_t d = 0; !found && (guess + d < blocks.size() || d <= guess); ++d) {
+        if (guess + d < blocks.size() && blocks[guess + d].id == *id)
+            found = guess + d;
+        else if (d > 0 && d <= guess && guess - d < blocks.size() && blocks[guess - d].id == *id)
+            found = guess - d;
     }
     if (!found) return std::nullopt;
     if (auto cached = gutterCache_.find(*found); cached != gutterCache_.end())
@@ -392,7 +472,8 @@ void TimelineTextView::boundsChanged() {
     gutter_->setGeometry(edit_->viewport()->rect());
     reportVisible();
     gutter_->update();
-    if (!inputs_.onScrolledToTop || loadingMore_) return;
+    // Older paragraphs still coming are no reason to ask for more.
+    if (!inputs_.onScrolledToTop || loadingMore_ || pending_ > 0) return;
     if (scrollY() < kTopSlack) {
         loadingMore_ = true;
         inputs_.onScrolledToTop();
@@ -466,7 +547,10 @@ void TimelineTextView::textChanged() {
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
     writing_ = false;
     EditMapping mapping = TimelineEditMapper::collectEdits(text_, inputs_.paragraphs());
-    renderedKey_ = std::move(mapping.keys);
+    // The paragraphs not yet written keep their keys in front.
+    renderedKey_.resize(pending_);
+    renderedKey_.insert(renderedKey_.end(), std::make_move_iterator(mapping.keys.begin()),
+                        std::make_move_iterator(mapping.keys.end()));
     renderedBlocks_.reset();
     auto onEdit = inputs_.onEdit;
     for (const ParagraphEdit& e : mapping.edits)

@@ -7,6 +7,7 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <chrono>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -33,6 +34,7 @@ class TimelineTextView final : public QWidget {
     static constexpr double kInsetHeight = 10;
     static constexpr double kBottomSlack = 40;  // "at the end" when closer than this
     static constexpr double kTopSlack = 60;     // scrolled to the top when above this
+    static constexpr std::chrono::milliseconds kFillPause{1};  // between steps of older text
 
     explicit TimelineTextView(platform::MainExecutor& main, QWidget* parent = nullptr);
     ~TimelineTextView() override;
@@ -48,6 +50,14 @@ class TimelineTextView final : public QWidget {
     const std::vector<ParagraphKey>& renderedKeys() const { return renderedKey_; }
     const std::vector<ParagraphRange>& ranges() const;
     bool loadingMore() const { return loadingMore_; }
+    // Leading paragraphs not yet in the text: a long timeline opens with its
+    // newest paragraphs and takes the older ones in on later turns.
+    size_t pendingParagraphs() const { return pending_; }
+    // Paragraphs written per turn while older text comes in; a timeline no
+    // longer than this is written at once.
+    size_t fillStep = 1000;
+    // Writes all older text still pending now.
+    void finishFill();
 
     // The selection as plain text: separators read as blank lines.
     QString plainSelectedText() const;
@@ -72,6 +82,8 @@ class TimelineTextView final : public QWidget {
     void scrollToEnd();
     void scrollToEndOnce();
     void handleJump();
+    void fillOlder(size_t count);  // writes the `count` paragraphs in front of the text
+    void scheduleFill();
     // `textChanged` false: the text is as the gutter last drew it.
     void updateGutter(bool textChanged = true);
     std::optional<GutterEntry> gutterEntry(size_t rangeIndex) const;
@@ -105,6 +117,8 @@ class TimelineTextView final : public QWidget {
     double renderedFont_ = 0;
     bool renderedEditable_ = true;
     bool loadingMore_ = false;
+    size_t pending_ = 0;  // renderedKey_[0, pending_) are not in the text yet
+    long fillRound_ = 0;  // a posted fill step of an earlier round does nothing
     bool editing_ = false;
     long lastJumpToken_ = 0;
     struct Visible {

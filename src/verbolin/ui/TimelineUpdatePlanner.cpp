@@ -30,14 +30,18 @@ TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlock
 }
 
 int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
-              const std::vector<ParagraphKey>& keys, size_t index) {
-    if (index >= keys.size()) return textLength;
+              const std::vector<ParagraphKey>& keys, size_t index, size_t hidden) {
+    if (index >= keys.size() || index < hidden) return textLength;
     const QString id = QString::fromStdString(keys[index].id.string());
+    // Only the very first paragraph has no separator in front.
+    auto startOf = [&](size_t i) {
+        return i == 0 && hidden == 0 ? ranges[i].location : ranges[i].location - 1;
+    };
     // Ranges follow the keys one for one while no edit emptied a paragraph.
-    if (index < ranges.size() && ranges[index].id == id)
-        return index == 0 ? ranges[index].location : ranges[index].location - 1;
+    if (const size_t guess = index - hidden; guess < ranges.size() && ranges[guess].id == id)
+        return startOf(guess);
     for (size_t i = 0; i < ranges.size(); ++i)
-        if (ranges[i].id == id) return i == 0 ? ranges[i].location : ranges[i].location - 1;
+        if (ranges[i].id == id) return startOf(i);
     return textLength;
 }
 

@@ -232,4 +232,43 @@ TEST_F(EditorModelTest, ListeningButtonAndStoredOptions) {
     }
 }
 
+TEST_F(EditorModelTest, WholeTranscriptIsTheStoresOwnArrayAndScopesAreCopies) {
+    auto& store = model->store();
+    twoParagraphs(now() - std::chrono::minutes(5));
+    editor->scope = EditorModel::kAllScope;
+    auto shared = editor->sharedScopedBlocks();
+    EXPECT_EQ(shared, store.allBlocks());  // not a copy
+    EXPECT_EQ(*shared, editor->scopedBlocks());
+
+    // A search or a session narrows them: a filtered array of its own, the
+    // store's left untouched.
+    struct Case {
+        std::string search;
+        bool session;
+        size_t shown;
+    };
+    const auto marker = sessionSince(std::chrono::seconds(1));
+    store.append(seg(now(), "echo five"));
+    const Case cases[] = {{"delta", false, 1}, {"  ", false, 3}, {"", true, 1}, {"zulu", false, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.search);
+        editor->search = c.search;
+        editor->scope = c.session ? marker.id.string() : EditorModel::kAllScope;
+        const auto blocks = editor->sharedScopedBlocks();
+        EXPECT_EQ(*blocks, editor->scopedBlocks());
+        EXPECT_EQ(blocks->size(), c.shown);
+        const bool whole = c.shown == store.allBlocks()->size() && !c.session;
+        EXPECT_EQ(blocks == store.allBlocks(), whole);
+    }
+    EXPECT_EQ(store.allBlocks()->size(), 3u);
+
+    // After an append the store's new array is handed over.
+    editor->search.clear();
+    editor->scope = EditorModel::kAllScope;
+    shared = editor->sharedScopedBlocks();
+    store.append(seg(now() + std::chrono::minutes(1), "foxtrot six"));
+    EXPECT_NE(editor->sharedScopedBlocks(), shared);
+    EXPECT_EQ(editor->sharedScopedBlocks()->size(), 4u);
+}
+
 }  // namespace

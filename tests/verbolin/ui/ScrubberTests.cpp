@@ -95,4 +95,31 @@ TEST(TimelineScrubberTest, LabelsAndClicks) {
     EXPECT_EQ(jumps, (std::vector<platform::Uuid>{in.blocks->at(0).id, in.blocks->at(1).id}));
 }
 
+TEST(TimelineScrubberTest, DenseMarksReadAsOneEvenBandAndSparseOnesStayApart) {
+    // Two paragraphs per pixel column for 40 columns, then three far apart.
+    std::vector<verbolin::Block> blocks;
+    for (int i = 0; i <= 80; ++i) blocks.push_back(block(i * 0.5, i * 0.5 + 0.2, "dense"));
+    for (double t : {60.0, 75.0, 100.0}) blocks.push_back(block(t, t + 0.2, "sparse"));
+    verbolin::TimelineScrubber strip;
+    strip.resize(int(kWidth), 30);
+    const ScrubberInputs in = inputs(blocks);
+    strip.setInputs(in);
+    const ScrubberGeometry g(in, kWidth);  // keeps a reference to `in`
+    const QImage shot = strip.grab().toImage();
+    const int row =
+        int(verbolin::TimelineScrubber::kTopPadding + verbolin::TimelineScrubber::kStripHeight / 2);
+    auto at = [&](double x) { return shot.pixel(int(x), row); };
+
+    const QRgb bare = at(67);  // between two sparse marks: the track alone
+    const std::vector<double> xs = g.marks();
+    ASSERT_GE(xs.size(), 4u);
+    const double denseEnd = xs[xs.size() - 4];
+    const QRgb band = at(xs.front() + 1);
+    EXPECT_NE(band, bare);
+    for (int x = int(xs.front()) + 1; x < int(denseEnd); ++x) EXPECT_EQ(at(x), band) << x;
+    for (size_t k = xs.size() - 3; k < xs.size(); ++k)
+        EXPECT_NE(at(xs[k] + 0.75), bare) << xs[k];  // each sparse mark still shows
+    EXPECT_EQ(at(xs[xs.size() - 3] + 4), bare);      // and nothing right after it
+}
+
 }  // namespace
