@@ -1,15 +1,36 @@
 // Cost of one 0.1 s frame through the segmenter with a full noise history
-// (300 levels), in silence and while an utterance is being collected (where
-// each frame hands out the whole utterance so far).
+// (300 levels), in silence and while an utterance is being collected, and
+// the heap traffic of one whole utterance.
 //
 //   cmake -B build-bench -DVERBOLIN_BUILD_BENCH=ON && cmake --build build-bench --target
 //   bench_UtteranceSegmenterBench
 
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "verbolin/listening/UtteranceSegmenter.hpp"
+
+// GCC matches the library's inlined deletes against the replaced new below and
+// reports free() on them as a mismatch; here new is malloc and delete is free.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace {
+thread_local std::size_t tAllocatedBytes = 0;
+}  // namespace
+
+void* operator new(std::size_t n) {
+    tAllocatedBytes += n;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -45,5 +66,32 @@ static void BM_SpeakingFrame(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SpeakingFrame)->Arg(1)->Arg(10)->Arg(27)->Unit(benchmark::kMicrosecond);
+
+// One whole 28 s utterance, from its first voiced frame to the hard cut, as
+// a session without previews feeds it. Reports the heap bytes the segmenter
+// takes on the way (each copy of audio is an allocation of its size) and the
+// cost per frame.
+static void BM_WholeUtterance(benchmark::State& state) {
+    verbolin::UtteranceSegmenter s(appConfig());
+    std::vector<float> loud(1600, 0.1f);
+    for (int i = 0; i < 300; ++i) s.process(std::vector<float>(1600, 0.001f));
+    std::size_t bytes = 0;
+    int64_t frames = 0;
+    for (auto _ : state) {
+        const std::size_t before = tAllocatedBytes;
+        bool ended = false;
+        while (!ended) {
+            for (const auto& e : s.process(loud))
+                ended =
+                    ended || e.kind == verbolin::UtteranceSegmenter::Event::Kind::utteranceEnded;
+            ++frames;
+        }
+        bytes += tAllocatedBytes - before;
+    }
+    state.counters["MB_per_utterance"] = double(bytes) / 1e6 / double(state.iterations());
+    state.counters["s_per_frame"] = benchmark::Counter(
+        double(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_WholeUtterance)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

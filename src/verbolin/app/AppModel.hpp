@@ -50,8 +50,8 @@ class AppModel {
     static constexpr std::chrono::seconds kSaveRetryInterval{5};
 
     explicit AppModel(Services services);
-    // Stops listening the way quitting does (engine().stopAndWait()), so the
-    // words of the utterance in progress are stored too.
+    // Stops listening and waits for the last texts (engine().stopAndWait()),
+    // so the words of the utterance in progress are stored too.
     ~AppModel();
     AppModel(const AppModel&) = delete;
     AppModel& operator=(const AppModel&) = delete;

@@ -269,13 +269,15 @@ void StreamSession::ingest(const std::vector<float>& frame) {
             case UtteranceSegmenter::Event::Kind::speechContinuing: {
                 if (!previewEnabled_) break;
                 if (previewWanted_ && !previewWanted_()) break;
-                const auto count = int64_t(event.samples.size());
+                const auto count = int64_t(event.soFar.size());
                 if (double(count) / kSampleRate < kPreviewMinSeconds) break;
                 if (double(count - lastPreviewSampleCount_) / kSampleRate < kPreviewStepSeconds)
                     break;
                 lastPreviewSampleCount_ = count;
-                pendingPreview_ = Job{std::move(event.samples), false, utteranceStart_,
-                                      clock_.now(), utteranceID_};
+                // The only copy of the audio so far: the segmenter's view
+                // ends with the next frame, the decode runs long after.
+                pendingPreview_ = Job{std::vector<float>(event.soFar.begin(), event.soFar.end()),
+                                      false, utteranceStart_, clock_.now(), utteranceID_};
                 pump();
                 break;
             }

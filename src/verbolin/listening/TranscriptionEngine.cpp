@@ -166,7 +166,7 @@ void TranscriptionEngine::loadModel() {
 }
 
 void TranscriptionEngine::start() {
-    if (isRecording.peek() || !engine_) return;
+    if (isRecording.peek() || !engine_ || !stopDone_.empty()) return;
     isRecording.set(true);
 
     AudioCapture::Options options;
@@ -226,6 +226,10 @@ void TranscriptionEngine::stop() {
 
 void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
     cancelPendingRestart();
+    // Whoever began that stop is being replaced by this caller, and may be
+    // gone by the time the drain ends.
+    stopDone_.clear();
+    ++stopGeneration_;
     if (session_) {
         auto old = detachSession();
         // Through the worker, so a start still under way finishes first.
@@ -248,6 +252,46 @@ void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
         auto entry = inbox_->pop();
         handle(entry->session, entry->event);
     }
+}
+
+void TranscriptionEngine::stopThen(std::function<void()> done, std::chrono::milliseconds limit) {
+    cancelPendingRestart();
+    stopDone_.push_back(std::move(done));
+    if (stopDone_.size() > 1) return;  // joins the stop under way
+    const uint64_t generation = ++stopGeneration_;
+    stopQueueRun_ = false;
+    if (session_) {
+        auto old = detachSession();
+        sessionWorker_.post([old] { old->stop(); });
+    }
+    // Behind every stop queued so far, so a start still under way finishes
+    // and its session has been told to stop before an empty drain counts.
+    sessionWorker_.post([this, generation] {
+        onMain([this, generation] {
+            if (generation != stopGeneration_) return;
+            stopQueueRun_ = true;
+            completeStopIfDrained();
+        });
+    });
+    services_.main->postAfter(limit, [weak = weakSelf_, generation] {
+        auto self = weak.lock();
+        if (!self) return;
+        TranscriptionEngine& engine = **self;
+        if (generation != engine.stopGeneration_ || engine.stopDone_.empty()) return;
+        // Too slow: what is still decoding is given up; its audio arrives
+        // as undecoded, and each session's finished follows.
+        const std::vector<Draining> late = engine.draining_;
+        for (const Draining& d : late) d.session->abandon();
+    });
+}
+
+void TranscriptionEngine::completeStopIfDrained() {
+    if (stopDone_.empty() || !stopQueueRun_ || !draining_.empty()) return;
+    std::vector<std::function<void()>> done = std::move(stopDone_);
+    stopDone_.clear();
+    ++stopGeneration_;
+    for (auto& d : done)
+        if (d) d();
 }
 
 void TranscriptionEngine::deliverOne() {
@@ -377,6 +421,7 @@ void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e
             const std::shared_ptr<StreamSession> done = it->session;
             draining_.erase(it);
             done->shutdown();
+            completeStopIfDrained();
             break;
         }
     }

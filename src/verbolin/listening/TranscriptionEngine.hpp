@@ -10,7 +10,8 @@
 // runs on the engine's own worker threads and posts its result back. Session
 // events wait in the engine's inbox, in emission order; each one posts a
 // main-executor task that delivers the oldest waiting event, and
-// stopAndWait() delivers them itself while it waits.
+// stopAndWait() delivers them itself while it waits; stopThen() leaves them
+// to those tasks and reports the end of its stop through one more.
 
 #include <chrono>
 #include <cstdint>
@@ -96,7 +97,7 @@ class TranscriptionEngine {
 
     explicit TranscriptionEngine(Services services);
     // Stops listening, cancels decodes still running and waits for every
-    // worker thread; delivers nothing. Quitting calls stopAndWait() first.
+    // worker thread; delivers nothing. Quitting stops the engine first.
     ~TranscriptionEngine();
 
     TranscriptionEngine(const TranscriptionEngine&) = delete;
@@ -131,6 +132,14 @@ class TranscriptionEngine {
     // utterance is delivered as `undecoded` instead. Every session thread has
     // ended on return. Sends no level or stopped event.
     void stopAndWait(std::chrono::milliseconds limit = kDrainLimit);
+    // Quitting from a running event loop: stops listening as stopAndWait()
+    // does, with the same guarantees and limit, but returns at once. The
+    // texts arrive through the main executor as usual, and `done` runs
+    // there once the last of them has been delivered and every session
+    // thread has ended. Listening does not start again meanwhile. A
+    // stopAndWait() or the destructor takes over a stop still under way;
+    // its `done` then never runs.
+    void stopThen(std::function<void()> done, std::chrono::milliseconds limit = kDrainLimit);
 
     // The microphone chosen by name; none for the automatic choice. Setting
     // it stores the choice and, while listening, restarts on the new device.
@@ -175,6 +184,8 @@ class TranscriptionEngine {
     // Stops the current session; it drains in the background.
     std::shared_ptr<StreamSession> detachSession();
     void deliverOne();
+    // Runs the waiting stopThen() callbacks once nothing is left to drain.
+    void completeStopIfDrained();
     void handle(uint64_t session, const StreamSession::Event& event);
     void send(const Event& event);
     void notice(const std::string& text) const;
@@ -193,6 +204,12 @@ class TranscriptionEngine {
     mutable std::optional<std::string> warnedInputDevice_;
     std::optional<uint64_t> pendingRestart_;
     uint64_t restartGeneration_ = 0;
+    // A stopThen() under way: its callbacks, whether the session worker has
+    // run the stops queued before it, and its number, which its time limit
+    // checks.
+    std::vector<std::function<void()>> stopDone_;
+    bool stopQueueRun_ = false;
+    uint64_t stopGeneration_ = 0;
     // Lets tasks queued on the main executor find out that the engine is gone.
     // weakSelf_ never changes, so worker threads may copy it at any time.
     std::shared_ptr<TranscriptionEngine*> self_;

@@ -72,9 +72,17 @@ std::vector<UtteranceSegmenter::Event> UtteranceSegmenter::process(
         return out;
     }
 
-    const bool full = int64_t(preroll.size()) >= config.prerollFrames;
-    preroll.push_back(frame);
-    if (full) preroll.pop_front();
+    if (int64_t(preroll.size()) >= config.prerollFrames && !preroll.empty()) {
+        // The oldest frame's storage takes the new one: listening to silence
+        // takes no new audio buffer per frame.
+        std::vector<float> reused = std::move(preroll.front());
+        preroll.pop_front();
+        reused.assign(frame.begin(), frame.end());
+        preroll.push_back(std::move(reused));
+    } else {
+        preroll.push_back(frame);
+        if (int64_t(preroll.size()) > config.prerollFrames) preroll.pop_front();
+    }
     if (!voiced) return {};
 
     isSpeaking = true;

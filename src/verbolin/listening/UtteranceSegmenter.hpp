@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <vector>
 
 namespace verbolin {
@@ -29,15 +30,22 @@ class UtteranceSegmenter {
     struct Event {
         enum class Kind { speechContinuing, utteranceEnded, speechStarted };
         Kind kind;
-        std::vector<float> samples;  // empty for speechStarted
+        // speechContinuing: the utterance so far. A view of the segmenter's
+        // own buffer, valid until the next call that changes the segmenter;
+        // a caller that keeps the audio copies it. Handing out a copy on
+        // every frame would cost the square of the utterance's length.
+        std::span<const float> soFar;
+        // utteranceEnded: the whole utterance, handed over; empty when too
+        // few of its frames were voiced.
+        std::vector<float> samples;
 
-        static Event speechContinuing(std::vector<float> s) {
-            return {Kind::speechContinuing, std::move(s)};
+        static Event speechContinuing(std::span<const float> s) {
+            return {Kind::speechContinuing, s, {}};
         }
         static Event utteranceEnded(std::vector<float> s) {
-            return {Kind::utteranceEnded, std::move(s)};
+            return {Kind::utteranceEnded, {}, std::move(s)};
         }
-        static Event speechStarted() { return {Kind::speechStarted, {}}; }
+        static Event speechStarted() { return {Kind::speechStarted, {}, {}}; }
     };
 
     explicit UtteranceSegmenter(const Config& config) : config(config) {}

@@ -8,8 +8,20 @@ namespace verbolin {
 
 QtMainExecutor::QtMainExecutor() { context_.moveToThread(QCoreApplication::instance()->thread()); }
 
+QEvent::Type QtMainExecutor::taskEventType() {
+    static const auto type = QEvent::Type(QEvent::registerEventType());
+    return type;
+}
+
 void QtMainExecutor::post(Task task) {
-    QMetaObject::invokeMethod(&context_, std::move(task), Qt::QueuedConnection);
+    // Made before the lock is taken, so the receiving side, which takes the
+    // lock before it looks at the event, sees it complete.
+    auto* wake = new QEvent(taskEventType());
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    QCoreApplication::postEvent(&context_, wake);  // Qt owns and deletes it
 }
 
 void QtMainExecutor::postAfter(std::chrono::nanoseconds delay, Task task) {
@@ -21,5 +33,20 @@ void QtMainExecutor::postAfter(std::chrono::nanoseconds delay, Task task) {
 }
 
 bool QtMainExecutor::isMainThread() const { return QThread::currentThread() == context_.thread(); }
+
+bool QtMainExecutor::Receiver::event(QEvent* e) {
+    Task task;
+    {
+        std::lock_guard lock(owner_.mutex_);
+        if (e->type() != taskEventType()) return QObject::event(e);
+        // One event was posted per task, so the queue is never empty here;
+        // the oldest task is this event's in effect, which keeps the order.
+        if (owner_.tasks_.empty()) return true;
+        task = std::move(owner_.tasks_.front());
+        owner_.tasks_.pop_front();
+    }
+    task();
+    return true;
+}
 
 }  // namespace verbolin

@@ -3,7 +3,8 @@
 // "Quit Verbolin", Ctrl+Q, SIGTERM or SIGINT, the session ending): the
 // windows, tray item and hot key go at once, then listening stops and the
 // last utterance's text is stored, and only then does the event loop end.
-// Main thread only.
+// The loop keeps running while the engine stops, so the application stays
+// responsive through a long last decode. Main thread only.
 
 #include <chrono>
 #include <functional>
@@ -18,11 +19,15 @@ class QuitPath {
         std::function<void()> withdraw;    // hide everything the user can see
         std::function<void()> stopEngine;  // returns once listening has stopped
         std::function<void()> finish;      // ends the event loop
+        // Stops listening without holding the main thread: returns at once
+        // and runs its argument on the main thread once the last texts are
+        // stored. Empty: quitting calls stopEngine.
+        std::function<void(std::function<void()> stopped)> stopEngineThen;
     };
 
     // How long the windows get to disappear from the screen before the
-    // engine stops: stopping holds the main thread, and the window system
-    // only hears of a hidden window once the loop has run on.
+    // engine stops: the window system only hears of a hidden window once
+    // the loop has run on, and a blocking stop holds the loop.
     static constexpr std::chrono::milliseconds kWithdrawDelay{50};
 
     // `main` must outlive the path.
@@ -38,7 +43,8 @@ class QuitPath {
     bool engineStopped() const { return engineStopped_; }
 
     // For an event loop that ended some other way: stops the engine if the
-    // path has not, so every ending waits for it.
+    // path has not, so every ending waits for it. A stop the path began
+    // without blocking is finished here, blocking.
     void stopEngineIfNeeded();
 
   private:

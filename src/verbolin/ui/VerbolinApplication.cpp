@@ -84,6 +84,9 @@ int runApplication(int argc, char** argv) {
                             },
                             [&] { model.engine().stopAndWait(); },
                             [] { QCoreApplication::quit(); },
+                            [&](std::function<void()> stopped) {
+                                model.engine().stopThen(std::move(stopped));
+                            },
                         });
 
     quitPath = &quit;

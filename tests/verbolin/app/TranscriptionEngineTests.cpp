@@ -496,6 +496,60 @@ TEST_F(EngineTest, ADecodeThatOutlastsTheLimitIsCancelledAndItsAudioHandedOver) 
     EXPECT_LE(kept[0].end, kept[1].end);
 }
 
+// The stop that leaves the main loop running keeps stopAndWait()'s promises:
+// the final comes first, `done` after it, and past the limit the decode is
+// given up with its audio handed over. Listening does not start meanwhile.
+TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
+    struct Case {
+        const char* name;
+        bool overrun;  // the decode outlasts the limit
+    };
+    loadReady();
+    engine->livePreview.set(false);
+    for (const Case c : {Case{"decode in time", false}, Case{"decode past the limit", true}}) {
+        SCOPED_TRACE(c.name);
+        startListening();
+        auto recogniser = world.made().back();
+        const size_t callsBefore = recogniser->calls().size();
+        recogniser->script(FakeSpeechEngine::Reply::held("last words"));
+        world.speakOneUtterance(1.0);
+        ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
+        world.main.runPending();
+        events.clear();
+
+        std::vector<std::string> order;
+        engine->stopThen([&] { order.push_back("done"); }, 200ms);
+        engine->start();  // refused while stopping
+        EXPECT_FALSE(engine->isRecording.peek());
+        // Nothing arrives without the main loop, and the held decode keeps
+        // the stop from ending however long the loop runs before the limit.
+        EXPECT_TRUE(events.empty());
+        world.runUntil([] { return false; }, 50ms);
+        EXPECT_TRUE(order.empty());
+        if (c.overrun)
+            world.main.advance(200ms);
+        else
+            recogniser->release();
+        ASSERT_TRUE(world.runUntil([&] { return !order.empty(); }));
+        const auto finals = eventsOf(EventKind::final);
+        const auto kept = eventsOf(EventKind::undecoded);
+        if (c.overrun) {
+            EXPECT_TRUE(finals.empty());
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_EQ(kept[0].samples.size(), recogniser->calls().back().sampleCount);
+        } else {
+            ASSERT_EQ(finals.size(), 1u);
+            EXPECT_EQ(finals[0].text, "last words");
+            EXPECT_TRUE(kept.empty());
+        }
+        EXPECT_EQ(order, std::vector<std::string>{"done"});
+        EXPECT_EQ(world.backend->runningCount(), 0);
+        world.main.advance(1s);  // a limit that passes afterwards changes nothing
+        world.main.runPending();
+        EXPECT_EQ(order.size(), 1u);
+    }
+}
+
 TEST_F(EngineTest, FinalsReachTheSinkAndDecodeFailuresShowWhileListeningGoesOn) {
     loadReady();
     engine->livePreview.set(false);  // the session then decodes finals only

@@ -1,9 +1,32 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 #include "verbolin/listening/UtteranceSegmenter.hpp"
+
+// GCC matches the library's inlined deletes against the replaced new below and
+// reports free() on them as a mismatch; here new is malloc and delete is free.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace {
+thread_local std::size_t tAllocatedBytes = 0;
+}  // namespace
+
+// Counts the bytes each thread takes from the heap; the rest of the suite is
+// unaffected.
+void* operator new(std::size_t n) {
+    tAllocatedBytes += n;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using verbolin::UtteranceSegmenter;
 using Kind = UtteranceSegmenter::Event::Kind;
@@ -109,7 +132,7 @@ TEST(UtteranceSegmenter, PrerollHoldsTheLastFiveFramesIncludingTheTrigger) {
         auto events = s.process(frame(kVoice, 0.5f));
         ASSERT_EQ(kinds(events), (std::vector<Kind>{Kind::speechStarted, Kind::speechContinuing}))
             << c.silentBefore;
-        const auto& samples = events[1].samples;
+        const auto& samples = events[1].soFar;
         ASSERT_EQ(samples.size(), c.framesInCurrent * 1600) << c.silentBefore;
         EXPECT_EQ(samples[samples.size() - 1600], 0.5f);  // the triggering frame is last
         if (c.framesInCurrent > 1) {                      // oldest kept frame first
@@ -188,7 +211,7 @@ TEST(UtteranceSegmenter, HardCutAtTwentyEightSecondsEvenWhenVoiced) {
     // frames never entered it.
     auto again = s.process(frame(kVoice));
     ASSERT_EQ(kinds(again), (std::vector<Kind>{Kind::speechStarted, Kind::speechContinuing}));
-    EXPECT_EQ(again[1].samples.size(), 1600u);
+    EXPECT_EQ(again[1].soFar.size(), 1600u);
 }
 
 TEST(UtteranceSegmenter, PrerollAfterAnUtteranceHoldsOnlyFramesSinceItsEnd) {
@@ -200,7 +223,7 @@ TEST(UtteranceSegmenter, PrerollAfterAnUtteranceHoldsOnlyFramesSinceItsEnd) {
     s.process(frame(kSilence));
     auto e = s.process(frame(kVoice));
     ASSERT_EQ(e.size(), 2u);
-    EXPECT_EQ(e[1].samples.size(), 3u * 1600);
+    EXPECT_EQ(e[1].soFar.size(), 3u * 1600);
 }
 
 TEST(UtteranceSegmenter, NaNFramesAreUnvoicedAndStayOutOfTheHistory) {
@@ -238,4 +261,71 @@ TEST(UtteranceSegmenter, ThresholdAdaptsToARoomsNoise) {
     EXPECT_NEAR(noisy.voiceThreshold(), 0.04f, 1e-5);
     EXPECT_TRUE(noisy.process(frame(0.03f)).empty());
     EXPECT_EQ(noisy.process(frame(0.05f)).size(), 2u);
+}
+
+TEST(UtteranceSegmenter, AWholeUtteranceCostsHeapLinearInItsLength) {
+    // 28 s of speech is 448000 samples. Handing each frame's listener a copy
+    // of the utterance so far would take about 140 times that from the heap;
+    // growing one buffer takes a few times it at most.
+    UtteranceSegmenter s(appConfig());
+    for (int i = 0; i < 300; ++i) s.process(frame(kSilence));
+    const std::vector<float> voiced = frame(kVoice);
+    const std::size_t before = tAllocatedBytes;
+    std::vector<UtteranceSegmenter::Event> events;
+    int frames = 0;
+    do {
+        events = s.process(voiced);
+        ++frames;
+    } while (events.back().kind != Kind::utteranceEnded);
+    const std::size_t taken = tAllocatedBytes - before;
+    ASSERT_EQ(frames, 276);  // the preroll brings four silent frames
+    const std::size_t utteranceBytes = events.back().samples.size() * sizeof(float);
+    EXPECT_EQ(utteranceBytes, 448000u * sizeof(float));
+    EXPECT_LT(taken, 5 * utteranceBytes);
+}
+
+TEST(UtteranceSegmenter, EveryViewHoldsExactlyTheAudioHeardSoFar) {
+    // A reference built by hand: preroll and speech frames appended in
+    // order, each tagged so a stale, short or shifted view shows.
+    UtteranceSegmenter s(appConfig());
+    std::vector<float> heard;
+    for (int i = 0; i < 8; ++i) {
+        const auto f = frame(kSilence, float(i + 1) * 1e-5f);
+        s.process(f);
+        if (i >= 4) heard.insert(heard.end(), f.begin(), f.end());  // four stay in the preroll
+    }
+    for (int i = 0; i < 40; ++i) {
+        const auto f = frame(i % 7 == 6 ? kSilence : kVoice, 0.05f + float(i) * 1e-3f);
+        heard.insert(heard.end(), f.begin(), f.end());
+        const auto events = s.process(f);
+        ASSERT_EQ(events.back().kind, Kind::speechContinuing) << i;
+        const auto view = events.back().soFar;
+        ASSERT_TRUE(std::equal(view.begin(), view.end(), heard.begin(), heard.end())) << i;
+    }
+    std::vector<UtteranceSegmenter::Event> end;
+    for (int i = 0; i < 10; ++i) {
+        const auto f = frame(kSilence, 0.05f + float(i) * 1e-3f);
+        heard.insert(heard.end(), f.begin(), f.end());
+        end = s.process(f);
+    }
+    ASSERT_EQ(kinds(end), std::vector<Kind>{Kind::utteranceEnded});
+    EXPECT_EQ(end[0].samples, heard);
+}
+
+TEST(UtteranceSegmenter, PrerollReusesItsBuffersButKeepsEachFramesLength) {
+    // Frames of changing lengths: a reused buffer must take the new frame's
+    // length, never keep the old one's.
+    UtteranceSegmenter s(appConfig());
+    const std::size_t lengths[] = {1600, 800, 2400, 1600, 1, 1200, 3000, 1600};
+    std::size_t expected = 0;
+    for (std::size_t k = 0; k < std::size(lengths); ++k) {
+        s.process(std::vector<float>(lengths[k], kSilence));
+        if (k >= std::size(lengths) - 4) expected += lengths[k];
+    }
+    ASSERT_EQ(s.preroll.size(), 5u);
+    const auto events = s.process(std::vector<float>(100, kVoice));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].soFar.size(), expected + 100);
+    EXPECT_EQ(events[1].soFar.back(), kVoice);
+    EXPECT_EQ(events[1].soFar.front(), kSilence);
 }

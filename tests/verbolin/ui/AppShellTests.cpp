@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <QAction>
+#include <QEventLoop>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include <QTest>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 #include <QToolButton>
 #include <atomic>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/ui/EditorWindow.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
 #include "verbolin/ui/QtWindowHost.hpp"
 #include "verbolin/ui/QuitPath.hpp"
 #include "verbolin/ui/QuitSignals.hpp"
@@ -166,7 +169,8 @@ TEST(QuitPath, WithdrawsAtOnceStopsOnceAndEndsAfterTheLastTexts) {
                                        // The last utterance's text, posted while stopping.
                                        main.post([&] { steps.push_back("final stored"); });
                                    },
-                                   [&] { steps.push_back("finish"); }});
+                                   [&] { steps.push_back("finish"); },
+                                   {}});
     quit.request();
     EXPECT_EQ(steps, std::vector<std::string>{"withdraw"});  // nothing waits in the request
     quit.request();                                          // a second source while quitting
@@ -184,10 +188,86 @@ TEST(QuitPath, ALoopEndedElsewhereStillStopsTheEngine) {
     platform::VirtualClock clock;
     platform::ManualMainExecutor main(clock);
     int stops = 0;
-    verbolin::QuitPath quit(main, {{}, [&] { ++stops; }, {}});
+    verbolin::QuitPath quit(main, {{}, [&] { ++stops; }, {}, {}});
     quit.stopEngineIfNeeded();
     quit.stopEngineIfNeeded();
     EXPECT_EQ(stops, 1);
+}
+
+// The quit path on the real event loop: while the last utterance decodes,
+// the loop goes on (here a timer releases the held decode, which it could
+// not do if quitting held the loop), and the loop ends only once the
+// utterance's text is in the store.
+TEST(QuitPath, TheLoopRunsOnWhileTheLastDecodeFinishesAndEndsAfterItIsStored) {
+    TestEnvironment env;
+    installStandardPack(env.dataPath());
+    EngineWorld world;
+    verbolin::QtMainExecutor main;
+    verbolin::AppModel::Services s;
+    s.main = &main;
+    s.defaults = &world.defaults;
+    s.storeDirectory = env.home.path() / "store";
+    s.engine = world.services();
+    s.engine.main = &main;
+    verbolin::AppModel model(std::move(s));
+    auto& engine = model.engine();
+    engine.livePreview.set(false);
+
+    const auto pumpUntil = [](const std::function<bool()>& done) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < limit) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return done();
+    };
+    ASSERT_TRUE(pumpUntil([&] {
+        return engine.modelState.peek().kind == ModelState::Kind::ready && !world.made().empty();
+    }));
+    if (!engine.isRecording.peek()) engine.start();
+    ASSERT_TRUE(pumpUntil([&] { return world.backend->runningCount() == 1; }));
+    auto recogniser = world.made().back();
+    recogniser->script(FakeSpeechEngine::Reply::held("last words"));
+    world.speakOneUtterance(1.0);
+    ASSERT_TRUE(recogniser->waitForCalls(1));  // the final's decode is held
+
+    QEventLoop loop;
+    std::vector<std::string> steps;
+    bool storedAtFinish = false;
+    verbolin::QuitPath quit(main, {[&] { steps.push_back("withdraw"); },
+                                   [&] {
+                                       steps.push_back("blocking stop");
+                                       engine.stopAndWait();
+                                   },
+                                   [&] {
+                                       steps.push_back("finish");
+                                       const auto& segments = model.store().segments.peek();
+                                       storedAtFinish = !segments.empty() &&
+                                                        segments.back().text == "last words";
+                                       loop.quit();
+                                   },
+                                   [&](std::function<void()> stopped) {
+                                       steps.push_back("stop");
+                                       engine.stopThen(std::move(stopped));
+                                   }});
+    // Past the withdraw delay, with the stop under way and the decode held.
+    QTimer::singleShot(300, [&] {
+        steps.push_back("timer");
+        recogniser->release();
+    });
+    // Only a failure gets this far: the drain limit has long passed.
+    QTimer::singleShot(30000, [&] { loop.quit(); });
+    quit.request();
+    loop.exec();
+
+    EXPECT_EQ(steps, (std::vector<std::string>{"withdraw", "stop", "timer", "finish"}));
+    EXPECT_TRUE(storedAtFinish);
+    EXPECT_TRUE(quit.engineStopped());
+    EXPECT_FALSE(engine.isRecording.peek());
+    EXPECT_EQ(world.backend->runningCount(), 0);
+    EXPECT_EQ(recogniser->cancelledCount(), 0);
+    quit.stopEngineIfNeeded();  // the loop's end: nothing is left to stop
+    EXPECT_EQ(std::count(steps.begin(), steps.end(), "blocking stop"), 0);
 }
 
 TEST(QuitSignals, SigtermAndSigintArriveOnTheMainLoop) {

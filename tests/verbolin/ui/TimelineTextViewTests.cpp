@@ -6,6 +6,7 @@
 #include <QMimeData>
 #include <QTest>
 #include <QTextBlock>
+#include <numeric>
 #include <thread>
 
 #include "verbolin/ui/DocumentGeometry.hpp"
@@ -448,6 +449,50 @@ TEST(QtMainExecutor, RunsPostedWorkInOrderOnALaterTurn) {
     while (order.size() < 4 && t.elapsed() < 2000)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 4, 3}));
+}
+
+// Tasks posted from several threads at once: each thread's tasks run in its
+// order, and each task, with what it captured, is destroyed on the GUI
+// thread whichever thread made it.
+TEST(QtMainExecutor, TasksFromWorkersRunInTheirOrderAndDieOnTheGuiThread) {
+    struct Capture {
+        std::shared_ptr<std::vector<std::thread::id>> destroyedOn;
+        explicit Capture(std::shared_ptr<std::vector<std::thread::id>> d) : destroyedOn(d) {}
+        ~Capture() {
+            if (destroyedOn) destroyedOn->push_back(std::this_thread::get_id());
+        }
+    };
+    constexpr int kThreads = 4, kEach = 200;
+    std::vector<std::vector<int>> seen(kThreads);
+    auto destroyedOn = std::make_shared<std::vector<std::thread::id>>();
+    {
+        QtMainExecutor main;
+        std::vector<std::thread> workers;
+        for (int t = 0; t < kThreads; ++t)
+            workers.emplace_back([&, t] {
+                for (int i = 0; i < kEach; ++i) {
+                    auto capture = std::make_shared<Capture>(destroyedOn);
+                    main.post(
+                        [&seen, t, i, capture = std::move(capture)] { seen[t].push_back(i); });
+                }
+            });
+        for (auto& w : workers) w.join();
+        QElapsedTimer timer;
+        timer.start();
+        auto total = [&] {
+            size_t n = 0;
+            for (const auto& s : seen) n += s.size();
+            return n;
+        };
+        while (total() < size_t(kThreads * kEach) && timer.elapsed() < 5000)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    std::vector<int> expected(kEach);
+    std::iota(expected.begin(), expected.end(), 0);
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(seen[t], expected) << t;
+    ASSERT_EQ(destroyedOn->size(), size_t(kThreads * kEach));
+    EXPECT_EQ(std::count(destroyedOn->begin(), destroyedOn->end(), std::this_thread::get_id()),
+              kThreads * kEach);
 }
 
 }  // namespace
