@@ -10,6 +10,7 @@
 
 #include "support/FakeAudioBackend.hpp"
 #include "support/ManualMainExecutor.hpp"
+#include "verbolin/listening/OutputFilters.hpp"
 #include "verbolin/listening/StreamSession.hpp"
 
 namespace {
@@ -67,9 +68,7 @@ static void BM_OutputFilters(benchmark::State& state) {
     for (int i = 0; i < 12; ++i) text += "so so I think the the plan is fine and we can ship it ";
     text += "\n";
     for (auto _ : state) {
-        std::string t = verbolin::StreamSession::trimmed(text);
-        if (!verbolin::StreamSession::isHallucination(t))
-            t = verbolin::StreamSession::collapseRepeats(t);
+        std::string t = verbolin::OutputFilters::cleaned(text);
         benchmark::DoNotOptimize(t);
     }
 }

@@ -4,7 +4,7 @@
 
 #include "auralith/core/Constants.hpp"
 #include "platform/system/NumberText.hpp"
-#include "verbolin/listening/StreamSession.hpp"
+#include "verbolin/listening/OutputFilters.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace verbolin {
@@ -119,7 +119,7 @@ std::string AuralithEngine::transcribe(std::span<const float> samples,
                 if (recorder_) recorder_->event("segment_dropped", droppedDetail(segment));
                 continue;
             }
-            const std::string text = StreamSession::trimmed(segment.text);
+            const std::string text = OutputFilters::trimmed(segment.text);
             if (text.empty()) continue;
             if (!joined.empty()) joined += ' ';
             joined += text;

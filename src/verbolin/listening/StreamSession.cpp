@@ -1,7 +1,6 @@
 #include "verbolin/listening/StreamSession.hpp"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cmath>
 #include <exception>
@@ -9,7 +8,7 @@
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/TaskCancellation.hpp"
-#include "platform/system/Text.hpp"
+#include "verbolin/listening/AudioFramer.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 namespace verbolin {
@@ -136,24 +135,17 @@ void StreamSession::startOnActor() {
                                   });
     feeding_ = true;
     feeder_->post([weak, stream, recorder] {
-        // Frames are cut from a private buffer; fewer than 1600 samples left
-        // over wait for the next array and are dropped when the stream ends.
-        std::vector<float> buffer;
+        // Fewer than 1600 samples left over wait for the next array and are
+        // dropped when the stream ends.
+        AudioFramer framer(kFrameSamples);
         while (std::optional<std::vector<float>> chunk = stream->next()) {
             std::shared_ptr<StreamSession> self = weak.lock();
             if (!self || self->feedCancelled_) return;
-            buffer.insert(buffer.end(), chunk->begin(), chunk->end());
             if (recorder) recorder->audio(*chunk);
-            size_t used = 0;
-            while (buffer.size() - used >= kFrameSamples) {
-                std::vector<float> frame(buffer.begin() + long(used),
-                                         buffer.begin() + long(used + kFrameSamples));
-                used += kFrameSamples;
+            for (std::vector<float>& frame : framer.push(*chunk))
                 self->actor_->post([weak, frame = std::move(frame)] {
                     if (std::shared_ptr<StreamSession> s = weak.lock()) s->ingest(frame);
                 });
-            }
-            buffer.erase(buffer.begin(), buffer.begin() + long(used));
         }
         // Queued behind the last frames, so the session hears everything the
         // capture delivered before it learns that no more will come.
@@ -170,20 +162,11 @@ void StreamSession::abandon() {
         if (finishedReported_) return;
         abandoned_ = true;
         cancelDecodes_.request_stop();
-        pendingPreview_.reset();
-        if (finalInFlight_) {
-            record("decode_abandoned", "seconds=" + seconds(finalInFlight_->samples.size()));
-            emit_(Event::undecoded(std::move(finalInFlight_->samples), finalInFlight_->start,
-                                   finalInFlight_->end));
-            finalInFlight_.reset();
-        }
-        for (Job& job : finals_) {
+        // The decode in flight, if any, still returns; its result is dropped.
+        for (Job& job : decodes_.abandon()) {
             record("decode_abandoned", "seconds=" + seconds(job.samples.size()));
             emit_(Event::undecoded(std::move(job.samples), job.start, job.end));
         }
-        finals_.clear();
-        // The decode in flight, if any, still returns; its result is dropped.
-        decoding_ = false;
         reportFinishedWhenDrained();
     });
 }
@@ -206,13 +189,13 @@ void StreamSession::stopOnActor() {
     feedCancelled_ = true;
     endUtterance();
     // Nothing will be shown of an utterance that has ended.
-    pendingPreview_.reset();
+    decodes_.dropPreview();
     record("session_end", "");
     reportFinishedWhenDrained();
 }
 
 void StreamSession::reportFinishedWhenDrained() {
-    if (!stopped_ || finishedReported_ || decoding_ || !finals_.empty()) return;
+    if (!stopped_ || finishedReported_ || !decodes_.idle()) return;
     finishedReported_ = true;
     emit_(Event::finished());
 }
@@ -250,7 +233,7 @@ void StreamSession::endUtterance() {
         if (voiced < segmenter_.config.minSpeechFrames) samples.clear();
         // The utterance has ended, so its waiting preview would only arrive
         // after its final.
-        pendingPreview_.reset();
+        decodes_.dropPreview();
         enqueueFinal(std::move(samples));
     }
 }
@@ -276,13 +259,14 @@ void StreamSession::ingest(const std::vector<float>& frame) {
                 lastPreviewSampleCount_ = count;
                 // The only copy of the audio so far: the segmenter's view
                 // ends with the next frame, the decode runs long after.
-                pendingPreview_ = Job{std::vector<float>(event.soFar.begin(), event.soFar.end()),
-                                      false, utteranceStart_, clock_.now(), utteranceID_};
+                decodes_.offerPreview(
+                    Job{std::vector<float>(event.soFar.begin(), event.soFar.end()), false,
+                        utteranceStart_, clock_.now(), utteranceID_});
                 pump();
                 break;
             }
             case UtteranceSegmenter::Event::Kind::utteranceEnded:
-                pendingPreview_.reset();
+                decodes_.dropPreview();
                 record("speech_end", "id=" + std::to_string(utteranceID_) +
                                          " seconds=" + seconds(event.samples.size()));
                 enqueueFinal(std::move(event.samples));
@@ -321,24 +305,14 @@ void StreamSession::enqueueFinal(std::vector<float> samples) {
         record("utterance_saved", "id=" + std::to_string(utteranceID_) + " file=utterance-" +
                                       std::to_string(file) + ".pcm");
     }
-    finals_.push_back(Job{std::move(samples), true, utteranceStart_, now, utteranceID_});
+    decodes_.pushFinal(Job{std::move(samples), true, utteranceStart_, now, utteranceID_});
     pump();
 }
 
 void StreamSession::pump() {
-    if (decoding_) return;
-    Job job;
-    if (!finals_.empty()) {
-        job = std::move(finals_.front());
-        finals_.pop_front();
-    } else if (pendingPreview_) {
-        job = std::move(*pendingPreview_);
-        pendingPreview_.reset();
-    } else {
-        return;
-    }
-    decoding_ = true;
-    if (job.isFinal) finalInFlight_ = job;
+    std::optional<Job> next = decodes_.take();
+    if (!next) return;
+    Job job = std::move(*next);
     record("decode_start", std::string(job.isFinal ? "final" : "preview") +
                                " seconds=" + seconds(job.samples.size()));
 
@@ -355,8 +329,7 @@ void StreamSession::pump() {
         std::optional<std::string> error;
         const platform::TaskCancellation::Scope cancellable(token);
         try {
-            text = trimmed(self->engine_->transcribe(job.samples, context));
-            text = isHallucination(text) ? std::string() : collapseRepeats(text);
+            text = OutputFilters::cleaned(self->engine_->transcribe(job.samples, context));
         } catch (const std::exception& e) {
             text.clear();
             error = e.what();
@@ -388,16 +361,15 @@ void StreamSession::decoded(std::string text, std::optional<std::string> error, 
 }
 
 void StreamSession::finished(const std::string& text, const Job& job) {
-    decoding_ = false;
+    decodes_.done(job);
     if (job.isFinal) {
-        finalInFlight_.reset();
         record("final", text);
         if (!text.empty()) {
             contextText_ = text;
             contextTime_ = job.end;
         }
         emit_(Event::final(text, job.start, job.end));
-    } else if (finals_.empty() && !pendingPreview_ && segmenter_.isSpeaking &&
+    } else if (decodes_.nothingWaiting() && segmenter_.isSpeaking &&
                job.utterance == utteranceID_) {
         // A preview is shown only while its utterance goes on. One that ended
         // without text (too short, or flushed by stop()) has had its empty
@@ -408,48 +380,6 @@ void StreamSession::finished(const std::string& text, const Job& job) {
     }
     pump();
     reportFinishedWhenDrained();
-}
-
-std::string StreamSession::trimmed(std::string_view text) {
-    return std::string(platform::text::trimmedScalars(text, platform::text::isWhiteSpace));
-}
-
-bool StreamSession::isHallucination(std::string_view text) {
-    static constexpr std::array<std::string_view, 6> kPhrases = {
-        "thank you.", "thanks for watching.", "you", "you.", "bye.", "thank you for watching.",
-    };
-    if (text.empty() || text.front() == '[' || text.front() == '(') return true;
-    const std::u16string folded = platform::text::caseFolded(text);
-    return std::any_of(kPhrases.begin(), kPhrases.end(), [&](std::string_view phrase) {
-        return platform::text::caseFolded(phrase) == folded;
-    });
-}
-
-std::string StreamSession::collapseRepeats(std::string_view text) {
-    std::vector<std::string_view> words;
-    for (size_t i = 0; i < text.size();) {
-        const size_t space = text.find(' ', i);
-        const size_t stop = space == std::string_view::npos ? text.size() : space;
-        if (stop > i) words.push_back(text.substr(i, stop - i));
-        i = stop + 1;
-    }
-    if (words.size() < 4) return std::string(text);
-
-    std::vector<std::string_view> kept;
-    std::u16string lastKept;
-    for (std::string_view w : words) {
-        std::u16string folded = platform::text::caseFolded(w);
-        if (!kept.empty() && folded == lastKept) continue;
-        kept.push_back(w);
-        lastKept = std::move(folded);
-    }
-    if (double(kept.size()) < double(words.size()) / 2.0) return {};
-    std::string out;
-    for (std::string_view w : kept) {
-        if (!out.empty()) out += ' ';
-        out += w;
-    }
-    return out;
 }
 
 }  // namespace verbolin

@@ -30,7 +30,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,6 +44,8 @@
 #include "platform/system/SerialExecutor.hpp"
 #include "verbolin/listening/AudioCapture.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/listening/DecodeQueue.hpp"
+#include "verbolin/listening/OutputFilters.hpp"
 #include "verbolin/listening/SpeechEngine.hpp"
 #include "verbolin/listening/UtteranceSegmenter.hpp"
 
@@ -150,29 +151,21 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     // stop() and abandon() do nothing afterwards.
     void shutdown();
 
-    // Output filters, applied to the trimmed recognised text.
-    // True for empty text, text in brackets or parentheses, and the phrases
-    // the recogniser is known to invent on silence.
-    static bool isHallucination(std::string_view text);
-    // Shrinks runs of the same word (ignoring case) to one; drops the whole
-    // text when fewer than half of its words survive. Texts of fewer than four
-    // words are returned unchanged.
-    static std::string collapseRepeats(std::string_view text);
-    // Unicode white space and line breaks removed from both ends.
-    static std::string trimmed(std::string_view text);
+    // The output filters the session applies; see OutputFilters.
+    static bool isHallucination(std::string_view text) {
+        return OutputFilters::isHallucination(text);
+    }
+    static std::string collapseRepeats(std::string_view text) {
+        return OutputFilters::collapseRepeats(text);
+    }
+    static std::string trimmed(std::string_view text) { return OutputFilters::trimmed(text); }
 
     // The level meter's reading of a frame's RMS: -50 dBFS and below read 0,
     // full scale reads 1; a NaN level reads 0.
     static float levelOf(float rms);
 
   private:
-    struct Job {
-        std::vector<float> samples;
-        bool isFinal = false;
-        platform::Date start{};
-        platform::Date end{};
-        int64_t utterance = 0;  // the utteranceID it was made in
-    };
+    using Job = DecodeJob;
 
     StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewEnabled,
                   PreviewWanted previewWanted, AudioCapture::Options audioOptions, Emit emit,
@@ -209,10 +202,7 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     UtteranceSegmenter segmenter_;
     int64_t utteranceID_ = 0;
     platform::Date utteranceStart_;
-    std::deque<Job> finals_;
-    std::optional<Job> pendingPreview_;
-    bool decoding_ = false;
-    std::optional<Job> finalInFlight_;  // a copy, kept for abandon()
+    DecodeQueue decodes_;
     bool finishedReported_ = false;
     bool abandoned_ = false;
     bool captureLost_ = false;
