@@ -37,4 +37,27 @@ void blockedGemm(const MicroKernel& kernel, bool transB, std::size_t m, std::siz
                  std::size_t k, const float* a, std::size_t lda, const float* b, std::size_t ldb,
                  float* c, std::size_t ldc, bool accumulate);
 
+// The entry points of one build of the product, made from its micro-kernel,
+// so that each build states only its tile.
+template <const MicroKernel& kernel>
+struct BlockedEntryPoints {
+    static void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a,
+                     std::size_t lda, const float* b, std::size_t ldb, float* c, std::size_t ldc,
+                     bool accumulate) {
+        blockedGemm(kernel, transB, m, n, k, a, lda, b, ldb, c, ldc, accumulate);
+    }
+    static std::size_t packedSize(std::size_t n, std::size_t k) {
+        return platform::ml::packedSize(kernel, n, k);
+    }
+    static void pack(bool transB, std::size_t n, std::size_t k, const float* b, std::size_t ldb,
+                     float* packed, std::size_t j0, std::size_t j1) {
+        packColumns(kernel, transB, n, k, b, ldb, packed, j0, j1);
+    }
+    static void gemmPacked(std::size_t m, std::size_t n, std::size_t k, const float* a,
+                           std::size_t lda, const float* packed, float* c, std::size_t ldc,
+                           bool accumulate) {
+        blockedGemmPacked(kernel, m, n, k, a, lda, packed, c, ldc, accumulate);
+    }
+};
+
 }  // namespace platform::ml

@@ -38,29 +38,13 @@ void portableTile(std::size_t kc, const float* ap, const float* bp, float* c, st
 
 const MicroKernel kPortableTile = {kRows, kCols, 256, 512, 64, portableTile, nullptr};
 
-void portableGemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a,
-                  std::size_t lda, const float* b, std::size_t ldb, float* c, std::size_t ldc,
-                  bool accumulate) {
-    blockedGemm(kPortableTile, transB, m, n, k, a, lda, b, ldb, c, ldc, accumulate);
-}
-
-std::size_t portablePackedSize(std::size_t n, std::size_t k) {
-    return packedSize(kPortableTile, n, k);
-}
-
-void portablePack(bool transB, std::size_t n, std::size_t k, const float* b, std::size_t ldb,
-                  float* packed, std::size_t j0, std::size_t j1) {
-    packColumns(kPortableTile, transB, n, k, b, ldb, packed, j0, j1);
-}
-
-void portableGemmPacked(std::size_t m, std::size_t n, std::size_t k, const float* a,
-                        std::size_t lda, const float* packed, float* c, std::size_t ldc,
-                        bool accumulate) {
-    blockedGemmPacked(kPortableTile, m, n, k, a, lda, packed, c, ldc, accumulate);
-}
-
-const MatrixKernels kPortable = {"portable",         portableGemm, kPortableTile.nr,
-                                 portablePackedSize, portablePack, portableGemmPacked};
+using PortableEntryPoints = BlockedEntryPoints<kPortableTile>;
+const MatrixKernels kPortable = {"portable",
+                                 PortableEntryPoints::gemm,
+                                 kPortableTile.nr,
+                                 PortableEntryPoints::packedSize,
+                                 PortableEntryPoints::pack,
+                                 PortableEntryPoints::gemmPacked};
 
 // OpenBLAS as the system ships it: it knows processors older than AVX2 well.
 // Its core is fixed when the library loads, from a table of processor models.

@@ -60,24 +60,10 @@ AVX512_TARGET void tileDirect(std::size_t kc, const float* a, std::size_t lda, c
 
 const MicroKernel kTile = {kRows, kCols, 256, 512, 96, tile, tileDirect};
 
-void gemm(bool transB, std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
-          const float* b, std::size_t ldb, float* c, std::size_t ldc, bool accumulate) {
-    blockedGemm(kTile, transB, m, n, k, a, lda, b, ldb, c, ldc, accumulate);
-}
-
-std::size_t packedSize(std::size_t n, std::size_t k) { return packedSize(kTile, n, k); }
-
-void pack(bool transB, std::size_t n, std::size_t k, const float* b, std::size_t ldb, float* packed,
-          std::size_t j0, std::size_t j1) {
-    packColumns(kTile, transB, n, k, b, ldb, packed, j0, j1);
-}
-
-void gemmPacked(std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda,
-                const float* packed, float* c, std::size_t ldc, bool accumulate) {
-    blockedGemmPacked(kTile, m, n, k, a, lda, packed, c, ldc, accumulate);
-}
-
-const MatrixKernels kAvx512 = {"avx512", gemm, kTile.nr, packedSize, pack, gemmPacked};
+using EntryPoints = BlockedEntryPoints<kTile>;
+const MatrixKernels kAvx512 = {"avx512",          EntryPoints::gemm,
+                               kTile.nr,          EntryPoints::packedSize,
+                               EntryPoints::pack, EntryPoints::gemmPacked};
 
 bool systemSavesAvx512State() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
