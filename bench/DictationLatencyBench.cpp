@@ -12,6 +12,7 @@
 // runtime uses every core.
 
 #include <benchmark/benchmark.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -98,6 +99,16 @@ Setup& setup() {
     return s;
 }
 
+// Processor time of every thread of the process. On a shared machine the wall
+// time of a run swings with the other work (the encoder of this pipeline and
+// that of the models benchmark once looked 3x apart from runs at different
+// loads); its processor time does not, so compare runs by this.
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 std::vector<float> utterance() {
     std::vector<float> samples(48000);
     for (std::size_t i = 0; i < samples.size(); ++i)
@@ -109,6 +120,7 @@ std::vector<float> utterance() {
 void BM_UtteranceEndToStoredText(benchmark::State& state) {
     auto& setup = ::setup();
     const auto samples = utterance();
+    const double cpu0 = processCpuSeconds();
     for (auto _ : state) {
         const std::string text = setup.engine->transcribe(samples, std::nullopt);
         verbolin::Segment segment;
@@ -118,6 +130,8 @@ void BM_UtteranceEndToStoredText(benchmark::State& state) {
         setup.store->append(segment);
         benchmark::DoNotOptimize(text);
     }
+    state.counters["cpu_ms"] =
+        (processCpuSeconds() - cpu0) * 1000 / static_cast<double>(state.iterations());
     state.SetLabel("3 s utterance, 20 tokens, base shape, " + platform::ml::matrixKernelName());
 }
 BENCHMARK(BM_UtteranceEndToStoredText)->Unit(benchmark::kMillisecond)->Iterations(10);
@@ -127,6 +141,7 @@ void BM_PipelineStages(benchmark::State& state) {
     auto& setup = ::setup();
     const auto samples = utterance();
     auralith::TranscriptionTimings t;
+    const double cpu0 = processCpuSeconds();
     for (auto _ : state) {
         const auto results = setup.pipeline->transcribe(samples, setup.engine->options());
         t = results.at(0)->timings();
@@ -138,6 +153,8 @@ void BM_PipelineStages(benchmark::State& state) {
     state.counters["tokens"] = t.totalDecodingLoops;
     state.counters["fallbacks"] = t.totalDecodingFallbacks;
     state.counters["full_ms"] = t.fullPipeline * 1000;
+    state.counters["cpu_ms"] =
+        (processCpuSeconds() - cpu0) * 1000 / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_PipelineStages)->Unit(benchmark::kMillisecond)->Iterations(5);
 
