@@ -17,6 +17,13 @@
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kInstrumentedBuild = true;
+#else
+constexpr bool kInstrumentedBuild = false;
+#endif
+
 using namespace std::chrono_literals;
 using testsupport::occurrences;
 
@@ -147,6 +154,13 @@ TEST_F(DictationStop, ASignalStoresTheUtteranceBeingSpokenOrDecodedAndEndsNormal
         const auto log = parseLog(events);
         const auto stop = indexOf(log, "session_end");
         ASSERT_TRUE(stop) << events;
+        if (kInstrumentedBuild && occurrences(events, "decode_abandoned") > 0) {
+            // A sanitizer's decode on a busy machine can outlast the stop's
+            // bound; its audio must then be kept, the other half of the promise.
+            const fs::path kept = app.dataFolder() / "Untranscribed audio";
+            EXPECT_TRUE(fs::is_directory(kept) && !fs::is_empty(kept)) << events;
+            continue;
+        }
         // The utterance was cut into a final after the stop (or was being
         // decoded at it), and its decode ended after the stop.
         const auto saved = indexOf(log, "utterance_saved");
