@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QShortcut>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/system/Paths.hpp"
 #include "verbolin/app/AppModel.hpp"
@@ -35,9 +36,26 @@ void sayStillRunning(bool hotKey) {
                      "show its window; Ctrl+Q in the window quits.\n");
 }
 
+// Qt aborts with a message about platform plugins when it finds no display;
+// say plainly what is missing and what works without one instead.
+bool displayReachable() {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
 }  // namespace
 
 int runApplication(int argc, char** argv) {
+    if (!displayReachable()) {
+        std::fprintf(stderr,
+                     "verbolin: no graphical display found (DISPLAY is not set), so the window "
+                     "cannot open.\nRun verbolin --listen to dictate without a window, or "
+                     "verbolin --status for the transcript's state.\n");
+        return 1;
+    }
     QApplication app(argc, argv);
     afterApplicationCreated();
     QApplication::setApplicationName(QStringLiteral("verbolin"));

@@ -92,6 +92,17 @@ TEST(HeadlessCommands, HelpAndVersionPrintAndSucceed) {
         EXPECT_NE(tool.out.find(mentioned), std::string::npos) << mentioned;
 }
 
+TEST(HeadlessCommands, WithoutADisplayTheWindowlessWaysAreNamed) {
+    testsupport::TempDir home("verbolin-cli-home");
+    const ProgramRun r =
+        run("verbolin", "",
+            "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_DATA_HOME='" +
+                home.path().string() + "' XDG_CONFIG_HOME='" + home.path().string() + "'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("no graphical display found"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("verbolin --listen"), std::string::npos) << r.err;
+}
+
 TEST(HeadlessCommands, AnIncompletePackNamesWhatIsMissing) {
     testsupport::TempDir home("verbolin-cli-home");
     const auto pack = home / "Verbolin/models/standard-v1";
