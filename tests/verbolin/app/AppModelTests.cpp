@@ -20,12 +20,8 @@ class AppModelTest : public ::testing::Test {
     // Builds the model; the speech pack is in place unless told otherwise.
     void make(bool packInstalled = true) {
         if (packInstalled) installStandardPack(env.dataPath());
-        AppModel::Services s;
-        s.main = &world.main;
-        s.defaults = &world.defaults;
-        s.storeDirectory = env.home.path() / "store";
+        AppModel::Services s = world.appServices(env.home.path() / "store");
         s.app = app;
-        s.engine = world.services();
         model = std::make_unique<AppModel>(std::move(s));
     }
 

@@ -25,6 +25,7 @@
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/app/AppHost.hpp"
+#include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/WindowHost.hpp"
 #include "verbolin/listening/TranscriptionEngine.hpp"
 #include "verbolin/settings/MemoryDefaults.hpp"
@@ -104,6 +105,16 @@ class EngineWorld {
             ++installCalls;
             if (installer) installer(pack, progress);
         };
+        return s;
+    }
+
+    // An application model's services over this world, its store in `storeDirectory`.
+    verbolin::AppModel::Services appServices(const std::filesystem::path& storeDirectory) {
+        verbolin::AppModel::Services s;
+        s.main = &main;
+        s.defaults = &defaults;
+        s.storeDirectory = storeDirectory;
+        s.engine = services();
         return s;
     }
 

@@ -26,12 +26,7 @@ Segment seg(platform::Date start, std::string text) {
 class EditorModelTest : public ::testing::Test {
   protected:
     EditorModelTest() {
-        AppModel::Services s;
-        s.main = &world.main;
-        s.defaults = &world.defaults;
-        s.storeDirectory = env.home.path() / "store";
-        s.engine = world.services();
-        model = std::make_unique<AppModel>(std::move(s));
+        model = std::make_unique<AppModel>(world.appServices(env.home.path() / "store"));
         editor = std::make_unique<EditorModel>(*model);
     }
     ~EditorModelTest() override { model->engine().stopAndWait(); }

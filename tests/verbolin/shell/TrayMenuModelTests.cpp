@@ -26,12 +26,7 @@ Segment seg(double start, std::string text) {
 class TrayMenuModelTest : public ::testing::Test {
   protected:
     TrayMenuModelTest() {
-        AppModel::Services s;
-        s.main = &world.main;
-        s.defaults = &world.defaults;
-        s.storeDirectory = env.home.path() / "store";
-        s.engine = world.services();
-        model = std::make_unique<AppModel>(std::move(s));
+        model = std::make_unique<AppModel>(world.appServices(env.home.path() / "store"));
         services.copy = [this](const std::string& t) { copied.push_back(t); };
         services.inputDevices = [this] { return devices; };
     }

@@ -44,12 +44,7 @@ namespace {
 class ShellTest : public ::testing::Test {
   protected:
     ShellTest() {
-        verbolin::AppModel::Services s;
-        s.main = &world.main;
-        s.defaults = &world.defaults;
-        s.storeDirectory = env.home.path() / "store";
-        s.engine = world.services();
-        model = std::make_unique<verbolin::AppModel>(std::move(s));
+        model = std::make_unique<verbolin::AppModel>(world.appServices(env.home.path() / "store"));
     }
     ~ShellTest() override { model->engine().stopAndWait(); }
 

@@ -191,12 +191,7 @@ TEST(TimelinePaneTest, FollowsALiveSession) {
     apptest::TestEnvironment env;
     apptest::EngineWorld world;
     apptest::installStandardPack(env.dataPath());
-    AppModel::Services services;
-    services.main = &world.main;
-    services.defaults = &world.defaults;
-    services.storeDirectory = env.home.path() / "store";
-    services.engine = world.services();
-    AppModel app(std::move(services));
+    AppModel app(world.appServices(env.home.path() / "store"));
     auto window = std::make_shared<apptest::FakeWindow>();
     app.setMainWindow(window);  // a visible editor wants previews
     TranscriptStore& store = app.store();

@@ -10,12 +10,7 @@ using namespace apptest;
 TEST(TrayMenu, BuiltWithoutShowingAndDispatchesThroughOneSlot) {
     TestEnvironment env;
     EngineWorld world;
-    verbolin::AppModel::Services s;
-    s.main = &world.main;
-    s.defaults = &world.defaults;
-    s.storeDirectory = env.home.path() / "store";
-    s.engine = world.services();
-    verbolin::AppModel model(std::move(s));
+    verbolin::AppModel model(world.appServices(env.home.path() / "store"));
     verbolin::Segment seg;
     seg.start = platform::Clock::system().now();
     seg.end = seg.start;
