@@ -12,25 +12,8 @@
 #include <new>
 #include <vector>
 
+#include "support/AllocationCounter.hpp"
 #include "verbolin/listening/UtteranceSegmenter.hpp"
-
-// GCC matches the library's inlined deletes against the replaced new below and
-// reports free() on them as a mismatch; here new is malloc and delete is free.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-thread_local std::size_t tAllocatedBytes = 0;
-}  // namespace
-
-void* operator new(std::size_t n) {
-    tAllocatedBytes += n;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -78,7 +61,7 @@ static void BM_WholeUtterance(benchmark::State& state) {
     std::size_t bytes = 0;
     int64_t frames = 0;
     for (auto _ : state) {
-        const std::size_t before = tAllocatedBytes;
+        const std::size_t before = testsupport::tAllocatedBytes;
         bool ended = false;
         while (!ended) {
             for (const auto& e : s.process(loud))
@@ -86,7 +69,7 @@ static void BM_WholeUtterance(benchmark::State& state) {
                     ended || e.kind == verbolin::UtteranceSegmenter::Event::Kind::utteranceEnded;
             ++frames;
         }
-        bytes += tAllocatedBytes - before;
+        bytes += testsupport::tAllocatedBytes - before;
     }
     state.counters["MB_per_utterance"] = double(bytes) / 1e6 / double(state.iterations());
     state.counters["s_per_frame"] = benchmark::Counter(

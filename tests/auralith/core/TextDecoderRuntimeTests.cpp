@@ -15,26 +15,8 @@
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/WhisperTestModels.hpp"
 #include "platform/system/TaskCancellation.hpp"
+#include "support/AllocationCounter.hpp"
 #include "support/TempDir.hpp"
-
-// GCC matches the library's inlined deletes against the replaced new below and
-// reports free() on them as a mismatch; here new is malloc and delete is free.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-thread_local std::size_t tAllocations = 0;
-}  // namespace
-
-// Counts the allocations of each thread; the rest of the suite is unaffected.
-void* operator new(std::size_t n) {
-    ++tAllocations;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace dectest;
 
@@ -46,7 +28,7 @@ struct AllocationProbe : auralith::LogitsFiltering {
     AllocationProbe() { counts.reserve(512); }
     std::shared_ptr<MLMultiArray> filterLogits(std::shared_ptr<MLMultiArray> logits,
                                                const Ids&) const override {
-        counts.push_back(tAllocations);
+        counts.push_back(testsupport::tAllocations);
         return logits;
     }
 };

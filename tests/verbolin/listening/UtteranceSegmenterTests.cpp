@@ -6,27 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "support/AllocationCounter.hpp"
 #include "verbolin/listening/UtteranceSegmenter.hpp"
-
-// GCC matches the library's inlined deletes against the replaced new below and
-// reports free() on them as a mismatch; here new is malloc and delete is free.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-thread_local std::size_t tAllocatedBytes = 0;
-}  // namespace
-
-// Counts the bytes each thread takes from the heap; the rest of the suite is
-// unaffected.
-void* operator new(std::size_t n) {
-    tAllocatedBytes += n;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using verbolin::UtteranceSegmenter;
 using Kind = UtteranceSegmenter::Event::Kind;
@@ -270,14 +251,14 @@ TEST(UtteranceSegmenter, AWholeUtteranceCostsHeapLinearInItsLength) {
     UtteranceSegmenter s(appConfig());
     for (int i = 0; i < 300; ++i) s.process(frame(kSilence));
     const std::vector<float> voiced = frame(kVoice);
-    const std::size_t before = tAllocatedBytes;
+    const std::size_t before = testsupport::tAllocatedBytes;
     std::vector<UtteranceSegmenter::Event> events;
     int frames = 0;
     do {
         events = s.process(voiced);
         ++frames;
     } while (events.back().kind != Kind::utteranceEnded);
-    const std::size_t taken = tAllocatedBytes - before;
+    const std::size_t taken = testsupport::tAllocatedBytes - before;
     ASSERT_EQ(frames, 276);  // the preroll brings four silent frames
     const std::size_t utteranceBytes = events.back().samples.size() * sizeof(float);
     EXPECT_EQ(utteranceBytes, 448000u * sizeof(float));
