@@ -44,6 +44,16 @@ std::string fileText(const fs::path& p) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Sets one number in the checkpoint's config.json, dropping its
+// generation_config.json (and with it the alignment heads) when asked.
+void setConfig(const fs::path& checkpoint, const char* key, const nlohmann::json& value,
+               bool dropHeads) {
+    auto j = nlohmann::json::parse(fileText(checkpoint / "config.json"));
+    j[key] = value;
+    std::ofstream(checkpoint / "config.json") << j.dump();
+    if (dropHeads) fs::remove(checkpoint / "generation_config.json");
+}
+
 }  // namespace
 
 TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
@@ -174,6 +184,33 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
          [](const fs::path& c) { fs::resize_file(c / "model.safetensors", 50000); }, "outside"},
         {"no tokenizer", [](const fs::path& c) { fs::remove(c / "tokenizer.json"); },
          "No tokenizer.json"},
+        // Without alignment heads of its own, every head of the decoder's
+        // upper half is taken: a config.json that claims a huge decoder must
+        // fail on its weights before those are counted.
+        {"a billion decoder layers and no heads",
+         [](const fs::path& c) { setConfig(c, "decoder_layers", 1000000000, true); },
+         "fewer than a TextDecoder with these dimensions needs"},
+        {"a billion decoder heads and no heads listed",
+         [](const fs::path& c) { setConfig(c, "decoder_attention_heads", 1 << 30, true); },
+         "\"d_model\" is not a multiple of \"decoder_attention_heads\""},
+        {"more decoder layers than weights and no heads",
+         [](const fs::path& c) { setConfig(c, "decoder_layers", 3, true); },
+         "lacks tensor \"model.decoder.layers.2.self_attn.k_proj.weight\""},
+        {"model type not a string",
+         [](const fs::path& c) { setConfig(c, "model_type", 40, false); },
+         "\"model_type\" is not a string"},
+        {"scaled embedding flag not a boolean",
+         [](const fs::path& c) { setConfig(c, "scale_embedding", "no", false); },
+         "\"scale_embedding\" is not true or false"},
+        {"alignment head beyond an int",
+         [](const fs::path& c) {
+             std::ofstream(c / "generation_config.json")
+                 << R"({"alignment_heads": [[4294967296, 0]]})";
+         },
+         "malformed alignment head"},
+        {"a billion encoder layers",
+         [](const fs::path& c) { setConfig(c, "encoder_layers", 1000000000, false); },
+         "fewer than a AudioEncoder with these dimensions needs"},
     };
     for (const auto& c : cases) {
         TempDir dir;

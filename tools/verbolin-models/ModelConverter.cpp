@@ -62,7 +62,9 @@ class StagedFolders {
 void writeNetwork(const fs::path& folder, const std::string& kind, const nlohmann::json& dims,
                   const SafetensorsFile& source) {
     const auto description = WhisperModelLayout::description(kind, dims);
-    const auto specs = WhisperModelLayout::tensors(kind, dims);
+    // Bounded by what the checkpoint holds, so that a layer count no file
+    // could back fails here instead of filling memory with names.
+    const auto specs = WhisperModelLayout::tensors(kind, dims, source.tensors().size());
     std::list<std::vector<Float16>> converted;  // owns the data of non-F16 tensors until written
     std::vector<SafetensorsEntry> entries;
     for (const auto& spec : specs) {

@@ -192,9 +192,12 @@ std::vector<float> tensorToFloats(const SafetensorsTensor& t) {
     const std::size_t n = elementBytes ? t.data.size() / elementBytes : 0;
     std::vector<float> out(n);
     const std::byte* p = t.data.data();
+    // An empty tensor (a 0 in its shape) has no storage to copy to or from:
+    // memcpy must not be handed the null pointers.
     if (t.dtype == "F32") {
-        std::memcpy(out.data(), p, n * 4);
+        if (n > 0) std::memcpy(out.data(), p, n * 4);
     } else if (t.dtype == "F16") {
+        if (n == 0) return out;
         std::vector<Float16> tmp(n);
         std::memcpy(tmp.data(), p, n * 2);
         convertHalfToFloat(tmp.data(), out.data(), n);

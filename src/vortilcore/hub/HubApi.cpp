@@ -185,11 +185,18 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
 
 std::pair<std::string, platform::HttpResponse> HubApi::httpGet(const std::string& url) const {
     try {
-        platform::HttpClient::BufferedResponse result = sharedSession().fetch(request(url));
-        const long status = result.response.status;
+        std::string body;
+        platform::HttpResponse response =
+            sharedSession().send(request(url), [&](std::string_view chunk) {
+                if (chunk.size() > maxAnswerBytes - body.size())
+                    throw HubClientError::downloadError(
+                        "The answer of " + url + " is larger than " +
+                        std::to_string(maxAnswerBytes >> 20) + " MiB");
+                body.append(chunk);
+            });
+        const long status = response.status;
         if (status == 0) throw HubClientError::unexpectedError();
-        if (status >= 200 && status <= 299)
-            return {std::move(result.body), std::move(result.response)};
+        if (status >= 200 && status <= 299) return {std::move(body), std::move(response)};
         throwForStatus(status, url);
     } catch (const HubClientError&) {
         throw;

@@ -8,6 +8,7 @@
 // cache under the Documents folder. It also (re)starts the process's network
 // monitor, which the offline decision consults.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -93,8 +94,12 @@ struct HubApi {
     std::string listingURL(const Repo& repo, const std::string& revision) const;
 
     // Follows redirects; accepts 200-299; every failure is a HubClientError
-    // (transport failures as downloadError).
+    // (transport failures as downloadError). The body is held in memory, so
+    // one longer than maxAnswerBytes is a downloadError too: the largest
+    // repositories' listings are a few megabytes, and a server that sends
+    // without end must not take all memory.
     std::pair<std::string, platform::HttpResponse> httpGet(const std::string& url) const;
+    static constexpr std::size_t maxAnswerBytes = std::size_t{64} << 20;
     // Through the redirect session; accepts 200-399, reads no body. Status
     // failures are HubClientError, transport failures the HttpError itself.
     platform::HttpResponse httpHead(const std::string& url) const;

@@ -35,6 +35,24 @@ TEST(Safetensors, WritesAndMapsTensorsBack) {
     EXPECT_EQ(len % 8, 0u);
 }
 
+// A 0 in a shape is legal and leaves the tensor without storage; reading it
+// must not hand a null buffer to a copy (the sanitizer build stops on that).
+TEST(Safetensors, EmptyTensorsOfEveryFloatTypeReadAsNoValues) {
+    mltest::TempDir dir;
+    std::vector<SafetensorsEntry> entries;
+    for (const char* dtype : {"F32", "F16", "BF16", "F64"})
+        entries.push_back({std::string("empty.") + dtype, dtype, {0, 5}, {}});
+    entries.push_back({"empty.I8", "I8", {3, 0}, {}});
+    writeSafetensors(dir.path() / "e.safetensors", entries);
+    const auto st = SafetensorsFile::open(dir.path() / "e.safetensors");
+    for (const char* dtype : {"F32", "F16", "BF16", "F64"}) {
+        const auto* t = st->find(std::string("empty.") + dtype);
+        ASSERT_NE(t, nullptr) << dtype;
+        EXPECT_TRUE(tensorToFloats(*t).empty()) << dtype;
+    }
+    EXPECT_THROW(tensorToFloats(*st->find("empty.I8")), MLModelError);
+}
+
 TEST(Safetensors, RefusesTruncatedAndLyingFilesCleanly) {
     const std::string goodHeader = R"({"w":{"dtype":"F32","shape":[2],"data_offsets":[0,8]}})";
     const std::string data(8, '\x01');

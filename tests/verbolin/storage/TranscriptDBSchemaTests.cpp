@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "StorageTestSupport.hpp"
+#include "platform/system/AppError.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 
 using namespace verbolin;
@@ -78,4 +81,68 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
     EXPECT_EQ(db.allSegments().size(), 20002u);
     // No statement is left mid-read: a checkpoint of the whole log succeeds.
     EXPECT_EQ(column(db.handle(), "PRAGMA wal_checkpoint(TRUNCATE)").at(0), "0");
+}
+
+// Files another program left at our path, or ours edited by hand: each opens
+// as far as it can, or fails with the database's own error, and values of
+// the wrong type read as something rather than ending the process.
+TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
+    struct Case {
+        const char* what;
+        const char* sql;
+        bool opens;
+        std::size_t rows;  // segments read back
+        bool writable;     // a new segment reaches the file
+    };
+    const Case cases[] = {
+        {"another program's tables",
+         "CREATE TABLE notes (title TEXT); INSERT INTO notes VALUES (1);", true, 0, true},
+        // A numbered file is taken for a later layout of ours and not changed;
+        // what it lacks cannot be written, which the store reports.
+        {"another program's numbered file",
+         "CREATE TABLE notes (title TEXT); PRAGMA user_version = 3;", true, 0, false},
+        {"our table without its columns", "CREATE TABLE segments (id TEXT PRIMARY KEY, words);",
+         false, 0, false},
+        {"values of every wrong type",
+         "CREATE TABLE segments (id, start, end, text, edited, original);"
+         "CREATE TABLE sessions (id, start, name);"
+         "INSERT INTO segments VALUES (x'00ff', 'soon', 1e308, NULL, 'yes', 42);"
+         "INSERT INTO segments VALUES (NULL, -1e308, 'NaN', x'c328', NULL, x'');"
+         "INSERT INTO sessions VALUES (7, x'ff', 1.5);"
+         "PRAGMA user_version = 1;",
+         true, 2, true},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const auto path = dir.path() / "transcript.sqlite";
+        {
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+            run(raw, c.sql);
+            sqlite3_close(raw);
+        }
+        try {
+            TranscriptDB db(path);
+            EXPECT_TRUE(c.opens) << c.what;
+            const auto segments = db.allSegments();
+            EXPECT_EQ(segments.size(), c.rows) << c.what;
+            db.allSessions();
+            EXPECT_TRUE(db.search("soon").empty()) << c.what;
+            EXPECT_EQ(db.upsert(segment(0, 1, "new")), c.writable) << c.what;
+            // Ids that were not ours are replaced once, and the new ones kept.
+            if (!segments.empty()) {
+                TranscriptDB again(path);
+                auto reread = again.allSegments();
+                ASSERT_EQ(reread.size(), c.rows + (c.writable ? 1 : 0)) << c.what;
+                for (const auto& s : segments)
+                    EXPECT_TRUE(std::any_of(reread.begin(), reread.end(), [&](const Segment& r) {
+                        return r.id == s.id;
+                    })) << c.what;
+            }
+        } catch (const platform::AppError& e) {
+            EXPECT_FALSE(c.opens) << c.what << ": " << e.what();
+            EXPECT_EQ(e.domain(), "TranscriptDB") << c.what;
+            EXPECT_EQ(e.code(), 2) << c.what;
+        }
+    }
 }

@@ -105,6 +105,24 @@ TEST_F(HubRequestTest, MalformedListingsFailWithTheDecoderError) {
     }
 }
 
+TEST_F(HubRequestTest, ListingsLongerThanTheLimitAreRefusedWithoutBeingKept) {
+    const std::string path = "/api/models/owner/name/revision/main";
+    // No length announces it: a server that sends without end looks the same.
+    server.set(path, Reply::chunkedBody(std::string(HubApi::maxAnswerBytes + 1, ' ')));
+    try {
+        client().getFilenames(repo, "main", {});
+        ADD_FAILURE() << "a listing over the limit was taken";
+    } catch (const HubClientError& e) {
+        EXPECT_EQ(e.errorCase(), HubClientError::Case::downloadError);
+        EXPECT_NE(std::string(e.what()).find("is larger than 64 MiB"), std::string::npos)
+            << e.what();
+    }
+    std::string atTheLimit = R"({"siblings":[{"rfilename":"a.json"}]})";
+    atTheLimit.resize(HubApi::maxAnswerBytes, ' ');
+    server.set(path, Reply::chunkedBody(std::move(atTheLimit)));
+    EXPECT_EQ(client().getFilenames(repo, "main", {}), std::vector<std::string>{"a.json"});
+}
+
 TEST_F(HubRequestTest, EndpointsThatAreNotUrlsFailWithoutCrashing) {
     for (const char* endpoint : {"", "not a url", "://", "http://[broken"}) {
         HubApi api = client();
