@@ -14,6 +14,8 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zipfile
+import io
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(ROOT, "tests", "data")
@@ -197,6 +199,17 @@ def database_seeds(out):
     put(out, "TranscriptDBFuzzer", "foreign", b"\0" + (
         "CREATE TABLE notes (title TEXT, body BLOB); INSERT INTO notes VALUES ('a', x'01');"
         "PRAGMA user_version = 3;").encode())
+    segment = ('{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","start":"2024-05-01T10:00:00Z",'
+               '"end":"2024-05-01T10:00:02.5Z","text":"hello","edited":true,"original":"helo"}')
+    put(out, "LegacyImportFuzzer", "all", (
+        segment + "\r\n" + segment.replace("6F", "7F").replace("10:00", "10:01") + "\n" +
+        SEP.decode() +
+        '[{"id":"8F9619FF-8B86-D011-B42D-00C04FC964FF","start":"2024-05-01T09:59:00+02:00",'
+        '"name":"Morning"},{"id":"9F9619FF-8B86-D011-B42D-00C04FC964FF",'
+        '"start":"1970-01-01T00:00:00Z","name":null}]' + SEP.decode() +
+        '[{"createdAt":"2024-05-01T10:05:00.125Z","text":"a note"},'
+        '{"createdAt":"2262-04-11T23:47:15Z","text":"late"},'
+        '{"createdAt":"1677-09-21T00:12:44Z","text":"early"}]').encode())
     tmp = tempfile.mkdtemp()
     try:
         path = os.path.join(tmp, "t.sqlite")
@@ -207,6 +220,34 @@ def database_seeds(out):
         os.remove(path)
     finally:
         os.rmdir(tmp)
+
+
+def zip_seeds(out):
+    def archive(entries):
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+            for name, data, link in entries:
+                info = zipfile.ZipInfo(name)
+                if link:
+                    info.external_attr = (0o120777 << 16)
+                elif name.endswith("/"):
+                    info.external_attr = (0o40755 << 16) | 0x10
+                else:
+                    info.external_attr = 0o100644 << 16
+                info.compress_type = zipfile.ZIP_DEFLATED
+                z.writestr(info, data)
+        return buffer.getvalue()
+
+    put(out, "ZipFuzzer", "pack", archive([
+        ("standard-v1/", b"", False),
+        ("standard-v1/TextDecoder.mlmodelc/model.json", b'{"format": "verbolin-mlmodel"}', False),
+        ("standard-v1/tokenizer/tokenizer.json", read(DATA, "llama-toy", "tokenizer.json"), False),
+        ("standard-v1/zeros.bin", bytes(4096), False)]))
+    put(out, "ZipFuzzer", "links", archive([
+        ("a/", b"", False), ("a/inside", b"x", False), ("a/link", b"inside", True),
+        ("a/out", b"../../outside", True), ("a/b/../c", b"y", False)]))
+    put(out, "ZipFuzzer", "traversal", archive([("../escape", b"z", False),
+                                                ("/absolute", b"z", False)]))
 
 
 def main():
@@ -220,6 +261,7 @@ def main():
     hub_seeds(out)
     audio_seeds(out)
     database_seeds(out)
+    zip_seeds(out)
 
 
 if __name__ == "__main__":

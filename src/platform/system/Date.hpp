@@ -27,9 +27,15 @@ inline Date dateFromSecondsSince1970(double s) {
     return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(s)));
 }
 
-// Seconds from a to b (b - a), as a double.
+// Seconds from a to b (b - a), as a double. Dates read from files may lie
+// at both ends of the clock, more than its 64-bit nanoseconds can count
+// apart; their difference is then taken in doubles instead of overflowing.
 inline double secondsBetween(Date a, Date b) {
-    return std::chrono::duration<double>(b - a).count();
+    Date::rep nanoseconds;
+    if (__builtin_sub_overflow(b.time_since_epoch().count(), a.time_since_epoch().count(),
+                               &nanoseconds))
+        return secondsSince1970(b) - secondsSince1970(a);
+    return std::chrono::duration<double>(Date::duration(nanoseconds)).count();
 }
 
 // ISO 8601 date-time text in UTC without fractions, e.g. "2024-05-01T10:00:00Z".

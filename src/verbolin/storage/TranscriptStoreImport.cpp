@@ -181,7 +181,10 @@ void TranscriptStore::importLegacyFiles() {
                     continue;
                 Segment s;
                 s.start = note.createdAt;
-                s.end = note.createdAt + std::chrono::seconds(1);
+                // A note in the clock's last second ends with the clock.
+                s.end = note.createdAt <= platform::Date::max() - std::chrono::seconds(1)
+                            ? note.createdAt + std::chrono::seconds(1)
+                            : platform::Date::max();
                 s.text = note.text;
                 added.push_back(std::move(s));
             }

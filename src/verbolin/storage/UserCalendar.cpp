@@ -17,9 +17,15 @@ UDate toUDate(platform::Date d) {
     return std::chrono::duration<double, std::milli>(d.time_since_epoch()).count();
 }
 
+// The days at the clock's ends (a date read from a file may lie there) start
+// or end outside its range; such a time is held at the clock's end instead
+// of overflowing it.
 platform::Date fromUDate(UDate ms) {
-    return platform::Date(std::chrono::duration_cast<platform::Date::duration>(
-        std::chrono::duration<double, std::milli>(ms)));
+    constexpr double kEnd = 9223372036854775808.0;  // 2^63 ns, just past the clock's end
+    const double ns = ms * 1e6;
+    if (!(ns < kEnd)) return platform::Date::max();
+    if (ns < -kEnd) return platform::Date::min();
+    return platform::Date(platform::Date::duration(static_cast<platform::Date::rep>(ns)));
 }
 
 icu::TimeZone* makeZone(const std::string& id) {

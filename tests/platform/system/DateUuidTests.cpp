@@ -73,6 +73,26 @@ TEST(Dates, SecondsOutsideTheClockRangeAreClampedNotUndefined) {
 
 // A Date spans 1677-09-21 to 2262-04-11; a time outside it has no Date and
 // must not come back as some other time.
+// A damaged file's dates are clamped to the clock's ends; the gaps between
+// them exceed what its nanoseconds count and must still come out right.
+TEST(Dates, SecondsBetweenDatesAtTheClocksEndsAreExactOrClose) {
+    struct Case {
+        Date a, b;
+        double seconds;
+    };
+    const Case cases[] = {
+        {dateFromSecondsSince1970(-1e300), dateFromSecondsSince1970(1e300), 1.8e10},
+        {dateFromSecondsSince1970(1e300), dateFromSecondsSince1970(-1e300), -1.8e10},
+        {dateFromSecondsSince1970(-1e300), dateFromSecondsSince1970(1714557600), 1.07145576e10},
+        {Date::min(), Date::max(), 18446744073.709551615},
+        {dateFromSecondsSince1970(10), dateFromSecondsSince1970(12.5), 2.5},
+        {Date::max() - std::chrono::nanoseconds(3), Date::max(), 3e-9},
+    };
+    for (const Case& c : cases) {
+        EXPECT_NEAR(secondsBetween(c.a, c.b), c.seconds, std::abs(c.seconds) * 1e-9) << c.seconds;
+    }
+}
+
 TEST(ISO8601, TimesOutsideTheClocksRangeAreRefused) {
     for (const char* outside :
          {"9999-12-31T23:59:59Z", "0000-01-01T00:00:00Z", "1677-09-20T00:00:00Z",

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -181,6 +182,29 @@ TEST_F(ImportTest, NotesBecomeOneSecondSegmentsUnlessEmpty) {
     store = open();
     EXPECT_EQ(store->segments.peek().size(), 2u);
     EXPECT_TRUE(fs::exists(file("notes.json")));
+}
+
+// Notes at the ends of what a date can hold, and paragraphs centuries apart:
+// imported and grouped without any time arithmetic overflowing.
+TEST_F(ImportTest, NotesAtTheEndsOfTheClockImportWithSaneTimes) {
+    write(file("notes.json"), R"([{"createdAt":"2262-04-11T23:47:15.999Z","text":"last"},)"
+                              R"({"createdAt":"1677-09-21T00:12:44Z","text":"first"},)"
+                              R"({"createdAt":"2024-05-01T09:00:00Z","text":"now"}])");
+    auto store = open();
+    ASSERT_EQ(texts(*store), (std::vector<std::string>{"first", "now", "last"}));
+    for (const auto& s : store->segments.peek()) {
+        EXPECT_GE(platform::secondsBetween(s.start, s.end), 0.0) << s.text;
+        EXPECT_LE(platform::secondsBetween(s.start, s.end), 1.0) << s.text;
+    }
+    // Three paragraphs, far more than the gap apart, on three days whose
+    // starts (before the clock's first moment, for the first) are held in range.
+    EXPECT_EQ(store->allBlocks()->size(), 3u);
+    const auto days = store->days();
+    ASSERT_EQ(days.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(days.rbegin(), days.rend()));  // newest first
+    EXPECT_LE(days.back(), store->segments.peek().front().start);
+    EXPECT_LE(days.front(), store->segments.peek().back().start);
+    EXPECT_FALSE(store->sessionItems().empty());
 }
 
 TEST_F(ImportTest, WithoutADatabaseRecordsArriveInMemoryOnly) {
