@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileMove.hpp"
@@ -67,7 +68,7 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                                  UserCalendar calendar)
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
-    segments.setWriteHook([this] { blockCache_.reset(); });
+    segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
 
     fs::path support = platform::applicationSupportDirectory();
     fs::path defaultFolder = support / "Verbolin";
@@ -116,6 +117,10 @@ void TranscriptStore::append(const Segment& segment) {
     preview.set("");
     isSpeaking.set(false);
     if (segment.text.empty()) return;
+    // Any write drops the paragraphs, so any still held are those of the list
+    // before this segment. The extended ones are in place before observers
+    // hear of the change, so that they read them rather than a regrouping.
+    if (blockCache_) nextBlockCache_ = appended(*blockCache_, segment);
     segments.mutate([&](auto& list) { list.push_back(segment); });
     save({.segments = {segment}});
 }
@@ -170,6 +175,22 @@ std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments,
         out.push_back(Block{s.id, {s}});
     }
     return out;
+}
+
+std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
+    const std::vector<Block>& before, const Segment& segment) {
+    // The paragraphs of the longer list differ only in the last one, or by
+    // one more; the others are copied, which shares their segments.
+    std::vector<Block> grown;
+    grown.reserve(before.size() + 1);
+    grown.assign(before.begin(), before.end());
+    // As in blocks(): false for NaN, which starts a new paragraph.
+    if (!grown.empty() && !grown.back().segments.empty() &&
+        platform::secondsBetween(grown.back().segments.back().end, segment.start) < paragraphGap)
+        grown.back().segments.push_back(segment);
+    else
+        grown.push_back(Block{segment.id, {segment}});
+    return std::make_shared<const std::vector<Block>>(std::move(grown));
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {

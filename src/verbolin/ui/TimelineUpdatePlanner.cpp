@@ -11,6 +11,18 @@ std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t fro
     return keys;
 }
 
+size_t sharedPrefix(const std::shared_ptr<const std::vector<Block>>& older,
+                    const std::shared_ptr<const std::vector<Block>>& newer) {
+    if (!older || !newer) return 0;
+    if (older == newer) return older->size();
+    const size_t n = std::min(older->size(), newer->size());
+    size_t i = 0;
+    while (i < n && (*older)[i].id == (*newer)[i].id &&
+           (*older)[i].segments.sharesSegmentsWith((*newer)[i].segments))
+        ++i;
+    return i;
+}
+
 TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlocks& blocks,
                   double renderedFont, double font, bool renderedEditable, bool editable,
                   size_t known) {
