@@ -42,7 +42,9 @@ class SegmentList {
     const Segment& front() const { return data_->front(); }
     const Segment& back() const { return data_->back(); }
 
-    // Changes: each one unshares the list first.
+    // Changes: each one unshares the list first, so a read through these
+    // (on a list that is not const) copies shared segments; read through a
+    // const list.
     Segment& operator[](size_t i) { return own()[i]; }
     Segment& front() { return own().front(); }
     Segment& back() { return own().back(); }

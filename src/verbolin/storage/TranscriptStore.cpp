@@ -164,16 +164,20 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
 
 std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
     std::vector<Block> out;
+    // Each paragraph's segments are gathered first and shared once complete.
+    std::vector<Segment> paragraph;
+    auto close = [&] {
+        if (paragraph.empty()) return;
+        const platform::Uuid id = paragraph.front().id;
+        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
+    };
     for (const Segment& s : segments) {
-        if (!out.empty()) {
-            double difference = platform::secondsBetween(out.back().segments.back().end, s.start);
-            if (difference < gap) {  // false for NaN, which starts a new paragraph
-                out.back().segments.push_back(s);
-                continue;
-            }
-        }
-        out.push_back(Block{s.id, {s}});
+        // False for NaN, which starts a new paragraph.
+        if (!paragraph.empty() && !(platform::secondsBetween(paragraph.back().end, s.start) < gap))
+            close();
+        paragraph.push_back(s);
     }
+    close();
     return out;
 }
 
@@ -184,9 +188,11 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
     std::vector<Block> grown;
     grown.reserve(before.size() + 1);
     grown.assign(before.begin(), before.end());
+    // Read through the const array: a read through a changeable list would
+    // give it segments of its own.
     // As in blocks(): false for NaN, which starts a new paragraph.
-    if (!grown.empty() && !grown.back().segments.empty() &&
-        platform::secondsBetween(grown.back().segments.back().end, segment.start) < paragraphGap)
+    if (!before.empty() && !before.back().segments.empty() &&
+        platform::secondsBetween(before.back().segments.back().end, segment.start) < paragraphGap)
         grown.back().segments.push_back(segment);
     else
         grown.push_back(Block{segment.id, {segment}});
