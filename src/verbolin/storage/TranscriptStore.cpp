@@ -16,6 +16,7 @@
 #include "platform/system/FileMove.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/Text.hpp"
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
@@ -120,7 +121,7 @@ void TranscriptStore::append(const Segment& segment) {
     // Any write drops the paragraphs, so any still held are those of the list
     // before this segment. The extended ones are in place before observers
     // hear of the change, so that they read them rather than a regrouping.
-    if (blockCache_) nextBlockCache_ = appended(*blockCache_, segment);
+    if (blockCache_) nextBlockCache_ = appended(blockCache_, segment);
     segments.mutate([&](auto& list) { list.push_back(segment); });
     save({.segments = {segment}});
 }
@@ -182,21 +183,25 @@ std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments,
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
-    const std::vector<Block>& before, const Segment& segment) {
+    const std::shared_ptr<const std::vector<Block>>& before, const Segment& segment) {
     // The paragraphs of the longer list differ only in the last one, or by
     // one more; the others are copied, which shares their segments.
     std::vector<Block> grown;
-    grown.reserve(before.size() + 1);
-    grown.assign(before.begin(), before.end());
+    grown.reserve(before->size() + 1);
+    grown.assign(before->begin(), before->end());
+    size_t kept = grown.size();
     // Read through the const array: a read through a changeable list would
     // give it segments of its own.
     // As in blocks(): false for NaN, which starts a new paragraph.
-    if (!before.empty() && !before.back().segments.empty() &&
-        platform::secondsBetween(before.back().segments.back().end, segment.start) < paragraphGap)
+    const std::vector<Block>& old = *before;
+    if (!old.empty() && !old.back().segments.empty() &&
+        platform::secondsBetween(old.back().segments.back().end, segment.start) < paragraphGap) {
         grown.back().segments.push_back(segment);
-    else
+        --kept;
+    } else {
         grown.push_back(Block{segment.id, {segment}});
-    return std::make_shared<const std::vector<Block>>(std::move(grown));
+    }
+    return BlockLineage::derived(std::move(grown), before, kept);
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {

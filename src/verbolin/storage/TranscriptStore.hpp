@@ -128,8 +128,9 @@ class TranscriptStore {
 
     // The paragraphs of the segments with `segment` after them, when
     // `before` holds the paragraphs of the segments alone.
-    static std::shared_ptr<const std::vector<Block>> appended(const std::vector<Block>& before,
-                                                              const Segment& segment);
+    // It records what it took over from `before` (see BlockLineage).
+    static std::shared_ptr<const std::vector<Block>> appended(
+        const std::shared_ptr<const std::vector<Block>>& before, const Segment& segment);
 
     mutable std::shared_ptr<const std::vector<Block>> blockCache_;
     // What the next write of `segments` installs as the paragraphs, when

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "verbolin/storage/BlockLineage.hpp"
+
 namespace verbolin::TimelineUpdatePlanner {
 
 std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t from) {
@@ -15,6 +17,8 @@ size_t sharedPrefix(const std::shared_ptr<const std::vector<Block>>& older,
                     const std::shared_ptr<const std::vector<Block>>& newer) {
     if (!older || !newer) return 0;
     if (older == newer) return older->size();
+    // What the store recorded when it extended the older array.
+    if (auto taken = BlockLineage::takenOver(older, newer)) return *taken;
     const size_t n = std::min(older->size(), newer->size());
     size_t i = 0;
     while (i < n && (*older)[i].id == (*newer)[i].id &&

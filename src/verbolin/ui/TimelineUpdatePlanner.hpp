@@ -37,8 +37,9 @@ inline std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks,
 
 // How many leading paragraphs `newer` shares with `older`: the same array
 // shares all of them, and paragraphs the store carried over from one array
-// to the next share their segments. Compares identities, never texts, so a
-// year of unchanged paragraphs costs a pointer comparison each.
+// to the next share their segments. Takes the store's record of an array it
+// extended, and otherwise compares identities, never texts: a year of
+// unchanged paragraphs costs a pointer comparison each.
 size_t sharedPrefix(const std::shared_ptr<const std::vector<Block>>& older,
                     const std::shared_ptr<const std::vector<Block>>& newer);
 
