@@ -146,7 +146,12 @@ void BM_TenMinuteFile(benchmark::State& state) {
     state.counters["load_s"] = t.audioLoading;
     state.counters["mel_s"] = t.logmels;
     state.counters["encode_s"] = t.encoding;
-    state.counters["decode_s"] = t.decodingLoop;
+    state.counters["loop_s"] = t.decodingLoop;
+    state.counters["predict_s"] = t.decodingPredictions;
+    state.counters["filter_s"] = t.decodingFiltering;
+    state.counters["sample_s"] = t.decodingSampling;
+    state.counters["kv_s"] = t.decodingKvCaching;
+    state.counters["window_s"] = t.decodingWindowing;
     state.counters["windows"] = t.totalDecodingWindows;
     state.counters["rtf"] = seconds / (600.0 * static_cast<double>(state.iterations()));
     state.counters["tokens_per_s"] = tokens / seconds;
