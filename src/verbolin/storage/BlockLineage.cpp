@@ -18,9 +18,15 @@ struct Ancestor {
 constexpr size_t kGenerations = 8;
 
 struct Lineage {
-    std::vector<Ancestor> ancestors;  // nearest first
+    // Nearest first. Let go with the array: a control block outlives its
+    // array while weak pointers name it, and each one holding on to its own
+    // ancestors would keep every array's record since the first append.
+    mutable std::vector<Ancestor> ancestors;
     void operator()(const std::vector<Block>* blocks) const {
         std::default_delete<const std::vector<Block>>()(blocks);
+        // Nobody can ask for this record any more: no pointer holds the array.
+        ancestors.clear();
+        ancestors.shrink_to_fit();
     }
 };
 

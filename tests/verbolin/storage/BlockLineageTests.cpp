@@ -2,6 +2,7 @@
 // trusts it instead of comparing paragraphs, so it must never claim more than
 // was taken over, nor name an array it did not come from.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include "StorageTestSupport.hpp"
 #include "verbolin/storage/BlockLineage.hpp"
@@ -80,6 +81,21 @@ TEST(BlockLineage, AClaimNeverExceedsEitherArray) {
     const Array afterEmpty = BlockLineage::derived(paragraphs(3), empty, 3);
     EXPECT_EQ(BlockLineage::takenOver(a, afterEmpty), 0u);
     EXPECT_EQ(BlockLineage::takenOver(empty, afterEmpty), 0u);
+}
+
+TEST(BlockLineage, ALongRunOfAppendsKeepsNoRecordOfTheArraysGone) {
+    // Each array names a few before it; those, once freed, must not go on
+    // naming theirs, or a day of appends would keep every record ever made.
+    auto heap = [] {
+        const struct mallinfo2 m = mallinfo2();
+        return m.uordblks + m.hblkhd;
+    };
+    Array now = std::make_shared<const std::vector<Block>>(paragraphs(3));
+    for (int i = 0; i < 100; ++i) now = BlockLineage::derived(paragraphs(3), now, 2);
+    const size_t before = heap();
+    for (int i = 0; i < 20000; ++i) now = BlockLineage::derived(paragraphs(3), now, 2);
+    // Kept records would take some 250 bytes per append, 5 MB here.
+    EXPECT_LT(heap(), before + 512 * 1024);
 }
 
 }  // namespace
