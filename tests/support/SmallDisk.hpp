@@ -45,9 +45,10 @@ class SmallDisk {
     const std::filesystem::path& path() const { return mountPoint_.path(); }
     std::filesystem::path operator/(const std::string& name) const { return path() / name; }
 
-    // Takes all free space: one large file, then small ones until not a
-    // single byte more can be written.
-    void fill() {
+    // Takes all free space but `room` bytes: one large file, then (when no
+    // room is to be left) small ones until not a single byte more can be
+    // written.
+    void fill(off_t room = 0) {
         struct statvfs fs {};
         if (::statvfs(path().c_str(), &fs) != 0) throw std::runtime_error("statvfs failed");
         const auto free = off_t(fs.f_bavail) * off_t(fs.f_bsize);
@@ -55,8 +56,9 @@ class SmallDisk {
         const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) throw std::runtime_error("cannot create " + file.string());
         fillers_.push_back(file);
-        if (free > 0) ::posix_fallocate(fd, 0, free);
+        if (free > room) ::posix_fallocate(fd, 0, free - room);
         ::close(fd);
+        if (room > 0) return;
         // Whatever fallocate left, a page at a time, then a byte at a time.
         for (size_t chunk : {size_t(4096), size_t(1)}) {
             const std::vector<char> zeros(chunk, 0);
@@ -74,6 +76,14 @@ class SmallDisk {
     void makeRoom() {
         for (const auto& file : fillers_) std::filesystem::remove(file);
         fillers_.clear();
+    }
+
+    // Makes the disk `bytes` large, keeping what it holds.
+    void resize(size_t bytes) {
+        const std::string options = "size=" + std::to_string(bytes);
+        if (::mount("tmpfs", path().c_str(), "tmpfs", MS_REMOUNT, options.c_str()) != 0)
+            throw std::runtime_error(std::string("cannot resize the disk: ") +
+                                     std::strerror(errno));
     }
 
     // Whether a new file of one page can be written now.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <list>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -10,6 +12,7 @@
 #include "platform/ml/MelSpectrogramModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
+#include "platform/system/AtomicWrite.hpp"
 
 namespace verbolin::tools {
 
@@ -58,6 +61,20 @@ class StagedFolders {
     fs::path outDir_;
     std::vector<std::string> names_;
 };
+
+// The library's copy_file says "Input/output error" for a full disk; this
+// says what happened, naming the file. Tokenizer files are small enough to
+// read whole.
+void copyFile(const fs::path& from, const fs::path& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in && !in.eof()) throw std::runtime_error("Cannot read " + from.string());
+    try {
+        platform::writeFileAtomically(to, bytes);
+    } catch (const fs::filesystem_error& e) {
+        throw std::runtime_error("Cannot write " + to.string() + ": " + e.code().message());
+    }
+}
 
 void writeNetwork(const fs::path& folder, const std::string& kind, const nlohmann::json& dims,
                   const SafetensorsFile& source) {
@@ -128,11 +145,8 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
     if (fs::exists(checkpoint.dir() / "tokenizer.json")) {
         const auto tokenizer = staged.add("tokenizer");
         for (const char* name : kTokenizerFiles)
-            if (fs::exists(checkpoint.dir() / name)) {
-                fs::copy_file(checkpoint.dir() / name, tokenizer / name);
-                fs::permissions(tokenizer / name, fs::perms::owner_read | fs::perms::owner_write,
-                                fs::perm_options::add);
-            }
+            if (fs::exists(checkpoint.dir() / name))
+                copyFile(checkpoint.dir() / name, tokenizer / name);
     }
     staged.commit();
 }
