@@ -115,7 +115,14 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
 
 TranscriptStore::~TranscriptStore() {
     // Observers may already be gone, so the status is left alone.
-    if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({}, false);
+    if (!hasUnsavedChanges() || save({}, false)) return;
+    // Memory is about to go: the words are put where the user can still
+    // find them (standard error, the journal) rather than lost unsaid.
+    std::string lost;
+    for (const Segment& s : segments.peek())
+        if (unsavedSegments_.count(s.id)) lost += "\n  " + s.text;
+    logStorageError("quitting with changes that could not be saved; they are lost" +
+                    (lost.empty() ? std::string(".") : ", with this text:" + lost));
 }
 
 void TranscriptStore::append(const Segment& segment) {
@@ -200,7 +207,7 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
         return true;
     }
     keepUnsaved(changes);
-    logStorageError("the transcript is not being saved; the change is kept in memory");
+    if (report) logStorageError("the transcript is not being saved; the change is kept in memory");
     if (report) notSaved.set(true);
     return false;
 }

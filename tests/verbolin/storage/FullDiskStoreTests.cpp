@@ -147,3 +147,27 @@ TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereI
     EXPECT_EQ(checkedTextsOnDisk(folder),
               (std::vector<std::string>{"from yesterday", "said while full"}));
 }
+
+// Quitting while the disk is still full: what could not be saved is said,
+// text and all, instead of vanishing with the process.
+TEST(FullDiskStore, QuittingWhileTheDiskIsFullSaysWhichTextIsLost) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    StorageLogCapture log;
+    {
+        TranscriptStore store(disk / "Verbolin", fixedCalendar());
+        store.append(segment(0, 1, "saved words"));
+        disk.fill();
+        store.append(segment(10, 11, "last words before quitting"));
+        store.append(segment(20, 21, "and these"));
+        EXPECT_TRUE(store.hasUnsavedChanges());
+    }
+    const std::string said = log.text();
+    const auto quitting = said.find("quitting with changes that could not be saved");
+    ASSERT_NE(quitting, std::string::npos) << said;
+    EXPECT_NE(said.find("last words before quitting", quitting), std::string::npos) << said;
+    EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
+    EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
+    disk.makeRoom();
+    EXPECT_EQ(checkedTextsOnDisk(disk / "Verbolin"), std::vector<std::string>{"saved words"});
+}
