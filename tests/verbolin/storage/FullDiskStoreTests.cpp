@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 
 #include "StorageTestSupport.hpp"
 #include "support/SmallDisk.hpp"
@@ -170,4 +172,35 @@ TEST(FullDiskStore, QuittingWhileTheDiskIsFullSaysWhichTextIsLost) {
     EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
     disk.makeRoom();
     EXPECT_EQ(checkedTextsOnDisk(disk / "Verbolin"), std::vector<std::string>{"saved words"});
+}
+
+// The first start after an upgrade, on a full disk: the older version's
+// transcript is read into memory but not set aside as imported until the
+// database holds it.
+TEST(FullDiskStore, LegacyRecordsReadOnAFullDiskAreSetAsideOnlyOnceStored) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const auto folder = disk / "Verbolin";
+    std::filesystem::create_directories(folder);
+    Segment old = segment(0, 1, "from the older version");
+    std::ofstream(folder / "transcript.jsonl") << nlohmann::json(old).dump() << "\n";
+    disk.fill();
+    StorageLogCapture log;
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        ASSERT_EQ(store.segments.peek().size(), 1u);
+        EXPECT_TRUE(std::filesystem::exists(folder / "transcript.jsonl"));
+        EXPECT_TRUE(store.hasUnsavedChanges());
+        disk.makeRoom();
+        store.retryUnsaved();
+        EXPECT_FALSE(store.notSaved.peek());
+    }
+    EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"from the older version"});
+    // The next start imports the file again, and adds nothing twice.
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        EXPECT_EQ(store.segments.peek().size(), 1u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "transcript.jsonl"));
+    EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"from the older version"});
 }
