@@ -74,3 +74,41 @@ TEST(FullDiskDownload, AFullDiskFailsTheSnapshotKeepsThePartialFileAndResumesLat
     EXPECT_TRUE(resumed) << "the download goes on from the bytes kept";
     EXPECT_NO_THROW(offline.snapshot(kRepo, "main", {"*.json", "*.bin"}));
 }
+
+// Room for the file but not for its side file: the download is not
+// vouched for, and the next run records it from its hash without fetching
+// it again.
+TEST(FullDiskDownload, AFileWhoseSideFileCannotBeWrittenIsNotTakenForComplete) {
+    testsupport::SmallDisk disk(2 << 20);
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    FakeHub h;
+    const std::string weights = hubtest::body(256 << 10, 9);  // whole pages
+    h.listing({"weights.bin"});
+    h.file("weights.bin", weights);
+    HubApi hub(disk / "cache", std::string("tok"), h.endpoint());
+    hub.useOfflineMode = false;
+    const fs::path repo = hub.repoFolder(kRepo);
+    const fs::path meta = HubApi::metadataFolder(repo);
+    fs::create_directories(meta);
+    disk.fill(off_t(weights.size()));
+
+    try {
+        hub.snapshot(kRepo, "main", {"*.bin"});
+        FAIL() << "a download without its side file was reported as done";
+    } catch (const std::exception& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("weights.bin.metadata"), std::string::npos) << what;
+        EXPECT_NE(what.find("No space left on device"), std::string::npos) << what;
+    }
+    EXPECT_FALSE(fs::exists(meta / "weights.bin.metadata"));
+    HubApi offline(disk / "cache", std::string("tok"), h.endpoint());
+    offline.useOfflineMode = true;
+    EXPECT_ANY_THROW(offline.snapshot(kRepo, "main", {"*.bin"}));
+
+    disk.makeRoom();
+    const size_t getsBefore = h.count("GET", FakeHub::resolvePath("weights.bin"));
+    const fs::path folder = hub.snapshot(kRepo, "main", {"*.bin"});
+    EXPECT_EQ(testsupport::readFile(folder / "weights.bin"), weights);
+    EXPECT_EQ(h.count("GET", FakeHub::resolvePath("weights.bin")), getsBefore);
+    EXPECT_NO_THROW(offline.snapshot(kRepo, "main", {"*.bin"}));
+}
