@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/WordDiffText.hpp"
 
 namespace verbolin {

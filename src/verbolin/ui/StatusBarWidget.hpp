@@ -8,7 +8,6 @@
 
 #include "platform/system/Clock.hpp"
 #include "platform/system/Observable.hpp"
-#include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/StatusBarModel.hpp"
 
 class QLabel;
@@ -16,6 +15,8 @@ class QProgressBar;
 class QPushButton;
 
 namespace verbolin {
+
+class TranscriptStore;
 
 class StatusBarWidget : public QWidget {
     Q_OBJECT
