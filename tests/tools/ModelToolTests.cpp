@@ -242,3 +242,21 @@ TEST(ModelTool, ConvertingOntoAFullDiskKeepsTheOldPack) {
         EXPECT_TRUE(contents(out) == before) << "the old pack changed";
     }
 }
+
+// A random checkpoint or model that does not fit says why, naming a file.
+TEST(ModelTool, RandomOntoAFullDiskSaysWhy) {
+    for (const char* mode : {" --checkpoint", ""}) {
+        for (const off_t room : {off_t(0), off_t(64 << 10)}) {
+            SCOPED_TRACE(std::string(mode) + " " + std::to_string(room));
+            testsupport::SmallDisk disk;
+            SKIP_WITHOUT_SMALL_DISK(disk);
+            disk.fill(room);
+            const auto out = disk / "random";
+            const auto r = tool("random " + q(out) + mode + " --dims " + kDims + " --tokenizer " +
+                                q(kTokenizer));
+            EXPECT_EQ(r.status, 1) << r.output;
+            EXPECT_NE(r.output.find("No space left on device"), std::string::npos) << r.output;
+            EXPECT_NE(r.output.find(out.string() + "/"), std::string::npos) << r.output;
+        }
+    }
+}

@@ -2,17 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <list>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "ToolFiles.hpp"
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
-#include "platform/system/AtomicWrite.hpp"
 
 namespace verbolin::tools {
 
@@ -61,20 +59,6 @@ class StagedFolders {
     fs::path outDir_;
     std::vector<std::string> names_;
 };
-
-// The library's copy_file says "Input/output error" for a full disk; this
-// says what happened, naming the file. Tokenizer files are small enough to
-// read whole.
-void copyFile(const fs::path& from, const fs::path& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (!in && !in.eof()) throw std::runtime_error("Cannot read " + from.string());
-    try {
-        platform::writeFileAtomically(to, bytes);
-    } catch (const fs::filesystem_error& e) {
-        throw std::runtime_error("Cannot write " + to.string() + ": " + e.code().message());
-    }
-}
 
 void writeNetwork(const fs::path& folder, const std::string& kind, const nlohmann::json& dims,
                   const SafetensorsFile& source) {
@@ -146,7 +130,7 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
         const auto tokenizer = staged.add("tokenizer");
         for (const char* name : kTokenizerFiles)
             if (fs::exists(checkpoint.dir() / name))
-                copyFile(checkpoint.dir() / name, tokenizer / name);
+                copyToolFile(checkpoint.dir() / name, tokenizer / name);
     }
     staged.commit();
 }
