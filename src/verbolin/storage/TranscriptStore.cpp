@@ -99,7 +99,13 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
         if (::access(directory_.c_str(), W_OK) != 0)
             why = "the data folder " + directory_.string() + " cannot be written to (" +
                   std::strerror(errno) + "); " + why;
-        logStorageError("working from memory only, nothing will be saved: " + why);
+        // A damaged file stays closed; anything else (a full disk above
+        // all) may pass, and the file is tried again with each retry.
+        reopenable_ = e.code() != kDamagedDatabase;
+        logStorageError(reopenable_ ? "cannot open the transcript; what is said is kept in memory "
+                                      "and written once it opens: " +
+                                          why
+                                    : "working from memory only, nothing will be saved: " + why);
         db_.reset();
         segments.set({});
         notSaved.set(true);
@@ -111,7 +117,14 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
 
 TranscriptStore::~TranscriptStore() {
     // Observers may already be gone, so the status is left alone.
-    if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({}, false);
+    if (!hasUnsavedChanges() || save({}, false)) return;
+    // Memory is about to go: the words are put where the user can still
+    // find them (standard error, the journal) rather than lost unsaid.
+    std::string lost;
+    for (const Segment& s : segments.peek())
+        if (unsavedSegments_.count(s.id)) lost += "\n  " + s.text;
+    logStorageError("quitting with changes that could not be saved; they are lost" +
+                    (lost.empty() ? std::string(".") : ", with this text:" + lost));
 }
 
 void TranscriptStore::append(const Segment& segment) {
@@ -130,8 +143,53 @@ void TranscriptStore::retryUnsaved() {
     if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({});
 }
 
+bool TranscriptStore::reopen() {
+    if (db_) return true;
+    if (!reopenable_) return false;
+    std::unique_ptr<TranscriptDB> db;
+    std::vector<Segment> onDisk;
+    std::vector<SessionMarker> markersOnDisk;
+    try {
+        std::error_code ec;
+        std::filesystem::create_directories(directory_, ec);
+        db = std::make_unique<TranscriptDB>(directory_ / "transcript.sqlite");
+        onDisk = db->allSegments();
+        markersOnDisk = db->allSessions();
+    } catch (const platform::AppError& e) {
+        reopenable_ = e.code() != kDamagedDatabase;
+        return false;  // said at start; saying it at every retry would only repeat it
+    }
+    db_ = std::move(db);
+    // What the file holds joins what was said meanwhile; memory has only the
+    // latter, and its changes are all still unsaved.
+    auto join = [](auto& observable, auto fromDisk) {
+        observable.mutate([&](auto& list) {
+            std::unordered_set<Uuid> known;
+            for (const auto& record : list) known.insert(record.id);
+            std::erase_if(fromDisk, [&](const auto& r) { return known.count(r.id) > 0; });
+            list.insert(list.begin(), fromDisk.begin(), fromDisk.end());
+            std::stable_sort(list.begin(), list.end(),
+                             [](const auto& a, const auto& b) { return a.start < b.start; });
+        });
+    };
+    join(segments, std::move(onDisk));
+    join(sessions, std::move(markersOnDisk));
+    return true;
+}
+
+void TranscriptStore::keepUnsaved(const TranscriptDB::Changes& changes) {
+    for (const Segment& s : changes.segments) unsavedSegments_.insert(s.id);
+    unsavedSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
+    for (const SessionMarker& m : changes.sessions) unsavedSessions_.insert(m.id);
+    unsavedSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
+}
+
 bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
-    if (!db_) return false;
+    if (!reopen()) {
+        // Kept for the retries only while opening may still work.
+        if (reopenable_) keepUnsaved(changes);
+        return false;
+    }
     // What an earlier write failed to store is written as memory has it now.
     auto addUnsaved = [](auto& unsaved, const auto& memory, auto& writes, auto& deletes) {
         if (unsaved.empty()) return;
@@ -154,11 +212,8 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
         if (report) notSaved.set(false);
         return true;
     }
-    for (const Segment& s : changes.segments) unsavedSegments_.insert(s.id);
-    unsavedSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
-    for (const SessionMarker& m : changes.sessions) unsavedSessions_.insert(m.id);
-    unsavedSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
-    logStorageError("the transcript is not being saved; the change is kept in memory");
+    keepUnsaved(changes);
+    if (report) logStorageError("the transcript is not being saved; the change is kept in memory");
     if (report) notSaved.set(true);
     return false;
 }
