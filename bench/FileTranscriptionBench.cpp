@@ -4,13 +4,15 @@
 // not depend on what random weights say.
 //
 //   BM_TenMinuteFile: ten minutes of espeak-ng speech, whole-file mode;
-//     counters: real-time factor (processing time / audio time) and tokens/s.
+//     counters: real-time factor (processing time / audio time), tokens/s,
+//     processor seconds of every thread, and the pipeline's own stage times.
 //   BM_Batch/<workers>: eight 30 s arrays through the batch path with 1 or 4
 //     concurrent workers.
 //
 // Needs verbolin-models beside the benchmark, espeak-ng and sox, and the
 // English tokenizer of tests/data (or VERBOLIN_TOKENIZER_DIR). The speech
 // file is made once in $TMPDIR (verbolin-bench-speech-600s.wav).
+// VERBOLIN_MATRIX_KERNEL picks the matrix product build by name.
 
 #include <benchmark/benchmark.h>
 #include <time.h>
@@ -56,6 +58,14 @@ void run(const std::string& command) {
 struct Setup {
     fs::path root =
         fs::temp_directory_path() / ("verbolin-file-bench-" + std::to_string(::getpid()));
+    // The matrix product build, as VERBOLIN_MATRIX_KERNEL asks ("avx512", "avx2",
+    // "openblas", "portable"); the processor's best when unset.
+    bool kernelChosen = [] {
+        const char* name = std::getenv("VERBOLIN_MATRIX_KERNEL");
+        if (name && !platform::ml::selectMatrixKernels(name))
+            throw std::runtime_error(std::string("no usable matrix kernel named ") + name);
+        return true;
+    }();
     std::string speech = (fs::temp_directory_path() / "verbolin-bench-speech-600s.wav").string();
     std::shared_ptr<auralith::Auralith> pipeline;
 
@@ -120,6 +130,7 @@ void BM_TenMinuteFile(benchmark::State& state) {
         auralith::AudioInputOptions::ChannelMode::sumChannels(),
         auralith::AudioInputOptions::AudioLoadingMode::fullFile()};
     double seconds = 0, tokens = 0;
+    auralith::TranscriptionTimings t;
     const double cpu0 = processCpuSeconds();
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
@@ -129,7 +140,19 @@ void BM_TenMinuteFile(benchmark::State& state) {
             for (const auto& segment : r->segments())
                 tokens += static_cast<double>(segment.tokens.size());
         }
+        if (!results.empty()) t = results.front()->timings();
     }
+    // Where the time of the last run went, from the pipeline's own timings.
+    state.counters["load_s"] = t.audioLoading;
+    state.counters["mel_s"] = t.logmels;
+    state.counters["encode_s"] = t.encoding;
+    state.counters["loop_s"] = t.decodingLoop;
+    state.counters["predict_s"] = t.decodingPredictions;
+    state.counters["filter_s"] = t.decodingFiltering;
+    state.counters["sample_s"] = t.decodingSampling;
+    state.counters["kv_s"] = t.decodingKvCaching;
+    state.counters["window_s"] = t.decodingWindowing;
+    state.counters["windows"] = t.totalDecodingWindows;
     state.counters["rtf"] = seconds / (600.0 * static_cast<double>(state.iterations()));
     state.counters["tokens_per_s"] = tokens / seconds;
     state.counters["cpu_s"] =

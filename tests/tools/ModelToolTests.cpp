@@ -18,6 +18,7 @@
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
 #include "support/ShellCommand.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 
 using namespace platform::ml;
@@ -242,4 +243,57 @@ TEST(ModelTool, KernelsNamesTheBuildInUseAndChecksEveryCandidate) {
         EXPECT_NE(r.output.find(std::string(k->name)), std::string::npos) << k->name;
     EXPECT_EQ(r.output.find("WRONG"), std::string::npos) << r.output;
     EXPECT_EQ(tool("kernels extra").status, 2);
+}
+
+// A conversion that runs out of disk at any point fails naming a file and
+// the reason, and leaves the pack that was there as it was, with no staging
+// folder beside it.
+TEST(ModelTool, ConvertingOntoAFullDiskKeepsTheOldPack) {
+    TempDir dir;
+    const auto ckpt = dir.path() / "ckpt";
+    ASSERT_EQ(tool("random " + q(ckpt) + " --checkpoint --dims " + kDims + " --tokenizer " +
+                   q(kTokenizer))
+                  .status,
+              0);
+    const auto contents = [](const fs::path& folder) {
+        std::map<std::string, std::string> files;
+        for (const auto& e : fs::recursive_directory_iterator(folder))
+            files[fs::relative(e.path(), folder).string()] =
+                e.is_regular_file() ? fileText(e.path()) : "<folder>";
+        return files;
+    };
+    // Nothing left; the mel and encoder written; the decoder too.
+    for (const off_t room : {off_t(0), off_t(200 << 10), off_t(4 << 20)}) {
+        SCOPED_TRACE(room);
+        testsupport::SmallDisk disk(16 << 20);
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        const auto out = disk / "models";
+        auto r = tool("convert " + q(ckpt) + " " + q(out));
+        ASSERT_EQ(r.status, 0) << r.output;
+        const auto before = contents(out);
+        disk.fill(room);
+        r = tool("convert " + q(ckpt) + " " + q(out) + " --kv-cache-length 64");
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("No space left on device"), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find(out.string() + "/"), std::string::npos) << r.output;
+        EXPECT_TRUE(contents(out) == before) << "the old pack changed";
+    }
+}
+
+// A random checkpoint or model that does not fit says why, naming a file.
+TEST(ModelTool, RandomOntoAFullDiskSaysWhy) {
+    for (const char* mode : {" --checkpoint", ""}) {
+        for (const off_t room : {off_t(0), off_t(64 << 10)}) {
+            SCOPED_TRACE(std::string(mode) + " " + std::to_string(room));
+            testsupport::SmallDisk disk;
+            SKIP_WITHOUT_SMALL_DISK(disk);
+            disk.fill(room);
+            const auto out = disk / "random";
+            const auto r = tool("random " + q(out) + mode + " --dims " + kDims + " --tokenizer " +
+                                q(kTokenizer));
+            EXPECT_EQ(r.status, 1) << r.output;
+            EXPECT_NE(r.output.find("No space left on device"), std::string::npos) << r.output;
+            EXPECT_NE(r.output.find(out.string() + "/"), std::string::npos) << r.output;
+        }
+    }
 }

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "ToolFiles.hpp"
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
@@ -130,11 +131,8 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
     if (fs::exists(checkpoint.dir() / "tokenizer.json")) {
         const auto tokenizer = staged.add("tokenizer");
         for (const char* name : kTokenizerFiles)
-            if (fs::exists(checkpoint.dir() / name)) {
-                fs::copy_file(checkpoint.dir() / name, tokenizer / name);
-                fs::permissions(tokenizer / name, fs::perms::owner_read | fs::perms::owner_write,
-                                fs::perm_options::add);
-            }
+            if (fs::exists(checkpoint.dir() / name))
+                copyToolFile(checkpoint.dir() / name, tokenizer / name);
     }
     staged.commit();
 }

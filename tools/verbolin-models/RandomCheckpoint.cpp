@@ -7,6 +7,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "ToolFiles.hpp"
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
@@ -18,9 +19,7 @@ using namespace platform::ml;
 namespace {
 
 void writeJson(const fs::path& path, const nlohmann::json& j) {
-    std::ofstream out(path, std::ios::trunc);
-    out << j.dump(2) << "\n";
-    if (!out) throw std::runtime_error("Cannot write " + path.string());
+    writeToolFile(path, j.dump(2) + "\n");
 }
 
 bool endsWith(const std::string& s, const std::string& suffix) {
@@ -97,12 +96,7 @@ void RandomCheckpoint::write(const fs::path& dir, const WhisperDimensions& d, st
         for (const char* name :
              {"tokenizer.json", "tokenizer_config.json", "special_tokens_map.json",
               "added_tokens.json", "vocab.json", "merges.txt", "normalizer.json"})
-            if (fs::exists(*tokenizerDir / name)) {
-                fs::copy_file(*tokenizerDir / name, dir / name,
-                              fs::copy_options::overwrite_existing);
-                fs::permissions(dir / name, fs::perms::owner_read | fs::perms::owner_write,
-                                fs::perm_options::add);
-            }
+            if (fs::exists(*tokenizerDir / name)) copyToolFile(*tokenizerDir / name, dir / name);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
+#include "platform/system/AtomicWrite.hpp"
 #include "platform/system/JsonNesting.hpp"
 
 namespace platform::ml {
@@ -164,12 +165,13 @@ void ModelFolder::writeDescription(const std::filesystem::path& folder, const st
     for (const auto& [name, f] : description.outputDescriptionsByName)
         j["outputs"].push_back(featureToJson(f));
     std::filesystem::create_directories(folder);
-    std::ofstream out(folder / kDescriptionFile, std::ios::trunc);
-    out << j.dump(2) << "\n";
-    out.flush();
-    if (!out)
+    const auto file = folder / kDescriptionFile;
+    try {
+        platform::writeFileAtomically(file, j.dump(2) + "\n");
+    } catch (const std::filesystem::filesystem_error& e) {
         throw MLModelError(MLModelError::Code::io,
-                           "Cannot write " + (folder / kDescriptionFile).string());
+                           "Cannot write " + file.string() + ": " + e.code().message());
+    }
 }
 
 void ModelFolder::checkAgainstLayout() const {

@@ -1,6 +1,10 @@
 #include "platform/ml/SafetensorsFile.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -162,25 +166,41 @@ void writeSafetensors(const std::filesystem::path& path,
 
     std::filesystem::path tmp = path;
     tmp += ".partial";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw MLModelError(MLModelError::Code::io, "Cannot write " + tmp.string());
-        std::uint64_t len = text.size();
-        char lenBytes[8];
-        for (int i = 0; i < 8; ++i) lenBytes[i] = static_cast<char>((len >> (8 * i)) & 0xFF);
-        out.write(lenBytes, 8);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        for (const auto& t : tensors)
-            out.write(reinterpret_cast<const char*>(t.data.data()),
-                      static_cast<std::streamsize>(t.data.size()));
-        out.flush();
-        if (!out) throw MLModelError(MLModelError::Code::io, "Cannot write " + tmp.string());
-    }
+    // The system's reason reaches the message: "No space left on device"
+    // tells the user what to do, a bare "Cannot write" does not.
+    const auto cannotWrite = [&](int err) {
+        ::unlink(tmp.c_str());  // a half-written file is of no use to anyone
+        return MLModelError(MLModelError::Code::io,
+                            "Cannot write " + path.string() + ": " + std::strerror(err));
+    };
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw cannotWrite(errno);
+    const auto writeAll = [fd](const void* data, std::size_t size) {
+        const auto* p = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t n = ::write(fd, p, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    std::uint64_t len = text.size();
+    char lenBytes[8];
+    for (int i = 0; i < 8; ++i) lenBytes[i] = static_cast<char>((len >> (8 * i)) & 0xFF);
+    bool ok = writeAll(lenBytes, 8) && writeAll(text.data(), text.size());
+    for (const auto& t : tensors) ok = ok && writeAll(t.data.data(), t.data.size());
+    const int err = errno;
+    if (::close(fd) != 0 && ok) throw cannotWrite(errno);
+    if (!ok) throw cannotWrite(err);
     std::error_code ec;
     std::filesystem::rename(tmp, path, ec);
-    if (ec)
+    if (ec) {
+        ::unlink(tmp.c_str());
         throw MLModelError(MLModelError::Code::io,
                            "Cannot write " + path.string() + ": " + ec.message());
+    }
 }
 
 }  // namespace platform::ml

@@ -522,10 +522,15 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
 
     // Logits against the token embeddings, written out as Float16 chunk by chunk.
     k.layerNorm(x, finalNormWeight_.data(), finalNormBias_.data(), h, D, kNormEpsilon);
+    // Half of a step's weight reads: split finer than one part per thread, so
+    // that a thread the system preempts does not hold up the whole step.
     const std::size_t V = static_cast<std::size_t>(vocab_);
-    pool_->parallelRanges(
-        V, 64,
-        [&](std::size_t begin, std::size_t end) {
+    const std::size_t parts = 4 * static_cast<std::size_t>(pool_->threadCount());
+    const std::size_t rowsPerPart = std::max<std::size_t>(64, (V / parts + 63) / 64 * 64);
+    pool_->parallelFor(
+        (V + rowsPerPart - 1) / rowsPerPart,
+        [&](std::size_t part) {
+            const std::size_t begin = part * rowsPerPart, end = std::min(V, begin + rowsPerPart);
             float* dst = ws.logits.data() + begin;
             if (tokenEmbedding_.f16)
                 k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);

@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <set>
@@ -65,6 +66,17 @@ bool linkStaysInside(const fs::path& linkPath, const std::string& target) {
     return true;
 }
 
+// A write the disk refused (full, over quota, read-only, failing) is no
+// fault of the archive: it is said as the system's error on the file, so
+// that nobody is told to download a sound archive again.
+[[noreturn]] void failWrite(archive* out, const fs::path& file, const std::string& what) {
+    const int err = archive_errno(out);
+    if (err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO)
+        throw fs::filesystem_error("cannot write", file,
+                                   std::error_code(err, std::generic_category()));
+    fail(out, what);
+}
+
 const char* entryName(archive_entry* e) {
     const char* name = archive_entry_pathname(e);
     return name ? name : archive_entry_pathname_utf8(e);
@@ -72,7 +84,8 @@ const char* entryName(archive_entry* e) {
 
 // Copies one entry's data, adding its extent to `total` before each block
 // is written, so that the budget holds whatever the headers declared.
-void copyData(archive* in, archive* out, std::uint64_t& total, std::uint64_t budget) {
+void copyData(archive* in, archive* out, const fs::path& file, std::uint64_t& total,
+              std::uint64_t budget) {
     std::uint64_t extent = 0;
     for (;;) {
         const void* block = nullptr;
@@ -92,7 +105,7 @@ void copyData(archive* in, archive* out, std::uint64_t& total, std::uint64_t bud
         if (total > budget)
             throw ArchiveError("archive unpacks to more than " + std::to_string(budget) + " bytes");
         if (archive_write_data_block(out, block, size, offset) < ARCHIVE_OK)
-            fail(out, "cannot write entry");
+            failWrite(out, file, "cannot write entry");
     }
 }
 
@@ -200,12 +213,13 @@ void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root
 
         written.push_back(root / *relative);
         if (archive_write_header(out.get(), entry) < ARCHIVE_WARN)
-            fail(out.get(), "cannot write \"" + name + "\"");
-        copyData(in.get(), out.get(), total, budget);
+            failWrite(out.get(), written.back(), "cannot write \"" + name + "\"");
+        copyData(in.get(), out.get(), written.back(), total, budget);
         if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN)
-            fail(out.get(), "cannot write \"" + name + "\"");
+            failWrite(out.get(), written.back(), "cannot write \"" + name + "\"");
     }
-    if (archive_write_close(out.get()) < ARCHIVE_WARN) fail(out.get(), "cannot finish writing");
+    if (archive_write_close(out.get()) < ARCHIVE_WARN)
+        failWrite(out.get(), root, "cannot finish writing");
 }
 
 }  // namespace platform

@@ -29,9 +29,11 @@ class ZipExtractor {
 
     // `directory` must exist. Throws ArchiveError when the archive cannot be
     // read, is damaged, holds an unsafe entry, exceeds `limits` or an entry
-    // cannot be written. Nothing is ever written outside `directory`, and on
-    // failure what was written is removed again (entries already in
-    // `directory` beforehand are left alone unless the archive overwrote them).
+    // cannot be written; std::filesystem::filesystem_error, naming the
+    // entry's file, when the disk refuses it (full, over quota, read-only).
+    // Nothing is ever written outside `directory`, and on failure what was
+    // written is removed again (entries already in `directory` beforehand
+    // are left alone unless the archive overwrote them).
     static void extract(const std::filesystem::path& archive,
                         const std::filesystem::path& directory, const Limits& limits);
     static void extract(const std::filesystem::path& archive,

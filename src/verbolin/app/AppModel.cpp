@@ -54,6 +54,16 @@ AppModel::AppModel(Services services)
     }
     engine_->onModelReady = [this] { applyListening(); };
     notSavedToken_ = store_->notSaved.observe([this] { watchUnsaved(); });
+    // A change that fails while notSaved is already set (a transcript that
+    // could not be opened at start) sets nothing off; observers hear of a
+    // change before it is written, so it is looked at on the next turn.
+    const auto afterChange = [this] {
+        main_.post([weak = std::weak_ptr<AppModel*>(self_)] {
+            if (auto self = weak.lock()) (*self)->watchUnsaved();
+        });
+    };
+    segmentsToken_ = store_->segments.observe(afterChange);
+    sessionsToken_ = store_->sessions.observe(afterChange);
     watchUnsaved();
     engine_->loadModel();
 }
@@ -62,6 +72,8 @@ AppModel::~AppModel() {
     engine_->stopAndWait();
     self_.reset();
     notSavedToken_.cancel();
+    segmentsToken_.cancel();
+    sessionsToken_.cancel();
     engine_.reset();
 }
 

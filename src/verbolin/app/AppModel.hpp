@@ -111,7 +111,7 @@ class AppModel {
 
     std::unique_ptr<TranscriptionEngine> engine_;
     std::unique_ptr<TranscriptStore> store_;
-    platform::ObservationToken notSavedToken_;
+    platform::ObservationToken notSavedToken_, segmentsToken_, sessionsToken_;
     bool retryScheduled_ = false;
 };
 

@@ -4,6 +4,8 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
@@ -38,11 +40,25 @@ struct OneOffStatement {
     ~OneOffStatement() { sqlite3_finalize(stmt); }
 };
 
+// SQLite's message for the connection's last error, with the system's reason
+// when the disk failed it: "database or disk is full" alone does not tell a
+// user which of the two it was.
+std::string errorText(sqlite3* db) {
+    std::string text = sqlite3_errmsg(db);
+    const int code = sqlite3_errcode(db);
+    int reason = 0;
+    // SQLite keeps no system error for a full disk; a full disk is its only cause here.
+    if (code == SQLITE_FULL) reason = ENOSPC;
+    if (code == SQLITE_IOERR || code == SQLITE_CANTOPEN) reason = sqlite3_system_errno(db);
+    if (reason != 0) text += std::string(" (") + std::strerror(reason) + ")";
+    return text;
+}
+
 int userVersion(sqlite3* db) {
     OneOffStatement st;
     if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st.stmt, nullptr) != SQLITE_OK ||
         sqlite3_step(st.stmt) != SQLITE_ROW)
-        throw platform::AppError(kDomain, 2, sqlite3_errmsg(db));
+        throw platform::AppError(kDomain, 2, errorText(db));
     return sqlite3_column_int(st.stmt, 0);
 }
 
@@ -213,17 +229,15 @@ void TranscriptDB::exec(const std::string& sql) {
     char* err = nullptr;
     int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err);
     if (rc == SQLITE_OK) return;
-    std::string message = err ? err : "unknown";
     sqlite3_free(err);
-    throw platform::AppError(kDomain, 2, message);
+    throw platform::AppError(kDomain, 2, errorText(db_));
 }
 
 sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
     if (const auto kept = statements_.find(sql); kept != statements_.end()) return kept->second;
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-        logStorageError(std::string(operation) +
-                        ": cannot prepare statement: " + sqlite3_errmsg(db_));
+        logStorageError(std::string(operation) + ": cannot prepare statement: " + errorText(db_));
         sqlite3_finalize(stmt);
         return nullptr;
     }
@@ -251,7 +265,7 @@ std::vector<Segment> TranscriptDB::allSegments() {
             out.push_back(std::move(s));
         }
         if (rc != SQLITE_DONE)
-            logStorageError(std::string("reading segments stopped early: ") + sqlite3_errmsg(db_));
+            logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
     }
     for (const IdRepair& r : repairs) {
         Statement st(
@@ -260,7 +274,7 @@ std::vector<Segment> TranscriptDB::allSegments() {
         bindText(st.stmt, 1, r.id.string());
         sqlite3_bind_int64(st.stmt, 2, r.rowid);
         if (sqlite3_step(st.stmt) != SQLITE_DONE)
-            logStorageError(std::string("repairing a segment id failed: ") + sqlite3_errmsg(db_));
+            logStorageError(std::string("repairing a segment id failed: ") + errorText(db_));
     }
     return out;
 }
@@ -281,7 +295,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
             out.push_back(std::move(m));
         }
         if (rc != SQLITE_DONE)
-            logStorageError(std::string("reading sessions stopped early: ") + sqlite3_errmsg(db_));
+            logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
     }
     for (const IdRepair& r : repairs) {
         Statement st(
@@ -290,7 +304,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
         bindText(st.stmt, 1, r.id.string());
         sqlite3_bind_int64(st.stmt, 2, r.rowid);
         if (sqlite3_step(st.stmt) != SQLITE_DONE)
-            logStorageError(std::string("repairing a session id failed: ") + sqlite3_errmsg(db_));
+            logStorageError(std::string("repairing a session id failed: ") + errorText(db_));
     }
     return out;
 }
@@ -298,7 +312,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
 bool TranscriptDB::passesQuickCheck() {
     OneOffStatement st;
     if (sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &st.stmt, nullptr) != SQLITE_OK)
-        throw platform::AppError(kDomain, 2, sqlite3_errmsg(db_));  // e.g. not a database
+        throw platform::AppError(kDomain, 2, errorText(db_));  // e.g. not a database
     bool ok = true;
     int rc;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
@@ -308,6 +322,10 @@ bool TranscriptDB::passesQuickCheck() {
             logStorageError(url_.string() + ": " + line);
         }
     }
+    // A check the disk cut short (full, failing) says nothing about the file.
+    const int code = rc & 0xff;
+    if (rc != SQLITE_DONE && code != SQLITE_CORRUPT && code != SQLITE_NOTADB)
+        throw platform::AppError(kDomain, 2, errorText(db_));
     return ok && rc == SQLITE_DONE;
 }
 
@@ -319,8 +337,7 @@ bool TranscriptDB::write(sqlite3_stmt* st, const Segment& s) {
     sqlite3_bind_int(st, 5, s.edited ? 1 : 0);
     bindOptionalText(st, 6, s.original);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done)
-        logStorageError("writing segment " + s.id.string() + " failed: " + sqlite3_errmsg(db_));
+    if (!done) logStorageError("writing segment " + s.id.string() + " failed: " + errorText(db_));
     sqlite3_reset(st);
     return done;
 }
@@ -330,8 +347,7 @@ bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
     sqlite3_bind_double(st, 2, platform::secondsSince1970(m.start));
     bindOptionalText(st, 3, m.name);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done)
-        logStorageError("writing session " + m.id.string() + " failed: " + sqlite3_errmsg(db_));
+    if (!done) logStorageError("writing session " + m.id.string() + " failed: " + errorText(db_));
     sqlite3_reset(st);
     return done;
 }
@@ -339,8 +355,7 @@ bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
 bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     bindText(st, 1, deletedId.string());
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done)
-        logStorageError("deleting " + deletedId.string() + " failed: " + sqlite3_errmsg(db_));
+    if (!done) logStorageError("deleting " + deletedId.string() + " failed: " + errorText(db_));
     sqlite3_reset(st);
     return done;
 }
@@ -454,8 +469,7 @@ std::unordered_set<platform::Uuid> TranscriptDB::search(std::string_view query) 
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
         if (auto id = platform::Uuid::parse(columnText(st.stmt, 0))) ids.insert(*id);
     }
-    if (rc != SQLITE_DONE)
-        logStorageError(std::string("search stopped early: ") + sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
     return ids;
 }
 

@@ -10,11 +10,13 @@
 #include <cmath>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileMove.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/Text.hpp"
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
@@ -67,7 +69,7 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                                  UserCalendar calendar)
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
-    segments.setWriteHook([this] { blockCache_.reset(); });
+    segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
 
     fs::path support = platform::applicationSupportDirectory();
     fs::path defaultFolder = support / "Verbolin";
@@ -97,7 +99,13 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
         if (::access(directory_.c_str(), W_OK) != 0)
             why = "the data folder " + directory_.string() + " cannot be written to (" +
                   std::strerror(errno) + "); " + why;
-        logStorageError("working from memory only, nothing will be saved: " + why);
+        // A damaged file stays closed; anything else (a full disk above
+        // all) may pass, and the file is tried again with each retry.
+        reopenable_ = e.code() != kDamagedDatabase;
+        logStorageError(reopenable_ ? "cannot open the transcript; what is said is kept in memory "
+                                      "and written once it opens: " +
+                                          why
+                                    : "working from memory only, nothing will be saved: " + why);
         db_.reset();
         segments.set({});
         notSaved.set(true);
@@ -109,13 +117,24 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
 
 TranscriptStore::~TranscriptStore() {
     // Observers may already be gone, so the status is left alone.
-    if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({}, false);
+    if (!hasUnsavedChanges() || save({}, false)) return;
+    // Memory is about to go: the words are put where the user can still
+    // find them (standard error, the journal) rather than lost unsaid.
+    std::string lost;
+    for (const Segment& s : segments.peek())
+        if (unsavedSegments_.count(s.id)) lost += "\n  " + s.text;
+    logStorageError("quitting with changes that could not be saved; they are lost" +
+                    (lost.empty() ? std::string(".") : ", with this text:" + lost));
 }
 
 void TranscriptStore::append(const Segment& segment) {
     preview.set("");
     isSpeaking.set(false);
     if (segment.text.empty()) return;
+    // Any write drops the paragraphs, so any still held are those of the list
+    // before this segment. The extended ones are in place before observers
+    // hear of the change, so that they read them rather than a regrouping.
+    if (blockCache_) nextBlockCache_ = appended(blockCache_, segment);
     segments.mutate([&](auto& list) { list.push_back(segment); });
     save({.segments = {segment}});
 }
@@ -124,8 +143,53 @@ void TranscriptStore::retryUnsaved() {
     if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({});
 }
 
+bool TranscriptStore::reopen() {
+    if (db_) return true;
+    if (!reopenable_) return false;
+    std::unique_ptr<TranscriptDB> db;
+    std::vector<Segment> onDisk;
+    std::vector<SessionMarker> markersOnDisk;
+    try {
+        std::error_code ec;
+        std::filesystem::create_directories(directory_, ec);
+        db = std::make_unique<TranscriptDB>(directory_ / "transcript.sqlite");
+        onDisk = db->allSegments();
+        markersOnDisk = db->allSessions();
+    } catch (const platform::AppError& e) {
+        reopenable_ = e.code() != kDamagedDatabase;
+        return false;  // said at start; saying it at every retry would only repeat it
+    }
+    db_ = std::move(db);
+    // What the file holds joins what was said meanwhile; memory has only the
+    // latter, and its changes are all still unsaved.
+    auto join = [](auto& observable, auto fromDisk) {
+        observable.mutate([&](auto& list) {
+            std::unordered_set<Uuid> known;
+            for (const auto& record : list) known.insert(record.id);
+            std::erase_if(fromDisk, [&](const auto& r) { return known.count(r.id) > 0; });
+            list.insert(list.begin(), fromDisk.begin(), fromDisk.end());
+            std::stable_sort(list.begin(), list.end(),
+                             [](const auto& a, const auto& b) { return a.start < b.start; });
+        });
+    };
+    join(segments, std::move(onDisk));
+    join(sessions, std::move(markersOnDisk));
+    return true;
+}
+
+void TranscriptStore::keepUnsaved(const TranscriptDB::Changes& changes) {
+    for (const Segment& s : changes.segments) unsavedSegments_.insert(s.id);
+    unsavedSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
+    for (const SessionMarker& m : changes.sessions) unsavedSessions_.insert(m.id);
+    unsavedSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
+}
+
 bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
-    if (!db_) return false;
+    if (!reopen()) {
+        // Kept for the retries only while opening may still work.
+        if (reopenable_) keepUnsaved(changes);
+        return false;
+    }
     // What an earlier write failed to store is written as memory has it now.
     auto addUnsaved = [](auto& unsaved, const auto& memory, auto& writes, auto& deletes) {
         if (unsaved.empty()) return;
@@ -148,28 +212,51 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
         if (report) notSaved.set(false);
         return true;
     }
-    for (const Segment& s : changes.segments) unsavedSegments_.insert(s.id);
-    unsavedSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
-    for (const SessionMarker& m : changes.sessions) unsavedSessions_.insert(m.id);
-    unsavedSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
-    logStorageError("the transcript is not being saved; the change is kept in memory");
+    keepUnsaved(changes);
+    if (report) logStorageError("the transcript is not being saved; the change is kept in memory");
     if (report) notSaved.set(true);
     return false;
 }
 
 std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
     std::vector<Block> out;
+    // Each paragraph's segments are gathered first and shared once complete.
+    std::vector<Segment> paragraph;
+    auto close = [&] {
+        if (paragraph.empty()) return;
+        const platform::Uuid id = paragraph.front().id;
+        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
+    };
     for (const Segment& s : segments) {
-        if (!out.empty()) {
-            double difference = platform::secondsBetween(out.back().segments.back().end, s.start);
-            if (difference < gap) {  // false for NaN, which starts a new paragraph
-                out.back().segments.push_back(s);
-                continue;
-            }
-        }
-        out.push_back(Block{s.id, {s}});
+        // False for NaN, which starts a new paragraph.
+        if (!paragraph.empty() && !(platform::secondsBetween(paragraph.back().end, s.start) < gap))
+            close();
+        paragraph.push_back(s);
     }
+    close();
     return out;
+}
+
+std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
+    const std::shared_ptr<const std::vector<Block>>& before, const Segment& segment) {
+    // The paragraphs of the longer list differ only in the last one, or by
+    // one more; the others are copied, which shares their segments.
+    std::vector<Block> grown;
+    grown.reserve(before->size() + 1);
+    grown.assign(before->begin(), before->end());
+    size_t kept = grown.size();
+    // Read through the const array: a read through a changeable list would
+    // give it segments of its own.
+    // As in blocks(): false for NaN, which starts a new paragraph.
+    const std::vector<Block>& old = *before;
+    if (!old.empty() && !old.back().segments.empty() &&
+        platform::secondsBetween(old.back().segments.back().end, segment.start) < paragraphGap) {
+        grown.back().segments.push_back(segment);
+        --kept;
+    } else {
+        grown.push_back(Block{segment.id, {segment}});
+    }
+    return BlockLineage::derived(std::move(grown), before, kept);
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {

@@ -35,7 +35,8 @@ class TranscriptStore {
     // Opens `directory`, or the default data folder ("Verbolin" in the
     // application data folder, taking over an older "Echovane" folder when
     // only that exists). A database that cannot be opened leaves the store
-    // working from memory alone.
+    // working from memory; unless the file is damaged, it is opened again at
+    // the next change or retry, and what memory gained meanwhile is written.
     explicit TranscriptStore(std::optional<std::filesystem::path> directory = std::nullopt,
                              UserCalendar calendar = UserCalendar());
     // Makes a last attempt to write what is still unsaved.
@@ -77,6 +78,9 @@ class TranscriptStore {
     static std::vector<Block> blocks(const std::vector<Segment>& segments, double gap);
 
     // All segments in paragraphs, built at most once per change of `segments`.
+    // After an append the previous paragraphs are extended rather than
+    // regrouped, and those that did not change share their segments with
+    // the previous array's.
     std::shared_ptr<const std::vector<Block>> allBlocks() const;
 
     // Word-prefix full-text search, or a case-insensitive substring search
@@ -122,10 +126,29 @@ class TranscriptStore {
     // transaction, and keeps the ids of what failed. Returns whether it
     // was stored. `report` updates notSaved.
     bool save(TranscriptDB::Changes changes, bool report = true);
+    void keepUnsaved(const TranscriptDB::Changes& changes);
+    // Opens the database that could not be opened at start, joining what
+    // it holds with what memory gained meanwhile. Whether one is open.
+    bool reopen();
+
+    // TranscriptDB's code for a file that fails SQLite's check.
+    static constexpr long kDamagedDatabase = 3;
+
+    // The paragraphs of the segments with `segment` after them, when
+    // `before` holds the paragraphs of the segments alone.
+    // It records what it took over from `before` (see BlockLineage).
+    static std::shared_ptr<const std::vector<Block>> appended(
+        const std::shared_ptr<const std::vector<Block>>& before, const Segment& segment);
 
     mutable std::shared_ptr<const std::vector<Block>> blockCache_;
+    // What the next write of `segments` installs as the paragraphs, when
+    // the writer knows them; otherwise the write drops them.
+    std::shared_ptr<const std::vector<Block>> nextBlockCache_;
     std::filesystem::path directory_;
     std::unique_ptr<TranscriptDB> db_;
+    // Whether a database that could not be opened is tried again at the
+    // next save or retry: not when it is damaged.
+    bool reopenable_ = false;
     UserCalendar calendar_;
     // Ids whose row on disk differs from memory; written (or deleted, when
     // memory no longer has them) at the next save.

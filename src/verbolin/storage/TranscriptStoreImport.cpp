@@ -105,7 +105,8 @@ void TranscriptStore::importLegacyFiles() {
     // fails, none, and the file stays to be read again at the next start.
     // What reached memory is still written with the next change.
     auto finish = [this](const fs::path& path, TranscriptDB::Changes changes, size_t count) {
-        if (!db_ || save(std::move(changes))) {
+        // Without a database that may still open, memory is all there is.
+        if ((!db_ && !reopenable_) || save(std::move(changes))) {
             platform::writeLog(
                 "Verbolin", "storage", platform::LogType::info,
                 "imported " + std::to_string(count) + " records from " + path.string());

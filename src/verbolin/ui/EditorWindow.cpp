@@ -82,6 +82,7 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     divider->setEnabled(false);
     column->addWidget(divider);
     status_ = new StatusBarWidget(model_.engine(), platform::Clock::system(), detail);
+    status_->followSaving(model_.store());
     column->addWidget(status_);
 
     splitter_->addWidget(sidebar_);

@@ -6,7 +6,8 @@
 
 namespace verbolin {
 
-StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording) {
+StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording,
+                                                bool notSaved) {
     using K = ModelState::Kind;
     Leading l{state.kind, {}};
     switch (state.kind) {
@@ -26,6 +27,10 @@ StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool is
             l.dotGreen = isRecording;
             l.text = isRecording ? "Listening" : "Paused";
             break;
+    }
+    if (notSaved) {
+        l.notSaved = true;
+        l.text += l.text.empty() ? kNotSaved : std::string(" · ") + kNotSaved;
     }
     return l;
 }

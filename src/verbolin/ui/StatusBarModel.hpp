@@ -27,7 +27,15 @@ class StatusBarModel {
         bool warning = false;   // failed: the yellow triangle and "Retry"
         bool dot = false;       // ready
         bool dotGreen = false;  // ready and recording
+        bool notSaved = false;  // the warning sign, without "Retry"
     };
+
+    // Follows the state's text while some change to the transcript lives
+    // only in memory (a full disk, a read-only or locked file).
+    static constexpr const char* kNotSaved = "Not saved";
+    static constexpr const char* kNotSavedHelp =
+        "The transcript cannot be written to disk just now. What you say and edit is kept and "
+        "saved as soon as that works again.";
 
     enum class TrailingKind { wordDiff, copied, selection, hint };
     struct Trailing {
@@ -37,7 +45,7 @@ class StatusBarModel {
         std::string after;
     };
 
-    static Leading leading(const ModelState& state, bool isRecording);
+    static Leading leading(const ModelState& state, bool isRecording, bool notSaved = false);
 
     // The one selected paragraph whose text differs from its original.
     static std::optional<Block> editedBlockAtCaret(const std::vector<Block>& selected);

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/WordDiffText.hpp"
 
 namespace verbolin {
@@ -61,6 +62,12 @@ void StatusBarWidget::scheduleRefresh() {
     QMetaObject::invokeMethod(this, &StatusBarWidget::refresh, Qt::QueuedConnection);
 }
 
+void StatusBarWidget::followSaving(TranscriptStore& store) {
+    store_ = &store;
+    savingToken_ = store.notSaved.observe([this] { scheduleRefresh(); });
+    refresh();
+}
+
 void StatusBarWidget::setSelection(std::vector<Block> selected, bool hasSelection) {
     selected_ = std::move(selected);
     hasSelection_ = hasSelection;
@@ -73,9 +80,11 @@ void StatusBarWidget::setCopiedAt(std::optional<platform::Date> copiedAt) {
 }
 
 void StatusBarWidget::refresh() {
-    const auto lead = StatusBarModel::leading(engine_.modelState.get(), engine_.isRecording.get());
+    const bool notSaved = store_ && store_->notSaved.get();
+    const auto lead =
+        StatusBarModel::leading(engine_.modelState.get(), engine_.isRecording.get(), notSaved);
     spinner_->setVisible(lead.spinner);
-    warning_->setVisible(lead.warning);
+    warning_->setVisible(lead.warning || lead.notSaved);
     retry_->setVisible(lead.warning);
     dot_->setVisible(lead.dot);
     dot_->setStyleSheet(QStringLiteral("border-radius: 4px; background: %1;")
@@ -84,7 +93,8 @@ void StatusBarWidget::refresh() {
                            lead.kind == TranscriptionEngine::ModelState::Kind::ready;
     // Engine messages are shown verbatim; only our own words are translated.
     fullMessage_ = fixedText ? tr(lead.text.c_str()) : QString::fromStdString(lead.text);
-    message_->setToolTip(fullMessage_);
+    message_->setToolTip(lead.notSaved ? fullMessage_ + "\n" + tr(StatusBarModel::kNotSavedHelp)
+                                       : fullMessage_);
     elideMessage();
 
     const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now());

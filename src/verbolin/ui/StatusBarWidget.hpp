@@ -16,6 +16,8 @@ class QPushButton;
 
 namespace verbolin {
 
+class TranscriptStore;
+
 class StatusBarWidget : public QWidget {
     Q_OBJECT
   public:
@@ -23,6 +25,8 @@ class StatusBarWidget : public QWidget {
                              const platform::Clock& clock = platform::Clock::system(),
                              QWidget* parent = nullptr);
 
+    // Shows "Not saved" while the store keeps changes it could not write.
+    void followSaving(TranscriptStore& store);
     void setSelection(std::vector<Block> selected, bool hasSelection);
     void setCopiedAt(std::optional<platform::Date> copiedAt);
     void refresh();
@@ -40,6 +44,7 @@ class StatusBarWidget : public QWidget {
 
     TranscriptionEngine& engine_;
     const platform::Clock& clock_;
+    TranscriptStore* store_ = nullptr;
     std::vector<Block> selected_;
     bool hasSelection_ = false;
     std::optional<platform::Date> copiedAt_;
@@ -51,7 +56,7 @@ class StatusBarWidget : public QWidget {
     QLabel* message_;
     QPushButton* retry_;
     QLabel* trailing_;
-    platform::ObservationToken stateToken_, recordingToken_;
+    platform::ObservationToken stateToken_, recordingToken_, savingToken_;
 };
 
 }  // namespace verbolin

@@ -10,6 +10,7 @@
 #include "auralith/WriteJSON.hpp"
 #include "auralith/WriteSRT.hpp"
 #include "auralith/WriteVTT.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
@@ -332,6 +333,53 @@ TEST(ResultWriters, TimesOutsideTheFormatAreRefusedOrCapped) {
     written(vtt.write(far, "far"));
     EXPECT_EQ(readFile(dir / "far.srt"), "1\n9999:59:59,999 --> 9999:59:59,999\n far\n\n");
     EXPECT_EQ(readFile(dir / "far.vtt"), "WEBVTT\n\n9999:59:59.999 --> 9999:59:59.999\n far\n\n");
+}
+
+// On a full disk each writer returns an error naming its file and the
+// reason, and the file of that name keeps what it held.
+TEST(ResultWriters, AFullDiskIsAnErrorNamingTheFileAndKeepsTheOldOne) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const fs::path out = disk / "results";
+    fs::create_directory(out);
+    WriteJSON json(out.string());
+    WriteSRT srt(out.string());
+    WriteVTT vtt(out.string());
+    const struct {
+        ResultWriting* writer;
+        const char* extension;
+    } cases[] = {{&json, ".json"}, {&srt, ".srt"}, {&vtt, ".vtt"}};
+    TranscriptionResult old(" Old.", {segment(0, 0, 1, " Old.", std::nullopt)}, "en",
+                            TranscriptionTimings{});
+    for (const auto& c : cases) written(c.writer->write(old, "result"));
+    const auto result = handBuiltResult();
+    disk.fill();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.extension);
+        const fs::path file = out / (std::string("result") + c.extension);
+        const std::string before = readFile(file);
+        const auto outcome = c.writer->write(*result, "result");
+        const auto* error = std::get_if<std::exception_ptr>(&outcome);
+        ASSERT_NE(error, nullptr) << "written on a full disk";
+        try {
+            std::rethrow_exception(*error);
+        } catch (const std::exception& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(file.string()), std::string::npos) << what;
+            EXPECT_NE(what.find("No space left on device"), std::string::npos) << what;
+        }
+        EXPECT_EQ(readFile(file), before);
+    }
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out)) ++entries;
+    EXPECT_EQ(entries, 3u) << "no temporary is left";
+    disk.makeRoom();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.extension);
+        written(c.writer->write(*result, "result"));
+        EXPECT_EQ(readFile(out / (std::string("result") + c.extension)),
+                  readFile(golden / (std::string("result") + c.extension)));
+    }
 }
 
 // A writer's own time format reaches the cue helpers.

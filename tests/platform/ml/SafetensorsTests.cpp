@@ -7,6 +7,7 @@
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
+#include "support/SmallDisk.hpp"
 
 using namespace platform::ml;
 using mltest::safetensorsBytes;
@@ -136,4 +137,25 @@ TEST(Safetensors, WriterRefusesInconsistentEntries) {
         writeSafetensors(dir.path() / "w", {{"a", "F32", {3}, std::as_bytes(std::span(a))},
                                             {"a", "F32", {3}, std::as_bytes(std::span(a))}}),
         MLModelError);
+}
+
+// Weights that do not fit: the error names the file and the reason, the
+// file that was there stays whole, and no half-written temporary is left.
+TEST(Safetensors, AFullDiskKeepsTheOldFileAndLeavesNoPartialOne) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const auto file = disk / "w.safetensors";
+    const std::vector<float> old = {1, 2, 3};
+    writeSafetensors(file, {{"a", "F32", {3}, std::as_bytes(std::span(old))}});
+    const std::vector<float> big(1 << 20, 0.5f);  // 4 MB on a 2 MB disk
+    try {
+        writeSafetensors(file, {{"a", "F32", {1 << 20}, std::as_bytes(std::span(big))}});
+        ADD_FAILURE() << "written beyond the disk's size";
+    } catch (const MLModelError& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find(file.string() + ":"), std::string::npos) << what;
+        EXPECT_NE(what.find("No space left on device"), std::string::npos) << what;
+    }
+    EXPECT_EQ(tensorToFloats(*SafetensorsFile::open(file)->find("a")), old);
+    EXPECT_FALSE(std::filesystem::exists(disk / "w.safetensors.partial"));
 }

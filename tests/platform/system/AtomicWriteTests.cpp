@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/system/AtomicWrite.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 
 namespace fs = std::filesystem;
@@ -147,4 +148,36 @@ TEST(WriteFileAtomically, ConcurrentWritesOfOneTargetAllSucceed) {
     ASSERT_GE(last.size(), 20000u);
     EXPECT_EQ(last, std::string(last.size(), last[0])) << "one write's whole content";
     EXPECT_EQ(entries(temp.path()), std::vector<std::string>{"shared.json"});
+}
+
+// A full disk fails the write with the system's reason and the file's name,
+// and leaves the old content (or no file) and no temporary.
+TEST(WriteFileAtomically, AFullDiskKeepsTheOldFileAndLeavesNoTemporary) {
+    for (const bool existed : {true, false}) {
+        SCOPED_TRACE(existed ? "replacing a file" : "a new file");
+        testsupport::SmallDisk disk;
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        const auto file = disk / "settings.json";
+        const std::string old = "{\"fontSize\": 26}\n";
+        if (existed) platform::writeFileAtomically(file, old);
+        disk.fill();
+        const std::string data(64 * 1024, 'n');
+        try {
+            platform::writeFileAtomically(file, data);
+            ADD_FAILURE() << "written on a full disk";
+        } catch (const fs::filesystem_error& e) {
+            EXPECT_EQ(e.code(), std::errc::no_space_on_device) << e.what();
+            EXPECT_EQ(e.path1(), file);
+        }
+        if (existed)
+            EXPECT_EQ(testsupport::readFile(file), old);
+        else
+            EXPECT_FALSE(fs::exists(file));
+        for (const auto& entry : fs::directory_iterator(disk.path()))
+            EXPECT_EQ(entry.path().filename().string().find("settings.json."), std::string::npos)
+                << entry.path();
+        disk.makeRoom();
+        platform::writeFileAtomically(file, data);
+        EXPECT_EQ(testsupport::readFile(file), data);
+    }
 }

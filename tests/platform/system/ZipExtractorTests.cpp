@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/system/ZipExtractor.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "support/ZipBuilder.hpp"
 
@@ -170,4 +171,26 @@ TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
     std::ofstream(archive, std::ios::binary | std::ios::trunc) << cases[3].bytes;
     ZipExtractor::extract(archive, target);
     EXPECT_EQ(fs::file_size(target / "zeros"), 3u << 20);
+}
+
+// A disk that fills while unpacking gives the disk's error, naming the file,
+// and takes back what was written.
+TEST_F(ZipExtractorTest, AFullDiskIsTheDisksErrorAndLeavesNothingBehind) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const fs::path staging = disk / "staging";
+    fs::create_directories(staging);
+    ZipBuilder()
+        .stored()
+        .file("pack/small.txt", "fits")
+        .file("pack/weights.bin", testsupport::incompressibleBytes(3 << 20))
+        .writeTo(archive);
+    try {
+        ZipExtractor::extract(archive, staging);
+        ADD_FAILURE() << "unpacked more than the disk holds";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code(), std::errc::no_space_on_device) << e.what();
+        EXPECT_EQ(e.path1().filename(), "weights.bin") << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(staging));
 }

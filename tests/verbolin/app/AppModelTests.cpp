@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "AppTestSupport.hpp"
+#include "support/SmallDisk.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/listening/UndecodedAudio.hpp"
 
@@ -407,4 +408,25 @@ TEST_F(AppModelTest, AnUndecodedUtteranceKeepsItsAudioInTheDataFolder) {
     for (const auto& f : files)
         EXPECT_EQ(testsupport::readFile(f), verbolin::UndecodedAudio::wav(samples)) << f;
     EXPECT_TRUE(model->store().segments.peek().empty());
+}
+
+// Started with the data folder on a full disk: the transcript cannot be
+// opened, yet what is said then starts the retry timer, which opens the
+// transcript and writes it once there is room.
+TEST_F(AppModelTest, TextSaidWhileTheTranscriptCannotBeOpenedIsWrittenByTheRetryTimer) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    disk.fill();
+    model = std::make_unique<AppModel>(world.appServices(disk / "store"));
+    ASSERT_TRUE(model->transcriptNotSaved());
+    const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
+    model->handle(Event::final("said on a full disk", t0, t0 + std::chrono::seconds(1)));
+    world.main.advance(AppModel::kSaveRetryInterval);
+    EXPECT_TRUE(model->transcriptNotSaved());
+    disk.makeRoom();
+    world.main.advance(AppModel::kSaveRetryInterval);
+    EXPECT_FALSE(model->transcriptNotSaved());
+    verbolin::TranscriptDB db(disk / "store" / "transcript.sqlite");
+    ASSERT_EQ(db.allSegments().size(), 1u);
+    EXPECT_EQ(db.allSegments()[0].text, "said on a full disk");
 }

@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "support/ScopedEnv.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/settings/FileDefaults.hpp"
 #include "verbolin/settings/MemoryDefaults.hpp"
@@ -143,4 +147,66 @@ TEST(FileDefaultsTest, StandardPathFollowsTheConfigurationFolder) {
     testsupport::ScopedEnv env("XDG_CONFIG_HOME", "/somewhere/config");
     EXPECT_EQ(FileDefaults::standardPath(),
               std::filesystem::path("/somewhere/config/Verbolin/settings.json"));
+}
+
+namespace {
+
+// What the process writes to standard error while it lives.
+class StderrCapture {
+  public:
+    explicit StderrCapture(std::filesystem::path file) : file_(std::move(file)) {
+        std::fflush(stderr);
+        saved_ = ::dup(2);
+        const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    std::string text() {
+        restore();
+        return testsupport::readFile(file_);
+    }
+
+  private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    std::filesystem::path file_;
+    int saved_ = -1;
+};
+
+}  // namespace
+
+// A change made while the disk is full is said, leaves the file as it was,
+// and is written with the next change once there is room.
+TEST(FileDefaultsTest, AChangeOnAFullDiskIsSaidAndWrittenWithTheNextOne) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    testsupport::TempDir logs;
+    const auto file = disk / "settings.json";
+    FileDefaults d(file);
+    d.setNumber(Defaults::kFontSize, 20);
+    const std::string before = testsupport::readFile(file);
+    disk.fill();
+    std::string said;
+    {
+        StderrCapture capture(logs / "stderr.txt");
+        d.setString(Defaults::kInputDevice, std::string(8192, 'm'));  // more than a page
+        said = capture.text();
+    }
+    EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+    EXPECT_NE(said.find(file.string()), std::string::npos) << said;
+    EXPECT_EQ(testsupport::readFile(file), before);
+    for (const auto& entry : std::filesystem::directory_iterator(disk.path()))
+        EXPECT_EQ(entry.path().filename().string().find("settings.json."), std::string::npos)
+            << entry.path();
+    disk.makeRoom();
+    d.setBool(Defaults::kAlwaysOnTop, true);
+    EXPECT_EQ(
+        json::parse(testsupport::readFile(file)),
+        (json{{"fontSize", 20.0}, {"inputDevice", std::string(8192, 'm')}, {"alwaysOnTop", true}}));
 }

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/system/Date.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
 #include "verbolin/listening/UndecodedAudio.hpp"
@@ -62,4 +63,32 @@ TEST(UndecodedAudio, KeepNeverReplacesAFileAndReportsAnUnwritableFolder) {
     EXPECT_THROW(UndecodedAudio::keep(tmp / "taken", std::vector<float>{0.5f}, start),
                  std::filesystem::filesystem_error);
     EXPECT_EQ(testsupport::readFile(tmp / "taken"), "not a folder");
+}
+
+// Audio kept on a full disk fails visibly and leaves nothing that could pass
+// for a kept utterance: no truncated WAV, no empty claim of its name.
+TEST(UndecodedAudio, KeepOnAFullDiskFailsAndLeavesNoFileBehind) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const auto start = platform::dateFromSecondsSince1970(1714550000.0);
+    const std::vector<float> samples(16000 * 2, 0.25f);  // 64 KB, far more than is left
+    const auto folder = disk / UndecodedAudio::kFolderName;
+    for (const bool folderExists : {true, false}) {
+        SCOPED_TRACE(folderExists ? "folder exists" : "folder is new");
+        std::filesystem::remove_all(folder);
+        if (folderExists) std::filesystem::create_directories(folder);
+        disk.fill();
+        try {
+            UndecodedAudio::keep(folder, samples, start);
+            ADD_FAILURE() << "kept on a full disk";
+        } catch (const std::filesystem::filesystem_error& e) {
+            EXPECT_EQ(e.code(), std::errc::no_space_on_device) << e.what();
+        }
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            ADD_FAILURE() << "left behind: " << entry.path();
+        disk.makeRoom();
+        const auto kept = UndecodedAudio::keep(folder, samples, start);
+        EXPECT_EQ(testsupport::readFile(kept), UndecodedAudio::wav(samples));
+    }
 }

@@ -5,6 +5,7 @@
 #include "platform/system/AppError.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "support/ZipBuilder.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
@@ -310,4 +311,31 @@ TEST_F(ModelDownloaderTest, AThrowingProgressCallableEndsTheInstallAndStillRemov
     EXPECT_THROW(downloader.install(pack, [](const ModelDownloader::Progress&) { throw Abort{}; }),
                  Abort);
     EXPECT_FALSE(pack.isInstalled());
+}
+
+// Unpacking onto a full disk is the disk's error, not a damaged download:
+// the user must free space, not download again. The pack that was there
+// stays, and no staging folder is left.
+TEST_F(ModelDownloaderTest, AFullDiskWhileUnpackingIsSaidAsSuchAndKeepsTheOldPack) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    testsupport::ScopedEnv onDisk{"XDG_DATA_HOME", disk.path().string()};
+    const fs::path installed = pack.localFolder();
+    fs::create_directories(installed / "TextDecoder.mlmodelc");
+    std::ofstream(installed / "TextDecoder.mlmodelc" / "model.json") << "old";
+    ZipBuilder zip;
+    addModel(zip.stored(), "", testsupport::incompressibleBytes(1 << 20));
+    server.set(kArchivePath, Reply::ok(zip.bytes()));
+    disk.fill();
+    ModelDownloader downloader(options());
+    try {
+        downloader.install(pack);
+        ADD_FAILURE() << "installed onto a full disk";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code(), std::errc::no_space_on_device) << e.what();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "not the disk's error: " << e.what();
+    }
+    EXPECT_EQ(testsupport::readFile(installed / "TextDecoder.mlmodelc" / "model.json"), "old");
+    EXPECT_FALSE(fs::exists(installed.parent_path() / ".staging-standard"));
 }

@@ -95,6 +95,30 @@ TEST(StatusBarModel, LeadingByEngineState) {
     }
 }
 
+// Unsaved changes add "Not saved" and the warning sign to every state, but
+// never "Retry", which reloads the model.
+TEST(StatusBarModel, NotSavedFollowsEveryStateWithTheWarningSign) {
+    const struct {
+        State state;
+        bool recording;
+        std::string text;
+        bool warning;
+    } cases[] = {
+        {State::loading("Loading model 40%"), false, "Loading model 40% · Not saved", false},
+        {State::failed("no model"), false, "no model · Not saved", true},
+        {State::idle(), false, "Idle · Not saved", false},
+        {State::ready(), true, "Listening · Not saved", false},
+        {State::ready(), false, "Paused · Not saved", false},
+    };
+    for (const auto& c : cases) {
+        const auto l = StatusBarModel::leading(c.state, c.recording, true);
+        EXPECT_EQ(l.text, c.text);
+        EXPECT_TRUE(l.notSaved) << c.text;
+        EXPECT_EQ(l.warning, c.warning) << c.text;
+        EXPECT_FALSE(StatusBarModel::leading(c.state, c.recording, false).notSaved) << c.text;
+    }
+}
+
 TEST(StatusBarModel, HintsNameTheKeysAsThisDesktopWritesThem) {
     // Whatever the count or row, a hint never shows another desktop's key
     // glyphs (command, option, erase-left), only words such as "Ctrl".

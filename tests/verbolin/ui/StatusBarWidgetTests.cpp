@@ -4,7 +4,10 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "support/SmallDisk.hpp"
+#include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
+#include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
 
 using namespace apptest;
@@ -32,4 +35,55 @@ TEST(StatusBarWidget, LongFailureStaysOnOneLineWithRetryVisible) {
     EXPECT_FALSE(bar.retryButton()->isVisible());
     EXPECT_EQ(bar.message()->text(), "Paused");
     engine.stopAndWait();
+}
+
+// A paragraph deleted in the editor while the disk is full: the bar says
+// the transcript is not saved, the paragraph stays deleted, and the retry
+// timer writes the delete once there is room, clearing the warning.
+TEST(StatusBarWidget, AnEditorDeleteOnAFullDiskShowsNotSavedUntilItIsWritten) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    TestEnvironment env;
+    EngineWorld world;
+    const auto folder = disk / "Verbolin";
+    auto model = std::make_unique<verbolin::AppModel>(world.appServices(folder));
+    const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
+    auto& store = model->store();
+    for (int i = 0; i < 2; ++i) {
+        verbolin::Segment s;
+        s.start = t0 + std::chrono::seconds(60 * i);
+        s.end = s.start + std::chrono::seconds(1);
+        s.text = i == 0 ? "keep this" : "delete this";
+        store.append(s);
+    }
+    verbolin::StatusBarWidget bar(model->engine());
+    bar.followSaving(store);
+    bar.resize(600, 40);
+    bar.show();
+    verbolin::EditorModel editor(*model);
+    editor.selectedIDs = {store.allBlocks()->back().id};
+    editor.selectedRange = {12, 3};
+
+    disk.fill();
+    ASSERT_TRUE(editor.deleteSelection());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(bar.message()->text().endsWith("Not saved")) << bar.message()->text().toStdString();
+    EXPECT_TRUE(bar.message()->toolTip().contains("kept"))
+        << bar.message()->toolTip().toStdString();
+    EXPECT_FALSE(bar.retryButton()->isVisible());
+    ASSERT_EQ(store.segments.peek().size(), 1u);
+
+    world.main.advance(verbolin::AppModel::kSaveRetryInterval);  // still full
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(bar.message()->text().endsWith("Not saved"));
+    disk.makeRoom();
+    world.main.advance(verbolin::AppModel::kSaveRetryInterval);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(bar.message()->text().contains("Not saved"))
+        << bar.message()->text().toStdString();
+    model->engine().stopAndWait();
+    model.reset();
+    verbolin::TranscriptDB db(folder / "transcript.sqlite");
+    ASSERT_EQ(db.allSegments().size(), 1u);
+    EXPECT_EQ(db.allSegments()[0].text, "keep this");
 }

@@ -1,0 +1,33 @@
+#include "verbolin/storage/SegmentList.hpp"
+
+#include <algorithm>
+#include <atomic>
+
+namespace verbolin {
+
+SegmentList::SegmentList(std::initializer_list<Segment> segments)
+    : SegmentList(std::vector<Segment>(segments)) {}
+
+SegmentList::SegmentList(std::vector<Segment> segments) {
+    if (!segments.empty()) data_ = std::make_shared<std::vector<Segment>>(std::move(segments));
+}
+
+std::vector<Segment>& SegmentList::own() {
+    if (!data_) {
+        data_ = std::make_shared<std::vector<Segment>>();
+    } else if (data_.use_count() == 1) {
+        // The last other copy may have let go on another thread just now: its
+        // release of the count is acquired here before the segments change.
+        std::atomic_thread_fence(std::memory_order_acquire);
+    } else {
+        data_ = std::make_shared<std::vector<Segment>>(*data_);
+    }
+    return *data_;
+}
+
+bool operator==(const SegmentList& a, const SegmentList& b) {
+    if (a.sharesSegmentsWith(b)) return true;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+}  // namespace verbolin

@@ -1,0 +1,110 @@
+// Dictating onto a full disk, end to end: the built `verbolin --listen` is
+// started with its data folder on a full disk, hears one sentence, gets
+// room, then fills the disk again and hears another. It must say why the
+// transcript is not saved, say when it is saved again, and in the end hold
+// every printed utterance exactly once in a sound database.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "support/HeadlessVerbolin.hpp"
+#include "support/SmallDisk.hpp"
+#include "verbolin/storage/TranscriptDB.hpp"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::occurrences;
+
+namespace {
+
+// The utterances printed on standard output, in order.
+std::vector<std::string> printedFinals(const std::string& out) {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && !line.starts_with("Transcript: ")) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> column(sqlite3* db, const char* sql) {
+    std::vector<std::string> out;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) return {"<error>"};
+    while (sqlite3_step(st) == SQLITE_ROW)
+        out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    return out;
+}
+
+}  // namespace
+
+TEST(DictationFullDisk, FinalsSaidOnAFullDiskAreReportedAndLandOnceThereIsRoom) {
+    if (!testsupport::speechToolsAvailable()) GTEST_SKIP() << "espeak-ng or sox is missing";
+    testsupport::SmallDisk disk(4 << 20);
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    testsupport::TempDir dir("verbolin-fulldisk");
+    // The data folder is on the small disk; the model pack, far larger, is
+    // linked in from elsewhere.
+    testsupport::makeDictationPack(dir / "pack");
+    fs::create_directory_symlink(disk.path(), dir / "data");
+    fs::create_directories(disk / "Verbolin/models");
+    fs::create_directory_symlink(dir / "pack/Verbolin/models/standard-v1",
+                                 disk / "Verbolin/models/standard-v1");
+    disk.fill();
+
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
+         "rate=16000 channels=1",
+         "set-default-source mic"});
+    testsupport::HeadlessVerbolin app(dir, pulse);
+    ASSERT_TRUE(app.waitFor([&] {
+        return app.events().find("\taudio_start\t") != std::string::npos;
+    })) << app.err();
+    EXPECT_NE(app.err().find("No space left on device"), std::string::npos) << app.err();
+    EXPECT_EQ(occurrences(app.err(), "the transcript is not being saved"), 1u) << app.err();
+
+    const auto say = [&](const std::string& sentence, size_t finalsBefore) {
+        std::vector<float> sound(16000, 0.0f);
+        const auto words = testsupport::speak(sentence);
+        sound.insert(sound.end(), words.begin(), words.end());
+        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"), sound);
+        return app.waitFor(
+            [&] { return speaker.finished() && printedFinals(app.out()).size() > finalsBefore; },
+            60s);
+    };
+    const auto waitForErr = [&](const std::string& text, size_t count) {
+        return app.waitFor([&] { return occurrences(app.err(), text) >= count; }, 20s);
+    };
+
+    ASSERT_TRUE(say("Please send the report to the team by Friday afternoon.", 0))
+        << app.out() << app.err();
+    disk.makeRoom();  // the retry timer opens the transcript and writes it
+    ASSERT_TRUE(waitForErr("the transcript is saved again", 1)) << app.err();
+
+    disk.fill();
+    ASSERT_TRUE(
+        say("The quick brown fox jumps over the lazy dog.", printedFinals(app.out()).size()))
+        << app.out() << app.err();
+    ASSERT_TRUE(waitForErr("the transcript is not being saved", 2)) << app.err();
+    disk.makeRoom();
+    ASSERT_TRUE(waitForErr("the transcript is saved again", 2)) << app.err();
+
+    app.signal(SIGINT);
+    const auto status = app.wait(20s);
+    ASSERT_TRUE(status.has_value()) << app.err();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << app.err();
+
+    auto printed = printedFinals(app.out());
+    ASSERT_GE(printed.size(), 2u) << app.out();
+    verbolin::TranscriptDB db(disk / "Verbolin/transcript.sqlite");
+    EXPECT_EQ(column(db.handle(), "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+    auto stored = column(db.handle(), "SELECT text FROM segments");
+    std::sort(printed.begin(), printed.end());
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, printed) << app.err();
+}

@@ -1,0 +1,206 @@
+// The transcript on a disk that fills up: nothing the user said or edited is
+// lost or stored twice, the user hears why it is not saved, and what waited
+// in memory lands once there is room again, in a database SQLite still
+// finds sound.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "StorageTestSupport.hpp"
+#include "support/SmallDisk.hpp"
+#include "verbolin/storage/StorageLog.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+using namespace verbolin;
+using namespace storage_test;
+
+namespace {
+
+UserCalendar fixedCalendar() {
+    return UserCalendar("en_GB", "Europe/London", [] { return at(kBase); });
+}
+
+// Every storage log line, for as long as it lives.
+class StorageLogCapture {
+  public:
+    StorageLogCapture()
+        : old_(setStorageLogSink([this](const std::string& line) { text_ += line + "\n"; })) {}
+    ~StorageLogCapture() { setStorageLogSink(old_); }
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string text_;
+    StorageLogSink old_;
+};
+
+std::vector<std::string> sorted(std::vector<std::string> texts) {
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
+
+// The texts on disk (sorted), after SQLite's full check of the file.
+std::vector<std::string> checkedTextsOnDisk(const std::filesystem::path& dir) {
+    TranscriptDB db(dir / "transcript.sqlite");
+    EXPECT_EQ(column(db.handle(), "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+    return sorted(column(db.handle(), "SELECT text FROM segments"));
+}
+
+std::string longText(int n) { return "utterance " + std::to_string(n) + std::string(600, 'x'); }
+
+}  // namespace
+
+// Each row changes the transcript while the disk is full, then room is made
+// and the store either gets one more utterance or is asked to retry.
+TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
+    const struct {
+        const char* name;
+        std::function<void(TranscriptStore&)> whileFull;
+        std::vector<std::string> expected;  // besides the "after" one
+    } rows[] = {
+        {"utterances",
+         [](auto& s) {
+             for (int i = 0; i < 12; ++i)
+                 s.append(segment(100 + 10 * i, 101 + 10 * i, longText(i)));
+         },
+         [] {
+             std::vector<std::string> texts{"one", "two"};
+             for (int i = 0; i < 12; ++i) texts.push_back(longText(i));
+             return texts;
+         }()},
+        {"a paragraph deleted", [](auto& s) { s.deleteBlocks({s.allBlocks()->front()}); }, {"two"}},
+        {"a paragraph edited",
+         [](auto& s) { s.replace(s.allBlocks()->back(), "two, edited"); },
+         {"one", "two, edited"}},
+        {"a session started, then an utterance",
+         [](auto& s) {
+             s.startSession("full");
+             s.append(segment(300, 301, longText(300)));
+         },
+         {"one", "two", longText(300)}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::SmallDisk disk;
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        const auto folder = disk / "Verbolin";
+        StorageLogCapture log;
+        {
+            TranscriptStore store(folder, fixedCalendar());
+            store.append(segment(0, 1, "one"));
+            store.append(segment(10, 11, "two"));  // a paragraph of its own
+            disk.fill();
+            ASSERT_TRUE(disk.isFull());
+            row.whileFull(store);
+            EXPECT_TRUE(store.notSaved.peek());
+            EXPECT_TRUE(store.hasUnsavedChanges());
+            EXPECT_NE(log.text().find("No space left on device"), std::string::npos) << log.text();
+            store.retryUnsaved();  // still full: nothing changes
+            EXPECT_TRUE(store.notSaved.peek());
+
+            disk.makeRoom();
+            store.retryUnsaved();
+            EXPECT_FALSE(store.notSaved.peek());
+            EXPECT_FALSE(store.hasUnsavedChanges());
+            store.append(segment(1000, 1001, "after"));
+            EXPECT_FALSE(store.notSaved.peek());
+        }
+        auto expected = row.expected;
+        expected.push_back("after");
+        EXPECT_EQ(checkedTextsOnDisk(folder), sorted(expected));
+        if (row.name == std::string("a session started, then an utterance")) {
+            TranscriptDB db(folder / "transcript.sqlite");
+            EXPECT_EQ(column(db.handle(), "SELECT name FROM sessions"),
+                      std::vector<std::string>{"full"});
+        }
+    }
+}
+
+// The application started while the disk was already full: the transcript
+// it could not open is opened once there is room, and what was said in
+// the meantime is written beside what the file already held.
+TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereIsRoom) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const auto folder = disk / "Verbolin";
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        store.append(segment(0, 1, "from yesterday"));
+    }
+    StorageLogCapture log;
+    disk.fill();
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        store.append(segment(100, 101, "said while full"));
+        EXPECT_TRUE(store.notSaved.peek());
+        EXPECT_TRUE(store.hasUnsavedChanges());
+        EXPECT_NE(log.text().find("No space left on device"), std::string::npos) << log.text();
+
+        disk.makeRoom();
+        store.retryUnsaved();
+        EXPECT_FALSE(store.notSaved.peek());
+        EXPECT_NE(store.db(), nullptr);
+        std::vector<std::string> texts;
+        for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+        EXPECT_EQ(texts, (std::vector<std::string>{"from yesterday", "said while full"}));
+    }
+    EXPECT_EQ(checkedTextsOnDisk(folder),
+              (std::vector<std::string>{"from yesterday", "said while full"}));
+}
+
+// Quitting while the disk is still full: what could not be saved is said,
+// text and all, instead of vanishing with the process.
+TEST(FullDiskStore, QuittingWhileTheDiskIsFullSaysWhichTextIsLost) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    StorageLogCapture log;
+    {
+        TranscriptStore store(disk / "Verbolin", fixedCalendar());
+        store.append(segment(0, 1, "saved words"));
+        disk.fill();
+        store.append(segment(10, 11, "last words before quitting"));
+        store.append(segment(20, 21, "and these"));
+        EXPECT_TRUE(store.hasUnsavedChanges());
+    }
+    const std::string said = log.text();
+    const auto quitting = said.find("quitting with changes that could not be saved");
+    ASSERT_NE(quitting, std::string::npos) << said;
+    EXPECT_NE(said.find("last words before quitting", quitting), std::string::npos) << said;
+    EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
+    EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
+    disk.makeRoom();
+    EXPECT_EQ(checkedTextsOnDisk(disk / "Verbolin"), std::vector<std::string>{"saved words"});
+}
+
+// The first start after an upgrade, on a full disk: the older version's
+// transcript is read into memory but not set aside as imported until the
+// database holds it.
+TEST(FullDiskStore, LegacyRecordsReadOnAFullDiskAreSetAsideOnlyOnceStored) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const auto folder = disk / "Verbolin";
+    std::filesystem::create_directories(folder);
+    Segment old = segment(0, 1, "from the older version");
+    std::ofstream(folder / "transcript.jsonl") << nlohmann::json(old).dump() << "\n";
+    disk.fill();
+    StorageLogCapture log;
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        ASSERT_EQ(store.segments.peek().size(), 1u);
+        EXPECT_TRUE(std::filesystem::exists(folder / "transcript.jsonl"));
+        EXPECT_TRUE(store.hasUnsavedChanges());
+        disk.makeRoom();
+        store.retryUnsaved();
+        EXPECT_FALSE(store.notSaved.peek());
+    }
+    EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"from the older version"});
+    // The next start imports the file again, and adds nothing twice.
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        EXPECT_EQ(store.segments.peek().size(), 1u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "transcript.jsonl"));
+    EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"from the older version"});
+}
