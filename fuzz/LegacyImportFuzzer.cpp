@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::filesystem::create_directories(folder);
     const char* const names[] = {"transcript.jsonl", "sessions.json", "notes.json"};
     for (int i = 0; i < 3; ++i)
-        if (!parts[i].empty()) fuzzing::writeScratchFile(std::string("legacy/") + names[i], parts[i]);
+        if (!parts[i].empty())
+            fuzzing::writeScratchFile(std::string("legacy/") + names[i], parts[i]);
 
     verbolin::TranscriptStore store(folder);
     store.allBlocks();
