@@ -328,6 +328,39 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
     }
 }
 
+// The byte rate of a WAV header is redundant, and a damaged one used to
+// send seeks to other frames than they named: a range that starts more than
+// the decoder reads ahead into the file must still hold what is there.
+TEST_F(AudioFileLoading, AWavWhoseByteRateLiesIsCutAtTheExactFrame) {
+    constexpr uint32_t kRate = 16000;
+    constexpr uint32_t kFrames = kRate * 25;
+    constexpr uint32_t kClick = kRate * 41 / 2;  // 20.5 s
+    for (const uint32_t byteRate : {uint32_t(1000), kRate * 2, kRate * 7}) {
+        std::string bytes = wavFile(1, kRate, kFrames * 2, 0);
+        bytes.replace(28, 4,
+                      std::string{char(byteRate & 0xff), char((byteRate >> 8) & 0xff),
+                                  char((byteRate >> 16) & 0xff), char(byteRate >> 24)});
+        for (uint32_t i = 0; i < kFrames; ++i) {
+            const int16_t v = i >= kClick && i < kClick + 32 ? 26000 : 0;
+            bytes.push_back(char(v & 0xff));
+            bytes.push_back(char((v >> 8) & 0xff));
+        }
+        const std::string file = path("liar-" + std::to_string(byteRate) + ".wav");
+        std::ofstream(file, std::ios::binary) << bytes;
+        for (double start : {20.0, 14.0}) {
+            const auto part =
+                AudioProcessor::loadAudioAsFloatArray(file, ChannelMode::sumChannels(), start, 24);
+            const auto loudest = std::max_element(part.begin(), part.end(), [](float a, float b) {
+                return std::fabs(a) < std::fabs(b);
+            });
+            ASSERT_NE(loudest, part.end()) << byteRate << " from " << start;
+            EXPECT_GT(std::fabs(*loudest), 0.5f) << byteRate << " from " << start;
+            EXPECT_NEAR(double(loudest - part.begin()), (20.5 - start) * kRate, 4)
+                << byteRate << " from " << start;
+        }
+    }
+}
+
 // Samples that are not numbers would spoil every spectrogram window they
 // fall in: they load as silence, and the log says so, naming the file.
 TEST_F(AudioFileLoading, NonFiniteSamplesLoadAsSilenceWithAWarning) {
