@@ -333,15 +333,18 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     // far as the file's bytes could hold that much audio.
     const int64_t bytes = d.format->pb ? avio_size(d.format->pb) : -1;
     const int exactBits = av_get_exact_bits_per_sample(st->codecpar->codec_id);
-    // Plain PCM states its byte rate twice: as a field of its own, and as
-    // rate x channels x sample size. The demuxer seeks by the field and
-    // names the frame it lands on by it, so a header whose field lies would
-    // put every seek on other frames than it names, and the file would read
-    // differently from the middle than straight through.
+    // Plain PCM states its byte rate and frame size twice: as fields of their
+    // own, and as rate x channels x sample size. The demuxer cuts packets and
+    // seeks by the fields and names the frame it lands on by them, so a
+    // header whose fields lie would split frames between packets, put every
+    // seek on other frames than it names, and read differently from the
+    // middle than straight through.
     const bool plainPcm = st->codecpar->codec_id >= AV_CODEC_ID_PCM_S16LE &&
                           st->codecpar->codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
-    if (plainPcm && exactBits > 0)
+    if (plainPcm && exactBits > 0 && exactBits % 8 == 0) {
         st->codecpar->bit_rate = int64_t(exactBits) * d.channels * d.rate;
+        st->codecpar->block_align = exactBits / 8 * d.channels;
+    }
     int64_t holdable = std::numeric_limits<int64_t>::max();
     if (bytes >= 0 && exactBits > 0) {
         holdable = bytes * 8 / (int64_t(exactBits) * d.channels);

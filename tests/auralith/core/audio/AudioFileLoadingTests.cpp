@@ -328,24 +328,32 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
     }
 }
 
-// The byte rate of a WAV header is redundant, and a damaged one used to
-// send seeks to other frames than they named: a range that starts more than
-// the decoder reads ahead into the file must still hold what is there.
-TEST_F(AudioFileLoading, AWavWhoseByteRateLiesIsCutAtTheExactFrame) {
+// The byte rate and frame size of a WAV header are redundant, and damaged
+// ones used to split frames between packets and send seeks to other frames
+// than they named: a range that starts more than the decoder reads ahead into
+// the file must still hold what is there.
+TEST_F(AudioFileLoading, AWavWhoseByteRateOrFrameSizeLiesIsCutAtTheExactFrame) {
     constexpr uint32_t kRate = 16000;
     constexpr uint32_t kFrames = kRate * 25;
     constexpr uint32_t kClick = kRate * 41 / 2;  // 20.5 s
-    for (const uint32_t byteRate : {uint32_t(1000), kRate * 2, kRate * 7}) {
+    const struct {
+        uint32_t byteRate;
+        uint16_t frameBytes;
+    } headers[] = {{1000, 2}, {kRate * 2, 2}, {kRate * 7, 2}, {kRate * 2, 3}, {1000, 35}};
+    for (const auto& h : headers) {
         std::string bytes = wavFile(1, kRate, kFrames * 2, 0);
-        bytes.replace(28, 4,
-                      std::string{char(byteRate & 0xff), char((byteRate >> 8) & 0xff),
-                                  char((byteRate >> 16) & 0xff), char(byteRate >> 24)});
+        auto put = [&](size_t at, uint32_t v, int n) {
+            for (int i = 0; i < n; ++i) bytes[at + size_t(i)] = char((v >> (8 * i)) & 0xff);
+        };
+        put(28, h.byteRate, 4);
+        put(32, h.frameBytes, 2);
         for (uint32_t i = 0; i < kFrames; ++i) {
             const int16_t v = i >= kClick && i < kClick + 32 ? 26000 : 0;
             bytes.push_back(char(v & 0xff));
             bytes.push_back(char((v >> 8) & 0xff));
         }
-        const std::string file = path("liar-" + std::to_string(byteRate) + ".wav");
+        const std::string file = path("liar-" + std::to_string(h.byteRate) + "-" +
+                                      std::to_string(h.frameBytes) + ".wav");
         std::ofstream(file, std::ios::binary) << bytes;
         for (double start : {20.0, 14.0}) {
             const auto part =
@@ -353,10 +361,10 @@ TEST_F(AudioFileLoading, AWavWhoseByteRateLiesIsCutAtTheExactFrame) {
             const auto loudest = std::max_element(part.begin(), part.end(), [](float a, float b) {
                 return std::fabs(a) < std::fabs(b);
             });
-            ASSERT_NE(loudest, part.end()) << byteRate << " from " << start;
-            EXPECT_GT(std::fabs(*loudest), 0.5f) << byteRate << " from " << start;
+            ASSERT_NE(loudest, part.end()) << file << " from " << start;
+            EXPECT_GT(std::fabs(*loudest), 0.5f) << file << " from " << start;
             EXPECT_NEAR(double(loudest - part.begin()), (20.5 - start) * kRate, 4)
-                << byteRate << " from " << start;
+                << file << " from " << start;
         }
     }
 }
