@@ -28,6 +28,10 @@ constexpr int kMaxChannels = 64;
 // Above the highest rate of any audio recording format (768 kHz); a larger
 // one is a damaged header, and would make every time in the file meaningless.
 constexpr int kMaxSampleRate = 1536000;
+// Below any rate that can carry speech (telephony uses 8 kHz). A lower one is
+// a damaged header too, and converting it to 16 kHz would turn each of its
+// samples into thousands: a few kilobytes of file into gigabytes of audio.
+constexpr int kMinSampleRate = 1000;
 // A compressed stream below this rate is unheard of; a length claim that
 // would need less is not believed (the frames are then counted).
 constexpr int64_t kMinBitsPerSecond = 1000;
@@ -310,7 +314,7 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     if (d.channels > kMaxChannels)
         fail("its header reports " + std::to_string(d.channels) + " channels");
     if (d.rate <= 0) fail("its header reports no sample rate");
-    if (d.rate > kMaxSampleRate)
+    if (d.rate < kMinSampleRate || d.rate > kMaxSampleRate)
         fail("its header reports a sample rate of " + std::to_string(d.rate) + " Hz");
     d.codec = avcodec_alloc_context3(codec);
     if (!d.codec) fail("out of memory");

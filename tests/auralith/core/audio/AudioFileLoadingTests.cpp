@@ -310,6 +310,10 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
         {write("many-channels.wav", wavFile(4000, 16000, 8000 * 10, 8000 * 10)), -1},
         {write("2ghz.wav", wavFile(1, 2000000000, 3200, 3200)), -1},
         {write("1536khz.wav", wavFile(1, 1536000, 1536000 * 2, 1536000 * 2)), 16000},
+        // Each sample of a 1 Hz file would become 16000.
+        {write("1hz.wav", wavFile(1, 1, 3200, 3200)), -1},
+        {write("999hz.wav", wavFile(1, 999, 3200, 3200)), -1},
+        {write("1khz.wav", wavFile(1, 1000, 2000, 2000)), 16000},
         {path("image.png"), -1},
         {path("folder.wav"), -1},
     };
