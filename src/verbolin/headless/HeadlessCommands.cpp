@@ -1,5 +1,6 @@
 #include "verbolin/headless/HeadlessCommands.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -73,7 +74,7 @@ std::optional<std::string> audioServerProblem() {
     }
 }
 
-int dictateHeadless() {
+int dictateHeadless(TranscriptionEngine::Services engineServices) {
     // First of all, so a signal during start-up ends the run cleanly too.
     platform::RunLoop loop;
     const SignalWatcher signals(loop);
@@ -90,6 +91,7 @@ int dictateHeadless() {
 
     AppModel::Services services;
     services.main = &loop;
+    services.engine = std::move(engineServices);
     AppModel model(std::move(services));
     auto& engine = model.engine();
     auto& store = model.store();
@@ -143,8 +145,24 @@ int dictateHeadless() {
     });
     loop.run();
     stateChanged.cancel();
-    // Stores the utterance being spoken; every listening thread has ended after it.
-    engine.stopAndWait();
+
+    // The utterance being spoken is transcribed and stored with the loop
+    // running, so that another signal can cut the wait short; its audio is
+    // then kept, as when the wait reaches its bound.
+    engine.onDrainWaits = [] {
+        say(stderr,
+            "verbolin: finishing the last utterance; press Ctrl+C again to stop now (its audio "
+            "is kept)");
+    };
+    bool stopped = false;
+    engine.stopThen([&] {
+        stopped = true;
+        loop.quit();
+    });
+    loop.run();
+    // Gives up at once on what is still decoding; every listening thread has
+    // ended after it.
+    if (!stopped) engine.stopAndWait(std::chrono::milliseconds(0));
     savingChanged.cancel();
     return status;
 }

@@ -125,6 +125,8 @@ TEST_F(DictationStop, ASignalStoresTheUtteranceBeingSpokenOrDecodedAndEndsNormal
              return indexOf(log, "decode_start", "final").has_value();
          },
          true},
+        // The terminal window closes, or the user logs out.
+        {"SIGHUP while the sentence is spoken", SIGHUP, speakingFor(1500ms), false},
     };
     const auto sound = speech();
     for (const auto& c : cases) {
@@ -196,7 +198,7 @@ TEST_F(DictationStop, ASignalStoresTheUtteranceBeingSpokenOrDecodedAndEndsNormal
 }
 
 TEST_F(DictationStop, ASignalWhileTheModelLoadsEndsTheRunCleanly) {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         testsupport::TempDir dir("verbolin-stop-early");
         installPack(dir);
