@@ -26,7 +26,7 @@ class QuitPath {
         // Stops listening at once, blocking briefly: what is still being
         // transcribed is given up and its audio kept. Empty: stopNow() waits
         // for the stop as request() does.
-        std::function<void()> stopEngineNow;
+        std::function<void()> stopEngineNow = {};
     };
 
     // How long the windows get to disappear from the screen before the
