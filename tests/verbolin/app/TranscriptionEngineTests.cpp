@@ -531,7 +531,7 @@ TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
             world.main.advance(200ms);
         else
             recogniser->release();
-        ASSERT_TRUE(world.runUntil([&] { return !order.empty(); }));
+        ASSERT_TRUE(world.runUntil([&] { return order.back() == "done"; }));
         const auto finals = eventsOf(EventKind::final);
         const auto kept = eventsOf(EventKind::undecoded);
         if (c.overrun) {
