@@ -1,6 +1,7 @@
 #pragma once
 // A paragraph of the timeline: consecutive segments close enough in time to
-// read as one. Its id is its first segment's id.
+// read as one. Its id is its first segment's id. Copies share the segments
+// (see SegmentList), so a copy of a year of paragraphs copies no text.
 
 #include <optional>
 #include <string>
@@ -8,12 +9,13 @@
 
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SegmentList.hpp"
 
 namespace verbolin {
 
 struct Block {
     platform::Uuid id;
-    std::vector<Segment> segments;
+    SegmentList segments;
 
     // Every segment's text, in order, joined with one space.
     std::string text() const;

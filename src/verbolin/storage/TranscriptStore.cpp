@@ -10,11 +10,13 @@
 #include <cmath>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileMove.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/Text.hpp"
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
@@ -67,7 +69,7 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                                  UserCalendar calendar)
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
-    segments.setWriteHook([this] { blockCache_.reset(); });
+    segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
 
     fs::path support = platform::applicationSupportDirectory();
     fs::path defaultFolder = support / "Verbolin";
@@ -129,6 +131,10 @@ void TranscriptStore::append(const Segment& segment) {
     preview.set("");
     isSpeaking.set(false);
     if (segment.text.empty()) return;
+    // Any write drops the paragraphs, so any still held are those of the list
+    // before this segment. The extended ones are in place before observers
+    // hear of the change, so that they read them rather than a regrouping.
+    if (blockCache_) nextBlockCache_ = appended(blockCache_, segment);
     segments.mutate([&](auto& list) { list.push_back(segment); });
     save({.segments = {segment}});
 }
@@ -214,17 +220,43 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
 
 std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
     std::vector<Block> out;
+    // Each paragraph's segments are gathered first and shared once complete.
+    std::vector<Segment> paragraph;
+    auto close = [&] {
+        if (paragraph.empty()) return;
+        const platform::Uuid id = paragraph.front().id;
+        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
+    };
     for (const Segment& s : segments) {
-        if (!out.empty()) {
-            double difference = platform::secondsBetween(out.back().segments.back().end, s.start);
-            if (difference < gap) {  // false for NaN, which starts a new paragraph
-                out.back().segments.push_back(s);
-                continue;
-            }
-        }
-        out.push_back(Block{s.id, {s}});
+        // False for NaN, which starts a new paragraph.
+        if (!paragraph.empty() && !(platform::secondsBetween(paragraph.back().end, s.start) < gap))
+            close();
+        paragraph.push_back(s);
     }
+    close();
     return out;
+}
+
+std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
+    const std::shared_ptr<const std::vector<Block>>& before, const Segment& segment) {
+    // The paragraphs of the longer list differ only in the last one, or by
+    // one more; the others are copied, which shares their segments.
+    std::vector<Block> grown;
+    grown.reserve(before->size() + 1);
+    grown.assign(before->begin(), before->end());
+    size_t kept = grown.size();
+    // Read through the const array: a read through a changeable list would
+    // give it segments of its own.
+    // As in blocks(): false for NaN, which starts a new paragraph.
+    const std::vector<Block>& old = *before;
+    if (!old.empty() && !old.back().segments.empty() &&
+        platform::secondsBetween(old.back().segments.back().end, segment.start) < paragraphGap) {
+        grown.back().segments.push_back(segment);
+        --kept;
+    } else {
+        grown.push_back(Block{segment.id, {segment}});
+    }
+    return BlockLineage::derived(std::move(grown), before, kept);
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {

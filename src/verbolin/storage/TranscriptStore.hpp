@@ -78,6 +78,9 @@ class TranscriptStore {
     static std::vector<Block> blocks(const std::vector<Segment>& segments, double gap);
 
     // All segments in paragraphs, built at most once per change of `segments`.
+    // After an append the previous paragraphs are extended rather than
+    // regrouped, and those that did not change share their segments with
+    // the previous array's.
     std::shared_ptr<const std::vector<Block>> allBlocks() const;
 
     // Word-prefix full-text search, or a case-insensitive substring search
@@ -131,7 +134,16 @@ class TranscriptStore {
     // TranscriptDB's code for a file that fails SQLite's check.
     static constexpr long kDamagedDatabase = 3;
 
+    // The paragraphs of the segments with `segment` after them, when
+    // `before` holds the paragraphs of the segments alone.
+    // It records what it took over from `before` (see BlockLineage).
+    static std::shared_ptr<const std::vector<Block>> appended(
+        const std::shared_ptr<const std::vector<Block>>& before, const Segment& segment);
+
     mutable std::shared_ptr<const std::vector<Block>> blockCache_;
+    // What the next write of `segments` installs as the paragraphs, when
+    // the writer knows them; otherwise the write drops them.
+    std::shared_ptr<const std::vector<Block>> nextBlockCache_;
     std::filesystem::path directory_;
     std::unique_ptr<TranscriptDB> db_;
     // Whether a database that could not be opened is tried again at the

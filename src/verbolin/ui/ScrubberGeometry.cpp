@@ -40,27 +40,39 @@ double ScrubberGeometry::x(platform::Date t) const {
 }
 
 std::vector<double> ScrubberGeometry::marks() const {
+    return marksBy(blocks_.size(), [&](size_t i) -> std::optional<platform::Date> {
+        const Block& b = blocks_[i];
+        if (b.segments.empty()) return std::nullopt;
+        return b.segments.front().start;
+    });
+}
+
+std::vector<double> ScrubberGeometry::marks(
+    std::span<const std::optional<platform::Date>> starts) const {
+    return marksBy(std::min(starts.size(), blocks_.size()), [&](size_t i) { return starts[i]; });
+}
+
+template <class StartOf>
+std::vector<double> ScrubberGeometry::marksBy(size_t n, StartOf startOf) const {
     std::vector<double> out;
     if (!span_ || !hasTrack()) return out;
     const double total = platform::secondsBetween(span_->first, span_->second);
     // As x(), without asking for the span again for every paragraph.
-    auto xOf = [&](const Block& b) -> double {
-        if (b.segments.empty()) return -double(INFINITY);
-        return total > 0
-                   ? w_ * platform::secondsBetween(span_->first, b.segments.front().start) / total
-                   : 0.0;
+    auto xOf = [&](size_t i) -> double {
+        const std::optional<platform::Date> start = startOf(i);
+        if (!start) return -double(INFINITY);
+        return total > 0 ? w_ * platform::secondsBetween(span_->first, *start) / total : 0.0;
     };
     // Paragraphs come oldest first, so their columns never go back: after
     // each mark, the next one is the first paragraph past its column, found
     // by galloping rather than by visiting every paragraph in between.
-    const size_t n = blocks_.size();
     size_t i = 0;
-    while (i < n && blocks_[i].segments.empty()) ++i;
+    while (i < n && !startOf(i)) ++i;
     while (i < n) {
-        const double at = xOf(blocks_[i]);
+        const double at = xOf(i);
         out.push_back(at);
         const double next = std::floor(at) + 1;
-        auto before = [&](size_t k) { return !(xOf(blocks_[k]) >= next); };
+        auto before = [&](size_t k) { return !(xOf(k) >= next); };
         size_t lo = i + 1, step = 1;
         while (lo + step <= n && before(lo + step - 1)) lo += step, step *= 2;
         size_t hi = std::min(n, lo + step);

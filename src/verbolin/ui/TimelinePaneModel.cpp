@@ -26,7 +26,9 @@ const platform::Uuid& TimelinePaneModel::liveID() {
 void TimelinePaneModel::setInputs(TimelinePaneInputs inputs) {
     const bool sameStore = inputs.store == in_.store;
     in_ = std::move(inputs);
-    sections_ = SectionTitles(in_.sectionStarts);
+    // Equal titles stay the shared ones, so that the text keeps what it
+    // derived from them; the editor hands over a fresh map on every refresh.
+    if (in_.sectionStarts != sections_.map()) sections_ = SectionTitles(in_.sectionStarts);
     if (!sameStore) observe();
     changed();
 }

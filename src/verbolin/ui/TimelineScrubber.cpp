@@ -5,6 +5,7 @@
 #include <QPainterPath>
 #include <algorithm>
 
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/ui/ColorRole.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/UiFonts.hpp"
@@ -133,10 +134,21 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
 const std::vector<double>& TimelineScrubber::marks(const ScrubberGeometry& g) {
     const bool sameBlocks =
         !marks_.blocks.owner_before(inputs_.blocks) && !inputs_.blocks.owner_before(marks_.blocks);
+    if (!sameBlocks) {
+        const auto taken = BlockLineage::takenOver(marks_.blocks, inputs_.blocks);
+        marks_.starts.resize(taken ? std::min(*taken, marks_.starts.size()) : 0);
+        const std::vector<Block> none;
+        const std::vector<Block>& blocks = inputs_.blocks ? *inputs_.blocks : none;
+        marks_.starts.reserve(blocks.size());
+        for (size_t i = marks_.starts.size(); i < blocks.size(); ++i)
+            marks_.starts.push_back(blocks[i].segments.empty()
+                                        ? std::nullopt
+                                        : std::optional(blocks[i].segments.front().start));
+    }
     if (!sameBlocks || marks_.width != width()) {
         marks_.blocks = inputs_.blocks;
         marks_.width = width();
-        marks_.xs = g.marks();
+        marks_.xs = g.marks(marks_.starts);
     }
     return marks_.xs;
 }

@@ -178,10 +178,11 @@ void TimelineTextView::apply() {
         updateGutter(false);
         return;
     }
-    // The same shared array as last time: its paragraphs still match their keys.
-    const size_t known = !desynced_ && renderedBlocks_ && renderedBlocks_ == inputs_.blocks
-                             ? std::min(inputs_.blocks->size(), renderedKey_.size())
-                             : 0;
+    // Paragraphs shared with the array rendered last still match their keys.
+    const size_t known =
+        !desynced_ ? std::min(TimelineUpdatePlanner::sharedPrefix(renderedBlocks_, inputs_.blocks),
+                              renderedKey_.size())
+                   : 0;
     const TimelinePlan plan =
         TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
                                     renderedEditable_, inputs_.editable, known);

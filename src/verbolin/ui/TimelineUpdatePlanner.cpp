@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "verbolin/storage/BlockLineage.hpp"
+
 namespace verbolin::TimelineUpdatePlanner {
 
 std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t from) {
@@ -9,6 +11,20 @@ std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t fro
     keys.reserve(blocks.size() - std::min(from, blocks.size()));
     for (size_t i = from; i < blocks.size(); ++i) keys.push_back(ParagraphKey::of(blocks[i]));
     return keys;
+}
+
+size_t sharedPrefix(const std::shared_ptr<const std::vector<Block>>& older,
+                    const std::shared_ptr<const std::vector<Block>>& newer) {
+    if (!older || !newer) return 0;
+    if (older == newer) return older->size();
+    // What the store recorded when it extended the older array.
+    if (auto taken = BlockLineage::takenOver(older, newer)) return *taken;
+    const size_t n = std::min(older->size(), newer->size());
+    size_t i = 0;
+    while (i < n && (*older)[i].id == (*newer)[i].id &&
+           (*older)[i].segments.sharesSegmentsWith((*newer)[i].segments))
+        ++i;
+    return i;
 }
 
 TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlocks& blocks,

@@ -3,6 +3,7 @@
 // must change, from where, and which paragraphs a visible range shows.
 
 #include <QString>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -33,6 +34,14 @@ std::vector<ParagraphKey> paragraphKeys(const TimelineBlocks& blocks, size_t fro
 inline std::vector<ParagraphKey> paragraphKeys(const std::vector<Block>& blocks, size_t from = 0) {
     return paragraphKeys(TimelineBlocks(blocks), from);
 }
+
+// How many leading paragraphs `newer` shares with `older`: the same array
+// shares all of them, and paragraphs the store carried over from one array
+// to the next share their segments. Takes the store's record of an array it
+// extended, and otherwise compares identities, never texts: a year of
+// unchanged paragraphs costs a pointer comparison each.
+size_t sharedPrefix(const std::shared_ptr<const std::vector<Block>>& older,
+                    const std::shared_ptr<const std::vector<Block>>& newer);
 
 // Compares the rendered keys with the paragraphs in place, so that an
 // unchanged prefix costs no text building. The first `known` paragraphs are

@@ -144,6 +144,54 @@ TEST_F(StoreTest, AllBlocksIsBuiltOncePerChangeOfSegments) {
     EXPECT_EQ(texts(), std::vector<std::string>{"merged"});
 }
 
+TEST_F(StoreTest, AnAppendExtendsTheParagraphsAsARegroupingWouldAndLeavesTheOldArrayAlone) {
+    // Each append starts `after` seconds past the last segment's end.
+    struct Step {
+        double after;
+        bool readFirst;  // the paragraphs were asked for before the append
+        bool joins;      // the segment joins the last paragraph
+    };
+    const Step steps[] = {
+        {0, false, false},   {0.5, true, true},    {3.0, true, false},  // exactly the gap: apart
+        {2.999, true, true}, {-1.5, true, true},   {100, true, false}, {0, false, true},
+        {1, true, true},     {86400, true, false}, {0.25, true, true},
+    };
+    double end = 0;
+    int n = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(n);
+        std::shared_ptr<const std::vector<Block>> before;
+        std::vector<std::string> beforeTexts;
+        if (step.readFirst) {
+            before = store->allBlocks();
+            for (const Block& b : *before) beforeTexts.push_back(b.text());
+        }
+        const double start = end + step.after;
+        end = start + 2;
+        store->append(segment(start, end, "segment " + std::to_string(n++)));
+        const auto grouped = store->allBlocks();
+        EXPECT_EQ(*grouped, TranscriptStore::blocks(store->segments.peek(), 3.0));
+        if (!before) continue;
+        ASSERT_EQ(grouped->size(), before->size() + (step.joins ? 0 : 1));
+        // The array a reader still holds reads as it did.
+        std::vector<std::string> nowTexts;
+        for (const Block& b : *before) nowTexts.push_back(b.text());
+        EXPECT_EQ(nowTexts, beforeTexts);
+        // The paragraphs the segment left alone are the very same ones.
+        const size_t kept = before->size() - (step.joins ? 1 : 0);
+        for (size_t i = 0; i < before->size(); ++i)
+            EXPECT_EQ((*grouped)[i].segments.sharesSegmentsWith((*before)[i].segments), i < kept)
+                << i;
+    }
+    // After a regrouping (an edit), appends extend again.
+    store->replace(store->allBlocks()->front(), "edited first paragraph");
+    const auto edited = store->allBlocks();
+    store->append(segment(end + 1, end + 2, "joins the last"));
+    EXPECT_EQ(*store->allBlocks(), TranscriptStore::blocks(store->segments.peek(), 3.0));
+    EXPECT_TRUE(store->allBlocks()->front().segments.sharesSegmentsWith(edited->front().segments));
+    EXPECT_EQ(store->allBlocks()->front().text(), "edited first paragraph");
+}
+
 TEST_F(StoreTest, ObserversOfSegmentsSeeFreshParagraphs) {
     store->append(segment(0, 1, "one"));
     (void)store->allBlocks();

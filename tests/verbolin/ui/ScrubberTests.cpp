@@ -3,6 +3,8 @@
 
 #include <QTest>
 
+#include "support/TempDir.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/TimelineScrubber.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
@@ -120,6 +122,64 @@ TEST(TimelineScrubberTest, DenseMarksReadAsOneEvenBandAndSparseOnesStayApart) {
     for (size_t k = xs.size() - 3; k < xs.size(); ++k)
         EXPECT_NE(at(xs[k] + 0.75), bare) << xs[k];  // each sparse mark still shows
     EXPECT_EQ(at(xs[xs.size() - 3] + 4), bare);      // and nothing right after it
+}
+
+TEST(TimelineScrubberTest, AStripThatSawTheParagraphsChangeDrawsWhatAFreshOneDraws) {
+    // The strip keeps each paragraph's start between arrays the store
+    // extended, and must start over for any other array.
+    testsupport::TempDir dir;
+    verbolin::TranscriptStore store(dir.path());
+    std::vector<verbolin::Segment> segs;
+    for (int i = 0; i < 400; ++i)  // bursts and pauses
+        segs.push_back(uitest::segment(i * 7.0 + (i / 40) * 900.0, i * 7.0 + (i / 40) * 900.0 + 2,
+                                       "said " + std::to_string(i)));
+    store.segments.set(segs);
+    double end = platform::secondsBetween(uitest::at(0), segs.back().end);
+    auto append = [&](double pause) {
+        const double start = end + pause;
+        end = start + 2;
+        store.append(uitest::segment(start, end, "more"));
+    };
+    auto searched = [&] {  // a copy: shares segments, records nothing
+        std::vector<verbolin::Block> hits;
+        for (const verbolin::Block& b : *store.allBlocks())
+            if (b.text().find('3') != std::string::npos) hits.push_back(b);
+        return std::make_shared<const std::vector<verbolin::Block>>(std::move(hits));
+    };
+    const std::function<std::shared_ptr<const std::vector<verbolin::Block>>()> steps[] = {
+        [&] { return store.allBlocks(); },
+        [&] { return append(1), store.allBlocks(); },
+        [&] { return append(5000), store.allBlocks(); },
+        [&] { return append(1), append(2), append(4000), store.allBlocks(); },
+        [&] {
+            store.deleteBlocks({(*store.allBlocks())[3]});  // earlier starts move
+            return store.allBlocks();
+        },
+        [&] { return append(300), store.allBlocks(); },
+        [&] { return searched(); },
+        [&] { return append(3), searched(); },
+        [&] { return store.allBlocks(); },
+        [&] {
+            store.replace(store.allBlocks()->front(), "the first, reworded");
+            return append(60), store.allBlocks();
+        },
+        [&] {
+            store.segments.mutate([](auto& list) { list.erase(list.begin(), list.begin() + 50); });
+            return append(2), store.allBlocks();
+        },
+    };
+    verbolin::TimelineScrubber seen;
+    seen.resize(300, 30);
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        ScrubberInputs in;
+        in.blocks = steps[i]();
+        in.isLiveView = true;
+        seen.setInputs(in);
+        verbolin::TimelineScrubber fresh;
+        fresh.resize(300, 30);
+        fresh.setInputs(in);
+        EXPECT_EQ(seen.grab().toImage(), fresh.grab().toImage()) << "step " << i;
+    }
 }
 
 }  // namespace

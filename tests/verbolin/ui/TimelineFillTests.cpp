@@ -7,6 +7,7 @@
 #include <QTextBlock>
 #include <limits>
 
+#include "support/TempDir.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 #include "verbolin/ui/TimelineViewHarness.hpp"
@@ -247,6 +248,148 @@ TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
     EXPECT_TRUE(found);
     // Reaching the top while older text was coming asked for nothing.
     EXPECT_EQ(h.scrolledToTop, 0);
+}
+
+// The store hands over paragraphs that share their segments with those it
+// handed over before; the view takes what it shares with the array it
+// rendered as unchanged. Whatever came between, the text must be what a full
+// render of the same paragraphs gives, written at once or while older text
+// is still coming in.
+TEST(TimelineFill, AppendsAfterEditsDeletesAndScopeChangesMatchAFullRender) {
+    enum class Scope { all, searched, session };
+    for (const size_t step : {kNever, size_t(4)}) {
+        SCOPED_TRACE(step == kNever ? "written at once" : "during the fill");
+        testsupport::TempDir dir;
+        TranscriptStore store(dir.path());
+        store.segments.set(uitest::segments(30, 60));
+        double end = 29 * 60 + 4;
+        int appended = 0;
+        auto append = [&](double pause, std::string text = {}) {
+            if (text.empty()) text = "Appended " + std::to_string(appended) + " arrives now.";
+            ++appended;
+            const double start = end + pause;
+            end = start + 2;
+            store.append(uitest::segment(start, end, std::move(text)));
+        };
+        auto edit = [&](size_t index, std::string text) {
+            const auto all = store.allBlocks();
+            store.replace((*all)[std::min(index, all->size() - 1)], text);
+        };
+        auto remove = [&](size_t index) {
+            const auto all = store.allBlocks();
+            store.deleteBlocks({(*all)[std::min(index, all->size() - 1)]});
+        };
+        auto shown = [&](Scope scope) -> std::shared_ptr<const std::vector<Block>> {
+            switch (scope) {
+                case Scope::all:
+                    return store.allBlocks();
+                case Scope::searched: {  // copies of the paragraphs that hold a hit
+                    std::vector<Block> hits;
+                    for (const Block& b : *store.allBlocks())
+                        if (b.text().find('1') != std::string::npos) hits.push_back(b);
+                    return std::make_shared<const std::vector<Block>>(std::move(hits));
+                }
+                case Scope::session: {  // grouped anew from the session's segments
+                    std::vector<Segment> since;
+                    for (const Segment& s : store.segments.peek())
+                        if (s.start >= uitest::at(20 * 60)) since.push_back(s);
+                    return uitest::blocks(since);
+                }
+            }
+            return nullptr;
+        };
+        struct Step {
+            const char* name;
+            std::function<void()> change;
+            Scope scope = Scope::all;
+            bool live = false;
+        };
+        const Step steps[] = {
+            {"first", [] {}},
+            {"a preview", [] {}, Scope::all, true},
+            {"a final joins the last paragraph", [&] { append(1); }},
+            {"a final after a pause", [&] { append(30); }, Scope::all, true},
+            {"an older paragraph edited", [&] { edit(2, "The second paragraph, reworded."); }},
+            {"a final after the edit", [&] { append(40); }, Scope::all, true},
+            {"the last paragraph edited", [&] { edit(1000, "The last one, reworded."); }},
+            {"a final joins the edited one", [&] { append(0.5); }},
+            {"a middle paragraph deleted", [&] { remove(5); }},
+            {"a final after the delete", [&] { append(50); }},
+            {"a search", [] {}, Scope::searched},
+            {"a final that is a hit", [&] { append(50, "Number 41 is a hit."); }, Scope::searched},
+            {"a final that is no hit", [&] { append(50, "Nothing here."); }, Scope::searched},
+            {"a hit joins the last hit", [&] { append(1, "Also 1."); }, Scope::searched, true},
+            {"a session", [] {}, Scope::session},
+            {"a final in the session", [&] { append(1); }, Scope::session},
+            {"the whole transcript again", [] {}},
+            {"a final", [&] { append(30); }, Scope::all, true},
+            {"the last paragraph deleted", [&] { remove(1000); }},
+            {"a final after it", [&] { append(30); }},
+            {"the first paragraph edited", [&] { edit(0, "Paragraph zero, reworded."); }},
+            {"a final joins", [&] { append(2); }},
+        };
+        TimelineHarness h;
+        h.view.fillStep = step;
+        TimelineInputs in;
+        int duringFill = 0;  // steps taken while older text was still to come
+        for (const Step& s : steps) {
+            SCOPED_TRACE(s.name);
+            s.change();
+            std::optional<Block> live;
+            if (s.live) live = uitest::block(end + 5, end + 6, "and so we");
+            in = withLive(h, shown(s.scope), live);
+            h.view.setInputs(in);
+            h.settle();
+            EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+            if (step == kNever) expectSameAsFullRender(h, in);
+            if (h.view.pendingParagraphs() > 0) ++duringFill;
+        }
+        // Back to the whole transcript, the view keeps its place: older text
+        // is then written at once.
+        EXPECT_EQ(duringFill, step == kNever ? 0 : 16);
+        finish(h);
+        expectSameAsFullRender(h, in);
+    }
+}
+
+TEST(TimelineUpdatePlanner, SharedPrefixCountsOnlyParagraphsCarriedOver) {
+    using Array = std::shared_ptr<const std::vector<Block>>;
+    const Array base = uitest::blocks(uitest::segments(5, 60));
+    auto segmentsOf = [](const std::vector<Block>& blocks) {
+        std::vector<Segment> out;
+        for (const Block& b : blocks) out.insert(out.end(), b.segments.begin(), b.segments.end());
+        return out;
+    };
+    auto changed = [&](std::function<void(std::vector<Block>&)> change) {
+        std::vector<Block> copy = *base;
+        change(copy);
+        return std::make_shared<const std::vector<Block>>(std::move(copy));
+    };
+    struct Case {
+        const char* name;
+        Array older, newer;
+        size_t shared;
+    };
+    const Case cases[] = {
+        {"the same array", base, base, 5},
+        {"none rendered yet", nullptr, base, 0},
+        {"none now", base, nullptr, 0},
+        {"a copy", base, changed([](auto&) {}), 5},
+        {"one more", base, changed([](auto& v) { v.push_back(uitest::block(1e4, 1e4 + 1, "x")); }),
+         5},
+        {"one fewer", base, changed([](auto& v) { v.pop_back(); }), 4},
+        {"an equal text in a new paragraph", base, changed([](auto& v) {
+             v[2] = Block{v[2].id, std::vector<Segment>{v[2].segments[0]}};
+         }),
+         2},
+        {"a changed segment", base, changed([](auto& v) { v[3].segments[0].text = "new"; }), 3},
+        {"the same segments under another id", base,
+         changed([](auto& v) { v[1].id = platform::Uuid::random(); }), 1},
+        {"a paragraph deleted", base, changed([](auto& v) { v.erase(v.begin() + 1); }), 1},
+        {"regrouped from the same segments", base, uitest::blocks(segmentsOf(*base)), 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(TimelineUpdatePlanner::sharedPrefix(c.older, c.newer), c.shared) << c.name;
 }
 
 TEST(TimelineUpdatePlanner, TailStartWithParagraphsNotYetShown) {
