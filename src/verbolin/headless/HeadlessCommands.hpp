@@ -21,9 +21,9 @@ int reportTranscript();
 // in the data folder when that takes longer than 10 s, or when another signal
 // comes first), and every thread of the listening engine has ended when it
 // returns. Status 1 when there is no model pack, no audio server, or the
-// microphone or model fail to start. `engine` is what the listening engine works with (its main
-// executor and settings are the command's own); tests give it a recogniser and a microphone of
-// theirs.
+// microphone or model fail to start. `engine` is what the listening engine
+// works with (its main executor and settings are the command's own); tests
+// give it a recogniser and a microphone of theirs.
 int dictateHeadless(TranscriptionEngine::Services engine = {});
 
 // Why the pack cannot be loaded, with how to make one.
