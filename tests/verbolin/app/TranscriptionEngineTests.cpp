@@ -551,50 +551,6 @@ TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
     }
 }
 
-// Quitting says it waits only when something is still being transcribed,
-// and a user who will not wait has the stop under way taken over at once:
-// the held decode is given up, its audio handed over, and the stop's `done`
-// never runs.
-TEST_F(EngineTest, AStopWaitsVisiblyOnlyForADecodeAndCanBeCutShort) {
-    struct Case {
-        const char* name;
-        bool speak;  // an utterance is decoding when the stop begins
-    };
-    loadReady();
-    engine->livePreview.set(false);
-    for (const Case c : {Case{"silence", false}, Case{"a held decode", true}}) {
-        SCOPED_TRACE(c.name);
-        startListening();
-        auto recogniser = world.made().back();
-        const size_t callsBefore = recogniser->calls().size();
-        const int cancelledBefore = recogniser->cancelledCount();
-        if (c.speak) {
-            recogniser->script(FakeSpeechEngine::Reply::held("last words"));
-            world.speakOneUtterance(1.0);
-            ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
-        } else {
-            world.deliverSilence(5);
-        }
-        world.main.runPending();
-        events.clear();
-
-        int waits = 0, done = 0;
-        engine->onDrainWaits = [&] { ++waits; };
-        engine->stopThen([&] { ++done; });
-        world.runUntil([&] { return done > 0; }, 100ms);
-        EXPECT_EQ(waits, c.speak ? 1 : 0);
-        EXPECT_EQ(done, c.speak ? 0 : 1);
-        engine->stopAndWait(0ms);
-        EXPECT_EQ(recogniser->cancelledCount() - cancelledBefore, c.speak ? 1 : 0);
-        EXPECT_EQ(eventsOf(EventKind::undecoded).size(), c.speak ? 1u : 0u);
-        EXPECT_TRUE(eventsOf(EventKind::final).empty());
-        world.main.advance(TranscriptionEngine::kDrainLimit);
-        world.main.runPending();
-        EXPECT_EQ(done, c.speak ? 0 : 1);
-        EXPECT_EQ(waits, c.speak ? 1 : 0);
-    }
-}
-
 TEST_F(EngineTest, FinalsReachTheSinkAndDecodeFailuresShowWhileListeningGoesOn) {
     loadReady();
     engine->livePreview.set(false);  // the session then decodes finals only
