@@ -189,42 +189,62 @@ TEST(QuitPath, ALoopEndedElsewhereStillStopsTheEngine) {
     EXPECT_EQ(stops, 1);
 }
 
-// The quit path on the real event loop: while the last utterance decodes,
-// the loop goes on (here a timer releases the held decode, which it could
-// not do if quitting held the loop), and the loop ends only once the
-// utterance's text is in the store.
-TEST(QuitPath, TheLoopRunsOnWhileTheLastDecodeFinishesAndEndsAfterItIsStored) {
+// An application model on the real event loop, listening, whose one
+// utterance is being decoded as its final: the decode is held until the
+// test releases or cancels it.
+struct HeldLastDecode {
     TestEnvironment env;
-    installStandardPack(env.dataPath());
     EngineWorld world;
     verbolin::QtMainExecutor main;
-    verbolin::AppModel::Services s;
-    s.main = &main;
-    s.defaults = &world.defaults;
-    s.storeDirectory = env.home.path() / "store";
-    s.engine = world.services();
-    s.engine.main = &main;
-    verbolin::AppModel model(std::move(s));
-    auto& engine = model.engine();
-    engine.livePreview.set(false);
+    std::unique_ptr<verbolin::AppModel> model;
+    std::shared_ptr<FakeSpeechEngine> recogniser;
 
-    const auto pumpUntil = [](const std::function<bool()>& done) {
+    verbolin::TranscriptionEngine& engine() { return model->engine(); }
+
+    static bool pumpUntil(const std::function<bool()>& done) {
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (!done() && std::chrono::steady_clock::now() < limit) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return done();
-    };
-    ASSERT_TRUE(pumpUntil([&] {
-        return engine.modelState.peek().kind == ModelState::Kind::ready && !world.made().empty();
-    }));
-    if (!engine.isRecording.peek()) engine.start();
-    ASSERT_TRUE(pumpUntil([&] { return world.backend->runningCount() == 1; }));
-    auto recogniser = world.made().back();
-    recogniser->script(FakeSpeechEngine::Reply::held("last words"));
-    world.speakOneUtterance(1.0);
-    ASSERT_TRUE(recogniser->waitForCalls(1));  // the final's decode is held
+    }
+
+    void start() {
+        installStandardPack(env.dataPath());
+        verbolin::AppModel::Services s;
+        s.main = &main;
+        s.defaults = &world.defaults;
+        s.storeDirectory = env.home.path() / "store";
+        s.engine = world.services();
+        s.engine.main = &main;
+        model = std::make_unique<verbolin::AppModel>(std::move(s));
+        engine().livePreview.set(false);
+        ASSERT_TRUE(pumpUntil([&] {
+            return engine().modelState.peek().kind == ModelState::Kind::ready &&
+                   !world.made().empty();
+        }));
+        if (!engine().isRecording.peek()) engine().start();
+        ASSERT_TRUE(pumpUntil([&] { return world.backend->runningCount() == 1; }));
+        recogniser = world.made().back();
+        recogniser->script(FakeSpeechEngine::Reply::held("last words"));
+        world.speakOneUtterance(1.0);
+        ASSERT_TRUE(recogniser->waitForCalls(1));
+    }
+};
+
+// The quit path on the real event loop: while the last utterance decodes,
+// the loop goes on (here a timer releases the held decode, which it could
+// not do if quitting held the loop), and the loop ends only once the
+// utterance's text is in the store.
+TEST(QuitPath, TheLoopRunsOnWhileTheLastDecodeFinishesAndEndsAfterItIsStored) {
+    HeldLastDecode scene;
+    ASSERT_NO_FATAL_FAILURE(scene.start());
+    auto& engine = scene.engine();
+    auto& model = *scene.model;
+    auto& world = scene.world;
+    auto& recogniser = scene.recogniser;
+    auto& main = scene.main;
 
     QEventLoop loop;
     std::vector<std::string> steps;
@@ -307,37 +327,13 @@ TEST(QuitPath, AskedAgainItStopsAtOnceAndEndsOnce) {
 // the stop until its bound: the loop ends at once, the decode is given up
 // and its audio is kept in the store's folder.
 TEST(QuitPath, AskedAgainItKeepsTheAudioOfTheDecodeItGivesUp) {
-    TestEnvironment env;
-    installStandardPack(env.dataPath());
-    EngineWorld world;
-    verbolin::QtMainExecutor main;
-    verbolin::AppModel::Services s;
-    s.main = &main;
-    s.defaults = &world.defaults;
-    s.storeDirectory = env.home.path() / "store";
-    s.engine = world.services();
-    s.engine.main = &main;
-    verbolin::AppModel model(std::move(s));
-    auto& engine = model.engine();
-    engine.livePreview.set(false);
-
-    const auto pumpUntil = [](const std::function<bool()>& done) {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done() && std::chrono::steady_clock::now() < limit) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return done();
-    };
-    ASSERT_TRUE(pumpUntil([&] {
-        return engine.modelState.peek().kind == ModelState::Kind::ready && !world.made().empty();
-    }));
-    if (!engine.isRecording.peek()) engine.start();
-    ASSERT_TRUE(pumpUntil([&] { return world.backend->runningCount() == 1; }));
-    auto recogniser = world.made().back();
-    recogniser->script(FakeSpeechEngine::Reply::held("last words"));
-    world.speakOneUtterance(1.0);
-    ASSERT_TRUE(recogniser->waitForCalls(1));
+    HeldLastDecode scene;
+    ASSERT_NO_FATAL_FAILURE(scene.start());
+    auto& engine = scene.engine();
+    auto& model = *scene.model;
+    auto& world = scene.world;
+    auto& recogniser = scene.recogniser;
+    auto& main = scene.main;
 
     QEventLoop loop;
     bool finished = false, waited = false;
