@@ -170,3 +170,80 @@ TEST(HeadlessStop, AnIgnoredHangUpStaysIgnoredAndTheHandlersComeBack) {
     EXPECT_EQ(now.sa_handler, SIG_DFL);
     ::sigaction(SIGHUP, &before, nullptr);
 }
+
+// The reader of standard output goes away while an utterance is being spoken
+// (`verbolin --listen | head -n 1`): the next printed text fails to write,
+// and the run stops as a signal would stop it, storing the utterance being
+// spoken, instead of dying of SIGPIPE with it.
+TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
+    std::unique_ptr<testsupport::PrivatePulseServer> pulse;
+    try {
+        pulse = std::make_unique<testsupport::PrivatePulseServer>(std::vector<std::string>{});
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no PulseAudio server could be started: " << e.what();
+    }
+    TestEnvironment env;
+    ScopedEnv server("PULSE_SERVER", pulse->serverString());
+    installStandardPack(env.dataPath());
+
+    auto backend = std::make_shared<platform::FakeAudioBackend>();
+    backend->script().format = {16000, 1};
+    backend->script().devices = {{7, "Built-in Audio", 2}};
+    auto recogniser = std::make_shared<FakeSpeechEngine>();
+    recogniser->script(FakeSpeechEngine::Reply::held("first words"));
+    recogniser->setDefault(FakeSpeechEngine::Reply::say("second words"));
+    TranscriptionEngine::Services services;
+    services.backend = backend;
+    services.recorder = nullptr;
+    services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
+    services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn) {};
+
+    // Standard output becomes a pipe this test reads the first line of and
+    // then closes; the test's own output goes back to the terminal after.
+    std::fflush(stdout);
+    const int terminal = ::dup(1);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::dup2(pipeEnds[1], 1);
+    ::close(pipeEnds[1]);
+    testing::internal::CaptureStderr();
+    std::atomic<bool> returned{false};
+    int status = -1;
+    std::thread command([&] {
+        status = verbolin::dictateHeadless(services);
+        returned = true;
+    });
+    std::string firstLine;
+    for (char c = 0; ::read(pipeEnds[0], &c, 1) == 1 && c != '\n';) firstLine += c;
+    ::close(pipeEnds[0]);
+
+    const bool listened = waitUntil([&] { return backend->runningCount() == 1; });
+    if (listened) {
+        // The first utterance ends and is decoded (held); the second is
+        // being spoken when the first one's text cannot be printed.
+        for (int i = 0; i < 5; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
+        for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
+        for (int i = 0; i < 12; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
+        recogniser->waitForCalls(1);
+        for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
+        recogniser->release();
+    }
+    const bool ended = waitUntil([&] { return returned.load(); }, 30s);
+    if (!ended) ::kill(::getpid(), SIGINT);
+    command.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::fflush(stdout);
+    std::clearerr(stdout);
+    ::dup2(terminal, 1);
+    ::close(terminal);
+
+    ASSERT_TRUE(listened) << err;
+    EXPECT_EQ(firstLine.rfind("Transcript: ", 0), 0u) << firstLine;
+    EXPECT_TRUE(ended) << "still running after its output was closed\n" << err;
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_NE(err.find("standard output was closed"), std::string::npos) << err;
+    verbolin::TranscriptStore store(env.dataPath() / "Verbolin");
+    std::vector<std::string> texts;
+    for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"first words", "second words"})) << err;
+}
