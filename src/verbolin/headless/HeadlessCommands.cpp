@@ -1,5 +1,9 @@
 #include "verbolin/headless/HeadlessCommands.hpp"
 
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -18,10 +22,31 @@ ModelPack chosenPack() {
     return ModelPack::named(Defaults::standard().string(Defaults::kModelPack).value_or("standard"));
 }
 
-void say(std::FILE* to, const std::string& line) {
-    std::fprintf(to, "%s\n", line.c_str());
-    std::fflush(to);
+// False when the line could not be written (a closed pipe, a full disk).
+bool say(std::FILE* to, const std::string& line) {
+    const bool written = std::fprintf(to, "%s\n", line.c_str()) >= 0;
+    return std::fflush(to) == 0 && written;
 }
+
+// SIGPIPE ignored while it lives, so that a reader of standard output that
+// goes away (`verbolin --listen | head`, a closed terminal that took `tee`
+// with it) shows as a failed write instead of killing the process with the
+// utterance being spoken.
+class IgnoredBrokenPipes {
+  public:
+    IgnoredBrokenPipes() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGPIPE, &ignore, &previous_);
+    }
+    ~IgnoredBrokenPipes() { ::sigaction(SIGPIPE, &previous_, nullptr); }
+    IgnoredBrokenPipes(const IgnoredBrokenPipes&) = delete;
+    IgnoredBrokenPipes& operator=(const IgnoredBrokenPipes&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
 
 }  // namespace
 
@@ -73,10 +98,11 @@ std::optional<std::string> audioServerProblem() {
     }
 }
 
-int dictateHeadless() {
+int dictateHeadless(TranscriptionEngine::Services engineServices) {
     // First of all, so a signal during start-up ends the run cleanly too.
     platform::RunLoop loop;
     const SignalWatcher signals(loop);
+    const IgnoredBrokenPipes brokenPipes;
 
     const ModelPack pack = chosenPack();
     if (!pack.isInstalled()) {
@@ -90,17 +116,26 @@ int dictateHeadless() {
 
     AppModel::Services services;
     services.main = &loop;
+    services.engine = std::move(engineServices);
     AppModel model(std::move(services));
     auto& engine = model.engine();
     auto& store = model.store();
-    say(stdout, "Transcript: " + store.directory().string());
+    // Nobody reads what is printed any more: stop as a signal would, keeping
+    // what is being said. Once the stop has begun, there is nothing to ask.
+    bool listeningPhase = true, readerGone = false;
+    auto print = [&](const std::string& line) {
+        if (say(stdout, line) || errno != EPIPE || readerGone) return;
+        readerGone = true;
+        say(stderr, "verbolin: standard output was closed; stopping");
+        if (listeningPhase) loop.post([&loop] { loop.quit(); });
+    };
+    print("Transcript: " + store.directory().string());
 
     auto handle = engine.eventSink;
-    engine.eventSink = [&handle](const TranscriptionEngine::Event& e) {
+    engine.eventSink = [&handle, &print](const TranscriptionEngine::Event& e) {
         handle(e);
         // Printed once stored, so every printed text is in the database.
-        if (e.kind == TranscriptionEngine::Event::Kind::final && !e.text.empty())
-            say(stdout, e.text);
+        if (e.kind == TranscriptionEngine::Event::Kind::final && !e.text.empty()) print(e.text);
     };
     engine.noticeSink = [](const std::string& text) { say(stderr, "verbolin: " + text); };
 
@@ -142,9 +177,26 @@ int dictateHeadless() {
         }
     });
     loop.run();
+    listeningPhase = false;
     stateChanged.cancel();
-    // Stores the utterance being spoken; every listening thread has ended after it.
-    engine.stopAndWait();
+
+    // The utterance being spoken is transcribed and stored with the loop
+    // running, so that another signal can cut the wait short; its audio is
+    // then kept, as when the wait reaches its bound.
+    engine.onDrainWaits = [] {
+        say(stderr,
+            "verbolin: finishing the last utterance; press Ctrl+C again to stop now (its audio "
+            "is kept)");
+    };
+    bool stopped = false;
+    engine.stopThen([&] {
+        stopped = true;
+        loop.quit();
+    });
+    loop.run();
+    // Gives up at once on what is still decoding; every listening thread has
+    // ended after it.
+    if (!stopped) engine.stopAndWait(std::chrono::milliseconds(0));
     savingChanged.cancel();
     return status;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "verbolin/listening/ModelPack.hpp"
+#include "verbolin/listening/TranscriptionEngine.hpp"
 
 namespace verbolin {
 
@@ -15,12 +16,15 @@ namespace verbolin {
 int reportTranscript();
 
 // Dictates from the microphone into the transcript, printing each stored
-// text, until SIGINT or SIGTERM. The utterance being spoken when the signal
-// comes is transcribed and stored before it returns (its audio is kept in the
-// data folder when that takes longer than 10 s), and every thread of the
-// listening engine has ended when it returns. Status 1 when there is no
-// model pack, no audio server, or the microphone or model fail to start.
-int dictateHeadless();
+// text, until SIGINT, SIGTERM or SIGHUP. The utterance being spoken when the
+// signal comes is transcribed and stored before it returns (its audio is kept
+// in the data folder when that takes longer than 10 s, or when another signal
+// comes first), and every thread of the listening engine has ended when it
+// returns. Status 1 when there is no model pack, no audio server, or the
+// microphone or model fail to start. `engine` is what the listening engine
+// works with (its main executor and settings are the command's own); tests
+// give it a recogniser and a microphone of theirs.
+int dictateHeadless(TranscriptionEngine::Services engine = {});
 
 // Why the pack cannot be loaded, with how to make one.
 std::string installHelp(const ModelPack& pack);

@@ -1,7 +1,6 @@
 #include "verbolin/headless/SignalWatcher.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,31 +26,34 @@ SignalWatcher::SignalWatcher(platform::RunLoop& loop) {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, &previousInt_);
+    ::sigaction(SIGTERM, &action, &previousTerm_);
+    ::sigaction(SIGHUP, nullptr, &previousHup_);
+    hupHandled_ = previousHup_.sa_handler != SIG_IGN;
+    if (hupHandled_) ::sigaction(SIGHUP, &action, nullptr);
     thread_ = std::thread([this, &loop] {
-        char byte = 0;
         for (;;) {
+            char byte = 0;
             const auto n = ::read(signalPipe[0], &byte, 1);
             if (n < 0 && errno == EINTR) continue;
-            break;
+            if (n != 1 || byte != kSignalled) return;
+            ++count_;
+            // Posted rather than quit() directly: a loop that has not started
+            // yet would forget a quit, but runs every task posted before it
+            // starts.
+            loop.post([&loop] { loop.quit(); });
         }
-        if (byte != kSignalled) return;
-        signalled_ = true;
-        // Posted rather than quit() directly: a loop that has not started yet
-        // would forget a quit, but runs every task posted before it starts.
-        loop.post([&loop] { loop.quit(); });
     });
 }
 
 SignalWatcher::~SignalWatcher() {
     if (!thread_.joinable()) return;
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    ::sigaction(SIGINT, &previousInt_, nullptr);
+    ::sigaction(SIGTERM, &previousTerm_, nullptr);
+    if (hupHandled_) ::sigaction(SIGHUP, &previousHup_, nullptr);
     [[maybe_unused]] const auto n = ::write(signalPipe[1], &kStopWatching, 1);
     thread_.join();
-    // A stop byte the watcher did not read (it had ended on a signal) must
-    // not end the next watcher at once.
+    // Bytes the watcher did not read must not end the next watcher at once.
     const int flags = ::fcntl(signalPipe[0], F_GETFL);
     ::fcntl(signalPipe[0], F_SETFL, flags | O_NONBLOCK);
     char byte;

@@ -1,11 +1,15 @@
 #pragma once
-// Turns SIGINT and SIGTERM into a quit of a run loop. The handlers are
-// installed at construction; a signal that arrives before the loop runs is
-// kept as a posted task, so the loop quits as soon as it starts. Libraries
-// start threads before main, so any thread may take the signal: the handler
-// only writes to a pipe, and a watcher thread reads it. The watcher is joined
-// and the default handlers come back at destruction, which must come before
-// the loop's.
+// Turns SIGINT, SIGTERM and SIGHUP (a closed terminal, a logout) into a quit
+// of a run loop, each time one arrives, so a second signal can end a wait
+// that the first began. SIGHUP that was ignored when the process started
+// (nohup) stays ignored. The handlers are installed at construction; a signal
+// that arrives before the loop runs is kept as a posted task, so the loop
+// quits as soon as it starts. Libraries start threads before main, so any
+// thread may take the signal: the handler only writes to a pipe, and a
+// watcher thread reads it. The watcher is joined and the previous handlers
+// come back at destruction, which must come before the loop's.
+
+#include <signal.h>
 
 #include <atomic>
 #include <thread>
@@ -22,10 +26,15 @@ class SignalWatcher {
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
     // Whether a signal has arrived.
-    bool signalled() const { return signalled_.load(); }
+    bool signalled() const { return count_.load() > 0; }
+    // How many signals have arrived.
+    int count() const { return count_.load(); }
 
   private:
-    std::atomic<bool> signalled_{false};
+    std::atomic<int> count_{0};
+    struct sigaction previousInt_ {
+    }, previousTerm_{}, previousHup_{};
+    bool hupHandled_ = false;
     std::thread thread_;
 };
 

@@ -270,6 +270,9 @@ void TranscriptionEngine::stopThen(std::function<void()> done, std::chrono::mill
         onMain([this, generation] {
             if (generation != stopGeneration_) return;
             stopQueueRun_ = true;
+            // A session with nothing left to decode has reported finished
+            // before this task was posted, so what still drains is decoding.
+            if (!draining_.empty() && onDrainWaits) onDrainWaits();
             completeStopIfDrained();
         });
     });

@@ -117,6 +117,10 @@ class TranscriptionEngine {
     // Things the user should know that are no state (a microphone name that
     // matches nothing); main thread. Empty: they go to the log.
     std::function<void(const std::string&)> noticeSink;
+    // Called on the main thread, once per stopThen(), when listening has
+    // stopped and utterances are still being transcribed: quitting then
+    // takes a moment, which a user waiting at a terminal should be told of.
+    std::function<void()> onDrainWaits;
 
     // Starts loading the model and returns at once.
     void loadModel();

@@ -11,23 +11,38 @@ void QuitPath::request() {
             stopEngineIfNeeded();
             // Texts of the last utterance are posted to the main loop while
             // the engine stops; they are stored before the loop ends.
-            main_.post([this] {
-                if (steps_.finish) steps_.finish();
-            });
+            main_.post([this] { end(); });
             return;
         }
         steps_.stopEngineThen([this] {
             if (engineStopped_) return;  // finished elsewhere meanwhile
             engineStopped_ = true;
-            if (steps_.finish) steps_.finish();
+            end();
         });
     });
+}
+
+void QuitPath::stopNow() {
+    if (!quitting_) {
+        request();
+        return;
+    }
+    if (engineStopped_ || !steps_.stopEngineNow) return;
+    engineStopped_ = true;
+    steps_.stopEngineNow();
+    main_.post([this] { end(); });
 }
 
 void QuitPath::stopEngineIfNeeded() {
     if (engineStopped_) return;
     engineStopped_ = true;
     if (steps_.stopEngine) steps_.stopEngine();
+}
+
+void QuitPath::end() {
+    if (ended_) return;
+    ended_ = true;
+    if (steps_.finish) steps_.finish();
 }
 
 }  // namespace verbolin

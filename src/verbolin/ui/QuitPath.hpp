@@ -23,6 +23,10 @@ class QuitPath {
         // and runs its argument on the main thread once the last texts are
         // stored. Empty: quitting calls stopEngine.
         std::function<void(std::function<void()> stopped)> stopEngineThen;
+        // Stops listening at once, blocking briefly: what is still being
+        // transcribed is given up and its audio kept. Empty: stopNow() waits
+        // for the stop as request() does.
+        std::function<void()> stopEngineNow = {};
     };
 
     // How long the windows get to disappear from the screen before the
@@ -38,6 +42,11 @@ class QuitPath {
     // so the event that asked (a menu choice, a key) finishes first.
     void request();
 
+    // For a user who asks again while quitting (a second Ctrl+C): a stop
+    // still under way is cut short with stopEngineNow and the loop ends at
+    // once. Before quitting it is request().
+    void stopNow();
+
     bool quitting() const { return quitting_; }
     // Whether the engine has been stopped by this path.
     bool engineStopped() const { return engineStopped_; }
@@ -48,10 +57,14 @@ class QuitPath {
     void stopEngineIfNeeded();
 
   private:
+    // Runs the finish step, once.
+    void end();
+
     platform::MainExecutor& main_;
     Steps steps_;
     bool quitting_ = false;
     bool engineStopped_ = false;
+    bool ended_ = false;
 };
 
 }  // namespace verbolin

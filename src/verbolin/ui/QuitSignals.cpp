@@ -12,7 +12,8 @@ namespace {
 
 int pipeFds[2] = {-1, -1};
 struct sigaction previousTerm {
-}, previousInt{};
+}, previousInt{}, previousHup{};
+bool hupHandled = false;
 
 void onSignal(int signal) {
     const int saved = errno;
@@ -32,6 +33,11 @@ QuitSignals::QuitSignals(std::function<void(int)> onSignal) : onSignal_(std::mov
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, &previousTerm);
     ::sigaction(SIGINT, &action, &previousInt);
+    // A terminal that closes, or a logout, sends SIGHUP; one ignored from
+    // the start (nohup) is left so.
+    ::sigaction(SIGHUP, nullptr, &previousHup);
+    hupHandled = previousHup.sa_handler != SIG_IGN;
+    if (hupHandled) ::sigaction(SIGHUP, &action, nullptr);
     notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &QuitSignals::readSignals);
 }
@@ -40,6 +46,7 @@ QuitSignals::~QuitSignals() {
     if (!notifier_) return;
     ::sigaction(SIGTERM, &previousTerm, nullptr);
     ::sigaction(SIGINT, &previousInt, nullptr);
+    if (hupHandled) ::sigaction(SIGHUP, &previousHup, nullptr);
     notifier_.reset();
     for (int& fd : pipeFds) {
         ::close(fd);

@@ -1,8 +1,9 @@
 #pragma once
-// SIGTERM and SIGINT as a main-thread call. The handler only writes a byte
-// to a pipe (any thread may take the signal); a socket notifier on the Qt
-// event loop reads it and calls `onSignal`. The previous handlers come back
-// when the object goes away. One at a time per process.
+// SIGTERM, SIGINT and SIGHUP (unless it was ignored at start) as a
+// main-thread call. The handler only writes a byte to a pipe (any thread may
+// take the signal); a socket notifier on the Qt event loop reads it and calls
+// `onSignal`. The previous handlers come back when the object goes away. One
+// at a time per process.
 
 #include <QObject>
 #include <functional>

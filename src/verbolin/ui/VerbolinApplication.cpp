@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPointer>
 #include <QShortcut>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -46,6 +47,16 @@ bool displayReachable() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
+// Whoever quits with a signal is at a terminal, and may wait there for the
+// last decode.
+void sayWhenDraining(TranscriptionEngine& engine) {
+    engine.onDrainWaits = [] {
+        std::fprintf(stderr,
+                     "verbolin: finishing the last utterance; press Ctrl+C again to stop now "
+                     "(its audio is kept)\n");
+    };
+}
+
 }  // namespace
 
 int runApplication(int argc, char** argv) {
@@ -72,14 +83,19 @@ int runApplication(int argc, char** argv) {
     }
 
     // From here a signal quits through the quit path; one that comes while
-    // the model is still being made waits for the path to exist.
+    // the model is still being made waits for the path to exist. Another
+    // signal while quitting stops at once, keeping the audio not yet
+    // transcribed.
     QuitPath* quitPath = nullptr;
+    TranscriptionEngine* engine = nullptr;
     bool quitEarly = false;
     const QuitSignals quitSignals([&](int) {
-        if (quitPath)
-            quitPath->request();
-        else
+        if (!quitPath) {
             quitEarly = true;
+            return;
+        }
+        if (!quitPath->quitting()) sayWhenDraining(*engine);
+        quitPath->stopNow();
     });
 
     QtMainExecutor main;
@@ -105,9 +121,11 @@ int runApplication(int argc, char** argv) {
                             [&](std::function<void()> stopped) {
                                 model.engine().stopThen(std::move(stopped));
                             },
+                            [&] { model.engine().stopAndWait(std::chrono::milliseconds(0)); },
                         });
 
     quitPath = &quit;
+    engine = &model.engine();
 
     const auto openEditor = [&] {
         if (!editor) {
@@ -151,7 +169,10 @@ int runApplication(int argc, char** argv) {
         if (const auto& open = model.openEditorAction()) open();
     });
 
-    if (quitEarly) quit.request();
+    if (quitEarly) {
+        sayWhenDraining(model.engine());
+        quit.request();
+    }
     const int status = QApplication::exec();
     quitPath = nullptr;
     // However the loop ended, listening stops before the model goes, and the

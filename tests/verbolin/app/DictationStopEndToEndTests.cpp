@@ -125,6 +125,8 @@ TEST_F(DictationStop, ASignalStoresTheUtteranceBeingSpokenOrDecodedAndEndsNormal
              return indexOf(log, "decode_start", "final").has_value();
          },
          true},
+        // The terminal window closes, or the user logs out.
+        {"SIGHUP while the sentence is spoken", SIGHUP, speakingFor(1500ms), false},
     };
     const auto sound = speech();
     for (const auto& c : cases) {
@@ -196,7 +198,7 @@ TEST_F(DictationStop, ASignalStoresTheUtteranceBeingSpokenOrDecodedAndEndsNormal
 }
 
 TEST_F(DictationStop, ASignalWhileTheModelLoadsEndsTheRunCleanly) {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         testsupport::TempDir dir("verbolin-stop-early");
         installPack(dir);
@@ -210,6 +212,64 @@ TEST_F(DictationStop, ASignalWhileTheModelLoadsEndsTheRunCleanly) {
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
             << "wait status " << *status << "\n"
             << app.err();
+    }
+}
+
+// A user who presses Ctrl+C again while the last utterance is decoded, at
+// any moment: the process ends normally and the utterance is either stored
+// or its audio kept, never lost and never both.
+TEST_F(DictationStop, ASecondSignalAtAnyMomentKeepsTheUtteranceOneWayOrTheOther) {
+    std::mt19937 random(std::random_device{}());
+    const auto sound = speech();
+    for (int trial = 0; trial < 3; ++trial) {
+        const auto gap =
+            std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 300)(random));
+        SCOPED_TRACE("signalled again after " + std::to_string(gap.count()) + " ms");
+        testsupport::TempDir dir("verbolin-stop-twice");
+        installPack(dir);
+        auto pulse = makePulse();
+        testsupport::HeadlessVerbolin app(dir, pulse);
+        ASSERT_TRUE(app.waitFor([&] { return app.err().find("Listening.") != std::string::npos; }))
+            << app.err();
+        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"), sound);
+        ASSERT_TRUE(app.waitFor(
+            [&] { return indexOf(parseLog(app.events()), "speech_start").has_value(); }, 60s))
+            << app.events();
+        std::this_thread::sleep_for(1500ms);
+        app.signal(SIGINT);
+        std::this_thread::sleep_for(gap);
+        app.signal(SIGINT);
+        const auto again = std::chrono::steady_clock::now();
+        const auto status = app.wait(20s);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - again);
+        ASSERT_TRUE(status.has_value()) << "still running 20 s after the signals\n" << app.err();
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+            << "wait status " << *status << "\n"
+            << app.err();
+
+        const std::string events = app.events();
+        const auto log = parseLog(events);
+        const auto stop = indexOf(log, "session_end");
+        ASSERT_TRUE(stop) << events;
+        size_t decoded = 0;
+        for (size_t i = *stop; i < log.size(); ++i) decoded += log[i].name == "final";
+        const size_t abandoned = occurrences(events, "decode_abandoned");
+        EXPECT_EQ(decoded + abandoned, 1u) << events;
+        std::cout << "[ INFO     ] again after " << gap.count()
+                  << " ms: " << (abandoned ? "audio kept" : "text stored") << ", exit "
+                  << took.count() << " ms after the second signal\n";
+        const fs::path kept = app.dataFolder() / "Untranscribed audio";
+        const size_t files =
+            fs::is_directory(kept)
+                ? size_t(std::distance(fs::directory_iterator(kept), fs::directory_iterator()))
+                : 0;
+        EXPECT_EQ(files, abandoned) << app.err();
+        size_t nonEmpty = 0;
+        for (const auto& line : log)
+            if (line.name == "final" && !line.detail.empty()) ++nonEmpty;
+        EXPECT_EQ(verbolin::TranscriptStore(app.dataFolder()).segments.peek().size(), nonEmpty)
+            << events;
     }
 }
 

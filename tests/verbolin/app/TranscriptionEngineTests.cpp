@@ -518,6 +518,7 @@ TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
         events.clear();
 
         std::vector<std::string> order;
+        engine->onDrainWaits = [&] { order.push_back("waits"); };
         engine->stopThen([&] { order.push_back("done"); }, 200ms);
         engine->start();  // refused while stopping
         EXPECT_FALSE(engine->isRecording.peek());
@@ -525,12 +526,12 @@ TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
         // the stop from ending however long the loop runs before the limit.
         EXPECT_TRUE(events.empty());
         world.runUntil([] { return false; }, 50ms);
-        EXPECT_TRUE(order.empty());
+        EXPECT_EQ(order, std::vector<std::string>{"waits"});
         if (c.overrun)
             world.main.advance(200ms);
         else
             recogniser->release();
-        ASSERT_TRUE(world.runUntil([&] { return !order.empty(); }));
+        ASSERT_TRUE(world.runUntil([&] { return order.back() == "done"; }));
         const auto finals = eventsOf(EventKind::final);
         const auto kept = eventsOf(EventKind::undecoded);
         if (c.overrun) {
@@ -542,11 +543,11 @@ TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
             EXPECT_EQ(finals[0].text, "last words");
             EXPECT_TRUE(kept.empty());
         }
-        EXPECT_EQ(order, std::vector<std::string>{"done"});
+        EXPECT_EQ(order, (std::vector<std::string>{"waits", "done"}));
         EXPECT_EQ(world.backend->runningCount(), 0);
         world.main.advance(1s);  // a limit that passes afterwards changes nothing
         world.main.runPending();
-        EXPECT_EQ(order.size(), 1u);
+        EXPECT_EQ(order.size(), 2u);
     }
 }
 

@@ -189,42 +189,62 @@ TEST(QuitPath, ALoopEndedElsewhereStillStopsTheEngine) {
     EXPECT_EQ(stops, 1);
 }
 
-// The quit path on the real event loop: while the last utterance decodes,
-// the loop goes on (here a timer releases the held decode, which it could
-// not do if quitting held the loop), and the loop ends only once the
-// utterance's text is in the store.
-TEST(QuitPath, TheLoopRunsOnWhileTheLastDecodeFinishesAndEndsAfterItIsStored) {
+// An application model on the real event loop, listening, whose one
+// utterance is being decoded as its final: the decode is held until the
+// test releases or cancels it.
+struct HeldLastDecode {
     TestEnvironment env;
-    installStandardPack(env.dataPath());
     EngineWorld world;
     verbolin::QtMainExecutor main;
-    verbolin::AppModel::Services s;
-    s.main = &main;
-    s.defaults = &world.defaults;
-    s.storeDirectory = env.home.path() / "store";
-    s.engine = world.services();
-    s.engine.main = &main;
-    verbolin::AppModel model(std::move(s));
-    auto& engine = model.engine();
-    engine.livePreview.set(false);
+    std::unique_ptr<verbolin::AppModel> model;
+    std::shared_ptr<FakeSpeechEngine> recogniser;
 
-    const auto pumpUntil = [](const std::function<bool()>& done) {
+    verbolin::TranscriptionEngine& engine() { return model->engine(); }
+
+    static bool pumpUntil(const std::function<bool()>& done) {
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (!done() && std::chrono::steady_clock::now() < limit) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return done();
-    };
-    ASSERT_TRUE(pumpUntil([&] {
-        return engine.modelState.peek().kind == ModelState::Kind::ready && !world.made().empty();
-    }));
-    if (!engine.isRecording.peek()) engine.start();
-    ASSERT_TRUE(pumpUntil([&] { return world.backend->runningCount() == 1; }));
-    auto recogniser = world.made().back();
-    recogniser->script(FakeSpeechEngine::Reply::held("last words"));
-    world.speakOneUtterance(1.0);
-    ASSERT_TRUE(recogniser->waitForCalls(1));  // the final's decode is held
+    }
+
+    void start() {
+        installStandardPack(env.dataPath());
+        verbolin::AppModel::Services s;
+        s.main = &main;
+        s.defaults = &world.defaults;
+        s.storeDirectory = env.home.path() / "store";
+        s.engine = world.services();
+        s.engine.main = &main;
+        model = std::make_unique<verbolin::AppModel>(std::move(s));
+        engine().livePreview.set(false);
+        ASSERT_TRUE(pumpUntil([&] {
+            return engine().modelState.peek().kind == ModelState::Kind::ready &&
+                   !world.made().empty();
+        }));
+        if (!engine().isRecording.peek()) engine().start();
+        ASSERT_TRUE(pumpUntil([&] { return world.backend->runningCount() == 1; }));
+        recogniser = world.made().back();
+        recogniser->script(FakeSpeechEngine::Reply::held("last words"));
+        world.speakOneUtterance(1.0);
+        ASSERT_TRUE(recogniser->waitForCalls(1));
+    }
+};
+
+// The quit path on the real event loop: while the last utterance decodes,
+// the loop goes on (here a timer releases the held decode, which it could
+// not do if quitting held the loop), and the loop ends only once the
+// utterance's text is in the store.
+TEST(QuitPath, TheLoopRunsOnWhileTheLastDecodeFinishesAndEndsAfterItIsStored) {
+    HeldLastDecode scene;
+    ASSERT_NO_FATAL_FAILURE(scene.start());
+    auto& engine = scene.engine();
+    auto& model = *scene.model;
+    auto& world = scene.world;
+    auto& recogniser = scene.recogniser;
+    auto& main = scene.main;
 
     QEventLoop loop;
     std::vector<std::string> steps;
@@ -265,6 +285,94 @@ TEST(QuitPath, TheLoopRunsOnWhileTheLastDecodeFinishesAndEndsAfterItIsStored) {
     EXPECT_EQ(std::count(steps.begin(), steps.end(), "blocking stop"), 0);
 }
 
+// Asked again while quitting (a second Ctrl+C), the path cuts the stop under
+// way short and ends the loop once, whenever the second request comes.
+TEST(QuitPath, AskedAgainItStopsAtOnceAndEndsOnce) {
+    struct Case {
+        const char* name;
+        bool pastWithdrawDelay;  // the non-blocking stop has begun
+    };
+    for (const Case c : {Case{"before the stop begins", false}, Case{"during the stop", true}}) {
+        SCOPED_TRACE(c.name);
+        platform::VirtualClock clock;
+        platform::ManualMainExecutor main(clock);
+        std::vector<std::string> steps;
+        verbolin::QuitPath quit(
+            main, {[&] { steps.push_back("withdraw"); }, [&] { steps.push_back("blocking stop"); },
+                   [&] { steps.push_back("finish"); },
+                   [&](std::function<void()>) { steps.push_back("stop"); },
+                   [&] { steps.push_back("stop now"); }});
+        quit.stopNow();  // the first request only starts quitting
+        EXPECT_EQ(steps, std::vector<std::string>{"withdraw"});
+        if (c.pastWithdrawDelay) {
+            main.advance(verbolin::QuitPath::kWithdrawDelay);
+            main.runPending();
+        }
+        quit.stopNow();
+        quit.stopNow();
+        main.advance(verbolin::QuitPath::kWithdrawDelay);
+        while (main.runPending() > 0) {
+        }
+        std::vector<std::string> expected{"withdraw"};
+        if (c.pastWithdrawDelay) expected.push_back("stop");
+        expected.insert(expected.end(), {"stop now", "finish"});
+        EXPECT_EQ(steps, expected);
+        EXPECT_TRUE(quit.engineStopped());
+        quit.stopEngineIfNeeded();
+        EXPECT_EQ(steps, expected);
+    }
+}
+
+// The second request on the real event loop, with a decode that would hold
+// the stop until its bound: the loop ends at once, the decode is given up
+// and its audio is kept in the store's folder.
+TEST(QuitPath, AskedAgainItKeepsTheAudioOfTheDecodeItGivesUp) {
+    HeldLastDecode scene;
+    ASSERT_NO_FATAL_FAILURE(scene.start());
+    auto& engine = scene.engine();
+    auto& model = *scene.model;
+    auto& world = scene.world;
+    auto& recogniser = scene.recogniser;
+    auto& main = scene.main;
+
+    QEventLoop loop;
+    bool finished = false, waited = false;
+    engine.onDrainWaits = [&] { waited = true; };
+    verbolin::QuitPath quit(
+        main, {{},
+               [&] { engine.stopAndWait(); },
+               [&] {
+                   finished = true;
+                   loop.quit();
+               },
+               [&](std::function<void()> stopped) { engine.stopThen(std::move(stopped)); },
+               [&] { engine.stopAndWait(std::chrono::milliseconds(0)); }});
+    // The stop has begun and waits for the held decode when asked again.
+    QTimer::singleShot(300, [&] {
+        EXPECT_TRUE(waited);
+        EXPECT_FALSE(finished);
+        quit.stopNow();
+    });
+    // Only a failure gets this far: the drain's bound has passed.
+    QTimer::singleShot(int(verbolin::TranscriptionEngine::kDrainLimit.count()) + 5000,
+                       [&] { loop.quit(); });
+    const auto asked = std::chrono::steady_clock::now();
+    quit.request();
+    loop.exec();
+
+    EXPECT_TRUE(finished);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, verbolin::TranscriptionEngine::kDrainLimit);
+    EXPECT_EQ(recogniser->cancelledCount(), 1);
+    EXPECT_TRUE(model.store().segments.peek().empty());
+    const auto kept = model.store().directory() / "Untranscribed audio";
+    ASSERT_TRUE(std::filesystem::is_directory(kept));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(kept),
+                            std::filesystem::directory_iterator()),
+              1);
+    EXPECT_FALSE(engine.isRecording.peek());
+    EXPECT_EQ(world.backend->runningCount(), 0);
+}
+
 TEST(QuitSignals, SigtermAndSigintArriveOnTheMainLoop) {
     std::vector<int> received;
     {
@@ -279,6 +387,37 @@ TEST(QuitSignals, SigtermAndSigintArriveOnTheMainLoop) {
     struct sigaction now {};
     ::sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);  // handed back
+}
+
+// A closed terminal quits as SIGTERM does, unless the process was started
+// with hang-ups ignored (nohup).
+TEST(QuitSignals, AHangUpQuitsUnlessItWasIgnored) {
+    struct Case {
+        const char* name;
+        bool ignored;
+    };
+    for (const Case c : {Case{"default", false}, Case{"nohup", true}}) {
+        SCOPED_TRACE(c.name);
+        struct sigaction start {
+        }, before{}, now{};
+        start.sa_handler = c.ignored ? SIG_IGN : SIG_DFL;
+        sigemptyset(&start.sa_mask);
+        ::sigaction(SIGHUP, &start, &before);
+        std::vector<int> received;
+        {
+            verbolin::QuitSignals quitSignals([&](int s) { received.push_back(s); });
+            ASSERT_TRUE(quitSignals.installed());
+            ::raise(SIGHUP);
+            ::raise(SIGTERM);
+            QTRY_COMPARE_WITH_TIMEOUT(received.empty(), false, 2000);
+            QTRY_COMPARE_WITH_TIMEOUT(received.back(), SIGTERM, 2000);
+        }
+        EXPECT_EQ(received,
+                  c.ignored ? std::vector<int>{SIGTERM} : (std::vector<int>{SIGHUP, SIGTERM}));
+        ::sigaction(SIGHUP, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, start.sa_handler);  // handed back
+        ::sigaction(SIGHUP, &before, nullptr);
+    }
 }
 
 TEST(SingleInstance, ASecondLaunchReachesTheFirst) {

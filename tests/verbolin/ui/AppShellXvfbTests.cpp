@@ -403,3 +403,38 @@ TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
     EXPECT_EQ(integrity(store / "transcript.sqlite", segments), "ok");
     EXPECT_GE(segments, 3);
 }
+
+// Closing the terminal the application was started from (SIGHUP) quits it
+// the way SIGTERM does: at once, with status 0 and the transcript intact.
+TEST(AppShellXvfb, AClosedTerminalQuitsItCleanly) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    Display_ x;
+    ASSERT_NE(x.d, nullptr);
+    testsupport::TempDir dir("verbolin-hangup");
+    const fs::path store = dir / "data/Verbolin";
+    makePack(store);
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-null-source source_name=mic", "set-default-source mic"});
+    const fs::path log = dir / "verbolin.log";
+    const pid_t app = spawn(
+        {VERBOLIN_BINARY_DIR "/verbolin"},
+        {"XDG_DATA_HOME=" + (dir / "data").string(), "XDG_CONFIG_HOME=" + (dir / "config").string(),
+         "PULSE_SERVER=" + pulse.serverString(), "QT_QPA_PLATFORM=xcb"},
+        log);
+    std::optional<Window> window;
+    const bool shown =
+        waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 20s);
+    if (shown) ::kill(app, SIGHUP);
+    const auto status = waitExit(app, 5s);
+    if (!status) {
+        ::kill(app, SIGKILL);
+        ::waitpid(app, nullptr, 0);
+    }
+    ASSERT_TRUE(shown) << testsupport::readFile(log);
+    ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGHUP";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << *status << testsupport::readFile(log);
+    int segments = 0;
+    EXPECT_EQ(integrity(store / "transcript.sqlite", segments), "ok");
+}

@@ -1,0 +1,249 @@
+// Stopping `verbolin --listen` in process, with a recogniser the test holds:
+// the first signal waits for the utterance being decoded and says so, a
+// second one gives it up at once and keeps its audio. The audio server is a
+// private one, only asked whether it answers; the microphone is a fake.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "support/HeadlessVerbolin.hpp"
+#include "support/PrivatePulseServer.hpp"
+#include "verbolin/app/AppTestSupport.hpp"
+#include "verbolin/headless/HeadlessCommands.hpp"
+#include "verbolin/headless/SignalWatcher.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+using namespace apptest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kFinishing =
+    "verbolin: finishing the last utterance; press Ctrl+C again to stop now (its audio is kept)";
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
+    const auto limit = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
+    enum class Decode { none, finishes, hangs };
+    struct Case {
+        const char* name;
+        Decode decode;
+        std::vector<int> signals;  // the later ones while the first one's stop waits
+    };
+    const Case cases[] = {
+        {"nothing to decode", Decode::none, {SIGINT}},
+        {"the decode finishes", Decode::finishes, {SIGTERM}},
+        {"Ctrl+C twice", Decode::hangs, {SIGINT, SIGINT}},
+        {"SIGTERM, then the terminal closes", Decode::hangs, {SIGTERM, SIGHUP}},
+        {"the terminal closes, then kill", Decode::hangs, {SIGHUP, SIGTERM}},
+    };
+    std::unique_ptr<testsupport::PrivatePulseServer> pulse;
+    try {
+        pulse = std::make_unique<testsupport::PrivatePulseServer>(std::vector<std::string>{});
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no PulseAudio server could be started: " << e.what();
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnvironment env;
+        ScopedEnv server("PULSE_SERVER", pulse->serverString());
+        installStandardPack(env.dataPath());
+
+        auto backend = std::make_shared<platform::FakeAudioBackend>();
+        backend->script().format = {16000, 1};
+        backend->script().devices = {{7, "Built-in Audio", 2}};
+        auto recogniser = std::make_shared<FakeSpeechEngine>();
+        recogniser->setDefault(FakeSpeechEngine::Reply::held("last words"));
+        TranscriptionEngine::Services services;
+        services.backend = backend;
+        services.recorder = nullptr;
+        services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
+        services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn) {};
+
+        testing::internal::CaptureStderr();
+        std::atomic<bool> returned{false};
+        int status = -1;
+        std::thread command([&] {
+            status = verbolin::dictateHeadless(services);
+            returned = true;
+        });
+        const auto finish = [&] {
+            if (!waitUntil([&] { return returned.load(); }, 30s)) ::kill(::getpid(), SIGINT);
+            command.join();
+            return testing::internal::GetCapturedStderr();
+        };
+        if (!waitUntil([&] { return backend->runningCount() == 1; })) {
+            ::kill(::getpid(), SIGINT);
+            ADD_FAILURE() << "never listened\n" << finish();
+            continue;
+        }
+        if (c.decode != Decode::none) {
+            for (int i = 0; i < 5; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
+            for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
+            for (int i = 0; i < 12; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
+            EXPECT_TRUE(recogniser->waitForCalls(1));  // the final's decode is held
+        }
+
+        ::kill(::getpid(), c.signals.front());
+        // Listening has stopped; the stop waits for the held decode, which
+        // only the drain's bound would end otherwise.
+        EXPECT_TRUE(waitUntil([&] { return backend->runningCount() == 0; }));
+        if (c.decode == Decode::finishes) recogniser->release();
+        if (c.signals.size() > 1) {
+            std::this_thread::sleep_for(100ms);
+            EXPECT_FALSE(returned.load());
+            const auto again = std::chrono::steady_clock::now();
+            for (size_t i = 1; i < c.signals.size(); ++i) ::kill(::getpid(), c.signals[i]);
+            // Well before the bound: the second signal ended it.
+            EXPECT_TRUE(
+                waitUntil([&] { return returned.load(); }, TranscriptionEngine::kDrainLimit / 2));
+            std::cout << "[ INFO     ] " << c.name << ": returned "
+                      << std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - again)
+                             .count()
+                      << " ms after the second signal\n";
+        }
+        const std::string err = finish();
+        EXPECT_EQ(status, 0) << err;
+
+        verbolin::TranscriptStore store(env.dataPath() / "Verbolin");
+        const fs::path kept = store.directory() / "Untranscribed audio";
+        std::vector<fs::path> files;
+        if (fs::is_directory(kept))
+            for (const auto& entry : fs::directory_iterator(kept)) files.push_back(entry.path());
+        // Told once, and only when a decode was still running.
+        EXPECT_EQ(testsupport::occurrences(err, kFinishing), c.decode == Decode::none ? 0u : 1u)
+            << err;
+        if (c.decode == Decode::hangs) {
+            EXPECT_EQ(recogniser->cancelledCount(), 1);
+            ASSERT_EQ(files.size(), 1u) << err;
+            EXPECT_EQ(files[0].extension(), ".wav");
+            EXPECT_NE(err.find(files[0].string()), std::string::npos) << err;
+            EXPECT_TRUE(store.segments.peek().empty());
+        } else {
+            EXPECT_EQ(recogniser->cancelledCount(), 0);
+            EXPECT_TRUE(files.empty()) << err;
+            EXPECT_EQ(store.segments.peek().size(), c.decode == Decode::finishes ? 1u : 0u);
+        }
+    }
+}
+
+// A process started with SIGHUP ignored (nohup) keeps ignoring it; the
+// handlers the watcher replaced come back when it goes.
+TEST(HeadlessStop, AnIgnoredHangUpStaysIgnoredAndTheHandlersComeBack) {
+    struct sigaction ignore {
+    }, before{}, now{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGHUP, &ignore, &before);
+    {
+        platform::RunLoop loop;
+        const verbolin::SignalWatcher watcher(loop);
+        ::sigaction(SIGHUP, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_IGN);
+        ::sigaction(SIGINT, nullptr, &now);
+        EXPECT_NE(now.sa_handler, SIG_DFL);
+        ::kill(::getpid(), SIGHUP);
+        ::kill(::getpid(), SIGINT);
+        loop.run();  // the SIGINT ends it
+        EXPECT_EQ(watcher.count(), 1);
+    }
+    ::sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    ::sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    ::sigaction(SIGHUP, &before, nullptr);
+}
+
+// The reader of standard output goes away while an utterance is being spoken
+// (`verbolin --listen | head -n 1`): the next printed text fails to write,
+// and the run stops as a signal would stop it, storing the utterance being
+// spoken, instead of dying of SIGPIPE with it.
+TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
+    std::unique_ptr<testsupport::PrivatePulseServer> pulse;
+    try {
+        pulse = std::make_unique<testsupport::PrivatePulseServer>(std::vector<std::string>{});
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no PulseAudio server could be started: " << e.what();
+    }
+    TestEnvironment env;
+    ScopedEnv server("PULSE_SERVER", pulse->serverString());
+    installStandardPack(env.dataPath());
+
+    auto backend = std::make_shared<platform::FakeAudioBackend>();
+    backend->script().format = {16000, 1};
+    backend->script().devices = {{7, "Built-in Audio", 2}};
+    auto recogniser = std::make_shared<FakeSpeechEngine>();
+    recogniser->script(FakeSpeechEngine::Reply::held("first words"));
+    recogniser->setDefault(FakeSpeechEngine::Reply::say("second words"));
+    TranscriptionEngine::Services services;
+    services.backend = backend;
+    services.recorder = nullptr;
+    services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
+    services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn) {};
+
+    // Standard output becomes a pipe this test reads the first line of and
+    // then closes; the test's own output goes back to the terminal after.
+    std::fflush(stdout);
+    const int terminal = ::dup(1);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::dup2(pipeEnds[1], 1);
+    ::close(pipeEnds[1]);
+    testing::internal::CaptureStderr();
+    std::atomic<bool> returned{false};
+    int status = -1;
+    std::thread command([&] {
+        status = verbolin::dictateHeadless(services);
+        returned = true;
+    });
+    std::string firstLine;
+    for (char c = 0; ::read(pipeEnds[0], &c, 1) == 1 && c != '\n';) firstLine += c;
+    ::close(pipeEnds[0]);
+
+    const bool listened = waitUntil([&] { return backend->runningCount() == 1; });
+    if (listened) {
+        // The first utterance ends and is decoded (held); the second is
+        // being spoken when the first one's text cannot be printed.
+        for (int i = 0; i < 5; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
+        for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
+        for (int i = 0; i < 12; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
+        recogniser->waitForCalls(1);
+        for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
+        recogniser->release();
+    }
+    const bool ended = waitUntil([&] { return returned.load(); }, 30s);
+    if (!ended) ::kill(::getpid(), SIGINT);
+    command.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::fflush(stdout);
+    std::clearerr(stdout);
+    ::dup2(terminal, 1);
+    ::close(terminal);
+
+    ASSERT_TRUE(listened) << err;
+    EXPECT_EQ(firstLine.rfind("Transcript: ", 0), 0u) << firstLine;
+    EXPECT_TRUE(ended) << "still running after its output was closed\n" << err;
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_NE(err.find("standard output was closed"), std::string::npos) << err;
+    verbolin::TranscriptStore store(env.dataPath() / "Verbolin");
+    std::vector<std::string> texts;
+    for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"first words", "second words"})) << err;
+}
