@@ -1,11 +1,14 @@
 #include "platform/audio/AudioFile.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -35,6 +38,38 @@ constexpr int kMinSampleRate = 1000;
 // A compressed stream below this rate is unheard of; a length claim that
 // would need less is not believed (the frames are then counted).
 constexpr int64_t kMinBitsPerSecond = 1000;
+
+// The WAV reader allocates and zeroes what a metadata chunk (LIST, id3, ...)
+// claims before it reads the chunk: a 90-byte file whose LIST chunk claims
+// 2.6 GB asks for 2.6 GB. A chunk other than the samples may not claim more
+// than the file holds; the samples' own claim is bounded while decoding.
+// Returns why the file is refused, or nothing for a file that is not a WAV.
+std::optional<std::string> oversizedWavChunk(const std::string& path, uintmax_t fileSize) {
+    std::ifstream in(path, std::ios::binary);
+    char head[12];
+    if (!in.read(head, sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WAVE", 4) != 0)
+        return std::nullopt;
+    uintmax_t at = sizeof head;
+    // Real files hold a handful of chunks; a bound keeps a hostile one cheap.
+    for (int chunk = 0; chunk < 1024 && at + 8 <= fileSize; ++chunk) {
+        char header[8];
+        if (!in.seekg(std::streamoff(at)) || !in.read(header, sizeof header)) break;
+        uint32_t size = 0;
+        for (int i = 3; i >= 0; --i) size = (size << 8) | static_cast<unsigned char>(header[4 + i]);
+        const bool samples = std::memcmp(header, "data", 4) == 0;
+        if (at + 8 + size > fileSize) {
+            if (samples) break;  // a recording cut short, or still being written
+            std::string id;
+            for (int i = 0; i < 4; ++i)
+                id += std::isprint(static_cast<unsigned char>(header[i])) ? header[i] : '?';
+            return "its \"" + id + "\" chunk claims " + std::to_string(size) +
+                   " bytes, more than the file's " + std::to_string(fileSize);
+        }
+        at += 8 + size + (size & 1);
+    }
+    return std::nullopt;
+}
 
 template <class T>
 float toFloat(T v);
@@ -295,6 +330,9 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     auto fail = [&](const std::string& why) {
         throw AudioFileError("Cannot read audio from " + path + ": " + why);
     };
+
+    if (const auto why = oversizedWavChunk(path, std::filesystem::file_size(path, ec)); why && !ec)
+        fail(*why);
 
     Decoder& d = *decoder_;
     int rc = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
