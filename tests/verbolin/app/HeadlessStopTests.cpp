@@ -37,6 +37,25 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return true;
 }
 
+std::shared_ptr<platform::FakeAudioBackend> fakeMicrophone() {
+    auto backend = std::make_shared<platform::FakeAudioBackend>();
+    backend->script().format = {16000, 1};
+    backend->script().devices = {{7, "Built-in Audio", 2}};
+    return backend;
+}
+
+// The engine's services over the fake microphone and a recogniser the test
+// holds; no pack is downloaded and nothing is recorded.
+TranscriptionEngine::Services engineServices(std::shared_ptr<platform::FakeAudioBackend> backend,
+                                             std::shared_ptr<FakeSpeechEngine> recogniser) {
+    TranscriptionEngine::Services services;
+    services.backend = std::move(backend);
+    services.recorder = nullptr;
+    services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
+    services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn) {};
+    return services;
+}
+
 }  // namespace
 
 TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
@@ -65,16 +84,10 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
         ScopedEnv server("PULSE_SERVER", pulse->serverString());
         installStandardPack(env.dataPath());
 
-        auto backend = std::make_shared<platform::FakeAudioBackend>();
-        backend->script().format = {16000, 1};
-        backend->script().devices = {{7, "Built-in Audio", 2}};
+        auto backend = fakeMicrophone();
         auto recogniser = std::make_shared<FakeSpeechEngine>();
         recogniser->setDefault(FakeSpeechEngine::Reply::held("last words"));
-        TranscriptionEngine::Services services;
-        services.backend = backend;
-        services.recorder = nullptr;
-        services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
-        services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn) {};
+        const auto services = engineServices(backend, recogniser);
 
         testing::internal::CaptureStderr();
         std::atomic<bool> returned{false};
@@ -186,17 +199,11 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
     ScopedEnv server("PULSE_SERVER", pulse->serverString());
     installStandardPack(env.dataPath());
 
-    auto backend = std::make_shared<platform::FakeAudioBackend>();
-    backend->script().format = {16000, 1};
-    backend->script().devices = {{7, "Built-in Audio", 2}};
+    auto backend = fakeMicrophone();
     auto recogniser = std::make_shared<FakeSpeechEngine>();
     recogniser->script(FakeSpeechEngine::Reply::held("first words"));
     recogniser->setDefault(FakeSpeechEngine::Reply::say("second words"));
-    TranscriptionEngine::Services services;
-    services.backend = backend;
-    services.recorder = nullptr;
-    services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
-    services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn) {};
+    const auto services = engineServices(backend, recogniser);
 
     // Standard output becomes a pipe this test reads the first line of and
     // then closes; the test's own output goes back to the terminal after.
