@@ -18,6 +18,7 @@
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
 #include "verbolin/headless/SignalWatcher.hpp"
+#include "verbolin/listening/DebugRecorder.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 using namespace apptest;
@@ -203,7 +204,14 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
     auto recogniser = std::make_shared<FakeSpeechEngine>();
     recogniser->script(FakeSpeechEngine::Reply::held("first words"));
     recogniser->setDefault(FakeSpeechEngine::Reply::say("second words"));
-    const auto services = engineServices(backend, recogniser);
+    auto services = engineServices(backend, recogniser);
+    // Its log tells when the second utterance has begun.
+    const fs::path debug = env.home.path() / "debug";
+    services.recorder = std::make_shared<verbolin::DebugRecorder>(debug);
+    const auto speechStarts = [&] {
+        return testsupport::occurrences(testsupport::readFile(debug / "events.log"),
+                                        "\tspeech_start\t");
+    };
 
     // Standard output becomes a pipe this test reads the first line of and
     // then closes; the test's own output goes back to the terminal after.
@@ -233,6 +241,7 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
         for (int i = 0; i < 12; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
         recogniser->waitForCalls(1);
         for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
+        waitUntil([&] { return speechStarts() == 2; });
         recogniser->release();
     }
     const bool ended = waitUntil([&] { return returned.load(); }, 30s);
@@ -245,6 +254,7 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
     ::close(terminal);
 
     ASSERT_TRUE(listened) << err;
+    ASSERT_EQ(speechStarts(), 2u) << "the second utterance never began";
     EXPECT_EQ(firstLine.rfind("Transcript: ", 0), 0u) << firstLine;
     EXPECT_TRUE(ended) << "still running after its output was closed\n" << err;
     EXPECT_EQ(status, 0) << err;
