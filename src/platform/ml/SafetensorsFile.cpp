@@ -13,6 +13,7 @@
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/system/JsonNesting.hpp"
+#include "platform/system/WriteAll.hpp"
 
 namespace platform::ml {
 
@@ -175,25 +176,15 @@ void writeSafetensors(const std::filesystem::path& path,
     };
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) throw cannotWrite(errno);
-    const auto writeAll = [fd](const void* data, std::size_t size) {
-        const auto* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(fd, p, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return false;
-            p += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    };
     std::uint64_t len = text.size();
     char lenBytes[8];
     for (int i = 0; i < 8; ++i) lenBytes[i] = static_cast<char>((len >> (8 * i)) & 0xFF);
-    bool ok = writeAll(lenBytes, 8) && writeAll(text.data(), text.size());
-    for (const auto& t : tensors) ok = ok && writeAll(t.data.data(), t.data.size());
-    const int err = errno;
-    if (::close(fd) != 0 && ok) throw cannotWrite(errno);
-    if (!ok) throw cannotWrite(err);
+    int err = platform::writeAll(fd, lenBytes, 8);
+    if (err == 0) err = platform::writeAll(fd, text.data(), text.size());
+    for (const auto& t : tensors)
+        if (err == 0) err = platform::writeAll(fd, t.data.data(), t.data.size());
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) throw cannotWrite(err);
     std::error_code ec;
     std::filesystem::rename(tmp, path, ec);
     if (ec) {

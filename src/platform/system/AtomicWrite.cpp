@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/system/WriteAll.hpp"
+
 namespace platform {
 namespace {
 
@@ -108,18 +110,9 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view dat
     std::string temporary;
     const int fd = createTemporary(folder, name, temporary);
 
-    int err = 0;
     const char* what = nullptr;
-    for (size_t done = 0; done < data.size() && !what;) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = errno;
-            what = "cannot write";
-        } else {
-            done += static_cast<size_t>(n);
-        }
-    }
+    int err = writeAll(fd, data.data(), data.size());
+    if (err != 0) what = "cannot write";
     if (!what && ::fsync(fd) != 0) err = errno, what = "cannot flush";
     // Renamed while still open and locked, so that no clean-up takes it first.
     if (!what && ::rename(temporary.c_str(), file.c_str()) != 0)

@@ -183,11 +183,7 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     // The utterance being spoken is transcribed and stored with the loop
     // running, so that another signal can cut the wait short; its audio is
     // then kept, as when the wait reaches its bound.
-    engine.onDrainWaits = [] {
-        say(stderr,
-            "verbolin: finishing the last utterance; press Ctrl+C again to stop now (its audio "
-            "is kept)");
-    };
+    engine.onDrainWaits = [] { say(stderr, TranscriptionEngine::kDrainWaitsNotice); };
     bool stopped = false;
     engine.stopThen([&] {
         stopped = true;

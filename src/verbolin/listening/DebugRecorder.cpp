@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/system/Date.hpp"
+#include "platform/system/WriteAll.hpp"
 
 namespace verbolin {
 
@@ -30,16 +31,8 @@ struct DebugRecorder::File {
     ~File() {
         if (fd >= 0) ::close(fd);
     }
-    void write(const void* data, size_t size) {
-        auto p = static_cast<const char*>(data);
-        while (size > 0) {
-            ssize_t n = ::write(fd, p, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;  // a diagnostic write that fails is dropped
-            p += n;
-            size -= size_t(n);
-        }
-    }
+    // A diagnostic write that fails is dropped.
+    void write(const void* data, size_t size) { platform::writeAll(fd, data, size); }
 };
 
 std::shared_ptr<DebugRecorder> DebugRecorder::shared() {

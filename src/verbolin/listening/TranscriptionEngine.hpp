@@ -121,6 +121,10 @@ class TranscriptionEngine {
     // stopped and utterances are still being transcribed: quitting then
     // takes a moment, which a user waiting at a terminal should be told of.
     std::function<void()> onDrainWaits;
+    // What a terminal is told then: another signal gives the wait up.
+    static constexpr const char* kDrainWaitsNotice =
+        "verbolin: finishing the last utterance; press Ctrl+C again to stop now (its audio is "
+        "kept)";
 
     // Starts loading the model and returns at once.
     void loadModel();

@@ -183,7 +183,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
         // schema would write into a damaged file and could make it worse.
         if (!passesQuickCheck()) {
             logStorageError(url_.string() + " is damaged; it is left as it is");
-            throw platform::AppError(kDomain, 3, url_.string() + " is damaged");
+            throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged");
         }
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");

@@ -31,6 +31,8 @@ class TranscriptDB {
     // when an existing file fails SQLite's quick check; a damaged file is not
     // written to.
     explicit TranscriptDB(std::filesystem::path url);
+    // The code of a file that fails SQLite's check.
+    static constexpr long kDamaged = 3;
     ~TranscriptDB();
     TranscriptDB(const TranscriptDB&) = delete;
     TranscriptDB& operator=(const TranscriptDB&) = delete;

@@ -63,6 +63,12 @@ std::vector<Uuid> segmentIdsOf(const std::vector<Block>& blocks) {
     return {set.begin(), set.end()};
 }
 
+// Whether `next` continues the paragraph that `last` ends: it starts less
+// than `gap` seconds after. False for NaN, which starts a new paragraph.
+bool continuesParagraph(const Segment& last, const Segment& next, double gap) {
+    return platform::secondsBetween(last.end, next.start) < gap;
+}
+
 }  // namespace
 
 TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
@@ -101,7 +107,7 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                   std::strerror(errno) + "); " + why;
         // A damaged file stays closed; anything else (a full disk above
         // all) may pass, and the file is tried again with each retry.
-        reopenable_ = e.code() != kDamagedDatabase;
+        reopenable_ = e.code() != TranscriptDB::kDamaged;
         logStorageError(reopenable_ ? "cannot open the transcript; what is said is kept in memory "
                                       "and written once it opens: " +
                                           why
@@ -156,7 +162,7 @@ bool TranscriptStore::reopen() {
         onDisk = db->allSegments();
         markersOnDisk = db->allSessions();
     } catch (const platform::AppError& e) {
-        reopenable_ = e.code() != kDamagedDatabase;
+        reopenable_ = e.code() != TranscriptDB::kDamaged;
         return false;  // said at start; saying it at every retry would only repeat it
     }
     db_ = std::move(db);
@@ -228,9 +234,7 @@ std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments,
         out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
     };
     for (const Segment& s : segments) {
-        // False for NaN, which starts a new paragraph.
-        if (!paragraph.empty() && !(platform::secondsBetween(paragraph.back().end, s.start) < gap))
-            close();
+        if (!paragraph.empty() && !continuesParagraph(paragraph.back(), s, gap)) close();
         paragraph.push_back(s);
     }
     close();
@@ -247,10 +251,9 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
     size_t kept = grown.size();
     // Read through the const array: a read through a changeable list would
     // give it segments of its own.
-    // As in blocks(): false for NaN, which starts a new paragraph.
     const std::vector<Block>& old = *before;
     if (!old.empty() && !old.back().segments.empty() &&
-        platform::secondsBetween(old.back().segments.back().end, segment.start) < paragraphGap) {
+        continuesParagraph(old.back().segments.back(), segment, paragraphGap)) {
         grown.back().segments.push_back(segment);
         --kept;
     } else {

@@ -131,9 +131,6 @@ class TranscriptStore {
     // it holds with what memory gained meanwhile. Whether one is open.
     bool reopen();
 
-    // TranscriptDB's code for a file that fails SQLite's check.
-    static constexpr long kDamagedDatabase = 3;
-
     // The paragraphs of the segments with `segment` after them, when
     // `before` holds the paragraphs of the segments alone.
     // It records what it took over from `before` (see BlockLineage).

@@ -51,9 +51,7 @@ bool displayReachable() {
 // last decode.
 void sayWhenDraining(TranscriptionEngine& engine) {
     engine.onDrainWaits = [] {
-        std::fprintf(stderr,
-                     "verbolin: finishing the last utterance; press Ctrl+C again to stop now "
-                     "(its audio is kept)\n");
+        std::fprintf(stderr, "%s\n", TranscriptionEngine::kDrainWaitsNotice);
     };
 }
 
