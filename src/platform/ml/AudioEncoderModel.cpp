@@ -1,6 +1,7 @@
 #include "platform/ml/AudioEncoderModel.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "platform/ml/ComputeKernels.hpp"
@@ -12,6 +13,7 @@ namespace platform::ml {
 
 namespace {
 constexpr float kNormEpsilon = 1e-5f;
+std::atomic<std::size_t> keptPackedLimit{std::size_t{128} << 20};
 }
 
 struct AudioEncoderModel::Scratch {
@@ -24,7 +26,8 @@ struct AudioEncoderModel::Scratch {
     AlignedBuffer<float> scores;   // [threads][rowBlock][W + 1], attention of one head over a block
                                    // of rows, and each row's sum
     AlignedBuffer<float> ffn;      // [W][ffn]
-    AlignedBuffer<float> wide;     // one layer's Float16 weight matrices widened to Float32
+    AlignedBuffer<float> wide;     // one layer's Float16 weight matrices widened to Float32,
+                                   // when the model's packed weights are not kept
     AlignedBuffer<float> packed;   // one layer's weights, and its keys and values per head,
                                    // packed for the matrix product build in use
     AlignedBuffer<float> rows;     // [threads][W], for the final transpose
@@ -32,7 +35,9 @@ struct AudioEncoderModel::Scratch {
 
 AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder,
                                      const MLModelConfiguration& configuration)
-    : MLModel(folder.description(), configuration), weights_(folder) {
+    : MLModel(folder.description(), configuration),
+      weights_(folder),
+      keptPackedBytes_(keptPackedLimit.load()) {
     const auto& dims = folder.dimensions();
     nMels_ = static_cast<int>(WhisperModelLayout::dimension(dims, "num_mel_bins"));
     d_ = static_cast<int>(WhisperModelLayout::dimension(dims, "d_model"));
@@ -94,6 +99,10 @@ AudioEncoderModel::AudioEncoderModel(const ModelFolder& folder,
 
 AudioEncoderModel::~AudioEncoderModel() = default;
 
+std::size_t AudioEncoderModel::setKeptPackedBytes(std::size_t bytes) {
+    return keptPackedLimit.exchange(bytes);
+}
+
 double AudioEncoderModel::flopsPerPrediction() const {
     const double t = frames_, w = w_, d = d_, c = nMels_, f = ffn_;
     double flops = 2.0 * t * d * 3.0 * c + 2.0 * w * d * 3.0 * d;
@@ -114,7 +123,6 @@ std::unique_ptr<AudioEncoderModel::Scratch> AudioEncoderModel::makeScratch() con
     s->scores =
         AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * rowBlock() * (w + 1));
     s->ffn = AlignedBuffer<float>(w * static_cast<std::size_t>(ffn_));
-    s->wide = AlignedBuffer<float>(largestMatrix_);
     s->rows = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) * w);
     return s;
 }
@@ -167,6 +175,77 @@ void packAll(ComputePool& pool, const MatrixKernels& mk, std::initializer_list<P
 
 }  // namespace
 
+AudioEncoderModel::PackedLayout AudioEncoderModel::packedLayout(const MatrixKernels& mk) const {
+    const std::size_t C = static_cast<std::size_t>(nMels_), D = static_cast<std::size_t>(d_),
+                      F = static_cast<std::size_t>(ffn_);
+    PackedLayout p;
+    p.tap1 = mk.packedSize(D, C);
+    p.square = mk.packedSize(D, D);
+    p.up = mk.packedSize(F, D);
+    p.down = mk.packedSize(D, F);
+    p.convolutions = 3 * p.tap1 + 3 * p.square;
+    p.layer = 4 * p.square + p.up + p.down;
+    return p;
+}
+
+void AudioEncoderModel::packConvolutions(const MatrixKernels& mk, const PackedLayout& layout,
+                                         float* dst) const {
+    const std::size_t C = static_cast<std::size_t>(nMels_), D = static_cast<std::size_t>(d_);
+    float* taps2 = dst + 3 * layout.tap1;
+    packAll(*pool_, mk,
+            {{true, D, C, conv1_[0].data(), C, dst},
+             {true, D, C, conv1_[1].data(), C, dst + layout.tap1},
+             {true, D, C, conv1_[2].data(), C, dst + 2 * layout.tap1},
+             {true, D, D, conv2_[0].data(), D, taps2},
+             {true, D, D, conv2_[1].data(), D, taps2 + layout.square},
+             {true, D, D, conv2_[2].data(), D, taps2 + 2 * layout.square}});
+}
+
+void AudioEncoderModel::packLayer(const MatrixKernels& mk, const PackedLayout& layout,
+                                  const Layer& layer, float* wide, float* dst) const {
+    const std::size_t D = static_cast<std::size_t>(d_), F = static_cast<std::size_t>(ffn_);
+    const float* wq = widen(layer.q, wide);
+    const float* wk = widen(layer.k, wide += layer.q.f16 ? D * D : 0);
+    const float* wv = widen(layer.v, wide += layer.k.f16 ? D * D : 0);
+    const float* wo = widen(layer.o, wide += layer.v.f16 ? D * D : 0);
+    const float* w1 = widen(layer.fc1, wide += layer.o.f16 ? D * D : 0);
+    const float* w2 = widen(layer.fc2, wide += layer.fc1.f16 ? D * F : 0);
+    float* pq = dst;
+    float* pk = pq + layout.square;
+    float* pv = pk + layout.square;
+    float* po = pv + layout.square;
+    float* p1 = po + layout.square;
+    float* p2 = p1 + layout.up;
+    packAll(*pool_, mk,
+            {{true, D, D, wq, D, pq},
+             {true, D, D, wk, D, pk},
+             {true, D, D, wv, D, pv},
+             {true, D, D, wo, D, po},
+             {true, F, D, w1, D, p1},
+             {true, D, F, w2, F, p2}});
+}
+
+const AudioEncoderModel::PackedWeights* AudioEncoderModel::keptPackedWeights(
+    const MatrixKernels& mk) const {
+    const PackedLayout layout = packedLayout(mk);
+    const std::size_t total = layout.convolutions + layers_.size() * layout.layer;
+    if (total * sizeof(float) > keptPackedBytes_) return nullptr;
+    std::lock_guard lock(keptMutex_);
+    for (const auto& p : kept_)
+        if (p->kernels == &mk) return p.get();
+    // Packed once per build; a build in use elsewhere keeps its own copy.
+    auto p = std::make_unique<PackedWeights>();
+    p->kernels = &mk;
+    p->data = AlignedBuffer<float>(total);
+    AlignedBuffer<float> wide(largestMatrix_);
+    packConvolutions(mk, layout, p->data.data());
+    for (std::size_t l = 0; l < layers_.size(); ++l)
+        packLayer(mk, layout, layers_[l], wide.data(),
+                  p->data.data() + layout.convolutions + l * layout.layer);
+    kept_.push_back(std::move(p));
+    return kept_.back().get();
+}
+
 void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) const {
     const auto& k = computeKernels();
     // One build for the whole window: packed matrices are only valid for their own.
@@ -186,30 +265,24 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
                 s.melRows[(t + 1) * C + c] = halfBitsToFloat(mel[c * T + t].bits);
     });
 
-    // Packed: the convolution taps, one layer's weights, each head's keys and values.
-    const std::size_t packedTap1 = mk.packedSize(D, C), packedSquare = mk.packedSize(D, D),
-                      packedUp = mk.packedSize(F, D), packedDown = mk.packedSize(D, F),
-                      packedKeys = mk.packedSize(W, dh), packedValues = mk.packedSize(dh, W);
-    const std::size_t packedTotal = 3 * packedTap1 + 3 * packedSquare + 4 * packedSquare +
-                                    packedUp + packedDown + H * (packedKeys + packedValues);
+    // Packed: the convolution taps and every layer's weights (kept from window to
+    // window when the model is small enough, else one layer at a time), and each
+    // head's keys and values.
+    const PackedLayout layout = packedLayout(mk);
+    const PackedWeights* kept = keptPackedWeights(mk);
+    const std::size_t packedKeys = mk.packedSize(W, dh), packedValues = mk.packedSize(dh, W);
+    const std::size_t packedTotal =
+        H * (packedKeys + packedValues) + (kept ? 0 : layout.convolutions + layout.layer);
     if (s.packed.size() < packedTotal) s.packed = AlignedBuffer<float>(packedTotal);
-    float* taps1 = s.packed.data();
-    float* taps2 = taps1 + 3 * packedTap1;
-    float* pq = taps2 + 3 * packedSquare;
-    float* pk = pq + packedSquare;
-    float* pv = pk + packedSquare;
-    float* po = pv + packedSquare;
-    float* p1 = po + packedSquare;
-    float* p2 = p1 + packedUp;
-    float* headKeys = p2 + packedDown;
+    float* headKeys = s.packed.data();
     float* headValues = headKeys + H * packedKeys;
-    packAll(*pool_, mk,
-            {{true, D, C, conv1_[0].data(), C, taps1},
-             {true, D, C, conv1_[1].data(), C, taps1 + packedTap1},
-             {true, D, C, conv1_[2].data(), C, taps1 + 2 * packedTap1},
-             {true, D, D, conv2_[0].data(), D, taps2},
-             {true, D, D, conv2_[1].data(), D, taps2 + packedSquare},
-             {true, D, D, conv2_[2].data(), D, taps2 + 2 * packedSquare}});
+    float* packedScratch = headValues + H * packedValues;  // unused when the weights are kept
+    if (!kept) {
+        if (s.wide.size() < largestMatrix_) s.wide = AlignedBuffer<float>(largestMatrix_);
+        packConvolutions(mk, layout, packedScratch);
+    }
+    const float* taps1 = kept ? kept->data.data() : packedScratch;
+    const float* taps2 = taps1 + 3 * layout.tap1;
 
     // conv1, stride 1: output frame t reads input frames t-1, t, t+1 = padded rows t, t+1, t+2.
     float* conv1 = s.conv1.data() + D;
@@ -217,7 +290,7 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
         const std::size_t b = task * 2 * block, e = std::min(T, b + 2 * block);
         for (std::size_t tap = 0; tap < 3; ++tap)
             mk.gemmPacked(e - b, D, C, s.melRows.data() + (b + tap) * C, C,
-                          taps1 + tap * packedTap1, conv1 + b * D, D, tap > 0);
+                          taps1 + tap * layout.tap1, conv1 + b * D, D, tap > 0);
         for (std::size_t t = b; t < e; ++t) k.biasGelu(conv1 + t * D, conv1Bias_.data(), D);
     });
 
@@ -228,7 +301,7 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
         const std::size_t b = task * block, e = std::min(W, b + block);
         for (std::size_t tap = 0; tap < 3; ++tap)
             mk.gemmPacked(e - b, D, D, s.conv1.data() + (2 * b + tap) * D, 2 * D,
-                          taps2 + tap * packedSquare, x + b * D, D, tap > 0);
+                          taps2 + tap * layout.square, x + b * D, D, tap > 0);
         for (std::size_t t = b; t < e; ++t) {
             k.biasGelu(x + t * D, conv2Bias_.data(), D);
             k.axpyF32(1.0f, positions_.data() + t * D, x + t * D, D);
@@ -241,20 +314,15 @@ void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) co
     float* qkv = s.qkv.data();
     float* attn = s.attn.data();
     for (const Layer& layer : layers_) {
-        float* wide = s.wide.data();
-        const float* wq = widen(layer.q, wide);
-        const float* wk = widen(layer.k, wide += layer.q.f16 ? D * D : 0);
-        const float* wv = widen(layer.v, wide += layer.k.f16 ? D * D : 0);
-        const float* wo = widen(layer.o, wide += layer.v.f16 ? D * D : 0);
-        const float* w1 = widen(layer.fc1, wide += layer.o.f16 ? D * D : 0);
-        const float* w2 = widen(layer.fc2, wide += layer.fc1.f16 ? D * F : 0);
-        packAll(*pool_, mk,
-                {{true, D, D, wq, D, pq},
-                 {true, D, D, wk, D, pk},
-                 {true, D, D, wv, D, pv},
-                 {true, D, D, wo, D, po},
-                 {true, F, D, w1, D, p1},
-                 {true, D, F, w2, F, p2}});
+        const std::size_t l = static_cast<std::size_t>(&layer - layers_.data());
+        const float* pq = kept ? kept->data.data() + layout.convolutions + l * layout.layer
+                               : packedScratch + layout.convolutions;
+        if (!kept) packLayer(mk, layout, layer, s.wide.data(), packedScratch + layout.convolutions);
+        const float* pk = pq + layout.square;
+        const float* pv = pk + layout.square;
+        const float* po = pv + layout.square;
+        const float* p1 = po + layout.square;
+        const float* p2 = p1 + layout.up;
 
         // Norm, query/key/value projections, biases: each thread on its own rows.
         pool_->parallelFor(blocks, [&](std::size_t task) {

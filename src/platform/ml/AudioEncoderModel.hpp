@@ -11,9 +11,12 @@
 // (per head and block for attention), and each task runs a single-threaded
 // product on its own rows, with the norms, biases, GELU and softmax of those
 // rows done while they are in cache; our compute pool splits the work.
-// Float16 weights stay Float16 in memory and are widened to Float32 one layer
-// at a time; that costs about a thousandth of the layer's products, and large
-// models keep half the memory.
+// The products read weights packed for the matrix product build in use. A
+// model whose packed weights fit in keptPackedBytes() (tiny and base) packs them
+// once and keeps them: packing every window cost a few percent of each window.
+// Larger models keep their Float16 weights as they are and widen and pack them
+// one layer at a time; that costs a smaller share of their longer products, and
+// they keep half the memory.
 
 #include <memory>
 #include <mutex>
@@ -22,6 +25,7 @@
 #include "platform/ml/AlignedBuffer.hpp"
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
+#include "platform/ml/MatrixKernels.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/ModelWeights.hpp"
 #include "platform/ml/ScratchPool.hpp"
@@ -39,6 +43,11 @@ class AudioEncoderModel : public MLModel {
     // Floating-point operations of one prediction (multiply and add count as two).
     double flopsPerPrediction() const;
 
+    // The most memory a model's packed weights may take to be kept (128 MiB);
+    // models loaded afterwards follow a new limit. Returns the previous one.
+    // For tests of both ways.
+    static std::size_t setKeptPackedBytes(std::size_t bytes);
+
   protected:
     Arrays evaluate(const Arrays& inputs) const override;
 
@@ -49,11 +58,30 @@ class AudioEncoderModel : public MLModel {
         std::vector<float> norm1Weight, norm1Bias, norm2Weight, norm2Bias;
     };
     struct Scratch;
+    // Where each packed matrix starts, in floats: the convolution taps, then
+    // per layer q, k, v, o, fc1, fc2.
+    struct PackedLayout {
+        std::size_t tap1 = 0, square = 0, up = 0, down = 0;
+        std::size_t convolutions = 0, layer = 0;
+    };
+    // Every weight packed for one build.
+    struct PackedWeights {
+        const MatrixKernels* kernels = nullptr;
+        AlignedBuffer<float> data;
+    };
 
     std::unique_ptr<Scratch> makeScratch() const;
     void compute(const Float16* mel, Float16* out, Scratch& s) const;
     // The weight as Float32: in place, or widened into dst.
     const float* widen(const WeightMatrix& w, float* dst) const;
+    PackedLayout packedLayout(const MatrixKernels& mk) const;
+    void packConvolutions(const MatrixKernels& mk, const PackedLayout& layout, float* dst) const;
+    // `wide` holds largestMatrix_ floats for Float16 weights widened on the way.
+    void packLayer(const MatrixKernels& mk, const PackedLayout& layout, const Layer& layer,
+                   float* wide, float* dst) const;
+    // The packed weights kept for this build, made on first use; null when the
+    // model is too large to keep them.
+    const PackedWeights* keptPackedWeights(const MatrixKernels& mk) const;
     // Rows of [W][D] that one task works on.
     std::size_t rowBlock() const;
 
@@ -68,6 +96,9 @@ class AudioEncoderModel : public MLModel {
     std::size_t largestMatrix_ = 0;  // Float16 elements of the largest layer's matrices
 
     mutable ScratchPool<Scratch> scratch_;
+    std::size_t keptPackedBytes_;
+    mutable std::mutex keptMutex_;
+    mutable std::vector<std::unique_ptr<PackedWeights>> kept_;
 };
 
 }  // namespace platform::ml

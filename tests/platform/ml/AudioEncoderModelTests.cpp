@@ -23,17 +23,23 @@ struct EncoderCase {
     std::string dtype;
     int threads;
     bool portable;
+    bool packEveryWindow = false;  // as a model too large to keep its packed weights
 };
 
 // Short stable names for the test list (the default would print the bytes).
 std::string caseName(const EncoderCase& c) {
-    return c.dtype + "_" + std::to_string(c.threads) + "threads" + (c.portable ? "_portable" : "");
+    return c.dtype + "_" + std::to_string(c.threads) + "threads" + (c.portable ? "_portable" : "") +
+           (c.packEveryWindow ? "_packedPerWindow" : "");
 }
 void PrintTo(const EncoderCase& c, std::ostream* os) { *os << caseName(c); }
 
 class AudioEncoderModelTest : public ::testing::TestWithParam<EncoderCase> {
   protected:
-    void TearDown() override { setOptimizedKernelsEnabled(true); }
+    void TearDown() override {
+        setOptimizedKernelsEnabled(true);
+        AudioEncoderModel::setKeptPackedBytes(kDefaultKept);
+    }
+    static constexpr std::size_t kDefaultKept = std::size_t{128} << 20;
 };
 
 }  // namespace
@@ -43,6 +49,7 @@ class AudioEncoderModelTest : public ::testing::TestWithParam<EncoderCase> {
 TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
     const auto& param = GetParam();
     setOptimizedKernelsEnabled(!param.portable);
+    if (param.packEveryWindow) AudioEncoderModel::setKeptPackedBytes(0);
     mltest::TempDir dir;
     const auto folder = dir.path() / "AudioEncoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, param.dtype,
@@ -90,7 +97,10 @@ INSTANTIATE_TEST_SUITE_P(Weights, AudioEncoderModelTest,
                                            EncoderCase{"F16", 3, false},
                                            EncoderCase{"F32", 2, false},
                                            EncoderCase{"F16", 2, true}, EncoderCase{"F32", 1, true},
-                                           EncoderCase{"BF16", 3, false}),
+                                           EncoderCase{"BF16", 3, false},
+                                           EncoderCase{"F16", 3, false, true},
+                                           EncoderCase{"F32", 2, false, true},
+                                           EncoderCase{"F16", 2, true, true}),
                          [](const auto& info) { return caseName(info.param); });
 
 TEST(AudioEncoderModel, DescribesItsFeatures) {
@@ -141,6 +151,32 @@ TEST(AudioEncoderModel, ConcurrentPredictionsGiveTheSequentialResults) {
     };
     std::vector<std::shared_ptr<MLMultiArray>> sequential;
     for (const auto& mel : inputs) sequential.push_back(run(mel));
+    // A fresh model whose first predictions (which pack and keep its weights)
+    // all start at once; and one that packs every window. Both give exactly the
+    // same results.
+    auto fresh = MLModel::load(folder, config);
+    const std::size_t kept = AudioEncoderModel::setKeptPackedBytes(0);
+    auto perWindow = MLModel::load(folder, config);
+    AudioEncoderModel::setKeptPackedBytes(kept);
+    for (const auto* other : {&fresh, &perWindow}) {
+        std::vector<std::shared_ptr<MLMultiArray>> results(inputs.size());
+        {
+            std::vector<std::jthread> threads;
+            for (std::size_t k = 0; k < inputs.size(); ++k)
+                threads.emplace_back([&, k] {
+                    results[k] = (*other)
+                                     ->prediction(MLDictionaryFeatureProvider(
+                                         {{"melspectrogram_features", inputs[k]}}))
+                                     ->featureValue("encoder_output_embeds")
+                                     ->multiArrayValue();
+                });
+        }
+        for (std::size_t k = 0; k < inputs.size(); ++k)
+            EXPECT_EQ(0, std::memcmp(results[k]->dataPointer(), sequential[k]->dataPointer(),
+                                     sequential[k]->byteCount()))
+                << (other == &fresh ? "kept, " : "packed per window, ") << k;
+    }
+
     std::vector<std::shared_ptr<MLMultiArray>> parallel(inputs.size());
     {
         std::vector<std::jthread> threads;
