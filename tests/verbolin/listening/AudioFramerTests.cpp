@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <stdexcept>
 #include <vector>
@@ -36,6 +37,34 @@ TEST(AudioFramer, FramesDoNotDependOnChunking) {
         }
         ASSERT_EQ(at, stream.size());
         EXPECT_EQ(out, std::vector<float>(stream.begin(), stream.begin() + 20));
+        // The tail is handed over once, and the next frame starts afresh.
+        EXPECT_EQ(framer.takeRemainder(), std::vector<float>(stream.begin() + 20, stream.end()));
+        EXPECT_TRUE(framer.takeRemainder().empty());
+        const std::vector<float> next = {100, 101, 102, 103};
+        EXPECT_EQ(framer.push(next), std::vector<std::vector<float>>{next});
+    }
+}
+
+// Whatever the stream's length, the whole frames and the remainder together
+// are the stream: at the end nothing is lost and nothing is made up.
+TEST(AudioFramer, FramesAndRemainderTogetherAreTheWholeStream) {
+    constexpr size_t kFrame = 1600;
+    for (size_t length : {size_t(0), size_t(1), kFrame - 1, kFrame, kFrame + 1, 3 * kFrame + 700}) {
+        SCOPED_TRACE(length);
+        std::vector<float> stream(length);
+        std::iota(stream.begin(), stream.end(), 1.0f);
+        AudioFramer framer(kFrame);
+        std::vector<float> out;
+        for (size_t at = 0; at < length; at += 480)
+            for (const std::vector<float>& frame :
+                 framer.push(std::span<const float>(stream).subspan(
+                     at, std::min<size_t>(480, length - at))))
+                out.insert(out.end(), frame.begin(), frame.end());
+        EXPECT_EQ(out.size(), length / kFrame * kFrame);
+        const std::vector<float> rest = framer.takeRemainder();
+        EXPECT_EQ(rest.size(), length % kFrame);
+        out.insert(out.end(), rest.begin(), rest.end());
+        EXPECT_EQ(out, stream);
     }
 }
 

@@ -187,3 +187,137 @@ TEST_F(SessionTest, AStopKeepsEverySampleDeliveredBeforeIt) {
         recorder.reset();
     }
 }
+
+// The feeding thread never comes back to hand the last buffer over: the stop
+// goes on after its bounded wait with what was heard, and nothing the thread
+// does once it is let go reaches the session.
+TEST_F(SessionTest, AFeedingThreadThatNeverCatchesUpHoldsTheStopForTheBoundOnly) {
+    engine->setDefault(Reply::say("what was heard"));
+    FeedGate gate;
+    beforeFraming = gate.hook();
+    startSession();
+    silence(4);
+    voice(5);
+    gate.shut();
+    ASSERT_EQ(backend->deliver(speechSamples(kFrame * 3 + 100)), 1);
+    ASSERT_TRUE(gate.waitForArrays(10));  // held with the last buffer
+
+    const auto began = std::chrono::steady_clock::now();
+    auto stopping = std::async(std::launch::async, [this] { session->stop(); });
+    // A generous liveness bound, not a measurement: a stop that waited for
+    // the held thread would never return.
+    const bool returned =
+        stopping.wait_for(StreamSession::kFeedDrainLimit * 20) == std::future_status::ready;
+    const auto waited = std::chrono::steady_clock::now() - began;
+    if (!returned) gate.open();
+    ASSERT_TRUE(returned) << "stop() waited for a feeding thread that never came back";
+    stopping.get();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    std::cout << "[ INFO     ] stop returned after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms\n";
+
+    EXPECT_EQ(texts(log->of(Kind::final)), std::vector<std::string>{"what was heard"});
+    ASSERT_EQ(engine->calls().size(), 1u);
+    EXPECT_EQ(engine->calls()[0].sampleCount, 9 * kFrame);  // the held buffer is not in it
+    EXPECT_EQ(log->all().back(), Event::finished());
+    const size_t events = log->all().size();
+
+    // Let go, the thread finds the session stopped and hands over nothing.
+    gate.open();
+    ASSERT_TRUE(gate.waitForArrays(10));
+    session->stop();
+    session->shutdown();  // joins the feeding thread
+    EXPECT_EQ(log->all().size(), events);
+    EXPECT_EQ(engine->calls().size(), 1u);
+}
+
+// The microphone delivers from its own thread while the user stops: each
+// buffer it handed over before the stop is heard whole, none after it, and
+// the utterance is exactly those buffers in order.
+TEST_F(SessionTest, BuffersDeliveredDuringTheStopAreHeardWholeAndNoneAfterIt) {
+    constexpr size_t kChunk = 480;       // 30 ms, as an audio server hands them out
+    constexpr size_t kMostChunks = 700;  // 21 s, under the longest utterance
+    std::string landings;
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        engine = std::make_shared<testsupport::FakeSpeechEngine>();
+        log = std::make_shared<EventLog>();
+        testsupport::TempDir dir;
+        recorder = std::make_shared<verbolin::DebugRecorder>(dir.path(), clock);
+        make();
+        session->start();
+        silence(4);
+
+        std::atomic<size_t> accepted{0};
+        std::thread microphone([&] {
+            for (size_t n = 0; n < kMostChunks; ++n) {
+                if (backend->deliver(speechSamples(kChunk, n * kChunk)) == 0) return;
+                ++accepted;
+                // Faster than real time, yet slow enough for the stop to land
+                // inside the stream rather than after its end.
+                std::this_thread::sleep_for(200us);
+            }
+        });
+        // Stop a little way into the stream (past the three voiced frames an
+        // utterance needs to be decoded), at a different point each round.
+        ASSERT_TRUE(waitUntil([&] { return accepted >= size_t(10 + round * 3); }));
+        session->stop();
+        const size_t atStop = accepted;
+        microphone.join();
+        landings += " " + std::to_string(atStop);
+        // Past the stop's return the microphone is off: at most the buffer
+        // that was on its way through the backend then was taken.
+        EXPECT_LE(accepted - atStop, 1u);
+        ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+
+        std::vector<float> expected(4 * kFrame, 0.0f);
+        const std::vector<float> said = speechSamples(accepted * kChunk);
+        expected.insert(expected.end(), said.begin(), said.end());
+        ASSERT_EQ(engine->calls().size(), 1u);
+        EXPECT_EQ(engine->calls()[0].sampleCount, expected.size());
+        recorder->flush();
+        EXPECT_TRUE(testsupport::readFile(dir / "utterance-1.pcm") == pcmOf(expected));
+        release();
+        recorder.reset();
+    }
+    std::cout << "[ INFO     ] the stops landed after" << landings << " buffers\n";
+}
+
+// A capture that gives up on a device that keeps changing ends its stream as
+// a stop does; the samples short of a last frame are part of the utterance
+// it ends too.
+TEST_F(SessionTest, AStreamThatEndsOnItsOwnKeepsTheSamplesShortOfALastFrame) {
+    engine->setDefault(Reply::say("cut off"));
+    startSession();
+    silence(4);
+    voice(5);
+    ASSERT_EQ(backend->deliver(speechSamples(900)), 1);
+    for (int n = 0; n < 5; ++n) {
+        backend->changeConfiguration(true);
+        main.runPending();
+        main.advance(300ms);
+    }
+    backend->changeConfiguration(true);
+    main.runPending();
+    ASSERT_TRUE(log->waitFor(Kind::final, 1));
+    EXPECT_EQ(log->of(Kind::error),
+              std::vector<Event>{Event::error(StreamSession::kCaptureGaveUpMessage)});
+    ASSERT_EQ(engine->calls().size(), 1u);
+    EXPECT_EQ(engine->calls()[0].sampleCount, 9 * kFrame + 900);
+    session->stop();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    EXPECT_EQ(log->count(Kind::final), 1u);
+}
+
+// Samples short of a frame at the stop begin no utterance of their own: too
+// short to be decoded, they would only announce speech after the stop.
+TEST_F(SessionTest, SamplesShortOfAFrameOutsideAnUtteranceAreLeftAtTheStop) {
+    startSession();
+    silence(6);
+    ASSERT_EQ(backend->deliver(speechSamples(kFrame - 1)), 1);
+    session->stop();
+    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+    EXPECT_EQ(log->count(Kind::speechStarted), 0u);
+    EXPECT_EQ(log->count(Kind::final), 0u);
+    EXPECT_TRUE(engine->calls().empty());
+}
