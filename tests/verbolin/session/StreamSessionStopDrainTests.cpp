@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -92,6 +93,13 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return true;
 }
 
+// What an utterance holds that began after four silent frames.
+std::vector<float> afterSilentPreroll(const std::vector<float>& said) {
+    std::vector<float> out(4 * kFrame + said.size(), 0.0f);
+    std::copy(said.begin(), said.end(), out.begin() + long(4 * kFrame));
+    return out;
+}
+
 std::vector<std::string> texts(const std::vector<Event>& events) {
     std::vector<std::string> out;
     for (const Event& e : events) out.push_back(e.text);
@@ -162,8 +170,7 @@ TEST_F(SessionTest, AStopKeepsEverySampleDeliveredBeforeIt) {
         ASSERT_TRUE(log->waitFor(Kind::finished, 1));
 
         // Four silent frames of preroll, then the whole burst, in order.
-        std::vector<float> expected(4 * kFrame, 0.0f);
-        expected.insert(expected.end(), burst.begin(), burst.end());
+        const std::vector<float> expected = afterSilentPreroll(burst);
         EXPECT_EQ(engine->calls().size(), 1u);
         const size_t heard = engine->calls().empty() ? 0 : engine->calls()[0].sampleCount;
         EXPECT_EQ(heard, expected.size())
@@ -270,9 +277,7 @@ TEST_F(SessionTest, BuffersDeliveredDuringTheStopAreHeardWholeAndNoneAfterIt) {
         EXPECT_LE(accepted - atStop, 1u);
         ASSERT_TRUE(log->waitFor(Kind::finished, 1));
 
-        std::vector<float> expected(4 * kFrame, 0.0f);
-        const std::vector<float> said = speechSamples(accepted * kChunk);
-        expected.insert(expected.end(), said.begin(), said.end());
+        const std::vector<float> expected = afterSilentPreroll(speechSamples(accepted * kChunk));
         ASSERT_EQ(engine->calls().size(), 1u);
         EXPECT_EQ(engine->calls()[0].sampleCount, expected.size());
         recorder->flush();
