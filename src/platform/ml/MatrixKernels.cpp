@@ -11,6 +11,9 @@
 #include "platform/ml/BlockedGemm.hpp"
 #include "platform/ml/ComputeKernels.hpp"
 
+// Not in OpenBLAS's public header; weak, so that a build without it still links.
+extern "C" int blas_thread_shutdown_(void) __attribute__((weak));
+
 namespace platform::ml {
 
 const MatrixKernels* avx512MatrixKernels();
@@ -77,13 +80,19 @@ void openblasGemmPacked(std::size_t m, std::size_t n, std::size_t k, const float
 const MatrixKernels kOpenblas = {"openblas",         openblasGemm, 1,
                                  openblasPackedSize, openblasPack, openblasGemmPacked};
 
+// Our pool splits the work; each call runs on the thread that makes it. OpenBLAS
+// starts a thread per core when it loads, and those poll with sched_yield for
+// about a second before they sleep: most of a second of every core at each start
+// of every program, taken from loading the models. They are stopped as soon as
+// the program runs; calls still work, on the caller's thread.
+const bool openblasSingleThreaded = [] {
+    openblas_set_num_threads(1);
+    if (blas_thread_shutdown_) blas_thread_shutdown_();
+    return true;
+}();
+
 const MatrixKernels& openblasKernels() {
-    // Our pool splits the work; each call runs on the thread that makes it.
-    static const bool singleThreaded = [] {
-        openblas_set_num_threads(1);
-        return true;
-    }();
-    (void)singleThreaded;
+    (void)openblasSingleThreaded;
     return kOpenblas;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -164,4 +165,25 @@ TEST(MatrixKernels, ConcurrentProductsDoNotShareScratch) {
         });
     for (auto& t : threads) t.join();
     for (const auto& r : results) EXPECT_EQ(r, expected);
+}
+
+// OpenBLAS's own threads poll for about a second after every program start,
+// competing with the models' loading; they are gone before any test runs (each
+// test runs in a process of its own, so the only other threads would be
+// OpenBLAS's), and OpenBLAS still computes on the caller's thread.
+TEST(MatrixKernels, OpenblasKeepsNoThreadsOfItsOwn) {
+    const auto threads = [] {
+        std::size_t n = 0;
+        for ([[maybe_unused]] const auto& task :
+             std::filesystem::directory_iterator("/proc/self/task"))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(threads(), 1u);
+    for (const MatrixKernels* kernels : matrixKernelCandidates()) {
+        if (std::string(kernels->name) == "openblas") {
+            EXPECT_TRUE(matrixKernelsAgreeWithReference(*kernels));
+        }
+    }
+    EXPECT_EQ(threads(), 1u);
 }
