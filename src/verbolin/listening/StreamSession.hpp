@@ -10,14 +10,15 @@
 // reads the capture stream and posts frames to the actor in capture order.
 // Decodes run on a separate worker and post their result back, so frames keep
 // flowing while the recogniser works. `emit` and `previewWanted` are called
-// on the actor's thread.
+// on the actor's thread. stop() waits for the feeding thread on its caller's
+// thread, never on the actor, which meanwhile handles the frames handed over.
 //
 // A lost microphone. When the capture cannot open a device again after a
 // change (the audio server went away, say), the session ends the utterance in
 // progress as stop() does and reports captureLost once; the capture keeps
 // trying, and captureRestored follows once it records again. When the capture
 // gives up on a device that keeps changing, the session reports it once as an
-// error event, after the frames the capture had already delivered.
+// error event, after all the audio the capture had already delivered.
 //
 // Stopping. stop() first stops the capture, so nothing heard after it is
 // kept; the capture's stream then holds every buffer delivered before and
