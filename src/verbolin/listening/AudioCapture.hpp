@@ -76,7 +76,10 @@ class AudioCapture {
                                   ConfigurationChange onConfigurationChange = {});
 
     // Closes the device and finishes the stream. Safe against a restart that
-    // is pending or running on the main executor.
+    // is pending or running on the main executor. The backend's stop waits
+    // out a buffer being delivered, so once this returns the stream holds
+    // every buffer captured before it and takes no later one: its consumer
+    // reads those, then the end.
     void stop();
 
     // Input devices in the system's order.

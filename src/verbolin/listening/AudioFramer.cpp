@@ -21,4 +21,10 @@ std::vector<std::vector<float>> AudioFramer::push(std::span<const float> chunk) 
     return frames;
 }
 
+std::vector<float> AudioFramer::takeRemainder() {
+    std::vector<float> rest = std::move(buffer_);
+    buffer_.clear();
+    return rest;
+}
+
 }  // namespace verbolin

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/Log.hpp"
 #include "platform/system/TaskCancellation.hpp"
 #include "verbolin/listening/AudioFramer.hpp"
 #include "vortilcore/core/Logging.hpp"
@@ -73,6 +74,7 @@ StreamSession::StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewE
       backend_(services.backend ? std::move(services.backend) : platform::AudioBackend::system()),
       clock_(*services.clock),
       recorder_(std::move(services.recorder)),
+      beforeFraming_(std::move(services.beforeFraming)),
       capture_(std::make_unique<AudioCapture>(backend_, main_, clock_, recorder_)),
       segmenter_(segmenterConfig()),
       utteranceStart_(clock_.now()),
@@ -108,7 +110,30 @@ void StreamSession::start() {
 
 void StreamSession::stop() {
     if (shutDown_) return;
+    actor_->call([this] { beginStopOnActor(); });
+    // Outside the actor, which goes on handling the frames being handed over.
+    if (!waitForFeedEnd(kFeedDrainLimit)) {
+        feedCancelled_ = true;
+        platform::writeLog(
+            "Verbolin", "listening", platform::LogType::error,
+            "Stopping gave up waiting " + std::to_string(kFeedDrainLimit.count()) +
+                " ms for the captured audio to be read; the end of it is not transcribed");
+    }
+    // Queued behind every frame posted so far.
     actor_->call([this] { stopOnActor(); });
+}
+
+void StreamSession::feedEnded() {
+    {
+        std::lock_guard lock(feedMutex_);
+        feedRunning_ = false;
+    }
+    feedEndedCondition_.notify_all();
+}
+
+bool StreamSession::waitForFeedEnd(std::chrono::milliseconds limit) {
+    std::unique_lock lock(feedMutex_);
+    return feedEndedCondition_.wait_for(lock, limit, [this] { return !feedRunning_; });
 }
 
 void StreamSession::record(const char* name, std::string detail) const {
@@ -116,7 +141,7 @@ void StreamSession::record(const char* name, std::string detail) const {
 }
 
 void StreamSession::startOnActor() {
-    if (stopped_ || feeding_) return;
+    if (stopRequested_ || feeding_) return;
     if (!AudioCapture::requestPermission(*backend_))
         throw platform::AppError(kErrorDomain, kPermissionDenied, kPermissionMessage);
     if (recorder_) recorder_->beginSession();
@@ -134,25 +159,46 @@ void StreamSession::startOnActor() {
                                           });
                                   });
     feeding_ = true;
-    feeder_->post([weak, stream, recorder] {
-        // Fewer than 1600 samples left over wait for the next array and are
-        // dropped when the stream ends.
-        AudioFramer framer(kFrameSamples);
-        while (std::optional<std::vector<float>> chunk = stream->next()) {
-            std::shared_ptr<StreamSession> self = weak.lock();
-            if (!self || self->feedCancelled_) return;
-            if (recorder) recorder->audio(*chunk);
-            for (std::vector<float>& frame : framer.push(*chunk))
-                self->actor_->post([weak, frame = std::move(frame)] {
-                    if (std::shared_ptr<StreamSession> s = weak.lock()) s->ingest(frame);
-                });
+    {
+        std::lock_guard lock(feedMutex_);
+        feedRunning_ = true;
+    }
+    feeder_->post([weak, stream, recorder, beforeFraming = beforeFraming_] {
+        feed(weak, stream, recorder, beforeFraming);
+    });
+}
+
+void StreamSession::feed(const std::weak_ptr<StreamSession>& weak,
+                         const std::shared_ptr<AudioCapture::Stream>& stream,
+                         const std::shared_ptr<DebugRecorder>& recorder,
+                         const std::function<void()>& beforeFraming) {
+    // However the loop ends, a stop() waiting for the hand-over learns that
+    // nothing more will be posted, once everything has been.
+    struct EndNotice {
+        const std::weak_ptr<StreamSession>& weak;
+        ~EndNotice() {
+            if (std::shared_ptr<StreamSession> s = weak.lock()) s->feedEnded();
         }
-        // Queued behind the last frames, so the session hears everything the
-        // capture delivered before it learns that no more will come.
-        if (std::shared_ptr<StreamSession> self = weak.lock())
-            self->actor_->post([weak] {
-                if (std::shared_ptr<StreamSession> s = weak.lock()) s->captureEnded();
+    } notice{weak};
+
+    AudioFramer framer(kFrameSamples);
+    while (std::optional<std::vector<float>> chunk = stream->next()) {
+        if (beforeFraming) beforeFraming();
+        std::shared_ptr<StreamSession> self = weak.lock();
+        if (!self || self->feedCancelled_) return;
+        if (recorder) recorder->audio(*chunk);
+        for (std::vector<float>& frame : framer.push(*chunk))
+            self->actor_->post([weak, frame = std::move(frame)] {
+                if (std::shared_ptr<StreamSession> s = weak.lock()) s->ingest(frame);
             });
+    }
+    // Queued behind the last frames, so the session hears everything the
+    // capture delivered, up to its last sample, before it learns that no more
+    // will come.
+    std::shared_ptr<StreamSession> self = weak.lock();
+    if (!self || self->feedCancelled_) return;
+    self->actor_->post([weak, remainder = framer.takeRemainder()]() mutable {
+        if (std::shared_ptr<StreamSession> s = weak.lock()) s->captureEnded(std::move(remainder));
     });
 }
 
@@ -182,11 +228,21 @@ void StreamSession::shutdown() {
     actor_->shutdown();
 }
 
+void StreamSession::beginStopOnActor() {
+    if (stopRequested_) return;
+    stopRequested_ = true;
+    // First of all: nothing heard from here on is kept. The stream still
+    // holds what was captured before, and then ends.
+    capture_->stop();
+    // The utterance is about to end; a preview of it would only hold up its
+    // final.
+    decodes_.dropPreview();
+}
+
 void StreamSession::stopOnActor() {
     if (stopped_) return;
+    beginStopOnActor();
     stopped_ = true;
-    capture_->stop();
-    feedCancelled_ = true;
     endUtterance();
     // Nothing will be shown of an utterance that has ended.
     decodes_.dropPreview();
@@ -201,7 +257,7 @@ void StreamSession::reportFinishedWhenDrained() {
 }
 
 void StreamSession::restartAttempted(std::optional<std::string> error) {
-    if (stopped_) return;
+    if (stopRequested_) return;
     if (error) {
         if (captureLost_) return;  // said once; the capture keeps trying
         captureLost_ = true;
@@ -215,9 +271,18 @@ void StreamSession::restartAttempted(std::optional<std::string> error) {
     }
 }
 
-void StreamSession::captureEnded() {
-    // A stream ended by stop() needs no report: the user asked for it.
+void StreamSession::captureEnded(std::vector<float> remainder) {
+    // A stop that gave up waiting has ended the utterance already.
     if (stopped_) return;
+    // The samples short of a frame go to the utterance as they are, unjudged:
+    // a frame padded with silence would read quieter than what was said, and
+    // the utterance would hold audio nobody captured. Outside an utterance
+    // they are too short to begin one that could be decoded (that takes
+    // three voiced frames), so nothing is lost by leaving them.
+    if (segmenter_.isSpeaking)
+        segmenter_.current.insert(segmenter_.current.end(), remainder.begin(), remainder.end());
+    // A stream ended by stop() needs no report: the user asked for it.
+    if (stopRequested_) return;
     emit_(Event::error(kCaptureGaveUpMessage));
     endUtterance();
 }
@@ -246,11 +311,14 @@ float StreamSession::levelOf(float rms) {
 
 void StreamSession::ingest(const std::vector<float>& frame) {
     if (stopped_) return;
+    // Frames handed over after the stop only complete the last utterance:
+    // whoever listens has been told that listening stopped.
+    const bool shown = !stopRequested_;
     std::vector<UtteranceSegmenter::Event> events = segmenter_.process(frame);
     for (UtteranceSegmenter::Event& event : events) {
         switch (event.kind) {
             case UtteranceSegmenter::Event::Kind::speechContinuing: {
-                if (!previewEnabled_) break;
+                if (!shown || !previewEnabled_) break;
                 if (previewWanted_ && !previewWanted_()) break;
                 const auto count = int64_t(event.soFar.size());
                 if (double(count) / kSampleRate < kPreviewMinSeconds) break;
@@ -285,12 +353,12 @@ void StreamSession::ingest(const std::vector<float>& frame) {
                            " rms=" + eventNumber(segmenter_.lastRMS) +
                            " floor=" + eventNumber(segmenter_.noiseFloor()) +
                            " threshold=" + eventNumber(segmenter_.voiceThreshold()));
-                emit_(Event::speechStarted());
+                if (shown) emit_(Event::speechStarted());
                 break;
             }
         }
     }
-    emit_(Event::level(levelOf(segmenter_.lastRMS)));
+    if (shown) emit_(Event::level(levelOf(segmenter_.lastRMS)));
 }
 
 void StreamSession::enqueueFinal(std::vector<float> samples) {

@@ -10,28 +10,40 @@
 // reads the capture stream and posts frames to the actor in capture order.
 // Decodes run on a separate worker and post their result back, so frames keep
 // flowing while the recogniser works. `emit` and `previewWanted` are called
-// on the actor's thread.
+// on the actor's thread. stop() waits for the feeding thread on its caller's
+// thread, never on the actor, which meanwhile handles the frames handed over.
 //
 // A lost microphone. When the capture cannot open a device again after a
 // change (the audio server went away, say), the session ends the utterance in
 // progress as stop() does and reports captureLost once; the capture keeps
 // trying, and captureRestored follows once it records again. When the capture
 // gives up on a device that keeps changing, the session reports it once as an
-// error event, after the frames the capture had already delivered.
+// error event, after all the audio the capture had already delivered.
 //
-// Stopping. After stop() every utterance heard is still decoded and reported
-// as a final, and then `finished` is emitted, last of all. abandon() cancels
-// what is still decoding or queued, reports each such utterance's audio as
-// `undecoded`, then `finished`. shutdown() joins the session's threads.
+// Stopping. stop() first stops the capture, so nothing heard after it is
+// kept; the capture's stream then holds every buffer delivered before and
+// ends. The feeding thread reads it to its end and posts the last frames,
+// then the samples short of a whole frame, and stop() waits for that (at
+// most kFeedDrainLimit) before it ends the utterance in progress. So the
+// segmenter hears every sample captured up to the stop, and the frames it
+// hears only after the stop complete the last utterance without being shown:
+// they report no level, no speech start and no preview. Every utterance heard
+// is still decoded and reported as a final, and then `finished` is emitted,
+// last of all. abandon() cancels what is still decoding or queued, reports
+// each such utterance's audio as `undecoded`, then `finished`. shutdown()
+// drops what is left and joins the session's threads.
 //
 // Lifetime. Make sessions with create(). Pending decode work keeps the
 // session alive, so finals queued before stop() are still decoded and
 // reported after the owner has let go of it. `main` must outlive the session.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -102,7 +114,18 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
         std::shared_ptr<platform::AudioBackend> backend;  // null: the system's
         const platform::Clock* clock = &platform::Clock::system();
         std::shared_ptr<DebugRecorder> recorder = DebugRecorder::shared();
+        // For tests: runs on the feeding thread before each captured array is
+        // cut into frames, to slow that thread down or hold it. Empty in use.
+        std::function<void()> beforeFraming;
     };
+
+    // How long stop() waits for the feeding thread to hand over the audio the
+    // capture delivered before the stop. Reading and framing a buffer takes
+    // microseconds, so even seconds of backlog drain within a few
+    // milliseconds (tens under a sanitizer); only a feeding thread that is
+    // starved or stuck comes near this, and the stop then goes on with what
+    // was read rather than keep the user (or a quit) waiting.
+    static constexpr std::chrono::milliseconds kFeedDrainLimit{500};
 
     // Error of a refused microphone, thrown by start().
     static constexpr const char* kErrorDomain = "Verbolin";
@@ -134,10 +157,13 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     // nothing once stop() has run: a stopped session never opens the device.
     void start();
 
-    // Blocking, but never waits for a decode. Stops the capture and the
-    // feeding thread, and queues the utterance in progress as a final, which
-    // is decoded and reported afterwards like any other; `finished` follows
-    // the last final.
+    // Blocking, but never waits for a decode. Stops the capture, waits until
+    // the feeding thread has handed over what the capture delivered before
+    // (at most kFeedDrainLimit; past it, what is still unread is dropped),
+    // and queues the utterance in progress, the samples short of a last
+    // frame included, as a final, which is decoded and reported afterwards
+    // like any other; `finished` follows the last final. Once it returns, no
+    // frame is handled any more.
     void stop();
 
     // Blocking, briefly; for after stop(). Cancels the decode in flight (the
@@ -171,11 +197,22 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
                   PreviewWanted previewWanted, AudioCapture::Options audioOptions, Emit emit,
                   Services services);
 
+    // The feeding thread's loop. It holds the session weakly: the stream
+    // ends when the session goes, which closes the capture.
+    static void feed(const std::weak_ptr<StreamSession>& weak,
+                     const std::shared_ptr<AudioCapture::Stream>& stream,
+                     const std::shared_ptr<DebugRecorder>& recorder,
+                     const std::function<void()>& beforeFraming);
+    // Any thread: the feeding thread is done posting frames; and the wait for it.
+    void feedEnded();
+    bool waitForFeedEnd(std::chrono::milliseconds limit);
+
     // All below run on the actor.
     void startOnActor();
+    void beginStopOnActor();
     void stopOnActor();
     void restartAttempted(std::optional<std::string> error);
-    void captureEnded();
+    void captureEnded(std::vector<float> remainder);
     void endUtterance();
     void ingest(const std::vector<float>& frame);
     void enqueueFinal(std::vector<float> samples);
@@ -196,6 +233,7 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     const std::shared_ptr<platform::AudioBackend> backend_;
     const platform::Clock& clock_;
     const std::shared_ptr<DebugRecorder> recorder_;
+    const std::function<void()> beforeFraming_;
     std::unique_ptr<AudioCapture> capture_;
 
     // Confined to the actor.
@@ -209,11 +247,19 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     std::string contextText_;
     std::optional<platform::Date> contextTime_;  // none: the distant past
     int64_t lastPreviewSampleCount_ = 0;
+    // stop() has begun: the capture is off, the frames it delivered still
+    // arrive. Then stopped_: the utterance has been ended, frames are ignored.
+    bool stopRequested_ = false;
     bool stopped_ = false;
     bool feeding_ = false;
 
-    // Tells the feeding thread to end; set by stop().
+    // Tells the feeding thread to end without handing over anything more; set
+    // by shutdown(), and by a stop() that waited kFeedDrainLimit in vain.
     std::atomic<bool> feedCancelled_{false};
+    // Whether the feeding thread may still post frames; stop() waits for it.
+    std::mutex feedMutex_;
+    std::condition_variable feedEndedCondition_;
+    bool feedRunning_ = false;
     // The decodes' task token; abandon() requests the stop.
     std::stop_source cancelDecodes_;
     std::atomic<bool> shutDown_{false};

@@ -205,7 +205,9 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
     recogniser->script(FakeSpeechEngine::Reply::held("first words"));
     recogniser->setDefault(FakeSpeechEngine::Reply::say("second words"));
     auto services = engineServices(backend, recogniser);
-    // Its log tells when the second utterance has begun.
+    // Its log tells that the second utterance began. Nothing waits for that:
+    // the stop hears every frame delivered before it, however far behind the
+    // session's feeding thread still is when the first text fails to print.
     const fs::path debug = env.home.path() / "debug";
     services.recorder = std::make_shared<verbolin::DebugRecorder>(debug);
     const auto speechStarts = [&] {
@@ -241,7 +243,6 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
         for (int i = 0; i < 12; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
         recogniser->waitForCalls(1);
         for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
-        waitUntil([&] { return speechStarts() == 2; });
         recogniser->release();
     }
     const bool ended = waitUntil([&] { return returned.load(); }, 30s);

@@ -9,7 +9,7 @@
 using verbolin::AudioFramer;
 
 // However the capture chunks the stream, the frames are the stream cut into
-// whole frames in order, and the tail short of a frame is held back.
+// whole frames in order, and the tail short of a frame is held back until taken.
 TEST(AudioFramer, FramesDoNotDependOnChunking) {
     constexpr size_t kFrame = 4;
     std::vector<float> stream(23);
@@ -36,6 +36,11 @@ TEST(AudioFramer, FramesDoNotDependOnChunking) {
         }
         ASSERT_EQ(at, stream.size());
         EXPECT_EQ(out, std::vector<float>(stream.begin(), stream.begin() + 20));
+        // The tail is handed over once, and the next frame starts afresh.
+        EXPECT_EQ(framer.takeRemainder(), std::vector<float>(stream.begin() + 20, stream.end()));
+        EXPECT_TRUE(framer.takeRemainder().empty());
+        const std::vector<float> next = {100, 101, 102, 103};
+        EXPECT_EQ(framer.push(next), std::vector<std::vector<float>>{next});
     }
 }
 

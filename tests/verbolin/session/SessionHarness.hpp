@@ -127,10 +127,15 @@ class SessionTest : public ::testing::Test {
         services.backend = backend;
         services.clock = &clock;
         services.recorder = recorder;
+        services.beforeFraming = beforeFraming;
         auto token = std::make_shared<Liveness::Token>(liveness);
         session = verbolin::StreamSession::create(
             engine, previewEnabled, std::move(wanted), {},
-            [log = log, token](Event e) { log->push(std::move(e)); }, services);
+            [log = log, token, onEmit = onEmit](Event e) {
+                if (onEmit) onEmit(e);
+                log->push(std::move(e));
+            },
+            services);
     }
 
     void startSession(bool previewEnabled = false,
@@ -204,6 +209,10 @@ class SessionTest : public ::testing::Test {
     std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
     std::shared_ptr<Liveness> liveness = std::make_shared<Liveness>();
     std::shared_ptr<verbolin::StreamSession> session;
+    // Set before make(): run on the session's feeding thread before each
+    // captured array, and on its actor before each event is logged.
+    std::function<void()> beforeFraming;
+    std::function<void(const Event&)> onEmit;
 };
 
 }  // namespace sessiontest
