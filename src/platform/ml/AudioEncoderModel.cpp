@@ -14,7 +14,7 @@ namespace platform::ml {
 namespace {
 constexpr float kNormEpsilon = 1e-5f;
 std::atomic<std::size_t> keptPackedLimit{std::size_t{128} << 20};
-}
+}  // namespace
 
 struct AudioEncoderModel::Scratch {
     AlignedBuffer<float> melRows;  // [2W + 2][n_mels], a zero row at each end

@@ -92,16 +92,14 @@ TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
     EXPECT_EQ(0, std::memcmp(second->dataPointer(), embeds->dataPointer(), embeds->byteCount()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Weights, AudioEncoderModelTest,
-                         ::testing::Values(EncoderCase{"F16", 1, false},
-                                           EncoderCase{"F16", 3, false},
-                                           EncoderCase{"F32", 2, false},
-                                           EncoderCase{"F16", 2, true}, EncoderCase{"F32", 1, true},
-                                           EncoderCase{"BF16", 3, false},
-                                           EncoderCase{"F16", 3, false, true},
-                                           EncoderCase{"F32", 2, false, true},
-                                           EncoderCase{"F16", 2, true, true}),
-                         [](const auto& info) { return caseName(info.param); });
+INSTANTIATE_TEST_SUITE_P(
+    Weights, AudioEncoderModelTest,
+    ::testing::Values(EncoderCase{"F16", 1, false}, EncoderCase{"F16", 3, false},
+                      EncoderCase{"F32", 2, false}, EncoderCase{"F16", 2, true},
+                      EncoderCase{"F32", 1, true}, EncoderCase{"BF16", 3, false},
+                      EncoderCase{"F16", 3, false, true}, EncoderCase{"F32", 2, false, true},
+                      EncoderCase{"F16", 2, true, true}),
+    [](const auto& info) { return caseName(info.param); });
 
 TEST(AudioEncoderModel, DescribesItsFeatures) {
     mltest::TempDir dir;
