@@ -30,10 +30,12 @@ struct TextDecoderModel::Workspace {
     AlignedBuffer<float> logits;                           // [V]
     AlignedBuffer<float> selfScores;                       // [H][S]
     AlignedBuffer<float> selfPartial;                      // [H][dh]
-    AlignedBuffer<float> crossProbs;                       // [H][W]
-    AlignedBuffer<float> alignment;                        // [W]
-    std::vector<std::pair<int, int>> cacheRuns;            // visible cache positions [begin, end)
-    std::vector<int> updatePositions;  // visible positions that take the new key/value
+    AlignedBuffer<float> crossProbs;                       // [H][W], exp(score - its part's max)
+    AlignedBuffer<float> crossParts;   // [H][parts][dh + 2]: a part's weighted values, max, sum
+    AlignedBuffer<float> crossScales;  // [parts]: one head's parts put on one scale
+    AlignedBuffer<float> alignment;    // [W]
+    std::vector<std::pair<int, int>> cacheRuns;  // visible cache positions [begin, end)
+    std::vector<int> updatePositions;            // visible positions that take the new key/value
 
     // Cross-attention keys [L][H][W][dh] and values [L][H][dh][W], and the
     // encoder output they were computed from.
@@ -114,6 +116,11 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
         16,
         (static_cast<std::size_t>(w_) + 2 * static_cast<std::size_t>(pool_->threadCount()) - 1) /
             (2 * static_cast<std::size_t>(pool_->threadCount())));
+    // Cross-attention runs a part of the encoder positions per task, about six
+    // parts per head: one task per head left threads waiting on the slowest
+    // head. A fixed count (not one per thread) keeps the sums' order, and so
+    // the results, the same on any number of threads.
+    crossPart_ = std::max<std::size_t>(32, (static_cast<std::size_t>(w_) / 6 + 15) / 16 * 16);
     finalNormWeight_ = weights_.floats("model.decoder.layer_norm.weight");
     finalNormBias_ = weights_.floats("model.decoder.layer_norm.bias");
 
@@ -159,6 +166,8 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() c
     ws->selfScores = AlignedBuffer<float>(h * static_cast<std::size_t>(s_));
     ws->selfPartial = AlignedBuffer<float>(d);
     ws->crossProbs = AlignedBuffer<float>(h * w);
+    ws->crossScales = AlignedBuffer<float>((w + crossPart_ - 1) / crossPart_);
+    ws->crossParts = AlignedBuffer<float>(h * ((w + crossPart_ - 1) / crossPart_) * (d / h + 2));
     ws->alignment = AlignedBuffer<float>(w);
     ws->cacheRuns.reserve(static_cast<std::size_t>(s_));
     ws->updatePositions.reserve(static_cast<std::size_t>(s_));
@@ -493,20 +502,52 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
         for (std::size_t i = 0; i < D; ++i) q[i] = (q[i] + layer.crossQBias[i]) * scale;
         const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
         const Float16* crossValues = ws.crossValues.data() + l * W * D;
+        // Each part: its scores, exp(score - its max), their sum, and the values
+        // weighted by them; a head's parts are then put on one scale.
+        const std::size_t parts = (W + crossPart_ - 1) / crossPart_, stride = dh + 2;
         pool_->parallelFor(
-            H,
-            [&](std::size_t head) {
-                float* probs = ws.crossProbs.data() + head * W;
-                k.matvecF16(crossKeys + head * W * dh, dh, q + head * dh, dh, probs, W);
-                const float inv = 1.0f / k.expShiftSum(probs, W, k.maxValue(probs, W));
-                for (std::size_t t = 0; t < W; ++t) probs[t] *= inv;
-                k.matvecF16(crossValues + head * dh * W, W, probs, W, attn + head * dh, dh);
+            H * parts,
+            [&](std::size_t task) {
+                const std::size_t head = task / parts, t0 = (task % parts) * crossPart_,
+                                  n = std::min(W, t0 + crossPart_) - t0;
+                float* probs = ws.crossProbs.data() + head * W + t0;
+                float* part = ws.crossParts.data() + task * stride;
+                k.matvecF16(crossKeys + (head * W + t0) * dh, dh, q + head * dh, dh, probs, n);
+                const float best = k.maxValue(probs, n);
+                part[dh] = best;
+                part[dh + 1] = k.expShiftSum(probs, n, best);
+                k.matvecF16(crossValues + head * dh * W + t0, W, probs, n, part, dh);
             },
             2 * W * D);
-        if (alignmentOut)
-            for (int head : layer.alignmentHeads)
-                k.axpyF32(1.0f / static_cast<float>(alignmentHeadCount_),
-                          ws.crossProbs.data() + head * W, ws.alignment.data(), W);
+        for (std::size_t head = 0; head < H; ++head) {
+            const float* first = ws.crossParts.data() + head * parts * stride;
+            float best = -INFINITY;
+            for (std::size_t p = 0; p < parts; ++p) best = std::max(best, first[p * stride + dh]);
+            float sum = 0.0f;
+            float* scales = ws.crossScales.data();
+            for (std::size_t p = 0; p < parts; ++p) {
+                scales[p] = std::exp(first[p * stride + dh] - best);
+                sum += scales[p] * first[p * stride + dh + 1];
+            }
+            float* out = attn + head * dh;
+            std::fill(out, out + dh, 0.0f);
+            for (std::size_t p = 0; p < parts; ++p) {
+                scales[p] /= sum;
+                k.axpyF32(scales[p], first + p * stride, out, dh);
+            }
+            if (!alignmentOut) continue;
+            const auto& heads = layer.alignmentHeads;
+            const std::size_t copies =
+                static_cast<std::size_t>(std::count(heads.begin(), heads.end(), int(head)));
+            if (copies == 0) continue;
+            const float weight =
+                static_cast<float>(copies) / static_cast<float>(alignmentHeadCount_);
+            for (std::size_t p = 0; p < parts; ++p) {
+                const std::size_t t0 = p * crossPart_, n = std::min(W, t0 + crossPart_) - t0;
+                k.axpyF32(weight * scales[p], ws.crossProbs.data() + head * W + t0,
+                          ws.alignment.data() + t0, n);
+            }
+        }
         matvecs({{&layer.crossO, attn, projected}});
         for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.crossOBias[i];
 

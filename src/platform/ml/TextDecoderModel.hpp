@@ -115,6 +115,7 @@ class TextDecoderModel : public MLModel {
     AlignedBuffer<float> crossKeyWeights_, crossValueWeights_;  // [L·D][D] each
     std::vector<float> crossValueBias_;                         // [L·D]
     std::size_t crossBlock_ = 16;
+    std::size_t crossPart_ = 32;  // encoder positions per cross-attention task
     struct Shapes {
         std::vector<std::int64_t> scalar, cache, mask, encoder, logits, update, alignment;
     } shapes_;  // encoder rows per task when they are projected
