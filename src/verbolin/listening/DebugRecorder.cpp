@@ -35,9 +35,9 @@ struct DebugRecorder::File {
     // Writes one record (a log line, a buffer of samples) whole or not at
     // all. A full disk cuts a write short at a block boundary; the part that
     // got through is taken back, or the next record written once there is
-    // room again would be glued to it: a garbled log line, or samples off by
-    // a byte for the rest of the recording. A failed write is dropped, never
-    // retried: diagnostics must not hold up listening.
+    // room again would be glued to it: a garbled log line, or the head of a
+    // buffer run into later audio with nothing to show the gap. A failed
+    // write is dropped, never retried: diagnostics must not hold up listening.
     bool write(const void* data, size_t bytes) {
         if (platform::writeAll(fd, data, bytes) == 0) {
             size += off_t(bytes);
@@ -45,7 +45,7 @@ struct DebugRecorder::File {
         }
         // Best effort: should the truncation fail too, the next record still
         // starts where this one began and overwrites its remains.
-        (void)::ftruncate(fd, size);
+        [[maybe_unused]] const int truncated = ::ftruncate(fd, size);
         ::lseek(fd, size, SEEK_SET);
         return false;
     }
@@ -131,8 +131,6 @@ void DebugRecorder::beginSession() {
         if (first) {
             began_ = true;
             start_ = clock_.now();
-            log_.reset();
-            session_.reset();
             utteranceCount_ = 0;
         }
         openMissingFiles();
