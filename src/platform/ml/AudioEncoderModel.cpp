@@ -28,7 +28,8 @@ struct AudioEncoderModel::Scratch {
     AlignedBuffer<float> ffn;      // [W][ffn]
     AlignedBuffer<float> wide;     // one layer's Float16 weight matrices widened to Float32,
                                    // when the model's packed weights are not kept
-    AlignedBuffer<float> packed;   // one layer's weights, and its keys and values per head,
+    AlignedBuffer<float> packed;   // each head's keys and values, then (when the model's are
+                                   // not kept) the convolution taps and one layer's weights,
                                    // packed for the matrix product build in use
     AlignedBuffer<float> rows;     // [threads][W], for the final transpose
 };

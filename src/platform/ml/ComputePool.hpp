@@ -74,6 +74,33 @@ class ComputePool {
             work);
     }
 
+    // Like parallelRanges, but each thread claims its next range when it comes
+    // free, a share of what is left (guided scheduling): large ranges while
+    // much is left, `grain` at the end, so that the threads finish within one
+    // grain of each other instead of waiting on the last large range. Ranges
+    // start at multiples of `grain`.
+    template <class Fn>
+    void parallelRuns(std::size_t n, std::size_t grain, Fn&& fn, std::size_t work = kUnknownWork) {
+        if (n == 0) return;
+        if (grain == 0) grain = 1;
+        const std::size_t threads = static_cast<std::size_t>(threadCount_);
+        std::atomic<std::size_t> next{0};
+        parallelFor(
+            work < kInlineWork ? 1 : threads,
+            [&](std::size_t) {
+                std::size_t b = next.load(std::memory_order_relaxed);
+                while (b < n) {
+                    const std::size_t share = (n - b) / (2 * threads);
+                    const std::size_t size = std::max(grain, (share + grain - 1) / grain * grain);
+                    if (next.compare_exchange_weak(b, b + size, std::memory_order_relaxed)) {
+                        fn(b, std::min(n, b + size));
+                        b = next.load(std::memory_order_relaxed);
+                    }
+                }
+            },
+            work);
+    }
+
     // Inside a loop body: which of the pool's threads runs it, in [0, threadCount()),
     // for indexing per-thread scratch memory of that loop's caller. Every caller
     // is thread 0 of its own loops; no two threads of one loop share an index.

@@ -252,14 +252,12 @@ void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
         total += static_cast<std::size_t>(j.w->rows);
         work += static_cast<std::size_t>(j.w->rows * j.w->cols);
     }
-    const std::size_t threads = static_cast<std::size_t>(pool_->threadCount());
-    // A few chunks per thread balance uneven progress; rows stay in fours for the kernel.
-    const std::size_t chunk = std::max<std::size_t>(16, (total / (threads * 4) + 3) / 4 * 4);
-    const std::size_t tasks = (total + chunk - 1) / chunk;
-    pool_->parallelFor(
-        tasks,
-        [&](std::size_t task) {
-            std::size_t begin = task * chunk, end = std::min(total, begin + chunk), base = 0;
+    // Rows go out in shrinking runs, in fours for the kernel, so the threads
+    // finish within a few rows of each other.
+    pool_->parallelRuns(
+        total, 4,
+        [&](std::size_t begin, std::size_t end) {
+            std::size_t base = 0;
             for (const auto& j : jobs) {
                 const std::size_t rows = static_cast<std::size_t>(j.w->rows);
                 const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
@@ -522,15 +520,12 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
 
     // Logits against the token embeddings, written out as Float16 chunk by chunk.
     k.layerNorm(x, finalNormWeight_.data(), finalNormBias_.data(), h, D, kNormEpsilon);
-    // Half of a step's weight reads: split finer than one part per thread, so
-    // that a thread the system preempts does not hold up the whole step.
+    // Half of a step's weight reads, in shrinking runs like the other products,
+    // so that a thread the system preempts does not hold up the whole step.
     const std::size_t V = static_cast<std::size_t>(vocab_);
-    const std::size_t parts = 4 * static_cast<std::size_t>(pool_->threadCount());
-    const std::size_t rowsPerPart = std::max<std::size_t>(64, (V / parts + 63) / 64 * 64);
-    pool_->parallelFor(
-        (V + rowsPerPart - 1) / rowsPerPart,
-        [&](std::size_t part) {
-            const std::size_t begin = part * rowsPerPart, end = std::min(V, begin + rowsPerPart);
+    pool_->parallelRuns(
+        V, 64,
+        [&](std::size_t begin, std::size_t end) {
             float* dst = ws.logits.data() + begin;
             if (tokenEmbedding_.f16)
                 k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);

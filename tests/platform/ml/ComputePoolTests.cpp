@@ -2,10 +2,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -174,4 +176,68 @@ TEST(ComputePool, IdleWorkersDoNotSpin) {
     // Three spinning workers would use about 0.9 s here.
     EXPECT_LT(used, 0.1);
     EXPECT_EQ(sum.load(), 20L * 120);
+}
+
+// Guided runs cover every index exactly once, start on a grain, end on one (or
+// at the end), and shrink towards the end; several callers at once included.
+TEST(ComputePool, GuidedRunsCoverEveryIndexOnceAndShrink) {
+    struct Case {
+        std::size_t n, grain;
+        int threads;
+        std::size_t work;
+    };
+    const Case cases[] = {
+        {1, 4, 4, ComputePool::kUnknownWork},      {3, 4, 4, ComputePool::kUnknownWork},
+        {512, 4, 8, ComputePool::kUnknownWork},    {2051, 4, 3, ComputePool::kUnknownWork},
+        {51865, 64, 8, ComputePool::kUnknownWork}, {1000, 1, 5, ComputePool::kUnknownWork},
+        {1000, 0, 2, ComputePool::kUnknownWork},   {4096, 16, 4, 100},  // inline: one thread
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.n) + " by " + std::to_string(c.grain) + " on " +
+                     std::to_string(c.threads));
+        ComputePool pool(c.threads);
+        const std::size_t grain = std::max<std::size_t>(1, c.grain);
+        std::vector<std::atomic<int>> seen(c.n);
+        std::mutex m;
+        std::vector<std::pair<std::size_t, std::size_t>> runs;
+        pool.parallelRuns(
+            c.n, c.grain,
+            [&](std::size_t b, std::size_t e) {
+                for (std::size_t i = b; i < e; ++i) seen[i].fetch_add(1);
+                std::lock_guard lock(m);
+                runs.emplace_back(b, e);
+            },
+            c.work);
+        for (std::size_t i = 0; i < c.n; ++i) ASSERT_EQ(seen[i].load(), 1) << i;
+        std::sort(runs.begin(), runs.end());
+        for (const auto& [b, e] : runs) {
+            EXPECT_EQ(b % grain, 0u);
+            EXPECT_TRUE(e == c.n || e % grain == 0) << e;
+        }
+        // Sizes never grow along the range, and the last full run is one grain
+        // once there was enough to share.
+        for (std::size_t r = 1; r + 1 < runs.size(); ++r)
+            EXPECT_LE(runs[r].second - runs[r].first, runs[r - 1].second - runs[r - 1].first);
+        if (c.n >= 4 * grain * static_cast<std::size_t>(c.threads) && runs.size() > 1) {
+            EXPECT_EQ(runs[runs.size() - 2].second - runs[runs.size() - 2].first, grain);
+        }
+    }
+
+    // Callers sharing one pool each get their own claims.
+    ComputePool pool(4);
+    std::vector<std::jthread> callers;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        callers.emplace_back([&] {
+            for (int rep = 0; rep < 50; ++rep) {
+                std::vector<std::atomic<int>> seen(777);
+                pool.parallelRuns(seen.size(), 4, [&](std::size_t b, std::size_t e) {
+                    for (std::size_t i = b; i < e; ++i) seen[i].fetch_add(1);
+                });
+                for (auto& s : seen)
+                    if (s.load() != 1) wrong.fetch_add(1);
+            }
+        });
+    callers.clear();
+    EXPECT_EQ(wrong.load(), 0);
 }

@@ -15,6 +15,7 @@
 
 #include "support/HeadlessVerbolin.hpp"
 #include "support/PrivatePulseServer.hpp"
+#include "support/WaitUntil.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
 #include "verbolin/headless/SignalWatcher.hpp"
@@ -29,14 +30,7 @@ namespace {
 constexpr const char* kFinishing =
     "verbolin: finishing the last utterance; press Ctrl+C again to stop now (its audio is kept)";
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto limit = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testsupport::waitUntil;
 
 std::shared_ptr<platform::FakeAudioBackend> fakeMicrophone() {
     auto backend = std::make_shared<platform::FakeAudioBackend>();
@@ -141,9 +135,14 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
         std::vector<fs::path> files;
         if (fs::is_directory(kept))
             for (const auto& entry : fs::directory_iterator(kept)) files.push_back(entry.path());
-        // Told once, and only when a decode was still running.
-        EXPECT_EQ(testsupport::occurrences(err, kFinishing), c.decode == Decode::none ? 0u : 1u)
-            << err;
+        // Told once, and only when a decode was still running. A decode let go
+        // as soon as listening stops may end before the stop has finished
+        // handing over the captured audio; then there is nothing to tell.
+        const std::size_t told = testsupport::occurrences(err, kFinishing);
+        if (c.decode == Decode::finishes)
+            EXPECT_LE(told, 1u) << err;
+        else
+            EXPECT_EQ(told, c.decode == Decode::none ? 0u : 1u) << err;
         if (c.decode == Decode::hangs) {
             EXPECT_EQ(recogniser->cancelledCount(), 1);
             ASSERT_EQ(files.size(), 1u) << err;

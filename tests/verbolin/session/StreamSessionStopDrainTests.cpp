@@ -17,6 +17,7 @@
 
 #include "SessionHarness.hpp"
 #include "support/TempDir.hpp"
+#include "support/WaitUntil.hpp"
 
 using namespace sessiontest;
 using verbolin::StreamSession;
@@ -84,14 +85,7 @@ class FeedGate {
     std::shared_ptr<State> state_;
 };
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto limit = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testsupport::waitUntil;
 
 // What an utterance holds that began after four silent frames.
 std::vector<float> afterSilentPreroll(const std::vector<float>& said) {
