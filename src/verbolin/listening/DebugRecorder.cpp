@@ -18,6 +18,7 @@ namespace verbolin {
 // log survives a crash of the process up to its last complete line.
 struct DebugRecorder::File {
     int fd = -1;
+    off_t size = 0;  // bytes of whole records written
 
     // Creates or empties the file, then opens it for writing; null when that
     // fails.
@@ -31,8 +32,23 @@ struct DebugRecorder::File {
     ~File() {
         if (fd >= 0) ::close(fd);
     }
-    // A diagnostic write that fails is dropped.
-    void write(const void* data, size_t size) { platform::writeAll(fd, data, size); }
+    // Writes one record (a log line, a buffer of samples) whole or not at
+    // all. A full disk cuts a write short at a block boundary; the part that
+    // got through is taken back, or the next record written once there is
+    // room again would be glued to it: a garbled log line, or the head of a
+    // buffer run into later audio with nothing to show the gap. A failed
+    // write is dropped, never retried: diagnostics must not hold up listening.
+    bool write(const void* data, size_t bytes) {
+        if (platform::writeAll(fd, data, bytes) == 0) {
+            size += off_t(bytes);
+            return true;
+        }
+        // Best effort: should the truncation fail too, the next record still
+        // starts where this one began and overwrites its remains.
+        [[maybe_unused]] const int truncated = ::ftruncate(fd, size);
+        ::lseek(fd, size, SEEK_SET);
+        return false;
+    }
 };
 
 std::shared_ptr<DebugRecorder> DebugRecorder::shared() {
@@ -76,6 +92,15 @@ std::vector<uint8_t> DebugRecorder::pcm16(std::span<const float> samples) {
 
 void DebugRecorder::writeLine(const std::string& name, const std::string& detail) {
     if (!log_) return;
+    // Lines lost while the disk was full are counted, and the count is the
+    // first thing written once there is room again.
+    if (droppedLines_ > 0 &&
+        writeRecord("events_dropped", "lines=" + std::to_string(droppedLines_)))
+        droppedLines_ = 0;
+    if (!writeRecord(name, detail)) ++droppedLines_;
+}
+
+bool DebugRecorder::writeRecord(const std::string& name, const std::string& detail) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%8.3f", platform::secondsBetween(start_, clock_.now()));
     std::string line;
@@ -86,7 +111,18 @@ void DebugRecorder::writeLine(const std::string& name, const std::string& detail
     line += '\t';
     line += detail;
     line += '\n';
-    log_->write(line.data(), line.size());
+    return log_->write(line.data(), line.size());
+}
+
+void DebugRecorder::openMissingFiles() {
+    // Tried again at every session start: a directory or file that could not
+    // be made (a full disk, a folder not yet mounted) is recorded into once
+    // it can be. A file already open is never emptied again.
+    if (log_ && session_) return;
+    std::error_code ec;
+    std::filesystem::create_directories(directory_, ec);
+    if (!log_) log_ = File::create(directory_ / "events.log");
+    if (!session_) session_ = File::create(directory_ / "session.pcm");
 }
 
 void DebugRecorder::beginSession() {
@@ -95,10 +131,9 @@ void DebugRecorder::beginSession() {
         if (first) {
             began_ = true;
             start_ = clock_.now();
-            log_ = File::create(directory_ / "events.log");
-            session_ = File::create(directory_ / "session.pcm");
             utteranceCount_ = 0;
         }
+        openMissingFiles();
         writeLine(first ? "session_start" : "session_restart",
                   "wallclock=" + platform::formatISO8601(clock_.now()));
     });
@@ -111,7 +146,19 @@ void DebugRecorder::event(std::string name, std::string detail) {
 
 void DebugRecorder::audio(std::span<const float> samples) {
     queue_.post([this, bytes = pcm16(samples)] {
-        if (session_) session_->write(bytes.data(), bytes.size());
+        if (!session_) return;
+        const auto at = session_->size / 2;
+        if (!session_->write(bytes.data(), bytes.size())) {
+            droppedSamples_ += bytes.size() / 2;
+            return;
+        }
+        // The recording resumes after a gap: the log says where and how long,
+        // so a replay can keep its times.
+        if (droppedSamples_ > 0) {
+            writeLine("audio_dropped",
+                      "samples=" + std::to_string(droppedSamples_) + " at=" + std::to_string(at));
+            droppedSamples_ = 0;
+        }
     });
 }
 
@@ -126,8 +173,13 @@ int64_t DebugRecorder::nextUtteranceNumber() {
 int64_t DebugRecorder::utterance(std::span<const float> samples, int64_t number) {
     return queue_.call([this, samples, number] {
         auto bytes = pcm16(samples);
-        if (auto f = File::create(directory_ / ("utterance-" + std::to_string(number) + ".pcm")))
-            f->write(bytes.data(), bytes.size());
+        const auto path = directory_ / ("utterance-" + std::to_string(number) + ".pcm");
+        // A file holding part of an utterance would pass for all of it.
+        if (auto f = File::create(path); f && !f->write(bytes.data(), bytes.size())) {
+            f.reset();
+            std::error_code ec;
+            std::filesystem::remove(path, ec);
+        }
         return number;
     });
 }

@@ -5,6 +5,12 @@
 // finished utterance ("utterance-N.pcm"), all as 16-bit little-endian mono
 // 16 kHz PCM, so a session can be replayed offline. All file work runs on the
 // recorder's own serial executor, in call order.
+//
+// A write that fails (a full disk) is dropped at once and never retried, so
+// diagnostics never hold up listening; a file holds whole lines and whole
+// sample buffers only. Once writes go through again, "events_dropped" and
+// "audio_dropped" lines in the log count what was lost, and an utterance
+// that could not be written whole has no file.
 
 #include <cstdint>
 #include <filesystem>
@@ -39,9 +45,10 @@ class DebugRecorder {
     DebugRecorder& operator=(const DebugRecorder&) = delete;
 
     // Waits for the queue. The first call in the process opens (emptying)
-    // "events.log" and "session.pcm" and restarts the time base; every call
-    // then logs "session_start" (first) or "session_restart" (later ones)
-    // with the wall-clock time.
+    // "events.log" and "session.pcm" and restarts the time base; a later call
+    // opens only those that could not be opened before (making the directory
+    // again). Every call then logs "session_start" (first) or
+    // "session_restart" (later ones) with the wall-clock time.
     void beginSession();
 
     // Logs "<seconds since start>\t<name>\t<detail>" without waiting; dropped
@@ -52,7 +59,8 @@ class DebugRecorder {
     void audio(std::span<const float> samples);
 
     // Waits for the queue, writes the samples to the next "utterance-N.pcm"
-    // (N counts from 1 per process, replacing an old file) and returns N.
+    // (N counts from 1 per process, replacing an old file; removed again when
+    // not all of it could be written) and returns N.
     int64_t utterance(std::span<const float> samples);
     // Takes the next N without writing anything, so an utterance can carry
     // its number from its start; utterances that end empty leave a gap.
@@ -73,6 +81,8 @@ class DebugRecorder {
   private:
     struct File;
     void writeLine(const std::string& name, const std::string& detail);
+    bool writeRecord(const std::string& name, const std::string& detail);
+    void openMissingFiles();
 
     const std::filesystem::path directory_;
     const platform::Clock& clock_;
@@ -82,6 +92,9 @@ class DebugRecorder {
     platform::Date start_;
     int64_t utteranceCount_ = 0;
     bool began_ = false;
+    // What a full disk kept out of the files since they last took a write.
+    uint64_t droppedLines_ = 0;
+    uint64_t droppedSamples_ = 0;
     platform::SerialExecutor queue_{"Verbolin.DebugRecorder"};
 };
 

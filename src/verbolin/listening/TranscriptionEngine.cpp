@@ -383,12 +383,17 @@ void TranscriptionEngine::send(const Event& event) {
 
 void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e) {
     using Kind = StreamSession::Event::Kind;
+    // What a session showed just before it was stopped can reach this thread
+    // after "stopped" was sent (or after the next session began); a level,
+    // speech start or preview then would stay on screen with nothing to
+    // clear it. Its finals and audio are still delivered.
+    const bool listeningTo = session_ && session == sessionID_;
     switch (e.kind) {
         case Kind::level:
-            send(Event::level(e.value));
+            if (listeningTo) send(Event::level(e.value));
             break;
         case Kind::preview:
-            if (livePreview.peek()) send(Event::preview(e.text));
+            if (listeningTo && livePreview.peek()) send(Event::preview(e.text));
             break;
         case Kind::final:
             send(Event::final(e.text, e.start, e.end));
@@ -397,7 +402,7 @@ void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e
             modelState.set(ModelState::failed(e.text));
             break;
         case Kind::speechStarted:
-            send(Event::speechStarted());
+            if (listeningTo) send(Event::speechStarted());
             break;
         case Kind::routeChanged:
             break;

@@ -11,7 +11,9 @@
 // events wait in the engine's inbox, in emission order; each one posts a
 // main-executor task that delivers the oldest waiting event, and
 // stopAndWait() delivers them itself while it waits; stopThen() leaves them
-// to those tasks and reports the end of its stop through one more.
+// to those tasks and reports the end of its stop through one more. Levels,
+// speech starts and previews are passed on only from the session listening
+// now: those of a stopped session that arrive late are dropped.
 
 #include <chrono>
 #include <cstdint>

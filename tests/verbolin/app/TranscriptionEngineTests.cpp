@@ -635,6 +635,64 @@ TEST_F(EngineTest, StoppingMidUtteranceReportsStoppedBeforeTheFlushedFinal) {
     EXPECT_EQ(events.back().text, "hello world");
 }
 
+// What a session emitted just before a stop waits for the main thread; once
+// the engine has said "stopped", a level, a speech start or a preview
+// arriving late would leave the meter up or the speaking flag on with nothing
+// to reset them. The final of the stopped utterance still arrives.
+TEST_F(EngineTest, LevelsSpeechStartsAndPreviewsOfAStoppedSessionArrivingLateAreDropped) {
+    struct Case {
+        const char* name;
+        bool preview;     // a preview of the utterance is waiting too
+        bool startAgain;  // listening starts again before they arrive
+    };
+    const Case cases[] = {
+        {"stopped", false, false},
+        {"stopped with a preview waiting", true, false},
+        {"started again", false, true},
+        {"started again with a preview waiting", true, true},
+    };
+    loadReady();
+    engine->previewWanted = [] { return true; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine->livePreview.set(c.preview);
+        startListening();
+        auto recogniser = world.made().back();
+        const size_t callsBefore = recogniser->calls().size();
+        if (c.preview) recogniser->script(FakeSpeechEngine::Reply::held("half a sent"));
+        // Nothing runs on the main thread from here until the stop: each
+        // event the session emits waits there as one task.
+        const size_t waiting = world.main.pendingCount();
+        world.deliverSilence(5);
+        world.deliverSpeech(20);
+        if (c.preview) {
+            ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
+            recogniser->release();
+        }
+        // 25 levels, a speech start and perhaps a preview.
+        const size_t emitted = 26 + (c.preview ? 1 : 0);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (world.main.pendingCount() < waiting + emitted &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_GE(world.main.pendingCount(), waiting + emitted);
+
+        events.clear();
+        engine->stop();
+        EXPECT_EQ(events, (std::vector<Event>{Event::level(0), Event::stopped()}));
+        if (c.startAgain) engine->start();
+        ASSERT_TRUE(world.runUntil([&] { return !eventsOf(EventKind::final).empty(); }));
+        world.runUntil([] { return false; }, 20ms);
+        size_t late = 0;
+        for (size_t i = 2; i < events.size(); ++i) late += events[i].kind != EventKind::final;
+        EXPECT_EQ(late, 0u) << "events after stopped: " << events.size() - 2;
+        EXPECT_EQ(eventsOf(EventKind::final).back().text, "hello world");
+        EXPECT_EQ(engine->isRecording.peek(), c.startAgain);
+        engine->stopAndWait();
+        ASSERT_TRUE(world.runUntil([&] { return world.backend->runningCount() == 0; }));
+    }
+}
+
 TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
     struct Case {
         const char* name;
