@@ -261,26 +261,45 @@ void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
         total += static_cast<std::size_t>(j.w->rows);
         work += static_cast<std::size_t>(j.w->rows * j.w->cols);
     }
-    // Rows go out in shrinking runs, in fours for the kernel, so the threads
-    // finish within a few rows of each other.
+    // Rows go out in shrinking runs, so the threads finish within a few rows of
+    // each other; in eights, so that every row takes the same path through the
+    // vector kernels however the rows are split.
     pool_->parallelRuns(
-        total, 4,
+        total, 8,
         [&](std::size_t begin, std::size_t end) {
             std::size_t base = 0;
             for (const auto& j : jobs) {
                 const std::size_t rows = static_cast<std::size_t>(j.w->rows);
                 const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
-                if (b < e) {
-                    const std::size_t n = static_cast<std::size_t>(j.w->cols), r = b - base;
-                    if (j.w->f16)
-                        k.matvecF16(j.w->f16 + r * n, n, j.x, n, j.y + r, e - b);
-                    else
-                        k.matvecF32(j.w->f32 + r * n, n, j.x, n, j.y + r, e - b);
-                }
+                if (b < e)
+                    for (std::size_t r = b - base; r < e - base; r += kEpilogueRows)
+                        matvecRows(k, j, r, std::min(e - base, r + kEpilogueRows) - r);
                 base += rows;
             }
         },
         work);
+}
+
+void TextDecoderModel::matvecRows(const ComputeKernels& k, const MatvecJob& j, std::size_t r,
+                                  std::size_t count) {
+    const std::size_t n = static_cast<std::size_t>(j.w->cols);
+    float product[kEpilogueRows];
+    float* y = j.y + r;
+    float* p = j.add ? product : y;
+    if (j.w->f16)
+        k.matvecF16(j.w->f16 + r * n, n, j.x, n, p, count);
+    else
+        k.matvecF32(j.w->f32 + r * n, n, j.x, n, p, count);
+    if (j.add) {
+        for (std::size_t i = 0; i < count; ++i) y[i] += p[i] + (j.bias ? j.bias[r + i] : 0.0f);
+    } else if (j.gelu) {
+        k.biasGelu(y, j.bias + r, count);
+    } else if (j.bias) {
+        for (std::size_t i = 0; i < count; ++i) y[i] = (y[i] + j.bias[r + i]) * j.scale;
+    } else if (j.scale != 1.0f) {
+        for (std::size_t i = 0; i < count; ++i) y[i] *= j.scale;
+    }
+    if (j.half) convertFloatToHalf(y, j.half + r, count);
 }
 
 const TextDecoderModel::PackedCross& TextDecoderModel::packedCrossWeights(
@@ -317,7 +336,7 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
         std::atomic<bool> same{true};
         const auto* a = reinterpret_cast<const unsigned char*>(encoder);
         const auto* b = reinterpret_cast<const unsigned char*>(ws.encoder.data());
-        pool_->parallelRanges(bytes, 4096, [&](std::size_t begin, std::size_t end) {
+        pool_->parallelRuns(bytes, 4096, [&](std::size_t begin, std::size_t end) {
             if (std::memcmp(a + begin, b + begin, end - begin) != 0)
                 same.store(false, std::memory_order_relaxed);
         });
@@ -376,7 +395,6 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_),
                       dh = D / H;
     const std::size_t W = static_cast<std::size_t>(w_), S = static_cast<std::size_t>(s_);
-    const std::size_t F = static_cast<std::size_t>(ffn_);
 
     const std::int32_t token = arrays.inputIds->span<std::int32_t>()[0];
     const std::int32_t position = arrays.cacheLength->span<std::int32_t>()[0];
@@ -432,7 +450,6 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     float* kNew = q + D;
     float* vNew = q + 2 * D;
     float* attn = ws.attn.data();
-    float* projected = ws.projected.data();
     if (alignmentOut) std::fill(ws.alignment.data(), ws.alignment.data() + W, 0.0f);
 
     for (std::size_t l = 0; l < layers_.size(); ++l) {
@@ -440,13 +457,10 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
 
         // Self-attention over the visible cache plus this token.
         k.layerNorm(x, layer.norm1Weight.data(), layer.norm1Bias.data(), h, D, kNormEpsilon);
-        matvecs({{&layer.selfQ, h, q}, {&layer.selfK, h, kNew}, {&layer.selfV, h, vNew}});
-        for (std::size_t i = 0; i < D; ++i) {
-            q[i] = (q[i] + layer.selfQBias[i]) * scale;
-            vNew[i] += layer.selfVBias[i];
-        }
-        convertFloatToHalf(kNew, keysOut + l * D, D);
-        convertFloatToHalf(vNew, valuesOut + l * D, D);
+        matvecs({{&layer.selfQ, h, q, layer.selfQBias.data(), scale},
+                 {&layer.selfK, h, kNew, nullptr, 1.0f, false, false, keysOut + l * D},
+                 {&layer.selfV, h, vNew, layer.selfVBias.data(), 1.0f, false, false,
+                  valuesOut + l * D}});
 
         const Float16* layerKeys = keyCache + l * D * S;
         const Float16* layerValues = valueCache + l * D * S;
@@ -493,13 +507,11 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
             for (std::size_t head = 0; head < H; ++head) selfAttention(head);
         else
             pool_->parallelFor(H, selfAttention);
-        matvecs({{&layer.selfO, attn, projected}});
-        for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.selfOBias[i];
+        matvecs({{&layer.selfO, attn, x, layer.selfOBias.data(), 1.0f, true}});
 
         // Cross-attention over the encoder output.
         k.layerNorm(x, layer.norm2Weight.data(), layer.norm2Bias.data(), h, D, kNormEpsilon);
-        matvecs({{&layer.crossQ, h, q}});
-        for (std::size_t i = 0; i < D; ++i) q[i] = (q[i] + layer.crossQBias[i]) * scale;
+        matvecs({{&layer.crossQ, h, q, layer.crossQBias.data(), scale}});
         const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
         const Float16* crossValues = ws.crossValues.data() + l * W * D;
         // Each part: its scores, exp(score - its max), their sum, and the values
@@ -548,15 +560,12 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
                           ws.alignment.data() + t0, n);
             }
         }
-        matvecs({{&layer.crossO, attn, projected}});
-        for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.crossOBias[i];
+        matvecs({{&layer.crossO, attn, x, layer.crossOBias.data(), 1.0f, true}});
 
         // Feed-forward.
         k.layerNorm(x, layer.norm3Weight.data(), layer.norm3Bias.data(), h, D, kNormEpsilon);
-        matvecs({{&layer.fc1, h, ws.ffn.data()}});
-        k.biasGelu(ws.ffn.data(), layer.fc1Bias.data(), F);
-        matvecs({{&layer.fc2, ws.ffn.data(), projected}});
-        for (std::size_t i = 0; i < D; ++i) x[i] += projected[i] + layer.fc2Bias[i];
+        matvecs({{&layer.fc1, h, ws.ffn.data(), layer.fc1Bias.data(), 1.0f, false, true}});
+        matvecs({{&layer.fc2, ws.ffn.data(), x, layer.fc2Bias.data(), 1.0f, true}});
     }
 
     // Logits against the token embeddings, written out as Float16 chunk by chunk.

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/ml/AlignedBuffer.hpp"
+#include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MatrixKernels.hpp"
@@ -86,10 +87,19 @@ class TextDecoderModel : public MLModel {
         std::vector<float> norm1Weight, norm1Bias, norm2Weight, norm2Bias, norm3Weight, norm3Bias;
         std::vector<int> alignmentHeads;
     };
+    // y = W·x, finished row by row by the thread that computed the rows (so
+    // that the small vectors involved are read in parallel, not by the caller
+    // while the others wait): with `add`, y += p + bias; else y = (p + bias)·scale,
+    // or gelu(p + bias); then copied to `half` when given.
     struct MatvecJob {
         const WeightMatrix* w;
         const float* x;
         float* y;
+        const float* bias = nullptr;
+        float scale = 1.0f;
+        bool add = false;
+        bool gelu = false;
+        Float16* half = nullptr;
     };
     struct Workspace;
     // The cross-attention weights packed for one matrix product build.
@@ -102,6 +112,9 @@ class TextDecoderModel : public MLModel {
     std::unique_ptr<Workspace> makeWorkspace() const;
     void prepareCrossAttention(const Float16* encoder, Workspace& ws) const;
     void matvecs(std::initializer_list<MatvecJob> jobs) const;
+    static constexpr std::size_t kEpilogueRows = 64;  // rows finished at a time
+    static void matvecRows(const ComputeKernels& k, const MatvecJob& j, std::size_t r,
+                           std::size_t count);
     void runStep(const StepArrays& arrays) const;
     void step(const StepArrays& arrays, Workspace& ws) const;
 

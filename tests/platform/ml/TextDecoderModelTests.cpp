@@ -385,3 +385,94 @@ TEST(TextDecoderModel, StepIntoCallerOutputsMatchesPrediction) {
         }
     }
 }
+
+// A model large enough that every product, both attentions and the logits run
+// as parallel loops (the small one above runs them on the caller's thread):
+// its steps match the reference, and on any number of threads they give the
+// same bits, however the threads happen to split the rows and positions.
+TEST(TextDecoderModel, ParallelStepsMatchTheReferenceOnAnyNumberOfThreads) {
+    constexpr int V = 700, D = 128, L = 2, F = 516, W = 300, S = 64, kSteps = 40;
+    const nlohmann::json dims = {{"vocab_size", V},
+                                 {"d_model", D},
+                                 {"decoder_layers", L},
+                                 {"decoder_attention_heads", 4},
+                                 {"decoder_ffn_dim", F},
+                                 {"max_target_positions", 80},
+                                 {"max_source_positions", W},
+                                 {"kv_cache_length", S},
+                                 {"alignment_heads", {{0, 1}, {1, 3}, {1, 0}}}};
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, dims, "F16", 41);
+    const mltest::ReferenceWeights weights(folder);
+
+    auto encoder = MLMultiArray::make({1, D, 1, W}, MLMultiArrayDataType::float16);
+    mltest::Matrix rows(W, std::vector<float>(D));
+    std::mt19937 rng(43);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (int d = 0; d < D; ++d)
+        for (int t = 0; t < W; ++t) {
+            const Float16 v(normal(rng));
+            encoder->span<Float16>()[d * W + t] = v;
+            rows[t][d] = v;
+        }
+    std::vector<int> tokens(kSteps);
+    std::uniform_int_distribution<int> pick(0, V - 1);
+    for (int& t : tokens) t = pick(rng);
+    const auto expected = mltest::referenceDecoder(weights, dims, tokens, rows);
+
+    std::vector<std::uint16_t> firstBits;  // every output of every step, on one thread
+    for (int threads : {1, 2, 3, 8}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        MLModelConfiguration config;
+        config.threadCount = threads;
+        auto model = MLModel::load(folder, config);
+        const auto make = [](std::vector<std::int64_t> shape, MLMultiArrayDataType type) {
+            return MLMultiArray::make(std::move(shape), type);
+        };
+        using DT = MLMultiArrayDataType;
+        auto ids = make({1}, DT::int32), length = make({1}, DT::int32);
+        auto keys = make({1, L * D, 1, S}, DT::float16),
+             values = make({1, L * D, 1, S}, DT::float16);
+        auto update = make({1, S}, DT::int32), padding = make({1, S}, DT::float16);
+        for (int j = 0; j < S; ++j) {
+            update->span<std::int32_t>()[j] = j == 0 ? 1 : 0;
+            padding->span<Float16>()[j] = j == 0 ? 0.0f : -10000.0f;
+        }
+        std::vector<std::uint16_t> bits;
+        for (int i = 0; i < kSteps; ++i) {
+            ids->span<std::int32_t>()[0] = tokens[i];
+            length->span<std::int32_t>()[0] = i;
+            auto out = model->prediction(
+                MLDictionaryFeatureProvider({{"input_ids", ids},
+                                             {"cache_length", length},
+                                             {"key_cache", keys},
+                                             {"value_cache", values},
+                                             {"kv_cache_update_mask", update},
+                                             {"encoder_output_embeds", encoder},
+                                             {"decoder_key_padding_mask", padding}}));
+            const auto logits = out->featureValue("logits")->multiArrayValue();
+            const auto alignment = out->featureValue("alignment_heads_weights")->multiArrayValue();
+            EXPECT_LT(worstDifference(*logits, expected.logits[i]), kLogitTolerance) << i;
+            EXPECT_LT(worstDifference(*alignment, expected.alignment[i]), kAlignmentTolerance) << i;
+            const auto newKeys =
+                out->featureValue("key_cache_updates")->multiArrayValue()->span<Float16>();
+            const auto newValues =
+                out->featureValue("value_cache_updates")->multiArrayValue()->span<Float16>();
+            for (const auto& span :
+                 {logits->span<Float16>(), alignment->span<Float16>(), newKeys, newValues})
+                for (const Float16 v : span) bits.push_back(v.bits);
+            for (int e = 0; e < L * D; ++e) {
+                keys->span<Float16>()[e * S + i] = newKeys[e];
+                values->span<Float16>()[e * S + i] = newValues[e];
+            }
+            padding->span<Float16>()[i + 1] = 0.0f;
+            update->span<std::int32_t>()[i] = 0;
+            update->span<std::int32_t>()[i + 1] = 1;
+        }
+        if (firstBits.empty())
+            firstBits = bits;
+        else
+            EXPECT_TRUE(bits == firstBits) << "outputs differ from those on one thread";
+    }
+}
