@@ -22,9 +22,11 @@
 // pool. A step is some fifty parallel loops of 5 to 60 µs, so what the threads
 // do between them counts: rows go out in shrinking runs, each run is finished
 // (bias, residual, GELU) by the thread that computed it, and cross-attention
-// runs a part of the encoder positions per task. Every split is fixed by the
-// model's shape, never by the thread count or timing, so results are the same
-// to the bit on any number of threads. The cross-attention keys and values
+// runs a part of the encoder positions per task. Where a sum is split, the
+// parts follow the model's shape, never the thread count; runs of rows only
+// decide which thread computes a row, and start on multiples of eight rows so
+// that each row takes the same path through the vector kernels. So results are
+// the same to the bit on any number of threads. The cross-attention keys and values
 // depend only on the encoder output; they are computed once per distinct
 // encoder output (with matrix products) and kept.
 
