@@ -32,10 +32,11 @@ struct TextDecoderModel::Workspace {
     AlignedBuffer<float> selfPartial;                      // [H][dh]
     AlignedBuffer<float> crossProbs;                       // [H][W], exp(score - its part's max)
     AlignedBuffer<float> crossParts;   // [H][parts][dh + 2]: a part's weighted values, max, sum
-    AlignedBuffer<float> crossScales;  // [parts]: one head's parts put on one scale
-    AlignedBuffer<float> alignment;    // [W]
-    std::vector<std::pair<int, int>> cacheRuns;  // visible cache positions [begin, end)
-    std::vector<int> updatePositions;            // visible positions that take the new key/value
+    AlignedBuffer<float> crossScales;  // [H][parts]: each head's parts put on one scale
+    std::unique_ptr<std::atomic<int>[]> crossPartsDone;  // [H]: parts of a head finished
+    AlignedBuffer<float> alignment;                      // [W]
+    std::vector<std::pair<int, int>> cacheRuns;          // visible cache positions [begin, end)
+    std::vector<int> updatePositions;  // visible positions that take the new key/value
 
     // Cross-attention keys [L][H][W][dh] and values [L][H][dh][W], and the
     // encoder output they were computed from.
@@ -166,7 +167,8 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() c
     ws->selfScores = AlignedBuffer<float>(h * static_cast<std::size_t>(s_));
     ws->selfPartial = AlignedBuffer<float>(d);
     ws->crossProbs = AlignedBuffer<float>(h * w);
-    ws->crossScales = AlignedBuffer<float>((w + crossPart_ - 1) / crossPart_);
+    ws->crossScales = AlignedBuffer<float>(h * ((w + crossPart_ - 1) / crossPart_));
+    ws->crossPartsDone = std::make_unique<std::atomic<int>[]>(h);
     ws->crossParts = AlignedBuffer<float>(h * ((w + crossPart_ - 1) / crossPart_) * (d / h + 2));
     ws->alignment = AlignedBuffer<float>(w);
     ws->cacheRuns.reserve(static_cast<std::size_t>(s_));
@@ -515,8 +517,28 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
         const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
         const Float16* crossValues = ws.crossValues.data() + l * W * D;
         // Each part: its scores, exp(score - its max), their sum, and the values
-        // weighted by them; a head's parts are then put on one scale.
+        // weighted by them. The thread that finishes a head's last part puts
+        // the head's parts on one scale, so the caller has nothing left to do.
         const std::size_t parts = (W + crossPart_ - 1) / crossPart_, stride = dh + 2;
+        for (std::size_t head = 0; head < H; ++head)
+            ws.crossPartsDone[head].store(0, std::memory_order_relaxed);
+        const auto combine = [&](std::size_t head) {
+            const float* first = ws.crossParts.data() + head * parts * stride;
+            float best = -INFINITY;
+            for (std::size_t p = 0; p < parts; ++p) best = std::max(best, first[p * stride + dh]);
+            float sum = 0.0f;
+            float* scales = ws.crossScales.data() + head * parts;
+            for (std::size_t p = 0; p < parts; ++p) {
+                scales[p] = std::exp(first[p * stride + dh] - best);
+                sum += scales[p] * first[p * stride + dh + 1];
+            }
+            float* out = attn + head * dh;
+            std::fill(out, out + dh, 0.0f);
+            for (std::size_t p = 0; p < parts; ++p) {
+                scales[p] /= sum;
+                k.axpyF32(scales[p], first + p * stride, out, dh);
+            }
+        };
         pool_->parallelFor(
             H * parts,
             [&](std::size_t task) {
@@ -529,37 +551,26 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
                 part[dh] = best;
                 part[dh + 1] = k.expShiftSum(probs, n, best);
                 k.matvecF16(crossValues + head * dh * W + t0, W, probs, n, part, dh);
+                // Release this part, and see every other part of the head if last.
+                if (ws.crossPartsDone[head].fetch_add(1, std::memory_order_acq_rel) + 1 ==
+                    static_cast<int>(parts))
+                    combine(head);
             },
             2 * W * D);
-        for (std::size_t head = 0; head < H; ++head) {
-            const float* first = ws.crossParts.data() + head * parts * stride;
-            float best = -INFINITY;
-            for (std::size_t p = 0; p < parts; ++p) best = std::max(best, first[p * stride + dh]);
-            float sum = 0.0f;
-            float* scales = ws.crossScales.data();
-            for (std::size_t p = 0; p < parts; ++p) {
-                scales[p] = std::exp(first[p * stride + dh] - best);
-                sum += scales[p] * first[p * stride + dh + 1];
+        if (alignmentOut)
+            for (std::size_t head = 0; head < H; ++head) {
+                const auto& heads = layer.alignmentHeads;
+                const std::size_t copies =
+                    static_cast<std::size_t>(std::count(heads.begin(), heads.end(), int(head)));
+                if (copies == 0) continue;
+                const float weight =
+                    static_cast<float>(copies) / static_cast<float>(alignmentHeadCount_);
+                for (std::size_t p = 0; p < parts; ++p) {
+                    const std::size_t t0 = p * crossPart_, n = std::min(W, t0 + crossPart_) - t0;
+                    k.axpyF32(weight * ws.crossScales[head * parts + p],
+                              ws.crossProbs.data() + head * W + t0, ws.alignment.data() + t0, n);
+                }
             }
-            float* out = attn + head * dh;
-            std::fill(out, out + dh, 0.0f);
-            for (std::size_t p = 0; p < parts; ++p) {
-                scales[p] /= sum;
-                k.axpyF32(scales[p], first + p * stride, out, dh);
-            }
-            if (!alignmentOut) continue;
-            const auto& heads = layer.alignmentHeads;
-            const std::size_t copies =
-                static_cast<std::size_t>(std::count(heads.begin(), heads.end(), int(head)));
-            if (copies == 0) continue;
-            const float weight =
-                static_cast<float>(copies) / static_cast<float>(alignmentHeadCount_);
-            for (std::size_t p = 0; p < parts; ++p) {
-                const std::size_t t0 = p * crossPart_, n = std::min(W, t0 + crossPart_) - t0;
-                k.axpyF32(weight * scales[p], ws.crossProbs.data() + head * W + t0,
-                          ws.alignment.data() + t0, n);
-            }
-        }
         matvecs({{&layer.crossO, attn, x, layer.crossOBias.data(), 1.0f, true}});
 
         // Feed-forward.
