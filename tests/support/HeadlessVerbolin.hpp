@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,6 +157,15 @@ inline std::size_t occurrences(const std::string& text, const std::string& part)
     std::size_t n = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
+}
+
+// The utterances `verbolin --listen` printed on standard output, in order.
+inline std::vector<std::string> printedFinals(const std::string& out) {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && !line.starts_with("Transcript: ")) lines.push_back(line);
+    return lines;
 }
 
 }  // namespace testsupport

@@ -16,31 +16,18 @@
 
 #include "support/HeadlessVerbolin.hpp"
 #include "support/SmallDisk.hpp"
+#include "verbolin/storage/StorageTestSupport.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 
 namespace fs = std::filesystem;
+using testsupport::printedFinals;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::vector<std::string> printedFinals(const std::string& out) {
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && !line.starts_with("Transcript: ")) lines.push_back(line);
-    return lines;
-}
-
 std::vector<std::string> storedTexts(const fs::path& database) {
     verbolin::TranscriptDB db(database);
-    std::vector<std::string> out;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db.handle(), "SELECT text FROM segments", -1, &st, nullptr) != SQLITE_OK)
-        return {"<error>"};
-    while (sqlite3_step(st) == SQLITE_ROW)
-        out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
-    return out;
+    return storage_test::column(db.handle(), "SELECT text FROM segments");
 }
 
 struct LogLine {

@@ -14,34 +14,16 @@
 
 #include "support/HeadlessVerbolin.hpp"
 #include "support/SmallDisk.hpp"
+#include "verbolin/storage/StorageTestSupport.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 
 namespace fs = std::filesystem;
+using storage_test::column;
+using testsupport::printedFinals;
 using namespace std::chrono_literals;
 using testsupport::occurrences;
 
-namespace {
-
-// The utterances printed on standard output, in order.
-std::vector<std::string> printedFinals(const std::string& out) {
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && !line.starts_with("Transcript: ")) lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> column(sqlite3* db, const char* sql) {
-    std::vector<std::string> out;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) return {"<error>"};
-    while (sqlite3_step(st) == SQLITE_ROW)
-        out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
-    return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(DictationFullDisk, FinalsSaidOnAFullDiskAreReportedAndLandOnceThereIsRoom) {
     if (!testsupport::speechToolsAvailable()) GTEST_SKIP() << "espeak-ng or sox is missing";
