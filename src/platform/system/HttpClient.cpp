@@ -182,6 +182,49 @@ std::optional<std::string> HttpRequest::header(std::string_view name) const {
     return std::nullopt;
 }
 
+namespace {
+
+// Digits only, no sign or spaces, and no overflow.
+std::optional<int64_t> decimal(std::string_view text) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    int64_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+}  // namespace
+
+std::optional<int64_t> contentLength(const HttpHeaders& headers) {
+    const auto length = headers.value("Content-Length");
+    return length ? decimal(*length) : std::nullopt;
+}
+
+std::string rangeFrom(int64_t offset) { return "bytes=" + std::to_string(offset) + "-"; }
+
+std::optional<ContentRange> parseContentRange(std::string_view value) {
+    constexpr std::string_view unit = "bytes ";
+    if (value.size() < unit.size() || !sameLetters(value.substr(0, unit.size()), unit))
+        return std::nullopt;
+    value.remove_prefix(unit.size());
+    const size_t dash = value.find('-');
+    const size_t slash = value.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash)
+        return std::nullopt;
+    const auto first = decimal(value.substr(0, dash));
+    const auto last = decimal(value.substr(dash + 1, slash - dash - 1));
+    if (!first || !last || *first > *last) return std::nullopt;
+    ContentRange range{*first, *last, std::nullopt};
+    const std::string_view total = value.substr(slash + 1);
+    if (total != "*") {
+        range.total = decimal(total);
+        if (!range.total || *last >= *range.total) return std::nullopt;
+    }
+    return range;
+}
+
 HttpClient::HttpClient() : HttpClient(Options{}) {}
 
 HttpClient::HttpClient(Options options) : options_(options) { globalInit(); }
@@ -281,11 +324,7 @@ HttpResponse HttpClient::getToFile(const std::string& url, const std::filesystem
     HttpRequest request;
     request.url = url;
     const ResponseFn onResponse = [&](const HttpResponse& head) {
-        if (auto length = head.headers.value("Content-Length")) {
-            char* end = nullptr;
-            const long long n = std::strtoll(length->c_str(), &end, 10);
-            if (end && *end == '\0' && !length->empty() && n >= 0) expected = n;
-        }
+        if (auto length = contentLength(head.headers)) expected = *length;
     };
     const BodyFn onBody = [&](std::string_view chunk) {
         if (std::fwrite(chunk.data(), 1, chunk.size(), file.get()) != chunk.size()) {

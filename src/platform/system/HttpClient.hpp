@@ -97,6 +97,22 @@ struct HttpResponse {
     HttpHeaders headers;       // of the last response
 };
 
+// The announced Content-Length, when it is a plain non-negative number.
+std::optional<int64_t> contentLength(const HttpHeaders& headers);
+
+// Resuming a transfer: the "Range" value that asks for everything from
+// `offset` on, and the "Content-Range" of a 206 answer, read strictly
+// ("bytes <first>-<last>/<total>" or ".../*"; anything else, including
+// first > last or last >= total, is nullopt), so that a caller appends only
+// bytes whose place in the file it knows.
+std::string rangeFrom(int64_t offset);
+struct ContentRange {
+    int64_t first = 0;
+    int64_t last = 0;
+    std::optional<int64_t> total;  // unset for "*"
+};
+std::optional<ContentRange> parseContentRange(std::string_view value);
+
 class HttpClient {
   public:
     struct Options {

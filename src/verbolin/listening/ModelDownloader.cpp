@@ -9,8 +9,6 @@
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileMove.hpp"
-#include "platform/system/Paths.hpp"
-#include "platform/system/Uuid.hpp"
 #include "platform/system/ZipExtractor.hpp"
 
 namespace verbolin {
@@ -23,8 +21,7 @@ constexpr int64_t kBytesPerMB = 1000000;
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
 
-// Removes the downloaded archive, or the staging folder with everything in
-// it, however install() ends.
+// Removes the staging folder with everything in it, however install() ends.
 class RemoveOnExit {
   public:
     explicit RemoveOnExit(fs::path path) : path_(std::move(path)) {}
@@ -96,38 +93,89 @@ void ModelDownloader::reportDownload(const ModelPack& pack, int64_t written,
     onProgress_(d);
 }
 
+void ModelDownloader::download(const ModelPack& pack, const std::string& url,
+                               PartialDownload& partial) const {
+    // Set when a resumed request's answer cannot be appended: ask again for
+    // the whole file rather than put bytes at a place they do not belong.
+    struct StartOver {};
+
+    auto resume = partial.resumable(url);
+    platform::HttpClient http(options_.http);
+    for (;;) {
+        platform::HttpRequest request(url);
+        if (resume) {
+            request.setHeader("Range", platform::rangeFrom(resume->size));
+            // A file that changed since comes back whole (200), not cut.
+            request.setHeader("If-Range", resume->validator);
+        }
+        bool writing = false;
+        int64_t offset = 0;
+        int64_t expected = -1;
+        int64_t written = 0;
+        const auto onResponse = [&](const platform::HttpResponse& head) {
+            if (resume && head.status == 206) {
+                const auto range =
+                    platform::parseContentRange(head.headers.value("Content-Range").value_or(""));
+                if (!range || range->first != resume->size) throw StartOver{};
+                partial.beginAppend();
+                offset = resume->size;
+                if (range->total) {
+                    expected = *range->total;
+                } else if (const auto length = platform::contentLength(head.headers)) {
+                    expected = offset + *length;
+                }
+                writing = true;
+            } else if (head.status == 200) {
+                partial.beginFresh(url, PartialDownload::validatorOf(head.headers));
+                expected = platform::contentLength(head.headers).value_or(-1);
+                writing = true;
+            } else if (resume && (head.status == 416 || (head.status > 200 && head.status < 300))) {
+                throw StartOver{};
+            }
+            // Anything else is an error answer: its body is not the pack, and
+            // the bytes kept from an earlier attempt stay as they were.
+        };
+        const auto onBody = [&](std::string_view chunk) {
+            if (!writing) return;
+            partial.append(chunk);
+            written += static_cast<int64_t>(chunk.size());
+            reportDownload(pack, offset + written, expected);
+        };
+        try {
+            const auto response = http.send(request, onBody, onResponse);
+            if (!writing) {
+                throw platform::AppError(errorDomain, response.status,
+                                         "The speech model could not be downloaded (HTTP " +
+                                             std::to_string(response.status) +
+                                             "). Check your connection and try again.");
+            }
+            partial.finish();
+            return;
+        } catch (const StartOver&) {
+            resume.reset();
+        } catch (const platform::HttpError& e) {
+            throw platform::AppError(
+                errorDomain, 1,
+                std::string("The speech model could not be downloaded: ") + e.what());
+        }
+    }
+}
+
 void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     if (pack.isInstalled()) return;
     onProgress_ = std::move(progress);
 
-    const fs::path archive = platform::temporaryDirectory() /
-                             ("verbolin-model-" + platform::Uuid::random().string() + ".zip");
-    // The body lands straight in the archive file, so it must go on every
-    // exit from here on, even when the download itself fails.
-    RemoveOnExit removeArchive(archive);
-
-    platform::HttpResponse response;
-    try {
-        platform::HttpClient http(options_.http);
-        response = http.getToFile(
-            pack.remoteURL(options_.serverRoot), archive,
-            [&](int64_t written, int64_t expected) { reportDownload(pack, written, expected); });
-    } catch (const platform::HttpError& e) {
-        throw platform::AppError(
-            errorDomain, 1, std::string("The speech model could not be downloaded: ") + e.what());
-    }
-    if (response.status != 200) {
-        throw platform::AppError(errorDomain, response.status,
-                                 "The speech model could not be downloaded (HTTP " +
-                                     std::to_string(response.status) +
-                                     "). Check your connection and try again.");
-    }
-
-    if (onProgress_) onProgress_(Installing{});
-
     const fs::path local = pack.localFolder();
     const fs::path models = local.parent_path();
     fs::create_directories(models);
+
+    // Kept across attempts (a dropped connection, a quit) so that the next
+    // one continues it; removed once it has been unpacked, or found damaged,
+    // so that a bad file is not resumed for ever.
+    PartialDownload partial(models / (".download-" + pack.id + ".zip.partial"));
+    download(pack, pack.remoteURL(options_.serverRoot), partial);
+
+    if (onProgress_) onProgress_(Installing{});
 
     const fs::path staging = models / (".staging-" + pack.id);
     std::error_code ignored;
@@ -136,16 +184,22 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     RemoveOnExit removeStaging(staging);
 
     try {
-        platform::ZipExtractor::extract(archive, staging, unpackLimits(pack));
+        platform::ZipExtractor::extract(partial.file(), staging, unpackLimits(pack));
     } catch (const platform::ArchiveError&) {
+        partial.discard();
         throw platform::AppError(errorDomain, 2, kDamaged);
     }
 
     const auto modelFolder = findModelFolder(staging);
-    if (!modelFolder) throw platform::AppError(errorDomain, 4, kIncomplete);
+    if (!modelFolder) {
+        // A whole archive without a model: downloading it again gives the same.
+        partial.discard();
+        throw platform::AppError(errorDomain, 4, kIncomplete);
+    }
 
     fs::remove_all(local, ignored);
     platform::moveItem(*modelFolder, local);
+    partial.discard();
 
     if (!pack.isInstalled()) throw platform::AppError(errorDomain, 3, kIncomplete);
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The application's installer of model packs: downloads a pack's zip archive,
+// The application's installer of model packs: downloads a pack's zip archive
+// (continuing an interrupted download of the same file where it stopped),
 // unpacks it into a staging folder beside the models, finds the folder that
 // holds the model and moves it into place. One downloader serves one install.
 // Errors it makes carry the domain "ModelDownloader"; file-system errors are
@@ -12,6 +13,7 @@
 
 #include "platform/system/HttpClient.hpp"
 #include "verbolin/listening/ModelPack.hpp"
+#include "verbolin/listening/PartialDownload.hpp"
 
 namespace verbolin {
 
@@ -51,6 +53,11 @@ class ModelDownloader {
     void install(const ModelPack& pack, ProgressFn progress = {});
 
   private:
+    // Fetches the pack's archive into `partial`, continuing what an earlier
+    // attempt left there when the server agrees it is the same file.
+    // Throws the install's errors for a transport failure or an answer
+    // without the file.
+    void download(const ModelPack& pack, const std::string& url, PartialDownload& partial) const;
     void reportDownload(const ModelPack& pack, int64_t written, int64_t expected) const;
 
     Options options_;

@@ -41,8 +41,6 @@ const char* describe(Downloader::DownloadError::Code code) {
     return "The download failed.";
 }
 
-std::string rangeFrom(int64_t offset) { return "bytes=" + std::to_string(offset) + "-"; }
-
 // The etag an answer gives its content, in the form the metadata reader uses.
 std::optional<std::string> answerEtag(const platform::HttpResponse& head) {
     auto etag = head.headers.value("X-Linked-Etag");
@@ -321,7 +319,7 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
         for (const auto& [name, value] : request.headers) get.headers.emplace_back(name, value);
         const bool ranged = downloaded > 0;
         if (ranged) {
-            get.headers.emplace_back("Range", rangeFrom(downloaded));
+            get.headers.emplace_back("Range", platform::rangeFrom(downloaded));
             // A server that has other content now answers with all of it
             // (200) instead of a piece of it.
             if (validator) get.headers.emplace_back("If-Range", "\"" + *validator + "\"");
