@@ -237,3 +237,57 @@ TEST_F(HttpClientTest, TransportFailuresCarryUrlErrorCodes) {
         EXPECT_EQ(e.code(), UrlErrorCode::unsupportedURL);
     }
 }
+
+// Only a well-formed range is trusted: a caller appends its bytes at `first`.
+TEST(HttpRanges, ContentRangeIsReadStrictly) {
+    const struct {
+        const char* value;
+        std::optional<ContentRange> expected;
+    } cases[] = {
+        {"bytes 100-199/200", ContentRange{100, 199, 200}},
+        {"bytes 0-0/1", ContentRange{0, 0, 1}},
+        {"Bytes 5-9/*", ContentRange{5, 9, std::nullopt}},
+        {"bytes 100-199/100", std::nullopt},  // past the end
+        {"bytes 200-100/300", std::nullopt},  // backwards
+        {"bytes */200", std::nullopt},        // a 416's form
+        {"bytes -5-9/20", std::nullopt},
+        {"bytes +5-9/20", std::nullopt},
+        {"bytes 5 -9/20", std::nullopt},
+        {"bytes 5-9/2x", std::nullopt},
+        {"bytes 5-9", std::nullopt},
+        {"bytes 5/9-20", std::nullopt},
+        {"items 5-9/20", std::nullopt},
+        {"bytes 99999999999999999999-1/2", std::nullopt},  // overflow
+        {"", std::nullopt},
+        {"bytes ", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto got = parseContentRange(c.value);
+        ASSERT_EQ(got.has_value(), c.expected.has_value()) << c.value;
+        if (!got) continue;
+        EXPECT_EQ(got->first, c.expected->first) << c.value;
+        EXPECT_EQ(got->last, c.expected->last) << c.value;
+        EXPECT_EQ(got->total, c.expected->total) << c.value;
+    }
+    EXPECT_EQ(rangeFrom(1500000), "bytes=1500000-");
+}
+
+TEST(HttpRanges, ContentLengthIsAPlainNumberOrNothing) {
+    const struct {
+        const char* value;
+        std::optional<int64_t> expected;
+    } cases[] = {
+        {"0", 0},
+        {"2600123", 2600123},
+        {"-1", std::nullopt},
+        {"12abc", std::nullopt},
+        {"", std::nullopt},
+        {"99999999999999999999", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        HttpHeaders headers;
+        headers.set("content-length", c.value);
+        EXPECT_EQ(contentLength(headers), c.expected) << c.value;
+    }
+    EXPECT_EQ(contentLength(HttpHeaders()), std::nullopt);
+}

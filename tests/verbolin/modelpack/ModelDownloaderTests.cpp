@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <mutex>
 
 #include "platform/system/AppError.hpp"
 #include "support/LocalHttpServer.hpp"
@@ -69,6 +70,11 @@ class ModelDownloaderTest : public ::testing::Test {
             if (auto* x = std::get_if<ModelDownloader::Downloading>(&p)) d.push_back(*x);
         }
         return d;
+    }
+
+    fs::path partialFile() const { return local.parent_path() / ".download-standard.zip.partial"; }
+    fs::path sidecarFile() const {
+        return local.parent_path() / ".download-standard.zip.partial.json";
     }
 
     testsupport::TempDir temp;
@@ -302,15 +308,22 @@ TEST_F(ModelDownloaderTest, UnknownLengthShowsThePackSizeAndNoFraction) {
     EXPECT_TRUE(pack.isInstalled());
 }
 
-TEST_F(ModelDownloaderTest, AThrowingProgressCallableEndsTheInstallAndStillRemovesTheArchive) {
+// A throwing progress callable is how a caller stops an install: what was
+// received is kept for the next attempt, which then installs.
+TEST_F(ModelDownloaderTest, AThrowingProgressCallableEndsTheInstallAndKeepsWhatArrived) {
     ZipBuilder zip;
     addModel(zip, "");
-    server.set(kArchivePath, Reply::ok(zip.bytes()));
+    server.set(kArchivePath, Reply::ok(zip.bytes()).header("ETag", "\"v1\""));
     struct Abort {};
     ModelDownloader downloader(options());
     EXPECT_THROW(downloader.install(pack, [](const ModelDownloader::Progress&) { throw Abort{}; }),
                  Abort);
     EXPECT_FALSE(pack.isInstalled());
+    EXPECT_EQ(testsupport::readFile(partialFile()), zip.bytes());
+    install();
+    EXPECT_TRUE(pack.isInstalled());
+    EXPECT_FALSE(fs::exists(partialFile()));
+    EXPECT_FALSE(fs::exists(sidecarFile()));
 }
 
 // Unpacking onto a full disk is the disk's error, not a damaged download:
@@ -338,4 +351,320 @@ TEST_F(ModelDownloaderTest, AFullDiskWhileUnpackingIsSaidAsSuchAndKeepsTheOldPac
     }
     EXPECT_EQ(testsupport::readFile(installed / "TextDecoder.mlmodelc" / "model.json"), "old");
     EXPECT_FALSE(fs::exists(installed.parent_path() / ".staging-standard"));
+}
+
+namespace {
+
+// How the archive's server answers a request that asks for the rest.
+enum class Ranged {
+    honour,          // 206 from the asked offset
+    ignore,          // 200 with the whole file
+    unsatisfiable,   // 416
+    wrongStart,      // 206, but from another offset than asked
+    noContentRange,  // 206 without saying which bytes
+};
+
+// Serves one archive under an ETag, honouring If-Range (other content comes
+// back whole with 200); the first `cuts` requests lose their connection
+// after `cutAfter` body bytes. Records what each request asked for and how
+// many body bytes were meant for it.
+class ArchiveServer {
+  public:
+    struct Served {
+        std::optional<std::string> range;
+        std::optional<std::string> ifRange;
+        int status = 0;
+        size_t bytes = 0;
+    };
+
+    ArchiveServer(LocalHttpServer& server, std::string body, std::string etag)
+        : body_(std::move(body)), etag_(std::move(etag)) {
+        server.setHandler(kArchivePath, [this](const httplib::Request& req,
+                                               httplib::Response& res) { serve(req, res); });
+    }
+
+    void replace(std::string body, std::string etag) {
+        std::lock_guard lock(mutex_);
+        body_ = std::move(body);
+        etag_ = std::move(etag);
+    }
+    void cut(size_t after, int times = 1) {
+        std::lock_guard lock(mutex_);
+        cutAfter_ = after;
+        cuts_ = times;
+    }
+    void rangedAnswer(Ranged r) {
+        std::lock_guard lock(mutex_);
+        ranged_ = r;
+    }
+    // Sent instead of the ETag; If-Range matches any of their values.
+    void validators(std::vector<std::pair<std::string, std::string>> fields) {
+        std::lock_guard lock(mutex_);
+        validators_ = std::move(fields);
+    }
+    std::vector<Served> served() const {
+        std::lock_guard lock(mutex_);
+        return served_;
+    }
+
+  private:
+    void serve(const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard lock(mutex_);
+        const_cast<httplib::Request&>(req).ranges.clear();  // answered here, not by httplib
+        Served s;
+        if (req.has_header("Range")) s.range = req.get_header_value("Range");
+        if (req.has_header("If-Range")) s.ifRange = req.get_header_value("If-Range");
+        bool same = !s.ifRange;
+        if (validators_.empty()) {
+            res.set_header("ETag", etag_);
+            same = same || *s.ifRange == etag_;
+        }
+        for (const auto& [n, v] : validators_) {
+            res.set_header(n, v);
+            same = same || *s.ifRange == v;
+        }
+        size_t first = 0;
+        s.status = 200;
+        if (s.range && same) {
+            first = std::stoull(s.range->substr(std::string("bytes=").size()));
+            switch (ranged_) {
+                case Ranged::honour:
+                    s.status = 206;
+                    break;
+                case Ranged::ignore:
+                    first = 0;
+                    break;
+                case Ranged::unsatisfiable:
+                    s.status = 416;
+                    break;
+                case Ranged::wrongStart:
+                    s.status = 206;
+                    first = first > 7 ? first - 7 : first + 7;
+                    break;
+                case Ranged::noContentRange:
+                    s.status = 206;
+                    break;
+            }
+        }
+        res.status = s.status;
+        if (s.status == 416) {
+            res.set_header("Content-Range", "bytes */" + std::to_string(body_.size()));
+            served_.push_back(s);
+            return;
+        }
+        if (s.status == 206 && ranged_ != Ranged::noContentRange) {
+            res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                std::to_string(body_.size() - 1) + "/" +
+                                                std::to_string(body_.size()));
+        }
+        auto part = std::make_shared<std::string>(body_.substr(first));
+        s.bytes = part->size();
+        served_.push_back(s);
+        const size_t cutAt = cuts_-- > 0 ? cutAfter_ : std::string::npos;
+        res.set_content_provider(
+            part->size(), "application/octet-stream",
+            [part, cutAt](size_t offset, size_t, httplib::DataSink& sink) {
+                if (offset >= cutAt) return false;  // httplib drops the connection
+                const size_t end = std::min({part->size(), offset + 65536, cutAt});
+                sink.write(part->data() + offset, end - offset);
+                return true;
+            });
+    }
+
+    mutable std::mutex mutex_;
+    std::string body_;
+    std::string etag_;
+    size_t cutAfter_ = std::string::npos;
+    int cuts_ = 0;
+    Ranged ranged_ = Ranged::honour;
+    std::vector<std::pair<std::string, std::string>> validators_;
+    std::vector<Served> served_;
+};
+
+std::string bigArchive(const std::string& marker) {
+    ZipBuilder zip;
+    addModel(zip.stored(), "standard-v1/", marker)
+        .file("standard-v1/weights.bin", testsupport::incompressibleBytes(2600000));
+    return zip.bytes();
+}
+
+}  // namespace
+
+TEST_F(ModelDownloaderTest, ACutDownloadContinuesWhereItStoppedAndCountsTheWholeFile) {
+    const std::string bytes = bigArchive("model");
+    const size_t cut = 1500000;
+    ArchiveServer archive(server, bytes, "\"v1\"");
+    archive.cut(cut);
+
+    const auto e = failingInstall();
+    EXPECT_EQ(e.code(), 1);
+    EXPECT_EQ(testsupport::readFile(partialFile()), bytes.substr(0, cut));
+    EXPECT_TRUE(fs::exists(sidecarFile()));
+
+    progress.clear();
+    install();
+    EXPECT_TRUE(pack.isInstalled());
+    EXPECT_FALSE(fs::exists(partialFile()));
+    EXPECT_FALSE(fs::exists(sidecarFile()));
+
+    const auto served = archive.served();
+    ASSERT_EQ(served.size(), 2u);
+    EXPECT_EQ(served[1].range, "bytes=" + std::to_string(cut) + "-");
+    EXPECT_EQ(served[1].ifRange, "\"v1\"");
+    EXPECT_EQ(served[1].status, 206);
+    EXPECT_EQ(served[1].bytes, bytes.size() - cut);
+
+    // Progress counts the bytes kept from before, of the whole file's size.
+    const auto d = downloads();
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d.front().receivedMB, 1);
+    EXPECT_GE(d.front().fraction, double(cut) / double(bytes.size()));
+    for (const auto& x : d) EXPECT_EQ(x.totalMB, int64_t(bytes.size() / 1000000));
+    EXPECT_DOUBLE_EQ(d.back().fraction, 1.0);
+}
+
+// Whatever the server does with the request for the rest, bytes land only
+// where they belong: a wrong answer means the whole file again.
+TEST_F(ModelDownloaderTest, AnAnswerThatCannotContinueThePartialStartsOver) {
+    const size_t cut = 700000;
+    const struct {
+        const char* name;
+        Ranged ranged;
+        bool changed;  // a new file under a new ETag between the attempts
+        std::vector<int> statuses;
+    } cases[] = {
+        {"range honoured", Ranged::honour, false, {200, 206}},
+        {"file changed", Ranged::honour, true, {200, 200}},
+        {"range ignored", Ranged::ignore, false, {200, 200}},
+        {"416", Ranged::unsatisfiable, false, {200, 416, 200}},
+        {"another start", Ranged::wrongStart, false, {200, 206, 200}},
+        {"no Content-Range", Ranged::noContentRange, false, {200, 206, 200}},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(local);
+        const std::string first = bigArchive("first");
+        const std::string second = bigArchive("second");
+        ArchiveServer archive(server, first, "\"v1\"");
+        archive.cut(cut);
+        archive.rangedAnswer(c.ranged);
+        EXPECT_EQ(failingInstall().code(), 1) << c.name;
+        if (c.changed) archive.replace(second, "\"v2\"");
+
+        ASSERT_NO_THROW(install()) << c.name;
+        EXPECT_EQ(testsupport::readFile(local / "TextDecoder.mlmodelc" / "model.json"),
+                  c.changed ? "second" : "first")
+            << c.name;
+        EXPECT_FALSE(fs::exists(partialFile())) << c.name;
+
+        const auto served = archive.served();
+        std::vector<int> statuses;
+        for (const auto& s : served) statuses.push_back(s.status);
+        EXPECT_EQ(statuses, c.statuses) << c.name;
+        ASSERT_GE(served.size(), 2u) << c.name;
+        EXPECT_EQ(served[1].range, "bytes=" + std::to_string(cut) + "-") << c.name;
+        // Starting over asks for the whole file, with nothing to continue.
+        if (served.size() == 3) {
+            EXPECT_FALSE(served[2].range) << c.name;
+            EXPECT_FALSE(served[2].ifRange) << c.name;
+        }
+    }
+}
+
+// Bytes are continued only when the server named them and the record of that
+// is ours and sound; anything else is fetched whole.
+TEST_F(ModelDownloaderTest, APartialIsContinuedOnlyWithASoundRecordOfItsOrigin) {
+    const std::string bytes = bigArchive("model");
+    const std::string url = pack.remoteURL(server.root());
+    const std::string good = "{\"url\":\"" + url + "\",\"validator\":\"\\\"v1\\\"\"}";
+    const struct {
+        const char* name;
+        std::optional<std::string> sidecar;
+        bool resumes;
+    } cases[] = {
+        {"a sound record", good, true},
+        {"no record", std::nullopt, false},
+        {"another URL", "{\"url\":\"http://127.0.0.1:1/x.zip\",\"validator\":\"\\\"v1\\\"\"}",
+         false},
+        {"no validator", "{\"url\":\"" + url + "\"}", false},
+        {"an empty validator", "{\"url\":\"" + url + "\",\"validator\":\"\"}", false},
+        {"a validator that splits headers",
+         "{\"url\":\"" + url + "\",\"validator\":\"v1\\r\\nX-Evil: 1\"}", false},
+        {"not JSON", "\x01\xff{{{", false},
+        {"a JSON array", "[1,2]", false},
+        {"numbers for text", "{\"url\":1,\"validator\":2}", false},
+        {"an endless record", good + std::string(100000, ' '), false},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(local);
+        fs::create_directories(local.parent_path());
+        std::ofstream(partialFile(), std::ios::binary) << bytes.substr(0, 1000);
+        fs::remove(sidecarFile());
+        if (c.sidecar) std::ofstream(sidecarFile(), std::ios::binary) << *c.sidecar;
+        ArchiveServer archive(server, bytes, "\"v1\"");
+
+        ASSERT_NO_THROW(install()) << c.name;
+        EXPECT_TRUE(pack.isInstalled()) << c.name;
+        const auto served = archive.served();
+        ASSERT_EQ(served.size(), 1u) << c.name;
+        EXPECT_EQ(served[0].range.has_value(), c.resumes) << c.name;
+        EXPECT_EQ(served[0].bytes, c.resumes ? bytes.size() - 1000 : bytes.size()) << c.name;
+        EXPECT_FALSE(fs::exists(partialFile())) << c.name;
+        EXPECT_FALSE(fs::exists(sidecarFile())) << c.name;
+    }
+}
+
+TEST_F(ModelDownloaderTest, TheValidatorIsAStrongETagElseTheModificationDate) {
+    const std::string bytes = bigArchive("model");
+    const char* const date = "Mon, 07 Dec 2026 10:00:00 GMT";
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::optional<std::string> ifRange;  // nullopt: the next attempt starts over
+    } cases[] = {
+        {"a strong ETag", {{"ETag", "\"abc\""}, {"Last-Modified", date}}, "\"abc\""},
+        {"a modification date", {{"Last-Modified", date}}, date},
+        {"a weak ETag and a date", {{"ETag", "W/\"abc\""}, {"Last-Modified", date}}, date},
+        {"a weak ETag alone", {{"ETag", "W/\"abc\""}}, std::nullopt},
+        {"nothing", {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(local);
+        ArchiveServer archive(server, bytes, "");
+        archive.validators(c.headers);
+        archive.cut(500000);
+        EXPECT_EQ(failingInstall().code(), 1) << c.name;
+        ASSERT_NO_THROW(install()) << c.name;
+        const auto served = archive.served();
+        ASSERT_EQ(served.size(), 2u) << c.name;
+        EXPECT_EQ(served[1].ifRange, c.ifRange) << c.name;
+        EXPECT_EQ(served[1].range.has_value(), c.ifRange.has_value()) << c.name;
+        EXPECT_EQ(served[1].status, c.ifRange ? 206 : 200) << c.name;
+    }
+}
+
+TEST_F(ModelDownloaderTest, ADamagedResumedArchiveIsDroppedAndAnErrorAnswerKeepsThePartial) {
+    std::string garbage = testsupport::incompressibleBytes(900000);
+    ArchiveServer archive(server, garbage, "\"v1\"");
+    archive.cut(400000);
+    EXPECT_EQ(failingInstall().code(), 1);
+    ASSERT_EQ(fs::file_size(partialFile()), 400000u);
+
+    // An error answer writes nothing into what was kept.
+    server.set(kArchivePath, Reply::answer(404, "gone for now"));
+    EXPECT_EQ(failingInstall().code(), 404);
+    EXPECT_EQ(testsupport::readFile(partialFile()), garbage.substr(0, 400000));
+    EXPECT_TRUE(fs::exists(sidecarFile()));
+    EXPECT_EQ(server.recorded().back().header("Range"), "bytes=400000-");
+
+    // The rest completes a file that is no archive: it goes, so the next
+    // attempt does not continue it.
+    ArchiveServer again(server, garbage, "\"v1\"");
+    const auto e = failingInstall();
+    EXPECT_EQ(e.code(), 2);
+    EXPECT_STREQ(e.what(), kDamaged);
+    EXPECT_EQ(again.served().at(0).status, 206);
+    EXPECT_FALSE(fs::exists(partialFile()));
+    EXPECT_FALSE(fs::exists(sidecarFile()));
+    EXPECT_EQ(failingInstall().code(), 2);
+    EXPECT_FALSE(again.served().at(1).range);
 }
