@@ -56,24 +56,24 @@ GreedyTokenSampler::Choice GreedyTokenSampler::sample(const platform::ml::MLMult
     const float t = static_cast<float>(temperature);
     const bool greedy = t == 0.0f;  // -0 included
 
-    // Arg-max on the unscaled scores; the first of equal maxima wins.
-    std::size_t best = 0;
-    bool sawNaN = std::isnan(scratch[0]);
-    for (std::size_t i = 1; i < v; ++i) {
-        sawNaN |= std::isnan(scratch[i]);
-        if (scratch[i] > scratch[best]) best = i;
-    }
-    const float top = scratch[best];
+    // Arg-max on the unscaled scores; the first of equal maxima wins. The
+    // vector maximum, then the first score equal to it: a plain scan for the
+    // largest takes most of a greedy step's sampling time over 51,865 scores.
+    const auto& kernels = platform::ml::computeKernels();
+    const float top = kernels.maxValue(scratch.data(), v);
+    const std::size_t best =
+        static_cast<std::size_t>(std::find(scratch.begin(), scratch.end(), top) - scratch.begin());
+    bool sawNaN = false;  // a loop the compiler vectorises: no early exit
+    for (const float x : scratch) sawNaN |= x != x;
 
     // The tempered scores become exp(t - max) in place; their sum is the
-    // softmax normaliser. A NaN score, or no finite maximum (every token
-    // forbidden), leaves no distribution.
-    const auto& kernels = platform::ml::computeKernels();
+    // softmax normaliser. A NaN score (which the vector maximum may skip), or
+    // no finite maximum (every token forbidden), leaves no distribution.
     if (!greedy)
         for (auto& x : scratch) x /= t;
     const float shift = greedy ? top : kernels.maxValue(scratch.data(), v);
     const float sum = std::isfinite(shift) ? kernels.expShiftSum(scratch.data(), v, shift) : NAN;
-    if (sawNaN || !(sum > 0.0f) || !std::isfinite(sum) || !std::isfinite(t)) {
+    if (sawNaN || best >= v || !(sum > 0.0f) || !std::isfinite(sum) || !std::isfinite(t)) {
         Logging::error(std::string("Sampling error: no probability distribution over the scores") +
                        " at temperature " + std::to_string(t));
         return {eotToken, minusInf};

@@ -162,3 +162,35 @@ TEST(BeamSearchTokenSamplerDeathTest, IsDeclaredButStopsWhenUsed) {
                  "Not implemented: update\\(tokens:logits:logProbs:\\)");
     EXPECT_DEATH(beam.finalize({}, {}), "Not implemented: finalize\\(tokens:logProbs:\\)");
 }
+
+// Over a whole vocabulary the arg-max runs through the vector kernels: the
+// first of equal maxima still wins wherever the lanes split them, a maximum
+// in the scalar tail is found, and a NaN anywhere still ends the sequence.
+TEST(GreedyTokenSampler, GreedyArgMaxOverAWholeVocabulary) {
+    constexpr std::int64_t kWhole = 51865;
+    const auto scores = [&](std::initializer_list<std::pair<std::int64_t, float>> set) {
+        auto a = MLMultiArray::make({1, 1, kWhole}, platform::ml::MLMultiArrayDataType::float16);
+        for (std::int64_t i = 0; i < kWhole; ++i) a->setValue(i, -3.0f + 0.001f * float(i % 997));
+        for (auto [id, v] : set) a->setValue(id, v);
+        return a;
+    };
+    struct Case {
+        const char* name;
+        std::shared_ptr<MLMultiArray> scores;
+        std::int64_t token;  // kEot: no distribution
+    } cases[] = {
+        {"equal maxima in different lanes", scores({{40001, 5.0f}, {103, 5.0f}, {7, 4.0f}}), 103},
+        {"equal maxima in one lane", scores({{9, 5.0f}, {10, 5.0f}}), 9},
+        {"maximum in the last element", scores({{kWhole - 1, 5.0f}}), kWhole - 1},
+        {"maximum first", scores({{0, 5.0f}}), 0},
+        {"a NaN deep in the vector part", scores({{20, 5.0f}, {30000, NAN}}), kEot},
+        {"a NaN in the tail", scores({{20, 5.0f}, {kWhole - 2, NAN}}), kEot},
+    };
+    for (auto& c : cases) {
+        auto s = sampler(0.0f);
+        const auto r = s.update({kSot}, *c.scores, {0.0f});
+        ASSERT_EQ(r.tokens.size(), 2u) << c.name;
+        EXPECT_EQ(r.tokens[1], c.token) << c.name;
+        EXPECT_EQ(r.completed, c.token == kEot) << c.name;
+    }
+}
