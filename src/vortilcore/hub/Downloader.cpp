@@ -352,6 +352,16 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFi
             // The server ignored the Range and sends the whole file: start
             // over, or the old prefix would stay in front of it.
             if (ranged && head.status == 200) restartFromZero();
+            // A piece that does not start where the file on disk ends (or
+            // does not say where it starts) would land at the wrong place.
+            if (head.status == 206) {
+                const auto range =
+                    platform::parseContentRange(head.headers.value("Content-Range").value_or(""));
+                if (!range || range->first != downloaded) {
+                    restartFromZero();
+                    throw DownloadError(DownloadError::Code::contentChanged);
+                }
+            }
         };
         // The client hands over 16 KiB at a time; gathering them into
         // blocks costs a copy but saves 63 writes in 64.

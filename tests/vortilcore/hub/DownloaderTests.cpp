@@ -338,3 +338,53 @@ TEST(Downloader, ALinkThatDropsBeforeEveryChunkStillFinishes) {
     ASSERT_EQ(got.size(), 4u);
     for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], double(i) * c, 1e-9) << i;
 }
+
+// A partial answer whose piece does not start where the file on disk ends (a
+// proxy or a server that cuts ranges its own way) is never appended: the bytes
+// would land at the wrong place. The transfer starts over or fails; what it
+// leaves is the served file or nothing.
+TEST(Downloader, APartialAnswerStartingElsewhereIsNeverSpliced) {
+    const std::string served = hubtest::body(3'000'000, 52);
+    const size_t kept = 1'000'000;  // on disk before the transfer
+    struct Case {
+        const char* name;
+        std::optional<size_t> start;  // where the 206 says its piece starts; none: no header
+    } cases[] = {
+        {"from the start of the file", 0},
+        {"before the end of what is kept", kept - 4096},
+        {"after it", kept + 4096},
+        {"without a Content-Range", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f(served.substr(0, kept));
+        f.server.setHandler("/f", [&](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("ETag", "\"e1\"");
+            if (!req.has_header("Range")) {
+                res.set_content(served, "application/octet-stream");
+                return;
+            }
+            // The piece is cut here; the server library must not cut it again.
+            const_cast<httplib::Request&>(req).ranges.clear();
+            const size_t from = c.start.value_or(0);
+            res.status = 206;
+            if (c.start)
+                res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                    std::to_string(served.size() - 1) + "/" +
+                                                    std::to_string(served.size()));
+            res.set_content(served.substr(from), "application/octet-stream");
+        });
+        auto d = f.downloader();
+        auto stream = d->download(f.server.url("/f"), std::nullopt, std::nullopt,
+                                  int64_t(served.size()), 10.0, 5, std::string("e1"));
+        const auto states = hubtest::untilFinal(*stream);
+        ASSERT_FALSE(states.empty());
+        if (states.back().kind() == State::Kind::completed) {
+            EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)),
+                      hubtest::sha256(served));
+        } else {
+            EXPECT_FALSE(fs::exists(f.destination));
+            EXPECT_EQ(Downloader::incompleteFileSize(f.partial), 0);
+        }
+    }
+}
