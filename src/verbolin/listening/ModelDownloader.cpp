@@ -100,6 +100,13 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
     struct StartOver {};
 
     auto resume = partial.resumable(url);
+    // The whole archive is already here: an earlier install got it and then
+    // could not unpack it. A damaged one is removed when unpacking fails.
+    if (resume && resume->complete) {
+        reportDownload(pack, resume->size, resume->size);
+        return;
+    }
+    std::optional<std::string> validator = resume ? std::optional(resume->validator) : std::nullopt;
     platform::HttpClient http(options_.http);
     for (;;) {
         platform::HttpRequest request(url);
@@ -126,7 +133,8 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
                 }
                 writing = true;
             } else if (head.status == 200) {
-                partial.beginFresh(url, PartialDownload::validatorOf(head.headers));
+                validator = PartialDownload::validatorOf(head.headers);
+                partial.beginFresh(url, validator);
                 expected = platform::contentLength(head.headers).value_or(-1);
                 writing = true;
             } else if (resume && (head.status == 416 || (head.status > 200 && head.status < 300))) {
@@ -150,9 +158,11 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
                                              "). Check your connection and try again.");
             }
             partial.finish();
+            if (validator) partial.markComplete(url, *validator);
             return;
         } catch (const StartOver&) {
             resume.reset();
+            validator.reset();
         } catch (const platform::HttpError& e) {
             throw platform::AppError(
                 errorDomain, 1,

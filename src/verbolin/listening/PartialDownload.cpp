@@ -78,7 +78,11 @@ std::optional<PartialDownload::Resumable> PartialDownload::resumable(std::string
         if (validator.empty() ||
             validator.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
             return std::nullopt;
-        return Resumable{static_cast<int64_t>(st.st_size), std::move(validator)};
+        // Complete only for the size that was recorded complete.
+        const auto size = json.find("completeSize");
+        const bool complete = size != json.end() && size->is_number_integer() &&
+                              size->get<std::int64_t>() == static_cast<std::int64_t>(st.st_size);
+        return Resumable{static_cast<int64_t>(st.st_size), std::move(validator), complete};
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;
     }
@@ -116,6 +120,15 @@ void PartialDownload::append(std::string_view bytes) {
 void PartialDownload::finish() {
     const int fd = std::exchange(fd_, -1);
     if (fd >= 0 && ::close(fd) != 0) throwErrno(errno, "cannot write the download file", file_);
+}
+
+void PartialDownload::markComplete(std::string_view url, const std::string& validator) {
+    struct stat st {};
+    if (::lstat(file_.c_str(), &st) != 0) throwErrno(errno, "cannot read the download file", file_);
+    nlohmann::json json = {{"url", std::string(url)},
+                           {"validator", validator},
+                           {"completeSize", static_cast<std::int64_t>(st.st_size)}};
+    platform::writeFileAtomically(sidecar(), json.dump());
 }
 
 void PartialDownload::closeQuietly() noexcept {

@@ -43,6 +43,7 @@ class PartialDownload {
     struct Resumable {
         int64_t size = 0;
         std::string validator;
+        bool complete = false;  // the whole file arrived; only unpacking it failed
     };
     std::optional<Resumable> resumable(std::string_view url) const;
 
@@ -56,6 +57,10 @@ class PartialDownload {
     void append(std::string_view bytes);
     // Closes the file, reporting a failed close.
     void finish();
+    // Records that the file on disk is the whole of what `url` served under
+    // `validator`, so that an install stopped after the download (a full disk
+    // while unpacking) unpacks it again instead of fetching it again.
+    void markComplete(std::string_view url, const std::string& validator);
 
     // Removes the file and its sidecar; errors are ignored, as a leftover is
     // only a file the next attempt replaces.

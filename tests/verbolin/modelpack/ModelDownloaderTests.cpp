@@ -668,3 +668,38 @@ TEST_F(ModelDownloaderTest, ADamagedResumedArchiveIsDroppedAndAnErrorAnswerKeeps
     EXPECT_EQ(failingInstall().code(), 2);
     EXPECT_FALSE(again.served().at(1).range);
 }
+
+// The whole archive arrived but the disk filled while it was unpacked: once
+// there is room, the next install unpacks the archive it already has instead
+// of fetching it again (hundreds of megabytes for a real pack).
+TEST_F(ModelDownloaderTest, AnArchiveThatArrivedWholeIsUnpackedAgainNotFetchedAgain) {
+    testsupport::SmallDisk disk(8 << 20);  // the archive and what it unpacks to, once there is room
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    testsupport::ScopedEnv onDisk{"XDG_DATA_HOME", disk.path().string()};
+    ZipBuilder zip;
+    addModel(zip.stored(), "", testsupport::incompressibleBytes(1 << 20));
+    const std::string bytes = zip.bytes();
+    ArchiveServer archive(server, bytes, "\"v1\"");
+    fs::create_directories(pack.localFolder().parent_path());
+    const fs::path partial = pack.localFolder().parent_path() / ".download-standard.zip.partial";
+    // Room for the archive and its record, not for what it unpacks to.
+    disk.fill(off_t(bytes.size()) + (256 << 10));
+    {
+        ModelDownloader downloader(options());
+        try {
+            downloader.install(pack);
+            ADD_FAILURE() << "unpacked onto a full disk";
+        } catch (const fs::filesystem_error& e) {
+            EXPECT_EQ(e.code(), std::errc::no_space_on_device) << e.what();
+        }
+    }
+    ASSERT_EQ(testsupport::readFile(partial), bytes);
+    ASSERT_EQ(archive.served().size(), 1u);
+
+    disk.makeRoom();
+    ModelDownloader downloader(options());
+    downloader.install(pack);
+    EXPECT_TRUE(pack.isInstalled());
+    EXPECT_EQ(archive.served().size(), 1u) << "the archive was fetched again";
+    EXPECT_FALSE(fs::exists(partial));
+}
