@@ -26,6 +26,15 @@ namespace testsupport {
 
 class PrivatePulseServer {
   public:
+    // A 16 kHz mono microphone, "mic", fed through the pipe "{dir}/mic.fifo"
+    // and made the default source: what dictation tests speak into.
+    static std::vector<std::string> pipeMicrophone() {
+        return {
+            "load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
+            "rate=16000 channels=1",
+            "set-default-source mic"};
+    }
+
     // Starts the server with the native protocol on its own socket plus the
     // given script lines, in which "{dir}" stands for the server's folder.
     // Throws std::runtime_error, with the server's log, when it cannot start.

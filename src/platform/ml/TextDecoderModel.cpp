@@ -26,11 +26,12 @@ constexpr std::size_t kSerialSelfAttention = 32;
 }  // namespace
 
 struct TextDecoderModel::Workspace {
-    AlignedBuffer<float> x, h, qkv, attn, projected, ffn;  // one token's activations
-    AlignedBuffer<float> logits;                           // [V]
-    AlignedBuffer<float> selfScores;                       // [H][S]
-    AlignedBuffer<float> selfPartial;                      // [H][dh]
-    AlignedBuffer<float> crossProbs;                       // [H][W], exp(score - its part's max)
+    AlignedBuffer<float> x, h, qkv, attn, ffn;  // one token's activations
+    AlignedBuffer<float> embedding;             // a Float16 embedding row widened
+    AlignedBuffer<float> logits;                // [V]
+    AlignedBuffer<float> selfScores;            // [H][S]
+    AlignedBuffer<float> selfPartial;           // [H][dh]
+    AlignedBuffer<float> crossProbs;            // [H][W], exp(score - its part's max)
     AlignedBuffer<float> crossParts;   // [H][parts][dh + 2]: a part's weighted values, max, sum
     AlignedBuffer<float> crossScales;  // [H][parts]: each head's parts put on one scale
     std::unique_ptr<std::atomic<int>[]> crossPartsDone;  // [H]: parts of a head finished
@@ -161,7 +162,7 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() c
     ws->h = AlignedBuffer<float>(d);
     ws->qkv = AlignedBuffer<float>(3 * d);
     ws->attn = AlignedBuffer<float>(d);
-    ws->projected = AlignedBuffer<float>(d);
+    ws->embedding = AlignedBuffer<float>(d);
     ws->ffn = AlignedBuffer<float>(static_cast<std::size_t>(ffn_));
     ws->logits = AlignedBuffer<float>(static_cast<std::size_t>(vocab_));
     ws->selfScores = AlignedBuffer<float>(h * static_cast<std::size_t>(s_));
@@ -436,7 +437,7 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     float* h = ws.h.data();
     auto embeddingRow = [&](const WeightMatrix& m, std::size_t row, float* dst, bool add) {
         if (m.f16) {
-            float* tmp = ws.projected.data();
+            float* tmp = ws.embedding.data();
             convertHalfToFloat(m.f16 + row * D, tmp, D);
             for (std::size_t i = 0; i < D; ++i) dst[i] = add ? dst[i] + tmp[i] : tmp[i];
         } else {

@@ -73,10 +73,7 @@ TEST(DictationDebugFullDisk, FinalsArePrintedAndStoredOnceAndDiagnosticsResumeWi
         fs::create_directory_symlink(disk.path(), dir / "debug");
         disk.fill(c.room);
 
-        testsupport::PrivatePulseServer pulse(
-            {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
-             "rate=16000 channels=1",
-             "set-default-source mic"});
+        testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
         testsupport::HeadlessVerbolin app(dir, pulse);
         // The debug log may hold nothing, so the audio server says when the
         // microphone is being recorded.

@@ -109,10 +109,7 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
     testsupport::TempDir dir("verbolin-dictation");
     const fs::path pack = dir / "data/Verbolin/models/standard-v1";
     testsupport::convertTrainedModel(pack);
-    testsupport::PrivatePulseServer pulse(
-        {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
-         "rate=16000 channels=1",
-         "set-default-source mic"});
+    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
 
     const fs::path debug = dir / "debug", out = dir / "out.txt", err = dir / "err.txt";
     const fs::path events = debug / "events.log";

@@ -39,10 +39,7 @@ TEST(DictationFullDisk, FinalsSaidOnAFullDiskAreReportedAndLandOnceThereIsRoom) 
                                  disk / "Verbolin/models/standard-v1");
     disk.fill();
 
-    testsupport::PrivatePulseServer pulse(
-        {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
-         "rate=16000 channels=1",
-         "set-default-source mic"});
+    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
     testsupport::HeadlessVerbolin app(dir, pulse);
     ASSERT_TRUE(app.waitFor([&] {
         return app.events().find("\taudio_start\t") != std::string::npos;

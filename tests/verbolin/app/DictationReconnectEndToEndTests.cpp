@@ -21,10 +21,7 @@ TEST(DictationReconnect, ListeningComesBackAfterTheAudioServerRestarts) {
     ::signal(SIGPIPE, SIG_IGN);
     testsupport::TempDir dir("verbolin-reconnect");
     const bool trained = testsupport::makeDictationPack(dir / "data");
-    testsupport::PrivatePulseServer pulse(
-        {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
-         "rate=16000 channels=1",
-         "set-default-source mic"});
+    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
     testsupport::HeadlessVerbolin app(dir, pulse);
     // Listening is announced when the model is ready; the microphone opens
     // just after.

@@ -82,10 +82,7 @@ class DictationStop : public ::testing::Test {
     }
 
     static testsupport::PrivatePulseServer makePulse() {
-        return testsupport::PrivatePulseServer(
-            {"load-module module-pipe-source source_name=mic file={dir}/mic.fifo format=s16le "
-             "rate=16000 channels=1",
-             "set-default-source mic"});
+        return testsupport::PrivatePulseServer(testsupport::PrivatePulseServer::pipeMicrophone());
     }
 
     // One second of silence, the sentence, then silence.
