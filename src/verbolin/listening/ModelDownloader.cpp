@@ -1,14 +1,18 @@
 #include "verbolin/listening/ModelDownloader.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/FileLock.hpp"
 #include "platform/system/FileMove.hpp"
+#include "platform/system/Log.hpp"
 #include "platform/system/ZipExtractor.hpp"
 
 namespace verbolin {
@@ -17,6 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int64_t kBytesPerMB = 1000000;
+
+// How often a waiting install looks whether the one it waits for has ended.
+constexpr std::chrono::milliseconds kOtherInstallPoll{100};
 
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
@@ -171,23 +178,84 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
     }
 }
 
+ModelDownloader::Files ModelDownloader::filesOf(const ModelPack& pack) {
+    const fs::path models = pack.localFolder().parent_path();
+    return Files{models / (".download-" + pack.id + ".zip.partial"),
+                 models / (".staging-" + pack.id), models / (".install-" + pack.id + ".lock")};
+}
+
+void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileLock& lock,
+                                          const fs::path& partialFile) const {
+    int64_t shownMB = -1;
+    while (!lock.tryLock()) {
+        // The other install's bytes as they arrive: the wait shows movement,
+        // and a caller's throwing progress callable can end it.
+        std::error_code ec;
+        const auto size = fs::file_size(partialFile, ec);
+        const int64_t bytes = ec ? 0 : static_cast<int64_t>(size);
+        if (bytes / kBytesPerMB != shownMB) {
+            shownMB = bytes / kBytesPerMB;
+            reportDownload(pack, bytes, -1);
+        }
+        std::this_thread::sleep_for(kOtherInstallPoll);
+    }
+}
+
+void ModelDownloader::removeLeftovers(const ModelPack& pack) const {
+    const Files files = filesOf(pack);
+    PartialDownload partial(files.partial);
+    // Only an archive recorded as this pack's: bytes of another version
+    // share the name and may still be continued by that version's install.
+    const bool staleArchive = partial.resumable(pack.remoteURL(options_.serverRoot)).has_value();
+    std::error_code ec;
+    const bool staleStaging = fs::exists(fs::symlink_status(files.staging, ec));
+    if (!staleArchive && !staleStaging) return;
+    try {
+        platform::FileLock lock(files.lock);
+        // A running install owns them; it removes them itself.
+        if (!lock.tryLock()) return;
+        if (staleArchive) partial.discard();
+        if (staleStaging) fs::remove_all(files.staging, ec);
+    } catch (const fs::filesystem_error& e) {
+        // The pack is in place, which is all the caller asked for; the files
+        // are tried again by the next install.
+        platform::writeLog("Verbolin", "models", platform::LogType::error,
+                           std::string("cannot remove what an earlier install left: ") + e.what());
+    }
+}
+
 void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
-    if (pack.isInstalled()) return;
+    if (pack.isInstalled()) {
+        // An install killed after moving the pack into place left its
+        // archive, as large as the pack; nothing else would ever remove it.
+        removeLeftovers(pack);
+        return;
+    }
     onProgress_ = std::move(progress);
 
     const fs::path local = pack.localFolder();
     const fs::path models = local.parent_path();
+    const Files files = filesOf(pack);
     fs::create_directories(models);
+
+    // Another install of this pack (another thread, another app instance, a
+    // command) shares the partial file, its record and the staging folder:
+    // held until this one returns, so only one of them touches those at a
+    // time. A second install waits rather than fail: once the first ends,
+    // the pack is in place, or what the first fetched is continued here.
+    platform::FileLock lock(files.lock);
+    waitForOtherInstall(pack, lock, files.partial);
+    if (pack.isInstalled()) return;
 
     // Kept across attempts (a dropped connection, a quit) so that the next
     // one continues it; removed once it has been unpacked, or found damaged,
     // so that a bad file is not resumed for ever.
-    PartialDownload partial(models / (".download-" + pack.id + ".zip.partial"));
+    PartialDownload partial(files.partial);
     download(pack, pack.remoteURL(options_.serverRoot), partial);
 
     if (onProgress_) onProgress_(Installing{});
 
-    const fs::path staging = models / (".staging-" + pack.id);
+    const fs::path& staging = files.staging;
     std::error_code ignored;
     fs::remove_all(staging, ignored);
     fs::create_directories(staging);

@@ -5,12 +5,19 @@
 // holds the model and moves it into place. One downloader serves one install.
 // Errors it makes carry the domain "ModelDownloader"; file-system errors are
 // passed on as they come.
+//
+// Installs of one pack never overlap, across threads and processes: a second
+// one waits, reporting the first one's download as its own progress, until
+// the first has ended, then returns if the pack is in place or else carries
+// on from what the first left. A process killed mid-install holds nothing up.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <variant>
 
+#include "platform/system/FileLock.hpp"
 #include "platform/system/HttpClient.hpp"
 #include "verbolin/listening/ModelPack.hpp"
 #include "verbolin/listening/PartialDownload.hpp"
@@ -47,12 +54,28 @@ class ModelDownloader {
     ModelDownloader& operator=(const ModelDownloader&) = delete;
 
     // Blocking. Returns at once, without any request or progress, when the
-    // pack is already installed; otherwise downloads, unpacks and installs it.
-    // Throws platform::AppError (domain "ModelDownloader"),
-    // std::filesystem::filesystem_error, or whatever `progress` throws.
+    // pack is already installed; otherwise downloads, unpacks and installs it,
+    // first waiting for another install of the same pack to end. Throws
+    // platform::AppError (domain "ModelDownloader"),
+    // std::filesystem::filesystem_error, or whatever `progress` throws (also
+    // while waiting, which is how a caller stops waiting).
     void install(const ModelPack& pack, ProgressFn progress = {});
 
   private:
+    // Beside the installed packs: what an install of `pack` works with.
+    struct Files {
+        std::filesystem::path partial;  // the archive as it arrives
+        std::filesystem::path staging;  // the archive unpacked
+        std::filesystem::path lock;     // held by the install that uses the two
+    };
+    static Files filesOf(const ModelPack& pack);
+
+    void waitForOtherInstall(const ModelPack& pack, platform::FileLock& lock,
+                             const std::filesystem::path& partialFile) const;
+    // Removes an archive and staging folder left beside an installed pack,
+    // unless an install holds them.
+    void removeLeftovers(const ModelPack& pack) const;
+
     // Fetches the pack's archive into `partial`, continuing what an earlier
     // attempt left there when the server agrees it is the same file.
     // Throws the install's errors for a transport failure or an answer

@@ -1,0 +1,44 @@
+#pragma once
+// An advisory lock named by a file, taken with flock(2). The lock belongs to
+// the open file, not to the process: two FileLocks on one path exclude each
+// other whether they live in two processes or in two threads of one. The
+// kernel drops it when the holder closes it or dies, so a process killed
+// while holding it never blocks the next one.
+//
+// The file is only a name to lock by and is never removed: removing it
+// while someone waits on it would let a third party lock a new file of the
+// same name beside a holder of the old one.
+//
+// One FileLock is used by one thread at a time.
+
+#include <filesystem>
+
+namespace platform {
+
+class FileLock {
+  public:
+    // Opens `path`, creating an empty file there when there is none. A link
+    // or anything but a regular file in its place is refused. Throws
+    // std::filesystem::filesystem_error.
+    explicit FileLock(std::filesystem::path path);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Takes the lock unless another FileLock holds it; true when it is held
+    // now. Never waits. Throws std::filesystem::filesystem_error when the
+    // file system cannot lock at all.
+    bool tryLock();
+    // Lets it go; nothing when not held.
+    void unlock() noexcept;
+
+    bool held() const { return held_; }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+}  // namespace platform
