@@ -12,7 +12,6 @@
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileLock.hpp"
 #include "platform/system/FileMove.hpp"
-#include "platform/system/Log.hpp"
 #include "platform/system/ZipExtractor.hpp"
 
 namespace verbolin {
@@ -201,36 +200,8 @@ void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileL
     }
 }
 
-void ModelDownloader::removeLeftovers(const ModelPack& pack) const {
-    const Files files = filesOf(pack);
-    PartialDownload partial(files.partial);
-    // Only an archive recorded as this pack's: bytes of another version
-    // share the name and may still be continued by that version's install.
-    const bool staleArchive = partial.resumable(pack.remoteURL(options_.serverRoot)).has_value();
-    std::error_code ec;
-    const bool staleStaging = fs::exists(fs::symlink_status(files.staging, ec));
-    if (!staleArchive && !staleStaging) return;
-    try {
-        platform::FileLock lock(files.lock);
-        // A running install owns them; it removes them itself.
-        if (!lock.tryLock()) return;
-        if (staleArchive) partial.discard();
-        if (staleStaging) fs::remove_all(files.staging, ec);
-    } catch (const fs::filesystem_error& e) {
-        // The pack is in place, which is all the caller asked for; the files
-        // are tried again by the next install.
-        platform::writeLog("Verbolin", "models", platform::LogType::error,
-                           std::string("cannot remove what an earlier install left: ") + e.what());
-    }
-}
-
 void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
-    if (pack.isInstalled()) {
-        // An install killed after moving the pack into place left its
-        // archive, as large as the pack; nothing else would ever remove it.
-        removeLeftovers(pack);
-        return;
-    }
+    if (pack.isInstalled()) return;
     onProgress_ = std::move(progress);
 
     const fs::path local = pack.localFolder();

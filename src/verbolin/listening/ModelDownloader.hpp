@@ -72,9 +72,6 @@ class ModelDownloader {
 
     void waitForOtherInstall(const ModelPack& pack, platform::FileLock& lock,
                              const std::filesystem::path& partialFile) const;
-    // Removes an archive and staging folder left beside an installed pack,
-    // unless an install holds them.
-    void removeLeftovers(const ModelPack& pack) const;
 
     // Fetches the pack's archive into `partial`, continuing what an earlier
     // attempt left there when the server agrees it is the same file.

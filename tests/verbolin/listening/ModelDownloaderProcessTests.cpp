@@ -396,51 +396,23 @@ TEST_F(PackInstallTest, AnInstallKilledAroundUnpackingIsFinishedByTheNext) {
     }
 }
 
-// An install killed after moving the pack into place leaves its archive (as
-// large as the pack) and maybe its staging folder. They go with the next
-// install, which finds the pack and asks the server nothing, unless they are
-// not this pack's leftovers.
-TEST_F(PackInstallTest, LeftoversBesideAnInstalledPackAreRemovedUnlessInUse) {
+// A caller stops a waiting install as it stops any other, with a throwing
+// progress callable; the install it waited for goes on undisturbed.
+TEST_F(PackInstallTest, AWaitEndsWhenTheProgressCallableThrows) {
+    const ServedPack served = makePack(2600000);
+    const size_t stall = 1500000;
     LocalHttpServer server;
-    const ServedPack served = makePack(1000);
-    const std::string url = pack.remoteURL(server.root());
-    const auto record = [&](const std::string& from) {
-        return "{\"url\":\"" + from + "\",\"validator\":\"\\\"v1\\\"\",\"completeSize\":" +
-               std::to_string(served.zip.size()) + "}";
-    };
-    const struct {
-        const char* name;
-        std::string sidecar;
-        bool otherInstallRuns;
-        bool removed;
-    } cases[] = {
-        {"this pack's archive", record(url), false, true},
-        {"another version's archive", record(server.url("/models/standard-v2.zip")), false, false},
-        {"while an install holds them", record(url), true, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(models);
-        for (const auto& [name, content] : served.files) {
-            fs::create_directories((local / name).parent_path());
-            std::ofstream(local / name, std::ios::binary) << content;
-        }
-        std::ofstream(partial, std::ios::binary) << served.zip;
-        std::ofstream(sidecar, std::ios::binary) << c.sidecar;
-        fs::create_directories(staging / "standard-v1");
-        std::optional<platform::FileLock> other;
-        if (c.otherInstallRuns) {
-            other.emplace(lockFile);
-            ASSERT_TRUE(other->tryLock());
-        }
+    server.set(kArchivePath, Reply::stalling(served.zip, stall).header("ETag", "\"v1\""));
+    OtherInstall first(OtherInstall::Where::thread, server, [&] { install(server); });
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return sizeOf(partial) == int64_t(stall); }, kPatience));
 
-        ProgressLog shown;
-        install(server, shown.fn());
-        EXPECT_TRUE(shown.reports().empty());
-        EXPECT_TRUE(server.recorded().empty());
-        EXPECT_TRUE(filesUnder(local) == served.files);
-        EXPECT_EQ(fs::exists(partial), !c.removed);
-        EXPECT_EQ(fs::exists(sidecar), !c.removed);
-        EXPECT_EQ(fs::exists(staging), c.otherInstallRuns);
-    }
+    struct Stop {};
+    EXPECT_THROW(install(server, [](const ModelDownloader::Progress&) { throw Stop{}; }), Stop);
+    EXPECT_EQ(archiveRequests(server).size(), 1u);
+    EXPECT_TRUE(testsupport::readFile(partial) == served.zip.substr(0, stall));
+
+    server.release();
+    EXPECT_TRUE(first.succeeded());
+    expectOnlyThePack(served);
 }
