@@ -214,25 +214,36 @@ class ProgressLog {
 
 }  // namespace
 
-// The second install waits for the first instead of writing into its partial
-// file, showing the first one's bytes meanwhile, then finds the pack in
-// place: one download, one unpacking.
-TEST_F(PackInstallTest, ASecondInstallWaitsForTheFirstAndFindsThePack) {
+// A second install waits for the first instead of writing into its partial
+// file, showing the first one's bytes meanwhile. When the first ends, the
+// second finds the pack in place (one download, one unpacking), or carries
+// on from the bytes a first one that failed or was killed kept.
+TEST_F(PackInstallTest, ASecondInstallWaitsForTheFirstAndEndsWithThePack) {
     const ServedPack served = makePack(2600000);
     const size_t stall = 1500000;
+    enum class End { finishes, fails, killed };
     const struct {
         const char* name;
         OtherInstall::Where where;
-    } places[] = {
-        {"in a thread", OtherInstall::Where::thread},
-        {"in a process", OtherInstall::Where::process},
+        End end;
+    } cases[] = {
+        {"finishes in a thread", OtherInstall::Where::thread, End::finishes},
+        {"finishes in a process", OtherInstall::Where::process, End::finishes},
+        {"fails in a thread", OtherInstall::Where::thread, End::fails},
+        {"fails in a process", OtherInstall::Where::process, End::fails},
+        {"killed in a process", OtherInstall::Where::process, End::killed},
     };
-    for (const auto& place : places) {
-        SCOPED_TRACE(place.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         fs::remove_all(models);
         LocalHttpServer server;
-        server.set(kArchivePath, Reply::stalling(served.zip, stall).header("ETag", "\"v1\""));
-        OtherInstall first(place.where, server, [&] { install(server); });
+        Reply reply = Reply::stalling(served.zip, stall).header("ETag", "\"v1\"");
+        if (c.end == End::fails) {
+            reply.dropAfter = stall + 1;  // one byte more once released, then the connection drops
+            reply.dropTimes = 1;
+        }
+        server.set(kArchivePath, reply);
+        OtherInstall first(c.where, server, [&] { install(server); });
         ASSERT_TRUE(first.started());
         ASSERT_TRUE(
             testsupport::waitUntil([&] { return sizeOf(partial) == int64_t(stall); }, kPatience));
@@ -247,63 +258,25 @@ TEST_F(PackInstallTest, ASecondInstallWaitsForTheFirstAndFindsThePack) {
         EXPECT_EQ(waiting->receivedMB, int64_t(stall / 1000000));
         EXPECT_EQ(waiting->totalMB, pack.approxMB);
 
-        server.release();
-        EXPECT_TRUE(first.succeeded());
-        EXPECT_TRUE(second.succeeded());
-        EXPECT_EQ(archiveRequests(server).size(), 1u);
-        for (const auto& p : shown.reports()) {
-            EXPECT_TRUE(std::holds_alternative<ModelDownloader::Downloading>(p))
-                << "the second install unpacked too";
-        }
-        expectOnlyThePack(served);
-    }
-}
-
-// A first install that fails, or is killed, does not fail the one waiting
-// for it: that one carries on from the bytes the first one kept.
-TEST_F(PackInstallTest, AWaitingInstallCarriesOnFromWhatAnEndedOneFetched) {
-    const ServedPack served = makePack(2600000);
-    const size_t stall = 1500000;
-    const struct {
-        const char* name;
-        OtherInstall::Where where;
-        bool killed;
-    } cases[] = {
-        {"failed in a thread", OtherInstall::Where::thread, false},
-        {"failed in a process", OtherInstall::Where::process, false},
-        {"killed in a process", OtherInstall::Where::process, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(models);
-        LocalHttpServer server;
-        Reply cut = Reply::stalling(served.zip, stall).header("ETag", "\"v1\"");
-        cut.dropAfter = stall + 1;  // one byte more once released, then the connection drops
-        cut.dropTimes = 1;
-        server.set(kArchivePath, cut);
-        OtherInstall first(c.where, server, [&] { install(server); });
-        ASSERT_TRUE(first.started());
-        ASSERT_TRUE(
-            testsupport::waitUntil([&] { return sizeOf(partial) == int64_t(stall); }, kPatience));
-        ProgressLog shown;
-        OtherInstall second(OtherInstall::Where::thread, server,
-                            [&] { install(server, shown.fn()); });
-        ASSERT_TRUE(testsupport::waitUntil([&] { return !shown.reports().empty(); }, kPatience));
-        EXPECT_EQ(archiveRequests(server).size(), 1u) << "the second install did not wait";
-
-        if (c.killed) {
-            // The rest of the file is served without a stall, so the second
-            // install finishes while the first one's answer is still held.
+        std::vector<std::optional<std::string>> expected = {std::nullopt};
+        if (c.end == End::killed) {
+            // The rest is served without a stall: the second install
+            // finishes while the first one's answer is still held.
             EXPECT_TRUE(first.kill());
+            expected.push_back("bytes=" + std::to_string(stall) + "-");
         } else {
             server.release();
-            EXPECT_FALSE(first.succeeded());
+            EXPECT_EQ(first.succeeded(), c.end == End::finishes);
+            if (c.end == End::fails) expected.push_back("bytes=" + std::to_string(stall + 1) + "-");
         }
         EXPECT_TRUE(second.succeeded());
-        const size_t kept = c.killed ? stall : stall + 1;
-        const std::vector<std::optional<std::string>> expected = {
-            std::nullopt, "bytes=" + std::to_string(kept) + "-"};
         EXPECT_EQ(archiveRequests(server), expected);
+        if (c.end == End::finishes) {
+            for (const auto& p : shown.reports()) {
+                EXPECT_TRUE(std::holds_alternative<ModelDownloader::Downloading>(p))
+                    << "the second install unpacked too";
+            }
+        }
         expectOnlyThePack(served);
     }
 }
