@@ -209,11 +209,11 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     const Files files = filesOf(pack);
     fs::create_directories(models);
 
-    // Another install of this pack (another thread, another app instance, a
-    // command) shares the partial file, its record and the staging folder:
-    // held until this one returns, so only one of them touches those at a
-    // time. A second install waits rather than fail: once the first ends,
-    // the pack is in place, or what the first fetched is continued here.
+    // Every install of this pack (another thread, another app instance, a
+    // command) works in the same partial file, record and staging folder, so
+    // the lock is held from here until install() returns. A second install
+    // waits rather than fail: once the first ends, the pack is in place, or
+    // what the first fetched is continued here.
     platform::FileLock lock(files.lock);
     waitForOtherInstall(pack, lock, files.partial);
     if (pack.isInstalled()) return;
