@@ -48,14 +48,25 @@ class WriteGate {
         std::unique_lock lock(m_);
         ++waiting_;
         cv_.notify_all();
-        cv_.wait(lock, [this] { return open_; });
+        cv_.wait(lock, [this] { return open_ || permits_ > 0; });
+        if (!open_) --permits_;
         --waiting_;
+        ++passed_;
+        cv_.notify_all();
     }
     // True once the writer waits at the closed gate (false if it never
     // comes, rather than hanging the suite).
     bool writerHeld() {
         std::unique_lock lock(m_);
         return cv_.wait_for(lock, 20s, [&] { return !open_ && waiting_ > 0; });
+    }
+    // Lets the held writer make one write and waits until it is held again.
+    bool step() {
+        std::unique_lock lock(m_);
+        const int before = passed_;
+        ++permits_;
+        cv_.notify_all();
+        return cv_.wait_for(lock, 20s, [&] { return passed_ > before && waiting_ > 0; });
     }
     DebugRecorder::WriteHook hook() {
         return [this](const std::string&, size_t) { pass(); };
@@ -66,6 +77,8 @@ class WriteGate {
     std::condition_variable cv_;
     bool open_ = true;
     int waiting_ = 0;
+    int permits_ = 0;
+    int passed_ = 0;
 };
 
 uint64_t countOf(const std::string& detail, const std::string& key) {
@@ -170,6 +183,33 @@ TEST(DebugRecorderSlowDisk, WhileTheDiskIsHeldCallsReturnTheQueueStaysBoundedAnd
     }
 }
 
+// Room made by a single write while the disk is still slow lets one buffer
+// in between two refused runs: each run is counted at its own place.
+TEST(DebugRecorderSlowDisk, RefusalsOnEitherSideOfABufferLetInAreCountedApart) {
+    TempDir tmp;
+    const size_t size = 1000;
+    DebugRecorderLimits limits;
+    limits.sessionAudioBytes = 3 * 2 * size;
+    WriteGate gate;
+    DebugRecorder r(tmp.path(), platform::Clock::system(), limits, gate.hook());
+    r.beginSession();
+    r.flush();
+    gate.close();
+    r.audio(buffer(size, 1));
+    ASSERT_TRUE(gate.writerHeld());
+    for (int v : {2, 3, 4, 5}) r.audio(buffer(size, v));  // 4 and 5 refused
+    ASSERT_TRUE(gate.step());                             // 1 written, room for one
+    for (int v : {6, 7, 8}) r.audio(buffer(size, v));     // 6 in, 7 and 8 refused
+    gate.open();
+    r.flush();
+
+    EXPECT_EQ(bufferValues(tmp / "session.pcm", size), (std::vector<int>{1, 2, 3, 6}));
+    const auto lines = logLines(tmp / "events.log");
+    std::vector<std::string> gaps;
+    for (const auto* gap : named(lines, "audio_dropped")) gaps.push_back(gap->detail);
+    EXPECT_EQ(gaps, (std::vector<std::string>{"samples=2000 at=3000", "samples=2000 at=4000"}));
+}
+
 // A record larger than its whole bound can never be queued: it is refused,
 // and counted, even when nothing waits.
 TEST(DebugRecorderSlowDisk, ABufferLargerThanTheBoundIsCountedNotQueued) {
@@ -178,15 +218,17 @@ TEST(DebugRecorderSlowDisk, ABufferLargerThanTheBoundIsCountedNotQueued) {
     limits.sessionAudioBytes = 1000;
     DebugRecorder r(tmp.path(), platform::Clock::system(), limits);
     r.beginSession();
-    for (auto [samples, value] : {std::pair{400, 1}, {501, 2}, {400, 3}}) {
+    // Each refusal after the last one was logged is a new gap of its own.
+    for (auto [samples, value] : {std::pair{400, 1}, {501, 2}, {501, 4}, {400, 3}}) {
         r.audio(buffer(size_t(samples), value));
         r.flush();
     }
     EXPECT_EQ(bufferValues(tmp / "session.pcm", 400), (std::vector<int>{1, 3}));
     const auto lines = logLines(tmp / "events.log");
     const auto gaps = named(lines, "audio_dropped");
-    ASSERT_EQ(gaps.size(), 1u);
+    ASSERT_EQ(gaps.size(), 2u);
     EXPECT_EQ(gaps[0]->detail, "samples=501 at=400");
+    EXPECT_EQ(gaps[1]->detail, "samples=501 at=400");
 }
 
 // At exit the queue is written out if the disk keeps up at all; a disk that
