@@ -212,6 +212,7 @@ bool DebugRecorder::writeLine(const std::string& name, const std::string& detail
     ++droppedLines_;
     return false;
 }
+
 bool DebugRecorder::writeRecord(const std::string& name, const std::string& detail,
                                 std::optional<platform::Date> at) {
     char seconds[32];

@@ -52,12 +52,13 @@ struct DebugRecorderLimits {
     // "utterance-N.pcm" bytes waiting: room for the longest utterance the
     // segmenter cuts (28 s) on top of a short one still being written.
     size_t utteranceBytes = 32 * kAudioBytesPerSecond;
-    // "events.log" lines waiting: the pipeline logs a few lines a second at
-    // most, so this is minutes of them.
+    // "events.log" lines waiting: the pipeline logs a handful of lines a
+    // second, so this is minutes of them (and a few hundred kB at most).
     size_t eventLines = 2048;
     // How long close() goes on writing what is queued. Within the bounds
-    // above at most about 1.4 MB waits, which any disk doing 150 kB/s writes
-    // in time; on a slower one the rest is dropped and counted.
+    // above about 1.5 MB waits at most, which a disk writing 160 kB/s (five
+    // times the audio rate) gets through in time; on a slower one the rest
+    // is dropped and counted rather than holding up the exit.
     std::chrono::nanoseconds exitAllowance = std::chrono::seconds(10);
 };
 
