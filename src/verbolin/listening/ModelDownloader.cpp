@@ -23,6 +23,7 @@ constexpr int64_t kBytesPerMB = 1000000;
 
 // How often a waiting install looks whether the one it waits for has ended.
 constexpr std::chrono::milliseconds kOtherInstallPoll{100};
+constexpr int kPollsPerWaitReport = 10;
 
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
@@ -186,13 +187,15 @@ ModelDownloader::Files ModelDownloader::filesOf(const ModelPack& pack) {
 void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileLock& lock,
                                           const fs::path& partialFile) const {
     int64_t shownMB = -1;
-    while (!lock.tryLock()) {
+    for (int poll = 0; !lock.tryLock(); ++poll) {
         // The other install's bytes as they arrive: the wait shows movement,
-        // and a caller's throwing progress callable can end it.
+        // and a caller's throwing progress callable can end it. Reported once
+        // a second even when nothing moves, so that the caller (an app that
+        // quits) can end the wait while the other install is stalled.
         std::error_code ec;
         const auto size = fs::file_size(partialFile, ec);
         const int64_t bytes = ec ? 0 : static_cast<int64_t>(size);
-        if (bytes / kBytesPerMB != shownMB) {
+        if (bytes / kBytesPerMB != shownMB || poll % kPollsPerWaitReport == 0) {
             shownMB = bytes / kBytesPerMB;
             reportDownload(pack, bytes, -1);
         }

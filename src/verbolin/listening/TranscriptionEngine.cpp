@@ -89,6 +89,10 @@ TranscriptionEngine::TranscriptionEngine(Services services)
 }
 
 TranscriptionEngine::~TranscriptionEngine() {
+    // A model download under way ends at its next progress report instead of
+    // holding the quit until the whole pack has arrived; the bytes fetched
+    // stay for the next start to continue from.
+    closing_.store(true, std::memory_order_release);
     self_.reset();
     if (auto s = std::move(session_)) {
         draining_.push_back({sessionID_, s});
@@ -132,12 +136,16 @@ void TranscriptionEngine::loadModel() {
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
         const ModelPack& pack = choice.pack();
         if (!installed) {
+            struct Quitting {};
             try {
                 services_.install(pack, [this](const ModelDownloader::Progress& p) {
+                    if (closing_.load(std::memory_order_acquire)) throw Quitting{};
                     onMain([this, text = progressMessage(p)] {
                         modelState.set(ModelState::loading(text));
                     });
                 });
+            } catch (const Quitting&) {
+                return;  // the engine is going away: nothing to report
             } catch (...) {
                 onMain([this, text = describe(std::current_exception())] {
                     modelState.set(ModelState::failed(text));

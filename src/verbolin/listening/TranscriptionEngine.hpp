@@ -15,6 +15,7 @@
 // speech starts and previews are passed on only from the session listening
 // now: those of a stopped session that arrive late are dropped.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -227,6 +228,8 @@ class TranscriptionEngine {
 
     // Destroyed first, so no worker outlives the state it touches.
     platform::SerialExecutor sessionWorker_{"Verbolin.Listen"};
+    // Set when the engine begins to go away; read by the loading thread.
+    std::atomic<bool> closing_{false};
     platform::SerialExecutor loader_{"Verbolin.Load"};
 };
 

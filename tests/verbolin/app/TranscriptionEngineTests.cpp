@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -110,6 +111,38 @@ TEST_F(EngineTest, MissingPackIsDownloadedWithProgressInOrder) {
                           ModelState::ready(),
                       }));
     EXPECT_EQ(world.installCalls, 1);
+}
+
+// Quitting while the pack downloads ends the download at its next progress
+// report; before, the quit waited for the whole pack (minutes on a slow link).
+TEST_F(EngineTest, QuittingDuringADownloadEndsItAtItsNextProgressReport) {
+    std::atomic<int> reports{0};
+    std::atomic<bool> endedByAThrow{false}, ranToTheEnd{false};
+    world.installer = [&](const verbolin::ModelPack&, ModelDownloader::ProgressFn progress) {
+        // A download a minute long, reporting every millisecond.
+        for (int i = 0; i < 60000; ++i) {
+            try {
+                progress(ModelDownloader::Downloading{i / 60000.0, i / 462, 130});
+            } catch (...) {
+                endedByAThrow = true;
+                throw;
+            }
+            ++reports;
+            std::this_thread::sleep_for(1ms);
+        }
+        ranToTheEnd = true;
+    };
+    engine->loadModel();
+    ASSERT_TRUE(world.runUntil([&] { return reports.load() > 5; }));
+    engine->stopAndWait();
+    stateToken.cancel();
+    engine.reset();
+    EXPECT_TRUE(endedByAThrow);
+    EXPECT_FALSE(ranToTheEnd);
+    world.main.runPending();  // what the download posted finds no engine
+    for (const ModelState& state : states)
+        EXPECT_NE(state.kind, ModelState::Kind::failed) << "quitting is not a failure";
+    EXPECT_EQ(world.choices().size(), 0u) << "no recogniser is made after the quit";
 }
 
 TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {

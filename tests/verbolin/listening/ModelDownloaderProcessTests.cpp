@@ -370,22 +370,34 @@ TEST_F(PackInstallTest, AnInstallKilledAroundUnpackingIsFinishedByTheNext) {
 }
 
 // A caller stops a waiting install as it stops any other, with a throwing
-// progress callable; the install it waited for goes on undisturbed.
+// progress callable, also when it decides to stop only after the wait began
+// and the other install is stalled (an app quitting); the install it waited
+// for goes on undisturbed.
 TEST_F(PackInstallTest, AWaitEndsWhenTheProgressCallableThrows) {
-    const ServedPack served = makePack(2600000);
-    const size_t stall = 1500000;
-    LocalHttpServer server;
-    server.set(kArchivePath, Reply::stalling(served.zip, stall).header("ETag", "\"v1\""));
-    OtherInstall first(OtherInstall::Where::thread, server, [&] { install(server); });
-    ASSERT_TRUE(
-        testsupport::waitUntil([&] { return sizeOf(partial) == int64_t(stall); }, kPatience));
+    for (const int throwsAtReport : {1, 3}) {
+        SCOPED_TRACE("throws at report " + std::to_string(throwsAtReport));
+        fs::remove_all(models);
+        const ServedPack served = makePack(2600000);
+        const size_t stall = 1500000;
+        LocalHttpServer server;
+        server.set(kArchivePath, Reply::stalling(served.zip, stall).header("ETag", "\"v1\""));
+        OtherInstall first(OtherInstall::Where::thread, server, [&] { install(server); });
+        ASSERT_TRUE(
+            testsupport::waitUntil([&] { return sizeOf(partial) == int64_t(stall); }, kPatience));
 
-    struct Stop {};
-    EXPECT_THROW(install(server, [](const ModelDownloader::Progress&) { throw Stop{}; }), Stop);
-    EXPECT_EQ(archiveRequests(server).size(), 1u);
-    EXPECT_TRUE(testsupport::readFile(partial) == served.zip.substr(0, stall));
+        struct Stop {};
+        int reports = 0;
+        EXPECT_THROW(install(server,
+                             [&](const ModelDownloader::Progress&) {
+                                 if (++reports == throwsAtReport) throw Stop{};
+                             }),
+                     Stop);
+        EXPECT_EQ(reports, throwsAtReport);
+        EXPECT_EQ(archiveRequests(server).size(), 1u);
+        EXPECT_TRUE(testsupport::readFile(partial) == served.zip.substr(0, stall));
 
-    server.release();
-    EXPECT_TRUE(first.succeeded());
-    expectOnlyThePack(served);
+        server.release();
+        EXPECT_TRUE(first.succeeded());
+        expectOnlyThePack(served);
+    }
 }
