@@ -81,7 +81,19 @@ std::optional<fs::path> findModelFolder(const fs::path& staging) {
 
 ModelDownloader::ModelDownloader() : ModelDownloader(Options{}) {}
 
-ModelDownloader::ModelDownloader(Options options) : options_(std::move(options)) {}
+ModelDownloader::ModelDownloader(Options options)
+    : options_(std::move(options)), http_(options_.http) {}
+
+void ModelDownloader::cancel() noexcept { http_.cancel(); }
+
+namespace {
+
+[[noreturn]] void throwDownloadFailure(const std::string& description) {
+    throw platform::AppError(ModelDownloader::errorDomain, 1,
+                             "The speech model could not be downloaded: " + description);
+}
+
+}  // namespace
 
 void ModelDownloader::reportDownload(const ModelPack& pack, int64_t written,
                                      int64_t expected) const {
@@ -114,7 +126,6 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
         return;
     }
     std::optional<std::string> validator = resume ? std::optional(resume->validator) : std::nullopt;
-    platform::HttpClient http(options_.http);
     for (;;) {
         platform::HttpRequest request(url);
         if (resume) {
@@ -157,7 +168,7 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
             reportDownload(pack, offset + written, expected);
         };
         try {
-            const auto response = http.send(request, onBody, onResponse);
+            const auto response = http_.send(request, onBody, onResponse);
             if (!writing) {
                 throw platform::AppError(errorDomain, response.status,
                                          "The speech model could not be downloaded (HTTP " +
@@ -171,9 +182,7 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
             resume.reset();
             validator.reset();
         } catch (const platform::HttpError& e) {
-            throw platform::AppError(
-                errorDomain, 1,
-                std::string("The speech model could not be downloaded: ") + e.what());
+            throwDownloadFailure(e.what());
         }
     }
 }
@@ -199,6 +208,7 @@ void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileL
             shownMB = bytes / kBytesPerMB;
             reportDownload(pack, bytes, -1);
         }
+        if (http_.isCancelled()) throwDownloadFailure("The transfer was cancelled.");
         std::this_thread::sleep_for(kOtherInstallPoll);
     }
 }

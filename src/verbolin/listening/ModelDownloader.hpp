@@ -61,6 +61,11 @@ class ModelDownloader {
     // while waiting, which is how a caller stops waiting).
     void install(const ModelPack& pack, ProgressFn progress = {});
 
+    // Safe from any thread: ends the running install() — its transfer, also a
+    // stalled one, or its wait for another install — and every later one with
+    // a download error (code 1). What was fetched stays for the next install.
+    void cancel() noexcept;
+
   private:
     // Beside the installed packs: what an install of `pack` works with.
     struct Files {
@@ -82,6 +87,7 @@ class ModelDownloader {
 
     Options options_;
     ProgressFn onProgress_;
+    mutable platform::HttpClient http_;  // its transfers; cancelled through cancel()
 };
 
 }  // namespace verbolin

@@ -81,18 +81,23 @@ TranscriptionEngine::TranscriptionEngine(Services services)
       self_(std::make_shared<TranscriptionEngine*>(this)),
       weakSelf_(self_) {
     if (!services_.install) {
-        services_.install = [](const ModelPack& pack, ModelDownloader::ProgressFn progress) {
-            ModelDownloader().install(pack, std::move(progress));
+        services_.install = [](const ModelPack& pack, ModelDownloader::ProgressFn progress,
+                               std::stop_token stop) {
+            ModelDownloader downloader;
+            // Also ends a transfer that has stalled, which reports no progress.
+            std::stop_callback cancelOnStop(stop, [&downloader] { downloader.cancel(); });
+            downloader.install(pack, std::move(progress));
         };
     }
     if (!services_.makeEngine) services_.makeEngine = makeSpeechEngine;
 }
 
 TranscriptionEngine::~TranscriptionEngine() {
-    // A model download under way ends at its next progress report instead of
-    // holding the quit until the whole pack has arrived; the bytes fetched
-    // stay for the next start to continue from.
+    // A model download under way ends now instead of holding the quit until
+    // the whole pack has arrived; the bytes fetched stay for the next start
+    // to continue from.
     closing_.store(true, std::memory_order_release);
+    installStop_.request_stop();
     self_.reset();
     if (auto s = std::move(session_)) {
         draining_.push_back({sessionID_, s});
@@ -138,15 +143,18 @@ void TranscriptionEngine::loadModel() {
         if (!installed) {
             struct Quitting {};
             try {
-                services_.install(pack, [this](const ModelDownloader::Progress& p) {
-                    if (closing_.load(std::memory_order_acquire)) throw Quitting{};
-                    onMain([this, text = progressMessage(p)] {
-                        modelState.set(ModelState::loading(text));
-                    });
-                });
-            } catch (const Quitting&) {
-                return;  // the engine is going away: nothing to report
+                services_.install(
+                    pack,
+                    [this](const ModelDownloader::Progress& p) {
+                        if (closing_.load(std::memory_order_acquire)) throw Quitting{};
+                        onMain([this, text = progressMessage(p)] {
+                            modelState.set(ModelState::loading(text));
+                        });
+                    },
+                    installStop_.get_token());
             } catch (...) {
+                // Going away: the install was stopped, nothing to report.
+                if (closing_.load(std::memory_order_acquire)) return;
                 onMain([this, text = describe(std::current_exception())] {
                     modelState.set(ModelState::failed(text));
                 });

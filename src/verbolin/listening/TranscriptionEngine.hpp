@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "platform/audio/AudioBackend.hpp"
@@ -78,8 +79,11 @@ class TranscriptionEngine {
         friend bool operator==(const Event&, const Event&) = default;
     };
 
-    // Installs a pack, reporting progress from the installing thread.
-    using Installer = std::function<void(const ModelPack&, ModelDownloader::ProgressFn)>;
+    // Installs a pack, reporting progress from the installing thread; ends
+    // soon (with any error) once the token asks it to stop: the engine is
+    // going away.
+    using Installer =
+        std::function<void(const ModelPack&, ModelDownloader::ProgressFn, std::stop_token)>;
 
     // What the engine works with. `main`, `defaults` and `clock` must outlive
     // the engine and every session it starts.
@@ -230,6 +234,7 @@ class TranscriptionEngine {
     platform::SerialExecutor sessionWorker_{"Verbolin.Listen"};
     // Set when the engine begins to go away; read by the loading thread.
     std::atomic<bool> closing_{false};
+    std::stop_source installStop_;
     platform::SerialExecutor loader_{"Verbolin.Load"};
 };
 

@@ -101,8 +101,9 @@ class EngineWorld {
             return fake;
         };
         s.install = [this](const verbolin::ModelPack& pack,
-                           verbolin::ModelDownloader::ProgressFn progress) {
+                           verbolin::ModelDownloader::ProgressFn progress, std::stop_token stop) {
             ++installCalls;
+            installStop = stop;
             if (installer) installer(pack, progress);
         };
         return s;
@@ -165,7 +166,9 @@ class EngineWorld {
     // Read by the factory on the loading thread; set them before loadModel().
     std::optional<std::string> prepareFailure;
     std::string reply = "hello world";
-    TranscriptionEngine::Installer installer;
+    std::function<void(const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn)>
+        installer;
+    std::stop_token installStop;  // the running install's, for the installer to watch
     std::atomic<int> installCalls{0};
 
   private:

@@ -47,7 +47,8 @@ TranscriptionEngine::Services engineServices(std::shared_ptr<platform::FakeAudio
     services.backend = std::move(backend);
     services.recorder = nullptr;
     services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
-    services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn) {};
+    services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn,
+                          std::stop_token) {};
     return services;
 }
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system/AppError.hpp"
 #include "platform/system/FileLock.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
@@ -398,6 +399,60 @@ TEST_F(PackInstallTest, AWaitEndsWhenTheProgressCallableThrows) {
 
         server.release();
         EXPECT_TRUE(first.succeeded());
+        expectOnlyThePack(served);
+    }
+}
+
+// cancel() from another thread ends an install whose transfer has stalled
+// (no byte arrives, so no progress report could end it) and one waiting for
+// another install; the bytes fetched stay, and the next install continues them.
+TEST_F(PackInstallTest, CancelEndsAStalledTransferAndAWait) {
+    for (const bool waiting : {false, true}) {
+        SCOPED_TRACE(waiting ? "waiting for another install" : "stalled transfer");
+        fs::remove_all(models);
+        const ServedPack served = makePack(2600000);
+        const size_t stall = 1500000;
+        LocalHttpServer server;
+        server.set(kArchivePath, Reply::stalling(served.zip, stall).header("ETag", "\"v1\""));
+        std::optional<OtherInstall> first;
+        if (waiting) first.emplace(OtherInstall::Where::thread, server, [&] { install(server); });
+
+        ModelDownloader::Options o;
+        o.serverRoot = server.root();
+        o.http.idleTimeout = std::chrono::seconds(3600);  // only cancel() can end it
+        ModelDownloader downloader(o);
+        ProgressLog log;
+        std::exception_ptr error;
+        std::thread installing([&] {
+            try {
+                downloader.install(pack, log.fn());
+            } catch (...) {
+                error = std::current_exception();
+            }
+        });
+        ASSERT_TRUE(
+            testsupport::waitUntil([&] { return sizeOf(partial) == int64_t(stall); }, kPatience));
+        // Under way: reporting the bytes it fetched, or the other install's.
+        ASSERT_TRUE(testsupport::waitUntil([&] { return !log.reports().empty(); }, kPatience));
+        downloader.cancel();
+        installing.join();
+        ASSERT_TRUE(error);
+        try {
+            std::rethrow_exception(error);
+        } catch (const platform::AppError& e) {
+            EXPECT_EQ(e.code(), 1);
+        }
+        EXPECT_EQ(archiveRequests(server).size(), 1u);
+        EXPECT_TRUE(testsupport::readFile(partial) == served.zip.substr(0, stall));
+
+        server.release();
+        if (waiting) {
+            EXPECT_TRUE(first->succeeded());
+        } else {
+            server.set(kArchivePath, Reply::ok(served.zip).header("ETag", "\"v1\""));
+            install(server);
+            EXPECT_EQ(archiveRequests(server).back(), std::optional<std::string>("bytes=1500000-"));
+        }
         expectOnlyThePack(served);
     }
 }
