@@ -225,6 +225,13 @@ std::optional<ContentRange> parseContentRange(std::string_view value) {
     return range;
 }
 
+std::optional<int64_t> parseUnsatisfiedRange(std::string_view value) {
+    constexpr std::string_view unit = "bytes */";
+    if (value.size() < unit.size() || !sameLetters(value.substr(0, unit.size()), unit))
+        return std::nullopt;
+    return decimal(value.substr(unit.size()));
+}
+
 HttpClient::HttpClient() : HttpClient(Options{}) {}
 
 HttpClient::HttpClient(Options options) : options_(options) { globalInit(); }

@@ -112,6 +112,9 @@ struct ContentRange {
     std::optional<int64_t> total;  // unset for "*"
 };
 std::optional<ContentRange> parseContentRange(std::string_view value);
+// The length a 416 answer gives in its "Content-Range" ("bytes */<length>"),
+// read as strictly; nullopt for anything else.
+std::optional<int64_t> parseUnsatisfiedRange(std::string_view value);
 
 class HttpClient {
   public:

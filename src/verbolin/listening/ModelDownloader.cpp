@@ -134,6 +134,7 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
             request.setHeader("If-Range", resume->validator);
         }
         bool writing = false;
+        bool alreadyWhole = false;
         int64_t offset = 0;
         int64_t expected = -1;
         int64_t written = 0;
@@ -155,6 +156,14 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
                 partial.beginFresh(url, validator);
                 expected = platform::contentLength(head.headers).value_or(-1);
                 writing = true;
+            } else if (resume && head.status == 416 &&
+                       PartialDownload::validatorOf(head.headers) == resume->validator &&
+                       platform::parseUnsatisfiedRange(
+                           head.headers.value("Content-Range").value_or("")) == resume->size) {
+                // Nothing lies past the bytes kept, under the validator they
+                // were fetched with: the whole file arrived and only its record
+                // as complete is missing (a stop right after the last byte).
+                alreadyWhole = true;
             } else if (resume && (head.status == 416 || (head.status > 200 && head.status < 300))) {
                 throw StartOver{};
             }
@@ -169,6 +178,11 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
         };
         try {
             const auto response = http_.send(request, onBody, onResponse);
+            if (alreadyWhole) {
+                partial.markComplete(url, resume->validator);
+                reportDownload(pack, resume->size, resume->size);
+                return;
+            }
             if (!writing) {
                 throw platform::AppError(errorDomain, response.status,
                                          "The speech model could not be downloaded (HTTP " +

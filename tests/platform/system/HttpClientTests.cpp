@@ -270,6 +270,22 @@ TEST(HttpRanges, ContentRangeIsReadStrictly) {
         EXPECT_EQ(got->total, c.expected->total) << c.value;
     }
     EXPECT_EQ(rangeFrom(1500000), "bytes=1500000-");
+
+    const struct {
+        const char* value;
+        std::optional<int64_t> length;
+    } unsatisfied[] = {
+        {"bytes */200", 200},
+        {"Bytes */0", 0},
+        {"bytes */", std::nullopt},
+        {"bytes */-1", std::nullopt},
+        {"bytes */2 ", std::nullopt},
+        {"bytes 0-1/2", std::nullopt},
+        {"bytes */99999999999999999999", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : unsatisfied)
+        EXPECT_EQ(parseUnsatisfiedRange(c.value), c.length) << c.value;
 }
 
 TEST(HttpRanges, ContentLengthIsAPlainNumberOrNothing) {

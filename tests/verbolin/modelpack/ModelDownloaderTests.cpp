@@ -703,3 +703,37 @@ TEST_F(ModelDownloaderTest, AnArchiveThatArrivedWholeIsUnpackedAgainNotFetchedAg
     EXPECT_EQ(archive.served().size(), 1u) << "the archive was fetched again";
     EXPECT_FALSE(fs::exists(partial));
 }
+
+// An install stopped after the archive's last byte but before its record said
+// so asks for the bytes past its end; the server's 416 under the same validator
+// says there are none, and the archive on disk is unpacked, not fetched again.
+// A 416 that gives another length still starts over.
+TEST_F(ModelDownloaderTest, AWholeArchiveNotYetRecordedAsWholeIsUnpackedNotFetchedAgain) {
+    const std::string bytes = bigArchive("model");
+    const std::string url = pack.remoteURL(server.root());
+    const struct {
+        const char* name;
+        size_t kept;  // bytes of the archive on disk
+        std::vector<int> statuses;
+    } cases[] = {
+        {"all of it", bytes.size(), {416}},
+        {"one byte short", bytes.size() - 1, {416, 200}},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(local.parent_path());
+        fs::create_directories(local.parent_path());
+        std::ofstream(partialFile(), std::ios::binary) << bytes.substr(0, c.kept);
+        std::ofstream(sidecarFile(), std::ios::binary)
+            << "{\"url\":\"" + url + "\",\"validator\":\"\\\"v1\\\"\"}";
+        ArchiveServer archive(server, bytes, "\"v1\"");
+        archive.rangedAnswer(Ranged::unsatisfiable);
+
+        ASSERT_NO_THROW(install()) << c.name;
+        EXPECT_EQ(testsupport::readFile(local / "TextDecoder.mlmodelc" / "model.json"), "model")
+            << c.name;
+        EXPECT_FALSE(fs::exists(partialFile())) << c.name;
+        std::vector<int> statuses;
+        for (const auto& s : archive.served()) statuses.push_back(s.status);
+        EXPECT_EQ(statuses, c.statuses) << c.name;
+    }
+}
