@@ -102,6 +102,15 @@ std::vector<uint8_t> DebugRecorder::pcm16(std::span<const float> samples) {
     return out;
 }
 
+namespace {
+
+// Whether `bytes` more stay within `limit` on top of `queued`.
+bool fits(size_t bytes, size_t queued, size_t limit) {
+    return bytes <= limit - std::min(limit, queued);
+}
+
+}  // namespace
+
 bool DebugRecorder::admit(Kind kind, size_t bytes) {
     switch (kind) {
         case Kind::line:
@@ -110,16 +119,12 @@ bool DebugRecorder::admit(Kind kind, size_t bytes) {
             refusedLines_.reset();
             return true;
         case Kind::sessionAudio:
-            if (bytes > limits_.sessionAudioBytes -
-                            std::min(limits_.sessionAudioBytes, backlog_.sessionAudioBytes))
-                return false;
+            if (!fits(bytes, backlog_.sessionAudioBytes, limits_.sessionAudioBytes)) return false;
             backlog_.sessionAudioBytes += bytes;
             refusedAudio_.reset();
             return true;
         case Kind::utterance:
-            if (bytes >
-                limits_.utteranceBytes - std::min(limits_.utteranceBytes, backlog_.utteranceBytes))
-                return false;
+            if (!fits(bytes, backlog_.utteranceBytes, limits_.utteranceBytes)) return false;
             backlog_.utteranceBytes += bytes;
             return true;
     }
@@ -196,10 +201,12 @@ void DebugRecorder::reportDroppedAudio() {
     // The log says where in the recording the gap is and how long, so a
     // replay can keep its times. A count whose line could not be written
     // stays for the next try.
-    if (droppedSamples_ > 0 && session_ &&
-        writeLine("audio_dropped", "samples=" + std::to_string(droppedSamples_) +
-                                       " at=" + std::to_string(session_->size / 2)))
-        droppedSamples_ = 0;
+    if (droppedSamples_ > 0 && session_ && logDroppedAudio(session_->size / 2)) droppedSamples_ = 0;
+}
+
+bool DebugRecorder::logDroppedAudio(off_t at) {
+    return writeLine("audio_dropped",
+                     "samples=" + std::to_string(droppedSamples_) + " at=" + std::to_string(at));
 }
 
 bool DebugRecorder::writeLine(const std::string& name, const std::string& detail,
@@ -307,9 +314,7 @@ void DebugRecorder::writeAudio(const std::vector<uint8_t>& bytes) {
     // it (the line is counted instead): kept, it would be logged later at
     // the wrong place.
     if (droppedSamples_ > 0) {
-        const auto at = session_->size / 2 - off_t(bytes.size() / 2);
-        writeLine("audio_dropped",
-                  "samples=" + std::to_string(droppedSamples_) + " at=" + std::to_string(at));
+        logDroppedAudio(session_->size / 2 - off_t(bytes.size() / 2));
         droppedSamples_ = 0;
     }
 }

@@ -23,6 +23,8 @@
 // nextUtteranceNumber(), utterance(samples, number) and beginSession() never
 // wait for the disk; utterance(samples) and flush() do.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -171,6 +173,9 @@ class DebugRecorder {
     void writeAudio(const std::vector<uint8_t>& bytes);
     void writeUtterance(const std::vector<uint8_t>& bytes, int64_t number);
     void reportDroppedAudio();
+    // Logs the samples dropped so far as missing before sample `at` of
+    // "session.pcm"; true when the line was written.
+    bool logDroppedAudio(off_t at);
     void reportDroppedLines();
     void takeRefused(const std::shared_ptr<Refused>& run, Kind kind);
     void openMissingFiles();

@@ -28,6 +28,11 @@ constexpr int kPollsPerWaitReport = 10;
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
 
+[[noreturn]] void throwDownloadFailure(const std::string& description) {
+    throw platform::AppError(ModelDownloader::errorDomain, 1,
+                             "The speech model could not be downloaded: " + description);
+}
+
 // Removes the staging folder with everything in it, however install() ends.
 class RemoveOnExit {
   public:
@@ -85,15 +90,6 @@ ModelDownloader::ModelDownloader(Options options)
     : options_(std::move(options)), http_(options_.http) {}
 
 void ModelDownloader::cancel() noexcept { http_.cancel(); }
-
-namespace {
-
-[[noreturn]] void throwDownloadFailure(const std::string& description) {
-    throw platform::AppError(ModelDownloader::errorDomain, 1,
-                             "The speech model could not be downloaded: " + description);
-}
-
-}  // namespace
 
 void ModelDownloader::reportDownload(const ModelPack& pack, int64_t written,
                                      int64_t expected) const {

@@ -96,7 +96,6 @@ TranscriptionEngine::~TranscriptionEngine() {
     // A model download under way ends now instead of holding the quit until
     // the whole pack has arrived; the bytes fetched stay for the next start
     // to continue from.
-    closing_.store(true, std::memory_order_release);
     installStop_.request_stop();
     self_.reset();
     if (auto s = std::move(session_)) {
@@ -146,7 +145,7 @@ void TranscriptionEngine::loadModel() {
                 services_.install(
                     pack,
                     [this](const ModelDownloader::Progress& p) {
-                        if (closing_.load(std::memory_order_acquire)) throw Quitting{};
+                        if (installStop_.stop_requested()) throw Quitting{};
                         onMain([this, text = progressMessage(p)] {
                             modelState.set(ModelState::loading(text));
                         });
@@ -154,7 +153,7 @@ void TranscriptionEngine::loadModel() {
                     installStop_.get_token());
             } catch (...) {
                 // Going away: the install was stopped, nothing to report.
-                if (closing_.load(std::memory_order_acquire)) return;
+                if (installStop_.stop_requested()) return;
                 onMain([this, text = describe(std::current_exception())] {
                     modelState.set(ModelState::failed(text));
                 });

@@ -15,7 +15,6 @@
 // speech starts and previews are passed on only from the session listening
 // now: those of a stopped session that arrive late are dropped.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -232,8 +231,7 @@ class TranscriptionEngine {
 
     // Destroyed first, so no worker outlives the state it touches.
     platform::SerialExecutor sessionWorker_{"Verbolin.Listen"};
-    // Set when the engine begins to go away; read by the loading thread.
-    std::atomic<bool> closing_{false};
+    // Stopped when the engine begins to go away; read by the loading thread.
     std::stop_source installStop_;
     platform::SerialExecutor loader_{"Verbolin.Load"};
 };
