@@ -4,6 +4,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -172,19 +173,26 @@ AVX2_TARGET float maxValue(const float* x, std::size_t n) {
     return r;
 }
 
+AVX2_TARGET inline void gelu8(float* x, const float* bias) {
+    const __m256 v = _mm256_add_ps(_mm256_loadu_ps(x), _mm256_loadu_ps(bias));
+    const __m256 g =
+        _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(0.5f), v),
+                      _mm256_add_ps(_mm256_set1_ps(1.0f),
+                                    erf8(_mm256_mul_ps(v, _mm256_set1_ps(0.70710678118654752f)))));
+    _mm256_storeu_ps(x, g);
+}
+
 AVX2_TARGET void biasGelu(float* x, const float* bias, std::size_t n) {
-    const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f),
-                 rsqrt2 = _mm256_set1_ps(0.70710678118654752f);
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_add_ps(_mm256_loadu_ps(x + i), _mm256_loadu_ps(bias + i));
-        const __m256 g = _mm256_mul_ps(_mm256_mul_ps(half, v),
-                                       _mm256_add_ps(one, erf8(_mm256_mul_ps(v, rsqrt2))));
-        _mm256_storeu_ps(x + i, g);
-    }
-    for (; i < n; ++i) {
-        const float v = x[i] + bias[i];
-        x[i] = 0.5f * v * (1.0f + std::erf(v * 0.70710678118654752f));
+    for (; i + 8 <= n; i += 8) gelu8(x + i, bias + i);
+    // The last few values go through the same eight-wide formula, so that a
+    // value's result does not depend on where a caller's run of values ends.
+    if (i < n) {
+        float xs[8] = {}, bs[8] = {};
+        std::copy(x + i, x + n, xs);
+        std::copy(bias + i, bias + n, bs);
+        gelu8(xs, bs);
+        std::copy(xs, xs + (n - i), x + i);
     }
 }
 

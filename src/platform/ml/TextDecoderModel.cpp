@@ -9,6 +9,7 @@
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MatrixKernels.hpp"
+#include "platform/ml/PhaseBoard.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
 namespace platform::ml {
@@ -20,8 +21,10 @@ constexpr float kNormEpsilon = 1e-5f;
 // -10000, whose exp() is exactly 0 in Float32 anyway; skipping such positions
 // also keeps non-finite garbage in them from turning into NaN.
 constexpr float kHiddenPadding = -1000.0f;
-// Visible positions up to which self-attention runs on the calling thread.
-constexpr std::size_t kSerialSelfAttention = 32;
+// Phases of a layer in a step's program: the self-attention products, the
+// attention, its output; the cross-attention query, the attention, its
+// output; the two feed-forward products.
+constexpr std::size_t kPhasesPerLayer = 8;
 
 }  // namespace
 
@@ -46,6 +49,7 @@ struct TextDecoderModel::Workspace {
     const void* encoderSource = nullptr;  // the array last seen; a hint, the contents decide
     AlignedBuffer<float> encoderRows;     // the encoder output as rows [W][D]
     AlignedBuffer<float> crossScratch;    // per pool thread: one block's products [block][L·D]
+    PhaseBoard board;                     // a step's program, shared by the threads running it
 };
 
 TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
@@ -118,11 +122,13 @@ TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
         16,
         (static_cast<std::size_t>(w_) + 2 * static_cast<std::size_t>(pool_->threadCount()) - 1) /
             (2 * static_cast<std::size_t>(pool_->threadCount())));
-    // Cross-attention runs a part of the encoder positions per task, about six
-    // parts per head: one task per head left threads waiting on the slowest
-    // head. A fixed count (not one per thread) keeps the sums' order, and so
-    // the results, the same on any number of threads.
-    crossPart_ = std::max<std::size_t>(32, (static_cast<std::size_t>(w_) / 6 + 15) / 16 * 16);
+    // Cross-attention runs a part of the encoder positions per task, about
+    // two dozen parts per head (64 positions of 1,500): with fewer, larger
+    // parts the threads waited at the end of the phase for the last one (six
+    // parts of 256 left each thread waiting ~8 µs per layer). A fixed count
+    // (not one per thread) keeps the sums' order, and so the results, the same
+    // on any number of threads.
+    crossPart_ = std::max<std::size_t>(32, (static_cast<std::size_t>(w_) / 24 + 15) / 16 * 16);
     finalNormWeight_ = weights_.floats("model.decoder.layer_norm.weight");
     finalNormBias_ = weights_.floats("model.decoder.layer_norm.bias");
 
@@ -256,31 +262,27 @@ void TextDecoderModel::predict(const StepArrays& arrays) const {
     runStep(checked);
 }
 
-void TextDecoderModel::matvecs(std::initializer_list<MatvecJob> jobs) const {
-    const auto& k = computeKernels();
-    std::size_t total = 0;
-    std::size_t work = 0;  // multiply-adds
+std::size_t TextDecoderModel::rowsOf(std::initializer_list<MatvecJob> jobs) {
+    std::size_t rows = 0;
+    for (const auto& j : jobs) rows += static_cast<std::size_t>(j.w->rows);
+    return rows;
+}
+
+void TextDecoderModel::matvecRange(const ComputeKernels& k, std::initializer_list<MatvecJob> jobs,
+                                   std::size_t begin, std::size_t end) {
+    // Runs start on multiples of four rows and are finished in chunks counted
+    // from their start, so the kernels always take a row in the same group of
+    // four; the epilogues give a row the same result wherever its run ends.
+    // So however the rows are split, the results are the same.
+    std::size_t base = 0;
     for (const auto& j : jobs) {
-        total += static_cast<std::size_t>(j.w->rows);
-        work += static_cast<std::size_t>(j.w->rows * j.w->cols);
+        const std::size_t rows = static_cast<std::size_t>(j.w->rows);
+        const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
+        if (b < e)
+            for (std::size_t r = b - base; r < e - base; r += kEpilogueRows)
+                matvecRows(k, j, r, std::min(e - base, r + kEpilogueRows) - r);
+        base += rows;
     }
-    // Rows go out in shrinking runs, so the threads finish within a few rows of
-    // each other; in eights, so that every row takes the same path through the
-    // vector kernels however the rows are split.
-    pool_->parallelRuns(
-        total, 8,
-        [&](std::size_t begin, std::size_t end) {
-            std::size_t base = 0;
-            for (const auto& j : jobs) {
-                const std::size_t rows = static_cast<std::size_t>(j.w->rows);
-                const std::size_t b = std::max(begin, base), e = std::min(end, base + rows);
-                if (b < e)
-                    for (std::size_t r = b - base; r < e - base; r += kEpilogueRows)
-                        matvecRows(k, j, r, std::min(e - base, r + kEpilogueRows) - r);
-                base += rows;
-            }
-        },
-        work);
 }
 
 void TextDecoderModel::matvecRows(const ComputeKernels& k, const MatvecJob& j, std::size_t r,
@@ -454,148 +456,178 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     float* vNew = q + 2 * D;
     float* attn = ws.attn.data();
     if (alignmentOut) std::fill(ws.alignment.data(), ws.alignment.data() + W, 0.0f);
+    k.layerNorm(x, layers_[0].norm1Weight.data(), layers_[0].norm1Bias.data(), h, D, kNormEpsilon);
 
-    for (std::size_t l = 0; l < layers_.size(); ++l) {
-        const Layer& layer = layers_[l];
+    // The rest of the step is one program of phases that every thread of the
+    // pool runs (see PhaseBoard): a product's rows, a head's attention or the
+    // logits' rows go to whichever thread claims them, and the small serial
+    // pieces (layer norms, putting a head's parts on one scale, the alignment
+    // weights) are done by the thread that completes the phase before them.
+    const std::size_t L = layers_.size(), V = static_cast<std::size_t>(vocab_);
+    const std::size_t parts = (W + crossPart_ - 1) / crossPart_, stride = dh + 2;
+    const auto threads = static_cast<std::size_t>(pool_->threadCount());
+    ws.board.reset(kPhasesPerLayer * L + 1, threads);
+    const auto program = [&] {
+        std::size_t phase = 0;
+        const auto products = [&](std::initializer_list<MatvecJob> jobs, auto&& then) {
+            ws.board.run(
+                phase++, rowsOf(jobs), 4,
+                [&](std::size_t begin, std::size_t end) { matvecRange(k, jobs, begin, end); },
+                then);
+        };
+        for (std::size_t l = 0; l < L; ++l) {
+            const Layer& layer = layers_[l];
+            const auto norm = [&](const std::vector<float>& weight,
+                                  const std::vector<float>& bias) {
+                return [&, w = weight.data(), b = bias.data()] {
+                    k.layerNorm(x, w, b, h, D, kNormEpsilon);
+                };
+            };
 
-        // Self-attention over the visible cache plus this token.
-        k.layerNorm(x, layer.norm1Weight.data(), layer.norm1Bias.data(), h, D, kNormEpsilon);
-        matvecs({{&layer.selfQ, h, q, layer.selfQBias.data(), scale},
-                 {&layer.selfK, h, kNew, nullptr, 1.0f, false, false, keysOut + l * D},
-                 {&layer.selfV, h, vNew, layer.selfVBias.data(), 1.0f, false, false,
-                  valuesOut + l * D}});
-
-        const Float16* layerKeys = keyCache + l * D * S;
-        const Float16* layerValues = valueCache + l * D * S;
-        auto selfAttention = [&](std::size_t head) {
-            float* scores = ws.selfScores.data() + head * S;
-            const float* qh = q + head * dh;
-            float best = -INFINITY;
-            for (auto [b, e] : ws.cacheRuns) {
-                std::fill(scores + b, scores + e, 0.0f);
-                for (std::size_t c = 0; c < dh; ++c)
-                    k.axpyF16(qh[c], layerKeys + (head * dh + c) * S + b, scores + b,
-                              static_cast<std::size_t>(e - b));
-                for (int j = b; j < e; ++j) {
-                    scores[j] += halfBitsToFloat(padding[j].bits);
-                    best = std::max(best, scores[j]);
+            // Self-attention over the visible cache plus this token.
+            products({{&layer.selfQ, h, q, layer.selfQBias.data(), scale},
+                      {&layer.selfK, h, kNew, nullptr, 1.0f, false, false, keysOut + l * D},
+                      {&layer.selfV, h, vNew, layer.selfVBias.data(), 1.0f, false, false,
+                       valuesOut + l * D}},
+                     [] {});
+            const Float16* layerKeys = keyCache + l * D * S;
+            const Float16* layerValues = valueCache + l * D * S;
+            ws.board.run(phase++, H, 1, [&](std::size_t first, std::size_t last) {
+                for (std::size_t head = first; head < last; ++head) {
+                    float* scores = ws.selfScores.data() + head * S;
+                    const float* qh = q + head * dh;
+                    float best = -INFINITY;
+                    for (auto [b, e] : ws.cacheRuns) {
+                        std::fill(scores + b, scores + e, 0.0f);
+                        for (std::size_t c = 0; c < dh; ++c)
+                            k.axpyF16(qh[c], layerKeys + (head * dh + c) * S + b, scores + b,
+                                      static_cast<std::size_t>(e - b));
+                        for (int j = b; j < e; ++j) {
+                            scores[j] += halfBitsToFloat(padding[j].bits);
+                            best = std::max(best, scores[j]);
+                        }
+                    }
+                    float own = 0.0f;
+                    for (std::size_t c = 0; c < dh; ++c) own += qh[c] * kNew[head * dh + c];
+                    for (int j : ws.updatePositions) {
+                        scores[j] = own + halfBitsToFloat(padding[j].bits);
+                        best = std::max(best, scores[j]);
+                    }
+                    float* out = attn + head * dh;
+                    std::fill(out, out + dh, 0.0f);
+                    float sum = 0.0f;
+                    float* partial = ws.selfPartial.data() + head * dh;
+                    for (auto [b, e] : ws.cacheRuns) {
+                        sum += k.expShiftSum(scores + b, static_cast<std::size_t>(e - b), best);
+                        k.matvecF16(layerValues + head * dh * S + b, S, scores + b,
+                                    static_cast<std::size_t>(e - b), partial, dh);
+                        for (std::size_t c = 0; c < dh; ++c) out[c] += partial[c];
+                    }
+                    for (int j : ws.updatePositions) {
+                        const float p = std::exp(scores[j] - best);
+                        sum += p;
+                        k.axpyF32(p, vNew + head * dh, out, dh);
+                    }
+                    if (sum > 0.0f)
+                        for (std::size_t c = 0; c < dh; ++c) out[c] /= sum;
                 }
-            }
-            float own = 0.0f;
-            for (std::size_t c = 0; c < dh; ++c) own += qh[c] * kNew[head * dh + c];
-            for (int j : ws.updatePositions) {
-                scores[j] = own + halfBitsToFloat(padding[j].bits);
-                best = std::max(best, scores[j]);
-            }
-            float* out = attn + head * dh;
-            std::fill(out, out + dh, 0.0f);
-            float sum = 0.0f;
-            float* partial = ws.selfPartial.data() + head * dh;
-            for (auto [b, e] : ws.cacheRuns) {
-                sum += k.expShiftSum(scores + b, static_cast<std::size_t>(e - b), best);
-                k.matvecF16(layerValues + head * dh * S + b, S, scores + b,
-                            static_cast<std::size_t>(e - b), partial, dh);
-                for (std::size_t c = 0; c < dh; ++c) out[c] += partial[c];
-            }
-            for (int j : ws.updatePositions) {
-                const float p = std::exp(scores[j] - best);
-                sum += p;
-                k.axpyF32(p, vNew + head * dh, out, dh);
-            }
-            if (sum > 0.0f)
-                for (std::size_t c = 0; c < dh; ++c) out[c] /= sum;
-        };
-        // Over a short context this is less work than waking the pool for it.
-        if (visible <= kSerialSelfAttention)
-            for (std::size_t head = 0; head < H; ++head) selfAttention(head);
-        else
-            pool_->parallelFor(H, selfAttention);
-        matvecs({{&layer.selfO, attn, x, layer.selfOBias.data(), 1.0f, true}});
+            });
+            products({{&layer.selfO, attn, x, layer.selfOBias.data(), 1.0f, true}},
+                     norm(layer.norm2Weight, layer.norm2Bias));
 
-        // Cross-attention over the encoder output.
-        k.layerNorm(x, layer.norm2Weight.data(), layer.norm2Bias.data(), h, D, kNormEpsilon);
-        matvecs({{&layer.crossQ, h, q, layer.crossQBias.data(), scale}});
-        const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
-        const Float16* crossValues = ws.crossValues.data() + l * W * D;
-        // Each part: its scores, exp(score - its max), their sum, and the values
-        // weighted by them. The thread that finishes a head's last part puts
-        // the head's parts on one scale, so the caller has nothing left to do.
-        const std::size_t parts = (W + crossPart_ - 1) / crossPart_, stride = dh + 2;
-        for (std::size_t head = 0; head < H; ++head)
-            ws.crossPartsDone[head].store(0, std::memory_order_relaxed);
-        const auto combine = [&](std::size_t head) {
-            const float* first = ws.crossParts.data() + head * parts * stride;
-            float best = -INFINITY;
-            for (std::size_t p = 0; p < parts; ++p) best = std::max(best, first[p * stride + dh]);
-            float sum = 0.0f;
-            float* scales = ws.crossScales.data() + head * parts;
-            for (std::size_t p = 0; p < parts; ++p) {
-                scales[p] = std::exp(first[p * stride + dh] - best);
-                sum += scales[p] * first[p * stride + dh + 1];
-            }
-            float* out = attn + head * dh;
-            std::fill(out, out + dh, 0.0f);
-            for (std::size_t p = 0; p < parts; ++p) {
-                scales[p] /= sum;
-                k.axpyF32(scales[p], first + p * stride, out, dh);
-            }
-        };
-        pool_->parallelFor(
-            H * parts,
-            [&](std::size_t task) {
-                const std::size_t head = task / parts, t0 = (task % parts) * crossPart_,
-                                  n = std::min(W, t0 + crossPart_) - t0;
-                float* probs = ws.crossProbs.data() + head * W + t0;
-                float* part = ws.crossParts.data() + task * stride;
-                k.matvecF16(crossKeys + (head * W + t0) * dh, dh, q + head * dh, dh, probs, n);
-                const float best = k.maxValue(probs, n);
-                part[dh] = best;
-                part[dh + 1] = k.expShiftSum(probs, n, best);
-                k.matvecF16(crossValues + head * dh * W + t0, W, probs, n, part, dh);
-                // Release this part, and see every other part of the head if last.
-                if (ws.crossPartsDone[head].fetch_add(1, std::memory_order_acq_rel) + 1 ==
-                    static_cast<int>(parts))
-                    combine(head);
-            },
-            2 * W * D);
-        if (alignmentOut)
-            for (std::size_t head = 0; head < H; ++head) {
-                const auto& heads = layer.alignmentHeads;
-                const std::size_t copies =
-                    static_cast<std::size_t>(std::count(heads.begin(), heads.end(), int(head)));
-                if (copies == 0) continue;
-                const float weight =
-                    static_cast<float>(copies) / static_cast<float>(alignmentHeadCount_);
+            // Cross-attention over the encoder output.
+            products({{&layer.crossQ, h, q, layer.crossQBias.data(), scale}}, [&] {
+                for (std::size_t head = 0; head < H; ++head)
+                    ws.crossPartsDone[head].store(0, std::memory_order_relaxed);
+            });
+            const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
+            const Float16* crossValues = ws.crossValues.data() + l * W * D;
+            // Each part: its scores, exp(score - its max), their sum, and the
+            // values weighted by them. The thread that finishes a head's last
+            // part puts the head's parts on one scale.
+            const auto combine = [&](std::size_t head) {
+                const float* first = ws.crossParts.data() + head * parts * stride;
+                float best = -INFINITY;
+                for (std::size_t p = 0; p < parts; ++p)
+                    best = std::max(best, first[p * stride + dh]);
+                float sum = 0.0f;
+                float* scales = ws.crossScales.data() + head * parts;
                 for (std::size_t p = 0; p < parts; ++p) {
-                    const std::size_t t0 = p * crossPart_, n = std::min(W, t0 + crossPart_) - t0;
-                    k.axpyF32(weight * ws.crossScales[head * parts + p],
-                              ws.crossProbs.data() + head * W + t0, ws.alignment.data() + t0, n);
+                    scales[p] = std::exp(first[p * stride + dh] - best);
+                    sum += scales[p] * first[p * stride + dh + 1];
                 }
-            }
-        matvecs({{&layer.crossO, attn, x, layer.crossOBias.data(), 1.0f, true}});
+                float* out = attn + head * dh;
+                std::fill(out, out + dh, 0.0f);
+                for (std::size_t p = 0; p < parts; ++p) {
+                    scales[p] /= sum;
+                    k.axpyF32(scales[p], first + p * stride, out, dh);
+                }
+            };
+            const auto alignment = [&] {
+                if (!alignmentOut) return;
+                for (std::size_t head = 0; head < H; ++head) {
+                    const auto& heads = layer.alignmentHeads;
+                    const std::size_t copies =
+                        static_cast<std::size_t>(std::count(heads.begin(), heads.end(), int(head)));
+                    if (copies == 0) continue;
+                    const float weight =
+                        static_cast<float>(copies) / static_cast<float>(alignmentHeadCount_);
+                    for (std::size_t p = 0; p < parts; ++p) {
+                        const std::size_t t0 = p * crossPart_,
+                                          n = std::min(W, t0 + crossPart_) - t0;
+                        k.axpyF32(weight * ws.crossScales[head * parts + p],
+                                  ws.crossProbs.data() + head * W + t0, ws.alignment.data() + t0,
+                                  n);
+                    }
+                }
+            };
+            ws.board.run(
+                phase++, H * parts, 1,
+                [&](std::size_t first, std::size_t last) {
+                    for (std::size_t task = first; task < last; ++task) {
+                        const std::size_t head = task / parts, t0 = (task % parts) * crossPart_,
+                                          n = std::min(W, t0 + crossPart_) - t0;
+                        float* probs = ws.crossProbs.data() + head * W + t0;
+                        float* part = ws.crossParts.data() + task * stride;
+                        k.matvecF16(crossKeys + (head * W + t0) * dh, dh, q + head * dh, dh, probs,
+                                    n);
+                        const float best = k.maxValue(probs, n);
+                        part[dh] = best;
+                        part[dh + 1] = k.expShiftSum(probs, n, best);
+                        k.matvecF16(crossValues + head * dh * W + t0, W, probs, n, part, dh);
+                        // Release this part, and see every other part of the head if last.
+                        if (ws.crossPartsDone[head].fetch_add(1, std::memory_order_acq_rel) + 1 ==
+                            static_cast<int>(parts))
+                            combine(head);
+                    }
+                },
+                alignment);
+            products({{&layer.crossO, attn, x, layer.crossOBias.data(), 1.0f, true}},
+                     norm(layer.norm3Weight, layer.norm3Bias));
 
-        // Feed-forward.
-        k.layerNorm(x, layer.norm3Weight.data(), layer.norm3Bias.data(), h, D, kNormEpsilon);
-        matvecs({{&layer.fc1, h, ws.ffn.data(), layer.fc1Bias.data(), 1.0f, false, true}});
-        matvecs({{&layer.fc2, ws.ffn.data(), x, layer.fc2Bias.data(), 1.0f, true}});
-    }
+            // Feed-forward, then the next layer's first norm (or the final one).
+            products({{&layer.fc1, h, ws.ffn.data(), layer.fc1Bias.data(), 1.0f, false, true}},
+                     [] {});
+            if (l + 1 < L)
+                products({{&layer.fc2, ws.ffn.data(), x, layer.fc2Bias.data(), 1.0f, true}},
+                         norm(layers_[l + 1].norm1Weight, layers_[l + 1].norm1Bias));
+            else
+                products({{&layer.fc2, ws.ffn.data(), x, layer.fc2Bias.data(), 1.0f, true}},
+                         norm(finalNormWeight_, finalNormBias_));
+        }
 
-    // Logits against the token embeddings, written out as Float16 chunk by chunk.
-    k.layerNorm(x, finalNormWeight_.data(), finalNormBias_.data(), h, D, kNormEpsilon);
-    // Half of a step's weight reads, in shrinking runs like the other products,
-    // so that a thread the system preempts does not hold up the whole step.
-    const std::size_t V = static_cast<std::size_t>(vocab_);
-    pool_->parallelRuns(
-        V, 64,
-        [&](std::size_t begin, std::size_t end) {
+        // Logits against the token embeddings, written out as Float16 run by
+        // run: half of a step's weight reads.
+        ws.board.run(phase++, V, 64, [&](std::size_t begin, std::size_t end) {
             float* dst = ws.logits.data() + begin;
             if (tokenEmbedding_.f16)
                 k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
             else
                 k.matvecF32(tokenEmbedding_.f32 + begin * D, D, h, D, dst, end - begin);
             convertFloatToHalf(dst, logitsOut + begin, end - begin);
-        },
-        V * D);
+        });
+    };
+    pool_->parallelFor(threads, [&](std::size_t) { program(); });
     if (alignmentOut) convertFloatToHalf(ws.alignment.data(), alignmentOut, W);
 }
 

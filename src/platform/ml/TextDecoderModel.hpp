@@ -18,14 +18,17 @@
 // and are never read, so stale or even non-finite values there cannot leak in.
 //
 // Speed: the step is memory-bound, so weights are read in their stored
-// precision by our AVX2/F16C matrix-vector kernels, split over the compute
-// pool. A step is some fifty parallel loops of 5 to 60 µs, so what the threads
-// do between them counts: rows go out in shrinking runs, each run is finished
-// (bias, residual, GELU) by the thread that computed it, and cross-attention
-// runs a part of the encoder positions per task. Where a sum is split, the
-// parts follow the model's shape, never the thread count; runs of rows only
-// decide which thread computes a row, and start on multiples of eight rows so
-// that each row takes the same path through the vector kernels. So results are
+// precision by our AVX2/F16C matrix-vector kernels. A step is some fifty
+// dependent phases of 5 to 80 µs, so what the threads do between them counts:
+// the whole step after its set-up is one program that every thread of the
+// pool runs (PhaseBoard), rows and attention parts go to whichever thread
+// claims them, in shrinking runs, each run is finished (bias, residual, GELU)
+// by the thread that computed it, and the small serial pieces between phases
+// are done by the thread that completes the phase before them, not by a caller
+// while the others wait. Where a sum is split, the parts follow the model's
+// shape, never the thread count; runs of rows only decide which thread
+// computes a row, and start on multiples of four rows so that each row takes
+// the same path through the vector kernels. So results are
 // the same to the bit on any number of threads. The cross-attention keys and values
 // depend only on the encoder output; they are computed once per distinct
 // encoder output (with matrix products) and kept.
@@ -119,7 +122,10 @@ class TextDecoderModel : public MLModel {
 
     std::unique_ptr<Workspace> makeWorkspace() const;
     void prepareCrossAttention(const Float16* encoder, Workspace& ws) const;
-    void matvecs(std::initializer_list<MatvecJob> jobs) const;
+    static std::size_t rowsOf(std::initializer_list<MatvecJob> jobs);
+    // Rows [begin, end) of the jobs' rows laid end to end.
+    static void matvecRange(const ComputeKernels& k, std::initializer_list<MatvecJob> jobs,
+                            std::size_t begin, std::size_t end);
     static constexpr std::size_t kEpilogueRows = 64;  // rows finished at a time
     static void matvecRows(const ComputeKernels& k, const MatvecJob& j, std::size_t r,
                            std::size_t count);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -86,6 +87,39 @@ TEST(ComputeKernels, Avx2BuildMatchesPortableBuild) {
         fast->layerNorm(x.data(), gamma.data(), beta.data(), n1.data(), n, 1e-5f);
         ref.layerNorm(x.data(), gamma.data(), beta.data(), n2.data(), n, 1e-5f);
         expectNear(n1, n2, 1e-4f, "layerNorm " + at);
+    }
+}
+
+// The decoder splits a product's rows into runs that start and end on
+// multiples of four, and finishes each run with these kernels; its results are
+// the same on any number of threads only if a value's result does not depend
+// on which such run it falls in.
+TEST(ComputeKernels, AValuesResultDoesNotDependOnItsRun) {
+    const std::vector<const ComputeKernels*> builds = {&portableKernels(), avx2Kernels()};
+    const std::size_t n = 44, ld = 27;  // a row length that leaves a scalar tail
+    const auto values = randomFloats(n, 4, 3.0f);
+    const auto bias = randomFloats(n, 5);
+    const auto w = toHalf(randomFloats(n * ld, 6));
+    const auto x = randomFloats(ld, 7);
+    for (const ComputeKernels* k : builds) {
+        if (!k) continue;
+        SCOPED_TRACE(k->name);
+        std::vector<float> whole = values, rowsWhole(n);
+        k->biasGelu(whole.data(), bias.data(), n);
+        k->matvecF16(w.data(), ld, x.data(), ld, rowsWhole.data(), n);
+        for (std::size_t begin = 0; begin < n; begin += 4)
+            for (std::size_t end = begin + 4; end <= n; end += 4) {
+                std::vector<float> run(values.begin() + begin, values.begin() + end),
+                    rows(end - begin);
+                k->biasGelu(run.data(), bias.data() + begin, run.size());
+                k->matvecF16(w.data() + begin * ld, ld, x.data(), ld, rows.data(), rows.size());
+                for (std::size_t i = begin; i < end; ++i) {
+                    ASSERT_EQ(run[i - begin], whole[i])
+                        << "gelu of value " << i << " in run [" << begin << ", " << end << ")";
+                    ASSERT_EQ(rows[i - begin], rowsWhole[i])
+                        << "row " << i << " in run [" << begin << ", " << end << ")";
+                }
+            }
     }
 }
 

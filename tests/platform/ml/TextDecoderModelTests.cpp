@@ -177,7 +177,7 @@ TEST_P(TextDecoderStepTest, StepsMatchFullSequenceReference) {
     DecoderState state;
     mltest::Matrix encRows;
     auto enc = randomEncoderOutput(1, encRows);
-    const int lengths[] = {40, 6, 5};  // long enough for the threaded self-attention
+    const int lengths[] = {40, 6, 5};  // a long window, then short ones on a new encoder output
     for (int window = 0; window < 3; ++window) {
         if (window == 1) enc = randomEncoderOutput(2, encRows);
         if (window == 2) {
@@ -386,10 +386,10 @@ TEST(TextDecoderModel, StepIntoCallerOutputsMatchesPrediction) {
     }
 }
 
-// A model large enough that every product, both attentions and the logits run
-// as parallel loops (the small one above runs them on the caller's thread):
-// its steps match the reference, and on any number of threads they give the
-// same bits, however the threads happen to split the rows and positions.
+// A model large enough that every product, both attentions and the logits
+// split into many runs over the threads: its steps match the reference, and
+// on any number of threads they give the same bits, however the threads happen
+// to split the rows and positions.
 TEST(TextDecoderModel, ParallelStepsMatchTheReferenceOnAnyNumberOfThreads) {
     constexpr int V = 700, D = 128, L = 2, F = 516, W = 300, S = 64, kSteps = 40;
     const nlohmann::json dims = {{"vocab_size", V},
