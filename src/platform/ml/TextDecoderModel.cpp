@@ -618,7 +618,7 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
 
         // Logits against the token embeddings, written out as Float16 run by
         // run: half of a step's weight reads.
-        ws.board.run(phase++, V, 64, [&](std::size_t begin, std::size_t end) {
+        ws.board.run(phase++, V, 16, [&](std::size_t begin, std::size_t end) {
             float* dst = ws.logits.data() + begin;
             if (tokenEmbedding_.f16)
                 k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
