@@ -8,10 +8,11 @@
 // threads are shared between the callers instead of one loop waiting for
 // another to end.
 //
-// Between loops a worker spins briefly, since a decoder step runs dozens of
-// short loops back to back and waking a sleeping thread costs more than many
-// of those loops take; when the spin finds no work it sleeps in the kernel
-// (futex) until a loop opens. A loop whose work is too small to pay for waking
+// Between loops a worker spins briefly, since the encoder runs many loops back
+// to back with a little serial work between them, and waking a sleeping thread
+// costs more than many of those gaps; when the spin finds no work it sleeps in
+// the kernel (futex) until a loop opens. (A decoder step is a single loop whose
+// tasks run a program of phases together: see PhaseBoard.) A loop whose work is too small to pay for waking
 // workers runs on the caller's thread.
 
 #include <algorithm>
