@@ -223,8 +223,29 @@ void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileL
     }
 }
 
+void ModelDownloader::removeLeftovers(const ModelPack& pack) noexcept {
+    const Files files = filesOf(pack);
+    std::error_code ec;
+    const bool partial =
+        fs::exists(files.partial, ec) || fs::exists(PartialDownload(files.partial).sidecar(), ec);
+    if (!partial && !fs::exists(files.staging, ec)) return;
+    try {
+        // An install that holds the lock may be using them (a moment from
+        // tidying up itself); it removes them, or the next start does.
+        platform::FileLock lock(files.lock);
+        if (!lock.tryLock() || !pack.isInstalled()) return;
+        PartialDownload(files.partial).discard();
+        fs::remove_all(files.staging, ec);
+    } catch (const std::exception&) {
+        // Cannot lock (a read-only or odd file system): leave them.
+    }
+}
+
 void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
-    if (pack.isInstalled()) return;
+    if (pack.isInstalled()) {
+        removeLeftovers(pack);
+        return;
+    }
     onProgress_ = std::move(progress);
 
     const fs::path local = pack.localFolder();

@@ -54,12 +54,20 @@ class ModelDownloader {
     ModelDownloader& operator=(const ModelDownloader&) = delete;
 
     // Blocking. Returns at once, without any request or progress, when the
-    // pack is already installed; otherwise downloads, unpacks and installs it,
+    // pack is already installed (removing what an install killed after moving
+    // the pack into place left: see removeLeftovers); otherwise downloads, unpacks and installs it,
     // first waiting for another install of the same pack to end. Throws
     // platform::AppError (domain "ModelDownloader"),
     // std::filesystem::filesystem_error, or whatever `progress` throws (also
     // while waiting, which is how a caller stops waiting).
     void install(const ModelPack& pack, ProgressFn progress = {});
+
+    // For an installed pack: removes the archive and staging folder that an
+    // install killed between moving the pack into place and tidying up left
+    // beside it (the archive is as large as the pack, and nothing else would
+    // ever remove it). Only when no install of the pack runs; never throws, as
+    // a leftover costs only disk space. Cheap when there is nothing to remove.
+    static void removeLeftovers(const ModelPack& pack) noexcept;
 
     // Safe from any thread: ends the running install() — its transfer, also a
     // stalled one, or its wait for another install — and every later one with

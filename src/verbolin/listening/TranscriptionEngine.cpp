@@ -139,6 +139,7 @@ void TranscriptionEngine::loadModel() {
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
         const ModelPack& pack = choice.pack();
+        if (installed) ModelDownloader::removeLeftovers(pack);
         if (!installed) {
             struct Quitting {};
             try {

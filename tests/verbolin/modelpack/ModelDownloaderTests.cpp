@@ -2,8 +2,10 @@
 
 #include <fstream>
 #include <mutex>
+#include <optional>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/FileLock.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/SmallDisk.hpp"
@@ -241,6 +243,55 @@ TEST_F(ModelDownloaderTest, FileSystemErrorsArePassedOnUnchanged) {
     std::ofstream(data / "Verbolin") << "in the way";
     ModelDownloader downloader(options());
     EXPECT_THROW(downloader.install(pack), fs::filesystem_error);
+}
+
+// An install killed after moving the pack into place, before removing its
+// archive, left the archive (as large as the pack) and maybe its staging
+// folder: the next install, or the app finding the pack installed, removes
+// them without a request, unless an install of the pack still holds its lock.
+TEST_F(ModelDownloaderTest, WhatAnInstallKilledAfterMovingThePackLeftIsRemoved) {
+    fs::create_directories(local / "TextDecoder.mlmodelc");
+    fs::create_directories(local / "tokenizer");
+    std::ofstream(local / "tokenizer" / "tokenizer.json") << "{}";
+    const struct {
+        const char* name;
+        bool viaInstall;   // else the app's own check at start
+        bool lockHeld;     // by another install of the pack
+        bool sidecarOnly;  // the archive already gone, its record not
+    } cases[] = {
+        {"install", true, false, false},
+        {"app start", false, false, false},
+        {"record alone", true, false, true},
+        {"another install running", true, true, false},
+        {"another install running, app start", false, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.sidecarOnly) std::ofstream(partialFile()) << std::string(4096, 'z');
+        std::ofstream(sidecarFile()) << "{}";
+        fs::create_directories(staging / "standard-v1" / "tokenizer");
+        std::optional<platform::FileLock> other;
+        if (c.lockHeld) {
+            other.emplace(local.parent_path() / ".install-standard.lock");
+            ASSERT_TRUE(other->tryLock());
+        }
+        if (c.viaInstall)
+            install();
+        else
+            ModelDownloader::removeLeftovers(pack);
+        EXPECT_TRUE(server.requests().empty());
+        EXPECT_TRUE(pack.isInstalled());
+        EXPECT_EQ(fs::exists(partialFile()), c.lockHeld);
+        EXPECT_EQ(fs::exists(sidecarFile()), c.lockHeld);
+        EXPECT_EQ(fs::exists(staging), c.lockHeld);
+        other.reset();
+        ModelDownloader::removeLeftovers(pack);
+        EXPECT_FALSE(fs::exists(partialFile()) || fs::exists(sidecarFile()) || fs::exists(staging));
+    }
+    // Nothing beside an installed pack: nothing made, not even the lock file.
+    fs::remove(local.parent_path() / ".install-standard.lock");
+    ModelDownloader::removeLeftovers(pack);
+    EXPECT_FALSE(fs::exists(local.parent_path() / ".install-standard.lock"));
 }
 
 TEST_F(ModelDownloaderTest, AFailedInstallRemovesItsStagingAndALeftoverOneIsCleared) {
