@@ -12,8 +12,8 @@
 // to back with a little serial work between them, and waking a sleeping thread
 // costs more than many of those gaps; when the spin finds no work it sleeps in
 // the kernel (futex) until a loop opens. (A decoder step is a single loop whose
-// tasks run a program of phases together: see PhaseBoard.) A loop whose work is too small to pay for waking
-// workers runs on the caller's thread.
+// tasks run a program of phases together: see PhaseBoard.) A loop whose work
+// is too small to pay for waking workers runs on the caller's thread.
 
 #include <algorithm>
 #include <array>
