@@ -84,10 +84,15 @@ const char* entryName(archive_entry* e) {
 
 // Copies one entry's data, adding its extent to `total` before each block
 // is written, so that the budget holds whatever the headers declared.
+void stopIfAsked(const std::function<bool()>& stopRequested) {
+    if (stopRequested && stopRequested()) throw ExtractionStopped("unpacking was stopped");
+}
+
 void copyData(archive* in, archive* out, const fs::path& file, std::uint64_t& total,
-              std::uint64_t budget) {
+              std::uint64_t budget, const std::function<bool()>& stopRequested) {
     std::uint64_t extent = 0;
     for (;;) {
+        stopIfAsked(stopRequested);
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
@@ -129,7 +134,7 @@ void removeWritten(const fs::path& root, const std::vector<fs::path>& written,
 }  // namespace
 
 void ZipExtractor::extract(const fs::path& archivePath, const fs::path& directory,
-                           const Limits& limits) {
+                           const Limits& limits, const std::function<bool()>& stopRequested) {
     std::error_code ec;
     // The write side refuses to follow links anywhere on the path, so the
     // root itself must be spelled without any.
@@ -149,7 +154,7 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
     const std::uint64_t budget = std::min(limits.maxBytes, ratioBudget);
     std::vector<fs::path> written;
     try {
-        extractInto(archivePath, root, limits.maxEntries, budget, written);
+        extractInto(archivePath, root, limits.maxEntries, budget, stopRequested, written);
     } catch (...) {
         removeWritten(root, written, before);
         throw;
@@ -158,6 +163,7 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
 
 void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root,
                                std::uint64_t maxEntries, std::uint64_t budget,
+                               const std::function<bool()>& stopRequested,
                                std::vector<fs::path>& written) {
     std::unique_ptr<archive, ReadDeleter> in(archive_read_new());
     std::unique_ptr<archive, WriteDeleter> out(archive_write_disk_new());
@@ -172,6 +178,7 @@ void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root
     }
     std::uint64_t total = 0, entries = 0;
     for (;;) {
+        stopIfAsked(stopRequested);
         archive_entry* entry = nullptr;
         int rc = archive_read_next_header(in.get(), &entry);
         if (rc == ARCHIVE_EOF) break;
@@ -214,7 +221,7 @@ void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root
         written.push_back(root / *relative);
         if (archive_write_header(out.get(), entry) < ARCHIVE_WARN)
             failWrite(out.get(), written.back(), "cannot write \"" + name + "\"");
-        copyData(in.get(), out.get(), written.back(), total, budget);
+        copyData(in.get(), out.get(), written.back(), total, budget, stopRequested);
         if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN)
             failWrite(out.get(), written.back(), "cannot write \"" + name + "\"");
     }

@@ -5,12 +5,19 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
 namespace platform {
 
 class ArchiveError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The caller asked the extraction to stop; the archive itself may be sound.
+class ExtractionStopped : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
@@ -34,8 +41,13 @@ class ZipExtractor {
     // Nothing is ever written outside `directory`, and on failure what was
     // written is removed again (entries already in `directory` beforehand
     // are left alone unless the archive overwrote them).
+    //
+    // `stopRequested`, when given, is asked before every entry and every block
+    // of data (any thread may make it true); once it says so the extraction
+    // removes what it wrote and throws ExtractionStopped.
     static void extract(const std::filesystem::path& archive,
-                        const std::filesystem::path& directory, const Limits& limits);
+                        const std::filesystem::path& directory, const Limits& limits,
+                        const std::function<bool()>& stopRequested = {});
     static void extract(const std::filesystem::path& archive,
                         const std::filesystem::path& directory) {
         extract(archive, directory, Limits{});
@@ -44,6 +56,7 @@ class ZipExtractor {
   private:
     static void extractInto(const std::filesystem::path& archive, const std::filesystem::path& root,
                             std::uint64_t maxEntries, std::uint64_t budget,
+                            const std::function<bool()>& stopRequested,
                             std::vector<std::filesystem::path>& written);
 };
 

@@ -277,7 +277,12 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     RemoveOnExit removeStaging(staging);
 
     try {
-        platform::ZipExtractor::extract(partial.file(), staging, unpackLimits(pack));
+        // A quit while unpacking (seconds for a large pack) ends it too; the
+        // whole archive stays, recorded as whole, for the next start to unpack.
+        platform::ZipExtractor::extract(partial.file(), staging, unpackLimits(pack),
+                                        [this] { return http_.isCancelled(); });
+    } catch (const platform::ExtractionStopped&) {
+        throwDownloadFailure("The transfer was cancelled.");
     } catch (const platform::ArchiveError&) {
         partial.discard();
         throw platform::AppError(errorDomain, 2, kDamaged);

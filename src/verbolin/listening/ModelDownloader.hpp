@@ -70,8 +70,9 @@ class ModelDownloader {
     static void removeLeftovers(const ModelPack& pack) noexcept;
 
     // Safe from any thread: ends the running install() — its transfer, also a
-    // stalled one, or its wait for another install — and every later one with
-    // a download error (code 1). What was fetched stays for the next install.
+    // stalled one, its wait for another install, or its unpacking — and every
+    // later one with a download error (code 1). What was fetched stays for the
+    // next install.
     void cancel() noexcept;
 
   private:

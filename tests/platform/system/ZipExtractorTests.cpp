@@ -194,3 +194,36 @@ TEST_F(ZipExtractorTest, AFullDiskIsTheDisksErrorAndLeavesNothingBehind) {
     }
     EXPECT_TRUE(fs::is_empty(staging));
 }
+
+// Asked to stop (an app quitting while a model pack unpacks), the extraction
+// ends at the next entry or block of data, takes back what it wrote, and says
+// it was stopped, not that the archive is damaged.
+TEST_F(ZipExtractorTest, AStopEndsTheExtractionAndLeavesNothingBehind) {
+    ZipBuilder zip;
+    zip.stored();
+    for (int i = 0; i < 6; ++i)
+        zip.file("pack/" + std::to_string(i) + ".bin", testsupport::incompressibleBytes(300000));
+    zip.writeTo(archive);
+    const struct {
+        const char* name;
+        int askedBeforeStop;  // answers "go on" this many times
+    } cases[] = {
+        {"before the first entry", 0}, {"in the first entry's data", 2}, {"a few entries in", 25}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(target);
+        fs::create_directories(target);
+        std::ofstream(target / "mine.txt") << "mine";
+        const auto before = listing(target);
+        int asked = 0;
+        EXPECT_THROW(ZipExtractor::extract(archive, target, {},
+                                           [&] { return asked++ >= c.askedBeforeStop; }),
+                     ExtractionStopped);
+        EXPECT_EQ(listing(target), before);
+    }
+    // Never asked to stop: everything arrives, the stop asked all along.
+    int asked = 0;
+    ZipExtractor::extract(archive, target, {}, [&] { return ++asked < 0; });
+    EXPECT_EQ(fs::file_size(target / "pack" / "5.bin"), 300000u);
+    EXPECT_GT(asked, 6);
+}

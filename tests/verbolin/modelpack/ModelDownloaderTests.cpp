@@ -788,3 +788,32 @@ TEST_F(ModelDownloaderTest, AWholeArchiveNotYetRecordedAsWholeIsUnpackedNotFetch
         EXPECT_EQ(statuses, c.statuses) << c.name;
     }
 }
+
+// A quit while the pack unpacks ends the unpacking (code 1, as any cancelled
+// install): nothing half-unpacked stays, the whole archive does, and the next
+// install unpacks it without a request.
+TEST_F(ModelDownloaderTest, CancellingWhileUnpackingKeepsTheArchiveForTheNextStart) {
+    const std::string bytes = bigArchive("model");
+    ArchiveServer archive(server, bytes, "\"v1\"");
+    {
+        ModelDownloader downloader(options());
+        try {
+            downloader.install(pack, [&](const ModelDownloader::Progress& p) {
+                if (std::holds_alternative<ModelDownloader::Installing>(p)) downloader.cancel();
+            });
+            ADD_FAILURE() << "the install went on after the cancel";
+        } catch (const platform::AppError& e) {
+            EXPECT_EQ(e.code(), 1) << e.what();
+        }
+    }
+    EXPECT_FALSE(pack.isInstalled());
+    EXPECT_FALSE(fs::exists(staging));
+    EXPECT_EQ(testsupport::readFile(partialFile()), bytes);
+    ASSERT_EQ(archive.served().size(), 1u);
+
+    install();
+    EXPECT_TRUE(pack.isInstalled());
+    EXPECT_EQ(archive.served().size(), 1u) << "the archive was fetched again";
+    EXPECT_FALSE(fs::exists(partialFile()));
+    EXPECT_FALSE(fs::exists(sidecarFile()));
+}
