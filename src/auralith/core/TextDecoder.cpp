@@ -298,6 +298,7 @@ std::shared_ptr<TextDecoderOutputType> TextDecoder::predictLogits(
     step.kvCacheUpdateMask = arrays->kvCacheUpdateMask.get();
     step.encoderOutputEmbeds = arrays->encoderOutputEmbeds.get();
     step.decoderKeyPaddingMask = arrays->decoderKeyPaddingMask.get();
+    step.encoderUnchanged = arrays->encoderOutputUnchanged;
     const auto logits = ReusedStepOutputs::take(reused.logits, reused.logitsShape);
     DecodingCache cache{ReusedStepOutputs::take(reused.keys, reused.updateShape),
                         ReusedStepOutputs::take(reused.values, reused.updateShape),
@@ -462,6 +463,7 @@ class TextDecoder::WindowDecoding {
     std::vector<float> samplerInputLogProbs_;
     std::vector<std::shared_ptr<LogitsFiltering>> filters_;
     std::int64_t stepCount_ = 0;
+    bool predicted_ = false;  // a step of this window has run on encoderOutput_
     platform::Uuid windowUUID_ = platform::Uuid::random();
     std::optional<StopFlagScope> stopFlag_;
     bool logSteps_ = false;
@@ -592,7 +594,10 @@ const TextDecoderMLMultiArrayOutputType& TextDecoder::WindowDecoding::predict(
     StageTimer prediction(addingTo(totals_, &TranscriptionTimings::decodingPredictions));
     if (!encoderOutput_)
         throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-    keep = decoder_.predictLogits(stepInput(inputs, encoderOutput_));
+    auto input = stepInput(inputs, encoderOutput_);
+    input.encoderOutputUnchanged = predicted_;
+    keep = decoder_.predictLogits(input);
+    predicted_ = true;
     const auto* output = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(keep.get());
     if (!output || !output->logits || !output->cache || !output->cache->keyCache ||
         !output->cache->valueCache)

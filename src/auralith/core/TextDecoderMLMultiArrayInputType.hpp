@@ -36,6 +36,11 @@ struct TextDecoderMLMultiArrayInputType : TextDecoderInputType {
     Array kvCacheUpdateMask;
     Array encoderOutputEmbeds;
     Array decoderKeyPaddingMask;
+    // Set by a window's decoding loop for its steps after the first: the
+    // encoder output is the array of the loop's previous step, unchanged, so
+    // a decoder that keeps work derived from it (the cross-attention keys and
+    // values) need not read all of it again to make sure. False promises nothing.
+    bool encoderOutputUnchanged = false;
 };
 
 }  // namespace auralith

@@ -224,8 +224,11 @@ void TextDecoderModel::runStep(const StepArrays& arrays) const {
     auto ws =
         workspaces_.acquire([encoder](const Workspace& w) { return w.encoderSource == encoder; },
                             [this] { return makeWorkspace(); });
+    // Kept keys and values are of this array only if this workspace last
+    // served it; another window may have had the workspace meanwhile.
+    const bool unchanged = arrays.encoderUnchanged && ws->encoderSource == encoder;
     ws->encoderSource = encoder;
-    step(arrays, *ws);
+    step(arrays, *ws, unchanged);
 }
 
 void TextDecoderModel::predict(const StepArrays& arrays) const {
@@ -331,11 +334,13 @@ const TextDecoderModel::PackedCross& TextDecoderModel::packedCrossWeights(
     return *packedCross_.back();
 }
 
-void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& ws) const {
+void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& ws,
+                                             bool unchanged) const {
     const std::size_t W = static_cast<std::size_t>(w_), D = static_cast<std::size_t>(d_);
     const std::size_t H = static_cast<std::size_t>(heads_), dh = D / H;
     const std::size_t bytes = W * D * sizeof(Float16);
 
+    if (ws.hasCross && unchanged) return;
     if (ws.hasCross) {
         // Same contents, same keys and values: compare in parallel, it is cheap next to a step.
         std::atomic<bool> same{true};
@@ -389,7 +394,7 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
     ws.hasCross = true;
 }
 
-void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
+void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encoderUnchanged) const {
     Float16* logitsOut = arrays.logits->span<Float16>().data();
     Float16* keysOut = arrays.keyCacheUpdates->span<Float16>().data();
     Float16* valuesOut = arrays.valueCacheUpdates->span<Float16>().data();
@@ -415,7 +420,7 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws) const {
     const Float16* valueCache = arrays.valueCache->span<Float16>().data();
     const auto updateMask = arrays.kvCacheUpdateMask->span<std::int32_t>();
     const Float16* padding = arrays.decoderKeyPaddingMask->span<Float16>().data();
-    prepareCrossAttention(arrays.encoderOutputEmbeds->span<Float16>().data(), ws);
+    prepareCrossAttention(arrays.encoderOutputEmbeds->span<Float16>().data(), ws, encoderUnchanged);
 
     // Which cache positions this step may see, and which take the new key/value.
     ws.cacheRuns.clear();

@@ -72,6 +72,11 @@ class TextDecoderModel : public MLModel {
         MLMultiArray* keyCacheUpdates = nullptr;
         MLMultiArray* valueCacheUpdates = nullptr;
         MLMultiArray* alignmentHeadsWeights = nullptr;
+        // The caller's promise that the encoder output is the array of its
+        // previous step, unchanged: then its cross-attention keys and values,
+        // when still kept, are used without comparing the array with the copy
+        // they were computed from (1.5 MB at base, every step).
+        bool encoderUnchanged = false;
     };
     // prediction() without its allocations: the same checks of every array's
     // presence, type and shape (MLModelError naming the feature), then the step
@@ -121,7 +126,9 @@ class TextDecoderModel : public MLModel {
     const PackedCross& packedCrossWeights(const MatrixKernels& mk) const;
 
     std::unique_ptr<Workspace> makeWorkspace() const;
-    void prepareCrossAttention(const Float16* encoder, Workspace& ws) const;
+    // `unchanged`: the workspace's keys and values are of this very encoder
+    // output, as the caller vouches; otherwise the contents decide.
+    void prepareCrossAttention(const Float16* encoder, Workspace& ws, bool unchanged) const;
     static std::size_t rowsOf(std::initializer_list<MatvecJob> jobs);
     // Rows [begin, end) of the jobs' rows laid end to end.
     static void matvecRange(const ComputeKernels& k, std::initializer_list<MatvecJob> jobs,
@@ -130,7 +137,7 @@ class TextDecoderModel : public MLModel {
     static void matvecRows(const ComputeKernels& k, const MatvecJob& j, std::size_t r,
                            std::size_t count);
     void runStep(const StepArrays& arrays) const;
-    void step(const StepArrays& arrays, Workspace& ws) const;
+    void step(const StepArrays& arrays, Workspace& ws, bool encoderUnchanged) const;
 
     int vocab_ = 0, d_ = 0, heads_ = 0, ffn_ = 0, positions_ = 0, w_ = 0, s_ = 0;
     std::unique_ptr<ComputePool> pool_;

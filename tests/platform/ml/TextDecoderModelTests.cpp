@@ -386,6 +386,63 @@ TEST(TextDecoderModel, StepIntoCallerOutputsMatchesPrediction) {
     }
 }
 
+// Every step reads the encoder output again to see whether the cross-attention
+// keys and values kept from it still hold (a caller may refill an array in
+// place), unless the caller vouches that it is the array of its previous step,
+// unchanged: the decoding loop does so for every step of a window after the
+// first, sparing a 1.5 MB comparison per token at base. The promise covers only
+// keys and values computed from that very array.
+TEST(TextDecoderModel, AnEncoderOutputIsReadAgainUnlessTheCallerVouchesItIsUnchanged) {
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
+                               3);
+    const auto model = MLModel::load(folder);
+    const auto& decoder = dynamic_cast<const TextDecoderModel&>(*model);
+    mltest::Matrix rowsA, rowsB;
+    const auto enc = randomEncoderOutput(6, rowsA);
+    const auto other = randomEncoderOutput(7, rowsB);
+    const auto contentsA = std::vector<std::uint8_t>(
+        static_cast<const std::uint8_t*>(enc->dataPointer()),
+        static_cast<const std::uint8_t*>(enc->dataPointer()) + enc->byteCount());
+    const auto logits = MLMultiArray::make({1, 1, kVocab}, MLMultiArrayDataType::float16);
+    const auto keys = MLMultiArray::make({1, kE, 1, 1}, MLMultiArrayDataType::float16);
+    const auto values = MLMultiArray::make({1, kE, 1, 1}, MLMultiArrayDataType::float16);
+    DecoderState state;
+    state.inputIds->span<std::int32_t>()[0] = randomTokens(3, 1)[0];
+    // The first step's logits over `encoder`, as bytes.
+    const auto step = [&](const MLMultiArray& encoder, bool unchanged) {
+        TextDecoderModel::StepArrays arrays{state.inputIds.get(),
+                                            state.cacheLength.get(),
+                                            state.keyCache.get(),
+                                            state.valueCache.get(),
+                                            state.updateMask.get(),
+                                            &encoder,
+                                            state.paddingMask.get(),
+                                            logits.get(),
+                                            keys.get(),
+                                            values.get(),
+                                            nullptr};
+        arrays.encoderUnchanged = unchanged;
+        decoder.predict(arrays);
+        const auto* bytes = static_cast<const std::uint8_t*>(logits->dataPointer());
+        return std::vector<std::uint8_t>(bytes, bytes + logits->byteCount());
+    };
+    const auto overA = step(*enc, false);
+    const auto overB = step(*other, false);
+    ASSERT_NE(overA, overB);
+    // Vouched for, but the kept keys and values are of the other array: recomputed.
+    EXPECT_EQ(step(*enc, true), overA);
+    // The array refilled in place with B's contents, yet vouched unchanged: the
+    // keys and values of A are used without reading it.
+    std::memcpy(enc->dataPointer(), other->dataPointer(), enc->byteCount());
+    EXPECT_EQ(step(*enc, true), overA);
+    // Not vouched for: the contents decide.
+    EXPECT_EQ(step(*enc, false), overB);
+    std::memcpy(enc->dataPointer(), contentsA.data(), contentsA.size());
+    EXPECT_EQ(step(*enc, false), overA);
+}
+
 // A model large enough that every product, both attentions and the logits
 // split into many runs over the threads: its steps match the reference, and
 // on any number of threads they give the same bits, however the threads happen
