@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -166,27 +167,51 @@ void NetworkPathMonitor::deliver(const NetworkPath& path) {
 }
 
 void NetworkPathMonitor::watch(int netlinkFd, int wakeFd) {
-    std::vector<char> buffer(16384);
-    for (;;) {
-        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {netlinkFd, POLLIN, 0}};
-        const int ready = poll(fds, netlinkFd >= 0 ? 2 : 1, -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (fds[0].revents) break;
-        if (!(fds[1].revents & POLLIN)) continue;
-        // One reading per burst of kernel messages.
-        while (recv(netlinkFd, buffer.data(), buffer.size(), 0) > 0) {
-        }
+    watchSocket(netlinkFd, wakeFd, [this] {
         bool simulated = false;
         {
             std::lock_guard lock(mutex_);
             simulated = simulated_.has_value();
         }
         if (!simulated) deliver(readSystemPath());
+    });
+}
+
+void NetworkPathMonitor::watchSocket(int socketFd, int wakeFd,
+                                     const std::function<void()>& changed) {
+    std::vector<char> buffer(16384);
+    for (;;) {
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {socketFd, POLLIN, 0}};
+        const int ready = poll(fds, socketFd >= 0 ? 2 : 1, -1);
+        if (ready < 0) {
+            // Out of kernel memory for a moment, say: the watcher must not
+            // end for it, or no change would ever be seen again.
+            if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        if (fds[0].revents) break;
+        const short events = fds[1].revents;
+        if (events & (POLLIN | POLLERR)) {
+            // One reading per burst of messages. An error (the kernel
+            // dropped messages when the socket's buffer overflowed in a burst
+            // of changes) is reported by poll until a read clears it, so it
+            // is read too, or poll would return at once for ever; messages
+            // were lost, so the path is read again all the same.
+            ssize_t got = 0;
+            while ((got = recv(socketFd, buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0) {
+            }
+            changed();
+            if (got == 0 || (events & POLLHUP)) {  // the peer is gone (a stream's end)
+                close(socketFd);
+                socketFd = -1;
+            }
+        } else if (events & (POLLHUP | POLLNVAL)) {
+            // The socket is gone for good: the last reading stays the answer.
+            close(socketFd);
+            socketFd = -1;
+        }
     }
-    if (netlinkFd >= 0) close(netlinkFd);
+    if (socketFd >= 0) close(socketFd);
 }
 
 }  // namespace platform

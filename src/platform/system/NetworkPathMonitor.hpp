@@ -60,6 +60,12 @@ class NetworkPathMonitor {
     NetworkPath currentPath() const;
     static NetworkPath readSystemPath();
 
+    // The watcher's loop, on any socket: until `wakeFd` is readable, calls
+    // changed() after each burst of messages on `socketFd`, also after an
+    // error on it (messages lost); stops watching a socket that hangs up
+    // and never spins. Closes `socketFd` (when >= 0) before it returns.
+    static void watchSocket(int socketFd, int wakeFd, const std::function<void()>& changed);
+
   private:
     NetworkPathMonitor() = default;
     void watch(int netlinkFd, int wakeFd);
