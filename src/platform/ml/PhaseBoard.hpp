@@ -85,9 +85,12 @@ class PhaseBoard {
     }
 
   private:
-    struct alignas(64) Phase {
-        std::atomic<std::size_t> next{0};
-        std::atomic<std::size_t> done{0};
+    // Claims and completions on lines of their own: members claiming runs
+    // and members reporting finished ones would otherwise take the one line
+    // from each other at every run.
+    struct Phase {
+        alignas(64) std::atomic<std::size_t> next{0};
+        alignas(64) std::atomic<std::size_t> done{0};
     };
     struct alignas(64) Gate {
         std::atomic<std::uint32_t> open{0};

@@ -37,10 +37,15 @@ struct TextDecoderModel::Workspace {
     AlignedBuffer<float> crossProbs;            // [H][W], exp(score - its part's max)
     AlignedBuffer<float> crossParts;   // [H][parts][dh + 2]: a part's weighted values, max, sum
     AlignedBuffer<float> crossScales;  // [H][parts]: each head's parts put on one scale
-    std::unique_ptr<std::atomic<int>[]> crossPartsDone;  // [H]: parts of a head finished
-    AlignedBuffer<float> alignment;                      // [W]
-    std::vector<std::pair<int, int>> cacheRuns;          // visible cache positions [begin, end)
-    std::vector<int> updatePositions;  // visible positions that take the new key/value
+    // [H]: parts of a head finished, a line each (threads finishing parts of
+    // different heads do not contend).
+    struct alignas(64) PartsDone {
+        std::atomic<int> count{0};
+    };
+    std::unique_ptr<PartsDone[]> crossPartsDone;
+    AlignedBuffer<float> alignment;              // [W]
+    std::vector<std::pair<int, int>> cacheRuns;  // visible cache positions [begin, end)
+    std::vector<int> updatePositions;            // visible positions that take the new key/value
 
     // Cross-attention keys [L][H][W][dh] and values [L][H][dh][W], and the
     // encoder output they were computed from.
@@ -175,7 +180,7 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() c
     ws->selfPartial = AlignedBuffer<float>(d);
     ws->crossProbs = AlignedBuffer<float>(h * w);
     ws->crossScales = AlignedBuffer<float>(h * ((w + crossPart_ - 1) / crossPart_));
-    ws->crossPartsDone = std::make_unique<std::atomic<int>[]>(h);
+    ws->crossPartsDone = std::make_unique<Workspace::PartsDone[]>(h);
     ws->crossParts = AlignedBuffer<float>(h * ((w + crossPart_ - 1) / crossPart_) * (d / h + 2));
     ws->alignment = AlignedBuffer<float>(w);
     ws->cacheRuns.reserve(static_cast<std::size_t>(s_));
@@ -543,7 +548,7 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encode
             // Cross-attention over the encoder output.
             products({{&layer.crossQ, h, q, layer.crossQBias.data(), scale}}, [&] {
                 for (std::size_t head = 0; head < H; ++head)
-                    ws.crossPartsDone[head].store(0, std::memory_order_relaxed);
+                    ws.crossPartsDone[head].count.store(0, std::memory_order_relaxed);
             });
             const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
             const Float16* crossValues = ws.crossValues.data() + l * W * D;
@@ -601,7 +606,8 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encode
                         part[dh + 1] = k.expShiftSum(probs, n, best);
                         k.matvecF16(crossValues + head * dh * W + t0, W, probs, n, part, dh);
                         // Release this part, and see every other part of the head if last.
-                        if (ws.crossPartsDone[head].fetch_add(1, std::memory_order_acq_rel) + 1 ==
+                        if (ws.crossPartsDone[head].count.fetch_add(1, std::memory_order_acq_rel) +
+                                1 ==
                             static_cast<int>(parts))
                             combine(head);
                     }
