@@ -71,8 +71,15 @@ void layerNorm(const float* x, const float* gamma, const float* beta, float* y, 
     for (std::size_t i = 0; i < n; ++i) y[i] = (x[i] - m) * inv * gamma[i] + beta[i];
 }
 
-const ComputeKernels kPortable = {"portable",  matvecF16, matvecF32, axpyF16,  axpyF32,
-                                  expShiftSum, maxValue,  biasGelu,  layerNorm};
+void transposeToHalf(const float* src, std::size_t lds, std::size_t rows, std::size_t cols,
+                     const float* bias, Float16* dst, std::size_t ldd) {
+    for (std::size_t c = 0; c < cols; ++c)
+        for (std::size_t r = 0; r < rows; ++r)
+            dst[c * ldd + r].bits = floatToHalfBitsScalar(src[r * lds + c] + bias[c]);
+}
+
+const ComputeKernels kPortable = {"portable",  matvecF16, matvecF32, axpyF16,   axpyF32,
+                                  expShiftSum, maxValue,  biasGelu,  layerNorm, transposeToHalf};
 
 std::atomic<bool> optimizedEnabled{true};
 

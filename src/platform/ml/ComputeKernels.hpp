@@ -37,6 +37,12 @@ struct ComputeKernels {
     // y = (x - mean) / sqrt(var + eps) * gamma + beta over n values.
     void (*layerNorm)(const float* x, const float* gamma, const float* beta, float* y,
                       std::size_t n, float eps);
+
+    // dst[c * ldd + r] = Float16(src[r * lds + c] + bias[c]) for r in [0, rows),
+    // c in [0, cols): a block of rows turned into columns, as the decoder lays
+    // out the cross-attention values. Rounds as convertFloatToHalf does.
+    void (*transposeToHalf)(const float* src, std::size_t lds, std::size_t rows, std::size_t cols,
+                            const float* bias, Float16* dst, std::size_t ldd);
 };
 
 // The portable build; always available.

@@ -223,8 +223,54 @@ AVX2_TARGET void layerNorm(const float* x, const float* gamma, const float* beta
     for (; i < n; ++i) y[i] = (x[i] - mean) * inv * gamma[i] + beta[i];
 }
 
-const ComputeKernels kAvx2 = {"avx2",      matvecF16, matvecF32, axpyF16,  axpyF32,
-                              expShiftSum, maxValue,  biasGelu,  layerNorm};
+// Eight rows of eight values to eight columns (the classic three-stage shuffle).
+AVX2_TARGET inline void transpose8(__m256 v[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]),
+                 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]),
+                 t4 = _mm256_unpacklo_ps(v[4], v[5]), t5 = _mm256_unpackhi_ps(v[4], v[5]),
+                 t6 = _mm256_unpacklo_ps(v[6], v[7]), t7 = _mm256_unpackhi_ps(v[6], v[7]);
+    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE),
+                 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE),
+                 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE),
+                 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    v[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+    v[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+    v[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+    v[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+    v[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+    v[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+    v[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+    v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+AVX2_TARGET void transposeToHalf(const float* src, std::size_t lds, std::size_t rows,
+                                 std::size_t cols, const float* bias, Float16* dst,
+                                 std::size_t ldd) {
+    const int round = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+    std::size_t r = 0;
+    for (; r + 8 <= rows; r += 8) {
+        std::size_t c = 0;
+        for (; c + 8 <= cols; c += 8) {
+            __m256 v[8];
+            for (int i = 0; i < 8; ++i) v[i] = _mm256_loadu_ps(src + (r + i) * lds + c);
+            transpose8(v);  // v[j] now holds column c + j of rows r .. r + 7
+            for (int j = 0; j < 8; ++j) {
+                const __m256 x = _mm256_add_ps(v[j], _mm256_set1_ps(bias[c + j]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (c + j) * ldd + r),
+                                 _mm256_cvtps_ph(x, round));
+            }
+        }
+        for (; c < cols; ++c)
+            for (std::size_t i = r; i < r + 8; ++i)
+                dst[c * ldd + i].bits = _cvtss_sh(src[i * lds + c] + bias[c], round);
+    }
+    for (; r < rows; ++r)
+        for (std::size_t c = 0; c < cols; ++c)
+            dst[c * ldd + r].bits = _cvtss_sh(src[r * lds + c] + bias[c], round);
+}
+
+const ComputeKernels kAvx2 = {"avx2",      matvecF16, matvecF32, axpyF16,   axpyF32,
+                              expShiftSum, maxValue,  biasGelu,  layerNorm, transposeToHalf};
 
 }  // namespace
 

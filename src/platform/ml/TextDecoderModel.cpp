@@ -190,7 +190,7 @@ std::unique_ptr<TextDecoderModel::Workspace> TextDecoderModel::makeWorkspace() c
     ws->encoder = AlignedBuffer<Float16>(w * d);
     ws->encoderRows = AlignedBuffer<float>(w * d);
     ws->crossScratch = AlignedBuffer<float>(static_cast<std::size_t>(pool_->threadCount()) *
-                                            crossBlock_ * (layers * d + 1));
+                                            crossBlock_ * layers * d);
     return ws;
 }
 
@@ -373,13 +373,13 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
     // packed once per model), then split into keys [L][H][W][dh] and values
     // [L][D][W].
     const std::size_t L = layers_.size(), LD = L * D, block = crossBlock_;
+    const ComputeKernels& k = computeKernels();
     const MatrixKernels& mk = matrixKernels();
     const PackedCross& packed = packedCrossWeights(mk);
     pool_->parallelFor((W + block - 1) / block, [&](std::size_t task) {
         const std::size_t begin = task * block, end = std::min(W, begin + block), n = end - begin;
         float* scratch = ws.crossScratch.data() +
-                         static_cast<std::size_t>(ComputePool::currentThread()) * block * (LD + 1);
-        float* column = scratch + block * LD;
+                         static_cast<std::size_t>(ComputePool::currentThread()) * block * LD;
         mk.gemmPacked(n, LD, D, rows + begin * D, D, packed.keys.data(), scratch, LD, false);
         for (std::size_t l = 0; l < L; ++l) {
             Float16* keys = ws.crossKeys.data() + l * W * D;  // [H][W][dh]
@@ -389,12 +389,9 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
                                        keys + (h * W + begin + t) * dh, dh);
         }
         mk.gemmPacked(n, LD, D, rows + begin * D, D, packed.values.data(), scratch, LD, false);
-        for (std::size_t r = 0; r < LD; ++r) {
-            const float bias = crossValueBias_[r];
-            for (std::size_t t = 0; t < n; ++t) column[t] = scratch[t * LD + r] + bias;
-            // Values of layer l, dimension d: [L][D][W] is row r of [L·D][W].
-            convertFloatToHalf(column, ws.crossValues.data() + r * W + begin, n);
-        }
+        // Values of layer l, dimension d: [L][D][W] is row r of [L·D][W].
+        k.transposeToHalf(scratch, LD, n, LD, crossValueBias_.data(), ws.crossValues.data() + begin,
+                          W);
     });
     ws.hasCross = true;
 }

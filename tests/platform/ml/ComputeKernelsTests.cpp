@@ -123,6 +123,38 @@ TEST(ComputeKernels, AValuesResultDoesNotDependOnItsRun) {
     }
 }
 
+// Every build turns a block of rows into Float16 columns with the bias added,
+// rounding exactly as convertFloatToHalf does, for shapes with and without
+// whole eight-by-eight tiles, values that overflow Float16 or fall below its
+// normal range, and rows and columns that are not packed.
+TEST(ComputeKernels, TransposeToHalfRoundsAsConversionDoesForEveryShape) {
+    const std::vector<const ComputeKernels*> builds = {&portableKernels(), avx2Kernels()};
+    for (std::size_t rows : {1u, 7u, 8u, 16u, 19u})
+        for (std::size_t cols : {1u, 5u, 8u, 24u, 27u}) {
+            const std::size_t lds = cols + 3, ldd = rows + 5;
+            auto src = randomFloats(rows * lds, 11, 2.0f);
+            const auto bias = randomFloats(cols, 12);
+            src[0] = 70000.0f;     // past Float16's largest value
+            src[lds - 1] = 3e-6f;  // below its normal range
+            std::vector<Float16> want(cols * ldd);
+            for (std::size_t c = 0; c < cols; ++c) {
+                std::vector<float> column(rows);
+                for (std::size_t r = 0; r < rows; ++r) column[r] = src[r * lds + c] + bias[c];
+                convertFloatToHalf(column.data(), want.data() + c * ldd, rows);
+            }
+            for (const ComputeKernels* k : builds) {
+                if (!k) continue;
+                std::vector<Float16> got(cols * ldd);
+                k->transposeToHalf(src.data(), lds, rows, cols, bias.data(), got.data(), ldd);
+                for (std::size_t c = 0; c < cols; ++c)
+                    for (std::size_t r = 0; r < rows; ++r)
+                        ASSERT_EQ(got[c * ldd + r].bits, want[c * ldd + r].bits)
+                            << k->name << " " << rows << "x" << cols << " at row " << r
+                            << ", column " << c;
+            }
+        }
+}
+
 TEST(ComputeKernels, ExpOfVeryNegativeValuesIsZeroAndNeverNaN) {
     for (const ComputeKernels* k : {&portableKernels(), avx2Kernels()}) {
         if (!k) continue;
