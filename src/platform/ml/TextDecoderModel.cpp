@@ -475,9 +475,10 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encode
     const auto threads = static_cast<std::size_t>(pool_->threadCount());
     ws.board.reset(kPhasesPerLayer * L + 1, threads);
     const auto program = [&] {
+        PhaseBoard::Member member(ws.board, static_cast<std::size_t>(ComputePool::currentThread()));
         std::size_t phase = 0;
         const auto products = [&](std::initializer_list<MatvecJob> jobs, auto&& then) {
-            ws.board.run(
+            member.run(
                 phase++, rowsOf(jobs), 4,
                 [&](std::size_t begin, std::size_t end) { matvecRange(k, jobs, begin, end); },
                 then);
@@ -499,7 +500,7 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encode
                      [] {});
             const Float16* layerKeys = keyCache + l * D * S;
             const Float16* layerValues = valueCache + l * D * S;
-            ws.board.run(phase++, H, 1, [&](std::size_t first, std::size_t last) {
+            member.run(phase++, H, 1, [&](std::size_t first, std::size_t last) {
                 for (std::size_t head = first; head < last; ++head) {
                     float* scores = ws.selfScores.data() + head * S;
                     const float* qh = q + head * dh;
@@ -588,7 +589,7 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encode
                     }
                 }
             };
-            ws.board.run(
+            member.run(
                 phase++, H * parts, 1,
                 [&](std::size_t first, std::size_t last) {
                     for (std::size_t task = first; task < last; ++task) {
@@ -626,7 +627,7 @@ void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encode
 
         // Logits against the token embeddings, written out as Float16 run by
         // run: half of a step's weight reads.
-        ws.board.run(phase++, V, 16, [&](std::size_t begin, std::size_t end) {
+        member.run(phase++, V, 16, [&](std::size_t begin, std::size_t end) {
             float* dst = ws.logits.data() + begin;
             if (tokenEmbedding_.f16)
                 k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);

@@ -36,10 +36,11 @@ struct Chain {
           computed(std::make_unique<std::atomic<int>[]>(phases * n)) {}
 
     // `pause` runs inside one body of phase `pauseIn`, as a preempted member would.
-    void member(PhaseBoard& board, std::size_t pauseIn = SIZE_MAX,
+    void member(PhaseBoard& board, std::size_t index, std::size_t pauseIn = SIZE_MAX,
                 std::chrono::milliseconds pause = {}) {
+        PhaseBoard::Member me(board, index);
         for (std::size_t p = 0; p < phases; ++p) {
-            board.run(
+            me.run(
                 p, n, grain,
                 [&](std::size_t begin, std::size_t end) {
                     if (p == pauseIn && pause.count() > 0) {
@@ -94,8 +95,9 @@ TEST_P(PhaseBoardPoolTest, EveryPhaseSeesAllOfThePhaseBefore) {
         SCOPED_TRACE("round " + std::to_string(round));
         Chain chain(12, c.n, c.grain);
         board.reset(chain.phases, static_cast<std::size_t>(pool.threadCount()));
-        pool.parallelFor(static_cast<std::size_t>(pool.threadCount()),
-                         [&](std::size_t) { chain.member(board); });
+        pool.parallelFor(static_cast<std::size_t>(pool.threadCount()), [&](std::size_t) {
+            chain.member(board, static_cast<std::size_t>(ComputePool::currentThread()));
+        });
         chain.expectRight();
         if (HasFatalFailure()) return;
     }
@@ -134,10 +136,10 @@ TEST(PhaseBoard, CompletesWhateverMembersComeLateStallOrNeverCome) {
         PhaseBoard board;
         board.reset(chain.phases, 4);  // room for a fourth member that never comes
         std::vector<std::thread> threads;
-        for (const Member& m : members)
-            threads.emplace_back([&chain, &board, m] {
+        for (std::size_t i = 0; i < std::size(members); ++i)
+            threads.emplace_back([&chain, &board, m = members[i], i] {
                 std::this_thread::sleep_for(m.startAfter);
-                chain.member(board, m.pauseIn, m.pause);
+                chain.member(board, i, m.pauseIn, m.pause);
             });
         for (auto& t : threads) t.join();
         chain.expectRight();
@@ -149,7 +151,7 @@ TEST(PhaseBoard, OneMemberRunsEverything) {
     Chain chain(5, 33, 8);
     PhaseBoard board;
     board.reset(chain.phases, 8);
-    chain.member(board);
+    chain.member(board, 5);
     chain.expectRight();
 }
 
