@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -112,8 +113,12 @@ TEST(NetworkPathMonitorWatch, AnErrorOrAHangUpNeitherSpinsNorEndsTheWatch) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Watcher watcher(c.fd);
+        // Provoked before the watcher starts (the condition stays until read),
+        // so that the socket's last use here comes before the watcher's close.
         c.provoke(c.peer, c.fd);
+        pollfd pending{c.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&pending, 1, 2000), 1);
+        Watcher watcher(c.fd);
         ASSERT_TRUE(waitForChanges(watcher, 1));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const double cpu = watcher.stop();
