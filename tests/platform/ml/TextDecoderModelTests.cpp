@@ -334,14 +334,19 @@ TEST(TextDecoderModel, RefusesTokensAndPositionsOutsideItsTables) {
     EXPECT_NO_THROW(state.step(*model, kVocab - 1, 239, enc));
 }
 
+// The small decoder with alignment heads, Float16 weights, written into `dir`.
+static auto smallDecoderWithAlignmentHeads(const mltest::TempDir& dir) {
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
+                               3);
+    return MLModel::load(folder);
+}
+
 // The step into caller-owned outputs is prediction() without its allocations:
 // bit-identical outputs, and the same refusal of arrays that do not fit.
 TEST(TextDecoderModel, StepIntoCallerOutputsMatchesPrediction) {
     mltest::TempDir dir;
-    const auto folder = dir.path() / "TextDecoder.mlmodelc";
-    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
-                               3);
-    const auto model = MLModel::load(folder);
+    const auto model = smallDecoderWithAlignmentHeads(dir);
     const auto& decoder = dynamic_cast<const TextDecoderModel&>(*model);
     mltest::Matrix rows;
     const auto enc = randomEncoderOutput(6, rows);
@@ -394,10 +399,7 @@ TEST(TextDecoderModel, StepIntoCallerOutputsMatchesPrediction) {
 // keys and values computed from that very array.
 TEST(TextDecoderModel, AnEncoderOutputIsReadAgainUnlessTheCallerVouchesItIsUnchanged) {
     mltest::TempDir dir;
-    const auto folder = dir.path() / "TextDecoder.mlmodelc";
-    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
-                               3);
-    const auto model = MLModel::load(folder);
+    const auto model = smallDecoderWithAlignmentHeads(dir);
     const auto& decoder = dynamic_cast<const TextDecoderModel&>(*model);
     mltest::Matrix rowsA, rowsB;
     const auto enc = randomEncoderOutput(6, rowsA);
