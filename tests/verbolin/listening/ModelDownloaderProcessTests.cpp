@@ -415,7 +415,13 @@ TEST_F(PackInstallTest, CancelEndsAStalledTransferAndAWait) {
         LocalHttpServer server;
         server.set(kArchivePath, Reply::stalling(served.zip, stall).header("ETag", "\"v1\""));
         std::optional<OtherInstall> first;
-        if (waiting) first.emplace(OtherInstall::Where::thread, server, [&] { install(server); });
+        if (waiting) {
+            first.emplace(OtherInstall::Where::thread, server, [&] { install(server); });
+            // The first holds the lock once its bytes arrive; started any
+            // sooner, the install below could take the lock before it.
+            ASSERT_TRUE(testsupport::waitUntil([&] { return sizeOf(partial) == int64_t(stall); },
+                                               kPatience));
+        }
 
         ModelDownloader::Options o;
         o.serverRoot = server.root();
