@@ -435,7 +435,9 @@ class TextDecoder::WindowDecoding {
 
     void forcePromptToken(std::int64_t i);
     DecodingInputs& inputs() const;
-    const TextDecoderMLMultiArrayOutputType& predict(DecodingInputs& inputs,
+    // Step i of the window; every step after the first runs on the same,
+    // unchanged encoder output.
+    const TextDecoderMLMultiArrayOutputType& predict(DecodingInputs& inputs, std::int64_t i,
                                                      std::shared_ptr<TextDecoderOutputType>& keep);
     Choice sample(const MLMultiArray& logits);
     void updateCaches(DecodingInputs& inputs, const TextDecoderMLMultiArrayOutputType& output,
@@ -463,7 +465,6 @@ class TextDecoder::WindowDecoding {
     std::vector<float> samplerInputLogProbs_;
     std::vector<std::shared_ptr<LogitsFiltering>> filters_;
     std::int64_t stepCount_ = 0;
-    bool predicted_ = false;  // a step of this window has run on encoderOutput_
     platform::Uuid windowUUID_ = platform::Uuid::random();
     std::optional<StopFlagScope> stopFlag_;
     bool logSteps_ = false;
@@ -529,7 +530,7 @@ bool TextDecoder::WindowDecoding::step(std::int64_t i) {
     if (i <= 3) decoder_.debugCaches(inputs, i);
 
     std::shared_ptr<TextDecoderOutputType> keep;
-    const TextDecoderMLMultiArrayOutputType& output = predict(inputs, keep);
+    const TextDecoderMLMultiArrayOutputType& output = predict(inputs, i, keep);
     StageTimer nonPrediction(addingTo(totals_, &TranscriptionTimings::decodingNonPrediction));
     auto logits = output.logits;
     {
@@ -590,14 +591,13 @@ DecodingInputs& TextDecoder::WindowDecoding::inputs() const {
 }
 
 const TextDecoderMLMultiArrayOutputType& TextDecoder::WindowDecoding::predict(
-    DecodingInputs& inputs, std::shared_ptr<TextDecoderOutputType>& keep) {
+    DecodingInputs& inputs, std::int64_t i, std::shared_ptr<TextDecoderOutputType>& keep) {
     StageTimer prediction(addingTo(totals_, &TranscriptionTimings::decodingPredictions));
     if (!encoderOutput_)
         throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
     auto input = stepInput(inputs, encoderOutput_);
-    input.encoderOutputUnchanged = predicted_;
+    input.encoderOutputUnchanged = i > 0;
     keep = decoder_.predictLogits(input);
-    predicted_ = true;
     const auto* output = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(keep.get());
     if (!output || !output->logits || !output->cache || !output->cache->keyCache ||
         !output->cache->valueCache)

@@ -319,21 +319,25 @@ void DebugRecorder::writeAudio(const std::vector<uint8_t>& bytes) {
     }
 }
 
-int64_t DebugRecorder::utterance(std::span<const float> samples) {
-    const int64_t number = nextUtteranceNumber();
-    std::vector<uint8_t> bytes = pcm16(samples);
+void DebugRecorder::runAndWait(std::function<void()> work) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> wait = done->get_future();
     {
         std::lock_guard lock(mutex_);
-        if (backlog_.closing) return number;
-        // The caller waits for this one, so it never piles up: not bounded.
-        queue_.post([this, bytes = std::move(bytes), number, done] {
-            writeUtterance(bytes, number);
+        if (backlog_.closing) return;
+        queue_.post([work = std::move(work), done] {
+            work();
             done->set_value();
         });
     }
+    // Waited for outside the lock, which the writer takes for its bookkeeping.
     wait.get();
+}
+
+int64_t DebugRecorder::utterance(std::span<const float> samples) {
+    const int64_t number = nextUtteranceNumber();
+    // The caller waits for this one, so it never piles up: not bounded.
+    runAndWait([this, bytes = pcm16(samples), number] { writeUtterance(bytes, number); });
     return number;
 }
 
@@ -366,14 +370,7 @@ void DebugRecorder::writeUtterance(const std::vector<uint8_t>& bytes, int64_t nu
 }
 
 void DebugRecorder::flush() {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> wait = done->get_future();
-    {
-        std::lock_guard lock(mutex_);
-        if (backlog_.closing) return;
-        queue_.post([done] { done->set_value(); });
-    }
-    wait.get();
+    runAndWait([] {});
 }
 
 void DebugRecorder::close() {

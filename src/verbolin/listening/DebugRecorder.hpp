@@ -172,6 +172,9 @@ class DebugRecorder {
                      std::optional<platform::Date> at = std::nullopt);
     void writeAudio(const std::vector<uint8_t>& bytes);
     void writeUtterance(const std::vector<uint8_t>& bytes, int64_t number);
+    // Runs `work` on the writer after everything queued before it and waits
+    // for it; nothing once the recorder is closing.
+    void runAndWait(std::function<void()> work);
     void reportDroppedAudio();
     // Logs the samples dropped so far as missing before sample `at` of
     // "session.pcm"; true when the line was written.

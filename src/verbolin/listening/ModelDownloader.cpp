@@ -27,6 +27,7 @@ constexpr int kPollsPerWaitReport = 10;
 
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
+const char* const kCancelled = "The transfer was cancelled.";
 
 [[noreturn]] void throwDownloadFailure(const std::string& description) {
     throw platform::AppError(ModelDownloader::errorDomain, 1,
@@ -218,7 +219,7 @@ void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileL
             shownMB = bytes / kBytesPerMB;
             reportDownload(pack, bytes, -1);
         }
-        if (http_.isCancelled()) throwDownloadFailure("The transfer was cancelled.");
+        if (http_.isCancelled()) throwDownloadFailure(kCancelled);
         std::this_thread::sleep_for(kOtherInstallPoll);
     }
 }
@@ -282,7 +283,7 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
         platform::ZipExtractor::extract(partial.file(), staging, unpackLimits(pack),
                                         [this] { return http_.isCancelled(); });
     } catch (const platform::ExtractionStopped&) {
-        throwDownloadFailure("The transfer was cancelled.");
+        throwDownloadFailure(kCancelled);
     } catch (const platform::ArchiveError&) {
         partial.discard();
         throw platform::AppError(errorDomain, 2, kDamaged);

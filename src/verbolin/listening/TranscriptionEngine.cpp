@@ -139,8 +139,9 @@ void TranscriptionEngine::loadModel() {
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
         const ModelPack& pack = choice.pack();
-        if (installed) ModelDownloader::removeLeftovers(pack);
-        if (!installed) {
+        if (installed) {
+            ModelDownloader::removeLeftovers(pack);
+        } else {
             struct Quitting {};
             try {
                 services_.install(
