@@ -294,6 +294,27 @@ TEST_F(ModelDownloaderTest, WhatAnInstallKilledAfterMovingThePackLeftIsRemoved) 
     EXPECT_FALSE(fs::exists(local.parent_path() / ".install-standard.lock"));
 }
 
+// Links where the leftovers would be (planted, or left by an odd tool) are
+// removed as links: what they point at, the user's own files, stays.
+TEST_F(ModelDownloaderTest, LeftoversThatAreLinksAreRemovedWithoutFollowingThem) {
+    fs::create_directories(local / "TextDecoder.mlmodelc");
+    fs::create_directories(local / "tokenizer");
+    std::ofstream(local / "tokenizer" / "tokenizer.json") << "{}";
+    const fs::path mine = temp.path() / "mine";
+    fs::create_directories(mine / "folder");
+    std::ofstream(mine / "file") << "keep";
+    std::ofstream(mine / "folder" / "inside") << "keep";
+    fs::create_symlink(mine / "file", partialFile());
+    fs::create_directory_symlink(mine / "folder", staging);
+
+    ModelDownloader::removeLeftovers(pack);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(partialFile())));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(staging)));
+    EXPECT_EQ(testsupport::readFile(mine / "file"), "keep");
+    EXPECT_EQ(testsupport::readFile(mine / "folder" / "inside"), "keep");
+    EXPECT_TRUE(pack.isInstalled());
+}
+
 TEST_F(ModelDownloaderTest, AFailedInstallRemovesItsStagingAndALeftoverOneIsCleared) {
     server.set(kArchivePath, Reply::ok(ZipBuilder().file("partial/readme.txt", "x").bytes()));
     EXPECT_EQ(failingInstall().code(), 4);
