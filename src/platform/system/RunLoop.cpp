@@ -41,8 +41,10 @@ void RunLoop::run() {
             cv_.wait(lock);
             continue;
         }
-        if (entries_.front().due > Steady::now()) {
-            cv_.wait_until(lock, entries_.front().due);
+        if (const auto due = entries_.front().due; due > Steady::now()) {
+            // A copy: wait_until reads the time again after the wait, when a
+            // post may have moved the entries.
+            cv_.wait_until(lock, due);
             continue;
         }
         std::pop_heap(entries_.begin(), entries_.end(), later<Entry>);

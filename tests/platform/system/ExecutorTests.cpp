@@ -174,6 +174,27 @@ TEST(RunLoop, RunsPostsFromAnyThreadOnTheRunningThreadByDueTime) {
     }
 }
 
+// A loop waiting for a delayed task while other threads post enough to move
+// its entries: the wait must not hold on to the entry it waits for (run under
+// AddressSanitizer, a reference to it was read after the move).
+TEST(RunLoop, PostsWhileItWaitsForADelayedTaskLoseNothing) {
+    RunLoop loop;
+    std::atomic<int> ran{0};
+    std::atomic<bool> waiting{false};
+    loop.postAfter(0ms, [&] { waiting = true; });
+    loop.postAfter(200ms, [&] { loop.quit(); });
+    std::thread driver([&] { loop.run(); });
+    while (!waiting) std::this_thread::sleep_for(1ms);
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) loop.postAfter(150ms, [&] { ++ran; });
+        });
+    for (auto& p : posters) p.join();
+    driver.join();
+    EXPECT_EQ(ran.load(), 2000);
+}
+
 TEST(AsyncStream, DeliversInOrderThenDrainsAfterFinish) {
     auto s = AsyncStream<int>::make();
     EXPECT_TRUE(s->yield(1));

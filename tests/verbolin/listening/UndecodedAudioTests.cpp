@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <fstream>
 
 #include "platform/system/Date.hpp"
@@ -44,7 +43,7 @@ TEST(UndecodedAudio, WavHeaderDescribesSixteenKilohertzMonoPcmAndCarriesTheSampl
         EXPECT_EQ(wav.substr(36, 4), "data");
         EXPECT_EQ(le32(wav, 40), samples.size() * 2);
         const auto pcm = verbolin::DebugRecorder::pcm16(samples);
-        EXPECT_EQ(std::memcmp(wav.data() + 44, pcm.data(), pcm.size()), 0);
+        EXPECT_EQ(wav.substr(44), std::string(pcm.begin(), pcm.end()));
     }
 }
 
