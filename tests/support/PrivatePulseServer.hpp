@@ -87,6 +87,11 @@ class PrivatePulseServer {
     void start() {
         if (pid_ <= 0) launch();
     }
+    // Stops or continues the server process (SIGSTOP, SIGCONT): a server that
+    // hangs keeps its socket open but answers nothing.
+    void freeze(bool frozen) {
+        if (pid_ > 0) kill(pid_, frozen ? SIGSTOP : SIGCONT);
+    }
 
     // Runs pactl against this server; returns its exit status.
     int pactl(const std::string& arguments) const {

@@ -210,3 +210,30 @@ TEST(DictationReconnect, AServerThatDiesAgainAsItComesBackIsRiddenOutUntilItKeep
         EXPECT_EQ(store.segments.peek().size(), 1u) << app.events();
     }
 }
+
+// The server comes back hung (its socket accepts, nothing answers) while the
+// capture is reconnecting on the main thread. Ctrl+C still ends the run
+// promptly instead of after libpulse's own 30 s wait for the server.
+TEST(DictationReconnect, CtrlCWhileReconnectingToAHungServerEndsTheRunPromptly) {
+    ::signal(SIGPIPE, SIG_IGN);
+    testsupport::TempDir dir("verbolin-reconnect");
+    testsupport::makeDictationPack(dir / "data");
+    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
+    testsupport::HeadlessVerbolin app(dir, pulse);
+    ASSERT_TRUE(app.waitFor([&] {
+        return app.events().find("\taudio_start\t") != std::string::npos;
+    })) << app.err();
+    pulse.crash();
+    ASSERT_TRUE(app.waitFor(
+        [&] { return app.err().find("microphone is unavailable") != std::string::npos; }, 10s))
+        << app.err();
+    pulse.start();
+    pulse.freeze(true);
+    // The next attempt (at most 1.2 s after the loss) is waiting on it now.
+    std::this_thread::sleep_for(1500ms);
+    app.signal(SIGINT);
+    const auto status = app.wait(15s);
+    pulse.freeze(false);
+    ASSERT_TRUE(status.has_value()) << "no end 15 s after Ctrl+C\n" << app.err() << app.events();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << app.err();
+}
