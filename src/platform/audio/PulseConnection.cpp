@@ -108,15 +108,17 @@ void PulseConnection::close() {
 bool PulseConnection::waitUntil(std::chrono::steady_clock::time_point deadline) {
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) return false;
-    // A timer on the loop wakes the wait at the deadline if nothing else does.
-    timeval at{};
-    pa_gettimeofday(&at);
-    pa_timeval_add(
-        &at, pa_usec_t(std::chrono::duration_cast<std::chrono::microseconds>(left).count()) + 1);
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
-    pa_time_event* timer = api->time_new(api, &at, onDeadline, this);
+    // A timer on the loop (on the monotonic clock, so a change of the time
+    // of day does not move it) wakes the wait at the deadline if nothing
+    // else does.
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+    pa_time_event* timer =
+        pa_context_rttime_new(context_, pa_rtclock_now() + pa_usec_t(micros) + 1, onDeadline, this);
     pa_threaded_mainloop_wait(loop_);
-    if (timer) api->time_free(timer);
+    if (timer) {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+        api->time_free(timer);
+    }
     return std::chrono::steady_clock::now() < deadline;
 }
 
