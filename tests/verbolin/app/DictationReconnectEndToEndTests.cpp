@@ -80,7 +80,7 @@ TEST(DictationReconnect, ListeningComesBackAfterTheAudioServerRestarts) {
 namespace {
 
 // Starts `pulse` again and waits until the app has opened the microphone on
-// it once more: the next audio_start after the `seen` ones.
+// it: an audio_start beyond those logged before.
 bool restartAndWaitForCapture(testsupport::PrivatePulseServer& pulse,
                               testsupport::HeadlessVerbolin& app) {
     const auto seen = occurrences(app.events(), "\taudio_start\t");
