@@ -130,6 +130,23 @@ class HeadlessVerbolin {
 
     void signal(int number) const { ::kill(pid_, number); }
 
+    // Processor time the process has used so far, all its threads together,
+    // in seconds; a negative value when it cannot be read.
+    double cpuSeconds() const {
+        const std::string text = readFile("/proc/" + std::to_string(pid_) + "/stat");
+        // Fields after the command name, which is in parentheses and may hold spaces.
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) return -1;
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 3; fields >> field; ++i) {
+            if (i == 14 || i == 15) ticks += std::stod(field);
+            if (i == 15) return ticks / double(::sysconf(_SC_CLK_TCK));
+        }
+        return -1;
+    }
+
     // Waits for the process to end; its wait status, or none after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -51,7 +51,7 @@ class PrivatePulseServer {
                 script << line << "\n";
             }
         }
-        start();
+        launch();
     }
 
     ~PrivatePulseServer() { terminate(); }
@@ -68,9 +68,30 @@ class PrivatePulseServer {
     void restart(std::chrono::milliseconds downtime) {
         terminate();
         std::this_thread::sleep_for(downtime);
-        start();
+        launch();
     }
     void stop() { terminate(); }
+    // Kills the server outright (SIGKILL), as a crash would: no goodbye to its
+    // clients, its socket file left behind. start() brings it back.
+    void crash() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        // A pipe source removes its FIFO on a clean exit, and will not start
+        // again on one that is left: a real device has no such leftover.
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path(), ignored))
+            if (entry.is_fifo(ignored)) std::filesystem::remove(entry.path(), ignored);
+    }
+    void start() {
+        if (pid_ <= 0) launch();
+    }
+    // Stops or continues the server process (SIGSTOP, SIGCONT): a server that
+    // hangs keeps its socket open but answers nothing.
+    void freeze(bool frozen) {
+        if (pid_ > 0) kill(pid_, frozen ? SIGSTOP : SIGCONT);
+    }
 
     // Runs pactl against this server; returns its exit status.
     int pactl(const std::string& arguments) const {
@@ -82,7 +103,7 @@ class PrivatePulseServer {
   private:
     // Starts the server process on the folder's script and waits until it
     // answers.
-    void start() {
+    void launch() {
         const std::string dir = dir_.path().string();
         std::vector<std::string> args = {"pulseaudio",
                                          "-n",

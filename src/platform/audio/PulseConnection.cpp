@@ -9,6 +9,10 @@ void onContextState(pa_context*, void* self) { static_cast<PulseConnection*>(sel
 
 void onOperationState(pa_operation*, void* self) { static_cast<PulseConnection*>(self)->signal(); }
 
+void onDeadline(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+    static_cast<PulseConnection*>(self)->signal();
+}
+
 struct SourceQuery {
     PulseConnection* connection;
     std::vector<PulseSource> found;
@@ -61,7 +65,8 @@ PulseConnection::PulseConnection(const std::optional<std::string>& server) {
         err = PA_ERR_INTERNAL;
     } else {
         Lock lock(*this);
-        for (;;) {
+        const auto deadline = answerDeadline();
+        for (bool late = false;; late = !waitUntil(deadline)) {
             pa_context_state_t s = pa_context_get_state(context_);
             if (s == PA_CONTEXT_READY) break;
             if (!PA_CONTEXT_IS_GOOD(s)) {
@@ -69,7 +74,10 @@ PulseConnection::PulseConnection(const std::optional<std::string>& server) {
                 if (err == 0) err = PA_ERR_CONNECTIONREFUSED;
                 break;
             }
-            wait();
+            if (late) {
+                err = PA_ERR_TIMEOUT;
+                break;
+            }
         }
     }
     if (err != 0) {
@@ -97,10 +105,35 @@ void PulseConnection::close() {
     loop_ = nullptr;
 }
 
+bool PulseConnection::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    // A timer on the loop (on the monotonic clock, so a change of the time
+    // of day does not move it) wakes the wait at the deadline if nothing
+    // else does.
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+    pa_time_event* timer =
+        pa_context_rttime_new(context_, pa_rtclock_now() + pa_usec_t(micros) + 1, onDeadline, this);
+    pa_threaded_mainloop_wait(loop_);
+    if (timer) {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+        api->time_free(timer);
+    }
+    return std::chrono::steady_clock::now() < deadline;
+}
+
 bool PulseConnection::await(pa_operation* op) {
     if (!op) return false;
     pa_operation_set_state_callback(op, onOperationState, this);
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) wait();
+    const auto deadline = answerDeadline();
+    for (bool late = false; pa_operation_get_state(op) == PA_OPERATION_RUNNING;
+         late = !waitUntil(deadline)) {
+        if (late) {
+            // Its answer, should it still come, is not waited for.
+            pa_operation_cancel(op);
+            break;
+        }
+    }
     bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_set_state_callback(op, nullptr, nullptr);
     pa_operation_unref(op);

@@ -5,6 +5,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,9 +26,16 @@ struct PulseSource {
 
 class PulseConnection {
   public:
+    // How long the server may take to accept a connection or to answer a
+    // request. A server that is up answers in milliseconds; one that hangs
+    // (stopped, deadlocked) would otherwise hold the caller for libpulse's
+    // own 30 s, and the caller may be the thread that runs the window.
+    static constexpr std::chrono::milliseconds kAnswerTimeout{3000};
+
     // Connects to `server` (libpulse's server string, e.g. "unix:/run/x/native"),
     // or to the user's default server. Never starts a server. Throws
-    // AppError("PulseAudio", libpulse error code, text) when it cannot connect.
+    // AppError("PulseAudio", libpulse error code, text) when it cannot connect,
+    // PA_ERR_TIMEOUT when the server does not answer within kAnswerTimeout.
     explicit PulseConnection(const std::optional<std::string>& server);
     ~PulseConnection();
 
@@ -49,13 +57,19 @@ class PulseConnection {
     pa_threaded_mainloop* loop() const { return loop_; }
 
     // With the lock held: waits until the operation is done or cancelled, then
-    // releases it. Returns false for a null operation (the request failed).
+    // releases it. Returns false for a null operation (the request failed),
+    // and cancels it and returns false when no answer came within
+    // kAnswerTimeout.
     bool await(pa_operation* op);
 
-    // Wakes a thread blocked in await() or waitFor(); for callbacks.
+    // Wakes a thread blocked in await() or waitUntil(); for callbacks.
     void signal() { pa_threaded_mainloop_signal(loop_, 0); }
-    // With the lock held: sleeps until signal().
-    void wait() { pa_threaded_mainloop_wait(loop_); }
+    // With the lock held: sleeps until signal() or `deadline`, whichever
+    // comes first. Returns false once the deadline has passed.
+    bool waitUntil(std::chrono::steady_clock::time_point deadline);
+    static std::chrono::steady_clock::time_point answerDeadline() {
+        return std::chrono::steady_clock::now() + kAnswerTimeout;
+    }
 
     // Queries, each with the lock held. A failed query gives nothing.
     std::vector<PulseSource> sources();

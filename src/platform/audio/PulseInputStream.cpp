@@ -216,7 +216,8 @@ void PulseInputStream::start(BufferHandler handler) {
     if (pa_stream_connect_record(stream_, source_->name.c_str(), &attr, flags) < 0) {
         err = connection_->lastError();
     } else {
-        for (;;) {
+        const auto deadline = PulseConnection::answerDeadline();
+        for (bool late = false;; late = !connection_->waitUntil(deadline)) {
             pa_stream_state_t s = pa_stream_get_state(stream_);
             if (s == PA_STREAM_READY) break;
             if (!PA_STREAM_IS_GOOD(s)) {
@@ -224,7 +225,10 @@ void PulseInputStream::start(BufferHandler handler) {
                 if (err == 0) err = PA_ERR_UNKNOWN;
                 break;
             }
-            connection_->wait();
+            if (late) {
+                err = PA_ERR_TIMEOUT;
+                break;
+            }
         }
     }
     if (err != 0) {

@@ -12,6 +12,7 @@
 #include "platform/system/RunLoop.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/headless/SignalWatcher.hpp"
+#include "verbolin/listening/StreamSession.hpp"
 #include "verbolin/settings/Defaults.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -166,11 +167,13 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
         if (state.kind == Kind::failed) {
             say(stderr, "verbolin: " + state.message);
             // A failed decode or a lost microphone keeps listening; a model
-            // that never got ready or a microphone that could not be opened
-            // ends the run. Looked at on the next turn: the engine clears
-            // isRecording after the state.
-            loop.post([&] {
-                if (engine.hasEngine() && engine.isRecording.peek()) return;
+            // that never got ready, a microphone that could not be opened or
+            // a capture that gave up on a device (or server) that kept going
+            // away ends the run: nothing would be heard any more. Looked at
+            // on the next turn: the engine clears isRecording after the state.
+            const bool captureGaveUp = state.message == StreamSession::kCaptureGaveUpMessage;
+            loop.post([&, captureGaveUp] {
+                if (!captureGaveUp && engine.hasEngine() && engine.isRecording.peek()) return;
                 status = 1;
                 loop.quit();
             });

@@ -140,6 +140,11 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
                 const auto range =
                     platform::parseContentRange(head.headers.value("Content-Range").value_or(""));
                 if (!range || range->first != resume->size) throw StartOver{};
+                // A server that does not know If-Range sends a piece of
+                // whatever it has now; one that names other content than the
+                // bytes kept must not be appended to them.
+                const auto answered = PartialDownload::validatorOf(head.headers);
+                if (answered && *answered != resume->validator) throw StartOver{};
                 partial.beginAppend();
                 offset = resume->size;
                 if (range->total) {
@@ -187,6 +192,20 @@ void ModelDownloader::download(const ModelPack& pack, const std::string& url,
                                              "). Check your connection and try again.");
             }
             partial.finish();
+            const int64_t received = offset + written;
+            if (expected >= 0 && received > expected) {
+                // More than the server said the file holds: nothing to continue.
+                partial.discard();
+                throwDownloadFailure("the server sent more than the file's " +
+                                     std::to_string(expected) + " bytes");
+            }
+            if (expected >= 0 && received < expected) {
+                // The connection closed where no length was announced, or the
+                // server sent less than the rest: what arrived is sound and
+                // stays, with its validator, for the next attempt to continue.
+                throwDownloadFailure("transfer closed with " + std::to_string(expected - received) +
+                                     " bytes remaining to read");
+            }
             if (validator) partial.markComplete(url, *validator);
             return;
         } catch (const StartOver&) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -221,6 +222,68 @@ TEST_F(AudioCaptureServerTest, ANewDefaultInputIsFollowedUnlessADeviceWasChosen)
             EXPECT_EQ(ev.back(), "audio_start\tdevice=default aec=false format=32000Hz/1ch");
         }
         EXPECT_FALSE(followed->isFinished());
+        capture->stop();
+    }
+}
+
+// A server that hangs (stopped, deadlocked) keeps its socket and answers
+// nothing. Every request to it gives up after the answer timeout instead of
+// libpulse's 30 s: the capture's restarts run on the thread that runs the
+// window, and a quit waits for them.
+TEST_F(AudioCaptureServerTest, EveryRequestToAHungServerGivesUpWithinTheAnswerTimeout) {
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* name;
+        std::function<std::function<void()>()> prepare;  // runs before the freeze
+    } cases[] = {
+        {"connecting",
+         [&]() -> std::function<void()> {
+             return [&] {
+                 try {
+                     platform::PulseConnection c(server->serverString());
+                     ADD_FAILURE() << "connected to a hung server";
+                 } catch (const platform::AppError& e) {
+                     EXPECT_EQ(e.code(), PA_ERR_TIMEOUT) << e.what();
+                 }
+             };
+         }},
+        {"listing the inputs",
+         [&]() -> std::function<void()> {
+             return [&] {
+                 testing::internal::CaptureStderr();
+                 EXPECT_TRUE(backend->inputDevices().empty());
+                 testing::internal::GetCapturedStderr();
+             };
+         }},
+        {"opening the microphone",
+         [&]() -> std::function<void()> {
+             return [&] { EXPECT_ANY_THROW(capture->start({std::nullopt, false})); };
+         }},
+        {"a query on a connection made before",
+         [&]() -> std::function<void()> {
+             auto c = std::make_shared<platform::PulseConnection>(server->serverString());
+             return [c] {
+                 platform::PulseConnection::Lock lock(*c);
+                 EXPECT_TRUE(c->sources().empty());
+             };
+         }},
+        {"stopping a capture through an echo canceller",
+         [&]() -> std::function<void()> {
+             capture->start({std::nullopt, true});
+             return [&] { capture->stop(); };
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto act = c.prepare();
+        server->freeze(true);
+        const auto began = Clock::now();
+        act();
+        const auto took = Clock::now() - began;
+        server->freeze(false);
+        // libpulse alone would take 30 s; the bound leaves room for a slow machine.
+        EXPECT_LT(took, 4 * platform::PulseConnection::kAnswerTimeout)
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
         capture->stop();
     }
 }
