@@ -17,19 +17,35 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testsupport::occurrences;
 
+namespace {
+
+// A headless run with a dictation pack, on a private server whose microphone
+// is a pipe.
+struct ListeningRun {
+    testsupport::TempDir dir{"verbolin-reconnect"};
+    bool trained = testsupport::makeDictationPack(dir / "data");
+    testsupport::PrivatePulseServer pulse{testsupport::PrivatePulseServer::pipeMicrophone()};
+    testsupport::HeadlessVerbolin app{dir, pulse};
+
+    // Listening is announced when the model is ready; the microphone opens
+    // just after.
+    bool listening() {
+        return app.waitFor(
+            [&] { return app.events().find("\taudio_start\t") != std::string::npos; });
+    }
+};
+
+}  // namespace
+
 TEST(DictationReconnect, ListeningComesBackAfterTheAudioServerRestarts) {
     if (!testsupport::speechToolsAvailable()) GTEST_SKIP() << "espeak-ng or sox is missing";
     // The speaker's pipe loses its reader when the server goes.
     ::signal(SIGPIPE, SIG_IGN);
-    testsupport::TempDir dir("verbolin-reconnect");
-    const bool trained = testsupport::makeDictationPack(dir / "data");
-    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
-    testsupport::HeadlessVerbolin app(dir, pulse);
-    // Listening is announced when the model is ready; the microphone opens
-    // just after.
-    ASSERT_TRUE(app.waitFor([&] {
-        return app.events().find("\taudio_start\t") != std::string::npos;
-    })) << app.err();
+    ListeningRun run;
+    auto& trained = run.trained;
+    auto& pulse = run.pulse;
+    auto& app = run.app;
+    ASSERT_TRUE(run.listening()) << app.err();
     {
         testsupport::FifoSpeaker quiet(pulse.path("mic.fifo"), {});
         std::this_thread::sleep_for(500ms);
@@ -97,13 +113,10 @@ bool restartAndWaitForCapture(testsupport::PrivatePulseServer& pulse,
 TEST(DictationReconnect, WordsSpokenAsTheServerIsKilledAreStoredAndTheWaitIsIdle) {
     if (!testsupport::speechToolsAvailable()) GTEST_SKIP() << "espeak-ng or sox is missing";
     ::signal(SIGPIPE, SIG_IGN);
-    testsupport::TempDir dir("verbolin-reconnect");
-    testsupport::makeDictationPack(dir / "data");
-    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
-    testsupport::HeadlessVerbolin app(dir, pulse);
-    ASSERT_TRUE(app.waitFor([&] {
-        return app.events().find("\taudio_start\t") != std::string::npos;
-    })) << app.err();
+    ListeningRun run;
+    auto& pulse = run.pulse;
+    auto& app = run.app;
+    ASSERT_TRUE(run.listening()) << app.err();
     {
         std::vector<float> sound(8000, 0.0f);
         const auto words = testsupport::speak("The quick brown fox jumps over the lazy dog.");
@@ -164,13 +177,10 @@ TEST(DictationReconnect, AServerThatDiesAgainAsItComesBackIsRiddenOutUntilItKeep
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        testsupport::TempDir dir("verbolin-reconnect");
-        testsupport::makeDictationPack(dir / "data");
-        testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
-        testsupport::HeadlessVerbolin app(dir, pulse);
-        ASSERT_TRUE(app.waitFor([&] {
-            return app.events().find("\taudio_start\t") != std::string::npos;
-        })) << app.err();
+        ListeningRun run;
+        auto& pulse = run.pulse;
+        auto& app = run.app;
+        ASSERT_TRUE(run.listening()) << app.err();
         pulse.crash();
         for (int i = 0; i < c.againAfterBack; ++i) {
             ASSERT_TRUE(restartAndWaitForCapture(pulse, app)) << app.events() << pulse.log();
@@ -216,13 +226,10 @@ TEST(DictationReconnect, AServerThatDiesAgainAsItComesBackIsRiddenOutUntilItKeep
 // promptly instead of after libpulse's own 30 s wait for the server.
 TEST(DictationReconnect, CtrlCWhileReconnectingToAHungServerEndsTheRunPromptly) {
     ::signal(SIGPIPE, SIG_IGN);
-    testsupport::TempDir dir("verbolin-reconnect");
-    testsupport::makeDictationPack(dir / "data");
-    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
-    testsupport::HeadlessVerbolin app(dir, pulse);
-    ASSERT_TRUE(app.waitFor([&] {
-        return app.events().find("\taudio_start\t") != std::string::npos;
-    })) << app.err();
+    ListeningRun run;
+    auto& pulse = run.pulse;
+    auto& app = run.app;
+    ASSERT_TRUE(run.listening()) << app.err();
     pulse.crash();
     ASSERT_TRUE(app.waitFor(
         [&] { return app.err().find("microphone is unavailable") != std::string::npos; }, 10s))
