@@ -154,7 +154,14 @@ struct AudioFile::Decoder {
     bool draining = false;     // the demuxer is done; the decoder is being emptied
     bool ended = false;
     bool positionKnown = true;  // false right after a seek, until a frame says where it is
-    uint64_t nonFinite = 0;     // samples delivered as 0
+    // Positions come from the container's timestamps since its last seek,
+    // not from counting frames from the start.
+    bool afterSeek = false;
+    // Cleared once a seek by the container proved wrong (the audio "ended"
+    // before where its timestamps said it was): a header that lies about the
+    // byte rate, say. From then on positions are found from the start.
+    bool containerSeeks = true;
+    uint64_t nonFinite = 0;  // samples delivered as 0
 
     ~Decoder() {
         av_frame_free(&frame);
@@ -265,7 +272,10 @@ struct AudioFile::Decoder {
         return false;
     }
 
+    // Seeks the demuxer to before `target`, or, when it cannot (or landed
+    // after it, or its seeks are not to be trusted), goes back to the start.
     void seekTo(int64_t target) {
+        if (!containerSeeks) return rewind();
         const int64_t preroll = int64_t(kSeekPrerollSeconds * rate);
         const int64_t landing = std::max<int64_t>(target - preroll, 0);
         const int64_t ts = av_rescale_q(landing, AVRational{1, rate}, timeBase) + startTime;
@@ -275,11 +285,25 @@ struct AudioFile::Decoder {
         draining = ended = false;
         if (rc >= 0 && landing > 0) {
             positionKnown = false;
+            afterSeek = true;
             if (decodeMore() && cursor() <= target) return;
         }
-        // Back to the start and decode from there: slow but exact.
-        rc = avformat_seek_file(format, stream, std::numeric_limits<int64_t>::min(), startTime,
-                                startTime, 0);
+        rewind();
+    }
+
+    // The audio ended before where the container's timestamps since its
+    // seek said it was: they were wrong there (a guess from a header's byte
+    // rate, say), not the end. Counted from the start, an early end is the
+    // real one.
+    void distrustSeeks() {
+        containerSeeks = false;
+        rewind();
+    }
+
+    // Back to the start, to decode from there: slow but exact.
+    void rewind() {
+        int rc = avformat_seek_file(format, stream, std::numeric_limits<int64_t>::min(), startTime,
+                                    startTime, 0);
         if (rc < 0)
             rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
         if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avErrorText(rc));
@@ -287,6 +311,7 @@ struct AudioFile::Decoder {
         clearPending();
         draining = ended = false;
         positionKnown = true;
+        afterSeek = false;
         pendingStart = nextDecoded = 0;
     }
 
@@ -296,11 +321,16 @@ struct AudioFile::Decoder {
         if (target == cursor()) return;
         if (target < cursor() || target - cursor() > int64_t(kDecodeAheadSeconds * rate))
             seekTo(target);
-        while (cursor() < target) {
-            if (pendingFrames() == 0 && !decodeMore()) return;
-            const int64_t skip = std::min(target - cursor(), pendingFrames());
-            pendingOffset += size_t(skip);
-            if (pendingFrames() == 0) clearPending(), pendingStart = nextDecoded;
+        for (;;) {
+            while (cursor() < target) {
+                if (pendingFrames() == 0 && !decodeMore()) break;
+                const int64_t skip = std::min(target - cursor(), pendingFrames());
+                pendingOffset += size_t(skip);
+                if (pendingFrames() == 0) clearPending(), pendingStart = nextDecoded;
+            }
+            // (The target is within the length: this end is before it.)
+            if (cursor() >= target || !afterSeek) return;
+            distrustSeeks();
         }
     }
 
@@ -387,6 +417,13 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
         st->codecpar->bit_rate = int64_t(exactBits) * d.channels * d.rate;
         st->codecpar->block_align = exactBits / 8 * d.channels;
     }
+    // A WAV file of another codec (ADPCM, GSM, G.729) has timestamps the
+    // demuxer works out from the header's byte rate, which such a header
+    // need not state exactly: a seek would land on other frames than it names
+    // (measured: every frame wrong between 0.6 and 2 s into an ADPCM file
+    // that ffmpeg itself wrote). Positions are found from the start instead.
+    const std::string demuxer = d.format->iformat ? d.format->iformat->name : "";
+    if (!plainPcm && (demuxer == "wav" || demuxer == "w64")) d.containerSeeks = false;
     int64_t holdable = std::numeric_limits<int64_t>::max();
     if (bytes >= 0 && exactBits > 0) {
         holdable = bytes * 8 / (int64_t(exactBits) * d.channels);
@@ -414,13 +451,21 @@ uint32_t AudioFile::read(PCMBuffer& buffer, uint32_t frameCount) {
     buffer.setFrameLength(0);
     const uint32_t wanted = std::min(frameCount, buffer.frameCapacity());
     if (wanted == 0) return 0;
-    d.moveTo(position_);
+    const int64_t from = position_;
+    d.moveTo(from);
     uint32_t got = 0;
     float* const* out = buffer.floatChannelData();
     while (got < wanted) {
         if (d.pendingFrames() == 0) {
             d.compactPending();
-            if (!d.decodeMore()) break;
+            if (d.decodeMore()) continue;
+            if (!d.afterSeek || d.cursor() >= length_) break;
+            // An end before the length, met where the container's timestamps
+            // put us: read again, counting from the start.
+            d.distrustSeeks();
+            d.moveTo(from);
+            got = 0;
+            continue;
         }
         const uint32_t take = uint32_t(std::min<int64_t>(wanted - got, d.pendingFrames()));
         for (int c = 0; c < d.channels; ++c)
