@@ -15,6 +15,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/intreadwrite.h>
 }
 
 #include "platform/audio/AvErrorText.hpp"
@@ -137,6 +138,7 @@ size_t deinterleave(const AVFrame* frame, int channels, bool planar,
 
 struct AudioFile::Decoder {
     AVFormatContext* format = nullptr;
+    const AVCodec* decoder = nullptr;
     AVCodecContext* codec = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
@@ -225,7 +227,45 @@ struct AudioFile::Decoder {
             default:
                 throw AudioFileError("Unsupported sample format in audio stream");
         }
-        nextDecoded += frame->nb_samples;
+        nextDecoded += frame->nb_samples - trim(frame->nb_samples);
+    }
+
+    // The codec's own padding, which the decoder marks for the caller to drop
+    // (the decoder is opened with AV_CODEC_FLAG2_SKIP_MANUAL): its priming
+    // samples at the start, its padding at the end. Left to the decoder, the
+    // priming was dropped from whatever frame came first after opening, so a
+    // file sought into before it was decoded from the start was off by the
+    // priming (312 frames for Opus), and one decoded from the start again
+    // after that was off the other way. Priming is dropped only when decoding
+    // from the start: after a seek the frame's time already names its first
+    // sample. Returns how many of the frame's samples were dropped.
+    int trim(int samples) {
+        const AVFrameSideData* side = av_frame_get_side_data(frame, AV_FRAME_DATA_SKIP_SAMPLES);
+        if (!side || side->size < 8) return 0;
+        const int64_t atStart = afterSeek ? 0 : int64_t(AV_RL32(side->data));
+        const int64_t atEnd = int64_t(AV_RL32(side->data + 4));
+        const int64_t head = std::min<int64_t>(atStart, samples);
+        const int64_t tail = std::min<int64_t>(atEnd, samples - head);
+        if (head + tail == 0) return 0;
+        for (auto& ch : pending) {
+            const auto end = ch.end();
+            const auto first = end - samples;
+            ch.erase(end - tail, end);
+            ch.erase(first, first + head);
+        }
+        return int(head + tail);
+    }
+
+    // A new decoder context: the priming to mark is counted from its opening,
+    // so decoding from the start again needs a fresh one.
+    void openCodec() {
+        avcodec_free_context(&codec);
+        codec = avcodec_alloc_context3(decoder);
+        if (!codec) throw AudioFileError("Out of memory opening the audio decoder");
+        int rc = avcodec_parameters_to_context(codec, format->streams[stream]->codecpar);
+        codec->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
+        if (rc >= 0) rc = avcodec_open2(codec, decoder, nullptr);
+        if (rc < 0) throw AudioFileError("Cannot open the audio decoder: " + avErrorText(rc));
     }
 
     // Decodes one more frame into `pending`; false at the end of the audio.
@@ -307,7 +347,7 @@ struct AudioFile::Decoder {
         if (rc < 0)
             rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
         if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avErrorText(rc));
-        avcodec_flush_buffers(codec);
+        openCodec();
         clearPending();
         draining = ended = false;
         positionKnown = true;
@@ -386,7 +426,9 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
         fail("its header reports a sample rate of " + std::to_string(d.rate) + " Hz");
     d.codec = avcodec_alloc_context3(codec);
     if (!d.codec) fail("out of memory");
+    d.decoder = codec;
     rc = avcodec_parameters_to_context(d.codec, st->codecpar);
+    d.codec->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;  // see Decoder::trim
     if (rc >= 0) rc = avcodec_open2(d.codec, codec, nullptr);
     if (rc < 0) fail(avErrorText(rc));
     d.packet = av_packet_alloc();

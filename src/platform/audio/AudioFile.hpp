@@ -3,7 +3,10 @@
 // non-interleaved frames whatever the file's own encoding. The read position
 // is a frame index: exact for every container, because a position the
 // decoder did not just reach is found by seeking before it and decoding (and
-// discarding) up to the frame.
+// discarding) up to the frame; where the container's timestamps cannot be
+// trusted (WAV files of other codecs than PCM, or a seek that met the end
+// before the length), by decoding from the start. The codec's priming and
+// end padding are dropped the same way however the position was reached.
 //
 // The length comes from the container (exact for PCM, FLAC, Ogg, MP4 and
 // MP3 files with an info header); when the container gives none, or claims
