@@ -121,9 +121,13 @@ TEST_F(TrayMenuModelTest, RecentTitlesCutAtCharactersNotBytes) {
 }
 
 TEST_F(TrayMenuModelTest, CopyTodayTakesTheNewestDayWithWords) {
-    const double now = platform::secondsSince1970(platform::Clock::system().now());
-    model->store().segments.set({seg(now - 3 * 86400, "old"), seg(now - 86400, "one"),
-                                 seg(now - 86400 + 2, "two"), seg(now - 86400 + 60, "three")});
+    // Noon of the day before in the user's calendar, so that the minute the
+    // paragraphs span never crosses a midnight, whenever the test runs.
+    const auto& cal = model->store().calendar();
+    const double noon =
+        platform::secondsSince1970(cal.addingDays(cal.startOfDay(cal.now()), -1)) + 12 * 3600;
+    model->store().segments.set({seg(noon - 2 * 86400, "old"), seg(noon, "one"),
+                                 seg(noon + 2, "two"), seg(noon + 60, "three")});
     choose(menu()[8]);
     EXPECT_EQ(copied, std::vector<std::string>{"one two\n\nthree"});
 }
