@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -256,16 +257,17 @@ struct AudioFile::Decoder {
         return int(head + tail);
     }
 
-    // A new decoder context: the priming to mark is counted from its opening,
-    // so decoding from the start again needs a fresh one.
-    void openCodec() {
+    // A new decoder context (the priming to mark is counted from its opening,
+    // so decoding from the start again needs a fresh one); an FFmpeg error
+    // code when it cannot be had.
+    int openCodec() {
         avcodec_free_context(&codec);
         codec = avcodec_alloc_context3(decoder);
-        if (!codec) throw AudioFileError("Out of memory opening the audio decoder");
+        if (!codec) return AVERROR(ENOMEM);
         int rc = avcodec_parameters_to_context(codec, format->streams[stream]->codecpar);
-        codec->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
+        codec->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;  // see trim()
         if (rc >= 0) rc = avcodec_open2(codec, decoder, nullptr);
-        if (rc < 0) throw AudioFileError("Cannot open the audio decoder: " + avErrorText(rc));
+        return rc;
     }
 
     // Decodes one more frame into `pending`; false at the end of the audio.
@@ -347,7 +349,8 @@ struct AudioFile::Decoder {
         if (rc < 0)
             rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
         if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avErrorText(rc));
-        openCodec();
+        rc = openCodec();
+        if (rc < 0) throw AudioFileError("Cannot open the audio decoder: " + avErrorText(rc));
         clearPending();
         draining = ended = false;
         positionKnown = true;
@@ -424,12 +427,9 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     if (d.rate <= 0) fail("its header reports no sample rate");
     if (d.rate < kMinSampleRate || d.rate > kMaxSampleRate)
         fail("its header reports a sample rate of " + std::to_string(d.rate) + " Hz");
-    d.codec = avcodec_alloc_context3(codec);
-    if (!d.codec) fail("out of memory");
     d.decoder = codec;
-    rc = avcodec_parameters_to_context(d.codec, st->codecpar);
-    d.codec->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;  // see Decoder::trim
-    if (rc >= 0) rc = avcodec_open2(d.codec, codec, nullptr);
+    rc = d.openCodec();
+    if (rc == AVERROR(ENOMEM) && !d.codec) fail("out of memory");
     if (rc < 0) fail(avErrorText(rc));
     d.packet = av_packet_alloc();
     d.frame = av_frame_alloc();
