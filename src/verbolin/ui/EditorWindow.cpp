@@ -104,6 +104,11 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     recordingToken_ = engine.isRecording.observe(later);
     // The meter alone follows the level, many times a second.
     levelToken_ = store.level.observe([this] { meter_->setLevel(model_.store().level.peek()); });
+    // Settings may be written from any thread: the refresh is queued to ours.
+    settingsToken_ = model_.defaults().observeChanges([this](std::string_view) {
+        QMetaObject::invokeMethod(
+            this, [this] { scheduleRefresh(); }, Qt::QueuedConnection);
+    });
     refresh();
 }
 
@@ -190,11 +195,6 @@ void EditorWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // Told again after every show: the model re-applies the window options.
     model_.setMainWindow(host_);
-}
-
-void EditorWindow::changeEvent(QEvent* event) {
-    QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow()) scheduleRefresh();
 }
 
 void EditorWindow::scheduleRefresh() {

@@ -74,8 +74,6 @@ class EditorWindow final : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent* event) override;
-    // Settings the tray menu changed meanwhile show when the window comes back.
-    void changeEvent(QEvent* event) override;
 
   private:
     void scheduleRefresh();
@@ -106,6 +104,8 @@ class EditorWindow final : public QMainWindow {
     QSlider* slider_ = nullptr;
     platform::ObservationToken segmentsToken_, sessionsToken_, stateToken_, recordingToken_,
         levelToken_;
+    // The toolbar shows settings that the tray menu changes too.
+    platform::ObservationToken settingsToken_;
 };
 
 }  // namespace verbolin
