@@ -196,43 +196,47 @@ void TimelineTextView::apply() {
         sectionKeysOf_ = inputs_.sectionStarts;
         sectionKeys_ = keySet(inputs_.sectionStarts);
     }
-    const auto& sections = sectionKeys_;
-
     // A change among paragraphs still to come is rendered anew.
-    if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_) {
-        QTextDocument& doc = *edit_->document();
-        const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_,
-                                                           plan.common, pending_);
-        AttributedText tail = renderFrom(blocks, plan.common, inputs_.fontSize, sections);
-        // Plain numbers: a QTextCursor would follow the replaced text.
-        const int savedAnchor = edit_->textCursor().anchor(),
-                  savedPos = edit_->textCursor().position();
-        const int removed = text_.length() - start;
-        // Only the tail's paragraphs change place; the ranges before stay.
-        // They are in text order, so the tail's are the last ones.
-        ranges();
-        std::vector<ParagraphRange> kept = std::move(*ranges_);
-        while (!kept.empty() && kept.back().location >= start) kept.pop_back();
-        text_.replace(start, removed, tail);
-        // Undo steps recorded against the old text would corrupt the new one.
-        doc.setUndoRedoEnabled(false);
-        write(start, removed, tail.length());
-        doc.setUndoRedoEnabled(true);
-        appendBlockRanges(kept, tail, start);
-        ranges_ = std::move(kept);
-        if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
-        renderedKey_.resize(plan.common);
-        for (size_t i = plan.common; i < blocks.size(); ++i)
-            renderedKey_.push_back(ParagraphKey::of(blocks[i]));
-        layoutAll();
-        if (wasAtBottom)
-            scrollToEnd();
-        else
-            reportVisible();
-        updateGutter();
-        return;
-    }
+    if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_)
+        applyTail(blocks, plan.common, wasAtBottom);
+    else
+        applyFull(blocks, plan, wasAtBottom);
+}
 
+void TimelineTextView::applyTail(const TimelineBlocks& blocks, size_t common, bool wasAtBottom) {
+    QTextDocument& doc = *edit_->document();
+    const int start =
+        TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, common, pending_);
+    AttributedText tail = renderFrom(blocks, common, inputs_.fontSize, sectionKeys_);
+    // Plain numbers: a QTextCursor would follow the replaced text.
+    const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
+    const int removed = text_.length() - start;
+    // Only the tail's paragraphs change place; the ranges before stay.
+    // They are in text order, so the tail's are the last ones.
+    ranges();
+    std::vector<ParagraphRange> kept = std::move(*ranges_);
+    while (!kept.empty() && kept.back().location >= start) kept.pop_back();
+    text_.replace(start, removed, tail);
+    // Undo steps recorded against the old text would corrupt the new one.
+    doc.setUndoRedoEnabled(false);
+    write(start, removed, tail.length());
+    doc.setUndoRedoEnabled(true);
+    appendBlockRanges(kept, tail, start);
+    ranges_ = std::move(kept);
+    if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
+    renderedKey_.resize(common);
+    for (size_t i = common; i < blocks.size(); ++i)
+        renderedKey_.push_back(ParagraphKey::of(blocks[i]));
+    layoutAll();
+    if (wasAtBottom)
+        scrollToEnd();
+    else
+        reportVisible();
+    updateGutter();
+}
+
+void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePlan& plan,
+                                 bool wasAtBottom) {
     const bool hadAnchor = !renderedKey_.empty();
     const std::optional<ParagraphKey> anchor =
         hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
@@ -249,25 +253,7 @@ void TimelineTextView::apply() {
     const size_t scopedCount = blocks.scoped().size();
     ++fillRound_;
     pending_ = endsAtBottom && !keepsPlace && scopedCount > fillStep ? scopedCount - fillStep : 0;
-
-    text_ = renderFrom(blocks, pending_, inputs_.fontSize, sections);
-    // A fresh document is filled several times faster than one that a text
-    // edit watches; the edit deletes the old one, its own child, on the swap.
-    auto* fresh = new QTextDocument(edit_);
-    configure(*fresh);
-    fresh->setUndoRedoEnabled(false);
-    TimelineDocument::writeAll(*fresh, text_, edit_->palette());
-    fresh->setUndoRedoEnabled(true);
-    edit_->document()->disconnect(this);
-    writing_ = true;
-    edit_->setDocument(fresh);
-    writing_ = false;
-    connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
-    ranges_.reset();
-    desynced_ = false;
-    renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
-    renderedFont_ = inputs_.fontSize;
-    renderedEditable_ = inputs_.editable;
+    renderAll(blocks);
     const double newHeight = layoutAll();
     if (pending_ > 0) scheduleFill();
 
@@ -294,6 +280,27 @@ void TimelineTextView::apply() {
         reportVisible();
     }
     updateGutter();
+}
+
+void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
+    text_ = renderFrom(blocks, pending_, inputs_.fontSize, sectionKeys_);
+    // A fresh document is filled several times faster than one that a text
+    // edit watches; the edit deletes the old one, its own child, on the swap.
+    auto* fresh = new QTextDocument(edit_);
+    configure(*fresh);
+    fresh->setUndoRedoEnabled(false);
+    TimelineDocument::writeAll(*fresh, text_, edit_->palette());
+    fresh->setUndoRedoEnabled(true);
+    edit_->document()->disconnect(this);
+    writing_ = true;
+    edit_->setDocument(fresh);
+    writing_ = false;
+    connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
+    ranges_.reset();
+    desynced_ = false;
+    renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
+    renderedFont_ = inputs_.fontSize;
+    renderedEditable_ = inputs_.editable;
 }
 
 void TimelineTextView::scheduleFill() {

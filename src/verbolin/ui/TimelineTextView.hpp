@@ -75,6 +75,12 @@ class TimelineTextView final : public QWidget {
 
   private:
     void apply();
+    // Rewrites the text from the paragraph `common` on; the text before stays.
+    void applyTail(const TimelineBlocks& blocks, size_t common, bool wasAtBottom);
+    // Renders everything anew, then keeps the view's place as the plan asks.
+    void applyFull(const TimelineBlocks& blocks, const TimelinePlan& plan, bool wasAtBottom);
+    // The new document, with the keys, font and editability it was made for.
+    void renderAll(const TimelineBlocks& blocks);
     static void configure(QTextDocument& doc);  // margins for the inset and time column
     double layoutAll();                         // returns the document height
     void restoreSelection(int anchor, int position);
