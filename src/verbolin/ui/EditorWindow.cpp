@@ -277,7 +277,7 @@ void EditorWindow::updateStatusSelection() {
 }
 
 void EditorWindow::deleteSelection() {
-    if (!editor_.showsTimeline() || !editor_.hasSelection()) return;
+    if (!editor_.showsTimeline()) return;
     if (editor_.deleteSelection()) refresh();
 }
 

@@ -64,13 +64,14 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     edit_->setAcceptDrops(false);
 
     edit_->shouldChange = [this](int pos, int len) { return shouldChange(pos, len); };
+    edit_->typingTarget = [this](int pos, int len) { return typingTarget(pos, len); };
     edit_->plainSelectedText = [this] { return plainSelectedText(); };
     edit_->prepareMenu = [this](QMenu& menu, QPoint) { decorateContextMenu(menu); };
     edit_->viewportPress = [this](QPoint p) { return gutter_->press(p); };
     edit_->claimsPoint = [this](QPoint p) { return gutter_->claims(p); };
     edit_->deleteSelectionKey = [this] {
         if (!inputs_.onDeleteSelection) return false;
-        inputs_.onDeleteSelection();
+        deleteSelectedParagraphs();
         return true;
     };
 
@@ -523,6 +524,21 @@ bool TimelineTextView::shouldChange(int pos, int len) const {
     return TimelineEditMapper::shouldChange(text_, pos, len, live);
 }
 
+std::optional<int> TimelineTextView::typingTarget(int pos, int len) const {
+    if (!inputs_.liveId) return std::nullopt;
+    const QString live = QString::fromStdString(inputs_.liveId->string());
+    const std::vector<ParagraphRange>& all = ranges();
+    const auto at =
+        std::find_if(all.begin(), all.end(), [&](const ParagraphRange& r) { return r.id == live; });
+    // Only typing wholly inside the live paragraph moves; a selection that
+    // also holds stored text is the user's to change or not.
+    if (at == all.end() || at == all.begin() || pos < at->location || pos + len > at->end())
+        return std::nullopt;
+    // The live paragraph is the recogniser's, and goes when speech ends: what
+    // is typed there joins the paragraph before it, at its end.
+    return std::prev(at)->end();
+}
+
 void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     if (writing_) return;
     // Qt may report more than changed (a whole block on a format change):
@@ -569,7 +585,7 @@ void TimelineTextView::textChanged() {
 
 void TimelineTextView::selectionChanged() {
     const QTextCursor c = edit_->textCursor();
-    const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
+    const int location = c.selectionStart();
     if (auto id = blockIdAt(text_, location); id && platform::Uuid::parse(id->toStdString())) {
         typing_ = TimelineRenderer::bodyAttributes(inputs_.fontSize,
                                                    *platform::Uuid::parse(id->toStdString()), 0);
@@ -580,16 +596,19 @@ void TimelineTextView::selectionChanged() {
     if (selectionPosted_) return;  // one report per turn, with the latest selection
     selectionPosted_ = true;
     postSelf([](TimelineTextView& v) {
-        v.selectionPosted_ = false;
-        const bool interactive = std::exchange(v.selectionInteractive_, false);
-        const QTextCursor c = v.edit_->textCursor();
-        const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
-        auto onSelection = v.inputs_.onSelection;
-        auto onUserInteraction = v.inputs_.onUserInteraction;
-        if (onSelection) onSelection({location, length}, selectedIds(v.ranges(), location, length));
-        if (interactive && onUserInteraction) onUserInteraction();
+        if (v.selectionPosted_) v.reportSelection();
     });
-    (void)length;
+}
+
+void TimelineTextView::reportSelection() {
+    selectionPosted_ = false;
+    const bool interactive = std::exchange(selectionInteractive_, false);
+    const QTextCursor c = edit_->textCursor();
+    const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
+    auto onSelection = inputs_.onSelection;
+    auto onUserInteraction = inputs_.onUserInteraction;
+    if (onSelection) onSelection({location, length}, selectedIds(ranges(), location, length));
+    if (interactive && onUserInteraction) onUserInteraction();
 }
 
 QString TimelineTextView::plainSelectedText() const {
@@ -618,7 +637,11 @@ void TimelineTextView::decorateContextMenu(QMenu& menu) {
 }
 
 void TimelineTextView::deleteSelectedParagraphs() {
-    if (inputs_.onDeleteSelection) inputs_.onDeleteSelection();
+    if (!inputs_.onDeleteSelection) return;
+    // The host decides from the selection it was told of, which is reported
+    // a turn late: a caret placed just now must be the one it goes by.
+    if (selectionPosted_) reportSelection();
+    inputs_.onDeleteSelection();
 }
 
 }  // namespace verbolin

@@ -64,6 +64,8 @@ class TimelineTextView final : public QWidget {
     // Puts "Delete Paragraph" and a separator in front of the editor's menu
     // when deletion is offered, and disables edits the text would refuse.
     void decorateContextMenu(QMenu& menu);
+    // Asks the host to delete the paragraphs of the selection, or of the
+    // caret when nothing is selected (Ctrl+Backspace, "Delete Paragraph").
     void deleteSelectedParagraphs();
 
     double scrollY() const;
@@ -100,9 +102,11 @@ class TimelineTextView final : public QWidget {
     void frameChanged();
 
     bool shouldChange(int pos, int len) const;
+    std::optional<int> typingTarget(int pos, int len) const;
     void contentsChanged(int pos, int removed, int added);
     void textChanged();
     void selectionChanged();
+    void reportSelection();  // onSelection (and onUserInteraction) with the selection now
     void write(int start, int removed, int inserted);
     void postSelf(std::function<void(TimelineTextView&)> task);
 
