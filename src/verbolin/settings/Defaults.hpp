@@ -5,10 +5,14 @@
 //
 // Implementations are safe to use from any thread.
 
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/system/Observable.hpp"
 
 namespace verbolin {
 
@@ -45,8 +49,22 @@ class Defaults {
     // configuration folder, opened on first use.
     static Defaults& standard();
 
+    // Calls `onChange` with the key after every write or removal, whoever
+    // made it, on the writer's thread, once the new value reads back. Every
+    // control showing a setting follows it this way. The handler must not
+    // block; the token's end waits for a call in progress, so the handler may
+    // use what the token's owner owns.
+    using ChangeHandler = std::function<void(std::string_view key)>;
+    [[nodiscard]] platform::ObservationToken observeChanges(ChangeHandler onChange);
+
   protected:
-    Defaults() = default;
+    Defaults();
+    // Implementations call this after each change, holding no lock of theirs.
+    void changed(std::string_view key);
+
+  private:
+    struct Observers;
+    std::shared_ptr<Observers> observers_;
 };
 
 }  // namespace verbolin

@@ -66,15 +66,21 @@ std::optional<nlohmann::json> FileDefaults::value(std::string_view key) const {
 }
 
 void FileDefaults::setValue(std::string_view key, nlohmann::json value) {
-    std::lock_guard lock(m_);
-    values_[std::string(key)] = std::move(value);
-    save();
+    {
+        std::lock_guard lock(m_);
+        values_[std::string(key)] = std::move(value);
+        save();
+    }
+    changed(key);
 }
 
 void FileDefaults::remove(std::string_view key) {
-    std::lock_guard lock(m_);
-    if (values_.erase(std::string(key)) == 0) return;
-    save();
+    {
+        std::lock_guard lock(m_);
+        if (values_.erase(std::string(key)) == 0) return;
+        save();
+    }
+    changed(key);
 }
 
 void FileDefaults::save() const {

@@ -16,13 +16,19 @@ std::optional<nlohmann::json> MemoryDefaults::value(std::string_view key) const 
 }
 
 void MemoryDefaults::setValue(std::string_view key, nlohmann::json value) {
-    std::lock_guard lock(m_);
-    values_[std::string(key)] = std::move(value);
+    {
+        std::lock_guard lock(m_);
+        values_[std::string(key)] = std::move(value);
+    }
+    changed(key);
 }
 
 void MemoryDefaults::remove(std::string_view key) {
-    std::lock_guard lock(m_);
-    values_.erase(std::string(key));
+    {
+        std::lock_guard lock(m_);
+        if (values_.erase(std::string(key)) == 0) return;
+    }
+    changed(key);
 }
 
 }  // namespace verbolin

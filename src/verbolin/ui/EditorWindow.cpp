@@ -104,6 +104,11 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     recordingToken_ = engine.isRecording.observe(later);
     // The meter alone follows the level, many times a second.
     levelToken_ = store.level.observe([this] { meter_->setLevel(model_.store().level.peek()); });
+    // Settings may be written from any thread: the refresh is queued to ours.
+    settingsToken_ = model_.defaults().observeChanges([this](std::string_view) {
+        QMetaObject::invokeMethod(
+            this, [this] { scheduleRefresh(); }, Qt::QueuedConnection);
+    });
     refresh();
 }
 
@@ -192,11 +197,6 @@ void EditorWindow::showEvent(QShowEvent* event) {
     model_.setMainWindow(host_);
 }
 
-void EditorWindow::changeEvent(QEvent* event) {
-    QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow()) scheduleRefresh();
-}
-
 void EditorWindow::scheduleRefresh() {
     if (refreshQueued_) return;
     refreshQueued_ = true;
@@ -277,7 +277,7 @@ void EditorWindow::updateStatusSelection() {
 }
 
 void EditorWindow::deleteSelection() {
-    if (!editor_.showsTimeline() || !editor_.hasSelection()) return;
+    if (!editor_.showsTimeline()) return;
     if (editor_.deleteSelection()) refresh();
 }
 

@@ -52,9 +52,9 @@ class EditorWindow final : public QMainWindow {
 
     // Renders the current state now (it otherwise follows on the next turn).
     void refresh();
-    // Deletes the selected paragraphs when there is a selection. The
-    // timeline's Ctrl+Backspace asks for it; with only a caret the key
-    // deletes the word before it, and in any other field it is theirs.
+    // Deletes the paragraphs the timeline's selection touches: with only a
+    // caret, the paragraph holding it. The timeline's Ctrl+Backspace and its
+    // "Delete Paragraph" ask for it; in any other field the key is theirs.
     void deleteSelection();
     void newSession();
     // A paragraph was copied from the timeline at `now`.
@@ -74,8 +74,6 @@ class EditorWindow final : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent* event) override;
-    // Settings the tray menu changed meanwhile show when the window comes back.
-    void changeEvent(QEvent* event) override;
 
   private:
     void scheduleRefresh();
@@ -106,6 +104,8 @@ class EditorWindow final : public QMainWindow {
     QSlider* slider_ = nullptr;
     platform::ObservationToken segmentsToken_, sessionsToken_, stateToken_, recordingToken_,
         levelToken_;
+    // The toolbar shows settings that the tray menu changes too.
+    platform::ObservationToken settingsToken_;
 };
 
 }  // namespace verbolin

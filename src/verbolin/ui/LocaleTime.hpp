@@ -1,16 +1,18 @@
 #pragma once
-// Times and dates as the user's locale writes them.
+// Times and dates as the user's locale writes them. The time column, the
+// scrubber, the sidebar and the tray all go through the transcript's
+// calendar, so that one paragraph's time reads the same everywhere.
 
-#include <QLocale>
 #include <QString>
 
 #include "platform/system/Date.hpp"
+#include "verbolin/storage/UserCalendar.hpp"
 
 namespace verbolin::LocaleTime {
 
 // "3:41 PM" in the United States, "15:41" in most of Europe.
-QString shortTime(platform::Date date, const QLocale& locale = QLocale::system());
-// "May 1, 2024" style: the locale's short month name, day and year.
-QString abbreviatedDate(platform::Date date, const QLocale& locale = QLocale::system());
+QString shortTime(platform::Date date, const UserCalendar& calendar = UserCalendar());
+// "May 1, 2024" in the United States: the locale's abbreviated date.
+QString abbreviatedDate(platform::Date date, const UserCalendar& calendar = UserCalendar());
 
 }  // namespace verbolin::LocaleTime

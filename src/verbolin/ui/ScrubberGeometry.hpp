@@ -14,6 +14,7 @@
 #include "platform/system/Date.hpp"
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
+#include "verbolin/storage/UserCalendar.hpp"
 
 namespace verbolin {
 
@@ -25,6 +26,8 @@ struct ScrubberInputs {
     bool isLiveView = false;  // the view shows the growing end
     bool atEnd = true;
     std::function<void(const platform::Uuid&)> onJump;
+    // Writes the times at the ends; null: the user's own calendar.
+    const UserCalendar* calendar = nullptr;
 };
 
 class ScrubberGeometry {

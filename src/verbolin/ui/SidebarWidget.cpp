@@ -2,12 +2,15 @@
 
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
@@ -16,8 +19,9 @@
 namespace verbolin {
 
 namespace {
-constexpr int kRowRole = Qt::UserRole;  // index into rows_, or -1 for "All"
-}
+constexpr int kRowRole = Qt::UserRole;           // index into rows_, or -1 for "All"
+constexpr int kFullTextRole = Qt::UserRole + 1;  // the row's text before cutting
+}  // namespace
 
 SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pasteboard& pasteboard,
                              QWidget* parent)
@@ -27,7 +31,7 @@ SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pastebo
       pasteboard_(pasteboard),
       model_(store, scope),
       list_(new QListWidget(this)),
-      empty_(new QLabel(tr("Nothing yet"), list_)),
+      empty_(new QLabel(tr("Nothing yet"), list_->viewport())),
       newSession_(new QPushButton(QIcon::fromTheme("list-add"), tr("New Session"), this)) {
     auto* column = new QVBoxLayout(this);
     column->setSpacing(0);
@@ -43,6 +47,12 @@ SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pastebo
 
     empty_->setAlignment(Qt::AlignCenter);
     empty_->setEnabled(false);  // the tertiary style
+    empty_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    // A long preview is cut, never scrolled to.
+    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list_->setTextElideMode(Qt::ElideRight);
+    list_->setWordWrap(false);
+    list_->viewport()->installEventFilter(this);
     newSession_->setShortcut(KeyShortcuts::newSession());
     newSession_->setToolTip(
         tr("Start a new session: clears the view, keeps everything in history (%1)")
@@ -82,19 +92,52 @@ void SidebarWidget::reload() {
         heading->setFont(font);
         for (const auto& item : day.items) {
             const auto row = model_.row(item);
-            auto* entry = new QListWidgetItem(
-                QString::fromStdString(row.firstLine + (row.isCurrent ? "  ●" : "") + "\n" +
-                                       row.secondLine),
-                list_);
-            if (row.isCurrent) entry->setToolTip(tr("Current session"));
+            const QString text = QString::fromStdString(
+                row.firstLine + (row.isCurrent ? "  ●" : "") + "\n" + row.secondLine);
+            auto* entry = new QListWidgetItem(text, list_);
+            entry->setData(kFullTextRole, text);
+            entry->setToolTip(row.isCurrent ? text + "\n" + tr("Current session") : text);
             entry->setData(kRowRole, int(rows_.size()));
             rows_.push_back(item);
             if (scope_ == item.id) list_->setCurrentItem(entry);
         }
     }
+    elideRows();
     empty_->setVisible(rows_.empty());
-    empty_->resize(list_->size());
+    placeEmptyOverlay();
     reloading_ = false;
+}
+
+bool SidebarWidget::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::Resize) {
+        elideRows();
+        placeEmptyOverlay();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SidebarWidget::elideRows() {
+    const QFontMetrics metrics = list_->fontMetrics();
+    // The item's own margins, as the style draws them, and a little air.
+    const int margin = 2 * (list_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 4;
+    const int width = std::max(0, list_->viewport()->width() - margin);
+    for (int i = 0; i < list_->count(); ++i) {
+        QListWidgetItem* item = list_->item(i);
+        const QString full = item->data(kFullTextRole).toString();
+        if (full.isEmpty()) continue;
+        QStringList lines = full.split('\n');
+        for (QString& line : lines) line = metrics.elidedText(line, Qt::ElideRight, width);
+        item->setText(lines.join('\n'));
+    }
+}
+
+void SidebarWidget::placeEmptyOverlay() {
+    if (!rows_.empty()) return;  // hidden
+    QRect free = list_->viewport()->rect();
+    // Only "All" is listed; its place is known once the list is laid out.
+    list_->doItemsLayout();
+    if (list_->count() > 0) free.setTop(list_->visualItemRect(list_->item(0)).bottom() + 1);
+    empty_->setGeometry(free);
 }
 
 void SidebarWidget::showContextMenu(const QPoint& pos) {

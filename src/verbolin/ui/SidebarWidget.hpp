@@ -35,7 +35,14 @@ class SidebarWidget : public QWidget {
     QPushButton* newSessionButton() const { return newSession_; }
     SidebarModel& model() { return model_; }
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    // Rows fit the column's width: each line is cut with an ellipsis.
+    void elideRows();
+    // "Nothing yet" sits centred in the free space under the rows.
+    void placeEmptyOverlay();
     void showContextMenu(const QPoint& pos);
     void rename(const SessionItem& item);
 

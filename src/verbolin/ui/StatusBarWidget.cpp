@@ -6,11 +6,23 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
+#include <algorithm>
+#include <utility>
 
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/WordDiffText.hpp"
 
 namespace verbolin {
+
+namespace {
+// Widths of the message and the trailing side in `free` pixels, from the
+// widths they would take whole: the message, which tells what is wrong,
+// first; the trailing side (a hint, a count) has what is left.
+std::pair<int, int> split(int free, int message, int trailing) {
+    const int m = std::clamp(message, 0, std::max(free, 0));
+    return {m, std::clamp(trailing, 0, std::max(free - m, 0))};
+}
+}  // namespace
 
 StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Clock& clock,
                                  QWidget* parent)
@@ -20,9 +32,10 @@ StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Cl
       spinner_(new QProgressBar(this)),
       warning_(new QLabel(this)),
       dot_(new QLabel(this)),
-      message_(new QLabel(this)),
-      retry_(new QPushButton(tr("Retry"), this)),
-      trailing_(new QLabel(this)) {
+      texts_(new QWidget(this)),
+      message_(new QLabel(texts_)),
+      retry_(new QPushButton(tr("Retry"), texts_)),
+      trailing_(new QLabel(texts_)) {
     auto* row = new QHBoxLayout(this);
     row->setSpacing(8);
     row->setContentsMargins(16, 8, 16, 8);
@@ -32,25 +45,18 @@ StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Cl
     const int icon = style()->pixelMetric(QStyle::PM_SmallIconSize);
     warning_->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(icon, icon));
     dot_->setFixedSize(8, 8);
-    // The message gives way first so that "Retry" always stays visible.
-    message_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     message_->setWordWrap(false);
-    message_->setMinimumWidth(40);
-    message_->installEventFilter(this);
     retry_->setAttribute(Qt::WA_MacSmallSize);
     connect(retry_, &QPushButton::clicked, this, [this] { engine_.loadModel(); });
-    trailing_->setWordWrap(true);
     trailing_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    trailing_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    trailing_->setMaximumHeight(2 * fontMetrics().lineSpacing());
+    // The texts are placed by hand (placeTexts): a layout would wrap them,
+    // or share the width out by stretch instead of by what each needs.
+    texts_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    texts_->installEventFilter(this);
     row->addWidget(spinner_);
     row->addWidget(warning_);
     row->addWidget(dot_);
-    // The message takes the free width, so "Retry" and the trailing side
-    // always stay whole and a long message is shortened instead.
-    row->addWidget(message_, 2);
-    row->addWidget(retry_);
-    row->addWidget(trailing_, 1);
+    row->addWidget(texts_, 1);
     // Engine changes may come from any code path on the main thread; the
     // refresh runs on the next turn so it never happens inside a change.
     stateToken_ = engine_.modelState.observe([this] { scheduleRefresh(); });
@@ -95,36 +101,73 @@ void StatusBarWidget::refresh() {
     fullMessage_ = fixedText ? tr(lead.text.c_str()) : QString::fromStdString(lead.text);
     message_->setToolTip(lead.notSaved ? fullMessage_ + "\n" + tr(StatusBarModel::kNotSavedHelp)
                                        : fullMessage_);
-    elideMessage();
+    keptSuffix_.clear();
+    if (const QString notSaved = QString::fromUtf8(StatusBarModel::kNotSaved);
+        lead.notSaved && fullMessage_.endsWith(notSaved)) {
+        keptSuffix_ = fullMessage_.size() > notSaved.size()
+                          ? fullMessage_.right(notSaved.size() + 3)  // " · Not saved"
+                          : notSaved;
+    }
 
     const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now());
     using Kind = StatusBarModel::TrailingKind;
-    trailing_->setToolTip(t.kind == Kind::wordDiff ? tr("What you changed in this paragraph")
-                                                   : QString());
     trailing_->setStyleSheet(t.kind == Kind::copied ? "color: #2ea043;" : "");
     if (t.kind == Kind::wordDiff) {
         const auto ops = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
                                             WordDiffText::words(QString::fromStdString(t.after)));
+        fullTrailing_.clear();
         trailing_->setTextFormat(Qt::RichText);
+        trailing_->setWordWrap(true);  // two lines at most, see placeTexts
         trailing_->setText(WordDiffText::html(ops, palette()));
+        trailing_->setToolTip(tr("What you changed in this paragraph"));
+        trailingNatural_ =
+            fontMetrics().horizontalAdvance(QString::fromStdString(t.before + " " + t.after)) + 2;
     } else {
+        fullTrailing_ = t.kind == Kind::copied ? QStringLiteral("✓ ") + tr("Paragraph copied")
+                                               : QString::fromStdString(t.text);
         trailing_->setTextFormat(Qt::PlainText);
-        trailing_->setText(t.kind == Kind::copied ? QStringLiteral("✓ ") + tr("Paragraph copied")
-                                                  : QString::fromStdString(t.text));
+        trailing_->setWordWrap(false);
+        trailingNatural_ = fontMetrics().horizontalAdvance(fullTrailing_) + 2;
     }
-    // Shares the free width with the message, taking no more than one line's.
-    const auto plain = t.kind == Kind::wordDiff ? QString::fromStdString(t.before + " " + t.after)
-                                                : trailing_->text();
-    trailing_->setMaximumWidth(fontMetrics().horizontalAdvance(plain) + 2);
+    const int lines = fullTrailing_.isEmpty() ? 2 : 1;
+    texts_->setMinimumHeight(
+        std::max(retry_->sizeHint().height(), lines * fontMetrics().lineSpacing() + 2));
+    placeTexts();
 }
 
-void StatusBarWidget::elideMessage() {
+void StatusBarWidget::placeTexts() {
+    const QFontMetrics metrics = fontMetrics();
+    const int spacing = 8, height = texts_->height();
+    const bool retry = !retry_->isHidden();
+    const QSize retrySize = retry_->sizeHint();
+    const int messageNatural = metrics.horizontalAdvance(fullMessage_) + 2;
+    const int free = texts_->width() - (retry ? retrySize.width() + spacing : 0) - spacing;
+    const auto [messageWidth, trailingWidth] = split(free, messageNatural, trailingNatural_);
+
+    // The end is cut: the start of a message says what it is about. A
+    // "Not saved" at its end stays, whatever is cut before it.
+    const QString kept = metrics.horizontalAdvance(keptSuffix_) < messageWidth ? keptSuffix_ : "";
+    const QString head = fullMessage_.left(fullMessage_.size() - kept.size());
     message_->setText(
-        fontMetrics().elidedText(fullMessage_, Qt::ElideMiddle, std::max(0, message_->width())));
+        metrics.elidedText(head, Qt::ElideRight, messageWidth - metrics.horizontalAdvance(kept)) +
+        kept);
+    message_->setGeometry(0, 0, messageWidth, height);
+    if (retry)
+        retry_->setGeometry(messageWidth + spacing, (height - retrySize.height()) / 2,
+                            retrySize.width(), retrySize.height());
+    const int lines = fullTrailing_.isEmpty() ? 2 : 1;
+    const int trailingHeight = std::min(height, lines * metrics.lineSpacing() + 2);
+    trailing_->setGeometry(texts_->width() - trailingWidth, (height - trailingHeight) / 2,
+                           trailingWidth, trailingHeight);
+    if (!fullTrailing_.isEmpty()) {
+        const QString shown = metrics.elidedText(fullTrailing_, Qt::ElideRight, trailingWidth);
+        trailing_->setText(shown);
+        trailing_->setToolTip(shown == fullTrailing_ ? QString() : fullTrailing_);
+    }
 }
 
 bool StatusBarWidget::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == message_ && event->type() == QEvent::Resize) elideMessage();
+    if (watched == texts_ && event->type() == QEvent::Resize) placeTexts();
     return QWidget::eventFilter(watched, event);
 }
 

@@ -40,7 +40,9 @@ class StatusBarWidget : public QWidget {
 
   private:
     void scheduleRefresh();
-    void elideMessage();
+    // Places the message, "Retry" and the trailing side in their row, each
+    // text on one line, cut at its end where it does not fit.
+    void placeTexts();
 
     TranscriptionEngine& engine_;
     const platform::Clock& clock_;
@@ -49,10 +51,14 @@ class StatusBarWidget : public QWidget {
     bool hasSelection_ = false;
     std::optional<platform::Date> copiedAt_;
     QString fullMessage_;
+    QString keptSuffix_;    // " · Not saved": never cut off the message
+    QString fullTrailing_;  // plain text, or empty for the word diff
+    int trailingNatural_ = 0;
 
     QProgressBar* spinner_;
     QLabel* warning_;
     QLabel* dot_;
+    QWidget* texts_;  // the message, "Retry" and the trailing side
     QLabel* message_;
     QPushButton* retry_;
     QLabel* trailing_;

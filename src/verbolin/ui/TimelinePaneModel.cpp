@@ -4,7 +4,6 @@
 
 #include "verbolin/listening/DebugRecorder.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
-#include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
 
 namespace verbolin {
@@ -73,10 +72,12 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
     if ((t.liveBlock = liveBlock())) t.liveId = liveID();
     t.editable = true;
     t.fontSize = in_.fontSize;
-    t.label = [](const Block& b) -> std::string {
+    // The sidebar's times come from the store's calendar: so do these.
+    t.label = [store = in_.store](const Block& b) -> std::string {
         if (b.id == liveID()) return "now";
-        return b.segments.empty() ? std::string()
-                                  : LocaleTime::shortTime(b.segments.front().start).toStdString();
+        if (b.segments.empty()) return {};
+        const platform::Date start = b.segments.front().start;
+        return store ? store->calendar().shortTime(start) : UserCalendar().shortTime(start);
     };
     t.sectionStarts = sections_;
     TranscriptStore* store = in_.store;
@@ -110,6 +111,7 @@ ScrubberInputs TimelinePaneModel::scrubberInputs() {
     s.live = in_.showsLive && in_.store && in_.store->isSpeaking.peek();
     s.isLiveView = in_.showsLive;
     s.atEnd = atEnd_;
+    if (in_.store) s.calendar = &in_.store->calendar();
     s.onJump = [self = weakSelf()](const platform::Uuid& id) {
         if (auto m = self.lock()) (*m)->scrubberJumped(id);
     };

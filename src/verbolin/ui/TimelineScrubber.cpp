@@ -60,15 +60,20 @@ void TimelineScrubber::finishAnimation() {
     update();
 }
 
+const UserCalendar& TimelineScrubber::calendar() const {
+    static const UserCalendar user;
+    return inputs_.calendar ? *inputs_.calendar : user;
+}
+
 QString TimelineScrubber::startLabel() const {
     const auto span = geometryNow().span();
-    return span ? LocaleTime::shortTime(span->first) : QString();
+    return span ? LocaleTime::shortTime(span->first, calendar()) : QString();
 }
 
 QString TimelineScrubber::endLabel() const {
     if (inputs_.isLiveView) return QStringLiteral("live");
     const auto span = geometryNow().span();
-    return span ? LocaleTime::shortTime(span->second) : QString();
+    return span ? LocaleTime::shortTime(span->second, calendar()) : QString();
 }
 
 void TimelineScrubber::paintEvent(QPaintEvent*) {

@@ -30,6 +30,8 @@ class TimelineScrubber final : public QWidget {
     // The bottom-left and bottom-right texts; empty when not shown.
     QString startLabel() const;
     QString endLabel() const;
+    // What writes those times: the inputs' calendar, else the user's.
+    const UserCalendar& calendar() const;
     // Ends a running dot animation at its target.
     void finishAnimation();
 

@@ -31,11 +31,23 @@ bool TimelineTextEdit::allowedAtSelection() const {
     return allowed(c.selectionStart(), c.selectionEnd() - c.selectionStart());
 }
 
+bool TimelineTextEdit::placeTyping() {
+    if (allowedAtSelection()) return true;
+    QTextCursor c = textCursor();
+    const auto target =
+        typingTarget ? typingTarget(c.selectionStart(), c.selectionEnd() - c.selectionStart())
+                     : std::nullopt;
+    if (!target) return false;
+    c.setPosition(*target);
+    setTextCursor(c);
+    return allowedAtSelection();
+}
+
 void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     if (isReadOnly()) return QTextEdit::keyPressEvent(e);
     QTextCursor c = textCursor();
     if (e->key() == Qt::Key_Backspace && (e->modifiers() & Qt::ControlModifier) &&
-        c.hasSelection() && deleteSelectionKey && deleteSelectionKey()) {
+        deleteSelectionKey && deleteSelectionKey()) {
         e->accept();
         return;
     }
@@ -53,12 +65,21 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         move = QTextCursor::PreviousCharacter;
     else if (e->matches(QKeySequence::Delete) || e->key() == Qt::Key_Delete)
         move = QTextCursor::NextCharacter;
-    bool changes = move.has_value() || e->matches(QKeySequence::Cut) ||
-                   e->matches(QKeySequence::Paste) ||
-                   e->matches(QKeySequence::InsertParagraphSeparator) ||
-                   e->matches(QKeySequence::InsertLineSeparator) ||
-                   (!e->text().isEmpty() && e->text().front().isPrint() &&
-                    !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
+    const bool inserts =
+        e->matches(QKeySequence::Paste) || e->matches(QKeySequence::InsertParagraphSeparator) ||
+        e->matches(QKeySequence::InsertLineSeparator) ||
+        (!e->text().isEmpty() && (e->text().front().isPrint() || e->text().front() == u'\t') &&
+         !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
+    // Typing must never vanish: where it may not go, it goes where the owner
+    // sends it, or the key is refused with the text left as it was.
+    if (inserts && !move) {
+        if (!placeTyping())
+            e->accept();
+        else
+            QTextEdit::keyPressEvent(e);
+        return;
+    }
+    bool changes = move.has_value() || e->matches(QKeySequence::Cut);
     if (changes) {
         int pos = c.selectionStart(), len = c.selectionEnd() - c.selectionStart();
         if (move && !c.hasSelection()) {
@@ -80,7 +101,7 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
 
 void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
     if (!isReadOnly() && (!e->commitString().isEmpty() || e->replacementLength() != 0) &&
-        !allowedAtSelection()) {
+        !placeTyping()) {
         e->accept();
         return;
     }
@@ -88,7 +109,7 @@ void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
 }
 
 void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
-    if (!allowedAtSelection()) return;
+    if (!placeTyping()) return;
     // Plain text only: formats from elsewhere never enter the timeline.
     if (source->hasText()) textCursor().insertText(source->text());
 }

@@ -6,6 +6,7 @@
 
 #include <QTextEdit>
 #include <functional>
+#include <optional>
 
 namespace verbolin {
 
@@ -15,12 +16,16 @@ class TimelineTextEdit final : public QTextEdit {
     explicit TimelineTextEdit(QWidget* parent = nullptr);
 
     std::function<bool(int pos, int len)> shouldChange;
+    // Where text typed over [pos, pos + len) goes instead, when it may not
+    // go there (the live paragraph); none refuses it.
+    std::function<std::optional<int>(int pos, int len)> typingTarget;
     std::function<QString()> plainSelectedText;
     std::function<void(QMenu&, QPoint)> prepareMenu;
     // Press in the viewport: true when the owner took it.
     std::function<bool(QPoint)> viewportPress;
     std::function<bool(QPoint)> claimsPoint;  // pointing hand there
-    // Ctrl+Backspace with a selection; a caret leaves the key to the editor.
+    // Ctrl+Backspace: deletes the paragraphs of the selection, or of the
+    // caret. False leaves the key to the editor.
     std::function<bool()> deleteSelectionKey;
 
     // True while a left-button press, release or drag is being handled.
@@ -40,6 +45,9 @@ class TimelineTextEdit final : public QTextEdit {
   private:
     bool allowed(int pos, int len) const { return !shouldChange || shouldChange(pos, len); }
     bool allowedAtSelection() const;
+    // Whether text may be typed at the selection, once moved where the
+    // owner sends it.
+    bool placeTyping();
 
     int mouseDepth_ = 0;
 };

@@ -64,13 +64,14 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     edit_->setAcceptDrops(false);
 
     edit_->shouldChange = [this](int pos, int len) { return shouldChange(pos, len); };
+    edit_->typingTarget = [this](int pos, int len) { return typingTarget(pos, len); };
     edit_->plainSelectedText = [this] { return plainSelectedText(); };
     edit_->prepareMenu = [this](QMenu& menu, QPoint) { decorateContextMenu(menu); };
     edit_->viewportPress = [this](QPoint p) { return gutter_->press(p); };
     edit_->claimsPoint = [this](QPoint p) { return gutter_->claims(p); };
     edit_->deleteSelectionKey = [this] {
         if (!inputs_.onDeleteSelection) return false;
-        inputs_.onDeleteSelection();
+        deleteSelectedParagraphs();
         return true;
     };
 
@@ -196,43 +197,47 @@ void TimelineTextView::apply() {
         sectionKeysOf_ = inputs_.sectionStarts;
         sectionKeys_ = keySet(inputs_.sectionStarts);
     }
-    const auto& sections = sectionKeys_;
-
     // A change among paragraphs still to come is rendered anew.
-    if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_) {
-        QTextDocument& doc = *edit_->document();
-        const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_,
-                                                           plan.common, pending_);
-        AttributedText tail = renderFrom(blocks, plan.common, inputs_.fontSize, sections);
-        // Plain numbers: a QTextCursor would follow the replaced text.
-        const int savedAnchor = edit_->textCursor().anchor(),
-                  savedPos = edit_->textCursor().position();
-        const int removed = text_.length() - start;
-        // Only the tail's paragraphs change place; the ranges before stay.
-        // They are in text order, so the tail's are the last ones.
-        ranges();
-        std::vector<ParagraphRange> kept = std::move(*ranges_);
-        while (!kept.empty() && kept.back().location >= start) kept.pop_back();
-        text_.replace(start, removed, tail);
-        // Undo steps recorded against the old text would corrupt the new one.
-        doc.setUndoRedoEnabled(false);
-        write(start, removed, tail.length());
-        doc.setUndoRedoEnabled(true);
-        appendBlockRanges(kept, tail, start);
-        ranges_ = std::move(kept);
-        if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
-        renderedKey_.resize(plan.common);
-        for (size_t i = plan.common; i < blocks.size(); ++i)
-            renderedKey_.push_back(ParagraphKey::of(blocks[i]));
-        layoutAll();
-        if (wasAtBottom)
-            scrollToEnd();
-        else
-            reportVisible();
-        updateGutter();
-        return;
-    }
+    if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_)
+        applyTail(blocks, plan.common, wasAtBottom);
+    else
+        applyFull(blocks, plan, wasAtBottom);
+}
 
+void TimelineTextView::applyTail(const TimelineBlocks& blocks, size_t common, bool wasAtBottom) {
+    QTextDocument& doc = *edit_->document();
+    const int start =
+        TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, common, pending_);
+    AttributedText tail = renderFrom(blocks, common, inputs_.fontSize, sectionKeys_);
+    // Plain numbers: a QTextCursor would follow the replaced text.
+    const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
+    const int removed = text_.length() - start;
+    // Only the tail's paragraphs change place; the ranges before stay.
+    // They are in text order, so the tail's are the last ones.
+    ranges();
+    std::vector<ParagraphRange> kept = std::move(*ranges_);
+    while (!kept.empty() && kept.back().location >= start) kept.pop_back();
+    text_.replace(start, removed, tail);
+    // Undo steps recorded against the old text would corrupt the new one.
+    doc.setUndoRedoEnabled(false);
+    write(start, removed, tail.length());
+    doc.setUndoRedoEnabled(true);
+    appendBlockRanges(kept, tail, start);
+    ranges_ = std::move(kept);
+    if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
+    renderedKey_.resize(common);
+    for (size_t i = common; i < blocks.size(); ++i)
+        renderedKey_.push_back(ParagraphKey::of(blocks[i]));
+    layoutAll();
+    if (wasAtBottom)
+        scrollToEnd();
+    else
+        reportVisible();
+    updateGutter();
+}
+
+void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePlan& plan,
+                                 bool wasAtBottom) {
     const bool hadAnchor = !renderedKey_.empty();
     const std::optional<ParagraphKey> anchor =
         hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
@@ -249,25 +254,7 @@ void TimelineTextView::apply() {
     const size_t scopedCount = blocks.scoped().size();
     ++fillRound_;
     pending_ = endsAtBottom && !keepsPlace && scopedCount > fillStep ? scopedCount - fillStep : 0;
-
-    text_ = renderFrom(blocks, pending_, inputs_.fontSize, sections);
-    // A fresh document is filled several times faster than one that a text
-    // edit watches; the edit deletes the old one, its own child, on the swap.
-    auto* fresh = new QTextDocument(edit_);
-    configure(*fresh);
-    fresh->setUndoRedoEnabled(false);
-    TimelineDocument::writeAll(*fresh, text_, edit_->palette());
-    fresh->setUndoRedoEnabled(true);
-    edit_->document()->disconnect(this);
-    writing_ = true;
-    edit_->setDocument(fresh);
-    writing_ = false;
-    connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
-    ranges_.reset();
-    desynced_ = false;
-    renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
-    renderedFont_ = inputs_.fontSize;
-    renderedEditable_ = inputs_.editable;
+    renderAll(blocks);
     const double newHeight = layoutAll();
     if (pending_ > 0) scheduleFill();
 
@@ -294,6 +281,27 @@ void TimelineTextView::apply() {
         reportVisible();
     }
     updateGutter();
+}
+
+void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
+    text_ = renderFrom(blocks, pending_, inputs_.fontSize, sectionKeys_);
+    // A fresh document is filled several times faster than one that a text
+    // edit watches; the edit deletes the old one, its own child, on the swap.
+    auto* fresh = new QTextDocument(edit_);
+    configure(*fresh);
+    fresh->setUndoRedoEnabled(false);
+    TimelineDocument::writeAll(*fresh, text_, edit_->palette());
+    fresh->setUndoRedoEnabled(true);
+    edit_->document()->disconnect(this);
+    writing_ = true;
+    edit_->setDocument(fresh);
+    writing_ = false;
+    connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
+    ranges_.reset();
+    desynced_ = false;
+    renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
+    renderedFont_ = inputs_.fontSize;
+    renderedEditable_ = inputs_.editable;
 }
 
 void TimelineTextView::scheduleFill() {
@@ -516,6 +524,21 @@ bool TimelineTextView::shouldChange(int pos, int len) const {
     return TimelineEditMapper::shouldChange(text_, pos, len, live);
 }
 
+std::optional<int> TimelineTextView::typingTarget(int pos, int len) const {
+    if (!inputs_.liveId) return std::nullopt;
+    const QString live = QString::fromStdString(inputs_.liveId->string());
+    const std::vector<ParagraphRange>& all = ranges();
+    const auto at =
+        std::find_if(all.begin(), all.end(), [&](const ParagraphRange& r) { return r.id == live; });
+    // Only typing wholly inside the live paragraph moves; a selection that
+    // also holds stored text is the user's to change or not.
+    if (at == all.end() || at == all.begin() || pos < at->location || pos + len > at->end())
+        return std::nullopt;
+    // The live paragraph is the recogniser's, and goes when speech ends: what
+    // is typed there joins the paragraph before it, at its end.
+    return std::prev(at)->end();
+}
+
 void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     if (writing_) return;
     // Qt may report more than changed (a whole block on a format change):
@@ -562,7 +585,7 @@ void TimelineTextView::textChanged() {
 
 void TimelineTextView::selectionChanged() {
     const QTextCursor c = edit_->textCursor();
-    const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
+    const int location = c.selectionStart();
     if (auto id = blockIdAt(text_, location); id && platform::Uuid::parse(id->toStdString())) {
         typing_ = TimelineRenderer::bodyAttributes(inputs_.fontSize,
                                                    *platform::Uuid::parse(id->toStdString()), 0);
@@ -573,16 +596,19 @@ void TimelineTextView::selectionChanged() {
     if (selectionPosted_) return;  // one report per turn, with the latest selection
     selectionPosted_ = true;
     postSelf([](TimelineTextView& v) {
-        v.selectionPosted_ = false;
-        const bool interactive = std::exchange(v.selectionInteractive_, false);
-        const QTextCursor c = v.edit_->textCursor();
-        const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
-        auto onSelection = v.inputs_.onSelection;
-        auto onUserInteraction = v.inputs_.onUserInteraction;
-        if (onSelection) onSelection({location, length}, selectedIds(v.ranges(), location, length));
-        if (interactive && onUserInteraction) onUserInteraction();
+        if (v.selectionPosted_) v.reportSelection();
     });
-    (void)length;
+}
+
+void TimelineTextView::reportSelection() {
+    selectionPosted_ = false;
+    const bool interactive = std::exchange(selectionInteractive_, false);
+    const QTextCursor c = edit_->textCursor();
+    const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
+    auto onSelection = inputs_.onSelection;
+    auto onUserInteraction = inputs_.onUserInteraction;
+    if (onSelection) onSelection({location, length}, selectedIds(ranges(), location, length));
+    if (interactive && onUserInteraction) onUserInteraction();
 }
 
 QString TimelineTextView::plainSelectedText() const {
@@ -611,7 +637,11 @@ void TimelineTextView::decorateContextMenu(QMenu& menu) {
 }
 
 void TimelineTextView::deleteSelectedParagraphs() {
-    if (inputs_.onDeleteSelection) inputs_.onDeleteSelection();
+    if (!inputs_.onDeleteSelection) return;
+    // The host decides from the selection it was told of, which is reported
+    // a turn late: a caret placed just now must be the one it goes by.
+    if (selectionPosted_) reportSelection();
+    inputs_.onDeleteSelection();
 }
 
 }  // namespace verbolin

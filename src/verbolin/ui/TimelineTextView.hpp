@@ -64,6 +64,8 @@ class TimelineTextView final : public QWidget {
     // Puts "Delete Paragraph" and a separator in front of the editor's menu
     // when deletion is offered, and disables edits the text would refuse.
     void decorateContextMenu(QMenu& menu);
+    // Asks the host to delete the paragraphs of the selection, or of the
+    // caret when nothing is selected (Ctrl+Backspace, "Delete Paragraph").
     void deleteSelectedParagraphs();
 
     double scrollY() const;
@@ -75,6 +77,12 @@ class TimelineTextView final : public QWidget {
 
   private:
     void apply();
+    // Rewrites the text from the paragraph `common` on; the text before stays.
+    void applyTail(const TimelineBlocks& blocks, size_t common, bool wasAtBottom);
+    // Renders everything anew, then keeps the view's place as the plan asks.
+    void applyFull(const TimelineBlocks& blocks, const TimelinePlan& plan, bool wasAtBottom);
+    // The new document, with the keys, font and editability it was made for.
+    void renderAll(const TimelineBlocks& blocks);
     static void configure(QTextDocument& doc);  // margins for the inset and time column
     double layoutAll();                         // returns the document height
     void restoreSelection(int anchor, int position);
@@ -94,9 +102,11 @@ class TimelineTextView final : public QWidget {
     void frameChanged();
 
     bool shouldChange(int pos, int len) const;
+    std::optional<int> typingTarget(int pos, int len) const;
     void contentsChanged(int pos, int removed, int added);
     void textChanged();
     void selectionChanged();
+    void reportSelection();  // onSelection (and onUserInteraction) with the selection now
     void write(int start, int removed, int inserted);
     void postSelf(std::function<void(TimelineTextView&)> task);
 

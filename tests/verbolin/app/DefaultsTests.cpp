@@ -2,10 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
 
 #include "support/ScopedEnv.hpp"
 #include "support/SmallDisk.hpp"
@@ -63,6 +68,94 @@ TEST(DefaultsTest, SettersReplaceTheTypeAndOptionalStringNoneRemoves) {
     d.setOptionalString(Defaults::kInputDevice, std::nullopt);
     EXPECT_FALSE(d.value(Defaults::kInputDevice));
     d.remove("never-set");  // removing an absent key is harmless
+}
+
+// Every write or removal is told with its key, once the new value reads
+// back; removing an absent key is no change; an ended observation hears no more.
+TEST(DefaultsTest, ChangesAreToldWithTheValueInPlaceUntilTheObservationEnds) {
+    testsupport::TempDir tmp;
+    MemoryDefaults memory;
+    FileDefaults file(tmp.path() / "settings.json");
+    for (Defaults* d : std::initializer_list<Defaults*>{&memory, &file}) {
+        std::vector<std::string> heard;
+        auto token = d->observeChanges([&](std::string_view key) {
+            const auto v = d->value(key);
+            heard.push_back(std::string(key) + "=" + (v ? v->dump() : "absent"));
+        });
+        struct Step {
+            std::function<void()> change;
+            std::vector<std::string> heard;  // all told so far
+        } steps[] = {
+            {[&] { d->setBool(Defaults::kAlwaysOnTop, true); }, {"alwaysOnTop=true"}},
+            {[&] { d->setNumber(Defaults::kFontSize, 40); }, {"alwaysOnTop=true", "fontSize=40.0"}},
+            {[&] { d->remove(Defaults::kAlwaysOnTop); },
+             {"alwaysOnTop=true", "fontSize=40.0", "alwaysOnTop=absent"}},
+            {[&] { d->remove("never-set"); },
+             {"alwaysOnTop=true", "fontSize=40.0", "alwaysOnTop=absent"}},
+            {[&] {
+                 token.cancel();
+                 d->setBool(Defaults::kAlwaysOnTop, false);
+             },
+             {"alwaysOnTop=true", "fontSize=40.0", "alwaysOnTop=absent"}},
+        };
+        for (auto& step : steps) {
+            step.change();
+            EXPECT_EQ(heard, step.heard);
+        }
+    }
+}
+
+// A handler may write a setting itself, and may end its own or another's
+// observation; one ended on the way is not called.
+TEST(DefaultsTest, HandlersMayWriteAndEndObservations) {
+    MemoryDefaults d;
+    std::vector<std::string> calls;
+    platform::ObservationToken first, second;
+    first = d.observeChanges([&](std::string_view key) {
+        calls.push_back("first " + std::string(key));
+        if (key == "a") d.setBool("b", true);  // told to both, inside this call
+        if (key == "c") {
+            first.cancel();
+            second.cancel();
+        }
+    });
+    second = d.observeChanges(
+        [&](std::string_view key) { calls.push_back("second " + std::string(key)); });
+    d.setBool("a", true);
+    d.setBool("c", true);
+    d.setBool("d", true);
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"first a", "first b", "second b", "second a", "first c"}));
+    EXPECT_EQ(d.boolean("b"), true);
+}
+
+// Writers on other threads while the observation ends: once the token's end
+// returns, no call is running or starts, so what the handler uses may go.
+TEST(DefaultsTest, EndingAnObservationWaitsForACallInProgress) {
+    testsupport::TempDir tmp;
+    MemoryDefaults memory;
+    FileDefaults file(tmp.path() / "settings.json");
+    for (Defaults* d : std::initializer_list<Defaults*>{&memory, &file}) {
+        auto counter = std::make_unique<std::atomic<int>>(0);
+        std::atomic<bool> stop{false};
+        auto token = d->observeChanges([&d, raw = counter.get()](std::string_view) {
+            raw->fetch_add(1);
+            (void)d->value("k");  // a handler may read settings
+        });
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t)
+            writers.emplace_back([&, t] {
+                for (int i = 0; !stop.load() && i < 2000; ++i)
+                    d->setNumber("k" + std::to_string(t), i);
+            });
+        while (counter->load() < 20) std::this_thread::yield();
+        token.cancel();
+        const int atEnd = counter->load();
+        counter.reset();  // would be used after free by a late call
+        stop = true;
+        for (auto& w : writers) w.join();
+        EXPECT_GE(atEnd, 20);
+    }
 }
 
 TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {

@@ -10,7 +10,11 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTextCursor>
@@ -30,11 +34,14 @@
 #include "verbolin/ui/QtWindowHost.hpp"
 #include "verbolin/ui/QuitPath.hpp"
 #include "verbolin/ui/QuitSignals.hpp"
+#include "verbolin/ui/SidebarWidget.hpp"
 #include "verbolin/ui/SingleInstance.hpp"
+#include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/SymbolIcon.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
 #include "verbolin/ui/TrayItem.hpp"
+#include "verbolin/ui/TrayMenu.hpp"
 
 using namespace apptest;
 using ModelState = verbolin::TranscriptionEngine::ModelState;
@@ -46,12 +53,61 @@ class ShellTest : public ::testing::Test {
     ShellTest() {
         model = std::make_unique<verbolin::AppModel>(world.appServices(env.home.path() / "store"));
     }
-    ~ShellTest() override { model->engine().stopAndWait(); }
+    ~ShellTest() override {
+        if (window) {
+            window->close();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        model->engine().stopAndWait();
+    }
+    // The editor at its default size, shown; it deletes itself on close.
+    verbolin::EditorWindow& openEditor() {
+        window = new verbolin::EditorWindow(*model, world.main, pasteboard);
+        window->show();
+        window->refresh();
+        settle();
+        return *window;
+    }
+    void settle() {
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();
+            world.main.runPending();
+        }
+    }
+    void placeCursor(int anchor, int position) {
+        auto* text = window->pane()->textView().textEdit();
+        QTextCursor c(text->document());
+        c.setPosition(anchor);
+        c.setPosition(position, QTextCursor::KeepAnchor);
+        text->setTextCursor(c);
+    }
 
     TestEnvironment env;
     EngineWorld world;
     std::unique_ptr<verbolin::AppModel> model;
+    verbolin::MemoryPasteboard pasteboard;
+    QPointer<verbolin::EditorWindow> window;
 };
+
+// Paragraphs a minute apart, one segment each, in a fresh transcript.
+void fill(verbolin::TranscriptStore& store, const std::vector<std::string>& texts) {
+    if (auto all = store.allBlocks(); !all->empty()) store.deleteBlocks(*all);
+    auto at = std::chrono::system_clock::now() - std::chrono::hours(1);
+    for (const auto& text : texts) {
+        verbolin::Segment s;
+        s.start = at;
+        s.end = at + std::chrono::seconds(2);
+        s.text = text;
+        store.append(s);
+        at += std::chrono::minutes(1);
+    }
+}
+
+std::vector<std::string> texts(const verbolin::TranscriptStore& store) {
+    std::vector<std::string> out;
+    for (const auto& s : store.segments.peek()) out.push_back(s.text);
+    return out;
+}
 
 TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     verbolin::MemoryPasteboard pasteboard;
@@ -83,16 +139,9 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     EXPECT_TRUE(window->searchAction()->isVisible());
     EXPECT_TRUE(window->listenButton()->isEnabled());
 
-    // Ctrl+Backspace in the timeline: with a caret it edits the text as
-    // usual; with a selection it deletes the paragraphs it touches.
+    // Ctrl+Backspace in the timeline deletes the paragraphs of the selection.
     auto* text = window->pane()->textView().textEdit();
     text->setFocus();
-    QTextCursor caret(text->document());
-    caret.setPosition(0);
-    text->setTextCursor(caret);
-    QTest::keyClick(text, Qt::Key_Backspace, Qt::ControlModifier);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(model->store().segments.peek().size(), 1u);
     text->selectAll();
     world.main.runPending();  // the selection is reported on the next turn
     ASSERT_TRUE(window->editor().hasSelection());
@@ -111,6 +160,187 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(alive.isNull());
     EXPECT_EQ(model->mainWindow(), nullptr);
+}
+
+// "Delete Paragraph" and Ctrl+Backspace delete the paragraphs of the
+// selection, or the one holding the caret; the key typed into the search
+// field or the sidebar deletes nothing.
+TEST_F(ShellTest, DeletesTheParagraphsOfTheSelectionOrOfTheCaret) {
+    enum How { menu, key, keyInSearch, keyInSidebar };
+    struct Case {
+        const char* name;
+        How how;
+        int anchorParagraph, anchorOffset, paragraph, offset;  // offset -1: the paragraph's end
+        std::vector<std::string> left;
+    } cases[] = {
+        {"menu, caret inside", menu, 1, 3, 1, 3, {"alpha one", "gamma three"}},
+        {"menu, caret at the end", menu, 2, -1, 2, -1, {"alpha one", "beta two"}},
+        {"menu, caret at the start", menu, 0, 0, 0, 0, {"beta two", "gamma three"}},
+        {"menu, selection of two", menu, 0, 2, 1, 2, {"gamma three"}},
+        {"key, caret inside", key, 1, 3, 1, 3, {"alpha one", "gamma three"}},
+        {"key, selection of all", key, 0, 0, 2, -1, {}},
+        {"key in the search field",
+         keyInSearch,
+         1,
+         3,
+         1,
+         3,
+         {"alpha one", "beta two", "gamma three"}},
+        {"key in the sidebar", keyInSidebar, 1, 3, 1, 3, {"alpha one", "beta two", "gamma three"}},
+    };
+    fill(model->store(), {"alpha one", "beta two", "gamma three"});
+    openEditor();
+    for (const Case& c : cases) {
+        fill(model->store(), {"alpha one", "beta two", "gamma three"});
+        window->refresh();
+        settle();
+        auto& view = window->pane()->textView();
+        const auto r = view.ranges();
+        ASSERT_EQ(r.size(), 3u) << c.name;
+        const auto at = [&](int p, int offset) {
+            return offset < 0 ? r[size_t(p)].end() : r[size_t(p)].location + offset;
+        };
+        view.textEdit()->setFocus();
+        placeCursor(at(c.anchorParagraph, c.anchorOffset), at(c.paragraph, c.offset));
+        // No turn passes: the delete must go by the caret placed just now.
+        switch (c.how) {
+            case menu: {
+                std::unique_ptr<QMenu> m(view.textEdit()->createStandardContextMenu());
+                view.decorateContextMenu(*m);
+                ASSERT_EQ(m->actions()[0]->text(), "Delete Paragraph");
+                m->actions()[0]->trigger();
+                break;
+            }
+            case key:
+                QTest::keyClick(view.textEdit(), Qt::Key_Backspace, Qt::ControlModifier);
+                break;
+            case keyInSearch:
+                window->searchField()->setFocus();
+                QTest::keyClick(window->searchField(), Qt::Key_Backspace, Qt::ControlModifier);
+                break;
+            case keyInSidebar:
+                QTest::keyClick(window->sidebar()->list(), Qt::Key_Backspace, Qt::ControlModifier);
+                break;
+        }
+        settle();
+        EXPECT_EQ(texts(model->store()), c.left) << c.name;
+    }
+}
+
+// While speech is heard, the caret put at the end lands in the live preview,
+// which is not the user's to change: what is typed there joins the paragraph
+// before it, on screen and in the transcript, and stays when speech ends.
+TEST_F(ShellTest, TypingAtTheEndWhileSpeakingJoinsTheLastParagraph) {
+    auto& store = model->store();
+    for (bool stored : {true, false}) {
+        fill(store, stored ? std::vector<std::string>{"alpha one", "beta two"}
+                           : std::vector<std::string>{});
+        if (!stored) {  // nothing stored yet: a session keeps the timeline up
+            window->newSession();
+            settle();
+        }
+        store.isSpeaking.set(true);
+        store.preview.set("we are still talk");
+        if (!window) openEditor();
+        window->refresh();
+        settle();
+        auto* text = window->pane()->textView().textEdit();
+        ASSERT_TRUE(text->toPlainText().endsWith("we are still talk")) << stored;
+        text->setFocus();
+        QTest::keyClick(text, Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClicks(text, " MYNOTE");
+        settle();
+        if (stored) {
+            EXPECT_EQ(texts(store), (std::vector<std::string>{"alpha one", "beta two MYNOTE"}));
+            EXPECT_TRUE(text->toPlainText().contains("beta two MYNOTE"));
+        } else {
+            // No paragraph to join: the keys are refused, nothing half-typed.
+            EXPECT_TRUE(texts(store).empty());
+            EXPECT_FALSE(text->toPlainText().contains("MYNOTE"));
+        }
+        EXPECT_TRUE(text->toPlainText().endsWith("we are still talk"));
+        store.isSpeaking.set(false);
+        store.preview.set("");
+        window->refresh();
+        settle();
+        EXPECT_EQ(text->toPlainText().contains("beta two MYNOTE"), stored);
+        EXPECT_FALSE(text->toPlainText().contains("talk"));
+    }
+}
+
+// The toolbar shows the settings the tray menu changes too, at once, with
+// no need to activate the window again.
+TEST_F(ShellTest, ToolbarFollowsSettingsWhoeverChangesThem) {
+    fill(model->store(), {"alpha one"});
+    auto& window = openEditor();
+    verbolin::TrayMenu tray(*model, {});
+    const auto trayAction = [&](const QString& title) {
+        for (QAction* a : tray.menu()->actions())
+            if (a->text() == title) return a;
+        return static_cast<QAction*>(nullptr);
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        bool onTop;
+        double fontSize;
+    } cases[] = {
+        {"tray turns it on", [&] { trayAction("Always on Top")->trigger(); }, true, 26},
+        {"tray turns it off", [&] { trayAction("Always on Top")->trigger(); }, false, 26},
+        {"settings written", [&] { model->defaults().setBool("alwaysOnTop", true); }, true, 26},
+        {"size written", [&] { model->defaults().setNumber("fontSize", 40); }, true, 40},
+        {"key removed", [&] { model->defaults().remove("alwaysOnTop"); }, false, 40},
+    };
+    for (const Case& c : cases) {
+        tray.rebuild();  // as on every opening
+        c.change();
+        settle();
+        EXPECT_EQ(window.pinButton()->isChecked(), c.onTop) << c.name;
+        EXPECT_EQ(window.fontSlider()->value(),
+                  int(c.fontSize * verbolin::EditorWindow::kSliderScale))
+            << c.name;
+        EXPECT_EQ(window.pane()->textView().inputs().fontSize, c.fontSize) << c.name;
+    }
+}
+
+// At the default size the status bar's texts each stay on one line: the
+// engine's message whole, the hint whole; narrower, the message is cut at
+// its end, whole in its tooltip, with "Retry" beside it.
+TEST_F(ShellTest, StatusBarTextsFitTheDefaultWidthOnOneLine) {
+    fill(model->store(), {"alpha one"});
+    auto& window = openEditor();
+    const std::string failure =
+        "The speech model could not be downloaded: Could not resolve host: verbolin.app";
+    auto* bar = window.statusBar();
+    const int line = bar->fontMetrics().lineSpacing() + 2;
+    for (int width :
+         {verbolin::EditorWindow::kDefaultWidth, verbolin::EditorWindow::kMinimumWidth}) {
+        window.resize(width, verbolin::EditorWindow::kDefaultHeight);
+        model->engine().modelState.set(ModelState::failed(failure));
+        settle();
+        const QString shown = bar->message()->text();
+        EXPECT_EQ(bar->message()->toolTip().toStdString(), failure);
+        const QRect retry(bar->retryButton()->mapTo(bar, QPoint(0, 0)), bar->retryButton()->size());
+        EXPECT_TRUE(bar->rect().contains(retry)) << width;
+        if (width == verbolin::EditorWindow::kDefaultWidth) {
+            EXPECT_EQ(shown.toStdString(), failure);
+        } else {
+            EXPECT_TRUE(shown.startsWith("The speech model")) << shown.toStdString();
+            EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+        }
+
+        model->engine().modelState.set(ModelState::ready());
+        settle();
+        const QString hint = bar->trailing()->text();
+        EXPECT_LE(bar->trailing()->height(), line) << width;
+        EXPECT_FALSE(hint.contains('\n'));
+        EXPECT_LE(bar->trailing()->fontMetrics().horizontalAdvance(hint), bar->trailing()->width());
+        if (width == verbolin::EditorWindow::kDefaultWidth)
+            EXPECT_TRUE(hint.startsWith("Click to edit") && hint.endsWith("new session"))
+                << hint.toStdString();
+        else
+            EXPECT_EQ(bar->trailing()->toolTip().isEmpty(), !hint.endsWith(QChar(0x2026)));
+    }
 }
 
 TEST_F(ShellTest, TrayWithoutAHostKeepsItsMenuAndFollowsTheEngine) {

@@ -4,7 +4,8 @@
 #include <ctime>
 #include <random>
 
-#include "support/ScopedEnv.hpp"
+#include "support/TempDir.hpp"
+#include "support/VirtualClock.hpp"
 #include "verbolin/ui/CopyFlash.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
@@ -12,6 +13,7 @@
 #include "verbolin/ui/ScrubberGeometry.hpp"
 #include "verbolin/ui/TimelineBlocks.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
+#include "verbolin/ui/TimelinePaneModel.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
@@ -193,16 +195,36 @@ TEST(TimelineEditMapper, UndecodableStoredTextIsNotReportedAsEdited) {
     EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
 }
 
-TEST(LocaleTime, ShortTimeFollowsTheLocale) {
-    {
-        testsupport::ScopedEnv tz("TZ", "UTC");
-        tzset();
-        const platform::Date at = platform::dateFromSecondsSince1970(1714578060.0);  // 15:41 UTC
-        EXPECT_EQ(LocaleTime::shortTime(at, QLocale("en_US")), QStringLiteral("3:41 PM"));
-        EXPECT_EQ(LocaleTime::shortTime(at, QLocale("de_DE")), QStringLiteral("15:41"));
-        EXPECT_EQ(LocaleTime::abbreviatedDate(at, QLocale("en_US")), QStringLiteral("May 1, 2024"));
+TEST(LocaleTime, ShortTimeFollowsTheLocaleAndReadsAsTheSidebarDoes) {
+    const platform::Date at = platform::dateFromSecondsSince1970(1714578060.0);  // 15:41 UTC
+    struct Case {
+        const char* locale;
+        const char* time;
+        const char* date;
+    } cases[] = {{"en_US", "3:41\u202fPM", "May 1, 2024"}, {"de_DE", "15:41", "01.05.2024"}};
+    for (const Case& c : cases) {
+        const UserCalendar calendar(c.locale, "UTC");
+        EXPECT_EQ(LocaleTime::shortTime(at, calendar).toStdString(), c.time) << c.locale;
+        EXPECT_EQ(LocaleTime::abbreviatedDate(at, calendar).toStdString(), c.date) << c.locale;
+
+        // The time column and the sidebar write one paragraph's start alike.
+        testsupport::TempDir dir;
+        TranscriptStore store(dir.path(), calendar);
+        Segment s;
+        s.start = at;
+        s.end = at + std::chrono::seconds(2);
+        s.text = "hello";
+        store.append(s);
+        TimelinePaneInputs in;
+        in.store = &store;
+        in.blocks = store.allBlocks();
+        platform::VirtualClock clock;
+        TimelinePaneModel pane(in, TimelinePaneServices{&clock, nullptr, nullptr}, [] {});
+        const std::string label = pane.textViewInputs().label(store.allBlocks()->front());
+        const std::string range = store.rangeText(store.sessionItems().front());
+        EXPECT_EQ(label, c.time) << c.locale;
+        EXPECT_EQ(range.substr(0, label.size()), label) << range;
     }
-    tzset();
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ TEST(TimelineScreenshot, GutterTimesSitOnTheirParagraphsFirstLines) {
     uitest::TimelineHarness h(900, 700);
     TimelineInputs in = h.inputs(blocks, 26);
     in.label = [](const Block& b) {
-        return LocaleTime::shortTime(b.segments.front().start, QLocale("en_US")).toStdString();
+        const UserCalendar calendar("en_US", "UTC");
+        return LocaleTime::shortTime(b.segments.front().start, calendar).toStdString();
     };
     in.sectionStarts = sections;
     h.view.setInputs(in);

@@ -262,38 +262,62 @@ TEST(TimelineTextView, TypingReachesOnEditWithoutReRendering) {
     EXPECT_EQ(h.edits.back().second, "ParagraphX 1 says something worth keeping.");
 }
 
-TEST(TimelineTextView, RefusesEditsAcrossSeparatorsAndIntoTheLiveParagraph) {
+TEST(TimelineTextView, RefusesEditsAcrossSeparatorsAndSendsTypingOutOfTheLiveParagraph) {
     TimelineHarness h;
     auto blocks = uitest::blocks(uitest::segments(3));
+    const std::string last = (*blocks)[1].text();
     auto in = h.inputs(blocks);
     in.liveId = blocks->back().id;
-    h.view.setInputs(in);
-    h.settle();
+    const auto r = [&] {
+        h.view.setInputs(in);
+        h.settle();
+        return h.view.ranges();
+    }();
     const QString before = h.doc().toPlainText();
-    const auto r = h.view.ranges();
 
     struct Case {
         int anchor, position;
         int key;
         const char* text;
+        bool joinsTheParagraphBefore;  // else refused: text and selection stay
     } cases[] = {
-        {r[0].end() - 2, r[1].location + 2, Qt::Key_Delete, nullptr},  // crosses a separator
-        {r[1].location, r[1].location, Qt::Key_Backspace, nullptr},    // would eat the separator
-        {r[2].location + 3, r[2].location + 3, 0, "z"},                // inside the live paragraph
-        {r[2].end(), r[2].end(), 0, "z"},                              // at the very end
-        {r[2].location - 1, r[2].location + 4, 0, "z"},
+        {r[0].end() - 2, r[1].location + 2, Qt::Key_Delete, nullptr, false},  // crosses a separator
+        {r[1].location, r[1].location, Qt::Key_Backspace, nullptr, false},    // eats the separator
+        {r[2].location + 3, r[2].location + 3, Qt::Key_Delete, nullptr, false},  // live text
+        {r[2].location - 1, r[2].location + 4, 0, "z", false},  // stored and live text
+        {r[2].location + 3, r[2].location + 3, 0, "z", true},   // inside the live paragraph
+        {r[2].end(), r[2].end(), 0, "z", true},                 // at the very end
+        {r[2].location, r[2].end(), 0, "z", true},              // over all of the live text
+        {r[2].end(), r[2].end(), Qt::Key_Return, nullptr, true},
     };
     for (const Case& c : cases) {
+        h.view.setInputs(in);  // the stored text again, as the store would echo it
+        h.settle();
+        h.edits.clear();
         h.select(c.anchor, c.position);
         if (c.text)
             QTest::keyClicks(&h.edit(), c.text);
         else
             QTest::keyClick(&h.edit(), Qt::Key(c.key));
-        EXPECT_EQ(h.doc().toPlainText(), before) << c.anchor;
-        EXPECT_EQ(h.edit().textCursor().anchor(), c.anchor);
+        h.settle();
+        if (!c.joinsTheParagraphBefore) {
+            EXPECT_EQ(h.doc().toPlainText(), before) << c.anchor;
+            EXPECT_EQ(h.edit().textCursor().anchor(), c.anchor);
+            EXPECT_TRUE(h.edits.empty()) << c.anchor;
+            continue;
+        }
+        const std::string typed = c.text ? c.text : "\n";
+        ASSERT_EQ(h.edits.size(), 1u) << c.anchor;
+        EXPECT_EQ(h.edits[0].first.id, (*blocks)[1].id);
+        EXPECT_EQ(h.edits[0].second, last + typed);
+        EXPECT_EQ(h.view.ranges().back().length, r[2].length);  // the live text is whole
+        EXPECT_EQ(h.edit().textCursor().position(), r[1].end() + int(typed.size()));
+        EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
     }
-    EXPECT_TRUE(h.edits.empty());
 
+    h.view.setInputs(in);
+    h.settle();
+    h.edits.clear();
     h.select(r[0].location + 1, r[0].location + 3);  // within one stored paragraph
     QTest::keyClick(&h.edit(), Qt::Key_Delete);
     ASSERT_EQ(h.edits.size(), 1u);
@@ -312,21 +336,40 @@ TEST(TimelineTextView, NotEditableTakesNoTypingEvenAfterARerender) {
     }
 }
 
-TEST(TimelineTextView, CtrlBackspaceDeletesParagraphsOnlyWithASelection) {
+TEST(TimelineTextView, CtrlBackspaceAndTheMenuDeleteTheSelectedOrTheCaretsParagraphs) {
     TimelineHarness h;
-    h.show(uitest::blocks(uitest::segments(3)));
+    auto blocks = uitest::blocks(uitest::segments(3));
+    h.show(blocks);
     const auto r = h.view.ranges();
-    h.select(r[1].end(), r[1].end());
-    QTest::keyClick(&h.edit(), Qt::Key_Backspace, Qt::ControlModifier);
-    EXPECT_EQ(h.deletes, 0);
-    ASSERT_EQ(h.edits.size(), 1u);  // the editor removed the last word
-    EXPECT_EQ(h.edits[0].second, "Paragraph 1 says something worth keeping");
-
-    h.select(r[0].location + 2, r[1].location + 2);
-    const QString before = h.doc().toPlainText();
-    QTest::keyClick(&h.edit(), Qt::Key_Backspace, Qt::ControlModifier);
-    EXPECT_EQ(h.deletes, 1);
-    EXPECT_EQ(h.doc().toPlainText(), before);
+    struct Case {
+        int anchor, position;
+        bool byMenu;
+        std::vector<size_t> paragraphs;
+    } cases[] = {
+        {r[1].end(), r[1].end(), false, {1}},                   // a caret behind the last word
+        {r[1].location, r[1].location, true, {1}},              // a caret at the first
+        {r[0].location + 2, r[1].location + 2, false, {0, 1}},  // a selection
+        {r[0].location + 2, r[2].location + 2, true, {0, 1, 2}},
+    };
+    for (const Case& c : cases) {
+        const QString before = h.doc().toPlainText();
+        const int deletes = h.deletes;
+        h.select(c.anchor, c.position);  // reported a turn late: not yet
+        if (c.byMenu) {
+            std::unique_ptr<QMenu> menu(h.edit().createStandardContextMenu());
+            h.view.decorateContextMenu(*menu);
+            menu->actions()[0]->trigger();
+        } else {
+            QTest::keyClick(&h.edit(), Qt::Key_Backspace, Qt::ControlModifier);
+        }
+        std::vector<platform::Uuid> want;
+        for (size_t p : c.paragraphs) want.push_back((*blocks)[p].id);
+        EXPECT_EQ(h.deletes, deletes + 1) << c.anchor;
+        EXPECT_EQ(h.askedToDelete, want) << c.anchor;
+        EXPECT_EQ(h.doc().toPlainText(), before);  // the host deletes, not the editor
+        EXPECT_TRUE(h.edits.empty());
+        h.settle();
+    }
 }
 
 TEST(TimelineTextView, SelectionReportsAndTheirInteractionKind) {
@@ -371,8 +414,11 @@ TEST(TimelineTextView, CopiesPlainTextAndOffersParagraphDeletion) {
         ASSERT_EQ(menu->actions().size(), plain + 2);
         EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Delete Paragraph"));
         EXPECT_TRUE(menu->actions()[1]->isSeparator());
+        const auto r = h.view.ranges();
+        h.select(r[1].location + 2, r[1].location + 2);  // a caret in the second paragraph
         menu->actions()[0]->trigger();
         EXPECT_EQ(h.deletes, 1);
+        EXPECT_EQ(h.askedToDelete, std::vector{(*blocks)[1].id});
     }
 }
 

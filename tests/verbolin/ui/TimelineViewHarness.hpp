@@ -24,6 +24,7 @@ struct TimelineHarness {
     std::vector<std::string> calls;  // "edit:<text>", "select:<n>", "visible", "interaction", ...
     std::vector<std::pair<verbolin::Block, std::string>> edits;
     std::vector<platform::Uuid> selected;
+    std::vector<platform::Uuid> askedToDelete;  // the selection told of at the last delete
     int scrolledToTop = 0, visibleReports = 0, deletes = 0;
     std::vector<platform::Uuid> copied;
     bool offerDelete = true;
@@ -52,7 +53,11 @@ struct TimelineHarness {
         };
         in.onVisible = [this](auto, auto, bool) { ++visibleReports; };
         in.onUserInteraction = [this] { calls.push_back("interaction"); };
-        if (offerDelete) in.onDeleteSelection = [this] { ++deletes; };
+        if (offerDelete)
+            in.onDeleteSelection = [this] {
+                ++deletes;
+                askedToDelete = selected;
+            };
         in.onCopyBlock = [this](const platform::Uuid& id) { copied.push_back(id); };
         in.jump = jump;
         return in;
