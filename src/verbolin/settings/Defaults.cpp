@@ -1,8 +1,5 @@
 #include "verbolin/settings/Defaults.hpp"
 
-#include "platform/system/Paths.hpp"
-#include "verbolin/settings/FileDefaults.hpp"
-
 namespace verbolin {
 
 std::optional<bool> Defaults::boolean(std::string_view key) const {
@@ -28,11 +25,6 @@ void Defaults::setOptionalString(std::string_view key, const std::optional<std::
         setString(key, *v);
     else
         remove(key);
-}
-
-Defaults& Defaults::standard() {
-    static FileDefaults defaults(FileDefaults::standardPath());
-    return defaults;
 }
 
 }  // namespace verbolin
