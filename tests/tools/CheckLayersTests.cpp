@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -325,4 +326,48 @@ TEST(CheckLayers, ReadsTheSameIncludesAsTheBuild) {
     }
     compare();
     EXPECT_GT(compared, 20) << "the build recorded too few objects to compare";
+}
+
+// The script holds each suite's files to the highest library CMake links the
+// suite with: the two lists of which suite links what must not drift apart.
+TEST(CheckLayers, HoldsEachSuiteToTheLibraryItLinks) {
+    const std::map<std::string, int> rank = {
+        {"platform_system", 0}, {"platform_audio", 1}, {"platform_ml", 1}, {"vortilcore", 2},
+        {"auralith", 3},        {"verbolin_core", 4},  {"verbolin_ui", 5}};
+    const Outcome listed = runShell("'" + kScript.string() + "' --places");
+    ASSERT_EQ(listed.status, 0) << listed.output;
+    std::map<std::string, std::string> place;
+    std::istringstream lines(listed.output);
+    for (std::string line; std::getline(lines, line);)
+        if (const auto colon = line.rfind(": "); colon != std::string::npos)
+            place[line.substr(0, colon)] = line.substr(colon + 2);
+
+    // build test_x: CXX_EXECUTABLE_LINKER__test_x_<type> <objects> | <libraries> ...
+    const std::regex linkLine(R"(^build (test_\w+): CXX_EXECUTABLE_LINKER\S* ([^|]*)\| (.*)$)");
+    const std::regex library(R"(^lib(\w+)\.a$)");
+    std::ifstream ninja(fs::path(VERBOLIN_BINARY_DIR) / "build.ninja");
+    int suites = 0;
+    for (std::string line; std::getline(ninja, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, linkLine)) continue;
+        const std::string suite = m[1], objects = m[2], inputs = m[3];
+        std::string top;
+        std::istringstream linked(inputs);
+        for (std::string word; linked >> word;) {
+            std::smatch lib;
+            if (!std::regex_match(word, lib, library) || !rank.count(lib[1])) continue;
+            if (top.empty() || rank.at(lib[1]) > rank.at(top)) top = lib[1];
+        }
+        ASSERT_FALSE(top.empty()) << suite << " links none of our libraries";
+        const std::string prefix = "CMakeFiles/" + suite + ".dir/";
+        std::istringstream built(objects);
+        for (std::string object; built >> object;) {
+            if (object.rfind(prefix, 0) != 0) continue;
+            const std::string source =
+                object.substr(prefix.size(), object.size() - prefix.size() - 2);
+            EXPECT_EQ(place[source], top) << source << " in " << suite;
+        }
+        ++suites;
+    }
+    EXPECT_GT(suites, 10) << "build.ninja names too few suites";
 }
