@@ -5,6 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,10 +25,12 @@ const fs::path kScript =
 
 using Outcome = testsupport::ShellResult;
 using testsupport::runShell;
+using Files = std::vector<std::pair<std::string, std::string>>;
 
-// A git checkout holding `files` (path, contents), checked by the script.
-Outcome checkTree(const std::vector<std::pair<std::string, std::string>>& files) {
-    TempDir dir("check-layers");
+// A git checkout holding `files` (path, contents), checked by the script
+// with `environment` ("NAME=value ...") set.
+Outcome checkTree(const Files& files, const std::string& environment = "") {
+    TempDir dir("check layers");  // a space, which make-style dependency lists escape
     for (const auto& [path, text] : files) {
         fs::create_directories((dir.path() / path).parent_path());
         std::ofstream(dir.path() / path) << text;
@@ -32,7 +38,7 @@ Outcome checkTree(const std::vector<std::pair<std::string, std::string>>& files)
     const std::string root = "'" + dir.path().string() + "'";
     if (runShell("git -C " + root + " init -q && git -C " + root + " add -A").status != 0)
         return {};
-    return runShell("'" + kScript.string() + "' --root " + root);
+    return runShell(environment + " '" + kScript.string() + "' --root " + root);
 }
 
 }  // namespace
@@ -41,8 +47,8 @@ TEST(CheckLayers, AcceptsIncludesThatPointDown) {
     const Outcome r = checkTree({
         {"src/platform/system/Log.hpp", "#pragma once\n"},
         {"src/vortilcore/core/Unicode.hpp", "#include \"platform/system/Log.hpp\"\n"},
-        {"src/auralith/core/text/Filter.hpp", "#include \"auralith/core/Decoder.hpp\"\n"},
-        {"src/auralith/core/Decoder.hpp", "#include \"auralith/core/text/Filter.hpp\"\n"},
+        {"src/auralith/core/text/Filter.hpp", "#include \"auralith/core/DecodingOptions.hpp\"\n"},
+        {"src/auralith/core/TranscribeTask.hpp", "#include \"auralith/core/text/Filter.hpp\"\n"},
         {"src/auralith/Auralith.cpp", "#include \"auralith/utilities/Logging.hpp\"\n"},
         {"src/verbolin/ui/Window.cpp",
          "#include <QWidget>\n#include \"verbolin/app/AppModel.hpp\"\n"},
@@ -80,4 +86,292 @@ TEST(CheckLayers, RejectsEachWrongWayIncludeWithItsPlace) {
 TEST(CheckLayers, TheTreeItselfPasses) {
     const Outcome r = runShell("'" + kScript.string() + "'");
     EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// Cases that reading #include lines alone let through: the compiler's view of
+// what a file pulls in, however it is spelled and through whatever headers.
+TEST(CheckLayers, RejectsWhatOnlyTheCompilerSees) {
+    const Files app = {{"src/verbolin/app/AppModel.hpp", "#pragma once\n"},
+                       {"src/platform/system/Log.hpp", "#pragma once\n"}};
+    struct Row {
+        const char* what;
+        Files files;
+        std::vector<std::string> said;  // each in the output
+        std::string notSaid;            // a line that would only repeat another
+    };
+    const Row rows[] = {
+        {"a relative include climbing into the app layer",
+         {{"src/platform/system/Paths.cpp", "#include \"../../verbolin/app/AppModel.hpp\"\n"}},
+         {"src/platform/system/Paths.cpp:1: includes \"../../verbolin/app/AppModel.hpp\"",
+          "src/platform/system/Paths.cpp: reaches src/verbolin/app/AppModel.hpp"},
+         ""},
+        {"an include named by a macro",
+         {{"src/platform/system/Paths.cpp",
+           "#define APP \"verbolin/app/AppModel.hpp\"\n#include APP\n"}},
+         {"src/platform/system/Paths.cpp: reaches src/verbolin/app/AppModel.hpp"},
+         ""},
+        {"a support header bringing the app layer into a platform suite",
+         {{"tests/support/AppFixture.hpp",
+           "#pragma once\n#include \"verbolin/app/AppModel.hpp\"\n"},
+          {"tests/platform/system/PathsTests.cpp", "#include \"support/AppFixture.hpp\"\n"},
+          {"tests/verbolin/app/AppTests.cpp", "#include \"support/AppFixture.hpp\"\n"}},
+         {"tests/platform/system/PathsTests.cpp: reaches src/verbolin/app/AppModel.hpp "
+          "(verbolin_core is not below platform_system, which it links), through "
+          "tests/support/AppFixture.hpp"},
+         "tests/verbolin/app/AppTests.cpp"},
+        {"the text folder including the transcription task",
+         {{"src/auralith/core/text/Filter.hpp", "#include \"auralith/core/TranscribeTask.hpp\"\n"},
+          {"src/auralith/core/TranscribeTask.hpp", "#pragma once\n"}},
+         {"src/auralith/core/text/Filter.hpp: reaches src/auralith/core/TranscribeTask.hpp "
+          "(auralith/core:task is not below auralith/core/text)"},
+         ""},
+        {"a wrong include reported where it is written, not at every file above it",
+         {{"src/platform/system/Paths.hpp",
+           "#pragma once\n#include \"verbolin/app/AppModel.hpp\"\n"},
+          {"src/platform/system/Paths.cpp", "#include \"platform/system/Paths.hpp\"\n"}},
+         {"src/platform/system/Paths.hpp: reaches src/verbolin/app/AppModel.hpp"},
+         "src/platform/system/Paths.cpp"},
+        {"Qt brought in through a header",
+         {{"src/verbolin/app/Bridge.hpp", "#pragma once\n#include <QtCore/QObject>\n"},
+          {"src/verbolin/app/AppModel.cpp", "#include \"verbolin/app/Bridge.hpp\"\n"}},
+         {"src/verbolin/app/Bridge.hpp: Qt outside src/verbolin/ui: <QtCore/QObject>"},
+         "src/verbolin/app/AppModel.cpp"},
+        {"a file directly in auralith/core that no floor lists",
+         {{"src/auralith/core/Newcomer.hpp", "#pragma once\n"}},
+         {"src/auralith/core/Newcomer.hpp: has no place"},
+         ""},
+        {"a fuzz harness reaching above the library it links",
+         {{"fuzz/CMakeLists.txt", "verbolin_fuzzer(ZipFuzzer platform_system)\n"},
+          {"fuzz/ZipFuzzer.cpp", "#include \"verbolin/app/AppModel.hpp\"\n"}},
+         {"fuzz/ZipFuzzer.cpp: reaches src/verbolin/app/AppModel.hpp"},
+         ""},
+        {"a source every harness builds, answering to the lowest library among them",
+         {{"fuzz/CMakeLists.txt",
+           "verbolin_fuzzer(ZipFuzzer platform_system)\n"
+           "verbolin_fuzzer(DBFuzzer verbolin_core)\n"},
+          {"fuzz/Shared.cpp", "#include \"verbolin/app/AppModel.hpp\"\n"}},
+         {"fuzz/Shared.cpp: reaches src/verbolin/app/AppModel.hpp (verbolin_core is not below "
+          "platform_system"},
+         ""},
+        {"a harness linking a library the layer list does not know",
+         {{"fuzz/CMakeLists.txt", "verbolin_fuzzer(ZipFuzzer platform_zip)\n"},
+          {"fuzz/ZipFuzzer.cpp", "#include \"platform/system/Log.hpp\"\n"}},
+         {"fuzz/ZipFuzzer.cpp: belongs to no library"},
+         ""},
+        {"the support library's sources linking only the system layer",
+         {{"tests/support/ManualMainExecutor.cpp", "#include \"platform/audio/PCMBuffer.hpp\"\n"}},
+         {"tests/support/ManualMainExecutor.cpp: reaches src/platform/audio/PCMBuffer.hpp"},
+         ""},
+        {"a header the compiler cannot get through",
+         {{"src/platform/system/Self.hpp", "#include \"platform/system/Self.hpp\"\n"}},
+         {"the compiler cannot read: src/platform/system/Self.hpp"},
+         ""},
+        {"two headers including each other",
+         {{"src/vortilcore/hub/HubApi.hpp",
+           "#pragma once\n#include \"vortilcore/hub/FileMetadata.hpp\"\n"},
+          {"src/vortilcore/hub/FileMetadata.hpp",
+           "#pragma once\n#include \"vortilcore/hub/HubApi.hpp\"\n"}},
+         {"src/vortilcore/hub/FileMetadata: include cycle: src/vortilcore/hub/FileMetadata, "
+          "src/vortilcore/hub/HubApi reach each other"},
+         ""},
+        {"a factory in its base class's file, three modules round",
+         {{"src/verbolin/settings/Defaults.hpp", "#pragma once\n"},
+          {"src/verbolin/settings/Defaults.cpp",
+           "#include \"verbolin/settings/FileDefaults.hpp\"\n"},
+          {"src/verbolin/settings/FileDefaults.hpp",
+           "#pragma once\n#include \"verbolin/settings/Store.hpp\"\n"},
+          {"src/verbolin/settings/Store.hpp", "#pragma once\n"},
+          {"src/verbolin/settings/Store.cpp", "#include \"verbolin/settings/Defaults.hpp\"\n"}},
+         {"include cycle: src/verbolin/settings/Defaults, src/verbolin/settings/FileDefaults, "
+          "src/verbolin/settings/Store reach each other"},
+         ""},
+        {"a listed cycle that is gone",
+         {{"src/platform/ml/MLModel.hpp", "#pragma once\n"},
+          {"src/platform/ml/AudioEncoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
+          {"src/platform/ml/MelSpectrogramModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
+          {"src/platform/ml/TextDecoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"}},
+         {"the cycle listed in KNOWN_CYCLES is gone"},
+         ""},
+    };
+    for (const Row& row : rows) {
+        Files files = app;
+        files.insert(files.end(), row.files.begin(), row.files.end());
+        const Outcome r = checkTree(files);
+        EXPECT_EQ(r.status, 1) << row.what << "\n" << r.output;
+        for (const std::string& line : row.said)
+            EXPECT_NE(r.output.find(line), std::string::npos) << row.what << "\n" << r.output;
+        if (!row.notSaid.empty()) {
+            EXPECT_EQ(r.output.find(row.notSaid), std::string::npos) << row.what << "\n"
+                                                                     << r.output;
+        }
+    }
+}
+
+// A check that cannot run fails, saying why, instead of passing what it never read.
+TEST(CheckLayers, FailsPlainlyWithoutACompiler) {
+    const Outcome r =
+        checkTree({{"src/platform/system/Log.hpp", "#pragma once\n"}}, "CXX=/nonexistent/c++");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("the compiler cannot read: /nonexistent/c++"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("Traceback"), std::string::npos) << r.output;
+}
+
+TEST(CheckLayers, AcceptsWhatTheBuildAllows) {
+    const std::pair<const char*, Files> rows[] = {
+        {"a benchmark using the window and a suite's helper",
+         {{"bench/TimelineBench.cpp",
+           "#include <QWidget>\n#include \"verbolin/ui/Window.hpp\"\n#include "
+           "\"verbolin/app/AppTestSupport.hpp\"\n"},
+          {"tests/verbolin/app/AppTestSupport.hpp",
+           "#pragma once\n#include \"support/Fake.hpp\"\n"},
+          {"tests/support/Fake.hpp", "#pragma once\n"}}},
+        {"a suite using a lower suite's helper",
+         {{"tests/platform/ml/WhisperTestModels.hpp", "#pragma once\n"},
+          {"tests/auralith/core/DecoderTests.cpp",
+           "#include \"platform/ml/WhisperTestModels.hpp\"\n"}}},
+        {"a harness using its folder's helper and the model tool",
+         {{"fuzz/CMakeLists.txt", "verbolin_fuzzer(CheckpointFuzzer platform_ml)\n"},
+          {"fuzz/FuzzSupport.hpp", "#pragma once\n"},
+          {"fuzz/CheckpointFuzzer.cpp",
+           "#include \"FuzzSupport.hpp\"\n#include \"Converter.hpp\"\n"},
+          {"tools/verbolin-models/Converter.hpp",
+           "#pragma once\n#include \"platform/ml/Float16.hpp\"\n"}}},
+        {"the model cycle still waiting for its fix",
+         {{"src/platform/ml/MLModel.hpp", "#pragma once\n"},
+          {"src/platform/ml/MLModel.cpp",
+           "#include \"platform/ml/AudioEncoderModel.hpp\"\n#include "
+           "\"platform/ml/MelSpectrogramModel.hpp\"\n#include "
+           "\"platform/ml/TextDecoderModel.hpp\"\n"},
+          {"src/platform/ml/AudioEncoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
+          {"src/platform/ml/MelSpectrogramModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
+          {"src/platform/ml/TextDecoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"}}},
+        {"a header and its own .cpp, and a file name with a space",
+         {{"src/platform/system/Log File.hpp", "#pragma once\n"},
+          {"src/platform/system/Log File.cpp", "#include \"platform/system/Log File.hpp\"\n"}}},
+    };
+    for (const auto& [what, files] : rows) {
+        const Outcome r = checkTree(files);
+        EXPECT_EQ(r.status, 0) << what << "\n" << r.output;
+    }
+}
+
+// What the script takes from the preprocessor matches the dependencies the
+// build itself recorded for every object it compiled, as far as our files go.
+TEST(CheckLayers, ReadsTheSameIncludesAsTheBuild) {
+    if (!fs::exists(fs::path(VERBOLIN_BINARY_DIR) / "build.ninja"))
+        GTEST_SKIP() << "the build's dependencies are read from Ninja; this build is not one";
+    const fs::path source = fs::path(VERBOLIN_TEST_DATA_DIR).parent_path().parent_path();
+    const Outcome recorded =
+        runShell("ninja -C '" + std::string(VERBOLIN_BINARY_DIR) + "' -t deps");
+    const Outcome computed = runShell("'" + kScript.string() + "' --deps");
+    ASSERT_EQ(recorded.status, 0) << recorded.output;
+    ASSERT_EQ(computed.status, 0) << computed.output;
+
+    std::map<std::string, std::set<std::string>> script;
+    std::istringstream lines(computed.output);
+    for (std::string line; std::getline(lines, line);) {
+        const auto colon = line.find(": ");
+        if (colon == std::string::npos) continue;
+        std::set<std::string>& deps = script[line.substr(0, colon)];
+        std::istringstream words(line.substr(colon + 2));
+        for (std::string w; words >> w;) deps.insert(w);
+    }
+    const std::string prefix = fs::weakly_canonical(source).string() + "/";
+    const auto ours = [&](const fs::path& where) -> std::string {
+        std::string path = fs::weakly_canonical(where).string();
+        if (path.rfind(prefix, 0) != 0) return "";
+        path = path.substr(prefix.size());
+        for (const char* top : {"src/", "tests/", "bench/", "fuzz/", "tools/"})
+            if (path.rfind(top, 0) == 0) return path;
+        return "";
+    };
+    // An entry: "<object>: #deps N, deps mtime T (VALID)", then the source and
+    // what it included, one per indented line. Objects older than one of
+    // their files (a checkout edited since the build) are left out.
+    int compared = 0;
+    std::istringstream entries(recorded.output);
+    std::string line, object;
+    std::vector<fs::path> paths;
+    bool valid = false;
+    const auto compare = [&] {
+        const fs::path built = fs::path(VERBOLIN_BINARY_DIR) / object;
+        std::error_code ec;
+        const auto builtAt = fs::last_write_time(built, ec);
+        bool fresh = valid && !ec && !paths.empty();
+        for (const fs::path& p : paths) {
+            const auto changedAt = fs::last_write_time(p, ec);
+            fresh = fresh && !ec && changedAt <= builtAt;
+        }
+        const std::string file = fresh ? ours(paths.front()) : "";
+        if (!file.empty() && script.count(file)) {
+            std::set<std::string> deps;
+            for (const fs::path& p : paths)
+                if (const std::string mine = ours(p); !mine.empty() && mine != file)
+                    deps.insert(mine);
+            EXPECT_EQ(deps, script[file]) << file;
+            ++compared;
+        }
+        paths.clear();
+    };
+    while (std::getline(entries, line)) {
+        if (line.empty()) continue;
+        if (line[0] != ' ') {
+            compare();
+            object = line.substr(0, line.find(": #deps"));
+            valid = line.find("(VALID)") != std::string::npos;
+        } else {
+            // Ninja keeps paths relative to the build folder where it can.
+            paths.push_back(fs::path(VERBOLIN_BINARY_DIR) /
+                            line.substr(line.find_first_not_of(' ')));
+        }
+    }
+    compare();
+    EXPECT_GT(compared, 20) << "the build recorded too few objects to compare";
+}
+
+// The script holds each suite's files to the highest library CMake links the
+// suite with: the two lists of which suite links what must not drift apart.
+TEST(CheckLayers, HoldsEachSuiteToTheLibraryItLinks) {
+    if (!fs::exists(fs::path(VERBOLIN_BINARY_DIR) / "build.ninja"))
+        GTEST_SKIP() << "the suites' links are read from build.ninja; this build is not Ninja's";
+    const std::map<std::string, int> rank = {
+        {"platform_system", 0}, {"platform_audio", 1}, {"platform_ml", 1}, {"vortilcore", 2},
+        {"auralith", 3},        {"verbolin_core", 4},  {"verbolin_ui", 5}};
+    const Outcome listed = runShell("'" + kScript.string() + "' --places");
+    ASSERT_EQ(listed.status, 0) << listed.output;
+    std::map<std::string, std::string> place;
+    std::istringstream lines(listed.output);
+    for (std::string line; std::getline(lines, line);)
+        if (const auto colon = line.rfind(": "); colon != std::string::npos)
+            place[line.substr(0, colon)] = line.substr(colon + 2);
+
+    // build test_x: CXX_EXECUTABLE_LINKER__test_x_<type> <objects> | <libraries> ...
+    const std::regex linkLine(R"(^build (test_\w+): CXX_EXECUTABLE_LINKER\S* ([^|]*)\| (.*)$)");
+    const std::regex library(R"(^lib(\w+)\.a$)");
+    std::ifstream ninja(fs::path(VERBOLIN_BINARY_DIR) / "build.ninja");
+    int suites = 0;
+    for (std::string line; std::getline(ninja, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, linkLine)) continue;
+        const std::string suite = m[1], objects = m[2], inputs = m[3];
+        std::string top;
+        std::istringstream linked(inputs);
+        for (std::string word; linked >> word;) {
+            std::smatch lib;
+            if (!std::regex_match(word, lib, library) || !rank.count(lib[1])) continue;
+            if (top.empty() || rank.at(lib[1]) > rank.at(top)) top = lib[1];
+        }
+        ASSERT_FALSE(top.empty()) << suite << " links none of our libraries";
+        const std::string prefix = "CMakeFiles/" + suite + ".dir/";
+        std::istringstream built(objects);
+        for (std::string object; built >> object;) {
+            if (object.rfind(prefix, 0) != 0) continue;
+            const std::string source =
+                object.substr(prefix.size(), object.size() - prefix.size() - 2);
+            EXPECT_EQ(place[source], top) << source << " in " << suite;
+        }
+        ++suites;
+    }
+    EXPECT_GT(suites, 10) << "build.ninja names too few suites";
 }

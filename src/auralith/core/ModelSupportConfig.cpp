@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "auralith/core/Constants.hpp"
+#include "auralith/core/FallbackDeviceSupport.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Logging.hpp"
 
@@ -38,10 +38,9 @@ ModelSupportConfig::ModelSupportConfig(std::string repoName, std::string repoVer
                                        std::vector<DeviceSupport> deviceSupports,
                                        bool includeFallback)
     : repoName(std::move(repoName)), repoVersion(std::move(repoVersion)) {
-    const ModelSupportConfig* fallback =
-        includeFallback ? &Constants::fallbackModelSupportConfig() : nullptr;
-    if (fallback && fallback->repoName.find(this->repoName) != std::string::npos)
-        this->deviceSupports = mergeDeviceSupport(deviceSupports, fallback->deviceSupports);
+    if (includeFallback &&
+        FallbackDeviceSupport::repoName.find(this->repoName) != std::string::npos)
+        this->deviceSupports = mergeDeviceSupport(deviceSupports, FallbackDeviceSupport::rows());
     else
         this->deviceSupports = std::move(deviceSupports);
 

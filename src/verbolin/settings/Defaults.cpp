@@ -5,9 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/system/Paths.hpp"
-#include "verbolin/settings/FileDefaults.hpp"
-
 namespace verbolin {
 
 struct Defaults::Observers {
@@ -80,11 +77,6 @@ void Defaults::setOptionalString(std::string_view key, const std::optional<std::
         setString(key, *v);
     else
         remove(key);
-}
-
-Defaults& Defaults::standard() {
-    static FileDefaults defaults(FileDefaults::standardPath());
-    return defaults;
 }
 
 }  // namespace verbolin

@@ -113,4 +113,11 @@ void FileDefaults::save() const {
     }
 }
 
+// The base class only declares the process's settings: the file that backs
+// them is this class's business.
+Defaults& Defaults::standard() {
+    static FileDefaults defaults(FileDefaults::standardPath());
+    return defaults;
+}
+
 }  // namespace verbolin

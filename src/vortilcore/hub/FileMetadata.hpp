@@ -7,11 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "vortilcore/hub/HubApi.hpp"
-
 namespace vortil {
 
-struct HubApi::FileMetadata {
+// Callers name it HubApi::FileMetadata.
+struct FileMetadata {
     std::optional<std::string> commitHash;
     // Normalized: no "W/" and no surrounding quotes. 64 lowercase hex digits
     // mean the SHA-256 of the content.

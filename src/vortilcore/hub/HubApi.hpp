@@ -24,8 +24,10 @@
 #include "platform/system/Progress.hpp"
 #include "vortilcore/core/Config.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
+#include "vortilcore/hub/FileMetadata.hpp"
 #include "vortilcore/hub/HubClientError.hpp"
 #include "vortilcore/hub/HubRepo.hpp"
+#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
 #include "vortilcore/hub/NetworkMonitor.hpp"
 #include "vortilcore/hub/NetworkStateActor.hpp"
 #include "vortilcore/hub/RedirectSession.hpp"
@@ -109,7 +111,7 @@ struct HubApi {
 
     // Download metadata side files: three lines (commit, etag, seconds since
     // 1970), kept under the repository's metadata folder.
-    struct LocalDownloadFileMetadata;
+    using LocalDownloadFileMetadata = vortil::LocalDownloadFileMetadata;
     // Nothing when there is no side file, or when an unreadable one was
     // logged and removed; throws invalidMetadataError only when it cannot be
     // removed.
@@ -127,7 +129,7 @@ struct HubApi {
 
     // Remote file metadata from a HEAD on the file's resolve address. Request
     // failures pass through; missing or malformed headers give absent fields.
-    struct FileMetadata;
+    using FileMetadata = vortil::FileMetadata;
     FileMetadata getFileMetadata(const std::string& url) const;
     // A decimal size header: optional "+", digits only, within 64 bits; a
     // negative size counts as none.
@@ -179,7 +181,3 @@ std::optional<std::string> appendingPathSegments(const std::string& baseURL,
 std::vector<std::string> pathSegments(std::string_view path);
 
 }  // namespace vortil
-
-// The records that the client's operations return, complete for every caller.
-#include "vortilcore/hub/FileMetadata.hpp"               // IWYU pragma: export
-#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"  // IWYU pragma: export

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "platform/system/Date.hpp"
-#include "vortilcore/hub/HubApi.hpp"
 
 namespace vortil {
 
-struct HubApi::LocalDownloadFileMetadata {
+// Callers name it HubApi::LocalDownloadFileMetadata.
+struct LocalDownloadFileMetadata {
     std::string commitHash;
     std::string etag;
     // The side file's name without ".metadata": the last component only.

@@ -14,7 +14,6 @@
 #include "vortilcore/tokenizers/ByteEncoder.hpp"
 #include "vortilcore/tokenizers/PreTokenizer.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
-#include "vortilcore/tokenizers/TokenizerModel.hpp"
 #include "vortilcore/tokenizers/Utils.hpp"
 
 namespace vortil {
@@ -118,7 +117,7 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         auto it = tokensToIds_.find(*token);
         return it == tokensToIds_.end() ? std::nullopt : std::optional<int>(it->second);
     };
-    unknownToken_ = TokenizerModel::unknownToken(tokenizerConfig);
+    unknownToken_ = unknownTokenOf(tokenizerConfig);
     unknownTokenId_ = idOf(unknownToken_);
     eosToken_ = addedTokenAsString(tokenizerConfig.get("eosToken"));
     eosTokenId_ = idOf(eosToken_);

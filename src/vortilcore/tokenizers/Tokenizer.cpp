@@ -1,7 +1,5 @@
 #include "vortilcore/tokenizers/Tokenizer.hpp"
 
-#include "vortilcore/tokenizers/TokenizerModel.hpp"
-
 namespace vortil {
 
 std::vector<std::optional<int>> Tokenizer::convertTokensToIds(
@@ -36,7 +34,7 @@ std::vector<std::optional<std::string>> TokenizingModel::convertIdsToTokens(
     return out;
 }
 
-std::optional<std::string> TokenizerModel::unknownToken(const Config& tokenizerConfig) {
+std::optional<std::string> unknownTokenOf(const Config& tokenizerConfig) {
     const Config& unk = tokenizerConfig.get("unkToken");
     if (auto content = unk.get("content").stringValue()) return content;
     return unk.stringValue();

@@ -90,4 +90,8 @@ inline std::optional<std::string> addedTokenAsString(const Config& value) {
     return addedTokenAsString(&value);
 }
 
+// The "content" of a configuration's unkToken object, else unkToken itself
+// when it is a string, else nothing.
+std::optional<std::string> unknownTokenOf(const Config& tokenizerConfig);
+
 }  // namespace vortil

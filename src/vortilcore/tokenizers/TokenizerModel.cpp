@@ -45,6 +45,10 @@ constexpr Entry models[] = {
 
 }  // namespace
 
+std::optional<std::string> TokenizerModel::unknownToken(const Config& tokenizerConfig) {
+    return unknownTokenOf(tokenizerConfig);
+}
+
 std::unique_ptr<TokenizingModel> TokenizerModel::from(const Config& tokenizerConfig,
                                                       const Config& tokenizerData,
                                                       const AddedTokens& addedTokens, bool strict) {

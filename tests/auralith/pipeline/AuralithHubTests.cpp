@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "../utilities/LogCapture.hpp"
 #include "auralith/Auralith.hpp"
+#include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "support/HubTestEnvironment.hpp"
 #include "vortilcore/hub/DownloadTestSupport.hpp"

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <stop_token>
 
-#include "../utilities/LogCapture.hpp"
 #include "auralith/Auralith.hpp"
 #include "auralith/ModelUtilities.hpp"
 #include "auralith/core/AudioEncoder.hpp"
@@ -20,6 +19,7 @@
 #include "auralith/core/TextDecoder.hpp"
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "auralith/core/audio/AudioProcessor.hpp"
+#include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/system/TaskCancellation.hpp"
 #include "support/ScopedEnv.hpp"

@@ -234,29 +234,8 @@ std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(const std::vect
                                                                  int64_t frameLengthSamples,
                                                                  int64_t frameOverlapSamples,
                                                                  float energyThreshold) {
-    std::vector<bool> active;
-    if (chunkCount <= 0) return active;
-    active.reserve(size_t(chunkCount));
-    const int64_t count = int64_t(samples.size());
-    for (int64_t i = 0; i < chunkCount; ++i) {
-        // Saturating arithmetic: a hostile length must not wrap into the array.
-        const int64_t start = frameLengthSamples > 0 && i > count / frameLengthSamples
-                                  ? count
-                                  : i * frameLengthSamples;
-        if (start < 0 || start >= count) {
-            active.push_back(false);
-            continue;
-        }
-        const int64_t span =
-            std::max<int64_t>(frameLengthSamples, 0) + std::max<int64_t>(frameOverlapSamples, 0);
-        const int64_t end = span > count - start ? count : start + span;
-        double sum = 0;
-        for (int64_t j = start; j < end; ++j)
-            sum += double(samples[size_t(j)]) * double(samples[size_t(j)]);
-        const float rms = end > start ? float(std::sqrt(sum / double(end - start))) : 0.0f;
-        active.push_back(rms > energyThreshold);
-    }
-    return active;
+    return EnergyVAD::voiceActivityInChunks(samples, chunkCount, frameLengthSamples,
+                                            frameOverlapSamples, energyThreshold);
 }
 
 std::vector<VoiceActivityDetector::IndexRange> AudioProcessor::calculateNonSilentChunks(

@@ -3,6 +3,7 @@
 // square of its samples is above a threshold.
 
 #include <cstdint>
+#include <vector>
 
 #include "auralith/core/audio/VoiceActivityDetector.hpp"
 
@@ -27,6 +28,15 @@ class EnergyVAD : public VoiceActivityDetector {
     // strictly above the threshold. No frames for an empty waveform or a
     // frame length below 1.
     std::vector<bool> voiceActivity(const std::vector<float>& waveform) const override;
+
+    // Frame i covers [i*L, i*L + L + overlap), cut at the end of the samples,
+    // and is voiced when its RMS is strictly above the threshold; a frame
+    // starting at or beyond the end is silent. Empty for a negative count.
+    static std::vector<bool> voiceActivityInChunks(const std::vector<float>& samples,
+                                                   std::int64_t chunkCount,
+                                                   std::int64_t frameLengthSamples,
+                                                   std::int64_t frameOverlapSamples,
+                                                   float energyThreshold);
 
   private:
     float energyThreshold_;
