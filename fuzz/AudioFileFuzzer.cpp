@@ -32,18 +32,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     try {
         platform::AudioFile file(path.string());
+        // Whatever a header claims, the position stays within the length.
+        auto checkPosition = [&] {
+            if (file.framePosition() < 0 || file.framePosition() > file.length()) __builtin_trap();
+        };
         const auto& format = file.processingFormat();
         platform::PCMBuffer buffer(format, 4096);
         std::int64_t total = 0;
         while (const std::uint32_t n = file.read(buffer, 4096)) {
+            checkPosition();
             total += n;
             if (total > (std::int64_t{1} << 26)) break;
         }
+        checkPosition();
         file.setFramePosition(file.length() / 2);
+        checkPosition();
         file.read(buffer, 4096);
+        checkPosition();
         file.setFramePosition(-1);
         file.read(buffer, 1);
+        checkPosition();
         file.setFramePosition(file.length() + 10);
+        checkPosition();
         if (file.read(buffer, 16) != 0) __builtin_trap();  // past the end reads nothing
     } catch (const platform::AudioFileError&) {
     }

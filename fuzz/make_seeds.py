@@ -155,11 +155,32 @@ def audio_seeds(out):
                  "sine=frequency=440:duration=0.15:sample_rate=16000", *args, path])
             if result.returncode == 0:
                 made.append(path)
-        selector = {".wav": 0, ".flac": 1, ".mp3": 2, ".ogg": 3, ".m4a": 4}
+        selector = {".wav": 0, ".flac": 1, ".mp3": 2, ".ogg": 3, ".m4a": 4, ".aiff": 5}
         for path in made:
             ext = os.path.splitext(path)[1]
             put(out, "AudioFileFuzzer", os.path.basename(path),
                 bytes([selector[ext]]) + read(path))
+        # Headers whose lengths are not what the file holds: a FLAC stream
+        # header claiming a third of the samples, an MP3 info frame claiming
+        # two frames, an AIFF claiming 2^32 - 1 frames.
+        for path in made:
+            ext, data = os.path.splitext(path)[1], bytearray(read(path))
+            if ext == ".flac" and data[:4] == b"fLaC":
+                count = int.from_bytes(data[22:26], "big") // 3
+                data[22:26] = count.to_bytes(4, "big")
+            elif ext == ".mp3" and data.find(b"Info") > 0:
+                at = data.find(b"Info") + 8
+                data[at:at + 4] = (2).to_bytes(4, "big")
+            else:
+                continue
+            put(out, "AudioFileFuzzer", "underclaiming" + ext, bytes([selector[ext]]) + data)
+        aiff = os.path.join(tmp, "a.aiff")
+        if subprocess.run(["ffmpeg", "-v", "quiet", "-f", "lavfi", "-i",
+                           "sine=frequency=440:duration=0.15:sample_rate=16000", aiff]).returncode == 0:
+            data = bytearray(read(aiff))
+            at = data.find(b"COMM") + 10
+            data[at:at + 4] = b"\xff\xff\xff\xff"
+            put(out, "AudioFileFuzzer", "overclaiming.aiff", bytes([selector[".aiff"]]) + data)
     finally:
         for name in os.listdir(tmp):
             os.remove(os.path.join(tmp, name))

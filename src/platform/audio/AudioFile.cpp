@@ -40,6 +40,10 @@ constexpr int kMinSampleRate = 1000;
 // A compressed stream below this rate is unheard of; a length claim that
 // would need less is not believed (the frames are then counted).
 constexpr int64_t kMinBitsPerSecond = 1000;
+// An honest header's length and the sum of its packets' durations differ by
+// the codec's priming and end padding (up to 1024 + 1024 frames of AAC,
+// 1105 + 1152 of MP3). Packets beyond that hold audio the header leaves out.
+constexpr int64_t kPaddingFrames = 4096;
 
 // The WAV reader allocates and zeroes what a metadata chunk (LIST, id3, ...)
 // claims before it reads the chunk: a 90-byte file whose LIST chunk claims
@@ -71,6 +75,50 @@ std::optional<std::string> oversizedWavChunk(const std::string& path, uintmax_t 
         at += 8 + size + (size & 1);
     }
     return std::nullopt;
+}
+
+// An AIFF header whose "COMM" chunk claims more sample frames than the file
+// could hold; the demuxer refuses such a file with a bare -1, which reads as
+// "Operation not permitted". Returns what is wrong, naming the claim.
+std::optional<std::string> overclaimingAiff(const std::string& path, uintmax_t fileSize) {
+    std::ifstream in(path, std::ios::binary);
+    char head[12];
+    if (!in.read(head, sizeof head) || std::memcmp(head, "FORM", 4) != 0 ||
+        (std::memcmp(head + 8, "AIFF", 4) != 0 && std::memcmp(head + 8, "AIFC", 4) != 0))
+        return std::nullopt;
+    auto bigEndian = [](const unsigned char* p, int n) {
+        uint64_t v = 0;
+        for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+        return v;
+    };
+    uintmax_t at = sizeof head;
+    for (int chunk = 0; chunk < 1024 && at + 8 <= fileSize; ++chunk) {
+        unsigned char header[16];
+        if (!in.seekg(std::streamoff(at)) || !in.read(reinterpret_cast<char*>(header), 16)) break;
+        const uint64_t size = bigEndian(header + 4, 4);
+        if (std::memcmp(header, "COMM", 4) == 0) {
+            const uint64_t channels = std::max<uint64_t>(bigEndian(header + 8, 2), 1);
+            const uint64_t frames = bigEndian(header + 10, 4);
+            const uint64_t frameBytes =
+                channels * std::max<uint64_t>((bigEndian(header + 14, 2) + 7) / 8, 1);
+            if (frames * frameBytes <= fileSize) return std::nullopt;
+            return "its header claims " + std::to_string(frames) +
+                   " frames of audio, more than the file's " + std::to_string(fileSize) +
+                   " bytes hold";
+        }
+        at += 8 + size + (size & 1);
+    }
+    return std::nullopt;
+}
+
+// Why FFmpeg could not open the file. Some demuxers report a damaged header
+// as a bare -1, whose text ("Operation not permitted") means nothing here.
+std::string openFailureText(const std::string& path, uintmax_t fileSize, int rc) {
+    if (rc == AVERROR(EPERM)) {
+        if (const auto why = overclaimingAiff(path, fileSize)) return *why;
+        return "the file is damaged: its header could not be read";
+    }
+    return avErrorText(rc);
 }
 
 template <class T>
@@ -143,7 +191,9 @@ struct AudioFile::Decoder {
     AVCodecContext* codec = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
+    std::string path;
     int stream = -1;
+    bool plainPcm = false;
     int channels = 0;
     int rate = 0;
     AVRational timeBase{1, 1};
@@ -164,7 +214,12 @@ struct AudioFile::Decoder {
     // before where its timestamps said it was): a header that lies about the
     // byte rate, say. From then on positions are found from the start.
     bool containerSeeks = true;
-    uint64_t nonFinite = 0;  // samples delivered as 0
+    // No audio lies beyond the length but padding: the end has been met,
+    // or every packet was counted. Otherwise reads and seeks that reach the
+    // length look for audio beyond it.
+    bool endKnown = false;
+    int64_t primingLeft = 0;  // of the priming marked on a frame shorter than it
+    uint64_t nonFinite = 0;   // samples delivered as 0
 
     ~Decoder() {
         av_frame_free(&frame);
@@ -239,13 +294,17 @@ struct AudioFile::Decoder {
     // priming (312 frames for Opus), and one decoded from the start again
     // after that was off the other way. Priming is dropped only when decoding
     // from the start: after a seek the frame's time already names its first
-    // sample. Returns how many of the frame's samples were dropped.
+    // sample. The decoder marks the whole priming on the first frame, which
+    // may be shorter (an MP3 at 16 kHz primes 1105 samples, its frames hold
+    // 576): the rest is dropped from the frames after it. Returns how many
+    // of the frame's samples were dropped.
     int trim(int samples) {
         const AVFrameSideData* side = av_frame_get_side_data(frame, AV_FRAME_DATA_SKIP_SAMPLES);
-        if (!side || side->size < 8) return 0;
-        const int64_t atStart = afterSeek ? 0 : int64_t(AV_RL32(side->data));
-        const int64_t atEnd = int64_t(AV_RL32(side->data + 4));
-        const int64_t head = std::min<int64_t>(atStart, samples);
+        const bool marked = side && side->size >= 8;
+        if (marked && !afterSeek) primingLeft += int64_t(AV_RL32(side->data));
+        const int64_t atEnd = marked ? int64_t(AV_RL32(side->data + 4)) : 0;
+        const int64_t head = std::min<int64_t>(primingLeft, samples);
+        primingLeft -= head;
         const int64_t tail = std::min<int64_t>(atEnd, samples - head);
         if (head + tail == 0) return 0;
         for (auto& ch : pending) {
@@ -257,10 +316,38 @@ struct AudioFile::Decoder {
         return int(head + tail);
     }
 
+    // Opens the demuxer (again), closing what was open; an FFmpeg error code
+    // when it cannot be had.
+    int openFormat() {
+        avformat_close_input(&format);
+        int rc = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
+        if (rc >= 0) rc = avformat_find_stream_info(format, nullptr);
+        return rc;
+    }
+
+    // Only our stream is read (a video's pictures need not be); a plain PCM
+    // header's byte rate and frame size are mended. Plain PCM states them
+    // twice: as fields of their own, and as rate x channels x sample size.
+    // The demuxer cuts packets and seeks by the fields and names the frame
+    // it lands on by them, so a header whose fields lie would split frames
+    // between packets, put every seek on other frames than it names, and
+    // read differently from the middle than straight through.
+    void prepareStream() {
+        for (unsigned i = 0; i < format->nb_streams; ++i)
+            if (int(i) != stream) format->streams[i]->discard = AVDISCARD_ALL;
+        AVCodecParameters* par = format->streams[stream]->codecpar;
+        const int bits = av_get_exact_bits_per_sample(par->codec_id);
+        if (plainPcm && bits > 0 && bits % 8 == 0) {
+            par->bit_rate = int64_t(bits) * channels * rate;
+            par->block_align = bits / 8 * channels;
+        }
+    }
+
     // A new decoder context (the priming to mark is counted from its opening,
     // so decoding from the start again needs a fresh one); an FFmpeg error
     // code when it cannot be had.
     int openCodec() {
+        primingLeft = 0;
         avcodec_free_context(&codec);
         codec = avcodec_alloc_context3(decoder);
         if (!codec) return AVERROR(ENOMEM);
@@ -323,6 +410,7 @@ struct AudioFile::Decoder {
         const int64_t ts = av_rescale_q(landing, AVRational{1, rate}, timeBase) + startTime;
         int rc = av_seek_frame(format, stream, ts, AVSEEK_FLAG_BACKWARD);
         avcodec_flush_buffers(codec);
+        primingLeft = 0;
         clearPending();
         draining = ended = false;
         if (rc >= 0 && landing > 0) {
@@ -343,12 +431,19 @@ struct AudioFile::Decoder {
     }
 
     // Back to the start, to decode from there: slow but exact.
+    // The file is opened afresh: a seek back to the start would not give
+    // what the first opening did. The demuxer marks the codec's priming on
+    // the first packet only as it reads it from the start (an MP3's first
+    // packet has time 0, and the seek lands on its start time, the priming's
+    // end: a 16 kHz MP3 read again from the start lost its first frame and
+    // all of its priming but that frame's).
     void rewind() {
-        int rc = avformat_seek_file(format, stream, std::numeric_limits<int64_t>::min(), startTime,
-                                    startTime, 0);
-        if (rc < 0)
-            rc = av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
-        if (rc < 0) throw AudioFileError("Cannot seek in audio file: " + avErrorText(rc));
+        int rc = openFormat();
+        if (rc >= 0 && (unsigned(stream) >= format->nb_streams ||
+                        format->streams[stream]->codecpar->codec_id != decoder->id))
+            rc = AVERROR_INVALIDDATA;  // the file changed under us
+        if (rc < 0) throw AudioFileError("Cannot read " + path + " again: " + avErrorText(rc));
+        prepareStream();
         rc = openCodec();
         if (rc < 0) throw AudioFileError("Cannot open the audio decoder: " + avErrorText(rc));
         clearPending();
@@ -377,15 +472,67 @@ struct AudioFile::Decoder {
         }
     }
 
-    int64_t countFrames() {
+    // Whether another frame follows the next one read() would deliver; it
+    // is decoded into `pending` to find out.
+    bool moreAhead() { return pendingFrames() > 0 || decodeMore(); }
+
+    // The length to start from. A header's length is a claim: believed as
+    // far as the file's bytes could hold it (a few bytes can say "53
+    // hours"), and, for a compressed stream, only when its packets do not
+    // go on past it. A file cut or joined by simple tools keeps its first
+    // part's header, a recording stopped abruptly an early one: their
+    // packets are counted, and the header's timing, which seeks by the
+    // claim (an MP3's table of contents) rely on, is not trusted either.
+    // Plain PCM ends where its header says, as every player has it.
+    int64_t settleLength(const std::string& path, int64_t claimed, int64_t holdable,
+                         bool plainPcm) {
+        const bool believable = claimed >= 0 && claimed <= holdable;
+        if (believable && plainPcm) {
+            endKnown = true;  // the demuxer stops where the header says
+            return claimed;
+        }
+        const int64_t counted = countFrames(path);
+        if (!believable) return counted;
+        if (counted <= claimed + kPaddingFrames) return claimed;
+        containerSeeks = false;
+        return counted;
+    }
+
+    // The frames the packets of the stream say they hold, codec padding
+    // included; the end is known unless a packet did not say. Counted
+    // through a second opening of the file: seeking this one back to the
+    // start would lose what the demuxer marks on the first packets only
+    // (the priming to drop). 0 when the file cannot be opened again.
+    int64_t countFrames(const std::string& path) {
+        AVFormatContext* counting = nullptr;
+        endKnown = false;
+        if (avformat_open_input(&counting, path.c_str(), nullptr, nullptr) < 0) return 0;
+        const std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closing(
+            &counting, avformat_close_input);
+        if (avformat_find_stream_info(counting, nullptr) < 0 ||
+            unsigned(stream) >= counting->nb_streams)
+            return 0;
+        for (unsigned i = 0; i < counting->nb_streams; ++i)
+            if (int(i) != stream) counting->streams[i]->discard = AVDISCARD_ALL;
+        const AVRational base = counting->streams[stream]->time_base;
         int64_t frames = 0;
-        while (av_read_frame(format, packet) >= 0) {
-            if (packet->stream_index == stream && packet->duration > 0)
-                frames += av_rescale_q(packet->duration, timeBase, AVRational{1, rate});
+        int64_t firstTime = AV_NOPTS_VALUE;
+        endKnown = true;
+        while (av_read_frame(counting, packet) >= 0) {
+            if (packet->stream_index == stream) {
+                if (firstTime == AV_NOPTS_VALUE) firstTime = packet->pts;
+                if (packet->duration > 0)
+                    frames += av_rescale_q(packet->duration, base, AVRational{1, rate});
+                else
+                    endKnown = false;
+            }
             av_packet_unref(packet);
         }
-        av_seek_frame(format, stream, startTime, AVSEEK_FLAG_BACKWARD);
-        avcodec_flush_buffers(codec);
+        // Packets before the stream's start time hold the priming (an edit
+        // list's, an MP3's), which is not part of the audio.
+        if (firstTime != AV_NOPTS_VALUE && firstTime < startTime)
+            frames -=
+                std::min(frames, av_rescale_q(startTime - firstTime, base, AVRational{1, rate}));
         return frames;
     }
 };
@@ -404,20 +551,21 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
         throw AudioFileError("Cannot read audio from " + path + ": " + why);
     };
 
-    if (const auto why = oversizedWavChunk(path, std::filesystem::file_size(path, ec)); why && !ec)
-        fail(*why);
+    const uintmax_t fileSize = std::filesystem::file_size(path, ec);
+    if (const auto why = oversizedWavChunk(path, fileSize); why && !ec) fail(*why);
 
     Decoder& d = *decoder_;
-    int rc = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
-    if (rc < 0) fail(avErrorText(rc));
-    rc = avformat_find_stream_info(d.format, nullptr);
-    if (rc < 0) fail(avErrorText(rc));
+    d.path = path;
+    int rc = d.openFormat();
+    if (rc < 0) fail(openFailureText(path, ec ? 0 : fileSize, rc));
     const AVCodec* codec = nullptr;
     d.stream = av_find_best_stream(d.format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (d.stream < 0 || codec == nullptr)
         fail(d.stream == AVERROR_DECODER_NOT_FOUND ? "no decoder for its audio"
                                                    : "it holds no audio stream");
     AVStream* st = d.format->streams[d.stream];
+    d.plainPcm = st->codecpar->codec_id >= AV_CODEC_ID_PCM_S16LE &&
+                 st->codecpar->codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
     d.channels = st->codecpar->ch_layout.nb_channels;
     d.rate = st->codecpar->sample_rate;
     if (d.channels <= 0) fail("its header reports no channels");
@@ -428,6 +576,7 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     if (d.rate < kMinSampleRate || d.rate > kMaxSampleRate)
         fail("its header reports a sample rate of " + std::to_string(d.rate) + " Hz");
     d.decoder = codec;
+    d.prepareStream();
     rc = d.openCodec();
     if (rc == AVERROR(ENOMEM) && !d.codec) fail("out of memory");
     if (rc < 0) fail(avErrorText(rc));
@@ -447,18 +596,7 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     // far as the file's bytes could hold that much audio.
     const int64_t bytes = d.format->pb ? avio_size(d.format->pb) : -1;
     const int exactBits = av_get_exact_bits_per_sample(st->codecpar->codec_id);
-    // Plain PCM states its byte rate and frame size twice: as fields of their
-    // own, and as rate x channels x sample size. The demuxer cuts packets and
-    // seeks by the fields and names the frame it lands on by them, so a
-    // header whose fields lie would split frames between packets, put every
-    // seek on other frames than it names, and read differently from the
-    // middle than straight through.
-    const bool plainPcm = st->codecpar->codec_id >= AV_CODEC_ID_PCM_S16LE &&
-                          st->codecpar->codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
-    if (plainPcm && exactBits > 0 && exactBits % 8 == 0) {
-        st->codecpar->bit_rate = int64_t(exactBits) * d.channels * d.rate;
-        st->codecpar->block_align = exactBits / 8 * d.channels;
-    }
+    const bool plainPcm = d.plainPcm;
     // A WAV file of another codec (ADPCM, GSM, G.729) has timestamps the
     // demuxer works out from the header's byte rate, which such a header
     // need not state exactly: a seek would land on other frames than it names
@@ -472,7 +610,8 @@ AudioFile::AudioFile(const std::string& path) : path_(path), decoder_(std::make_
     } else if (bytes >= 0) {
         holdable = bytes * 8 / kMinBitsPerSecond * d.rate;
     }
-    length_ = claimed >= 0 && claimed <= holdable ? claimed : d.countFrames();
+    holdable_ = holdable;
+    length_ = d.settleLength(path, claimed, holdable, plainPcm);
     fileFormat_ =
         PCMFormat{CommonFormat::pcmFormatFloat32, double(d.rate), uint32_t(d.channels), false};
     processingFormat_ = fileFormat_;
@@ -483,7 +622,19 @@ AudioFile::~AudioFile() = default;
 uint64_t AudioFile::nonFiniteSamples() const { return decoder_->nonFinite; }
 
 void AudioFile::setFramePosition(int64_t frame) {
-    position_ = std::clamp<int64_t>(frame, 0, length_);
+    frame = std::clamp<int64_t>(frame, 0, holdable_);
+    Decoder& d = *decoder_;
+    if (frame > length_ && !d.endKnown) {
+        // Past the length, where the audio may yet go on: look there.
+        d.moveTo(frame);
+        if (d.cursor() >= frame && d.moreAhead()) {
+            length_ = std::max(length_, d.cursor() + d.pendingFrames());
+        } else {
+            length_ = std::min(d.cursor(), frame);
+            d.endKnown = true;
+        }
+    }
+    position_ = std::min(frame, length_);
 }
 
 uint32_t AudioFile::read(PCMBuffer& buffer, uint32_t frameCount) {
@@ -522,7 +673,19 @@ uint32_t AudioFile::read(PCMBuffer& buffer, uint32_t frameCount) {
     if (got < wanted) {
         // The real end: shorter (or longer) than the container said.
         length_ = position_;
+        d.endKnown = true;
         if (position_ == 0) throw AudioFileError("No decodable audio in " + path_);
+    } else if (position_ > length_) {
+        length_ = position_;  // more than the packets said
+    } else if (position_ == length_ && !d.endKnown) {
+        // At the length, with the end not met: whether audio goes on is
+        // found out now, so that a caller reading up to length() reads on.
+        if (d.moreAhead()) {
+            length_ = position_ + d.pendingFrames();
+        } else {
+            length_ = position_;
+            d.endKnown = true;
+        }
     }
     return got;
 }

@@ -8,12 +8,17 @@
 // before the length), by decoding from the start. The codec's priming and
 // end padding are dropped the same way however the position was reached.
 //
-// The length comes from the container (exact for PCM, FLAC, Ogg, MP4 and
-// MP3 files with an info header); when the container gives none, or claims
-// more than the file's size can hold, it is counted from the packets once at
-// open. Once a read meets the real end of the audio, length() reports the
-// frames actually there. Callers still size buffers as data arrives: a
-// damaged file may decode to less than any header says.
+// A header's length is a claim, a hint for sizes and progress. Plain PCM
+// ends where its header says. For other codecs the packets are counted once
+// at open: the header's length is kept (exact for FLAC, Ogg, MP4 and MP3
+// files with an info header) only when it is one the file's size could hold
+// and the packets do not go on past it; otherwise the packets' count is the
+// length, and the header's timing is not trusted for seeks either. Once a
+// read meets the real end of the audio, length() reports the frames actually
+// there; a read or a seek that reaches a length not known to be the end looks
+// for audio beyond it, and length() grows by what it finds. Callers still
+// size buffers as data arrives: a damaged file may decode to less than any
+// header says.
 //
 // Samples that are not finite numbers (NaN or infinity in a float file) are
 // delivered as 0 and counted.
@@ -52,14 +57,17 @@ class AudioFile {
     int64_t length() const { return length_; }
 
     int64_t framePosition() const { return position_; }
-    // Where the next read starts; clamped to [0, length()].
+    // Where the next read starts; clamped to [0, length()], after looking for
+    // audio beyond a length not known to be the end (which may decode up to
+    // there, and throw AudioFileError as read() does).
     void setFramePosition(int64_t frame);
 
     // Reads up to frameCount frames (at most the buffer's capacity) into the
     // buffer, replacing its contents, and returns how many arrived: fewer at
     // the end of the audio, 0 after it. The buffer must be float32,
     // non-interleaved, with the file's channel count. Throws AudioFileError
-    // when the audio cannot be decoded.
+    // when the audio cannot be decoded. framePosition() stays within
+    // [0, length()].
     uint32_t read(PCMBuffer& buffer, uint32_t frameCount);
 
     // Samples read so far that were not finite numbers and were delivered as 0.
@@ -73,6 +81,8 @@ class AudioFile {
     PCMFormat fileFormat_;
     PCMFormat processingFormat_;
     int64_t length_ = 0;
+    // The most frames the file's size could hold; no position lies beyond.
+    int64_t holdable_ = 0;
     int64_t position_ = 0;
 };
 

@@ -76,7 +76,9 @@ void growFor(platform::PCMBuffer& buffer, uint32_t more, uint32_t limit) {
 class RangeSink {
   public:
     virtual ~RangeSink() = default;
-    // Called once, before any frames, with the most frames the range can give.
+    // Called before each stretch of the range (a range goes on in another
+    // stretch when the file turns out longer than its header said), with the
+    // most frames the stretch can give.
     virtual void open(const platform::PCMFormat& format, uint32_t capacity) = 0;
     // Appends the first channel's first `count` frames, shortened to the room
     // left. False when they cannot be taken.
@@ -88,8 +90,9 @@ class RangeSink {
 class BufferSink final : public RangeSink {
   public:
     void open(const platform::PCMFormat& format, uint32_t capacity) override {
-        limit_ = capacity;
-        buffer_.emplace(format, std::min(capacity, kGrowthFrames));
+        if (!buffer_) buffer_.emplace(format, std::min(capacity, kGrowthFrames));
+        limit_ = uint32_t(std::min<uint64_t>(uint64_t(buffer_->frameLength()) + capacity,
+                                             std::numeric_limits<uint32_t>::max()));
     }
     bool append(const platform::PCMBuffer& piece, uint32_t count) override {
         growFor(*buffer_, count, limit_);
@@ -179,27 +182,11 @@ bool resampleInto(platform::AudioFile& file, double toSampleRate, uint32_t chann
                   const AudioInputOptions::ChannelMode& channelMode,
                   std::optional<uint32_t> frameCount, uint32_t maxReadFrameSize, RangeSink& sink);
 
-// loadAudioFromFile into a sink, without its reports.
-void loadRange(platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
-               std::optional<double> startTime, std::optional<double> endTime,
-               std::optional<uint32_t> maxReadFrameSize, RangeSink& sink) {
-    if (maxReadFrameSize && *maxReadFrameSize == 0)
-        throw WhisperError::loadAudioFailed("Read size must be greater than 0");
-    const double rate = file.fileFormat().sampleRate;
-    const uint32_t channels = file.fileFormat().channelCount;
-    const int64_t length = file.length();
-    // Out-of-range times are clamped to the file; an end before the start
-    // gives nothing rather than a huge unsigned count.
-    const int64_t startFrame = std::min(startTime ? frameOf(*startTime, rate, "start") : 0, length);
-    const int64_t endFrame =
-        std::clamp(endTime ? frameOf(*endTime, rate, "end") : length, startFrame, length);
-    const int64_t frameCount64 = endFrame - startFrame;
-    if (frameCount64 > int64_t(std::numeric_limits<uint32_t>::max()))
-        throw WhisperError::loadAudioFailed("Audio range is too long to read at once");
-    const uint32_t frameCount = uint32_t(frameCount64);
-    file.setFramePosition(startFrame);
-
-    if (rate == kTargetRate && channels == 1) {
+// Reads `frameCount` frames from the file's position into the sink as 16 kHz mono.
+void readStretch(platform::AudioFile& file, uint32_t frameCount,
+                 const AudioInputOptions::ChannelMode& channelMode,
+                 std::optional<uint32_t> maxReadFrameSize, RangeSink& sink) {
+    if (file.fileFormat().sampleRate == kTargetRate && file.fileFormat().channelCount == 1) {
         try {
             readFully(file, frameCount, sink);
         } catch (const std::bad_alloc&) {
@@ -208,10 +195,44 @@ void loadRange(platform::AudioFile& file, const AudioInputOptions::ChannelMode& 
             throw WhisperError::loadAudioFailed("Failed to read audio file: " +
                                                 std::string(e.what()));
         }
-    } else {
-        if (!resampleInto(file, kTargetRate, 1, channelMode, frameCount,
-                          maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize), sink))
-            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+    } else if (!resampleInto(file, kTargetRate, 1, channelMode, frameCount,
+                             maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize),
+                             sink)) {
+        throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+    }
+}
+
+// loadAudioFromFile into a sink, without its reports.
+void loadRange(platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
+               std::optional<double> startTime, std::optional<double> endTime,
+               std::optional<uint32_t> maxReadFrameSize, RangeSink& sink) {
+    if (maxReadFrameSize && *maxReadFrameSize == 0)
+        throw WhisperError::loadAudioFailed("Read size must be greater than 0");
+    const double rate = file.fileFormat().sampleRate;
+    const uint32_t channels = file.fileFormat().channelCount;
+    // Out-of-range times are clamped to the file; an end before the start
+    // gives nothing rather than a huge unsigned count.
+    const int64_t wantedEnd =
+        endTime ? frameOf(*endTime, rate, "end") : std::numeric_limits<int64_t>::max();
+    try {
+        // Past a header's length the file may hold more: the position looks.
+        file.setFramePosition(startTime ? frameOf(*startTime, rate, "start") : 0);
+    } catch (const platform::AudioFileError& e) {
+        throw WhisperError::loadAudioFailed("Failed to read audio file: " + std::string(e.what()));
+    }
+    const int64_t startFrame = file.framePosition();
+    sink.open(monoFormat(kTargetRate), 0);
+    int64_t total = 0;
+    // A stretch up to the length; reading up to it finds out whether the
+    // audio goes on (a header that said less than the file holds), and the
+    // range goes on with it.
+    for (int64_t from = startFrame, to;
+         file.framePosition() == from && (to = std::min(wantedEnd, file.length())) > from;
+         from = to) {
+        total += to - from;
+        if (total > int64_t(std::numeric_limits<uint32_t>::max()))
+            throw WhisperError::loadAudioFailed("Audio range is too long to read at once");
+        readStretch(file, uint32_t(to - from), channelMode, maxReadFrameSize, sink);
     }
     if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
         auto details = [](const char* what, double sampleRate, uint32_t channelCount,
@@ -221,7 +242,7 @@ void loadRange(platform::AudioFile& file, const AudioInputOptions::ChannelMode& 
                    ", Frame Length: " + std::to_string(frames) +
                    ", Duration: " + platform::numberText(double(frames) / sampleRate) + "s";
         };
-        Logging::debug(details("Audio source details", rate, channels, length));
+        Logging::debug(details("Audio source details", rate, channels, file.length()));
         Logging::debug(details("Audio buffer details", sink.format().sampleRate,
                                sink.format().channelCount, sink.frames()));
         Logging::logCurrentMemoryUsage("After loadAudio function");
@@ -442,13 +463,23 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(
         throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
     platform::AudioFile file(path);
     const double rate = file.fileFormat().sampleRate;
-    const double duration = double(file.length()) / rate;
     double t = startTime.value_or(0);
     if (!std::isfinite(t) || t < 0)
         throw WhisperError::loadAudioFailed("Invalid start time: " + std::to_string(t));
     if (endTime && (!std::isfinite(*endTime) || *endTime < 0))
         throw WhisperError::loadAudioFailed("Invalid end time: " + std::to_string(*endTime));
-    double stop = std::min(endTime.value_or(duration), duration);
+    double stop = 0;
+    // The file's length so far: a header's claim may give way to more audio.
+    auto settle = [&] {
+        const double length = double(file.length()) / rate;
+        stop = endTime ? std::min(*endTime, length) : length;
+    };
+    settle();
+    // A start past the header's length looks for audio there.
+    if (t >= stop && (!endTime || t < *endTime)) {
+        file.setFramePosition(frameOf(t, rate, "start"));
+        settle();
+    }
     return reportingMemory(path, [&] {
         std::vector<float> result;
         // Room for the whole range at once: growing a vector holds the old
@@ -463,12 +494,16 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(
         }
         const uint64_t nonFiniteBefore = file.nonFiniteSamples();
         while (t < stop) {
-            const double windowEnd = std::min(t + kWholeFileWindowSeconds, stop);
             ArraySink sink(result);
-            loadRange(file, channelMode, t, windowEnd, std::nullopt, sink);
-            t = windowEnd;
-            // The audio ended before the header said: nothing more to read.
-            stop = std::min(stop, double(file.length()) / rate);
+            // The last window goes to the range's own end (the real end of
+            // the audio when none is given), not to a length in seconds.
+            if (t + kWholeFileWindowSeconds >= stop) {
+                loadRange(file, channelMode, t, endTime, std::nullopt, sink);
+                break;
+            }
+            loadRange(file, channelMode, t, t + kWholeFileWindowSeconds, std::nullopt, sink);
+            t += kWholeFileWindowSeconds;
+            settle();  // the audio may have ended before the header said
         }
         reportNonFinite(file, nonFiniteBefore);
         return result;

@@ -51,7 +51,9 @@ struct Producer {
     void produce(std::stop_token token) const {
         platform::AudioFile file(path);
         const double rate = file.fileFormat().sampleRate;
-        const double total = double(file.length()) / rate;
+        // The length so far: reading up to a header's length finds out
+        // whether the audio goes on past it, and the length grows with it.
+        double total = double(file.length()) / rate;
         const VADAudioChunker chunker(16000, vad);
         std::vector<float> buffer;
         // One window plus what a cut may carry over; reserved once so that
@@ -64,13 +66,16 @@ struct Producer {
         for (;;) {
             const size_t before = buffer.size();
             while (int64_t(buffer.size()) <= maxChunkLength && readPosition < total) {
-                const double end = std::min(readPosition + chunkDurationSeconds, total);
+                // Not cut at the length in seconds: the load stops at the
+                // length in frames, which a rounded time could miss by one.
+                const double end = readPosition + chunkDurationSeconds;
                 platform::PCMBuffer window = AudioProcessor::loadAudioFromFile(
                     file, channelMode, readPosition, end, std::nullopt);
                 // Straight from the window into the buffer: no third copy.
                 const float* samples = window.floatChannelData()[0];
                 buffer.insert(buffer.end(), samples, samples + window.frameLength());
                 readPosition = end;
+                total = double(file.length()) / rate;
                 TaskCancellation::checkCancellation();
             }
             if (buffer.empty()) return;

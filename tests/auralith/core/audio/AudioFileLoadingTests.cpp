@@ -220,7 +220,8 @@ TEST_F(AudioFileLoading, CompressedFilesAreCutAtTheExactFrame) {
 // for 8,047), landed on other frames or met an early end taken for the real
 // one; and Opus lost its priming (312 frames) from whatever frame came first
 // after opening, so a file sought into first was off one way and one decoded
-// from the start again was off the other.
+// from the start again was off the other. And a 16 kHz MP3 decoded from the
+// start again lost its first frame and most of its priming.
 TEST_F(AudioFileLoading, EveryKindOfFileReadsFromAnywhereAsStraightThrough) {
     const std::string chirp = "0.5*sin(2*PI*(200+300*t)*t)";
     const struct {
@@ -236,6 +237,8 @@ TEST_F(AudioFileLoading, EveryKindOfFileReadsFromAnywhereAsStraightThrough) {
         {"chirp-gsm.wav", "-c:a gsm_ms", 8000, 0.0f},
         {"chirp.ogg", "-c:a libopus -b:a 96k", 48000, 0.01f},
         {"chirp.mp3", "-c:a libmp3lame -b:a 128k", 44100, 0.01f},
+        // Frames of 576 samples, shorter than the priming of 1105.
+        {"chirp16.mp3", "-c:a libmp3lame -b:a 32k", 16000, 0.01f},
         {"chirp.m4a", "-c:a aac -b:a 128k", 44100, 0.01f},
         {"chirp.flac", "-c:a flac", 44100, 0.0f},
     };
@@ -267,6 +270,78 @@ TEST_F(AudioFileLoading, EveryKindOfFileReadsFromAnywhereAsStraightThrough) {
             // An early end taken for the real one shortened it.
             EXPECT_GE(file.length(), frame + int64_t(n));
         }
+    }
+}
+
+// Worst difference between `got` and the stretch of `reference` from `from`.
+float worstDifference(const float* got, size_t count, const std::vector<float>& reference,
+                      size_t from) {
+    float worst = 0;
+    for (size_t i = 0; i < count; ++i)
+        worst = std::max(worst, std::fabs(got[i] - reference.at(from + i)));
+    return worst;
+}
+
+// A header's length is a hint: a file whose header claims a third of what
+// it holds (or less) loads to the real end, as ffmpeg decodes it, whether
+// read whole, from the middle of a file nothing was read from yet, or after
+// seeks; its length follows the real one, and no read or seek puts the
+// position outside [0, length].
+TEST_F(AudioFileLoading, HeadersClaimingLessThanTheFileHoldsAreReadToTheRealEnd) {
+    for (const auto& f : underclaimingFiles(dir_->path())) {
+        SCOPED_TRACE(f.name);
+        const std::string file = path(f.name);
+        std::ofstream(file, std::ios::binary) << f.bytes;
+        const auto reference = ffmpegDecode(file, dir_->path());
+        const auto frames = int64_t(reference.size());
+        ASSERT_GE(frames, 12000);
+
+        const auto whole = AudioProcessor::loadAudioAsFloatArray(file, ChannelMode::sumChannels());
+        ASSERT_EQ(whole.size(), reference.size());
+        EXPECT_LE(worstDifference(whole.data(), whole.size(), reference, 0), f.tolerance);
+        auto buffer = AudioProcessor::loadAudioFromPath(file, ChannelMode::sumChannels());
+        EXPECT_EQ(buffer.frameLength(), reference.size());
+        EXPECT_EQ(AudioProcessor().loadAudioAsync(file).get().frameLength(), reference.size());
+        // A range that starts before the claimed end and ends after it.
+        const auto range = AudioProcessor::loadAudioAsFloatArray(file, ChannelMode::sumChannels(),
+                                                                 0.1, double(frames) / 16000 - 0.1);
+        ASSERT_EQ(range.size(), reference.size() - 3200);
+        EXPECT_LE(worstDifference(range.data(), range.size(), reference, 1600), f.tolerance);
+
+        platform::AudioFile audio(file);
+        // Before anything is read: the packets' count, less the priming. The
+        // encoder's end padding, when the header's is not the real end, is
+        // known only once the end is met (an MP3's 431 frames here).
+        EXPECT_NEAR(double(audio.length()), double(frames), 1152);
+        platform::PCMBuffer block(audio.processingFormat(), 1000);
+        auto positionInRange = [&] {
+            EXPECT_GE(audio.framePosition(), 0);
+            EXPECT_LE(audio.framePosition(), audio.length());
+        };
+        for (const double at : {0.6, 0.9, 0.1, 0.5}) {
+            const int64_t frame = int64_t(at * double(frames));
+            audio.setFramePosition(frame);
+            positionInRange();
+            ASSERT_EQ(audio.framePosition(), frame);
+            const uint32_t n = audio.read(block, 1000);
+            positionInRange();
+            ASSERT_EQ(n, std::min<int64_t>(1000, frames - frame)) << "from " << frame;
+            EXPECT_LE(worstDifference(block.floatChannelData()[0], n, reference, size_t(frame)),
+                      f.tolerance)
+                << "from " << frame;
+        }
+        // The fuzzer's reads: straight on to the end, then beyond it.
+        audio.setFramePosition(0);
+        int64_t total = 0;
+        while (const uint32_t n = audio.read(block, 1000)) {
+            total += n;
+            positionInRange();
+        }
+        EXPECT_EQ(total, frames);
+        EXPECT_EQ(audio.length(), frames);
+        audio.setFramePosition(frames + 10);
+        positionInRange();
+        EXPECT_EQ(audio.read(block, 16), 0u);
     }
 }
 
@@ -352,13 +427,15 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
     const std::string mp3 =
         makeAudio(*dir_ / "full.mp3", sine(440, 0.5), 44100, 4, "-c:a libmp3lame").string();
     std::string mp3Bytes = readFile(mp3);
+    const auto aiff = makeAudio(*dir_ / "full.aiff", sine(440, 0.5), 16000, 1, "-c:a pcm_s16be");
     std::filesystem::create_directories(path("folder.wav"));
     runTool("ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc=size=32x32:d=1 -frames:v 1 '" +
             path("image.png") + "'");
 
     const struct {
         std::string file;
-        long expectedSamples;  // -1: must fail with a message
+        long expectedSamples;   // -1: must fail with a message
+        const char* says = "";  // what the message says is wrong
     } cases[] = {
         {write("text.wav", "This is not audio at all, only words.\n"), -1},
         {write("empty.wav", ""), -1},
@@ -374,6 +451,9 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
         {write("1hz.wav", wavFile(1, 1, 3200, 3200)), -1},
         {write("999hz.wav", wavFile(1, 999, 3200, 3200)), -1},
         {write("1khz.wav", wavFile(1, 1000, 2000, 2000)), 16000},
+        // Refused by the demuxer with a bare -1 ("Operation not permitted").
+        {write("claims-4g-frames.aiff", aiffWithFrameCount(readFile(aiff), 0xFFFFFFFFu)), -1,
+         "its header claims 4294967295 frames of audio, more than the file's"},
         {path("image.png"), -1},
         {path("folder.wav"), -1},
     };
@@ -385,6 +465,7 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
             EXPECT_NEAR(double(samples.size()), double(c.expectedSamples), 2000) << c.file;
         } catch (const std::exception& e) {
             EXPECT_EQ(c.expectedSamples, -1) << c.file << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
             EXPECT_NE(std::string(e.what()).find(std::filesystem::path(c.file).filename().string()),
                       std::string::npos)
                 << "the error names the file: " << e.what();
