@@ -10,7 +10,8 @@ using namespace vortil;
 namespace {
 
 PostProcessorPtr build(const std::string& json) {
-    return PostProcessorFactory::fromConfig(Config::fromJson(nlohmann::json::parse(json)));
+    return PostProcessorFactory::fromConfig(
+        Config::fromJson(nlohmann::json::parse(json), Config::JsonSource::configurationFile));
 }
 
 const char* templateConfig = R"({"type":"TemplateProcessing",
