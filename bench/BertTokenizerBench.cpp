@@ -64,7 +64,7 @@ Config vocabulary(const std::string& text) {
     for (char c = 'a'; c <= 'z'; ++c) vocab[std::string(1, c)] = id++;
     for (char c = '0'; c <= '9'; ++c) vocab[std::string(1, c)] = id++;
     for (size_t i = 0; i < ranked.size() && i < 12000; ++i) vocab[ranked[i].second] = id++;
-    return Config::fromJson({{"model", {{"vocab", vocab}}}});
+    return Config::fromJson({{"model", {{"vocab", vocab}}}}, Config::JsonSource::configurationFile);
 }
 
 struct Fixture {

@@ -62,7 +62,8 @@ Config vocabulary(const std::vector<std::string>& words) {
     nlohmann::json vocab = nlohmann::json::array({nlohmann::json::array({"<unk>", 0})});
     for (auto& [n, piece] : ranked)
         vocab.push_back(nlohmann::json::array({piece, std::log(n / 1e6)}));
-    return Config::fromJson({{"model", {{"unk_id", 0}, {"vocab", vocab}}}});
+    return Config::fromJson({{"model", {{"unk_id", 0}, {"vocab", vocab}}}},
+                            Config::JsonSource::configurationFile);
 }
 
 struct Fixture {

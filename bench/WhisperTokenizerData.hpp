@@ -22,7 +22,8 @@ inline std::string readAll(const std::filesystem::path& p) {
 // "tokenizer.json" or "tokenizer_config.json".
 inline vortil::Config whisperTokenizerFile(const std::string& name) {
     const auto dir = std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer";
-    return vortil::Config::fromJson(vortil::bomPreservingJsonObject(readAll(dir / name)));
+    return vortil::Config::fromJson(vortil::bomPreservingJsonObject(readAll(dir / name)),
+                                    vortil::Config::JsonSource::configurationFile);
 }
 
 }  // namespace benchdata

@@ -11,6 +11,7 @@
 
 #include "auralith/utilities/NumberConversion.hpp"
 #include "platform/system/AtomicWrite.hpp"
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Unicode.hpp"
 
 namespace auralith {
@@ -23,14 +24,16 @@ std::string largestTime(const std::string& decimalMarker) {
     return "9999:59:59" + decimalMarker + "999";
 }
 
-bool isBlank(std::string_view line) { return line.find_first_not_of(" \t\f\v") == line.npos; }
+// Inside a line: the ASCII white space without the line breaks.
+constexpr std::string_view kLineSpace = " \t\f\v";
+
+bool isBlank(std::string_view line) { return platform::text::trimmed(line, kLineSpace).empty(); }
 
 bool isNumberLine(std::string_view line) {
-    const size_t first = line.find_first_not_of(" \t\f\v");
-    if (first == line.npos) return false;
-    const size_t last = line.find_last_not_of(" \t\f\v");
-    for (size_t i = first; i <= last; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
+    const std::string_view digits = platform::text::trimmed(line, kLineSpace);
+    if (digits.empty()) return false;
+    for (const char c : digits)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
     return true;
 }
 

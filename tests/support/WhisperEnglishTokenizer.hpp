@@ -21,7 +21,8 @@ inline std::shared_ptr<auralith::WhisperTokenizerWrapper> whisperEnglishTokenize
             std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer";
         auto read = [&](const char* name) {
             std::ifstream in(folder / name, std::ios::binary);
-            return vortil::Config::fromJson(nlohmann::json::parse(in));
+            return vortil::Config::fromJson(nlohmann::json::parse(in),
+                                            vortil::Config::JsonSource::configurationFile);
         };
         const auto config = read("tokenizer_config.json");
         const auto data = read("tokenizer.json");

@@ -2,30 +2,27 @@
 // The audio encoder's input: one window of mel-spectrogram features. The
 // provider hands the model the very array stored here.
 
-#include <memory>
-#include <optional>
-#include <set>
-#include <string>
+#include <array>
 
-#include "platform/ml/MLFeatureProvider.hpp"
-#include "platform/ml/MLShapedArray.hpp"
+#include "auralith/core/InputFeatures.hpp"
 
 namespace auralith {
 
-class AudioEncoderInput : public platform::ml::MLFeatureProvider {
+class AudioEncoderInput : public InputFeatures<AudioEncoderInput> {
   public:
     static constexpr const char* kMelspectrogramFeatures = "melspectrogram_features";
 
-    explicit AudioEncoderInput(std::shared_ptr<platform::ml::MLMultiArray> melspectrogram_features)
+    explicit AudioEncoderInput(Array melspectrogram_features)
         : melspectrogram_features(std::move(melspectrogram_features)) {}
     // Copies the features into a new multi-array.
-    explicit AudioEncoderInput(const platform::ml::MLShapedArray<float>& melspectrogram_features);
+    explicit AudioEncoderInput(const platform::ml::MLShapedArray<float>& melspectrogram_features)
+        : melspectrogram_features(detail::copyToMultiArray(melspectrogram_features)) {}
 
-    std::set<std::string> featureNames() const override;
-    std::optional<platform::ml::MLFeatureValue> featureValue(
-        const std::string& name) const override;
+    static constexpr std::array<Feature, 1> features() {
+        return {{{kMelspectrogramFeatures, &AudioEncoderInput::melspectrogram_features}}};
+    }
 
-    std::shared_ptr<platform::ml::MLMultiArray> melspectrogram_features;
+    Array melspectrogram_features;
 };
 
 }  // namespace auralith

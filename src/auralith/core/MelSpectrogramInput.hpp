@@ -3,30 +3,26 @@
 // feature name the model file declares. The provider hands the model the very
 // array stored here, so callers may refill it between predictions.
 
-#include <memory>
-#include <optional>
-#include <set>
-#include <string>
+#include <array>
 
-#include "platform/ml/MLFeatureProvider.hpp"
-#include "platform/ml/MLShapedArray.hpp"
+#include "auralith/core/InputFeatures.hpp"
 
 namespace auralith {
 
-class MelSpectrogramInput : public platform::ml::MLFeatureProvider {
+class MelSpectrogramInput : public InputFeatures<MelSpectrogramInput> {
   public:
     static constexpr const char* kAudio = "audio";
 
-    explicit MelSpectrogramInput(std::shared_ptr<platform::ml::MLMultiArray> audio)
-        : audio(std::move(audio)) {}
+    explicit MelSpectrogramInput(Array audio) : audio(std::move(audio)) {}
     // Copies the samples into a new multi-array.
-    explicit MelSpectrogramInput(const platform::ml::MLShapedArray<float>& audio);
+    explicit MelSpectrogramInput(const platform::ml::MLShapedArray<float>& audio)
+        : audio(detail::copyToMultiArray(audio)) {}
 
-    std::set<std::string> featureNames() const override;
-    std::optional<platform::ml::MLFeatureValue> featureValue(
-        const std::string& name) const override;
+    static constexpr std::array<Feature, 1> features() {
+        return {{{kAudio, &MelSpectrogramInput::audio}}};
+    }
 
-    std::shared_ptr<platform::ml::MLMultiArray> audio;
+    Array audio;
 };
 
 }  // namespace auralith

@@ -1,42 +1,27 @@
 #pragma once
 // The mel-spectrogram model's output, read by name from the provider the
-// prediction returned. The shaped view expects the half-precision array the
-// model produces and reads it in place.
+// prediction returned.
 
-#include <memory>
-#include <optional>
-#include <set>
-#include <string>
-
-#include "auralith/core/FeatureProviderSupport.hpp"
-#include "platform/ml/MLFeatureProvider.hpp"
-#include "platform/ml/MLShapedArray.hpp"
+#include "auralith/core/OutputFeatures.hpp"
 
 namespace auralith {
 
-class MelSpectrogramOutput : public platform::ml::MLFeatureProvider {
+class MelSpectrogramOutput : public OutputFeatures {
   public:
     static constexpr const char* kMelspectrogramFeatures = "melspectrogram_features";
 
     // Wraps the provider a prediction returned.
-    explicit MelSpectrogramOutput(std::shared_ptr<const platform::ml::MLFeatureProvider> features)
-        : provider(detail::requireProvider(std::move(features))) {}
+    using OutputFeatures::OutputFeatures;
     // A provider holding exactly this feature.
-    explicit MelSpectrogramOutput(
-        std::shared_ptr<platform::ml::MLMultiArray> melspectrogram_features);
+    explicit MelSpectrogramOutput(Array melspectrogram_features)
+        : OutputFeatures(Arrays{{kMelspectrogramFeatures, std::move(melspectrogram_features)}}) {}
 
     // Both throw MLModelError when the feature is missing; the view also when
     // the array is not half precision.
-    std::shared_ptr<platform::ml::MLMultiArray> melspectrogramFeatures() const;
-    platform::ml::MLShapedArray<platform::ml::Float16> melspectrogram_featuresShapedArray() const;
-
-    std::set<std::string> featureNames() const override { return provider->featureNames(); }
-    std::optional<platform::ml::MLFeatureValue> featureValue(
-        const std::string& name) const override {
-        return provider->featureValue(name);
+    Array melspectrogramFeatures() const { return required(kMelspectrogramFeatures); }
+    HalfView melspectrogram_featuresShapedArray() const {
+        return HalfView(melspectrogramFeatures());
     }
-
-    const std::shared_ptr<const platform::ml::MLFeatureProvider> provider;
 };
 
 }  // namespace auralith

@@ -30,26 +30,4 @@ TextDecoderInput::TextDecoderInput(
           copyToMultiArray(value_cache), copyToMultiArray(kv_cache_update_mask),
           copyToMultiArray(encoder_output_embeds), copyToMultiArray(decoder_key_padding_mask)) {}
 
-std::set<std::string> TextDecoderInput::featureNames() const {
-    return {kInputIds,
-            kCacheLength,
-            kKeyCache,
-            kValueCache,
-            kKvCacheUpdateMask,
-            kEncoderOutputEmbeds,
-            kDecoderKeyPaddingMask};
-}
-
-std::optional<platform::ml::MLFeatureValue> TextDecoderInput::featureValue(
-    const std::string& name) const {
-    if (name == kInputIds) return detail::inputValue(input_ids);
-    if (name == kCacheLength) return detail::inputValue(cache_length);
-    if (name == kKeyCache) return detail::inputValue(key_cache);
-    if (name == kValueCache) return detail::inputValue(value_cache);
-    if (name == kKvCacheUpdateMask) return detail::inputValue(kv_cache_update_mask);
-    if (name == kEncoderOutputEmbeds) return detail::inputValue(encoder_output_embeds);
-    if (name == kDecoderKeyPaddingMask) return detail::inputValue(decoder_key_padding_mask);
-    return std::nullopt;
-}
-
 }  // namespace auralith

@@ -4,20 +4,15 @@
 // output. The decoder fills these arrays in place between steps, and the
 // provider always hands the model the arrays stored here at the time of the call.
 
-#include <memory>
-#include <optional>
-#include <set>
-#include <string>
+#include <array>
+#include <cstdint>
 
-#include "platform/ml/MLFeatureProvider.hpp"
-#include "platform/ml/MLShapedArray.hpp"
+#include "auralith/core/InputFeatures.hpp"
 
 namespace auralith {
 
-class TextDecoderInput : public platform::ml::MLFeatureProvider {
+class TextDecoderInput : public InputFeatures<TextDecoderInput> {
   public:
-    using Array = std::shared_ptr<platform::ml::MLMultiArray>;
-
     static constexpr const char* kInputIds = "input_ids";
     static constexpr const char* kCacheLength = "cache_length";
     static constexpr const char* kKeyCache = "key_cache";
@@ -38,9 +33,15 @@ class TextDecoderInput : public platform::ml::MLFeatureProvider {
                      const platform::ml::MLShapedArray<float>& encoder_output_embeds,
                      const platform::ml::MLShapedArray<float>& decoder_key_padding_mask);
 
-    std::set<std::string> featureNames() const override;
-    std::optional<platform::ml::MLFeatureValue> featureValue(
-        const std::string& name) const override;
+    static constexpr std::array<Feature, 7> features() {
+        return {{{kInputIds, &TextDecoderInput::input_ids},
+                 {kCacheLength, &TextDecoderInput::cache_length},
+                 {kKeyCache, &TextDecoderInput::key_cache},
+                 {kValueCache, &TextDecoderInput::value_cache},
+                 {kKvCacheUpdateMask, &TextDecoderInput::kv_cache_update_mask},
+                 {kEncoderOutputEmbeds, &TextDecoderInput::encoder_output_embeds},
+                 {kDecoderKeyPaddingMask, &TextDecoderInput::decoder_key_padding_mask}}};
+    }
 
     Array input_ids;
     Array cache_length;

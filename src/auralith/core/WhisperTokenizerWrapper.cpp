@@ -1,7 +1,6 @@
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <limits>
 #include <stdexcept>
@@ -9,13 +8,13 @@
 
 #include "auralith/core/Constants.hpp"
 #include "auralith/utilities/LanguageRecognizer.hpp"
+#include "platform/system/Text.hpp"
 #include "vortilcore/tokenizers/ByteEncoder.hpp"
 
 namespace auralith {
 
 namespace {
 
-constexpr UChar32 kReplacementCharacter = 0xFFFD;
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
 
 // True when the bytes stop after the start of a well-formed UTF-8 sequence
@@ -67,20 +66,6 @@ std::vector<int> toTokenizerIds(const std::vector<std::int64_t>& tokens) {
     return ids;
 }
 
-// The text's code points; bytes that are not UTF-8 count as replacement characters,
-// as the tokenizer's own decoding would have made them.
-std::vector<UChar32> codePoints(const std::string& text) {
-    std::vector<UChar32> out;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        out.push_back(c < 0 ? kReplacementCharacter : c);
-    }
-    return out;
-}
-
 // Languages whose words are not separated by blanks.
 bool splitsPerCharacter(const std::optional<std::string>& code) {
     if (!code) return false;
@@ -93,8 +78,10 @@ bool isLonePunctuation(const std::string& subword) {
     const auto begin = subword.find_first_not_of(" \t");
     if (begin == std::string::npos) return false;
     const auto end = subword.find_last_not_of(" \t");
-    const auto scalars = codePoints(subword.substr(begin, end - begin + 1));
-    return scalars.size() == 1 && u_ispunct(scalars[0]);
+    // Bytes that are not UTF-8 count as replacement characters, as the
+    // tokenizer's own decoding would have made them.
+    const auto scalars = platform::text::scalars(subword.substr(begin, end - begin + 1));
+    return scalars.size() == 1 && u_ispunct(UChar32(scalars[0]));
 }
 
 }  // namespace
@@ -168,13 +155,10 @@ void WhisperTokenizerWrapper::appendTokenBytes(std::string& bytes, std::int64_t 
     // Vocabulary entries are written in the byte-level alphabet; a character
     // outside it (an added token's own text) stands for its UTF-8 bytes.
     const auto& decoder = vortil::byteDecoder();
-    const auto* data = reinterpret_cast<const uint8_t*>(text->data());
-    const auto length = static_cast<int32_t>(text->size());
-    for (int32_t i = 0; i < length;) {
-        const int32_t start = i;
-        UChar32 c;
-        U8_NEXT(data, i, length, c);
-        const std::string character(text->data() + start, static_cast<std::size_t>(i - start));
+    for (std::size_t i = 0; i < text->size();) {
+        const std::size_t start = i;
+        platform::text::decodeScalar(*text, i);
+        const std::string character(text->data() + start, i - start);
         const auto found = decoder.find(character);
         if (found != decoder.end())
             bytes.push_back(static_cast<char>(found->second));

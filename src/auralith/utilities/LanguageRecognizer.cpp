@@ -2,9 +2,10 @@
 
 #include <unicode/uchar.h>
 #include <unicode/uscript.h>
-#include <unicode/utf8.h>
 
 #include <map>
+
+#include "platform/system/Text.hpp"
 
 namespace auralith {
 
@@ -64,14 +65,11 @@ std::optional<std::string> languageOfScript(UScriptCode script) {
 std::optional<std::string> LanguageRecognizer::dominantLanguageCode(std::string_view utf8) {
     std::map<UScriptCode, int> letters;
     bool kana = false;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
-    const auto length = static_cast<int32_t>(utf8.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        if (c < 0 || !u_isalpha(c)) continue;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto c = platform::text::decodeScalar(utf8, i);
+        if (!c || !u_isalpha(UChar32(*c))) continue;
         UErrorCode status = U_ZERO_ERROR;
-        const UScriptCode script = uscript_getScript(c, &status);
+        const UScriptCode script = uscript_getScript(UChar32(*c), &status);
         if (U_FAILURE(status) || script == USCRIPT_COMMON || script == USCRIPT_INHERITED) continue;
         ++letters[script];
         kana = kana || script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA;

@@ -1,12 +1,12 @@
 #include "auralith/utilities/TextUtilities.hpp"
 
-#include <unicode/utf8.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <limits>
 #include <string>
 
+#include "platform/system/Text.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 namespace auralith {
@@ -14,18 +14,6 @@ namespace auralith {
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-
-bool isValidUtf8(std::string_view text) {
-    int32_t i = 0;
-    const auto length = static_cast<int32_t>(text.size());
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    while (i < length) {
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        if (c < 0) return false;
-    }
-    return true;
-}
 
 // The size of the raw DEFLATE stream (no zlib header or checksum) of the
 // bytes, at the level the reference compressor uses; the error text on failure.
@@ -67,7 +55,7 @@ float ratio(const unsigned char* data, size_t size) {
 
 float TextUtilities::compressionRatio(std::string_view text) {
     if (text.empty()) return kInfinity;
-    if (!isValidUtf8(text)) {
+    if (!platform::text::isValidUtf8(text)) {
         vortil::Logging::debug("String encoding error");
         return kInfinity;
     }

@@ -247,173 +247,280 @@ const AudioEncoderModel::PackedWeights* AudioEncoderModel::keptPackedWeights(
     return kept_.back().get();
 }
 
-void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) const {
-    const auto& k = computeKernels();
-    // One build for the whole window: packed matrices are only valid for their own.
-    const MatrixKernels& mk = matrixKernels();
-    const std::size_t T = static_cast<std::size_t>(frames_), C = static_cast<std::size_t>(nMels_);
-    const std::size_t W = static_cast<std::size_t>(w_), D = static_cast<std::size_t>(d_);
-    const std::size_t F = static_cast<std::size_t>(ffn_), H = static_cast<std::size_t>(heads_),
-                      dh = D / H;
-    const std::size_t block = rowBlock();
-    const std::size_t blocks = (W + block - 1) / block;
+// One window's way through the encoder, stage by stage: its sizes, its
+// scratch, and the weights packed for the matrix product build in use (one
+// build for the whole window: packed matrices are only valid for their own).
+class AudioEncoderModel::Window {
+  public:
+    Window(const AudioEncoderModel& model, Scratch& s)
+        : model_(model),
+          s_(s),
+          k_(computeKernels()),
+          mk_(matrixKernels()),
+          inputFrames_(static_cast<std::size_t>(model.frames_)),
+          bands_(static_cast<std::size_t>(model.nMels_)),
+          length_(static_cast<std::size_t>(model.w_)),
+          width_(static_cast<std::size_t>(model.d_)),
+          ffnWidth_(static_cast<std::size_t>(model.ffn_)),
+          heads_(static_cast<std::size_t>(model.heads_)),
+          headWidth_(width_ / heads_),
+          block_(model.rowBlock()),
+          blocks_((length_ + block_ - 1) / block_),
+          queryScale_(1.0f / std::sqrt(static_cast<float>(headWidth_))) {}
 
-    // Mel bands [C][T] to frame rows [T][C], framed by zero rows (the padding of both
-    // convolutions).
-    pool_->parallelRanges(C, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c)
-            for (std::size_t t = 0; t < T; ++t)
-                s.melRows[(t + 1) * C + c] = halfBitsToFloat(mel[c * T + t].bits);
-    });
-
-    // Packed: the convolution taps and every layer's weights (kept from window to
-    // window when the model is small enough, else one layer at a time), and each
-    // head's keys and values.
-    const PackedLayout layout = packedLayout(mk);
-    const PackedWeights* kept = keptPackedWeights(mk);
-    const std::size_t packedKeys = mk.packedSize(W, dh), packedValues = mk.packedSize(dh, W);
-    const std::size_t packedTotal =
-        H * (packedKeys + packedValues) + (kept ? 0 : layout.convolutions + layout.layer);
-    if (s.packed.size() < packedTotal) s.packed = AlignedBuffer<float>(packedTotal);
-    float* headKeys = s.packed.data();
-    float* headValues = headKeys + H * packedKeys;
-    float* packedScratch = headValues + H * packedValues;  // unused when the weights are kept
-    if (!kept) {
-        if (s.wide.size() < largestMatrix_) s.wide = AlignedBuffer<float>(largestMatrix_);
-        packConvolutions(mk, layout, packedScratch);
+    // Mel bands [bands][frames] to frame rows [frames][bands], framed by zero
+    // rows (the padding of both convolutions).
+    void readMel(const Float16* mel) {
+        const std::size_t bands = bands_, frames = inputFrames_;
+        float* rows = s_.melRows.data();
+        model_.pool_->parallelRanges(bands, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t c = begin; c < end; ++c)
+                for (std::size_t t = 0; t < frames; ++t)
+                    rows[(t + 1) * bands + c] = halfBitsToFloat(mel[c * frames + t].bits);
+        });
     }
-    const float* taps1 = kept ? kept->data.data() : packedScratch;
-    const float* taps2 = taps1 + 3 * layout.tap1;
 
-    // conv1, stride 1: output frame t reads input frames t-1, t, t+1 = padded rows t, t+1, t+2.
-    float* conv1 = s.conv1.data() + D;
-    pool_->parallelFor((T + 2 * block - 1) / (2 * block), [&](std::size_t task) {
-        const std::size_t b = task * 2 * block, e = std::min(T, b + 2 * block);
-        for (std::size_t tap = 0; tap < 3; ++tap)
-            mk.gemmPacked(e - b, D, C, s.melRows.data() + (b + tap) * C, C,
-                          taps1 + tap * layout.tap1, conv1 + b * D, D, tap > 0);
-        for (std::size_t t = b; t < e; ++t) k.biasGelu(conv1 + t * D, conv1Bias_.data(), D);
-    });
-
-    // conv2, stride 2: output frame t reads conv1 frames 2t-1, 2t, 2t+1 = padded rows 2t, 2t+1,
-    // 2t+2.
-    float* x = s.x.data();
-    pool_->parallelFor(blocks, [&](std::size_t task) {
-        const std::size_t b = task * block, e = std::min(W, b + block);
-        for (std::size_t tap = 0; tap < 3; ++tap)
-            mk.gemmPacked(e - b, D, D, s.conv1.data() + (2 * b + tap) * D, 2 * D,
-                          taps2 + tap * layout.square, x + b * D, D, tap > 0);
-        for (std::size_t t = b; t < e; ++t) {
-            k.biasGelu(x + t * D, conv2Bias_.data(), D);
-            k.axpyF32(1.0f, positions_.data() + t * D, x + t * D, D);
+    // The convolution taps and every layer's weights (kept from window to
+    // window when the model is small enough, else one layer at a time), and
+    // room for each head's keys and values.
+    void packWeights() {
+        layout_ = model_.packedLayout(mk_);
+        keptWeights_ = model_.keptPackedWeights(mk_);
+        packedKeys_ = mk_.packedSize(length_, headWidth_);
+        packedValues_ = mk_.packedSize(headWidth_, length_);
+        const std::size_t packedTotal = heads_ * (packedKeys_ + packedValues_) +
+                                        (keptWeights_ ? 0 : layout_.convolutions + layout_.layer);
+        if (s_.packed.size() < packedTotal) s_.packed = AlignedBuffer<float>(packedTotal);
+        headKeys_ = s_.packed.data();
+        headValues_ = headKeys_ + heads_ * packedKeys_;
+        packedScratch_ = headValues_ + heads_ * packedValues_;  // unused when the weights are kept
+        if (!keptWeights_) {
+            if (s_.wide.size() < model_.largestMatrix_)
+                s_.wide = AlignedBuffer<float>(model_.largestMatrix_);
+            model_.packConvolutions(mk_, layout_, packedScratch_);
         }
-    });
+    }
 
-    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
-    const float* pendingBias = nullptr;  // each block's last bias is added with the next norm
-    float* h = s.h.data();
-    float* qkv = s.qkv.data();
-    float* attn = s.attn.data();
-    for (const Layer& layer : layers_) {
-        const std::size_t l = static_cast<std::size_t>(&layer - layers_.data());
-        const float* pq = kept ? kept->data.data() + layout.convolutions + l * layout.layer
-                               : packedScratch + layout.convolutions;
-        if (!kept) packLayer(mk, layout, layer, s.wide.data(), packedScratch + layout.convolutions);
-        const float* pk = pq + layout.square;
-        const float* pv = pk + layout.square;
-        const float* po = pv + layout.square;
-        const float* p1 = po + layout.square;
-        const float* p2 = p1 + layout.up;
-
-        // Norm, query/key/value projections, biases: each thread on its own rows.
-        pool_->parallelFor(blocks, [&](std::size_t task) {
-            const std::size_t b = task * block, e = std::min(W, b + block);
+    // Both convolutions, each with its GELU, then the positional embedding.
+    void convolutions() {
+        const std::size_t frames = inputFrames_, bands = bands_, width = width_, block = block_;
+        const float* taps1 = keptWeights_ ? keptWeights_->data.data() : packedScratch_;
+        const float* taps2 = taps1 + 3 * layout_.tap1;
+        // conv1, stride 1: output frame t reads input frames t-1, t, t+1 = padded rows t, t+1, t+2.
+        float* conv1 = s_.conv1.data() + width;
+        model_.pool_->parallelFor((frames + 2 * block - 1) / (2 * block), [&](std::size_t task) {
+            const std::size_t b = task * 2 * block, e = std::min(frames, b + 2 * block);
+            for (std::size_t tap = 0; tap < 3; ++tap)
+                mk_.gemmPacked(e - b, width, bands, s_.melRows.data() + (b + tap) * bands, bands,
+                               taps1 + tap * layout_.tap1, conv1 + b * width, width, tap > 0);
+            for (std::size_t t = b; t < e; ++t)
+                k_.biasGelu(conv1 + t * width, model_.conv1Bias_.data(), width);
+        });
+        // conv2, stride 2: output frame t reads conv1 frames 2t-1, 2t, 2t+1 = padded rows 2t,
+        // 2t+1, 2t+2.
+        float* x = s_.x.data();
+        forEachBlock([&](std::size_t b, std::size_t e) {
+            for (std::size_t tap = 0; tap < 3; ++tap)
+                mk_.gemmPacked(e - b, width, width, s_.conv1.data() + (2 * b + tap) * width,
+                               2 * width, taps2 + tap * layout_.square, x + b * width, width,
+                               tap > 0);
             for (std::size_t t = b; t < e; ++t) {
-                if (pendingBias) k.axpyF32(1.0f, pendingBias, x + t * D, D);
-                k.layerNorm(x + t * D, layer.norm1Weight.data(), layer.norm1Bias.data(), h + t * D,
-                            D, kNormEpsilon);
+                k_.biasGelu(x + t * width, model_.conv2Bias_.data(), width);
+                k_.axpyF32(1.0f, model_.positions_.data() + t * width, x + t * width, width);
             }
-            mk.gemmPacked(e - b, D, D, h + b * D, D, pq, qkv + b * 3 * D, 3 * D, false);
-            mk.gemmPacked(e - b, D, D, h + b * D, D, pk, qkv + b * 3 * D + D, 3 * D, false);
-            mk.gemmPacked(e - b, D, D, h + b * D, D, pv, qkv + b * 3 * D + 2 * D, 3 * D, false);
+        });
+    }
+
+    void layer(std::size_t l) {
+        const Layer& layer = model_.layers_[l];
+        const LayerWeights weights = layerWeights(layer, l);
+        attentionInputs(layer, weights);
+        packHeads();
+        attention();
+        outputAndFeedForward(layer, weights);
+        pendingBias_ = layer.fc2Bias.data();
+    }
+
+    // The final norm, then [length][width] to the output's [width][length].
+    void writeOutput(Float16* out) {
+        const std::size_t width = width_, length = length_;
+        float* x = s_.x.data();
+        float* h = s_.h.data();
+        forEachBlock([&](std::size_t b, std::size_t e) {
             for (std::size_t t = b; t < e; ++t) {
-                float* q = qkv + t * 3 * D;
-                float* v = q + 2 * D;
-                for (std::size_t i = 0; i < D; ++i) {
+                if (pendingBias_) k_.axpyF32(1.0f, pendingBias_, x + t * width, width);
+                k_.layerNorm(x + t * width, model_.finalNormWeight_.data(),
+                             model_.finalNormBias_.data(), h + t * width, width, kNormEpsilon);
+            }
+        });
+        const std::size_t parts = static_cast<std::size_t>(model_.pool_->threadCount());
+        model_.pool_->parallelFor(parts, [&](std::size_t p) {
+            float* row = s_.rows.data() + p * length;
+            for (std::size_t d = width * p / parts; d < width * (p + 1) / parts; ++d) {
+                for (std::size_t t = 0; t < length; ++t) row[t] = h[t * width + d];
+                convertFloatToHalf(row, out + d * length, length);
+            }
+        });
+    }
+
+  private:
+    // A layer's packed matrices.
+    struct LayerWeights {
+        const float *q, *k, *v, *o, *up, *down;
+    };
+
+    // fn(begin, end) for each block of rows, one task per block.
+    template <class Fn>
+    void forEachBlock(Fn&& fn) {
+        const std::size_t block = block_, length = length_;
+        model_.pool_->parallelFor(blocks_, [&](std::size_t task) {
+            const std::size_t b = task * block;
+            fn(b, std::min(length, b + block));
+        });
+    }
+
+    LayerWeights layerWeights(const Layer& layer, std::size_t l) const {
+        float* scratch = packedScratch_ + layout_.convolutions;
+        const float* q = keptWeights_
+                             ? keptWeights_->data.data() + layout_.convolutions + l * layout_.layer
+                             : scratch;
+        if (!keptWeights_) model_.packLayer(mk_, layout_, layer, s_.wide.data(), scratch);
+        LayerWeights w;
+        w.q = q;
+        w.k = w.q + layout_.square;
+        w.v = w.k + layout_.square;
+        w.o = w.v + layout_.square;
+        w.up = w.o + layout_.square;
+        w.down = w.up + layout_.up;
+        return w;
+    }
+
+    // Norm, query/key/value projections, biases: each thread on its own rows.
+    void attentionInputs(const Layer& layer, const LayerWeights& w) {
+        const std::size_t width = width_;
+        const float scale = queryScale_;
+        float* x = s_.x.data();
+        float* h = s_.h.data();
+        float* qkv = s_.qkv.data();
+        forEachBlock([&](std::size_t b, std::size_t e) {
+            for (std::size_t t = b; t < e; ++t) {
+                if (pendingBias_) k_.axpyF32(1.0f, pendingBias_, x + t * width, width);
+                k_.layerNorm(x + t * width, layer.norm1Weight.data(), layer.norm1Bias.data(),
+                             h + t * width, width, kNormEpsilon);
+            }
+            float* rows = qkv + b * 3 * width;
+            mk_.gemmPacked(e - b, width, width, h + b * width, width, w.q, rows, 3 * width, false);
+            mk_.gemmPacked(e - b, width, width, h + b * width, width, w.k, rows + width, 3 * width,
+                           false);
+            mk_.gemmPacked(e - b, width, width, h + b * width, width, w.v, rows + 2 * width,
+                           3 * width, false);
+            for (std::size_t t = b; t < e; ++t) {
+                float* q = qkv + t * 3 * width;
+                float* v = q + 2 * width;
+                for (std::size_t i = 0; i < width; ++i) {
                     q[i] = (q[i] + layer.qBias[i]) * scale;
                     v[i] += layer.vBias[i];
                 }
             }
         });
-
-        // Every row block of a head meets the same keys and values: pack them once.
-        pool_->parallelFor(2 * H, [&](std::size_t task) {
-            const std::size_t head = task / 2;
-            if (task % 2 == 0)
-                mk.pack(true, W, dh, qkv + D + head * dh, 3 * D, headKeys + head * packedKeys, 0,
-                        W);
-            else
-                mk.pack(false, dh, W, qkv + 2 * D + head * dh, 3 * D,
-                        headValues + head * packedValues, 0, dh);
-        });
-
-        // Attention, one (head, row block) per task; scores stay in the thread's own scratch.
-        pool_->parallelFor(H * blocks, [&](std::size_t task) {
-            const std::size_t head = task / blocks, b = (task % blocks) * block,
-                              e = std::min(W, b + block);
-            float* scores =
-                s.scores.data() +
-                static_cast<std::size_t>(ComputePool::currentThread()) * block * (W + 1);
-            float* sums = scores + block * W;
-            mk.gemmPacked(e - b, W, dh, qkv + b * 3 * D + head * dh, 3 * D,
-                          headKeys + head * packedKeys, scores, W, false);
-            for (std::size_t r = 0; r < e - b; ++r) {
-                float* row = scores + r * W;
-                sums[r] = k.expShiftSum(row, W, k.maxValue(row, W));
-            }
-            // Softmax normalised after the product: dh values per row instead of W.
-            float* out = attn + b * D + head * dh;
-            mk.gemmPacked(e - b, dh, W, scores, W, headValues + head * packedValues, out, D, false);
-            for (std::size_t r = 0; r < e - b; ++r) {
-                const float inv = 1.0f / sums[r];
-                for (std::size_t c = 0; c < dh; ++c) out[r * D + c] *= inv;
-            }
-        });
-
-        // Output projection, norm and feed-forward, again on each thread's own rows.
-        pool_->parallelFor(blocks, [&](std::size_t task) {
-            const std::size_t b = task * block, e = std::min(W, b + block);
-            mk.gemmPacked(e - b, D, D, attn + b * D, D, po, x + b * D, D, true);
-            for (std::size_t t = b; t < e; ++t) {
-                k.axpyF32(1.0f, layer.oBias.data(), x + t * D, D);
-                k.layerNorm(x + t * D, layer.norm2Weight.data(), layer.norm2Bias.data(), h + t * D,
-                            D, kNormEpsilon);
-            }
-            float* f = s.ffn.data() + b * F;
-            mk.gemmPacked(e - b, F, D, h + b * D, D, p1, f, F, false);
-            for (std::size_t t = 0; t < e - b; ++t) k.biasGelu(f + t * F, layer.fc1Bias.data(), F);
-            mk.gemmPacked(e - b, D, F, f, F, p2, x + b * D, D, true);
-        });
-        pendingBias = layer.fc2Bias.data();
     }
 
-    // Final norm, then [W][D] to the output's [D][W].
-    pool_->parallelFor(blocks, [&](std::size_t task) {
-        const std::size_t b = task * block, e = std::min(W, b + block);
-        for (std::size_t t = b; t < e; ++t) {
-            if (pendingBias) k.axpyF32(1.0f, pendingBias, x + t * D, D);
-            k.layerNorm(x + t * D, finalNormWeight_.data(), finalNormBias_.data(), h + t * D, D,
-                        kNormEpsilon);
-        }
-    });
-    const std::size_t parts = static_cast<std::size_t>(pool_->threadCount());
-    pool_->parallelFor(parts, [&](std::size_t p) {
-        float* row = s.rows.data() + p * W;
-        for (std::size_t d = D * p / parts; d < D * (p + 1) / parts; ++d) {
-            for (std::size_t t = 0; t < W; ++t) row[t] = h[t * D + d];
-            convertFloatToHalf(row, out + d * W, W);
-        }
-    });
+    // Every row block of a head meets the same keys and values: pack them once.
+    void packHeads() {
+        const std::size_t width = width_, length = length_, headWidth = headWidth_;
+        const float* qkv = s_.qkv.data();
+        model_.pool_->parallelFor(2 * heads_, [&](std::size_t task) {
+            const std::size_t head = task / 2;
+            if (task % 2 == 0)
+                mk_.pack(true, length, headWidth, qkv + width + head * headWidth, 3 * width,
+                         headKeys_ + head * packedKeys_, 0, length);
+            else
+                mk_.pack(false, headWidth, length, qkv + 2 * width + head * headWidth, 3 * width,
+                         headValues_ + head * packedValues_, 0, headWidth);
+        });
+    }
+
+    // One (head, row block) per task; scores stay in the thread's own scratch.
+    void attention() {
+        const std::size_t width = width_, length = length_, headWidth = headWidth_;
+        const std::size_t block = block_, blocks = blocks_;
+        const float* qkv = s_.qkv.data();
+        float* attn = s_.attn.data();
+        model_.pool_->parallelFor(heads_ * blocks, [&](std::size_t task) {
+            const std::size_t head = task / blocks, b = (task % blocks) * block,
+                              e = std::min(length, b + block);
+            float* scores =
+                s_.scores.data() +
+                static_cast<std::size_t>(ComputePool::currentThread()) * block * (length + 1);
+            float* sums = scores + block * length;
+            mk_.gemmPacked(e - b, length, headWidth, qkv + b * 3 * width + head * headWidth,
+                           3 * width, headKeys_ + head * packedKeys_, scores, length, false);
+            for (std::size_t r = 0; r < e - b; ++r) {
+                float* row = scores + r * length;
+                sums[r] = k_.expShiftSum(row, length, k_.maxValue(row, length));
+            }
+            // Softmax normalised after the product: headWidth values per row instead of length.
+            float* out = attn + b * width + head * headWidth;
+            mk_.gemmPacked(e - b, headWidth, length, scores, length,
+                           headValues_ + head * packedValues_, out, width, false);
+            for (std::size_t r = 0; r < e - b; ++r) {
+                const float inv = 1.0f / sums[r];
+                for (std::size_t c = 0; c < headWidth; ++c) out[r * width + c] *= inv;
+            }
+        });
+    }
+
+    // Output projection, norm and feed-forward, again on each thread's own
+    // rows. The feed-forward's last bias waits for the next norm.
+    void outputAndFeedForward(const Layer& layer, const LayerWeights& w) {
+        const std::size_t width = width_, ffnWidth = ffnWidth_;
+        float* x = s_.x.data();
+        float* h = s_.h.data();
+        const float* attn = s_.attn.data();
+        forEachBlock([&](std::size_t b, std::size_t e) {
+            mk_.gemmPacked(e - b, width, width, attn + b * width, width, w.o, x + b * width, width,
+                           true);
+            for (std::size_t t = b; t < e; ++t) {
+                k_.axpyF32(1.0f, layer.oBias.data(), x + t * width, width);
+                k_.layerNorm(x + t * width, layer.norm2Weight.data(), layer.norm2Bias.data(),
+                             h + t * width, width, kNormEpsilon);
+            }
+            float* f = s_.ffn.data() + b * ffnWidth;
+            mk_.gemmPacked(e - b, ffnWidth, width, h + b * width, width, w.up, f, ffnWidth, false);
+            for (std::size_t t = 0; t < e - b; ++t)
+                k_.biasGelu(f + t * ffnWidth, layer.fc1Bias.data(), ffnWidth);
+            mk_.gemmPacked(e - b, width, ffnWidth, f, ffnWidth, w.down, x + b * width, width, true);
+        });
+    }
+
+    const AudioEncoderModel& model_;
+    Scratch& s_;
+    const ComputeKernels& k_;
+    const MatrixKernels& mk_;
+    const std::size_t inputFrames_;  // mel frames in
+    const std::size_t bands_;        // mel bands
+    const std::size_t length_;       // positions out, half the frames
+    const std::size_t width_;        // of the model: one position's activations
+    const std::size_t ffnWidth_;
+    const std::size_t heads_, headWidth_;
+    const std::size_t block_, blocks_;  // rows per task, and tasks over all positions
+    const float queryScale_;
+    PackedLayout layout_;
+    const PackedWeights* keptWeights_ = nullptr;     // null: packed per window into packedScratch_
+    std::size_t packedKeys_ = 0, packedValues_ = 0;  // floats per head
+    float* headKeys_ = nullptr;
+    float* headValues_ = nullptr;
+    float* packedScratch_ = nullptr;
+    const float* pendingBias_ = nullptr;  // each block's last bias is added with the next norm
+};
+
+void AudioEncoderModel::compute(const Float16* mel, Float16* out, Scratch& s) const {
+    Window window(*this, s);
+    window.readMel(mel);
+    window.packWeights();
+    window.convolutions();
+    for (std::size_t l = 0; l < layers_.size(); ++l) window.layer(l);
+    window.writeOutput(out);
 }
 
 std::size_t AudioEncoderModel::rowBlock() const {

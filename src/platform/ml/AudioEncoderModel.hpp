@@ -71,7 +71,9 @@ class AudioEncoderModel : public MLModel {
     };
 
     std::unique_ptr<Scratch> makeScratch() const;
+    // The window's stages in order (Window holds them).
     void compute(const Float16* mel, Float16* out, Scratch& s) const;
+    class Window;
     // The weight as Float32: in place, or widened into dst.
     const float* widen(const WeightMatrix& w, float* dst) const;
     PackedLayout packedLayout(const MatrixKernels& mk) const;

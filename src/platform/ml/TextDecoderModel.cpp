@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "platform/ml/ComputeKernels.hpp"
@@ -396,248 +397,359 @@ void TextDecoderModel::prepareCrossAttention(const Float16* encoder, Workspace& 
     ws.hasCross = true;
 }
 
-void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encoderUnchanged) const {
-    Float16* logitsOut = arrays.logits->span<Float16>().data();
-    Float16* keysOut = arrays.keyCacheUpdates->span<Float16>().data();
-    Float16* valuesOut = arrays.valueCacheUpdates->span<Float16>().data();
-    Float16* alignmentOut = arrays.alignmentHeadsWeights
-                                ? arrays.alignmentHeadsWeights->span<Float16>().data()
-                                : nullptr;
-    const auto& k = computeKernels();
-    const std::size_t D = static_cast<std::size_t>(d_), H = static_cast<std::size_t>(heads_),
-                      dh = D / H;
-    const std::size_t W = static_cast<std::size_t>(w_), S = static_cast<std::size_t>(s_);
+namespace {
 
-    const std::int32_t token = arrays.inputIds->span<std::int32_t>()[0];
-    const std::int32_t position = arrays.cacheLength->span<std::int32_t>()[0];
-    if (token < 0 || token >= vocab_)
+void checkStepPosition(std::int32_t token, std::int32_t position, int vocabulary, int positions) {
+    if (token < 0 || token >= vocabulary)
         throw MLModelError(MLModelError::Code::featureType,
                            "Input feature \"input_ids\" holds token " + std::to_string(token) +
-                               ", outside the vocabulary of " + std::to_string(vocab_));
-    if (position < 0 || position >= positions_)
+                               ", outside the vocabulary of " + std::to_string(vocabulary));
+    if (position < 0 || position >= positions)
         throw MLModelError(MLModelError::Code::featureType,
                            "Input feature \"cache_length\" holds " + std::to_string(position) +
-                               ", outside 0..." + std::to_string(positions_ - 1));
-    const Float16* keyCache = arrays.keyCache->span<Float16>().data();
-    const Float16* valueCache = arrays.valueCache->span<Float16>().data();
-    const auto updateMask = arrays.kvCacheUpdateMask->span<std::int32_t>();
-    const Float16* padding = arrays.decoderKeyPaddingMask->span<Float16>().data();
-    prepareCrossAttention(arrays.encoderOutputEmbeds->span<Float16>().data(), ws, encoderUnchanged);
+                               ", outside 0..." + std::to_string(positions - 1));
+}
 
-    // Which cache positions this step may see, and which take the new key/value.
-    ws.cacheRuns.clear();
-    ws.updatePositions.clear();
-    for (std::size_t j = 0; j < S; ++j) {
+// Which cache positions this step may see, as runs [begin, end), and which of
+// the visible ones take the new key/value.
+void findVisibleCache(const Float16* padding, std::span<const std::int32_t> updateMask,
+                      std::size_t cacheSlots, std::vector<std::pair<int, int>>& runs,
+                      std::vector<int>& updates) {
+    runs.clear();
+    updates.clear();
+    for (std::size_t j = 0; j < cacheSlots; ++j) {
         const float p = halfBitsToFloat(padding[j].bits);
         if (!(p > kHiddenPadding)) continue;
         if (updateMask[j] != 0) {
-            ws.updatePositions.push_back(static_cast<int>(j));
-        } else if (!ws.cacheRuns.empty() && ws.cacheRuns.back().second == static_cast<int>(j)) {
-            ++ws.cacheRuns.back().second;
+            updates.push_back(static_cast<int>(j));
+        } else if (!runs.empty() && runs.back().second == static_cast<int>(j)) {
+            ++runs.back().second;
         } else {
-            ws.cacheRuns.emplace_back(static_cast<int>(j), static_cast<int>(j) + 1);
+            runs.emplace_back(static_cast<int>(j), static_cast<int>(j) + 1);
         }
     }
-    std::size_t visible = ws.updatePositions.size();
-    for (auto [b, e] : ws.cacheRuns) visible += static_cast<std::size_t>(e - b);
+}
 
-    // Token and position embeddings.
-    float* x = ws.x.data();
-    float* h = ws.h.data();
-    auto embeddingRow = [&](const WeightMatrix& m, std::size_t row, float* dst, bool add) {
-        if (m.f16) {
-            float* tmp = ws.embedding.data();
-            convertHalfToFloat(m.f16 + row * D, tmp, D);
-            for (std::size_t i = 0; i < D; ++i) dst[i] = add ? dst[i] + tmp[i] : tmp[i];
-        } else {
-            for (std::size_t i = 0; i < D; ++i)
-                dst[i] = add ? dst[i] + m.f32[row * D + i] : m.f32[row * D + i];
+// dst = row `row` of the embedding (or dst += it), widened through `widened`.
+void embeddingRow(const WeightMatrix& m, std::size_t row, std::size_t width, float* widened,
+                  float* dst, bool add) {
+    if (m.f16) {
+        convertHalfToFloat(m.f16 + row * width, widened, width);
+        for (std::size_t i = 0; i < width; ++i) dst[i] = add ? dst[i] + widened[i] : widened[i];
+    } else {
+        for (std::size_t i = 0; i < width; ++i)
+            dst[i] = add ? dst[i] + m.f32[row * width + i] : m.f32[row * width + i];
+    }
+}
+
+}  // namespace
+
+// What every phase of a step reads and writes: the sizes, the caller's arrays
+// and the workspace's activations.
+struct TextDecoderModel::StepContext {
+    const ComputeKernels& kernels;
+    Workspace& ws;
+    std::size_t width;           // of the model: one token's activations
+    std::size_t heads;           // attention heads
+    std::size_t headWidth;       // activations per head
+    std::size_t encoderLength;   // encoder positions the cross-attention sees
+    std::size_t cacheSlots;      // positions of the key/value cache
+    std::size_t vocabulary;      // logits
+    std::size_t crossParts;      // parts of the encoder positions per head
+    std::size_t crossPartWidth;  // floats of a part's result: weighted values, max, sum
+    float queryScale;            // 1/sqrt(headWidth), applied to the queries
+    const Float16* keyCache;     // [layers][width][cacheSlots]
+    const Float16* valueCache;
+    const Float16* padding;  // [cacheSlots], additive
+    Float16* logits;
+    Float16* keyUpdates;  // [layers][width]
+    Float16* valueUpdates;
+    Float16* alignment;  // [encoderLength], or null
+    float* x;            // the residual stream
+    float* h;            // x normalised
+    float* query;
+    float* newKey;
+    float* newValue;
+    float* attention;  // the heads' outputs side by side
+};
+
+// The step after its set-up, as one pool thread runs it: every thread goes
+// through the same phases in the same order (see PhaseBoard), taking what is
+// left of each; the small serial follow-ups run on whichever thread completes
+// the phase before them.
+class TextDecoderModel::StepProgram {
+  public:
+    StepProgram(const TextDecoderModel& model, const StepContext& step)
+        : model_(model),
+          step_(step),
+          member_(step.ws.board, static_cast<std::size_t>(ComputePool::currentThread())) {}
+
+    void run() {
+        const auto& layers = model_.layers_;
+        for (std::size_t l = 0; l < layers.size(); ++l) {
+            selfAttention(layers[l], l);
+            crossAttention(layers[l], l);
+            if (l + 1 < layers.size())
+                feedForward(layers[l], layers[l + 1].norm1Weight, layers[l + 1].norm1Bias);
+            else
+                feedForward(layers[l], model_.finalNormWeight_, model_.finalNormBias_);
         }
-    };
-    embeddingRow(tokenEmbedding_, static_cast<std::size_t>(token), x, false);
-    embeddingRow(positionEmbedding_, static_cast<std::size_t>(position), x, true);
+        logits();
+    }
 
-    const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
-    float* q = ws.qkv.data();
-    float* kNew = q + D;
-    float* vNew = q + 2 * D;
-    float* attn = ws.attn.data();
-    if (alignmentOut) std::fill(ws.alignment.data(), ws.alignment.data() + W, 0.0f);
-    k.layerNorm(x, layers_[0].norm1Weight.data(), layers_[0].norm1Bias.data(), h, D, kNormEpsilon);
+  private:
+    // One phase of matrix-vector products, the jobs' rows laid end to end.
+    template <class Then>
+    void products(std::initializer_list<MatvecJob> jobs, Then&& then) {
+        const ComputeKernels& k = step_.kernels;
+        member_.run(
+            phase_++, rowsOf(jobs), 4,
+            [&](std::size_t begin, std::size_t end) { matvecRange(k, jobs, begin, end); }, then);
+    }
 
-    // The rest of the step is one program of phases that every thread of the
-    // pool runs (see PhaseBoard): a product's rows, a head's attention or the
-    // logits' rows go to whichever thread claims them, and the small serial
-    // pieces (layer norms, putting a head's parts on one scale, the alignment
-    // weights) are done by the thread that completes the phase before them.
-    const std::size_t L = layers_.size(), V = static_cast<std::size_t>(vocab_);
-    const std::size_t parts = (W + crossPart_ - 1) / crossPart_, stride = dh + 2;
-    const auto threads = static_cast<std::size_t>(pool_->threadCount());
-    ws.board.reset(kPhasesPerLayer * L + 1, threads);
-    const auto program = [&] {
-        PhaseBoard::Member member(ws.board, static_cast<std::size_t>(ComputePool::currentThread()));
-        std::size_t phase = 0;
-        const auto products = [&](std::initializer_list<MatvecJob> jobs, auto&& then) {
-            member.run(
-                phase++, rowsOf(jobs), 4,
-                [&](std::size_t begin, std::size_t end) { matvecRange(k, jobs, begin, end); },
-                then);
+    // The follow-up that normalises the residual stream for the next products.
+    auto norm(const std::vector<float>& weight, const std::vector<float>& bias) const {
+        return [&step = step_, w = weight.data(), b = bias.data()] {
+            step.kernels.layerNorm(step.x, w, b, step.h, step.width, kNormEpsilon);
         };
-        for (std::size_t l = 0; l < L; ++l) {
-            const Layer& layer = layers_[l];
-            const auto norm = [&](const std::vector<float>& weight,
-                                  const std::vector<float>& bias) {
-                return [&, w = weight.data(), b = bias.data()] {
-                    k.layerNorm(x, w, b, h, D, kNormEpsilon);
-                };
-            };
+    }
 
-            // Self-attention over the visible cache plus this token.
-            products({{&layer.selfQ, h, q, layer.selfQBias.data(), scale},
-                      {&layer.selfK, h, kNew, nullptr, 1.0f, false, false, keysOut + l * D},
-                      {&layer.selfV, h, vNew, layer.selfVBias.data(), 1.0f, false, false,
-                       valuesOut + l * D}},
-                     [] {});
-            const Float16* layerKeys = keyCache + l * D * S;
-            const Float16* layerValues = valueCache + l * D * S;
-            member.run(phase++, H, 1, [&](std::size_t first, std::size_t last) {
-                for (std::size_t head = first; head < last; ++head) {
-                    float* scores = ws.selfScores.data() + head * S;
-                    const float* qh = q + head * dh;
-                    float best = -INFINITY;
-                    for (auto [b, e] : ws.cacheRuns) {
-                        std::fill(scores + b, scores + e, 0.0f);
-                        for (std::size_t c = 0; c < dh; ++c)
-                            k.axpyF16(qh[c], layerKeys + (head * dh + c) * S + b, scores + b,
-                                      static_cast<std::size_t>(e - b));
-                        for (int j = b; j < e; ++j) {
-                            scores[j] += halfBitsToFloat(padding[j].bits);
-                            best = std::max(best, scores[j]);
-                        }
-                    }
-                    float own = 0.0f;
-                    for (std::size_t c = 0; c < dh; ++c) own += qh[c] * kNew[head * dh + c];
-                    for (int j : ws.updatePositions) {
-                        scores[j] = own + halfBitsToFloat(padding[j].bits);
-                        best = std::max(best, scores[j]);
-                    }
-                    float* out = attn + head * dh;
-                    std::fill(out, out + dh, 0.0f);
-                    float sum = 0.0f;
-                    float* partial = ws.selfPartial.data() + head * dh;
-                    for (auto [b, e] : ws.cacheRuns) {
-                        sum += k.expShiftSum(scores + b, static_cast<std::size_t>(e - b), best);
-                        k.matvecF16(layerValues + head * dh * S + b, S, scores + b,
-                                    static_cast<std::size_t>(e - b), partial, dh);
-                        for (std::size_t c = 0; c < dh; ++c) out[c] += partial[c];
-                    }
-                    for (int j : ws.updatePositions) {
-                        const float p = std::exp(scores[j] - best);
-                        sum += p;
-                        k.axpyF32(p, vNew + head * dh, out, dh);
-                    }
-                    if (sum > 0.0f)
-                        for (std::size_t c = 0; c < dh; ++c) out[c] /= sum;
-                }
-            });
-            products({{&layer.selfO, attn, x, layer.selfOBias.data(), 1.0f, true}},
-                     norm(layer.norm2Weight, layer.norm2Bias));
-
-            // Cross-attention over the encoder output.
-            products({{&layer.crossQ, h, q, layer.crossQBias.data(), scale}}, [&] {
-                for (std::size_t head = 0; head < H; ++head)
-                    ws.crossPartsDone[head].count.store(0, std::memory_order_relaxed);
-            });
-            const Float16* crossKeys = ws.crossKeys.data() + l * W * D;
-            const Float16* crossValues = ws.crossValues.data() + l * W * D;
-            // Each part: its scores, exp(score - its max), their sum, and the
-            // values weighted by them. The thread that finishes a head's last
-            // part puts the head's parts on one scale.
-            const auto combine = [&](std::size_t head) {
-                const float* first = ws.crossParts.data() + head * parts * stride;
-                float best = -INFINITY;
-                for (std::size_t p = 0; p < parts; ++p)
-                    best = std::max(best, first[p * stride + dh]);
-                float sum = 0.0f;
-                float* scales = ws.crossScales.data() + head * parts;
-                for (std::size_t p = 0; p < parts; ++p) {
-                    scales[p] = std::exp(first[p * stride + dh] - best);
-                    sum += scales[p] * first[p * stride + dh + 1];
-                }
-                float* out = attn + head * dh;
-                std::fill(out, out + dh, 0.0f);
-                for (std::size_t p = 0; p < parts; ++p) {
-                    scales[p] /= sum;
-                    k.axpyF32(scales[p], first + p * stride, out, dh);
-                }
-            };
-            const auto alignment = [&] {
-                if (!alignmentOut) return;
-                for (std::size_t head = 0; head < H; ++head) {
-                    const auto& heads = layer.alignmentHeads;
-                    const std::size_t copies =
-                        static_cast<std::size_t>(std::count(heads.begin(), heads.end(), int(head)));
-                    if (copies == 0) continue;
-                    const float weight =
-                        static_cast<float>(copies) / static_cast<float>(alignmentHeadCount_);
-                    for (std::size_t p = 0; p < parts; ++p) {
-                        const std::size_t t0 = p * crossPart_,
-                                          n = std::min(W, t0 + crossPart_) - t0;
-                        k.axpyF32(weight * ws.crossScales[head * parts + p],
-                                  ws.crossProbs.data() + head * W + t0, ws.alignment.data() + t0,
-                                  n);
-                    }
-                }
-            };
-            member.run(
-                phase++, H * parts, 1,
-                [&](std::size_t first, std::size_t last) {
-                    for (std::size_t task = first; task < last; ++task) {
-                        const std::size_t head = task / parts, t0 = (task % parts) * crossPart_,
-                                          n = std::min(W, t0 + crossPart_) - t0;
-                        float* probs = ws.crossProbs.data() + head * W + t0;
-                        float* part = ws.crossParts.data() + task * stride;
-                        k.matvecF16(crossKeys + (head * W + t0) * dh, dh, q + head * dh, dh, probs,
-                                    n);
-                        const float best = k.maxValue(probs, n);
-                        part[dh] = best;
-                        part[dh + 1] = k.expShiftSum(probs, n, best);
-                        k.matvecF16(crossValues + head * dh * W + t0, W, probs, n, part, dh);
-                        // Release this part, and see every other part of the head if last.
-                        if (ws.crossPartsDone[head].count.fetch_add(1, std::memory_order_acq_rel) +
-                                1 ==
-                            static_cast<int>(parts))
-                            combine(head);
-                    }
-                },
-                alignment);
-            products({{&layer.crossO, attn, x, layer.crossOBias.data(), 1.0f, true}},
-                     norm(layer.norm3Weight, layer.norm3Bias));
-
-            // Feed-forward, then the next layer's first norm (or the final one).
-            products({{&layer.fc1, h, ws.ffn.data(), layer.fc1Bias.data(), 1.0f, false, true}},
-                     [] {});
-            if (l + 1 < L)
-                products({{&layer.fc2, ws.ffn.data(), x, layer.fc2Bias.data(), 1.0f, true}},
-                         norm(layers_[l + 1].norm1Weight, layers_[l + 1].norm1Bias));
-            else
-                products({{&layer.fc2, ws.ffn.data(), x, layer.fc2Bias.data(), 1.0f, true}},
-                         norm(finalNormWeight_, finalNormBias_));
-        }
-
-        // Logits against the token embeddings, written out as Float16 run by
-        // run: half of a step's weight reads.
-        member.run(phase++, V, 16, [&](std::size_t begin, std::size_t end) {
-            float* dst = ws.logits.data() + begin;
-            if (tokenEmbedding_.f16)
-                k.matvecF16(tokenEmbedding_.f16 + begin * D, D, h, D, dst, end - begin);
-            else
-                k.matvecF32(tokenEmbedding_.f32 + begin * D, D, h, D, dst, end - begin);
-            convertFloatToHalf(dst, logitsOut + begin, end - begin);
+    // Over the visible cache plus this token: three phases.
+    void selfAttention(const Layer& layer, std::size_t l) {
+        const StepContext& s = step_;
+        products(
+            {{&layer.selfQ, s.h, s.query, layer.selfQBias.data(), s.queryScale},
+             {&layer.selfK, s.h, s.newKey, nullptr, 1.0f, false, false, s.keyUpdates + l * s.width},
+             {&layer.selfV, s.h, s.newValue, layer.selfVBias.data(), 1.0f, false, false,
+              s.valueUpdates + l * s.width}},
+            [] {});
+        member_.run(phase_++, s.heads, 1, [&](std::size_t first, std::size_t last) {
+            for (std::size_t head = first; head < last; ++head) selfAttentionHead(l, head);
         });
+        products({{&layer.selfO, s.attention, s.x, layer.selfOBias.data(), 1.0f, true}},
+                 norm(layer.norm2Weight, layer.norm2Bias));
+    }
+
+    void selfAttentionHead(std::size_t l, std::size_t head) {
+        const StepContext& s = step_;
+        const ComputeKernels& k = s.kernels;
+        const std::size_t slots = s.cacheSlots, headWidth = s.headWidth;
+        const Float16* keys = s.keyCache + l * s.width * slots;
+        const Float16* values = s.valueCache + l * s.width * slots;
+        const auto& runs = s.ws.cacheRuns;
+        const auto& updates = s.ws.updatePositions;
+        float* scores = s.ws.selfScores.data() + head * slots;
+        const float* query = s.query + head * headWidth;
+        float best = -INFINITY;
+        for (auto [b, e] : runs) {
+            std::fill(scores + b, scores + e, 0.0f);
+            for (std::size_t c = 0; c < headWidth; ++c)
+                k.axpyF16(query[c], keys + (head * headWidth + c) * slots + b, scores + b,
+                          static_cast<std::size_t>(e - b));
+            for (int j = b; j < e; ++j) {
+                scores[j] += halfBitsToFloat(s.padding[j].bits);
+                best = std::max(best, scores[j]);
+            }
+        }
+        float own = 0.0f;
+        for (std::size_t c = 0; c < headWidth; ++c)
+            own += query[c] * s.newKey[head * headWidth + c];
+        for (int j : updates) {
+            scores[j] = own + halfBitsToFloat(s.padding[j].bits);
+            best = std::max(best, scores[j]);
+        }
+        float* out = s.attention + head * headWidth;
+        std::fill(out, out + headWidth, 0.0f);
+        float sum = 0.0f;
+        float* partial = s.ws.selfPartial.data() + head * headWidth;
+        for (auto [b, e] : runs) {
+            sum += k.expShiftSum(scores + b, static_cast<std::size_t>(e - b), best);
+            k.matvecF16(values + head * headWidth * slots + b, slots, scores + b,
+                        static_cast<std::size_t>(e - b), partial, headWidth);
+            for (std::size_t c = 0; c < headWidth; ++c) out[c] += partial[c];
+        }
+        for (int j : updates) {
+            const float p = std::exp(scores[j] - best);
+            sum += p;
+            k.axpyF32(p, s.newValue + head * headWidth, out, headWidth);
+        }
+        if (sum > 0.0f)
+            for (std::size_t c = 0; c < headWidth; ++c) out[c] /= sum;
+    }
+
+    // Over the encoder output: three phases. The attention runs a part of
+    // the encoder positions per task; the thread that finishes a head's last
+    // part puts the head's parts on one scale.
+    void crossAttention(const Layer& layer, std::size_t l) {
+        const StepContext& s = step_;
+        products({{&layer.crossQ, s.h, s.query, layer.crossQBias.data(), s.queryScale}}, [&] {
+            for (std::size_t head = 0; head < s.heads; ++head)
+                s.ws.crossPartsDone[head].count.store(0, std::memory_order_relaxed);
+        });
+        member_.run(
+            phase_++, s.heads * s.crossParts, 1,
+            [&](std::size_t first, std::size_t last) {
+                for (std::size_t task = first; task < last; ++task) crossAttentionPart(l, task);
+            },
+            [&] { addAlignment(layer); });
+        products({{&layer.crossO, s.attention, s.x, layer.crossOBias.data(), 1.0f, true}},
+                 norm(layer.norm3Weight, layer.norm3Bias));
+    }
+
+    // A part's scores, exp(score - its max), their sum, and the values
+    // weighted by them.
+    void crossAttentionPart(std::size_t l, std::size_t task) {
+        const StepContext& s = step_;
+        const ComputeKernels& k = s.kernels;
+        const std::size_t length = s.encoderLength, headWidth = s.headWidth;
+        const std::size_t partLength = model_.crossPart_;
+        const Float16* keys = s.ws.crossKeys.data() + l * length * s.width;
+        const Float16* values = s.ws.crossValues.data() + l * length * s.width;
+        const std::size_t head = task / s.crossParts, t0 = (task % s.crossParts) * partLength,
+                          n = std::min(length, t0 + partLength) - t0;
+        float* probs = s.ws.crossProbs.data() + head * length + t0;
+        float* part = s.ws.crossParts.data() + task * s.crossPartWidth;
+        k.matvecF16(keys + (head * length + t0) * headWidth, headWidth, s.query + head * headWidth,
+                    headWidth, probs, n);
+        const float best = k.maxValue(probs, n);
+        part[headWidth] = best;
+        part[headWidth + 1] = k.expShiftSum(probs, n, best);
+        k.matvecF16(values + head * headWidth * length + t0, length, probs, n, part, headWidth);
+        // Release this part, and see every other part of the head if last.
+        if (s.ws.crossPartsDone[head].count.fetch_add(1, std::memory_order_acq_rel) + 1 ==
+            static_cast<int>(s.crossParts))
+            combineParts(head);
+    }
+
+    void combineParts(std::size_t head) {
+        const StepContext& s = step_;
+        const std::size_t parts = s.crossParts, stride = s.crossPartWidth, headWidth = s.headWidth;
+        const float* first = s.ws.crossParts.data() + head * parts * stride;
+        float best = -INFINITY;
+        for (std::size_t p = 0; p < parts; ++p)
+            best = std::max(best, first[p * stride + headWidth]);
+        float sum = 0.0f;
+        float* scales = s.ws.crossScales.data() + head * parts;
+        for (std::size_t p = 0; p < parts; ++p) {
+            scales[p] = std::exp(first[p * stride + headWidth] - best);
+            sum += scales[p] * first[p * stride + headWidth + 1];
+        }
+        float* out = s.attention + head * headWidth;
+        std::fill(out, out + headWidth, 0.0f);
+        for (std::size_t p = 0; p < parts; ++p) {
+            scales[p] /= sum;
+            s.kernels.axpyF32(scales[p], first + p * stride, out, headWidth);
+        }
+    }
+
+    // The layer's alignment heads' attention, added to the mean.
+    void addAlignment(const Layer& layer) {
+        const StepContext& s = step_;
+        if (!s.alignment) return;
+        const std::size_t length = s.encoderLength, parts = s.crossParts,
+                          partLength = model_.crossPart_;
+        for (std::size_t head = 0; head < s.heads; ++head) {
+            const auto& heads = layer.alignmentHeads;
+            const std::size_t copies =
+                static_cast<std::size_t>(std::count(heads.begin(), heads.end(), int(head)));
+            if (copies == 0) continue;
+            const float weight =
+                static_cast<float>(copies) / static_cast<float>(model_.alignmentHeadCount_);
+            for (std::size_t p = 0; p < parts; ++p) {
+                const std::size_t t0 = p * partLength, n = std::min(length, t0 + partLength) - t0;
+                s.kernels.axpyF32(weight * s.ws.crossScales[head * parts + p],
+                                  s.ws.crossProbs.data() + head * length + t0,
+                                  s.ws.alignment.data() + t0, n);
+            }
+        }
+    }
+
+    // Two phases, then the next layer's first norm (or the final one).
+    void feedForward(const Layer& layer, const std::vector<float>& nextNormWeight,
+                     const std::vector<float>& nextNormBias) {
+        const StepContext& s = step_;
+        float* hidden = s.ws.ffn.data();
+        products({{&layer.fc1, s.h, hidden, layer.fc1Bias.data(), 1.0f, false, true}}, [] {});
+        products({{&layer.fc2, hidden, s.x, layer.fc2Bias.data(), 1.0f, true}},
+                 norm(nextNormWeight, nextNormBias));
+    }
+
+    // Against the token embeddings, written out as Float16 run by run: half
+    // of a step's weight reads.
+    void logits() {
+        const StepContext& s = step_;
+        const WeightMatrix& embedding = model_.tokenEmbedding_;
+        member_.run(phase_++, s.vocabulary, 16, [&](std::size_t begin, std::size_t end) {
+            float* dst = s.ws.logits.data() + begin;
+            if (embedding.f16)
+                s.kernels.matvecF16(embedding.f16 + begin * s.width, s.width, s.h, s.width, dst,
+                                    end - begin);
+            else
+                s.kernels.matvecF32(embedding.f32 + begin * s.width, s.width, s.h, s.width, dst,
+                                    end - begin);
+            convertFloatToHalf(dst, s.logits + begin, end - begin);
+        });
+    }
+
+    const TextDecoderModel& model_;
+    const StepContext& step_;
+    PhaseBoard::Member member_;
+    std::size_t phase_ = 0;
+};
+
+void TextDecoderModel::step(const StepArrays& arrays, Workspace& ws, bool encoderUnchanged) const {
+    const std::int32_t token = arrays.inputIds->span<std::int32_t>()[0];
+    const std::int32_t position = arrays.cacheLength->span<std::int32_t>()[0];
+    checkStepPosition(token, position, vocab_, positions_);
+    const std::size_t width = static_cast<std::size_t>(d_),
+                      heads = static_cast<std::size_t>(heads_);
+    const std::size_t encoderLength = static_cast<std::size_t>(w_);
+    const StepContext context{
+        .kernels = computeKernels(),
+        .ws = ws,
+        .width = width,
+        .heads = heads,
+        .headWidth = width / heads,
+        .encoderLength = encoderLength,
+        .cacheSlots = static_cast<std::size_t>(s_),
+        .vocabulary = static_cast<std::size_t>(vocab_),
+        .crossParts = (encoderLength + crossPart_ - 1) / crossPart_,
+        .crossPartWidth = width / heads + 2,
+        .queryScale = 1.0f / std::sqrt(static_cast<float>(width / heads)),
+        .keyCache = arrays.keyCache->span<Float16>().data(),
+        .valueCache = arrays.valueCache->span<Float16>().data(),
+        .padding = arrays.decoderKeyPaddingMask->span<Float16>().data(),
+        .logits = arrays.logits->span<Float16>().data(),
+        .keyUpdates = arrays.keyCacheUpdates->span<Float16>().data(),
+        .valueUpdates = arrays.valueCacheUpdates->span<Float16>().data(),
+        .alignment = arrays.alignmentHeadsWeights
+                         ? arrays.alignmentHeadsWeights->span<Float16>().data()
+                         : nullptr,
+        .x = ws.x.data(),
+        .h = ws.h.data(),
+        .query = ws.qkv.data(),
+        .newKey = ws.qkv.data() + width,
+        .newValue = ws.qkv.data() + 2 * width,
+        .attention = ws.attn.data(),
     };
-    pool_->parallelFor(threads, [&](std::size_t) { program(); });
-    if (alignmentOut) convertFloatToHalf(ws.alignment.data(), alignmentOut, W);
+    prepareCrossAttention(arrays.encoderOutputEmbeds->span<Float16>().data(), ws, encoderUnchanged);
+    findVisibleCache(context.padding, arrays.kvCacheUpdateMask->span<std::int32_t>(),
+                     context.cacheSlots, ws.cacheRuns, ws.updatePositions);
+
+    embeddingRow(tokenEmbedding_, static_cast<std::size_t>(token), width, ws.embedding.data(),
+                 context.x, false);
+    embeddingRow(positionEmbedding_, static_cast<std::size_t>(position), width, ws.embedding.data(),
+                 context.x, true);
+    if (context.alignment)
+        std::fill(ws.alignment.data(), ws.alignment.data() + encoderLength, 0.0f);
+    context.kernels.layerNorm(context.x, layers_[0].norm1Weight.data(), layers_[0].norm1Bias.data(),
+                              context.h, width, kNormEpsilon);
+
+    const auto threads = static_cast<std::size_t>(pool_->threadCount());
+    ws.board.reset(kPhasesPerLayer * layers_.size() + 1, threads);
+    pool_->parallelFor(threads, [&](std::size_t) { StepProgram(*this, context).run(); });
+    if (context.alignment)
+        convertFloatToHalf(ws.alignment.data(), context.alignment, encoderLength);
 }
 
 }  // namespace platform::ml

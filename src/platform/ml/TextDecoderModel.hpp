@@ -137,7 +137,10 @@ class TextDecoderModel : public MLModel {
     static void matvecRows(const ComputeKernels& k, const MatvecJob& j, std::size_t r,
                            std::size_t count);
     void runStep(const StepArrays& arrays) const;
+    // The step's set-up, then its phases (StepProgram) run by every pool thread.
     void step(const StepArrays& arrays, Workspace& ws, bool encoderUnchanged) const;
+    struct StepContext;
+    class StepProgram;
 
     int vocab_ = 0, d_ = 0, heads_ = 0, ffn_ = 0, positions_ = 0, w_ = 0, s_ = 0;
     std::unique_ptr<ComputePool> pool_;

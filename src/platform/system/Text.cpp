@@ -4,6 +4,8 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+
 namespace platform::text {
 
 std::string_view trimmed(std::string_view text, std::string_view characters) {
@@ -45,6 +47,31 @@ bool isChineseCharacter(char32_t c) {
     return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) ||
            (c >= 0x20000 && c <= 0x2A6DF) || (c >= 0x2A700 && c <= 0x2CEAF) ||
            (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
+}
+
+std::optional<char32_t> decodeScalar(std::string_view utf8, size_t& i) {
+    // A sequence is at most four bytes long, so a window of four from `i`
+    // decodes as the whole text would, at any length of it.
+    const auto* s = reinterpret_cast<const uint8_t*>(utf8.data() + i);
+    const auto length = int32_t(std::min<size_t>(utf8.size() - i, 4));
+    int32_t read = 0;
+    UChar32 c;
+    U8_NEXT(s, read, length, c);
+    i += size_t(read);
+    if (c < 0) return std::nullopt;
+    return char32_t(c);
+}
+
+std::u32string scalars(std::string_view utf8) {
+    std::u32string out;
+    for (size_t i = 0; i < utf8.size();) out.push_back(decodeScalar(utf8, i).value_or(U'\uFFFD'));
+    return out;
+}
+
+bool isValidUtf8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();)
+        if (!decodeScalar(bytes, i)) return false;
+    return true;
 }
 
 char32_t nextScalar(std::string_view s, size_t& i) {

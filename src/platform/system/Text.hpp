@@ -5,6 +5,7 @@
 // algorithms over whole texts (graphemes, normalisation, UTF-16) are
 // vortil::unicode's, one layer up. Stateless; safe from any thread.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,16 @@ bool isWhiteSpace(char32_t scalar);
 bool isBlank(char32_t scalar);
 // The CJK ideograph blocks that BERT-style tokenizers split apart.
 bool isChineseCharacter(char32_t scalar);
+
+// The scalar starting at byte `i` (< the text's size) of UTF-8 that may be
+// malformed, with `i` moved past it; nullopt for a malformed sequence, which
+// is passed over as one piece (its longest start of a valid sequence, or one
+// byte), never past the end.
+std::optional<char32_t> decodeScalar(std::string_view utf8, size_t& i);
+// The text's scalars, each malformed sequence read as one U+FFFD.
+std::u32string scalars(std::string_view utf8);
+// Whether the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
+bool isValidUtf8(std::string_view bytes);
 
 // Decodes one scalar starting at byte `i` of valid UTF-8 (as produced by a
 // UTF-16 round trip) and advances `i`; malformed input gives some scalar and

@@ -1,14 +1,13 @@
 #include "verbolin/storage/TranscriptDB.hpp"
 
 #include <sqlite3.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/Text.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
@@ -88,20 +87,16 @@ std::optional<std::string> columnOptionalText(sqlite3_stmt* stmt, int column) {
 // Unicode white space and line breaks separate the words of a query.
 std::vector<std::string_view> splitWords(std::string_view text) {
     std::vector<std::string_view> words;
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    int32_t length = int32_t(text.size());
-    int32_t i = 0, wordStart = 0;
-    while (i < length) {
-        int32_t at = i;
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c >= 0 && u_isUWhiteSpace(c)) {
-            if (at > wordStart)
-                words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
+    size_t i = 0, wordStart = 0;
+    while (i < text.size()) {
+        const size_t at = i;
+        const auto c = platform::text::decodeScalar(text, i);
+        if (c && platform::text::isWhiteSpace(*c)) {
+            if (at > wordStart) words.push_back(text.substr(wordStart, at - wordStart));
             wordStart = i;
         }
     }
-    if (length > wordStart) words.push_back(text.substr(size_t(wordStart)));
+    if (text.size() > wordStart) words.push_back(text.substr(wordStart));
     return words;
 }
 

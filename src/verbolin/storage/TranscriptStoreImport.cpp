@@ -3,8 +3,6 @@
 // so it is not read again; one that could not be read or decoded stays and
 // is tried again at the next start.
 
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "platform/system/FileMove.hpp"
 #include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
+#include "platform/system/Text.hpp"
 #include "verbolin/storage/LegacyNote.hpp"
 #include "verbolin/storage/RecordDecodingError.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -45,17 +44,6 @@ std::optional<std::string> readFile(const fs::path& path) {
         return std::nullopt;
     }
     return content;
-}
-
-bool isValidUtf8(std::string_view text) {
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    int32_t length = int32_t(text.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c < 0) return false;
-    }
-    return true;
 }
 
 // Lines end at a line feed; a carriage return just before it belongs to the
@@ -117,7 +105,7 @@ void TranscriptStore::importLegacyFiles() {
     // Segments, one JSON object per line.
     fs::path transcript = directory_ / "transcript.jsonl";
     if (auto text = readFile(transcript)) {
-        if (!isValidUtf8(*text)) {
+        if (!platform::text::isValidUtf8(*text)) {
             logStorageError("not importing " + transcript.string() + ": it is not UTF-8 text");
         } else {
             std::unordered_set<platform::Uuid> known;

@@ -2,13 +2,13 @@
 // segments, titles, previews and time ranges.
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cmath>
 #include <set>
 
 #include "platform/system/NumberText.hpp"
+#include "platform/system/Text.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {
@@ -26,33 +26,28 @@ bool joinsPrevious(UChar32 c) {
 // character and does not split.
 std::vector<std::string_view> wordsBetweenSpaces(std::string_view text) {
     std::vector<std::string_view> words;
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    int32_t length = int32_t(text.size());
-    int32_t i = 0, wordStart = 0;
-    UChar32 previous = -1;
-    while (i < length) {
-        int32_t at = i;
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c == ' ') {
-            bool joined =
-                previous >= 0 &&
-                u_getIntPropertyValue(previous, UCHAR_GRAPHEME_CLUSTER_BREAK) == U_GCB_PREPEND;
-            if (i < length) {
-                int32_t j = i;
-                UChar32 next;
-                U8_NEXT(s, j, length, next);
-                joined = joined || (next >= 0 && joinsPrevious(next));
+    size_t i = 0, wordStart = 0;
+    std::optional<char32_t> previous;
+    while (i < text.size()) {
+        const size_t at = i;
+        const auto c = platform::text::decodeScalar(text, i);
+        if (c == U' ') {
+            bool joined = previous &&
+                          u_getIntPropertyValue(UChar32(*previous), UCHAR_GRAPHEME_CLUSTER_BREAK) ==
+                              U_GCB_PREPEND;
+            if (i < text.size()) {
+                size_t j = i;
+                const auto next = platform::text::decodeScalar(text, j);
+                joined = joined || (next && joinsPrevious(UChar32(*next)));
             }
             if (!joined) {
-                if (at > wordStart)
-                    words.push_back(text.substr(size_t(wordStart), size_t(at - wordStart)));
+                if (at > wordStart) words.push_back(text.substr(wordStart, at - wordStart));
                 wordStart = i;
             }
         }
         previous = c;
     }
-    if (length > wordStart) words.push_back(text.substr(size_t(wordStart)));
+    if (text.size() > wordStart) words.push_back(text.substr(wordStart));
     return words;
 }
 

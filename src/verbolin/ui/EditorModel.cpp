@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "platform/system/Text.hpp"
 #include "verbolin/app/AppModel.hpp"
 
 namespace verbolin {
@@ -13,10 +14,7 @@ using Kind = TranscriptionEngine::ModelState::Kind;
 // Spaces and tabs only: a search never spans lines, and the store's own rule
 // decides what the rest of the text matches.
 std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
+    return std::string(platform::text::trimmed(text, " \t"));
 }
 
 }  // namespace

@@ -51,25 +51,48 @@ Config::Config(std::initializer_list<std::pair<BinaryDistinctString, Config>> pa
     data_ = std::make_shared<const Dictionary>(std::move(d));
 }
 
-Config Config::fromJson(const nlohmann::json& j) {
+namespace {
+
+// A two-element [unsigned, string] array read as the token it encodes.
+std::optional<Config::Token> tokenOf(const nlohmann::json& j) {
+    if (j.size() != 2 || !j[1].is_string()) return std::nullopt;
+    const auto& id = j[0];
+    std::optional<uint64_t> u;
+    if (id.is_number_unsigned())
+        u = id.get<uint64_t>();
+    else if (id.is_number_integer() && id.get<int64_t>() >= 0)
+        u = uint64_t(id.get<int64_t>());
+    else if (id.is_number_float()) {
+        if (auto i = exactInteger(id.get<double>()); i && *i >= 0) u = uint64_t(*i);
+    }
+    if (!u) return std::nullopt;
+    return Config::Token{*u, BinaryDistinctString(j[1].get_ref<const std::string&>())};
+}
+
+}  // namespace
+
+Config Config::fromJson(const nlohmann::json& j, JsonSource source) {
     using T = nlohmann::json::value_t;
     switch (j.type()) {
         case T::object: {
             Dictionary d;
             d.reserve(j.size());
             for (auto it = j.begin(); it != j.end(); ++it)
-                d.emplace(BinaryDistinctString(it.key()), fromJson(it.value()));
+                d.insert_or_assign(BinaryDistinctString(it.key()), fromJson(it.value(), source));
             return Config(std::move(d));
         }
         case T::array: {
+            if (source == JsonSource::encoded)
+                if (auto token = tokenOf(j)) return Config(std::move(*token));
             Array a;
             a.reserve(j.size());
-            for (const auto& e : j) a.push_back(fromJson(e));
+            for (const auto& e : j) a.push_back(fromJson(e, source));
             return Config(std::move(a));
         }
         case T::string:
             return Config(j.get_ref<const std::string&>());
         case T::boolean:
+            if (source == JsonSource::encoded) return Config(j.get<bool>());
             return Config(int64_t(j.get<bool>() ? 1 : 0));
         case T::number_integer:
             return Config(j.get<int64_t>());
@@ -88,59 +111,10 @@ Config Config::fromJson(const nlohmann::json& j) {
         default:
             break;
     }
+    // Binary or discarded values are never parsed from text, only built in code.
+    if (source == JsonSource::encoded) return Config();
     std::fprintf(stderr, "Fatal error: unknown type: nlohmann::json %s\n", j.type_name());
     std::abort();
-}
-
-Config Config::decoded(const nlohmann::json& j) {
-    using T = nlohmann::json::value_t;
-    switch (j.type()) {
-        case T::null:
-            return Config();
-        case T::number_integer:
-            return Config(j.get<int64_t>());
-        case T::number_unsigned: {
-            uint64_t u = j.get<uint64_t>();
-            if (u <= uint64_t(INT64_MAX)) return Config(int64_t(u));
-            return Config(float(u));
-        }
-        case T::number_float: {
-            double d = j.get<double>();
-            if (auto i = exactInteger(d)) return Config(*i);
-            return Config(float(d));
-        }
-        case T::boolean:
-            return Config(j.get<bool>());
-        case T::string:
-            return Config(j.get_ref<const std::string&>());
-        case T::array: {
-            if (j.size() == 2 && j[1].is_string()) {
-                const auto& id = j[0];
-                std::optional<uint64_t> u;
-                if (id.is_number_unsigned())
-                    u = id.get<uint64_t>();
-                else if (id.is_number_integer() && id.get<int64_t>() >= 0)
-                    u = uint64_t(id.get<int64_t>());
-                else if (id.is_number_float()) {
-                    if (auto i = exactInteger(id.get<double>()); i && *i >= 0) u = uint64_t(*i);
-                }
-                if (u)
-                    return Config(
-                        Token{*u, BinaryDistinctString(j[1].get_ref<const std::string&>())});
-            }
-            Array a;
-            for (const auto& e : j) a.push_back(decoded(e));
-            return Config(std::move(a));
-        }
-        case T::object: {
-            Dictionary d;
-            for (auto it = j.begin(); it != j.end(); ++it)
-                d.insert_or_assign(BinaryDistinctString(it.key()), decoded(it.value()));
-            return Config(std::move(d));
-        }
-        default:
-            return Config();
-    }
 }
 
 nlohmann::json Config::encoded() const {

@@ -54,13 +54,19 @@ class Config {
     Config(std::initializer_list<std::pair<BinaryDistinctString, Config>> pairs);
     static Config array(std::initializer_list<Config> items) { return Config(Array(items)); }
 
-    // Converts a parsed JSON document. JSON booleans become integer 1 or 0 and
-    // every whole number that fits a 64-bit integer becomes integer (2.0
-    // included); other numbers become 32-bit floating.
-    static Config fromJson(const nlohmann::json& parsed);
-    // The typed decoding: never fails, and keeps booleans as booleans; a
-    // two-element [unsigned, string] array becomes a token.
-    static Config decoded(const nlohmann::json& j);
+    // What a JSON document was written as, which decides how it reads.
+    enum class JsonSource {
+        // A configuration file (tokenizer, model hub): JSON booleans become
+        // integer 1 or 0.
+        configurationFile,
+        // What encoded() wrote: booleans stay booleans and a two-element
+        // [unsigned, string] array is a token; never fails.
+        encoded,
+    };
+    // Converts a parsed JSON document. Every whole number that fits a 64-bit
+    // integer becomes integer (2.0 included); other numbers become 32-bit
+    // floating.
+    static Config fromJson(const nlohmann::json& parsed, JsonSource source);
     nlohmann::json encoded() const;
 
     Kind kind() const { return Kind(data_.index()); }

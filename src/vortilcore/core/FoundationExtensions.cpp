@@ -107,9 +107,6 @@ bool isLineBreak(UChar32 c) {
     return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
-// White_Space is exactly the set of spaces, tabs and newlines trimmed here.
-bool isWhitespace(UChar32 c) { return u_isUWhiteSpace(c); }
-
 // A finished last sentence ends, behind any whitespace and closers, in a
 // sentence ender, or has a line break in that trailing stretch.
 bool isFinishedSentence(const icu::UnicodeString& text, int32_t start, int32_t end) {
@@ -118,7 +115,8 @@ bool isFinishedSentence(const icu::UnicodeString& text, int32_t start, int32_t e
     while (p > start) {
         int32_t previous = text.moveIndex32(p, -1);
         UChar32 c = text.char32At(previous);
-        if (!isWhitespace(c) && !isCloser(c)) return isSentenceEnder(c) || lineBreak;
+        if (!platform::text::isWhiteSpace(char32_t(c)) && !isCloser(c))
+            return isSentenceEnder(c) || lineBreak;
         if (isLineBreak(c)) lineBreak = true;
         p = previous;
     }
@@ -220,7 +218,8 @@ std::optional<std::string> lastNaturalBoundary(
     for (size_t i = characterBounds.size(); i-- > 1;) {
         int32_t start = characterBounds[i - 1], end = characterBounds[i];
         bool single = u.moveIndex32(start, 1) == end;
-        bool followedBySpace = end == length || isWhitespace(u.char32At(end));
+        bool followedBySpace =
+            end == length || platform::text::isWhiteSpace(char32_t(u.char32At(end)));
         if (single && isClauseBreak(u.char32At(start)) && followedBySpace && qualifies(end)) {
             return prefix(end);
         }

@@ -296,17 +296,4 @@ void appendScalar(std::string& out, char32_t v) {
     }
 }
 
-bool isValidUtf8(std::string_view bytes) {
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    const int32_t length = static_cast<int32_t>(bytes.size());
-    if (bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
-    int32_t i = 0;
-    while (i < length) {
-        UChar32 c;
-        U8_NEXT(data, i, length, c);
-        if (c < 0) return false;
-    }
-    return true;
-}
-
 }  // namespace vortil::unicode

@@ -53,6 +53,6 @@ void appendScalar(std::string& out, char32_t scalar);
 using platform::text::isWhiteSpace;  // Unicode White_Space property
 
 // Whether the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
-bool isValidUtf8(std::string_view bytes);
+using platform::text::isValidUtf8;
 
 }  // namespace vortil::unicode

@@ -185,7 +185,7 @@ Config HubApi::configuration(const fs::path& fileURL) {
                          ". Please verify that you have set the HF_TOKEN environment variable.");
     }
     if (!parsed.is_object()) throw HubClientError::parse();
-    return Config::fromJson(parsed);
+    return Config::fromJson(parsed, Config::JsonSource::configurationFile);
 }
 
 }  // namespace vortil

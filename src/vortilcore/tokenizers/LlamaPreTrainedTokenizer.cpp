@@ -82,7 +82,8 @@ std::optional<Config> maybeUpdatePostProcessor(const Config& tokenizerConfig,
     pair.push_back(sequence("B", 1));
     if (addEos) pair.push_back(special(*eos, 1));
     return Config::fromJson(
-        json{{"type", "TemplateProcessing"}, {"single", single}, {"pair", pair}});
+        json{{"type", "TemplateProcessing"}, {"single", single}, {"pair", pair}},
+        Config::JsonSource::configurationFile);
 }
 
 LlamaPreTrainedTokenizer::LlamaPreTrainedTokenizer(const Config& tokenizerConfig,

@@ -1,7 +1,5 @@
 #include "vortilcore/tokenizers/PostProcessor.hpp"
 
-#include <unicode/uchar.h>
-
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/tokenizers/TokenizerError.hpp"
 
@@ -34,9 +32,6 @@ bool startsWithWhiteSpace(const std::string& character) {
     return !character.empty() && unicode::isWhiteSpace(unicode::nextScalar(character, i));
 }
 
-// Tab and the space separators: the whitespace set without line breaks.
-bool isSpaceOrTab(char32_t c) { return c == U'\t' || u_charType(UChar32(c)) == U_SPACE_SEPARATOR; }
-
 // Leading and trailing whitespace runs shrink to one character each. For a
 // token of whitespace only the two runs overlap; one character stays as it
 // is and anything longer becomes empty.
@@ -54,16 +49,13 @@ std::string trimKeepingOneSpace(const std::string& token) {
     return out;
 }
 
-// Every tab and space separator lies in the basic plane, so UTF-16 units can
-// be judged one by one; a surrogate is never one of them.
+// Without leading and trailing tabs and space separators (line breaks stay).
+// A token that loses any comes back through UTF-16, so malformed bytes left
+// in it read as U+FFFD; one that loses none comes back as it is.
 std::string trimSpacesAndTabs(const std::string& token) {
-    std::u16string u = unicode::toUtf16(token);
-    size_t begin = 0;
-    size_t end = u.size();
-    while (begin < end && isSpaceOrTab(u[begin])) ++begin;
-    while (end > begin && isSpaceOrTab(u[end - 1])) --end;
-    if (begin == 0 && end == u.size()) return token;
-    return unicode::toUtf8(std::u16string_view(u).substr(begin, end - begin));
+    const std::string_view kept = platform::text::trimmedScalars(token, platform::text::isBlank);
+    if (kept.size() == token.size()) return token;
+    return unicode::toUtf8(unicode::toUtf16(kept));
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ std::shared_ptr<auralith::WhisperTokenizer> tokenizer(const fs::path& folder, bo
         data["model"]["vocab"]["<|spare|>"] = 50256;
         for (auto& t : data["added_tokens"]) t["id"] = t["id"].get<int>() + 1;
     }
-    const auto c = vortil::Config::fromJson(config), d = vortil::Config::fromJson(data);
+    const auto c = vortil::Config::fromJson(config, vortil::Config::JsonSource::configurationFile),
+               d = vortil::Config::fromJson(data, vortil::Config::JsonSource::configurationFile);
     vortil::TokenizerWrapper wrapped{std::shared_ptr<const vortil::Tokenizer>(
         vortil::AutoTokenizer::tokenizerClass(c).create(c, d, false))};
     return std::make_shared<auralith::WhisperTokenizerWrapper>(std::move(wrapped), std::nullopt);

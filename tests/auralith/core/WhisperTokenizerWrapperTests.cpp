@@ -29,8 +29,10 @@ nlohmann::json readJson(const std::filesystem::path& path) {
 }
 
 vortil::TokenizerWrapper makeTokenizer(const nlohmann::json& config, const nlohmann::json& data) {
-    const auto tokenizerConfig = vortil::Config::fromJson(config);
-    const auto tokenizerData = vortil::Config::fromJson(data);
+    const auto tokenizerConfig =
+        vortil::Config::fromJson(config, vortil::Config::JsonSource::configurationFile);
+    const auto tokenizerData =
+        vortil::Config::fromJson(data, vortil::Config::JsonSource::configurationFile);
     const auto& type = vortil::AutoTokenizer::tokenizerClass(tokenizerConfig);
     return vortil::TokenizerWrapper{std::shared_ptr<const vortil::Tokenizer>(
         type.create(tokenizerConfig, tokenizerData, false))};

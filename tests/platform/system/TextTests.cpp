@@ -1,11 +1,44 @@
 #include <gtest/gtest.h>
+#include <unicode/utf8.h>
 
+#include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/system/Text.hpp"
 
 namespace text = platform::text;
+
+namespace {
+
+using Steps = std::vector<std::pair<std::int32_t, size_t>>;  // scalar or -1, and where it ends
+
+// ICU's own reading of the whole text at once, the reference.
+Steps icuSteps(std::string_view t) {
+    Steps steps;
+    const auto* s = reinterpret_cast<const uint8_t*>(t.data());
+    const auto length = int32_t(t.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        steps.emplace_back(c < 0 ? -1 : c, size_t(i));
+    }
+    return steps;
+}
+
+Steps ourSteps(std::string_view t) {
+    Steps steps;
+    for (size_t i = 0; i < t.size();) {
+        const auto c = text::decodeScalar(t, i);
+        steps.emplace_back(c ? std::int32_t(*c) : -1, i);
+    }
+    return steps;
+}
+
+}  // namespace
 
 TEST(Text, TrimsScalarsByClassAndStopsAtMalformedBytes) {
     struct Case {
@@ -62,6 +95,47 @@ TEST(Text, ScalarDecodingNeverReadsPastTheEnd) {
         text::nextScalar(cut, i);
         EXPECT_GE(i, 1u);
         EXPECT_LE(i, cut.size());
+    }
+}
+
+TEST(Text, MalformedUtf8DecodesAsIcuReadsTheWholeText) {
+    std::vector<std::string> texts = {
+        "",
+        "a",
+        "\xC3\xA9",
+        "\xE2\x82\xAC",
+        "\xF0\x9F\x98\x80",
+        "\xF0\x9F\x98",          // cut at the end
+        "\xED\xA0\x80x",         // a surrogate
+        "\xC0\xAF\xE0\x80\xAF",  // overlong forms
+        "\xF8\x88\x80\x80\x80",  // a five-byte lead
+        "\xF4\x90\x80\x80",      // beyond U+10FFFF
+        "\x80\x80\xBF",
+        "a\xE2\x82",
+        "\xE2\x82"
+        "a\xF0\x9F\x98\x80\xF0",
+    };
+    // Random bytes, most of them leads and continuations, in texts longer
+    // than one sequence so that a short reading window would show.
+    std::mt19937 random(7);
+    const unsigned char alphabet[] = {'a',  0x80, 0x8F, 0x90, 0xA0, 0xBF, 0xC2, 0xC0,
+                                      0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    for (int n = 0; n < 3000; ++n) {
+        std::string t(random() % 14, '\0');
+        for (char& c : t) c = char(alphabet[random() % sizeof alphabet]);
+        texts.push_back(t);
+    }
+    for (const auto& t : texts) {
+        const Steps reference = icuSteps(t);
+        ASSERT_EQ(ourSteps(t), reference) << testing::PrintToString(t);
+        std::u32string expected;
+        bool valid = true;
+        for (auto [c, end] : reference) {
+            expected.push_back(c < 0 ? U'\uFFFD' : char32_t(c));
+            valid = valid && c >= 0;
+        }
+        EXPECT_EQ(text::scalars(t), expected) << testing::PrintToString(t);
+        EXPECT_EQ(text::isValidUtf8(t), valid) << testing::PrintToString(t);
     }
 }
 

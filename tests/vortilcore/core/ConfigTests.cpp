@@ -13,7 +13,8 @@ using Kind = vortil::Config::Kind;
 namespace {
 
 Config parse(std::string_view text) {
-    return Config::fromJson(vortil::bomPreservingJsonObject(text));
+    return Config::fromJson(vortil::bomPreservingJsonObject(text),
+                            Config::JsonSource::configurationFile);
 }
 
 }  // namespace
@@ -180,15 +181,44 @@ TEST(Config, JsonConversionMapsNumbersAndBooleans) {
 TEST(Config, TypedDecodingAndEncodingRoundTrip) {
     auto j = nlohmann::json::parse(R"({"b": true, "i": 4, "f": 0.1, "s": "x", "tok": [5, "x"],
                                        "arr": [1, 2, 3], "n": null, "o": {"k": [1.5]}})");
-    Config c = Config::decoded(j);
+    Config c = Config::fromJson(j, Config::JsonSource::encoded);
     EXPECT_EQ(c.get("b").kind(), Kind::boolean);
     EXPECT_EQ(c.get("f").kind(), Kind::floating);
     EXPECT_EQ(c.get("tok").kind(), Kind::token);
     EXPECT_EQ(c.get("arr").kind(), Kind::array);
     EXPECT_TRUE(c.get("n").isNull());
-    EXPECT_EQ(Config::decoded(c.encoded()), c);
+    EXPECT_EQ(Config::fromJson(c.encoded(), Config::JsonSource::encoded), c);
     EXPECT_EQ(c.get("f").encoded().dump(), "0.1");
     EXPECT_EQ(Config(Config::Token{5, "x"}).encoded().dump(), "[5,\"x\"]");
+}
+
+TEST(Config, JsonSourceDecidesOnlyBooleansAndTokensAtAnyDepth) {
+    using Source = Config::JsonSource;
+    struct Case {
+        const char* json;
+        Kind fromFile, fromEncoded;  // of the value under "v", two levels down
+    };
+    const Case cases[] = {
+        {"true", Kind::integer, Kind::boolean},
+        {"false", Kind::integer, Kind::boolean},
+        {"[5, \"x\"]", Kind::array, Kind::token},
+        {"[5.0, \"x\"]", Kind::array, Kind::token},
+        {"[-1, \"x\"]", Kind::array, Kind::array},  // no token has a negative id
+        {"[1.5, \"x\"]", Kind::array, Kind::array},
+        {"[\"x\", 5]", Kind::array, Kind::array},
+        {"[5, \"x\", 6]", Kind::array, Kind::array},
+        {"2.0", Kind::integer, Kind::integer},
+        {"18446744073709551615", Kind::floating, Kind::floating},
+        {"null", Kind::null, Kind::null},
+    };
+    for (const auto& c : cases) {
+        const auto j = nlohmann::json::parse(std::string(R"({"a": [{"v": )") + c.json + "}]}");
+        const Config file = Config::fromJson(j, Source::configurationFile);
+        const Config encoded = Config::fromJson(j, Source::encoded);
+        EXPECT_EQ(file.get("a").arrayValue()->at(0).get("v").kind(), c.fromFile) << c.json;
+        EXPECT_EQ(encoded.get("a").arrayValue()->at(0).get("v").kind(), c.fromEncoded) << c.json;
+    }
+    EXPECT_EQ(Config::fromJson(nlohmann::json(true), Source::configurationFile).integerValue(), 1);
 }
 
 TEST(Config, SetOneEntry) {

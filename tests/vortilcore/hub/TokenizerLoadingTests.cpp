@@ -29,7 +29,8 @@ std::string readAll(const fs::path& p) {
 }
 
 Config readConfig(const fs::path& p) {
-    return Config::fromJson(bomPreservingJsonObject(readAll(p)));
+    return Config::fromJson(bomPreservingJsonObject(readAll(p)),
+                            Config::JsonSource::configurationFile);
 }
 
 const std::vector<std::string> kTexts = {" Hello world", "Copies agree <|1.00|> \xF0\x9F\x99\x82",

@@ -13,14 +13,17 @@ using namespace vortil;
 
 namespace {
 
-Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
+Config json(const std::string& text) {
+    return Config::fromJson(nlohmann::json::parse(text), Config::JsonSource::configurationFile);
+}
 
 Config llamaData() {
     std::ifstream in(std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "llama-toy/tokenizer.json",
                      std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    return Config::fromJson(bomPreservingJsonObject(ss.str()));
+    return Config::fromJson(bomPreservingJsonObject(ss.str()),
+                            Config::JsonSource::configurationFile);
 }
 
 }  // namespace

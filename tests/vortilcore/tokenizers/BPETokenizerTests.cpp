@@ -18,7 +18,9 @@ using Pieces = std::vector<std::string>;
 
 namespace {
 
-Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
+Config json(const std::string& text) {
+    return Config::fromJson(nlohmann::json::parse(text), Config::JsonSource::configurationFile);
+}
 
 Config data(const std::string& vocab, const std::string& merges) {
     return json(R"({"model":{"type":"BPE","vocab":)" + vocab + R"(,"merges":)" + merges + "}}");
@@ -46,7 +48,8 @@ Config readFile(const std::string& name) {
                      std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    return Config::fromJson(bomPreservingJsonObject(ss.str()));
+    return Config::fromJson(bomPreservingJsonObject(ss.str()),
+                            Config::JsonSource::configurationFile);
 }
 
 // The Whisper files are large; build the model once for the whole suite.

@@ -12,7 +12,9 @@ using Pieces = std::vector<std::string>;
 
 namespace {
 
-Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
+Config json(const std::string& text) {
+    return Config::fromJson(nlohmann::json::parse(text), Config::JsonSource::configurationFile);
+}
 
 Config data(const std::string& vocab, const std::string& extra = "") {
     return json(R"({"model":{"type":"WordPiece","vocab":)" + vocab + "}" + extra + "}");
@@ -23,7 +25,8 @@ Config readFile(const std::string& name) {
                      std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    return Config::fromJson(bomPreservingJsonObject(ss.str()));
+    return Config::fromJson(bomPreservingJsonObject(ss.str()),
+                            Config::JsonSource::configurationFile);
 }
 
 std::shared_ptr<const CanonicalVocab> vocabOf(std::initializer_list<const char*> tokens) {

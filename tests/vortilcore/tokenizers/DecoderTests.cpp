@@ -14,7 +14,9 @@ using Tokens = std::vector<std::string>;
 
 DecoderPtr build(const std::string& json,
                  const std::optional<std::unordered_set<std::string>>& added = std::nullopt) {
-    return DecoderFactory::fromConfig(Config::fromJson(nlohmann::json::parse(json)), added);
+    return DecoderFactory::fromConfig(
+        Config::fromJson(nlohmann::json::parse(json), Config::JsonSource::configurationFile),
+        added);
 }
 
 const std::string replacementCharacter = "\xEF\xBF\xBD";

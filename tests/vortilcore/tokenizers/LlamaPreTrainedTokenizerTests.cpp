@@ -16,14 +16,17 @@ namespace {
 
 using Tokens = std::vector<std::string>;
 
-Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
+Config json(const std::string& text) {
+    return Config::fromJson(nlohmann::json::parse(text), Config::JsonSource::configurationFile);
+}
 
 Config readConfig(const std::string& name) {
     std::ifstream in(std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / "llama-toy" / name,
                      std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    return Config::fromJson(bomPreservingJsonObject(ss.str()));
+    return Config::fromJson(bomPreservingJsonObject(ss.str()),
+                            Config::JsonSource::configurationFile);
 }
 
 const Config& llamaData() {

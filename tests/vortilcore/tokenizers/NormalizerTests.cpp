@@ -10,7 +10,8 @@ using namespace vortil;
 namespace {
 
 NormalizerPtr build(const std::string& json) {
-    return NormalizerFactory::fromConfig(Config::fromJson(nlohmann::json::parse(json)));
+    return NormalizerFactory::fromConfig(
+        Config::fromJson(nlohmann::json::parse(json), Config::JsonSource::configurationFile));
 }
 
 std::string run(const std::string& json, const std::string& text) {

@@ -10,7 +10,8 @@ using namespace vortil;
 namespace {
 
 PostProcessorPtr build(const std::string& json) {
-    return PostProcessorFactory::fromConfig(Config::fromJson(nlohmann::json::parse(json)));
+    return PostProcessorFactory::fromConfig(
+        Config::fromJson(nlohmann::json::parse(json), Config::JsonSource::configurationFile));
 }
 
 const char* templateConfig = R"({"type":"TemplateProcessing",
@@ -91,6 +92,14 @@ TEST(PostProcessor, RobertaTrimsWhitespaceRuns) {
         // Without prefix spaces only spaces and tabs go; line breaks stay.
         {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"add_prefix_space":false})",
          "\t\u00A0hi\n ", "hi\n"},
+        {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"add_prefix_space":false})",
+         "\u2003x\u202F\t", "x"},
+        // Malformed bytes: a token that loses blanks reads them as U+FFFD, one
+        // that loses none keeps its bytes.
+        {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"add_prefix_space":false})",
+         "\xC3 hi ", "\xEF\xBF\xBD hi"},
+        {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"add_prefix_space":false})",
+         "\xC3hi\xE2\x82", "\xC3hi\xE2\x82"},
         {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"trim_offset":false})",
          "   hi  ", "   hi  "},
     };

@@ -14,7 +14,8 @@ const std::string bar = "\xE2\x96\x81";  // ▁
 const std::string gdot = "\xC4\xA0";     // Ġ, the byte-level space
 
 PreTokenizerPtr build(const std::string& json) {
-    return PreTokenizerFactory::fromConfig(Config::fromJson(nlohmann::json::parse(json)));
+    return PreTokenizerFactory::fromConfig(
+        Config::fromJson(nlohmann::json::parse(json), Config::JsonSource::configurationFile));
 }
 
 }  // namespace

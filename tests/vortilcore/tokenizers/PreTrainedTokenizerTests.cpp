@@ -19,14 +19,17 @@ namespace {
 using Tokens = std::vector<std::string>;
 using Ids = std::vector<int>;
 
-Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
+Config json(const std::string& text) {
+    return Config::fromJson(nlohmann::json::parse(text), Config::JsonSource::configurationFile);
+}
 
 Config readConfig(const std::string& name, const std::string& folder = "whisper-en-tokenizer") {
     std::ifstream in(std::filesystem::path(VERBOLIN_TEST_DATA_DIR) / folder / name,
                      std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    return Config::fromJson(bomPreservingJsonObject(ss.str()));
+    return Config::fromJson(bomPreservingJsonObject(ss.str()),
+                            Config::JsonSource::configurationFile);
 }
 
 // A small byte-level BPE tokenizer in the Whisper style: byte-alphabet

@@ -14,7 +14,9 @@ using Pieces = std::vector<std::string>;
 
 namespace {
 
-Config json(const std::string& text) { return Config::fromJson(nlohmann::json::parse(text)); }
+Config json(const std::string& text) {
+    return Config::fromJson(nlohmann::json::parse(text), Config::JsonSource::configurationFile);
+}
 
 Config data(const std::string& vocab, const std::string& unkId = "0") {
     return json(R"({"model":{"type":"Unigram","unk_id":)" + unkId + R"(,"vocab":)" + vocab + "}}");
@@ -29,7 +31,8 @@ Config readFile(const std::string& name) {
                      std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    return Config::fromJson(bomPreservingJsonObject(ss.str()));
+    return Config::fromJson(bomPreservingJsonObject(ss.str()),
+                            Config::JsonSource::configurationFile);
 }
 
 TokenizerError::Case errorOf(const Config& config, const Config& tokenizerData) {
