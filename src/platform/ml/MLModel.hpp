@@ -1,9 +1,9 @@
 #pragma once
 // A loaded model: its description, the configuration it was loaded with, and
 // predictions. A model is immutable once loaded and shared by reference; any
-// number of threads may call prediction() on it at once.
+// number of threads may call prediction() on it at once. ModelFactory loads one
+// from its folder.
 
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,12 +16,6 @@ namespace platform::ml {
 
 class MLModel {
   public:
-    // Loads a "<Name>.mlmodelc" folder. Throws MLModelError for a missing,
-    // malformed or truncated folder, an unknown kind, or features and weights
-    // that do not fit the kind.
-    static std::shared_ptr<MLModel> load(const std::filesystem::path& folder,
-                                         const MLModelConfiguration& configuration = {});
-
     virtual ~MLModel() = default;
     MLModel(const MLModel&) = delete;
     MLModel& operator=(const MLModel&) = delete;

@@ -10,6 +10,7 @@
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
 
 using namespace platform::ml;
@@ -172,7 +173,7 @@ TEST_P(TextDecoderStepTest, StepsMatchFullSequenceReference) {
     const mltest::ReferenceWeights weights(folder);
     MLModelConfiguration config;
     config.threadCount = param.threads;
-    auto model = MLModel::load(folder, config);
+    auto model = ModelFactory::load(folder, config);
 
     DecoderState state;
     mltest::Matrix encRows;
@@ -224,7 +225,7 @@ TEST(TextDecoderModel, ConcurrentDecodersEachGetTheirOwnResults) {
     const mltest::ReferenceWeights weights(folder);
     MLModelConfiguration config;
     config.threadCount = 3;
-    auto model = MLModel::load(folder, config);
+    auto model = ModelFactory::load(folder, config);
 
     constexpr int kRuns = 3, kSteps = 8;
     std::vector<double> worst(kRuns, 0.0);
@@ -255,7 +256,7 @@ TEST(TextDecoderModel, HiddenCachePositionsDoNotChangeAnyOutput) {
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
                                8);
-    auto model = MLModel::load(folder);
+    auto model = ModelFactory::load(folder);
     mltest::Matrix rows;
     auto enc = randomEncoderOutput(4, rows);
     const auto tokens = randomTokens(9, 8);
@@ -282,7 +283,7 @@ TEST(TextDecoderModel, OutputsFollowTheDescription) {
         const auto folder = dir.path() / "TextDecoder.mlmodelc";
         mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(heads),
                                    "F16", 2);
-        auto model = MLModel::load(folder);
+        auto model = ModelFactory::load(folder);
         const auto& outputs = model->modelDescription().outputDescriptionsByName;
         EXPECT_EQ(outputs.count("alignment_heads_weights"), heads ? 1u : 0u);
         EXPECT_EQ(outputs.at("key_cache_updates").multiArrayConstraint->shape,
@@ -312,7 +313,7 @@ TEST(TextDecoderModel, RefusesTokensAndPositionsOutsideItsTables) {
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(false), "F16",
                                2);
-    auto model = MLModel::load(folder);
+    auto model = ModelFactory::load(folder);
     mltest::Matrix rows;
     auto enc = randomEncoderOutput(4, rows);
     struct Case {
@@ -339,7 +340,7 @@ static auto smallDecoderWithAlignmentHeads(const mltest::TempDir& dir) {
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
                                3);
-    return MLModel::load(folder);
+    return ModelFactory::load(folder);
 }
 
 // The step into caller-owned outputs is prediction() without its allocations:
@@ -485,7 +486,7 @@ TEST(TextDecoderModel, ParallelStepsMatchTheReferenceOnAnyNumberOfThreads) {
         SCOPED_TRACE(std::to_string(threads) + " threads");
         MLModelConfiguration config;
         config.threadCount = threads;
-        auto model = MLModel::load(folder, config);
+        auto model = ModelFactory::load(folder, config);
         const auto make = [](std::vector<std::int64_t> shape, MLMultiArrayDataType type) {
             return MLMultiArray::make(std::move(shape), type);
         };

@@ -7,6 +7,7 @@
 
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "support/TempDir.hpp"
 #include "vortilcore/core/MLModelExtensions.hpp"
 #include "vortilcore/core/MLModelLoading.hpp"
@@ -146,7 +147,7 @@ TEST(MLModelExtensions, ComputeUnitTexts) {
 TEST(MLModelExtensions, AsyncPredictionRunsConcurrentlyAndPassesErrorsThrough) {
     TempDir dir;
     MelSpectrogramModel::writeFolder(dir.path() / "MelSpectrogram.mlmodelc", 80, 16000);
-    auto model = MLModel::load(dir.path() / "MelSpectrogram.mlmodelc");
+    auto model = ModelFactory::load(dir.path() / "MelSpectrogram.mlmodelc");
     EXPECT_EQ(ModelUtilities::getModelInputDimension(model.get(), "audio", 0), 16000);
     EXPECT_EQ(ModelUtilities::getModelOutputDimension(model.get(), "melspectrogram_features", 1),
               80);
