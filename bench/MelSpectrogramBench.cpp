@@ -10,6 +10,7 @@
 #include "auralith/core/FeatureExtractor.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
+#include "platform/ml/ModelFactory.hpp"
 
 using namespace platform::ml;
 namespace fs = std::filesystem;
@@ -21,7 +22,7 @@ std::shared_ptr<MLModel> loadMel(int nMels) {
         fs::temp_directory_path() / ("verbolin-bench-mel-" + std::to_string(::getpid()) + "-" +
                                      std::to_string(nMels) + ".mlmodelc");
     MelSpectrogramModel::writeFolder(folder, nMels);
-    auto model = MLModel::load(folder);
+    auto model = ModelFactory::load(folder);
     fs::remove_all(folder);  // the weights stay mapped
     return model;
 }
@@ -65,7 +66,7 @@ void BM_LoadMelModel(benchmark::State& state) {
     const fs::path folder = fs::temp_directory_path() /
                             ("verbolin-bench-load-" + std::to_string(::getpid()) + ".mlmodelc");
     MelSpectrogramModel::writeFolder(folder, 80);
-    for (auto _ : state) benchmark::DoNotOptimize(MLModel::load(folder));
+    for (auto _ : state) benchmark::DoNotOptimize(ModelFactory::load(folder));
     fs::remove_all(folder);
 }
 BENCHMARK(BM_LoadMelModel)->Unit(benchmark::kMillisecond);

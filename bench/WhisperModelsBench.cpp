@@ -39,6 +39,7 @@
 #include "platform/ml/ComputePool.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MatrixKernels.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
@@ -126,7 +127,7 @@ class Models {
         writeNetwork(folder, kind, dims);
         MLModelConfiguration config;
         config.threadCount = threads();
-        return models_[key] = MLModel::load(folder, config);
+        return models_[key] = ModelFactory::load(folder, config);
     }
     ~Models() {
         models_.clear();

@@ -15,6 +15,7 @@
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MatrixKernels.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/SafetensorsFile.hpp"
 #include "support/ShellCommand.hpp"
@@ -104,7 +105,7 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
                   (std::vector<std::int64_t>{1, 32, 1, 200}));
 
         // The mel model of a 200-position encoder takes 4 s windows and runs.
-        auto mel = MLModel::load(out / "MelSpectrogram.mlmodelc");
+        auto mel = ModelFactory::load(out / "MelSpectrogram.mlmodelc");
         auto audio = MLMultiArray::make({64000}, MLMultiArrayDataType::float32);
         auto features = mel->prediction(MLDictionaryFeatureProvider({{"audio", audio}}));
         EXPECT_EQ(features->featureValue("melspectrogram_features")->multiArrayValue()->shape(),
@@ -115,7 +116,7 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
         EXPECT_EQ(fileText(out / "tokenizer/tokenizer_config.json"),
                   fileText(kTokenizer / "tokenizer_config.json"));
         // The converted encoder and decoder run on what the stage before them produced.
-        auto encoderModel = MLModel::load(out / "AudioEncoder.mlmodelc");
+        auto encoderModel = ModelFactory::load(out / "AudioEncoder.mlmodelc");
         auto embeds =
             encoderModel
                 ->prediction(MLDictionaryFeatureProvider(
@@ -123,7 +124,7 @@ TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
                       features->featureValue("melspectrogram_features")->multiArrayValue()}}))
                 ->featureValue("encoder_output_embeds")
                 ->multiArrayValue();
-        auto decoderModel = MLModel::load(out / "TextDecoder.mlmodelc");
+        auto decoderModel = ModelFactory::load(out / "TextDecoder.mlmodelc");
         std::map<std::string, std::shared_ptr<MLMultiArray>> step;
         for (const auto& [name, feature] : decoderModel->modelDescription().inputDescriptionsByName)
             step[name] = MLMultiArray::make(feature.multiArrayConstraint->shape,
@@ -146,7 +147,7 @@ TEST(ModelTool, RandomWritesALoadableModelFolder) {
          {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
         EXPECT_NO_THROW(ModelFolder::read(dir.path() / "m" / name).checkAgainstLayout()) << name;
     EXPECT_FALSE(fs::exists(dir.path() / "m" / ".random-checkpoint"));
-    auto mel = MLModel::load(dir.path() / "m/MelSpectrogram.mlmodelc");
+    auto mel = ModelFactory::load(dir.path() / "m/MelSpectrogram.mlmodelc");
     EXPECT_EQ(mel->modelDescription()
                   .outputDescriptionsByName.at("melspectrogram_features")
                   .multiArrayConstraint->shape,

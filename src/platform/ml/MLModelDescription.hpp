@@ -28,6 +28,10 @@ struct MLFeatureDescription {
 struct MLModelDescription {
     std::map<std::string, MLFeatureDescription> inputDescriptionsByName;
     std::map<std::string, MLFeatureDescription> outputDescriptionsByName;
+    // What a stateful model keeps between predictions (MLState); empty for a
+    // model without state. A prediction through a state takes these from the
+    // state, not from its inputs.
+    std::map<std::string, MLFeatureDescription> stateDescriptionsByName;
 };
 
 }  // namespace platform::ml

@@ -27,6 +27,16 @@ constexpr float kHiddenPadding = -1000.0f;
 // output; the two feed-forward products.
 constexpr std::size_t kPhasesPerLayer = 8;
 
+// The key/value cache may live in a state instead of being passed in: the
+// same names, types and shapes as its inputs.
+MLModelDescription withCacheStates(MLModelDescription description) {
+    for (const char* name : {"key_cache", "value_cache"})
+        if (const auto it = description.inputDescriptionsByName.find(name);
+            it != description.inputDescriptionsByName.end())
+            description.stateDescriptionsByName[name] = it->second;
+    return description;
+}
+
 }  // namespace
 
 struct TextDecoderModel::Workspace {
@@ -60,7 +70,7 @@ struct TextDecoderModel::Workspace {
 
 TextDecoderModel::TextDecoderModel(const ModelFolder& folder,
                                    const MLModelConfiguration& configuration)
-    : MLModel(folder.description(), configuration), weights_(folder) {
+    : MLModel(withCacheStates(folder.description()), configuration), weights_(folder) {
     const auto& dims = folder.dimensions();
     vocab_ = static_cast<int>(WhisperModelLayout::dimension(dims, "vocab_size"));
     d_ = static_cast<int>(WhisperModelLayout::dimension(dims, "d_model"));
@@ -220,6 +230,31 @@ MLModel::Arrays TextDecoderModel::evaluate(const Arrays& inputs) const {
 
     Arrays out{{"logits", logits}, {"key_cache_updates", keys}, {"value_cache_updates", values}};
     if (alignment) out["alignment_heads_weights"] = alignment;
+    return out;
+}
+
+MLModel::Arrays TextDecoderModel::evaluateWithState(const Arrays& inputs,
+                                                    const Arrays& state) const {
+    Arrays all = inputs;
+    const auto& keyCache = state.at("key_cache");
+    const auto& valueCache = state.at("value_cache");
+    all["key_cache"] = keyCache;
+    all["value_cache"] = valueCache;
+    Arrays out = evaluate(all);
+    // What the decoding loop does with the step's keys and values when it
+    // keeps the cache itself.
+    const auto keys = out.at("key_cache_updates")->span<Float16>();
+    const auto values = out.at("value_cache_updates")->span<Float16>();
+    const auto mask = inputs.at("kv_cache_update_mask")->span<std::int32_t>();
+    const auto keyRows = keyCache->span<Float16>(), valueRows = valueCache->span<Float16>();
+    const auto S = static_cast<std::size_t>(s_);
+    for (std::size_t j = 0; j < S; ++j) {
+        if (mask[j] == 0) continue;
+        for (std::size_t e = 0; e < keys.size(); ++e) {
+            keyRows[e * S + j] = keys[e];
+            valueRows[e * S + j] = values[e];
+        }
+    }
     return out;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 // The "TextDecoder" model kind: one step of Whisper's text decoder on the CPU.
 // The pipeline owns the key/value cache; each step reads it and returns only
-// the new token's keys and values, which the caller copies in.
+// the new token's keys and values, which the caller copies in. Or the cache
+// lives in an MLState (makeState(), its "key_cache" and "value_cache"): then
+// each step reads it from there and writes its keys and values into it at the
+// positions the update mask marks, as the caller would have.
 //
 //   in:  "input_ids" int32 [1], "cache_length" int32 [1] (the token's position),
 //        "key_cache", "value_cache" float16 [1, layers·D, 1, S] (layer-major rows,
@@ -94,6 +97,7 @@ class TextDecoderModel : public MLModel {
 
   protected:
     Arrays evaluate(const Arrays& inputs) const override;
+    Arrays evaluateWithState(const Arrays& inputs, const Arrays& state) const override;
 
   private:
     struct Layer {

@@ -10,6 +10,12 @@ std::shared_ptr<platform::ml::MLFeatureProvider> asyncPrediction(
     return model.prediction(input, options);
 }
 
+std::shared_ptr<platform::ml::MLFeatureProvider> asyncPrediction(
+    const platform::ml::MLModel& model, const platform::ml::MLFeatureProvider& input,
+    platform::ml::MLState& state, const platform::ml::MLPredictionOptions& options) {
+    return model.prediction(input, state, options);
+}
+
 std::string description(MLComputeUnits units) {
     switch (units) {
         case MLComputeUnits::cpuOnly:

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/ml/MLModel.hpp"
+#include "platform/ml/MLState.hpp"
 
 namespace vortil {
 
@@ -16,6 +17,13 @@ namespace vortil {
 std::shared_ptr<platform::ml::MLFeatureProvider> asyncPrediction(
     const platform::ml::MLModel& model, const platform::ml::MLFeatureProvider& input,
     const platform::ml::MLPredictionOptions& options = {});
+// The same for a stateful model: what the model keeps between predictions is
+// read from and left in `state` (made by the model's makeState()). A model that
+// keeps no state, or a state made for another, fails with MLModelError.
+// Predictions through one state wait for each other.
+std::shared_ptr<platform::ml::MLFeatureProvider> asyncPrediction(
+    const platform::ml::MLModel& model, const platform::ml::MLFeatureProvider& input,
+    platform::ml::MLState& state, const platform::ml::MLPredictionOptions& options = {});
 
 // "cpuOnly", "cpuAndGPU", "all", "cpuAndNeuralEngine", else "unknown".
 std::string description(platform::ml::MLComputeUnits units);

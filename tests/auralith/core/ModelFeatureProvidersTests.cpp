@@ -19,6 +19,7 @@
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 #include "platform/ml/WhisperTestModels.hpp"
 #include "support/TempDir.hpp"
@@ -261,7 +262,7 @@ TEST(ModelFeatureProviders, RoundTripThroughARealMelModel) {
     testsupport::TempDir dir;
     const auto folder = dir.path() / "MelSpectrogram.mlmodelc";
     platform::ml::MelSpectrogramModel::writeFolder(folder, 80, 16000);
-    auto model = platform::ml::MLModel::load(folder);
+    auto model = platform::ml::ModelFactory::load(folder);
     const auto& declared = model->modelDescription().inputDescriptionsByName;
     ASSERT_EQ(keys(declared), MelSpectrogramInput(f32({1})).featureNames());
 
@@ -289,7 +290,7 @@ TEST(ModelFeatureProviders, RoundTripThroughARealDecoderModel) {
                                  {"kv_cache_length", 224},
                                  {"alignment_heads", {{0, 1}, {1, 3}}}};
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, dims, "F16", 7);
-    auto model = platform::ml::MLModel::load(folder);
+    auto model = platform::ml::ModelFactory::load(folder);
     auto arrays = arraysFor(model->modelDescription().inputDescriptionsByName);
     arrays.at("input_ids")->span<std::int32_t>()[0] = 5;
     arrays.at("kv_cache_update_mask")->span<std::int32_t>()[0] = 1;

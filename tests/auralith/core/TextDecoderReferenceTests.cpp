@@ -15,6 +15,7 @@
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "auralith/core/text/GreedyTokenSampler.hpp"
 #include "platform/ml/MLModel.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/WhisperTestModels.hpp"
 #include "support/TempDir.hpp"
@@ -27,6 +28,7 @@ using platform::ml::MLDictionaryFeatureProvider;
 using platform::ml::MLModel;
 using platform::ml::MLMultiArray;
 using platform::ml::MLMultiArrayDataType;
+using platform::ml::ModelFactory;
 
 namespace {
 
@@ -76,9 +78,9 @@ std::shared_ptr<MLMultiArray> speechWindow(const fs::path& dir, const std::strin
 
 std::shared_ptr<MLMultiArray> encode(const fs::path& models,
                                      const std::shared_ptr<MLMultiArray>& audio) {
-    const auto mel = MLModel::load(models / "MelSpectrogram.mlmodelc")
+    const auto mel = ModelFactory::load(models / "MelSpectrogram.mlmodelc")
                          ->prediction(MLDictionaryFeatureProvider({{"audio", audio}}));
-    return MLModel::load(models / "AudioEncoder.mlmodelc")
+    return ModelFactory::load(models / "AudioEncoder.mlmodelc")
         ->prediction(MLDictionaryFeatureProvider(
             {{"melspectrogram_features",
               mel->featureValue("melspectrogram_features")->multiArrayValue()}}))

@@ -22,6 +22,8 @@
 #include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/system/TaskCancellation.hpp"
+#include "support/HubTestEnvironment.hpp"
+#include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
 
@@ -309,6 +311,91 @@ TEST_F(AuralithTest, ABrokenLocalTokenizerAsksTheHubAndItsErrorReachesTheCaller)
     EXPECT_FALSE(pipeline->textDecoder()->isModelMultilingual());  // set before the search
     EXPECT_EQ(pipeline->modelState(), ModelState::loading);
 }
+
+// A tokenizer.json that does not parse is passed over for the hub when
+// downloading is allowed: what the hub serves lands in the hub cache beside
+// the broken file and is used, and a failing hub's error reaches the caller.
+// With downloading off the hub is never asked.
+struct BrokenTokenizerCase {
+    const char* name;
+    bool download;
+    int hubStatus;      // what the hub answers for the tokenizer's files
+    std::string fails;  // a part of the error, empty when the load succeeds
+};
+void PrintTo(const BrokenTokenizerCase& c, std::ostream* os) { *os << c.name; }
+
+class BrokenTokenizerTest : public AuralithTest,
+                            public ::testing::WithParamInterface<BrokenTokenizerCase> {};
+
+// Serves the tokenizer repository of `repo` as the hub does, each file
+// answering with `status`.
+void serveTokenizer(testsupport::LocalHttpServer& hub, const std::string& repo, int status) {
+    const fs::path good = VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer";
+    std::string listing = R"({"siblings":[)";
+    for (const std::string name : {"tokenizer.json", "tokenizer_config.json"}) {
+        std::ifstream in(good / name, std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(in), {}};
+        listing +=
+            std::string(listing.back() == '[' ? "" : ",") + R"({"rfilename":")" + name + R"("})";
+        auto reply = testsupport::LocalHttpServer::Reply::answer(status, content);
+        reply.header("X-Repo-Commit", std::string(40, 'a'))
+            .header("ETag", "\"" + std::to_string(std::hash<std::string>()(content)) + "\"");
+        hub.set("/" + repo + "/resolve/main/" + name, reply);
+    }
+    hub.set("/api/models/" + repo + "/revision/main",
+            testsupport::LocalHttpServer::Reply::ok(listing + "]}"));
+}
+
+TEST_P(BrokenTokenizerTest, TheHubIsAskedOnlyWhenDownloadingIsAllowed) {
+    const auto& c = GetParam();
+    testsupport::HubTestEnvironment env;
+    testsupport::LocalHttpServer hub;
+    env.set("HF_ENDPOINT", hub.root().substr(0, hub.root().size() - 1).c_str());
+    env.set("CI_DISABLE_NETWORK_MONITOR", "1");  // loopback alone counts as online
+    const std::string repo = "openai/whisper-base.en";
+    serveTokenizer(hub, repo, c.hubStatus);
+
+    testsupport::TempDir dir;
+    fs::copy(modelFolder(), dir / "model", fs::copy_options::recursive);
+    const fs::path broken = dir / "model" / "tokenizer";
+    std::ofstream(broken / "tokenizer.json", std::ios::trunc) << "{ not json";
+    auto a = config(dir / "model", false);
+    a.tokenizerFolder = broken;
+    a.download = c.download;
+    auto pipeline = Auralith::create(a);
+    const std::string error = messageOf([&] { pipeline->loadModels(); });
+    EXPECT_EQ(hub.recorded().empty(), !c.download);
+    if (!c.fails.empty()) {
+        EXPECT_NE(error.find(c.fails), std::string::npos) << error;
+        EXPECT_FALSE(pipeline->tokenizer());
+        EXPECT_EQ(pipeline->modelState(), ModelState::loading);
+        return;
+    }
+    ASSERT_EQ(error, "no error");
+    const auto wrapper =
+        std::dynamic_pointer_cast<auralith::WhisperTokenizerWrapper>(pipeline->tokenizer());
+    ASSERT_TRUE(wrapper);
+    const fs::path cache = broken / "models" / repo;
+    EXPECT_EQ(wrapper->tokenizerFolder(), cache);
+    EXPECT_TRUE(fs::exists(cache / "tokenizer.json"));
+    EXPECT_EQ(pipeline->textDecoder()->tokenizer(), pipeline->tokenizer());
+    // What was downloaded is the good tokenizer.
+    auto reference = Auralith::create(config(modelFolder(), false));
+    reference->loadModels();
+    for (const std::string text : {" Hello world", "<|startoftranscript|><|notimestamps|> 42"})
+        EXPECT_EQ(pipeline->tokenizer()->encode(text), reference->tokenizer()->encode(text))
+            << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, BrokenTokenizerTest,
+                         ::testing::Values(BrokenTokenizerCase{"DownloadingOff", false, 200,
+                                                               "is not valid JSON"},
+                                           BrokenTokenizerCase{"HubServesAGoodOne", true, 200, ""},
+                                           BrokenTokenizerCase{"HubLacksTheFiles", true, 404,
+                                                               "File not found: tokenizer.json"},
+                                           BrokenTokenizerCase{"HubFails", true, 500,
+                                                               "HTTP error with status code: 500"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AuralithTest, TheTokenizerIsFoundOnceAndNeedsLoadedShapes) {
     auto pipeline = Auralith::create(config(modelFolder(), false));

@@ -10,6 +10,7 @@
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/ModelFactory.hpp"
 
 using namespace platform::ml;
 
@@ -56,7 +57,7 @@ TEST_P(AudioEncoderModelTest, MatchesReferenceForwardPass) {
                                11);
     MLModelConfiguration config;
     config.threadCount = param.threads;
-    auto model = MLModel::load(folder, config);
+    auto model = ModelFactory::load(folder, config);
 
     const int C = 8, T = 200, D = 32, W = 100;
     auto mel = MLMultiArray::make({1, C, 1, T}, MLMultiArrayDataType::float16);
@@ -105,12 +106,13 @@ TEST(AudioEncoderModel, DescribesItsFeatures) {
     mltest::TempDir dir;
     const auto folder = dir.path() / "AudioEncoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, "F16", 3);
-    auto model = MLModel::load(folder);
+    auto model = ModelFactory::load(folder);
     EXPECT_EQ(dynamic_cast<const AudioEncoderModel&>(*model).threadCount(),
               ComputePool::physicalCores());
     MLModelConfiguration two;
     two.threadCount = 2;
-    EXPECT_EQ(dynamic_cast<const AudioEncoderModel&>(*MLModel::load(folder, two)).threadCount(), 2);
+    EXPECT_EQ(
+        dynamic_cast<const AudioEncoderModel&>(*ModelFactory::load(folder, two)).threadCount(), 2);
     const auto& out =
         model->modelDescription().outputDescriptionsByName.at("encoder_output_embeds");
     EXPECT_EQ(out.multiArrayConstraint->shape, (std::vector<std::int64_t>{1, 32, 1, 100}));
@@ -132,7 +134,7 @@ TEST(AudioEncoderModel, ConcurrentPredictionsGiveTheSequentialResults) {
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kAudioEncoder, kEncoderDims, "F16", 17);
     MLModelConfiguration config;
     config.threadCount = 3;
-    auto model = MLModel::load(folder, config);
+    auto model = ModelFactory::load(folder, config);
 
     std::vector<std::shared_ptr<MLMultiArray>> inputs;
     std::mt19937 rng(9);
@@ -152,9 +154,9 @@ TEST(AudioEncoderModel, ConcurrentPredictionsGiveTheSequentialResults) {
     // A fresh model whose first predictions (which pack and keep its weights)
     // all start at once; and one that packs every window. Both give exactly the
     // same results.
-    auto fresh = MLModel::load(folder, config);
+    auto fresh = ModelFactory::load(folder, config);
     const std::size_t kept = AudioEncoderModel::setKeptPackedBytes(0);
-    auto perWindow = MLModel::load(folder, config);
+    auto perWindow = ModelFactory::load(folder, config);
     AudioEncoderModel::setKeptPackedBytes(kept);
     for (const auto* other : {&fresh, &perWindow}) {
         std::vector<std::shared_ptr<MLMultiArray>> results(inputs.size());

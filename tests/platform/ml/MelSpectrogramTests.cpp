@@ -11,6 +11,7 @@
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MelFilterBank.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
+#include "platform/ml/ModelFactory.hpp"
 
 using namespace platform::ml;
 namespace fs = std::filesystem;
@@ -23,7 +24,7 @@ constexpr int kFrames = 3000;
 std::shared_ptr<MLModel> loadMel(const mltest::TempDir& dir, int nMels) {
     const auto folder = dir.path() / ("MelSpectrogram-" + std::to_string(nMels) + ".mlmodelc");
     MelSpectrogramModel::writeFolder(folder, nMels);
-    return MLModel::load(folder);
+    return ModelFactory::load(folder);
 }
 
 std::vector<float> run(const MLModel& model, const std::vector<float>& samples) {

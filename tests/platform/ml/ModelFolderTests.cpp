@@ -7,6 +7,7 @@
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
@@ -30,7 +31,7 @@ void editJson(const fs::path& folder, const std::function<void(nlohmann::json&)>
 
 std::string loadError(const fs::path& folder) {
     try {
-        MLModel::load(folder);
+        ModelFactory::load(folder);
     } catch (const MLModelError& e) {
         return e.what();
     }
@@ -41,7 +42,7 @@ std::string loadError(const fs::path& folder) {
 
 TEST(ModelFolder, MelFolderLoadsWithItsDeclaredFeatures) {
     mltest::TempDir dir;
-    auto model = MLModel::load(makeMel(dir.path(), 128), {MLComputeUnits::cpuAndNeuralEngine});
+    auto model = ModelFactory::load(makeMel(dir.path(), 128), {MLComputeUnits::cpuAndNeuralEngine});
     const auto& in = model->modelDescription().inputDescriptionsByName;
     const auto& out = model->modelDescription().outputDescriptionsByName;
     ASSERT_EQ(in.size(), 1u);
@@ -174,7 +175,7 @@ TEST(ModelFolder, MalformedFoldersAreRefusedWithTheirFault) {
 
 TEST(ModelFolder, PredictionRefusesInputsThatDoNotFit) {
     mltest::TempDir dir;
-    auto model = MLModel::load(makeMel(dir.path()));
+    auto model = ModelFactory::load(makeMel(dir.path()));
     struct Case {
         const char* what;
         std::map<std::string, std::shared_ptr<MLMultiArray>> features;

@@ -10,6 +10,8 @@
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/MLState.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/TextDecoderModel.hpp"
 
 using namespace platform::ml;
@@ -172,7 +174,7 @@ TEST_P(TextDecoderStepTest, StepsMatchFullSequenceReference) {
     const mltest::ReferenceWeights weights(folder);
     MLModelConfiguration config;
     config.threadCount = param.threads;
-    auto model = MLModel::load(folder, config);
+    auto model = ModelFactory::load(folder, config);
 
     DecoderState state;
     mltest::Matrix encRows;
@@ -224,7 +226,7 @@ TEST(TextDecoderModel, ConcurrentDecodersEachGetTheirOwnResults) {
     const mltest::ReferenceWeights weights(folder);
     MLModelConfiguration config;
     config.threadCount = 3;
-    auto model = MLModel::load(folder, config);
+    auto model = ModelFactory::load(folder, config);
 
     constexpr int kRuns = 3, kSteps = 8;
     std::vector<double> worst(kRuns, 0.0);
@@ -255,7 +257,7 @@ TEST(TextDecoderModel, HiddenCachePositionsDoNotChangeAnyOutput) {
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
                                8);
-    auto model = MLModel::load(folder);
+    auto model = ModelFactory::load(folder);
     mltest::Matrix rows;
     auto enc = randomEncoderOutput(4, rows);
     const auto tokens = randomTokens(9, 8);
@@ -282,7 +284,7 @@ TEST(TextDecoderModel, OutputsFollowTheDescription) {
         const auto folder = dir.path() / "TextDecoder.mlmodelc";
         mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(heads),
                                    "F16", 2);
-        auto model = MLModel::load(folder);
+        auto model = ModelFactory::load(folder);
         const auto& outputs = model->modelDescription().outputDescriptionsByName;
         EXPECT_EQ(outputs.count("alignment_heads_weights"), heads ? 1u : 0u);
         EXPECT_EQ(outputs.at("key_cache_updates").multiArrayConstraint->shape,
@@ -312,7 +314,7 @@ TEST(TextDecoderModel, RefusesTokensAndPositionsOutsideItsTables) {
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(false), "F16",
                                2);
-    auto model = MLModel::load(folder);
+    auto model = ModelFactory::load(folder);
     mltest::Matrix rows;
     auto enc = randomEncoderOutput(4, rows);
     struct Case {
@@ -339,7 +341,7 @@ static auto smallDecoderWithAlignmentHeads(const mltest::TempDir& dir) {
     const auto folder = dir.path() / "TextDecoder.mlmodelc";
     mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, decoderDims(true), "F16",
                                3);
-    return MLModel::load(folder);
+    return ModelFactory::load(folder);
 }
 
 // The step into caller-owned outputs is prediction() without its allocations:
@@ -485,7 +487,7 @@ TEST(TextDecoderModel, ParallelStepsMatchTheReferenceOnAnyNumberOfThreads) {
         SCOPED_TRACE(std::to_string(threads) + " threads");
         MLModelConfiguration config;
         config.threadCount = threads;
-        auto model = MLModel::load(folder, config);
+        auto model = ModelFactory::load(folder, config);
         const auto make = [](std::vector<std::int64_t> shape, MLMultiArrayDataType type) {
             return MLMultiArray::make(std::move(shape), type);
         };
@@ -534,4 +536,149 @@ TEST(TextDecoderModel, ParallelStepsMatchTheReferenceOnAnyNumberOfThreads) {
         else
             EXPECT_TRUE(bits == firstBits) << "outputs differ from those on one thread";
     }
+}
+
+namespace {
+
+// The decoder's step inputs other than the cache, which a state keeps instead.
+std::shared_ptr<MLFeatureProvider> stepInputsWithoutCache(
+    const DecoderState& s, const std::shared_ptr<MLMultiArray>& encoder) {
+    return std::make_shared<MLDictionaryFeatureProvider>(
+        MLDictionaryFeatureProvider({{"input_ids", s.inputIds},
+                                     {"cache_length", s.cacheLength},
+                                     {"kv_cache_update_mask", s.updateMask},
+                                     {"encoder_output_embeds", encoder},
+                                     {"decoder_key_padding_mask", s.paddingMask}}));
+}
+
+std::vector<std::uint8_t> bytesOf(const MLMultiArray& a) {
+    const auto* p = static_cast<const std::uint8_t*>(a.dataPointer());
+    return {p, p + a.byteCount()};
+}
+
+std::vector<std::uint8_t> stateBytes(MLState& state, const std::string& name) {
+    std::vector<std::uint8_t> out;
+    state.withMultiArray(name, [&](MLMultiArray& a) { out = bytesOf(a); });
+    return out;
+}
+
+struct StatefulCase {
+    int threads;
+    bool alignmentHeads;
+    std::vector<int> windowLengths;  // each window starts again from reset masks
+};
+
+std::string caseName(const StatefulCase& c) {
+    return std::to_string(c.threads) + "threads_" + std::to_string(c.windowLengths.size()) +
+           "windows" + (c.alignmentHeads ? "_alignment" : "");
+}
+void PrintTo(const StatefulCase& c, std::ostream* os) { *os << caseName(c); }
+
+class StatefulDecoderTest : public ::testing::TestWithParam<StatefulCase> {};
+
+}  // namespace
+
+// Run through a state, the decoder keeps its own key/value cache and gives, to
+// the bit, the outputs of the same steps with the cache passed in and copied
+// into by the caller; both match the reference, and the state ends holding
+// the very cache the caller built. Later windows run over the stale cache of
+// earlier ones, hidden by the reset masks.
+TEST_P(StatefulDecoderTest, StepsThroughAStateMatchTheCacheThroughInputs) {
+    const auto& param = GetParam();
+    mltest::TempDir dir;
+    const auto folder = dir.path() / "TextDecoder.mlmodelc";
+    const auto dims = decoderDims(param.alignmentHeads);
+    mltest::writeRandomNetwork(folder, WhisperModelLayout::kTextDecoder, dims, "F16", 51);
+    const mltest::ReferenceWeights weights(folder);
+    MLModelConfiguration config;
+    config.threadCount = param.threads;
+    const auto model = ModelFactory::load(folder, config);
+    const auto state = model->makeState();
+    EXPECT_EQ(state->names(), (std::vector<std::string>{"key_cache", "value_cache"}));
+
+    DecoderState inputs;  // the cache-through-inputs road, and the masks of both
+    for (std::size_t window = 0; window < param.windowLengths.size(); ++window) {
+        mltest::Matrix rows;
+        const auto enc = randomEncoderOutput(70 + static_cast<unsigned>(window), rows);
+        const int n = param.windowLengths[window];
+        const auto tokens = randomTokens(80 + static_cast<unsigned>(window), n);
+        const auto expected = mltest::referenceDecoder(weights, dims, tokens, rows);
+        inputs.reset();
+        for (int i = 0; i < n; ++i) {
+            SCOPED_TRACE("window " + std::to_string(window) + " step " + std::to_string(i));
+            const auto want = inputs.step(*model, tokens[i], i, enc);
+            const auto got = model->prediction(*stepInputsWithoutCache(inputs, enc), *state);
+            for (const auto& name : model->modelDescription().outputDescriptionsByName) {
+                const auto w = want->featureValue(name.first), g = got->featureValue(name.first);
+                ASSERT_EQ(w.has_value(), g.has_value()) << name.first;
+                if (w) {
+                    EXPECT_EQ(bytesOf(*w->multiArrayValue()), bytesOf(*g->multiArrayValue()))
+                        << name.first;
+                }
+            }
+            EXPECT_LT(worstDifference(*got->featureValue("logits")->multiArrayValue(),
+                                      expected.logits[i]),
+                      kLogitTolerance);
+            inputs.advance(*want, i);
+        }
+        EXPECT_EQ(stateBytes(*state, "key_cache"), bytesOf(*inputs.keyCache));
+        EXPECT_EQ(stateBytes(*state, "value_cache"), bytesOf(*inputs.valueCache));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, StatefulDecoderTest,
+                         ::testing::Values(StatefulCase{1, true, {12}},
+                                           StatefulCase{3, true, {20, 4, 7}},
+                                           StatefulCase{2, false, {5, 9}}),
+                         [](const auto& info) { return caseName(info.param); });
+
+// A decoder refuses a state that is not shaped like its own cache, before it
+// reads or writes any of it.
+TEST(TextDecoderModel, StatesThatDoNotFitTheCacheAreRefused) {
+    mltest::TempDir dir;
+    mltest::writeRandomNetwork(dir.path() / "TextDecoder.mlmodelc",
+                               WhisperModelLayout::kTextDecoder, decoderDims(false), "F16", 5);
+    const auto decoder = ModelFactory::load(dir.path() / "TextDecoder.mlmodelc");
+    const auto decoderState = decoder->makeState();
+    mltest::Matrix rows;
+    const auto enc = randomEncoderOutput(4, rows);
+    DecoderState masks;
+    const auto half = [](Shape s) {
+        return MLMultiArray::make(std::move(s), MLMultiArrayDataType::float16);
+    };
+    struct Foreign {
+        const char* what;
+        MLState::Arrays arrays;
+        const char* message;
+    };
+    const std::vector<Foreign> foreign = {
+        {"a shorter cache",
+         {{"key_cache", half({1, kE, 1, kS - 1})}, {"value_cache", half({1, kE, 1, kS})}},
+         "State \"key_cache\" has shape"},
+        {"another element type",
+         {{"key_cache", half({1, kE, 1, kS})},
+          {"value_cache", MLMultiArray::make({1, kE, 1, kS}, MLMultiArrayDataType::float32)}},
+         "State \"value_cache\" is float32"},
+        {"a missing array", {{"key_cache", half({1, kE, 1, kS})}}, "it keeps 1 arrays"},
+        {"another name",
+         {{"key_cache", half({1, kE, 1, kS})}, {"values", half({1, kE, 1, kS})}},
+         "it keeps no \"value_cache\""},
+    };
+    for (const auto& f : foreign) {
+        SCOPED_TRACE(f.what);
+        MLState state(f.arrays);
+        try {
+            decoder->prediction(*stepInputsWithoutCache(masks, enc), state);
+            ADD_FAILURE() << "accepted";
+        } catch (const MLModelError& e) {
+            EXPECT_EQ(e.code(), MLModelError::Code::featureType);
+            EXPECT_NE(std::string(e.what()).find(f.message), std::string::npos) << e.what();
+        }
+        for (const auto& [name, array] : f.arrays)
+            EXPECT_EQ(bytesOf(*array), std::vector<std::uint8_t>(array->byteCount(), 0)) << name;
+    }
+    // Inputs are still checked on the stateful road.
+    masks.updateMask = MLMultiArray::make({1, kS + 1}, MLMultiArrayDataType::int32);
+    EXPECT_THROW(decoder->prediction(*stepInputsWithoutCache(masks, enc), *decoderState),
+                 MLModelError);
 }

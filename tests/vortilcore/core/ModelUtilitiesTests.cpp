@@ -7,6 +7,7 @@
 
 #include "platform/ml/MLModelError.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "support/TempDir.hpp"
 #include "vortilcore/core/MLModelExtensions.hpp"
 #include "vortilcore/core/MLModelLoading.hpp"
@@ -54,6 +55,49 @@ std::shared_ptr<MLModel> describedModel() {
          {"logits", MLFeatureType::multiArray, false,
           MLMultiArrayConstraint{{1, 1, 51864}, MLMultiArrayDataType::float16}}}};
     return std::make_shared<DescribedModel>(d);
+}
+
+// Adds its input to a total it keeps in its state and returns the new total;
+// the read, the sum and the write are apart, so that two predictions through
+// one state at once would lose one of the additions.
+class AccumulatingModel : public MLModel {
+  public:
+    AccumulatingModel() : MLModel(describe(), {}) {}
+
+  protected:
+    Arrays evaluate(const Arrays&) const override {
+        throw MLModelError(MLModelError::Code::generic, "needs its state");
+    }
+    Arrays evaluateWithState(const Arrays& inputs, const Arrays& state) const override {
+        const std::int32_t before = state.at("total")->span<std::int32_t>()[0];
+        std::this_thread::yield();
+        const std::int32_t after = before + inputs.at("x")->span<std::int32_t>()[0];
+        state.at("total")->span<std::int32_t>()[0] = after;
+        auto out = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+        out->span<std::int32_t>()[0] = after;
+        return {{"total", out}};
+    }
+
+  private:
+    static MLModelDescription describe() {
+        const MLFeatureDescription one{"", MLFeatureType::multiArray, false,
+                                       MLMultiArrayConstraint{{1}, MLMultiArrayDataType::int32}};
+        MLModelDescription d;
+        d.inputDescriptionsByName = {{"x", one}};
+        d.outputDescriptionsByName = {{"total", one}};
+        d.stateDescriptionsByName = {{"total", one}};
+        return d;
+    }
+};
+
+MLDictionaryFeatureProvider amount(std::int32_t x) {
+    auto a = MLMultiArray::make({1}, MLMultiArrayDataType::int32);
+    a->span<std::int32_t>()[0] = x;
+    return MLDictionaryFeatureProvider({{"x", a}});
+}
+
+std::int32_t totalOf(const MLFeatureProvider& out) {
+    return out.featureValue("total")->multiArrayValue()->span<std::int32_t>()[0];
 }
 
 }  // namespace
@@ -146,7 +190,7 @@ TEST(MLModelExtensions, ComputeUnitTexts) {
 TEST(MLModelExtensions, AsyncPredictionRunsConcurrentlyAndPassesErrorsThrough) {
     TempDir dir;
     MelSpectrogramModel::writeFolder(dir.path() / "MelSpectrogram.mlmodelc", 80, 16000);
-    auto model = MLModel::load(dir.path() / "MelSpectrogram.mlmodelc");
+    auto model = ModelFactory::load(dir.path() / "MelSpectrogram.mlmodelc");
     EXPECT_EQ(ModelUtilities::getModelInputDimension(model.get(), "audio", 0), 16000);
     EXPECT_EQ(ModelUtilities::getModelOutputDimension(model.get(), "melspectrogram_features", 1),
               80);
@@ -176,6 +220,63 @@ TEST(MLModelExtensions, AsyncPredictionRunsConcurrentlyAndPassesErrorsThrough) {
                      MLDictionaryFeatureProvider(
                          {{"key_cache", MLMultiArray::make({1}, MLMultiArrayDataType::float16)}})),
                  MLModelError);
+}
+
+// What a stateful prediction leaves in its state is what the next one starts
+// from; states are independent of each other; predictions through one state
+// from several threads are serialized, none lost.
+TEST(MLModelExtensions, StatefulPredictionKeepsItsStateBetweenCalls) {
+    const AccumulatingModel model;
+    const auto first = model.makeState(), second = model.makeState();
+    EXPECT_EQ(totalOf(*asyncPrediction(model, amount(5), *first)), 5);
+    EXPECT_EQ(totalOf(*asyncPrediction(model, amount(-2), *first)), 3);
+    EXPECT_EQ(totalOf(*asyncPrediction(model, amount(7), *second)), 7);
+    EXPECT_EQ(totalOf(*asyncPrediction(model, amount(1), *first)), 4);
+
+    constexpr int kThreads = 4, kEach = 500;
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kEach; ++i)
+                    asyncPrediction(model, amount(t + 1), t % 2 ? *first : *second);
+            });
+        // Looking at the state meanwhile waits for any prediction running
+        // through it (under ThreadSanitizer an overlap fails the test).
+        for (int i = 0; i < 50; ++i)
+            first->withMultiArray("total",
+                                  [](MLMultiArray& a) { EXPECT_GE(a.span<std::int32_t>()[0], 4); });
+    }
+    std::int32_t firstTotal = 0, secondTotal = 0;
+    first->withMultiArray("total",
+                          [&](MLMultiArray& a) { firstTotal = a.span<std::int32_t>()[0]; });
+    second->withMultiArray("total",
+                           [&](MLMultiArray& a) { secondTotal = a.span<std::int32_t>()[0]; });
+    EXPECT_EQ(firstTotal, 4 + kEach * (2 + 4));
+    EXPECT_EQ(secondTotal, 7 + kEach * (1 + 3));
+    EXPECT_THROW(first->withMultiArray("other", [](MLMultiArray&) {}), MLModelError);
+}
+
+// A model that keeps nothing between predictions refuses the stateful call with
+// the runtime's own error, and makes no state.
+TEST(MLModelExtensions, StatefulPredictionOnAStatelessModelFails) {
+    TempDir dir;
+    MelSpectrogramModel::writeFolder(dir.path() / "MelSpectrogram.mlmodelc", 80, 16000);
+    const auto mel = ModelFactory::load(dir.path() / "MelSpectrogram.mlmodelc");
+    const auto state = AccumulatingModel().makeState();
+    auto audio = MLMultiArray::make({16000}, MLMultiArrayDataType::float32);
+    try {
+        asyncPrediction(*mel, MLDictionaryFeatureProvider({{"audio", audio}}), *state);
+        ADD_FAILURE() << "no error";
+    } catch (const MLModelError& e) {
+        EXPECT_EQ(e.code(), MLModelError::Code::generic);
+        EXPECT_EQ(std::string(e.what()),
+                  "This model keeps no state between predictions; predict without one");
+    }
+    EXPECT_THROW(mel->makeState(), MLModelError);
+    EXPECT_THROW(describedModel()->makeState(), MLModelError);
+    // The state it was handed is untouched.
+    EXPECT_EQ(totalOf(*asyncPrediction(AccumulatingModel(), amount(3), *state)), 3);
 }
 
 TEST(MLModelLoading, ShortFormLoadsWithoutPrewarm) {
