@@ -7,8 +7,8 @@
 #include <string>
 
 #include "FuzzSupport.hpp"
-#include "platform/ml/MLModel.hpp"
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/ModelFactory.hpp"
 #include "platform/ml/ModelFolder.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const platform::ml::MLModelError&) {
     }
     try {
-        platform::ml::MLModel::load(fuzzing::scratchFolder() / folder);
+        platform::ml::ModelFactory::load(fuzzing::scratchFolder() / folder);
     } catch (const platform::ml::MLModelError&) {
     }
     return 0;
