@@ -78,8 +78,16 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
                                    const BeforeTransferFn& beforeTransfer,
                                    std::stop_token stop) const {
     if (hub_.shouldUseOfflineMode()) {
-        // Checks every cached file, the weights against their digest.
-        return hub_.snapshot(repo_, kRevision, files(), {}, stop);
+        // Checks every cached file, the weights against their digest; one
+        // never fetched is as unavailable as the network.
+        const fs::path cached = hub_.snapshot(repo_, kRevision, files(), {}, stop);
+        for (const std::string& name : files()) {
+            std::error_code ec;
+            if (!fs::exists(cached / name, ec))
+                throw vortil::EnvironmentError::offlineModeError(name +
+                                                                 " is not available locally");
+        }
+        return cached;
     }
     // The sizes first, for a total that the progress and the room needed
     // are measured against before the largest file starts.

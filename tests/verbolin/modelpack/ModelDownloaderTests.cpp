@@ -311,3 +311,29 @@ TEST_F(ModelDownloaderTest, TheToolConvertsAHubRepoIdLikeAFolder) {
     EXPECT_NE(missing.output.find("config.json"), std::string::npos) << missing.output;
     EXPECT_FALSE(fs::exists(temp / "none"));
 }
+
+// Offline, the install works from what an earlier attempt fetched, without a
+// request; a checkpoint fetched only in part is the network's failure, and
+// the part stays for when the network is back.
+TEST_F(ModelDownloaderTest, OfflineInstallsFromAnEarlierDownloadOnly) {
+    vortil::HubApi client(download, std::nullopt, hub.endpoint());
+    client.useOfflineMode = false;
+    const CheckpointDownload earlier(client, std::string(ModelPack::kStandardCheckpoint));
+    const fs::path cached = earlier.fetch();
+    fs::remove(cached / "tokenizer_config.json");
+    const size_t asked = hub.server.recorded().size();
+
+    const auto error = failingInstall(options(true));
+    EXPECT_EQ(error.code(), 1) << error.what();
+    EXPECT_NE(std::string(error.what()).find("offline"), std::string::npos) << error.what();
+    expectNothingInstalled();
+    EXPECT_TRUE(fs::exists(cached / "model.safetensors"));
+
+    earlier.fetch();  // the network is back for a moment
+    const size_t refetched = hub.server.recorded().size();
+    EXPECT_EQ(hub.gets("model.safetensors").size(), 1u) << "the weights were fetched again";
+    ModelDownloader(options(true)).install(pack);
+    EXPECT_EQ(hub.server.recorded().size(), refetched) << "asked the hub while offline";
+    EXPECT_GT(refetched, asked);
+    EXPECT_TRUE(testsupport::filesUnder(local) == referencePack());
+}
