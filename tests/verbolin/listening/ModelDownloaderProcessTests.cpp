@@ -2,6 +2,7 @@
 // installs killed with SIGKILL part-way: whatever happens, the next install
 // ends with exactly the pack made of the checkpoint the hub serves.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -46,12 +47,20 @@ int64_t sizeOf(const fs::path& file) {
     return ec ? -1 : static_cast<int64_t>(size);
 }
 
+constexpr const char* kChildEndpoint = "VERBOLIN_TEST_INSTALL_ENDPOINT";
+
+// An install that runs beside the test's own: on a thread of this process,
+// or in a child process that installs from the same hub. The child is this
+// test program started afresh to run only PackInstallChild below, not a
+// forked copy: a forked copy of a process with threads may not start its
+// own (the sanitizers' runtimes refuse), and the installer starts some.
+// Whatever happens to the test, nothing of it outlives the object.
 class OtherInstall {
   public:
     enum class Where { thread, process };
 
-    OtherInstall(Where where, LocalHttpServer& server, std::function<void()> install)
-        : where_(where), server_(server) {
+    OtherInstall(Where where, CheckpointHub& hub, std::function<void()> install)
+        : where_(where), server_(hub.server) {
         if (where == Where::thread) {
             thread_ = std::thread([this, install = std::move(install)] {
                 try {
@@ -62,15 +71,16 @@ class OtherInstall {
             });
             return;
         }
+        const std::string endpoint = hub.endpoint();
         pid_ = ::fork();
         if (pid_ == 0) {
-            int code = 0;
-            try {
-                install();
-            } catch (...) {
-                code = 1;
-            }
-            _exit(code);
+            ::setenv(kChildEndpoint, endpoint.c_str(), 1);
+            const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            ::dup2(quiet, 1);
+            ::execl("/proc/self/exe", "install-child",
+                    "--gtest_filter=PackInstallChild.DISABLED_InstallsFromTheParentsHub",
+                    "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+            _exit(127);
         }
     }
 
@@ -203,12 +213,11 @@ TEST_F(PackInstallTest, ASecondInstallWaitsForTheFirstAndEndsWithThePack) {
         fs::remove_all(models);
         CheckpointHub hub;
         stallWeights(hub);
-        OtherInstall first(c.where, hub.server, [&] { install(hub); });
+        OtherInstall first(c.where, hub, [&] { install(hub); });
         ASSERT_TRUE(first.started());
         ASSERT_TRUE(stalled(hub));
         ProgressLog shown;
-        OtherInstall second(OtherInstall::Where::thread, hub.server,
-                            [&] { install(hub, shown.fn()); });
+        OtherInstall second(OtherInstall::Where::thread, hub, [&] { install(hub, shown.fn()); });
         ASSERT_TRUE(testsupport::waitUntil([&] { return !shown.reports().empty(); }, kPatience));
         EXPECT_EQ(hub.gets(kWeights).size(), 1u) << "the second install did not wait";
         const auto whileWaiting = shown.reports();
@@ -244,7 +253,7 @@ TEST_F(PackInstallTest, ASecondInstallWaitsForTheFirstAndEndsWithThePack) {
 TEST_F(PackInstallTest, AnInstallKilledMidDownloadIsContinuedByTheNext) {
     CheckpointHub hub;
     stallWeights(hub);
-    OtherInstall killed(OtherInstall::Where::process, hub.server, [&] { install(hub); });
+    OtherInstall killed(OtherInstall::Where::process, hub, [&] { install(hub); });
     ASSERT_TRUE(killed.started());
     ASSERT_TRUE(stalled(hub));
     ASSERT_TRUE(killed.kill());
@@ -274,7 +283,7 @@ TEST_F(PackInstallTest, AWaitEndsWhenTheProgressCallableThrows) {
         fs::remove_all(models);
         CheckpointHub hub;
         stallWeights(hub);
-        OtherInstall first(OtherInstall::Where::thread, hub.server, [&] { install(hub); });
+        OtherInstall first(OtherInstall::Where::thread, hub, [&] { install(hub); });
         ASSERT_TRUE(stalled(hub));
 
         struct Stop {};
@@ -304,7 +313,7 @@ TEST_F(PackInstallTest, CancelEndsAStalledTransferAndAWait) {
         stallWeights(hub);
         std::optional<OtherInstall> first;
         if (waiting) {
-            first.emplace(OtherInstall::Where::thread, hub.server, [&] { install(hub); });
+            first.emplace(OtherInstall::Where::thread, hub, [&] { install(hub); });
             // The first holds the lock once its bytes arrive; started any
             // sooner, the install below could take the lock before it.
             ASSERT_TRUE(stalled(hub));
@@ -345,4 +354,14 @@ TEST_F(PackInstallTest, CancelEndsAStalledTransferAndAWait) {
         }
         expectOnlyThePack();
     }
+}
+
+// The other install of OtherInstall's child process; runs only there.
+TEST(PackInstallChild, DISABLED_InstallsFromTheParentsHub) {
+    const char* endpoint = std::getenv(kChildEndpoint);
+    if (!endpoint) GTEST_SKIP() << "runs only as a child of the install tests";
+    ModelDownloader::Options options;
+    options.endpoint = endpoint;
+    options.offline = false;
+    ModelDownloader(options).install(ModelPack::named("standard"));
 }
