@@ -9,8 +9,8 @@
 #include <stdexcept>
 
 #include "FuzzSupport.hpp"
-#include "ModelConverter.hpp"
-#include "WhisperCheckpoint.hpp"
+#include "platform/ml/ModelConverter.hpp"
+#include "platform/ml/WhisperCheckpoint.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto parts = fuzzing::splitInput(data, size, 3);
@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!parts[1].empty()) fuzzing::writeScratchFile("checkpoint/generation_config.json", parts[1]);
     fuzzing::writeScratchFile("checkpoint/model.safetensors", parts[2]);
     try {
-        const auto checkpoint = verbolin::tools::WhisperCheckpoint::open(dir);
-        verbolin::tools::ModelConverter::convert(checkpoint, fuzzing::scratchFolder() / "pack",
-                                                 {.kvCacheLength = 8, .requireTokenizer = false});
+        const auto checkpoint = platform::ml::WhisperCheckpoint::open(dir);
+        platform::ml::ModelConverter::convert(checkpoint, fuzzing::scratchFolder() / "pack",
+                                              {.kvCacheLength = 8, .requireTokenizer = false});
     } catch (const std::runtime_error&) {
         // Both the tool's own errors and MLModelError, which derives from it.
     }

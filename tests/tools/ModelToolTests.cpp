@@ -56,6 +56,12 @@ void setConfig(const fs::path& checkpoint, const char* key, const nlohmann::json
     if (dropHeads) fs::remove(checkpoint / "generation_config.json");
 }
 
+// A tokenizer.json whose model is `depth` arrays deep.
+void writeNested(const fs::path& file, size_t depth) {
+    std::ofstream(file) << "{\"model\":" << std::string(depth, '[') << std::string(depth, ']')
+                        << "}";
+}
+
 }  // namespace
 
 TEST(ModelTool, ConvertsARandomCheckpointLosslessly) {
@@ -213,6 +219,20 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
         {"a billion encoder layers",
          [](const fs::path& c) { setConfig(c, "encoder_layers", 1000000000, false); },
          "fewer than a AudioEncoder with these dimensions needs"},
+        // The tokenizer is loaded as the application loads it: one it would
+        // refuse makes no pack.
+        {"tokenizer nested 10^4 levels deep",
+         [](const fs::path& c) { writeNested(c / "tokenizer.json", 10'000); },
+         "Cannot load the tokenizer"},
+        {"tokenizer nested 10^6 levels deep",
+         [](const fs::path& c) { writeNested(c / "tokenizer.json", 1'000'000); },
+         "Cannot load the tokenizer"},
+        {"tokenizer.json not JSON",
+         [](const fs::path& c) { std::ofstream(c / "tokenizer.json") << "{\"model\": "; },
+         "tokenizer.json is not valid JSON"},
+        {"no tokenizer_config.json",
+         [](const fs::path& c) { fs::remove(c / "tokenizer_config.json"); },
+         "tokenizer_config.json is missing"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -227,6 +247,8 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.what << ": " << r.output;
         EXPECT_FALSE(fs::exists(dir.path() / "out" / "MelSpectrogram.mlmodelc")) << c.what;
         EXPECT_FALSE(fs::exists(dir.path() / "out" / "MelSpectrogram.mlmodelc.partial")) << c.what;
+        EXPECT_FALSE(fs::exists(dir.path() / "out" / "tokenizer")) << c.what;
+        EXPECT_EQ(r.output.find("Wrote"), std::string::npos) << c.what;
     }
     EXPECT_EQ(tool("convert").status, 2);
     EXPECT_EQ(tool("random /tmp/x --dims d_model=0").status, 1);

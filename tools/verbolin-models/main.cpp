@@ -1,9 +1,10 @@
 // verbolin-models: makes the model folders the pipeline loads.
 //
-//   verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]
+//   verbolin-models convert <checkpoint-dir | hub-repo-id> <out-dir> [--kv-cache-length N]
 //       Converts a Whisper checkpoint (config.json, model.safetensors, tokenizer
-//       files) into MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc,
-//       TextDecoder.mlmodelc and tokenizer/.
+//       files), a folder or fetched from the model hub, into
+//       MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc
+//       and tokenizer/.
 //   verbolin-models random <out-dir> [--dims key=value,...] [--seed N]
 //                          [--tokenizer DIR] [--checkpoint] [--dtype F16|F32]
 //       Writes a small random-weight model folder (or, with --checkpoint, the
@@ -18,13 +19,16 @@
 #include <string>
 #include <vector>
 
-#include "ModelConverter.hpp"
-#include "RandomCheckpoint.hpp"
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MatrixKernels.hpp"
+#include "platform/ml/ModelConverter.hpp"
+#include "platform/ml/RandomCheckpoint.hpp"
+#include "verbolin/listening/CheckpointDownload.hpp"
+#include "verbolin/listening/PackConversion.hpp"
+#include "vortilcore/hub/HubApi.hpp"
 
 namespace fs = std::filesystem;
-using namespace verbolin::tools;
+using namespace platform::ml;
 
 namespace {
 
@@ -32,7 +36,8 @@ namespace {
 void printUsage(std::FILE* out) {
     std::fprintf(
         out,
-        "usage: verbolin-models convert <checkpoint-dir> <out-dir> [--kv-cache-length N]\n"
+        "usage: verbolin-models convert <checkpoint-dir | hub-repo-id> <out-dir> "
+        "[--kv-cache-length N]\n"
         "       verbolin-models kernels\n"
         "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer "
         "DIR]\n"
@@ -47,6 +52,8 @@ void printUsage(std::FILE* out) {
         "         tokenizer files tokenizer.json and tokenizer_config.json) into a model pack:\n"
         "         MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc, "
         "tokenizer/.\n"
+        "         A hub repository id (openai/whisper-small.en) in place of the folder fetches\n"
+        "         those files from the model hub (HF_ENDPOINT names a mirror) into its cache.\n"
         "         Give the application's pack folder, $XDG_DATA_HOME/Verbolin/models/standard-v1\n"
         "         (~/.local/share/Verbolin/models/standard-v1), as <out-dir> to install it.\n"
         "random   writes a small model with random weights, for tests; without --tokenizer DIR\n"
@@ -124,6 +131,33 @@ void applyDims(WhisperDimensions& d, int& kvCache, const std::string& spec) {
     }
 }
 
+// A hub repository id ("owner/name") rather than a folder: no such folder
+// exists, and the text is two plain names joined by one slash.
+bool isRepoId(const std::string& text) {
+    std::error_code ec;
+    if (fs::exists(text, ec)) return false;
+    const auto slash = text.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == text.size() ||
+        text.find('/', slash + 1) != std::string::npos || text.starts_with("."))
+        return false;
+    return text.find_first_of(" \\~") == std::string::npos;
+}
+
+// The checkpoint's files fetched through the hub client into its usual
+// cache, with a line of progress now and then on standard error.
+fs::path fetchCheckpoint(const std::string& repoId) {
+    const verbolin::CheckpointDownload download(vortil::HubApi(), repoId);
+    int64_t shownMB = -1;
+    const auto progress = [&](int64_t received, int64_t total) {
+        const int64_t mb = received / 1000000;
+        if (mb / 20 == shownMB / 20 && received != total) return;
+        shownMB = mb;
+        std::fprintf(stderr, "Downloading %s: %lld of %lld MB\n", repoId.c_str(),
+                     static_cast<long long>(mb), static_cast<long long>(total / 1000000));
+    };
+    return download.fetch(progress);
+}
+
 int convertCommand(const std::vector<std::string>& args) {
     if (args.size() < 2) return usage();
     ConvertOptions options;
@@ -133,8 +167,8 @@ int convertCommand(const std::vector<std::string>& args) {
         else
             return usage();
     }
-    const auto checkpoint = WhisperCheckpoint::open(args[0]);
-    ModelConverter::convert(checkpoint, args[1], options);
+    const fs::path checkpoint = isRepoId(args[0]) ? fetchCheckpoint(args[0]) : fs::path(args[0]);
+    verbolin::convertCheckpoint(checkpoint, args[1], options);
     std::printf(
         "Wrote MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc%s to %s\n",
         fs::exists(fs::path(args[1]) / "tokenizer") ? " and tokenizer/" : "", args[1].c_str());

@@ -5,9 +5,11 @@
 // kernel drops it when the holder closes it or dies, so a process killed
 // while holding it never blocks the next one.
 //
-// The file is only a name to lock by and is never removed: removing it
-// while someone waits on it would let a third party lock a new file of the
-// same name beside a holder of the old one.
+// The file is only a name to lock by. Its holder may remove it on letting
+// go (unlockAndRemove): a waiter that then gets the lock of the removed file
+// sees that the path names another file, or none, and locks that instead,
+// so two holders never meet. A lock file left behind (a process killed while
+// holding it) is simply locked again.
 //
 // One FileLock is used by one thread at a time.
 
@@ -31,11 +33,18 @@ class FileLock {
     bool tryLock();
     // Lets it go; nothing when not held.
     void unlock() noexcept;
+    // Removes the file and lets the lock go, leaving nothing behind when no
+    // one else wants it; nothing when not held.
+    void unlockAndRemove() noexcept;
 
     bool held() const { return held_; }
     const std::filesystem::path& path() const { return path_; }
 
   private:
+    void open();
+    // Whether the path still names the file held open.
+    bool stillNamed() const;
+
     std::filesystem::path path_;
     int fd_ = -1;
     bool held_ = false;

@@ -66,7 +66,8 @@ std::string CommandLine::helpText() {
            "  CI_DISABLE_NETWORK_MONITOR    the model hub client's token, address and\n"
            "                                network check (see the README)\n"
            "\n"
-           "A speech model pack is made with verbolin-models convert; see the README.\n";
+           "The speech model is installed from the model hub on first start; without a\n"
+           "network, make it with verbolin-models convert (see the README).\n";
 }
 
 std::string CommandLine::versionText() { return std::string("verbolin ") + VERBOLIN_VERSION; }

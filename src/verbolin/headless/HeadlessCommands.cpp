@@ -49,6 +49,25 @@ class IgnoredBrokenPipes {
     struct sigaction previous_ {};
 };
 
+// The model's download reports every few megabytes; a terminal is told
+// every few seconds, and of every other step at once.
+class ProgressLines {
+  public:
+    bool due(const std::string& message) {
+        const auto now = std::chrono::steady_clock::now();
+        const bool download = message.starts_with("Downloading speech model\u2026 ");
+        if (download && lastWasDownload_ && now - last_ < kEvery) return false;
+        lastWasDownload_ = download;
+        last_ = now;
+        return true;
+    }
+
+  private:
+    static constexpr std::chrono::seconds kEvery{3};
+    std::chrono::steady_clock::time_point last_{};
+    bool lastWasDownload_ = false;
+};
+
 }  // namespace
 
 int reportTranscript() {
@@ -105,8 +124,11 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     const SignalWatcher signals(loop);
     const IgnoredBrokenPipes brokenPipes;
 
+    // A pack that is not there is installed by the engine below; one that
+    // is there but incomplete was made by hand, and is not replaced.
     const ModelPack pack = chosenPack();
-    if (!pack.isInstalled()) {
+    std::error_code noFolder;
+    if (!pack.isInstalled() && std::filesystem::exists(pack.localFolder(), noFolder)) {
         say(stdout, installHelp(pack));
         return 1;
     }
@@ -155,17 +177,21 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
 
     int status = 0;
     bool listening = false;
+    ProgressLines progressLines;
     auto stateChanged = engine.modelState.observe([&] {
         const auto state = engine.modelState.peek();
         using Kind = TranscriptionEngine::ModelState::Kind;
-        if (state.kind == Kind::loading) say(stderr, state.message);
+        if (state.kind == Kind::loading && progressLines.due(state.message))
+            say(stderr, state.message);
+        if (state.kind == Kind::failed && !pack.isInstalled())
+            say(stderr, "verbolin: " + state.message + "\n" + installHelp(pack));
         if (state.kind == Kind::ready) {
             say(stderr, listening ? "The microphone is back. Listening again."
                                   : "Listening. Press Ctrl+C to stop.");
             listening = true;
         }
         if (state.kind == Kind::failed) {
-            say(stderr, "verbolin: " + state.message);
+            if (pack.isInstalled()) say(stderr, "verbolin: " + state.message);
             // A failed decode or a lost microphone keeps listening; a model
             // that never got ready, a microphone that could not be opened or
             // a capture that gave up on a device (or server) that kept going

@@ -20,8 +20,10 @@ int reportTranscript();
 // signal comes is transcribed and stored before it returns (its audio is kept
 // in the data folder when that takes longer than 10 s, or when another signal
 // comes first), and every thread of the listening engine has ended when it
-// returns. Status 1 when there is no model pack, no audio server, or the
-// microphone or model fail to start. `engine` is what the listening engine
+// returns. Without a pack it installs one first, saying how far it got every
+// few seconds. Status 1 when the pack cannot be installed (saying why and how
+// to make one without the network) or is incomplete, when there is no audio
+// server, or when the microphone or model fail to start. `engine` is what the listening engine
 // works with (its main executor and settings are the command's own); tests
 // give it a recogniser and a microphone of theirs.
 int dictateHeadless(TranscriptionEngine::Services engine = {});

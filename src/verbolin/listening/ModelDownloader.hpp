@@ -1,26 +1,31 @@
 #pragma once
-// The application's installer of model packs: downloads a pack's zip archive
-// (continuing an interrupted download of the same file where it stopped),
-// unpacks it into a staging folder beside the models, finds the folder that
-// holds the model and moves it into place. One downloader serves one install.
-// Errors it makes carry the domain "ModelDownloader"; file-system errors are
-// passed on as they come.
+// The application's installer of model packs. A pack is made from a Whisper
+// checkpoint on the model hub: the installer fetches the checkpoint's files
+// through the hub client (which resumes what an earlier attempt left, checks
+// validators and digests, and works from its cache when offline), converts
+// them beside the installed packs, checks that the tokenizer loads, and moves
+// the finished pack into place in one step. One downloader serves one install.
+// Errors it makes carry the domain "ModelDownloader".
 //
 // Installs of one pack never overlap, across threads and processes: a second
 // one waits, reporting the first one's download as its own progress, until
 // the first has ended, then returns if the pack is in place or else carries
 // on from what the first left. A process killed mid-install holds nothing up.
+// In every failure nothing half-installed is left, and what was fetched stays
+// for the next attempt (except a checkpoint that could not be converted).
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <variant>
 
+#include "platform/system/AppError.hpp"
 #include "platform/system/FileLock.hpp"
-#include "platform/system/HttpClient.hpp"
 #include "verbolin/listening/ModelPack.hpp"
-#include "verbolin/listening/PartialDownload.hpp"
 
 namespace verbolin {
 
@@ -44,8 +49,11 @@ class ModelDownloader {
     using ProgressFn = std::function<void(const Progress&)>;
 
     struct Options {
-        std::string serverRoot = std::string(ModelPack::defaultServerRoot);
-        platform::HttpClient::Options http;
+        // The hub's address; none: HF_ENDPOINT, else the public hub.
+        std::optional<std::string> endpoint;
+        // None: offline exactly when the machine has no network (the hub
+        // client's own rule).
+        std::optional<bool> offline;
     };
 
     ModelDownloader();
@@ -55,48 +63,61 @@ class ModelDownloader {
 
     // Blocking. Returns at once, without any request or progress, when the
     // pack is already installed (removing what an install killed after moving
-    // the pack into place left: see removeLeftovers); otherwise downloads, unpacks and installs it,
-    // first waiting for another install of the same pack to end. Throws
-    // platform::AppError (domain "ModelDownloader"),
-    // std::filesystem::filesystem_error, or whatever `progress` throws (also
-    // while waiting, which is how a caller stops waiting).
+    // the pack into place left: see removeLeftovers); otherwise fetches,
+    // converts and installs it, first waiting for another install of the same
+    // pack to end. Throws platform::AppError (domain "ModelDownloader"), or
+    // whatever `progress` throws (also while waiting, which is how a caller
+    // stops waiting).
     void install(const ModelPack& pack, ProgressFn progress = {});
 
-    // For an installed pack: removes the archive and staging folder that an
-    // install killed between moving the pack into place and tidying up left
-    // beside it (the archive is as large as the pack, and nothing else would
-    // ever remove it). Only when no install of the pack runs; never throws, as
-    // a leftover costs only disk space. Cheap when there is nothing to remove.
+    // For an installed pack: removes the fetched checkpoint and staging folder
+    // that an install killed between moving the pack into place and tidying
+    // up left beside it. Only when no install of the pack runs; never throws,
+    // as a leftover costs only disk space. Cheap when there is nothing to remove.
     static void removeLeftovers(const ModelPack& pack) noexcept;
 
-    // Safe from any thread: ends the running install() — its transfer, also a
-    // stalled one, its wait for another install, or its unpacking — and every
-    // later one with a download error (code 1). What was fetched stays for the
-    // next install.
+    // Safe from any thread: ends the running install() (its transfer, also a
+    // stalled one, or its wait for another install) and every later one with
+    // a download error (code 1). What was fetched stays for the next install.
     void cancel() noexcept;
+
+    // The message of an install that failed with `error`: what went wrong
+    // and, where the network is to blame, the way to install without it.
+    // None for errors passed on unchanged (an AppError already, or a file
+    // system's error other than a full disk). `endpoint` names the hub asked.
+    static std::optional<platform::AppError> describeFailure(std::exception_ptr error,
+                                                             const std::string& endpoint,
+                                                             const std::filesystem::path& folder,
+                                                             int64_t neededBytes);
+    // A write that failed for want of room (the converter's and the
+    // writers' messages carry the system's reason).
+    static bool isDiskFull(const std::exception& error);
+    // How to make the pack without the network, in one sentence.
+    static constexpr const char* kOfflineStep =
+        "To install it without the network, convert a checkpoint folder with verbolin-models "
+        "convert (see the README).";
 
   private:
     // Beside the installed packs: what an install of `pack` works with.
     struct Files {
-        std::filesystem::path partial;  // the archive as it arrives
-        std::filesystem::path staging;  // the archive unpacked
-        std::filesystem::path lock;     // held by the install that uses the two
+        std::filesystem::path download;  // the hub client's cache of the checkpoint
+        std::filesystem::path staging;   // the pack as it is converted
+        std::filesystem::path lock;      // held by the install that uses the two
     };
     static Files filesOf(const ModelPack& pack);
 
     void waitForOtherInstall(const ModelPack& pack, platform::FileLock& lock,
-                             const std::filesystem::path& partialFile) const;
-
-    // Fetches the pack's archive into `partial`, continuing what an earlier
-    // attempt left there when the server agrees it is the same file.
-    // Throws the install's errors for a transport failure or an answer
-    // without the file.
-    void download(const ModelPack& pack, const std::string& url, PartialDownload& partial) const;
-    void reportDownload(const ModelPack& pack, int64_t written, int64_t expected) const;
+                             const std::filesystem::path& download) const;
+    void installLocked(const ModelPack& pack, const Files& files);
+    std::filesystem::path fetch(const ModelPack& pack, const Files& files);
+    void convert(const ModelPack& pack, const Files& files,
+                 const std::filesystem::path& checkpoint);
+    void reportDownload(const ModelPack& pack, int64_t received, int64_t total) const;
 
     Options options_;
     ProgressFn onProgress_;
-    mutable platform::HttpClient http_;  // its transfers; cancelled through cancel()
+    std::stop_source stop_;
+    int64_t neededBytes_ = 0;  // free room the install needs, once known
 };
 
 }  // namespace verbolin

@@ -15,7 +15,8 @@ std::string folderName(const ModelPack& pack) {
 
 const std::vector<ModelPack>& ModelPack::all() {
     static const std::vector<ModelPack> packs = {
-        ModelPack{"standard", 1, "Standard", 130},
+        // The download: the checkpoint's float32 weights and tokenizer.
+        ModelPack{"standard", 1, "Standard", 290},
     };
     return packs;
 }
@@ -27,13 +28,7 @@ ModelPack ModelPack::named(std::string_view name) {
     return all().front();
 }
 
-std::string ModelPack::remoteURL() const { return remoteURL(defaultServerRoot); }
-
-std::string ModelPack::remoteURL(std::string_view serverRoot) const {
-    std::string url(serverRoot);
-    if (url.empty() || url.back() != '/') url += '/';
-    return url + "models/" + folderName(*this) + ".zip";
-}
+std::string ModelPack::checkpointRepo() const { return std::string(kStandardCheckpoint); }
 
 std::filesystem::path ModelPack::localFolder() const {
     return platform::applicationSupportDirectory() / "Verbolin" / "models" / folderName(*this);

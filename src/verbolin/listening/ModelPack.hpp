@@ -1,7 +1,7 @@
 #pragma once
 // A downloadable speech model: a folder of compiled models and a tokenizer,
-// named by identifier and version. It knows where it is fetched from, where
-// it lives on disk and whether it is there.
+// named by identifier and version. It knows which checkpoint on the model hub
+// it is made from, where it lives on disk and whether it is there.
 
 #include <filesystem>
 #include <string>
@@ -16,18 +16,16 @@ struct ModelPack {
     std::string title;  // shown to the user
     int approxMB = 0;   // shown before the real download size is known
 
-    // The product's web site, which serves the packs under "models/".
-    static constexpr std::string_view defaultServerRoot = "https://verbolin.app/";
+    // The hub repository of the Whisper checkpoint the pack is converted from.
+    static constexpr std::string_view kStandardCheckpoint = "openai/whisper-base.en";
 
     static const std::vector<ModelPack>& all();
 
     // The catalogue's pack with this id; the standard pack for any other name.
     static ModelPack named(std::string_view name);
 
-    // "<root>/models/<id>-v<version>.zip" on the product's server, or on
-    // another server root (a mirror, or a local server in tests).
-    std::string remoteURL() const;
-    std::string remoteURL(std::string_view serverRoot) const;
+    // The checkpoint's repository id on the hub.
+    std::string checkpointRepo() const;
 
     // <Application Support>/Verbolin/models/<id>-v<version>
     std::filesystem::path localFolder() const;

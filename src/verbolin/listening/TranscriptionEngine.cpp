@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <mutex>
 
 #include "platform/system/Log.hpp"
@@ -123,6 +124,16 @@ std::string TranscriptionEngine::downloadStartMessage(const ModelPack& pack) {
     return "Downloading speech model (" + std::to_string(pack.approxMB) + " MB)\u2026";
 }
 
+std::optional<std::string> TranscriptionEngine::incompletePackMessage(const ModelPack& pack) {
+    const auto missing = pack.missingFiles();
+    std::error_code ec;
+    if (missing.empty() || !std::filesystem::exists(pack.localFolder(), ec)) return std::nullopt;
+    std::string text =
+        "The speech model pack at " + pack.localFolder().string() + " is incomplete:";
+    for (const std::string& part : missing) text += " " + part;
+    return text + " missing.";
+}
+
 std::string TranscriptionEngine::progressMessage(const ModelDownloader::Progress& progress) {
     if (const auto* d = std::get_if<ModelDownloader::Downloading>(&progress)) {
         return "Downloading speech model\u2026 " + std::to_string(d->receivedMB) + " of " +
@@ -135,6 +146,12 @@ void TranscriptionEngine::loadModel() {
     const std::string name = services_.defaults->string(Defaults::kModelPack).value_or("standard");
     const ModelPack pack = ModelPack::named(name);
     const bool installed = pack.isInstalled();
+    // A pack folder that is there but incomplete was made by hand (an install
+    // moves a whole pack into place): name what it lacks rather than replace it.
+    if (auto incomplete = incompletePackMessage(pack)) {
+        modelState.set(ModelState::failed(*incomplete));
+        return;
+    }
     modelState.set(ModelState::loading(installed ? kPreparingMessage : downloadStartMessage(pack)));
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {

@@ -178,6 +178,9 @@ class TranscriptionEngine {
     // The progress texts shown while loading.
     static std::string downloadStartMessage(const ModelPack& pack);
     static std::string progressMessage(const ModelDownloader::Progress& progress);
+    // For a pack folder that exists but lacks a part: the folder and the
+    // parts missing. None when the pack is whole or not there at all.
+    static std::optional<std::string> incompletePackMessage(const ModelPack& pack);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
 
     // The failed state's message while the microphone is gone.

@@ -240,176 +240,219 @@ void Downloader::waitBeforeRetry(std::stop_token stop) {
         throw platform::CancellationError();
 }
 
-void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFile& file,
-                         int numRetries) {
-    int retriesLeft = numRetries;
-    // What the bytes on disk are a prefix of; learnt from the first answer
-    // when the caller could not say.
-    std::optional<std::string> validator = request.etag;
-    bool validatorFromAnswer = false;
-
-    int64_t downloaded;
-    {
-        std::lock_guard sizes(sizesMutex_);
-        downloaded = downloadedSize_;
+// One transfer's bytes on their way to the partial file: the request made
+// for each attempt, the checks on each answer, the writes in blocks, the
+// progress reports and the retries.
+class Downloader::Transfer {
+  public:
+    Transfer(Downloader& owner, std::stop_token stop, const Request& request, PartialFile& file,
+             int numRetries)
+        : owner_(owner),
+          stop_(std::move(stop)),
+          request_(request),
+          file_(file),
+          retriesLeft_(numRetries),
+          validator_(request.etag) {
+        std::lock_guard sizes(owner_.sizesMutex_);
+        downloaded_ = owner_.downloadedSize_;
+        // Progress counts every byte written, across retries: bytes kept
+        // from a dropped connection are progress like any other.
+        nextReport_ = downloaded_ + kWriteChunkSize;
+        lastReported_ = downloaded_;
     }
-    // Progress counts every byte written, across retries: bytes kept from a
-    // dropped connection are progress like any other.
-    int64_t nextReport = downloaded + kWriteChunkSize;
-    auto lastReport = Clock::now();
-    int64_t lastReported = downloaded;
 
-    const auto restartFromZero = [&] {
-        file.truncate();
-        downloaded = 0;
-        nextReport = kWriteChunkSize;
-        lastReported = 0;
-        std::lock_guard sizes(sizesMutex_);
-        downloadedSize_ = 0;
-    };
-
-    // Writes in blocks of at most kWriteBlockSize, split where a report is
-    // due so that reports fall on exact multiples of kWriteChunkSize.
-    const auto writeOut = [&](const char* data, size_t size) {
-        while (size > 0) {
-            const size_t take =
-                std::min({size, kWriteBlockSize, static_cast<size_t>(nextReport - downloaded)});
-            file.write(data, take);
-            data += take;
-            size -= take;
-            downloaded += static_cast<int64_t>(take);
-            std::optional<int64_t> expected;
-            {
-                std::lock_guard sizes(sizesMutex_);
-                downloadedSize_ += static_cast<int64_t>(take);
-                expected = expectedSize_;
+    // Requests until the whole file is written, retrying a dropped
+    // connection while retries last.
+    void run() {
+        for (;;) {
+            auto session = owner_.currentSession();
+            if (!session) throw DownloadError(DownloadError::Code::unexpectedError);
+            responseSeen_ = false;
+            ranged_ = downloaded_ > 0;
+            try {
+                const auto response = session->send(
+                    nextRequest(), [this](std::string_view piece) { gather(piece); },
+                    [this](const platform::HttpResponse& head) { checkAnswer(head); });
+                if (!responseSeen_) checkAnswer(response);
+                flush();
+            } catch (const platform::HttpError& error) {
+                if (!retryAfter(error)) throw;
+                continue;
             }
-            if (downloaded < nextReport) continue;
-            nextReport += kWriteChunkSize;
-            retriesLeft = kRetriesAfterProgress;
-            if (!expected) continue;
-            const double fraction =
-                *expected == 0 ? 0.0
-                               : static_cast<double>(downloaded) / static_cast<double>(*expected);
-            const auto now = Clock::now();
-            const double elapsed = std::chrono::duration<double>(now - lastReport).count();
-            std::optional<double> speed;
-            if (elapsed > 0) speed = static_cast<double>(downloaded - lastReported) / elapsed;
-            broadcaster_.broadcast(DownloadState::downloading(fraction, speed));
-            lastReport = now;
-            lastReported = downloaded;
+            checkWholeFile();
+            return;
         }
-    };
+    }
 
-    // Received bytes not yet written; at most one block.
-    std::vector<char> pending;
-    const auto flush = [&] {
-        if (pending.empty()) return;
-        writeOut(pending.data(), pending.size());
-        pending.clear();
-    };
-
-    for (;;) {
-        auto session = currentSession();
-        if (!session) throw DownloadError(DownloadError::Code::unexpectedError);
-
+  private:
+    platform::HttpRequest nextRequest() const {
         platform::HttpRequest get;
-        get.url = request.url;
-        get.timeout = request.timeout;
-        for (const auto& [name, value] : request.headers) get.headers.emplace_back(name, value);
-        const bool ranged = downloaded > 0;
-        if (ranged) {
-            get.headers.emplace_back("Range", platform::rangeFrom(downloaded));
+        get.url = request_.url;
+        get.timeout = request_.timeout;
+        for (const auto& [name, value] : request_.headers) get.headers.emplace_back(name, value);
+        if (ranged_) {
+            get.headers.emplace_back("Range", platform::rangeFrom(downloaded_));
             // A server that has other content now answers with all of it
             // (200) instead of a piece of it.
-            if (validator) get.headers.emplace_back("If-Range", "\"" + *validator + "\"");
+            if (validator_) get.headers.emplace_back("If-Range", "\"" + *validator_ + "\"");
         }
-        bool responseSeen = false;
+        return get;
+    }
 
-        const auto onResponse = [&](const platform::HttpResponse& head) {
-            // Any status the response was not meant to have ends the transfer
-            // without a retry: 404, 416 and their like will not go away.
-            if (head.status < 200 || head.status > 299)
-                throw DownloadError(DownloadError::Code::unexpectedError);
-            responseSeen = true;
-            const auto etag = answerEtag(head);
-            // A file store that the hub redirects to may name the same bytes
-            // differently from the hub's own etag, so an etag from the
-            // caller is only compared with answers of the server it came
-            // from; one learnt from an earlier answer is always comparable.
-            const bool comparable = validatorFromAnswer ||
-                                    originOf(head.effectiveURL) == originOf(request.url) ||
-                                    head.headers.value("X-Linked-Etag").has_value();
-            if (validator && etag && comparable && *etag != *validator) {
-                // Other content: what is on disk cannot be continued with it.
+    // Whether the failed attempt is tried again (after the pause). What
+    // arrived before the failure is sound: it is kept, so that the next
+    // request (or the next run) continues after it.
+    bool retryAfter(const platform::HttpError& error) {
+        flush();
+        if (stop_.stop_requested()) throw platform::CancellationError();
+        // A request that got no response at all is not retried; neither is a
+        // cancelled one, nor one out of retries.
+        if (!responseSeen_ || error.cancelled() || retriesLeft_ <= 0) return false;
+        owner_.waitBeforeRetry(stop_);
+        owner_.newSession();
+        --retriesLeft_;
+        return true;
+    }
+
+    void checkAnswer(const platform::HttpResponse& head) {
+        // Any status the response was not meant to have ends the transfer
+        // without a retry: 404, 416 and their like will not go away.
+        if (head.status < 200 || head.status > 299)
+            throw DownloadError(DownloadError::Code::unexpectedError);
+        responseSeen_ = true;
+        const auto etag = answerEtag(head);
+        // A file store that the hub redirects to may name the same bytes
+        // differently from the hub's own etag, so an etag from the caller is
+        // only compared with answers of the server it came from; one learnt
+        // from an earlier answer is always comparable.
+        const bool comparable = validatorFromAnswer_ ||
+                                originOf(head.effectiveURL) == originOf(request_.url) ||
+                                head.headers.value("X-Linked-Etag").has_value();
+        if (validator_ && etag && comparable && *etag != *validator_) {
+            // Other content: what is on disk cannot be continued with it.
+            restartFromZero();
+            throw DownloadError(DownloadError::Code::contentChanged);
+        }
+        if (etag && (!validator_ || !ranged_ || head.status == 200)) {
+            validator_ = etag;
+            validatorFromAnswer_ = true;
+        }
+        // The server ignored the Range and sends the whole file: start over,
+        // or the old prefix would stay in front of it.
+        if (ranged_ && head.status == 200) restartFromZero();
+        // A piece that does not start where the file on disk ends (or does
+        // not say where it starts) would land at the wrong place.
+        if (head.status == 206) {
+            const auto range =
+                platform::parseContentRange(head.headers.value("Content-Range").value_or(""));
+            if (!range || range->first != downloaded_) {
                 restartFromZero();
                 throw DownloadError(DownloadError::Code::contentChanged);
             }
-            if (etag && (!validator || !ranged || head.status == 200)) {
-                validator = etag;
-                validatorFromAnswer = true;
-            }
-            // The server ignored the Range and sends the whole file: start
-            // over, or the old prefix would stay in front of it.
-            if (ranged && head.status == 200) restartFromZero();
-            // A piece that does not start where the file on disk ends (or
-            // does not say where it starts) would land at the wrong place.
-            if (head.status == 206) {
-                const auto range =
-                    platform::parseContentRange(head.headers.value("Content-Range").value_or(""));
-                if (!range || range->first != downloaded) {
-                    restartFromZero();
-                    throw DownloadError(DownloadError::Code::contentChanged);
-                }
-            }
-        };
-        // The client hands over 16 KiB at a time; gathering them into
-        // blocks costs a copy but saves 63 writes in 64.
-        const auto onBody = [&](std::string_view piece) {
-            const char* data = piece.data();
-            size_t size = piece.size();
-            while (size > 0) {
-                if (pending.capacity() == 0) pending.reserve(kWriteBlockSize);
-                const size_t take = std::min(size, kWriteBlockSize - pending.size());
-                pending.insert(pending.end(), data, data + take);
-                data += take;
-                size -= take;
-                if (pending.size() == kWriteBlockSize) flush();
-            }
-        };
-
-        try {
-            const auto response = session->send(get, onBody, onResponse);
-            if (!responseSeen) onResponse(response);
-            flush();
-        } catch (const platform::HttpError& error) {
-            // What arrived before the failure is sound: keep it, so that the
-            // next request (or the next run) continues after it.
-            flush();
-            if (stop.stop_requested()) throw platform::CancellationError();
-            // A request that got no response at all is not retried; neither
-            // is a cancelled one, nor one out of retries.
-            if (!responseSeen || error.cancelled() || retriesLeft <= 0) throw;
-            waitBeforeRetry(stop);
-            newSession();
-            --retriesLeft;
-            continue;
         }
+    }
 
-        const int64_t fileSize = file.seekToEnd();
+    // The client hands over 16 KiB at a time; gathering them into blocks
+    // costs a copy but saves 63 writes in 64.
+    void gather(std::string_view piece) {
+        const char* data = piece.data();
+        size_t size = piece.size();
+        while (size > 0) {
+            if (pending_.capacity() == 0) pending_.reserve(kWriteBlockSize);
+            const size_t take = std::min(size, kWriteBlockSize - pending_.size());
+            pending_.insert(pending_.end(), data, data + take);
+            data += take;
+            size -= take;
+            if (pending_.size() == kWriteBlockSize) flush();
+        }
+    }
+
+    void flush() {
+        if (pending_.empty()) return;
+        writeOut(pending_.data(), pending_.size());
+        pending_.clear();
+    }
+
+    // Writes in blocks of at most kWriteBlockSize, split where a report is
+    // due so that reports fall on exact multiples of kWriteChunkSize.
+    void writeOut(const char* data, size_t size) {
+        while (size > 0) {
+            const size_t take =
+                std::min({size, kWriteBlockSize, static_cast<size_t>(nextReport_ - downloaded_)});
+            file_.write(data, take);
+            data += take;
+            size -= take;
+            downloaded_ += static_cast<int64_t>(take);
+            std::optional<int64_t> expected;
+            {
+                std::lock_guard sizes(owner_.sizesMutex_);
+                owner_.downloadedSize_ += static_cast<int64_t>(take);
+                expected = owner_.expectedSize_;
+            }
+            if (downloaded_ < nextReport_) continue;
+            nextReport_ += kWriteChunkSize;
+            retriesLeft_ = kRetriesAfterProgress;
+            if (expected) report(*expected);
+        }
+    }
+
+    void report(int64_t expected) {
+        const double fraction =
+            expected == 0 ? 0.0 : static_cast<double>(downloaded_) / static_cast<double>(expected);
+        const auto now = Clock::now();
+        const double elapsed = std::chrono::duration<double>(now - lastReport_).count();
+        std::optional<double> speed;
+        if (elapsed > 0) speed = static_cast<double>(downloaded_ - lastReported_) / elapsed;
+        owner_.broadcaster_.broadcast(DownloadState::downloading(fraction, speed));
+        lastReport_ = now;
+        lastReported_ = downloaded_;
+    }
+
+    void restartFromZero() {
+        file_.truncate();
+        downloaded_ = 0;
+        nextReport_ = kWriteChunkSize;
+        lastReported_ = 0;
+        std::lock_guard sizes(owner_.sizesMutex_);
+        owner_.downloadedSize_ = 0;
+    }
+
+    void checkWholeFile() {
+        const int64_t fileSize = file_.seekToEnd();
         std::optional<int64_t> expected;
         {
-            std::lock_guard sizes(sizesMutex_);
-            expected = expectedSize_;
+            std::lock_guard sizes(owner_.sizesMutex_);
+            expected = owner_.expectedSize_;
         }
         if (expected && *expected != fileSize) {
             // Too long can only mean bytes that are not the file's: keep none
             // of them, so the next attempt starts clean instead of failing for ever.
-            if (fileSize > *expected) file.truncate();
+            if (fileSize > *expected) file_.truncate();
             throw DownloadError(DownloadError::Code::unexpectedError);
         }
-        return;
     }
+
+    Downloader& owner_;
+    std::stop_token stop_;
+    const Request& request_;
+    PartialFile& file_;
+    int retriesLeft_;
+    // What the bytes on disk are a prefix of; learnt from the first answer
+    // when the caller could not say.
+    std::optional<std::string> validator_;
+    bool validatorFromAnswer_ = false;
+    int64_t downloaded_ = 0;
+    int64_t nextReport_ = 0;
+    Clock::time_point lastReport_ = Clock::now();
+    int64_t lastReported_ = 0;
+    bool responseSeen_ = false;
+    bool ranged_ = false;
+    std::vector<char> pending_;  // received bytes not yet written; at most one block
+};
+
+void Downloader::httpGet(std::stop_token stop, const Request& request, PartialFile& file,
+                         int numRetries) {
+    Transfer(*this, std::move(stop), request, file, numRetries).run();
 }
 
 int64_t Downloader::incompleteFileSize(const std::filesystem::path& url) {

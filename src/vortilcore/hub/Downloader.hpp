@@ -152,6 +152,7 @@ class Downloader {
         std::optional<std::string> etag;
     };
     class PartialFile;
+    class Transfer;
 
     void transfer(std::stop_token stop, Request request, int64_t resumeSize, int numRetries);
     void httpGet(std::stop_token stop, const Request& request, PartialFile& file, int numRetries);

@@ -173,17 +173,3 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
     std::cout << "[ WER      ] " << wer << "\n";
     EXPECT_LE(wer, kWordErrorBound) << heard;
 }
-
-TEST(DictationEndToEnd, WithoutAPackItSaysHowToMakeOne) {
-    testsupport::TempDir dir("verbolin-nopack");
-    const std::string command =
-        "XDG_DATA_HOME='" + dir.path().string() + "' XDG_CONFIG_HOME='" + dir.path().string() +
-        "' " VERBOLIN_BINARY_DIR "/verbolin --listen > '" + (dir / "out.txt").string() + "' 2>&1";
-    const int status = std::system(command.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    const std::string said = testsupport::readFile(dir / "out.txt");
-    EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " + dir.path().string() +
-                        "/Verbolin/models/standard-v1"),
-              std::string::npos)
-        << said;
-}

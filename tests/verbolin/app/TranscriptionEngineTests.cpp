@@ -73,7 +73,7 @@ TEST_F(EngineTest, ProgressMessagesUseTheEllipsisCharacter) {
     EXPECT_EQ(TranscriptionEngine::kPreparingMessage,
               std::string("Preparing speech model\xE2\x80\xA6"));
     EXPECT_EQ(TranscriptionEngine::downloadStartMessage(verbolin::ModelPack::named("standard")),
-              "Downloading speech model (130 MB)\xE2\x80\xA6");
+              "Downloading speech model (290 MB)\xE2\x80\xA6");
     EXPECT_EQ(TranscriptionEngine::progressMessage(ModelDownloader::Downloading{0.09, 12, 130}),
               "Downloading speech model\xE2\x80\xA6 12 of 130 MB");
     EXPECT_EQ(TranscriptionEngine::progressMessage(ModelDownloader::Installing{}),
@@ -103,7 +103,7 @@ TEST_F(EngineTest, MissingPackIsDownloadedWithProgressInOrder) {
     engine->loadModel();
     ASSERT_TRUE(settled());
     EXPECT_EQ(states, (std::vector<ModelState>{
-                          ModelState::loading("Downloading speech model (130 MB)\u2026"),
+                          ModelState::loading("Downloading speech model (290 MB)\u2026"),
                           ModelState::loading("Downloading speech model\u2026 0 of 130 MB"),
                           ModelState::loading("Downloading speech model\u2026 65 of 130 MB"),
                           ModelState::loading("Installing speech model\u2026"),
@@ -894,4 +894,33 @@ TEST_F(EngineTest, OfTwoLoadsTheLastToFinishProvidesTheRecogniser) {
     ASSERT_TRUE(world.runUntil([&] { return !eventsOf(EventKind::final).empty(); }));
     EXPECT_TRUE(world.made()[0]->calls().empty());
     EXPECT_EQ(world.made()[1]->calls().size(), 1u);
+}
+
+// A pack folder that lacks a part was made by hand: the window names the
+// folder and the parts missing, as --listen does, and nothing is downloaded
+// over it.
+TEST_F(EngineTest, AnIncompletePackNamesWhatIsMissingAndIsNotDownloadedOver) {
+    const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
+    struct Case {
+        std::vector<std::string> present;
+        std::string missing;
+    };
+    const Case cases[] = {
+        {{"TextDecoder.mlmodelc/model.json"}, " tokenizer/tokenizer.json"},
+        {{"tokenizer/tokenizer.json"}, " TextDecoder.mlmodelc"},
+        {{"AudioEncoder.mlmodelc/model.json"}, " TextDecoder.mlmodelc tokenizer/tokenizer.json"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(folder);
+        for (const auto& file : c.present) {
+            std::filesystem::create_directories((folder / file).parent_path());
+            std::ofstream(folder / file) << "{}";
+        }
+        engine->loadModel();
+        ASSERT_TRUE(settled());
+        EXPECT_EQ(engine->modelState.peek(),
+                  ModelState::failed("The speech model pack at " + folder.string() +
+                                     " is incomplete:" + c.missing + " missing."));
+    }
+    EXPECT_EQ(world.installCalls, 0);
 }

@@ -14,7 +14,7 @@ using testsupport::FakeSpeechEngine;
 namespace fs = std::filesystem;
 
 TEST(ModelPack, CatalogueAndNamedFallBackToTheStandardPack) {
-    const ModelPack standard{"standard", 1, "Standard", 130};
+    const ModelPack standard{"standard", 1, "Standard", 290};
     ASSERT_EQ(ModelPack::all().size(), 1u);
     EXPECT_EQ(ModelPack::all().front(), standard);
     for (const char* name : {"standard", "large", "", "Standard"}) {
@@ -22,14 +22,11 @@ TEST(ModelPack, CatalogueAndNamedFallBackToTheStandardPack) {
     }
 }
 
-TEST(ModelPack, RemoteAddressAndLocalFolderAreNamedByIdAndVersion) {
+TEST(ModelPack, SourceAndLocalFolderAreNamedByIdAndVersion) {
     testsupport::TempDir temp;
     testsupport::ScopedEnv data("XDG_DATA_HOME", temp.path().string());
     const ModelPack pack{"tiny", 12, "Tiny", 40};
-    EXPECT_EQ(pack.remoteURL("http://127.0.0.1:8080"), "http://127.0.0.1:8080/models/tiny-v12.zip");
-    EXPECT_EQ(pack.remoteURL("http://mirror/packs/"), "http://mirror/packs/models/tiny-v12.zip");
-    EXPECT_EQ(ModelPack::named("standard").remoteURL(),
-              "https://verbolin.app/models/standard-v1.zip");
+    EXPECT_EQ(ModelPack::named("standard").checkpointRepo(), "openai/whisper-base.en");
     EXPECT_EQ(pack.localFolder(), temp.path() / "Verbolin" / "models" / "tiny-v12");
 }
 

@@ -4,14 +4,20 @@
 // tokenizer/. Weights keep their transformers names and are stored as F16.
 
 #include <filesystem>
+#include <functional>
 
-#include "WhisperCheckpoint.hpp"
+#include "platform/ml/WhisperCheckpoint.hpp"
 
-namespace verbolin::tools {
+namespace platform::ml {
 
 struct ConvertOptions {
     int kvCacheLength = 224;       // decoder cache positions (capped at max_target_positions)
     bool requireTokenizer = true;  // a checkpoint without tokenizer.json is refused
+    // Loads the copied tokenizer/ folder the way the pack's user will and
+    // throws the reason when it cannot: a tokenizer file that parses here but
+    // not there would make a pack that is refused only when it is loaded.
+    // Runs before anything replaces the output. Empty: not checked.
+    std::function<void(const std::filesystem::path& tokenizerFolder)> checkTokenizer;
 };
 
 class ModelConverter {
@@ -22,4 +28,4 @@ class ModelConverter {
                         const ConvertOptions& options = {});
 };
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

@@ -1,21 +1,24 @@
-#include "ModelConverter.hpp"
+#include "platform/ml/ModelConverter.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <list>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "ToolFiles.hpp"
+#include "platform/ml/ConverterFiles.hpp"
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/MelSpectrogramModel.hpp"
 #include "platform/ml/ModelFolder.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
+#include "platform/system/WriteAll.hpp"
 
-namespace verbolin::tools {
+namespace platform::ml {
 
 namespace fs = std::filesystem;
-using namespace platform::ml;
 
 namespace {
 
@@ -60,31 +63,92 @@ class StagedFolders {
     std::vector<std::string> names_;
 };
 
+// Half-precision bytes of `count` elements of a tensor starting at element
+// `first`, converted from whatever float type it holds.
+void appendHalves(const SafetensorsTensor& t, std::size_t first, std::size_t count,
+                  std::vector<Float16>& out) {
+    out.resize(count);
+    if (t.dtype == "F16") {
+        std::memcpy(out.data(), t.data.data() + first * 2, count * 2);
+        return;
+    }
+    const std::size_t elementBytes = safetensorsDtypeSize(t.dtype);
+    SafetensorsTensor piece{
+        t.name, t.dtype, {}, t.data.subspan(first * elementBytes, count * elementBytes)};
+    const auto floats = tensorToFloats(piece);  // throws for non-float tensors
+    convertFloatToHalf(floats.data(), out.data(), count);
+}
+
+// Writes the tensors as F16 in the given order, converting a bounded piece at a
+// time: the weights of a large model never sit in memory twice, only the mapped
+// checkpoint and one piece do.
+void writeHalfWeights(const fs::path& path, const std::vector<const SafetensorsTensor*>& tensors) {
+    constexpr std::size_t kPieceElements = std::size_t{1} << 20;
+    nlohmann::json header = nlohmann::json::object();
+    std::uint64_t offset = 0;
+    for (const auto* t : tensors) {
+        const std::size_t elementBytes = safetensorsDtypeSize(t->dtype);
+        if (elementBytes == 0)
+            throw std::runtime_error("Tensor \"" + t->name + "\" is " + t->dtype +
+                                     ", not floating point");
+        const std::uint64_t bytes = t->data.size() / elementBytes * 2;
+        header[t->name] = {
+            {"dtype", "F16"}, {"shape", t->shape}, {"data_offsets", {offset, offset + bytes}}};
+        offset += bytes;
+    }
+    std::string text = header.dump();
+    text.append((8 - (text.size() % 8)) % 8, ' ');  // the data starts 8-byte aligned
+
+    fs::path tmp = path;
+    tmp += ".partial";
+    const auto cannotWrite = [&](int err) {
+        ::unlink(tmp.c_str());  // a half-written file is of no use to anyone
+        return std::runtime_error("Cannot write " + path.string() + ": " + std::strerror(err));
+    };
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw cannotWrite(errno);
+    char length[8];
+    for (int i = 0; i < 8; ++i) length[i] = static_cast<char>((text.size() >> (8 * i)) & 0xFF);
+    int err = platform::writeAll(fd, length, 8);
+    if (err == 0) err = platform::writeAll(fd, text.data(), text.size());
+    std::vector<Float16> piece;
+    try {
+        for (const auto* t : tensors) {
+            const std::size_t n = t->data.size() / safetensorsDtypeSize(t->dtype);
+            for (std::size_t first = 0; first < n && err == 0; first += kPieceElements) {
+                appendHalves(*t, first, std::min(kPieceElements, n - first), piece);
+                err = platform::writeAll(fd, piece.data(), piece.size() * 2);
+            }
+        }
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) throw cannotWrite(err);
+    std::error_code ec;
+    fs::rename(tmp, path, ec);
+    if (ec) throw cannotWrite(ec.value());
+}
+
 void writeNetwork(const fs::path& folder, const std::string& kind, const nlohmann::json& dims,
                   const SafetensorsFile& source) {
     const auto description = WhisperModelLayout::description(kind, dims);
     // Bounded by what the checkpoint holds, so that a layer count no file
     // could back fails here instead of filling memory with names.
     const auto specs = WhisperModelLayout::tensors(kind, dims, source.tensors().size());
-    std::list<std::vector<Float16>> converted;  // owns the data of non-F16 tensors until written
-    std::vector<SafetensorsEntry> entries;
+    std::vector<const SafetensorsTensor*> tensors;
     for (const auto& spec : specs) {
         const auto* t = source.find(spec.name);
         if (!t) throw std::runtime_error("The checkpoint lacks tensor \"" + spec.name + "\"");
         if (t->shape != spec.shape)
             throw std::runtime_error("Tensor \"" + spec.name + "\" has shape " +
                                      shapeText(t->shape) + ", expected " + shapeText(spec.shape));
-        if (t->dtype == "F16") {
-            entries.push_back({spec.name, "F16", spec.shape, t->data});
-            continue;
-        }
-        const auto floats = tensorToFloats(*t);  // throws for non-float tensors
-        auto& halves = converted.emplace_back(floats.size());
-        convertFloatToHalf(floats.data(), halves.data(), floats.size());
-        entries.push_back({spec.name, "F16", spec.shape, std::as_bytes(std::span(halves))});
+        tensors.push_back(t);
     }
     ModelFolder::writeDescription(folder, kind, dims, description);
-    writeSafetensors(folder / ModelFolder::kWeightsFile, entries);
+    writeHalfWeights(folder / ModelFolder::kWeightsFile, tensors);
 }
 
 }  // namespace
@@ -132,9 +196,10 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
         const auto tokenizer = staged.add("tokenizer");
         for (const char* name : kTokenizerFiles)
             if (fs::exists(checkpoint.dir() / name))
-                copyToolFile(checkpoint.dir() / name, tokenizer / name);
+                copyConverterFile(checkpoint.dir() / name, tokenizer / name);
+        if (options.checkTokenizer) options.checkTokenizer(tokenizer);
     }
     staged.commit();
 }
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

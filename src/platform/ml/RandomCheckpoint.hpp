@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "WhisperCheckpoint.hpp"
+#include "platform/ml/WhisperCheckpoint.hpp"
 
-namespace verbolin::tools {
+namespace platform::ml {
 
 class RandomCheckpoint {
   public:
@@ -20,4 +20,4 @@ class RandomCheckpoint {
                       const std::optional<std::filesystem::path>& tokenizerDir);
 };
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

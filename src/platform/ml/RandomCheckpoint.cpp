@@ -1,4 +1,4 @@
-#include "RandomCheckpoint.hpp"
+#include "platform/ml/RandomCheckpoint.hpp"
 
 #include <cmath>
 #include <fstream>
@@ -7,19 +7,18 @@
 #include <random>
 #include <stdexcept>
 
-#include "ToolFiles.hpp"
+#include "platform/ml/ConverterFiles.hpp"
 #include "platform/ml/Float16.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
-namespace verbolin::tools {
+namespace platform::ml {
 
 namespace fs = std::filesystem;
-using namespace platform::ml;
 
 namespace {
 
 void writeJson(const fs::path& path, const nlohmann::json& j) {
-    writeToolFile(path, j.dump(2) + "\n");
+    writeConverterFile(path, j.dump(2) + "\n");
 }
 
 bool endsWith(const std::string& s, const std::string& suffix) {
@@ -96,8 +95,9 @@ void RandomCheckpoint::write(const fs::path& dir, const WhisperDimensions& d, st
         for (const char* name :
              {"tokenizer.json", "tokenizer_config.json", "special_tokens_map.json",
               "added_tokens.json", "vocab.json", "merges.txt", "normalizer.json"})
-            if (fs::exists(*tokenizerDir / name)) copyToolFile(*tokenizerDir / name, dir / name);
+            if (fs::exists(*tokenizerDir / name))
+                copyConverterFile(*tokenizerDir / name, dir / name);
     }
 }
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

@@ -1,4 +1,4 @@
-#include "ToolFiles.hpp"
+#include "platform/ml/ConverterFiles.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -9,9 +9,9 @@
 
 #include "platform/system/AtomicWrite.hpp"
 
-namespace verbolin::tools {
+namespace platform::ml {
 
-void writeToolFile(const std::filesystem::path& to, std::string_view text) {
+void writeConverterFile(const std::filesystem::path& to, std::string_view text) {
     try {
         platform::writeFileAtomically(to, text);
     } catch (const std::filesystem::filesystem_error& e) {
@@ -19,12 +19,12 @@ void writeToolFile(const std::filesystem::path& to, std::string_view text) {
     }
 }
 
-void copyToolFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+void copyConverterFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     std::ifstream in(from, std::ios::binary);
     if (!in) throw std::runtime_error("Cannot read " + from.string() + ": " + std::strerror(errno));
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad()) throw std::runtime_error("Cannot read " + from.string());
-    writeToolFile(to, bytes);
+    writeConverterFile(to, bytes);
 }
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

@@ -11,7 +11,7 @@
 
 #include "platform/ml/SafetensorsFile.hpp"
 
-namespace verbolin::tools {
+namespace platform::ml {
 
 struct WhisperDimensions {
     int numMelBins = 80;
@@ -47,6 +47,6 @@ class WhisperCheckpoint {
 };
 
 // Reads a whole text file; throws std::runtime_error.
-std::string readTextFile(const std::filesystem::path& path);
+std::string readCheckpointText(const std::filesystem::path& path);
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

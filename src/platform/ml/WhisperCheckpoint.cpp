@@ -1,4 +1,4 @@
-#include "WhisperCheckpoint.hpp"
+#include "platform/ml/WhisperCheckpoint.hpp"
 
 #include <fstream>
 #include <limits>
@@ -9,7 +9,7 @@
 #include "platform/ml/MLMultiArray.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 
-namespace verbolin::tools {
+namespace platform::ml {
 
 namespace {
 
@@ -68,7 +68,7 @@ bool flagField(const nlohmann::json& config, const char* key, const std::filesys
 
 }  // namespace
 
-std::string readTextFile(const std::filesystem::path& path) {
+std::string readCheckpointText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("Cannot read " + path.string());
     std::stringstream s;
@@ -107,7 +107,7 @@ WhisperCheckpoint WhisperCheckpoint::open(const std::filesystem::path& dir) {
     const auto configPath = dir / "config.json";
     nlohmann::json config;
     try {
-        config = nlohmann::json::parse(readTextFile(configPath));
+        config = nlohmann::json::parse(readCheckpointText(configPath));
     } catch (const nlohmann::json::exception& e) {
         throw std::runtime_error(configPath.string() + " is not valid JSON: " + e.what());
     }
@@ -143,7 +143,7 @@ WhisperCheckpoint WhisperCheckpoint::open(const std::filesystem::path& dir) {
     if (std::filesystem::exists(genPath)) {
         nlohmann::json gen;
         try {
-            gen = nlohmann::json::parse(readTextFile(genPath));
+            gen = nlohmann::json::parse(readCheckpointText(genPath));
         } catch (const nlohmann::json::exception& e) {
             throw std::runtime_error(genPath.string() + " is not valid JSON: " + e.what());
         }
@@ -176,4 +176,4 @@ WhisperCheckpoint WhisperCheckpoint::open(const std::filesystem::path& dir) {
     return c;
 }
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

@@ -1,5 +1,5 @@
 #pragma once
-// The model tool's small files (configurations, tokenizer files), written
+// The converter's small files (configurations, tokenizer files), written
 // whole or not at all, with errors that name the file and the system's
 // reason ("No space left on device") rather than the library's bare
 // "Input/output error" for a copy that ran out of room.
@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string_view>
 
-namespace verbolin::tools {
+namespace platform::ml {
 
 // Throws std::runtime_error "Cannot write <to>: <reason>" (or "Cannot read").
-void writeToolFile(const std::filesystem::path& to, std::string_view text);
-void copyToolFile(const std::filesystem::path& from, const std::filesystem::path& to);
+void writeConverterFile(const std::filesystem::path& to, std::string_view text);
+void copyConverterFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
-}  // namespace verbolin::tools
+}  // namespace platform::ml

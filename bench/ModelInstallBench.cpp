@@ -1,0 +1,186 @@
+// The speech model's first install with a base-size checkpoint (d_model 512,
+// 8 heads, 6 + 6 layers, FFN 2048, English vocabulary, float32 weights of
+// random values: the shape and size of openai/whisper-base.en). Reported:
+//   Copy            copying the checkpoint's files to another folder of the same disk;
+//   Convert         converting it into a pack, in a child process;
+//   InstallFromHub  the whole install from a loopback hub, in a child process.
+// For the two children: the peak resident memory (which includes what the
+// child shared with this process at its start) and that peak less the size
+// of model.safetensors; the install must stay within the weights + 100 MB,
+// and conversion within twice the copy's time.
+// Run by hand: build with -DVERBOLIN_BUILD_BENCH=ON, then bench_ModelInstallBench.
+// The files go to $TMPDIR: point it at a disk folder for figures of a disk.
+// Measured on an 8-core machine under load (load average 28), on its disk:
+// copy 619 ms, convert 684 ms (1.1x the copy), install 1693 ms; peak resident
+// memory 53 MB (convert) and 58 MB (install) above the 290 MB of weights.
+
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "platform/ml/RandomCheckpoint.hpp"
+#include "platform/system/Paths.hpp"
+#include "support/LocalHttpServer.hpp"
+#include "support/TempDir.hpp"
+#include "verbolin/listening/CheckpointDownload.hpp"
+#include "verbolin/listening/ModelDownloader.hpp"
+#include "verbolin/listening/PackConversion.hpp"
+#include "vortilcore/hub/HubApi.hpp"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kCommit = "0123456789abcdef0123456789abcdef01234567";
+
+const testsupport::TempDir& workFolder() {
+    static const testsupport::TempDir dir("verbolin-install-bench");
+    return dir;
+}
+
+// The base-size random checkpoint, written once.
+const fs::path& checkpoint() {
+    static const fs::path folder = [] {
+        platform::ml::WhisperDimensions d;
+        d.dModel = 512;
+        d.encoderLayers = d.decoderLayers = 6;
+        d.encoderAttentionHeads = d.decoderAttentionHeads = 8;
+        d.encoderFfnDim = d.decoderFfnDim = 2048;
+        d.alignmentHeads = {{3, 1}, {4, 2}, {5, 0}};
+        const fs::path out = workFolder() / "checkpoint";
+        platform::ml::RandomCheckpoint::write(
+            out, d, 7, "F32", fs::path(VERBOLIN_TEST_DATA_DIR) / "whisper-en-tokenizer");
+        return out;
+    }();
+    return folder;
+}
+
+double weightsMB() {
+    return static_cast<double>(fs::file_size(checkpoint() / "model.safetensors")) / 1e6;
+}
+
+struct ChildRun {
+    double seconds = 0;
+    double peakMB = 0;
+    bool ok = false;
+};
+
+// Runs `work` in a child process; its wall time and peak resident memory.
+ChildRun inChild(const std::function<void()>& work) {
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        try {
+            work();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            std::_Exit(1);
+        }
+        std::_Exit(0);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    ChildRun run;
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    run.peakMB = static_cast<double>(usage.ru_maxrss) * 1024 / 1e6;
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+void report(benchmark::State& state, const ChildRun& run) {
+    if (!run.ok) state.SkipWithError("the child failed");
+    state.SetIterationTime(run.seconds);
+    state.counters["peak_MB"] = run.peakMB;
+    state.counters["peak_over_weights_MB"] = run.peakMB - weightsMB();
+    state.counters["weights_MB"] = weightsMB();
+}
+
+void Copy(benchmark::State& state) {
+    checkpoint();  // written here, before any child starts
+    for (auto _ : state) {
+        const fs::path out = workFolder() / "copy";
+        fs::remove_all(out);
+        fs::create_directories(out);
+        const auto start = Clock::now();
+        for (const auto& entry : fs::directory_iterator(checkpoint()))
+            fs::copy_file(entry.path(), out / entry.path().filename());
+        ::sync();
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    state.counters["weights_MB"] = weightsMB();
+}
+
+void Convert(benchmark::State& state) {
+    checkpoint();  // written here, before any child starts
+    for (auto _ : state) {
+        const fs::path out = workFolder() / "pack";
+        fs::remove_all(out);
+        report(state, inChild([&] {
+                   verbolin::convertCheckpoint(checkpoint(), out);
+                   ::sync();
+               }));
+    }
+}
+
+// Serves one file of the checkpoint from disk, as the hub does.
+void serveFromDisk(testsupport::LocalHttpServer& server, const std::string& name) {
+    const fs::path file = checkpoint() / name;
+    const std::string etag = vortil::HubApi::computeFileHash(file);
+    server.setHandler("/openai/whisper-base.en/resolve/main/" + name,
+                      [file, etag](const httplib::Request&, httplib::Response& res) {
+                          res.set_header("X-Repo-Commit", kCommit);
+                          res.set_header("ETag", "\"" + etag + "\"");
+                          const auto size = static_cast<size_t>(fs::file_size(file));
+                          auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+                          res.set_content_provider(
+                              size, "application/octet-stream",
+                              [in](size_t offset, size_t length, httplib::DataSink& sink) {
+                                  std::string piece(std::min<size_t>(length, 1 << 20), '\0');
+                                  in->seekg(static_cast<std::streamoff>(offset));
+                                  in->read(piece.data(),
+                                           static_cast<std::streamsize>(piece.size()));
+                                  sink.write(piece.data(), static_cast<size_t>(in->gcount()));
+                                  return true;
+                              });
+                      });
+}
+
+void InstallFromHub(benchmark::State& state) {
+    checkpoint();  // written here, before any child starts
+    testsupport::LocalHttpServer server;
+    for (const auto& name : verbolin::CheckpointDownload::files()) serveFromDisk(server, name);
+    std::string endpoint = server.root();
+    endpoint.pop_back();
+    for (auto _ : state) {
+        const fs::path data = workFolder() / "data";
+        fs::remove_all(data);
+        report(
+            state, inChild([&] {
+                ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+                verbolin::ModelDownloader::Options options;
+                options.endpoint = endpoint;
+                options.offline = false;
+                verbolin::ModelDownloader(options).install(verbolin::ModelPack::named("standard"));
+                ::sync();
+            }));
+    }
+}
+
+}  // namespace
+
+BENCHMARK(Copy)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(Convert)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(InstallFromHub)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,129 @@
+// What an install that failed tells the user: the hub client's errors turned
+// into the installer's codes and sentences, each saying why (no network, a
+// host not found, the hub's status, a full disk) and what to do instead.
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+#include "platform/system/CancellationError.hpp"
+#include "platform/system/HttpClient.hpp"
+#include "verbolin/listening/ModelDownloader.hpp"
+#include "vortilcore/hub/Downloader.hpp"
+#include "vortilcore/hub/EnvironmentError.hpp"
+#include "vortilcore/hub/HubClientError.hpp"
+
+namespace verbolin {
+namespace {
+
+using platform::AppError;
+using platform::UrlErrorCode;
+
+constexpr int64_t kBytesPerMB = 1000000;
+
+const char* const kDamaged = "The download was damaged. Please try again.";
+const char* const kIncomplete = "The download was incomplete. Please try again.";
+
+// "huggingface.co" of "https://huggingface.co:443/x".
+std::string hostOf(std::string_view url) {
+    if (const size_t scheme = url.find("://"); scheme != std::string_view::npos)
+        url.remove_prefix(scheme + 3);
+    url = url.substr(0, url.find_first_of("/?#"));
+    if (const size_t at = url.rfind('@'); at != std::string_view::npos) url.remove_prefix(at + 1);
+    if (!url.starts_with('[')) url = url.substr(0, url.find(':'));
+    return std::string(url.empty() ? "the model hub" : url);
+}
+
+AppError notDownloaded(const std::string& reason) {
+    return AppError(ModelDownloader::errorDomain, 1,
+                    "The speech model could not be downloaded: " + reason + ". " +
+                        ModelDownloader::kOfflineStep);
+}
+
+AppError httpStatus(int64_t status) {
+    return AppError(ModelDownloader::errorDomain, status,
+                    "The speech model could not be downloaded (HTTP " + std::to_string(status) +
+                        "). Check your connection and try again. " + ModelDownloader::kOfflineStep);
+}
+
+AppError transport(UrlErrorCode code, const std::string& description, const std::string& host) {
+    switch (code) {
+        case UrlErrorCode::notConnectedToInternet:
+            return notDownloaded("this computer has no network connection");
+        case UrlErrorCode::cannotFindHost:
+            return notDownloaded("the host " + host + " was not found");
+        case UrlErrorCode::cannotConnectToHost:
+            return notDownloaded(host + " refused the connection");
+        case UrlErrorCode::timedOut:
+            return notDownloaded(host + " did not answer in time");
+        case UrlErrorCode::cancelled:
+            return notDownloaded("the transfer was cancelled");
+        default:
+            return notDownloaded(description);
+    }
+}
+
+AppError noRoom(const std::filesystem::path& folder, int64_t neededBytes) {
+    const int64_t mb = (neededBytes + kBytesPerMB - 1) / kBytesPerMB;
+    return AppError(ModelDownloader::errorDomain, 5,
+                    "There is not enough free disk space for the speech model: it needs " +
+                        (neededBytes > 0 ? std::to_string(mb) + " MB" : std::string("more room")) +
+                        " free in " + folder.string() + ".");
+}
+
+}  // namespace
+
+bool ModelDownloader::isDiskFull(const std::exception& e) {
+    if (const auto* fsError = dynamic_cast<const std::filesystem::filesystem_error*>(&e))
+        return fsError->code() == std::errc::no_space_on_device;
+    // The converter's and writers' messages carry the system's reason.
+    return std::string_view(e.what()).find(std::strerror(ENOSPC)) != std::string_view::npos;
+}
+
+std::optional<AppError> ModelDownloader::describeFailure(std::exception_ptr error,
+                                                         const std::string& endpoint,
+                                                         const std::filesystem::path& folder,
+                                                         int64_t neededBytes) {
+    const std::string host = hostOf(endpoint);
+    try {
+        std::rethrow_exception(error);
+    } catch (const AppError&) {
+        return std::nullopt;
+    } catch (const platform::CancellationError&) {
+        return notDownloaded("the transfer was cancelled");
+    } catch (const platform::HttpError& e) {
+        return transport(e.code(), e.what(), host);
+    } catch (const vortil::HubClientError& e) {
+        using Case = vortil::HubClientError::Case;
+        switch (e.errorCase()) {
+            case Case::networkError:
+                return transport(e.urlErrorCode().value_or(UrlErrorCode::unknown), e.what(), host);
+            case Case::authorizationRequired:
+                return httpStatus(401);
+            case Case::fileNotFound:
+                // The checkpoint on the hub lacks a file the pack is made from.
+                return AppError(errorDomain, 4, kIncomplete);
+            case Case::httpStatusCode:
+                return httpStatus(e.statusCode().value_or(0));
+            default:
+                return notDownloaded(e.what());
+        }
+    } catch (const vortil::EnvironmentError& e) {
+        using Case = vortil::EnvironmentError::Case;
+        if (e.errorCase() == Case::fileIntegrityError) return AppError(errorDomain, 2, kDamaged);
+        if (e.errorCase() == Case::offlineModeError)
+            return notDownloaded("this computer is offline, and no earlier download of it is kept");
+        return notDownloaded(e.what());
+    } catch (const vortil::Downloader::DownloadError& e) {
+        return notDownloaded(e.what());
+    } catch (const std::exception& e) {
+        if (isDiskFull(e)) return noRoom(folder, neededBytes);
+        if (dynamic_cast<const std::filesystem::filesystem_error*>(&e)) return std::nullopt;
+        return notDownloaded(e.what());
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace verbolin

@@ -1,0 +1,24 @@
+#pragma once
+// Makes a model pack from a Whisper checkpoint folder in the transformers
+// layout, the way both the installer and the model tool do: the converter's
+// folders, and the tokenizer checked by loading it as the application will.
+
+#include <filesystem>
+
+#include "platform/ml/ModelConverter.hpp"
+
+namespace verbolin {
+
+// Loads the tokenizer in `folder` as the recogniser does when it loads a
+// pack; throws its error (naming the file and the fault) when that fails.
+void checkPackTokenizer(const std::filesystem::path& folder);
+
+// Converts the checkpoint in `checkpointDir` into `outDir`, refusing a
+// tokenizer the application could not load. Throws std::runtime_error
+// (MLModelError and WhisperError among them) naming the fault; the output
+// is replaced only once it is complete.
+void convertCheckpoint(const std::filesystem::path& checkpointDir,
+                       const std::filesystem::path& outDir,
+                       platform::ml::ConvertOptions options = {});
+
+}  // namespace verbolin

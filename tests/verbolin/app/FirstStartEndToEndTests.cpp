@@ -1,0 +1,128 @@
+// A first start on a machine without a speech model: `verbolin --listen`
+// installs the standard pack from a loopback hub that serves the trained
+// test model as its checkpoint, says how far it got, and then dictates. When
+// the hub cannot be reached it says why and how to make the pack by hand,
+// and leaves no pack folder.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/CheckpointHub.hpp"
+#include "support/HeadlessVerbolin.hpp"
+#include "support/HubTestEnvironment.hpp"
+#include "support/PrivatePulseServer.hpp"
+#include "support/SpeechAudio.hpp"
+#include "support/TrainedModel.hpp"
+#include "support/WordErrorRate.hpp"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The same four held-out sentences, and the same bound, as the dictation
+// test with a pack made by hand: the installed pack is that pack.
+constexpr double kWordErrorBound = testsupport::kTrainedModelPublishedWER + 0.10;
+
+std::vector<std::string> sentences() {
+    auto heldOut = testsupport::heldOutSentences();
+    heldOut.resize(4);
+    return heldOut;
+}
+
+// Each sentence after two seconds of silence, then two more.
+std::vector<float> speech(const std::vector<std::string>& said) {
+    std::vector<float> samples;
+    for (const auto& sentence : said) {
+        samples.insert(samples.end(), 32000, 0.0f);
+        const auto spoken = testsupport::speak(sentence);
+        samples.insert(samples.end(), spoken.begin(), spoken.end());
+    }
+    samples.insert(samples.end(), 32000, 0.0f);
+    return samples;
+}
+
+}  // namespace
+
+TEST(FirstStartEndToEnd, ListenInstallsTheModelFromTheHubThenDictates) {
+    ASSERT_TRUE(testsupport::speechToolsAvailable()) << "espeak-ng and sox make the test speech";
+    testsupport::HubTestEnvironment env;
+    testsupport::CheckpointHub hub;
+    env.set("HF_ENDPOINT", hub.endpoint().c_str());
+    env.set("CI_DISABLE_NETWORK_MONITOR", "1");  // loopback only counts as a network here
+    testsupport::TempDir dir("verbolin-first-start");
+    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
+    const auto said = sentences();
+
+    testsupport::HeadlessVerbolin run(dir, pulse);
+    ASSERT_TRUE(
+        run.waitFor([&] { return run.err().find("Listening.") != std::string::npos; }, 300s))
+        << run.err();
+    const std::string installing = run.err();
+    EXPECT_NE(installing.find("Downloading speech model\u2026 "), std::string::npos) << installing;
+    EXPECT_NE(installing.find("Installing speech model\u2026"), std::string::npos) << installing;
+    EXPECT_EQ(testsupport::filesUnder(run.dataFolder() / "models/standard-v1"),
+              testsupport::toolPackOfTrainedModel());
+
+    {
+        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"), speech(said));
+        ASSERT_TRUE(run.waitFor(
+            [&] {
+                // Every utterance heard has had its final.
+                const std::string log = run.events();
+                const auto saved = testsupport::occurrences(log, "\tutterance_saved\t");
+                return speaker.finished() && saved > 0 &&
+                       testsupport::occurrences(log, "\tfinal\t") >= saved;
+            },
+            180s))
+            << run.err();
+    }
+    run.signal(SIGINT);
+    const auto status = run.wait(60s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << run.err();
+
+    std::string heard, reference;
+    for (const auto& line : testsupport::printedFinals(run.out()))
+        // The hub client's line about its token, which this variable adds.
+        if (line.find("TOKEN") == std::string::npos && line.find("got token") == std::string::npos)
+            heard += line + " ";
+    for (const auto& sentence : said) reference += sentence + " ";
+    EXPECT_LE(testsupport::wordErrorRate(reference, heard), kWordErrorBound) << heard;
+}
+
+// The hub's address answers nothing: the run says why and how to make the
+// pack without the network, ends with status 1, and makes no pack folder.
+TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
+    testsupport::HubTestEnvironment env;
+    std::string endpoint;
+    {
+        testsupport::LocalHttpServer closed;  // a loopback port nothing listens on once it goes
+        endpoint = closed.root();
+    }
+    env.set("HF_ENDPOINT", endpoint.c_str());
+    env.set("CI_DISABLE_NETWORK_MONITOR", "1");
+    testsupport::TempDir dir("verbolin-first-start");
+    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
+
+    testsupport::HeadlessVerbolin run(dir, pulse);
+    const auto status = run.wait(120s);
+    ASSERT_TRUE(status.has_value()) << run.err();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+    const std::string said = run.err();
+    EXPECT_NE(said.find("The speech model could not be downloaded: 127.0.0.1 refused the "
+                        "connection."),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " +
+                        (run.dataFolder() / "models/standard-v1").string()),
+              std::string::npos)
+        << said;
+    EXPECT_FALSE(fs::exists(run.dataFolder() / "models/standard-v1"));
+    EXPECT_FALSE(fs::exists(run.dataFolder() / "models/.install-standard.lock"));
+}
