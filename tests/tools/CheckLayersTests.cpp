@@ -185,13 +185,6 @@ TEST(CheckLayers, RejectsWhatOnlyTheCompilerSees) {
          {"include cycle: src/verbolin/settings/Defaults, src/verbolin/settings/FileDefaults, "
           "src/verbolin/settings/Store reach each other"},
          ""},
-        {"a listed cycle that is gone",
-         {{"src/platform/ml/MLModel.hpp", "#pragma once\n"},
-          {"src/platform/ml/AudioEncoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
-          {"src/platform/ml/MelSpectrogramModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
-          {"src/platform/ml/TextDecoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"}},
-         {"the cycle listed in KNOWN_CYCLES is gone"},
-         ""},
     };
     for (const Row& row : rows) {
         Files files = app;
@@ -237,15 +230,6 @@ TEST(CheckLayers, AcceptsWhatTheBuildAllows) {
            "#include \"FuzzSupport.hpp\"\n#include \"Converter.hpp\"\n"},
           {"tools/verbolin-models/Converter.hpp",
            "#pragma once\n#include \"platform/ml/Float16.hpp\"\n"}}},
-        {"the model cycle still waiting for its fix",
-         {{"src/platform/ml/MLModel.hpp", "#pragma once\n"},
-          {"src/platform/ml/MLModel.cpp",
-           "#include \"platform/ml/AudioEncoderModel.hpp\"\n#include "
-           "\"platform/ml/MelSpectrogramModel.hpp\"\n#include "
-           "\"platform/ml/TextDecoderModel.hpp\"\n"},
-          {"src/platform/ml/AudioEncoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
-          {"src/platform/ml/MelSpectrogramModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"},
-          {"src/platform/ml/TextDecoderModel.hpp", "#include \"platform/ml/MLModel.hpp\"\n"}}},
         {"a header and its own .cpp, and a file name with a space",
          {{"src/platform/system/Log File.hpp", "#pragma once\n"},
           {"src/platform/system/Log File.cpp", "#include \"platform/system/Log File.hpp\"\n"}}},
