@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/system/Clock.hpp"
@@ -29,6 +30,8 @@ class StatusBarWidget : public QWidget {
     void followSaving(TranscriptStore& store);
     void setSelection(std::vector<Block> selected, bool hasSelection);
     void setCopiedAt(std::optional<platform::Date> copiedAt);
+    // That the settings were reset, said beside the state from now on.
+    void setSettingsNotice(std::string notice);
     void refresh();
 
     QLabel* message() const { return message_; }
@@ -49,6 +52,7 @@ class StatusBarWidget : public QWidget {
     bool hasSelection_ = false;
     std::optional<platform::Date> copiedAt_;
     QString fullMessage_;
+    std::string settingsNotice_;
 
     QProgressBar* spinner_;
     QLabel* warning_;
