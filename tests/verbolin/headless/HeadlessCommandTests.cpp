@@ -6,21 +6,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <thread>
 
 #include "support/GeneratedAudio.hpp"
 #include "support/HeadlessVerbolin.hpp"
 #include "support/PrivatePulseServer.hpp"
+#include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
-#include "support/WaitUntil.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -63,59 +59,6 @@ void makeRandomPack(const std::filesystem::path& dataHome) {
                          "' --tokenizer '" VERBOLIN_TEST_DATA_DIR
                          "/whisper-en-tokenizer' --dims d_model=64,heads=2,ffn=128,layers=2");
 }
-
-// `verbolin` with `arguments` and `environment` ("NAME=value") started in the
-// background, its output in `log`. With `termBeforeStart`, SIGTERM comes
-// before the program has run a line of its own: it is sent while blocked,
-// so it waits, pending, through exec until the program lets it through.
-class Background {
-  public:
-    Background(std::vector<std::string> arguments, std::vector<std::string> environment,
-               const std::filesystem::path& log, bool termBeforeStart = false) {
-        pid_ = ::fork();
-        if (pid_ != 0) return;
-        for (auto& e : environment) ::putenv(e.data());
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        if (termBeforeStart) {
-            sigset_t term;
-            sigemptyset(&term);
-            sigaddset(&term, SIGTERM);
-            ::sigprocmask(SIG_BLOCK, &term, nullptr);
-            ::kill(::getpid(), SIGTERM);
-        }
-        std::vector<char*> argv{const_cast<char*>(VERBOLIN_BINARY_DIR "/verbolin")};
-        for (auto& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ~Background() {
-        if (status_) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // The wait status once ended, or none while it runs at `limit`.
-    std::optional<int> wait(std::chrono::milliseconds limit) {
-        testsupport::waitUntil(
-            [&] {
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-                return status_.has_value();
-            },
-            limit);
-        return status_;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
 
 // Whether the process has a handler of its own for `signal` (not the default
 // action, not ignored), as /proc shows it.
@@ -286,30 +229,27 @@ TEST(HeadlessCommands, NoAudioServerIsSaidBeforeClaimingToListen) {
 // holder that is killed leaves the folder free.
 TEST(HeadlessCommands, OneListenerPerDataFolder) {
     using namespace std::chrono_literals;
+    const testsupport::ScopedEnv offscreen("QT_QPA_PLATFORM", "offscreen");
     testsupport::PrivatePulseServer pulse(
         {"load-module module-null-source source_name=mic", "set-default-source mic"});
     const struct {
-        const char* first;  // "--listen" or "" for the window
+        std::vector<std::string> first;  // none: the window
         const char* second;
-    } rows[] = {{"--listen", "--listen"}, {"--listen", ""}, {"", "--listen"}};
+    } rows[] = {{{"--listen"}, "--listen"}, {{"--listen"}, ""}, {{}, "--listen"}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string("first '") + row.first + "', second '" + row.second + "'");
-        testsupport::TempDir home("verbolin-cli-home");
-        makeRandomPack(home.path());
-        const auto dataFolder = home / "Verbolin";
-        const std::vector<std::string> env = {
-            "XDG_DATA_HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + home.path().string(),
-            "PULSE_SERVER=" + pulse.serverString(), "QT_QPA_PLATFORM=offscreen"};
-        std::vector<std::string> firstArguments;
-        if (*row.first) firstArguments.push_back(row.first);
-        auto first = std::make_unique<Background>(firstArguments, env, home / "first.log");
-        ASSERT_TRUE(
-            testsupport::waitUntil([&] { return holdsLock(dataFolder, first->pid()); }, 60s))
-            << testsupport::readFile(home / "first.log");
+        SCOPED_TRACE(std::string("first ") + testing::PrintToString(row.first) + ", second '" +
+                     row.second + "'");
+        testsupport::TempDir dir("verbolin-cli-home");
+        makeRandomPack(dir / "data");
+        const auto dataFolder = dir / "data/Verbolin";
+        auto first = std::make_unique<testsupport::HeadlessVerbolin>(dir, pulse, row.first);
+        ASSERT_TRUE(first->waitFor([&] { return holdsLock(dataFolder, first->pid()); }, 60s))
+            << first->err();
 
-        const ProgramRun second = run("verbolin", row.second,
-                                      homeEnv(home) + " PULSE_SERVER='" + pulse.serverString() +
-                                          "' QT_QPA_PLATFORM=offscreen");
+        const ProgramRun second =
+            run("verbolin", row.second,
+                "XDG_DATA_HOME='" + (dir / "data").string() + "' XDG_CONFIG_HOME='" +
+                    (dir / "config").string() + "' PULSE_SERVER='" + pulse.serverString() + "'");
         EXPECT_EQ(second.status, 1) << second.err;
         EXPECT_NE(
             second.err.find("Verbolin is already listening for this data folder (" +
@@ -330,33 +270,27 @@ TEST(HeadlessCommands, OneListenerPerDataFolder) {
 // quit path with a normal exit status, as one that comes later does.
 TEST(HeadlessCommands, ASigtermAtStartEndsTheRunNormally) {
     using namespace std::chrono_literals;
+    const testsupport::ScopedEnv offscreen("QT_QPA_PLATFORM", "offscreen");
     testsupport::PrivatePulseServer pulse(
         {"load-module module-null-source source_name=mic", "set-default-source mic"});
-    testsupport::TempDir home("verbolin-cli-home");
-    makeRandomPack(home.path());
-    const std::vector<std::string> env = {
-        "XDG_DATA_HOME=" + home.path().string(), "XDG_CONFIG_HOME=" + home.path().string(),
-        "PULSE_SERVER=" + pulse.serverString(), "QT_QPA_PLATFORM=offscreen"};
+    testsupport::TempDir dir("verbolin-cli-home");
+    makeRandomPack(dir / "data");
     const struct {
-        const char* mode;  // "--listen" or "" for the window
-        bool pending;      // else sent as soon as the program catches it
-    } rows[] = {{"--listen", true}, {"", true}, {"--listen", false}, {"", false}};
+        std::vector<std::string> arguments;  // none: the window
+        bool pending;                        // else sent as soon as the program catches it
+    } rows[] = {{{"--listen"}, true}, {{}, true}, {{"--listen"}, false}, {{}, false}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string("'") + row.mode + (row.pending ? "', pending" : "', caught"));
-        std::vector<std::string> arguments;
-        if (*row.mode) arguments.push_back(row.mode);
-        const auto log = home / "run.log";
-        std::filesystem::remove(log);
-        Background app(arguments, env, log, row.pending);
+        SCOPED_TRACE(testing::PrintToString(row.arguments) +
+                     (row.pending ? " pending" : " caught"));
+        testsupport::HeadlessVerbolin app(dir, pulse, row.arguments, row.pending);
         if (!row.pending) {
-            ASSERT_TRUE(testsupport::waitUntil([&] { return catches(app.pid(), SIGTERM); }, 60s))
-                << testsupport::readFile(log);
-            ::kill(app.pid(), SIGTERM);
+            ASSERT_TRUE(app.waitFor([&] { return catches(app.pid(), SIGTERM); }, 60s)) << app.err();
+            app.signal(SIGTERM);
         }
         // Ended at all: before, a pending one was never let through.
         const auto status = app.wait(60s);
-        ASSERT_TRUE(status.has_value()) << "still running\n" << testsupport::readFile(log);
+        ASSERT_TRUE(status.has_value()) << "still running\n" << app.err();
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status << "\n"
-                                                                     << testsupport::readFile(log);
+                                                                     << app.err();
     }
 }
