@@ -9,11 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/PendingSignals.hpp"
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
 #include "verbolin/ui/VerbolinApplication.hpp"
 
 int main(int argc, char** argv) {
+    // Before anything slow (the window's display, the model, the audio
+    // server): a SIGTERM from here on ends the run through its quit path
+    // with a normal exit status, not by the signal's default action.
+    platform::PendingSignals::catchFromNow();
     // Each line reaches a pipe or file as it is written, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     using verbolin::CommandLine;

@@ -79,12 +79,16 @@ class FifoSpeaker {
     std::thread thread_;
 };
 
-// One run of `verbolin --listen` with its data, settings and debug folders
-// in `dir`, against `pulse`. Killed with SIGKILL if still running at the end.
+// One run of `verbolin --listen` (or, with other arguments, of the window
+// application) with its data, settings and debug folders in `dir`, against
+// `pulse`. Killed with SIGKILL if still running at the end. With
+// `termBeforeStart`, SIGTERM comes before the program has run a line of its
+// own: sent while blocked, it waits through exec until the program lets it in.
 class HeadlessVerbolin {
   public:
     HeadlessVerbolin(const TempDir& dir, const PrivatePulseServer& pulse,
-                     std::vector<std::string> arguments = {"--listen"})
+                     std::vector<std::string> arguments = {"--listen"},
+                     bool termBeforeStart = false)
         : dir_(dir.path()) {
         const std::string out = (dir_ / "out.txt").string(), err = (dir_ / "err.txt").string();
         pid_ = ::fork();
@@ -96,6 +100,13 @@ class HeadlessVerbolin {
         ::unsetenv("VERBOLIN_INPUT_DEVICE");
         ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        if (termBeforeStart) {
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            ::sigprocmask(SIG_BLOCK, &term, nullptr);
+            ::kill(::getpid(), SIGTERM);
+        }
         std::vector<char*> argv{const_cast<char*>("verbolin")};
         for (auto& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -129,6 +140,7 @@ class HeadlessVerbolin {
     }
 
     void signal(int number) const { ::kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // Processor time the process has used so far, all its threads together,
     // in seconds; a negative value when it cannot be read.

@@ -3,8 +3,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 
 namespace platform {
 namespace {
@@ -36,6 +38,31 @@ std::filesystem::path applicationSupportDirectory() {
 std::filesystem::path configDirectory() {
     if (auto d = absoluteEnv("XDG_CONFIG_HOME"); !d.empty()) return d;
     return homeDirectory() / ".config";
+}
+
+std::filesystem::path stateDirectory() {
+    if (auto d = absoluteEnv("XDG_STATE_HOME"); !d.empty()) return d;
+    return homeDirectory() / ".local" / "state";
+}
+
+std::filesystem::path runtimeDirectory() {
+    if (auto d = absoluteEnv("XDG_RUNTIME_DIR"); !d.empty()) return d;
+    return temporaryDirectory();
+}
+
+std::string folderKey(const std::filesystem::path& folder) {
+    std::error_code ec;
+    auto path = std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
+    if (ec) path = folder.lexically_normal();
+    // "folder/" names the same folder as "folder".
+    if (path.filename().empty() && path.has_relative_path()) path = path.parent_path();
+    // FNV-1a: unlike std::hash, the same in every build.
+    std::uint64_t h = 0xCBF29CE484222325ull;
+    for (const unsigned char c : path.string()) h = (h ^ c) * 0x100000001B3ull;
+    static const char digits[] = "0123456789abcdef";
+    std::string key(16, '0');
+    for (int i = 15; i >= 0; --i, h >>= 4) key[size_t(i)] = digits[h & 0xF];
+    return key;
 }
 
 std::filesystem::path temporaryDirectory() {

@@ -4,6 +4,7 @@
 // "Application Support".
 
 #include <filesystem>
+#include <string>
 
 namespace platform {
 
@@ -12,6 +13,17 @@ std::filesystem::path applicationSupportDirectory();
 
 // $XDG_CONFIG_HOME, or ~/.config.
 std::filesystem::path configDirectory();
+
+// $XDG_STATE_HOME, or ~/.local/state.
+std::filesystem::path stateDirectory();
+
+// $XDG_RUNTIME_DIR, or the temporary folder when that is unset.
+std::filesystem::path runtimeDirectory();
+
+// A short name for a folder, the same in every run and build: 16 hex digits
+// of a hash of its absolute path, with "." and ".." and links resolved as
+// far as the folder exists.
+std::string folderKey(const std::filesystem::path& folder);
 
 // $TMPDIR, or /tmp.
 std::filesystem::path temporaryDirectory();

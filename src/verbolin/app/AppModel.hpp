@@ -74,6 +74,10 @@ class AppModel {
     // Starts or stops listening to match the settings.
     void applyListening();
 
+    // That the settings file could not be read and the settings were reset,
+    // for the window to say once; none when they were read.
+    std::optional<std::string> settingsNotice() const { return defaults_->problem(); }
+
     // The "alwaysListen" setting; absent or not a bool reads as true.
     bool alwaysListen() const { return alwaysListen(*defaults_); }
     static bool alwaysListen(const Defaults& defaults);

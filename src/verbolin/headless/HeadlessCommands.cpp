@@ -9,8 +9,11 @@
 #include <filesystem>
 
 #include "platform/audio/PulseConnection.hpp"
+#include "platform/system/Paths.hpp"
 #include "platform/system/RunLoop.hpp"
 #include "verbolin/app/AppModel.hpp"
+#include "verbolin/app/AudioServerHelp.hpp"
+#include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/SignalWatcher.hpp"
 #include "verbolin/listening/StreamSession.hpp"
 #include "verbolin/settings/Defaults.hpp"
@@ -27,6 +30,11 @@ ModelPack chosenPack() {
 bool say(std::FILE* to, const std::string& line) {
     const bool written = std::fprintf(to, "%s\n", line.c_str()) >= 0;
     return std::fflush(to) == 0 && written;
+}
+
+// "1 segment", "2 segments".
+std::string counted(size_t n, const std::string& noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 // SIGPIPE ignored while it lives, so that a reader of standard output that
@@ -73,8 +81,8 @@ class ProgressLines {
 int reportTranscript() {
     TranscriptStore store;
     say(stdout, "Verbolin data folder: " + store.directory().string());
-    say(stdout, "Transcript: " + std::to_string(store.segments.peek().size()) + " segments, " +
-                    std::to_string(store.sessions.peek().size()) + " sessions" +
+    say(stdout, "Transcript: " + counted(store.segments.peek().size(), "segment") + ", " +
+                    counted(store.sessions.peek().size(), "session") +
                     (!store.notSaved.peek() ? ""
                      : store.db()           ? " (not saved: writing to the database fails)"
                                             : " (not saved: the database could not be opened)"));
@@ -112,9 +120,7 @@ std::optional<std::string> audioServerProblem() {
         return std::nullopt;
     } catch (const std::exception& e) {
         return std::string("No PulseAudio (or PipeWire-Pulse) server was found: ") + e.what() +
-               "\nStart one with \"pulseaudio --start\", or on a PipeWire desktop with "
-               "\"systemctl --user start pipewire-pulse\" (PULSE_SERVER names another server), "
-               "then run verbolin --listen again.";
+               "\n" + AudioServerHelp::kHowToStart + ", then run verbolin --listen again.";
     }
 }
 
@@ -123,6 +129,12 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     platform::RunLoop loop;
     const SignalWatcher signals(loop);
     const IgnoredBrokenPipes brokenPipes;
+    const InstanceLock instance(platform::applicationSupportDirectory() / "Verbolin");
+    if (!instance.held()) {
+        say(stderr, "verbolin: " + instance.refusal());
+        return 1;
+    }
+    if (instance.problem()) say(stderr, "verbolin: " + *instance.problem());
 
     // A pack that is not there is installed by the engine below; one that
     // is there but incomplete was made by hand, and is not replaced.

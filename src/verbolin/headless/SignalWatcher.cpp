@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/system/PendingSignals.hpp"
+
 namespace verbolin {
 namespace {
 
@@ -31,6 +33,9 @@ SignalWatcher::SignalWatcher(platform::RunLoop& loop) {
     ::sigaction(SIGHUP, nullptr, &previousHup_);
     hupHandled_ = previousHup_.sa_handler != SIG_IGN;
     if (hupHandled_) ::sigaction(SIGHUP, &action, nullptr);
+    // Those that came while main was still starting count as having come now.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        for (int n = platform::PendingSignals::take(signal); n > 0; --n) onSignal(signal);
     thread_ = std::thread([this, &loop] {
         for (;;) {
             char byte = 0;

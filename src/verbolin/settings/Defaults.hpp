@@ -32,6 +32,10 @@ class Defaults {
     virtual void setValue(std::string_view key, nlohmann::json value) = 0;
     virtual void remove(std::string_view key) = 0;
 
+    // Why the stored settings could not be read, when they could not and
+    // were reset for this run; none otherwise.
+    virtual std::optional<std::string> problem() const { return std::nullopt; }
+
     // Absent or not a bool: none.
     std::optional<bool> boolean(std::string_view key) const;
     // Absent or not a string: none.

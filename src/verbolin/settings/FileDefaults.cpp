@@ -42,6 +42,7 @@ void FileDefaults::load() {
     } catch (const std::exception& e) {
         logError("Cannot read " + file_.string() + ": " + e.what());
         setAsideBeforeWrite_ = std::filesystem::is_regular_file(status);
+        noteReset(e.what());
         return;
     }
     nlohmann::json parsed;
@@ -53,9 +54,18 @@ void FileDefaults::load() {
     if (!parsed.is_object()) {
         logError("Ignoring " + file_.string() + ": not a JSON object");
         setAsideBeforeWrite_ = true;
+        noteReset("it holds no settings object");
         return;
     }
     values_ = std::move(parsed);
+}
+
+void FileDefaults::noteReset(const std::string& why) {
+    std::string text = "Settings reset: " + file_.string() + " could not be read (" + why + ")";
+    if (setAsideBeforeWrite_)
+        text += "; it is kept, and set aside as " + file_.filename().string() +
+                ".damaged when a setting changes";
+    problem_ = text + ".";
 }
 
 std::optional<nlohmann::json> FileDefaults::value(std::string_view key) const {

@@ -25,9 +25,12 @@ class FileDefaults final : public Defaults {
     void remove(std::string_view key) override;
 
     const std::filesystem::path& file() const { return file_; }
+    // That the file could not be read, why, and where it is kept.
+    std::optional<std::string> problem() const override { return problem_; }
 
   private:
     void load();
+    void noteReset(const std::string& why);
     void save() const;  // with m_ held
 
     const std::filesystem::path file_;
@@ -36,6 +39,7 @@ class FileDefaults final : public Defaults {
     // A settings file that could not be read is set aside, never overwritten,
     // before the first write: it may be the user's only copy.
     mutable bool setAsideBeforeWrite_ = false;
+    std::optional<std::string> problem_;
 };
 
 }  // namespace verbolin

@@ -232,7 +232,8 @@ sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
     if (const auto kept = statements_.find(sql); kept != statements_.end()) return kept->second;
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-        logStorageError(std::string(operation) + ": cannot prepare statement: " + errorText(db_));
+        logStorageError(std::string(operation) +
+                        ": cannot prepare statement: " + (lastError_ = errorText(db_)));
         sqlite3_finalize(stmt);
         return nullptr;
     }
@@ -332,7 +333,9 @@ bool TranscriptDB::write(sqlite3_stmt* st, const Segment& s) {
     sqlite3_bind_int(st, 5, s.edited ? 1 : 0);
     bindOptionalText(st, 6, s.original);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done) logStorageError("writing segment " + s.id.string() + " failed: " + errorText(db_));
+    if (!done)
+        logStorageError("writing segment " + s.id.string() +
+                        " failed: " + (lastError_ = errorText(db_)));
     sqlite3_reset(st);
     return done;
 }
@@ -342,7 +345,9 @@ bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
     sqlite3_bind_double(st, 2, platform::secondsSince1970(m.start));
     bindOptionalText(st, 3, m.name);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done) logStorageError("writing session " + m.id.string() + " failed: " + errorText(db_));
+    if (!done)
+        logStorageError("writing session " + m.id.string() +
+                        " failed: " + (lastError_ = errorText(db_)));
     sqlite3_reset(st);
     return done;
 }
@@ -350,7 +355,9 @@ bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
 bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     bindText(st, 1, deletedId.string());
     const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done) logStorageError("deleting " + deletedId.string() + " failed: " + errorText(db_));
+    if (!done)
+        logStorageError("deleting " + deletedId.string() +
+                        " failed: " + (lastError_ = errorText(db_)));
     sqlite3_reset(st);
     return done;
 }
@@ -384,7 +391,7 @@ bool TranscriptDB::apply(const Changes& c) {
     try {
         exec("BEGIN");
     } catch (const platform::AppError& e) {
-        logStorageError(std::string("cannot start a transaction: ") + e.what());
+        logStorageError(std::string("cannot start a transaction: ") + (lastError_ = e.what()));
         return false;
     }
     bool ok;
@@ -412,7 +419,8 @@ bool TranscriptDB::apply(const Changes& c) {
                 exec(trigger);
             }
         } catch (const platform::AppError& e) {
-            logStorageError(std::string("writing a large batch failed: ") + e.what());
+            logStorageError(std::string("writing a large batch failed: ") +
+                            (lastError_ = e.what()));
             ok = false;
         }
     }
@@ -421,7 +429,7 @@ bool TranscriptDB::apply(const Changes& c) {
             exec("COMMIT");
             return true;
         } catch (const platform::AppError& e) {
-            logStorageError(std::string("COMMIT failed: ") + e.what());
+            logStorageError(std::string("COMMIT failed: ") + (lastError_ = e.what()));
         }
     }
     // A transaction left open would swallow every later write and vanish at

@@ -73,6 +73,8 @@ class TranscriptDB {
 
     sqlite3* handle() const { return db_; }
     const std::filesystem::path& url() const { return url_; }
+    // Why the last write that failed did, as SQLite and the system said it.
+    const std::string& lastError() const { return lastError_; }
 
     static const char* const schema;
     // The layout this code writes, kept in the file's user_version. Files
@@ -104,6 +106,7 @@ class TranscriptDB {
     sqlite3* db_ = nullptr;
     std::filesystem::path url_;
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
+    std::string lastError_;
 };
 
 }  // namespace verbolin

@@ -114,23 +114,40 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                                     : "working from memory only, nothing will be saved: " + why);
         db_.reset();
         segments.set({});
+        saveProblem_ = (directory_ / "transcript.sqlite").string() + ": " + why;
         notSaved.set(true);
     }
     sessions.set(std::move(markers));
 
     importLegacyFiles();
+    importRecoveredText();
 }
 
 TranscriptStore::~TranscriptStore() {
+    // A damaged transcript is never opened: all memory holds is unsaved.
+    const bool memoryOnly = !db_ && !reopenable_;
     // Observers may already be gone, so the status is left alone.
-    if (!hasUnsavedChanges() || save({}, false)) return;
-    // Memory is about to go: the words are put where the user can still
-    // find them (standard error, the journal) rather than lost unsaid.
-    std::string lost;
+    if (!memoryOnly && (!hasUnsavedChanges() || save({}, false))) return;
+    std::vector<Segment> lost;
     for (const Segment& s : segments.peek())
-        if (unsavedSegments_.count(s.id)) lost += "\n  " + s.text;
-    logStorageError("quitting with changes that could not be saved; they are lost" +
-                    (lost.empty() ? std::string(".") : ", with this text:" + lost));
+        if (memoryOnly || unsavedSegments_.count(s.id)) lost.push_back(s);
+    if (lost.empty()) {
+        if (hasUnsavedChanges())
+            logStorageError(
+                "quitting with deletions or session changes that could not be saved; "
+                "they are lost.");
+        return;
+    }
+    // Memory is about to go: the words are put where the next start finds
+    // them, and where the user can (standard error, the journal).
+    std::string text;
+    for (const Segment& s : lost) text += "\n  " + s.text;
+    const auto kept = keepForRecovery(lost);
+    logStorageError("quitting with changes that could not be saved; " +
+                    (kept ? "their text is kept in " + kept->string() +
+                                " and added to the transcript at the next start that can save it:"
+                          : std::string("they are lost, with this text:")) +
+                    text);
 }
 
 void TranscriptStore::append(const Segment& segment) {
@@ -215,10 +232,12 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
     if (db_->apply(changes)) {
         unsavedSegments_.clear();
         unsavedSessions_.clear();
+        saveProblem_.clear();
         if (report) notSaved.set(false);
         return true;
     }
     keepUnsaved(changes);
+    saveProblem_ = db_->url().string() + ": " + db_->lastError();
     if (report) logStorageError("the transcript is not being saved; the change is kept in memory");
     if (report) notSaved.set(true);
     return false;

@@ -39,7 +39,10 @@ class TranscriptStore {
     // the next change or retry, and what memory gained meanwhile is written.
     explicit TranscriptStore(std::optional<std::filesystem::path> directory = std::nullopt,
                              UserCalendar calendar = UserCalendar());
-    // Makes a last attempt to write what is still unsaved.
+    // Makes a last attempt to write what is still unsaved. Text that still
+    // cannot be written is appended to the recovery file, and standard error
+    // names it; the next store of this folder that can write its transcript
+    // takes it in.
     ~TranscriptStore();
     TranscriptStore(const TranscriptStore&) = delete;
     TranscriptStore& operator=(const TranscriptStore&) = delete;
@@ -57,6 +60,17 @@ class TranscriptStore {
     // not reach the disk are written again with the next change and at
     // retryUnsaved(); this turns false once that succeeds.
     platform::Observable<bool> notSaved{registrar, false};
+
+    // While notSaved holds: the file that could not be written, and why
+    // (the system's reason where there is one). Empty while all is saved.
+    const std::string& saveProblem() const { return saveProblem_; }
+
+    // Where text still unsaved at quit is kept for the store of `directory`:
+    // "unsaved-<key>.jsonl" in $XDG_STATE_HOME/Verbolin (~/.local/state),
+    // or, when that cannot be written, "verbolin-<uid>-unsaved-<key>.jsonl"
+    // in the temporary folder. One segment per line, as the transcript
+    // files of earlier versions held them.
+    static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
 
     const std::filesystem::path& directory() const { return directory_; }
     TranscriptDB* db() const { return db_.get(); }  // null in memory-only mode
@@ -121,6 +135,13 @@ class TranscriptStore {
     // Brings in the transcript files of earlier versions once, then renames
     // each to "<name>.imported".
     void importLegacyFiles();
+    // Takes in the text an earlier run could not save (see recoveryFiles),
+    // once: each file stored is renamed to "<name>.imported". A recovered
+    // segment replaces the one of the same id, being the later edit.
+    void importRecoveredText();
+    // Appends `lost` to the first recovery file that takes it; its path, or
+    // none when neither does.
+    std::optional<std::filesystem::path> keepForRecovery(const std::vector<Segment>& lost) const;
 
     // Writes `changes` together with everything still unsaved, in one
     // transaction, and keeps the ids of what failed. Returns whether it
@@ -151,6 +172,7 @@ class TranscriptStore {
     // memory no longer has them) at the next save.
     std::unordered_set<platform::Uuid> unsavedSegments_;
     std::unordered_set<platform::Uuid> unsavedSessions_;
+    std::string saveProblem_;
 };
 
 }  // namespace verbolin

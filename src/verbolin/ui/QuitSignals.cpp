@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 #include <cerrno>
 
+#include "platform/system/PendingSignals.hpp"
+
 namespace verbolin {
 namespace {
 
@@ -38,6 +40,10 @@ QuitSignals::QuitSignals(std::function<void(int)> onSignal) : onSignal_(std::mov
     ::sigaction(SIGHUP, nullptr, &previousHup);
     hupHandled = previousHup.sa_handler != SIG_IGN;
     if (hupHandled) ::sigaction(SIGHUP, &action, nullptr);
+    // Those that came while the application was starting count as having
+    // come now; the notifier reads them on the loop's first turn.
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        for (int n = platform::PendingSignals::take(signal); n > 0; --n) verbolin::onSignal(signal);
     notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &QuitSignals::readSignals);
 }

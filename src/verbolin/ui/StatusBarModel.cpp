@@ -2,14 +2,17 @@
 
 #include <algorithm>
 
+#include "verbolin/app/AudioServerHelp.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
 
 namespace verbolin {
 
 StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording,
-                                                bool notSaved) {
+                                                bool notSaved, const std::string& saveProblem,
+                                                const std::string& settingsNotice) {
     using K = ModelState::Kind;
-    Leading l{state.kind, {}};
+    Leading l;
+    l.kind = state.kind;
     switch (state.kind) {
         case K::loading:
             l.spinner = true;
@@ -18,6 +21,9 @@ StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool is
         case K::failed:
             l.warning = true;
             l.text = state.message;
+            // Retrying alone will not bring a server that is not running.
+            if (l.text.find(AudioServerHelp::kNoServer) != std::string::npos)
+                l.text += std::string(". ") + AudioServerHelp::kHowToStart + ", then press Retry.";
             break;
         case K::idle:
             l.text = "Idle";
@@ -28,9 +34,17 @@ StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool is
             l.text = isRecording ? "Listening" : "Paused";
             break;
     }
+    const auto add = [&l](const char* part) {
+        l.text += l.text.empty() ? part : std::string(" · ") + part;
+    };
     if (notSaved) {
         l.notSaved = true;
-        l.text += l.text.empty() ? kNotSaved : std::string(" · ") + kNotSaved;
+        add(kNotSaved);
+        if (!saveProblem.empty()) l.details = saveProblem;
+    }
+    if (!settingsNotice.empty()) {
+        add(kSettingsReset);
+        l.details += (l.details.empty() ? "" : "\n") + settingsNotice;
     }
     return l;
 }

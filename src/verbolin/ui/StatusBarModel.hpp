@@ -28,6 +28,9 @@ class StatusBarModel {
         bool dot = false;       // ready
         bool dotGreen = false;  // ready and recording
         bool notSaved = false;  // the warning sign, without "Retry"
+        // More for the tooltip, verbatim: why the transcript is not saved,
+        // the notice in full.
+        std::string details;
     };
 
     // Follows the state's text while some change to the transcript lives
@@ -45,7 +48,14 @@ class StatusBarModel {
         std::string after;
     };
 
-    static Leading leading(const ModelState& state, bool isRecording, bool notSaved = false);
+    // Said after a notice, in the bar; the notice itself goes to the tooltip.
+    static constexpr const char* kSettingsReset = "Settings reset";
+
+    // `saveProblem`: the file that could not be written and the system's
+    // reason; `settingsNotice`: that the settings were reset, said once.
+    static Leading leading(const ModelState& state, bool isRecording, bool notSaved = false,
+                           const std::string& saveProblem = {},
+                           const std::string& settingsNotice = {});
 
     // The one selected paragraph whose text differs from its original.
     static std::optional<Block> editedBlockAtCaret(const std::vector<Block>& selected);

@@ -74,6 +74,11 @@ void StatusBarWidget::followSaving(TranscriptStore& store) {
     refresh();
 }
 
+void StatusBarWidget::setSettingsNotice(std::string notice) {
+    settingsNotice_ = std::move(notice);
+    refresh();
+}
+
 void StatusBarWidget::setSelection(std::vector<Block> selected, bool hasSelection) {
     selected_ = std::move(selected);
     hasSelection_ = hasSelection;
@@ -88,7 +93,8 @@ void StatusBarWidget::setCopiedAt(std::optional<platform::Date> copiedAt) {
 void StatusBarWidget::refresh() {
     const bool notSaved = store_ && store_->notSaved.get();
     const auto lead =
-        StatusBarModel::leading(engine_.modelState.get(), engine_.isRecording.get(), notSaved);
+        StatusBarModel::leading(engine_.modelState.get(), engine_.isRecording.get(), notSaved,
+                                store_ ? store_->saveProblem() : std::string(), settingsNotice_);
     spinner_->setVisible(lead.spinner);
     warning_->setVisible(lead.warning || lead.notSaved);
     retry_->setVisible(lead.warning);
@@ -99,8 +105,10 @@ void StatusBarWidget::refresh() {
                            lead.kind == TranscriptionEngine::ModelState::Kind::ready;
     // Engine messages are shown verbatim; only our own words are translated.
     fullMessage_ = fixedText ? tr(lead.text.c_str()) : QString::fromStdString(lead.text);
-    message_->setToolTip(lead.notSaved ? fullMessage_ + "\n" + tr(StatusBarModel::kNotSavedHelp)
-                                       : fullMessage_);
+    QString toolTip = fullMessage_;
+    if (lead.notSaved) toolTip += "\n" + tr(StatusBarModel::kNotSavedHelp);
+    if (!lead.details.empty()) toolTip += "\n" + QString::fromStdString(lead.details);
+    message_->setToolTip(toolTip);
     keptSuffix_.clear();
     if (const QString notSaved = QString::fromUtf8(StatusBarModel::kNotSaved);
         lead.notSaved && fullMessage_.endsWith(notSaved)) {

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/system/Clock.hpp"
@@ -29,6 +30,8 @@ class StatusBarWidget : public QWidget {
     void followSaving(TranscriptStore& store);
     void setSelection(std::vector<Block> selected, bool hasSelection);
     void setCopiedAt(std::optional<platform::Date> copiedAt);
+    // That the settings were reset, said beside the state from now on.
+    void setSettingsNotice(std::string notice);
     void refresh();
 
     QLabel* message() const { return message_; }
@@ -54,6 +57,7 @@ class StatusBarWidget : public QWidget {
     QString keptSuffix_;    // " · Not saved": never cut off the message
     QString fullTrailing_;  // plain text, or empty for the word diff
     int trailingNatural_ = 0;
+    std::string settingsNotice_;
 
     QProgressBar* spinner_;
     QLabel* warning_;

@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/ui/SymbolIcon.hpp"
@@ -29,10 +30,19 @@ TrayItem::TrayItem(AppModel& model, TrayMenuModel::Services services, QObject* p
     auto& engine = model_.engine();
     stateToken_ = engine.modelState.observe(later);
     recordingToken_ = engine.isRecording.observe(later);
-    if (hostAvailable()) {
-        icon_->show();
-        shown_ = true;
-    }
+    if (showWhenHostAppears()) return;
+    hostPoll_ = std::make_unique<QTimer>();
+    connect(hostPoll_.get(), &QTimer::timeout, this, [this] {
+        if (showWhenHostAppears()) hostPoll_->stop();
+    });
+    hostPoll_->start(kHostPollMs);
+}
+
+bool TrayItem::showWhenHostAppears() {
+    if (!hostAvailable()) return false;
+    icon_->show();
+    shown_ = true;
+    return true;
 }
 
 TrayItem::~TrayItem() = default;
@@ -42,6 +52,7 @@ bool TrayItem::hostAvailable() { return QSystemTrayIcon::isSystemTrayAvailable()
 void TrayItem::hide() {
     stateToken_.cancel();
     recordingToken_.cancel();
+    if (hostPoll_) hostPoll_->stop();
     icon_->hide();
     shown_ = false;
 }

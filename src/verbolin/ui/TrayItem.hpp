@@ -2,7 +2,8 @@
 // The application's tray icon: it shows the engine's state, opens the tray
 // menu on a left or right click, and carries the hot-key tooltip. Where the
 // desktop has no tray the icon is not shown and available() says so; the
-// menu is still built. Main thread only.
+// menu is still built, and the icon appears once a tray host starts (a
+// panel that autostarts after the application does). Main thread only.
 
 #include <QObject>
 #include <QString>
@@ -12,6 +13,7 @@
 #include "verbolin/ui/TrayMenu.hpp"
 
 class QSystemTrayIcon;
+class QTimer;
 
 namespace verbolin {
 
@@ -29,6 +31,9 @@ class TrayItem final : public QObject {
     static bool hostAvailable();
     bool available() const { return shown_; }
 
+    // How often a missing tray host is looked for.
+    static constexpr int kHostPollMs = 1000;
+
     // Removes the icon, for quitting.
     void hide();
 
@@ -39,10 +44,13 @@ class TrayItem final : public QObject {
 
   private:
     void refreshIcon();
+    // Shows the icon once a tray host is there; true when it is shown.
+    bool showWhenHostAppears();
 
     AppModel& model_;
     std::unique_ptr<TrayMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
+    std::unique_ptr<QTimer> hostPoll_;
     QString symbol_;
     bool shown_ = false;
     platform::ObservationToken stateToken_, recordingToken_;

@@ -6,9 +6,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "platform/system/Paths.hpp"
 #include "verbolin/app/AppModel.hpp"
+#include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
 #include "verbolin/ui/EditorWindow.hpp"
 #include "verbolin/ui/GlobalHotKey.hpp"
@@ -19,7 +22,11 @@
 #include "verbolin/ui/QuitPath.hpp"
 #include "verbolin/ui/QuitSignals.hpp"
 #include "verbolin/ui/SingleInstance.hpp"
+#include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/TrayItem.hpp"
+
+// Last: Xlib defines macros that clash with names in the headers above.
+#include <X11/Xlib.h>
 
 namespace verbolin {
 namespace {
@@ -37,14 +44,24 @@ void sayStillRunning(bool hotKey) {
                      "show its window; Ctrl+Q in the window quits.\n");
 }
 
-// Qt aborts with a message about platform plugins when it finds no display;
-// say plainly what is missing and what works without one instead.
-bool displayReachable() {
-    auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value && *value;
-    };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+const char* setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
+
+// Why no window can open, when none can. Qt aborts with a message about
+// platform plugins when it finds no display, and so it does when DISPLAY
+// names one that does not answer; both are said plainly, with what works
+// without a display. A Wayland display or a chosen platform is left to Qt.
+std::optional<std::string> missingDisplay() {
+    if (setting("WAYLAND_DISPLAY") || setting("QT_QPA_PLATFORM")) return std::nullopt;
+    const char* display = setting("DISPLAY");
+    if (!display) return std::string("DISPLAY is not set");
+    if (::Display* open = XOpenDisplay(display)) {
+        XCloseDisplay(open);
+        return std::nullopt;
+    }
+    return "the display \"" + std::string(display) + "\" named by DISPLAY cannot be opened";
 }
 
 // Whoever quits with a signal is at a terminal, and may wait there for the
@@ -55,133 +72,181 @@ void sayWhenDraining(TranscriptionEngine& engine) {
     };
 }
 
-}  // namespace
-
-int runApplication(int argc, char** argv) {
-    if (!displayReachable()) {
-        std::fprintf(stderr,
-                     "verbolin: no graphical display found (DISPLAY is not set), so the window "
-                     "cannot open.\nRun verbolin --listen to dictate without a window, or "
-                     "verbolin --status for the transcript's state.\n");
-        return 1;
-    }
-    QApplication app(argc, argv);
-    afterApplicationCreated();
+void nameApplication() {
     QApplication::setApplicationName(QStringLiteral("verbolin"));
     QApplication::setApplicationDisplayName(QStringLiteral("Verbolin"));
     QApplication::setDesktopFileName(QStringLiteral("verbolin"));
     // The application lives on without its window.
     QApplication::setQuitOnLastWindowClosed(false);
+}
 
-    const QString instanceName =
-        SingleInstance::serverName(platform::applicationSupportDirectory() / "Verbolin");
+// The running application: its model, window, tray item and hot key, and
+// the one quit path they all end through.
+class Desktop {
+  public:
+    explicit Desktop(QtMainExecutor& main)
+        : main_(main), model_(services(main)), quit_(main, quitSteps()) {}
+
+    // From here a signal quits through the quit path. Another signal while
+    // quitting stops at once, keeping the audio not yet transcribed.
+    void onSignal() {
+        if (!quit_.quitting()) sayWhenDraining(model_.engine());
+        quit_.stopNow();
+    }
+
+    void start(const QString& instanceName) {
+        model_.setOpenEditorAction([this] { openEditor(); });
+        makeTray();
+        // A press that was on its way when quitting began must not bring the
+        // window back; so must not the launch's own opening below.
+        hotKey_ = GlobalHotKey::create([this] {
+            main_.post([this] {
+                if (!quit_.quitting()) model_.toggleWindow();
+            });
+        });
+        instance_ = std::make_unique<SingleInstance>(instanceName, [this] {
+            if (!quit_.quitting()) model_.showWindow();
+        });
+        // The window opens at launch; once the loop runs, it is brought
+        // forward through the model as every later opening is.
+        openEditor();
+        main_.post([this] {
+            if (quit_.quitting()) return;
+            if (const auto& open = model_.openEditorAction()) open();
+        });
+    }
+
+    void quitNow() {
+        sayWhenDraining(model_.engine());
+        quit_.request();
+    }
+
+    // However the loop ended, listening stops before the model goes, and the
+    // texts it posted on the way are stored.
+    void finish() {
+        quit_.stopEngineIfNeeded();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        hotKey_.reset();
+        tray_.reset();
+        delete editor_;
+    }
+
+  private:
+    static AppModel::Services services(QtMainExecutor& main) {
+        AppModel::Services services;
+        services.main = &main;
+        services.app = std::make_shared<QtAppHost>();
+        return services;
+    }
+
+    QuitPath::Steps quitSteps() {
+        return {
+            [this] {
+                if (editor_) editor_->hide();
+                if (tray_) tray_->hide();
+                hotKey_.reset();
+            },
+            [this] { model_.engine().stopAndWait(); },
+            [] { QCoreApplication::quit(); },
+            [this](std::function<void()> stopped) { model_.engine().stopThen(std::move(stopped)); },
+            [this] { model_.engine().stopAndWait(std::chrono::milliseconds(0)); },
+        };
+    }
+
+    void openEditor() {
+        if (!editor_) {
+            editor_ = new EditorWindow(model_, main_, pasteboard_);
+            auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), editor_);
+            QObject::connect(quitKey, &QShortcut::activated, [this] { quit_.request(); });
+            QObject::connect(editor_, &QObject::destroyed, [this] {
+                if (quit_.quitting() || (tray_ && tray_->available()) || saidStillRunning_) return;
+                saidStillRunning_ = true;
+                sayStillRunning(hotKey_ != nullptr);
+            });
+            // Said in the first window only: it is news once per launch.
+            if (const auto notice = model_.settingsNotice(); notice && !saidSettings_) {
+                saidSettings_ = true;
+                editor_->statusBar()->setSettingsNotice(*notice);
+            }
+        }
+        editor_->host()->makeKeyAndOrderFront();
+    }
+
+    void makeTray() {
+        TrayMenuModel::Services trayServices;
+        trayServices.copy = [this](const std::string& text) {
+            pasteboard_.clearAndSetString(QString::fromStdString(text));
+        };
+        trayServices.quit = [this] { quit_.request(); };
+        trayServices.inputDevices = [] { return AudioCapture::inputDevices(); };
+        tray_ = std::make_unique<TrayItem>(model_, std::move(trayServices));
+    }
+
+    QtMainExecutor& main_;
+    AppModel model_;
+    ClipboardPasteboard pasteboard_;
+    QuitPath quit_;
+    QPointer<EditorWindow> editor_;
+    std::unique_ptr<TrayItem> tray_;
+    std::unique_ptr<GlobalHotKey> hotKey_;
+    std::unique_ptr<SingleInstance> instance_;
+    bool saidStillRunning_ = false;
+    bool saidSettings_ = false;
+};
+
+// Runs the application whose instance this process is, until it quits.
+int runDesktop(const QString& instanceName) {
+    // A signal that comes while the model is still being made waits for the
+    // quit path to exist.
+    Desktop* desktop = nullptr;
+    bool quitEarly = false;
+    const QuitSignals quitSignals([&](int) {
+        if (desktop)
+            desktop->onSignal();
+        else
+            quitEarly = true;
+    });
+    QtMainExecutor main;
+    Desktop running(main);
+    desktop = &running;
+    running.start(instanceName);
+    if (quitEarly) running.quitNow();
+    const int status = QApplication::exec();
+    desktop = nullptr;
+    running.finish();
+    return status;
+}
+
+}  // namespace
+
+int runApplication(int argc, char** argv) {
+    if (const auto missing = missingDisplay()) {
+        std::fprintf(stderr,
+                     "verbolin: no graphical display found (%s), so the window cannot open.\n"
+                     "Run verbolin --listen to dictate without a window, or verbolin --status for "
+                     "the transcript's state.\n",
+                     missing->c_str());
+        return 1;
+    }
+    QApplication app(argc, argv);
+    afterApplicationCreated();
+    nameApplication();
+
+    const auto dataFolder = platform::applicationSupportDirectory() / "Verbolin";
+    const QString instanceName = SingleInstance::serverName(dataFolder);
     if (SingleInstance::askRunningToShow(instanceName)) {
         std::fprintf(stderr, "Verbolin is already running; its window has been brought forward.\n");
         return 0;
     }
-
-    // From here a signal quits through the quit path; one that comes while
-    // the model is still being made waits for the path to exist. Another
-    // signal while quitting stops at once, keeping the audio not yet
-    // transcribed.
-    QuitPath* quitPath = nullptr;
-    TranscriptionEngine* engine = nullptr;
-    bool quitEarly = false;
-    const QuitSignals quitSignals([&](int) {
-        if (!quitPath) {
-            quitEarly = true;
-            return;
-        }
-        if (!quitPath->quitting()) sayWhenDraining(*engine);
-        quitPath->stopNow();
-    });
-
-    QtMainExecutor main;
-    AppModel::Services services;
-    services.main = &main;
-    services.app = std::make_shared<QtAppHost>();
-    AppModel model(std::move(services));
-    ClipboardPasteboard pasteboard;
-
-    QPointer<EditorWindow> editor;
-    std::unique_ptr<TrayItem> tray;
-    std::unique_ptr<GlobalHotKey> hotKey;
-    bool saidStillRunning = false;
-
-    QuitPath quit(main, {
-                            [&] {
-                                if (editor) editor->hide();
-                                if (tray) tray->hide();
-                                hotKey.reset();
-                            },
-                            [&] { model.engine().stopAndWait(); },
-                            [] { QCoreApplication::quit(); },
-                            [&](std::function<void()> stopped) {
-                                model.engine().stopThen(std::move(stopped));
-                            },
-                            [&] { model.engine().stopAndWait(std::chrono::milliseconds(0)); },
-                        });
-
-    quitPath = &quit;
-    engine = &model.engine();
-
-    const auto openEditor = [&] {
-        if (!editor) {
-            editor = new EditorWindow(model, main, pasteboard);
-            auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), editor);
-            QObject::connect(quitKey, &QShortcut::activated, [&quit] { quit.request(); });
-            QObject::connect(editor, &QObject::destroyed, [&] {
-                if (quit.quitting() || (tray && tray->available()) || saidStillRunning) return;
-                saidStillRunning = true;
-                sayStillRunning(hotKey != nullptr);
-            });
-        }
-        editor->host()->makeKeyAndOrderFront();
-    };
-    model.setOpenEditorAction(openEditor);
-
-    TrayMenuModel::Services trayServices;
-    trayServices.copy = [&pasteboard](const std::string& text) {
-        pasteboard.clearAndSetString(QString::fromStdString(text));
-    };
-    trayServices.quit = [&quit] { quit.request(); };
-    trayServices.inputDevices = [] { return AudioCapture::inputDevices(); };
-    tray = std::make_unique<TrayItem>(model, std::move(trayServices));
-
-    // A press that was on its way when quitting began must not bring the
-    // window back; so must not the launch's own opening below.
-    hotKey = GlobalHotKey::create([&main, &model, &quit] {
-        main.post([&model, &quit] {
-            if (!quit.quitting()) model.toggleWindow();
-        });
-    });
-    const SingleInstance instance(instanceName, [&model, &quit] {
-        if (!quit.quitting()) model.showWindow();
-    });
-
-    // The window opens at launch; once the loop runs, it is brought forward
-    // through the model as every later opening is.
-    openEditor();
-    main.post([&model, &quit] {
-        if (quit.quitting()) return;
-        if (const auto& open = model.openEditorAction()) open();
-    });
-
-    if (quitEarly) {
-        sayWhenDraining(model.engine());
-        quit.request();
+    // No window answered, but `verbolin --listen` may be listening here.
+    const InstanceLock lock(dataFolder);
+    if (!lock.held()) {
+        std::fprintf(stderr, "verbolin: %s\n", lock.refusal().c_str());
+        return 1;
     }
-    const int status = QApplication::exec();
-    quitPath = nullptr;
-    // However the loop ended, listening stops before the model goes, and the
-    // texts it posted on the way are stored.
-    quit.stopEngineIfNeeded();
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    hotKey.reset();
-    tray.reset();
-    delete editor;
-    return status;
+    if (lock.problem()) std::fprintf(stderr, "verbolin: %s\n", lock.problem()->c_str());
+    return runDesktop(instanceName);
 }
 
 }  // namespace verbolin

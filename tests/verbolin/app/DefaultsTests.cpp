@@ -171,6 +171,7 @@ TEST(FileDefaultsTest, ChangesSurviveANewInstanceAndLeaveNoTemporaryFiles) {
         d.remove(Defaults::kInputDevice);
     }
     FileDefaults again(file);
+    EXPECT_FALSE(again.problem()) << *again.problem();
     EXPECT_EQ(again.boolean(Defaults::kAlwaysListen), false);
     EXPECT_EQ(again.string(Defaults::kModelPack), "standard");
     EXPECT_EQ(again.number(Defaults::kFontSize), 15.0);
@@ -195,6 +196,13 @@ TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsSetAsideByTheNextWrite) 
         std::ofstream(file) << content;
         FileDefaults d(file);
         EXPECT_FALSE(d.value(Defaults::kAlwaysOnTop)) << content.substr(0, 20);
+        // Said, for the window to show: what was reset, which file, where it goes.
+        ASSERT_TRUE(d.problem());
+        EXPECT_EQ(
+            d.problem()->rfind("Settings reset: " + file.string() + " could not be read (", 0), 0u)
+            << *d.problem();
+        EXPECT_NE(d.problem()->find("set aside as settings.json.damaged"), std::string::npos)
+            << *d.problem();
         EXPECT_TRUE(testsupport::readFile(file) == content) << "reading alone changes nothing";
         d.setBool(Defaults::kAlwaysOnTop, true);
         d.setNumber(Defaults::kFontSize, 15);
@@ -203,6 +211,18 @@ TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsSetAsideByTheNextWrite) 
         EXPECT_EQ(FileDefaults(file).number(Defaults::kFontSize), 15.0) << content.substr(0, 20);
         EXPECT_TRUE(testsupport::readFile(tmp.path() / "settings.json.damaged") == content);
     }
+}
+
+// Only a regular file can be set aside; a folder in its place is not
+// promised to be, and a missing file is no problem at all.
+TEST(FileDefaultsTest, WhatIsSaidOfSettingsThatAreNotAFile) {
+    testsupport::TempDir tmp;
+    std::filesystem::create_directories(tmp.path() / "settings.json");
+    FileDefaults folder(tmp.path() / "settings.json");
+    ASSERT_TRUE(folder.problem());
+    EXPECT_NE(folder.problem()->find("(not a file)"), std::string::npos) << *folder.problem();
+    EXPECT_EQ(folder.problem()->find(".damaged"), std::string::npos) << *folder.problem();
+    EXPECT_FALSE(FileDefaults(tmp.path() / "missing.json").problem());
 }
 
 TEST(FileDefaultsTest, AnEarlierDamagedCopyIsNeverOverwritten) {

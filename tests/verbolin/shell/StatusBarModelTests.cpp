@@ -82,6 +82,12 @@ TEST(StatusBarModel, LeadingByEngineState) {
         {State::loading("Loading model 40%"), false, "Loading model 40%", true, false, false,
          false},
         {State::failed("no model"), true, "no model", false, true, false, false},
+        // Retry alone brings no server back: how to start one is said too.
+        {State::failed("Cannot connect to the audio server: Connection refused"), false,
+         "Cannot connect to the audio server: Connection refused. Start one with \"pulseaudio "
+         "--start\", or on a PipeWire desktop with \"systemctl --user start pipewire-pulse\" "
+         "(PULSE_SERVER names another server), then press Retry.",
+         false, true, false, false},
         {State::idle(), true, "Idle", false, false, false, false},
         {State::ready(), true, "Listening", false, false, true, true},
         {State::ready(), false, "Paused", false, false, true, false},
@@ -116,6 +122,30 @@ TEST(StatusBarModel, NotSavedFollowsEveryStateWithTheWarningSign) {
         EXPECT_TRUE(l.notSaved) << c.text;
         EXPECT_EQ(l.warning, c.warning) << c.text;
         EXPECT_FALSE(StatusBarModel::leading(c.state, c.recording, false).notSaved) << c.text;
+    }
+}
+
+// The tooltip's details: which file could not be written and why, and the
+// settings notice in full, whose short form follows the state in the bar.
+TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
+    const std::string problem =
+        "/data/Verbolin/transcript.sqlite: attempt to write a readonly "
+        "database (Read-only file system)";
+    const std::string notice = "Settings reset: /c/settings.json could not be read (not a file).";
+    const struct {
+        bool notSaved;
+        std::string problem, notice, text, details;
+    } cases[] = {
+        {true, problem, "", "Listening · Not saved", problem},
+        {false, problem, "", "Listening", ""},  // saved again: the old reason is not shown
+        {false, "", notice, "Listening · Settings reset", notice},
+        {true, problem, notice, "Listening · Not saved · Settings reset", problem + "\n" + notice},
+    };
+    for (const auto& c : cases) {
+        const auto l =
+            StatusBarModel::leading(State::ready(), true, c.notSaved, c.problem, c.notice);
+        EXPECT_EQ(l.text, c.text);
+        EXPECT_EQ(l.details, c.details) << c.text;
     }
 }
 

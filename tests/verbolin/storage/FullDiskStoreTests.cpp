@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "StorageTestSupport.hpp"
+#include "support/ScopedEnv.hpp"
 #include "support/SmallDisk.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -151,27 +152,109 @@ TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereI
 }
 
 // Quitting while the disk is still full: what could not be saved is said,
-// text and all, instead of vanishing with the process.
-TEST(FullDiskStore, QuittingWhileTheDiskIsFullSaysWhichTextIsLost) {
-    testsupport::SmallDisk disk;
-    SKIP_WITHOUT_SMALL_DISK(disk);
+// text and all, and kept in a recovery file outside the data folder (in the
+// temporary folder when the state folder cannot be written either). The
+// next start that can write the transcript takes it in, once.
+TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
+    const struct {
+        const char* name;
+        bool stateWritable;
+    } rows[] = {{"in the state folder", true}, {"in the temporary folder", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::SmallDisk disk;
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir state, temporary;
+        std::ofstream(state / "a file") << "not a folder";
+        const testsupport::ScopedEnv stateHome(
+            "XDG_STATE_HOME",
+            (row.stateWritable ? state / "state" : state / "a file/state").string());
+        const testsupport::ScopedEnv tmp("TMPDIR", temporary.path().string());
+        const auto folder = disk / "Verbolin";
+        const auto recovery = TranscriptStore::recoveryFiles(folder)[row.stateWritable ? 0 : 1];
+        ASSERT_EQ(recovery.parent_path(),
+                  row.stateWritable ? state / "state/Verbolin" : temporary.path());
+        StorageLogCapture log;
+        {
+            TranscriptStore store(folder, fixedCalendar());
+            store.append(segment(0, 1, "saved words"));
+            disk.fill();
+            store.append(segment(10, 11, "last words before quitting"));
+            store.append(segment(20, 21, "and these"));
+            EXPECT_TRUE(store.hasUnsavedChanges());
+            EXPECT_NE(store.saveProblem().find((folder / "transcript.sqlite").string() + ": "),
+                      std::string::npos)
+                << store.saveProblem();
+            EXPECT_NE(store.saveProblem().find("No space left on device"), std::string::npos)
+                << store.saveProblem();
+        }
+        const std::string said = log.text();
+        const auto quitting = said.find("quitting with changes that could not be saved");
+        ASSERT_NE(quitting, std::string::npos) << said;
+        EXPECT_NE(said.find("kept in " + recovery.string(), quitting), std::string::npos) << said;
+        EXPECT_NE(said.find("last words before quitting", quitting), std::string::npos) << said;
+        EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
+        EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
+        ASSERT_TRUE(std::filesystem::exists(recovery)) << said;
+
+        // Still full: the next start cannot store it and leaves it.
+        { TranscriptStore stillFull(folder, fixedCalendar()); }
+        EXPECT_TRUE(std::filesystem::exists(recovery));
+        disk.makeRoom();
+        EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"saved words"});
+        for (int start = 0; start < 2; ++start) {
+            TranscriptStore store(folder, fixedCalendar());
+            EXPECT_EQ(store.segments.peek().size(), 3u) << "start " << start;
+        }
+        EXPECT_FALSE(std::filesystem::exists(recovery));
+        EXPECT_EQ(checkedTextsOnDisk(folder),
+                  sorted({"and these", "last words before quitting", "saved words"}));
+    }
+}
+
+// A recovery file is read as damaged input may be: unreadable and torn
+// lines are skipped, a segment written twice counts once with its last
+// text, and one that is already in the transcript takes the recovered text,
+// which is the later edit.
+TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
+    TempDir dir, state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const auto folder = dir / "Verbolin";
+    Segment stored = segment(0, 1, "before the edit");
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        store.append(stored);
+    }
+    Segment edited = stored;
+    edited.text = "after the edit";
+    edited.edited = true;
+    Segment twice = segment(10, 11, "first take");
+    Segment again = twice;
+    again.text = "second take";
+    const auto recovery = TranscriptStore::recoveryFiles(folder).front();
+    std::filesystem::create_directories(recovery.parent_path());
+    {
+        std::ofstream out(recovery, std::ios::binary);
+        out << nlohmann::json(edited).dump() << "\r\n"
+            << "not json\n\n"
+            << "{\"id\": 12}\n"
+            << nlohmann::json(twice).dump() << "\n"
+            << std::string("\xff\xfe\x00garbage", 10) << "\n"
+            << nlohmann::json(again).dump() << "\n"
+            << nlohmann::json(segment(20, 21, "torn")).dump().substr(0, 30);
+    }
     StorageLogCapture log;
     {
-        TranscriptStore store(disk / "Verbolin", fixedCalendar());
-        store.append(segment(0, 1, "saved words"));
-        disk.fill();
-        store.append(segment(10, 11, "last words before quitting"));
-        store.append(segment(20, 21, "and these"));
-        EXPECT_TRUE(store.hasUnsavedChanges());
+        TranscriptStore store(folder, fixedCalendar());
+        std::vector<std::string> texts;
+        for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+        EXPECT_EQ(texts, (std::vector<std::string>{"after the edit", "second take"}));
     }
-    const std::string said = log.text();
-    const auto quitting = said.find("quitting with changes that could not be saved");
-    ASSERT_NE(quitting, std::string::npos) << said;
-    EXPECT_NE(said.find("last words before quitting", quitting), std::string::npos) << said;
-    EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
-    EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
-    disk.makeRoom();
-    EXPECT_EQ(checkedTextsOnDisk(disk / "Verbolin"), std::vector<std::string>{"saved words"});
+    EXPECT_NE(log.text().find("skipped 4 unreadable lines of " + recovery.string()),
+              std::string::npos)
+        << log.text();
+    EXPECT_EQ(checkedTextsOnDisk(folder), sorted({"after the edit", "second take"}));
+    EXPECT_FALSE(std::filesystem::exists(recovery));
 }
 
 // The first start after an upgrade, on a full disk: the older version's

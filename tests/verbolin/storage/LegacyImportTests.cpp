@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
+#include "support/ScopedEnv.hpp"
 #include "support/ThreadCpuTime.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -37,7 +38,9 @@ std::string read(const fs::path& path) {
 
 class ImportTest : public ::testing::Test {
   protected:
-    TempDir dir;
+    TempDir dir, state;
+    // Text a store without a database keeps at quit goes here.
+    testsupport::ScopedEnv stateHome{"XDG_STATE_HOME", state.path().string()};
 
     std::unique_ptr<TranscriptStore> open() {
         return std::make_unique<TranscriptStore>(dir.path(), UserCalendar("en_GB", "UTC"));

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "StorageTestSupport.hpp"
+#include "support/ScopedEnv.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -139,6 +140,8 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         auto old = setStorageLogSink([&](const std::string& line) {
             reported = reported || line.find("is damaged") != std::string::npos;
         });
+        TempDir state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             EXPECT_EQ(store.db(), nullptr);
@@ -148,6 +151,10 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         setStorageLogSink(old);
         EXPECT_TRUE(reported);
         EXPECT_TRUE(testsupport::readFile(file) == bytes);
+        // What was said with the file damaged waits, outside it, for a start
+        // that can write it.
+        const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
+        EXPECT_NE(testsupport::readFile(recovery).find("\"kept in memory\""), std::string::npos);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "StorageTestSupport.hpp"
+#include "support/ScopedEnv.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -225,7 +226,8 @@ TEST_F(StoreTest, SearchUsesTheFullTextIndexAndTrimsOnlyBlanks) {
 }
 
 TEST(TranscriptStoreMemoryOnly, WorksWithoutADatabaseAndLogsWhy) {
-    TempDir dir;
+    TempDir dir, state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
     std::vector<std::string> logged;
     auto old = setStorageLogSink([&](const std::string& line) { logged.push_back(line); });
     TranscriptStore store(unmakeableFolder(dir), fixedCalendar());

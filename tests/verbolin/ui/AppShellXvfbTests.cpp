@@ -1,8 +1,8 @@
 // The whole application on an X server: `verbolin` started as its own process
 // with a random-weights model pack in a temporary data folder, a private
 // PulseAudio server and trayer owning the tray. Its window and tray icon
-// appear, Ctrl+Alt+Space pressed through XTest hides and shows the window, a
-// second launch brings the window back, and SIGTERM ends it promptly with the
+// appear (the icon also when the tray starts later), Ctrl+Alt+Space pressed through XTest hides and
+// shows the window, a second launch brings the window back, and SIGTERM ends it promptly with the
 // transcript database intact. ctest runs it under xvfb-run.
 
 #include <gtest/gtest.h>
@@ -287,11 +287,24 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
         waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 5s));
     EXPECT_EQ(count(testsupport::readFile(log), message), 1u) << testsupport::readFile(log);
 
+    // A tray host that starts after the application (a panel autostarted
+    // later) gets the icon.
+    EXPECT_FALSE(trayIconShown(x.d));
+    const pid_t tray = spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype",
+                              "request", "--height", "24", "--SetDockType", "false"},
+                             {}, dir / "trayer.log");
+    EXPECT_TRUE(waitUntil([&] { return trayIconShown(x.d); }, 20s)) << testsupport::readFile(log);
+    const auto stopTray = [tray] {
+        ::kill(tray, SIGTERM);
+        ::waitpid(tray, nullptr, 0);
+    };
+
     // Ctrl+Q in the window quits through the same path as a signal.
     EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
     pressKeys(x.d, {XK_Control_L, XK_q});
     const auto status = waitExit(app, 5s);
     if (!status) stop();
+    stopTray();
     ASSERT_TRUE(status.has_value()) << "Ctrl+Q did not quit\n" << testsupport::readFile(log);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << testsupport::readFile(log);
 }

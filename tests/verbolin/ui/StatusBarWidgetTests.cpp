@@ -38,6 +38,13 @@ TEST(StatusBarWidget, LongFailureStaysOnOneLineCutAtItsEndWithRetryVisible) {
     QCoreApplication::processEvents();
     EXPECT_FALSE(bar.retryButton()->isVisible());
     EXPECT_EQ(bar.message()->text(), "Paused");
+
+    // Reset settings are said beside the state, in full in the tooltip.
+    const std::string notice = "Settings reset: /c/settings.json could not be read (not a file).";
+    bar.setSettingsNotice(notice);
+    EXPECT_EQ(bar.message()->text(), "Paused · Settings reset");
+    EXPECT_TRUE(bar.message()->toolTip().endsWith(QString::fromStdString(notice)))
+        << bar.message()->toolTip().toStdString();
     engine.stopAndWait();
 }
 
@@ -74,6 +81,11 @@ TEST(StatusBarWidget, AnEditorDeleteOnAFullDiskShowsNotSavedUntilItIsWritten) {
     EXPECT_TRUE(bar.message()->text().endsWith("Not saved")) << bar.message()->text().toStdString();
     EXPECT_TRUE(bar.message()->toolTip().contains("kept"))
         << bar.message()->toolTip().toStdString();
+    // Which file, and the system's reason.
+    for (const QString& named :
+         {QString::fromStdString(store.db()->url().string()), QString("No space left on device")})
+        EXPECT_TRUE(bar.message()->toolTip().contains(named))
+            << bar.message()->toolTip().toStdString();
     EXPECT_FALSE(bar.retryButton()->isVisible());
     ASSERT_EQ(store.segments.peek().size(), 1u);
 
