@@ -1,6 +1,7 @@
 // The transcript's hot paths: paragraph grouping (every change of the
 // transcript), the sidebar list (every render of the sidebar), full-text
-// search, and the single-row write of each finished utterance.
+// search, the single-row write of each finished utterance, and the import of
+// an old line-per-record transcript file at the first start.
 // Run by hand: build with -DVERBOLIN_BUILD_BENCH=ON, then bench/TranscriptStoreBench.
 
 #include <benchmark/benchmark.h>
@@ -8,6 +9,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -85,6 +89,29 @@ void BM_AppendWriteThrough(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_AppendWriteThrough)->Unit(benchmark::kMicrosecond);
+
+// The whole first start over an old transcript file of that many records:
+// reading, parsing, one transaction, and the full-text index.
+void BM_ImportLegacyTranscript(benchmark::State& state) {
+    std::string lines;
+    for (const Segment& s : transcript(size_t(state.range(0))))
+        lines += nlohmann::json(s).dump() + "\n";
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto dir = std::make_unique<ScratchDir>();
+        std::ofstream(dir->path / "transcript.jsonl", std::ios::binary) << lines;
+        state.ResumeTiming();
+        {
+            TranscriptStore store(dir->path, UserCalendar("en_US", "UTC"));
+            benchmark::DoNotOptimize(store.segments.peek().size());
+        }
+        state.PauseTiming();
+        dir.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_ImportLegacyTranscript)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

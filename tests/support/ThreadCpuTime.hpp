@@ -1,8 +1,10 @@
 #pragma once
-// Processor time spent by the calling thread. Tests that bound how much work
-// something takes measure this rather than the wall clock, so that other
-// processes on a busy machine do not count, and scale their bounds by
-// kCpuTimeScale, since sanitizer and unoptimised builds run several times slower.
+// Processor time spent by the calling thread. It grows on a busy machine too
+// (shared caches, a sibling hyperthread, a lower clock), so no test bounds how
+// fast a piece of work runs with it. Tests compare two measurements taken in
+// the same process instead (how work grows with its size), or check that
+// something idle does not spin, with a bound far above what it measures.
+// kCpuTimeScale widens such bounds for sanitizer and unoptimised builds.
 
 #include <time.h>
 
@@ -31,6 +33,14 @@ inline double threadCpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Processor time the calling thread spends in work().
+template <class Work>
+double threadCpuSecondsOf(Work&& work) {
+    const double started = threadCpuSeconds();
+    work();
+    return threadCpuSeconds() - started;
 }
 
 }  // namespace testsupport

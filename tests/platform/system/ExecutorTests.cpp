@@ -181,18 +181,23 @@ TEST(RunLoop, PostsWhileItWaitsForADelayedTaskLoseNothing) {
     RunLoop loop;
     std::atomic<int> ran{0};
     std::atomic<bool> waiting{false};
+    constexpr int kPosters = 4, kEach = 500;
     loop.postAfter(0ms, [&] { waiting = true; });
-    loop.postAfter(200ms, [&] { loop.quit(); });
+    // Only ends a run that lost a task; the last task posted ends it otherwise.
+    loop.postAfter(60s, [&] { loop.quit(); });
     std::thread driver([&] { loop.run(); });
     while (!waiting) std::this_thread::sleep_for(1ms);
     std::vector<std::thread> posters;
-    for (int t = 0; t < 4; ++t)
+    for (int t = 0; t < kPosters; ++t)
         posters.emplace_back([&] {
-            for (int i = 0; i < 500; ++i) loop.postAfter(150ms, [&] { ++ran; });
+            for (int i = 0; i < kEach; ++i)
+                loop.postAfter(150ms, [&] {
+                    if (++ran == kPosters * kEach) loop.quit();
+                });
         });
     for (auto& p : posters) p.join();
     driver.join();
-    EXPECT_EQ(ran.load(), 2000);
+    EXPECT_EQ(ran.load(), kPosters * kEach);
 }
 
 TEST(AsyncStream, DeliversInOrderThenDrainsAfterFinish) {
