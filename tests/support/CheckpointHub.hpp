@@ -6,8 +6,6 @@
 // and ranges. Point the installer at it with endpoint() (or HF_ENDPOINT).
 // Files can be replaced (tampered, stalled, cut) per test.
 
-#include <openssl/evp.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "support/LocalHttpServer.hpp"
+#include "support/Sha256Hex.hpp"
 #include "support/TempDir.hpp"
 #include "support/TrainedModel.hpp"
 
@@ -85,18 +84,7 @@ class CheckpointHub {
         return paths;
     }
 
-    static std::string sha256(const std::string& data) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-        static constexpr char kHex[] = "0123456789abcdef";
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i) {
-            hex += kHex[digest[i] >> 4];
-            hex += kHex[digest[i] & 0xF];
-        }
-        return hex;
-    }
+    static std::string sha256(const std::string& data) { return testsupport::sha256Hex(data); }
 
     LocalHttpServer server;
 

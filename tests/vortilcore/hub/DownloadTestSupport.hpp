@@ -2,8 +2,6 @@
 // Shared pieces of the hub client tests: deterministic file bodies, their
 // digests, and reading a download's states until it ends.
 
-#include <openssl/evp.h>
-
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "support/LocalHttpServer.hpp"
+#include "support/Sha256Hex.hpp"
 #include "support/TempDir.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/HubApi.hpp"
@@ -35,18 +34,7 @@ inline std::string body(size_t size, uint32_t seed = 1) {
     return out;
 }
 
-inline std::string sha256(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0xF];
-    }
-    return hex;
-}
+inline std::string sha256(const std::string& data) { return testsupport::sha256Hex(data); }
 
 inline void writeFile(const std::filesystem::path& p, const std::string& bytes) {
     std::filesystem::create_directories(p.parent_path());
