@@ -97,7 +97,6 @@ Auralith::Auralith(const AuralithConfig& config)
     voiceActivityDetector_ = config.voiceActivityDetector;
     tokenizerFolder_ = config.tokenizerFolder ? config.tokenizerFolder : config.downloadBase;
     useBackgroundDownloadSession_ = config.useBackgroundDownloadSession;
-    downloadAllowed_ = config.download;
     currentTimings_ = TranscriptionTimings();
     // The level is process-wide: the pipeline made last decides it for all.
     Logging::updateLogLevel(config.verbose ? config.logLevel : Logging::LogLevel::none);
@@ -250,8 +249,12 @@ void Auralith::loadTokenizerIfNeeded() {
                                     ModelUtilities::tokenizerNameForVariant(modelVariant()),
                                     HubApiWrapper::RepoType::models})};
     }
+    // The hub is asked whether or not models may be downloaded: `download`
+    // decides where the models come from, while a pack's tokenizer that is
+    // missing or does not load is replaced by the hub's rather than leaving
+    // the pipeline unusable.
     auto loaded = ModelUtilities::loadTokenizer(modelVariant(), tokenizerFolder(), searchPaths,
-                                                useBackgroundDownloadSession(), downloadAllowed_);
+                                                useBackgroundDownloadSession());
     auto timings = currentTimings();
     timings.tokenizerLoadTime = wallSeconds() - start;
     setCurrentTimings(timings);

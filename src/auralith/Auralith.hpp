@@ -388,9 +388,6 @@ class Auralith : public std::enable_shared_from_this<Auralith> {
     std::optional<std::filesystem::path> modelFolder_;
     std::optional<std::filesystem::path> tokenizerFolder_;
     bool useBackgroundDownloadSession_ = false;
-    // The configuration's `download`: without it nothing is fetched from the
-    // hub, the tokenizer included.
-    bool downloadAllowed_ = true;
     SegmentDiscoveryCallback segmentDiscoveryCallback_;
     ModelStateCallback modelStateCallback_;
     TranscriptionStateCallback transcriptionStateCallback_;

@@ -32,9 +32,9 @@ struct ModelUtilities : vortil::ModelUtilities {
     // "tokenizer.json": the hub cache under tokenizerFolder, tokenizerFolder,
     // then additionalSearchPaths in order. A local one that fails to load is
     // logged and the hub is asked instead; the hub's errors pass through.
-    // With `allowDownload` false the hub is never asked: a missing or broken
-    // local tokenizer throws WhisperError::tokenizerUnavailable naming the
-    // file and what is wrong with it.
+    // With `allowDownload` false the hub is never asked (for checking that a
+    // pack's own files load): a missing or broken local tokenizer throws
+    // WhisperError::tokenizerUnavailable naming the file and what is wrong.
     static std::shared_ptr<WhisperTokenizer> loadTokenizer(
         ModelVariant variant, const std::optional<std::filesystem::path>& tokenizerFolder,
         const std::vector<std::filesystem::path>& additionalSearchPaths, bool useBackgroundSession,

@@ -106,7 +106,10 @@ class AuralithConfig {
     std::optional<bool> prewarm;
     // Load at creation; absent means load when modelFolder is given.
     std::optional<bool> load;
-    // Download from the repository when no folder is given.
+    // Download the models from the repository when no folder is given. The
+    // tokenizer does not depend on it: one that is missing or does not load
+    // from the local folders is fetched from the hub either way, and the hub
+    // client's errors (offline mode included) reach the caller.
     bool download;
     bool useBackgroundDownloadSession;
 };

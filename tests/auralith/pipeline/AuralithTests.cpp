@@ -21,11 +21,13 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/utilities/LogCapture.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/system/NetworkPathMonitor.hpp"
 #include "platform/system/TaskCancellation.hpp"
 #include "support/HubTestEnvironment.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
+#include "support/TokenizerHub.hpp"
 
 using auralith::Auralith;
 using auralith::AuralithConfig;
@@ -312,48 +314,40 @@ TEST_F(AuralithTest, ABrokenLocalTokenizerAsksTheHubAndItsErrorReachesTheCaller)
     EXPECT_EQ(pipeline->modelState(), ModelState::loading);
 }
 
-// A tokenizer.json that does not parse is passed over for the hub when
-// downloading is allowed: what the hub serves lands in the hub cache beside
-// the broken file and is used, and a failing hub's error reaches the caller.
-// With downloading off the hub is never asked.
+// A tokenizer.json that does not parse is passed over for the hub, whether
+// or not the pipeline may download models: what the hub serves lands in the
+// hub cache beside the broken file (which stays as it was) and is used, and
+// the hub client's own failures (offline mode, a missing file, a failing
+// hub) reach the caller.
 struct BrokenTokenizerCase {
     const char* name;
     bool download;
+    bool offline;       // the machine has no network path
     int hubStatus;      // what the hub answers for the tokenizer's files
     std::string fails;  // a part of the error, empty when the load succeeds
 };
 void PrintTo(const BrokenTokenizerCase& c, std::ostream* os) { *os << c.name; }
 
 class BrokenTokenizerTest : public AuralithTest,
-                            public ::testing::WithParamInterface<BrokenTokenizerCase> {};
-
-// Serves the tokenizer repository of `repo` as the hub does, each file
-// answering with `status`.
-void serveTokenizer(testsupport::LocalHttpServer& hub, const std::string& repo, int status) {
-    const fs::path good = VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer";
-    std::string listing = R"({"siblings":[)";
-    for (const std::string name : {"tokenizer.json", "tokenizer_config.json"}) {
-        std::ifstream in(good / name, std::ios::binary);
-        const std::string content{std::istreambuf_iterator<char>(in), {}};
-        listing +=
-            std::string(listing.back() == '[' ? "" : ",") + R"({"rfilename":")" + name + R"("})";
-        auto reply = testsupport::LocalHttpServer::Reply::answer(status, content);
-        reply.header("X-Repo-Commit", std::string(40, 'a'))
-            .header("ETag", "\"" + std::to_string(std::hash<std::string>()(content)) + "\"");
-        hub.set("/" + repo + "/resolve/main/" + name, reply);
+                            public ::testing::WithParamInterface<BrokenTokenizerCase> {
+  protected:
+    static void simulateNetwork(bool satisfied) {
+        platform::NetworkPath path;
+        path.status = satisfied ? platform::NetworkPath::Status::satisfied
+                                : platform::NetworkPath::Status::unsatisfied;
+        platform::NetworkPathMonitor::shared().simulate(path);
     }
-    hub.set("/api/models/" + repo + "/revision/main",
-            testsupport::LocalHttpServer::Reply::ok(listing + "]}"));
-}
+};
 
-TEST_P(BrokenTokenizerTest, TheHubIsAskedOnlyWhenDownloadingIsAllowed) {
+TEST_P(BrokenTokenizerTest, TheHubsTokenizerReplacesItWhetherOrNotDownloadingIsOn) {
     const auto& c = GetParam();
     testsupport::HubTestEnvironment env;
     testsupport::LocalHttpServer hub;
     env.set("HF_ENDPOINT", hub.root().substr(0, hub.root().size() - 1).c_str());
-    env.set("CI_DISABLE_NETWORK_MONITOR", "1");  // loopback alone counts as online
+    // Loopback alone would count as offline: the path decides, not the machine.
+    simulateNetwork(!c.offline);
     const std::string repo = "openai/whisper-base.en";
-    serveTokenizer(hub, repo, c.hubStatus);
+    testsupport::serveTokenizer(hub, repo, c.hubStatus);
 
     testsupport::TempDir dir;
     fs::copy(modelFolder(), dir / "model", fs::copy_options::recursive);
@@ -364,7 +358,10 @@ TEST_P(BrokenTokenizerTest, TheHubIsAskedOnlyWhenDownloadingIsAllowed) {
     a.download = c.download;
     auto pipeline = Auralith::create(a);
     const std::string error = messageOf([&] { pipeline->loadModels(); });
-    EXPECT_EQ(hub.recorded().empty(), !c.download);
+    simulateNetwork(platform::NetworkPathMonitor::readSystemPath().status ==
+                    platform::NetworkPath::Status::satisfied);
+    EXPECT_EQ(hub.recorded().empty(), c.offline);
+    EXPECT_EQ(testsupport::readFile(broken / "tokenizer.json"), "{ not json");
     if (!c.fails.empty()) {
         EXPECT_NE(error.find(c.fails), std::string::npos) << error;
         EXPECT_FALSE(pipeline->tokenizer());
@@ -387,15 +384,20 @@ TEST_P(BrokenTokenizerTest, TheHubIsAskedOnlyWhenDownloadingIsAllowed) {
             << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Roads, BrokenTokenizerTest,
-                         ::testing::Values(BrokenTokenizerCase{"DownloadingOff", false, 200,
-                                                               "is not valid JSON"},
-                                           BrokenTokenizerCase{"HubServesAGoodOne", true, 200, ""},
-                                           BrokenTokenizerCase{"HubLacksTheFiles", true, 404,
-                                                               "File not found: tokenizer.json"},
-                                           BrokenTokenizerCase{"HubFails", true, 500,
-                                                               "HTTP error with status code: 500"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Roads, BrokenTokenizerTest,
+    ::testing::Values(
+        BrokenTokenizerCase{"DownloadingOffHubServesAGoodOne", false, false, 200, ""},
+        BrokenTokenizerCase{"DownloadingOnHubServesAGoodOne", true, false, 200, ""},
+        BrokenTokenizerCase{"DownloadingOffOffline", false, true, 200, "Offline mode error"},
+        BrokenTokenizerCase{"DownloadingOnOffline", true, true, 200, "Offline mode error"},
+        BrokenTokenizerCase{"DownloadingOffHubLacksTheFiles", false, false, 404,
+                            "File not found: tokenizer.json"},
+        BrokenTokenizerCase{"DownloadingOffHubFails", false, false, 500,
+                            "HTTP error with status code: 500"},
+        BrokenTokenizerCase{"DownloadingOnHubFails", true, false, 500,
+                            "HTTP error with status code: 500"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AuralithTest, TheTokenizerIsFoundOnceAndNeedsLoadedShapes) {
     auto pipeline = Auralith::create(config(modelFolder(), false));
