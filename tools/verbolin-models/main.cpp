@@ -14,8 +14,10 @@
 
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,41 +34,128 @@ using namespace platform::ml;
 
 namespace {
 
+constexpr const char* kConvertSynopsis =
+    "verbolin-models convert <checkpoint-dir | hub-repo-id> <out-dir> [--kv-cache-length N]\n";
+constexpr const char* kKernelsSynopsis = "verbolin-models kernels\n";
+constexpr const char* kRandomSynopsis =
+    "verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer DIR]\n"
+    "                              [--checkpoint] [--dtype F16|F32]\n"
+    "dims keys: n_mels d_model layers encoder_layers decoder_layers heads "
+    "encoder_attention_heads\n"
+    "           decoder_attention_heads ffn encoder_ffn_dim decoder_ffn_dim vocab_size\n"
+    "           max_source_positions max_target_positions kv_cache_length\n";
+constexpr const char* kConvertDetails =
+    "convert  turns a transformers Whisper checkpoint (config.json, model.safetensors and the\n"
+    "         tokenizer files tokenizer.json and tokenizer_config.json) into a model pack:\n"
+    "         MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc, tokenizer/.\n"
+    "         A hub repository id (openai/whisper-small.en) in place of the folder fetches\n"
+    "         those files from the model hub (HF_ENDPOINT names a mirror) into its cache.\n"
+    "         Give the application's pack folder, $XDG_DATA_HOME/Verbolin/models/standard-v1\n"
+    "         (~/.local/share/Verbolin/models/standard-v1), as <out-dir> to install it.\n";
+constexpr const char* kRandomDetails =
+    "random   writes a small model with random weights, for tests; without --tokenizer DIR\n"
+    "         (a folder holding tokenizer.json and tokenizer_config.json) it has no tokenizer/\n"
+    "         and the application does not take it for a pack.\n";
+constexpr const char* kKernelsDetails =
+    "kernels  names the matrix product and vector kernel builds this processor gets, and\n"
+    "         checks every matrix product build it could run against a plain reference.\n";
+
 // To `out`: the usage, the commands and the dims keys.
 void printUsage(std::FILE* out) {
-    std::fprintf(
-        out,
-        "usage: verbolin-models convert <checkpoint-dir | hub-repo-id> <out-dir> "
-        "[--kv-cache-length N]\n"
-        "       verbolin-models kernels\n"
-        "       verbolin-models random <out-dir> [--dims key=value,...] [--seed N] [--tokenizer "
-        "DIR]\n"
-        "                              [--checkpoint] [--dtype F16|F32]\n"
-        "dims keys: n_mels d_model layers encoder_layers decoder_layers heads "
-        "encoder_attention_heads\n"
-        "           decoder_attention_heads ffn encoder_ffn_dim decoder_ffn_dim vocab_size\n"
-        "           max_source_positions max_target_positions kv_cache_length\n"
-        "       verbolin-models --help | --version\n"
-        "\n"
-        "convert  turns a transformers Whisper checkpoint (config.json, model.safetensors and the\n"
-        "         tokenizer files tokenizer.json and tokenizer_config.json) into a model pack:\n"
-        "         MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc, "
-        "tokenizer/.\n"
-        "         A hub repository id (openai/whisper-small.en) in place of the folder fetches\n"
-        "         those files from the model hub (HF_ENDPOINT names a mirror) into its cache.\n"
-        "         Give the application's pack folder, $XDG_DATA_HOME/Verbolin/models/standard-v1\n"
-        "         (~/.local/share/Verbolin/models/standard-v1), as <out-dir> to install it.\n"
-        "random   writes a small model with random weights, for tests; without --tokenizer DIR\n"
-        "         (a folder holding tokenizer.json and tokenizer_config.json) it has no "
-        "tokenizer/\n"
-        "         and the application does not take it for a pack.\n"
-        "kernels  names the matrix product and vector kernel builds this processor gets, and\n"
-        "         checks every matrix product build it could run against a plain reference.\n");
+    std::fprintf(out,
+                 "usage: %s       %s       %s       verbolin-models --help | --version\n\n%s%s%s",
+                 kConvertSynopsis, kKernelsSynopsis, kRandomSynopsis, kConvertDetails,
+                 kRandomDetails, kKernelsDetails);
 }
 
 int usage() {
     printUsage(stderr);
     return 2;
+}
+
+// One command's arguments as given: its options (each once at most, the last
+// one counting) and, in order, the rest. A mistyped option must never be
+// taken for a folder name, so every argument starting with "-" is an option
+// unless it follows "--".
+struct CommandLine {
+    std::vector<std::string> operands;
+    std::map<std::string, std::string> options;
+    bool help = false;
+
+    bool has(const std::string& name) const { return options.count(name) != 0; }
+};
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct CommandSpec {
+    const char* name;
+    const char* synopsis;
+    const char* details;
+    std::map<std::string, bool> options;  // name → takes a value
+};
+
+const CommandSpec kConvert{
+    "convert", kConvertSynopsis, kConvertDetails, {{"--kv-cache-length", true}}};
+const CommandSpec kRandom{"random",
+                          kRandomSynopsis,
+                          kRandomDetails,
+                          {{"--dims", true},
+                           {"--seed", true},
+                           {"--tokenizer", true},
+                           {"--dtype", true},
+                           {"--checkpoint", false}}};
+const CommandSpec kKernels{"kernels", kKernelsSynopsis, kKernelsDetails, {}};
+
+CommandLine parseCommandLine(const CommandSpec& spec, const std::vector<std::string>& args) {
+    CommandLine line;
+    bool operandsOnly = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (operandsOnly || !arg.starts_with("-")) {
+            line.operands.push_back(arg);
+        } else if (arg == "--") {
+            operandsOnly = true;
+        } else if (arg == "--help" || arg == "-h") {
+            line.help = true;
+        } else if (const auto it = spec.options.find(arg); it == spec.options.end()) {
+            throw UsageError("unknown option \"" + arg + "\"");
+        } else if (!it->second) {
+            line.options[arg];
+        } else if (i + 1 == args.size() || args[i + 1].starts_with("-")) {
+            throw UsageError(arg + " needs a value");
+        } else {
+            line.options[arg] = args[++i];
+        }
+    }
+    return line;
+}
+
+void printCommandUsage(const CommandSpec& spec, std::FILE* out) {
+    std::fprintf(out, "usage: %s\n%s", spec.synopsis, spec.details);
+}
+
+// Runs `run` on the parsed arguments when they hold `operands` operands;
+// help goes to standard output, a usage error to standard error (status 2).
+int runCommand(const CommandSpec& spec, const std::vector<std::string>& args, std::size_t operands,
+               const std::function<int(const CommandLine&)>& run) {
+    CommandLine line;
+    try {
+        line = parseCommandLine(spec, args);
+        if (!line.help && line.operands.size() != operands)
+            throw UsageError(line.operands.size() < operands ? "missing arguments"
+                                                             : "too many arguments");
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "verbolin-models %s: %s\n", spec.name, e.what());
+        printCommandUsage(spec, stderr);
+        return 2;
+    }
+    if (line.help) {
+        printCommandUsage(spec, stdout);
+        return 0;
+    }
+    return run(line);
 }
 
 int parsePositive(const std::string& text, const std::string& what) {
@@ -158,48 +247,34 @@ fs::path fetchCheckpoint(const std::string& repoId) {
     return download.fetch(progress);
 }
 
-int convertCommand(const std::vector<std::string>& args) {
-    if (args.size() < 2) return usage();
+int convertCommand(const CommandLine& line) {
     ConvertOptions options;
-    for (std::size_t i = 2; i < args.size(); ++i) {
-        if (args[i] == "--kv-cache-length" && i + 1 < args.size())
-            options.kvCacheLength = parsePositive(args[++i], "--kv-cache-length");
-        else
-            return usage();
-    }
-    const fs::path checkpoint = isRepoId(args[0]) ? fetchCheckpoint(args[0]) : fs::path(args[0]);
-    verbolin::convertCheckpoint(checkpoint, args[1], options);
+    if (line.has("--kv-cache-length"))
+        options.kvCacheLength =
+            parsePositive(line.options.at("--kv-cache-length"), "--kv-cache-length");
+    const std::string& source = line.operands[0];
+    const fs::path out = line.operands[1];
+    const fs::path checkpoint = isRepoId(source) ? fetchCheckpoint(source) : fs::path(source);
+    verbolin::convertCheckpoint(checkpoint, out, options);
     std::printf(
         "Wrote MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc, TextDecoder.mlmodelc%s to %s\n",
-        fs::exists(fs::path(args[1]) / "tokenizer") ? " and tokenizer/" : "", args[1].c_str());
+        fs::exists(out / "tokenizer") ? " and tokenizer/" : "", out.c_str());
     return 0;
 }
 
-int randomCommand(const std::vector<std::string>& args) {
-    if (args.empty()) return usage();
+int randomCommand(const CommandLine& line) {
     WhisperDimensions d = tinyDimensions();
     int kvCache = 224;
+    if (line.has("--dims")) applyDims(d, kvCache, line.options.at("--dims"));
     std::uint32_t seed = 1;
+    if (line.has("--seed"))
+        seed = static_cast<std::uint32_t>(parsePositive(line.options.at("--seed"), "--seed"));
     std::optional<fs::path> tokenizer;
-    bool checkpointOnly = false;
-    std::string dtype = "F16";
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--dims" && hasValue)
-            applyDims(d, kvCache, args[++i]);
-        else if (args[i] == "--seed" && hasValue)
-            seed = static_cast<std::uint32_t>(parsePositive(args[++i], "--seed"));
-        else if (args[i] == "--tokenizer" && hasValue)
-            tokenizer = args[++i];
-        else if (args[i] == "--dtype" && hasValue)
-            dtype = args[++i];
-        else if (args[i] == "--checkpoint")
-            checkpointOnly = true;
-        else
-            return usage();
-    }
+    if (line.has("--tokenizer")) tokenizer = line.options.at("--tokenizer");
+    const bool checkpointOnly = line.has("--checkpoint");
+    const std::string dtype = line.has("--dtype") ? line.options.at("--dtype") : "F16";
     d.alignmentHeads = {{d.decoderLayers - 1, 0}};
-    const fs::path out = args[0];
+    const fs::path out = line.operands[0];
     if (checkpointOnly) {
         RandomCheckpoint::write(out, d, seed, dtype, tokenizer);
         std::printf("Wrote a random checkpoint to %s\n", out.c_str());
@@ -229,8 +304,7 @@ int randomCommand(const std::vector<std::string>& args) {
 
 // Which kernels this processor gets, and whether every build it could run
 // passes the check against the reference.
-int kernelsCommand(const std::vector<std::string>& args) {
-    if (!args.empty()) return usage();
+int kernelsCommand(const CommandLine&) {
     std::printf("matrix products: %s\n", platform::ml::matrixKernelName().c_str());
     std::printf("vector kernels: %s\n", platform::ml::computeKernels().name);
     for (const auto* k : platform::ml::matrixKernelCandidates())
@@ -255,9 +329,10 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string> args(argv + 2, argv + argc);
     try {
-        if (command == "convert") return convertCommand(args);
-        if (command == "random") return randomCommand(args);
-        if (command == "kernels") return kernelsCommand(args);
+        if (command == "convert") return runCommand(kConvert, args, 2, convertCommand);
+        if (command == "random") return runCommand(kRandom, args, 1, randomCommand);
+        if (command == "kernels") return runCommand(kKernels, args, 0, kernelsCommand);
+        std::fprintf(stderr, "verbolin-models: unknown command \"%s\"\n", command.c_str());
         return usage();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "verbolin-models: %s\n", e.what());
