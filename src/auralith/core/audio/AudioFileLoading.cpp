@@ -202,6 +202,23 @@ void readStretch(platform::AudioFile& file, uint32_t frameCount,
     }
 }
 
+// A range is read in one piece of at most 2^32 - 1 frames, and made into
+// one buffer of at most 2^32 - 1 frames at 16 kHz (74.6 hours): a longer one
+// is refused up front, with its length, rather than failing part-way.
+void checkLoadableLength(const platform::AudioFile& file, int64_t frames, double rate) {
+    const double most = double(std::numeric_limits<uint32_t>::max());
+    if (frames <= int64_t(most) && double(frames) / rate * kTargetRate <= most) return;
+    auto hours = [](double seconds) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", seconds / 3600);
+        return std::string(text);
+    };
+    throw WhisperError::loadAudioFailed(
+        "The audio of " + file.path() +
+        " is too long to load whole: " + hours(double(frames) / rate) + " hours, at most " +
+        hours(std::min(most / rate, most / kTargetRate)) + " hours");
+}
+
 // loadAudioFromFile into a sink, without its reports.
 void loadRange(platform::AudioFile& file, const AudioInputOptions::ChannelMode& channelMode,
                std::optional<double> startTime, std::optional<double> endTime,
@@ -230,8 +247,7 @@ void loadRange(platform::AudioFile& file, const AudioInputOptions::ChannelMode& 
          file.framePosition() == from && (to = std::min(wantedEnd, file.length())) > from;
          from = to) {
         total += to - from;
-        if (total > int64_t(std::numeric_limits<uint32_t>::max()))
-            throw WhisperError::loadAudioFailed("Audio range is too long to read at once");
+        checkLoadableLength(file, total, rate);
         readStretch(file, uint32_t(to - from), channelMode, maxReadFrameSize, sink);
     }
     if (Logging::isLoggingEnabled(Logging::LogLevel::debug)) {

@@ -432,10 +432,19 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
     runTool("ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc=size=32x32:d=1 -frames:v 1 '" +
             path("image.png") + "'");
 
+    // A file of `size` bytes that starts with `header`, the rest a hole: as
+    // long as a real one to the loaders, without the disk it would take.
+    auto sparse = [&](const std::string& name, const std::string& header, uintmax_t size) {
+        write(name, header);
+        std::filesystem::resize_file(path(name), size);
+        return path(name);
+    };
+
     const struct {
         std::string file;
         long expectedSamples;   // -1: must fail with a message
         const char* says = "";  // what the message says is wrong
+        bool asBuffer = false;  // loaded whole into one buffer rather than an array
     } cases[] = {
         {write("text.wav", "This is not audio at all, only words.\n"), -1},
         {write("empty.wav", ""), -1},
@@ -456,11 +465,19 @@ TEST_F(AudioFileLoading, HostileFilesGiveClearErrorsOrWhatAudioTheyHold) {
          "its header claims 4294967295 frames of audio, more than the file's"},
         {path("image.png"), -1},
         {path("folder.wav"), -1},
+        // 2 GiB of 16-bit audio at 1 kHz: more than one buffer holds at 16 kHz.
+        {sparse("298h-at-1khz.wav", wavFile(1, 1000, 0x80000000u, 0), 44 + 0x80000000ull), -1,
+         "is too long to load whole: 298.3 hours, at most 74.6 hours", true},
     };
     for (const auto& c : cases) {
         try {
-            const auto samples =
-                AudioProcessor::loadAudioAsFloatArray(c.file, ChannelMode::sumChannels());
+            const auto samples = [&] {
+                if (!c.asBuffer)
+                    return AudioProcessor::loadAudioAsFloatArray(c.file,
+                                                                 ChannelMode::sumChannels());
+                auto buffer = AudioProcessor::loadAudioFromPath(c.file, ChannelMode::sumChannels());
+                return AudioProcessor::convertBufferToArray(buffer);
+            }();
             EXPECT_GE(c.expectedSamples, 0) << c.file << " loaded " << samples.size() << " samples";
             EXPECT_NEAR(double(samples.size()), double(c.expectedSamples), 2000) << c.file;
         } catch (const std::exception& e) {
