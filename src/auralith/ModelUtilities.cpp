@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "auralith/utilities/HubApiWrapper.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/system/JsonNesting.hpp"
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/hub/AutoTokenizerWrapper.hpp"
 
@@ -125,7 +127,14 @@ std::string ModelUtilities::tokenizerProblem(const fs::path& folder, const std::
         if (!fs::exists(file, ec)) return file.string() + " is missing";
         std::ifstream in(file, std::ios::binary);
         if (!in) return file.string() + " cannot be read";
-        const auto json = nlohmann::json::parse(in, nullptr, false);
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        try {
+            platform::checkJsonNesting(text);
+        } catch (const nlohmann::json::parse_error&) {
+            return file.string() + " nests arrays and objects deeper than " +
+                   std::to_string(platform::kMaxJsonNesting) + " levels";
+        }
+        const auto json = nlohmann::json::parse(text, nullptr, false);
         if (json.is_discarded()) return file.string() + " is not valid JSON";
         if (!json.is_object()) return file.string() + " does not hold a JSON object";
     }

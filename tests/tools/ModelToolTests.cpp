@@ -165,6 +165,8 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
         const char* what;
         std::function<void(const fs::path&)> damage;
         const char* message;
+        const char* out = "out";  // under the test's folder
+        bool outExists = false;   // holding a file of the user's, which must stay
     };
     const Case cases[] = {
         {"no config", [](const fs::path& c) { fs::remove(c / "config.json"); }, "Cannot read"},
@@ -221,12 +223,16 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
          "fewer than a AudioEncoder with these dimensions needs"},
         // The tokenizer is loaded as the application loads it: one it would
         // refuse makes no pack.
+        // Named by the checkpoint's own file: the copy made for the check is gone.
         {"tokenizer nested 10^4 levels deep",
          [](const fs::path& c) { writeNested(c / "tokenizer.json", 10'000); },
-         "Cannot load the tokenizer"},
+         "Cannot load the tokenizer: ", "out", true},
         {"tokenizer nested 10^6 levels deep",
          [](const fs::path& c) { writeNested(c / "tokenizer.json", 1'000'000); },
-         "Cannot load the tokenizer"},
+         "ckpt/tokenizer.json nests arrays and objects deeper than 512 levels"},
+        {"tokenizer nested 10^5 levels deep into new folders",
+         [](const fs::path& c) { writeNested(c / "tokenizer.json", 100'000); },
+         "ckpt/tokenizer.json nests arrays and objects deeper than 512 levels", "new/deeper/out"},
         {"tokenizer.json not JSON",
          [](const fs::path& c) { std::ofstream(c / "tokenizer.json") << "{\"model\": "; },
          "tokenizer.json is not valid JSON"},
@@ -242,13 +248,28 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
                       .status,
                   0);
         c.damage(ckpt);
-        const auto r = tool("convert " + q(ckpt) + " " + q(dir.path() / "out"));
+        const auto out = dir.path() / c.out;
+        if (c.outExists) {
+            fs::create_directories(out);
+            std::ofstream(out / "notes.txt") << "mine";
+        }
+        const auto r = tool("convert " + q(ckpt) + " " + q(out));
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.what << ": " << r.output;
-        EXPECT_FALSE(fs::exists(dir.path() / "out" / "MelSpectrogram.mlmodelc")) << c.what;
-        EXPECT_FALSE(fs::exists(dir.path() / "out" / "MelSpectrogram.mlmodelc.partial")) << c.what;
-        EXPECT_FALSE(fs::exists(dir.path() / "out" / "tokenizer")) << c.what;
+        EXPECT_EQ(r.output.find("HF_TOKEN"), std::string::npos) << c.what << ": " << r.output;
+        EXPECT_EQ(r.output.find(".partial"), std::string::npos) << c.what << ": " << r.output;
         EXPECT_EQ(r.output.find("Wrote"), std::string::npos) << c.what;
+        if (c.outExists) {
+            // As it was: the user's file alone.
+            std::vector<std::string> left;
+            for (const auto& e : fs::recursive_directory_iterator(out))
+                left.push_back(fs::relative(e.path(), out).string());
+            EXPECT_EQ(left, std::vector<std::string>{"notes.txt"}) << c.what;
+            EXPECT_EQ(fileText(out / "notes.txt"), "mine") << c.what;
+        } else {
+            // No folder the conversion made is left, nor any parent it made.
+            EXPECT_FALSE(fs::exists(dir.path() / *fs::path(c.out).begin())) << c.what;
+        }
     }
     EXPECT_EQ(tool("convert").status, 2);
     EXPECT_EQ(tool("random /tmp/x --dims d_model=0").status, 1);
@@ -266,6 +287,67 @@ TEST(ModelTool, KernelsNamesTheBuildInUseAndChecksEveryCandidate) {
         EXPECT_NE(r.output.find(std::string(k->name)), std::string::npos) << k->name;
     EXPECT_EQ(r.output.find("WRONG"), std::string::npos) << r.output;
     EXPECT_EQ(tool("kernels extra").status, 2);
+}
+
+// An argument starting with "-" is an option, never a folder name: one the
+// command does not know is refused before anything is written, and --help
+// after a command shows that command's usage. Run in a folder of its own,
+// whose contents must stay as they were unless a row writes a model.
+TEST(ModelTool, UnknownOptionsAreRefusedAndHelpShowsTheCommandsUsage) {
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;
+        const char* creates = nullptr;  // the model folder the row writes
+    };
+    const Case cases[] = {
+        {"random --help", 0, "usage: verbolin-models random <out-dir>"},
+        {"random -h", 0, "usage: verbolin-models random <out-dir>"},
+        {"random out --dims d_model=32 --help", 0, "dims keys:"},
+        {"convert --help", 0, "usage: verbolin-models convert <checkpoint-dir"},
+        {"convert ckpt out --kv-cache-length 64 --help", 0, "usage: verbolin-models convert"},
+        {"kernels --help", 0, "usage: verbolin-models kernels"},
+        {"random out --frobnicate", 2, "verbolin-models random: unknown option \"--frobnicate\""},
+        {"random --out out", 2, "unknown option \"--out\""},
+        {"random out -x", 2, "unknown option \"-x\""},
+        {"random -", 2, "unknown option \"-\""},
+        {"random out --seed", 2, "--seed needs a value"},
+        {"random out --tokenizer --help", 2, "--tokenizer needs a value"},
+        {"random out --checkpoint extra", 2, "too many arguments"},
+        {"random", 2, "missing arguments"},
+        {"convert ckpt out --kv-cache 64", 2, "unknown option \"--kv-cache\""},
+        {"convert --verbose ckpt out", 2, "unknown option \"--verbose\""},
+        {"convert ckpt", 2, "missing arguments"},
+        {"kernels --fast", 2, "verbolin-models kernels: unknown option \"--fast\""},
+        {"frobnicate", 2, "unknown command \"frobnicate\""},
+        // After "--" a name that starts with "-" is a folder.
+        {"random --dims d_model=32,heads=2,ffn=64,layers=2 -- -odd", 0, "Wrote a random model",
+         "-odd"},
+    };
+    const std::string binary = std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        TempDir dir;
+        const auto r =
+            testsupport::runShell("cd " + q(dir.path()) + " && " + binary + " " + c.args);
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        std::vector<std::string> made;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            made.push_back(e.path().filename().string());
+        EXPECT_EQ(made,
+                  c.creates ? std::vector<std::string>{c.creates} : std::vector<std::string>{});
+        if (c.creates) {
+            EXPECT_NO_THROW(ModelFolder::read(dir.path() / c.creates / "TextDecoder.mlmodelc"));
+        }
+        if (c.status == 0 && !c.creates) {
+            // Help is the answer asked for: on standard output, one command's alone.
+            EXPECT_EQ(r.output.find("verbolin-models --help | --version"), std::string::npos);
+            const auto stdoutOnly = testsupport::runShell(
+                "{ cd " + q(dir.path()) + " && " + binary + " " + c.args + " 2>/dev/null; }");
+            EXPECT_EQ(stdoutOnly.output, r.output);
+        }
+    }
 }
 
 // A conversion that runs out of disk at any point fails naming a file and

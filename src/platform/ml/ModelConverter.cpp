@@ -8,6 +8,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <system_error>
+#include <vector>
 
 #include "platform/ml/ConverterFiles.hpp"
 #include "platform/ml/Float16.hpp"
@@ -61,6 +63,32 @@ class StagedFolders {
     fs::path staging(const std::string& name) const { return outDir_ / (name + ".partial"); }
     fs::path outDir_;
     std::vector<std::string> names_;
+};
+
+// The folders that creating `dir` makes (it and any missing parents), taken
+// away again unless kept: a failed conversion leaves no empty folder where
+// there was none. Only empty ones go, so nothing another writer put there
+// meanwhile is lost.
+class MadeFolders {
+  public:
+    explicit MadeFolders(const fs::path& dir) {
+        std::error_code ec;
+        for (fs::path p = dir; !p.empty() && !fs::exists(p, ec); p = p.parent_path()) {
+            made_.push_back(p);
+            if (p == p.parent_path()) break;
+        }
+        fs::create_directories(dir);
+    }
+    ~MadeFolders() {
+        std::error_code ec;
+        for (const auto& folder : made_) fs::remove(folder, ec);  // deepest first
+    }
+    MadeFolders(const MadeFolders&) = delete;
+    MadeFolders& operator=(const MadeFolders&) = delete;
+    void keep() { made_.clear(); }
+
+  private:
+    std::vector<fs::path> made_;
 };
 
 // Half-precision bytes of `count` elements of a tensor starting at element
@@ -158,7 +186,7 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
     const auto& d = checkpoint.dimensions();
     if (options.requireTokenizer && !fs::exists(checkpoint.dir() / "tokenizer.json"))
         throw std::runtime_error("No tokenizer.json in " + checkpoint.dir().string());
-    fs::create_directories(outDir);
+    MadeFolders made(outDir);
 
     nlohmann::json heads = nlohmann::json::array();
     for (auto [l, h] : d.alignmentHeads) heads.push_back({l, h});
@@ -200,6 +228,7 @@ void ModelConverter::convert(const WhisperCheckpoint& checkpoint, const fs::path
         if (options.checkTokenizer) options.checkTokenizer(tokenizer);
     }
     staged.commit();
+    made.keep();
 }
 
 }  // namespace platform::ml

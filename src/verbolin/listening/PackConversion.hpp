@@ -10,13 +10,15 @@
 namespace verbolin {
 
 // Loads the tokenizer in `folder` as the recogniser does when it loads a
-// pack; throws its error (naming the file and the fault) when that fails.
+// pack, but from those files alone (never the hub); throws its error
+// (naming the file and the fault) when that fails.
 void checkPackTokenizer(const std::filesystem::path& folder);
 
 // Converts the checkpoint in `checkpointDir` into `outDir`, refusing a
-// tokenizer the application could not load. Throws std::runtime_error
-// (MLModelError and WhisperError among them) naming the fault; the output
-// is replaced only once it is complete.
+// tokenizer the application could not load (named by the checkpoint's file).
+// Throws std::runtime_error (MLModelError and WhisperError among them) naming
+// the fault; the output is replaced only once it is complete, and a folder
+// the conversion made is removed again when it fails.
 void convertCheckpoint(const std::filesystem::path& checkpointDir,
                        const std::filesystem::path& outDir,
                        platform::ml::ConvertOptions options = {});

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "platform/system/JsonNesting.hpp"
 #include "platform/system/Progress.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Regex.hpp"
@@ -180,9 +181,19 @@ Config HubApi::configuration(const fs::path& fileURL) {
     try {
         parsed = bomPreservingJsonObject(bytes);
     } catch (const std::exception&) {
+        // No token mends a file that nests too deep to be read safely.
+        bool tooDeep = false;
+        try {
+            platform::checkJsonNesting(bytes);
+        } catch (const nlohmann::json::parse_error&) {
+            tooDeep = true;
+        }
         throw HubClientError::jsonSerialization(
             fileURL, "JSON Serialization failed for file://" + fs::absolute(fileURL).string() +
-                         ". Please verify that you have set the HF_TOKEN environment variable.");
+                         (tooDeep ? ": it nests arrays and objects deeper than " +
+                                        std::to_string(platform::kMaxJsonNesting) + " levels."
+                                  : ". Please verify that you have set the HF_TOKEN "
+                                    "environment variable."));
     }
     if (!parsed.is_object()) throw HubClientError::parse();
     return Config::fromJson(parsed, Config::JsonSource::configurationFile);

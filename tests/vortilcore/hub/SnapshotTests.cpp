@@ -208,6 +208,11 @@ TEST(Snapshot, ConfigurationFilesParseToObjectsOnly) {
     hubtest::writeFile(temp / "ok.json", "{\"model_type\":\"whisper\"}");
     hubtest::writeFile(temp / "array.json", "[1,2]");
     hubtest::writeFile(temp / "text.json", "not json");
+    // Deep enough to overflow the stack of whatever walks it: refused before
+    // parsing, and no token advice for a local file's shape.
+    const std::size_t depth = 1'000'000;
+    hubtest::writeFile(temp / "deep.json",
+                       "{\"model\":" + std::string(depth, '[') + std::string(depth, ']') + "}");
     EXPECT_EQ(HubApi::configuration(temp / "ok.json").get("modelType").stringValue(), "whisper");
     try {
         HubApi::configuration(temp / "array.json");
@@ -215,14 +220,19 @@ TEST(Snapshot, ConfigurationFilesParseToObjectsOnly) {
     } catch (const HubClientError& e) {
         EXPECT_EQ(e.errorCase(), HubClientError::Case::parse);
     }
-    try {
-        HubApi::configuration(temp / "text.json");
-        ADD_FAILURE() << "no error";
-    } catch (const HubClientError& e) {
-        EXPECT_EQ(e.errorCase(), HubClientError::Case::jsonSerialization);
-        EXPECT_EQ(std::string(e.what()),
-                  "JSON Serialization failed for file://" + (temp / "text.json").string() +
-                      ". Please verify that you have set the HF_TOKEN environment variable.");
+    const std::pair<const char*, std::string> unreadable[] = {
+        {"text.json", ". Please verify that you have set the HF_TOKEN environment variable."},
+        {"deep.json", ": it nests arrays and objects deeper than 512 levels."},
+    };
+    for (const auto& [name, reason] : unreadable) {
+        try {
+            HubApi::configuration(temp / name);
+            ADD_FAILURE() << name << ": no error";
+        } catch (const HubClientError& e) {
+            EXPECT_EQ(e.errorCase(), HubClientError::Case::jsonSerialization);
+            EXPECT_EQ(std::string(e.what()),
+                      "JSON Serialization failed for file://" + (temp / name).string() + reason);
+        }
     }
     EXPECT_THROW(HubApi::configuration(temp / "missing.json"), fs::filesystem_error);
 }
