@@ -5,20 +5,14 @@
 
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <thread>
 
 #include "auralith/utilities/WhisperError.hpp"
 #include "platform/system/Clock.hpp"
-#include "support/GeneratedAudio.hpp"
-#include "support/HubTestEnvironment.hpp"
-#include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
-#include "support/TokenizerHub.hpp"
-#include "support/WhisperEnglishTokenizer.hpp"
 #include "verbolin/listening/AuralithEngine.hpp"
 
 using auralith::TranscriptionSegment;
@@ -287,61 +281,6 @@ TEST(AuralithEngine, ConcurrentCallsReachThePipelineOneAtATime) {
     for (auto& c : callers) c.join();
     EXPECT_EQ(answered.load(), 40);
     EXPECT_FALSE(h.pipeline->overlapped.load());
-}
-
-// The application's pack is loaded without downloading models, yet a pack
-// tokenizer that does not load is replaced by the hub's, and a hub that
-// cannot serve one fails the prepare with its own error.
-TEST(AuralithEngine, APackTokenizerThatDoesNotLoadIsFetchedFromTheHub) {
-    struct Case {
-        const char* name;
-        int hubStatus;
-        std::string fails;  // a part of the error, empty when prepare succeeds
-    };
-    const Case cases[] = {
-        {"the hub serves one", 200, ""},
-        {"the hub lacks it", 404, "File not found: tokenizer.json"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Harness h;
-        testsupport::HubTestEnvironment env;
-        testsupport::LocalHttpServer hub;
-        env.set("HF_ENDPOINT", hub.root().substr(0, hub.root().size() - 1).c_str());
-        env.set("CI_DISABLE_NETWORK_MONITOR", "1");  // loopback alone counts as online
-        testsupport::serveTokenizer(hub, "openai/whisper-base.en", c.hubStatus);
-        const auto pack = verbolin::ModelPack::named("standard");
-        testsupport::runTool(std::string(VERBOLIN_BINARY_DIR) + "/verbolin-models random '" +
-                             pack.localFolder().string() + "' --tokenizer '" +
-                             VERBOLIN_TEST_DATA_DIR "/whisper-en-tokenizer' --dims " +
-                             "d_model=32,heads=2,ffn=64,layers=2,vocab_size=51864");
-        std::ofstream(pack.localFolder() / "tokenizer" / "tokenizer.json") << "{\"model\": ";
-
-        std::shared_ptr<auralith::Auralith> made;
-        AuralithEngine engine(
-            pack,
-            [&](const auralith::AuralithConfig& config) {
-                made = auralith::Auralith::create(config);
-                return made;
-            },
-            nullptr);
-        std::string error = "no error";
-        try {
-            engine.prepare();
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        EXPECT_FALSE(hub.recorded().empty());
-        if (!c.fails.empty()) {
-            EXPECT_NE(error.find(c.fails), std::string::npos) << error;
-            continue;
-        }
-        ASSERT_EQ(error, "no error");
-        ASSERT_TRUE(made && made->tokenizer());
-        const auto reference = testsupport::whisperEnglishTokenizer();
-        for (const std::string text : {" Hello world", "<|startoftranscript|><|notimestamps|> 42"})
-            EXPECT_EQ(made->tokenizer()->encode(text), reference->encode(text)) << text;
-    }
 }
 
 }  // namespace
