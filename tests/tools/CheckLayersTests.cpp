@@ -185,6 +185,22 @@ TEST(CheckLayers, RejectsWhatOnlyTheCompilerSees) {
          {"include cycle: src/verbolin/settings/Defaults, src/verbolin/settings/FileDefaults, "
           "src/verbolin/settings/Store reach each other"},
          ""},
+        {"a client's method defined in a .cpp of another name that includes back up",
+         {{"src/vortilcore/hub/HubApi.hpp",
+           "#pragma once\n// struct Decoy { in a comment defines nothing\n"
+           "struct HubApi : Base {\n    struct Logger {\n        void warn();\n    };\n"
+           "    void snapshot();\n};\n"},
+          {"src/vortilcore/hub/HubApi.cpp", "#include \"vortilcore/hub/HubApi.hpp\"\n"},
+          {"src/vortilcore/hub/FileDownloader.hpp",
+           "#pragma once\n#include \"vortilcore/hub/HubApi.hpp\"\n"},
+          {"src/vortilcore/hub/HubApiSnapshot.cpp",
+           "#include \"vortilcore/hub/HubApi.hpp\"\n#include "
+           "\"vortilcore/hub/FileDownloader.hpp\"\n"
+           "void vortil::HubApi::Logger::warn() {}\n"
+           "std::vector<std::string> HubApi::snapshot(\n    int a) {\n    return {};\n}\n"}},
+         {"src/vortilcore/hub/FileDownloader: include cycle: src/vortilcore/hub/FileDownloader, "
+          "src/vortilcore/hub/HubApi (with HubApiSnapshot.cpp) reach each other"},
+         ""},
     };
     for (const Row& row : rows) {
         Files files = app;
@@ -230,6 +246,26 @@ TEST(CheckLayers, AcceptsWhatTheBuildAllows) {
            "#include \"FuzzSupport.hpp\"\n#include \"Converter.hpp\"\n"},
           {"tools/verbolin-models/Converter.hpp",
            "#pragma once\n#include \"platform/ml/Float16.hpp\"\n"}}},
+        {"a nested class's definitions belong to its outer class, not to a namesake elsewhere",
+         {{"src/vortilcore/core/Logging.hpp",
+           "#pragma once\nclass Logging {\n    struct State {\n        int level;\n    };\n};\n"},
+          {"src/auralith/core/audio/Chunker.hpp",
+           "#pragma once\n#include \"vortilcore/core/Logging.hpp\"\n"},
+          {"src/auralith/core/audio/AudioProcessor.hpp",
+           "#pragma once\nclass AudioProcessor {\n    struct State;\n    enum class Mode { a "
+           "};\n};\n"},
+          {"src/auralith/core/audio/AudioProcessor.cpp",
+           "#include \"auralith/core/audio/AudioProcessor.hpp\"\n"
+           "#include \"auralith/core/audio/Chunker.hpp\"\n"
+           "int AudioProcessor::State::size() const { return 0; }\n"}}},
+        {"a call of another module's function is no definition of it",
+         {{"src/verbolin/settings/Store.hpp",
+           "#pragma once\nstruct Store {\n    static int open();\n};\n"},
+          {"src/verbolin/settings/Panel.hpp",
+           "#pragma once\n#include \"verbolin/settings/Store.hpp\"\n"},
+          {"src/verbolin/settings/Startup.cpp",
+           "#include \"verbolin/settings/Panel.hpp\"\nconst int kFirst = Store::open();\n"
+           "int read() {\n    return Store::open();\n}\n"}}},
         {"a header and its own .cpp, and a file name with a space",
          {{"src/platform/system/Log File.hpp", "#pragma once\n"},
           {"src/platform/system/Log File.cpp", "#include \"platform/system/Log File.hpp\"\n"}}},
