@@ -1,7 +1,9 @@
 #pragma once
 // The model hub client: a small value saying where the hub is, which token
 // to send, where the local cache lives and how downloads run. Every hub
-// operation is a method of it, and callers copy it freely.
+// operation is a method of it, and callers copy it freely; what is made of
+// several per-file downloads (a repository snapshot, HubSnapshot.hpp) sits
+// above it.
 //
 // Construction fills what the caller leaves out: the token from the
 // environment and the usual token files, the endpoint from HF_ENDPOINT, the
