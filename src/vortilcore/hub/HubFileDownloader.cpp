@@ -137,14 +137,17 @@ void HubApi::HubFileDownloader::removeOtherPartials(const fs::path& incompleteDe
 }
 
 fs::path HubApi::HubFileDownloader::destination() const {
+    checkRelativeFilename(relativeFilename);
     return repoDestination / relativeFilename;
 }
 
 fs::path HubApi::HubFileDownloader::metadataPath() const {
+    checkRelativeFilename(relativeFilename);
     return repoMetadataDestination / (relativeFilename + ".metadata");
 }
 
 fs::path HubApi::HubFileDownloader::incompletePath(const std::string& etag) const {
+    checkRelativeFilename(relativeFilename);
     checkEtag(etag);
     return repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
 }
@@ -160,7 +163,6 @@ bool HubApi::HubFileDownloader::contradictsRecordedDigest(
 }
 
 void HubApi::HubFileDownloader::verifyRecordedDigest() const {
-    checkRelativeFilename(relativeFilename);
     const auto recorded = HubApi::readDownloadMetadata(metadataPath());
     if (!contradictsRecordedDigest(recorded)) return;
     std::error_code ignored;

@@ -37,8 +37,9 @@ struct HubApi::HubFileDownloader {
     std::string source() const;
 
     // Where the file, its side file and its partial download of one etag
-    // lie. An etag that could leave the metadata folder is an
-    // invalidMetadataError, as it is for a download.
+    // lie. As for a download, a name that could leave the repository folder
+    // is a downloadError, an etag that could leave the metadata folder an
+    // invalidMetadataError.
     std::filesystem::path destination() const;
     std::filesystem::path metadataPath() const;
     std::filesystem::path incompletePath(const std::string& etag) const;

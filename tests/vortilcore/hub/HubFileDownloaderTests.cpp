@@ -109,6 +109,14 @@ TEST(HubFileDownloader, RecordedDigestCheckRemovesWhatItCannotVouchFor) {
             EXPECT_FALSE(fs::exists(downloader.metadataPath())) << c.name;
         }
     }
+    // The places it works on are judged like a download's.
+    FakeHub h;
+    const std::string escaping = "Download failed: Invalid file name: ../w.bin";
+    EXPECT_EQ(hubtest::errorText([&] { h.downloader("../w.bin").verifyRecordedDigest(); }),
+              escaping);
+    EXPECT_EQ(hubtest::errorText([&] { h.downloader("../w.bin").destination(); }), escaping);
+    EXPECT_EQ(hubtest::errorText([&] { h.downloader("w.bin").incompletePath("../e"); }),
+              "Invalid metadata: Unusable etag from server: ../e");
 }
 
 TEST(HubFileDownloader, IncompleteMetadataFailsBeforeAnyLocalCheck) {
