@@ -63,11 +63,11 @@ function(verbolin_test_support dir)
 endfunction()
 
 # The suites whose tests run work on several threads (executors, streams,
-# the compute pool, batch transcription, capture and listening sessions). Their tests carry the
-# CTest label "concurrency", which scripts/test-tsan runs under
-# ThreadSanitizer.
+# the compute pool, predictions through one model state, batch transcription,
+# capture and listening sessions). Their tests carry the CTest label
+# "concurrency", which scripts/test-tsan runs under ThreadSanitizer.
 set(VERBOLIN_CONCURRENCY_SUITES
-  test_platform_system test_platform_ml test_platform_audio test_auralith_core
+  test_platform_system test_platform_ml test_platform_audio test_vortilcore_core test_auralith_core
   test_auralith_pipeline test_verbolin_listening test_verbolin_session test_verbolin_app)
 
 # The library a suite under tests/<rel> tests, the highest it may link; the

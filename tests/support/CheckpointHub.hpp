@@ -76,6 +76,15 @@ class CheckpointHub {
                 ranges.push_back(r.header("Range"));
         return ranges;
     }
+    // Requests of one file with `method` ("HEAD" asks for its metadata),
+    // counting from the `from`-th request the hub was sent.
+    size_t asked(const std::string& method, const std::string& name, size_t from = 0) const {
+        const auto recorded = server.recorded();
+        size_t count = 0;
+        for (size_t i = from; i < recorded.size(); ++i)
+            count += recorded[i].method == method && recorded[i].rawPath == resolvePath(name);
+        return count;
+    }
     // Every path asked for with GET, in order.
     std::vector<std::string> gotPaths() const {
         std::vector<std::string> paths;

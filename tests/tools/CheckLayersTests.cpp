@@ -41,6 +41,33 @@ Outcome checkTree(const Files& files, const std::string& environment = "") {
     return runShell(environment + " '" + kScript.string() + "' --root " + root);
 }
 
+// A tree the check must fail, with what it must say (each in the output) and
+// a line it must not (one that would only repeat another).
+struct RejectedRow {
+    const char* what;
+    Files files;
+    std::vector<std::string> said;
+    std::string notSaid;
+};
+
+template <size_t N>
+void expectRejected(const RejectedRow (&rows)[N]) {
+    const Files app = {{"src/verbolin/app/AppModel.hpp", "#pragma once\n"},
+                       {"src/platform/system/Log.hpp", "#pragma once\n"}};
+    for (const RejectedRow& row : rows) {
+        Files files = app;
+        files.insert(files.end(), row.files.begin(), row.files.end());
+        const Outcome r = checkTree(files);
+        EXPECT_EQ(r.status, 1) << row.what << "\n" << r.output;
+        for (const std::string& line : row.said)
+            EXPECT_NE(r.output.find(line), std::string::npos) << row.what << "\n" << r.output;
+        if (!row.notSaid.empty()) {
+            EXPECT_EQ(r.output.find(row.notSaid), std::string::npos) << row.what << "\n"
+                                                                     << r.output;
+        }
+    }
+}
+
 }  // namespace
 
 TEST(CheckLayers, AcceptsIncludesThatPointDown) {
@@ -91,15 +118,7 @@ TEST(CheckLayers, TheTreeItselfPasses) {
 // Cases that reading #include lines alone let through: the compiler's view of
 // what a file pulls in, however it is spelled and through whatever headers.
 TEST(CheckLayers, RejectsWhatOnlyTheCompilerSees) {
-    const Files app = {{"src/verbolin/app/AppModel.hpp", "#pragma once\n"},
-                       {"src/platform/system/Log.hpp", "#pragma once\n"}};
-    struct Row {
-        const char* what;
-        Files files;
-        std::vector<std::string> said;  // each in the output
-        std::string notSaid;            // a line that would only repeat another
-    };
-    const Row rows[] = {
+    const RejectedRow rows[] = {
         {"a relative include climbing into the app layer",
          {{"src/platform/system/Paths.cpp", "#include \"../../verbolin/app/AppModel.hpp\"\n"}},
          {"src/platform/system/Paths.cpp:1: includes \"../../verbolin/app/AppModel.hpp\"",
@@ -166,6 +185,14 @@ TEST(CheckLayers, RejectsWhatOnlyTheCompilerSees) {
          {{"src/platform/system/Self.hpp", "#include \"platform/system/Self.hpp\"\n"}},
          {"the compiler cannot read: src/platform/system/Self.hpp"},
          ""},
+    };
+    expectRejected(rows);
+}
+
+// Two modules that reach each other through includes, however the module's
+// files are named.
+TEST(CheckLayers, RejectsModulesThatReachEachOther) {
+    const RejectedRow rows[] = {
         {"two headers including each other",
          {{"src/vortilcore/hub/HubApi.hpp",
            "#pragma once\n#include \"vortilcore/hub/FileMetadata.hpp\"\n"},
@@ -185,19 +212,24 @@ TEST(CheckLayers, RejectsWhatOnlyTheCompilerSees) {
          {"include cycle: src/verbolin/settings/Defaults, src/verbolin/settings/FileDefaults, "
           "src/verbolin/settings/Store reach each other"},
          ""},
+        {"a client's method defined in a .cpp of another name that includes back up",
+         {{"src/vortilcore/hub/HubApi.hpp",
+           "#pragma once\n// struct Decoy { in a comment defines nothing\n"
+           "struct HubApi : Base {\n    struct Logger {\n        void warn();\n    };\n"
+           "    void snapshot();\n};\n"},
+          {"src/vortilcore/hub/HubApi.cpp", "#include \"vortilcore/hub/HubApi.hpp\"\n"},
+          {"src/vortilcore/hub/FileDownloader.hpp",
+           "#pragma once\n#include \"vortilcore/hub/HubApi.hpp\"\n"},
+          {"src/vortilcore/hub/HubApiSnapshot.cpp",
+           "#include \"vortilcore/hub/HubApi.hpp\"\n#include "
+           "\"vortilcore/hub/FileDownloader.hpp\"\n"
+           "void vortil::HubApi::Logger::warn() {}\n"
+           "std::vector<std::string> HubApi::snapshot(\n    int a) {\n    return {};\n}\n"}},
+         {"src/vortilcore/hub/FileDownloader: include cycle: src/vortilcore/hub/FileDownloader, "
+          "src/vortilcore/hub/HubApi (with HubApiSnapshot.cpp) reach each other"},
+         ""},
     };
-    for (const Row& row : rows) {
-        Files files = app;
-        files.insert(files.end(), row.files.begin(), row.files.end());
-        const Outcome r = checkTree(files);
-        EXPECT_EQ(r.status, 1) << row.what << "\n" << r.output;
-        for (const std::string& line : row.said)
-            EXPECT_NE(r.output.find(line), std::string::npos) << row.what << "\n" << r.output;
-        if (!row.notSaid.empty()) {
-            EXPECT_EQ(r.output.find(row.notSaid), std::string::npos) << row.what << "\n"
-                                                                     << r.output;
-        }
-    }
+    expectRejected(rows);
 }
 
 // A check that cannot run fails, saying why, instead of passing what it never read.
@@ -230,6 +262,26 @@ TEST(CheckLayers, AcceptsWhatTheBuildAllows) {
            "#include \"FuzzSupport.hpp\"\n#include \"Converter.hpp\"\n"},
           {"tools/verbolin-models/Converter.hpp",
            "#pragma once\n#include \"platform/ml/Float16.hpp\"\n"}}},
+        {"a nested class's definitions belong to its outer class, not to a namesake elsewhere",
+         {{"src/vortilcore/core/Logging.hpp",
+           "#pragma once\nclass Logging {\n    struct State {\n        int level;\n    };\n};\n"},
+          {"src/auralith/core/audio/Chunker.hpp",
+           "#pragma once\n#include \"vortilcore/core/Logging.hpp\"\n"},
+          {"src/auralith/core/audio/AudioProcessor.hpp",
+           "#pragma once\nclass AudioProcessor {\n    struct State;\n    enum class Mode { a "
+           "};\n};\n"},
+          {"src/auralith/core/audio/AudioProcessor.cpp",
+           "#include \"auralith/core/audio/AudioProcessor.hpp\"\n"
+           "#include \"auralith/core/audio/Chunker.hpp\"\n"
+           "int AudioProcessor::State::size() const { return 0; }\n"}}},
+        {"a call of another module's function is no definition of it",
+         {{"src/verbolin/settings/Store.hpp",
+           "#pragma once\nstruct Store {\n    static int open();\n};\n"},
+          {"src/verbolin/settings/Panel.hpp",
+           "#pragma once\n#include \"verbolin/settings/Store.hpp\"\n"},
+          {"src/verbolin/settings/Startup.cpp",
+           "#include \"verbolin/settings/Panel.hpp\"\nconst int kFirst = Store::open();\n"
+           "int read() {\n    return Store::open();\n}\n"}}},
         {"a header and its own .cpp, and a file name with a space",
          {{"src/platform/system/Log File.hpp", "#pragma once\n"},
           {"src/platform/system/Log File.cpp", "#include \"platform/system/Log File.hpp\"\n"}}},

@@ -8,7 +8,7 @@
 #include "vortilcore/hub/EnvironmentError.hpp"
 #include "vortilcore/hub/FileMetadata.hpp"
 #include "vortilcore/hub/HubFileDownloader.hpp"
-#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
+#include "vortilcore/hub/HubSnapshot.hpp"
 
 namespace verbolin {
 namespace {
@@ -21,12 +21,6 @@ int64_t sizeOf(const fs::path& file) {
     std::error_code ec;
     const auto size = fs::file_size(file, ec);
     return ec ? 0 : static_cast<int64_t>(size);
-}
-
-bool isDigest(const std::string& etag) {
-    return etag.size() == 64 && std::all_of(etag.begin(), etag.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
 }
 
 }  // namespace
@@ -60,27 +54,13 @@ void CheckpointDownload::discard() const {
     fs::remove_all(folder(), ignored);
 }
 
-void CheckpointDownload::checkWeights() const {
-    const fs::path weights = folder() / kWeightsFile;
-    const fs::path record =
-        vortil::HubApi::metadataFolder(folder()) / (std::string(kWeightsFile) + ".metadata");
-    const auto metadata = vortil::HubApi::readDownloadMetadata(record);
-    if (!metadata || !isDigest(metadata->etag)) return;  // the hub named no digest to check
-    if (vortil::HubApi::computeFileHash(weights) == metadata->etag) return;
-    std::error_code ignored;
-    fs::remove(weights, ignored);
-    fs::remove(record, ignored);
-    throw vortil::EnvironmentError::fileIntegrityError(std::string("Hash mismatch for ") +
-                                                       kWeightsFile);
-}
-
 fs::path CheckpointDownload::fetch(const ProgressFn& progress,
                                    const BeforeTransferFn& beforeTransfer,
                                    std::stop_token stop) const {
     if (hub_.shouldUseOfflineMode()) {
         // Checks every cached file, the weights against their digest; one
         // never fetched is as unavailable as the network.
-        const fs::path cached = hub_.snapshot(repo_, kRevision, files(), {}, stop);
+        const fs::path cached = vortil::snapshot(hub_, repo_, kRevision, files(), {}, stop);
         for (const std::string& name : files()) {
             std::error_code ec;
             if (!fs::exists(cached / name, ec))
@@ -90,19 +70,18 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
         return cached;
     }
     // The sizes first, for a total that the progress and the room needed
-    // are measured against before the largest file starts.
-    std::vector<int64_t> sizes;
+    // are measured against before the largest file starts. Each download
+    // then starts from the metadata asked for here, not from a second HEAD.
+    std::vector<vortil::HubApi::FileMetadata> metadata;
     int64_t total = 0, onDisk = 0;
     for (const std::string& name : files()) {
         const auto downloader = fileDownloader(name);
-        const auto metadata = hub_.getFileMetadata(downloader.source());
-        const int64_t size = metadata.size.value_or(0);
-        sizes.push_back(size);
+        metadata.push_back(downloader.remoteMetadata());
+        const int64_t size = metadata.back().size.value_or(0);
         total += size;
-        int64_t present = sizeOf(folder() / name);
-        if (present == 0 && metadata.etag)
-            present = sizeOf(downloader.repoMetadataDestination /
-                             (name + "." + *metadata.etag + ".incomplete"));
+        int64_t present = sizeOf(downloader.destination());
+        if (present == 0 && metadata.back().etag)
+            present = sizeOf(downloader.incompletePath(*metadata.back().etag));
         onDisk += std::min(present, size);
     }
     if (beforeTransfer) beforeTransfer(total - onDisk, total);
@@ -110,20 +89,24 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
     int64_t done = 0;
     for (size_t i = 0; i < files().size(); ++i) {
         if (progress) progress(done, total);
+        const int64_t size = metadata[i].size.value_or(0);
         fileDownloader(files()[i])
             .download(
+                metadata[i],
                 [&](double fraction, std::optional<double>) {
                     if (!progress) return;
                     progress(done + static_cast<int64_t>(std::clamp(fraction, 0.0, 1.0) *
-                                                         static_cast<double>(sizes[i])),
+                                                         static_cast<double>(size)),
                              total);
                 },
                 stop);
         if (stop.stop_requested()) throw platform::CancellationError();
-        done += sizes[i];
+        done += size;
     }
     if (progress) progress(total, total);
-    checkWeights();
+    // The weights are checked even when just fetched or kept from an earlier
+    // attempt: a damaged copy must fail here, not in the conversion.
+    fileDownloader(kWeightsFile).verifyRecordedDigest();
     return folder();
 }
 

@@ -3,8 +3,8 @@
 // model pack is made from, and nothing else of its repository (which may hold
 // the same weights in several other formats). The hub client resumes what an
 // earlier attempt left, checks validators, and works from its cache when
-// offline; here the weights are also checked against the SHA-256 the hub
-// names for them, also when a copy from an earlier attempt is reused.
+// offline; it also checks the weights against the SHA-256 the hub names for
+// them, also when a copy from an earlier attempt is reused.
 
 #include <cstdint>
 #include <filesystem>
@@ -54,9 +54,6 @@ class CheckpointDownload {
 
   private:
     vortil::HubApi::HubFileDownloader fileDownloader(const std::string& name) const;
-    // Throws fileIntegrityError (and removes the weights) when their SHA-256
-    // is not the one their record names.
-    void checkWeights() const;
 
     vortil::HubApi hub_;
     vortil::HubRepo repo_;

@@ -15,7 +15,7 @@
 
 #include "platform/system/CancellationError.hpp"
 #include "platform/system/FileMove.hpp"
-#include "vortilcore/hub/HubApi.hpp"
+#include "vortilcore/hub/Etag.hpp"
 
 namespace vortil {
 namespace {
@@ -45,7 +45,7 @@ const char* describe(Downloader::DownloadError::Code code) {
 std::optional<std::string> answerEtag(const platform::HttpResponse& head) {
     auto etag = head.headers.value("X-Linked-Etag");
     if (!etag) etag = head.headers.value("ETag");
-    return HubApi::normalizeEtag(etag);
+    return normalizeEtag(etag);
 }
 
 // "scheme://host:port" of a URL, for telling whether an answer came from the

@@ -116,7 +116,7 @@ class Downloader {
     // every failure arrives as `failed` in the stream. A transfer already
     // running on this downloader is cancelled and waited for first, so two
     // transfers never write the partial file at once. `etag` (normalized, as
-    // HubApi::normalizeEtag gives it) names the content the partial file
+    // normalizeEtag gives it) names the content the partial file
     // holds or is to hold; without one, the first answer's etag is taken.
     std::shared_ptr<StateStream> download(const std::string& url,
                                           const std::optional<std::string>& token,

@@ -1,6 +1,7 @@
 #include "vortilcore/hub/HubApi.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,12 +11,14 @@
 #include <nlohmann/json.hpp>
 #include <unordered_set>
 
+#include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/Text.hpp"
 #include "platform/system/Url.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
 #include "vortilcore/core/Unicode.hpp"
+#include "vortilcore/hub/Etag.hpp"
 #include "vortilcore/hub/HubDefaults.hpp"
 
 namespace vortil {
@@ -216,12 +219,38 @@ platform::HttpResponse HubApi::httpHead(const std::string& url) const {
 }
 
 std::optional<std::string> HubApi::normalizeEtag(const std::optional<std::string>& etag) {
-    if (!etag) return std::nullopt;
-    std::string_view text = *etag;
-    if (text.starts_with("W/")) text.remove_prefix(2);
-    while (!text.empty() && text.front() == '"') text.remove_prefix(1);
-    while (!text.empty() && text.back() == '"') text.remove_suffix(1);
-    return std::string(text);
+    return vortil::normalizeEtag(etag);
+}
+
+Config HubApi::configuration(const std::filesystem::path& fileURL) {
+    std::ifstream in(fileURL, std::ios::binary);
+    if (!in) {
+        throw std::filesystem::filesystem_error(
+            "cannot read", fileURL,
+            std::error_code(errno ? errno : ENOENT, std::generic_category()));
+    }
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    nlohmann::json parsed;
+    try {
+        parsed = bomPreservingJsonObject(bytes);
+    } catch (const std::exception&) {
+        // No token mends a file that nests too deep to be read safely.
+        bool tooDeep = false;
+        try {
+            platform::checkJsonNesting(bytes);
+        } catch (const nlohmann::json::parse_error&) {
+            tooDeep = true;
+        }
+        throw HubClientError::jsonSerialization(
+            fileURL, "JSON Serialization failed for file://" +
+                         std::filesystem::absolute(fileURL).string() +
+                         (tooDeep ? ": it nests arrays and objects deeper than " +
+                                        std::to_string(platform::kMaxJsonNesting) + " levels."
+                                  : ". Please verify that you have set the HF_TOKEN "
+                                    "environment variable."));
+    }
+    if (!parsed.is_object()) throw HubClientError::parse();
+    return Config::fromJson(parsed, Config::JsonSource::configurationFile);
 }
 
 std::string lastPathComponent(const std::string& url) {

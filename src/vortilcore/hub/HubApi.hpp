@@ -1,7 +1,9 @@
 #pragma once
 // The model hub client: a small value saying where the hub is, which token
 // to send, where the local cache lives and how downloads run. Every hub
-// operation is a method of it, and callers copy it freely.
+// operation is a method of it, and callers copy it freely; what is made of
+// several per-file downloads (a repository snapshot, HubSnapshot.hpp) sits
+// above it.
 //
 // Construction fills what the caller leaves out: the token from the
 // environment and the usual token files, the endpoint from HF_ENDPOINT, the
@@ -106,7 +108,7 @@ struct HubApi {
     // failures are HubClientError, transport failures the HttpError itself.
     platform::HttpResponse httpHead(const std::string& url) const;
 
-    // Drops one leading "W/" and the double quotes at both ends.
+    // Drops one leading "W/" and the double quotes at both ends (Etag.hpp).
     static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
 
     // Download metadata side files: three lines (commit, etag, seconds since
@@ -135,20 +137,15 @@ struct HubApi {
     // negative size counts as none.
     static std::optional<int64_t> parseFileSize(std::string_view text);
 
-    // The per-file download that snapshots run for each file.
+    // The per-file download (HubFileDownloader.hpp), which snapshots
+    // (HubSnapshot.hpp) run for each file of a repository.
     struct HubFileDownloader;
 
-    // Makes every file of the repository that a pattern matches (all files
-    // for none) present and current under downloadBase/<type>/<id>, one file
-    // after another, and returns that folder. Offline, downloads nothing and
-    // checks the cached copy instead. Stopping `stop` ends the snapshot after
-    // the current file (or with the cancelled transfer's error).
+    // What a snapshot reports after each step: the files done so far.
     using SnapshotProgressHandler =
         std::function<void(const std::shared_ptr<platform::Progress>& overall)>;
-    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
-                                   const std::vector<std::string>& matching,
-                                   const SnapshotProgressHandler& progressHandler = {},
-                                   std::stop_token stop = {}) const;
+
+    // downloadBase/<type>/<id>, and the side files' folder inside it.
     std::filesystem::path repoFolder(const Repo& repo) const;
     static std::filesystem::path metadataFolder(const std::filesystem::path& repoFolder);
     // A file's share of its progress in hundredths; 0 for a fraction that is
@@ -158,16 +155,6 @@ struct HubApi {
     // One JSON file as a Config. Text that is not JSON is jsonSerialization,
     // a top level that is not an object is parse; read errors pass through.
     static Config configuration(const std::filesystem::path& fileURL);
-
-  private:
-    void verifyOfflineSnapshot(const std::filesystem::path& repoDestination,
-                               const std::filesystem::path& repoMetadataDestination,
-                               const std::vector<std::string>& matching) const;
-    // Throws offlineModeError naming the first file the patterns select (all
-    // for none) that exists only as a partial download.
-    static void checkNoPartialDownloads(const std::filesystem::path& repoDestination,
-                                        const std::filesystem::path& repoMetadataDestination,
-                                        const std::vector<std::string>& matching);
 };
 
 // The last path component of a URL's path, percent-decoded ("file.bin").

@@ -1,5 +1,6 @@
 // The hub client's metadata side files, the content hash that checks a file
-// against a SHA-256 etag, and the listing of a local repository folder.
+// against a SHA-256 etag, and where a repository and its side files live
+// locally, with the listing of such a folder.
 
 #include <fcntl.h>
 #include <locale.h>
@@ -7,7 +8,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -203,6 +206,20 @@ std::vector<std::filesystem::path> HubApi::getFileUrls(const std::filesystem::pa
         if (fs::is_regular_file(status)) files.push_back(path);
     }
     return files;
+}
+
+std::filesystem::path HubApi::repoFolder(const Repo& repo) const {
+    return downloadBase / std::string(rawValue(repo.type)) / repo.id;
+}
+
+std::filesystem::path HubApi::metadataFolder(const std::filesystem::path& repoFolder) {
+    return repoFolder / ".cache" / "huggingface" / "download";
+}
+
+int64_t HubApi::progressUnits(double fraction) {
+    // A fraction that is not finite (a total of 0 or unknown) counts as none.
+    if (!std::isfinite(fraction)) return 0;
+    return static_cast<int64_t>(std::clamp(fraction, 0.0, 1.0) * 100);
 }
 
 }  // namespace vortil

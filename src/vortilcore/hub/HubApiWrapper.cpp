@@ -1,5 +1,7 @@
 #include "vortilcore/hub/HubApiWrapper.hpp"
 
+#include "vortilcore/hub/HubSnapshot.hpp"
+
 namespace vortil {
 
 HubApiWrapper::HubApiWrapper(std::optional<std::filesystem::path> downloadBase,
@@ -16,7 +18,7 @@ HubApiWrapper HubApiWrapper::shared() {
 std::filesystem::path HubApiWrapper::snapshot(
     const Repo& repo, const std::string& revision, const std::vector<std::string>& matching,
     const HubApi::SnapshotProgressHandler& progressHandler, std::stop_token stop) const {
-    return impl.snapshot(repo, revision, matching, progressHandler, std::move(stop));
+    return vortil::snapshot(impl, repo, revision, matching, progressHandler, std::move(stop));
 }
 
 std::vector<std::string> HubApiWrapper::getFilenames(

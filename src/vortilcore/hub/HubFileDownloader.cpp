@@ -136,19 +136,67 @@ void HubApi::HubFileDownloader::removeOtherPartials(const fs::path& incompleteDe
     }
 }
 
+fs::path HubApi::HubFileDownloader::destination() const {
+    checkRelativeFilename(relativeFilename);
+    return repoDestination / relativeFilename;
+}
+
+fs::path HubApi::HubFileDownloader::metadataPath() const {
+    checkRelativeFilename(relativeFilename);
+    return repoMetadataDestination / (relativeFilename + ".metadata");
+}
+
+fs::path HubApi::HubFileDownloader::incompletePath(const std::string& etag) const {
+    checkRelativeFilename(relativeFilename);
+    checkEtag(etag);
+    return repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
+}
+
+FileMetadata HubApi::HubFileDownloader::remoteMetadata() const {
+    return hub.getFileMetadata(source());
+}
+
+bool HubApi::HubFileDownloader::contradictsRecordedDigest(
+    const std::optional<LocalDownloadFileMetadata>& recorded) const {
+    if (!recorded || !matchesPattern(hub.sha256Pattern, recorded->etag)) return false;
+    return HubApi::computeFileHash(destination()) != recorded->etag;
+}
+
+void HubApi::HubFileDownloader::verifyRecordedDigest() const {
+    const auto recorded = HubApi::readDownloadMetadata(metadataPath());
+    if (!contradictsRecordedDigest(recorded)) return;
+    std::error_code ignored;
+    fs::remove(destination(), ignored);
+    fs::remove(metadataPath(), ignored);
+    throw EnvironmentError::fileIntegrityError("Hash mismatch for " + relativeFilename);
+}
+
 fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler,
                                              std::stop_token stop) const {
+    return downloadFrom(std::nullopt, progressHandler, stop);
+}
+
+fs::path HubApi::HubFileDownloader::download(const FileMetadata& current,
+                                             const ProgressHandler& progressHandler,
+                                             std::stop_token stop) const {
+    return downloadFrom(current, progressHandler, stop);
+}
+
+fs::path HubApi::HubFileDownloader::downloadFrom(const std::optional<FileMetadata>& current,
+                                                 const ProgressHandler& progressHandler,
+                                                 std::stop_token stop) const {
     checkRelativeFilename(relativeFilename);
-    const fs::path destination = repoDestination / relativeFilename;
-    const fs::path metadataPath = repoMetadataDestination / (relativeFilename + ".metadata");
     const std::string url = source();
 
-    auto lock = destinationLock(destination);
+    auto lock = destinationLock(destination());
     std::lock_guard held(*lock);
 
     for (int attempt = 1;; ++attempt) {
         try {
-            return fetchOnce(url, destination, metadataPath, progressHandler, stop);
+            // Later rounds follow a change on the hub, so they ask again.
+            const FileMetadata remote =
+                attempt == 1 && current ? *current : hub.getFileMetadata(url);
+            return fetchOnce(url, remote, progressHandler, stop);
         } catch (const Downloader::DownloadError& e) {
             // The transfer met other content than the metadata announced and
             // emptied the partial file; the hub's metadata now names the new one.
@@ -160,12 +208,12 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     }
 }
 
-fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const fs::path& destination,
-                                              const fs::path& metadataPath,
+fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const FileMetadata& remote,
                                               const ProgressHandler& progressHandler,
                                               std::stop_token stop) const {
+    const fs::path destination = this->destination();
+    const fs::path metadataPath = this->metadataPath();
     const auto localMetadata = HubApi::readDownloadMetadata(metadataPath);
-    const FileMetadata remote = hub.getFileMetadata(url);
     const std::string localCommit = localMetadata ? localMetadata->commitHash : "";
     const std::string remoteCommit = remote.commitHash.value_or("");
     const auto downloaded = [&] {
@@ -175,11 +223,7 @@ fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const fs::
     // A file known to have failed its hash check must not be vouched for by
     // its side file alone.
     const auto damaged = [&] {
-        if (!hub.recheckLocalFiles || !localMetadata ||
-            !matchesPattern(hub.sha256Pattern, localMetadata->etag)) {
-            return false;
-        }
-        return HubApi::computeFileHash(destination) != localMetadata->etag;
+        return hub.recheckLocalFiles && contradictsRecordedDigest(localMetadata);
     };
     const bool present = downloaded() && !damaged();
 
@@ -193,7 +237,7 @@ fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const fs::
             "File metadata must have been retrieved from server");
     }
     const std::string& etag = *remote.etag;
-    checkEtag(etag);
+    const fs::path incomplete = incompletePath(etag);
 
     if (present) {
         if (localMetadata && localMetadata->etag == etag) {
@@ -207,8 +251,6 @@ fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const fs::
         }
     }
 
-    const fs::path incomplete =
-        repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
     prepareCacheDestination(incomplete);
     removeOtherPartials(incomplete, relativeFilename, etag);
 

@@ -13,7 +13,9 @@
 
 #include "platform/system/AsyncStream.hpp"
 #include "vortilcore/hub/Downloader.hpp"
+#include "vortilcore/hub/FileMetadata.hpp"
 #include "vortilcore/hub/HubApi.hpp"
+#include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
 
 namespace vortil {
 
@@ -34,6 +36,19 @@ struct HubApi::HubFileDownloader {
     // The resolve address. An endpoint that is not a URL is a downloadError.
     std::string source() const;
 
+    // Where the file, its side file and its partial download of one etag
+    // lie. As for a download, a name that could leave the repository folder
+    // is a downloadError, an etag that could leave the metadata folder an
+    // invalidMetadataError.
+    std::filesystem::path destination() const;
+    std::filesystem::path metadataPath() const;
+    std::filesystem::path incompletePath(const std::string& etag) const;
+
+    // The hub's metadata of the file: one HEAD on source(). A caller that
+    // needs it before the download (for sizes) hands it to download(), so
+    // that the file is asked about once.
+    FileMetadata remoteMetadata() const;
+
     // Returns the destination. Stopping `stop` cancels a running transfer,
     // which then ends the call with its error. Only one call at a time works
     // on a given destination in this process; a second waits for the first
@@ -42,6 +57,19 @@ struct HubApi::HubFileDownloader {
     // most; the side file always names the etag of the bytes delivered.
     std::filesystem::path download(const ProgressHandler& progressHandler,
                                    std::stop_token stop = {}) const;
+    // The same, deciding the first round by `current` (what remoteMetadata()
+    // just said) instead of asking again; a file that changes during the
+    // transfer is still asked about afresh.
+    std::filesystem::path download(const FileMetadata& current,
+                                   const ProgressHandler& progressHandler,
+                                   std::stop_token stop = {}) const;
+
+    // Throws fileIntegrityError ("Hash mismatch for <name>") when the side
+    // file names a SHA-256 (sha256Pattern) that the file's bytes do not
+    // have; the file and its side file are removed first, so that the next
+    // download fetches it again. Nothing to compare (no side file, an etag
+    // that is no digest) passes.
+    void verifyRecordedDigest() const;
 
     // How many times one call fetches metadata and transfers before a file
     // that keeps changing on the hub is given up.
@@ -68,12 +96,16 @@ struct HubApi::HubFileDownloader {
     static void checkRelativeFilename(const std::string& name);
 
   private:
-    // One round of metadata, decision and transfer, under the destination's lock.
-    std::filesystem::path fetchOnce(const std::string& url,
-                                    const std::filesystem::path& destination,
-                                    const std::filesystem::path& metadataPath,
+    std::filesystem::path downloadFrom(const std::optional<FileMetadata>& current,
+                                       const ProgressHandler& progressHandler,
+                                       std::stop_token stop) const;
+    // One round of decision and transfer for the given metadata, under the
+    // destination's lock.
+    std::filesystem::path fetchOnce(const std::string& url, const FileMetadata& remote,
                                     const ProgressHandler& progressHandler,
                                     std::stop_token stop) const;
+    // Whether the side file names a SHA-256 that the file's bytes do not have.
+    bool contradictsRecordedDigest(const std::optional<LocalDownloadFileMetadata>& recorded) const;
 };
 
 }  // namespace vortil

@@ -34,35 +34,89 @@ TEST(HubFileDownloader, DownloadsOnlyWhatTheSideFileAndHashDoNotVouchFor) {
         {"plain etag, side file older", "old", std::pair{other, "plain-1"}, "plain-2", 1, false},
         {"nothing there", std::nullopt, std::nullopt, std::nullopt, 1, false},
     };
-    for (const auto& c : cases) {
-        FakeHub h;
-        h.file("sub/f.bin", fresh, c.remoteEtag);
-        const fs::path dest = h.repo() / "sub" / "f.bin";
-        const fs::path side = h.meta() / "sub" / "f.bin.metadata";
-        if (c.local) hubtest::writeFile(dest, *c.local);
-        if (c.side) hubtest::writeFile(side, c.side->first + "\n" + c.side->second + "\n1000.0\n");
-        const std::string sideBefore = c.side ? testsupport::readFile(side) : "";
+    // Each case also with the metadata asked for by the caller first and
+    // handed in: the decision is the same, and the file is asked about once.
+    for (const auto& c : cases)
+        for (const bool handedIn : {false, true}) {
+            const std::string name = std::string(c.name) + (handedIn ? ", metadata handed in" : "");
+            FakeHub h;
+            h.file("sub/f.bin", fresh, c.remoteEtag);
+            const fs::path dest = h.repo() / "sub" / "f.bin";
+            const fs::path side = h.meta() / "sub" / "f.bin.metadata";
+            if (c.local) hubtest::writeFile(dest, *c.local);
+            if (c.side)
+                hubtest::writeFile(side, c.side->first + "\n" + c.side->second + "\n1000.0\n");
+            const std::string sideBefore = c.side ? testsupport::readFile(side) : "";
 
-        std::vector<double> reports;
-        const fs::path got =
-            h.downloader("sub/f.bin").download([&](double f, auto) { reports.push_back(f); });
-        EXPECT_EQ(got, dest) << c.name;
-        EXPECT_EQ(testsupport::readFile(dest), fresh) << c.name;
-        EXPECT_EQ(h.count("GET", FakeHub::resolvePath("sub/f.bin")), c.gets) << c.name;
-        EXPECT_EQ(h.count("HEAD", FakeHub::resolvePath("sub/f.bin")), 1u) << c.name;
-        if (c.sideUntouched) {
-            EXPECT_EQ(testsupport::readFile(side), sideBefore) << c.name;
-            continue;
+            std::vector<double> reports;
+            const auto downloader = h.downloader("sub/f.bin");
+            const auto report = [&](double f, auto) { reports.push_back(f); };
+            const fs::path got = handedIn ? downloader.download(downloader.remoteMetadata(), report)
+                                          : downloader.download(report);
+            EXPECT_EQ(got, dest) << name;
+            EXPECT_EQ(testsupport::readFile(dest), fresh) << name;
+            EXPECT_EQ(h.count("GET", FakeHub::resolvePath("sub/f.bin")), c.gets) << name;
+            EXPECT_EQ(h.count("HEAD", FakeHub::resolvePath("sub/f.bin")), 1u) << name;
+            if (c.sideUntouched) {
+                EXPECT_EQ(testsupport::readFile(side), sideBefore) << name;
+                continue;
+            }
+            const auto meta = HubApi::readDownloadMetadata(side);
+            ASSERT_TRUE(meta) << name;
+            EXPECT_EQ(meta->commitHash, FakeHub::kCommit) << name;
+            EXPECT_EQ(meta->etag, c.remoteEtag.value_or(sha)) << name;
+            EXPECT_GT(platform::secondsSince1970(meta->timestamp), 1000.0) << name;
+            if (c.gets) {
+                EXPECT_FALSE(reports.empty()) << name;
+            }
         }
-        const auto meta = HubApi::readDownloadMetadata(side);
-        ASSERT_TRUE(meta) << c.name;
-        EXPECT_EQ(meta->commitHash, FakeHub::kCommit) << c.name;
-        EXPECT_EQ(meta->etag, c.remoteEtag.value_or(sha)) << c.name;
-        EXPECT_GT(platform::secondsSince1970(meta->timestamp), 1000.0) << c.name;
-        if (c.gets) {
-            EXPECT_FALSE(reports.empty()) << c.name;
+}
+
+// The check the installer runs on the weights it fetched or kept: a side file
+// that names a SHA-256 the bytes do not have removes both, so that the next
+// download fetches the file again; it agrees with the offline snapshot's check.
+TEST(HubFileDownloader, RecordedDigestCheckRemovesWhatItCannotVouchFor) {
+    const std::string content = "weights";
+    struct Case {
+        const char* name;
+        std::string onDisk;
+        std::optional<std::string> side;  // the side file's text
+        bool passes;
+    };
+    const std::string sideOf = std::string(FakeHub::kCommit) + "\n" + hubtest::sha256(content);
+    const Case cases[] = {
+        {"bytes match the digest", content, sideOf + "\n1000.0\n", true},
+        {"one byte changed", "weighTs", sideOf + "\n1000.0\n", false},
+        {"cut short", "weig", sideOf + "\n1000.0\n", false},
+        {"an etag that is no digest", "anything", std::string(FakeHub::kCommit) + "\nv2\n1.0\n",
+         true},
+        {"an upper-case digest is no digest of ours", "anything",
+         std::string(FakeHub::kCommit) + "\n" + std::string(64, 'A') + "\n1.0\n", true},
+        {"no side file", "anything", std::nullopt, true},
+        {"an unreadable side file", "anything", std::string("\xff\xfe"), true},
+    };
+    for (const Case& c : cases) {
+        FakeHub h;
+        const auto downloader = h.downloader("w.bin");
+        hubtest::writeFile(downloader.destination(), c.onDisk);
+        if (c.side) hubtest::writeFile(downloader.metadataPath(), *c.side);
+        const std::string error = hubtest::errorText([&] { downloader.verifyRecordedDigest(); });
+        EXPECT_EQ(error,
+                  c.passes ? "no error" : "File integrity check failed: Hash mismatch for w.bin")
+            << c.name;
+        EXPECT_EQ(fs::exists(downloader.destination()), c.passes) << c.name;
+        if (!c.passes) {
+            EXPECT_FALSE(fs::exists(downloader.metadataPath())) << c.name;
         }
     }
+    // The places it works on are judged like a download's.
+    FakeHub h;
+    const std::string escaping = "Download failed: Invalid file name: ../w.bin";
+    EXPECT_EQ(hubtest::errorText([&] { h.downloader("../w.bin").verifyRecordedDigest(); }),
+              escaping);
+    EXPECT_EQ(hubtest::errorText([&] { h.downloader("../w.bin").destination(); }), escaping);
+    EXPECT_EQ(hubtest::errorText([&] { h.downloader("w.bin").incompletePath("../e"); }),
+              "Invalid metadata: Unusable etag from server: ../e");
 }
 
 TEST(HubFileDownloader, IncompleteMetadataFailsBeforeAnyLocalCheck) {
