@@ -38,6 +38,14 @@ TEST(StatusBarWidget, LongFailureKeepsItsStartAndItsEndWithRetryVisible) {
              " then press Retry.",
          "Cause first.", "then press Retry."},
         {std::string(100000, 'w') + " Retry.", "www", "w Retry."},
+        {"Cause first: " +
+             [] {
+                 std::string many;
+                 for (int i = 0; i < 300; ++i) many += "word" + std::to_string(i) + " ";
+                 return many;
+             }() +
+             "then press Retry.",
+         "Cause first: word0", "word299 then press Retry."},
         // Right to left, and wider than Latin letters.
         {std::string(120, 'a') + " " +
              [] {
@@ -60,6 +68,16 @@ TEST(StatusBarWidget, LongFailureKeepsItsStartAndItsEndWithRetryVisible) {
         EXPECT_TRUE(unbroken(shown).startsWith(unbroken(row.start))) << shown.toStdString();
         EXPECT_TRUE(unbroken(shown).endsWith(unbroken(row.end))) << shown.toStdString();
         EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();  // the middle left out
+        // Where words are short, none is shown in part: each one shown is
+        // one of the message's own.
+        if (row.message.starts_with("Cause first: word")) {
+            const QString own = QString::fromStdString(" " + row.message + " ");
+            for (const QString& word :
+                 shown.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts)) {
+                EXPECT_TRUE(word == QChar(0x2026) || own.contains(" " + word + " "))
+                    << word.toStdString() << " in " << shown.toStdString();
+            }
+        }
         for (const QString& line : lines)
             EXPECT_LE(bar.message()->fontMetrics().horizontalAdvance(line), bar.message()->width());
         EXPECT_LE(lines.size() * bar.message()->fontMetrics().lineSpacing(),
