@@ -5,6 +5,7 @@
 
 #include "platform/system/Text.hpp"
 #include "verbolin/app/AppModel.hpp"
+#include "verbolin/ui/StatusBarModel.hpp"
 
 namespace verbolin {
 namespace {
@@ -74,7 +75,10 @@ std::string EditorModel::placeholder() const {
     const auto state = engine.modelState.get();
     switch (state.kind) {
         case Kind::failed:
-            return "The speech model could not be loaded. See the status bar to retry.";
+            // The middle has room for the whole failure with its next step.
+            // A model that did load is not blamed for listening that stopped.
+            return std::string(engine.hasEngine() ? kListeningFailed : kModelFailed) + "\n\n" +
+                   StatusBarModel::failureText(state.message);
         case Kind::loading:
             return state.message;
         case Kind::idle:

@@ -48,7 +48,13 @@ class EditorModel {
     std::shared_ptr<const std::vector<Block>> sharedScopedBlocks() const;
     bool scopeIsLive() const;
     std::vector<Block> selectedBlocks() const;
+    // For a failure: the first line below, then the failure with its next
+    // step as the status bar words it.
     std::string placeholder() const;
+    static constexpr const char* kModelFailed =
+        "The speech model could not be loaded. See the status bar to retry.";
+    static constexpr const char* kListeningFailed =
+        "Listening stopped. See the status bar to retry.";
     // The timeline (with the search field) is shown, else the placeholder.
     bool showsTimeline() const;
     bool hasSelection() const { return selectedRange.second > 0; }

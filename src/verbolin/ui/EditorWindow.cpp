@@ -11,6 +11,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/ui/LevelMeter.hpp"
@@ -75,6 +76,7 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     }
     empty->addStretch(1);
     contentLayout_->addWidget(placeholder_);
+    placeholder_->installEventFilter(this);
 
     auto* divider = new QFrame(detail);
     divider->setFrameShape(QFrame::HLine);
@@ -249,8 +251,9 @@ void EditorWindow::refresh() {
         pane_->show();
     } else {
         if (pane_) pane_->hide();
-        placeholderText_->setText(QString::fromStdString(editor_.placeholder()));
+        placeholderWhole_ = QString::fromStdString(editor_.placeholder());
         placeholder_->show();
+        fitPlaceholder();
     }
     if (QString::fromStdString(editor_.search) != search_->text())
         search_->setText(QString::fromStdString(editor_.search));
@@ -293,6 +296,25 @@ void EditorWindow::paragraphCopied(platform::Date now) {
         status_->setCopiedAt(editor_.copiedAt());
     });
     status_->setCopiedAt(editor_.copiedAt());
+}
+
+void EditorWindow::fitPlaceholder() {
+    const QMargins margins = placeholder_->layout()->contentsMargins();
+    const int room = placeholder_->height() - margins.top() - margins.bottom() -
+                     placeholderIcon_->sizeHint().height() - placeholder_->layout()->spacing();
+    const int width = placeholder_->width() - margins.left() - margins.right();
+    const QRect whole = placeholderText_->fontMetrics().boundingRect(
+        QRect(0, 0, std::max(width, 1), QWIDGETSIZE_MAX), Qt::AlignCenter | Qt::TextWordWrap,
+        placeholderWhole_);
+    const QString shown =
+        whole.height() > room ? placeholderWhole_.section("\n\n", 0, 0) : placeholderWhole_;
+    if (placeholderText_->text() != shown) placeholderText_->setText(shown);
+    placeholderText_->setToolTip(shown == placeholderWhole_ ? QString() : placeholderWhole_);
+}
+
+bool EditorWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == placeholder_ && event->type() == QEvent::Resize) fitPlaceholder();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 }  // namespace verbolin

@@ -7,6 +7,13 @@
 
 namespace verbolin {
 
+std::string StatusBarModel::failureText(const std::string& message) {
+    // Retrying alone will not bring a server that is not running.
+    if (message.find(AudioServerHelp::kNoServer) != std::string::npos)
+        return message + ". " + AudioServerHelp::kHowToStart + ", then press Retry.";
+    return message;
+}
+
 StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording,
                                                 bool notSaved, const std::string& saveProblem,
                                                 const std::string& settingsNotice) {
@@ -20,10 +27,7 @@ StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool is
             break;
         case K::failed:
             l.warning = true;
-            l.text = state.message;
-            // Retrying alone will not bring a server that is not running.
-            if (l.text.find(AudioServerHelp::kNoServer) != std::string::npos)
-                l.text += std::string(". ") + AudioServerHelp::kHowToStart + ", then press Retry.";
+            l.text = failureText(state.message);
             break;
         case K::idle:
             l.text = "Idle";

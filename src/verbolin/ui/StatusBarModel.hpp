@@ -51,6 +51,10 @@ class StatusBarModel {
     // Said after a notice, in the bar; the notice itself goes to the tooltip.
     static constexpr const char* kSettingsReset = "Settings reset";
 
+    // A failure as the window words it: the engine's message, followed by
+    // what to do where retrying alone does not help.
+    static std::string failureText(const std::string& message);
+
     // `saveProblem`: the file that could not be written and the system's
     // reason; `settingsNotice`: that the settings were reset, said once.
     static Leading leading(const ModelState& state, bool isRecording, bool notSaved = false,

@@ -11,17 +11,15 @@
 
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/WordDiffText.hpp"
+#include "verbolin/ui/WrappedText.hpp"
 
 namespace verbolin {
 
 namespace {
-// Widths of the message and the trailing side in `free` pixels, from the
-// widths they would take whole: the message, which tells what is wrong,
-// first; the trailing side (a hint, a count) has what is left.
-std::pair<int, int> split(int free, int message, int trailing) {
-    const int m = std::clamp(message, 0, std::max(free, 0));
-    return {m, std::clamp(trailing, 0, std::max(free - m, 0))};
-}
+constexpr int kSpacing = 8;
+// Beside a message of one line the trailing side keeps at least this much
+// (or all it needs); with less it has a row of its own under the message.
+constexpr int kMinTrailingWidth = 160;
 }  // namespace
 
 StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Clock& clock,
@@ -109,13 +107,6 @@ void StatusBarWidget::refresh() {
     if (lead.notSaved) toolTip += "\n" + tr(StatusBarModel::kNotSavedHelp);
     if (!lead.details.empty()) toolTip += "\n" + QString::fromStdString(lead.details);
     message_->setToolTip(toolTip);
-    keptSuffix_.clear();
-    if (const QString notSaved = QString::fromUtf8(StatusBarModel::kNotSaved);
-        lead.notSaved && fullMessage_.endsWith(notSaved)) {
-        keptSuffix_ = fullMessage_.size() > notSaved.size()
-                          ? fullMessage_.right(notSaved.size() + 3)  // " · Not saved"
-                          : notSaved;
-    }
 
     const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now());
     using Kind = StatusBarModel::TrailingKind;
@@ -137,36 +128,46 @@ void StatusBarWidget::refresh() {
         trailing_->setWordWrap(false);
         trailingNatural_ = fontMetrics().horizontalAdvance(fullTrailing_) + 2;
     }
-    const int lines = fullTrailing_.isEmpty() ? 2 : 1;
-    texts_->setMinimumHeight(
-        std::max(retry_->sizeHint().height(), lines * fontMetrics().lineSpacing() + 2));
     placeTexts();
 }
 
 void StatusBarWidget::placeTexts() {
     const QFontMetrics metrics = fontMetrics();
-    const int spacing = 8, height = texts_->height();
+    const int width = texts_->width(), lineHeight = metrics.lineSpacing();
     const bool retry = !retry_->isHidden();
-    const QSize retrySize = retry_->sizeHint();
+    const QSize retrySize = retry ? retry_->sizeHint() : QSize(0, 0);
+    const int messageRoom = std::max(width - (retry ? retrySize.width() + kSpacing : 0), 1);
     const int messageNatural = metrics.horizontalAdvance(fullMessage_) + 2;
-    const int free = texts_->width() - (retry ? retrySize.width() + spacing : 0) - spacing;
-    const auto [messageWidth, trailingWidth] = split(free, messageNatural, trailingNatural_);
+    const int beside = messageRoom - kSpacing - messageNatural;
+    const bool oneRow =
+        messageNatural <= messageRoom && beside >= std::min(trailingNatural_, kMinTrailingWidth);
 
-    // The end is cut: the start of a message says what it is about. A
-    // "Not saved" at its end stays, whatever is cut before it.
-    const QString kept = metrics.horizontalAdvance(keptSuffix_) < messageWidth ? keptSuffix_ : "";
-    const QString head = fullMessage_.left(fullMessage_.size() - kept.size());
-    message_->setText(
-        metrics.elidedText(head, Qt::ElideRight, messageWidth - metrics.horizontalAdvance(kept)) +
-        kept);
-    message_->setGeometry(0, 0, messageWidth, height);
+    // What went wrong and what to do about it both show: a long message
+    // takes the whole width on lines of its own, and past kMaxMessageLines
+    // its middle, not its end, is left out (whole in the tooltip).
+    const QStringList lines =
+        oneRow ? QStringList{fullMessage_}
+               : WrappedText::lines(fullMessage_, font(), messageRoom - 2, kMaxMessageLines);
+    int messageWidth = 0;
+    for (const QString& line : lines)
+        messageWidth = std::max(messageWidth, metrics.horizontalAdvance(line) + 2);
+    messageWidth = std::min(messageWidth, messageRoom);
+    const int messageHeight = int(lines.size()) * lineHeight + 2;
+    const int trailingHeight = (fullTrailing_.isEmpty() ? 2 : 1) * lineHeight + 2;
+    const int block = std::max(retrySize.height(), messageHeight);
+    const int needed = oneRow ? std::max(block, trailingHeight) : block + trailingHeight;
+    if (texts_->minimumHeight() != needed) texts_->setMinimumHeight(needed);
+
+    const int top = std::max(texts_->height() - needed, 0) / 2;
+    const int blockHeight = oneRow ? needed : block;
+    message_->setText(lines.join('\n'));
+    message_->setGeometry(0, top + (blockHeight - messageHeight) / 2, messageWidth, messageHeight);
     if (retry)
-        retry_->setGeometry(messageWidth + spacing, (height - retrySize.height()) / 2,
+        retry_->setGeometry(messageWidth + kSpacing, top + (blockHeight - retrySize.height()) / 2,
                             retrySize.width(), retrySize.height());
-    const int lines = fullTrailing_.isEmpty() ? 2 : 1;
-    const int trailingHeight = std::min(height, lines * metrics.lineSpacing() + 2);
-    trailing_->setGeometry(texts_->width() - trailingWidth, (height - trailingHeight) / 2,
-                           trailingWidth, trailingHeight);
+    const int trailingWidth = std::clamp(trailingNatural_, 0, std::max(oneRow ? beside : width, 0));
+    const int trailingTop = oneRow ? top + (needed - trailingHeight) / 2 : top + block;
+    trailing_->setGeometry(width - trailingWidth, trailingTop, trailingWidth, trailingHeight);
     if (!fullTrailing_.isEmpty()) {
         const QString shown = metrics.elidedText(fullTrailing_, Qt::ElideRight, trailingWidth);
         trailing_->setText(shown);

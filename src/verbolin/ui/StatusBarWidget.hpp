@@ -1,6 +1,8 @@
 #pragma once
-// The one-line bar under the editor's timeline. It follows the engine by
-// itself; the editor hands it the selection and the last copy time.
+// The bar under the editor's timeline: one line, or a few while a message
+// that does not fit on one (a failure with its next step) is shown whole.
+// It follows the engine by itself; the editor hands it the selection and
+// the last copy time.
 
 #include <QWidget>
 #include <optional>
@@ -34,6 +36,9 @@ class StatusBarWidget : public QWidget {
     void setSettingsNotice(std::string notice);
     void refresh();
 
+    // The lines a message may take before its middle is left out.
+    static constexpr int kMaxMessageLines = 4;
+
     QLabel* message() const { return message_; }
     QPushButton* retryButton() const { return retry_; }
     QLabel* trailing() const { return trailing_; }
@@ -43,8 +48,9 @@ class StatusBarWidget : public QWidget {
 
   private:
     void scheduleRefresh();
-    // Places the message, "Retry" and the trailing side in their row, each
-    // text on one line, cut at its end where it does not fit.
+    // Places the message, "Retry" and the trailing side: in one row where
+    // the message fits on one line beside the trailing side, else the
+    // message on lines of its own with the trailing side under it.
     void placeTexts();
 
     TranscriptionEngine& engine_;
@@ -54,7 +60,6 @@ class StatusBarWidget : public QWidget {
     bool hasSelection_ = false;
     std::optional<platform::Date> copiedAt_;
     QString fullMessage_;
-    QString keptSuffix_;    // " · Not saved": never cut off the message
     QString fullTrailing_;  // plain text, or empty for the word diff
     int trailingNatural_ = 0;
     std::string settingsNotice_;

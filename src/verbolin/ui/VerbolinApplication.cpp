@@ -13,6 +13,7 @@
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
+#include "verbolin/ui/DisplayCheck.hpp"
 #include "verbolin/ui/EditorWindow.hpp"
 #include "verbolin/ui/GlobalHotKey.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
@@ -24,9 +25,6 @@
 #include "verbolin/ui/SingleInstance.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/TrayItem.hpp"
-
-// Last: Xlib defines macros that clash with names in the headers above.
-#include <X11/Xlib.h>
 
 namespace verbolin {
 namespace {
@@ -42,26 +40,6 @@ void sayStillRunning(bool hotKey) {
         std::fprintf(stderr,
                      "Verbolin is still running (this desktop has no tray). Run verbolin again to "
                      "show its window; Ctrl+Q in the window quits.\n");
-}
-
-const char* setting(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value ? value : nullptr;
-}
-
-// Why no window can open, when none can. Qt aborts with a message about
-// platform plugins when it finds no display, and so it does when DISPLAY
-// names one that does not answer; both are said plainly, with what works
-// without a display. A Wayland display or a chosen platform is left to Qt.
-std::optional<std::string> missingDisplay() {
-    if (setting("WAYLAND_DISPLAY") || setting("QT_QPA_PLATFORM")) return std::nullopt;
-    const char* display = setting("DISPLAY");
-    if (!display) return std::string("DISPLAY is not set");
-    if (::Display* open = XOpenDisplay(display)) {
-        XCloseDisplay(open);
-        return std::nullopt;
-    }
-    return "the display \"" + std::string(display) + "\" named by DISPLAY cannot be opened";
 }
 
 // Whoever quits with a signal is at a terminal, and may wait there for the
@@ -221,14 +199,18 @@ int runDesktop(const QString& instanceName) {
 }  // namespace
 
 int runApplication(int argc, char** argv) {
-    if (const auto missing = missingDisplay()) {
+    // Qt would abort with a message about platform plugins; what is
+    // missing is said plainly, with what works without a display.
+    const auto display = DisplayCheck::check();
+    if (display.missing) {
         std::fprintf(stderr,
                      "verbolin: no graphical display found (%s), so the window cannot open.\n"
                      "Run verbolin --listen to dictate without a window, or verbolin --status for "
                      "the transcript's state.\n",
-                     missing->c_str());
+                     display.missing->c_str());
         return 1;
     }
+    if (display.platform) ::setenv("QT_QPA_PLATFORM", display.platform->c_str(), 1);
     QApplication app(argc, argv);
     afterApplicationCreated();
     nameApplication();

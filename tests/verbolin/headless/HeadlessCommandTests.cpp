@@ -132,32 +132,67 @@ TEST(HeadlessCommands, HelpAndVersionPrintAndSucceed) {
         EXPECT_NE(tool.out.find(mentioned), std::string::npos) << mentioned;
 }
 
-// Qt would abort with a message about platform plugins; an unset DISPLAY
-// and one that does not answer are both said plainly, with status 1.
+// Qt would abort with a message about platform plugins; an unset DISPLAY,
+// one that does not answer, and a Wayland display Qt cannot use are all
+// said plainly, with status 1.
 TEST(HeadlessCommands, WithoutADisplayTheWindowlessWaysAreNamed) {
     testsupport::TempDir home("verbolin-cli-home");
     // A display number nothing listens on here.
     int free = 90;
     while (free > 10 && std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(free))) --free;
     const std::string noServer = ":" + std::to_string(free);
+    // A runtime folder without a compositor's socket, and a plugin folder
+    // that seems to hold Qt's Wayland platform.
+    testsupport::TempDir runtime("verbolin-cli-runtime");
+    testsupport::TempDir plugins("verbolin-cli-plugins");
+    std::filesystem::create_directories(plugins / "platforms");
+    std::ofstream(plugins / "platforms/libqwayland-generic.so").put(0);
+    const std::string inRuntime = "XDG_RUNTIME_DIR='" + runtime.path().string() + "' ";
+    const std::string withPlugin = "QT_PLUGIN_PATH='" + plugins.path().string() + "' ";
+    const std::string noCompositor =
+        "the Wayland display \"wayland-0\" named by WAYLAND_DISPLAY cannot be opened";
+    const std::string longName(200, 'w');  // longer than a socket's address holds
     const struct {
         std::string display;  // "-" for unset
+        std::string wayland;  // more of the environment; WAYLAND_DISPLAY is unset without it
         std::string why;
     } rows[] = {
-        {"-", "(DISPLAY is not set)"},
-        {"", "(DISPLAY is not set)"},
-        {noServer, "(the display \"" + noServer + "\" named by DISPLAY cannot be opened)"},
-        {"not a display", "(the display \"not a display\" named by DISPLAY cannot be opened)"},
+        {"-", "", "(DISPLAY is not set)"},
+        {"", "", "(DISPLAY is not set)"},
+        {noServer, "", "(the display \"" + noServer + "\" named by DISPLAY cannot be opened)"},
+        {"not a display", "", "(the display \"not a display\" named by DISPLAY cannot be opened)"},
+        // This Qt's own plugins decide what is said first; either way the
+        // display is named, and nothing aborts.
+        {"-", inRuntime + "WAYLAND_DISPLAY=wayland-0", "(DISPLAY is not set, and "},
+        {"-", inRuntime + withPlugin + "WAYLAND_DISPLAY=wayland-0",
+         "(DISPLAY is not set, and " + noCompositor + ")"},
+        {noServer, inRuntime + withPlugin + "WAYLAND_DISPLAY=wayland-0",
+         "(the display \"" + noServer + "\" named by DISPLAY cannot be opened, and " +
+             noCompositor + ")"},
+        {"-", "-u XDG_RUNTIME_DIR " + withPlugin + "WAYLAND_DISPLAY=wayland-0",
+         "(DISPLAY is not set, and the Wayland display \"wayland-0\" cannot be found: "
+         "XDG_RUNTIME_DIR is not set)"},
+        {"-", inRuntime + withPlugin + "WAYLAND_DISPLAY=" + longName,
+         "(DISPLAY is not set, and the Wayland socket path \"" + runtime.path().string() + "/" +
+             longName + "\" is too long)"},
+        {"-", inRuntime + withPlugin + "WAYLAND_DISPLAY=/nonexistent/wayland-9",
+         "(DISPLAY is not set, and the Wayland display \"/nonexistent/wayland-9\" named by "
+         "WAYLAND_DISPLAY cannot be opened)"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.display);
-        const std::string display =
-            row.display == "-" ? "-u DISPLAY" : "DISPLAY='" + row.display + "'";
+        SCOPED_TRACE(row.display + " " + row.wayland);
+        // env takes its -u options before any setting.
+        const std::string unsetDisplay = row.display == "-" ? " -u DISPLAY" : "";
+        const std::string display = row.display == "-" ? "" : " DISPLAY='" + row.display + "'";
+        const std::string wayland = row.wayland.empty() ? " -u WAYLAND_DISPLAY" : " " + row.wayland;
         const ProgramRun r =
             run("verbolin", "",
-                "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + display + " " + homeEnv(home));
+                "env -u QT_QPA_PLATFORM" + unsetDisplay + wayland + display + " " + homeEnv(home));
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find("no graphical display found " + row.why), std::string::npos) << r.err;
+        if (!row.wayland.empty()) {
+            EXPECT_NE(r.err.find("Wayland"), std::string::npos) << r.err;
+        }
         EXPECT_NE(r.err.find("verbolin --listen"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Reinstalling"), std::string::npos) << r.err;
     }

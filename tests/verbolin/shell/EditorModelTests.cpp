@@ -2,7 +2,9 @@
 
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
+#include "verbolin/app/AudioServerHelp.hpp"
 #include "verbolin/ui/EditorModel.hpp"
+#include "verbolin/ui/StatusBarModel.hpp"
 
 using namespace apptest;
 using verbolin::AppModel;
@@ -62,13 +64,20 @@ class EditorModelTest : public ::testing::Test {
 };
 
 TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
+    const std::string noServer =
+        std::string(verbolin::AudioServerHelp::kNoServer) + ": Connection refused";
     struct Case {
         ModelState state;
         bool recording;
         std::string text;
     } cases[] = {
+        // A failure is said whole, with its next step, under the line that
+        // says what failed.
         {ModelState::failed("boom"), false,
-         "The speech model could not be loaded. See the status bar to retry."},
+         "The speech model could not be loaded. See the status bar to retry.\n\nboom"},
+        {ModelState::failed(noServer), false,
+         "The speech model could not be loaded. See the status bar to retry.\n\n" + noServer +
+             ". " + verbolin::AudioServerHelp::kHowToStart + ", then press Retry."},
         {ModelState::loading("Downloading speech model\u2026 3 of 9 MB"), false,
          "Downloading speech model\u2026 3 of 9 MB"},
         {ModelState::idle(), false, "Starting\u2026"},
@@ -83,6 +92,14 @@ TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
         EXPECT_EQ(editor->placeholder(), c.text);
         EXPECT_FALSE(editor->showsTimeline());
     }
+    // Listening that stops once the model is ready does not blame the model.
+    installStandardPack(env.dataPath());
+    engine.loadModel();
+    ASSERT_TRUE(world.runUntil([&] { return engine.modelState.peek() == ModelState::ready(); }));
+    engine.modelState.set(ModelState::failed(noServer));
+    EXPECT_EQ(editor->placeholder(), std::string(EditorModel::kListeningFailed) + "\n\n" +
+                                         verbolin::StatusBarModel::failureText(noServer));
+    EXPECT_EQ(editor->placeholder().find("speech model"), std::string::npos);
     // An empty session still shows the (empty) timeline.
     editor->scope = "day:0.0";
     EXPECT_TRUE(editor->showsTimeline());

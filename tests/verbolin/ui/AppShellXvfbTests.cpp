@@ -250,10 +250,13 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
     testsupport::PrivatePulseServer pulse(
         {"load-module module-null-source source_name=mic", "set-default-source mic"});
     const fs::path log = dir / "verbolin.log";
+    // No platform chosen, in a Wayland session whose compositor is not
+    // there: the X display that answers is used.
     const pid_t app = spawn(
         {VERBOLIN_BINARY_DIR "/verbolin"},
         {"XDG_DATA_HOME=" + (dir / "data").string(), "XDG_CONFIG_HOME=" + (dir / "config").string(),
-         "PULSE_SERVER=" + pulse.serverString(), "QT_QPA_PLATFORM=xcb"},
+         "PULSE_SERVER=" + pulse.serverString(), "QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland",
+         "WAYLAND_DISPLAY=wayland-0", "XDG_RUNTIME_DIR=" + dir.path().string()},
         log);
     const auto stop = [&] {
         ::kill(app, SIGTERM);

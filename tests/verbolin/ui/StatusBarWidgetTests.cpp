@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include "support/SmallDisk.hpp"
 #include "verbolin/app/AppModel.hpp"
@@ -12,27 +13,82 @@
 
 using namespace apptest;
 
-TEST(StatusBarWidget, LongFailureStaysOnOneLineCutAtItsEndWithRetryVisible) {
+namespace {
+QString unbroken(QString text) { return text.remove(QRegularExpression(QStringLiteral("\\s"))); }
+}  // namespace
+
+// A failure longer than its lines can hold keeps its start (what went
+// wrong) and its end (what to do), with "…" for the middle, each line inside
+// the label and "Retry" beside it; the tooltip has it all. A single word
+// wider than the bar is broken too, rather than drawn past its edge.
+TEST(StatusBarWidget, LongFailureKeepsItsStartAndItsEndWithRetryVisible) {
     EngineWorld world;
     TranscriptionEngine engine(world.services());
     verbolin::StatusBarWidget bar(engine);
     bar.resize(420, 40);
     bar.show();
-    const std::string message(400, 'x');
-    engine.modelState.set(ModelState::failed("start " + message + " end"));
-    QCoreApplication::processEvents();  // the refresh runs on the next turn
+    const struct {
+        std::string message;
+        const char* start;
+        const char* end;
+    } rows[] = {
+        {"start " + std::string(400, 'x') + " end", "start x", "x end"},
+        {"start " + std::string(2000, 'x') + " end", "start x", "x end"},
+        {"Cause first. " + std::string(60, ' ') + "\t" + std::string(3000, 'y') +
+             " then press Retry.",
+         "Cause first.", "then press Retry."},
+        {std::string(100000, 'w') + " Retry.", "www", "w Retry."},
+        {"Cause first: " +
+             [] {
+                 std::string many;
+                 for (int i = 0; i < 300; ++i) many += "word" + std::to_string(i) + " ";
+                 return many;
+             }() +
+             "then press Retry.",
+         "Cause first: word0", "word299 then press Retry."},
+        // Right to left, and wider than Latin letters.
+        {std::string(120, 'a') + " " +
+             [] {
+                 std::string rtl;
+                 for (int i = 0; i < 200; ++i) rtl += "\u05e9\u05dc\u05d5\u05dd ";
+                 return rtl;
+             }() +
+             "done.",
+         "aaa", "done."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message.substr(0, 40));
+        engine.modelState.set(ModelState::failed(row.message));
+        QCoreApplication::processEvents();  // the refresh runs on the next turn
 
-    const auto shown = bar.message()->text();
-    EXPECT_FALSE(shown.contains('\n'));
-    EXPECT_TRUE(shown.startsWith("start x")) << shown.toStdString();
-    EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();  // cut at the end
-    EXPECT_LE(bar.message()->fontMetrics().horizontalAdvance(shown), bar.message()->width());
-    EXPECT_TRUE(bar.retryButton()->isVisible());
-    const QRect retry(bar.retryButton()->mapTo(&bar, QPoint(0, 0)), bar.retryButton()->size());
-    EXPECT_TRUE(bar.rect().contains(retry));
-    EXPECT_FALSE(
-        retry.intersects(QRect(bar.message()->mapTo(&bar, QPoint(0, 0)), bar.message()->size())));
-    EXPECT_EQ(bar.message()->toolTip().size(), int(message.size() + 10));
+        const auto shown = bar.message()->text();
+        const QStringList lines = shown.split('\n');
+        EXPECT_LE(lines.size(), verbolin::StatusBarWidget::kMaxMessageLines);
+        // Lines break between words, or inside one too wide for a line.
+        EXPECT_TRUE(unbroken(shown).startsWith(unbroken(row.start))) << shown.toStdString();
+        EXPECT_TRUE(unbroken(shown).endsWith(unbroken(row.end))) << shown.toStdString();
+        EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();  // the middle left out
+        // Where words are short, none is shown in part: each one shown is
+        // one of the message's own.
+        if (row.message.starts_with("Cause first: word")) {
+            const QString own = QString::fromStdString(" " + row.message + " ");
+            for (const QString& word :
+                 shown.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts)) {
+                EXPECT_TRUE(word == QChar(0x2026) || own.contains(" " + word + " "))
+                    << word.toStdString() << " in " << shown.toStdString();
+            }
+        }
+        for (const QString& line : lines)
+            EXPECT_LE(bar.message()->fontMetrics().horizontalAdvance(line), bar.message()->width());
+        EXPECT_LE(lines.size() * bar.message()->fontMetrics().lineSpacing(),
+                  bar.message()->height());
+        EXPECT_TRUE(bar.retryButton()->isVisible());
+        const QRect retry(bar.retryButton()->mapTo(&bar, QPoint(0, 0)), bar.retryButton()->size());
+        EXPECT_TRUE(bar.rect().contains(retry));
+        EXPECT_FALSE(retry.intersects(
+            QRect(bar.message()->mapTo(&bar, QPoint(0, 0)), bar.message()->size())));
+        EXPECT_EQ(bar.message()->toolTip(), QString::fromStdString(row.message));
+    }
 
     engine.modelState.set(ModelState::ready());
     QCoreApplication::processEvents();
