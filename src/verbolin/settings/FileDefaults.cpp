@@ -39,8 +39,8 @@ ParseFailure describe(const nlohmann::json::parse_error& e) {
     constexpr std::string_view kAt = "parse error at ";
     if (text.starts_with(kAt)) {
         const auto colon = text.find(':', kAt.size());
-        failure.where = text.substr(kAt.size(), colon == std::string::npos ? colon
-                                                                           : colon - kAt.size());
+        failure.where =
+            text.substr(kAt.size(), colon == std::string::npos ? colon : colon - kAt.size());
     }
     return failure;
 }
