@@ -24,10 +24,11 @@ std::vector<fs::path> ownFolders() {
 std::string makePrivate(const fs::path& folder) {
     struct stat st {};
     // lstat: the target of a link the user put there is the user's to set.
-    if (::lstat(folder.c_str(), &st) != 0)
-        return errno == ENOENT ? ""
-                               : "cannot make " + folder.string() +
-                                     " private to its user: " + std::strerror(errno);
+    if (::lstat(folder.c_str(), &st) != 0) {
+        // Not there (yet): nothing to narrow.
+        if (errno == ENOENT || errno == ENOTDIR) return "";
+        return "cannot make " + folder.string() + " private to its user: " + std::strerror(errno);
+    }
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return "";
     const mode_t wide = S_IRWXG | S_IRWXO;
     if ((st.st_mode & wide) == 0) return "";

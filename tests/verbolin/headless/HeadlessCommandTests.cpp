@@ -18,6 +18,7 @@
 #include "support/HeadlessVerbolin.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/ScopedUmask.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/CommandLine.hpp"
@@ -71,18 +72,6 @@ bool catches(pid_t pid, int signal) {
     const unsigned long long mask = std::stoull(status.substr(at + 8, 16), nullptr, 16);
     return (mask >> (signal - 1)) & 1;
 }
-
-// The process's umask, set for the lifetime of the object.
-class ScopedUmask {
-  public:
-    explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(old_); }
-    ScopedUmask(const ScopedUmask&) = delete;
-    ScopedUmask& operator=(const ScopedUmask&) = delete;
-
-  private:
-    mode_t old_;
-};
 
 mode_t modeOf(const std::filesystem::path& path) {
     struct stat st {};
@@ -317,13 +306,13 @@ TEST(HeadlessCommands, WhatVerbolinKeepsIsForItsUserAlone) {
         {"load-module module-null-source source_name=mic", "set-default-source mic"});
     for (const bool listen : {false, true}) {
         SCOPED_TRACE(listen ? "--listen after an earlier run" : "--status on a first start");
-        const ScopedUmask usual(022);
+        const testsupport::ScopedUmask usual(022);
         testsupport::TempDir dir("verbolin-cli-home");
         fs::create_directories(dir / "data");  // the user's, as ~/.local/share is
         const testsupport::ScopedEnv state("XDG_STATE_HOME", (dir / "state").string());
         if (listen) {
             {
-                const ScopedUmask tool(077);
+                const testsupport::ScopedUmask tool(077);
                 makeRandomPack(dir / "data");
             }
             for (const char* folder : {"data/Verbolin", "config/Verbolin", "state/Verbolin"}) {
