@@ -298,7 +298,8 @@ TEST(HeadlessCommands, OneListenerPerDataFolder) {
 // umask 022 a first start (--status) and a run that listens, over folders an
 // earlier version left open to all, leave nothing of Verbolin's that group
 // or others may read or enter: folders 0700, files 0600, SQLite's journals
-// and the debug recordings included. The user's own folders keep their mode.
+// and the debug recordings included. The user's own folders (the data home,
+// a debug folder made beforehand) keep their mode.
 TEST(HeadlessCommands, WhatVerbolinKeepsIsForItsUserAlone) {
     using namespace std::chrono_literals;
     namespace fs = std::filesystem;
@@ -319,16 +320,21 @@ TEST(HeadlessCommands, WhatVerbolinKeepsIsForItsUserAlone) {
                 fs::create_directories(dir / folder);
                 fs::permissions(dir / folder, fs::perms(0755));
             }
+            fs::create_directories(dir / "debug");  // VERBOLIN_DEBUG_DIR, made by the user
         }
         const auto checkPrivate = [&](const char* when) {
             SCOPED_TRACE(when);
             EXPECT_EQ(modeOf(dir / "data"), 0755u) << "the user's folder was changed";
+            if (listen) {
+                EXPECT_EQ(modeOf(dir / "debug"), 0755u) << "the user's folder was changed";
+            }
             std::size_t seen = 0;
             for (const char* root : {"data", "config", "state", "debug"}) {
                 if (!fs::exists(dir / root)) continue;
                 for (const auto& entry : fs::recursive_directory_iterator(dir / root)) {
                     ++seen;
-                    EXPECT_EQ(modeOf(entry.path()) & 077, 0u) << entry.path();
+                    EXPECT_EQ(testsupport::groupAndOthersAccess(entry.path().c_str()), 0u)
+                        << entry.path();
                 }
             }
             EXPECT_GE(seen, 2u) << "nothing was made";
