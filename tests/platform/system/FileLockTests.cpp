@@ -181,18 +181,3 @@ TEST(FolderLock, OnlyTheLockTablesLineOfThatFolderNamesItsHolder) {
                                       0xfe, 0, 10961508),
               7);
 }
-
-// A folder its owner made read-only is locked all the same.
-TEST(FolderLock, AReadOnlyFolderIsLocked) {
-    testsupport::TempDir temp;
-    const fs::path folder = temp / "read-only";
-    fs::create_directories(folder);
-    fs::permissions(folder, fs::perms(0555));
-    {
-        FolderLock first(folder), second(folder);
-        EXPECT_TRUE(first.tryLock());
-        EXPECT_FALSE(second.tryLock());
-        EXPECT_EQ(FolderLock::holder(folder), ::getpid());
-    }
-    fs::permissions(folder, fs::perms(0700));
-}
