@@ -3,6 +3,8 @@
 // from the default microphone into the transcript, printing each final text
 // as it lands, until interrupted; --status reports where the transcript lives
 // and what it holds.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -10,11 +12,16 @@
 #include <vector>
 
 #include "platform/system/PendingSignals.hpp"
+#include "verbolin/app/PrivateFolders.hpp"
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
 #include "verbolin/ui/VerbolinApplication.hpp"
 
 int main(int argc, char** argv) {
+    // Before anything is made: all the program writes holds the user's words
+    // or voice, the files libraries make for it (SQLite's journals, the
+    // unpacked model, Qt's) included, and is for this user alone.
+    ::umask(077);
     // Before anything slow (the window's display, the model, the audio
     // server): a SIGTERM from here on ends the run through its quit path
     // with a normal exit status, not by the signal's default action.
@@ -24,6 +31,11 @@ int main(int argc, char** argv) {
     using verbolin::CommandLine;
     const CommandLine line = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
     try {
+        if (line.action == CommandLine::Action::listen ||
+            line.action == CommandLine::Action::status ||
+            line.action == CommandLine::Action::application)
+            for (const std::string& problem : verbolin::makeOwnFoldersPrivate())
+                std::fprintf(stderr, "verbolin: %s\n", problem.c_str());
         switch (line.action) {
             case CommandLine::Action::help:
                 std::fputs(CommandLine::helpText().c_str(), stdout);

@@ -1,8 +1,8 @@
 #include "verbolin/app/InstanceLock.hpp"
 
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <fstream>
+#include <cerrno>
 #include <system_error>
 
 #include "platform/system/Paths.hpp"
@@ -10,39 +10,71 @@
 namespace verbolin {
 namespace fs = std::filesystem;
 
-fs::path InstanceLock::lockFile(const fs::path& dataFolder) {
-    return platform::runtimeDirectory() / ("verbolin-" + std::to_string(::getuid()) + "-" +
-                                           platform::folderKey(dataFolder) + ".lock");
+namespace {
+
+// A move of the former folder between looking and opening sends the next
+// attempt to the data folder; more than a few such races mean something
+// else is going on.
+constexpr int kAttempts = 3;
+
+bool isFolder(const fs::path& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
 }
 
-InstanceLock::InstanceLock(const fs::path& dataFolder) : dataFolder_(dataFolder) {
-    const fs::path file = lockFile(dataFolder);
-    try {
-        lock_ = std::make_unique<platform::FileLock>(file);
-        if (!lock_->tryLock()) {
-            std::ifstream in(file);
-            std::string pid;
-            in >> pid;
-            refusedBy_ = pid.find_first_not_of("0123456789") == std::string::npos ? pid : "";
+}  // namespace
+
+InstanceLock InstanceLock::forStandardFolder() {
+    const fs::path support = platform::applicationSupportDirectory();
+    return InstanceLock(support / "Verbolin", support / "Echovane");
+}
+
+fs::path InstanceLock::folderToLock(const std::optional<fs::path>& formerFolder) {
+    std::error_code ec;
+    if (fs::exists(dataFolder_, ec)) return dataFolder_;
+    if (formerFolder && isFolder(*formerFolder)) return *formerFolder;
+    fs::create_directories(dataFolder_.parent_path());
+    // Private from the start: it will hold what the user says.
+    if (::mkdir(dataFolder_.c_str(), 0700) != 0 && errno != EEXIST)
+        throw fs::filesystem_error("cannot create the data folder", dataFolder_,
+                                   std::error_code(errno, std::generic_category()));
+    return dataFolder_;
+}
+
+InstanceLock::InstanceLock(const fs::path& dataFolder, const std::optional<fs::path>& formerFolder)
+    : dataFolder_(dataFolder) {
+    for (int attempt = 1;; ++attempt) {
+        fs::path folder;
+        try {
+            folder = folderToLock(formerFolder);
+            lock_ = std::make_unique<platform::FolderLock>(folder);
+            if (!lock_->tryLock()) {
+                refused_ = true;
+                refusedBy_ = platform::FolderLock::holder(folder);
+                lock_.reset();
+            }
+            return;
+        } catch (const fs::filesystem_error& e) {
             lock_.reset();
+            const bool moved = e.code() == std::errc::no_such_file_or_directory;
+            if (moved && attempt < kAttempts) continue;
+            problem_ = "cannot make sure no other Verbolin runs for " + dataFolder.string() + " (" +
+                       e.code().message() + " on " +
+                       (e.path1().empty() ? folder : e.path1()).string() + ")";
             return;
         }
-        // Into the locked file itself, never a replacement of it: the lock
-        // lives on this file, and a new one of the same name would be free.
-        std::ofstream out(file, std::ios::trunc);
-        out << ::getpid() << "\n";
-    } catch (const fs::filesystem_error& e) {
-        lock_.reset();
-        problem_ = "cannot make sure no other Verbolin listens for " + dataFolder.string() + " (" +
-                   e.code().message() + " on " + file.string() + ")";
     }
 }
 
+std::optional<pid_t> InstanceLock::holder(const fs::path& dataFolder) {
+    return platform::FolderLock::holder(dataFolder);
+}
+
 std::string InstanceLock::refusal() const {
-    std::string text =
-        "Verbolin is already listening for this data folder (" + dataFolder_.string() + ")";
-    if (refusedBy_ && !refusedBy_->empty()) text += " in process " + *refusedBy_;
-    return text + "; quit that one first.";
+    return "Verbolin is already running for this data folder (" + dataFolder_.string() + ") in " +
+           (refusedBy_ ? "process " + std::to_string(*refusedBy_)
+                       : std::string("another process")) +
+           "; quit that one first.";
 }
 
 }  // namespace verbolin

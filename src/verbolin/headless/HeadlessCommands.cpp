@@ -129,7 +129,7 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     platform::RunLoop loop;
     const SignalWatcher signals(loop);
     const IgnoredBrokenPipes brokenPipes;
-    const InstanceLock instance(platform::applicationSupportDirectory() / "Verbolin");
+    const InstanceLock instance = InstanceLock::forStandardFolder();
     if (!instance.held()) {
         say(stderr, "verbolin: " + instance.refusal());
         return 1;

@@ -27,7 +27,8 @@ struct DebugRecorder::File {
     // fails.
     static std::unique_ptr<File> create(const std::filesystem::path& path,
                                         const WriteHook& beforeWrite) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // The user's voice: theirs alone, whatever the umask.
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0) return nullptr;
         auto f = std::make_unique<File>();
         f->fd = fd;

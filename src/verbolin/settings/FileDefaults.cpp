@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "platform/system/AtomicWrite.hpp"
 #include "platform/system/FileMove.hpp"
@@ -19,6 +20,29 @@ namespace {
 
 void logError(const std::string& message) {
     platform::writeLog("Verbolin", "Defaults", platform::LogType::error, message);
+}
+
+struct ParseFailure {
+    std::string where;   // "line 3, column 7" or "byte 513"; empty when not known
+    std::string detail;  // the parser's whole account, where included
+};
+
+// The parser's text without its exception tag: "parse error at line 3,
+// column 7: syntax error while parsing object key - ...".
+ParseFailure describe(const nlohmann::json::parse_error& e) {
+    std::string text = e.what();
+    if (text.starts_with("[json.exception.")) {
+        const auto tagEnd = text.find("] ");
+        if (tagEnd != std::string::npos) text.erase(0, tagEnd + 2);
+    }
+    ParseFailure failure{"", text};
+    constexpr std::string_view kAt = "parse error at ";
+    if (text.starts_with(kAt)) {
+        const auto colon = text.find(':', kAt.size());
+        failure.where =
+            text.substr(kAt.size(), colon == std::string::npos ? colon : colon - kAt.size());
+    }
+    return failure;
 }
 
 }  // namespace
@@ -48,8 +72,15 @@ void FileDefaults::load() {
     nlohmann::json parsed;
     try {
         parsed = platform::parseJson(text);
-    } catch (const nlohmann::json::exception&) {
-        // handled below with every other file that holds no settings object
+    } catch (const nlohmann::json::parse_error& e) {
+        // Where it fails, so that a hand edit can be mended there.
+        const ParseFailure failure = describe(e);
+        logError("Ignoring " + file_.string() + ": it does not parse as JSON (" + failure.detail +
+                 ")");
+        setAsideBeforeWrite_ = true;
+        noteReset("it does not parse as JSON" +
+                  (failure.where.empty() ? "" : " at " + failure.where));
+        return;
     }
     if (!parsed.is_object()) {
         logError("Ignoring " + file_.string() + ": not a JSON object");

@@ -222,7 +222,7 @@ int runApplication(int argc, char** argv) {
         return 0;
     }
     // No window answered, but `verbolin --listen` may be listening here.
-    const InstanceLock lock(dataFolder);
+    const InstanceLock lock = InstanceLock::forStandardFolder();
     if (!lock.held()) {
         std::fprintf(stderr, "verbolin: %s\n", lock.refusal().c_str());
         return 1;

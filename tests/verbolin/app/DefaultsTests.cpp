@@ -189,8 +189,22 @@ TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsSetAsideByTheNextWrite) 
     // The last is an object nested 100,000 deep: writing it back out would
     // recurse once per level.
     const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
-    for (const std::string& content : {std::string("{ not json"), std::string("[1, 2]"),
-                                       std::string("\"text\""), std::string(), deep}) {
+    // Why, as said: where a hand edit broke it, so that it can be mended there.
+    const struct {
+        std::string content;
+        std::string why;
+    } rows[] = {
+        {"{ not json", "it does not parse as JSON at line 1, column 4"},
+        {"{\n  \"alwaysOnTop\": true,\n  \"fontSize\": 15,\n}\n",
+         "it does not parse as JSON at line 4, column 1"},
+        {"{\"fontSize\": 1e400}", "it does not parse as JSON"},
+        {"{\"inputDevice\": \"mic\xff\"}", "it does not parse as JSON at line 1, column 21"},
+        {"[1, 2]", "it holds no settings object"},
+        {"\"text\"", "it holds no settings object"},
+        {"", "it does not parse as JSON at line 1, column 1"},
+        {deep, "it does not parse as JSON at byte 517"},
+    };
+    for (const auto& [content, why] : rows) {
         testsupport::TempDir tmp;
         const auto file = tmp.path() / "settings.json";
         std::ofstream(file) << content;
@@ -198,11 +212,9 @@ TEST(FileDefaultsTest, UnreadableContentStartsEmptyAndIsSetAsideByTheNextWrite) 
         EXPECT_FALSE(d.value(Defaults::kAlwaysOnTop)) << content.substr(0, 20);
         // Said, for the window to show: what was reset, which file, where it goes.
         ASSERT_TRUE(d.problem());
-        EXPECT_EQ(
-            d.problem()->rfind("Settings reset: " + file.string() + " could not be read (", 0), 0u)
-            << *d.problem();
-        EXPECT_NE(d.problem()->find("set aside as settings.json.damaged"), std::string::npos)
-            << *d.problem();
+        EXPECT_EQ(*d.problem(), "Settings reset: " + file.string() + " could not be read (" + why +
+                                    "); it is kept, and set aside as settings.json.damaged when "
+                                    "a setting changes.");
         EXPECT_TRUE(testsupport::readFile(file) == content) << "reading alone changes nothing";
         d.setBool(Defaults::kAlwaysOnTop, true);
         d.setNumber(Defaults::kFontSize, 15);

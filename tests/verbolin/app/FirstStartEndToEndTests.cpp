@@ -16,6 +16,7 @@
 #include "support/HeadlessVerbolin.hpp"
 #include "support/HubTestEnvironment.hpp"
 #include "support/PrivatePulseServer.hpp"
+#include "support/ScopedUmask.hpp"
 #include "support/SpeechAudio.hpp"
 #include "support/TrainedModel.hpp"
 #include "support/WordErrorRate.hpp"
@@ -59,10 +60,14 @@ TEST(FirstStartEndToEnd, ListenInstallsTheModelFromTheHubThenDictates) {
     testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
     const auto said = sentences();
 
+    // The usual umask: the installed pack, like all the run makes, is its user's alone.
+    const testsupport::ScopedUmask usual(022);
     testsupport::HeadlessVerbolin run(dir, pulse);
     ASSERT_TRUE(
         run.waitFor([&] { return run.err().find("Listening.") != std::string::npos; }, 300s))
         << run.err();
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "data"))
+        EXPECT_EQ(testsupport::groupAndOthersAccess(entry.path().c_str()), 0u) << entry.path();
     const std::string installing = run.err();
     EXPECT_NE(installing.find("Downloading speech model\u2026 "), std::string::npos) << installing;
     EXPECT_NE(installing.find("Installing speech model\u2026"), std::string::npos) << installing;

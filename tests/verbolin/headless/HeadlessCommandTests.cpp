@@ -5,17 +5,20 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 #include "support/GeneratedAudio.hpp"
 #include "support/HeadlessVerbolin.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/ScopedUmask.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/CommandLine.hpp"
@@ -70,10 +73,14 @@ bool catches(pid_t pid, int signal) {
     return (mask >> (signal - 1)) & 1;
 }
 
-// Holds the data folder's lock with the process id written in it.
+mode_t modeOf(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+// Holds the data folder's lock, as the kernel's lock table tells.
 bool holdsLock(const std::filesystem::path& dataFolder, pid_t pid) {
-    return testsupport::readFile(verbolin::InstanceLock::lockFile(dataFolder)) ==
-           std::to_string(pid) + "\n";
+    return verbolin::InstanceLock::holder(dataFolder) == pid;
 }
 
 }  // namespace
@@ -260,36 +267,57 @@ TEST(HeadlessCommands, NoAudioServerIsSaidBeforeClaimingToListen) {
 
 // Two listeners on one data folder would both capture the microphone and
 // store every utterance twice: whichever starts second, the window or
-// --listen, is refused with status 1 and says who holds the folder. A
-// holder that is killed leaves the folder free.
+// --listen, is refused with status 1 and says who holds the folder, whatever
+// the runtime folder of each (the lock is the data folder's own), and when
+// the data folder is read-only. A holder that is killed leaves the folder free.
 TEST(HeadlessCommands, OneListenerPerDataFolder) {
     using namespace std::chrono_literals;
     const testsupport::ScopedEnv offscreen("QT_QPA_PLATFORM", "offscreen");
     testsupport::PrivatePulseServer pulse(
         {"load-module module-null-source source_name=mic", "set-default-source mic"});
+    testsupport::TempDir runtimes("verbolin-cli-runtime");
+    const std::string one = (runtimes / "one").string(), two = (runtimes / "two").string();
+    std::filesystem::create_directories(one);
+    std::filesystem::create_directories(two);
     const struct {
-        std::vector<std::string> first;  // none: the window
+        std::vector<std::string> first;           // none: the window
+        std::optional<std::string> firstRuntime;  // none: unset
         const char* second;
-    } rows[] = {{{"--listen"}, "--listen"}, {{"--listen"}, ""}, {{}, "--listen"}};
+        std::string secondRuntime;  // for the shell: an assignment or an unset
+        bool readOnly;
+    } rows[] = {
+        {{"--listen"}, one, "--listen", "XDG_RUNTIME_DIR='" + one + "'", false},
+        {{"--listen"}, one, "--listen", "XDG_RUNTIME_DIR='" + two + "'", false},
+        {{"--listen"}, one, "", "env -u XDG_RUNTIME_DIR", false},
+        {{}, std::nullopt, "--listen", "XDG_RUNTIME_DIR='" + two + "'", false},
+        {{"--listen"}, one, "--listen", "XDG_RUNTIME_DIR='" + two + "'", true},
+    };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string("first ") + testing::PrintToString(row.first) + ", second '" +
-                     row.second + "'");
+        SCOPED_TRACE(std::string("first ") + testing::PrintToString(row.first) + " in " +
+                     row.firstRuntime.value_or("no runtime folder") + ", second '" + row.second +
+                     "' with " + row.secondRuntime + (row.readOnly ? ", read-only" : ""));
         testsupport::TempDir dir("verbolin-cli-home");
         makeRandomPack(dir / "data");
         const auto dataFolder = dir / "data/Verbolin";
-        auto first = std::make_unique<testsupport::HeadlessVerbolin>(dir, pulse, row.first);
+        if (row.readOnly) std::filesystem::permissions(dataFolder, std::filesystem::perms(0555));
+        std::unique_ptr<testsupport::HeadlessVerbolin> first;
+        {
+            const testsupport::ScopedEnv runtime("XDG_RUNTIME_DIR", row.firstRuntime);
+            first = std::make_unique<testsupport::HeadlessVerbolin>(dir, pulse, row.first);
+        }
         ASSERT_TRUE(first->waitFor([&] { return holdsLock(dataFolder, first->pid()); }, 60s))
             << first->err();
 
         const ProgramRun second =
             run("verbolin", row.second,
-                "XDG_DATA_HOME='" + (dir / "data").string() + "' XDG_CONFIG_HOME='" +
-                    (dir / "config").string() + "' PULSE_SERVER='" + pulse.serverString() + "'");
+                row.secondRuntime + " XDG_DATA_HOME='" + (dir / "data").string() +
+                    "' XDG_CONFIG_HOME='" + (dir / "config").string() + "' PULSE_SERVER='" +
+                    pulse.serverString() + "'");
         EXPECT_EQ(second.status, 1) << second.err;
-        EXPECT_NE(
-            second.err.find("Verbolin is already listening for this data folder (" +
-                            dataFolder.string() + ") in process " + std::to_string(first->pid())),
-            std::string::npos)
+        EXPECT_NE(second.err.find("Verbolin is already running for this data folder (" +
+                                  dataFolder.string() + ") in process " +
+                                  std::to_string(first->pid()) + "; quit that one first."),
+                  std::string::npos)
             << second.err;
         EXPECT_EQ(second.err.find("Listening."), std::string::npos) << second.err;
         EXPECT_FALSE(first->wait(0ms).has_value()) << "the first one ended";
@@ -297,6 +325,81 @@ TEST(HeadlessCommands, OneListenerPerDataFolder) {
         first.reset();  // killed, as by a crash
         const verbolin::InstanceLock after(dataFolder);
         EXPECT_TRUE(after.held());
+        std::filesystem::permissions(dataFolder, std::filesystem::perms(0700));
+    }
+}
+
+// What Verbolin makes holds the user's words and voice: under the usual
+// umask 022 a first start (--status) and a run that listens, over folders an
+// earlier version left open to all, leave nothing of Verbolin's that group
+// or others may read or enter: folders 0700, files 0600, SQLite's journals
+// and the debug recordings included. The user's own folders (the data home,
+// a debug folder made beforehand) keep their mode.
+TEST(HeadlessCommands, WhatVerbolinKeepsIsForItsUserAlone) {
+    using namespace std::chrono_literals;
+    namespace fs = std::filesystem;
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-null-source source_name=mic", "set-default-source mic"});
+    for (const bool listen : {false, true}) {
+        SCOPED_TRACE(listen ? "--listen after an earlier run" : "--status on a first start");
+        const testsupport::ScopedUmask usual(022);
+        testsupport::TempDir dir("verbolin-cli-home");
+        fs::create_directories(dir / "data");  // the user's, as ~/.local/share is
+        const testsupport::ScopedEnv state("XDG_STATE_HOME", (dir / "state").string());
+        if (listen) {
+            {
+                const testsupport::ScopedUmask tool(077);
+                makeRandomPack(dir / "data");
+            }
+            for (const char* folder : {"data/Verbolin", "config/Verbolin", "state/Verbolin"}) {
+                fs::create_directories(dir / folder);
+                fs::permissions(dir / folder, fs::perms(0755));
+            }
+            fs::create_directories(dir / "debug");  // VERBOLIN_DEBUG_DIR, made by the user
+        }
+        const auto checkPrivate = [&](const char* when) {
+            SCOPED_TRACE(when);
+            EXPECT_EQ(modeOf(dir / "data"), 0755u) << "the user's folder was changed";
+            if (listen) {
+                EXPECT_EQ(modeOf(dir / "debug"), 0755u) << "the user's folder was changed";
+            }
+            std::size_t seen = 0;
+            for (const char* root : {"data", "config", "state", "debug"}) {
+                if (!fs::exists(dir / root)) continue;
+                for (const auto& entry : fs::recursive_directory_iterator(dir / root)) {
+                    ++seen;
+                    EXPECT_EQ(testsupport::groupAndOthersAccess(entry.path().c_str()), 0u)
+                        << entry.path();
+                }
+            }
+            EXPECT_GE(seen, 2u) << "nothing was made";
+        };
+        if (!listen) {
+            const ProgramRun status =
+                run("verbolin", "--status",
+                    "XDG_DATA_HOME='" + (dir / "data").string() + "' XDG_CONFIG_HOME='" +
+                        (dir / "config").string() + "'");
+            EXPECT_EQ(status.status, 0) << status.err;
+            EXPECT_TRUE(fs::exists(dir / "data/Verbolin/transcript.sqlite"))
+                << status.out << status.err;
+            checkPrivate("after --status");
+            continue;
+        }
+        testsupport::HeadlessVerbolin app(dir, pulse);
+        ASSERT_TRUE(app.waitFor(
+            [&] {
+                return app.err().find("Listening.") != std::string::npos &&
+                       fs::exists(dir / "debug/events.log");
+            },
+            60s))
+            << app.err();
+        EXPECT_TRUE(fs::exists(dir / "data/Verbolin/transcript.sqlite-wal"));
+        checkPrivate("while listening");
+        app.signal(SIGINT);
+        const auto status = app.wait(60s);
+        ASSERT_TRUE(status.has_value()) << app.err();
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << app.err();
+        checkPrivate("after listening");
     }
 }
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 
+#include "support/ScopedUmask.hpp"
 #include "support/TempDir.hpp"
 #include "support/VirtualClock.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
@@ -124,6 +125,7 @@ TEST(DebugRecorder, SamplesBecomeClampedTruncatedLittleEndianInt16) {
 
 TEST(DebugRecorder, SecondSessionAppendsToTheSameRecording) {
     TempDir tmp;
+    const testsupport::ScopedUmask usual(022);
     DebugRecorder r(tmp.path());
     r.beginSession();
     r.audio(std::vector<float>{0.5f});
@@ -134,6 +136,9 @@ TEST(DebugRecorder, SecondSessionAppendsToTheSameRecording) {
     auto log = readFile(tmp / "events.log");
     EXPECT_NE(log.find("\tsession_start\twallclock="), std::string::npos);
     EXPECT_NE(log.find("\tsession_restart\twallclock="), std::string::npos);
+    // The user's voice and what was said: theirs alone, whatever the umask.
+    for (const char* file : {"session.pcm", "events.log"})
+        EXPECT_EQ(testsupport::groupAndOthersAccess((tmp / file).c_str()), 0u) << file;
 }
 
 TEST(DebugRecorder, UtterancesNumberAcrossSessionsAndRestartPerProcess) {
