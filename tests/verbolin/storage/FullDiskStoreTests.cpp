@@ -97,6 +97,8 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
         SCOPED_TRACE(row.name);
         testsupport::SmallDisk disk;
         SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir state;  // where the unsaved changes wait
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         const auto folder = disk / "Verbolin";
         StorageLogCapture log;
         {
@@ -136,6 +138,8 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
 TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereIsRoom) {
     testsupport::SmallDisk disk;
     SKIP_WITHOUT_SMALL_DISK(disk);
+    TempDir state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
     const auto folder = disk / "Verbolin";
     {
         TranscriptStore store(folder, fixedCalendar());
@@ -411,6 +415,8 @@ TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
 TEST(FullDiskStore, LegacyRecordsReadOnAFullDiskAreSetAsideOnlyOnceStored) {
     testsupport::SmallDisk disk;
     SKIP_WITHOUT_SMALL_DISK(disk);
+    TempDir state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
     const auto folder = disk / "Verbolin";
     std::filesystem::create_directories(folder);
     Segment old = segment(0, 1, "from the older version");

@@ -97,7 +97,8 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        TempDir dir;
+        TempDir dir, state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             store.append(segment(0, 1, "one"));
