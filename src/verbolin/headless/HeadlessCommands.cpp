@@ -81,12 +81,13 @@ class ProgressLines {
 int reportTranscript() {
     TranscriptStore store;
     say(stdout, "Verbolin data folder: " + store.directory().string());
-    say(stdout, "Transcript: " + counted(store.segments.peek().size(), "segment") + ", " +
-                    counted(store.sessionItems().size(), "session") +
-                    (!store.notSaved.peek() ? ""
-                     : !store.db()          ? " (not saved: the database could not be opened)"
-                     : store.db()->readOnly() ? " (new text not saved: the database can only be read)"
-                                              : " (not saved: writing to the database fails)"));
+    say(stdout,
+        "Transcript: " + counted(store.segments.peek().size(), "segment") + ", " +
+            counted(store.sessionItems().size(), "session") +
+            (!store.notSaved.peek()   ? ""
+             : !store.db()            ? " (not saved: the database could not be opened)"
+             : store.db()->readOnly() ? " (new text not saved: the database can only be read)"
+                                      : " (not saved: writing to the database fails)"));
     const ModelPack pack = chosenPack();
     say(stdout, "Speech model: " + pack.title + ", " +
                     (pack.isInstalled() ? "installed" : "not installed"));

@@ -141,7 +141,8 @@ std::vector<std::string> columnNames(sqlite3* db, const char* table) {
     sqlite3_bind_text(st.stmt, 1, table, -1, SQLITE_TRANSIENT);
     std::vector<std::string> names;
     int rc;
-    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) names.push_back(asciiLower(columnText(st.stmt, 0)));
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
+        names.push_back(asciiLower(columnText(st.stmt, 0)));
     if (rc != SQLITE_DONE) throw platform::AppError(kDomain, 2, errorText(db));
     return names;
 }
@@ -245,9 +246,9 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
         // every write would then fail with a message that names no cause.
         if (sqlite3_db_readonly(db_, "main") == 1) {
             const int reason = ::access(url_.c_str(), W_OK) == 0 ? EACCES : errno;
-            throw platform::AppError(kDomain, 1,
-                                     "Cannot open " + url_.string() + " for writing (" +
-                                         std::strerror(reason) + ")");
+            throw platform::AppError(
+                kDomain, 1,
+                "Cannot open " + url_.string() + " for writing (" + std::strerror(reason) + ")");
         }
         // Before anything writes: switching the journal mode or adding the
         // schema would write into a damaged file and could make it worse.

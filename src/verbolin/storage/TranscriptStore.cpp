@@ -126,17 +126,19 @@ void TranscriptStore::openDatabase() {
         saveProblem_ = file.string() + ": " + why;
         const auto keptIn = recoveryFiles(directory_).front().string();
         if (!reopenable_)
-            logStorageError("working from memory only; the transcript is left as it is, and what "
-                            "is said is kept in " +
-                            keptIn + " (" + why + ")");
+            logStorageError(
+                "working from memory only; the transcript is left as it is, and what "
+                "is said is kept in " +
+                keptIn + " (" + why + ")");
         else if (openForReading(file))
             logStorageError("the transcript can only be read: " + why +
                             ". It is shown as it stands; what is said is kept in memory and in " +
                             keptIn + ", and written once the transcript can be.");
         else
-            logStorageError("cannot open the transcript; what is said is kept in memory and "
-                            "written once it opens: " +
-                            why);
+            logStorageError(
+                "cannot open the transcript; what is said is kept in memory and "
+                "written once it opens: " +
+                why);
     }
     notSaved.set(true);
 }
@@ -171,8 +173,9 @@ TranscriptStore::~TranscriptStore() {
     for (const Segment& s : segments.peek())
         if (unsavedSegments_.count(s.id)) lost.push_back(s);
     if (lost.empty()) {
-        logStorageError("quitting with deletions or session changes that could not be saved; " +
-                        (kept ? "they are kept in " + kept->string() : std::string("they are lost.")));
+        logStorageError(
+            "quitting with deletions or session changes that could not be saved; " +
+            (kept ? "they are kept in " + kept->string() : std::string("they are lost.")));
         return;
     }
     // Memory is about to go: the words are said where the user can find

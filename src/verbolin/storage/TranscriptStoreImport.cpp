@@ -97,8 +97,8 @@ void TranscriptStore::importLegacyFiles() {
         // With a transcript that will not open, the recovery file holds the
         // records once they are written there; reading the file again at
         // every start would only add them there again.
-        const bool journaled = !db_ && !reopenable_ && unjournaledSegments_.empty() &&
-                               unjournaledSessions_.empty();
+        const bool journaled =
+            !db_ && !reopenable_ && unjournaledSegments_.empty() && unjournaledSessions_.empty();
         if (saved || journaled) {
             platform::writeLog(
                 "Verbolin", "storage", platform::LogType::info,

@@ -159,9 +159,8 @@ void TranscriptStore::journal(const TranscriptDB::Changes& changes) {
         return;
     }
     if (!std::exchange(journalFailing_, true))
-        logStorageError("cannot write the unsaved changes to " + files.back().string() +
-                        " or to " + files.front().string() +
-                        " either; they are kept in memory only");
+        logStorageError("cannot write the unsaved changes to " + files.back().string() + " or to " +
+                        files.front().string() + " either; they are kept in memory only");
 }
 
 void TranscriptStore::retireJournal() {

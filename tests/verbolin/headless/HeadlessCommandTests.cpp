@@ -214,10 +214,10 @@ TEST(HeadlessCommands, StatusReadsATranscriptOnAReadOnlyDisk) {
         for (int i = 0; i < 3; ++i) store.append(wordsAt(10 * i));
     }
     disk.setReadOnly(true);
-    const ProgramRun r = run("verbolin", "--status",
-                             "XDG_DATA_HOME='" + disk.path().string() + "' XDG_CONFIG_HOME='" +
-                                 home.path().string() + "' XDG_STATE_HOME='" +
-                                 home.path().string() + "'");
+    const ProgramRun r =
+        run("verbolin", "--status",
+            "XDG_DATA_HOME='" + disk.path().string() + "' XDG_CONFIG_HOME='" +
+                home.path().string() + "' XDG_STATE_HOME='" + home.path().string() + "'");
     disk.setReadOnly(false);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Transcript: 3 segments, 2 sessions (new text not saved: the database "

@@ -3,16 +3,15 @@
 // in memory lands once there is room again, in a database SQLite still
 // finds sound.
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <fstream>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <functional>
-#include <sstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "StorageTestSupport.hpp"
 #include "support/ScopedEnv.hpp"
@@ -278,8 +277,8 @@ const Block& blockWith(const TranscriptStore& store, const std::string& text) {
     const auto blocks = store.allBlocks();
     for (const Block& b : *blocks)
         for (const Segment& s : b.segments)
-            if (s.text == text) return *std::find(store.allBlocks()->begin(),
-                                                  store.allBlocks()->end(), b);
+            if (s.text == text)
+                return *std::find(store.allBlocks()->begin(), store.allBlocks()->end(), b);
     throw std::runtime_error("no paragraph holds " + text);
 }
 
@@ -289,7 +288,9 @@ std::vector<std::string> textsIn(const TranscriptStore& store) {
     return sorted(texts);
 }
 
-size_t linesIn(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+size_t linesIn(const std::string& text) {
+    return size_t(std::count(text.begin(), text.end(), '\n'));
+}
 
 }  // namespace
 
@@ -370,7 +371,8 @@ TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
         ::close(pipe[1]);
         std::string printed;
         char buffer[4096];
-        for (ssize_t n; !printed.ends_with("done\n") && (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        for (ssize_t n;
+             !printed.ends_with("done\n") && (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
             printed.append(buffer, size_t(n));
         ::close(pipe[0]);
         ::kill(child, SIGKILL);

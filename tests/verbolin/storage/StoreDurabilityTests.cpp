@@ -125,8 +125,7 @@ namespace {
 // Replaces the file with one made by `sql`, as another program (or a hand)
 // may have left it.
 void remake(const std::filesystem::path& file, const std::string& sql) {
-    for (const char* suffix : {"", "-wal", "-shm"})
-        std::filesystem::remove(file.string() + suffix);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
     run(raw, sql);
@@ -198,8 +197,7 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
             TranscriptStore store(dir.path(), fixedCalendar());
             EXPECT_EQ(store.db(), nullptr);
             EXPECT_TRUE(store.notSaved.peek());
-            EXPECT_NE(store.saveProblem().find(row.said), std::string::npos)
-                << store.saveProblem();
+            EXPECT_NE(store.saveProblem().find(row.said), std::string::npos) << store.saveProblem();
             store.append(segment(500, 501, "kept in memory"));
             store.retryUnsaved();
         }
@@ -264,7 +262,10 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
             std::ostringstream out;
             {
                 TranscriptStore store(folder, fixedCalendar());
-                out << "db=" << (!store.db() ? "none" : store.db()->readOnly() ? "read-only" : "open")
+                out << "db="
+                    << (!store.db()              ? "none"
+                        : store.db()->readOnly() ? "read-only"
+                                                 : "open")
                     << "\nsegments=" << store.segments.peek().size()
                     << "\nparagraphs=" << store.allBlocks()->size()
                     << "\nsessions=" << store.sessions.peek().size()
@@ -285,9 +286,10 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
         for (const char* line : {"db=read-only\n", "segments=3\n", "paragraphs=2\n", "sessions=1\n",
                                  "found=2\n", "notSaved=1\n"})
             EXPECT_NE(r.find(line), std::string::npos) << line << " in\n" << r;
-        EXPECT_NE(r.find("problem=" + (folder / "transcript.sqlite").string() + ": the data folder " +
-                         folder.string() + " cannot be written to (" + row.cause + ")\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            r.find("problem=" + (folder / "transcript.sqlite").string() + ": the data folder " +
+                   folder.string() + " cannot be written to (" + row.cause + ")\n"),
+            std::string::npos)
             << r;
         EXPECT_EQ(r.find("No such file or directory"), std::string::npos) << r;
 
@@ -300,8 +302,8 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
             EXPECT_FALSE(store.notSaved.peek());
         }
         EXPECT_FALSE(std::filesystem::exists(recovery));
-        EXPECT_EQ(textsOnDisk(folder), (std::vector<std::string>{"first paragraph", "still the first",
-                                                                 "second paragraph",
-                                                                 "said while read-only"}));
+        EXPECT_EQ(textsOnDisk(folder),
+                  (std::vector<std::string>{"first paragraph", "still the first",
+                                            "second paragraph", "said while read-only"}));
     }
 }

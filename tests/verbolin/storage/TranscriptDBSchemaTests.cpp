@@ -93,9 +93,9 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
         const char* what;
         std::string sql;
         bool opens;
-        std::size_t rows;   // segments read back
-        bool writable;      // a new segment reaches the file
-        long code = 0;      // when it does not open
+        std::size_t rows;       // segments read back
+        bool writable;          // a new segment reaches the file
+        long code = 0;          // when it does not open
         std::size_t found = 0;  // segments a search for "soon" finds
     };
     const std::string ourTables = std::string(TranscriptDB::schema) + ";";
@@ -126,10 +126,9 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
         // Our layout with its index dropped: the index is made again from
         // the rows, so that a search finds them.
         {"our file without its index",
-         ourTables +
-             "INSERT INTO segments (id, start, end, text) VALUES "
-             "('6F9619FF-8B86-4011-B42D-00C04FC964FF', 1, 2, 'soon enough');"
-             "DROP TABLE segments_fts; PRAGMA user_version = 1;",
+         ourTables + "INSERT INTO segments (id, start, end, text) VALUES "
+                     "('6F9619FF-8B86-4011-B42D-00C04FC964FF', 1, 2, 'soon enough');"
+                     "DROP TABLE segments_fts; PRAGMA user_version = 1;",
          true, 1, true, 0, 1},
         {"values of every wrong type",
          "CREATE TABLE segments (id, start, end, text, edited, original);"
@@ -165,9 +164,8 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
                 auto reread = again.allSegments();
                 ASSERT_EQ(reread.size(), c.rows + (c.writable ? 1 : 0));
                 for (const auto& s : segments)
-                    EXPECT_TRUE(std::any_of(reread.begin(), reread.end(), [&](const Segment& r) {
-                        return r.id == s.id;
-                    }));
+                    EXPECT_TRUE(std::any_of(reread.begin(), reread.end(),
+                                            [&](const Segment& r) { return r.id == s.id; }));
             }
         } catch (const platform::AppError& e) {
             EXPECT_FALSE(c.opens) << e.what();
