@@ -117,7 +117,10 @@ void TranscriptStore::openDatabase() {
         // The commonest cause, said plainly: the folder itself cannot be
         // written. SQLite then names a file beside the transcript that it
         // could not make, with a reason that is not the one that matters.
-        if (::access(directory_.c_str(), W_OK) != 0) {
+        // (A folder that is not there was said above, where making it failed.)
+        std::error_code ec;
+        if (reopenable_ && std::filesystem::is_directory(directory_, ec) &&
+            ::access(directory_.c_str(), W_OK) != 0) {
             const int reason = errno;
             logStorageError("cannot open " + file.string() + " for writing: " + why);
             why = "the data folder " + directory_.string() + " cannot be written to (" +
