@@ -412,6 +412,7 @@ std::vector<Segment> TranscriptDB::allSegments() {
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
     }
+    if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
     for (const IdRepair& r : repairs) {
         Statement st(
             prepare("UPDATE segments SET id = ? WHERE rowid = ?", "repairing a segment id"));
@@ -442,6 +443,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
     }
+    if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
     for (const IdRepair& r : repairs) {
         Statement st(
             prepare("UPDATE sessions SET id = ? WHERE rowid = ?", "repairing a session id"));
@@ -591,6 +593,10 @@ bool TranscriptDB::apply(const Changes& c) {
         }
     }
     return false;
+}
+
+std::vector<std::string_view> TranscriptDB::queryWords(std::string_view query) {
+    return splitWords(query);
 }
 
 std::string TranscriptDB::matchExpression(std::string_view query) {

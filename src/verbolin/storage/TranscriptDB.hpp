@@ -75,6 +75,8 @@ class TranscriptDB {
     // doubled) as a prefix phrase, joined with spaces. Empty when the query
     // has no words.
     static std::string matchExpression(std::string_view query);
+    // The words of a query: the pieces between Unicode white space.
+    static std::vector<std::string_view> queryWords(std::string_view query);
 
     sqlite3* handle() const { return db_; }
     bool readOnly() const { return readOnly_; }

@@ -338,8 +338,24 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
 std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
     std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
     if (trimmed.empty()) return {};
-    if (db_) return db_->search(trimmed);
+    if (db_ && unsavedSegments_.empty()) return db_->search(trimmed);
     std::unordered_set<Uuid> ids;
+    if (db_) {
+        // The file's index holds no unsaved text, and may hold text memory
+        // has since changed or deleted: those segments are matched here,
+        // each word of the query on its own.
+        ids = db_->search(trimmed);
+        for (const Uuid& id : unsavedSegments_) ids.erase(id);
+        std::vector<CaseInsensitiveMatcher> words;
+        for (const std::string_view word : TranscriptDB::queryWords(trimmed))
+            words.emplace_back(word, calendar_.locale());
+        for (const Segment& s : segments.get())
+            if (unsavedSegments_.count(s.id) &&
+                std::all_of(words.begin(), words.end(),
+                            [&](const auto& w) { return w.matches(s.text); }))
+                ids.insert(s.id);
+        return ids;
+    }
     CaseInsensitiveMatcher matcher(trimmed, calendar_.locale());
     for (const Segment& s : segments.get())
         if (matcher.matches(s.text)) ids.insert(s.id);

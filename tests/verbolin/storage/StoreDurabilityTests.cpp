@@ -273,6 +273,10 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
                     << "\nnotSaved=" << store.notSaved.peek() << "\nproblem=" << store.saveProblem()
                     << "\n";
                 store.append(segment(100, 101, "said while read-only"));
+                store.deleteBlocks({store.allBlocks()->at(1)});  // "second paragraph"
+                // Found though the file's index has it not, or has it still.
+                out << "foundNew=" << store.search("WHILE read").size()
+                    << "\nfoundDeleted=" << store.search("second").size() << "\n";
                 store.retryUnsaved();
             }
             std::ofstream(report) << out.str() << said;
@@ -284,7 +288,7 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         const std::string r = testsupport::readFile(report);
         for (const char* line : {"db=read-only\n", "segments=3\n", "paragraphs=2\n", "sessions=1\n",
-                                 "found=2\n", "notSaved=1\n"})
+                                 "found=2\n", "notSaved=1\n", "foundNew=1\n", "foundDeleted=0\n"})
             EXPECT_NE(r.find(line), std::string::npos) << line << " in\n" << r;
         EXPECT_NE(
             r.find("problem=" + (folder / "transcript.sqlite").string() + ": the data folder " +
@@ -293,17 +297,18 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
             << r;
         EXPECT_EQ(r.find("No such file or directory"), std::string::npos) << r;
 
-        // Writable again: the transcript takes in what was said, once.
+        // Writable again: the transcript takes in what was said and deleted,
+        // once.
         const auto recovery = TranscriptStore::recoveryFiles(folder).front();
         EXPECT_NE(testsupport::readFile(recovery).find("said while read-only"), std::string::npos);
         for (int start = 0; start < 2; ++start) {
             TranscriptStore store(folder, fixedCalendar());
-            EXPECT_EQ(store.segments.peek().size(), 4u) << "start " << start;
+            EXPECT_EQ(store.segments.peek().size(), 3u) << "start " << start;
             EXPECT_FALSE(store.notSaved.peek());
         }
         EXPECT_FALSE(std::filesystem::exists(recovery));
         EXPECT_EQ(textsOnDisk(folder),
                   (std::vector<std::string>{"first paragraph", "still the first",
-                                            "second paragraph", "said while read-only"}));
+                                            "said while read-only"}));
     }
 }
