@@ -123,7 +123,8 @@ TEST(HeadlessCommands, HelpAndVersionPrintAndSucceed) {
         EXPECT_EQ(r.out, CommandLine::helpText());
         for (const char* mentioned :
              {"--listen", "--version", "VERBOLIN_INPUT_DEVICE", "VERBOLIN_AUTOSTART",
-              "VERBOLIN_DEBUG_DIR", "VERBOLIN_VOICE_PROCESSING", "XDG_DATA_HOME", "HF_TOKEN"})
+              "VERBOLIN_DEBUG_DIR", "VERBOLIN_VOICE_PROCESSING", "XDG_DATA_HOME", "XDG_STATE_HOME",
+              "recovery file", "HF_TOKEN"})
             EXPECT_NE(r.out.find(mentioned), std::string::npos) << mentioned;
     }
     const ProgramRun version = run("verbolin", "--version");
