@@ -27,16 +27,20 @@ namespace {
 namespace fs = std::filesystem;
 
 // Appends `text` whole or not at all: a write cut short (a full disk) is
-// cut off again, so the file never ends in half a line.
+// cut off again, so the file never ends in half a line. One that a kill cut
+// short does; the text then starts on a line of its own, or the torn line
+// would take its first record down with it.
 bool appendWhole(const fs::path& file, const std::string& text) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
-    const int fd =
-        ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
     const off_t before = ::lseek(fd, 0, SEEK_END);
+    char last = '\n';
+    if (before > 0 && ::pread(fd, &last, 1, before - 1) != 1) last = '\n';
+    const std::string whole = last == '\n' ? text : "\n" + text;
     const bool written =
-        before >= 0 && platform::writeAll(fd, text.data(), text.size()) == 0 && ::fsync(fd) == 0;
+        before >= 0 && platform::writeAll(fd, whole.data(), whole.size()) == 0 && ::fsync(fd) == 0;
     if (!written && before >= 0) {
         [[maybe_unused]] const int cut = ::ftruncate(fd, before);
     }

@@ -301,20 +301,23 @@ size_t linesIn(const std::string& text) {
 // room stores it, once.
 TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
     using Print = std::function<void(const std::string&)>;
+    const auto finals = [](TranscriptStore& s, const Print& print) {
+        for (int i = 0; i < 5; ++i) {
+            s.append(segment(100 + 10 * i, 101 + 10 * i, longText(i)));
+            print(longText(i));
+        }
+    };
+    const std::vector<std::string> withFinals{"one",       "two",       "three",     longText(0),
+                                              longText(1), longText(2), longText(3), longText(4)};
     const struct {
         const char* name;
         std::function<void(TranscriptStore&, const Print&)> whileFull;
         std::vector<std::string> expected;
         std::vector<std::string> sessionNames = {};
+        bool tornBefore = false;  // an earlier run was killed halfway through a line
     } rows[] = {
-        {"finals",
-         [](auto& s, const Print& print) {
-             for (int i = 0; i < 5; ++i) {
-                 s.append(segment(100 + 10 * i, 101 + 10 * i, longText(i)));
-                 print(longText(i));
-             }
-         },
-         {"one", "two", "three", longText(0), longText(1), longText(2), longText(3), longText(4)}},
+        {"finals", finals, withFinals},
+        {"finals after a line torn by an earlier kill", finals, withFinals, {}, true},
         {"finals edited and deleted, stored paragraphs edited and deleted",
          [](auto& s, const Print& print) {
              for (const char* text : {"first final", "second final", "third final"}) {
@@ -350,6 +353,10 @@ TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
             store.append(segment(0, 1, "one"));
             store.append(segment(1, 2, "two"));  // the same paragraph
             store.append(segment(10, 11, "three"));
+        }
+        if (row.tornBefore) {
+            std::filesystem::create_directories(recovery.parent_path());
+            std::ofstream(recovery) << nlohmann::json(segment(50, 51, "torn")).dump().substr(0, 40);
         }
         disk.fill();
         int pipe[2];
