@@ -109,18 +109,6 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
          TranscriptDB::kDamaged},
         {"our table without its columns", "CREATE TABLE segments (id TEXT PRIMARY KEY, words);",
          false, 0, false, TranscriptDB::kDamaged},
-        {"segments without the column original",
-         "CREATE TABLE segments (id TEXT PRIMARY KEY, start REAL NOT NULL, end REAL NOT NULL, "
-         "text TEXT NOT NULL, edited INTEGER NOT NULL DEFAULT 0);"
-         "INSERT INTO segments VALUES ('6F9619FF-8B86-4011-B42D-00C04FC964FF', 1, 2, 'soon', 0);"
-         "PRAGMA user_version = 1;",
-         false, 0, false, TranscriptDB::kDamaged},
-        {"the full-text index as a plain table",
-         "CREATE TABLE segments (id TEXT PRIMARY KEY, start REAL NOT NULL, end REAL NOT NULL, "
-         "text TEXT NOT NULL, edited INTEGER NOT NULL DEFAULT 0, original TEXT);"
-         "CREATE TABLE sessions (id TEXT PRIMARY KEY, start REAL NOT NULL, name TEXT);"
-         "CREATE TABLE segments_fts (text);",
-         false, 0, false, TranscriptDB::kDamaged},
         {"sessions as a view", "CREATE VIEW sessions AS SELECT 1 AS id, 2 AS start, 3 AS name;",
          false, 0, false, TranscriptDB::kDamaged},
         // Our layout with its index dropped: the index is made again from
