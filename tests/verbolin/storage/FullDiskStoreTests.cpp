@@ -273,12 +273,11 @@ TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
 
 namespace {
 
-const Block& blockWith(const TranscriptStore& store, const std::string& text) {
-    const auto blocks = store.allBlocks();
-    for (const Block& b : *blocks)
+// A copy: the store's own paragraphs go with its next change.
+Block blockWith(const TranscriptStore& store, const std::string& text) {
+    for (const Block& b : *store.allBlocks())
         for (const Segment& s : b.segments)
-            if (s.text == text)
-                return *std::find(store.allBlocks()->begin(), store.allBlocks()->end(), b);
+            if (s.text == text) return b;
     throw std::runtime_error("no paragraph holds " + text);
 }
 
