@@ -80,7 +80,7 @@ class FifoSpeaker {
 };
 
 // One run of `verbolin --listen` (or, with other arguments, of the window
-// application) with its data, settings and debug folders in `dir`, against
+// application) with its data, settings, state and debug folders in `dir`, against
 // `pulse`. Killed with SIGKILL if still running at the end. With
 // `termBeforeStart`, SIGTERM comes before the program has run a line of its
 // own: sent while blocked, it waits through exec until the program lets it in.
@@ -95,6 +95,7 @@ class HeadlessVerbolin {
         if (pid_ != 0) return;
         ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
         ::setenv("PULSE_SERVER", pulse.serverString().c_str(), 1);
         ::setenv("VERBOLIN_DEBUG_DIR", (dir_ / "debug").c_str(), 1);
         ::unsetenv("VERBOLIN_INPUT_DEVICE");
@@ -126,6 +127,8 @@ class HeadlessVerbolin {
     std::string err() const { return readFile(dir_ / "err.txt"); }
     std::string events() const { return readFile(dir_ / "debug/events.log"); }
     std::filesystem::path dataFolder() const { return dir_ / "data/Verbolin"; }
+    // Where the run keeps what it cannot save ($XDG_STATE_HOME).
+    std::filesystem::path stateHome() const { return dir_ / "state"; }
 
     // Polls `done` every 2 ms until it holds (true), the process ends or
     // `timeout` passes (false).

@@ -86,6 +86,15 @@ class SmallDisk {
                                      std::strerror(errno));
     }
 
+    // Remounts the disk read-only, which holds for root too, or writable
+    // again. Nothing on it may be open for writing.
+    void setReadOnly(bool readOnly) {
+        const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
+        if (::mount("tmpfs", path().c_str(), "tmpfs", flags, nullptr) != 0)
+            throw std::runtime_error(std::string("cannot remount the disk: ") +
+                                     std::strerror(errno));
+    }
+
     // Whether a new file of one page can be written now.
     bool isFull() const {
         const auto probe = path() / ".probe";

@@ -81,11 +81,13 @@ class ProgressLines {
 int reportTranscript() {
     TranscriptStore store;
     say(stdout, "Verbolin data folder: " + store.directory().string());
-    say(stdout, "Transcript: " + counted(store.segments.peek().size(), "segment") + ", " +
-                    counted(store.sessions.peek().size(), "session") +
-                    (!store.notSaved.peek() ? ""
-                     : store.db()           ? " (not saved: writing to the database fails)"
-                                            : " (not saved: the database could not be opened)"));
+    say(stdout,
+        "Transcript: " + counted(store.segments.peek().size(), "segment") + ", " +
+            counted(store.sessionItems().size(), "session") +
+            (!store.notSaved.peek()   ? ""
+             : !store.db()            ? " (not saved: the database could not be opened)"
+             : store.db()->readOnly() ? " (new text not saved: the database can only be read)"
+                                      : " (not saved: writing to the database fails)"));
     const ModelPack pack = chosenPack();
     say(stdout, "Speech model: " + pack.title + ", " +
                     (pack.isInstalled() ? "installed" : "not installed"));
@@ -169,7 +171,8 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     auto handle = engine.eventSink;
     engine.eventSink = [&handle, &print](const TranscriptionEngine::Event& e) {
         handle(e);
-        // Printed once stored, so every printed text is in the database.
+        // Printed once stored: in the database, or, while that cannot be
+        // written, in the recovery file that the next start takes in.
         if (e.kind == TranscriptionEngine::Event::Kind::final && !e.text.empty()) print(e.text);
     };
     engine.noticeSink = [](const std::string& text) { say(stderr, "verbolin: " + text); };
@@ -181,7 +184,9 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
         saidNotSaved = notSaved;
         say(stderr, notSaved
                         ? "verbolin: the transcript is not being saved (see the message above); "
-                          "what is said is kept in memory and written as soon as that works"
+                          "what is said is kept in memory and in " +
+                              TranscriptStore::recoveryFiles(store.directory()).front().string() +
+                              ", and written as soon as that works"
                         : "verbolin: the transcript is saved again");
     };
     auto savingChanged = store.notSaved.observe(reportSaving);

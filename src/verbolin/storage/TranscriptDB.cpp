@@ -1,7 +1,10 @@
 #include "verbolin/storage/TranscriptDB.hpp"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -84,6 +87,66 @@ std::optional<std::string> columnOptionalText(sqlite3_stmt* stmt, int column) {
     return columnText(stmt, column);
 }
 
+// A "file:" URI for SQLite: every byte but the unreserved ones and the
+// slashes escaped, so that "?", "#" and "%" in a folder name stay part of it.
+std::string fileUri(const std::filesystem::path& path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const unsigned char c : path.string()) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            uri += char(c);
+        } else {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0xf];
+        }
+    }
+    return uri;
+}
+
+std::string asciiLower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+bool isVirtualTable(const std::string& createSql) {
+    return asciiLower(createSql).find("virtual table") != std::string::npos;
+}
+
+struct SchemaObject {
+    std::string type;
+    std::string sql;
+};
+
+// The kind and "CREATE" text of what the file keeps under `name`.
+std::optional<SchemaObject> schemaObject(sqlite3* db, const char* name) {
+    OneOffStatement st;
+    if (sqlite3_prepare_v2(db, "SELECT type, sql FROM sqlite_master WHERE name = ?", -1, &st.stmt,
+                           nullptr) != SQLITE_OK)
+        throw platform::AppError(kDomain, 2, errorText(db));
+    sqlite3_bind_text(st.stmt, 1, name, -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(st.stmt);
+    if (rc == SQLITE_ROW) return SchemaObject{columnText(st.stmt, 0), columnText(st.stmt, 1)};
+    if (rc == SQLITE_DONE) return std::nullopt;
+    throw platform::AppError(kDomain, 2, errorText(db));
+}
+
+// Lower case: SQLite matches column names without regard to case.
+std::vector<std::string> columnNames(sqlite3* db, const char* table) {
+    OneOffStatement st;
+    if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info(?)", -1, &st.stmt, nullptr) !=
+        SQLITE_OK)
+        throw platform::AppError(kDomain, 2, errorText(db));
+    sqlite3_bind_text(st.stmt, 1, table, -1, SQLITE_TRANSIENT);
+    std::vector<std::string> names;
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
+        names.push_back(asciiLower(columnText(st.stmt, 0)));
+    if (rc != SQLITE_DONE) throw platform::AppError(kDomain, 2, errorText(db));
+    return names;
+}
+
 // Unicode white space and line breaks separate the words of a query.
 std::vector<std::string_view> splitWords(std::string_view text) {
     std::vector<std::string_view> words;
@@ -163,7 +226,12 @@ const char* const TranscriptDB::schema =
     "    INSERT INTO segments_fts(rowid, text) VALUES (new.rowid, new.text);\n"
     "END;";
 
-TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
+TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
+    : url_(std::move(url)), readOnly_(access == Access::readOnly) {
+    if (readOnly_) {
+        openReadOnly();
+        return;
+    }
     sqlite3* handle = nullptr;
     int rc = sqlite3_open_v2(url_.c_str(), &handle,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -174,22 +242,62 @@ TranscriptDB::TranscriptDB(std::filesystem::path url) : url_(std::move(url)) {
     }
     db_ = handle;
     try {
+        // SQLite quietly opens a file it may not write for reading only;
+        // every write would then fail with a message that names no cause.
+        if (sqlite3_db_readonly(db_, "main") == 1) {
+            const int reason = ::access(url_.c_str(), W_OK) == 0 ? EACCES : errno;
+            throw platform::AppError(
+                kDomain, 1,
+                "Cannot open " + url_.string() + " for writing (" + std::strerror(reason) + ")");
+        }
         // Before anything writes: switching the journal mode or adding the
         // schema would write into a damaged file and could make it worse.
         if (!passesQuickCheck()) {
             logStorageError(url_.string() + " is damaged; it is left as it is");
             throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged");
         }
+        const int version = userVersion(db_);
+        checkLayout(version);
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");
         // INSERT OR REPLACE removes the old row of an id without running
         // delete triggers unless this is on; the full-text index would keep
         // the old words under a rowid that a later row may take over.
         exec("PRAGMA recursive_triggers = ON");
-        upgradeSchema();
+        upgradeSchema(version);
     } catch (...) {
         sqlite3_close(std::exchange(db_, nullptr));
         throw;
+    }
+}
+
+void TranscriptDB::openReadOnly() {
+    // A WAL file is read through the index file beside it, which a folder
+    // that cannot be written cannot take when the last writer removed it.
+    // The file is then read as it stands ("immutable"), which would only
+    // miss changes another process makes meanwhile.
+    for (const bool immutable : {false, true}) {
+        sqlite3* handle = nullptr;
+        const std::string uri = fileUri(url_) + (immutable ? "?immutable=1" : "?mode=ro");
+        const int rc = sqlite3_open_v2(
+            uri.c_str(), &handle, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+            nullptr);
+        if (rc != SQLITE_OK || !handle) {
+            sqlite3_close(handle);
+            throw platform::AppError(kDomain, 1, "Cannot open " + url_.string());
+        }
+        db_ = handle;
+        try {
+            if (!passesQuickCheck()) {
+                logStorageError(url_.string() + " is damaged; it is left as it is");
+                throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged");
+            }
+            checkLayout(userVersion(db_));
+            return;
+        } catch (const platform::AppError& e) {
+            sqlite3_close(std::exchange(db_, nullptr));
+            if (e.code() == kDamaged || immutable) throw;
+        }
     }
 }
 
@@ -198,20 +306,61 @@ TranscriptDB::~TranscriptDB() {
     sqlite3_close(db_);
 }
 
-void TranscriptDB::upgradeSchema() {
-    const int version = userVersion(db_);
+void TranscriptDB::checkLayout(int version) {
+    const bool later = version > schemaVersion;
+    auto foreign = [&](const std::string& why) {
+        logStorageError(url_.string() + " is not a transcript of this application (" + why +
+                        "); it is left as it is");
+        throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged: " + why);
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> columns;
+    } tables[] = {{"segments", {"id", "start", "end", "text", "edited", "original"}},
+                  {"sessions", {"id", "start", "name"}}};
+    for (const auto& table : tables) {
+        const auto object = schemaObject(db_, table.name);
+        if (!object) {
+            if (later) foreign(std::string("it has no table ") + table.name);
+            continue;
+        }
+        if (object->type != "table" || isVirtualTable(object->sql))
+            foreign(std::string(table.name) + " is not a plain table");
+        const auto columns = columnNames(db_, table.name);
+        for (const std::string& column : table.columns)
+            if (std::find(columns.begin(), columns.end(), column) == columns.end())
+                foreign(std::string("the table ") + table.name + " has no column " + column);
+    }
+    const auto index = schemaObject(db_, "segments_fts");
+    if (!index) {
+        if (later) foreign("it has no full-text index");
+        return;
+    }
+    if (!isVirtualTable(index->sql) || asciiLower(index->sql).find("fts5") == std::string::npos)
+        foreign("segments_fts is not a full-text index");
+}
+
+void TranscriptDB::upgradeSchema(int version) {
     if (version > schemaVersion) {
         // A later release's file: its tables are a superset this code can use.
         logStorageError(url_.string() + " has layout " + std::to_string(version) +
                         ", newer than this build's " + std::to_string(schemaVersion));
         return;
     }
-    if (version == schemaVersion) return;
+    bool complete = true;
+    for (const char* name : {"segments", "segments_start", "sessions", "segments_fts",
+                             "segments_ai", "segments_ad", "segments_au"})
+        complete = complete && schemaObject(db_, name).has_value();
+    if (version == schemaVersion && complete) return;
+    // Rows stored without the index (it was dropped, or never made) are
+    // found by a search only once it is built from them.
+    const bool indexRows = !schemaObject(db_, "segments_fts") && schemaObject(db_, "segments");
     // 0 is a new file or one from before the layout was numbered; both get
     // version 1's tables, which the unnumbered files already hold.
     exec("BEGIN");
     try {
         exec(schema);
+        if (indexRows) exec("INSERT INTO segments_fts(segments_fts) VALUES ('rebuild')");
         exec("PRAGMA user_version = " + std::to_string(schemaVersion));
         exec("COMMIT");
     } catch (...) {
@@ -263,6 +412,7 @@ std::vector<Segment> TranscriptDB::allSegments() {
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
     }
+    if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
     for (const IdRepair& r : repairs) {
         Statement st(
             prepare("UPDATE segments SET id = ? WHERE rowid = ?", "repairing a segment id"));
@@ -293,6 +443,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
     }
+    if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
     for (const IdRepair& r : repairs) {
         Statement st(
             prepare("UPDATE sessions SET id = ? WHERE rowid = ?", "repairing a session id"));
@@ -442,6 +593,10 @@ bool TranscriptDB::apply(const Changes& c) {
         }
     }
     return false;
+}
+
+std::vector<std::string_view> TranscriptDB::queryWords(std::string_view query) {
+    return splitWords(query);
 }
 
 std::string TranscriptDB::matchExpression(std::string_view query) {

@@ -25,13 +25,18 @@ class TranscriptStore;
 
 class TranscriptDB {
   public:
-    // Opens or creates the file and its schema. Throws platform::AppError of
-    // domain "TranscriptDB": code 1 "Cannot open <path>", code 2 with SQLite's
-    // message when a pragma or the schema fails, code 3 "<path> is damaged"
-    // when an existing file fails SQLite's quick check; a damaged file is not
-    // written to.
-    explicit TranscriptDB(std::filesystem::path url);
-    // The code of a file that fails SQLite's check.
+    // readWrite opens or creates the file and its schema; readOnly opens an
+    // existing file to show what it holds, writing nothing (not even the
+    // files SQLite keeps beside it, when the folder cannot take them).
+    enum class Access { readWrite, readOnly };
+    // Throws platform::AppError of domain "TranscriptDB": code 1 "Cannot
+    // open <path>" (with the system's reason when the file can be read but
+    // not written), code 2 with SQLite's message when a pragma or the schema
+    // fails, code 3 "<path> is damaged" (and why) when an existing file fails
+    // SQLite's quick check or holds tables of another layout under our
+    // names; a damaged file is not written to.
+    explicit TranscriptDB(std::filesystem::path url, Access access = Access::readWrite);
+    // The code of a file that fails SQLite's check or is not a transcript.
     static constexpr long kDamaged = 3;
     ~TranscriptDB();
     TranscriptDB(const TranscriptDB&) = delete;
@@ -70,8 +75,11 @@ class TranscriptDB {
     // doubled) as a prefix phrase, joined with spaces. Empty when the query
     // has no words.
     static std::string matchExpression(std::string_view query);
+    // The words of a query: the pieces between Unicode white space.
+    static std::vector<std::string_view> queryWords(std::string_view query);
 
     sqlite3* handle() const { return db_; }
+    bool readOnly() const { return readOnly_; }
     const std::filesystem::path& url() const { return url_; }
     // Why the last write that failed did, as SQLite and the system said it.
     const std::string& lastError() const { return lastError_; }
@@ -92,8 +100,14 @@ class TranscriptDB {
     // prepared on first use and kept; none (logged) when it cannot be
     // prepared. Callers leave it reset.
     sqlite3_stmt* prepare(const char* sql, const char* operation);
-    // Brings a file of an older layout up to schemaVersion, in one transaction.
-    void upgradeSchema();
+    void openReadOnly();
+    // Throws kDamaged when a table of ours is there in another shape (a
+    // column missing, an index that is a plain table), or when a file of a
+    // later layout lacks one: reading or writing it would only fail.
+    void checkLayout(int version);
+    // Brings a file of an older layout up to schemaVersion, and adds what is
+    // missing of the current one, in one transaction.
+    void upgradeSchema(int version);
     // Bind, step and reset one prepared statement; false (logged) on failure.
     bool write(sqlite3_stmt* statement, const Segment& segment);
     bool write(sqlite3_stmt* statement, const SessionMarker& marker);
@@ -107,6 +121,7 @@ class TranscriptDB {
     std::filesystem::path url_;
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
+    bool readOnly_ = false;
 };
 
 }  // namespace verbolin

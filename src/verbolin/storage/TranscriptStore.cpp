@@ -94,55 +94,97 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     fs::create_directories(directory_, ec);
     if (ec) logStorageError("cannot create " + directory_.string() + ": " + ec.message());
 
-    std::vector<SessionMarker> markers;
+    openDatabase();
+    // Recovered text first, so that the legacy import finds it in memory and
+    // adds none of it again.
+    importRecoveredText();
+    importLegacyFiles();
+}
+
+void TranscriptStore::openDatabase() {
+    const auto file = directory_ / "transcript.sqlite";
     try {
-        db_ = std::make_unique<TranscriptDB>(directory_ / "transcript.sqlite");
+        db_ = std::make_unique<TranscriptDB>(file);
         segments.set(db_->allSegments());
-        markers = db_->allSessions();
+        sessions.set(db_->allSessions());
+        return;
     } catch (const platform::AppError& e) {
-        std::string why = e.what();
-        // The commonest cause, said plainly: the folder itself is read-only.
-        if (::access(directory_.c_str(), W_OK) != 0)
-            why = "the data folder " + directory_.string() + " cannot be written to (" +
-                  std::strerror(errno) + "); " + why;
+        db_.reset();
         // A damaged file stays closed; anything else (a full disk above
         // all) may pass, and the file is tried again with each retry.
         reopenable_ = e.code() != TranscriptDB::kDamaged;
-        logStorageError(reopenable_ ? "cannot open the transcript; what is said is kept in memory "
-                                      "and written once it opens: " +
-                                          why
-                                    : "working from memory only, nothing will be saved: " + why);
-        db_.reset();
-        segments.set({});
-        saveProblem_ = (directory_ / "transcript.sqlite").string() + ": " + why;
-        notSaved.set(true);
+        std::string why = e.what();
+        // The commonest cause, said plainly: the folder itself cannot be
+        // written. SQLite then names a file beside the transcript that it
+        // could not make, with a reason that is not the one that matters.
+        // (A folder that is not there was said above, where making it failed.)
+        std::error_code ec;
+        if (reopenable_ && std::filesystem::is_directory(directory_, ec) &&
+            ::access(directory_.c_str(), W_OK) != 0) {
+            const int reason = errno;
+            logStorageError("cannot open " + file.string() + " for writing: " + why);
+            why = "the data folder " + directory_.string() + " cannot be written to (" +
+                  std::strerror(reason) + ")";
+        }
+        saveProblem_ = file.string() + ": " + why;
+        const auto keptIn = recoveryFiles(directory_).front().string();
+        if (!reopenable_)
+            logStorageError(
+                "working from memory only; the transcript is left as it is, and what "
+                "is said is kept in " +
+                keptIn + " (" + why + ")");
+        else if (openForReading(file))
+            logStorageError("the transcript can only be read: " + why +
+                            ". It is shown as it stands; what is said is kept in memory and in " +
+                            keptIn + ", and written once the transcript can be.");
+        else
+            logStorageError(
+                "cannot open the transcript; what is said is kept in memory and "
+                "written once it opens: " +
+                why);
     }
-    sessions.set(std::move(markers));
+    notSaved.set(true);
+}
 
-    importLegacyFiles();
-    importRecoveredText();
+bool TranscriptStore::openForReading(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) return false;
+    try {
+        auto db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly);
+        segments.set(db->allSegments());
+        sessions.set(db->allSessions());
+        db_ = std::move(db);
+        return true;
+    } catch (const platform::AppError& e) {
+        logStorageError("cannot read " + file.string() + " either: " + e.what());
+        // Read-only access finds damage the other did not get to.
+        if (e.code() == TranscriptDB::kDamaged) reopenable_ = false;
+        return false;
+    }
 }
 
 TranscriptStore::~TranscriptStore() {
-    // A damaged transcript is never opened: all memory holds is unsaved.
-    const bool memoryOnly = !db_ && !reopenable_;
     // Observers may already be gone, so the status is left alone.
-    if (!memoryOnly && (!hasUnsavedChanges() || save({}, false))) return;
+    if (!hasUnsavedChanges() || save({}, false)) return;
+    // Each change went to the recovery file as it failed; what could not
+    // be written there then is tried once more.
+    journal({});
+    std::optional<std::filesystem::path> kept;
+    if (unjournaledSegments_.empty() && unjournaledSessions_.empty() && !journalFiles_.empty())
+        kept = journalFiles_.back();
     std::vector<Segment> lost;
     for (const Segment& s : segments.peek())
-        if (memoryOnly || unsavedSegments_.count(s.id)) lost.push_back(s);
+        if (unsavedSegments_.count(s.id)) lost.push_back(s);
     if (lost.empty()) {
-        if (hasUnsavedChanges())
-            logStorageError(
-                "quitting with deletions or session changes that could not be saved; "
-                "they are lost.");
+        logStorageError(
+            "quitting with deletions or session changes that could not be saved; " +
+            (kept ? "they are kept in " + kept->string() : std::string("they are lost.")));
         return;
     }
-    // Memory is about to go: the words are put where the next start finds
-    // them, and where the user can (standard error, the journal).
+    // Memory is about to go: the words are said where the user can find
+    // them (standard error, the journal) too.
     std::string text;
     for (const Segment& s : lost) text += "\n  " + s.text;
-    const auto kept = keepForRecovery(lost);
     logStorageError("quitting with changes that could not be saved; " +
                     (kept ? "their text is kept in " + kept->string() +
                                 " and added to the transcript at the next start that can save it:"
@@ -167,8 +209,11 @@ void TranscriptStore::retryUnsaved() {
 }
 
 bool TranscriptStore::reopen() {
-    if (db_) return true;
+    if (db_ && !db_->readOnly()) return true;
     if (!reopenable_) return false;
+    // A file that could only be read stays so while its folder cannot be
+    // written; checking that is far cheaper than opening it again.
+    if (db_ && ::access(directory_.c_str(), W_OK) != 0) return false;
     std::unique_ptr<TranscriptDB> db;
     std::vector<Segment> onDisk;
     std::vector<SessionMarker> markersOnDisk;
@@ -183,11 +228,12 @@ bool TranscriptStore::reopen() {
         return false;  // said at start; saying it at every retry would only repeat it
     }
     db_ = std::move(db);
-    // What the file holds joins what was said meanwhile; memory has only the
-    // latter, and its changes are all still unsaved.
-    auto join = [](auto& observable, auto fromDisk) {
+    // What the file holds joins what was said meanwhile. Memory decides for
+    // every record it changed, including those it deleted, which the file
+    // still has.
+    auto join = [](auto& observable, auto fromDisk, const std::unordered_set<Uuid>& changed) {
         observable.mutate([&](auto& list) {
-            std::unordered_set<Uuid> known;
+            std::unordered_set<Uuid> known = changed;
             for (const auto& record : list) known.insert(record.id);
             std::erase_if(fromDisk, [&](const auto& r) { return known.count(r.id) > 0; });
             list.insert(list.begin(), fromDisk.begin(), fromDisk.end());
@@ -195,8 +241,8 @@ bool TranscriptStore::reopen() {
                              [](const auto& a, const auto& b) { return a.start < b.start; });
         });
     };
-    join(segments, std::move(onDisk));
-    join(sessions, std::move(markersOnDisk));
+    join(segments, std::move(onDisk), unsavedSegments_);
+    join(sessions, std::move(markersOnDisk), unsavedSessions_);
     return true;
 }
 
@@ -207,10 +253,10 @@ void TranscriptStore::keepUnsaved(const TranscriptDB::Changes& changes) {
     unsavedSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
 }
 
-bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
+bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool journaled) {
     if (!reopen()) {
-        // Kept for the retries only while opening may still work.
-        if (reopenable_) keepUnsaved(changes);
+        keepUnsaved(changes);
+        if (!journaled) journal(changes);
         return false;
     }
     // What an earlier write failed to store is written as memory has it now.
@@ -232,11 +278,13 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report) {
     if (db_->apply(changes)) {
         unsavedSegments_.clear();
         unsavedSessions_.clear();
+        retireJournal();
         saveProblem_.clear();
         if (report) notSaved.set(false);
         return true;
     }
     keepUnsaved(changes);
+    if (!journaled) journal(changes);
     saveProblem_ = db_->url().string() + ": " + db_->lastError();
     if (report) logStorageError("the transcript is not being saved; the change is kept in memory");
     if (report) notSaved.set(true);
@@ -290,8 +338,24 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
 std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
     std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
     if (trimmed.empty()) return {};
-    if (db_) return db_->search(trimmed);
+    if (db_ && unsavedSegments_.empty()) return db_->search(trimmed);
     std::unordered_set<Uuid> ids;
+    if (db_) {
+        // The file's index holds no unsaved text, and may hold text memory
+        // has since changed or deleted: those segments are matched here,
+        // each word of the query on its own.
+        ids = db_->search(trimmed);
+        for (const Uuid& id : unsavedSegments_) ids.erase(id);
+        std::vector<CaseInsensitiveMatcher> words;
+        for (const std::string_view word : TranscriptDB::queryWords(trimmed))
+            words.emplace_back(word, calendar_.locale());
+        for (const Segment& s : segments.get())
+            if (unsavedSegments_.count(s.id) &&
+                std::all_of(words.begin(), words.end(),
+                            [&](const auto& w) { return w.matches(s.text); }))
+                ids.insert(s.id);
+        return ids;
+    }
     CaseInsensitiveMatcher matcher(trimmed, calendar_.locale());
     for (const Segment& s : segments.get())
         if (matcher.matches(s.text)) ids.insert(s.id);

@@ -34,14 +34,17 @@ class TranscriptStore {
 
     // Opens `directory`, or the default data folder ("Verbolin" in the
     // application data folder, taking over an older "Echovane" folder when
-    // only that exists). A database that cannot be opened leaves the store
-    // working from memory; unless the file is damaged, it is opened again at
-    // the next change or retry, and what memory gained meanwhile is written.
+    // only that exists). A database that cannot be opened for writing is
+    // read as it stands when it can be; otherwise the store starts empty.
+    // Either way new changes live in memory and in the recovery file;
+    // unless the file is damaged (or not a transcript), it is opened again
+    // at the next change or retry, and what memory gained meanwhile is
+    // written.
     explicit TranscriptStore(std::optional<std::filesystem::path> directory = std::nullopt,
                              UserCalendar calendar = UserCalendar());
-    // Makes a last attempt to write what is still unsaved. Text that still
-    // cannot be written is appended to the recovery file, and standard error
-    // names it; the next store of this folder that can write its transcript
+    // Makes a last attempt to write what is still unsaved. Standard error
+    // names the recovery file that holds what still cannot be written, with
+    // its text; the next store of this folder that can write its transcript
     // takes it in.
     ~TranscriptStore();
     TranscriptStore(const TranscriptStore&) = delete;
@@ -65,11 +68,14 @@ class TranscriptStore {
     // (the system's reason where there is one). Empty while all is saved.
     const std::string& saveProblem() const { return saveProblem_; }
 
-    // Where text still unsaved at quit is kept for the store of `directory`:
-    // "unsaved-<key>.jsonl" in $XDG_STATE_HOME/Verbolin (~/.local/state),
-    // or, when that cannot be written, "verbolin-<uid>-unsaved-<key>.jsonl"
-    // in the temporary folder. One segment per line, as the transcript
-    // files of earlier versions held them.
+    // Where each change that cannot be saved is kept, as it is made, for
+    // the store of `directory`: "unsaved-<key>.jsonl" in
+    // $XDG_STATE_HOME/Verbolin (~/.local/state), or, when that cannot be
+    // written, "verbolin-<uid>-unsaved-<key>.jsonl" in the temporary folder.
+    // One record per line, a later line for an id replacing earlier ones: a
+    // segment as the transcript files of earlier versions held them,
+    // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id}.
+    // Once the change is saved the file is renamed to "<name>.imported".
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
 
     const std::filesystem::path& directory() const { return directory_; }
@@ -135,18 +141,25 @@ class TranscriptStore {
     // Brings in the transcript files of earlier versions once, then renames
     // each to "<name>.imported".
     void importLegacyFiles();
-    // Takes in the text an earlier run could not save (see recoveryFiles),
-    // once: each file stored is renamed to "<name>.imported". A recovered
-    // segment replaces the one of the same id, being the later edit.
+    // Opens the database, or reads it when it cannot be written, and loads
+    // what it holds; says why when it cannot be written.
+    void openDatabase();
+    bool openForReading(const std::filesystem::path& file);
+    // Takes in the changes an earlier run could not save (see
+    // recoveryFiles) into memory, and stores them when it can. A recovered
+    // record replaces the one of the same id, being the later edit.
     void importRecoveredText();
-    // Appends `lost` to the first recovery file that takes it; its path, or
-    // none when neither does.
-    std::optional<std::filesystem::path> keepForRecovery(const std::vector<Segment>& lost) const;
+    // Appends the records `changes` names, as memory now holds them, with
+    // those an earlier append could not write, to the recovery file.
+    void journal(const TranscriptDB::Changes& changes);
+    // Sets aside the recovery files once all they hold is stored.
+    void retireJournal();
 
     // Writes `changes` together with everything still unsaved, in one
-    // transaction, and keeps the ids of what failed. Returns whether it
-    // was stored. `report` updates notSaved.
-    bool save(TranscriptDB::Changes changes, bool report = true);
+    // transaction, and keeps the ids of what failed; unless `journaled`
+    // (the recovery file has them already), those go to the recovery file.
+    // Returns whether it was stored. `report` updates notSaved.
+    bool save(TranscriptDB::Changes changes, bool report = true, bool journaled = false);
     void keepUnsaved(const TranscriptDB::Changes& changes);
     // Opens the database that could not be opened at start, joining what
     // it holds with what memory gained meanwhile. Whether one is open.
@@ -172,6 +185,13 @@ class TranscriptStore {
     // memory no longer has them) at the next save.
     std::unordered_set<platform::Uuid> unsavedSegments_;
     std::unordered_set<platform::Uuid> unsavedSessions_;
+    // Ids of unsaved changes that the recovery file does not hold yet.
+    std::unordered_set<platform::Uuid> unjournaledSegments_;
+    std::unordered_set<platform::Uuid> unjournaledSessions_;
+    // The recovery files holding changes not yet stored, the last the one
+    // written to.
+    std::vector<std::filesystem::path> journalFiles_;
+    bool journalFailing_ = false;  // said once, until a write works again
     std::string saveProblem_;
 };
 

@@ -93,8 +93,13 @@ void TranscriptStore::importLegacyFiles() {
     // fails, none, and the file stays to be read again at the next start.
     // What reached memory is still written with the next change.
     auto finish = [this](const fs::path& path, TranscriptDB::Changes changes, size_t count) {
-        // Without a database that may still open, memory is all there is.
-        if ((!db_ && !reopenable_) || save(std::move(changes))) {
+        const bool saved = save(std::move(changes));
+        // With a transcript that will not open, the recovery file holds the
+        // records once they are written there; reading the file again at
+        // every start would only add them there again.
+        const bool journaled =
+            !db_ && !reopenable_ && unjournaledSegments_.empty() && unjournaledSessions_.empty();
+        if (saved || journaled) {
             platform::writeLog(
                 "Verbolin", "storage", platform::LogType::info,
                 "imported " + std::to_string(count) + " records from " + path.string());

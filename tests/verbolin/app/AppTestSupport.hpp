@@ -66,6 +66,8 @@ class TestEnvironment {
     testsupport::TempDir home;
     ScopedEnv dataHome{"XDG_DATA_HOME", (home.path() / "data").string()};
     ScopedEnv configHome{"XDG_CONFIG_HOME", (home.path() / "config").string()};
+    // Where changes that cannot be saved wait.
+    ScopedEnv stateHome{"XDG_STATE_HOME", (home.path() / "state").string()};
     ScopedEnv inputDevice{"VERBOLIN_INPUT_DEVICE", ""};
     ScopedEnv voiceProcessing{"VERBOLIN_VOICE_PROCESSING", ""};
     ScopedEnv autoStart{"VERBOLIN_AUTOSTART", ""};

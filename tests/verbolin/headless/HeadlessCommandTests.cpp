@@ -19,6 +19,7 @@
 #include "support/PrivatePulseServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/ScopedUmask.hpp"
+#include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/CommandLine.hpp"
@@ -47,6 +48,15 @@ ProgramRun run(const std::string& program, const std::string& arguments,
     r.out = testsupport::readFile(dir / "out");
     r.err = testsupport::readFile(dir / "err");
     return r;
+}
+
+// An utterance of one word, `seconds` after a fixed morning in 2024.
+verbolin::Segment wordsAt(int seconds) {
+    verbolin::Segment s;
+    s.start = platform::dateFromSecondsSince1970(1714557600.0 + seconds);
+    s.end = s.start + std::chrono::seconds(1);
+    s.text = "words";
+    return s;
 }
 
 // The data and settings of a run in `home`, for run()'s environment.
@@ -120,7 +130,8 @@ TEST(HeadlessCommands, HelpAndVersionPrintAndSucceed) {
         EXPECT_EQ(r.out, CommandLine::helpText());
         for (const char* mentioned :
              {"--listen", "--version", "VERBOLIN_INPUT_DEVICE", "VERBOLIN_AUTOSTART",
-              "VERBOLIN_DEBUG_DIR", "VERBOLIN_VOICE_PROCESSING", "XDG_DATA_HOME", "HF_TOKEN"})
+              "VERBOLIN_DEBUG_DIR", "VERBOLIN_VOICE_PROCESSING", "XDG_DATA_HOME", "XDG_STATE_HOME",
+              "recovery file", "HF_TOKEN"})
             EXPECT_NE(r.out.find(mentioned), std::string::npos) << mentioned;
     }
     const ProgramRun version = run("verbolin", "--version");
@@ -205,34 +216,58 @@ TEST(HeadlessCommands, WithoutADisplayTheWindowlessWaysAreNamed) {
     }
 }
 
-// The counts read as English at every size.
+// The counts read as English at every size. Sessions are counted as the
+// sidebar lists them: what was said before the first session started is
+// listed by day, with no session row of its own.
 TEST(HeadlessCommands, StatusCountsSegmentsAndSessions) {
     const struct {
         int segments, sessions;
         const char* line;
     } rows[] = {
         {0, 0, "Transcript: 0 segments, 0 sessions\n"},
-        {1, 1, "Transcript: 1 segment, 1 session\n"},
-        {2, 3, "Transcript: 2 segments, 3 sessions\n"},
+        {0, 1, "Transcript: 0 segments, 1 session\n"},
+        {1, 0, "Transcript: 1 segment, 1 session\n"},
+        {1, 1, "Transcript: 1 segment, 2 sessions\n"},
+        {2, 3, "Transcript: 2 segments, 4 sessions\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
         testsupport::TempDir home("verbolin-cli-home");
         {
+            // The sessions start now, after the segments' day.
             verbolin::TranscriptStore store(home / "Verbolin");
             for (int i = 0; i < row.sessions; ++i) store.startSession("session");
-            for (int i = 0; i < row.segments; ++i) {
-                verbolin::Segment s;
-                s.start = platform::dateFromSecondsSince1970(1714557600.0 + 10 * i);
-                s.end = s.start + std::chrono::seconds(1);
-                s.text = "words";
-                store.append(s);
-            }
+            for (int i = 0; i < row.segments; ++i) store.append(wordsAt(10 * i));
         }
         const ProgramRun r = run("verbolin", "--status", homeEnv(home));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
     }
+}
+
+// A transcript on a disk mounted read-only is read and counted as it
+// stands, and the line says that new text would not be saved to it.
+TEST(HeadlessCommands, StatusReadsATranscriptOnAReadOnlyDisk) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    testsupport::TempDir home("verbolin-cli-home");
+    {
+        verbolin::TranscriptStore store(disk / "Verbolin");
+        store.startSession("named");
+        for (int i = 0; i < 3; ++i) store.append(wordsAt(10 * i));
+    }
+    disk.setReadOnly(true);
+    const ProgramRun r =
+        run("verbolin", "--status",
+            "XDG_DATA_HOME='" + disk.path().string() + "' XDG_CONFIG_HOME='" +
+                home.path().string() + "' XDG_STATE_HOME='" + home.path().string() + "'");
+    disk.setReadOnly(false);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Transcript: 3 segments, 2 sessions (new text not saved: the database "
+                         "can only be read)\n"),
+              std::string::npos)
+        << r.out << r.err;
+    EXPECT_NE(r.err.find("Read-only file system"), std::string::npos) << r.err;
 }
 
 TEST(HeadlessCommands, AnIncompletePackNamesWhatIsMissing) {

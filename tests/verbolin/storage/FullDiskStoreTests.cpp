@@ -3,11 +3,15 @@
 // in memory lands once there is room again, in a database SQLite still
 // finds sound.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "StorageTestSupport.hpp"
 #include "support/ScopedEnv.hpp"
@@ -51,6 +55,12 @@ std::vector<std::string> checkedTextsOnDisk(const std::filesystem::path& dir) {
 
 std::string longText(int n) { return "utterance " + std::to_string(n) + std::string(600, 'x'); }
 
+size_t occurrencesOf(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 }  // namespace
 
 // Each row changes the transcript while the disk is full, then room is made
@@ -86,6 +96,8 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
         SCOPED_TRACE(row.name);
         testsupport::SmallDisk disk;
         SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir state;  // where the unsaved changes wait
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         const auto folder = disk / "Verbolin";
         StorageLogCapture log;
         {
@@ -125,6 +137,8 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
 TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereIsRoom) {
     testsupport::SmallDisk disk;
     SKIP_WITHOUT_SMALL_DISK(disk);
+    TempDir state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
     const auto folder = disk / "Verbolin";
     {
         TranscriptStore store(folder, fixedCalendar());
@@ -257,12 +271,160 @@ TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
     EXPECT_FALSE(std::filesystem::exists(recovery));
 }
 
+namespace {
+
+// A copy: the store's own paragraphs go with its next change.
+Block blockWith(const TranscriptStore& store, const std::string& text) {
+    for (const Block& b : *store.allBlocks())
+        for (const Segment& s : b.segments)
+            if (s.text == text) return b;
+    throw std::runtime_error("no paragraph holds " + text);
+}
+
+std::vector<std::string> textsIn(const TranscriptStore& store) {
+    std::vector<std::string> texts;
+    for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+    return sorted(texts);
+}
+
+size_t linesIn(const std::string& text) {
+    return size_t(std::count(text.begin(), text.end(), '\n'));
+}
+
+}  // namespace
+
+// A run killed while the disk is full (kill -9, a crash): every final it
+// passed on (as --listen prints it) is in the recovery file once, and so
+// are the edits and deletions made after it. Starts while the disk stays
+// full show all of it and add nothing to the file; the first start with
+// room stores it, once.
+TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
+    using Print = std::function<void(const std::string&)>;
+    const auto finals = [](TranscriptStore& s, const Print& print) {
+        for (int i = 0; i < 5; ++i) {
+            s.append(segment(100 + 10 * i, 101 + 10 * i, longText(i)));
+            print(longText(i));
+        }
+    };
+    const std::vector<std::string> withFinals{"one",       "two",       "three",     longText(0),
+                                              longText(1), longText(2), longText(3), longText(4)};
+    const struct {
+        const char* name;
+        std::function<void(TranscriptStore&, const Print&)> whileFull;
+        std::vector<std::string> expected;
+        std::vector<std::string> sessionNames = {};
+        bool tornBefore = false;  // an earlier run was killed halfway through a line
+    } rows[] = {
+        {"finals", finals, withFinals},
+        {"finals after a line torn by an earlier kill", finals, withFinals, {}, true},
+        {"finals edited and deleted, stored paragraphs edited and deleted",
+         [](auto& s, const Print& print) {
+             for (const char* text : {"first final", "second final", "third final"}) {
+                 s.append(segment(100 * (1 + text[0] % 3), 100 * (1 + text[0] % 3) + 1, text));
+                 print(text);
+             }
+             s.replace(blockWith(s, "first final"), "first final, edited");
+             s.deleteBlocks({blockWith(s, "second final")});
+             s.replace(blockWith(s, "one"), "one two, edited");
+             s.deleteBlocks({blockWith(s, "three")});
+         },
+         {"first final, edited", "one two, edited", "third final"}},
+        {"a session started and renamed",
+         [](auto& s, const Print& print) {
+             const auto marker = s.startSession("while full");
+             s.append(segment(500, 501, "in the session"));
+             print("in the session");
+             s.rename(marker.id, "renamed");
+         },
+         {"in the session", "one", "three", "two"},
+         {"renamed"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::SmallDisk disk;
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const auto folder = disk / "Verbolin";
+        const auto recovery = TranscriptStore::recoveryFiles(folder).front();
+        {
+            TranscriptStore store(folder, fixedCalendar());
+            store.append(segment(0, 1, "one"));
+            store.append(segment(1, 2, "two"));  // the same paragraph
+            store.append(segment(10, 11, "three"));
+        }
+        if (row.tornBefore) {
+            std::filesystem::create_directories(recovery.parent_path());
+            std::ofstream(recovery) << nlohmann::json(segment(50, 51, "torn")).dump().substr(0, 40);
+        }
+        disk.fill();
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(pipe[0]);
+            setStorageLogSink([](const std::string&) {});
+            TranscriptStore store(folder, fixedCalendar());
+            const Print print = [&](const std::string& text) {
+                const std::string line = text + "\n";
+                if (::write(pipe[1], line.data(), line.size()) != ssize_t(line.size())) ::_exit(2);
+            };
+            row.whileFull(store, print);
+            print("done");
+            for (;;) ::pause();  // killed here, with everything still in memory
+        }
+        ::close(pipe[1]);
+        std::string printed;
+        char buffer[4096];
+        for (ssize_t n;
+             !printed.ends_with("done\n") && (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+            printed.append(buffer, size_t(n));
+        ::close(pipe[0]);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(printed.ends_with("done\n")) << printed;
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+
+        const std::string kept = testsupport::readFile(recovery);
+        std::istringstream finals(printed);
+        for (std::string text; std::getline(finals, text) && text != "done";)
+            EXPECT_EQ(occurrencesOf(kept, "\"text\":" + nlohmann::json(text).dump()), 1u)
+                << text << "\n"
+                << kept;
+        if (row.name == std::string("finals")) {
+            EXPECT_EQ(linesIn(kept), 5u) << kept;
+        }
+
+        for (int start = 0; start < 3; ++start) {
+            TranscriptStore stillFull(folder, fixedCalendar());
+            EXPECT_EQ(textsIn(stillFull), sorted(row.expected)) << "start " << start;
+            EXPECT_TRUE(stillFull.notSaved.peek());
+        }
+        EXPECT_TRUE(testsupport::readFile(recovery) == kept) << testsupport::readFile(recovery);
+
+        disk.makeRoom();
+        for (int start = 0; start < 2; ++start) {
+            TranscriptStore store(folder, fixedCalendar());
+            EXPECT_EQ(textsIn(store), sorted(row.expected)) << "start " << start;
+            EXPECT_FALSE(store.notSaved.peek());
+        }
+        EXPECT_FALSE(std::filesystem::exists(recovery));
+        EXPECT_EQ(checkedTextsOnDisk(folder), sorted(row.expected));
+        TranscriptDB db(folder / "transcript.sqlite");
+        EXPECT_EQ(column(db.handle(), "SELECT name FROM sessions"), row.sessionNames);
+    }
+}
+
 // The first start after an upgrade, on a full disk: the older version's
 // transcript is read into memory but not set aside as imported until the
 // database holds it.
 TEST(FullDiskStore, LegacyRecordsReadOnAFullDiskAreSetAsideOnlyOnceStored) {
     testsupport::SmallDisk disk;
     SKIP_WITHOUT_SMALL_DISK(disk);
+    TempDir state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
     const auto folder = disk / "Verbolin";
     std::filesystem::create_directories(folder);
     Segment old = segment(0, 1, "from the older version");

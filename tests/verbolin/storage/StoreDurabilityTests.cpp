@@ -5,10 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "StorageTestSupport.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/SmallDisk.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -93,7 +97,8 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        TempDir dir;
+        TempDir dir, state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             store.append(segment(0, 1, "one"));
@@ -115,17 +120,66 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
     }
 }
 
-// Damage that SQLite's quick check finds: a page that nothing uses, and an
-// index root page with a broken header.
+namespace {
+
+// Replaces the file with one made by `sql`, as another program (or a hand)
+// may have left it.
+void remake(const std::filesystem::path& file, const std::string& sql) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    run(raw, sql);
+    sqlite3_close(raw);
+}
+
+}  // namespace
+
+// Damage that SQLite's quick check finds (a page that nothing uses, an index
+// root page with a broken header), and files whose tables under our names
+// have another shape: each is said to be damaged, left byte for byte as it
+// was, and what is said meanwhile waits in the recovery file.
 TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
-    const std::function<void(std::string&)> damages[] = {
-        [](std::string& bytes) {
-            bytes[31] = char(bytes[31] + 1);  // the page count in the header
-            bytes.append(4096, '\0');
-        },
-        [](std::string& bytes) { bytes[2 * 4096 + 3] = bytes[2 * 4096 + 4] = char(0xff); },
+    const std::string columnsButOriginal =
+        "CREATE TABLE segments (id TEXT PRIMARY KEY, start REAL NOT NULL, end REAL NOT NULL, "
+        "text TEXT NOT NULL, edited INTEGER NOT NULL DEFAULT 0";
+    const struct {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> damage;
+        const char* said;
+    } rows[] = {
+        {"a page count past the end",
+         [](const auto& file) {
+             std::string bytes = testsupport::readFile(file);
+             bytes[31] = char(bytes[31] + 1);  // the page count in the header
+             bytes.append(4096, '\0');
+             std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+         },
+         "is damaged"},
+        {"a broken index page",
+         [](const auto& file) {
+             std::string bytes = testsupport::readFile(file);
+             bytes[2 * 4096 + 3] = bytes[2 * 4096 + 4] = char(0xff);
+             std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+         },
+         "is damaged"},
+        {"segments without the column original",
+         [&](const auto& file) {
+             remake(file, columnsButOriginal +
+                              ");INSERT INTO segments VALUES "
+                              "('6F9619FF-8B86-4011-B42D-00C04FC964FF', 1, 2, 'old', 0);"
+                              "PRAGMA user_version = 1;");
+         },
+         "the table segments has no column original"},
+        {"the full-text index as a plain table",
+         [&](const auto& file) {
+             remake(file, columnsButOriginal +
+                              ", original TEXT); CREATE TABLE segments_fts (text);"
+                              "INSERT INTO segments_fts VALUES ('old');");
+         },
+         "segments_fts is not a full-text index"},
     };
-    for (const auto& damage : damages) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         TempDir dir;
         const auto file = dir.path() / "transcript.sqlite";
         {
@@ -133,56 +187,128 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
             for (int k = 0; k < 200; ++k)
                 store.append(segment(k, k + 1, "words " + std::to_string(k)));
         }
-        std::string bytes = testsupport::readFile(file);
-        damage(bytes);
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-        bool reported = false;
-        auto old = setStorageLogSink([&](const std::string& line) {
-            reported = reported || line.find("is damaged") != std::string::npos;
-        });
+        row.damage(file);
+        const std::string bytes = testsupport::readFile(file);
+        std::string said;
+        auto old = setStorageLogSink([&](const std::string& line) { said += line + "\n"; });
         TempDir state;
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             EXPECT_EQ(store.db(), nullptr);
             EXPECT_TRUE(store.notSaved.peek());
+            EXPECT_NE(store.saveProblem().find(row.said), std::string::npos) << store.saveProblem();
             store.append(segment(500, 501, "kept in memory"));
+            store.retryUnsaved();
         }
         setStorageLogSink(old);
-        EXPECT_TRUE(reported);
+        EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        EXPECT_NE(said.find("left as it is"), std::string::npos) << said;
         EXPECT_TRUE(testsupport::readFile(file) == bytes);
+        EXPECT_FALSE(std::filesystem::exists(file.string() + "-wal"));
         // What was said with the file damaged waits, outside it, for a start
-        // that can write it.
+        // that can write it: once, however often it was tried.
         const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
-        EXPECT_NE(testsupport::readFile(recovery).find("\"kept in memory\""), std::string::npos);
+        const std::string kept = testsupport::readFile(recovery);
+        EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 1) << kept;
+        EXPECT_NE(kept.find("\"kept in memory\""), std::string::npos) << kept;
     }
 }
 
-// Root writes anywhere, so the store is opened by an unprivileged child.
-TEST(StoreDurability, AReadOnlyDataFolderIsSaidAtStart) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-    testsupport::TempDir tmp("verbolin-readonly");
-    const auto folder = tmp / "Verbolin";
-    {
-        verbolin::TranscriptStore store(folder);  // an existing transcript
+// A data folder that cannot be written, with a transcript in it: the
+// transcript is read and shown as it stands, the true cause is given, and
+// what is said meanwhile waits in the recovery file until the folder can be
+// written again. Root writes anywhere but on a read-only mount, so the
+// store is opened by an unprivileged child where permissions are the cause.
+TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a disk or become another user";
+    const struct {
+        const char* name;
+        bool mount;  // else a folder of mode 0555, opened by another user
+        const char* cause;
+    } rows[] = {{"a read-only mount", true, "Read-only file system"},
+                {"a folder its user may not write", false, "Permission denied"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::SmallDisk disk;
+        if (row.mount) SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir tmp("verbolin-readonly"), state;
+        std::filesystem::permissions(tmp.path(), std::filesystem::perms(0755));
+        std::filesystem::permissions(state.path(), std::filesystem::perms(0777));
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const auto folder = (row.mount ? disk.path() : tmp.path()) / "Verbolin";
+        {
+            TranscriptStore store(folder, fixedCalendar());
+            store.startSession("named");
+            store.append(segment(0, 1, "first paragraph"));
+            store.append(segment(1, 2, "still the first"));
+            store.append(segment(10, 11, "second paragraph"));
+        }
+        const auto setWritable = [&](bool writable) {
+            if (row.mount)
+                disk.setReadOnly(!writable);
+            else
+                std::filesystem::permissions(folder,
+                                             std::filesystem::perms(writable ? 0755 : 0555));
+        };
+        setWritable(false);
+        const auto report = state / "report.txt";
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string said;
+            setStorageLogSink([&](const std::string& line) { said += line + "\n"; });
+            if (!row.mount && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+            std::ostringstream out;
+            {
+                TranscriptStore store(folder, fixedCalendar());
+                out << "db="
+                    << (!store.db()              ? "none"
+                        : store.db()->readOnly() ? "read-only"
+                                                 : "open")
+                    << "\nsegments=" << store.segments.peek().size()
+                    << "\nparagraphs=" << store.allBlocks()->size()
+                    << "\nsessions=" << store.sessions.peek().size()
+                    << "\nfound=" << store.search("paragraph").size()
+                    << "\nnotSaved=" << store.notSaved.peek() << "\nproblem=" << store.saveProblem()
+                    << "\n";
+                store.append(segment(100, 101, "said while read-only"));
+                store.deleteBlocks({store.allBlocks()->at(1)});  // "second paragraph"
+                // Found though the file's index has it not, or has it still.
+                out << "foundNew=" << store.search("WHILE read").size()
+                    << "\nfoundDeleted=" << store.search("second").size() << "\n";
+                store.retryUnsaved();
+            }
+            std::ofstream(report) << out.str() << said;
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        setWritable(true);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        const std::string r = testsupport::readFile(report);
+        for (const char* line : {"db=read-only\n", "segments=3\n", "paragraphs=2\n", "sessions=1\n",
+                                 "found=2\n", "notSaved=1\n", "foundNew=1\n", "foundDeleted=0\n"})
+            EXPECT_NE(r.find(line), std::string::npos) << line << " in\n" << r;
+        EXPECT_NE(
+            r.find("problem=" + (folder / "transcript.sqlite").string() + ": the data folder " +
+                   folder.string() + " cannot be written to (" + row.cause + ")\n"),
+            std::string::npos)
+            << r;
+        EXPECT_EQ(r.find("No such file or directory"), std::string::npos) << r;
+
+        // Writable again: the transcript takes in what was said and deleted,
+        // once.
+        const auto recovery = TranscriptStore::recoveryFiles(folder).front();
+        EXPECT_NE(testsupport::readFile(recovery).find("said while read-only"), std::string::npos);
+        for (int start = 0; start < 2; ++start) {
+            TranscriptStore store(folder, fixedCalendar());
+            EXPECT_EQ(store.segments.peek().size(), 3u) << "start " << start;
+            EXPECT_FALSE(store.notSaved.peek());
+        }
+        EXPECT_FALSE(std::filesystem::exists(recovery));
+        EXPECT_EQ(textsOnDisk(folder),
+                  (std::vector<std::string>{"first paragraph", "still the first",
+                                            "said while read-only"}));
     }
-    std::filesystem::permissions(tmp.path(), std::filesystem::perms(0755));
-    std::filesystem::permissions(folder, std::filesystem::perms(0555));
-    const auto report = tmp / "report.txt";
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        std::string said;
-        setStorageLogSink([&](const std::string& line) { said += line + "\n"; });
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-        verbolin::TranscriptStore store(folder);
-        const bool ok = store.notSaved.peek() && !store.db() &&
-                        said.find("cannot be written to") != std::string::npos &&
-                        said.find(folder.string()) != std::string::npos;
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::filesystem::permissions(folder, std::filesystem::perms(0755));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

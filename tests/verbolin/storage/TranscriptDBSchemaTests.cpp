@@ -85,24 +85,39 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
 
 // Files another program left at our path, or ours edited by hand: each opens
 // as far as it can, or fails with the database's own error, and values of
-// the wrong type read as something rather than ending the process.
+// the wrong type read as something rather than ending the process. Tables
+// of ours in another shape are refused as damage before anything is
+// written, so that the file stays as it was.
 TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
     struct Case {
         const char* what;
-        const char* sql;
+        std::string sql;
         bool opens;
-        std::size_t rows;  // segments read back
-        bool writable;     // a new segment reaches the file
+        std::size_t rows;       // segments read back
+        bool writable;          // a new segment reaches the file
+        long code = 0;          // when it does not open
+        std::size_t found = 0;  // segments a search for "soon" finds
     };
+    const std::string ourTables = std::string(TranscriptDB::schema) + ";";
     const Case cases[] = {
         {"another program's tables",
          "CREATE TABLE notes (title TEXT); INSERT INTO notes VALUES (1);", true, 0, true},
-        // A numbered file is taken for a later layout of ours and not changed;
-        // what it lacks cannot be written, which the store reports.
+        // A numbered file is taken for a later layout of ours; one that lacks
+        // our tables is not ours.
         {"another program's numbered file",
-         "CREATE TABLE notes (title TEXT); PRAGMA user_version = 3;", true, 0, false},
+         "CREATE TABLE notes (title TEXT); PRAGMA user_version = 3;", false, 0, false,
+         TranscriptDB::kDamaged},
         {"our table without its columns", "CREATE TABLE segments (id TEXT PRIMARY KEY, words);",
-         false, 0, false},
+         false, 0, false, TranscriptDB::kDamaged},
+        {"sessions as a view", "CREATE VIEW sessions AS SELECT 1 AS id, 2 AS start, 3 AS name;",
+         false, 0, false, TranscriptDB::kDamaged},
+        // Our layout with its index dropped: the index is made again from
+        // the rows, so that a search finds them.
+        {"our file without its index",
+         ourTables + "INSERT INTO segments (id, start, end, text) VALUES "
+                     "('6F9619FF-8B86-4011-B42D-00C04FC964FF', 1, 2, 'soon enough');"
+                     "DROP TABLE segments_fts; PRAGMA user_version = 1;",
+         true, 1, true, 0, 1},
         {"values of every wrong type",
          "CREATE TABLE segments (id, start, end, text, edited, original);"
          "CREATE TABLE sessions (id, start, name);"
@@ -113,6 +128,7 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
          true, 2, true},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         TempDir dir;
         const auto path = dir.path() / "transcript.sqlite";
         {
@@ -121,28 +137,30 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
             run(raw, c.sql);
             sqlite3_close(raw);
         }
+        const std::string before = testsupport::readFile(path);
         try {
             TranscriptDB db(path);
-            EXPECT_TRUE(c.opens) << c.what;
+            EXPECT_TRUE(c.opens);
             const auto segments = db.allSegments();
-            EXPECT_EQ(segments.size(), c.rows) << c.what;
+            EXPECT_EQ(segments.size(), c.rows);
             db.allSessions();
-            EXPECT_TRUE(db.search("soon").empty()) << c.what;
-            EXPECT_EQ(db.upsert(segment(0, 1, "new")), c.writable) << c.what;
+            EXPECT_EQ(db.search("soon").size(), c.found);
+            EXPECT_EQ(db.upsert(segment(0, 1, "new")), c.writable);
             // Ids that were not ours are replaced once, and the new ones kept.
             if (!segments.empty()) {
                 TranscriptDB again(path);
                 auto reread = again.allSegments();
-                ASSERT_EQ(reread.size(), c.rows + (c.writable ? 1 : 0)) << c.what;
+                ASSERT_EQ(reread.size(), c.rows + (c.writable ? 1 : 0));
                 for (const auto& s : segments)
-                    EXPECT_TRUE(std::any_of(reread.begin(), reread.end(), [&](const Segment& r) {
-                        return r.id == s.id;
-                    })) << c.what;
+                    EXPECT_TRUE(std::any_of(reread.begin(), reread.end(),
+                                            [&](const Segment& r) { return r.id == s.id; }));
             }
         } catch (const platform::AppError& e) {
-            EXPECT_FALSE(c.opens) << c.what << ": " << e.what();
-            EXPECT_EQ(e.domain(), "TranscriptDB") << c.what;
-            EXPECT_EQ(e.code(), 2) << c.what;
+            EXPECT_FALSE(c.opens) << e.what();
+            EXPECT_EQ(e.domain(), "TranscriptDB");
+            EXPECT_EQ(e.code(), c.code) << e.what();
+            EXPECT_TRUE(testsupport::readFile(path) == before) << "the file was changed";
+            EXPECT_FALSE(std::filesystem::exists(path.string() + "-wal"));
         }
     }
 }
