@@ -1,17 +1,20 @@
 // The installer against a loopback hub that serves the trained test model as
-// the standard pack's checkpoint: what it fetches, what it installs (the same
-// pack the model tool makes of that folder), and what every failure says and
-// leaves behind.
+// the standard pack's checkpoint, and against a loopback pack server that
+// serves the pack's archive: what it fetches, what it installs (from the hub,
+// the same pack the model tool makes of that folder), and what every failure
+// says and leaves behind.
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/HttpClient.hpp"
+#include "platform/system/ZipExtractor.hpp"
 #include "support/CheckpointHub.hpp"
 #include "support/HubTestEnvironment.hpp"
 #include "support/LocalHttpServer.hpp"
@@ -20,6 +23,7 @@
 #include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "support/TrainedModel.hpp"
+#include "support/ZipBuilder.hpp"
 #include "verbolin/listening/CheckpointDownload.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
@@ -70,15 +74,47 @@ class ModelDownloaderTest : public ::testing::Test {
         return testsupport::toolPackOfTrainedModel();
     }
 
+    // The archive source: the pack server, and the hub for the rest.
+    ModelDownloader::Options archiveOptions() const {
+        ModelDownloader::Options o = options();
+        o.serverRoot = packServer.root();
+        return o;
+    }
+    void serveArchive(const std::string& bytes) {
+        packServer.set(kArchivePath, testsupport::LocalHttpServer::Reply::ok(bytes).header(
+                                         "ETag", "\"" + CheckpointHub::sha256(bytes) + "\""));
+    }
+    // Archives of this process's installs still in the temporary folder.
+    std::vector<fs::path> archivesLeft() const {
+        std::vector<fs::path> left;
+        for (const auto& entry : fs::directory_iterator(tmp.path()))
+            if (entry.path().filename().string().starts_with("verbolin-model-"))
+                left.push_back(entry.path());
+        return left;
+    }
+
+    static constexpr const char* kArchivePath = "/models/standard-v1.zip";
+
     testsupport::HubTestEnvironment env;
     testsupport::TempDir temp;
     testsupport::ScopedEnv dataEnv{"XDG_DATA_HOME", (temp / "data").string()};
     CheckpointHub hub;
+    testsupport::LocalHttpServer packServer;
+    testsupport::TempDir tmp{"verbolin-installer-tmp"};
+    testsupport::ScopedEnv tmpEnv{"TMPDIR", tmp.path().string()};
     ModelPack pack = ModelPack::named("standard");
     fs::path local = pack.localFolder();
     fs::path models = local.parent_path();
     fs::path download = models / ".download-standard";
 };
+
+// A pack's two parts below `folder` ("" for the archive's top level).
+testsupport::ZipBuilder& addPack(testsupport::ZipBuilder& zip, const std::string& folder,
+                                 const std::string& mark, bool tokenizer = true) {
+    zip.file(folder + "TextDecoder.mlmodelc/model.mil", mark);
+    if (tokenizer) zip.file(folder + "tokenizer/tokenizer.json", "{\"mark\":\"" + mark + "\"}");
+    return zip;
+}
 
 }  // namespace
 
@@ -144,6 +180,11 @@ TEST_F(ModelDownloaderTest, FailuresSayWhyAndLeaveNothingHalfInstalled) {
         {"the hub answers 503",
          [&](auto&) { hub.change("config.json", [](auto& r) { r.status = 503; }); }, 503,
          "(HTTP 503). Check your connection and try again.", false},
+        // Nothing at all at the address asked: no repository there, which
+        // no retry mends. Named with the hub asked.
+        {"the hub has no such repository",
+         [&](auto&) { hub.change("config.json", [](auto& r) { r.status = 404; }); }, 404,
+         hub.endpoint() + " has no repository openai/whisper-base.en (HTTP 404)", false},
         {"the hub lacks the tokenizer",
          [&](auto&) {
              hub.change("config.json", [](auto& r) { r.status = 200; });
@@ -175,6 +216,9 @@ TEST_F(ModelDownloaderTest, FailuresSayWhyAndLeaveNothingHalfInstalled) {
         EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
         if (c.code == 1 || c.code >= 100) {
             EXPECT_NE(std::string(error.what()).find("verbolin-models convert"), std::string::npos)
+                << error.what();
+            EXPECT_NE(std::string(error.what()).find("or set HF_ENDPOINT to a mirror"),
+                      std::string::npos)
                 << error.what();
         }
         expectNothingInstalled();
@@ -336,4 +380,197 @@ TEST_F(ModelDownloaderTest, OfflineInstallsFromAnEarlierDownloadOnly) {
     EXPECT_EQ(hub.server.recorded().size(), refetched) << "asked the hub while offline";
     EXPECT_GT(refetched, asked);
     EXPECT_TRUE(testsupport::filesUnder(local) == referencePack());
+}
+
+// With a pack server named, the pack comes from its archive: the model files
+// at the top level, in one enclosing folder, or in the first listed folder
+// that holds the text decoder. An incomplete pack folder already there is
+// replaced; the archive never stays in the temporary folder.
+TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
+    using testsupport::ZipBuilder;
+    ZipBuilder several;
+    several.file("notes/readme.txt", "no model here");
+    addPack(several, "first/", "first");
+    addPack(several, "second/", "second");
+    // The order the staging folder lists them in, as a second unpacking of
+    // the same archive on the same disk lists them.
+    const fs::path listed = temp / "data/listing";
+    fs::create_directories(listed);
+    const fs::path reference = temp / "reference.zip";
+    several.writeTo(reference);
+    platform::ZipExtractor::extract(reference, listed);
+    std::string winner;
+    for (const auto& entry : fs::directory_iterator(listed))
+        if (winner.empty() && fs::exists(entry.path() / "TextDecoder.mlmodelc"))
+            winner = entry.path().filename().string();
+
+    struct Case {
+        const char* name;
+        ZipBuilder zip;
+        std::string mark;  // the pack that must be in place
+    };
+    ZipBuilder top, enclosed;
+    const Case cases[] = {
+        {"model files at the top level", addPack(top, "", "top"), "top"},
+        {"one enclosing folder", addPack(enclosed, "standard-v1/", "enclosed"), "enclosed"},
+        {"several folders", several, winner},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A pack folder that lacks its tokenizer is installed over.
+        fs::remove_all(local);
+        fs::create_directories(local / "TextDecoder.mlmodelc");
+        serveArchive(c.zip.bytes());
+        ModelDownloader(archiveOptions()).install(pack);
+        EXPECT_TRUE(pack.isInstalled());
+        EXPECT_EQ(testsupport::filesUnder(local),
+                  (std::map<std::string, std::string>{
+                      {"TextDecoder.mlmodelc/model.mil", c.mark},
+                      {"tokenizer/tokenizer.json", "{\"mark\":\"" + c.mark + "\"}"}}));
+        EXPECT_TRUE(archivesLeft().empty());
+        for (const auto& entry : fs::directory_iterator(models))
+            EXPECT_EQ(entry.path().filename(), "standard-v1") << "left beside the pack";
+    }
+    EXPECT_TRUE(hub.gotPaths().empty()) << "asked the hub with a pack server named";
+}
+
+// Every archive failure: the code and message, nothing half-installed, no
+// archive left, nothing written outside the staging folder, and a pack folder
+// that was there before untouched unless the failure came after the move.
+TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
+    using testsupport::ZipBuilder;
+    const std::string httpMessage =
+        "The speech model could not be downloaded (HTTP 404). Check your connection and try "
+        "again.";
+    ZipBuilder noDecoder, noTokenizer, dotDot, absolute, linkOut, linkedFolder;
+    noDecoder.file("standard-v1/tokenizer/tokenizer.json", "{}");
+    addPack(noTokenizer, "standard-v1/", "new", false);
+    addPack(dotDot, "", "x").file("../escaped.txt", "out");
+    addPack(absolute, "", "x").file((temp / "absolute.txt").string(), "out");
+    addPack(linkOut, "", "x").symlink("tokenizer/outside", "../../../escaped");
+    linkedFolder.symlink("standard-v1", temp.path().string());
+    // Unpacks to 220 MB from a fraction of one: no pack compresses so well.
+    const std::string bomb =
+        ZipBuilder().file("TextDecoder.mlmodelc/zeros", std::string(220 << 20, '\0')).bytes();
+
+    struct Case {
+        const char* name;
+        std::function<void()> serve;
+        long code;
+        std::string says;
+        bool replacedLocal;  // the failure came after the move
+    };
+    const Case cases[] = {
+        {"a 404",
+         [&] {
+             packServer.set(kArchivePath, testsupport::LocalHttpServer::Reply::answer(404, "gone"));
+         },
+         404, httpMessage, false},
+        {"no zip at all", [&] { serveArchive("PK\x03\x04 not really a zip"); }, 2, kDamaged, false},
+        {"no folder holds the decoder", [&] { serveArchive(noDecoder.bytes()); }, 4, kIncomplete,
+         false},
+        {"a model folder without its tokenizer", [&] { serveArchive(noTokenizer.bytes()); }, 3,
+         kIncomplete, true},
+        {"an entry climbing out with ..", [&] { serveArchive(dotDot.bytes()); }, 2, kDamaged,
+         false},
+        {"an absolute entry", [&] { serveArchive(absolute.bytes()); }, 2, kDamaged, false},
+        {"a link out of the staging folder", [&] { serveArchive(linkOut.bytes()); }, 2, kDamaged,
+         false},
+        {"a model folder that is a link", [&] { serveArchive(linkedFolder.bytes()); }, 2, kDamaged,
+         false},
+        {"a bomb past anything a pack could be", [&] { serveArchive(bomb); }, 2, kDamaged, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(local);
+        fs::create_directories(local / "TextDecoder.mlmodelc");
+        std::ofstream(local / "TextDecoder.mlmodelc/model.mil") << "old";
+        c.serve();
+        const auto error = failingInstall(archiveOptions());
+        EXPECT_EQ(error.domain(), "ModelDownloader");
+        EXPECT_EQ(error.code(), c.code) << error.what();
+        EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
+        EXPECT_TRUE(archivesLeft().empty());
+        EXPECT_FALSE(fs::exists(models / ".staging-standard"));
+        EXPECT_FALSE(fs::exists(models / ".install-standard.lock"));
+        EXPECT_FALSE(fs::exists(models / "escaped.txt"));
+        EXPECT_FALSE(fs::exists(temp / "data/escaped"));
+        EXPECT_FALSE(fs::exists(temp / "absolute.txt"));
+        if (c.replacedLocal) {
+            EXPECT_EQ(
+                testsupport::filesUnder(local),
+                (std::map<std::string, std::string>{{"TextDecoder.mlmodelc/model.mil", "new"}}));
+        } else {
+            EXPECT_EQ(
+                testsupport::filesUnder(local),
+                (std::map<std::string, std::string>{{"TextDecoder.mlmodelc/model.mil", "old"}}));
+        }
+    }
+    // The 404 was the one error, said once: nothing was fetched after the
+    // server's answer.
+    size_t gets = 0;
+    for (const auto& r : packServer.recorded()) gets += r.method == "GET";
+    EXPECT_EQ(gets, std::size(cases) - 1);
+}
+
+// A 130 MB archive (the catalogue's size): progress counts up to it in whole
+// megabytes, then says "installing", and the pack is in place.
+TEST_F(ModelDownloaderTest, ALargeArchiveReportsDownloadingThenInstalling) {
+    constexpr size_t kArchiveBytes = 130'000'000;
+    const auto build = [](size_t weights) {
+        testsupport::ZipBuilder zip;
+        zip.stored();
+        zip.file("standard-v1/TextDecoder.mlmodelc/weights.bin", std::string(weights, '\0'));
+        zip.file("standard-v1/tokenizer/tokenizer.json", "{}");
+        return zip.bytes();
+    };
+    const size_t overhead = build(1).size() - 1;
+    std::string archive = build(kArchiveBytes - overhead);
+    ASSERT_EQ(archive.size(), kArchiveBytes);
+    serveArchive(archive);
+    archive.clear();
+    archive.shrink_to_fit();
+
+    std::vector<ModelDownloader::Progress> progress;
+    ModelDownloader(archiveOptions()).install(pack, [&](const ModelDownloader::Progress& p) {
+        progress.push_back(p);
+    });
+    EXPECT_TRUE(pack.isInstalled());
+    EXPECT_EQ(fs::file_size(local / "TextDecoder.mlmodelc/weights.bin"), kArchiveBytes - overhead);
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_TRUE(std::holds_alternative<ModelDownloader::Installing>(progress.back()));
+    EXPECT_EQ(std::get<ModelDownloader::Downloading>(progress[progress.size() - 2]),
+              (ModelDownloader::Downloading{1.0, 130, 130}));
+    int64_t before = 0;
+    for (size_t i = 0; i + 1 < progress.size(); ++i) {
+        const auto& d = std::get<ModelDownloader::Downloading>(progress[i]);
+        EXPECT_EQ(d.totalMB, 130);
+        EXPECT_GE(d.receivedMB, before);
+        EXPECT_LE(d.fraction, 1.0);
+        before = d.receivedMB;
+    }
+    EXPECT_TRUE(archivesLeft().empty());
+    std::vector<std::string> methods;
+    for (const auto& r : packServer.recorded()) methods.push_back(r.method);
+    EXPECT_EQ(methods, (std::vector<std::string>{"HEAD", "GET"}));
+}
+
+// An archive that unpacks to more than the disk holds, although within what
+// a pack may be, is the disk's failure (code 5): the unpacked part is removed
+// and neither the archive nor anything half-installed is left on it.
+TEST_F(ModelDownloaderTest, AnArchiveBeyondTheFreeDiskLeavesNothing) {
+    testsupport::SmallDisk disk(24 << 20);
+    if (disk.unavailable()) GTEST_SKIP() << *disk.unavailable();
+    testsupport::ScopedEnv onDisk{"XDG_DATA_HOME", disk.path().string()};
+    testsupport::ZipBuilder bomb;
+    bomb.file("standard-v1/TextDecoder.mlmodelc/zeros", std::string(64 << 20, '\0'));
+    serveArchive(bomb.bytes());
+    const auto error = failingInstall(archiveOptions());
+    EXPECT_EQ(error.code(), 5) << error.what();
+    EXPECT_NE(std::string(error.what()).find("not enough free disk space"), std::string::npos)
+        << error.what();
+    EXPECT_TRUE(archivesLeft().empty());
+    const fs::path smallModels = disk.path() / "Verbolin/models";
+    for (const auto& entry : fs::recursive_directory_iterator(smallModels))
+        EXPECT_TRUE(entry.is_directory()) << entry.path() << " left on the disk";
 }
