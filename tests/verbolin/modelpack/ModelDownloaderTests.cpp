@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/HttpClient.hpp"
@@ -23,6 +24,7 @@
 #include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
 #include "support/TrainedModel.hpp"
+#include "support/WaitUntil.hpp"
 #include "support/ZipBuilder.hpp"
 #include "verbolin/listening/CheckpointDownload.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
@@ -573,4 +575,115 @@ TEST_F(ModelDownloaderTest, AnArchiveBeyondTheFreeDiskLeavesNothing) {
     const fs::path smallModels = disk.path() / "Verbolin/models";
     for (const auto& entry : fs::recursive_directory_iterator(smallModels))
         EXPECT_TRUE(entry.is_directory()) << entry.path() << " left on the disk";
+}
+
+// A download cut short (here: a quit while the server stalls) keeps its bytes
+// for the next install, which continues them with a ranged request, but only
+// when the server still has the same archive (the same etag); bytes of an
+// archive the server no longer has are dropped, never spliced onto another.
+TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsTheSame) {
+    const auto archiveOf = [](const std::string& weights) {
+        testsupport::ZipBuilder zip;
+        zip.stored();
+        zip.file("TextDecoder.mlmodelc/weights.bin", weights);
+        zip.file("tokenizer/tokenizer.json", "{}");
+        return zip.bytes();
+    };
+    const std::string weights = testsupport::incompressibleBytes(4'000'000);
+    std::string changed = weights;
+    changed[100] ^= 0x5a;
+    constexpr size_t kStall = 3'000'000;
+    const struct {
+        const char* name;
+        std::string weightsThen;
+        bool continued;
+    } cases[] = {
+        {"the same archive", weights, true},
+        {"another archive at the same address", changed, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(models);
+        const std::string first = archiveOf(weights);
+        auto stalling = testsupport::LocalHttpServer::Reply::stalling(first, kStall);
+        stalling.header("ETag", "\"" + CheckpointHub::sha256(first) + "\"");
+        testsupport::LocalHttpServer server;
+        server.set(kArchivePath, stalling);
+        auto o = archiveOptions();
+        o.serverRoot = server.root();
+
+        ModelDownloader cut(o);
+        std::optional<platform::AppError> error;
+        std::thread quitting([&] {
+            try {
+                cut.install(pack);
+            } catch (const platform::AppError& e) {
+                error = e;
+            }
+        });
+        const fs::path partial =
+            download / "archive" / (CheckpointHub::sha256(first) + ".incomplete");
+        const bool stalled = testsupport::waitUntil(
+            [&] {
+                std::error_code ec;
+                return fs::file_size(partial, ec) >= 1'048'576 && !ec;
+            },
+            std::chrono::seconds(60));
+        cut.cancel();
+        quitting.join();
+        server.release();
+        ASSERT_TRUE(stalled);
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->code(), 1) << error->what();
+        EXPECT_NE(std::string(error->what()).find("cancelled"), std::string::npos) << error->what();
+        expectNothingInstalled();
+        EXPECT_TRUE(archivesLeft().empty());
+        const std::string kept = testsupport::readFile(partial);
+        ASSERT_FALSE(kept.empty());
+        EXPECT_TRUE(kept == first.substr(0, kept.size())) << "the kept bytes are not the archive's";
+
+        const std::string then = archiveOf(c.weightsThen);
+        server.set(kArchivePath, testsupport::LocalHttpServer::Reply::ok(then).header(
+                                     "ETag", "\"" + CheckpointHub::sha256(then) + "\""));
+        ModelDownloader(o).install(pack);
+        EXPECT_TRUE(testsupport::readFile(local / "TextDecoder.mlmodelc/weights.bin") ==
+                    c.weightsThen)
+            << "the installed weights are not the served ones";
+        const auto requests = server.recorded();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(requests.back().method, "GET");
+        EXPECT_EQ(requests.back().header("Range"),
+                  c.continued ? std::optional("bytes=" + std::to_string(kept.size()) + "-")
+                              : std::nullopt);
+        EXPECT_FALSE(fs::exists(download)) << "left beside the pack";
+        EXPECT_TRUE(archivesLeft().empty());
+    }
+}
+
+// Two installs of the pack at once from the pack server: the second waits
+// for the first and finds the pack in place; the archive is fetched once.
+TEST_F(ModelDownloaderTest, OverlappingArchiveInstallsFetchTheArchiveOnce) {
+    testsupport::ZipBuilder zip;
+    addPack(zip, "standard-v1/", "once");
+    serveArchive(zip.bytes());
+    std::vector<std::exception_ptr> errors(4);
+    std::vector<std::thread> installs;
+    for (auto& error : errors) {
+        installs.emplace_back([&] {
+            try {
+                ModelDownloader(archiveOptions()).install(pack);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        });
+    }
+    for (auto& t : installs) t.join();
+    for (const auto& error : errors) EXPECT_FALSE(error) << "an install failed";
+    EXPECT_EQ(testsupport::readFile(local / "TextDecoder.mlmodelc/model.mil"), "once");
+    size_t gets = 0;
+    for (const auto& r : packServer.recorded()) gets += r.method == "GET";
+    EXPECT_EQ(gets, 1u);
+    EXPECT_TRUE(archivesLeft().empty());
+    for (const auto& entry : fs::directory_iterator(models))
+        EXPECT_EQ(entry.path().filename(), "standard-v1") << "left beside the pack";
 }
