@@ -409,22 +409,41 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
     struct Case {
         const char* name;
         ZipBuilder zip;
-        std::string mark;  // the pack that must be in place
+        std::string mark;      // the pack that must be in place
+        bool chunked = false;  // sent without a size
     };
     ZipBuilder top, enclosed;
     const Case cases[] = {
         {"model files at the top level", addPack(top, "", "top"), "top"},
         {"one enclosing folder", addPack(enclosed, "standard-v1/", "enclosed"), "enclosed"},
         {"several folders", several, winner},
+        {"sent without a size", top, "top", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         // A pack folder that lacks its tokenizer is installed over.
         fs::remove_all(local);
         fs::create_directories(local / "TextDecoder.mlmodelc");
-        serveArchive(c.zip.bytes());
-        ModelDownloader(archiveOptions()).install(pack);
+        if (c.chunked) {
+            packServer.set(kArchivePath,
+                           testsupport::LocalHttpServer::Reply::chunkedBody(c.zip.bytes()));
+        } else {
+            serveArchive(c.zip.bytes());
+        }
+        std::vector<ModelDownloader::Progress> progress;
+        ModelDownloader(archiveOptions()).install(pack, [&](const ModelDownloader::Progress& p) {
+            progress.push_back(p);
+        });
         EXPECT_TRUE(pack.isInstalled());
+        ASSERT_GE(progress.size(), 2u);
+        EXPECT_TRUE(std::holds_alternative<ModelDownloader::Installing>(progress.back()));
+        // Until the size is known, the catalogue's stands in: never "of 0 MB".
+        const auto& first = std::get<ModelDownloader::Downloading>(progress.front());
+        if (c.chunked) {
+            EXPECT_EQ(first, (ModelDownloader::Downloading{0.0, 0, 130}));
+        }
+        EXPECT_EQ(std::get<ModelDownloader::Downloading>(progress[progress.size() - 2]).fraction,
+                  1.0);
         EXPECT_EQ(testsupport::filesUnder(local),
                   (std::map<std::string, std::string>{
                       {"TextDecoder.mlmodelc/model.mil", c.mark},
