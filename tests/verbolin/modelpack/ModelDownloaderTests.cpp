@@ -273,7 +273,9 @@ TEST_F(ModelDownloaderTest, EveryKindOfFailureGetsItsOwnSentence) {
         std::exception_ptr error;
         long code;
         std::string says;
+        std::string repo = {};  // the checkpoint's, when the hub was asked
     };
+    const std::string hubRepo = "openai/whisper-base.en";
     const Case cases[] = {
         {std::make_exception_ptr(HttpError(UrlErrorCode::cannotFindHost, "resolve")), 1,
          "the host hub.example.org was not found"},
@@ -291,13 +293,32 @@ TEST_F(ModelDownloaderTest, EveryKindOfFailureGetsItsOwnSentence) {
         {std::make_exception_ptr(std::runtime_error(
              "Cannot write /data/x/weights.safetensors: No space left on device")),
          5, "it needs 291 MB free"},
+        // The hub: a mirror may help where the hub cannot be reached, and a
+        // hub without the checkpoint's first file has no such repository.
+        {std::make_exception_ptr(HttpError(UrlErrorCode::cannotConnectToHost, "refused")), 1,
+         "(see the README), or set HF_ENDPOINT to a mirror.", hubRepo},
+        {std::make_exception_ptr(vortil::HubClientError::fileNotFound("config.json")), 404,
+         "https://hub.example.org:8443/mirror has no repository openai/whisper-base.en (HTTP "
+         "404). To install it without the network",
+         hubRepo},
+        {std::make_exception_ptr(vortil::HubClientError::fileNotFound("tokenizer.json")), 4,
+         kIncomplete, hubRepo},
+        // The pack server: no mirror to name, and a missing file is its status.
+        {std::make_exception_ptr(HttpError(UrlErrorCode::cannotConnectToHost, "refused")), 1,
+         "hub.example.org refused the connection. To install it without the network, convert a "
+         "checkpoint folder with verbolin-models convert (see the README)."},
+        {std::make_exception_ptr(vortil::HubClientError::fileNotFound("config.json")), 4,
+         kIncomplete},
     };
     for (const auto& c : cases) {
         const auto described = ModelDownloader::describeFailure(
-            c.error, "https://hub.example.org:8443/mirror", "/data/models", 290'400'001);
+            c.error, "https://hub.example.org:8443/mirror", "/data/models", 290'400'001, c.repo);
         ASSERT_TRUE(described.has_value()) << c.says;
         EXPECT_EQ(described->code(), c.code) << described->what();
         EXPECT_NE(std::string(described->what()).find(c.says), std::string::npos)
+            << described->what();
+        EXPECT_EQ(std::string(described->what()).find("HF_ENDPOINT") != std::string::npos,
+                  !c.repo.empty() && c.code != 4)
             << described->what();
     }
     // Other file-system errors, and our own, pass on unchanged.
