@@ -500,9 +500,19 @@ TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
         std::function<void()> serve;
         long code;
         std::string says;
-        bool replacedLocal;  // the failure came after the move
+        bool replacedLocal;   // the failure came after the move
+        bool closed = false;  // asks a server that is gone instead
     };
+    std::string closedRoot;
+    {
+        testsupport::LocalHttpServer gone;  // a loopback port nothing listens on once it goes
+        closedRoot = gone.root();
+    }
     const Case cases[] = {
+        {"nothing listens at the server's address", [] {}, 1,
+         "The speech model could not be downloaded: 127.0.0.1 refused the connection. To "
+         "install it without the network",
+         false, true},
         {"a 404",
          [&] {
              packServer.set(kArchivePath, testsupport::LocalHttpServer::Reply::answer(404, "gone"));
@@ -528,7 +538,9 @@ TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
         fs::create_directories(local / "TextDecoder.mlmodelc");
         std::ofstream(local / "TextDecoder.mlmodelc/model.mil") << "old";
         c.serve();
-        const auto error = failingInstall(archiveOptions());
+        auto o = archiveOptions();
+        if (c.closed) o.serverRoot = closedRoot;
+        const auto error = failingInstall(o);
         EXPECT_EQ(error.domain(), "ModelDownloader");
         EXPECT_EQ(error.code(), c.code) << error.what();
         EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
@@ -552,7 +564,7 @@ TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
     // server's answer.
     size_t gets = 0;
     for (const auto& r : packServer.recorded()) gets += r.method == "GET";
-    EXPECT_EQ(gets, std::size(cases) - 1);
+    EXPECT_EQ(gets, std::size(cases) - 2);
 }
 
 // A 130 MB archive (the catalogue's size): progress counts up to it in whole
