@@ -17,7 +17,7 @@ class HubTestEnvironment {
         vars_.push_back(std::make_unique<ScopedEnv>("HOME", home_.path().string()));
         for (const char* name :
              {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HF_TOKEN_PATH", "HF_HOME", "HF_ENDPOINT",
-              "CI_DISABLE_NETWORK_MONITOR", "XDG_DOCUMENTS_DIR"}) {
+              "CI_DISABLE_NETWORK_MONITOR", "XDG_DOCUMENTS_DIR", "VERBOLIN_PACK_SERVER"}) {
             vars_.push_back(std::make_unique<ScopedEnv>(name, nullptr));
         }
     }

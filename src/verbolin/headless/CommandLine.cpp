@@ -63,6 +63,8 @@ std::string CommandLine::helpText() {
            "  VERBOLIN_DEBUG_DIR=<folder>   record diagnostics there: events.log, session.pcm\n"
            "                                and utterance-N.pcm (16-bit, 16 kHz mono)\n"
            "  VERBOLIN_VOICE_PROCESSING=1   ask the audio server for echo cancellation\n"
+           "  VERBOLIN_PACK_SERVER=<url>    install the speech model from that pack server's\n"
+           "                                models/standard-v1.zip instead of the model hub\n"
            "  XDG_DATA_HOME                 the data folder is $XDG_DATA_HOME/Verbolin\n"
            "                                (transcript.sqlite, models/standard-v1)\n"
            "  XDG_CONFIG_HOME               settings are $XDG_CONFIG_HOME/Verbolin/settings.json\n"
@@ -73,8 +75,8 @@ std::string CommandLine::helpText() {
            "  CI_DISABLE_NETWORK_MONITOR    the model hub client's token, address and\n"
            "                                network check (see the README)\n"
            "\n"
-           "The speech model is installed from the model hub on first start; without a\n"
-           "network, make it with verbolin-models convert (see the README).\n";
+           "The speech model is installed on first start, from the pack server or the model\n"
+           "hub; without a network, make it with verbolin-models convert (see the README).\n";
 }
 
 std::string CommandLine::versionText() { return std::string("verbolin ") + VERBOLIN_VERSION; }

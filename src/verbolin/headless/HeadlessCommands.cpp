@@ -15,6 +15,8 @@
 #include "verbolin/app/AudioServerHelp.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/SignalWatcher.hpp"
+#include "verbolin/listening/EngineChoice.hpp"
+#include "verbolin/listening/SpeechEngineFactory.hpp"
 #include "verbolin/listening/StreamSession.hpp"
 #include "verbolin/settings/Defaults.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -76,6 +78,18 @@ class ProgressLines {
     bool lastWasDownload_ = false;
 };
 
+// "installed" only for a pack that loads as --listen would load it; what is
+// wrong with one that is there but does not load.
+std::string packCondition(const ModelPack& pack) {
+    if (!pack.isInstalled()) return "not installed";
+    try {
+        makeSpeechEngine(EngineChoice::auralith(pack))->prepare();
+        return "installed";
+    } catch (const std::exception& e) {
+        return std::string("installed but unusable: ") + e.what();
+    }
+}
+
 }  // namespace
 
 int reportTranscript() {
@@ -89,8 +103,7 @@ int reportTranscript() {
              : store.db()->readOnly() ? " (new text not saved: the database can only be read)"
                                       : " (not saved: writing to the database fails)"));
     const ModelPack pack = chosenPack();
-    say(stdout, "Speech model: " + pack.title + ", " +
-                    (pack.isInstalled() ? "installed" : "not installed"));
+    say(stdout, "Speech model: " + pack.title + ", " + packCondition(pack));
     return 0;
 }
 
@@ -138,14 +151,9 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     }
     if (instance.problem()) say(stderr, "verbolin: " + *instance.problem());
 
-    // A pack that is not there is installed by the engine below; one that
-    // is there but incomplete was made by hand, and is not replaced.
+    // A pack that is not there, or lacks a part, is installed by the engine
+    // below.
     const ModelPack pack = chosenPack();
-    std::error_code noFolder;
-    if (!pack.isInstalled() && std::filesystem::exists(pack.localFolder(), noFolder)) {
-        say(stdout, installHelp(pack));
-        return 1;
-    }
     if (auto problem = audioServerProblem()) {
         say(stderr, "verbolin: " + *problem);
         return 1;

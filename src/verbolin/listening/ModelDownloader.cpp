@@ -4,14 +4,21 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/system/AppError.hpp"
+#include "platform/system/CancellationError.hpp"
 #include "platform/system/FileLock.hpp"
 #include "platform/system/FileMove.hpp"
+#include "platform/system/ZipExtractor.hpp"
+#include "verbolin/listening/ArchiveDownload.hpp"
 #include "verbolin/listening/CheckpointDownload.hpp"
 #include "verbolin/listening/PackConversion.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
@@ -79,7 +86,46 @@ std::optional<int64_t> freeBytes(const fs::path& folder) {
     return static_cast<int64_t>(fsInfo.f_bavail) * static_cast<int64_t>(fsInfo.f_frsize);
 }
 
+// A pack unpacks to about the size of its archive (its weights barely
+// compress); twice the larger of that and the catalogue's size, and 64 MB of
+// slack, cover any pack, and nothing unpacks past 16 GiB. More is a bomb.
+platform::ZipExtractor::Limits unpackLimits(const ModelPack& pack, int64_t archiveBytes) {
+    platform::ZipExtractor::Limits limits;
+    const std::uint64_t expected =
+        std::uint64_t(std::max<int64_t>({archiveBytes, int64_t(pack.approxMB) * kBytesPerMB, 0}));
+    limits.maxBytes = std::min(limits.maxBytes, 2 * expected + (std::uint64_t{64} << 20));
+    return limits;
+}
+
+// The staging folder itself, then its sub-folders in listing order; the first
+// that holds the text decoder is the model folder.
+std::optional<fs::path> findModelFolder(const fs::path& staging) {
+    std::vector<fs::path> candidates{staging};
+    std::error_code ec;
+    for (fs::directory_iterator it(staging, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        // Links are not followed: a folder is a real folder.
+        const auto status = it->symlink_status(typeError);
+        if (!typeError && fs::is_directory(status)) candidates.push_back(it->path());
+    }
+    for (const auto& candidate : candidates) {
+        std::error_code existsError;
+        if (fs::exists(candidate / "TextDecoder.mlmodelc", existsError)) return candidate;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+ModelDownloader::Options ModelDownloader::Options::fromEnvironment() {
+    Options options;
+    if (const char* root = std::getenv(kPackServerVariable)) options.serverRoot = root;
+    return options;
+}
+
+int ModelDownloader::approxMB(const ModelPack& pack, const Options& options) {
+    return options.serverRoot.empty() ? pack.checkpointApproxMB() : pack.approxMB;
+}
 
 ModelDownloader::ModelDownloader() : ModelDownloader(Options{}) {}
 
@@ -95,9 +141,9 @@ void ModelDownloader::reportDownload(const ModelPack& pack, int64_t received, in
         d.fraction = std::min(1.0, static_cast<double>(received) / static_cast<double>(total));
         d.totalMB = total / kBytesPerMB;
     } else {
-        // No size known yet: "of 0 MB" would be wrong, so the pack's
+        // No size known yet: "of 0 MB" would be wrong, so the source's
         // approximate size stands in.
-        d.totalMB = pack.approxMB;
+        d.totalMB = approxMB(pack, options_);
     }
     onProgress_(d);
 }
@@ -147,6 +193,14 @@ void ModelDownloader::removeLeftovers(const ModelPack& pack) noexcept {
     }
 }
 
+void ModelDownloader::checkRoom(const fs::path& folder, int64_t neededBytes) {
+    neededBytes_ = neededBytes;
+    const auto available = freeBytes(folder);
+    if (available && *available < neededBytes_)
+        throw std::filesystem::filesystem_error(
+            "not enough room", folder, std::make_error_code(std::errc::no_space_on_device));
+}
+
 fs::path ModelDownloader::fetch(const ModelPack& pack, const Files& files) {
     vortil::HubApi hub(files.download, std::nullopt, options_.endpoint);
     hub.useOfflineMode = options_.offline;
@@ -155,20 +209,16 @@ fs::path ModelDownloader::fetch(const ModelPack& pack, const Files& files) {
     const auto progress = [&](int64_t received, int64_t total) {
         reportDownload(pack, received, total);
     };
-    const auto checkRoom = [&](int64_t remaining, int64_t total) {
+    const auto beforeTransfer = [&](int64_t remaining, int64_t total) {
         // The checkpoint's rest, and the pack (no larger than the checkpoint)
         // converted while the checkpoint is still there.
-        neededBytes_ = remaining + total + kSpareBytes;
-        const auto available = freeBytes(models);
-        if (available && *available < neededBytes_)
-            throw std::filesystem::filesystem_error(
-                "not enough room", models, std::make_error_code(std::errc::no_space_on_device));
+        checkRoom(models, remaining + total + kSpareBytes);
     };
     // Weights that do not match their digest have been removed: one more
     // transfer, in case the damage happened on the way or on this disk.
     for (int attempt = 1;; ++attempt) {
         try {
-            return source.fetch(progress, checkRoom, stop_.get_token());
+            return source.fetch(progress, beforeTransfer, stop_.get_token());
         } catch (const vortil::EnvironmentError& e) {
             if (e.errorCase() != vortil::EnvironmentError::Case::fileIntegrityError ||
                 attempt >= 2 || hub.shouldUseOfflineMode())
@@ -214,7 +264,69 @@ void ModelDownloader::convert(const ModelPack& pack, const Files& files,
     if (!pack.isInstalled()) throw platform::AppError(errorDomain, 3, kIncomplete);
 }
 
+void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
+                             const fs::path& staging) {
+    std::error_code ignored;
+    const auto archiveBytes = fs::file_size(archive, ignored);
+    try {
+        // A quit while unpacking (seconds for a large pack) ends it too.
+        platform::ZipExtractor::extract(archive, staging,
+                                        unpackLimits(pack, ignored ? 0 : int64_t(archiveBytes)),
+                                        [this] { return stop_.stop_requested(); });
+    } catch (const platform::ExtractionStopped&) {
+        throw platform::CancellationError();
+    } catch (const platform::ArchiveError&) {
+        // Damaged, unsafe (paths or links out of the staging folder), or
+        // unpacking past anything a pack could be: refused whole.
+        throw platform::AppError(errorDomain, 2, kDamaged);
+    }
+}
+
+void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) {
+    const fs::path models = files.download.parent_path();
+    const fs::path archive = ArchiveDownload::temporaryArchive();
+    // Whatever happens from here on, the archive goes: a damaged one must not
+    // be unpacked again, and a sound one is not needed once unpacked.
+    struct RemoveArchive {
+        const fs::path& path;
+        ~RemoveArchive() {
+            std::error_code ignored;
+            fs::remove(path, ignored);
+        }
+    } removeArchive{archive};
+    const ArchiveDownload source(pack.remoteURL(options_.serverRoot), files.download / "archive");
+    source.fetch(
+        archive, [&](int64_t received, int64_t total) { reportDownload(pack, received, total); },
+        [&](int64_t remaining, int64_t total) {
+            // The archive's rest, and the pack unpacked (about as large) while
+            // the archive is still there.
+            if (total >= 0) checkRoom(models, remaining + total + kSpareBytes);
+        },
+        stop_.get_token());
+    if (onProgress_) onProgress_(Installing{});
+
+    std::error_code ignored;
+    fs::remove_all(files.staging, ignored);
+    fs::create_directories(files.staging);
+    RemoveOnExit removeStaging(files.staging);
+    unpack(pack, archive, files.staging);
+    const auto modelFolder = findModelFolder(files.staging);
+    if (!modelFolder) throw platform::AppError(errorDomain, 4, kIncomplete);
+
+    const fs::path local = pack.localFolder();
+    fs::remove_all(local, ignored);
+    platform::moveItem(*modelFolder, local);
+    // The partial file's folder, and a checkpoint an earlier attempt from the
+    // hub left: nothing to continue any more.
+    fs::remove_all(files.download, ignored);
+    if (!pack.isInstalled()) throw platform::AppError(errorDomain, 3, kIncomplete);
+}
+
 void ModelDownloader::installLocked(const ModelPack& pack, const Files& files) {
+    if (!options_.serverRoot.empty()) {
+        installArchive(pack, files);
+        return;
+    }
     const fs::path checkpoint = fetch(pack, files);
     if (onProgress_) onProgress_(Installing{});
     convert(pack, files, checkpoint);
@@ -242,10 +354,13 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     try {
         installLocked(pack, files);
     } catch (...) {
+        const bool hub = options_.serverRoot.empty();
         const std::string endpoint =
-            options_.endpoint.value_or(vortil::HubApi::hfEndpointFromEnv());
-        if (auto described = describeFailure(std::current_exception(), endpoint,
-                                             files.download.parent_path(), neededBytes_))
+            hub ? options_.endpoint.value_or(vortil::HubApi::hfEndpointFromEnv())
+                : options_.serverRoot;
+        if (auto described =
+                describeFailure(std::current_exception(), endpoint, files.download.parent_path(),
+                                neededBytes_, hub ? pack.checkpointRepo() : std::string()))
             throw *described;
         throw;
     }

@@ -1,18 +1,24 @@
 #pragma once
-// The application's installer of model packs. A pack is made from a Whisper
-// checkpoint on the model hub: the installer fetches the checkpoint's files
-// through the hub client (which resumes what an earlier attempt left, checks
-// validators and digests, and works from its cache when offline), converts
-// them beside the installed packs, checks that the tokenizer loads, and moves
-// the finished pack into place in one step. One downloader serves one install.
-// Errors it makes carry the domain "ModelDownloader".
+// The application's installer of model packs, from one of two sources. With a
+// pack server named, it fetches the pack's zip archive from there, unpacks it
+// safely into a staging folder beside the installed packs, finds the folder
+// that holds the model and moves it into place. Without one, the pack is made
+// from a Whisper checkpoint on the model hub: the installer fetches the
+// checkpoint's files through the hub client (which resumes what an earlier
+// attempt left, checks validators and digests, and works from its cache when
+// offline), converts them beside the installed packs, checks that the
+// tokenizer loads, and moves the finished pack into place in one step. Both
+// sources download through the hub client's one engine. One downloader
+// serves one install. Errors it makes carry the domain "ModelDownloader".
 //
 // Installs of one pack never overlap, across threads and processes: a second
 // one waits, reporting the first one's download as its own progress, until
 // the first has ended, then returns if the pack is in place or else carries
 // on from what the first left. A process killed mid-install holds nothing up.
 // In every failure nothing half-installed is left, and what was fetched stays
-// for the next attempt (except a checkpoint that could not be converted).
+// for the next attempt (except a checkpoint that could not be converted, and
+// an archive, which is deleted once the download has ended however the
+// install ends).
 
 #include <cstdint>
 #include <exception>
@@ -49,12 +55,26 @@ class ModelDownloader {
     using ProgressFn = std::function<void(const Progress&)>;
 
     struct Options {
+        // The pack server's root, e.g. "https://packs.example.org/": the
+        // archive source. Empty: none, the hub checkpoint is the source.
+        std::string serverRoot;
         // The hub's address; none: HF_ENDPOINT, else the public hub.
         std::optional<std::string> endpoint;
         // None: offline exactly when the machine has no network (the hub
         // client's own rule).
         std::optional<bool> offline;
+
+        // What the application uses: the pack server named by
+        // VERBOLIN_PACK_SERVER, the hub by HF_ENDPOINT.
+        static Options fromEnvironment();
     };
+
+    // The environment variable naming the pack server.
+    static constexpr const char* kPackServerVariable = "VERBOLIN_PACK_SERVER";
+
+    // What the source `options` name fetches for `pack`, in MB: shown before
+    // the real size is known.
+    static int approxMB(const ModelPack& pack, const Options& options);
 
     ModelDownloader();
     explicit ModelDownloader(Options options);
@@ -84,11 +104,14 @@ class ModelDownloader {
     // The message of an install that failed with `error`: what went wrong
     // and, where the network is to blame, the way to install without it.
     // None for errors passed on unchanged (an AppError already, or a file
-    // system's error other than a full disk). `endpoint` names the hub asked.
+    // system's error other than a full disk). `endpoint` names the server
+    // asked; `repo`, the checkpoint's repository when it was the hub (empty
+    // for the pack server).
     static std::optional<platform::AppError> describeFailure(std::exception_ptr error,
                                                              const std::string& endpoint,
                                                              const std::filesystem::path& folder,
-                                                             int64_t neededBytes);
+                                                             int64_t neededBytes,
+                                                             const std::string& repo = {});
     // A write that failed for want of room (the converter's and the
     // writers' messages carry the system's reason).
     static bool isDiskFull(const std::exception& error);
@@ -96,13 +119,19 @@ class ModelDownloader {
     static constexpr const char* kOfflineStep =
         "To install it without the network, convert a checkpoint folder with verbolin-models "
         "convert (see the README).";
+    // The same, for the hub: a mirror may be reachable where the hub is not.
+    static constexpr const char* kHubOfflineStep =
+        "To install it without the network, convert a checkpoint folder with verbolin-models "
+        "convert (see the README), or set HF_ENDPOINT to a mirror.";
 
   private:
     // Beside the installed packs: what an install of `pack` works with.
     struct Files {
-        std::filesystem::path download;  // the hub client's cache of the checkpoint
-        std::filesystem::path staging;   // the pack as it is converted
-        std::filesystem::path lock;      // held by the install that uses the two
+        // The hub client's cache of the checkpoint, or the archive's partial
+        // file (below "archive").
+        std::filesystem::path download;
+        std::filesystem::path staging;  // the pack as it is converted or unpacked
+        std::filesystem::path lock;     // held by the install that uses the two
     };
     static Files filesOf(const ModelPack& pack);
 
@@ -110,6 +139,12 @@ class ModelDownloader {
                              const std::filesystem::path& download) const;
     void installLocked(const ModelPack& pack, const Files& files);
     std::filesystem::path fetch(const ModelPack& pack, const Files& files);
+    void installArchive(const ModelPack& pack, const Files& files);
+    void unpack(const ModelPack& pack, const std::filesystem::path& archive,
+                const std::filesystem::path& staging);
+    // Refuses (with a full disk's error) when `folder` has less than
+    // `neededBytes` free, which it remembers for the failure's message.
+    void checkRoom(const std::filesystem::path& folder, int64_t neededBytes);
     void convert(const ModelPack& pack, const Files& files,
                  const std::filesystem::path& checkpoint);
     void reportDownload(const ModelPack& pack, int64_t received, int64_t total) const;

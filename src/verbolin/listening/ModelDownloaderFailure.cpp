@@ -1,14 +1,16 @@
-// What an install that failed tells the user: the hub client's errors turned
+// What an install that failed tells the user: the download's errors turned
 // into the installer's codes and sentences, each saying why (no network, a
-// host not found, the hub's status, a full disk) and what to do instead.
+// host not found, the server's status, a full disk) and what to do instead.
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <system_error>
 
 #include "platform/system/CancellationError.hpp"
 #include "platform/system/HttpClient.hpp"
+#include "verbolin/listening/CheckpointDownload.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
@@ -35,32 +37,51 @@ std::string hostOf(std::string_view url) {
     return std::string(url.empty() ? "the model hub" : url);
 }
 
-AppError notDownloaded(const std::string& reason) {
-    return AppError(ModelDownloader::errorDomain, 1,
-                    "The speech model could not be downloaded: " + reason + ". " +
-                        ModelDownloader::kOfflineStep);
+// Where the failure happened and what the user can do instead.
+struct Source {
+    std::string host;
+    const char* offlineStep;
+};
+
+AppError notDownloaded(std::string reason, const Source& source) {
+    // A reason that is a sentence of its own ends with the one period.
+    if (reason.ends_with('.')) reason.pop_back();
+    return AppError(
+        ModelDownloader::errorDomain, 1,
+        "The speech model could not be downloaded: " + reason + ". " + source.offlineStep);
 }
 
-AppError httpStatus(int64_t status) {
+AppError httpStatus(int64_t status, const Source& source) {
     return AppError(ModelDownloader::errorDomain, status,
                     "The speech model could not be downloaded (HTTP " + std::to_string(status) +
-                        "). Check your connection and try again. " + ModelDownloader::kOfflineStep);
+                        "). Check your connection and try again. " + source.offlineStep);
 }
 
-AppError transport(UrlErrorCode code, const std::string& description, const std::string& host) {
+// The hub has nothing at the checkpoint's first file: the repository is not
+// there (a mistyped mirror, a repository renamed), which trying again does not
+// mend.
+AppError nothingAtAddress(const std::string& endpoint, const std::string& repo,
+                          const Source& source) {
+    return AppError(ModelDownloader::errorDomain, 404,
+                    "The speech model could not be downloaded: " + endpoint +
+                        " has no repository " + repo + " (HTTP 404). " + source.offlineStep);
+}
+
+AppError transport(UrlErrorCode code, const std::string& description, const Source& source) {
+    const std::string& host = source.host;
     switch (code) {
         case UrlErrorCode::notConnectedToInternet:
-            return notDownloaded("this computer has no network connection");
+            return notDownloaded("this computer has no network connection", source);
         case UrlErrorCode::cannotFindHost:
-            return notDownloaded("the host " + host + " was not found");
+            return notDownloaded("the host " + host + " was not found", source);
         case UrlErrorCode::cannotConnectToHost:
-            return notDownloaded(host + " refused the connection");
+            return notDownloaded(host + " refused the connection", source);
         case UrlErrorCode::timedOut:
-            return notDownloaded(host + " did not answer in time");
+            return notDownloaded(host + " did not answer in time", source);
         case UrlErrorCode::cancelled:
-            return notDownloaded("the transfer was cancelled");
+            return notDownloaded("the transfer was cancelled", source);
         default:
-            return notDownloaded(description);
+            return notDownloaded(description, source);
     }
 }
 
@@ -84,43 +105,48 @@ bool ModelDownloader::isDiskFull(const std::exception& e) {
 std::optional<AppError> ModelDownloader::describeFailure(std::exception_ptr error,
                                                          const std::string& endpoint,
                                                          const std::filesystem::path& folder,
-                                                         int64_t neededBytes) {
-    const std::string host = hostOf(endpoint);
+                                                         int64_t neededBytes,
+                                                         const std::string& repo) {
+    const Source source{hostOf(endpoint), repo.empty() ? kOfflineStep : kHubOfflineStep};
     try {
         std::rethrow_exception(error);
     } catch (const AppError&) {
         return std::nullopt;
     } catch (const platform::CancellationError&) {
-        return notDownloaded("the transfer was cancelled");
+        return notDownloaded("the transfer was cancelled", source);
     } catch (const platform::HttpError& e) {
-        return transport(e.code(), e.what(), host);
+        return transport(e.code(), e.what(), source);
     } catch (const vortil::HubClientError& e) {
         using Case = vortil::HubClientError::Case;
         switch (e.errorCase()) {
             case Case::networkError:
-                return transport(e.urlErrorCode().value_or(UrlErrorCode::unknown), e.what(), host);
+                return transport(e.urlErrorCode().value_or(UrlErrorCode::unknown), e.what(),
+                                 source);
             case Case::authorizationRequired:
-                return httpStatus(401);
+                return httpStatus(401, source);
             case Case::fileNotFound:
+                if (!repo.empty() && e.payload() == CheckpointDownload::files().front())
+                    return nothingAtAddress(endpoint, repo, source);
                 // The checkpoint on the hub lacks a file the pack is made from.
                 return AppError(errorDomain, 4, kIncomplete);
             case Case::httpStatusCode:
-                return httpStatus(e.statusCode().value_or(0));
+                return httpStatus(e.statusCode().value_or(0), source);
             default:
-                return notDownloaded(e.what());
+                return notDownloaded(e.what(), source);
         }
     } catch (const vortil::EnvironmentError& e) {
         using Case = vortil::EnvironmentError::Case;
         if (e.errorCase() == Case::fileIntegrityError) return AppError(errorDomain, 2, kDamaged);
         if (e.errorCase() == Case::offlineModeError)
-            return notDownloaded("this computer is offline, and no earlier download of it is kept");
-        return notDownloaded(e.what());
+            return notDownloaded("this computer is offline, and no earlier download of it is kept",
+                                 source);
+        return notDownloaded(e.what(), source);
     } catch (const vortil::Downloader::DownloadError& e) {
-        return notDownloaded(e.what());
+        return notDownloaded(e.what(), source);
     } catch (const std::exception& e) {
         if (isDiskFull(e)) return noRoom(folder, neededBytes);
         if (dynamic_cast<const std::filesystem::filesystem_error*>(&e)) return std::nullopt;
-        return notDownloaded(e.what());
+        return notDownloaded(e.what(), source);
     } catch (...) {
         return std::nullopt;
     }

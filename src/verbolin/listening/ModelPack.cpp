@@ -15,8 +15,7 @@ std::string folderName(const ModelPack& pack) {
 
 const std::vector<ModelPack>& ModelPack::all() {
     static const std::vector<ModelPack> packs = {
-        // The download: the checkpoint's float32 weights and tokenizer.
-        ModelPack{"standard", 1, "Standard", 290},
+        ModelPack{"standard", 1, "Standard", 130},
     };
     return packs;
 }
@@ -28,7 +27,16 @@ ModelPack ModelPack::named(std::string_view name) {
     return all().front();
 }
 
+std::string ModelPack::remoteURL(std::string_view serverRoot) const {
+    std::string url(serverRoot);
+    if (!url.empty() && url.back() != '/') url.push_back('/');
+    return url + "models/" + folderName(*this) + ".zip";
+}
+
 std::string ModelPack::checkpointRepo() const { return std::string(kStandardCheckpoint); }
+
+// The checkpoint's float32 weights and tokenizer files.
+int ModelPack::checkpointApproxMB() const { return 290; }
 
 std::filesystem::path ModelPack::localFolder() const {
     return platform::applicationSupportDirectory() / "Verbolin" / "models" / folderName(*this);

@@ -82,9 +82,10 @@ TranscriptionEngine::TranscriptionEngine(Services services)
       self_(std::make_shared<TranscriptionEngine*>(this)),
       weakSelf_(self_) {
     if (!services_.install) {
-        services_.install = [](const ModelPack& pack, ModelDownloader::ProgressFn progress,
-                               std::stop_token stop) {
-            ModelDownloader downloader;
+        services_.install = [options = services_.downloads](const ModelPack& pack,
+                                                            ModelDownloader::ProgressFn progress,
+                                                            std::stop_token stop) {
+            ModelDownloader downloader(options);
             // Also ends a transfer that has stalled, which reports no progress.
             std::stop_callback cancelOnStop(stop, [&downloader] { downloader.cancel(); });
             downloader.install(pack, std::move(progress));
@@ -120,18 +121,19 @@ void TranscriptionEngine::onMain(std::function<void()> task) {
     });
 }
 
-std::string TranscriptionEngine::downloadStartMessage(const ModelPack& pack) {
-    return "Downloading speech model (" + std::to_string(pack.approxMB) + " MB)\u2026";
+std::string TranscriptionEngine::downloadStartMessage(const ModelPack& pack,
+                                                      const ModelDownloader::Options& source) {
+    return "Downloading speech model (" + std::to_string(ModelDownloader::approxMB(pack, source)) +
+           " MB)\u2026";
 }
 
-std::optional<std::string> TranscriptionEngine::incompletePackMessage(const ModelPack& pack) {
+std::string TranscriptionEngine::incompletePackNote(const ModelPack& pack) {
     const auto missing = pack.missingFiles();
     std::error_code ec;
-    if (missing.empty() || !std::filesystem::exists(pack.localFolder(), ec)) return std::nullopt;
-    std::string text =
-        "The speech model pack at " + pack.localFolder().string() + " is incomplete:";
-    for (const std::string& part : missing) text += " " + part;
-    return text + " missing.";
+    if (missing.empty() || !std::filesystem::exists(pack.localFolder(), ec)) return {};
+    std::string text = " (the pack there lacked";
+    for (size_t i = 0; i < missing.size(); ++i) text += (i == 0 ? " " : ", ") + missing[i];
+    return text + ")";
 }
 
 std::string TranscriptionEngine::progressMessage(const ModelDownloader::Progress& progress) {
@@ -146,15 +148,14 @@ void TranscriptionEngine::loadModel() {
     const std::string name = services_.defaults->string(Defaults::kModelPack).value_or("standard");
     const ModelPack pack = ModelPack::named(name);
     const bool installed = pack.isInstalled();
-    // A pack folder that is there but incomplete was made by hand (an install
-    // moves a whole pack into place): name what it lacks rather than replace it.
-    if (auto incomplete = incompletePackMessage(pack)) {
-        modelState.set(ModelState::failed(*incomplete));
-        return;
-    }
-    modelState.set(ModelState::loading(installed ? kPreparingMessage : downloadStartMessage(pack)));
+    // A pack folder that lacks a part (an interrupted copy, a file removed by
+    // hand) cannot load: it is installed over, and the progress says what it
+    // lacked, so that the download does not come as a surprise.
+    const std::string note = installed ? std::string() : incompletePackNote(pack);
+    modelState.set(ModelState::loading(
+        installed ? kPreparingMessage : downloadStartMessage(pack, services_.downloads) + note));
 
-    loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
+    loader_.post([this, choice = EngineChoice::auralith(pack), installed, note] {
         const ModelPack& pack = choice.pack();
         if (installed) {
             ModelDownloader::removeLeftovers(pack);
@@ -163,9 +164,9 @@ void TranscriptionEngine::loadModel() {
             try {
                 services_.install(
                     pack,
-                    [this](const ModelDownloader::Progress& p) {
+                    [this, &note](const ModelDownloader::Progress& p) {
                         if (installStop_.stop_requested()) throw Quitting{};
-                        onMain([this, text = progressMessage(p)] {
+                        onMain([this, text = progressMessage(p) + note] {
                             modelState.set(ModelState::loading(text));
                         });
                     },

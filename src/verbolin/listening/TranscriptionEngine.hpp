@@ -91,6 +91,9 @@ class TranscriptionEngine {
         Defaults* defaults = nullptr;
         SpeechEngineFactory makeEngine = makeSpeechEngine;
         Installer install;  // empty: the application's ModelDownloader
+        // The source the application's ModelDownloader installs from, and
+        // whose size the first message shows.
+        ModelDownloader::Options downloads = ModelDownloader::Options::fromEnvironment();
         std::shared_ptr<platform::AudioBackend> backend;  // null: the system's
         const platform::Clock* clock = &platform::Clock::system();
         std::shared_ptr<DebugRecorder> recorder = DebugRecorder::shared();
@@ -175,12 +178,14 @@ class TranscriptionEngine {
     // Whether a prepared recogniser is installed.
     bool hasEngine() const { return engine_ != nullptr; }
 
-    // The progress texts shown while loading.
-    static std::string downloadStartMessage(const ModelPack& pack);
+    // The progress texts shown while loading; `source` decides the size.
+    static std::string downloadStartMessage(const ModelPack& pack,
+                                            const ModelDownloader::Options& source = {});
     static std::string progressMessage(const ModelDownloader::Progress& progress);
-    // For a pack folder that exists but lacks a part: the folder and the
-    // parts missing. None when the pack is whole or not there at all.
-    static std::optional<std::string> incompletePackMessage(const ModelPack& pack);
+    // For a pack folder that exists but lacks a part, added to the progress
+    // texts while it is installed over: the parts it lacks. Empty when the
+    // pack is whole or not there at all.
+    static std::string incompletePackNote(const ModelPack& pack);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
 
     // The failed state's message while the microphone is gone.

@@ -71,6 +71,7 @@ class TestEnvironment {
     ScopedEnv inputDevice{"VERBOLIN_INPUT_DEVICE", ""};
     ScopedEnv voiceProcessing{"VERBOLIN_VOICE_PROCESSING", ""};
     ScopedEnv autoStart{"VERBOLIN_AUTOSTART", ""};
+    ScopedEnv packServer{"VERBOLIN_PACK_SERVER", ""};
 
     std::filesystem::path dataPath() const { return home.path() / "data"; }
 };

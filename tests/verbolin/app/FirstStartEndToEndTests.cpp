@@ -20,6 +20,7 @@
 #include "support/SpeechAudio.hpp"
 #include "support/TrainedModel.hpp"
 #include "support/WordErrorRate.hpp"
+#include "support/ZipBuilder.hpp"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -124,10 +125,48 @@ TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
                         "connection."),
               std::string::npos)
         << said;
+    EXPECT_NE(said.find("or set HF_ENDPOINT to a mirror"), std::string::npos) << said;
     EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " +
                         (run.dataFolder() / "models/standard-v1").string()),
               std::string::npos)
         << said;
     EXPECT_FALSE(fs::exists(run.dataFolder() / "models/standard-v1"));
     EXPECT_FALSE(fs::exists(run.dataFolder() / "models/.install-standard.lock"));
+}
+
+// With a pack server named, `verbolin --listen` installs the pack from its
+// archive over a pack folder that lacks its tokenizer, saying what it lacked,
+// and then listens; the hub is not asked.
+TEST(FirstStartEndToEnd, ListenInstallsOverAnIncompletePackFromThePackServer) {
+    testsupport::HubTestEnvironment env;
+    testsupport::CheckpointHub hub;
+    testsupport::LocalHttpServer packServer;
+    testsupport::ZipBuilder zip;
+    for (const auto& [name, bytes] : testsupport::toolPackOfTrainedModel())
+        zip.file("standard-v1/" + name, bytes);
+    packServer.set("/models/standard-v1.zip", testsupport::LocalHttpServer::Reply::ok(zip.bytes()));
+    env.set("HF_ENDPOINT", hub.endpoint().c_str());
+    env.set("VERBOLIN_PACK_SERVER", packServer.root().c_str());
+    env.set("CI_DISABLE_NETWORK_MONITOR", "1");
+    testsupport::TempDir dir("verbolin-first-start");
+    const fs::path packFolder = dir / "data/Verbolin/models/standard-v1";
+    fs::create_directories(packFolder / "TextDecoder.mlmodelc");
+    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
+
+    testsupport::HeadlessVerbolin run(dir, pulse);
+    ASSERT_TRUE(
+        run.waitFor([&] { return run.err().find("Listening.") != std::string::npos; }, 300s))
+        << run.err();
+    const std::string said = run.err();
+    EXPECT_NE(said.find("Downloading speech model\u2026 "), std::string::npos) << said;
+    EXPECT_NE(said.find("Installing speech model\u2026 (the pack there lacked "
+                        "tokenizer/tokenizer.json)"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(testsupport::filesUnder(packFolder), testsupport::toolPackOfTrainedModel());
+    EXPECT_TRUE(hub.gotPaths().empty());
+    run.signal(SIGINT);
+    const auto status = run.wait(60s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << run.err();
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "support/HubTestEnvironment.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/TokenizerHub.hpp"
+#include "support/ZipBuilder.hpp"
 
 using namespace apptest;
 using verbolin::Defaults;
@@ -920,31 +922,54 @@ TEST_F(EngineTest, OfTwoLoadsTheLastToFinishProvidesTheRecogniser) {
     EXPECT_EQ(world.made()[1]->calls().size(), 1u);
 }
 
-// A pack folder that lacks a part was made by hand: the window names the
-// folder and the parts missing, as --listen does, and nothing is downloaded
-// over it.
-TEST_F(EngineTest, AnIncompletePackNamesWhatIsMissingAndIsNotDownloadedOver) {
+// A pack folder that lacks a part cannot load: the engine installs the pack
+// over it through the application's installer (here from a loopback pack
+// server), its progress naming what the folder lacked, and then loads it.
+TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
     const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
+    testsupport::LocalHttpServer packServer;
+    testsupport::ZipBuilder zip;
+    zip.file("standard-v1/TextDecoder.mlmodelc/model.mil", "served")
+        .file("standard-v1/tokenizer/tokenizer.json", "{}");
+    packServer.set("/models/standard-v1.zip", testsupport::LocalHttpServer::Reply::ok(zip.bytes()));
+    auto services = world.services();
+    services.install = {};  // the application's own installer
+    services.downloads.serverRoot = packServer.root();
     struct Case {
         std::vector<std::string> present;
-        std::string missing;
+        std::string lacked;
     };
     const Case cases[] = {
-        {{"TextDecoder.mlmodelc/model.json"}, " tokenizer/tokenizer.json"},
-        {{"tokenizer/tokenizer.json"}, " TextDecoder.mlmodelc"},
-        {{"AudioEncoder.mlmodelc/model.json"}, " TextDecoder.mlmodelc tokenizer/tokenizer.json"},
+        {{"TextDecoder.mlmodelc/model.json"}, " (the pack there lacked tokenizer/tokenizer.json)"},
+        {{"tokenizer/tokenizer.json"}, " (the pack there lacked TextDecoder.mlmodelc)"},
+        {{"AudioEncoder.mlmodelc/model.json"},
+         " (the pack there lacked TextDecoder.mlmodelc, tokenizer/tokenizer.json)"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.lacked);
         std::filesystem::remove_all(folder);
         for (const auto& file : c.present) {
             std::filesystem::create_directories((folder / file).parent_path());
             std::ofstream(folder / file) << "{}";
         }
+        states.clear();
+        engine = std::make_unique<TranscriptionEngine>(services);
+        stateToken =
+            engine->modelState.observe([this] { states.push_back(engine->modelState.peek()); });
         engine->loadModel();
-        ASSERT_TRUE(settled());
-        EXPECT_EQ(engine->modelState.peek(),
-                  ModelState::failed("The speech model pack at " + folder.string() +
-                                     " is incomplete:" + c.missing + " missing."));
+        ASSERT_TRUE(world.runUntil(
+            [&] { return engine->modelState.peek().kind != ModelState::Kind::loading; }, 60s));
+        EXPECT_EQ(engine->modelState.peek(), ModelState::ready());
+        ASSERT_GE(states.size(), 4u);
+        EXPECT_EQ(states.front(),
+                  ModelState::loading("Downloading speech model (130 MB)\u2026" + c.lacked));
+        EXPECT_NE(std::find(states.begin(), states.end(),
+                            ModelState::loading("Installing speech model\u2026" + c.lacked)),
+                  states.end());
+        EXPECT_EQ(testsupport::readFile(folder / "TextDecoder.mlmodelc/model.mil"), "served");
+        EXPECT_EQ(testsupport::readFile(folder / "tokenizer/tokenizer.json"), "{}");
+        EXPECT_FALSE(std::filesystem::exists(folder / "AudioEncoder.mlmodelc"))
+            << "the old folder was not replaced";
     }
     EXPECT_EQ(world.installCalls, 0);
 }

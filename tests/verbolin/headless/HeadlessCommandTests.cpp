@@ -1,6 +1,6 @@
 // The verbolin program's own texts, run as a process: help and version, a
-// wrong argument, a missing or incomplete pack, no audio server, no display,
-// the transcript's state; one listener per data folder; a signal that comes
+// wrong argument, a pack that is missing or does not load, no audio server,
+// no display, the transcript's state; one listener per data folder; a signal that comes
 // while the program starts.
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -270,17 +271,41 @@ TEST(HeadlessCommands, StatusReadsATranscriptOnAReadOnlyDisk) {
     EXPECT_NE(r.err.find("Read-only file system"), std::string::npos) << r.err;
 }
 
-TEST(HeadlessCommands, AnIncompletePackNamesWhatIsMissing) {
-    testsupport::TempDir home("verbolin-cli-home");
-    const auto pack = home / "Verbolin/models/standard-v1";
-    std::filesystem::create_directories(pack / "TextDecoder.mlmodelc");
-    const ProgramRun r = run("verbolin", "--listen",
-                             "XDG_DATA_HOME='" + home.path().string() + "' XDG_CONFIG_HOME='" +
-                                 home.path().string() + "'");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("is incomplete: tokenizer/tokenizer.json missing"), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("verbolin-models convert"), std::string::npos) << r.out;
+// --status says "installed" only for a pack that --listen can load, and what
+// is wrong with one that is there but does not load.
+TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
+    struct Row {
+        const char* name;
+        std::function<void(const std::filesystem::path& pack)> make;
+        std::string line;
+    };
+    const auto write = [](const std::filesystem::path& file, const std::string& text) {
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    };
+    const Row rows[] = {
+        {"no pack", [](const auto&) {}, "Speech model: Standard, not installed\n"},
+        {"no tokenizer",
+         [&](const auto& pack) { write(pack / "TextDecoder.mlmodelc/model.mil", "{}"); },
+         "Speech model: Standard, not installed\n"},
+        {"both parts, but no model in them",
+         [&](const auto& pack) {
+             write(pack / "TextDecoder.mlmodelc/model.mil", "{}");
+             write(pack / "tokenizer/tokenizer.json", "{}");
+         },
+         "Speech model: Standard, installed but unusable: "},
+        {"a pack that loads",
+         [](const auto& pack) { makeRandomPack(pack.parent_path().parent_path().parent_path()); },
+         "Speech model: Standard, installed\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir home("verbolin-cli-home");
+        row.make(home / "Verbolin/models/standard-v1");
+        const ProgramRun r = run("verbolin", "--status", homeEnv(home));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
+    }
 }
 
 TEST(HeadlessCommands, NoAudioServerIsSaidBeforeClaimingToListen) {

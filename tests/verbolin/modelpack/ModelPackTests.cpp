@@ -14,7 +14,7 @@ using testsupport::FakeSpeechEngine;
 namespace fs = std::filesystem;
 
 TEST(ModelPack, CatalogueAndNamedFallBackToTheStandardPack) {
-    const ModelPack standard{"standard", 1, "Standard", 290};
+    const ModelPack standard{"standard", 1, "Standard", 130};
     ASSERT_EQ(ModelPack::all().size(), 1u);
     EXPECT_EQ(ModelPack::all().front(), standard);
     for (const char* name : {"standard", "large", "", "Standard"}) {
@@ -28,6 +28,18 @@ TEST(ModelPack, SourceAndLocalFolderAreNamedByIdAndVersion) {
     const ModelPack pack{"tiny", 12, "Tiny", 40};
     EXPECT_EQ(ModelPack::named("standard").checkpointRepo(), "openai/whisper-base.en");
     EXPECT_EQ(pack.localFolder(), temp.path() / "Verbolin" / "models" / "tiny-v12");
+    const std::pair<const char*, const char*> urls[] = {
+        {"http://127.0.0.1:8000/", "http://127.0.0.1:8000/models/tiny-v12.zip"},
+        {"https://packs.example.org/verbolin",
+         "https://packs.example.org/verbolin/models/tiny-v12.zip"},
+        {"https://packs.example.org/verbolin/",
+         "https://packs.example.org/verbolin/models/tiny-v12.zip"},
+    };
+    for (const auto& [root, url] : urls) EXPECT_EQ(pack.remoteURL(root), url) << root;
+    // Each source's size, shown before the real one is known.
+    const ModelPack standard = ModelPack::named("standard");
+    EXPECT_EQ(standard.approxMB, 130);
+    EXPECT_EQ(standard.checkpointApproxMB(), 290);
 }
 
 TEST(ModelPack, IsInstalledNeedsBothDecoderAndTokenizer) {

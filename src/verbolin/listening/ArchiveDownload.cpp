@@ -1,0 +1,154 @@
+#include "verbolin/listening/ArchiveDownload.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <system_error>
+#include <utility>
+
+#include "platform/system/AppError.hpp"
+#include "platform/system/CancellationError.hpp"
+#include "platform/system/HttpClient.hpp"
+#include "platform/system/Paths.hpp"
+#include "platform/system/Uuid.hpp"
+#include "vortilcore/hub/Downloader.hpp"
+#include "vortilcore/hub/HubApi.hpp"
+
+namespace verbolin {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kErrorDomain = "ModelDownloader";
+constexpr double kTimeoutSeconds = 60;
+constexpr int kRetries = 5;
+// How often the bytes on disk are reported while the engine, which reports
+// only every few megabytes and only when the size is known, is quiet.
+constexpr std::chrono::milliseconds kProgressPoll{250};
+constexpr size_t kMaxEtagName = 96;
+
+// The etag as a file name: letters, digits, '-', '_' and '.' kept, anything
+// else (slashes among them) turned into '_'.
+std::string etagName(const std::string& etag) {
+    std::string name;
+    for (const char c : etag.substr(0, kMaxEtagName)) {
+        const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
+                           (c == '.' && !name.empty());
+        name.push_back(plain ? c : '_');
+    }
+    return name;
+}
+
+int64_t sizeOf(const fs::path& file) {
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    return ec ? 0 : static_cast<int64_t>(size);
+}
+
+}  // namespace
+
+ArchiveDownload::ArchiveDownload(std::string url, fs::path partialFolder)
+    : url_(std::move(url)), partialFolder_(std::move(partialFolder)) {}
+
+fs::path ArchiveDownload::temporaryArchive() {
+    return platform::temporaryDirectory() /
+           ("verbolin-model-" + platform::Uuid::random().string() + ".zip");
+}
+
+std::string ArchiveDownload::statusMessage(long status) {
+    return "The speech model could not be downloaded (HTTP " + std::to_string(status) +
+           "). Check your connection and try again.";
+}
+
+ArchiveDownload::Head ArchiveDownload::ask(std::stop_token stop) const {
+    platform::HttpClient client;
+    std::stop_callback cancelOnStop(stop, [&client] { client.cancel(); });
+    platform::HttpRequest head(url_, "HEAD");
+    head.timeout = std::chrono::milliseconds(static_cast<int64_t>(kTimeoutSeconds * 1000));
+    const auto answer = client.send(head);
+    if (stop.stop_requested()) throw platform::CancellationError();
+    // A server that does not answer HEAD leaves the GET to tell.
+    if (answer.status == 405 || answer.status == 501) return {};
+    if (answer.status != 200)
+        throw platform::AppError(kErrorDomain, answer.status, statusMessage(answer.status));
+    Head result;
+    result.size = platform::contentLength(answer.headers);
+    result.etag = vortil::HubApi::normalizeEtag(answer.headers.value("ETag"));
+    return result;
+}
+
+fs::path ArchiveDownload::partialFile(const std::optional<std::string>& etag) const {
+    const std::string name = (etag ? etagName(*etag) : std::string("unnamed")) + ".incomplete";
+    fs::create_directories(partialFolder_);
+    std::error_code ec;
+    for (fs::directory_iterator it(partialFolder_, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code ignored;
+        if (it->path().filename() != name) fs::remove_all(it->path(), ignored);
+    }
+    const fs::path partial = partialFolder_ / name;
+    // Bytes without an etag cannot be told from another archive's: start over.
+    const auto mode = etag ? std::ios::app : std::ios::trunc;
+    std::ofstream create(partial, std::ios::binary | std::ios::out | mode);
+    if (!create)
+        throw fs::filesystem_error("cannot create the partial download", partial,
+                                   std::make_error_code(std::errc::io_error));
+    return partial;
+}
+
+void ArchiveDownload::transfer(const Head& head, const fs::path& partial,
+                               const fs::path& destination, const ProgressFn& progress,
+                               std::stop_token stop) const {
+    using Kind = vortil::Downloader::DownloadState::Kind;
+    const int64_t total = head.size.value_or(-1);
+    // The partial file is gone once moved into place: what was shown stays.
+    int64_t shown = 0;
+    vortil::Downloader engine(destination, partial);
+    std::stop_callback cancelOnStop(stop, [&engine] { engine.cancel(); });
+    const auto states = engine.download(url_, std::nullopt, std::nullopt, head.size,
+                                        kTimeoutSeconds, kRetries, head.etag);
+    for (;;) {
+        const auto state = states->next(kProgressPoll);
+        if (stop.stop_requested()) throw platform::CancellationError();
+        if (state && state->kind() == Kind::failed) {
+            if (state->error()) std::rethrow_exception(state->error());
+            throw vortil::Downloader::DownloadError(
+                vortil::Downloader::DownloadError::Code::unexpectedError);
+        }
+        if (state && state->kind() == Kind::completed) {
+            const int64_t size = sizeOf(destination);
+            if (progress) progress(size, size);
+            return;
+        }
+        if (!state && states->isFinished())
+            throw vortil::Downloader::DownloadError(
+                vortil::Downloader::DownloadError::Code::unexpectedError);
+        shown = std::max(shown, sizeOf(partial));
+        if (progress) progress(shown, total);
+    }
+}
+
+void ArchiveDownload::fetch(const fs::path& destination, const ProgressFn& progress,
+                            const BeforeTransferFn& beforeTransfer, std::stop_token stop) const {
+    // Other content on the server than the partial file holds is found out
+    // only once the transfer starts (the partial file is then emptied): one
+    // more attempt fetches the new content from its start.
+    for (int attempt = 1;; ++attempt) {
+        const Head head = ask(stop);
+        const fs::path partial = partialFile(head.etag);
+        if (beforeTransfer) {
+            const int64_t present = sizeOf(partial);
+            beforeTransfer(head.size ? std::max<int64_t>(*head.size - present, 0) : -1,
+                           head.size.value_or(-1));
+        }
+        try {
+            transfer(head, partial, destination, progress, stop);
+            return;
+        } catch (const vortil::Downloader::DownloadError& e) {
+            if (e.code() != vortil::Downloader::DownloadError::Code::contentChanged || attempt >= 2)
+                throw;
+        }
+    }
+}
+
+}  // namespace verbolin

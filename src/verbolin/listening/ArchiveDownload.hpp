@@ -1,0 +1,63 @@
+#pragma once
+// Fetches a model pack's zip archive from the pack server through the hub
+// client's download engine (resume, progress, cancel). The server is asked
+// first with a HEAD for the status, the size and the etag: a status other
+// than 200 is the server's answer and fails at once, the size lets progress
+// and the room check know the total, and the etag names the partial file, so
+// that an attempt only ever continues bytes of the same archive. The finished
+// archive lands in the temporary folder under a fresh name; the partial file
+// stays in `partialFolder` between attempts.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+namespace verbolin {
+
+class ArchiveDownload {
+  public:
+    // Bytes of the archive on disk so far and in all (-1 while unknown).
+    using ProgressFn = std::function<void(int64_t received, int64_t total)>;
+    // Called before any transfer with the bytes still to fetch and the
+    // archive's size (-1 for both when the server does not say): the caller
+    // may refuse to start (by throwing).
+    using BeforeTransferFn = std::function<void(int64_t remaining, int64_t total)>;
+
+    ArchiveDownload(std::string url, std::filesystem::path partialFolder);
+
+    // Downloads the archive to `destination` (which must not exist yet) and
+    // returns once it is there whole. Throws platform::AppError (domain
+    // "ModelDownloader", code = the status) for an answer other than 200,
+    // platform::HttpError for the network's failures,
+    // vortil::Downloader::DownloadError when the server sends other bytes
+    // than it announced, std::filesystem::filesystem_error when the disk
+    // refuses them, and platform::CancellationError once `stop` is requested.
+    void fetch(const std::filesystem::path& destination, const ProgressFn& progress = {},
+               const BeforeTransferFn& beforeTransfer = {}, std::stop_token stop = {}) const;
+
+    // "verbolin-model-<uuid>.zip" in the temporary folder.
+    static std::filesystem::path temporaryArchive();
+    // The message of a status other than 200.
+    static std::string statusMessage(long status);
+
+  private:
+    struct Head {
+        std::optional<int64_t> size;
+        std::optional<std::string> etag;
+    };
+    Head ask(std::stop_token stop) const;
+    // The partial file for content of `etag`; removes partial files of any
+    // other content, which can never be continued.
+    std::filesystem::path partialFile(const std::optional<std::string>& etag) const;
+    void transfer(const Head& head, const std::filesystem::path& partial,
+                  const std::filesystem::path& destination, const ProgressFn& progress,
+                  std::stop_token stop) const;
+
+    std::string url_;
+    std::filesystem::path partialFolder_;
+};
+
+}  // namespace verbolin
