@@ -45,11 +45,6 @@ std::filesystem::path stateDirectory() {
     return homeDirectory() / ".local" / "state";
 }
 
-std::filesystem::path runtimeDirectory() {
-    if (auto d = absoluteEnv("XDG_RUNTIME_DIR"); !d.empty()) return d;
-    return temporaryDirectory();
-}
-
 std::string folderKey(const std::filesystem::path& folder) {
     std::error_code ec;
     auto path = std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);

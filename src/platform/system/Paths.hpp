@@ -17,9 +17,6 @@ std::filesystem::path configDirectory();
 // $XDG_STATE_HOME, or ~/.local/state.
 std::filesystem::path stateDirectory();
 
-// $XDG_RUNTIME_DIR, or the temporary folder when that is unset.
-std::filesystem::path runtimeDirectory();
-
 // A short name for a folder, the same in every run and build: 16 hex digits
 // of a hash of its absolute path, with "." and ".." and links resolved as
 // far as the folder exists.

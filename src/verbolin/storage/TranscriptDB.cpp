@@ -252,12 +252,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
         }
         // Before anything writes: switching the journal mode or adding the
         // schema would write into a damaged file and could make it worse.
-        if (!passesQuickCheck()) {
-            logStorageError(url_.string() + " is damaged; it is left as it is");
-            throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged");
-        }
-        const int version = userVersion(db_);
-        checkLayout(version);
+        const int version = checkedVersion();
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");
         // INSERT OR REPLACE removes the old row of an id without running
@@ -288,11 +283,7 @@ void TranscriptDB::openReadOnly() {
         }
         db_ = handle;
         try {
-            if (!passesQuickCheck()) {
-                logStorageError(url_.string() + " is damaged; it is left as it is");
-                throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged");
-            }
-            checkLayout(userVersion(db_));
+            checkedVersion();
             return;
         } catch (const platform::AppError& e) {
             sqlite3_close(std::exchange(db_, nullptr));
@@ -454,6 +445,16 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
             logStorageError(std::string("repairing a session id failed: ") + errorText(db_));
     }
     return out;
+}
+
+int TranscriptDB::checkedVersion() {
+    if (!passesQuickCheck()) {
+        logStorageError(url_.string() + " is damaged; it is left as it is");
+        throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged");
+    }
+    const int version = userVersion(db_);
+    checkLayout(version);
+    return version;
 }
 
 bool TranscriptDB::passesQuickCheck() {

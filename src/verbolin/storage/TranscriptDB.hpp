@@ -116,6 +116,9 @@ class TranscriptDB {
     template <class Item>
     bool writeAll(const char* sql, const std::vector<Item>& items);
     bool passesQuickCheck();
+    // The file's schema version, once it has passed the quick check and its
+    // tables have our layout; throws the damage otherwise, writing nothing.
+    int checkedVersion();
 
     sqlite3* db_ = nullptr;
     std::filesystem::path url_;
