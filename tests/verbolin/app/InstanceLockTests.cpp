@@ -1,11 +1,8 @@
-// One process per data folder: the lock is the folder's own, however its
-// path is spelt and whatever the environment of the process that asks; a
-// read-only folder is guarded too; a folder that cannot be locked leaves
-// the run unguarded, not refused; and the lock goes with its holder.
+// One process per data folder, however its path is spelt and whatever the
+// environment; read-only folders too; the lock goes with its holder.
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +12,7 @@
 #include <string>
 
 #include "support/ScopedEnv.hpp"
+#include "support/ScopedUmask.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 
@@ -30,11 +28,6 @@ std::string refusedIn(const fs::path& folder, const std::string& process) {
 
 std::string thisProcess() { return "process " + std::to_string(::getpid()); }
 
-mode_t modeOf(const fs::path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 }  // namespace
 
 TEST(InstanceLock, OneHolderPerDataFolderHoweverItIsSpeltAndWhateverTheEnvironment) {
@@ -48,26 +41,24 @@ TEST(InstanceLock, OneHolderPerDataFolderHoweverItIsSpeltAndWhateverTheEnvironme
     EXPECT_FALSE(first.problem());
     const struct {
         fs::path folder;
-        std::optional<std::string> runtime;  // none: unset
-        const char* tmpdir;
+        std::optional<std::string> runtime;  // none: unset, with TMPDIR elsewhere
         bool held;
     } rows[] = {
-        {home / "Verbolin", runtime.path().string(), "/tmp", false},
-        {home / "Verbolin", otherRuntime.path().string(), "/tmp", false},
-        {home / "Verbolin", std::nullopt, "/tmp", false},
-        {home / "Verbolin", std::nullopt, otherRuntime.path().c_str(), false},
-        {home / "Verbolin/", otherRuntime.path().string(), "/tmp", false},
-        {home / "Other/../Verbolin", runtime.path().string(), "/tmp", false},
-        {home / "link", std::nullopt, "/tmp", false},
-        {home / "Other", runtime.path().string(), "/tmp", true},
-        {home / "Verbolin/models", runtime.path().string(), "/tmp", true},
-        {home / "not yet made", runtime.path().string(), "/tmp", true},
+        {home / "Verbolin", runtime.path().string(), false},
+        {home / "Verbolin", otherRuntime.path().string(), false},
+        {home / "Verbolin", std::nullopt, false},
+        {home / "Verbolin/", otherRuntime.path().string(), false},
+        {home / "Other/../Verbolin", runtime.path().string(), false},
+        {home / "link", std::nullopt, false},
+        {home / "Other", runtime.path().string(), true},
+        {home / "Verbolin/models", runtime.path().string(), true},
+        {home / "not yet made", runtime.path().string(), true},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.folder.string() + " runtime " + row.runtime.value_or("unset") + " tmp " +
-                     row.tmpdir);
+        SCOPED_TRACE(row.folder.string() + " runtime " + row.runtime.value_or("unset"));
         const testsupport::ScopedEnv rowRuntime("XDG_RUNTIME_DIR", row.runtime);
-        const testsupport::ScopedEnv rowTmp("TMPDIR", row.tmpdir);
+        const testsupport::ScopedEnv rowTmp("TMPDIR",
+                                            row.runtime ? "/tmp" : otherRuntime.path().string());
         const InstanceLock second(row.folder);
         EXPECT_EQ(second.held(), row.held);
         EXPECT_FALSE(second.problem());
@@ -78,26 +69,23 @@ TEST(InstanceLock, OneHolderPerDataFolderHoweverItIsSpeltAndWhateverTheEnvironme
     EXPECT_TRUE(fs::is_empty(otherRuntime.path()));
 }
 
-// A first start makes the data folder private to the user whatever the
-// umask; a folder the user made read-only is locked without a write, and
-// the one that comes second is refused all the same.
+// A first start makes the data folder private whatever the umask; a
+// read-only folder is locked without a write, and a second start refused.
 TEST(InstanceLock, AMissingFolderIsMadePrivateAndAReadOnlyOneIsLockedWithoutAWrite) {
     testsupport::TempDir home;
-    const mode_t before = ::umask(022);
     {
+        const testsupport::ScopedUmask umask(022);
         const InstanceLock fresh(home / "data/Verbolin");
         EXPECT_TRUE(fresh.held());
         EXPECT_FALSE(fresh.problem());
     }
-    ::umask(before);
-    EXPECT_EQ(modeOf(home / "data/Verbolin"), 0700u);
+    EXPECT_EQ(fs::status(home / "data/Verbolin").permissions(), fs::perms(0700));
 
     const fs::path readOnly = home / "read-only";
     fs::create_directories(readOnly);
     std::ofstream(readOnly / "transcript.sqlite") << "kept";
     fs::permissions(readOnly, fs::perms(0555));
-    struct stat unchanged {};
-    ASSERT_EQ(::stat(readOnly.c_str(), &unchanged), 0);
+    const auto changed = fs::last_write_time(readOnly);
     {
         const InstanceLock holder(readOnly);
         EXPECT_TRUE(holder.held());
@@ -106,11 +94,8 @@ TEST(InstanceLock, AMissingFolderIsMadePrivateAndAReadOnlyOneIsLockedWithoutAWri
         EXPECT_FALSE(second.held());
         EXPECT_EQ(second.refusal(), refusedIn(readOnly, thisProcess()));
     }
-    struct stat after {};
-    ASSERT_EQ(::stat(readOnly.c_str(), &after), 0);
-    EXPECT_EQ(after.st_mtim.tv_sec, unchanged.st_mtim.tv_sec);
-    EXPECT_EQ(after.st_mtim.tv_nsec, unchanged.st_mtim.tv_nsec) << "something was written there";
-    EXPECT_EQ(modeOf(readOnly), 0555u) << "the user's mode is kept";
+    EXPECT_EQ(fs::last_write_time(readOnly), changed) << "something was written there";
+    EXPECT_EQ(fs::status(readOnly).permissions(), fs::perms(0555)) << "the user's mode is kept";
     fs::permissions(readOnly, fs::perms(0700));
 }
 
@@ -143,10 +128,9 @@ TEST(InstanceLock, AFolderThatCannotBeLockedLeavesTheRunUnguardedAndSaysWhy) {
     EXPECT_FALSE(fs::exists(home / "nowhere")) << "a dangling link's target was made";
 }
 
-// A first start takes an older folder over by moving it into the data
-// folder's place. Until then the older folder is what is locked: a start
-// beside it is refused before the move and after it, since the move keeps
-// the folder and its lock; and no empty data folder is made in its way.
+// Until a first start moves the older folder into the data folder's place,
+// the older folder is locked: a start beside it is refused before the move
+// and after; no empty data folder is made in its way.
 TEST(InstanceLock, TheFolderAFirstStartTakesOverIsLockedInItsStead) {
     testsupport::TempDir home;
     fs::create_directories(home / "Echovane");
@@ -165,8 +149,7 @@ TEST(InstanceLock, TheFolderAFirstStartTakesOverIsLockedInItsStead) {
     EXPECT_EQ(InstanceLock::holder(home / "Verbolin"), ::getpid());
 }
 
-// The kernel lets go of a killed holder's lock; until then the refusal
-// names the holder's process, as the kernel's lock table does.
+// A killed holder's lock is gone; until then the refusal names its process.
 TEST(InstanceLock, TheLockDiesWithAKilledHolder) {
     testsupport::TempDir home;
     fs::create_directories(home / "Verbolin");

@@ -1,7 +1,6 @@
-// Verbolin's own folders left open by an earlier version are narrowed to
-// their owner at start; the owner's own access is kept as it was (a folder
-// made read-only stays so), and nothing the user owns elsewhere is touched:
-// not the target of a link, not a file, not the XDG base folders.
+// Verbolin's own folders left open are narrowed to their owner at start,
+// keeping the owner's own access; a link's target, a file and the XDG base
+// folders are untouched.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -31,9 +30,8 @@ TEST(PrivateFolders, OnlyOurOwnFoldersLoseGroupAndOthersAccess) {
         const char* name;
         mode_t before, after;
     } folders[] = {
-        {"open", 0755, 0700},        {"shared", 0770, 0700},   {"read-only", 0555, 0500},
-        {"private", 0700, 0700},     {"sticky", 01777, 01700}, {"others-only", 0707, 0700},
-        {"link-target", 0755, 0755},
+        {"open", 0755, 0700},     {"read-only", 0555, 0500},   {"private", 0700, 0700},
+        {"sticky", 01777, 01700}, {"others-only", 0707, 0700}, {"link-target", 0755, 0755},
     };
     for (const auto& f : folders) {
         fs::create_directories(home / f.name);
@@ -55,9 +53,8 @@ TEST(PrivateFolders, OnlyOurOwnFoldersLoseGroupAndOthersAccess) {
         << "a path through a file is nothing to narrow";
 }
 
-// Which folders are ours: Verbolin's own under the data, state and settings
-// homes, or the older data folder a first start is about to take over; the
-// homes themselves are the user's.
+// Ours: Verbolin's folders under the data, state and settings homes, or the
+// older data folder a first start takes over; not the homes themselves.
 TEST(PrivateFolders, TheDataStateAndSettingsFoldersAreNarrowedNotTheirHomes) {
     testsupport::TempDir home;
     const testsupport::ScopedEnv data("XDG_DATA_HOME", (home / "data").string());

@@ -1,6 +1,5 @@
-// The checkpoint fetch against a loopback hub: what it asks the hub for each
-// file, and that it ends with the hub's bytes whatever the cache held before
-// or the hub changed meanwhile.
+// The checkpoint fetch against a loopback hub: what it asks for each file,
+// and that it ends with the hub's bytes whatever happened before.
 
 #include <gtest/gtest.h>
 
@@ -33,44 +32,37 @@ void flipByte(const fs::path& file, std::streamoff at) {
 
 }  // namespace
 
-// Each file's metadata is asked for once per fetch: the sizes are measured
-// with it and the download starts from it. Only a file that changed on the
-// hub since is asked about again.
+// Each file's metadata is asked for once per fetch, for the sizes and the
+// download both; only a file changed on the hub since is asked about again.
 TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
     testsupport::HubTestEnvironment env;
-    struct Row {
+    using Counts = std::map<std::string, size_t>;
+    const struct {
         const char* what;
-        // Before the fetch that is counted: with a fetch of its own when set.
-        bool fetchedBefore;
+        bool fetchedBefore;  // a fetch of its own before the one counted
         std::function<void(CheckpointHub&, const fs::path& folder)> before;
-        // During the counted fetch, once the sizes are known.
-        std::function<void(CheckpointHub&)> sized;
-        std::map<std::string, size_t> heads, gets;  // per file; 1 and 1 for those not named
-    };
-    const std::map<std::string, size_t> noGets = {{"config.json", 0},
-                                                  {"generation_config.json", 0},
-                                                  {kWeights, 0},
-                                                  {"tokenizer.json", 0},
-                                                  {"tokenizer_config.json", 0}};
-    std::map<std::string, size_t> weightsAgain = noGets;
-    weightsAgain[kWeights] = 1;
-    const Row rows[] = {
-        {"a first fetch", false, {}, {}, {}, {}},
-        {"a fetch after a complete one", true, {}, {}, {}, noGets},
+        std::function<void(CheckpointHub&)> sized;  // once the counted fetch knows the sizes
+        size_t otherGets;                           // of files not named in `gets`
+        Counts heads, gets;                         // 1 HEAD for files not named
+    } rows[] = {
+        {"a first fetch", false, {}, {}, 1, {}, {}},
+        {"a fetch after a complete one", true, {}, {}, 0, {}, {}},
         {"weights damaged on disk since",
          true,
          [](CheckpointHub&, const fs::path& folder) { flipByte(folder / kWeights, 1000); },
          {},
+         0,
          {},
-         weightsAgain},
+         {{kWeights, 1}}},
         {"a file replaced on the hub once the sizes were asked",
          false,
          {},
          [](CheckpointHub& hub) { hub.serve("config.json", "{\"replaced\": true}"); },
+         1,
          {{"config.json", 2}},
          {{"config.json", 2}}},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         CheckpointHub hub;
         testsupport::TempDir temp("verbolin-checkpoint-fetch");
         vortil::HubApi client(temp.path(), std::nullopt, hub.endpoint());
@@ -84,21 +76,21 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
             if (row.sized) row.sized(hub);
         });
         for (const std::string& name : CheckpointDownload::files()) {
-            const auto expected = [&](const std::map<std::string, size_t>& counts) {
+            SCOPED_TRACE(std::string(row.what) + ": " + name);
+            const auto count = [&](const Counts& counts, size_t otherwise) {
                 const auto it = counts.find(name);
-                return it == counts.end() ? size_t{1} : it->second;
+                return it == counts.end() ? otherwise : it->second;
             };
-            EXPECT_EQ(hub.asked("HEAD", name, from), expected(row.heads))
-                << row.what << ": " << name;
-            EXPECT_EQ(hub.asked("GET", name, from), expected(row.gets)) << row.what << ": " << name;
+            EXPECT_EQ(hub.asked("HEAD", name, from), count(row.heads, 1));
+            EXPECT_EQ(hub.asked("GET", name, from), count(row.gets, row.otherGets));
             EXPECT_TRUE(testsupport::readFile(folder / name) == hub.content(name))
-                << row.what << ": " << name << " is not the hub's";
+                << "not the hub's";
         }
     }
 }
 
-// Metadata the hub gets wrong fails the fetch before anything is written
-// where it names, and a later good answer still installs.
+// An etag that would leave the cache fails the fetch before anything is
+// written; a later good answer still installs.
 TEST(CheckpointDownload, AnEtagThatWouldLeaveTheCacheIsRefused) {
     testsupport::HubTestEnvironment env;
     CheckpointHub hub;
