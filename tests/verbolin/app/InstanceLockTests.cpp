@@ -45,7 +45,6 @@ TEST(InstanceLock, OneHolderPerDataFolderHoweverItIsSpeltAndWhateverTheEnvironme
         bool held;
     } rows[] = {
         {home / "Verbolin", runtime.path().string(), false},
-        {home / "Verbolin", otherRuntime.path().string(), false},
         {home / "Verbolin", std::nullopt, false},
         {home / "Verbolin/", otherRuntime.path().string(), false},
         {home / "Other/../Verbolin", runtime.path().string(), false},
