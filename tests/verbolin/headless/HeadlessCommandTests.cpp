@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 
@@ -257,34 +256,27 @@ TEST(HeadlessCommands, StatusCountsSegmentsAndSessions) {
 // --status says "installed" only for a pack that --listen can load, and what
 // is wrong with one that is there but does not load.
 TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
-    struct Row {
-        const char* name;
-        std::function<void(const std::filesystem::path& pack)> make;
+    const struct {
+        std::vector<const char*> files;  // in the pack's folder, each holding "{}"
+        bool loads;                      // a whole pack, made by the model tool
         std::string line;
-    };
-    const auto write = [](const std::filesystem::path& file, const std::string& text) {
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file) << text;
-    };
-    const Row rows[] = {
-        {"no pack", [](const auto&) {}, "Speech model: Standard, not installed\n"},
-        {"no tokenizer",
-         [&](const auto& pack) { write(pack / "TextDecoder.mlmodelc/model.mil", "{}"); },
-         "Speech model: Standard, not installed\n"},
-        {"both parts, but no model in them",
-         [&](const auto& pack) {
-             write(pack / "TextDecoder.mlmodelc/model.mil", "{}");
-             write(pack / "tokenizer/tokenizer.json", "{}");
-         },
+    } rows[] = {
+        {{}, false, "Speech model: Standard, not installed\n"},
+        {{"TextDecoder.mlmodelc/model.mil"}, false, "Speech model: Standard, not installed\n"},
+        {{"TextDecoder.mlmodelc/model.mil", "tokenizer/tokenizer.json"},
+         false,
          "Speech model: Standard, installed but unusable: "},
-        {"a pack that loads",
-         [](const auto& pack) { makeRandomPack(pack.parent_path().parent_path().parent_path()); },
-         "Speech model: Standard, installed\n"},
+        {{}, true, "Speech model: Standard, installed\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(testing::PrintToString(row.files) + row.line);
         testsupport::TempDir home("verbolin-cli-home");
-        row.make(home / "Verbolin/models/standard-v1");
+        if (row.loads) makeRandomPack(home.path());
+        for (const char* file : row.files) {
+            const auto path = home / "Verbolin/models/standard-v1" / file;
+            std::filesystem::create_directories(path.parent_path());
+            std::ofstream(path) << "{}";
+        }
         const ProgramRun r = run("verbolin", "--status", homeEnv(home));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
