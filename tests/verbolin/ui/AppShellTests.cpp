@@ -339,19 +339,6 @@ TEST_F(ShellTest, ToolbarFollowsSettingsWhoeverChangesThem) {
     }
 }
 
-// Every line of `label` lies inside it, and it inside `window`.
-void expectLinesInside(const QLabel& label, const QWidget& window) {
-    const QFontMetrics metrics = label.fontMetrics();
-    const QStringList lines = label.text().split('\n');
-    EXPECT_LE(int(lines.size()) * metrics.lineSpacing(), label.height())
-        << label.text().toStdString();
-    for (const QString& line : lines)
-        EXPECT_LE(metrics.horizontalAdvance(line), label.width()) << line.toStdString();
-    const QRect inWindow(label.mapTo(&window, QPoint(0, 0)), label.size());
-    EXPECT_TRUE(window.rect().contains(inWindow)) << label.text().toStdString();
-    EXPECT_TRUE(label.isVisible());
-}
-
 // The characters in order, whatever the line breaks between them.
 std::string unbroken(QString text) {
     return text.remove(QRegularExpression(QStringLiteral("\\s"))).toStdString();
@@ -405,8 +392,17 @@ TEST_F(ShellTest, StatusBarShowsAFailureAndItsNextStepWholeAtTheDefaultSize) {
             settle();
             EXPECT_EQ(window.size(), before);  // the bar's lines do not push the window out
             const QString shown = bar->message()->text();
-            expectLinesInside(*bar->message(), window);
-            EXPECT_LE(shown.count('\n'), verbolin::StatusBarWidget::kMaxMessageLines - 1);
+            // Every line lies inside the label, and the label inside the window.
+            const auto* label = bar->message();
+            const QStringList lines = shown.split('\n');
+            EXPECT_TRUE(label->isVisible());
+            EXPECT_LE(lines.size(), verbolin::StatusBarWidget::kMaxMessageLines);
+            EXPECT_LE(int(lines.size()) * label->fontMetrics().lineSpacing(), label->height());
+            for (const QString& l : lines)
+                EXPECT_LE(label->fontMetrics().horizontalAdvance(l), label->width())
+                    << l.toStdString();
+            EXPECT_TRUE(
+                window.rect().contains(QRect(label->mapTo(&window, QPoint(0, 0)), label->size())));
             EXPECT_EQ(bar->message()->toolTip(), whole);
             const QRect retry(bar->retryButton()->mapTo(bar, QPoint(0, 0)),
                               bar->retryButton()->size());
