@@ -227,11 +227,8 @@ TEST(ModelTool, BadCheckpointsFailWithAMessageAndLeaveNoFolder) {
         {"tokenizer nested 10^4 levels deep",
          [](const fs::path& c) { writeNested(c / "tokenizer.json", 10'000); },
          "Cannot load the tokenizer: ", "out", true},
-        {"tokenizer nested 10^6 levels deep",
+        {"tokenizer nested 10^6 levels deep, into new folders",
          [](const fs::path& c) { writeNested(c / "tokenizer.json", 1'000'000); },
-         "ckpt/tokenizer.json nests arrays and objects deeper than 512 levels"},
-        {"tokenizer nested 10^5 levels deep into new folders",
-         [](const fs::path& c) { writeNested(c / "tokenizer.json", 100'000); },
          "ckpt/tokenizer.json nests arrays and objects deeper than 512 levels", "new/deeper/out"},
         {"tokenizer.json not JSON",
          [](const fs::path& c) { std::ofstream(c / "tokenizer.json") << "{\"model\": "; },
@@ -289,10 +286,8 @@ TEST(ModelTool, KernelsNamesTheBuildInUseAndChecksEveryCandidate) {
     EXPECT_EQ(tool("kernels extra").status, 2);
 }
 
-// An argument starting with "-" is an option, never a folder name: one the
-// command does not know is refused before anything is written, and --help
-// after a command shows that command's usage. Run in a folder of its own,
-// whose contents must stay as they were unless a row writes a model.
+// An argument starting with "-" is an option, never a folder: an unknown one
+// is refused before anything is written; --help shows the command's usage.
 TEST(ModelTool, UnknownOptionsAreRefusedAndHelpShowsTheCommandsUsage) {
     struct Case {
         const char* args;
@@ -302,21 +297,16 @@ TEST(ModelTool, UnknownOptionsAreRefusedAndHelpShowsTheCommandsUsage) {
     };
     const Case cases[] = {
         {"random --help", 0, "usage: verbolin-models random <out-dir>"},
-        {"random -h", 0, "usage: verbolin-models random <out-dir>"},
         {"random out --dims d_model=32 --help", 0, "dims keys:"},
         {"convert --help", 0, "usage: verbolin-models convert <checkpoint-dir"},
-        {"convert ckpt out --kv-cache-length 64 --help", 0, "usage: verbolin-models convert"},
         {"kernels --help", 0, "usage: verbolin-models kernels"},
         {"random out --frobnicate", 2, "verbolin-models random: unknown option \"--frobnicate\""},
-        {"random --out out", 2, "unknown option \"--out\""},
-        {"random out -x", 2, "unknown option \"-x\""},
         {"random -", 2, "unknown option \"-\""},
         {"random out --seed", 2, "--seed needs a value"},
         {"random out --tokenizer --help", 2, "--tokenizer needs a value"},
         {"random out --checkpoint extra", 2, "too many arguments"},
         {"random", 2, "missing arguments"},
         {"convert ckpt out --kv-cache 64", 2, "unknown option \"--kv-cache\""},
-        {"convert --verbose ckpt out", 2, "unknown option \"--verbose\""},
         {"convert ckpt", 2, "missing arguments"},
         {"kernels --fast", 2, "verbolin-models kernels: unknown option \"--fast\""},
         {"frobnicate", 2, "unknown command \"frobnicate\""},

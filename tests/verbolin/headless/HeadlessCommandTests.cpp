@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 
@@ -168,8 +167,6 @@ TEST(HeadlessCommands, WithoutADisplayTheWindowlessWaysAreNamed) {
     std::ofstream(plugins / "platforms/libqwayland-generic.so").put(0);
     const std::string inRuntime = "XDG_RUNTIME_DIR='" + runtime.path().string() + "' ";
     const std::string withPlugin = "QT_PLUGIN_PATH='" + plugins.path().string() + "' ";
-    const std::string noCompositor =
-        "the Wayland display \"wayland-0\" named by WAYLAND_DISPLAY cannot be opened";
     const std::string longName(200, 'w');  // longer than a socket's address holds
     const struct {
         std::string display;  // "-" for unset
@@ -180,14 +177,9 @@ TEST(HeadlessCommands, WithoutADisplayTheWindowlessWaysAreNamed) {
         {"", "", "(DISPLAY is not set)"},
         {noServer, "", "(the display \"" + noServer + "\" named by DISPLAY cannot be opened)"},
         {"not a display", "", "(the display \"not a display\" named by DISPLAY cannot be opened)"},
-        // This Qt's own plugins decide what is said first; either way the
-        // display is named, and nothing aborts.
-        {"-", inRuntime + "WAYLAND_DISPLAY=wayland-0", "(DISPLAY is not set, and "},
         {"-", inRuntime + withPlugin + "WAYLAND_DISPLAY=wayland-0",
-         "(DISPLAY is not set, and " + noCompositor + ")"},
-        {noServer, inRuntime + withPlugin + "WAYLAND_DISPLAY=wayland-0",
-         "(the display \"" + noServer + "\" named by DISPLAY cannot be opened, and " +
-             noCompositor + ")"},
+         "(DISPLAY is not set, and the Wayland display \"wayland-0\" named by WAYLAND_DISPLAY "
+         "cannot be opened)"},
         {"-", "-u XDG_RUNTIME_DIR " + withPlugin + "WAYLAND_DISPLAY=wayland-0",
          "(DISPLAY is not set, and the Wayland display \"wayland-0\" cannot be found: "
          "XDG_RUNTIME_DIR is not set)"},
@@ -209,9 +201,6 @@ TEST(HeadlessCommands, WithoutADisplayTheWindowlessWaysAreNamed) {
                 "env -u QT_QPA_PLATFORM" + unsetDisplay + wayland + display + " " + homeEnv(home));
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find("no graphical display found " + row.why), std::string::npos) << r.err;
-        if (!row.wayland.empty()) {
-            EXPECT_NE(r.err.find("Wayland"), std::string::npos) << r.err;
-        }
         EXPECT_NE(r.err.find("verbolin --listen"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Reinstalling"), std::string::npos) << r.err;
     }
@@ -224,84 +213,70 @@ TEST(HeadlessCommands, StatusCountsSegmentsAndSessions) {
     const struct {
         int segments, sessions;
         const char* line;
+        bool readOnlyDisk = false;  // counted as it stands, saying new text would not be saved
     } rows[] = {
         {0, 0, "Transcript: 0 segments, 0 sessions\n"},
         {0, 1, "Transcript: 0 segments, 1 session\n"},
         {1, 0, "Transcript: 1 segment, 1 session\n"},
         {1, 1, "Transcript: 1 segment, 2 sessions\n"},
         {2, 3, "Transcript: 2 segments, 4 sessions\n"},
+        {3, 1,
+         "Transcript: 3 segments, 2 sessions (new text not saved: the database can only be read)\n",
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
         testsupport::TempDir home("verbolin-cli-home");
+        std::optional<testsupport::SmallDisk> disk;
+        if (row.readOnlyDisk) {
+            disk.emplace();
+            SKIP_WITHOUT_SMALL_DISK(*disk);
+        }
+        const auto data = disk ? disk->path() : home.path();
         {
             // The sessions start now, after the segments' day.
-            verbolin::TranscriptStore store(home / "Verbolin");
+            verbolin::TranscriptStore store(data / "Verbolin");
             for (int i = 0; i < row.sessions; ++i) store.startSession("session");
             for (int i = 0; i < row.segments; ++i) store.append(wordsAt(10 * i));
         }
-        const ProgramRun r = run("verbolin", "--status", homeEnv(home));
+        if (disk) disk->setReadOnly(true);
+        const ProgramRun r =
+            run("verbolin", "--status",
+                "XDG_DATA_HOME='" + data.string() + "' XDG_CONFIG_HOME='" + home.path().string() +
+                    "' XDG_STATE_HOME='" + home.path().string() + "'");
+        if (disk) disk->setReadOnly(false);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out << r.err;
+        if (disk) {
+            EXPECT_NE(r.err.find("Read-only file system"), std::string::npos) << r.err;
+        }
     }
-}
-
-// A transcript on a disk mounted read-only is read and counted as it
-// stands, and the line says that new text would not be saved to it.
-TEST(HeadlessCommands, StatusReadsATranscriptOnAReadOnlyDisk) {
-    testsupport::SmallDisk disk;
-    SKIP_WITHOUT_SMALL_DISK(disk);
-    testsupport::TempDir home("verbolin-cli-home");
-    {
-        verbolin::TranscriptStore store(disk / "Verbolin");
-        store.startSession("named");
-        for (int i = 0; i < 3; ++i) store.append(wordsAt(10 * i));
-    }
-    disk.setReadOnly(true);
-    const ProgramRun r =
-        run("verbolin", "--status",
-            "XDG_DATA_HOME='" + disk.path().string() + "' XDG_CONFIG_HOME='" +
-                home.path().string() + "' XDG_STATE_HOME='" + home.path().string() + "'");
-    disk.setReadOnly(false);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Transcript: 3 segments, 2 sessions (new text not saved: the database "
-                         "can only be read)\n"),
-              std::string::npos)
-        << r.out << r.err;
-    EXPECT_NE(r.err.find("Read-only file system"), std::string::npos) << r.err;
 }
 
 // --status says "installed" only for a pack that --listen can load, and what
 // is wrong with one that is there but does not load.
 TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
-    struct Row {
-        const char* name;
-        std::function<void(const std::filesystem::path& pack)> make;
+    const struct {
+        std::vector<const char*> files;  // in the pack's folder, each holding "{}"
+        bool loads;                      // a whole pack, made by the model tool
         std::string line;
-    };
-    const auto write = [](const std::filesystem::path& file, const std::string& text) {
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file) << text;
-    };
-    const Row rows[] = {
-        {"no pack", [](const auto&) {}, "Speech model: Standard, not installed\n"},
-        {"no tokenizer",
-         [&](const auto& pack) { write(pack / "TextDecoder.mlmodelc/model.mil", "{}"); },
-         "Speech model: Standard, not installed\n"},
-        {"both parts, but no model in them",
-         [&](const auto& pack) {
-             write(pack / "TextDecoder.mlmodelc/model.mil", "{}");
-             write(pack / "tokenizer/tokenizer.json", "{}");
-         },
+    } rows[] = {
+        {{}, false, "Speech model: Standard, not installed\n"},
+        {{"TextDecoder.mlmodelc/model.mil"}, false, "Speech model: Standard, not installed\n"},
+        {{"TextDecoder.mlmodelc/model.mil", "tokenizer/tokenizer.json"},
+         false,
          "Speech model: Standard, installed but unusable: "},
-        {"a pack that loads",
-         [](const auto& pack) { makeRandomPack(pack.parent_path().parent_path().parent_path()); },
-         "Speech model: Standard, installed\n"},
+        {{}, true, "Speech model: Standard, installed\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(testing::PrintToString(row.files) + row.line);
         testsupport::TempDir home("verbolin-cli-home");
-        row.make(home / "Verbolin/models/standard-v1");
+        if (row.loads) makeRandomPack(home.path());
+        for (const char* file : row.files) {
+            const auto path = home / "Verbolin/models/standard-v1" / file;
+            std::filesystem::create_directories(path.parent_path());
+            std::ofstream(path) << "{}";
+        }
         const ProgramRun r = run("verbolin", "--status", homeEnv(home));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
@@ -389,78 +364,68 @@ TEST(HeadlessCommands, OneListenerPerDataFolder) {
     }
 }
 
-// What Verbolin makes holds the user's words and voice: under the usual
-// umask 022 a first start (--status) and a run that listens, over folders an
-// earlier version left open to all, leave nothing of Verbolin's that group
-// or others may read or enter: folders 0700, files 0600, SQLite's journals
-// and the debug recordings included. The user's own folders (the data home,
-// a debug folder made beforehand) keep their mode.
+// Under the usual umask 022, a first start (--status) and then a run that
+// listens over folders an earlier version left open to all leave nothing of
+// Verbolin's (SQLite's journals and debug recordings included) that group or
+// others may read or enter; the user's own folders keep their mode.
 TEST(HeadlessCommands, WhatVerbolinKeepsIsForItsUserAlone) {
     using namespace std::chrono_literals;
     namespace fs = std::filesystem;
     testsupport::PrivatePulseServer pulse(
         {"load-module module-null-source source_name=mic", "set-default-source mic"});
-    for (const bool listen : {false, true}) {
-        SCOPED_TRACE(listen ? "--listen after an earlier run" : "--status on a first start");
-        const testsupport::ScopedUmask usual(022);
-        testsupport::TempDir dir("verbolin-cli-home");
-        fs::create_directories(dir / "data");  // the user's, as ~/.local/share is
-        const testsupport::ScopedEnv state("XDG_STATE_HOME", (dir / "state").string());
-        if (listen) {
-            {
-                const testsupport::ScopedUmask tool(077);
-                makeRandomPack(dir / "data");
+    const testsupport::ScopedUmask usual(022);
+    testsupport::TempDir dir("verbolin-cli-home");
+    fs::create_directories(dir / "data");  // the user's, as ~/.local/share is
+    const testsupport::ScopedEnv state("XDG_STATE_HOME", (dir / "state").string());
+    const auto checkPrivate = [&](const char* when) {
+        SCOPED_TRACE(when);
+        for (const char* own : {"data", "debug"}) {
+            if (fs::exists(dir / own)) {
+                EXPECT_EQ(modeOf(dir / own), 0755u) << "the user's folder was changed: " << own;
             }
-            for (const char* folder : {"data/Verbolin", "config/Verbolin", "state/Verbolin"}) {
-                fs::create_directories(dir / folder);
-                fs::permissions(dir / folder, fs::perms(0755));
-            }
-            fs::create_directories(dir / "debug");  // VERBOLIN_DEBUG_DIR, made by the user
         }
-        const auto checkPrivate = [&](const char* when) {
-            SCOPED_TRACE(when);
-            EXPECT_EQ(modeOf(dir / "data"), 0755u) << "the user's folder was changed";
-            if (listen) {
-                EXPECT_EQ(modeOf(dir / "debug"), 0755u) << "the user's folder was changed";
+        std::size_t seen = 0;
+        for (const char* root : {"data", "config", "state", "debug"}) {
+            if (!fs::exists(dir / root)) continue;
+            for (const auto& entry : fs::recursive_directory_iterator(dir / root)) {
+                ++seen;
+                EXPECT_EQ(testsupport::groupAndOthersAccess(entry.path().c_str()), 0u)
+                    << entry.path();
             }
-            std::size_t seen = 0;
-            for (const char* root : {"data", "config", "state", "debug"}) {
-                if (!fs::exists(dir / root)) continue;
-                for (const auto& entry : fs::recursive_directory_iterator(dir / root)) {
-                    ++seen;
-                    EXPECT_EQ(testsupport::groupAndOthersAccess(entry.path().c_str()), 0u)
-                        << entry.path();
-                }
-            }
-            EXPECT_GE(seen, 2u) << "nothing was made";
-        };
-        if (!listen) {
-            const ProgramRun status =
-                run("verbolin", "--status",
-                    "XDG_DATA_HOME='" + (dir / "data").string() + "' XDG_CONFIG_HOME='" +
-                        (dir / "config").string() + "'");
-            EXPECT_EQ(status.status, 0) << status.err;
-            EXPECT_TRUE(fs::exists(dir / "data/Verbolin/transcript.sqlite"))
-                << status.out << status.err;
-            checkPrivate("after --status");
-            continue;
         }
-        testsupport::HeadlessVerbolin app(dir, pulse);
-        ASSERT_TRUE(app.waitFor(
-            [&] {
-                return app.err().find("Listening.") != std::string::npos &&
-                       fs::exists(dir / "debug/events.log");
-            },
-            60s))
-            << app.err();
-        EXPECT_TRUE(fs::exists(dir / "data/Verbolin/transcript.sqlite-wal"));
-        checkPrivate("while listening");
-        app.signal(SIGINT);
-        const auto status = app.wait(60s);
-        ASSERT_TRUE(status.has_value()) << app.err();
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << app.err();
-        checkPrivate("after listening");
+        EXPECT_GE(seen, 2u) << "nothing was made";
+    };
+    const ProgramRun status = run("verbolin", "--status",
+                                  "XDG_DATA_HOME='" + (dir / "data").string() +
+                                      "' XDG_CONFIG_HOME='" + (dir / "config").string() + "'");
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_TRUE(fs::exists(dir / "data/Verbolin/transcript.sqlite")) << status.out << status.err;
+    checkPrivate("after --status on a first start");
+
+    {
+        const testsupport::ScopedUmask tool(077);
+        makeRandomPack(dir / "data");
     }
+    for (const char* folder : {"data/Verbolin", "config/Verbolin", "state/Verbolin"}) {
+        fs::create_directories(dir / folder);
+        fs::permissions(dir / folder, fs::perms(0755));
+    }
+    fs::create_directories(dir / "debug");  // VERBOLIN_DEBUG_DIR, made by the user
+    testsupport::HeadlessVerbolin app(dir, pulse);
+    ASSERT_TRUE(app.waitFor(
+        [&] {
+            return app.err().find("Listening.") != std::string::npos &&
+                   fs::exists(dir / "debug/events.log");
+        },
+        60s))
+        << app.err();
+    EXPECT_TRUE(fs::exists(dir / "data/Verbolin/transcript.sqlite-wal"));
+    checkPrivate("while listening");
+    app.signal(SIGINT);
+    const auto ended = app.wait(60s);
+    ASSERT_TRUE(ended.has_value()) << app.err();
+    EXPECT_TRUE(WIFEXITED(*ended) && WEXITSTATUS(*ended) == 0) << app.err();
+    checkPrivate("after listening");
 }
 
 // A SIGTERM that comes before the program has set anything up (here: sent

@@ -144,38 +144,27 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         "text TEXT NOT NULL, edited INTEGER NOT NULL DEFAULT 0";
     const struct {
         const char* name;
-        std::function<void(const std::filesystem::path&)> damage;
+        std::function<void(std::string& bytes)> damage;  // else the file is made by `sql`
+        std::string sql;
         const char* said;
     } rows[] = {
         {"a page count past the end",
-         [](const auto& file) {
-             std::string bytes = testsupport::readFile(file);
+         [](std::string& bytes) {
              bytes[31] = char(bytes[31] + 1);  // the page count in the header
              bytes.append(4096, '\0');
-             std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
          },
-         "is damaged"},
+         "", "is damaged"},
         {"a broken index page",
-         [](const auto& file) {
-             std::string bytes = testsupport::readFile(file);
-             bytes[2 * 4096 + 3] = bytes[2 * 4096 + 4] = char(0xff);
-             std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-         },
+         [](std::string& bytes) { bytes[2 * 4096 + 3] = bytes[2 * 4096 + 4] = char(0xff); }, "",
          "is damaged"},
-        {"segments without the column original",
-         [&](const auto& file) {
-             remake(file, columnsButOriginal +
-                              ");INSERT INTO segments VALUES "
-                              "('6F9619FF-8B86-4011-B42D-00C04FC964FF', 1, 2, 'old', 0);"
-                              "PRAGMA user_version = 1;");
-         },
+        {"segments without the column original", nullptr,
+         columnsButOriginal +
+             ");INSERT INTO segments VALUES ('6F9619FF-8B86-4011-B42D-00C04FC964FF', 1, 2, 'old', "
+             "0); PRAGMA user_version = 1;",
          "the table segments has no column original"},
-        {"the full-text index as a plain table",
-         [&](const auto& file) {
-             remake(file, columnsButOriginal +
-                              ", original TEXT); CREATE TABLE segments_fts (text);"
-                              "INSERT INTO segments_fts VALUES ('old');");
-         },
+        {"the full-text index as a plain table", nullptr,
+         columnsButOriginal + ", original TEXT); CREATE TABLE segments_fts (text);"
+                              "INSERT INTO segments_fts VALUES ('old');",
          "segments_fts is not a full-text index"},
     };
     for (const auto& row : rows) {
@@ -187,7 +176,13 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
             for (int k = 0; k < 200; ++k)
                 store.append(segment(k, k + 1, "words " + std::to_string(k)));
         }
-        row.damage(file);
+        if (row.damage) {
+            std::string bytes = testsupport::readFile(file);
+            row.damage(bytes);
+            std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+        } else {
+            remake(file, row.sql);
+        }
         const std::string bytes = testsupport::readFile(file);
         std::string said;
         auto old = setStorageLogSink([&](const std::string& line) { said += line + "\n"; });
@@ -215,11 +210,9 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
     }
 }
 
-// A data folder that cannot be written, with a transcript in it: the
-// transcript is read and shown as it stands, the true cause is given, and
-// what is said meanwhile waits in the recovery file until the folder can be
-// written again. Root writes anywhere but on a read-only mount, so the
-// store is opened by an unprivileged child where permissions are the cause.
+// A data folder that cannot be written shows its transcript, names the true
+// cause, and keeps new text in the recovery file until it can be written.
+// Root writes anywhere but on a read-only mount: a child drops to nobody.
 TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a disk or become another user";
     const struct {
@@ -297,8 +290,7 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
             << r;
         EXPECT_EQ(r.find("No such file or directory"), std::string::npos) << r;
 
-        // Writable again: the transcript takes in what was said and deleted,
-        // once.
+        // Writable again: what was said and deleted is taken in, once.
         const auto recovery = TranscriptStore::recoveryFiles(folder).front();
         EXPECT_NE(testsupport::readFile(recovery).find("said while read-only"), std::string::npos);
         for (int start = 0; start < 2; ++start) {
