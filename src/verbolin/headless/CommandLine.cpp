@@ -49,7 +49,7 @@ std::string CommandLine::helpText() {
            "                so, and each text is kept in a recovery file in\n"
            "                $XDG_STATE_HOME/Verbolin before it is printed (standard error\n"
            "                says when even that fails); the next start that can write the\n"
-           "                transcript takes it in\n"
+           "                transcript takes it in.\n"
            "  --status      report where the transcript lives, what it holds and whether\n"
            "                the speech model pack is installed\n"
            "  -h, --help    print this help and exit\n"
