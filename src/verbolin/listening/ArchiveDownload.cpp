@@ -13,7 +13,7 @@
 #include "platform/system/Paths.hpp"
 #include "platform/system/Uuid.hpp"
 #include "vortilcore/hub/Downloader.hpp"
-#include "vortilcore/hub/HubApi.hpp"
+#include "vortilcore/hub/Etag.hpp"
 
 namespace verbolin {
 namespace {
@@ -74,7 +74,7 @@ ArchiveDownload::Head ArchiveDownload::ask(std::stop_token stop) const {
         throw platform::AppError(kErrorDomain, answer.status, statusMessage(answer.status));
     Head result;
     result.size = platform::contentLength(answer.headers);
-    result.etag = vortil::HubApi::normalizeEtag(answer.headers.value("ETag"));
+    result.etag = vortil::normalizeEtag(answer.headers.value("ETag"));
     return result;
 }
 

@@ -40,7 +40,7 @@ constexpr int64_t kSpareBytes = 16 * kBytesPerMB;
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
 
-// Removes a folder with everything in it, however the scope ends.
+// Removes a file, or a folder with everything in it, however the scope ends.
 class RemoveOnExit {
   public:
     explicit RemoveOnExit(fs::path path) : path_(std::move(path)) {}
@@ -287,13 +287,7 @@ void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) 
     const fs::path archive = ArchiveDownload::temporaryArchive();
     // Whatever happens from here on, the archive goes: a damaged one must not
     // be unpacked again, and a sound one is not needed once unpacked.
-    struct RemoveArchive {
-        const fs::path& path;
-        ~RemoveArchive() {
-            std::error_code ignored;
-            fs::remove(path, ignored);
-        }
-    } removeArchive{archive};
+    RemoveOnExit removeArchive(archive);
     const ArchiveDownload source(pack.remoteURL(options_.serverRoot), files.download / "archive");
     source.fetch(
         archive, [&](int64_t received, int64_t total) { reportDownload(pack, received, total); },
