@@ -125,6 +125,18 @@ QMimeData* TimelineTextEdit::createMimeDataFromSelection() const {
 }
 
 void TimelineTextEdit::contextMenuEvent(QContextMenuEvent* e) {
+    // The menu acts on what was pointed at: a right-click outside the
+    // selection first moves the caret there, as a left click would, and one
+    // inside a selection keeps it. A menu asked for by key acts where the
+    // caret is.
+    if (e->reason() == QContextMenuEvent::Mouse) {
+        const int at = cursorForPosition(e->pos()).position();
+        QTextCursor c = textCursor();
+        if (!c.hasSelection() || at < c.selectionStart() || at > c.selectionEnd()) {
+            c.setPosition(at);
+            setTextCursor(c);
+        }
+    }
     std::unique_ptr<QMenu> menu(createStandardContextMenu(e->pos()));
     if (prepareMenu) prepareMenu(*menu, e->pos());
     menu->exec(e->globalPos());

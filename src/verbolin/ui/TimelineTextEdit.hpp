@@ -1,8 +1,8 @@
 #pragma once
 // The timeline's text widget: a QTextEdit whose changes are first asked for
 // (so separators and the live paragraph stay intact), which copies plain
-// text only, and which lets its owner add to the context menu and claim
-// clicks in the time column.
+// text only, whose context menu acts where it was asked for, and which lets
+// its owner add to that menu and claim clicks in the time column.
 
 #include <QTextEdit>
 #include <functional>

@@ -3,7 +3,9 @@
 // PulseAudio server and trayer owning the tray. Its window and tray icon
 // appear (the icon also when the tray starts later), Ctrl+Alt+Space pressed through XTest hides and
 // shows the window, a second launch brings the window back, and SIGTERM ends it promptly with the
-// transcript database intact. ctest runs it under xvfb-run.
+// transcript database intact. The editor window, made here, takes clicks
+// sent through XTest: its context menu acts on the paragraph clicked. ctest
+// runs it under xvfb-run.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,9 +14,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
 #include <QPixmap>
 #include <QScreen>
+#include <QTest>
+#include <QTextCursor>
+#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -24,7 +32,18 @@
 #include "support/GeneratedAudio.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/TempDir.hpp"
+#include "verbolin/app/AppTestSupport.hpp"
+#include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
+#include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/EditorWindow.hpp"
+#include "verbolin/ui/Pasteboard.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/StatusBarModel.hpp"
+#include "verbolin/ui/StatusBarWidget.hpp"
+#include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineTextEdit.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
 
 // Last: Xlib defines macros that clash with names in the headers above.
 #include <X11/Xatom.h>
@@ -453,4 +472,192 @@ TEST(AppShellXvfb, AClosedTerminalQuitsItCleanly) {
         << *status << testsupport::readFile(log);
     int segments = 0;
     EXPECT_EQ(integrity(store / "transcript.sqlite", segments), "ok");
+}
+
+namespace {
+
+// The pointer moved to `global`, and `button` pressed and let go there.
+void clickAt(Display* d, QPoint global, unsigned button) {
+    XTestFakeMotionEvent(d, -1, global.x(), global.y(), CurrentTime);
+    XSync(d, False);
+    XTestFakeButtonEvent(d, button, True, CurrentTime);
+    XSync(d, False);
+    XTestFakeButtonEvent(d, button, False, CurrentTime);
+    XSync(d, False);
+}
+
+// Runs the event loop until `done` holds; false at the limit.
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+std::vector<std::string> segmentTexts(const std::vector<verbolin::Segment>& segments) {
+    std::vector<std::string> out;
+    for (const auto& s : segments) out.push_back(s.text);
+    return out;
+}
+
+// What the status bar's trailing side says, whole even where it is cut.
+std::string trailingText(const verbolin::StatusBarWidget& bar) {
+    const QString tip = bar.trailing()->toolTip();
+    return (tip.isEmpty() ? bar.trailing()->text() : tip).toStdString();
+}
+
+// The store holding these paragraphs only, a minute apart.
+void refill(verbolin::TranscriptStore& store, const std::vector<std::string>& paragraphs) {
+    if (auto all = store.allBlocks(); !all->empty()) store.deleteBlocks(*all);
+    auto at = std::chrono::system_clock::now() - 1h;
+    for (const auto& text : paragraphs) {
+        verbolin::Segment s;
+        s.start = at;
+        s.end = at + 2s;
+        s.text = text;
+        store.append(s);
+        at += 1min;
+    }
+}
+
+// What the window showed while its context menu was open.
+struct MenuSeen {
+    QString firstItem;
+    std::vector<platform::Uuid> selected;  // the editor's selected paragraphs
+    std::string trailing;                  // the status bar's trailing side
+};
+
+// Right-clicks at `global`; once the menu is open, notes what the window
+// shows and clicks the menu's first item. Returns when `done` holds (false
+// at the limit), with no menu left open.
+std::pair<MenuSeen, bool> rightClickAndChooseFirst(Display* d, QPoint global,
+                                                   verbolin::EditorWindow& window,
+                                                   const std::function<bool()>& done) {
+    MenuSeen seen;
+    QTimer driver;
+    driver.setInterval(20);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || !menu->isVisible() || menu->actions().isEmpty()) return;
+        driver.stop();
+        QCoreApplication::sendPostedEvents();  // the selection is reported a turn late
+        seen.selected = window.editor().selectedIDs;
+        seen.trailing = trailingText(*window.statusBar());
+        QAction* first = menu->actions().front();
+        seen.firstItem = first->text();
+        clickAt(d, menu->mapToGlobal(menu->actionGeometry(first).center()), Button1);
+    });
+    driver.start();
+    clickAt(d, global, Button3);
+    const bool held = pumpUntil(done);
+    driver.stop();
+    if (auto* popup = QApplication::activePopupWidget()) popup->close();
+    return {seen, held};
+}
+
+}  // namespace
+
+// A right-click outside the selection moves the caret where it points, so
+// that "Delete Paragraph" deletes the paragraph clicked, from the window and
+// from the database; one inside a selection keeps it and deletes what it
+// holds. Clicks and the menu choice go through the X server.
+TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    Display_ x;
+    ASSERT_NE(x.d, nullptr);
+    apptest::TestEnvironment env;
+    apptest::EngineWorld world;
+    const fs::path folder = env.home.path() / "store";
+    auto model = std::make_unique<verbolin::AppModel>(world.appServices(folder));
+    verbolin::QtMainExecutor main;
+    verbolin::MemoryPasteboard pasteboard;
+    QPointer<verbolin::EditorWindow> window(new verbolin::EditorWindow(*model, main, pasteboard));
+    const std::vector<std::string> paragraphs = {
+        "Alpha paragraph, the first one.", "Bravo paragraph, the second one.",
+        "Charlie paragraph, the third one.", "Delta paragraph, the fourth one."};
+    const std::string hint = verbolin::StatusBarModel::trailing({}, false, std::nullopt, {}).text;
+    const std::string twoSelected = verbolin::StatusBarModel::selectionText(2);
+
+    const struct {
+        const char* name;
+        bool clicked;      // the caret put in `from` by a left click, else by the program
+        int from, to;      // the middle of one to the middle of the other, or a caret
+        int rightClickIn;  // its first line
+        std::vector<int> selectedOnMenu;  // while the menu is open
+        const std::string& trailingOnMenu;
+        std::vector<int> kept;
+    } rows[] = {
+        {"caret in A, right-click in B", true, 0, 0, 1, {1}, hint, {0, 2, 3}},
+        {"caret placed in A, right-click in C", false, 0, 0, 2, {2}, hint, {0, 1, 3}},
+        {"right-click inside a selection of A and B", false, 0, 1, 1, {0, 1}, twoSelected, {2, 3}},
+        {"right-click in D outside a selection of A and B", false, 0, 1, 3, {3}, hint, {0, 1, 2}},
+    };
+    auto& store = model->store();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        refill(store, paragraphs);
+        window->show();
+        window->activateWindow();
+        window->refresh();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.data()));
+        auto& view = window->pane()->textView();
+        auto* edit = view.textEdit();
+        view.finishFill();
+        const std::vector<verbolin::ParagraphRange> ranges = view.ranges();
+        ASSERT_EQ(ranges.size(), paragraphs.size());
+        const auto blocks = *store.allBlocks();
+        const auto middle = [&](int p) { return ranges[p].location + ranges[p].length / 2; };
+        // A point on the first line of a paragraph, on screen.
+        const auto pointIn = [&](int paragraph) {
+            const auto line =
+                verbolin::DocumentGeometry::lineAt(*edit->document(), ranges[paragraph].location);
+            const QPoint p(int(line->rect.left()) + 12,
+                           int(line->rect.center().y() - view.scrollY()));
+            return edit->viewport()->mapToGlobal(p);
+        };
+        const auto ids = [&](const std::vector<int>& wanted) {
+            std::vector<platform::Uuid> out;
+            for (int p : wanted) out.push_back(blocks[p].id);
+            return out;
+        };
+
+        if (row.clicked) {
+            clickAt(x.d, pointIn(row.from), Button1);
+        } else {
+            QTextCursor c(edit->document());
+            c.setPosition(middle(row.from));
+            if (row.to != row.from) c.setPosition(middle(row.to), QTextCursor::KeepAnchor);
+            edit->setTextCursor(c);
+        }
+        std::vector<int> before;
+        for (int p = row.from; p <= row.to; ++p) before.push_back(p);
+        ASSERT_TRUE(pumpUntil([&] { return window->editor().selectedIDs == ids(before); }));
+
+        std::vector<std::string> kept;
+        for (int p : row.kept) kept.push_back(paragraphs[size_t(p)]);
+        const auto [seen, deleted] =
+            rightClickAndChooseFirst(x.d, pointIn(row.rightClickIn), *window,
+                                     [&] { return segmentTexts(store.segments.peek()) == kept; });
+        EXPECT_EQ(seen.firstItem, QStringLiteral("Delete Paragraph"));
+        EXPECT_EQ(seen.selected, ids(row.selectedOnMenu));
+        EXPECT_EQ(seen.trailing, row.trailingOnMenu);
+        ASSERT_TRUE(deleted) << "left: "
+                             << testing::PrintToString(segmentTexts(store.segments.peek()));
+        // The window shows what is left, and so does the file.
+        ASSERT_TRUE(pumpUntil([&] { return view.ranges().size() == kept.size(); }));
+        for (size_t p = 0; p < paragraphs.size(); ++p) {
+            const bool shown = view.text().string().contains(QString::fromStdString(paragraphs[p]));
+            EXPECT_EQ(shown, std::count(row.kept.begin(), row.kept.end(), int(p)) > 0)
+                << paragraphs[p];
+        }
+        verbolin::TranscriptDB db(folder / "transcript.sqlite",
+                                  verbolin::TranscriptDB::Access::readOnly);
+        EXPECT_EQ(segmentTexts(db.allSegments()), kept);
+    }
+    window->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    model->engine().stopAndWait();
 }
