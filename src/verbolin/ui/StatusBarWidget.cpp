@@ -11,15 +11,14 @@
 
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/WordDiffText.hpp"
-#include "verbolin/ui/WrappedText.hpp"
 
 namespace verbolin {
 
 namespace {
 constexpr int kSpacing = 8;
-// Beside a message of one line the trailing side keeps at least this much
-// (or all it needs); with less it has a row of its own under the message.
-constexpr int kMinTrailingWidth = 160;
+// Beside a message too long for the bar, the trailing side keeps this part
+// of the width (or what it needs, if less).
+constexpr int kTrailingShare = 3;
 }  // namespace
 
 StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Clock& clock,
@@ -47,8 +46,8 @@ StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Cl
     retry_->setAttribute(Qt::WA_MacSmallSize);
     connect(retry_, &QPushButton::clicked, this, [this] { engine_.loadModel(); });
     trailing_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    // The texts are placed by hand (placeTexts): a layout would wrap them,
-    // or share the width out by stretch instead of by what each needs.
+    // The texts are placed by hand (placeTexts): a layout would share the
+    // width out by stretch instead of by what each needs.
     texts_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     texts_->installEventFilter(this);
     row->addWidget(spinner_);
@@ -136,42 +135,38 @@ void StatusBarWidget::placeTexts() {
     const int width = texts_->width(), lineHeight = metrics.lineSpacing();
     const bool retry = !retry_->isHidden();
     const QSize retrySize = retry ? retry_->sizeHint() : QSize(0, 0);
-    const int messageRoom = std::max(width - (retry ? retrySize.width() + kSpacing : 0), 1);
-    const int messageNatural = metrics.horizontalAdvance(fullMessage_) + 2;
-    const int beside = messageRoom - kSpacing - messageNatural;
-    const bool oneRow =
-        messageNatural <= messageRoom && beside >= std::min(trailingNatural_, kMinTrailingWidth);
+    const int room = std::max(width - (retry ? retrySize.width() + kSpacing : 0) - kSpacing, 0);
+    // One line: a message's line breaks read as spaces here.
+    const QString line = fullMessage_.simplified();
+    const int messageNatural = metrics.horizontalAdvance(line) + 2;
+    // The state and "Retry" come first; the trailing side keeps what the
+    // message leaves, and at least its share when both are too long.
+    const int trailingWidth =
+        std::clamp(std::max(room - messageNatural, room / kTrailingShare), 0, trailingNatural_);
+    const int messageWidth = std::clamp(room - trailingWidth, 0, messageNatural);
+    // What went wrong is at the start and what to do at the end: the middle
+    // gives way (whole in the tooltip).
+    const QString shown = messageWidth >= messageNatural
+                              ? line
+                              : metrics.elidedText(line, Qt::ElideMiddle, messageWidth - 2);
 
-    // What went wrong and what to do about it both show: a long message
-    // takes the whole width on lines of its own, and past kMaxMessageLines
-    // its middle, not its end, is left out (whole in the tooltip).
-    const QStringList lines =
-        oneRow ? QStringList{fullMessage_}
-               : WrappedText::lines(fullMessage_, font(), messageRoom - 2, kMaxMessageLines);
-    int messageWidth = 0;
-    for (const QString& line : lines)
-        messageWidth = std::max(messageWidth, metrics.horizontalAdvance(line) + 2);
-    messageWidth = std::min(messageWidth, messageRoom);
-    const int messageHeight = int(lines.size()) * lineHeight + 2;
+    const int messageHeight = lineHeight + 2;
     const int trailingHeight = (fullTrailing_.isEmpty() ? 2 : 1) * lineHeight + 2;
-    const int block = std::max(retrySize.height(), messageHeight);
-    const int needed = oneRow ? std::max(block, trailingHeight) : block + trailingHeight;
+    const int needed = std::max({retrySize.height(), messageHeight, trailingHeight});
     if (texts_->minimumHeight() != needed) texts_->setMinimumHeight(needed);
 
     const int top = std::max(texts_->height() - needed, 0) / 2;
-    const int blockHeight = oneRow ? needed : block;
-    message_->setText(lines.join('\n'));
-    message_->setGeometry(0, top + (blockHeight - messageHeight) / 2, messageWidth, messageHeight);
+    message_->setText(shown);
+    message_->setGeometry(0, top + (needed - messageHeight) / 2, messageWidth, messageHeight);
     if (retry)
-        retry_->setGeometry(messageWidth + kSpacing, top + (blockHeight - retrySize.height()) / 2,
+        retry_->setGeometry(messageWidth + kSpacing, top + (needed - retrySize.height()) / 2,
                             retrySize.width(), retrySize.height());
-    const int trailingWidth = std::clamp(trailingNatural_, 0, std::max(oneRow ? beside : width, 0));
-    const int trailingTop = oneRow ? top + (needed - trailingHeight) / 2 : top + block;
-    trailing_->setGeometry(width - trailingWidth, trailingTop, trailingWidth, trailingHeight);
+    trailing_->setGeometry(width - trailingWidth, top + (needed - trailingHeight) / 2,
+                           trailingWidth, trailingHeight);
     if (!fullTrailing_.isEmpty()) {
-        const QString shown = metrics.elidedText(fullTrailing_, Qt::ElideRight, trailingWidth);
-        trailing_->setText(shown);
-        trailing_->setToolTip(shown == fullTrailing_ ? QString() : fullTrailing_);
+        const QString cut = metrics.elidedText(fullTrailing_, Qt::ElideRight, trailingWidth);
+        trailing_->setText(cut);
+        trailing_->setToolTip(cut == fullTrailing_ ? QString() : fullTrailing_);
     }
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// The bar under the editor's timeline: one line, or a few while a message
-// that does not fit on one (a failure with its next step) is shown whole.
-// It follows the engine by itself; the editor hands it the selection and
-// the last copy time.
+// The bar under the editor's timeline, one line high (two for a word diff):
+// a message longer than its room loses its middle, and its tooltip has it
+// whole. It follows the engine by itself; the editor hands it the selection
+// and the last copy time.
 
 #include <QWidget>
 #include <optional>
@@ -36,9 +36,6 @@ class StatusBarWidget : public QWidget {
     void setSettingsNotice(std::string notice);
     void refresh();
 
-    // The lines a message may take before its middle is left out.
-    static constexpr int kMaxMessageLines = 4;
-
     QLabel* message() const { return message_; }
     QPushButton* retryButton() const { return retry_; }
     QLabel* trailing() const { return trailing_; }
@@ -48,9 +45,7 @@ class StatusBarWidget : public QWidget {
 
   private:
     void scheduleRefresh();
-    // Places the message, "Retry" and the trailing side: in one row where
-    // the message fits on one line beside the trailing side, else the
-    // message on lines of its own with the trailing side under it.
+    // Places the message, "Retry" and the trailing side in one row.
     void placeTexts();
 
     TranscriptionEngine& engine_;
