@@ -175,6 +175,7 @@ void TranscriptionEngine::loadModel() {
                 // Going away: the install was stopped, nothing to report.
                 if (installStop_.stop_requested()) return;
                 onMain([this, text = describe(std::current_exception())] {
+                    modelLoadFailed_ = true;
                     modelState.set(ModelState::failed(text));
                 });
                 return;
@@ -188,12 +189,14 @@ void TranscriptionEngine::loadModel() {
             recogniser->prepare();
         } catch (...) {
             onMain([this, text = describe(std::current_exception())] {
+                modelLoadFailed_ = true;
                 modelState.set(ModelState::failed(text));
             });
             return;
         }
         onMain([this, recogniser = std::move(recogniser)] {
             engine_ = recogniser;
+            modelLoadFailed_ = false;
             modelState.set(ModelState::ready());
             if (onModelReady) onModelReady();
         });
@@ -226,15 +229,17 @@ void TranscriptionEngine::start() {
                                          std::move(emit), std::move(sessionServices));
     session_ = session;
     sessionID_ = id;
+    captureStopped_ = false;
 
     sessionWorker_.post([this, session] {
         try {
             session->start();
         } catch (...) {
             onMain([this, session, text = describe(std::current_exception())] {
-                modelState.set(ModelState::failed(text));
                 // A session that was already replaced does not speak for the
                 // one listening now.
+                if (session_ == session) captureStopped_ = true;
+                modelState.set(ModelState::failed(text));
                 if (session_ == session) isRecording.set(false);
             });
         }
@@ -434,6 +439,10 @@ void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e
             send(Event::final(e.text, e.start, e.end));
             break;
         case Kind::error:
+            // The session's one error that ends its capture; decode failures
+            // leave it listening.
+            if (session == sessionID_ && session_ && e.text == StreamSession::kCaptureGaveUpMessage)
+                captureStopped_ = true;
             modelState.set(ModelState::failed(e.text));
             break;
         case Kind::speechStarted:
@@ -444,10 +453,12 @@ void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e
         case Kind::captureLost:
             if (session != sessionID_ || !session_) break;
             lostMessage_ = microphoneLostMessage(e.text);
+            captureStopped_ = true;
             modelState.set(ModelState::failed(*lostMessage_));
             break;
         case Kind::captureRestored:
             if (session != sessionID_ || !lostMessage_) break;
+            captureStopped_ = false;
             // Only the state this engine set for the lost microphone; a decode
             // failure shown meanwhile stays until the model is loaded again.
             if (engine_ && modelState.peek() == ModelState::failed(*lostMessage_))

@@ -177,6 +177,14 @@ class TranscriptionEngine {
 
     // Whether a prepared recogniser is installed.
     bool hasEngine() const { return engine_ != nullptr; }
+    // Whether the last model load that ended failed. A recogniser from an
+    // earlier load may still be installed and listening meanwhile.
+    bool modelLoadFailed() const { return modelLoadFailed_; }
+    // Whether the capture of the latest session stopped without being asked
+    // to: it could not start (no audio server, the microphone refused), it
+    // lost its device and waits for it, or it gave up on a device that kept
+    // changing. A failed decode leaves the capture running.
+    bool captureStopped() const { return captureStopped_; }
 
     // The progress texts shown while loading; `source` decides the size.
     static std::string downloadStartMessage(const ModelPack& pack,
@@ -223,6 +231,8 @@ class TranscriptionEngine {
     std::vector<Draining> draining_;
     std::shared_ptr<Inbox> inbox_;
     std::optional<std::string> lostMessage_;  // the failed state we set for a lost microphone
+    bool modelLoadFailed_ = false;
+    bool captureStopped_ = false;
     mutable std::optional<std::string> warnedInputDevice_;
     std::optional<uint64_t> pendingRestart_;
     uint64_t restartGeneration_ = 0;

@@ -5,7 +5,6 @@
 
 #include "platform/system/Text.hpp"
 #include "verbolin/app/AppModel.hpp"
-#include "verbolin/ui/StatusBarModel.hpp"
 
 namespace verbolin {
 namespace {
@@ -75,10 +74,11 @@ std::string EditorModel::placeholder() const {
     const auto state = engine.modelState.get();
     switch (state.kind) {
         case Kind::failed:
-            // The middle has room for the whole failure with its next step.
-            // A model that did load is not blamed for listening that stopped.
-            return std::string(engine.hasEngine() ? kListeningFailed : kModelFailed) + "\n\n" +
-                   StatusBarModel::failureText(state.message);
+            // A recogniser kept from an earlier load does not make a failed
+            // reload a success; and a model that did load is not blamed for
+            // what went wrong after.
+            if (!engine.hasEngine() || engine.modelLoadFailed()) return kModelFailed;
+            return engine.captureStopped() ? kListeningFailed : kDecodeFailed;
         case Kind::loading:
             return state.message;
         case Kind::idle:

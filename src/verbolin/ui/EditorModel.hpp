@@ -48,13 +48,18 @@ class EditorModel {
     std::shared_ptr<const std::vector<Block>> sharedScopedBlocks() const;
     bool scopeIsLive() const;
     std::vector<Block> selectedBlocks() const;
-    // For a failure: the first line below, then the failure with its next
-    // step as the status bar words it.
+    // One sentence; for a failure, one of the three below, and the status
+    // bar says the failure itself.
     std::string placeholder() const;
+    // No model loaded, or the last load failed (an earlier one kept).
     static constexpr const char* kModelFailed =
         "The speech model could not be loaded. See the status bar to retry.";
+    // The model loaded, and then the capture stopped.
     static constexpr const char* kListeningFailed =
         "Listening stopped. See the status bar to retry.";
+    // The model loaded and listening goes on, but an utterance failed.
+    static constexpr const char* kDecodeFailed =
+        "Speech could not be transcribed. See the status bar to retry.";
     // The timeline (with the search field) is shown, else the placeholder.
     bool showsTimeline() const;
     bool hasSelection() const { return selectedRange.second > 0; }

@@ -1,6 +1,5 @@
 #include "verbolin/ui/EditorWindow.hpp"
 
-#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,7 +10,6 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <algorithm>
 
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/ui/LevelMeter.hpp"
@@ -76,7 +74,6 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     }
     empty->addStretch(1);
     contentLayout_->addWidget(placeholder_);
-    placeholder_->installEventFilter(this);
 
     auto* divider = new QFrame(detail);
     divider->setFrameShape(QFrame::HLine);
@@ -251,9 +248,9 @@ void EditorWindow::refresh() {
         pane_->show();
     } else {
         if (pane_) pane_->hide();
-        placeholderWhole_ = QString::fromStdString(editor_.placeholder());
+        const QString text = QString::fromStdString(editor_.placeholder());
+        if (placeholderText_->text() != text) placeholderText_->setText(text);
         placeholder_->show();
-        fitPlaceholder();
     }
     if (QString::fromStdString(editor_.search) != search_->text())
         search_->setText(QString::fromStdString(editor_.search));
@@ -296,25 +293,6 @@ void EditorWindow::paragraphCopied(platform::Date now) {
         status_->setCopiedAt(editor_.copiedAt());
     });
     status_->setCopiedAt(editor_.copiedAt());
-}
-
-void EditorWindow::fitPlaceholder() {
-    const QMargins margins = placeholder_->layout()->contentsMargins();
-    const int room = placeholder_->height() - margins.top() - margins.bottom() -
-                     placeholderIcon_->sizeHint().height() - placeholder_->layout()->spacing();
-    const int width = placeholder_->width() - margins.left() - margins.right();
-    const QRect whole = placeholderText_->fontMetrics().boundingRect(
-        QRect(0, 0, std::max(width, 1), QWIDGETSIZE_MAX), Qt::AlignCenter | Qt::TextWordWrap,
-        placeholderWhole_);
-    const QString shown =
-        whole.height() > room ? placeholderWhole_.section("\n\n", 0, 0) : placeholderWhole_;
-    if (placeholderText_->text() != shown) placeholderText_->setText(shown);
-    placeholderText_->setToolTip(shown == placeholderWhole_ ? QString() : placeholderWhole_);
-}
-
-bool EditorWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == placeholder_ && event->type() == QEvent::Resize) fitPlaceholder();
-    return QMainWindow::eventFilter(watched, event);
 }
 
 }  // namespace verbolin

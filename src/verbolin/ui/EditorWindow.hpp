@@ -74,16 +74,12 @@ class EditorWindow final : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void scheduleRefresh();
     void buildToolbar();
     void makePane();
     void updateStatusSelection();
-    // The whole placeholder where it fits; else its first paragraph only,
-    // rather than lines cut off at the edge (the status bar has the rest).
-    void fitPlaceholder();
 
     AppModel& model_;
     platform::MainExecutor& main_;
@@ -99,7 +95,6 @@ class EditorWindow final : public QMainWindow {
     QWidget* placeholder_;
     QLabel* placeholderIcon_;
     QLabel* placeholderText_;
-    QString placeholderWhole_;
     StatusBarWidget* status_;
     QToolButton* listen_ = nullptr;
     LevelMeter* meter_ = nullptr;

@@ -197,6 +197,7 @@ TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
         EXPECT_EQ(e.modelState.peek(), ModelState::failed(c.message));
         EXPECT_EQ(w.made().size(), c.recognisersMade);
         EXPECT_FALSE(e.hasEngine());
+        EXPECT_TRUE(e.modelLoadFailed());
         EXPECT_EQ(ready, 0);
         e.start();  // nothing to listen with
         EXPECT_FALSE(e.isRecording.peek());
@@ -211,8 +212,15 @@ TEST_F(EngineTest, AFailedReloadKeepsThePreparedRecogniser) {
     ASSERT_TRUE(settled());
     EXPECT_EQ(engine->modelState.peek(), ModelState::failed("model damaged"));
     EXPECT_TRUE(engine->hasEngine());
+    EXPECT_TRUE(engine->modelLoadFailed());  // though a recogniser is kept
     startListening();  // the state does not gate listening; the recogniser does
     EXPECT_TRUE(engine->isRecording.peek());
+    EXPECT_FALSE(engine->captureStopped());
+    world.prepareFailure.reset();
+    engine->loadModel();
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(engine->modelState.peek(), ModelState::ready());
+    EXPECT_FALSE(engine->modelLoadFailed());
 }
 
 // The built-in factory makes the real recogniser; a pack that looks installed
@@ -365,6 +373,8 @@ TEST_F(EngineTest, ASessionThatCannotStartShowsWhyAndCanStillBeStopped) {
         EXPECT_TRUE(engine->isRecording.peek());
         ASSERT_TRUE(world.runUntil([&] { return !engine->isRecording.peek(); }));
         EXPECT_EQ(engine->modelState.peek(), ModelState::failed(c.message));
+        EXPECT_TRUE(engine->captureStopped());
+        EXPECT_FALSE(engine->modelLoadFailed());
         events.clear();
         engine->stop();
         EXPECT_EQ(events, (std::vector<Event>{Event::level(0), Event::stopped()}));
@@ -633,6 +643,8 @@ TEST_F(EngineTest, FinalsReachTheSinkAndDecodeFailuresShowWhileListeningGoesOn) 
     ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));
     EXPECT_EQ(engine->modelState.peek(), ModelState::failed("Decode failed: model exploded"));
     EXPECT_TRUE(engine->isRecording.peek());
+    EXPECT_FALSE(engine->captureStopped());
+    EXPECT_FALSE(engine->modelLoadFailed());
     EXPECT_EQ(eventsOf(EventKind::final)[0].text, "");
 
     world.speakOneUtterance(1.0);
@@ -808,6 +820,7 @@ TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
         }));
         EXPECT_EQ(eventsOf(EventKind::final)[0].text, "hello world");
         EXPECT_EQ(world.backend->runningCount(), 0);
+        EXPECT_TRUE(engine->captureStopped());
 
         // The listen toggle opens the microphone again; "Retry" reloads.
         engine->stop();
@@ -816,6 +829,7 @@ TEST_F(EngineTest, ALostMicrophoneShowsWhyAndListeningCanBeResumed) {
             world.backend->script().format = {16000, 1};
         }
         startListening();
+        EXPECT_FALSE(engine->captureStopped());
         world.speakOneUtterance(1.0);
         ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 2; }));
         engine->loadModel();
@@ -844,6 +858,7 @@ TEST_F(EngineTest, AMicrophoneThatComesBackIsListenedToAgainWithTheStateTold) {
         ModelState::failed(TranscriptionEngine::microphoneLostMessage("Connection refused"));
     EXPECT_EQ(states, std::vector<ModelState>{lost});
     EXPECT_TRUE(engine->isRecording.peek());  // still listening, as far as the user asked
+    EXPECT_TRUE(engine->captureStopped());    // but hearing nothing
 
     world.main.advance(600ms + 1200ms);  // two more failed attempts: nothing new to say
     world.runUntil([] { return false; }, 20ms);
@@ -856,6 +871,7 @@ TEST_F(EngineTest, AMicrophoneThatComesBackIsListenedToAgainWithTheStateTold) {
     world.main.advance(2400ms);
     ASSERT_TRUE(world.runUntil([&] { return states.size() == 2; }));
     EXPECT_EQ(states.back(), ModelState::ready());
+    EXPECT_FALSE(engine->captureStopped());
     EXPECT_EQ(world.backend->runningCount(), 1);
     world.speakOneUtterance(1.0);
     ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::final).size() == 1; }));

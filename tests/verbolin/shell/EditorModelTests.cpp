@@ -4,7 +4,6 @@
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/app/AudioServerHelp.hpp"
 #include "verbolin/ui/EditorModel.hpp"
-#include "verbolin/ui/StatusBarModel.hpp"
 
 using namespace apptest;
 using verbolin::AppModel;
@@ -71,13 +70,10 @@ TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
         bool recording;
         std::string text;
     } cases[] = {
-        // A failure is said whole, with its next step, under the line that
-        // says what failed.
-        {ModelState::failed("boom"), false,
-         "The speech model could not be loaded. See the status bar to retry.\n\nboom"},
-        {ModelState::failed(noServer), false,
-         "The speech model could not be loaded. See the status bar to retry.\n\n" + noServer +
-             ". " + verbolin::AudioServerHelp::kHowToStart + ", then press Retry."},
+        // Nothing loaded yet: the sentence alone, the failure itself being
+        // the status bar's to say.
+        {ModelState::failed("boom"), false, EditorModel::kModelFailed},
+        {ModelState::failed(noServer), false, EditorModel::kModelFailed},
         {ModelState::loading("Downloading speech model\u2026 3 of 9 MB"), false,
          "Downloading speech model\u2026 3 of 9 MB"},
         {ModelState::idle(), false, "Starting\u2026"},
@@ -92,14 +88,6 @@ TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
         EXPECT_EQ(editor->placeholder(), c.text);
         EXPECT_FALSE(editor->showsTimeline());
     }
-    // Listening that stops once the model is ready does not blame the model.
-    installStandardPack(env.dataPath());
-    engine.loadModel();
-    ASSERT_TRUE(world.runUntil([&] { return engine.modelState.peek() == ModelState::ready(); }));
-    engine.modelState.set(ModelState::failed(noServer));
-    EXPECT_EQ(editor->placeholder(), std::string(EditorModel::kListeningFailed) + "\n\n" +
-                                         verbolin::StatusBarModel::failureText(noServer));
-    EXPECT_EQ(editor->placeholder().find("speech model"), std::string::npos);
     // An empty session still shows the (empty) timeline.
     editor->scope = "day:0.0";
     EXPECT_TRUE(editor->showsTimeline());
@@ -107,6 +95,85 @@ TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
     model->store().append(seg(now(), "words"));
     engine.modelState.set(ModelState::failed("boom"));
     EXPECT_TRUE(editor->showsTimeline());
+}
+
+// Each failure, brought about as it happens, reads as the one sentence that
+// is true of it: the model is blamed only when its last load failed, even
+// with an earlier recogniser kept, and listening is said to have stopped
+// only when the capture did.
+TEST_F(EditorModelTest, AFailureIsSaidInOneSentenceTrueOfWhatFailed) {
+    const std::string noServer =
+        std::string(verbolin::AudioServerHelp::kNoServer) + ": Connection refused";
+    using Kind = ModelState::Kind;
+    const auto listening = [](EngineWorld& w, AppModel&) { ASSERT_TRUE(w.waitForMicrophone()); };
+    struct Row {
+        const char* name;
+        std::function<void(EngineWorld&)> before;           // before the application model loads
+        std::function<void(EngineWorld&, AppModel&)> fail;  // once it has begun to
+        std::string message;
+        const char* sentence;
+        bool recogniserKept;
+        bool recording;
+    } rows[] = {
+        {"the model does not load",
+         [](EngineWorld& w) { w.prepareFailure = "TextDecoder.mlmodelc is damaged"; }, nullptr,
+         "TextDecoder.mlmodelc is damaged", EditorModel::kModelFailed, false, false},
+        {"a reload fails, the earlier recogniser kept", nullptr,
+         [&](EngineWorld& w, AppModel& app) {
+             listening(w, app);
+             w.prepareFailure = "model damaged";
+             app.engine().loadModel();
+         },
+         "model damaged", EditorModel::kModelFailed, true, true},
+        {"no audio server", [&](EngineWorld& w) { w.backend->script().startFailure = noServer; },
+         nullptr, noServer, EditorModel::kListeningFailed, true, false},
+        {"the microphone given up on", nullptr,
+         [&](EngineWorld& w, AppModel& app) {
+             listening(w, app);
+             for (int n = 0; n < 6; ++n) {
+                 w.backend->changeConfiguration(true);
+                 w.main.runPending();
+                 w.main.advance(300ms);
+             }
+         },
+         verbolin::StreamSession::kCaptureGaveUpMessage, EditorModel::kListeningFailed, true, true},
+        {"the audio server gone while listening", nullptr,
+         [&](EngineWorld& w, AppModel& app) {
+             listening(w, app);
+             {
+                 auto lock = w.backend->lock();
+                 w.backend->script().openFailure = "Connection refused";
+             }
+             w.backend->changeConfiguration(true);
+             w.main.runPending();
+             w.main.advance(300ms);
+         },
+         TranscriptionEngine::microphoneLostMessage("Connection refused"),
+         EditorModel::kListeningFailed, true, true},
+        {"a decode fails", nullptr,
+         [&](EngineWorld& w, AppModel& app) {
+             listening(w, app);
+             w.made().back()->script(FakeSpeechEngine::Reply::fail("model exploded"));
+             w.speakOneUtterance(1.0);
+         },
+         "Decode failed: model exploded", EditorModel::kDecodeFailed, true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EngineWorld w;
+        if (row.before) row.before(w);
+        AppModel app(w.appServices(env.home.path() / row.name));
+        EditorModel shown(app);
+        auto& engine = app.engine();
+        engine.livePreview.set(false);  // each utterance is decoded once
+        if (row.fail) row.fail(w, app);
+        ASSERT_TRUE(w.runUntil([&] { return engine.modelState.peek().kind == Kind::failed; }));
+        EXPECT_EQ(engine.modelState.peek().message, row.message);
+        EXPECT_EQ(shown.placeholder(), row.sentence);
+        EXPECT_EQ(engine.hasEngine(), row.recogniserKept);
+        EXPECT_EQ(engine.isRecording.peek(), row.recording);
+        engine.stopAndWait();
+    }
 }
 
 TEST_F(EditorModelTest, SearchNarrowsByWholeParagraphs) {
