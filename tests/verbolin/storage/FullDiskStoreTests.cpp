@@ -338,7 +338,7 @@ TEST(FullDiskStore, ALongRecoveryFileOfFewIdsOpensHoldingTheLastStateOfEach) {
     const long before = statusKiB("VmRSS:");
     {
         TranscriptStore store(folder, fixedCalendar());
-        const long grewKiB = statusKiB("VmHWM:") - before;
+        [[maybe_unused]] const long grewKiB = statusKiB("VmHWM:") - before;
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         // The sanitizers keep freed memory aside, so only a plain build shows it.
         EXPECT_LT(grewKiB, 12 * 1024) << "KiB";
