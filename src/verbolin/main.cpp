@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
     using verbolin::CommandLine;
     const CommandLine line = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
     try {
+        // Not for --status, which only reads.
         if (line.action == CommandLine::Action::listen ||
-            line.action == CommandLine::Action::status ||
             line.action == CommandLine::Action::application)
             for (const std::string& problem : verbolin::makeOwnFoldersPrivate())
                 std::fprintf(stderr, "verbolin: %s\n", problem.c_str());

@@ -20,6 +20,7 @@
 #include "verbolin/listening/StreamSession.hpp"
 #include "verbolin/settings/Defaults.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
+#include "verbolin/storage/TranscriptSummary.hpp"
 
 namespace verbolin {
 namespace {
@@ -93,15 +94,29 @@ std::string packCondition(const ModelPack& pack) {
 }  // namespace
 
 int reportTranscript() {
-    TranscriptStore store;
-    say(stdout, "Verbolin data folder: " + store.directory().string());
-    say(stdout,
-        "Transcript: " + counted(store.segments.peek().size(), "segment") + ", " +
-            counted(store.sessionItems().size(), "session") +
-            (!store.notSaved.peek()   ? ""
-             : !store.db()            ? " (not saved: the database could not be opened)"
-             : store.db()->readOnly() ? " (new text not saved: the database can only be read)"
-                                      : " (not saved: writing to the database fails)"));
+    const TranscriptSummary transcript = TranscriptSummary::of();
+    say(stdout, "Verbolin data folder: " + transcript.directory.string());
+    if (!transcript.unreadable.empty())
+        say(stdout, "Transcript: cannot be read: " + transcript.unreadable);
+    else if (!transcript.exists)
+        say(stdout, "Transcript: none yet");
+    else
+        say(stdout, "Transcript: " + counted(transcript.segments, "segment") + ", " +
+                        counted(transcript.sessions, "session") +
+                        (transcript.notWritable.empty()
+                             ? ""
+                             : " (new text not saved: the database can only be read)"));
+    if (!transcript.notWritable.empty()) say(stderr, "verbolin: " + transcript.notWritable);
+    for (const TranscriptSummary::Waiting& w : transcript.waiting) {
+        if (!w.unreadable.empty()) {
+            say(stdout, "Recovery file: " + w.unreadable);
+            continue;
+        }
+        say(stdout, "Recovery file: " + counted(w.texts, "text") +
+                        (w.otherChanges ? " and " + counted(w.otherChanges, "other change") : "") +
+                        (w.texts == 1 && !w.otherChanges ? " waits" : " wait") + " in " +
+                        w.file.string() + " to be stored at the next start");
+    }
     const ModelPack pack = chosenPack();
     say(stdout, "Speech model: " + pack.title + ", " + packCondition(pack));
     return 0;

@@ -12,7 +12,8 @@
 
 namespace verbolin {
 
-// Where the transcript lives, how much it holds, whether the pack is installed.
+// Where the transcript lives, how much it holds, what waits in the recovery
+// files, whether the pack is installed; changing nothing on disk.
 int reportTranscript();
 
 // Dictates from the microphone into the transcript, printing each stored

@@ -270,8 +270,15 @@ void TranscriptDB::openReadOnly() {
     // A WAL file is read through the index file beside it, which a folder
     // that cannot be written cannot take when the last writer removed it.
     // The file is then read as it stands ("immutable"), which would only
-    // miss changes another process makes meanwhile.
-    for (const bool immutable : {false, true}) {
+    // miss changes another process makes meanwhile. With no journal beside
+    // it, no one is writing it (a writer keeps its WAL until it closes), and
+    // it is read so first: reading through the index would make the index
+    // and an empty WAL, and leave them there.
+    std::error_code ec;
+    const bool journalBeside = std::filesystem::exists(url_.string() + "-wal", ec) ||
+                               std::filesystem::exists(url_.string() + "-journal", ec);
+    const bool order[2] = {!journalBeside, journalBeside};
+    for (const bool immutable : order) {
         sqlite3* handle = nullptr;
         const std::string uri = fileUri(url_) + (immutable ? "?immutable=1" : "?mode=ro");
         const int rc = sqlite3_open_v2(
@@ -287,7 +294,7 @@ void TranscriptDB::openReadOnly() {
             return;
         } catch (const platform::AppError& e) {
             sqlite3_close(std::exchange(db_, nullptr));
-            if (e.code() == kDamaged || immutable) throw;
+            if (e.code() == kDamaged || immutable == order[1]) throw;
         }
     }
 }

@@ -77,9 +77,8 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     namespace fs = std::filesystem;
     segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
 
-    fs::path support = platform::applicationSupportDirectory();
-    fs::path defaultFolder = support / "Verbolin";
-    fs::path legacyFolder = support / "Echovane";
+    const fs::path defaultFolder = defaultDirectory();
+    const fs::path legacyFolder = legacyDirectory();
     std::error_code ec;
     if (!directory && !fs::exists(defaultFolder, ec) && fs::exists(legacyFolder, ec)) {
         try {
@@ -99,6 +98,15 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     // adds none of it again.
     importRecoveredText();
     importLegacyFiles();
+    if (db_ && !db_->readOnly() && !hasUnsavedChanges()) removeImportedRecoveryFiles();
+}
+
+std::filesystem::path TranscriptStore::defaultDirectory() {
+    return platform::applicationSupportDirectory() / "Verbolin";
+}
+
+std::filesystem::path TranscriptStore::legacyDirectory() {
+    return platform::applicationSupportDirectory() / "Echovane";
 }
 
 void TranscriptStore::openDatabase() {
@@ -168,7 +176,7 @@ TranscriptStore::~TranscriptStore() {
     if (!hasUnsavedChanges() || save({}, false)) return;
     // Each change went to the recovery file as it failed; what could not
     // be written there then is tried once more.
-    journal({});
+    journal();
     std::optional<std::filesystem::path> kept;
     if (unjournaledSegments_.empty() && unjournaledSessions_.empty() && !journalFiles_.empty())
         kept = journalFiles_.back();
@@ -254,9 +262,13 @@ void TranscriptStore::keepUnsaved(const TranscriptDB::Changes& changes) {
 }
 
 bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool journaled) {
+    // Marked before the earlier unsaved records join the batch below: those
+    // are in the recovery file already, and appending them at every failed
+    // save would grow it with the square of what waits.
+    if (!journaled) keepForJournal(changes);
     if (!reopen()) {
         keepUnsaved(changes);
-        if (!journaled) journal(changes);
+        journal();
         return false;
     }
     // What an earlier write failed to store is written as memory has it now.
@@ -284,7 +296,7 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         return true;
     }
     keepUnsaved(changes);
-    if (!journaled) journal(changes);
+    journal();
     saveProblem_ = db_->url().string() + ": " + db_->lastError();
     if (report) logStorageError("the transcript is not being saved; the change is kept in memory");
     if (report) notSaved.set(true);

@@ -75,8 +75,26 @@ class TranscriptStore {
     // One record per line, a later line for an id replacing earlier ones: a
     // segment as the transcript files of earlier versions held them,
     // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id}.
-    // Once the change is saved the file is renamed to "<name>.imported".
+    // Each change is appended once, when it is made; once it is saved the
+    // file is removed.
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
+
+    // What a recovery file holds: the last state of each record it names,
+    // read in one pass that holds one entry per id, so that memory follows
+    // the number of records and not the file's length. Lines that cannot be
+    // read (torn by a kill, damaged, longer than any record) are skipped and
+    // counted. Nothing when there is no such file; throws std::system_error
+    // when it cannot be read to its end. Changes nothing on disk.
+    struct Recovered {
+        TranscriptDB::Changes changes;
+        size_t skippedLines = 0;
+    };
+    static std::optional<Recovered> readRecoveryFile(const std::filesystem::path& file);
+
+    // The data folder of a store made without one, and the folder of an
+    // earlier version that it takes over while that one is not there yet.
+    static std::filesystem::path defaultDirectory();
+    static std::filesystem::path legacyDirectory();
 
     const std::filesystem::path& directory() const { return directory_; }
     TranscriptDB* db() const { return db_.get(); }  // null in memory-only mode
@@ -120,6 +138,10 @@ class TranscriptStore {
     // Days are the calendar days of the store's calendar; items are newest
     // first, sessions before days of equal start.
     std::vector<SessionItem> sessionItems() const;
+    // The same for segments and markers in ascending start order.
+    static std::vector<SessionItem> sessionItems(const std::vector<Segment>& segments,
+                                                 const std::vector<SessionMarker>& markers,
+                                                 const UserCalendar& calendar);
     std::optional<SessionItem> currentSession() const;
     std::vector<Segment> segmentsIn(const SessionItem& item) const;
     std::vector<Segment> segmentsOn(platform::Date day) const;
@@ -149,16 +171,21 @@ class TranscriptStore {
     // recoveryFiles) into memory, and stores them when it can. A recovered
     // record replaces the one of the same id, being the later edit.
     void importRecoveredText();
-    // Appends the records `changes` names, as memory now holds them, with
-    // those an earlier append could not write, to the recovery file.
-    void journal(const TranscriptDB::Changes& changes);
-    // Sets aside the recovery files once all they hold is stored.
+    // Marks the records `changes` names for the next journal().
+    void keepForJournal(const TranscriptDB::Changes& changes);
+    // Appends the marked records, as memory now holds them, to the recovery
+    // file; those it cannot write stay marked.
+    void journal();
+    // Removes the recovery files once all they hold is stored.
     void retireJournal();
+    // Removes the recovery files earlier versions kept as "*.imported".
+    void removeImportedRecoveryFiles();
 
     // Writes `changes` together with everything still unsaved, in one
-    // transaction, and keeps the ids of what failed; unless `journaled`
-    // (the recovery file has them already), those go to the recovery file.
-    // Returns whether it was stored. `report` updates notSaved.
+    // transaction, and keeps the ids of what failed. Only `changes` go to
+    // the recovery file then, and not when `journaled` (the file has them
+    // already): what is still unsaved from before went there when it was
+    // made. Returns whether it was stored. `report` updates notSaved.
     bool save(TranscriptDB::Changes changes, bool report = true, bool journaled = false);
     void keepUnsaved(const TranscriptDB::Changes& changes);
     // Opens the database that could not be opened at start, joining what
@@ -185,7 +212,8 @@ class TranscriptStore {
     // memory no longer has them) at the next save.
     std::unordered_set<platform::Uuid> unsavedSegments_;
     std::unordered_set<platform::Uuid> unsavedSessions_;
-    // Ids of unsaved changes that the recovery file does not hold yet.
+    // Ids of unsaved changes that the recovery file does not hold yet: made
+    // while it could not be written.
     std::unordered_set<platform::Uuid> unjournaledSegments_;
     std::unordered_set<platform::Uuid> unjournaledSessions_;
     // The recovery files holding changes not yet stored, the last the one

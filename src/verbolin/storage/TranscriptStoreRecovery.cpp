@@ -4,16 +4,17 @@
 // can write the transcript.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <stdexcept>
+#include <system_error>
 #include <unordered_map>
+#include <utility>
 
-#include "platform/system/FileMove.hpp"
 #include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
 #include "platform/system/Paths.hpp"
@@ -26,95 +27,147 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// No record comes near this: a longer line is damage (or a file that is not
+// ours), and reading it whole would let one line take all memory.
+constexpr size_t kMaxLine = size_t(16) << 20;
+constexpr size_t kReadBlock = size_t(64) << 10;
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// The one way a recovery file is opened to be written: made when missing,
+// each write going to its end.
+FileDescriptor openToAppend(const fs::path& file) {
+    std::error_code ec;
+    fs::create_directories(file.parent_path(), ec);
+    return FileDescriptor(
+        ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+}
+
+// The one way a recovery file is opened to be read. Invalid, with errno
+// set, when there is none (ENOENT) or it cannot be opened; anything but a
+// plain file (a link, a pipe that would block the start) is refused.
+FileDescriptor openToRead(const fs::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.valid()) return fd;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return FileDescriptor(-1);
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return FileDescriptor(-1);
+    }
+    return fd;
+}
+
 // Appends `text` whole or not at all: a write cut short (a full disk) is
 // cut off again, so the file never ends in half a line. One that a kill cut
 // short does; the text then starts on a line of its own, or the torn line
 // would take its first record down with it.
 bool appendWhole(const fs::path& file, const std::string& text) {
-    std::error_code ec;
-    fs::create_directories(file.parent_path(), ec);
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    const off_t before = ::lseek(fd, 0, SEEK_END);
+    const FileDescriptor fd = openToAppend(file);
+    if (!fd.valid()) return false;
+    const off_t before = ::lseek(fd.get(), 0, SEEK_END);
     char last = '\n';
-    if (before > 0 && ::pread(fd, &last, 1, before - 1) != 1) last = '\n';
+    if (before > 0 && ::pread(fd.get(), &last, 1, before - 1) != 1) last = '\n';
     const std::string whole = last == '\n' ? text : "\n" + text;
-    const bool written =
-        before >= 0 && platform::writeAll(fd, whole.data(), whole.size()) == 0 && ::fsync(fd) == 0;
+    const bool written = before >= 0 &&
+                         platform::writeAll(fd.get(), whole.data(), whole.size()) == 0 &&
+                         ::fsync(fd.get()) == 0;
     if (!written && before >= 0) {
-        [[maybe_unused]] const int cut = ::ftruncate(fd, before);
+        [[maybe_unused]] const int cut = ::ftruncate(fd.get(), before);
     }
-    ::close(fd);
     return written;
 }
 
-std::optional<std::string> readWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return text.str();
+// Hands each line of `fd` (without its line end, CR LF included) to
+// `onLine`, holding one line at a time however long the file; a line longer
+// than kMaxLine goes to `onOverlong` instead. Returns 0, or the errno of the
+// read that failed.
+template <class OnLine, class OnOverlong>
+int forEachLine(int fd, const OnLine& onLine, const OnOverlong& onOverlong) {
+    std::vector<char> block(kReadBlock);
+    std::string line;
+    bool overlong = false;
+    const auto lineEnds = [&] {
+        if (overlong) {
+            onOverlong();
+        } else {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            onLine(std::string_view(line));
+        }
+        line.clear();
+        overlong = false;
+    };
+    for (;;) {
+        const ssize_t n = ::read(fd, block.data(), block.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) break;
+        std::string_view rest(block.data(), size_t(n));
+        while (!rest.empty()) {
+            const size_t end = rest.find('\n');
+            const std::string_view piece = rest.substr(0, end);
+            if (!overlong && piece.size() <= kMaxLine - line.size()) {
+                line.append(piece);
+            } else if (!overlong) {
+                overlong = true;
+                std::string().swap(line);
+            }
+            if (end == std::string_view::npos) break;
+            lineEnds();
+            rest.remove_prefix(end + 1);
+        }
+    }
+    if (!line.empty() || overlong) lineEnds();  // the last line, without its line feed
+    return 0;
 }
 
 constexpr const char* kDeletedSegment = "deletedSegment";
 constexpr const char* kSession = "session";
 constexpr const char* kDeletedSession = "deletedSession";
 
-struct Recovered {
-    TranscriptDB::Changes changes;
-    size_t skipped = 0;
-};
-
-// The last state of each record the lines name. A line that cannot be read
-// (torn by a crash, damaged) is skipped and counted.
-Recovered readRecovered(const std::string& text) {
-    std::vector<platform::Uuid> segmentOrder, sessionOrder;
-    std::unordered_map<platform::Uuid, std::optional<Segment>> segmentsById;
-    std::unordered_map<platform::Uuid, std::optional<SessionMarker>> sessionsById;
-    auto note = [](auto& byId, auto& order, const platform::Uuid& id, auto record) {
-        if (byId.find(id) == byId.end()) order.push_back(id);
-        byId[id] = std::move(record);
-    };
-    auto idIn = [](const nlohmann::json& value) {
-        const auto id = platform::Uuid::parse(value.get<std::string>());
-        if (!id) throw std::invalid_argument("not an id");
-        return *id;
-    };
-    Recovered out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        try {
-            const nlohmann::json j = platform::parseJson(line);
-            if (!j.is_object()) throw std::invalid_argument("not an object");
-            if (j.contains(kDeletedSegment)) {
-                note(segmentsById, segmentOrder, idIn(j.at(kDeletedSegment)), std::nullopt);
-            } else if (j.contains(kDeletedSession)) {
-                note(sessionsById, sessionOrder, idIn(j.at(kDeletedSession)), std::nullopt);
-            } else if (j.contains(kSession)) {
-                SessionMarker m = j.at(kSession).get<SessionMarker>();
-                note(sessionsById, sessionOrder, m.id, std::optional(std::move(m)));
-            } else {
-                Segment s = j.get<Segment>();
-                note(segmentsById, segmentOrder, s.id, std::optional(std::move(s)));
-            }
-        } catch (const std::exception&) {
-            ++out.skipped;
-        }
+// The last state of each record, in the order the records first appeared.
+// A record held as nothing was deleted.
+template <class Record>
+class LatestById {
+  public:
+    void note(const platform::Uuid& id, std::optional<Record> record) {
+        auto [at, added] = byId_.try_emplace(id);
+        if (added) order_.push_back(id);
+        at->second = std::move(record);
     }
-    auto split = [](const auto& order, auto& byId, auto& written, auto& deleted) {
-        for (const platform::Uuid& id : order) {
-            if (auto& record = byId.at(id))
+    void split(std::vector<Record>& written, std::vector<platform::Uuid>& deleted) {
+        for (const platform::Uuid& id : order_) {
+            if (auto& record = byId_.at(id))
                 written.push_back(std::move(*record));
             else
                 deleted.push_back(id);
         }
-    };
-    split(segmentOrder, segmentsById, out.changes.segments, out.changes.deletedSegments);
-    split(sessionOrder, sessionsById, out.changes.sessions, out.changes.deletedSessions);
-    return out;
+    }
+
+  private:
+    std::vector<platform::Uuid> order_;
+    std::unordered_map<platform::Uuid, std::optional<Record>> byId_;
+};
+
+platform::Uuid idIn(const nlohmann::json& value) {
+    const auto id = platform::Uuid::parse(value.get<std::string>());
+    if (!id) throw std::invalid_argument("not an id");
+    return *id;
 }
 
 }  // namespace
@@ -126,11 +179,50 @@ std::vector<fs::path> TranscriptStore::recoveryFiles(const fs::path& directory) 
                 ("verbolin-" + std::to_string(::getuid()) + "-unsaved-" + key + ".jsonl")};
 }
 
-void TranscriptStore::journal(const TranscriptDB::Changes& changes) {
+std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(const fs::path& file) {
+    const FileDescriptor fd = openToRead(file);
+    if (!fd.valid()) {
+        if (errno == ENOENT) return std::nullopt;
+        throw std::system_error(errno, std::generic_category(), "cannot read " + file.string());
+    }
+    LatestById<Segment> segments;
+    LatestById<SessionMarker> sessions;
+    Recovered out;
+    const auto onLine = [&](std::string_view line) {
+        if (line.empty()) return;
+        try {
+            const nlohmann::json j = platform::parseJson(line);
+            if (!j.is_object()) throw std::invalid_argument("not an object");
+            if (j.contains(kDeletedSegment)) {
+                segments.note(idIn(j.at(kDeletedSegment)), std::nullopt);
+            } else if (j.contains(kDeletedSession)) {
+                sessions.note(idIn(j.at(kDeletedSession)), std::nullopt);
+            } else if (j.contains(kSession)) {
+                SessionMarker m = j.at(kSession).get<SessionMarker>();
+                sessions.note(m.id, std::move(m));
+            } else {
+                Segment s = j.get<Segment>();
+                segments.note(s.id, std::move(s));
+            }
+        } catch (const std::exception&) {
+            ++out.skippedLines;  // torn by a kill, or damaged
+        }
+    };
+    if (const int error = forEachLine(fd.get(), onLine, [&] { ++out.skippedLines; }))
+        throw std::system_error(error, std::generic_category(), "cannot read " + file.string());
+    segments.split(out.changes.segments, out.changes.deletedSegments);
+    sessions.split(out.changes.sessions, out.changes.deletedSessions);
+    return out;
+}
+
+void TranscriptStore::keepForJournal(const TranscriptDB::Changes& changes) {
     for (const Segment& s : changes.segments) unjournaledSegments_.insert(s.id);
     unjournaledSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
     for (const SessionMarker& m : changes.sessions) unjournaledSessions_.insert(m.id);
     unjournaledSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
+}
+
+void TranscriptStore::journal() {
     if (unjournaledSegments_.empty() && unjournaledSessions_.empty()) return;
     // Each record as memory holds it now; one memory no longer has was
     // deleted.
@@ -170,34 +262,47 @@ void TranscriptStore::journal(const TranscriptDB::Changes& changes) {
 void TranscriptStore::retireJournal() {
     unjournaledSegments_.clear();
     unjournaledSessions_.clear();
+    // Everything the files hold is in the transcript now. Left behind, a
+    // file would bring back text the user deletes later, at the next start,
+    // and keep it on disk meanwhile.
     for (const fs::path& file : std::exchange(journalFiles_, {})) {
-        fs::path done = file;
-        done += ".imported";
-        try {
-            platform::moveItem(file, done);
-        } catch (const fs::filesystem_error& e) {
-            // Stored already; reading it again later would undo later edits.
-            std::error_code ec;
-            fs::remove(file, ec);
-            if (ec)
-                logStorageError("cannot rename or remove " + file.string() + ": " +
-                                e.code().message());
-        }
+        std::error_code ec;
+        if (fs::remove(file, ec) || !ec) continue;
+        // A folder that no longer lets the file go: emptied, it brings
+        // nothing back.
+        const FileDescriptor fd = openToAppend(file);
+        if (fd.valid() && ::ftruncate(fd.get(), 0) == 0)
+            logStorageError("cannot remove " + file.string() + " (" + ec.message() +
+                            "); it is left empty");
+        else
+            logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
+                            "; the next start takes in its changes again");
+    }
+}
+
+void TranscriptStore::removeImportedRecoveryFiles() {
+    // Earlier versions kept each stored recovery file as "<name>.imported";
+    // they hold only text the transcript has (or the user has deleted since).
+    for (fs::path file : recoveryFiles(directory_)) {
+        file += ".imported";
+        std::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(file, ec)) && !fs::remove(file, ec) && ec)
+            logStorageError("cannot remove " + file.string() + ": " + ec.message());
     }
 }
 
 void TranscriptStore::importRecoveredText() {
     for (const fs::path& file : recoveryFiles(directory_)) {
-        std::error_code ec;
-        if (!fs::is_regular_file(fs::symlink_status(file, ec))) continue;
-        const auto text = readWhole(file);
-        if (!text) {
-            logStorageError("cannot read " + file.string());
+        std::optional<Recovered> recovered;
+        try {
+            recovered = readRecoveryFile(file);
+        } catch (const std::system_error& e) {
+            logStorageError(e.what());
             continue;
         }
-        Recovered recovered = readRecovered(*text);
-        if (recovered.skipped)
-            logStorageError("skipped " + std::to_string(recovered.skipped) +
+        if (!recovered) continue;
+        if (recovered->skippedLines)
+            logStorageError("skipped " + std::to_string(recovered->skippedLines) +
                             " unreadable lines of " + file.string());
         auto take = [](auto& observable, const auto& written, const auto& deleted) {
             std::unordered_set<platform::Uuid> ids(deleted.begin(), deleted.end());
@@ -209,14 +314,14 @@ void TranscriptStore::importRecoveredText() {
                                  [](const auto& a, const auto& b) { return a.start < b.start; });
             });
         };
-        const TranscriptDB::Changes& c = recovered.changes;
+        const TranscriptDB::Changes& c = recovered->changes;
         take(segments, c.segments, c.deletedSegments);
         take(sessions, c.sessions, c.deletedSessions);
         // Until stored, the file is what keeps these, and takes what
         // follows.
         journalFiles_.push_back(file);
         const size_t count = c.segments.size();
-        if (!save(std::move(recovered.changes), true, true)) continue;
+        if (!save(std::move(recovered->changes), true, true)) continue;
         platform::writeLog("Verbolin", "storage", platform::LogType::info,
                            "added " + std::to_string(count) +
                                (count == 1 ? " utterance" : " utterances") +

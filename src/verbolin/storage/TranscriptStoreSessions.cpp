@@ -58,8 +58,12 @@ std::string TranscriptStore::dayItemId(Date dayStart) {
 }
 
 std::vector<SessionItem> TranscriptStore::sessionItems() const {
-    const auto& markers = sessions.get();
-    const auto& all = segments.get();
+    return sessionItems(segments.get(), sessions.get(), calendar_);
+}
+
+std::vector<SessionItem> TranscriptStore::sessionItems(const std::vector<Segment>& all,
+                                                       const std::vector<SessionMarker>& markers,
+                                                       const UserCalendar& calendar) {
     std::vector<SessionItem> items;
     for (size_t i = 0; i < markers.size(); ++i) {
         std::optional<Date> end;
@@ -70,7 +74,7 @@ std::vector<SessionItem> TranscriptStore::sessionItems() const {
 
     std::optional<Date> cutoff;
     if (!markers.empty()) cutoff = markers.front().start;
-    UserCalendar::DayFinder finder(calendar_);
+    UserCalendar::DayFinder finder(calendar);
     std::set<Date> dayStarts;
     for (const Segment& s : all)
         if (!cutoff || s.start < *cutoff) dayStarts.insert(finder.startOfDay(s.start));

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "support/GeneratedAudio.hpp"
@@ -253,6 +255,106 @@ TEST(HeadlessCommands, StatusCountsSegmentsAndSessions) {
     }
 }
 
+namespace {
+
+// Every entry below `root` with its kind, size, mode and change time: what a
+// run that only reads leaves as it was. SQLite's WAL and its index, which a
+// reader beside a writer shares, only by kind and size.
+std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st {};
+        ::lstat(entry.path().c_str(), &st);
+        const std::string name = entry.path().string();
+        if (name.ends_with("-wal") || name.ends_with("-shm")) {
+            entries[name] = std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
+            continue;
+        }
+        entries[name] =
+            std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " +
+            std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+    }
+    return entries;
+}
+
+}  // namespace
+
+// --status only reads: on a fresh machine it makes no folder or file and says
+// there is no transcript yet; with text waiting in a recovery file, an
+// earlier version's transcript file, or a run that holds the data folder
+// and its transcript open, it says what waits and changes nothing.
+TEST(HeadlessCommands, StatusOnlyReads) {
+    namespace fs = std::filesystem;
+    const struct {
+        const char* name;
+        bool transcript, waiting, legacy, running;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"a fresh machine", false, false, false, false, {"Transcript: none yet\n"}},
+        {"text waiting, no transcript yet",
+         false,
+         true,
+         false,
+         false,
+         {"Transcript: none yet\n", "Recovery file: 2 texts and 1 other change wait in "}},
+        {"text waiting beside a transcript and an older version's file",
+         true,
+         true,
+         true,
+         false,
+         {"Transcript: 1 segment, 1 session\n",
+          "Recovery file: 2 texts and 1 other change wait in ",
+          " to be stored at the next start\n"}},
+        {"a run holding the folder",
+         true,
+         false,
+         false,
+         true,
+         {"Transcript: 2 segments, 1 session\n"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir home("verbolin-cli-home");
+        const auto folder = home / "data/Verbolin";
+        const testsupport::ScopedEnv state("XDG_STATE_HOME", (home / "state").string());
+        const auto recovery = verbolin::TranscriptStore::recoveryFiles(folder).front();
+        if (row.transcript) verbolin::TranscriptStore(folder).append(wordsAt(0));
+        if (row.waiting) {
+            fs::create_directories(recovery.parent_path());
+            verbolin::Segment edited = wordsAt(100);
+            std::ofstream out(recovery);
+            out << nlohmann::json(wordsAt(50)).dump() << "\n"
+                << nlohmann::json(edited).dump() << "\n";
+            edited.text = "edited";
+            out << nlohmann::json(edited).dump() << "\n"
+                << nlohmann::json{{"deletedSegment", wordsAt(0).id.string()}}.dump() << "\n";
+        }
+        if (row.legacy)
+            std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
+        std::optional<verbolin::InstanceLock> lock;
+        std::optional<verbolin::TranscriptStore> open;
+        if (row.running) {
+            lock.emplace(folder);
+            ASSERT_TRUE(lock->held());
+            open.emplace(folder);
+            open->append(wordsAt(10));
+        }
+        const auto before = snapshot(home.path());
+        const ProgramRun r = run("verbolin", "--status",
+                                 homeEnv(home) + " XDG_DATA_HOME='" + (home / "data").string() +
+                                     "' XDG_STATE_HOME='" + (home / "state").string() + "'");
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const auto& line : row.lines) EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+        if (row.waiting) {
+            EXPECT_NE(r.out.find(" in " + recovery.string() + " to be stored at the next start\n"),
+                      std::string::npos)
+                << r.out;
+        }
+        EXPECT_EQ(snapshot(home.path()), before) << r.out << r.err;
+    }
+}
+
 // --status says "installed" only for a pack that --listen can load, and what
 // is wrong with one that is there but does not load.
 TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
@@ -364,8 +466,8 @@ TEST(HeadlessCommands, OneListenerPerDataFolder) {
     }
 }
 
-// Under the usual umask 022, a first start (--status) and then a run that
-// listens over folders an earlier version left open to all leave nothing of
+// Under the usual umask 022, a first --status makes nothing at all, and a run
+// that listens over folders an earlier version left open to all leaves nothing of
 // Verbolin's (SQLite's journals and debug recordings included) that group or
 // others may read or enter; the user's own folders keep their mode.
 TEST(HeadlessCommands, WhatVerbolinKeepsIsForItsUserAlone) {
@@ -399,8 +501,10 @@ TEST(HeadlessCommands, WhatVerbolinKeepsIsForItsUserAlone) {
                                   "XDG_DATA_HOME='" + (dir / "data").string() +
                                       "' XDG_CONFIG_HOME='" + (dir / "config").string() + "'");
     EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_TRUE(fs::exists(dir / "data/Verbolin/transcript.sqlite")) << status.out << status.err;
-    checkPrivate("after --status on a first start");
+    EXPECT_TRUE(fs::is_empty(dir.path()) ||
+                fs::directory_iterator(dir.path())->path() == dir / "data")
+        << status.out << status.err;
+    EXPECT_TRUE(fs::is_empty(dir / "data")) << status.out << status.err;
 
     {
         const testsupport::ScopedUmask tool(077);

@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
@@ -226,8 +229,8 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
     }
 }
 
-// A recovery file is read as damaged input may be: unreadable and torn
-// lines are skipped, a segment written twice counts once with its last
+// A recovery file is read as damaged input may be: unreadable, overlong and
+// torn lines are skipped, a segment written twice counts once with its last
 // text, and one that is already in the transcript takes the recovered text,
 // which is the later edit.
 TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
@@ -255,6 +258,7 @@ TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
             << nlohmann::json(twice).dump() << "\n"
             << std::string("\xff\xfe\x00garbage", 10) << "\n"
             << nlohmann::json(again).dump() << "\n"
+            << "{\"text\": \"" << std::string(17 << 20, 'x') << "\"}\n"  // longer than any record
             << nlohmann::json(segment(20, 21, "torn")).dump().substr(0, 30);
     }
     StorageLogCapture log;
@@ -264,7 +268,7 @@ TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
         for (const auto& s : store.segments.peek()) texts.push_back(s.text);
         EXPECT_EQ(texts, (std::vector<std::string>{"after the edit", "second take"}));
     }
-    EXPECT_NE(log.text().find("skipped 4 unreadable lines of " + recovery.string()),
+    EXPECT_NE(log.text().find("skipped 5 unreadable lines of " + recovery.string()),
               std::string::npos)
         << log.text();
     EXPECT_EQ(checkedTextsOnDisk(folder), sorted({"after the edit", "second take"}));
@@ -288,6 +292,67 @@ std::vector<std::string> textsIn(const TranscriptStore& store) {
 }
 
 }  // namespace
+
+namespace {
+
+long statusKiB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+    return -1;
+}
+
+}  // namespace
+
+// A recovery file an earlier version let grow: many lines for a few ids,
+// with deletions, sessions and a re-added segment among them. It opens
+// holding the last state of each id, its memory following the records and
+// not the file (about 40 MB here; reading it whole took twice that).
+TEST(FullDiskStore, ALongRecoveryFileOfFewIdsOpensHoldingTheLastStateOfEach) {
+    TempDir dir, state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const auto folder = dir / "Verbolin";
+    const auto recovery = TranscriptStore::recoveryFiles(folder).front();
+    std::filesystem::create_directories(recovery.parent_path());
+    Segment kept = segment(0, 1, ""), deleted = segment(10, 11, "deleted"),
+            readded = segment(20, 21, "");
+    SessionMarker session{platform::Uuid::random(), at(kBase), std::string("first name")};
+    constexpr int kRounds = 25000;
+    {
+        std::ofstream out(recovery, std::ios::binary);
+        for (int i = 0; i < kRounds; ++i) {
+            kept.text = "take " + std::to_string(i) + " " + std::string(400, 'k');
+            readded.text = "again " + std::to_string(i);
+            out << nlohmann::json(kept).dump() << "\n"
+                << nlohmann::json(deleted).dump() << "\n"
+                << nlohmann::json{{"deletedSegment", deleted.id.string()}}.dump() << "\n"
+                << nlohmann::json{{"deletedSegment", readded.id.string()}}.dump() << "\n"
+                << nlohmann::json(readded).dump() << "\n"
+                << nlohmann::json{{"session", session}}.dump() << "\n";
+        }
+        session.name = "last name";
+        out << nlohmann::json{{"session", session}}.dump() << "\n";
+    }
+    ASSERT_GT(std::filesystem::file_size(recovery), 10u * kRounds * 100);
+    std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
+    const long before = statusKiB("VmRSS:");
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        [[maybe_unused]] const long grewKiB = statusKiB("VmHWM:") - before;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // The sanitizers keep freed memory aside, so only a plain build shows it.
+        EXPECT_LT(grewKiB, 12 * 1024) << "KiB";
+#endif
+        EXPECT_EQ(textsIn(store),
+                  sorted({"again " + std::to_string(kRounds - 1),
+                          "take " + std::to_string(kRounds - 1) + " " + std::string(400, 'k')}));
+        ASSERT_EQ(store.sessions.peek().size(), 1u);
+        EXPECT_EQ(store.sessions.peek()[0].name, std::optional<std::string>("last name"));
+        EXPECT_FALSE(store.notSaved.peek());
+    }
+    EXPECT_FALSE(std::filesystem::exists(recovery));
+    EXPECT_EQ(checkedTextsOnDisk(folder).size(), 2u);
+}
 
 // Killed (kill -9) while the disk is full: each final it passed on is in the
 // recovery file once, with the changes after it; starts while still full add
@@ -426,4 +491,141 @@ TEST(FullDiskStore, LegacyRecordsReadOnAFullDiskAreSetAsideOnlyOnceStored) {
     }
     EXPECT_FALSE(std::filesystem::exists(folder / "transcript.jsonl"));
     EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"from the older version"});
+}
+
+namespace {
+
+// How many lines of the recovery file name each id (a segment's or
+// session's, or one deleted).
+std::map<std::string, int> linesPerId(const std::string& kept) {
+    std::map<std::string, int> perId;
+    std::istringstream in(kept);
+    for (std::string line; std::getline(in, line);) {
+        const auto j = nlohmann::json::parse(line);
+        for (const char* key : {"deletedSegment", "deletedSession"})
+            if (j.contains(key)) ++perId[j[key].get<std::string>()];
+        if (j.contains("session")) ++perId[j["session"]["id"].get<std::string>()];
+        if (j.contains("id")) ++perId[j["id"].get<std::string>()];
+    }
+    return perId;
+}
+
+}  // namespace
+
+// The database opens for writing but every write fails: the disk filled
+// while it was open, or another process holds its write lock (the store
+// then opens it at each start too). Finals, an edit, a deletion, retries
+// and starts that still cannot save: the recovery file holds each change
+// once, as it was made, and none of it twice once it is stored.
+TEST(FullDiskStore, EachUnsavedChangeIsInTheRecoveryFileOnceHoweverOftenItIsTried) {
+    const struct {
+        const char* name;
+        bool lock;  // else the disk fills
+    } rows[] = {{"a full disk", false}, {"a write lock held elsewhere", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::SmallDisk disk;
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const auto folder = disk / "Verbolin";
+        const auto recovery = TranscriptStore::recoveryFiles(folder).front();
+        std::optional<WriteLock> lock;
+        std::vector<std::string> expected{"stored before"};
+        {
+            TranscriptStore store(folder, fixedCalendar());
+            store.append(segment(0, 1, "stored before"));
+            if (row.lock)
+                lock.emplace(folder / "transcript.sqlite");
+            else
+                disk.fill();
+            for (int i = 0; i < 8; ++i) {
+                store.append(segment(100 + 10 * i, 101 + 10 * i, longText(i)));
+                store.retryUnsaved();
+                store.retryUnsaved();
+                if (i != 2 && i != 5) expected.push_back(longText(i));
+            }
+            store.replace(blockWith(store, longText(2)), "the third, edited");
+            store.deleteBlocks({blockWith(store, longText(5))});
+            expected.push_back("the third, edited");
+            for (int retry = 0; retry < 3; ++retry) store.retryUnsaved();
+            EXPECT_TRUE(store.notSaved.peek());
+        }
+        for (int start = 0; start < 3; ++start) {
+            TranscriptStore stillFailing(folder, fixedCalendar());
+            EXPECT_TRUE(stillFailing.notSaved.peek()) << "start " << start;
+            if (row.lock) {  // opened for writing, as at the starts of a locked file
+                ASSERT_NE(stillFailing.db(), nullptr);
+                EXPECT_FALSE(stillFailing.db()->readOnly());
+            }
+            EXPECT_EQ(textsIn(stillFailing), sorted(expected)) << "start " << start;
+            stillFailing.retryUnsaved();
+        }
+        const std::string kept = testsupport::readFile(recovery);
+        EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 10) << kept;  // 8 finals, 2 changes
+        const auto perId = linesPerId(kept);
+        EXPECT_EQ(perId.size(), 8u) << kept;
+        for (const auto& [id, lines] : perId) EXPECT_LE(lines, 2) << id;
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(occurrencesOf(kept, "\"text\":" + nlohmann::json(longText(i)).dump()), 1u)
+                << i;
+
+        lock.reset();
+        disk.makeRoom();
+        {
+            TranscriptStore store(folder, fixedCalendar());
+            EXPECT_FALSE(store.notSaved.peek());
+            EXPECT_EQ(textsIn(store), sorted(expected));
+        }
+        EXPECT_FALSE(std::filesystem::exists(recovery));
+        EXPECT_EQ(checkedTextsOnDisk(folder), sorted(expected));
+    }
+}
+
+// The recovery file goes once what it holds is stored, and so do the
+// "*.imported" copies earlier versions kept. A kill between the commit and
+// the removal leaves a file whose records the transcript holds already:
+// taking it in again changes nothing, and brings back nothing deleted.
+TEST(FullDiskStore, AStoredRecoveryFileIsRemovedAndTakingItInAgainChangesNothing) {
+    TempDir dir, state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const auto folder = dir / "Verbolin";
+    const auto files = TranscriptStore::recoveryFiles(folder);
+    std::string keptAtCommit;
+    {
+        TranscriptStore store(folder, fixedCalendar());
+        store.append(segment(0, 1, "to be deleted"));
+        store.append(segment(10, 11, "to be edited"));
+        {
+            WriteLock lock(folder / "transcript.sqlite");
+            store.deleteBlocks({blockWith(store, "to be deleted")});
+            store.replace(blockWith(store, "to be edited"), "edited");
+            store.append(segment(20, 21, "said while locked"));
+            keptAtCommit = testsupport::readFile(files.front());
+            ASSERT_FALSE(keptAtCommit.empty());
+        }
+        store.retryUnsaved();
+        EXPECT_FALSE(store.notSaved.peek());
+        EXPECT_FALSE(std::filesystem::exists(files.front()));
+        store.deleteBlocks({blockWith(store, "said while locked")});  // stored at once
+    }
+    const std::vector<std::string> expected{"edited"};
+    EXPECT_EQ(checkedTextsOnDisk(folder), expected);
+
+    // As a kill just before the removal would have left it, with an earlier
+    // version's stored files beside it.
+    std::ofstream(files.front(), std::ios::binary) << keptAtCommit;
+    for (const auto& file : files) {
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file.string() + ".imported") << nlohmann::json(segment(5, 6, "old")).dump();
+    }
+    for (int start = 0; start < 2; ++start) {
+        TranscriptStore store(folder, fixedCalendar());
+        EXPECT_FALSE(store.notSaved.peek());
+        EXPECT_EQ(textsIn(store), sorted({"edited", "said while locked"})) << "start " << start;
+    }
+    for (const auto& file : files) {
+        EXPECT_FALSE(std::filesystem::exists(file)) << file;
+        EXPECT_FALSE(std::filesystem::exists(file.string() + ".imported")) << file;
+    }
 }

@@ -1,0 +1,82 @@
+#include "verbolin/storage/TranscriptSummary.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "platform/system/AppError.hpp"
+#include "verbolin/storage/TranscriptDB.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+namespace verbolin {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Why a write would fail, asked of the system without writing: the folder
+// too, since SQLite makes its journals beside the file.
+std::string whyNotWritable(const fs::path& folder, const fs::path& file) {
+    for (const fs::path& path : {folder, file})
+        if (::access(path.c_str(), W_OK) != 0)
+            return path.string() + " cannot be written to (" + std::strerror(errno) + ")";
+    return "";
+}
+
+void readTranscript(TranscriptSummary& out, const fs::path& folder, const UserCalendar& calendar) {
+    const fs::path file = folder / "transcript.sqlite";
+    std::error_code ec;
+    out.exists = fs::exists(fs::symlink_status(file, ec));
+    if (!out.exists) return;
+    try {
+        TranscriptDB db(file, TranscriptDB::Access::readOnly);
+        const std::vector<Segment> segments = db.allSegments();
+        out.segments = segments.size();
+        out.sessions = TranscriptStore::sessionItems(segments, db.allSessions(), calendar).size();
+    } catch (const platform::AppError& e) {
+        out.unreadable = e.what();
+        return;
+    }
+    out.notWritable = whyNotWritable(folder, file);
+}
+
+TranscriptSummary::Waiting waitingIn(const fs::path& file) {
+    TranscriptSummary::Waiting waiting;
+    waiting.file = file;
+    std::optional<TranscriptStore::Recovered> recovered;
+    try {
+        recovered = TranscriptStore::readRecoveryFile(file);
+    } catch (const std::system_error& e) {
+        waiting.unreadable = e.what();
+        return waiting;
+    }
+    if (!recovered) return waiting;
+    const TranscriptDB::Changes& c = recovered->changes;
+    waiting.texts = c.segments.size();
+    waiting.otherChanges = c.deletedSegments.size() + c.sessions.size() + c.deletedSessions.size();
+    return waiting;
+}
+
+}  // namespace
+
+TranscriptSummary TranscriptSummary::of(std::optional<fs::path> directory,
+                                        const UserCalendar& calendar) {
+    TranscriptSummary out;
+    out.directory = directory ? *directory : TranscriptStore::defaultDirectory();
+    // A folder of the earlier version that the next start takes over is
+    // what that start shows.
+    fs::path read = out.directory;
+    std::error_code ec;
+    if (!directory && !fs::exists(read, ec) && fs::exists(TranscriptStore::legacyDirectory(), ec))
+        read = TranscriptStore::legacyDirectory();
+    readTranscript(out, read, calendar);
+    for (const fs::path& file : TranscriptStore::recoveryFiles(out.directory)) {
+        Waiting waiting = waitingIn(file);
+        if (waiting.texts || waiting.otherChanges || !waiting.unreadable.empty())
+            out.waiting.push_back(std::move(waiting));
+    }
+    return out;
+}
+
+}  // namespace verbolin
