@@ -41,6 +41,21 @@ Outcome checkTree(const Files& files, const std::string& environment = "") {
     return runShell(environment + " '" + kScript.string() + "' --root " + root);
 }
 
+const Files kNestedJobTree = {
+    {"src/vortilcore/hub/Downloader.hpp",
+     "#pragma once\nstruct Downloader {\n    void run();\n};\n"},
+    {"src/vortilcore/hub/HubApi.hpp",
+     "#pragma once\n#include \"vortilcore/hub/Downloader.hpp\"\nstruct HubApi {\n"
+     "    struct HubFileDownloader;\n    int snapshot() const;\n};\n"
+     "struct HubApi::HubFileDownloader {\n    HubApi hub;\n    int download() const;\n};\n"},
+    {"src/vortilcore/hub/HubApiFileDownloader.cpp",
+     "#include \"vortilcore/hub/HubApi.hpp\"\n"
+     "int HubApi::HubFileDownloader::download() const {\n    return 0;\n}\n"},
+    {"src/vortilcore/hub/HubApiSnapshot.cpp",
+     "#include \"vortilcore/hub/HubApi.hpp\"\n"
+     "int HubApi::snapshot() const {\n    return HubFileDownloader{}.download();\n}\n"},
+};
+
 // A tree the check must fail, with what it must say (each in the output) and
 // a line it must not (one that would only repeat another).
 struct RejectedRow {
@@ -228,6 +243,19 @@ TEST(CheckLayers, RejectsModulesThatReachEachOther) {
          {"src/vortilcore/hub/FileDownloader: include cycle: src/vortilcore/hub/FileDownloader, "
           "src/vortilcore/hub/HubApi (with HubApiSnapshot.cpp) reach each other"},
          ""},
+        {"the transfer engine reaching up into the client whose nested job uses it",
+         [] {
+             Files files = kNestedJobTree;
+             files.push_back({"src/vortilcore/hub/Downloader.cpp",
+                              "#include \"vortilcore/hub/Downloader.hpp\"\n"
+                              "#include \"vortilcore/hub/HubApi.hpp\"\n"
+                              "void Downloader::run() {}\n"});
+             return files;
+         }(),
+         {"src/vortilcore/hub/Downloader: include cycle: src/vortilcore/hub/Downloader, "
+          "src/vortilcore/hub/HubApi (with HubApiFileDownloader.cpp, HubApiSnapshot.cpp) reach "
+          "each other"},
+         ""},
     };
     expectRejected(rows);
 }
@@ -282,6 +310,9 @@ TEST(CheckLayers, AcceptsWhatTheBuildAllows) {
           {"src/verbolin/settings/Startup.cpp",
            "#include \"verbolin/settings/Panel.hpp\"\nconst int kFirst = Store::open();\n"
            "int read() {\n    return Store::open();\n}\n"}}},
+        {"a nested job defined after its outer class in that class's header, both classes' "
+         "functions in .cpp files of other names, and the engine they use below both",
+         kNestedJobTree},
         {"a header and its own .cpp, and a file name with a space",
          {{"src/platform/system/Log File.hpp", "#pragma once\n"},
           {"src/platform/system/Log File.cpp", "#include \"platform/system/Log File.hpp\"\n"}}},

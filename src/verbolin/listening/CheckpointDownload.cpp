@@ -7,8 +7,7 @@
 #include "platform/system/CancellationError.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
 #include "vortilcore/hub/FileMetadata.hpp"
-#include "vortilcore/hub/HubFileDownloader.hpp"
-#include "vortilcore/hub/HubSnapshot.hpp"
+#include "vortilcore/hub/HubApi.hpp"
 
 namespace verbolin {
 namespace {
@@ -60,7 +59,7 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
     if (hub_.shouldUseOfflineMode()) {
         // Checks every cached file, the weights against their digest; one
         // never fetched is as unavailable as the network.
-        const fs::path cached = vortil::snapshot(hub_, repo_, kRevision, files(), {}, stop);
+        const fs::path cached = hub_.snapshot(repo_, kRevision, files(), {}, stop);
         for (const std::string& name : files()) {
             std::error_code ec;
             if (!fs::exists(cached / name, ec))
@@ -70,18 +69,20 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
         return cached;
     }
     // The sizes first, for a total that the progress and the room needed
-    // are measured against before the largest file starts. Each download
-    // then starts from the metadata asked for here, not from a second HEAD.
-    std::vector<vortil::HubApi::FileMetadata> metadata;
+    // are measured against before the largest file starts. Each file's side
+    // file is read before the hub is asked about it, as a download reads it,
+    // and each download then starts from what was found here, not from a
+    // second HEAD.
+    std::vector<vortil::HubApi::HubFileDownloader::Metadata> metadata;
     int64_t total = 0, onDisk = 0;
     for (const std::string& name : files()) {
         const auto downloader = fileDownloader(name);
-        metadata.push_back(downloader.remoteMetadata());
-        const int64_t size = metadata.back().size.value_or(0);
+        metadata.push_back(downloader.metadata());
+        const vortil::HubApi::FileMetadata& remote = metadata.back().remote;
+        const int64_t size = remote.size.value_or(0);
         total += size;
         int64_t present = sizeOf(downloader.destination());
-        if (present == 0 && metadata.back().etag)
-            present = sizeOf(downloader.incompletePath(*metadata.back().etag));
+        if (present == 0 && remote.etag) present = sizeOf(downloader.incompletePath(*remote.etag));
         onDisk += std::min(present, size);
     }
     if (beforeTransfer) beforeTransfer(total - onDisk, total);
@@ -89,7 +90,7 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
     int64_t done = 0;
     for (size_t i = 0; i < files().size(); ++i) {
         if (progress) progress(done, total);
-        const int64_t size = metadata[i].size.value_or(0);
+        const int64_t size = metadata[i].remote.size.value_or(0);
         fileDownloader(files()[i])
             .download(
                 metadata[i],

@@ -1,7 +1,5 @@
 #include "vortilcore/hub/HubApiWrapper.hpp"
 
-#include "vortilcore/hub/HubSnapshot.hpp"
-
 namespace vortil {
 
 HubApiWrapper::HubApiWrapper(std::optional<std::filesystem::path> downloadBase,
@@ -18,7 +16,7 @@ HubApiWrapper HubApiWrapper::shared() {
 std::filesystem::path HubApiWrapper::snapshot(
     const Repo& repo, const std::string& revision, const std::vector<std::string>& matching,
     const HubApi::SnapshotProgressHandler& progressHandler, std::stop_token stop) const {
-    return vortil::snapshot(impl, repo, revision, matching, progressHandler, std::move(stop));
+    return impl.snapshot(repo, revision, matching, progressHandler, std::move(stop));
 }
 
 std::vector<std::string> HubApiWrapper::getFilenames(

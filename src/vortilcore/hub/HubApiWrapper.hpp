@@ -33,7 +33,7 @@ struct HubApiWrapper {
     // copy on each call.
     static HubApiWrapper shared();
 
-    // Forwards to snapshot (HubSnapshot.hpp); returns the local repository folder.
+    // Forwards to HubApi::snapshot; returns the local repository folder.
     std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
                                    const std::vector<std::string>& matching,
                                    const HubApi::SnapshotProgressHandler& progressHandler = {},

@@ -5,7 +5,6 @@
 
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/core/ModelUtilities.hpp"
-#include "vortilcore/hub/HubSnapshot.hpp"
 
 namespace vortil {
 namespace {
@@ -116,7 +115,7 @@ fs::path ModelDownloader::downloadModel(const ModelInfo& modelInfo,
         Logging::debug(std::string(kPrefix) + "Downloading model " + pattern +
                        " with offline mode: false");
     }
-    return snapshot(hub, repo(), config_.revision, {pattern}, ignoreProgress);
+    return hub.snapshot(repo(), config_.revision, {pattern}, ignoreProgress);
 }
 
 fs::path ModelDownloader::resolveModel(const std::string& name, const ModelInfo& modelInfo,
@@ -182,7 +181,7 @@ fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
     if (patternsExistLocally(patterns, local)) {
         try {
             const fs::path folder =
-                snapshot(hubClient(base, true), repo(), config_.revision, patterns, ignoreProgress);
+                hubClient(base, true).snapshot(repo(), config_.revision, patterns, ignoreProgress);
             Logging::debug(std::string(kPrefix) + "Found valid local cache at " + folder.string());
             return folder;
         } catch (const std::exception& e) {
@@ -206,8 +205,8 @@ fs::path ModelDownloader::resolveRepo(const std::vector<std::string>& patterns,
     Logging::info(std::string(kPrefix) + "Downloading " + std::to_string(patterns.size()) +
                   " model(s) from " + config_.modelRepo + "...");
     const fs::path folder =
-        snapshot(hub, repo(), config_.revision, patterns,
-                 progressCallback ? progressCallback : ProgressCallback(ignoreProgress));
+        hub.snapshot(repo(), config_.revision, patterns,
+                     progressCallback ? progressCallback : ProgressCallback(ignoreProgress));
     Logging::info(std::string(kPrefix) + "Download complete: " + folder.string());
     return folder;
 }

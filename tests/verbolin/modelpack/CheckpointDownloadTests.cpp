@@ -33,7 +33,9 @@ void flipByte(const fs::path& file, std::streamoff at) {
 }  // namespace
 
 // Each file's metadata is asked for once per fetch, for the sizes and the
-// download both; only a file changed on the hub since is asked about again.
+// download both, after its side file is read; only a file changed on the hub
+// since is asked about again, and a side file that cannot be read ends the
+// fetch before the hub is asked about that file.
 TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
     testsupport::HubTestEnvironment env;
     using Counts = std::map<std::string, size_t>;
@@ -42,15 +44,17 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
         bool fetchedBefore;  // a fetch of its own before the one counted
         std::function<void(CheckpointHub&, const fs::path& folder)> before;
         std::function<void(CheckpointHub&)> sized;  // once the counted fetch knows the sizes
-        size_t otherGets;                           // of files not named in `gets`
-        Counts heads, gets;                         // 1 HEAD for files not named
+        size_t otherHeads, otherGets;               // of files not named in `heads`, `gets`
+        Counts heads, gets;
+        bool refused = false;  // the fetch ends with the side file's error
     } rows[] = {
-        {"a first fetch", false, {}, {}, 1, {}, {}},
-        {"a fetch after a complete one", true, {}, {}, 0, {}, {}},
+        {"a first fetch", false, {}, {}, 1, 1, {}, {}},
+        {"a fetch after a complete one", true, {}, {}, 1, 0, {}, {}},
         {"weights damaged on disk since",
          true,
          [](CheckpointHub&, const fs::path& folder) { flipByte(folder / kWeights, 1000); },
          {},
+         1,
          0,
          {},
          {{kWeights, 1}}},
@@ -59,8 +63,21 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
          {},
          [](CheckpointHub& hub) { hub.serve("config.json", "{\"replaced\": true}"); },
          1,
+         1,
          {{"config.json", 2}},
          {{"config.json", 2}}},
+        {"the first file's side file can be neither read nor removed",
+         false,
+         [](CheckpointHub&, const fs::path& folder) {
+             fs::create_directories(vortil::HubApi::metadataFolder(folder) /
+                                    "config.json.metadata" / "inner");
+         },
+         {},
+         0,
+         0,
+         {},
+         {},
+         true},
     };
     for (const auto& row : rows) {
         CheckpointHub hub;
@@ -72,19 +89,30 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
         if (row.before) row.before(hub, download.folder());
         const size_t from = hub.server.recorded().size();
 
-        const fs::path folder = download.fetch({}, [&](int64_t, int64_t) {
-            if (row.sized) row.sized(hub);
-        });
+        fs::path folder;
+        testing::internal::CaptureStderr();
+        try {
+            folder = download.fetch({}, [&](int64_t, int64_t) {
+                if (row.sized) row.sized(hub);
+            });
+            EXPECT_FALSE(row.refused) << row.what;
+        } catch (const vortil::EnvironmentError& e) {
+            EXPECT_TRUE(row.refused) << row.what << ": " << e.what();
+            EXPECT_EQ(e.errorCase(), vortil::EnvironmentError::Case::invalidMetadataError);
+        }
+        testing::internal::GetCapturedStderr();
         for (const std::string& name : CheckpointDownload::files()) {
             SCOPED_TRACE(std::string(row.what) + ": " + name);
             const auto count = [&](const Counts& counts, size_t otherwise) {
                 const auto it = counts.find(name);
                 return it == counts.end() ? otherwise : it->second;
             };
-            EXPECT_EQ(hub.asked("HEAD", name, from), count(row.heads, 1));
+            EXPECT_EQ(hub.asked("HEAD", name, from), count(row.heads, row.otherHeads));
             EXPECT_EQ(hub.asked("GET", name, from), count(row.gets, row.otherGets));
-            EXPECT_TRUE(testsupport::readFile(folder / name) == hub.content(name))
-                << "not the hub's";
+            if (!row.refused) {
+                EXPECT_TRUE(testsupport::readFile(folder / name) == hub.content(name))
+                    << "not the hub's";
+            }
         }
     }
 }

@@ -15,7 +15,6 @@
 #include "support/TempDir.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/HubApi.hpp"
-#include "vortilcore/hub/HubFileDownloader.hpp"
 
 namespace hubtest {
 

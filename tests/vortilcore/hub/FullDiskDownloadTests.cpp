@@ -5,7 +5,6 @@
 
 #include "support/SmallDisk.hpp"
 #include "vortilcore/hub/DownloadTestSupport.hpp"
-#include "vortilcore/hub/HubSnapshot.hpp"
 
 using hubtest::FakeHub;
 using vortil::HubApi;
@@ -40,7 +39,7 @@ TEST(FullDiskDownload, AFullDiskFailsTheSnapshotKeepsThePartialFileAndResumesLat
     const fs::path meta = HubApi::metadataFolder(repo);
 
     try {
-        snapshot(hub, kRepo, "main", {"*.json", "*.bin"});
+        hub.snapshot(kRepo, "main", {"*.json", "*.bin"});
         FAIL() << "a snapshot larger than the disk was reported as done";
     } catch (const std::exception& e) {
         const std::string what = e.what();
@@ -60,11 +59,11 @@ TEST(FullDiskDownload, AFullDiskFailsTheSnapshotKeepsThePartialFileAndResumesLat
     // Offline, the cache is not taken for a whole copy.
     HubApi offline(disk / "cache", std::string("tok"), h.endpoint());
     offline.useOfflineMode = true;
-    EXPECT_ANY_THROW(snapshot(offline, kRepo, "main", {"*.json", "*.bin"}));
+    EXPECT_ANY_THROW(offline.snapshot(kRepo, "main", {"*.json", "*.bin"}));
 
     disk.resize(8 << 20);
     const size_t requestsBefore = h.server.recorded().size();
-    const fs::path folder = snapshot(hub, kRepo, "main", {"*.json", "*.bin"});
+    const fs::path folder = hub.snapshot(kRepo, "main", {"*.json", "*.bin"});
     EXPECT_EQ(testsupport::readFile(folder / "weights.bin"), weights);
     EXPECT_EQ(testsupport::readFile(folder / "config.json"), config);
     EXPECT_TRUE(incompleteFiles(meta).empty());
@@ -73,7 +72,7 @@ TEST(FullDiskDownload, AFullDiskFailsTheSnapshotKeepsThePartialFileAndResumesLat
     for (size_t i = requestsBefore; i < recorded.size(); ++i)
         resumed = resumed || recorded[i].header("Range") == "bytes=" + std::to_string(kept) + "-";
     EXPECT_TRUE(resumed) << "the download goes on from the bytes kept";
-    EXPECT_NO_THROW(snapshot(offline, kRepo, "main", {"*.json", "*.bin"}));
+    EXPECT_NO_THROW(offline.snapshot(kRepo, "main", {"*.json", "*.bin"}));
 }
 
 // Room for the file but not for its side file: the download is not
@@ -94,7 +93,7 @@ TEST(FullDiskDownload, AFileWhoseSideFileCannotBeWrittenIsNotTakenForComplete) {
     disk.fill(off_t(weights.size()));
 
     try {
-        snapshot(hub, kRepo, "main", {"*.bin"});
+        hub.snapshot(kRepo, "main", {"*.bin"});
         FAIL() << "a download without its side file was reported as done";
     } catch (const std::exception& e) {
         const std::string what = e.what();
@@ -104,12 +103,12 @@ TEST(FullDiskDownload, AFileWhoseSideFileCannotBeWrittenIsNotTakenForComplete) {
     EXPECT_FALSE(fs::exists(meta / "weights.bin.metadata"));
     HubApi offline(disk / "cache", std::string("tok"), h.endpoint());
     offline.useOfflineMode = true;
-    EXPECT_ANY_THROW(snapshot(offline, kRepo, "main", {"*.bin"}));
+    EXPECT_ANY_THROW(offline.snapshot(kRepo, "main", {"*.bin"}));
 
     disk.makeRoom();
     const size_t getsBefore = h.count("GET", FakeHub::resolvePath("weights.bin"));
-    const fs::path folder = snapshot(hub, kRepo, "main", {"*.bin"});
+    const fs::path folder = hub.snapshot(kRepo, "main", {"*.bin"});
     EXPECT_EQ(testsupport::readFile(folder / "weights.bin"), weights);
     EXPECT_EQ(h.count("GET", FakeHub::resolvePath("weights.bin")), getsBefore);
-    EXPECT_NO_THROW(snapshot(offline, kRepo, "main", {"*.bin"}));
+    EXPECT_NO_THROW(offline.snapshot(kRepo, "main", {"*.bin"}));
 }

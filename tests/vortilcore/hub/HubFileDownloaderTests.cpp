@@ -51,7 +51,7 @@ TEST(HubFileDownloader, DownloadsOnlyWhatTheSideFileAndHashDoNotVouchFor) {
             std::vector<double> reports;
             const auto downloader = h.downloader("sub/f.bin");
             const auto report = [&](double f, auto) { reports.push_back(f); };
-            const fs::path got = handedIn ? downloader.download(downloader.remoteMetadata(), report)
+            const fs::path got = handedIn ? downloader.download(downloader.metadata(), report)
                                           : downloader.download(report);
             EXPECT_EQ(got, dest) << name;
             EXPECT_EQ(testsupport::readFile(dest), fresh) << name;

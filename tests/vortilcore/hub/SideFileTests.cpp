@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "platform/system/NumberText.hpp"
 #include "support/TempDir.hpp"
@@ -63,21 +64,38 @@ TEST(SideFiles, ReadingAcceptsThreeLinesAndRemovesAnythingElse) {
     EXPECT_FALSE(HubApi::readDownloadMetadata(temp / "missing.metadata"));
 }
 
+// The side file is read before the hub is asked anything: one that can be
+// neither read nor removed ends a download with its own error, and the hub
+// (which would answer) never hears of the file.
 TEST(SideFiles, AnInvalidSideFileThatCannotBeRemovedIsAnError) {
-    testsupport::TempDir temp;
-    // A folder in place of the side file can be neither read nor removed as a file.
-    fs::create_directories(temp / "x.metadata" / "inner");
-    testing::internal::CaptureStderr();
-    try {
-        HubApi::readDownloadMetadata(temp / "x.metadata");
-        ADD_FAILURE() << "no error";
-    } catch (const EnvironmentError& e) {
-        EXPECT_EQ(e.errorCase(), EnvironmentError::Case::invalidMetadataError);
-        EXPECT_TRUE(std::string(e.what()).starts_with(
-            "Invalid metadata: Could not remove corrupted metadata file: "))
-            << e.what();
+    const struct {
+        const char* name;
+        std::function<void(const HubApi::HubFileDownloader&)> run;
+    } rows[] = {
+        {"read on its own", [](const auto& d) { HubApi::readDownloadMetadata(d.metadataPath()); }},
+        {"a download", [](const auto& d) { d.download({}); }},
+        {"the metadata a caller asks for before the download", [](const auto& d) { d.metadata(); }},
+    };
+    for (const auto& row : rows) {
+        hubtest::FakeHub h;
+        h.file("f.bin", "content");
+        const auto downloader = h.downloader("f.bin");
+        // A folder in place of the side file can be neither read nor removed as a file.
+        fs::create_directories(downloader.metadataPath() / "inner");
+        testing::internal::CaptureStderr();
+        try {
+            row.run(downloader);
+            ADD_FAILURE() << row.name << ": no error";
+        } catch (const EnvironmentError& e) {
+            EXPECT_EQ(e.errorCase(), EnvironmentError::Case::invalidMetadataError) << row.name;
+            EXPECT_TRUE(std::string(e.what()).starts_with(
+                "Invalid metadata: Could not remove corrupted metadata file: "))
+                << row.name << ": " << e.what();
+        }
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(h.server.recorded().empty()) << row.name;
+        EXPECT_FALSE(fs::exists(downloader.destination())) << row.name;
     }
-    testing::internal::GetCapturedStderr();
 }
 
 TEST(SideFiles, WrittenTextReadsBackAndAFailedWriteKeepsTheOldFile) {

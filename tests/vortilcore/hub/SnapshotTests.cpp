@@ -4,7 +4,6 @@
 #include <fstream>
 
 #include "vortilcore/hub/DownloadTestSupport.hpp"
-#include "vortilcore/hub/HubSnapshot.hpp"
 
 using hubtest::FakeHub;
 using testsupport::LocalHttpServer;
@@ -106,7 +105,7 @@ TEST(Snapshot, OfflineChecksTheCachedCopyWithoutTheNetwork) {
         for (const auto& [path, content] : c.files) hubtest::writeFile(h.repo() / path, content);
         const auto hub = h.hub(true);
         fs::path got;
-        EXPECT_EQ(hubtest::errorText([&] { got = snapshot(hub, kRepo, "main", c.patterns); }),
+        EXPECT_EQ(hubtest::errorText([&] { got = hub.snapshot(kRepo, "main", c.patterns); }),
                   c.expected)
             << c.name;
         if (c.expected == "no error") {
@@ -132,7 +131,7 @@ TEST(Snapshot, OnlineFetchesEachListedFileAndReportsOverallProgress) {
         seen = p;
         calls.push_back({p->totalUnitCount(), p->fractionCompleted(), p->throughput()});
     };
-    const fs::path folder = snapshot(h.hub(), kRepo, "main", {"*.json", "*.bin"}, handler);
+    const fs::path folder = h.hub().snapshot(kRepo, "main", {"*.json", "*.bin"}, handler);
     EXPECT_EQ(folder, h.repo());
     EXPECT_EQ(testsupport::readFile(folder / "config.json"), small);
     EXPECT_EQ(hubtest::sha256(testsupport::readFile(folder / "sub/dir/weights.bin")),
@@ -150,7 +149,7 @@ TEST(Snapshot, OnlineFetchesEachListedFileAndReportsOverallProgress) {
     const size_t before = h.server.recorded().size();
     calls.clear();
     seen.reset();
-    snapshot(h.hub(), kRepo, "main", {"*.json", "*.bin"}, handler);
+    h.hub().snapshot(kRepo, "main", {"*.json", "*.bin"}, handler);
     const auto recorded = h.server.recorded();
     for (size_t i = before; i < recorded.size(); ++i) {
         EXPECT_TRUE(recorded[i].method == "HEAD" || recorded[i].rawPath.starts_with("/api/"))
@@ -163,7 +162,7 @@ TEST(Snapshot, AnEmptyListingGivesOneCallAndTheFolder) {
     FakeHub h;
     h.listing({});
     std::vector<Call> calls;
-    const fs::path folder = snapshot(h.hub(), kRepo, "main", {}, [&](const auto& p) {
+    const fs::path folder = h.hub().snapshot(kRepo, "main", {}, [&](const auto& p) {
         calls.push_back({p->totalUnitCount(), p->fractionCompleted(), std::nullopt});
     });
     EXPECT_EQ(folder, h.repo());
@@ -186,8 +185,8 @@ TEST(Snapshot, StoppedBetweenFilesReturnsTheFolderWithoutTheFinalCall) {
                         });
     h.file("b.json", "b");
     int calls = 0;
-    const fs::path folder = snapshot(
-        h.hub(), kRepo, "main", {}, [&](const auto&) { ++calls; }, stop.get_token());
+    const fs::path folder = h.hub().snapshot(
+        kRepo, "main", {}, [&](const auto&) { ++calls; }, stop.get_token());
     EXPECT_EQ(folder, h.repo());
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(h.count("HEAD", FakeHub::resolvePath("b.json")), 0u);
@@ -198,7 +197,7 @@ TEST(Snapshot, AHostileListingWritesNothingOutsideTheCache) {
     h.listing({"ok.json", "../../escape.json"});
     h.file("ok.json", "{}");
     h.server.set("/owner/escape.json", LocalHttpServer::Reply::ok("{}"));
-    EXPECT_EQ(hubtest::errorText([&] { snapshot(h.hub(), kRepo, "main", {}); }),
+    EXPECT_EQ(hubtest::errorText([&] { h.hub().snapshot(kRepo, "main", {}); }),
               "Download failed: Invalid file name: ../../escape.json");
     EXPECT_FALSE(fs::exists(h.temp / "cache" / "models" / "escape.json"));
     EXPECT_TRUE(fs::exists(h.repo() / "ok.json")) << "files fetched before stay";

@@ -1,5 +1,3 @@
-#include "vortilcore/hub/HubSnapshot.hpp"
-
 #include <algorithm>
 #include <cmath>
 
@@ -8,7 +6,6 @@
 #include "vortilcore/core/Regex.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/HubApi.hpp"
-#include "vortilcore/hub/HubFileDownloader.hpp"
 #include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
 
 namespace vortil {
@@ -114,28 +111,29 @@ void verifyOfflineSnapshot(const HubApi& hub, const fs::path& repoDestination,
 
 }  // namespace
 
-fs::path snapshot(const HubApi& hub, const HubRepo& repo, const std::string& revision,
-                  const std::vector<std::string>& matching,
-                  const HubApi::SnapshotProgressHandler& progressHandler, std::stop_token stop) {
-    const fs::path repoDestination = hub.repoFolder(repo);
-    const fs::path repoMetadataDestination = HubApi::metadataFolder(repoDestination);
+fs::path HubApi::snapshot(const Repo& repo, const std::string& revision,
+                          const std::vector<std::string>& matching,
+                          const SnapshotProgressHandler& progressHandler,
+                          std::stop_token stop) const {
+    const fs::path repoDestination = repoFolder(repo);
+    const fs::path repoMetadataDestination = metadataFolder(repoDestination);
 
-    if (hub.shouldUseOfflineMode()) {
-        verifyOfflineSnapshot(hub, repoDestination, repoMetadataDestination, matching);
+    if (shouldUseOfflineMode()) {
+        verifyOfflineSnapshot(*this, repoDestination, repoMetadataDestination, matching);
         return repoDestination;
     }
 
-    const std::vector<std::string> names = hub.getFilenames(repo, revision, matching);
+    const std::vector<std::string> names = getFilenames(repo, revision, matching);
     auto overall = std::make_shared<platform::Progress>(static_cast<int64_t>(names.size()));
     for (const std::string& name : names) {
         auto child = std::make_shared<platform::Progress>(100);
         overall->addChild(child, 1);
-        HubApi::HubFileDownloader downloader{
-            hub,  repo,        revision,     repoDestination,         repoMetadataDestination,
-            name, hub.hfToken, hub.endpoint, hub.useBackgroundSession};
+        const HubFileDownloader downloader{
+            *this, repo,    revision, repoDestination,     repoMetadataDestination,
+            name,  hfToken, endpoint, useBackgroundSession};
         downloader.download(
             [&](double fraction, std::optional<double> speed) {
-                child->setCompletedUnitCount(HubApi::progressUnits(fraction));
+                child->setCompletedUnitCount(progressUnits(fraction));
                 if (speed && std::isfinite(*speed)) {
                     child->setThroughput(*speed);
                     overall->setThroughput(*speed);

@@ -1,9 +1,9 @@
-#include "vortilcore/hub/HubFileDownloader.hpp"
-
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/system/AtomicWrite.hpp"
@@ -11,6 +11,7 @@
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/FileMetadata.hpp"
+#include "vortilcore/hub/HubApi.hpp"
 #include "vortilcore/hub/HubDefaults.hpp"
 #include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
 
@@ -152,8 +153,11 @@ fs::path HubApi::HubFileDownloader::incompletePath(const std::string& etag) cons
     return repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
 }
 
-FileMetadata HubApi::HubFileDownloader::remoteMetadata() const {
-    return hub.getFileMetadata(source());
+HubApi::HubFileDownloader::Metadata HubApi::HubFileDownloader::metadata() const {
+    // The side file first: one that cannot be read (nor removed) ends the
+    // download before anything is asked of the hub.
+    auto local = HubApi::readDownloadMetadata(metadataPath());
+    return {std::move(local), hub.getFileMetadata(source())};
 }
 
 bool HubApi::HubFileDownloader::contradictsRecordedDigest(
@@ -176,27 +180,25 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     return downloadFrom(std::nullopt, progressHandler, stop);
 }
 
-fs::path HubApi::HubFileDownloader::download(const FileMetadata& current,
+fs::path HubApi::HubFileDownloader::download(const Metadata& current,
                                              const ProgressHandler& progressHandler,
                                              std::stop_token stop) const {
     return downloadFrom(current, progressHandler, stop);
 }
 
-fs::path HubApi::HubFileDownloader::downloadFrom(const std::optional<FileMetadata>& current,
+fs::path HubApi::HubFileDownloader::downloadFrom(const std::optional<Metadata>& current,
                                                  const ProgressHandler& progressHandler,
                                                  std::stop_token stop) const {
     checkRelativeFilename(relativeFilename);
-    const std::string url = source();
 
     auto lock = destinationLock(destination());
     std::lock_guard held(*lock);
 
     for (int attempt = 1;; ++attempt) {
         try {
-            // Later rounds follow a change on the hub, so they ask again.
-            const FileMetadata remote =
-                attempt == 1 && current ? *current : hub.getFileMetadata(url);
-            return fetchOnce(url, remote, progressHandler, stop);
+            // Later rounds follow a change on the hub, so they look again.
+            return fetchOnce(attempt == 1 && current ? *current : metadata(), progressHandler,
+                             stop);
         } catch (const Downloader::DownloadError& e) {
             // The transfer met other content than the metadata announced and
             // emptied the partial file; the hub's metadata now names the new one.
@@ -208,12 +210,13 @@ fs::path HubApi::HubFileDownloader::downloadFrom(const std::optional<FileMetadat
     }
 }
 
-fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const FileMetadata& remote,
+fs::path HubApi::HubFileDownloader::fetchOnce(const Metadata& known,
                                               const ProgressHandler& progressHandler,
                                               std::stop_token stop) const {
     const fs::path destination = this->destination();
     const fs::path metadataPath = this->metadataPath();
-    const auto localMetadata = HubApi::readDownloadMetadata(metadataPath);
+    const std::optional<LocalDownloadFileMetadata>& localMetadata = known.local;
+    const FileMetadata& remote = known.remote;
     const std::string localCommit = localMetadata ? localMetadata->commitHash : "";
     const std::string remoteCommit = remote.commitHash.value_or("");
     const auto downloaded = [&] {
@@ -255,7 +258,7 @@ fs::path HubApi::HubFileDownloader::fetchOnce(const std::string& url, const File
     removeOtherPartials(incomplete, relativeFilename, etag);
 
     Downloader downloader(destination, incomplete, backgroundSession);
-    auto stream = downloader.download(url, hfToken, std::nullopt, remote.size, 10.0, 5, etag);
+    auto stream = downloader.download(source(), hfToken, std::nullopt, remote.size, 10.0, 5, etag);
     {
         std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
         awaitCompletion(*stream, progressHandler);
