@@ -16,6 +16,7 @@
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/SignalWatcher.hpp"
 #include "verbolin/listening/EngineChoice.hpp"
+#include "verbolin/listening/PackConversion.hpp"
 #include "verbolin/listening/SpeechEngineFactory.hpp"
 #include "verbolin/listening/StreamSession.hpp"
 #include "verbolin/settings/Defaults.hpp"
@@ -83,6 +84,14 @@ class ProgressLines {
 // wrong with one that is there but does not load.
 std::string packCondition(const ModelPack& pack) {
     if (!pack.isInstalled()) return "not installed";
+    // Loading a pack whose tokenizer does not load fetches the hub's into
+    // the pack folder; a status query only looks.
+    try {
+        checkPackTokenizer(pack.localFolder() / "tokenizer");
+    } catch (const std::exception& e) {
+        return std::string("installed, but its tokenizer does not load (") + e.what() +
+               "); the next start asks the model hub for one";
+    }
     try {
         makeSpeechEngine(EngineChoice::auralith(pack))->prepare();
         return "installed";

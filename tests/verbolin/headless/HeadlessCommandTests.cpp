@@ -367,8 +367,15 @@ TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
         {{"TextDecoder.mlmodelc/model.mil"}, false, "Speech model: Standard, not installed\n"},
         {{"TextDecoder.mlmodelc/model.mil", "tokenizer/tokenizer.json"},
          false,
-         "Speech model: Standard, installed but unusable: "},
+         "Speech model: Standard, installed, but its tokenizer does not load ("},
         {{}, true, "Speech model: Standard, installed\n"},
+        {{"TextDecoder.mlmodelc/model.json"},
+         true,
+         "Speech model: Standard, installed but unusable: "},
+        // Loading it would fetch the hub's tokenizer into the pack.
+        {{"tokenizer/tokenizer.json"},
+         true,
+         "Speech model: Standard, installed, but its tokenizer does not load ("},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.files) + row.line);
@@ -379,9 +386,11 @@ TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
             std::filesystem::create_directories(path.parent_path());
             std::ofstream(path) << "{}";
         }
+        const auto before = snapshot(home.path());
         const ProgramRun r = run("verbolin", "--status", homeEnv(home));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
+        EXPECT_EQ(snapshot(home.path()), before);
     }
 }
 
