@@ -196,7 +196,7 @@ inline std::vector<std::string> printedFinals(const std::string& out) {
     std::vector<std::string> lines;
     std::istringstream in(out);
     for (std::string line; std::getline(in, line);)
-        if (!line.empty() && !line.starts_with("Transcript: ")) lines.push_back(line);
+        if (!line.empty()) lines.push_back(line);
     return lines;
 }
 

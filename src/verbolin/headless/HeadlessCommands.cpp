@@ -198,7 +198,8 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
         say(stderr, "verbolin: standard output was closed; stopping");
         if (listeningPhase) loop.post([&loop] { loop.quit(); });
     };
-    print("Transcript: " + store.directory().string());
+    // Standard output carries the texts alone, for whatever reads them.
+    say(stderr, "Transcript: " + store.directory().string());
 
     auto handle = engine.eventSink;
     engine.eventSink = [&handle, &print](const TranscriptionEngine::Event& e) {

@@ -145,6 +145,10 @@ void ArchiveDownload::fetch(const fs::path& destination, const ProgressFn& progr
             transfer(head, partial, destination, progress, stop);
             return;
         } catch (const vortil::Downloader::DownloadError& e) {
+            // The GET's answer is the server's as much as the HEAD's: said as
+            // its status, not as a download that failed for no known reason.
+            if (const auto status = e.httpStatus())
+                throw platform::AppError(kErrorDomain, *status, statusMessage(*status));
             if (e.code() != vortil::Downloader::DownloadError::Code::contentChanged || attempt >= 2)
                 throw;
         }

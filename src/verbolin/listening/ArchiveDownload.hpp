@@ -4,7 +4,9 @@
 // first with a HEAD for the status, the size and the etag: a status other
 // than 200 is the server's answer and fails at once, the size lets progress
 // and the room check know the total, and the etag names the partial file, so
-// that an attempt only ever continues bytes of the same archive. The finished
+// that an attempt only ever continues bytes of the same archive. The GET's own
+// answer counts as much: a server may accept the HEAD (or refuse HEAD
+// altogether) and still have no archive to send. The finished
 // archive lands in the temporary folder under a fresh name; the partial file
 // stays in `partialFolder` between attempts.
 
@@ -30,7 +32,8 @@ class ArchiveDownload {
 
     // Downloads the archive to `destination` (which must not exist yet) and
     // returns once it is there whole. Throws platform::AppError (domain
-    // "ModelDownloader", code = the status) for an answer other than 200,
+    // "ModelDownloader", code = the status) for an answer to the HEAD other
+    // than 200 (405 and 501 aside) or one to the GET outside 2xx,
     // platform::HttpError for the network's failures,
     // vortil::Downloader::DownloadError when the server sends other bytes
     // than it announced, std::filesystem::filesystem_error when the disk

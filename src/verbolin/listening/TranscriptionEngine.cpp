@@ -127,13 +127,13 @@ std::string TranscriptionEngine::downloadStartMessage(const ModelPack& pack,
            " MB)\u2026";
 }
 
-std::string TranscriptionEngine::incompletePackNote(const ModelPack& pack) {
+std::optional<std::string> TranscriptionEngine::incompletePackNotice(const ModelPack& pack) {
     const auto missing = pack.missingFiles();
     std::error_code ec;
-    if (missing.empty() || !std::filesystem::exists(pack.localFolder(), ec)) return {};
-    std::string text = " (the pack there lacked";
+    if (missing.empty() || !std::filesystem::exists(pack.localFolder(), ec)) return std::nullopt;
+    std::string text = "The speech model pack at " + pack.localFolder().string() + " lacks";
     for (size_t i = 0; i < missing.size(); ++i) text += (i == 0 ? " " : ", ") + missing[i];
-    return text + ")";
+    return text + "; it is installed again.";
 }
 
 std::string TranscriptionEngine::progressMessage(const ModelDownloader::Progress& progress) {
@@ -148,14 +148,17 @@ void TranscriptionEngine::loadModel() {
     const std::string name = services_.defaults->string(Defaults::kModelPack).value_or("standard");
     const ModelPack pack = ModelPack::named(name);
     const bool installed = pack.isInstalled();
-    // A pack folder that lacks a part (an interrupted copy, a file removed by
-    // hand) cannot load: it is installed over, and the progress says what it
-    // lacked, so that the download does not come as a surprise.
-    const std::string note = installed ? std::string() : incompletePackNote(pack);
     modelState.set(ModelState::loading(
-        installed ? kPreparingMessage : downloadStartMessage(pack, services_.downloads) + note));
+        installed ? kPreparingMessage : downloadStartMessage(pack, services_.downloads)));
+    // A pack folder that lacks a part (an interrupted copy, a file removed by
+    // hand) cannot load: it is installed over, and the user is told once what
+    // it lacked, so that the download does not come as a surprise. Told on
+    // the main executor's next turn, so that a sink installed just after the
+    // load began (the application model loads as it is made) hears it.
+    if (const auto lacking = installed ? std::nullopt : incompletePackNotice(pack))
+        onMain([this, text = *lacking] { notice(text); });
 
-    loader_.post([this, choice = EngineChoice::auralith(pack), installed, note] {
+    loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
         const ModelPack& pack = choice.pack();
         if (installed) {
             ModelDownloader::removeLeftovers(pack);
@@ -164,9 +167,9 @@ void TranscriptionEngine::loadModel() {
             try {
                 services_.install(
                     pack,
-                    [this, &note](const ModelDownloader::Progress& p) {
+                    [this](const ModelDownloader::Progress& p) {
                         if (installStop_.stop_requested()) throw Quitting{};
-                        onMain([this, text = progressMessage(p) + note] {
+                        onMain([this, text = progressMessage(p)] {
                             modelState.set(ModelState::loading(text));
                         });
                     },

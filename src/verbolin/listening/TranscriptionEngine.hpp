@@ -124,7 +124,8 @@ class TranscriptionEngine {
     std::function<void(const Event&)> eventSink;
     std::function<void()> onModelReady;
     // Things the user should know that are no state (a microphone name that
-    // matches nothing); main thread. Empty: they go to the log.
+    // matches nothing, a pack folder installed over for what it lacks); main
+    // thread. Empty: they go to the log.
     std::function<void(const std::string&)> noticeSink;
     // Called on the main thread, once per stopThen(), when listening has
     // stopped and utterances are still being transcribed: quitting then
@@ -190,10 +191,11 @@ class TranscriptionEngine {
     static std::string downloadStartMessage(const ModelPack& pack,
                                             const ModelDownloader::Options& source = {});
     static std::string progressMessage(const ModelDownloader::Progress& progress);
-    // For a pack folder that exists but lacks a part, added to the progress
-    // texts while it is installed over: the parts it lacks. Empty when the
-    // pack is whole or not there at all.
-    static std::string incompletePackNote(const ModelPack& pack);
+    // For a pack folder that exists but lacks a part, told once (to the
+    // notice sink, else the log) as the load that installs over it begins:
+    // the folder and the parts it lacks. None when the pack is whole or not
+    // there at all.
+    static std::optional<std::string> incompletePackNotice(const ModelPack& pack);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
 
     // The failed state's message while the microphone is gone.

@@ -59,8 +59,8 @@ std::string_view originOf(std::string_view url) {
 
 }  // namespace
 
-Downloader::DownloadError::DownloadError(Code code)
-    : std::runtime_error(describe(code)), code_(code) {}
+Downloader::DownloadError::DownloadError(Code code, std::optional<long> httpStatus)
+    : std::runtime_error(describe(code)), code_(code), httpStatus_(httpStatus) {}
 
 // The partial file, open for appending, and the size it holds.
 class Downloader::PartialFile {
@@ -316,9 +316,10 @@ class Downloader::Transfer {
 
     void checkAnswer(const platform::HttpResponse& head) {
         // Any status the response was not meant to have ends the transfer
-        // without a retry: 404, 416 and their like will not go away.
+        // without a retry: 404, 416 and their like will not go away. The
+        // status goes with the error, for callers that tell the user of it.
         if (head.status < 200 || head.status > 299)
-            throw DownloadError(DownloadError::Code::unexpectedError);
+            throw DownloadError(DownloadError::Code::unexpectedError, head.status);
         responseSeen_ = true;
         const auto etag = answerEtag(head);
         // A file store that the hub redirects to may name the same bytes

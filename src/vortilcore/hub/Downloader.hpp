@@ -85,11 +85,15 @@ class Downloader {
             // The server answered with another etag than the bytes on disk have.
             contentChanged,
         };
-        explicit DownloadError(Code code);
+        // `httpStatus`: the server's answer, when an answer it should not
+        // have given ended the transfer.
+        explicit DownloadError(Code code, std::optional<long> httpStatus = std::nullopt);
         Code code() const noexcept { return code_; }
+        const std::optional<long>& httpStatus() const noexcept { return httpStatus_; }
 
       private:
         Code code_;
+        std::optional<long> httpStatus_;
     };
 
     using StateStream = platform::AsyncStream<DownloadState>;

@@ -936,7 +936,8 @@ TEST_F(EngineTest, OfTwoLoadsTheLastToFinishProvidesTheRecogniser) {
 }
 
 // A pack folder lacking a part is installed over by the application's own
-// installer, its progress naming what the folder lacked, then loaded.
+// installer, what it lacked told once, the progress in its usual texts, then
+// loaded.
 TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
     const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
     testsupport::LocalHttpServer packServer;
@@ -952,11 +953,21 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
         std::string lacked;
     };
     const Case cases[] = {
-        {{"TextDecoder.mlmodelc/model.json"}, " (the pack there lacked tokenizer/tokenizer.json)"},
-        {{"tokenizer/tokenizer.json"}, " (the pack there lacked TextDecoder.mlmodelc)"},
-        {{"AudioEncoder.mlmodelc/model.json"},
-         " (the pack there lacked TextDecoder.mlmodelc, tokenizer/tokenizer.json)"},
+        {{"TextDecoder.mlmodelc/model.json"}, "tokenizer/tokenizer.json"},
+        {{"tokenizer/tokenizer.json"}, "TextDecoder.mlmodelc"},
+        {{"AudioEncoder.mlmodelc/model.json"}, "TextDecoder.mlmodelc, tokenizer/tokenizer.json"},
     };
+    const auto partsText = [](const ModelState& state) {
+        const std::string& m = state.message;
+        return state == ModelState::ready() || m == "Downloading speech model (130 MB)\u2026" ||
+               m == "Installing speech model\u2026" ||
+               m == TranscriptionEngine::kPreparingMessage ||
+               (m.starts_with("Downloading speech model\u2026 ") && m.ends_with(" MB") &&
+                m.find('(') == std::string::npos);
+    };
+    // Outlive every engine made below.
+    std::vector<std::string> notices;
+    int ready = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lacked);
         std::filesystem::remove_all(folder);
@@ -965,7 +976,11 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
             std::ofstream(folder / file) << "{}";
         }
         states.clear();
+        notices.clear();
+        ready = 0;
         engine = std::make_unique<TranscriptionEngine>(services);
+        engine->noticeSink = [&](const std::string& text) { notices.push_back(text); };
+        engine->onModelReady = [&] { ++ready; };
         stateToken =
             engine->modelState.observe([this] { states.push_back(engine->modelState.peek()); });
         engine->loadModel();
@@ -973,14 +988,23 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
             [&] { return engine->modelState.peek().kind != ModelState::Kind::loading; }, 60s));
         EXPECT_EQ(engine->modelState.peek(), ModelState::ready());
         ASSERT_GE(states.size(), 4u);
-        EXPECT_EQ(states.front(),
-                  ModelState::loading("Downloading speech model (130 MB)\u2026" + c.lacked));
+        EXPECT_EQ(states.front(), ModelState::loading("Downloading speech model (130 MB)\u2026"));
         EXPECT_NE(std::find(states.begin(), states.end(),
-                            ModelState::loading("Installing speech model\u2026" + c.lacked)),
+                            ModelState::loading("Installing speech model\u2026")),
                   states.end());
+        for (const auto& state : states) EXPECT_TRUE(partsText(state)) << state.message;
+        EXPECT_EQ(notices,
+                  std::vector<std::string>{"The speech model pack at " + folder.string() +
+                                           " lacks " + c.lacked + "; it is installed again."});
         EXPECT_EQ(testsupport::readFile(folder / "TextDecoder.mlmodelc/model.mil"), "served");
         EXPECT_FALSE(std::filesystem::exists(folder / "AudioEncoder.mlmodelc"))
             << "the old folder was not replaced";
+        // Loading the pack now in place says nothing more.
+        engine->loadModel();
+        ASSERT_TRUE(world.runUntil([&] { return ready == 2; }));
+        EXPECT_EQ(notices.size(), 1u);
     }
+    engine->noticeSink = {};
+    engine->onModelReady = {};
     EXPECT_EQ(world.installCalls, 0);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "platform/system/CancellationError.hpp"
@@ -147,13 +148,16 @@ TEST(Downloader, BadAnswersFailWithoutRetryAndKeepOrCleanThePartialFile) {
         std::string prefix;
         int64_t expected;
         bool completes;
-        std::string partialAfter;  // what stays in the partial file on failure
+        std::string partialAfter;                   // what stays in the partial file on failure
+        std::optional<long> status = std::nullopt;  // the answer the error names
     };
     auto ignoring = LocalHttpServer::Reply::ok(served);
     ignoring.ignoreRange = true;
     const std::vector<Case> cases = {
         {"not found", LocalHttpServer::Reply::answer(404, "nope"), "abc", int64_t(served.size()),
-         false, "abc"},
+         false, "abc", 404},
+        {"server error", LocalHttpServer::Reply::answer(500, "down"), "", int64_t(served.size()),
+         false, "", 500},
         {"server ignores Range", ignoring, served.substr(0, 1000), int64_t(served.size()), true,
          ""},
         {"longer than announced", LocalHttpServer::Reply::ok(served), "",
@@ -175,6 +179,8 @@ TEST(Downloader, BadAnswersFailWithoutRetryAndKeepOrCleanThePartialFile) {
         const auto error = hubtest::errorAs<Downloader::DownloadError>(states.back());
         ASSERT_TRUE(error) << tc.name;
         EXPECT_EQ(error->code(), Downloader::DownloadError::Code::unexpectedError) << tc.name;
+        EXPECT_EQ(error->httpStatus(), tc.status) << tc.name;
+        EXPECT_STREQ(error->what(), "The download failed unexpectedly.") << tc.name;
         EXPECT_FALSE(fs::exists(f.destination)) << tc.name;
         EXPECT_EQ(testsupport::readFile(f.partial), tc.partialAfter) << tc.name;
     }
