@@ -71,7 +71,10 @@ class TranscriptStore {
     // Where each change that cannot be saved is kept, as it is made, for
     // the store of `directory`: "unsaved-<key>.jsonl" in
     // $XDG_STATE_HOME/Verbolin (~/.local/state), or, when that cannot be
-    // written, "verbolin-<uid>-unsaved-<key>.jsonl" in the temporary folder.
+    // written, in "verbolin-<uid>/" in the temporary folder, a folder of
+    // mode 0700 that must be the user's own. A file that is a link, belongs
+    // to another user or can be written by others is neither read nor
+    // written, and said once.
     // One record per line, a later line for an id replacing earlier ones: a
     // segment as the transcript files of earlier versions held them,
     // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id}.

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>
@@ -16,6 +19,7 @@
 #include "platform/system/FileMove.hpp"
 #include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
+#include "platform/system/OwnedFiles.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/WriteAll.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -26,15 +30,64 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The folder of this user's own in the shared temporary folder, where what
+// cannot be saved waits when the state folder cannot take it. Not the
+// runtime folder: the system empties that at logout.
+fs::path privateTemporaryFolder() {
+    return platform::temporaryDirectory() / ("verbolin-" + std::to_string(::getuid()));
+}
+
+// The shared temporary folder itself, named as privateTemporaryFolder's
+// parent so that the two compare equal however $TMPDIR is spelt.
+fs::path sharedTemporaryFolder() { return privateTemporaryFolder().parent_path(); }
+
+// Where an earlier version kept what could not be saved: straight in the
+// shared temporary folder, under a name any user can predict and make
+// first. Its text may be the user's only copy, so it is still taken in
+// when it is the user's own, but never written.
+fs::path earlierRecoveryFile(const fs::path& directory) {
+    return sharedTemporaryFolder() / ("verbolin-" + std::to_string(::getuid()) + "-unsaved-" +
+                                      platform::folderKey(directory) + ".jsonl");
+}
+
+// Every append and retry opens the files again: a refusal is said once a
+// run, not at each of them.
+void sayRefused(const platform::OwnedFile& file) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    {
+        std::lock_guard lock(mutex);
+        if (!said.insert(file.problem()).second) return;
+    }
+    logStorageError(file.problem() +
+                    "; unsaved changes are neither read from it nor written to it");
+}
+
+// In the temporary folder, the folder of our own is checked before the
+// file in it is opened, relative to it: another user may have made it
+// first, or put a link under its name.
+platform::OwnedFile openRecoveryFile(const fs::path& file, platform::OwnedAccess access) {
+    if (file.parent_path() != privateTemporaryFolder())
+        return platform::OwnedFile::open(file, access);
+    platform::OwnedFile folder = platform::OwnedFile::privateFolder(file.parent_path(), access);
+    if (!folder.isOpen()) return folder;
+    return platform::OwnedFile::openIn(folder, file.filename().string(), access);
+}
+
 // Appends `text` whole or not at all: a write cut short (a full disk) is
 // cut off again, so the file never ends in half a line. One that a kill cut
 // short does; the text then starts on a line of its own, or the torn line
 // would take its first record down with it.
 bool appendWhole(const fs::path& file, const std::string& text) {
-    std::error_code ec;
-    fs::create_directories(file.parent_path(), ec);
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
+    if (file.parent_path() == sharedTemporaryFolder()) return false;
+    if (file.parent_path() != privateTemporaryFolder()) {
+        std::error_code ec;
+        fs::create_directories(file.parent_path(), ec);
+    }
+    const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
+    if (opened.status() == platform::OwnedFile::Status::refused) sayRefused(opened);
+    if (!opened.isOpen()) return false;
+    const int fd = opened.fd();
     const off_t before = ::lseek(fd, 0, SEEK_END);
     char last = '\n';
     if (before > 0 && ::pread(fd, &last, 1, before - 1) != 1) last = '\n';
@@ -44,17 +97,29 @@ bool appendWhole(const fs::path& file, const std::string& text) {
     if (!written && before >= 0) {
         [[maybe_unused]] const int cut = ::ftruncate(fd, before);
     }
-    ::close(fd);
     return written;
 }
 
+// Nothing when the file is not there; said when it is refused or cannot be
+// read.
 std::optional<std::string> readWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return text.str();
+    const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::read);
+    using Status = platform::OwnedFile::Status;
+    if (opened.status() == Status::refused) sayRefused(opened);
+    if (opened.status() == Status::failed) logStorageError(opened.problem());
+    if (!opened.isOpen()) return std::nullopt;
+    std::string text;
+    char block[65536];
+    for (;;) {
+        const ssize_t n = ::read(opened.fd(), block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            logStorageError("cannot read " + file.string() + ": " + std::strerror(errno));
+            return std::nullopt;
+        }
+        if (n == 0) return text;
+        text.append(block, size_t(n));
+    }
 }
 
 constexpr const char* kDeletedSegment = "deletedSegment";
@@ -120,10 +185,8 @@ Recovered readRecovered(const std::string& text) {
 }  // namespace
 
 std::vector<fs::path> TranscriptStore::recoveryFiles(const fs::path& directory) {
-    const std::string key = platform::folderKey(directory);
-    return {platform::stateDirectory() / "Verbolin" / ("unsaved-" + key + ".jsonl"),
-            platform::temporaryDirectory() /
-                ("verbolin-" + std::to_string(::getuid()) + "-unsaved-" + key + ".jsonl")};
+    const std::string name = "unsaved-" + platform::folderKey(directory) + ".jsonl";
+    return {platform::stateDirectory() / "Verbolin" / name, privateTemporaryFolder() / name};
 }
 
 void TranscriptStore::journal(const TranscriptDB::Changes& changes) {
@@ -187,14 +250,13 @@ void TranscriptStore::retireJournal() {
 }
 
 void TranscriptStore::importRecoveredText() {
-    for (const fs::path& file : recoveryFiles(directory_)) {
-        std::error_code ec;
-        if (!fs::is_regular_file(fs::symlink_status(file, ec))) continue;
+    // An earlier version's file holds the oldest changes: taken in first, so
+    // that later lines for the same records replace its.
+    std::vector<fs::path> files = recoveryFiles(directory_);
+    files.insert(files.begin(), earlierRecoveryFile(directory_));
+    for (const fs::path& file : files) {
         const auto text = readWhole(file);
-        if (!text) {
-            logStorageError("cannot read " + file.string());
-            continue;
-        }
+        if (!text) continue;
         Recovered recovered = readRecovered(*text);
         if (recovered.skipped)
             logStorageError("skipped " + std::to_string(recovered.skipped) +

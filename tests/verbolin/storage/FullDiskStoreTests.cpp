@@ -187,7 +187,8 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
         const auto folder = disk / "Verbolin";
         const auto recovery = TranscriptStore::recoveryFiles(folder)[row.stateWritable ? 0 : 1];
         ASSERT_EQ(recovery.parent_path(),
-                  row.stateWritable ? state / "state/Verbolin" : temporary.path());
+                  row.stateWritable ? state / "state/Verbolin"
+                                    : temporary / ("verbolin-" + std::to_string(::getuid())));
         StorageLogCapture log;
         {
             TranscriptStore store(folder, fixedCalendar());
