@@ -211,6 +211,11 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
         EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
         EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
         ASSERT_TRUE(std::filesystem::exists(recovery)) << said;
+        if (!row.stateWritable) {
+            // Made closed to others whatever the umask.
+            EXPECT_EQ(std::filesystem::symlink_status(recovery.parent_path()).permissions(),
+                      std::filesystem::perms::owner_all);
+        }
 
         // Still full: the next start cannot store it and leaves it.
         { TranscriptStore stillFull(folder, fixedCalendar()); }
