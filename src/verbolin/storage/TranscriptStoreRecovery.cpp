@@ -79,6 +79,8 @@ platform::OwnedFile openRecoveryFile(const fs::path& file, platform::OwnedAccess
 // short does; the text then starts on a line of its own, or the torn line
 // would take its first record down with it.
 bool appendWhole(const fs::path& file, const std::string& text) {
+    // An earlier version's file, taken in at start, is only read: what
+    // follows goes where no other user can reach.
     if (file.parent_path() == sharedTemporaryFolder()) return false;
     if (file.parent_path() != privateTemporaryFolder()) {
         std::error_code ec;

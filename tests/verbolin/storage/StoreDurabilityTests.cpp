@@ -319,32 +319,6 @@ namespace fs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
 
-// Every storage log line, for as long as it lives.
-class StorageLogCapture {
-  public:
-    StorageLogCapture()
-        : old_(setStorageLogSink([this](const std::string& line) { text_ += line + "\n"; })) {}
-    ~StorageLogCapture() { setStorageLogSink(old_); }
-    const std::string& text() const { return text_; }
-
-  private:
-    std::string text_;
-    StorageLogSink old_;
-};
-
-std::vector<std::string> sortedTexts(const TranscriptStore& store) {
-    std::vector<std::string> texts;
-    for (const auto& s : store.segments.peek()) texts.push_back(s.text);
-    std::sort(texts.begin(), texts.end());
-    return texts;
-}
-
-size_t occurrencesOf(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 // What stands at `path` and below it, not following links: names, owners,
 // modes, link targets and bytes.
 std::string snapshot(const fs::path& path) {
@@ -363,16 +337,14 @@ std::string snapshot(const fs::path& path) {
     return out.str();
 }
 
-void plantFile(const fs::path& file, const std::string& text, mode_t mode, uid_t owner) {
-    std::ofstream(file, std::ios::binary) << text;
-    fs::permissions(file, fs::perms(mode));
-    ASSERT_EQ(::lchown(file.c_str(), owner, owner), 0);
-}
-
-void plantFolder(const fs::path& folder, mode_t mode, uid_t owner) {
-    fs::create_directory(folder);
-    fs::permissions(folder, fs::perms(mode));
-    ASSERT_EQ(::lchown(folder.c_str(), owner, owner), 0);
+// A file holding `text`, or a folder when there is none.
+void plant(const fs::path& path, mode_t mode, uid_t owner, const std::string* text = nullptr) {
+    if (text)
+        std::ofstream(path, std::ios::binary) << *text;
+    else
+        fs::create_directory(path);
+    fs::permissions(path, fs::perms(mode));
+    ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0);
 }
 
 // Where a run keeps what it cannot save, in `tmp` as $TMPDIR: the folder of
@@ -390,6 +362,80 @@ FallbackNames fallbackNames(const fs::path& dataFolder, const fs::path& tmp) {
             TranscriptStore::recoveryFiles(dataFolder).front()};
 }
 
+struct PlantedFallback {
+    const char* name;
+    std::function<fs::path(const FallbackNames&, const fs::path& elsewhere)> plant;
+    bool primary = false;  // planted in the state folder
+};
+
+// Each plants one thing (with `line` in it) and returns what must be refused.
+std::vector<PlantedFallback> plantedFallbacks(const std::string& line) {
+    return {
+        {"a file of another user's",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0700, ::geteuid());
+             plant(n.file, 0600, kNobody, &line);
+             return n.file;
+         }},
+        {"a file of ours that others can write",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0700, ::geteuid());
+             plant(n.file, 0666, ::geteuid(), &line);
+             return n.file;
+         }},
+        {"a link to a file of ours",
+         [line](const FallbackNames& n, const fs::path& elsewhere) {
+             plant(n.folder, 0700, ::geteuid());
+             plant(elsewhere / "target", 0600, ::geteuid(), &line);
+             fs::create_symlink(elsewhere / "target", n.file);
+             return n.file;
+         }},
+        {"a folder of another user's",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0700, kNobody);
+             plant(n.file, 0600, kNobody, &line);
+             return n.folder;
+         }},
+        {"a folder of ours open to others",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0777, ::geteuid());
+             plant(n.file, 0600, ::geteuid(), &line);
+             return n.folder;
+         }},
+        {"a folder that is a link",
+         [line](const FallbackNames& n, const fs::path& elsewhere) {
+             plant(elsewhere / n.file.filename(), 0600, ::geteuid(), &line);
+             fs::create_symlink(elsewhere, n.folder);
+             return n.folder;
+         }},
+        {"an earlier version's file of another user's",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.earlier, 0600, kNobody, &line);
+             return n.earlier;
+         }},
+        {"an earlier version's file that others can write",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.earlier, 0622, ::geteuid(), &line);
+             return n.earlier;
+         }},
+        {"a link in the state folder",
+         [line](const FallbackNames& n, const fs::path& elsewhere) {
+             fs::create_directories(n.primary.parent_path());
+             plant(elsewhere / "target", 0600, ::geteuid(), &line);
+             fs::create_symlink(elsewhere / "target", n.primary);
+             return n.primary;
+         },
+         true},
+        {"a file of another user's in the state folder",
+         [line](const FallbackNames& n, auto&) {
+             fs::create_directories(n.primary.parent_path());
+             plant(n.primary, 0600, kNobody, &line);
+             return n.primary;
+         },
+         true},
+    };
+}
+
 }  // namespace
 
 // Another user can make files, folders and links in the shared temporary
@@ -401,76 +447,7 @@ FallbackNames fallbackNames(const fs::path& dataFolder, const fs::path& tmp) {
 TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
     const std::string line = nlohmann::json(segment(5, 6, "planted")).dump() + "\n";
-    using Plant = std::function<fs::path(const FallbackNames&, const fs::path& elsewhere)>;
-    const struct {
-        const char* name;
-        Plant plant;           // returns what is refused
-        bool primary = false;  // planted in the state folder
-    } rows[] = {
-        {"a file of another user's",
-         [&](const FallbackNames& n, auto&) {
-             plantFolder(n.folder, 0700, ::geteuid());
-             plantFile(n.file, line, 0600, kNobody);
-             return n.file;
-         }},
-        {"a file of ours that others can write",
-         [&](const FallbackNames& n, auto&) {
-             plantFolder(n.folder, 0700, ::geteuid());
-             plantFile(n.file, line, 0666, ::geteuid());
-             return n.file;
-         }},
-        {"a link to a file of ours",
-         [&](const FallbackNames& n, const fs::path& elsewhere) {
-             plantFolder(n.folder, 0700, ::geteuid());
-             plantFile(elsewhere / "target", line, 0600, ::geteuid());
-             fs::create_symlink(elsewhere / "target", n.file);
-             return n.file;
-         }},
-        {"a folder of another user's",
-         [&](const FallbackNames& n, auto&) {
-             plantFolder(n.folder, 0700, kNobody);
-             plantFile(n.file, line, 0600, kNobody);
-             return n.folder;
-         }},
-        {"a folder of ours open to others",
-         [&](const FallbackNames& n, auto&) {
-             plantFolder(n.folder, 0777, ::geteuid());
-             plantFile(n.file, line, 0600, ::geteuid());
-             return n.folder;
-         }},
-        {"a folder that is a link",
-         [&](const FallbackNames& n, const fs::path& elsewhere) {
-             plantFile(elsewhere / n.file.filename(), line, 0600, ::geteuid());
-             fs::create_symlink(elsewhere, n.folder);
-             return n.folder;
-         }},
-        {"an earlier version's file of another user's",
-         [&](const FallbackNames& n, auto&) {
-             plantFile(n.earlier, line, 0600, kNobody);
-             return n.earlier;
-         }},
-        {"an earlier version's file that others can write",
-         [&](const FallbackNames& n, auto&) {
-             plantFile(n.earlier, line, 0622, ::geteuid());
-             return n.earlier;
-         }},
-        {"a link in the state folder",
-         [&](const FallbackNames& n, const fs::path& elsewhere) {
-             fs::create_directories(n.primary.parent_path());
-             plantFile(elsewhere / "target", line, 0600, ::geteuid());
-             fs::create_symlink(elsewhere / "target", n.primary);
-             return n.primary;
-         },
-         true},
-        {"a file of another user's in the state folder",
-         [&](const FallbackNames& n, auto&) {
-             fs::create_directories(n.primary.parent_path());
-             plantFile(n.primary, line, 0600, kNobody);
-             return n.primary;
-         },
-         true},
-    };
-    for (const auto& row : rows) {
+    for (const auto& row : plantedFallbacks(line)) {
         for (const bool stateWritable : {true, false}) {
             if (row.primary && !stateWritable) continue;  // no state folder to plant in
             SCOPED_TRACE(std::string(row.name) + (stateWritable ? "" : ", state not writable"));
@@ -496,25 +473,22 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
             StorageLogCapture log;
             {
                 TranscriptStore store(dir.path(), fixedCalendar());
-                EXPECT_EQ(sortedTexts(store), std::vector<std::string>{"stored"});
+                EXPECT_EQ(textsIn(store), std::vector<std::string>{"stored"});
                 {
                     WriteLock lock(dir.path() / "transcript.sqlite");
                     store.append(segment(100, 101, "said while locked"));
                     store.append(segment(200, 201, "and more"));
                     store.retryUnsaved();
                     EXPECT_TRUE(store.notSaved.peek());
-                    if (row.primary) {
-                        // The folder of our own in the temporary folder takes it.
+                    // Where the state folder's file is refused or cannot be
+                    // written, the folder of our own in the temporary one
+                    // takes it, unless that was planted.
+                    if (row.primary || (!stateWritable && refused == names.earlier)) {
                         EXPECT_NE(testsupport::readFile(names.file).find("and more"),
                                   std::string::npos);
                     } else if (stateWritable) {
-                        const std::string kept = testsupport::readFile(
-                            TranscriptStore::recoveryFiles(dir.path()).front());
+                        const std::string kept = testsupport::readFile(names.primary);
                         EXPECT_NE(kept.find("said while locked"), std::string::npos) << kept;
-                    } else if (refused == names.earlier) {
-                        // The folder of our own takes what the earlier file is refused.
-                        EXPECT_NE(testsupport::readFile(names.file).find("and more"),
-                                  std::string::npos);
                     } else {
                         EXPECT_NE(log.text().find("kept in memory only"), std::string::npos)
                             << log.text();
@@ -522,7 +496,7 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
                 }
                 store.retryUnsaved();
                 EXPECT_FALSE(store.notSaved.peek());
-                EXPECT_EQ(sortedTexts(store),
+                EXPECT_EQ(textsIn(store),
                           (std::vector<std::string>{"and more", "said while locked", "stored"}));
             }
             EXPECT_EQ(textsOnDisk(dir.path()),
@@ -563,7 +537,7 @@ TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNev
     {
         WriteLock lock(dir.path() / "transcript.sqlite");
         TranscriptStore store(dir.path(), fixedCalendar());
-        EXPECT_EQ(sortedTexts(store),
+        EXPECT_EQ(textsIn(store),
                   (std::vector<std::string>{"from the earlier version",
                                             "stored, edited by the earlier version"}));
         EXPECT_TRUE(store.notSaved.peek());
@@ -581,7 +555,7 @@ TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNev
                                             "stored, edited by the earlier version"};
     for (int start = 0; start < 2; ++start) {
         TranscriptStore store(dir.path(), fixedCalendar());
-        EXPECT_EQ(sortedTexts(store), expected) << "start " << start;
+        EXPECT_EQ(textsIn(store), expected) << "start " << start;
         EXPECT_FALSE(store.notSaved.peek());
     }
     EXPECT_FALSE(fs::exists(names.earlier));
