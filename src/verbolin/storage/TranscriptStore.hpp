@@ -71,20 +71,30 @@ class TranscriptStore {
     // Where each change that cannot be saved is kept, as it is made, for
     // the store of `directory`: "unsaved-<key>.jsonl" in
     // $XDG_STATE_HOME/Verbolin (~/.local/state), or, when that cannot be
-    // written, "verbolin-<uid>-unsaved-<key>.jsonl" in the temporary folder.
+    // written, in "verbolin-<uid>/" in the temporary folder, a folder of
+    // mode 0700 that must be the user's own. A file that is a link, belongs
+    // to another user or can be written by others is neither read nor
+    // written, and said once.
     // One record per line, a later line for an id replacing earlier ones: a
     // segment as the transcript files of earlier versions held them,
     // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id}.
     // Each change is appended once, when it is made; once it is saved the
     // file is removed.
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
+    // The files a start takes in, in order: an earlier version's
+    // "verbolin-<uid>-unsaved-<key>.jsonl" straight in the temporary folder
+    // (only read, never written), then recoveryFiles.
+    static std::vector<std::filesystem::path> recoveryFilesToTakeIn(
+        const std::filesystem::path& directory);
 
     // What a recovery file holds: the last state of each record it names,
     // read in one pass that holds one entry per id, so that memory follows
     // the number of records and not the file's length. Lines that cannot be
     // read (torn by a kill, damaged, longer than any record) are skipped and
-    // counted. Nothing when there is no such file; throws std::system_error
-    // when it cannot be read to its end. Changes nothing on disk.
+    // counted. Nothing when there is no such file, or when it is refused (a
+    // link, another user's, writable by others: said once); throws
+    // std::runtime_error when it cannot be opened or read to its end.
+    // Changes nothing on disk.
     struct Recovered {
         TranscriptDB::Changes changes;
         size_t skippedLines = 0;

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -17,6 +19,7 @@
 
 #include "platform/system/JsonNesting.hpp"
 #include "platform/system/Log.hpp"
+#include "platform/system/OwnedFiles.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/WriteAll.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -32,45 +35,48 @@ namespace fs = std::filesystem;
 constexpr size_t kMaxLine = size_t(16) << 20;
 constexpr size_t kReadBlock = size_t(64) << 10;
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(FileDescriptor&&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
-// The one way a recovery file is opened to be written: made when missing,
-// each write going to its end.
-FileDescriptor openToAppend(const fs::path& file) {
-    std::error_code ec;
-    fs::create_directories(file.parent_path(), ec);
-    return FileDescriptor(
-        ::open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+// The folder of this user's own in the shared temporary folder, where what
+// cannot be saved waits when the state folder cannot take it. Not the
+// runtime folder: the system empties that at logout.
+fs::path privateTemporaryFolder() {
+    return platform::temporaryDirectory() / ("verbolin-" + std::to_string(::getuid()));
 }
 
-// The one way a recovery file is opened to be read. Invalid, with errno
-// set, when there is none (ENOENT) or it cannot be opened; anything but a
-// plain file (a link, a pipe that would block the start) is refused.
-FileDescriptor openToRead(const fs::path& file) {
-    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd.valid()) return fd;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return FileDescriptor(-1);
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return FileDescriptor(-1);
+// The shared temporary folder itself, named as privateTemporaryFolder's
+// parent so that the two compare equal however $TMPDIR is spelt.
+fs::path sharedTemporaryFolder() { return privateTemporaryFolder().parent_path(); }
+
+// Where an earlier version kept what could not be saved: straight in the
+// shared temporary folder, under a name any user can predict and make
+// first. Its text may be the user's only copy, so it is still taken in
+// when it is the user's own, but never written.
+fs::path earlierRecoveryFile(const fs::path& directory) {
+    return sharedTemporaryFolder() / ("verbolin-" + std::to_string(::getuid()) + "-unsaved-" +
+                                      platform::folderKey(directory) + ".jsonl");
+}
+
+// Every append and retry opens the files again: a refusal is said once a
+// run, not at each of them.
+void sayRefused(const platform::OwnedFile& file) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    {
+        std::lock_guard lock(mutex);
+        if (!said.insert(file.problem()).second) return;
     }
-    return fd;
+    logStorageError(file.problem() +
+                    "; unsaved changes are neither read from it nor written to it");
+}
+
+// In the temporary folder, the folder of our own is checked before the
+// file in it is opened, relative to it: another user may have made it
+// first, or put a link under its name.
+platform::OwnedFile openRecoveryFile(const fs::path& file, platform::OwnedAccess access) {
+    if (file.parent_path() != privateTemporaryFolder())
+        return platform::OwnedFile::open(file, access);
+    platform::OwnedFile folder = platform::OwnedFile::privateFolder(file.parent_path(), access);
+    if (!folder.isOpen()) return folder;
+    return platform::OwnedFile::openIn(folder, file.filename().string(), access);
 }
 
 // Appends `text` whole or not at all: a write cut short (a full disk) is
@@ -78,17 +84,25 @@ FileDescriptor openToRead(const fs::path& file) {
 // short does; the text then starts on a line of its own, or the torn line
 // would take its first record down with it.
 bool appendWhole(const fs::path& file, const std::string& text) {
-    const FileDescriptor fd = openToAppend(file);
-    if (!fd.valid()) return false;
-    const off_t before = ::lseek(fd.get(), 0, SEEK_END);
+    // An earlier version's file, taken in at start, is only read: what
+    // follows goes where no other user can reach.
+    if (file.parent_path() == sharedTemporaryFolder()) return false;
+    if (file.parent_path() != privateTemporaryFolder()) {
+        std::error_code ec;
+        fs::create_directories(file.parent_path(), ec);
+    }
+    const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
+    if (opened.status() == platform::OwnedFile::Status::refused) sayRefused(opened);
+    if (!opened.isOpen()) return false;
+    const int fd = opened.fd();
+    const off_t before = ::lseek(fd, 0, SEEK_END);
     char last = '\n';
-    if (before > 0 && ::pread(fd.get(), &last, 1, before - 1) != 1) last = '\n';
+    if (before > 0 && ::pread(fd, &last, 1, before - 1) != 1) last = '\n';
     const std::string whole = last == '\n' ? text : "\n" + text;
-    const bool written = before >= 0 &&
-                         platform::writeAll(fd.get(), whole.data(), whole.size()) == 0 &&
-                         ::fsync(fd.get()) == 0;
+    const bool written =
+        before >= 0 && platform::writeAll(fd, whole.data(), whole.size()) == 0 && ::fsync(fd) == 0;
     if (!written && before >= 0) {
-        [[maybe_unused]] const int cut = ::ftruncate(fd.get(), before);
+        [[maybe_unused]] const int cut = ::ftruncate(fd, before);
     }
     return written;
 }
@@ -173,18 +187,27 @@ platform::Uuid idIn(const nlohmann::json& value) {
 }  // namespace
 
 std::vector<fs::path> TranscriptStore::recoveryFiles(const fs::path& directory) {
-    const std::string key = platform::folderKey(directory);
-    return {platform::stateDirectory() / "Verbolin" / ("unsaved-" + key + ".jsonl"),
-            platform::temporaryDirectory() /
-                ("verbolin-" + std::to_string(::getuid()) + "-unsaved-" + key + ".jsonl")};
+    const std::string name = "unsaved-" + platform::folderKey(directory) + ".jsonl";
+    return {platform::stateDirectory() / "Verbolin" / name, privateTemporaryFolder() / name};
+}
+
+std::vector<fs::path> TranscriptStore::recoveryFilesToTakeIn(const fs::path& directory) {
+    // An earlier version's file holds the oldest changes: taken in first, so
+    // that later lines for the same records replace its.
+    std::vector<fs::path> files = recoveryFiles(directory);
+    files.insert(files.begin(), earlierRecoveryFile(directory));
+    return files;
 }
 
 std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(const fs::path& file) {
-    const FileDescriptor fd = openToRead(file);
-    if (!fd.valid()) {
-        if (errno == ENOENT) return std::nullopt;
-        throw std::system_error(errno, std::generic_category(), "cannot read " + file.string());
+    const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::read);
+    using Status = platform::OwnedFile::Status;
+    if (opened.status() == Status::missing) return std::nullopt;
+    if (opened.status() == Status::refused) {
+        sayRefused(opened);
+        return std::nullopt;
     }
+    if (!opened.isOpen()) throw std::runtime_error(opened.problem());
     LatestById<Segment> segments;
     LatestById<SessionMarker> sessions;
     Recovered out;
@@ -208,7 +231,7 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(cons
             ++out.skippedLines;  // torn by a kill, or damaged
         }
     };
-    if (const int error = forEachLine(fd.get(), onLine, [&] { ++out.skippedLines; }))
+    if (const int error = forEachLine(opened.fd(), onLine, [&] { ++out.skippedLines; }))
         throw std::system_error(error, std::generic_category(), "cannot read " + file.string());
     segments.split(out.changes.segments, out.changes.deletedSegments);
     sessions.split(out.changes.sessions, out.changes.deletedSessions);
@@ -270,8 +293,8 @@ void TranscriptStore::retireJournal() {
         if (fs::remove(file, ec) || !ec) continue;
         // A folder that no longer lets the file go: emptied, it brings
         // nothing back.
-        const FileDescriptor fd = openToAppend(file);
-        if (fd.valid() && ::ftruncate(fd.get(), 0) == 0)
+        const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
+        if (opened.isOpen() && ::ftruncate(opened.fd(), 0) == 0)
             logStorageError("cannot remove " + file.string() + " (" + ec.message() +
                             "); it is left empty");
         else
@@ -283,7 +306,7 @@ void TranscriptStore::retireJournal() {
 void TranscriptStore::removeImportedRecoveryFiles() {
     // Earlier versions kept each stored recovery file as "<name>.imported";
     // they hold only text the transcript has (or the user has deleted since).
-    for (fs::path file : recoveryFiles(directory_)) {
+    for (fs::path file : recoveryFilesToTakeIn(directory_)) {
         file += ".imported";
         std::error_code ec;
         if (fs::is_regular_file(fs::symlink_status(file, ec)) && !fs::remove(file, ec) && ec)
@@ -292,11 +315,11 @@ void TranscriptStore::removeImportedRecoveryFiles() {
 }
 
 void TranscriptStore::importRecoveredText() {
-    for (const fs::path& file : recoveryFiles(directory_)) {
+    for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
         std::optional<Recovered> recovered;
         try {
             recovered = readRecoveryFile(file);
-        } catch (const std::system_error& e) {
+        } catch (const std::runtime_error& e) {
             logStorageError(e.what());
             continue;
         }

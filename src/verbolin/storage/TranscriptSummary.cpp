@@ -47,7 +47,7 @@ TranscriptSummary::Waiting waitingIn(const fs::path& file) {
     std::optional<TranscriptStore::Recovered> recovered;
     try {
         recovered = TranscriptStore::readRecoveryFile(file);
-    } catch (const std::system_error& e) {
+    } catch (const std::runtime_error& e) {
         waiting.unreadable = e.what();
         return waiting;
     }
@@ -71,7 +71,7 @@ TranscriptSummary TranscriptSummary::of(std::optional<fs::path> directory,
     if (!directory && !fs::exists(read, ec) && fs::exists(TranscriptStore::legacyDirectory(), ec))
         read = TranscriptStore::legacyDirectory();
     readTranscript(out, read, calendar);
-    for (const fs::path& file : TranscriptStore::recoveryFiles(out.directory)) {
+    for (const fs::path& file : TranscriptStore::recoveryFilesToTakeIn(out.directory)) {
         Waiting waiting = waitingIn(file);
         if (waiting.texts || waiting.otherChanges || !waiting.unreadable.empty())
             out.waiting.push_back(std::move(waiting));

@@ -31,19 +31,6 @@ UserCalendar fixedCalendar() {
     return UserCalendar("en_GB", "Europe/London", [] { return at(kBase); });
 }
 
-// Every storage log line, for as long as it lives.
-class StorageLogCapture {
-  public:
-    StorageLogCapture()
-        : old_(setStorageLogSink([this](const std::string& line) { text_ += line + "\n"; })) {}
-    ~StorageLogCapture() { setStorageLogSink(old_); }
-    const std::string& text() const { return text_; }
-
-  private:
-    std::string text_;
-    StorageLogSink old_;
-};
-
 std::vector<std::string> sorted(std::vector<std::string> texts) {
     std::sort(texts.begin(), texts.end());
     return texts;
@@ -57,12 +44,6 @@ std::vector<std::string> checkedTextsOnDisk(const std::filesystem::path& dir) {
 }
 
 std::string longText(int n) { return "utterance " + std::to_string(n) + std::string(600, 'x'); }
-
-size_t occurrencesOf(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
 
 }  // namespace
 
@@ -190,7 +171,8 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
         const auto folder = disk / "Verbolin";
         const auto recovery = TranscriptStore::recoveryFiles(folder)[row.stateWritable ? 0 : 1];
         ASSERT_EQ(recovery.parent_path(),
-                  row.stateWritable ? state / "state/Verbolin" : temporary.path());
+                  row.stateWritable ? state / "state/Verbolin"
+                                    : temporary / ("verbolin-" + std::to_string(::getuid())));
         StorageLogCapture log;
         {
             TranscriptStore store(folder, fixedCalendar());
@@ -213,6 +195,11 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
         EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
         EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
         ASSERT_TRUE(std::filesystem::exists(recovery)) << said;
+        if (!row.stateWritable) {
+            // Made closed to others whatever the umask.
+            EXPECT_EQ(std::filesystem::symlink_status(recovery.parent_path()).permissions(),
+                      std::filesystem::perms::owner_all);
+        }
 
         // Still full: the next start cannot store it and leaves it.
         { TranscriptStore stillFull(folder, fixedCalendar()); }
@@ -283,12 +270,6 @@ Block blockWith(const TranscriptStore& store, const std::string& text) {
         for (const Segment& s : b.segments)
             if (s.text == text) return b;
     throw std::runtime_error("no paragraph holds " + text);
-}
-
-std::vector<std::string> textsIn(const TranscriptStore& store) {
-    std::vector<std::string> texts;
-    for (const auto& s : store.segments.peek()) texts.push_back(s.text);
-    return sorted(texts);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "support/TempDir.hpp"
 #include "verbolin/storage/Segment.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
+#include "verbolin/storage/StorageLog.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
 
 namespace storage_test {
 
@@ -99,5 +102,35 @@ class WriteLock {
   private:
     sqlite3* db_ = nullptr;
 };
+
+// Every storage log line, for as long as it lives.
+class StorageLogCapture {
+  public:
+    StorageLogCapture()
+        : old_(verbolin::setStorageLogSink(
+              [this](const std::string& line) { text_ += line + "\n"; })) {}
+    ~StorageLogCapture() { verbolin::setStorageLogSink(old_); }
+    StorageLogCapture(const StorageLogCapture&) = delete;
+    StorageLogCapture& operator=(const StorageLogCapture&) = delete;
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string text_;
+    verbolin::StorageLogSink old_;
+};
+
+inline size_t occurrencesOf(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The texts of the store's segments, sorted.
+inline std::vector<std::string> textsIn(const verbolin::TranscriptStore& store) {
+    std::vector<std::string> texts;
+    for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
 
 }  // namespace storage_test

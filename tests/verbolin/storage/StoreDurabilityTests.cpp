@@ -2,12 +2,14 @@
 // refused write must be reported instead of looking like success.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
@@ -290,7 +292,13 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
             << r;
         EXPECT_EQ(r.find("No such file or directory"), std::string::npos) << r;
 
-        // Writable again: what was said and deleted is taken in, once.
+        // Writable again: what was said and deleted is taken in, once. The
+        // child stood for this same user, so what it made is handed back:
+        // a recovery file of another user's is not read.
+        if (!row.mount) {
+            for (const auto& made : std::filesystem::recursive_directory_iterator(state.path()))
+                ASSERT_EQ(::lchown(made.path().c_str(), ::geteuid(), ::getegid()), 0);
+        }
         const auto recovery = TranscriptStore::recoveryFiles(folder).front();
         EXPECT_NE(testsupport::readFile(recovery).find("said while read-only"), std::string::npos);
         for (int start = 0; start < 2; ++start) {
@@ -303,4 +311,259 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
                   (std::vector<std::string>{"first paragraph", "still the first",
                                             "said while read-only"}));
     }
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+// What stands at `path` and below it, not following links: names, owners,
+// modes, link targets and bytes.
+std::string snapshot(const fs::path& path) {
+    std::ostringstream out;
+    auto note = [&out](const fs::path& p) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0) return void(out << p << " absent\n");
+        out << p << " " << st.st_uid << " " << std::oct << (st.st_mode & 07777) << std::dec;
+        if (S_ISLNK(st.st_mode)) out << " -> " << fs::read_symlink(p);
+        if (S_ISREG(st.st_mode)) out << " " << testsupport::readFile(p);
+        out << "\n";
+    };
+    note(path);
+    if (fs::is_directory(fs::symlink_status(path)))
+        for (const auto& entry : fs::recursive_directory_iterator(path)) note(entry.path());
+    return out.str();
+}
+
+// A file holding `text`, or a folder when there is none.
+void plant(const fs::path& path, mode_t mode, uid_t owner, const std::string* text = nullptr) {
+    if (text)
+        std::ofstream(path, std::ios::binary) << *text;
+    else
+        fs::create_directory(path);
+    fs::permissions(path, fs::perms(mode));
+    ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0);
+}
+
+// Where a run keeps what it cannot save, in `tmp` as $TMPDIR: the folder of
+// the user's own, the file in it, and an earlier version's file beside it.
+struct FallbackNames {
+    fs::path folder, file, earlier;
+    fs::path primary;  // in the state folder
+};
+
+FallbackNames fallbackNames(const fs::path& dataFolder, const fs::path& tmp) {
+    const fs::path file = TranscriptStore::recoveryFiles(dataFolder).at(1);
+    const std::string uid = std::to_string(::getuid());
+    return {tmp / ("verbolin-" + uid), file,
+            tmp / ("verbolin-" + uid + "-" + file.filename().string()),
+            TranscriptStore::recoveryFiles(dataFolder).front()};
+}
+
+struct PlantedFallback {
+    const char* name;
+    std::function<fs::path(const FallbackNames&, const fs::path& elsewhere)> plant;
+    bool primary = false;  // planted in the state folder
+};
+
+// Each plants one thing (with `line` in it) and returns what must be refused.
+std::vector<PlantedFallback> plantedFallbacks(const std::string& line) {
+    return {
+        {"a file of another user's",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0700, ::geteuid());
+             plant(n.file, 0600, kNobody, &line);
+             return n.file;
+         }},
+        {"a file of ours that others can write",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0700, ::geteuid());
+             plant(n.file, 0666, ::geteuid(), &line);
+             return n.file;
+         }},
+        {"a link to a file of ours",
+         [line](const FallbackNames& n, const fs::path& elsewhere) {
+             plant(n.folder, 0700, ::geteuid());
+             plant(elsewhere / "target", 0600, ::geteuid(), &line);
+             fs::create_symlink(elsewhere / "target", n.file);
+             return n.file;
+         }},
+        {"a folder of another user's",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0700, kNobody);
+             plant(n.file, 0600, kNobody, &line);
+             return n.folder;
+         }},
+        {"a folder of ours open to others",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.folder, 0777, ::geteuid());
+             plant(n.file, 0600, ::geteuid(), &line);
+             return n.folder;
+         }},
+        {"a folder that is a link",
+         [line](const FallbackNames& n, const fs::path& elsewhere) {
+             plant(elsewhere / n.file.filename(), 0600, ::geteuid(), &line);
+             fs::create_symlink(elsewhere, n.folder);
+             return n.folder;
+         }},
+        {"an earlier version's file of another user's",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.earlier, 0600, kNobody, &line);
+             return n.earlier;
+         }},
+        {"an earlier version's file that others can write",
+         [line](const FallbackNames& n, auto&) {
+             plant(n.earlier, 0622, ::geteuid(), &line);
+             return n.earlier;
+         }},
+        {"a link in the state folder",
+         [line](const FallbackNames& n, const fs::path& elsewhere) {
+             fs::create_directories(n.primary.parent_path());
+             plant(elsewhere / "target", 0600, ::geteuid(), &line);
+             fs::create_symlink(elsewhere / "target", n.primary);
+             return n.primary;
+         },
+         true},
+        {"a file of another user's in the state folder",
+         [line](const FallbackNames& n, auto&) {
+             fs::create_directories(n.primary.parent_path());
+             plant(n.primary, 0600, kNobody, &line);
+             return n.primary;
+         },
+         true},
+    };
+}
+
+}  // namespace
+
+// Another user can make files, folders and links in the shared temporary
+// folder under the names the fallback has. Each row plants one (with a line
+// of its own text in it) and names what must be refused; the store takes no
+// line from it and writes nothing to it, says so once, and keeps what is
+// said: in the state folder where that can be written, else in memory. The
+// file in the state folder is held to the same checks.
+TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+    const std::string line = nlohmann::json(segment(5, 6, "planted")).dump() + "\n";
+    for (const auto& row : plantedFallbacks(line)) {
+        for (const bool stateWritable : {true, false}) {
+            if (row.primary && !stateWritable) continue;  // no state folder to plant in
+            SCOPED_TRACE(std::string(row.name) + (stateWritable ? "" : ", state not writable"));
+            TempDir dir, state, tmp, elsewhere;
+            fs::permissions(elsewhere.path(), fs::perms(0700));
+            std::ofstream(state / "a file") << "not a folder";
+            const testsupport::ScopedEnv stateHome(
+                "XDG_STATE_HOME",
+                (stateWritable ? state / "state" : state / "a file/state").string());
+            const testsupport::ScopedEnv tmpEnv("TMPDIR", tmp.path().string());
+            {
+                TranscriptStore store(dir.path(), fixedCalendar());
+                store.append(segment(0, 1, "stored"));
+            }
+            const FallbackNames names = fallbackNames(dir.path(), tmp.path());
+            const fs::path refused = row.plant(names, elsewhere.path());
+            // What was planted, and what it leads to. Only a folder of our own
+            // that was not planted may change: it takes what the earlier
+            // version's file is refused.
+            const fs::path watched =
+                refused == names.earlier || row.primary ? refused : names.folder;
+            const std::string planted = snapshot(watched) + snapshot(elsewhere.path());
+            StorageLogCapture log;
+            {
+                TranscriptStore store(dir.path(), fixedCalendar());
+                EXPECT_EQ(textsIn(store), std::vector<std::string>{"stored"});
+                {
+                    WriteLock lock(dir.path() / "transcript.sqlite");
+                    store.append(segment(100, 101, "said while locked"));
+                    store.append(segment(200, 201, "and more"));
+                    store.retryUnsaved();
+                    EXPECT_TRUE(store.notSaved.peek());
+                    // Where the state folder's file is refused or cannot be
+                    // written, the folder of our own in the temporary one
+                    // takes it, unless that was planted.
+                    if (row.primary || (!stateWritable && refused == names.earlier)) {
+                        EXPECT_NE(testsupport::readFile(names.file).find("and more"),
+                                  std::string::npos);
+                    } else if (stateWritable) {
+                        const std::string kept = testsupport::readFile(names.primary);
+                        EXPECT_NE(kept.find("said while locked"), std::string::npos) << kept;
+                    } else {
+                        EXPECT_NE(log.text().find("kept in memory only"), std::string::npos)
+                            << log.text();
+                    }
+                }
+                store.retryUnsaved();
+                EXPECT_FALSE(store.notSaved.peek());
+                EXPECT_EQ(textsIn(store),
+                          (std::vector<std::string>{"and more", "said while locked", "stored"}));
+            }
+            EXPECT_EQ(textsOnDisk(dir.path()),
+                      (std::vector<std::string>{"stored", "said while locked", "and more"}));
+            EXPECT_EQ(snapshot(watched) + snapshot(elsewhere.path()), planted);
+            EXPECT_EQ(occurrencesOf(log.text(), "neither read from it nor written to it"), 1u)
+                << log.text();
+            EXPECT_NE(log.text().find(refused.string() + " "), std::string::npos) << log.text();
+            EXPECT_EQ(log.text().find("planted"), std::string::npos) << log.text();
+        }
+    }
+}
+
+// What an earlier version left in the shared temporary folder may be the
+// user's only copy of what was said: when it is the user's alone it is taken
+// in, before the later files, so that edits made since win; it is never
+// written to again, and once stored it is set aside, nothing doubled.
+TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNeverWritten) {
+    TempDir dir, state, tmp;
+    std::ofstream(state / "a file") << "not a folder";
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", (state / "a file/state").string());
+    const testsupport::ScopedEnv tmpEnv("TMPDIR", tmp.path().string());
+    Segment stored = segment(0, 1, "stored");
+    {
+        TranscriptStore store(dir.path(), fixedCalendar());
+        store.append(stored);
+    }
+    const FallbackNames names = fallbackNames(dir.path(), tmp.path());
+    Segment storedEdited = stored;
+    storedEdited.text = "stored, edited by the earlier version";
+    storedEdited.edited = true;
+    const std::string earlierText =
+        nlohmann::json(segment(10, 11, "from the earlier version")).dump() + "\n" +
+        nlohmann::json(storedEdited).dump() + "\n";
+    std::ofstream(names.earlier, std::ios::binary) << earlierText;
+    fs::permissions(names.earlier, fs::perms(0600));
+    StorageLogCapture log;
+    {
+        WriteLock lock(dir.path() / "transcript.sqlite");
+        TranscriptStore store(dir.path(), fixedCalendar());
+        EXPECT_EQ(textsIn(store),
+                  (std::vector<std::string>{"from the earlier version",
+                                            "stored, edited by the earlier version"}));
+        EXPECT_TRUE(store.notSaved.peek());
+        const auto block =
+            *std::find_if(store.allBlocks()->begin(), store.allBlocks()->end(),
+                          [](const Block& b) { return b.text() == "from the earlier version"; });
+        store.replace(block, "edited since");
+        store.append(segment(20, 21, "said since"));
+    }
+    EXPECT_TRUE(testsupport::readFile(names.earlier) == earlierText);
+    const std::string later = testsupport::readFile(names.file);
+    EXPECT_NE(later.find("\"edited since\""), std::string::npos) << later;
+    EXPECT_NE(later.find("\"said since\""), std::string::npos) << later;
+    const std::vector<std::string> expected{"edited since", "said since",
+                                            "stored, edited by the earlier version"};
+    for (int start = 0; start < 2; ++start) {
+        TranscriptStore store(dir.path(), fixedCalendar());
+        EXPECT_EQ(textsIn(store), expected) << "start " << start;
+        EXPECT_FALSE(store.notSaved.peek());
+    }
+    EXPECT_FALSE(fs::exists(names.earlier));
+    EXPECT_FALSE(fs::exists(names.earlier.string() + ".imported"));
+    EXPECT_FALSE(fs::exists(names.file));
+    auto onDisk = textsOnDisk(dir.path());
+    std::sort(onDisk.begin(), onDisk.end());
+    EXPECT_EQ(onDisk, expected);
+    EXPECT_EQ(log.text().find("neither read from it nor written to it"), std::string::npos)
+        << log.text();
 }
