@@ -20,6 +20,7 @@
 #include "auralith/core/audio/AudioProcessor.hpp"
 #include "auralith/core/audio/EnergyVAD.hpp"
 #include "support/HostileAudio.hpp"
+#include "support/ProcessMemory.hpp"
 
 namespace {
 
@@ -78,14 +79,6 @@ BENCHMARK(BM_FfmpegProgramTenMinuteMp3To16kMono)
     ->UseRealTime()
     ->Iterations(5);
 
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-    return -1;
-}
-
 // Two hours read as a stream of chunks with two outstanding chunks. Reports the resident-memory
 // peak above the level before the stream started; the window buffers themselves (the 120 s read
 // window, the carried-over part and two 30 s chunks) come to about 12 MiB.
@@ -98,8 +91,8 @@ void BM_IncrementalTwoHourMp3PeakMemory(benchmark::State& state) {
     double peakMiB = 0;
     size_t chunks = 0;
     for (auto _ : state) {
-        std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
-        const long base = statusKiB("VmRSS:");
+        testsupport::restartPeakCount();
+        const long base = testsupport::statusKiB("VmRSS:");
         auto stream = auralith::AudioProcessor::loadFileIncrementally(
             path, ChannelMode::sumChannels(), double(state.range(0)), 2, 480000, vad);
         chunks = 0;
@@ -107,7 +100,7 @@ void BM_IncrementalTwoHourMp3PeakMemory(benchmark::State& state) {
             ++chunks;
             chunk->completionSignal();
         }
-        peakMiB = double(statusKiB("VmHWM:") - base) / 1024.0;
+        peakMiB = double(testsupport::statusKiB("VmHWM:") - base) / 1024.0;
     }
     state.counters["chunks"] = double(chunks);
     state.counters["peakAboveStartMiB"] = peakMiB;
@@ -157,8 +150,8 @@ void BM_WholeFilePeakMemory(benchmark::State& state) {
     if (path.empty()) return state.SkipWithError("cannot make the test file");
     double peakMiB = 0, outputMiB = 0;
     for (auto _ : state) {
-        std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
-        const long base = statusKiB("VmRSS:");
+        testsupport::restartPeakCount();
+        const long base = testsupport::statusKiB("VmRSS:");
         size_t samples = 0;
         std::string errors;
         auto attempt = [&](auto&& load) {
@@ -179,7 +172,7 @@ void BM_WholeFilePeakMemory(benchmark::State& state) {
             });
         }
         state.SetLabel(errors);
-        peakMiB = double(statusKiB("VmHWM:") - base) / 1024.0;
+        peakMiB = double(testsupport::statusKiB("VmHWM:") - base) / 1024.0;
         outputMiB = double(samples * sizeof(float)) / (1024.0 * 1024.0);
     }
     state.counters["peakAboveStartMiB"] = peakMiB;

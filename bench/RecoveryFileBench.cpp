@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "support/ProcessMemory.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 using namespace verbolin;
@@ -32,14 +33,6 @@ struct ScratchDir {
     }
     ~ScratchDir() { fs::remove_all(path); }
 };
-
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-    return -1;
-}
 
 // Line i holds the i-th take of record i % kIds, each an utterance of about
 // a sentence.
@@ -72,14 +65,14 @@ void BM_OpenLongRecoveryFile(benchmark::State& state) {
         const fs::path recovery = TranscriptStore::recoveryFiles(folder).front();
         fs::create_directories(recovery.parent_path());
         fs::copy_file(master, recovery, fs::copy_options::overwrite_existing);
-        std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
-        const long base = statusKiB("VmRSS:");
+        testsupport::restartPeakCount();
+        const long base = testsupport::statusKiB("VmRSS:");
         state.ResumeTiming();
         {
             TranscriptStore store(folder);
             segments = store.segments.peek().size();
         }
-        peakMiB = double(statusKiB("VmHWM:") - base) / 1024.0;
+        peakMiB = double(testsupport::statusKiB("VmHWM:") - base) / 1024.0;
     }
     state.counters["fileMiB"] = double(fs::file_size(master)) / (1 << 20);
     state.counters["segments"] = double(segments);

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
+#include "support/ProcessMemory.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/SmallDisk.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -274,17 +275,6 @@ Block blockWith(const TranscriptStore& store, const std::string& text) {
 
 }  // namespace
 
-namespace {
-
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-    return -1;
-}
-
-}  // namespace
-
 // A recovery file an earlier version let grow: many lines for a few ids,
 // with deletions, sessions and a re-added segment among them. It opens
 // holding the last state of each id, its memory following the records and
@@ -315,11 +305,11 @@ TEST(FullDiskStore, ALongRecoveryFileOfFewIdsOpensHoldingTheLastStateOfEach) {
         out << nlohmann::json{{"session", session}}.dump() << "\n";
     }
     ASSERT_GT(std::filesystem::file_size(recovery), 10u * kRounds * 100);
-    std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
-    const long before = statusKiB("VmRSS:");
+    testsupport::restartPeakCount();
+    const long before = testsupport::statusKiB("VmRSS:");
     {
         TranscriptStore store(folder, fixedCalendar());
-        [[maybe_unused]] const long grewKiB = statusKiB("VmHWM:") - before;
+        [[maybe_unused]] const long grewKiB = testsupport::statusKiB("VmHWM:") - before;
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         // The sanitizers keep freed memory aside, so only a plain build shows it.
         EXPECT_LT(grewKiB, 12 * 1024) << "KiB";
@@ -568,8 +558,9 @@ TEST(FullDiskStore, EachUnsavedChangeIsInTheRecoveryFileOnceHoweverOftenItIsTrie
 // the removal leaves a file whose records the transcript holds already:
 // taking it in again changes nothing, and brings back nothing deleted.
 TEST(FullDiskStore, AStoredRecoveryFileIsRemovedAndTakingItInAgainChangesNothing) {
-    TempDir dir, state;
+    TempDir dir, state, temporary;
     const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const testsupport::ScopedEnv tmp("TMPDIR", temporary.path().string());
     const auto folder = dir / "Verbolin";
     const auto files = TranscriptStore::recoveryFiles(folder);
     std::string keptAtCommit;
@@ -598,6 +589,7 @@ TEST(FullDiskStore, AStoredRecoveryFileIsRemovedAndTakingItInAgainChangesNothing
     std::ofstream(files.front(), std::ios::binary) << keptAtCommit;
     for (const auto& file : files) {
         std::filesystem::create_directories(file.parent_path());
+        std::filesystem::permissions(file.parent_path(), std::filesystem::perms::owner_all);
         std::ofstream(file.string() + ".imported") << nlohmann::json(segment(5, 6, "old")).dump();
     }
     for (int start = 0; start < 2; ++start) {

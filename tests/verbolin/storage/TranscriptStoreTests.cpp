@@ -226,8 +226,9 @@ TEST_F(StoreTest, SearchUsesTheFullTextIndexAndTrimsOnlyBlanks) {
 }
 
 TEST(TranscriptStoreMemoryOnly, WorksWithoutADatabaseAndLogsWhy) {
-    TempDir dir, state;
+    TempDir dir, state, temporary;
     const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const testsupport::ScopedEnv tmp("TMPDIR", temporary.path().string());
     std::vector<std::string> logged;
     auto old = setStorageLogSink([&](const std::string& line) { logged.push_back(line); });
     TranscriptStore store(unmakeableFolder(dir), fixedCalendar());

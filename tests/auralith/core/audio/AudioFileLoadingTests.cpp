@@ -20,6 +20,7 @@
 #include "platform/audio/AudioFile.hpp"
 #include "support/GeneratedAudio.hpp"
 #include "support/HostileAudio.hpp"
+#include "support/ProcessMemory.hpp"
 
 namespace {
 
@@ -581,14 +582,6 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-    return -1;
-}
-
 [[noreturn]] void quit(int code, const std::string& why) {
     std::fprintf(stderr, "%s\n", why.c_str());
     std::fflush(stderr);
@@ -607,7 +600,7 @@ void loadWithinBudget(const std::string& file, size_t maxSamples, long budgetMiB
                            rlim_t(statusKiB("VmSize:") + 2048 * 1024) * 1024};
         ::setrlimit(RLIMIT_AS, &limit);
     }
-    std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak count
+    testsupport::restartPeakCount();
     const long base = statusKiB("VmRSS:");
     auto check = [&](const char* how, auto&& load) {
         try {
