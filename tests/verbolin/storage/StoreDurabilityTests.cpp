@@ -347,128 +347,85 @@ void plant(const fs::path& path, mode_t mode, uid_t owner, const std::string* te
     ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0);
 }
 
-// Where a run keeps what it cannot save, in `tmp` as $TMPDIR: the folder of
-// the user's own, the file in it, and an earlier version's file beside it.
+// With $TMPDIR at `tmp`: the folder of the user's own there, the file in it,
+// an earlier version's file beside it, and the file in the state folder.
 struct FallbackNames {
-    fs::path folder, file, earlier;
-    fs::path primary;  // in the state folder
+    fs::path folder, file, earlier, primary;
 };
 
 FallbackNames fallbackNames(const fs::path& dataFolder, const fs::path& tmp) {
-    const fs::path file = TranscriptStore::recoveryFiles(dataFolder).at(1);
-    const std::string uid = std::to_string(::getuid());
-    return {tmp / ("verbolin-" + uid), file,
-            tmp / ("verbolin-" + uid + "-" + file.filename().string()),
-            TranscriptStore::recoveryFiles(dataFolder).front()};
+    const auto files = TranscriptStore::recoveryFiles(dataFolder);
+    const std::string own = "verbolin-" + std::to_string(::getuid());
+    return {tmp / own, files.at(1), tmp / (own + "-" + files.at(1).filename().string()),
+            files.front()};
 }
 
+// One thing planted under one of the names, holding `line` (a folder holds
+// the file): of another user's, with `mode`, or a link to such a thing kept
+// elsewhere.
 struct PlantedFallback {
     const char* name;
-    std::function<fs::path(const FallbackNames&, const fs::path& elsewhere)> plant;
-    bool primary = false;  // planted in the state folder
+    fs::path FallbackNames::*at;
+    mode_t mode;
+    bool foreign = false, link = false;
 };
 
-// Each plants one thing (with `line` in it) and returns what must be refused.
-std::vector<PlantedFallback> plantedFallbacks(const std::string& line) {
-    return {
-        {"a file of another user's",
-         [line](const FallbackNames& n, auto&) {
-             plant(n.folder, 0700, ::geteuid());
-             plant(n.file, 0600, kNobody, &line);
-             return n.file;
-         }},
-        {"a file of ours that others can write",
-         [line](const FallbackNames& n, auto&) {
-             plant(n.folder, 0700, ::geteuid());
-             plant(n.file, 0666, ::geteuid(), &line);
-             return n.file;
-         }},
-        {"a link to a file of ours",
-         [line](const FallbackNames& n, const fs::path& elsewhere) {
-             plant(n.folder, 0700, ::geteuid());
-             plant(elsewhere / "target", 0600, ::geteuid(), &line);
-             fs::create_symlink(elsewhere / "target", n.file);
-             return n.file;
-         }},
-        {"a folder of another user's",
-         [line](const FallbackNames& n, auto&) {
-             plant(n.folder, 0700, kNobody);
-             plant(n.file, 0600, kNobody, &line);
-             return n.folder;
-         }},
-        {"a folder of ours open to others",
-         [line](const FallbackNames& n, auto&) {
-             plant(n.folder, 0777, ::geteuid());
-             plant(n.file, 0600, ::geteuid(), &line);
-             return n.folder;
-         }},
-        {"a folder that is a link",
-         [line](const FallbackNames& n, const fs::path& elsewhere) {
-             plant(elsewhere / n.file.filename(), 0600, ::geteuid(), &line);
-             fs::create_symlink(elsewhere, n.folder);
-             return n.folder;
-         }},
-        {"an earlier version's file of another user's",
-         [line](const FallbackNames& n, auto&) {
-             plant(n.earlier, 0600, kNobody, &line);
-             return n.earlier;
-         }},
-        {"an earlier version's file that others can write",
-         [line](const FallbackNames& n, auto&) {
-             plant(n.earlier, 0622, ::geteuid(), &line);
-             return n.earlier;
-         }},
-        {"a link in the state folder",
-         [line](const FallbackNames& n, const fs::path& elsewhere) {
-             fs::create_directories(n.primary.parent_path());
-             plant(elsewhere / "target", 0600, ::geteuid(), &line);
-             fs::create_symlink(elsewhere / "target", n.primary);
-             return n.primary;
-         },
-         true},
-        {"a file of another user's in the state folder",
-         [line](const FallbackNames& n, auto&) {
-             fs::create_directories(n.primary.parent_path());
-             plant(n.primary, 0600, kNobody, &line);
-             return n.primary;
-         },
-         true},
-    };
+fs::path plantFallback(const PlantedFallback& row, const FallbackNames& n,
+                       const fs::path& elsewhere, const std::string& line) {
+    const fs::path refused = n.*row.at, real = row.link ? elsewhere / "target" : refused;
+    const uid_t owner = row.foreign ? kNobody : ::geteuid();
+    if (refused == n.file) plant(n.folder, 0700, ::geteuid());
+    if (refused == n.primary) fs::create_directories(n.primary.parent_path());
+    if (refused == n.folder) {
+        plant(real, row.mode, owner);
+        plant(real / n.file.filename(), 0600, owner, &line);
+    } else {
+        plant(real, row.mode, owner, &line);
+    }
+    if (row.link) fs::create_symlink(real, refused);
+    return refused;
 }
 
 }  // namespace
 
-// Another user can make files, folders and links in the shared temporary
-// folder under the names the fallback has. Each row plants one (with a line
-// of its own text in it) and names what must be refused; the store takes no
-// line from it and writes nothing to it, says so once, and keeps what is
-// said: in the state folder where that can be written, else in memory. The
-// file in the state folder is held to the same checks.
+// Another user can plant files, folders and links under the fallback's names
+// in the shared temporary folder. The store takes no line from what a row
+// plants and writes nothing to it, says so once, and keeps what is said in
+// the state folder where it can, else in memory. The state folder's own file
+// is held to the same checks.
 TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+    using N = FallbackNames;
+    const PlantedFallback rows[] = {
+        {"a file of another user's", &N::file, 0600, true},
+        {"a file of ours that others can write", &N::file, 0666},
+        {"a link to a file of ours", &N::file, 0600, false, true},
+        {"a folder of another user's", &N::folder, 0700, true},
+        {"a folder of ours open to others", &N::folder, 0777},
+        {"a folder that is a link", &N::folder, 0700, false, true},
+        {"an earlier version's file of another user's", &N::earlier, 0600, true},
+        {"an earlier version's file that others can write", &N::earlier, 0622},
+        {"a link in the state folder", &N::primary, 0600, false, true},
+        {"a file of another user's in the state folder", &N::primary, 0600, true},
+    };
     const std::string line = nlohmann::json(segment(5, 6, "planted")).dump() + "\n";
-    for (const auto& row : plantedFallbacks(line)) {
+    for (const auto& row : rows) {
         for (const bool stateWritable : {true, false}) {
-            if (row.primary && !stateWritable) continue;  // no state folder to plant in
+            const bool primary = row.at == &N::primary, earlier = row.at == &N::earlier;
+            if (primary && !stateWritable) continue;  // no state folder to plant in
             SCOPED_TRACE(std::string(row.name) + (stateWritable ? "" : ", state not writable"));
             TempDir dir, state, tmp, elsewhere;
             fs::permissions(elsewhere.path(), fs::perms(0700));
             std::ofstream(state / "a file") << "not a folder";
             const testsupport::ScopedEnv stateHome(
-                "XDG_STATE_HOME",
-                (stateWritable ? state / "state" : state / "a file/state").string());
+                "XDG_STATE_HOME", (state / (stateWritable ? "state" : "a file/state")).string());
             const testsupport::ScopedEnv tmpEnv("TMPDIR", tmp.path().string());
-            {
-                TranscriptStore store(dir.path(), fixedCalendar());
-                store.append(segment(0, 1, "stored"));
-            }
-            const FallbackNames names = fallbackNames(dir.path(), tmp.path());
-            const fs::path refused = row.plant(names, elsewhere.path());
-            // What was planted, and what it leads to. Only a folder of our own
-            // that was not planted may change: it takes what the earlier
-            // version's file is refused.
-            const fs::path watched =
-                refused == names.earlier || row.primary ? refused : names.folder;
+            TranscriptStore(dir.path(), fixedCalendar()).append(segment(0, 1, "stored"));
+            const N names = fallbackNames(dir.path(), tmp.path());
+            const fs::path refused = plantFallback(row, names, elsewhere.path(), line);
+            // Only a folder of our own that was not planted may change: it
+            // takes what a refused file would have.
+            const fs::path watched = earlier || primary ? refused : names.folder;
             const std::string planted = snapshot(watched) + snapshot(elsewhere.path());
             StorageLogCapture log;
             {
@@ -481,18 +438,17 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
                     store.retryUnsaved();
                     EXPECT_TRUE(store.notSaved.peek());
                     // Where the state folder's file is refused or cannot be
-                    // written, the folder of our own in the temporary one
-                    // takes it, unless that was planted.
-                    if (row.primary || (!stateWritable && refused == names.earlier)) {
-                        EXPECT_NE(testsupport::readFile(names.file).find("and more"),
-                                  std::string::npos);
-                    } else if (stateWritable) {
-                        const std::string kept = testsupport::readFile(names.primary);
-                        EXPECT_NE(kept.find("said while locked"), std::string::npos) << kept;
-                    } else {
-                        EXPECT_NE(log.text().find("kept in memory only"), std::string::npos)
-                            << log.text();
-                    }
+                    // written, our own folder in the temporary one takes it.
+                    const std::string kept = primary || (!stateWritable && earlier)
+                                                 ? testsupport::readFile(names.file)
+                                             : stateWritable ? testsupport::readFile(names.primary)
+                                                             : log.text();
+                    for (const char* said : {"said while locked", "and more"})
+                        EXPECT_NE(
+                            kept.find(primary || stateWritable || earlier ? said
+                                                                          : "kept in memory only"),
+                            std::string::npos)
+                            << kept;
                 }
                 store.retryUnsaved();
                 EXPECT_FALSE(store.notSaved.peek());
@@ -510,57 +466,48 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
     }
 }
 
-// What an earlier version left in the shared temporary folder may be the
-// user's only copy of what was said: when it is the user's alone it is taken
-// in, before the later files, so that edits made since win; it is never
-// written to again, and once stored it is set aside, nothing doubled.
+// An earlier version's fallback may be the user's only copy of what was
+// said: when it is the user's alone it is taken in before the later files
+// (so edits made since win), never written to, and set aside once stored.
 TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNeverWritten) {
     TempDir dir, state, tmp;
     std::ofstream(state / "a file") << "not a folder";
     const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", (state / "a file/state").string());
     const testsupport::ScopedEnv tmpEnv("TMPDIR", tmp.path().string());
     Segment stored = segment(0, 1, "stored");
-    {
-        TranscriptStore store(dir.path(), fixedCalendar());
-        store.append(stored);
-    }
+    TranscriptStore(dir.path(), fixedCalendar()).append(stored);
     const FallbackNames names = fallbackNames(dir.path(), tmp.path());
-    Segment storedEdited = stored;
-    storedEdited.text = "stored, edited by the earlier version";
-    storedEdited.edited = true;
+    const Segment earlierNew = segment(10, 11, "from the earlier version");
+    stored.text = "stored, edited by the earlier version";
+    stored.edited = true;
     const std::string earlierText =
-        nlohmann::json(segment(10, 11, "from the earlier version")).dump() + "\n" +
-        nlohmann::json(storedEdited).dump() + "\n";
+        nlohmann::json(earlierNew).dump() + "\n" + nlohmann::json(stored).dump() + "\n";
     std::ofstream(names.earlier, std::ios::binary) << earlierText;
     fs::permissions(names.earlier, fs::perms(0600));
     StorageLogCapture log;
     {
         WriteLock lock(dir.path() / "transcript.sqlite");
         TranscriptStore store(dir.path(), fixedCalendar());
-        EXPECT_EQ(textsIn(store),
-                  (std::vector<std::string>{"from the earlier version",
-                                            "stored, edited by the earlier version"}));
+        EXPECT_EQ(textsIn(store), (std::vector<std::string>{earlierNew.text, stored.text}));
         EXPECT_TRUE(store.notSaved.peek());
-        const auto block =
-            *std::find_if(store.allBlocks()->begin(), store.allBlocks()->end(),
-                          [](const Block& b) { return b.text() == "from the earlier version"; });
-        store.replace(block, "edited since");
+        const auto blocks = store.allBlocks();
+        store.replace(*std::find_if(blocks->begin(), blocks->end(),
+                                    [&](const Block& b) { return b.text() == earlierNew.text; }),
+                      "edited since");
         store.append(segment(20, 21, "said since"));
     }
     EXPECT_TRUE(testsupport::readFile(names.earlier) == earlierText);
     const std::string later = testsupport::readFile(names.file);
     EXPECT_NE(later.find("\"edited since\""), std::string::npos) << later;
     EXPECT_NE(later.find("\"said since\""), std::string::npos) << later;
-    const std::vector<std::string> expected{"edited since", "said since",
-                                            "stored, edited by the earlier version"};
+    const std::vector<std::string> expected{"edited since", "said since", stored.text};
     for (int start = 0; start < 2; ++start) {
         TranscriptStore store(dir.path(), fixedCalendar());
         EXPECT_EQ(textsIn(store), expected) << "start " << start;
         EXPECT_FALSE(store.notSaved.peek());
     }
-    EXPECT_FALSE(fs::exists(names.earlier));
-    EXPECT_FALSE(fs::exists(names.earlier.string() + ".imported"));
-    EXPECT_FALSE(fs::exists(names.file));
+    for (const fs::path& gone : {names.earlier, names.file, fs::path(names.earlier) += ".imported"})
+        EXPECT_FALSE(fs::exists(gone)) << gone;
     auto onDisk = textsOnDisk(dir.path());
     std::sort(onDisk.begin(), onDisk.end());
     EXPECT_EQ(onDisk, expected);
