@@ -37,39 +37,39 @@ void make(const fs::path& path, mode_t mode, bool folder) {
 // a file or as the private folder; what stood there keeps its mode, and
 // nothing appears where a link led.
 TEST(OwnedFile, OnlyAPlainFileOrAClosedFolderOfThisUsersIsOpened) {
-    using Status = OwnedFile::Status;
+    using enum OwnedFile::Status;
+    constexpr auto read = OwnedAccess::read, append = OwnedAccess::append;
+    const auto link = [](const fs::path& x) { fs::create_symlink(x.string() + "-target", x); };
     const struct {
         const char* name;
         std::function<void(const fs::path& x)> leave;
         bool folder;
         OwnedAccess access;
-        Status expected;
+        OwnedFile::Status expected;
         std::string said;  // after the name
     } rows[] = {
-        {"a file, 0644", [](auto& x) { make(x, 0644, false); }, false, OwnedAccess::append,
-         Status::open, ""},
-        {"no file, read", [](auto&) {}, false, OwnedAccess::read, Status::missing, ""},
-        {"a file its group can write", [](auto& x) { make(x, 0620, false); }, false,
-         OwnedAccess::read, Status::refused, " can be written by other users (mode 0620)"},
-        {"a link to nowhere", [](auto& x) { fs::create_symlink(x.string() + "-target", x); }, false,
-         OwnedAccess::append, Status::refused, " is a link, which is not followed"},
+        {"a file, 0644", [](auto& x) { make(x, 0644, false); }, false, append, open, ""},
+        {"no file, read", [](auto&) {}, false, read, missing, ""},
+        {"a file its group can write", [](auto& x) { make(x, 0620, false); }, false, read, refused,
+         " can be written by other users (mode 0620)"},
+        {"a link to nowhere", link, false, append, refused, " is a link, which is not followed"},
         // Opened for reading, it would wait for a writer.
-        {"a FIFO", [](auto& x) { ASSERT_EQ(::mkfifo(x.c_str(), 0600), 0); }, false,
-         OwnedAccess::read, Status::refused, " is not a regular file"},
-        {"a folder as the file", [](auto& x) { make(x, 0700, true); }, false, OwnedAccess::read,
-         Status::refused, " is not a regular file"},
-        {"no folder, appended to: made", [](auto&) {}, true, OwnedAccess::append, Status::open, ""},
-        {"no folder, read: not made", [](auto&) {}, true, OwnedAccess::read, Status::missing, ""},
-        {"a folder its group can read", [](auto& x) { make(x, 0750, true); }, true,
-         OwnedAccess::append, Status::refused, " is open to other users (mode 0750)"},
+        {"a FIFO", [](auto& x) { ASSERT_EQ(::mkfifo(x.c_str(), 0600), 0); }, false, read, refused,
+         " is not a regular file"},
+        {"a folder as the file", [](auto& x) { make(x, 0700, true); }, false, read, refused,
+         " is not a regular file"},
+        {"no folder, appended to: made", [](auto&) {}, true, append, open, ""},
+        {"no folder, read: not made", [](auto&) {}, true, read, missing, ""},
+        {"a folder its group can read", [](auto& x) { make(x, 0750, true); }, true, append, refused,
+         " is open to other users (mode 0750)"},
         {"a link to a closed folder",
-         [](auto& x) {
+         [&](auto& x) {
              make(x.string() + "-target", 0700, true);
-             fs::create_symlink(x.string() + "-target", x);
+             link(x);
          },
-         true, OwnedAccess::append, Status::refused, " is a link, which is not followed"},
-        {"a file as the folder", [](auto& x) { make(x, 0600, false); }, true, OwnedAccess::append,
-         Status::refused, " is not a folder"},
+         true, append, refused, " is a link, which is not followed"},
+        {"a file as the folder", [](auto& x) { make(x, 0600, false); }, true, append, refused,
+         " is not a folder"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -82,7 +82,7 @@ TEST(OwnedFile, OnlyAPlainFileOrAClosedFolderOfThisUsersIsOpened) {
             row.folder ? OwnedFile::privateFolder(x, row.access) : OwnedFile::open(x, row.access);
         EXPECT_EQ(opened.status(), row.expected);
         EXPECT_EQ(opened.problem(), row.said.empty() ? "" : x.string() + row.said);
-        EXPECT_EQ(opened.fd() >= 0, row.expected == Status::open);
+        EXPECT_EQ(opened.fd() >= 0, row.expected == open);
         EXPECT_EQ(modeOf(x), before || !opened.isOpen() ? before : row.folder ? 0700 : 0600);
         EXPECT_FALSE(fs::exists(dir / "x-target/x")) << "made through the link";
         EXPECT_FALSE(fs::exists(dir / "x-target") && !fs::is_directory(dir / "x-target"));
