@@ -257,23 +257,20 @@ TEST(HeadlessCommands, StatusCountsSegmentsAndSessions) {
 
 namespace {
 
-// Every entry below `root` with its kind, size, mode and change time: what a
+// Every entry below `root` with its kind, mode, size and change times: what a
 // run that only reads leaves as it was. SQLite's WAL and its index, which a
-// reader beside a writer shares, only by kind and size.
+// reader beside a writer shares, only by kind, mode and size.
 std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
     std::map<std::string, std::string> entries;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         struct stat st {};
         ::lstat(entry.path().c_str(), &st);
         const std::string name = entry.path().string();
-        if (name.ends_with("-wal") || name.ends_with("-shm")) {
-            entries[name] = std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
-            continue;
-        }
-        entries[name] =
-            std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
-            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " +
-            std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+        std::string& noted = entries[name];
+        noted = std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
+        if (!name.ends_with("-wal") && !name.ends_with("-shm"))
+            for (const timespec& t : {st.st_mtim, st.st_ctim})
+                noted += " " + std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
     }
     return entries;
 }

@@ -39,6 +39,10 @@ void flipByte(const fs::path& file, std::streamoff at) {
 TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
     testsupport::HubTestEnvironment env;
     using Counts = std::map<std::string, size_t>;
+    // A folder in place of the first file's side file can be neither read nor removed.
+    const auto unreadableSideFile = [](CheckpointHub&, const fs::path& folder) {
+        fs::create_directories(vortil::HubApi::metadataFolder(folder) / "config.json.metadata/x");
+    };
     const struct {
         const char* what;
         bool fetchedBefore;  // a fetch of its own before the one counted
@@ -66,18 +70,7 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
          1,
          {{"config.json", 2}},
          {{"config.json", 2}}},
-        {"the first file's side file can be neither read nor removed",
-         false,
-         [](CheckpointHub&, const fs::path& folder) {
-             fs::create_directories(vortil::HubApi::metadataFolder(folder) /
-                                    "config.json.metadata" / "inner");
-         },
-         {},
-         0,
-         0,
-         {},
-         {},
-         true},
+        {"an unreadable side file", false, unreadableSideFile, {}, 0, 0, {}, {}, true},
     };
     for (const auto& row : rows) {
         CheckpointHub hub;
