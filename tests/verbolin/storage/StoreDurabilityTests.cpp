@@ -439,15 +439,14 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
                     EXPECT_TRUE(store.notSaved.peek());
                     // Where the state folder's file is refused or cannot be
                     // written, our own folder in the temporary one takes it.
-                    const std::string kept = primary || (!stateWritable && earlier)
-                                                 ? testsupport::readFile(names.file)
-                                             : stateWritable ? testsupport::readFile(names.primary)
-                                                             : log.text();
+                    const bool inFile = primary || (!stateWritable && earlier),
+                               inMemory = !inFile && !stateWritable;
+                    const std::string kept =
+                        inMemory ? log.text()
+                                 : testsupport::readFile(inFile ? names.file : names.primary);
                     for (const char* said : {"said while locked", "and more"})
-                        EXPECT_NE(
-                            kept.find(primary || stateWritable || earlier ? said
-                                                                          : "kept in memory only"),
-                            std::string::npos)
+                        EXPECT_NE(kept.find(inMemory ? "kept in memory only" : said),
+                                  std::string::npos)
                             << kept;
                 }
                 store.retryUnsaved();
