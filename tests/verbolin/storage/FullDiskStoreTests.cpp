@@ -458,19 +458,23 @@ TEST(FullDiskStore, LegacyRecordsReadOnAFullDiskAreSetAsideOnlyOnceStored) {
 
 // Every write fails (the disk filled while the database was open, or another
 // process holds its write lock, which the starts open it under too): through
-// finals, an edit, a deletion, retries and starts, the recovery file holds
-// each change once, and once stored none of it lands twice.
+// finals, edits, deletions, retries and starts, the recovery file holds each
+// change once. It goes once stored, as do the "*.imported" copies earlier
+// versions kept; after a kill between the commit and the removal, taking it
+// in again changes nothing and brings back nothing deleted.
 TEST(FullDiskStore, EachUnsavedChangeIsInTheRecoveryFileOnceHoweverOftenItIsTried) {
-    for (const bool locked : {false, true}) {  // else the disk fills
+    for (const bool locked : {true, false}) {  // else the disk fills
         SCOPED_TRACE(locked ? "a write lock held elsewhere" : "a full disk");
         testsupport::SmallDisk disk;
-        SKIP_WITHOUT_SMALL_DISK(disk);
-        TempDir state;
+        if (!locked) SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir state, temporary;
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const testsupport::ScopedEnv tmp("TMPDIR", temporary.path().string());
         const auto folder = disk / "Verbolin";
-        const auto recovery = TranscriptStore::recoveryFiles(folder).front();
+        const auto files = TranscriptStore::recoveryFiles(folder);
+        const auto& recovery = files.front();
         std::optional<WriteLock> lock;
-        std::vector<std::string> expected{"stored before"};
+        std::vector<std::string> expected;
         {
             TranscriptStore store(folder, fixedCalendar());
             store.append(segment(0, 1, "stored before"));
@@ -486,6 +490,7 @@ TEST(FullDiskStore, EachUnsavedChangeIsInTheRecoveryFileOnceHoweverOftenItIsTrie
             }
             store.replace(blockWith(store, longText(2)), "the third, edited");
             store.deleteBlocks({blockWith(store, longText(5))});
+            store.deleteBlocks({blockWith(store, "stored before")});
             expected.push_back("the third, edited");
             for (int retry = 0; retry < 3; ++retry) store.retryUnsaved();
             EXPECT_TRUE(store.notSaved.peek());
@@ -501,64 +506,39 @@ TEST(FullDiskStore, EachUnsavedChangeIsInTheRecoveryFileOnceHoweverOftenItIsTrie
             stillFailing.retryUnsaved();
         }
         const std::string kept = testsupport::readFile(recovery);
-        EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 10) << kept;  // 8 finals, 2 changes
-        std::vector<std::string> once{"\"the third, edited\"", "\"deletedSegment\""};
+        EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 11) << kept;  // 8 finals, 3 changes
+        EXPECT_EQ(occurrencesOf(kept, "\"deletedSegment\""), 2u) << kept;
+        std::vector<std::string> once{"\"the third, edited\""};
         for (int i = 0; i < 8; ++i)
             once.push_back("\"text\":" + nlohmann::json(longText(i)).dump());
         for (const auto& part : once) EXPECT_EQ(occurrencesOf(kept, part), 1u) << part;
-
-        lock.reset();
-        disk.makeRoom();
-        EXPECT_FALSE(TranscriptStore(folder, fixedCalendar()).notSaved.peek());
-        EXPECT_FALSE(std::filesystem::exists(recovery));
-        EXPECT_EQ(checkedTextsOnDisk(folder), sorted(expected));
-    }
-}
-
-// The recovery file goes once what it holds is stored, and so do the
-// "*.imported" copies earlier versions kept. A kill between the commit and
-// the removal leaves a file whose records the transcript holds already:
-// taking it in again changes nothing, and brings back nothing deleted.
-TEST(FullDiskStore, AStoredRecoveryFileIsRemovedAndTakingItInAgainChangesNothing) {
-    TempDir dir, state, temporary;
-    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
-    const testsupport::ScopedEnv tmp("TMPDIR", temporary.path().string());
-    const auto folder = dir / "Verbolin";
-    const auto files = TranscriptStore::recoveryFiles(folder);
-    std::string keptAtCommit;
-    {
-        TranscriptStore store(folder, fixedCalendar());
-        store.append(segment(0, 1, "to be deleted"));
-        store.append(segment(10, 11, "to be edited"));
         {
-            WriteLock lock(folder / "transcript.sqlite");
-            store.deleteBlocks({blockWith(store, "to be deleted")});
-            store.replace(blockWith(store, "to be edited"), "edited");
-            store.append(segment(20, 21, "said while locked"));
-            keptAtCommit = testsupport::readFile(files.front());
-            ASSERT_FALSE(keptAtCommit.empty());
+            TranscriptStore store(folder, fixedCalendar());
+            lock.reset();
+            disk.makeRoom();
+            store.retryUnsaved();
+            EXPECT_FALSE(store.notSaved.peek());
+            EXPECT_FALSE(std::filesystem::exists(recovery));
         }
-        store.retryUnsaved();
-        EXPECT_FALSE(store.notSaved.peek());
-        EXPECT_FALSE(std::filesystem::exists(files.front()));
-        store.deleteBlocks({blockWith(store, "said while locked")});  // stored at once
-    }
-    EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"edited"});
+        EXPECT_EQ(checkedTextsOnDisk(folder), sorted(expected));
 
-    // As a kill before the removal leaves it, beside an earlier version's copies.
-    std::ofstream(files.front(), std::ios::binary) << keptAtCommit;
-    for (const auto& file : files) {
-        std::filesystem::create_directories(file.parent_path());
-        std::filesystem::permissions(file.parent_path(), std::filesystem::perms::owner_all);
-        std::ofstream(file.string() + ".imported") << nlohmann::json(segment(5, 6, "old")).dump();
-    }
-    for (int start = 0; start < 2; ++start) {
-        TranscriptStore store(folder, fixedCalendar());
-        EXPECT_FALSE(store.notSaved.peek());
-        EXPECT_EQ(textsIn(store), sorted({"edited", "said while locked"})) << "start " << start;
-    }
-    for (const auto& file : files) {
-        EXPECT_FALSE(std::filesystem::exists(file)) << file;
-        EXPECT_FALSE(std::filesystem::exists(file.string() + ".imported")) << file;
+        // As a kill before the removal leaves it, beside an earlier version's copies.
+        std::ofstream(recovery, std::ios::binary) << kept;
+        for (const auto& file : files) {
+            std::filesystem::create_directories(file.parent_path());
+            std::filesystem::permissions(file.parent_path(), std::filesystem::perms::owner_all);
+            std::ofstream(file.string() + ".imported")
+                << nlohmann::json(segment(5, 6, "old")).dump();
+        }
+        for (int start = 0; start < 2; ++start) {
+            TranscriptStore store(folder, fixedCalendar());
+            EXPECT_FALSE(store.notSaved.peek());
+            EXPECT_EQ(textsIn(store), sorted(expected)) << "start " << start;
+        }
+        for (const auto& file : files) {
+            EXPECT_FALSE(std::filesystem::exists(file)) << file;
+            EXPECT_FALSE(std::filesystem::exists(file.string() + ".imported")) << file;
+        }
+        EXPECT_EQ(checkedTextsOnDisk(folder), sorted(expected));
     }
 }
