@@ -3,9 +3,8 @@
 // PulseAudio server and trayer owning the tray. Its window and tray icon
 // appear (the icon also when the tray starts later), Ctrl+Alt+Space pressed through XTest hides and
 // shows the window, a second launch brings the window back, and SIGTERM ends it promptly with the
-// transcript database intact. The editor window, made here, takes clicks
-// sent through XTest: its context menu acts on the paragraph clicked. ctest
-// runs it under xvfb-run.
+// transcript database intact; the editor's context menu acts on the paragraph right-clicked.
+// ctest runs it under xvfb-run.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -23,6 +22,7 @@
 #include <QTest>
 #include <QTextCursor>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -486,26 +486,10 @@ void clickAt(Display* d, QPoint global, unsigned button) {
     XSync(d, False);
 }
 
-// Runs the event loop until `done` holds; false at the limit.
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
 std::vector<std::string> segmentTexts(const std::vector<verbolin::Segment>& segments) {
     std::vector<std::string> out;
     for (const auto& s : segments) out.push_back(s.text);
     return out;
-}
-
-// What the status bar's trailing side says, whole even where it is cut.
-std::string trailingText(const verbolin::StatusBarWidget& bar) {
-    const QString tip = bar.trailing()->toolTip();
-    return (tip.isEmpty() ? bar.trailing()->text() : tip).toStdString();
 }
 
 // The store holding these paragraphs only, a minute apart.
@@ -520,41 +504,6 @@ void refill(verbolin::TranscriptStore& store, const std::vector<std::string>& pa
         store.append(s);
         at += 1min;
     }
-}
-
-// What the window showed while its context menu was open.
-struct MenuSeen {
-    QString firstItem;
-    std::vector<platform::Uuid> selected;  // the editor's selected paragraphs
-    std::string trailing;                  // the status bar's trailing side
-};
-
-// Right-clicks at `global`; once the menu is open, notes what the window
-// shows and clicks the menu's first item. Returns when `done` holds (false
-// at the limit), with no menu left open.
-std::pair<MenuSeen, bool> rightClickAndChooseFirst(Display* d, QPoint global,
-                                                   verbolin::EditorWindow& window,
-                                                   const std::function<bool()>& done) {
-    MenuSeen seen;
-    QTimer driver;
-    driver.setInterval(20);
-    QObject::connect(&driver, &QTimer::timeout, [&] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu || !menu->isVisible() || menu->actions().isEmpty()) return;
-        driver.stop();
-        QCoreApplication::sendPostedEvents();  // the selection is reported a turn late
-        seen.selected = window.editor().selectedIDs;
-        seen.trailing = trailingText(*window.statusBar());
-        QAction* first = menu->actions().front();
-        seen.firstItem = first->text();
-        clickAt(d, menu->mapToGlobal(menu->actionGeometry(first).center()), Button1);
-    });
-    driver.start();
-    clickAt(d, global, Button3);
-    const bool held = pumpUntil(done);
-    driver.stop();
-    if (auto* popup = QApplication::activePopupWidget()) popup->close();
-    return {seen, held};
 }
 
 }  // namespace
@@ -618,9 +567,9 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
                            int(line->rect.center().y() - view.scrollY()));
             return edit->viewport()->mapToGlobal(p);
         };
-        const auto ids = [&](const std::vector<int>& wanted) {
+        const auto ids = [&](int first, int last) {
             std::vector<platform::Uuid> out;
-            for (int p : wanted) out.push_back(blocks[p].id);
+            for (int p = first; p <= last; ++p) out.push_back(blocks[p].id);
             return out;
         };
 
@@ -632,27 +581,46 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
             if (row.to != row.from) c.setPosition(middle(row.to), QTextCursor::KeepAnchor);
             edit->setTextCursor(c);
         }
-        std::vector<int> before;
-        for (int p = row.from; p <= row.to; ++p) before.push_back(p);
-        ASSERT_TRUE(pumpUntil([&] { return window->editor().selectedIDs == ids(before); }));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return window->editor().selectedIDs == ids(row.from, row.to); }));
 
+        // Once the menu is open: what the window shows, then its first item clicked.
+        QString firstItem;
+        std::vector<platform::Uuid> selectedOnMenu;
+        QString trailingOnMenu;
+        QTimer driver;
+        QObject::connect(&driver, &QTimer::timeout, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu || !menu->isVisible() || menu->actions().isEmpty()) return;
+            driver.stop();
+            QCoreApplication::sendPostedEvents();  // the selection is reported a turn late
+            selectedOnMenu = window->editor().selectedIDs;
+            const QLabel* trailing =
+                window->statusBar()->trailing();  // whole in its tooltip if cut
+            trailingOnMenu = trailing->toolTip().isEmpty() ? trailing->text() : trailing->toolTip();
+            QAction* first = menu->actions().front();
+            firstItem = first->text();
+            clickAt(x.d, menu->mapToGlobal(menu->actionGeometry(first).center()), Button1);
+        });
+        driver.start(20);
+        clickAt(x.d, pointIn(row.rightClickIn), Button3);
         std::vector<std::string> kept;
         for (int p : row.kept) kept.push_back(paragraphs[size_t(p)]);
-        const auto [seen, deleted] =
-            rightClickAndChooseFirst(x.d, pointIn(row.rightClickIn), *window,
-                                     [&] { return segmentTexts(store.segments.peek()) == kept; });
-        EXPECT_EQ(seen.firstItem, QStringLiteral("Delete Paragraph"));
-        EXPECT_EQ(seen.selected, ids(row.selectedOnMenu));
-        EXPECT_EQ(seen.trailing, row.trailingOnMenu);
+        const bool deleted =
+            QTest::qWaitFor([&] { return segmentTexts(store.segments.peek()) == kept; });
+        driver.stop();
+        if (auto* popup = QApplication::activePopupWidget()) popup->close();
+        EXPECT_EQ(firstItem, QStringLiteral("Delete Paragraph"));
+        EXPECT_EQ(selectedOnMenu, ids(row.selectedOnMenu.front(), row.selectedOnMenu.back()));
+        EXPECT_EQ(trailingOnMenu.toStdString(), row.trailingOnMenu);
         ASSERT_TRUE(deleted) << "left: "
                              << testing::PrintToString(segmentTexts(store.segments.peek()));
         // The window shows what is left, and so does the file.
-        ASSERT_TRUE(pumpUntil([&] { return view.ranges().size() == kept.size(); }));
-        for (size_t p = 0; p < paragraphs.size(); ++p) {
-            const bool shown = view.text().string().contains(QString::fromStdString(paragraphs[p]));
-            EXPECT_EQ(shown, std::count(row.kept.begin(), row.kept.end(), int(p)) > 0)
-                << paragraphs[p];
-        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view.ranges().size() == kept.size(); }));
+        for (const auto& p : paragraphs)
+            EXPECT_EQ(view.text().string().contains(QString::fromStdString(p)),
+                      std::ranges::count(kept, p) == 1)
+                << p;
         verbolin::TranscriptDB db(folder / "transcript.sqlite",
                                   verbolin::TranscriptDB::Access::readOnly);
         EXPECT_EQ(segmentTexts(db.allSegments()), kept);
