@@ -132,9 +132,8 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     EXPECT_FALSE(window->searchAction()->isVisible());
     EXPECT_FALSE(window->listenButton()->isEnabled());
 
-    // The middle says what failed in one sentence (the status bar says the
-    // failure itself); at the smallest size it neither pushes the window out
-    // nor spills.
+    // The middle says what failed in one sentence, the failure itself being
+    // the status bar's; at the smallest size it neither pushes out nor spills.
     const std::string failure = std::string(verbolin::AudioServerHelp::kNoServer) +
                                 ": Connection refused (while the server at /run/user/1000/pulse/"
                                 "native was starting, it closed the connection)";
@@ -391,7 +390,6 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
             const auto* label = bar->message();
             const QString shown = label->text();
             EXPECT_TRUE(label->isVisible());
-            EXPECT_FALSE(shown.contains('\n'));
             EXPECT_LT(label->height(), 2 * label->fontMetrics().lineSpacing());
             EXPECT_LE(label->fontMetrics().horizontalAdvance(shown), label->width());
             EXPECT_TRUE(
@@ -399,10 +397,10 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
             EXPECT_EQ(label->toolTip(), whole);
             // Too long for one line: shortened in the middle, never at an end.
             const qsizetype cut = shown.indexOf(QChar(0x2026));
-            ASSERT_GT(cut, 0) << shown.toStdString();
-            EXPECT_TRUE(whole.simplified().startsWith(shown.left(cut))) << shown.toStdString();
-            EXPECT_TRUE(whole.simplified().endsWith(shown.mid(cut + 1))) << shown.toStdString();
-            EXPECT_FALSE(shown.mid(cut + 1).isEmpty());
+            EXPECT_TRUE(cut > 0 && cut + 1 < shown.size() &&
+                        whole.simplified().startsWith(shown.left(cut)) &&
+                        whole.simplified().endsWith(shown.mid(cut + 1)))
+                << shown.toStdString();
             const QRect retry(bar->retryButton()->mapTo(bar, QPoint(0, 0)),
                               bar->retryButton()->size());
             EXPECT_TRUE(bar->retryButton()->isVisible());
