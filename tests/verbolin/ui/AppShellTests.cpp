@@ -43,6 +43,7 @@
 #include "verbolin/ui/StatusBarModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/SymbolIcon.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
 #include "verbolin/ui/TrayItem.hpp"
@@ -95,19 +96,7 @@ class ShellTest : public ::testing::Test {
     QPointer<verbolin::EditorWindow> window;
 };
 
-// Paragraphs a minute apart, one segment each, in a fresh transcript.
-void fill(verbolin::TranscriptStore& store, const std::vector<std::string>& texts) {
-    if (auto all = store.allBlocks(); !all->empty()) store.deleteBlocks(*all);
-    auto at = std::chrono::system_clock::now() - std::chrono::hours(1);
-    for (const auto& text : texts) {
-        verbolin::Segment s;
-        s.start = at;
-        s.end = at + std::chrono::seconds(2);
-        s.text = text;
-        store.append(s);
-        at += std::chrono::minutes(1);
-    }
-}
+using uitest::fill;
 
 std::vector<std::string> texts(const verbolin::TranscriptStore& store) {
     std::vector<std::string> out;

@@ -42,6 +42,7 @@
 #include "verbolin/ui/StatusBarModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
 
@@ -492,20 +493,6 @@ std::vector<std::string> segmentTexts(const std::vector<verbolin::Segment>& segm
     return out;
 }
 
-// The store holding these paragraphs only, a minute apart.
-void refill(verbolin::TranscriptStore& store, const std::vector<std::string>& paragraphs) {
-    if (auto all = store.allBlocks(); !all->empty()) store.deleteBlocks(*all);
-    auto at = std::chrono::system_clock::now() - 1h;
-    for (const auto& text : paragraphs) {
-        verbolin::Segment s;
-        s.start = at;
-        s.end = at + 2s;
-        s.text = text;
-        store.append(s);
-        at += 1min;
-    }
-}
-
 }  // namespace
 
 // A right-click outside the selection moves the caret where it points, so
@@ -532,22 +519,19 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
 
     const struct {
         const char* name;
-        bool clicked;      // the caret put in `from` by a left click, else by the program
-        int from, to;      // the middle of one to the middle of the other, or a caret
-        int rightClickIn;  // its first line
-        std::vector<int> selectedOnMenu;  // while the menu is open
+        int from, to;      // a caret put in `from` by a left click, or the program's selection
+        int rightClickIn;  // on its first line
+        int first, last;   // selected while the menu is open, then deleted
         const std::string& trailingOnMenu;
-        std::vector<int> kept;
     } rows[] = {
-        {"caret in A, right-click in B", true, 0, 0, 1, {1}, hint, {0, 2, 3}},
-        {"caret placed in A, right-click in C", false, 0, 0, 2, {2}, hint, {0, 1, 3}},
-        {"right-click inside a selection of A and B", false, 0, 1, 1, {0, 1}, twoSelected, {2, 3}},
-        {"right-click in D outside a selection of A and B", false, 0, 1, 3, {3}, hint, {0, 1, 2}},
+        {"caret in A, right-click in B", 0, 0, 1, 1, 1, hint},
+        {"right-click inside a selection of A and B", 0, 1, 1, 0, 1, twoSelected},
+        {"right-click in D outside a selection of A and B", 0, 1, 3, 3, 3, hint},
     };
     auto& store = model->store();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        refill(store, paragraphs);
+        uitest::fill(store, paragraphs);
         window->show();
         window->activateWindow();
         window->refresh();
@@ -573,46 +557,44 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
             return out;
         };
 
-        if (row.clicked) {
+        if (row.from == row.to) {
             clickAt(x.d, pointIn(row.from), Button1);
         } else {
             QTextCursor c(edit->document());
             c.setPosition(middle(row.from));
-            if (row.to != row.from) c.setPosition(middle(row.to), QTextCursor::KeepAnchor);
+            c.setPosition(middle(row.to), QTextCursor::KeepAnchor);
             edit->setTextCursor(c);
         }
         ASSERT_TRUE(
             QTest::qWaitFor([&] { return window->editor().selectedIDs == ids(row.from, row.to); }));
 
-        // Once the menu is open: what the window shows, then its first item clicked.
-        QString firstItem;
-        std::vector<platform::Uuid> selectedOnMenu;
-        QString trailingOnMenu;
+        // Once the menu is open: what the window shows, then its first item
+        // clicked. Without a menu nothing is deleted, which fails below.
         QTimer driver;
         QObject::connect(&driver, &QTimer::timeout, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             if (!menu || !menu->isVisible() || menu->actions().isEmpty()) return;
             driver.stop();
             QCoreApplication::sendPostedEvents();  // the selection is reported a turn late
-            selectedOnMenu = window->editor().selectedIDs;
-            const QLabel* trailing =
-                window->statusBar()->trailing();  // whole in its tooltip if cut
-            trailingOnMenu = trailing->toolTip().isEmpty() ? trailing->text() : trailing->toolTip();
+            EXPECT_EQ(window->editor().selectedIDs, ids(row.first, row.last));
+            // The status bar's trailing side, whole in its tooltip where it is cut.
+            const QLabel* trailing = window->statusBar()->trailing();
+            EXPECT_EQ((trailing->toolTip().isEmpty() ? trailing->text() : trailing->toolTip())
+                          .toStdString(),
+                      row.trailingOnMenu);
             QAction* first = menu->actions().front();
-            firstItem = first->text();
+            EXPECT_EQ(first->text(), QStringLiteral("Delete Paragraph"));
             clickAt(x.d, menu->mapToGlobal(menu->actionGeometry(first).center()), Button1);
         });
         driver.start(20);
         clickAt(x.d, pointIn(row.rightClickIn), Button3);
         std::vector<std::string> kept;
-        for (int p : row.kept) kept.push_back(paragraphs[size_t(p)]);
+        for (int p = 0; p < int(paragraphs.size()); ++p)
+            if (p < row.first || p > row.last) kept.push_back(paragraphs[p]);
         const bool deleted =
             QTest::qWaitFor([&] { return segmentTexts(store.segments.peek()) == kept; });
         driver.stop();
         if (auto* popup = QApplication::activePopupWidget()) popup->close();
-        EXPECT_EQ(firstItem, QStringLiteral("Delete Paragraph"));
-        EXPECT_EQ(selectedOnMenu, ids(row.selectedOnMenu.front(), row.selectedOnMenu.back()));
-        EXPECT_EQ(trailingOnMenu.toStdString(), row.trailingOnMenu);
         ASSERT_TRUE(deleted) << "left: "
                              << testing::PrintToString(segmentTexts(store.segments.peek()));
         // The window shows what is left, and so does the file.
