@@ -70,8 +70,7 @@ TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
         bool recording;
         std::string text;
     } cases[] = {
-        // Nothing loaded yet: the sentence alone, the failure itself being
-        // the status bar's to say.
+        // Nothing loaded yet: the sentence alone; the status bar says the rest.
         {ModelState::failed("boom"), false, EditorModel::kModelFailed},
         {ModelState::failed(noServer), false, EditorModel::kModelFailed},
         {ModelState::loading("Downloading speech model\u2026 3 of 9 MB"), false,
