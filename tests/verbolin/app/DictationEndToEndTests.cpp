@@ -166,13 +166,10 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
         stored += s.text + "\n";
     }
     ASSERT_EQ(segments.size(), kSentences.size()) << log;
-    // Standard output is the texts as they landed, each once, and nothing
-    // else: what reads it gets the transcript alone. The data folder is named
-    // on standard error.
+    // Standard output holds the texts alone, each once; the folder is named on standard error.
     EXPECT_EQ(testsupport::readFile(out), stored);
-    EXPECT_NE(
-        testsupport::readFile(err).find("Transcript: " + (dir / "data/Verbolin").string() + "\n"),
-        std::string::npos)
+    const std::string named = "Transcript: " + (dir / "data/Verbolin").string() + "\n";
+    EXPECT_NE(testsupport::readFile(err).find(named), std::string::npos)
         << testsupport::readFile(err);
     std::string said;
     for (const auto& sentence : kSentences) said += sentence + " ";

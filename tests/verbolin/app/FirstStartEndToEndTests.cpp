@@ -162,11 +162,9 @@ TEST(FirstStartEndToEnd, ListenInstallsOverAnIncompletePackFromThePackServer) {
     // The progress in its usual words; what the folder lacked, said once.
     EXPECT_NE(said.find("\nInstalling speech model\u2026\n"), std::string::npos) << said;
     EXPECT_EQ(said.find("lacked"), std::string::npos) << said;
-    EXPECT_EQ(
-        testsupport::occurrences(said, "verbolin: The speech model pack at " + packFolder.string() +
-                                           " lacks tokenizer/tokenizer.json; it is "
-                                           "installed again.\n"),
-        1u)
+    EXPECT_NE(said.find("verbolin: The speech model pack at " + packFolder.string() +
+                        " lacks tokenizer/tokenizer.json; it is installed again.\n"),
+              std::string::npos)
         << said;
     EXPECT_EQ(testsupport::occurrences(said, "lacks"), 1u) << said;
     EXPECT_EQ(testsupport::filesUnder(packFolder), testsupport::toolPackOfTrainedModel());

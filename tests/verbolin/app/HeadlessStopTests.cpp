@@ -186,7 +186,7 @@ TEST(HeadlessStop, AnIgnoredHangUpStaysIgnoredAndTheHandlersComeBack) {
 }
 
 // The reader of standard output goes away while an utterance is being spoken
-// (`verbolin --listen | true`): the next printed text fails to write,
+// (`verbolin --listen | head -n 1`): the next printed text fails to write,
 // and the run stops as a signal would stop it, storing the utterance being
 // spoken, instead of dying of SIGPIPE with it.
 TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
@@ -230,7 +230,6 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
         status = verbolin::dictateHeadless(services);
         returned = true;
     });
-    // Nothing is printed before the first text, which then cannot be.
     ::close(pipeEnds[0]);
 
     const bool listened = waitUntil([&] { return backend->runningCount() == 1; });
@@ -255,7 +254,7 @@ TEST(HeadlessStop, AClosedStandardOutputStopsTheRunAndKeepsWhatIsBeingSaid) {
 
     ASSERT_TRUE(listened) << err;
     ASSERT_EQ(speechStarts(), 2u) << "the second utterance never began";
-    // Named where it does not stand in the texts' way.
+    // The folder is named where it does not stand in the texts' way.
     EXPECT_NE(err.find("Transcript: " + (env.dataPath() / "Verbolin").string() + "\n"),
               std::string::npos)
         << err;

@@ -67,6 +67,7 @@ class EngineTest : public ::testing::Test {
     std::unique_ptr<TranscriptionEngine> engine;
     std::vector<Event> events;
     std::vector<ModelState> states;
+    std::vector<std::string> notices;  // told only where a test asks for them
     int readyCalls = 0;
     platform::ObservationToken stateToken;
 };
@@ -936,8 +937,7 @@ TEST_F(EngineTest, OfTwoLoadsTheLastToFinishProvidesTheRecogniser) {
 }
 
 // A pack folder lacking a part is installed over by the application's own
-// installer, what it lacked told once, the progress in its usual texts, then
-// loaded.
+// installer (what it lacked told once, the progress as usual), then loaded.
 TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
     const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
     testsupport::LocalHttpServer packServer;
@@ -957,7 +957,7 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
         {{"tokenizer/tokenizer.json"}, "TextDecoder.mlmodelc"},
         {{"AudioEncoder.mlmodelc/model.json"}, "TextDecoder.mlmodelc, tokenizer/tokenizer.json"},
     };
-    const auto partsText = [](const ModelState& state) {
+    const auto usualText = [](const ModelState& state) {
         const std::string& m = state.message;
         return state == ModelState::ready() || m == "Downloading speech model (130 MB)\u2026" ||
                m == "Installing speech model\u2026" ||
@@ -965,9 +965,6 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
                (m.starts_with("Downloading speech model\u2026 ") && m.ends_with(" MB") &&
                 m.find('(') == std::string::npos);
     };
-    // Outlive every engine made below.
-    std::vector<std::string> notices;
-    int ready = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lacked);
         std::filesystem::remove_all(folder);
@@ -977,10 +974,10 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
         }
         states.clear();
         notices.clear();
-        ready = 0;
+        readyCalls = 0;
         engine = std::make_unique<TranscriptionEngine>(services);
-        engine->noticeSink = [&](const std::string& text) { notices.push_back(text); };
-        engine->onModelReady = [&] { ++ready; };
+        engine->noticeSink = [this](const std::string& text) { notices.push_back(text); };
+        engine->onModelReady = [this] { ++readyCalls; };
         stateToken =
             engine->modelState.observe([this] { states.push_back(engine->modelState.peek()); });
         engine->loadModel();
@@ -992,7 +989,7 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
         EXPECT_NE(std::find(states.begin(), states.end(),
                             ModelState::loading("Installing speech model\u2026")),
                   states.end());
-        for (const auto& state : states) EXPECT_TRUE(partsText(state)) << state.message;
+        for (const auto& state : states) EXPECT_TRUE(usualText(state)) << state.message;
         EXPECT_EQ(notices,
                   std::vector<std::string>{"The speech model pack at " + folder.string() +
                                            " lacks " + c.lacked + "; it is installed again."});
@@ -1001,10 +998,8 @@ TEST_F(EngineTest, AnIncompletePackIsInstalledOverNamingWhatItLacked) {
             << "the old folder was not replaced";
         // Loading the pack now in place says nothing more.
         engine->loadModel();
-        ASSERT_TRUE(world.runUntil([&] { return ready == 2; }));
+        ASSERT_TRUE(world.runUntil([&] { return readyCalls == 2; }));
         EXPECT_EQ(notices.size(), 1u);
     }
-    engine->noticeSink = {};
-    engine->onModelReady = {};
     EXPECT_EQ(world.installCalls, 0);
 }

@@ -70,8 +70,7 @@ TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
         bool recording;
         std::string text;
     } cases[] = {
-        // Nothing loaded yet: the sentence alone, the failure itself being
-        // the status bar's to say.
+        // Nothing loaded yet: the sentence alone; the status bar says the rest.
         {ModelState::failed("boom"), false, EditorModel::kModelFailed},
         {ModelState::failed(noServer), false, EditorModel::kModelFailed},
         {ModelState::loading("Downloading speech model\u2026 3 of 9 MB"), false,
@@ -97,19 +96,21 @@ TEST_F(EditorModelTest, PlaceholderFollowsTheEngineOnlyForAnEmptyTranscript) {
     EXPECT_TRUE(editor->showsTimeline());
 }
 
-// Each failure, brought about as it happens, reads as the one sentence that
-// is true of it: the model is blamed only when its last load failed, even
-// with an earlier recogniser kept, and listening is said to have stopped
-// only when the capture did.
+// Each failure, brought about as it happens, reads as the one sentence true
+// of it: the model is blamed only when its last load failed, even with an
+// earlier recogniser kept; listening, only when the capture stopped.
 TEST_F(EditorModelTest, AFailureIsSaidInOneSentenceTrueOfWhatFailed) {
     const std::string noServer =
         std::string(verbolin::AudioServerHelp::kNoServer) + ": Connection refused";
-    using Kind = ModelState::Kind;
-    const auto listening = [](EngineWorld& w, AppModel&) { ASSERT_TRUE(w.waitForMicrophone()); };
+    const auto reconfigure = [](EngineWorld& w) {
+        w.backend->changeConfiguration(true);
+        w.main.runPending();
+        w.main.advance(300ms);
+    };
     struct Row {
         const char* name;
         std::function<void(EngineWorld&)> before;           // before the application model loads
-        std::function<void(EngineWorld&, AppModel&)> fail;  // once it has begun to
+        std::function<void(EngineWorld&, AppModel&)> fail;  // once it listens
         std::string message;
         const char* sentence;
         bool recogniserKept;
@@ -119,8 +120,7 @@ TEST_F(EditorModelTest, AFailureIsSaidInOneSentenceTrueOfWhatFailed) {
          [](EngineWorld& w) { w.prepareFailure = "TextDecoder.mlmodelc is damaged"; }, nullptr,
          "TextDecoder.mlmodelc is damaged", EditorModel::kModelFailed, false, false},
         {"a reload fails, the earlier recogniser kept", nullptr,
-         [&](EngineWorld& w, AppModel& app) {
-             listening(w, app);
+         [](EngineWorld& w, AppModel& app) {
              w.prepareFailure = "model damaged";
              app.engine().loadModel();
          },
@@ -128,31 +128,22 @@ TEST_F(EditorModelTest, AFailureIsSaidInOneSentenceTrueOfWhatFailed) {
         {"no audio server", [&](EngineWorld& w) { w.backend->script().startFailure = noServer; },
          nullptr, noServer, EditorModel::kListeningFailed, true, false},
         {"the microphone given up on", nullptr,
-         [&](EngineWorld& w, AppModel& app) {
-             listening(w, app);
-             for (int n = 0; n < 6; ++n) {
-                 w.backend->changeConfiguration(true);
-                 w.main.runPending();
-                 w.main.advance(300ms);
-             }
+         [&](EngineWorld& w, AppModel&) {
+             for (int n = 0; n < 6; ++n) reconfigure(w);
          },
          verbolin::StreamSession::kCaptureGaveUpMessage, EditorModel::kListeningFailed, true, true},
         {"the audio server gone while listening", nullptr,
-         [&](EngineWorld& w, AppModel& app) {
-             listening(w, app);
+         [&](EngineWorld& w, AppModel&) {
              {
                  auto lock = w.backend->lock();
                  w.backend->script().openFailure = "Connection refused";
              }
-             w.backend->changeConfiguration(true);
-             w.main.runPending();
-             w.main.advance(300ms);
+             reconfigure(w);
          },
          TranscriptionEngine::microphoneLostMessage("Connection refused"),
          EditorModel::kListeningFailed, true, true},
         {"a decode fails", nullptr,
-         [&](EngineWorld& w, AppModel& app) {
-             listening(w, app);
+         [](EngineWorld& w, AppModel&) {
              w.made().back()->script(FakeSpeechEngine::Reply::fail("model exploded"));
              w.speakOneUtterance(1.0);
          },
@@ -166,8 +157,12 @@ TEST_F(EditorModelTest, AFailureIsSaidInOneSentenceTrueOfWhatFailed) {
         EditorModel shown(app);
         auto& engine = app.engine();
         engine.livePreview.set(false);  // each utterance is decoded once
-        if (row.fail) row.fail(w, app);
-        ASSERT_TRUE(w.runUntil([&] { return engine.modelState.peek().kind == Kind::failed; }));
+        if (row.fail) {
+            ASSERT_TRUE(w.waitForMicrophone());
+            row.fail(w, app);
+        }
+        ASSERT_TRUE(
+            w.runUntil([&] { return engine.modelState.peek().kind == ModelState::Kind::failed; }));
         EXPECT_EQ(engine.modelState.peek().message, row.message);
         EXPECT_EQ(shown.placeholder(), row.sentence);
         EXPECT_EQ(engine.hasEngine(), row.recogniserKept);

@@ -3,9 +3,8 @@
 // PulseAudio server and trayer owning the tray. Its window and tray icon
 // appear (the icon also when the tray starts later), Ctrl+Alt+Space pressed through XTest hides and
 // shows the window, a second launch brings the window back, and SIGTERM ends it promptly with the
-// transcript database intact. The editor window, made here, takes clicks
-// sent through XTest: its context menu acts on the paragraph clicked. ctest
-// runs it under xvfb-run.
+// transcript database intact; the editor's context menu acts on the paragraph right-clicked.
+// ctest runs it under xvfb-run.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -23,6 +22,7 @@
 #include <QTest>
 #include <QTextCursor>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -42,6 +42,7 @@
 #include "verbolin/ui/StatusBarModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
 
@@ -479,21 +480,9 @@ namespace {
 // The pointer moved to `global`, and `button` pressed and let go there.
 void clickAt(Display* d, QPoint global, unsigned button) {
     XTestFakeMotionEvent(d, -1, global.x(), global.y(), CurrentTime);
-    XSync(d, False);
-    XTestFakeButtonEvent(d, button, True, CurrentTime);
-    XSync(d, False);
+    XTestFakeButtonEvent(d, button, True, CurrentTime);  // the server keeps the order
     XTestFakeButtonEvent(d, button, False, CurrentTime);
     XSync(d, False);
-}
-
-// Runs the event loop until `done` holds; false at the limit.
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        QTest::qWait(10);
-    }
-    return true;
 }
 
 std::vector<std::string> segmentTexts(const std::vector<verbolin::Segment>& segments) {
@@ -502,67 +491,11 @@ std::vector<std::string> segmentTexts(const std::vector<verbolin::Segment>& segm
     return out;
 }
 
-// What the status bar's trailing side says, whole even where it is cut.
-std::string trailingText(const verbolin::StatusBarWidget& bar) {
-    const QString tip = bar.trailing()->toolTip();
-    return (tip.isEmpty() ? bar.trailing()->text() : tip).toStdString();
-}
-
-// The store holding these paragraphs only, a minute apart.
-void refill(verbolin::TranscriptStore& store, const std::vector<std::string>& paragraphs) {
-    if (auto all = store.allBlocks(); !all->empty()) store.deleteBlocks(*all);
-    auto at = std::chrono::system_clock::now() - 1h;
-    for (const auto& text : paragraphs) {
-        verbolin::Segment s;
-        s.start = at;
-        s.end = at + 2s;
-        s.text = text;
-        store.append(s);
-        at += 1min;
-    }
-}
-
-// What the window showed while its context menu was open.
-struct MenuSeen {
-    QString firstItem;
-    std::vector<platform::Uuid> selected;  // the editor's selected paragraphs
-    std::string trailing;                  // the status bar's trailing side
-};
-
-// Right-clicks at `global`; once the menu is open, notes what the window
-// shows and clicks the menu's first item. Returns when `done` holds (false
-// at the limit), with no menu left open.
-std::pair<MenuSeen, bool> rightClickAndChooseFirst(Display* d, QPoint global,
-                                                   verbolin::EditorWindow& window,
-                                                   const std::function<bool()>& done) {
-    MenuSeen seen;
-    QTimer driver;
-    driver.setInterval(20);
-    QObject::connect(&driver, &QTimer::timeout, [&] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu || !menu->isVisible() || menu->actions().isEmpty()) return;
-        driver.stop();
-        QCoreApplication::sendPostedEvents();  // the selection is reported a turn late
-        seen.selected = window.editor().selectedIDs;
-        seen.trailing = trailingText(*window.statusBar());
-        QAction* first = menu->actions().front();
-        seen.firstItem = first->text();
-        clickAt(d, menu->mapToGlobal(menu->actionGeometry(first).center()), Button1);
-    });
-    driver.start();
-    clickAt(d, global, Button3);
-    const bool held = pumpUntil(done);
-    driver.stop();
-    if (auto* popup = QApplication::activePopupWidget()) popup->close();
-    return {seen, held};
-}
-
 }  // namespace
 
-// A right-click outside the selection moves the caret where it points, so
-// that "Delete Paragraph" deletes the paragraph clicked, from the window and
-// from the database; one inside a selection keeps it and deletes what it
-// holds. Clicks and the menu choice go through the X server.
+// A right-click outside the selection moves the caret where it points, so "Delete
+// Paragraph" deletes the paragraph clicked, from the window and the database; one
+// inside a selection deletes what it holds. Clicks go through the X server.
 TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
@@ -583,22 +516,19 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
 
     const struct {
         const char* name;
-        bool clicked;      // the caret put in `from` by a left click, else by the program
-        int from, to;      // the middle of one to the middle of the other, or a caret
-        int rightClickIn;  // its first line
-        std::vector<int> selectedOnMenu;  // while the menu is open
+        int from, to;      // a caret put in `from` by a left click, or the program's selection
+        int rightClickIn;  // on its first line
+        int first, last;   // selected while the menu is open, then deleted
         const std::string& trailingOnMenu;
-        std::vector<int> kept;
     } rows[] = {
-        {"caret in A, right-click in B", true, 0, 0, 1, {1}, hint, {0, 2, 3}},
-        {"caret placed in A, right-click in C", false, 0, 0, 2, {2}, hint, {0, 1, 3}},
-        {"right-click inside a selection of A and B", false, 0, 1, 1, {0, 1}, twoSelected, {2, 3}},
-        {"right-click in D outside a selection of A and B", false, 0, 1, 3, {3}, hint, {0, 1, 2}},
+        {"caret in A, right-click in B", 0, 0, 1, 1, 1, hint},
+        {"right-click inside a selection of A and B", 0, 1, 1, 0, 1, twoSelected},
+        {"right-click in D outside a selection of A and B", 0, 1, 3, 3, 3, hint},
     };
     auto& store = model->store();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        refill(store, paragraphs);
+        uitest::fill(store, paragraphs);
         window->show();
         window->activateWindow();
         window->refresh();
@@ -618,41 +548,58 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
                            int(line->rect.center().y() - view.scrollY()));
             return edit->viewport()->mapToGlobal(p);
         };
-        const auto ids = [&](const std::vector<int>& wanted) {
+        const auto ids = [&](int first, int last) {
             std::vector<platform::Uuid> out;
-            for (int p : wanted) out.push_back(blocks[p].id);
+            for (int p = first; p <= last; ++p) out.push_back(blocks[p].id);
             return out;
         };
 
-        if (row.clicked) {
+        if (row.from == row.to) {
             clickAt(x.d, pointIn(row.from), Button1);
         } else {
             QTextCursor c(edit->document());
             c.setPosition(middle(row.from));
-            if (row.to != row.from) c.setPosition(middle(row.to), QTextCursor::KeepAnchor);
+            c.setPosition(middle(row.to), QTextCursor::KeepAnchor);
             edit->setTextCursor(c);
         }
-        std::vector<int> before;
-        for (int p = row.from; p <= row.to; ++p) before.push_back(p);
-        ASSERT_TRUE(pumpUntil([&] { return window->editor().selectedIDs == ids(before); }));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return window->editor().selectedIDs == ids(row.from, row.to); }));
 
+        // Once the menu is open: what the window shows, then its first item
+        // clicked. Without a menu nothing is deleted, which fails below.
+        QTimer driver;
+        QObject::connect(&driver, &QTimer::timeout, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu || !menu->isVisible() || menu->actions().isEmpty()) return;
+            driver.stop();
+            QCoreApplication::sendPostedEvents();  // the selection is reported a turn late
+            EXPECT_EQ(window->editor().selectedIDs, ids(row.first, row.last));
+            // The status bar's trailing side, whole in its tooltip where it is cut.
+            const QLabel* trailing = window->statusBar()->trailing();
+            EXPECT_EQ((trailing->toolTip().isEmpty() ? trailing->text() : trailing->toolTip())
+                          .toStdString(),
+                      row.trailingOnMenu);
+            QAction* first = menu->actions().front();
+            EXPECT_EQ(first->text(), QStringLiteral("Delete Paragraph"));
+            clickAt(x.d, menu->mapToGlobal(menu->actionGeometry(first).center()), Button1);
+        });
+        driver.start(20);
+        clickAt(x.d, pointIn(row.rightClickIn), Button3);
         std::vector<std::string> kept;
-        for (int p : row.kept) kept.push_back(paragraphs[size_t(p)]);
-        const auto [seen, deleted] =
-            rightClickAndChooseFirst(x.d, pointIn(row.rightClickIn), *window,
-                                     [&] { return segmentTexts(store.segments.peek()) == kept; });
-        EXPECT_EQ(seen.firstItem, QStringLiteral("Delete Paragraph"));
-        EXPECT_EQ(seen.selected, ids(row.selectedOnMenu));
-        EXPECT_EQ(seen.trailing, row.trailingOnMenu);
+        for (int p = 0; p < int(paragraphs.size()); ++p)
+            if (p < row.first || p > row.last) kept.push_back(paragraphs[p]);
+        const bool deleted =
+            QTest::qWaitFor([&] { return segmentTexts(store.segments.peek()) == kept; });
+        driver.stop();
+        if (auto* popup = QApplication::activePopupWidget()) popup->close();
         ASSERT_TRUE(deleted) << "left: "
                              << testing::PrintToString(segmentTexts(store.segments.peek()));
         // The window shows what is left, and so does the file.
-        ASSERT_TRUE(pumpUntil([&] { return view.ranges().size() == kept.size(); }));
-        for (size_t p = 0; p < paragraphs.size(); ++p) {
-            const bool shown = view.text().string().contains(QString::fromStdString(paragraphs[p]));
-            EXPECT_EQ(shown, std::count(row.kept.begin(), row.kept.end(), int(p)) > 0)
-                << paragraphs[p];
-        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view.ranges().size() == kept.size(); }));
+        for (const auto& p : paragraphs)
+            EXPECT_EQ(view.text().string().contains(QString::fromStdString(p)),
+                      std::ranges::count(kept, p) == 1)
+                << p;
         verbolin::TranscriptDB db(folder / "transcript.sqlite",
                                   verbolin::TranscriptDB::Access::readOnly);
         EXPECT_EQ(segmentTexts(db.allSegments()), kept);

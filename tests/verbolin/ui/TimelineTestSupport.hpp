@@ -1,6 +1,7 @@
 #pragma once
 // Paragraphs for timeline tests, built the way the store builds them.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,20 @@ inline std::shared_ptr<const std::vector<verbolin::Block>> blocks(
     const std::vector<verbolin::Segment>& segs) {
     return std::make_shared<const std::vector<verbolin::Block>>(
         verbolin::TranscriptStore::blocks(segs, verbolin::TranscriptStore::paragraphGap));
+}
+
+// Paragraphs a minute apart, one segment each, in a fresh transcript.
+inline void fill(verbolin::TranscriptStore& store, const std::vector<std::string>& texts) {
+    if (auto all = store.allBlocks(); !all->empty()) store.deleteBlocks(*all);
+    auto at = std::chrono::system_clock::now() - std::chrono::hours(1);
+    for (const auto& text : texts) {
+        verbolin::Segment s;
+        s.start = at;
+        s.end = at + std::chrono::seconds(2);
+        s.text = text;
+        store.append(s);
+        at += std::chrono::minutes(1);
+    }
 }
 
 }  // namespace uitest

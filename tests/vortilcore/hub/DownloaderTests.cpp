@@ -148,8 +148,8 @@ TEST(Downloader, BadAnswersFailWithoutRetryAndKeepOrCleanThePartialFile) {
         std::string prefix;
         int64_t expected;
         bool completes;
-        std::string partialAfter;                   // what stays in the partial file on failure
-        std::optional<long> status = std::nullopt;  // the answer the error names
+        std::string partialAfter;  // what stays in the partial file on failure
+        std::optional<long> httpStatus = {};
     };
     auto ignoring = LocalHttpServer::Reply::ok(served);
     ignoring.ignoreRange = true;
@@ -179,7 +179,7 @@ TEST(Downloader, BadAnswersFailWithoutRetryAndKeepOrCleanThePartialFile) {
         const auto error = hubtest::errorAs<Downloader::DownloadError>(states.back());
         ASSERT_TRUE(error) << tc.name;
         EXPECT_EQ(error->code(), Downloader::DownloadError::Code::unexpectedError) << tc.name;
-        EXPECT_EQ(error->httpStatus(), tc.status) << tc.name;
+        EXPECT_EQ(error->httpStatus(), tc.httpStatus) << tc.name;
         EXPECT_STREQ(error->what(), "The download failed unexpectedly.") << tc.name;
         EXPECT_FALSE(fs::exists(f.destination)) << tc.name;
         EXPECT_EQ(testsupport::readFile(f.partial), tc.partialAfter) << tc.name;
