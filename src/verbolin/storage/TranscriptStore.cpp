@@ -254,20 +254,22 @@ bool TranscriptStore::reopen() {
     return true;
 }
 
-void TranscriptStore::keepUnsaved(const TranscriptDB::Changes& changes) {
-    for (const Segment& s : changes.segments) unsavedSegments_.insert(s.id);
-    unsavedSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
-    for (const SessionMarker& m : changes.sessions) unsavedSessions_.insert(m.id);
-    unsavedSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
+void TranscriptStore::addIds(const TranscriptDB::Changes& changes,
+                             std::unordered_set<platform::Uuid>& segmentIds,
+                             std::unordered_set<platform::Uuid>& sessionIds) {
+    for (const Segment& s : changes.segments) segmentIds.insert(s.id);
+    segmentIds.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
+    for (const SessionMarker& m : changes.sessions) sessionIds.insert(m.id);
+    sessionIds.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
 }
 
 bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool journaled) {
     // Marked before the earlier unsaved records join the batch below: those
     // are in the recovery file already, and appending them at every failed
     // save would grow it with the square of what waits.
-    if (!journaled) keepForJournal(changes);
+    if (!journaled) addIds(changes, unjournaledSegments_, unjournaledSessions_);
     if (!reopen()) {
-        keepUnsaved(changes);
+        addIds(changes, unsavedSegments_, unsavedSessions_);
         journal();
         return false;
     }
@@ -295,7 +297,7 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         if (report) notSaved.set(false);
         return true;
     }
-    keepUnsaved(changes);
+    addIds(changes, unsavedSegments_, unsavedSessions_);
     journal();
     saveProblem_ = db_->url().string() + ": " + db_->lastError();
     if (report) logStorageError("the transcript is not being saved; the change is kept in memory");

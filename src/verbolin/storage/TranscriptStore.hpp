@@ -181,10 +181,8 @@ class TranscriptStore {
     // recoveryFiles) into memory, and stores them when it can. A recovered
     // record replaces the one of the same id, being the later edit.
     void importRecoveredText();
-    // Marks the records `changes` names for the next journal().
-    void keepForJournal(const TranscriptDB::Changes& changes);
-    // Appends the marked records, as memory now holds them, to the recovery
-    // file; those it cannot write stay marked.
+    // Appends the records marked unjournaled, as memory now holds them, to
+    // the recovery file; those it cannot write stay marked.
     void journal();
     // Removes the recovery files once all they hold is stored.
     void retireJournal();
@@ -197,7 +195,10 @@ class TranscriptStore {
     // already): what is still unsaved from before went there when it was
     // made. Returns whether it was stored. `report` updates notSaved.
     bool save(TranscriptDB::Changes changes, bool report = true, bool journaled = false);
-    void keepUnsaved(const TranscriptDB::Changes& changes);
+    // Adds the ids of the records `changes` names to the two sets.
+    static void addIds(const TranscriptDB::Changes& changes,
+                       std::unordered_set<platform::Uuid>& segmentIds,
+                       std::unordered_set<platform::Uuid>& sessionIds);
     // Opens the database that could not be opened at start, joining what
     // it holds with what memory gained meanwhile. Whether one is open.
     bool reopen();

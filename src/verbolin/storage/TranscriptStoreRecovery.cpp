@@ -42,17 +42,14 @@ fs::path privateTemporaryFolder() {
     return platform::temporaryDirectory() / ("verbolin-" + std::to_string(::getuid()));
 }
 
-// The shared temporary folder itself, named as privateTemporaryFolder's
-// parent so that the two compare equal however $TMPDIR is spelt.
-fs::path sharedTemporaryFolder() { return privateTemporaryFolder().parent_path(); }
-
 // Where an earlier version kept what could not be saved: straight in the
 // shared temporary folder, under a name any user can predict and make
 // first. Its text may be the user's only copy, so it is still taken in
 // when it is the user's own, but never written.
 fs::path earlierRecoveryFile(const fs::path& directory) {
-    return sharedTemporaryFolder() / ("verbolin-" + std::to_string(::getuid()) + "-unsaved-" +
-                                      platform::folderKey(directory) + ".jsonl");
+    return platform::temporaryDirectory() /
+           ("verbolin-" + std::to_string(::getuid()) + "-unsaved-" +
+            platform::folderKey(directory) + ".jsonl");
 }
 
 // Every append and retry opens the files again: a refusal is said once a
@@ -84,9 +81,6 @@ platform::OwnedFile openRecoveryFile(const fs::path& file, platform::OwnedAccess
 // short does; the text then starts on a line of its own, or the torn line
 // would take its first record down with it.
 bool appendWhole(const fs::path& file, const std::string& text) {
-    // An earlier version's file, taken in at start, is only read: what
-    // follows goes where no other user can reach.
-    if (file.parent_path() == sharedTemporaryFolder()) return false;
     if (file.parent_path() != privateTemporaryFolder()) {
         std::error_code ec;
         fs::create_directories(file.parent_path(), ec);
@@ -238,13 +232,6 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(cons
     return out;
 }
 
-void TranscriptStore::keepForJournal(const TranscriptDB::Changes& changes) {
-    for (const Segment& s : changes.segments) unjournaledSegments_.insert(s.id);
-    unjournaledSegments_.insert(changes.deletedSegments.begin(), changes.deletedSegments.end());
-    for (const SessionMarker& m : changes.sessions) unjournaledSessions_.insert(m.id);
-    unjournaledSessions_.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
-}
-
 void TranscriptStore::journal() {
     if (unjournaledSegments_.empty() && unjournaledSessions_.empty()) return;
     // Each record as memory holds it now; one memory no longer has was
@@ -264,10 +251,15 @@ void TranscriptStore::journal() {
     };
     add(unjournaledSegments_, segments.peek(), nullptr, kDeletedSegment);
     add(unjournaledSessions_, sessions.peek(), kSession, kDeletedSession);
-    // The file written last first, so that the records of one run stay in
-    // the order they were made.
+    // The file written or taken in last first, so that the records of one
+    // run stay in the order they were made. An earlier version's file,
+    // taken in at start, is only read: what follows goes where no other
+    // user can reach.
     std::vector<fs::path> files = recoveryFiles(directory_);
-    if (!journalFiles_.empty()) files.insert(files.begin(), journalFiles_.back());
+    if (!journalFiles_.empty()) {
+        const auto last = std::find(files.begin(), files.end(), journalFiles_.back());
+        std::rotate(files.begin(), last, last == files.end() ? last : last + 1);
+    }
     for (const fs::path& file : files) {
         if (!appendWhole(file, lines)) continue;
         unjournaledSegments_.clear();
