@@ -125,6 +125,9 @@ struct HubApi {
     // Atomic; creates the folder. Failures are fileWriteError.
     static void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
                                       const std::filesystem::path& metadataPath);
+    // Whether `pattern` (sha256Pattern, commitHashPattern) finds a match in
+    // `text`; one that does not compile matches nothing.
+    static bool matchesPattern(const std::string& pattern, const std::string& text);
     // SHA-256 of the file's bytes, 64 lowercase hex digits; a file that cannot
     // be opened is fileNotFound with its name.
     static std::string computeFileHash(const std::filesystem::path& file);

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "platform/system/AtomicWrite.hpp"
-#include "vortilcore/core/Regex.hpp"
-#include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/FileMetadata.hpp"
 #include "vortilcore/hub/HubApi.hpp"
@@ -19,12 +17,6 @@ namespace vortil {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool matchesPattern(const std::string& pattern, const std::string& text) {
-    auto regex = Regex::tryCompile(pattern);
-    if (!regex) return false;
-    return !regex->matchRanges(unicode::toUtf16(text)).empty();
-}
 
 // An etag becomes part of the incomplete file's name.
 void checkEtag(const std::string& etag) {
@@ -162,7 +154,7 @@ HubApi::HubFileDownloader::Metadata HubApi::HubFileDownloader::metadata() const 
 
 bool HubApi::HubFileDownloader::contradictsRecordedDigest(
     const std::optional<LocalDownloadFileMetadata>& recorded) const {
-    if (!recorded || !matchesPattern(hub.sha256Pattern, recorded->etag)) return false;
+    if (!recorded || !HubApi::matchesPattern(hub.sha256Pattern, recorded->etag)) return false;
     return HubApi::computeFileHash(destination()) != recorded->etag;
 }
 
@@ -230,7 +222,7 @@ fs::path HubApi::HubFileDownloader::fetchOnce(const Metadata& known,
     };
     const bool present = downloaded() && !damaged();
 
-    if (matchesPattern(hub.commitHashPattern, remoteCommit) && present && localMetadata &&
+    if (HubApi::matchesPattern(hub.commitHashPattern, remoteCommit) && present && localMetadata &&
         localCommit == remoteCommit) {
         return destination;
     }
@@ -247,7 +239,7 @@ fs::path HubApi::HubFileDownloader::fetchOnce(const Metadata& known,
             HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
             return destination;
         }
-        if (matchesPattern(hub.sha256Pattern, etag) &&
+        if (HubApi::matchesPattern(hub.sha256Pattern, etag) &&
             HubApi::computeFileHash(destination) == etag) {
             HubApi::writeDownloadMetadata(remoteCommit, etag, metadataPath);
             return destination;

@@ -22,6 +22,7 @@
 #include "platform/system/AtomicWrite.hpp"
 #include "platform/system/NumberText.hpp"
 #include "platform/system/Text.hpp"
+#include "vortilcore/core/Regex.hpp"
 #include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/HubApi.hpp"
 #include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
@@ -146,6 +147,11 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
         throw EnvironmentError::fileWriteError("Failed to write metadata to " +
                                                metadataPath.string() + ": " + e.code().message());
     }
+}
+
+bool HubApi::matchesPattern(const std::string& pattern, const std::string& text) {
+    const auto regex = Regex::tryCompile(pattern);
+    return regex && !regex->matchRanges(unicode::toUtf16(text)).empty();
 }
 
 std::string HubApi::computeFileHash(const std::filesystem::path& file) {

@@ -3,8 +3,6 @@
 
 #include "platform/system/Progress.hpp"
 #include "vortilcore/core/FoundationExtensions.hpp"
-#include "vortilcore/core/Regex.hpp"
-#include "vortilcore/core/Unicode.hpp"
 #include "vortilcore/hub/HubApi.hpp"
 #include "vortilcore/hub/LocalDownloadFileMetadata.hpp"
 
@@ -12,11 +10,6 @@ namespace vortil {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool wholeMatch(const std::string& pattern, const std::string& text) {
-    auto regex = Regex::tryCompile(pattern);
-    return regex && !regex->matchRanges(unicode::toUtf16(text)).empty();
-}
 
 // Throws offlineModeError naming the first file the patterns select (all
 // for none) that exists only as a partial download.
@@ -103,7 +96,7 @@ void verifyOfflineSnapshot(const HubApi& hub, const fs::path& repoDestination,
             HubApi::readDownloadMetadata(repoMetadataDestination / (*relative + ".metadata"));
         if (!metadata)
             throw EnvironmentError::offlineModeError("Metadata not available for " + name);
-        if (wholeMatch(hub.sha256Pattern, metadata->etag) &&
+        if (HubApi::matchesPattern(hub.sha256Pattern, metadata->etag) &&
             HubApi::computeFileHash(file) != metadata->etag)
             throw EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
     }
