@@ -61,8 +61,13 @@ void sayRefused(const platform::OwnedFile& file) {
         std::lock_guard lock(mutex);
         if (!said.insert(file.problem()).second) return;
     }
+    // Outside the state folder (in the shared temporary folder) the name may
+    // be another user's to move; TMPDIR then gives the fallback another place.
+    const bool shared = file.path().parent_path() != platform::stateDirectory() / "Verbolin";
     logStorageError(file.problem() +
-                    "; unsaved changes are neither read from it nor written to it");
+                    "; unsaved changes are neither read from it nor written to it. Move it away" +
+                    (shared ? " (or set TMPDIR to a folder of your own)" : "") +
+                    " to let Verbolin keep them there again");
 }
 
 // In the temporary folder, the folder of our own is checked before the
