@@ -56,11 +56,30 @@ std::string errorText(sqlite3* db) {
     return text;
 }
 
+bool isBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED; }
+
+// The connection's last error: another program holding the file for the
+// moment is told apart from a statement that failed.
+platform::AppError failure(sqlite3* db) {
+    return platform::AppError(kDomain, isBusy(sqlite3_errcode(db)) ? TranscriptDB::kBusy : 2,
+                              errorText(db));
+}
+
+// Readers beside us (a backup, the sqlite3 shell, --status) hold the file's
+// locks for moments: while they rebuild the journal's index, or close. A
+// busy answer while opening is waited out for this long before it is
+// reported.
+constexpr int kBusyWaitMs = 3000;
+// Once open, only another program writing the file makes a write busy. The
+// write runs on the thread that shows the transcript, and what it could not
+// store is kept and written at the next retry, so it waits less.
+constexpr int kWriteBusyWaitMs = 100;
+
 int userVersion(sqlite3* db) {
     OneOffStatement st;
     if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st.stmt, nullptr) != SQLITE_OK ||
         sqlite3_step(st.stmt) != SQLITE_ROW)
-        throw platform::AppError(kDomain, 2, errorText(db));
+        throw failure(db);
     return sqlite3_column_int(st.stmt, 0);
 }
 
@@ -124,12 +143,12 @@ std::optional<SchemaObject> schemaObject(sqlite3* db, const char* name) {
     OneOffStatement st;
     if (sqlite3_prepare_v2(db, "SELECT type, sql FROM sqlite_master WHERE name = ?", -1, &st.stmt,
                            nullptr) != SQLITE_OK)
-        throw platform::AppError(kDomain, 2, errorText(db));
+        throw failure(db);
     sqlite3_bind_text(st.stmt, 1, name, -1, SQLITE_TRANSIENT);
     const int rc = sqlite3_step(st.stmt);
     if (rc == SQLITE_ROW) return SchemaObject{columnText(st.stmt, 0), columnText(st.stmt, 1)};
     if (rc == SQLITE_DONE) return std::nullopt;
-    throw platform::AppError(kDomain, 2, errorText(db));
+    throw failure(db);
 }
 
 // Lower case: SQLite matches column names without regard to case.
@@ -137,13 +156,13 @@ std::vector<std::string> columnNames(sqlite3* db, const char* table) {
     OneOffStatement st;
     if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info(?)", -1, &st.stmt, nullptr) !=
         SQLITE_OK)
-        throw platform::AppError(kDomain, 2, errorText(db));
+        throw failure(db);
     sqlite3_bind_text(st.stmt, 1, table, -1, SQLITE_TRANSIENT);
     std::vector<std::string> names;
     int rc;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
         names.push_back(asciiLower(columnText(st.stmt, 0)));
-    if (rc != SQLITE_DONE) throw platform::AppError(kDomain, 2, errorText(db));
+    if (rc != SQLITE_DONE) throw failure(db);
     return names;
 }
 
@@ -227,9 +246,9 @@ const char* const TranscriptDB::schema =
     "END;";
 
 TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
-    : url_(std::move(url)), readOnly_(access == Access::readOnly) {
+    : url_(std::move(url)), readOnly_(access != Access::readWrite) {
     if (readOnly_) {
-        openReadOnly();
+        openReadOnly(access == Access::asStored);
         return;
     }
     sqlite3* handle = nullptr;
@@ -241,6 +260,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
         throw platform::AppError(kDomain, 1, "Cannot open " + url_.string());
     }
     db_ = handle;
+    sqlite3_busy_timeout(db_, kBusyWaitMs);
     try {
         // SQLite quietly opens a file it may not write for reading only;
         // every write would then fail with a message that names no cause.
@@ -260,13 +280,50 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
         // the old words under a rowid that a later row may take over.
         exec("PRAGMA recursive_triggers = ON");
         upgradeSchema(version);
+        proveWritable();
+        sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
     } catch (...) {
         sqlite3_close(std::exchange(db_, nullptr));
         throw;
     }
 }
 
-void TranscriptDB::openReadOnly() {
+void TranscriptDB::proveWritable() {
+    // A connection can open and read yet fail every write: SQLite shares one
+    // WAL index per file within a process, so a writer opened while a reader
+    // here holds the index read-only (made so on a read-only disk) gets the
+    // reader's view of it. Such a handle is refused, not adopted.
+    const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+        exec("ROLLBACK");
+        return;
+    }
+    // Another program writing: it proves nothing either way, and a write
+    // waits for it or is tried again later.
+    if (isBusy(rc)) return;
+    if ((rc & 0xff) == SQLITE_READONLY)
+        throw platform::AppError(
+            kDomain, 1,
+            "Cannot open " + url_.string() + " for writing (" + sqlite3_errmsg(db_) + ")");
+    throw failure(db_);
+}
+
+bool TranscriptDB::syncCommitted() {
+    // With synchronous = NORMAL a commit lies in the WAL until the next
+    // checkpoint, which a power cut or a system crash can lose; the WAL is
+    // synced as synchronous = FULL would have done at the commit.
+    sqlite3_file* wal = nullptr;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) != SQLITE_OK ||
+        !wal || !wal->pMethods)
+        return true;  // no WAL open: a rollback journal's commits are synced as they are made
+    const int rc = wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
+    if (rc == SQLITE_OK) return true;
+    lastError_ = sqlite3_errstr(rc);
+    logStorageError("cannot sync " + url_.string() + "-wal to the disk: " + lastError_);
+    return false;
+}
+
+void TranscriptDB::openReadOnly(bool asStored) {
     // A WAL file is read through the index file beside it, which a folder
     // that cannot be written cannot take when the last writer removed it.
     // The file is then read as it stands ("immutable"), which would only
@@ -277,7 +334,8 @@ void TranscriptDB::openReadOnly() {
     std::error_code ec;
     const bool journalBeside = std::filesystem::exists(url_.string() + "-wal", ec) ||
                                std::filesystem::exists(url_.string() + "-journal", ec);
-    const bool order[2] = {!journalBeside, journalBeside};
+    std::vector<bool> order{!journalBeside, journalBeside};
+    if (asStored) order = {true};
     for (const bool immutable : order) {
         sqlite3* handle = nullptr;
         const std::string uri = fileUri(url_) + (immutable ? "?immutable=1" : "?mode=ro");
@@ -289,12 +347,15 @@ void TranscriptDB::openReadOnly() {
             throw platform::AppError(kDomain, 1, "Cannot open " + url_.string());
         }
         db_ = handle;
+        sqlite3_busy_timeout(db_, kBusyWaitMs);
         try {
             checkedVersion();
             return;
         } catch (const platform::AppError& e) {
             sqlite3_close(std::exchange(db_, nullptr));
-            if (e.code() == kDamaged || immutable == order[1]) throw;
+            // Read as it stands beside a writer, the file could look
+            // damaged; a busy file is only busy.
+            if (e.code() == kDamaged || e.code() == kBusy || immutable == order.back()) throw;
         }
     }
 }
@@ -372,7 +433,7 @@ void TranscriptDB::exec(const std::string& sql) {
     int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err);
     if (rc == SQLITE_OK) return;
     sqlite3_free(err);
-    throw platform::AppError(kDomain, 2, errorText(db_));
+    throw failure(db_);
 }
 
 sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
@@ -467,7 +528,7 @@ int TranscriptDB::checkedVersion() {
 bool TranscriptDB::passesQuickCheck() {
     OneOffStatement st;
     if (sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &st.stmt, nullptr) != SQLITE_OK)
-        throw platform::AppError(kDomain, 2, errorText(db_));  // e.g. not a database
+        throw failure(db_);  // e.g. not a database, or busy
     bool ok = true;
     int rc;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
@@ -479,8 +540,7 @@ bool TranscriptDB::passesQuickCheck() {
     }
     // A check the disk cut short (full, failing) says nothing about the file.
     const int code = rc & 0xff;
-    if (rc != SQLITE_DONE && code != SQLITE_CORRUPT && code != SQLITE_NOTADB)
-        throw platform::AppError(kDomain, 2, errorText(db_));
+    if (rc != SQLITE_DONE && code != SQLITE_CORRUPT && code != SQLITE_NOTADB) throw failure(db_);
     return ok && rc == SQLITE_DONE;
 }
 

@@ -25,19 +25,25 @@ class TranscriptStore;
 
 class TranscriptDB {
   public:
-    // readWrite opens or creates the file and its schema; readOnly opens an
-    // existing file to show what it holds, writing nothing (not even the
-    // files SQLite keeps beside it, when the folder cannot take them).
-    enum class Access { readWrite, readOnly };
+    // readWrite opens or creates the file and its schema, and proves that it
+    // can write it; readOnly opens an existing file to show what it holds,
+    // writing nothing (not even the files SQLite keeps beside it, when the
+    // folder cannot take them); asStored reads the database file alone as
+    // it stands, making and changing nothing, and misses what is still in a
+    // journal beside it.
+    enum class Access { readWrite, readOnly, asStored };
     // Throws platform::AppError of domain "TranscriptDB": code 1 "Cannot
     // open <path>" (with the system's reason when the file can be read but
     // not written), code 2 with SQLite's message when a pragma or the schema
     // fails, code 3 "<path> is damaged" (and why) when an existing file fails
     // SQLite's quick check or holds tables of another layout under our
-    // names; a damaged file is not written to.
+    // names (a damaged file is not written to), code 4 with SQLite's message
+    // when another program still held the file after a few seconds' wait.
     explicit TranscriptDB(std::filesystem::path url, Access access = Access::readWrite);
     // The code of a file that fails SQLite's check or is not a transcript.
     static constexpr long kDamaged = 3;
+    // The code of a file another program holds: neither damaged nor read-only.
+    static constexpr long kBusy = 4;
     ~TranscriptDB();
     TranscriptDB(const TranscriptDB&) = delete;
     TranscriptDB& operator=(const TranscriptDB&) = delete;
@@ -66,6 +72,10 @@ class TranscriptDB {
     // Deletes, then writes, in one transaction: all of it is stored or none
     // of it. Returns false (after logging why) when it was rolled back.
     bool apply(const Changes& changes);
+
+    // Makes every commit so far survive a power cut or a system crash, not
+    // only a crash of this process; false (logged) when the disk refused.
+    bool syncCommitted();
 
     // Ids of the segments whose text holds every whitespace-separated word of
     // the query as a word prefix.
@@ -100,7 +110,9 @@ class TranscriptDB {
     // prepared on first use and kept; none (logged) when it cannot be
     // prepared. Callers leave it reset.
     sqlite3_stmt* prepare(const char* sql, const char* operation);
-    void openReadOnly();
+    void openReadOnly(bool asStored);
+    // Throws code 1 when the connection cannot write after all.
+    void proveWritable();
     // Throws kDamaged when a table of ours is there in another shape (a
     // column missing, an index that is a plain table), or when a file of a
     // later layout lacks one: reading or writing it would only fail.

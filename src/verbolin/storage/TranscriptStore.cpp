@@ -142,9 +142,11 @@ void TranscriptStore::openDatabase() {
                 "is said is kept in " +
                 keptIn + " (" + why + ")");
         else if (openForReading(file))
-            logStorageError("the transcript can only be read: " + why +
-                            ". It is shown as it stands; what is said is kept in memory and in " +
-                            keptIn + ", and written once the transcript can be.");
+            logStorageError(
+                (e.code() == TranscriptDB::kBusy ? "another program holds the transcript: "
+                                                 : "the transcript can only be read: ") +
+                why + ". It is shown as it stands; what is said is kept in memory and in " +
+                keptIn + ", and written once the transcript can be.");
         else
             logStorageError(
                 "cannot open the transcript; what is said is kept in memory and "
@@ -222,17 +224,32 @@ bool TranscriptStore::reopen() {
     // A file that could only be read stays so while its folder cannot be
     // written; checking that is far cheaper than opening it again.
     if (db_ && ::access(directory_.c_str(), W_OK) != 0) return false;
+    // The reader goes first: SQLite shares one WAL index per file within a
+    // process, and a writer opened beside a reader that holds it read-only
+    // (as it was made on a read-only disk) would fail every write for as
+    // long as the process runs.
+    const bool wasReading = db_ != nullptr;
+    db_.reset();
+    const auto file = directory_ / "transcript.sqlite";
     std::unique_ptr<TranscriptDB> db;
     std::vector<Segment> onDisk;
     std::vector<SessionMarker> markersOnDisk;
     try {
         std::error_code ec;
         std::filesystem::create_directories(directory_, ec);
-        db = std::make_unique<TranscriptDB>(directory_ / "transcript.sqlite");
+        db = std::make_unique<TranscriptDB>(file);
         onDisk = db->allSegments();
         markersOnDisk = db->allSessions();
     } catch (const platform::AppError& e) {
         reopenable_ = e.code() != TranscriptDB::kDamaged;
+        // Still shown and searched as it stands, until the next retry.
+        if (wasReading && reopenable_) {
+            try {
+                db_ = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly);
+            } catch (const platform::AppError& again) {
+                logStorageError("cannot read " + file.string() + " any more: " + again.what());
+            }
+        }
         return false;  // said at start; saying it at every retry would only repeat it
     }
     db_ = std::move(db);

@@ -282,6 +282,9 @@ void TranscriptStore::journal() {
 void TranscriptStore::retireJournal() {
     unjournaledSegments_.clear();
     unjournaledSessions_.clear();
+    // The file may be the only copy on disk until the commit that stored it
+    // is synced; it goes at the next save that can sync.
+    if (!journalFiles_.empty() && db_ && !db_->syncCommitted()) return;
     // Everything the files hold is in the transcript now. Left behind, a
     // file would bring back text the user deletes later, at the next start,
     // and keep it on disk meanwhile.

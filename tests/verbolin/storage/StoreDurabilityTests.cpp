@@ -17,11 +17,14 @@
 #include "support/SmallDisk.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
+#include "verbolin/storage/TranscriptSummary.hpp"
 
 using namespace verbolin;
 using namespace storage_test;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 UserCalendar fixedCalendar() {
     return UserCalendar("en_GB", "Europe/London", [] { return at(kBase); });
@@ -213,7 +216,9 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
 }
 
 // A data folder that cannot be written shows its transcript, names the true
-// cause, and keeps new text in the recovery file until it can be written.
+// cause, and keeps new text in the recovery file until it can be written:
+// by a later start, or by a retry once the folder is writable again, also
+// when a reader left its journal and index beside the file.
 // Root writes anywhere but on a read-only mount: a child drops to nobody.
 TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a disk or become another user";
@@ -221,8 +226,11 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
         const char* name;
         bool mount;  // else a folder of mode 0555, opened by another user
         const char* cause;
+        bool readerBeside = false, writableWhileRunning = false;
     } rows[] = {{"a read-only mount", true, "Read-only file system"},
-                {"a folder its user may not write", false, "Permission denied"}};
+                {"a folder its user may not write", false, "Permission denied"},
+                {"a read-only mount beside a reader's files, writable while running", true,
+                 "Read-only file system", true, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::SmallDisk disk;
@@ -246,6 +254,17 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
                 std::filesystem::permissions(folder,
                                              std::filesystem::perms(writable ? 0755 : 0555));
         };
+        if (row.readerBeside) {  // as `sqlite3 -readonly` leaves them
+            sqlite3* reader = nullptr;
+            const auto file = folder / "transcript.sqlite";
+            ASSERT_EQ(sqlite3_open_v2(("file:" + file.string() + "?mode=ro").c_str(), &reader,
+                                      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr),
+                      SQLITE_OK);
+            EXPECT_EQ(column(reader, "SELECT count(*) FROM segments"),
+                      std::vector<std::string>{"3"});
+            sqlite3_close(reader);
+            ASSERT_TRUE(fs::exists(file.string() + "-shm"));
+        }
         setWritable(false);
         const auto report = state / "report.txt";
         const pid_t pid = ::fork();
@@ -273,6 +292,11 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
                 out << "foundNew=" << store.search("WHILE read").size()
                     << "\nfoundDeleted=" << store.search("second").size() << "\n";
                 store.retryUnsaved();
+                if (row.writableWhileRunning) {
+                    setWritable(true);
+                    store.retryUnsaved();
+                    out << "savedOnRetry=" << !store.notSaved.peek() << "\n";
+                }
             }
             std::ofstream(report) << out.str() << said;
             ::_exit(0);
@@ -300,7 +324,13 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
                 ASSERT_EQ(::lchown(made.path().c_str(), ::geteuid(), ::getegid()), 0);
         }
         const auto recovery = TranscriptStore::recoveryFiles(folder).front();
-        EXPECT_NE(testsupport::readFile(recovery).find("said while read-only"), std::string::npos);
+        if (row.writableWhileRunning) {
+            EXPECT_NE(r.find("savedOnRetry=1\n"), std::string::npos) << r;
+            EXPECT_FALSE(fs::exists(recovery));
+        } else {
+            EXPECT_NE(testsupport::readFile(recovery).find("said while read-only"),
+                      std::string::npos);
+        }
         for (int start = 0; start < 2; ++start) {
             TranscriptStore store(folder, fixedCalendar());
             EXPECT_EQ(store.segments.peek().size(), 3u) << "start " << start;
@@ -314,8 +344,6 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
 }
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
 
@@ -503,4 +531,50 @@ TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNev
         EXPECT_FALSE(fs::exists(gone)) << gone;
     EXPECT_EQ(log.text().find("neither read from it nor written to it"), std::string::npos)
         << log.text();
+}
+
+// Another process reading the transcript over and over, as a backup, the
+// sqlite3 shell or --status would: a start beside it never takes a busy or
+// locked answer for a read-only or damaged file, and writes.
+TEST(StoreDurability, StartsBesideReadersOpenTheTranscriptForWriting) {
+    const struct {
+        const char* name;
+        void (*read)(const fs::path& file);
+    } rows[] = {
+        {"a reader with mode=ro",
+         [](const fs::path& file) {
+             sqlite3* db = nullptr;
+             if (sqlite3_open_v2(("file:" + file.string() + "?mode=ro").c_str(), &db,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK)
+                 column(db, "SELECT count(*) FROM segments");
+             sqlite3_close(db);
+         }},
+        {"status queries", [](const fs::path& file) { TranscriptSummary::of(file.parent_path()); }},
+    };
+    constexpr int kStarts = 60;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir, state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const fs::path file = dir.path() / "transcript.sqlite";
+        {
+            TranscriptStore store(dir.path(), fixedCalendar());
+            for (int i = 0; i < 20; ++i) store.append(segment(i, i + 1, "before"));
+        }
+        const pid_t reader = ::fork();
+        ASSERT_GE(reader, 0);
+        if (reader == 0)
+            for (;;) row.read(file);
+        StorageLogCapture log;
+        int misjudged = 0;
+        for (int start = 0; start < kStarts; ++start) {
+            TranscriptStore store(dir.path(), fixedCalendar());
+            if (!store.db() || store.db()->readOnly() || store.notSaved.peek()) ++misjudged;
+            store.append(segment(100 + start, 101 + start, "start"));
+        }
+        ::kill(reader, SIGKILL);
+        ::waitpid(reader, nullptr, 0);
+        EXPECT_EQ(misjudged, 0) << log.text();
+        EXPECT_EQ(textsOnDisk(dir.path()).size(), size_t(20 + kStarts)) << log.text();
+    }
 }
