@@ -87,7 +87,9 @@ TEST(StoreDurability, AKillDuringAParagraphEditKeepsTheParagraphOrTheEdit) {
 }
 
 // Each row changes the transcript while the write lock is held elsewhere,
-// then either makes one more change or quits once the lock is gone.
+// then either makes one more change or quits once the lock is gone. The
+// recovery file goes only once the commit that stored what it held is
+// synced.
 TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
     const struct {
         const char* name;
@@ -116,6 +118,8 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
         SCOPED_TRACE(row.name);
         TempDir dir, state;
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
+        const SyncOrder syncs(recovery);
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             store.append(segment(0, 1, "one"));
@@ -133,6 +137,8 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             }
             EXPECT_EQ(reports, row.quitAfter ? 1 : 2);
         }
+        EXPECT_FALSE(fs::exists(recovery));
+        EXPECT_EQ(syncs.unsyncedWhenWatchedWent(), "");
         EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
     }
 }
