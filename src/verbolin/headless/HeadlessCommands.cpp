@@ -110,11 +110,15 @@ int reportTranscript() {
     else if (!transcript.exists)
         say(stdout, "Transcript: none yet");
     else
-        say(stdout, "Transcript: " + counted(transcript.segments, "segment") + ", " +
-                        counted(transcript.sessions, "session") +
-                        (transcript.notWritable.empty()
-                             ? ""
-                             : " (new text not saved: the database can only be read)"));
+        say(stdout,
+            "Transcript: " + counted(transcript.segments, "segment") + ", " +
+                counted(transcript.sessions, "session") +
+                (transcript.newestUnread.empty()
+                     ? ""
+                     : " (the newest changes could not be read: " + transcript.newestUnread + ")") +
+                (transcript.notWritable.empty()
+                     ? ""
+                     : " (new text not saved: the database can only be read)"));
     if (!transcript.notWritable.empty()) say(stderr, "verbolin: " + transcript.notWritable);
     for (const TranscriptSummary::Waiting& w : transcript.waiting) {
         if (!w.unreadable.empty()) {

@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "platform/system/AppError.hpp"
+#include "verbolin/storage/TranscriptCopy.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -24,16 +26,37 @@ std::string whyNotWritable(const fs::path& folder, const fs::path& file) {
     return "";
 }
 
+void count(TranscriptSummary& out, const fs::path& file, TranscriptDB::Access access,
+           const UserCalendar& calendar) {
+    TranscriptDB db(file, access);
+    const std::vector<Segment> segments = db.allSegments();
+    out.segments = segments.size();
+    out.sessions = TranscriptStore::sessionItems(segments, db.allSessions(), calendar).size();
+}
+
 void readTranscript(TranscriptSummary& out, const fs::path& folder, const UserCalendar& calendar) {
     const fs::path file = folder / "transcript.sqlite";
     std::error_code ec;
     out.exists = fs::exists(fs::symlink_status(file, ec));
     if (!out.exists) return;
     try {
-        TranscriptDB db(file, TranscriptDB::Access::readOnly);
-        const std::vector<Segment> segments = db.allSegments();
-        out.segments = segments.size();
-        out.sessions = TranscriptStore::sessionItems(segments, db.allSessions(), calendar).size();
+        // Beside a connection that has it open, the journal and its index
+        // are that connection's, kept valid by it, and read in place. One
+        // left by a writer that was killed (or by a reader) is read from a
+        // copy: in place it would be rebuilt, or missed where the folder
+        // cannot take its index.
+        if (!TranscriptCopy::hasJournal(file) || TranscriptCopy::openElsewhere(file)) {
+            count(out, file, TranscriptDB::Access::readOnly, calendar);
+        } else {
+            std::optional<TranscriptCopy> copy;
+            try {
+                copy.emplace(file);
+            } catch (const std::runtime_error& e) {
+                out.newestUnread = e.what();
+            }
+            count(out, copy ? copy->file() : file,
+                  copy ? TranscriptDB::Access::readOnly : TranscriptDB::Access::asStored, calendar);
+        }
     } catch (const platform::AppError& e) {
         out.unreadable = e.what();
         return;

@@ -2,8 +2,10 @@
 // What the transcript of a data folder holds, for `verbolin --status`, read
 // without changing anything on disk: no folder or file is made, nothing is
 // locked, the database is opened for reading only (beside a run that is
-// writing it), and the recovery files are counted but neither stored nor
-// removed. The earlier versions' transcript files are left to the next start.
+// writing it; else a journal beside it is read from a private copy), and
+// the recovery files are counted but neither stored nor removed. The
+// earlier versions' transcript files are left to the next start. Not for a
+// process that has the transcript open itself (see TranscriptCopy).
 
 #include <filesystem>
 #include <optional>
@@ -19,6 +21,9 @@ struct TranscriptSummary {
     bool exists = false;              // whether its transcript has been made
     std::string unreadable;           // why the transcript could not be read, when it could not
     std::string notWritable;          // why new text would not be written to it now
+    // Why the journal beside the file, with the newest changes, could not be
+    // read, when it could not: the counts are then of the file alone.
+    std::string newestUnread;
     size_t segments = 0;
     size_t sessions = 0;  // as the sidebar lists them
 

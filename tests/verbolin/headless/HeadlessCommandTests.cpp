@@ -257,10 +257,12 @@ TEST(HeadlessCommands, StatusCountsSegmentsAndSessions) {
 
 namespace {
 
-// Every entry below `root` with its kind, mode, size and change times: what a
-// run that only reads leaves as it was. SQLite's WAL and its index, which a
-// reader beside a writer shares, only by kind, mode and size.
-std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
+// Every entry below `root` with its kind, mode, size, change times and
+// bytes: what a run that only reads leaves as it was. SQLite's WAL and its
+// index, which a reader beside a writer shares, only by kind, mode and size
+// when `besideWriter`.
+std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
+                                            bool besideWriter = false) {
     std::map<std::string, std::string> entries;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         struct stat st {};
@@ -268,36 +270,70 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
         const std::string name = entry.path().string();
         std::string& noted = entries[name];
         noted = std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
-        if (!name.ends_with("-wal") && !name.ends_with("-shm"))
-            for (const timespec& t : {st.st_mtim, st.st_ctim})
-                noted += " " + std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
+        if (besideWriter && (name.ends_with("-wal") || name.ends_with("-shm"))) continue;
+        for (const timespec& t : {st.st_mtim, st.st_ctim})
+            noted += " " + std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
+        if (S_ISREG(st.st_mode)) noted += " " + testsupport::readFile(entry.path());
     }
     return entries;
+}
+
+// A run that stores `count` utterances and is killed: its WAL holds them,
+// beside the index it left.
+void killWriterAfter(const std::filesystem::path& folder, int count) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        verbolin::TranscriptStore store(folder);
+        for (int i = 1; i <= count; ++i) store.append(wordsAt(10 * i));
+        ::raise(SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    ASSERT_GT(std::filesystem::file_size(folder / "transcript.sqlite-wal"), 0u);
 }
 
 }  // namespace
 
 // --status only reads: it makes nothing on a fresh machine, and beside text
-// waiting in a recovery file, an earlier version's transcript file or a run
-// holding the folder and its transcript open, says what there is and changes
-// nothing.
+// waiting in a recovery file, an earlier version's transcript file, a run
+// holding the folder and its transcript open, or the WAL of a run that was
+// killed (in a folder that cannot be written, without its index), says what
+// there is, committed changes included, and changes nothing. Where it
+// cannot read them, it says so.
 TEST(HeadlessCommands, StatusOnlyReads) {
     namespace fs = std::filesystem;
     const struct {
         const char* name;
         bool transcript, waiting, legacy, running;
         const char* line;
+        int killedWriter = 0;  // utterances a killed run left in the WAL
+        bool readOnlyWithoutIndex = false, noTemporaryFolder = false;
     } rows[] = {
         {"a fresh machine", false, false, false, false, "Transcript: none yet\n"},
         {"text waiting, no transcript", false, true, false, false, "Transcript: none yet\n"},
         {"waiting beside transcripts", true, true, true, false,
          "Transcript: 1 segment, 1 session\n"},
         {"a run holding it open", true, false, false, true, "Transcript: 2 segments, 1 session\n"},
+        {"a killed run's WAL", true, false, false, false, "Transcript: 12 segments, 1 session\n",
+         11},
+        {"a killed run's WAL, read-only, without its index", true, false, false, false,
+         "Transcript: 12 segments, 1 session (new text not saved", 11, true},
+        {"a killed run's WAL, no temporary folder", true, false, false, false,
+         "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot make ", 11,
+         false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::TempDir home("verbolin-cli-home");
-        const auto folder = home / "data/Verbolin";
+        std::optional<testsupport::SmallDisk> disk;
+        if (row.readOnlyWithoutIndex) {
+            disk.emplace();
+            SKIP_WITHOUT_SMALL_DISK(*disk);
+        }
+        const auto dataHome = disk ? disk->path() : home / "data";
+        const auto folder = dataHome / "Verbolin";
         const testsupport::ScopedEnv state("XDG_STATE_HOME", (home / "state").string());
         const auto recovery = verbolin::TranscriptStore::recoveryFiles(folder).front();
         if (row.transcript) verbolin::TranscriptStore(folder).append(wordsAt(0));
@@ -321,16 +357,29 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             open.emplace(folder);
             open->append(wordsAt(10));
         }
-        const auto before = snapshot(home.path());
-        const ProgramRun r = run("verbolin", "--status",
-                                 homeEnv(home) + " XDG_DATA_HOME='" + (home / "data").string() +
-                                     "' XDG_STATE_HOME='" + (home / "state").string() + "'");
+        if (row.killedWriter) killWriterAfter(folder, row.killedWriter);
+        if (disk) {
+            fs::remove(folder / "transcript.sqlite-shm");
+            disk->setReadOnly(true);
+        }
+        const auto everything = [&] {
+            auto entries = snapshot(home.path(), row.running);
+            if (disk) entries.merge(snapshot(disk->path()));
+            return entries;
+        };
+        const auto before = everything();
+        const ProgramRun r =
+            run("verbolin", "--status",
+                homeEnv(home) + " XDG_DATA_HOME='" + dataHome.string() + "' XDG_STATE_HOME='" +
+                    (home / "state").string() + "'" +
+                    (row.noTemporaryFolder ? " TMPDIR='" + (home / "none").string() + "'" : ""));
+        EXPECT_EQ(everything(), before) << r.out << r.err;
+        if (disk) disk->setReadOnly(false);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
         const std::string waits = "Recovery file: 2 texts and 1 other change wait in " +
                                   recovery.string() + " to be stored at the next start\n";
         EXPECT_EQ(r.out.find(waits) != std::string::npos, row.waiting) << r.out;
-        EXPECT_EQ(snapshot(home.path()), before) << r.out << r.err;
     }
 }
 
