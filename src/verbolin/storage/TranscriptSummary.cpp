@@ -42,11 +42,13 @@ void readTranscript(TranscriptSummary& out, const fs::path& folder, const UserCa
     try {
         // Beside a connection that has it open, the journal and its index
         // are that connection's, kept valid by it, and read in place. One
-        // left by a writer that was killed (or by a reader) is read from a
-        // copy: in place it would be rebuilt, or missed where the folder
-        // cannot take its index.
-        if (!TranscriptCopy::hasJournal(file) || TranscriptCopy::openElsewhere(file)) {
+        // left by a writer that was killed is read from a copy: in place its
+        // index would be rebuilt, or the journal missed where the folder
+        // cannot take the index. Without one, the file holds all there is.
+        if (TranscriptCopy::openElsewhere(file)) {
             count(out, file, TranscriptDB::Access::readOnly, calendar);
+        } else if (!TranscriptCopy::hasJournal(file)) {
+            count(out, file, TranscriptDB::Access::asStored, calendar);
         } else {
             std::optional<TranscriptCopy> copy;
             try {

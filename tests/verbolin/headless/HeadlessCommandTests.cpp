@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -309,7 +310,7 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         bool transcript, waiting, legacy, running;
         const char* line;
         int killedWriter = 0;  // utterances a killed run left in the WAL
-        bool readOnlyWithoutIndex = false, noTemporaryFolder = false;
+        bool readOnlyWithoutIndex = false, noTemporaryFolder = false, readerFiles = false;
     } rows[] = {
         {"a fresh machine", false, false, false, false, "Transcript: none yet\n"},
         {"text waiting, no transcript", false, true, false, false, "Transcript: none yet\n"},
@@ -323,6 +324,8 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         {"a killed run's WAL, no temporary folder", true, false, false, false,
          "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot make ", 11,
          false, true},
+        {"a reader's empty WAL and index", true, false, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -358,6 +361,14 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             open->append(wordsAt(10));
         }
         if (row.killedWriter) killWriterAfter(folder, row.killedWriter);
+        if (row.readerFiles) {  // as `sqlite3 -readonly` leaves them
+            sqlite3* reader = nullptr;
+            const auto uri = "file:" + (folder / "transcript.sqlite").string() + "?mode=ro";
+            sqlite3_open_v2(uri.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+            sqlite3_exec(reader, "SELECT count(*) FROM segments", nullptr, nullptr, nullptr);
+            sqlite3_close(reader);
+            ASSERT_TRUE(fs::exists(folder / "transcript.sqlite-shm"));
+        }
         if (disk) {
             fs::remove(folder / "transcript.sqlite-shm");
             disk->setReadOnly(true);
