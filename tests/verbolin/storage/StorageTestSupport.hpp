@@ -104,74 +104,61 @@ class WriteLock {
 };
 
 // While it lives, every connection opened records each write and each sync
-// of a database or WAL file, with whether `watched` existed then: what a
-// power cut could lose at the moment that file went.
-class SyncOrder {
+// of its WAL, with whether `watched` existed then.
+class WalSyncs {
   public:
-    explicit SyncOrder(std::filesystem::path watched) : watched_(std::move(watched)) {
+    explicit WalSyncs(std::filesystem::path watched) : watched_(std::move(watched)) {
         self_ = this;
         real_ = sqlite3_vfs_find(nullptr);
         vfs_ = *real_;
-        vfs_.zName = "sync-order";
-        vfs_.xOpen = &SyncOrder::open;
+        vfs_.zName = "wal-syncs";
+        vfs_.xOpen = &WalSyncs::open;
         sqlite3_vfs_register(&vfs_, 1);
     }
-    ~SyncOrder() {
+    ~WalSyncs() {
         sqlite3_vfs_unregister(&vfs_);
         sqlite3_vfs_register(real_, 1);
         self_ = nullptr;
     }
-    SyncOrder(const SyncOrder&) = delete;
-    SyncOrder& operator=(const SyncOrder&) = delete;
+    WalSyncs(const WalSyncs&) = delete;
+    WalSyncs& operator=(const WalSyncs&) = delete;
 
-    // The kinds of file ("database", "WAL") last written while `watched`
-    // existed and not synced before it went; empty when it never did exist.
-    std::string unsyncedWhenWatchedWent() const {
-        std::string unsynced;
-        for (const auto& [kind, name] : {std::pair{0, "database"}, std::pair{1, "WAL"}}) {
-            bool dirty = false;
-            for (const Event& e : events_)
-                if (e.kind == kind && e.watchedThere) dirty = !e.sync;
-            if (dirty) unsynced += std::string(unsynced.empty() ? "" : ", ") + name;
-        }
+    // Whether what was last written to a WAL while `watched` existed was
+    // not synced before it went: what a power cut then could lose.
+    bool unsyncedWhenWatchedWent() const {
+        bool unsynced = false;
+        for (const auto& [synced, watchedThere] : events_)
+            if (watchedThere) unsynced = !synced;
         return unsynced;
     }
 
   private:
-    struct Event {
-        int kind;  // 0 database, 1 WAL
-        bool sync, watchedThere;
-    };
     static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
         const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
-        const int kind = flags & SQLITE_OPEN_MAIN_DB ? 0 : flags & SQLITE_OPEN_WAL ? 1 : -1;
-        if (rc != SQLITE_OK || !file->pMethods || kind < 0) return rc;
+        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_WAL)) return rc;
         self_->original_ = file->pMethods;
-        self_->methods_[kind] = *file->pMethods;
-        self_->methods_[kind].xWrite = kind == 0 ? &write<0> : &write<1>;
-        self_->methods_[kind].xSync = kind == 0 ? &sync<0> : &sync<1>;
-        file->pMethods = &self_->methods_[kind];
-        return rc;
-    }
-    template <int kind>
-    static int write(sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
-        self_->events_.push_back({kind, false, std::filesystem::exists(self_->watched_)});
-        return self_->original_->xWrite(f, data, n, at);
-    }
-    template <int kind>
-    static int sync(sqlite3_file* f, int flags) {
-        const int rc = self_->original_->xSync(f, flags);
-        self_->events_.push_back({kind, rc == SQLITE_OK, std::filesystem::exists(self_->watched_)});
+        self_->methods_ = *file->pMethods;
+        self_->methods_.xWrite = [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
+            self_->events_.emplace_back(false, std::filesystem::exists(self_->watched_));
+            return self_->original_->xWrite(f, data, n, at);
+        };
+        self_->methods_.xSync = [](sqlite3_file* f, int syncFlags) {
+            const int synced = self_->original_->xSync(f, syncFlags);
+            self_->events_.emplace_back(synced == SQLITE_OK,
+                                        std::filesystem::exists(self_->watched_));
+            return synced;
+        };
+        file->pMethods = &self_->methods_;
         return rc;
     }
 
-    static inline SyncOrder* self_ = nullptr;
+    static inline WalSyncs* self_ = nullptr;
     std::filesystem::path watched_;
     sqlite3_vfs* real_ = nullptr;
     sqlite3_vfs vfs_{};
     const sqlite3_io_methods* original_ = nullptr;
-    sqlite3_io_methods methods_[2]{};
-    std::vector<Event> events_;
+    sqlite3_io_methods methods_{};
+    std::vector<std::pair<bool, bool>> events_;  // synced (else written), watched there
 };
 
 // Every storage log line, for as long as it lives.

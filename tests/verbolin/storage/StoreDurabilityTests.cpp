@@ -119,7 +119,7 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
         TempDir dir, state;
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
-        const SyncOrder syncs(recovery);
+        const WalSyncs syncs(recovery);
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             store.append(segment(0, 1, "one"));
@@ -138,7 +138,7 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             EXPECT_EQ(reports, row.quitAfter ? 1 : 2);
         }
         EXPECT_FALSE(fs::exists(recovery));
-        EXPECT_EQ(syncs.unsyncedWhenWatchedWent(), "");
+        EXPECT_FALSE(syncs.unsyncedWhenWatchedWent());
         EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
     }
 }
