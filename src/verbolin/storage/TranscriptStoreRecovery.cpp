@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -339,6 +340,7 @@ void TranscriptStore::journal() {
     if (::mkdtemp(made.data())) {
         const fs::path file = fs::path(made) / files.front().filename();
         if (appendWhole(file, lines)) return journaled(file);
+        ::rmdir(made.c_str());  // no file was made in it: none is left behind either
     }
     keeping.set({keeping.peek().file, true});
     if (std::exchange(journalFailing_, true)) return;
