@@ -129,14 +129,13 @@ TEST_F(DictationFullDisk, AKillWhileTheDiskIsFullLosesNoPrintedFinal) {
     for (const Kept kept : {Kept::inState, Kept::inOwnFolder, Kept::nowhere}) {
         SCOPED_TRACE(int(kept));
         const auto places = verbolin::TranscriptStore::recoveryFiles(app->dataFolder());
+        const fs::path taken = temporary.path() / places[1].parent_path().filename();
         if (kept != Kept::inState) {
             fs::remove_all(app->stateHome());
             std::ofstream(app->stateHome()) << "not a folder";
             tmp.emplace("TMPDIR", temporary.path().string());
-            fs::create_directory(temporary / places[1].parent_path().filename().string());
-            ASSERT_EQ(::chown((temporary / places[1].parent_path().filename().string()).c_str(),
-                              65534, 65534),
-                      0);
+            fs::create_directory(taken);
+            ASSERT_EQ(::chown(taken.c_str(), 65534, 65534), 0);
             disk.fill();
             // Not for the test's own: it makes the speech in its TMPDIR.
             const testsupport::ScopedEnv noTemporary(
@@ -155,8 +154,7 @@ TEST_F(DictationFullDisk, AKillWhileTheDiskIsFullLosesNoPrintedFinal) {
         const auto printed = printedFinals(app->out());
         fs::path recovery = places[0];
         for (const auto& entry : fs::directory_iterator(temporary.path()))
-            if (kept == Kept::inOwnFolder &&
-                entry.path().filename() != places[1].parent_path().filename())
+            if (kept == Kept::inOwnFolder && entry.path() != taken)
                 recovery = entry.path() / places[0].filename();
         const std::string said = kept == Kept::nowhere
                                      ? "held in memory only, and lost if Verbolin stops"
