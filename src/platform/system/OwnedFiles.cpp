@@ -32,6 +32,11 @@ std::string whyNotOwned(const fs::path& path, const struct stat& st, bool folder
     if (!folder && !S_ISREG(st.st_mode)) return path.string() + " is not a regular file";
     if (st.st_uid != ::geteuid())
         return path.string() + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    // Another name for the file is a link by another means: whoever placed
+    // it can read or change what we write through it.
+    if (!folder && st.st_nlink > 1)
+        return path.string() + " has other names (" + std::to_string(st.st_nlink) +
+               " hard links), which are not followed";
     if (folder && (st.st_mode & (S_IRWXG | S_IRWXO)))
         return path.string() + " is open to other users (mode " + octal(st.st_mode) + ")";
     if (!folder && (st.st_mode & (S_IWGRP | S_IWOTH)))

@@ -1,7 +1,8 @@
 #pragma once
 // Opening files that must be this user's alone, where another user may have
 // put something first under the same name (the shared temporary folder is
-// open to all), or a link to elsewhere: no link is followed, and a file or
+// open to all), or a link to elsewhere: no link is followed (nor a file with
+// more than one hard link), and a file or
 // folder that another user owns, or that others could change, is refused
 // with the reason. Every check is made on what was opened (fstat), never on
 // the name, so nothing can be swapped in between the check and the use; a
@@ -35,8 +36,8 @@ class OwnedFile {
     static OwnedFile privateFolder(const std::filesystem::path& folder, OwnedAccess access);
 
     // `file`, opened without following a link in its last part, and refused
-    // unless it is a regular file of this user's that neither group nor
-    // others may write.
+    // unless it is a regular file of this user's, with one name (one hard
+    // link), that neither group nor others may write.
     static OwnedFile open(const std::filesystem::path& file, OwnedAccess access);
 
     // `name`, a single file name, in the open `folder` (one privateFolder

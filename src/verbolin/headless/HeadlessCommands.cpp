@@ -100,6 +100,38 @@ std::string packCondition(const ModelPack& pack) {
     }
 }
 
+// What `--listen` says about saving on standard error: when the transcript
+// stops or starts being saved, and where what is not saved is kept each
+// time that changes in between.
+struct SavingReport {
+    bool saidNotSaved = false;
+    TranscriptStore::Keeping saidKeeping;
+
+    void update(const TranscriptStore& store) {
+        const bool notSaved = store.notSaved.peek();
+        const TranscriptStore::Keeping keeping = store.keeping.peek();
+        const bool news = notSaved != saidNotSaved;
+        // Nothing kept any more while still not saved: the kept text is
+        // being saved just now, which the next line tells.
+        if (!news && (!notSaved || keeping == saidKeeping || keeping == TranscriptStore::Keeping{}))
+            return;
+        saidNotSaved = notSaved;
+        saidKeeping = keeping;
+        if (!notSaved) {
+            say(stderr, "verbolin: the transcript is saved again");
+            return;
+        }
+        const std::string kept =
+            keeping.memoryOnly     ? "held in memory only, and lost if Verbolin stops"
+            : keeping.file.empty() ? "kept in memory"
+                                   : "kept in memory and in " + keeping.file.string();
+        say(stderr, news ? "verbolin: the transcript is not being saved (see the message above); "
+                           "what is said is " +
+                               kept + "; it is written as soon as that works"
+                         : "verbolin: what is not saved is now " + kept);
+    }
+};
+
 }  // namespace
 
 int reportTranscript() {
@@ -214,19 +246,10 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     };
     engine.noticeSink = [](const std::string& text) { say(stderr, "verbolin: " + text); };
 
-    bool saidNotSaved = false;
-    auto reportSaving = [&store, &saidNotSaved] {
-        const bool notSaved = store.notSaved.peek();
-        if (notSaved == saidNotSaved) return;
-        saidNotSaved = notSaved;
-        say(stderr, notSaved
-                        ? "verbolin: the transcript is not being saved (see the message above); "
-                          "what is said is kept in memory and in " +
-                              TranscriptStore::recoveryFiles(store.directory()).front().string() +
-                              ", and written as soon as that works"
-                        : "verbolin: the transcript is saved again");
-    };
+    SavingReport savingReport;
+    auto reportSaving = [&store, &savingReport] { savingReport.update(store); };
     auto savingChanged = store.notSaved.observe(reportSaving);
+    auto keepingChanged = store.keeping.observe(reportSaving);
     reportSaving();
 
     int status = 0;

@@ -135,18 +135,20 @@ void TranscriptStore::openDatabase() {
                   std::strerror(reason) + ")";
         }
         saveProblem_ = file.string() + ": " + why;
-        const auto keptIn = recoveryFiles(directory_).front().string();
+        // Nothing is kept anywhere yet: the file that takes what is said is
+        // named once it does.
         if (!reopenable_)
             logStorageError(
                 "working from memory only; the transcript is left as it is, and what "
-                "is said is kept in " +
-                keptIn + " (" + why + ")");
+                "is said is kept in a recovery file (" +
+                why + ")");
         else if (openForReading(file))
             logStorageError(
                 (e.code() == TranscriptDB::kBusy ? "another program holds the transcript: "
                                                  : "the transcript can only be read: ") +
-                why + ". It is shown as it stands; what is said is kept in memory and in " +
-                keptIn + ", and written once the transcript can be.");
+                why +
+                ". It is shown as it stands; what is said is kept in memory and in a recovery "
+                "file, and written once the transcript can be.");
         else
             logStorageError(
                 "cannot open the transcript; what is said is kept in memory and "

@@ -68,13 +68,26 @@ class TranscriptStore {
     // (the system's reason where there is one). Empty while all is saved.
     const std::string& saveProblem() const { return saveProblem_; }
 
+    // Where the changes that are not saved wait besides memory.
+    struct Keeping {
+        // The recovery file that holds them; empty while none does.
+        std::filesystem::path file;
+        // Some could be written to no recovery file at all: memory alone
+        // holds them, and they are lost if Verbolin stops.
+        bool memoryOnly = false;
+        bool operator==(const Keeping&) const = default;
+    };
+    platform::Observable<Keeping> keeping{registrar};
+
     // Where each change that cannot be saved is kept, as it is made, for
     // the store of `directory`: "unsaved-<key>.jsonl" in
     // $XDG_STATE_HOME/Verbolin (~/.local/state), or, when that cannot be
     // written, in "verbolin-<uid>/" in the temporary folder, a folder of
-    // mode 0700 that must be the user's own. A file that is a link, belongs
-    // to another user or can be written by others is neither read nor
-    // written, and said once.
+    // mode 0700 that must be the user's own. When neither takes it (another
+    // user made that folder first), a start makes a folder of its own there
+    // with a unique name, "verbolin-<uid>-XXXXXX", and writes to that. A
+    // file that is a link, has other hard links, belongs to another user or
+    // can be written by others is neither read nor written, and said once.
     // One record per line, a later line for an id replacing earlier ones: a
     // segment as the transcript files of earlier versions held them,
     // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id}.
@@ -83,7 +96,9 @@ class TranscriptStore {
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
     // The files a start takes in, in order: an earlier version's
     // "verbolin-<uid>-unsaved-<key>.jsonl" straight in the temporary folder
-    // (only read, never written), then recoveryFiles.
+    // (only read, never written), then recoveryFiles, then the file in each
+    // folder with a unique name (held to the same checks), the least
+    // recently changed first. An empty file goes quietly.
     static std::vector<std::filesystem::path> recoveryFilesToTakeIn(
         const std::filesystem::path& directory);
 
@@ -184,6 +199,9 @@ class TranscriptStore {
     // Appends the records marked unjournaled, as memory now holds them, to
     // the recovery file; those it cannot write stay marked.
     void journal();
+    // Notes that `file` now holds every unsaved change, and says so when
+    // that is news.
+    void journaled(const std::filesystem::path& file);
     // Removes the recovery files once all they hold is stored.
     void retireJournal();
     // Removes the recovery files earlier versions kept as "*.imported".

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -35,11 +36,49 @@ namespace fs = std::filesystem;
 constexpr size_t kMaxLine = size_t(16) << 20;
 constexpr size_t kReadBlock = size_t(64) << 10;
 
+std::string ownName() { return "verbolin-" + std::to_string(::getuid()); }
+
 // The folder of this user's own in the shared temporary folder, where what
 // cannot be saved waits when the state folder cannot take it. Not the
 // runtime folder: the system empties that at logout.
-fs::path privateTemporaryFolder() {
-    return platform::temporaryDirectory() / ("verbolin-" + std::to_string(::getuid()));
+fs::path privateTemporaryFolder() { return platform::temporaryDirectory() / ownName(); }
+
+// Another user can make privateTemporaryFolder first; a start that then
+// needs the temporary folder makes one of its own under a name nobody can
+// take first (mkdtemp: "verbolin-<uid>-" and six letters or digits).
+bool hasUniqueFolderName(const fs::path& folder) {
+    const std::string name = folder.filename().string(), prefix = ownName() + "-";
+    return name.size() == prefix.size() + 6 && name.starts_with(prefix) &&
+           std::all_of(name.begin() + std::ptrdiff_t(prefix.size()), name.end(),
+                       [](unsigned char c) { return std::isalnum(c); });
+}
+
+bool isUniqueFolder(const fs::path& folder) {
+    return hasUniqueFolderName(folder) &&
+           folder == platform::temporaryDirectory() / folder.filename();
+}
+
+// Where the file is open to other users' names: in the shared temporary
+// folder, inside a folder that must be this user's alone.
+bool inTemporaryFolder(const fs::path& file) {
+    return file.parent_path() == privateTemporaryFolder() || isUniqueFolder(file.parent_path());
+}
+
+// The folders with unique names that earlier starts made, the least
+// recently changed first, so that later lines for a record come later.
+std::vector<fs::path> uniqueFolders() {
+    std::vector<std::pair<fs::file_time_type, fs::path>> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(platform::temporaryDirectory(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (!hasUniqueFolderName(it->path())) continue;
+        std::error_code timeError;
+        found.emplace_back(fs::last_write_time(it->path(), timeError), it->path());
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<fs::path> folders;
+    for (auto& [time, folder] : found) folders.push_back(std::move(folder));
+    return folders;
 }
 
 // Where an earlier version kept what could not be saved: straight in the
@@ -61,11 +100,15 @@ void sayRefused(const platform::OwnedFile& file) {
         std::lock_guard lock(mutex);
         if (!said.insert(file.problem()).second) return;
     }
+    const std::string refusal =
+        file.problem() + "; unsaved changes are neither read from it nor written to it";
+    // A unique name is never written to again: there is no place to win back.
+    if (hasUniqueFolderName(file.path()) || isUniqueFolder(file.path().parent_path()))
+        return logStorageError(refusal);
     // Outside the state folder (in the shared temporary folder) the name may
     // be another user's to move; TMPDIR then gives the fallback another place.
     const bool shared = file.path().parent_path() != platform::stateDirectory() / "Verbolin";
-    logStorageError(file.problem() +
-                    "; unsaved changes are neither read from it nor written to it. Move it away" +
+    logStorageError(refusal + ". Move it away" +
                     (shared ? " (or set TMPDIR to a folder of your own)" : "") +
                     " to let Verbolin keep them there again");
 }
@@ -74,19 +117,37 @@ void sayRefused(const platform::OwnedFile& file) {
 // file in it is opened, relative to it: another user may have made it
 // first, or put a link under its name.
 platform::OwnedFile openRecoveryFile(const fs::path& file, platform::OwnedAccess access) {
-    if (file.parent_path() != privateTemporaryFolder())
-        return platform::OwnedFile::open(file, access);
+    if (!inTemporaryFolder(file)) return platform::OwnedFile::open(file, access);
     platform::OwnedFile folder = platform::OwnedFile::privateFolder(file.parent_path(), access);
     if (!folder.isOpen()) return folder;
     return platform::OwnedFile::openIn(folder, file.filename().string(), access);
 }
 
+// Removes a recovery file that holds nothing, and the folder with a
+// unique name that it leaves empty. Only the folder's owner can move it
+// in the temporary folder, so its name still leads there. Quietly: what
+// stays holds nothing to lose.
+void removeEmptyRecoveryFile(const fs::path& file) {
+    if (::unlink(file.c_str()) == 0 && isUniqueFolder(file.parent_path()))
+        ::rmdir(file.parent_path().c_str());
+}
+
+// A folder with a unique name that holds nothing (a start that made it
+// was killed before it wrote there) goes, once it is known to be this
+// user's.
+void removeUniqueFolderIfEmpty(const fs::path& folder) {
+    if (isUniqueFolder(folder) &&
+        platform::OwnedFile::privateFolder(folder, platform::OwnedAccess::read).isOpen())
+        ::rmdir(folder.c_str());
+}
+
 // Appends `text` whole or not at all: a write cut short (a full disk) is
-// cut off again, so the file never ends in half a line. One that a kill cut
-// short does; the text then starts on a line of its own, or the torn line
-// would take its first record down with it.
+// cut off again, so the file never ends in half a line, and a file it made
+// goes again, so no empty file is left to take in. One that a kill cut
+// short does end in half a line; the text then starts on a line of its
+// own, or the torn line would take its first record down with it.
 bool appendWhole(const fs::path& file, const std::string& text) {
-    if (file.parent_path() != privateTemporaryFolder()) {
+    if (!inTemporaryFolder(file)) {
         std::error_code ec;
         fs::create_directories(file.parent_path(), ec);
     }
@@ -103,6 +164,7 @@ bool appendWhole(const fs::path& file, const std::string& text) {
     if (!written && before >= 0) {
         [[maybe_unused]] const int cut = ::ftruncate(fd, before);
     }
+    if (!written && before == 0) removeEmptyRecoveryFile(file);
     return written;
 }
 
@@ -195,6 +257,7 @@ std::vector<fs::path> TranscriptStore::recoveryFilesToTakeIn(const fs::path& dir
     // that later lines for the same records replace its.
     std::vector<fs::path> files = recoveryFiles(directory);
     files.insert(files.begin(), earlierRecoveryFile(directory));
+    for (const fs::path& folder : uniqueFolders()) files.push_back(folder / files[1].filename());
     return files;
 }
 
@@ -261,22 +324,43 @@ void TranscriptStore::journal() {
     // taken in at start, is only read: what follows goes where no other
     // user can reach.
     std::vector<fs::path> files = recoveryFiles(directory_);
+    for (const fs::path& file : journalFiles_)
+        if (isUniqueFolder(file.parent_path()) &&
+            std::find(files.begin(), files.end(), file) == files.end())
+            files.push_back(file);
     if (!journalFiles_.empty()) {
         const auto last = std::find(files.begin(), files.end(), journalFiles_.back());
         std::rotate(files.begin(), last, last == files.end() ? last : last + 1);
     }
-    for (const fs::path& file : files) {
-        if (!appendWhole(file, lines)) continue;
-        unjournaledSegments_.clear();
-        unjournaledSessions_.clear();
-        if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
-            journalFiles_.push_back(file);
-        journalFailing_ = false;
-        return;
+    for (const fs::path& file : files)
+        if (appendWhole(file, lines)) return journaled(file);
+    // Every place is refused or cannot be written (another user took the
+    // temporary folder's name first, say): a folder nobody can take first.
+    std::string made = (platform::temporaryDirectory() / (ownName() + "-XXXXXX")).string();
+    if (::mkdtemp(made.data())) {
+        const fs::path file = fs::path(made) / files.front().filename();
+        if (appendWhole(file, lines)) return journaled(file);
+        ::rmdir(made.c_str());  // no file was made in it: none is left behind either
     }
-    if (!std::exchange(journalFailing_, true))
-        logStorageError("cannot write the unsaved changes to " + files.back().string() + " or to " +
-                        files.front().string() + " either; they are kept in memory only");
+    keeping.set({keeping.peek().file, true});
+    if (std::exchange(journalFailing_, true)) return;
+    std::string tried;
+    for (const fs::path& file : files) tried += file.string() + ", ";
+    logStorageError("cannot write the unsaved changes to " + tried + "or to a new folder in " +
+                    platform::temporaryDirectory().string() +
+                    " either; they are held in memory only, and lost if Verbolin stops");
+}
+
+void TranscriptStore::journaled(const fs::path& file) {
+    unjournaledSegments_.clear();
+    unjournaledSessions_.clear();
+    if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
+        journalFiles_.push_back(file);
+    journalFailing_ = false;
+    if (keeping.peek().file != file)
+        logStorageError("what is not saved is kept in memory and in " + file.string() +
+                        " until the transcript can be written");
+    keeping.set({file, false});
 }
 
 void TranscriptStore::retireJournal() {
@@ -290,7 +374,10 @@ void TranscriptStore::retireJournal() {
     // and keep it on disk meanwhile.
     for (const fs::path& file : std::exchange(journalFiles_, {})) {
         std::error_code ec;
-        if (fs::remove(file, ec) || !ec) continue;
+        if (fs::remove(file, ec) || !ec) {
+            if (isUniqueFolder(file.parent_path())) ::rmdir(file.parent_path().c_str());
+            continue;  // the folder stays while it holds another store's file
+        }
         // A folder that no longer lets the file go: emptied, it brings
         // nothing back.
         const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
@@ -301,6 +388,7 @@ void TranscriptStore::retireJournal() {
             logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
                             "; the next start takes in its changes again");
     }
+    keeping.set({});
 }
 
 void TranscriptStore::removeImportedRecoveryFiles() {
@@ -323,7 +411,16 @@ void TranscriptStore::importRecoveredText() {
             logStorageError(e.what());
             continue;
         }
-        if (!recovered) continue;
+        if (!recovered) {
+            removeUniqueFolderIfEmpty(file.parent_path());
+            continue;
+        }
+        const TranscriptDB::Changes& c = recovered->changes;
+        if (!recovered->skippedLines && c.segments.empty() && c.deletedSegments.empty() &&
+            c.sessions.empty() && c.deletedSessions.empty()) {
+            removeEmptyRecoveryFile(file);  // left by a write that failed, or a kill
+            continue;
+        }
         if (recovered->skippedLines)
             logStorageError("skipped " + std::to_string(recovered->skippedLines) +
                             " unreadable lines of " + file.string());
@@ -337,14 +434,16 @@ void TranscriptStore::importRecoveredText() {
                                  [](const auto& a, const auto& b) { return a.start < b.start; });
             });
         };
-        const TranscriptDB::Changes& c = recovered->changes;
         take(segments, c.segments, c.deletedSegments);
         take(sessions, c.sessions, c.deletedSessions);
         // Until stored, the file is what keeps these, and takes what
         // follows.
         journalFiles_.push_back(file);
         const size_t count = c.segments.size();
-        if (!save(std::move(recovered->changes), true, true)) continue;
+        if (!save(std::move(recovered->changes), true, true)) {
+            keeping.set({file, keeping.peek().memoryOnly});
+            continue;
+        }
         platform::writeLog("Verbolin", "storage", platform::LogType::info,
                            "added " + std::to_string(count) +
                                (count == 1 ? " utterance" : " utterances") +

@@ -16,7 +16,8 @@ std::string StatusBarModel::failureText(const std::string& message) {
 
 StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording,
                                                 bool notSaved, const std::string& saveProblem,
-                                                const std::string& settingsNotice) {
+                                                const std::string& settingsNotice,
+                                                bool memoryOnly) {
     using K = ModelState::Kind;
     Leading l;
     l.kind = state.kind;
@@ -44,6 +45,7 @@ StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool is
     if (notSaved) {
         l.notSaved = true;
         add(kNotSaved);
+        l.help = memoryOnly ? kNotSavedInMemoryHelp : kNotSavedHelp;
         if (!saveProblem.empty()) l.details = saveProblem;
     }
     if (!settingsNotice.empty()) {

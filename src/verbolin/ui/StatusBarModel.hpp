@@ -28,6 +28,8 @@ class StatusBarModel {
         bool dot = false;       // ready
         bool dotGreen = false;  // ready and recording
         bool notSaved = false;  // the warning sign, without "Retry"
+        // For the tooltip, translated: what "Not saved" means for the text.
+        const char* help = nullptr;
         // More for the tooltip, verbatim: why the transcript is not saved,
         // the notice in full.
         std::string details;
@@ -39,6 +41,11 @@ class StatusBarModel {
     static constexpr const char* kNotSavedHelp =
         "The transcript cannot be written to disk just now. What you say and edit is kept and "
         "saved as soon as that works again.";
+    // When no recovery file can be written either.
+    static constexpr const char* kNotSavedInMemoryHelp =
+        "The transcript cannot be written to disk just now, nor kept anywhere else. What you say "
+        "and edit is held in memory only and lost if Verbolin stops; it is saved as soon as "
+        "writing works again.";
 
     enum class TrailingKind { wordDiff, copied, selection, hint };
     struct Trailing {
@@ -56,10 +63,11 @@ class StatusBarModel {
     static std::string failureText(const std::string& message);
 
     // `saveProblem`: the file that could not be written and the system's
-    // reason; `settingsNotice`: that the settings were reset, said once.
+    // reason; `settingsNotice`: that the settings were reset, said once;
+    // `memoryOnly`: what is not saved could be kept in no file either.
     static Leading leading(const ModelState& state, bool isRecording, bool notSaved = false,
                            const std::string& saveProblem = {},
-                           const std::string& settingsNotice = {});
+                           const std::string& settingsNotice = {}, bool memoryOnly = false);
 
     // The one selected paragraph whose text differs from its original.
     static std::optional<Block> editedBlockAtCaret(const std::vector<Block>& selected);

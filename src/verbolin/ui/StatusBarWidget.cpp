@@ -68,6 +68,7 @@ void StatusBarWidget::scheduleRefresh() {
 void StatusBarWidget::followSaving(TranscriptStore& store) {
     store_ = &store;
     savingToken_ = store.notSaved.observe([this] { scheduleRefresh(); });
+    keepingToken_ = store.keeping.observe([this] { scheduleRefresh(); });
     refresh();
 }
 
@@ -91,7 +92,8 @@ void StatusBarWidget::refresh() {
     const bool notSaved = store_ && store_->notSaved.get();
     const auto lead =
         StatusBarModel::leading(engine_.modelState.get(), engine_.isRecording.get(), notSaved,
-                                store_ ? store_->saveProblem() : std::string(), settingsNotice_);
+                                store_ ? store_->saveProblem() : std::string(), settingsNotice_,
+                                store_ && store_->keeping.get().memoryOnly);
     spinner_->setVisible(lead.spinner);
     warning_->setVisible(lead.warning || lead.notSaved);
     retry_->setVisible(lead.warning);
@@ -103,7 +105,7 @@ void StatusBarWidget::refresh() {
     // Engine messages are shown verbatim; only our own words are translated.
     fullMessage_ = fixedText ? tr(lead.text.c_str()) : QString::fromStdString(lead.text);
     QString toolTip = fullMessage_;
-    if (lead.notSaved) toolTip += "\n" + tr(StatusBarModel::kNotSavedHelp);
+    if (lead.help) toolTip += "\n" + tr(lead.help);
     if (!lead.details.empty()) toolTip += "\n" + QString::fromStdString(lead.details);
     message_->setToolTip(toolTip);
 

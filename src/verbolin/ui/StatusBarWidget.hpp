@@ -66,7 +66,7 @@ class StatusBarWidget : public QWidget {
     QLabel* message_;
     QPushButton* retry_;
     QLabel* trailing_;
-    platform::ObservationToken stateToken_, recordingToken_, savingToken_;
+    platform::ObservationToken stateToken_, recordingToken_, savingToken_, keepingToken_;
 };
 
 }  // namespace verbolin

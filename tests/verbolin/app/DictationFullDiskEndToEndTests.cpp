@@ -8,8 +8,10 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -51,6 +53,13 @@ class DictationFullDisk : public ::testing::Test {
                                      disk / "Verbolin/models/standard-v1");
         disk.fill();
         pulse.emplace(testsupport::PrivatePulseServer::pipeMicrophone());
+        start();
+    }
+
+    // Starts `verbolin --listen` (again), in the environment as it is now.
+    void start() {
+        app.reset();
+        fs::remove(dir / "debug/events.log");  // the last run's says it started
         app = std::make_unique<testsupport::HeadlessVerbolin>(dir, *pulse);
         ASSERT_TRUE(app->waitFor([&] {
             return app->events().find("\taudio_start\t") != std::string::npos;
@@ -106,28 +115,68 @@ TEST_F(DictationFullDisk, FinalsSaidOnAFullDiskAreReportedAndLandOnceThereIsRoom
 }
 
 // Killed (kill -9) while the disk is full: every final it printed is in the
-// recovery file, and the first start with room stores each one once.
+// recovery file, and the first start with room stores each one once. Each
+// row starts again with the disk full, the state folder unusable (a file)
+// after the first: another user made the temporary folder's name first,
+// so a folder of its own keeps the text; then no place at all can, which
+// standard error says.
 TEST_F(DictationFullDisk, AKillWhileTheDiskIsFullLosesNoPrintedFinal) {
-    ASSERT_TRUE(say("Please send the report to the team by Friday afternoon."))
-        << app->out() << app->err();
-    ASSERT_TRUE(say("The quick brown fox jumps over the lazy dog.")) << app->out() << app->err();
-    app->signal(SIGKILL);
-    ASSERT_TRUE(app->wait(20s).has_value());
-
-    const auto printed = printedFinals(app->out());
+    enum class Kept { inState, inOwnFolder, nowhere };
+    testsupport::TempDir temporary;
     const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", app->stateHome().string());
-    const auto recovery = verbolin::TranscriptStore::recoveryFiles(app->dataFolder()).front();
-    const std::string kept = testsupport::readFile(recovery);
-    for (const auto& text : printed)
-        EXPECT_EQ(occurrences(kept, "\"text\":" + nlohmann::json(text).dump()), 1u) << text << "\n"
-                                                                                    << kept;
+    std::optional<testsupport::ScopedEnv> tmp;
+    std::vector<std::string> stored;
+    for (const Kept kept : {Kept::inState, Kept::inOwnFolder, Kept::nowhere}) {
+        SCOPED_TRACE(int(kept));
+        const auto places = verbolin::TranscriptStore::recoveryFiles(app->dataFolder());
+        const fs::path taken = temporary.path() / places[1].parent_path().filename();
+        if (kept != Kept::inState) {
+            fs::remove_all(app->stateHome());
+            std::ofstream(app->stateHome()) << "not a folder";
+            tmp.emplace("TMPDIR", temporary.path().string());
+            fs::create_directory(taken);
+            ASSERT_EQ(::chown(taken.c_str(), 65534, 65534), 0);
+            disk.fill();
+            // Not for the test's own: it makes the speech in its TMPDIR.
+            const testsupport::ScopedEnv noTemporary(
+                "TMPDIR", (kept == Kept::nowhere ? app->stateHome() : temporary.path()).string());
+            start();
+        }
+        ASSERT_TRUE(say("Please send the report to the team by Friday afternoon."))
+            << app->out() << app->err();
+        if (kept != Kept::nowhere) {
+            ASSERT_TRUE(say("The quick brown fox jumps over the lazy dog."))
+                << app->out() << app->err();
+        }
+        app->signal(SIGKILL);
+        ASSERT_TRUE(app->wait(20s).has_value());
 
-    disk.makeRoom();
-    for (int start = 0; start < 2; ++start) {
-        verbolin::TranscriptStore store(app->dataFolder());
-        std::vector<std::string> texts;
-        for (const auto& s : store.segments.peek()) texts.push_back(s.text);
-        EXPECT_EQ(sorted(texts), sorted(printed)) << "start " << start;
+        const auto printed = printedFinals(app->out());
+        fs::path recovery = places[0];
+        for (const auto& entry : fs::directory_iterator(temporary.path()))
+            if (kept == Kept::inOwnFolder && entry.path() != taken)
+                recovery = entry.path() / places[0].filename();
+        const std::string said = kept == Kept::nowhere
+                                     ? "held in memory only, and lost if Verbolin stops"
+                                     : "kept in memory and in " + recovery.string() + "\n";
+        EXPECT_EQ(occurrences(app->err(), "verbolin: what is not saved is now " + said), 1u)
+            << app->err();
+        if (kept == Kept::nowhere) break;  // lost with the process, as said
+        const std::string text = testsupport::readFile(recovery);
+        for (const auto& line : printed)
+            EXPECT_EQ(occurrences(text, "\"text\":" + nlohmann::json(line).dump()), 1u)
+                << line << "\n"
+                << text;
+
+        disk.makeRoom();
+        stored.insert(stored.end(), printed.begin(), printed.end());
+        for (int start = 0; start < 2; ++start) {
+            verbolin::TranscriptStore store(app->dataFolder());
+            std::vector<std::string> texts;
+            for (const auto& s : store.segments.peek()) texts.push_back(s.text);
+            EXPECT_EQ(sorted(texts), sorted(stored)) << "start " << start;
+        }
+        EXPECT_FALSE(fs::exists(recovery));
+        EXPECT_FALSE(fs::exists(recovery.parent_path()) && kept == Kept::inOwnFolder);
     }
-    EXPECT_FALSE(fs::exists(recovery));
 }

@@ -127,25 +127,33 @@ TEST(StatusBarModel, NotSavedFollowsEveryStateWithTheWarningSign) {
 
 // The tooltip's details: which file could not be written and why, and the
 // settings notice in full, whose short form follows the state in the bar.
+// Its help says what becomes of the text: kept, or, when no recovery file
+// can be written either, held in memory only.
 TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
     const std::string problem =
         "/data/Verbolin/transcript.sqlite: attempt to write a readonly "
         "database (Read-only file system)";
     const std::string notice = "Settings reset: /c/settings.json could not be read (not a file).";
+    const std::string kept = "is kept and saved", lost = "held in memory only and lost if";
     const struct {
         bool notSaved;
-        std::string problem, notice, text, details;
+        std::string problem, notice, text, details, help;
+        bool memoryOnly = false;
     } cases[] = {
-        {true, problem, "", "Listening · Not saved", problem},
-        {false, problem, "", "Listening", ""},  // saved again: the old reason is not shown
-        {false, "", notice, "Listening · Settings reset", notice},
-        {true, problem, notice, "Listening · Not saved · Settings reset", problem + "\n" + notice},
+        {true, problem, "", "Listening · Not saved", problem, kept},
+        {false, problem, "", "Listening", "", ""},  // saved again: the old reason is not shown
+        {false, "", notice, "Listening · Settings reset", notice, ""},
+        {true, problem, notice, "Listening · Not saved · Settings reset", problem + "\n" + notice,
+         kept},
+        {true, problem, "", "Listening · Not saved", problem, lost, true},
     };
     for (const auto& c : cases) {
-        const auto l =
-            StatusBarModel::leading(State::ready(), true, c.notSaved, c.problem, c.notice);
+        const auto l = StatusBarModel::leading(State::ready(), true, c.notSaved, c.problem,
+                                               c.notice, c.memoryOnly);
         EXPECT_EQ(l.text, c.text);
         EXPECT_EQ(l.details, c.details) << c.text;
+        EXPECT_EQ(l.help != nullptr, !c.help.empty()) << c.text;
+        EXPECT_NE(std::string(l.help ? l.help : "").find(c.help), std::string::npos) << c.text;
     }
 }
 

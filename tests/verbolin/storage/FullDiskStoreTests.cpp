@@ -149,14 +149,25 @@ TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereI
 }
 
 // Quitting while the disk is still full: what could not be saved is said,
-// text and all, and kept in a recovery file outside the data folder (in the
-// temporary folder when the state folder cannot be written either). The
-// next start that can write the transcript takes it in, once.
+// text and all, and kept in a recovery file outside the data folder: in the
+// state folder, else in the temporary folder, else (another user made the
+// temporary folder's name first) in a folder of its own there. The messages
+// name the file written, and none when no place takes it. The next start
+// that can write the transcript takes it in, once.
 TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
+    enum class Kept { inState, inTemporary, inOwnFolder, nowhere };
     const struct {
         const char* name;
-        bool stateWritable;
-    } rows[] = {{"in the state folder", true}, {"in the temporary folder", false}};
+        Kept kept;
+        bool stateOnTheFullDisk = false, temporaryTaken = false;
+    } rows[] = {
+        {"in the state folder", Kept::inState},
+        {"in the temporary folder", Kept::inTemporary},
+        // Its failed append leaves no empty file to take in.
+        {"in the temporary folder, the state folder full too", Kept::inTemporary, true},
+        {"in a folder of its own, another user's made first", Kept::inOwnFolder, false, true},
+        {"nowhere", Kept::nowhere},
+    };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::SmallDisk disk;
@@ -164,15 +175,26 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
         TempDir state, temporary;
         std::ofstream(state / "a file") << "not a folder";
         const testsupport::ScopedEnv stateHome(
-            "XDG_STATE_HOME",
-            (row.stateWritable ? state / "state" : state / "a file/state").string());
-        const testsupport::ScopedEnv tmp("TMPDIR", temporary.path().string());
+            "XDG_STATE_HOME", row.kept == Kept::inState ? (state / "state").string()
+                              : row.stateOnTheFullDisk  ? (disk / "state").string()
+                                                        : (state / "a file/state").string());
+        const testsupport::ScopedEnv tmp(
+            "TMPDIR", (row.kept == Kept::nowhere ? state / "a file" : temporary.path()).string());
         const auto folder = disk / "Verbolin";
-        const auto recovery = TranscriptStore::recoveryFiles(folder)[row.stateWritable ? 0 : 1];
-        ASSERT_EQ(recovery.parent_path(),
-                  row.stateWritable ? state / "state/Verbolin"
-                                    : temporary / ("verbolin-" + std::to_string(::getuid())));
+        const auto places = TranscriptStore::recoveryFiles(folder);
+        if (row.temporaryTaken) {
+            std::filesystem::create_directory(places[1].parent_path());
+            ASSERT_EQ(::chown(places[1].parent_path().c_str(), 65534, 65534), 0);
+        }
+        const auto ownFolder = [&]() -> std::filesystem::path {
+            for (const auto& entry : std::filesystem::directory_iterator(temporary.path()))
+                if (entry.path().filename().string().starts_with(
+                        places[1].parent_path().filename().string() + "-"))
+                    return entry.path();
+            return {};
+        };
         StorageLogCapture log;
+        std::filesystem::path recovery;
         {
             TranscriptStore store(folder, fixedCalendar());
             store.append(segment(0, 1, "saved words"));
@@ -185,16 +207,36 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
                 << store.saveProblem();
             EXPECT_NE(store.saveProblem().find("No space left on device"), std::string::npos)
                 << store.saveProblem();
+            recovery = row.kept == Kept::inState       ? places[0]
+                       : row.kept == Kept::inTemporary ? places[1]
+                       : row.kept == Kept::inOwnFolder ? ownFolder() / places[0].filename()
+                                                       : std::filesystem::path();
+            EXPECT_EQ(store.keeping.peek().file, recovery);
+            EXPECT_EQ(store.keeping.peek().memoryOnly, row.kept == Kept::nowhere);
         }
         const std::string said = log.text();
         const auto quitting = said.find("quitting with changes that could not be saved");
         ASSERT_NE(quitting, std::string::npos) << said;
-        EXPECT_NE(said.find("kept in " + recovery.string(), quitting), std::string::npos) << said;
+        EXPECT_NE(said.find(recovery.empty() ? "they are lost, with this text:"
+                                             : "kept in " + recovery.string(),
+                            quitting),
+                  std::string::npos)
+            << said;
         EXPECT_NE(said.find("last words before quitting", quitting), std::string::npos) << said;
         EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
         EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
+        // Where the text is kept names the file written, and only that one.
+        EXPECT_EQ(occurrencesOf(said, "kept in memory and in "),
+                  occurrencesOf(said, "kept in memory and in " + recovery.string() + " "))
+            << said;
+        EXPECT_EQ(occurrencesOf(said, "kept in memory and in "), recovery.empty() ? 0u : 1u);
+        EXPECT_EQ(occurrencesOf(said, "held in memory only, and lost if Verbolin stops"),
+                  recovery.empty() ? 1u : 0u)
+            << said;
+        EXPECT_FALSE(std::filesystem::exists(places[0]) && recovery != places[0]);
+        if (recovery.empty()) continue;
         ASSERT_TRUE(std::filesystem::exists(recovery)) << said;
-        if (!row.stateWritable) {  // closed to others whatever the umask
+        if (row.kept != Kept::inState) {  // closed to others whatever the umask
             EXPECT_EQ(std::filesystem::status(recovery.parent_path()).permissions(),
                       std::filesystem::perms::owner_all);
         }
@@ -203,12 +245,20 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
         { TranscriptStore stillFull(folder, fixedCalendar()); }
         EXPECT_TRUE(std::filesystem::exists(recovery));
         disk.makeRoom();
+        // As a failed append of an earlier version left it: holds nothing.
+        if (row.stateOnTheFullDisk) std::ofstream{places[0]};
         EXPECT_EQ(checkedTextsOnDisk(folder), std::vector<std::string>{"saved words"});
+        testing::internal::CaptureStderr();  // where what was taken in is logged
         for (int start = 0; start < 2; ++start) {
             TranscriptStore store(folder, fixedCalendar());
             EXPECT_EQ(store.segments.peek().size(), 3u) << "start " << start;
         }
+        const std::string started = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(occurrencesOf(started, "added 2 utterances"), 1u) << started;
+        EXPECT_EQ(started.find("added 0"), std::string::npos) << started;
         EXPECT_FALSE(std::filesystem::exists(recovery));
+        EXPECT_FALSE(std::filesystem::exists(places[0]));
+        EXPECT_EQ(ownFolder(), std::filesystem::path());
         EXPECT_EQ(checkedTextsOnDisk(folder),
                   sorted({"and these", "last words before quitting", "saved words"}));
     }

@@ -387,41 +387,55 @@ void plant(const fs::path& path, mode_t mode, uid_t owner, const std::string* te
 }
 
 // With $TMPDIR at `tmp`: the folder of the user's own there, the file in it,
-// an earlier version's file beside it, and the file in the state folder.
+// an earlier version's file beside it, the file in the state folder, and a
+// folder named as a start names one of its own.
 struct FallbackNames {
-    fs::path folder, file, earlier, primary;
+    fs::path folder, file, earlier, primary, unique;
 };
+
+// The folders of the user's own with unique names in `tmp`.
+std::vector<fs::path> uniqueFolders(const fs::path& tmp) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(tmp))
+        if (entry.path().filename().string().size() ==
+                ("verbolin-" + std::to_string(::getuid()) + "-XXXXXX").size() &&
+            fs::is_directory(fs::symlink_status(entry.path())))
+            found.push_back(entry.path());
+    return found;
+}
 
 FallbackNames fallbackNames(const fs::path& dataFolder, const fs::path& tmp) {
     const auto files = TranscriptStore::recoveryFiles(dataFolder);
     const std::string own = "verbolin-" + std::to_string(::getuid());
     return {tmp / own, files.at(1), tmp / (own + "-" + files.at(1).filename().string()),
-            files.front()};
+            files.front(), tmp / (own + "-Ab3xYz")};
 }
 
 // One thing planted under one of the names, holding `line` (a folder holds
-// the file): of another user's, with `mode`, or a link to such a thing kept
-// elsewhere.
+// the file): of another user's, with `mode`, or a link (or a second hard
+// link) to such a thing kept elsewhere.
 struct PlantedFallback {
     const char* name;
     fs::path FallbackNames::*at;
     mode_t mode;
-    bool foreign = false, link = false;
+    bool foreign = false, link = false, hardLink = false;
 };
 
 fs::path plantFallback(const PlantedFallback& row, const FallbackNames& n,
                        const fs::path& elsewhere, const std::string& line) {
-    const fs::path refused = n.*row.at, real = row.link ? elsewhere / "target" : refused;
+    const fs::path refused = n.*row.at,
+                   real = row.link || row.hardLink ? elsewhere / "target" : refused;
     const uid_t owner = row.foreign ? kNobody : ::geteuid();
     if (refused == n.file) plant(n.folder, 0700, ::geteuid());
     if (refused == n.primary) fs::create_directories(n.primary.parent_path());
-    if (refused == n.folder) {
+    if (refused == n.folder || refused == n.unique) {
         plant(real, row.mode, owner);
         plant(real / n.file.filename(), 0600, owner, &line);
     } else {
         plant(real, row.mode, owner, &line);
     }
     if (row.link) fs::create_symlink(real, refused);
+    if (row.hardLink) fs::create_hard_link(real, refused);
     return refused;
 }
 
@@ -430,8 +444,8 @@ fs::path plantFallback(const PlantedFallback& row, const FallbackNames& n,
 // Another user can plant files, folders and links under the fallback's names
 // in the shared temporary folder. The store takes no line from what a row
 // plants and writes nothing to it, says so once, and keeps what is said in
-// the state folder where it can, else in memory. The state folder's own file
-// is held to the same checks.
+// the state folder where it can, else in a folder of its own made with a
+// unique name. The state folder's own file is held to the same checks.
 TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
     using N = FallbackNames;
@@ -439,6 +453,7 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
         {"a file of another user's", &N::file, 0600, true},
         {"a file of ours that others can write", &N::file, 0666},
         {"a link to a file of ours", &N::file, 0600, false, true},
+        {"a second hard link to a file of ours", &N::file, 0600, false, false, true},
         {"a folder of another user's", &N::folder, 0700, true},
         {"a folder of ours open to others", &N::folder, 0777},
         {"a folder that is a link", &N::folder, 0700, false, true},
@@ -446,11 +461,14 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
         {"an earlier version's file that others can write", &N::earlier, 0622},
         {"a link in the state folder", &N::primary, 0600, false, true},
         {"a file of another user's in the state folder", &N::primary, 0600, true},
+        {"a second hard link in the state folder", &N::primary, 0600, false, false, true},
+        {"a unique name's folder of another user's", &N::unique, 0700, true},
+        {"a unique name's folder of ours open to others", &N::unique, 0777},
     };
     const std::string line = nlohmann::json(segment(5, 6, "planted")).dump() + "\n";
     for (const auto& row : rows) {
         for (const bool stateWritable : {true, false}) {
-            const bool primary = row.at == &N::primary, earlier = row.at == &N::earlier;
+            const bool primary = row.at == &N::primary;
             if (primary && !stateWritable) continue;  // no state folder to plant in
             SCOPED_TRACE(std::string(row.name) + (stateWritable ? "" : ", state not writable"));
             TempDir dir, state, tmp, elsewhere;
@@ -464,7 +482,8 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
             const fs::path refused = plantFallback(row, names, elsewhere.path(), line);
             // Only a folder of our own that was not planted may change: it
             // takes what a refused file would have.
-            const fs::path watched = earlier || primary ? refused : names.folder;
+            const fs::path watched =
+                row.at == &N::file || row.at == &N::folder ? names.folder : refused;
             const std::string planted = snapshot(watched) + snapshot(elsewhere.path());
             StorageLogCapture log;
             {
@@ -477,19 +496,23 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
                     EXPECT_TRUE(store.notSaved.peek());
                     // Where the state folder's file is refused or cannot be
                     // written, our own folder in the temporary one takes it.
-                    const bool inFile = primary || (!stateWritable && earlier),
-                               inMemory = !inFile && !stateWritable;
-                    const std::string kept =
-                        inMemory ? log.text()
-                                 : testsupport::readFile(inFile ? names.file : names.primary);
+                    const bool inFile = primary || (!stateWritable && row.at != &N::file &&
+                                                    row.at != &N::folder),
+                               inOwnFolder = !inFile && !stateWritable;
+                    const auto made = uniqueFolders(tmp.path());
+                    ASSERT_EQ(made.size(), inOwnFolder || row.at == &N::unique ? 1u : 0u);
+                    const fs::path keptIn = inFile        ? names.file
+                                            : inOwnFolder ? made[0] / names.file.filename()
+                                                          : names.primary;
+                    const std::string kept = testsupport::readFile(keptIn);
                     for (const char* said : {"said while locked", "and more"})
-                        EXPECT_NE(kept.find(inMemory ? "kept in memory only" : said),
-                                  std::string::npos)
-                            << kept;
+                        EXPECT_NE(kept.find(said), std::string::npos) << kept;
+                    EXPECT_EQ(store.keeping.peek().file, keptIn);
                 }
                 store.retryUnsaved();
                 EXPECT_FALSE(store.notSaved.peek());
             }
+            EXPECT_EQ(uniqueFolders(tmp.path()).size(), row.at == &N::unique ? 1u : 0u);
             EXPECT_EQ(textsOnDisk(dir.path()),
                       (std::vector<std::string>{"stored", "said while locked", "and more"}));
             EXPECT_EQ(snapshot(watched) + snapshot(elsewhere.path()), planted);
@@ -504,6 +527,7 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
 // An earlier version's fallback may be the user's only copy of what was
 // said: when it is the user's alone it is taken in before the later files
 // (so edits made since win), never written to, and set aside once stored.
+// So is every folder of the user's own that a start made with a unique name.
 TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNeverWritten) {
     TempDir dir, state, tmp;
     std::ofstream(state / "a file") << "not a folder";
@@ -519,11 +543,19 @@ TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNev
         nlohmann::json(earlierNew).dump() + "\n" + nlohmann::json(stored).dump() + "\n";
     std::ofstream(names.earlier, std::ios::binary) << earlierText;
     fs::permissions(names.earlier, fs::perms(0600));
+    for (const char* own : {"-start1", "-start2"}) {
+        const fs::path folder = names.folder.string() + own;
+        fs::create_directory(folder);
+        fs::permissions(folder, fs::perms(0700));
+        std::ofstream(folder / names.file.filename())
+            << nlohmann::json(segment(30, 31, std::string("kept by") + own)).dump() << "\n";
+    }
     StorageLogCapture log;
     {
         WriteLock lock(dir.path() / "transcript.sqlite");
         TranscriptStore store(dir.path(), fixedCalendar());
-        EXPECT_EQ(textsIn(store), (std::vector<std::string>{earlierNew.text, stored.text}));
+        EXPECT_EQ(textsIn(store), (std::vector<std::string>{earlierNew.text, "kept by-start1",
+                                                            "kept by-start2", stored.text}));
         EXPECT_TRUE(store.notSaved.peek());
         const auto blocks = store.allBlocks();
         store.replace(*std::find_if(blocks->begin(), blocks->end(),
@@ -532,7 +564,8 @@ TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNev
         store.append(segment(20, 21, "said since"));
     }
     EXPECT_TRUE(testsupport::readFile(names.earlier) == earlierText);
-    const std::vector<std::string> expected{"edited since", "said since", stored.text};
+    const std::vector<std::string> expected{"edited since", "kept by-start1", "kept by-start2",
+                                            "said since", stored.text};
     for (int start = 0; start < 2; ++start) {
         TranscriptStore store(dir.path(), fixedCalendar());
         EXPECT_EQ(textsIn(store), expected) << "start " << start;
@@ -540,6 +573,7 @@ TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNev
     }
     for (const fs::path& gone : {names.earlier, names.file, fs::path(names.earlier) += ".imported"})
         EXPECT_FALSE(fs::exists(gone)) << gone;
+    EXPECT_EQ(uniqueFolders(tmp.path()), std::vector<fs::path>{});
     EXPECT_EQ(log.text().find("neither read from it nor written to it"), std::string::npos)
         << log.text();
 }
