@@ -24,8 +24,8 @@ class TimelineTextEdit final : public QTextEdit {
     // Press in the viewport: true when the owner took it.
     std::function<bool(QPoint)> viewportPress;
     std::function<bool(QPoint)> claimsPoint;  // pointing hand there
-    // Ctrl+Backspace: deletes the paragraphs of the selection, or of the
-    // caret. False leaves the key to the editor.
+    // Ctrl+Backspace: deletes the paragraphs of the selection. False leaves
+    // the key to the editor, which deletes the word before the caret.
     std::function<bool()> deleteSelectionKey;
 
     // True while a left-button press, release or drag is being handled.

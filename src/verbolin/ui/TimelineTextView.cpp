@@ -70,7 +70,10 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     edit_->viewportPress = [this](QPoint p) { return gutter_->press(p); };
     edit_->claimsPoint = [this](QPoint p) { return gutter_->claims(p); };
     edit_->deleteSelectionKey = [this] {
-        if (!inputs_.onDeleteSelection) return false;
+        // With only a caret the key is the desktop's "delete the word before":
+        // a user correcting a word must not lose the paragraph, for which
+        // there is no undo.
+        if (!inputs_.onDeleteSelection || !edit_->textCursor().hasSelection()) return false;
         deleteSelectedParagraphs();
         return true;
     };

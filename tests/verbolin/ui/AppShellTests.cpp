@@ -185,9 +185,10 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     EXPECT_EQ(model->mainWindow(), nullptr);
 }
 
-// "Delete Paragraph" and Ctrl+Backspace delete the paragraphs of the
-// selection, or the one holding the caret; the key typed into the search
-// field or the sidebar deletes nothing.
+// "Delete Paragraph" deletes the paragraphs of the selection, or the one
+// holding the caret; Ctrl+Backspace those of a selection, and with only a
+// caret the word before it, as typing would (never across a separator); the
+// key typed into the search field or the sidebar deletes nothing.
 TEST_F(ShellTest, DeletesTheParagraphsOfTheSelectionOrOfTheCaret) {
     enum How { menu, key, keyInSearch, keyInSidebar };
     struct Case {
@@ -200,7 +201,10 @@ TEST_F(ShellTest, DeletesTheParagraphsOfTheSelectionOrOfTheCaret) {
         {"menu, caret at the end", menu, 2, -1, 2, -1, {"alpha one", "beta two"}},
         {"menu, caret at the start", menu, 0, 0, 0, 0, {"beta two", "gamma three"}},
         {"menu, selection of two", menu, 0, 2, 1, 2, {"gamma three"}},
-        {"key, caret inside", key, 1, 3, 1, 3, {"alpha one", "gamma three"}},
+        {"key, caret inside", key, 1, 3, 1, 3, {"alpha one", "a two", "gamma three"}},
+        {"key, caret at the end", key, 1, -1, 1, -1, {"alpha one", "beta ", "gamma three"}},
+        {"key, caret at the start", key, 2, 0, 2, 0, {"alpha one", "beta two", "gamma three"}},
+        {"key, selection of two", key, 0, 2, 1, 2, {"gamma three"}},
         {"key, selection of all", key, 0, 0, 2, -1, {}},
         {"key in the search field",
          keyInSearch,
