@@ -20,6 +20,7 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
 #include <algorithm>
@@ -495,7 +496,10 @@ std::vector<std::string> segmentTexts(const std::vector<verbolin::Segment>& segm
 
 // A right-click outside the selection moves the caret where it points, so "Delete
 // Paragraph" deletes the paragraph clicked, from the window and the database; one
-// inside a selection deletes what it holds. Clicks go through the X server.
+// inside a selection deletes what it holds, and one on no paragraph (below the
+// text, on a divider) deletes nothing. Ctrl+Backspace deletes a selection's
+// paragraphs, and with a caret the word before it, stored like typing. Clicks and
+// keys go through the X server.
 TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
@@ -513,22 +517,47 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
         "Charlie paragraph, the third one.", "Delta paragraph, the fourth one."};
     const std::string hint = verbolin::StatusBarModel::trailing({}, false, std::nullopt, {}).text;
     const std::string twoSelected = verbolin::StatusBarModel::selectionText(2);
+    const auto but = [&](int first, int last, std::vector<std::string> edited = {}) {
+        std::vector<std::string> kept;
+        for (int p = 0; p < int(paragraphs.size()); ++p)
+            if (p < first || p > last) kept.push_back(paragraphs[p]);
+        for (size_t p = 0; p < edited.size(); ++p)
+            if (!edited[p].empty()) kept[p] = edited[p];
+        return kept;
+    };
+    const int none = 99, below = -1;  // nothing deleted; below the text
 
+    enum Act { rightClick, rightClickAbove, ctrlBackspace };  // Above: the divider
     const struct {
         const char* name;
-        int from, to;      // a caret put in `from` by a left click, or the program's selection
-        int rightClickIn;  // on its first line
-        int first, last;   // selected while the menu is open, then deleted
+        int from, to;  // a caret put in `from` by a left click, or the program's selection
+        int caret;     // >= 0: then the caret put at this offset of `from`
+        Act act;
+        int at;           // the paragraph right-clicked, on its first line or its divider
+        int first, last;  // selected while the menu is open
+        bool deletes;     // "Delete Paragraph" enabled
         const std::string& trailingOnMenu;
+        std::vector<std::string> kept;
     } rows[] = {
-        {"caret in A, right-click in B", 0, 0, 1, 1, 1, hint},
-        {"right-click inside a selection of A and B", 0, 1, 1, 0, 1, twoSelected},
-        {"right-click in D outside a selection of A and B", 0, 1, 3, 3, 3, hint},
+        {"caret in A, right-click in B", 0, 0, -1, rightClick, 1, 1, 1, true, hint, but(1, 1)},
+        {"right-click inside a selection of A and B", 0, 1, -1, rightClick, 1, 0, 1, true,
+         twoSelected, but(0, 1)},
+        {"right-click in D outside a selection of A and B", 0, 1, -1, rightClick, 3, 3, 3, true,
+         hint, but(3, 3)},
+        // On no paragraph the caret still goes where a left click would.
+        {"right-click below the text", 0, 1, -1, rightClick, below, 3, 3, false, hint,
+         but(none, none)},
+        {"right-click on the divider above C", 0, 0, -1, rightClickAbove, 2, 2, 2, false, hint,
+         but(none, none)},
+        {"Ctrl+Backspace behind \"second\" in B", 1, 1, 27, ctrlBackspace, 0, 0, 0, false, hint,
+         but(none, none, {"", "Bravo paragraph, the  one."})},
+        {"Ctrl+Backspace with a selection of B and C", 1, 2, -1, ctrlBackspace, 0, 0, 0, false,
+         hint, but(1, 2)},
     };
     auto& store = model->store();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        uitest::fill(store, paragraphs);
+        uitest::fill(store, paragraphs, std::chrono::minutes(10));
         window->show();
         window->activateWindow();
         window->refresh();
@@ -540,13 +569,20 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
         ASSERT_EQ(ranges.size(), paragraphs.size());
         const auto blocks = *store.allBlocks();
         const auto middle = [&](int p) { return ranges[p].location + ranges[p].length / 2; };
-        // A point on the first line of a paragraph, on screen.
-        const auto pointIn = [&](int paragraph) {
-            const auto line =
-                verbolin::DocumentGeometry::lineAt(*edit->document(), ranges[paragraph].location);
-            const QPoint p(int(line->rect.left()) + 12,
-                           int(line->rect.center().y() - view.scrollY()));
-            return edit->viewport()->mapToGlobal(p);
+        // A point on the first line of a paragraph, on its divider, or below
+        // the text; on screen.
+        const auto pointIn = [&](int paragraph, bool divider = false) {
+            const QTextDocument& doc = *edit->document();
+            const int at = paragraph == below ? ranges.back().end() : ranges[paragraph].location;
+            const QRectF line = verbolin::DocumentGeometry::lineAt(doc, at)->rect;
+            const double spacing = doc.findBlock(at).blockFormat().topMargin();
+            EXPECT_TRUE(!divider || spacing >= 8) << spacing;
+            const double y = paragraph == below ? line.bottom() + 12
+                             : divider          ? line.top() - spacing / 2
+                                                : line.center().y();
+            EXPECT_LT(y - view.scrollY(), edit->viewport()->height());
+            return edit->viewport()->mapToGlobal(
+                QPoint(int(line.left()) + 12, int(y - view.scrollY())));
         };
         const auto ids = [&](int first, int last) {
             std::vector<platform::Uuid> out;
@@ -556,6 +592,13 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
 
         if (row.from == row.to) {
             clickAt(x.d, pointIn(row.from), Button1);
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return window->editor().selectedIDs == ids(row.from, row.from); }));
+            if (row.caret >= 0) {
+                QTextCursor c(edit->document());
+                c.setPosition(ranges[row.from].location + row.caret);
+                edit->setTextCursor(c);
+            }
         } else {
             QTextCursor c(edit->document());
             c.setPosition(middle(row.from));
@@ -567,6 +610,7 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
 
         // Once the menu is open: what the window shows, then its first item
         // clicked. Without a menu nothing is deleted, which fails below.
+        bool menuSeen = row.act == ctrlBackspace;
         QTimer driver;
         QObject::connect(&driver, &QTimer::timeout, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
@@ -581,28 +625,37 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
                       row.trailingOnMenu);
             QAction* first = menu->actions().front();
             EXPECT_EQ(first->text(), QStringLiteral("Delete Paragraph"));
+            EXPECT_EQ(first->isEnabled(), row.deletes);
+            menuSeen = true;
             clickAt(x.d, menu->mapToGlobal(menu->actionGeometry(first).center()), Button1);
+            // A disabled item keeps the menu open: once it would have acted,
+            // the menu is closed as Escape would.
+            if (!row.deletes) QTimer::singleShot(200, menu, [menu] { menu->close(); });
         });
-        driver.start(20);
-        clickAt(x.d, pointIn(row.rightClickIn), Button3);
-        std::vector<std::string> kept;
-        for (int p = 0; p < int(paragraphs.size()); ++p)
-            if (p < row.first || p > row.last) kept.push_back(paragraphs[p]);
-        const bool deleted =
-            QTest::qWaitFor([&] { return segmentTexts(store.segments.peek()) == kept; });
+        if (row.act == ctrlBackspace) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == edit; }));
+            pressKeys(x.d, {XK_Control_L, XK_BackSpace});
+        } else {
+            driver.start(20);
+            clickAt(x.d, pointIn(row.at, row.act == rightClickAbove), Button3);
+        }
+        const bool done = QTest::qWaitFor(
+            [&] { return menuSeen && segmentTexts(store.segments.peek()) == row.kept; });
         driver.stop();
         if (auto* popup = QApplication::activePopupWidget()) popup->close();
-        ASSERT_TRUE(deleted) << "left: "
-                             << testing::PrintToString(segmentTexts(store.segments.peek()));
+        ASSERT_TRUE(done) << "left: "
+                          << testing::PrintToString(segmentTexts(store.segments.peek()));
         // The window shows what is left, and so does the file.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return view.ranges().size() == kept.size(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view.ranges().size() == row.kept.size(); }));
+        const auto shown = [&](const std::string& p) {
+            return view.text().string().contains(QString::fromStdString(p));
+        };
         for (const auto& p : paragraphs)
-            EXPECT_EQ(view.text().string().contains(QString::fromStdString(p)),
-                      std::ranges::count(kept, p) == 1)
-                << p;
+            EXPECT_EQ(shown(p), std::ranges::count(row.kept, p) == 1) << p;
+        for (const auto& p : row.kept) EXPECT_TRUE(shown(p)) << p;
         verbolin::TranscriptDB db(folder / "transcript.sqlite",
                                   verbolin::TranscriptDB::Access::readOnly);
-        EXPECT_EQ(segmentTexts(db.allSegments()), kept);
+        EXPECT_EQ(segmentTexts(db.allSegments()), row.kept);
     }
     window->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
