@@ -399,7 +399,7 @@ bool TranscriptionEngine::echoCancellation() {
 }
 
 std::string TranscriptionEngine::microphoneLostMessage(const std::string& reason) {
-    return "The microphone is unavailable (" + reason + "); listening resumes when it is back.";
+    return "The microphone is unavailable (" + reason + ")" + kResumesWhenBack;
 }
 
 std::string TranscriptionEngine::unmatchedDeviceNotice(

@@ -198,8 +198,10 @@ class TranscriptionEngine {
     static std::optional<std::string> incompletePackNotice(const ModelPack& pack);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
 
-    // The failed state's message while the microphone is gone.
+    // The failed state's message while the microphone is gone: the reason,
+    // then kResumesWhenBack, since the capture keeps trying by itself.
     static std::string microphoneLostMessage(const std::string& reason);
+    static constexpr const char* kResumesWhenBack = "; listening resumes when it is back.";
     // The notice for a VERBOLIN_INPUT_DEVICE that matches no microphone.
     static std::string unmatchedDeviceNotice(const std::string& wanted,
                                              const std::vector<AudioCapture::Device>& devices);

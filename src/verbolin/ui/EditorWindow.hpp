@@ -53,8 +53,9 @@ class EditorWindow final : public QMainWindow {
     // Renders the current state now (it otherwise follows on the next turn).
     void refresh();
     // Deletes the paragraphs the timeline's selection touches: with only a
-    // caret, the paragraph holding it. The timeline's Ctrl+Backspace and its
-    // "Delete Paragraph" ask for it; in any other field the key is theirs.
+    // caret, the paragraph holding it. The timeline's "Delete Paragraph" asks
+    // for it, and its Ctrl+Backspace when there is a selection; with a caret,
+    // or in any other field, the key deletes a word.
     void deleteSelection();
     void newSession();
     // A paragraph was copied from the timeline at `now`.

@@ -1,6 +1,7 @@
 #include "verbolin/ui/StatusBarModel.hpp"
 
 #include <algorithm>
+#include <string_view>
 
 #include "verbolin/app/AudioServerHelp.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
@@ -8,10 +9,17 @@
 namespace verbolin {
 
 std::string StatusBarModel::failureText(const std::string& message) {
-    // Retrying alone will not bring a server that is not running.
-    if (message.find(AudioServerHelp::kNoServer) != std::string::npos)
-        return message + ". " + AudioServerHelp::kHowToStart + ", then press Retry.";
-    return message;
+    if (message.find(AudioServerHelp::kNoServer) == std::string::npos) return message;
+    // Retrying alone will not bring a server that is not running. Where the
+    // microphone went with the server, listening comes back by itself once
+    // one runs: that is said instead of Retry, and once.
+    const std::string_view resumes = TranscriptionEngine::kResumesWhenBack;
+    std::string cause = message;
+    const bool byItself = cause.ends_with(resumes);
+    if (byItself) cause.resize(cause.size() - resumes.size());
+    if (cause.ends_with('.')) cause.pop_back();
+    return cause + ". " + AudioServerHelp::kHowToStart +
+           (byItself ? std::string(resumes) : std::string(", then press Retry."));
 }
 
 StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool isRecording,

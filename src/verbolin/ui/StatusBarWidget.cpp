@@ -17,7 +17,7 @@ namespace verbolin {
 namespace {
 constexpr int kSpacing = 8;
 // Beside a message too long for the bar, the trailing side keeps this part
-// of the width (or what it needs, if less).
+// of the width (or what it needs, if less), unless the message is a failure.
 constexpr int kTrailingShare = 3;
 }  // namespace
 
@@ -137,15 +137,20 @@ void StatusBarWidget::placeTexts() {
     const int width = texts_->width(), lineHeight = metrics.lineSpacing();
     const bool retry = !retry_->isHidden();
     const QSize retrySize = retry ? retry_->sizeHint() : QSize(0, 0);
-    const int room = std::max(width - (retry ? retrySize.width() + kSpacing : 0) - kSpacing, 0);
+    // The message and the trailing side, with the gap between them.
+    const int room = std::max(width - (retry ? retrySize.width() + kSpacing : 0), 0);
     // One line: a message's line breaks read as spaces here.
     const QString line = fullMessage_.simplified();
     const int messageNatural = metrics.horizontalAdvance(line) + 2;
     // The state and "Retry" come first; the trailing side keeps what the
-    // message leaves, and at least its share when both are too long.
+    // message leaves, and at least its share when both are too long. A
+    // failure's cause and what to do matter more than any hint or count, so
+    // beside one the trailing side has only what is left, gap and all.
+    const int share = retry ? 0 : std::max(room - kSpacing, 0) / kTrailingShare;
     const int trailingWidth =
-        std::clamp(std::max(room - messageNatural, room / kTrailingShare), 0, trailingNatural_);
-    const int messageWidth = std::clamp(room - trailingWidth, 0, messageNatural);
+        std::clamp(std::max(room - kSpacing - messageNatural, share), 0, trailingNatural_);
+    const int messageWidth =
+        std::clamp(room - (trailingWidth > 0 ? trailingWidth + kSpacing : 0), 0, messageNatural);
     // What went wrong is at the start and what to do at the end: the middle
     // gives way (whole in the tooltip).
     const QString shown = messageWidth >= messageNatural

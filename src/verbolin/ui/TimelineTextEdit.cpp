@@ -129,16 +129,25 @@ void TimelineTextEdit::contextMenuEvent(QContextMenuEvent* e) {
     // selection first moves the caret there, as a left click would, and one
     // inside a selection keeps it. A menu asked for by key acts where the
     // caret is.
+    bool atParagraph = true;
     if (e->reason() == QContextMenuEvent::Mouse) {
         const int at = cursorForPosition(e->pos()).position();
         QTextCursor c = textCursor();
-        if (!c.hasSelection() || at < c.selectionStart() || at > c.selectionEnd()) {
+        const bool onLines = !pointsAtParagraph || pointsAtParagraph(e->pos());
+        // Below the text or above a paragraph the caret lands at an end of
+        // one, which was not pointed at: only a point within the selection
+        // (the space between two of its paragraphs) still counts as in it.
+        const bool inSelection =
+            c.hasSelection() && (onLines ? at >= c.selectionStart() && at <= c.selectionEnd()
+                                         : at > c.selectionStart() && at < c.selectionEnd());
+        atParagraph = onLines || inSelection;
+        if (!inSelection) {
             c.setPosition(at);
             setTextCursor(c);
         }
     }
     std::unique_ptr<QMenu> menu(createStandardContextMenu(e->pos()));
-    if (prepareMenu) prepareMenu(*menu, e->pos());
+    if (prepareMenu) prepareMenu(*menu, atParagraph);
     menu->exec(e->globalPos());
 }
 

@@ -20,12 +20,16 @@ class TimelineTextEdit final : public QTextEdit {
     // go there (the live paragraph); none refuses it.
     std::function<std::optional<int>(int pos, int len)> typingTarget;
     std::function<QString()> plainSelectedText;
-    std::function<void(QMenu&, QPoint)> prepareMenu;
+    // `atParagraph`: the menu was asked for on a paragraph or inside the
+    // selection, not on the space between or below the paragraphs.
+    std::function<void(QMenu&, bool atParagraph)> prepareMenu;
+    // Whether a viewport point lies on a paragraph's lines (or its time).
+    std::function<bool(QPoint)> pointsAtParagraph;
     // Press in the viewport: true when the owner took it.
     std::function<bool(QPoint)> viewportPress;
     std::function<bool(QPoint)> claimsPoint;  // pointing hand there
-    // Ctrl+Backspace: deletes the paragraphs of the selection, or of the
-    // caret. False leaves the key to the editor.
+    // Ctrl+Backspace: deletes the paragraphs of the selection. False leaves
+    // the key to the editor, which deletes the word before the caret.
     std::function<bool()> deleteSelectionKey;
 
     // True while a left-button press, release or drag is being handled.

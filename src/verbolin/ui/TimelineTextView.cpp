@@ -66,11 +66,17 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     edit_->shouldChange = [this](int pos, int len) { return shouldChange(pos, len); };
     edit_->typingTarget = [this](int pos, int len) { return typingTarget(pos, len); };
     edit_->plainSelectedText = [this] { return plainSelectedText(); };
-    edit_->prepareMenu = [this](QMenu& menu, QPoint) { decorateContextMenu(menu); };
+    edit_->prepareMenu = [this](QMenu& menu, bool atParagraph) {
+        decorateContextMenu(menu, atParagraph);
+    };
+    edit_->pointsAtParagraph = [this](QPoint p) { return gutter_->paragraphAt(p.y()).has_value(); };
     edit_->viewportPress = [this](QPoint p) { return gutter_->press(p); };
     edit_->claimsPoint = [this](QPoint p) { return gutter_->claims(p); };
     edit_->deleteSelectionKey = [this] {
-        if (!inputs_.onDeleteSelection) return false;
+        // With only a caret the key is the desktop's "delete the word before":
+        // a user correcting a word must not lose the paragraph, for which
+        // there is no undo.
+        if (!inputs_.onDeleteSelection || !edit_->textCursor().hasSelection()) return false;
         deleteSelectedParagraphs();
         return true;
     };
@@ -618,7 +624,7 @@ QString TimelineTextView::plainSelectedText() const {
                                        c.selectionEnd() - c.selectionStart());
 }
 
-void TimelineTextView::decorateContextMenu(QMenu& menu) {
+void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
     const QTextCursor c = edit_->textCursor();
     if (!shouldChange(c.selectionStart(), c.selectionEnd() - c.selectionStart())) {
         for (QAction* a : menu.actions()) {
@@ -632,6 +638,9 @@ void TimelineTextView::decorateContextMenu(QMenu& menu) {
     QAction* first = menu.actions().isEmpty() ? nullptr : menu.actions().front();
     QAction* separator = menu.insertSeparator(first);
     QAction* del = new QAction(tr("Delete Paragraph"), &menu);  // owned by the menu
+    // Asked for where no paragraph is, it would delete one the user did not
+    // point at; it stays first, so the menu keeps its shape.
+    del->setEnabled(atParagraph);
     connect(del, &QAction::triggered, this, &TimelineTextView::deleteSelectedParagraphs);
     menu.insertAction(separator, del);
 }

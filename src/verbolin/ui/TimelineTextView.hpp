@@ -62,10 +62,12 @@ class TimelineTextView final : public QWidget {
     // The selection as plain text: separators read as blank lines.
     QString plainSelectedText() const;
     // Puts "Delete Paragraph" and a separator in front of the editor's menu
-    // when deletion is offered, and disables edits the text would refuse.
-    void decorateContextMenu(QMenu& menu);
-    // Asks the host to delete the paragraphs of the selection, or of the
-    // caret when nothing is selected (Ctrl+Backspace, "Delete Paragraph").
+    // when deletion is offered (disabled unless `atParagraph`), and disables
+    // edits the text would refuse.
+    void decorateContextMenu(QMenu& menu, bool atParagraph = true);
+    // Asks the host to delete the paragraphs of the selection (Ctrl+Backspace
+    // with a selection, "Delete Paragraph"), or of the caret when nothing is
+    // selected ("Delete Paragraph" only).
     void deleteSelectedParagraphs();
 
     double scrollY() const;

@@ -88,6 +88,15 @@ TEST(StatusBarModel, LeadingByEngineState) {
          "--start\", or on a PipeWire desktop with \"systemctl --user start pipewire-pulse\" "
          "(PULSE_SERVER names another server), then press Retry.",
          false, true, false, false},
+        // Gone while listening: it comes back with the server, no Retry.
+        {State::failed(TranscriptionEngine::microphoneLostMessage(
+             "Cannot connect to the audio server: Connection refused")),
+         true,
+         "The microphone is unavailable (Cannot connect to the audio server: Connection "
+         "refused). Start one with \"pulseaudio --start\", or on a PipeWire desktop with "
+         "\"systemctl --user start pipewire-pulse\" (PULSE_SERVER names another server); "
+         "listening resumes when it is back.",
+         false, true, false, false},
         {State::idle(), true, "Idle", false, false, false, false},
         {State::ready(), true, "Listening", false, false, true, true},
         {State::ready(), false, "Paused", false, false, true, false},

@@ -44,8 +44,10 @@ inline std::shared_ptr<const std::vector<verbolin::Block>> blocks(
         verbolin::TranscriptStore::blocks(segs, verbolin::TranscriptStore::paragraphGap));
 }
 
-// Paragraphs a minute apart, one segment each, in a fresh transcript.
-inline void fill(verbolin::TranscriptStore& store, const std::vector<std::string>& texts) {
+// Paragraphs `step` apart (five minutes or more puts a pause divider above
+// each), one segment each, in a fresh transcript.
+inline void fill(verbolin::TranscriptStore& store, const std::vector<std::string>& texts,
+                 std::chrono::seconds step = std::chrono::minutes(1)) {
     if (auto all = store.allBlocks(); !all->empty()) store.deleteBlocks(*all);
     auto at = std::chrono::system_clock::now() - std::chrono::hours(1);
     for (const auto& text : texts) {
@@ -54,7 +56,7 @@ inline void fill(verbolin::TranscriptStore& store, const std::vector<std::string
         s.end = at + std::chrono::seconds(2);
         s.text = text;
         store.append(s);
-        at += std::chrono::minutes(1);
+        at += step;
     }
 }
 

@@ -346,7 +346,7 @@ TEST(TimelineTextView, CtrlBackspaceAndTheMenuDeleteTheSelectedOrTheCaretsParagr
         bool byMenu;
         std::vector<size_t> paragraphs;
     } cases[] = {
-        {r[1].end(), r[1].end(), false, {1}},                   // a caret behind the last word
+        {r[1].end(), r[1].end(), true, {1}},                    // a caret behind the last word
         {r[1].location, r[1].location, true, {1}},              // a caret at the first
         {r[0].location + 2, r[1].location + 2, false, {0, 1}},  // a selection
         {r[0].location + 2, r[2].location + 2, true, {0, 1, 2}},
