@@ -152,6 +152,7 @@ class Downloader {
     // since the last report while bytes arrive, counting the bytes received
     // (at most one write block ahead of the file), so that a slow link still
     // shows movement between chunks. Zero (the default): once per chunk only.
+    // Set before download(), as is the next.
     void setProgressInterval(std::chrono::milliseconds interval) { progressInterval_ = interval; }
     // The interval for progress a person watches: it moves at least once a
     // second while bytes arrive.
