@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -41,6 +42,10 @@ class LocalHttpServer {
         size_t dropAfter = std::string::npos;
         int dropTimes = 0;
         bool ignoreRange = false;  // answer a ranged request with the whole body and 200
+        // A slow link: the body goes in pieces of `pieceBytes`, each after
+        // a pause this long.
+        std::chrono::milliseconds pause{0};
+        size_t pieceBytes = 65536;
         // Once `nextAfterGets` GET requests of the path have been answered,
         // the path answers with this reply instead: a file that changes on
         // the server. This server never honours If-Range, so a ranged request
@@ -65,6 +70,13 @@ class LocalHttpServer {
         static Reply stalling(std::string body, size_t after) {
             Reply r = ok(std::move(body));
             r.stallAfter = after;
+            return r;
+        }
+        static Reply throttled(std::string body, size_t pieceBytes,
+                               std::chrono::milliseconds pause) {
+            Reply r = ok(std::move(body));
+            r.pieceBytes = pieceBytes;
+            r.pause = pause;
             return r;
         }
         Reply& header(std::string name, std::string value) {
@@ -225,7 +237,8 @@ class LocalHttpServer {
             if (!applyRange(req.get_header_value("Range"), reply, res)) return;
         }
         const bool dropping = reply.dropAfter != std::string::npos && dropCount <= reply.dropTimes;
-        if (!reply.chunked && reply.stallAfter == std::string::npos && !dropping) {
+        if (!reply.chunked && reply.stallAfter == std::string::npos && !dropping &&
+            reply.pause.count() == 0) {
             res.set_content(reply.body, "application/octet-stream");
             return;
         }
@@ -233,14 +246,17 @@ class LocalHttpServer {
         const size_t stallAfter = reply.stallAfter;
         const size_t dropAfter = dropping ? reply.dropAfter : std::string::npos;
         const bool chunked = reply.chunked;
-        auto provide = [this, body, stallAfter, dropAfter, chunked](size_t offset,
-                                                                    httplib::DataSink& sink) {
+        const auto pause = reply.pause;
+        const size_t piece = reply.pieceBytes;
+        auto provide = [this, body, stallAfter, dropAfter, chunked, pause, piece](
+                           size_t offset, httplib::DataSink& sink) {
             if (offset >= dropAfter) return false;  // httplib closes the connection
             if (offset >= stallAfter) {
                 std::unique_lock lock(mutex_);
                 cv_.wait(lock, [this] { return released_; });
             }
-            const size_t end = std::min({body->size(), offset + 65536,
+            if (pause.count() > 0) std::this_thread::sleep_for(pause);
+            const size_t end = std::min({body->size(), offset + piece,
                                          offset < stallAfter ? stallAfter : body->size(),
                                          offset < dropAfter ? dropAfter : body->size()});
             if (offset < end) sink.write(body->data() + offset, end - offset);

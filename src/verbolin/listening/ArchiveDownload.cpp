@@ -24,7 +24,7 @@ constexpr const char* kErrorDomain = "ModelDownloader";
 constexpr double kTimeoutSeconds = 60;
 constexpr int kRetries = 5;
 // How often the bytes on disk are reported while the engine, which reports
-// only every few megabytes and only when the size is known, is quiet.
+// only when the size is known, is quiet.
 constexpr std::chrono::milliseconds kProgressPoll{250};
 constexpr size_t kMaxEtagName = 96;
 
@@ -104,6 +104,9 @@ void ArchiveDownload::transfer(const Head& head, const fs::path& partial,
     // The partial file is gone once moved into place: what was shown stays.
     int64_t shown = 0;
     vortil::Downloader engine(destination, partial);
+    engine.setProgressInterval(vortil::Downloader::kWatchedProgressInterval);
+    // A 204, or a piece nobody asked for, is no archive: said as its status.
+    engine.setOnlyAnswersAsked(true);
     std::stop_callback cancelOnStop(stop, [&engine] { engine.cancel(); });
     const auto states = engine.download(url_, std::nullopt, std::nullopt, head.size,
                                         kTimeoutSeconds, kRetries, head.etag);
@@ -124,6 +127,10 @@ void ArchiveDownload::transfer(const Head& head, const fs::path& partial,
             throw vortil::Downloader::DownloadError(
                 vortil::Downloader::DownloadError::Code::unexpectedError);
         shown = std::max(shown, sizeOf(partial));
+        // The engine's count runs up to a write block ahead of the file.
+        if (state && state->kind() == Kind::downloading && total > 0)
+            shown = std::max(
+                shown, std::min(total, static_cast<int64_t>(state->fraction() * double(total))));
         if (progress) progress(shown, total);
     }
 }

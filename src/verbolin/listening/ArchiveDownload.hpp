@@ -33,7 +33,8 @@ class ArchiveDownload {
     // Downloads the archive to `destination` (which must not exist yet) and
     // returns once it is there whole. Throws platform::AppError (domain
     // "ModelDownloader", code = the status) for an answer to the HEAD other
-    // than 200 (405 and 501 aside) or one to the GET outside 2xx,
+    // than 200 (405 and 501 aside) or one to the GET other than 200 (or 206
+    // for the range a resumed transfer asks for),
     // platform::HttpError for the network's failures,
     // vortil::Downloader::DownloadError when the server sends other bytes
     // than it announced, std::filesystem::filesystem_error when the disk

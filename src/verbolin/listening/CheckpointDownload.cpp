@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/system/CancellationError.hpp"
+#include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
 #include "vortilcore/hub/FileMetadata.hpp"
 #include "vortilcore/hub/HubApi.hpp"
@@ -36,6 +37,8 @@ CheckpointDownload::CheckpointDownload(vortil::HubApi hub, std::string repoId)
     // A copy left by an earlier attempt is hashed before it is trusted: it
     // may have been cut short, damaged on disk or changed by hand since.
     hub_.recheckLocalFiles = true;
+    // Between the engine's chunks of 10 MB too: seconds apart on a slow link.
+    hub_.progressInterval = vortil::Downloader::kWatchedProgressInterval;
 }
 
 fs::path CheckpointDownload::folder() const { return hub_.repoFolder(repo_); }
@@ -74,6 +77,7 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
     // and each download then starts from what was found here, not from a
     // second HEAD.
     std::vector<vortil::HubApi::HubFileDownloader::Metadata> metadata;
+    std::vector<int64_t> kept;  // of each file, the bytes an earlier attempt left
     int64_t total = 0, onDisk = 0;
     for (const std::string& name : files()) {
         const auto downloader = fileDownloader(name);
@@ -83,21 +87,26 @@ fs::path CheckpointDownload::fetch(const ProgressFn& progress,
         total += size;
         int64_t present = sizeOf(downloader.destination());
         if (present == 0 && remote.etag) present = sizeOf(downloader.incompletePath(*remote.etag));
-        onDisk += std::min(present, size);
+        kept.push_back(std::min(present, size));
+        onDisk += kept.back();
     }
     if (beforeTransfer) beforeTransfer(total - onDisk, total);
 
-    int64_t done = 0;
+    // What is on disk counts from the first report on: the files done, and
+    // what an earlier attempt left of those still to come.
+    int64_t done = 0, ahead = onDisk;
     for (size_t i = 0; i < files().size(); ++i) {
-        if (progress) progress(done, total);
+        ahead -= kept[i];
+        if (progress) progress(done + kept[i] + ahead, total);
         const int64_t size = metadata[i].remote.size.value_or(0);
         fileDownloader(files()[i])
             .download(
                 metadata[i],
                 [&](double fraction, std::optional<double>) {
                     if (!progress) return;
-                    progress(done + static_cast<int64_t>(std::clamp(fraction, 0.0, 1.0) *
-                                                         static_cast<double>(size)),
+                    progress(done + ahead +
+                                 static_cast<int64_t>(std::clamp(fraction, 0.0, 1.0) *
+                                                      static_cast<double>(size)),
                              total);
                 },
                 stop);

@@ -326,8 +326,9 @@ void ModelDownloader::installLocked(const ModelPack& pack, const Files& files) {
     convert(pack, files, checkpoint);
 }
 
-void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
-    if (pack.isInstalled()) {
+void ModelDownloader::install(const ModelPack& pack, ProgressFn progress, Existing existing) {
+    const bool keep = existing == Existing::keep;
+    if (keep && pack.isInstalled()) {
         removeLeftovers(pack);
         return;
     }
@@ -343,7 +344,7 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress) {
     platform::FileLock lock(files.lock);
     waitForOtherInstall(pack, lock, files.download);
     ReleaseOnExit release(lock);
-    if (pack.isInstalled()) return;
+    if (keep && pack.isInstalled()) return;
 
     try {
         installLocked(pack, files);

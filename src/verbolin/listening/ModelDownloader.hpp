@@ -81,14 +81,20 @@ class ModelDownloader {
     ModelDownloader(const ModelDownloader&) = delete;
     ModelDownloader& operator=(const ModelDownloader&) = delete;
 
+    // What install() does with a pack that is in place: keeps it, or, for
+    // one whose files do not load, installs the pack from its source over
+    // it (the folder there stays until the new pack is whole and moves in).
+    enum class Existing { keep, replace };
+
     // Blocking. Returns at once, without any request or progress, when the
-    // pack is already installed (removing what an install killed after moving
-    // the pack into place left: see removeLeftovers); otherwise fetches,
-    // converts and installs it, first waiting for another install of the same
-    // pack to end. Throws platform::AppError (domain "ModelDownloader"), or
-    // whatever `progress` throws (also while waiting, which is how a caller
-    // stops waiting).
-    void install(const ModelPack& pack, ProgressFn progress = {});
+    // pack is already installed and is kept (removing what an install killed
+    // after moving the pack into place left: see removeLeftovers); otherwise
+    // fetches, converts and installs it, first waiting for another install of
+    // the same pack to end. Throws platform::AppError (domain
+    // "ModelDownloader"), or whatever `progress` throws (also while waiting,
+    // which is how a caller stops waiting).
+    void install(const ModelPack& pack, ProgressFn progress = {},
+                 Existing existing = Existing::keep);
 
     // For an installed pack: removes the fetched checkpoint and staging folder
     // that an install killed between moving the pack into place and tidying

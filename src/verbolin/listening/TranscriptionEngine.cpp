@@ -10,6 +10,7 @@
 
 #include "platform/system/Log.hpp"
 #include "platform/system/Text.hpp"
+#include "verbolin/listening/ModelPackDamage.hpp"
 #include "verbolin/settings/Defaults.hpp"
 
 namespace verbolin {
@@ -82,13 +83,13 @@ TranscriptionEngine::TranscriptionEngine(Services services)
       self_(std::make_shared<TranscriptionEngine*>(this)),
       weakSelf_(self_) {
     if (!services_.install) {
-        services_.install = [options = services_.downloads](const ModelPack& pack,
-                                                            ModelDownloader::ProgressFn progress,
-                                                            std::stop_token stop) {
+        services_.install = [options = services_.downloads](
+                                const ModelPack& pack, ModelDownloader::ProgressFn progress,
+                                std::stop_token stop, ModelDownloader::Existing existing) {
             ModelDownloader downloader(options);
             // Also ends a transfer that has stalled, which reports no progress.
             std::stop_callback cancelOnStop(stop, [&downloader] { downloader.cancel(); });
-            downloader.install(pack, std::move(progress));
+            downloader.install(pack, std::move(progress), existing);
         };
     }
     if (!services_.makeEngine) services_.makeEngine = makeSpeechEngine;
@@ -136,6 +137,19 @@ std::optional<std::string> TranscriptionEngine::incompletePackNotice(const Model
     return text + "; it is installed again.";
 }
 
+std::string TranscriptionEngine::damagedPackNotice(const ModelPack& pack,
+                                                   const std::string& damage) {
+    return "The speech model pack at " + pack.localFolder().string() + " is damaged (" + damage +
+           "); it is installed again.";
+}
+
+std::string TranscriptionEngine::damagedPackFailure(const ModelPack& pack,
+                                                    const std::string& damage,
+                                                    const std::string& installFailure) {
+    return "The speech model pack at " + pack.localFolder().string() + " is damaged (" + damage +
+           ") and could not be installed again. " + installFailure;
+}
+
 std::string TranscriptionEngine::progressMessage(const ModelDownloader::Progress& progress) {
     if (const auto* d = std::get_if<ModelDownloader::Downloading>(&progress)) {
         return "Downloading speech model\u2026 " + std::to_string(d->receivedMB) + " of " +
@@ -160,38 +174,31 @@ void TranscriptionEngine::loadModel() {
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
         const ModelPack& pack = choice.pack();
-        if (installed) {
+        if (installed)
             ModelDownloader::removeLeftovers(pack);
-        } else {
-            struct Quitting {};
-            try {
-                services_.install(
-                    pack,
-                    [this](const ModelDownloader::Progress& p) {
-                        if (installStop_.stop_requested()) throw Quitting{};
-                        onMain([this, text = progressMessage(p)] {
-                            modelState.set(ModelState::loading(text));
-                        });
-                    },
-                    installStop_.get_token());
-            } catch (...) {
-                // Going away: the install was stopped, nothing to report.
-                if (installStop_.stop_requested()) return;
-                onMain([this, text = describe(std::current_exception())] {
-                    modelLoadFailed_ = true;
-                    modelState.set(ModelState::failed(text));
-                });
-                return;
-            }
-        }
+        else if (!installPack(pack, ModelDownloader::Existing::keep))
+            return;
         onMain([this] { modelState.set(ModelState::loading(kPreparingMessage)); });
 
         std::shared_ptr<SpeechEngine> recogniser;
-        try {
-            recogniser = services_.makeEngine(choice);
-            recogniser->prepare();
-        } catch (...) {
-            onMain([this, text = describe(std::current_exception())] {
+        std::exception_ptr error = prepareRecogniser(choice, recogniser);
+        // A pack that was in place but whose files do not load is installed
+        // again from its source, as one that lacks a part is, saying once
+        // what is damaged; at most once per load, so a source that serves a
+        // damaged pack cannot keep a load going.
+        const auto damage = error && installed ? packDamage(pack, error) : std::nullopt;
+        if (damage) {
+            onMain([this, text = damagedPackNotice(pack, *damage),
+                    start = downloadStartMessage(pack, services_.downloads)] {
+                notice(text);
+                modelState.set(ModelState::loading(start));
+            });
+            if (!installPack(pack, ModelDownloader::Existing::replace, damage)) return;
+            onMain([this] { modelState.set(ModelState::loading(kPreparingMessage)); });
+            error = prepareRecogniser(choice, recogniser);
+        }
+        if (error) {
+            onMain([this, text = describe(error)] {
                 modelLoadFailed_ = true;
                 modelState.set(ModelState::failed(text));
             });
@@ -204,6 +211,45 @@ void TranscriptionEngine::loadModel() {
             if (onModelReady) onModelReady();
         });
     });
+}
+
+bool TranscriptionEngine::installPack(const ModelPack& pack, ModelDownloader::Existing existing,
+                                      const std::optional<std::string>& damage) {
+    struct Quitting {};
+    try {
+        services_.install(
+            pack,
+            [this](const ModelDownloader::Progress& p) {
+                if (installStop_.stop_requested()) throw Quitting{};
+                onMain([this, text = progressMessage(p)] {
+                    modelState.set(ModelState::loading(text));
+                });
+            },
+            installStop_.get_token(), existing);
+        return true;
+    } catch (...) {
+        // Going away: the install was stopped, nothing to report.
+        if (installStop_.stop_requested()) return false;
+        std::string text = describe(std::current_exception());
+        if (damage) text = damagedPackFailure(pack, *damage, text);
+        onMain([this, text = std::move(text)] {
+            modelLoadFailed_ = true;
+            modelState.set(ModelState::failed(text));
+        });
+        return false;
+    }
+}
+
+std::exception_ptr TranscriptionEngine::prepareRecogniser(const EngineChoice& choice,
+                                                          std::shared_ptr<SpeechEngine>& made) {
+    try {
+        auto recogniser = services_.makeEngine(choice);
+        recogniser->prepare();
+        made = std::move(recogniser);
+        return nullptr;
+    } catch (...) {
+        return std::current_exception();
+    }
 }
 
 void TranscriptionEngine::start() {

@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -30,6 +31,7 @@
 #include "platform/system/SerialExecutor.hpp"
 #include "verbolin/listening/AudioCapture.hpp"
 #include "verbolin/listening/DebugRecorder.hpp"
+#include "verbolin/listening/EngineChoice.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
 #include "verbolin/listening/ModelPack.hpp"
 #include "verbolin/listening/SpeechEngineFactory.hpp"
@@ -80,9 +82,10 @@ class TranscriptionEngine {
 
     // Installs a pack, reporting progress from the installing thread; ends
     // soon (with any error) once the token asks it to stop: the engine is
-    // going away.
-    using Installer =
-        std::function<void(const ModelPack&, ModelDownloader::ProgressFn, std::stop_token)>;
+    // going away. `existing` says what becomes of a pack in place (replaced
+    // when its files do not load).
+    using Installer = std::function<void(const ModelPack&, ModelDownloader::ProgressFn,
+                                         std::stop_token, ModelDownloader::Existing existing)>;
 
     // What the engine works with. `main`, `defaults` and `clock` must outlive
     // the engine and every session it starts.
@@ -196,6 +199,14 @@ class TranscriptionEngine {
     // the folder and the parts it lacks. None when the pack is whole or not
     // there at all.
     static std::optional<std::string> incompletePackNotice(const ModelPack& pack);
+    // For an installed pack whose files do not load, told once as the load
+    // installs it again: the folder and what is damaged (`damage`, as
+    // packDamage() says it).
+    static std::string damagedPackNotice(const ModelPack& pack, const std::string& damage);
+    // The failed state's message when installing it again fails too: what
+    // is damaged, then the install's failure, which says what to do.
+    static std::string damagedPackFailure(const ModelPack& pack, const std::string& damage,
+                                          const std::string& installFailure);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";
 
     // The failed state's message while the microphone is gone: the reason,
@@ -225,6 +236,15 @@ class TranscriptionEngine {
     void notice(const std::string& text) const;
     // Runs `task` on the main executor if the engine still exists then.
     void onMain(std::function<void()> task);
+    // On the loading thread: installs `pack` with its progress shown. False,
+    // with the failed state set unless the engine is going away, when that
+    // fails; `damage`, for a pack installed again, goes into the message.
+    bool installPack(const ModelPack& pack, ModelDownloader::Existing existing,
+                     const std::optional<std::string>& damage = std::nullopt);
+    // On the loading thread: builds and prepares a recogniser into `made`;
+    // the error when that fails.
+    std::exception_ptr prepareRecogniser(const EngineChoice& choice,
+                                         std::shared_ptr<SpeechEngine>& made);
 
     Services services_;
     std::shared_ptr<SpeechEngine> engine_;

@@ -318,7 +318,8 @@ class Downloader::Transfer {
         // Any status the response was not meant to have ends the transfer
         // without a retry: 404, 416 and their like will not go away. The
         // status goes with the error, for callers that tell the user of it.
-        if (head.status < 200 || head.status > 299)
+        const bool asked = head.status == 200 || (head.status == 206 && ranged_);
+        if (head.status < 200 || head.status > 299 || (owner_.onlyAnswersAsked_ && !asked))
             throw DownloadError(DownloadError::Code::unexpectedError, head.status);
         responseSeen_ = true;
         const auto etag = answerEtag(head);
@@ -366,6 +367,22 @@ class Downloader::Transfer {
             size -= take;
             if (pending_.size() == kWriteBlockSize) flush();
         }
+        if (owner_.progressInterval_.count() > 0) reportIfDue();
+    }
+
+    // Between chunks, on a slow link: the bytes received so far, written
+    // or about to be (the writes keep their block size).
+    void reportIfDue() {
+        const auto now = Clock::now();
+        if (now - lastReport_ < owner_.progressInterval_) return;
+        std::optional<int64_t> expected;
+        {
+            std::lock_guard sizes(owner_.sizesMutex_);
+            expected = owner_.expectedSize_;
+        }
+        // No size, no fraction: as for a chunk, nothing is reported.
+        if (expected) report(*expected, downloaded_ + static_cast<int64_t>(pending_.size()));
+        lastReport_ = now;
     }
 
     void flush() {
@@ -397,16 +414,17 @@ class Downloader::Transfer {
         }
     }
 
-    void report(int64_t expected) {
+    void report(int64_t expected) { report(expected, downloaded_); }
+    void report(int64_t expected, int64_t received) {
         const double fraction =
-            expected == 0 ? 0.0 : static_cast<double>(downloaded_) / static_cast<double>(expected);
+            expected == 0 ? 0.0 : static_cast<double>(received) / static_cast<double>(expected);
         const auto now = Clock::now();
         const double elapsed = std::chrono::duration<double>(now - lastReport_).count();
         std::optional<double> speed;
-        if (elapsed > 0) speed = static_cast<double>(downloaded_ - lastReported_) / elapsed;
+        if (elapsed > 0) speed = static_cast<double>(received - lastReported_) / elapsed;
         owner_.broadcaster_.broadcast(DownloadState::downloading(fraction, speed));
         lastReport_ = now;
-        lastReported_ = downloaded_;
+        lastReported_ = received;
     }
 
     void restartFromZero() {

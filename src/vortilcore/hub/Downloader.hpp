@@ -148,6 +148,21 @@ class Downloader {
     // The pause before a retry; one second unless a test shortens it.
     void setRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }
 
+    // Also reports (without restoring retries) once this long has passed
+    // since the last report while bytes arrive, counting the bytes received
+    // (at most one write block ahead of the file), so that a slow link still
+    // shows movement between chunks. Zero (the default): once per chunk only.
+    // Set before download(), as is the next.
+    void setProgressInterval(std::chrono::milliseconds interval) { progressInterval_ = interval; }
+    // The interval for progress a person watches: it moves at least once a
+    // second while bytes arrive.
+    static constexpr std::chrono::milliseconds kWatchedProgressInterval{500};
+
+    // Fails any answer other than 200, or 206 to a request that asked for a
+    // range, with its status: for a caller whose server is to send the file
+    // whole and as asked, where the default takes any 2xx.
+    void setOnlyAnswersAsked(bool only) { onlyAnswersAsked_ = only; }
+
   private:
     struct Request {
         std::string url;
@@ -169,6 +184,8 @@ class Downloader {
     const bool inBackground_;
     const int64_t chunkSize_;
     std::chrono::milliseconds retryDelay_{1000};
+    std::chrono::milliseconds progressInterval_{0};
+    bool onlyAnswersAsked_ = false;
     Broadcaster<DownloadState> broadcaster_;
 
     // Resume state: the size the finished file must have, and the bytes

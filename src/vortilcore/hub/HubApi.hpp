@@ -11,6 +11,7 @@
 // cache under the Documents folder. It also (re)starts the process's network
 // monitor, which the offline decision consults.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -65,6 +66,9 @@ struct HubApi {
     // such a file is then hashed first (when its etag is a SHA-256) and
     // downloaded again unless it matches.
     bool recheckLocalFiles = false;
+    // Zero: file downloads report progress once per written chunk; more:
+    // also this often while bytes arrive (Downloader::setProgressInterval).
+    std::chrono::milliseconds progressInterval{0};
 
     // A token passed in (even an empty one) is used as it is; otherwise the
     // first non-empty of HF_TOKEN, HUGGING_FACE_HUB_TOKEN, the file named by

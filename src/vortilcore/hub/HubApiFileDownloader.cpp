@@ -250,6 +250,7 @@ fs::path HubApi::HubFileDownloader::fetchOnce(const Metadata& known,
     removeOtherPartials(incomplete, relativeFilename, etag);
 
     Downloader downloader(destination, incomplete, backgroundSession);
+    downloader.setProgressInterval(hub.progressInterval);
     auto stream = downloader.download(source(), hfToken, std::nullopt, remote.size, 10.0, 5, etag);
     {
         std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });

@@ -104,7 +104,8 @@ class EngineWorld {
             return fake;
         };
         s.install = [this](const verbolin::ModelPack& pack,
-                           verbolin::ModelDownloader::ProgressFn progress, std::stop_token stop) {
+                           verbolin::ModelDownloader::ProgressFn progress, std::stop_token stop,
+                           verbolin::ModelDownloader::Existing) {
             ++installCalls;
             installStop = stop;
             if (installer) installer(pack, progress);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,20 @@ std::vector<float> speech(const std::vector<std::string>& said) {
     }
     samples.insert(samples.end(), 32000, 0.0f);
     return samples;
+}
+
+// How a pack whose text decoder's weights were cut short fails to load.
+constexpr const char* kCutShort =
+    "TextDecoder.mlmodelc/weights.safetensors: file is truncated (header of ";
+
+// The tool's pack of the trained model at `folder`, its text decoder's
+// weights cut to their first 1000 bytes.
+void cutWeightsShort(const fs::path& folder) {
+    for (const auto& [name, bytes] : testsupport::toolPackOfTrainedModel()) {
+        fs::create_directories((folder / name).parent_path());
+        std::ofstream(folder / name, std::ios::binary) << bytes;
+    }
+    fs::resize_file(folder / "TextDecoder.mlmodelc/weights.safetensors", 1000);
 }
 
 }  // namespace
@@ -103,74 +118,117 @@ TEST(FirstStartEndToEnd, ListenInstallsTheModelFromTheHubThenDictates) {
 }
 
 // The hub's address answers nothing: the run says why and how to make the
-// pack without the network, ends with status 1, and makes no pack folder.
+// pack without the network, ends with status 1, and makes no pack folder. A
+// pack in place whose weights were cut short is named with the damaged file
+// and stays as it was.
 TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
-    testsupport::HubTestEnvironment env;
-    std::string endpoint;
-    {
-        testsupport::LocalHttpServer closed;  // a loopback port nothing listens on once it goes
-        endpoint = closed.root();
-    }
-    env.set("HF_ENDPOINT", endpoint.c_str());
-    env.set("CI_DISABLE_NETWORK_MONITOR", "1");
-    testsupport::TempDir dir("verbolin-first-start");
-    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "a damaged pack in place" : "no pack");
+        testsupport::HubTestEnvironment env;
+        std::string endpoint;
+        {
+            testsupport::LocalHttpServer closed;  // a loopback port nothing listens on once it goes
+            endpoint = closed.root();
+        }
+        env.set("HF_ENDPOINT", endpoint.c_str());
+        env.set("CI_DISABLE_NETWORK_MONITOR", "1");
+        testsupport::TempDir dir("verbolin-first-start");
+        const fs::path packFolder = dir / "data/Verbolin/models/standard-v1";
+        if (damaged) cutWeightsShort(packFolder);
+        const auto before = testsupport::filesUnder(packFolder);
+        testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
 
-    testsupport::HeadlessVerbolin run(dir, pulse);
-    const auto status = run.wait(120s);
-    ASSERT_TRUE(status.has_value()) << run.err();
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
-    const std::string said = run.err();
-    EXPECT_NE(said.find("The speech model could not be downloaded: 127.0.0.1 refused the "
-                        "connection."),
-              std::string::npos)
-        << said;
-    EXPECT_NE(said.find("or set HF_ENDPOINT to a mirror"), std::string::npos) << said;
-    EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " +
-                        (run.dataFolder() / "models/standard-v1").string()),
-              std::string::npos)
-        << said;
-    EXPECT_FALSE(fs::exists(run.dataFolder() / "models/standard-v1"));
-    EXPECT_FALSE(fs::exists(run.dataFolder() / "models/.install-standard.lock"));
+        testsupport::HeadlessVerbolin run(dir, pulse);
+        const auto status = run.wait(120s);
+        ASSERT_TRUE(status.has_value()) << run.err();
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+        const std::string said = run.err();
+        EXPECT_NE(said.find("The speech model could not be downloaded: 127.0.0.1 refused the "
+                            "connection."),
+                  std::string::npos)
+            << said;
+        EXPECT_NE(said.find("or set HF_ENDPOINT to a mirror"), std::string::npos) << said;
+        EXPECT_FALSE(fs::exists(run.dataFolder() / "models/.install-standard.lock"));
+        if (damaged) {
+            EXPECT_NE(said.find("verbolin: The speech model pack at " + packFolder.string() +
+                                " is damaged (" + kCutShort),
+                      std::string::npos)
+                << said;
+            EXPECT_NE(said.find(") and could not be installed again. The speech model could not "
+                                "be downloaded"),
+                      std::string::npos)
+                << said;
+            EXPECT_NE(said.find("convert a checkpoint folder with verbolin-models convert"),
+                      std::string::npos)
+                << said;
+            EXPECT_EQ(testsupport::filesUnder(packFolder), before)
+                << "the damaged pack was touched";
+            continue;
+        }
+        EXPECT_NE(said.find("verbolin-models convert <checkpoint-dir> " +
+                            (run.dataFolder() / "models/standard-v1").string()),
+                  std::string::npos)
+            << said;
+        EXPECT_FALSE(fs::exists(run.dataFolder() / "models/standard-v1"));
+    }
 }
 
 // With a pack server named, `verbolin --listen` installs the pack from its
-// archive over a pack folder that lacks its tokenizer, saying what it lacked,
-// and then listens; the hub is not asked.
+// archive over a pack folder that lacks its tokenizer, or whose weights were
+// cut short, saying once what was wrong, and then listens; the hub is not
+// asked.
 TEST(FirstStartEndToEnd, ListenInstallsOverAnIncompletePackFromThePackServer) {
-    testsupport::HubTestEnvironment env;
-    testsupport::CheckpointHub hub;
-    testsupport::LocalHttpServer packServer;
-    testsupport::ZipBuilder zip;
-    for (const auto& [name, bytes] : testsupport::toolPackOfTrainedModel())
-        zip.file("standard-v1/" + name, bytes);
-    packServer.set("/models/standard-v1.zip", testsupport::LocalHttpServer::Reply::ok(zip.bytes()));
-    env.set("HF_ENDPOINT", hub.endpoint().c_str());
-    env.set("VERBOLIN_PACK_SERVER", packServer.root().c_str());
-    env.set("CI_DISABLE_NETWORK_MONITOR", "1");
-    testsupport::TempDir dir("verbolin-first-start");
-    const fs::path packFolder = dir / "data/Verbolin/models/standard-v1";
-    fs::create_directories(packFolder / "TextDecoder.mlmodelc");
-    testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
+    const struct {
+        const char* name;
+        bool cutShort;       // else the tokenizer is missing
+        std::string once;    // said once on standard error, ending its line
+        std::string damage;  // where the line names the fault
+    } cases[] = {
+        {"lacks its tokenizer", false, " lacks tokenizer/tokenizer.json; it is installed again.\n",
+         ""},
+        {"weights cut short", true, "; it is installed again.\n",
+         std::string(" is damaged (") + kCutShort},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::HubTestEnvironment env;
+        testsupport::CheckpointHub hub;
+        testsupport::LocalHttpServer packServer;
+        testsupport::ZipBuilder zip;
+        for (const auto& [name, bytes] : testsupport::toolPackOfTrainedModel())
+            zip.file("standard-v1/" + name, bytes);
+        packServer.set("/models/standard-v1.zip",
+                       testsupport::LocalHttpServer::Reply::ok(zip.bytes()));
+        env.set("HF_ENDPOINT", hub.endpoint().c_str());
+        env.set("VERBOLIN_PACK_SERVER", packServer.root().c_str());
+        env.set("CI_DISABLE_NETWORK_MONITOR", "1");
+        testsupport::TempDir dir("verbolin-first-start");
+        const fs::path packFolder = dir / "data/Verbolin/models/standard-v1";
+        if (c.cutShort)
+            cutWeightsShort(packFolder);
+        else
+            fs::create_directories(packFolder / "TextDecoder.mlmodelc");
+        testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
 
-    testsupport::HeadlessVerbolin run(dir, pulse);
-    ASSERT_TRUE(
-        run.waitFor([&] { return run.err().find("Listening.") != std::string::npos; }, 300s))
-        << run.err();
-    const std::string said = run.err();
-    EXPECT_NE(said.find("Downloading speech model\u2026 "), std::string::npos) << said;
-    // The progress in its usual words; what the folder lacked, said once.
-    EXPECT_NE(said.find("\nInstalling speech model\u2026\n"), std::string::npos) << said;
-    EXPECT_EQ(said.find("lacked"), std::string::npos) << said;
-    EXPECT_NE(said.find("verbolin: The speech model pack at " + packFolder.string() +
-                        " lacks tokenizer/tokenizer.json; it is installed again.\n"),
-              std::string::npos)
-        << said;
-    EXPECT_EQ(testsupport::occurrences(said, "lacks"), 1u) << said;
-    EXPECT_EQ(testsupport::filesUnder(packFolder), testsupport::toolPackOfTrainedModel());
-    EXPECT_TRUE(hub.gotPaths().empty());
-    run.signal(SIGINT);
-    const auto status = run.wait(60s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << run.err();
+        testsupport::HeadlessVerbolin run(dir, pulse);
+        ASSERT_TRUE(
+            run.waitFor([&] { return run.err().find("Listening.") != std::string::npos; }, 300s))
+            << run.err();
+        const std::string said = run.err();
+        EXPECT_NE(said.find("Downloading speech model\u2026 "), std::string::npos) << said;
+        // The progress in its usual words; what was wrong, said once.
+        EXPECT_NE(said.find("\nInstalling speech model\u2026\n"), std::string::npos) << said;
+        EXPECT_EQ(said.find("lacked"), std::string::npos) << said;
+        const std::string line = "verbolin: The speech model pack at " + packFolder.string();
+        EXPECT_NE(said.find(line + c.damage), std::string::npos) << said;
+        EXPECT_EQ(testsupport::occurrences(said, line), 1u) << said;
+        EXPECT_EQ(testsupport::occurrences(said, c.once), 1u) << said;
+        EXPECT_EQ(testsupport::filesUnder(packFolder), testsupport::toolPackOfTrainedModel());
+        EXPECT_TRUE(hub.gotPaths().empty());
+        EXPECT_EQ(packServer.recorded().size(), 2u) << "installed more than once";
+        run.signal(SIGINT);
+        const auto status = run.wait(60s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << run.err();
+    }
 }

@@ -48,7 +48,7 @@ TranscriptionEngine::Services engineServices(std::shared_ptr<platform::FakeAudio
     services.recorder = nullptr;
     services.makeEngine = [recogniser](const verbolin::EngineChoice&) { return recogniser; };
     services.install = [](const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn,
-                          std::stop_token) {};
+                          std::stop_token, verbolin::ModelDownloader::Existing) {};
     return services;
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "AppTestSupport.hpp"
+#include "platform/ml/MLModelError.hpp"
 #include "platform/system/AppError.hpp"
 #include "support/GeneratedAudio.hpp"
 #include "support/HubTestEnvironment.hpp"
@@ -165,17 +166,38 @@ TEST_F(EngineTest, QuittingDuringADownloadEndsIt) {
 }
 
 TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
+    // A weights file cut short, as the model runtime says it.
+    const std::string folder = (env.dataPath() / "Verbolin/models/standard-v1").string();
+    const std::string cutShort =
+        folder +
+        "/TextDecoder.mlmodelc/weights.safetensors: file is truncated (header of 7256 "
+        "bytes, file of 1000)";
     struct Case {
         const char* name;
         bool installFails;
         std::optional<std::string> prepareFailure;
         std::string message;
         size_t recognisersMade;
+        bool damaged = false;  // every load of the pack fails as `cutShort`
+        int installs = 0;
+        std::vector<std::string> notices = {};
     };
     const Case cases[] = {
-        {"install", true, std::nullopt, "The download failed. Please check your connection.", 0},
+        {"install", true, std::nullopt, "The download failed. Please check your connection.", 0,
+         false, 1},
         {"prepare", false, "TextDecoder.mlmodelc could not be loaded",
          "TextDecoder.mlmodelc could not be loaded", 1},
+        // Installed again once, said once; still damaged, the load fails.
+        {"damaged, and so is the pack installed again",
+         false,
+         std::nullopt,
+         cutShort,
+         2,
+         true,
+         1,
+         {"The speech model pack at " + folder +
+          " is damaged (TextDecoder.mlmodelc/weights.safetensors: file is truncated (header of "
+          "7256 bytes, file of 1000)); it is installed again."}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -189,14 +211,26 @@ TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
         } else {
             installStandardPack(env.dataPath());
         }
-        TranscriptionEngine e(w.services());
+        auto services = w.services();
+        size_t made = 0;
+        if (c.damaged)
+            services.makeEngine =
+                [&](const verbolin::EngineChoice&) -> std::shared_ptr<verbolin::SpeechEngine> {
+                ++made;
+                throw platform::ml::MLModelError(platform::ml::MLModelError::Code::io, cutShort);
+            };
+        TranscriptionEngine e(services);
+        std::vector<std::string> notices;
+        e.noticeSink = [&](const std::string& text) { notices.push_back(text); };
         int ready = 0;
         e.onModelReady = [&] { ++ready; };
         e.loadModel();
         ASSERT_TRUE(
             w.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }));
         EXPECT_EQ(e.modelState.peek(), ModelState::failed(c.message));
-        EXPECT_EQ(w.made().size(), c.recognisersMade);
+        EXPECT_EQ(w.made().size() + made, c.recognisersMade);
+        EXPECT_EQ(w.installCalls, c.installs);
+        EXPECT_EQ(notices, c.notices);
         EXPECT_FALSE(e.hasEngine());
         EXPECT_TRUE(e.modelLoadFailed());
         EXPECT_EQ(ready, 0);

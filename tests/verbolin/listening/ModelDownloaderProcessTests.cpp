@@ -267,11 +267,18 @@ TEST_F(PackInstallTest, AnInstallKilledMidDownloadIsContinuedByTheNext) {
     }
 
     hub.change(kWeights, [](auto& r) { r.stallAfter = std::string::npos; });
-    install(hub);
+    ProgressLog shown;
+    install(hub, shown.fn());
     const std::vector<std::optional<std::string>> expected = {
         std::nullopt, "bytes=" + std::to_string(kOnDiskAtStall) + "-"};
     EXPECT_EQ(hub.gets(kWeights), expected);
     expectOnlyThePack();
+    // The bytes on disk count from the first report on, not from 0.
+    const auto reports = shown.reports();
+    ASSERT_FALSE(reports.empty());
+    const auto* first = std::get_if<ModelDownloader::Downloading>(&reports.front());
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->receivedMB, kOnDiskAtStall / 1000000);
 }
 
 // A caller stops a waiting install as it stops any other, with a throwing

@@ -5,12 +5,15 @@
 
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <set>
 #include <string>
 
 #include "support/CheckpointHub.hpp"
 #include "support/HubTestEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/ZipBuilder.hpp"
 #include "verbolin/listening/CheckpointDownload.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
 
@@ -43,6 +46,13 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
     const auto unreadableSideFile = [](CheckpointHub&, const fs::path& folder) {
         fs::create_directories(vortil::HubApi::metadataFolder(folder) / "config.json.metadata/x");
     };
+    const auto slowWeights = [](CheckpointHub& hub, const fs::path&) {
+        hub.serve(kWeights, testsupport::incompressibleBytes(600'000));
+        hub.change(kWeights, [](CheckpointHub::Reply& reply) {
+            reply.pieceBytes = 32768;
+            reply.pause = std::chrono::milliseconds(100);
+        });
+    };
     const struct {
         const char* what;
         bool fetchedBefore;  // a fetch of its own before the one counted
@@ -51,6 +61,7 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
         size_t otherHeads, otherGets;               // of files not named in `heads`, `gets`
         Counts heads, gets;
         bool refused = false;  // the fetch ends with the side file's error
+        bool slow = false;     // the weights arrive slowly: progress moves meanwhile
     } rows[] = {
         {"a first fetch", false, {}, {}, 1, 1, {}, {}},
         {"a fetch after a complete one", true, {}, {}, 1, 0, {}, {}},
@@ -71,6 +82,8 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
          {{"config.json", 2}},
          {{"config.json", 2}}},
         {"an unreadable side file", false, unreadableSideFile, {}, 0, 0, {}, {}, true},
+        // 600 kB, under one chunk of the download engine: 32 KiB every 100 ms.
+        {"weights arriving slowly", false, slowWeights, {}, 1, 1, {}, {}, false, true},
     };
     for (const auto& row : rows) {
         CheckpointHub hub;
@@ -83,17 +96,27 @@ TEST(CheckpointDownload, AsksForEachFilesMetadataOnceAndEndsWithTheHubsBytes) {
         const size_t from = hub.server.recorded().size();
 
         fs::path folder;
+        std::set<int64_t> received;
         testing::internal::CaptureStderr();
         try {
-            folder = download.fetch({}, [&](int64_t, int64_t) {
-                if (row.sized) row.sized(hub);
-            });
+            folder = download.fetch([&](int64_t bytes, int64_t) { received.insert(bytes); },
+                                    [&](int64_t, int64_t) {
+                                        if (row.sized) row.sized(hub);
+                                    });
             EXPECT_FALSE(row.refused) << row.what;
         } catch (const vortil::EnvironmentError& e) {
             EXPECT_TRUE(row.refused) << row.what << ": " << e.what();
             EXPECT_EQ(e.errorCase(), vortil::EnvironmentError::Case::invalidMetadataError);
         }
         testing::internal::GetCapturedStderr();
+        if (row.slow) {
+            // The weights come third: counts strictly inside their transfer.
+            const auto from = int64_t(hub.content("config.json").size() +
+                                      hub.content("generation_config.json").size());
+            const auto to = from + int64_t(hub.content(kWeights).size());
+            EXPECT_GE(std::distance(received.upper_bound(from), received.lower_bound(to)), 2)
+                << "no progress while the weights arrived";
+        }
         for (const std::string& name : CheckpointDownload::files()) {
             SCOPED_TRACE(std::string(row.what) + ": " + name);
             const auto count = [&](const Counts& counts, size_t otherwise) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -441,8 +442,11 @@ TEST_F(ModelDownloaderTest, OfflineInstallsFromAnEarlierDownloadOnly) {
 // holding the text decoder, installed over an incomplete pack folder.
 TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
     using testsupport::ZipBuilder;
-    ZipBuilder top, enclosed, several;
+    ZipBuilder top, enclosed, several, slow;
     several.file("notes/readme.txt", "no model here");
+    // Under one write block of the download engine: the file on disk alone
+    // would not move until the end.
+    const std::string slowMark = testsupport::incompressibleBytes(400'000);
     addPack(addPack(several, "first/", "first"), "second/", "second");
     // The first listed, as a second unpacking on the same disk lists them.
     const fs::path listed = temp / "data/listing", reference = temp / "reference.zip";
@@ -458,11 +462,13 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
         ZipBuilder zip;
         std::string mark;      // the pack that must be in place
         bool chunked = false;  // sent without a size
+        bool slow = false;     // 32 KiB every 100 ms, for 2.5 s at least
     } cases[] = {
         {"model files at the top level", addPack(top, "", "top"), "top"},
         {"one enclosing folder", addPack(enclosed, "standard-v1/", "enclosed"), "enclosed"},
         {"several folders", several, winner},
         {"sent without a size", top, "top", true},
+        {"sent slowly", addPack(slow, "", slowMark), slowMark, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -471,6 +477,9 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
         if (c.chunked)
             packServer.set(kArchivePath,
                            testsupport::LocalHttpServer::Reply::chunkedBody(c.zip.bytes()));
+        else if (c.slow)
+            packServer.set(kArchivePath, testsupport::LocalHttpServer::Reply::throttled(
+                                             c.zip.bytes(), 32768, std::chrono::milliseconds(100)));
         else
             serveArchive(c.zip.bytes());
         const auto progress = installReportingProgress();
@@ -478,6 +487,14 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
         if (c.chunked) {
             EXPECT_EQ(std::get<ModelDownloader::Downloading>(progress.front()),
                       (ModelDownloader::Downloading{0.0, 0, 130}));
+        }
+        // The text moves at least once a second while bytes arrive.
+        if (c.slow) {
+            std::set<double> between;
+            for (const auto& p : progress)
+                if (const auto* d = std::get_if<ModelDownloader::Downloading>(&p))
+                    if (d->fraction > 0 && d->fraction < 1) between.insert(d->fraction);
+            EXPECT_GE(between.size(), 2u) << "no progress while the archive arrived";
         }
         EXPECT_EQ(testsupport::filesUnder(local),
                   (std::map<std::string, std::string>{
@@ -542,6 +559,8 @@ TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
          404, http(404)},
         {"HEAD 200, GET 404", answering(200, 404), 404, http(404)},
         {"HEAD refused (405), GET 500", answering(405, 500), 500, http(500)},
+        {"HEAD 200, GET 204", answering(200, 204), 204, http(204)},
+        {"HEAD 200, GET 206 for no range asked", answering(200, 206), 206, http(206)},
         {"no zip at all", serve("PK\x03\x04 not really a zip"), 2, kDamaged},
         {"no folder holds the decoder", serve(noDecoder.bytes()), 4, kIncomplete},
         {"a model folder without its tokenizer", serve(noTokenizer.bytes()), 3, kIncomplete, "new"},
