@@ -1,5 +1,7 @@
 #include "verbolin/listening/ModelPackDamage.hpp"
 
+#include <filesystem>
+
 #include "platform/ml/MLModelError.hpp"
 #include "platform/system/Text.hpp"
 
@@ -13,6 +15,14 @@ std::optional<std::string> packDamage(const ModelPack& pack, std::exception_ptr 
         // line short of room must still show.
         return platform::text::replacingAll(e.what(), pack.localFolder().string() + "/", "");
     } catch (...) {
+        // A pack counts as installed by its decoder and tokenizer alone; a
+        // model folder gone beside them (deleted by hand, or by a cleaner)
+        // fails every load the same way until the pack is installed again.
+        for (const char* model : {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc"}) {
+            std::error_code ec;
+            if (!std::filesystem::exists(pack.localFolder() / model, ec))
+                return std::string(model) + " is missing";
+        }
         return std::nullopt;
     }
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Tells a model pack whose own model files do not load (a weights file cut
 // short, a model description that does not parse or does not fit its
-// weights) from the other ways a load can fail: installing the pack again
+// weights, a model folder gone) from the other ways a load can fail: installing the pack again
 // mends the first kind only. A tokenizer that does not load is not counted:
 // the load fetches the hub's in its place.
 

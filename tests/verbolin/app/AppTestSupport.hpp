@@ -54,8 +54,9 @@ inline std::vector<float> speechFrame(size_t frameIndex) {
 // Makes the standard pack look installed in the current data folder.
 inline void installStandardPack(const std::filesystem::path& dataHome) {
     auto folder = dataHome / "Verbolin" / "models" / "standard-v1";
-    std::filesystem::create_directories(folder / "TextDecoder.mlmodelc");
-    std::filesystem::create_directories(folder / "tokenizer");
+    for (const char* part :
+         {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc", "tokenizer"})
+        std::filesystem::create_directories(folder / part);
     std::ofstream(folder / "tokenizer" / "tokenizer.json") << "{}";
 }
 

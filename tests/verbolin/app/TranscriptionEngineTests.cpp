@@ -259,19 +259,28 @@ TEST_F(EngineTest, AFailedReloadKeepsThePreparedRecogniser) {
 }
 
 // The built-in factory makes the real recogniser; a pack that looks installed
-// but lacks its models ends in the failed state naming the missing file.
+// but lacks its models is installed again once, saying so, and (the fake
+// installer mending nothing) ends in the failed state naming the missing file.
 TEST_F(EngineTest, TheBuiltInFactoryNamesTheMissingModelOfABrokenPack) {
     installStandardPack(env.dataPath());
+    const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
+    for (const char* model : {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc"})
+        std::filesystem::remove_all(folder / model);
     auto services = world.services();
     services.makeEngine = verbolin::makeSpeechEngine;
     TranscriptionEngine e(services);
+    std::vector<std::string> notices;
+    e.noticeSink = [&](const std::string& text) { notices.push_back(text); };
     e.loadModel();
     ASSERT_TRUE(
         world.runUntil([&] { return e.modelState.peek().kind == ModelState::Kind::failed; }, 10s));
-    const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
     EXPECT_EQ(e.modelState.peek(),
               ModelState::failed("Model file not found at " +
                                  (folder / "MelSpectrogram.mlmodelc").string()));
+    EXPECT_EQ(world.installCalls, 1);
+    EXPECT_EQ(notices, std::vector<std::string>{"The speech model pack at " + folder.string() +
+                                                " is damaged (MelSpectrogram.mlmodelc is "
+                                                "missing); it is installed again."});
     EXPECT_FALSE(e.hasEngine());
 }
 
