@@ -124,7 +124,7 @@ TEST_F(DictationFullDisk, AKillWhileTheDiskIsFullLosesNoPrintedFinal) {
     enum class Kept { inState, inOwnFolder, nowhere };
     testsupport::TempDir temporary;
     const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", app->stateHome().string());
-    std::optional<testsupport::ScopedEnv> tmp;
+    const testsupport::ScopedEnv tmp("TMPDIR", temporary.path().string());
     std::vector<std::string> stored;
     for (const Kept kept : {Kept::inState, Kept::inOwnFolder, Kept::nowhere}) {
         SCOPED_TRACE(int(kept));
@@ -133,7 +133,6 @@ TEST_F(DictationFullDisk, AKillWhileTheDiskIsFullLosesNoPrintedFinal) {
         if (kept != Kept::inState) {
             fs::remove_all(app->stateHome());
             std::ofstream(app->stateHome()) << "not a folder";
-            tmp.emplace("TMPDIR", temporary.path().string());
             fs::create_directory(taken);
             ASSERT_EQ(::chown(taken.c_str(), 65534, 65534), 0);
             disk.fill();

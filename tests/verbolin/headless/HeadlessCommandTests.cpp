@@ -365,18 +365,14 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             fs::remove(folder / "transcript.sqlite-shm");
             disk->setReadOnly(true);
         }
-        const auto everything = [&] {
-            auto entries = snapshot(home.path(), row.running);
-            if (disk) entries.merge(snapshot(disk->path()));
-            return entries;
-        };
-        const auto before = everything();
+        const fs::path watched = disk ? disk->path() : home.path();
+        const auto before = snapshot(watched, row.running);
         const ProgramRun r =
             run("verbolin", "--status",
                 homeEnv(home) + " XDG_DATA_HOME='" + dataHome.string() + "' XDG_STATE_HOME='" +
                     (home / "state").string() + "'" +
                     (row.noTemporaryFolder ? " TMPDIR='" + (home / "none").string() + "'" : ""));
-        EXPECT_EQ(everything(), before) << r.out << r.err;
+        EXPECT_EQ(snapshot(watched, row.running), before) << r.out << r.err;
         if (disk) disk->setReadOnly(false);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;

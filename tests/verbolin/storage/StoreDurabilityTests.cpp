@@ -440,7 +440,7 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
     for (const auto& row : rows) {
         for (const bool stateWritable : {true, false}) {
             const bool primary = row.at == &N::primary,
-                       inOwnPlace = row.at == &N::file || row.at == &N::folder;
+                       atOwnFolder = row.at == &N::file || row.at == &N::folder;
             if (primary && !stateWritable) continue;  // no state folder to plant in
             SCOPED_TRACE(std::string(row.name) + (stateWritable ? "" : ", state not writable"));
             TempDir dir, state, tmp, elsewhere;
@@ -454,7 +454,7 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
             const fs::path refused = plantFallback(row, names, elsewhere.path(), line);
             // Only a folder of our own that was not planted may change: it
             // takes what a refused file would have.
-            const fs::path watched = inOwnPlace ? names.folder : refused;
+            const fs::path watched = atOwnFolder ? names.folder : refused;
             const std::string planted = snapshot(watched) + snapshot(elsewhere.path());
             StorageLogCapture log;
             {
@@ -467,7 +467,7 @@ TEST(StoreDurability, AFallbackThatIsNotTheUsersAloneIsNeitherReadNorWritten) {
                     EXPECT_TRUE(store.notSaved.peek());
                     // Where the state folder's file is refused or cannot be
                     // written, our own folder in the temporary one takes it.
-                    const bool inFile = primary || (!stateWritable && !inOwnPlace),
+                    const bool inFile = primary || (!stateWritable && !atOwnFolder),
                                inOwnFolder = !inFile && !stateWritable;
                     const auto made = uniqueFolders(tmp.path());
                     ASSERT_EQ(made.size(), inOwnFolder || row.at == &N::unique ? 1u : 0u);
