@@ -373,7 +373,6 @@ TEST(HeadlessCommands, StatusOnlyReads) {
                     (home / "state").string() + "'" +
                     (row.noTemporaryFolder ? " TMPDIR='" + (home / "none").string() + "'" : ""));
         EXPECT_EQ(snapshot(watched, row.running), before) << r.out << r.err;
-        if (disk) disk->setReadOnly(false);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
         const std::string waits = "Recovery file: 2 texts and 1 other change wait in " +

@@ -134,19 +134,16 @@ class WalSyncs {
         self_->original_ = file->pMethods;
         self_->methods_ = *file->pMethods;
         self_->methods_.xWrite = [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
-            self_->note(false);
+            if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = true;
             return self_->original_->xWrite(f, data, n, at);
         };
         self_->methods_.xSync = [](sqlite3_file* f, int syncFlags) {
             const int synced = self_->original_->xSync(f, syncFlags);
-            self_->note(synced == SQLITE_OK);
+            if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = synced != SQLITE_OK;
             return synced;
         };
         file->pMethods = &self_->methods_;
         return rc;
-    }
-    void note(bool synced) {
-        if (std::filesystem::exists(watched_)) unsynced_ = !synced;
     }
 
     static inline WalSyncs* self_ = nullptr;
