@@ -219,7 +219,6 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
         EXPECT_NE(said.find("last words before quitting", quitting), std::string::npos) << said;
         EXPECT_NE(said.find("and these", quitting), std::string::npos) << said;
         EXPECT_EQ(said.find("saved words", quitting), std::string::npos) << said;
-        // Where the text is kept is said once, naming the file written.
         EXPECT_EQ(occurrencesOf(said, "kept in memory and in ") +
                       occurrencesOf(said, "held in memory only"),
                   1u)
