@@ -53,11 +53,8 @@ TEST(OwnedFile, OnlyAPlainFileOrAClosedFolderOfThisUsersIsOpened) {
          " can be written by other users (mode 0620)"},
         {"a link to nowhere", link, false, append, refused, " is a link, which is not followed"},
         {"a file with a second name",
-         [](auto& x) {
-             make(x.string() + "-other", 0600, false);
-             fs::create_hard_link(x.string() + "-other", x);
-         },
-         false, read, refused, " has other names (2 hard links), which are not followed"},
+         [](auto& x) { make(x, 0600, false), fs::create_hard_link(x, x.string() + "-2"); }, false,
+         read, refused, " has other names (2 hard links), which are not followed"},
         // Opened for reading, it would wait for a writer.
         {"a FIFO", [](auto& x) { ASSERT_EQ(::mkfifo(x.c_str(), 0600), 0); }, false, read, refused,
          " is not a regular file"},

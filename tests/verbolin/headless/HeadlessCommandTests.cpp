@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -26,6 +25,7 @@
 #include "support/TempDir.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/CommandLine.hpp"
+#include "verbolin/storage/StorageTestSupport.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 using verbolin::CommandLine;
@@ -279,22 +279,6 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
     return entries;
 }
 
-// A run that stores `count` utterances and is killed: its WAL holds them,
-// beside the index it left.
-void killWriterAfter(const std::filesystem::path& folder, int count) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        verbolin::TranscriptStore store(folder);
-        for (int i = 1; i <= count; ++i) store.append(wordsAt(10 * i));
-        ::raise(SIGKILL);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    ASSERT_GT(std::filesystem::file_size(folder / "transcript.sqlite-wal"), 0u);
-}
-
 }  // namespace
 
 // --status only reads: it makes nothing on a fresh machine, and beside text
@@ -360,32 +344,35 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             open.emplace(folder);
             open->append(wordsAt(10));
         }
-        if (row.killedWriter) killWriterAfter(folder, row.killedWriter);
-        if (row.readerFiles) {  // as `sqlite3 -readonly` leaves them
-            sqlite3* reader = nullptr;
-            const auto uri = "file:" + (folder / "transcript.sqlite").string() + "?mode=ro";
-            sqlite3_open_v2(uri.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-            sqlite3_exec(reader, "SELECT count(*) FROM segments", nullptr, nullptr, nullptr);
-            sqlite3_close(reader);
+        if (row.killedWriter) {  // its WAL holds them, beside the index it left
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                verbolin::TranscriptStore store(folder);
+                for (int i = 1; i <= row.killedWriter; ++i) store.append(wordsAt(10 * i));
+                ::raise(SIGKILL);
+            }
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFSIGNALED(status)) << status;
+            ASSERT_GT(fs::file_size(folder / "transcript.sqlite-wal"), 0u);
+        }
+        if (row.readerFiles) {
+            storage_test::countWithReadOnlyReader(folder / "transcript.sqlite");
             ASSERT_TRUE(fs::exists(folder / "transcript.sqlite-shm"));
         }
         if (disk) {
             fs::remove(folder / "transcript.sqlite-shm");
             disk->setReadOnly(true);
         }
-        const auto everything = [&] {
-            auto entries = snapshot(home.path(), row.running);
-            if (disk) entries.merge(snapshot(disk->path()));
-            return entries;
-        };
-        const auto before = everything();
+        const fs::path watched = disk ? disk->path() : home.path();
+        const auto before = snapshot(watched, row.running);
         const ProgramRun r =
             run("verbolin", "--status",
                 homeEnv(home) + " XDG_DATA_HOME='" + dataHome.string() + "' XDG_STATE_HOME='" +
                     (home / "state").string() + "'" +
                     (row.noTemporaryFolder ? " TMPDIR='" + (home / "none").string() + "'" : ""));
-        EXPECT_EQ(everything(), before) << r.out << r.err;
-        if (disk) disk->setReadOnly(false);
+        EXPECT_EQ(snapshot(watched, row.running), before) << r.out << r.err;
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
         const std::string waits = "Recovery file: 2 texts and 1 other change wait in " +

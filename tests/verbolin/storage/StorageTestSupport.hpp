@@ -3,6 +3,7 @@
 // a statement spy on a SQLite connection.
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -103,8 +104,9 @@ class WriteLock {
     sqlite3* db_ = nullptr;
 };
 
-// While it lives, every connection opened records each write and each sync
-// of its WAL, with whether `watched` existed then.
+// While it lives, every connection's WAL notes whether what was last written
+// to it while `watched` existed was synced: what a power cut after `watched`
+// went could otherwise lose.
 class WalSyncs {
   public:
     explicit WalSyncs(std::filesystem::path watched) : watched_(std::move(watched)) {
@@ -123,14 +125,7 @@ class WalSyncs {
     WalSyncs(const WalSyncs&) = delete;
     WalSyncs& operator=(const WalSyncs&) = delete;
 
-    // Whether what was last written to a WAL while `watched` existed was
-    // not synced before it went: what a power cut then could lose.
-    bool unsyncedWhenWatchedWent() const {
-        bool unsynced = false;
-        for (const auto& [synced, watchedThere] : events_)
-            if (watchedThere) unsynced = !synced;
-        return unsynced;
-    }
+    bool unsyncedWhenWatchedWent() const { return unsynced_; }
 
   private:
     static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
@@ -139,13 +134,12 @@ class WalSyncs {
         self_->original_ = file->pMethods;
         self_->methods_ = *file->pMethods;
         self_->methods_.xWrite = [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
-            self_->events_.emplace_back(false, std::filesystem::exists(self_->watched_));
+            if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = true;
             return self_->original_->xWrite(f, data, n, at);
         };
         self_->methods_.xSync = [](sqlite3_file* f, int syncFlags) {
             const int synced = self_->original_->xSync(f, syncFlags);
-            self_->events_.emplace_back(synced == SQLITE_OK,
-                                        std::filesystem::exists(self_->watched_));
+            if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = synced != SQLITE_OK;
             return synced;
         };
         file->pMethods = &self_->methods_;
@@ -158,8 +152,32 @@ class WalSyncs {
     sqlite3_vfs vfs_{};
     const sqlite3_io_methods* original_ = nullptr;
     sqlite3_io_methods methods_{};
-    std::vector<std::pair<bool, bool>> events_;  // synced (else written), watched there
+    bool unsynced_ = false;
 };
+
+// What `sqlite3 -readonly` or a backup does: counts the segments with
+// mode=ro, leaving the WAL and its index beside the file.
+inline std::string countWithReadOnlyReader(const std::filesystem::path& file) {
+    sqlite3* reader = nullptr;
+    std::vector<std::string> count;
+    if (sqlite3_open_v2(("file:" + file.string() + "?mode=ro").c_str(), &reader,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK)
+        count = column(reader, "SELECT count(*) FROM segments");
+    sqlite3_close(reader);
+    return count.empty() ? "" : count.front();
+}
+
+// The folders in `tmp` that starts made with unique names for what they
+// could not save.
+inline std::vector<std::filesystem::path> uniqueFolders(const std::filesystem::path& tmp) {
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp))
+        if (entry.path().filename().string().starts_with("verbolin-" + std::to_string(::getuid()) +
+                                                         "-") &&
+            entry.is_directory() && !entry.is_symlink())
+            found.push_back(entry.path());
+    return found;
+}
 
 // Every storage log line, for as long as it lives.
 class StorageLogCapture {
