@@ -479,7 +479,7 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
                            testsupport::LocalHttpServer::Reply::chunkedBody(c.zip.bytes()));
         else if (c.slow)
             packServer.set(kArchivePath, testsupport::LocalHttpServer::Reply::throttled(
-                                             c.zip.bytes(), 32768, std::chrono::milliseconds(100)));
+                                             c.zip.bytes(), std::chrono::milliseconds(100)));
         else
             serveArchive(c.zip.bytes());
         const auto progress = installReportingProgress();
