@@ -125,12 +125,8 @@ TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
     for (const bool damaged : {false, true}) {
         SCOPED_TRACE(damaged ? "a damaged pack in place" : "no pack");
         testsupport::HubTestEnvironment env;
-        std::string endpoint;
-        {
-            testsupport::LocalHttpServer closed;  // a loopback port nothing listens on once it goes
-            endpoint = closed.root();
-        }
-        env.set("HF_ENDPOINT", endpoint.c_str());
+        // A loopback port nothing listens on once its server is gone.
+        env.set("HF_ENDPOINT", testsupport::LocalHttpServer().root().c_str());
         env.set("CI_DISABLE_NETWORK_MONITOR", "1");
         testsupport::TempDir dir("verbolin-first-start");
         const fs::path packFolder = dir / "data/Verbolin/models/standard-v1";
