@@ -274,9 +274,8 @@ TEST_F(PackInstallTest, AnInstallKilledMidDownloadIsContinuedByTheNext) {
     EXPECT_EQ(hub.gets(kWeights), expected);
     expectOnlyThePack();
     // The bytes on disk count from the first report on, not from 0.
-    const auto reports = shown.reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(std::get<ModelDownloader::Downloading>(reports.front()).receivedMB,
+    ASSERT_FALSE(shown.reports().empty());
+    EXPECT_EQ(std::get<ModelDownloader::Downloading>(shown.reports().front()).receivedMB,
               kOnDiskAtStall / 1000000);
 }
 
