@@ -42,10 +42,8 @@ class LocalHttpServer {
         size_t dropAfter = std::string::npos;
         int dropTimes = 0;
         bool ignoreRange = false;  // answer a ranged request with the whole body and 200
-        // A slow link: the body goes in pieces of `pieceBytes`, each after
-        // a pause this long.
+        // A slow link: the body goes in pieces of 32 KiB, each after a pause this long.
         std::chrono::milliseconds pause{0};
-        size_t pieceBytes = 65536;
         // Once `nextAfterGets` GET requests of the path have been answered,
         // the path answers with this reply instead: a file that changes on
         // the server. This server never honours If-Range, so a ranged request
@@ -72,10 +70,8 @@ class LocalHttpServer {
             r.stallAfter = after;
             return r;
         }
-        static Reply throttled(std::string body, size_t pieceBytes,
-                               std::chrono::milliseconds pause) {
+        static Reply throttled(std::string body, std::chrono::milliseconds pause) {
             Reply r = ok(std::move(body));
-            r.pieceBytes = pieceBytes;
             r.pause = pause;
             return r;
         }
@@ -247,7 +243,7 @@ class LocalHttpServer {
         const size_t dropAfter = dropping ? reply.dropAfter : std::string::npos;
         const bool chunked = reply.chunked;
         const auto pause = reply.pause;
-        const size_t piece = reply.pieceBytes;
+        const size_t piece = pause.count() > 0 ? 32768 : 65536;
         auto provide = [this, body, stallAfter, dropAfter, chunked, pause, piece](
                            size_t offset, httplib::DataSink& sink) {
             if (offset >= dropAfter) return false;  // httplib closes the connection

@@ -274,11 +274,9 @@ TEST_F(PackInstallTest, AnInstallKilledMidDownloadIsContinuedByTheNext) {
     EXPECT_EQ(hub.gets(kWeights), expected);
     expectOnlyThePack();
     // The bytes on disk count from the first report on, not from 0.
-    const auto reports = shown.reports();
-    ASSERT_FALSE(reports.empty());
-    const auto* first = std::get_if<ModelDownloader::Downloading>(&reports.front());
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->receivedMB, kOnDiskAtStall / 1000000);
+    ASSERT_FALSE(shown.reports().empty());
+    EXPECT_EQ(std::get<ModelDownloader::Downloading>(shown.reports().front()).receivedMB,
+              kOnDiskAtStall / 1000000);
 }
 
 // A caller stops a waiting install as it stops any other, with a throwing

@@ -161,7 +161,6 @@ TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
                                                c.notice, c.memoryOnly);
         EXPECT_EQ(l.text, c.text);
         EXPECT_EQ(l.details, c.details) << c.text;
-        EXPECT_EQ(l.help != nullptr, !c.help.empty()) << c.text;
         EXPECT_NE(std::string(l.help ? l.help : "").find(c.help), std::string::npos) << c.text;
     }
 }
