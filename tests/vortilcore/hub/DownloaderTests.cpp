@@ -235,9 +235,11 @@ TEST(Downloader, ASecondDownloadWaitsForTheFirstBeforeResuming) {
     // Wait until the first transfer has written its first chunk and stalls.
     while (Downloader::incompleteFileSize(f.partial) < kChunk)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    f.server.release();
+    // Started while the first still stalls: released before, the first could
+    // finish its file before the second's start cancels it.
     auto second = d->download(f.server.url("/f"), std::nullopt, std::nullopt,
                               int64_t(served.size()), 10.0, 5);
+    f.server.release();
     const auto firstStates = hubtest::untilFinal(*first);
     ASSERT_FALSE(firstStates.empty());
     EXPECT_EQ(firstStates.back().kind(), State::Kind::failed);
