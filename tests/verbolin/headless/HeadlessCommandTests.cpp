@@ -404,7 +404,7 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         if (row.leftovers == Leftovers::fullDisk) {
             temporaryDisk.emplace();
             SKIP_WITHOUT_SMALL_DISK(*temporaryDisk);
-            temporaryDisk->fill();
+            temporaryDisk->fill(4096);  // room for a part of the copy
         }
         const auto temporary = row.noTemporaryFolder ? home / "none"
                                : temporaryDisk       ? temporaryDisk->path()
