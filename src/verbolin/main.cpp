@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
     using verbolin::CommandLine;
     const CommandLine line = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
     try {
-        // Not for --status, which only reads (and removes what stopped
-        // runs of it left).
+        // Not for --status, which only reads the data folder (and removes
+        // the copies of the transcript that stopped runs left itself).
         if (line.action == CommandLine::Action::listen ||
             line.action == CommandLine::Action::application) {
             for (const std::string& problem : verbolin::makeOwnFoldersPrivate())

@@ -281,8 +281,6 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
     return entries;
 }
 
-}  // namespace
-
 // What a run of --status finds in the temporary folder besides its own copy.
 enum class Leftovers { none, killedCopies, heldCopy, fullDisk };
 
@@ -340,6 +338,8 @@ void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
     ASSERT_GT(std::filesystem::file_size(folder / "transcript.sqlite-wal"), 0u);
 }
 
+}  // namespace
+
 // --status only reads: it makes nothing on a fresh machine, and beside text
 // waiting in a recovery file, an earlier version's transcript file, a run
 // holding the folder and its transcript open, or the WAL of a run that was
@@ -353,7 +353,7 @@ TEST(HeadlessCommands, StatusOnlyReads) {
     namespace fs = std::filesystem;
     const struct {
         const char* name;
-        bool transcript = false, waiting = false, legacy = false, running = false;
+        bool transcript, waiting, legacy, running;
         const char* line;
         int killedWriter = 0;  // utterances a killed run left in the WAL
         bool readOnlyWithoutIndex = false, noTemporaryFolder = false, readerFiles = false;
@@ -374,23 +374,13 @@ TEST(HeadlessCommands, StatusOnlyReads) {
          false, true},
         {"a reader's empty WAL and index", true, false, false, false,
          "Transcript: 1 segment, 1 session\n", 0, false, false, true},
-        {.name = "killed runs' copies",
-         .transcript = true,
-         .line = "Transcript: 12 segments, 1 session\n",
-         .killedWriter = 11,
-         .leftovers = Leftovers::killedCopies},
-        {.name = "a copy being read",
-         .transcript = true,
-         .line = "Transcript: 12 segments, 1 session\n",
-         .killedWriter = 11,
-         .leftovers = Leftovers::heldCopy},
-        {.name = "a full temporary folder",
-         .transcript = true,
-         .line = "Transcript: 1 segment, 1 session (the newest changes could not be read: "
-                 "cannot copy ",
-         .killedWriter = 11,
-         .leftovers = Leftovers::fullDisk,
-         .says = " (No space left on device))\n"},
+        {"killed runs' copies", true, false, false, false, "Transcript: 12 segments, 1 session\n",
+         11, false, false, false, Leftovers::killedCopies},
+        {"a copy being read", true, false, false, false, "Transcript: 12 segments, 1 session\n", 11,
+         false, false, false, Leftovers::heldCopy},
+        {"a full temporary folder", true, false, false, false,
+         "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot copy ", 11,
+         false, false, false, Leftovers::fullDisk, " (No space left on device))\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
