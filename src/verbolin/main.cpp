@@ -15,6 +15,7 @@
 #include "verbolin/app/PrivateFolders.hpp"
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
+#include "verbolin/storage/TranscriptCopy.hpp"
 #include "verbolin/ui/VerbolinApplication.hpp"
 
 int main(int argc, char** argv) {
@@ -31,11 +32,17 @@ int main(int argc, char** argv) {
     using verbolin::CommandLine;
     const CommandLine line = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
     try {
-        // Not for --status, which only reads.
+        // Not for --status, which only reads the data folder (and removes
+        // the copies of the transcript that stopped runs left itself).
         if (line.action == CommandLine::Action::listen ||
-            line.action == CommandLine::Action::application)
+            line.action == CommandLine::Action::application) {
             for (const std::string& problem : verbolin::makeOwnFoldersPrivate())
                 std::fprintf(stderr, "verbolin: %s\n", problem.c_str());
+            // Copies of the transcript hold text the user may since have
+            // deleted from it.
+            for (const std::string& problem : verbolin::TranscriptCopy::removeLeftovers())
+                std::fprintf(stderr, "verbolin: %s\n", problem.c_str());
+        }
         switch (line.action) {
             case CommandLine::Action::help:
                 std::fputs(CommandLine::helpText().c_str(), stdout);

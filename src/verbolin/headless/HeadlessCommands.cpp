@@ -20,6 +20,7 @@
 #include "verbolin/listening/SpeechEngineFactory.hpp"
 #include "verbolin/listening/StreamSession.hpp"
 #include "verbolin/settings/Defaults.hpp"
+#include "verbolin/storage/TranscriptCopy.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/storage/TranscriptSummary.hpp"
 
@@ -135,6 +136,8 @@ struct SavingReport {
 }  // namespace
 
 int reportTranscript() {
+    for (const std::string& problem : TranscriptCopy::removeLeftovers())
+        say(stderr, "verbolin: " + problem);
     const TranscriptSummary transcript = TranscriptSummary::of();
     say(stdout, "Verbolin data folder: " + transcript.directory.string());
     if (!transcript.unreadable.empty())

@@ -4,12 +4,22 @@
 // SQLite reading a WAL in place rebuilds its index file there (or, in a
 // folder that cannot be written, reads the database file alone and misses
 // what the WAL holds). The copy lies in a folder of mode 0700 in the
-// temporary folder and is removed with the object.
+// temporary folder and is removed with the object. The folder is locked
+// (a platform::FolderLock) for as long as the object lives, so that a run
+// killed before it could remove it leaves a folder that no one holds, which
+// the next run removes (removeLeftovers).
 //
 // Only for a process that holds no connection to the transcript itself:
 // closing a file drops every lock the process holds on it.
 
 #include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+class FolderLock;
+}
 
 namespace verbolin {
 
@@ -32,7 +42,18 @@ class TranscriptCopy {
     // rollback mode.
     static bool openElsewhere(const std::filesystem::path& file);
 
+    // Removes the folders of copies that runs killed while they held them
+    // left in the temporary folder: this user's, that no copy holds now.
+    // Links are not followed, and another user's folder is left alone.
+    // Returns what could not be removed, one text each.
+    static std::vector<std::string> removeLeftovers();
+
   private:
+    // Makes and locks the folder, again under another name when a run
+    // removing leftovers took it before it was locked.
+    void makeFolder();
+
+    std::unique_ptr<platform::FolderLock> lock_;
     std::filesystem::path folder_;
     std::filesystem::path file_;
 };

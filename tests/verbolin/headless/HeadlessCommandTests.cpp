@@ -15,6 +15,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 
 #include "support/GeneratedAudio.hpp"
 #include "support/HeadlessVerbolin.hpp"
@@ -26,6 +27,7 @@
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/storage/StorageTestSupport.hpp"
+#include "verbolin/storage/TranscriptCopy.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 using verbolin::CommandLine;
@@ -279,6 +281,63 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
     return entries;
 }
 
+// What a run of --status finds in the temporary folder besides its own copy.
+enum class Leftovers { none, killedCopies, heldCopy, fullDisk };
+
+// A copy of `transcript` in `temporary` as a --status killed while it held
+// it leaves it: in a folder no one holds.
+void plantKilledCopy(const std::filesystem::path& transcript,
+                     const std::filesystem::path& temporary, const std::string& name) {
+    std::filesystem::create_directory(temporary / name);
+    std::filesystem::copy_file(transcript, temporary / name / transcript.filename());
+}
+
+// Plants `kind` in `temporary`: a killed run's copy beside a link to
+// `elsewhere` and (for root) another user's folder by such names, or a copy
+// still being read. Returns the names that are to stay there.
+std::set<std::string> plantLeftovers(Leftovers kind, const std::filesystem::path& transcript,
+                                     const std::filesystem::path& temporary,
+                                     const std::filesystem::path& elsewhere,
+                                     std::optional<verbolin::TranscriptCopy>& held) {
+    const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.string());
+    if (kind == Leftovers::heldCopy) held.emplace(transcript);
+    if (kind == Leftovers::heldCopy) return {held->file().parent_path().filename().string()};
+    if (kind != Leftovers::killedCopies) return {};
+    plantKilledCopy(transcript, temporary, "verbolin-status-Killed");
+    plantKilledCopy(transcript, elsewhere.parent_path(), elsewhere.filename());
+    std::filesystem::create_directory_symlink(elsewhere, temporary / "verbolin-status-Link00");
+    if (::geteuid() != 0) return {"verbolin-status-Link00"};
+    const auto other = temporary / "verbolin-status-Other0";
+    plantKilledCopy(transcript, temporary, other.filename());
+    for (const auto& path : {other / transcript.filename(), other})
+        EXPECT_EQ(::lchown(path.c_str(), 65534, 65534), 0) << path;
+    return {"verbolin-status-Link00", "verbolin-status-Other0"};
+}
+
+std::set<std::string> namesIn(const std::filesystem::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (!entry.path().filename().string().starts_with(".filler-"))
+            names.insert(entry.path().filename().string());
+    return names;
+}
+
+// A run that stored `utterances` and was killed: its WAL holds them,
+// beside the index it left.
+void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        verbolin::TranscriptStore store(folder);
+        for (int i = 1; i <= utterances; ++i) store.append(wordsAt(10 * i));
+        ::raise(SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    ASSERT_GT(std::filesystem::file_size(folder / "transcript.sqlite-wal"), 0u);
+}
+
 }  // namespace
 
 // --status only reads: it makes nothing on a fresh machine, and beside text
@@ -286,7 +345,10 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
 // holding the folder and its transcript open, or the WAL of a run that was
 // killed (in a folder that cannot be written, without its index), says what
 // there is, committed changes included, and changes nothing. Where it
-// cannot read them, it says so.
+// cannot read them, it says so. In the temporary folder it leaves no copy,
+// removing those of runs that were killed, but no copy a run still reads,
+// and nothing of another user's or behind a link; the window's start
+// removes them too.
 TEST(HeadlessCommands, StatusOnlyReads) {
     namespace fs = std::filesystem;
     const struct {
@@ -295,6 +357,8 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         const char* line;
         int killedWriter = 0;  // utterances a killed run left in the WAL
         bool readOnlyWithoutIndex = false, noTemporaryFolder = false, readerFiles = false;
+        Leftovers leftovers = Leftovers::none;
+        const char* says = "";  // in the output too
     } rows[] = {
         {"a fresh machine", false, false, false, false, "Transcript: none yet\n"},
         {"text waiting, no transcript", false, true, false, false, "Transcript: none yet\n"},
@@ -310,15 +374,31 @@ TEST(HeadlessCommands, StatusOnlyReads) {
          false, true},
         {"a reader's empty WAL and index", true, false, false, false,
          "Transcript: 1 segment, 1 session\n", 0, false, false, true},
+        {"killed runs' copies", true, false, false, false, "Transcript: 12 segments, 1 session\n",
+         11, false, false, false, Leftovers::killedCopies},
+        {"a copy being read", true, false, false, false, "Transcript: 12 segments, 1 session\n", 11,
+         false, false, false, Leftovers::heldCopy},
+        {"a full temporary folder", true, false, false, false,
+         "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot copy ", 11,
+         false, false, false, Leftovers::fullDisk, " (No space left on device))\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::TempDir home("verbolin-cli-home");
-        std::optional<testsupport::SmallDisk> disk;
+        testsupport::TempDir ownTemporary("verbolin-cli-tmp");
+        std::optional<testsupport::SmallDisk> disk, temporaryDisk;
         if (row.readOnlyWithoutIndex) {
             disk.emplace();
             SKIP_WITHOUT_SMALL_DISK(*disk);
         }
+        if (row.leftovers == Leftovers::fullDisk) {
+            temporaryDisk.emplace();
+            SKIP_WITHOUT_SMALL_DISK(*temporaryDisk);
+            temporaryDisk->fill(4096);  // room for a part of the copy
+        }
+        const auto temporary = row.noTemporaryFolder ? home / "none"
+                               : temporaryDisk       ? temporaryDisk->path()
+                                                     : ownTemporary.path();
         const auto dataHome = disk ? disk->path() : home / "data";
         const auto folder = dataHome / "Verbolin";
         const testsupport::ScopedEnv state("XDG_STATE_HOME", (home / "state").string());
@@ -344,19 +424,8 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             open.emplace(folder);
             open->append(wordsAt(10));
         }
-        if (row.killedWriter) {  // its WAL holds them, beside the index it left
-            const pid_t child = ::fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                verbolin::TranscriptStore store(folder);
-                for (int i = 1; i <= row.killedWriter; ++i) store.append(wordsAt(10 * i));
-                ::raise(SIGKILL);
-            }
-            int status = 0;
-            ::waitpid(child, &status, 0);
-            ASSERT_TRUE(WIFSIGNALED(status)) << status;
-            ASSERT_GT(fs::file_size(folder / "transcript.sqlite-wal"), 0u);
-        }
+        if (row.killedWriter) leaveKilledWriter(folder, row.killedWriter);
+        if (HasFatalFailure()) return;
         if (row.readerFiles) {
             storage_test::countWithReadOnlyReader(folder / "transcript.sqlite");
             ASSERT_TRUE(fs::exists(folder / "transcript.sqlite-shm"));
@@ -365,16 +434,26 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             fs::remove(folder / "transcript.sqlite-shm");
             disk->setReadOnly(true);
         }
+        std::optional<verbolin::TranscriptCopy> held;
+        const auto stay = plantLeftovers(row.leftovers, folder / "transcript.sqlite", temporary,
+                                         home / "linked", held);
         const fs::path watched = disk ? disk->path() : home.path();
         const auto before = snapshot(watched, row.running);
-        const ProgramRun r =
-            run("verbolin", "--status",
-                homeEnv(home) + " XDG_DATA_HOME='" + dataHome.string() + "' XDG_STATE_HOME='" +
-                    (home / "state").string() + "'" +
-                    (row.noTemporaryFolder ? " TMPDIR='" + (home / "none").string() + "'" : ""));
+        const std::string environment = homeEnv(home) + " XDG_DATA_HOME='" + dataHome.string() +
+                                        "' XDG_STATE_HOME='" + (home / "state").string() +
+                                        "' TMPDIR='" + temporary.string() + "'";
+        const ProgramRun r = run("verbolin", "--status", environment);
         EXPECT_EQ(snapshot(watched, row.running), before) << r.out << r.err;
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(row.says), std::string::npos) << r.out;
+        EXPECT_EQ(row.noTemporaryFolder ? stay : namesIn(temporary), stay) << r.err;
+        if (row.leftovers == Leftovers::killedCopies) {  // and at the window's start
+            plantKilledCopy(folder / "transcript.sqlite", temporary, "verbolin-status-Killed");
+            run("verbolin", "",
+                "env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY " + environment);
+            EXPECT_EQ(namesIn(temporary), stay);
+        }
         const std::string waits = "Recovery file: 2 texts and 1 other change wait in " +
                                   recovery.string() + " to be stored at the next start\n";
         EXPECT_EQ(r.out.find(waits) != std::string::npos, row.waiting) << r.out;
