@@ -261,6 +261,20 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
     const auto version = [](const std::string& content, const std::string& etag) {
         return LocalHttpServer::Reply::ok(content).header("ETag", "\"" + etag + "\"");
     };
+    // A server without etags (a plain static file server) that says when the
+    // file last changed and when it answered.
+    const std::string t1 = "Tue, 05 Mar 2024 10:00:00 GMT";
+    const std::string t2 = "Wed, 06 Mar 2024 10:00:00 GMT";
+    const auto modified = [](const std::string& content, const std::string& at,
+                             const std::string& answeredAt = "Thu, 07 Mar 2024 10:00:00 GMT") {
+        return LocalHttpServer::Reply::ok(content).header("Last-Modified", at).header("Date",
+                                                                                     answeredAt);
+    };
+    const auto cut = [](LocalHttpServer::Reply reply) {
+        reply.dropAfter = 3'000'000;
+        reply.dropTimes = 1;
+        return reply;
+    };
     struct Case {
         const char* name;
         std::string prefix;  // in the partial file before the transfer
@@ -268,36 +282,44 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         std::optional<std::string> etag;  // what the caller says the content is
         bool completes;
         std::vector<std::string> ranges;
+        std::optional<std::string> ifRange;  // sent with every ranged request
+        std::optional<std::string> lastModified = {};  // what the caller says, without an etag
     };
-    auto dropThenChange = version(v1, "e1");
-    dropThenChange.dropAfter = 3'000'000;
-    dropThenChange.dropTimes = 1;
+    auto dropThenChange = cut(version(v1, "e1"));
     dropThenChange.thenServe(version(v2, "e2"));
-    auto dropOnly = version(v1, "e1");
-    dropOnly.dropAfter = 3'000'000;
-    dropOnly.dropTimes = 1;
     const std::vector<Case> cases = {
-        {"changed during the transfer", "", dropThenChange, "e1", false, {"", "bytes=3000000-"}},
+        {"changed during the transfer", "", dropThenChange, "e1", false, {"", "bytes=3000000-"},
+         "\"e1\""},
         {"changed, etag learnt from the first answer",
          "",
          dropThenChange,
          std::nullopt,
          false,
-         {"", "bytes=3000000-"}},
+         {"", "bytes=3000000-"},
+         "\"e1\""},
         {"changed since an earlier run",
          v1.substr(0, 1000),
          version(v2, "e2"),
          "e1",
          false,
-         {"bytes=1000-"}},
-        {"unchanged", "", dropOnly, "e1", true, {"", "bytes=3000000-"}},
+         {"bytes=1000-"},
+         "\"e1\""},
+        {"unchanged", "", cut(version(v1, "e1")), "e1", true, {"", "bytes=3000000-"}, "\"e1\""},
+        {"no etag: continued after an earlier run by the time of the last change",
+         v1.substr(0, 1000), modified(v1, t1), std::nullopt, true, {"bytes=1000-"}, t1, t1},
+        {"no etag: the time learnt from the first answer", "", cut(modified(v1, t1)),
+         std::nullopt, true, {"", "bytes=3000000-"}, t1},
+        {"no etag: another time since an earlier run", v1.substr(0, 1000), modified(v2, t2),
+         std::nullopt, false, {"bytes=1000-"}, t1, t1},
+        {"no etag: a time within the second of the answer names nothing", "",
+         cut(modified(v1, t1, t1)), std::nullopt, true, {"", "bytes=3000000-"}, std::nullopt},
     };
     for (const auto& c : cases) {
         Fixture f(c.prefix);
         f.server.set("/f", c.reply);
         auto d = f.downloader();
         auto stream = d->download(f.server.url("/f"), std::nullopt, std::nullopt,
-                                  int64_t(v1.size()), 10.0, 5, c.etag);
+                                  int64_t(v1.size()), 10.0, 5, c.etag, c.lastModified);
         const auto states = hubtest::untilFinal(*stream);
         ASSERT_FALSE(states.empty()) << c.name;
         EXPECT_EQ(f.ranges(), c.ranges) << c.name;
@@ -305,7 +327,7 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         for (const auto& r : recorded) {
             // Every ranged request says which content it continues.
             if (r.header("Range")) {
-                EXPECT_EQ(r.header("If-Range"), "\"" + c.etag.value_or("e1") + "\"") << c.name;
+                EXPECT_EQ(r.header("If-Range"), c.ifRange) << c.name;
             } else {
                 EXPECT_FALSE(r.header("If-Range")) << c.name;
             }
