@@ -343,7 +343,7 @@ class Downloader::Transfer {
             restartFromZero();
             throw DownloadError(DownloadError::Code::contentChanged);
         }
-        checkModified(head);
+        checkModified(head, originOf(head.effectiveURL) == originOf(request_.url));
         if (etag && (!validator_ || !ranged_ || head.status == 200)) {
             validator_ = etag;
             validatorFromAnswer_ = true;
@@ -365,16 +365,20 @@ class Downloader::Transfer {
 
     // Without an etag, the time of the last change names the content: an
     // answer with another time is other content, as one with another etag
-    // is. Unlike an etag, a time means the same on every server, so a
-    // redirect does not keep it from being compared.
-    void checkModified(const platform::HttpResponse& head) {
+    // is, and compared as sparingly: mirrors a server redirects to may have
+    // written one file at different times.
+    void checkModified(const platform::HttpResponse& head, bool askedServer) {
         if (validator_) return;
         const auto modified = head.headers.value("Last-Modified");
-        if (modified_ && modified && !sameLastModified(*modified_, *modified)) {
+        if (modified_ && modified && (modifiedFromAnswer_ || askedServer) &&
+            !sameLastModified(*modified_, *modified)) {
             restartFromZero();
             throw DownloadError(DownloadError::Code::contentChanged);
         }
-        if (!modified_) modified_ = strongLastModified(head.headers);
+        if (!modified_) {
+            modified_ = strongLastModified(head.headers);
+            modifiedFromAnswer_ = modified_.has_value();
+        }
     }
 
     // The client hands over 16 KiB at a time; gathering them into blocks
@@ -486,6 +490,7 @@ class Downloader::Transfer {
     // What names the bytes on disk where no etag does: a strong
     // Last-Modified, given or learnt like the etag.
     std::optional<std::string> modified_;
+    bool modifiedFromAnswer_ = false;
     int64_t downloaded_ = 0;
     int64_t nextReport_ = 0;
     Clock::time_point lastReport_ = Clock::now();

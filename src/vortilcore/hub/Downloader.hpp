@@ -129,8 +129,8 @@ class Downloader {
     // does; without either, the first answer's strong Last-Modified is taken.
     std::shared_ptr<StateStream> download(
         const std::string& url, const std::optional<std::string>& token,
-        const std::optional<Headers>& headers, std::optional<int64_t> expectedSize,
-        double timeout, int numRetries, const std::optional<std::string>& etag = std::nullopt,
+        const std::optional<Headers>& headers, std::optional<int64_t> expectedSize, double timeout,
+        int numRetries, const std::optional<std::string>& etag = std::nullopt,
         const std::optional<std::string>& lastModified = std::nullopt);
 
     // Stops the transfer and publishes `failed` with a cancelled URL error.

@@ -655,8 +655,7 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
     // The validators a server gives `bytes`: one per content.
     const auto named = [&](testsupport::LocalHttpServer::Reply reply, const std::string& bytes,
                            Named by) {
-        const std::string time =
-            bytes == first ? firstTime : "Wed, 06 Mar 2024 10:00:00 GMT";
+        const std::string time = bytes == first ? firstTime : "Wed, 06 Mar 2024 10:00:00 GMT";
         if (by == Named::byEtag) reply.header("ETag", "\"" + CheckpointHub::sha256(bytes) + "\"");
         if (by == Named::byTime) reply.header("Last-Modified", time).header("Date", answeredAt);
         if (by == Named::byTimeWithinItsSecond)
@@ -677,8 +676,7 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
         {"another archive at the same address", changed, Named::byEtag, false},
         {"the same archive, no etag", weights, Named::byTime, true},
         {"another archive, no etag", changed, Named::byTime, false},
-        {"another archive once the HEAD is answered, no etag", changed, Named::byTime, false,
-         true},
+        {"another archive once the HEAD is answered, no etag", changed, Named::byTime, false, true},
         {"a time within the second of the answer", weights, Named::byTimeWithinItsSecond, false},
         {"neither etag nor time", weights, Named::byNothing, false},
     };
@@ -686,9 +684,9 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
         SCOPED_TRACE(c.name);
         fs::remove_all(models);
         testsupport::LocalHttpServer server;
-        server.set(kArchivePath,
-                   named(testsupport::LocalHttpServer::Reply::stalling(first, 3'000'000), first,
-                         c.by));
+        server.set(
+            kArchivePath,
+            named(testsupport::LocalHttpServer::Reply::stalling(first, 3'000'000), first, c.by));
         auto o = archiveOptions();
         o.serverRoot = server.root();
 
@@ -727,14 +725,14 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
             auto fetched = std::make_shared<std::atomic<bool>>(false);
             const auto old = named(testsupport::LocalHttpServer::Reply::ok(first), first, c.by);
             const auto now = named(testsupport::LocalHttpServer::Reply::ok(then), then, c.by);
-            server.setHandler(kArchivePath, [=](const httplib::Request& req,
-                                                httplib::Response& res) {
-                if (req.method == "GET") *fetched = true;
-                const auto& reply = *fetched ? now : old;
-                for (const auto& [n, v] : reply.headers) res.set_header(n, v);
-                const_cast<httplib::Request&>(req).ranges.clear();
-                res.set_content(reply.body, "application/octet-stream");
-            });
+            server.setHandler(kArchivePath,
+                              [=](const httplib::Request& req, httplib::Response& res) {
+                                  if (req.method == "GET") *fetched = true;
+                                  const auto& reply = *fetched ? now : old;
+                                  for (const auto& [n, v] : reply.headers) res.set_header(n, v);
+                                  const_cast<httplib::Request&>(req).ranges.clear();
+                                  res.set_content(reply.body, "application/octet-stream");
+                              });
         } else {
             server.set(kArchivePath,
                        named(testsupport::LocalHttpServer::Reply::ok(then), then, c.by));
@@ -749,9 +747,8 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
                   c.continued ? std::optional("bytes=" + std::to_string(kept.size()) + "-")
                               : std::nullopt);
         // A ranged request names what it continues, as the server named it.
-        const std::string firstNamed = c.by == Named::byEtag
-                                           ? "\"" + CheckpointHub::sha256(first) + "\""
-                                           : firstTime;
+        const std::string firstNamed =
+            c.by == Named::byEtag ? "\"" + CheckpointHub::sha256(first) + "\"" : firstTime;
         size_t ranged = 0;
         for (size_t i = before; i < requests.size(); ++i) {
             if (!requests[i].header("Range")) continue;

@@ -267,8 +267,9 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
     const std::string t2 = "Wed, 06 Mar 2024 10:00:00 GMT";
     const auto modified = [](const std::string& content, const std::string& at,
                              const std::string& answeredAt = "Thu, 07 Mar 2024 10:00:00 GMT") {
-        return LocalHttpServer::Reply::ok(content).header("Last-Modified", at).header("Date",
-                                                                                     answeredAt);
+        return LocalHttpServer::Reply::ok(content)
+            .header("Last-Modified", at)
+            .header("Date", answeredAt);
     };
     const auto cut = [](LocalHttpServer::Reply reply) {
         reply.dropAfter = 3'000'000;
@@ -282,13 +283,18 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         std::optional<std::string> etag;  // what the caller says the content is
         bool completes;
         std::vector<std::string> ranges;
-        std::optional<std::string> ifRange;  // sent with every ranged request
+        std::optional<std::string> ifRange;            // sent with every ranged request
         std::optional<std::string> lastModified = {};  // what the caller says, without an etag
     };
     auto dropThenChange = cut(version(v1, "e1"));
     dropThenChange.thenServe(version(v2, "e2"));
     const std::vector<Case> cases = {
-        {"changed during the transfer", "", dropThenChange, "e1", false, {"", "bytes=3000000-"},
+        {"changed during the transfer",
+         "",
+         dropThenChange,
+         "e1",
+         false,
+         {"", "bytes=3000000-"},
          "\"e1\""},
         {"changed, etag learnt from the first answer",
          "",
@@ -306,13 +312,35 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
          "\"e1\""},
         {"unchanged", "", cut(version(v1, "e1")), "e1", true, {"", "bytes=3000000-"}, "\"e1\""},
         {"no etag: continued after an earlier run by the time of the last change",
-         v1.substr(0, 1000), modified(v1, t1), std::nullopt, true, {"bytes=1000-"}, t1, t1},
-        {"no etag: the time learnt from the first answer", "", cut(modified(v1, t1)),
-         std::nullopt, true, {"", "bytes=3000000-"}, t1},
-        {"no etag: another time since an earlier run", v1.substr(0, 1000), modified(v2, t2),
-         std::nullopt, false, {"bytes=1000-"}, t1, t1},
-        {"no etag: a time within the second of the answer names nothing", "",
-         cut(modified(v1, t1, t1)), std::nullopt, true, {"", "bytes=3000000-"}, std::nullopt},
+         v1.substr(0, 1000),
+         modified(v1, t1),
+         std::nullopt,
+         true,
+         {"bytes=1000-"},
+         t1,
+         t1},
+        {"no etag: the time learnt from the first answer",
+         "",
+         cut(modified(v1, t1)),
+         std::nullopt,
+         true,
+         {"", "bytes=3000000-"},
+         t1},
+        {"no etag: another time since an earlier run",
+         v1.substr(0, 1000),
+         modified(v2, t2),
+         std::nullopt,
+         false,
+         {"bytes=1000-"},
+         t1,
+         t1},
+        {"no etag: a time within the second of the answer names nothing",
+         "",
+         cut(modified(v1, t1, t1)),
+         std::nullopt,
+         true,
+         {"", "bytes=3000000-"},
+         std::nullopt},
     };
     for (const auto& c : cases) {
         Fixture f(c.prefix);
