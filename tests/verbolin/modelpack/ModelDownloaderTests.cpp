@@ -660,7 +660,6 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
         if (by == Named::byTime) reply.header("Last-Modified", time).header("Date", answeredAt);
         if (by == Named::byTimeWithinItsSecond)
             reply.header("Last-Modified", time).header("Date", time);
-        reply.honourIfRange = true;
         return reply;
     };
     const struct {

@@ -261,20 +261,13 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
     const auto version = [](const std::string& content, const std::string& etag) {
         return LocalHttpServer::Reply::ok(content).header("ETag", "\"" + etag + "\"");
     };
-    // A server without etags (a plain static file server) that says when the
-    // file last changed and when it answered.
+    // A server without etags that says when the file last changed and when it answered.
     const std::string t1 = "Tue, 05 Mar 2024 10:00:00 GMT";
-    const std::string t2 = "Wed, 06 Mar 2024 10:00:00 GMT";
     const auto modified = [](const std::string& content, const std::string& at,
                              const std::string& answeredAt = "Thu, 07 Mar 2024 10:00:00 GMT") {
         return LocalHttpServer::Reply::ok(content)
             .header("Last-Modified", at)
             .header("Date", answeredAt);
-    };
-    const auto cut = [](LocalHttpServer::Reply reply) {
-        reply.dropAfter = 3'000'000;
-        reply.dropTimes = 1;
-        return reply;
     };
     struct Case {
         const char* name;
@@ -283,34 +276,37 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         std::optional<std::string> etag;  // what the caller says the content is
         bool completes;
         std::vector<std::string> ranges;
-        std::optional<std::string> ifRange;            // sent with every ranged request
-        std::optional<std::string> lastModified = {};  // what the caller says, without an etag
+        std::optional<std::string> ifRange = "\"e1\"";  // sent with every ranged request
+        std::optional<std::string> lastModified = {};   // what the caller says, without an etag
     };
-    auto dropThenChange = cut(version(v1, "e1"));
+    auto dropThenChange = version(v1, "e1");
+    dropThenChange.dropAfter = 3'000'000;
+    dropThenChange.dropTimes = 1;
     dropThenChange.thenServe(version(v2, "e2"));
+    auto dropOnly = version(v1, "e1");
+    dropOnly.dropAfter = 3'000'000;
+    dropOnly.dropTimes = 1;
+    auto dropTimed = modified(v1, t1);
+    dropTimed.dropAfter = 3'000'000;
+    dropTimed.dropTimes = 1;
+    auto dropWeak = modified(v1, t1, t1);
+    dropWeak.dropAfter = 3'000'000;
+    dropWeak.dropTimes = 1;
     const std::vector<Case> cases = {
-        {"changed during the transfer",
-         "",
-         dropThenChange,
-         "e1",
-         false,
-         {"", "bytes=3000000-"},
-         "\"e1\""},
+        {"changed during the transfer", "", dropThenChange, "e1", false, {"", "bytes=3000000-"}},
         {"changed, etag learnt from the first answer",
          "",
          dropThenChange,
          std::nullopt,
          false,
-         {"", "bytes=3000000-"},
-         "\"e1\""},
+         {"", "bytes=3000000-"}},
         {"changed since an earlier run",
          v1.substr(0, 1000),
          version(v2, "e2"),
          "e1",
          false,
-         {"bytes=1000-"},
-         "\"e1\""},
-        {"unchanged", "", cut(version(v1, "e1")), "e1", true, {"", "bytes=3000000-"}, "\"e1\""},
+         {"bytes=1000-"}},
+        {"unchanged", "", dropOnly, "e1", true, {"", "bytes=3000000-"}},
         {"no etag: continued after an earlier run by the time of the last change",
          v1.substr(0, 1000),
          modified(v1, t1),
@@ -321,14 +317,14 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
          t1},
         {"no etag: the time learnt from the first answer",
          "",
-         cut(modified(v1, t1)),
+         dropTimed,
          std::nullopt,
          true,
          {"", "bytes=3000000-"},
          t1},
         {"no etag: another time since an earlier run",
          v1.substr(0, 1000),
-         modified(v2, t2),
+         modified(v2, "Wed, 06 Mar 2024 10:00:00 GMT"),
          std::nullopt,
          false,
          {"bytes=1000-"},
@@ -336,7 +332,7 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
          t1},
         {"no etag: a time within the second of the answer names nothing",
          "",
-         cut(modified(v1, t1, t1)),
+         dropWeak,
          std::nullopt,
          true,
          {"", "bytes=3000000-"},
