@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -230,6 +231,16 @@ std::optional<int64_t> parseUnsatisfiedRange(std::string_view value) {
     if (value.size() < unit.size() || !sameLetters(value.substr(0, unit.size()), unit))
         return std::nullopt;
     return decimal(value.substr(unit.size()));
+}
+
+std::optional<std::chrono::sys_seconds> parseHttpDate(std::string_view value) {
+    // libcurl's reader takes all three forms whatever the process's locale,
+    // where strptime would want the month names of the user's language.
+    const std::string text(value);
+    if (text.empty()) return std::nullopt;
+    const time_t seconds = curl_getdate(text.c_str(), nullptr);
+    if (seconds == static_cast<time_t>(-1)) return std::nullopt;
+    return std::chrono::sys_seconds(std::chrono::seconds(seconds));
 }
 
 HttpClient::HttpClient() : HttpClient(Options{}) {}

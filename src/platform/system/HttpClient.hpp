@@ -116,6 +116,10 @@ std::optional<ContentRange> parseContentRange(std::string_view value);
 // read as strictly; nullopt for anything else.
 std::optional<int64_t> parseUnsatisfiedRange(std::string_view value);
 
+// The time an HTTP-date names ("Sun, 06 Nov 1994 08:49:37 GMT", and the two
+// older forms servers may still send), or nullopt for text that is no date.
+std::optional<std::chrono::sys_seconds> parseHttpDate(std::string_view value);
+
 class HttpClient {
   public:
     struct Options {

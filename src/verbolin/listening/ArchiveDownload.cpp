@@ -40,6 +40,14 @@ std::string etagName(const std::string& etag) {
     return name;
 }
 
+// The partial file's name for content the server names by the time of its
+// last change: the time in seconds, so that two spellings of one time share
+// it, behind a '@' that no etag's name holds.
+std::string modifiedName(const std::string& lastModified) {
+    const auto time = platform::parseHttpDate(lastModified);
+    return "modified@" + std::to_string(time ? time->time_since_epoch().count() : 0);
+}
+
 int64_t sizeOf(const fs::path& file) {
     std::error_code ec;
     const auto size = fs::file_size(file, ec);
@@ -75,11 +83,15 @@ ArchiveDownload::Head ArchiveDownload::ask(std::stop_token stop) const {
     Head result;
     result.size = platform::contentLength(answer.headers);
     result.etag = vortil::normalizeEtag(answer.headers.value("ETag"));
+    if (!result.etag) result.lastModified = vortil::strongLastModified(answer.headers);
     return result;
 }
 
-fs::path ArchiveDownload::partialFile(const std::optional<std::string>& etag) const {
-    const std::string name = (etag ? etagName(*etag) : std::string("unnamed")) + ".incomplete";
+fs::path ArchiveDownload::partialFile(const Head& head) const {
+    const std::string name = (head.etag           ? etagName(*head.etag)
+                              : head.lastModified ? modifiedName(*head.lastModified)
+                                                  : std::string("unnamed")) +
+                             ".incomplete";
     fs::create_directories(partialFolder_);
     std::error_code ec;
     for (fs::directory_iterator it(partialFolder_, ec), end; !ec && it != end; it.increment(ec)) {
@@ -87,8 +99,8 @@ fs::path ArchiveDownload::partialFile(const std::optional<std::string>& etag) co
         if (it->path().filename() != name) fs::remove_all(it->path(), ignored);
     }
     const fs::path partial = partialFolder_ / name;
-    // Bytes without an etag cannot be told from another archive's: start over.
-    const auto mode = etag ? std::ios::app : std::ios::trunc;
+    // Bytes nothing names cannot be told from another archive's: start over.
+    const auto mode = head.etag || head.lastModified ? std::ios::app : std::ios::trunc;
     std::ofstream create(partial, std::ios::binary | std::ios::out | mode);
     if (!create)
         throw fs::filesystem_error("cannot create the partial download", partial,
@@ -109,7 +121,7 @@ void ArchiveDownload::transfer(const Head& head, const fs::path& partial,
     engine.setOnlyAnswersAsked(true);
     std::stop_callback cancelOnStop(stop, [&engine] { engine.cancel(); });
     const auto states = engine.download(url_, std::nullopt, std::nullopt, head.size,
-                                        kTimeoutSeconds, kRetries, head.etag);
+                                        kTimeoutSeconds, kRetries, head.etag, head.lastModified);
     for (;;) {
         const auto state = states->next(kProgressPoll);
         if (stop.stop_requested()) throw platform::CancellationError();
@@ -142,7 +154,7 @@ void ArchiveDownload::fetch(const fs::path& destination, const ProgressFn& progr
     // more attempt fetches the new content from its start.
     for (int attempt = 1;; ++attempt) {
         const Head head = ask(stop);
-        const fs::path partial = partialFile(head.etag);
+        const fs::path partial = partialFile(head);
         if (beforeTransfer) {
             const int64_t present = sizeOf(partial);
             beforeTransfer(head.size ? std::max<int64_t>(*head.size - present, 0) : -1,

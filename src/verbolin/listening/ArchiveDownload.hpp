@@ -4,7 +4,10 @@
 // first with a HEAD for the status, the size and the etag: a status other
 // than 200 is the server's answer and fails at once, the size lets progress
 // and the room check know the total, and the etag names the partial file, so
-// that an attempt only ever continues bytes of the same archive. The GET's own
+// that an attempt only ever continues bytes of the same archive. A server
+// without etags (a plain static file server) names the archive by the time
+// it last changed, where that time is strong; with neither, nothing tells one
+// archive from the next, and each attempt starts over. The GET's own
 // answer counts as much: a server may accept the HEAD (or refuse HEAD
 // altogether) and still have no archive to send. The finished
 // archive lands in the temporary folder under a fresh name; the partial file
@@ -51,11 +54,12 @@ class ArchiveDownload {
     struct Head {
         std::optional<int64_t> size;
         std::optional<std::string> etag;
+        std::optional<std::string> lastModified;  // strong, and only without an etag
     };
     Head ask(std::stop_token stop) const;
-    // The partial file for content of `etag`; removes partial files of any
-    // other content, which can never be continued.
-    std::filesystem::path partialFile(const std::optional<std::string>& etag) const;
+    // The partial file for the content `head` names; removes partial files
+    // of any other content, which can never be continued.
+    std::filesystem::path partialFile(const Head& head) const;
     void transfer(const Head& head, const std::filesystem::path& partial,
                   const std::filesystem::path& destination, const ProgressFn& progress,
                   std::stop_token stop) const;

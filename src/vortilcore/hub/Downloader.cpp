@@ -143,7 +143,8 @@ std::shared_ptr<platform::HttpClient> Downloader::currentSession() {
 std::shared_ptr<Downloader::StateStream> Downloader::download(
     const std::string& url, const std::optional<std::string>& token,
     const std::optional<Headers>& headers, std::optional<int64_t> expectedSize, double timeout,
-    int numRetries, const std::optional<std::string>& etag) {
+    int numRetries, const std::optional<std::string>& etag,
+    const std::optional<std::string>& lastModified) {
     std::lock_guard lock(taskMutex_);
     if (task_.joinable()) {
         // Cancellation is cooperative: wait until the earlier transfer has
@@ -172,6 +173,7 @@ std::shared_ptr<Downloader::StateStream> Downloader::download(
     const double seconds = std::isfinite(timeout) && timeout > 0 ? timeout : 60.0;
     request.timeout = std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)));
     request.etag = etag;
+    request.lastModified = lastModified;
 
     // The first state goes out before the subscription is made, so a new
     // subscriber starts from this transfer, not from the end of an earlier one.
@@ -252,7 +254,8 @@ class Downloader::Transfer {
           request_(request),
           file_(file),
           retriesLeft_(numRetries),
-          validator_(request.etag) {
+          validator_(request.etag),
+          modified_(request.lastModified) {
         std::lock_guard sizes(owner_.sizesMutex_);
         downloaded_ = owner_.downloadedSize_;
         // Progress counts every byte written, across retries: bytes kept
@@ -294,7 +297,12 @@ class Downloader::Transfer {
             get.headers.emplace_back("Range", platform::rangeFrom(downloaded_));
             // A server that has other content now answers with all of it
             // (200) instead of a piece of it.
-            if (validator_) get.headers.emplace_back("If-Range", "\"" + *validator_ + "\"");
+            if (validator_) {
+                get.headers.emplace_back("If-Range", "\"" + *validator_ + "\"");
+            } else if (modified_) {
+                // A date goes as the server wrote it: some compare the text.
+                get.headers.emplace_back("If-Range", *modified_);
+            }
         }
         return get;
     }
@@ -335,6 +343,7 @@ class Downloader::Transfer {
             restartFromZero();
             throw DownloadError(DownloadError::Code::contentChanged);
         }
+        checkModified(head, originOf(head.effectiveURL) == originOf(request_.url));
         if (etag && (!validator_ || !ranged_ || head.status == 200)) {
             validator_ = etag;
             validatorFromAnswer_ = true;
@@ -351,6 +360,24 @@ class Downloader::Transfer {
                 restartFromZero();
                 throw DownloadError(DownloadError::Code::contentChanged);
             }
+        }
+    }
+
+    // Without an etag, the time of the last change names the content: an
+    // answer with another time is other content, as one with another etag
+    // is, and compared as sparingly: mirrors a server redirects to may have
+    // written one file at different times.
+    void checkModified(const platform::HttpResponse& head, bool askedServer) {
+        if (validator_) return;
+        const auto modified = head.headers.value("Last-Modified");
+        if (modified_ && modified && (modifiedFromAnswer_ || askedServer) &&
+            !sameLastModified(*modified_, *modified)) {
+            restartFromZero();
+            throw DownloadError(DownloadError::Code::contentChanged);
+        }
+        if (!modified_) {
+            modified_ = strongLastModified(head.headers);
+            modifiedFromAnswer_ = modified_.has_value();
         }
     }
 
@@ -460,6 +487,10 @@ class Downloader::Transfer {
     // when the caller could not say.
     std::optional<std::string> validator_;
     bool validatorFromAnswer_ = false;
+    // What names the bytes on disk where no etag does: a strong
+    // Last-Modified, given or learnt like the etag.
+    std::optional<std::string> modified_;
+    bool modifiedFromAnswer_ = false;
     int64_t downloaded_ = 0;
     int64_t nextReport_ = 0;
     Clock::time_point lastReport_ = Clock::now();

@@ -7,10 +7,13 @@
 //
 // Every byte received reaches the partial file, also when the connection
 // drops part-way, so a link that fails often still makes progress. A resumed
-// request names the content it continues with If-Range and the etag; an
-// answer carrying another etag is other content: the partial file is emptied
-// and the transfer fails with contentChanged rather than splicing two
-// versions into one file.
+// request names the content it continues with If-Range and the etag, or,
+// from a server that sends none, the time of its last change when that time
+// is strong (see strongLastModified); an answer carrying another etag or
+// another time is other content: the partial file is emptied and the
+// transfer fails with contentChanged rather than splicing two versions into
+// one file. With neither, a resumed request cannot name its content, and a
+// caller that keeps bytes across runs should not continue them.
 //
 // Transfers run in-process on a thread of their own. The background flag is
 // accepted and kept, but Linux has no system service that carries transfers
@@ -122,12 +125,13 @@ class Downloader {
     // transfers never write the partial file at once. `etag` (normalized, as
     // normalizeEtag gives it) names the content the partial file
     // holds or is to hold; without one, the first answer's etag is taken.
-    std::shared_ptr<StateStream> download(const std::string& url,
-                                          const std::optional<std::string>& token,
-                                          const std::optional<Headers>& headers,
-                                          std::optional<int64_t> expectedSize, double timeout,
-                                          int numRetries,
-                                          const std::optional<std::string>& etag = std::nullopt);
+    // `lastModified`, a strong Last-Modified text, names it where no etag
+    // does; without either, the first answer's strong Last-Modified is taken.
+    std::shared_ptr<StateStream> download(
+        const std::string& url, const std::optional<std::string>& token,
+        const std::optional<Headers>& headers, std::optional<int64_t> expectedSize, double timeout,
+        int numRetries, const std::optional<std::string>& etag = std::nullopt,
+        const std::optional<std::string>& lastModified = std::nullopt);
 
     // Stops the transfer and publishes `failed` with a cancelled URL error.
     // Does not wait for the transfer's thread.
@@ -169,6 +173,7 @@ class Downloader {
         Headers headers;
         std::chrono::milliseconds timeout{0};
         std::optional<std::string> etag;
+        std::optional<std::string> lastModified;
     };
     class PartialFile;
     class Transfer;

@@ -1,5 +1,6 @@
 #include "vortilcore/hub/Etag.hpp"
 
+#include <chrono>
 #include <string_view>
 
 namespace vortil {
@@ -11,6 +12,22 @@ std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag)
     while (!text.empty() && text.front() == '"') text.remove_prefix(1);
     while (!text.empty() && text.back() == '"') text.remove_suffix(1);
     return std::string(text);
+}
+
+std::optional<std::string> strongLastModified(const platform::HttpHeaders& headers) {
+    const auto modified = headers.value("Last-Modified");
+    const auto date = headers.value("Date");
+    if (!modified || !date) return std::nullopt;
+    const auto modifiedAt = platform::parseHttpDate(*modified);
+    const auto answeredAt = platform::parseHttpDate(*date);
+    if (!modifiedAt || !answeredAt || *answeredAt - *modifiedAt < std::chrono::seconds(1))
+        return std::nullopt;
+    return modified;
+}
+
+bool sameLastModified(const std::string& a, const std::string& b) {
+    const auto first = platform::parseHttpDate(a);
+    return first && first == platform::parseHttpDate(b);
 }
 
 }  // namespace vortil

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -638,39 +640,70 @@ TEST_F(ModelDownloaderTest, AnArchiveBeyondTheFreeDiskLeavesNothing) {
 
 // A download cut short (a quit while the server stalls) keeps its bytes; the
 // next install continues them with a ranged request only while the server
-// has the same archive (etag), never splicing them onto another.
+// has the same archive, never splicing them onto another. The server names
+// its archive by an etag, or without one by a time of last change that lies
+// a second or more before its answer; a server that names it by neither
+// (or by a time its answer's second may still reach) is fetched from the start.
 TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsTheSame) {
     const std::string weights = testsupport::incompressibleBytes(4'000'000);
     std::string changed = weights;
     changed[100] ^= 0x5a;
+    const std::string first = storedArchive("", weights);
+    enum class Named { byEtag, byTime, byTimeWithinItsSecond, byNothing };
+    const std::string firstTime = "Tue, 05 Mar 2024 10:00:00 GMT";
+    const std::string answeredAt = "Thu, 07 Mar 2024 10:00:00 GMT";
+    // The validators a server gives `bytes`: one per content.
+    const auto named = [&](testsupport::LocalHttpServer::Reply reply, const std::string& bytes,
+                           Named by) {
+        const std::string time = bytes == first ? firstTime : "Wed, 06 Mar 2024 10:00:00 GMT";
+        if (by == Named::byEtag) reply.header("ETag", "\"" + CheckpointHub::sha256(bytes) + "\"");
+        if (by == Named::byTime) reply.header("Last-Modified", time).header("Date", answeredAt);
+        if (by == Named::byTimeWithinItsSecond)
+            reply.header("Last-Modified", time).header("Date", time);
+        return reply;
+    };
     const struct {
         const char* name;
         std::string weightsThen;
+        Named by;
         bool continued;
+        // The file changes after the next install's HEAD, before its GET:
+        // the continued request is answered with the whole new archive.
+        bool changesBeforeTheGet = false;
     } cases[] = {
-        {"the same archive", weights, true},
-        {"another archive at the same address", changed, false},
+        {"the same archive", weights, Named::byEtag, true},
+        {"another archive at the same address", changed, Named::byEtag, false},
+        {"the same archive, no etag", weights, Named::byTime, true},
+        {"another archive, no etag", changed, Named::byTime, false},
+        {"another archive once the HEAD is answered, no etag", changed, Named::byTime, false, true},
+        {"a time within the second of the answer", weights, Named::byTimeWithinItsSecond, false},
+        {"neither etag nor time", weights, Named::byNothing, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(models);
-        const std::string first = storedArchive("", weights);
-        auto stalling = testsupport::LocalHttpServer::Reply::stalling(first, 3'000'000);
-        stalling.header("ETag", "\"" + CheckpointHub::sha256(first) + "\"");
         testsupport::LocalHttpServer server;
-        server.set(kArchivePath, stalling);
+        server.set(
+            kArchivePath,
+            named(testsupport::LocalHttpServer::Reply::stalling(first, 3'000'000), first, c.by));
         auto o = archiveOptions();
         o.serverRoot = server.root();
 
         ModelDownloader cut(o);
         std::optional<platform::AppError> error;
         std::thread quitting([&] { error = failingInstall(cut); });
-        const fs::path partial =
-            download / "archive" / (CheckpointHub::sha256(first) + ".incomplete");
+        // The one partial file, whatever the server's validator named it.
+        const auto partial = [&] {
+            std::error_code ec;
+            for (fs::directory_iterator it(download / "archive", ec), end; !ec && it != end;
+                 it.increment(ec))
+                return it->path();
+            return fs::path();
+        };
         const bool stalled = testsupport::waitUntil(
             [&] {
                 std::error_code ec;
-                return fs::file_size(partial, ec) >= 1'048'576 && !ec;
+                return fs::file_size(partial(), ec) >= 1'048'576 && !ec;
             },
             std::chrono::seconds(60));
         cut.cancel();
@@ -680,22 +713,48 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
         EXPECT_EQ(error->code(), 1) << error->what();
         EXPECT_NE(std::string(error->what()).find("cancelled"), std::string::npos) << error->what();
         expectNothingInstalled();
-        const std::string kept = testsupport::readFile(partial);
+        const std::string kept = testsupport::readFile(partial());
         ASSERT_FALSE(kept.empty());
         EXPECT_TRUE(kept == first.substr(0, kept.size())) << "the kept bytes are not the archive's";
 
         const std::string then = storedArchive("", c.weightsThen);
-        server.set(kArchivePath, testsupport::LocalHttpServer::Reply::ok(then).header(
-                                     "ETag", "\"" + CheckpointHub::sha256(then) + "\""));
+        const size_t before = server.recorded().size();
+        if (c.changesBeforeTheGet) {
+            // What a server that honours If-Range does once the file changed.
+            auto fetched = std::make_shared<std::atomic<bool>>(false);
+            const auto old = named(testsupport::LocalHttpServer::Reply::ok(first), first, c.by);
+            const auto now = named(testsupport::LocalHttpServer::Reply::ok(then), then, c.by);
+            server.setHandler(kArchivePath,
+                              [=](const httplib::Request& req, httplib::Response& res) {
+                                  if (req.method == "GET") *fetched = true;
+                                  const auto& reply = *fetched ? now : old;
+                                  for (const auto& [n, v] : reply.headers) res.set_header(n, v);
+                                  const_cast<httplib::Request&>(req).ranges.clear();
+                                  res.set_content(reply.body, "application/octet-stream");
+                              });
+        } else {
+            server.set(kArchivePath,
+                       named(testsupport::LocalHttpServer::Reply::ok(then), then, c.by));
+        }
         ModelDownloader(o).install(pack);
         EXPECT_TRUE(testsupport::readFile(local / "TextDecoder.mlmodelc/weights.bin") ==
                     c.weightsThen)
             << "the installed weights are not the served ones";
         const auto requests = server.recorded();
-        ASSERT_FALSE(requests.empty());
+        ASSERT_GT(requests.size(), before);
         EXPECT_EQ(requests.back().header("Range"),
                   c.continued ? std::optional("bytes=" + std::to_string(kept.size()) + "-")
                               : std::nullopt);
+        // A ranged request names what it continues, as the server named it.
+        const std::string firstNamed =
+            c.by == Named::byEtag ? "\"" + CheckpointHub::sha256(first) + "\"" : firstTime;
+        size_t ranged = 0;
+        for (size_t i = before; i < requests.size(); ++i) {
+            if (!requests[i].header("Range")) continue;
+            ++ranged;
+            EXPECT_EQ(requests[i].header("If-Range"), firstNamed);
+        }
+        EXPECT_EQ(ranged, c.continued || c.changesBeforeTheGet ? 1u : 0u);
         expectOnlyThePackLeft();
     }
 }

@@ -261,6 +261,14 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
     const auto version = [](const std::string& content, const std::string& etag) {
         return LocalHttpServer::Reply::ok(content).header("ETag", "\"" + etag + "\"");
     };
+    // A server without etags that says when the file last changed and when it answered.
+    const std::string t1 = "Tue, 05 Mar 2024 10:00:00 GMT";
+    const auto modified = [](const std::string& content, const std::string& at,
+                             const std::string& answeredAt = "Thu, 07 Mar 2024 10:00:00 GMT") {
+        return LocalHttpServer::Reply::ok(content)
+            .header("Last-Modified", at)
+            .header("Date", answeredAt);
+    };
     struct Case {
         const char* name;
         std::string prefix;  // in the partial file before the transfer
@@ -268,6 +276,8 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         std::optional<std::string> etag;  // what the caller says the content is
         bool completes;
         std::vector<std::string> ranges;
+        std::optional<std::string> ifRange = "\"e1\"";  // sent with every ranged request
+        std::optional<std::string> lastModified = {};   // what the caller says, without an etag
     };
     auto dropThenChange = version(v1, "e1");
     dropThenChange.dropAfter = 3'000'000;
@@ -276,6 +286,12 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
     auto dropOnly = version(v1, "e1");
     dropOnly.dropAfter = 3'000'000;
     dropOnly.dropTimes = 1;
+    auto dropTimed = modified(v1, t1);
+    dropTimed.dropAfter = 3'000'000;
+    dropTimed.dropTimes = 1;
+    auto dropWeak = modified(v1, t1, t1);
+    dropWeak.dropAfter = 3'000'000;
+    dropWeak.dropTimes = 1;
     const std::vector<Case> cases = {
         {"changed during the transfer", "", dropThenChange, "e1", false, {"", "bytes=3000000-"}},
         {"changed, etag learnt from the first answer",
@@ -291,13 +307,43 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
          false,
          {"bytes=1000-"}},
         {"unchanged", "", dropOnly, "e1", true, {"", "bytes=3000000-"}},
+        {"no etag: continued after an earlier run by the time of the last change",
+         v1.substr(0, 1000),
+         modified(v1, t1),
+         std::nullopt,
+         true,
+         {"bytes=1000-"},
+         t1,
+         t1},
+        {"no etag: the time learnt from the first answer",
+         "",
+         dropTimed,
+         std::nullopt,
+         true,
+         {"", "bytes=3000000-"},
+         t1},
+        {"no etag: another time since an earlier run",
+         v1.substr(0, 1000),
+         modified(v2, "Wed, 06 Mar 2024 10:00:00 GMT"),
+         std::nullopt,
+         false,
+         {"bytes=1000-"},
+         t1,
+         t1},
+        {"no etag: a time within the second of the answer names nothing",
+         "",
+         dropWeak,
+         std::nullopt,
+         true,
+         {"", "bytes=3000000-"},
+         std::nullopt},
     };
     for (const auto& c : cases) {
         Fixture f(c.prefix);
         f.server.set("/f", c.reply);
         auto d = f.downloader();
         auto stream = d->download(f.server.url("/f"), std::nullopt, std::nullopt,
-                                  int64_t(v1.size()), 10.0, 5, c.etag);
+                                  int64_t(v1.size()), 10.0, 5, c.etag, c.lastModified);
         const auto states = hubtest::untilFinal(*stream);
         ASSERT_FALSE(states.empty()) << c.name;
         EXPECT_EQ(f.ranges(), c.ranges) << c.name;
@@ -305,7 +351,7 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         for (const auto& r : recorded) {
             // Every ranged request says which content it continues.
             if (r.header("Range")) {
-                EXPECT_EQ(r.header("If-Range"), "\"" + c.etag.value_or("e1") + "\"") << c.name;
+                EXPECT_EQ(r.header("If-Range"), c.ifRange) << c.name;
             } else {
                 EXPECT_FALSE(r.header("If-Range")) << c.name;
             }

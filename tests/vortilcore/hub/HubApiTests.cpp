@@ -7,6 +7,7 @@
 
 #include "platform/system/NetworkPathMonitor.hpp"
 #include "support/HubTestEnvironment.hpp"
+#include "vortilcore/hub/Etag.hpp"
 #include "vortilcore/hub/HubApi.hpp"
 #include "vortilcore/hub/HubDefaults.hpp"
 
@@ -167,6 +168,34 @@ TEST(HubApiEtag, Normalization) {
     };
     for (const auto& [in, out] : cases)
         EXPECT_EQ(HubApi::normalizeEtag(in), out) << in.value_or("(none)");
+}
+
+// A server without etags names its content by the time of the last change,
+// but only a time a second or more before its answer can name one content.
+TEST(HubApiEtag, ALastModifiedNamesContentOnlyASecondBeforeTheAnswer) {
+    const std::string t = "Tue, 05 Mar 2024 10:00:00 GMT";
+    const struct {
+        std::optional<std::string> lastModified, date, strong;
+    } cases[] = {
+        {t, "Tue, 05 Mar 2024 10:00:01 GMT", t},
+        {t, t, std::nullopt},
+        {t, std::nullopt, std::nullopt},
+        {"never", "Tue, 05 Mar 2024 10:00:01 GMT", std::nullopt},
+        {t, "", std::nullopt},
+        {"Tuesday, 05-Mar-24 10:00:00 GMT", "Wed, 06 Mar 2024 10:00:00 GMT",
+         "Tuesday, 05-Mar-24 10:00:00 GMT"},
+        {"Tue Mar  5 10:00:00 2024", "Tue, 05 Mar 2024 10:00:00 GMT", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        platform::HttpHeaders headers;
+        if (c.lastModified) headers.set("Last-Modified", *c.lastModified);
+        if (c.date) headers.set("Date", *c.date);
+        EXPECT_EQ(strongLastModified(headers), c.strong)
+            << c.lastModified.value_or("(none)") << " / " << c.date.value_or("(none)");
+    }
+    // One time in another of the forms servers write it; text that is no time names nothing.
+    EXPECT_TRUE(sameLastModified(t, "Tuesday, 05-Mar-24 10:00:00 GMT"));
+    EXPECT_FALSE(sameLastModified("never", "never"));
 }
 
 // The path the machine reports is replaced for the rest of this test program.
