@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <QAction>
+#include <QClipboard>
 #include <QEventLoop>
 #include <QImage>
 #include <QLabel>
@@ -22,6 +23,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "platform/system/HttpClient.hpp"
@@ -31,6 +33,7 @@
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/app/AudioServerHelp.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
+#include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/EditorWindow.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
@@ -292,6 +295,243 @@ TEST_F(ShellTest, TypingAtTheEndWhileSpeakingJoinsTheLastParagraph) {
         settle();
         EXPECT_EQ(text->toPlainText().contains("beta two MYNOTE"), stored);
         EXPECT_FALSE(text->toPlainText().contains("talk"));
+    }
+}
+
+// Paragraph texts as the window shows them.
+std::vector<std::string> shown(const verbolin::TimelineTextView& view) {
+    std::vector<std::string> out;
+    for (const auto& r : view.ranges())
+        out.push_back(view.text().string().mid(r.location, r.length).toStdString());
+    return out;
+}
+
+std::vector<std::string> stored(const verbolin::TranscriptStore& store) {
+    std::vector<std::string> out;
+    for (const auto& b : *store.allBlocks()) out.push_back(b.text());
+    return out;
+}
+
+// One act of a scripted edit in the window.
+enum Kind { caret, click, select, keys, type, paste, speak, expect };
+struct Act {
+    Kind kind;
+    int p = 0, from = 0, to = 0;  // paragraph, offsets (-1: its end)
+    int key = 0, n = 1;
+    Qt::KeyboardModifiers mods = {};
+    std::string text = {};
+    std::vector<std::string> texts = {};  // expect: the paragraphs everywhere
+};
+Act press(int key, Qt::KeyboardModifiers mods = {}, int n = 1) {
+    Act a{keys};
+    a.key = key, a.mods = mods, a.n = n;
+    return a;
+}
+Act with(Kind kind, std::string text) {
+    Act a{kind};
+    a.text = std::move(text);
+    return a;
+}
+Act check(std::vector<std::string> texts) {
+    Act a{expect};
+    a.texts = std::move(texts);
+    return a;
+}
+
+// Undo and redo change only the paragraph the step was made in, wherever the
+// caret is now; a paragraph emptied leaves the transcript and its file, and
+// comes back as it was. Each step checks the window, the transcript and the file.
+TEST_F(ShellTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
+    const std::vector<std::string> three = {"Knowledge is power.", "They got in everything.",
+                                            "That is all I ask."};
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+    const Act end1{caret, 1, -1}, in0{click, 0, 3}, undo = press(Qt::Key_Z, ctrl);
+    const struct {
+        const char* name;
+        std::vector<Act> acts;
+    } rows[] = {
+        {"undo after a click in another paragraph",
+         {end1, press(Qt::Key_Backspace, {}, 2), in0, undo, check(three)}},
+        {"the same with one Ctrl+Backspace",
+         {end1, press(Qt::Key_Backspace, ctrl), in0, undo, check(three)}},
+        {"redo after the undo",
+         {end1, press(Qt::Key_Backspace, {}, 2), in0, undo,
+          press(Qt::Key_Z, ctrl | Qt::ShiftModifier),
+          check({three[0], "They got in everythin", three[2]})}},
+        {"a paragraph emptied, then undone",
+         {end1, press(Qt::Key_Backspace, {}, 23), check({three[0], three[2]}),
+          press(Qt::Key_Z, ctrl, 23), check(three)}},
+        {"a paragraph emptied by words, then undone",
+         {end1, press(Qt::Key_Backspace, ctrl, 6), check({three[0], three[2]}),
+          press(Qt::Key_Z, ctrl, 6), check(three)}},
+        {"cut in one paragraph, paste in another, undo twice",
+         {{select, 1, 5, 9},
+          press(Qt::Key_X, ctrl),
+          {caret, 0, -1},
+          press(Qt::Key_V, ctrl),
+          check({"Knowledge is power.got", "They in everything.", three[2]}),
+          press(Qt::Key_Z, ctrl, 2),
+          check(three)}},
+        {"undo of a paste with line breaks",
+         {end1, with(paste, "line one\nline two\n\nline four"),
+          check({three[0], three[1] + "line one\nline two\n\nline four", three[2]}), undo,
+          check(three)}},
+        {"typing is undone in one step",
+         {{caret, 2, -1}, with(type, " Yes, all."), undo, check(three)}},
+        {"undo after an utterance lands",
+         {{caret, 0, 9},
+          with(type, " X"),
+          with(speak, "Fresh words."),
+          undo,
+          check({three[0], three[1], three[2], "Fresh words."})}},
+    };
+    auto& store = model->store();
+    const auto file = env.home.path() / "store" / "transcript.sqlite";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fill(store, three);
+        const std::vector<verbolin::Segment> original = store.segments.peek();
+        if (window) window->close();  // a fresh window: no history from the row before
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        openEditor();
+        auto& view = window->pane()->textView();
+        auto* edit = view.textEdit();
+        edit->setFocus();
+        const auto at = [&](int p, int offset) {
+            const auto r = view.ranges().at(size_t(p));
+            return offset < 0 ? r.end() : r.location + offset;
+        };
+        for (const Act& a : row.acts) {
+            switch (a.kind) {
+                case caret:
+                    placeCursor(at(a.p, a.from), at(a.p, a.from));
+                    break;
+                case select:
+                    placeCursor(at(a.p, a.from), at(a.p, a.to));
+                    break;
+                case click: {
+                    QTextCursor c(edit->document());
+                    c.setPosition(at(a.p, a.from));
+                    QTest::mouseClick(edit->viewport(), Qt::LeftButton, {},
+                                      edit->cursorRect(c).center());
+                    break;
+                }
+                case keys:
+                    for (int i = 0; i < a.n; ++i) QTest::keyClick(edit, Qt::Key(a.key), a.mods);
+                    break;
+                case type:
+                    QTest::keyClicks(edit, QString::fromStdString(a.text));
+                    break;
+                case paste:
+                    QGuiApplication::clipboard()->setText(QString::fromStdString(a.text));
+                    QTest::keyClick(edit, Qt::Key_V, ctrl);
+                    break;
+                case speak: {
+                    auto s = uitest::segment(0, 0, a.text);
+                    s.start = s.end = std::chrono::system_clock::now();
+                    store.append(s);
+                    break;
+                }
+                case expect: {
+                    EXPECT_EQ(stored(store), a.texts);
+                    EXPECT_EQ(shown(view), a.texts);
+                    verbolin::TranscriptDB db(file, verbolin::TranscriptDB::Access::readOnly);
+                    std::vector<std::string> onDisk;
+                    for (const auto& s : db.allSegments()) onDisk.push_back(s.text);
+                    EXPECT_EQ(onDisk, a.texts);
+                    // Back to the start: times, edit marks and all.
+                    if (a.texts == three) {
+                        EXPECT_EQ(store.segments.peek(), original);
+                    }
+                    break;
+                }
+            }
+            settle();
+        }
+    }
+}
+
+// Random runs of ordinary editing through the window's keys and mouse: after
+// every step the window shows what the transcript holds, and undoing all of
+// it gives back the transcript as it started, segment for segment.
+TEST_F(ShellTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
+    const std::vector<std::string> start = {
+        "Knowledge is power.", "They got in everything.", "That is all I ask.",
+        "Nobody saw the second train leave.", "We will meet again on Friday."};
+    auto& store = model->store();
+    for (const unsigned seed : {7u, 21u, 1234u}) {
+        SCOPED_TRACE(seed);
+        fill(store, start);
+        const std::vector<verbolin::Segment> original = store.segments.peek();
+        if (window) window->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        openEditor();
+        auto& view = window->pane()->textView();
+        auto* edit = view.textEdit();
+        edit->setFocus();
+        std::mt19937 rng(seed);
+        const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+        const auto key = [&](int k, Qt::KeyboardModifiers m = {}) {
+            QTest::keyClick(edit, Qt::Key(k), m);
+        };
+        const auto selectBack = [&] {
+            for (int i = pick(6) + 1; i > 0; --i) key(Qt::Key_Left, Qt::ShiftModifier);
+        };
+        const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb "};
+        for (int step = 0; step < 150; ++step) {
+            switch (pick(12)) {
+                case 0:
+                case 1:
+                    QTest::keyClicks(edit, pick(2) ? "ab" : " xyz");
+                    break;
+                case 2:
+                    key(Qt::Key_Backspace);
+                    break;
+                case 3:
+                    key(Qt::Key_Delete);
+                    break;
+                case 4:  // with a caret only: with a selection it deletes paragraphs
+                    if (!edit->textCursor().hasSelection())
+                        key(Qt::Key_Backspace, Qt::ControlModifier);
+                    break;
+                case 5:
+                    selectBack();
+                    QTest::keyClicks(edit, "Q");
+                    break;
+                case 6:
+                    selectBack();
+                    key(Qt::Key_X, Qt::ControlModifier);
+                    break;
+                case 7:
+                    QGuiApplication::clipboard()->setText(QString::fromUtf8(pastes[pick(3)]));
+                    key(Qt::Key_V, Qt::ControlModifier);
+                    break;
+                case 8:
+                case 9:
+                    key(Qt::Key_Z, Qt::ControlModifier);
+                    break;
+                case 10:
+                    key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+                    break;
+                default: {
+                    const auto& r = view.ranges();
+                    if (r.empty()) break;
+                    const auto& target = r[size_t(pick(int(r.size())))];
+                    QTextCursor c(edit->document());
+                    c.setPosition(target.location + pick(target.length + 1));
+                    QTest::mouseClick(edit->viewport(), Qt::LeftButton, {},
+                                      edit->cursorRect(c).center());
+                }
+            }
+            settle();
+            ASSERT_EQ(shown(view), stored(store)) << "step " << step;
+        }
+        for (int i = 0; i < 1000 && view.canUndo(); ++i) {
+            key(Qt::Key_Z, Qt::ControlModifier);
+            settle();
+        }
+        EXPECT_EQ(shown(view), start);
+        EXPECT_EQ(store.segments.peek(), original);
     }
 }
 

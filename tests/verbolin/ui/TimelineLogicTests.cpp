@@ -130,23 +130,55 @@ TEST(TimelineEditMapper, GuardsSeparatorsAndTheLiveParagraph) {
 
 TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
     Three t;
+    const auto shown = P::paragraphKeys(t.blocks);
     t.text.replace(0, 0, AttributedText(QStringLiteral(">> "), TextAttributes{}));  // at the start
     t.text.replace(12, 0, AttributedText(QStringLiteral("!"), TextAttributes{}));   // end of Alpha
     t.text.replace(t.text.length(), 0, AttributedText(QStringLiteral("?"), TextAttributes{}));
     TimelineEditMapper::assignStrayText(t.text, 20);
-    EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, shown);
     ASSERT_EQ(m.edits.size(), 2u);
-    EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
-    EXPECT_EQ(m.edits[0].text, ">> Alpha one!");
-    EXPECT_EQ(m.edits[1].text, "Gamma?");
+    EXPECT_EQ(m.edits[0], (ParagraphEdit{t.blocks[0].id, "Alpha one", ">> Alpha one!", {}}));
+    EXPECT_EQ(m.edits[1], (ParagraphEdit{t.blocks[2].id, "Gamma", "Gamma?", t.blocks[1].id}));
     EXPECT_EQ(m.keys[1], ParagraphKey::of(t.blocks[1]));
 
-    // Restoring the stored text reports nothing; emptying a paragraph drops it.
+    // A paragraph whose text is gone is an edit to nothing, named with the
+    // paragraph in front of it; typing the shown text again is none.
     Three u;
-    u.text.replace(10, 8, AttributedText());
-    EditMapping n = TimelineEditMapper::collectEdits(u.text, u.blocks);
-    EXPECT_TRUE(n.edits.empty());
-    EXPECT_EQ(n.keys.size(), 2u);
+    const auto id = [&](int i) { return u.blocks[size_t(i)].id; };
+    const struct {
+        int pos, len;
+        const char* typed;  // into Beta
+        std::vector<ParagraphEdit> edits;
+    } rows[] = {
+        {10, 8, "", {{id(1), "Beta two", "", id(0)}}},
+        {0, 9, "", {{id(0), "Alpha one", "", {}}}},
+        {19, 5, "", {{id(2), "Gamma", "", id(1)}}},
+        {10, 4, "Beta", {}},
+        {14, 0, "\n", {{id(1), "Beta two", "Beta\n two", id(0)}}},
+    };
+    for (const auto& row : rows) {
+        AttributedText text = u.text;
+        text.replace(row.pos, row.len,
+                     AttributedText(QString::fromUtf8(row.typed),
+                                    TimelineRenderer::bodyAttributes(20, id(1), 0)));
+        EXPECT_EQ(TimelineEditMapper::collectEdits(text, P::paragraphKeys(u.blocks)).edits,
+                  row.edits)
+            << row.pos;
+    }
+
+    // The caret settles which of equal characters changed.
+    const struct {
+        const char *before, *after;
+        std::optional<int> caret;
+        TimelineEditMapper::ChangeSpan span;
+    } spans[] = {
+        {"ab c", "ab  c", 3, {2, 0, 1}},   {"ab c", "ab  c", std::nullopt, {3, 0, 1}},
+        {"abbc", "abc", 2, {2, 1, 0}},     {"abcd", "abd", 2, {2, 1, 0}},
+        {"a xy b", "a Q b", 3, {2, 2, 1}}, {"ab", "ab", 9, {2, 0, 0}},
+    };
+    for (const auto& row : spans)
+        EXPECT_EQ(TimelineEditMapper::changeSpan(row.before, row.after, row.caret), row.span)
+            << row.before << " > " << row.after;
 }
 
 TEST(Gutter, EntriesFontsAndFlash) {
@@ -190,9 +222,9 @@ TEST(TimelineEditMapper, UndecodableStoredTextIsNotReportedAsEdited) {
     t.text.replace(0, 0,
                    AttributedText(QStringLiteral("x"),
                                   TimelineRenderer::bodyAttributes(20, t.blocks[0].id, 0)));
-    EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, P::paragraphKeys(t.blocks));
     ASSERT_EQ(m.edits.size(), 1u);
-    EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
+    EXPECT_EQ(m.edits[0].id, t.blocks[0].id);
 }
 
 TEST(LocaleTime, ShortTimeFollowsTheLocaleAndReadsAsTheSidebarDoes) {
