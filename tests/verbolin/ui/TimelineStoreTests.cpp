@@ -25,15 +25,6 @@ struct StoreHost {
             // The store's echo arrives as an observation, after the edit.
             h.main.post([this] { push(); });
         };
-        in.paragraph = [this](const platform::Uuid& id) -> std::optional<Block> {
-            for (const Block& b : *store.allBlocks())
-                if (b.id == id) return b;
-            return std::nullopt;
-        };
-        in.onRestore = [this](const platform::Uuid& id, const std::optional<Block>& saved) {
-            store.restoreParagraph(id, saved);
-            h.main.post([this] { push(); });
-        };
         in.onSelection = [this](std::pair<int, int>, const std::vector<platform::Uuid>& ids) {
             selection = ids;
         };
