@@ -298,7 +298,7 @@ TEST_F(ShellTest, TypingAtTheEndWhileSpeakingJoinsTheLastParagraph) {
     }
 }
 
-// Paragraph texts as the window shows them.
+// Paragraph texts as the window shows them, and as the transcript holds them.
 std::vector<std::string> shown(const verbolin::TimelineTextView& view) {
     std::vector<std::string> out;
     for (const auto& r : view.ranges())
@@ -312,233 +312,171 @@ std::vector<std::string> stored(const verbolin::TranscriptStore& store) {
     return out;
 }
 
-// One act of a scripted edit in the window.
-enum Kind { caret, click, select, keys, type, paste, speak, expect };
-struct Act {
-    Kind kind;
-    int p = 0, from = 0, to = 0;  // paragraph, offsets (-1: its end)
-    int key = 0, n = 1;
-    Qt::KeyboardModifiers mods = {};
-    std::string text = {};
-    std::vector<std::string> texts = {};  // expect: the paragraphs everywhere
+// Edits the timeline of a fresh window over `texts` through keys and clicks.
+struct EditingTest : ShellTest {
+    verbolin::TimelineTextView* view = nullptr;
+    std::vector<verbolin::Segment> original;
+    verbolin::TimelineTextEdit* edit() { return view->textEdit(); }
+    void start(const std::vector<std::string>& texts) {
+        fill(model->store(), texts);
+        original = model->store().segments.peek();
+        if (window) window->close();  // no history from before
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        view = &openEditor().pane()->textView();
+        edit()->setFocus();
+    }
+    int at(int p, int offset) {  // offset -1: the paragraph's end
+        const auto r = view->ranges().at(size_t(p));
+        return offset < 0 ? r.end() : r.location + offset;
+    }
+    void caret(int p, int offset) { placeCursor(at(p, offset), at(p, offset)); }
+    void click(int position) {
+        QTextCursor c(edit()->document());
+        c.setPosition(position);
+        QTest::mouseClick(edit()->viewport(), Qt::LeftButton, {}, edit()->cursorRect(c).center());
+    }
+    void key(int k, Qt::KeyboardModifiers mods = {}, int n = 1) {
+        for (int i = 0; i < n; ++i) QTest::keyClick(edit(), Qt::Key(k), mods);
+        settle();
+    }
+    void type(const char* text) {
+        QTest::keyClicks(edit(), text);
+        settle();
+    }
+    void paste(const char* text) {
+        QGuiApplication::clipboard()->setText(QString::fromUtf8(text));
+        key(Qt::Key_V, Qt::ControlModifier);
+    }
+    void undo(int n = 1) { key(Qt::Key_Z, Qt::ControlModifier, n); }
+    // The window, the transcript and its file (what the next start reads).
+    void expect(const std::vector<std::string>& texts) {
+        EXPECT_EQ(stored(model->store()), texts);
+        EXPECT_EQ(shown(*view), texts);
+        verbolin::TranscriptDB db(env.home.path() / "store" / "transcript.sqlite",
+                                  verbolin::TranscriptDB::Access::readOnly);
+        std::vector<std::string> onDisk;
+        for (const auto& s : db.allSegments()) onDisk.push_back(s.text);
+        EXPECT_EQ(onDisk, texts);
+    }
 };
-Act press(int key, Qt::KeyboardModifiers mods = {}, int n = 1) {
-    Act a{keys};
-    a.key = key, a.mods = mods, a.n = n;
-    return a;
-}
-Act with(Kind kind, std::string text) {
-    Act a{kind};
-    a.text = std::move(text);
-    return a;
-}
-Act check(std::vector<std::string> texts) {
-    Act a{expect};
-    a.texts = std::move(texts);
-    return a;
-}
 
 // Undo and redo change only the paragraph the step was made in, wherever the
 // caret is now; a paragraph emptied leaves the transcript and its file, and
-// comes back as it was. Each step checks the window, the transcript and the file.
-TEST_F(ShellTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
+// comes back as it was, times, edit marks and all.
+TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
     const std::vector<std::string> three = {"Knowledge is power.", "They got in everything.",
                                             "That is all I ask."};
-    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
-    const Act end1{caret, 1, -1}, in0{click, 0, 3}, undo = press(Qt::Key_Z, ctrl);
+    const auto ctrl = Qt::ControlModifier;
     const struct {
         const char* name;
-        std::vector<Act> acts;
+        std::function<void()> run;
+        bool endsAtTheStart = true;  // undone to the very segments it began with
     } rows[] = {
         {"undo after a click in another paragraph, then redo",
-         {end1, press(Qt::Key_Backspace, {}, 2), in0, undo, check(three),
-          press(Qt::Key_Z, ctrl | Qt::ShiftModifier),
-          check({three[0], "They got in everythin", three[2]})}},
+         [&] {
+             caret(1, -1), key(Qt::Key_Backspace, {}, 2), click(at(0, 3)), undo();
+             expect(three);
+             key(Qt::Key_Z, ctrl | Qt::ShiftModifier);
+             expect({three[0], "They got in everythin", three[2]});
+             undo();
+         }},
         {"the same with one Ctrl+Backspace",
-         {end1, press(Qt::Key_Backspace, ctrl), in0, undo, check(three)}},
+         [&] { caret(1, -1), key(Qt::Key_Backspace, ctrl), click(at(0, 3)), undo(); }},
         {"a paragraph emptied, then undone",
-         {end1, press(Qt::Key_Backspace, {}, 23), check({three[0], three[2]}),
-          press(Qt::Key_Z, ctrl, 23), check(three)}},
+         [&] {
+             caret(1, -1), key(Qt::Key_Backspace, {}, 23), expect({three[0], three[2]});
+             undo(23);
+         }},
         {"a paragraph emptied by words, then undone",
-         {end1, press(Qt::Key_Backspace, ctrl, 6), check({three[0], three[2]}),
-          press(Qt::Key_Z, ctrl, 6), check(three)}},
+         [&] {
+             caret(1, -1), key(Qt::Key_Backspace, ctrl, 6), expect({three[0], three[2]});
+             undo(6);
+         }},
         {"cut in one paragraph, paste in another, undo twice",
-         {{select, 1, 5, 9},
-          press(Qt::Key_X, ctrl),
-          {caret, 0, -1},
-          press(Qt::Key_V, ctrl),
-          check({"Knowledge is power.got", "They in everything.", three[2]}),
-          press(Qt::Key_Z, ctrl, 2),
-          check(three)}},
+         [&] {
+             placeCursor(at(1, 5), at(1, 9)), key(Qt::Key_X, ctrl), caret(0, -1);
+             key(Qt::Key_V, ctrl);
+             expect({"Knowledge is power.got", "They in everything.", three[2]});
+             undo(2);
+         }},
         {"undo of a paste with line breaks",
-         {end1, with(paste, "line one\nline two\n\nline four"),
-          check({three[0], three[1] + "line one\nline two\n\nline four", three[2]}), undo,
-          check(three)}},
-        {"typing is undone in one step",
-         {{caret, 2, -1}, with(type, " Yes, all."), undo, check(three)}},
+         [&] {
+             caret(1, -1), paste("line one\nline two\n\nline four");
+             expect({three[0], three[1] + "line one\nline two\n\nline four", three[2]});
+             undo();
+         }},
+        {"typing is undone in one step", [&] { caret(2, -1), type(" Yes, all."), undo(); }},
         {"a step of a paragraph deleted since is passed over",
-         {{caret, 0, 9},
-          with(type, " X"),
-          end1,
-          with(type, " Y"),
-          {select, 1, 0, -1},
-          press(Qt::Key_Backspace, ctrl),
-          undo,
-          check({three[0], three[2]})}},
+         [&] {
+             caret(0, 9), type(" X"), caret(1, -1), type(" Y");
+             placeCursor(at(1, 0), at(1, -1)), key(Qt::Key_Backspace, ctrl), undo();
+             expect({three[0], three[2]});
+         },
+         false},
         {"undo after an utterance lands",
-         {{caret, 0, 9},
-          with(type, " X"),
-          with(speak, "Fresh words."),
-          undo,
-          check({three[0], three[1], three[2], "Fresh words."})}},
+         [&] {
+             caret(0, 9), type(" X");
+             auto s = uitest::segment(0, 0, "Fresh words.");
+             s.start = s.end = std::chrono::system_clock::now();
+             model->store().append(s);
+             settle(), undo();
+             expect({three[0], three[1], three[2], "Fresh words."});
+         },
+         false},
     };
-    auto& store = model->store();
-    const auto file = env.home.path() / "store" / "transcript.sqlite";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        fill(store, three);
-        const std::vector<verbolin::Segment> original = store.segments.peek();
-        if (window) window->close();  // a fresh window: no history from the row before
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        openEditor();
-        auto& view = window->pane()->textView();
-        auto* edit = view.textEdit();
-        edit->setFocus();
-        const auto at = [&](int p, int offset) {
-            const auto r = view.ranges().at(size_t(p));
-            return offset < 0 ? r.end() : r.location + offset;
-        };
-        for (const Act& a : row.acts) {
-            switch (a.kind) {
-                case caret:
-                    placeCursor(at(a.p, a.from), at(a.p, a.from));
-                    break;
-                case select:
-                    placeCursor(at(a.p, a.from), at(a.p, a.to));
-                    break;
-                case click: {
-                    QTextCursor c(edit->document());
-                    c.setPosition(at(a.p, a.from));
-                    QTest::mouseClick(edit->viewport(), Qt::LeftButton, {},
-                                      edit->cursorRect(c).center());
-                    break;
-                }
-                case keys:
-                    for (int i = 0; i < a.n; ++i) QTest::keyClick(edit, Qt::Key(a.key), a.mods);
-                    break;
-                case type:
-                    QTest::keyClicks(edit, QString::fromStdString(a.text));
-                    break;
-                case paste:
-                    QGuiApplication::clipboard()->setText(QString::fromStdString(a.text));
-                    QTest::keyClick(edit, Qt::Key_V, ctrl);
-                    break;
-                case speak: {
-                    auto s = uitest::segment(0, 0, a.text);
-                    s.start = s.end = std::chrono::system_clock::now();
-                    store.append(s);
-                    break;
-                }
-                case expect: {
-                    EXPECT_EQ(stored(store), a.texts);
-                    EXPECT_EQ(shown(view), a.texts);
-                    verbolin::TranscriptDB db(file, verbolin::TranscriptDB::Access::readOnly);
-                    std::vector<std::string> onDisk;
-                    for (const auto& s : db.allSegments()) onDisk.push_back(s.text);
-                    EXPECT_EQ(onDisk, a.texts);
-                    // Back to the start: times, edit marks and all.
-                    if (a.texts == three) {
-                        EXPECT_EQ(store.segments.peek(), original);
-                    }
-                    break;
-                }
-            }
-            settle();
-        }
+        start(three);
+        row.run();
+        if (!row.endsAtTheStart) continue;
+        expect(three);
+        EXPECT_EQ(model->store().segments.peek(), original);
     }
 }
 
 // Random runs of ordinary editing through the window's keys and mouse: after
 // every step the window shows what the transcript holds, and undoing all of
 // it gives back the transcript as it started, segment for segment.
-TEST_F(ShellTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
-    const std::vector<std::string> start = {
+TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
+    const std::vector<std::string> texts = {
         "Knowledge is power.", "They got in everything.", "That is all I ask.",
         "Nobody saw the second train leave.", "We will meet again on Friday."};
-    auto& store = model->store();
+    const auto ctrl = Qt::ControlModifier;
     for (const unsigned seed : {7u, 21u, 1234u}) {
         SCOPED_TRACE(seed);
-        fill(store, start);
-        const std::vector<verbolin::Segment> original = store.segments.peek();
-        if (window) window->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        openEditor();
-        auto& view = window->pane()->textView();
-        auto* edit = view.textEdit();
-        edit->setFocus();
+        start(texts);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
-        const auto key = [&](int k, Qt::KeyboardModifiers m = {}) {
-            QTest::keyClick(edit, Qt::Key(k), m);
-        };
-        const auto selectBack = [&] {
-            for (int i = pick(6) + 1; i > 0; --i) key(Qt::Key_Left, Qt::ShiftModifier);
-        };
+        const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
         const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb "};
+        const std::function<void()> steps[] = {
+            [&] { type(pick(2) ? "ab" : " xyz"); },
+            [&] { key(Qt::Key_Backspace); },
+            [&] { key(Qt::Key_Delete); },
+            // With a caret only: with a selection the key deletes paragraphs.
+            [&] {
+                if (!edit()->textCursor().hasSelection()) key(Qt::Key_Backspace, ctrl);
+            },
+            [&] { selectBack(), type("Q"); },
+            [&] { selectBack(), key(Qt::Key_X, ctrl); },
+            [&] { paste(pastes[pick(3)]); },
+            [&] { undo(); },
+            [&] { key(Qt::Key_Z, ctrl | Qt::ShiftModifier); },
+            [&] {
+                const auto& all = view->ranges();
+                if (all.empty()) return;
+                const auto r = all[size_t(pick(int(all.size())))];
+                click(r.location + pick(r.length + 1));
+            },
+        };
         for (int step = 0; step < 150; ++step) {
-            switch (pick(12)) {
-                case 0:
-                case 1:
-                    QTest::keyClicks(edit, pick(2) ? "ab" : " xyz");
-                    break;
-                case 2:
-                    key(Qt::Key_Backspace);
-                    break;
-                case 3:
-                    key(Qt::Key_Delete);
-                    break;
-                case 4:  // with a caret only: with a selection it deletes paragraphs
-                    if (!edit->textCursor().hasSelection())
-                        key(Qt::Key_Backspace, Qt::ControlModifier);
-                    break;
-                case 5:
-                    selectBack();
-                    QTest::keyClicks(edit, "Q");
-                    break;
-                case 6:
-                    selectBack();
-                    key(Qt::Key_X, Qt::ControlModifier);
-                    break;
-                case 7:
-                    QGuiApplication::clipboard()->setText(QString::fromUtf8(pastes[pick(3)]));
-                    key(Qt::Key_V, Qt::ControlModifier);
-                    break;
-                case 8:
-                case 9:
-                    key(Qt::Key_Z, Qt::ControlModifier);
-                    break;
-                case 10:
-                    key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
-                    break;
-                default: {
-                    const auto& r = view.ranges();
-                    if (r.empty()) break;
-                    const auto& target = r[size_t(pick(int(r.size())))];
-                    QTextCursor c(edit->document());
-                    c.setPosition(target.location + pick(target.length + 1));
-                    QTest::mouseClick(edit->viewport(), Qt::LeftButton, {},
-                                      edit->cursorRect(c).center());
-                }
-            }
+            steps[pick(int(std::size(steps)))]();
             settle();
-            ASSERT_EQ(shown(view), stored(store)) << "step " << step;
+            ASSERT_EQ(shown(*view), stored(model->store())) << "step " << step;
         }
-        for (int i = 0; i < 1000 && view.canUndo(); ++i) {
-            key(Qt::Key_Z, Qt::ControlModifier);
-            settle();
-        }
-        EXPECT_EQ(shown(view), start);
-        EXPECT_EQ(store.segments.peek(), original);
+        for (int i = 0; i < 1000 && view->canUndo(); ++i) undo();
+        EXPECT_EQ(shown(*view), texts);
+        EXPECT_EQ(model->store().segments.peek(), original);
     }
 }
 
