@@ -468,4 +468,30 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     save({.segments = {merged}, .deletedSegments = ids});
 }
 
+void TranscriptStore::restoreParagraph(const Uuid& id, const std::optional<Block>& saved) {
+    const auto all = allBlocks();
+    const auto current =
+        std::find_if(all->begin(), all->end(), [&](const Block& b) { return b.id == id; });
+    if (current == all->end() ? !saved : saved && *current == *saved) return;
+    std::vector<Segment> back;
+    if (saved) back.assign(saved->segments.begin(), saved->segments.end());
+    // A saved segment still present gives way too: nothing is ever doubled.
+    std::unordered_set<Uuid> gone;
+    for (const Segment& s : back) gone.insert(s.id);
+    std::vector<Uuid> deleted;
+    if (current != all->end())
+        for (const Segment& s : current->segments)
+            if (gone.insert(s.id).second) deleted.push_back(s.id);
+    segments.mutate([&](auto& list) {
+        std::erase_if(list, [&](const Segment& s) { return gone.count(s.id) > 0; });
+        for (const Segment& s : back) {
+            auto at = std::upper_bound(
+                list.begin(), list.end(), s.start,
+                [](const platform::Date& t, const Segment& other) { return t < other.start; });
+            list.insert(at, s);
+        }
+    });
+    save({.segments = std::move(back), .deletedSegments = std::move(deleted)});
+}
+
 }  // namespace verbolin

@@ -158,6 +158,12 @@ class TranscriptStore {
     // Applies the user's edit of one paragraph: its segments become one
     // edited segment that remembers the text before the first edit.
     void replace(const Block& block, const std::string& text);
+    // Puts the paragraph whose first segment is `id` back as `saved` holds
+    // it, for the user's undo and redo: the segments it has now give way to
+    // those of `saved`, exactly as they were (times, text, edit mark and
+    // text before the first edit). Without `saved` the paragraph goes;
+    // without such a paragraph now, `saved` comes back in its place in time.
+    void restoreParagraph(const platform::Uuid& id, const std::optional<Block>& saved);
 
     // The session list, read afresh from segments and sessions at each call.
     // Days are the calendar days of the store's calendar; items are newest

@@ -17,6 +17,28 @@ bool shouldChange(const AttributedText& text, int pos, int len,
     return true;
 }
 
+std::pair<int, int> commonEnds(const QString& a, const QString& b) {
+    int head = 0;
+    while (head < a.size() && head < b.size() && a[head] == b[head]) ++head;
+    int tail = 0;
+    while (tail < a.size() - head && tail < b.size() - head &&
+           a[a.size() - 1 - tail] == b[b.size() - 1 - tail])
+        ++tail;
+    return {head, tail};
+}
+
+ChangeSpan changeSpan(const QString& before, const QString& after, std::optional<int> caret) {
+    // The text behind the caret is untouched, when the caret ends the change.
+    const int tail = caret && *caret >= 0 && *caret <= after.size() &&
+                             before.endsWith(QStringView(after).mid(*caret))
+                         ? int(after.size()) - *caret
+                         : commonEnds(before, after).second;
+    int head = 0;
+    const int beforeEnd = int(before.size()) - tail, afterEnd = int(after.size()) - tail;
+    while (head < beforeEnd && head < afterEnd && before[head] == after[head]) ++head;
+    return {head, beforeEnd - head, afterEnd - head};
+}
+
 void assignStrayText(AttributedText& text, double fontSize) {
     std::vector<std::pair<AttributedRun, QString>> assigned;
     for (const AttributedRun& r : text.runs()) {
@@ -27,21 +49,26 @@ void assignStrayText(AttributedText& text, double fontSize) {
     for (const auto& [r, id] : assigned) text.assignBlock(r.start, r.length, id, fontSize);
 }
 
-EditMapping collectEdits(const AttributedText& text, const TimelineBlocks& blocks) {
-    std::unordered_map<QString, const Block*> table;
-    for (const Block& b : blocks) table.emplace(QString::fromStdString(b.id.string()), &b);
+EditMapping collectEdits(const AttributedText& text, std::span<const ParagraphKey> shown) {
     EditMapping out;
+    std::unordered_map<platform::Uuid, const std::string*> now;
     for (const ParagraphRange& r : blockRanges(text)) {
-        const QString shown = text.string().mid(r.location, r.length);
-        std::string utf8 = shown.toStdString();
         // Ranges carry ids the renderer wrote, or ones assigned from them.
-        if (auto id = platform::Uuid::parse(r.id.toStdString())) out.keys.push_back({*id, utf8});
-        auto it = table.find(r.id);
-        if (it == table.end()) continue;
+        auto id = platform::Uuid::parse(r.id.toStdString());
+        if (!id) continue;
+        out.keys.push_back({*id, text.string().mid(r.location, r.length).toStdString()});
+    }
+    now.reserve(out.keys.size());
+    for (const ParagraphKey& k : out.keys) now.emplace(k.id, &k.text);
+    std::optional<platform::Uuid> previous;
+    for (const ParagraphKey& k : shown) {
+        auto it = now.find(k.id);
+        const std::string after = it == now.end() ? std::string() : *it->second;
         // Compared as shown: a stored text that is not valid UTF-8 reads back
         // with replacement characters, which is no edit of the user's.
-        if (shown != QString::fromStdString(it->second->text()))
-            out.edits.push_back({*it->second, std::move(utf8)});
+        if (after != k.text && QString::fromStdString(after) != QString::fromStdString(k.text))
+            out.edits.push_back({k.id, k.text, after, previous});
+        previous = k.id;
     }
     return out;
 }

@@ -4,19 +4,26 @@
 
 #include <QString>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/ui/AttributedText.hpp"
 #include "verbolin/ui/ParagraphKey.hpp"
-#include "verbolin/ui/TimelineBlocks.hpp"
 
 namespace verbolin {
 
+// A paragraph whose shown text the user changed.
 struct ParagraphEdit {
-    Block block;
-    std::string text;
+    platform::Uuid id;
+    std::string before;  // as shown before the change
+    std::string after;   // as shown now; empty when its text is gone
+    // The paragraph shown in front of it before the change, if any: where
+    // an emptied paragraph comes back.
+    std::optional<platform::Uuid> previous;
+    friend bool operator==(const ParagraphEdit&, const ParagraphEdit&) = default;
 };
 
 struct EditMapping {
@@ -33,12 +40,28 @@ namespace TimelineEditMapper {
 bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId);
 
+// How many UTF-16 units `a` and `b` share at their start, and then (of the
+// rest) at their end: what lies between in each is what a change replaced.
+std::pair<int, int> commonEnds(const QString& a, const QString& b);
+
+// Where `before` became `after`: [at, at + removed) of it gave way to
+// [at, at + inserted) of `after`. The caret after the change, when given and
+// consistent, settles which of equal characters were typed or deleted.
+struct ChangeSpan {
+    int at = 0, removed = 0, inserted = 0;
+    friend bool operator==(const ChangeSpan&, const ChangeSpan&) = default;
+};
+ChangeSpan changeSpan(const QString& before, const QString& after, std::optional<int> caret);
+
 // Text typed outside any paragraph joins the paragraph before it (or after
 // it, at the very start), with the body font.
 void assignStrayText(AttributedText& text, double fontSize);
 
-// One edit per paragraph whose shown text differs from its stored text.
-EditMapping collectEdits(const AttributedText& text, const TimelineBlocks& blocks);
+// One edit per paragraph whose text, as shown, differs from what `shown`
+// (the keys of the text before the change) held, in their order. A
+// paragraph whose text was removed entirely has no range any more: its edit
+// has an empty text.
+EditMapping collectEdits(const AttributedText& text, std::span<const ParagraphKey> shown);
 
 }  // namespace TimelineEditMapper
 }  // namespace verbolin

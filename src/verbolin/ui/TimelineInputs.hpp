@@ -32,6 +32,11 @@ struct TimelineInputs {
     std::optional<Block> liveBlock;
 
     std::function<void(const Block&, const std::string&)> onEdit;
+    // The paragraph the transcript holds now under an id, if any, and a way
+    // to put one back as it was (none: remove it), for undo and redo. Edits
+    // made without both cannot be undone.
+    std::function<std::optional<Block>(const Uuid&)> paragraph;
+    std::function<void(const Uuid&, const std::optional<Block>&)> onRestore;
     std::function<void()> onScrolledToTop;
     std::function<void(std::pair<int, int>, const std::vector<Uuid>&)>
         onSelection;  // (location, length)

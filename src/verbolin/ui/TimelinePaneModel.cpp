@@ -84,6 +84,17 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
     t.onEdit = [store](const Block& b, const std::string& text) {
         if (store) store->replace(b, text);
     };
+    if (store) {
+        t.paragraph = [store](const platform::Uuid& id) -> std::optional<Block> {
+            const auto all = store->allBlocks();
+            auto it =
+                std::find_if(all->begin(), all->end(), [&](const Block& b) { return b.id == id; });
+            return it == all->end() ? std::nullopt : std::optional(*it);
+        };
+        t.onRestore = [store](const platform::Uuid& id, const std::optional<Block>& saved) {
+            store->restoreParagraph(id, saved);
+        };
+    }
     t.onScrolledToTop = in_.onScrolledToTop;
     t.onSelection = [self = weakSelf()](std::pair<int, int> range,
                                         const std::vector<platform::Uuid>& ids) {

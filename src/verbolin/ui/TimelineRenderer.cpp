@@ -40,17 +40,18 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
             spacing = fontSize * factor;
             out.append(QStringLiteral("\n"), separator);
         }
-        const QString text = QString::fromStdString(block.text());
-        TextAttributes body = bodyAttributes(fontSize, block.id, spacing);
-        qsizetype lf = text.indexOf(QLatin1Char('\n'));
-        if (lf < 0) {
-            out.append(text, body);
-        } else {
-            out.append(text.left(lf + 1), body);
-            body.paragraph = ParagraphStyle{fontSize * kLineSpacingFactor, 0};
-            out.append(text.mid(lf + 1), body);
-        }
+        out.append(body(QString::fromStdString(block.text()),
+                        bodyAttributes(fontSize, block.id, spacing)));
     }
+    return out;
+}
+
+AttributedText body(const QString& text, TextAttributes first) {
+    const qsizetype lf = text.indexOf(QLatin1Char('\n'));
+    if (lf < 0) return AttributedText(text, first);
+    AttributedText out(text.left(lf + 1), first);
+    if (first.paragraph) first.paragraph->spacingBefore = 0;
+    out.append(text.mid(lf + 1), first);
     return out;
 }
 

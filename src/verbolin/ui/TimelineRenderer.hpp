@@ -25,6 +25,9 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
                       const std::unordered_set<platform::Uuid>& sectionStarts);
 
 TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId, double spacingBefore);
+// A paragraph's text with `first` (its body attributes): lines after a line
+// break inside it get no space above.
+AttributedText body(const QString& text, TextAttributes first);
 TextAttributes separatorAttributes(double fontSize);
 
 // "5 min later", "1 h later", "1 h 30 min later"; minutes truncate.

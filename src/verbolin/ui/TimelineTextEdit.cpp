@@ -18,7 +18,9 @@ struct Depth {
 
 TimelineTextEdit::TimelineTextEdit(QWidget* parent) : QTextEdit(parent) {
     setAcceptRichText(false);
-    setUndoRedoEnabled(true);
+    // Undo of the document's own would put text back where the caret is,
+    // not in the paragraph it was taken from.
+    setUndoRedoEnabled(false);
     setFrameShape(QFrame::NoFrame);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -45,6 +47,14 @@ bool TimelineTextEdit::placeTyping() {
 
 void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     if (isReadOnly()) return QTextEdit::keyPressEvent(e);
+    const auto mods = e->modifiers() & ~Qt::KeypadModifier;
+    const bool redo = e->matches(QKeySequence::Redo) ||
+                      (e->key() == Qt::Key_Z && mods == (Qt::ControlModifier | Qt::ShiftModifier));
+    if (redo || e->matches(QKeySequence::Undo)) {
+        if (const auto& act = redo ? onRedo : onUndo) act();
+        e->accept();
+        return;
+    }
     QTextCursor c = textCursor();
     if (e->key() == Qt::Key_Backspace && (e->modifiers() & Qt::ControlModifier) &&
         deleteSelectionKey && deleteSelectionKey()) {

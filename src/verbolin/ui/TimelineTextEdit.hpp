@@ -31,6 +31,9 @@ class TimelineTextEdit final : public QTextEdit {
     // Ctrl+Backspace: deletes the paragraphs of the selection. False leaves
     // the key to the editor, which deletes the word before the caret.
     std::function<bool()> deleteSelectionKey;
+    // Ctrl+Z and Ctrl+Shift+Z: the owner keeps the history, by paragraph;
+    // the document keeps none.
+    std::function<void()> onUndo, onRedo;
 
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }

@@ -81,6 +81,9 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         return true;
     };
 
+    edit_->onUndo = [this] { undo(); };
+    edit_->onRedo = [this] { redo(); };
+
     connect(edit_->document(), &QTextDocument::contentsChange, this,
             &TimelineTextView::contentsChanged);
     connect(edit_, &QTextEdit::textChanged, this, &TimelineTextView::textChanged);
@@ -211,7 +214,6 @@ void TimelineTextView::apply() {
 }
 
 void TimelineTextView::applyTail(const TimelineBlocks& blocks, size_t common, bool wasAtBottom) {
-    QTextDocument& doc = *edit_->document();
     const int start =
         TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, common, pending_);
     AttributedText tail = renderFrom(blocks, common, inputs_.fontSize, sectionKeys_);
@@ -224,10 +226,7 @@ void TimelineTextView::applyTail(const TimelineBlocks& blocks, size_t common, bo
     std::vector<ParagraphRange> kept = std::move(*ranges_);
     while (!kept.empty() && kept.back().location >= start) kept.pop_back();
     text_.replace(start, removed, tail);
-    // Undo steps recorded against the old text would corrupt the new one.
-    doc.setUndoRedoEnabled(false);
     write(start, removed, tail.length());
-    doc.setUndoRedoEnabled(true);
     appendBlockRanges(kept, tail, start);
     ranges_ = std::move(kept);
     if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
@@ -295,9 +294,9 @@ void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
     // edit watches; the edit deletes the old one, its own child, on the swap.
     auto* fresh = new QTextDocument(edit_);
     configure(*fresh);
+    // The document keeps no undo history: the view keeps it by paragraph.
     fresh->setUndoRedoEnabled(false);
     TimelineDocument::writeAll(*fresh, text_, edit_->palette());
-    fresh->setUndoRedoEnabled(true);
     edit_->document()->disconnect(this);
     writing_ = true;
     edit_->setDocument(fresh);
@@ -331,7 +330,6 @@ void TimelineTextView::fillOlder(size_t count) {
     const TimelineBlocks blocks = inputs_.paragraphs();
     const size_t from = pending_ - count;
     AttributedText older = renderRange(blocks, from, pending_, inputs_.fontSize, sectionKeys_);
-    QTextDocument& doc = *edit_->document();
     const bool wasAtBottom = atBottom();
     const double oldHeight = layoutAll(), oldTop = scrollY();
     const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
@@ -344,10 +342,7 @@ void TimelineTextView::fillOlder(size_t count) {
         moved.push_back(std::move(r));
     }
     text_.replace(0, 0, older);
-    // The inserted text is no user's edit to undo.
-    doc.setUndoRedoEnabled(false);
     write(0, 0, older.length());
-    doc.setUndoRedoEnabled(true);
     ranges_ = std::move(moved);
     // A caret at the very start stays there, as it would on a full render;
     // any other selection moves with its text.
@@ -551,12 +546,7 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     // keep only the part that differs, so untouched characters keep theirs.
     const QString before = text_.string().mid(pos, removed);
     const QString after = TimelineDocument::characters(*edit_->document(), pos, added);
-    int head = 0;
-    while (head < before.size() && head < after.size() && before[head] == after[head]) ++head;
-    int tail = 0;
-    while (tail < before.size() - head && tail < after.size() - head &&
-           before[before.size() - 1 - tail] == after[after.size() - 1 - tail])
-        ++tail;
+    const auto [head, tail] = TimelineEditMapper::commonEnds(before, after);
     if (before.size() == after.size() && head == before.size()) return;  // formats only
     text_.replace(pos + head, int(before.size()) - head - tail,
                   AttributedText(after.mid(head, after.size() - head - tail), typing_));
@@ -571,20 +561,20 @@ void TimelineTextView::textChanged() {
     editing_ = true;
     TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
     ranges_.reset();
+    dropLoneSeparators();
     const int caret = edit_->textCursor().position();
     DocumentGeometry::layoutAll(*edit_->document());
     writing_ = true;
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
     writing_ = false;
-    EditMapping mapping = TimelineEditMapper::collectEdits(text_, inputs_.paragraphs());
     // The paragraphs not yet written keep their keys in front.
+    EditMapping mapping = TimelineEditMapper::collectEdits(
+        text_, std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size())));
     renderedKey_.resize(pending_);
     renderedKey_.insert(renderedKey_.end(), std::make_move_iterator(mapping.keys.begin()),
                         std::make_move_iterator(mapping.keys.end()));
     renderedBlocks_.reset();
-    auto onEdit = inputs_.onEdit;
-    for (const ParagraphEdit& e : mapping.edits)
-        if (onEdit) onEdit(e.block, e.text);
+    for (const ParagraphEdit& e : mapping.edits) reportEdit(e);
     updateGutter();
     editing_ = false;
 }
@@ -633,6 +623,15 @@ void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
                 name == QLatin1String("edit-delete"))
                 a->setEnabled(false);
         }
+    }
+    // The editor's own Undo and Redo would find no history: these use the view's.
+    for (QAction* a : menu.actions()) {
+        const bool isUndo = a->objectName() == QLatin1String("edit-undo");
+        if (!isUndo && a->objectName() != QLatin1String("edit-redo")) continue;
+        QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
+        a->setEnabled(inputs_.editable && (isUndo ? canUndo() : canRedo()));
+        connect(a, &QAction::triggered, this,
+                isUndo ? &TimelineTextView::undo : &TimelineTextView::redo);
     }
     if (!inputs_.onDeleteSelection) return;
     QAction* first = menu.actions().isEmpty() ? nullptr : menu.actions().front();

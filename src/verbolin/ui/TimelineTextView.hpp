@@ -16,7 +16,9 @@
 #include "verbolin/ui/AttributedText.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineInputs.hpp"
+#include "verbolin/ui/TimelineUndo.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 
 class QMenu;
@@ -69,6 +71,14 @@ class TimelineTextView final : public QWidget {
     // with a selection, "Delete Paragraph"), or of the caret when nothing is
     // selected ("Delete Paragraph" only).
     void deleteSelectedParagraphs();
+    // Ctrl+Z and Ctrl+Shift+Z: takes back (puts again) the user's last edit
+    // of one paragraph, in that paragraph whatever holds the caret. A step
+    // whose paragraph was deleted or changed since, or is not shown, is
+    // passed over for the one before it.
+    void undo();
+    void redo();
+    bool canUndo() const { return history_.canUndo(); }
+    bool canRedo() const { return history_.canRedo(); }
 
     double scrollY() const;
     void scrollTo(double y);
@@ -110,6 +120,21 @@ class TimelineTextView final : public QWidget {
     void selectionChanged();
     void reportSelection();  // onSelection (and onUserInteraction) with the selection now
     void write(int start, int removed, int inserted);
+    // Passes a user's edit of one paragraph on, and keeps it to be undone.
+    void reportEdit(const ParagraphEdit& edit);
+    // The separator left on either side of a paragraph whose text is gone.
+    void dropLoneSeparators();
+    void stepHistory(bool back);
+    bool applyStep(const UndoStep& step, bool back);
+    // Where the text changes so that the paragraph of `step` shows `shown`
+    // (nothing: not at all); none when it cannot be placed.
+    struct TextChange {
+        int start = 0, removed = 0;
+        AttributedText inserted;
+    };
+    std::optional<TextChange> showing(const UndoStep& step, const std::optional<Block>& stored,
+                                      const std::string& shown) const;
+    std::optional<ParagraphRange> rangeOf(const platform::Uuid& id) const;
     void postSelf(std::function<void(TimelineTextView&)> task);
 
     platform::MainExecutor& main_;
@@ -145,6 +170,7 @@ class TimelineTextView final : public QWidget {
     TextAttributes typing_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
+    UndoHistory history_;
 };
 
 }  // namespace verbolin

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <QAction>
+#include <QClipboard>
 #include <QEventLoop>
 #include <QImage>
 #include <QLabel>
@@ -22,6 +23,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "platform/system/HttpClient.hpp"
@@ -31,6 +33,7 @@
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/app/AudioServerHelp.hpp"
 #include "verbolin/listening/ModelDownloader.hpp"
+#include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/EditorWindow.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
@@ -292,6 +295,188 @@ TEST_F(ShellTest, TypingAtTheEndWhileSpeakingJoinsTheLastParagraph) {
         settle();
         EXPECT_EQ(text->toPlainText().contains("beta two MYNOTE"), stored);
         EXPECT_FALSE(text->toPlainText().contains("talk"));
+    }
+}
+
+// Paragraph texts as the window shows them, and as the transcript holds them.
+std::vector<std::string> shown(const verbolin::TimelineTextView& view) {
+    std::vector<std::string> out;
+    for (const auto& r : view.ranges())
+        out.push_back(view.text().string().mid(r.location, r.length).toStdString());
+    return out;
+}
+
+std::vector<std::string> stored(const verbolin::TranscriptStore& store) {
+    std::vector<std::string> out;
+    for (const auto& b : *store.allBlocks()) out.push_back(b.text());
+    return out;
+}
+
+// Edits the timeline of a fresh window over `texts` through keys and clicks.
+struct EditingTest : ShellTest {
+    verbolin::TimelineTextView* view = nullptr;
+    std::vector<verbolin::Segment> original;
+    verbolin::TimelineTextEdit* edit() { return view->textEdit(); }
+    void start(const std::vector<std::string>& texts) {
+        fill(model->store(), texts);
+        original = model->store().segments.peek();
+        if (window) window->close();  // no history from before
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        view = &openEditor().pane()->textView();
+        edit()->setFocus();
+    }
+    int at(int p, int offset) {  // offset -1: the paragraph's end
+        const auto r = view->ranges().at(size_t(p));
+        return offset < 0 ? r.end() : r.location + offset;
+    }
+    void caret(int p, int offset) { placeCursor(at(p, offset), at(p, offset)); }
+    void click(int position) {
+        QTextCursor c(edit()->document());
+        c.setPosition(position);
+        QTest::mouseClick(edit()->viewport(), Qt::LeftButton, {}, edit()->cursorRect(c).center());
+    }
+    void key(int k, Qt::KeyboardModifiers mods = {}, int n = 1) {
+        for (int i = 0; i < n; ++i) QTest::keyClick(edit(), Qt::Key(k), mods);
+        settle();
+    }
+    void type(const char* text) {
+        QTest::keyClicks(edit(), text);
+        settle();
+    }
+    void paste(const char* text) {
+        QGuiApplication::clipboard()->setText(QString::fromUtf8(text));
+        key(Qt::Key_V, Qt::ControlModifier);
+    }
+    void undo(int n = 1) { key(Qt::Key_Z, Qt::ControlModifier, n); }
+    // The window, the transcript and its file (what the next start reads).
+    void expect(const std::vector<std::string>& texts) {
+        EXPECT_EQ(stored(model->store()), texts);
+        EXPECT_EQ(shown(*view), texts);
+        verbolin::TranscriptDB db(env.home.path() / "store" / "transcript.sqlite",
+                                  verbolin::TranscriptDB::Access::readOnly);
+        std::vector<std::string> onDisk;
+        for (const auto& s : db.allSegments()) onDisk.push_back(s.text);
+        EXPECT_EQ(onDisk, texts);
+    }
+};
+
+// Undo and redo change only the paragraph the step was made in, wherever the
+// caret is now; a paragraph emptied leaves the transcript and its file, and
+// comes back as it was, times, edit marks and all.
+TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
+    const std::vector<std::string> three = {"Knowledge is power.", "They got in everything.",
+                                            "That is all I ask."};
+    const auto ctrl = Qt::ControlModifier;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+        bool endsAtTheStart = true;  // undone to the very segments it began with
+    } rows[] = {
+        {"undo after a click in another paragraph, then redo",
+         [&] {
+             caret(1, -1), key(Qt::Key_Backspace, {}, 2), click(at(0, 3)), undo();
+             expect(three);
+             key(Qt::Key_Z, ctrl | Qt::ShiftModifier);
+             expect({three[0], "They got in everythin", three[2]});
+             undo();
+         }},
+        {"the same with one Ctrl+Backspace",
+         [&] { caret(1, -1), key(Qt::Key_Backspace, ctrl), click(at(0, 3)), undo(); }},
+        {"a paragraph emptied, then undone",
+         [&] {
+             caret(1, -1), key(Qt::Key_Backspace, {}, 23), expect({three[0], three[2]});
+             undo(23);
+         }},
+        {"a paragraph emptied by words, then undone",
+         [&] {
+             caret(1, -1), key(Qt::Key_Backspace, ctrl, 6), expect({three[0], three[2]});
+             undo(6);
+         }},
+        {"cut in one paragraph, paste in another, undo twice",
+         [&] {
+             placeCursor(at(1, 5), at(1, 9)), key(Qt::Key_X, ctrl), caret(0, -1);
+             key(Qt::Key_V, ctrl);
+             expect({"Knowledge is power.got", "They in everything.", three[2]});
+             undo(2);
+         }},
+        {"undo of a paste with line breaks",
+         [&] {
+             caret(1, -1), paste("line one\nline two\n\nline four");
+             expect({three[0], three[1] + "line one\nline two\n\nline four", three[2]});
+             undo();
+         }},
+        {"typing is undone in one step", [&] { caret(2, -1), type(" Yes, all."), undo(); }},
+        {"a step of a paragraph deleted since is passed over",
+         [&] {
+             caret(0, 9), type(" X"), caret(1, -1), type(" Y");
+             placeCursor(at(1, 0), at(1, -1)), key(Qt::Key_Backspace, ctrl), undo();
+             expect({three[0], three[2]});
+         },
+         false},
+        {"undo after an utterance lands",
+         [&] {
+             caret(0, 9), type(" X");
+             auto s = uitest::segment(0, 0, "Fresh words.");
+             s.start = s.end = std::chrono::system_clock::now();
+             model->store().append(s);
+             settle(), undo();
+             expect({three[0], three[1], three[2], "Fresh words."});
+         },
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        start(three);
+        row.run();
+        if (!row.endsAtTheStart) continue;
+        expect(three);
+        EXPECT_EQ(model->store().segments.peek(), original);
+    }
+}
+
+// Random runs of ordinary editing through the window's keys and mouse: after
+// every step the window shows what the transcript holds, and undoing all of
+// it gives back the transcript as it started, segment for segment.
+TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
+    const std::vector<std::string> texts = {
+        "Knowledge is power.", "They got in everything.", "That is all I ask.",
+        "Nobody saw the second train leave.", "We will meet again on Friday."};
+    const auto ctrl = Qt::ControlModifier;
+    for (const unsigned seed : {7u, 21u, 1234u}) {
+        SCOPED_TRACE(seed);
+        start(texts);
+        std::mt19937 rng(seed);
+        const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+        const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
+        const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb "};
+        const std::function<void()> steps[] = {
+            [&] { type(pick(2) ? "ab" : " xyz"); },
+            [&] { key(Qt::Key_Backspace); },
+            [&] { key(Qt::Key_Delete); },
+            // With a caret only: with a selection the key deletes paragraphs.
+            [&] {
+                if (!edit()->textCursor().hasSelection()) key(Qt::Key_Backspace, ctrl);
+            },
+            [&] { selectBack(), type("Q"); },
+            [&] { selectBack(), key(Qt::Key_X, ctrl); },
+            [&] { paste(pastes[pick(3)]); },
+            [&] { undo(); },
+            [&] { key(Qt::Key_Z, ctrl | Qt::ShiftModifier); },
+            [&] {
+                const auto& all = view->ranges();
+                if (all.empty()) return;
+                const auto r = all[size_t(pick(int(all.size())))];
+                click(r.location + pick(r.length + 1));
+            },
+        };
+        for (int step = 0; step < 150; ++step) {
+            steps[pick(int(std::size(steps)))]();
+            settle();
+            ASSERT_EQ(shown(*view), stored(model->store())) << "step " << step;
+        }
+        for (int i = 0; i < 1000 && view->canUndo(); ++i) undo();
+        EXPECT_EQ(shown(*view), texts);
+        EXPECT_EQ(model->store().segments.peek(), original);
     }
 }
 

@@ -130,22 +130,24 @@ TEST(TimelineEditMapper, GuardsSeparatorsAndTheLiveParagraph) {
 
 TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
     Three t;
+    const auto shown = P::paragraphKeys(t.blocks);
     t.text.replace(0, 0, AttributedText(QStringLiteral(">> "), TextAttributes{}));  // at the start
     t.text.replace(12, 0, AttributedText(QStringLiteral("!"), TextAttributes{}));   // end of Alpha
     t.text.replace(t.text.length(), 0, AttributedText(QStringLiteral("?"), TextAttributes{}));
     TimelineEditMapper::assignStrayText(t.text, 20);
-    EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, shown);
     ASSERT_EQ(m.edits.size(), 2u);
-    EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
-    EXPECT_EQ(m.edits[0].text, ">> Alpha one!");
-    EXPECT_EQ(m.edits[1].text, "Gamma?");
+    EXPECT_EQ(m.edits[0], (ParagraphEdit{t.blocks[0].id, "Alpha one", ">> Alpha one!", {}}));
+    EXPECT_EQ(m.edits[1], (ParagraphEdit{t.blocks[2].id, "Gamma", "Gamma?", t.blocks[1].id}));
     EXPECT_EQ(m.keys[1], ParagraphKey::of(t.blocks[1]));
 
-    // Restoring the stored text reports nothing; emptying a paragraph drops it.
+    // A paragraph whose text is gone is an edit to nothing, named with the
+    // paragraph shown in front of it.
     Three u;
     u.text.replace(10, 8, AttributedText());
-    EditMapping n = TimelineEditMapper::collectEdits(u.text, u.blocks);
-    EXPECT_TRUE(n.edits.empty());
+    EditMapping n = TimelineEditMapper::collectEdits(u.text, P::paragraphKeys(u.blocks));
+    EXPECT_EQ(n.edits,
+              (std::vector<ParagraphEdit>{{u.blocks[1].id, "Beta two", "", u.blocks[0].id}}));
     EXPECT_EQ(n.keys.size(), 2u);
 }
 
@@ -190,9 +192,9 @@ TEST(TimelineEditMapper, UndecodableStoredTextIsNotReportedAsEdited) {
     t.text.replace(0, 0,
                    AttributedText(QStringLiteral("x"),
                                   TimelineRenderer::bodyAttributes(20, t.blocks[0].id, 0)));
-    EditMapping m = TimelineEditMapper::collectEdits(t.text, t.blocks);
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, P::paragraphKeys(t.blocks));
     ASSERT_EQ(m.edits.size(), 1u);
-    EXPECT_EQ(m.edits[0].block.id, t.blocks[0].id);
+    EXPECT_EQ(m.edits[0].id, t.blocks[0].id);
 }
 
 TEST(LocaleTime, ShortTimeFollowsTheLocaleAndReadsAsTheSidebarDoes) {
