@@ -146,8 +146,12 @@ std::string TranscriptionEngine::damagedPackNotice(const ModelPack& pack,
 std::string TranscriptionEngine::damagedPackFailure(const ModelPack& pack,
                                                     const std::string& damage,
                                                     const std::string& installFailure) {
-    return "The speech model pack at " + pack.localFolder().string() + " is damaged (" + damage +
-           ") and could not be installed again. " + installFailure;
+    // A bar short of room keeps the start and the end of a message: the
+    // cause leads and the install's failure, which ends with what to do,
+    // follows; the folder, long and the least telling, sits between them.
+    return "The speech model pack is damaged (" + damage +
+           ") and could not be installed again; its folder is " + pack.localFolder().string() +
+           ". " + installFailure;
 }
 
 std::string TranscriptionEngine::progressMessage(const ModelDownloader::Progress& progress) {

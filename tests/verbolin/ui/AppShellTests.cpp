@@ -345,10 +345,14 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
     const std::string mirror = "https://models-mirror.research-cluster.internal.example.org/hub";
     using platform::HttpError;
     using platform::UrlErrorCode;
+    const verbolin::ModelPack pack = verbolin::ModelPack::named("standard");
     const struct {
         std::string failure;              // the engine's message
         const char* nextStep;             // what the tooltip must hold
         bool wholeAtDefaultSize = false;  // beside "Retry", whatever hint wants the room
+        // At the default size: how the bar starts and ends, and what it
+        // leaves to the tooltip.
+        std::string leads = "", ends = "", inTooltipOnly = "";
     } rows[] = {
         {described(
              std::make_exception_ptr(vortil::EnvironmentError::offlineModeError("no cached copy")),
@@ -363,6 +367,17 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
         {"The speech model could not be downloaded (HTTP 404). Check your connection and try "
          "again.",
          "try again", true},
+        // A damaged pack that could not be installed again: what is wrong
+        // and what to do show, the long folder gives way.
+        {verbolin::TranscriptionEngine::damagedPackFailure(
+             pack,
+             "TextDecoder.mlmodelc/weights.safetensors: file is truncated (header of 7256 bytes, "
+             "file of 1000)",
+             described(std::make_exception_ptr(HttpError(UrlErrorCode::cannotConnectToHost, "")),
+                       hub)),
+         "verbolin-models convert", false, "The speech model pack is damaged (",
+         "verbolin-models convert (see the README).",
+         pack.localFolder().string()},
     };
     auto* bar = window.statusBar();
     const int line = bar->fontMetrics().lineSpacing() + 2;
@@ -393,6 +408,15 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
             EXPECT_TRUE(
                 window.rect().contains(QRect(label->mapTo(&window, QPoint(0, 0)), label->size())));
             EXPECT_EQ(bar->message()->toolTip(), whole);
+            if (!row.leads.empty() && size.width() == verbolin::EditorWindow::kDefaultWidth) {
+                EXPECT_TRUE(shown.startsWith(QString::fromStdString(row.leads)))
+                    << shown.toStdString();
+                EXPECT_TRUE(shown.endsWith(QString::fromStdString(row.ends)))
+                    << shown.toStdString();
+                const QString folder = QString::fromStdString(row.inTooltipOnly);
+                EXPECT_FALSE(shown.contains(folder)) << shown.toStdString();
+                EXPECT_TRUE(whole.contains(folder));
+            }
             if (row.wholeAtDefaultSize && size.width() == verbolin::EditorWindow::kDefaultWidth) {
                 EXPECT_EQ(shown.toStdString(), whole.simplified().toStdString());
             } else {
