@@ -52,8 +52,7 @@ std::vector<std::string> ModelPack::missingFiles() const {
         // not known to be gone: the load says what the system said, and
         // nothing is installed over a pack that may be sound.
         std::error_code ec;
-        if (!std::filesystem::exists(folder / required, ec) && !ec)
-            missing.emplace_back(required);
+        if (!std::filesystem::exists(folder / required, ec) && !ec) missing.emplace_back(required);
     }
     return missing;
 }

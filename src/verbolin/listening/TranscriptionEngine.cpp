@@ -178,10 +178,11 @@ void TranscriptionEngine::loadModel() {
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
         const ModelPack& pack = choice.pack();
-        if (installed)
-            ModelDownloader::removeLeftovers(pack);
-        else if (!installPack(pack, ModelDownloader::Existing::keep))
-            return;
+        // Also takes back a pack that an install stopped part-way had moved
+        // aside: it is then in place, as it was before that install.
+        ModelDownloader::removeLeftovers(pack);
+        const bool inPlace = installed || pack.isInstalled();
+        if (!inPlace && !installPack(pack, ModelDownloader::Existing::keep)) return;
         onMain([this] { modelState.set(ModelState::loading(kPreparingMessage)); });
 
         std::shared_ptr<SpeechEngine> recogniser;
@@ -190,7 +191,7 @@ void TranscriptionEngine::loadModel() {
         // again from its source, as one that lacks a part is, saying once
         // what is damaged; at most once per load, so a source that serves a
         // damaged pack cannot keep a load going.
-        const auto damage = error && installed ? packDamage(pack, error) : std::nullopt;
+        const auto damage = error && inPlace ? packDamage(pack, error) : std::nullopt;
         if (damage) {
             onMain([this, text = damagedPackNotice(pack, *damage),
                     start = downloadStartMessage(pack, services_.downloads)] {
