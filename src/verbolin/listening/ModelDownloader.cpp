@@ -219,10 +219,10 @@ void ModelDownloader::removeLeftovers(const ModelPack& pack) noexcept {
         platform::FileLock lock(files.lock);
         if (!lock.tryLock()) return;
         ReleaseOnExit release(lock);
+        restoreSetAside(pack.localFolder(), files.aside);
         if (!pack.isInstalled()) return;
         fs::remove_all(files.download, ec);
         fs::remove_all(files.staging, ec);
-        fs::remove_all(files.aside, ec);
     } catch (const std::exception&) {
         // Cannot lock (a read-only or odd file system): leave them.
     }
