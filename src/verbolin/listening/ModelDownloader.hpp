@@ -99,8 +99,9 @@ class ModelDownloader {
     // For an installed pack: removes the fetched checkpoint, the staging
     // folder and a replaced pack that an install killed between moving the
     // pack into place and tidying up left beside it. A pack that an install
-    // killed before its replacement moved in had moved aside is put back. Only when no install of the pack runs; never
-    // throws, as a leftover costs only disk space. Cheap when there is nothing to remove.
+    // killed before its replacement moved in had moved aside is put back.
+    // Only when no install of the pack runs; never throws, as a leftover
+    // costs only disk space. Cheap when there is nothing to remove.
     static void removeLeftovers(const ModelPack& pack) noexcept;
 
     // Safe from any thread: ends the running install() (its transfer, also a
