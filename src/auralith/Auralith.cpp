@@ -176,7 +176,12 @@ void Auralith::loadModels(bool prewarmMode) {
     const fs::path decoderURL = ModelUtilities::detectModelURL(*folder, "TextDecoder");
     for (const fs::path& url : {melURL, encoderURL, decoderURL}) {
         std::error_code ec;
-        if (!fs::exists(url, ec))
+        const bool found = fs::exists(url, ec);
+        // One the system will not look at is not said to be missing.
+        if (ec)
+            throw WhisperError::modelsUnavailable("Cannot read " + url.string() + ": " +
+                                                  ec.message());
+        if (!found)
             throw WhisperError::modelsUnavailable("Model file not found at " + url.string());
     }
     for (const fs::path& url : {melURL, encoderURL, decoderURL}) requireOurFormat(url);

@@ -14,11 +14,19 @@ namespace platform::ml {
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        const int err = errno;
         throw MLModelError(MLModelError::Code::io,
-                           "Cannot open " + path.string() + ": " + std::strerror(errno));
+                           "Cannot open " + path.string() + ": " + std::strerror(err), err);
+    }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw MLModelError(MLModelError::Code::io,
+                           "Cannot open " + path.string() + ": " + std::strerror(err), err);
+    }
+    if (!S_ISREG(st.st_mode)) {
         ::close(fd);
         throw MLModelError(MLModelError::Code::io, path.string() + " is not a regular file");
     }
@@ -29,7 +37,7 @@ MappedFile::MappedFile(const std::filesystem::path& path) {
             const int err = errno;
             ::close(fd);
             throw MLModelError(MLModelError::Code::io,
-                               "Cannot map " + path.string() + ": " + std::strerror(err));
+                               "Cannot map " + path.string() + ": " + std::strerror(err), err);
         }
         data_ = static_cast<const std::byte*>(p);
     }

@@ -10,7 +10,8 @@ namespace platform::ml {
 
 class MappedFile {
   public:
-    // Throws MLModelError (io) when the file cannot be opened or mapped.
+    // Throws MLModelError (io) when the file cannot be opened or mapped,
+    // carrying the system's errno, or is no regular file.
     explicit MappedFile(const std::filesystem::path& path);
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;

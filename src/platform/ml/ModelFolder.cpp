@@ -1,10 +1,10 @@
 #include "platform/ml/ModelFolder.hpp"
 
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <string_view>
 
 #include "platform/ml/MLModelError.hpp"
+#include "platform/ml/MappedFile.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 #include "platform/system/AtomicWrite.hpp"
 #include "platform/system/JsonNesting.hpp"
@@ -69,21 +69,39 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
     auto fail = [&](const std::string& what) -> void {
         throw MLModelError(MLModelError::Code::io, "Invalid model at " + where + ": " + what);
     };
+    // The system would not say what is there (no permission, an I/O error,
+    // out of memory): nothing is known to be wrong with the files, and the
+    // message says what the system said.
+    auto refused = [&](const std::filesystem::path& path, const std::error_code& ec) -> void {
+        if (!MLModelError::isRefusal(ec.value())) return;  // not there: said as missing
+        throw MLModelError(MLModelError::Code::io,
+                           "Cannot read " + path.string() + ": " + ec.message(), ec.value());
+    };
     std::error_code ec;
-    if (!std::filesystem::is_directory(folder, ec)) fail("not a model folder");
+    if (!std::filesystem::is_directory(folder, ec)) {
+        refused(folder, ec);
+        fail("not a model folder");
+    }
     const auto descriptionPath = folder / kDescriptionFile;
-    if (!std::filesystem::is_regular_file(descriptionPath, ec)) fail("model.json is missing");
+    if (!std::filesystem::is_regular_file(descriptionPath, ec)) {
+        refused(descriptionPath, ec);
+        fail("model.json is missing");
+    }
     const auto size = std::filesystem::file_size(descriptionPath, ec);
-    if (ec || size > kMaxDescriptionBytes) fail("model.json cannot be read");
+    if (ec) {
+        refused(descriptionPath, ec);
+        fail("model.json is missing");  // gone since the look above
+    }
+    if (size > kMaxDescriptionBytes) fail("model.json cannot be read");
 
     nlohmann::json j;
     {
-        std::ifstream in(descriptionPath, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!in) fail("model.json cannot be read");
+        // Mapped rather than streamed, so that a refusal keeps its errno.
+        const MappedFile description(descriptionPath);
+        const std::string_view text(reinterpret_cast<const char*>(description.data()),
+                                    description.size());
         try {
-            j = platform::parseJson(text.str());
+            j = platform::parseJson(std::string(text));
         } catch (const nlohmann::json::exception& e) {
             fail(std::string("model.json is not valid JSON (") + e.what() + ")");
         }
@@ -145,7 +163,10 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
     }
 
     const auto weightsPath = folder / kWeightsFile;
-    if (!std::filesystem::is_regular_file(weightsPath, ec)) fail("weights.safetensors is missing");
+    if (!std::filesystem::is_regular_file(weightsPath, ec)) {
+        refused(weightsPath, ec);
+        fail("weights.safetensors is missing");
+    }
     m.weights_ = SafetensorsFile::open(weightsPath);
     return m;
 }
@@ -188,7 +209,7 @@ void ModelFolder::checkAgainstLayout() const {
         // header cannot match it.
         specs = WhisperModelLayout::tensors(kind_, dimensions_, weights_->tensors().size());
     } catch (const MLModelError& e) {
-        throw MLModelError(e.code(), where + e.what());
+        throw MLModelError(e.code(), where + e.what(), e.systemError());
     }
     auto compare = [&](const std::map<std::string, MLFeatureDescription>& have,
                        const std::map<std::string, MLFeatureDescription>& want, const char* side) {

@@ -115,6 +115,38 @@ std::optional<fs::path> findModelFolder(const fs::path& staging) {
     return std::nullopt;
 }
 
+// Puts the pack made in `made` at `local`. A pack already there is moved
+// aside first and removed only once the new one is in place, so that a stop
+// in between leaves it aside (see restoreSetAside) rather than no pack at all.
+void putInPlace(const fs::path& made, const fs::path& local, const fs::path& aside) {
+    std::error_code ignored;
+    fs::remove_all(aside, ignored);
+    std::error_code ec;
+    const bool replacing = fs::exists(fs::symlink_status(local, ec));
+    if (replacing) platform::moveItem(local, aside);
+    try {
+        platform::moveItem(made, local);
+    } catch (...) {
+        if (replacing) fs::rename(aside, local, ignored);
+        throw;
+    }
+    fs::remove_all(aside, ignored);
+}
+
+// Under the install lock: what a killed install left aside. Killed between
+// moving the old pack aside and moving the new one in, the old one goes back
+// (and is replaced, or kept, as it would have been); killed after the new one
+// moved in, the old one is of no use any more.
+void restoreSetAside(const fs::path& local, const fs::path& aside) {
+    std::error_code ec;
+    if (!fs::exists(aside, ec)) return;
+    if (!fs::exists(fs::symlink_status(local, ec))) {
+        fs::rename(aside, local, ec);  // failing, it stays for the next install
+        return;
+    }
+    fs::remove_all(aside, ec);
+}
+
 }  // namespace
 
 ModelDownloader::Options ModelDownloader::Options::fromEnvironment() {
@@ -151,7 +183,7 @@ void ModelDownloader::reportDownload(const ModelPack& pack, int64_t received, in
 ModelDownloader::Files ModelDownloader::filesOf(const ModelPack& pack) {
     const fs::path models = pack.localFolder().parent_path();
     return Files{models / (".download-" + pack.id), models / (".staging-" + pack.id),
-                 models / (".install-" + pack.id + ".lock")};
+                 models / (".install-" + pack.id + ".lock"), models / (".replaced-" + pack.id)};
 }
 
 void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileLock& lock,
@@ -178,13 +210,16 @@ void ModelDownloader::waitForOtherInstall(const ModelPack& pack, platform::FileL
 void ModelDownloader::removeLeftovers(const ModelPack& pack) noexcept {
     const Files files = filesOf(pack);
     std::error_code ec;
-    if (!fs::exists(files.download, ec) && !fs::exists(files.staging, ec)) return;
+    if (!fs::exists(files.download, ec) && !fs::exists(files.staging, ec) &&
+        !fs::exists(files.aside, ec))
+        return;
     try {
         // An install that holds the lock may be using them (a moment from
         // tidying up itself); it removes them, or the next start does.
         platform::FileLock lock(files.lock);
         if (!lock.tryLock()) return;
         ReleaseOnExit release(lock);
+        restoreSetAside(pack.localFolder(), files.aside);
         if (!pack.isInstalled()) return;
         fs::remove_all(files.download, ec);
         fs::remove_all(files.staging, ec);
@@ -257,9 +292,7 @@ void ModelDownloader::convert(const ModelPack& pack, const Files& files,
         throw platform::AppError(errorDomain, 4, kIncomplete);
     }
     // One rename: the pack is there whole or not at all.
-    const fs::path local = pack.localFolder();
-    fs::remove_all(local, ignored);
-    platform::moveItem(files.staging, local);
+    putInPlace(files.staging, pack.localFolder(), files.aside);
     discardCheckpoint();
     if (!pack.isInstalled()) throw platform::AppError(errorDomain, 3, kIncomplete);
 }
@@ -307,9 +340,7 @@ void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) 
     const auto modelFolder = findModelFolder(files.staging);
     if (!modelFolder) throw platform::AppError(errorDomain, 4, kIncomplete);
 
-    const fs::path local = pack.localFolder();
-    fs::remove_all(local, ignored);
-    platform::moveItem(*modelFolder, local);
+    putInPlace(*modelFolder, pack.localFolder(), files.aside);
     // The partial file's folder, and a checkpoint an earlier attempt from the
     // hub left: nothing to continue any more.
     fs::remove_all(files.download, ignored);
@@ -344,6 +375,7 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress, Existi
     platform::FileLock lock(files.lock);
     waitForOtherInstall(pack, lock, files.download);
     ReleaseOnExit release(lock);
+    restoreSetAside(pack.localFolder(), files.aside);
     if (keep && pack.isInstalled()) return;
 
     try {

@@ -96,10 +96,12 @@ class ModelDownloader {
     void install(const ModelPack& pack, ProgressFn progress = {},
                  Existing existing = Existing::keep);
 
-    // For an installed pack: removes the fetched checkpoint and staging folder
-    // that an install killed between moving the pack into place and tidying
-    // up left beside it. Only when no install of the pack runs; never throws,
-    // as a leftover costs only disk space. Cheap when there is nothing to remove.
+    // For an installed pack: removes the fetched checkpoint, the staging
+    // folder and a replaced pack that an install killed between moving the
+    // pack into place and tidying up left beside it. A pack that an install
+    // killed before its replacement moved in had moved aside is put back.
+    // Only when no install of the pack runs; never throws, as a leftover
+    // costs only disk space. Cheap when there is nothing to remove.
     static void removeLeftovers(const ModelPack& pack) noexcept;
 
     // Safe from any thread: ends the running install() (its transfer, also a
@@ -138,6 +140,8 @@ class ModelDownloader {
         std::filesystem::path download;
         std::filesystem::path staging;  // the pack as it is converted or unpacked
         std::filesystem::path lock;     // held by the install that uses the two
+        // The pack that was in place, while its replacement moves in.
+        std::filesystem::path aside;
     };
     static Files filesOf(const ModelPack& pack);
 

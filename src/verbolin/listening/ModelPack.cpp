@@ -48,8 +48,11 @@ std::vector<std::string> ModelPack::missingFiles() const {
     const auto folder = localFolder();
     std::vector<std::string> missing;
     for (const char* required : {"TextDecoder.mlmodelc", "tokenizer/tokenizer.json"}) {
+        // One the system will not look at (no permission, an I/O error) is
+        // not known to be gone: the load says what the system said, and
+        // nothing is installed over a pack that may be sound.
         std::error_code ec;
-        if (!std::filesystem::exists(folder / required, ec)) missing.emplace_back(required);
+        if (!std::filesystem::exists(folder / required, ec) && !ec) missing.emplace_back(required);
     }
     return missing;
 }

@@ -1,9 +1,11 @@
 #pragma once
 // Tells a model pack whose own model files do not load (a weights file cut
 // short, a model description that does not parse or does not fit its
-// weights, a model folder gone) from the other ways a load can fail: installing the pack again
-// mends the first kind only. A tokenizer that does not load is not counted:
-// the load fetches the hub's in its place.
+// weights, a model folder gone) from the other ways a load can fail, among
+// them the system refusing to open, map or read a file (out of descriptors
+// or memory, no permission, an I/O error): installing the pack again mends
+// the first kind only. A tokenizer that does not load is not counted: the
+// load fetches the hub's in its place.
 
 #include <exception>
 #include <optional>

@@ -146,8 +146,12 @@ std::string TranscriptionEngine::damagedPackNotice(const ModelPack& pack,
 std::string TranscriptionEngine::damagedPackFailure(const ModelPack& pack,
                                                     const std::string& damage,
                                                     const std::string& installFailure) {
-    return "The speech model pack at " + pack.localFolder().string() + " is damaged (" + damage +
-           ") and could not be installed again. " + installFailure;
+    // A bar short of room keeps the start and the end of a message: the
+    // cause leads and the install's failure, which ends with what to do,
+    // follows; the folder, long and the least telling, sits between them.
+    return "The speech model pack is damaged (" + damage +
+           ") and could not be installed again; its folder is " + pack.localFolder().string() +
+           ". " + installFailure;
 }
 
 std::string TranscriptionEngine::progressMessage(const ModelDownloader::Progress& progress) {
@@ -174,10 +178,11 @@ void TranscriptionEngine::loadModel() {
 
     loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
         const ModelPack& pack = choice.pack();
-        if (installed)
-            ModelDownloader::removeLeftovers(pack);
-        else if (!installPack(pack, ModelDownloader::Existing::keep))
-            return;
+        // Also takes back a pack that an install stopped part-way had moved
+        // aside: it is then in place, as it was before that install.
+        ModelDownloader::removeLeftovers(pack);
+        const bool inPlace = installed || pack.isInstalled();
+        if (!inPlace && !installPack(pack, ModelDownloader::Existing::keep)) return;
         onMain([this] { modelState.set(ModelState::loading(kPreparingMessage)); });
 
         std::shared_ptr<SpeechEngine> recogniser;
@@ -186,7 +191,7 @@ void TranscriptionEngine::loadModel() {
         // again from its source, as one that lacks a part is, saying once
         // what is damaged; at most once per load, so a source that serves a
         // damaged pack cannot keep a load going.
-        const auto damage = error && installed ? packDamage(pack, error) : std::nullopt;
+        const auto damage = error && inPlace ? packDamage(pack, error) : std::nullopt;
         if (damage) {
             onMain([this, text = damagedPackNotice(pack, *damage),
                     start = downloadStartMessage(pack, services_.downloads)] {

@@ -204,7 +204,8 @@ class TranscriptionEngine {
     // packDamage() says it).
     static std::string damagedPackNotice(const ModelPack& pack, const std::string& damage);
     // The failed state's message when installing it again fails too: what
-    // is damaged, then the install's failure, which says what to do.
+    // is damaged, the pack's folder, then the install's failure, which says
+    // what to do.
     static std::string damagedPackFailure(const ModelPack& pack, const std::string& damage,
                                           const std::string& installFailure);
     static constexpr const char* kPreparingMessage = "Preparing speech model\u2026";

@@ -152,7 +152,8 @@ TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
         }
         expectSaid("verbolin: The speech model pack at " + packFolder.string() + " is damaged (" +
                    kCutShort);
-        expectSaid(") and could not be installed again. The speech model could not be downloaded");
+        expectSaid(") and could not be installed again; its folder is " + packFolder.string() +
+                   ". The speech model could not be downloaded");
         expectSaid("convert a checkpoint folder with verbolin-models convert");
         EXPECT_EQ(testsupport::filesUnder(packFolder), before) << "the damaged pack was touched";
     }
@@ -161,14 +162,17 @@ TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
 // With a pack server named, `verbolin --listen` installs the pack from its
 // archive over a pack folder that lacks its tokenizer, or whose weights were
 // cut short, saying once what was wrong, and then listens; the hub is not
-// asked.
+// asked. A pack that an install killed part-way had moved aside, and not yet
+// replaced, is taken back and replaced as it would have been.
 TEST(FirstStartEndToEnd, ListenInstallsOverAnIncompletePackFromThePackServer) {
     const struct {
         bool cutShort;      // else the tokenizer is missing
         std::string fault;  // said after the pack's folder
+        bool setAside = false;
     } cases[] = {
         {false, " lacks tokenizer/tokenizer.json; it is installed again.\n"},
         {true, std::string(" is damaged (") + kCutShort},
+        {true, std::string(" is damaged (") + kCutShort, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -189,6 +193,8 @@ TEST(FirstStartEndToEnd, ListenInstallsOverAnIncompletePackFromThePackServer) {
             cutWeightsShort(packFolder);
         else
             fs::create_directories(packFolder / "TextDecoder.mlmodelc");
+        const fs::path aside = dir / "data/Verbolin/models/.replaced-standard";
+        if (c.setAside) fs::rename(packFolder, aside);
         testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
 
         testsupport::HeadlessVerbolin run(dir, pulse);
@@ -205,6 +211,7 @@ TEST(FirstStartEndToEnd, ListenInstallsOverAnIncompletePackFromThePackServer) {
         EXPECT_EQ(testsupport::occurrences(said, line), 1u) << said;
         EXPECT_EQ(testsupport::occurrences(said, "; it is installed again.\n"), 1u) << said;
         EXPECT_EQ(testsupport::filesUnder(packFolder), testsupport::toolPackOfTrainedModel());
+        EXPECT_FALSE(fs::exists(aside)) << "the replaced pack was left";
         EXPECT_TRUE(hub.gotPaths().empty());
         EXPECT_EQ(packServer.recorded().size(), 2u) << "installed more than once";
         run.signal(SIGINT);

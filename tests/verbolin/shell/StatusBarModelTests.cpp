@@ -143,15 +143,18 @@ TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
         "/data/Verbolin/transcript.sqlite: attempt to write a readonly "
         "database (Read-only file system)";
     const std::string notice = "Settings reset: /c/settings.json could not be read (not a file).";
-    const std::string kept = "is kept and saved", lost = "held in memory only and lost if";
+    const char* const kept = "is kept and saved";
+    const char* const lost = "held in memory only and lost if";
     const struct {
         bool notSaved;
-        std::string problem, notice, text, details, help;
+        std::string problem, notice, text, details;
+        const char* help;  // a part of it; null: the tooltip has no help text
         bool memoryOnly = false;
     } cases[] = {
         {true, problem, "", "Listening · Not saved", problem, kept},
-        {false, problem, "", "Listening", "", ""},  // saved again: the old reason is not shown
-        {false, "", notice, "Listening · Settings reset", notice, ""},
+        // Saved again: neither the old reason nor what "Not saved" means is shown.
+        {false, problem, "", "Listening", "", nullptr},
+        {false, "", notice, "Listening · Settings reset", notice, nullptr},
         {true, problem, notice, "Listening · Not saved · Settings reset", problem + "\n" + notice,
          kept},
         {true, problem, "", "Listening · Not saved", problem, lost, true},
@@ -161,7 +164,12 @@ TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
                                                c.notice, c.memoryOnly);
         EXPECT_EQ(l.text, c.text);
         EXPECT_EQ(l.details, c.details) << c.text;
-        EXPECT_NE(std::string(l.help ? l.help : "").find(c.help), std::string::npos) << c.text;
+        if (!c.help) {
+            EXPECT_EQ(l.help, nullptr) << c.text << ": " << l.help;
+            continue;
+        }
+        ASSERT_NE(l.help, nullptr) << c.text;
+        EXPECT_NE(std::string(l.help).find(c.help), std::string::npos) << c.text;
     }
 }
 

@@ -534,6 +534,8 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
         std::string failure;              // the engine's message
         const char* nextStep;             // what the tooltip must hold
         bool wholeAtDefaultSize = false;  // beside "Retry", whatever hint wants the room
+        // At the default size: the bar's start and end, and what only the tooltip has.
+        std::string leads = "", ends = "", inTooltipOnly = "";
     } rows[] = {
         {described(
              std::make_exception_ptr(vortil::EnvironmentError::offlineModeError("no cached copy")),
@@ -548,6 +550,14 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
         {"The speech model could not be downloaded (HTTP 404). Check your connection and try "
          "again.",
          "try again", true},
+        // A damaged pack not installed again: the cause and the next step show, not the folder.
+        {verbolin::TranscriptionEngine::damagedPackFailure(
+             verbolin::ModelPack::named("standard"), "MelSpectrogram.mlmodelc is missing",
+             described(std::make_exception_ptr(HttpError(UrlErrorCode::cannotConnectToHost, "")),
+                       hub)),
+         "verbolin-models convert", false, "The speech model pack is damaged (",
+         "verbolin-models convert (see the README).",
+         verbolin::ModelPack::named("standard").localFolder().string()},
     };
     auto* bar = window.statusBar();
     const int line = bar->fontMetrics().lineSpacing() + 2;
@@ -578,6 +588,13 @@ TEST_F(ShellTest, StatusBarShowsAFailureOnOneLineWithRetryAtEverySize) {
             EXPECT_TRUE(
                 window.rect().contains(QRect(label->mapTo(&window, QPoint(0, 0)), label->size())));
             EXPECT_EQ(bar->message()->toolTip(), whole);
+            if (!row.leads.empty() && size.width() == verbolin::EditorWindow::kDefaultWidth) {
+                const QString folder = QString::fromStdString(row.inTooltipOnly);
+                EXPECT_TRUE(shown.startsWith(QString::fromStdString(row.leads)) &&
+                            shown.endsWith(QString::fromStdString(row.ends)) &&
+                            !shown.contains(folder) && whole.contains(folder))
+                    << shown.toStdString();
+            }
             if (row.wholeAtDefaultSize && size.width() == verbolin::EditorWindow::kDefaultWidth) {
                 EXPECT_EQ(shown.toStdString(), whole.simplified().toStdString());
             } else {
