@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
@@ -28,6 +29,11 @@ namespace fs = std::filesystem;
 
 UserCalendar fixedCalendar() {
     return UserCalendar("en_GB", "Europe/London", [] { return at(kBase); });
+}
+
+std::vector<std::string> sorted(std::vector<std::string> texts) {
+    std::sort(texts.begin(), texts.end());
+    return texts;
 }
 
 std::vector<std::string> textsOnDisk(const std::filesystem::path& dir) {
@@ -108,6 +114,7 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
         const WalSyncs syncs(recovery);
+        StorageLogCapture log;
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             store.append(segment(0, 1, "one"));
@@ -126,6 +133,77 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             EXPECT_EQ(reports, row.quitAfter ? 1 : 2);
         }
         EXPECT_FALSE(fs::exists(recovery));
+        EXPECT_FALSE(syncs.unsyncedWhenWatchedWent());
+        EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
+        // Once, when saving stopped, with where the text waits.
+        const std::string said = log.text(), stopped = "the transcript is not being saved";
+        EXPECT_EQ(occurrencesOf(said, stopped), 1u) << said;
+        const size_t at = said.find(stopped);
+        EXPECT_NE(said.substr(at, said.find('\n', at) - at)
+                      .find("kept in memory and in " + recovery.string()),
+                  std::string::npos)
+            << said;
+    }
+}
+
+// A sync of the transcript fails at a save that stores what waited in the
+// recovery file, or at the start that takes the file in. The file stays
+// through that run, whatever later syncs say, and takes the later changes
+// to what it holds; a start that cannot sync keeps it too, and the first
+// that can takes it in (the newest text winning) and removes it.
+TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedItsNewestText) {
+    const auto edit = [](TranscriptStore& s) { s.replace(s.allBlocks()->at(1), "kept, edited"); };
+    const auto remove = [](TranscriptStore& s) { s.deleteBlocks({s.allBlocks()->at(1)}); };
+    const struct {
+        const char* name;
+        bool atStart;  // else at a save of the run that wrote the file
+        std::function<void(TranscriptStore&)> later;
+        std::vector<std::string> expected;
+    } rows[] = {
+        {"an edit after a save's sync failed",
+         false,
+         edit,
+         {"one", "kept, edited", "stored later", "after"}},
+        {"a deletion after a save's sync failed", false, remove, {"one", "stored later", "after"}},
+        {"an edit after the start's sync failed", true, edit, {"one", "kept, edited", "after"}},
+        {"a deletion after the start's sync failed", true, remove, {"one", "after"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir, state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
+        WalSyncs syncs(recovery);
+        {
+            std::optional<WriteLock> lock;  // outlives the store: it quits unable to save
+            TranscriptStore store(dir.path(), fixedCalendar());
+            store.append(segment(0, 1, "one"));
+            lock.emplace(dir.path() / "transcript.sqlite");
+            store.append(segment(100, 101, "kept"));
+            if (!row.atStart) {
+                lock.reset();
+                syncs.setFailing(true);
+                store.append(segment(200, 201, "stored later"));
+                syncs.setFailing(false);
+                row.later(store);
+                store.append(segment(300, 301, "after"));
+                EXPECT_FALSE(store.notSaved.peek());
+            }
+        }
+        if (row.atStart) {
+            syncs.setFailing(true);
+            TranscriptStore store(dir.path(), fixedCalendar());
+            syncs.setFailing(false);
+            EXPECT_FALSE(store.notSaved.peek());
+            row.later(store);
+            store.append(segment(300, 301, "after"));
+        }
+        EXPECT_TRUE(fs::exists(recovery));
+        for (const bool failing : {true, false}) {
+            syncs.setFailing(failing);
+            EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(row.expected));
+            EXPECT_EQ(fs::exists(recovery), failing);
+        }
         EXPECT_FALSE(syncs.unsyncedWhenWatchedWent());
         EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
     }
@@ -546,6 +624,76 @@ TEST(StoreDurability, AnEarlierVersionsFallbackOfTheUsersOwnIsTakenInFirstAndNev
     EXPECT_EQ(uniqueFolders(tmp.path()), std::vector<fs::path>{});
     EXPECT_EQ(log.text().find("neither read from it nor written to it"), std::string::npos)
         << log.text();
+}
+
+// A start that cannot write its transcript says where what is said will be
+// kept as it is: in a recovery file where one can be written, in memory
+// only where none can (and that not again at the first change). Another
+// user's closed folder under the temporary folder's name is refused as
+// theirs, with the way out, like the other refusals. Each row starts in a
+// child, as nobody where the row says so.
+TEST(StoreDurability, AStartThatCannotWriteSaysWhereWhatIsSaidIsKept) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    const std::string nobodysFolder = "verbolin-" + std::to_string(kNobody);
+    const struct {
+        const char* name;
+        bool placeForAFile;           // else the state and temporary folders are under a file
+        bool temporaryTakenAsNobody;  // root made nobody's folder there first, closed
+        std::vector<std::string> saidOnce, notSaid;
+    } rows[] = {
+        {"a recovery file can be written",
+         true,
+         false,
+         {"what is said is kept in memory and in a recovery file"},
+         {"held in memory only"}},
+        {"no recovery file can be written",
+         false,
+         false,
+         {"what is said is held in memory only (no recovery file can be written in ",
+          "held in memory only"},
+         {"kept in"}},
+        {"another user's folder in the temporary folder",
+         true,
+         true,
+         {nobodysFolder + " belongs to another user (uid 0); unsaved changes are neither read "
+                          "from it nor written to it. Move it away (or set TMPDIR to a folder of "
+                          "your own)"},
+         {nobodysFolder + ": Permission denied"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir, state, tmp;
+        for (const auto& [folder, mode] : std::vector<std::pair<fs::path, int>>{
+                 {dir.path(), 0755}, {state.path(), 0777}, {tmp.path(), 01777}})
+            fs::permissions(folder, fs::perms(mode));
+        std::ofstream(state / "a file") << "not a folder";
+        const testsupport::ScopedEnv stateHome(
+            "XDG_STATE_HOME", (state / (row.placeForAFile ? "state" : "a file/state")).string());
+        const testsupport::ScopedEnv tmpEnv(
+            "TMPDIR", (row.placeForAFile ? tmp.path() : state / "a file").string());
+        if (row.temporaryTakenAsNobody) plant(tmp / nobodysFolder, 0700, 0);
+        remake(dir / "transcript.sqlite", "CREATE TABLE segments (id TEXT PRIMARY KEY)");
+        const auto report = state / "said.txt";
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string said;
+            setStorageLogSink([&](const std::string& line) { said += line + "\n"; });
+            if (row.temporaryTakenAsNobody && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+                ::_exit(3);
+            TranscriptStore(dir.path(), fixedCalendar()).append(segment(100, 101, "said"));
+            std::ofstream(report) << said;
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        const std::string said = testsupport::readFile(report);
+        for (const auto& text : row.saidOnce)
+            EXPECT_EQ(occurrencesOf(said, text), 1u) << text << " in\n" << said;
+        for (const auto& text : row.notSaid)
+            EXPECT_EQ(said.find(text), std::string::npos) << text << " in\n" << said;
+    }
 }
 
 // Another process reading the transcript over and over, as a backup, the
