@@ -98,6 +98,11 @@ OwnedFile OwnedFile::openChecked(int folderFd, const char* name, fs::path shown,
         // Not there, or a part of the way is no folder: nothing to read.
         if ((err == ENOENT || err == ENOTDIR) && access == OwnedAccess::read)
             return {std::move(shown), Status::missing, ""};
+        // Another user's, closed to this one: refused as theirs, as it would
+        // be had it opened, and not taken for a fault of the system.
+        if (err == EACCES && ::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_uid != ::geteuid())
+            return {shown, Status::refused, whyNotOwned(shown, st, folder)};
         // O_NOFOLLOW's answer for a link in the last part, dangling or not.
         if (err == ELOOP) {
             std::string why = shown.string() + " is a link, which is not followed";

@@ -137,23 +137,21 @@ void TranscriptStore::openDatabase() {
         saveProblem_ = file.string() + ": " + why;
         // Nothing is kept anywhere yet: the file that takes what is said is
         // named once it does.
+        const std::string kept = keptFromStart();
         if (!reopenable_)
             logStorageError(
                 "working from memory only; the transcript is left as it is, and what "
-                "is said is kept in a recovery file (" +
-                why + ")");
+                "is said is " +
+                kept + " (" + why + ")");
         else if (openForReading(file))
-            logStorageError(
-                (e.code() == TranscriptDB::kBusy ? "another program holds the transcript: "
-                                                 : "the transcript can only be read: ") +
-                why +
-                ". It is shown as it stands; what is said is kept in memory and in a recovery "
-                "file, and written once the transcript can be.");
+            logStorageError((e.code() == TranscriptDB::kBusy
+                                 ? "another program holds the transcript: "
+                                 : "the transcript can only be read: ") +
+                            why + ". It is shown as it stands; what is said is " + kept +
+                            ", and written once the transcript can be.");
         else
-            logStorageError(
-                "cannot open the transcript; what is said is kept in memory and "
-                "written once it opens: " +
-                why);
+            logStorageError("cannot open the transcript; what is said is " + kept +
+                            " and written once it opens: " + why);
     }
     notSaved.set(true);
 }
@@ -308,6 +306,9 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
     };
     addUnsaved(unsavedSegments_, segments.peek(), changes.segments, changes.deletedSegments);
     addUnsaved(unsavedSessions_, sessions.peek(), changes.sessions, changes.deletedSessions);
+    // The next start takes in the recovery files over what the transcript
+    // holds: while one is kept, a record it holds is written there first.
+    if (!journalFiles_.empty()) journalHeld();
     if (db_->apply(changes)) {
         unsavedSegments_.clear();
         unsavedSessions_.clear();
@@ -317,9 +318,13 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         return true;
     }
     addIds(changes, unsavedSegments_, unsavedSessions_);
-    journal();
     saveProblem_ = db_->url().string() + ": " + db_->lastError();
-    if (report) logStorageError("the transcript is not being saved; the change is kept in memory");
+    // Said when saving stops, with where the text is kept, rather than at
+    // every write that fails.
+    if (report && !notSaved.peek())
+        news_ = "the transcript is not being saved (" + db_->lastError() + "); ";
+    journal();
+    if (!news_.empty()) logStorageError(std::exchange(news_, {}) + keptNow());
     if (report) notSaved.set(true);
     return false;
 }

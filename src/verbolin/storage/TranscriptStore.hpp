@@ -91,8 +91,11 @@ class TranscriptStore {
     // One record per line, a later line for an id replacing earlier ones: a
     // segment as the transcript files of earlier versions held them,
     // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id}.
-    // Each change is appended once, when it is made; once it is saved the
-    // file is removed.
+    // Each change is appended once, when it is made; once it is saved and
+    // synced the file is removed. After a sync of the transcript failed in
+    // a run, the file stays until a later start has stored and synced it,
+    // and a later change to a record it holds is appended too, so that its
+    // last line for each record is the newest.
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
     // The files a start takes in, in order: an earlier version's
     // "verbolin-<uid>-unsaved-<key>.jsonl" straight in the temporary folder
@@ -205,6 +208,16 @@ class TranscriptStore {
     // Appends the records marked unjournaled, as memory now holds them, to
     // the recovery file; those it cannot write stay marked.
     void journal();
+    // The same for those of them that the recovery files hold already, and
+    // would otherwise bring back as they were at the next start.
+    void journalHeld();
+    // How the start's message says where what is said is kept: "kept in
+    // memory and in a recovery file", or held in memory only when no place
+    // can take one (and then not said again at the first change).
+    std::string keptFromStart();
+    // Where what is not saved is kept now, for the message that saving
+    // stopped.
+    std::string keptNow() const;
     // Notes that `file` now holds every unsaved change, and says so when
     // that is news.
     void journaled(const std::filesystem::path& file);
@@ -254,7 +267,15 @@ class TranscriptStore {
     // The recovery files holding changes not yet stored, the last the one
     // written to.
     std::vector<std::filesystem::path> journalFiles_;
+    // Ids of the records those files hold.
+    std::unordered_set<platform::Uuid> heldSegments_;
+    std::unordered_set<platform::Uuid> heldSessions_;
     bool journalFailing_ = false;  // said once, until a write works again
+    // A sync of the transcript failed in this run: the files stay.
+    bool syncFailed_ = false;
+    // The start of the line that says saving stopped, for the message that
+    // names where the text is kept to complete.
+    std::string news_;
     std::string saveProblem_;
 };
 

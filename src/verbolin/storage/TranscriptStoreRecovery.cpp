@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,6 +169,37 @@ bool appendWhole(const fs::path& file, const std::string& text) {
     return written;
 }
 
+// Whether `file` could take a line now: it opens as appendWhole opens it,
+// on a disk with room. One this made is removed again, so that a start
+// that is never asked to keep anything leaves nothing behind.
+bool couldAppend(const fs::path& file) {
+    std::error_code ec;
+    if (!inTemporaryFolder(file)) fs::create_directories(file.parent_path(), ec);
+    const bool existed = fs::exists(fs::symlink_status(file, ec));
+    const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
+    if (opened.status() == platform::OwnedFile::Status::refused) sayRefused(opened);
+    if (!opened.isOpen()) return false;
+    struct statvfs disk {};
+    struct stat st {};
+    const bool room = ::fstatvfs(opened.fd(), &disk) == 0 &&
+                      (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) > 0;
+    if (!existed && ::fstat(opened.fd(), &st) == 0 && st.st_size == 0)
+        removeEmptyRecoveryFile(file);
+    return room;
+}
+
+// Whether a folder with a unique name could be made in the temporary
+// folder, on a disk with room, for the file journal() makes there last.
+bool couldMakeUniqueFolder() {
+    std::string made = (platform::temporaryDirectory() / (ownName() + "-XXXXXX")).string();
+    if (!::mkdtemp(made.data())) return false;
+    struct statvfs disk {};
+    const bool room = ::statvfs(made.c_str(), &disk) == 0 &&
+                      (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) > 0;
+    ::rmdir(made.c_str());
+    return room;
+}
+
 // Hands each line of `fd` (without its line end, CR LF included) to
 // `onLine`, holding one line at a time however long the file; a line longer
 // than kMaxLine goes to `onOverlong` instead. Returns 0, or the errno of the
@@ -245,6 +277,72 @@ platform::Uuid idIn(const nlohmann::json& value) {
     return *id;
 }
 
+// The lines that record the records of these ids as memory holds them
+// now; one memory no longer has was deleted.
+std::string journalLines(const std::unordered_set<platform::Uuid>& segmentIds,
+                         const std::unordered_set<platform::Uuid>& sessionIds,
+                         const std::vector<Segment>& segments,
+                         const std::vector<SessionMarker>& sessions) {
+    std::string lines;
+    auto add = [&lines](const auto& ids, const auto& memory, const char* wrapper,
+                        const char* deletedKey) {
+        auto missing = ids;
+        for (const auto& record : memory) {
+            if (!missing.erase(record.id)) continue;
+            nlohmann::json line = record;
+            if (wrapper) line = nlohmann::json{{wrapper, std::move(line)}};
+            lines += line.dump() + "\n";
+        }
+        for (const platform::Uuid& id : missing)
+            lines += nlohmann::json{{deletedKey, id.string()}}.dump() + "\n";
+    };
+    add(segmentIds, segments, nullptr, kDeletedSegment);
+    add(sessionIds, sessions, kSession, kDeletedSession);
+    return lines;
+}
+
+// Where lines go, in the order tried: the file written or taken in last
+// first, so that the records of one run stay in the order they were made
+// (and a later start, taking the files in their order, ends with the
+// newest). An earlier version's file, taken in at start, is only read:
+// what follows goes where no other user can reach.
+std::vector<fs::path> journalPlaces(const fs::path& directory,
+                                    const std::vector<fs::path>& journalFiles) {
+    std::vector<fs::path> files = TranscriptStore::recoveryFiles(directory);
+    for (const fs::path& file : journalFiles)
+        if (isUniqueFolder(file.parent_path()) &&
+            std::find(files.begin(), files.end(), file) == files.end())
+            files.push_back(file);
+    if (!journalFiles.empty()) {
+        const auto last = std::find(files.begin(), files.end(), journalFiles.back());
+        std::rotate(files.begin(), last, last == files.end() ? last : last + 1);
+    }
+    return files;
+}
+
+// Appends `lines` to the first of `places` that takes them whole, else
+// (every place refused or unwritable: another user took the temporary
+// folder's name first, say) to a folder nobody can take first. The file
+// written, or nothing.
+fs::path appendToJournal(const std::string& lines, const std::vector<fs::path>& places) {
+    for (const fs::path& file : places)
+        if (appendWhole(file, lines)) return file;
+    std::string made = (platform::temporaryDirectory() / (ownName() + "-XXXXXX")).string();
+    if (::mkdtemp(made.data())) {
+        const fs::path file = fs::path(made) / places.front().filename();
+        if (appendWhole(file, lines)) return file;
+        ::rmdir(made.c_str());  // no file was made in it: none is left behind either
+    }
+    return {};
+}
+
+// "a, b, c" for the messages that none of them could be written.
+std::string tried(const std::vector<fs::path>& places) {
+    std::string text;
+    for (const fs::path& file : places) text += (text.empty() ? "" : ", ") + file.string();
+    return text;
+}
+
 }  // namespace
 
 std::vector<fs::path> TranscriptStore::recoveryFiles(const fs::path& directory) {
@@ -302,64 +400,74 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(cons
 
 void TranscriptStore::journal() {
     if (unjournaledSegments_.empty() && unjournaledSessions_.empty()) return;
-    // Each record as memory holds it now; one memory no longer has was
-    // deleted.
-    std::string lines;
-    auto add = [&lines](const auto& unjournaled, const auto& memory, const char* wrapper,
-                        const char* deletedKey) {
-        auto missing = unjournaled;
-        for (const auto& record : memory) {
-            if (!missing.erase(record.id)) continue;
-            nlohmann::json line = record;
-            if (wrapper) line = nlohmann::json{{wrapper, std::move(line)}};
-            lines += line.dump() + "\n";
-        }
-        for (const platform::Uuid& id : missing)
-            lines += nlohmann::json{{deletedKey, id.string()}}.dump() + "\n";
-    };
-    add(unjournaledSegments_, segments.peek(), nullptr, kDeletedSegment);
-    add(unjournaledSessions_, sessions.peek(), kSession, kDeletedSession);
-    // The file written or taken in last first, so that the records of one
-    // run stay in the order they were made. An earlier version's file,
-    // taken in at start, is only read: what follows goes where no other
-    // user can reach.
-    std::vector<fs::path> files = recoveryFiles(directory_);
-    for (const fs::path& file : journalFiles_)
-        if (isUniqueFolder(file.parent_path()) &&
-            std::find(files.begin(), files.end(), file) == files.end())
-            files.push_back(file);
-    if (!journalFiles_.empty()) {
-        const auto last = std::find(files.begin(), files.end(), journalFiles_.back());
-        std::rotate(files.begin(), last, last == files.end() ? last : last + 1);
-    }
-    for (const fs::path& file : files)
-        if (appendWhole(file, lines)) return journaled(file);
-    // Every place is refused or cannot be written (another user took the
-    // temporary folder's name first, say): a folder nobody can take first.
-    std::string made = (platform::temporaryDirectory() / (ownName() + "-XXXXXX")).string();
-    if (::mkdtemp(made.data())) {
-        const fs::path file = fs::path(made) / files.front().filename();
-        if (appendWhole(file, lines)) return journaled(file);
-        ::rmdir(made.c_str());  // no file was made in it: none is left behind either
-    }
+    const std::vector<fs::path> places = journalPlaces(directory_, journalFiles_);
+    const fs::path file = appendToJournal(
+        journalLines(unjournaledSegments_, unjournaledSessions_, segments.peek(), sessions.peek()),
+        places);
+    if (!file.empty()) return journaled(file);
     keeping.set({keeping.peek().file, true});
     if (std::exchange(journalFailing_, true)) return;
-    std::string tried;
-    for (const fs::path& file : files) tried += file.string() + ", ";
-    logStorageError("cannot write the unsaved changes to " + tried + "or to a new folder in " +
+    logStorageError(std::exchange(news_, {}) + "cannot write the unsaved changes to " +
+                    tried(places) + ", or to a new folder in " +
                     platform::temporaryDirectory().string() +
                     " either; they are held in memory only, and lost if Verbolin stops");
 }
 
+std::string TranscriptStore::keptFromStart() {
+    const std::vector<fs::path> places = recoveryFiles(directory_);
+    if (std::any_of(places.begin(), places.end(), couldAppend) || couldMakeUniqueFolder())
+        return "kept in memory and in a recovery file";
+    // Said here, with the places tried, and not again at the first change.
+    journalFailing_ = true;
+    return "held in memory only (no recovery file can be written in " + tried(places) +
+           " or a new folder in " + platform::temporaryDirectory().string() +
+           ") and lost if Verbolin stops";
+}
+
+std::string TranscriptStore::keptNow() const {
+    const Keeping& now = keeping.peek();
+    if (now.memoryOnly)
+        return "what is not saved is held in memory only, and lost if Verbolin stops";
+    return "what is not saved is kept in memory" +
+           (now.file.empty() ? std::string() : " and in " + now.file.string()) +
+           " until the transcript can be written";
+}
+
+void TranscriptStore::journalHeld() {
+    std::unordered_set<platform::Uuid> segmentIds, sessionIds;
+    for (const platform::Uuid& id : unjournaledSegments_)
+        if (heldSegments_.count(id)) segmentIds.insert(id);
+    for (const platform::Uuid& id : unjournaledSessions_)
+        if (heldSessions_.count(id)) sessionIds.insert(id);
+    if (segmentIds.empty() && sessionIds.empty()) return;
+    const fs::path file =
+        appendToJournal(journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()),
+                        journalPlaces(directory_, journalFiles_));
+    if (file.empty()) {
+        if (!std::exchange(journalFailing_, true))
+            logStorageError("cannot add the newer version of a change to " +
+                            journalFiles_.back().string() +
+                            "; the next start takes in the older version it holds");
+        return;
+    }
+    journalFailing_ = false;
+    for (const platform::Uuid& id : segmentIds) unjournaledSegments_.erase(id);
+    for (const platform::Uuid& id : sessionIds) unjournaledSessions_.erase(id);
+    if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
+        journalFiles_.push_back(file);
+}
+
 void TranscriptStore::journaled(const fs::path& file) {
+    heldSegments_.insert(unjournaledSegments_.begin(), unjournaledSegments_.end());
+    heldSessions_.insert(unjournaledSessions_.begin(), unjournaledSessions_.end());
     unjournaledSegments_.clear();
     unjournaledSessions_.clear();
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
     journalFailing_ = false;
     if (keeping.peek().file != file)
-        logStorageError("what is not saved is kept in memory and in " + file.string() +
-                        " until the transcript can be written");
+        logStorageError(std::exchange(news_, {}) + "what is not saved is kept in memory and in " +
+                        file.string() + " until the transcript can be written");
     keeping.set({file, false});
 }
 
@@ -367,8 +475,15 @@ void TranscriptStore::retireJournal() {
     unjournaledSegments_.clear();
     unjournaledSessions_.clear();
     // The file may be the only copy on disk until the commit that stored it
-    // is synced; it goes at the next save that can sync.
-    if (!journalFiles_.empty() && db_ && !db_->syncCommitted()) return;
+    // is synced. Once a sync has failed, a later one proves nothing (the
+    // system reports a page it could not write back once), so the files
+    // stay for a start to store and sync again.
+    if (!journalFiles_.empty() && !syncFailed_ && db_ && !db_->syncCommitted()) {
+        syncFailed_ = true;
+        logStorageError("keeping " + tried(journalFiles_) +
+                        " until a later start has stored and synced what it holds");
+    }
+    if (syncFailed_ && !journalFiles_.empty()) return keeping.set({});
     // Everything the files hold is in the transcript now. Left behind, a
     // file would bring back text the user deletes later, at the next start,
     // and keep it on disk meanwhile.
@@ -388,6 +503,8 @@ void TranscriptStore::retireJournal() {
             logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
                             "; the next start takes in its changes again");
     }
+    heldSegments_.clear();
+    heldSessions_.clear();
     keeping.set({});
 }
 
@@ -439,11 +556,10 @@ void TranscriptStore::importRecoveredText() {
         // Until stored, the file is what keeps these, and takes what
         // follows.
         journalFiles_.push_back(file);
+        addIds(c, heldSegments_, heldSessions_);
+        keeping.set({file, keeping.peek().memoryOnly});
         const size_t count = c.segments.size();
-        if (!save(std::move(recovered->changes), true, true)) {
-            keeping.set({file, keeping.peek().memoryOnly});
-            continue;
-        }
+        if (!save(std::move(recovered->changes), true, true)) continue;
         platform::writeLog("Verbolin", "storage", platform::LogType::info,
                            "added " + std::to_string(count) +
                                (count == 1 ? " utterance" : " utterances") +

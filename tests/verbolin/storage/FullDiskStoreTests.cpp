@@ -95,6 +95,8 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
             EXPECT_NE(log.text().find("No space left on device"), std::string::npos) << log.text();
             store.retryUnsaved();  // still full: nothing changes
             EXPECT_TRUE(store.notSaved.peek());
+            EXPECT_EQ(occurrencesOf(log.text(), "the transcript is not being saved"), 1u)
+                << log.text();
 
             disk.makeRoom();
             store.retryUnsaved();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/system/Date.hpp"
@@ -106,7 +107,10 @@ class WriteLock {
 
 // While it lives, every connection's WAL notes whether what was last written
 // to it while `watched` existed was synced: what a power cut after `watched`
-// went could otherwise lose.
+// went could otherwise lose. While failing, a sync of a WAL's frames fails
+// as a disk that could not write a page back makes it fail (the sync of a
+// new WAL's header, before its first frame, is let through: the writes go
+// on, and only what makes commits last fails).
 class WalSyncs {
   public:
     explicit WalSyncs(std::filesystem::path watched) : watched_(std::move(watched)) {
@@ -126,6 +130,7 @@ class WalSyncs {
     WalSyncs& operator=(const WalSyncs&) = delete;
 
     bool unsyncedWhenWatchedWent() const { return unsynced_; }
+    void setFailing(bool failing) { failing_ = failing; }
 
   private:
     static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
@@ -134,11 +139,14 @@ class WalSyncs {
         self_->original_ = file->pMethods;
         self_->methods_ = *file->pMethods;
         self_->methods_.xWrite = [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
+            self_->headerWritten_ = at == 0 && n == 32;
             if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = true;
             return self_->original_->xWrite(f, data, n, at);
         };
         self_->methods_.xSync = [](sqlite3_file* f, int syncFlags) {
-            const int synced = self_->original_->xSync(f, syncFlags);
+            const int synced = self_->failing_ && !std::exchange(self_->headerWritten_, false)
+                                   ? SQLITE_IOERR_FSYNC
+                                   : self_->original_->xSync(f, syncFlags);
             if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = synced != SQLITE_OK;
             return synced;
         };
@@ -153,6 +161,8 @@ class WalSyncs {
     const sqlite3_io_methods* original_ = nullptr;
     sqlite3_io_methods methods_{};
     bool unsynced_ = false;
+    bool failing_ = false;
+    bool headerWritten_ = false;  // the last write was a WAL's header
 };
 
 // What `sqlite3 -readonly` or a backup does: counts the segments with

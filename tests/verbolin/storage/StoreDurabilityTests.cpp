@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "StorageTestSupport.hpp"
@@ -28,6 +29,11 @@ namespace fs = std::filesystem;
 
 UserCalendar fixedCalendar() {
     return UserCalendar("en_GB", "Europe/London", [] { return at(kBase); });
+}
+
+std::vector<std::string> sorted(std::vector<std::string> texts) {
+    std::sort(texts.begin(), texts.end());
+    return texts;
 }
 
 std::vector<std::string> textsOnDisk(const std::filesystem::path& dir) {
@@ -108,6 +114,7 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
         const WalSyncs syncs(recovery);
+        StorageLogCapture log;
         {
             TranscriptStore store(dir.path(), fixedCalendar());
             store.append(segment(0, 1, "one"));
@@ -126,6 +133,75 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             EXPECT_EQ(reports, row.quitAfter ? 1 : 2);
         }
         EXPECT_FALSE(fs::exists(recovery));
+        EXPECT_FALSE(syncs.unsyncedWhenWatchedWent());
+        EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
+        // Once, when saving stopped, with where the text waits.
+        EXPECT_EQ(occurrencesOf(log.text(), "the transcript is not being saved"), 1u) << log.text();
+        EXPECT_NE(
+            log.text().find("); what is not saved is kept in memory and in " + recovery.string()),
+            std::string::npos)
+            << log.text();
+    }
+}
+
+// A sync of the transcript fails at a save that stores what waited in the
+// recovery file, or at the start that takes the file in. The file stays
+// through that run, whatever later syncs say, and takes the later changes
+// to what it holds; a start that cannot sync keeps it too, and the first
+// that can takes it in (the newest text winning) and removes it.
+TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedItsNewestText) {
+    const auto edit = [](TranscriptStore& s) { s.replace(s.allBlocks()->at(1), "kept, edited"); };
+    const auto remove = [](TranscriptStore& s) { s.deleteBlocks({s.allBlocks()->at(1)}); };
+    const struct {
+        const char* name;
+        bool atStart;  // else at a save of the run that wrote the file
+        std::function<void(TranscriptStore&)> later;
+        std::vector<std::string> expected;
+    } rows[] = {
+        {"an edit after a save's sync failed",
+         false,
+         edit,
+         {"one", "kept, edited", "stored later", "after"}},
+        {"a deletion after a save's sync failed", false, remove, {"one", "stored later", "after"}},
+        {"an edit after the start's sync failed", true, edit, {"one", "kept, edited", "after"}},
+        {"a deletion after the start's sync failed", true, remove, {"one", "after"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir, state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
+        WalSyncs syncs(recovery);
+        {
+            std::optional<WriteLock> lock;  // outlives the store: it quits unable to save
+            TranscriptStore store(dir.path(), fixedCalendar());
+            store.append(segment(0, 1, "one"));
+            lock.emplace(dir.path() / "transcript.sqlite");
+            store.append(segment(100, 101, "kept"));
+            if (!row.atStart) {
+                lock.reset();
+                syncs.setFailing(true);
+                store.append(segment(200, 201, "stored later"));
+                syncs.setFailing(false);
+                row.later(store);
+                store.append(segment(300, 301, "after"));
+                EXPECT_FALSE(store.notSaved.peek());
+            }
+        }
+        if (row.atStart) {
+            syncs.setFailing(true);
+            TranscriptStore store(dir.path(), fixedCalendar());
+            syncs.setFailing(false);
+            EXPECT_FALSE(store.notSaved.peek());
+            row.later(store);
+            store.append(segment(300, 301, "after"));
+        }
+        EXPECT_TRUE(fs::exists(recovery));
+        for (const bool failing : {true, false}) {
+            syncs.setFailing(failing);
+            EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(row.expected));
+            EXPECT_EQ(fs::exists(recovery), failing);
+        }
         EXPECT_FALSE(syncs.unsyncedWhenWatchedWent());
         EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
     }
@@ -209,7 +285,10 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         }
         setStorageLogSink(old);
         EXPECT_NE(said.find(row.said), std::string::npos) << said;
-        EXPECT_NE(said.find("left as it is"), std::string::npos) << said;
+        EXPECT_NE(said.find("left as it is, and what is said is kept in memory and in a "
+                            "recovery file"),
+                  std::string::npos)
+            << said;
         EXPECT_TRUE(testsupport::readFile(file) == bytes);
         EXPECT_FALSE(std::filesystem::exists(file.string() + "-wal"));
         // What was said with the file damaged waits, outside it, for a start
@@ -219,6 +298,22 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 1) << kept;
         EXPECT_NE(kept.find("\"kept in memory\""), std::string::npos) << kept;
     }
+}
+
+// Where no recovery file can be written either, the start says from the
+// first that what is said is held in memory only, and the first change
+// does not say it again.
+TEST(StoreDurability, AStartWhereNoRecoveryFileCanBeWrittenSaysSoOnce) {
+    TempDir dir, state;
+    std::ofstream(state / "a file") << "not a folder";
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", (state / "a file/state").string());
+    const testsupport::ScopedEnv tmp("TMPDIR", (state / "a file").string());
+    remake(dir / "transcript.sqlite", "CREATE TABLE segments (id TEXT PRIMARY KEY)");
+    StorageLogCapture log;
+    TranscriptStore(dir.path(), fixedCalendar()).append(segment(100, 101, "said"));
+    EXPECT_EQ(occurrencesOf(log.text(), "what is said is held in memory only"), 1u) << log.text();
+    EXPECT_EQ(occurrencesOf(log.text(), "held in memory only"), 1u) << log.text();
+    EXPECT_EQ(log.text().find("kept in"), std::string::npos) << log.text();
 }
 
 // A data folder that cannot be written shows its transcript, names the true
@@ -241,10 +336,15 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
         SCOPED_TRACE(row.name);
         testsupport::SmallDisk disk;
         if (row.mount) SKIP_WITHOUT_SMALL_DISK(disk);
-        TempDir tmp("verbolin-readonly"), state;
+        TempDir tmp("verbolin-readonly"), state, shared;
         std::filesystem::permissions(tmp.path(), std::filesystem::perms(0755));
         std::filesystem::permissions(state.path(), std::filesystem::perms(0777));
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        // Nobody's name in the temporary folder, taken first by root: refused as root's.
+        fs::permissions(shared.path(), fs::perms(01777));
+        const testsupport::ScopedEnv tmpEnv("TMPDIR", shared.path().string());
+        const fs::path taken = shared / "verbolin-65534";
+        if (!row.mount) fs::create_directory(taken), fs::permissions(taken, fs::perms(0700));
         const auto folder = (row.mount ? disk.path() : tmp.path()) / "Verbolin";
         {
             TranscriptStore store(folder, fixedCalendar());
@@ -314,6 +414,10 @@ TEST(StoreDurability, AReadOnlyDataFolderShowsItsTranscriptAndKeepsNewText) {
             std::string::npos)
             << r;
         EXPECT_EQ(r.find("No such file or directory"), std::string::npos) << r;
+        const std::string refusal =
+            " belongs to another user (uid 0); unsaved changes are neither "
+            "read from it nor written to it. Move it away (or set TMPDIR";
+        EXPECT_EQ(r.find(taken.string() + refusal) != std::string::npos, !row.mount) << r;
 
         // Writable again: what was said and deleted is taken in, once. The
         // child stood for this same user, so what it made is handed back:
