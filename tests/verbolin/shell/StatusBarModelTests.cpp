@@ -144,6 +144,9 @@ TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
         "database (Read-only file system)";
     const std::string notice = "Settings reset: /c/settings.json could not be read (not a file).";
     const std::string kept = "is kept and saved", lost = "held in memory only and lost if";
+    const std::string held =
+        "/data/Verbolin/transcript.sqlite: another program holds the transcript (database is "
+        "locked)";
     const struct {
         bool notSaved;
         std::string problem, notice, text, details, help;
@@ -155,6 +158,7 @@ TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
         {true, problem, notice, "Listening · Not saved · Settings reset", problem + "\n" + notice,
          kept},
         {true, problem, "", "Listening · Not saved", problem, lost, true},
+        {true, held, "", "Listening · Not saved", held, "Another program holds the transcript"},
     };
     for (const auto& c : cases) {
         const auto l = StatusBarModel::leading(State::ready(), true, c.notSaved, c.problem,
