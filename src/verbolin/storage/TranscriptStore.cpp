@@ -125,6 +125,8 @@ void TranscriptStore::openDatabase() {
         reopenable_ = e.code() != TranscriptDB::kDamaged;
         // What another program keeps from us is read once it lets go.
         const bool held = readAgain_ = e.code() == TranscriptDB::kBusy;
+        // SQLite calls a full disk an I/O error; the system's reason beside
+        // it tells the two apart.
         const bool full =
             std::string_view(e.what()).find(std::strerror(ENOSPC)) != std::string::npos;
         std::string why = full ? std::string("the disk that holds it is full (") + e.what() + ")"
@@ -150,12 +152,14 @@ void TranscriptStore::openDatabase() {
                 "is said is kept in a recovery file (" +
                 why + ")");
         else if (held || full) {
-            // The wait at opening was spent: the file is read without another.
+            // After the wait at opening, reading a held file waits no longer
+            // than a write.
             const bool shown = openForReading(
                 file, held ? TranscriptDB::kWriteBusyWaitMs : TranscriptDB::kOpenBusyWaitMs);
-            logStorageError(saveProblem_ + (shown ? ". It is shown as it stands; w" : ". W") +
-                            "hat is said is kept in memory and in a recovery file, and written "
-                            "to it once " +
+            logStorageError(saveProblem_ + ". " +
+                            (shown ? "It is shown as it stands; what" : "What") +
+                            " is said is kept in memory and in a recovery file, and written to "
+                            "it once " +
                             (full ? "there is room." : "the other program lets go of it."));
         } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs))
             logStorageError(
