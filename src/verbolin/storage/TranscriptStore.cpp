@@ -261,6 +261,7 @@ bool TranscriptStore::reopen() {
         } catch (const platform::AppError& e) {
             logStorageError(db_->url().string() + " cannot be written after all (" + e.what() +
                             "); it is opened again");
+            reopenable_ = true;  // it opened, so it is not damaged
         }
     }
     if (!reopenable_) return false;

@@ -176,8 +176,9 @@ class WalSyncs {
 };
 
 // While it lives: from the moment a connection first starts a statement
-// that begins with `sql` until disarm(), every read of a database file's
-// pages answers busy, as it does while another program holds the file.
+// that begins with `sql` until the next statement starts, or disarm(),
+// every read of a database file's pages answers busy, as it does while
+// another program holds the file.
 class BusyReadsFrom {
   public:
     explicit BusyReadsFrom(std::string sql) : sql_(std::move(sql)) {
@@ -208,8 +209,9 @@ class BusyReadsFrom {
     }
     static int started(unsigned, void*, void* p, void*) {
         const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(p));
-        if (!self_->fired_ && sql && std::string(sql).starts_with(self_->sql_))
-            self_->fired_ = self_->armed_ = true;
+        const bool arming = !self_->fired_ && sql && std::string(sql).starts_with(self_->sql_);
+        self_->armed_ = arming;
+        self_->fired_ = self_->fired_ || arming;
         return 0;
     }
     static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {

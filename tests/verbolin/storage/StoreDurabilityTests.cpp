@@ -685,3 +685,37 @@ TEST(StoreDurability, SegmentsCutShortByABusyFileAtStartAreReadAgainOnceItIsFree
                            [](const Segment& a, const Segment& b) { return a.start < b.start; }));
     }
 }
+
+// A reader in this process made the journal's index on a read-only disk,
+// and a writer opened beside it shares its read-only view. When the proof
+// of writing meets a busy file instead of that refusal, the writer is
+// adopted unproven: the next save proves it again, and opens the file
+// anew once the reader has gone, so that what is said is written.
+TEST(StoreDurability, AWriterAdoptedUnprovenIsProvedAtTheNextSave) {
+    testsupport::SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    TempDir state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const auto folder = disk / "Verbolin";
+    const auto file = folder / "transcript.sqlite";
+    TranscriptStore(folder, fixedCalendar()).append(segment(0, 1, "stored before"));
+    ASSERT_EQ(countWithReadOnlyReader(file), "1");  // leaves the index beside the file
+    disk.setReadOnly(true);
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(("file:" + file.string() + "?mode=ro").c_str(), &reader,
+                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(column(reader, "SELECT count(*) FROM segments"), std::vector<std::string>{"1"});
+    disk.setReadOnly(false);
+    StorageLogCapture log;
+    BusyReadsFrom busy("BEGIN IMMEDIATE");
+    TranscriptStore store(folder, fixedCalendar());
+    busy.disarm();
+    ASSERT_TRUE(busy.fired());
+    ASSERT_TRUE(store.db() && !store.db()->readOnly()) << log.text();
+    sqlite3_close(reader);
+    store.append(segment(10, 11, "said after the reader went"));
+    EXPECT_FALSE(store.notSaved.peek()) << log.text();
+    EXPECT_EQ(textsOnDisk(folder),
+              (std::vector<std::string>{"stored before", "said after the reader went"}));
+}
