@@ -146,6 +146,7 @@ void TranscriptStore::openDatabase() {
         saveProblem_ = file.string() + ": " + why;
         // Nothing is kept anywhere yet: the file that takes what is said is
         // named once it does.
+        const std::string kept = "kept in memory and in a recovery file";
         if (!reopenable_)
             logStorageError(
                 "working from memory only; the transcript is left as it is, and what "
@@ -157,9 +158,8 @@ void TranscriptStore::openDatabase() {
             const bool shown = openForReading(
                 file, held ? TranscriptDB::kWriteBusyWaitMs : TranscriptDB::kOpenBusyWaitMs);
             logStorageError(saveProblem_ + ". " +
-                            (shown ? "It is shown as it stands; what" : "What") +
-                            " is said is kept in memory and in a recovery file, and written to "
-                            "it once " +
+                            (shown ? "It is shown as it stands; what" : "What") + " is said is " +
+                            kept + ", and written to it once " +
                             (full ? "there is room." : "the other program lets go of it."));
         } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs))
             logStorageError(
