@@ -86,11 +86,13 @@ inline void run(sqlite3* db, const std::string& sql) {
 }
 
 // Another connection holding the write lock, as another process would: every
-// write of the store fails until this goes away.
+// write of the store fails until this goes away. Held `exclusively`, the
+// file cannot be opened or read either.
 class WriteLock {
   public:
-    explicit WriteLock(const std::filesystem::path& file) {
+    explicit WriteLock(const std::filesystem::path& file, bool exclusively = false) {
         sqlite3_open(file.c_str(), &db_);
+        if (exclusively) run(db_, "PRAGMA locking_mode = EXCLUSIVE");
         run(db_, "BEGIN EXCLUSIVE");
     }
     ~WriteLock() {
@@ -99,26 +101,6 @@ class WriteLock {
     }
     WriteLock(const WriteLock&) = delete;
     WriteLock& operator=(const WriteLock&) = delete;
-
-  private:
-    sqlite3* db_ = nullptr;
-};
-
-// Another program holding the transcript exclusively: no other connection
-// reads or writes it until this goes away.
-class ExclusiveHold {
-  public:
-    explicit ExclusiveHold(const std::filesystem::path& file) {
-        sqlite3_open(file.c_str(), &db_);
-        run(db_, "PRAGMA locking_mode = EXCLUSIVE");
-        run(db_, "BEGIN EXCLUSIVE");
-    }
-    ~ExclusiveHold() {
-        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(db_);
-    }
-    ExclusiveHold(const ExclusiveHold&) = delete;
-    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
 
   private:
     sqlite3* db_ = nullptr;

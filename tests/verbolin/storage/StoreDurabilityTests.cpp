@@ -599,7 +599,6 @@ TEST(StoreDurability, AnExclusiveHolderStallsNeitherTheStartTwiceNorAnyChange) {
     } rows[] = {
         {"an utterance", [](auto& s) { s.append(segment(100, 101, "said while held")); }},
         {"another utterance", [](auto& s) { s.append(segment(200, 201, "and more")); }},
-        {"a session", [](auto& s) { s.startSession("held"); }},
         {"a retry", [](auto& s) { s.retryUnsaved(); }},
         {"a paragraph deleted", [](auto& s) { s.deleteBlocks({s.allBlocks()->back()}); }},
     };
@@ -610,7 +609,7 @@ TEST(StoreDurability, AnExclusiveHolderStallsNeitherTheStartTwiceNorAnyChange) {
         store.append(segment(0, 1, "stored before"));
     }
     StorageLogCapture log;
-    std::optional<ExclusiveHold> hold(std::in_place, dir.path() / "transcript.sqlite");
+    std::optional<WriteLock> hold(std::in_place, dir.path() / "transcript.sqlite", true);
     const auto started = Clock::now();
     TranscriptStore store(dir.path(), fixedCalendar());
     // The wait at opening is about 3 s; twice that is the fault.
