@@ -78,7 +78,7 @@ AppModel::~AppModel() {
 }
 
 void AppModel::watchUnsaved() {
-    if (retryScheduled_ || !store_->hasUnsavedChanges()) return;
+    if (retryScheduled_ || !store_->needsRetry()) return;
     retryScheduled_ = true;
     main_.postAfter(kSaveRetryInterval, [weak = std::weak_ptr<AppModel*>(self_)] {
         auto self = weak.lock();

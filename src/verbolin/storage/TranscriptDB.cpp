@@ -48,6 +48,9 @@ struct OneOffStatement {
 std::string errorText(sqlite3* db) {
     std::string text = sqlite3_errmsg(db);
     const int code = sqlite3_errcode(db);
+    // "database is locked" does not say that it is none of our doing.
+    if ((code & 0xff) == SQLITE_BUSY)
+        return std::string(TranscriptDB::kHeldByAnotherProgram) + " (" + text + ")";
     int reason = 0;
     // SQLite keeps no system error for a full disk; a full disk is its only cause here.
     if (code == SQLITE_FULL) reason = ENOSPC;
@@ -64,16 +67,6 @@ platform::AppError failure(sqlite3* db) {
     return platform::AppError(kDomain, isBusy(sqlite3_errcode(db)) ? TranscriptDB::kBusy : 2,
                               errorText(db));
 }
-
-// Readers beside us (a backup, the sqlite3 shell, --status) hold the file's
-// locks for moments: while they rebuild the journal's index, or close. A
-// busy answer while opening is waited out for this long before it is
-// reported.
-constexpr int kBusyWaitMs = 3000;
-// Once open, only another program writing the file makes a write busy. The
-// write runs on the thread that shows the transcript, and what it could not
-// store is kept and written at the next retry, so it waits less.
-constexpr int kWriteBusyWaitMs = 100;
 
 int userVersion(sqlite3* db) {
     OneOffStatement st;
@@ -245,10 +238,10 @@ const char* const TranscriptDB::schema =
     "    INSERT INTO segments_fts(rowid, text) VALUES (new.rowid, new.text);\n"
     "END;";
 
-TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
+TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWaitMs)
     : url_(std::move(url)), readOnly_(access != Access::readWrite) {
     if (readOnly_) {
-        openReadOnly(access == Access::asStored);
+        openReadOnly(access == Access::asStored, busyWaitMs);
         return;
     }
     sqlite3* handle = nullptr;
@@ -260,7 +253,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access)
         throw platform::AppError(kDomain, 1, "Cannot open " + url_.string());
     }
     db_ = handle;
-    sqlite3_busy_timeout(db_, kBusyWaitMs);
+    sqlite3_busy_timeout(db_, busyWaitMs);
     try {
         // SQLite quietly opens a file it may not write for reading only;
         // every write would then fail with a message that names no cause.
@@ -296,6 +289,7 @@ void TranscriptDB::proveWritable() {
     const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
         exec("ROLLBACK");
+        proven_ = true;
         return;
     }
     // Another program writing: it proves nothing either way, and a write
@@ -306,6 +300,19 @@ void TranscriptDB::proveWritable() {
             kDomain, 1,
             "Cannot open " + url_.string() + " for writing (" + sqlite3_errmsg(db_) + ")");
     throw failure(db_);
+}
+
+bool TranscriptDB::proveWritableNow() {
+    if (proven_ || readOnly_) return proven_;
+    sqlite3_busy_timeout(db_, 0);
+    try {
+        proveWritable();
+    } catch (...) {
+        sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
+        throw;
+    }
+    sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
+    return proven_;
 }
 
 bool TranscriptDB::syncCommitted() {
@@ -323,7 +330,7 @@ bool TranscriptDB::syncCommitted() {
     return false;
 }
 
-void TranscriptDB::openReadOnly(bool asStored) {
+void TranscriptDB::openReadOnly(bool asStored, int busyWaitMs) {
     // A WAL file is read through the index file beside it, which a folder
     // that cannot be written cannot take when the last writer removed it.
     // The file is then read as it stands ("immutable"), which would only
@@ -347,7 +354,7 @@ void TranscriptDB::openReadOnly(bool asStored) {
             throw platform::AppError(kDomain, 1, "Cannot open " + url_.string());
         }
         db_ = handle;
-        sqlite3_busy_timeout(db_, kBusyWaitMs);
+        sqlite3_busy_timeout(db_, busyWaitMs);
         try {
             checkedVersion();
             return;
@@ -456,6 +463,7 @@ std::vector<Segment> TranscriptDB::allSegments() {
         Statement st(prepare(
             "SELECT id, start, end, text, edited, original, rowid FROM segments ORDER BY start",
             "reading segments"));
+        lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
         if (!st) return out;
         int rc;
         while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
@@ -468,6 +476,7 @@ std::vector<Segment> TranscriptDB::allSegments() {
             s.original = columnOptionalText(st.stmt, 5);
             out.push_back(std::move(s));
         }
+        lastReadWhole_ = !isBusy(rc);
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
     }
@@ -490,6 +499,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
     {
         Statement st(prepare("SELECT id, start, name, rowid FROM sessions ORDER BY start",
                              "reading sessions"));
+        lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
         if (!st) return out;
         int rc;
         while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
@@ -499,6 +509,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
             m.name = columnOptionalText(st.stmt, 2);
             out.push_back(std::move(m));
         }
+        lastReadWhole_ = !isBusy(rc);
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
     }

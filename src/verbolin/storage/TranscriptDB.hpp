@@ -38,12 +38,25 @@ class TranscriptDB {
     // fails, code 3 "<path> is damaged" (and why) when an existing file fails
     // SQLite's quick check or holds tables of another layout under our
     // names (a damaged file is not written to), code 4 with SQLite's message
-    // when another program still held the file after a few seconds' wait.
-    explicit TranscriptDB(std::filesystem::path url, Access access = Access::readWrite);
+    // when another program still held the file after `busyWaitMs`.
+    explicit TranscriptDB(std::filesystem::path url, Access access = Access::readWrite,
+                          int busyWaitMs = kOpenBusyWaitMs);
     // The code of a file that fails SQLite's check or is not a transcript.
     static constexpr long kDamaged = 3;
     // The code of a file another program holds: neither damaged nor read-only.
     static constexpr long kBusy = 4;
+    // How SQLite's busy answer is worded wherever it is said.
+    static constexpr const char* kHeldByAnotherProgram = "another program holds the transcript";
+    // Readers beside us (a backup, the sqlite3 shell, --status) hold the
+    // file's locks for moments: while they rebuild the journal's index, or
+    // close. A start waits that long for them before it reports the file
+    // busy.
+    static constexpr int kOpenBusyWaitMs = 3000;
+    // Once open, only another program writing the file makes a write busy.
+    // Writes, and attempts to open the file again, run on the thread that
+    // shows the transcript, and what they could not store is kept and
+    // written at the next retry, so they wait less.
+    static constexpr int kWriteBusyWaitMs = 100;
     ~TranscriptDB();
     TranscriptDB(const TranscriptDB&) = delete;
     TranscriptDB& operator=(const TranscriptDB&) = delete;
@@ -53,6 +66,18 @@ class TranscriptDB {
     // later edits and deletes reach it.
     std::vector<Segment> allSegments();
     std::vector<SessionMarker> allSessions();
+    // False when the last of those two reads stopped early because another
+    // program held the file: what it returned is only part.
+    bool lastReadWhole() const { return lastReadWhole_; }
+
+    // Whether a write was seen to work on this connection. Not when the
+    // proof at opening met another program writing: such a writer is kept
+    // and proves itself later.
+    bool proven() const { return proven_; }
+    // Proves it now, waiting for no other program: true once proven, false
+    // while another program still writes. Throws code 1 when it cannot
+    // write after all.
+    bool proveWritableNow();
 
     // Each returns whether the row reached the database.
     bool upsert(const Segment& segment);
@@ -110,7 +135,7 @@ class TranscriptDB {
     // prepared on first use and kept; none (logged) when it cannot be
     // prepared. Callers leave it reset.
     sqlite3_stmt* prepare(const char* sql, const char* operation);
-    void openReadOnly(bool asStored);
+    void openReadOnly(bool asStored, int busyWaitMs);
     // Throws code 1 when the connection cannot write after all.
     void proveWritable();
     // Throws kDamaged when a table of ours is there in another shape (a
@@ -137,6 +162,8 @@ class TranscriptDB {
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
     bool readOnly_ = false;
+    bool lastReadWhole_ = true;
+    bool proven_ = false;
 };
 
 }  // namespace verbolin

@@ -114,14 +114,23 @@ void TranscriptStore::openDatabase() {
     try {
         db_ = std::make_unique<TranscriptDB>(file);
         segments.set(db_->allSegments());
+        readAgain_ = !db_->lastReadWhole();
         sessions.set(db_->allSessions());
+        readAgain_ = readAgain_ || !db_->lastReadWhole();
         return;
     } catch (const platform::AppError& e) {
         db_.reset();
         // A damaged file stays closed; anything else (a full disk above
         // all) may pass, and the file is tried again with each retry.
         reopenable_ = e.code() != TranscriptDB::kDamaged;
-        std::string why = e.what();
+        // What another program keeps from us is read once it lets go.
+        const bool held = readAgain_ = e.code() == TranscriptDB::kBusy;
+        // SQLite calls a full disk an I/O error; the system's reason beside
+        // it tells the two apart.
+        const bool full =
+            std::string_view(e.what()).find(std::strerror(ENOSPC)) != std::string::npos;
+        std::string why = full ? std::string("the disk that holds it is full (") + e.what() + ")"
+                               : std::string(e.what());
         // The commonest cause, said plainly: the folder itself cannot be
         // written. SQLite then names a file beside the transcript that it
         // could not make, with a reason that is not the one that matters.
@@ -143,12 +152,20 @@ void TranscriptStore::openDatabase() {
                 "working from memory only; the transcript is left as it is, and what "
                 "is said is " +
                 kept + " (" + why + ")");
-        else if (openForReading(file))
-            logStorageError((e.code() == TranscriptDB::kBusy
-                                 ? "another program holds the transcript: "
-                                 : "the transcript can only be read: ") +
-                            why + ". It is shown as it stands; what is said is " + kept +
-                            ", and written once the transcript can be.");
+        else if (held || full) {
+            // After the wait at opening, reading a held file waits no longer
+            // than a write.
+            const bool shown = openForReading(
+                file, held ? TranscriptDB::kWriteBusyWaitMs : TranscriptDB::kOpenBusyWaitMs);
+            logStorageError(saveProblem_ + ". " +
+                            (shown ? "It is shown as it stands; what" : "What") + " is said is " +
+                            kept + ", and written to it once " +
+                            (full ? "there is room." : "the other program lets go of it."));
+        } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs))
+            logStorageError(
+                "the transcript can only be read: " + why +
+                ". It is shown as it stands; what is said is " + kept +
+                ", and written once the transcript can be.");
         else
             logStorageError("cannot open the transcript; what is said is " + kept +
                             " and written once it opens: " + why);
@@ -156,13 +173,15 @@ void TranscriptStore::openDatabase() {
     notSaved.set(true);
 }
 
-bool TranscriptStore::openForReading(const std::filesystem::path& file) {
+bool TranscriptStore::openForReading(const std::filesystem::path& file, int busyWaitMs) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec)) return false;
     try {
-        auto db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly);
+        auto db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly, busyWaitMs);
         segments.set(db->allSegments());
+        readAgain_ = readAgain_ || !db->lastReadWhole();
         sessions.set(db->allSessions());
+        readAgain_ = readAgain_ || !db->lastReadWhole();
         db_ = std::move(db);
         return true;
     } catch (const platform::AppError& e) {
@@ -215,15 +234,38 @@ void TranscriptStore::append(const Segment& segment) {
 }
 
 void TranscriptStore::retryUnsaved() {
-    if (!unsavedSegments_.empty() || !unsavedSessions_.empty()) save({});
+    if (needsRetry()) save({});
+}
+
+void TranscriptStore::readWholeAgain() {
+    auto onDisk = db_->allSegments();
+    if (!db_->lastReadWhole()) return;
+    auto markersOnDisk = db_->allSessions();
+    if (!db_->lastReadWhole()) return;
+    readAgain_ = false;
+    joinFromDisk(std::move(onDisk), std::move(markersOnDisk));
 }
 
 bool TranscriptStore::reopen() {
-    if (db_ && !db_->readOnly()) return true;
+    if (db_ && readAgain_) readWholeAgain();
+    if (db_ && !db_->readOnly()) {
+        try {
+            // A writer adopted while another program wrote has not shown
+            // that it can write: it does before it is trusted with a change.
+            // While the other program still writes, the change waits as any
+            // write does.
+            db_->proveWritableNow();
+            return true;
+        } catch (const platform::AppError& e) {
+            logStorageError(db_->url().string() + " cannot be written after all (" + e.what() +
+                            "); it is opened again");
+            reopenable_ = true;  // it opened, so it is not damaged
+        }
+    }
     if (!reopenable_) return false;
     // A file that could only be read stays so while its folder cannot be
     // written; checking that is far cheaper than opening it again.
-    if (db_ && ::access(directory_.c_str(), W_OK) != 0) return false;
+    if (db_ && db_->readOnly() && ::access(directory_.c_str(), W_OK) != 0) return false;
     // The reader goes first: SQLite shares one WAL index per file within a
     // process, and a writer opened beside a reader that holds it read-only
     // (as it was made on a read-only disk) would fail every write for as
@@ -237,15 +279,19 @@ bool TranscriptStore::reopen() {
     try {
         std::error_code ec;
         std::filesystem::create_directories(directory_, ec);
-        db = std::make_unique<TranscriptDB>(file);
+        db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readWrite,
+                                            TranscriptDB::kWriteBusyWaitMs);
         onDisk = db->allSegments();
+        const bool whole = db->lastReadWhole();
         markersOnDisk = db->allSessions();
+        readAgain_ = !whole || !db->lastReadWhole();
     } catch (const platform::AppError& e) {
         reopenable_ = e.code() != TranscriptDB::kDamaged;
         // Still shown and searched as it stands, until the next retry.
         if (wasReading && reopenable_) {
             try {
-                db_ = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly);
+                db_ = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly,
+                                                     TranscriptDB::kWriteBusyWaitMs);
             } catch (const platform::AppError& again) {
                 logStorageError("cannot read " + file.string() + " any more: " + again.what());
             }
@@ -253,6 +299,12 @@ bool TranscriptStore::reopen() {
         return false;  // said at start; saying it at every retry would only repeat it
     }
     db_ = std::move(db);
+    joinFromDisk(std::move(onDisk), std::move(markersOnDisk));
+    return true;
+}
+
+void TranscriptStore::joinFromDisk(std::vector<Segment> onDisk,
+                                   std::vector<SessionMarker> markersOnDisk) {
     // What the file holds joins what was said meanwhile. Memory decides for
     // every record it changed, including those it deleted, which the file
     // still has.
@@ -268,7 +320,6 @@ bool TranscriptStore::reopen() {
     };
     join(segments, std::move(onDisk), unsavedSegments_);
     join(sessions, std::move(markersOnDisk), unsavedSessions_);
-    return true;
 }
 
 void TranscriptStore::addIds(const TranscriptDB::Changes& changes,

@@ -138,6 +138,9 @@ class TranscriptStore {
     bool hasUnsavedChanges() const {
         return !unsavedSegments_.empty() || !unsavedSessions_.empty();
     }
+    // Whether retryUnsaved() has work: unsaved changes, or a transcript
+    // that another program kept from being read whole.
+    bool needsRetry() const { return hasUnsavedChanges() || readAgain_; }
 
     // Consecutive segments whose gap is under `gap` seconds form one paragraph.
     // Trusts the input's order.
@@ -200,7 +203,7 @@ class TranscriptStore {
     // Opens the database, or reads it when it cannot be written, and loads
     // what it holds; says why when it cannot be written.
     void openDatabase();
-    bool openForReading(const std::filesystem::path& file);
+    bool openForReading(const std::filesystem::path& file, int busyWaitMs);
     // Takes in the changes an earlier run could not save (see
     // recoveryFiles) into memory, and stores them when it can. A recovered
     // record replaces the one of the same id, being the later edit.
@@ -239,6 +242,10 @@ class TranscriptStore {
     // Opens the database that could not be opened at start, joining what
     // it holds with what memory gained meanwhile. Whether one is open.
     bool reopen();
+    // Adds to memory the records of the file that it does not know.
+    void joinFromDisk(std::vector<Segment> onDisk, std::vector<SessionMarker> markersOnDisk);
+    // Reads the file whole again, once no other program holds it.
+    void readWholeAgain();
 
     // The paragraphs of the segments with `segment` after them, when
     // `before` holds the paragraphs of the segments alone.
@@ -255,6 +262,9 @@ class TranscriptStore {
     // Whether a database that could not be opened is tried again at the
     // next save or retry: not when it is damaged.
     bool reopenable_ = false;
+    // Another program kept the file from being read whole: what it holds
+    // joins memory at the next save or retry that can read it.
+    bool readAgain_ = false;
     UserCalendar calendar_;
     // Ids whose row on disk differs from memory; written (or deleted, when
     // memory no longer has them) at the next save.

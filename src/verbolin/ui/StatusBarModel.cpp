@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "verbolin/app/AudioServerHelp.hpp"
+#include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
 
 namespace verbolin {
@@ -53,7 +54,9 @@ StatusBarModel::Leading StatusBarModel::leading(const ModelState& state, bool is
     if (notSaved) {
         l.notSaved = true;
         add(kNotSaved);
-        l.help = memoryOnly ? kNotSavedInMemoryHelp : kNotSavedHelp;
+        const bool held =
+            saveProblem.find(TranscriptDB::kHeldByAnotherProgram) != std::string::npos;
+        l.help = memoryOnly ? kNotSavedInMemoryHelp : held ? kNotSavedHeldHelp : kNotSavedHelp;
         if (!saveProblem.empty()) l.details = saveProblem;
     }
     if (!settingsNotice.empty()) {

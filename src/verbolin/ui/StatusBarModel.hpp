@@ -41,6 +41,10 @@ class StatusBarModel {
     static constexpr const char* kNotSavedHelp =
         "The transcript cannot be written to disk just now. What you say and edit is kept and "
         "saved as soon as that works again.";
+    // When another program holds the transcript.
+    static constexpr const char* kNotSavedHeldHelp =
+        "Another program holds the transcript just now. What you say and edit is kept and "
+        "saved as soon as it lets go.";
     // When no recovery file can be written either.
     static constexpr const char* kNotSavedInMemoryHelp =
         "The transcript cannot be written to disk just now, nor kept anywhere else. What you say "

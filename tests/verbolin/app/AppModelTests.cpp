@@ -430,3 +430,29 @@ TEST_F(AppModelTest, TextSaidWhileTheTranscriptCannotBeOpenedIsWrittenByTheRetry
     ASSERT_EQ(db.allSegments().size(), 1u);
     EXPECT_EQ(db.allSegments()[0].text, "said on a full disk");
 }
+
+// Another program held the transcript through the start, so nothing of it
+// could be shown; the retry timer shows it once the program lets go, though
+// nothing was said meanwhile.
+TEST_F(AppModelTest, ATranscriptHeldAtTheStartIsShownByTheRetryTimerOnceFree) {
+    const auto folder = env.home.path() / "store";
+    {
+        verbolin::TranscriptStore stored(folder);
+        stored.append(verbolin::Segment{
+            platform::Uuid::random(), platform::dateFromSecondsSince1970(1e9),
+            platform::dateFromSecondsSince1970(1e9 + 1), "stored", false, std::nullopt});
+    }
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open((folder / "transcript.sqlite").c_str(), &holder), SQLITE_OK);
+    for (const char* sql : {"PRAGMA locking_mode = EXCLUSIVE", "BEGIN EXCLUSIVE"})
+        ASSERT_EQ(sqlite3_exec(holder, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    make();
+    EXPECT_TRUE(model->store().segments.peek().empty());
+    world.main.advance(AppModel::kSaveRetryInterval);
+    EXPECT_TRUE(model->store().segments.peek().empty());
+    sqlite3_close(holder);
+    world.main.advance(AppModel::kSaveRetryInterval);
+    ASSERT_EQ(model->store().segments.peek().size(), 1u);
+    EXPECT_EQ(model->store().segments.peek()[0].text, "stored");
+    EXPECT_FALSE(model->transcriptNotSaved());
+}

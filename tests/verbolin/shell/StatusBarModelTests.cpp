@@ -145,6 +145,9 @@ TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
     const std::string notice = "Settings reset: /c/settings.json could not be read (not a file).";
     const char* const kept = "is kept and saved";
     const char* const lost = "held in memory only and lost if";
+    const std::string held =
+        "/data/Verbolin/transcript.sqlite: another program holds the transcript (database is "
+        "locked)";
     const struct {
         bool notSaved;
         std::string problem, notice, text, details;
@@ -158,6 +161,7 @@ TEST(StatusBarModel, DetailsNameTheFileTheReasonAndTheNotice) {
         {true, problem, notice, "Listening · Not saved · Settings reset", problem + "\n" + notice,
          kept},
         {true, problem, "", "Listening · Not saved", problem, lost, true},
+        {true, held, "", "Listening · Not saved", held, "Another program holds the transcript"},
     };
     for (const auto& c : cases) {
         const auto l = StatusBarModel::leading(State::ready(), true, c.notSaved, c.problem,

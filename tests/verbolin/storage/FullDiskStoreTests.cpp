@@ -116,9 +116,10 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
     }
 }
 
-// The application started while the disk was already full: the transcript
-// it could not open is opened once there is room, and what was said in
-// the meantime is written beside what the file already held.
+// The application started while the disk was already full: it says so,
+// not that the file can only be read; the transcript it could not open is
+// opened once there is room, and what was said in the meantime is written
+// beside what the file already held.
 TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereIsRoom) {
     testsupport::SmallDisk disk;
     SKIP_WITHOUT_SMALL_DISK(disk);
@@ -137,6 +138,13 @@ TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereI
         EXPECT_TRUE(store.notSaved.peek());
         EXPECT_TRUE(store.hasUnsavedChanges());
         EXPECT_NE(log.text().find("No space left on device"), std::string::npos) << log.text();
+        const std::string full =
+            (folder / "transcript.sqlite").string() + ": the disk that holds it is full";
+        EXPECT_EQ(store.saveProblem().find(full), 0u) << store.saveProblem();
+        for (const std::string& said : {full, std::string("kept in memory and in a recovery file"),
+                                        std::string("written to it once there is room.")})
+            EXPECT_NE(log.text().find(said), std::string::npos) << said << " in\n" << log.text();
+        EXPECT_EQ(log.text().find("can only be read"), std::string::npos) << log.text();
 
         disk.makeRoom();
         store.retryUnsaved();

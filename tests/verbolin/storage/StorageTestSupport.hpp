@@ -87,11 +87,13 @@ inline void run(sqlite3* db, const std::string& sql) {
 }
 
 // Another connection holding the write lock, as another process would: every
-// write of the store fails until this goes away.
+// write of the store fails until this goes away. Held `exclusively`, the
+// file cannot be opened or read either.
 class WriteLock {
   public:
-    explicit WriteLock(const std::filesystem::path& file) {
+    explicit WriteLock(const std::filesystem::path& file, bool exclusively = false) {
         sqlite3_open(file.c_str(), &db_);
+        if (exclusively) run(db_, "PRAGMA locking_mode = EXCLUSIVE");
         run(db_, "BEGIN EXCLUSIVE");
     }
     ~WriteLock() {
@@ -163,6 +165,67 @@ class WalSyncs {
     bool unsynced_ = false;
     bool failing_ = false;
     bool headerWritten_ = false;  // the last write was a WAL's header
+};
+
+// While it lives: from the moment a connection first starts a statement
+// that begins with `sql` until the next statement starts, or disarm(),
+// every read of a database file's pages answers busy, as it does while
+// another program holds the file.
+class BusyReadsFrom {
+  public:
+    explicit BusyReadsFrom(std::string sql) : sql_(std::move(sql)) {
+        self_ = this;
+        real_ = sqlite3_vfs_find(nullptr);
+        vfs_ = *real_;
+        vfs_.zName = "busy-reads";
+        vfs_.xOpen = &BusyReadsFrom::open;
+        sqlite3_vfs_register(&vfs_, 1);
+        sqlite3_auto_extension(reinterpret_cast<void (*)()>(&BusyReadsFrom::watch));
+    }
+    ~BusyReadsFrom() {
+        sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&BusyReadsFrom::watch));
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(real_, 1);
+        self_ = nullptr;
+    }
+    BusyReadsFrom(const BusyReadsFrom&) = delete;
+    BusyReadsFrom& operator=(const BusyReadsFrom&) = delete;
+
+    bool fired() const { return fired_; }
+    void disarm() { armed_ = false; }
+
+  private:
+    static int watch(sqlite3* db, const char**, const sqlite3_api_routines*) {
+        sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &BusyReadsFrom::started, nullptr);
+        return SQLITE_OK;
+    }
+    static int started(unsigned, void*, void* p, void*) {
+        const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(p));
+        const bool arming = !self_->fired_ && sql && std::string(sql).starts_with(self_->sql_);
+        self_->armed_ = arming;
+        self_->fired_ = self_->fired_ || arming;
+        return 0;
+    }
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
+        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_MAIN_DB)) return rc;
+        self_->original_ = file->pMethods;
+        self_->methods_ = *file->pMethods;
+        self_->methods_.xRead = [](sqlite3_file* f, void* data, int n, sqlite3_int64 at) {
+            if (self_->armed_) return SQLITE_BUSY;
+            return self_->original_->xRead(f, data, n, at);
+        };
+        file->pMethods = &self_->methods_;
+        return rc;
+    }
+
+    static inline BusyReadsFrom* self_ = nullptr;
+    std::string sql_;
+    sqlite3_vfs* real_ = nullptr;
+    sqlite3_vfs vfs_{};
+    const sqlite3_io_methods* original_ = nullptr;
+    sqlite3_io_methods methods_{};
+    bool fired_ = false, armed_ = false;
 };
 
 // What `sqlite3 -readonly` or a backup does: counts the segments with
