@@ -162,10 +162,9 @@ void TranscriptStore::openDatabase() {
                             kept + ", and written to it once " +
                             (full ? "there is room." : "the other program lets go of it."));
         } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs))
-            logStorageError(
-                "the transcript can only be read: " + why +
-                ". It is shown as it stands; what is said is " + kept +
-                ", and written once the transcript can be.");
+            logStorageError("the transcript can only be read: " + why +
+                            ". It is shown as it stands; what is said is " + kept +
+                            ", and written once the transcript can be.");
         else
             logStorageError("cannot open the transcript; what is said is " + kept +
                             " and written once it opens: " + why);
