@@ -107,61 +107,83 @@ class WriteLock {
     sqlite3* db_ = nullptr;
 };
 
+// While it lives, SQLite's default file layer is a copy of the real one
+// whose files of one kind (a flag of xOpen's) take the methods that
+// `Shim::wrap` makes of theirs: the seam the shims below fail or watch
+// through. One shim of a kind at a time.
+template <class Shim>
+class VfsShim {
+  public:
+    VfsShim(const VfsShim&) = delete;
+    VfsShim& operator=(const VfsShim&) = delete;
+
+  protected:
+    VfsShim(const char* name, int fileKind) : kind_(fileKind) {
+        self_ = static_cast<Shim*>(this);
+        real_ = sqlite3_vfs_find(nullptr);
+        vfs_ = *real_;
+        vfs_.zName = name;
+        vfs_.xOpen = &VfsShim::open;
+        sqlite3_vfs_register(&vfs_, 1);
+    }
+    ~VfsShim() {
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(real_, 1);
+        self_ = nullptr;
+    }
+
+    static inline Shim* self_ = nullptr;
+    const sqlite3_io_methods* original_ = nullptr;
+
+  private:
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
+        if (rc != SQLITE_OK || !file->pMethods || !(flags & self_->kind_)) return rc;
+        self_->original_ = file->pMethods;
+        self_->methods_ = *file->pMethods;
+        Shim::wrap(self_->methods_);
+        file->pMethods = &self_->methods_;
+        return rc;
+    }
+
+    int kind_;
+    sqlite3_vfs* real_ = nullptr;
+    sqlite3_vfs vfs_{};
+    sqlite3_io_methods methods_{};
+};
+
 // While it lives, every connection's WAL notes whether what was last written
 // to it while `watched` existed was synced: what a power cut after `watched`
 // went could otherwise lose. While failing, a sync of a WAL's frames fails
 // as a disk that could not write a page back makes it fail (the sync of a
 // new WAL's header, before its first frame, is let through: the writes go
 // on, and only what makes commits last fails).
-class WalSyncs {
+class WalSyncs : public VfsShim<WalSyncs> {
   public:
-    explicit WalSyncs(std::filesystem::path watched) : watched_(std::move(watched)) {
-        self_ = this;
-        real_ = sqlite3_vfs_find(nullptr);
-        vfs_ = *real_;
-        vfs_.zName = "wal-syncs";
-        vfs_.xOpen = &WalSyncs::open;
-        sqlite3_vfs_register(&vfs_, 1);
-    }
-    ~WalSyncs() {
-        sqlite3_vfs_unregister(&vfs_);
-        sqlite3_vfs_register(real_, 1);
-        self_ = nullptr;
-    }
-    WalSyncs(const WalSyncs&) = delete;
-    WalSyncs& operator=(const WalSyncs&) = delete;
+    explicit WalSyncs(std::filesystem::path watched)
+        : VfsShim("wal-syncs", SQLITE_OPEN_WAL), watched_(std::move(watched)) {}
 
     bool unsyncedWhenWatchedWent() const { return unsynced_; }
     void setFailing(bool failing) { failing_ = failing; }
 
   private:
-    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
-        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
-        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_WAL)) return rc;
-        self_->original_ = file->pMethods;
-        self_->methods_ = *file->pMethods;
-        self_->methods_.xWrite = [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
+    friend class VfsShim<WalSyncs>;
+    static void wrap(sqlite3_io_methods& methods) {
+        methods.xWrite = [](sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
             self_->headerWritten_ = at == 0 && n == 32;
             if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = true;
             return self_->original_->xWrite(f, data, n, at);
         };
-        self_->methods_.xSync = [](sqlite3_file* f, int syncFlags) {
+        methods.xSync = [](sqlite3_file* f, int syncFlags) {
             const int synced = self_->failing_ && !std::exchange(self_->headerWritten_, false)
                                    ? SQLITE_IOERR_FSYNC
                                    : self_->original_->xSync(f, syncFlags);
             if (std::filesystem::exists(self_->watched_)) self_->unsynced_ = synced != SQLITE_OK;
             return synced;
         };
-        file->pMethods = &self_->methods_;
-        return rc;
     }
 
-    static inline WalSyncs* self_ = nullptr;
     std::filesystem::path watched_;
-    sqlite3_vfs* real_ = nullptr;
-    sqlite3_vfs vfs_{};
-    const sqlite3_io_methods* original_ = nullptr;
-    sqlite3_io_methods methods_{};
     bool unsynced_ = false;
     bool failing_ = false;
     bool headerWritten_ = false;  // the last write was a WAL's header
@@ -171,30 +193,21 @@ class WalSyncs {
 // that begins with `sql` until the next statement starts, or disarm(),
 // every read of a database file's pages answers busy, as it does while
 // another program holds the file.
-class BusyReadsFrom {
+class BusyReadsFrom : public VfsShim<BusyReadsFrom> {
   public:
-    explicit BusyReadsFrom(std::string sql) : sql_(std::move(sql)) {
-        self_ = this;
-        real_ = sqlite3_vfs_find(nullptr);
-        vfs_ = *real_;
-        vfs_.zName = "busy-reads";
-        vfs_.xOpen = &BusyReadsFrom::open;
-        sqlite3_vfs_register(&vfs_, 1);
+    explicit BusyReadsFrom(std::string sql)
+        : VfsShim("busy-reads", SQLITE_OPEN_MAIN_DB), sql_(std::move(sql)) {
         sqlite3_auto_extension(reinterpret_cast<void (*)()>(&BusyReadsFrom::watch));
     }
     ~BusyReadsFrom() {
         sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&BusyReadsFrom::watch));
-        sqlite3_vfs_unregister(&vfs_);
-        sqlite3_vfs_register(real_, 1);
-        self_ = nullptr;
     }
-    BusyReadsFrom(const BusyReadsFrom&) = delete;
-    BusyReadsFrom& operator=(const BusyReadsFrom&) = delete;
 
     bool fired() const { return fired_; }
     void disarm() { armed_ = false; }
 
   private:
+    friend class VfsShim<BusyReadsFrom>;
     static int watch(sqlite3* db, const char**, const sqlite3_api_routines*) {
         sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &BusyReadsFrom::started, nullptr);
         return SQLITE_OK;
@@ -206,25 +219,14 @@ class BusyReadsFrom {
         self_->fired_ = self_->fired_ || arming;
         return 0;
     }
-    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
-        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
-        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_MAIN_DB)) return rc;
-        self_->original_ = file->pMethods;
-        self_->methods_ = *file->pMethods;
-        self_->methods_.xRead = [](sqlite3_file* f, void* data, int n, sqlite3_int64 at) {
+    static void wrap(sqlite3_io_methods& methods) {
+        methods.xRead = [](sqlite3_file* f, void* data, int n, sqlite3_int64 at) {
             if (self_->armed_) return SQLITE_BUSY;
             return self_->original_->xRead(f, data, n, at);
         };
-        file->pMethods = &self_->methods_;
-        return rc;
     }
 
-    static inline BusyReadsFrom* self_ = nullptr;
     std::string sql_;
-    sqlite3_vfs* real_ = nullptr;
-    sqlite3_vfs vfs_{};
-    const sqlite3_io_methods* original_ = nullptr;
-    sqlite3_io_methods methods_{};
     bool fired_ = false, armed_ = false;
 };
 
