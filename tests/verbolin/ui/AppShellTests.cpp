@@ -433,13 +433,13 @@ TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
 // every step the window shows what the transcript holds, and undoing all of
 // it gives back the transcript as it started, segment for segment.
 TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
-    const std::vector<std::string> texts = {
+    const std::vector<std::string> five = {
         "Knowledge is power.", "They got in everything.", "That is all I ask.",
         "Nobody saw the second train leave.", "We will meet again on Friday."};
     const auto ctrl = Qt::ControlModifier;
     for (const unsigned seed : {7u, 21u, 1234u}) {
         SCOPED_TRACE(seed);
-        start(texts);
+        start(five);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
         const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
@@ -470,7 +470,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             ASSERT_EQ(shown(*view), texts(model->store())) << "step " << step;
         }
         for (int i = 0; i < 1000 && view->canUndo(); ++i) undo();
-        EXPECT_EQ(shown(*view), texts);
+        EXPECT_EQ(shown(*view), five);
         EXPECT_EQ(model->store().segments.peek(), original);
     }
 }
