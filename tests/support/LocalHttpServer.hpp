@@ -46,7 +46,8 @@ class LocalHttpServer {
         std::chrono::milliseconds pause{0};
         // Once `nextAfterGets` GET requests of the path have been answered,
         // the path answers with this reply instead: a file that changes on
-        // the server. This server never honours If-Range, so a ranged request
+        // the server (with 0, from the first GET on, HEADs before it getting
+        // this one). This server never honours If-Range, so a ranged request
         // then gets a 206 cut from the new body.
         std::shared_ptr<const Reply> next;
         int nextAfterGets = 0;
@@ -201,6 +202,8 @@ class LocalHttpServer {
             if (auto h = handlers_.find(key); h != handlers_.end()) {
                 handler = h->second;
             } else if (auto it = replies_.find(key); it != replies_.end()) {
+                if (it->second.next && it->second.nextAfterGets == 0 && req.method == "GET")
+                    it->second = Reply(*it->second.next);
                 reply = it->second;
                 dropCount = ++served_[key];
                 if (reply.next && req.method == "GET" &&

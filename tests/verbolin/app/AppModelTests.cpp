@@ -9,6 +9,7 @@
 #include "support/SmallDisk.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/listening/UndecodedAudio.hpp"
+#include "verbolin/storage/StorageTestSupport.hpp"
 
 using namespace apptest;
 using verbolin::AppModel;
@@ -436,21 +437,14 @@ TEST_F(AppModelTest, TextSaidWhileTheTranscriptCannotBeOpenedIsWrittenByTheRetry
 // nothing was said meanwhile.
 TEST_F(AppModelTest, ATranscriptHeldAtTheStartIsShownByTheRetryTimerOnceFree) {
     const auto folder = env.home.path() / "store";
-    {
-        verbolin::TranscriptStore stored(folder);
-        stored.append(verbolin::Segment{
-            platform::Uuid::random(), platform::dateFromSecondsSince1970(1e9),
-            platform::dateFromSecondsSince1970(1e9 + 1), "stored", false, std::nullopt});
-    }
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open((folder / "transcript.sqlite").c_str(), &holder), SQLITE_OK);
-    for (const char* sql : {"PRAGMA locking_mode = EXCLUSIVE", "BEGIN EXCLUSIVE"})
-        ASSERT_EQ(sqlite3_exec(holder, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    verbolin::TranscriptStore(folder).append(storage_test::segment(1e9, 1e9 + 1, "stored"));
+    std::optional<storage_test::WriteLock> holder(std::in_place, folder / "transcript.sqlite",
+                                                  true);
     make();
     EXPECT_TRUE(model->store().segments.peek().empty());
     world.main.advance(AppModel::kSaveRetryInterval);
     EXPECT_TRUE(model->store().segments.peek().empty());
-    sqlite3_close(holder);
+    holder.reset();
     world.main.advance(AppModel::kSaveRetryInterval);
     ASSERT_EQ(model->store().segments.peek().size(), 1u);
     EXPECT_EQ(model->store().segments.peek()[0].text, "stored");

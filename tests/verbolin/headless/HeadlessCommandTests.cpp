@@ -284,8 +284,7 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
 // What a run of --status finds in the temporary folder besides its own copy.
 enum class Leftovers { none, killedCopies, heldCopy, fullDisk };
 
-// A copy of `transcript` in `temporary` as a --status killed while it held
-// it leaves it: in a folder no one holds.
+// A copy of `transcript` as a killed --status leaves it: in a folder no one holds.
 void plantKilledCopy(const std::filesystem::path& transcript,
                      const std::filesystem::path& temporary, const std::string& name) {
     std::filesystem::create_directory(temporary / name);
@@ -322,8 +321,7 @@ std::set<std::string> namesIn(const std::filesystem::path& folder) {
     return names;
 }
 
-// A run that stored `utterances` and was killed: its WAL holds them,
-// beside the index it left.
+// A run that stored `utterances` and was killed: its WAL holds them, beside its index.
 void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -345,10 +343,9 @@ void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
 // holding the folder and its transcript open, or the WAL of a run that was
 // killed (in a folder that cannot be written, without its index), says what
 // there is, committed changes included, and changes nothing. Where it
-// cannot read them, it says so. In the temporary folder it leaves no copy,
-// removing those of runs that were killed, but no copy a run still reads,
-// and nothing of another user's or behind a link; the window's start
-// removes them too.
+// cannot read them, it says so. It removes the copies killed runs left in the
+// temporary folder (so does the window's start), but no copy a run still
+// reads, nor anything of another user's or behind a link.
 TEST(HeadlessCommands, StatusOnlyReads) {
     namespace fs = std::filesystem;
     const struct {

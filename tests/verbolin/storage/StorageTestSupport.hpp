@@ -107,10 +107,8 @@ class WriteLock {
     sqlite3* db_ = nullptr;
 };
 
-// While it lives, SQLite's default file layer is a copy of the real one
-// whose files of one kind (a flag of xOpen's) take the methods that
-// `Shim::wrap` makes of theirs: the seam the shims below fail or watch
-// through. One shim of a kind at a time.
+// While it lives, SQLite's default file layer is the real one, but files of
+// one kind (an xOpen flag) take the methods `Shim::wrap` makes of theirs.
 template <class Shim>
 class VfsShim {
   public:
@@ -154,10 +152,9 @@ class VfsShim {
 
 // While it lives, every connection's WAL notes whether what was last written
 // to it while `watched` existed was synced: what a power cut after `watched`
-// went could otherwise lose. While failing, a sync of a WAL's frames fails
-// as a disk that could not write a page back makes it fail (the sync of a
-// new WAL's header, before its first frame, is let through: the writes go
-// on, and only what makes commits last fails).
+// went could otherwise lose. While failing, a sync of a WAL's frames fails as
+// a disk that could not write a page back makes it fail (a new WAL's header
+// is synced: only what makes commits last fails).
 class WalSyncs : public VfsShim<WalSyncs> {
   public:
     explicit WalSyncs(std::filesystem::path watched)

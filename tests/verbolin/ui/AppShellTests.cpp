@@ -101,10 +101,14 @@ class ShellTest : public ::testing::Test {
 
 using uitest::fill;
 
-std::vector<std::string> texts(const verbolin::TranscriptStore& store) {
+std::vector<std::string> texts(const std::vector<verbolin::Segment>& segments) {
     std::vector<std::string> out;
-    for (const auto& s : store.segments.peek()) out.push_back(s.text);
+    for (const auto& s : segments) out.push_back(s.text);
     return out;
+}
+
+std::vector<std::string> texts(const verbolin::TranscriptStore& store) {
+    return texts(store.segments.peek());
 }
 
 TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
@@ -298,17 +302,10 @@ TEST_F(ShellTest, TypingAtTheEndWhileSpeakingJoinsTheLastParagraph) {
     }
 }
 
-// Paragraph texts as the window shows them, and as the transcript holds them.
 std::vector<std::string> shown(const verbolin::TimelineTextView& view) {
     std::vector<std::string> out;
     for (const auto& r : view.ranges())
         out.push_back(view.text().string().mid(r.location, r.length).toStdString());
-    return out;
-}
-
-std::vector<std::string> stored(const verbolin::TranscriptStore& store) {
-    std::vector<std::string> out;
-    for (const auto& b : *store.allBlocks()) out.push_back(b.text());
     return out;
 }
 
@@ -349,14 +346,12 @@ struct EditingTest : ShellTest {
     }
     void undo(int n = 1) { key(Qt::Key_Z, Qt::ControlModifier, n); }
     // The window, the transcript and its file (what the next start reads).
-    void expect(const std::vector<std::string>& texts) {
-        EXPECT_EQ(stored(model->store()), texts);
-        EXPECT_EQ(shown(*view), texts);
+    void expect(const std::vector<std::string>& paragraphs) {
+        EXPECT_EQ(texts(model->store()), paragraphs);
+        EXPECT_EQ(shown(*view), paragraphs);
         verbolin::TranscriptDB db(env.home.path() / "store" / "transcript.sqlite",
                                   verbolin::TranscriptDB::Access::readOnly);
-        std::vector<std::string> onDisk;
-        for (const auto& s : db.allSegments()) onDisk.push_back(s.text);
-        EXPECT_EQ(onDisk, texts);
+        EXPECT_EQ(texts(db.allSegments()), paragraphs);
     }
 };
 
@@ -438,13 +433,13 @@ TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
 // every step the window shows what the transcript holds, and undoing all of
 // it gives back the transcript as it started, segment for segment.
 TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
-    const std::vector<std::string> texts = {
+    const std::vector<std::string> five = {
         "Knowledge is power.", "They got in everything.", "That is all I ask.",
         "Nobody saw the second train leave.", "We will meet again on Friday."};
     const auto ctrl = Qt::ControlModifier;
     for (const unsigned seed : {7u, 21u, 1234u}) {
         SCOPED_TRACE(seed);
-        start(texts);
+        start(five);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
         const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
@@ -472,10 +467,10 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         for (int step = 0; step < 150; ++step) {
             steps[pick(int(std::size(steps)))]();
             settle();
-            ASSERT_EQ(shown(*view), stored(model->store())) << "step " << step;
+            ASSERT_EQ(shown(*view), texts(model->store())) << "step " << step;
         }
         for (int i = 0; i < 1000 && view->canUndo(); ++i) undo();
-        EXPECT_EQ(shown(*view), texts);
+        EXPECT_EQ(shown(*view), five);
         EXPECT_EQ(model->store().segments.peek(), original);
     }
 }
