@@ -296,6 +296,11 @@ TEST_F(EngineTest, TheBuiltInFactoryNamesTheMissingModelOfABrokenPack) {
 // neither deleted nor fetched: the failure says what the system said, and
 // Retry, once descriptors are free, loads the pack as it was.
 TEST_F(EngineTest, APackTheSystemWillNotOpenIsLeftAsItIs) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UBSan, built in beside it, opens a pipe to check an object's type, and
+    // takes a refused one for a bad object.
+    GTEST_SKIP() << "the sanitizer's checks need descriptors of their own";
+#endif
     namespace fs = std::filesystem;
     const auto folder = env.dataPath() / "Verbolin" / "models" / "standard-v1";
     testsupport::runTool(
