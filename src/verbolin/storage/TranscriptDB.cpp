@@ -305,13 +305,12 @@ void TranscriptDB::proveWritable() {
 bool TranscriptDB::proveWritableNow() {
     if (proven_ || readOnly_) return proven_;
     sqlite3_busy_timeout(db_, 0);
-    try {
-        proveWritable();
-    } catch (...) {
-        sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
-        throw;
-    }
-    sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
+    // Writes wait again as they did, however the proof ends.
+    const struct WaitAgain {
+        sqlite3* db;
+        ~WaitAgain() { sqlite3_busy_timeout(db, kWriteBusyWaitMs); }
+    } waitAgain{db_};
+    proveWritable();
     return proven_;
 }
 

@@ -523,18 +523,23 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     save({.segments = {merged}, .deletedSegments = ids});
 }
 
-void TranscriptStore::restoreParagraph(const Uuid& id, const std::optional<Block>& saved) {
+std::optional<Block> TranscriptStore::paragraph(const Uuid& id) const {
     const auto all = allBlocks();
-    const auto current =
+    const auto it =
         std::find_if(all->begin(), all->end(), [&](const Block& b) { return b.id == id; });
-    if (current == all->end() ? !saved : saved && *current == *saved) return;
+    return it == all->end() ? std::nullopt : std::optional(*it);
+}
+
+void TranscriptStore::restoreParagraph(const Uuid& id, const std::optional<Block>& saved) {
+    const std::optional<Block> current = paragraph(id);
+    if (current == saved) return;
     std::vector<Segment> back;
     if (saved) back.assign(saved->segments.begin(), saved->segments.end());
     // A saved segment still present gives way too: nothing is ever doubled.
     std::unordered_set<Uuid> gone;
     for (const Segment& s : back) gone.insert(s.id);
     std::vector<Uuid> deleted;
-    if (current != all->end())
+    if (current)
         for (const Segment& s : current->segments)
             if (gone.insert(s.id).second) deleted.push_back(s.id);
     segments.mutate([&](auto& list) {

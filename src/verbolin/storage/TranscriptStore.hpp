@@ -164,6 +164,8 @@ class TranscriptStore {
     // Applies the user's edit of one paragraph: its segments become one
     // edited segment that remembers the text before the first edit.
     void replace(const Block& block, const std::string& text);
+    // The paragraph whose first segment is `id`, as memory holds it now.
+    std::optional<Block> paragraph(const platform::Uuid& id) const;
     // Puts the paragraph whose first segment is `id` back as `saved` holds
     // it, for the user's undo and redo: the segments it has now give way to
     // those of `saved`, exactly as they were (times, text, edit mark and

@@ -169,6 +169,17 @@ bool appendWhole(const fs::path& file, const std::string& text) {
     return written;
 }
 
+// Whether the disk of `disk` has a block left to write to (one kept for
+// root counts for root alone).
+bool hasRoom(const struct statvfs& disk) {
+    return (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) > 0;
+}
+
+// The mkdtemp pattern of a folder of this user's with a unique name.
+std::string uniqueFolderPattern() {
+    return (platform::temporaryDirectory() / (ownName() + "-XXXXXX")).string();
+}
+
 // Whether `file` could take a line now: it opens as appendWhole opens it,
 // on a disk with room. One this made is removed again, so that a start
 // that is never asked to keep anything leaves nothing behind.
@@ -181,8 +192,7 @@ bool couldAppend(const fs::path& file) {
     if (!opened.isOpen()) return false;
     struct statvfs disk {};
     struct stat st {};
-    const bool room = ::fstatvfs(opened.fd(), &disk) == 0 &&
-                      (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) > 0;
+    const bool room = ::fstatvfs(opened.fd(), &disk) == 0 && hasRoom(disk);
     if (!existed && ::fstat(opened.fd(), &st) == 0 && st.st_size == 0)
         removeEmptyRecoveryFile(file);
     return room;
@@ -191,11 +201,10 @@ bool couldAppend(const fs::path& file) {
 // Whether a folder with a unique name could be made in the temporary
 // folder, on a disk with room, for the file journal() makes there last.
 bool couldMakeUniqueFolder() {
-    std::string made = (platform::temporaryDirectory() / (ownName() + "-XXXXXX")).string();
+    std::string made = uniqueFolderPattern();
     if (!::mkdtemp(made.data())) return false;
     struct statvfs disk {};
-    const bool room = ::statvfs(made.c_str(), &disk) == 0 &&
-                      (::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) > 0;
+    const bool room = ::statvfs(made.c_str(), &disk) == 0 && hasRoom(disk);
     ::rmdir(made.c_str());
     return room;
 }
@@ -327,7 +336,7 @@ std::vector<fs::path> journalPlaces(const fs::path& directory,
 fs::path appendToJournal(const std::string& lines, const std::vector<fs::path>& places) {
     for (const fs::path& file : places)
         if (appendWhole(file, lines)) return file;
-    std::string made = (platform::temporaryDirectory() / (ownName() + "-XXXXXX")).string();
+    std::string made = uniqueFolderPattern();
     if (::mkdtemp(made.data())) {
         const fs::path file = fs::path(made) / places.front().filename();
         if (appendWhole(file, lines)) return file;

@@ -39,6 +39,10 @@ ChangeSpan changeSpan(const QString& before, const QString& after, std::optional
     return {head, beforeEnd - head, afterEnd - head};
 }
 
+bool sameAsShown(const std::string& a, const std::string& b) {
+    return a == b || QString::fromStdString(a) == QString::fromStdString(b);
+}
+
 void assignStrayText(AttributedText& text, double fontSize) {
     std::vector<std::pair<AttributedRun, QString>> assigned;
     for (const AttributedRun& r : text.runs()) {
@@ -64,10 +68,7 @@ EditMapping collectEdits(const AttributedText& text, std::span<const ParagraphKe
     for (const ParagraphKey& k : shown) {
         auto it = now.find(k.id);
         const std::string after = it == now.end() ? std::string() : *it->second;
-        // Compared as shown: a stored text that is not valid UTF-8 reads back
-        // with replacement characters, which is no edit of the user's.
-        if (after != k.text && QString::fromStdString(after) != QString::fromStdString(k.text))
-            out.edits.push_back({k.id, k.text, after, previous});
+        if (!sameAsShown(after, k.text)) out.edits.push_back({k.id, k.text, after, previous});
         previous = k.id;
     }
     return out;

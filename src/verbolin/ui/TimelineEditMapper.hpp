@@ -53,6 +53,10 @@ struct ChangeSpan {
 };
 ChangeSpan changeSpan(const QString& before, const QString& after, std::optional<int> caret);
 
+// Whether two texts show the same: a stored text that is not valid UTF-8
+// shows with replacement characters, which is no edit of the user's.
+bool sameAsShown(const std::string& a, const std::string& b);
+
 // Text typed outside any paragraph joins the paragraph before it (or after
 // it, at the very start), with the body font.
 void assignStrayText(AttributedText& text, double fontSize);

@@ -85,12 +85,7 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
         if (store) store->replace(b, text);
     };
     if (store) {
-        t.paragraph = [store](const platform::Uuid& id) -> std::optional<Block> {
-            const auto all = store->allBlocks();
-            auto it =
-                std::find_if(all->begin(), all->end(), [&](const Block& b) { return b.id == id; });
-            return it == all->end() ? std::nullopt : std::optional(*it);
-        };
+        t.paragraph = [store](const platform::Uuid& id) { return store->paragraph(id); };
         t.onRestore = [store](const platform::Uuid& id, const std::optional<Block>& saved) {
             store->restoreParagraph(id, saved);
         };

@@ -396,18 +396,12 @@ void TimelineTextView::handleJump() {
     if (inputs_.jump.token == lastJumpToken_) return;
     lastJumpToken_ = inputs_.jump.token;
     std::optional<ParagraphRange> target;
-    auto find = [&] {
-        const QString id = QString::fromStdString(inputs_.jump.id->string());
-        for (const ParagraphRange& r : ranges())
-            if (r.id == id) return std::optional(r);
-        return std::optional<ParagraphRange>();
-    };
     if (inputs_.jump.id) {
-        target = find();
+        target = rangeOf(*inputs_.jump.id);
         // The target may be among the older paragraphs still to come.
         if (!target && pending_ > 0) {
             finishFill();
-            target = find();
+            target = rangeOf(*inputs_.jump.id);
         }
     }
     if (!target) return scrollToEnd();

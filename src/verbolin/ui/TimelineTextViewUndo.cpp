@@ -13,15 +13,6 @@
 
 namespace verbolin {
 
-namespace {
-
-bool sameAsShown(const std::string& a, const std::string& b) {
-    // A stored text that is not valid UTF-8 shows with replacement characters.
-    return a == b || QString::fromStdString(a) == QString::fromStdString(b);
-}
-
-}  // namespace
-
 void TimelineTextView::reportEdit(const ParagraphEdit& edit) {
     // The transcript's paragraph as it is now: the inputs may not show this
     // turn's earlier edits yet.
@@ -33,7 +24,7 @@ void TimelineTextView::reportEdit(const ParagraphEdit& edit) {
         for (const Block& b : inputs_.paragraphs())
             if (b.id == edit.id) stored = b;
     }
-    if (!stored || sameAsShown(stored->text(), edit.after)) return;
+    if (!stored || TimelineEditMapper::sameAsShown(stored->text(), edit.after)) return;
     if (inputs_.onEdit) inputs_.onEdit(*stored, edit.after);
     if (!undoable) return;
     const QString after = QString::fromStdString(edit.after);
