@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QEventLoop>
 #include <QImage>
@@ -23,8 +24,10 @@
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
+#include <cctype>
 #include <random>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/system/HttpClient.hpp"
 #include "support/ManualMainExecutor.hpp"
@@ -309,32 +312,135 @@ std::vector<std::string> shown(const verbolin::TimelineTextView& view) {
     return out;
 }
 
+bool blank(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c); });
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Each segment on one line with all it holds, for failures that read.
+std::vector<std::string> described(const std::vector<verbolin::Segment>& segments) {
+    std::vector<std::string> out;
+    for (const auto& s : segments)
+        out.push_back(s.id.string() + " " + std::to_string(s.start.time_since_epoch().count()) +
+                      " " + std::to_string(s.end.time_since_epoch().count()) + " \"" + s.text +
+                      "\"" + (s.edited ? " edited" : "") +
+                      (s.original ? " from \"" + *s.original + "\"" : ""));
+    return out;
+}
+
+std::vector<std::string> paragraphTexts(const std::vector<verbolin::Segment>& segments) {
+    std::vector<std::string> out;
+    for (const auto& b :
+         verbolin::TranscriptStore::blocks(segments, verbolin::TranscriptStore::paragraphGap))
+        out.push_back(b.text());
+    return out;
+}
+
+// Texts marked as the paragraph's they were typed or spoken into. Paragraphs
+// that came to be one of the transcript (an utterance joining, an undo
+// putting one back in front of another) share their texts from then on.
+class MarkedTexts {
+  public:
+    void add(std::string text, const platform::Uuid& owner) {
+        marked_.emplace_back(std::move(text), owner);
+    }
+    // Fails when a paragraph of the transcript holds a text marked as another's.
+    void check(const std::vector<verbolin::Block>& blocks) {
+        for (const auto& b : blocks)
+            for (const auto& s : b.segments) joined_[root(s.id)] = root(b.id);
+        for (const auto& b : blocks)
+            for (const auto& [text, owner] : marked_)
+                if (b.text().find(text) != std::string::npos) {
+                    ASSERT_EQ(root(owner).string(), root(b.id).string())
+                        << text << " in " << b.text();
+                }
+    }
+
+  private:
+    platform::Uuid root(const platform::Uuid& id) const {
+        const auto it = joined_.find(id);
+        return it == joined_.end() || it->second == id ? id : root(it->second);
+    }
+    std::vector<std::pair<std::string, platform::Uuid>> marked_;
+    std::unordered_map<platform::Uuid, platform::Uuid> joined_;
+};
+
 // Edits the timeline of a fresh window over `texts` through keys and clicks.
 struct EditingTest : ShellTest {
-    verbolin::TimelineTextView* view = nullptr;
+    const std::vector<std::string> three = {"Knowledge is power.", "They got in everything.",
+                                            "That is all I ask."};
     std::vector<verbolin::Segment> original;
-    verbolin::TimelineTextEdit* edit() { return view->textEdit(); }
-    void start(const std::vector<std::string>& texts) {
-        fill(model->store(), texts);
+    // The time the gutter shows for segment `i` of the start.
+    std::string timeOf(size_t i) { return model->store().calendar().shortTime(original[i].start); }
+    // The window's timeline now: another sidebar entry gets a pane of its own.
+    verbolin::TimelineTextView* view() {
+        return window && window->pane() ? &window->pane()->textView() : nullptr;
+    }
+    verbolin::TimelineTextEdit* edit() { return view()->textEdit(); }
+    bool timelineShown() { return view() && window->pane()->isVisible(); }
+    // A transcript of `texts` and no sessions.
+    void reset(const std::vector<std::string>& texts) {
+        auto& store = model->store();
+        for (const auto& m : std::vector(store.sessions.peek())) store.removeSession(m.id);
+        fill(store, texts);
+    }
+    // A fresh window over what the transcript holds now.
+    void open() {
         original = model->store().segments.peek();
         if (window) window->close();  // no history from before
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        view = &openEditor().pane()->textView();
+        openEditor();
         edit()->setFocus();
     }
-    int at(int p, int offset) {  // offset -1: the paragraph's end
-        const auto r = view->ranges().at(size_t(p));
-        return offset < 0 ? r.end() : r.location + offset;
+    void start(const std::vector<std::string>& texts) { reset(texts), open(); }
+    // "Before the start." and, 1.5 s later, "After the start.": one paragraph
+    // of the transcript, with a session started between its utterances, which
+    // the window opens on.
+    void startAcrossASession() {
+        using namespace std::chrono_literals;
+        reset({});
+        auto& store = model->store();
+        auto before = uitest::segment(0, 0, "Before the start.");
+        before.start = std::chrono::system_clock::now() - 1s;
+        before.end = before.start + 500ms;
+        store.append(before);
+        auto after = uitest::segment(0, 0, "After the start.");
+        after.start = store.startSession(std::nullopt).start + 500ms;
+        after.end = after.start + 500ms;
+        store.append(after);
+        open();
     }
-    void caret(int p, int offset) { placeCursor(at(p, offset), at(p, offset)); }
+    int at(int p, int offset) {  // offset -1: the paragraph's end
+        const auto& all = view()->ranges();
+        if (size_t(p) >= all.size()) {
+            ADD_FAILURE() << "no paragraph " << p << " shown";
+            return 0;
+        }
+        return offset < 0 ? all[size_t(p)].end() : all[size_t(p)].location + offset;
+    }
+    // The caret (or a selection of all its text) put in paragraph `p`, as a click would.
+    void caret(int p, int offset) {
+        edit()->setFocus();
+        placeCursor(at(p, offset), at(p, offset));
+    }
+    void select(int p) {
+        edit()->setFocus();
+        placeCursor(at(p, 0), at(p, -1));
+    }
     void click(int position) {
         QTextCursor c(edit()->document());
         c.setPosition(position);
         QTest::mouseClick(edit()->viewport(), Qt::LeftButton, {}, edit()->cursorRect(c).center());
     }
     void key(int k, Qt::KeyboardModifiers mods = {}, int n = 1) {
-        for (int i = 0; i < n; ++i) QTest::keyClick(edit(), Qt::Key(k), mods);
-        settle();
+        for (int i = 0; i < n; ++i) {
+            QTest::keyClick(edit(), Qt::Key(k), mods);
+            settle();  // the window follows each key before the next, as it does for the user
+        }
     }
     void type(const char* text) {
         QTest::keyClicks(edit(), text);
@@ -345,13 +451,194 @@ struct EditingTest : ShellTest {
         key(Qt::Key_V, Qt::ControlModifier);
     }
     void undo(int n = 1) { key(Qt::Key_Z, Qt::ControlModifier, n); }
-    // The window, the transcript and its file (what the next start reads).
-    void expect(const std::vector<std::string>& paragraphs) {
-        EXPECT_EQ(texts(model->store()), paragraphs);
-        EXPECT_EQ(shown(*view), paragraphs);
+    // Ctrl+Z pressed wherever the focus is, so that the window's shortcuts
+    // apply as they would for the user.
+    void undoWhereFocusIs() {
+        QWidget* focus = QApplication::focusWidget();
+        QTest::keyClick(focus ? focus : window.data(), Qt::Key_Z, Qt::ControlModifier);
+        settle();
+    }
+    void search(const char* text) {
+        window->searchField()->setText(QString::fromUtf8(text));
+        settle();
+    }
+    // Clicks the sidebar entry of `scope`: "all", a session's id or a day's.
+    void choose(const std::string& scope) {
+        settle();  // the sidebar reads the store on the next turn
+        auto* sidebar = window->sidebar();
+        int wanted = -1;  // "All"
+        if (scope != verbolin::EditorModel::kAllScope) {
+            int row = 0;
+            wanted = -2;
+            for (const auto& day : sidebar->model().sessionDays())
+                for (const auto& item : day.items) {
+                    if (item.id == scope) wanted = row;
+                    ++row;
+                }
+        }
+        QListWidget* list = sidebar->list();
+        for (int i = 0; i < list->count(); ++i) {
+            QListWidgetItem* entry = list->item(i);
+            if (!(entry->flags() & Qt::ItemIsSelectable) ||
+                entry->data(Qt::UserRole).toInt() != wanted)
+                continue;
+            list->scrollToItem(entry);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                              list->visualItemRect(entry).center());
+            settle();
+            ASSERT_EQ(window->editor().scope, scope);
+            return;
+        }
+        FAIL() << "no sidebar entry " << scope;
+    }
+    // The sidebar's entry for the stretch of the day before any session
+    // that holds `time`.
+    std::string dayOf(platform::Date time) {
+        for (const auto& item : model->store().sessionItems())
+            if (!item.marker && item.start <= time && (!item.end || time < *item.end))
+                return item.id;
+        return "no day";
+    }
+    // An utterance stored at `start` (now by default).
+    verbolin::Segment land(const std::string& text,
+                           std::optional<platform::Date> start = std::nullopt) {
+        auto s = uitest::segment(0, 0, text);
+        s.start = s.end = start.value_or(std::chrono::system_clock::now());
+        model->store().append(s);
+        settle();
+        return s;
+    }
+    void deleteParagraph() {
+        std::unique_ptr<QMenu> menu(edit()->createStandardContextMenu());
+        view()->decorateContextMenu(*menu);
+        ASSERT_EQ(menu->actions()[0]->text(), "Delete Paragraph");
+        menu->actions()[0]->trigger();
+        settle();
+    }
+    // The status bar's last notice holds each of `parts`, case aside.
+    void expectNotice(const std::vector<std::string>& parts) {
+        const std::string notice = lowered(window->statusBar()->notice());
+        for (const auto& part : parts)
+            EXPECT_NE(notice.find(lowered(part)), std::string::npos) << notice;
+    }
+    // What the window shows: nothing while the timeline gives way to the
+    // empty window; an emptied paragraph kept for the caret is left out.
+    std::vector<std::string> onScreen() {
+        if (!timelineShown()) return {};
+        auto out = shown(*view());
+        std::erase(out, std::string());
+        return out;
+    }
+    // The transcript's file: what the next start reads.
+    std::vector<verbolin::Segment> inFile() {
         verbolin::TranscriptDB db(env.home.path() / "store" / "transcript.sqlite",
                                   verbolin::TranscriptDB::Access::readOnly);
-        EXPECT_EQ(texts(db.allSegments()), paragraphs);
+        return db.allSegments();
+    }
+    // The segments of the transcript and its file; one left blank by an
+    // emptied paragraph may be kept or not.
+    void expectStored(std::vector<std::string> segments) {
+        for (auto list : {texts(model->store()), texts(inFile())}) {
+            std::erase_if(list, blank);
+            EXPECT_EQ(list, segments);
+        }
+    }
+    // The window, the transcript and its file, one segment per paragraph.
+    void expect(const std::vector<std::string>& paragraphs) {
+        expectStored(paragraphs);
+        EXPECT_EQ(onScreen(), paragraphs);
+    }
+    // The same by paragraph, however many segments each holds.
+    void expectParagraphs(const std::vector<std::string>& paragraphs) {
+        EXPECT_EQ(paragraphTexts(model->store().segments.peek()), paragraphs);
+        EXPECT_EQ(paragraphTexts(inFile()), paragraphs);
+        EXPECT_EQ(onScreen(), paragraphs);
+    }
+    // Segment `i` of the start keeps its id and times; the others are as they began.
+    void expectInPlaceOf(size_t i) {
+        const auto& now = model->store().segments.peek();
+        ASSERT_EQ(now.size(), original.size());
+        for (size_t k = 0; k < now.size(); ++k) {
+            if (k != i) {
+                EXPECT_EQ(described({now[k]}), described({original[k]}));
+                continue;
+            }
+            EXPECT_EQ(now[k].id, original[k].id);
+            EXPECT_EQ(now[k].start, original[k].start);
+            EXPECT_EQ(now[k].end, original[k].end);
+        }
+    }
+
+    // For the random runs: the texts marked and the utterances landed so
+    // far, and the steps that are more than a key.
+    MarkedTexts marked;
+    std::vector<verbolin::Segment> landed;
+
+    // Each paragraph shown holds what the transcript holds for it (one left
+    // blank by an emptied paragraph may be gone from it), and no paragraph
+    // of the transcript holds text marked as another's.
+    void checkInStep() {
+        auto& store = model->store();
+        if (timelineShown()) {
+            const QString& text = view()->text().string();
+            for (const auto& r : view()->ranges()) {
+                const std::string shownText = text.mid(r.location, r.length).toStdString();
+                const auto id = platform::Uuid::parse(r.id.toStdString());
+                ASSERT_TRUE(id) << r.id.toStdString();
+                if (const auto held = store.paragraph(*id))
+                    ASSERT_EQ(shownText, held->text());
+                else
+                    ASSERT_TRUE(blank(shownText)) << shownText;
+            }
+        }
+        marked.check(*store.allBlocks());
+    }
+    // `text` typed into the paragraph of the caret, unless another is named.
+    void typeMarked(const std::string& text, std::optional<QString> into = std::nullopt) {
+        const int caretAt = edit()->textCursor().selectionStart();
+        for (const auto& r : view()->ranges())
+            if (!into && r.location <= caretAt && caretAt <= r.end()) into = r.id;
+        const std::string mark = text.substr(text.find_first_not_of(' '));
+        if (into) marked.add(mark, *platform::Uuid::parse(into->toStdString()));
+        type(text.c_str());
+    }
+    // Every paragraph emptied by plain edits, one after another; the id of
+    // the last, which holds the caret.
+    std::optional<QString> emptyEveryParagraph() {
+        std::optional<QString> last;
+        for (int guard = 0; guard < 100 && timelineShown(); ++guard) {
+            const auto& all = view()->ranges();
+            const auto r =
+                std::find_if(all.begin(), all.end(), [](const auto& p) { return p.length > 0; });
+            if (r == all.end()) break;
+            last = r->id;
+            placeCursor(r->location, r->end());
+            key(Qt::Key_Backspace);
+        }
+        return last;
+    }
+    void landMarked(const std::string& mark) {
+        landed.push_back(land("Utterance " + mark + "."));
+        marked.add(mark, landed.back().id);
+    }
+    // Another sidebar entry and back, with an undo there or not.
+    void elsewhereAndBack(bool undoThere) {
+        std::string other = verbolin::EditorModel::kAllScope;
+        for (const auto& item : model->store().sessionItems()) other = item.id;
+        choose(other);
+        SCOPED_TRACE("in " + other);
+        checkInStep();
+        if (undoThere) undoWhereFocusIs(), checkInStep();
+        choose(verbolin::EditorModel::kAllScope);
+    }
+    // Ctrl+Z until it changes nothing more.
+    void undoAll() {
+        const auto now = [&] { return std::pair(model->store().segments.peek(), onScreen()); };
+        for (int i = 0, still = 0; i < 3000 && still < 5; ++i) {
+            const auto before = now();
+            undoWhereFocusIs();
+            still = now() == before ? still + 1 : 0;
+        }
     }
 };
 
@@ -359,8 +646,6 @@ struct EditingTest : ShellTest {
 // caret is now; a paragraph emptied leaves the transcript and its file, and
 // comes back as it was, times, edit marks and all.
 TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
-    const std::vector<std::string> three = {"Knowledge is power.", "They got in everything.",
-                                            "That is all I ask."};
     const auto ctrl = Qt::ControlModifier;
     const struct {
         const char* name;
@@ -429,9 +714,200 @@ TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
     }
 }
 
-// Random runs of ordinary editing through the window's keys and mouse: after
-// every step the window shows what the transcript holds, and undoing all of
-// it gives back the transcript as it started, segment for segment.
+// An edit stays in the paragraph it was made in, and is stored, in every
+// view: a session's, the stretch before it, a search's; a paragraph emptied
+// or left blank keeps its place, id and times while the caret is in it, and
+// the caret keeps its place when an utterance joins its paragraph.
+TEST_F(EditingTest, EditsStayInTheirParagraphInEveryView) {
+    using namespace std::chrono_literals;
+    const std::vector<std::string> four = {"Alpha one.", "Charlie seven eight.", "Delta nine ten.",
+                                           "Echo last."};
+    const std::vector<std::string> hits = {"Apple one two.", "Banana three four.",
+                                           "Apple five six."};
+    const auto& stored = model->store().segments;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } rows[] = {
+        {"a paragraph across a session's start, edited in the session's view",
+         [&] {
+             startAcrossASession();
+             EXPECT_EQ(onScreen(), std::vector<std::string>{"After the start."});
+             caret(0, -1), type(" Y");
+             EXPECT_EQ(onScreen(), std::vector<std::string>{"After the start. Y"});
+             expectStored({"Before the start.", "After the start. Y"});
+             expectInPlaceOf(1);
+             undo(), expectStored({"Before the start.", "After the start."});
+             EXPECT_EQ(described(stored.peek()), described(original));
+         }},
+        {"the same paragraph edited in the view of the stretch before the session",
+         [&] {
+             startAcrossASession();
+             choose(dayOf(original[0].start));
+             EXPECT_EQ(onScreen(), std::vector<std::string>{"Before the start."});
+             caret(0, -1), type(" Y");
+             expectStored({"Before the start. Y", "After the start."});
+             expectInPlaceOf(0);
+             undoWhereFocusIs();
+             EXPECT_EQ(described(stored.peek()), described(original));
+         }},
+        {"a search hit edited until it no longer matches stays the user's",
+         [&] {
+             start(hits), search("apple");
+             caret(0, -1), key(Qt::Key_Backspace, {}, 12);
+             expectStored({"Ap", hits[1], hits[2]});
+             EXPECT_EQ(onScreen(), (std::vector<std::string>{"Ap", hits[2]}));
+             click(at(1, 3));  // the caret leaves it: the search hides it
+             EXPECT_EQ(onScreen(), std::vector<std::string>{hits[2]});
+             undo(), expectStored(hits);
+             EXPECT_EQ(onScreen(), (std::vector<std::string>{hits[0], hits[2]}));
+         }},
+        {"the only paragraph emptied keeps the timeline, and Ctrl+Z brings it back",
+         [&] {
+             start({three[0]});
+             select(0), key(Qt::Key_Backspace);
+             expectStored({});
+             EXPECT_TRUE(timelineShown());
+             EXPECT_EQ(QApplication::focusWidget(), edit());
+             undoWhereFocusIs(), expect({three[0]});
+             EXPECT_EQ(described(stored.peek()), described(original));
+         }},
+        {"the same, with Ctrl+Z after a click in the sidebar",
+         [&] {
+             start({three[0]});
+             select(0), key(Qt::Key_Backspace);
+             QTest::mouseClick(window->sidebar()->list()->viewport(), Qt::LeftButton, {},
+                               window->sidebar()->list()->viewport()->rect().center());
+             undoWhereFocusIs(), expect({three[0]});
+         }},
+        {"a paragraph emptied down to its leading space, then typed into",
+         [&] {
+             start({four[0], " Bravo two.", "Jyv wyx qvj."});
+             caret(1, -1), key(Qt::Key_Backspace, Qt::ControlModifier, 3);  // ".", "two", "Bravo "
+             for (const auto& list : {texts(model->store()), texts(inFile())})
+                 for (const auto& text : list) EXPECT_EQ(text.find("Bravo"), text.npos);
+             type("zz"), expect({four[0], " zz", "Jyv wyx qvj."});
+             expectInPlaceOf(1);
+         }},
+        {"a paragraph's text replaced by a space, then typed into",
+         [&] {
+             start(four), select(2), type(" "), type("new words");
+             expect({four[0], four[1], " new words", four[3]});
+             expectInPlaceOf(2);
+         }},
+        {"a paragraph's text replaced by Return, then typed into",
+         [&] {
+             start(four), select(2), key(Qt::Key_Return), type("new words");
+             expect({four[0], four[1], "\nnew words", four[3]});
+             expectInPlaceOf(2);
+         }},
+        {"a paragraph cleared and retyped",
+         [&] {
+             start(three), select(1), key(Qt::Key_Backspace), type("New words.");
+             expect({three[0], "New words.", three[2]});
+             expectInPlaceOf(1);
+         }},
+        {"the caret keeps its place when an utterance joins its paragraph",
+         [&] {
+             start(three), caret(2, 4), land("More words.", original[2].end + 1s);
+             EXPECT_EQ(edit()->textCursor().position(), at(2, 4));
+             type(" X"), expectParagraphs({three[0], three[1], "That X is all I ask. More words."});
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.run();
+    }
+}
+
+// The history is the window's: another sidebar entry, a search, the empty
+// window, new words and Delete Paragraph of a neighbour leave it, Ctrl+Z
+// works wherever the focus is, and a step whose paragraph is not shown (or
+// can no longer be changed) is undone through the transcript (or passed
+// over), and the status bar says so.
+TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
+    using namespace std::chrono_literals;
+    const auto& stored = model->store().segments;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } rows[] = {
+        {"undo after another sidebar entry and back, then redo",
+         [&] {
+             start(three), caret(1, -1), type(" Y");
+             choose(dayOf(original[0].start)), choose(verbolin::EditorModel::kAllScope);
+             undoWhereFocusIs(), expect(three);
+             key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+             expect({three[0], three[1] + " Y", three[2]});
+         }},
+        {"undo in another sidebar entry",
+         [&] {
+             start(three), caret(1, -1), type(" Y"), choose(dayOf(original[0].start));
+             undoWhereFocusIs(), expect(three);
+         }},
+        {"undo of a step whose paragraph the search hides, then after it is cleared",
+         [&] {
+             start(three), caret(0, 9), type(" X"), caret(1, -1), type(" Y"), caret(0, 0);
+             search("knowledge"), undo();
+             expectStored({"Knowledge X is power.", three[1], three[2]});
+             EXPECT_EQ(onScreen(), std::vector<std::string>{"Knowledge X is power."});
+             expectNotice({"not shown", timeOf(1)});
+             search(""), undo(), expect(three);
+             EXPECT_EQ(described(stored.peek()), described(original));
+         }},
+        {"undo in the empty window",
+         [&] {
+             start({three[0]}), caret(0, 9), type(" X"), select(0), key(Qt::Key_Backspace);
+             window->newSession(), settle(), choose(verbolin::EditorModel::kAllScope);
+             EXPECT_FALSE(timelineShown());
+             undoWhereFocusIs(), expect({"Knowledge X is power."});
+             undoWhereFocusIs(), expect({three[0]});
+             EXPECT_EQ(described(stored.peek()), described(original));
+         }},
+        {"undo after the empty window and new words",
+         [&] {
+             start({three[0]}), caret(0, 9), type(" X"), select(0), key(Qt::Key_Backspace);
+             window->newSession(), settle(), choose(verbolin::EditorModel::kAllScope);
+             const auto fresh = land("Fresh words.");
+             undoWhereFocusIs(), undoWhereFocusIs(), expect({three[0], "Fresh words."});
+             EXPECT_EQ(described(stored.peek()), described({original[0], fresh}));
+         }},
+        {"an emptied paragraph comes back after Delete Paragraph of the one in front",
+         [&] {
+             start(three), select(2), key(Qt::Key_Backspace), caret(1, 3), deleteParagraph();
+             expect({three[0]});
+             undo(), expect({three[0], three[2]});
+             undo(), expect({three[0], three[2]});  // Delete Paragraph has no undo
+             EXPECT_EQ(described(stored.peek()), described({original[0], original[2]}));
+         }},
+        {"a step of a paragraph deleted since says it cannot be undone",
+         [&] {
+             start(three), caret(1, -1), type(" Y"), caret(1, 0), deleteParagraph();
+             undo(), expect({three[0], three[2]});
+             expectNotice({"cannot undo", timeOf(1)});
+         }},
+        {"an edit of the newest paragraph undone after an utterance joins it",
+         [&] {
+             start(three), caret(2, 4), type(" X");
+             const auto joined = land("More words.", original[2].end + 1s);
+             expectParagraphs({three[0], three[1], "That X is all I ask. More words."});
+             undo(), expectParagraphs({three[0], three[1], three[2] + " More words."});
+             EXPECT_EQ(described(stored.peek()),
+                       described({original[0], original[1], original[2], joined}));
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.run();
+    }
+}
+
+// Random runs of editing through the window's keys and mouse, with
+// paragraphs cleared and typed into again (the whole transcript at times),
+// searches, other sidebar entries and utterances landing: after every step
+// the window shows what the transcript holds, and no paragraph holds text of
+// another; undoing all of it gives back the transcript as it started,
+// segment for segment, beside the utterances that landed meanwhile.
 TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
     const std::vector<std::string> five = {
         "Knowledge is power.", "They got in everything.", "That is all I ask.",
@@ -440,12 +916,22 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
     for (const unsigned seed : {7u, 21u, 1234u}) {
         SCOPED_TRACE(seed);
         start(five);
+        marked = {}, landed.clear();
+        for (size_t i = 0; i < five.size(); ++i)
+            for (const auto& word : QString::fromStdString(five[i]).split(' '))
+                if (word.size() >= 4) marked.add(word.toStdString(), original[i].id);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
         const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
         const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb "};
-        const std::function<void()> steps[] = {
-            [&] { type(pick(2) ? "ab" : " xyz"); },
+        int step = 0;
+        // No edit of one mark makes another: a deletion leaves fewer digits.
+        const auto mark = [&](char end) {
+            return "zq" + std::to_string(1000 + step).substr(1) + end;
+        };
+        const auto typed = [&] { return std::string(pick(2) ? " " : "") + mark('j'); };
+        const std::function<void()> edits[] = {
+            [&] { typeMarked(typed()); },
             [&] { key(Qt::Key_Backspace); },
             [&] { key(Qt::Key_Delete); },
             // With a caret only: with a selection the key deletes paragraphs.
@@ -458,20 +944,63 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { undo(); },
             [&] { key(Qt::Key_Z, ctrl | Qt::ShiftModifier); },
             [&] {
-                const auto& all = view->ranges();
+                const auto& all = view()->ranges();
                 if (all.empty()) return;
                 const auto r = all[size_t(pick(int(all.size())))];
                 click(r.location + pick(r.length + 1));
             },
         };
-        for (int step = 0; step < 150; ++step) {
-            steps[pick(int(std::size(steps)))]();
+        const std::function<void()> others[] = {
+            // A paragraph cleared, or its text replaced by a space, then typed into.
+            [&] {
+                const auto& all = view()->ranges();
+                if (all.empty()) return;
+                const auto r = all[size_t(pick(int(all.size())))];
+                placeCursor(r.location, r.end());
+                pick(2) ? key(Qt::Key_Backspace) : type(" ");
+                if (timelineShown()) typeMarked(typed(), r.id);
+            },
+            [&] {
+                if (pick(3)) return;
+                const auto last = emptyEveryParagraph();
+                if (timelineShown()) typeMarked(typed(), last);
+            },
+            // A search for the start of a word shown, with an edit of what it shows or not.
+            [&] {
+                const auto& all = view()->ranges();
+                QString word = "zq";
+                if (!all.empty()) {
+                    const auto r = all[size_t(pick(int(all.size())))];
+                    const auto words = view()->text().string().mid(r.location, r.length).split(' ');
+                    const QString w = words[pick(int(words.size()))];
+                    if (w.size() >= 3 && w.front().isLetter()) word = w.left(3);
+                }
+                search(word.toUtf8().constData());
+                SCOPED_TRACE("searching " + word.toStdString());
+                checkInStep();
+                if (pick(2)) edits[pick(int(std::size(edits)))](), checkInStep();
+                search("");
+            },
+            [&] { elsewhereAndBack(pick(2)); },
+            [&] { landMarked(mark('u')); },
+        };
+        for (; step < 150; ++step) {
+            SCOPED_TRACE("step " + std::to_string(step));
+            if (!timelineShown())  // the empty window
+                pick(2) ? undoWhereFocusIs() : landMarked(mark('u'));
+            else if (const int n = pick(int(std::size(edits) + std::size(others)));
+                     n < int(std::size(edits)))
+                edits[n]();
+            else
+                others[n - std::size(edits)]();
             settle();
-            ASSERT_EQ(shown(*view), texts(model->store())) << "step " << step;
+            ASSERT_NO_FATAL_FAILURE(checkInStep());
         }
-        for (int i = 0; i < 1000 && view->canUndo(); ++i) undo();
-        EXPECT_EQ(shown(*view), five);
-        EXPECT_EQ(model->store().segments.peek(), original);
+        undoAll();
+        auto expected = original;
+        expected.insert(expected.end(), landed.begin(), landed.end());
+        EXPECT_EQ(described(model->store().segments.peek()), described(expected));
+        EXPECT_EQ(onScreen(), paragraphTexts(expected));
     }
 }
 
