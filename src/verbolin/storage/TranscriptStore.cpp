@@ -523,35 +523,32 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     save({.segments = {merged}, .deletedSegments = ids});
 }
 
-std::optional<Block> TranscriptStore::paragraph(const Uuid& id) const {
-    const auto all = allBlocks();
-    const auto it =
-        std::find_if(all->begin(), all->end(), [&](const Block& b) { return b.id == id; });
-    return it == all->end() ? std::nullopt : std::optional(*it);
+std::vector<Segment> TranscriptStore::segmentsWithIds(const std::vector<Uuid>& ids) const {
+    const std::unordered_set<Uuid> wanted(ids.begin(), ids.end());
+    std::vector<Segment> out;
+    for (const Segment& s : segments.peek())
+        if (wanted.count(s.id)) out.push_back(s);
+    return out;
 }
 
-void TranscriptStore::restoreParagraph(const Uuid& id, const std::optional<Block>& saved) {
-    const std::optional<Block> current = paragraph(id);
-    if (current == saved) return;
-    std::vector<Segment> back;
-    if (saved) back.assign(saved->segments.begin(), saved->segments.end());
-    // A saved segment still present gives way too: nothing is ever doubled.
+void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
+                                      const std::vector<Segment>& replacement) {
     std::unordered_set<Uuid> gone;
-    for (const Segment& s : back) gone.insert(s.id);
+    for (const Segment& s : replacement) gone.insert(s.id);
     std::vector<Uuid> deleted;
-    if (current)
-        for (const Segment& s : current->segments)
-            if (gone.insert(s.id).second) deleted.push_back(s.id);
+    for (const Segment& s : current)
+        if (gone.insert(s.id).second) deleted.push_back(s.id);
+    if (gone.empty()) return;
     segments.mutate([&](auto& list) {
         std::erase_if(list, [&](const Segment& s) { return gone.count(s.id) > 0; });
-        for (const Segment& s : back) {
+        for (const Segment& s : replacement) {
             auto at = std::upper_bound(
                 list.begin(), list.end(), s.start,
                 [](const platform::Date& t, const Segment& other) { return t < other.start; });
             list.insert(at, s);
         }
     });
-    save({.segments = std::move(back), .deletedSegments = std::move(deleted)});
+    save({.segments = replacement, .deletedSegments = std::move(deleted)});
 }
 
 }  // namespace verbolin

@@ -164,14 +164,18 @@ class TranscriptStore {
     // Applies the user's edit of one paragraph: its segments become one
     // edited segment that remembers the text before the first edit.
     void replace(const Block& block, const std::string& text);
-    // The paragraph whose first segment is `id`, as memory holds it now.
-    std::optional<Block> paragraph(const platform::Uuid& id) const;
-    // Puts the paragraph whose first segment is `id` back as `saved` holds
-    // it, for the user's undo and redo: the segments it has now give way to
-    // those of `saved`, exactly as they were (times, text, edit mark and
-    // text before the first edit). Without `saved` the paragraph goes;
-    // without such a paragraph now, `saved` comes back in its place in time.
-    void restoreParagraph(const platform::Uuid& id, const std::optional<Block>& saved);
+    // The segments among `ids` that memory holds now, in transcript order:
+    // a paragraph shown in part, or edited since it was shown, is asked
+    // about by its own segments alone.
+    std::vector<Segment> segmentsWithIds(const std::vector<platform::Uuid>& ids) const;
+    // Replaces `current` by `replacement` in one write, for the user's
+    // edits and their undo and redo: the segments of either list that
+    // memory holds give way, and those of `replacement` are put in by their
+    // start time, exactly as they are (times, text, edit mark and text
+    // before the first edit). Nothing is ever doubled; segments of neither
+    // list stay as they are.
+    void replaceSegments(const std::vector<Segment>& current,
+                         const std::vector<Segment>& replacement);
 
     // The session list, read afresh from segments and sessions at each call.
     // Days are the calendar days of the store's calendar; items are newest

@@ -19,6 +19,8 @@ std::string trimmed(const std::string& text) {
 
 }  // namespace
 
+EditorModel::EditorModel(AppModel& model) : model_(model), edits_(model.store()) {}
+
 void EditorModel::onAppear() {
     if (auto open = model_.store().currentSession()) scope = open->id;
 }
@@ -36,7 +38,7 @@ std::vector<Block> EditorModel::scopedBlocks() const {
     std::vector<Block> base =
         item ? TranscriptStore::blocks(store.segmentsIn(*item), kParagraphGap) : *store.allBlocks();
     const std::string query = trimmed(search);
-    if (query.empty()) return base;
+    if (query.empty()) return withHeld(std::move(base));
     const auto hits = store.search(query);
     std::vector<Block> kept;
     for (auto& block : base) {
@@ -44,13 +46,36 @@ std::vector<Block> EditorModel::scopedBlocks() const {
                                      [&](const Segment& s) { return hits.count(s.id) > 0; });
         if (hit) kept.push_back(std::move(block));
     }
-    return kept;
+    return withHeld(std::move(kept));
+}
+
+bool EditorModel::missesHeld(const std::vector<Block>& blocks) const {
+    const auto& held = edits_.held();
+    // The paragraph being edited is the caret's, so it is looked for from the end.
+    return held && std::none_of(blocks.rbegin(), blocks.rend(),
+                                [&](const Block& b) { return b.id == held->id; });
+}
+
+std::vector<Block> EditorModel::withHeld(std::vector<Block> blocks) const {
+    if (!missesHeld(blocks)) return blocks;
+    std::optional<Block> shown = edits_.heldBlock();
+    if (!shown) return blocks;
+    Block held = std::move(*shown);
+    const platform::Date start = held.segments.front().start;
+    auto at = std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) {
+        return !b.segments.empty() && b.segments.front().start > start;
+    });
+    blocks.insert(at, std::move(held));
+    return blocks;
 }
 
 std::shared_ptr<const std::vector<Block>> EditorModel::sharedScopedBlocks() const {
     // A year of paragraphs copied on every refresh would cost more than
     // everything the timeline does with them.
-    if (!currentItem() && trimmed(search).empty()) return model_.store().allBlocks();
+    if (!currentItem() && trimmed(search).empty()) {
+        auto all = model_.store().allBlocks();
+        if (!missesHeld(*all)) return all;
+    }
     return std::make_shared<const std::vector<Block>>(scopedBlocks());
 }
 
@@ -93,12 +118,15 @@ std::string EditorModel::placeholder() const {
 
 bool EditorModel::showsTimeline() const {
     // The raw scope text decides, even when its item has gone away.
-    return !model_.store().segments.get().empty() || scope != kAllScope;
+    return !model_.store().segments.get().empty() || scope != kAllScope ||
+           edits_.heldBlock().has_value();
 }
 
 bool EditorModel::deleteSelection() {
     const auto blocks = selectedBlocks();
     if (blocks.empty()) return false;
+    for (const Block& b : blocks)
+        if (edits_.held() && edits_.held()->id == b.id) edits_.release();
     model_.store().deleteBlocks(blocks);
     selectedRange = {0, 0};
     selectedIDs.clear();
@@ -109,6 +137,7 @@ void EditorModel::newSession() {
     const SessionMarker marker = model_.store().startSession(std::nullopt);
     scope = marker.id.string();
     search.clear();
+    edits_.release();
 }
 
 EditorModel::ListenButton EditorModel::listenButton() const {

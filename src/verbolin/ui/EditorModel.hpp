@@ -15,6 +15,7 @@
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/storage/SessionItem.hpp"
+#include "verbolin/ui/ParagraphEditor.hpp"
 
 namespace verbolin {
 
@@ -28,7 +29,7 @@ class EditorModel {
     static constexpr double kMaxFontSize = 64;
     static constexpr double kParagraphGap = 3.0;
 
-    explicit EditorModel(AppModel& model) : model_(model) {}
+    explicit EditorModel(AppModel& model);
     EditorModel(const EditorModel&) = delete;
     EditorModel& operator=(const EditorModel&) = delete;
 
@@ -42,9 +43,11 @@ class EditorModel {
     void onAppear();
 
     std::optional<SessionItem> currentItem() const;
+    // The paragraph being edited is among them, in its place, while held.
     std::vector<Block> scopedBlocks() const;
     // The same paragraphs, shared: unscoped and unsearched they are the
-    // store's own array, which is never copied.
+    // store's own array, which is never copied while it holds the paragraph
+    // being edited.
     std::shared_ptr<const std::vector<Block>> sharedScopedBlocks() const;
     bool scopeIsLive() const;
     std::vector<Block> selectedBlocks() const;
@@ -63,6 +66,11 @@ class EditorModel {
     // The timeline (with the search field) is shown, else the placeholder.
     bool showsTimeline() const;
     bool hasSelection() const { return selectedRange.second > 0; }
+
+    // The user's edits, the paragraph being edited and the undo history:
+    // the window's, whichever view and search it shows.
+    ParagraphEditor& edits() { return edits_; }
+    const ParagraphEditor& edits() const { return edits_; }
 
     // Deletes the paragraphs the selection touches in this scope and clears
     // the selection; returns false, changing nothing, when there are none.
@@ -99,7 +107,13 @@ class EditorModel {
     double setFontSize(double size);
 
   private:
+    // `blocks` with the held paragraph put in its place by time, when it is
+    // not among them.
+    std::vector<Block> withHeld(std::vector<Block> blocks) const;
+    bool missesHeld(const std::vector<Block>& blocks) const;
+
     AppModel& model_;
+    ParagraphEditor edits_;
     std::optional<platform::Date> copiedAt_;
 };
 

@@ -1,5 +1,6 @@
 #include "verbolin/ui/EditorWindow.hpp"
 
+#include <QAction>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -145,7 +146,10 @@ void EditorWindow::buildToolbar() {
     search_->setClearButtonEnabled(true);
     search_->setMaximumWidth(220);
     connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (editor_.search == text.toStdString()) return;
         editor_.search = text.toStdString();
+        // Another search is another view: the paragraph edited is let go.
+        editor_.edits().release();
         scheduleRefresh();
     });
     searchAction_ = bar->addWidget(search_);
@@ -188,6 +192,19 @@ void EditorWindow::buildToolbar() {
     sizeRow->addWidget(slider_);
     sizeRow->addWidget(larger);
     bar->addWidget(sizeBox);
+
+    // The history is the window's: the keys work wherever the focus is,
+    // the empty window included.
+    auto* undo = new QAction(this);
+    undo->setShortcut(QKeySequence::Undo);
+    undo->setShortcutContext(Qt::WindowShortcut);
+    connect(undo, &QAction::triggered, this, [this] { this->undo(); });
+    addAction(undo);
+    auto* redo = new QAction(this);
+    redo->setShortcuts({QKeySequence::Redo, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
+    redo->setShortcutContext(Qt::WindowShortcut);
+    connect(redo, &QAction::triggered, this, [this] { this->redo(); });
+    addAction(redo);
 }
 
 void EditorWindow::showEvent(QShowEvent* event) {
@@ -215,6 +232,8 @@ void EditorWindow::makePane() {
                              placeholder_->parentWidget());
     pane_->setContentsMargins(4, 8, 12, 4);
     contentLayout_->addWidget(pane_);
+    // Another view: the paragraph edited in the last one is let go.
+    if (paneScope_ != editor_.scope) editor_.edits().release();
     paneScope_ = editor_.scope;
 }
 
@@ -241,8 +260,21 @@ void EditorWindow::refresh() {
                                     const std::vector<platform::Uuid>& ids) {
             editor_.selectedRange = range;
             editor_.selectedIDs = ids;
+            // The caret has left the paragraph being edited.
+            if (editor_.edits().caretIn(ids)) scheduleRefresh();
             updateStatusSelection();
         };
+        inputs.onEdit = [this](const Block& shown, const std::string& before,
+                               const std::string& after, std::optional<int> caret) {
+            editor_.edits().edit(shown, before, after, caret);
+            // At once, so that the next key is compared with what the
+            // transcript holds now.
+            refresh();
+        };
+        inputs.onUndo = [this] { undo(); };
+        inputs.onRedo = [this] { redo(); };
+        inputs.canUndo = [this] { return editor_.edits().canUndo(); };
+        inputs.canRedo = [this] { return editor_.edits().canRedo(); };
         pane_->setInputs(std::move(inputs));
         placeholder_->hide();
         pane_->show();
@@ -279,6 +311,34 @@ void EditorWindow::updateStatusSelection() {
 void EditorWindow::deleteSelection() {
     if (!editor_.showsTimeline()) return;
     if (editor_.deleteSelection()) refresh();
+}
+
+bool EditorWindow::shows(const platform::Uuid& paragraph) const {
+    if (!editor_.showsTimeline()) return false;
+    const auto blocks = editor_.sharedScopedBlocks();
+    return std::any_of(blocks->rbegin(), blocks->rend(),
+                       [&](const Block& b) { return b.id == paragraph; });
+}
+
+void EditorWindow::stepHistory(bool back) {
+    auto& edits = editor_.edits();
+    if (!(back ? edits.canUndo() : edits.canRedo())) return;
+    const bool caretThere = editor_.selectedIDs.size() == 1;
+    const std::vector<platform::Uuid> caretIn = editor_.selectedIDs;
+    const ParagraphEditor::Outcome done = back ? edits.undo() : edits.redo();
+    if (!done.problem.empty()) {
+        status_->setNotice(done.problem);
+        return;
+    }
+    if (!done.applied) return;
+    refresh();
+    if (!shows(done.paragraph)) {
+        status_->setNotice(
+            std::string(back ? "Undid" : "Redid") + " a change to the paragraph of " +
+            model_.store().calendar().shortTime(done.start) + ", which is not shown here.");
+    } else if (pane_ && caretThere && caretIn.front() == done.paragraph) {
+        pane_->model().requestCaret(done.paragraph, done.caret);
+    }
 }
 
 void EditorWindow::newSession() {

@@ -58,6 +58,10 @@ class EditorWindow final : public QMainWindow {
     // or in any other field, the key deletes a word.
     void deleteSelection();
     void newSession();
+    // Ctrl+Z and Ctrl+Shift+Z anywhere in the window: the last edit of one
+    // paragraph taken back (put again), in whichever view shows it.
+    void undo() { stepHistory(true); }
+    void redo() { stepHistory(false); }
     // A paragraph was copied from the timeline at `now`.
     void paragraphCopied(platform::Date now);
 
@@ -81,6 +85,8 @@ class EditorWindow final : public QMainWindow {
     void buildToolbar();
     void makePane();
     void updateStatusSelection();
+    void stepHistory(bool back);
+    bool shows(const platform::Uuid& paragraph) const;
 
     AppModel& model_;
     platform::MainExecutor& main_;

@@ -4,6 +4,12 @@
 
 namespace verbolin {
 
+QString paragraphText(const AttributedText& text, const ParagraphRange& range) {
+    QString shown = text.string().mid(range.location, range.length);
+    shown.remove(QChar(kEmptyParagraphMark));
+    return shown;
+}
+
 void appendBlockRanges(std::vector<ParagraphRange>& out, const AttributedText& tail, int offset) {
     tail.forEachRun([&](int start, int length, const TextAttributes& a) {
         if (!a.blockId) return;

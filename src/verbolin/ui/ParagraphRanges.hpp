@@ -11,6 +11,11 @@
 
 namespace verbolin {
 
+// What an empty paragraph shows: a character to carry its id, so that it
+// keeps its place and time and text typed there joins it. It is no part of
+// the paragraph's text.
+constexpr char16_t kEmptyParagraphMark = u'\u200B';
+
 struct ParagraphRange {
     QString id;
     int location = 0;
@@ -24,6 +29,9 @@ std::vector<ParagraphRange> blockRanges(const AttributedText& text);
 // Extends `ranges` (which end at or before `offset`) with those of `tail`
 // placed at `offset`, as if the whole text had been walked.
 void appendBlockRanges(std::vector<ParagraphRange>& ranges, const AttributedText& tail, int offset);
+
+// The paragraph's text in `text`, without the mark an empty one carries.
+QString paragraphText(const AttributedText& text, const ParagraphRange& range);
 
 // The id of the character at `index`, else of the one before it.
 std::optional<QString> blockIdAt(const AttributedText& text, int index);

@@ -85,7 +85,10 @@ std::string StatusBarModel::selectionText(size_t count) {
 StatusBarModel::Trailing StatusBarModel::trailing(const std::vector<Block>& selected,
                                                   bool hasSelection,
                                                   std::optional<platform::Date> copiedAt,
-                                                  platform::Date now) {
+                                                  platform::Date now, const std::string& notice,
+                                                  std::optional<platform::Date> noticeAt) {
+    if (!notice.empty() && noticeAt && platform::secondsBetween(*noticeAt, now) < kNoticeSeconds)
+        return {TrailingKind::notice, notice, {}, {}};
     if (auto block = editedBlockAtCaret(selected))
         return {TrailingKind::wordDiff, {}, *block->original(), block->text()};
     if (copiedAt && platform::secondsBetween(*copiedAt, now) < kCopiedSeconds)

@@ -51,7 +51,11 @@ class StatusBarModel {
         "and edit is held in memory only and lost if Verbolin stops; it is saved as soon as "
         "writing works again.";
 
-    enum class TrailingKind { wordDiff, copied, selection, hint };
+    // How long a notice of the editor's (an undo that changed a paragraph
+    // not shown, or that could not be made) stays, in seconds.
+    static constexpr double kNoticeSeconds = 6.0;
+
+    enum class TrailingKind { notice, wordDiff, copied, selection, hint };
     struct Trailing {
         TrailingKind kind;
         std::string text;    // empty for the word diff
@@ -76,8 +80,11 @@ class StatusBarModel {
     // The one selected paragraph whose text differs from its original.
     static std::optional<Block> editedBlockAtCaret(const std::vector<Block>& selected);
 
+    // A notice given at `noticeAt` comes first while it lasts.
     static Trailing trailing(const std::vector<Block>& selected, bool hasSelection,
-                             std::optional<platform::Date> copiedAt, platform::Date now);
+                             std::optional<platform::Date> copiedAt, platform::Date now,
+                             const std::string& notice = {},
+                             std::optional<platform::Date> noticeAt = std::nullopt);
 
     static std::string selectionText(size_t count);
 };

@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
+#include <QTimer>
 #include <algorithm>
 #include <utility>
 
@@ -88,6 +89,23 @@ void StatusBarWidget::setCopiedAt(std::optional<platform::Date> copiedAt) {
     refresh();
 }
 
+void StatusBarWidget::setNotice(std::string text) {
+    notice_ = std::move(text);
+    const platform::Date at = clock_.now();
+    noticeAt_ = at;
+    const int ms = int(StatusBarModel::kNoticeSeconds * 1000);
+    QTimer::singleShot(ms, this, [this, at] {
+        if (noticeAt_ == at) refresh();
+    });
+    refresh();
+}
+
+std::string StatusBarWidget::notice() const {
+    const auto t =
+        StatusBarModel::trailing({}, false, std::nullopt, clock_.now(), notice_, noticeAt_);
+    return t.kind == StatusBarModel::TrailingKind::notice ? t.text : std::string();
+}
+
 void StatusBarWidget::refresh() {
     const bool notSaved = store_ && store_->notSaved.get();
     const auto lead =
@@ -109,7 +127,8 @@ void StatusBarWidget::refresh() {
     if (!lead.details.empty()) toolTip += "\n" + QString::fromStdString(lead.details);
     message_->setToolTip(toolTip);
 
-    const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now());
+    const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now(),
+                                            notice_, noticeAt_);
     using Kind = StatusBarModel::TrailingKind;
     trailing_->setStyleSheet(t.kind == Kind::copied ? "color: #2ea043;" : "");
     if (t.kind == Kind::wordDiff) {

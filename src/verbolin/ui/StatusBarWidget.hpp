@@ -32,6 +32,10 @@ class StatusBarWidget : public QWidget {
     void followSaving(TranscriptStore& store);
     void setSelection(std::vector<Block> selected, bool hasSelection);
     void setCopiedAt(std::optional<platform::Date> copiedAt);
+    // Says `text` on the trailing side for a few seconds.
+    void setNotice(std::string text);
+    // The notice shown now, whole; empty when none is.
+    std::string notice() const;
     // That the settings were reset, said beside the state from now on.
     void setSettingsNotice(std::string notice);
     void refresh();
@@ -54,6 +58,8 @@ class StatusBarWidget : public QWidget {
     std::vector<Block> selected_;
     bool hasSelection_ = false;
     std::optional<platform::Date> copiedAt_;
+    std::string notice_;
+    std::optional<platform::Date> noticeAt_;
     QString fullMessage_;
     QString fullTrailing_;  // plain text, or empty for the word diff
     int trailingNatural_ = 0;

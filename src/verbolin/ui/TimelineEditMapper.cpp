@@ -10,6 +10,9 @@ bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId) {
     if (liveId && blockIdAt(text, pos) == liveId) return false;
     if (len <= 0) return true;
+    // The mark of an empty paragraph alone is what keeps it there.
+    const QString changed = text.string().mid(pos, len);
+    if (changed.count(QChar(kEmptyParagraphMark)) == changed.size()) return false;
     for (const AttributedRun& r : text.runs(pos, len)) {
         if (r.attributes.separator) return false;
         if (liveId && r.attributes.blockId == liveId) return false;
@@ -60,7 +63,7 @@ EditMapping collectEdits(const AttributedText& text, std::span<const ParagraphKe
         // Ranges carry ids the renderer wrote, or ones assigned from them.
         auto id = platform::Uuid::parse(r.id.toStdString());
         if (!id) continue;
-        out.keys.push_back({*id, text.string().mid(r.location, r.length).toStdString()});
+        out.keys.push_back({*id, paragraphText(text, r).toStdString()});
     }
     now.reserve(out.keys.size());
     for (const ParagraphKey& k : out.keys) now.emplace(k.id, &k.text);

@@ -31,12 +31,18 @@ struct TimelineInputs {
     // paragraphs are shared rather than copied for each preview.
     std::optional<Block> liveBlock;
 
-    std::function<void(const Block&, const std::string&)> onEdit;
-    // The paragraph the transcript holds now under an id, if any, and a way
-    // to put one back as it was (none: remove it), for undo and redo. Edits
-    // made without both cannot be undone.
-    std::function<std::optional<Block>(const Uuid&)> paragraph;
-    std::function<void(const Uuid&, const std::optional<Block>&)> onRestore;
+    // The user changed a paragraph's text: the paragraph as these inputs
+    // hold it, its text as shown before and after, and the caret's offset
+    // in it afterwards when the caret is there.
+    std::function<void(const Block&, const std::string& before, const std::string& after,
+                       std::optional<int> caret)>
+        onEdit;
+    // Ctrl+Z, Ctrl+Shift+Z and the menu's Undo and Redo: the history is the
+    // window's, by paragraph; the text keeps none.
+    std::function<void()> onUndo, onRedo;
+    std::function<bool()> canUndo, canRedo;
+    // A selection the text refused to change because it spans paragraphs.
+    std::function<void()> onRefused;
     std::function<void()> onScrolledToTop;
     std::function<void(std::pair<int, int>, const std::vector<Uuid>&)>
         onSelection;  // (location, length)
@@ -49,6 +55,14 @@ struct TimelineInputs {
         std::optional<Uuid> id;
         long token = 0;
     } jump;
+    // Where the caret goes once the text shows this: an offset in the
+    // paragraph `id`; acted on once per new `token`, and only when that
+    // paragraph is shown.
+    struct Caret {
+        std::optional<Uuid> id;
+        int offset = 0;
+        long token = 0;
+    } caret;
 
     // `blocks`, then `liveBlock`.
     TimelineBlocks paragraphs() const { return {blocks.get(), liveBlock ? &*liveBlock : nullptr}; }

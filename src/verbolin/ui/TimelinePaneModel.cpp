@@ -80,16 +80,16 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
         return store ? store->calendar().shortTime(start) : UserCalendar().shortTime(start);
     };
     t.sectionStarts = sections_;
-    TranscriptStore* store = in_.store;
-    t.onEdit = [store](const Block& b, const std::string& text) {
-        if (store) store->replace(b, text);
-    };
-    if (store) {
-        t.paragraph = [store](const platform::Uuid& id) { return store->paragraph(id); };
-        t.onRestore = [store](const platform::Uuid& id, const std::optional<Block>& saved) {
-            store->restoreParagraph(id, saved);
+    t.onEdit = in_.onEdit;
+    if (!t.onEdit)
+        t.onEdit = [store = in_.store](const Block& b, const std::string&, const std::string& after,
+                                       std::optional<int>) {
+            if (store) store->replace(b, after);
         };
-    }
+    t.onUndo = in_.onUndo;
+    t.onRedo = in_.onRedo;
+    t.canUndo = in_.canUndo;
+    t.canRedo = in_.canRedo;
     t.onScrolledToTop = in_.onScrolledToTop;
     t.onSelection = [self = weakSelf()](std::pair<int, int> range,
                                         const std::vector<platform::Uuid>& ids) {
@@ -106,6 +106,7 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
         if (auto m = self.lock()) (*m)->copyBlock(id);
     };
     t.jump = jump_;
+    t.caret = caret_;
     return t;
 }
 
@@ -173,6 +174,11 @@ void TimelinePaneModel::copyBlock(const platform::Uuid& id) {
 void TimelinePaneModel::scrubberJumped(const platform::Uuid& id) {
     userInteracted();
     requestJump(id);
+}
+
+void TimelinePaneModel::requestCaret(const platform::Uuid& id, int offset) {
+    caret_ = {id, offset, caret_.token + 1};
+    changed();
 }
 
 void TimelinePaneModel::requestJump(std::optional<platform::Uuid> id) {

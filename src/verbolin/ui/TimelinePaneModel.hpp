@@ -36,6 +36,12 @@ struct TimelinePaneInputs {
     std::function<void(const Block&)> onCopyBlock;
     std::function<void()> onScrolledToTop;
     std::function<void(std::pair<int, int>, const std::vector<platform::Uuid>&)> onSelection;
+    // The user's edits and their undo, kept by whoever shows the pane; an
+    // edit without `onEdit` goes straight to the store, and cannot be undone.
+    std::function<void(const Block&, const std::string&, const std::string&, std::optional<int>)>
+        onEdit;
+    std::function<void()> onUndo, onRedo;
+    std::function<bool()> canUndo, canRedo;
 };
 
 // Services the pane takes from its surroundings, replaceable in tests.
@@ -79,6 +85,8 @@ class TimelinePaneModel {
     void userInteracted();
     void copyBlock(const platform::Uuid& id);
     void scrubberJumped(const platform::Uuid& id);
+    // Puts the caret at `offset` in the paragraph `id` once the text shows it.
+    void requestCaret(const platform::Uuid& id, int offset);
 
     const std::optional<platform::Uuid>& visibleFirst() const { return visibleFirst_; }
     const std::optional<platform::Uuid>& visibleLast() const { return visibleLast_; }
@@ -104,6 +112,7 @@ class TimelinePaneModel {
     std::optional<platform::Uuid> visibleFirst_, visibleLast_;
     bool atEnd_ = true;
     TimelineInputs::Jump jump_;
+    TimelineInputs::Caret caret_;
     bool hasSelection_ = false;
     std::optional<platform::Date> lastInteraction_;  // none: the distant past
     bool lastSpeaking_ = false;

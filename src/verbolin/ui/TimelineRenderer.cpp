@@ -40,7 +40,8 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
             spacing = fontSize * factor;
             out.append(QStringLiteral("\n"), separator);
         }
-        out.append(body(QString::fromStdString(block.text()),
+        const QString text = QString::fromStdString(block.text());
+        out.append(body(text.isEmpty() ? QString(QChar(kEmptyParagraphMark)) : text,
                         bodyAttributes(fontSize, block.id, spacing)));
     }
     return out;
@@ -71,6 +72,7 @@ QString plainText(const AttributedText& text, int pos, int len) {
         else if (!collected.endsWith(QStringLiteral("\n\n")))
             collected += QStringLiteral("\n\n");
     }
+    collected.remove(QChar(kEmptyParagraphMark));
     return collected.trimmed();
 }
 

@@ -11,6 +11,7 @@
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/ui/AttributedText.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
 
 namespace verbolin::TimelineRenderer {
 
@@ -34,7 +35,8 @@ TextAttributes separatorAttributes(double fontSize);
 std::string gapText(double seconds);
 
 // The range as plain text: each separator reads as one blank line, and the
-// result is trimmed of white space at both ends.
+// result is trimmed of white space at both ends. Empty paragraphs' marks are
+// left out.
 QString plainText(const AttributedText& text, int pos, int len);
 
 }  // namespace verbolin::TimelineRenderer

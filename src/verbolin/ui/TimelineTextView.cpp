@@ -49,6 +49,14 @@ AttributedText renderRange(const TimelineBlocks& blocks, size_t from, size_t to,
                                     sections);
 }
 
+// blocks[from, to), the live paragraph among them, as text that follows
+// blocks[from - 1].
+AttributedText renderSpan(const TimelineBlocks& blocks, size_t from, size_t to, double fontSize,
+                          const std::unordered_set<platform::Uuid>& sections) {
+    return to <= blocks.scoped().size() ? renderRange(blocks, from, to, fontSize, sections)
+                                        : renderFrom(blocks, from, fontSize, sections);
+}
+
 }  // namespace
 
 TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent)
@@ -129,6 +137,7 @@ void TimelineTextView::setInputs(TimelineInputs inputs) {
     inputs_ = std::move(inputs);
     apply();
     handleJump();
+    handleCaret();
 }
 
 double TimelineTextView::scrollY() const { return edit_->verticalScrollBar()->value(); }
@@ -202,37 +211,87 @@ void TimelineTextView::apply() {
         return;
     }
     const bool wasAtBottom = atBottom();
+    size_t kept = plan.kept;
     if (!sectionKeysOf_.sharedWith(inputs_.sectionStarts)) {
         sectionKeysOf_ = inputs_.sectionStarts;
-        sectionKeys_ = keySet(inputs_.sectionStarts);
+        std::unordered_set<platform::Uuid> keys = keySet(inputs_.sectionStarts);
+        // Other session starts change the space above paragraphs anywhere.
+        if (keys != sectionKeys_) kept = 0;
+        sectionKeys_ = std::move(keys);
     }
     // A change among paragraphs still to come is rendered anew.
     if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_)
-        applyTail(blocks, plan.common, wasAtBottom);
+        applyMiddle(blocks, plan.common, kept, wasAtBottom);
     else
         applyFull(blocks, plan, wasAtBottom);
 }
 
-void TimelineTextView::applyTail(const TimelineBlocks& blocks, size_t common, bool wasAtBottom) {
+void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, size_t kept,
+                                   bool wasAtBottom) {
+    const size_t oldCount = renderedKey_.size(), newCount = blocks.size();
     const int start =
         TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, common, pending_);
-    AttributedText tail = renderFrom(blocks, common, inputs_.fontSize, sectionKeys_);
-    // Plain numbers: a QTextCursor would follow the replaced text.
-    const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
-    const int removed = text_.length() - start;
-    // Only the tail's paragraphs change place; the ranges before stay.
-    // They are in text order, so the tail's are the last ones.
+    // The first paragraph kept is written again too: the space above it
+    // follows the paragraph in front of it.
+    int end = text_.length();
+    if (kept > 0) {
+        const std::optional<ParagraphRange> last = rangeOf(renderedKey_[oldCount - kept].id);
+        if (last && last->location >= start)
+            end = last->end();
+        else
+            kept = 0;
+    }
+    const size_t to = kept > 0 ? newCount - kept + 1 : newCount;
+    AttributedText middle = renderSpan(blocks, common, to, inputs_.fontSize, sectionKeys_);
+
+    // Where the selection's ends are, by paragraph where it is rewritten.
     ranges();
-    std::vector<ParagraphRange> kept = std::move(*ranges_);
-    while (!kept.empty() && kept.back().location >= start) kept.pop_back();
-    text_.replace(start, removed, tail);
-    write(start, removed, tail.length());
-    appendBlockRanges(kept, tail, start);
-    ranges_ = std::move(kept);
-    if (std::max(savedAnchor, savedPos) <= start) restoreSelection(savedAnchor, savedPos);
-    renderedKey_.resize(common);
-    for (size_t i = common; i < blocks.size(); ++i)
-        renderedKey_.push_back(ParagraphKey::of(blocks[i]));
+    std::vector<ParagraphRange> all = std::move(*ranges_);  // writing drops them
+    struct Spot {
+        int position;
+        std::optional<std::pair<QString, int>> in;  // a paragraph rewritten, and the offset
+    };
+    const auto spotOf = [&](int p) {
+        Spot spot{p, std::nullopt};
+        if (p <= start || p > end) return spot;
+        const size_t i = firstRangeEndingAfter(all, p - 1);
+        if (i < all.size() && all[i].location <= p) spot.in = {all[i].id, p - all[i].location};
+        return spot;
+    };
+    const Spot anchor = spotOf(edit_->textCursor().anchor());
+    const Spot position = spotOf(edit_->textCursor().position());
+
+    const int removed = end - start, added = middle.length(), delta = added - removed;
+    text_.replace(start, removed, middle);
+    write(start, removed, added);
+    // The ranges before stay, those after move, the middle's are new.
+    const auto first = std::partition_point(
+        all.begin(), all.end(), [&](const ParagraphRange& r) { return r.location < start; });
+    const auto after = std::partition_point(
+        first, all.end(), [&](const ParagraphRange& r) { return r.location <= end; });
+    std::vector<ParagraphRange> fresh;
+    appendBlockRanges(fresh, middle, start);
+    for (auto it = after; it != all.end(); ++it) it->location += delta;
+    const auto at = all.erase(first, after);
+    all.insert(at, fresh.begin(), fresh.end());
+    ranges_ = std::move(all);
+    const auto placed = [&](const Spot& spot) {
+        if (spot.position <= start) return spot.position;
+        if (spot.position > end) return spot.position + delta;
+        if (spot.in)
+            for (const ParagraphRange& r : fresh)
+                if (r.id == spot.in->first) return r.location + std::min(spot.in->second, r.length);
+        return start + std::min(spot.position - start, added);
+    };
+    const QTextCursor now = edit_->textCursor();
+    if (now.anchor() != placed(anchor) || now.position() != placed(position))
+        restoreSelection(placed(anchor), placed(position));
+
+    renderedKey_.erase(renderedKey_.begin() + std::ptrdiff_t(common),
+                       renderedKey_.begin() + std::ptrdiff_t(oldCount - kept));
+    std::vector<ParagraphKey> keys;
+    for (size_t i = common; i < newCount - kept; ++i) keys.push_back(ParagraphKey::of(blocks[i]));
+    renderedKey_.insert(renderedKey_.begin() + std::ptrdiff_t(common), keys.begin(), keys.end());
     layoutAll();
     if (wasAtBottom)
         scrollToEnd();
@@ -542,6 +601,12 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     const QString after = TimelineDocument::characters(*edit_->document(), pos, added);
     const auto [head, tail] = TimelineEditMapper::commonEnds(before, after);
     if (before.size() == after.size() && head == before.size()) return;  // formats only
+    removedStyle_.reset();
+    for (const AttributedRun& r : text_.runs(pos + head, int(before.size()) - head - tail))
+        if (r.attributes.blockId) {
+            removedStyle_ = r.attributes;
+            break;
+        }
     text_.replace(pos + head, int(before.size()) - head - tail,
                   AttributedText(after.mid(head, after.size() - head - tail), typing_));
     ranges_.reset();
@@ -555,7 +620,7 @@ void TimelineTextView::textChanged() {
     editing_ = true;
     TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
     ranges_.reset();
-    dropLoneSeparators();
+    markEmptied();
     const int caret = edit_->textCursor().position();
     DocumentGeometry::layoutAll(*edit_->document());
     writing_ = true;
@@ -623,7 +688,8 @@ void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
         const bool isUndo = a->objectName() == QLatin1String("edit-undo");
         if (!isUndo && a->objectName() != QLatin1String("edit-redo")) continue;
         QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
-        a->setEnabled(inputs_.editable && (isUndo ? canUndo() : canRedo()));
+        const auto& can = isUndo ? inputs_.canUndo : inputs_.canRedo;
+        a->setEnabled(inputs_.editable && can && can());
         connect(a, &QAction::triggered, this,
                 isUndo ? &TimelineTextView::undo : &TimelineTextView::redo);
     }

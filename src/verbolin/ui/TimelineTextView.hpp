@@ -18,7 +18,6 @@
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineInputs.hpp"
-#include "verbolin/ui/TimelineUndo.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 
 class QMenu;
@@ -71,14 +70,11 @@ class TimelineTextView final : public QWidget {
     // with a selection, "Delete Paragraph"), or of the caret when nothing is
     // selected ("Delete Paragraph" only).
     void deleteSelectedParagraphs();
-    // Ctrl+Z and Ctrl+Shift+Z: takes back (puts again) the user's last edit
-    // of one paragraph, in that paragraph whatever holds the caret. A step
-    // whose paragraph was deleted or changed since, or is not shown, is
-    // passed over for the one before it.
+    // Ctrl+Z and Ctrl+Shift+Z: asks the window to take back (put again) the
+    // user's last edit of one paragraph; the text then shows what the
+    // transcript holds.
     void undo();
     void redo();
-    bool canUndo() const { return history_.canUndo(); }
-    bool canRedo() const { return history_.canRedo(); }
 
     double scrollY() const;
     void scrollTo(double y);
@@ -89,8 +85,10 @@ class TimelineTextView final : public QWidget {
 
   private:
     void apply();
-    // Rewrites the text from the paragraph `common` on; the text before stays.
-    void applyTail(const TimelineBlocks& blocks, size_t common, bool wasAtBottom);
+    // Rewrites the paragraphs from `common` on but for the last `kept`;
+    // the text before and after stays, and a caret or selection in a
+    // paragraph that is rewritten stays where it was in its text.
+    void applyMiddle(const TimelineBlocks& blocks, size_t common, size_t kept, bool wasAtBottom);
     // Renders everything anew, then keeps the view's place as the plan asks.
     void applyFull(const TimelineBlocks& blocks, const TimelinePlan& plan, bool wasAtBottom);
     // The new document, with the keys, font and editability it was made for.
@@ -120,20 +118,12 @@ class TimelineTextView final : public QWidget {
     void selectionChanged();
     void reportSelection();  // onSelection (and onUserInteraction) with the selection now
     void write(int start, int removed, int inserted);
-    // Passes a user's edit of one paragraph on, and keeps it to be undone.
+    // Passes a user's edit of one paragraph on.
     void reportEdit(const ParagraphEdit& edit);
-    // The separator left on either side of a paragraph whose text is gone.
-    void dropLoneSeparators();
-    void stepHistory(bool back);
-    bool applyStep(const UndoStep& step, bool back);
-    // Where the text changes so that the paragraph of `step` shows `shown`
-    // (nothing: not at all); none when it cannot be placed.
-    struct TextChange {
-        int start = 0, removed = 0;
-        AttributedText inserted;
-    };
-    std::optional<TextChange> showing(const UndoStep& step, const std::optional<Block>& stored,
-                                      const std::string& shown) const;
+    // Gives a paragraph whose text the user removed the empty one's mark.
+    void markEmptied();
+    // Acts on a new caret request of the inputs.
+    void handleCaret();
     std::optional<ParagraphRange> rangeOf(const platform::Uuid& id) const;
     void postSelf(std::function<void(TimelineTextView&)> task);
 
@@ -158,6 +148,7 @@ class TimelineTextView final : public QWidget {
     long fillRound_ = 0;  // a posted fill step of an earlier round does nothing
     bool editing_ = false;
     long lastJumpToken_ = 0;
+    long lastCaretToken_ = 0;
     struct Visible {
         std::optional<platform::Uuid> first, last;
         bool atBottom = true;
@@ -168,9 +159,10 @@ class TimelineTextView final : public QWidget {
     bool userEdited_ = false;  // a user change waits for mapping
     bool desynced_ = false;    // the document no longer matches the text
     TextAttributes typing_;
+    // The look of the first paragraph character the last change removed.
+    std::optional<TextAttributes> removedStyle_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
-    UndoHistory history_;
 };
 
 }  // namespace verbolin

@@ -8,8 +8,8 @@ namespace {
 
 // Whether `next` goes on with what `last` did at the same place.
 bool continues(const UndoStep& last, const UndoStep& next) {
-    if (last.paragraph != next.paragraph || last.after != next.before ||
-        last.storedAfter != next.storedBefore)
+    if (last.paragraph != next.paragraph || last.shownAfter != next.shownBefore ||
+        last.after != next.before)
         return false;
     if (last.removed == 0 && next.removed == 0)  // typing on at its end
         return !last.lineBreak && !next.lineBreak && next.at == last.at + last.inserted;
@@ -24,8 +24,8 @@ void UndoHistory::record(UndoStep step) {
     undone_.clear();
     if (!done_.empty() && continues(done_.back(), step)) {
         UndoStep& last = done_.back();
+        last.shownAfter = std::move(step.shownAfter);
         last.after = std::move(step.after);
-        last.storedAfter = std::move(step.storedAfter);
         last.at = std::min(last.at, step.at);
         last.removed += step.removed;
         last.inserted += step.inserted;

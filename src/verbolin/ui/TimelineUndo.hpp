@@ -1,33 +1,34 @@
 #pragma once
 // The user's edits of the timeline, one paragraph per step, to undo and redo.
-// A step holds its paragraph as the transcript had it before and after, so
-// that undoing it puts back exactly what was there (times, edit mark, the
-// text before the first edit), in that paragraph and no other, wherever the
-// caret is now. Text arriving meanwhile leaves the steps alone.
+// A step holds the paragraph's own segments as the transcript had them
+// before and after, so that undoing it puts back exactly what was there
+// (times, edit mark, the text before the first edit), in that paragraph and
+// no other, whichever view shows it now. Speech that joins the paragraph
+// later adds segments of its own, which a step leaves alone.
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/system/Date.hpp"
 #include "platform/system/Uuid.hpp"
-#include "verbolin/storage/Block.hpp"
+#include "verbolin/storage/Segment.hpp"
 
 namespace verbolin {
 
 struct UndoStep {
     platform::Uuid paragraph;
-    std::string before, after;  // the text shown; empty when not shown
-    // The paragraph in the transcript; none when it holds none.
-    std::optional<Block> storedBefore, storedAfter;
-    // What changed in the paragraph: [at, at + removed) of `before` became
-    // [at, at + inserted) of `after` (UTF-16 units). Typing on at its end,
-    // or deleting on from its start or end, joins the step, so that one undo
-    // takes back a word typed or a run of Backspace.
+    platform::Date start;  // the paragraph's time, to name it by
+    // The paragraph's segments in the transcript; none while it holds none
+    // (emptied, or white space only).
+    std::vector<Segment> before, after;
+    std::string shownBefore, shownAfter;  // its text as the view showed it
+    // What changed in the shown text: [at, at + removed) of `shownBefore`
+    // became [at, at + inserted) of `shownAfter` (UTF-16 units). Typing on
+    // at its end, or deleting on from its start or end, joins the step, so
+    // that one undo takes back a word typed or a run of Backspace.
     int at = 0, removed = 0, inserted = 0;
     bool lineBreak = false;  // typed; typing after it is a step of its own
-    // The paragraph shown in front of it: where it comes back when gone.
-    std::optional<platform::Uuid> previous;
 };
 
 class UndoHistory {

@@ -42,6 +42,14 @@ TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlock
         p.prepended = rendered[k].matches(blocks[shift + k]);
     p.kind = !p.styleChanged && !rendered.empty() && !p.prepended ? TimelinePlan::Kind::tail
                                                                   : TimelinePlan::Kind::full;
+    if (p.kind != TimelinePlan::Kind::tail) return p;
+    // A change in the middle (an edit, an undo, a paragraph shown or let go)
+    // leaves the paragraphs after it as they were. New speech changes the
+    // last paragraph, which ends the walk at once.
+    const size_t limit = n - p.common;
+    while (p.kept < limit &&
+           rendered[rendered.size() - 1 - p.kept].matches(blocks[blocks.size() - 1 - p.kept]))
+        ++p.kept;
     return p;
 }
 

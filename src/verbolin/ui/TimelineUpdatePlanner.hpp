@@ -17,6 +17,7 @@ namespace verbolin {
 struct TimelinePlan {
     enum class Kind { none, tail, full } kind = Kind::none;
     size_t common = 0;       // leading paragraphs that are unchanged (tail)
+    size_t kept = 0;         // trailing ones, after those (tail)
     bool prepended = false;  // older paragraphs came in front (full)
     bool styleChanged = false;
 };

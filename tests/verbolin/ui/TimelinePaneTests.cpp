@@ -156,7 +156,7 @@ TEST(TimelinePaneModelTest, CopiesOnlyKnownParagraphsAndForwardsEdits) {
     // A report that arrives after the pane is gone is dropped.
     const TimelineInputs stale = w.model->textViewInputs();
     const ScrubberInputs staleScrubber = w.model->scrubberInputs();
-    w.model->textViewInputs().onEdit(a, "rewritten");
+    w.model->textViewInputs().onEdit(a, a.text(), "rewritten", std::nullopt);
     const int changes = w.changes;
     w.model.reset();
     stale.onCopyBlock(a.id);

@@ -20,7 +20,8 @@ struct StoreHost {
 
     void push() {
         TimelineInputs in = h.inputs(store.allBlocks());
-        in.onEdit = [this](const Block& b, const std::string& text) {
+        in.onEdit = [this](const Block& b, const std::string&, const std::string& text,
+                           std::optional<int>) {
             store.replace(b, text);
             // The store's echo arrives as an observation, after the edit.
             h.main.post([this] { push(); });

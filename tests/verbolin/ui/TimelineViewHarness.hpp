@@ -42,7 +42,8 @@ struct TimelineHarness {
         in.blocks = std::move(blocks);
         in.fontSize = font;
         in.label = [](const verbolin::Block& b) { return "t" + std::to_string(b.text().size()); };
-        in.onEdit = [this](const verbolin::Block& b, const std::string& t) {
+        in.onEdit = [this](const verbolin::Block& b, const std::string&, const std::string& t,
+                           std::optional<int>) {
             edits.push_back({b, t});
             calls.push_back("edit");
         };

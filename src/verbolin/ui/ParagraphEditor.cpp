@@ -1,0 +1,161 @@
+#include "verbolin/ui/ParagraphEditor.hpp"
+
+#include <QString>
+#include <algorithm>
+#include <cassert>
+#include <unordered_map>
+
+#include "platform/system/Text.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+#include "verbolin/ui/TimelineEditMapper.hpp"
+
+namespace verbolin {
+
+namespace {
+
+std::vector<platform::Uuid> idsOf(const std::vector<Segment>& segments) {
+    std::vector<platform::Uuid> ids;
+    for (const Segment& s : segments) ids.push_back(s.id);
+    return ids;
+}
+
+bool blank(const std::string& text) {
+    return platform::text::trimmedScalars(text, platform::text::isWhiteSpace).empty();
+}
+
+// Whether the transcript holds `expected` as it is, and nothing else of `ids`.
+bool holdsExactly(const std::vector<Segment>& present, const std::vector<Segment>& expected) {
+    if (present.size() != expected.size()) return false;
+    std::unordered_map<platform::Uuid, const Segment*> byId;
+    for (const Segment& s : present) byId.emplace(s.id, &s);
+    return std::all_of(expected.begin(), expected.end(), [&](const Segment& s) {
+        const auto it = byId.find(s.id);
+        return it != byId.end() && *it->second == s;
+    });
+}
+
+}  // namespace
+
+void ParagraphEditor::hold(const Block& shown, const std::string& text) {
+    Held h;
+    h.id = shown.id;
+    h.shown = text;
+    for (const Segment& s : shown.segments) h.segmentIds.push_back(s.id);
+    if (!shown.segments.empty()) {
+        h.start = shown.segments.front().start;
+        h.end = shown.segments.back().end;
+        h.original = shown.original().value_or(shown.text());
+    }
+    held_ = std::move(h);
+}
+
+void ParagraphEditor::edit(const Block& shown, const std::string& before, const std::string& after,
+                           std::optional<int> caret) {
+    if (!held_ || held_->id != shown.id) hold(shown, before);
+    Held& h = *held_;
+    // The view may not show this turn's earlier edits yet: the segments it
+    // was given and those the paragraph has since are asked about alike.
+    std::vector<platform::Uuid> ids = h.segmentIds;
+    for (const Segment& s : shown.segments)
+        if (std::find(ids.begin(), ids.end(), s.id) == ids.end()) ids.push_back(s.id);
+    const std::vector<Segment> current = store_.segmentsWithIds(ids);
+    if (!current.empty()) {
+        const Block now{shown.id, SegmentList(current)};
+        h.start = current.front().start;
+        h.end = current.back().end;
+        h.original = now.original().value_or(now.text());
+    }
+    std::vector<Segment> replacement;
+    if (!blank(after)) {
+        Segment merged;
+        merged.id = shown.id;
+        merged.start = h.start;
+        merged.end = h.end;
+        merged.text = after;
+        merged.edited = true;
+        merged.original = h.original;
+        replacement.push_back(std::move(merged));
+    }
+    h.shown = after;
+    h.segmentIds = idsOf(replacement);
+    // White space typed into a paragraph the transcript no longer holds
+    // changes nothing there, and leaves nothing to undo.
+    if (current == replacement) return;
+    store_.replaceSegments(current, replacement);
+
+    const QString afterText = QString::fromStdString(after);
+    const TimelineEditMapper::ChangeSpan span =
+        TimelineEditMapper::changeSpan(QString::fromStdString(before), afterText, caret);
+    UndoStep step;
+    step.paragraph = shown.id;
+    step.start = h.start;
+    step.before = current;
+    step.after = std::move(replacement);
+    step.shownBefore = before;
+    step.shownAfter = after;
+    step.at = span.at;
+    step.removed = span.removed;
+    step.inserted = span.inserted;
+    step.lineBreak = afterText.mid(span.at, span.inserted).contains(QLatin1Char('\n'));
+    history_.record(std::move(step));
+}
+
+std::optional<Block> ParagraphEditor::heldBlock() const {
+    if (!held_) return std::nullopt;
+    std::vector<Segment> segments = store_.segmentsWithIds(held_->segmentIds);
+    // Text the transcript no longer holds was deleted there, not emptied here.
+    if (segments.empty() && !blank(held_->shown)) return std::nullopt;
+    if (segments.empty()) {
+        Segment standIn;
+        standIn.id = held_->id;
+        standIn.start = held_->start;
+        standIn.end = held_->end;
+        standIn.text = held_->shown;
+        segments.push_back(std::move(standIn));
+    }
+    return Block{held_->id, SegmentList(std::move(segments))};
+}
+
+bool ParagraphEditor::caretIn(const std::vector<platform::Uuid>& paragraphs) {
+    if (!held_ || (paragraphs.size() == 1 && paragraphs.front() == held_->id)) return false;
+    return release();
+}
+
+bool ParagraphEditor::release() { return std::exchange(held_, std::nullopt).has_value(); }
+
+ParagraphEditor::Outcome ParagraphEditor::step(bool back) {
+    const UndoStep* next = back ? history_.nextUndo() : history_.nextRedo();
+    if (!next) return {};
+    const UndoStep step = *next;  // the history changes below
+    const std::vector<Segment>& now = back ? step.after : step.before;
+    const std::vector<Segment>& then = back ? step.before : step.after;
+    Outcome out;
+    out.paragraph = step.paragraph;
+    out.start = step.start;
+    std::vector<platform::Uuid> ids = idsOf(now);
+    for (const Segment& s : then) ids.push_back(s.id);
+    const std::vector<Segment> present = store_.segmentsWithIds(ids);
+    if (!holdsExactly(present, now)) {
+        // Never applied elsewhere, and never passed over without a word.
+        const bool gone = std::any_of(now.begin(), now.end(), [&](const Segment& s) {
+            return std::none_of(present.begin(), present.end(),
+                                [&](const Segment& p) { return p.id == s.id; });
+        });
+        out.problem = std::string(back ? "Cannot undo" : "Cannot redo") +
+                      " the change to the paragraph of " + store_.calendar().shortTime(step.start) +
+                      (gone ? ": it was deleted since." : ": it was changed since.");
+        back ? history_.dropUndo() : history_.dropRedo();
+        return out;
+    }
+    store_.replaceSegments(now, then);
+    back ? history_.undone() : history_.redone();
+    if (held_ && held_->id == step.paragraph) {
+        held_->segmentIds = idsOf(then);
+        held_->shown = back ? step.shownBefore : step.shownAfter;
+    }
+    out.applied = true;
+    out.caret = step.at + (back ? step.removed : step.inserted);
+    return out;
+}
+
+}  // namespace verbolin

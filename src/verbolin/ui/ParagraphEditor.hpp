@@ -1,0 +1,82 @@
+#pragma once
+// The user's edits of the timeline's paragraphs, kept by the window rather
+// than by one view of it: each edit goes to the transcript by the segments
+// the view showed, so a paragraph shown in part (a session that starts in
+// its middle, a day) changes only there; the paragraph being edited is held
+// (shown in its place, with its time, even emptied or out of the search)
+// until the caret leaves it; and the undo history outlives views, searches,
+// the empty window and new speech. Main thread only.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/system/Date.hpp"
+#include "platform/system/Uuid.hpp"
+#include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/TimelineUndo.hpp"
+
+namespace verbolin {
+
+class TranscriptStore;
+
+class ParagraphEditor {
+  public:
+    explicit ParagraphEditor(TranscriptStore& store) : store_(store) {}
+    ParagraphEditor(const ParagraphEditor&) = delete;
+    ParagraphEditor& operator=(const ParagraphEditor&) = delete;
+
+    // The user changed the text of `shown` (the paragraph as the view was
+    // given it) from `before` to `after`; `caret` is the caret's offset in
+    // it afterwards, when it is there. A text of white space only leaves
+    // the transcript, and comes back under the paragraph's id and times
+    // when typed into while held.
+    void edit(const Block& shown, const std::string& before, const std::string& after,
+              std::optional<int> caret);
+
+    // The paragraph being edited: held while the caret is in it.
+    struct Held {
+        platform::Uuid id;
+        std::vector<platform::Uuid> segmentIds;  // its segments in the transcript
+        platform::Date start, end;
+        std::optional<std::string> original;  // its text before the first edit
+        std::string shown;                    // its text as the view shows it
+    };
+    const std::optional<Held>& held() const { return held_; }
+    // The held paragraph as the view shows it: its segments as the
+    // transcript holds them, or, while it holds none, one that stands in
+    // for them with the text shown and the paragraph's times. None when
+    // none is held, or when what the view shows of it was deleted by other
+    // means than typing.
+    std::optional<Block> heldBlock() const;
+    // The caret is now in these paragraphs: any other held one is let go.
+    // Returns whether one was.
+    bool caretIn(const std::vector<platform::Uuid>& paragraphs);
+    bool release();
+
+    // What undo or redo did. `applied` false with no `problem`: nothing to do.
+    struct Outcome {
+        bool applied = false;
+        platform::Uuid paragraph;
+        platform::Date start;
+        int caret = 0;        // where the change was, in the paragraph's text now
+        std::string problem;  // why a step was passed over, for the status bar
+    };
+    // A step is applied while the segments it left are there as it left
+    // them, whether shown or not; otherwise it is passed over, and the
+    // outcome says why.
+    Outcome undo() { return step(true); }
+    Outcome redo() { return step(false); }
+    bool canUndo() const { return history_.canUndo(); }
+    bool canRedo() const { return history_.canRedo(); }
+
+  private:
+    Outcome step(bool back);
+    void hold(const Block& shown, const std::string& text);
+
+    TranscriptStore& store_;
+    std::optional<Held> held_;
+    UndoHistory history_;
+};
+
+}  // namespace verbolin
