@@ -645,13 +645,16 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
     std::string changed = weights;
     changed[100] ^= 0x5a;
     const std::string first = storedArchive("", weights);
-    enum class Named { byEtag, byTime };
+    // A time of change less than a minute before the answer names nothing.
+    enum class Named { byEtag, byTime, byRecentTime };
     // The validator a server gives `bytes`: one per content.
     const auto named = [&](testsupport::LocalHttpServer::Reply reply, const std::string& bytes,
                            Named by) {
         if (by == Named::byEtag)
             return reply.header("ETag", "\"" + CheckpointHub::sha256(bytes) + "\"");
-        return reply.header("Date", "Thu, 07 Mar 2024 10:00:00 GMT")
+        return reply
+            .header("Date", by == Named::byTime ? "Thu, 07 Mar 2024 10:00:00 GMT"
+                                                : "Tue, 05 Mar 2024 10:00:59 GMT")
             .header("Last-Modified", bytes == first ? "Tue, 05 Mar 2024 10:00:00 GMT"
                                                     : "Wed, 06 Mar 2024 10:00:00 GMT");
     };
@@ -667,6 +670,8 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
         {"the same archive", weights, Named::byEtag, true},
         {"another archive at the same address", changed, Named::byEtag, false},
         {"the same archive, no etag", weights, Named::byTime, true},
+        {"the same archive, no etag, a time 59 s before the answer", weights, Named::byRecentTime,
+         false},
         {"another archive, no etag", changed, Named::byTime, false},
         {"another archive once the HEAD is answered, no etag", changed, Named::byTime, false, true},
     };
