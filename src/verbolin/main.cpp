@@ -15,6 +15,7 @@
 #include "verbolin/app/PrivateFolders.hpp"
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
+#include "verbolin/listening/ModelDownloader.hpp"
 #include "verbolin/storage/TranscriptCopy.hpp"
 #include "verbolin/ui/VerbolinApplication.hpp"
 
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
             // Copies of the transcript hold text the user may since have
             // deleted from it.
             for (const std::string& problem : verbolin::TranscriptCopy::removeLeftovers())
+                std::fprintf(stderr, "verbolin: %s\n", problem.c_str());
+            // Archives that installs killed part-way left: some 130 MB
+            // each, which nothing else removes.
+            for (const std::string& problem : verbolin::ModelDownloader::removeLeftoverArchives())
                 std::fprintf(stderr, "verbolin: %s\n", problem.c_str());
         }
         switch (line.action) {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -12,6 +13,7 @@
 #include "platform/system/HttpClient.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/Uuid.hpp"
+#include "platform/system/WriteAll.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/Etag.hpp"
 
@@ -27,6 +29,25 @@ constexpr int kRetries = 5;
 // only when the size is known, is quiet.
 constexpr std::chrono::milliseconds kProgressPoll{250};
 constexpr size_t kMaxEtagName = 96;
+constexpr std::string_view kArchivePrefix = "verbolin-model-";
+constexpr std::string_view kArchiveSuffix = ".zip";
+// Beside the partial file, whose name ends in ".incomplete" whatever the etag.
+constexpr const char* kLanded = "whole.zip";
+constexpr int kNameAttempts = 3;
+
+// "verbolin-model-<uuid>.zip" in the temporary folder.
+fs::path freshArchive() {
+    return platform::temporaryDirectory() /
+           (std::string(kArchivePrefix) + platform::Uuid::random().string() +
+            std::string(kArchiveSuffix));
+}
+
+bool isArchiveName(std::string_view name) {
+    if (!name.starts_with(kArchivePrefix) || !name.ends_with(kArchiveSuffix)) return false;
+    name.remove_prefix(kArchivePrefix.size());
+    name.remove_suffix(kArchiveSuffix.size());
+    return platform::Uuid::parse(name).has_value();
+}
 
 // The etag as a file name: letters, digits, '-', '_' and '.' kept, anything
 // else (slashes among them) turned into '_'.
@@ -59,9 +80,9 @@ int64_t sizeOf(const fs::path& file) {
 ArchiveDownload::ArchiveDownload(std::string url, fs::path partialFolder)
     : url_(std::move(url)), partialFolder_(std::move(partialFolder)) {}
 
-fs::path ArchiveDownload::temporaryArchive() {
-    return platform::temporaryDirectory() /
-           ("verbolin-model-" + platform::Uuid::random().string() + ".zip");
+std::vector<std::string> ArchiveDownload::removeLeftovers() {
+    return platform::removeUnheldTemporaries({isArchiveName, platform::HeldTemporary::Kind::file,
+                                              "a speech model archive", "speech model archives"});
 }
 
 std::string ArchiveDownload::statusMessage(long status) {
@@ -147,8 +168,41 @@ void ArchiveDownload::transfer(const Head& head, const fs::path& partial,
     }
 }
 
-void ArchiveDownload::fetch(const fs::path& destination, const ProgressFn& progress,
-                            const BeforeTransferFn& beforeTransfer, std::stop_token stop) const {
+platform::HeldTemporary ArchiveDownload::publish(const fs::path& landed) {
+    using platform::HeldTemporary;
+    auto held = HeldTemporary::open(landed, HeldTemporary::Kind::file);
+    if (!held)
+        throw fs::filesystem_error("cannot hold the downloaded archive", landed,
+                                   std::make_error_code(std::errc::no_such_file_or_directory));
+    fs::create_directories(platform::temporaryDirectory());
+    try {
+        held->moveTo(freshArchive());
+        return std::move(*held);
+    } catch (const fs::filesystem_error& e) {
+        if (e.code() != std::errc::cross_device_link) throw;
+    }
+    // On another file system: a file made and held there first, then filled.
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        auto copy = HeldTemporary::create(freshArchive());
+        if (!copy) continue;
+        if (const int error = platform::copyAll(held->fd(), copy->fd()))
+            throw fs::filesystem_error("cannot copy the downloaded archive", landed, copy->path(),
+                                       std::error_code(error, std::generic_category()));
+        return std::move(*copy);
+    }
+    throw fs::filesystem_error("cannot keep the downloaded archive: each file made was removed",
+                               platform::temporaryDirectory(),
+                               std::make_error_code(std::errc::no_such_file_or_directory));
+}
+
+platform::HeldTemporary ArchiveDownload::fetch(const ProgressFn& progress,
+                                               const BeforeTransferFn& beforeTransfer,
+                                               std::stop_token stop) const {
+    // The transfer lands the archive beside the partial file, where only the
+    // install holding the pack's lock looks: it is held there before it
+    // takes its name in the temporary folder, where another run may look
+    // for leftovers at any moment.
+    const fs::path landed = partialFolder_ / kLanded;
     // Other content on the server than the partial file holds is found out
     // only once the transfer starts (the partial file is then emptied): one
     // more attempt fetches the new content from its start.
@@ -161,8 +215,8 @@ void ArchiveDownload::fetch(const fs::path& destination, const ProgressFn& progr
                            head.size.value_or(-1));
         }
         try {
-            transfer(head, partial, destination, progress, stop);
-            return;
+            transfer(head, partial, landed, progress, stop);
+            return publish(landed);
         } catch (const vortil::Downloader::DownloadError& e) {
             // The GET's answer is the server's as much as the HEAD's: said as
             // its status, not as a download that failed for no known reason.

@@ -10,8 +10,11 @@
 // archive from the next, and each attempt starts over. The GET's own
 // answer counts as much: a server may accept the HEAD (or refuse HEAD
 // altogether) and still have no archive to send. The finished
-// archive lands in the temporary folder under a fresh name; the partial file
-// stays in `partialFolder` between attempts.
+// archive lands in the temporary folder under a fresh name, held (locked,
+// see platform::HeldTemporary) from before it bears that name until the
+// caller is done with it; the partial file stays in `partialFolder` between
+// attempts. An archive there that no one holds was left by an install that
+// was killed: removeLeftovers removes it.
 
 #include <cstdint>
 #include <filesystem>
@@ -19,6 +22,9 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
+
+#include "platform/system/HeldTemporary.hpp"
 
 namespace verbolin {
 
@@ -33,8 +39,9 @@ class ArchiveDownload {
 
     ArchiveDownload(std::string url, std::filesystem::path partialFolder);
 
-    // Downloads the archive to `destination` (which must not exist yet) and
-    // returns once it is there whole. Throws platform::AppError (domain
+    // Downloads the archive and returns it once it is whole, as
+    // "verbolin-model-<uuid>.zip" in the temporary folder: held until the
+    // object returned ends, which removes it. Throws platform::AppError (domain
     // "ModelDownloader", code = the status) for an answer to the HEAD other
     // than 200 (405 and 501 aside) or one to the GET other than 200 (or 206
     // for the range a resumed transfer asks for),
@@ -42,11 +49,15 @@ class ArchiveDownload {
     // vortil::Downloader::DownloadError when the server sends other bytes
     // than it announced, std::filesystem::filesystem_error when the disk
     // refuses them, and platform::CancellationError once `stop` is requested.
-    void fetch(const std::filesystem::path& destination, const ProgressFn& progress = {},
-               const BeforeTransferFn& beforeTransfer = {}, std::stop_token stop = {}) const;
+    platform::HeldTemporary fetch(const ProgressFn& progress = {},
+                                  const BeforeTransferFn& beforeTransfer = {},
+                                  std::stop_token stop = {}) const;
 
-    // "verbolin-model-<uuid>.zip" in the temporary folder.
-    static std::filesystem::path temporaryArchive();
+    // Removes the archives in the temporary folder that installs killed
+    // while they held them left: this user's, that no one holds now (see
+    // platform::removeUnheldTemporaries). Returns what could not be
+    // removed, one text each.
+    static std::vector<std::string> removeLeftovers();
     // The message of a status other than 200.
     static std::string statusMessage(long status);
 
@@ -63,6 +74,9 @@ class ArchiveDownload {
     void transfer(const Head& head, const std::filesystem::path& partial,
                   const std::filesystem::path& destination, const ProgressFn& progress,
                   std::stop_token stop) const;
+    // Holds the whole archive the transfer left at `landed` and moves it to
+    // a fresh name in the temporary folder.
+    static platform::HeldTemporary publish(const std::filesystem::path& landed);
 
     std::string url_;
     std::filesystem::path partialFolder_;

@@ -17,6 +17,8 @@
 #include "platform/system/CancellationError.hpp"
 #include "platform/system/FileLock.hpp"
 #include "platform/system/FileMove.hpp"
+#include "platform/system/HeldTemporary.hpp"
+#include "platform/system/Log.hpp"
 #include "platform/system/ZipExtractor.hpp"
 #include "verbolin/listening/ArchiveDownload.hpp"
 #include "verbolin/listening/CheckpointDownload.hpp"
@@ -228,6 +230,10 @@ void ModelDownloader::removeLeftovers(const ModelPack& pack) noexcept {
     }
 }
 
+std::vector<std::string> ModelDownloader::removeLeftoverArchives() {
+    return ArchiveDownload::removeLeftovers();
+}
+
 void ModelDownloader::checkRoom(const fs::path& folder, int64_t neededBytes) {
     neededBytes_ = neededBytes;
     const auto available = freeBytes(folder);
@@ -317,13 +323,12 @@ void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
 
 void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) {
     const fs::path models = files.download.parent_path();
-    const fs::path archive = ArchiveDownload::temporaryArchive();
-    // Whatever happens from here on, the archive goes: a damaged one must not
-    // be unpacked again, and a sound one is not needed once unpacked.
-    RemoveOnExit removeArchive(archive);
     const ArchiveDownload source(pack.remoteURL(options_.serverRoot), files.download / "archive");
-    source.fetch(
-        archive, [&](int64_t received, int64_t total) { reportDownload(pack, received, total); },
+    // Removed however the install ends: a damaged one must not be unpacked
+    // again, and a sound one is not needed once unpacked. Held until then,
+    // so that another run's start tells it from one a killed install left.
+    const platform::HeldTemporary archive = source.fetch(
+        [&](int64_t received, int64_t total) { reportDownload(pack, received, total); },
         [&](int64_t remaining, int64_t total) {
             // The archive's rest, and the pack unpacked (about as large) while
             // the archive is still there.
@@ -336,7 +341,7 @@ void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) 
     fs::remove_all(files.staging, ignored);
     fs::create_directories(files.staging);
     RemoveOnExit removeStaging(files.staging);
-    unpack(pack, archive, files.staging);
+    unpack(pack, archive.path(), files.staging);
     const auto modelFolder = findModelFolder(files.staging);
     if (!modelFolder) throw platform::AppError(errorDomain, 4, kIncomplete);
 
@@ -377,6 +382,8 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress, Existi
     ReleaseOnExit release(lock);
     restoreSetAside(pack.localFolder(), files.aside);
     if (keep && pack.isInstalled()) return;
+    for (const std::string& problem : removeLeftoverArchives())
+        platform::writeLog("Verbolin", "listening", platform::LogType::error, problem);
 
     try {
         installLocked(pack, files);

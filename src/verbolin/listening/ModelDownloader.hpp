@@ -18,7 +18,8 @@
 // In every failure nothing half-installed is left, and what was fetched stays
 // for the next attempt (except a checkpoint that could not be converted, and
 // an archive, which is deleted once the download has ended however the
-// install ends).
+// install ends; one that an install killed while it held it left is removed
+// by the next install, or the next start: see removeLeftoverArchives).
 
 #include <cstdint>
 #include <exception>
@@ -28,6 +29,7 @@
 #include <stop_token>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileLock.hpp"
@@ -103,6 +105,12 @@ class ModelDownloader {
     // Only when no install of the pack runs; never throws, as a leftover
     // costs only disk space. Cheap when there is nothing to remove.
     static void removeLeftovers(const ModelPack& pack) noexcept;
+
+    // Removes the archives that installs killed before they could remove
+    // them left in the temporary folder: this user's, that no install
+    // holds. Every install does so first; a start should too. Returns what
+    // could not be removed, one text each.
+    static std::vector<std::string> removeLeftoverArchives();
 
     // Safe from any thread: ends the running install() (its transfer, also a
     // stalled one, or its wait for another install) and every later one with

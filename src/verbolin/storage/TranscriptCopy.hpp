@@ -4,10 +4,11 @@
 // SQLite reading a WAL in place rebuilds its index file there (or, in a
 // folder that cannot be written, reads the database file alone and misses
 // what the WAL holds). The copy lies in a folder of mode 0700 in the
-// temporary folder and is removed with the object. The folder is locked
-// (a platform::FolderLock) for as long as the object lives, so that a run
-// killed before it could remove it leaves a folder that no one holds, which
-// the next run removes (removeLeftovers).
+// temporary folder and is removed with the object. The folder is held (a
+// platform::HeldTemporary: locked, and written to through its descriptor
+// only once it is known to be the one made) for as long as the object
+// lives, so that a run killed before it could remove it leaves a folder
+// that no one holds, which the next run removes (removeLeftovers).
 //
 // Only for a process that holds no connection to the transcript itself:
 // closing a file drops every lock the process holds on it.
@@ -18,7 +19,7 @@
 #include <vector>
 
 namespace platform {
-class FolderLock;
+class HeldTemporary;
 }
 
 namespace verbolin {
@@ -49,12 +50,11 @@ class TranscriptCopy {
     static std::vector<std::string> removeLeftovers();
 
   private:
-    // Makes and locks the folder, again under another name when a run
-    // removing leftovers took it before it was locked.
+    // Makes and holds the folder, again under another name when a run
+    // removing leftovers took it before it was held.
     void makeFolder();
 
-    std::unique_ptr<platform::FolderLock> lock_;
-    std::filesystem::path folder_;
+    std::unique_ptr<platform::HeldTemporary> folder_;
     std::filesystem::path file_;
 };
 

@@ -20,7 +20,7 @@ std::optional<std::string> strongLastModified(const platform::HttpHeaders& heade
     if (!modified || !date) return std::nullopt;
     const auto modifiedAt = platform::parseHttpDate(*modified);
     const auto answeredAt = platform::parseHttpDate(*date);
-    if (!modifiedAt || !answeredAt || *answeredAt - *modifiedAt < std::chrono::seconds(1))
+    if (!modifiedAt || !answeredAt || *answeredAt - *modifiedAt < std::chrono::seconds(60))
         return std::nullopt;
     return modified;
 }

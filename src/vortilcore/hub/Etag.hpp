@@ -16,9 +16,11 @@ namespace vortil {
 std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
 
 // The answer's Last-Modified text when it can tell contents apart: only when
-// the answer's Date lies at least a second after it. A file changed twice
-// within the second the answer was made in keeps the same time for both
-// contents, so a time the answer's own second may still reach names nothing.
+// the answer's Date lies at least 60 seconds after it (RFC 9110, 8.8.2.2). A
+// file changed twice within one second keeps one time for both contents,
+// and the two times may come from different clocks, or from different
+// moments of making the answer: a time less than a minute old may still be
+// the next content's as well.
 std::optional<std::string> strongLastModified(const platform::HttpHeaders& headers);
 
 // Whether two Last-Modified texts name the same time (servers may write one

@@ -3,6 +3,7 @@
 // no display, the transcript's state; one listener per data folder; a signal that comes
 // while the program starts.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,14 +12,17 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 
+#include "platform/system/OpenFd.hpp"
 #include "support/GeneratedAudio.hpp"
 #include "support/HeadlessVerbolin.hpp"
+#include "support/LeftoverArchives.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/ScopedUmask.hpp"
@@ -282,7 +286,49 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
 }
 
 // What a run of --status finds in the temporary folder besides its own copy.
-enum class Leftovers { none, killedCopies, heldCopy, fullDisk };
+enum class Leftovers { none, killedCopies, heldCopy, fullDisk, replacedFolder };
+
+// Handed the next folder mkdtemp makes, before its maker sees it.
+std::function<void(const std::filesystem::path&)> nextMadeFolder;
+
+}  // namespace
+
+// The system's mkdtemp, and nextMadeFolder once: a seam between making a
+// folder and writing into it.
+extern "C" char* mkdtemp(char* pattern) noexcept {
+    using Real = char* (*)(char*);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "mkdtemp"));
+    char* made = real(pattern);
+    // Only read while not armed: other tests make folders on other threads.
+    if (made && nextMadeFolder) std::exchange(nextMadeFolder, nullptr)(made);
+    return made;
+}
+
+namespace {
+
+// Makes `held`, a copy of `transcript` whose folder, once made, is replaced
+// by another user's folder (for root) or a link to `elsewhere`, as a run
+// removing leftovers and another user could between. Returns what stands in
+// its place.
+std::filesystem::path copyAfterReplacing(const std::filesystem::path& transcript,
+                                         const std::filesystem::path& elsewhere,
+                                         std::optional<verbolin::TranscriptCopy>& held) {
+    std::filesystem::path replaced;
+    nextMadeFolder = [&](const std::filesystem::path& made) {
+        replaced = made;
+        std::filesystem::remove(made);
+        if (::geteuid() != 0) {
+            std::filesystem::create_directories(elsewhere);
+            std::filesystem::create_directory_symlink(elsewhere, made);
+            return;
+        }
+        std::filesystem::create_directory(made);
+        EXPECT_EQ(::lchown(made.c_str(), 65534, 65534), 0) << made;
+    };
+    held.emplace(transcript);
+    EXPECT_FALSE(nextMadeFolder) << "no folder was made";
+    return replaced;
+}
 
 // A copy of `transcript` as a killed --status leaves it: in a folder no one holds.
 void plantKilledCopy(const std::filesystem::path& transcript,
@@ -293,7 +339,8 @@ void plantKilledCopy(const std::filesystem::path& transcript,
 
 // Plants `kind` in `temporary`: a killed run's copy beside a link to
 // `elsewhere` and (for root) another user's folder by such names, or a copy
-// still being read. Returns the names that are to stay there.
+// still being read, in its own folder or in one whose name another folder
+// took. Returns the names that are to stay there.
 std::set<std::string> plantLeftovers(Leftovers kind, const std::filesystem::path& transcript,
                                      const std::filesystem::path& temporary,
                                      const std::filesystem::path& elsewhere,
@@ -301,6 +348,15 @@ std::set<std::string> plantLeftovers(Leftovers kind, const std::filesystem::path
     const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.string());
     if (kind == Leftovers::heldCopy) held.emplace(transcript);
     if (kind == Leftovers::heldCopy) return {held->file().parent_path().filename().string()};
+    if (kind == Leftovers::replacedFolder) {
+        // The copy is in a folder of its own; nothing reached the one in its place.
+        const auto replaced = copyAfterReplacing(transcript, elsewhere, held);
+        const auto own = held->file().parent_path();
+        EXPECT_NE(own, replaced);
+        EXPECT_TRUE(std::filesystem::is_empty(replaced)) << replaced;
+        EXPECT_TRUE(std::filesystem::exists(held->file()));
+        return {own.filename().string(), replaced.filename().string()};
+    }
     if (kind != Leftovers::killedCopies) return {};
     plantKilledCopy(transcript, temporary, "verbolin-status-Killed");
     plantKilledCopy(transcript, elsewhere.parent_path(), elsewhere.filename());
@@ -344,8 +400,10 @@ void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
 // killed (in a folder that cannot be written, without its index), says what
 // there is, committed changes included, and changes nothing. Where it
 // cannot read them, it says so. It removes the copies killed runs left in the
-// temporary folder (so does the window's start), but no copy a run still
-// reads, nor anything of another user's or behind a link.
+// temporary folder (so does the window's start, with the speech model
+// archives killed installs left), but no copy a run still reads, nor anything
+// of another user's or behind a link; and a copy is written only into the
+// folder its run made.
 TEST(HeadlessCommands, StatusOnlyReads) {
     namespace fs = std::filesystem;
     const struct {
@@ -375,6 +433,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
          11, false, false, false, Leftovers::killedCopies},
         {"a copy being read", true, false, false, false, "Transcript: 12 segments, 1 session\n", 11,
          false, false, false, Leftovers::heldCopy},
+        {"a copy being read, its folder replaced once made", true, false, false, false,
+         "Transcript: 12 segments, 1 session\n", 11, false, false, false,
+         Leftovers::replacedFolder},
         {"a full temporary folder", true, false, false, false,
          "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot copy ", 11,
          false, false, false, Leftovers::fullDisk, " (No space left on device))\n"},
@@ -447,9 +508,15 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         EXPECT_EQ(row.noTemporaryFolder ? stay : namesIn(temporary), stay) << r.err;
         if (row.leftovers == Leftovers::killedCopies) {  // and at the window's start
             plantKilledCopy(folder / "transcript.sqlite", temporary, "verbolin-status-Killed");
+            // The start removes the archives killed installs left too.
+            platform::OpenFd holder;
+            auto stayAtStart = stay;
+            stayAtStart.merge(
+                testsupport::plantLeftoverArchives(temporary, home / "archive.zip", holder));
             run("verbolin", "",
                 "env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY " + environment);
-            EXPECT_EQ(namesIn(temporary), stay);
+            EXPECT_EQ(namesIn(temporary), stayAtStart);
+            EXPECT_TRUE(fs::exists(home / "archive.zip"));
         }
         const std::string waits = "Recovery file: 2 texts and 1 other change wait in " +
                                   recovery.string() + " to be stored at the next start\n";

@@ -4,7 +4,9 @@
 // the same pack the model tool makes of that folder), and what every failure
 // says and leaves behind.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <fstream>
 #include <functional>
@@ -16,9 +18,12 @@
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/HttpClient.hpp"
+#include "platform/system/OpenFd.hpp"
+#include "platform/system/Paths.hpp"
 #include "platform/system/ZipExtractor.hpp"
 #include "support/CheckpointHub.hpp"
 #include "support/HubTestEnvironment.hpp"
+#include "support/LeftoverArchives.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/ShellCommand.hpp"
@@ -92,12 +97,21 @@ class ModelDownloaderTest : public ::testing::Test {
         packServer.set(kArchivePath, testsupport::LocalHttpServer::Reply::ok(bytes).header(
                                          "ETag", "\"" + CheckpointHub::sha256(bytes) + "\""));
     }
-    // An archive install's progress: downloading up to all of it, then installing.
+    // An archive install's progress: downloading up to all of it, then
+    // installing, the archive held while it is unpacked, so that another
+    // run's start leaves it.
     std::vector<ModelDownloader::Progress> installReportingProgress() {
         std::vector<ModelDownloader::Progress> progress;
+        std::vector<fs::path> held;
+        const size_t heldBefore = archivesHeld().size();
         ModelDownloader(archiveOptions()).install(pack, [&](const ModelDownloader::Progress& p) {
             progress.push_back(p);
+            if (!std::holds_alternative<ModelDownloader::Installing>(p)) return;
+            archivesWhileInstalling = archivesLeft().size();
+            EXPECT_TRUE(ModelDownloader::removeLeftoverArchives().empty());
+            held = archivesHeld();
         });
+        EXPECT_EQ(held.size(), heldBefore + 1) << "the archive was not held while it was unpacked";
         EXPECT_TRUE(pack.isInstalled());
         EXPECT_GE(progress.size(), 2u);
         if (progress.size() < 2)
@@ -122,10 +136,21 @@ class ModelDownloaderTest : public ::testing::Test {
     // Archives of this process's installs still in the temporary folder.
     std::vector<fs::path> archivesLeft() const {
         std::vector<fs::path> left;
-        for (const auto& entry : fs::directory_iterator(tmp.path()))
+        for (const auto& entry : fs::directory_iterator(platform::temporaryDirectory()))
             if (entry.path().filename().string().starts_with("verbolin-model-"))
                 left.push_back(entry.path());
         return left;
+    }
+    // How many there were once the last install's archive was whole.
+    size_t archivesWhileInstalling = 0;
+    // Those that someone holds locked.
+    std::vector<fs::path> archivesHeld() const {
+        std::vector<fs::path> held;
+        for (const auto& archive : archivesLeft()) {
+            const platform::OpenFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
+            if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) held.push_back(archive);
+        }
+        return held;
     }
 
     static constexpr const char* kArchivePath = "/models/standard-v1.zip";
@@ -463,15 +488,28 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
         std::string mark;      // the pack that must be in place
         bool chunked = false;  // sent without a size
         bool slow = false;     // 32 KiB every 100 ms, for 2.5 s at least
+        // Beside archives earlier installs left: the killed one's goes.
+        bool besideLeftovers = false;
+        bool temporaryElsewhere = false;  // on another file system than the packs
     } cases[] = {
         {"model files at the top level", addPack(top, "", "top"), "top"},
         {"one enclosing folder", addPack(enclosed, "standard-v1/", "enclosed"), "enclosed"},
         {"several folders", several, winner},
         {"sent without a size", top, "top", true},
         {"sent slowly", addPack(slow, "", slowMark), slowMark, false, true},
+        {"beside archives other installs left", top, "top", false, false, true},
+        {"a temporary folder on another file system", enclosed, "enclosed", false, false, false,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        std::optional<testsupport::SmallDisk> disk;
+        std::optional<testsupport::ScopedEnv> temporary;
+        if (c.temporaryElsewhere) {
+            disk.emplace(8 << 20);
+            SKIP_WITHOUT_SMALL_DISK(*disk);  // the last row
+            temporary.emplace("TMPDIR", disk->path().string());
+        }
         fs::remove_all(local);
         fs::create_directories(local / "TextDecoder.mlmodelc");
         if (c.chunked)
@@ -482,7 +520,17 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
                                              c.zip.bytes(), std::chrono::milliseconds(100)));
         else
             serveArchive(c.zip.bytes());
+        platform::OpenFd holder;
+        const auto stay = c.besideLeftovers ? testsupport::plantLeftoverArchives(
+                                                  tmp.path(), temp / "archive.zip", holder)
+                                            : std::set<std::string>{};
         const auto progress = installReportingProgress();
+        // Removed by the install, before its own archive was unpacked.
+        EXPECT_EQ(archivesWhileInstalling, stay.size() + 1);
+        std::set<std::string> left;
+        for (const auto& archive : archivesLeft()) left.insert(archive.filename().string());
+        EXPECT_EQ(left, stay);
+        for (const auto& name : stay) fs::remove(tmp / name);
         // Until the size is known, the catalogue's stands in: never "of 0 MB".
         if (c.chunked) {
             EXPECT_EQ(std::get<ModelDownloader::Downloading>(progress.front()),
@@ -645,13 +693,16 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
     std::string changed = weights;
     changed[100] ^= 0x5a;
     const std::string first = storedArchive("", weights);
-    enum class Named { byEtag, byTime };
+    // A time of change less than a minute before the answer names nothing.
+    enum class Named { byEtag, byTime, byRecentTime };
     // The validator a server gives `bytes`: one per content.
     const auto named = [&](testsupport::LocalHttpServer::Reply reply, const std::string& bytes,
                            Named by) {
         if (by == Named::byEtag)
             return reply.header("ETag", "\"" + CheckpointHub::sha256(bytes) + "\"");
-        return reply.header("Date", "Thu, 07 Mar 2024 10:00:00 GMT")
+        return reply
+            .header("Date", by == Named::byTime ? "Thu, 07 Mar 2024 10:00:00 GMT"
+                                                : "Tue, 05 Mar 2024 10:00:59 GMT")
             .header("Last-Modified", bytes == first ? "Tue, 05 Mar 2024 10:00:00 GMT"
                                                     : "Wed, 06 Mar 2024 10:00:00 GMT");
     };
@@ -667,6 +718,8 @@ TEST_F(ModelDownloaderTest, ACutArchiveDownloadIsContinuedOnlyWhileTheArchiveIsT
         {"the same archive", weights, Named::byEtag, true},
         {"another archive at the same address", changed, Named::byEtag, false},
         {"the same archive, no etag", weights, Named::byTime, true},
+        {"the same archive, no etag, a time 59 s before the answer", weights, Named::byRecentTime,
+         false},
         {"another archive, no etag", changed, Named::byTime, false},
         {"another archive once the HEAD is answered, no etag", changed, Named::byTime, false, true},
     };

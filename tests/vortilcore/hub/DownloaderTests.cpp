@@ -287,7 +287,11 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
     dropOnly.dropAfter = 3'000'000;
     dropOnly.dropTimes = 1;
     auto dropTimed = modified(v1, t1), dropWeak = modified(v1, t1, t1);
-    for (auto* r : {&dropTimed, &dropWeak}) r->dropAfter = 3'000'000, r->dropTimes = 1;
+    // A time is strong from a minute before the answer on.
+    auto dropMinute = modified(v1, t1, "Tue, 05 Mar 2024 10:01:00 GMT"),
+         dropUnderMinute = modified(v1, t1, "Tue, 05 Mar 2024 10:00:59 GMT");
+    for (auto* r : {&dropTimed, &dropWeak, &dropMinute, &dropUnderMinute})
+        r->dropAfter = 3'000'000, r->dropTimes = 1;
     const std::string part = v1.substr(0, 1000), t2 = "Wed, 06 Mar 2024 10:00:00 GMT";
     const std::vector<Case> cases = {
         {"changed during the transfer", "", dropThenChange, "e1", false, {"", "bytes=3000000-"}},
@@ -308,6 +312,8 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         {"no etag: time from the answer", "", dropTimed, {}, true, {"", "bytes=3000000-"}, t1},
         {"no etag: another time", part, modified(v2, t2), {}, false, {"bytes=1000-"}, t1, t1},
         {"no etag: a weak time", "", dropWeak, {}, true, {"", "bytes=3000000-"}, {}},
+        {"no etag: a time 60 s old", "", dropMinute, {}, true, {"", "bytes=3000000-"}, t1},
+        {"no etag: a time 59 s old", "", dropUnderMinute, {}, true, {"", "bytes=3000000-"}, {}},
     };
     for (const auto& c : cases) {
         Fixture f(c.prefix);
