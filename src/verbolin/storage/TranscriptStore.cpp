@@ -155,13 +155,16 @@ void TranscriptStore::openDatabase() {
         else if (held || full) {
             // After the wait at opening, reading a held file waits no longer
             // than a write.
-            const bool shown = openForReading(
+            const Reading read = openForReading(
                 file, held ? TranscriptDB::kWriteBusyWaitMs : TranscriptDB::kOpenBusyWaitMs);
-            logStorageError(saveProblem_ + ". " +
-                            (shown ? "It is shown as it stands; what" : "What") + " is said is " +
-                            kept + ", and written to it once " +
+            const std::string start = read == Reading::shown ? "It is shown as it stands; what"
+                                      : full && read == Reading::nothingThere
+                                          ? "The transcript cannot be made yet; what"
+                                          : "What";
+            logStorageError(saveProblem_ + ". " + start + " is said is " + kept +
+                            ", and written to it once " +
                             (full ? "there is room." : "the other program lets go of it."));
-        } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs))
+        } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs) == Reading::shown)
             logStorageError("the transcript can only be read: " + why +
                             ". It is shown as it stands; what is said is " + kept +
                             ", and written once the transcript can be.");
@@ -172,22 +175,24 @@ void TranscriptStore::openDatabase() {
     notSaved.set(true);
 }
 
-bool TranscriptStore::openForReading(const std::filesystem::path& file, int busyWaitMs) {
+TranscriptStore::Reading TranscriptStore::openForReading(const std::filesystem::path& file,
+                                                         int busyWaitMs) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec)) return false;
+    if (!std::filesystem::is_regular_file(file, ec)) return Reading::nothingThere;
     try {
         auto db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly, busyWaitMs);
+        if (!db->holdsTranscript()) return Reading::nothingThere;
         segments.set(db->allSegments());
         readAgain_ = readAgain_ || !db->lastReadWhole();
         sessions.set(db->allSessions());
         readAgain_ = readAgain_ || !db->lastReadWhole();
         db_ = std::move(db);
-        return true;
+        return Reading::shown;
     } catch (const platform::AppError& e) {
         logStorageError("cannot read " + file.string() + " either: " + e.what());
         // Read-only access finds damage the other did not get to.
         if (e.code() == TranscriptDB::kDamaged) reopenable_ = false;
-        return false;
+        return Reading::failed;
     }
 }
 

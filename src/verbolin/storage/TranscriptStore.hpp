@@ -205,7 +205,11 @@ class TranscriptStore {
     // Opens the database, or reads it when it cannot be written, and loads
     // what it holds; says why when it cannot be written.
     void openDatabase();
-    bool openForReading(const std::filesystem::path& file, int busyWaitMs);
+    // Shows `file` as it stands, when it holds a transcript: not when there
+    // is none yet, or only the empty file of a start that could not make
+    // one. Says why it cannot be read.
+    enum class Reading { shown, nothingThere, failed };
+    Reading openForReading(const std::filesystem::path& file, int busyWaitMs);
     // Takes in the changes an earlier run could not save (see
     // recoveryFiles) into memory, and stores them when it can. A recovered
     // record replaces the one of the same id, being the later edit.
