@@ -448,8 +448,8 @@ void TranscriptStore::journal() {
     if (std::exchange(journalFailing_, true)) return;
     logStorageError(std::exchange(news_, {}) + "cannot write the unsaved changes to " +
                     tried(places) + ", or to a new folder in " +
-                    platform::temporaryDirectory().string() +
-                    " either; they are held in memory only, and lost if Verbolin stops");
+                    platform::temporaryDirectory().string() + " either (" + why +
+                    "); they are held in memory only, and lost if Verbolin stops");
 }
 
 std::string TranscriptStore::keptFromStart() {
