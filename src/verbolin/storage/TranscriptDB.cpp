@@ -273,6 +273,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         // the old words under a rowid that a later row may take over.
         exec("PRAGMA recursive_triggers = ON");
         upgradeSchema(version);
+        hasSegments_ = hasSessions_ = true;
         proveWritable();
         sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
     } catch (...) {
@@ -381,10 +382,12 @@ void TranscriptDB::checkLayout(int version) {
     const struct {
         const char* name;
         std::vector<std::string> columns;
-    } tables[] = {{"segments", {"id", "start", "end", "text", "edited", "original"}},
-                  {"sessions", {"id", "start", "name"}}};
+        bool& found;
+    } tables[] = {{"segments", {"id", "start", "end", "text", "edited", "original"}, hasSegments_},
+                  {"sessions", {"id", "start", "name"}, hasSessions_}};
     for (const auto& table : tables) {
         const auto object = schemaObject(db_, table.name);
+        table.found = object.has_value();
         if (!object) {
             if (later) foreign(std::string("it has no table ") + table.name);
             continue;
@@ -458,6 +461,8 @@ sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
 std::vector<Segment> TranscriptDB::allSegments() {
     std::vector<Segment> out;
     std::vector<IdRepair> repairs;
+    lastReadWhole_ = true;
+    if (!hasSegments_) return out;
     {
         Statement st(prepare(
             "SELECT id, start, end, text, edited, original, rowid FROM segments ORDER BY start",
@@ -495,6 +500,8 @@ std::vector<Segment> TranscriptDB::allSegments() {
 std::vector<SessionMarker> TranscriptDB::allSessions() {
     std::vector<SessionMarker> out;
     std::vector<IdRepair> repairs;
+    lastReadWhole_ = true;
+    if (!hasSessions_) return out;
     {
         Statement st(prepare("SELECT id, start, name, rowid FROM sessions ORDER BY start",
                              "reading sessions"));

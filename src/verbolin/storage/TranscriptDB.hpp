@@ -69,6 +69,10 @@ class TranscriptDB {
     // False when the last of those two reads stopped early because another
     // program held the file: what it returned is only part.
     bool lastReadWhole() const { return lastReadWhole_; }
+    // Whether the file has the segments table. Opened for reading, one that
+    // a start could not finish making (on a full disk) has none; it reads
+    // as empty.
+    bool holdsTranscript() const { return hasSegments_; }
 
     // Whether a write was seen to work on this connection. Not when the
     // proof at opening met another program writing: such a writer is kept
@@ -164,6 +168,9 @@ class TranscriptDB {
     bool readOnly_ = false;
     bool lastReadWhole_ = true;
     bool proven_ = false;
+    // The tables checkLayout found; those opened for writing are made.
+    bool hasSegments_ = true;
+    bool hasSessions_ = true;
 };
 
 }  // namespace verbolin

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <system_error>
+#include <tuple>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
@@ -61,6 +62,29 @@ std::vector<Uuid> segmentIdsOf(const std::vector<Block>& blocks) {
     for (const Block& b : blocks)
         for (const Segment& s : b.segments) set.insert(s.id);
     return {set.begin(), set.end()};
+}
+
+// Whether `changes` names a record of these ids.
+bool touches(const TranscriptDB::Changes& changes, const std::unordered_set<Uuid>& segmentIds,
+             const std::unordered_set<Uuid>& sessionIds) {
+    const auto any = [](const auto& records, const auto& ids, const auto& idOf) {
+        return std::any_of(records.begin(), records.end(),
+                           [&](const auto& r) { return ids.count(idOf(r)) > 0; });
+    };
+    const auto recordId = [](const auto& record) { return record.id; };
+    const auto itself = [](const Uuid& id) { return id; };
+    return any(changes.segments, segmentIds, recordId) ||
+           any(changes.deletedSegments, segmentIds, itself) ||
+           any(changes.sessions, sessionIds, recordId) ||
+           any(changes.deletedSessions, sessionIds, itself);
+}
+
+// Takes the records of these ids out of a change.
+template <class Record>
+void leaveOut(std::vector<Record>& writes, std::vector<Uuid>& deletes,
+              const std::unordered_set<Uuid>& ids) {
+    std::erase_if(writes, [&](const Record& r) { return ids.count(r.id) > 0; });
+    std::erase_if(deletes, [&](const Uuid& id) { return ids.count(id) > 0; });
 }
 
 // Whether `next` continues the paragraph that `last` ends: it starts less
@@ -155,13 +179,16 @@ void TranscriptStore::openDatabase() {
         else if (held || full) {
             // After the wait at opening, reading a held file waits no longer
             // than a write.
-            const bool shown = openForReading(
+            const Reading read = openForReading(
                 file, held ? TranscriptDB::kWriteBusyWaitMs : TranscriptDB::kOpenBusyWaitMs);
-            logStorageError(saveProblem_ + ". " +
-                            (shown ? "It is shown as it stands; what" : "What") + " is said is " +
-                            kept + ", and written to it once " +
+            const std::string start = read == Reading::shown ? "It is shown as it stands; what"
+                                      : full && read == Reading::nothingThere
+                                          ? "The transcript cannot be made yet; what"
+                                          : "What";
+            logStorageError(saveProblem_ + ". " + start + " is said is " + kept +
+                            ", and written to it once " +
                             (full ? "there is room." : "the other program lets go of it."));
-        } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs))
+        } else if (openForReading(file, TranscriptDB::kOpenBusyWaitMs) == Reading::shown)
             logStorageError("the transcript can only be read: " + why +
                             ". It is shown as it stands; what is said is " + kept +
                             ", and written once the transcript can be.");
@@ -172,22 +199,24 @@ void TranscriptStore::openDatabase() {
     notSaved.set(true);
 }
 
-bool TranscriptStore::openForReading(const std::filesystem::path& file, int busyWaitMs) {
+TranscriptStore::Reading TranscriptStore::openForReading(const std::filesystem::path& file,
+                                                         int busyWaitMs) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec)) return false;
+    if (!std::filesystem::is_regular_file(file, ec)) return Reading::nothingThere;
     try {
         auto db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly, busyWaitMs);
+        if (!db->holdsTranscript()) return Reading::nothingThere;
         segments.set(db->allSegments());
         readAgain_ = readAgain_ || !db->lastReadWhole();
         sessions.set(db->allSessions());
         readAgain_ = readAgain_ || !db->lastReadWhole();
         db_ = std::move(db);
-        return true;
+        return Reading::shown;
     } catch (const platform::AppError& e) {
         logStorageError("cannot read " + file.string() + " either: " + e.what());
         // Read-only access finds damage the other did not get to.
         if (e.code() == TranscriptDB::kDamaged) reopenable_ = false;
-        return false;
+        return Reading::failed;
     }
 }
 
@@ -354,20 +383,41 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         for (const Uuid& gone : pending)
             if (!covered.count(gone)) deletes.push_back(gone);
     };
+    // A change is stored whole or not at all, and a commit lost after a
+    // failed sync loses it whole: one that touches a record the recovery
+    // files hold goes to them whole too, or a merged paragraph would come
+    // back beside the segments it took in, or without them.
+    if (!journalFiles_.empty() && touches(changes, heldSegments_, heldSessions_))
+        addIds(changes, heldSegments_, heldSessions_);
     addUnsaved(unsavedSegments_, segments.peek(), changes.segments, changes.deletedSegments);
     addUnsaved(unsavedSessions_, sessions.peek(), changes.sessions, changes.deletedSessions);
     // The next start takes in the recovery files over what the transcript
-    // holds: while one is kept, a record it holds is written there first.
-    if (!journalFiles_.empty()) journalHeld();
+    // holds: while one is kept, a record it holds is written there first,
+    // and one that cannot be waits in memory, unstored.
+    std::unordered_set<Uuid> waitingSegments, waitingSessions;
+    if (!journalFiles_.empty() && !journalHeld()) {
+        std::tie(waitingSegments, waitingSessions) = heldNotJournaled();
+        leaveOut(changes.segments, changes.deletedSegments, waitingSegments);
+        leaveOut(changes.sessions, changes.deletedSessions, waitingSessions);
+    }
     if (db_->apply(changes)) {
-        unsavedSegments_.clear();
-        unsavedSessions_.clear();
+        unsavedSegments_ = waitingSegments;
+        unsavedSessions_ = waitingSessions;
+        if (hasUnsavedChanges()) {
+            // All else is stored: only these are still to be journaled.
+            unjournaledSegments_ = std::move(waitingSegments);
+            unjournaledSessions_ = std::move(waitingSessions);
+            if (report) notSaved.set(true);
+            return false;
+        }
         retireJournal();
         saveProblem_.clear();
         if (report) notSaved.set(false);
         return true;
     }
     addIds(changes, unsavedSegments_, unsavedSessions_);
+    unsavedSegments_.insert(waitingSegments.begin(), waitingSegments.end());
+    unsavedSessions_.insert(waitingSessions.begin(), waitingSessions.end());
     saveProblem_ = db_->url().string() + ": " + db_->lastError();
     // Said when saving stops, with where the text is kept, rather than at
     // every write that fails.

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/system/Observable.hpp"
@@ -209,7 +210,11 @@ class TranscriptStore {
     // Opens the database, or reads it when it cannot be written, and loads
     // what it holds; says why when it cannot be written.
     void openDatabase();
-    bool openForReading(const std::filesystem::path& file, int busyWaitMs);
+    // Shows `file` as it stands, when it holds a transcript: not when there
+    // is none yet, or only the empty file of a start that could not make
+    // one. Says why it cannot be read.
+    enum class Reading { shown, nothingThere, failed };
+    Reading openForReading(const std::filesystem::path& file, int busyWaitMs);
     // Takes in the changes an earlier run could not save (see
     // recoveryFiles) into memory, and stores them when it can. A recovered
     // record replaces the one of the same id, being the later edit.
@@ -218,8 +223,13 @@ class TranscriptStore {
     // the recovery file; those it cannot write stay marked.
     void journal();
     // The same for those of them that the recovery files hold already, and
-    // would otherwise bring back as they were at the next start.
-    void journalHeld();
+    // would otherwise bring back as they were at the next start. False
+    // when no file takes them: they are then held in memory only (said
+    // once), and must not be stored before a file holds them.
+    bool journalHeld();
+    // The ids of those records: unjournaled, and held.
+    std::pair<std::unordered_set<platform::Uuid>, std::unordered_set<platform::Uuid>>
+    heldNotJournaled() const;
     // How the start's message says where what is said is kept: "kept in
     // memory and in a recovery file", or held in memory only when no place
     // can take one (and then not said again at the first change).
@@ -277,13 +287,15 @@ class TranscriptStore {
     std::unordered_set<platform::Uuid> unsavedSegments_;
     std::unordered_set<platform::Uuid> unsavedSessions_;
     // Ids of unsaved changes that the recovery file does not hold yet: made
-    // while it could not be written.
+    // while it could not be written, or (held ones) waiting to be written
+    // there before they are stored.
     std::unordered_set<platform::Uuid> unjournaledSegments_;
     std::unordered_set<platform::Uuid> unjournaledSessions_;
     // The recovery files holding changes not yet stored, the last the one
     // written to.
     std::vector<std::filesystem::path> journalFiles_;
-    // Ids of the records those files hold.
+    // Ids of the records those files hold, and of those changed together
+    // with one of them: their later changes are written there first.
     std::unordered_set<platform::Uuid> heldSegments_;
     std::unordered_set<platform::Uuid> heldSessions_;
     bool journalFailing_ = false;  // said once, until a write works again

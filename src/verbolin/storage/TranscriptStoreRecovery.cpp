@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -146,27 +147,32 @@ void removeUniqueFolderIfEmpty(const fs::path& folder) {
 // cut off again, so the file never ends in half a line, and a file it made
 // goes again, so no empty file is left to take in. One that a kill cut
 // short does end in half a line; the text then starts on a line of its
-// own, or the torn line would take its first record down with it.
-bool appendWhole(const fs::path& file, const std::string& text) {
+// own, or the torn line would take its first record down with it. Says in
+// `why` why it failed.
+bool appendWhole(const fs::path& file, const std::string& text, std::string& why) {
     if (!inTemporaryFolder(file)) {
         std::error_code ec;
         fs::create_directories(file.parent_path(), ec);
     }
     const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
     if (opened.status() == platform::OwnedFile::Status::refused) sayRefused(opened);
-    if (!opened.isOpen()) return false;
+    if (!opened.isOpen()) {
+        why = opened.problem();
+        return false;
+    }
     const int fd = opened.fd();
     const off_t before = ::lseek(fd, 0, SEEK_END);
     char last = '\n';
     if (before > 0 && ::pread(fd, &last, 1, before - 1) != 1) last = '\n';
     const std::string whole = last == '\n' ? text : "\n" + text;
-    const bool written =
-        before >= 0 && platform::writeAll(fd, whole.data(), whole.size()) == 0 && ::fsync(fd) == 0;
-    if (!written && before >= 0) {
+    int error = before < 0 ? errno : platform::writeAll(fd, whole.data(), whole.size());
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (error != 0 && before >= 0) {
         [[maybe_unused]] const int cut = ::ftruncate(fd, before);
     }
-    if (!written && before == 0) removeEmptyRecoveryFile(file);
-    return written;
+    if (error != 0 && before == 0) removeEmptyRecoveryFile(file);
+    if (error != 0) why = "cannot write " + file.string() + ": " + std::strerror(error);
+    return error == 0;
 }
 
 // Whether the disk of `disk` has a block left to write to (one kept for
@@ -310,11 +316,26 @@ std::string journalLines(const std::unordered_set<platform::Uuid>& segmentIds,
     return lines;
 }
 
-// Where lines go, in the order tried: the file written or taken in last
-// first, so that the records of one run stay in the order they were made
-// (and a later start, taking the files in their order, ends with the
-// newest). An earlier version's file, taken in at start, is only read:
-// what follows goes where no other user can reach.
+// When a start takes `file` in among the files of `directory` (see
+// recoveryFilesToTakeIn): an earlier version's first, then the state
+// folder's, the temporary folder's, and those in folders with unique
+// names, the least recently changed first.
+std::pair<int, fs::file_time_type> readOrder(const fs::path& file, const fs::path& directory) {
+    const std::vector<fs::path> files = TranscriptStore::recoveryFiles(directory);
+    if (file == files[0]) return {1, {}};
+    if (file == files[1]) return {2, {}};
+    std::error_code ec;
+    if (isUniqueFolder(file.parent_path())) return {3, fs::last_write_time(file.parent_path(), ec)};
+    return {0, {}};
+}
+
+// Where lines go, in the order tried. The next start takes the files in
+// their order, a later line for a record replacing earlier ones: a line
+// goes to no file read before one that already holds lines of this store,
+// which may hold an older version of its record. The file read last of
+// those comes first, so that the records of one run stay together. An
+// earlier version's file, taken in at start, is only read: what follows
+// goes where no other user can reach.
 std::vector<fs::path> journalPlaces(const fs::path& directory,
                                     const std::vector<fs::path>& journalFiles) {
     std::vector<fs::path> files = TranscriptStore::recoveryFiles(directory);
@@ -322,26 +343,34 @@ std::vector<fs::path> journalPlaces(const fs::path& directory,
         if (isUniqueFolder(file.parent_path()) &&
             std::find(files.begin(), files.end(), file) == files.end())
             files.push_back(file);
-    if (!journalFiles.empty()) {
-        const auto last = std::find(files.begin(), files.end(), journalFiles.back());
-        std::rotate(files.begin(), last, last == files.end() ? last : last + 1);
-    }
+    std::pair<int, fs::file_time_type> latest{0, fs::file_time_type::min()};
+    for (const fs::path& file : journalFiles) latest = std::max(latest, readOrder(file, directory));
+    std::erase_if(files, [&](const fs::path& f) { return readOrder(f, directory) < latest; });
+    std::stable_sort(files.begin(), files.end(), [&](const fs::path& a, const fs::path& b) {
+        return readOrder(a, directory) < readOrder(b, directory);
+    });
     return files;
 }
 
 // Appends `lines` to the first of `places` that takes them whole, else
 // (every place refused or unwritable: another user took the temporary
-// folder's name first, say) to a folder nobody can take first. The file
-// written, or nothing.
-fs::path appendToJournal(const std::string& lines, const std::vector<fs::path>& places) {
-    for (const fs::path& file : places)
-        if (appendWhole(file, lines)) return file;
+// folder's name first, say) to a folder nobody can take first, which the
+// next start reads last. The file written, or nothing; `why` then says why
+// the first place failed.
+fs::path appendToJournal(const std::string& lines, const std::vector<fs::path>& places,
+                         std::string& why) {
+    std::string failed;
+    for (const fs::path& file : places) {
+        if (appendWhole(file, lines, failed)) return file;
+        if (why.empty()) why = failed;
+    }
     std::string made = uniqueFolderPattern();
     if (::mkdtemp(made.data())) {
         const fs::path file = fs::path(made) / places.front().filename();
-        if (appendWhole(file, lines)) return file;
+        if (appendWhole(file, lines, failed)) return file;
         ::rmdir(made.c_str());  // no file was made in it: none is left behind either
     }
+    if (why.empty()) why = failed.empty() ? "no folder can be made for it" : failed;
     return {};
 }
 
@@ -410,16 +439,17 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(cons
 void TranscriptStore::journal() {
     if (unjournaledSegments_.empty() && unjournaledSessions_.empty()) return;
     const std::vector<fs::path> places = journalPlaces(directory_, journalFiles_);
+    std::string why;
     const fs::path file = appendToJournal(
         journalLines(unjournaledSegments_, unjournaledSessions_, segments.peek(), sessions.peek()),
-        places);
+        places, why);
     if (!file.empty()) return journaled(file);
     keeping.set({keeping.peek().file, true});
     if (std::exchange(journalFailing_, true)) return;
     logStorageError(std::exchange(news_, {}) + "cannot write the unsaved changes to " +
                     tried(places) + ", or to a new folder in " +
-                    platform::temporaryDirectory().string() +
-                    " either; they are held in memory only, and lost if Verbolin stops");
+                    platform::temporaryDirectory().string() + " either (" + why +
+                    "); they are held in memory only, and lost if Verbolin stops");
 }
 
 std::string TranscriptStore::keptFromStart() {
@@ -442,28 +472,45 @@ std::string TranscriptStore::keptNow() const {
            " until the transcript can be written";
 }
 
-void TranscriptStore::journalHeld() {
-    std::unordered_set<platform::Uuid> segmentIds, sessionIds;
-    for (const platform::Uuid& id : unjournaledSegments_)
-        if (heldSegments_.count(id)) segmentIds.insert(id);
-    for (const platform::Uuid& id : unjournaledSessions_)
-        if (heldSessions_.count(id)) sessionIds.insert(id);
-    if (segmentIds.empty() && sessionIds.empty()) return;
-    const fs::path file =
-        appendToJournal(journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()),
-                        journalPlaces(directory_, journalFiles_));
+bool TranscriptStore::journalHeld() {
+    const auto [segmentIds, sessionIds] = heldNotJournaled();
+    if (segmentIds.empty() && sessionIds.empty()) return true;
+    const std::vector<fs::path> places = journalPlaces(directory_, journalFiles_);
+    std::string why;
+    const fs::path file = appendToJournal(
+        journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()), places, why);
     if (file.empty()) {
-        if (!std::exchange(journalFailing_, true))
-            logStorageError("cannot add the newer version of a change to " +
-                            journalFiles_.back().string() +
-                            "; the next start takes in the older version it holds");
-        return;
+        const fs::path& older = journalFiles_.back();
+        saveProblem_ = why + "; " + older.string() + " holds an older version of a change";
+        keeping.set({keeping.peek().file, true});
+        if (std::exchange(journalFailing_, true)) return false;
+        std::vector<fs::path> others = places;
+        std::erase(others, older);
+        logStorageError("cannot add the newer version of a change to " + older.string() +
+                        ", which holds an older one that the next start would take in, nor keep "
+                        "it in " +
+                        (others.empty() ? "" : tried(others) + " or ") + "a new folder in " +
+                        platform::temporaryDirectory().string() + " (" + why +
+                        "); the change is not stored until one of them takes it, and held in "
+                        "memory only: it is lost if Verbolin stops");
+        return false;
     }
     journalFailing_ = false;
     for (const platform::Uuid& id : segmentIds) unjournaledSegments_.erase(id);
     for (const platform::Uuid& id : sessionIds) unjournaledSessions_.erase(id);
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
+    return true;
+}
+
+std::pair<std::unordered_set<platform::Uuid>, std::unordered_set<platform::Uuid>>
+TranscriptStore::heldNotJournaled() const {
+    std::unordered_set<platform::Uuid> segmentIds, sessionIds;
+    for (const platform::Uuid& id : unjournaledSegments_)
+        if (heldSegments_.count(id)) segmentIds.insert(id);
+    for (const platform::Uuid& id : unjournaledSessions_)
+        if (heldSessions_.count(id)) sessionIds.insert(id);
+    return {std::move(segmentIds), std::move(sessionIds)};
 }
 
 void TranscriptStore::journaled(const fs::path& file) {

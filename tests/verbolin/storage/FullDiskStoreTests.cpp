@@ -117,45 +117,72 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
 }
 
 // The application started while the disk was already full: it says so,
-// not that the file can only be read; the transcript it could not open is
-// opened once there is room, and what was said in the meantime is written
-// beside what the file already held.
+// not that the file can only be read; the transcript it could not open (or
+// make, on a first start) is opened once there is room, and what was said
+// in the meantime is written beside what the file already held.
 TEST(FullDiskStore, ATranscriptThatCouldNotBeOpenedOnAFullDiskIsOpenedOnceThereIsRoom) {
-    testsupport::SmallDisk disk;
-    SKIP_WITHOUT_SMALL_DISK(disk);
-    TempDir state;
-    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
-    const auto folder = disk / "Verbolin";
-    {
-        TranscriptStore store(folder, fixedCalendar());
-        store.append(segment(0, 1, "from yesterday"));
-    }
-    StorageLogCapture log;
-    disk.fill();
-    {
-        TranscriptStore store(folder, fixedCalendar());
-        store.append(segment(100, 101, "said while full"));
-        EXPECT_TRUE(store.notSaved.peek());
-        EXPECT_TRUE(store.hasUnsavedChanges());
-        EXPECT_NE(log.text().find("No space left on device"), std::string::npos) << log.text();
-        const std::string full =
-            (folder / "transcript.sqlite").string() + ": the disk that holds it is full";
-        EXPECT_EQ(store.saveProblem().find(full), 0u) << store.saveProblem();
-        for (const std::string& said : {full, std::string("kept in memory and in a recovery file"),
-                                        std::string("written to it once there is room.")})
-            EXPECT_NE(log.text().find(said), std::string::npos) << said << " in\n" << log.text();
-        EXPECT_EQ(log.text().find("can only be read"), std::string::npos) << log.text();
+    const struct {
+        const char* name;
+        std::vector<std::string> before;  // stored, or said at an earlier start while full
+        bool storedBefore;
+        const char* said;
+    } rows[] = {
+        {"a transcript from yesterday",
+         {"from yesterday"},
+         true,
+         ". It is shown as it stands; what is said is kept in memory and in a recovery file, "
+         "and written to it once there is room."},
+        {"no transcript yet",
+         {},
+         false,
+         ". The transcript cannot be made yet; what is said is kept in memory and in a recovery "
+         "file, and written to it once there is room."},
+        {"no transcript yet, at the second start",
+         {"said at the first start"},
+         false,
+         ". The transcript cannot be made yet; what is said is kept in memory and in a recovery "
+         "file, and written to it once there is room."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::SmallDisk disk;
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const auto folder = disk / "Verbolin";
+        if (!row.storedBefore) disk.fill();
+        for (const std::string& text : row.before)
+            TranscriptStore(folder, fixedCalendar()).append(segment(0, 1, text));
+        StorageLogCapture log;
+        disk.fill();
+        std::vector<std::string> expected = row.before;
+        {
+            TranscriptStore store(folder, fixedCalendar());
+            for (int i = 0; i < 30; ++i) {
+                expected.push_back(longText(i));
+                store.append(segment(100 + 10 * i, 101 + 10 * i, expected.back()));
+            }
+            EXPECT_TRUE(store.notSaved.peek());
+            EXPECT_TRUE(store.hasUnsavedChanges());
+            const std::string full =
+                (folder / "transcript.sqlite").string() + ": the disk that holds it is full";
+            EXPECT_EQ(store.saveProblem().find(full), 0u) << store.saveProblem();
+            const auto at = log.text().find(full);
+            ASSERT_NE(at, std::string::npos) << log.text();
+            EXPECT_NE(log.text().find(row.said, at), std::string::npos) << row.said << " in\n"
+                                                                        << log.text();
+            for (const char* never : {"can only be read", "no such table", "cannot read"})
+                EXPECT_EQ(log.text().find(never), std::string::npos) << never << log.text();
 
-        disk.makeRoom();
-        store.retryUnsaved();
-        EXPECT_FALSE(store.notSaved.peek());
-        EXPECT_NE(store.db(), nullptr);
-        std::vector<std::string> texts;
-        for (const auto& s : store.segments.peek()) texts.push_back(s.text);
-        EXPECT_EQ(texts, (std::vector<std::string>{"from yesterday", "said while full"}));
+            disk.makeRoom();
+            store.retryUnsaved();
+            EXPECT_FALSE(store.notSaved.peek());
+            EXPECT_NE(store.db(), nullptr);
+            EXPECT_EQ(textsIn(store), sorted(expected));
+        }
+        EXPECT_EQ(checkedTextsOnDisk(folder), sorted(expected));
+        EXPECT_FALSE(std::filesystem::exists(TranscriptStore::recoveryFiles(folder).front()));
     }
-    EXPECT_EQ(checkedTextsOnDisk(folder),
-              (std::vector<std::string>{"from yesterday", "said while full"}));
 }
 
 // Quitting while the disk is still full: what could not be saved is said,

@@ -145,33 +145,106 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
     }
 }
 
+namespace {
+
+// The transcript's files as they stand, put back as a power cut after a
+// failed sync may leave them: without the commits made since.
+class PowerCut {
+  public:
+    explicit PowerCut(fs::path file) : file_(std::move(file)) {
+        for (const char* suffix : {"", "-wal"})
+            if (fs::exists(file_.string() + suffix))
+                kept_.emplace_back(suffix, testsupport::readFile(file_.string() + suffix));
+    }
+    void strike() const {
+        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file_.string() + suffix);
+        for (const auto& [suffix, bytes] : kept_)
+            std::ofstream(file_.string() + suffix, std::ios::binary) << bytes;
+    }
+
+  private:
+    fs::path file_;
+    std::vector<std::pair<std::string, std::string>> kept_;
+};
+
+}  // namespace
+
 // A sync that fails at a save storing what waited in the recovery file, or at
 // the start taking it in, keeps the file, and later changes to what it holds,
-// until a start has synced them.
+// until a start has synced them. A change made together with one of them
+// goes there whole: a power cut that loses the commits since brings back
+// neither the merged paragraph beside its segments nor a segment without
+// its text. A newer version no file can take is held in memory only, and
+// said so, unstored until a file read after the older one takes it.
 TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedItsNewestText) {
     const auto edit = [](TranscriptStore& s) { s.replace(s.allBlocks()->at(1), "kept, edited"); };
     const auto remove = [](TranscriptStore& s) { s.deleteBlocks({s.allBlocks()->at(1)}); };
+    const auto merge = [](TranscriptStore& s) { s.replace(s.allBlocks()->at(1), "merged"); };
+    // What follows the failed sync: a power cut that loses every commit from
+    // `later` on, with a text said beside the kept one (stored before the
+    // lock, or after the failed sync at a start); or the kept file's disk
+    // read-only from `later` on, until a retry or through quitting (the
+    // file in the temporary folder, as the state folder becomes writable).
+    enum class Then { nothing, powerCut, readOnly, readOnlyThroughQuit, temporaryReadOnly };
+    const std::vector<std::string> edited{"one", "kept, edited", "stored later", "after"};
     const struct {
         const char* name;
         bool atStart;  // else at a save of the run that wrote the file
         std::function<void(TranscriptStore&)> later;
         std::vector<std::string> expected;
+        Then then = Then::nothing;
     } rows[] = {
-        {"edit after a save", false, edit, {"one", "kept, edited", "stored later", "after"}},
+        {"edit after a save", false, edit, edited},
         {"deletion after a save", false, remove, {"one", "stored later", "after"}},
         {"edit after the start", true, edit, {"one", "kept, edited", "after"}},
         {"deletion after the start", true, remove, {"one", "after"}},
+        {"a merge with a text stored after the start",
+         true,
+         merge,
+         {"one", "merged"},
+         Then::powerCut},
+        {"a merge into a text stored before the kept one",
+         false,
+         merge,
+         {"one", "merged", "stored later"},
+         Then::powerCut},
+        {"edit after a save, the file's disk read-only", false, edit, edited, Then::readOnly},
+        {"deletion after the start, the file's disk read-only through quitting",
+         true,
+         remove,
+         {"one", "kept", "after"},
+         Then::readOnlyThroughQuit},
+        {"edit after a save, kept in the temporary folder", false, edit, edited,
+         Then::temporaryReadOnly},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        TempDir dir, state;
-        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
-        const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
+        const bool readOnly = row.then >= Then::readOnly,
+                   inTemporary = row.then == Then::temporaryReadOnly;
+        std::optional<testsupport::SmallDisk> disk;
+        if (readOnly) {
+            disk.emplace();
+            SKIP_WITHOUT_SMALL_DISK(*disk);
+        }
+        TempDir dir, state, aside;
+        std::ofstream(aside / "a file") << "not a folder";
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME",
+                                               (inTemporary ? aside / "a file/state"
+                                                : readOnly  ? *disk / "state"
+                                                            : state.path())
+                                                   .string());
+        const testsupport::ScopedEnv tmp("TMPDIR",
+                                         (inTemporary ? disk->path() : aside / "a file").string());
+        const auto recovery = TranscriptStore::recoveryFiles(dir.path()).at(inTemporary);
         WalSyncs syncs(recovery);
+        std::optional<PowerCut> cut;
+        StorageLogCapture log;
         {
             std::optional<WriteLock> lock;  // outlives the store: it quits unable to save
             std::optional<TranscriptStore> store(std::in_place, dir.path(), fixedCalendar());
             store->append(segment(0, 1, "one"));
+            const bool joinedBefore = row.then == Then::powerCut && !row.atStart;
+            if (joinedBefore) store->append(segment(98, 99, "joined"));
             lock.emplace(dir.path() / "transcript.sqlite");
             store->append(segment(100, 101, "kept"));
             if (row.atStart) store.reset();
@@ -180,16 +253,45 @@ TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedIt
             if (row.atStart) store.emplace(dir.path(), fixedCalendar());
             if (!row.atStart) store->append(segment(200, 201, "stored later"));
             syncs.setFailing(false);
+            if (row.then == Then::powerCut && row.atStart)
+                store->append(segment(102, 103, "joined"));
+            if (row.then == Then::powerCut) cut.emplace(dir.path() / "transcript.sqlite");
+            if (inTemporary) {  // the state folder can be made now
+                fs::remove(aside / "a file");
+                fs::create_directory(aside / "a file");
+            }
+            if (readOnly) disk->setReadOnly(true);
             row.later(*store);
+            if (readOnly) {
+                EXPECT_TRUE(store->notSaved.peek() && store->keeping.peek().memoryOnly);
+                EXPECT_NE(store->saveProblem().find(recovery.string() + " holds an older version"),
+                          std::string::npos)
+                    << store->saveProblem();
+            }
+            if (readOnly && row.then != Then::readOnlyThroughQuit) {
+                disk->setReadOnly(false);
+                store->retryUnsaved();
+                EXPECT_FALSE(store->keeping.peek().memoryOnly);
+            }
             store->append(segment(300, 301, "after"));
-            EXPECT_FALSE(store->notSaved.peek());
+            EXPECT_EQ(store->notSaved.peek(), row.then == Then::readOnlyThroughQuit);
         }
+        if (disk) disk->setReadOnly(false);
+        if (cut) cut->strike();
+        EXPECT_EQ(occurrencesOf(log.text(), "held in memory only"), readOnly ? 1u : 0u)
+            << log.text();
+        EXPECT_EQ(log.text().find("quitting with deletions or session changes that could not be "
+                                  "saved; they are lost.") != std::string::npos,
+                  row.then == Then::readOnlyThroughQuit)
+            << log.text();
         EXPECT_TRUE(fs::exists(recovery));
         for (const bool failing : {true, false}) {
             syncs.setFailing(failing);
             EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(row.expected));
             EXPECT_EQ(fs::exists(recovery), failing);
         }
+        for (const auto& file : TranscriptStore::recoveryFiles(dir.path()))
+            EXPECT_FALSE(fs::exists(file)) << file;
         EXPECT_FALSE(syncs.unsyncedWhenWatchedWent());
         EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
     }
