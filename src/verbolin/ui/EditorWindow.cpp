@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
@@ -153,6 +154,7 @@ void EditorWindow::buildToolbar() {
         scheduleRefresh();
     });
     searchAction_ = bar->addWidget(search_);
+    search_->installEventFilter(this);
 
     pin_ = new QToolButton(bar);
     pin_->setCheckable(true);
@@ -211,6 +213,22 @@ void EditorWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // Told again after every show: the model re-applies the window options.
     model_.setMainWindow(host_);
+}
+
+bool EditorWindow::eventFilter(QObject* watched, QEvent* event) {
+    // The search field keeps Ctrl+Z for its own typing while it has some to
+    // take back; otherwise the keys reach the window's history.
+    if (watched == search_ && event->type() == QEvent::ShortcutOverride) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const bool redo = key->matches(QKeySequence::Redo) ||
+                          key->keyCombination() == QKeyCombination(Qt::CTRL | Qt::SHIFT, Qt::Key_Z);
+        if ((redo && !search_->isRedoAvailable()) ||
+            (!redo && key->matches(QKeySequence::Undo) && !search_->isUndoAvailable())) {
+            event->ignore();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void EditorWindow::scheduleRefresh() {

@@ -79,6 +79,7 @@ class EditorWindow final : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void scheduleRefresh();

@@ -866,6 +866,16 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
              search(""), undo(), expect(three);
              EXPECT_EQ(described(stored.peek()), described(original));
          }},
+        {"Ctrl+Z in the search field: its own typing first, then the timeline's",
+         [&] {
+             start(three), caret(1, -1), type(" Y");
+             window->searchField()->setFocus();
+             QTest::keyClicks(window->searchField(), "t"), settle();
+             undoWhereFocusIs();
+             EXPECT_TRUE(window->searchField()->text().isEmpty());
+             expectStored({three[0], three[1] + " Y", three[2]});
+             undoWhereFocusIs(), expect(three);
+         }},
         {"undo in the empty window",
          [&] {
              start({three[0]}), caret(0, 9), type(" X"), select(0), key(Qt::Key_Backspace);
