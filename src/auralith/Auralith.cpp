@@ -18,6 +18,7 @@
 #include "platform/ml/ComputeKernels.hpp"
 #include "platform/ml/MatrixKernels.hpp"
 #include "platform/system/Clock.hpp"
+#include "platform/system/FileRefusal.hpp"
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/core/ProcessInfo.hpp"
 
@@ -51,6 +52,13 @@ AudioInputOptions defaultAudioInputOptions() {
                              AudioInputOptions::AudioLoadingMode::fullFile()};
 }
 
+// What the system said when it would not let the pipeline look at `path`
+// (no permission, an I/O error): the files may be sound, and are not said
+// to be missing or of another kind.
+WhisperError refusal(const fs::path& path, const std::error_code& ec) {
+    return WhisperError::refused(WhisperError::Kind::modelsUnavailable, path, ec.value());
+}
+
 // A model folder compiled for another runtime has the platform's own files
 // but none of ours; loading it would fail deep in the runtime with a message
 // that does not say what to do.
@@ -59,6 +67,7 @@ void requireOurFormat(const fs::path& modelPath) {
     const bool ours =
         fs::is_directory(modelPath, ec) && fs::is_regular_file(modelPath / "model.json", ec);
     if (ours) return;
+    if (platform::isRefusal(ec.value())) throw refusal(modelPath / "model.json", ec);
     throw WhisperError::modelsUnavailable(
         "Model at " + modelPath.string() +
         " is not in this runtime's format (it has no model.json; it may be compiled for another "
@@ -178,9 +187,7 @@ void Auralith::loadModels(bool prewarmMode) {
         std::error_code ec;
         const bool found = fs::exists(url, ec);
         // One the system will not look at is not said to be missing.
-        if (ec)
-            throw WhisperError::modelsUnavailable("Cannot read " + url.string() + ": " +
-                                                  ec.message());
+        if (ec) throw refusal(url, ec);
         if (!found)
             throw WhisperError::modelsUnavailable("Model file not found at " + url.string());
     }

@@ -1,6 +1,7 @@
 #include "auralith/ModelUtilities.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -11,9 +12,11 @@
 #include "auralith/core/WhisperTokenizerWrapper.hpp"
 #include "auralith/utilities/HubApiWrapper.hpp"
 #include "auralith/utilities/WhisperError.hpp"
+#include "platform/system/FileRefusal.hpp"
 #include "platform/system/JsonNesting.hpp"
 #include "vortilcore/core/Logging.hpp"
 #include "vortilcore/hub/AutoTokenizerWrapper.hpp"
+#include "vortilcore/hub/HubClientError.hpp"
 
 namespace auralith {
 namespace {
@@ -23,6 +26,25 @@ namespace fs = std::filesystem;
 
 bool contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
+}
+
+WhisperError refused(const fs::path& path, int systemError) {
+    return WhisperError::refused(WhisperError::Kind::tokenizerUnavailable, path, systemError);
+}
+
+// The system's refusal to look at or read a tokenizer file, which the hub
+// client hands on inside its file-system error; none for other failures.
+std::optional<WhisperError> refusalIn(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const vortil::HubClientError& e) {
+        if (e.errorCase() == vortil::HubClientError::Case::fileSystemError && e.underlyingError())
+            return refusalIn(e.underlyingError());
+    } catch (const fs::filesystem_error& e) {
+        if (platform::isRefusal(e.code().value())) return refused(e.path1(), e.code().value());
+    } catch (...) {
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -83,6 +105,9 @@ std::shared_ptr<WhisperTokenizer> ModelUtilities::loadTokenizer(
         const fs::path file = folder / "tokenizer.json";
         std::error_code ec;
         const bool found = fs::exists(file, ec);
+        // A tokenizer the system will not look at is there all the same:
+        // one fetched in its place would hide why it cannot be read.
+        if (platform::isRefusal(ec.value())) throw refused(file, ec.value());
         Logging::debug("Checking for local tokenizer at " + file.string() + " - " +
                        (found ? "found" : "not found"));
         return found;
@@ -104,6 +129,9 @@ std::shared_ptr<WhisperTokenizer> ModelUtilities::loadTokenizer(
                 vortil::AutoTokenizerWrapper::from(*chosen, hubApi, true), *chosen);
         } catch (const std::exception& e) {
             Logging::debug(std::string("Error loading local tokenizer: ") + e.what());
+            // Files the system will not read may well be sound; a copy
+            // fetched over them would meet the same refusal on the next load.
+            if (auto refusal = refusalIn(std::current_exception())) throw *refusal;
             if (!allowDownload)
                 throw WhisperError::tokenizerUnavailable("Cannot load the tokenizer: " +
                                                          tokenizerProblem(*chosen, e.what()));

@@ -35,6 +35,10 @@ struct ModelUtilities : vortil::ModelUtilities {
     // With `allowDownload` false the hub is never asked (for checking that a
     // pack's own files load): a missing or broken local tokenizer throws
     // WhisperError::tokenizerUnavailable naming the file and what is wrong.
+    // A file or folder on the way that the system will not look at or read
+    // (no permission, an I/O error) is never fetched over: that throws
+    // tokenizerUnavailable with its errno (systemRefused()), "Cannot read
+    // <what was refused>: <the system's reason>".
     static std::shared_ptr<WhisperTokenizer> loadTokenizer(
         ModelVariant variant, const std::optional<std::filesystem::path>& tokenizerFolder,
         const std::vector<std::filesystem::path>& additionalSearchPaths, bool useBackgroundSession,

@@ -2,12 +2,24 @@
 
 #include <utility>
 
+#include "platform/system/FileRefusal.hpp"
 #include "vortilcore/core/Logging.hpp"
 
 namespace auralith {
 
 WhisperError::WhisperError(Kind kind, std::string message)
     : std::runtime_error(message), kind_(kind), message_(std::move(message)) {}
+
+WhisperError::WhisperError(Kind kind, std::string message, int systemError)
+    : WhisperError(kind, std::move(message)) {
+    systemError_ = systemError;
+}
+
+WhisperError WhisperError::refused(Kind kind, const std::filesystem::path& path, int systemError) {
+    return WhisperError(kind, platform::cannotReadText(path, systemError), systemError);
+}
+
+bool WhisperError::systemRefused() const noexcept { return platform::isRefusal(systemError_); }
 
 WhisperError WhisperError::tokenizerUnavailable(std::string message) {
     return WhisperError(Kind::tokenizerUnavailable, std::move(message));

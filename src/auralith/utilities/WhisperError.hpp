@@ -7,6 +7,7 @@
 // too; reading it twice logs twice. what() returns the same text without
 // logging, because test frameworks and std::terminate call it behind our back.
 
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -30,6 +31,13 @@ class WhisperError : public std::runtime_error {
     };
 
     WhisperError(Kind kind, std::string message);
+    // A file the system would not let the pipeline look at or read:
+    // `systemError` is its errno, and the message names the file and ends
+    // with the system's words for it.
+    WhisperError(Kind kind, std::string message, int systemError);
+    // The system's refusal `systemError` met on the way to `path`, as above:
+    // "Cannot read <what was refused>: <the system's reason>".
+    static WhisperError refused(Kind kind, const std::filesystem::path& path, int systemError);
 
     static WhisperError tokenizerUnavailable(std::string message);
     static WhisperError modelsUnavailable(std::string message);
@@ -45,6 +53,13 @@ class WhisperError : public std::runtime_error {
 
     Kind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
+    // The errno of the refusal behind the error; 0 for any other fault.
+    int systemError() const noexcept { return systemError_; }
+    // Whether the system refused to look at or read a file that is there
+    // and may well be sound (no permission, an I/O error), as against one
+    // that is missing or holds something wrong: another copy of it would
+    // meet the same refusal.
+    bool systemRefused() const noexcept;
 
     // The message, after passing it to Logging::error. Never absent.
     std::string errorDescription() const;
@@ -65,6 +80,7 @@ class WhisperError : public std::runtime_error {
   private:
     Kind kind_;
     std::string message_;
+    int systemError_ = 0;
 };
 
 }  // namespace auralith

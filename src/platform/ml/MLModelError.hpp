@@ -2,9 +2,10 @@
 // Errors of the model runtime: loading a model folder, validating prediction
 // inputs, running a prediction. The message names the file or feature at fault.
 
-#include <cerrno>
 #include <stdexcept>
 #include <string>
+
+#include "platform/system/FileRefusal.hpp"
 
 namespace platform::ml {
 
@@ -26,9 +27,7 @@ class MLModelError : public std::runtime_error {
     // be sound (out of descriptors or memory, no permission, an I/O error),
     // as against a file or folder that is not there at all.
     bool systemRefused() const noexcept { return isRefusal(systemError_); }
-    static bool isRefusal(int systemError) noexcept {
-        return systemError != 0 && systemError != ENOENT && systemError != ENOTDIR;
-    }
+    static bool isRefusal(int systemError) noexcept { return platform::isRefusal(systemError); }
 
   private:
     Code code_;

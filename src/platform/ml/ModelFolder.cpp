@@ -7,6 +7,7 @@
 #include "platform/ml/MappedFile.hpp"
 #include "platform/ml/WhisperModelLayout.hpp"
 #include "platform/system/AtomicWrite.hpp"
+#include "platform/system/FileRefusal.hpp"
 #include "platform/system/JsonNesting.hpp"
 
 namespace platform::ml {
@@ -74,8 +75,8 @@ ModelFolder ModelFolder::read(const std::filesystem::path& folder) {
     // message says what the system said.
     auto refused = [&](const std::filesystem::path& path, const std::error_code& ec) -> void {
         if (!MLModelError::isRefusal(ec.value())) return;  // not there: said as missing
-        throw MLModelError(MLModelError::Code::io,
-                           "Cannot read " + path.string() + ": " + ec.message(), ec.value());
+        throw MLModelError(MLModelError::Code::io, platform::cannotReadText(path, ec.value()),
+                           ec.value());
     };
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec)) {

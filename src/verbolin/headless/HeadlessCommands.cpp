@@ -8,6 +8,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "auralith/utilities/WhisperError.hpp"
 #include "platform/audio/PulseConnection.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/RunLoop.hpp"
@@ -81,17 +82,25 @@ class ProgressLines {
     bool lastWasDownload_ = false;
 };
 
+std::string tokenizerFetched(const std::string& fault) {
+    return "installed, but its tokenizer does not load (" + fault +
+           "); the next start asks the model hub for one";
+}
+
 // "installed" only for a pack that loads as --listen would load it; what is
 // wrong with one that is there but does not load.
 std::string packCondition(const ModelPack& pack) {
     if (!pack.isInstalled()) return "not installed";
     // Loading a pack whose tokenizer does not load fetches the hub's into
-    // the pack folder; a status query only looks.
+    // the pack folder; a status query only looks. One the system will not
+    // read is not fetched over, and fails the load as it stands.
     try {
         checkPackTokenizer(pack.localFolder() / "tokenizer");
+    } catch (const auralith::WhisperError& e) {
+        if (e.systemRefused()) return std::string("installed but unusable: ") + e.what();
+        return tokenizerFetched(e.what());
     } catch (const std::exception& e) {
-        return std::string("installed, but its tokenizer does not load (") + e.what() +
-               "); the next start asks the model hub for one";
+        return tokenizerFetched(e.what());
     }
     try {
         makeSpeechEngine(EngineChoice::auralith(pack))->prepare();

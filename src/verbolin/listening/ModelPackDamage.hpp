@@ -5,7 +5,8 @@
 // them the system refusing to open, map or read a file (out of descriptors
 // or memory, no permission, an I/O error): installing the pack again mends
 // the first kind only. A tokenizer that does not load is not counted: the
-// load fetches the hub's in its place.
+// load fetches the hub's in its place (or, for one the system will not read,
+// fails naming it).
 
 #include <exception>
 #include <optional>

@@ -24,8 +24,10 @@ void convertCheckpoint(const std::filesystem::path& checkpointDir,
             try {
                 checkPackTokenizer(copy);
             } catch (const auralith::WhisperError& e) {
-                throw auralith::WhisperError::tokenizerUnavailable(
-                    platform::text::replacingAll(e.what(), copy.string(), checkpointDir.string()));
+                throw auralith::WhisperError(
+                    e.kind(),
+                    platform::text::replacingAll(e.what(), copy.string(), checkpointDir.string()),
+                    e.systemError());
             }
         };
     const auto checkpoint = platform::ml::WhisperCheckpoint::open(checkpointDir);

@@ -11,7 +11,8 @@ namespace verbolin {
 
 // Loads the tokenizer in `folder` as the recogniser does when it loads a
 // pack, but from those files alone (never the hub); throws its error
-// (naming the file and the fault) when that fails.
+// (auralith::WhisperError naming the file and the fault, systemRefused()
+// for one the system will not read) when that fails.
 void checkPackTokenizer(const std::filesystem::path& folder);
 
 // Converts the checkpoint in `checkpointDir` into `outDir`, refusing a

@@ -19,6 +19,17 @@ bool itemExists(const fs::path& path) {
     return fs::exists(fs::symlink_status(path, ec)) && !ec;
 }
 
+// As itemExists, but one the system will not look at (its folder may not be
+// searched, an I/O error) is not taken for missing: the system's error is
+// thrown, with its errno and the path.
+bool itemThere(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (ec && status.type() != fs::file_type::not_found)
+        throw fs::filesystem_error("cannot look at", path, ec);
+    return fs::exists(status);
+}
+
 // The text of "chat_template.jinja", else the string chat template of
 // "chat_template.json"; nothing when neither gives one. A .jinja file that
 // cannot be read as UTF-8 ends the search.
@@ -76,14 +87,13 @@ LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFrom
     const fs::path& modelFolder, const HubApiWrapper&) {
     try {
         Configurations result;
-        if (const fs::path file = modelFolder / "config.json"; itemExists(file)) {
+        if (const fs::path file = modelFolder / "config.json"; itemThere(file)) {
             result.modelConfig = HubApi::configuration(file);
         }
         const fs::path tokenizerFile = modelFolder / "tokenizer.json";
-        if (!itemExists(tokenizerFile))
-            throw HubClientError::configurationMissing("tokenizer.json");
+        if (!itemThere(tokenizerFile)) throw HubClientError::configurationMissing("tokenizer.json");
         result.tokenizerData = HubApi::configuration(tokenizerFile);
-        if (const fs::path file = modelFolder / "tokenizer_config.json"; itemExists(file)) {
+        if (const fs::path file = modelFolder / "tokenizer_config.json"; itemThere(file)) {
             result.tokenizerConfig = HubApi::configuration(file);
         }
         if (std::optional<std::string> chat = chatTemplate(modelFolder)) {

@@ -35,8 +35,10 @@ class LanguageModelConfigurationFromHub {
     static const std::vector<std::string>& requestedFiles();
 
     // Blocking. A missing "tokenizer.json" is configurationMissing; errors of
-    // HubApi::configuration pass through; other failures (reading) become
-    // fileSystemError. An unreadable or malformed chat template is ignored.
+    // HubApi::configuration pass through; other failures (reading, or a file
+    // the system will not look at) become fileSystemError around the
+    // std::filesystem::filesystem_error with the errno and the path. An
+    // unreadable or malformed chat template is ignored.
     static Configurations loadConfig(const std::filesystem::path& modelFolder,
                                      const HubApiWrapper& hubApi);
 

@@ -20,6 +20,7 @@
 #include "support/ScopedUmask.hpp"
 #include "support/SpeechAudio.hpp"
 #include "support/TrainedModel.hpp"
+#include "support/Unprivileged.hpp"
 #include "support/WordErrorRate.hpp"
 #include "support/ZipBuilder.hpp"
 
@@ -55,13 +56,13 @@ constexpr const char* kCutShort =
     "TextDecoder.mlmodelc/weights.safetensors: file is truncated (header of ";
 
 // The tool's pack of the trained model at `folder`, its text decoder's
-// weights cut to their first 1000 bytes.
-void cutWeightsShort(const fs::path& folder) {
+// weights cut to their first 1000 bytes unless `cut` is false.
+void cutWeightsShort(const fs::path& folder, bool cut = true) {
     for (const auto& [name, bytes] : testsupport::toolPackOfTrainedModel()) {
         fs::create_directories((folder / name).parent_path());
         std::ofstream(folder / name, std::ios::binary) << bytes;
     }
-    fs::resize_file(folder / "TextDecoder.mlmodelc/weights.safetensors", 1000);
+    if (cut) fs::resize_file(folder / "TextDecoder.mlmodelc/weights.safetensors", 1000);
 }
 
 }  // namespace
@@ -120,34 +121,57 @@ TEST(FirstStartEndToEnd, ListenInstallsTheModelFromTheHubThenDictates) {
 // The hub's address answers nothing: the run says why and how to make the
 // pack without the network, ends with status 1, and makes no pack folder. A
 // pack in place whose weights were cut short is named with the damaged file
-// and stays as it was.
+// and stays as it was. One whose tokenizer folder the system refuses is
+// named with the system's reason, and no server is asked for a copy.
 TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
-    for (const bool damaged : {false, true}) {
-        SCOPED_TRACE(damaged ? "a damaged pack in place" : "no pack");
+    enum class Pack { none, damaged, refused };
+    for (const Pack pack : {Pack::none, Pack::damaged, Pack::refused}) {
+        SCOPED_TRACE(pack == Pack::none      ? "no pack"
+                     : pack == Pack::damaged ? "a damaged pack in place"
+                                             : "a pack whose tokenizer folder is refused");
         testsupport::HubTestEnvironment env;
         // A loopback port nothing listens on once its server is gone.
         env.set("HF_ENDPOINT", testsupport::LocalHttpServer().root().c_str());
         env.set("CI_DISABLE_NETWORK_MONITOR", "1");
         testsupport::TempDir dir("verbolin-first-start");
         const fs::path packFolder = dir / "data/Verbolin/models/standard-v1";
-        if (damaged) cutWeightsShort(packFolder);
+        if (pack != Pack::none) cutWeightsShort(packFolder, pack == Pack::damaged);
         const auto before = testsupport::filesUnder(packFolder);
         testsupport::PrivatePulseServer pulse(testsupport::PrivatePulseServer::pipeMicrophone());
+        if (pack == Pack::refused) {
+            for (const fs::path& reached : {dir.path(), pulse.path(""), env.home()})
+                testsupport::handToNobody(reached);
+            fs::permissions(packFolder / "tokenizer", fs::perms::none);
+        }
 
-        testsupport::HeadlessVerbolin run(dir, pulse);
-        const auto status = run.wait(120s);
-        ASSERT_TRUE(status.has_value()) << run.err();
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
-        const std::string said = run.err();
-        const auto expectSaid = [&](const std::string& part) {
-            EXPECT_NE(said.find(part), std::string::npos) << part << " not in:\n" << said;
+        const auto listen = [&] {
+            testsupport::HeadlessVerbolin run(dir, pulse);
+            const auto status = run.wait(120s);
+            const bool exited = status && WIFEXITED(*status);
+            return (exited ? "status " + std::to_string(WEXITSTATUS(*status)) : "no exit") + "\n" +
+                   run.err();
         };
-        expectSaid("The speech model could not be downloaded: 127.0.0.1 refused the connection.");
-        expectSaid("or set HF_ENDPOINT to a mirror");
-        EXPECT_FALSE(fs::exists(run.dataFolder() / "models/.install-standard.lock"));
-        if (!damaged) {
+        const std::string said =
+            pack == Pack::refused ? testsupport::unprivileged(listen) : listen();
+        if (pack == Pack::refused) fs::permissions(packFolder / "tokenizer", fs::perms(0700));
+        EXPECT_TRUE(said.starts_with("status 1\n")) << said;
+        const auto expectSaid = [&](const std::string& part, bool present = true) {
+            EXPECT_EQ(said.find(part) != std::string::npos, present) << part << " in:\n" << said;
+        };
+        const std::string unreachable =
+            "The speech model could not be downloaded: 127.0.0.1 refused the connection.";
+        expectSaid(unreachable, pack != Pack::refused);
+        expectSaid("or set HF_ENDPOINT to a mirror", pack != Pack::refused);
+        EXPECT_FALSE(fs::exists(dir / "data/Verbolin/models/.install-standard.lock"));
+        if (pack == Pack::none) {
             expectSaid("verbolin-models convert <checkpoint-dir> " + packFolder.string());
             EXPECT_FALSE(fs::exists(packFolder));
+            continue;
+        }
+        EXPECT_EQ(testsupport::filesUnder(packFolder), before) << "the pack was touched";
+        if (pack == Pack::refused) {
+            expectSaid("\nverbolin: Cannot read " + (packFolder / "tokenizer").string() +
+                       ": Permission denied\n");
             continue;
         }
         expectSaid("verbolin: The speech model pack at " + packFolder.string() + " is damaged (" +
@@ -155,7 +179,6 @@ TEST(FirstStartEndToEnd, AnUnreachableHubIsSaidWithTheWayAroundIt) {
         expectSaid(") and could not be installed again; its folder is " + packFolder.string() +
                    ". The speech model could not be downloaded");
         expectSaid("convert a checkpoint folder with verbolin-models convert");
-        EXPECT_EQ(testsupport::filesUnder(packFolder), before) << "the damaged pack was touched";
     }
 }
 

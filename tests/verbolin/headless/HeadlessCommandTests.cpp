@@ -28,6 +28,7 @@
 #include "support/ScopedUmask.hpp"
 #include "support/SmallDisk.hpp"
 #include "support/TempDir.hpp"
+#include "support/Unprivileged.hpp"
 #include "verbolin/app/InstanceLock.hpp"
 #include "verbolin/headless/CommandLine.hpp"
 #include "verbolin/storage/StorageTestSupport.hpp"
@@ -271,7 +272,9 @@ namespace {
 std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
                                             bool besideWriter = false) {
     std::map<std::string, std::string> entries;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    // A folder of mode 000 is noted, not entered, by a user it refuses.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(
+             root, std::filesystem::directory_options::skip_permission_denied)) {
         struct stat st {};
         ::lstat(entry.path().c_str(), &st);
         const std::string name = entry.path().string();
@@ -525,12 +528,15 @@ TEST(HeadlessCommands, StatusOnlyReads) {
 }
 
 // --status says "installed" only for a pack that --listen can load, and what
-// is wrong with one that is there but does not load.
+// is wrong with one that is there but does not load; one whose file or
+// folder the system refuses is unusable as it stands, fetched over by no one.
 TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
+    const std::string refusal = "Speech model: Standard, installed but unusable: Cannot read ";
     const struct {
         std::vector<const char*> files;  // in the pack's folder, each holding "{}"
         bool loads;                      // a whole pack, made by the model tool
         std::string line;
+        const char* refused = nullptr;  // in the pack's folder, of mode 000, named after `line`
     } rows[] = {
         {{}, false, "Speech model: Standard, not installed\n"},
         {{"TextDecoder.mlmodelc/model.mil"}, false, "Speech model: Standard, not installed\n"},
@@ -545,21 +551,38 @@ TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
         {{"tokenizer/tokenizer.json"},
          true,
          "Speech model: Standard, installed, but its tokenizer does not load ("},
+        {{}, true, refusal, "tokenizer/tokenizer.json"},
+        {{}, true, refusal, "tokenizer"},
+        {{}, true, refusal, "TextDecoder.mlmodelc"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.files) + row.line);
+        SCOPED_TRACE(testing::PrintToString(row.files) + row.line +
+                     (row.refused ? row.refused : ""));
         testsupport::TempDir home("verbolin-cli-home");
+        const auto pack = home / "Verbolin/models/standard-v1";
         if (row.loads) makeRandomPack(home.path());
         for (const char* file : row.files) {
-            const auto path = home / "Verbolin/models/standard-v1" / file;
+            const auto path = pack / file;
             std::filesystem::create_directories(path.parent_path());
             std::ofstream(path) << "{}";
         }
+        std::string line = row.line;
+        if (row.refused) {
+            testsupport::handToNobody(home.path());
+            std::filesystem::permissions(pack / row.refused, std::filesystem::perms::none);
+            line += (pack / row.refused).string() + ": Permission denied\n";
+        }
         const auto before = snapshot(home.path());
-        const ProgramRun r = run("verbolin", "--status", homeEnv(home));
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
+        const auto status = [&] {
+            const ProgramRun r = run("verbolin", "--status", homeEnv(home));
+            return "status " + std::to_string(r.status) + "\n" + r.out + r.err;
+        };
+        const std::string said = row.refused ? testsupport::unprivileged(status) : status();
+        EXPECT_TRUE(said.starts_with("status 0\n")) << said;
+        EXPECT_NE(said.find(line), std::string::npos) << said;
         EXPECT_EQ(snapshot(home.path()), before);
+        if (row.refused)
+            std::filesystem::permissions(pack / row.refused, std::filesystem::perms(0700));
     }
 }
 
