@@ -1,6 +1,5 @@
 #include "verbolin/ui/TimelineTextView.hpp"
 
-#include <QAction>
 #include <QEvent>
 #include <QMenu>
 #include <QScrollBar>
@@ -15,6 +14,7 @@
 #include "verbolin/ui/TimelineDocument.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineSplice.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 
 namespace verbolin {
@@ -247,45 +247,23 @@ void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, 
     // Where the selection's ends are, by paragraph where it is rewritten.
     ranges();
     std::vector<ParagraphRange> all = std::move(*ranges_);  // writing drops them
-    struct Spot {
-        int position;
-        std::optional<std::pair<QString, int>> in;  // a paragraph rewritten, and the offset
-    };
-    const auto spotOf = [&](int p) {
-        Spot spot{p, std::nullopt};
-        if (p <= start || p > end) return spot;
-        const size_t i = firstRangeEndingAfter(all, p - 1);
-        if (i < all.size() && all[i].location <= p) spot.in = {all[i].id, p - all[i].location};
-        return spot;
-    };
-    const Spot anchor = spotOf(edit_->textCursor().anchor());
-    const Spot position = spotOf(edit_->textCursor().position());
+    const TimelineSplice::Point anchor =
+        TimelineSplice::locate(all, start, end, edit_->textCursor().anchor());
+    const TimelineSplice::Point position =
+        TimelineSplice::locate(all, start, end, edit_->textCursor().position());
 
-    const int removed = end - start, added = middle.length(), delta = added - removed;
+    const int removed = end - start, added = middle.length();
     text_.replace(start, removed, middle);
     write(start, removed, added);
-    // The ranges before stay, those after move, the middle's are new.
-    const auto first = std::partition_point(
-        all.begin(), all.end(), [&](const ParagraphRange& r) { return r.location < start; });
-    const auto after = std::partition_point(
-        first, all.end(), [&](const ParagraphRange& r) { return r.location <= end; });
     std::vector<ParagraphRange> fresh;
     appendBlockRanges(fresh, middle, start);
-    for (auto it = after; it != all.end(); ++it) it->location += delta;
-    const auto at = all.erase(first, after);
-    all.insert(at, fresh.begin(), fresh.end());
+    TimelineSplice::replaceRanges(all, start, end, fresh, added - removed);
     ranges_ = std::move(all);
-    const auto placed = [&](const Spot& spot) {
-        if (spot.position <= start) return spot.position;
-        if (spot.position > end) return spot.position + delta;
-        if (spot.in)
-            for (const ParagraphRange& r : fresh)
-                if (r.id == spot.in->first) return r.location + std::min(spot.in->second, r.length);
-        return start + std::min(spot.position - start, added);
-    };
+    const int newAnchor = TimelineSplice::place(anchor, start, end, added, fresh);
+    const int newPosition = TimelineSplice::place(position, start, end, added, fresh);
     const QTextCursor now = edit_->textCursor();
-    if (now.anchor() != placed(anchor) || now.position() != placed(position))
-        restoreSelection(placed(anchor), placed(position));
+    if (now.anchor() != newAnchor || now.position() != newPosition)
+        restoreSelection(newAnchor, newPosition);
 
     renderedKey_.erase(renderedKey_.begin() + std::ptrdiff_t(common),
                        renderedKey_.begin() + std::ptrdiff_t(oldCount - kept));
@@ -570,146 +548,6 @@ bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
         userScrolled();
     }
     return QWidget::eventFilter(watched, event);
-}
-
-bool TimelineTextView::shouldChange(int pos, int len) const {
-    std::optional<QString> live;
-    if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
-    return TimelineEditMapper::shouldChange(text_, pos, len, live);
-}
-
-std::optional<int> TimelineTextView::typingTarget(int pos, int len) const {
-    if (!inputs_.liveId) return std::nullopt;
-    const QString live = QString::fromStdString(inputs_.liveId->string());
-    const std::vector<ParagraphRange>& all = ranges();
-    const auto at =
-        std::find_if(all.begin(), all.end(), [&](const ParagraphRange& r) { return r.id == live; });
-    // Only typing wholly inside the live paragraph moves; a selection that
-    // also holds stored text is the user's to change or not.
-    if (at == all.end() || at == all.begin() || pos < at->location || pos + len > at->end())
-        return std::nullopt;
-    // The live paragraph is the recogniser's, and goes when speech ends: what
-    // is typed there joins the paragraph before it, at its end.
-    return std::prev(at)->end();
-}
-
-void TimelineTextView::contentsChanged(int pos, int removed, int added) {
-    if (writing_) return;
-    // Qt may report more than changed (a whole block on a format change):
-    // keep only the part that differs, so untouched characters keep theirs.
-    const QString before = text_.string().mid(pos, removed);
-    const QString after = TimelineDocument::characters(*edit_->document(), pos, added);
-    const auto [head, tail] = TimelineEditMapper::commonEnds(before, after);
-    if (before.size() == after.size() && head == before.size()) return;  // formats only
-    removedStyle_.reset();
-    for (const AttributedRun& r : text_.runs(pos + head, int(before.size()) - head - tail))
-        if (r.attributes.blockId) {
-            removedStyle_ = r.attributes;
-            break;
-        }
-    text_.replace(pos + head, int(before.size()) - head - tail,
-                  AttributedText(after.mid(head, after.size() - head - tail), typing_));
-    ranges_.reset();
-    userEdited_ = true;
-    if (edit_->document()->characterCount() - 1 != text_.length()) desynced_ = true;
-}
-
-void TimelineTextView::textChanged() {
-    if (!userEdited_) return;
-    userEdited_ = false;
-    editing_ = true;
-    TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
-    ranges_.reset();
-    markEmptied();
-    const int caret = edit_->textCursor().position();
-    DocumentGeometry::layoutAll(*edit_->document());
-    writing_ = true;
-    TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
-    writing_ = false;
-    // The paragraphs not yet written keep their keys in front.
-    EditMapping mapping = TimelineEditMapper::collectEdits(
-        text_, std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size())));
-    renderedKey_.resize(pending_);
-    renderedKey_.insert(renderedKey_.end(), std::make_move_iterator(mapping.keys.begin()),
-                        std::make_move_iterator(mapping.keys.end()));
-    renderedBlocks_.reset();
-    for (const ParagraphEdit& e : mapping.edits) reportEdit(e);
-    updateGutter();
-    editing_ = false;
-}
-
-void TimelineTextView::selectionChanged() {
-    const QTextCursor c = edit_->textCursor();
-    const int location = c.selectionStart();
-    if (auto id = blockIdAt(text_, location); id && platform::Uuid::parse(id->toStdString())) {
-        typing_ = TimelineRenderer::bodyAttributes(inputs_.fontSize,
-                                                   *platform::Uuid::parse(id->toStdString()), 0);
-        if (const TextAttributes* a = text_.attributesAt(location); a && a->paragraph)
-            typing_.paragraph = a->paragraph;
-    }
-    selectionInteractive_ = selectionInteractive_ || edit_->inMouseEvent();
-    if (selectionPosted_) return;  // one report per turn, with the latest selection
-    selectionPosted_ = true;
-    postSelf([](TimelineTextView& v) {
-        if (v.selectionPosted_) v.reportSelection();
-    });
-}
-
-void TimelineTextView::reportSelection() {
-    selectionPosted_ = false;
-    const bool interactive = std::exchange(selectionInteractive_, false);
-    const QTextCursor c = edit_->textCursor();
-    const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
-    auto onSelection = inputs_.onSelection;
-    auto onUserInteraction = inputs_.onUserInteraction;
-    if (onSelection) onSelection({location, length}, selectedIds(ranges(), location, length));
-    if (interactive && onUserInteraction) onUserInteraction();
-}
-
-QString TimelineTextView::plainSelectedText() const {
-    const QTextCursor c = edit_->textCursor();
-    if (!c.hasSelection()) return QString();
-    return TimelineRenderer::plainText(text_, c.selectionStart(),
-                                       c.selectionEnd() - c.selectionStart());
-}
-
-void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
-    const QTextCursor c = edit_->textCursor();
-    if (!shouldChange(c.selectionStart(), c.selectionEnd() - c.selectionStart())) {
-        for (QAction* a : menu.actions()) {
-            const QString name = a->objectName();
-            if (name == QLatin1String("edit-cut") || name == QLatin1String("edit-paste") ||
-                name == QLatin1String("edit-delete"))
-                a->setEnabled(false);
-        }
-    }
-    // The editor's own Undo and Redo would find no history: these use the view's.
-    for (QAction* a : menu.actions()) {
-        const bool isUndo = a->objectName() == QLatin1String("edit-undo");
-        if (!isUndo && a->objectName() != QLatin1String("edit-redo")) continue;
-        QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
-        const auto& can = isUndo ? inputs_.canUndo : inputs_.canRedo;
-        a->setEnabled(inputs_.editable && can && can());
-        connect(a, &QAction::triggered, this,
-                isUndo ? &TimelineTextView::undo : &TimelineTextView::redo);
-    }
-    if (!inputs_.onDeleteSelection) return;
-    QAction* first = menu.actions().isEmpty() ? nullptr : menu.actions().front();
-    QAction* separator = menu.insertSeparator(first);
-    QAction* del = new QAction(tr("Delete Paragraph"), &menu);  // owned by the menu
-    // Asked for where no paragraph is, it would delete one the user did not
-    // point at; it stays first, so the menu keeps its shape.
-    del->setEnabled(atParagraph);
-    connect(del, &QAction::triggered, this, &TimelineTextView::deleteSelectedParagraphs);
-    menu.insertAction(separator, del);
-}
-
-void TimelineTextView::deleteSelectedParagraphs() {
-    if (!inputs_.onDeleteSelection) return;
-    // The host decides from the selection it was told of, which is reported
-    // a turn late: a caret placed just now must be the one it goes by.
-    if (selectionPosted_) reportSelection();
-    inputs_.onDeleteSelection();
 }
 
 }  // namespace verbolin

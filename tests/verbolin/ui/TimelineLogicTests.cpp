@@ -15,6 +15,7 @@
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelinePaneModel.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineSplice.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 
@@ -277,6 +278,47 @@ TEST(TimelineUpdatePlanner, TailStartFindsParagraphsWhenRangesNoLongerFollowTheK
     ASSERT_EQ(ranges.size(), 2u);
     EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 2), ranges[1].location - 1);
     EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 1), t.text.length());  // not shown
+}
+
+// Beta (the separator in front of it and its text, 9-18) written again: a
+// caret keeps its offset in its paragraph, the ranges after move with it.
+TEST(TimelineSplice, APointInARewrittenParagraphKeepsItsOffsetThere) {
+    Three t;
+    const Block beta = t.blocks[1], alpha = t.blocks[0];
+    Block grown = beta;  // speech joined it
+    grown.segments.push_back(uitest::segment(11.5, 12, "and more"));
+    Block edited = beta;  // an undo put back other text
+    edited.segments = {uitest::segment(10, 11, "Be")};
+    edited.segments.front().id = beta.id;
+    const struct {
+        const char* name;
+        std::vector<Block> stretch;  // what Beta's place shows now
+        int position, expected;
+    } rows[] = {
+        {"before the stretch", {grown}, 4, 4},
+        {"at the end of the paragraph in front", {grown}, 9, 9},
+        {"inside the paragraph that grew", {grown}, 14, 14},
+        {"at its end, before what joined it", {grown}, 18, 18},
+        {"after the stretch", {grown}, 21, 21 + 9},
+        {"inside a paragraph that shrank, held to its end", {edited}, 16, 12},
+        {"inside a paragraph that went", {}, 14, 9},
+        {"after a paragraph that went", {}, 22, 22 - 9},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int start = 9, end = 18;
+        const AttributedText middle = TimelineRenderer::render(row.stretch, &alpha, 20, {});
+        const auto point = TimelineSplice::locate(t.ranges, start, end, row.position);
+        std::vector<ParagraphRange> fresh;
+        appendBlockRanges(fresh, middle, start);
+        EXPECT_EQ(TimelineSplice::place(point, start, end, middle.length(), fresh), row.expected);
+        // The ranges are those of the whole text rewritten.
+        std::vector<ParagraphRange> ranges = t.ranges;
+        TimelineSplice::replaceRanges(ranges, start, end, fresh, middle.length() - (end - start));
+        AttributedText whole = t.text;
+        whole.replace(start, end - start, middle);
+        EXPECT_EQ(ranges, blockRanges(whole));
+    }
 }
 
 TEST(ScrubberGeometryTest, MarksTakeEachOccupiedPixelColumnOnce) {
