@@ -293,6 +293,10 @@ void EditorWindow::refresh() {
         inputs.onRedo = [this] { redo(); };
         inputs.canUndo = [this] { return editor_.edits().canUndo(); };
         inputs.canRedo = [this] { return editor_.edits().canRedo(); };
+        inputs.onRefusedAcrossParagraphs = [this] {
+            status_->setNotice(
+                "A selection across paragraphs cannot be changed: edit one paragraph at a time.");
+        };
         pane_->setInputs(std::move(inputs));
         placeholder_->hide();
         pane_->show();

@@ -83,10 +83,12 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     // Typing must never vanish: where it may not go, it goes where the owner
     // sends it, or the key is refused with the text left as it was.
     if (inserts && !move) {
-        if (!placeTyping())
+        if (!placeTyping()) {
+            refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
             e->accept();
-        else
+        } else {
             QTextEdit::keyPressEvent(e);
+        }
         return;
     }
     bool changes = move.has_value() || e->matches(QKeySequence::Cut);
@@ -102,6 +104,7 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         }
         if (e->matches(QKeySequence::Cut) && len == 0) changes = false;
         if (changes && !allowed(pos, len)) {
+            refuse(pos, len);
             e->accept();
             return;
         }
@@ -119,7 +122,10 @@ void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
 }
 
 void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
-    if (!placeTyping()) return;
+    if (!placeTyping()) {
+        const QTextCursor c = textCursor();
+        return refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
+    }
     // Plain text only: formats from elsewhere never enter the timeline.
     if (source->hasText()) textCursor().insertText(source->text());
 }

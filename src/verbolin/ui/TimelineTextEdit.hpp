@@ -34,6 +34,8 @@ class TimelineTextEdit final : public QTextEdit {
     // Ctrl+Z and Ctrl+Shift+Z: the owner keeps the history, by paragraph;
     // the document keeps none.
     std::function<void()> onUndo, onRedo;
+    // A change of [pos, pos + len) asked for by a key or a paste was refused.
+    std::function<void(int pos, int len)> refused;
 
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
@@ -51,6 +53,9 @@ class TimelineTextEdit final : public QTextEdit {
 
   private:
     bool allowed(int pos, int len) const { return !shouldChange || shouldChange(pos, len); }
+    void refuse(int pos, int len) const {
+        if (refused) refused(pos, len);
+    }
     bool allowedAtSelection() const;
     // Whether text may be typed at the selection, once moved where the
     // owner sends it.

@@ -89,6 +89,13 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         return true;
     };
 
+    edit_->refused = [this](int pos, int len) {
+        // Only a selection over a paragraph break is worth a word; a key at
+        // a paragraph's edge stopping there is what the user expects.
+        if (len > 0 && inputs_.onRefusedAcrossParagraphs &&
+            selectedIds(ranges(), pos, len).size() > 1)
+            inputs_.onRefusedAcrossParagraphs();
+    };
     edit_->onUndo = [this] { undo(); };
     edit_->onRedo = [this] { redo(); };
 

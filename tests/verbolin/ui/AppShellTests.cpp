@@ -818,6 +818,12 @@ TEST_F(EditingTest, EditsStayInTheirParagraphInEveryView) {
              expect({three[0], "New words.", three[2]});
              expectInPlaceOf(1);
          }},
+        {"a selection across a paragraph break is refused, and the status bar says why",
+         [&] {
+             start(three), placeCursor(at(0, 3), at(1, 3)), type("x");
+             key(Qt::Key_Backspace), expect(three);
+             expectNotice({"across paragraphs"});
+         }},
         {"the caret keeps its place when an utterance joins its paragraph",
          [&] {
              start(three), caret(2, 4), land("More words.", original[2].end + 1s);
