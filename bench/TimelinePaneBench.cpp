@@ -27,6 +27,7 @@
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
+#include "verbolin/ui/ParagraphEditor.hpp"
 #include "verbolin/ui/QtMainExecutor.hpp"
 #include "verbolin/ui/TimelinePane.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
@@ -186,6 +187,32 @@ void BM_UnchangedInputs(benchmark::State& state) {
     }
 }
 
+// A word typed into a paragraph and undone, as the window does it: the
+// transcript changed through the paragraph editor, then the pane given the
+// new paragraphs. Only the paragraph changed is written again, so a paragraph
+// in the middle (second argument 0) costs what one near the end (1) does.
+void BM_EditAndUndo(benchmark::State& state) {
+    World w(int(state.range(0)));
+    auto pane = w.openFilled();
+    ParagraphEditor editor(w.store);
+    const size_t count = w.store.allBlocks()->size();
+    const platform::Uuid id = (*w.store.allBlocks())[state.range(1) ? count - 2 : count / 2].id;
+    const auto show = [&] {
+        w.in.blocks = w.store.allBlocks();
+        pane->setInputs(w.in);
+        settle();
+    };
+    for (auto _ : state) {
+        const auto all = w.store.allBlocks();
+        const Block shown =
+            *std::find_if(all->begin(), all->end(), [&](const Block& b) { return b.id == id; });
+        editor.edit(shown, shown.text(), shown.text() + " x", std::nullopt);
+        show();
+        editor.undo();
+        show();
+    }
+}
+
 // The store's share of an append: regrouping every segment into paragraphs.
 void BM_StoreRegroup(benchmark::State& state) {
     World w(int(state.range(0)));
@@ -224,6 +251,11 @@ BENCHMARK(BM_UnchangedInputs)
     ->Arg(20000)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(200);
+BENCHMARK(BM_EditAndUndo)
+    ->Args({20000, 0})
+    ->Args({20000, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(50);
 BENCHMARK(BM_FirstRender)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_StoreRegroup)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_StoreAppend)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(200);
