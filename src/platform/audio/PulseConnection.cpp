@@ -1,5 +1,11 @@
 #include "platform/audio/PulseConnection.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
 #include "platform/system/AppError.hpp"
 
 namespace platform {
@@ -11,6 +17,41 @@ void onOperationState(pa_operation*, void* self) { static_cast<PulseConnection*>
 
 void onDeadline(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
     static_cast<PulseConnection*>(self)->signal();
+}
+
+// The descriptors a connection holds besides its loop's: the socket, and the
+// two event descriptors of the ring buffer it shares with the server, which
+// the server hands over together in one message.
+constexpr int kConnectionDescriptors = 3;
+
+// libpulse reports a process out of descriptors as a refused connection (its
+// socket() failed) or as a protocol error (the kernel dropped descriptors the
+// server sent, which sets no errno at all). Opening as many as a connection
+// holds, with the loop's still open, tells which: the errno of the first that
+// cannot be opened, or 0 when there is room.
+int descriptorShortage() {
+    int opened[kConnectionDescriptors];
+    int count = 0, err = 0;
+    for (; count < kConnectionDescriptors; ++count) {
+        opened[count] = eventfd(0, EFD_CLOEXEC);
+        if (opened[count] < 0) {
+            err = errno;
+            break;
+        }
+    }
+    while (count > 0) ::close(opened[--count]);
+    return err;
+}
+
+// What stopped the connection: the system's reason when the process had no
+// descriptors left, otherwise libpulse's. The first is worded apart: "Cannot
+// connect to the audio server" is taken for a server that is not running,
+// and starting one would not help here.
+std::string connectFailure(std::string libpulseText) {
+    if (const int shortage = descriptorShortage())
+        return "Cannot open a connection to the audio server: " +
+               std::generic_category().message(shortage);
+    return libpulseText;
 }
 
 struct SourceQuery {
@@ -50,11 +91,14 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
 
 PulseConnection::PulseConnection(const std::optional<std::string>& server) {
     loop_ = pa_threaded_mainloop_new();
-    if (!loop_) throw AppError("PulseAudio", PA_ERR_INTERNAL, "Cannot create the audio main loop");
+    if (!loop_)
+        throw AppError("PulseAudio", PA_ERR_INTERNAL,
+                       connectFailure("Cannot create the audio main loop"));
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Verbolin");
     if (!context_) {
+        std::string text = connectFailure("Cannot create the audio context");
         pa_threaded_mainloop_free(loop_);
-        throw AppError("PulseAudio", PA_ERR_INTERNAL, "Cannot create the audio context");
+        throw AppError("PulseAudio", PA_ERR_INTERNAL, text);
     }
     pa_context_set_state_callback(context_, onContextState, this);
     int err = 0;
@@ -82,6 +126,10 @@ PulseConnection::PulseConnection(const std::optional<std::string>& server) {
     }
     if (err != 0) {
         std::string text = std::string("Cannot connect to the audio server: ") + pa_strerror(err);
+        // Asked before close(), while the loop's descriptors are still held
+        // as they were when the connection failed. A server that did not
+        // answer in time is said as such.
+        if (err != PA_ERR_TIMEOUT) text = connectFailure(std::move(text));
         close();
         throw AppError("PulseAudio", err, text);
     }

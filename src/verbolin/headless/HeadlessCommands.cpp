@@ -206,8 +206,12 @@ std::optional<std::string> audioServerProblem() {
         platform::PulseConnection probe(std::nullopt);
         return std::nullopt;
     } catch (const std::exception& e) {
-        return std::string("No PulseAudio (or PipeWire-Pulse) server was found: ") + e.what() +
-               "\n" + AudioServerHelp::kHowToStart + ", then run verbolin --listen again.";
+        // A server that is there but cannot be reached (the process is out of
+        // descriptors, say) is not helped by starting one.
+        const std::string what = e.what();
+        if (what.find(AudioServerHelp::kNoServer) == std::string::npos) return what;
+        return "No PulseAudio (or PipeWire-Pulse) server was found: " + what + "\n" +
+               AudioServerHelp::kHowToStart + ", then run verbolin --listen again.";
     }
 }
 
@@ -265,7 +269,14 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     reportSaving();
 
     int status = 0;
+    // Said once the microphone is open, not when the model is ready: a
+    // capture that cannot start (no input, no descriptors left) ends the
+    // run without having claimed to listen.
     bool listening = false;
+    engine.onMicrophoneOpen = [&listening] {
+        if (!listening) say(stderr, "Listening. Press Ctrl+C to stop.");
+        listening = true;
+    };
     ProgressLines progressLines;
     auto stateChanged = engine.modelState.observe([&] {
         const auto state = engine.modelState.peek();
@@ -274,11 +285,8 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
             say(stderr, state.message);
         if (state.kind == Kind::failed && !pack.isInstalled())
             say(stderr, "verbolin: " + state.message + "\n" + installHelp(pack));
-        if (state.kind == Kind::ready) {
-            say(stderr, listening ? "The microphone is back. Listening again."
-                                  : "Listening. Press Ctrl+C to stop.");
-            listening = true;
-        }
+        if (state.kind == Kind::ready && listening)
+            say(stderr, "The microphone is back. Listening again.");
         if (state.kind == Kind::failed) {
             if (pack.isInstalled()) say(stderr, "verbolin: " + state.message);
             // A failed decode or a lost microphone keeps listening; a model

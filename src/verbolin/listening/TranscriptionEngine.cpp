@@ -296,7 +296,11 @@ void TranscriptionEngine::start() {
                 modelState.set(ModelState::failed(text));
                 if (session_ == session) isRecording.set(false);
             });
+            return;
         }
+        onMain([this, session] {
+            if (session_ == session && onMicrophoneOpen) onMicrophoneOpen();
+        });
     });
 }
 

@@ -126,6 +126,9 @@ class TranscriptionEngine {
     std::function<bool()> previewWanted;
     std::function<void(const Event&)> eventSink;
     std::function<void()> onModelReady;
+    // Called on the main thread once a start() has opened the microphone,
+    // unless listening was stopped or started again meanwhile.
+    std::function<void()> onMicrophoneOpen;
     // Things the user should know that are no state (a microphone name that
     // matches nothing, a pack folder installed over for what it lacks); main
     // thread. Empty: they go to the log.

@@ -586,21 +586,41 @@ TEST(HeadlessCommands, StatusSaysInstalledOnlyForAPackThatLoads) {
     }
 }
 
+// Without a server, or without a microphone on it, nothing can be heard: the
+// run says why and ends with status 1, and never claims to listen first.
 TEST(HeadlessCommands, NoAudioServerIsSaidBeforeClaimingToListen) {
-    testsupport::TempDir home("verbolin-cli-home");
-    const auto pack = home / "Verbolin/models/standard-v1";
-    std::filesystem::create_directories(pack / "TextDecoder.mlmodelc");
-    std::filesystem::create_directories(pack / "tokenizer");
-    std::ofstream(pack / "tokenizer/tokenizer.json") << "{}";
-    const ProgramRun r = run("verbolin", "--listen",
-                             "XDG_DATA_HOME='" + home.path().string() + "' XDG_CONFIG_HOME='" +
-                                 home.path().string() +
-                                 "' PULSE_SERVER='unix:" + (home / "no-server").string() + "'");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("No PulseAudio (or PipeWire-Pulse) server was found"), std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("pulseaudio --start"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("Listening"), std::string::npos) << r.err;
+    testsupport::PrivatePulseServer noMicrophone({});
+    const struct {
+        const char* name;
+        std::string server;  // PULSE_SERVER
+        bool loadablePack;
+        const char* said;
+        bool howToStart;  // whether starting a server is suggested
+    } rows[] = {
+        {"no server", "unix:/nonexistent/verbolin-no-server", false,
+         "No PulseAudio (or PipeWire-Pulse) server was found", true},
+        {"a server without a microphone", noMicrophone.serverString(), true,
+         "verbolin: No usable input device", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir home("verbolin-cli-home");
+        const auto pack = home / "Verbolin/models/standard-v1";
+        if (row.loadablePack) {
+            makeRandomPack(home.path());
+        } else {
+            // The server is looked for before the pack is loaded.
+            std::filesystem::create_directories(pack / "TextDecoder.mlmodelc");
+            std::filesystem::create_directories(pack / "tokenizer");
+            std::ofstream(pack / "tokenizer/tokenizer.json") << "{}";
+        }
+        const ProgramRun r =
+            run("verbolin", "--listen", homeEnv(home) + " PULSE_SERVER='" + row.server + "'");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("pulseaudio --start") != std::string::npos, row.howToStart) << r.err;
+        EXPECT_EQ(r.err.find("Listening"), std::string::npos) << r.err;
+    }
 }
 
 // Two listeners on one data folder would both capture the microphone and

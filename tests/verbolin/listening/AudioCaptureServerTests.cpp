@@ -3,12 +3,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -306,4 +311,89 @@ TEST(PulseAudioBackend, NoServerMeansNoDevicesAndAnErrorOnOpen) {
         EXPECT_EQ(std::string(e.what()).rfind("Cannot connect to the audio server: ", 0), 0u)
             << e.what();
     }
+}
+
+namespace {
+
+constexpr const char* kStarvedServer = "VERBOLIN_TEST_STARVED_SERVER";
+constexpr const char* kStarvedSpare = "VERBOLIN_TEST_STARVED_SPARE";
+constexpr const char* kStarvedOutcome = "VERBOLIN_TEST_STARVED_OUTCOME";
+
+// Connects to `server` in a child process whose descriptors run out `spare`
+// numbers above its lowest free one. Gives "connected", or the error's code
+// and text. The child is this program started afresh, not a forked copy:
+// libpulse refuses to work in a copy of a process that has used it.
+std::string connectShortOfDescriptors(const std::string& server, int spare) {
+    testsupport::TempDir dir("verbolin-starved");
+    const std::string outcome = (dir / "outcome").string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv(kStarvedServer, server.c_str(), 1);
+        ::setenv(kStarvedSpare, std::to_string(spare).c_str(), 1);
+        ::setenv(kStarvedOutcome, outcome.c_str(), 1);
+        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(quiet, 1);
+        ::execl("/proc/self/exe", "starved-child",
+                "--gtest_filter=StarvedConnectionChild.DISABLED_ConnectsAndReports",
+                "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return "the child failed";
+    return testsupport::readFile(outcome);
+}
+
+}  // namespace
+
+// Run by connectShortOfDescriptors() in a process of its own.
+TEST(StarvedConnectionChild, DISABLED_ConnectsAndReports) {
+    const char* server = std::getenv(kStarvedServer);
+    const char* spare = std::getenv(kStarvedSpare);
+    const char* outcomePath = std::getenv(kStarvedOutcome);
+    ASSERT_TRUE(server && spare && outcomePath);
+    const int lowestFree = ::eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit usual{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &usual), 0);
+    rlimit starved = usual;
+    starved.rlim_cur = rlim_t(lowestFree + std::atoi(spare));
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &starved), 0);
+    std::string outcome;
+    try {
+        platform::PulseConnection c(server);
+        ::setrlimit(RLIMIT_NOFILE, &usual);
+        outcome = "connected";
+    } catch (const platform::AppError& e) {
+        ::setrlimit(RLIMIT_NOFILE, &usual);
+        outcome = std::to_string(e.code()) + " " + e.what();
+    }
+    std::ofstream(outcomePath) << outcome;
+}
+
+// libpulse says a process out of file descriptors was refused (its socket()
+// failed) or broke the protocol (the descriptors the server handed over were
+// dropped, with no errno): whichever descriptor ran out, the error names the
+// system's reason, and not a missing server.
+TEST(PulseAudioBackend, AProcessOutOfDescriptorsIsToldSo) {
+    PrivatePulseServer server({"load-module module-null-source source_name=mic"});
+    std::set<long> libpulseCodes;
+    bool connected = false;
+    for (int spare = 0; spare < 16 && !connected; ++spare) {
+        SCOPED_TRACE(std::to_string(spare) + " descriptors spare");
+        const std::string outcome = connectShortOfDescriptors(server.serverString(), spare);
+        connected = outcome == "connected";
+        if (connected) break;
+        const auto space = outcome.find(' ');
+        ASSERT_NE(space, std::string::npos) << outcome;
+        libpulseCodes.insert(std::stol(outcome.substr(0, space)));
+        EXPECT_EQ(outcome.substr(space + 1),
+                  "Cannot open a connection to the audio server: Too many open files");
+    }
+    EXPECT_TRUE(connected) << "no connection with descriptors to spare";
+    EXPECT_TRUE(libpulseCodes.contains(PA_ERR_CONNECTIONREFUSED) &&
+                libpulseCodes.contains(PA_ERR_PROTOCOL))
+        << "not each of libpulse's ways to say it was met";
 }
