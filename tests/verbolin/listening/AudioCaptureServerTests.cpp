@@ -378,6 +378,11 @@ TEST(StarvedConnectionChild, DISABLED_ConnectsAndReports) {
 // dropped, with no errno): whichever descriptor ran out, the error names the
 // system's reason, and not a missing server.
 TEST(PulseAudioBackend, AProcessOutOfDescriptorsIsToldSo) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UBSan, built in beside it, opens a pipe to check an object's type, and
+    // takes a refused one for a bad object.
+    GTEST_SKIP() << "the sanitizer's checks need descriptors of their own";
+#endif
     PrivatePulseServer server({"load-module module-null-source source_name=mic"});
     std::set<long> libpulseCodes;
     bool connected = false;
