@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -561,16 +562,22 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
         return;
     }
 
+    const Segment merged = editedSegment(block, text);
+    segments.mutate(
+        [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
+    save({.segments = {merged}, .deletedSegments = ids});
+}
+
+Segment TranscriptStore::editedSegment(const Block& block, const std::string& text) {
+    assert(!block.segments.empty());
     Segment merged;
     merged.id = block.id;
     merged.start = block.segments.front().start;
     merged.end = block.segments.back().end;
     merged.text = text;
     merged.edited = true;
-    merged.original = block.original().value_or(oldText);
-    segments.mutate(
-        [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
-    save({.segments = {merged}, .deletedSegments = ids});
+    merged.original = block.original().value_or(block.text());
+    return merged;
 }
 
 std::vector<Segment> TranscriptStore::segmentsWithIds(const std::vector<Uuid>& ids) const {

@@ -165,6 +165,9 @@ class TranscriptStore {
     // Applies the user's edit of one paragraph: its segments become one
     // edited segment that remembers the text before the first edit.
     void replace(const Block& block, const std::string& text);
+    // The one edited segment that `block`'s segments become with `text`: the
+    // paragraph's id and times, and its text before the first edit.
+    static Segment editedSegment(const Block& block, const std::string& text);
     // The segments among `ids` that memory holds now, in transcript order:
     // a paragraph shown in part, or edited since it was shown, is asked
     // about by its own segments alone.

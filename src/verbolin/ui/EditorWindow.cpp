@@ -345,8 +345,9 @@ bool EditorWindow::shows(const platform::Uuid& paragraph) const {
 void EditorWindow::stepHistory(bool back) {
     auto& edits = editor_.edits();
     if (!(back ? edits.canUndo() : edits.canRedo())) return;
-    const bool caretThere = editor_.selectedIDs.size() == 1;
-    const std::vector<platform::Uuid> caretIn = editor_.selectedIDs;
+    // The one paragraph the caret (or selection) is in before the step.
+    const std::optional<platform::Uuid> caretIn =
+        editor_.selectedIDs.size() == 1 ? std::optional(editor_.selectedIDs.front()) : std::nullopt;
     const ParagraphEditor::Outcome done = back ? edits.undo() : edits.redo();
     if (!done.problem.empty()) {
         status_->setNotice(done.problem);
@@ -358,7 +359,7 @@ void EditorWindow::stepHistory(bool back) {
         status_->setNotice(
             std::string(back ? "Undid" : "Redid") + " a change to the paragraph of " +
             model_.store().calendar().shortTime(done.start) + ", which is not shown here.");
-    } else if (pane_ && caretThere && caretIn.front() == done.paragraph) {
+    } else if (pane_ && caretIn == done.paragraph) {
         pane_->model().requestCaret(done.paragraph, done.caret);
     }
 }

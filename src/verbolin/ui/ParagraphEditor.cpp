@@ -37,16 +37,8 @@ bool holdsExactly(const std::vector<Segment>& present, const std::vector<Segment
 }  // namespace
 
 void ParagraphEditor::hold(const Block& shown, const std::string& text) {
-    Held h;
-    h.id = shown.id;
-    h.shown = text;
-    for (const Segment& s : shown.segments) h.segmentIds.push_back(s.id);
-    if (!shown.segments.empty()) {
-        h.start = shown.segments.front().start;
-        h.end = shown.segments.back().end;
-        h.original = shown.original().value_or(shown.text());
-    }
-    held_ = std::move(h);
+    held_ = Held{shown.id, {}, shown, text};
+    for (const Segment& s : shown.segments) held_->segmentIds.push_back(s.id);
 }
 
 void ParagraphEditor::edit(const Block& shown, const std::string& before, const std::string& after,
@@ -59,23 +51,10 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
     for (const Segment& s : shown.segments)
         if (std::find(ids.begin(), ids.end(), s.id) == ids.end()) ids.push_back(s.id);
     const std::vector<Segment> current = store_.segmentsWithIds(ids);
-    if (!current.empty()) {
-        const Block now{shown.id, SegmentList(current)};
-        h.start = current.front().start;
-        h.end = current.back().end;
-        h.original = now.original().value_or(now.text());
-    }
+    if (!current.empty()) h.last = Block{shown.id, SegmentList(current)};
+    if (h.last.segments.empty()) return;  // a paragraph it never knew: nothing to store
     std::vector<Segment> replacement;
-    if (!blank(after)) {
-        Segment merged;
-        merged.id = shown.id;
-        merged.start = h.start;
-        merged.end = h.end;
-        merged.text = after;
-        merged.edited = true;
-        merged.original = h.original;
-        replacement.push_back(std::move(merged));
-    }
+    if (!blank(after)) replacement.push_back(TranscriptStore::editedSegment(h.last, after));
     h.shown = after;
     h.segmentIds = idsOf(replacement);
     // White space typed into a paragraph the transcript no longer holds
@@ -88,7 +67,7 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
         TimelineEditMapper::changeSpan(QString::fromStdString(before), afterText, caret);
     UndoStep step;
     step.paragraph = shown.id;
-    step.start = h.start;
+    step.start = h.last.segments.front().start;
     step.before = current;
     step.after = std::move(replacement);
     step.shownBefore = before;
@@ -104,12 +83,13 @@ std::optional<Block> ParagraphEditor::heldBlock() const {
     if (!held_) return std::nullopt;
     std::vector<Segment> segments = store_.segmentsWithIds(held_->segmentIds);
     // Text the transcript no longer holds was deleted there, not emptied here.
-    if (segments.empty() && !blank(held_->shown)) return std::nullopt;
+    if (segments.empty() && (!blank(held_->shown) || held_->last.segments.empty()))
+        return std::nullopt;
     if (segments.empty()) {
         Segment standIn;
         standIn.id = held_->id;
-        standIn.start = held_->start;
-        standIn.end = held_->end;
+        standIn.start = held_->last.segments.front().start;
+        standIn.end = held_->last.segments.back().end;
         standIn.text = held_->shown;
         segments.push_back(std::move(standIn));
     }

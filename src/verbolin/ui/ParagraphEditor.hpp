@@ -38,9 +38,10 @@ class ParagraphEditor {
     struct Held {
         platform::Uuid id;
         std::vector<platform::Uuid> segmentIds;  // its segments in the transcript
-        platform::Date start, end;
-        std::optional<std::string> original;  // its text before the first edit
-        std::string shown;                    // its text as the view shows it
+        // It as the transcript last held it: its times, and its text before
+        // the first edit, for when it holds none now.
+        Block last;
+        std::string shown;  // its text as the view shows it
     };
     const std::optional<Held>& held() const { return held_; }
     // The held paragraph as the view shows it: its segments as the

@@ -1,7 +1,6 @@
 // Capture through a real PulseAudio server that the test starts privately: a
 // pipe source stands in for the microphone and is fed a known tone.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -21,6 +20,7 @@
 #include "platform/audio/PulseConnection.hpp"
 #include "platform/audio/PulseInputStream.hpp"
 #include "platform/system/AppError.hpp"
+#include "support/ChildTest.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/ToneFeeder.hpp"
@@ -321,8 +321,7 @@ constexpr const char* kStarvedOutcome = "VERBOLIN_TEST_STARVED_OUTCOME";
 
 // Connects to `server` in a child process whose descriptors run out `spare`
 // numbers above its lowest free one. Gives "connected", or the error's code
-// and text. The child is this program started afresh, not a forked copy:
-// libpulse refuses to work in a copy of a process that has used it.
+// and text.
 std::string connectShortOfDescriptors(const std::string& server, int spare) {
     testsupport::TempDir dir("verbolin-starved");
     const std::string outcome = (dir / "outcome").string();
@@ -331,12 +330,8 @@ std::string connectShortOfDescriptors(const std::string& server, int spare) {
         ::setenv(kStarvedServer, server.c_str(), 1);
         ::setenv(kStarvedSpare, std::to_string(spare).c_str(), 1);
         ::setenv(kStarvedOutcome, outcome.c_str(), 1);
-        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(quiet, 1);
-        ::execl("/proc/self/exe", "starved-child",
-                "--gtest_filter=StarvedConnectionChild.DISABLED_ConnectsAndReports",
-                "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
-        _exit(127);
+        testsupport::runDisabledTestInThisChild(
+            "starved-child", "StarvedConnectionChild.DISABLED_ConnectsAndReports");
     }
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||

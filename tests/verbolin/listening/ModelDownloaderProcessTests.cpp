@@ -2,7 +2,6 @@
 // installs killed with SIGKILL part-way: whatever happens, the next install
 // ends with exactly the pack made of the checkpoint the hub serves.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,6 +20,7 @@
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileLock.hpp"
 #include "support/CheckpointHub.hpp"
+#include "support/ChildTest.hpp"
 #include "support/HubTestEnvironment.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
@@ -76,12 +76,8 @@ class OtherInstall {
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setenv(kChildEndpoint, endpoint.c_str(), 1);
-            const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-            ::dup2(quiet, 1);
-            ::execl("/proc/self/exe", "install-child",
-                    "--gtest_filter=PackInstallChild.DISABLED_InstallsFromTheParentsHub",
-                    "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
-            _exit(127);
+            testsupport::runDisabledTestInThisChild(
+                "install-child", "PackInstallChild.DISABLED_InstallsFromTheParentsHub");
         }
     }
 
