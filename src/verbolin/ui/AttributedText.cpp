@@ -5,7 +5,7 @@
 namespace verbolin {
 
 int TextAttributes::count() const {
-    return int(blockId.has_value()) + int(separator) + int(fontSize.has_value()) +
+    return int(blockId.has_value()) + int(separator) + int(standIn) + int(fontSize.has_value()) +
            int(paragraph.has_value()) + int(color.has_value());
 }
 

@@ -21,11 +21,14 @@ struct ParagraphStyle {
 struct TextAttributes {
     std::optional<QString> blockId;  // the paragraph's UUID text
     bool separator = false;          // the "\n" in front of a paragraph
+    // Drawn by the view so that an empty paragraph keeps a line: never part
+    // of the user's text, whatever its character.
+    bool standIn = false;
     std::optional<double> fontSize;  // body font of this size
     std::optional<ParagraphStyle> paragraph;
     std::optional<ColorRole> color;
 
-    // How many attributes are present (a false separator flag is absent).
+    // How many attributes are present (a false flag is absent).
     int count() const;
     friend bool operator==(const TextAttributes&, const TextAttributes&) = default;
 };

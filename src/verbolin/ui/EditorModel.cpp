@@ -29,6 +29,30 @@ std::optional<SessionItem> EditorModel::currentItem() const {
     if (scope == kAllScope) return std::nullopt;
     for (auto& item : model_.store().sessionItems())
         if (item.id == scope) return item;
+    return keptItem();
+}
+
+std::optional<SessionItem> EditorModel::keptItem() const {
+    const auto& held = edits_.held();
+    // Only a held paragraph that the transcript holds nothing of can keep one.
+    if (scope == kAllScope || !held || !held->segmentIds.empty() || held->last.segments.empty())
+        return std::nullopt;
+    auto& store = model_.store();
+    // The entries as they would be with the held paragraph's last segments.
+    std::vector<Segment> with = store.segments.get();
+    const size_t present = with.size();
+    for (const Segment& s : held->last.segments)
+        if (std::none_of(with.begin(), with.begin() + std::ptrdiff_t(present),
+                         [&](const Segment& o) { return o.id == s.id; }))
+            with.push_back(s);
+    if (with.size() == present) return std::nullopt;
+    for (auto& item : TranscriptStore::sessionItems(with, store.sessions.get(), store.calendar()))
+        if (item.id == scope) {
+            const auto items = store.sessionItems();
+            if (std::none_of(items.begin(), items.end(),
+                             [&](const SessionItem& i) { return i.id == scope; }))
+                return item;
+        }
     return std::nullopt;
 }
 

@@ -43,6 +43,10 @@ class EditorModel {
     void onAppear();
 
     std::optional<SessionItem> currentItem() const;
+    // The scope's sidebar entry while its only paragraph is held emptied:
+    // it stays, and stays chosen, until the caret leaves the paragraph.
+    // None while the transcript holds the entry, or nothing holds it.
+    std::optional<SessionItem> keptItem() const;
     // The paragraph being edited is among them, in its place, while held.
     std::vector<Block> scopedBlocks() const;
     // The same paragraphs, shared: unscoped and unsearched they are the

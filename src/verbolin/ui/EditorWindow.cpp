@@ -12,8 +12,10 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <unordered_set>
 
 #include "verbolin/app/AppModel.hpp"
+#include "verbolin/ui/KeyShortcuts.hpp"
 #include "verbolin/ui/LevelMeter.hpp"
 #include "verbolin/ui/QtWindowHost.hpp"
 #include "verbolin/ui/SidebarWidget.hpp"
@@ -49,6 +51,7 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     sidebar_->setMaximumWidth(320);
     sidebar_->onNewSession = [this] { newSession(); };
     sidebar_->onScopeChanged = [this] { scheduleRefresh(); };
+    sidebar_->model().kept = [this] { return editor_.keptItem(); };
 
     auto* detail = new QWidget(splitter_);
     auto* column = new QVBoxLayout(detail);
@@ -198,12 +201,12 @@ void EditorWindow::buildToolbar() {
     // The history is the window's: the keys work wherever the focus is,
     // the empty window included.
     auto* undo = new QAction(this);
-    undo->setShortcut(QKeySequence::Undo);
+    undo->setShortcuts(KeyShortcuts::undo());
     undo->setShortcutContext(Qt::WindowShortcut);
     connect(undo, &QAction::triggered, this, [this] { this->undo(); });
     addAction(undo);
     auto* redo = new QAction(this);
-    redo->setShortcuts({QKeySequence::Redo, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
+    redo->setShortcuts(KeyShortcuts::redo());
     redo->setShortcutContext(Qt::WindowShortcut);
     connect(redo, &QAction::triggered, this, [this] { this->redo(); });
     addAction(redo);
@@ -216,15 +219,26 @@ void EditorWindow::showEvent(QShowEvent* event) {
 }
 
 bool EditorWindow::eventFilter(QObject* watched, QEvent* event) {
-    // The search field keeps Ctrl+Z for its own typing while it has some to
-    // take back; otherwise the keys reach the window's history.
-    if (watched == search_ && event->type() == QEvent::ShortcutOverride) {
+    // The search field keeps the keys for its own typing while it has some
+    // to take back; otherwise they reach the window's history.
+    const bool override = event->type() == QEvent::ShortcutOverride;
+    if (watched == search_ && (override || event->type() == QEvent::KeyPress)) {
         auto* key = static_cast<QKeyEvent*>(event);
-        const bool redo = key->matches(QKeySequence::Redo) ||
-                          key->keyCombination() == QKeyCombination(Qt::CTRL | Qt::SHIFT, Qt::Key_Z);
-        if ((redo && !search_->isRedoAvailable()) ||
-            (!redo && key->matches(QKeySequence::Undo) && !search_->isUndoAvailable())) {
-            event->ignore();
+        const bool redo = KeyShortcuts::matches(*key, KeyShortcuts::redo());
+        const bool undo = !redo && KeyShortcuts::matches(*key, KeyShortcuts::undo());
+        const bool own =
+            (redo && search_->isRedoAvailable()) || (undo && search_->isUndoAvailable());
+        if ((undo || redo) && !own && override) {
+            event->ignore();  // the window's shortcut takes it
+            return true;
+        }
+        // The field's own keys may not be all of ours (Ctrl+Y on some desktops).
+        if (own) {
+            if (override) {
+                event->accept();
+            } else {
+                redo ? search_->redo() : search_->undo();
+            }
             return true;
         }
     }
@@ -257,6 +271,11 @@ void EditorWindow::makePane() {
 
 void EditorWindow::refresh() {
     auto& engine = model_.engine();
+    // The entry of a held paragraph goes from the sidebar once it is let go.
+    if (const auto kept = editor_.keptItem(); kept.has_value() != sidebarKeeps_) {
+        sidebarKeeps_ = kept.has_value();
+        sidebar_->reload();
+    }
     const bool timeline = editor_.showsTimeline();
     searchAction_->setVisible(timeline);
     if (timeline) {
@@ -335,11 +354,16 @@ void EditorWindow::deleteSelection() {
     if (editor_.deleteSelection()) refresh();
 }
 
-bool EditorWindow::shows(const platform::Uuid& paragraph) const {
+bool EditorWindow::shows(const ParagraphEditor::Outcome& step) const {
     if (!editor_.showsTimeline()) return false;
+    // Views name a paragraph by its first segment they show: one across a
+    // session's start has another id in the session's view than in All.
+    const std::unordered_set<platform::Uuid> wanted(step.segments.begin(), step.segments.end());
     const auto blocks = editor_.sharedScopedBlocks();
-    return std::any_of(blocks->rbegin(), blocks->rend(),
-                       [&](const Block& b) { return b.id == paragraph; });
+    return std::any_of(blocks->rbegin(), blocks->rend(), [&](const Block& b) {
+        return std::any_of(b.segments.begin(), b.segments.end(),
+                           [&](const Segment& s) { return wanted.contains(s.id); });
+    });
 }
 
 void EditorWindow::stepHistory(bool back) {
@@ -355,7 +379,7 @@ void EditorWindow::stepHistory(bool back) {
     }
     if (!done.applied) return;
     refresh();
-    if (!shows(done.paragraph)) {
+    if (!shows(done)) {
         status_->setNotice(
             std::string(back ? "Undid" : "Redid") + " a change to the paragraph of " +
             model_.store().calendar().shortTime(done.start) + ", which is not shown here.");

@@ -87,13 +87,15 @@ class EditorWindow final : public QMainWindow {
     void makePane();
     void updateStatusSelection();
     void stepHistory(bool back);
-    bool shows(const platform::Uuid& paragraph) const;
+    // Whether the view shows the segments `step` put in (or took out).
+    bool shows(const ParagraphEditor::Outcome& step) const;
 
     AppModel& model_;
     platform::MainExecutor& main_;
     EditorModel editor_;
     std::shared_ptr<QtWindowHost> host_;
-    std::string paneScope_;  // the scope the pane was made for
+    std::string paneScope_;      // the scope the pane was made for
+    bool sidebarKeeps_ = false;  // the sidebar shows the editor's kept entry
     bool refreshQueued_ = false;
 
     SidebarWidget* sidebar_;

@@ -3,6 +3,7 @@
 #include <QString>
 #include <algorithm>
 #include <cassert>
+#include <functional>
 #include <unordered_map>
 
 #include "platform/system/Text.hpp"
@@ -34,6 +35,29 @@ bool holdsExactly(const std::vector<Segment>& present, const std::vector<Segment
     });
 }
 
+// The text of `after` that is the held paragraph's own, when the segments
+// that joined it since it was held (speech that landed beside it) are shown
+// in front of and behind it as they are: those are left alone. None when the
+// edit reached into them, or they lie between its own.
+std::optional<std::string> ownText(const std::vector<Segment>& present,
+                                   const std::vector<platform::Uuid>& own,
+                                   const std::string& after) {
+    const auto isOwn = [&](const Segment& s) {
+        return std::find(own.begin(), own.end(), s.id) != own.end();
+    };
+    const auto first = std::find_if(present.begin(), present.end(), isOwn);
+    const auto last = std::find_if(present.rbegin(), present.rend(), isOwn).base();
+    if (first == present.end() || std::any_of(first, last, std::not_fn(isOwn))) return std::nullopt;
+    // Block::text joins segments with one space.
+    std::string head, tail;
+    for (auto it = present.begin(); it != first; ++it) head += it->text + ' ';
+    for (auto it = last; it != present.end(); ++it) tail += ' ' + it->text;
+    if (after.size() < head.size() + tail.size() || !after.starts_with(head) ||
+        !after.ends_with(tail))
+        return std::nullopt;
+    return after.substr(head.size(), after.size() - head.size() - tail.size());
+}
+
 }  // namespace
 
 void ParagraphEditor::hold(const Block& shown, const std::string& text) {
@@ -50,12 +74,22 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
     std::vector<platform::Uuid> ids = h.segmentIds;
     for (const Segment& s : shown.segments)
         if (std::find(ids.begin(), ids.end(), s.id) == ids.end()) ids.push_back(s.id);
-    const std::vector<Segment> current = store_.segmentsWithIds(ids);
-    if (!current.empty()) h.last = Block{shown.id, SegmentList(current)};
+    std::vector<Segment> current = store_.segmentsWithIds(ids);
+    // Speech that joined the paragraph while it was held keeps its own
+    // segments as long as the edit leaves their text alone.
+    std::string text = after;
+    if (const auto own = ownText(current, h.segmentIds, after);
+        own && current.size() > h.segmentIds.size()) {
+        text = *own;
+        std::erase_if(current, [&](const Segment& s) {
+            return std::find(h.segmentIds.begin(), h.segmentIds.end(), s.id) == h.segmentIds.end();
+        });
+    }
+    if (!current.empty()) h.last = Block{current.front().id, SegmentList(current)};
     if (h.last.segments.empty()) return;  // a paragraph it never knew: nothing to store
     std::vector<Segment> replacement;
-    if (!blank(after)) replacement.push_back(TranscriptStore::editedSegment(h.last, after));
-    h.shown = after;
+    if (!blank(text)) replacement.push_back(TranscriptStore::editedSegment(h.last, text));
+    h.shown = text;
     h.segmentIds = idsOf(replacement);
     // White space typed into a paragraph the transcript no longer holds
     // changes nothing there, and leaves nothing to undo.
@@ -68,7 +102,7 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
     UndoStep step;
     step.paragraph = shown.id;
     step.start = h.last.segments.front().start;
-    step.before = current;
+    step.before = std::move(current);
     step.after = std::move(replacement);
     step.shownBefore = before;
     step.shownAfter = after;
@@ -101,7 +135,12 @@ bool ParagraphEditor::caretIn(const std::vector<platform::Uuid>& paragraphs) {
     return release();
 }
 
-bool ParagraphEditor::release() { return std::exchange(held_, std::nullopt).has_value(); }
+bool ParagraphEditor::release() {
+    if (!held_) return false;
+    held_.reset();
+    history_.seal();
+    return true;
+}
 
 ParagraphEditor::Outcome ParagraphEditor::step(bool back) {
     const UndoStep* next = back ? history_.nextUndo() : history_.nextRedo();
@@ -134,6 +173,7 @@ ParagraphEditor::Outcome ParagraphEditor::step(bool back) {
         held_->shown = back ? step.shownBefore : step.shownAfter;
     }
     out.applied = true;
+    out.segments = idsOf(then.empty() ? now : then);
     out.caret = step.at + (back ? step.removed : step.inserted);
     return out;
 }

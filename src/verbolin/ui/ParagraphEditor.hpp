@@ -53,6 +53,8 @@ class ParagraphEditor {
     // The caret is now in these paragraphs: any other held one is let go.
     // Returns whether one was.
     bool caretIn(const std::vector<platform::Uuid>& paragraphs);
+    // Lets the held paragraph go; the next edit starts an undo step of its
+    // own, so that no step spans two paragraphs or two views.
     bool release();
 
     // What undo or redo did. `applied` false with no `problem`: nothing to do.
@@ -60,7 +62,10 @@ class ParagraphEditor {
         bool applied = false;
         platform::Uuid paragraph;
         platform::Date start;
-        int caret = 0;        // where the change was, in the paragraph's text now
+        int caret = 0;  // where the change was, in the paragraph's text now
+        // The segments the step put in (or took out, when it put in none):
+        // what a view must show to show the step.
+        std::vector<platform::Uuid> segments;
         std::string problem;  // why a step was passed over, for the status bar
     };
     // A step is applied while the segments it left are there as it left

@@ -4,9 +4,17 @@
 
 namespace verbolin {
 
+AttributedText standIn(TextAttributes attributes) {
+    attributes.standIn = true;
+    return AttributedText(QString(QChar(kStandInCharacter)), attributes);
+}
+
 QString paragraphText(const AttributedText& text, const ParagraphRange& range) {
-    QString shown = text.string().mid(range.location, range.length);
-    shown.remove(QChar(kEmptyParagraphMark));
+    // A paragraph is one run, or a few where its text holds a line break:
+    // the stand-in is found among them without copying the rest twice.
+    QString shown;
+    for (const AttributedRun& r : text.runs(range.location, range.length))
+        if (!r.attributes.standIn) shown += QStringView(text.string()).mid(r.start, r.length);
     return shown;
 }
 

@@ -11,10 +11,13 @@
 
 namespace verbolin {
 
-// What an empty paragraph shows: a character to carry its id, so that it
-// keeps its place and time and text typed there joins it. It is no part of
-// the paragraph's text.
-constexpr char16_t kEmptyParagraphMark = u'\u200B';
+// What an empty paragraph shows: one character to carry its id, so that it
+// keeps its line, its time and the caret, and text typed there joins it.
+// It is known by its `standIn` attribute alone: the user's own text may
+// hold the same character, and keeps it.
+constexpr char16_t kStandInCharacter = u'\u200B';
+// The stand-in of an empty paragraph with these attributes.
+AttributedText standIn(TextAttributes attributes);
 
 struct ParagraphRange {
     QString id;
@@ -30,7 +33,7 @@ std::vector<ParagraphRange> blockRanges(const AttributedText& text);
 // placed at `offset`, as if the whole text had been walked.
 void appendBlockRanges(std::vector<ParagraphRange>& ranges, const AttributedText& tail, int offset);
 
-// The paragraph's text in `text`, without the mark an empty one carries.
+// The paragraph's text in `text`, without the stand-in an empty one shows.
 QString paragraphText(const AttributedText& text, const ParagraphRange& range);
 
 // The id of the character at `index`, else of the one before it.

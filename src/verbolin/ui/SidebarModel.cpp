@@ -9,7 +9,12 @@ namespace verbolin {
 
 std::vector<SidebarModel::Day> SidebarModel::sessionDays() const {
     std::vector<Day> days;
-    for (auto& item : store_.sessionItems()) {
+    std::vector<SessionItem> items = store_.sessionItems();
+    if (auto extra = kept ? kept() : std::nullopt;
+        extra && std::none_of(items.begin(), items.end(),
+                              [&](const SessionItem& i) { return i.id == extra->id; }))
+        items.push_back(std::move(*extra));
+    for (auto& item : items) {
         const auto segments = store_.segmentsIn(item);
         const auto anchor = segments.empty() ? item.start : segments.front().start;
         const auto day = store_.calendar().startOfDay(anchor);

@@ -3,6 +3,7 @@
 // groups, the texts of each row, the context entries a row offers, and the
 // rename, merge and copy actions on the store and the editor's scope.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ class SidebarModel {
 
     // `scope` is the editor's; it must outlive the model.
     SidebarModel(TranscriptStore& store, std::string& scope) : store_(store), scope_(scope) {}
+
+    // An entry shown though the transcript no longer holds it (the editor's
+    // scope while its only paragraph is being edited, emptied).
+    std::function<std::optional<SessionItem>()> kept;
 
     // Days newest first; each day's items newest first. An item belongs to
     // the day of its first words, falling back to its own start.

@@ -130,6 +130,7 @@ void StatusBarWidget::refresh() {
     const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now(),
                                             notice_, noticeAt_);
     using Kind = StatusBarModel::TrailingKind;
+    noticeShown_ = t.kind == Kind::notice;
     trailing_->setStyleSheet(t.kind == Kind::copied ? "color: #2ea043;" : "");
     if (t.kind == Kind::wordDiff) {
         const auto ops = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
@@ -166,15 +167,21 @@ void StatusBarWidget::placeTexts() {
     // failure's cause and what to do matter more than any hint or count, so
     // beside one the trailing side has only what is left, gap and all.
     const int share = retry ? 0 : std::max(room - kSpacing, 0) / kTrailingShare;
+    // A notice answers what the user just did (an undo applied out of
+    // sight, or passed over): for its few seconds it is said whole, and a
+    // failure keeps what is left until it is back in full.
     const int trailingWidth =
-        std::clamp(std::max(room - kSpacing - messageNatural, share), 0, trailingNatural_);
+        noticeShown_
+            ? std::min(trailingNatural_, room)
+            : std::clamp(std::max(room - kSpacing - messageNatural, share), 0, trailingNatural_);
     const int messageWidth =
         std::clamp(room - (trailingWidth > 0 ? trailingWidth + kSpacing : 0), 0, messageNatural);
     // What went wrong is at the start and what to do at the end: the middle
     // gives way (whole in the tooltip).
-    const QString shown = messageWidth >= messageNatural
-                              ? line
-                              : metrics.elidedText(line, Qt::ElideMiddle, messageWidth - 2);
+    const QString shown =
+        messageWidth >= messageNatural
+            ? line
+            : metrics.elidedText(line, Qt::ElideMiddle, std::max(messageWidth - 2, 0));
 
     const int messageHeight = lineHeight + 2;
     const int trailingHeight = (fullTrailing_.isEmpty() ? 2 : 1) * lineHeight + 2;

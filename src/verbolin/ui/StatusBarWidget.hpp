@@ -63,6 +63,7 @@ class StatusBarWidget : public QWidget {
     QString fullMessage_;
     QString fullTrailing_;  // plain text, or empty for the word diff
     int trailingNatural_ = 0;
+    bool noticeShown_ = false;  // the trailing side says a notice now
     std::string settingsNotice_;
 
     QProgressBar* spinner_;

@@ -10,9 +10,6 @@ bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId) {
     if (liveId && blockIdAt(text, pos) == liveId) return false;
     if (len <= 0) return true;
-    // The mark of an empty paragraph alone is what keeps it there.
-    const QString changed = text.string().mid(pos, len);
-    if (changed.count(QChar(kEmptyParagraphMark)) == changed.size()) return false;
     for (const AttributedRun& r : text.runs(pos, len)) {
         if (r.attributes.separator) return false;
         if (liveId && r.attributes.blockId == liveId) return false;

@@ -36,7 +36,9 @@ namespace TimelineEditMapper {
 // Whether replacing [pos, pos + len) may happen. A separator can never be
 // deleted or overtyped, so paragraphs are neither merged nor split. Nothing
 // may touch the live paragraph (`liveId`): the store does not hold it, and
-// text typed there would be dropped at the next preview.
+// text typed there would be dropped at the next preview. An empty
+// paragraph's stand-in goes like any character: the view gives the
+// paragraph another while it holds no text.
 bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/system/Date.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
 
 namespace verbolin::TimelineRenderer {
 
@@ -41,8 +42,8 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
             out.append(QStringLiteral("\n"), separator);
         }
         const QString text = QString::fromStdString(block.text());
-        out.append(body(text.isEmpty() ? QString(QChar(kEmptyParagraphMark)) : text,
-                        bodyAttributes(fontSize, block.id, spacing)));
+        const TextAttributes attributes = bodyAttributes(fontSize, block.id, spacing);
+        out.append(text.isEmpty() ? standIn(attributes) : body(text, attributes));
     }
     return out;
 }
@@ -67,12 +68,12 @@ std::string gapText(double seconds) {
 QString plainText(const AttributedText& text, int pos, int len) {
     QString collected;
     for (const AttributedRun& r : text.runs(pos, len)) {
+        if (r.attributes.standIn) continue;
         if (!r.attributes.separator)
             collected += text.string().mid(r.start, r.length);
         else if (!collected.endsWith(QStringLiteral("\n\n")))
             collected += QStringLiteral("\n\n");
     }
-    collected.remove(QChar(kEmptyParagraphMark));
     return collected.trimmed();
 }
 

@@ -6,6 +6,8 @@
 #include <QMimeData>
 #include <QTextCursor>
 
+#include "verbolin/ui/KeyShortcuts.hpp"
+
 namespace verbolin {
 
 namespace {
@@ -47,10 +49,8 @@ bool TimelineTextEdit::placeTyping() {
 
 void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     if (isReadOnly()) return QTextEdit::keyPressEvent(e);
-    const auto mods = e->modifiers() & ~Qt::KeypadModifier;
-    const bool redo = e->matches(QKeySequence::Redo) ||
-                      (e->key() == Qt::Key_Z && mods == (Qt::ControlModifier | Qt::ShiftModifier));
-    if (redo || e->matches(QKeySequence::Undo)) {
+    const bool redo = KeyShortcuts::matches(*e, KeyShortcuts::redo());
+    if (redo || KeyShortcuts::matches(*e, KeyShortcuts::undo())) {
         if (const auto& act = redo ? onRedo : onUndo) act();
         e->accept();
         return;
@@ -75,11 +75,13 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         move = QTextCursor::PreviousCharacter;
     else if (e->matches(QKeySequence::Delete) || e->key() == Qt::Key_Delete)
         move = QTextCursor::NextCharacter;
-    const bool inserts =
-        e->matches(QKeySequence::Paste) || e->matches(QKeySequence::InsertParagraphSeparator) ||
-        e->matches(QKeySequence::InsertLineSeparator) ||
-        (!e->text().isEmpty() && (e->text().front().isPrint() || e->text().front() == u'\t') &&
-         !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
+    const bool inserts = e->matches(QKeySequence::Paste) ||
+                         e->matches(QKeySequence::InsertParagraphSeparator) ||
+                         e->matches(QKeySequence::InsertLineSeparator) ||
+                         (!e->text().isEmpty() &&
+                          (e->text().front().isPrint() || e->text().front() == u'\t' ||
+                           e->text().front().category() == QChar::Other_Format) &&
+                          !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
     // Typing must never vanish: where it may not go, it goes where the owner
     // sends it, or the key is refused with the text left as it was.
     if (inserts && !move) {

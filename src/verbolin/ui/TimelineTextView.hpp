@@ -120,8 +120,10 @@ class TimelineTextView final : public QWidget {
     void write(int start, int removed, int inserted);
     // Passes a user's edit of one paragraph on.
     void reportEdit(const ParagraphEdit& edit);
-    // Gives a paragraph whose text the user removed the empty one's mark.
+    // Gives a paragraph whose text the user removed a stand-in, and takes
+    // it away again once text is typed beside it.
     void markEmptied();
+    void dropStandIns();
     // Acts on a new caret request of the inputs.
     void handleCaret();
     std::optional<ParagraphRange> rangeOf(const platform::Uuid& id) const;
@@ -159,6 +161,8 @@ class TimelineTextView final : public QWidget {
     bool userEdited_ = false;  // a user change waits for mapping
     bool desynced_ = false;    // the document no longer matches the text
     TextAttributes typing_;
+    // Where the last user change put its text, until it is looked at.
+    std::pair<int, int> typed_{0, 0};
     // The look of the first paragraph character the last change removed.
     std::optional<TextAttributes> removedStyle_;
     bool selectionPosted_ = false;

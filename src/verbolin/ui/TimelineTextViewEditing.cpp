@@ -53,8 +53,10 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
             removedStyle_ = r.attributes;
             break;
         }
+    const int inserted = int(after.size()) - head - tail;
     text_.replace(pos + head, int(before.size()) - head - tail,
-                  AttributedText(after.mid(head, after.size() - head - tail), typing_));
+                  AttributedText(after.mid(head, inserted), typing_));
+    typed_ = {pos + head, pos + head + inserted};
     ranges_.reset();
     userEdited_ = true;
     if (edit_->document()->characterCount() - 1 != text_.length()) desynced_ = true;
@@ -66,6 +68,7 @@ void TimelineTextView::textChanged() {
     editing_ = true;
     TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
     ranges_.reset();
+    dropStandIns();
     markEmptied();
     const int caret = edit_->textCursor().position();
     DocumentGeometry::layoutAll(*edit_->document());
@@ -177,11 +180,28 @@ void TimelineTextView::reportEdit(const ParagraphEdit& edit) {
     inputs_.onEdit(shown, edit.before, edit.after, caret);
 }
 
+void TimelineTextView::dropStandIns() {
+    // Text typed or pasted into an empty paragraph lies beside its stand-in,
+    // which goes now: the paragraph holds the user's text alone. The right
+    // side first, so that the left one's position still holds.
+    const auto [from, to] = std::exchange(typed_, {0, 0});
+    if (from == to) return;
+    for (const int at : {to, from - 1}) {
+        const TextAttributes* a = text_.attributesAt(at);
+        if (!a || !a->standIn) continue;
+        const int beside = at == to ? at - 1 : at + 1;
+        const TextAttributes* typed = text_.attributesAt(beside);
+        if (!typed || typed->blockId != a->blockId) continue;
+        text_.replace(at, 1, AttributedText());
+        write(at, 1, 0);
+    }
+}
+
 void TimelineTextView::markEmptied() {
     // A paragraph whose text the user removed has no characters left to
-    // carry its id: it gets the mark, where the caret is (which is where its
-    // text was), so that it keeps its place and time and what is typed next
-    // goes to it.
+    // carry its id: it gets a stand-in, where the caret is (which is where
+    // its text was), so that it keeps its place and time and what is typed
+    // next goes to it.
     const std::span<const ParagraphKey> keys =
         std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size()));
     const std::vector<ParagraphRange>& now = ranges();
@@ -198,8 +218,7 @@ void TimelineTextView::markEmptied() {
     TextAttributes attributes = TimelineRenderer::bodyAttributes(inputs_.fontSize, gone.front(), 0);
     if (removedStyle_ && removedStyle_->blockId == attributes.blockId)
         attributes.paragraph = removedStyle_->paragraph;
-    const AttributedText mark(QString(QChar(kEmptyParagraphMark)), attributes);
-    text_.replace(caret, 0, mark);
+    text_.replace(caret, 0, standIn(attributes));
     write(caret, 0, 1);
     QTextCursor c = edit_->textCursor();
     c.setPosition(caret);

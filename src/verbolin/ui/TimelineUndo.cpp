@@ -1,6 +1,7 @@
 #include "verbolin/ui/TimelineUndo.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace verbolin {
 
@@ -22,7 +23,7 @@ bool continues(const UndoStep& last, const UndoStep& next) {
 
 void UndoHistory::record(UndoStep step) {
     undone_.clear();
-    if (!done_.empty() && continues(done_.back(), step)) {
+    if (!std::exchange(sealed_, false) && !done_.empty() && continues(done_.back(), step)) {
         UndoStep& last = done_.back();
         last.shownAfter = std::move(step.shownAfter);
         last.after = std::move(step.after);

@@ -37,6 +37,9 @@ class UndoHistory {
 
     // A new step, after which nothing undone can be redone.
     void record(UndoStep step);
+    // The next step recorded is one of its own: the caret left the
+    // paragraph, or the window shows another view of it.
+    void seal() { sealed_ = true; }
     const UndoStep* nextUndo() const { return done_.empty() ? nullptr : &done_.back(); }
     const UndoStep* nextRedo() const { return undone_.empty() ? nullptr : &undone_.back(); }
     // The step of nextUndo (nextRedo) was applied: it can be redone (undone).
@@ -50,6 +53,7 @@ class UndoHistory {
 
   private:
     std::vector<UndoStep> done_, undone_;
+    bool sealed_ = false;
 };
 
 }  // namespace verbolin

@@ -445,7 +445,13 @@ struct EditingTest : ShellTest {
         }
     }
     void type(const char* text) {
-        QTest::keyClicks(edit(), text);
+        const QString keys = QString::fromUtf8(text);
+        for (const QChar c : keys)
+            if (c.unicode() < 0x80) {
+                QTest::keyClick(edit(), c.toLatin1());
+            } else {  // a key that only types its character, as a keyboard layout's would
+                QTest::sendKeyEvent(QTest::Click, edit(), Qt::Key_unknown, QString(c), {});
+            }
         settle();
     }
     void paste(const char* text) {
@@ -453,11 +459,18 @@ struct EditingTest : ShellTest {
         key(Qt::Key_V, Qt::ControlModifier);
     }
     void undo(int n = 1) { key(Qt::Key_Z, Qt::ControlModifier, n); }
+    void doubleClick(int position) {
+        QTextCursor c(edit()->document());
+        c.setPosition(position);
+        QTest::mouseDClick(edit()->viewport(), Qt::LeftButton, {}, edit()->cursorRect(c).center());
+        settle();
+    }
     // Ctrl+Z pressed wherever the focus is, so that the window's shortcuts
     // apply as they would for the user.
-    void undoWhereFocusIs() {
+    void undoWhereFocusIs() { keyWhereFocusIs(Qt::Key_Z, Qt::ControlModifier); }
+    void keyWhereFocusIs(Qt::Key k, Qt::KeyboardModifiers mods) {
         QWidget* focus = QApplication::focusWidget();
-        QTest::keyClick(focus ? focus : window.data(), Qt::Key_Z, Qt::ControlModifier);
+        QTest::keyClick(focus ? focus : window.data(), k, mods);
         settle();
     }
     void search(const char* text) {
@@ -492,6 +505,20 @@ struct EditingTest : ShellTest {
             return;
         }
         FAIL() << "no sidebar entry " << scope;
+    }
+    // The sidebar's row for `scope`, if it shows one.
+    QListWidgetItem* sidebarEntry(const std::string& scope) {
+        int row = 0;
+        for (const auto& day : window->sidebar()->model().sessionDays())
+            for (const auto& item : day.items) {
+                QListWidget* list = window->sidebar()->list();
+                for (int i = 0; item.id == scope && i < list->count(); ++i)
+                    if ((list->item(i)->flags() & Qt::ItemIsSelectable) &&
+                        list->item(i)->data(Qt::UserRole).toInt() == row)
+                        return list->item(i);
+                ++row;
+            }
+        return nullptr;
     }
     // The sidebar's entry for the stretch of the day before any session
     // that holds `time`.
@@ -603,13 +630,41 @@ struct EditingTest : ShellTest {
         marked.check(*store.allBlocks());
     }
     // `text` typed into the paragraph of the caret, unless another is named.
+    // Typed inside one paragraph, the keys must have stored it.
     void typeMarked(const std::string& text, std::optional<QString> into = std::nullopt) {
-        const int caretAt = edit()->textCursor().selectionStart();
+        const QTextCursor c = edit()->textCursor();
+        const int caretAt = c.selectionStart();
+        const bool inOne =
+            verbolin::selectedIds(view()->ranges(), caretAt, c.selectionEnd() - caretAt).size() ==
+            1;
         for (const auto& r : view()->ranges())
             if (!into && r.location <= caretAt && caretAt <= r.end()) into = r.id;
         const std::string mark = text.substr(text.find_first_not_of(' '));
         if (into) marked.add(mark, *platform::Uuid::parse(into->toStdString()));
         type(text.c_str());
+        const auto& all = *model->store().allBlocks();
+        EXPECT_TRUE(!inOne || std::any_of(all.begin(), all.end(),
+                                          [&](const auto& b) {
+                                              return b.text().find(mark) != std::string::npos;
+                                          }))
+            << mark << " typed and not stored";
+    }
+    // Backspace or Delete with a caret that has text of its paragraph on
+    // that side must change the text.
+    void keyThatDeletes(Qt::Key k) {
+        const QTextCursor c = edit()->textCursor();
+        bool deletes = false;
+        for (const auto& r : view()->ranges())
+            if (!c.hasSelection() && r.location <= c.position() && c.position() <= r.end()) {
+                const int from = k == Qt::Key_Backspace ? r.location : c.position();
+                const int to = k == Qt::Key_Backspace ? c.position() : r.end();
+                deletes =
+                    !verbolin::paragraphText(view()->text(), {r.id, from, to - from}).isEmpty();
+            }
+        const auto before = shown(*view());
+        key(k);
+        EXPECT_TRUE(!deletes || !view() || shown(*view()) != before)
+            << "a key that deletes changed nothing";
     }
     // Every paragraph emptied by plain edits, one after another; the id of
     // the last, which holds the caret.
@@ -824,6 +879,71 @@ TEST_F(EditingTest, EditsStayInTheirParagraphInEveryView) {
              key(Qt::Key_Backspace), expect(three);
              expectNotice({"across paragraphs"});
          }},
+        {"text holding U+200B is the user's: an edit of another paragraph leaves it as it is",
+         [&] {
+             const std::vector<std::string> zw = {"Alpha one.", "Bravo two.", "Char\u200Blie.",
+                                                  "\u200B"};
+             start(zw), select(1), key(Qt::Key_Backspace), type("New words.");
+             expect({zw[0], "New words.", zw[2], zw[3]});
+             expectInPlaceOf(1);
+             undo(2), expect(zw);
+             EXPECT_EQ(described(stored.peek()), described(original));
+         }},
+        {"U+200B typed and pasted among letters is stored as the window shows it",
+         [&] {
+             start(three), caret(0, 9), type("p\u200Bq"), paste("r\u200Bs");
+             expect({"Knowledgep\u200Bqr\u200Bs is power.", three[1], three[2]});
+         }},
+        {"an emptied paragraph typed into: End, or a click at the line's end, then Backspace",
+         [&] {
+             start(three), select(1), key(Qt::Key_Backspace), type("abc");
+             key(Qt::Key_End), key(Qt::Key_Backspace), expect({three[0], "ab", three[2]});
+             click(at(0, 2)), click(at(1, -1)), key(Qt::Key_Backspace);
+             expect({three[0], "a", three[2]});
+             expectInPlaceOf(1);
+         }},
+        {"an emptied paragraph: Shift+End, Shift+Right, a double-click or Ctrl+A, then typing",
+         [&] {
+             const std::function<void()> selecting[] = {
+                 [&] { key(Qt::Key_End, Qt::ShiftModifier); },
+                 [&] { key(Qt::Key_Right, Qt::ShiftModifier); },
+                 [&] { doubleClick(at(1, 0)); },
+             };
+             start(three);
+             for (const auto& selectOn : selecting) {
+                 select(1), key(Qt::Key_Backspace), selectOn(), type("Sx");
+                 expect({three[0], "Sx", three[2]});
+                 expectInPlaceOf(1);
+             }
+             start({three[0]}), select(0), key(Qt::Key_Backspace);
+             key(Qt::Key_A, Qt::ControlModifier), type("Sx"), expect({"Sx"});
+         }},
+        {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",
+         [&] {
+             start(three), select(2), key(Qt::Key_Backspace);
+             const auto joined = land("More words.", original[2].end + 100ms);
+             EXPECT_EQ(onScreen(), (std::vector<std::string>{three[0], three[1], "More words."}));
+             type("Typed"), type(" on");
+             expectParagraphs({three[0], three[1], "Typed on More words."});
+             const auto now = stored.peek();
+             ASSERT_EQ(now.size(), 4u);
+             EXPECT_EQ(described({now[3]}), described({joined}));
+             EXPECT_EQ(now[2].id, original[2].id);
+             EXPECT_EQ(now[2].text, "Typed on");
+             EXPECT_EQ(now[2].original, three[2]);
+         }},
+        {"the stretch before a session emptied keeps its sidebar entry, chosen, while held",
+         [&] {
+             startAcrossASession();
+             const std::string day = dayOf(original[0].start);
+             choose(day), select(0), key(Qt::Key_Backspace);
+             EXPECT_EQ(window->editor().scope, day);
+             EXPECT_TRUE(timelineShown());
+             EXPECT_EQ(onScreen(), std::vector<std::string>{});
+             const QListWidgetItem* entry = sidebarEntry(day);
+             EXPECT_TRUE(entry && entry->isSelected());
+             type("Z"), expectStored({"Z", "After the start."});
+         }},
         {"the caret keeps its place when an utterance joins its paragraph",
          [&] {
              start(three), caret(2, 4), land("More words.", original[2].end + 1s);
@@ -913,6 +1033,53 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
              undo(), expect({three[0], three[2]});
              expectNotice({"cannot undo", timeOf(1)});
          }},
+        {"redo by Ctrl+Shift+Z and Ctrl+Y with the focus in the sidebar, the search field and "
+         "the empty window",
+         [&] {
+             const std::pair<Qt::Key, Qt::KeyboardModifiers> redoKeys[] = {
+                 {Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier},
+                 {Qt::Key_Y, Qt::ControlModifier}};
+             for (const auto& [k, mods] : redoKeys) {
+                 start({three[0]}), caret(0, 9), type(" X"), undo();
+                 window->sidebar()->list()->setFocus();
+                 keyWhereFocusIs(k, mods), expect({"Knowledge X is power."});
+                 undoWhereFocusIs(), window->searchField()->setFocus();
+                 keyWhereFocusIs(k, mods), expect({"Knowledge X is power."});
+                 select(0), key(Qt::Key_Backspace);
+                 window->newSession(), settle(), choose(verbolin::EditorModel::kAllScope);
+                 ASSERT_FALSE(timelineShown());
+                 undoWhereFocusIs(), expect({"Knowledge X is power."});
+                 keyWhereFocusIs(k, mods), expectStored({});
+             }
+         }},
+        {"typing in All, then in a day's view, is taken back one view at a time",
+         [&] {
+             start(three), caret(1, -1), type(" A2");
+             choose(dayOf(original[1].start)), caret(1, -1), type(" D3");
+             undoWhereFocusIs(), expect({three[0], three[1] + " A2", three[2]});
+             undoWhereFocusIs(), expect(three);
+         }},
+        {"an undo out of sight is said, whole, while the status bar shows a failure",
+         [&] {
+             const auto state = model->engine().modelState.get();
+             start(three), caret(1, -1), type(" Y"), caret(0, 0), search("knowledge");
+             model->engine().modelState.set(ModelState::failed(
+                 "The speech model could not be downloaded: 127.0.0.1 refused the connection. "
+                 "Check your connection and press Retry."));
+             settle();
+             undo(), expectStored(three);
+             expectNotice({"not shown", timeOf(1)});
+             EXPECT_EQ(window->statusBar()->trailing()->text().toStdString(),
+                       window->statusBar()->notice());
+             model->engine().modelState.set(state);
+         }},
+        {"a paragraph across a session's start edited in the session's view, undone in All",
+         [&] {
+             startAcrossASession(), caret(0, -1), type(" Y");
+             choose(verbolin::EditorModel::kAllScope), undoWhereFocusIs();
+             EXPECT_EQ(described(stored.peek()), described(original));
+             EXPECT_EQ(window->statusBar()->notice(), "");
+         }},
         {"an edit of the newest paragraph undone after an utterance joins it",
          [&] {
              start(three), caret(2, 4), type(" X");
@@ -937,7 +1104,7 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
 // segment for segment, beside the utterances that landed meanwhile.
 TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
     const std::vector<std::string> five = {
-        "Knowledge is power.", "They got in everything.", "That is all I ask.",
+        "Knowledge is power.", "They got in everything.", "That is all\u200B I ask.",
         "Nobody saw the second train leave.", "We will meet again on Friday."};
     const auto ctrl = Qt::ControlModifier;
     for (const unsigned seed : {7u, 21u, 1234u}) {
@@ -950,7 +1117,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
         const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
-        const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb "};
+        const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb ", "x\u200By "};
         int step = 0;
         // No edit of one mark makes another: a deletion leaves fewer digits.
         const auto mark = [&](char end) {
@@ -959,15 +1126,16 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         const auto typed = [&] { return std::string(pick(2) ? " " : "") + mark('j'); };
         const std::function<void()> edits[] = {
             [&] { typeMarked(typed()); },
-            [&] { key(Qt::Key_Backspace); },
-            [&] { key(Qt::Key_Delete); },
+            [&] { keyThatDeletes(Qt::Key_Backspace); },
+            [&] { keyThatDeletes(Qt::Key_Delete); },
             // With a caret only: with a selection the key deletes paragraphs.
             [&] {
                 if (!edit()->textCursor().hasSelection()) key(Qt::Key_Backspace, ctrl);
             },
             [&] { selectBack(), type("Q"); },
             [&] { selectBack(), key(Qt::Key_X, ctrl); },
-            [&] { paste(pastes[pick(3)]); },
+            [&] { paste(pastes[pick(4)]); },
+            [&] { type("\u200B"); },
             [&] { undo(); },
             [&] { key(Qt::Key_Z, ctrl | Qt::ShiftModifier); },
             [&] {

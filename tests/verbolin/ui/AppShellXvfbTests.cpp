@@ -16,6 +16,8 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QPixmap>
 #include <QScreen>
@@ -24,6 +26,7 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -40,6 +43,7 @@
 #include "verbolin/ui/EditorWindow.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
 #include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/SidebarWidget.hpp"
 #include "verbolin/ui/StatusBarModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/TimelinePane.hpp"
@@ -623,6 +627,69 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
                                   verbolin::TranscriptDB::Access::readOnly);
         EXPECT_EQ(segmentTexts(db.allSegments()), kept);
     }
+    window->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    model->engine().stopAndWait();
+}
+
+// Ctrl+Z, and Ctrl+Shift+Z or Ctrl+Y, pressed on the X server's keyboard
+// reach the window's history wherever the focus is; Qt finds no shortcut of
+// the window ambiguous (one that is, it ignores).
+TEST(AppShellXvfb, UndoAndRedoKeysWorkWhereverTheFocusIs) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    Display_ x;
+    ASSERT_NE(x.d, nullptr);
+    static std::atomic<int> ambiguous{0};
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+            if (m.contains(QLatin1String("Ambiguous shortcut"))) ++ambiguous;
+        });
+    apptest::TestEnvironment env;
+    apptest::EngineWorld world;
+    auto model = std::make_unique<verbolin::AppModel>(world.appServices(env.home.path() / "s"));
+    verbolin::QtMainExecutor main;
+    verbolin::MemoryPasteboard pasteboard;
+    auto& store = model->store();
+    uitest::fill(store, {"Alpha one."});
+    QPointer<verbolin::EditorWindow> window(new verbolin::EditorWindow(*model, main, pasteboard));
+    window->show();
+    window->activateWindow();
+    window->refresh();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.data()));
+    auto* edit = window->pane()->textView().textEdit();
+    edit->setFocus();
+    edit->moveCursor(QTextCursor::End);
+    QTest::keyClicks(edit, " X");
+    const auto holds = [&](const char* text) {
+        return QTest::qWaitFor([&] { return segmentTexts(store.segments.peek()).back() == text; },
+                               20000);
+    };
+    ASSERT_TRUE(holds("Alpha one. X"));
+
+    const struct {
+        const char* name;
+        QWidget* focus;
+        std::vector<KeySym> redo;
+    } rows[] = {
+        {"the sidebar, Ctrl+Shift+Z", window->sidebar()->list(), {XK_Control_L, XK_Shift_L, XK_z}},
+        {"the sidebar, Ctrl+Y", window->sidebar()->list(), {XK_Control_L, XK_y}},
+        {"the search field, Ctrl+Shift+Z", window->searchField(), {XK_Control_L, XK_Shift_L, XK_z}},
+        {"the search field, Ctrl+Y", window->searchField(), {XK_Control_L, XK_y}},
+        {"the timeline, Ctrl+Shift+Z", edit, {XK_Control_L, XK_Shift_L, XK_z}},
+        {"the timeline, Ctrl+Y", edit, {XK_Control_L, XK_y}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.focus->setFocus();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == row.focus; }));
+        pressKeys(x.d, {XK_Control_L, XK_z});
+        EXPECT_TRUE(holds("Alpha one."));
+        pressKeys(x.d, row.redo);
+        EXPECT_TRUE(holds("Alpha one. X"));
+    }
+    EXPECT_EQ(ambiguous.load(), 0);
+    qInstallMessageHandler(previous);
     window->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     model->engine().stopAndWait();

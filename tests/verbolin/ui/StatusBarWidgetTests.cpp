@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "support/SmallDisk.hpp"
+#include "support/VirtualClock.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/ui/EditorModel.hpp"
@@ -18,7 +19,8 @@ using namespace apptest;
 TEST(StatusBarWidget, LongFailureIsOneLineShortenedInTheMiddleWithRetryVisible) {
     EngineWorld world;
     TranscriptionEngine engine(world.services());
-    verbolin::StatusBarWidget bar(engine);
+    platform::VirtualClock clock;
+    verbolin::StatusBarWidget bar(engine, clock);
     bar.resize(420, 40);
     bar.show();
     std::string many, rtl;
@@ -64,6 +66,20 @@ TEST(StatusBarWidget, LongFailureIsOneLineShortenedInTheMiddleWithRetryVisible) 
         EXPECT_FALSE(retry.intersects(
             QRect(bar.trailing()->mapTo(&bar, QPoint(0, 0)), bar.trailing()->size())));
         EXPECT_EQ(bar.message()->toolTip(), QString::fromStdString(row.message));
+
+        // An undo's notice is said whole beside the failure for its seconds;
+        // then the failure is back as it was.
+        const std::string notice =
+            "Undid a change to the paragraph of 10:42, which is not shown here.";
+        bar.setNotice(notice);
+        // Here the bar is too narrow for both: the notice has all that Retry leaves.
+        const std::string said = bar.trailing()->text().toStdString();
+        EXPECT_GE(said.size(), 40u) << said;
+        EXPECT_EQ(notice.substr(0, 40), said.substr(0, 40));
+        EXPECT_TRUE(bar.retryButton()->isVisible());
+        clock.advance(std::chrono::seconds(int(verbolin::StatusBarModel::kNoticeSeconds) + 1));
+        bar.refresh();
+        EXPECT_EQ(bar.message()->text(), shown);
     }
 
     engine.modelState.set(ModelState::ready());
