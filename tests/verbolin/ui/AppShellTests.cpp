@@ -879,71 +879,6 @@ TEST_F(EditingTest, EditsStayInTheirParagraphInEveryView) {
              key(Qt::Key_Backspace), expect(three);
              expectNotice({"across paragraphs"});
          }},
-        {"text holding U+200B is the user's: an edit of another paragraph leaves it as it is",
-         [&] {
-             const std::vector<std::string> zw = {"Alpha one.", "Bravo two.", "Char\u200Blie.",
-                                                  "\u200B"};
-             start(zw), select(1), key(Qt::Key_Backspace), type("New words.");
-             expect({zw[0], "New words.", zw[2], zw[3]});
-             expectInPlaceOf(1);
-             undo(2), expect(zw);
-             EXPECT_EQ(described(stored.peek()), described(original));
-         }},
-        {"U+200B typed and pasted among letters is stored as the window shows it",
-         [&] {
-             start(three), caret(0, 9), type("p\u200Bq"), paste("r\u200Bs");
-             expect({"Knowledgep\u200Bqr\u200Bs is power.", three[1], three[2]});
-         }},
-        {"an emptied paragraph typed into: End, or a click at the line's end, then Backspace",
-         [&] {
-             start(three), select(1), key(Qt::Key_Backspace), type("abc");
-             key(Qt::Key_End), key(Qt::Key_Backspace), expect({three[0], "ab", three[2]});
-             click(at(0, 2)), click(at(1, -1)), key(Qt::Key_Backspace);
-             expect({three[0], "a", three[2]});
-             expectInPlaceOf(1);
-         }},
-        {"an emptied paragraph: Shift+End, Shift+Right, a double-click or Ctrl+A, then typing",
-         [&] {
-             const std::function<void()> selecting[] = {
-                 [&] { key(Qt::Key_End, Qt::ShiftModifier); },
-                 [&] { key(Qt::Key_Right, Qt::ShiftModifier); },
-                 [&] { doubleClick(at(1, 0)); },
-             };
-             start(three);
-             for (const auto& selectOn : selecting) {
-                 select(1), key(Qt::Key_Backspace), selectOn(), type("Sx");
-                 expect({three[0], "Sx", three[2]});
-                 expectInPlaceOf(1);
-             }
-             start({three[0]}), select(0), key(Qt::Key_Backspace);
-             key(Qt::Key_A, Qt::ControlModifier), type("Sx"), expect({"Sx"});
-         }},
-        {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",
-         [&] {
-             start(three), select(2), key(Qt::Key_Backspace);
-             const auto joined = land("More words.", original[2].end + 100ms);
-             EXPECT_EQ(onScreen(), (std::vector<std::string>{three[0], three[1], "More words."}));
-             type("Typed"), type(" on");
-             expectParagraphs({three[0], three[1], "Typed on More words."});
-             const auto now = stored.peek();
-             ASSERT_EQ(now.size(), 4u);
-             EXPECT_EQ(described({now[3]}), described({joined}));
-             EXPECT_EQ(now[2].id, original[2].id);
-             EXPECT_EQ(now[2].text, "Typed on");
-             EXPECT_EQ(now[2].original, three[2]);
-         }},
-        {"the stretch before a session emptied keeps its sidebar entry, chosen, while held",
-         [&] {
-             startAcrossASession();
-             const std::string day = dayOf(original[0].start);
-             choose(day), select(0), key(Qt::Key_Backspace);
-             EXPECT_EQ(window->editor().scope, day);
-             EXPECT_TRUE(timelineShown());
-             EXPECT_EQ(onScreen(), std::vector<std::string>{});
-             const QListWidgetItem* entry = sidebarEntry(day);
-             EXPECT_TRUE(entry && entry->isSelected());
-             type("Z"), expectStored({"Z", "After the start."});
-         }},
         {"the caret keeps its place when an utterance joins its paragraph",
          [&] {
              start(three), caret(2, 4), land("More words.", original[2].end + 1s);
@@ -1033,6 +968,113 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
              undo(), expect({three[0], three[2]});
              expectNotice({"cannot undo", timeOf(1)});
          }},
+        {"an edit of the newest paragraph undone after an utterance joins it",
+         [&] {
+             start(three), caret(2, 4), type(" X");
+             const auto joined = land("More words.", original[2].end + 1s);
+             expectParagraphs({three[0], three[1], "That X is all I ask. More words."});
+             undo(), expectParagraphs({three[0], three[1], three[2] + " More words."});
+             EXPECT_EQ(described(stored.peek()),
+                       described({original[0], original[1], original[2], joined}));
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.run();
+    }
+}
+
+// The user's text is the user's alone, a character the view draws an empty
+// paragraph with included; every key works in a paragraph that was emptied;
+// speech that lands beside it keeps its own segment, and its sidebar entry
+// stays while the caret is there.
+TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
+    using namespace std::chrono_literals;
+    const auto& stored = model->store().segments;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } rows[] = {
+        {"text holding U+200B is the user's: an edit of another paragraph leaves it as it is",
+         [&] {
+             const std::vector<std::string> zw = {"Alpha one.", "Bravo two.", "Char\u200Blie.",
+                                                  "\u200B"};
+             start(zw), select(1), key(Qt::Key_Backspace), type("New words.");
+             expect({zw[0], "New words.", zw[2], zw[3]});
+             expectInPlaceOf(1);
+             undo(2), expect(zw);
+             EXPECT_EQ(described(stored.peek()), described(original));
+         }},
+        {"U+200B typed and pasted among letters is stored as the window shows it",
+         [&] {
+             start(three), caret(0, 9), type("p\u200Bq"), paste("r\u200Bs");
+             expect({"Knowledgep\u200Bqr\u200Bs is power.", three[1], three[2]});
+         }},
+        {"an emptied paragraph typed into: End, or a click at the line's end, then Backspace",
+         [&] {
+             start(three), select(1), key(Qt::Key_Backspace), type("abc");
+             key(Qt::Key_End), key(Qt::Key_Backspace), expect({three[0], "ab", three[2]});
+             click(at(0, 2)), click(at(1, -1)), key(Qt::Key_Backspace);
+             expect({three[0], "a", three[2]});
+             expectInPlaceOf(1);
+         }},
+        {"an emptied paragraph: Shift+End, Shift+Right, a double-click or Ctrl+A, then typing",
+         [&] {
+             const std::function<void()> selecting[] = {
+                 [&] { key(Qt::Key_End, Qt::ShiftModifier); },
+                 [&] { key(Qt::Key_Right, Qt::ShiftModifier); },
+                 [&] { doubleClick(at(1, 0)); },
+             };
+             start(three);
+             for (const auto& selectOn : selecting) {
+                 select(1), key(Qt::Key_Backspace), selectOn(), type("Sx");
+                 expect({three[0], "Sx", three[2]});
+                 expectInPlaceOf(1);
+             }
+             start({three[0]}), select(0), key(Qt::Key_Backspace);
+             key(Qt::Key_A, Qt::ControlModifier), type("Sx"), expect({"Sx"});
+         }},
+        {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",
+         [&] {
+             start(three), select(2), key(Qt::Key_Backspace);
+             const auto joined = land("More words.", original[2].end + 100ms);
+             EXPECT_EQ(onScreen(), (std::vector<std::string>{three[0], three[1], "More words."}));
+             type("Typed"), type(" on");
+             expectParagraphs({three[0], three[1], "Typed on More words."});
+             const auto now = stored.peek();
+             ASSERT_EQ(now.size(), 4u);
+             EXPECT_EQ(described({now[3]}), described({joined}));
+             EXPECT_EQ(now[2].id, original[2].id);
+             EXPECT_EQ(now[2].text, "Typed on");
+             EXPECT_EQ(now[2].original, three[2]);
+         }},
+        {"the stretch before a session emptied keeps its sidebar entry, chosen, while held",
+         [&] {
+             startAcrossASession();
+             const std::string day = dayOf(original[0].start);
+             choose(day), select(0), key(Qt::Key_Backspace);
+             EXPECT_EQ(window->editor().scope, day);
+             EXPECT_TRUE(timelineShown());
+             EXPECT_EQ(onScreen(), std::vector<std::string>{});
+             const QListWidgetItem* entry = sidebarEntry(day);
+             EXPECT_TRUE(entry && entry->isSelected());
+             type("Z"), expectStored({"Z", "After the start."});
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.run();
+    }
+}
+
+// Redo works by every key wherever the focus is, a step never spans two
+// views, and what the status bar says of a step follows what the view shows.
+TEST_F(EditingTest, UndoStepsKeepToOneViewAndAreSaidWhereverTheFocusIs) {
+    const auto& stored = model->store().segments;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } rows[] = {
         {"redo by Ctrl+Shift+Z and Ctrl+Y with the focus in the sidebar, the search field and "
          "the empty window",
          [&] {
@@ -1079,15 +1121,6 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
              choose(verbolin::EditorModel::kAllScope), undoWhereFocusIs();
              EXPECT_EQ(described(stored.peek()), described(original));
              EXPECT_EQ(window->statusBar()->notice(), "");
-         }},
-        {"an edit of the newest paragraph undone after an utterance joins it",
-         [&] {
-             start(three), caret(2, 4), type(" X");
-             const auto joined = land("More words.", original[2].end + 1s);
-             expectParagraphs({three[0], three[1], "That X is all I ask. More words."});
-             undo(), expectParagraphs({three[0], three[1], three[2] + " More words."});
-             EXPECT_EQ(described(stored.peek()),
-                       described({original[0], original[1], original[2], joined}));
          }},
     };
     for (const auto& row : rows) {
