@@ -634,9 +634,10 @@ struct EditingTest : ShellTest {
     void typeMarked(const std::string& text, std::optional<QString> into = std::nullopt) {
         const QTextCursor c = edit()->textCursor();
         const int caretAt = c.selectionStart();
-        const bool inOne =
-            verbolin::selectedIds(view()->ranges(), caretAt, c.selectionEnd() - caretAt).size() ==
-            1;
+        const auto& ranges = view()->ranges();
+        const bool inOne = std::any_of(ranges.begin(), ranges.end(), [&](const auto& r) {
+            return r.location <= caretAt && c.selectionEnd() <= r.end();
+        });
         for (const auto& r : view()->ranges())
             if (!into && r.location <= caretAt && caretAt <= r.end()) into = r.id;
         const std::string mark = text.substr(text.find_first_not_of(' '));
