@@ -312,10 +312,7 @@ void EditorWindow::refresh() {
         inputs.onRedo = [this] { redo(); };
         inputs.canUndo = [this] { return editor_.edits().canUndo(); };
         inputs.canRedo = [this] { return editor_.edits().canRedo(); };
-        inputs.onRefusedAcrossParagraphs = [this] {
-            status_->setNotice(
-                "A selection across paragraphs cannot be changed: edit one paragraph at a time.");
-        };
+        inputs.onRefused = [this](const std::string& why) { status_->setNotice(why); };
         pane_->setInputs(std::move(inputs));
         placeholder_->hide();
         pane_->show();

@@ -17,6 +17,20 @@ bool shouldChange(const AttributedText& text, int pos, int len,
     return true;
 }
 
+const char* whyRefused(const AttributedText& text, const std::vector<ParagraphRange>& ranges,
+                       int pos, int len, const std::optional<QString>& liveId) {
+    if (shouldChange(text, pos, len, liveId)) return nullptr;
+    if (len > 0 && selectedIds(ranges, pos, len).size() > 1)
+        return "A selection across paragraphs cannot be changed: edit one paragraph at a time.";
+    if (liveId && blockIdAt(text, pos) == liveId)
+        return "The words being heard cannot be edited until they are written down.";
+    for (const AttributedRun& r : text.runs(pos, len))
+        if (liveId && r.attributes.blockId == liveId)
+            return "The words being heard cannot be edited until they are written down.";
+    // Backspace at a paragraph's start, Delete at its end.
+    return "Paragraphs cannot be joined: each keeps its own time.";
+}
+
 std::pair<int, int> commonEnds(const QString& a, const QString& b) {
     int head = 0;
     while (head < a.size() && head < b.size() && a[head] == b[head]) ++head;

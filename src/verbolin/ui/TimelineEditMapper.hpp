@@ -12,6 +12,7 @@
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/ui/AttributedText.hpp"
 #include "verbolin/ui/ParagraphKey.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
 
 namespace verbolin {
 
@@ -41,6 +42,11 @@ namespace TimelineEditMapper {
 // paragraph another while it holds no text.
 bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId);
+
+// Why replacing [pos, pos + len) is refused, in the status bar's words;
+// null where nothing is refused.
+const char* whyRefused(const AttributedText& text, const std::vector<ParagraphRange>& ranges,
+                       int pos, int len, const std::optional<QString>& liveId);
 
 // How many UTF-16 units `a` and `b` share at their start, and then (of the
 // rest) at their end: what lies between in each is what a change replaced.

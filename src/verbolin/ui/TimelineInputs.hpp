@@ -41,10 +41,8 @@ struct TimelineInputs {
     // window's, by paragraph; the text keeps none.
     std::function<void()> onUndo, onRedo;
     std::function<bool()> canUndo, canRedo;
-    // A change the text refused because its selection spans paragraphs.
-    std::function<void()> onRefusedAcrossParagraphs;
-    // A selection the text refused to change because it spans paragraphs.
-    std::function<void()> onRefused;
+    // A key or paste the text refused, with why, for the status bar.
+    std::function<void(const std::string& why)> onRefused;
     std::function<void()> onScrolledToTop;
     std::function<void(std::pair<int, int>, const std::vector<Uuid>&)>
         onSelection;  // (location, length)

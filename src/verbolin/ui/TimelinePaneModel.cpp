@@ -90,7 +90,7 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
     t.onRedo = in_.onRedo;
     t.canUndo = in_.canUndo;
     t.canRedo = in_.canRedo;
-    t.onRefusedAcrossParagraphs = in_.onRefusedAcrossParagraphs;
+    t.onRefused = in_.onRefused;
     t.onScrolledToTop = in_.onScrolledToTop;
     t.onSelection = [self = weakSelf()](std::pair<int, int> range,
                                         const std::vector<platform::Uuid>& ids) {

@@ -42,7 +42,7 @@ struct TimelinePaneInputs {
         onEdit;
     std::function<void()> onUndo, onRedo;
     std::function<bool()> canUndo, canRedo;
-    std::function<void()> onRefusedAcrossParagraphs;
+    std::function<void(const std::string& why)> onRefused;
 };
 
 // Services the pane takes from its surroundings, replaceable in tests.

@@ -90,11 +90,10 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     };
 
     edit_->refused = [this](int pos, int len) {
-        // Only a selection over a paragraph break is worth a word; a key at
-        // a paragraph's edge stopping there is what the user expects.
-        if (len > 0 && inputs_.onRefusedAcrossParagraphs &&
-            selectedIds(ranges(), pos, len).size() > 1)
-            inputs_.onRefusedAcrossParagraphs();
+        std::optional<QString> live;
+        if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
+        const auto why = TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
+        if (why && inputs_.onRefused) inputs_.onRefused(why);
     };
     edit_->onUndo = [this] { undo(); };
     edit_->onRedo = [this] { redo(); };

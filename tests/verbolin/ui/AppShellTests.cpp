@@ -879,6 +879,13 @@ TEST_F(EditingTest, EditsStayInTheirParagraphInEveryView) {
              start(three), placeCursor(at(0, 3), at(1, 3)), type("x");
              key(Qt::Key_Backspace), expect(three);
              expectNotice({"across paragraphs"});
+             // Backspace with nothing before it stays quiet; at a paragraph's
+             // start, or Delete at its end, it would join two: that is said.
+             start(three), caret(0, 0), key(Qt::Key_Backspace), expectNotice({""});
+             EXPECT_EQ(window->statusBar()->notice(), "");
+             caret(1, 0), key(Qt::Key_Backspace), expect(three), expectNotice({"cannot be joined"});
+             start(three), caret(1, -1), key(Qt::Key_Delete), expect(three);
+             expectNotice({"cannot be joined"});
          }},
         {"the caret keeps its place when an utterance joins its paragraph",
          [&] {
