@@ -77,14 +77,15 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
     std::vector<Segment> current = store_.segmentsWithIds(ids);
     // Speech that joined the paragraph while it was held keeps its own
     // segments as long as the edit leaves their text alone.
+    const auto joined = [&](const Segment& s) {
+        return std::find(h.segmentIds.begin(), h.segmentIds.end(), s.id) == h.segmentIds.end();
+    };
     std::string text = after;
-    if (const auto own = ownText(current, h.segmentIds, after);
-        own && current.size() > h.segmentIds.size()) {
-        text = *own;
-        std::erase_if(current, [&](const Segment& s) {
-            return std::find(h.segmentIds.begin(), h.segmentIds.end(), s.id) == h.segmentIds.end();
-        });
-    }
+    if (std::any_of(current.begin(), current.end(), joined))
+        if (const auto own = ownText(current, h.segmentIds, after)) {
+            text = *own;
+            std::erase_if(current, joined);
+        }
     if (!current.empty()) h.last = Block{current.front().id, SegmentList(current)};
     if (h.last.segments.empty()) return;  // a paragraph it never knew: nothing to store
     std::vector<Segment> replacement;
