@@ -682,7 +682,8 @@ void TranscriptStore::retireJournal() {
                             "); it is left empty");
         else
             logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
-                            "; the next start takes in its changes again");
+                            "; the next start passes over each of its lines that a later change "
+                            "replaced");
     }
     heldSegments_.clear();
     heldSessions_.clear();
