@@ -348,6 +348,9 @@ class TranscriptStore {
     bool journalFailing_ = false;  // said once, until a write works again
     // A sync of the transcript failed in this run: the files stay.
     bool syncFailed_ = false;
+    // A stored file could be neither removed nor emptied: it stays, with
+    // the files read after it.
+    bool journalStuck_ = false;
     // The start of the line that says saving stopped, for the message that
     // names where the text is kept to complete.
     std::string news_;

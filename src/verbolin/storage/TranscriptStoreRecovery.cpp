@@ -664,11 +664,17 @@ void TranscriptStore::retireJournal() {
         logStorageError("keeping " + tried(journalFiles_) +
                         " until a later start has stored and synced what it holds");
     }
-    if (syncFailed_ && !journalFiles_.empty()) return keeping.set({});
+    if ((syncFailed_ || journalStuck_) && !journalFiles_.empty()) return keeping.set({});
     // Everything the files hold is in the transcript now. Left behind, a
     // file would bring back text the user deletes later, at the next start,
     // and keep it on disk meanwhile.
+    std::vector<fs::path> stuck;
     for (const fs::path& file : std::exchange(journalFiles_, {})) {
+        // Read after one that stays, it holds later versions of its records.
+        if (!stuck.empty()) {
+            stuck.push_back(file);
+            continue;
+        }
         std::error_code ec;
         if (fs::remove(file, ec) || !ec) {
             if (isUniqueFolder(file.parent_path())) ::rmdir(file.parent_path().c_str());
@@ -677,13 +683,23 @@ void TranscriptStore::retireJournal() {
         // A folder that no longer lets the file go: emptied, it brings
         // nothing back.
         const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
-        if (opened.isOpen() && ::ftruncate(opened.fd(), 0) == 0)
+        if (opened.isOpen() && ::ftruncate(opened.fd(), 0) == 0) {
             logStorageError("cannot remove " + file.string() + " (" + ec.message() +
                             "); it is left empty");
-        else
-            logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
-                            "; the next start passes over each of its lines that a later change "
-                            "replaced");
+            continue;
+        }
+        logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
+                        "; it stays, and later changes to what it holds are kept in a "
+                        "recovery file read after it, until a start can remove them");
+        stuck.push_back(file);
+    }
+    // A line it holds may have been made from what a later change (an undo)
+    // brings back: the later change goes to a file read after it, as after
+    // a failed sync, so that the next start takes the two in in order.
+    if (!stuck.empty()) {
+        journalFiles_ = std::move(stuck);
+        journalStuck_ = true;
+        return keeping.set({});
     }
     heldSegments_.clear();
     heldSessions_.clear();

@@ -303,38 +303,37 @@ TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedIt
 // stored over it is not undone at the next start, which passes over the
 // kept line and says so; one that nothing replaced counts once.
 TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
-    const auto typeAAA = [](TranscriptStore& s) {
+    const auto typeAAA = [](TranscriptStore& s, const auto&...) {
         s.replace(s.allBlocks()->front(), "first words AAA");
     };
     const auto renameTo = [](const char* name) {
-        return [name](TranscriptStore& s) { s.rename(s.sessions.peek().front().id, name); };
+        return [name](TranscriptStore& s, const auto&...) {
+            s.rename(s.sessions.peek().front().id, name);
+        };
     };
+    using Change = std::function<void(TranscriptStore&, const std::vector<Segment>& before)>;
     const struct {
         const char* name;
-        std::function<void(TranscriptStore&)> whileHeld, later;
+        Change whileHeld, later;
         std::vector<std::string> expected;
         const char* session;
         size_t passedOver;
     } rows[] = {
-        {"a later edit",
-         typeAAA,
-         [](auto& s) { s.replace(s.allBlocks()->front(), "first words BBB"); },
-         {"first words BBB", "second"},
-         "named",
-         1},
-        {"a later deletion",
-         typeAAA,
-         [](auto& s) { s.deleteBlocks({s.allBlocks()->front()}); },
-         {"second"},
-         "named",
-         1},
-        {"a later rename",
-         renameTo("held"),
-         renameTo("later"),
-         {"first", "words", "second"},
-         "later",
-         1},
-        {"no later change", typeAAA, [](auto&) {}, {"first words AAA", "second"}, "named", 0},
+        // clang-format off
+        {"a later edit", typeAAA,
+         [](auto& s, auto&) { s.replace(s.allBlocks()->front(), "first words BBB"); },
+         {"first words BBB", "second"}, "named", 1},
+        {"a later deletion", typeAAA,
+         [](auto& s, auto&) { s.deleteBlocks({s.allBlocks()->front()}); }, {"second"}, "named", 1},
+        {"a later undo", typeAAA,
+         [](auto& s, const auto& before) {
+             s.replaceSegments({s.segments.peek().front()}, {before[0], before[1]});
+         },
+         {"first", "words", "second"}, "named", 0},
+        {"a later rename", renameTo("held"), renameTo("later"), {"first", "words", "second"},
+         "later", 1},
+        {"no later change", typeAAA, [](auto&, auto&) {}, {"first words AAA", "second"}, "named", 0},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -351,14 +350,15 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             store.append(segment(0, 1, "first"));
             store.append(segment(1, 2, "words"));
             store.append(segment(10, 11, "second"));
+            const std::vector<Segment> before = store.segments.peek();
             {
                 WriteLock lock(dir.path() / "transcript.sqlite");
-                row.whileHeld(store);
+                row.whileHeld(store, before);
                 EXPECT_TRUE(store.notSaved.peek());
             }
             disk.setReadOnly(true);
             store.retryUnsaved();
-            row.later(store);
+            row.later(store, before);
             EXPECT_FALSE(store.notSaved.peek());
         }
         disk.setReadOnly(false);
@@ -376,7 +376,8 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
                       std::string::npos)
                 << log.text();
         }
-        EXPECT_FALSE(fs::exists(recovery));
+        for (const auto& file : TranscriptStore::recoveryFiles(dir.path()))
+            EXPECT_FALSE(fs::exists(file)) << file;
         EXPECT_EQ(sorted(textsOnDisk(dir.path())), sorted(row.expected));
     }
 }
