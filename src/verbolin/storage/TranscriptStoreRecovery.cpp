@@ -721,9 +721,12 @@ void TranscriptStore::importRecoveredText() {
     for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
         std::optional<Recovered> recovered;
         try {
-            // Over what the transcript and the files before this one hold.
+            // Over what the transcript and the files before this one hold;
+            // unchecked, as earlier versions took them, where memory holds
+            // not all of the transcript: a line about a record not read yet
+            // would be passed over, and lost once the file goes.
             const Standing standing{standingOf(segments.peek()), standingOf(sessions.peek())};
-            recovered = readRecoveryFile(file, &standing);
+            recovered = readRecoveryFile(file, db_ && !readAgain_ ? &standing : nullptr);
         } catch (const std::runtime_error& e) {
             logStorageError(e.what());
             continue;

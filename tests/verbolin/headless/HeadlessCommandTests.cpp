@@ -518,7 +518,8 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         const auto folder = dataHome / "Verbolin";
         const testsupport::ScopedEnv state("XDG_STATE_HOME", (home / "state").string());
         const auto recovery = verbolin::TranscriptStore::recoveryFiles(folder).front();
-        if (row.transcript) verbolin::TranscriptStore(folder).append(wordsAt(0));
+        verbolin::Segment stored = wordsAt(0);
+        if (row.transcript) verbolin::TranscriptStore(folder).append(stored);
         if (row.waiting) {
             fs::create_directories(recovery.parent_path());
             verbolin::Segment edited = wordsAt(100);
@@ -528,6 +529,11 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             edited.text = "edited";
             out << nlohmann::json(edited).dump() << "\n"
                 << nlohmann::json{{"deletedSegment", wordsAt(0).id.string()}}.dump() << "\n";
+            // Made from what the transcript does not hold: the start passes it over.
+            stored.text = "replaced since";
+            nlohmann::json stale = stored;
+            stale["before"] = "0123456789abcdef";
+            out << stale.dump() << "\n";
         }
         if (row.legacy)
             std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
