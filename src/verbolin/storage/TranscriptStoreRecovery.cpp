@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/system/JsonNesting.hpp"
@@ -311,8 +312,9 @@ class LatestById {
         auto [at, added] = byId_.try_emplace(id);
         if (added) order_.push_back(id);
         Entry& entry = at->second;
-        const Prior after = priorOf(record);
-        if (before && standing_ && *standing_) {
+        const bool checking = standing_ && *standing_;
+        const Prior after = checking ? priorOf(record) : Prior();
+        if (before && checking) {
             if (!entry.known) entry.now = (*standing_)(id);
             entry.known = true;
             if (*before != entry.now && after != entry.now) {
@@ -320,7 +322,7 @@ class LatestById {
                 return;
             }
         }
-        entry = {std::move(record), after, true, true, 0};
+        entry = {std::move(record), after, checking, true, 0};
     }
     void split(std::vector<Record>& written, std::vector<platform::Uuid>& deleted) {
         for (const platform::Uuid& id : order_) {
@@ -507,12 +509,12 @@ TranscriptStore::Priors TranscriptStore::priorsOf(
     const std::vector<platform::Uuid>& segmentIds,
     const std::vector<platform::Uuid>& sessionIds) const {
     Priors priors;
+    // Stops once all are found: an edit asks about one paragraph's records.
     const auto look = [](const auto& ids, const auto& memory, auto& out) {
+        std::unordered_set<platform::Uuid> pending(ids.begin(), ids.end());
         for (const platform::Uuid& id : ids) out.emplace(id, std::nullopt);
-        if (ids.empty()) return;
-        for (const auto& record : memory)
-            if (const auto at = out.find(record.id); at != out.end())
-                at->second = revisionOf(record);
+        for (auto record = memory.begin(); !pending.empty() && record != memory.end(); ++record)
+            if (pending.erase(record->id)) out[record->id] = revisionOf(*record);
     };
     look(segmentIds, segments.peek(), priors.segments);
     look(sessionIds, sessions.peek(), priors.sessions);

@@ -427,6 +427,24 @@ std::set<std::string> namesIn(const std::filesystem::path& folder) {
     return names;
 }
 
+// A recovery file as a run that could not save left it: two texts, one of
+// them edited, and the deletion of one the transcript does not hold. Its
+// last line is made from a version of `stored` that the transcript does not
+// hold: the next start passes it over.
+void writeWaiting(const std::filesystem::path& recovery, verbolin::Segment stored) {
+    std::filesystem::create_directories(recovery.parent_path());
+    verbolin::Segment edited = wordsAt(100);
+    std::ofstream out(recovery);
+    out << nlohmann::json(wordsAt(50)).dump() << "\n" << nlohmann::json(edited).dump() << "\n";
+    edited.text = "edited";
+    out << nlohmann::json(edited).dump() << "\n"
+        << nlohmann::json{{"deletedSegment", wordsAt(0).id.string()}}.dump() << "\n";
+    stored.text = "replaced since";
+    nlohmann::json stale = stored;
+    stale["before"] = "0123456789abcdef";
+    out << stale.dump() << "\n";
+}
+
 // A run that stored `utterances` and was killed: its WAL holds them, beside its index.
 void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
     const pid_t child = ::fork();
@@ -518,23 +536,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         const auto folder = dataHome / "Verbolin";
         const testsupport::ScopedEnv state("XDG_STATE_HOME", (home / "state").string());
         const auto recovery = verbolin::TranscriptStore::recoveryFiles(folder).front();
-        verbolin::Segment stored = wordsAt(0);
+        const verbolin::Segment stored = wordsAt(0);
         if (row.transcript) verbolin::TranscriptStore(folder).append(stored);
-        if (row.waiting) {
-            fs::create_directories(recovery.parent_path());
-            verbolin::Segment edited = wordsAt(100);
-            std::ofstream out(recovery);
-            out << nlohmann::json(wordsAt(50)).dump() << "\n"
-                << nlohmann::json(edited).dump() << "\n";
-            edited.text = "edited";
-            out << nlohmann::json(edited).dump() << "\n"
-                << nlohmann::json{{"deletedSegment", wordsAt(0).id.string()}}.dump() << "\n";
-            // Made from what the transcript does not hold: the start passes it over.
-            stored.text = "replaced since";
-            nlohmann::json stale = stored;
-            stale["before"] = "0123456789abcdef";
-            out << stale.dump() << "\n";
-        }
+        if (row.waiting) writeWaiting(recovery, stored);
         if (row.legacy)
             std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
         std::optional<verbolin::InstanceLock> lock;
