@@ -370,7 +370,8 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             ASSERT_EQ(store.sessions.peek().size(), 1u);
             EXPECT_EQ(store.sessions.peek().front().name, row.session);
         }
-        for (const std::string said : {"passed over", "passed over 1 line of " + recovery.string()})
+        for (const std::string& said :
+             {std::string("passed over"), "passed over 1 line of " + recovery.string()})
             EXPECT_EQ(occurrencesOf(log.text(), said), row.passedOver) << log.text();
         for (const auto& file : TranscriptStore::recoveryFiles(dir.path()))
             EXPECT_FALSE(fs::exists(file)) << file;
