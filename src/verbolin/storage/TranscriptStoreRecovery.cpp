@@ -492,17 +492,13 @@ std::vector<fs::path> TranscriptStore::recoveryFilesToTakeIn(const fs::path& dir
     return files;
 }
 
+// The id is left out: a line is compared with the record of its own id.
 TranscriptStore::Revision TranscriptStore::revisionOf(const Segment& segment) {
-    return StableHash()
-        .add(segment.id.string())
-        .add(segment.text)
-        .add(segment.edited)
-        .add(segment.original)
-        .value();
+    return StableHash().add(segment.text).add(segment.edited).add(segment.original).value();
 }
 
 TranscriptStore::Revision TranscriptStore::revisionOf(const SessionMarker& marker) {
-    return StableHash().add(marker.id.string()).add(marker.name).value();
+    return StableHash().add(marker.name).value();
 }
 
 TranscriptStore::Priors TranscriptStore::priorsOf(
