@@ -109,7 +109,8 @@ class TranscriptStore {
     // synced the file is removed. After a sync of the transcript failed in
     // a run, the file stays until a later start has stored and synced it,
     // and a later change to a record it holds is appended too, so that its
-    // last line for each record is the newest.
+    // last line for each record is the newest. So does a file that can be
+    // neither removed nor emptied, with the files read after it.
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
     // The files a start takes in, in order: an earlier version's
     // "verbolin-<uid>-unsaved-<key>.jsonl" straight in the temporary folder
@@ -119,9 +120,11 @@ class TranscriptStore {
     static std::vector<std::filesystem::path> recoveryFilesToTakeIn(
         const std::filesystem::path& directory);
 
-    // A record's content (times aside, which no change moves alone, and
-    // which the transcript keeps to less than a nanosecond) as a number that
-    // stays the same across runs: what a recovery file's line was made from.
+    // A record's content as a number that stays the same across runs: what
+    // a recovery file's line was made from. Its id and times are left out:
+    // a line is compared with the record of its own id, no change moves a
+    // time alone, and a time read back from the transcript may differ from
+    // the one memory had in its last nanoseconds.
     using Revision = std::uint64_t;
     static Revision revisionOf(const Segment& segment);
     static Revision revisionOf(const SessionMarker& marker);
@@ -255,7 +258,9 @@ class TranscriptStore {
     Reading openForReading(const std::filesystem::path& file, int busyWaitMs);
     // Takes in the changes an earlier run could not save (see
     // recoveryFiles) into memory, and stores them when it can. A recovered
-    // record replaces the one of the same id, being the later edit.
+    // record replaces the one of the same id, being the later edit, where
+    // memory (the transcript, read whole, and the files before) still holds
+    // what its line was made from (see readRecoveryFile).
     void importRecoveredText();
     using Priors = ChangePriors;
     // The priors of these records as memory holds them now, for a change
