@@ -257,7 +257,9 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
     engine.eventSink = [&handle, &print](const TranscriptionEngine::Event& e) {
         handle(e);
         // Printed once stored: in the database, or, while that cannot be
-        // written, in the recovery file that the next start takes in.
+        // written, in the recovery file that the next start takes in; where
+        // no file can take it either, printed all the same, held in memory
+        // only, as the saving report says.
         if (e.kind == TranscriptionEngine::Event::Kind::final && !e.text.empty()) print(e.text);
     };
     engine.noticeSink = [](const std::string& text) { say(stderr, "verbolin: " + text); };

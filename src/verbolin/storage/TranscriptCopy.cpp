@@ -86,10 +86,20 @@ std::vector<std::string> state(const fs::path& file) {
     return out;
 }
 
+// Whether the folder made as `made`, that could not be held, was replaced:
+// something else stands under its name (a link, a file, another user's
+// folder). Else it was removed, or is being removed by the run that holds
+// it, which removes leftovers.
+bool replaced(const std::string& made) {
+    struct stat st {};
+    return ::lstat(made.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid());
+}
+
 }  // namespace
 
 void TranscriptCopy::makeFolder() {
     const std::string name = std::string(kFolderPrefix) + std::string(kFolderPattern);
+    int replacedOnes = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         std::string made = (platform::temporaryDirectory() / name).string();
         if (!::mkdtemp(made.data()))
@@ -103,13 +113,17 @@ void TranscriptCopy::makeFolder() {
                 folder_ = std::make_unique<platform::HeldTemporary>(std::move(*held));
                 return;
             }
+            if (replaced(made)) ++replacedOnes;
         } catch (const fs::filesystem_error& e) {
             throw std::runtime_error("cannot lock " + made + " to copy into it (" +
                                      e.code().message() + ")");
         }
     }
+    const char* what = replacedOnes == kAttempts ? "replaced at once by something else"
+                       : replacedOnes            ? "removed or replaced at once"
+                                                 : "removed at once";
     throw std::runtime_error("cannot keep a folder in " + platform::temporaryDirectory().string() +
-                             " to copy into: each one made was removed at once");
+                             " to copy into: each one made was " + what);
 }
 
 TranscriptCopy::TranscriptCopy(const fs::path& file) {

@@ -80,12 +80,35 @@ bool touches(const TranscriptDB::Changes& changes, const std::unordered_set<Uuid
            any(changes.deletedSessions, sessionIds, itself);
 }
 
-// Takes the records of these ids out of a change.
-template <class Record>
-void leaveOut(std::vector<Record>& writes, std::vector<Uuid>& deletes,
-              const std::unordered_set<Uuid>& ids) {
+// Takes the records of these ids (the keys of `ids`) out of a change.
+template <class Record, class Ids>
+void leaveOut(std::vector<Record>& writes, std::vector<Uuid>& deletes, const Ids& ids) {
     std::erase_if(writes, [&](const Record& r) { return ids.count(r.id) > 0; });
     std::erase_if(deletes, [&](const Uuid& id) { return ids.count(id) > 0; });
+}
+
+template <class Map>
+std::unordered_set<Uuid> keysOf(const Map& map) {
+    std::unordered_set<Uuid> keys;
+    for (const auto& [key, value] : map) keys.insert(key);
+    return keys;
+}
+
+// Marks the records `written` and `deleted` name unjournaled, each with its
+// prior where `priors` knows it. One already marked keeps what it stood
+// as before the first of its changes that no file holds.
+template <class Unjournaled, class Record, class Priors>
+void markUnjournaled(Unjournaled& unjournaled, const std::vector<Record>& written,
+                     const std::vector<Uuid>& deleted, const Priors& priors) {
+    const auto mark = [&](const Uuid& id) {
+        const auto prior = priors.find(id);
+        if (prior == priors.end())
+            unjournaled.try_emplace(id);
+        else
+            unjournaled.try_emplace(id, prior->second);
+    };
+    for (const Record& record : written) mark(record.id);
+    for (const Uuid& id : deleted) mark(id);
 }
 
 // Whether `next` continues the paragraph that `last` ends: it starts less
@@ -259,7 +282,7 @@ void TranscriptStore::append(const Segment& segment) {
     // hear of the change, so that they read them rather than a regrouping.
     if (blockCache_) nextBlockCache_ = appended(blockCache_, segment);
     segments.mutate([&](auto& list) { list.push_back(segment); });
-    save({.segments = {segment}});
+    save({.segments = {segment}}, true, false, {.segments = {{segment.id, std::nullopt}}});
 }
 
 void TranscriptStore::retryUnsaved() {
@@ -360,11 +383,17 @@ void TranscriptStore::addIds(const TranscriptDB::Changes& changes,
     sessionIds.insert(changes.deletedSessions.begin(), changes.deletedSessions.end());
 }
 
-bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool journaled) {
+bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool journaled,
+                           const Priors& priors) {
     // Marked before the earlier unsaved records join the batch below: those
     // are in the recovery file already, and appending them at every failed
     // save would grow it with the square of what waits.
-    if (!journaled) addIds(changes, unjournaledSegments_, unjournaledSessions_);
+    if (!journaled) {
+        markUnjournaled(unjournaledSegments_, changes.segments, changes.deletedSegments,
+                        priors.segments);
+        markUnjournaled(unjournaledSessions_, changes.sessions, changes.deletedSessions,
+                        priors.sessions);
+    }
     if (!reopen()) {
         addIds(changes, unsavedSegments_, unsavedSessions_);
         journal();
@@ -395,15 +424,15 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
     // The next start takes in the recovery files over what the transcript
     // holds: while one is kept, a record it holds is written there first,
     // and one that cannot be waits in memory, unstored.
-    std::unordered_set<Uuid> waitingSegments, waitingSessions;
+    Unjournaled waitingSegments, waitingSessions;
     if (!journalFiles_.empty() && !journalHeld()) {
         std::tie(waitingSegments, waitingSessions) = heldNotJournaled();
         leaveOut(changes.segments, changes.deletedSegments, waitingSegments);
         leaveOut(changes.sessions, changes.deletedSessions, waitingSessions);
     }
     if (db_->apply(changes)) {
-        unsavedSegments_ = waitingSegments;
-        unsavedSessions_ = waitingSessions;
+        unsavedSegments_ = keysOf(waitingSegments);
+        unsavedSessions_ = keysOf(waitingSessions);
         if (hasUnsavedChanges()) {
             // All else is stored: only these are still to be journaled.
             unjournaledSegments_ = std::move(waitingSegments);
@@ -417,8 +446,8 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         return true;
     }
     addIds(changes, unsavedSegments_, unsavedSessions_);
-    unsavedSegments_.insert(waitingSegments.begin(), waitingSegments.end());
-    unsavedSessions_.insert(waitingSessions.begin(), waitingSessions.end());
+    unsavedSegments_.merge(keysOf(waitingSegments));
+    unsavedSessions_.merge(keysOf(waitingSessions));
     saveProblem_ = db_->url().string() + ": " + db_->lastError();
     // Said when saving stops, with where the text is kept, rather than at
     // every write that fails.
@@ -504,7 +533,7 @@ std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
 SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
     SessionMarker marker{Uuid::random(), calendar_.now(), std::move(name)};
     sessions.mutate([&](auto& list) { list.push_back(marker); });
-    save({.sessions = {marker}});
+    save({.sessions = {marker}}, true, false, {.sessions = {{marker.id, std::nullopt}}});
     return marker;
 }
 
@@ -514,27 +543,30 @@ void TranscriptStore::rename(const Uuid& session, std::string_view name) {
                            [&](const SessionMarker& m) { return m.id == session; });
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
+    const Priors priors{.sessions = {{session, revisionOf(*it)}}};
     std::string_view trimmed = platform::text::trimmedScalars(name, platform::text::isBlank);
     std::optional<std::string> newName;
     if (!trimmed.empty()) newName = std::string(trimmed);
     sessions.mutate([&](auto& markers) { markers[index].name = newName; });
-    save({.sessions = {sessions.peek()[index]}});
+    save({.sessions = {sessions.peek()[index]}}, true, false, priors);
 }
 
 void TranscriptStore::removeSession(const Uuid& session) {
+    const Priors priors = priorsOf({}, {session});
     sessions.mutate([&](auto& list) {
         std::erase_if(list, [&](const SessionMarker& m) { return m.id == session; });
     });
-    save({.deletedSessions = {session}});
+    save({.deletedSessions = {session}}, true, false, priors);
 }
 
 void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
     std::vector<Uuid> ids = segmentIdsOf(blockList);
     std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
+    const Priors priors = priorsOf(ids);
     segments.mutate([&](auto& list) {
         std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; });
     });
-    if (!ids.empty()) save({.deletedSegments = ids});
+    if (!ids.empty()) save({.deletedSegments = ids}, true, false, priors);
 }
 
 void TranscriptStore::replace(const Block& block, const std::string& text) {
@@ -550,6 +582,7 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
         std::find_if(list.begin(), list.end(), [&](const Segment& s) { return s.id == block.id; });
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
+    const Priors priors = priorsOf(ids);
 
     segments.mutate([&](auto& l) {
         std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; });
@@ -558,14 +591,14 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     // crash between them would lose both the paragraph and the edit.
     if (platform::text::trimmedScalars(text, platform::text::isWhiteSpace)
             .empty()) {  // an emptied paragraph stays deleted
-        save({.deletedSegments = ids});
+        save({.deletedSegments = ids}, true, false, priors);
         return;
     }
 
     const Segment merged = editedSegment(block, text);
     segments.mutate(
         [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
-    save({.segments = {merged}, .deletedSegments = ids});
+    save({.segments = {merged}, .deletedSegments = ids}, true, false, priors);
 }
 
 Segment TranscriptStore::editedSegment(const Block& block, const std::string& text) {
@@ -596,6 +629,7 @@ void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
     for (const Segment& s : current)
         if (gone.insert(s.id).second) deleted.push_back(s.id);
     if (gone.empty()) return;
+    const Priors priors = priorsOf({gone.begin(), gone.end()});
     segments.mutate([&](auto& list) {
         std::erase_if(list, [&](const Segment& s) { return gone.count(s.id) > 0; });
         for (const Segment& s : replacement) {
@@ -605,7 +639,7 @@ void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
             list.insert(at, s);
         }
     });
-    save({.segments = replacement, .deletedSegments = std::move(deleted)});
+    save({.segments = replacement, .deletedSegments = std::move(deleted)}, true, false, priors);
 }
 
 }  // namespace verbolin

@@ -7,7 +7,9 @@
 // Confined to the main thread. Observers hear of changes synchronously, on
 // that thread, through the platform observation registrar.
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +29,15 @@
 #include "verbolin/storage/UserCalendar.hpp"
 
 namespace verbolin {
+
+// What each record of a change stood as before it, by id: its revision
+// (TranscriptStore::revisionOf), or none where there was no such record. A
+// record not named is written to the recovery file without its "before",
+// and taken in unchecked, as an earlier version's line is.
+struct ChangePriors {
+    std::unordered_map<platform::Uuid, std::optional<std::uint64_t>> segments = {};
+    std::unordered_map<platform::Uuid, std::optional<std::uint64_t>> sessions = {};
+};
 
 class TranscriptStore {
   public:
@@ -91,12 +102,15 @@ class TranscriptStore {
     // can be written by others is neither read nor written, and said once.
     // One record per line, a later line for an id replacing earlier ones: a
     // segment as the transcript files of earlier versions held them,
-    // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id}.
+    // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id},
+    // each with "before": the revision of the record the change was made
+    // from, or null where there was none (see readRecoveryFile).
     // Each change is appended once, when it is made; once it is saved and
     // synced the file is removed. After a sync of the transcript failed in
     // a run, the file stays until a later start has stored and synced it,
     // and a later change to a record it holds is appended too, so that its
-    // last line for each record is the newest.
+    // last line for each record is the newest. So does a file that can be
+    // neither removed nor emptied, with the files read after it.
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
     // The files a start takes in, in order: an earlier version's
     // "verbolin-<uid>-unsaved-<key>.jsonl" straight in the temporary folder
@@ -106,10 +120,32 @@ class TranscriptStore {
     static std::vector<std::filesystem::path> recoveryFilesToTakeIn(
         const std::filesystem::path& directory);
 
-    // What a recovery file holds: the last state of each record it names,
+    // A record's content as a number that stays the same across runs: what
+    // a recovery file's line was made from. Its id and times are left out:
+    // a line is compared with the record of its own id, no change moves a
+    // time alone, and a time read back from the transcript may differ from
+    // the one memory had in its last nanoseconds.
+    using Revision = std::uint64_t;
+    static Revision revisionOf(const Segment& segment);
+    static Revision revisionOf(const SessionMarker& marker);
+    // What a record stood as before a change: its revision, or none where
+    // there was no such record.
+    using Prior = std::optional<Revision>;
+    // How the records stand where a recovery file is taken in, by id.
+    struct Standing {
+        std::function<Prior(const platform::Uuid&)> segment, session;
+    };
+
+    // What a recovery file holds: the state each record it names comes to,
     // read in one pass that holds one entry per id, so that memory follows
-    // the number of records and not the file's length. Lines that cannot be
-    // read (torn by a kill, damaged, longer than any record) are skipped and
+    // the number of records and not the file's length. With `standing`, a
+    // line counts only where the record stands as the line was made from
+    // (its "before"), or as the line leaves it; the state it comes to counts
+    // for the next line of that id. Others are passed over, and counted
+    // unless a later line of that id counts: a change stored after the line
+    // was written has replaced what it was made from. Lines of earlier
+    // versions, without a "before", always count. Lines that cannot be read
+    // (torn by a kill, damaged, longer than any record) are skipped and
     // counted. Nothing when there is no such file, or when it is refused (a
     // link, another user's, writable by others: said once); throws
     // std::runtime_error when it cannot be opened or read to its end.
@@ -117,8 +153,10 @@ class TranscriptStore {
     struct Recovered {
         TranscriptDB::Changes changes;
         size_t skippedLines = 0;
+        size_t passedOverLines = 0;
     };
-    static std::optional<Recovered> readRecoveryFile(const std::filesystem::path& file);
+    static std::optional<Recovered> readRecoveryFile(const std::filesystem::path& file,
+                                                     const Standing* standing = nullptr);
 
     // The data folder of a store made without one, and the folder of an
     // earlier version that it takes over while that one is not there yet.
@@ -220,8 +258,18 @@ class TranscriptStore {
     Reading openForReading(const std::filesystem::path& file, int busyWaitMs);
     // Takes in the changes an earlier run could not save (see
     // recoveryFiles) into memory, and stores them when it can. A recovered
-    // record replaces the one of the same id, being the later edit.
+    // record replaces the one of the same id, being the later edit, where
+    // memory (the transcript, read whole, and the files before) still holds
+    // what its line was made from (see readRecoveryFile).
     void importRecoveredText();
+    using Priors = ChangePriors;
+    // The priors of these records as memory holds them now, for a change
+    // about to be made to them.
+    Priors priorsOf(const std::vector<platform::Uuid>& segmentIds,
+                    const std::vector<platform::Uuid>& sessionIds = {}) const;
+    // Unjournaled records by id, with what each stood as when it became
+    // unjournaled (none: not known).
+    using Unjournaled = std::unordered_map<platform::Uuid, std::optional<Prior>>;
     // Appends the records marked unjournaled, as memory now holds them, to
     // the recovery file; those it cannot write stay marked.
     void journal();
@@ -230,9 +278,8 @@ class TranscriptStore {
     // when no file takes them: they are then held in memory only (said
     // once), and must not be stored before a file holds them.
     bool journalHeld();
-    // The ids of those records: unjournaled, and held.
-    std::pair<std::unordered_set<platform::Uuid>, std::unordered_set<platform::Uuid>>
-    heldNotJournaled() const;
+    // Those records: unjournaled, and held.
+    std::pair<Unjournaled, Unjournaled> heldNotJournaled() const;
     // How the start's message says where what is said is kept: "kept in
     // memory and in a recovery file", or held in memory only when no place
     // can take one (and then not said again at the first change).
@@ -252,8 +299,10 @@ class TranscriptStore {
     // transaction, and keeps the ids of what failed. Only `changes` go to
     // the recovery file then, and not when `journaled` (the file has them
     // already): what is still unsaved from before went there when it was
-    // made. Returns whether it was stored. `report` updates notSaved.
-    bool save(TranscriptDB::Changes changes, bool report = true, bool journaled = false);
+    // made, each with its prior from `priors`. Returns whether it was
+    // stored. `report` updates notSaved.
+    bool save(TranscriptDB::Changes changes, bool report = true, bool journaled = false,
+              const Priors& priors = {});
     // Adds the ids of the records `changes` names to the two sets.
     static void addIds(const TranscriptDB::Changes& changes,
                        std::unordered_set<platform::Uuid>& segmentIds,
@@ -289,11 +338,11 @@ class TranscriptStore {
     // memory no longer has them) at the next save.
     std::unordered_set<platform::Uuid> unsavedSegments_;
     std::unordered_set<platform::Uuid> unsavedSessions_;
-    // Ids of unsaved changes that the recovery file does not hold yet: made
-    // while it could not be written, or (held ones) waiting to be written
-    // there before they are stored.
-    std::unordered_set<platform::Uuid> unjournaledSegments_;
-    std::unordered_set<platform::Uuid> unjournaledSessions_;
+    // Unsaved changes that the recovery file does not hold yet: made while
+    // it could not be written, or (held ones) waiting to be written there
+    // before they are stored.
+    Unjournaled unjournaledSegments_;
+    Unjournaled unjournaledSessions_;
     // The recovery files holding changes not yet stored, the last the one
     // written to.
     std::vector<std::filesystem::path> journalFiles_;
@@ -304,6 +353,9 @@ class TranscriptStore {
     bool journalFailing_ = false;  // said once, until a write works again
     // A sync of the transcript failed in this run: the files stay.
     bool syncFailed_ = false;
+    // A stored file could be neither removed nor emptied: it stays, with
+    // the files read after it.
+    bool journalStuck_ = false;
     // The start of the line that says saving stopped, for the message that
     // names where the text is kept to complete.
     std::string news_;

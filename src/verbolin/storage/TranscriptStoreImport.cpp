@@ -93,7 +93,11 @@ void TranscriptStore::importLegacyFiles() {
     // fails, none, and the file stays to be read again at the next start.
     // What reached memory is still written with the next change.
     auto finish = [this](const fs::path& path, TranscriptDB::Changes changes, size_t count) {
-        const bool saved = save(std::move(changes));
+        // Only records memory did not hold are imported: none stood before.
+        Priors priors;
+        for (const Segment& s : changes.segments) priors.segments.emplace(s.id, std::nullopt);
+        for (const SessionMarker& m : changes.sessions) priors.sessions.emplace(m.id, std::nullopt);
+        const bool saved = save(std::move(changes), true, false, priors);
         // With a transcript that will not open, the recovery file holds the
         // records once they are written there; reading the file again at
         // every start would only add them there again.

@@ -11,13 +11,18 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/system/JsonNesting.hpp"
@@ -25,6 +30,7 @@
 #include "platform/system/OwnedFiles.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/WriteAll.hpp"
+#include "verbolin/storage/Hashing.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -261,29 +267,91 @@ int forEachLine(int fd, const OnLine& onLine, const OnOverlong& onOverlong) {
 constexpr const char* kDeletedSegment = "deletedSegment";
 constexpr const char* kSession = "session";
 constexpr const char* kDeletedSession = "deletedSession";
+constexpr const char* kBefore = "before";
 
-// The last state of each record, in the order the records first appeared.
-// A record held as nothing was deleted.
+using Prior = TranscriptStore::Prior;
+
+template <class Record>
+Prior priorOf(const std::optional<Record>& record) {
+    return record ? Prior(TranscriptStore::revisionOf(*record)) : std::nullopt;
+}
+
+// A line's "before": a revision as 16 hexadecimal digits, or null for no
+// record. None when the line has none (an earlier version's); throws for
+// anything else.
+std::optional<Prior> beforeIn(const nlohmann::json& line) {
+    const auto at = line.find(kBefore);
+    if (at == line.end()) return std::nullopt;
+    if (at->is_null()) return Prior();
+    const std::string& digits = at->get_ref<const std::string&>();
+    if (digits.size() != 16 || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) {
+            return std::isxdigit(c) && !std::isupper(c);
+        }))
+        throw std::invalid_argument("not a revision");
+    return Prior(std::stoull(digits, nullptr, 16));
+}
+
+nlohmann::json beforeText(const Prior& prior) {
+    if (!prior) return nullptr;
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016" PRIx64, *prior);
+    return digits;
+}
+
+// The state each record comes to, in the order the records first appeared;
+// a record held as nothing was deleted. With a way to ask how a record
+// stands, a line counts only where the record stands as the line was made
+// from or leaves it (see readRecoveryFile).
 template <class Record>
 class LatestById {
   public:
-    void note(const platform::Uuid& id, std::optional<Record> record) {
+    using Standing = std::function<Prior(const platform::Uuid&)>;
+    explicit LatestById(const Standing* standing) : standing_(standing) {}
+
+    void note(const platform::Uuid& id, std::optional<Record> record, std::optional<Prior> before) {
         auto [at, added] = byId_.try_emplace(id);
         if (added) order_.push_back(id);
-        at->second = std::move(record);
+        Entry& entry = at->second;
+        const bool checking = standing_ && *standing_;
+        const Prior after = checking ? priorOf(record) : Prior();
+        if (before && checking) {
+            if (!entry.known) entry.now = (*standing_)(id);
+            entry.known = true;
+            if (*before != entry.now && after != entry.now) {
+                ++entry.passedOver;
+                return;
+            }
+        }
+        entry = {std::move(record), after, checking, true, 0};
     }
     void split(std::vector<Record>& written, std::vector<platform::Uuid>& deleted) {
         for (const platform::Uuid& id : order_) {
-            if (auto& record = byId_.at(id))
-                written.push_back(std::move(*record));
+            Entry& entry = byId_.at(id);
+            if (!entry.counts) continue;
+            if (entry.record)
+                written.push_back(std::move(*entry.record));
             else
                 deleted.push_back(id);
         }
     }
+    // The lines passed over that no later line of their id made good.
+    size_t passedOver() const {
+        size_t lines = 0;
+        for (const auto& [id, entry] : byId_) lines += entry.passedOver;
+        return lines;
+    }
 
   private:
+    struct Entry {
+        std::optional<Record> record;
+        Prior now;  // how the record stands, once known
+        bool known = false;
+        bool counts = false;  // some line counts: `record` is what they leave
+        size_t passedOver = 0;
+    };
+    const Standing* standing_;
     std::vector<platform::Uuid> order_;
-    std::unordered_map<platform::Uuid, std::optional<Record>> byId_;
+    std::unordered_map<platform::Uuid, Entry> byId_;
 };
 
 platform::Uuid idIn(const nlohmann::json& value) {
@@ -293,23 +361,30 @@ platform::Uuid idIn(const nlohmann::json& value) {
 }
 
 // The lines that record the records of these ids as memory holds them
-// now; one memory no longer has was deleted.
-std::string journalLines(const std::unordered_set<platform::Uuid>& segmentIds,
-                         const std::unordered_set<platform::Uuid>& sessionIds,
+// now, each with what it stood as before where that is known; one memory
+// no longer has was deleted.
+template <class Unjournaled>
+std::string journalLines(const Unjournaled& segmentIds, const Unjournaled& sessionIds,
                          const std::vector<Segment>& segments,
                          const std::vector<SessionMarker>& sessions) {
     std::string lines;
     auto add = [&lines](const auto& ids, const auto& memory, const char* wrapper,
                         const char* deletedKey) {
         auto missing = ids;
+        const auto end = [&](nlohmann::json line, const std::optional<Prior>& before) {
+            if (before) line[kBefore] = beforeText(*before);
+            lines += line.dump() + "\n";
+        };
         for (const auto& record : memory) {
-            if (!missing.erase(record.id)) continue;
+            const auto at = missing.find(record.id);
+            if (at == missing.end()) continue;
             nlohmann::json line = record;
             if (wrapper) line = nlohmann::json{{wrapper, std::move(line)}};
-            lines += line.dump() + "\n";
+            end(std::move(line), at->second);
+            missing.erase(at);
         }
-        for (const platform::Uuid& id : missing)
-            lines += nlohmann::json{{deletedKey, id.string()}}.dump() + "\n";
+        for (const auto& [id, before] : missing)
+            end(nlohmann::json{{deletedKey, id.string()}}, before);
     };
     add(segmentIds, segments, nullptr, kDeletedSegment);
     add(sessionIds, sessions, kSession, kDeletedSession);
@@ -374,6 +449,26 @@ fs::path appendToJournal(const std::string& lines, const std::vector<fs::path>& 
     return {};
 }
 
+// How the records of `memory` stand, by id, for a recovery file taken in
+// over it: indexed at the first question, which a file of an earlier
+// version's never asks.
+template <class Record>
+std::function<Prior(const platform::Uuid&)> standingOf(const std::vector<Record>& memory) {
+    auto index = std::make_shared<std::unordered_map<platform::Uuid, const Record*>>();
+    auto built = std::make_shared<bool>(false);
+    return [&memory, index, built](const platform::Uuid& id) {
+        if (!std::exchange(*built, true))
+            for (const Record& record : memory) index->emplace(record.id, &record);
+        const auto at = index->find(id);
+        return at == index->end() ? Prior() : Prior(TranscriptStore::revisionOf(*at->second));
+    };
+}
+
+bool holdsNothing(const TranscriptDB::Changes& c) {
+    return c.segments.empty() && c.deletedSegments.empty() && c.sessions.empty() &&
+           c.deletedSessions.empty();
+}
+
 // "a, b, c" for the messages that none of them could be written.
 std::string tried(const std::vector<fs::path>& places) {
     std::string text;
@@ -397,7 +492,33 @@ std::vector<fs::path> TranscriptStore::recoveryFilesToTakeIn(const fs::path& dir
     return files;
 }
 
-std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(const fs::path& file) {
+// The id is left out: a line is compared with the record of its own id.
+TranscriptStore::Revision TranscriptStore::revisionOf(const Segment& segment) {
+    return StableHash().add(segment.text).add(segment.edited).add(segment.original).value();
+}
+
+TranscriptStore::Revision TranscriptStore::revisionOf(const SessionMarker& marker) {
+    return StableHash().add(marker.name).value();
+}
+
+TranscriptStore::Priors TranscriptStore::priorsOf(
+    const std::vector<platform::Uuid>& segmentIds,
+    const std::vector<platform::Uuid>& sessionIds) const {
+    Priors priors;
+    // Stops once all are found: an edit asks about one paragraph's records.
+    const auto look = [](const auto& ids, const auto& memory, auto& out) {
+        std::unordered_set<platform::Uuid> pending(ids.begin(), ids.end());
+        for (const platform::Uuid& id : ids) out.emplace(id, std::nullopt);
+        for (auto record = memory.begin(); !pending.empty() && record != memory.end(); ++record)
+            if (pending.erase(record->id)) out[record->id] = revisionOf(*record);
+    };
+    look(segmentIds, segments.peek(), priors.segments);
+    look(sessionIds, sessions.peek(), priors.sessions);
+    return priors;
+}
+
+std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(
+    const fs::path& file, const Standing* standing) {
     const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::read);
     using Status = platform::OwnedFile::Status;
     if (opened.status() == Status::missing) return std::nullopt;
@@ -406,24 +527,25 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(cons
         return std::nullopt;
     }
     if (!opened.isOpen()) throw std::runtime_error(opened.problem());
-    LatestById<Segment> segments;
-    LatestById<SessionMarker> sessions;
+    LatestById<Segment> segments(standing ? &standing->segment : nullptr);
+    LatestById<SessionMarker> sessions(standing ? &standing->session : nullptr);
     Recovered out;
     const auto onLine = [&](std::string_view line) {
         if (line.empty()) return;
         try {
             const nlohmann::json j = platform::parseJson(line);
             if (!j.is_object()) throw std::invalid_argument("not an object");
+            const std::optional<Prior> before = beforeIn(j);
             if (j.contains(kDeletedSegment)) {
-                segments.note(idIn(j.at(kDeletedSegment)), std::nullopt);
+                segments.note(idIn(j.at(kDeletedSegment)), std::nullopt, before);
             } else if (j.contains(kDeletedSession)) {
-                sessions.note(idIn(j.at(kDeletedSession)), std::nullopt);
+                sessions.note(idIn(j.at(kDeletedSession)), std::nullopt, before);
             } else if (j.contains(kSession)) {
                 SessionMarker m = j.at(kSession).get<SessionMarker>();
-                sessions.note(m.id, std::move(m));
+                sessions.note(m.id, std::move(m), before);
             } else {
                 Segment s = j.get<Segment>();
-                segments.note(s.id, std::move(s));
+                segments.note(s.id, std::move(s), before);
             }
         } catch (const std::exception&) {
             ++out.skippedLines;  // torn by a kill, or damaged
@@ -433,6 +555,7 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(cons
         throw std::system_error(error, std::generic_category(), "cannot read " + file.string());
     segments.split(out.changes.segments, out.changes.deletedSegments);
     sessions.split(out.changes.sessions, out.changes.deletedSessions);
+    out.passedOverLines = segments.passedOver() + sessions.passedOver();
     return out;
 }
 
@@ -496,26 +619,26 @@ bool TranscriptStore::journalHeld() {
         return false;
     }
     journalFailing_ = false;
-    for (const platform::Uuid& id : segmentIds) unjournaledSegments_.erase(id);
-    for (const platform::Uuid& id : sessionIds) unjournaledSessions_.erase(id);
+    for (const auto& [id, prior] : segmentIds) unjournaledSegments_.erase(id);
+    for (const auto& [id, prior] : sessionIds) unjournaledSessions_.erase(id);
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
     return true;
 }
 
-std::pair<std::unordered_set<platform::Uuid>, std::unordered_set<platform::Uuid>>
+std::pair<TranscriptStore::Unjournaled, TranscriptStore::Unjournaled>
 TranscriptStore::heldNotJournaled() const {
-    std::unordered_set<platform::Uuid> segmentIds, sessionIds;
-    for (const platform::Uuid& id : unjournaledSegments_)
-        if (heldSegments_.count(id)) segmentIds.insert(id);
-    for (const platform::Uuid& id : unjournaledSessions_)
-        if (heldSessions_.count(id)) sessionIds.insert(id);
+    Unjournaled segmentIds, sessionIds;
+    for (const auto& entry : unjournaledSegments_)
+        if (heldSegments_.count(entry.first)) segmentIds.insert(entry);
+    for (const auto& entry : unjournaledSessions_)
+        if (heldSessions_.count(entry.first)) sessionIds.insert(entry);
     return {std::move(segmentIds), std::move(sessionIds)};
 }
 
 void TranscriptStore::journaled(const fs::path& file) {
-    heldSegments_.insert(unjournaledSegments_.begin(), unjournaledSegments_.end());
-    heldSessions_.insert(unjournaledSessions_.begin(), unjournaledSessions_.end());
+    for (const auto& [id, prior] : unjournaledSegments_) heldSegments_.insert(id);
+    for (const auto& [id, prior] : unjournaledSessions_) heldSessions_.insert(id);
     unjournaledSegments_.clear();
     unjournaledSessions_.clear();
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
@@ -539,11 +662,17 @@ void TranscriptStore::retireJournal() {
         logStorageError("keeping " + tried(journalFiles_) +
                         " until a later start has stored and synced what it holds");
     }
-    if (syncFailed_ && !journalFiles_.empty()) return keeping.set({});
+    if ((syncFailed_ || journalStuck_) && !journalFiles_.empty()) return keeping.set({});
     // Everything the files hold is in the transcript now. Left behind, a
     // file would bring back text the user deletes later, at the next start,
     // and keep it on disk meanwhile.
+    std::vector<fs::path> stuck;
     for (const fs::path& file : std::exchange(journalFiles_, {})) {
+        // Read after one that stays, it holds later versions of its records.
+        if (!stuck.empty()) {
+            stuck.push_back(file);
+            continue;
+        }
         std::error_code ec;
         if (fs::remove(file, ec) || !ec) {
             if (isUniqueFolder(file.parent_path())) ::rmdir(file.parent_path().c_str());
@@ -552,12 +681,23 @@ void TranscriptStore::retireJournal() {
         // A folder that no longer lets the file go: emptied, it brings
         // nothing back.
         const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::append);
-        if (opened.isOpen() && ::ftruncate(opened.fd(), 0) == 0)
+        if (opened.isOpen() && ::ftruncate(opened.fd(), 0) == 0) {
             logStorageError("cannot remove " + file.string() + " (" + ec.message() +
                             "); it is left empty");
-        else
-            logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
-                            "; the next start takes in its changes again");
+            continue;
+        }
+        logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
+                        "; it stays, and later changes to what it holds are kept in a "
+                        "recovery file read after it, until a start can remove them");
+        stuck.push_back(file);
+    }
+    // A line it holds may have been made from what a later change (an undo)
+    // brings back: the later change goes to a file read after it, as after
+    // a failed sync, so that the next start takes the two in in order.
+    if (!stuck.empty()) {
+        journalFiles_ = std::move(stuck);
+        journalStuck_ = true;
+        return keeping.set({});
     }
     heldSegments_.clear();
     heldSessions_.clear();
@@ -579,7 +719,12 @@ void TranscriptStore::importRecoveredText() {
     for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
         std::optional<Recovered> recovered;
         try {
-            recovered = readRecoveryFile(file);
+            // Over what the transcript and the files before this one hold;
+            // unchecked, as earlier versions took them, where memory holds
+            // not all of the transcript: a line about a record not read yet
+            // would be passed over, and lost once the file goes.
+            const Standing standing{standingOf(segments.peek()), standingOf(sessions.peek())};
+            recovered = readRecoveryFile(file, db_ && !readAgain_ ? &standing : nullptr);
         } catch (const std::runtime_error& e) {
             logStorageError(e.what());
             continue;
@@ -589,14 +734,19 @@ void TranscriptStore::importRecoveredText() {
             continue;
         }
         const TranscriptDB::Changes& c = recovered->changes;
-        if (!recovered->skippedLines && c.segments.empty() && c.deletedSegments.empty() &&
-            c.sessions.empty() && c.deletedSessions.empty()) {
+        const bool nothingTaken = holdsNothing(c);
+        if (!recovered->skippedLines && !recovered->passedOverLines && nothingTaken) {
             removeEmptyRecoveryFile(file);  // left by a write that failed, or a kill
             continue;
         }
         if (recovered->skippedLines)
             logStorageError("skipped " + std::to_string(recovered->skippedLines) +
                             " unreadable lines of " + file.string());
+        if (const size_t lines = recovered->passedOverLines)
+            logStorageError(
+                "passed over " + std::to_string(lines) + (lines == 1 ? " line" : " lines") +
+                " of " + file.string() + ": a change stored after " + (lines == 1 ? "it" : "them") +
+                " replaced what " + (lines == 1 ? "it was" : "they were") + " made from");
         auto take = [](auto& observable, const auto& written, const auto& deleted) {
             std::unordered_set<platform::Uuid> ids(deleted.begin(), deleted.end());
             for (const auto& record : written) ids.insert(record.id);
@@ -614,12 +764,15 @@ void TranscriptStore::importRecoveredText() {
         journalFiles_.push_back(file);
         addIds(c, heldSegments_, heldSessions_);
         keeping.set({file, keeping.peek().memoryOnly});
-        const size_t count = c.segments.size();
-        if (!save(std::move(recovered->changes), true, true)) continue;
-        platform::writeLog("Verbolin", "storage", platform::LogType::info,
-                           "added " + std::to_string(count) +
-                               (count == 1 ? " utterance" : " utterances") +
-                               " that an earlier run could not save, from " + file.string());
+        const size_t count = c.segments.size(),
+                     others =
+                         c.deletedSegments.size() + c.sessions.size() + c.deletedSessions.size();
+        if (!save(std::move(recovered->changes), true, true) || nothingTaken) continue;
+        platform::writeLog(
+            "Verbolin", "storage", platform::LogType::info,
+            (count ? "added " + std::to_string(count) + (count == 1 ? " utterance" : " utterances")
+                   : "took in " + std::to_string(others) + (others == 1 ? " change" : " changes")) +
+                " that an earlier run could not save, from " + file.string());
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <system_error>
+#include <unordered_map>
 
 #include "platform/system/AppError.hpp"
 #include "verbolin/storage/TranscriptCopy.hpp"
@@ -17,6 +18,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// How each record of the transcript stands, by id, for counting only the
+// lines of the recovery files that the next start takes in. Not known
+// where the transcript could not be read whole: every line counts then, as
+// that start takes them in unchecked.
+struct Standing {
+    bool known = false;
+    std::unordered_map<platform::Uuid, TranscriptStore::Revision> segments, sessions;
+};
+
+template <class Record>
+void note(std::unordered_map<platform::Uuid, TranscriptStore::Revision>& revisions,
+          const std::vector<Record>& written, const std::vector<platform::Uuid>& deleted) {
+    for (const Record& record : written)
+        revisions.insert_or_assign(record.id, TranscriptStore::revisionOf(record));
+    for (const platform::Uuid& id : deleted) revisions.erase(id);
+}
+
 // Why a write would fail, asked of the system without writing: the folder
 // too, since SQLite makes its journals beside the file.
 std::string whyNotWritable(const fs::path& folder, const fs::path& file) {
@@ -26,18 +44,25 @@ std::string whyNotWritable(const fs::path& folder, const fs::path& file) {
     return "";
 }
 
-void count(TranscriptSummary& out, const fs::path& file, TranscriptDB::Access access,
-           const UserCalendar& calendar) {
+void count(TranscriptSummary& out, Standing& standing, const fs::path& file,
+           TranscriptDB::Access access, const UserCalendar& calendar) {
     TranscriptDB db(file, access);
     const std::vector<Segment> segments = db.allSegments();
+    standing.known = db.lastReadWhole();
+    const std::vector<SessionMarker> sessions = db.allSessions();
+    standing.known = standing.known && db.lastReadWhole() && out.newestUnread.empty();
     out.segments = segments.size();
-    out.sessions = TranscriptStore::sessionItems(segments, db.allSessions(), calendar).size();
+    out.sessions = TranscriptStore::sessionItems(segments, sessions, calendar).size();
+    note(standing.segments, segments, {});
+    note(standing.sessions, sessions, {});
 }
 
-void readTranscript(TranscriptSummary& out, const fs::path& folder, const UserCalendar& calendar) {
+void readTranscript(TranscriptSummary& out, Standing& standing, const fs::path& folder,
+                    const UserCalendar& calendar) {
     const fs::path file = folder / "transcript.sqlite";
     std::error_code ec;
     out.exists = fs::exists(fs::symlink_status(file, ec));
+    standing.known = !out.exists;  // none yet: the start makes it empty
     if (!out.exists) return;
     try {
         // Beside a connection that has it open, the journal and its index
@@ -46,9 +71,9 @@ void readTranscript(TranscriptSummary& out, const fs::path& folder, const UserCa
         // index would be rebuilt, or the journal missed where the folder
         // cannot take the index. Without one, the file holds all there is.
         if (TranscriptCopy::openElsewhere(file)) {
-            count(out, file, TranscriptDB::Access::readOnly, calendar);
+            count(out, standing, file, TranscriptDB::Access::readOnly, calendar);
         } else if (!TranscriptCopy::hasJournal(file)) {
-            count(out, file, TranscriptDB::Access::asStored, calendar);
+            count(out, standing, file, TranscriptDB::Access::asStored, calendar);
         } else {
             std::optional<TranscriptCopy> copy;
             try {
@@ -56,7 +81,7 @@ void readTranscript(TranscriptSummary& out, const fs::path& folder, const UserCa
             } catch (const std::runtime_error& e) {
                 out.newestUnread = e.what();
             }
-            count(out, copy ? copy->file() : file,
+            count(out, standing, copy ? copy->file() : file,
                   copy ? TranscriptDB::Access::readOnly : TranscriptDB::Access::asStored, calendar);
         }
     } catch (const platform::AppError& e) {
@@ -66,18 +91,30 @@ void readTranscript(TranscriptSummary& out, const fs::path& folder, const UserCa
     out.notWritable = whyNotWritable(folder, file);
 }
 
-TranscriptSummary::Waiting waitingIn(const fs::path& file) {
+// What `file` changes over `standing`, which then holds it too, as the next
+// start takes the files in one after another.
+TranscriptSummary::Waiting waitingIn(const fs::path& file, Standing& standing) {
     TranscriptSummary::Waiting waiting;
     waiting.file = file;
     std::optional<TranscriptStore::Recovered> recovered;
+    const auto look = [](const auto& revisions) {
+        return [&revisions](const platform::Uuid& id) {
+            const auto at = revisions.find(id);
+            return at == revisions.end() ? TranscriptStore::Prior()
+                                         : TranscriptStore::Prior(at->second);
+        };
+    };
+    const TranscriptStore::Standing asked{look(standing.segments), look(standing.sessions)};
     try {
-        recovered = TranscriptStore::readRecoveryFile(file);
+        recovered = TranscriptStore::readRecoveryFile(file, standing.known ? &asked : nullptr);
     } catch (const std::runtime_error& e) {
         waiting.unreadable = e.what();
         return waiting;
     }
     if (!recovered) return waiting;
     const TranscriptDB::Changes& c = recovered->changes;
+    note(standing.segments, c.segments, c.deletedSegments);
+    note(standing.sessions, c.sessions, c.deletedSessions);
     waiting.texts = c.segments.size();
     waiting.otherChanges = c.deletedSegments.size() + c.sessions.size() + c.deletedSessions.size();
     return waiting;
@@ -95,9 +132,10 @@ TranscriptSummary TranscriptSummary::of(std::optional<fs::path> directory,
     std::error_code ec;
     if (!directory && !fs::exists(read, ec) && fs::exists(TranscriptStore::legacyDirectory(), ec))
         read = TranscriptStore::legacyDirectory();
-    readTranscript(out, read, calendar);
+    Standing standing;
+    readTranscript(out, standing, read, calendar);
     for (const fs::path& file : TranscriptStore::recoveryFilesToTakeIn(out.directory)) {
-        Waiting waiting = waitingIn(file);
+        Waiting waiting = waitingIn(file, standing);
         if (waiting.texts || waiting.otherChanges || !waiting.unreadable.empty())
             out.waiting.push_back(std::move(waiting));
     }

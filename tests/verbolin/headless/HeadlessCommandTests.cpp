@@ -289,7 +289,15 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& root,
 }
 
 // What a run of --status finds in the temporary folder besides its own copy.
-enum class Leftovers { none, killedCopies, heldCopy, fullDisk, replacedFolder };
+enum class Leftovers {
+    none,
+    killedCopies,
+    heldCopy,
+    fullDisk,
+    replacedFolder,
+    everyFolderReplaced,
+    everyFolderRemoved
+};
 
 // Handed the next folder mkdtemp makes, before its maker sees it.
 std::function<void(const std::filesystem::path&)> nextMadeFolder;
@@ -313,23 +321,55 @@ namespace {
 // by another user's folder (for root) or a link to `elsewhere`, as a run
 // removing leftovers and another user could between. Returns what stands in
 // its place.
+void replaceMadeFolder(const std::filesystem::path& made, const std::filesystem::path& elsewhere) {
+    std::filesystem::remove(made);
+    if (::geteuid() != 0) {
+        std::filesystem::create_directories(elsewhere);
+        std::filesystem::create_directory_symlink(elsewhere, made);
+        return;
+    }
+    std::filesystem::create_directory(made);
+    EXPECT_EQ(::lchown(made.c_str(), 65534, 65534), 0) << made;
+}
+
 std::filesystem::path copyAfterReplacing(const std::filesystem::path& transcript,
                                          const std::filesystem::path& elsewhere,
                                          std::optional<verbolin::TranscriptCopy>& held) {
     std::filesystem::path replaced;
     nextMadeFolder = [&](const std::filesystem::path& made) {
         replaced = made;
-        std::filesystem::remove(made);
-        if (::geteuid() != 0) {
-            std::filesystem::create_directories(elsewhere);
-            std::filesystem::create_directory_symlink(elsewhere, made);
-            return;
-        }
-        std::filesystem::create_directory(made);
-        EXPECT_EQ(::lchown(made.c_str(), 65534, 65534), 0) << made;
+        replaceMadeFolder(made, elsewhere);
     };
     held.emplace(transcript);
     EXPECT_FALSE(nextMadeFolder) << "no folder was made";
+    return replaced;
+}
+
+// A copy of `transcript` whose every folder, once made, is replaced as
+// copyAfterReplacing does, or removed as a run removing leftovers could:
+// none can be kept, and the failure says which. Returns the names of what
+// stands in their places.
+std::set<std::string> copyWhileEveryFolderGoes(const std::filesystem::path& transcript,
+                                               const std::filesystem::path& elsewhere,
+                                               bool replace) {
+    std::set<std::string> replaced;
+    std::function<void(const std::filesystem::path&)> go = [&](const std::filesystem::path& made) {
+        nextMadeFolder = go;
+        if (!replace) return void(std::filesystem::remove(made));
+        replaced.insert(made.filename().string());
+        replaceMadeFolder(made, elsewhere);
+    };
+    nextMadeFolder = go;
+    std::string said = "a folder was kept";
+    try {
+        verbolin::TranscriptCopy copy(transcript);
+    } catch (const std::runtime_error& e) {
+        said = e.what();
+    }
+    nextMadeFolder = nullptr;
+    EXPECT_NE(said.find(replace ? "made was replaced at once" : "made was removed at once"),
+              std::string::npos)
+        << said;
     return replaced;
 }
 
@@ -360,6 +400,9 @@ std::set<std::string> plantLeftovers(Leftovers kind, const std::filesystem::path
         EXPECT_TRUE(std::filesystem::exists(held->file()));
         return {own.filename().string(), replaced.filename().string()};
     }
+    if (kind == Leftovers::everyFolderReplaced || kind == Leftovers::everyFolderRemoved)
+        return copyWhileEveryFolderGoes(transcript, elsewhere,
+                                        kind == Leftovers::everyFolderReplaced);
     if (kind != Leftovers::killedCopies) return {};
     plantKilledCopy(transcript, temporary, "verbolin-status-Killed");
     plantKilledCopy(transcript, elsewhere.parent_path(), elsewhere.filename());
@@ -378,6 +421,24 @@ std::set<std::string> namesIn(const std::filesystem::path& folder) {
         if (!entry.path().filename().string().starts_with(".filler-"))
             names.insert(entry.path().filename().string());
     return names;
+}
+
+// A recovery file as a run that could not save left it: two texts, one of
+// them edited, and the deletion of one the transcript does not hold. Its
+// last line is made from a version of `stored` that the transcript does not
+// hold: the next start passes it over.
+void writeWaiting(const std::filesystem::path& recovery, verbolin::Segment stored) {
+    std::filesystem::create_directories(recovery.parent_path());
+    verbolin::Segment edited = wordsAt(100);
+    std::ofstream out(recovery);
+    out << nlohmann::json(wordsAt(50)).dump() << "\n" << nlohmann::json(edited).dump() << "\n";
+    edited.text = "edited";
+    out << nlohmann::json(edited).dump() << "\n"
+        << nlohmann::json{{"deletedSegment", wordsAt(0).id.string()}}.dump() << "\n";
+    stored.text = "replaced since";
+    nlohmann::json stale = stored;
+    stale["before"] = "0123456789abcdef";
+    out << stale.dump() << "\n";
 }
 
 // A run that stored `utterances` and was killed: its WAL holds them, beside its index.
@@ -406,7 +467,8 @@ void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
 // temporary folder (so does the window's start, with the speech model
 // archives killed installs left), but no copy a run still reads, nor anything
 // of another user's or behind a link; and a copy is written only into the
-// folder its run made.
+// folder its run made (one that can keep none says whether each was removed
+// or replaced).
 TEST(HeadlessCommands, StatusOnlyReads) {
     namespace fs = std::filesystem;
     const struct {
@@ -439,6 +501,12 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         {"a copy being read, its folder replaced once made", true, false, false, false,
          "Transcript: 12 segments, 1 session\n", 11, false, false, false,
          Leftovers::replacedFolder},
+        {"a copy whose every folder is replaced once made", true, false, false, false,
+         "Transcript: 12 segments, 1 session\n", 11, false, false, false,
+         Leftovers::everyFolderReplaced},
+        {"a copy whose every folder is removed once made", true, false, false, false,
+         "Transcript: 12 segments, 1 session\n", 11, false, false, false,
+         Leftovers::everyFolderRemoved},
         {"a full temporary folder", true, false, false, false,
          "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot copy ", 11,
          false, false, false, Leftovers::fullDisk, " (No space left on device))\n"},
@@ -464,17 +532,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         const auto folder = dataHome / "Verbolin";
         const testsupport::ScopedEnv state("XDG_STATE_HOME", (home / "state").string());
         const auto recovery = verbolin::TranscriptStore::recoveryFiles(folder).front();
-        if (row.transcript) verbolin::TranscriptStore(folder).append(wordsAt(0));
-        if (row.waiting) {
-            fs::create_directories(recovery.parent_path());
-            verbolin::Segment edited = wordsAt(100);
-            std::ofstream out(recovery);
-            out << nlohmann::json(wordsAt(50)).dump() << "\n"
-                << nlohmann::json(edited).dump() << "\n";
-            edited.text = "edited";
-            out << nlohmann::json(edited).dump() << "\n"
-                << nlohmann::json{{"deletedSegment", wordsAt(0).id.string()}}.dump() << "\n";
-        }
+        const verbolin::Segment stored = wordsAt(0);
+        if (row.transcript) verbolin::TranscriptStore(folder).append(stored);
+        if (row.waiting) writeWaiting(recovery, stored);
         if (row.legacy)
             std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
         std::optional<verbolin::InstanceLock> lock;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -297,9 +299,11 @@ TEST(FullDiskStore, TextUnsavedAtQuitIsKeptAndTakenInOnceByTheNextStart) {
 }
 
 // A recovery file is read as damaged input may be: unreadable, overlong and
-// torn lines are skipped, a segment written twice counts once with its last
-// text, and one that is already in the transcript takes the recovered text,
-// which is the later edit.
+// torn lines are skipped (a "before" that is no revision too), a segment
+// written twice counts once with its last text, and one that is already in
+// the transcript takes the recovered text of an earlier version's line, which
+// has no "before". A line made from what the transcript does not hold is
+// passed over, and said; one made from what the lines before it leave counts.
 TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
     TempDir dir, state;
     const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
@@ -315,6 +319,14 @@ TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
     Segment twice = segment(10, 11, "first take");
     Segment again = twice;
     again.text = "second take";
+    Segment third = again;
+    third.text = "third take";
+    const auto withBefore = [](nlohmann::json line, std::optional<TranscriptStore::Revision> was) {
+        char digits[17] = "";
+        if (was) std::snprintf(digits, sizeof digits, "%016" PRIx64, *was);
+        line["before"] = was ? nlohmann::json(digits) : nlohmann::json(nullptr);
+        return line.dump();
+    };
     const auto recovery = TranscriptStore::recoveryFiles(folder).front();
     std::filesystem::create_directories(recovery.parent_path());
     {
@@ -325,6 +337,11 @@ TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
             << nlohmann::json(twice).dump() << "\n"
             << std::string("\xff\xfe\x00garbage", 10) << "\n"
             << nlohmann::json(again).dump() << "\n"
+            << withBefore(third, TranscriptStore::revisionOf(again)) << "\n"
+            << withBefore(segment(30, 31, "made from a text replaced since"), 0x0123456789abcdef)
+            << "\n"
+            << nlohmann::json{{"deletedSegment", stored.id.string()}, {"before", "not a revision"}}
+            << "\n"
             << "{\"text\": \"" << std::string(17 << 20, 'x') << "\"}\n"  // longer than any record
             << nlohmann::json(segment(20, 21, "torn")).dump().substr(0, 30);
     }
@@ -333,12 +350,11 @@ TEST(FullDiskStore, ARecoveryFileIsReadAsUntrustedInput) {
         TranscriptStore store(folder, fixedCalendar());
         std::vector<std::string> texts;
         for (const auto& s : store.segments.peek()) texts.push_back(s.text);
-        EXPECT_EQ(texts, (std::vector<std::string>{"after the edit", "second take"}));
+        EXPECT_EQ(texts, (std::vector<std::string>{"after the edit", "third take"}));
     }
-    EXPECT_NE(log.text().find("skipped 5 unreadable lines of " + recovery.string()),
-              std::string::npos)
-        << log.text();
-    EXPECT_EQ(checkedTextsOnDisk(folder), sorted({"after the edit", "second take"}));
+    for (const char* said : {"skipped 6 unreadable lines of ", "passed over 1 line of "})
+        EXPECT_NE(log.text().find(said + recovery.string()), std::string::npos) << log.text();
+    EXPECT_EQ(checkedTextsOnDisk(folder), sorted({"after the edit", "third take"}));
     EXPECT_FALSE(std::filesystem::exists(recovery));
 }
 

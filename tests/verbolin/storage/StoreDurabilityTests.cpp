@@ -297,6 +297,88 @@ TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedIt
     }
 }
 
+// A change kept in the recovery file while another program held the
+// transcript is stored once it lets go, but the state folder has become
+// read-only: the file can be neither removed nor emptied. A later change
+// stored over it is not undone at the next start, which passes over the
+// kept line and says so; one that nothing replaced counts once.
+TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
+    const auto typeAAA = [](TranscriptStore& s, const auto&...) {
+        s.replace(s.allBlocks()->front(), "first words AAA");
+    };
+    const auto renameTo = [](const char* name) {
+        return [name](TranscriptStore& s, const auto&...) {
+            s.rename(s.sessions.peek().front().id, name);
+        };
+    };
+    using Change = std::function<void(TranscriptStore&, const std::vector<Segment>& before)>;
+    const struct {
+        const char* name;
+        Change whileHeld, later;
+        std::vector<std::string> expected;
+        const char* session;
+        size_t passedOver;
+    } rows[] = {
+        // clang-format off
+        {"a later edit", typeAAA,
+         [](auto& s, auto&) { s.replace(s.allBlocks()->front(), "first words BBB"); },
+         {"first words BBB", "second"}, "named", 1},
+        {"a later deletion", typeAAA,
+         [](auto& s, auto&) { s.deleteBlocks({s.allBlocks()->front()}); }, {"second"}, "named", 1},
+        {"a later undo", typeAAA,
+         [](auto& s, const auto& before) {
+             s.replaceSegments({s.segments.peek().front()}, {before[0], before[1]});
+         },
+         {"first", "words", "second"}, "named", 0},
+        {"a later rename", renameTo("held"), renameTo("later"), {"first", "words", "second"},
+         "later", 1},
+        {"no later change", typeAAA, [](auto&, auto&) {}, {"first words AAA", "second"}, "named", 0},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::SmallDisk disk;
+        SKIP_WITHOUT_SMALL_DISK(disk);
+        TempDir dir, tmp;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", (disk / "state").string());
+        const testsupport::ScopedEnv tmpEnv("TMPDIR", tmp.path().string());
+        const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
+        StorageLogCapture log;
+        {
+            TranscriptStore store(dir.path(), fixedCalendar());
+            store.startSession("named");
+            store.append(segment(0, 1, "first"));
+            store.append(segment(1, 2, "words"));
+            store.append(segment(10, 11, "second"));
+            const std::vector<Segment> before = store.segments.peek();
+            {
+                WriteLock lock(dir.path() / "transcript.sqlite");
+                row.whileHeld(store, before);
+                EXPECT_TRUE(store.notSaved.peek());
+            }
+            disk.setReadOnly(true);
+            store.retryUnsaved();
+            row.later(store, before);
+            EXPECT_FALSE(store.notSaved.peek());
+        }
+        disk.setReadOnly(false);
+        EXPECT_NE(log.text().find("cannot remove or empty " + recovery.string()), std::string::npos)
+            << log.text();
+        for (int start = 0; start < 2; ++start) {
+            TranscriptStore store(dir.path(), fixedCalendar());
+            EXPECT_EQ(textsIn(store), sorted(row.expected)) << "start " << start;
+            ASSERT_EQ(store.sessions.peek().size(), 1u);
+            EXPECT_EQ(store.sessions.peek().front().name, row.session);
+        }
+        for (const std::string& said :
+             {std::string("passed over"), "passed over 1 line of " + recovery.string()})
+            EXPECT_EQ(occurrencesOf(log.text(), said), row.passedOver) << log.text();
+        for (const auto& file : TranscriptStore::recoveryFiles(dir.path()))
+            EXPECT_FALSE(fs::exists(file)) << file;
+        EXPECT_EQ(sorted(textsOnDisk(dir.path())), sorted(row.expected));
+    }
+}
+
 namespace {
 
 // Replaces the file with one made by `sql`, as another program (or a hand)
