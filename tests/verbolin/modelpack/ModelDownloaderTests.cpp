@@ -894,7 +894,7 @@ TEST_F(ModelDownloaderTest, AnInstallOutOfDescriptorsIsToldSo) {
     serveArchive(addPack(zip, "standard-v1/", "starved").bytes());
     testsupport::ScopedEnv endpoint{"VERBOLIN_TEST_ENDPOINT", hub.endpoint()};
     testsupport::ScopedEnv saidIn{"VERBOLIN_TEST_SAID", (temp / "said").string()};
-    for (const std::string root : {std::string(), packServer.root()}) {
+    for (const std::string& root : {std::string(), packServer.root()}) {
         SCOPED_TRACE(root.empty() ? "from the hub" : "from the pack server");
         testsupport::ScopedEnv server{"VERBOLIN_TEST_SERVER", root};
         fs::remove_all(models);
