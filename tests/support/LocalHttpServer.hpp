@@ -153,6 +153,9 @@ class LocalHttpServer {
         std::lock_guard lock(mutex_);
         replies_[path] = std::move(reply);
         handlers_.erase(path);
+        // A new reply counts its drops and GETs from its own first request.
+        served_.erase(path);
+        getsServed_.erase(path);
     }
     void setHandler(const std::string& path, Handler handler) {
         std::lock_guard lock(mutex_);

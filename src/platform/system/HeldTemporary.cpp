@@ -191,6 +191,11 @@ void HeldTemporary::moveTo(const fs::path& to) {
     path_ = to;
 }
 
+void HeldTemporary::keepAt(const fs::path& to) {
+    moveTo(to);
+    fd_.close();  // nothing is left for the destructor to remove
+}
+
 std::vector<std::string> removeUnheldTemporaries(const TemporaryLeftovers& leftovers) {
     std::vector<std::string> problems;
     const fs::path temporary = temporaryDirectory();

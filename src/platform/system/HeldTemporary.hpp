@@ -54,6 +54,10 @@ class HeldTemporary {
     // stand yet; it stays held. Throws std::filesystem::filesystem_error
     // (EXDEV across file systems, EEXIST, ...).
     void moveTo(const std::filesystem::path& to);
+    // Gives it the name `to`, as moveTo does, and lets it go there without
+    // removing it: for what is to outlive the run. Throws as moveTo does,
+    // and stays held then.
+    void keepAt(const std::filesystem::path& to);
 
   private:
     // Holds what `fd` has open under the name `path`: locks it, then checks

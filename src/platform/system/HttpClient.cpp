@@ -1,6 +1,7 @@
 #include "platform/system/HttpClient.hpp"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -78,6 +79,7 @@ struct Transfer {
     const std::atomic<bool>* cancelled = nullptr;
     HttpResponse head;
     bool headDelivered = false;
+    int socketError = 0;  // errno of the last socket that could not be opened
     std::exception_ptr callbackError;
 
     void deliverHead() {
@@ -135,16 +137,28 @@ int onTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<Transfer*>(user)->cancelled->load() ? 1 : 0;
 }
 
+// libcurl's own socket(), with the errno it drops: a process out of
+// descriptors would otherwise be told that the host refused it.
+curl_socket_t openSocket(void* user, curlsocktype, curl_sockaddr* address) {
+    const curl_socket_t fd =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd == CURL_SOCKET_BAD) static_cast<Transfer*>(user)->socketError = errno;
+    return fd;
+}
+
 long wholeSeconds(std::chrono::milliseconds ms) {
     return static_cast<long>(std::max<int64_t>(1, (ms.count() + 999) / 1000));
 }
 
 }  // namespace
 
-HttpError::HttpError(int curlCode, bool cancelled, const std::string& description)
+HttpError::HttpError(int curlCode, bool cancelled, const std::string& description, int systemError)
     : std::runtime_error(description),
       curlCode_(curlCode),
-      code_(cancelled ? UrlErrorCode::cancelled : urlErrorCode(curlCode)) {}
+      code_(cancelled     ? UrlErrorCode::cancelled
+            : systemError ? UrlErrorCode::unknown
+                          : urlErrorCode(curlCode)),
+      systemError_(cancelled ? 0 : systemError) {}
 
 HttpError::HttpError(UrlErrorCode code, const std::string& description)
     : std::runtime_error(description), curlCode_(CURLE_OK), code_(code) {}
@@ -307,12 +321,19 @@ HttpResponse HttpClient::send(const HttpRequest& request, const BodyFn& onBody,
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, options_.receiveBufferBytes);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, openSocket);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &t);
 
     const CURLcode rc = curl_easy_perform(c);
 
     if (t.callbackError) std::rethrow_exception(t.callbackError);
     if (rc != CURLE_OK) {
         if (cancelled_.load()) throw HttpError(rc, true, "The transfer was cancelled.");
+        if (t.socketError && rc == CURLE_COULDNT_CONNECT)
+            throw HttpError(rc, false,
+                            "Cannot open a network connection: " +
+                                std::generic_category().message(t.socketError),
+                            t.socketError);
         std::string description = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
         throw HttpError(rc, false, description);
     }

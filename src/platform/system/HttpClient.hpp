@@ -41,7 +41,10 @@ enum class UrlErrorCode : int {
 // A transport failure: the URL error of this platform.
 class HttpError : public std::runtime_error {
   public:
-    HttpError(int curlCode, bool cancelled, const std::string& description);
+    // `systemError`: the errno of a socket this process could not open (out
+    // of descriptors, say), which libcurl reports as a refused connection;
+    // the code is then unknown, as no host was asked.
+    HttpError(int curlCode, bool cancelled, const std::string& description, int systemError = 0);
     // An error with a given code and no libcurl origin (callers that must
     // report a URL error of their own, and tests).
     HttpError(UrlErrorCode code, const std::string& description);
@@ -49,10 +52,14 @@ class HttpError : public std::runtime_error {
     int curlCode() const noexcept { return curlCode_; }
     bool cancelled() const noexcept { return code_ == UrlErrorCode::cancelled; }
     UrlErrorCode code() const noexcept { return code_; }
+    // The errno of the socket that could not be opened; 0 for a failure of
+    // the network or the server.
+    int systemError() const noexcept { return systemError_; }
 
   private:
     int curlCode_;
     UrlErrorCode code_;
+    int systemError_ = 0;
 };
 
 // Header fields, looked up without regard to letter case. A field that

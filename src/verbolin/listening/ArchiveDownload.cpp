@@ -1,9 +1,10 @@
 #include "verbolin/listening/ArchiveDownload.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <fstream>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -11,9 +12,9 @@
 #include "platform/system/AppError.hpp"
 #include "platform/system/CancellationError.hpp"
 #include "platform/system/HttpClient.hpp"
+#include "platform/system/OpenFd.hpp"
 #include "platform/system/Paths.hpp"
 #include "platform/system/Uuid.hpp"
-#include "platform/system/WriteAll.hpp"
 #include "vortilcore/hub/Downloader.hpp"
 #include "vortilcore/hub/Etag.hpp"
 
@@ -33,7 +34,6 @@ constexpr std::string_view kArchivePrefix = "verbolin-model-";
 constexpr std::string_view kArchiveSuffix = ".zip";
 // Beside the partial file, whose name ends in ".incomplete" whatever the etag.
 constexpr const char* kLanded = "whole.zip";
-constexpr int kNameAttempts = 3;
 
 // "verbolin-model-<uuid>.zip" in the temporary folder.
 fs::path freshArchive() {
@@ -121,11 +121,12 @@ fs::path ArchiveDownload::partialFile(const Head& head) const {
     }
     const fs::path partial = partialFolder_ / name;
     // Bytes nothing names cannot be told from another archive's: start over.
-    const auto mode = head.etag || head.lastModified ? std::ios::app : std::ios::trunc;
-    std::ofstream create(partial, std::ios::binary | std::ios::out | mode);
+    const int keep = head.etag || head.lastModified ? 0 : O_TRUNC;
+    const platform::OpenFd create(
+        ::open(partial.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | keep, 0600));
     if (!create)
         throw fs::filesystem_error("cannot create the partial download", partial,
-                                   std::make_error_code(std::errc::io_error));
+                                   std::error_code(errno, std::generic_category()));
     return partial;
 }
 
@@ -174,30 +175,32 @@ platform::HeldTemporary ArchiveDownload::publish(const fs::path& landed) {
     if (!held)
         throw fs::filesystem_error("cannot hold the downloaded archive", landed,
                                    std::make_error_code(std::errc::no_such_file_or_directory));
-    fs::create_directories(platform::temporaryDirectory());
-    try {
-        held->moveTo(freshArchive());
-        return std::move(*held);
-    } catch (const fs::filesystem_error& e) {
-        if (e.code() != std::errc::cross_device_link) throw;
+    // Only a rename: a copy to another file system would need room there
+    // for the whole archive, which the install does not otherwise need, and
+    // a temporary folder in memory may not have. Where the rename cannot be
+    // made the archive is as safe where it landed, held there under the
+    // install's lock.
+    std::error_code ec;
+    fs::create_directories(platform::temporaryDirectory(), ec);
+    if (!ec) {
+        try {
+            held->moveTo(freshArchive());
+        } catch (const fs::filesystem_error&) {
+            // Another file system, or a folder this user may not write in:
+            // unpacked from where it landed.
+        }
     }
-    // On another file system: a file made and held there first, then filled.
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        auto copy = HeldTemporary::create(freshArchive());
-        if (!copy) continue;
-        if (const int error = platform::copyAll(held->fd(), copy->fd()))
-            throw fs::filesystem_error("cannot copy the downloaded archive", landed, copy->path(),
-                                       std::error_code(error, std::generic_category()));
-        return std::move(*copy);
-    }
-    throw fs::filesystem_error("cannot keep the downloaded archive: each file made was removed",
-                               platform::temporaryDirectory(),
-                               std::make_error_code(std::errc::no_such_file_or_directory));
+    return std::move(*held);
 }
 
-platform::HeldTemporary ArchiveDownload::fetch(const ProgressFn& progress,
-                                               const BeforeTransferFn& beforeTransfer,
-                                               std::stop_token stop) const {
+void ArchiveDownload::Fetched::keep() {
+    if (partial.empty()) return;
+    archive.keepAt(partial);
+}
+
+ArchiveDownload::Fetched ArchiveDownload::fetch(const ProgressFn& progress,
+                                                const BeforeTransferFn& beforeTransfer,
+                                                std::stop_token stop) const {
     // The transfer lands the archive beside the partial file, where only the
     // install holding the pack's lock looks: it is held there before it
     // takes its name in the temporary folder, where another run may look
@@ -216,7 +219,10 @@ platform::HeldTemporary ArchiveDownload::fetch(const ProgressFn& progress,
         }
         try {
             transfer(head, partial, landed, progress, stop);
-            return publish(landed);
+            // Taken whole without a request only where the server names the
+            // archive and its size; any other is fetched anew.
+            const bool keepable = head.size && (head.etag || head.lastModified);
+            return Fetched{publish(landed), keepable ? partial : fs::path()};
         } catch (const vortil::Downloader::DownloadError& e) {
             // The GET's answer is the server's as much as the HEAD's: said as
             // its status, not as a download that failed for no known reason.

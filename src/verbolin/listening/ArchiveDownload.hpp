@@ -10,11 +10,14 @@
 // archive from the next, and each attempt starts over. The GET's own
 // answer counts as much: a server may accept the HEAD (or refuse HEAD
 // altogether) and still have no archive to send. The finished
-// archive lands in the temporary folder under a fresh name, held (locked,
-// see platform::HeldTemporary) from before it bears that name until the
-// caller is done with it; the partial file stays in `partialFolder` between
-// attempts. An archive there that no one holds was left by an install that
-// was killed: removeLeftovers removes it.
+// archive is held (locked, see platform::HeldTemporary) from where it lands,
+// beside the partial file, until the caller is done with it. It takes a
+// fresh name in the temporary folder where that folder is on the same file
+// system; elsewhere it stays where it landed and is never copied: a
+// temporary folder may be far smaller than the archive. The partial file
+// stays in `partialFolder` between attempts. An archive in the temporary
+// folder that no one holds was left by an install that was killed:
+// removeLeftovers removes it.
 
 #include <cstdint>
 #include <filesystem>
@@ -39,9 +42,25 @@ class ArchiveDownload {
 
     ArchiveDownload(std::string url, std::filesystem::path partialFolder);
 
+    // The whole archive: held until `archive` ends, which removes it, unless
+    // keep() gave it back first.
+    struct Fetched {
+        platform::HeldTemporary archive;
+        // The partial file's name, where a whole archive that the next start
+        // can take without a request (the server names it and its size) is
+        // kept; empty for one it could not.
+        std::filesystem::path partial;
+
+        // Gives the archive back to the partial file's name, for the next
+        // start to find whole. Throws std::filesystem::filesystem_error when
+        // it cannot be moved there (it is removed then, as it would be).
+        void keep();
+    };
+
     // Downloads the archive and returns it once it is whole, as
-    // "verbolin-model-<uuid>.zip" in the temporary folder: held until the
-    // object returned ends, which removes it. Throws platform::AppError (domain
+    // "verbolin-model-<uuid>.zip" in the temporary folder, or where it
+    // landed when the temporary folder is on another file system (or cannot
+    // take it). Throws platform::AppError (domain
     // "ModelDownloader", code = the status) for an answer to the HEAD other
     // than 200 (405 and 501 aside) or one to the GET other than 200 (or 206
     // for the range a resumed transfer asks for),
@@ -49,9 +68,8 @@ class ArchiveDownload {
     // vortil::Downloader::DownloadError when the server sends other bytes
     // than it announced, std::filesystem::filesystem_error when the disk
     // refuses them, and platform::CancellationError once `stop` is requested.
-    platform::HeldTemporary fetch(const ProgressFn& progress = {},
-                                  const BeforeTransferFn& beforeTransfer = {},
-                                  std::stop_token stop = {}) const;
+    Fetched fetch(const ProgressFn& progress = {}, const BeforeTransferFn& beforeTransfer = {},
+                  std::stop_token stop = {}) const;
 
     // Removes the archives in the temporary folder that installs killed
     // while they held them left: this user's, that no one holds now (see
@@ -75,7 +93,7 @@ class ArchiveDownload {
                   const std::filesystem::path& destination, const ProgressFn& progress,
                   std::stop_token stop) const;
     // Holds the whole archive the transfer left at `landed` and moves it to
-    // a fresh name in the temporary folder.
+    // a fresh name in the temporary folder, where a rename can.
     static platform::HeldTemporary publish(const std::filesystem::path& landed);
 
     std::string url_;

@@ -149,6 +149,20 @@ void restoreSetAside(const fs::path& local, const fs::path& aside) {
     fs::remove_all(aside, ec);
 }
 
+// What the install could not unpack, for the next start to take whole.
+void keepArchive(ArchiveDownload::Fetched& fetched) noexcept {
+    try {
+        fetched.keep();
+    } catch (const std::exception& e) {
+        // The full disk is the error to tell; this one only costs the next
+        // start the transfer.
+        platform::writeLog("Verbolin", "listening", platform::LogType::error,
+                           std::string("cannot keep the speech model archive for the next "
+                                       "start: ") +
+                               e.what());
+    }
+}
+
 }  // namespace
 
 ModelDownloader::Options ModelDownloader::Options::fromEnvironment() {
@@ -324,10 +338,11 @@ void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
 void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) {
     const fs::path models = files.download.parent_path();
     const ArchiveDownload source(pack.remoteURL(options_.serverRoot), files.download / "archive");
-    // Removed however the install ends: a damaged one must not be unpacked
-    // again, and a sound one is not needed once unpacked. Held until then,
-    // so that another run's start tells it from one a killed install left.
-    const platform::HeldTemporary archive = source.fetch(
+    // Removed however the install ends (but on a full disk): a damaged one
+    // must not be unpacked again, and a sound one is not needed once
+    // unpacked. Held until then, so that another run's start tells it from
+    // one a killed install left.
+    ArchiveDownload::Fetched fetched = source.fetch(
         [&](int64_t received, int64_t total) { reportDownload(pack, received, total); },
         [&](int64_t remaining, int64_t total) {
             // The archive's rest, and the pack unpacked (about as large) while
@@ -339,9 +354,17 @@ void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) 
 
     std::error_code ignored;
     fs::remove_all(files.staging, ignored);
-    fs::create_directories(files.staging);
     RemoveOnExit removeStaging(files.staging);
-    unpack(pack, archive.path(), files.staging);
+    try {
+        fs::create_directories(files.staging);
+        unpack(pack, fetched.archive.path(), files.staging);
+    } catch (const std::exception& e) {
+        // The archive is sound, the disk too full to unpack it: kept, so
+        // that the next start, with room made, unpacks it without fetching
+        // it again.
+        if (isDiskFull(e)) keepArchive(fetched);
+        throw;
+    }
     const auto modelFolder = findModelFolder(files.staging);
     if (!modelFolder) throw platform::AppError(errorDomain, 4, kIncomplete);
 

@@ -67,8 +67,15 @@ AppError nothingAtAddress(const std::string& endpoint, const std::string& repo,
                         " has no repository " + repo + " (HTTP 404). " + source.offlineStep);
 }
 
-AppError transport(UrlErrorCode code, const std::string& description, const Source& source) {
+AppError transport(UrlErrorCode code, const std::string& description, const Source& source,
+                   int systemError = 0) {
     const std::string& host = source.host;
+    // This process could not open the socket (out of descriptors, say): the
+    // host was never asked, and the system's reason is the one to tell.
+    if (systemError)
+        return notDownloaded("cannot open a connection to " + host + ": " +
+                                 std::generic_category().message(systemError),
+                             source);
     switch (code) {
         case UrlErrorCode::notConnectedToInternet:
             return notDownloaded("this computer has no network connection", source);
@@ -82,6 +89,18 @@ AppError transport(UrlErrorCode code, const std::string& description, const Sour
             return notDownloaded("the transfer was cancelled", source);
         default:
             return notDownloaded(description, source);
+    }
+}
+
+// The errno of the socket a hub request could not open, or 0.
+int systemErrorOf(const vortil::HubClientError& e) {
+    if (!e.underlyingError()) return 0;
+    try {
+        std::rethrow_exception(e.underlyingError());
+    } catch (const platform::HttpError& http) {
+        return http.systemError();
+    } catch (...) {
+        return 0;  // another kind of failure: told by the error's own text
     }
 }
 
@@ -115,13 +134,13 @@ std::optional<AppError> ModelDownloader::describeFailure(std::exception_ptr erro
     } catch (const platform::CancellationError&) {
         return notDownloaded("the transfer was cancelled", source);
     } catch (const platform::HttpError& e) {
-        return transport(e.code(), e.what(), source);
+        return transport(e.code(), e.what(), source, e.systemError());
     } catch (const vortil::HubClientError& e) {
         using Case = vortil::HubClientError::Case;
         switch (e.errorCase()) {
             case Case::networkError:
-                return transport(e.urlErrorCode().value_or(UrlErrorCode::unknown), e.what(),
-                                 source);
+                return transport(e.urlErrorCode().value_or(UrlErrorCode::unknown), e.what(), source,
+                                 systemErrorOf(e));
             case Case::authorizationRequired:
                 return httpStatus(401, source);
             case Case::fileNotFound:

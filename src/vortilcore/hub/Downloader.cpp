@@ -309,7 +309,8 @@ class Downloader::Transfer {
 
     // Whether the failed attempt is tried again (after the pause). What
     // arrived before the failure is sound: it is kept, so that the next
-    // request (or the next run) continues after it.
+    // request (or the next run) continues after it, where the content has a
+    // name to continue it by.
     bool retryAfter(const platform::HttpError& error) {
         flush();
         if (stop_.stop_requested()) throw platform::CancellationError();
@@ -319,6 +320,13 @@ class Downloader::Transfer {
         owner_.waitBeforeRetry(stop_);
         owner_.newSession();
         --retriesLeft_;
+        // Without an etag or a strong time to send as If-Range, the server
+        // cannot tell a piece of the file these bytes began from a piece of
+        // one it has since: continuing them could splice two files into one.
+        if (!validator_ && !modified_ && downloaded_ > 0) {
+            restartFromZero();
+            startedOver_ = true;
+        }
         return true;
     }
 
@@ -330,6 +338,7 @@ class Downloader::Transfer {
         if (head.status < 200 || head.status > 299 || (owner_.onlyAnswersAsked_ && !asked))
             throw DownloadError(DownloadError::Code::unexpectedError, head.status);
         responseSeen_ = true;
+        checkSizeAfterStartingOver(head);
         const auto etag = answerEtag(head);
         // A file store that the hub redirects to may name the same bytes
         // differently from the hub's own etag, so an etag from the caller is
@@ -361,6 +370,22 @@ class Downloader::Transfer {
                 throw DownloadError(DownloadError::Code::contentChanged);
             }
         }
+    }
+
+    // A file started over for want of a validator may have changed since its
+    // size was learnt: a whole answer of another size is other content, which
+    // the caller asks about afresh, rather than a transfer that fails once
+    // every byte is in.
+    void checkSizeAfterStartingOver(const platform::HttpResponse& head) {
+        if (!startedOver_ || head.status != 200) return;
+        const auto length = platform::contentLength(head.headers);
+        std::optional<int64_t> expected;
+        {
+            std::lock_guard sizes(owner_.sizesMutex_);
+            expected = owner_.expectedSize_;
+        }
+        if (length && expected && *length != *expected)
+            throw DownloadError(DownloadError::Code::contentChanged);
     }
 
     // Without an etag, the time of the last change names the content: an
@@ -436,7 +461,9 @@ class Downloader::Transfer {
             }
             if (downloaded_ < nextReport_) continue;
             nextReport_ += kWriteChunkSize;
-            retriesLeft_ = kRetriesAfterProgress;
+            // Bytes written again after starting over are no progress: a link
+            // that always drops at the same point must run out of retries.
+            if (downloaded_ > farthest_) retriesLeft_ = kRetriesAfterProgress;
             if (expected) report(*expected);
         }
     }
@@ -455,6 +482,7 @@ class Downloader::Transfer {
     }
 
     void restartFromZero() {
+        farthest_ = std::max(farthest_, downloaded_);
         file_.truncate();
         downloaded_ = 0;
         nextReport_ = kWriteChunkSize;
@@ -497,6 +525,11 @@ class Downloader::Transfer {
     int64_t lastReported_ = 0;
     bool responseSeen_ = false;
     bool ranged_ = false;
+    // The most bytes the file held before a start over.
+    int64_t farthest_ = 0;
+    // Whether a dropped connection made the transfer start over, its bytes
+    // named by nothing.
+    bool startedOver_ = false;
     std::vector<char> pending_;  // received bytes not yet written; at most one block
 };
 

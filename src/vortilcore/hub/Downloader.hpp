@@ -12,8 +12,10 @@
 // is strong (see strongLastModified); an answer carrying another etag or
 // another time is other content: the partial file is emptied and the
 // transfer fails with contentChanged rather than splicing two versions into
-// one file. With neither, a resumed request cannot name its content, and a
-// caller that keeps bytes across runs should not continue them.
+// one file. With neither, a resumed request cannot name its content: a
+// connection dropped part-way starts the file over (and a whole answer of
+// another size than expected is then contentChanged), and a caller that
+// keeps bytes across runs should not continue them.
 //
 // Transfers run in-process on a thread of their own. The background flag is
 // accepted and kept, but Linux has no system service that carries transfers

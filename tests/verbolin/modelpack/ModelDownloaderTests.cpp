@@ -7,6 +7,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -22,6 +25,7 @@
 #include "platform/system/Paths.hpp"
 #include "platform/system/ZipExtractor.hpp"
 #include "support/CheckpointHub.hpp"
+#include "support/ChildTest.hpp"
 #include "support/HubTestEnvironment.hpp"
 #include "support/LeftoverArchives.hpp"
 #include "support/LocalHttpServer.hpp"
@@ -143,10 +147,14 @@ class ModelDownloaderTest : public ::testing::Test {
     }
     // How many there were once the last install's archive was whole.
     size_t archivesWhileInstalling = 0;
-    // Those that someone holds locked.
+    // Those that someone holds locked, there or where they were downloaded.
     std::vector<fs::path> archivesHeld() const {
-        std::vector<fs::path> held;
-        for (const auto& archive : archivesLeft()) {
+        std::vector<fs::path> held, candidates = archivesLeft();
+        std::error_code ec;
+        for (fs::directory_iterator it(download / "archive", ec), end; !ec && it != end;
+             it.increment(ec))
+            candidates.push_back(it->path());
+        for (const auto& archive : candidates) {
             const platform::OpenFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
             if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) held.push_back(archive);
         }
@@ -183,6 +191,22 @@ std::string storedArchive(const std::string& folder, const std::string& weights)
     zip.file(folder + "TextDecoder.mlmodelc/weights.bin", weights);
     zip.file(folder + "tokenizer/tokenizer.json", "{}");
     return zip.bytes();
+}
+
+// A server that names an archive by a time 59 s before its answer, which
+// tells nothing, and drops the connection part-way through it; the
+// next request finds `then` in its place.
+testsupport::LocalHttpServer::Reply cutThenServing(const std::string& then) {
+    using Reply = testsupport::LocalHttpServer::Reply;
+    const auto recent = [](Reply reply) {
+        return reply.header("Date", "Tue, 05 Mar 2024 10:00:59 GMT")
+            .header("Last-Modified", "Tue, 05 Mar 2024 10:00:00 GMT");
+    };
+    auto first = recent(Reply::ok(storedArchive("", testsupport::incompressibleBytes(300'000))));
+    first.dropAfter = 100'000;
+    first.dropTimes = 2;  // the HEAD's answer counts as one
+    first.thenServe(recent(Reply::ok(then)));
+    return first;
 }
 
 }  // namespace
@@ -467,8 +491,11 @@ TEST_F(ModelDownloaderTest, OfflineInstallsFromAnEarlierDownloadOnly) {
 // holding the text decoder, installed over an incomplete pack folder.
 TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
     using testsupport::ZipBuilder;
-    ZipBuilder top, enclosed, several, slow;
+    ZipBuilder top, enclosed, several, slow, large;
     several.file("notes/readme.txt", "no model here");
+    // Twice the size of the temporary folder's disk below.
+    const std::string largeMark = testsupport::incompressibleBytes(1 << 20);
+    addPack(large.stored(), "standard-v1/", largeMark);
     // Under one write block of the download engine: the file on disk alone
     // would not move until the end.
     const std::string slowMark = testsupport::incompressibleBytes(400'000);
@@ -491,6 +518,9 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
         // Beside archives earlier installs left: the killed one's goes.
         bool besideLeftovers = false;
         bool temporaryElsewhere = false;  // on another file system than the packs
+        // The connection drops part-way through another archive, whose
+        // Last-Modified is too near the answer's Date to tell it from this one.
+        bool cutThenChanged = false;
     } cases[] = {
         {"model files at the top level", addPack(top, "", "top"), "top"},
         {"one enclosing folder", addPack(enclosed, "standard-v1/", "enclosed"), "enclosed"},
@@ -498,15 +528,18 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
         {"sent without a size", top, "top", true},
         {"sent slowly", addPack(slow, "", slowMark), slowMark, false, true},
         {"beside archives other installs left", top, "top", false, false, true},
-        {"a temporary folder on another file system", enclosed, "enclosed", false, false, false,
-         true},
+        {"a connection cut, then another archive, no strong validator", top, "top", false, false,
+         false, false, true},
+        // Never copied there: unpacked where it was downloaded.
+        {"a temporary folder on another file system smaller than the archive", large, largeMark,
+         false, false, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::optional<testsupport::SmallDisk> disk;
         std::optional<testsupport::ScopedEnv> temporary;
         if (c.temporaryElsewhere) {
-            disk.emplace(8 << 20);
+            disk.emplace(1 << 20);
             SKIP_WITHOUT_SMALL_DISK(*disk);  // the last row
             temporary.emplace("TMPDIR", disk->path().string());
         }
@@ -518,6 +551,8 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
         else if (c.slow)
             packServer.set(kArchivePath, testsupport::LocalHttpServer::Reply::throttled(
                                              c.zip.bytes(), std::chrono::milliseconds(100)));
+        else if (c.cutThenChanged)
+            packServer.set(kArchivePath, cutThenServing(c.zip.bytes()));
         else
             serveArchive(c.zip.bytes());
         platform::OpenFd holder;
@@ -526,7 +561,7 @@ TEST_F(ModelDownloaderTest, ArchiveLayoutsInstallTheFolderHoldingTheDecoder) {
                                             : std::set<std::string>{};
         const auto progress = installReportingProgress();
         // Removed by the install, before its own archive was unpacked.
-        EXPECT_EQ(archivesWhileInstalling, stay.size() + 1);
+        EXPECT_EQ(archivesWhileInstalling, stay.size() + (c.temporaryElsewhere ? 0 : 1));
         std::set<std::string> left;
         for (const auto& archive : archivesLeft()) left.insert(archive.filename().string());
         EXPECT_EQ(left, stay);
@@ -667,21 +702,32 @@ TEST_F(ModelDownloaderTest, ALargeArchiveReportsDownloadingThenInstalling) {
 }
 
 // An archive that unpacks to more than the disk holds, although within what
-// a pack may be, is the disk's failure (code 5) and leaves no file behind.
-TEST_F(ModelDownloaderTest, AnArchiveBeyondTheFreeDiskLeavesNothing) {
+// a pack may be, is the disk's failure (code 5), naming the pack's folder.
+// Nothing unpacked stays, and the archive is kept whole: once room is made,
+// the next start unpacks it without fetching it again.
+TEST_F(ModelDownloaderTest, AnArchiveBeyondTheFreeDiskIsKeptForTheNextStart) {
     testsupport::SmallDisk disk(24 << 20);
     if (disk.unavailable()) GTEST_SKIP() << *disk.unavailable();
     testsupport::ScopedEnv onDisk{"XDG_DATA_HOME", disk.path().string()};
-    testsupport::ZipBuilder bomb;
-    bomb.file("standard-v1/TextDecoder.mlmodelc/zeros", std::string(64 << 20, '\0'));
-    serveArchive(bomb.bytes());
+    const fs::path onDiskModels = disk.path() / "Verbolin/models";
+    testsupport::ZipBuilder zeros;
+    zeros.file("standard-v1/TextDecoder.mlmodelc/zeros", std::string(64 << 20, '\0'));
+    serveArchive(zeros.file("standard-v1/tokenizer/tokenizer.json", "{}").bytes());
     const auto error = failingInstall(archiveOptions());
     EXPECT_EQ(error.code(), 5) << error.what();
-    EXPECT_NE(std::string(error.what()).find("not enough free disk space"), std::string::npos)
+    EXPECT_NE(std::string(error.what()).find(" MB free in " + onDiskModels.string()),
+              std::string::npos)
         << error.what();
     EXPECT_TRUE(archivesLeft().empty());
-    for (const auto& entry : fs::recursive_directory_iterator(disk.path() / "Verbolin/models"))
-        EXPECT_TRUE(entry.is_directory()) << entry.path() << " left on the disk";
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(onDiskModels))
+        if (!entry.is_directory()) files.push_back(entry.path().parent_path());
+    EXPECT_EQ(files, std::vector<fs::path>{onDiskModels / ".download-standard/archive"});
+
+    disk.resize(128 << 20);
+    ModelDownloader(archiveOptions()).install(pack);
+    EXPECT_EQ(fs::file_size(pack.localFolder() / "TextDecoder.mlmodelc/zeros"), 64u << 20);
+    EXPECT_EQ(getsOf(packServer), 1u) << "the kept archive was fetched again";
 }
 
 // A download cut short (a quit while the server stalls) keeps its bytes; the
@@ -806,4 +852,72 @@ TEST_F(ModelDownloaderTest, OverlappingArchiveInstallsFetchTheArchiveOnce) {
     EXPECT_EQ(testsupport::readFile(local / "TextDecoder.mlmodelc/model.mil"), "once");
     EXPECT_EQ(getsOf(packServer), 1u);
     expectOnlyThePackLeft();
+}
+
+// Run by AnInstallOutOfDescriptorsIsToldSo in a process of its own: the
+// install with only VERBOLIN_TEST_SPARE descriptors free, and what it said.
+TEST(StarvedInstallChild, DISABLED_InstallsAndSays) {
+    const char* spare = std::getenv("VERBOLIN_TEST_SPARE");
+    if (!spare) GTEST_SKIP() << "runs only as a child of the starved install test";
+    ModelDownloader::Options o;
+    o.endpoint = std::getenv("VERBOLIN_TEST_ENDPOINT");
+    o.serverRoot = std::getenv("VERBOLIN_TEST_SERVER");
+    o.offline = false;
+    { platform::HttpClient started; }  // libcurl reads what it needs once, before the limit
+    const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowestFree);
+    rlimit usual{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &usual), 0);
+    rlimit starved = usual;
+    starved.rlim_cur = rlim_t(lowestFree + std::atoi(spare));
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &starved), 0);
+    std::string said = "installed";
+    try {
+        ModelDownloader(o).install(ModelPack::named("standard"));
+    } catch (const std::exception& e) {
+        said = e.what();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &usual);
+    std::ofstream(std::getenv("VERBOLIN_TEST_SAID")) << said;
+}
+
+// A process out of descriptors is told so wherever one runs out (the lock,
+// the socket to the hub or the pack server, the partial files), never as a
+// server that refused it; with enough of them, the install goes through.
+TEST_F(ModelDownloaderTest, AnInstallOutOfDescriptorsIsToldSo) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UBSan, built in beside it, opens a pipe to check an object's type, and
+    // takes a refused one for a bad object.
+    GTEST_SKIP() << "the sanitizer's checks need descriptors of their own";
+#endif
+    testsupport::ZipBuilder zip;
+    serveArchive(addPack(zip, "standard-v1/", "starved").bytes());
+    testsupport::ScopedEnv endpoint{"VERBOLIN_TEST_ENDPOINT", hub.endpoint()};
+    testsupport::ScopedEnv saidIn{"VERBOLIN_TEST_SAID", (temp / "said").string()};
+    for (const std::string& root : {std::string(), packServer.root()}) {
+        SCOPED_TRACE(root.empty() ? "from the hub" : "from the pack server");
+        testsupport::ScopedEnv server{"VERBOLIN_TEST_SERVER", root};
+        fs::remove_all(models);
+        bool installed = false, atTheSocket = false;
+        for (int spare = 0; spare < 64 && !installed; ++spare) {
+            testsupport::ScopedEnv spareEnv{"VERBOLIN_TEST_SPARE", std::to_string(spare)};
+            fs::remove(temp / "said");
+            const pid_t pid = ::fork();
+            if (pid == 0)
+                testsupport::runDisabledTestInThisChild(
+                    "starved-install", "StarvedInstallChild.DISABLED_InstallsAndSays");
+            int status = 0;
+            ASSERT_TRUE(pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                        WEXITSTATUS(status) == 0);
+            const std::string said = testsupport::readFile(temp / "said");
+            installed = said == "installed";
+            EXPECT_TRUE(installed || said.find("Too many open files") != std::string::npos)
+                << spare << " spare: " << said;
+            atTheSocket |= said.find(
+                               "cannot open a connection to 127.0.0.1: Too many open "
+                               "files") != std::string::npos;
+        }
+        EXPECT_TRUE(installed && pack.isInstalled()) << "not installed with 64 descriptors spare";
+        EXPECT_TRUE(atTheSocket) << "no install ran out at its socket";
+    }
 }

@@ -94,7 +94,8 @@ TEST(Downloader, ResumesFromThePartialFileAndReportsOncePerWrittenChunk) {
 TEST(Downloader, ADroppedConnectionResumesWithRangeFromTheBytesWritten) {
     const std::string served = hubtest::body(size_t(kChunk) * 3 + 12345, 3);
     Fixture f;
-    auto reply = LocalHttpServer::Reply::ok(served);
+    // Named by its etag: the bytes written can be continued.
+    auto reply = LocalHttpServer::Reply::ok(served).header("ETag", "\"e3\"");
     reply.dropAfter = size_t(kChunk) * 3 + 100;  // after three written chunks and a bit
     reply.dropTimes = 1;
     f.server.set("/f", reply);
@@ -120,6 +121,10 @@ TEST(Downloader, RetriesRunOutUnlessAChunkIsWrittenInBetween) {
         {"no retries", 0, 1000, 1, false, 1},
         {"more drops than retries before any chunk", 2, 1000, 3, false, 3},
         {"as many drops as retries", 2, 1000, 2, true, 3},
+        // Nothing names the file, so each retry starts over: the first chunk
+        // restores the retries once, the same chunk written again never.
+        {"drops past a chunk each time, no etag", 2, size_t(kChunk) + 100, 100, false,
+         size_t(1 + Downloader::kRetriesAfterProgress)},
     };
     for (const auto& tc : cases) {
         Fixture f;
@@ -278,6 +283,7 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         std::vector<std::string> ranges;
         std::optional<std::string> ifRange = "\"e1\"";  // sent with every ranged request
         std::optional<std::string> lastModified = {};   // what the caller says, without an etag
+        bool endsWithV2 = false;                        // else with v1, when it completes
     };
     auto dropThenChange = version(v1, "e1");
     dropThenChange.dropAfter = 3'000'000;
@@ -290,7 +296,12 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
     // A time is strong from a minute before the answer on.
     auto dropMinute = modified(v1, t1, "Tue, 05 Mar 2024 10:01:00 GMT"),
          dropUnderMinute = modified(v1, t1, "Tue, 05 Mar 2024 10:00:59 GMT");
-    for (auto* r : {&dropTimed, &dropWeak, &dropMinute, &dropUnderMinute})
+    // The file changes while the connection is down, at the same time as far
+    // as a time under a minute before the answer can say.
+    auto dropUnderMinuteThenChange = dropUnderMinute;
+    dropUnderMinuteThenChange.thenServe(modified(v2, t1, "Tue, 05 Mar 2024 10:00:59 GMT"));
+    for (auto* r :
+         {&dropTimed, &dropWeak, &dropMinute, &dropUnderMinute, &dropUnderMinuteThenChange})
         r->dropAfter = 3'000'000, r->dropTimes = 1;
     const std::string part = v1.substr(0, 1000), t2 = "Wed, 06 Mar 2024 10:00:00 GMT";
     const std::vector<Case> cases = {
@@ -311,9 +322,19 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         {"no etag: earlier time", part, modified(v1, t1), {}, true, {"bytes=1000-"}, t1, t1},
         {"no etag: time from the answer", "", dropTimed, {}, true, {"", "bytes=3000000-"}, t1},
         {"no etag: another time", part, modified(v2, t2), {}, false, {"bytes=1000-"}, t1, t1},
-        {"no etag: a weak time", "", dropWeak, {}, true, {"", "bytes=3000000-"}, {}},
+        // Nothing to send as If-Range: a dropped connection starts over.
+        {"no etag: a weak time", "", dropWeak, {}, true, {"", ""}, {}},
         {"no etag: a time 60 s old", "", dropMinute, {}, true, {"", "bytes=3000000-"}, t1},
-        {"no etag: a time 59 s old", "", dropUnderMinute, {}, true, {"", "bytes=3000000-"}, {}},
+        {"no etag: a time 59 s old", "", dropUnderMinute, {}, true, {"", ""}, {}},
+        {"no etag: a time 59 s old, another file once dropped",
+         "",
+         dropUnderMinuteThenChange,
+         {},
+         true,
+         {"", ""},
+         {},
+         {},
+         true},
     };
     for (const auto& c : cases) {
         Fixture f(c.prefix);
@@ -335,7 +356,8 @@ TEST(Downloader, ResumedRequestsNameTheirContentAndNeverSpliceAnother) {
         }
         if (c.completes) {
             ASSERT_EQ(states.back().kind(), State::Kind::completed) << c.name;
-            EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)), hubtest::sha256(v1))
+            EXPECT_EQ(hubtest::sha256(testsupport::readFile(f.destination)),
+                      hubtest::sha256(c.endsWithV2 ? v2 : v1))
                 << c.name;
             continue;
         }
@@ -352,7 +374,7 @@ TEST(Downloader, ALinkThatDropsBeforeEveryChunkStillFinishes) {
     // 8,000,000 bytes per connection, less than one progress chunk.
     const std::string served = hubtest::body(size_t(kChunk) * 3 + 12345, 42);
     Fixture f;
-    auto reply = LocalHttpServer::Reply::ok(served);
+    auto reply = LocalHttpServer::Reply::ok(served).header("ETag", "\"e42\"");
     reply.dropAfter = 8'000'000;
     reply.dropTimes = 100;
     f.server.set("/f", reply);
