@@ -259,7 +259,7 @@ TEST_F(ImportTest, ALargeTranscriptImportsInOneTransactionWithProgress) {
     std::cout << "[ INFO     ] thousands of database operations: " << kLines / 10 << " lines "
               << tenthWork << ", " << kLines << " lines " << work << "\n";
     EXPECT_GT(tenthWork, kLines / 10 / 1000);  // at least one operation a line
-    EXPECT_LT(work, 15 * tenthWork);
+    EXPECT_LT(work, 12 * tenthWork);
     EXPECT_NE(log.find("line 100000 of 200000"), std::string::npos);
     EXPECT_NE(log.find("imported 200000 records"), std::string::npos);
     EXPECT_EQ(store->search("199999").size(), 1u);  // the full-text index holds them
