@@ -96,7 +96,7 @@ class Liveness {
         std::shared_ptr<Liveness> owner_;
     };
 
-    bool waitUntilNoneAlive(std::chrono::milliseconds timeout = 5s) {
+    bool waitUntilNoneAlive(std::chrono::milliseconds timeout = 30s) {
         std::unique_lock lock(m_);
         return cv_.wait_for(lock, timeout, [&] { return alive_ == 0; });
     }
