@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <sstream>
 
 #include "WhisperTokenizerData.hpp"
@@ -111,23 +110,6 @@ static void BM_MergeOnly(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
 }
 BENCHMARK(BM_MergeOnly)->Unit(benchmark::kMillisecond);
-
-// One long word of random letters, never cached: the merge loop's growth with
-// a piece's length (about n log n; ten times the letters, some 12 times the time).
-static void BM_MergeLongWord(benchmark::State& state) {
-    Fixture& f = fixture();
-    BPETokenizer model(f.config, f.data, {});
-    std::mt19937 rng(8);
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::string word;
-        while (word.size() < size_t(state.range(0))) word += char('a' + rng() % 26);
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(model.bpe(word));
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
-}
-BENCHMARK(BM_MergeLongWord)->Arg(100 << 10)->Arg(1000 << 10)->Unit(benchmark::kMillisecond);
 
 static void BM_PreTokenizeByteLevel(benchmark::State& state) {
     Fixture& f = fixture();
