@@ -125,7 +125,7 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
     }
 
     // Blocks until at least `count` calls have started; false on timeout.
-    bool waitForCalls(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    bool waitForCalls(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, timeout, [&] { return calls_.size() >= count; });
     }

@@ -254,6 +254,14 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
     }
     db_ = handle;
     sqlite3_busy_timeout(db_, busyWaitMs);
+    sqlite3_progress_handler(
+        db_, 1000,
+        [](void* self) {
+            static_cast<TranscriptDB*>(self)->thousandOperations_.fetch_add(
+                1, std::memory_order_relaxed);
+            return 0;  // never interrupts
+        },
+        this);
     try {
         // SQLite quietly opens a file it may not write for reading only;
         // every write would then fail with a message that names no cause.

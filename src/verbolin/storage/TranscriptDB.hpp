@@ -5,6 +5,8 @@
 // what did not reach the disk and tries again), and only opening throws.
 // Used by one thread at a time: its statements are prepared once and reused.
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -122,6 +124,13 @@ class TranscriptDB {
     const std::filesystem::path& url() const { return url_; }
     // Why the last write that failed did, as SQLite and the system said it.
     const std::string& lastError() const { return lastError_; }
+    // The work this connection's statements did so far, in thousands of
+    // SQLite's virtual machine operations: it grows with the rows read and
+    // written whatever the machine's load, so it shows how a large write
+    // scales where a clock could not.
+    std::uint64_t thousandOperations() const {
+        return thousandOperations_.load(std::memory_order_relaxed);
+    }
 
     static const char* const schema;
     // The layout this code writes, kept in the file's user_version. Files
@@ -166,6 +175,7 @@ class TranscriptDB {
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
     bool readOnly_ = false;
+    std::atomic<std::uint64_t> thousandOperations_{0};
     bool lastReadWhole_ = true;
     bool proven_ = false;
     // The tables checkLayout found; those opened for writing are made.

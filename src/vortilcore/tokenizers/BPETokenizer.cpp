@@ -1,6 +1,7 @@
 #include "vortilcore/tokenizers/BPETokenizer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +57,7 @@ std::vector<std::string> splitAtSpaces(const std::string& s, bool keepEmpty) {
 struct BPETokenizer::Cache {
     std::shared_mutex mutex;
     std::unordered_map<std::string, std::vector<std::string>> pieces;
+    std::atomic<std::uint64_t> mergeSteps{0};
 };
 
 std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(
@@ -178,14 +180,22 @@ std::string BPETokenizer::bpe(const std::string& token) const {
     for (const auto& s : word) keys.push_back(unicode::nfc(s));
     // Both give the same symbols; the passes are quicker on words of
     // ordinary length, the heap does not slow down quadratically on long ones.
-    return word.size() <= kPassesUpTo ? mergeByPasses(std::move(word), std::move(keys))
-                                      : mergeWithHeap(std::move(word), std::move(keys));
+    std::uint64_t steps = 0;
+    std::string merged = word.size() <= kPassesUpTo
+                             ? mergeByPasses(std::move(word), std::move(keys), steps)
+                             : mergeWithHeap(std::move(word), std::move(keys), steps);
+    cache_->mergeSteps.fetch_add(steps, std::memory_order_relaxed);
+    return merged;
+}
+
+std::uint64_t BPETokenizer::mergeSteps() const {
+    return cache_->mergeSteps.load(std::memory_order_relaxed);
 }
 
 // Finds the lowest-ranked pair, merges all its occurrences in one pass, and
 // starts over: a pass per merge rule, over the whole word.
 std::string BPETokenizer::mergeByPasses(std::vector<std::string> word,
-                                        std::vector<std::string> keys) const {
+                                        std::vector<std::string> keys, std::uint64_t& steps) const {
     // ranks[i] is the rank of the pair (i, i+1), or -1. A pass only creates
     // new pairs around the symbols it merged; every other pair keeps its rank.
     constexpr int none = -1;
@@ -205,6 +215,7 @@ std::string BPETokenizer::mergeByPasses(std::vector<std::string> word,
                 best = ranks[i];
                 bestAt = i;
             }
+        steps += word.size();
         if (best == INT_MAX) break;
         const std::string first = keys[bestAt];
         const std::string second = keys[bestAt + 1];
@@ -257,7 +268,7 @@ std::string BPETokenizer::mergeByPasses(std::vector<std::string> word,
 // The same rule over a linked list of symbols, with the pairs filed by rank
 // and a heap of the ranks that have pairs: O(n log n) in the word's length.
 std::string BPETokenizer::mergeWithHeap(std::vector<std::string> word,
-                                        std::vector<std::string> keys) const {
+                                        std::vector<std::string> keys, std::uint64_t& steps) const {
     const uint32_t n = uint32_t(word.size());
     // A merge folds a symbol into its left neighbour, which keeps its place
     // and gets a new version, so pairs filed for its old self go stale.
@@ -276,6 +287,7 @@ std::string BPETokenizer::mergeWithHeap(std::vector<std::string> word,
     auto file = [&](uint32_t left) {
         if (left == end || next[left] == end) return;
         const uint32_t right = next[left];
+        ++steps;
         auto r = rank(keys[left], keys[right], scratch);
         if (!r) return;
         auto& pairs = byRank[*r];
@@ -292,6 +304,7 @@ std::string BPETokenizer::mergeWithHeap(std::vector<std::string> word,
         auto node = byRank.extract(ranks.top());
         ranks.pop();
         std::vector<Pair>& pairs = node.mapped();
+        steps += 1 + pairs.size();
         std::sort(pairs.begin(), pairs.end(),
                   [](const Pair& x, const Pair& y) { return x.left < y.left; });
         merged.clear();

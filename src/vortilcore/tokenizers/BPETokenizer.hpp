@@ -8,6 +8,7 @@
 // Immutable after construction apart from an internal, lock-guarded cache of
 // merged pieces, so one instance may serve several threads.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,11 @@ class BPETokenizer : public PreTrainedTokenizerModel {
     std::vector<std::string> hexaEncode(const std::string& text) const;
     // The merged symbols of one piece, joined by single spaces.
     std::string bpe(const std::string& token) const;
+    // The merge work done so far by this instance, in steps: a symbol looked
+    // at by a pass, a pair filed or taken up, a rank taken from the heap. It
+    // grows with the work and not with how busy the machine is, so it shows
+    // how merging scales with a piece's length where a clock could not.
+    std::uint64_t mergeSteps() const;
 
     // One symbol list per string or array element of the merge list; nullopt
     // when the value is not an array.
@@ -63,8 +69,10 @@ class BPETokenizer : public PreTrainedTokenizerModel {
     std::optional<int> rank(const std::string& firstKey, const std::string& secondKey,
                             std::string& scratch) const;
     std::vector<std::string> tokenizeUncached(const std::string& text) const;
-    std::string mergeByPasses(std::vector<std::string> word, std::vector<std::string> keys) const;
-    std::string mergeWithHeap(std::vector<std::string> word, std::vector<std::string> keys) const;
+    std::string mergeByPasses(std::vector<std::string> word, std::vector<std::string> keys,
+                              std::uint64_t& steps) const;
+    std::string mergeWithHeap(std::vector<std::string> word, std::vector<std::string> keys,
+                              std::uint64_t& steps) const;
 
     // Keyed by the NFC forms of the two symbols joined by a space (merge
     // symbols never hold a space), so equivalent spellings share a rank.

@@ -52,9 +52,9 @@ double cpuSecondsOfThreadsBut(const std::set<std::string>& others) {
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Waits up to ten seconds for the flag; false if it never came.
+// Waits up to a minute for the flag; false if it never came.
 bool waitFor(const std::atomic<bool>& flag) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!flag.load()) {
         if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::microseconds(100));

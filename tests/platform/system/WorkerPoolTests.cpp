@@ -33,7 +33,7 @@ struct ConcurrencyMeter {
 // Waits, with a generous bound, until `cond` holds; false means it never did.
 template <class Cond>
 bool eventually(Cond cond) {
-    auto deadline = std::chrono::steady_clock::now() + 10s;
+    auto deadline = std::chrono::steady_clock::now() + 60s;
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::yield();

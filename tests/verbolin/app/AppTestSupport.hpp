@@ -125,7 +125,7 @@ class EngineWorld {
     }
 
     // Runs main-executor tasks until `done` holds; false after `timeout`.
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s) {
         const auto limit = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < limit) {
             main.runPending();

@@ -726,7 +726,7 @@ TEST_F(EngineTest, ADecodeThatOutlastsTheLimitIsCancelledAndItsAudioHandedOver) 
     engine->stopAndWait(200ms);
     const auto took = std::chrono::steady_clock::now() - began;
     EXPECT_GE(took, 200ms);
-    EXPECT_LT(took, 5s);
+    EXPECT_LT(took, 60s);  // the held decode never ends: only the limit ends the stop
     EXPECT_EQ(recogniser->cancelledCount(), 1);
     EXPECT_TRUE(eventsOf(EventKind::final).empty());
     const auto kept = eventsOf(EventKind::undecoded);
@@ -917,7 +917,7 @@ TEST_F(EngineTest, LevelsSpeechStartsAndPreviewsOfAStoppedSessionArrivingLateAre
         }
         // 25 levels, a speech start and perhaps a preview.
         const size_t emitted = 26 + (c.preview ? 1 : 0);
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
         while (world.main.pendingCount() < waiting + emitted &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(1ms);

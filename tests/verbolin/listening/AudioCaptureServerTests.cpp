@@ -72,10 +72,10 @@ class AudioCaptureServerTest : public ::testing::Test {
         return out;
     }
 
-    // Runs the main executor until `done` holds or five seconds pass.
+    // Runs the main executor until `done` holds or 30 seconds pass.
     template <class F>
     bool pumpUntil(F done) {
-        auto deadline = std::chrono::steady_clock::now() + 5s;
+        auto deadline = std::chrono::steady_clock::now() + 30s;
         while (std::chrono::steady_clock::now() < deadline) {
             main.runPending();
             if (done()) return true;
@@ -286,8 +286,8 @@ TEST_F(AudioCaptureServerTest, EveryRequestToAHungServerGivesUpWithinTheAnswerTi
         act();
         const auto took = Clock::now() - began;
         server->freeze(false);
-        // libpulse alone would take 30 s; the bound leaves room for a slow machine.
-        EXPECT_LT(took, 4 * platform::PulseConnection::kAnswerTimeout)
+        // libpulse alone would take 30 s; the bound leaves room for a busy machine.
+        EXPECT_LT(took, std::chrono::seconds(20))
             << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
         capture->stop();
     }

@@ -58,7 +58,7 @@ class EventLog {
     size_t count(Kind kind) const { return of(kind).size(); }
 
     // Waits until at least `n` events of the kind have arrived.
-    bool waitFor(Kind kind, size_t n, std::chrono::milliseconds timeout = 5s) {
+    bool waitFor(Kind kind, size_t n, std::chrono::milliseconds timeout = 30s) {
         std::unique_lock lock(m_);
         return cv_.wait_for(lock, timeout, [&] {
             size_t c = 0;
@@ -96,7 +96,7 @@ class Liveness {
         std::shared_ptr<Liveness> owner_;
     };
 
-    bool waitUntilNoneAlive(std::chrono::milliseconds timeout = 5s) {
+    bool waitUntilNoneAlive(std::chrono::milliseconds timeout = 30s) {
         std::unique_lock lock(m_);
         return cv_.wait_for(lock, timeout, [&] { return alive_ == 0; });
     }

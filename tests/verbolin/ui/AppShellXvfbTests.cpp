@@ -285,7 +285,7 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
         log);
     const auto stop = [&] {
         ::kill(app, SIGTERM);
-        if (!waitExit(app, 5s)) {
+        if (!waitExit(app, 20s)) {
             ::kill(app, SIGKILL);
             ::waitpid(app, nullptr, 0);
         }
@@ -305,14 +305,14 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
             EXPECT_NE(std::find(states.begin(), states.end(), state), states.end())
                 << state << " in round " << round;
         requestClose(x.d, *window);
-        ASSERT_TRUE(waitUntil([&] { return !editorWindow(x.d); }, 5s));  // closed, not hidden
-        ASSERT_TRUE(waitUntil([&] { return count(testsupport::readFile(log), message) > 0; }, 5s))
+        ASSERT_TRUE(waitUntil([&] { return !editorWindow(x.d); }, 20s));  // closed, not hidden
+        ASSERT_TRUE(waitUntil([&] { return count(testsupport::readFile(log), message) > 0; }, 20s))
             << testsupport::readFile(log);
         EXPECT_EQ(::waitpid(app, nullptr, WNOHANG), 0) << "the application ended with its window";
         pressHotKey(x.d);
     }
     ASSERT_TRUE(
-        waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 5s));
+        waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 20s));
     EXPECT_EQ(count(testsupport::readFile(log), message), 1u) << testsupport::readFile(log);
 
     // A tray host that starts after the application (a panel autostarted
@@ -328,9 +328,9 @@ TEST(AppShellXvfb, WithoutATrayClosingTheWindowSaysOnceHowToGetItBack) {
     };
 
     // Ctrl+Q in the window quits through the same path as a signal.
-    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 20s));
     pressKeys(x.d, {XK_Control_L, XK_q});
-    const auto status = waitExit(app, 5s);
+    const auto status = waitExit(app, 20s);
     if (!status) stop();
     stopTray();
     ASSERT_TRUE(status.has_value()) << "Ctrl+Q did not quit\n" << testsupport::readFile(log);
@@ -401,24 +401,24 @@ TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
     std::cout << "[ INFO     ] window shown "
               << std::chrono::duration_cast<std::chrono::milliseconds>(shownAfter).count()
               << " ms after launch\n";
-    EXPECT_TRUE(waitUntil([&] { return trayIconShown(x.d); }, 5s)) << testsupport::readFile(log);
+    EXPECT_TRUE(waitUntil([&] { return trayIconShown(x.d); }, 20s)) << testsupport::readFile(log);
 
     // The window takes the focus when shown; a press then hides it.
-    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 20s));
     pressHotKey(x.d);
-    EXPECT_TRUE(waitUntil([&] { return !viewable(x.d, *window); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return !viewable(x.d, *window); }, 20s));
     pressHotKey(x.d);
-    EXPECT_TRUE(waitUntil([&] { return viewable(x.d, *window); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return viewable(x.d, *window); }, 20s));
 
     // Hidden again, a second launch shows it and ends at once.
-    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return focused(x.d, *window); }, 20s));
     pressHotKey(x.d);
-    EXPECT_TRUE(waitUntil([&] { return !viewable(x.d, *window); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return !viewable(x.d, *window); }, 20s));
     const pid_t second = spawn({VERBOLIN_BINARY_DIR "/verbolin"}, env, dir / "second.log");
-    const auto secondStatus = waitExit(second, 10s);
+    const auto secondStatus = waitExit(second, 20s);
     ASSERT_TRUE(secondStatus.has_value()) << testsupport::readFile(dir / "second.log");
     EXPECT_TRUE(WIFEXITED(*secondStatus) && WEXITSTATUS(*secondStatus) == 0);
-    EXPECT_TRUE(waitUntil([&] { return viewable(x.d, *window); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return viewable(x.d, *window); }, 20s));
 
     // Let the model load and listening start before the picture.
     waitUntil([&] { return false; }, 1500ms);
@@ -429,7 +429,7 @@ TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
 
     const auto termAt = Clock::now();
     ::kill(app, SIGTERM);
-    const auto status = waitExit(app, 2s);
+    const auto status = waitExit(app, 8s);
     std::cout
         << "[ INFO     ] exited "
         << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - termAt).count()
@@ -437,7 +437,7 @@ TEST(AppShellXvfb, WindowTrayHotKeySecondLaunchAndSigterm) {
     if (!status) kill();
     ::kill(tray, SIGTERM);
     ::waitpid(tray, nullptr, 0);
-    ASSERT_TRUE(status.has_value()) << "still running 2 s after SIGTERM";
+    ASSERT_TRUE(status.has_value()) << "still running 8 s after SIGTERM";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
         << *status << testsupport::readFile(log);
     int segments = 0;
@@ -467,13 +467,13 @@ TEST(AppShellXvfb, AClosedTerminalQuitsItCleanly) {
     const bool shown =
         waitUntil([&] { return (window = editorWindow(x.d)) && viewable(x.d, *window); }, 20s);
     if (shown) ::kill(app, SIGHUP);
-    const auto status = waitExit(app, 5s);
+    const auto status = waitExit(app, 8s);
     if (!status) {
         ::kill(app, SIGKILL);
         ::waitpid(app, nullptr, 0);
     }
     ASSERT_TRUE(shown) << testsupport::readFile(log);
-    ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGHUP";
+    ASSERT_TRUE(status.has_value()) << "still running 8 s after SIGHUP";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
         << *status << testsupport::readFile(log);
     int segments = 0;

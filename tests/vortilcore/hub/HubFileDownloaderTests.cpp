@@ -342,7 +342,8 @@ TEST(HubFileDownloader, StoppingTheCallerCancelsTheTransfer) {
         hubtest::errorText([&] { h.downloader("f.bin").download({}, stop.get_token()); });
     stopper.join();
     EXPECT_NE(text, "no error");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    // Well below the 60 s a stalled transfer waits before it gives up.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
     EXPECT_FALSE(fs::exists(h.meta() / "f.bin.metadata"));
     h.server.release();
 }
