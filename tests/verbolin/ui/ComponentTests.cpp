@@ -12,17 +12,54 @@ namespace {
 
 using verbolin::WordDiffText;
 
+using Ops = std::vector<WordDiffText::Op>;
+
+// The diff as it was first written: the walk over a table of every pair of
+// words, which the diff must match step for step.
+Ops referenceDiff(const QStringList& a, const QStringList& b) {
+    QStringList na, nb;
+    for (const QString& w : a) na << w.normalized(QString::NormalizationForm_C);
+    for (const QString& w : b) nb << w.normalized(QString::NormalizationForm_C);
+    const size_t n = na.size(), m = nb.size(), cols = m + 1;
+    std::vector<int> L((n + 1) * cols, 0);
+    auto at = [&](size_t i, size_t j) -> int& { return L[i * cols + j]; };
+    for (size_t i = n; i-- > 0;)
+        for (size_t j = m; j-- > 0;)
+            at(i, j) = na[i] == nb[j] ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
+    Ops ops;
+    size_t i = 0, j = 0;
+    using Kind = WordDiffText::Op::Kind;
+    while (i < n && j < m) {
+        if (na[i] == nb[j])
+            ops.push_back({Kind::same, a[i]}), ++i, ++j;
+        else if (at(i + 1, j) >= at(i, j + 1))
+            ops.push_back({Kind::removed, a[i++]});
+        else
+            ops.push_back({Kind::added, b[j++]});
+    }
+    for (; i < n; ++i) ops.push_back({Kind::removed, a[i]});
+    for (; j < m; ++j) ops.push_back({Kind::added, b[j]});
+    return ops;
+}
+
 // "=kept -removed +added", one step per word.
-std::string steps(const QString& before, const QString& after) {
+std::string steps(const Ops& ops) {
     std::string out;
-    for (const auto& op :
-         WordDiffText::diff(WordDiffText::words(before), WordDiffText::words(after))) {
+    for (const auto& op : ops) {
         const char sign = op.kind == WordDiffText::Op::Kind::same      ? '='
                           : op.kind == WordDiffText::Op::Kind::removed ? '-'
                                                                        : '+';
         out += (out.empty() ? "" : " ") + std::string(1, sign) + op.word.toStdString();
     }
     return out;
+}
+
+std::string steps(const QString& before, const QString& after) {
+    return steps(WordDiffText::diff(WordDiffText::words(before), WordDiffText::words(after)));
+}
+
+std::string referenceSteps(const QString& before, const QString& after) {
+    return steps(referenceDiff(WordDiffText::words(before), WordDiffText::words(after)));
 }
 
 TEST(WordDiffTest, StepsFollowTheLongestCommonSubsequence) {
@@ -41,9 +78,50 @@ TEST(WordDiffTest, StepsFollowTheLongestCommonSubsequence) {
         {"a  b ", " a b", "=a =b"},
         {"a\tb c", "a b c", "-a\tb +a +b =c"},  // only spaces separate words
         {"the quick brown fox", "the quick red fox jumps", "=the =quick -brown +red =fox +jumps"},
+        // A common tail that the other text's middle holds too: the walk
+        // keeps a tail word at its first match.
+        {"x w", "w w", "-x =w +w"},
+        {"w w", "x w", "-w +x =w"},
+        {"a x b c", "a b c b c", "=a -x =b =c +b +c"},
+        {"a b c b c", "a x b c", "=a -b -c +x =b =c"},
+        {"q z", "z q z", "+z =q =z"},
+        {"a c", "a b c", "=a +b =c"},
+        {"one two", "one two three", "=one =two +three"},    // typed at the end
+        {"two three", "one two three", "+one =two =three"},  // and at the start
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(steps(c.before, c.after), c.expected) << c.before << " -> " << c.after;
+        EXPECT_EQ(steps(c.before, c.after), referenceSteps(c.before, c.after)) << c.before;
+    }
+}
+
+// Every pair of short texts over a few words (where ties and repeated words
+// abound), and a long paragraph edited at its end, start and middle, diff as
+// the walk over every pair of words does.
+TEST(WordDiffTest, MatchesTheWalkOverEveryPairOfWords) {
+    std::vector<QString> texts{QString()};
+    for (size_t length = 1, count = 3; length <= 4; ++length, count *= 3)
+        for (size_t code = 0; code < count; ++code) {
+            QStringList words;
+            for (size_t k = 0, c = code; k < length; ++k, c /= 3)
+                words << QString(QChar(u'a' + char16_t(c % 3)));
+            texts.push_back(words.join(u' '));
+        }
+    for (const QString& before : texts)
+        for (const QString& after : texts)
+            ASSERT_EQ(steps(before, after), referenceSteps(before, after))
+                << before.toStdString() << " -> " << after.toStdString();
+
+    QStringList words;
+    for (int i = 0; words.join(u' ').size() < 25000; ++i)
+        words << QStringLiteral("word%1").arg((i * 7919) % 613);
+    const QString paragraph = words.join(u' ');
+    const QString middle = QStringLiteral(" word5 word5 typed word12 ");
+    for (const QString& edited :
+         {paragraph + QStringLiteral(" and more word1"), QStringLiteral("word0 So ") + paragraph,
+          QString(paragraph).replace(paragraph.size() / 2, 40, middle),
+          QString(paragraph).replace(QStringLiteral("word1 "), QStringLiteral("word2 "))})
+        EXPECT_EQ(steps(paragraph, edited), referenceSteps(paragraph, edited));
 }
 
 TEST(WordDiffTest, CanonicallyEquivalentWordsAreKeptAsWrittenBefore) {
