@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractTextDocumentLayout>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 
 #include "support/SmallDisk.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
+#include "verbolin/ui/WordDiffText.hpp"
 
 using namespace apptest;
 
@@ -77,6 +82,54 @@ TEST(StatusBarWidget, LongFailureIsOneLineShortenedInTheMiddleWithRetryVisible) 
     EXPECT_EQ(bar.message()->text(), "Paused · Settings reset");
     EXPECT_TRUE(bar.message()->toolTip().endsWith(QString::fromStdString(notice)))
         << bar.message()->toolTip().toStdString();
+    engine.stopAndWait();
+}
+
+// The word diff of a long paragraph is cut to what the bar's two lines can
+// show: at every width, those lines read as the whole diff's would.
+TEST(StatusBarWidget, WordDiffOfALongParagraphShowsTheLinesOfTheWholeDiff) {
+    EngineWorld world;
+    TranscriptionEngine engine(world.services());
+    verbolin::StatusBarWidget bar(engine);
+    bar.show();
+    std::string text;
+    for (int i = 0; text.size() < 25000; ++i) text += "word" + std::to_string(i % 97) + " ";
+    const struct {
+        std::string original, now;
+    } rows[] = {{text + "end.", text + "end and more."},
+                {"So " + text, text},
+                {"short one", "short two"},
+                {std::string(3000, 'w') + " x", std::string(3000, 'w') + " y"}};
+    const auto firstLines = [&](const QString& html) {
+        QTextDocument doc;
+        doc.setDefaultFont(bar.trailing()->font());
+        doc.setHtml(html);
+        doc.setTextWidth(bar.trailing()->contentsRect().width());
+        const QTextBlock block = doc.begin();
+        doc.documentLayout()->blockBoundingRect(block);  // laid out now
+        QStringList lines;
+        for (int i = 0; i < std::min(2, block.layout()->lineCount()); ++i)
+            lines << block.text().mid(block.layout()->lineAt(i).textStart(),
+                                      block.layout()->lineAt(i).textLength());
+        return lines;
+    };
+    for (const auto& row : rows) {
+        verbolin::Segment s;
+        s.text = row.now;
+        s.original = row.original;
+        s.edited = true;
+        const auto whole = verbolin::WordDiffText::diff(
+            verbolin::WordDiffText::words(QString::fromStdString(row.original)),
+            verbolin::WordDiffText::words(QString::fromStdString(row.now)));
+        bar.setSelection({verbolin::Block{s.id, {s}}}, false);
+        for (const int width : {900, 300, 2000}) {  // growing after the diff was shown too
+            SCOPED_TRACE(row.now.substr(0, 20) + " at " + std::to_string(width));
+            bar.resize(width, 60);
+            const QStringList shown = firstLines(bar.trailing()->text());
+            EXPECT_FALSE(shown.isEmpty());
+            EXPECT_EQ(shown, firstLines(verbolin::WordDiffText::html(whole, bar.palette())));
+        }
+    }
     engine.stopAndWait();
 }
 
