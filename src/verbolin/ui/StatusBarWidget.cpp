@@ -195,6 +195,7 @@ void StatusBarWidget::placeTexts() {
     const QSize retrySize = retry ? retry_->sizeHint() : QSize(0, 0);
     // The message and the trailing side, with the gap between them.
     const int room = std::max(width - (retry ? retrySize.width() + kSpacing : 0), 0);
+    trailingNatural_ = advanceUpTo(metrics, trailingLine_, room) + 2;
     // One line: a message's line breaks read as spaces here.
     const QString line = fullMessage_.simplified();
     const int messageNatural = metrics.horizontalAdvance(line) + 2;
@@ -203,9 +204,8 @@ void StatusBarWidget::placeTexts() {
     // failure's cause and what to do matter more than any hint or count, so
     // beside one the trailing side has only what is left, gap and all.
     const int share = retry ? 0 : std::max(room - kSpacing, 0) / kTrailingShare;
-    const int trailingNatural = advanceUpTo(metrics, trailingLine_, room) + 2;
     const int trailingWidth =
-        std::clamp(std::max(room - kSpacing - messageNatural, share), 0, trailingNatural);
+        std::clamp(std::max(room - kSpacing - messageNatural, share), 0, trailingNatural_);
     const int messageWidth =
         std::clamp(room - (trailingWidth > 0 ? trailingWidth + kSpacing : 0), 0, messageNatural);
     // What went wrong is at the start and what to do at the end: the middle

@@ -63,7 +63,10 @@ class StatusBarWidget : public QWidget {
     std::optional<platform::Date> noticeAt_;
     QString fullMessage_;
     QString fullTrailing_;  // plain text, or empty for the word diff
-    QString trailingLine_;  // the trailing side's text in one line: what its natural width is of
+    int trailingNatural_ = 0;
+    // The trailing side's text in one line: what its natural width (or, when
+    // wider than the room, more than the room) is measured on.
+    QString trailingLine_;
     // The word diff shown, kept while the texts it was made of stay.
     bool showsDiff_ = false;
     std::string diffBefore_, diffAfter_;
