@@ -6,7 +6,8 @@
 // end of a paragraph and taken back with one Ctrl+Z, in a paragraph of 250
 // characters and in one of 25,000 of the same timeline: a key should cost
 // about the same in both. "ms_per_key" is the time of one key, the undo
-// counted as one. Runs offscreen.
+// counted as one. The same in a timeline of 20,000 paragraphs ("before"),
+// where a key should cost about what it does in a short one. Runs offscreen.
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_EditorTypingBench
@@ -66,7 +67,7 @@ struct World {
     std::unique_ptr<EditorWindow> window;
     platform::Uuid longId, shortId;
 
-    World() {
+    explicit World(int before) {
         defaults.setBool(Defaults::kAlwaysListen, false);
         AppModel::Services s;
         s.main = &main;
@@ -80,11 +81,14 @@ struct World {
                               ModelDownloader::Existing) {};
         s.engine.recorder = nullptr;
         model = std::make_unique<AppModel>(std::move(s));
-        fill();
+        fill(before);
         window = std::make_unique<EditorWindow>(*model, main, pasteboard);
         window->setAttribute(Qt::WA_DeleteOnClose, false);
         window->show();
         window->refresh();
+        settle();
+        while (view().pendingParagraphs() > 0)  // older paragraphs come in on later turns
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         settle();
     }
     ~World() {
@@ -92,9 +96,9 @@ struct World {
         model->engine().stopAndWait();
     }
 
-    // A timeline of short paragraphs with the long one among them (one
-    // utterance after another, a second apart) and a short one near the end.
-    void fill() {
+    // A timeline of `before` short paragraphs, then the long one (one
+    // utterance after another, a second apart), and a short one near the end.
+    void fill(int before) {
         auto at = std::chrono::system_clock::now() - std::chrono::hours(5);
         const auto add = [&](const std::string& text, std::chrono::seconds pause) {
             Segment s;
@@ -105,7 +109,7 @@ struct World {
             at = s.end + pause;
             return s.id;
         };
-        for (int i = 0; i < 100; ++i) add(sentences(120, i), std::chrono::minutes(2));
+        for (int i = 0; i < before; ++i) add(sentences(120, i), std::chrono::minutes(2));
         for (int i = 0; i < 100; ++i) {
             const platform::Uuid id = add(sentences(249, i), std::chrono::seconds(1));
             if (i == 0) longId = id;
@@ -151,7 +155,7 @@ struct World {
 };
 
 void BM_TypeAndUndoAtParagraphEnd(benchmark::State& state) {
-    World w;
+    World w(int(state.range(1)));
     const platform::Uuid id = state.range(0) == 0 ? w.shortId : w.longId;
     w.view().textEdit()->setFocus();
     w.caretAtEndOf(id);
@@ -168,9 +172,11 @@ void BM_TypeAndUndoAtParagraphEnd(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_TypeAndUndoAtParagraphEnd)
-    ->ArgName("long")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"long", "before"})
+    ->Args({0, 100})
+    ->Args({1, 100})
+    ->Args({0, 20000})
+    ->Args({1, 20000})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 
