@@ -10,8 +10,8 @@ namespace verbolin {
 std::vector<SidebarModel::Day> SidebarModel::sessionDays() const {
     std::vector<Day> days;
     for (auto& item : store_.sessionItems()) {
-        const auto segments = store_.segmentsIn(item);
-        const auto anchor = segments.empty() ? item.start : segments.front().start;
+        const Segment* first = store_.endsIn(item).first;
+        const auto anchor = first ? first->start : item.start;
         const auto day = store_.calendar().startOfDay(anchor);
         auto it =
             std::find_if(days.begin(), days.end(), [&](const Day& d) { return d.day == day; });
