@@ -55,6 +55,12 @@ std::vector<WordDiffText::Op> WordDiffText::diff(const QStringList& a, const QSt
     // it would over the whole texts, from a table of the middle words alone.
     const qsizetype endA = n - tail, endB = m - tail;
     const size_t cols = size_t(endB - head) + 1;
+    if ((size_t(endA - head) + 1) * cols > kMaxTableCells) {
+        for (qsizetype i = head; i < endA; ++i) ops.push_back({Kind::removed, a[i]});
+        for (qsizetype j = head; j < endB; ++j) ops.push_back({Kind::added, b[j]});
+        for (qsizetype i = endA; i < n; ++i) ops.push_back({Kind::same, a[i]});
+        return ops;
+    }
     std::vector<int> L((size_t(endA - head) + 1) * cols, 0);
     auto at = [&](qsizetype i, qsizetype j) -> int& {
         return L[size_t(i - head) * cols + size_t(j - head)];

@@ -124,6 +124,21 @@ TEST(WordDiffTest, MatchesTheWalkOverEveryPairOfWords) {
         EXPECT_EQ(steps(paragraph, edited), referenceSteps(paragraph, edited));
 }
 
+// Two long texts that differ between their head and tail would need a
+// table of 40 GB: their middles are said as replaced whole.
+TEST(WordDiffTest, AMiddleTooLargeForTheTableIsReplacedWhole) {
+    QStringList before{"Head"}, after{"Head"};
+    for (int i = 0; i < 100000; ++i) before << QStringLiteral("a%1").arg(i), after << "b";
+    before << "tail", after << "tail";
+    const Ops ops = WordDiffText::diff(before, after);
+    ASSERT_EQ(ops.size(), 200002u);
+    using Kind = WordDiffText::Op::Kind;
+    EXPECT_EQ(ops[0], (WordDiffText::Op{Kind::same, "Head"}));
+    EXPECT_EQ(ops[100000], (WordDiffText::Op{Kind::removed, "a99999"}));
+    EXPECT_EQ(ops[100001], (WordDiffText::Op{Kind::added, "b"}));
+    EXPECT_EQ(ops.back(), (WordDiffText::Op{Kind::same, "tail"}));
+}
+
 TEST(WordDiffTest, CanonicallyEquivalentWordsAreKeptAsWrittenBefore) {
     const QString composed = QString::fromUtf8("caf\u00e9"),
                   decomposed = QString::fromUtf8("cafe\u0301");
