@@ -13,9 +13,10 @@ namespace {
 using verbolin::WordDiffText;
 
 using Ops = std::vector<WordDiffText::Op>;
+using Kind = WordDiffText::Op::Kind;
 
-// The diff as it was first written: the walk over a table of every pair of
-// words, which the diff must match step for step.
+// The diff as it was first written, which the diff must match step for
+// step: the walk over a table of every pair of words.
 Ops referenceDiff(const QStringList& a, const QStringList& b) {
     QStringList na, nb;
     for (const QString& w : a) na << w.normalized(QString::NormalizationForm_C);
@@ -28,7 +29,6 @@ Ops referenceDiff(const QStringList& a, const QStringList& b) {
             at(i, j) = na[i] == nb[j] ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
     Ops ops;
     size_t i = 0, j = 0;
-    using Kind = WordDiffText::Op::Kind;
     while (i < n && j < m) {
         if (na[i] == nb[j])
             ops.push_back({Kind::same, a[i]}), ++i, ++j;
@@ -43,23 +43,14 @@ Ops referenceDiff(const QStringList& a, const QStringList& b) {
 }
 
 // "=kept -removed +added", one step per word.
-std::string steps(const Ops& ops) {
+std::string steps(const QString& before, const QString& after,
+                  Ops (*diff)(const QStringList&, const QStringList&) = WordDiffText::diff) {
     std::string out;
-    for (const auto& op : ops) {
-        const char sign = op.kind == WordDiffText::Op::Kind::same      ? '='
-                          : op.kind == WordDiffText::Op::Kind::removed ? '-'
-                                                                       : '+';
+    for (const auto& op : diff(WordDiffText::words(before), WordDiffText::words(after))) {
+        const char sign = op.kind == Kind::same ? '=' : op.kind == Kind::removed ? '-' : '+';
         out += (out.empty() ? "" : " ") + std::string(1, sign) + op.word.toStdString();
     }
     return out;
-}
-
-std::string steps(const QString& before, const QString& after) {
-    return steps(WordDiffText::diff(WordDiffText::words(before), WordDiffText::words(after)));
-}
-
-std::string referenceSteps(const QString& before, const QString& after) {
-    return steps(referenceDiff(WordDiffText::words(before), WordDiffText::words(after)));
 }
 
 TEST(WordDiffTest, StepsFollowTheLongestCommonSubsequence) {
@@ -81,47 +72,35 @@ TEST(WordDiffTest, StepsFollowTheLongestCommonSubsequence) {
         // A common tail that the other text's middle holds too: the walk
         // keeps a tail word at its first match.
         {"x w", "w w", "-x =w +w"},
-        {"w w", "x w", "-w +x =w"},
         {"a x b c", "a b c b c", "=a -x =b =c +b +c"},
         {"a b c b c", "a x b c", "=a -b -c +x =b =c"},
-        {"q z", "z q z", "+z =q =z"},
-        {"a c", "a b c", "=a +b =c"},
-        {"one two", "one two three", "=one =two +three"},    // typed at the end
-        {"two three", "one two three", "+one =two =three"},  // and at the start
     };
     for (const Case& c : cases) {
         EXPECT_EQ(steps(c.before, c.after), c.expected) << c.before << " -> " << c.after;
-        EXPECT_EQ(steps(c.before, c.after), referenceSteps(c.before, c.after)) << c.before;
+        EXPECT_EQ(steps(c.before, c.after), steps(c.before, c.after, referenceDiff)) << c.before;
     }
 }
 
-// Every pair of short texts over a few words (where ties and repeated words
+// Every pair of short texts over three words (where ties and repeated words
 // abound), and a long paragraph edited at its end, start and middle, diff as
 // the walk over every pair of words does.
 TEST(WordDiffTest, MatchesTheWalkOverEveryPairOfWords) {
     std::vector<QString> texts{QString()};
-    for (size_t length = 1, count = 3; length <= 4; ++length, count *= 3)
-        for (size_t code = 0; code < count; ++code) {
-            QStringList words;
-            for (size_t k = 0, c = code; k < length; ++k, c /= 3)
-                words << QString(QChar(u'a' + char16_t(c % 3)));
-            texts.push_back(words.join(u' '));
-        }
+    for (size_t t = 0; texts.size() < 121; ++t)  // "a", ..., "c", "a a", ..., "c c c c"
+        texts.push_back(texts[t / 3] + (t < 3 ? "" : " ") + QChar(u'a' + char16_t(t % 3)));
     for (const QString& before : texts)
         for (const QString& after : texts)
-            ASSERT_EQ(steps(before, after), referenceSteps(before, after))
+            ASSERT_EQ(steps(before, after), steps(before, after, referenceDiff))
                 << before.toStdString() << " -> " << after.toStdString();
 
     QStringList words;
     for (int i = 0; words.join(u' ').size() < 25000; ++i)
         words << QStringLiteral("word%1").arg((i * 7919) % 613);
-    const QString paragraph = words.join(u' ');
-    const QString middle = QStringLiteral(" word5 word5 typed word12 ");
+    const QString p = words.join(u' ');
     for (const QString& edited :
-         {paragraph + QStringLiteral(" and more word1"), QStringLiteral("word0 So ") + paragraph,
-          QString(paragraph).replace(paragraph.size() / 2, 40, middle),
-          QString(paragraph).replace(QStringLiteral("word1 "), QStringLiteral("word2 "))})
-        EXPECT_EQ(steps(paragraph, edited), referenceSteps(paragraph, edited));
+         {p + " and more word1", "word0 So " + p, QString(p).replace(p.size() / 2, 40, " typed "),
+          QString(p).replace("word1 ", "word2 ")})
+        EXPECT_EQ(steps(p, edited), steps(p, edited, referenceDiff));
 }
 
 // Two long texts that differ between their head and tail would need a
@@ -129,14 +108,13 @@ TEST(WordDiffTest, MatchesTheWalkOverEveryPairOfWords) {
 TEST(WordDiffTest, AMiddleTooLargeForTheTableIsReplacedWhole) {
     QStringList before{"Head"}, after{"Head"};
     for (int i = 0; i < 100000; ++i) before << QStringLiteral("a%1").arg(i), after << "b";
-    before << "tail", after << "tail";
-    const Ops ops = WordDiffText::diff(before, after);
+    const Ops ops = WordDiffText::diff(before << "tail", after << "tail");
     ASSERT_EQ(ops.size(), 200002u);
-    using Kind = WordDiffText::Op::Kind;
-    EXPECT_EQ(ops[0], (WordDiffText::Op{Kind::same, "Head"}));
-    EXPECT_EQ(ops[100000], (WordDiffText::Op{Kind::removed, "a99999"}));
-    EXPECT_EQ(ops[100001], (WordDiffText::Op{Kind::added, "b"}));
-    EXPECT_EQ(ops.back(), (WordDiffText::Op{Kind::same, "tail"}));
+    EXPECT_EQ((std::vector{ops[0], ops[100000], ops[100001], ops.back()}),
+              (Ops{{Kind::same, "Head"},
+                   {Kind::removed, "a99999"},
+                   {Kind::added, "b"},
+                   {Kind::same, "tail"}}));
 }
 
 TEST(WordDiffTest, CanonicallyEquivalentWordsAreKeptAsWrittenBefore) {

@@ -92,43 +92,30 @@ TEST(StatusBarWidget, WordDiffOfALongParagraphShowsTheLinesOfTheWholeDiff) {
     TranscriptionEngine engine(world.services());
     verbolin::StatusBarWidget bar(engine);
     bar.show();
-    std::string text;
-    for (int i = 0; text.size() < 25000; ++i) text += "word" + std::to_string(i % 97) + " ";
-    const struct {
-        std::string original, now;
-    } rows[] = {{text + "end.", text + "end and more."},
-                {"So " + text, text},
-                {"short one", "short two"},
-                {std::string(3000, 'w') + " x", std::string(3000, 'w') + " y"}};
     const auto firstLines = [&](const QString& html) {
         QTextDocument doc;
         doc.setDefaultFont(bar.trailing()->font());
         doc.setHtml(html);
         doc.setTextWidth(bar.trailing()->contentsRect().width());
-        const QTextBlock block = doc.begin();
-        doc.documentLayout()->blockBoundingRect(block);  // laid out now
-        QStringList lines;
-        for (int i = 0; i < std::min(2, block.layout()->lineCount()); ++i)
-            lines << block.text().mid(block.layout()->lineAt(i).textStart(),
-                                      block.layout()->lineAt(i).textLength());
-        return lines;
+        doc.documentLayout()->blockBoundingRect(doc.begin());  // laid out now
+        const QTextLayout* layout = doc.begin().layout();
+        if (layout->lineCount() == 0) return QString();
+        const QTextLine last = layout->lineAt(std::min(2, layout->lineCount()) - 1);
+        return doc.begin().text().left(last.textStart() + last.textLength());
     };
-    for (const auto& row : rows) {
-        verbolin::Segment s;
-        s.text = row.now;
-        s.original = row.original;
-        s.edited = true;
-        const auto whole = verbolin::WordDiffText::diff(
-            verbolin::WordDiffText::words(QString::fromStdString(row.original)),
-            verbolin::WordDiffText::words(QString::fromStdString(row.now)));
-        bar.setSelection({verbolin::Block{s.id, {s}}}, false);
-        for (const int width : {900, 300, 2000}) {  // growing after the diff was shown too
-            SCOPED_TRACE(row.now.substr(0, 20) + " at " + std::to_string(width));
-            bar.resize(width, 60);
-            const QStringList shown = firstLines(bar.trailing()->text());
-            EXPECT_FALSE(shown.isEmpty());
-            EXPECT_EQ(shown, firstLines(verbolin::WordDiffText::html(whole, bar.palette())));
-        }
+    verbolin::Segment s;
+    for (int i = 0; s.text.size() < 25000; ++i) s.text += "word" + std::to_string(i % 97) + " ";
+    s.original = "So " + s.text, s.edited = true;
+    bar.setSelection({verbolin::Block{s.id, {s}}}, false);
+    using verbolin::WordDiffText;
+    const QString whole = WordDiffText::html(
+        WordDiffText::diff(WordDiffText::words(QString::fromStdString(*s.original)),
+                           WordDiffText::words(QString::fromStdString(s.text))),
+        bar.palette());
+    for (const int width : {900, 300, 2000}) {  // growing after the diff was shown too
+        bar.resize(width, 60);
+        EXPECT_GT(firstLines(whole).size(), 20) << width;
+        EXPECT_EQ(firstLines(bar.trailing()->text()), firstLines(whole)) << width;
     }
     engine.stopAndWait();
 }
