@@ -229,6 +229,10 @@ class TranscriptStore {
                                                  const UserCalendar& calendar);
     std::optional<SessionItem> currentSession() const;
     std::vector<Segment> segmentsIn(const SessionItem& item) const;
+    // The first and the last of segmentsIn(item), read in place (until the
+    // next change): the sidebar reads them for every item after every key.
+    // Both null when the item holds none.
+    std::pair<const Segment*, const Segment*> endsIn(const SessionItem& item) const;
     std::vector<Segment> segmentsOn(platform::Date day) const;
     std::vector<platform::Date> days() const;
     // The first paragraph of each session mapped to the session's title (its

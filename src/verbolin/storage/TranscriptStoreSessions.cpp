@@ -104,6 +104,16 @@ std::vector<Segment> TranscriptStore::segmentsIn(const SessionItem& item) const 
     return out;
 }
 
+std::pair<const Segment*, const Segment*> TranscriptStore::endsIn(const SessionItem& item) const {
+    std::pair<const Segment*, const Segment*> ends{nullptr, nullptr};
+    for (const Segment& s : segments.get())
+        if (s.start >= item.start && (!item.end || s.start < *item.end)) {
+            if (!ends.first) ends.first = &s;
+            ends.second = &s;
+        }
+    return ends;
+}
+
 std::vector<Segment> TranscriptStore::segmentsOn(Date date) const {
     UserCalendar::DayFinder finder(calendar_);
     Date day = finder.startOfDay(date);
@@ -136,9 +146,9 @@ std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlo
 }
 
 std::string TranscriptStore::previewOf(const SessionItem& item) const {
-    auto list = segmentsIn(item);
-    if (list.empty()) return "Nothing yet";
-    const std::string& text = list.front().text;
+    const Segment* first = endsIn(item).first;
+    if (!first) return "Nothing yet";
+    const std::string& text = first->text;
     auto words = wordsBetweenSpaces(text);
     if (words.size() <= 10) return text;
     std::string out;
@@ -150,11 +160,11 @@ std::string TranscriptStore::previewOf(const SessionItem& item) const {
 }
 
 std::string TranscriptStore::rangeText(const SessionItem& item) const {
-    auto list = segmentsIn(item);
-    if (list.empty()) return item.end ? calendar_.shortTime(item.start) : "Now";
-    std::string out = calendar_.shortTime(list.front().start);
+    const auto [first, last] = endsIn(item);
+    if (!first) return item.end ? calendar_.shortTime(item.start) : "Now";
+    std::string out = calendar_.shortTime(first->start);
     if (!item.end) return out + " \u2013 now";
-    return out + " \u2013 " + calendar_.shortTime(list.back().end);
+    return out + " \u2013 " + calendar_.shortTime(last->end);
 }
 
 std::string TranscriptStore::dayTitle(Date date, const UserCalendar& calendar) {

@@ -15,8 +15,8 @@ std::vector<SidebarModel::Day> SidebarModel::sessionDays() const {
                               [&](const SessionItem& i) { return i.id == extra->id; }))
         items.push_back(std::move(*extra));
     for (auto& item : items) {
-        const auto segments = store_.segmentsIn(item);
-        const auto anchor = segments.empty() ? item.start : segments.front().start;
+        const Segment* first = store_.endsIn(item).first;
+        const auto anchor = first ? first->start : item.start;
         const auto day = store_.calendar().startOfDay(anchor);
         auto it =
             std::find_if(days.begin(), days.end(), [&](const Day& d) { return d.day == day; });

@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <algorithm>
+#include <span>
 #include <utility>
 
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -133,24 +134,60 @@ void StatusBarWidget::refresh() {
     noticeShown_ = t.kind == Kind::notice;
     trailing_->setStyleSheet(t.kind == Kind::copied ? "color: #2ea043;" : "");
     if (t.kind == Kind::wordDiff) {
-        const auto ops = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
-                                            WordDiffText::words(QString::fromStdString(t.after)));
+        // Each key in the paragraph refreshes the bar more than once.
+        if (!showsDiff_ || t.before != diffBefore_ || t.after != diffAfter_) {
+            diffOps_ = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
+                                          WordDiffText::words(QString::fromStdString(t.after)));
+            diffBefore_ = t.before;
+            diffAfter_ = t.after;
+        }
+        showsDiff_ = true;
+        diffShownWidth_ = -1;  // written anew by placeTexts, in today's palette
         fullTrailing_.clear();
         trailing_->setTextFormat(Qt::RichText);
         trailing_->setWordWrap(true);  // two lines at most, see placeTexts
-        trailing_->setText(WordDiffText::html(ops, palette()));
         trailing_->setToolTip(tr("What you changed in this paragraph"));
-        trailingNatural_ =
-            fontMetrics().horizontalAdvance(QString::fromStdString(t.before + " " + t.after)) + 2;
+        trailingLine_ = QString::fromStdString(t.before + " " + t.after);
     } else {
+        showsDiff_ = false;
+        diffOps_.clear();
         fullTrailing_ = t.kind == Kind::copied ? QStringLiteral("✓ ") + tr("Paragraph copied")
                                                : QString::fromStdString(t.text);
         trailing_->setTextFormat(Qt::PlainText);
         trailing_->setWordWrap(false);
-        trailingNatural_ = fontMetrics().horizontalAdvance(fullTrailing_) + 2;
+        trailingLine_ = fullTrailing_;
     }
     placeTexts();
 }
+
+namespace {
+
+// The advance of `text` in one line, or one over `bound` when it is wider:
+// a paragraph's worth is measured only as far as the bar could show it.
+int advanceUpTo(const QFontMetrics& metrics, const QString& text, int bound) {
+    for (qsizetype n = 256;; n *= 4) {
+        if (n >= text.size()) return metrics.horizontalAdvance(text);
+        // A length given with the whole text would still lay all of it out.
+        if (const int w = metrics.horizontalAdvance(text.left(n)); w > bound) return w;
+    }
+}
+
+// The steps of `ops` that the first two lines of a label `width` wide can
+// hold. A line holds at most its width of words (a word wider than a line
+// is one line of its own), so none that starts past three lines' worth can
+// be there; the rest would cost a paragraph's layout on every key.
+std::span<const WordDiffText::Op> shownSteps(const std::vector<WordDiffText::Op>& ops,
+                                             const QFontMetrics& metrics, int width) {
+    const int line = std::max(width, 1), space = metrics.horizontalAdvance(QChar(u' '));
+    const qint64 limit = 3 * qint64(line + space);
+    qint64 used = 0;
+    size_t n = 0;
+    for (; n < ops.size() && used <= limit; ++n)
+        used += std::clamp(metrics.horizontalAdvance(ops[n].word + u' '), 1, line);
+    return std::span(ops).first(n);
+}
+
+}  // namespace
 
 void StatusBarWidget::placeTexts() {
     const QFontMetrics metrics = fontMetrics();
@@ -159,6 +196,7 @@ void StatusBarWidget::placeTexts() {
     const QSize retrySize = retry ? retry_->sizeHint() : QSize(0, 0);
     // The message and the trailing side, with the gap between them.
     const int room = std::max(width - (retry ? retrySize.width() + kSpacing : 0), 0);
+    trailingNatural_ = advanceUpTo(metrics, trailingLine_, room) + 2;
     // One line: a message's line breaks read as spaces here.
     const QString line = fullMessage_.simplified();
     const int messageNatural = metrics.horizontalAdvance(line) + 2;
@@ -196,6 +234,11 @@ void StatusBarWidget::placeTexts() {
                             retrySize.width(), retrySize.height());
     trailing_->setGeometry(width - trailingWidth, top + (needed - trailingHeight) / 2,
                            trailingWidth, trailingHeight);
+    if (showsDiff_ && trailingWidth > diffShownWidth_) {
+        trailing_->setText(WordDiffText::html(
+            shownSteps(diffOps_, trailing_->fontMetrics(), trailingWidth), palette()));
+        diffShownWidth_ = trailingWidth;
+    }
     if (!fullTrailing_.isEmpty()) {
         const QString cut = metrics.elidedText(fullTrailing_, Qt::ElideRight, trailingWidth);
         trailing_->setText(cut);

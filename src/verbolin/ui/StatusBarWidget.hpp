@@ -12,6 +12,7 @@
 #include "platform/system/Clock.hpp"
 #include "platform/system/Observable.hpp"
 #include "verbolin/ui/StatusBarModel.hpp"
+#include "verbolin/ui/WordDiffText.hpp"
 
 class QLabel;
 class QProgressBar;
@@ -64,6 +65,14 @@ class StatusBarWidget : public QWidget {
     QString fullTrailing_;  // plain text, or empty for the word diff
     int trailingNatural_ = 0;
     bool noticeShown_ = false;  // the trailing side says a notice now
+    // The trailing side's text in one line: what its natural width (or, when
+    // wider than the room, more than the room) is measured on.
+    QString trailingLine_;
+    // The word diff shown, kept while the texts it was made of stay.
+    bool showsDiff_ = false;
+    std::string diffBefore_, diffAfter_;
+    std::vector<WordDiffText::Op> diffOps_;
+    int diffShownWidth_ = -1;  // the widest trailing side the label's steps fill
     std::string settingsNotice_;
 
     QProgressBar* spinner_;

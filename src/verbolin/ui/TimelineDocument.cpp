@@ -47,11 +47,11 @@ QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
 }  // namespace
 
 void applyBlockFormats(QTextDocument& doc, const AttributedText& text, int start, int end) {
-    QTextCursor c(&doc);
     for (QTextBlock b = doc.findBlock(start); b.isValid() && b.position() <= end; b = b.next()) {
-        c.setPosition(b.position());
-        QTextBlockFormat want = blockFormatAt(text, b.position());
-        if (b.blockFormat() != want) c.setBlockFormat(want);
+        // A cursor placed by position finds its line's x, which shapes the
+        // paragraph's text: only one with a format to change is made.
+        if (QTextBlockFormat want = blockFormatAt(text, b.position()); b.blockFormat() != want)
+            QTextCursor(b).setBlockFormat(want);
     }
 }
 

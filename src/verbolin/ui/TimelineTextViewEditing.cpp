@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QSet>
 #include <QTextCursor>
 #include <QTextDocument>
 
@@ -204,14 +205,14 @@ void TimelineTextView::markEmptied() {
     // next goes to it.
     const std::span<const ParagraphKey> keys =
         std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size()));
-    const std::vector<ParagraphRange>& now = ranges();
+    // Looked up, not searched for: a key typed among thousands of
+    // paragraphs would compare each one with each.
+    QSet<QString> now;
+    now.reserve(qsizetype(ranges().size()));
+    for (const ParagraphRange& r : ranges()) now.insert(r.id);
     std::vector<platform::Uuid> gone;
-    for (const ParagraphKey& k : keys) {
-        const QString id = QString::fromStdString(k.id.string());
-        if (std::none_of(now.begin(), now.end(),
-                         [&](const ParagraphRange& r) { return r.id == id; }))
-            gone.push_back(k.id);
-    }
+    for (const ParagraphKey& k : keys)
+        if (!now.contains(QString::fromStdString(k.id.string()))) gone.push_back(k.id);
     // Only the caret's own paragraph can be emptied by one change.
     if (gone.size() != 1) return;
     const int caret = edit_->textCursor().position();

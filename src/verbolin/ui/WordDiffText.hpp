@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QString>
 #include <QStringList>
+#include <span>
 #include <vector>
 
 namespace verbolin {
@@ -27,10 +28,15 @@ class WordDiffText final : public QLabel {
     static QStringList words(const QString& text);
     // Ties remove before they add; a kept word is written as in `a`. Words
     // compare exactly but canonically equivalent forms count as equal.
-    // Costs (a.size() + 1) * (b.size() + 1) integers.
+    // Costs (w + 1) * (v + 1) integers, w and v the words of each between
+    // the common head and tail: a few words typed cost the same in any text.
+    // Past kMaxTableCells (a long paragraph pasted over another) those
+    // words are said as all removed, then all added, rather than have a
+    // key ask for gigabytes.
+    static constexpr size_t kMaxTableCells = size_t(1) << 25;
     static std::vector<Op> diff(const QStringList& a, const QStringList& b);
     // The styled line as rich text; every word, the last too, is followed by a space.
-    static QString html(const std::vector<Op>& ops, const QPalette& palette);
+    static QString html(std::span<const Op> ops, const QPalette& palette);
 
     const QString& before() const { return before_; }
     const QString& after() const { return after_; }

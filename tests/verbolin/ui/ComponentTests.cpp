@@ -12,14 +12,42 @@ namespace {
 
 using verbolin::WordDiffText;
 
+using Ops = std::vector<WordDiffText::Op>;
+using Kind = WordDiffText::Op::Kind;
+
+// The diff as it was first written, which the diff must match step for
+// step: the walk over a table of every pair of words.
+Ops referenceDiff(const QStringList& a, const QStringList& b) {
+    QStringList na, nb;
+    for (const QString& w : a) na << w.normalized(QString::NormalizationForm_C);
+    for (const QString& w : b) nb << w.normalized(QString::NormalizationForm_C);
+    const size_t n = na.size(), m = nb.size(), cols = m + 1;
+    std::vector<int> L((n + 1) * cols, 0);
+    auto at = [&](size_t i, size_t j) -> int& { return L[i * cols + j]; };
+    for (size_t i = n; i-- > 0;)
+        for (size_t j = m; j-- > 0;)
+            at(i, j) = na[i] == nb[j] ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
+    Ops ops;
+    size_t i = 0, j = 0;
+    while (i < n && j < m) {
+        if (na[i] == nb[j])
+            ops.push_back({Kind::same, a[i]}), ++i, ++j;
+        else if (at(i + 1, j) >= at(i, j + 1))
+            ops.push_back({Kind::removed, a[i++]});
+        else
+            ops.push_back({Kind::added, b[j++]});
+    }
+    for (; i < n; ++i) ops.push_back({Kind::removed, a[i]});
+    for (; j < m; ++j) ops.push_back({Kind::added, b[j]});
+    return ops;
+}
+
 // "=kept -removed +added", one step per word.
-std::string steps(const QString& before, const QString& after) {
+std::string steps(const QString& before, const QString& after,
+                  Ops (*diff)(const QStringList&, const QStringList&) = WordDiffText::diff) {
     std::string out;
-    for (const auto& op :
-         WordDiffText::diff(WordDiffText::words(before), WordDiffText::words(after))) {
-        const char sign = op.kind == WordDiffText::Op::Kind::same      ? '='
-                          : op.kind == WordDiffText::Op::Kind::removed ? '-'
-                                                                       : '+';
+    for (const auto& op : diff(WordDiffText::words(before), WordDiffText::words(after))) {
+        const char sign = op.kind == Kind::same ? '=' : op.kind == Kind::removed ? '-' : '+';
         out += (out.empty() ? "" : " ") + std::string(1, sign) + op.word.toStdString();
     }
     return out;
@@ -41,9 +69,52 @@ TEST(WordDiffTest, StepsFollowTheLongestCommonSubsequence) {
         {"a  b ", " a b", "=a =b"},
         {"a\tb c", "a b c", "-a\tb +a +b =c"},  // only spaces separate words
         {"the quick brown fox", "the quick red fox jumps", "=the =quick -brown +red =fox +jumps"},
+        // A common tail that the other text's middle holds too: the walk
+        // keeps a tail word at its first match.
+        {"x w", "w w", "-x =w +w"},
+        {"a x b c", "a b c b c", "=a -x =b =c +b +c"},
+        {"a b c b c", "a x b c", "=a -b -c +x =b =c"},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(steps(c.before, c.after), c.expected) << c.before << " -> " << c.after;
+        EXPECT_EQ(steps(c.before, c.after), steps(c.before, c.after, referenceDiff)) << c.before;
+    }
+}
+
+// Every pair of short texts over three words (where ties and repeated words
+// abound), and a long paragraph edited at its end, start and middle, diff as
+// the walk over every pair of words does.
+TEST(WordDiffTest, MatchesTheWalkOverEveryPairOfWords) {
+    std::vector<QString> texts{QString()};
+    for (size_t t = 0; texts.size() < 121; ++t)  // "a", ..., "c", "a a", ..., "c c c c"
+        texts.push_back(texts[t / 3] + (t < 3 ? "" : " ") + QChar(u'a' + char16_t(t % 3)));
+    for (const QString& before : texts)
+        for (const QString& after : texts)
+            ASSERT_EQ(steps(before, after), steps(before, after, referenceDiff))
+                << before.toStdString() << " -> " << after.toStdString();
+
+    QStringList words;
+    for (int i = 0; words.join(u' ').size() < 25000; ++i)
+        words << QStringLiteral("word%1").arg((i * 7919) % 613);
+    const QString p = words.join(u' ');
+    for (const QString& edited :
+         {p + " and more word1", "word0 So " + p, QString(p).replace(p.size() / 2, 40, " typed "),
+          QString(p).replace("word1 ", "word2 ")})
+        EXPECT_EQ(steps(p, edited), steps(p, edited, referenceDiff));
+}
+
+// Two long texts that differ between their head and tail would need a
+// table of 40 GB: their middles are said as replaced whole.
+TEST(WordDiffTest, AMiddleTooLargeForTheTableIsReplacedWhole) {
+    QStringList before{"Head"}, after{"Head"};
+    for (int i = 0; i < 100000; ++i) before << QStringLiteral("a%1").arg(i), after << "b";
+    const Ops ops = WordDiffText::diff(before << "tail", after << "tail");
+    ASSERT_EQ(ops.size(), 200002u);
+    EXPECT_EQ((std::vector{ops[0], ops[100000], ops[100001], ops.back()}),
+              (Ops{{Kind::same, "Head"},
+                   {Kind::removed, "a99999"},
+                   {Kind::added, "b"},
+                   {Kind::same, "tail"}}));
 }
 
 TEST(WordDiffTest, CanonicallyEquivalentWordsAreKeptAsWrittenBefore) {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractTextDocumentLayout>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 
 #include "support/SmallDisk.hpp"
 #include "support/VirtualClock.hpp"
@@ -10,6 +14,7 @@
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
+#include "verbolin/ui/WordDiffText.hpp"
 
 using namespace apptest;
 
@@ -93,6 +98,41 @@ TEST(StatusBarWidget, LongFailureIsOneLineShortenedInTheMiddleWithRetryVisible) 
     EXPECT_EQ(bar.message()->text(), "Paused · Settings reset");
     EXPECT_TRUE(bar.message()->toolTip().endsWith(QString::fromStdString(notice)))
         << bar.message()->toolTip().toStdString();
+    engine.stopAndWait();
+}
+
+// The word diff of a long paragraph is cut to what the bar's two lines can
+// show: at every width, those lines read as the whole diff's would.
+TEST(StatusBarWidget, WordDiffOfALongParagraphShowsTheLinesOfTheWholeDiff) {
+    EngineWorld world;
+    TranscriptionEngine engine(world.services());
+    verbolin::StatusBarWidget bar(engine);
+    bar.show();
+    const auto firstLines = [&](const QString& html) {
+        QTextDocument doc;
+        doc.setDefaultFont(bar.trailing()->font());
+        doc.setHtml(html);
+        doc.setTextWidth(bar.trailing()->contentsRect().width());
+        doc.documentLayout()->blockBoundingRect(doc.begin());  // laid out now
+        const QTextLayout* layout = doc.begin().layout();
+        if (layout->lineCount() == 0) return QString();
+        const QTextLine last = layout->lineAt(std::min(2, layout->lineCount()) - 1);
+        return doc.begin().text().left(last.textStart() + last.textLength());
+    };
+    verbolin::Segment s;
+    for (int i = 0; s.text.size() < 25000; ++i) s.text += "word" + std::to_string(i % 97) + " ";
+    s.original = "So " + s.text, s.edited = true;
+    bar.setSelection({verbolin::Block{s.id, {s}}}, false);
+    using verbolin::WordDiffText;
+    const QString whole = WordDiffText::html(
+        WordDiffText::diff(WordDiffText::words(QString::fromStdString(*s.original)),
+                           WordDiffText::words(QString::fromStdString(s.text))),
+        bar.palette());
+    for (const int width : {900, 300, 2000}) {  // growing after the diff was shown too
+        bar.resize(width, 60);
+        EXPECT_GT(firstLines(whole).size(), 20) << width;
+        EXPECT_EQ(firstLines(bar.trailing()->text()), firstLines(whole)) << width;
+    }
     engine.stopAndWait();
 }
 

@@ -1,0 +1,191 @@
+// Keys typed in the editor window, the whole way a key goes: the text
+// edit's document, the timeline's mapping of the change to its paragraph,
+// the paragraph editor and the transcript (its file and search index
+// included), the timeline given the paragraphs anew, and the status bar's
+// word diff of the paragraph. A word (" spoken", seven keys) is typed at the
+// end of a paragraph and taken back with one Ctrl+Z, in a paragraph of 250
+// characters and in one of 25,000 of the same timeline: a key should cost
+// about the same in both. "ms_per_key" is the time of one key, the undo
+// counted as one. The same in a timeline of 20,000 paragraphs ("before"),
+// where a key should cost about what it does in a short one. Runs offscreen.
+//
+//   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
+//   cmake --build build -j4 --target bench_EditorTypingBench
+//   build/bench_EditorTypingBench --benchmark_repetitions=3
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QTextCursor>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/FakeAudioBackend.hpp"
+#include "support/FakeSpeechEngine.hpp"
+#include "support/TempDir.hpp"
+#include "verbolin/app/AppModel.hpp"
+#include "verbolin/settings/MemoryDefaults.hpp"
+#include "verbolin/ui/ApplicationSetup.hpp"
+#include "verbolin/ui/EditorWindow.hpp"
+#include "verbolin/ui/Pasteboard.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineTextEdit.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
+
+using namespace verbolin;
+
+namespace {
+
+constexpr const char* kWord = " spoken";
+
+void settle() {
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+}
+
+// Ordinary dictated sentences, `length` characters or a little more.
+std::string sentences(size_t length, int seed) {
+    static const char* words[] = {"the",   "meeting", "moved", "to",   "Thursday", "because",
+                                  "half",  "of",      "us",    "were", "away",     "and",
+                                  "notes", "from",    "last",  "week", "still",    "matter"};
+    std::string out;
+    for (size_t i = size_t(seed); out.size() < length; ++i) {
+        if (!out.empty()) out += ' ';
+        out += words[(i * 7) % std::size(words)];
+        if (i % 11 == 10) out += '.';
+    }
+    return out + '.';
+}
+
+struct World {
+    testsupport::TempDir tmp{"verbolin-bench"};
+    QtMainExecutor main;
+    MemoryDefaults defaults;
+    std::unique_ptr<AppModel> model;
+    MemoryPasteboard pasteboard;
+    std::unique_ptr<EditorWindow> window;
+    platform::Uuid longId, shortId;
+
+    explicit World(int before) {
+        defaults.setBool(Defaults::kAlwaysListen, false);
+        AppModel::Services s;
+        s.main = &main;
+        s.defaults = &defaults;
+        s.storeDirectory = tmp.path() / "store";
+        s.engine.backend = std::make_shared<platform::FakeAudioBackend>();
+        s.engine.makeEngine = [](const EngineChoice&) -> std::shared_ptr<SpeechEngine> {
+            return std::make_shared<testsupport::FakeSpeechEngine>();
+        };
+        s.engine.install = [](const ModelPack&, ModelDownloader::ProgressFn, std::stop_token,
+                              ModelDownloader::Existing) {};
+        s.engine.recorder = nullptr;
+        model = std::make_unique<AppModel>(std::move(s));
+        fill(before);
+        window = std::make_unique<EditorWindow>(*model, main, pasteboard);
+        window->setAttribute(Qt::WA_DeleteOnClose, false);
+        window->show();
+        window->refresh();
+        settle();
+        while (view().pendingParagraphs() > 0)  // older paragraphs come in on later turns
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        settle();
+    }
+    ~World() {
+        window.reset();
+        model->engine().stopAndWait();
+    }
+
+    // A timeline of `before` short paragraphs, then the long one (one
+    // utterance after another, a second apart), and a short one near the end.
+    void fill(int before) {
+        auto at = std::chrono::system_clock::now() - std::chrono::hours(5);
+        const auto add = [&](const std::string& text, std::chrono::seconds pause) {
+            Segment s;
+            s.start = at;
+            s.end = at + std::chrono::seconds(4);
+            s.text = text;
+            model->store().append(s);
+            at = s.end + pause;
+            return s.id;
+        };
+        for (int i = 0; i < before; ++i) add(sentences(120, i), std::chrono::minutes(2));
+        for (int i = 0; i < 100; ++i) {
+            const platform::Uuid id = add(sentences(249, i), std::chrono::seconds(1));
+            if (i == 0) longId = id;
+        }
+        at += std::chrono::minutes(2);
+        for (int i = 0; i < 20; ++i) {
+            const platform::Uuid id = add(sentences(249, i), std::chrono::minutes(2));
+            if (i == 10) shortId = id;
+        }
+    }
+
+    TimelineTextView& view() { return window->pane()->textView(); }
+
+    void caretAtEndOf(const platform::Uuid& id) {
+        const QString name = QString::fromStdString(id.string());
+        for (const ParagraphRange& r : view().ranges()) {
+            if (r.id != name) continue;
+            QTextCursor c = view().textEdit()->textCursor();
+            c.setPosition(r.end());
+            view().textEdit()->setTextCursor(c);
+            settle();
+            return;
+        }
+        std::fprintf(stderr, "the paragraph is not shown\n");
+        std::abort();
+    }
+
+    void key(Qt::Key k, Qt::KeyboardModifiers mods = {}, const QString& text = {}) {
+        QWidget* edit = view().textEdit();
+        QKeyEvent press(QEvent::KeyPress, k, mods, text);
+        QApplication::sendEvent(edit, &press);
+        QKeyEvent release(QEvent::KeyRelease, k, mods, text);
+        QApplication::sendEvent(edit, &release);
+        settle();  // the window follows each key before the next, as it does for the user
+    }
+
+    void typeAndUndo() {
+        for (const char* c = kWord; *c; ++c)
+            key(*c == ' ' ? Qt::Key_Space : Qt::Key(QChar(*c).toUpper().unicode()), {},
+                QString(QChar(*c)));
+        key(Qt::Key_Z, Qt::ControlModifier);
+    }
+};
+
+void BM_TypeAndUndoAtParagraphEnd(benchmark::State& state) {
+    World w(int(state.range(1)));
+    const platform::Uuid id = state.range(0) == 0 ? w.shortId : w.longId;
+    w.view().textEdit()->setFocus();
+    w.caretAtEndOf(id);
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) w.typeAndUndo();
+    const std::chrono::duration<double, std::milli> spent =
+        std::chrono::steady_clock::now() - started;
+    const double keys = double(state.iterations()) * double(std::strlen(kWord) + 1);
+    state.counters["ms_per_key"] = spent.count() / keys;
+    for (const Block& b : *w.model->store().allBlocks())
+        if (b.id == id) state.counters["chars"] = double(b.text().size());
+}
+
+}  // namespace
+
+BENCHMARK(BM_TypeAndUndoAtParagraphEnd)
+    ->ArgNames({"long", "before"})
+    ->Args({0, 100})
+    ->Args({1, 100})
+    ->Args({0, 20000})
+    ->Args({1, 20000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    afterApplicationCreated();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
