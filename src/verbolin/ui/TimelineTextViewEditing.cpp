@@ -205,6 +205,8 @@ void TimelineTextView::markEmptied() {
     // next goes to it.
     const std::span<const ParagraphKey> keys =
         std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size()));
+    // Typing never makes a paragraph: with as many as before, none is gone.
+    if (ranges().size() >= keys.size()) return;
     // Looked up, not searched for: a key typed among thousands of
     // paragraphs would compare each one with each.
     QSet<QString> now;
