@@ -2,7 +2,6 @@
 // pipe source stands in for the microphone and is fed a known tone.
 
 #include <gtest/gtest.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include "support/ChildTest.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/PrivatePulseServer.hpp"
+#include "support/SpareDescriptors.hpp"
 #include "support/ToneFeeder.hpp"
 #include "verbolin/listening/AudioCapture.hpp"
 
@@ -348,21 +348,15 @@ TEST(StarvedConnectionChild, DISABLED_ConnectsAndReports) {
     const char* spare = std::getenv(kStarvedSpare);
     const char* outcomePath = std::getenv(kStarvedOutcome);
     ASSERT_TRUE(server && spare && outcomePath);
-    const int lowestFree = ::eventfd(0, EFD_CLOEXEC);
-    ASSERT_GE(lowestFree, 0);
-    ::close(lowestFree);
-    rlimit usual{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &usual), 0);
-    rlimit starved = usual;
-    starved.rlim_cur = rlim_t(lowestFree + std::atoi(spare));
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &starved), 0);
+    testsupport::SpareDescriptors starved(std::atoi(spare));
+    ASSERT_TRUE(starved.set());
     std::string outcome;
     try {
         platform::PulseConnection c(server);
-        ::setrlimit(RLIMIT_NOFILE, &usual);
+        starved.restore();
         outcome = "connected";
     } catch (const platform::AppError& e) {
-        ::setrlimit(RLIMIT_NOFILE, &usual);
+        starved.restore();
         outcome = std::to_string(e.code()) + " " + e.what();
     }
     std::ofstream(outcomePath) << outcome;

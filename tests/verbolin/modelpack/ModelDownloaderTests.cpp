@@ -32,6 +32,7 @@
 #include "support/ScopedEnv.hpp"
 #include "support/ShellCommand.hpp"
 #include "support/SmallDisk.hpp"
+#include "support/SpareDescriptors.hpp"
 #include "support/TempDir.hpp"
 #include "support/TrainedModel.hpp"
 #include "support/WaitUntil.hpp"
@@ -864,20 +865,15 @@ TEST(StarvedInstallChild, DISABLED_InstallsAndSays) {
     o.serverRoot = std::getenv("VERBOLIN_TEST_SERVER");
     o.offline = false;
     { platform::HttpClient started; }  // libcurl reads what it needs once, before the limit
-    const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(lowestFree);
-    rlimit usual{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &usual), 0);
-    rlimit starved = usual;
-    starved.rlim_cur = rlim_t(lowestFree + std::atoi(spare));
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &starved), 0);
+    testsupport::SpareDescriptors starved(std::atoi(spare));
+    ASSERT_TRUE(starved.set());
     std::string said = "installed";
     try {
         ModelDownloader(o).install(ModelPack::named("standard"));
     } catch (const std::exception& e) {
         said = e.what();
     }
-    ::setrlimit(RLIMIT_NOFILE, &usual);
+    starved.restore();
     std::ofstream(std::getenv("VERBOLIN_TEST_SAID")) << said;
 }
 
