@@ -181,10 +181,12 @@ std::string BPETokenizer::bpe(const std::string& token) const {
     // Both give the same symbols; the passes are quicker on words of
     // ordinary length, the heap does not slow down quadratically on long ones.
     std::uint64_t steps = 0;
-    std::string merged = word.size() <= kPassesUpTo
-                             ? mergeByPasses(std::move(word), std::move(keys), steps)
-                             : mergeWithHeap(std::move(word), std::move(keys), steps);
-    cache_->mergeSteps.fetch_add(steps, std::memory_order_relaxed);
+    const bool longWord = word.size() > kPassesUpTo;
+    std::string merged = longWord ? mergeWithHeap(std::move(word), std::move(keys), steps)
+                                  : mergeByPasses(std::move(word), std::move(keys), steps);
+    // Only long words are counted: threads tokenizing ordinary text at once
+    // would otherwise all write to one counter for every word.
+    if (longWord) cache_->mergeSteps.fetch_add(steps, std::memory_order_relaxed);
     return merged;
 }
 

@@ -46,10 +46,11 @@ class BPETokenizer : public PreTrainedTokenizerModel {
     std::vector<std::string> hexaEncode(const std::string& text) const;
     // The merged symbols of one piece, joined by single spaces.
     std::string bpe(const std::string& token) const;
-    // The merge work done so far by this instance, in steps: a symbol looked
-    // at by a pass, a pair filed or taken up, a rank taken from the heap. It
-    // grows with the work and not with how busy the machine is, so it shows
-    // how merging scales with a piece's length where a clock could not.
+    // The merge work done so far by this instance on words longer than 64
+    // symbols, in steps: a symbol looked at by a pass, a pair filed or taken
+    // up, a rank taken from the heap. It grows with the work and not with
+    // how busy the machine is, so it shows how merging scales with a piece's
+    // length where a clock could not.
     std::uint64_t mergeSteps() const;
 
     // One symbol list per string or array element of the merge list; nullopt
