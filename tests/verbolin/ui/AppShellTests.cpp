@@ -1158,7 +1158,8 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
         const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
-        const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb ", "x\u200By "};
+        const char* pastes[] = {"pasted ", "one\ntwo", "a\n\nb ", "x\u200By ",
+                                "e\u0301 \U0001F600 "};
         int step = 0;
         // No edit of one mark makes another: a deletion leaves fewer digits.
         const auto mark = [&](char end) {
@@ -1175,7 +1176,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             },
             [&] { selectBack(), type("Q"); },
             [&] { selectBack(), key(Qt::Key_X, ctrl); },
-            [&] { paste(pastes[pick(4)]); },
+            [&] { paste(pastes[pick(int(std::size(pastes)))]); },
             [&] { type("\u200B"); },
             [&] { undo(); },
             [&] { key(Qt::Key_Z, ctrl | Qt::ShiftModifier); },
