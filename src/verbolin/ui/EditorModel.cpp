@@ -38,21 +38,15 @@ std::optional<SessionItem> EditorModel::keptItem() const {
     if (scope == kAllScope || !held || !held->segmentIds.empty() || held->last.segments.empty())
         return std::nullopt;
     auto& store = model_.store();
+    const auto items = store.sessionItems();
+    if (std::any_of(items.begin(), items.end(),
+                    [&](const SessionItem& i) { return i.id == scope; }))
+        return std::nullopt;
     // The entries as they would be with the held paragraph's last segments.
     std::vector<Segment> with = store.segments.get();
-    const size_t present = with.size();
-    for (const Segment& s : held->last.segments)
-        if (std::none_of(with.begin(), with.begin() + std::ptrdiff_t(present),
-                         [&](const Segment& o) { return o.id == s.id; }))
-            with.push_back(s);
-    if (with.size() == present) return std::nullopt;
+    with.insert(with.end(), held->last.segments.begin(), held->last.segments.end());
     for (auto& item : TranscriptStore::sessionItems(with, store.sessions.get(), store.calendar()))
-        if (item.id == scope) {
-            const auto items = store.sessionItems();
-            if (std::none_of(items.begin(), items.end(),
-                             [&](const SessionItem& i) { return i.id == scope; }))
-                return item;
-        }
+        if (item.id == scope) return item;
     return std::nullopt;
 }
 

@@ -1,5 +1,6 @@
 #include "verbolin/ui/TimelineEditMapper.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "verbolin/ui/ParagraphRanges.hpp"
@@ -22,11 +23,12 @@ const char* whyRefused(const AttributedText& text, const std::vector<ParagraphRa
     if (shouldChange(text, pos, len, liveId)) return nullptr;
     if (len > 0 && selectedIds(ranges, pos, len).size() > 1)
         return "A selection across paragraphs cannot be changed: edit one paragraph at a time.";
-    if (liveId && blockIdAt(text, pos) == liveId)
+    const auto runs = text.runs(pos, len);
+    if (liveId && (blockIdAt(text, pos) == liveId ||
+                   std::any_of(runs.begin(), runs.end(), [&](const AttributedRun& r) {
+                       return r.attributes.blockId == liveId;
+                   })))
         return "The words being heard cannot be edited until they are written down.";
-    for (const AttributedRun& r : text.runs(pos, len))
-        if (liveId && r.attributes.blockId == liveId)
-            return "The words being heard cannot be edited until they are written down.";
     // Backspace at a paragraph's start, Delete at its end.
     return "Paragraphs cannot be joined: each keeps its own time.";
 }
