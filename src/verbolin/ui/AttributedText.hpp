@@ -21,10 +21,12 @@ struct ParagraphStyle {
 struct TextAttributes {
     std::optional<QString> blockId;  // the paragraph's UUID text
     bool separator = false;          // the "\n" in front of a paragraph
-    // Drawn by the view so that an empty paragraph keeps a line: never part
-    // of the user's text, whatever its character.
-    bool standIn = false;
+    // On a separator: the id of the paragraph it opens, so that a paragraph
+    // left without characters is still known, as the empty line after it.
+    std::optional<QString> opens;
     std::optional<double> fontSize;  // body font of this size
+    // On a separator, the style of the paragraph it opens: what an empty
+    // paragraph's line is laid out with.
     std::optional<ParagraphStyle> paragraph;
     std::optional<ColorRole> color;
 

@@ -132,7 +132,10 @@ std::optional<Block> ParagraphEditor::heldBlock() const {
 }
 
 bool ParagraphEditor::caretIn(const std::vector<platform::Uuid>& paragraphs) {
-    if (!held_ || (paragraphs.size() == 1 && paragraphs.front() == held_->id)) return false;
+    // A selection that reaches from it into others has not left it: a key
+    // typed over that is refused, and the paragraph must still be there.
+    if (!held_ || std::find(paragraphs.begin(), paragraphs.end(), held_->id) != paragraphs.end())
+        return false;
     return release();
 }
 

@@ -50,7 +50,8 @@ class ParagraphEditor {
     // none is held, or when what the view shows of it was deleted by other
     // means than typing.
     std::optional<Block> heldBlock() const;
-    // The caret is now in these paragraphs: any other held one is let go.
+    // The selection now names these paragraphs: a held one not among them
+    // is let go.
     // Returns whether one was.
     bool caretIn(const std::vector<platform::Uuid>& paragraphs);
     // Lets the held paragraph go; the next edit starts an undo step of its

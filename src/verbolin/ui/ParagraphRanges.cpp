@@ -4,29 +4,29 @@
 
 namespace verbolin {
 
-AttributedText standIn(TextAttributes attributes) {
-    attributes.standIn = true;
-    return AttributedText(QString(QChar(kStandInCharacter)), attributes);
-}
-
 QString paragraphText(const AttributedText& text, const ParagraphRange& range) {
-    // A paragraph is one run, or a few where its text holds a line break:
-    // the stand-in is found among them without copying the rest twice.
-    QString shown;
-    for (const AttributedRun& r : text.runs(range.location, range.length))
-        if (!r.attributes.standIn) shown += QStringView(text.string()).mid(r.start, r.length);
-    return shown;
+    return text.string().mid(range.location, range.length);
 }
 
 void appendBlockRanges(std::vector<ParagraphRange>& out, const AttributedText& tail, int offset) {
+    // A separator's paragraph is open until a run of its own follows; one
+    // that gets none (another separator, or the end) is empty.
+    std::optional<ParagraphRange> open;
     tail.forEachRun([&](int start, int length, const TextAttributes& a) {
-        if (!a.blockId) return;
         start += offset;
+        if (open && a.blockId != open->id) out.push_back(*open);
+        open.reset();
+        if (a.separator) {
+            if (a.opens) open = ParagraphRange{*a.opens, start + length, 0};
+            return;
+        }
+        if (!a.blockId) return;
         if (!out.empty() && out.back().id == *a.blockId && out.back().end() == start)
             out.back().length += length;
         else
             out.push_back({*a.blockId, start, length});
     });
+    if (open) out.push_back(*open);
 }
 
 std::vector<ParagraphRange> blockRanges(const AttributedText& text) {
@@ -48,8 +48,11 @@ std::vector<platform::Uuid> selectedIds(const std::vector<ParagraphRange>& range
                                         int length) {
     std::vector<platform::Uuid> out;
     for (const ParagraphRange& r : ranges) {
-        bool hit = length > 0 ? (r.location < location + length && location < r.end())
-                              : (r.location <= location && location <= r.end());
+        // An empty paragraph has no character to share: a selection that
+        // starts or ends on its line, or runs across it, names it.
+        bool hit = length > 0 && r.length > 0
+                       ? (r.location < location + length && location < r.end())
+                       : (r.location <= location + length && location <= r.end());
         if (!hit) continue;
         if (auto id = platform::Uuid::parse(r.id.toStdString())) out.push_back(*id);
     }

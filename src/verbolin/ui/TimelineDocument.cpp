@@ -33,13 +33,24 @@ class CharFormats {
     std::deque<std::pair<TextAttributes, QTextCharFormat>> made_;
 };
 
+// The look of the block that starts at `position`.
 QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
     QTextBlockFormat f;
     const TextAttributes* a = text.attributesAt(position);
-    if (!a) a = text.attributesAt(position - 1);  // an empty last block
-    if (a && a->paragraph) {
-        f.setTopMargin(a->paragraph->spacingBefore);
-        f.setLineHeight(a->paragraph->lineSpacing, QTextBlockFormat::LineDistanceHeight);
+    std::optional<ParagraphStyle> style = a ? a->paragraph : std::nullopt;
+    // An empty block: a paragraph without text, right after the separator
+    // that opens it and carries its style, or an empty line inside a
+    // paragraph, which has no space above.
+    if (!a || a->separator) {
+        const TextAttributes* before = text.attributesAt(position - 1);
+        if (before && before->separator)
+            style = before->paragraph;
+        else if (const TextAttributes* line = before ? before : a; line && line->paragraph)
+            style = ParagraphStyle{line->paragraph->lineSpacing, 0};
+    }
+    if (style) {
+        f.setTopMargin(style->spacingBefore);
+        f.setLineHeight(style->lineSpacing, QTextBlockFormat::LineDistanceHeight);
     }
     return f;
 }

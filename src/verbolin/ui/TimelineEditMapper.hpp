@@ -37,9 +37,7 @@ namespace TimelineEditMapper {
 // Whether replacing [pos, pos + len) may happen. A separator can never be
 // deleted or overtyped, so paragraphs are neither merged nor split. Nothing
 // may touch the live paragraph (`liveId`): the store does not hold it, and
-// text typed there would be dropped at the next preview. An empty
-// paragraph's stand-in goes like any character: the view gives the
-// paragraph another while it holds no text.
+// text typed there would be dropped at the next preview.
 bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId);
 
@@ -65,15 +63,12 @@ ChangeSpan changeSpan(const QString& before, const QString& after, std::optional
 // shows with replacement characters, which is no edit of the user's.
 bool sameAsShown(const std::string& a, const std::string& b);
 
-// Text typed outside any paragraph joins the paragraph before it (or after
-// it, at the very start), with the body font.
-void assignStrayText(AttributedText& text, double fontSize);
-
 // One edit per paragraph whose text, as shown, differs from what `shown`
-// (the keys of the text before the change) held, in their order. A
-// paragraph whose text was removed entirely has no range any more: its edit
-// has an empty text.
-EditMapping collectEdits(const AttributedText& text, std::span<const ParagraphKey> shown);
+// (the keys of the text before the change) held, in their order. `ranges`
+// are the paragraphs of `text`, empty ones included: a paragraph whose text
+// was removed entirely has an edit with an empty text.
+EditMapping collectEdits(const AttributedText& text, const std::vector<ParagraphRange>& ranges,
+                         std::span<const ParagraphKey> shown);
 
 }  // namespace TimelineEditMapper
 }  // namespace verbolin

@@ -17,18 +17,19 @@ TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId,
     return a;
 }
 
-TextAttributes separatorAttributes(double fontSize) {
+TextAttributes separatorAttributes(double fontSize, const platform::Uuid& opens,
+                                   double spacingBefore) {
     TextAttributes a;
     a.fontSize = fontSize;
     a.separator = true;
-    a.paragraph = ParagraphStyle{fontSize * kLineSpacingFactor, 0};
+    a.opens = QString::fromStdString(opens.string());
+    a.paragraph = ParagraphStyle{fontSize * kLineSpacingFactor, spacingBefore};
     return a;
 }
 
 AttributedText render(std::span<const Block> blocks, const Block* previous, double fontSize,
                       const std::unordered_set<platform::Uuid>& sectionStarts) {
     AttributedText out;
-    const TextAttributes separator = separatorAttributes(fontSize);
     for (size_t i = 0; i < blocks.size(); ++i) {
         const Block& block = blocks[i];
         const Block* p = i == 0 ? previous : &blocks[i - 1];
@@ -39,11 +40,10 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
             double factor = gap >= kLongGap || sectionStarts.contains(block.id) ? kSectionFactor
                                                                                 : kParagraphFactor;
             spacing = fontSize * factor;
-            out.append(QStringLiteral("\n"), separator);
+            out.append(QStringLiteral("\n"), separatorAttributes(fontSize, block.id, spacing));
         }
         const QString text = QString::fromStdString(block.text());
-        const TextAttributes attributes = bodyAttributes(fontSize, block.id, spacing);
-        out.append(text.isEmpty() ? standIn(attributes) : body(text, attributes));
+        out.append(body(text, bodyAttributes(fontSize, block.id, spacing)));
     }
     return out;
 }
@@ -68,7 +68,6 @@ std::string gapText(double seconds) {
 QString plainText(const AttributedText& text, int pos, int len) {
     QString collected;
     for (const AttributedRun& r : text.runs(pos, len)) {
-        if (r.attributes.standIn) continue;
         if (!r.attributes.separator)
             collected += text.string().mid(r.start, r.length);
         else if (!collected.endsWith(QStringLiteral("\n\n")))

@@ -2,6 +2,7 @@
 // Turns paragraphs into the one attributed text the timeline shows and edits:
 // each paragraph is a run carrying its id, neighbours are divided by a "\n"
 // separator run, and the space above a paragraph shows how much time passed.
+// A paragraph without text is no characters at all: an empty line.
 
 #include <QString>
 #include <span>
@@ -29,14 +30,16 @@ TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId, do
 // A paragraph's text with `first` (its body attributes): lines after a line
 // break inside it get no space above.
 AttributedText body(const QString& text, TextAttributes first);
-TextAttributes separatorAttributes(double fontSize);
+// The separator in front of the paragraph `opens`, which has the space
+// `spacingBefore` above it.
+TextAttributes separatorAttributes(double fontSize, const platform::Uuid& opens,
+                                   double spacingBefore);
 
 // "5 min later", "1 h later", "1 h 30 min later"; minutes truncate.
 std::string gapText(double seconds);
 
 // The range as plain text: each separator reads as one blank line, and the
-// result is trimmed of white space at both ends. Empty paragraphs' marks are
-// left out.
+// result is trimmed of white space at both ends.
 QString plainText(const AttributedText& text, int pos, int len);
 
 }  // namespace verbolin::TimelineRenderer

@@ -15,8 +15,12 @@ Point locate(const std::vector<ParagraphRange>& ranges, int start, int end, int 
 
 void replaceRanges(std::vector<ParagraphRange>& ranges, int start, int end,
                    const std::vector<ParagraphRange>& fresh, int delta) {
-    const auto first = std::partition_point(
-        ranges.begin(), ranges.end(), [&](const ParagraphRange& r) { return r.location < start; });
+    // A stretch past the text's start begins with a separator: an empty
+    // paragraph right at `start` ends in front of it and stays.
+    const auto first =
+        std::partition_point(ranges.begin(), ranges.end(), [&](const ParagraphRange& r) {
+            return r.location < start || (start > 0 && r.location == start);
+        });
     const auto after = std::partition_point(
         first, ranges.end(), [&](const ParagraphRange& r) { return r.location <= end; });
     for (auto it = after; it != ranges.end(); ++it) it->location += delta;

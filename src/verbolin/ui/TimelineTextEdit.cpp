@@ -1,9 +1,12 @@
 #include "verbolin/ui/TimelineTextEdit.hpp"
 
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
+#include <QStyleHints>
 #include <QTextCursor>
 
 #include "verbolin/ui/KeyShortcuts.hpp"
@@ -175,7 +178,23 @@ void TimelineTextEdit::mousePressEvent(QMouseEvent* e) {
         e->accept();
         return;
     }
+    const QPoint at = e->position().toPoint();
+    // As the editor itself tells a triple-click.
+    const bool triple =
+        e->button() == Qt::LeftButton && sinceDoubleClick_.isValid() &&
+        sinceDoubleClick_.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
+        (at - doubleClickAt_).manhattanLength() < QApplication::startDragDistance();
+    sinceDoubleClick_.invalidate();
     QTextEdit::mousePressEvent(e);
+    if (triple && selectParagraphAt) selectParagraphAt(cursorForPosition(at).position());
+}
+
+void TimelineTextEdit::mouseDoubleClickEvent(QMouseEvent* e) {
+    Depth d(mouseDepth_);
+    QTextEdit::mouseDoubleClickEvent(e);
+    if (e->button() != Qt::LeftButton) return;
+    doubleClickAt_ = e->position().toPoint();
+    sinceDoubleClick_.start();
 }
 
 void TimelineTextEdit::mouseReleaseEvent(QMouseEvent* e) {

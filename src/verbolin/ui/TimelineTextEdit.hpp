@@ -4,6 +4,7 @@
 // text only, whose context menu acts where it was asked for, and which lets
 // its owner add to that menu and claim clicks in the time column.
 
+#include <QElapsedTimer>
 #include <QTextEdit>
 #include <functional>
 #include <optional>
@@ -36,6 +37,9 @@ class TimelineTextEdit final : public QTextEdit {
     std::function<void()> onUndo, onRedo;
     // A change of [pos, pos + len) asked for by a key or a paste was refused.
     std::function<void(int pos, int len)> refused;
+    // A triple-click at `position`: the editor's own selects the line with
+    // its break, which no key could then type over.
+    std::function<void(int position)> selectParagraphAt;
 
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
@@ -49,6 +53,7 @@ class TimelineTextEdit final : public QTextEdit {
     void contextMenuEvent(QContextMenuEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
 
   private:
@@ -62,6 +67,10 @@ class TimelineTextEdit final : public QTextEdit {
     bool placeTyping();
 
     int mouseDepth_ = 0;
+    // Where and when the last double-click was: a press soon after, close
+    // by, is a triple-click.
+    QPoint doubleClickAt_;
+    QElapsedTimer sinceDoubleClick_;
 };
 
 }  // namespace verbolin

@@ -95,6 +95,17 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         const auto why = TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
         if (why && inputs_.onRefused) inputs_.onRefused(why);
     };
+    edit_->selectParagraphAt = [this](int position) {
+        // The paragraph's text, not its break: typing replaces it, as a
+        // double-click's word.
+        const size_t i = firstRangeEndingAfter(ranges(), position - 1);
+        if (i >= ranges().size() || ranges()[i].location > position) return;
+        const ParagraphRange r = ranges()[i];
+        QTextCursor c = edit_->textCursor();
+        c.setPosition(r.location);
+        c.setPosition(r.end(), QTextCursor::KeepAnchor);
+        edit_->setTextCursor(c);
+    };
     edit_->onUndo = [this] { undo(); };
     edit_->onRedo = [this] { redo(); };
 
@@ -129,8 +140,24 @@ void TimelineTextView::configure(QTextDocument& doc) {
 }
 
 const std::vector<ParagraphRange>& TimelineTextView::ranges() const {
-    if (!ranges_) ranges_ = blockRanges(text_);
+    if (!ranges_) ranges_ = rangesOf(text_);
     return *ranges_;
+}
+
+std::vector<ParagraphRange> TimelineTextView::rangesOf(const AttributedText& text) const {
+    std::vector<ParagraphRange> out = blockRanges(text);
+    addEmptyFirst(out);
+    return out;
+}
+
+void TimelineTextView::addEmptyFirst(std::vector<ParagraphRange>& ranges) const {
+    // Every paragraph but the timeline's very first has a separator in front
+    // that names it; that one, emptied, is known from the keys. Paragraphs
+    // still to come would be in front of it.
+    if (pending_ > 0 || renderedKey_.empty()) return;
+    if (!ranges.empty() && ranges.front().location == 0) return;
+    ranges.insert(ranges.begin(),
+                  ParagraphRange{QString::fromStdString(renderedKey_.front().id.string()), 0, 0});
 }
 
 void TimelineTextView::postSelf(std::function<void(TimelineTextView&)> task) {
@@ -276,6 +303,7 @@ void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, 
     std::vector<ParagraphKey> keys;
     for (size_t i = common; i < newCount - kept; ++i) keys.push_back(ParagraphKey::of(blocks[i]));
     renderedKey_.insert(renderedKey_.begin() + std::ptrdiff_t(common), keys.begin(), keys.end());
+    if (start == 0) addEmptyFirst(*ranges_);
     layoutAll();
     if (wasAtBottom)
         scrollToEnd();
@@ -398,6 +426,7 @@ void TimelineTextView::fillOlder(size_t count) {
         scrollTo(oldTop + (newHeight - oldHeight));
     // Only now: passing the top on the way is no request for more.
     pending_ = from;
+    addEmptyFirst(*ranges_);
     reportVisible();
     updateGutter();
 }

@@ -113,17 +113,25 @@ class TimelineTextView final : public QWidget {
 
     bool shouldChange(int pos, int len) const;
     std::optional<int> typingTarget(int pos, int len) const;
+    // Every change of the document, whatever made it (keys, an input
+    // method, a middle-click, the clipboard, the menu), arrives here: it is
+    // taken into the text, or taken back at once when the text refuses it.
     void contentsChanged(int pos, int removed, int added);
     void textChanged();
+    // What text put at `position` is made of: the paragraph there, as the
+    // characters before it (or its first, or its separator) look.
+    std::optional<TextAttributes> insertionAttributes(int position) const;
+    // Writes the refused change back out of the document and says why.
+    void takeBack();
+    // Ranges as the text shows them, with an empty first paragraph, which
+    // no separator names, added from the keys.
+    std::vector<ParagraphRange> rangesOf(const AttributedText& text) const;
+    void addEmptyFirst(std::vector<ParagraphRange>& ranges) const;
     void selectionChanged();
     void reportSelection();  // onSelection (and onUserInteraction) with the selection now
     void write(int start, int removed, int inserted);
     // Passes a user's edit of one paragraph on.
     void reportEdit(const ParagraphEdit& edit);
-    // Gives a paragraph whose text the user removed a stand-in, and takes
-    // it away again once text is typed beside it.
-    void markEmptied();
-    void dropStandIns();
     // Acts on a new caret request of the inputs.
     void handleCaret();
     std::optional<ParagraphRange> rangeOf(const platform::Uuid& id) const;
@@ -160,11 +168,12 @@ class TimelineTextView final : public QWidget {
     bool writing_ = false;     // our own writes into the document
     bool userEdited_ = false;  // a user change waits for mapping
     bool desynced_ = false;    // the document no longer matches the text
-    TextAttributes typing_;
-    // Where the last user change put its text, until it is looked at.
-    std::pair<int, int> typed_{0, 0};
-    // The look of the first paragraph character the last change removed.
-    std::optional<TextAttributes> removedStyle_;
+    // A change the text refused, still in the document: its [at, at + put)
+    // must become the text's [at, at + gone) again.
+    struct Refused {
+        int at = 0, gone = 0, put = 0;
+    };
+    std::optional<Refused> refused_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
 };

@@ -40,37 +40,121 @@ std::optional<int> TimelineTextView::typingTarget(int pos, int len) const {
     return std::prev(at)->end();
 }
 
+namespace {
+
+// Whether [at, at + length) holds a separator.
+bool holdsSeparator(const AttributedText& text, int at, int length) {
+    for (const AttributedRun& r : text.runs(at, length))
+        if (r.attributes.separator) return true;
+    return false;
+}
+
+// Where a deletion of `length` characters at `at` may as well have been:
+// deleting any of a row of equal characters leaves the same string, and the
+// narrowing that found `at` takes the first. One that keeps the separators
+// is the one the user made (Backspace after an empty line inside a
+// paragraph must not read as the separator behind it going).
+int slideOffSeparators(const AttributedText& text, int at, int length) {
+    const QString& s = text.string();
+    for (int left = at; left >= 0; --left) {
+        if (!holdsSeparator(text, left, length)) return left;
+        if (left == 0 || s[left - 1] != s[left + length - 1]) break;
+    }
+    for (int right = at; right + length <= s.size(); ++right) {
+        if (!holdsSeparator(text, right, length)) return right;
+        if (right + length == s.size() || s[right] != s[right + length]) break;
+    }
+    return at;
+}
+
+}  // namespace
+
 void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     if (writing_) return;
+    userEdited_ = true;
+    // A second change before the first was looked at: the document is
+    // rendered anew from the text rather than guessed at.
+    if (refused_ || desynced_) {
+        desynced_ = true;
+        return;
+    }
     // Qt may report more than changed (a whole block on a format change):
     // keep only the part that differs, so untouched characters keep theirs.
     const QString before = text_.string().mid(pos, removed);
     const QString after = TimelineDocument::characters(*edit_->document(), pos, added);
     const auto [head, tail] = TimelineEditMapper::commonEnds(before, after);
     if (before.size() == after.size() && head == before.size()) return;  // formats only
-    removedStyle_.reset();
-    for (const AttributedRun& r : text_.runs(pos + head, int(before.size()) - head - tail))
-        if (r.attributes.blockId) {
-            removedStyle_ = r.attributes;
-            break;
-        }
-    const int inserted = int(after.size()) - head - tail;
-    text_.replace(pos + head, int(before.size()) - head - tail,
-                  AttributedText(after.mid(head, inserted), typing_));
-    typed_ = {pos + head, pos + head + inserted};
+    const int gone = int(before.size()) - head - tail, put = int(after.size()) - head - tail;
+    int at = pos + head;
+    if (put == 0) at = slideOffSeparators(text_, at, gone);
+    std::optional<QString> live;
+    if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
+    const std::optional<TextAttributes> look = insertionAttributes(at);
+    // Whatever made the change, keys or not, one the text would refuse is
+    // taken back rather than shown and never stored.
+    if (!look || !TimelineEditMapper::shouldChange(text_, at, gone, live)) {
+        refused_ = Refused{at, gone, put};
+        return;
+    }
+    text_.replace(at, gone, TimelineRenderer::body(after.mid(at - pos, put), *look));
     ranges_.reset();
-    userEdited_ = true;
     if (edit_->document()->characterCount() - 1 != text_.length()) desynced_ = true;
+}
+
+std::optional<TextAttributes> TimelineTextView::insertionAttributes(int position) const {
+    const std::vector<ParagraphRange>& all = ranges();
+    // Every position lies in one paragraph: between two separators, or at
+    // either end of the text.
+    const size_t i = firstRangeEndingAfter(all, position - 1);
+    if (i >= all.size() || all[i].location > position) return std::nullopt;
+    const ParagraphRange& r = all[i];
+    const auto id = platform::Uuid::parse(r.id.toStdString());
+    if (!id) return std::nullopt;
+    TextAttributes look = TimelineRenderer::bodyAttributes(inputs_.fontSize, *id, 0);
+    const TextAttributes* near = nullptr;
+    if (position > r.location) {
+        near = text_.attributesAt(position - 1);
+        // After a line break of its own: a line with no space above.
+        if (text_.string()[position - 1] == QLatin1Char('\n')) {
+            if (near && near->paragraph) look.paragraph->lineSpacing = near->paragraph->lineSpacing;
+            return look;
+        }
+    } else if (r.length > 0) {
+        near = text_.attributesAt(position);
+    } else if (r.location > 0) {
+        near = text_.attributesAt(r.location - 1);  // the separator, with its style
+    }
+    if (near && near->paragraph) look.paragraph = near->paragraph;
+    return look;
+}
+
+void TimelineTextView::takeBack() {
+    const Refused r = *std::exchange(refused_, std::nullopt);
+    write(r.at, r.put, r.gone);
+    QTextCursor c = edit_->textCursor();
+    c.setPosition(std::min(r.at, text_.length()));
+    edit_->setTextCursor(c);
+    std::optional<QString> live;
+    if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
+    const char* why = TimelineEditMapper::whyRefused(text_, ranges(), r.at, r.gone, live);
+    if (inputs_.onRefused)
+        inputs_.onRefused(why ? why : "There is no paragraph here to take the text.");
 }
 
 void TimelineTextView::textChanged() {
     if (!userEdited_) return;
     userEdited_ = false;
+    if (desynced_) {
+        // Not from inside the document's own notice: a new render swaps
+        // the document out.
+        refused_.reset();
+        postSelf([](TimelineTextView& v) {
+            if (v.desynced_) v.apply();
+        });
+        return;
+    }
+    if (refused_) return takeBack();
     editing_ = true;
-    TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
-    ranges_.reset();
-    dropStandIns();
-    markEmptied();
     const int caret = edit_->textCursor().position();
     DocumentGeometry::layoutAll(*edit_->document());
     writing_ = true;
@@ -78,7 +162,7 @@ void TimelineTextView::textChanged() {
     writing_ = false;
     // The paragraphs not yet written keep their keys in front.
     EditMapping mapping = TimelineEditMapper::collectEdits(
-        text_, std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size())));
+        text_, ranges(), std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size())));
     renderedKey_.resize(pending_);
     renderedKey_.insert(renderedKey_.end(), std::make_move_iterator(mapping.keys.begin()),
                         std::make_move_iterator(mapping.keys.end()));
@@ -89,14 +173,6 @@ void TimelineTextView::textChanged() {
 }
 
 void TimelineTextView::selectionChanged() {
-    const QTextCursor c = edit_->textCursor();
-    const int location = c.selectionStart();
-    if (auto id = blockIdAt(text_, location); id && platform::Uuid::parse(id->toStdString())) {
-        typing_ = TimelineRenderer::bodyAttributes(inputs_.fontSize,
-                                                   *platform::Uuid::parse(id->toStdString()), 0);
-        if (const TextAttributes* a = text_.attributesAt(location); a && a->paragraph)
-            typing_.paragraph = a->paragraph;
-    }
     selectionInteractive_ = selectionInteractive_ || edit_->inMouseEvent();
     if (selectionPosted_) return;  // one report per turn, with the latest selection
     selectionPosted_ = true;
@@ -179,53 +255,6 @@ void TimelineTextView::reportEdit(const ParagraphEdit& edit) {
             caret = std::min(at, int(QString::fromStdString(edit.after).size()));
     }
     inputs_.onEdit(shown, edit.before, edit.after, caret);
-}
-
-void TimelineTextView::dropStandIns() {
-    // Text typed or pasted into an empty paragraph lies beside its stand-in,
-    // which goes now: the paragraph holds the user's text alone. The right
-    // side first, so that the left one's position still holds.
-    const auto [from, to] = std::exchange(typed_, {0, 0});
-    if (from == to) return;
-    for (const int at : {to, from - 1}) {
-        const TextAttributes* a = text_.attributesAt(at);
-        if (!a || !a->standIn) continue;
-        const int beside = at == to ? at - 1 : at + 1;
-        const TextAttributes* typed = text_.attributesAt(beside);
-        if (!typed || typed->blockId != a->blockId) continue;
-        text_.replace(at, 1, AttributedText());
-        write(at, 1, 0);
-    }
-}
-
-void TimelineTextView::markEmptied() {
-    // A paragraph whose text the user removed has no characters left to
-    // carry its id: it gets a stand-in, where the caret is (which is where
-    // its text was), so that it keeps its place and time and what is typed
-    // next goes to it.
-    const std::span<const ParagraphKey> keys =
-        std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size()));
-    // Typing never makes a paragraph: with as many as before, none is gone.
-    if (ranges().size() >= keys.size()) return;
-    // Looked up, not searched for: a key typed among thousands of
-    // paragraphs would compare each one with each.
-    QSet<QString> now;
-    now.reserve(qsizetype(ranges().size()));
-    for (const ParagraphRange& r : ranges()) now.insert(r.id);
-    std::vector<platform::Uuid> gone;
-    for (const ParagraphKey& k : keys)
-        if (!now.contains(QString::fromStdString(k.id.string()))) gone.push_back(k.id);
-    // Only the caret's own paragraph can be emptied by one change.
-    if (gone.size() != 1) return;
-    const int caret = edit_->textCursor().position();
-    TextAttributes attributes = TimelineRenderer::bodyAttributes(inputs_.fontSize, gone.front(), 0);
-    if (removedStyle_ && removedStyle_->blockId == attributes.blockId)
-        attributes.paragraph = removedStyle_->paragraph;
-    text_.replace(caret, 0, standIn(attributes));
-    write(caret, 0, 1);
-    QTextCursor c = edit_->textCursor();
-    c.setPosition(caret);
-    edit_->setTextCursor(c);
 }
 
 void TimelineTextView::undo() {

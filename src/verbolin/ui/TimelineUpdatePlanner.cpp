@@ -61,7 +61,7 @@ int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
     auto startOf = [&](size_t i) {
         return i == 0 && hidden == 0 ? ranges[i].location : ranges[i].location - 1;
     };
-    // Ranges follow the keys one for one while no edit emptied a paragraph.
+    // Ranges follow the keys one for one, an emptied paragraph's included.
     if (const size_t guess = index - hidden; guess < ranges.size() && ranges[guess].id == id)
         return startOf(guess);
     for (size_t i = 0; i < ranges.size(); ++i)

@@ -696,6 +696,51 @@ struct EditingTest : ShellTest {
         if (undoThere) undoWhereFocusIs(), checkInStep();
         choose(verbolin::EditorModel::kAllScope);
     }
+    // For the random runs, steps the mouse and other roads make.
+    using Pick = std::function<int(int)>;
+    // A triple-click, then typing over what it selected.
+    void tripleClickAndType(const Pick& pick, const std::string& typed) {
+        const auto& all = view()->ranges();
+        if (all.empty()) return;
+        const auto r = all[size_t(pick(int(all.size())))];
+        const int at = r.location + pick(r.length + 1);
+        doubleClick(at), click(at);
+        if (pick(2)) typeMarked(typed);
+    }
+    // A selection key from an emptied paragraph, then a key or not.
+    void selectionKeyFromAnEmptiedParagraph(const Pick& pick, const std::string& typed) {
+        const auto& all = view()->ranges();
+        const auto r =
+            std::find_if(all.begin(), all.end(), [](const auto& p) { return p.length == 0; });
+        if (r == all.end()) return;
+        caret(int(r - all.begin()), 0);
+        const auto shift = Qt::ShiftModifier;
+        const std::pair<Qt::Key, Qt::KeyboardModifiers> keys[] = {
+            {Qt::Key_Left, shift},           {Qt::Key_Right, shift}, {Qt::Key_Up, shift},
+            {Qt::Key_Down, shift},           {Qt::Key_Home, shift},  {Qt::Key_End, shift},
+            {Qt::Key_A, Qt::ControlModifier}};
+        const auto [k, mods] = keys[pick(int(std::size(keys)))];
+        key(k, mods);
+        if (pick(2)) type(typed.c_str());
+    }
+    // Text put in by a road around the keys (as an input method or a
+    // middle-click paste does), wherever the selection is: stored, or
+    // taken back.
+    void insertAroundTheKeys(const Pick& pick, const std::string& m) {
+        const auto& all = view()->ranges();
+        if (all.empty()) return;
+        const auto r = all[size_t(pick(int(all.size())))];
+        placeCursor(r.location + pick(r.length + 1), r.location + pick(r.length + 1));
+        if (pick(3) == 0) key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1);
+        const QTextCursor c = edit()->textCursor();
+        const bool inOne = r.location <= c.selectionStart() && c.selectionEnd() <= r.end();
+        if (inOne) marked.add(m, *platform::Uuid::parse(r.id.toStdString()));
+        edit()->insertPlainText(QString::fromStdString(m));
+        settle();
+        for (const auto& b : *model->store().allBlocks())
+            EXPECT_TRUE(inOne || b.text().find(m) == std::string::npos)
+                << m << " was taken in over a paragraph break";
+    }
     // Ctrl+Z until it changes nothing more.
     void undoAll() {
         const auto now = [&] { return std::pair(model->store().segments.peek(), onScreen()); };
@@ -1026,11 +1071,11 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              expect({three[0], "a", three[2]});
              expectInPlaceOf(1);
          }},
-        {"an emptied paragraph: Shift+End, Shift+Right, a double-click or Ctrl+A, then typing",
+        {"an emptied paragraph: Shift+End, Shift+Home, a double-click or Ctrl+A, then typing",
          [&] {
              const std::function<void()> selecting[] = {
                  [&] { key(Qt::Key_End, Qt::ShiftModifier); },
-                 [&] { key(Qt::Key_Right, Qt::ShiftModifier); },
+                 [&] { key(Qt::Key_Home, Qt::ShiftModifier); },
                  [&] { doubleClick(at(1, 0)); },
              };
              start(three);
@@ -1067,6 +1112,65 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              const QListWidgetItem* entry = sidebarEntry(day);
              EXPECT_TRUE(entry && entry->isSelected());
              type("Z"), expectStored({"Z", "After the start."});
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.run();
+    }
+}
+
+// An emptied paragraph is an empty line: the selection keys act from it as
+// from any line's ends, a key that would join it to another is refused and
+// leaves it there, and what is typed or pasted into it is the user's text,
+// whatever its characters.
+TEST_F(EditingTest, EmptiedParagraphsAreEmptyLines) {
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } rows[] = {
+        {"an emptied paragraph: selection keys across its line's ends refuse a key, say why, and "
+         "it stays to be typed into",
+         [&] {
+             const auto shift = Qt::ShiftModifier;
+             const std::function<void()> selecting[] = {
+                 [&] { key(Qt::Key_Left, shift), key(Qt::Key_Right, shift); },  // back to a caret
+                 [&] { key(Qt::Key_Left, shift), type("r"), key(Qt::Key_Right, shift); },
+                 [&] { key(Qt::Key_Right, shift), type("r"), key(Qt::Key_Left, shift); },
+                 [&] { key(Qt::Key_Up, shift), type("r"), key(Qt::Key_Right); },
+                 [&] { key(Qt::Key_Down, shift), type("r"), key(Qt::Key_Left); },
+                 [&] {
+                     key(Qt::Key_A, Qt::ControlModifier), type("r");
+                     click(at(1, 0));
+                 },
+             };
+             for (const auto& selectOn : selecting) {
+                 start(three), select(1), key(Qt::Key_Backspace), selectOn();
+                 EXPECT_EQ(shown(*view()), (std::vector<std::string>{three[0], "", three[2]}));
+                 expectStored({three[0], three[2]});
+                 type("s"), expect({three[0], "s", three[2]});
+                 expectInPlaceOf(1);
+             }
+             start(three), select(1), key(Qt::Key_Backspace), key(Qt::Key_Up, Qt::ShiftModifier);
+             type("r"), expectNotice({"cannot"});
+         }},
+        {"U+200B typed or pasted into an emptied paragraph is the user's text",
+         [&] {
+             start(three), select(1), key(Qt::Key_Backspace), type("\u200B");
+             expect({three[0], "\u200B", three[2]});
+             start(three), select(1), key(Qt::Key_Backspace), paste("\u200Bx");
+             expect({three[0], "\u200Bx", three[2]});
+             start({three[0]}), select(0), key(Qt::Key_Backspace);
+             key(Qt::Key_A, Qt::ControlModifier), paste("\u200By"), expect({"\u200By"});
+         }},
+        {"in search results, Ctrl+A then a key beside an emptied paragraph changes nothing",
+         [&] {
+             const std::vector<std::string> hits = {"Apple one two.", "Banana three.",
+                                                    "Apple five six."};
+             start(hits), search("apple"), select(0), key(Qt::Key_Backspace);
+             key(Qt::Key_A, Qt::ControlModifier), type("m");
+             expectStored({hits[1], hits[2]});
+             EXPECT_EQ(shown(*view()), (std::vector<std::string>{"", hits[2]}));
          }},
     };
     for (const auto& row : rows) {
@@ -1186,6 +1290,9 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
                 const auto r = all[size_t(pick(int(all.size())))];
                 click(r.location + pick(r.length + 1));
             },
+            [&] { tripleClickAndType(pick, typed()); },
+            [&] { selectionKeyFromAnEmptiedParagraph(pick, mark('s')); },
+            [&] { insertAroundTheKeys(pick, mark('m')); },
         };
         const std::function<void()> others[] = {
             // A paragraph cleared, or its text replaced by a space, then typed into.

@@ -694,3 +694,117 @@ TEST(AppShellXvfb, UndoAndRedoKeysWorkWhereverTheFocusIs) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     model->engine().stopAndWait();
 }
+
+namespace {
+
+// A point on screen just right of `position` on its line (the end of a
+// paragraph: past its text), or on it.
+QPoint screenPointAt(const verbolin::TimelineTextView& view, int position, int right = 0) {
+    QTextCursor c(view.textEdit()->document());
+    c.setPosition(position);
+    const QRect r = view.textEdit()->cursorRect(c);
+    return view.textEdit()->viewport()->mapToGlobal(r.center() + QPoint(right, 0));
+}
+
+}  // namespace
+
+// Text that enters the window by the mouse, a middle-click paste of the X
+// selection or a triple-click typed over, is stored as the window shows it,
+// and the keys after it land where they are typed.
+TEST(AppShellXvfb, MouseEditsAreStoredAsShown) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
+    Display_ x;
+    ASSERT_NE(x.d, nullptr);
+    apptest::TestEnvironment env;
+    apptest::EngineWorld world;
+    const fs::path folder = env.home.path() / "store";
+    auto model = std::make_unique<verbolin::AppModel>(world.appServices(folder));
+    verbolin::QtMainExecutor main;
+    verbolin::MemoryPasteboard pasteboard;
+    QPointer<verbolin::EditorWindow> window(new verbolin::EditorWindow(*model, main, pasteboard));
+    const std::vector<std::string> three = {"Alpha one two.", "Bravo four five six.",
+                                            "Charlie seven eight nine."};
+    auto& store = model->store();
+    verbolin::TimelineTextView* view = nullptr;
+    const auto range = [&](int p) { return view->ranges()[size_t(p)]; };
+    const auto doubleClickAt = [&](QPoint p) {
+        clickAt(x.d, p, Button1);
+        clickAt(x.d, p, Button1);
+    };
+    const auto typeAt = [&](int position, const char* text) {
+        QTextCursor c = view->textEdit()->textCursor();
+        c.setPosition(position);
+        view->textEdit()->setTextCursor(c);
+        QTest::keyClicks(view->textEdit(), QString::fromUtf8(text));
+    };
+    const struct {
+        const char* name;
+        std::function<void()> run;
+        std::vector<std::string> after;
+    } rows[] = {
+        {"a middle-click paste at the end of a paragraph, then typing in another",
+         [&] {
+             doubleClickAt(
+                 screenPointAt(*view, range(0).location + 2));  // "Alpha", the X selection
+             clickAt(x.d, screenPointAt(*view, range(1).end(), 40), Button2);
+             ASSERT_TRUE(QTest::qWaitFor(
+                 [&] { return segmentTexts(store.segments.peek())[1] == three[1] + "Alpha"; }));
+             typeAt(range(2).end(), " typed");
+         },
+         {three[0], three[1] + "Alpha", three[2] + " typed"}},
+        {"a middle-click paste into an emptied paragraph",
+         [&] {
+             doubleClickAt(screenPointAt(*view, range(0).location + 2));
+             QTextCursor c = view->textEdit()->textCursor();
+             c.setPosition(range(1).location);
+             c.setPosition(range(1).end(), QTextCursor::KeepAnchor);
+             view->textEdit()->setTextCursor(c);
+             QTest::keyClick(view->textEdit(), Qt::Key_Backspace);
+             ASSERT_EQ(range(1).length, 0);
+             clickAt(x.d, screenPointAt(*view, range(1).location, 40), Button2);
+             ASSERT_TRUE(QTest::qWaitFor(
+                 [&] { return segmentTexts(store.segments.peek())[1] == "Alpha"; }));
+             typeAt(range(1).end(), "!");
+         },
+         {three[0], "Alpha!", three[2]}},
+        {"a triple-click selects the paragraph's text, which typing replaces",
+         [&] {
+             const QPoint p = screenPointAt(*view, range(0).location + 3);
+             clickAt(x.d, p, Button1), clickAt(x.d, p, Button1), clickAt(x.d, p, Button1);
+             ASSERT_TRUE(QTest::qWaitFor([&] {
+                 const QTextCursor c = view->textEdit()->textCursor();
+                 return c.selectionStart() == range(0).location &&
+                        c.selectionEnd() == range(0).end();
+             }));
+             QTest::keyClicks(view->textEdit(), "New");
+         },
+         {"New", three[1], three[2]}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        uitest::fill(store, three, std::chrono::minutes(10));
+        window->show();
+        window->activateWindow();
+        window->refresh();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.data()));
+        view = &window->pane()->textView();
+        view->finishFill();
+        view->textEdit()->setFocus();
+        ASSERT_EQ(view->ranges().size(), three.size());
+        row.run();
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            return segmentTexts(store.segments.peek()) == row.after;
+        })) << testing::PrintToString(segmentTexts(store.segments.peek()));
+        // The window shows the same, and so does the file.
+        for (int p = 0; p < int(three.size()); ++p)
+            EXPECT_EQ(verbolin::paragraphText(view->text(), range(p)).toStdString(),
+                      row.after[size_t(p)]);
+        verbolin::TranscriptDB db(folder / "transcript.sqlite",
+                                  verbolin::TranscriptDB::Access::readOnly);
+        EXPECT_EQ(segmentTexts(db.allSegments()), row.after);
+    }
+    window->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    model->engine().stopAndWait();
+}

@@ -129,27 +129,32 @@ TEST(TimelineEditMapper, GuardsSeparatorsAndTheLiveParagraph) {
             << c.pos << "+" << c.len << (c.live ? " live" : "");
 }
 
-TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
+TEST(TimelineEditMapper, EditsAreReportedWithTheParagraphInFront) {
     Three t;
     const auto shown = P::paragraphKeys(t.blocks);
-    t.text.replace(0, 0, AttributedText(QStringLiteral(">> "), TextAttributes{}));  // at the start
-    t.text.replace(12, 0, AttributedText(QStringLiteral("!"), TextAttributes{}));   // end of Alpha
-    t.text.replace(t.text.length(), 0, AttributedText(QStringLiteral("?"), TextAttributes{}));
-    TimelineEditMapper::assignStrayText(t.text, 20);
-    EditMapping m = TimelineEditMapper::collectEdits(t.text, shown);
+    const auto typed = [&](int at, const char* s, int block) {
+        t.text.replace(
+            at, 0,
+            AttributedText(QString::fromUtf8(s),
+                           TimelineRenderer::bodyAttributes(20, t.blocks[size_t(block)].id, 0)));
+    };
+    typed(0, ">> ", 0), typed(12, "!", 0), typed(t.text.length(), "?", 2);
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, blockRanges(t.text), shown);
     ASSERT_EQ(m.edits.size(), 2u);
     EXPECT_EQ(m.edits[0], (ParagraphEdit{t.blocks[0].id, "Alpha one", ">> Alpha one!", {}}));
     EXPECT_EQ(m.edits[1], (ParagraphEdit{t.blocks[2].id, "Gamma", "Gamma?", t.blocks[1].id}));
     EXPECT_EQ(m.keys[1], ParagraphKey::of(t.blocks[1]));
 
     // A paragraph whose text is gone is an edit to nothing, named with the
-    // paragraph shown in front of it.
+    // paragraph shown in front of it; it stays, as an empty line.
     Three u;
     u.text.replace(10, 8, AttributedText());
-    EditMapping n = TimelineEditMapper::collectEdits(u.text, P::paragraphKeys(u.blocks));
+    EditMapping n =
+        TimelineEditMapper::collectEdits(u.text, blockRanges(u.text), P::paragraphKeys(u.blocks));
     EXPECT_EQ(n.edits,
               (std::vector<ParagraphEdit>{{u.blocks[1].id, "Beta two", "", u.blocks[0].id}}));
-    EXPECT_EQ(n.keys.size(), 2u);
+    ASSERT_EQ(n.keys.size(), 3u);
+    EXPECT_EQ(n.keys[1], (ParagraphKey{u.blocks[1].id, ""}));
 }
 
 TEST(Gutter, EntriesFontsAndFlash) {
@@ -193,7 +198,8 @@ TEST(TimelineEditMapper, UndecodableStoredTextIsNotReportedAsEdited) {
     t.text.replace(0, 0,
                    AttributedText(QStringLiteral("x"),
                                   TimelineRenderer::bodyAttributes(20, t.blocks[0].id, 0)));
-    EditMapping m = TimelineEditMapper::collectEdits(t.text, P::paragraphKeys(t.blocks));
+    EditMapping m =
+        TimelineEditMapper::collectEdits(t.text, blockRanges(t.text), P::paragraphKeys(t.blocks));
     ASSERT_EQ(m.edits.size(), 1u);
     EXPECT_EQ(m.edits[0].id, t.blocks[0].id);
 }
@@ -268,16 +274,17 @@ TEST(TimelineUpdatePlanner, KnownPrefixAndLiveParagraphPlanAsTheFullComparisonDo
     }
 }
 
-TEST(TimelineUpdatePlanner, TailStartFindsParagraphsWhenRangesNoLongerFollowTheKeys) {
-    // The user emptied Beta: its range is gone, so Gamma's range sits at
-    // Beta's index. The start must still be the separator in front of Gamma.
+TEST(TimelineUpdatePlanner, TailStartIsTheSeparatorInFrontOfAnEmptiedParagraphToo) {
+    // The user emptied Beta: its range is the empty line after its
+    // separator, and Gamma's the one after the next.
     Three t;
     const auto keys = P::paragraphKeys(t.blocks);
     t.text.replace(10, 8, AttributedText());
     const auto ranges = blockRanges(t.text);
-    ASSERT_EQ(ranges.size(), 2u);
-    EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 2), ranges[1].location - 1);
-    EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 1), t.text.length());  // not shown
+    ASSERT_EQ(ranges.size(), 3u);
+    EXPECT_EQ(ranges[1], (ParagraphRange{ranges[1].id, 10, 0}));
+    EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 2), ranges[2].location - 1);
+    EXPECT_EQ(P::tailStart(ranges, t.text.length(), keys, 1), 9);
 }
 
 // Beta (the separator in front of it and its text, 9-18) written again: a
@@ -290,6 +297,8 @@ TEST(TimelineSplice, APointInARewrittenParagraphKeepsItsOffsetThere) {
     Block edited = beta;  // an undo put back other text
     edited.segments = {uitest::segment(10, 11, "Be")};
     edited.segments.front().id = beta.id;
+    Block emptied = beta;  // held by the caret, its text gone
+    emptied.segments.front().text.clear();
     const struct {
         const char* name;
         std::vector<Block> stretch;  // what Beta's place shows now
@@ -303,6 +312,8 @@ TEST(TimelineSplice, APointInARewrittenParagraphKeepsItsOffsetThere) {
         {"inside a paragraph that shrank, held to its end", {edited}, 16, 12},
         {"inside a paragraph that went", {}, 14, 9},
         {"after a paragraph that went", {}, 22, 22 - 9},
+        {"inside a paragraph emptied, at its empty line", {emptied}, 14, 10},
+        {"after a paragraph emptied", {emptied}, 22, 22 - 8},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -319,6 +330,21 @@ TEST(TimelineSplice, APointInARewrittenParagraphKeepsItsOffsetThere) {
         whole.replace(start, end - start, middle);
         EXPECT_EQ(ranges, blockRanges(whole));
     }
+    // Speech joining Gamma behind an emptied Beta: Beta's empty line, right
+    // where the stretch starts, is not part of it.
+    Three u;
+    u.text.replace(10, 8, AttributedText());
+    std::vector<ParagraphRange> ranges = blockRanges(u.text);
+    Block gamma = u.blocks[2];
+    gamma.segments.push_back(uitest::segment(21.5, 22, "and more"));
+    const int start = ranges[2].location - 1, end = u.text.length();
+    const AttributedText middle = TimelineRenderer::render(std::vector{gamma}, &emptied, 20, {});
+    std::vector<ParagraphRange> fresh;
+    appendBlockRanges(fresh, middle, start);
+    TimelineSplice::replaceRanges(ranges, start, end, fresh, middle.length() - (end - start));
+    u.text.replace(start, end - start, middle);
+    EXPECT_EQ(ranges, blockRanges(u.text));
+    EXPECT_EQ(ranges.size(), 3u);
 }
 
 TEST(ScrubberGeometryTest, MarksTakeEachOccupiedPixelColumnOnce) {

@@ -41,14 +41,22 @@ TEST(TimelineRenderer, TailRenderingEqualsSuffixOfFullRendering) {
     double t = 0;
     for (int i = 0; i < 12; ++i) {
         t += (i % 4 == 3) ? 400 : 5;
-        blocks.push_back(block(t, t + 3, i == 5 ? "two\nlines" : "Paragraph " + std::to_string(i)));
+        // Empty paragraphs among them, the last one too: each is the empty
+        // line after its separator.
+        const std::string text = i == 5              ? "two\nlines"
+                                 : i == 8 || i == 11 ? std::string()
+                                                     : "Paragraph " + std::to_string(i);
+        blocks.push_back(block(t, t + 3, text));
         t += 3;
     }
     std::unordered_set<platform::Uuid> sections{blocks[7].id};
     AttributedText full = TimelineRenderer::render(blocks, nullptr, 26, sections);
     auto ranges = blockRanges(full);
     ASSERT_EQ(ranges.size(), blocks.size());
+    EXPECT_EQ(ranges[8].length, 0);
+    EXPECT_EQ(ranges[11], (ParagraphRange{ranges[11].id, full.length(), 0}));
     for (size_t k = 1; k < blocks.size(); ++k) {
+        EXPECT_EQ(ranges[k].id, QString::fromStdString(blocks[k].id.string()));
         AttributedText tail =
             TimelineRenderer::render(std::span(blocks).subspan(k), &blocks[k - 1], 26, sections);
         int from = ranges[k].location - 1;
@@ -86,7 +94,7 @@ TEST(TimelineRenderer, PlainTextReadsSeparatorsAsOneBlankLine) {
               QStringLiteral("Beta\nline"));
     EXPECT_EQ(TimelineRenderer::plainText(t, r[0].end(), 1), QString());
     EXPECT_EQ(TimelineRenderer::bodyAttributes(20, blocks[0].id, 0).count(), 4);
-    EXPECT_EQ(TimelineRenderer::separatorAttributes(20).count(), 3);
+    EXPECT_EQ(TimelineRenderer::separatorAttributes(20, blocks[1].id, 12).count(), 4);
 }
 
 // The run list against a plain per-character reference, under random edits.
