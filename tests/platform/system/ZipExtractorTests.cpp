@@ -96,15 +96,20 @@ TEST_F(ZipExtractorTest, RefusesDamagedArchives) {
     const struct {
         const char* name;
         std::string bytes;
+        bool dataOnly = false;
     } cases[] = {
         {"not an archive", "<html>Service unavailable</html>"},
         {"empty file", ""},
         {"truncated", good.substr(0, good.size() / 2)},
-        {"flipped data", flipped},
+        {"flipped data", flipped, true},
     };
     for (const auto& c : cases) {
         std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
         EXPECT_THROW(ZipExtractor::extract(archive, target), ArchiveError) << c.name;
+        // Damage in the data alone shows only once it is unpacked.
+        if (!c.dataOnly) {
+            EXPECT_THROW(ZipExtractor::declaredContents(archive, {}), ArchiveError) << c.name;
+        }
     }
     EXPECT_THROW(ZipExtractor::extract(temp.path() / "missing.zip", target), ArchiveError);
     EXPECT_THROW(ZipExtractor::extract(archive, temp.path() / "missing-folder"), ArchiveError);
@@ -166,11 +171,19 @@ TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
         std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
         EXPECT_THROW(ZipExtractor::extract(archive, target, c.limits), ArchiveError) << c.name;
         EXPECT_EQ(listing(target), before) << c.name;
+        // What the headers declare is past the limits too, before a byte is written.
+        if (&c != &cases[4]) {
+            EXPECT_THROW(ZipExtractor::declaredContents(archive, c.limits), ArchiveError) << c.name;
+        }
     }
-    // Within the defaults the same bomb unpacks.
+    // Within the defaults the same bomb unpacks, to what its directory declares.
     std::ofstream(archive, std::ios::binary | std::ios::trunc) << cases[3].bytes;
     ZipExtractor::extract(archive, target);
     EXPECT_EQ(fs::file_size(target / "zeros"), 3u << 20);
+    const auto declared = ZipExtractor::declaredContents(archive, {});
+    ASSERT_TRUE(declared.has_value());
+    EXPECT_EQ(declared->bytes, 3u << 20);
+    EXPECT_EQ(declared->entries, 1u);
 }
 
 // A disk that fills while unpacking gives the disk's error, naming the file,
