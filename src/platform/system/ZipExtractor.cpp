@@ -184,7 +184,7 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
 }
 
 std::optional<ZipExtractor::Contents> ZipExtractor::declaredContents(const fs::path& archivePath,
-                                                                    const Limits& limits) {
+                                                                     const Limits& limits) {
     std::error_code ec;
     const auto archiveSize = fs::file_size(archivePath, ec);
     if (ec) throw ArchiveError("cannot open archive: " + ec.message());
@@ -228,8 +228,7 @@ void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root
         int rc = archive_read_next_header(in.get(), &entry);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) fail(in.get(), "damaged archive");
-        if (++entries > maxEntries)
-            throw tooManyEntries(maxEntries);
+        if (++entries > maxEntries) throw tooManyEntries(maxEntries);
 
         const char* rawName = entryName(entry);
         if (!rawName) throw ArchiveError("entry without a readable name");

