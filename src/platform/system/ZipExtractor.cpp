@@ -77,6 +77,33 @@ bool linkStaysInside(const fs::path& linkPath, const std::string& target) {
     fail(out, what);
 }
 
+// Opened for reading; a zip on disk is read by its central directory.
+std::unique_ptr<archive, ReadDeleter> openZip(const fs::path& archivePath) {
+    std::unique_ptr<archive, ReadDeleter> in(archive_read_new());
+    if (!in) throw ArchiveError("out of memory");
+    archive_read_support_format_zip(in.get());
+    if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK)
+        fail(in.get(), "cannot open archive");
+    return in;
+}
+
+// All entries' data together may come to no more than this.
+std::uint64_t budgetOf(std::uint64_t archiveSize, const ZipExtractor::Limits& limits) {
+    // The ratio counts from 1 MB up, so that small archives of small text
+    // files are not held to it.
+    const std::uint64_t ratioBudget =
+        std::max<std::uint64_t>(archiveSize, 1u << 20) * limits.maxRatio;
+    return std::min(limits.maxBytes, ratioBudget);
+}
+
+ArchiveError tooLarge(std::uint64_t budget) {
+    return ArchiveError("archive unpacks to more than " + std::to_string(budget) + " bytes");
+}
+
+ArchiveError tooManyEntries(std::uint64_t maxEntries) {
+    return ArchiveError("archive holds more than " + std::to_string(maxEntries) + " entries");
+}
+
 const char* entryName(archive_entry* e) {
     const char* name = archive_entry_pathname(e);
     return name ? name : archive_entry_pathname_utf8(e);
@@ -107,8 +134,7 @@ void copyData(archive* in, archive* out, const fs::path& file, std::uint64_t& to
             total += end - extent;
             extent = end;
         }
-        if (total > budget)
-            throw ArchiveError("archive unpacks to more than " + std::to_string(budget) + " bytes");
+        if (total > budget) throw tooLarge(budget);
         if (archive_write_data_block(out, block, size, offset) < ARCHIVE_OK)
             failWrite(out, file, "cannot write entry");
     }
@@ -147,11 +173,7 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
         before.insert(d->path().filename());
     if (ec) throw ArchiveError("target folder unavailable: " + ec.message());
 
-    // The ratio counts from 1 MB up, so that small archives of small text
-    // files are not held to it.
-    const std::uint64_t ratioBudget =
-        std::max<std::uint64_t>(archiveSize, 1u << 20) * limits.maxRatio;
-    const std::uint64_t budget = std::min(limits.maxBytes, ratioBudget);
+    const std::uint64_t budget = budgetOf(archiveSize, limits);
     std::vector<fs::path> written;
     try {
         extractInto(archivePath, root, limits.maxEntries, budget, stopRequested, written);
@@ -161,21 +183,44 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
     }
 }
 
+std::optional<ZipExtractor::Contents> ZipExtractor::declaredContents(const fs::path& archivePath,
+                                                                     const Limits& limits) {
+    std::error_code ec;
+    const auto archiveSize = fs::file_size(archivePath, ec);
+    if (ec) throw ArchiveError("cannot open archive: " + ec.message());
+    const std::uint64_t budget = budgetOf(archiveSize, limits);
+    const auto in = openZip(archivePath);
+    Contents contents;
+    bool complete = true;
+    for (;;) {
+        archive_entry* entry = nullptr;
+        const int rc = archive_read_next_header(in.get(), &entry);
+        if (rc == ARCHIVE_EOF) break;
+        if (rc < ARCHIVE_WARN) fail(in.get(), "damaged archive");
+        if (++contents.entries > limits.maxEntries) throw tooManyEntries(limits.maxEntries);
+        if (!archive_entry_size_is_set(entry)) {
+            complete = false;
+            continue;
+        }
+        const auto size = std::uint64_t(std::max<la_int64_t>(archive_entry_size(entry), 0));
+        if (size > budget - contents.bytes) throw tooLarge(budget);
+        contents.bytes += size;
+    }
+    if (!complete) return std::nullopt;
+    return contents;
+}
+
 void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root,
                                std::uint64_t maxEntries, std::uint64_t budget,
                                const std::function<bool()>& stopRequested,
                                std::vector<fs::path>& written) {
-    std::unique_ptr<archive, ReadDeleter> in(archive_read_new());
+    const auto in = openZip(archivePath);
     std::unique_ptr<archive, WriteDeleter> out(archive_write_disk_new());
-    if (!in || !out) throw ArchiveError("out of memory");
-    archive_read_support_format_zip(in.get());
+    if (!out) throw ArchiveError("out of memory");
     archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_TIME |
                                                   ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT);
 
-    if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
-        fail(in.get(), "cannot open archive");
-    }
     std::uint64_t total = 0, entries = 0;
     for (;;) {
         stopIfAsked(stopRequested);
@@ -183,9 +228,7 @@ void ZipExtractor::extractInto(const fs::path& archivePath, const fs::path& root
         int rc = archive_read_next_header(in.get(), &entry);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) fail(in.get(), "damaged archive");
-        if (++entries > maxEntries)
-            throw ArchiveError("archive holds more than " + std::to_string(maxEntries) +
-                               " entries");
+        if (++entries > maxEntries) throw tooManyEntries(maxEntries);
 
         const char* rawName = entryName(entry);
         if (!rawName) throw ArchiveError("entry without a readable name");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -52,6 +53,18 @@ class ZipExtractor {
                         const std::filesystem::path& directory) {
         extract(archive, directory, Limits{});
     }
+
+    // What an archive's own directory says it unpacks to.
+    struct Contents {
+        std::uint64_t bytes = 0;  // all entries' data together
+        std::uint64_t entries = 0;
+    };
+    // Reads the entries' headers only, writing nothing: of a zip on disk,
+    // its central directory. None when an entry does not declare its size.
+    // Throws ArchiveError when the archive cannot be read or is damaged, or
+    // when what it declares already exceeds `limits`.
+    static std::optional<Contents> declaredContents(const std::filesystem::path& archive,
+                                                    const Limits& limits);
 
   private:
     static void extractInto(const std::filesystem::path& archive, const std::filesystem::path& root,

@@ -36,8 +36,14 @@ constexpr int64_t kBytesPerMB = 1000000;
 // How often a waiting install looks whether the one it waits for has ended.
 constexpr std::chrono::milliseconds kOtherInstallPoll{100};
 constexpr int kPollsPerWaitReport = 10;
-// Room kept free beyond the pack and the checkpoint, for the folders' small files.
-constexpr int64_t kSpareBytes = 16 * kBytesPerMB;
+// Room kept free beyond the pack and the checkpoint, for the folders' small
+// files and what the converter writes beside the pack.
+constexpr int64_t kConversionSpareBytes = 16 * kBytesPerMB;
+// Room kept free beyond what an archive unpacks to, for the folders' small
+// files and the file system's own blocks.
+constexpr int64_t kUnpackSpareBytes = 1 * kBytesPerMB;
+// Where a file system does not say its block size.
+constexpr int64_t kUsualBlockBytes = 4096;
 
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
@@ -82,10 +88,27 @@ int64_t bytesBelow(const fs::path& folder) {
     return total;
 }
 
-std::optional<int64_t> freeBytes(const fs::path& folder) {
+struct Disk {
+    int64_t freeBytes = 0;
+    int64_t blockBytes = kUsualBlockBytes;
+};
+
+std::optional<Disk> diskOf(const fs::path& folder) {
     struct statvfs fsInfo {};
     if (::statvfs(folder.c_str(), &fsInfo) != 0) return std::nullopt;
-    return static_cast<int64_t>(fsInfo.f_bavail) * static_cast<int64_t>(fsInfo.f_frsize);
+    const auto block = static_cast<int64_t>(fsInfo.f_frsize);
+    return Disk{static_cast<int64_t>(fsInfo.f_bavail) * block,
+                block > 0 ? block : kUsualBlockBytes};
+}
+
+// What unpacking `declared` into `folder` takes of its disk: the bytes, a
+// block for each entry (a file's last one part-filled, a folder's own), and
+// the spare.
+int64_t roomToUnpack(const fs::path& folder, const platform::ZipExtractor::Contents& declared) {
+    const auto disk = diskOf(folder);
+    const int64_t block = disk ? disk->blockBytes : kUsualBlockBytes;
+    return static_cast<int64_t>(declared.bytes) + static_cast<int64_t>(declared.entries) * block +
+           kUnpackSpareBytes;
 }
 
 // A pack unpacks to about the size of its archive (its weights barely
@@ -250,8 +273,8 @@ std::vector<std::string> ModelDownloader::removeLeftoverArchives() {
 
 void ModelDownloader::checkRoom(const fs::path& folder, int64_t neededBytes) {
     neededBytes_ = neededBytes;
-    const auto available = freeBytes(folder);
-    if (available && *available < neededBytes_)
+    const auto disk = diskOf(folder);
+    if (disk && disk->freeBytes < neededBytes_)
         throw std::filesystem::filesystem_error(
             "not enough room", folder, std::make_error_code(std::errc::no_space_on_device));
 }
@@ -267,7 +290,7 @@ fs::path ModelDownloader::fetch(const ModelPack& pack, const Files& files) {
     const auto beforeTransfer = [&](int64_t remaining, int64_t total) {
         // The checkpoint's rest, and the pack (no larger than the checkpoint)
         // converted while the checkpoint is still there.
-        checkRoom(models, remaining + total + kSpareBytes);
+        checkRoom(models, remaining + total + kConversionSpareBytes);
     };
     // Weights that do not match their digest have been removed: one more
     // transfer, in case the damage happened on the way or on this disk.
@@ -319,12 +342,22 @@ void ModelDownloader::convert(const ModelPack& pack, const Files& files,
 
 void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
                              const fs::path& staging) {
-    std::error_code ignored;
-    const auto archiveBytes = fs::file_size(archive, ignored);
+    std::error_code ec;
+    const auto size = fs::file_size(archive, ec);
+    const int64_t archiveBytes = ec ? 0 : static_cast<int64_t>(size);
+    const auto limits = unpackLimits(pack, archiveBytes);
     try {
+        // The room the archive's own directory says it takes, before a byte
+        // is written; the archive's own room is already taken. An archive
+        // that does not say is taken to unpack to about its size, and only a
+        // full disk refuses it.
+        const fs::path models = staging.parent_path();
+        if (const auto declared = platform::ZipExtractor::declaredContents(archive, limits))
+            checkRoom(models, roomToUnpack(models, *declared));
+        else
+            neededBytes_ = archiveBytes + kUnpackSpareBytes;
         // A quit while unpacking (seconds for a large pack) ends it too.
-        platform::ZipExtractor::extract(archive, staging,
-                                        unpackLimits(pack, ignored ? 0 : int64_t(archiveBytes)),
+        platform::ZipExtractor::extract(archive, staging, limits,
                                         [this] { return stop_.stop_requested(); });
     } catch (const platform::ExtractionStopped&) {
         throw platform::CancellationError();
@@ -345,9 +378,12 @@ void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) 
     ArchiveDownload::Fetched fetched = source.fetch(
         [&](int64_t received, int64_t total) { reportDownload(pack, received, total); },
         [&](int64_t remaining, int64_t total) {
-            // The archive's rest, and the pack unpacked (about as large) while
-            // the archive is still there.
-            if (total >= 0) checkRoom(models, remaining + total + kSpareBytes);
+            // The archive's rest, and the pack unpacked while the archive is
+            // still there: about as large as the archive, until the archive's
+            // own directory says (see unpack). An archive already whole here
+            // is measured only then.
+            if (total >= 0 && remaining > 0)
+                checkRoom(models, remaining + total + kUnpackSpareBytes);
         },
         stop_.get_token());
     if (onProgress_) onProgress_(Installing{});

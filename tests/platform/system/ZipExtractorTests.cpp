@@ -166,11 +166,17 @@ TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
         std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
         EXPECT_THROW(ZipExtractor::extract(archive, target, c.limits), ArchiveError) << c.name;
         EXPECT_EQ(listing(target), before) << c.name;
+        // What the headers declare is past the limits too, before a byte is written.
+        if (&c != &cases[4]) {
+            EXPECT_THROW(ZipExtractor::declaredContents(archive, c.limits), ArchiveError) << c.name;
+        }
     }
-    // Within the defaults the same bomb unpacks.
+    // Within the defaults the same bomb unpacks, to what its directory declares.
     std::ofstream(archive, std::ios::binary | std::ios::trunc) << cases[3].bytes;
     ZipExtractor::extract(archive, target);
     EXPECT_EQ(fs::file_size(target / "zeros"), 3u << 20);
+    EXPECT_EQ(ZipExtractor::declaredContents(archive, {}).value_or(ZipExtractor::Contents{}).bytes,
+              3u << 20);
 }
 
 // A disk that fills while unpacking gives the disk's error, naming the file,
