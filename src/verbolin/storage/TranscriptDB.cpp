@@ -619,7 +619,8 @@ bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     return done;
 }
 
-bool TranscriptDB::write(sqlite3_stmt* st, const std::pair<const platform::Uuid, std::int64_t>& mark) {
+bool TranscriptDB::write(sqlite3_stmt* st,
+                         const std::pair<const platform::Uuid, std::int64_t>& mark) {
     bindText(st, 1, mark.first.string());
     sqlite3_bind_int64(st, 2, mark.second);
     const bool done = sqlite3_step(st) == SQLITE_DONE;

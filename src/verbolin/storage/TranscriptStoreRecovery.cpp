@@ -12,9 +12,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -370,8 +370,7 @@ platform::Uuid idIn(const nlohmann::json& value) {
 // no longer has was deleted. Each is an object without its line end, to
 // be numbered where it is written.
 template <class Unjournaled>
-std::vector<std::string> journalLines(const Unjournaled& segmentIds,
-                                      const Unjournaled& sessionIds,
+std::vector<std::string> journalLines(const Unjournaled& segmentIds, const Unjournaled& sessionIds,
                                       const std::vector<Segment>& segments,
                                       const std::vector<SessionMarker>& sessions) {
     std::vector<std::string> lines;
@@ -403,8 +402,8 @@ std::vector<std::string> journalLines(const Unjournaled& segmentIds,
 std::string numbered(const std::vector<std::string>& records, const platform::Uuid& file,
                      std::int64_t last) {
     std::string text;
-    const std::string stamp = ",\"" + std::string(kFile) + "\":\"" + file.string() + "\",\"" +
-                              kLine + "\":";
+    const std::string stamp =
+        ",\"" + std::string(kFile) + "\":\"" + file.string() + "\",\"" + kLine + "\":";
     for (const std::string& record : records) {
         text.append(record, 0, record.size() - 1);  // without its closing brace
         text += stamp + std::to_string(++last) + "}\n";
@@ -503,7 +502,8 @@ std::pair<size_t, size_t> newAndChanged(const std::vector<Record>& written,
 std::string takenInWording(const TranscriptDB::Changes& c, const std::vector<Segment>& segments,
                            const std::vector<SessionMarker>& sessions) {
     const auto [added, restored] = newAndChanged(c.segments, c.deletedSegments, segments);
-    const auto [newSessions, changedSessions] = newAndChanged(c.sessions, c.deletedSessions, sessions);
+    const auto [newSessions, changedSessions] =
+        newAndChanged(c.sessions, c.deletedSessions, sessions);
     std::vector<std::string> parts;
     if (added) parts.push_back("added " + counted(added, "utterance"));
     if (restored)
@@ -761,9 +761,8 @@ bool TranscriptStore::journalHeld() {
     if (segmentIds.empty() && sessionIds.empty()) return true;
     const std::vector<fs::path> places = journalPlaces(directory_, journalFiles_);
     std::string why;
-    const fs::path file =
-        appendLines(journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()), places,
-                    why);
+    const fs::path file = appendLines(
+        journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()), places, why);
     if (file.empty()) {
         const fs::path& older = journalFiles_.back();
         saveProblem_ = why + "; " + older.string() + " holds an older version of a change";
@@ -850,8 +849,7 @@ void TranscriptStore::retireJournal() {
         }
         // Its lines are marked in the transcript: it costs room, and a
         // read at each start, but takes nothing in again.
-        if (std::find(unmarkedFiles_.begin(), unmarkedFiles_.end(), file) ==
-            unmarkedFiles_.end()) {
+        if (std::find(unmarkedFiles_.begin(), unmarkedFiles_.end(), file) == unmarkedFiles_.end()) {
             logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
                             "; it stays, but the transcript marks what it holds as taken in, "
                             "and no start takes it in again");
@@ -949,8 +947,8 @@ std::string TranscriptStore::takeIn(Recovered& recovered, const fs::path& file) 
         logStorageError("skipped " + counted(lines, "unreadable line") + " of " + file.string());
     if (const size_t lines = recovered.passedOverLines)
         logStorageError("passed over " + counted(lines, "line") + " of " + file.string() +
-                        ": a change stored after " + (lines == 1 ? "it" : "them") + " replaced what " +
-                        (lines == 1 ? "it was" : "they were") + " made from");
+                        ": a change stored after " + (lines == 1 ? "it" : "them") +
+                        " replaced what " + (lines == 1 ? "it was" : "they were") + " made from");
     const TranscriptDB::Changes& c = recovered.changes;
     const std::string said = takenInWording(c, segments.peek(), sessions.peek());
     auto take = [](auto& observable, const auto& written, const auto& deleted) {
@@ -976,7 +974,8 @@ std::string TranscriptStore::takeIn(Recovered& recovered, const fs::path& file) 
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
     if (!holdsNothing(c)) keeping.set({file, keeping.peek().memoryOnly});
-    return said.empty() ? said : said + " that an earlier run could not save, from " + file.string();
+    return said.empty() ? said
+                        : said + " that an earlier run could not save, from " + file.string();
 }
 
 }  // namespace verbolin

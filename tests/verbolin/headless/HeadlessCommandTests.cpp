@@ -545,8 +545,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         const verbolin::Segment stored = wordsAt(0);
         if (row.transcript) verbolin::TranscriptStore(folder).append(stored);
         if (row.waiting)
-            writeWaiting(recovery, stored,
-                         row.transcript ? std::optional(folder / "transcript.sqlite") : std::nullopt);
+            writeWaiting(
+                recovery, stored,
+                row.transcript ? std::optional(folder / "transcript.sqlite") : std::nullopt);
         if (row.legacy)
             std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
         std::optional<verbolin::InstanceLock> lock;

@@ -325,11 +325,13 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
     using Change = std::function<void(TranscriptStore&, const std::vector<Segment>& before)>;
     const Change deleteFirst = [](auto& s, auto&) { s.deleteBlocks({s.allBlocks()->front()}); };
     const Change none = [](auto&, auto&) {};
-    const Change retypeX = [](auto& s, auto&) { s.replace(s.allBlocks()->front(), "first words X"); };
+    const Change retypeX = [](auto& s, auto&) {
+        s.replace(s.allBlocks()->front(), "first words X");
+    };
     // What became of the files around the kept one before the starts.
     enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
-    const std::vector<std::string> edited{"first words BBB", "second"}, original{"first", "words",
-                                                                                "second"};
+    const std::vector<std::string> edited{"first words BBB", "second"},
+        original{"first", "words", "second"};
     const struct {
         const char* name;
         Change whileHeld, later;
