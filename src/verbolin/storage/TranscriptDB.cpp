@@ -203,6 +203,9 @@ constexpr const char* kWriteSession =
     "INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)";
 constexpr const char* kDeleteSegment = "DELETE FROM segments WHERE id = ?";
 constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE id = ?";
+constexpr const char* kWriteMark =
+    "INSERT INTO recovery_marks (file, line) VALUES (?, ?) ON CONFLICT (file) DO UPDATE SET line "
+    "= max(line, excluded.line)";
 // From this many segments in one change on, the full-text index is rebuilt
 // once rather than updated per row.
 constexpr size_t kBulkRows = 20000;
@@ -236,7 +239,11 @@ const char* const TranscriptDB::schema =
     "    INSERT INTO segments_fts(segments_fts, rowid, text) VALUES ('delete', old.rowid, "
     "old.text);\n"
     "    INSERT INTO segments_fts(rowid, text) VALUES (new.rowid, new.text);\n"
-    "END;";
+    "END;\n"
+    "CREATE TABLE IF NOT EXISTS recovery_marks (\n"
+    "    file TEXT PRIMARY KEY,\n"
+    "    line INTEGER NOT NULL\n"
+    ");";
 
 TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWaitMs)
     : url_(std::move(url)), readOnly_(access != Access::readWrite) {
@@ -282,6 +289,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         exec("PRAGMA recursive_triggers = ON");
         upgradeSchema(version);
         hasSegments_ = hasSessions_ = true;
+        hasMarks_ = hasMarks_ || version <= schemaVersion;
         proveWritable();
         sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
     } catch (...) {
@@ -407,6 +415,11 @@ void TranscriptDB::checkLayout(int version) {
             if (std::find(columns.begin(), columns.end(), column) == columns.end())
                 foreign(std::string("the table ") + table.name + " has no column " + column);
     }
+    // Added to files of this layout when they are opened for writing; a
+    // file without it has dealt with no recovery line.
+    const auto marks = schemaObject(db_, "recovery_marks");
+    hasMarks_ = marks && marks->type == "table";
+    if (marks && !hasMarks_) foreign("recovery_marks is not a plain table");
     const auto index = schemaObject(db_, "segments_fts");
     if (!index) {
         if (later) foreign("it has no full-text index");
@@ -425,7 +438,7 @@ void TranscriptDB::upgradeSchema(int version) {
     }
     bool complete = true;
     for (const char* name : {"segments", "segments_start", "sessions", "segments_fts",
-                             "segments_ai", "segments_ad", "segments_au"})
+                             "segments_ai", "segments_ad", "segments_au", "recovery_marks"})
         complete = complete && schemaObject(db_, name).has_value();
     if (version == schemaVersion && complete) return;
     // Rows stored without the index (it was dropped, or never made) are
@@ -606,12 +619,38 @@ bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     return done;
 }
 
-template <class Item>
-bool TranscriptDB::writeAll(const char* sql, const std::vector<Item>& items) {
+bool TranscriptDB::write(sqlite3_stmt* st,
+                         const std::pair<const platform::Uuid, std::int64_t>& mark) {
+    bindText(st, 1, mark.first.string());
+    sqlite3_bind_int64(st, 2, mark.second);
+    const bool done = sqlite3_step(st) == SQLITE_DONE;
+    if (!done)
+        logStorageError("marking the recovery lines of " + mark.first.string() +
+                        " failed: " + (lastError_ = errorText(db_)));
+    sqlite3_reset(st);
+    return done;
+}
+
+std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
+    RecoveryMarks marks;
+    if (!hasMarks_) return marks;
+    Statement st(prepare("SELECT file, line FROM recovery_marks", "reading recovery marks"));
+    if (!st) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
+        if (const auto id = platform::Uuid::parse(columnText(st.stmt, 0)))
+            marks.emplace(*id, sqlite3_column_int64(st.stmt, 1));
+    if (rc == SQLITE_DONE) return marks;
+    logStorageError(std::string("reading recovery marks stopped early: ") + errorText(db_));
+    return std::nullopt;
+}
+
+template <class Items>
+bool TranscriptDB::writeAll(const char* sql, const Items& items) {
     if (items.empty()) return true;
     Statement st(prepare(sql, "writing"));  // once for the whole batch
     if (!st) return false;
-    for (const Item& item : items)
+    for (const auto& item : items)
         if (!write(st.stmt, item)) return false;
     return true;
 }
@@ -623,13 +662,18 @@ bool TranscriptDB::upsert(const SessionMarker& m) {
 }
 
 bool TranscriptDB::apply(const Changes& c) {
-    const size_t statements =
-        c.segments.size() + c.deletedSegments.size() + c.sessions.size() + c.deletedSessions.size();
+    // A file that a later release made without the marks is written as
+    // that release left it: its lines are then checked by what they were
+    // made from alone.
+    const RecoveryMarks none;
+    const RecoveryMarks& marks = hasMarks_ ? c.marks : none;
+    const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
+                              c.deletedSessions.size() + marks.size();
     if (statements == 0) return true;
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&
                writeAll(kDeleteSession, c.deletedSessions) && writeAll(kWriteSegment, c.segments) &&
-               writeAll(kWriteSession, c.sessions);
+               writeAll(kWriteSession, c.sessions) && writeAll(kWriteMark, marks);
     };
     if (statements == 1) return writeChanges();  // one statement is a transaction of its own
     try {

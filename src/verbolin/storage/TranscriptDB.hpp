@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/system/Uuid.hpp"
@@ -89,20 +91,31 @@ class TranscriptDB {
     bool upsert(const Segment& segment);
     bool upsert(const SessionMarker& marker);
 
-    // Rows to write and ids to delete, applied together.
+    // For each recovery file's identity, the highest line number that a
+    // commit has taken in or passed over: a line at or below it is never
+    // taken in again.
+    using RecoveryMarks = std::unordered_map<platform::Uuid, std::int64_t>;
+
+    // Rows to write and ids to delete, applied together, with the marks of
+    // the recovery lines they deal with (a mark never goes down).
     struct Changes {
         std::vector<Segment> segments = {};
         std::vector<platform::Uuid> deletedSegments = {};
         std::vector<SessionMarker> sessions = {};
         std::vector<platform::Uuid> deletedSessions = {};
+        RecoveryMarks marks = {};
         bool empty() const {
             return segments.empty() && deletedSegments.empty() && sessions.empty() &&
-                   deletedSessions.empty();
+                   deletedSessions.empty() && marks.empty();
         }
     };
     // Deletes, then writes, in one transaction: all of it is stored or none
     // of it. Returns false (after logging why) when it was rolled back.
     bool apply(const Changes& changes);
+
+    // The marks the file holds (none in a file of an earlier version's);
+    // nothing when another program kept them from being read.
+    std::optional<RecoveryMarks> recoveryMarks();
 
     // Makes every commit so far survive a power cut or a system crash, not
     // only a crash of this process; false (logged) when the disk refused.
@@ -162,9 +175,10 @@ class TranscriptDB {
     bool write(sqlite3_stmt* statement, const Segment& segment);
     bool write(sqlite3_stmt* statement, const SessionMarker& marker);
     bool write(sqlite3_stmt* statement, const platform::Uuid& deletedId);
+    bool write(sqlite3_stmt* statement, const std::pair<const platform::Uuid, std::int64_t>& mark);
     // Runs `sql` once per item, preparing it once.
-    template <class Item>
-    bool writeAll(const char* sql, const std::vector<Item>& items);
+    template <class Items>
+    bool writeAll(const char* sql, const Items& items);
     bool passesQuickCheck();
     // The file's schema version, once it has passed the quick check and its
     // tables have our layout; throws the damage otherwise, writing nothing.
@@ -181,6 +195,7 @@ class TranscriptDB {
     // The tables checkLayout found; those opened for writing are made.
     bool hasSegments_ = true;
     bool hasSessions_ = true;
+    bool hasMarks_ = true;
 };
 
 }  // namespace verbolin

@@ -245,8 +245,9 @@ TranscriptStore::Reading TranscriptStore::openForReading(const std::filesystem::
 }
 
 TranscriptStore::~TranscriptStore() {
-    // Observers may already be gone, so the status is left alone.
-    if (!hasUnsavedChanges() || save({}, false)) return;
+    // Observers may already be gone, so the status is left alone. Lines
+    // held at start stay in their files for the next start.
+    if (!needsRetry() || save({}, false) || !hasUnsavedChanges()) return;
     // Each change went to the recovery file as it failed; what could not
     // be written there then is tried once more.
     journal();
@@ -399,6 +400,8 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         journal();
         return false;
     }
+    // Checked now that the transcript is read whole, and stored with this.
+    if (!heldLines_.empty() && !readAgain_) takeInHeld();
     // What an earlier write failed to store is written as memory has it now.
     auto addUnsaved = [](auto& unsaved, const auto& memory, auto& writes, auto& deletes) {
         if (unsaved.empty()) return;
@@ -430,7 +433,14 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         leaveOut(changes.segments, changes.deletedSegments, waitingSegments);
         leaveOut(changes.sessions, changes.deletedSessions, waitingSessions);
     }
+    // The recovery lines dealt with are marked by the commit that stores
+    // all they hold; not while some of it waits.
+    const bool whole = waitingSegments.empty() && waitingSessions.empty();
+    if (whole)
+        for (const auto& [identity, line] : unmarked_)
+            changes.marks[identity] = std::max(changes.marks[identity], line);
     if (db_->apply(changes)) {
+        if (whole) unmarked_.clear();
         unsavedSegments_ = keysOf(waitingSegments);
         unsavedSessions_ = keysOf(waitingSessions);
         if (hasUnsavedChanges()) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -104,13 +105,20 @@ class TranscriptStore {
     // segment as the transcript files of earlier versions held them,
     // {"deletedSegment": id}, {"session": marker} or {"deletedSession": id},
     // each with "before": the revision of the record the change was made
-    // from, or null where there was none (see readRecoveryFile).
+    // from, or null where there was none (see readRecoveryFile), and with
+    // "file": the identity the run gave the file at its first line there
+    // (random), and "line": the line's number under it, from 1 up. The
+    // commit that stores what a line holds, or a start that passes it over,
+    // marks the file's lines up to it in the transcript, and no start takes
+    // a marked line in again, whatever became of the files around it.
     // Each change is appended once, when it is made; once it is saved and
     // synced the file is removed. After a sync of the transcript failed in
     // a run, the file stays until a later start has stored and synced it,
     // and a later change to a record it holds is appended too, so that its
     // last line for each record is the newest. So does a file that can be
-    // neither removed nor emptied, with the files read after it.
+    // neither removed nor emptied while it holds lines of an earlier
+    // version (which have no line numbers), with the files read after it;
+    // one whose lines are all marked only stays on disk.
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
     // The files a start takes in, in order: an earlier version's
     // "verbolin-<uid>-unsaved-<key>.jsonl" straight in the temporary folder
@@ -132,8 +140,10 @@ class TranscriptStore {
     // there was no such record.
     using Prior = std::optional<Revision>;
     // How the records stand where a recovery file is taken in, by id.
+    // With the marks of the lines the transcript dealt with already.
     struct Standing {
         std::function<Prior(const platform::Uuid&)> segment, session;
+        const TranscriptDB::RecoveryMarks* marks = nullptr;
     };
 
     // What a recovery file holds: the state each record it names comes to,
@@ -146,7 +156,8 @@ class TranscriptStore {
     // was written has replaced what it was made from. Lines of earlier
     // versions, without a "before", always count. Lines that cannot be read
     // (torn by a kill, damaged, longer than any record) are skipped and
-    // counted. Nothing when there is no such file, or when it is refused (a
+    // counted. A line at or below its file's mark in `standing` is left
+    // out, and counted apart. Nothing when there is no such file, or when it is refused (a
     // link, another user's, writable by others: said once); throws
     // std::runtime_error when it cannot be opened or read to its end.
     // Changes nothing on disk.
@@ -154,9 +165,26 @@ class TranscriptStore {
         TranscriptDB::Changes changes;
         size_t skippedLines = 0;
         size_t passedOverLines = 0;
+        size_t takenBefore = 0;  // at or below their file's mark
+        // The highest line of each file identity that was read and not
+        // left out: what the commit that stores `changes` marks.
+        TranscriptDB::RecoveryMarks dealtWith;
+        bool unmarked = false;  // some line was of an earlier version's
     };
     static std::optional<Recovered> readRecoveryFile(const std::filesystem::path& file,
                                                      const Standing* standing = nullptr);
+    // The lines of a recovery file as a start read them where it could not
+    // read the transcript to check them against: they are checked once it
+    // can (readHeldFile, as readRecoveryFile reads). Holds the file's text
+    // but for empty and overlong lines, which are only counted. Nothing and
+    // throws as readRecoveryFile.
+    struct HeldFile {
+        std::filesystem::path file;
+        std::string lines;  // each ending in a line feed
+        size_t overlong = 0;
+    };
+    static std::optional<HeldFile> holdRecoveryFile(const std::filesystem::path& file);
+    static Recovered readHeldFile(const HeldFile& held, const Standing* standing);
 
     // The data folder of a store made without one, and the folder of an
     // earlier version that it takes over while that one is not there yet.
@@ -177,9 +205,10 @@ class TranscriptStore {
     bool hasUnsavedChanges() const {
         return !unsavedSegments_.empty() || !unsavedSessions_.empty();
     }
-    // Whether retryUnsaved() has work: unsaved changes, or a transcript
-    // that another program kept from being read whole.
-    bool needsRetry() const { return hasUnsavedChanges() || readAgain_; }
+    // Whether retryUnsaved() has work: unsaved changes, a transcript
+    // that another program kept from being read whole, or recovery lines
+    // held until it can be.
+    bool needsRetry() const { return hasUnsavedChanges() || readAgain_ || !heldLines_.empty(); }
 
     // Consecutive segments whose gap is under `gap` seconds form one paragraph.
     // Trusts the input's order.
@@ -266,6 +295,16 @@ class TranscriptStore {
     // memory (the transcript, read whole, and the files before) still holds
     // what its line was made from (see readRecoveryFile).
     void importRecoveredText();
+    // Takes what `recovered` (read from `file`) holds into memory, to be
+    // stored with the marks of the lines it dealt with, and says what was
+    // skipped and passed over; the file then keeps these until they are
+    // stored. What was taken in, as the message says it ("" for nothing).
+    std::string takeIn(Recovered& recovered, const std::filesystem::path& file);
+    // Checks the lines held at start against the transcript, read whole
+    // since, and its marks, and takes in those that fit; the rest are
+    // passed over and said, as at a start. Not while the marks cannot be
+    // read.
+    void takeInHeld();
     using Priors = ChangePriors;
     // The priors of these records as memory holds them now, for a change
     // about to be made to them.
@@ -282,6 +321,13 @@ class TranscriptStore {
     // when no file takes them: they are then held in memory only (said
     // once), and must not be stored before a file holds them.
     bool journalHeld();
+    // Appends `records` (one JSON object each) to the first of `places`
+    // that takes them whole, else to a folder of its own, each numbered as
+    // the next line this run writes there. The file written, or nothing
+    // (`why` then says why).
+    std::filesystem::path appendLines(const std::vector<std::string>& records,
+                                      const std::vector<std::filesystem::path>& places,
+                                      std::string& why);
     // Those records: unjournaled, and held.
     std::pair<Unjournaled, Unjournaled> heldNotJournaled() const;
     // How the start's message says where what is said is kept: "kept in
@@ -357,9 +403,21 @@ class TranscriptStore {
     bool journalFailing_ = false;  // said once, until a write works again
     // A sync of the transcript failed in this run: the files stay.
     bool syncFailed_ = false;
-    // A stored file could be neither removed nor emptied: it stays, with
-    // the files read after it.
+    // A stored file holding lines of an earlier version (which cannot be
+    // marked) could be neither removed nor emptied: it stays, with the
+    // files read after it.
     bool journalStuck_ = false;
+    // The recovery files taken in that hold such lines.
+    std::vector<std::filesystem::path> unmarkedFiles_;
+    // Lines read at a start that could not read the transcript whole, in
+    // the order of their files, until they can be checked against it.
+    std::vector<HeldFile> heldLines_;
+    // The marks that the next commit storing all that is unsaved writes:
+    // of the lines taken in, and of those this run appended.
+    TranscriptDB::RecoveryMarks unmarked_;
+    // The identity this run gave each file it appends to, and the number
+    // of its last line there.
+    std::map<std::filesystem::path, std::pair<platform::Uuid, std::int64_t>> ownLines_;
     // The start of the line that says saving stopped, for the message that
     // names where the text is kept to complete.
     std::string news_;

@@ -138,8 +138,8 @@ void TranscriptStore::importLegacyFiles() {
                 added.push_back(std::move(s));
             }
             if (skipped)
-                logStorageError("skipped " + std::to_string(skipped) + " unreadable lines of " +
-                                transcript.string());
+                logStorageError("skipped " + std::to_string(skipped) + " unreadable " +
+                                (skipped == 1 ? "line" : "lines") + " of " + transcript.string());
             size_t count = added.size();
             segments.mutate(
                 [&](auto& list) { list.insert(list.end(), added.begin(), added.end()); });

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -268,6 +269,10 @@ constexpr const char* kDeletedSegment = "deletedSegment";
 constexpr const char* kSession = "session";
 constexpr const char* kDeletedSession = "deletedSession";
 constexpr const char* kBefore = "before";
+// Which file, and which line of it, by the run that wrote it: what the
+// transcript marks as dealt with.
+constexpr const char* kFile = "file";
+constexpr const char* kLine = "line";
 
 using Prior = TranscriptStore::Prior;
 
@@ -362,18 +367,19 @@ platform::Uuid idIn(const nlohmann::json& value) {
 
 // The lines that record the records of these ids as memory holds them
 // now, each with what it stood as before where that is known; one memory
-// no longer has was deleted.
+// no longer has was deleted. Each is an object without its line end, to
+// be numbered where it is written.
 template <class Unjournaled>
-std::string journalLines(const Unjournaled& segmentIds, const Unjournaled& sessionIds,
-                         const std::vector<Segment>& segments,
-                         const std::vector<SessionMarker>& sessions) {
-    std::string lines;
+std::vector<std::string> journalLines(const Unjournaled& segmentIds, const Unjournaled& sessionIds,
+                                      const std::vector<Segment>& segments,
+                                      const std::vector<SessionMarker>& sessions) {
+    std::vector<std::string> lines;
     auto add = [&lines](const auto& ids, const auto& memory, const char* wrapper,
                         const char* deletedKey) {
         auto missing = ids;
         const auto end = [&](nlohmann::json line, const std::optional<Prior>& before) {
             if (before) line[kBefore] = beforeText(*before);
-            lines += line.dump() + "\n";
+            lines.push_back(line.dump());
         };
         for (const auto& record : memory) {
             const auto at = missing.find(record.id);
@@ -389,6 +395,20 @@ std::string journalLines(const Unjournaled& segmentIds, const Unjournaled& sessi
     add(segmentIds, segments, nullptr, kDeletedSegment);
     add(sessionIds, sessions, kSession, kDeletedSession);
     return lines;
+}
+
+// `records` as the lines of the file of identity `file`, numbered on from
+// `last`.
+std::string numbered(const std::vector<std::string>& records, const platform::Uuid& file,
+                     std::int64_t last) {
+    std::string text;
+    const std::string stamp =
+        ",\"" + std::string(kFile) + "\":\"" + file.string() + "\",\"" + kLine + "\":";
+    for (const std::string& record : records) {
+        text.append(record, 0, record.size() - 1);  // without its closing brace
+        text += stamp + std::to_string(++last) + "}\n";
+    }
+    return text;
 }
 
 // When a start takes `file` in among the files of `directory` (see
@@ -427,26 +447,74 @@ std::vector<fs::path> journalPlaces(const fs::path& directory,
     return files;
 }
 
-// Appends `lines` to the first of `places` that takes them whole, else
-// (every place refused or unwritable: another user took the temporary
-// folder's name first, say) to a folder nobody can take first, which the
-// next start reads last. The file written, or nothing; `why` then says why
-// the first place failed.
-fs::path appendToJournal(const std::string& lines, const std::vector<fs::path>& places,
-                         std::string& why) {
+// Appends the text `textFor` gives for each place to the first of
+// `places` that takes it whole, else (every place refused or unwritable:
+// another user took the temporary folder's name first, say) to a folder
+// nobody can take first, which the next start reads last. The file written,
+// or nothing; `why` then says why the first place failed.
+fs::path appendToJournal(const std::function<std::string(const fs::path&)>& textFor,
+                         const std::vector<fs::path>& places, std::string& why) {
     std::string failed;
     for (const fs::path& file : places) {
-        if (appendWhole(file, lines, failed)) return file;
+        if (appendWhole(file, textFor(file), failed)) return file;
         if (why.empty()) why = failed;
     }
     std::string made = uniqueFolderPattern();
     if (::mkdtemp(made.data())) {
         const fs::path file = fs::path(made) / places.front().filename();
-        if (appendWhole(file, lines, failed)) return file;
+        if (appendWhole(file, textFor(file), failed)) return file;
         ::rmdir(made.c_str());  // no file was made in it: none is left behind either
     }
     if (why.empty()) why = failed.empty() ? "no folder can be made for it" : failed;
     return {};
+}
+
+// "1 line", "2 lines".
+std::string counted(size_t n, const std::string& noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// Of the records a recovery file changes, how many memory does not hold
+// (new) and how many it holds otherwise (changed, or deleted by the file).
+template <class Record>
+std::pair<size_t, size_t> newAndChanged(const std::vector<Record>& written,
+                                        const std::vector<platform::Uuid>& deleted,
+                                        const std::vector<Record>& memory) {
+    std::unordered_map<platform::Uuid, Prior> held;
+    for (const Record& r : written) held.emplace(r.id, std::nullopt);
+    for (const platform::Uuid& id : deleted) held.emplace(id, std::nullopt);
+    for (const Record& r : memory)
+        if (const auto at = held.find(r.id); at != held.end())
+            at->second = TranscriptStore::revisionOf(r);
+    size_t added = 0, changed = 0;
+    for (const Record& r : written) {
+        const Prior& now = held.at(r.id);
+        added += !now;
+        changed += now && *now != TranscriptStore::revisionOf(r);
+    }
+    for (const platform::Uuid& id : deleted) changed += held.at(id).has_value();
+    return {added, changed};
+}
+
+// What taking in `c` over memory does, as the start says it: new
+// utterances apart from changes to paragraphs memory holds; nothing for
+// what memory holds already.
+std::string takenInWording(const TranscriptDB::Changes& c, const std::vector<Segment>& segments,
+                           const std::vector<SessionMarker>& sessions) {
+    const auto [added, restored] = newAndChanged(c.segments, c.deletedSegments, segments);
+    const auto [newSessions, changedSessions] =
+        newAndChanged(c.sessions, c.deletedSessions, sessions);
+    std::vector<std::string> parts;
+    if (added) parts.push_back("added " + counted(added, "utterance"));
+    if (restored)
+        parts.push_back("restored " + counted(restored, "change") +
+                        (restored == 1 ? " to an existing paragraph" : " to existing paragraphs"));
+    if (const size_t sessionChanges = newSessions + changedSessions)
+        parts.push_back("took in " + counted(sessionChanges, "session change"));
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return text;
 }
 
 // How the records of `memory` stand, by id, for a recovery file taken in
@@ -474,6 +542,92 @@ std::string tried(const std::vector<fs::path>& places) {
     std::string text;
     for (const fs::path& file : places) text += (text.empty() ? "" : ", ") + file.string();
     return text;
+}
+
+// A line's file and line number, when it has them (lines of earlier
+// versions have not); throws for anything else.
+std::optional<std::pair<platform::Uuid, std::int64_t>> stampIn(const nlohmann::json& line) {
+    const auto file = line.find(kFile), number = line.find(kLine);
+    if (file == line.end() && number == line.end()) return std::nullopt;
+    if (file == line.end() || number == line.end() || !number->is_number_unsigned())
+        throw std::invalid_argument("not a line number");
+    const auto value = number->get<std::uint64_t>();
+    if (value == 0 || value > std::uint64_t(INT64_MAX)) throw std::invalid_argument("out of range");
+    return std::pair(idIn(*file), std::int64_t(value));
+}
+
+// Reads the lines of one recovery file in order (see readRecoveryFile).
+class LineReader {
+  public:
+    using Standing = TranscriptStore::Standing;
+    explicit LineReader(const Standing* standing)
+        : segments_(standing ? &standing->segment : nullptr),
+          sessions_(standing ? &standing->session : nullptr),
+          marks_(standing ? standing->marks : nullptr) {}
+
+    void line(std::string_view line) {
+        if (line.empty()) return;
+        try {
+            const nlohmann::json j = platform::parseJson(line);
+            if (!j.is_object()) throw std::invalid_argument("not an object");
+            const auto stamp = stampIn(j);
+            if (stamp && marks_) {
+                const auto mark = marks_->find(stamp->first);
+                if (mark != marks_->end() && stamp->second <= mark->second) {
+                    ++out_.takenBefore;
+                    return;
+                }
+            }
+            note(j, beforeIn(j));
+            if (!stamp) out_.unmarked = true;
+            if (stamp) {
+                std::int64_t& dealt = out_.dealtWith[stamp->first];
+                dealt = std::max(dealt, stamp->second);
+            }
+        } catch (const std::exception&) {
+            ++out_.skippedLines;  // torn by a kill, or damaged
+        }
+    }
+    void overlong() { ++out_.skippedLines; }
+    TranscriptStore::Recovered finish() && {
+        segments_.split(out_.changes.segments, out_.changes.deletedSegments);
+        sessions_.split(out_.changes.sessions, out_.changes.deletedSessions);
+        out_.passedOverLines = segments_.passedOver() + sessions_.passedOver();
+        return std::move(out_);
+    }
+
+  private:
+    void note(const nlohmann::json& j, const std::optional<Prior>& before) {
+        if (j.contains(kDeletedSegment)) {
+            segments_.note(idIn(j.at(kDeletedSegment)), std::nullopt, before);
+        } else if (j.contains(kDeletedSession)) {
+            sessions_.note(idIn(j.at(kDeletedSession)), std::nullopt, before);
+        } else if (j.contains(kSession)) {
+            SessionMarker m = j.at(kSession).get<SessionMarker>();
+            sessions_.note(m.id, std::move(m), before);
+        } else {
+            Segment s = j.get<Segment>();
+            segments_.note(s.id, std::move(s), before);
+        }
+    }
+
+    LatestById<Segment> segments_;
+    LatestById<SessionMarker> sessions_;
+    const TranscriptDB::RecoveryMarks* marks_;
+    TranscriptStore::Recovered out_;
+};
+
+// Whether a file opened for reading can be read: not when there is none,
+// or when it is refused (said once); throws when it cannot be opened.
+bool isReadable(const platform::OwnedFile& opened) {
+    using Status = platform::OwnedFile::Status;
+    if (opened.status() == Status::missing) return false;
+    if (opened.status() == Status::refused) {
+        sayRefused(opened);
+        return false;
+    }
+    if (!opened.isOpen()) throw std::runtime_error(opened.problem());
+    return true;
 }
 
 }  // namespace
@@ -520,50 +674,43 @@ TranscriptStore::Priors TranscriptStore::priorsOf(
 std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(
     const fs::path& file, const Standing* standing) {
     const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::read);
-    using Status = platform::OwnedFile::Status;
-    if (opened.status() == Status::missing) return std::nullopt;
-    if (opened.status() == Status::refused) {
-        sayRefused(opened);
-        return std::nullopt;
-    }
-    if (!opened.isOpen()) throw std::runtime_error(opened.problem());
-    LatestById<Segment> segments(standing ? &standing->segment : nullptr);
-    LatestById<SessionMarker> sessions(standing ? &standing->session : nullptr);
-    Recovered out;
-    const auto onLine = [&](std::string_view line) {
-        if (line.empty()) return;
-        try {
-            const nlohmann::json j = platform::parseJson(line);
-            if (!j.is_object()) throw std::invalid_argument("not an object");
-            const std::optional<Prior> before = beforeIn(j);
-            if (j.contains(kDeletedSegment)) {
-                segments.note(idIn(j.at(kDeletedSegment)), std::nullopt, before);
-            } else if (j.contains(kDeletedSession)) {
-                sessions.note(idIn(j.at(kDeletedSession)), std::nullopt, before);
-            } else if (j.contains(kSession)) {
-                SessionMarker m = j.at(kSession).get<SessionMarker>();
-                sessions.note(m.id, std::move(m), before);
-            } else {
-                Segment s = j.get<Segment>();
-                segments.note(s.id, std::move(s), before);
-            }
-        } catch (const std::exception&) {
-            ++out.skippedLines;  // torn by a kill, or damaged
-        }
-    };
-    if (const int error = forEachLine(opened.fd(), onLine, [&] { ++out.skippedLines; }))
+    if (!isReadable(opened)) return std::nullopt;
+    LineReader reader(standing);
+    if (const int error = forEachLine(
+            opened.fd(), [&](std::string_view line) { reader.line(line); },
+            [&] { reader.overlong(); }))
         throw std::system_error(error, std::generic_category(), "cannot read " + file.string());
-    segments.split(out.changes.segments, out.changes.deletedSegments);
-    sessions.split(out.changes.sessions, out.changes.deletedSessions);
-    out.passedOverLines = segments.passedOver() + sessions.passedOver();
-    return out;
+    return std::move(reader).finish();
+}
+
+std::optional<TranscriptStore::HeldFile> TranscriptStore::holdRecoveryFile(const fs::path& file) {
+    const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::read);
+    if (!isReadable(opened)) return std::nullopt;
+    HeldFile held{file, {}, 0};
+    const auto onLine = [&](std::string_view line) {
+        if (!line.empty()) held.lines.append(line).push_back('\n');
+    };
+    if (const int error = forEachLine(opened.fd(), onLine, [&] { ++held.overlong; }))
+        throw std::system_error(error, std::generic_category(), "cannot read " + file.string());
+    return held;
+}
+
+TranscriptStore::Recovered TranscriptStore::readHeldFile(const HeldFile& held,
+                                                         const Standing* standing) {
+    LineReader reader(standing);
+    for (size_t at = 0, end; at < held.lines.size(); at = end + 1) {
+        end = held.lines.find('\n', at);
+        reader.line(std::string_view(held.lines).substr(at, end - at));
+    }
+    for (size_t i = 0; i < held.overlong; ++i) reader.overlong();
+    return std::move(reader).finish();
 }
 
 void TranscriptStore::journal() {
     if (unjournaledSegments_.empty() && unjournaledSessions_.empty()) return;
     const std::vector<fs::path> places = journalPlaces(directory_, journalFiles_);
     std::string why;
-    const fs::path file = appendToJournal(
+    const fs::path file = appendLines(
         journalLines(unjournaledSegments_, unjournaledSessions_, segments.peek(), sessions.peek()),
         places, why);
     if (!file.empty()) return journaled(file);
@@ -573,6 +720,20 @@ void TranscriptStore::journal() {
                     tried(places) + ", or to a new folder in " +
                     platform::temporaryDirectory().string() + " either (" + why +
                     "); they are held in memory only, and lost if Verbolin stops");
+}
+
+fs::path TranscriptStore::appendLines(const std::vector<std::string>& records,
+                                      const std::vector<fs::path>& places, std::string& why) {
+    const auto textFor = [&](const fs::path& file) {
+        const auto [at, added] = ownLines_.try_emplace(file, platform::Uuid::random(), 0);
+        return numbered(records, at->second.first, at->second.second);
+    };
+    const fs::path file = appendToJournal(textFor, places, why);
+    if (file.empty()) return file;
+    auto& [identity, last] = ownLines_.at(file);
+    last += std::int64_t(records.size());
+    unmarked_[identity] = last;
+    return file;
 }
 
 std::string TranscriptStore::keptFromStart() {
@@ -600,7 +761,7 @@ bool TranscriptStore::journalHeld() {
     if (segmentIds.empty() && sessionIds.empty()) return true;
     const std::vector<fs::path> places = journalPlaces(directory_, journalFiles_);
     std::string why;
-    const fs::path file = appendToJournal(
+    const fs::path file = appendLines(
         journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()), places, why);
     if (file.empty()) {
         const fs::path& older = journalFiles_.back();
@@ -686,6 +847,14 @@ void TranscriptStore::retireJournal() {
                             "); it is left empty");
             continue;
         }
+        // Its lines are marked in the transcript: it costs room, and a
+        // read at each start, but takes nothing in again.
+        if (std::find(unmarkedFiles_.begin(), unmarkedFiles_.end(), file) == unmarkedFiles_.end()) {
+            logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
+                            "; it stays, but the transcript marks what it holds as taken in, "
+                            "and no start takes it in again");
+            continue;
+        }
         logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
                         "; it stays, and later changes to what it holds are kept in a "
                         "recovery file read after it, until a start can remove them");
@@ -701,6 +870,7 @@ void TranscriptStore::retireJournal() {
     }
     heldSegments_.clear();
     heldSessions_.clear();
+    unmarkedFiles_.clear();
     keeping.set({});
 }
 
@@ -716,15 +886,31 @@ void TranscriptStore::removeImportedRecoveryFiles() {
 }
 
 void TranscriptStore::importRecoveredText() {
+    // Checked where the transcript and its marks were read whole. Held,
+    // and checked when they can be read, where another program kept them
+    // from being read (or no transcript can be made yet): a line taken in
+    // unchecked could undo a change stored after it. Taken in unchecked,
+    // as earlier versions took them, where the transcript will never be
+    // written (damaged): they are shown, and stay in their files.
+    std::optional<TranscriptDB::RecoveryMarks> marks;
+    if (db_ && !readAgain_) marks = db_->recoveryMarks();
+    const bool hold = !marks && (db_ || reopenable_);
     for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
         std::optional<Recovered> recovered;
         try {
-            // Over what the transcript and the files before this one hold;
-            // unchecked, as earlier versions took them, where memory holds
-            // not all of the transcript: a line about a record not read yet
-            // would be passed over, and lost once the file goes.
-            const Standing standing{standingOf(segments.peek()), standingOf(sessions.peek())};
-            recovered = readRecoveryFile(file, db_ && !readAgain_ ? &standing : nullptr);
+            if (hold) {
+                std::optional<HeldFile> held = holdRecoveryFile(file);
+                if (held && (!held->lines.empty() || held->overlong)) {
+                    journalFiles_.push_back(file);  // what follows goes after it
+                    heldLines_.push_back(std::move(*held));
+                    continue;
+                }
+                if (held) recovered.emplace();
+            } else {
+                const Standing standing{standingOf(segments.peek()), standingOf(sessions.peek()),
+                                        marks ? &*marks : nullptr};
+                recovered = readRecoveryFile(file, marks ? &standing : nullptr);
+            }
         } catch (const std::runtime_error& e) {
             logStorageError(e.what());
             continue;
@@ -733,47 +919,63 @@ void TranscriptStore::importRecoveredText() {
             removeUniqueFolderIfEmpty(file.parent_path());
             continue;
         }
-        const TranscriptDB::Changes& c = recovered->changes;
-        const bool nothingTaken = holdsNothing(c);
-        if (!recovered->skippedLines && !recovered->passedOverLines && nothingTaken) {
+        if (!recovered->skippedLines && !recovered->passedOverLines && !recovered->takenBefore &&
+            holdsNothing(recovered->changes)) {
             removeEmptyRecoveryFile(file);  // left by a write that failed, or a kill
             continue;
         }
-        if (recovered->skippedLines)
-            logStorageError("skipped " + std::to_string(recovered->skippedLines) +
-                            " unreadable lines of " + file.string());
-        if (const size_t lines = recovered->passedOverLines)
-            logStorageError(
-                "passed over " + std::to_string(lines) + (lines == 1 ? " line" : " lines") +
-                " of " + file.string() + ": a change stored after " + (lines == 1 ? "it" : "them") +
-                " replaced what " + (lines == 1 ? "it was" : "they were") + " made from");
-        auto take = [](auto& observable, const auto& written, const auto& deleted) {
-            std::unordered_set<platform::Uuid> ids(deleted.begin(), deleted.end());
-            for (const auto& record : written) ids.insert(record.id);
-            observable.mutate([&](auto& list) {
-                std::erase_if(list, [&](const auto& r) { return ids.count(r.id) > 0; });
-                list.insert(list.end(), written.begin(), written.end());
-                std::stable_sort(list.begin(), list.end(),
-                                 [](const auto& a, const auto& b) { return a.start < b.start; });
-            });
-        };
-        take(segments, c.segments, c.deletedSegments);
-        take(sessions, c.sessions, c.deletedSessions);
-        // Until stored, the file is what keeps these, and takes what
-        // follows.
-        journalFiles_.push_back(file);
-        addIds(c, heldSegments_, heldSessions_);
-        keeping.set({file, keeping.peek().memoryOnly});
-        const size_t count = c.segments.size(),
-                     others =
-                         c.deletedSegments.size() + c.sessions.size() + c.deletedSessions.size();
-        if (!save(std::move(recovered->changes), true, true) || nothingTaken) continue;
-        platform::writeLog(
-            "Verbolin", "storage", platform::LogType::info,
-            (count ? "added " + std::to_string(count) + (count == 1 ? " utterance" : " utterances")
-                   : "took in " + std::to_string(others) + (others == 1 ? " change" : " changes")) +
-                " that an earlier run could not save, from " + file.string());
+        const std::string taken = takeIn(*recovered, file);
+        if (save({}, true, true) && !taken.empty())
+            platform::writeLog("Verbolin", "storage", platform::LogType::info, taken);
     }
+}
+
+void TranscriptStore::takeInHeld() {
+    const std::optional<TranscriptDB::RecoveryMarks> marks = db_->recoveryMarks();
+    if (!marks) return;
+    for (const HeldFile& held : std::exchange(heldLines_, {})) {
+        const Standing standing{standingOf(segments.peek()), standingOf(sessions.peek()), &*marks};
+        Recovered recovered = readHeldFile(held, &standing);
+        const std::string taken = takeIn(recovered, held.file);
+        if (!taken.empty())
+            platform::writeLog("Verbolin", "storage", platform::LogType::info, taken);
+    }
+}
+
+std::string TranscriptStore::takeIn(Recovered& recovered, const fs::path& file) {
+    if (const size_t lines = recovered.skippedLines)
+        logStorageError("skipped " + counted(lines, "unreadable line") + " of " + file.string());
+    if (const size_t lines = recovered.passedOverLines)
+        logStorageError("passed over " + counted(lines, "line") + " of " + file.string() +
+                        ": a change stored after " + (lines == 1 ? "it" : "them") +
+                        " replaced what " + (lines == 1 ? "it was" : "they were") + " made from");
+    const TranscriptDB::Changes& c = recovered.changes;
+    const std::string said = takenInWording(c, segments.peek(), sessions.peek());
+    auto take = [](auto& observable, const auto& written, const auto& deleted) {
+        std::unordered_set<platform::Uuid> ids(deleted.begin(), deleted.end());
+        for (const auto& record : written) ids.insert(record.id);
+        if (ids.empty()) return;
+        observable.mutate([&](auto& list) {
+            std::erase_if(list, [&](const auto& r) { return ids.count(r.id) > 0; });
+            list.insert(list.end(), written.begin(), written.end());
+            std::stable_sort(list.begin(), list.end(),
+                             [](const auto& a, const auto& b) { return a.start < b.start; });
+        });
+    };
+    take(segments, c.segments, c.deletedSegments);
+    take(sessions, c.sessions, c.deletedSessions);
+    // Stored with what memory holds unsaved; until then the file is what
+    // keeps these, and takes what follows.
+    addIds(c, unsavedSegments_, unsavedSessions_);
+    addIds(c, heldSegments_, heldSessions_);
+    for (const auto& [identity, line] : recovered.dealtWith)
+        unmarked_[identity] = std::max(unmarked_[identity], line);
+    if (recovered.unmarked) unmarkedFiles_.push_back(file);
+    if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
+        journalFiles_.push_back(file);
+    if (!holdsNothing(c)) keeping.set({file, keeping.peek().memoryOnly});
+    return said.empty() ? said
+                        : said + " that an earlier run could not save, from " + file.string();
 }
 
 }  // namespace verbolin

@@ -21,10 +21,12 @@ namespace fs = std::filesystem;
 // How each record of the transcript stands, by id, for counting only the
 // lines of the recovery files that the next start takes in. Not known
 // where the transcript could not be read whole: every line counts then, as
-// that start takes them in unchecked.
+// that start may take them in once it can check them. With the marks of
+// the lines the transcript dealt with, which no start takes in again.
 struct Standing {
     bool known = false;
     std::unordered_map<platform::Uuid, TranscriptStore::Revision> segments, sessions;
+    std::optional<TranscriptDB::RecoveryMarks> marks;
 };
 
 template <class Record>
@@ -50,7 +52,9 @@ void count(TranscriptSummary& out, Standing& standing, const fs::path& file,
     const std::vector<Segment> segments = db.allSegments();
     standing.known = db.lastReadWhole();
     const std::vector<SessionMarker> sessions = db.allSessions();
-    standing.known = standing.known && db.lastReadWhole() && out.newestUnread.empty();
+    standing.marks = db.recoveryMarks();
+    standing.known = standing.known && db.lastReadWhole() && out.newestUnread.empty() &&
+                     standing.marks.has_value();
     out.segments = segments.size();
     out.sessions = TranscriptStore::sessionItems(segments, sessions, calendar).size();
     note(standing.segments, segments, {});
@@ -104,7 +108,8 @@ TranscriptSummary::Waiting waitingIn(const fs::path& file, Standing& standing) {
                                          : TranscriptStore::Prior(at->second);
         };
     };
-    const TranscriptStore::Standing asked{look(standing.segments), look(standing.sessions)};
+    const TranscriptStore::Standing asked{look(standing.segments), look(standing.sessions),
+                                          standing.marks ? &*standing.marks : nullptr};
     try {
         recovered = TranscriptStore::readRecoveryFile(file, standing.known ? &asked : nullptr);
     } catch (const std::runtime_error& e) {

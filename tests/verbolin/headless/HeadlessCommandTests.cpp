@@ -426,8 +426,11 @@ std::set<std::string> namesIn(const std::filesystem::path& folder) {
 // A recovery file as a run that could not save left it: two texts, one of
 // them edited, and the deletion of one the transcript does not hold. Its
 // last line is made from a version of `stored` that the transcript does not
-// hold: the next start passes it over.
-void writeWaiting(const std::filesystem::path& recovery, verbolin::Segment stored) {
+// hold: the next start passes it over. Beside `transcript`, a text on a
+// line that the transcript marks as taken in already, which no start takes
+// in again.
+void writeWaiting(const std::filesystem::path& recovery, verbolin::Segment stored,
+                  const std::optional<std::filesystem::path>& transcript = std::nullopt) {
     std::filesystem::create_directories(recovery.parent_path());
     verbolin::Segment edited = wordsAt(100);
     std::ofstream out(recovery);
@@ -439,6 +442,13 @@ void writeWaiting(const std::filesystem::path& recovery, verbolin::Segment store
     nlohmann::json stale = stored;
     stale["before"] = "0123456789abcdef";
     out << stale.dump() << "\n";
+    if (!transcript) return;
+    const platform::Uuid file = platform::Uuid::random();
+    ASSERT_TRUE(verbolin::TranscriptDB(*transcript).apply({.marks = {{file, 3}}}));
+    nlohmann::json marked = wordsAt(300);
+    marked["file"] = file.string();
+    marked["line"] = 2;
+    out << marked.dump() << "\n";
 }
 
 // A run that stored `utterances` and was killed: its WAL holds them, beside its index.
@@ -534,7 +544,10 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         const auto recovery = verbolin::TranscriptStore::recoveryFiles(folder).front();
         const verbolin::Segment stored = wordsAt(0);
         if (row.transcript) verbolin::TranscriptStore(folder).append(stored);
-        if (row.waiting) writeWaiting(recovery, stored);
+        if (row.waiting)
+            writeWaiting(
+                recovery, stored,
+                row.transcript ? std::optional(folder / "transcript.sqlite") : std::nullopt);
         if (row.legacy)
             std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
         std::optional<verbolin::InstanceLock> lock;

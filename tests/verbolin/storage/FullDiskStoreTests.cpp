@@ -434,9 +434,16 @@ TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
         std::vector<std::string> expected;
         std::vector<std::string> sessionNames = {};
         bool tornBefore = false;  // an earlier run was killed halfway through a line
+        // What the first start with room says, each once.
+        std::vector<std::string> said = {"added 5 utterances that an earlier run could not save"};
     } rows[] = {
         {"finals", finals, withFinals},
-        {"finals after a line torn by an earlier kill", finals, withFinals, {}, true},
+        {"finals after a line torn by an earlier kill",
+         finals,
+         withFinals,
+         {},
+         true,
+         {"skipped 1 unreadable line of ", "added 5 utterances that"}},
         {"finals and stored paragraphs edited and deleted, a session started and renamed",
          [](auto& s, const Print& print) {
              for (const char* text : {"first final", "second final", "third final"}) {
@@ -453,7 +460,11 @@ TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
              s.rename(marker.id, "renamed");
          },
          {"first final, edited", "in the session", "one two, edited", "third final"},
-         {"renamed"}},
+         {"renamed"},
+         false,
+         // The edit and the deletions of stored paragraphs are no utterances.
+         {"added 3 utterances, restored 3 changes to existing paragraphs and took in 1 session "
+          "change that an earlier run could not save"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -509,11 +520,16 @@ TEST(FullDiskStore, AKillWhileSavingFailsLosesNothingAndStoresEachChangeOnce) {
         EXPECT_TRUE(testsupport::readFile(recovery) == kept) << testsupport::readFile(recovery);
 
         disk.makeRoom();
+        testing::internal::CaptureStderr();  // where what was taken in is logged
         for (int start = 0; start < 2; ++start) {
             TranscriptStore store(folder, fixedCalendar());
             EXPECT_EQ(textsIn(store), sorted(row.expected)) << "start " << start;
             EXPECT_FALSE(store.notSaved.peek());
         }
+        const std::string started = testing::internal::GetCapturedStderr();
+        for (const std::string& part : row.said)
+            EXPECT_EQ(occurrencesOf(started, part), 1u) << part << " in\n" << started;
+        EXPECT_EQ(started.find("unreadable lines"), std::string::npos) << started;
         EXPECT_FALSE(std::filesystem::exists(recovery));
         EXPECT_EQ(checkedTextsOnDisk(folder), sorted(row.expected));
         TranscriptDB db(folder / "transcript.sqlite");

@@ -14,12 +14,14 @@ namespace {
 std::string userVersion(sqlite3* db) { return column(db, "PRAGMA user_version").at(0); }
 
 // A file as the releases before the layout was numbered left it: their
-// schema, rows written through it, user_version 0.
+// schema (without the recovery marks, which came later), rows written
+// through it, user_version 0.
 void writeUnnumberedFile(const std::filesystem::path& path) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     run(db, "PRAGMA journal_mode = WAL; PRAGMA recursive_triggers = ON;");
-    run(db, TranscriptDB::schema);
+    const std::string schema = TranscriptDB::schema;
+    run(db, schema.substr(0, schema.find("CREATE TABLE IF NOT EXISTS recovery_marks")));
     run(db,
         "INSERT INTO segments (id, start, end, text, edited, original) VALUES "
         "('6F9619FF-8B86-4011-B42D-00C04FC964FF', 10, 12, 'hello old world', 1, 'hello world');"
@@ -48,6 +50,9 @@ TEST(TranscriptDBSchema, AFileFromBeforeTheVersionIsUpgradedWithItsRowsAndIndex)
         edited.text = "hello new world";
         EXPECT_TRUE(db.upsert(edited));
         EXPECT_TRUE(db.search("old").empty());
+        const platform::Uuid file = platform::Uuid::random();
+        EXPECT_TRUE(db.apply({.marks = {{file, 7}}}));
+        EXPECT_EQ(db.recoveryMarks(), (TranscriptDB::RecoveryMarks{{file, 7}}));
     }
     TranscriptDB again(path);
     EXPECT_EQ(userVersion(again.handle()), "1");
