@@ -2,18 +2,25 @@
 // sizes, the tray item without a tray host, the icons, the quit path, the
 // signal pipe and the single-instance socket.
 
+// Qt's own test hook: how much the pixmap cache holds.
+#define Q_TEST_QPIXMAPCACHE
+
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QEventLoop>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPixmapCache>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -25,11 +32,13 @@
 #include <QToolButton>
 #include <atomic>
 #include <cctype>
+#include <map>
 #include <random>
 #include <thread>
 #include <unordered_map>
 
 #include "platform/system/HttpClient.hpp"
+#include "platform/system/OpenFd.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/VirtualClock.hpp"
 #include "verbolin/app/AppModel.hpp"
@@ -1252,28 +1261,52 @@ TEST_F(ShellTest, ToolbarFollowsSettingsWhoeverChangesThem) {
             if (a->text() == title) return a;
         return static_cast<QAction*>(nullptr);
     };
+    const auto refreshedBySegments = [&] {
+        // Each segment that lands refreshes the toolbar.
+        for (int i = 0; i < 100; ++i) {
+            window.refresh();
+            window.grab();
+        }
+    };
     struct Case {
         const char* name;
         std::function<void()> change;
         bool onTop;
         double fontSize;
+        bool paintsNothingNew;  // its icons were all painted before
     } cases[] = {
-        {"tray turns it on", [&] { trayAction("Always on Top")->trigger(); }, true, 26},
-        {"tray turns it off", [&] { trayAction("Always on Top")->trigger(); }, false, 26},
-        {"settings written", [&] { model->defaults().setBool("alwaysOnTop", true); }, true, 26},
-        {"size written", [&] { model->defaults().setNumber("fontSize", 40); }, true, 40},
-        {"key removed", [&] { model->defaults().remove("alwaysOnTop"); }, false, 40},
+        {"tray turns it on", [&] { trayAction("Always on Top")->trigger(); }, true, 26, false},
+        {"tray turns it off", [&] { trayAction("Always on Top")->trigger(); }, false, 26, false},
+        {"settings written", [&] { model->defaults().setBool("alwaysOnTop", true); }, true, 26,
+         false},
+        {"size written", [&] { model->defaults().setNumber("fontSize", 40); }, true, 40, false},
+        {"key removed", [&] { model->defaults().remove("alwaysOnTop"); }, false, 40, false},
+        {"a hundred segments", refreshedBySegments, false, 40, true},
     };
+    // Each icon is made once for its state: the same one comes back with the
+    // state, and refreshing with none changed paints and caches nothing new.
+    window.grab();
+    std::map<bool, qint64> pinIcons{{false, window.pinButton()->icon().cacheKey()}};
+    const qint64 listenIcon = window.listenButton()->icon().cacheKey();
     for (const Case& c : cases) {
         tray.rebuild();  // as on every opening
+        const int cached = QPixmapCache::totalUsed();
         c.change();
         settle();
+        window.grab();
         EXPECT_EQ(window.pinButton()->isChecked(), c.onTop) << c.name;
         EXPECT_EQ(window.fontSlider()->value(),
                   int(c.fontSize * verbolin::EditorWindow::kSliderScale))
             << c.name;
         EXPECT_EQ(window.pane()->textView().inputs().fontSize, c.fontSize) << c.name;
+        const qint64 pinIcon = window.pinButton()->icon().cacheKey();
+        EXPECT_EQ(pinIcons.emplace(c.onTop, pinIcon).first->second, pinIcon) << c.name;
+        EXPECT_EQ(window.listenButton()->icon().cacheKey(), listenIcon) << c.name;
+        if (c.paintsNothingNew) {
+            EXPECT_EQ(QPixmapCache::totalUsed(), cached) << c.name;
+        }
     }
+    EXPECT_NE(pinIcons[true], pinIcons[false]);
 }
 
 // The longest failures, worded by their own code, take one line at the
@@ -1707,6 +1740,45 @@ TEST(QuitSignals, AHangUpQuitsUnlessItWasIgnored) {
         ::sigaction(SIGHUP, nullptr, &now);
         EXPECT_EQ(now.sa_handler, start.sa_handler);  // handed back
         ::sigaction(SIGHUP, &before, nullptr);
+    }
+}
+
+// What SIGKILL leaves of an instance: its socket's file, which nothing
+// listens on any more.
+void leaveSocketOfACrash(const QString& name) {
+    const std::string path = (QDir::tempPath() + '/' + name).toStdString();
+    const platform::OpenFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(fd.get(), 1), 0);
+}
+
+// A socket left by a crashed run is replaced by the next instance; a live
+// instance's is kept, even while it is too busy to answer, and stays the one
+// a later launch reaches.
+TEST(SingleInstance, OnlyASocketNothingListensOnIsReplaced) {
+    TestEnvironment env;
+    const QString name = verbolin::SingleInstance::serverName(env.home.path() / "data");
+    for (const bool live : {false, true}) {
+        SCOPED_TRACE(live ? "a busy instance" : "a crashed one");
+        int firstShows = 0, nextShows = 0;
+        std::unique_ptr<verbolin::SingleInstance> first;
+        if (live)
+            first = std::make_unique<verbolin::SingleInstance>(name, [&] { ++firstShows; });
+        else
+            leaveSocketOfACrash(name);
+        // Made before the first has run a turn of its loop: it cannot answer.
+        verbolin::SingleInstance next(name, [&] { ++nextShows; });
+        EXPECT_EQ(next.listening(), !live);
+        std::atomic<int> answered{-1};
+        std::thread later([&] { answered = verbolin::SingleInstance::askRunningToShow(name); });
+        QTRY_VERIFY_WITH_TIMEOUT(answered != -1, 5000);
+        later.join();
+        EXPECT_EQ(answered, 1);
+        EXPECT_EQ(firstShows, live ? 1 : 0);
+        EXPECT_EQ(nextShows, live ? 0 : 1);
     }
 }
 
