@@ -4,12 +4,6 @@
 
 namespace platform::OpenFileLimit {
 
-std::uint64_t current() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return RLIM_INFINITY;
-    return limit.rlim_cur;
-}
-
 std::uint64_t raiseToHard() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return RLIM_INFINITY;

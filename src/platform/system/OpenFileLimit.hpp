@@ -9,9 +9,6 @@
 
 namespace platform::OpenFileLimit {
 
-// The soft limit now in effect.
-std::uint64_t current();
-
 // Raises the soft limit to the hard one, where the system lets it; returns
 // the soft limit in effect afterwards.
 std::uint64_t raiseToHard();
