@@ -4,13 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QDir>
 #include <QEventLoop>
 #include <QImage>
 #include <QLabel>
@@ -35,7 +32,6 @@
 #include <unordered_map>
 
 #include "platform/system/HttpClient.hpp"
-#include "platform/system/OpenFd.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/VirtualClock.hpp"
 #include "verbolin/app/AppModel.hpp"
@@ -1752,43 +1748,23 @@ TEST(QuitSignals, AHangUpQuitsUnlessItWasIgnored) {
     }
 }
 
-// What SIGKILL leaves of an instance: its socket's file, which nothing
-// listens on any more.
-void leaveSocketOfACrash(const QString& name) {
-    const std::string path = (QDir::tempPath() + '/' + name).toStdString();
-    const platform::OpenFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(::listen(fd.get(), 1), 0);
-}
-
-// A socket left by a crashed run is replaced by the next instance; a live
-// instance's is kept, even while it is too busy to answer, and stays the one
-// a later launch reaches.
-TEST(SingleInstance, OnlyASocketNothingListensOnIsReplaced) {
+// A live instance's socket is kept, even while the instance is too busy to
+// answer, and stays the one a later launch reaches.
+TEST(SingleInstance, ALiveInstancesSocketIsKeptWhileItIsBusy) {
     TestEnvironment env;
     const QString name = verbolin::SingleInstance::serverName(env.home.path() / "data");
-    for (const bool live : {false, true}) {
-        SCOPED_TRACE(live ? "a busy instance" : "a crashed one");
-        int firstShows = 0, nextShows = 0;
-        std::unique_ptr<verbolin::SingleInstance> first;
-        if (live)
-            first = std::make_unique<verbolin::SingleInstance>(name, [&] { ++firstShows; });
-        else
-            leaveSocketOfACrash(name);
-        // Made before the first has run a turn of its loop: it cannot answer.
-        verbolin::SingleInstance next(name, [&] { ++nextShows; });
-        EXPECT_EQ(next.listening(), !live);
-        std::atomic<int> answered{-1};
-        std::thread later([&] { answered = verbolin::SingleInstance::askRunningToShow(name); });
-        QTRY_VERIFY_WITH_TIMEOUT(answered != -1, 5000);
-        later.join();
-        EXPECT_EQ(answered, 1);
-        EXPECT_EQ(firstShows, live ? 1 : 0);
-        EXPECT_EQ(nextShows, live ? 0 : 1);
-    }
+    int firstShows = 0, nextShows = 0;
+    verbolin::SingleInstance first(name, [&] { ++firstShows; });
+    // Made before the first has run a turn of its loop: it cannot answer.
+    verbolin::SingleInstance next(name, [&] { ++nextShows; });
+    EXPECT_FALSE(next.listening());
+    std::atomic<int> answered{-1};
+    std::thread later([&] { answered = verbolin::SingleInstance::askRunningToShow(name); });
+    QTRY_VERIFY_WITH_TIMEOUT(answered != -1, 5000);
+    later.join();
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(firstShows, 1);
+    EXPECT_EQ(nextShows, 0);
 }
 
 TEST(SingleInstance, ASecondLaunchReachesTheFirst) {
