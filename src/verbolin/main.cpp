@@ -5,12 +5,14 @@
 // and what it holds.
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "platform/system/OpenFileLimit.hpp"
 #include "platform/system/PendingSignals.hpp"
 #include "verbolin/app/PrivateFolders.hpp"
 #include "verbolin/headless/CommandLine.hpp"
@@ -28,11 +30,24 @@ int main(int argc, char** argv) {
     // server): a SIGTERM from here on ends the run through its quit path
     // with a normal exit status, not by the signal's default action.
     platform::PendingSignals::catchFromNow();
+    // Every road may open many files at once (the display's connections,
+    // the audio server's, the transcript's journals, a download's); the
+    // soft limit is raised before any of them, and what is still too few is
+    // said below rather than found as a crash.
+    const std::uint64_t openFiles = platform::OpenFileLimit::raiseToHard();
     // Each line reaches a pipe or file as it is written, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     using verbolin::CommandLine;
     const CommandLine line = CommandLine::parse(std::vector<std::string>(argv + 1, argv + argc));
     try {
+        // Before the folders are tidied or anything is made: a refused start
+        // leaves nothing behind.
+        if (line.action == CommandLine::Action::application) {
+            if (const auto shortfall = verbolin::openFilesShortfall(openFiles)) {
+                std::fprintf(stderr, "%s\n", shortfall->c_str());
+                return 1;
+            }
+        }
         // Not for --status, which only reads the data folder (and removes
         // the copies of the transcript that stopped runs left itself).
         if (line.action == CommandLine::Action::listen ||

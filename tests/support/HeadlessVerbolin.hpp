@@ -84,11 +84,13 @@ class FifoSpeaker {
 // `pulse`. Killed with SIGKILL if still running at the end. With
 // `termBeforeStart`, SIGTERM comes before the program has run a line of its
 // own: sent while blocked, it waits through exec until the program lets it in.
+// `inChild` runs in the child just before the program starts (a limit to set,
+// more of the environment).
 class HeadlessVerbolin {
   public:
     HeadlessVerbolin(const TempDir& dir, const PrivatePulseServer& pulse,
                      std::vector<std::string> arguments = {"--listen"},
-                     bool termBeforeStart = false)
+                     bool termBeforeStart = false, const std::function<void()>& inChild = {})
         : dir_(dir.path()) {
         const std::string out = (dir_ / "out.txt").string(), err = (dir_ / "err.txt").string();
         pid_ = ::fork();
@@ -108,6 +110,7 @@ class HeadlessVerbolin {
             ::sigprocmask(SIG_BLOCK, &term, nullptr);
             ::kill(::getpid(), SIGTERM);
         }
+        if (inChild) inChild();
         std::vector<char*> argv{const_cast<char*>("verbolin")};
         for (auto& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);

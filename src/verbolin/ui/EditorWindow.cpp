@@ -27,7 +27,13 @@
 namespace verbolin {
 namespace {
 constexpr int kCopiedMs = int(StatusBarModel::kCopiedSeconds * 1000);
+
+// A button given the icon it already has would be laid out and painted
+// again at every refresh, each new segment's included.
+void setIconOf(QToolButton* button, const QIcon& icon) {
+    if (button->icon().cacheKey() != icon.cacheKey()) button->setIcon(icon);
 }
+}  // namespace
 
 EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteboard& pasteboard,
                            QWidget* parent)
@@ -327,7 +333,7 @@ void EditorWindow::refresh() {
 
     const auto button = editor_.listenButton();
     listen_->setText(QString::fromStdString(button.title));
-    listen_->setIcon(SymbolIcon::icon(QString::fromStdString(button.symbol)));
+    setIconOf(listen_, SymbolIcon::icon(QString::fromStdString(button.symbol)));
     listen_->setToolTip(QString::fromStdString(button.help));
     listen_->setEnabled(button.enabled);
     meter_->setActive(engine.isRecording.peek());
@@ -335,7 +341,7 @@ void EditorWindow::refresh() {
 
     const bool onTop = editor_.alwaysOnTop();
     pin_->setChecked(onTop);
-    pin_->setIcon(SymbolIcon::icon(onTop ? "pin.fill" : "pin"));
+    setIconOf(pin_, SymbolIcon::icon(onTop ? "pin.fill" : "pin"));
     const int value = int(editor_.fontSize() * kSliderScale);
     if (slider_->value() != value) slider_->setValue(value);
     updateStatusSelection();

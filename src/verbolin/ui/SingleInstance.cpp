@@ -10,6 +10,25 @@ namespace verbolin {
 namespace {
 constexpr char kShow[] = "show\n";
 constexpr int kWaitMs = 1000;
+
+enum class Found { nothing, leftBehind, live };
+
+// What has the socket name: nothing; a socket that refuses connections,
+// which nothing listens on any more (left by a crashed run); or anything
+// else, a live instance's socket at best, which is left alone.
+Found look(const QString& name) {
+    QLocalSocket socket;
+    socket.connectToServer(name);
+    if (socket.state() != QLocalSocket::UnconnectedState) return Found::live;
+    switch (socket.error()) {
+        case QLocalSocket::ServerNotFoundError:
+            return Found::nothing;
+        case QLocalSocket::ConnectionRefusedError:
+            return Found::leftBehind;
+        default:
+            return Found::live;
+    }
+}
 }  // namespace
 
 QString SingleInstance::serverName(const std::filesystem::path& dataFolder) {
@@ -31,10 +50,13 @@ bool SingleInstance::askRunningToShow(const QString& name) {
 SingleInstance::SingleInstance(const QString& name, std::function<void()> onShowRequest)
     : server_(std::make_unique<QLocalServer>()), onShowRequest_(std::move(onShowRequest)) {
     server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(name)) {
-        QLocalServer::removeServer(name);
-        server_->listen(name);
-    }
+    // With access options Qt renames its socket over whatever has the name,
+    // so what is there is looked at first. A starting instance binds before
+    // it listens, and would look left behind for that moment: the caller
+    // holds the instance lock, so that none is starting.
+    const Found there = look(name);
+    if (there == Found::leftBehind) QLocalServer::removeServer(name);
+    if (there != Found::live) server_->listen(name);
     connect(server_.get(), &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = server_->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

@@ -23,7 +23,9 @@ class SingleInstance final : public QObject {
     static bool askRunningToShow(const QString& name);
 
     // Listens as the running instance; `onShowRequest` runs for every later
-    // launch. A socket left behind by a crashed run is replaced.
+    // launch. For the holder of the instance lock: a socket left behind by a
+    // crashed run is replaced; a live instance's is kept, even one too busy
+    // to answer, and this one then does not listen.
     SingleInstance(const QString& name, std::function<void()> onShowRequest);
     ~SingleInstance() override;
 

@@ -1,9 +1,12 @@
 #include "verbolin/ui/SymbolIcon.hpp"
 
+#include <QCoreApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 #include <map>
+#include <tuple>
+#include <utility>
 
 namespace verbolin {
 namespace {
@@ -88,21 +91,7 @@ void drawSymbol(QPainter& p, const QString& symbol) {
     p.drawEllipse(QRectF(6, 6, 20, 20));  // unknown: still something to see
 }
 
-}  // namespace
-
-std::vector<QString> SymbolIcon::themeNames(const QString& symbol) {
-    const auto& names = table();
-    const auto found = names.find(symbol);
-    return found == names.end() ? std::vector<QString>{} : found->second;
-}
-
-QIcon SymbolIcon::icon(const QString& symbol) {
-    for (const auto& name : themeNames(symbol))
-        if (QIcon::hasThemeIcon(name)) return QIcon::fromTheme(name);
-    return drawn(symbol);
-}
-
-QIcon SymbolIcon::drawn(const QString& symbol) {
+QIcon paint(const QString& symbol) {
     QIcon icon;
     for (int size : {16, 22, 32, 64}) {
         QPixmap pixmap(size, size);
@@ -117,6 +106,45 @@ QIcon SymbolIcon::drawn(const QString& symbol) {
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+// The icons made so far, by symbol, and for a theme's by the theme's name
+// (none for a drawn one).
+using IconKey = std::tuple<QString, bool, QString>;
+std::map<IconKey, QIcon>& made() {
+    static std::map<IconKey, QIcon> icons;
+    return icons;
+}
+
+template <typename Make>
+QIcon once(const IconKey& key, Make make) {
+    auto& icons = made();
+    if (const auto found = icons.find(key); found != icons.end()) return found->second;
+    QIcon icon = make();
+    // They go with the application, so that no pixmap outlives it; the
+    // next application, if any, makes its own.
+    if (icons.empty()) qAddPostRoutine([] { made().clear(); });
+    return icons.emplace(key, std::move(icon)).first->second;
+}
+
+}  // namespace
+
+std::vector<QString> SymbolIcon::themeNames(const QString& symbol) {
+    const auto& names = table();
+    const auto found = names.find(symbol);
+    return found == names.end() ? std::vector<QString>{} : found->second;
+}
+
+QIcon SymbolIcon::icon(const QString& symbol) {
+    return once({symbol, false, QIcon::themeName()}, [&] {
+        for (const auto& name : themeNames(symbol))
+            if (QIcon::hasThemeIcon(name)) return QIcon::fromTheme(name);
+        return drawn(symbol);
+    });
+}
+
+QIcon SymbolIcon::drawn(const QString& symbol) {
+    return once({symbol, true, QString()}, [&] { return paint(symbol); });
 }
 
 }  // namespace verbolin

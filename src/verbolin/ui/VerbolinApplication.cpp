@@ -198,6 +198,12 @@ int runDesktop(const QString& instanceName) {
 
 }  // namespace
 
+std::optional<std::string> openFilesShortfall(std::uint64_t limit) {
+    if (limit >= kOpenFilesNeeded) return std::nullopt;
+    return "Verbolin needs at least " + std::to_string(kOpenFilesNeeded) +
+           " open files; the limit is " + std::to_string(limit) + " (ulimit -n)";
+}
+
 int runApplication(int argc, char** argv) {
     // Qt would abort with a message about platform plugins; what is
     // missing is said plainly, with what works without a display.

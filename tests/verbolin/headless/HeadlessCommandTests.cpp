@@ -6,7 +6,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -17,6 +20,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <set>
 
 #include "platform/system/OpenFd.hpp"
@@ -757,6 +761,112 @@ TEST(HeadlessCommands, OneListenerPerDataFolder) {
         const verbolin::InstanceLock after(dataFolder);
         EXPECT_TRUE(after.held());
         std::filesystem::permissions(dataFolder, std::filesystem::perms(0700));
+    }
+}
+
+namespace {
+
+// What connecting to the local socket at `path` gives: 0 when something
+// listens there, else the error (ECONNREFUSED for a socket left by a crash).
+int connectError(const std::filesystem::path& path) {
+    const platform::OpenFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+    return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0
+               ? 0
+               : errno;
+}
+
+// The window's single-instance socket in `tmp`, once something listens on it.
+std::optional<std::filesystem::path> listeningSocket(const std::filesystem::path& tmp) {
+    for (const std::string& name : namesIn(tmp))
+        if (name.starts_with("verbolin-") && connectError(tmp / name) == 0) return tmp / name;
+    return std::nullopt;
+}
+
+}  // namespace
+
+// The window with few open files: a soft limit below the hard one is
+// raised, and the window starts; a hard limit below what it needs is said in
+// one line, with status 1, and nothing of that start stays in the temporary
+// folder. A window killed with SIGKILL leaves its single-instance socket; the
+// next start replaces it and is the instance that a later launch reaches.
+TEST(HeadlessCommands, TheWindowStartsWithEnoughOpenFilesAndAfterACrash) {
+    using namespace std::chrono_literals;
+    namespace fs = std::filesystem;
+    const testsupport::ScopedEnv offscreen("QT_QPA_PLATFORM", "offscreen");
+    testsupport::PrivatePulseServer pulse(
+        {"load-module module-null-source source_name=mic", "set-default-source mic"});
+    rlimit usual{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &usual), 0);
+    ASSERT_GT(usual.rlim_max, rlim_t(256)) << "the test needs a higher hard limit";
+    const struct {
+        const char* name;
+        rlim_t soft, hard;
+        bool afterKilledWindow;
+        bool starts;
+    } rows[] = {
+        {"16 open files", 16, 16, false, false},
+        {"16 under a high hard limit", 16, usual.rlim_max, false, true},
+        {"a killed window's socket left", usual.rlim_cur, usual.rlim_max, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir dir("verbolin-cli-home");
+        makeRandomPack(dir / "data");
+        const fs::path tmp = dir / "tmp", runtime = dir / "runtime";
+        fs::create_directories(tmp);
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+        const testsupport::ScopedEnv privateTmp("TMPDIR", tmp.string());
+        const testsupport::ScopedEnv privateRuntime("XDG_RUNTIME_DIR", runtime.string());
+        if (row.afterKilledWindow) {
+            testsupport::HeadlessVerbolin crashed(dir, pulse, {});
+            ASSERT_TRUE(crashed.waitFor([&] { return listeningSocket(tmp).has_value(); }, 60s))
+                << crashed.err();
+        }  // killed
+        EXPECT_EQ(namesIn(tmp).size(), row.afterKilledWindow ? 1u : 0u);
+        for (const std::string& name : namesIn(tmp))
+            EXPECT_EQ(connectError(tmp / name), ECONNREFUSED) << name;
+        const rlimit limit{row.soft, row.hard};
+        testsupport::HeadlessVerbolin window(dir, pulse, {}, false,
+                                             [&] { ::setrlimit(RLIMIT_NOFILE, &limit); });
+        if (!row.starts) {
+            const auto status = window.wait(60s);
+            ASSERT_TRUE(status.has_value()) << "still running\n" << window.err();
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+            std::smatch said;
+            const std::string err = window.err();
+            ASSERT_TRUE(std::regex_match(
+                err, said,
+                std::regex("Verbolin needs at least ([0-9]+) open files; the limit is 16 "
+                           "\\(ulimit -n\\)\n")))
+                << err;
+            // More than the limits the window was seen to fail under.
+            EXPECT_GT(std::stoi(said[1]), 21);
+            EXPECT_EQ(namesIn(tmp), std::set<std::string>{});
+            continue;
+        }
+        ASSERT_TRUE(window.waitFor(
+            [&] {
+                return holdsLock(window.dataFolder(), window.pid()) &&
+                       listeningSocket(tmp).has_value();
+            },
+            60s))
+            << window.err();
+        EXPECT_EQ(namesIn(tmp).size(), 1u);
+        const ProgramRun second =
+            run("verbolin", "",
+                "XDG_DATA_HOME='" + (dir / "data").string() + "' XDG_CONFIG_HOME='" +
+                    (dir / "config").string() + "' PULSE_SERVER='" + pulse.serverString() + "'");
+        EXPECT_EQ(second.status, 0) << second.err;
+        EXPECT_NE(second.err.find("Verbolin is already running"), std::string::npos) << second.err;
+        window.signal(SIGTERM);
+        const auto status = window.wait(60s);
+        ASSERT_TRUE(status.has_value()) << "still running 60 s after SIGTERM\n" << window.err();
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << window.err();
+        EXPECT_EQ(namesIn(tmp), std::set<std::string>{});
     }
 }
 

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPixmapCache>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -25,6 +26,7 @@
 #include <QToolButton>
 #include <atomic>
 #include <cctype>
+#include <map>
 #include <random>
 #include <thread>
 #include <unordered_map>
@@ -1359,28 +1361,64 @@ TEST_F(ShellTest, ToolbarFollowsSettingsWhoeverChangesThem) {
             if (a->text() == title) return a;
         return static_cast<QAction*>(nullptr);
     };
+    // Whether refreshing as each new segment does kept the toolkit's pixmap
+    // cache, made small, from painting anything new into it: a pixmap that
+    // only something new could push out is still there.
+    bool cacheKept = false;
+    const auto refreshedBySegments = [&] {
+        const int limit = QPixmapCache::cacheLimit();
+        QPixmapCache::clear();
+        QPixmapCache::setCacheLimit(128);
+        window.listenButton()->grab();
+        window.pinButton()->grab();
+        QPixmap mark(64, 64);
+        mark.fill(Qt::red);
+        const QString untouched = QStringLiteral("verbolin-test-untouched");
+        QPixmapCache::insert(untouched, mark);
+        for (int i = 0; i < 200; ++i) {
+            window.refresh();
+            window.listenButton()->grab();
+            window.pinButton()->grab();
+        }
+        cacheKept = QPixmapCache::find(untouched, &mark);
+        QPixmapCache::setCacheLimit(limit);
+    };
     struct Case {
         const char* name;
         std::function<void()> change;
         bool onTop;
         double fontSize;
+        bool paintsNothingNew;  // its icons were all painted before
     } cases[] = {
-        {"tray turns it on", [&] { trayAction("Always on Top")->trigger(); }, true, 26},
-        {"tray turns it off", [&] { trayAction("Always on Top")->trigger(); }, false, 26},
-        {"settings written", [&] { model->defaults().setBool("alwaysOnTop", true); }, true, 26},
-        {"size written", [&] { model->defaults().setNumber("fontSize", 40); }, true, 40},
-        {"key removed", [&] { model->defaults().remove("alwaysOnTop"); }, false, 40},
+        {"tray turns it on", [&] { trayAction("Always on Top")->trigger(); }, true, 26, false},
+        {"tray turns it off", [&] { trayAction("Always on Top")->trigger(); }, false, 26, false},
+        {"settings written", [&] { model->defaults().setBool("alwaysOnTop", true); }, true, 26,
+         false},
+        {"size written", [&] { model->defaults().setNumber("fontSize", 40); }, true, 40, false},
+        {"key removed", [&] { model->defaults().remove("alwaysOnTop"); }, false, 40, false},
+        {"200 segments", refreshedBySegments, false, 40, true},
     };
+    // Each icon is made once for its state: the same one comes back with the
+    // state, and refreshing with none changed paints and caches nothing new.
+    window.grab();
+    std::map<bool, qint64> pinIcons{{false, window.pinButton()->icon().cacheKey()}};
+    const qint64 listenIcon = window.listenButton()->icon().cacheKey();
     for (const Case& c : cases) {
         tray.rebuild();  // as on every opening
         c.change();
         settle();
+        window.grab();
         EXPECT_EQ(window.pinButton()->isChecked(), c.onTop) << c.name;
         EXPECT_EQ(window.fontSlider()->value(),
                   int(c.fontSize * verbolin::EditorWindow::kSliderScale))
             << c.name;
         EXPECT_EQ(window.pane()->textView().inputs().fontSize, c.fontSize) << c.name;
+        const qint64 pinIcon = window.pinButton()->icon().cacheKey();
+        EXPECT_EQ(pinIcons.emplace(c.onTop, pinIcon).first->second, pinIcon) << c.name;
+        EXPECT_EQ(window.listenButton()->icon().cacheKey(), listenIcon) << c.name;
+        EXPECT_TRUE(cacheKept || !c.paintsNothingNew) << c.name;
     }
+    EXPECT_NE(pinIcons[true], pinIcons[false]);
 }
 
 // The longest failures, worded by their own code, take one line at the
@@ -1815,6 +1853,25 @@ TEST(QuitSignals, AHangUpQuitsUnlessItWasIgnored) {
         EXPECT_EQ(now.sa_handler, start.sa_handler);  // handed back
         ::sigaction(SIGHUP, &before, nullptr);
     }
+}
+
+// A live instance's socket is kept, even while the instance is too busy to
+// answer, and stays the one a later launch reaches.
+TEST(SingleInstance, ALiveInstancesSocketIsKeptWhileItIsBusy) {
+    TestEnvironment env;
+    const QString name = verbolin::SingleInstance::serverName(env.home.path() / "data");
+    int firstShows = 0, nextShows = 0;
+    verbolin::SingleInstance first(name, [&] { ++firstShows; });
+    // Made before the first has run a turn of its loop: it cannot answer.
+    verbolin::SingleInstance next(name, [&] { ++nextShows; });
+    EXPECT_FALSE(next.listening());
+    std::atomic<int> answered{-1};
+    std::thread later([&] { answered = verbolin::SingleInstance::askRunningToShow(name); });
+    QTRY_VERIFY_WITH_TIMEOUT(answered != -1, 5000);
+    later.join();
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(firstShows, 1);
+    EXPECT_EQ(nextShows, 0);
 }
 
 TEST(SingleInstance, ASecondLaunchReachesTheFirst) {
