@@ -5,8 +5,8 @@
 namespace verbolin {
 
 int TextAttributes::count() const {
-    return int(blockId.has_value()) + int(separator) + int(standIn) + int(fontSize.has_value()) +
-           int(paragraph.has_value()) + int(color.has_value());
+    return int(blockId.has_value()) + int(separator) + int(standIn) + int(cut != CutPart::none) +
+           int(fontSize.has_value()) + int(paragraph.has_value()) + int(color.has_value());
 }
 
 AttributedText::AttributedText(const QString& text, const TextAttributes& attributes) {

@@ -12,6 +12,10 @@
 
 namespace verbolin {
 
+// Which part of a paragraph too long to show whole a character belongs to:
+// the start that is shown, or the line saying so (see LongParagraph).
+enum class CutPart : unsigned char { none, start, notice };
+
 struct ParagraphStyle {
     double lineSpacing = 0;
     double spacingBefore = 0;
@@ -24,6 +28,7 @@ struct TextAttributes {
     // Drawn by the view so that an empty paragraph keeps a line: never part
     // of the user's text, whatever its character.
     bool standIn = false;
+    CutPart cut = CutPart::none;     // shown in part: never the user's to change
     std::optional<double> fontSize;  // body font of this size
     std::optional<ParagraphStyle> paragraph;
     std::optional<ColorRole> color;

@@ -39,7 +39,8 @@ namespace TimelineEditMapper {
 // may touch the live paragraph (`liveId`): the store does not hold it, and
 // text typed there would be dropped at the next preview. An empty
 // paragraph's stand-in goes like any character: the view gives the
-// paragraph another while it holds no text.
+// paragraph another while it holds no text. A paragraph shown in part is
+// not changed at all.
 bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId);
 
@@ -72,7 +73,7 @@ void assignStrayText(AttributedText& text, double fontSize);
 // One edit per paragraph whose text, as shown, differs from what `shown`
 // (the keys of the text before the change) held, in their order. A
 // paragraph whose text was removed entirely has no range any more: its edit
-// has an empty text.
+// has an empty text. A paragraph shown in part keeps its key from `shown`.
 EditMapping collectEdits(const AttributedText& text, std::span<const ParagraphKey> shown);
 
 }  // namespace TimelineEditMapper

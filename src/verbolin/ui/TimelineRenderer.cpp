@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/system/Date.hpp"
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 
 namespace verbolin::TimelineRenderer {
@@ -49,6 +50,12 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
 }
 
 AttributedText body(const QString& text, TextAttributes first) {
+    if (LongParagraph::tooLong(text)) {
+        AttributedText out =
+            body(LongParagraph::start(text), LongParagraph::startAttributes(first));
+        out.append(LongParagraph::noticeLine(text, first));
+        return out;
+    }
     const qsizetype lf = text.indexOf(QLatin1Char('\n'));
     if (lf < 0) return AttributedText(text, first);
     AttributedText out(text.left(lf + 1), first);
@@ -68,7 +75,7 @@ std::string gapText(double seconds) {
 QString plainText(const AttributedText& text, int pos, int len) {
     QString collected;
     for (const AttributedRun& r : text.runs(pos, len)) {
-        if (r.attributes.standIn) continue;
+        if (r.attributes.standIn || r.attributes.cut == CutPart::notice) continue;
         if (!r.attributes.separator)
             collected += text.string().mid(r.start, r.length);
         else if (!collected.endsWith(QStringLiteral("\n\n")))

@@ -27,7 +27,8 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
 
 TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId, double spacingBefore);
 // A paragraph's text with `first` (its body attributes): lines after a line
-// break inside it get no space above.
+// break inside it get no space above. One too long to show whole shows its
+// start and a line saying so.
 AttributedText body(const QString& text, TextAttributes first);
 TextAttributes separatorAttributes(double fontSize);
 
@@ -35,8 +36,8 @@ TextAttributes separatorAttributes(double fontSize);
 std::string gapText(double seconds);
 
 // The range as plain text: each separator reads as one blank line, and the
-// result is trimmed of white space at both ends. Empty paragraphs' marks are
-// left out.
+// result is trimmed of white space at both ends. Empty paragraphs' marks and
+// the notice under a paragraph shown in part are left out.
 QString plainText(const AttributedText& text, int pos, int len);
 
 }  // namespace verbolin::TimelineRenderer
