@@ -13,8 +13,9 @@
 namespace verbolin {
 
 // Which part of a paragraph too long to show whole a character belongs to:
-// the start that is shown, or the line saying so (see LongParagraph).
-enum class CutPart : unsigned char { none, start, notice };
+// the start that is shown, a break opportunity put into it, or the line
+// saying so (see LongParagraph).
+enum class CutPart : unsigned char { none, start, wrap, notice };
 
 struct ParagraphStyle {
     double lineSpacing = 0;

@@ -50,11 +50,35 @@ int cutAt(const QString& text) {
     return at;
 }
 
-QString start(const QString& text) { return text.left(cutAt(text)); }
-
-TextAttributes startAttributes(TextAttributes first) {
-    first.cut = CutPart::start;
-    return first;
+AttributedText shown(const QString& text, TextAttributes first) {
+    const QString start = text.left(cutAt(text));
+    TextAttributes part = first;
+    part.cut = CutPart::start;
+    AttributedText out;
+    int from = 0, unbroken = 0;
+    const auto flush = [&](int to) {
+        out.append(start.mid(from, to - from), part);
+        from = to;
+    };
+    for (int i = 0; i < start.size(); ++i) {
+        if (start[i].isSpace()) {
+            unbroken = 0;
+            if (start[i] == QLatin1Char('\n') && part.paragraph && part.paragraph->spacingBefore) {
+                flush(i + 1);
+                part.paragraph->spacingBefore = 0;
+            }
+        } else if (++unbroken >= kUnbrokenRun && i + 1 < start.size() &&
+                   !joinsPrevious(start, i + 1)) {
+            flush(i + 1);
+            TextAttributes wrap = part;
+            wrap.cut = CutPart::wrap;
+            out.append(QString(QChar(0x200B)), wrap);
+            unbroken = 0;
+        }
+    }
+    flush(int(start.size()));
+    out.append(noticeLine(text, first));
+    return out;
 }
 
 QString notice(qsizetype characters) {

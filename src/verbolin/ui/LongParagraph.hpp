@@ -22,6 +22,8 @@ constexpr int kLimit = 200'000;
 // Units of text laid out in one turn while a long timeline comes in, at
 // least one paragraph: one paragraph shown in part and some more.
 constexpr size_t kStepUnits = 400'000;
+// Units of the shown start between break opportunities at most.
+constexpr int kUnbrokenRun = 200;
 
 // The line that follows the shown start; %1 is the paragraph's length.
 constexpr const char* kNotice =
@@ -36,9 +38,12 @@ inline bool tooLong(const QString& text) { return text.size() > kLimit; }
 // and, where a few steps back find one, not in front of a mark or joiner
 // that belongs to the character before it.
 int cutAt(const QString& text);
-QString start(const QString& text);
-// `first` (the body attributes) marked as the shown start.
-TextAttributes startAttributes(TextAttributes first);
+// What is shown of `text`, a paragraph too long to show whole, with `first`
+// (its body attributes): its start, lines after a line break in it with no
+// space above, then the notice line. A long stretch without a space gets a
+// zero-width break opportunity now and then: wrapping such a stretch costs
+// the layout time that grows with the square of its length.
+AttributedText shown(const QString& text, TextAttributes first);
 // The notice line, from its line break on, for the paragraph `text`.
 AttributedText noticeLine(const QString& text, TextAttributes first);
 // The notice for a paragraph of `characters` characters.

@@ -50,12 +50,7 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
 }
 
 AttributedText body(const QString& text, TextAttributes first) {
-    if (LongParagraph::tooLong(text)) {
-        AttributedText out =
-            body(LongParagraph::start(text), LongParagraph::startAttributes(first));
-        out.append(LongParagraph::noticeLine(text, first));
-        return out;
-    }
+    if (LongParagraph::tooLong(text)) return LongParagraph::shown(text, first);
     const qsizetype lf = text.indexOf(QLatin1Char('\n'));
     if (lf < 0) return AttributedText(text, first);
     AttributedText out(text.left(lf + 1), first);
@@ -75,7 +70,9 @@ std::string gapText(double seconds) {
 QString plainText(const AttributedText& text, int pos, int len) {
     QString collected;
     for (const AttributedRun& r : text.runs(pos, len)) {
-        if (r.attributes.standIn || r.attributes.cut == CutPart::notice) continue;
+        if (r.attributes.standIn || r.attributes.cut == CutPart::notice ||
+            r.attributes.cut == CutPart::wrap)
+            continue;
         if (!r.attributes.separator)
             collected += text.string().mid(r.start, r.length);
         else if (!collected.endsWith(QStringLiteral("\n\n")))
