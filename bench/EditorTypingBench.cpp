@@ -9,6 +9,12 @@
 // counted as one. The same in a timeline of 20,000 paragraphs ("before"),
 // where a key should cost about what it does in a short one. Runs offscreen.
 //
+// BM_OpenBesideAHugeParagraph opens a window on a timeline holding a
+// paragraph of 4 MiB ("huge" 1) or not (0): "ms_first_frame" from making the
+// window to its first frame laid out and painted, "ms_all_shown" until no
+// older text is pending; then a word is typed (and undone) in the short
+// paragraph right after it, "ms_per_key" as above.
+//
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_EditorTypingBench
 //   build/bench_EditorTypingBench --benchmark_repetitions=3
@@ -65,9 +71,10 @@ struct World {
     std::unique_ptr<AppModel> model;
     MemoryPasteboard pasteboard;
     std::unique_ptr<EditorWindow> window;
-    platform::Uuid longId, shortId;
+    platform::Uuid longId, shortId, besideId;
+    double firstFrameMs = 0, allShownMs = 0;
 
-    explicit World(int before) {
+    explicit World(int before, size_t hugeBytes = 0) {
         defaults.setBool(Defaults::kAlwaysListen, false);
         AppModel::Services s;
         s.main = &main;
@@ -81,15 +88,20 @@ struct World {
                               ModelDownloader::Existing) {};
         s.engine.recorder = nullptr;
         model = std::make_unique<AppModel>(std::move(s));
-        fill(before);
+        fill(before, hugeBytes);
+        using Ms = std::chrono::duration<double, std::milli>;
+        const auto opening = std::chrono::steady_clock::now();
         window = std::make_unique<EditorWindow>(*model, main, pasteboard);
         window->setAttribute(Qt::WA_DeleteOnClose, false);
         window->show();
         window->refresh();
         settle();
+        window->grab();  // the first frame, painted
+        firstFrameMs = Ms(std::chrono::steady_clock::now() - opening).count();
         while (view().pendingParagraphs() > 0)  // older paragraphs come in on later turns
             QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         settle();
+        allShownMs = Ms(std::chrono::steady_clock::now() - opening).count();
     }
     ~World() {
         window.reset();
@@ -97,8 +109,9 @@ struct World {
     }
 
     // A timeline of `before` short paragraphs, then the long one (one
-    // utterance after another, a second apart), and a short one near the end.
-    void fill(int before) {
+    // utterance after another, a second apart), a paragraph of `hugeBytes`
+    // when asked for, and short ones after it.
+    void fill(int before, size_t hugeBytes) {
         auto at = std::chrono::system_clock::now() - std::chrono::hours(5);
         const auto add = [&](const std::string& text, std::chrono::seconds pause) {
             Segment s;
@@ -115,8 +128,11 @@ struct World {
             if (i == 0) longId = id;
         }
         at += std::chrono::minutes(2);
+        if (hugeBytes > 0)
+            add(sentences(hugeBytes, 0).substr(0, hugeBytes), std::chrono::minutes(2));
         for (int i = 0; i < 20; ++i) {
             const platform::Uuid id = add(sentences(249, i), std::chrono::minutes(2));
+            if (i == 0) besideId = id;
             if (i == 10) shortId = id;
         }
     }
@@ -169,7 +185,28 @@ void BM_TypeAndUndoAtParagraphEnd(benchmark::State& state) {
         if (b.id == id) state.counters["chars"] = double(b.text().size());
 }
 
+void BM_OpenBesideAHugeParagraph(benchmark::State& state) {
+    World w(100, state.range(0) ? size_t(4) << 20 : 0);
+    w.view().textEdit()->setFocus();
+    w.caretAtEndOf(w.besideId);
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) w.typeAndUndo();
+    const std::chrono::duration<double, std::milli> spent =
+        std::chrono::steady_clock::now() - started;
+    state.counters["ms_per_key"] =
+        spent.count() / (double(state.iterations()) * double(std::strlen(kWord) + 1));
+    state.counters["ms_first_frame"] = w.firstFrameMs;
+    state.counters["ms_all_shown"] = w.allShownMs;
+}
+
 }  // namespace
+
+BENCHMARK(BM_OpenBesideAHugeParagraph)
+    ->ArgNames({"huge"})
+    ->Args({0})
+    ->Args({1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 BENCHMARK(BM_TypeAndUndoAtParagraphEnd)
     ->ArgNames({"long", "before"})

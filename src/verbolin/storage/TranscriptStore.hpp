@@ -267,7 +267,8 @@ class TranscriptStore {
     // The first paragraph of each session mapped to the session's title (its
     // name, or its start time when unnamed).
     std::unordered_map<platform::Uuid, std::string> sessionStartBlocks() const;
-    // The first ten words of the item's first segment, or "Nothing yet".
+    // The first ten words of the item's first segment (a few hundred bytes
+    // at most), or "Nothing yet".
     std::string previewOf(const SessionItem& item) const;
     // "10:00 – 10:42", "10:00 – now", "Now", or the start alone.
     std::string rangeText(const SessionItem& item) const;

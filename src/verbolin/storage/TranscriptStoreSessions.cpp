@@ -149,14 +149,28 @@ std::string TranscriptStore::previewOf(const SessionItem& item) const {
     const Segment* first = endsIn(item).first;
     if (!first) return "Nothing yet";
     const std::string& text = first->text;
-    auto words = wordsBetweenSpaces(text);
-    if (words.size() <= 10) return text;
+    // A paste of megabytes may hold few spaces, or none: the sidebar would
+    // measure all of it to elide it, for every entry shown.
+    constexpr size_t kMaxBytes = 400;
+    size_t headEnd = std::min(text.size(), kMaxBytes * 2);
+    while (headEnd < text.size() && (static_cast<unsigned char>(text[headEnd]) & 0xC0) == 0x80)
+        --headEnd;
+    const std::string_view head = std::string_view(text).substr(0, headEnd);
+    auto words = wordsBetweenSpaces(head);
     std::string out;
-    for (size_t i = 0; i < 10; ++i) {
+    bool more = head.size() < text.size() || words.size() > 10;
+    if (!more) return text;
+    for (size_t i = 0; i < std::min<size_t>(words.size(), 10); ++i) {
         if (i) out += ' ';
         out += words[i];
     }
-    return out + "\u2026";
+    if (out.size() > kMaxBytes) {
+        size_t cut = kMaxBytes;  // at the start of a character
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+        out.resize(cut);
+        more = true;
+    }
+    return more ? out + "\u2026" : out;
 }
 
 std::string TranscriptStore::rangeText(const SessionItem& item) const {

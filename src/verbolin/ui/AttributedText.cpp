@@ -6,7 +6,8 @@ namespace verbolin {
 
 int TextAttributes::count() const {
     return int(blockId.has_value()) + int(separator) + int(opens.has_value()) +
-           int(fontSize.has_value()) + int(paragraph.has_value()) + int(color.has_value());
+           int(cut != CutPart::none) + int(fontSize.has_value()) + int(paragraph.has_value()) +
+           int(color.has_value());
 }
 
 AttributedText::AttributedText(const QString& text, const TextAttributes& attributes) {

@@ -12,6 +12,11 @@
 
 namespace verbolin {
 
+// Which part of a paragraph too long to show whole a character belongs to:
+// the start that is shown, a break opportunity put into it, or the line
+// saying so (see LongParagraph).
+enum class CutPart : unsigned char { none, start, wrap, notice };
+
 struct ParagraphStyle {
     double lineSpacing = 0;
     double spacingBefore = 0;
@@ -24,6 +29,7 @@ struct TextAttributes {
     // On a separator: the id of the paragraph it opens, so that a paragraph
     // left without characters is still known, as the empty line after it.
     std::optional<QString> opens;
+    CutPart cut = CutPart::none;     // shown in part: never the user's to change
     std::optional<double> fontSize;  // body font of this size
     // On a separator, the style of the paragraph it opens: what an empty
     // paragraph's line is laid out with.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 
 namespace verbolin::TimelineEditMapper {
@@ -10,6 +11,7 @@ namespace verbolin::TimelineEditMapper {
 bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId) {
     if (liveId && blockIdAt(text, pos) == liveId) return false;
+    if (LongParagraph::touchesCut(text, pos, len)) return false;
     if (len <= 0) return true;
     for (const AttributedRun& r : text.runs(pos, len)) {
         if (r.attributes.separator) return false;
@@ -23,6 +25,7 @@ const char* whyRefused(const AttributedText& text, const std::vector<ParagraphRa
     if (shouldChange(text, pos, len, liveId)) return nullptr;
     if (len > 0 && selectedIds(ranges, pos, len).size() > 1)
         return "A selection across paragraphs cannot be changed: edit one paragraph at a time.";
+    if (LongParagraph::touchesCut(text, pos, len)) return LongParagraph::kRefusal;
     const auto runs = text.runs(pos, len);
     if (liveId && (blockIdAt(text, pos) == liveId ||
                    std::any_of(runs.begin(), runs.end(), [&](const AttributedRun& r) {
@@ -67,7 +70,11 @@ EditMapping collectEdits(const AttributedText& text, const std::vector<Paragraph
         // Ranges carry ids the renderer wrote, or ones assigned from them.
         auto id = platform::Uuid::parse(r.id.toStdString());
         if (!id) continue;
-        out.keys.push_back({*id, paragraphText(text, r).toStdString()});
+        // What is shown of a long paragraph is not its text: it keeps the one it had.
+        if (LongParagraph::isCut(text, r))
+            out.keys.push_back(LongParagraph::keyOf(shown, *id));
+        else
+            out.keys.push_back({*id, paragraphText(text, r).toStdString()});
     }
     now.reserve(out.keys.size());
     for (const ParagraphKey& k : out.keys) now.emplace(k.id, &k.text);

@@ -37,7 +37,8 @@ namespace TimelineEditMapper {
 // Whether replacing [pos, pos + len) may happen. A separator can never be
 // deleted or overtyped, so paragraphs are neither merged nor split. Nothing
 // may touch the live paragraph (`liveId`): the store does not hold it, and
-// text typed there would be dropped at the next preview.
+// text typed there would be dropped at the next preview. A paragraph
+// shown in part is not changed at all.
 bool shouldChange(const AttributedText& text, int pos, int len,
                   const std::optional<QString>& liveId);
 
@@ -66,7 +67,8 @@ bool sameAsShown(const std::string& a, const std::string& b);
 // One edit per paragraph whose text, as shown, differs from what `shown`
 // (the keys of the text before the change) held, in their order. `ranges`
 // are the paragraphs of `text`, empty ones included: a paragraph whose text
-// was removed entirely has an edit with an empty text.
+// was removed entirely has an edit with an empty text. A paragraph shown in
+// part keeps its key from `shown`.
 EditMapping collectEdits(const AttributedText& text, const std::vector<ParagraphRange>& ranges,
                          std::span<const ParagraphKey> shown);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/system/Date.hpp"
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 
 namespace verbolin::TimelineRenderer {
@@ -49,6 +50,11 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
 }
 
 AttributedText body(const QString& text, TextAttributes first) {
+    if (LongParagraph::tooLong(text)) return LongParagraph::shown(text, first);
+    return lines(text, first);
+}
+
+AttributedText lines(const QString& text, TextAttributes first) {
     const qsizetype lf = text.indexOf(QLatin1Char('\n'));
     if (lf < 0) return AttributedText(text, first);
     AttributedText out(text.left(lf + 1), first);
@@ -68,6 +74,7 @@ std::string gapText(double seconds) {
 QString plainText(const AttributedText& text, int pos, int len) {
     QString collected;
     for (const AttributedRun& r : text.runs(pos, len)) {
+        if (r.attributes.cut == CutPart::notice || r.attributes.cut == CutPart::wrap) continue;
         if (!r.attributes.separator)
             collected += text.string().mid(r.start, r.length);
         else if (!collected.endsWith(QStringLiteral("\n\n")))

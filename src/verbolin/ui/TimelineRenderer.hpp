@@ -28,8 +28,12 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
 
 TextAttributes bodyAttributes(double fontSize, const platform::Uuid& blockId, double spacingBefore);
 // A paragraph's text with `first` (its body attributes): lines after a line
-// break inside it get no space above.
+// break inside it get no space above. One too long to show whole shows its
+// start and a line saying so.
 AttributedText body(const QString& text, TextAttributes first);
+// The same for text the user put in: whole, whatever its length, since the
+// window already shows all of it.
+AttributedText lines(const QString& text, TextAttributes first);
 // The separator in front of the paragraph `opens`, which has the space
 // `spacingBefore` above it.
 TextAttributes separatorAttributes(double fontSize, const platform::Uuid& opens,
@@ -39,7 +43,8 @@ TextAttributes separatorAttributes(double fontSize, const platform::Uuid& opens,
 std::string gapText(double seconds);
 
 // The range as plain text: each separator reads as one blank line, and the
-// result is trimmed of white space at both ends.
+// result is trimmed of white space at both ends. The notice under a
+// paragraph shown in part, and the breaks put into it, are left out.
 QString plainText(const AttributedText& text, int pos, int len);
 
 }  // namespace verbolin::TimelineRenderer

@@ -11,6 +11,7 @@
 
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/GutterView.hpp"
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/TimelineDocument.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
@@ -329,7 +330,9 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
     const bool keepsPlace = (plan.prepended && anchor) || (plan.styleChanged && hadAnchor);
     const size_t scopedCount = blocks.scoped().size();
     ++fillRound_;
-    pending_ = endsAtBottom && !keepsPlace && scopedCount > fillStep ? scopedCount - fillStep : 0;
+    pending_ = endsAtBottom && !keepsPlace
+                   ? LongParagraph::stepStart(blocks.scoped(), scopedCount, fillStep)
+                   : 0;
     renderAll(blocks);
     const double newHeight = layoutAll();
     if (pending_ > 0) scheduleFill();
@@ -385,7 +388,9 @@ void TimelineTextView::scheduleFill() {
     // last step go first.
     main_.postAfter(kFillPause, [self = QPointer<TimelineTextView>(this), round = fillRound_] {
         if (!self || self->fillRound_ != round || self->pending_ == 0) return;
-        self->fillOlder(self->fillStep);
+        const size_t from = LongParagraph::stepStart(self->inputs_.paragraphs().scoped(),
+                                                     self->pending_, self->fillStep);
+        self->fillOlder(self->pending_ - from);
         if (self->pending_ > 0) self->scheduleFill();
     });
 }

@@ -54,8 +54,8 @@ class TimelineTextView final : public QWidget {
     // Leading paragraphs not yet in the text: a long timeline opens with its
     // newest paragraphs and takes the older ones in on later turns.
     size_t pendingParagraphs() const { return pending_; }
-    // Paragraphs written per turn while older text comes in; a timeline no
-    // longer than this is written at once.
+    // Paragraphs written per turn while older text comes in, fewer where
+    // they are long; a timeline no longer than this is written at once.
     size_t fillStep = 1000;
     // Writes all older text still pending now.
     void finishFill();

@@ -96,7 +96,7 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
         refused_ = Refused{at, gone, put};
         return;
     }
-    text_.replace(at, gone, TimelineRenderer::body(after.mid(at - pos, put), *look));
+    text_.replace(at, gone, TimelineRenderer::lines(after.mid(at - pos, put), *look));
     ranges_.reset();
     if (edit_->document()->characterCount() - 1 != text_.length()) desynced_ = true;
 }

@@ -161,6 +161,9 @@ TEST_F(SessionListTest, SectionTitlesGoToTheFirstParagraphAfterEachMarker) {
 }
 
 TEST_F(SessionListTest, PreviewShowsAtMostTenWords) {
+    std::string huge = "x";
+    while (huge.size() < size_t(4 << 20)) huge += "\u00e9";  // two bytes each
+    const std::string cutHuge = huge.substr(0, 399) + "\u2026";
     struct Case {
         const char* text;
         const char* preview;
@@ -173,10 +176,12 @@ TEST_F(SessionListTest, PreviewShowsAtMostTenWords) {
         {"a\tb\nc d e f g h i j k", "a\tb\nc d e f g h i j k"},  // only spaces split
         {"a b c d e f g h i j \u0301k",
          "a b c d e f g h i j \u0301k"},  // a space carrying an accent is no break
+        // Megabytes with no space, cut between characters.
+        {huge.c_str(), nullptr},
     };
     for (const auto& c : cases) {
         load({seg(10, c.text)}, {marker(9)});
-        EXPECT_EQ(store.previewOf(*store.currentSession()), c.preview) << c.text;
+        EXPECT_EQ(store.previewOf(*store.currentSession()), c.preview ? c.preview : cutHuge);
     }
     load({}, {marker(9)});
     EXPECT_EQ(store.previewOf(*store.currentSession()), "Nothing yet");

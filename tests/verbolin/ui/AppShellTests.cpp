@@ -41,6 +41,7 @@
 #include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/EditorWindow.hpp"
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
 #include "verbolin/ui/QtMainExecutor.hpp"
@@ -1040,7 +1041,8 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
 }
 
 // The user's text is the user's alone, a character the view draws an empty
-// paragraph with included; every key works in a paragraph that was emptied;
+// paragraph with included, and a paragraph too long to show whole, which no
+// key changes; every key works in a paragraph that was emptied;
 // speech that lands beside it keeps its own segment, and its sidebar entry
 // stays while the caret is there.
 TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
@@ -1088,6 +1090,39 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              }
              start({three[0]}), select(0), key(Qt::Key_Backspace);
              key(Qt::Key_A, Qt::ControlModifier), type("Sx"), expect({"Sx"});
+         }},
+        {"a paragraph of four megabytes is shown in part, no key changes it, and its "
+         "neighbours are edited as ever, in all and in a search",
+         [&] {
+             std::string huge;
+             while (huge.size() < size_t(4 << 20)) huge += "Words spoken for a long time. ";
+             huge.resize(4 << 20);
+             const QString notice = verbolin::LongParagraph::notice(qsizetype(huge.size()));
+             const std::string cut =
+                 (QString::fromStdString(huge.substr(0, verbolin::LongParagraph::kLimit)) +
+                  QLatin1Char('\n') + notice)
+                     .toStdString();
+             // The texts compared, not printed: a failure must not print megabytes.
+             const auto storedAre = [&](const std::vector<std::string>& want) {
+                 EXPECT_TRUE(texts(model->store()) == want && texts(inFile()) == want);
+             };
+             start({three[0], huge, three[2]});
+             EXPECT_TRUE(onScreen() == (std::vector<std::string>{three[0], cut, three[2]}));
+             caret(1, 5), type("x"), expectNotice({"too long", "copy it whole"});
+             caret(1, -1), type("y"), key(Qt::Key_Backspace);
+             select(1), key(Qt::Key_Delete), paste("pasted");
+             caret(2, 0), key(Qt::Key_Backspace);
+             storedAre({three[0], huge, three[2]});
+             placeCursor(at(1, 0), at(1, -1)), key(Qt::Key_C, Qt::ControlModifier);
+             EXPECT_TRUE(
+                 QGuiApplication::clipboard()->text() ==
+                 QString::fromStdString(huge.substr(0, verbolin::LongParagraph::kLimit)).trimmed());
+             caret(2, -1), type(" Z"), caret(0, 0), type("Y");
+             storedAre({"Y" + three[0], huge, three[2] + " Z"});
+             search("spoken");
+             EXPECT_TRUE(onScreen() == std::vector<std::string>{cut});
+             caret(0, 3), type("w"), expectNotice({"too long"});
+             storedAre({"Y" + three[0], huge, three[2] + " Z"});
          }},
         {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",
          [&] {

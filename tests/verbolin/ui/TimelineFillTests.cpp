@@ -9,6 +9,7 @@
 
 #include "support/TempDir.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 #include "verbolin/ui/TimelineViewHarness.hpp"
 
@@ -69,6 +70,7 @@ void expectSameAsFullRender(TimelineHarness& h, const TimelineInputs& in) {
     TimelineHarness full;
     full.view.fillStep = kNever;
     full.view.setInputs(in);
+    full.view.finishFill();  // however long its paragraphs
     full.settle();
     ASSERT_EQ(full.view.pendingParagraphs(), 0u);
     EXPECT_EQ(h.view.pendingParagraphs(), 0u);
@@ -85,21 +87,27 @@ TEST(TimelineFill, FinishedFillMatchesAFullRender) {
         int paragraphs;
         size_t step;
         bool live;
+        bool tooLong = false;  // each paragraph too long to show whole: one a turn
     };
     const Case cases[] = {
-        {30, 4, false}, {30, 4, true},  {31, 10, true}, {12, 11, false},
-        {25, 1, true},  {40, 39, true}, {20, 20, true},  // no fill: written at once
+        {30, 4, false},        {30, 4, true},  {31, 10, true}, {12, 11, false},
+        {25, 1, true},         {40, 39, true}, {20, 20, true},  // no fill: written at once
+        {5, 1000, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.paragraphs) + " by " + std::to_string(c.step));
         TimelineHarness h;
         h.view.fillStep = c.step;
-        auto blocks = uitest::blocks(uitest::segments(c.paragraphs, 60));
+        auto segments = uitest::segments(c.paragraphs, 60);
+        for (auto& s : segments)
+            while (c.tooLong && s.text.size() <= size_t(LongParagraph::kLimit)) s.text += " more";
+        auto blocks = uitest::blocks(segments);
         std::optional<Block> live;
         if (c.live) live = uitest::block(1e5, 1e5 + 2, "and so we");
         const TimelineInputs in = withLive(h, blocks, live);
         h.view.setInputs(in);
-        const size_t expected = size_t(c.paragraphs) > c.step ? c.paragraphs - c.step : 0;
+        const size_t step = c.tooLong ? 1 : c.step;
+        const size_t expected = size_t(c.paragraphs) > step ? c.paragraphs - step : 0;
         EXPECT_EQ(h.view.pendingParagraphs(), expected);
         EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
         h.settle();
@@ -107,7 +115,7 @@ TEST(TimelineFill, FinishedFillMatchesAFullRender) {
         EXPECT_EQ(h.view.scrollY(), h.maxScroll());
         if (expected > 0) {
             h.main.advance(TimelineTextView::kFillPause);  // one step
-            EXPECT_EQ(h.view.pendingParagraphs(), expected > c.step ? expected - c.step : 0);
+            EXPECT_EQ(h.view.pendingParagraphs(), expected > step ? expected - step : 0);
         }
         finish(h);
         EXPECT_EQ(h.view.scrollY(), h.maxScroll());  // still at the end

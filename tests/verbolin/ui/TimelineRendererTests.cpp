@@ -2,9 +2,12 @@
 
 #include <random>
 
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
+#include "verbolin/ui/TimelineUpdatePlanner.hpp"
 
 using namespace verbolin;
 using uitest::block;
@@ -95,6 +98,76 @@ TEST(TimelineRenderer, PlainTextReadsSeparatorsAsOneBlankLine) {
     EXPECT_EQ(TimelineRenderer::plainText(t, r[0].end(), 1), QString());
     EXPECT_EQ(TimelineRenderer::bodyAttributes(20, blocks[0].id, 0).count(), 4);
     EXPECT_EQ(TimelineRenderer::separatorAttributes(20, blocks[1].id, 12).count(), 4);
+}
+
+// A paragraph too long to lay out shows its start, cut between characters,
+// then a line saying so. What is shown of it is never read as an edit of
+// it, no key may change it, and a copy of it takes the start alone; the
+// paragraphs beside it are edited as ever.
+TEST(TimelineRenderer, LongParagraphShowsItsStartAndIsNeverChanged) {
+    constexpr int L = LongParagraph::kLimit;
+    const auto repeated = [](const char* part, qsizetype units) {
+        QString out;
+        while (out.size() < units) out += QString::fromUtf8(part);
+        return out.left(units);
+    };
+    const struct {
+        const char* name;
+        QString text;
+        int shown;  // units of it shown; -1: whole
+    } rows[] = {
+        {"exactly at the limit", repeated("ab ", L), -1},
+        {"one past it", repeated("ab ", L + 1), L},
+        {"a surrogate pair across the limit",
+         repeated("a", L - 1) + QString::fromUtf8("\U0001F600bc"), L - 1},
+        {"a combining accent right at the limit",
+         repeated("a", L - 1) + QString::fromUtf8("e\u0301bc"), L - 1},
+        {"a skin tone right at the limit",
+         repeated("a", L - 2) + QString::fromUtf8("\U0001F44D\U0001F3FDbc"), L - 2},
+        {"four megabytes without a space", repeated("x", 4 << 20), L},
+        {"four megabytes of lines", repeated("A line of dictation.\n", 4 << 20), L},
+    };
+    const std::optional<QString> none;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<Block> blocks{block(0, 1, "Before."), block(10, 11, row.text.toStdString()),
+                                  block(20, 21, "After.")};
+        AttributedText t = TimelineRenderer::render(blocks, nullptr, 20, {});
+        const auto r = blockRanges(t);
+        ASSERT_EQ(r.size(), 3u);
+        const QString start = row.shown < 0 ? row.text : row.text.left(row.shown);
+        const QString notice = LongParagraph::notice(row.text.toUcs4().size());
+        // Shown with break opportunities in long stretches without a space,
+        // which no copy takes.
+        QString shown = paragraphText(t, r[1]);
+        shown.remove(QChar(0x200B));
+        EXPECT_TRUE(shown == (row.shown < 0 ? row.text : start + QLatin1Char('\n') + notice));
+        EXPECT_TRUE(TimelineRenderer::plainText(t, r[1].location, r[1].length) == start.trimmed());
+        const auto keys = TimelineUpdatePlanner::paragraphKeys(blocks);
+        EXPECT_TRUE(TimelineEditMapper::collectEdits(t, blockRanges(t), keys).edits.empty());
+
+        const bool cut = row.shown >= 0;
+        for (const auto& [pos, len] : {std::pair{r[1].location, 0},
+                                       {r[1].location + 2, 3},
+                                       {r[1].end(), 0},
+                                       {r[1].end() - 3, 3}}) {
+            EXPECT_EQ(TimelineEditMapper::shouldChange(t, pos, len, none), !cut) << pos;
+            const char* why = TimelineEditMapper::whyRefused(t, r, pos, len, none);
+            EXPECT_EQ(why ? std::string(why) : "", cut ? LongParagraph::kRefusal : "") << pos;
+        }
+        EXPECT_TRUE(TimelineEditMapper::shouldChange(t, r[2].location, 0, none));
+        EXPECT_TRUE(TimelineEditMapper::shouldChange(t, r[0].end(), 0, none));
+
+        // A key in the paragraph after it is the only edit.
+        t.replace(r[2].location, 0,
+                  AttributedText(QStringLiteral("x"),
+                                 TimelineRenderer::bodyAttributes(20, blocks[2].id, 0)));
+        const EditMapping m = TimelineEditMapper::collectEdits(t, blockRanges(t), keys);
+        ASSERT_EQ(m.edits.size(), 1u);
+        EXPECT_EQ(m.edits[0].after, "xAfter.");
+        ASSERT_EQ(m.keys.size(), 3u);
+        EXPECT_TRUE(m.keys[1] == keys[1]);
+    }
 }
 
 // The run list against a plain per-character reference, under random edits.

@@ -1,0 +1,130 @@
+#include "verbolin/ui/LongParagraph.hpp"
+
+#include <QLocale>
+#include <algorithm>
+
+namespace verbolin::LongParagraph {
+
+namespace {
+
+char32_t codePointAt(const QString& text, int i) {
+    const QChar c = text[i];
+    if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+        return QChar::surrogateToUcs4(c, text[i + 1]);
+    return c.unicode();
+}
+
+// Whether a cut in front of `i` would part the character there from the
+// one before it.
+bool joinsPrevious(const QString& text, int i) {
+    if (text[i].isLowSurrogate() || text[i - 1].unicode() == 0x200D) return true;  // ZWJ
+    const char32_t c = codePointAt(text, i);
+    if (c == 0x200D || (c >= 0x1F3FB && c <= 0x1F3FF)) return true;  // skin tones
+    switch (QChar::category(c)) {
+        case QChar::Mark_NonSpacing:
+        case QChar::Mark_SpacingCombining:
+        case QChar::Mark_Enclosing:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Text units a paragraph adds to a step: what is shown of it. Its UTF-8
+// bytes are never fewer than its UTF-16 units, and are counted without
+// building its text.
+size_t shownUnits(const Block& block) {
+    size_t bytes = 0;
+    for (const Segment& s : block.segments) bytes += s.text.size() + 1;
+    return std::min(bytes, size_t(kLimit) + 256);
+}
+
+}  // namespace
+
+int cutAt(const QString& text) {
+    if (!tooLong(text)) return int(text.size());
+    int at = kLimit;
+    // A long run of marks has no better place: it is cut where it is.
+    for (int back = 0; back < 32 && at > 1 && joinsPrevious(text, at); ++back) --at;
+    if (text[at].isLowSurrogate()) --at;
+    return at;
+}
+
+AttributedText shown(const QString& text, TextAttributes first) {
+    const QString start = text.left(cutAt(text));
+    TextAttributes part = first;
+    part.cut = CutPart::start;
+    AttributedText out;
+    int from = 0, unbroken = 0;
+    const auto flush = [&](int to) {
+        out.append(start.mid(from, to - from), part);
+        from = to;
+    };
+    for (int i = 0; i < start.size(); ++i) {
+        if (start[i].isSpace()) {
+            unbroken = 0;
+            if (start[i] == QLatin1Char('\n') && part.paragraph && part.paragraph->spacingBefore) {
+                flush(i + 1);
+                part.paragraph->spacingBefore = 0;
+            }
+        } else if (++unbroken >= kUnbrokenRun && i + 1 < start.size() &&
+                   !joinsPrevious(start, i + 1)) {
+            flush(i + 1);
+            TextAttributes wrap = part;
+            wrap.cut = CutPart::wrap;
+            out.append(QString(QChar(0x200B)), wrap);
+            unbroken = 0;
+        }
+    }
+    flush(int(start.size()));
+    out.append(noticeLine(text, first));
+    return out;
+}
+
+QString notice(qsizetype characters) {
+    return QString::fromUtf8(kNotice).arg(QLocale().toString(qlonglong(characters)));
+}
+
+AttributedText noticeLine(const QString& text, TextAttributes first) {
+    qsizetype characters = 0;
+    for (const QChar c : text) characters += c.isLowSurrogate() ? 0 : 1;
+    first.cut = CutPart::notice;
+    first.color = ColorRole::secondaryLabel;
+    if (first.paragraph) first.paragraph->spacingBefore = 0;
+    return AttributedText(QLatin1Char('\n') + notice(characters), first);
+}
+
+bool touchesCut(const AttributedText& text, int pos, int len) {
+    if (len > 0) {
+        for (const AttributedRun& r : text.runs(pos, len))
+            if (r.attributes.cut != CutPart::none) return true;
+        return false;
+    }
+    // As blockIdAt reads it: the paragraph at the caret, else the one it ends.
+    const TextAttributes* a = text.attributesAt(pos);
+    if ((!a || !a->blockId) && pos >= 1) a = text.attributesAt(std::min(pos, text.length()) - 1);
+    return a && a->cut != CutPart::none;
+}
+
+bool isCut(const AttributedText& text, const ParagraphRange& range) {
+    return range.length > 0 && touchesCut(text, range.location, range.length);
+}
+
+ParagraphKey keyOf(std::span<const ParagraphKey> shown, const platform::Uuid& id) {
+    const auto it =
+        std::find_if(shown.begin(), shown.end(), [&](const ParagraphKey& k) { return k.id == id; });
+    return it == shown.end() ? ParagraphKey{id, {}} : *it;
+}
+
+size_t stepStart(std::span<const Block> blocks, size_t end, size_t maxParagraphs) {
+    end = std::min(end, blocks.size());
+    size_t from = end, units = 0;
+    while (from > 0 && end - from < maxParagraphs) {
+        units += shownUnits(blocks[from - 1]);
+        if (from < end && units > kStepUnits) break;
+        --from;
+    }
+    return from;
+}
+
+}  // namespace verbolin::LongParagraph

@@ -1,0 +1,68 @@
+#pragma once
+// A paragraph too long to lay out in reasonable time (a paste or an import of
+// megabytes) is shown in part: its start, then a line saying so and how to
+// copy it whole. Both are marked in the text's attributes, so that no key
+// changes the paragraph, and no edit is read from what is shown of it: the
+// transcript keeps it as it is.
+
+#include <QString>
+#include <cstddef>
+#include <span>
+
+#include "verbolin/storage/Block.hpp"
+#include "verbolin/ui/AttributedText.hpp"
+#include "verbolin/ui/ParagraphKey.hpp"
+#include "verbolin/ui/ParagraphRanges.hpp"
+
+namespace verbolin::LongParagraph {
+
+// UTF-16 units. Laying out one paragraph grows much faster than its length:
+// this much takes a fraction of a second, megabytes took hours.
+constexpr int kLimit = 200'000;
+// Units of text laid out in one turn while a long timeline comes in, at
+// least one paragraph: one paragraph shown in part and some more.
+constexpr size_t kStepUnits = 400'000;
+// Units of the shown start between break opportunities at most.
+constexpr int kUnbrokenRun = 200;
+
+// The line that follows the shown start; %1 is the paragraph's length.
+constexpr const char* kNotice =
+    "\u2026 This paragraph is too long to show whole (%1 characters): only its start is "
+    "shown, and it cannot be edited here. Click its time to copy it whole.";
+constexpr const char* kRefusal =
+    "This paragraph is too long to be edited here: click its time to copy it whole.";
+
+inline bool tooLong(const QString& text) { return text.size() > kLimit; }
+
+// Where the shown start ends: at most kLimit, never inside a surrogate pair,
+// and, where a few steps back find one, not in front of a mark or joiner
+// that belongs to the character before it.
+int cutAt(const QString& text);
+// What is shown of `text`, a paragraph too long to show whole, with `first`
+// (its body attributes): its start, lines after a line break in it with no
+// space above, then the notice line. A long stretch without a space gets a
+// zero-width break opportunity now and then: wrapping such a stretch costs
+// the layout time that grows with the square of its length.
+AttributedText shown(const QString& text, TextAttributes first);
+// The notice line, from its line break on, for the paragraph `text`.
+AttributedText noticeLine(const QString& text, TextAttributes first);
+// The notice for a paragraph of `characters` characters.
+QString notice(qsizetype characters);
+
+// Whether replacing [pos, pos + len) touches a paragraph shown in part; a
+// caret belongs to the paragraph it is in or ends.
+bool touchesCut(const AttributedText& text, int pos, int len);
+// Whether the paragraph at `range` is shown in part.
+bool isCut(const AttributedText& text, const ParagraphRange& range);
+
+// The key of paragraph `id` among `shown`, which what is shown of it does
+// not give back; its text is empty where it is not among them, so that the
+// paragraph is rendered anew.
+ParagraphKey keyOf(std::span<const ParagraphKey> shown, const platform::Uuid& id);
+
+// Where a step of paragraphs ending before `end` begins: at most
+// `maxParagraphs` of them, and no more than kStepUnits of text but for the
+// first.
+size_t stepStart(std::span<const Block> blocks, size_t end, size_t maxParagraphs);
+
+}  // namespace verbolin::LongParagraph
