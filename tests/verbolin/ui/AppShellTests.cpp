@@ -83,7 +83,18 @@ class ShellTest : public ::testing::Test {
         window->show();
         window->refresh();
         settle();
+        activate();
         return *window;
+    }
+    // On an X server the window's shortcuts act only while it is the
+    // active one, which it is not by being shown (the offscreen platform
+    // makes every window active).
+    void activate() {
+        if (QGuiApplication::platformName() != QLatin1String("xcb") || window->isActiveWindow())
+            return;
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.data()));
+        settle();
     }
     void settle() {
         for (int i = 0; i < 3; ++i) {
@@ -472,6 +483,7 @@ struct EditingTest : ShellTest {
     // apply as they would for the user.
     void undoWhereFocusIs() { keyWhereFocusIs(Qt::Key_Z, Qt::ControlModifier); }
     void keyWhereFocusIs(Qt::Key k, Qt::KeyboardModifiers mods) {
+        activate();
         QWidget* focus = QApplication::focusWidget();
         QTest::keyClick(focus ? focus : window.data(), k, mods);
         settle();
@@ -743,6 +755,26 @@ struct EditingTest : ShellTest {
         for (const auto& b : *model->store().allBlocks())
             EXPECT_TRUE(inOne || b.text().find(m) == std::string::npos)
                 << m << " was taken in over a paragraph break";
+    }
+    // A middle-click paste of the X selection somewhere in a paragraph,
+    // where the platform has that selection (the test's run under an X
+    // server); elsewhere text put in around the keys.
+    void middleClickPaste(const Pick& pick, const std::string& m) {
+        if (!QGuiApplication::clipboard()->supportsSelection()) return insertAroundTheKeys(pick, m);
+        const auto& all = view()->ranges();
+        if (all.empty()) return;
+        const auto r = all[size_t(pick(int(all.size())))];
+        QTextCursor c(edit()->document());
+        c.setPosition(r.location + pick(r.length + 1));
+        marked.add(m, *platform::Uuid::parse(r.id.toStdString()));
+        QGuiApplication::clipboard()->setText(QString::fromStdString(m), QClipboard::Selection);
+        QTest::mouseClick(edit()->viewport(), Qt::MiddleButton, {}, edit()->cursorRect(c).center());
+        settle();
+        const auto& blocks = *model->store().allBlocks();
+        EXPECT_TRUE(
+            std::any_of(blocks.begin(), blocks.end(),
+                        [&](const auto& b) { return b.text().find(m) != std::string::npos; }))
+            << m << " pasted by a middle-click and not stored";
     }
     // Ctrl+Z until it changes nothing more.
     void undoAll() {
@@ -1330,6 +1362,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { tripleClickAndType(pick, typed()); },
             [&] { selectionKeyFromAnEmptiedParagraph(pick, mark('s')); },
             [&] { insertAroundTheKeys(pick, mark('m')); },
+            [&] { middleClickPaste(pick, mark('p')); },
         };
         const std::function<void()> others[] = {
             // A paragraph cleared, or its text replaced by a space, then typed into.
