@@ -498,6 +498,24 @@ std::vector<std::string> segmentTexts(const std::vector<verbolin::Segment>& segm
 
 enum class Spot { line, divider, below };
 
+// The window over a transcript of its own, in a home of its own, closed
+// with its engine stopped at the end.
+struct WindowWorld {
+    apptest::TestEnvironment env;
+    apptest::EngineWorld world;
+    const fs::path folder = env.home.path() / "store";
+    std::unique_ptr<verbolin::AppModel> model =
+        std::make_unique<verbolin::AppModel>(world.appServices(folder));
+    verbolin::QtMainExecutor main;
+    verbolin::MemoryPasteboard pasteboard;
+    QPointer<verbolin::EditorWindow> window{new verbolin::EditorWindow(*model, main, pasteboard)};
+    ~WindowWorld() {
+        if (window) window->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        model->engine().stopAndWait();
+    }
+};
+
 // A point on screen on the first line of a paragraph, on the divider above
 // it, or below the text.
 QPoint pointAt(const verbolin::TimelineTextView& view, int paragraph, Spot spot) {
@@ -524,13 +542,10 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
         GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
     Display_ x;
     ASSERT_NE(x.d, nullptr);
-    apptest::TestEnvironment env;
-    apptest::EngineWorld world;
-    const fs::path folder = env.home.path() / "store";
-    auto model = std::make_unique<verbolin::AppModel>(world.appServices(folder));
-    verbolin::QtMainExecutor main;
-    verbolin::MemoryPasteboard pasteboard;
-    QPointer<verbolin::EditorWindow> window(new verbolin::EditorWindow(*model, main, pasteboard));
+    WindowWorld w;
+    const fs::path& folder = w.folder;
+    auto& model = w.model;
+    auto& window = w.window;
     const std::vector<std::string> paragraphs = {
         "Alpha paragraph, the first one.", "Bravo paragraph, the second one.",
         "Charlie paragraph, the third one.", "Delta paragraph, the fourth one."};
@@ -627,9 +642,6 @@ TEST(AppShellXvfb, DeleteParagraphFromTheContextMenuDeletesWhatWasRightClicked) 
                                   verbolin::TranscriptDB::Access::readOnly);
         EXPECT_EQ(segmentTexts(db.allSegments()), kept);
     }
-    window->close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    model->engine().stopAndWait();
 }
 
 // Ctrl+Z, and Ctrl+Shift+Z or Ctrl+Y, pressed on the X server's keyboard
@@ -716,13 +728,10 @@ TEST(AppShellXvfb, MouseEditsAreStoredAsShown) {
         GTEST_SKIP() << "needs an X server: ctest runs this under xvfb-run";
     Display_ x;
     ASSERT_NE(x.d, nullptr);
-    apptest::TestEnvironment env;
-    apptest::EngineWorld world;
-    const fs::path folder = env.home.path() / "store";
-    auto model = std::make_unique<verbolin::AppModel>(world.appServices(folder));
-    verbolin::QtMainExecutor main;
-    verbolin::MemoryPasteboard pasteboard;
-    QPointer<verbolin::EditorWindow> window(new verbolin::EditorWindow(*model, main, pasteboard));
+    WindowWorld w;
+    const fs::path& folder = w.folder;
+    auto& model = w.model;
+    auto& window = w.window;
     const std::vector<std::string> three = {"Alpha one two.", "Bravo four five six.",
                                             "Charlie seven eight nine."};
     auto& store = model->store();
@@ -804,7 +813,4 @@ TEST(AppShellXvfb, MouseEditsAreStoredAsShown) {
                                   verbolin::TranscriptDB::Access::readOnly);
         EXPECT_EQ(segmentTexts(db.allSegments()), row.after);
     }
-    window->close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    model->engine().stopAndWait();
 }
