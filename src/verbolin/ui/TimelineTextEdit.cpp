@@ -127,12 +127,17 @@ void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
 }
 
 void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
+    // The text first: the X selection of another program is fetched now,
+    // while events go on (new speech may rewrite the text meanwhile), and
+    // the place it goes is decided only once it is here.
+    if (!source->hasText()) return;
+    const QString text = source->text();
     if (!placeTyping()) {
         const QTextCursor c = textCursor();
         return refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
     }
     // Plain text only: formats from elsewhere never enter the timeline.
-    if (source->hasText()) textCursor().insertText(source->text());
+    textCursor().insertText(text);
 }
 
 bool TimelineTextEdit::canInsertFromMimeData(const QMimeData* source) const {
