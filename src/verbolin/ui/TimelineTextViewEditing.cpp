@@ -1,13 +1,14 @@
 // The timeline's editing side: which changes the text allows, the user's
 // changes mapped back to paragraphs and passed on as the paragraph the view
 // was given with its text before and after, the selection reported, and the
-// context menu. A paragraph the user empties keeps its place (and the caret)
-// until the window lets it go. Undo and redo are the window's: the view
+// context menu. Every change of the document is taken in or taken back
+// here, whatever made it. A paragraph the user empties is an empty line,
+// kept (with the caret) until the window lets it go. Undo and redo are the
+// window's: the view
 // passes the keys on and shows what the transcript holds afterwards.
 
 #include <QAction>
 #include <QMenu>
-#include <QSet>
 #include <QTextCursor>
 #include <QTextDocument>
 
