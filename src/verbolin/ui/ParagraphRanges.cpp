@@ -65,4 +65,9 @@ size_t firstRangeEndingAfter(const std::vector<ParagraphRange>& ranges, int posi
     return size_t(it - ranges.begin());
 }
 
+const ParagraphRange* rangeAt(const std::vector<ParagraphRange>& ranges, int position) {
+    const size_t i = firstRangeEndingAfter(ranges, position - 1);
+    return i < ranges.size() && ranges[i].location <= position ? &ranges[i] : nullptr;
+}
+
 }  // namespace verbolin

@@ -43,5 +43,8 @@ std::vector<platform::Uuid> selectedIds(const std::vector<ParagraphRange>& range
 
 // The index of the first range that ends after `position` (binary search).
 size_t firstRangeEndingAfter(const std::vector<ParagraphRange>& ranges, int position);
+// The paragraph `position` lies in, or ends (both ends included): between
+// two separators there is exactly one. Null outside every paragraph.
+const ParagraphRange* rangeAt(const std::vector<ParagraphRange>& ranges, int position);
 
 }  // namespace verbolin

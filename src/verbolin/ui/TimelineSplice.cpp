@@ -7,9 +7,8 @@ namespace verbolin::TimelineSplice {
 Point locate(const std::vector<ParagraphRange>& ranges, int start, int end, int position) {
     Point point{position, std::nullopt};
     if (position <= start || position > end) return point;
-    const size_t i = firstRangeEndingAfter(ranges, position - 1);
-    if (i < ranges.size() && ranges[i].location <= position)
-        point.in = {ranges[i].id, position - ranges[i].location};
+    if (const ParagraphRange* r = rangeAt(ranges, position))
+        point.in = {r->id, position - r->location};
     return point;
 }
 

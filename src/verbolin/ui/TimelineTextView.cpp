@@ -99,9 +99,9 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     edit_->selectParagraphAt = [this](int position) {
         // The paragraph's text, not its break: typing replaces it, as a
         // double-click's word.
-        const size_t i = firstRangeEndingAfter(ranges(), position - 1);
-        if (i >= ranges().size() || ranges()[i].location > position) return;
-        const ParagraphRange r = ranges()[i];
+        const ParagraphRange* at = rangeAt(ranges(), position);
+        if (!at) return;
+        const ParagraphRange r = *at;
         QTextCursor c = edit_->textCursor();
         c.setPosition(r.location);
         c.setPosition(r.end(), QTextCursor::KeepAnchor);

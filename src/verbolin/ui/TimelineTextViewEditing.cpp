@@ -103,12 +103,9 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
 }
 
 std::optional<TextAttributes> TimelineTextView::insertionAttributes(int position) const {
-    const std::vector<ParagraphRange>& all = ranges();
-    // Every position lies in one paragraph: between two separators, or at
-    // either end of the text.
-    const size_t i = firstRangeEndingAfter(all, position - 1);
-    if (i >= all.size() || all[i].location > position) return std::nullopt;
-    const ParagraphRange& r = all[i];
+    const ParagraphRange* at = rangeAt(ranges(), position);
+    if (!at) return std::nullopt;
+    const ParagraphRange& r = *at;
     const auto id = platform::Uuid::parse(r.id.toStdString());
     if (!id) return std::nullopt;
     TextAttributes look = TimelineRenderer::bodyAttributes(inputs_.fontSize, *id, 0);
