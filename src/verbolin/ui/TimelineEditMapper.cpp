@@ -62,6 +62,16 @@ bool sameAsShown(const std::string& a, const std::string& b) {
     return a == b || QString::fromStdString(a) == QString::fromStdString(b);
 }
 
+void assignStrayText(AttributedText& text, double fontSize) {
+    std::vector<std::pair<AttributedRun, QString>> assigned;
+    for (const AttributedRun& r : text.runs()) {
+        if (r.attributes.blockId || r.attributes.separator) continue;
+        auto id = r.start > 0 ? blockIdAt(text, r.start - 1) : blockIdAt(text, r.end());
+        if (id) assigned.push_back({r, *id});
+    }
+    for (const auto& [r, id] : assigned) text.assignBlock(r.start, r.length, id, fontSize);
+}
+
 EditMapping collectEdits(const AttributedText& text, const std::vector<ParagraphRange>& ranges,
                          std::span<const ParagraphKey> shown) {
     EditMapping out;

@@ -64,6 +64,12 @@ ChangeSpan changeSpan(const QString& before, const QString& after, std::optional
 // shows with replacement characters, which is no edit of the user's.
 bool sameAsShown(const std::string& a, const std::string& b);
 
+// Text typed outside any paragraph joins the paragraph before it (or after
+// it, at the very start), with the body font. The view gives what it takes
+// in the look of the paragraph at its place, so none is left there; text
+// that reached the document another way still finds its paragraph.
+void assignStrayText(AttributedText& text, double fontSize);
+
 // One edit per paragraph whose text, as shown, differs from what `shown`
 // (the keys of the text before the change) held, in their order. `ranges`
 // are the paragraphs of `text`, empty ones included: a paragraph whose text

@@ -153,6 +153,8 @@ void TimelineTextView::textChanged() {
     }
     if (refused_) return takeBack();
     editing_ = true;
+    TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
+    ranges_.reset();
     const int caret = edit_->textCursor().position();
     DocumentGeometry::layoutAll(*edit_->document());
     writing_ = true;

@@ -129,6 +129,19 @@ TEST(TimelineEditMapper, GuardsSeparatorsAndTheLiveParagraph) {
             << c.pos << "+" << c.len << (c.live ? " live" : "");
 }
 
+TEST(TimelineEditMapper, StrayTextJoinsNeighbourAndEditsAreReported) {
+    Three t;
+    const auto shown = P::paragraphKeys(t.blocks);
+    t.text.replace(0, 0, AttributedText(QStringLiteral(">> "), TextAttributes{}));  // at the start
+    t.text.replace(12, 0, AttributedText(QStringLiteral("!"), TextAttributes{}));   // end of Alpha
+    t.text.replace(t.text.length(), 0, AttributedText(QStringLiteral("?"), TextAttributes{}));
+    TimelineEditMapper::assignStrayText(t.text, 20);
+    EditMapping m = TimelineEditMapper::collectEdits(t.text, blockRanges(t.text), shown);
+    ASSERT_EQ(m.edits.size(), 2u);
+    EXPECT_EQ(m.edits[0], (ParagraphEdit{t.blocks[0].id, "Alpha one", ">> Alpha one!", {}}));
+    EXPECT_EQ(m.edits[1], (ParagraphEdit{t.blocks[2].id, "Gamma", "Gamma?", t.blocks[1].id}));
+}
+
 TEST(TimelineEditMapper, EditsAreReportedWithTheParagraphInFront) {
     Three t;
     const auto shown = P::paragraphKeys(t.blocks);
