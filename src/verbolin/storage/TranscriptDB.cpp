@@ -203,9 +203,14 @@ constexpr const char* kWriteSession =
     "INSERT OR REPLACE INTO sessions (id, start, name) VALUES (?, ?, ?)";
 constexpr const char* kDeleteSegment = "DELETE FROM segments WHERE id = ?";
 constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE id = ?";
+// A mark only rises. A value that is no integer (another program's text or
+// blob) is replaced: max() would rank any text above every number and keep
+// it for good.
 constexpr const char* kWriteMark =
     "INSERT INTO recovery_marks (file, line) VALUES (?, ?) ON CONFLICT (file) DO UPDATE SET line "
-    "= max(line, excluded.line)";
+    "= CASE WHEN typeof(line) = 'integer' AND line > excluded.line THEN line ELSE excluded.line "
+    "END";
+constexpr const char* kReadMarks = "SELECT file, line FROM recovery_marks";
 // From this many segments in one change on, the full-text index is rebuilt
 // once rather than updated per row.
 constexpr size_t kBulkRows = 20000;
@@ -467,11 +472,16 @@ void TranscriptDB::exec(const std::string& sql) {
 }
 
 sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
+    sqlite3_stmt* stmt = tryPrepare(sql);
+    if (!stmt) logStorageError(std::string(operation) + ": cannot prepare statement: " + lastError_);
+    return stmt;
+}
+
+sqlite3_stmt* TranscriptDB::tryPrepare(const char* sql) {
     if (const auto kept = statements_.find(sql); kept != statements_.end()) return kept->second;
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-        logStorageError(std::string(operation) +
-                        ": cannot prepare statement: " + (lastError_ = errorText(db_)));
+        lastError_ = errorText(db_);
         sqlite3_finalize(stmt);
         return nullptr;
     }
@@ -619,29 +629,55 @@ bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     return done;
 }
 
-bool TranscriptDB::write(sqlite3_stmt* st,
-                         const std::pair<const platform::Uuid, std::int64_t>& mark) {
-    bindText(st, 1, mark.first.string());
-    sqlite3_bind_int64(st, 2, mark.second);
-    const bool done = sqlite3_step(st) == SQLITE_DONE;
-    if (!done)
-        logStorageError("marking the recovery lines of " + mark.first.string() +
-                        " failed: " + (lastError_ = errorText(db_)));
-    sqlite3_reset(st);
-    return done;
+bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
+    if (marks.empty()) return true;
+    Statement st(tryPrepare(kWriteMark));
+    bool done = bool(st);
+    for (auto mark = marks.begin(); done && mark != marks.end(); ++mark) {
+        bindText(st.stmt, 1, mark->first.string());
+        sqlite3_bind_int64(st.stmt, 2, mark->second);
+        done = sqlite3_step(st.stmt) == SQLITE_DONE;
+        if (!done) lastError_ = errorText(db_);
+        sqlite3_reset(st.stmt);
+    }
+    if (done) return true;
+    if (isBusy(sqlite3_errcode(db_)) || lastError_.starts_with(kHeldByAnotherProgram)) {
+        logStorageError("marking the recovery lines taken in failed: " + lastError_);
+        return false;
+    }
+    // Said by the store once, as why saving stopped: the table is another
+    // program's shape (no key on file, a constraint of its own), and stays
+    // so until someone changes it.
+    lastError_ = "the table recovery_marks of " + url_.string() +
+                 " cannot take the marks of the recovery lines taken in (" + lastError_ +
+                 "); rename that table, and the next start makes it anew";
+    return false;
 }
 
 std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
     RecoveryMarks marks;
+    marksProblem_.clear();
     if (!hasMarks_) return marks;
-    Statement st(prepare("SELECT file, line FROM recovery_marks", "reading recovery marks"));
-    if (!st) return std::nullopt;
-    int rc;
-    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
-        if (const auto id = platform::Uuid::parse(columnText(st.stmt, 0)))
-            marks.emplace(*id, sqlite3_column_int64(st.stmt, 1));
+    Statement st(tryPrepare(kReadMarks));
+    int rc = SQLITE_ERROR;
+    while (st && (rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        // A line number is an integer; text, a blob or a real number that
+        // another program left there is no mark.
+        if (sqlite3_column_type(st.stmt, 0) != SQLITE_TEXT ||
+            sqlite3_column_type(st.stmt, 1) != SQLITE_INTEGER)
+            continue;
+        if (const auto id = platform::Uuid::parse(columnText(st.stmt, 0))) {
+            const std::int64_t line = sqlite3_column_int64(st.stmt, 1);
+            const auto [at, added] = marks.try_emplace(*id, line);
+            if (!added) at->second = std::max(at->second, line);  // a table without a key
+        }
+    }
     if (rc == SQLITE_DONE) return marks;
-    logStorageError(std::string("reading recovery marks stopped early: ") + errorText(db_));
+    const std::string why = st ? errorText(db_) : lastError_;
+    if (!isBusy(sqlite3_errcode(db_)) && !why.starts_with(kHeldByAnotherProgram))
+        marksProblem_ = "cannot read the table recovery_marks of " + url_.string() + " (" + why + ")";
+    else
+        logStorageError("reading recovery marks stopped early: " + why);
     return std::nullopt;
 }
 
@@ -673,7 +709,7 @@ bool TranscriptDB::apply(const Changes& c) {
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&
                writeAll(kDeleteSession, c.deletedSessions) && writeAll(kWriteSegment, c.segments) &&
-               writeAll(kWriteSession, c.sessions) && writeAll(kWriteMark, marks);
+               writeAll(kWriteSession, c.sessions) && writeMarks(marks);
     };
     if (statements == 1) return writeChanges();  // one statement is a transaction of its own
     try {

@@ -114,8 +114,13 @@ class TranscriptDB {
     bool apply(const Changes& changes);
 
     // The marks the file holds (none in a file of an earlier version's);
-    // nothing when another program kept them from being read.
+    // nothing when another program kept them from being read, or when the
+    // table cannot be read at all (marksProblem() then says why). A value
+    // that is no integer is no mark.
     std::optional<RecoveryMarks> recoveryMarks();
+    // Why the last recoveryMarks() found the table unreadable, naming it;
+    // empty when it was read, or only held by another program.
+    const std::string& marksProblem() const { return marksProblem_; }
 
     // Makes every commit so far survive a power cut or a system crash, not
     // only a crash of this process; false (logged) when the disk refused.
@@ -161,6 +166,8 @@ class TranscriptDB {
     // prepared on first use and kept; none (logged) when it cannot be
     // prepared. Callers leave it reset.
     sqlite3_stmt* prepare(const char* sql, const char* operation);
+    // The same, saying nothing: lastError_ holds why it failed.
+    sqlite3_stmt* tryPrepare(const char* sql);
     void openReadOnly(bool asStored, int busyWaitMs);
     // Throws code 1 when the connection cannot write after all.
     void proveWritable();
@@ -175,7 +182,9 @@ class TranscriptDB {
     bool write(sqlite3_stmt* statement, const Segment& segment);
     bool write(sqlite3_stmt* statement, const SessionMarker& marker);
     bool write(sqlite3_stmt* statement, const platform::Uuid& deletedId);
-    bool write(sqlite3_stmt* statement, const std::pair<const platform::Uuid, std::int64_t>& mark);
+    // Raises the marks; when the table cannot take them (not held by
+    // another program), lastError_ names the table and what to do.
+    bool writeMarks(const RecoveryMarks& marks);
     // Runs `sql` once per item, preparing it once.
     template <class Items>
     bool writeAll(const char* sql, const Items& items);
@@ -188,6 +197,7 @@ class TranscriptDB {
     std::filesystem::path url_;
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
+    std::string marksProblem_;
     bool readOnly_ = false;
     std::atomic<std::uint64_t> thousandOperations_{0};
     bool lastReadWhole_ = true;

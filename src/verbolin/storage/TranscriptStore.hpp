@@ -111,14 +111,16 @@ class TranscriptStore {
     // commit that stores what a line holds, or a start that passes it over,
     // marks the file's lines up to it in the transcript, and no start takes
     // a marked line in again, whatever became of the files around it.
-    // Each change is appended once, when it is made; once it is saved and
-    // synced the file is removed. After a sync of the transcript failed in
-    // a run, the file stays until a later start has stored and synced it,
-    // and a later change to a record it holds is appended too, so that its
-    // last line for each record is the newest. So does a file that can be
-    // neither removed nor emptied while it holds lines of an earlier
-    // version (which have no line numbers), with the files read after it;
-    // one whose lines are all marked only stays on disk.
+    // Lines of an earlier version, without "file" and "line", are known by
+    // an identity made of their file's bytes and their number in it, and
+    // marked alike. Each change is appended once, when it is made; once it
+    // is saved and synced the file is removed. After a sync of the
+    // transcript failed in a run, the file stays until a later start has
+    // stored and synced it, and a later change to a record it holds is
+    // appended too, so that its last line for each record is the newest. A
+    // file that can be neither removed nor emptied only stays on disk: its
+    // lines are marked. One whose lines could not be checked against the
+    // marks (the table cannot be read) stays as it is.
     static std::vector<std::filesystem::path> recoveryFiles(const std::filesystem::path& directory);
     // The files a start takes in, in order: an earlier version's
     // "verbolin-<uid>-unsaved-<key>.jsonl" straight in the temporary folder
@@ -157,7 +159,9 @@ class TranscriptStore {
     // versions, without a "before", always count. Lines that cannot be read
     // (torn by a kill, damaged, longer than any record) are skipped and
     // counted. A line at or below its file's mark in `standing` is left
-    // out, and counted apart. Nothing when there is no such file, or when it is refused (a
+    // out, and counted apart; a line of an earlier version's is numbered
+    // by its place in the file, under an identity made of the file's first
+    // such line. Nothing when there is no such file, or when it is refused (a
     // link, another user's, writable by others: said once); throws
     // std::runtime_error when it cannot be opened or read to its end.
     // Changes nothing on disk.
@@ -169,14 +173,14 @@ class TranscriptStore {
         // The highest line of each file identity that was read and not
         // left out: what the commit that stores `changes` marks.
         TranscriptDB::RecoveryMarks dealtWith;
-        bool unmarked = false;  // some line was of an earlier version's
     };
     static std::optional<Recovered> readRecoveryFile(const std::filesystem::path& file,
                                                      const Standing* standing = nullptr);
     // The lines of a recovery file as a start read them where it could not
     // read the transcript to check them against: they are checked once it
-    // can (readHeldFile, as readRecoveryFile reads). Holds the file's text
-    // but for empty and overlong lines, which are only counted. Nothing and
+    // can (readHeldFile, as readRecoveryFile reads). Holds the file's text,
+    // an overlong line as an empty one (and counted), so that every line
+    // keeps its number. Nothing and
     // throws as readRecoveryFile.
     struct HeldFile {
         std::filesystem::path file;
@@ -306,6 +310,8 @@ class TranscriptStore {
     // passed over and said, as at a start. Not while the marks cannot be
     // read.
     void takeInHeld();
+    // Says once why lines are held where the marks table cannot be read.
+    void sayMarksUnread();
     using Priors = ChangePriors;
     // The priors of these records as memory holds them now, for a change
     // about to be made to them.
@@ -404,12 +410,8 @@ class TranscriptStore {
     bool journalFailing_ = false;  // said once, until a write works again
     // A sync of the transcript failed in this run: the files stay.
     bool syncFailed_ = false;
-    // A stored file holding lines of an earlier version (which cannot be
-    // marked) could be neither removed nor emptied: it stays, with the
-    // files read after it.
-    bool journalStuck_ = false;
-    // The recovery files taken in that hold such lines.
-    std::vector<std::filesystem::path> unmarkedFiles_;
+    // The marks could not be read at all: said once, naming the table.
+    bool marksUnreadSaid_ = false;
     // Lines read at a start that could not read the transcript whole, in
     // the order of their files, until they can be checked against it.
     std::vector<HeldFile> heldLines_;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -544,6 +545,31 @@ std::string tried(const std::vector<fs::path>& places) {
     return text;
 }
 
+// An earlier version wrote its lines without an identity. They get one
+// made of what never changes in their file: the bytes of the first such
+// line and its number there. A file is only ever appended to, or emptied
+// or removed whole, so that line, and the number of every line after it,
+// stay as they are: a copy of the file put back, or the file with this
+// version's lines appended, gives each of its lines the same identity and
+// number again, and a mark the transcript holds for them keeps them from
+// being taken in twice. Two files share an identity only where they begin
+// their earlier version's lines with the same line, which names a record
+// by its random id and holds its text: copies of one file, whose lines
+// are the same changes. Made as a UUID of version 8 (made, not random), so
+// that it never meets an identity a run gave a file.
+platform::Uuid earlierIdentity(std::string_view firstLine, std::int64_t number) {
+    const std::string at = std::to_string(number);
+    const std::uint64_t halves[] = {
+        StableHash().add(std::string_view("earlier lines")).add(firstLine).add(at).value(),
+        StableHash().add(at).add(firstLine).add(std::string_view("of a recovery file")).value()};
+    std::array<std::uint8_t, 16> bytes{};
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = std::uint8_t(halves[i / 8] >> (8 * (i % 8)));
+    bytes[6] = std::uint8_t((bytes[6] & 0x0f) | 0x80);
+    bytes[8] = std::uint8_t((bytes[8] & 0x3f) | 0x80);
+    return platform::Uuid(bytes);
+}
+
 // A line's file and line number, when it has them (lines of earlier
 // versions have not); throws for anything else.
 std::optional<std::pair<platform::Uuid, std::int64_t>> stampIn(const nlohmann::json& line) {
@@ -566,12 +592,17 @@ class LineReader {
           marks_(standing ? standing->marks : nullptr) {}
 
     void line(std::string_view line) {
+        ++number_;
         if (line.empty()) return;
         try {
             const nlohmann::json j = platform::parseJson(line);
             if (!j.is_object()) throw std::invalid_argument("not an object");
-            const auto stamp = stampIn(j);
-            if (stamp && marks_) {
+            auto stamp = stampIn(j);
+            if (!stamp) {
+                if (!earlier_) earlier_ = earlierIdentity(line, number_);
+                stamp.emplace(*earlier_, number_);
+            }
+            if (marks_) {
                 const auto mark = marks_->find(stamp->first);
                 if (mark != marks_->end() && stamp->second <= mark->second) {
                     ++out_.takenBefore;
@@ -579,16 +610,18 @@ class LineReader {
                 }
             }
             note(j, beforeIn(j));
-            if (!stamp) out_.unmarked = true;
-            if (stamp) {
-                std::int64_t& dealt = out_.dealtWith[stamp->first];
-                dealt = std::max(dealt, stamp->second);
-            }
+            std::int64_t& dealt = out_.dealtWith[stamp->first];
+            dealt = std::max(dealt, stamp->second);
         } catch (const std::exception&) {
             ++out_.skippedLines;  // torn by a kill, or damaged
         }
     }
-    void overlong() { ++out_.skippedLines; }
+    void overlong() {
+        ++number_;
+        ++out_.skippedLines;
+    }
+    // Lines counted in the file's numbering already, as empty ones.
+    void overlongCounted(size_t lines) { out_.skippedLines += lines; }
     TranscriptStore::Recovered finish() && {
         segments_.split(out_.changes.segments, out_.changes.deletedSegments);
         sessions_.split(out_.changes.sessions, out_.changes.deletedSessions);
@@ -615,6 +648,8 @@ class LineReader {
     LatestById<SessionMarker> sessions_;
     const TranscriptDB::RecoveryMarks* marks_;
     TranscriptStore::Recovered out_;
+    std::int64_t number_ = 0;  // of the line read last, counting every line of the file
+    std::optional<platform::Uuid> earlier_;  // of this file's earlier version's lines
 };
 
 // Whether a file opened for reading can be read: not when there is none,
@@ -687,10 +722,14 @@ std::optional<TranscriptStore::HeldFile> TranscriptStore::holdRecoveryFile(const
     const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::read);
     if (!isReadable(opened)) return std::nullopt;
     HeldFile held{file, {}, 0};
-    const auto onLine = [&](std::string_view line) {
-        if (!line.empty()) held.lines.append(line).push_back('\n');
+    // Every line keeps its place, an overlong one as an empty line: an
+    // earlier version's lines are known by their number in the file.
+    const auto onLine = [&](std::string_view line) { held.lines.append(line).push_back('\n'); };
+    const auto onOverlong = [&] {
+        held.lines.push_back('\n');
+        ++held.overlong;
     };
-    if (const int error = forEachLine(opened.fd(), onLine, [&] { ++held.overlong; }))
+    if (const int error = forEachLine(opened.fd(), onLine, onOverlong))
         throw std::system_error(error, std::generic_category(), "cannot read " + file.string());
     return held;
 }
@@ -702,7 +741,7 @@ TranscriptStore::Recovered TranscriptStore::readHeldFile(const HeldFile& held,
         end = held.lines.find('\n', at);
         reader.line(std::string_view(held.lines).substr(at, end - at));
     }
-    for (size_t i = 0; i < held.overlong; ++i) reader.overlong();
+    reader.overlongCounted(held.overlong);
     return std::move(reader).finish();
 }
 
@@ -823,15 +862,16 @@ void TranscriptStore::retireJournal() {
         logStorageError("keeping " + tried(journalFiles_) +
                         " until a later start has stored and synced what it holds");
     }
-    if ((syncFailed_ || journalStuck_) && !journalFiles_.empty()) return keeping.set({});
+    if (syncFailed_ && !journalFiles_.empty()) return keeping.set({});
     // Everything the files hold is in the transcript now. Left behind, a
     // file would bring back text the user deletes later, at the next start,
-    // and keep it on disk meanwhile.
-    std::vector<fs::path> stuck;
+    // and keep it on disk meanwhile. Not a file whose lines are still held
+    // unread: what it holds is in no transcript yet.
+    std::vector<fs::path> unread;
     for (const fs::path& file : std::exchange(journalFiles_, {})) {
-        // Read after one that stays, it holds later versions of its records.
-        if (!stuck.empty()) {
-            stuck.push_back(file);
+        if (std::any_of(heldLines_.begin(), heldLines_.end(),
+                        [&](const HeldFile& held) { return held.file == file; })) {
+            unread.push_back(file);
             continue;
         }
         std::error_code ec;
@@ -847,30 +887,15 @@ void TranscriptStore::retireJournal() {
                             "); it is left empty");
             continue;
         }
-        // Its lines are marked in the transcript: it costs room, and a
-        // read at each start, but takes nothing in again.
-        if (std::find(unmarkedFiles_.begin(), unmarkedFiles_.end(), file) == unmarkedFiles_.end()) {
-            logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
-                            "; it stays, but the transcript marks what it holds as taken in, "
-                            "and no start takes it in again");
-            continue;
-        }
+        // Its lines, an earlier version's too, are marked in the transcript:
+        // it costs room, and a read at each start, but takes nothing in again.
         logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
-                        "; it stays, and later changes to what it holds are kept in a "
-                        "recovery file read after it, until a start can remove them");
-        stuck.push_back(file);
+                        "; it stays, but the transcript marks what it holds as taken in, "
+                        "and no start takes it in again");
     }
-    // A line it holds may have been made from what a later change (an undo)
-    // brings back: the later change goes to a file read after it, as after
-    // a failed sync, so that the next start takes the two in in order.
-    if (!stuck.empty()) {
-        journalFiles_ = std::move(stuck);
-        journalStuck_ = true;
-        return keeping.set({});
-    }
+    journalFiles_ = std::move(unread);
     heldSegments_.clear();
     heldSessions_.clear();
-    unmarkedFiles_.clear();
     keeping.set({});
 }
 
@@ -892,6 +917,8 @@ void TranscriptStore::importRecoveredText() {
     // unchecked could undo a change stored after it. Taken in unchecked,
     // as earlier versions took them, where the transcript will never be
     // written (damaged): they are shown, and stay in their files.
+    // Held too, and kept, where the marks cannot be read at all: any line
+    // may be one stored long since and changed after.
     std::optional<TranscriptDB::RecoveryMarks> marks;
     if (db_ && !readAgain_) marks = db_->recoveryMarks();
     const bool hold = !marks && (db_ || reopenable_);
@@ -900,7 +927,8 @@ void TranscriptStore::importRecoveredText() {
         try {
             if (hold) {
                 std::optional<HeldFile> held = holdRecoveryFile(file);
-                if (held && (!held->lines.empty() || held->overlong)) {
+                if (held && (held->lines.find_first_not_of('\n') != std::string::npos ||
+                             held->overlong)) {
                     journalFiles_.push_back(file);  // what follows goes after it
                     heldLines_.push_back(std::move(*held));
                     continue;
@@ -924,15 +952,31 @@ void TranscriptStore::importRecoveredText() {
             removeEmptyRecoveryFile(file);  // left by a write that failed, or a kill
             continue;
         }
+        // A later file may hold a copy of these lines: they are taken in once.
+        if (marks)
+            for (const auto& [identity, line] : recovered->dealtWith)
+                (*marks)[identity] = std::max((*marks)[identity], line);
         const std::string taken = takeIn(*recovered, file);
         if (save({}, true, true) && !taken.empty())
             platform::writeLog("Verbolin", "storage", platform::LogType::info, taken);
     }
+    if (hold) sayMarksUnread();
+}
+
+void TranscriptStore::sayMarksUnread() {
+    if (heldLines_.empty() || !db_ || db_->marksProblem().empty() || marksUnreadSaid_) return;
+    marksUnreadSaid_ = true;
+    std::vector<fs::path> files;
+    for (const HeldFile& held : heldLines_) files.push_back(held.file);
+    logStorageError(db_->marksProblem() + ": the lines of " + tried(files) +
+                    " cannot be checked against the marks of those taken in before, so they are "
+                    "not taken in, and stay where they are until a start can read that table; "
+                    "rename it, and the next start makes it anew");
 }
 
 void TranscriptStore::takeInHeld() {
     const std::optional<TranscriptDB::RecoveryMarks> marks = db_->recoveryMarks();
-    if (!marks) return;
+    if (!marks) return sayMarksUnread();
     for (const HeldFile& held : std::exchange(heldLines_, {})) {
         const Standing standing{standingOf(segments.peek()), standingOf(sessions.peek()), &*marks};
         Recovered recovered = readHeldFile(held, &standing);
@@ -970,7 +1014,6 @@ std::string TranscriptStore::takeIn(Recovered& recovered, const fs::path& file) 
     addIds(c, heldSegments_, heldSessions_);
     for (const auto& [identity, line] : recovered.dealtWith)
         unmarked_[identity] = std::max(unmarked_[identity], line);
-    if (recovered.unmarked) unmarkedFiles_.push_back(file);
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
     if (!holdsNothing(c)) keeping.set({file, keeping.peek().memoryOnly});
