@@ -85,13 +85,19 @@ TEST(StoreDurability, AKillDuringAParagraphEditKeepsTheParagraphOrTheEdit) {
 // Each row changes the transcript while the write lock is held elsewhere,
 // then either makes one more change or quits once the lock is gone. The
 // recovery file goes only once the commit that stored what it held is
-// synced.
+// synced. Where another program made the table of recovery marks in a shape
+// that cannot take them, nothing is stored after the lock either, and the
+// file stays: the next start names the table and what to do, and keeps the
+// file whole where it cannot even read the marks.
 TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
+    const std::string marksTable = "DROP TABLE recovery_marks; CREATE TABLE recovery_marks ";
     const struct {
         const char* name;
         std::function<void(TranscriptStore&)> whileLocked;
         bool quitAfter;  // else one more append
         std::vector<std::string> expected;
+        std::string marks = "";  // remakes the table of marks first
+        const char* nextStartSays = "";
     } rows[] = {
         {"append, then append",
          [](auto& s) { s.append(segment(100, 101, "while locked")); },
@@ -109,6 +115,24 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
          [](auto& s) { s.replace(s.allBlocks()->front(), "one two!"); },
          false,
          {"one two!", "later"}},
+        {"append, then append, the marks without their column line",
+         [](auto& s) { s.append(segment(100, 101, "while locked")); },
+         false,
+         {"one", "two"},
+         marksTable + "(file TEXT PRIMARY KEY, lines INTEGER)",
+         "cannot read the table recovery_marks of "},
+        {"append, then append, the marks without a key",
+         [](auto& s) { s.append(segment(100, 101, "while locked")); },
+         false,
+         {"one", "two"},
+         marksTable + "(file TEXT, line INTEGER)",
+         "the transcript is not being saved (the table recovery_marks of "},
+        {"edit, then append, the marks with a column of their own",
+         [](auto& s) { s.replace(s.allBlocks()->front(), "one two!"); },
+         false,
+         {"one", "two"},
+         marksTable + "(file TEXT PRIMARY KEY, line INTEGER, note TEXT NOT NULL)",
+         "the transcript is not being saved (the table recovery_marks of "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -116,6 +140,11 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
         const WalSyncs syncs(recovery);
+        const bool marksRefused = !row.marks.empty();
+        if (marksRefused) {
+            TranscriptDB made(dir.path() / "transcript.sqlite");
+            run(made.handle(), row.marks);
+        }
         StorageLogCapture log;
         {
             TranscriptStore store(dir.path(), fixedCalendar());
@@ -130,11 +159,11 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             }
             if (!row.quitAfter) {
                 store.append(segment(300, 301, "later"));
-                EXPECT_FALSE(store.notSaved.peek());
+                EXPECT_EQ(store.notSaved.peek(), marksRefused);
             }
-            EXPECT_EQ(reports, row.quitAfter ? 1 : 2);
+            EXPECT_EQ(reports, row.quitAfter || marksRefused ? 1 : 2);
         }
-        EXPECT_FALSE(fs::exists(recovery));
+        EXPECT_EQ(fs::exists(recovery), marksRefused);
         EXPECT_FALSE(syncs.unsyncedWhenWatchedWent());
         EXPECT_EQ(textsOnDisk(dir.path()), row.expected);
         EXPECT_EQ(occurrencesOf(log.text(), "the transcript is not being saved"), 1u) << log.text();
@@ -142,6 +171,22 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             log.text().find("); what is not saved is kept in memory and in " + recovery.string()),
             std::string::npos)
             << log.text();
+        if (!marksRefused) continue;
+        const std::string kept = testsupport::readFile(recovery), saidBefore = log.text();
+        {
+            TranscriptStore again(dir.path(), fixedCalendar());
+            again.retryUnsaved();
+            again.append(segment(400, 401, "said at the next start"));
+        }
+        const std::string said = log.text().substr(saidBefore.size());
+        EXPECT_EQ(occurrencesOf(said, row.nextStartSays + (dir.path() / "transcript.sqlite").string()),
+                  1u)
+            << said;
+        EXPECT_EQ(occurrencesOf(said, "rename"), 1u) << said;
+        EXPECT_NE(said.find("the next start makes it anew"), std::string::npos) << said;
+        // Nothing in the file is lost: it stays, holding at least what it held.
+        EXPECT_EQ(testsupport::readFile(recovery).substr(0, kept.size()), kept);
+        EXPECT_NE(kept.find("\"text\":\"later\""), std::string::npos) << kept;
     }
 }
 
@@ -297,6 +342,26 @@ TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedIt
     }
 }
 
+namespace {
+
+// Rewrites a recovery file as an earlier version wrote its lines: without
+// "file" and "line", and without "before" too where `withoutBefore`. What
+// the file then holds.
+std::string asAnEarlierVersionWroteIt(const fs::path& file, bool withoutBefore) {
+    std::istringstream lines(testsupport::readFile(file));
+    std::string text;
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json record = nlohmann::json::parse(line);
+        for (const char* key : {"file", "line", "before"})
+            if (key != std::string("before") || withoutBefore) record.erase(key);
+        text += record.dump() + "\n";
+    }
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    return text;
+}
+
+}  // namespace
+
 // A change kept in the recovery file while another program held the
 // transcript is stored once it lets go, but the state folder has become
 // read-only: the file can be neither removed nor emptied. The transcript
@@ -306,7 +371,9 @@ TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedIt
 // emptied, not at a start under another program's exclusive lock, not when
 // a later change brings back what the line was made from (an undo, the
 // text retyped at a start that passed the line over), and not for an
-// utterance deleted since.
+// utterance deleted since. The same for a file an earlier version kept,
+// whose lines have no identity (with or without "before"): taken in at a
+// start, marked, and neither taken in again nor put back as a copy.
 TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
     const auto typeAAA = [](TranscriptStore& s, const auto&...) {
         s.replace(s.allBlocks()->front(), "first words AAA");
@@ -330,6 +397,10 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
     };
     // What became of the files around the kept one before the starts.
     enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
+    // Who wrote the kept file: this version, or an earlier one, which quit
+    // holding it, and wrote no "file" and "line" (nor, before that,
+    // "before").
+    enum class Writer { thisVersion, earlier, earlierWithoutBefore };
     const std::vector<std::string> edited{"first words BBB", "second"},
         original{"first", "words", "second"};
     const struct {
@@ -339,6 +410,7 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
         const char* session = "named";
         Then then = Then::nothing;
         Change before = {}, atFirstStart = {};  // before the hold, at the first start
+        Writer writer = Writer::thisVersion;
     } rows[] = {
         // clang-format off
         {"a later edit", typeAAA, typeBBB, edited},
@@ -364,6 +436,15 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
          Then::temporaryReadOnly},
         {"a line passed over, its text retyped at that start", typeAAA, typeBBB,
          {"first words X", "second"}, "named", Then::nothing, retypeX, retypeX},
+        {"an earlier version's line without before, a later edit", typeAAA, typeBBB, edited,
+         "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore},
+        {"an earlier version's line without before, a later edit, the temporary folder emptied",
+         typeAAA, typeBBB, edited, "named", Then::emptied, {}, {}, Writer::earlierWithoutBefore},
+        {"an earlier version's line without before, a later deletion, the temporary folder "
+         "read-only too", typeAAA, deleteFirst, {"second"}, "named", Then::temporaryReadOnly, {}, {},
+         Writer::earlierWithoutBefore},
+        {"an earlier version's line, a later edit, the temporary folder read-only too", typeAAA,
+         typeBBB, edited, "named", Then::temporaryReadOnly, {}, {}, Writer::earlier},
         // clang-format on
     };
     for (const auto& row : rows) {
@@ -378,24 +459,33 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
         const testsupport::ScopedEnv tmpEnv("TMPDIR", temporary.string());
         const auto recovery = TranscriptStore::recoveryFiles(dir.path()).front();
         StorageLogCapture log;
+        std::string earlierText;
         {
-            TranscriptStore store(dir.path(), fixedCalendar());
-            store.startSession("named");
-            store.append(segment(0, 1, "first"));
-            store.append(segment(1, 2, "words"));
-            store.append(segment(10, 11, "second"));
-            const std::vector<Segment> before = store.segments.peek();
-            if (row.before) row.before(store, before);
+            std::optional<TranscriptStore> store(std::in_place, dir.path(), fixedCalendar());
+            store->startSession("named");
+            store->append(segment(0, 1, "first"));
+            store->append(segment(1, 2, "words"));
+            store->append(segment(10, 11, "second"));
+            const std::vector<Segment> before = store->segments.peek();
+            if (row.before) row.before(*store, before);
             {
                 WriteLock lock(dir.path() / "transcript.sqlite");
-                row.whileHeld(store, before);
-                EXPECT_TRUE(store.notSaved.peek());
+                row.whileHeld(*store, before);
+                EXPECT_TRUE(store->notSaved.peek());
+                if (row.writer != Writer::thisVersion) {
+                    store.reset();
+                    earlierText = asAnEarlierVersionWroteIt(
+                        recovery, row.writer == Writer::earlierWithoutBefore);
+                }
             }
             disk.setReadOnly(true);
-            store.retryUnsaved();
-            row.later(store, before);
-            EXPECT_FALSE(store.notSaved.peek());
-            EXPECT_FALSE(store.keeping.peek().memoryOnly);
+            if (store)
+                store->retryUnsaved();
+            else
+                store.emplace(dir.path(), fixedCalendar());
+            row.later(*store, before);
+            EXPECT_FALSE(store->notSaved.peek());
+            EXPECT_FALSE(store->keeping.peek().memoryOnly);
         }
         disk.setReadOnly(false);
         EXPECT_NE(log.text().find("cannot remove or empty " + recovery.string()), std::string::npos)
@@ -414,6 +504,10 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             EXPECT_EQ(textsIn(store), sorted(row.expected)) << "start " << start;
             ASSERT_EQ(store.sessions.peek().size(), 1u);
             EXPECT_EQ(store.sessions.peek().front().name, row.session);
+        }
+        if (!earlierText.empty()) {  // put back as a copy
+            std::ofstream(recovery, std::ios::binary) << earlierText;
+            EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(row.expected));
         }
         // What the transcript took in is marked there, not passed over again.
         EXPECT_EQ(log.text().find("passed over"), std::string::npos) << log.text();

@@ -92,8 +92,16 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
 // as far as it can, or fails with the database's own error, and values of
 // the wrong type read as something rather than ending the process. Tables
 // of ours in another shape are refused as damage before anything is
-// written, so that the file stays as it was.
+// written, so that the file stays as it was. The table of recovery marks
+// is read and written as far as it can be: a value that is no integer is
+// no mark, and is replaced by one; a table that cannot be read, or cannot
+// take a mark, is named with SQLite's reason and what to do.
 TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
+    using Marks = TranscriptDB::RecoveryMarks;
+    const auto file = [](char digit) {
+        return *platform::Uuid::parse(std::string(8, digit) + "-0000-4000-8000-000000000000");
+    };
+    static const Marks marked{{file('A'), 3}, {file('D'), 3}};
     struct Case {
         const char* what;
         std::string sql;
@@ -102,8 +110,16 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
         bool writable;          // a new segment reaches the file
         long code = 0;          // when it does not open
         std::size_t found = 0;  // segments a search for "soon" finds
+        // The marks read before and after `marked` is written; what the
+        // failure to read or write them says.
+        std::optional<Marks> before = Marks{};
+        std::optional<Marks> after = marked;
+        const char* marksSaid = "";
     };
     const std::string ourTables = std::string(TranscriptDB::schema) + ";";
+    const std::string butMarks =
+        ourTables.substr(0, ourTables.find("CREATE TABLE IF NOT EXISTS recovery_marks")) +
+        "PRAGMA user_version = 1; CREATE TABLE recovery_marks ";
     const Case cases[] = {
         {"another program's tables",
          "CREATE TABLE notes (title TEXT); INSERT INTO notes VALUES (1);", true, 0, true},
@@ -131,6 +147,27 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
          "INSERT INTO sessions VALUES (7, x'ff', 1.5);"
          "PRAGMA user_version = 1;",
          true, 2, true},
+        {"marks of every wrong type",
+         ourTables + "INSERT INTO recovery_marks VALUES ('AAAAAAAA-0000-4000-8000-000000000000', "
+                     "'text'), ('BBBBBBBB-0000-4000-8000-000000000000', x'07'), "
+                     "('CCCCCCCC-0000-4000-8000-000000000000', 2.5), "
+                     "('DDDDDDDD-0000-4000-8000-000000000000', 9), (x'00', 5), ('not an id', 6);",
+         true, 0, true, 0, 0, Marks{{file('D'), 9}}, Marks{{file('A'), 3}, {file('D'), 9}}},
+        {"marks without a key, a file marked twice",
+         butMarks + "(file, line); INSERT INTO recovery_marks VALUES "
+                    "('DDDDDDDD-0000-4000-8000-000000000000', 4), "
+                    "('DDDDDDDD-0000-4000-8000-000000000000', 'x'), "
+                    "('dddddddd-0000-4000-8000-000000000000', 2);",
+         true, 0, true, 0, 0, Marks{{file('D'), 4}}, Marks{{file('D'), 4}},
+         "the table recovery_marks of "},
+        {"marks without the column line", butMarks + "(file TEXT PRIMARY KEY, lines INTEGER);", true,
+         0, true, 0, 0, std::nullopt, std::nullopt,
+         "cannot read the table recovery_marks of "},
+        {"marks of a file number", butMarks + "(file INTEGER PRIMARY KEY, line INTEGER);", true, 0,
+         true, 0, 0, Marks{}, Marks{}, "the table recovery_marks of "},
+        {"marks under a check",
+         butMarks + "(file TEXT PRIMARY KEY, line INTEGER CHECK (line < 0));", true, 0, true, 0,
+         0, Marks{}, Marks{}, "the table recovery_marks of "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -150,6 +187,17 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
             EXPECT_EQ(segments.size(), c.rows);
             db.allSessions();
             EXPECT_EQ(db.search("soon").size(), c.found);
+            EXPECT_EQ(db.recoveryMarks(), c.before);
+            EXPECT_EQ(db.apply({.marks = marked}), !*c.marksSaid);
+            const std::string said = db.marksProblem() + db.lastError();
+            EXPECT_EQ(db.recoveryMarks(), c.after);
+            if (*c.marksSaid) {
+                EXPECT_EQ(said.find(c.marksSaid + path.string()), 0u) << said;
+                EXPECT_EQ(db.marksProblem().empty(), c.before.has_value()) << said;
+                EXPECT_NE(said.find("rename that table, and the next start makes it anew"),
+                          std::string::npos)
+                    << said;
+            }
             EXPECT_EQ(db.upsert(segment(0, 1, "new")), c.writable);
             // Ids that were not ours are replaced once, and the new ones kept.
             if (!segments.empty()) {
