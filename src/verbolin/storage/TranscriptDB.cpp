@@ -473,7 +473,8 @@ void TranscriptDB::exec(const std::string& sql) {
 
 sqlite3_stmt* TranscriptDB::prepare(const char* sql, const char* operation) {
     sqlite3_stmt* stmt = tryPrepare(sql);
-    if (!stmt) logStorageError(std::string(operation) + ": cannot prepare statement: " + lastError_);
+    if (!stmt)
+        logStorageError(std::string(operation) + ": cannot prepare statement: " + lastError_);
     return stmt;
 }
 
@@ -675,7 +676,8 @@ std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
     if (rc == SQLITE_DONE) return marks;
     const std::string why = st ? errorText(db_) : lastError_;
     if (!isBusy(sqlite3_errcode(db_)) && !why.starts_with(kHeldByAnotherProgram))
-        marksProblem_ = "cannot read the table recovery_marks of " + url_.string() + " (" + why + ")";
+        marksProblem_ =
+            "cannot read the table recovery_marks of " + url_.string() + " (" + why + ")";
     else
         logStorageError("reading recovery marks stopped early: " + why);
     return std::nullopt;

@@ -927,8 +927,8 @@ void TranscriptStore::importRecoveredText() {
         try {
             if (hold) {
                 std::optional<HeldFile> held = holdRecoveryFile(file);
-                if (held && (held->lines.find_first_not_of('\n') != std::string::npos ||
-                             held->overlong)) {
+                if (held &&
+                    (held->lines.find_first_not_of('\n') != std::string::npos || held->overlong)) {
                     journalFiles_.push_back(file);  // what follows goes after it
                     heldLines_.push_back(std::move(*held));
                     continue;

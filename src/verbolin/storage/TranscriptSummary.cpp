@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -117,6 +118,10 @@ TranscriptSummary::Waiting waitingIn(const fs::path& file, Standing& standing) {
         return waiting;
     }
     if (!recovered) return waiting;
+    // As the start takes them in: a later copy of these lines adds nothing.
+    if (standing.marks)
+        for (const auto& [identity, line] : recovered->dealtWith)
+            (*standing.marks)[identity] = std::max((*standing.marks)[identity], line);
     const TranscriptDB::Changes& c = recovered->changes;
     note(standing.segments, c.segments, c.deletedSegments);
     note(standing.sessions, c.sessions, c.deletedSessions);

@@ -179,8 +179,9 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             again.append(segment(400, 401, "said at the next start"));
         }
         const std::string said = log.text().substr(saidBefore.size());
-        EXPECT_EQ(occurrencesOf(said, row.nextStartSays + (dir.path() / "transcript.sqlite").string()),
-                  1u)
+        EXPECT_EQ(
+            occurrencesOf(said, row.nextStartSays + (dir.path() / "transcript.sqlite").string()),
+            1u)
             << said;
         EXPECT_EQ(occurrencesOf(said, "rename"), 1u) << said;
         EXPECT_NE(said.find("the next start makes it anew"), std::string::npos) << said;
@@ -344,6 +345,31 @@ TEST(StoreDurability, AfterAFailedSyncTheRecoveryFileStaysUntilAStartHasSyncedIt
 
 namespace {
 
+// The changes the rows below make, with the segments as they were before
+// the hold.
+const auto typeAAA = [](TranscriptStore& s, const auto&...) {
+    s.replace(s.allBlocks()->front(), "first words AAA");
+};
+const auto typeBBB = [](TranscriptStore& s, const auto&...) {
+    s.replace(s.allBlocks()->front(), "first words BBB");
+};
+const auto renameTo = [](const char* name) {
+    return [name](TranscriptStore& s, const auto&...) {
+        s.rename(s.sessions.peek().front().id, name);
+    };
+};
+const auto undo = [](TranscriptStore& s, const std::vector<Segment>& before) {
+    s.replaceSegments({s.segments.peek().front()}, {before[0], before[1]});
+};
+using Change = std::function<void(TranscriptStore&, const std::vector<Segment>& before)>;
+const Change deleteFirst = [](auto& s, auto&) { s.deleteBlocks({s.allBlocks()->front()}); };
+const Change none = [](auto&, auto&) {};
+const Change retypeX = [](auto& s, auto&) { s.replace(s.allBlocks()->front(), "first words X"); };
+// Who wrote the kept file: this version, or an earlier one, which quit
+// holding it, and wrote no "file" and "line" (nor, before that,
+// "before").
+enum class Writer { thisVersion, earlier, earlierWithoutBefore };
+
 // Rewrites a recovery file as an earlier version wrote its lines: without
 // "file" and "line", and without "before" too where `withoutBefore`. What
 // the file then holds.
@@ -375,32 +401,8 @@ std::string asAnEarlierVersionWroteIt(const fs::path& file, bool withoutBefore) 
 // whose lines have no identity (with or without "before"): taken in at a
 // start, marked, and neither taken in again nor put back as a copy.
 TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
-    const auto typeAAA = [](TranscriptStore& s, const auto&...) {
-        s.replace(s.allBlocks()->front(), "first words AAA");
-    };
-    const auto typeBBB = [](TranscriptStore& s, const auto&...) {
-        s.replace(s.allBlocks()->front(), "first words BBB");
-    };
-    const auto renameTo = [](const char* name) {
-        return [name](TranscriptStore& s, const auto&...) {
-            s.rename(s.sessions.peek().front().id, name);
-        };
-    };
-    const auto undo = [](TranscriptStore& s, const std::vector<Segment>& before) {
-        s.replaceSegments({s.segments.peek().front()}, {before[0], before[1]});
-    };
-    using Change = std::function<void(TranscriptStore&, const std::vector<Segment>& before)>;
-    const Change deleteFirst = [](auto& s, auto&) { s.deleteBlocks({s.allBlocks()->front()}); };
-    const Change none = [](auto&, auto&) {};
-    const Change retypeX = [](auto& s, auto&) {
-        s.replace(s.allBlocks()->front(), "first words X");
-    };
     // What became of the files around the kept one before the starts.
     enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
-    // Who wrote the kept file: this version, or an earlier one, which quit
-    // holding it, and wrote no "file" and "line" (nor, before that,
-    // "before").
-    enum class Writer { thisVersion, earlier, earlierWithoutBefore };
     const std::vector<std::string> edited{"first words BBB", "second"},
         original{"first", "words", "second"};
     const struct {

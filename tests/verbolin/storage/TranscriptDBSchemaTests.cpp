@@ -30,6 +30,12 @@ void writeUnnumberedFile(const std::filesystem::path& path) {
     sqlite3_close(db);
 }
 
+// The identity a recovery file's lines are marked under, its first eight
+// digits all `digit`.
+platform::Uuid file(char digit) {
+    return *platform::Uuid::parse(std::string(8, digit) + "-0000-4000-8000-000000000000");
+}
+
 }  // namespace
 
 TEST(TranscriptDBSchema, AFileFromBeforeTheVersionIsUpgradedWithItsRowsAndIndex) {
@@ -98,9 +104,6 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
 // take a mark, is named with SQLite's reason and what to do.
 TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
     using Marks = TranscriptDB::RecoveryMarks;
-    const auto file = [](char digit) {
-        return *platform::Uuid::parse(std::string(8, digit) + "-0000-4000-8000-000000000000");
-    };
     static const Marks marked{{file('A'), 3}, {file('D'), 3}};
     struct Case {
         const char* what;
@@ -160,14 +163,14 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
                     "('dddddddd-0000-4000-8000-000000000000', 2);",
          true, 0, true, 0, 0, Marks{{file('D'), 4}}, Marks{{file('D'), 4}},
          "the table recovery_marks of "},
-        {"marks without the column line", butMarks + "(file TEXT PRIMARY KEY, lines INTEGER);", true,
-         0, true, 0, 0, std::nullopt, std::nullopt,
+        {"marks without the column line", butMarks + "(file TEXT PRIMARY KEY, lines INTEGER);",
+         true, 0, true, 0, 0, std::nullopt, std::nullopt,
          "cannot read the table recovery_marks of "},
         {"marks of a file number", butMarks + "(file INTEGER PRIMARY KEY, line INTEGER);", true, 0,
          true, 0, 0, Marks{}, Marks{}, "the table recovery_marks of "},
         {"marks under a check",
-         butMarks + "(file TEXT PRIMARY KEY, line INTEGER CHECK (line < 0));", true, 0, true, 0,
-         0, Marks{}, Marks{}, "the table recovery_marks of "},
+         butMarks + "(file TEXT PRIMARY KEY, line INTEGER CHECK (line < 0));", true, 0, true, 0, 0,
+         Marks{}, Marks{}, "the table recovery_marks of "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
