@@ -127,12 +127,6 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
          {"one", "two"},
          marksTable + "(file TEXT, line INTEGER)",
          "the transcript is not being saved (the table recovery_marks of "},
-        {"edit, then append, the marks with a column of their own",
-         [](auto& s) { s.replace(s.allBlocks()->front(), "one two!"); },
-         false,
-         {"one", "two"},
-         marksTable + "(file TEXT PRIMARY KEY, line INTEGER, note TEXT NOT NULL)",
-         "the transcript is not being saved (the table recovery_marks of "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -442,9 +436,6 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
          "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore},
         {"an earlier version's line without before, a later edit, the temporary folder emptied",
          typeAAA, typeBBB, edited, "named", Then::emptied, {}, {}, Writer::earlierWithoutBefore},
-        {"an earlier version's line without before, a later deletion, the temporary folder "
-         "read-only too", typeAAA, deleteFirst, {"second"}, "named", Then::temporaryReadOnly, {}, {},
-         Writer::earlierWithoutBefore},
         {"an earlier version's line, a later edit, the temporary folder read-only too", typeAAA,
          typeBBB, edited, "named", Then::temporaryReadOnly, {}, {}, Writer::earlier},
         // clang-format on

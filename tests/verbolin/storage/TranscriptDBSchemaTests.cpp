@@ -166,8 +166,6 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
         {"marks without the column line", butMarks + "(file TEXT PRIMARY KEY, lines INTEGER);",
          true, 0, true, 0, 0, std::nullopt, std::nullopt,
          "cannot read the table recovery_marks of "},
-        {"marks of a file number", butMarks + "(file INTEGER PRIMARY KEY, line INTEGER);", true, 0,
-         true, 0, 0, Marks{}, Marks{}, "the table recovery_marks of "},
         {"marks under a check",
          butMarks + "(file TEXT PRIMARY KEY, line INTEGER CHECK (line < 0));", true, 0, true, 0, 0,
          Marks{}, Marks{}, "the table recovery_marks of "},
