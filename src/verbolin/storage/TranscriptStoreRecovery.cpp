@@ -853,11 +853,18 @@ void TranscriptStore::journaled(const fs::path& file) {
 void TranscriptStore::retireJournal() {
     unjournaledSegments_.clear();
     unjournaledSessions_.clear();
+    // A file whose lines are still held unread holds what is in no
+    // transcript yet: it stays, and asks for no sync at every retry.
+    const auto unread = [this](const fs::path& file) {
+        return std::any_of(heldLines_.begin(), heldLines_.end(),
+                           [&](const HeldFile& held) { return held.file == file; });
+    };
     // The file may be the only copy on disk until the commit that stored it
     // is synced. Once a sync has failed, a later one proves nothing (the
     // system reports a page it could not write back once), so the files
     // stay for a start to store and sync again.
-    if (!journalFiles_.empty() && !syncFailed_ && db_ && !db_->syncCommitted()) {
+    if (!std::all_of(journalFiles_.begin(), journalFiles_.end(), unread) && !syncFailed_ && db_ &&
+        !db_->syncCommitted()) {
         syncFailed_ = true;
         logStorageError("keeping " + tried(journalFiles_) +
                         " until a later start has stored and synced what it holds");
@@ -865,13 +872,11 @@ void TranscriptStore::retireJournal() {
     if (syncFailed_ && !journalFiles_.empty()) return keeping.set({});
     // Everything the files hold is in the transcript now. Left behind, a
     // file would bring back text the user deletes later, at the next start,
-    // and keep it on disk meanwhile. Not a file whose lines are still held
-    // unread: what it holds is in no transcript yet.
-    std::vector<fs::path> unread;
+    // and keep it on disk meanwhile.
+    std::vector<fs::path> stay;
     for (const fs::path& file : std::exchange(journalFiles_, {})) {
-        if (std::any_of(heldLines_.begin(), heldLines_.end(),
-                        [&](const HeldFile& held) { return held.file == file; })) {
-            unread.push_back(file);
+        if (unread(file)) {
+            stay.push_back(file);
             continue;
         }
         std::error_code ec;
@@ -893,7 +898,7 @@ void TranscriptStore::retireJournal() {
                         "; it stays, but the transcript marks what it holds as taken in, "
                         "and no start takes it in again");
     }
-    journalFiles_ = std::move(unread);
+    journalFiles_ = std::move(stay);
     heldSegments_.clear();
     heldSessions_.clear();
     keeping.set({});
