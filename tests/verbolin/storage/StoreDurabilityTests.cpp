@@ -380,6 +380,20 @@ std::string asAnEarlierVersionWroteIt(const fs::path& file, bool withoutBefore) 
     return text;
 }
 
+// Puts an earlier version's `text` back in both places a start reads for
+// the store of `folder`, the state folder's copy with a line this version
+// appended after it: "appended since".
+void putBackAsCopies(const fs::path& folder, const std::string& text) {
+    const auto places = TranscriptStore::recoveryFiles(folder);
+    fs::create_directories(places[1].parent_path());
+    fs::permissions(places[1].parent_path(), fs::perms::owner_all);
+    nlohmann::json appended = segment(30, 31, "appended since");
+    appended.update(
+        {{"before", nullptr}, {"file", platform::Uuid::random().string()}, {"line", 1}});
+    std::ofstream(places[0], std::ios::binary) << text << appended.dump() << "\n";
+    std::ofstream(places[1], std::ios::binary) << text;
+}
+
 }  // namespace
 
 // A change kept in the recovery file while another program held the
@@ -393,7 +407,8 @@ std::string asAnEarlierVersionWroteIt(const fs::path& file, bool withoutBefore) 
 // text retyped at a start that passed the line over), and not for an
 // utterance deleted since. The same for a file an earlier version kept,
 // whose lines have no identity (with or without "before"): taken in at a
-// start, marked, and neither taken in again nor put back as a copy.
+// start, marked, and taken in again neither as it was, nor as copies put back
+// in two places, one with a line of this version's after its lines.
 TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
     // What became of the files around the kept one before the starts.
     enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
@@ -498,15 +513,17 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             ASSERT_EQ(store.sessions.peek().size(), 1u);
             EXPECT_EQ(store.sessions.peek().front().name, row.session);
         }
-        if (!earlierText.empty()) {  // put back as a copy
-            std::ofstream(recovery, std::ios::binary) << earlierText;
-            EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(row.expected));
+        auto expected = row.expected;
+        if (!earlierText.empty()) {
+            putBackAsCopies(dir.path(), earlierText);
+            expected.push_back("appended since");
+            EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(expected));
         }
         // What the transcript took in is marked there, not passed over again.
         EXPECT_EQ(log.text().find("passed over"), std::string::npos) << log.text();
         for (const auto& file : TranscriptStore::recoveryFiles(dir.path()))
             EXPECT_FALSE(fs::exists(file)) << file;
-        EXPECT_EQ(sorted(textsOnDisk(dir.path())), sorted(row.expected));
+        EXPECT_EQ(sorted(textsOnDisk(dir.path())), sorted(expected));
     }
 }
 
