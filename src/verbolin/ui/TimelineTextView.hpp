@@ -174,6 +174,9 @@ class TimelineTextView final : public QWidget {
         int at = 0, gone = 0, put = 0;
     };
     std::optional<Refused> refused_;
+    // Text taken in since the last look at the document, [first, second):
+    // Qt gave it the format of whatever stood before it.
+    std::optional<std::pair<int, int>> restyle_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
 };

@@ -1232,6 +1232,39 @@ TEST_F(EditingTest, EmptiedParagraphsAreEmptyLines) {
              start({three[0]}), select(0), key(Qt::Key_Backspace);
              key(Qt::Key_A, Qt::ControlModifier), paste("\u200By"), expect({"\u200By"});
          }},
+        {"text typed into an emptied paragraph, the first included and after a Return, looks "
+         "as any paragraph's text",
+         [&] {
+             const auto formatAt = [&](int position) {
+                 QTextCursor c(edit()->document());
+                 c.setPosition(position + 1);
+                 return c.charFormat();
+             };
+             for (const int p : {0, 1, 2}) {
+                 SCOPED_TRACE(p);
+                 start(three), caret(p, -1), key(Qt::Key_Home, Qt::ShiftModifier);
+                 key(Qt::Key_Backspace), type("Hello lab");
+                 const int other = p == 1 ? 0 : 1;
+                 EXPECT_TRUE(formatAt(at(p, 2)) == formatAt(at(other, 2)));
+                 key(Qt::Key_Return), type("kk");
+                 EXPECT_TRUE(formatAt(at(p, -1) - 1) == formatAt(at(other, 2)));
+             }
+         }},
+        {"Return then typing in an emptied paragraph keeps its line break",
+         [&] {
+             std::vector<std::string> want = three;
+             for (const int p : {0, 1, 2}) {
+                 SCOPED_TRACE(p);
+                 start(three), select(p), key(Qt::Key_Backspace), key(Qt::Key_Return), type("kk");
+                 want = three, want[size_t(p)] = "\nkk";
+                 expect(want);
+                 expectInPlaceOf(size_t(p));
+             }
+             start(three), select(1), key(Qt::Key_Backspace), key(Qt::Key_Return, {}, 2);
+             type("kk"), expect({three[0], "\n\nkk", three[2]});
+             start(three), select(2), key(Qt::Key_Backspace);
+             key(Qt::Key_Enter, Qt::KeypadModifier), type("kk"), expect({three[0], three[1], "\nkk"});
+         }},
         {"in search results, Ctrl+A then a key beside an emptied paragraph changes nothing",
          [&] {
              const std::vector<std::string> hits = {"Apple one two.", "Banana three.",
