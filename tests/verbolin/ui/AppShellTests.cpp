@@ -10,10 +10,12 @@
 #include <QClipboard>
 #include <QEventLoop>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMimeData>
 #include <QPixmapCache>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -118,6 +120,25 @@ class ShellTest : public ::testing::Test {
 };
 
 using uitest::fill;
+
+// Clipboard text whose fetch lets `meanwhile` run first, as fetching another
+// program's X selection lets events run.
+class FetchedMimeData : public QMimeData {
+  public:
+    explicit FetchedMimeData(const QString& text, std::function<void()> meanwhile)
+        : meanwhile_(std::move(meanwhile)) {
+        setText(text);
+    }
+
+  protected:
+    QVariant retrieveData(const QString& type, QMetaType as) const override {
+        if (const auto run = std::exchange(meanwhile_, nullptr)) run();
+        return QMimeData::retrieveData(type, as);
+    }
+
+  private:
+    mutable std::function<void()> meanwhile_;
+};
 
 std::vector<std::string> texts(const std::vector<verbolin::Segment>& segments) {
     std::vector<std::string> out;
@@ -738,6 +759,22 @@ struct EditingTest : ShellTest {
         key(k, mods);
         if (pick(2)) type(typed.c_str());
     }
+    // A paragraph emptied, Return (or keypad Enter) in it, then typing: the
+    // break is the paragraph's own text, as anywhere in a paragraph.
+    void returnInAnEmptiedParagraph(const Pick& pick, const std::string& typed) {
+        const auto& all = view()->ranges();
+        if (all.empty()) return;
+        const auto r = all[size_t(pick(int(all.size())))];
+        const QString id = r.id;
+        placeCursor(r.location, r.end());
+        if (r.length > 0) key(Qt::Key_Backspace);
+        pick(2) ? key(Qt::Key_Return) : key(Qt::Key_Enter, Qt::KeypadModifier);
+        typeMarked(typed, id);
+        for (const auto& now : view()->ranges()) {
+            const QString text = verbolin::paragraphText(view()->text(), now);
+            EXPECT_TRUE(now.id != id || text.startsWith('\n')) << text.toStdString();
+        }
+    }
     // Text put in by a road around the keys (as an input method or a
     // middle-click paste does), wherever the selection is: stored, or
     // taken back.
@@ -967,6 +1004,40 @@ TEST_F(EditingTest, EditsStayInTheirParagraphInEveryView) {
              start(three), caret(1, -1), key(Qt::Key_Delete), expect(three);
              expectNotice({"cannot be joined"});
          }},
+        {"a paste lands where it was put while older paragraphs come in above during its fetch",
+         [&] {
+             // The paragraph comes in where its time puts it, as one another
+             // program wrote does.
+             const auto pasteFetching = [&](const char* text, const char* older) {
+                 auto s = uitest::segment(0, 0, older);
+                 s.start = s.end = original[0].start - 1h;
+                 auto data = std::make_unique<FetchedMimeData>(QString::fromUtf8(text), [&, s] {
+                     model->store().replaceSegments({}, {s});
+                     settle();
+                 });
+                 QGuiApplication::clipboard()->setMimeData(data.release());  // Qt owns it
+                 key(Qt::Key_V, Qt::ControlModifier);
+             };
+             start(three), caret(1, 4), pasteFetching(" XY", "Older one."), type("!");
+             expectParagraphs({"Older one.", three[0], "They XY! got in everything.", three[2]});
+             start(three), placeCursor(at(2, 4), at(2, 0)), pasteFetching("This", "Older two.");
+             type("!"), expectParagraphs({"Older two.", three[0], three[1], "This! is all I ask."});
+         }},
+        {"an input method's commit is refused where a key is, with the reason, and stored "
+         "where typing may go",
+         [&] {
+             const auto commit = [&](const char* text, int from = 0, int length = 0) {
+                 QInputMethodEvent e;
+                 e.setCommitString(QString::fromUtf8(text), from, length);
+                 QCoreApplication::sendEvent(edit(), &e);
+                 settle();
+             };
+             start(three), placeCursor(at(0, 3), at(1, 3)), commit("\u00E9");
+             expect(three), expectNotice({"across paragraphs"});
+             caret(1, 0), commit("", -1, 1), expect(three), expectNotice({"cannot be joined"});
+             caret(1, -1), commit("\u00E9"), commit("\u00FC", -1, 1);
+             expect({three[0], three[1] + "\u00FC", three[2]});
+         }},
         {"the caret keeps its place when an utterance joins its paragraph",
          [&] {
              start(three), caret(2, 4), land("More words.", original[2].end + 1s);
@@ -1055,6 +1126,13 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
              start(three), caret(1, -1), type(" Y"), caret(1, 0), deleteParagraph();
              undo(), expect({three[0], three[2]});
              expectNotice({"cannot undo", timeOf(1)});
+         }},
+        {"a paragraph put back in front of the one being edited, joining it, is shown once",
+         [&] {
+             start(three), land("Fresh one."), select(3), key(Qt::Key_Backspace), caret(0, 0);
+             land("Fresh two."), caret(3, -1), type(" Y"), undo(2);
+             expectParagraphs({three[0], three[1], three[2], "Fresh one. Fresh two."});
+             type("Z"), expectParagraphs({three[0], three[1], three[2], "Fresh one.Z Fresh two."});
          }},
         {"an edit of the newest paragraph undone after an utterance joins it",
          [&] {
@@ -1394,6 +1472,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             },
             [&] { tripleClickAndType(pick, typed()); },
             [&] { selectionKeyFromAnEmptiedParagraph(pick, mark('s')); },
+            [&] { returnInAnEmptiedParagraph(pick, typed()); },
             [&] { insertAroundTheKeys(pick, mark('m')); },
             [&] { middleClickPaste(pick, mark('p')); },
         };
