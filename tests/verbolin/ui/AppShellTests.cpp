@@ -10,12 +10,10 @@
 #include <QClipboard>
 #include <QEventLoop>
 #include <QImage>
-#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMimeData>
 #include <QPixmapCache>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -120,25 +118,6 @@ class ShellTest : public ::testing::Test {
 };
 
 using uitest::fill;
-
-// Clipboard text whose fetch lets `meanwhile` run first, as fetching another
-// program's X selection lets events run.
-class FetchedMimeData : public QMimeData {
-  public:
-    explicit FetchedMimeData(const QString& text, std::function<void()> meanwhile)
-        : meanwhile_(std::move(meanwhile)) {
-        setText(text);
-    }
-
-  protected:
-    QVariant retrieveData(const QString& type, QMetaType as) const override {
-        if (const auto run = std::exchange(meanwhile_, nullptr)) run();
-        return QMimeData::retrieveData(type, as);
-    }
-
-  private:
-    mutable std::function<void()> meanwhile_;
-};
 
 std::vector<std::string> texts(const std::vector<verbolin::Segment>& segments) {
     std::vector<std::string> out;
@@ -1004,40 +983,6 @@ TEST_F(EditingTest, EditsStayInTheirParagraphInEveryView) {
              start(three), caret(1, -1), key(Qt::Key_Delete), expect(three);
              expectNotice({"cannot be joined"});
          }},
-        {"a paste lands where it was put while older paragraphs come in above during its fetch",
-         [&] {
-             // The paragraph comes in where its time puts it, as one another
-             // program wrote does.
-             const auto pasteFetching = [&](const char* text, const char* older) {
-                 auto s = uitest::segment(0, 0, older);
-                 s.start = s.end = original[0].start - 1h;
-                 auto data = std::make_unique<FetchedMimeData>(QString::fromUtf8(text), [&, s] {
-                     model->store().replaceSegments({}, {s});
-                     settle();
-                 });
-                 QGuiApplication::clipboard()->setMimeData(data.release());  // Qt owns it
-                 key(Qt::Key_V, Qt::ControlModifier);
-             };
-             start(three), caret(1, 4), pasteFetching(" XY", "Older one."), type("!");
-             expectParagraphs({"Older one.", three[0], "They XY! got in everything.", three[2]});
-             start(three), placeCursor(at(2, 4), at(2, 0)), pasteFetching("This", "Older two.");
-             type("!"), expectParagraphs({"Older two.", three[0], three[1], "This! is all I ask."});
-         }},
-        {"an input method's commit is refused where a key is, with the reason, and stored "
-         "where typing may go",
-         [&] {
-             const auto commit = [&](const char* text, int from = 0, int length = 0) {
-                 QInputMethodEvent e;
-                 e.setCommitString(QString::fromUtf8(text), from, length);
-                 QCoreApplication::sendEvent(edit(), &e);
-                 settle();
-             };
-             start(three), placeCursor(at(0, 3), at(1, 3)), commit("\u00E9");
-             expect(three), expectNotice({"across paragraphs"});
-             caret(1, 0), commit("", -1, 1), expect(three), expectNotice({"cannot be joined"});
-             caret(1, -1), commit("\u00E9"), commit("\u00FC", -1, 1);
-             expect({three[0], three[1] + "\u00FC", three[2]});
-         }},
         {"the caret keeps its place when an utterance joins its paragraph",
          [&] {
              start(three), caret(2, 4), land("More words.", original[2].end + 1s);
@@ -1341,7 +1286,13 @@ TEST_F(EditingTest, EmptiedParagraphsAreEmptyLines) {
              start(three), select(1), key(Qt::Key_Backspace), key(Qt::Key_Return, {}, 2);
              type("kk"), expect({three[0], "\n\nkk", three[2]});
              start(three), select(2), key(Qt::Key_Backspace);
-             key(Qt::Key_Enter, Qt::KeypadModifier), type("kk"), expect({three[0], three[1], "\nkk"});
+             key(Qt::Key_Enter, Qt::KeypadModifier), type("kk"),
+                 expect({three[0], three[1], "\nkk"});
+             startAcrossASession(), select(0), key(Qt::Key_Backspace), key(Qt::Key_Return);
+             type("kk"), expectStored({"Before the start.", "\nkk"});
+             startAcrossASession(), choose(dayOf(original[0].start)), select(0);
+             key(Qt::Key_Backspace), key(Qt::Key_Return), type("kk");
+             expectStored({"\nkk", "After the start."});
          }},
         {"in search results, Ctrl+A then a key beside an emptied paragraph changes nothing",
          [&] {
