@@ -56,11 +56,13 @@ QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
 }
 
 // Whether the document's characters in [start, end) all have format `want`.
-// A block's break is no fragment of it: one inside counts as another look,
-// since it gives the next block, empty or not, its format.
+// A block's break is no fragment of it: its format is the next block's own,
+// which typing into that block, while empty, takes.
 bool formatted(const QTextDocument& doc, int start, int end, const QTextCharFormat& want) {
     for (QTextBlock b = doc.findBlock(start); b.isValid() && b.position() < end; b = b.next()) {
-        if (b.position() + b.length() - 1 < end) return false;
+        if (b.position() + b.length() - 1 < end && b.next().isValid() &&
+            b.next().charFormat() != want)
+            return false;
         for (auto it = b.begin(); !it.atEnd(); ++it) {
             const QTextFragment f = it.fragment();
             if (f.position() < end && f.position() + f.length() > start && f.charFormat() != want)

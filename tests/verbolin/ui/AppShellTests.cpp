@@ -20,6 +20,7 @@
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -1269,7 +1270,10 @@ TEST_F(EditingTest, EmptiedParagraphsAreEmptyLines) {
                  key(Qt::Key_Backspace), type("Hello lab");
                  const int other = p == 1 ? 0 : 1;
                  EXPECT_TRUE(formatAt(at(p, 2)) == formatAt(at(other, 2)));
-                 key(Qt::Key_Return), type("kk");
+                 select(p), key(Qt::Key_Backspace), key(Qt::Key_Return);  // its empty line too
+                 const QTextBlock line = edit()->document()->findBlock(at(p, -1));
+                 EXPECT_TRUE(line.text().isEmpty() && line.charFormat() == formatAt(at(other, 2)));
+                 type("kk");
                  EXPECT_TRUE(formatAt(at(p, -1) - 1) == formatAt(at(other, 2)));
              }
          }},
