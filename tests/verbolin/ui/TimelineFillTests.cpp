@@ -154,20 +154,12 @@ TEST(TimelineFill, ChangeAmongOlderParagraphsRendersAnew) {
     auto segs = uitest::segments(30, 60);
     h.view.setInputs(withLive(h, uitest::blocks(segs), std::nullopt));
     ASSERT_EQ(h.view.pendingParagraphs(), 24u);
-    // A selection in paragraph 26, made backwards: kept by paragraph through
-    // the whole redraw, then moved with its text as the older text comes in.
-    const ParagraphRange picked = h.view.ranges()[2];
-    h.select(picked.location + 9, picked.location + 4);
     segs.erase(segs.begin() + 3);  // deleted elsewhere, not yet shown here
     segs[1].text = "Changed by another window.";
     const TimelineInputs in = withLive(h, uitest::blocks(segs), std::nullopt);
     h.view.setInputs(in);
-    EXPECT_EQ(h.edit().textCursor().position(), h.view.ranges()[2].location + 4);
     finish(h);
     expectSameAsFullRender(h, in);
-    ASSERT_EQ(h.view.ranges()[25].id, picked.id);
-    EXPECT_EQ(h.edit().textCursor().anchor(), h.view.ranges()[25].location + 9);
-    EXPECT_EQ(h.edit().textCursor().position(), h.view.ranges()[25].location + 4);
 }
 
 TEST(TimelineFill, ChangeInTheFirstShownParagraphReplacesFromItsSeparator) {
