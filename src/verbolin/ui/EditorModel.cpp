@@ -78,6 +78,16 @@ std::vector<Block> EditorModel::withHeld(std::vector<Block> blocks) const {
     if (!missesHeld(blocks)) return blocks;
     std::optional<Block> shown = edits_.heldBlock();
     if (!shown) return blocks;
+    // Its segments may be shown already, in a paragraph of another id (an
+    // undo put it back behind the one in front): shown twice, they would
+    // be edited twice.
+    const auto among = [&](const Block& b) {
+        return std::any_of(b.segments.begin(), b.segments.end(), [&](const Segment& s) {
+            return std::any_of(shown->segments.begin(), shown->segments.end(),
+                               [&](const Segment& h) { return h.id == s.id; });
+        });
+    };
+    if (std::any_of(blocks.begin(), blocks.end(), among)) return blocks;
     Block held = std::move(*shown);
     const platform::Date start = held.segments.front().start;
     auto at = std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) {

@@ -55,6 +55,23 @@ QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
     return f;
 }
 
+// Whether the document's characters in [start, end) all have format `want`.
+// A block's break is no fragment of it: its format is the next block's own,
+// which typing into that block, while empty, takes.
+bool formatted(const QTextDocument& doc, int start, int end, const QTextCharFormat& want) {
+    for (QTextBlock b = doc.findBlock(start); b.isValid() && b.position() < end; b = b.next()) {
+        if (b.position() + b.length() - 1 < end && b.next().isValid() &&
+            b.next().charFormat() != want)
+            return false;
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextFragment f = it.fragment();
+            if (f.position() < end && f.position() + f.length() > start && f.charFormat() != want)
+                return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 void applyBlockFormats(QTextDocument& doc, const AttributedText& text, int start, int end) {
@@ -63,6 +80,19 @@ void applyBlockFormats(QTextDocument& doc, const AttributedText& text, int start
         // paragraph's text: only one with a format to change is made.
         if (QTextBlockFormat want = blockFormatAt(text, b.position()); b.blockFormat() != want)
             QTextCursor(b).setBlockFormat(want);
+    }
+}
+
+void applyCharFormats(QTextDocument& doc, const AttributedText& text, int start, int end,
+                      const QPalette& palette) {
+    CharFormats formats(palette);
+    for (const AttributedRun& r : text.runs(start, end - start)) {
+        const QTextCharFormat& want = formats(r.attributes);
+        if (formatted(doc, r.start, r.end(), want)) continue;
+        QTextCursor c(&doc);
+        c.setPosition(r.start);
+        c.setPosition(r.end(), QTextCursor::KeepAnchor);
+        c.setCharFormat(want);
     }
 }
 

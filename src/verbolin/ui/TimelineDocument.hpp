@@ -27,4 +27,11 @@ QString characters(const QTextDocument& doc, int pos, int len);
 // Re-applies the block formats of the blocks holding [start, end].
 void applyBlockFormats(QTextDocument& doc, const AttributedText& text, int start, int end);
 
+// Gives the document's characters in [start, end) the look the text gives
+// them, where they have another: text Qt put in itself (a key, an input
+// method, a paste) takes the format of the character before it, which at an
+// empty paragraph is its separator's or none.
+void applyCharFormats(QTextDocument& doc, const AttributedText& text, int start, int end,
+                      const QPalette& palette);
+
 }  // namespace verbolin::TimelineDocument

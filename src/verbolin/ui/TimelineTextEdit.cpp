@@ -91,6 +91,9 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         if (!placeTyping()) {
             refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
             e->accept();
+        } else if (e->matches(QKeySequence::InsertParagraphSeparator)) {
+            insertLineBreak();
+            e->accept();
         } else {
             QTextEdit::keyPressEvent(e);
         }
@@ -117,9 +120,23 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     QTextEdit::keyPressEvent(e);
 }
 
+void TimelineTextEdit::insertLineBreak() {
+    // Not the editor's own Return: on an empty line it only resets the
+    // line's formats (ending a list or quote in rich text), and puts no
+    // break in, so Return in an emptied paragraph would vanish.
+    QTextCursor c = textCursor();
+    c.insertBlock(c.blockFormat(), c.charFormat());
+    setTextCursor(c);
+    ensureCursorVisible();
+}
+
 void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
+    // A commit where typing may not go is refused as a key there is, with
+    // the reason, never dropped without a word.
     if (!isReadOnly() && (!e->commitString().isEmpty() || e->replacementLength() != 0) &&
         !placeTyping()) {
+        const QTextCursor c = textCursor();
+        refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
         e->accept();
         return;
     }

@@ -65,6 +65,8 @@ class TimelineTextEdit final : public QTextEdit {
     // Whether text may be typed at the selection, once moved where the
     // owner sends it.
     bool placeTyping();
+    // Return and Enter: a line break at the selection, an empty line's included.
+    void insertLineBreak();
 
     int mouseDepth_ = 0;
     // Where and when the last double-click was: a press soon after, close

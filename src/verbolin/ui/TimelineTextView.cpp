@@ -321,6 +321,9 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
     const double oldHeight = DocumentGeometry::layoutAll(*edit_->document());
     const double oldTop = scrollY();
     const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
+    // By paragraph too: everything moves when older paragraphs come in above,
+    // and a paste whose text is still being fetched goes where the caret is.
+    const std::optional<Place> anchorIn = placeOf(savedAnchor), positionIn = placeOf(savedPos);
 
     // Laying out a long timeline takes far longer than one turn, and the view
     // opens at its end: the newest paragraphs are shown first and the older
@@ -334,6 +337,9 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
                    ? LongParagraph::stepStart(blocks.scoped(), scopedCount, fillStep)
                    : 0;
     renderAll(blocks);
+    const std::optional<int> newPos = positionOf(positionIn);
+    const bool keptSelection = newPos.has_value();
+    if (newPos) restoreSelection(positionOf(anchorIn).value_or(*newPos), *newPos);
     const double newHeight = layoutAll();
     if (pending_ > 0) scheduleFill();
 
@@ -348,7 +354,7 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
         }
     }
     if (plan.styleChanged) {
-        if (std::max(savedAnchor, savedPos) <= text_.length())
+        if (!keptSelection && std::max(savedAnchor, savedPos) <= text_.length())
             restoreSelection(savedAnchor, savedPos);
         if (wasAtBottom)
             scrollToEnd();
@@ -360,6 +366,20 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
         reportVisible();
     }
     updateGutter();
+}
+
+std::optional<TimelineTextView::Place> TimelineTextView::placeOf(int position) const {
+    const ParagraphRange* r = rangeAt(ranges(), position);
+    if (!r) return std::nullopt;
+    return Place{r->id, position - r->location};
+}
+
+std::optional<int> TimelineTextView::positionOf(const std::optional<Place>& place) const {
+    if (!place) return std::nullopt;
+    const auto r = std::find_if(ranges().begin(), ranges().end(),
+                                [&](const ParagraphRange& p) { return p.id == place->id; });
+    if (r == ranges().end()) return std::nullopt;
+    return r->location + std::min(place->offset, r->length);
 }
 
 void TimelineTextView::renderAll(const TimelineBlocks& blocks) {

@@ -96,6 +96,14 @@ class TimelineTextView final : public QWidget {
     static void configure(QTextDocument& doc);  // margins for the inset and time column
     double layoutAll();                         // returns the document height
     void restoreSelection(int anchor, int position);
+    // A position as its paragraph and the offset in it, which a whole
+    // redraw keeps; none outside every paragraph, or where it is gone.
+    struct Place {
+        QString id;
+        int offset = 0;
+    };
+    std::optional<Place> placeOf(int position) const;
+    std::optional<int> positionOf(const std::optional<Place>& place) const;
     void reportVisible();
     void scrollToEnd();
     void scrollToEndOnce();
@@ -174,6 +182,9 @@ class TimelineTextView final : public QWidget {
         int at = 0, gone = 0, put = 0;
     };
     std::optional<Refused> refused_;
+    // Text taken in since the last look at the document, [first, second):
+    // Qt gave it the format of whatever stood before it.
+    std::optional<std::pair<int, int>> restyle_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
 };

@@ -99,6 +99,7 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     }
     text_.replace(at, gone, TimelineRenderer::lines(after.mid(at - pos, put), *look));
     ranges_.reset();
+    if (put > 0) restyle_ = {at, at + put};
     if (edit_->document()->characterCount() - 1 != text_.length()) desynced_ = true;
 }
 
@@ -146,6 +147,7 @@ void TimelineTextView::textChanged() {
         // Not from inside the document's own notice: a new render swaps
         // the document out.
         refused_.reset();
+        restyle_.reset();
         postSelf([](TimelineTextView& v) {
             if (v.desynced_) v.apply();
         });
@@ -156,6 +158,11 @@ void TimelineTextView::textChanged() {
     TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
     ranges_.reset();
     const int caret = edit_->textCursor().position();
+    writing_ = true;
+    if (const auto put = std::exchange(restyle_, std::nullopt))
+        TimelineDocument::applyCharFormats(*edit_->document(), text_, put->first, put->second,
+                                           edit_->palette());
+    writing_ = false;
     DocumentGeometry::layoutAll(*edit_->document());
     writing_ = true;
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);

@@ -20,6 +20,7 @@
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -738,6 +739,18 @@ struct EditingTest : ShellTest {
         key(k, mods);
         if (pick(2)) type(typed.c_str());
     }
+    // A paragraph emptied, Return or Enter in it, then typing: the break is
+    // the paragraph's own text.
+    void returnInAnEmptiedParagraph(const Pick& pick, const std::string& typed) {
+        const auto& all = view()->ranges();
+        if (all.empty()) return;
+        const auto r = all[size_t(pick(int(all.size())))];
+        placeCursor(r.location, r.end()), key(Qt::Key_Backspace);
+        pick(2) ? key(Qt::Key_Return) : key(Qt::Key_Enter, Qt::KeypadModifier);
+        typeMarked(typed, r.id);
+        for (const auto& now : view()->ranges())
+            EXPECT_TRUE(now.id != r.id || view()->text().string().mid(now.location, 1) == "\n");
+    }
     // Text put in by a road around the keys (as an input method or a
     // middle-click paste does), wherever the selection is: stored, or
     // taken back.
@@ -1056,6 +1069,13 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
              undo(), expect({three[0], three[2]});
              expectNotice({"cannot undo", timeOf(1)});
          }},
+        {"a paragraph put back in front of the one being edited, joining it, is shown once",
+         [&] {
+             start(three), land("Fresh one."), select(3), key(Qt::Key_Backspace), caret(0, 0);
+             land("Fresh two."), caret(3, -1), type(" Y"), undo(2);
+             expectParagraphs({three[0], three[1], three[2], "Fresh one. Fresh two."});
+             type("Z"), expectParagraphs({three[0], three[1], three[2], "Fresh one.Z Fresh two."});
+         }},
         {"an edit of the newest paragraph undone after an utterance joins it",
          [&] {
              start(three), caret(2, 4), type(" X");
@@ -1232,6 +1252,32 @@ TEST_F(EditingTest, EmptiedParagraphsAreEmptyLines) {
              start({three[0]}), select(0), key(Qt::Key_Backspace);
              key(Qt::Key_A, Qt::ControlModifier), paste("\u200By"), expect({"\u200By"});
          }},
+        {"Return in an emptied paragraph puts its break in, and what is typed there, the first "
+         "paragraph's included, looks as any paragraph's text",
+         [&] {
+             const auto look = [&](int p, int offset) {  // of the character there
+                 QTextCursor c(edit()->document());
+                 c.setPosition(at(p, offset) + 1);
+                 return c.charFormat();
+             };
+             for (const int p : {0, 1, 2}) {
+                 SCOPED_TRACE(p);
+                 const int other = p == 1 ? 0 : 1;
+                 start(three), caret(p, -1), key(Qt::Key_Home, Qt::ShiftModifier);
+                 key(Qt::Key_Backspace), type("Hi");
+                 EXPECT_TRUE(look(p, 0) == look(other, 0));
+                 select(p), key(Qt::Key_Backspace), key(Qt::Key_Return);  // its empty line too
+                 const QTextBlock line = edit()->document()->findBlock(at(p, -1));
+                 EXPECT_TRUE(line.text().isEmpty() && line.charFormat() == look(other, 0));
+                 type("kk");
+                 EXPECT_TRUE(look(p, 1) == look(other, 0));
+                 auto want = three;
+                 want[size_t(p)] = "\nkk", expect(want), expectInPlaceOf(size_t(p));
+             }
+             start(three), select(1), key(Qt::Key_Backspace), key(Qt::Key_Return);
+             key(Qt::Key_Enter, Qt::KeypadModifier), type("kk");
+             expect({three[0], "\n\nkk", three[2]});
+         }},
         {"in search results, Ctrl+A then a key beside an emptied paragraph changes nothing",
          [&] {
              const std::vector<std::string> hits = {"Apple one two.", "Banana three.",
@@ -1361,6 +1407,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             },
             [&] { tripleClickAndType(pick, typed()); },
             [&] { selectionKeyFromAnEmptiedParagraph(pick, mark('s')); },
+            [&] { returnInAnEmptiedParagraph(pick, typed()); },
             [&] { insertAroundTheKeys(pick, mark('m')); },
             [&] { middleClickPaste(pick, mark('p')); },
         };

@@ -2,6 +2,7 @@
 
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QInputMethodEvent>
 #include <QMenu>
 #include <QMimeData>
 #include <QTest>
@@ -27,6 +28,16 @@ std::vector<int> changeStarts(QTextDocument& doc, std::function<void()> action) 
     QObject::disconnect(c);
     return starts;
 }
+
+// Clipboard text whose fetch runs `meanwhile` first, as fetching another
+// program's X selection lets events run.
+struct FetchedMimeData : QMimeData {
+    mutable std::function<void()> meanwhile;
+    QVariant retrieveData(const QString& type, QMetaType as) const override {
+        if (const auto run = std::exchange(meanwhile, nullptr)) run();
+        return QMimeData::retrieveData(type, as);
+    }
+};
 
 double lineTop(TimelineHarness& h, int position) {
     return DocumentGeometry::lineAt(h.doc(), position)->rect.top() - h.view.scrollY();
@@ -191,6 +202,22 @@ TEST(TimelineTextView, StaysPutAwayFromTheEndAndKeepsTopParagraphOnPrepend) {
         std::find_if(r.begin(), r.end(), [&](const ParagraphRange& p) { return p.id == topId; });
     ASSERT_NE(it, r.end());
     EXPECT_NEAR(lineTop(h, it->location), before, 1.0);
+
+    // A paste whose text comes while still older paragraphs are put in
+    // front: the selection, made backwards, is kept by paragraph, and the
+    // text replaces it there.
+    h.select(it->location + 9, it->location + 2);  // "ragraph" of "Paragraph 1 says..."
+    auto oldest = uitest::segments(5, 10, -1000);
+    oldest.insert(oldest.end(), older.begin(), older.end());
+    auto data = std::make_unique<FetchedMimeData>();
+    data->setText("XY"), data->meanwhile = [&] { h.show(uitest::blocks(oldest)); };
+    QGuiApplication::clipboard()->setMimeData(data.release());  // Qt owns it
+    QTest::keyClick(&h.edit(), Qt::Key_V, Qt::ControlModifier);
+    h.settle();
+    ASSERT_EQ(h.view.ranges().size(), oldest.size());
+    ASSERT_FALSE(h.edits.empty());
+    EXPECT_EQ(h.edits.back().first.id.string(), topId.toStdString());
+    EXPECT_EQ(h.edits.back().second, "PaXY 1 says something worth keeping.");
 }
 
 TEST(TimelineTextView, FontChangeKeepsSelectionAndScrolledToTopResetsAfterOneSecond) {
@@ -280,6 +307,7 @@ TEST(TimelineTextView, RefusesEditsAcrossSeparatorsAndSendsTypingOutOfTheLivePar
         int key;
         const char* text;
         bool joinsTheParagraphBefore;  // else refused: text and selection stay
+        bool byInputMethod = false;    // `text` committed by an input method, not typed
     } cases[] = {
         {r[0].end() - 2, r[1].location + 2, Qt::Key_Delete, nullptr, false},  // crosses a separator
         {r[1].location, r[1].location, Qt::Key_Backspace, nullptr, false},    // eats the separator
@@ -289,13 +317,20 @@ TEST(TimelineTextView, RefusesEditsAcrossSeparatorsAndSendsTypingOutOfTheLivePar
         {r[2].end(), r[2].end(), 0, "z", true},                 // at the very end
         {r[2].location, r[2].end(), 0, "z", true},              // over all of the live text
         {r[2].end(), r[2].end(), Qt::Key_Return, nullptr, true},
+        {r[0].end() - 2, r[1].location + 2, 0, "z", false, true},
+        {r[2].location - 1, r[2].location + 4, 0, "z", false, true},
+        {r[2].location + 3, r[2].location + 3, 0, "z", true, true},
     };
     for (const Case& c : cases) {
         h.view.setInputs(in);  // the stored text again, as the store would echo it
         h.settle();
-        h.edits.clear();
+        h.edits.clear(), h.refusals.clear();
         h.select(c.anchor, c.position);
-        if (c.text)
+        QInputMethodEvent commit;
+        commit.setCommitString(QString::fromUtf8(c.text ? c.text : ""));
+        if (c.byInputMethod)
+            QCoreApplication::sendEvent(&h.edit(), &commit);
+        else if (c.text)
             QTest::keyClicks(&h.edit(), c.text);
         else
             QTest::keyClick(&h.edit(), Qt::Key(c.key));
@@ -304,6 +339,7 @@ TEST(TimelineTextView, RefusesEditsAcrossSeparatorsAndSendsTypingOutOfTheLivePar
             EXPECT_EQ(h.doc().toPlainText(), before) << c.anchor;
             EXPECT_EQ(h.edit().textCursor().anchor(), c.anchor);
             EXPECT_TRUE(h.edits.empty()) << c.anchor;
+            EXPECT_EQ(h.refusals.size(), 1u) << c.anchor;  // said, as a key there is
             continue;
         }
         const std::string typed = c.text ? c.text : "\n";

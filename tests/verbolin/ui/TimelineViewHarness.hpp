@@ -27,6 +27,7 @@ struct TimelineHarness {
     std::vector<platform::Uuid> askedToDelete;  // the selection told of at the last delete
     int scrolledToTop = 0, visibleReports = 0, deletes = 0;
     std::vector<platform::Uuid> copied;
+    std::vector<std::string> refusals;  // what the status bar was told
     bool offerDelete = true;
     verbolin::TimelineInputs::Jump jump;
 
@@ -60,6 +61,7 @@ struct TimelineHarness {
                 askedToDelete = selected;
             };
         in.onCopyBlock = [this](const platform::Uuid& id) { copied.push_back(id); };
+        in.onRefused = [this](const std::string& why) { refusals.push_back(why); };
         in.jump = jump;
         return in;
     }
