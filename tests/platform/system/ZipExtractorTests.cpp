@@ -175,7 +175,7 @@ TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
     std::ofstream(archive, std::ios::binary | std::ios::trunc) << cases[3].bytes;
     ZipExtractor::extract(archive, target);
     EXPECT_EQ(fs::file_size(target / "zeros"), 3u << 20);
-    EXPECT_EQ(ZipExtractor::declaredContents(archive, {}).value_or(ZipExtractor::Contents{}).bytes,
+    EXPECT_EQ(ZipExtractor::declaredContents(archive, {}).bytes,
               3u << 20);
 }
 
