@@ -111,8 +111,8 @@ AppError noRoom(const std::filesystem::path& folder, int64_t neededBytes, bool m
         return AppError(ModelDownloader::errorDomain, 5,
                         text + "it may need up to " + std::to_string(mb) + " MB free in " +
                             folder.string() +
-                            " (the server does not say how much its archive unpacks to, so "
-                            "this is the most it may).");
+                            " (the most it can take: the server would not say what the "
+                            "archive unpacks to).");
     return AppError(ModelDownloader::errorDomain, 5,
                     text + "it needs " +
                         (neededBytes > 0 ? std::to_string(mb) + " MB" : std::string("more room")) +

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -168,6 +169,25 @@ class ModelDownloaderTest : public ::testing::Test {
             if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) held.push_back(archive);
         }
         return held;
+    }
+
+    // Serves `archive` whole, but a piece of it (as the directory is read
+    // ahead) from `pieces`, as long but lying in its bytes, with the
+    // Content-Range `range` gives of the piece asked and `cut` bytes short.
+    void serveLyingPieces(const std::string& archive, const std::string& pieces,
+                          std::function<std::string(size_t, size_t)> range, size_t cut = 0) {
+        const std::string etag = "\"" + CheckpointHub::sha256(archive) + "\"";
+        packServer.setHandler(kArchivePath, [=](const httplib::Request& req, auto& res) {
+            const_cast<httplib::Request&>(req).ranges.clear();
+            res.set_header("ETag", etag);
+            size_t first = 0, last = 0;
+            if (std::sscanf(req.get_header_value("Range").c_str(), "bytes=%zu-%zu", &first,
+                            &last) != 2)
+                return res.set_content(archive, "application/zip");
+            res.status = 206;
+            res.set_header("Content-Range", range(first, last));
+            res.set_content(pieces.substr(first, last + 1 - first - cut), "application/zip");
+        });
     }
 
     static constexpr const char* kArchivePath = "/models/standard-v1.zip";
@@ -628,6 +648,25 @@ TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
             });
         };
     };
+    // The archive served whole is sound; the pieces of its end read ahead
+    // come as asked, but with `width` bytes at `at` (from the end record's
+    // start; past it, the first entry's) made `value`.
+    ZipBuilder sound;
+    const std::string soundBytes = addPack(sound, "standard-v1/", "new").bytes();
+    const size_t endRecord = soundBytes.size() - 22;
+    const auto lyingIn = [&](size_t field, uint32_t value, int width) {
+        uint32_t directory = 0;
+        std::memcpy(&directory, &soundBytes[endRecord + 16], 4);
+        const size_t at = field < 22 ? endRecord + field : directory + field - 22;
+        std::string lie = soundBytes;
+        for (int i = 0; i < width; ++i) lie[at + i] = char(value >> (8 * i));
+        return [&, lie] {
+            serveLyingPieces(soundBytes, lie, [size = lie.size()](size_t first, size_t last) {
+                return "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                       std::to_string(size);
+            });
+        };
+    };
     const auto http = [](int status) {
         return "The speech model could not be downloaded (HTTP " + std::to_string(status) +
                "). Check your connection and try again.";
@@ -659,6 +698,10 @@ TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
         {"a link out of the staging folder", serve(linkOut.bytes()), 2, kDamaged},
         {"a model folder that is a link", serve(linkedFolder.bytes()), 2, kDamaged},
         {"a bomb past anything a pack could be", serve(bomb), 2, kDamaged},
+        {"a directory read ahead claiming more entries than it holds", lyingIn(8, 0xFFFFFFFF, 4),
+         2, kDamaged},
+        {"an entry read ahead past anything a pack could be", lyingIn(22 + 24, 0xFFFFFFFF, 4), 2,
+         kDamaged},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -683,8 +726,9 @@ TEST_F(ModelDownloaderTest, ArchiveFailuresLeaveNothingHalfInstalled) {
                   (std::map<std::string, std::string>{{"TextDecoder.mlmodelc/model.mil", c.left}}));
     }
     // The 404 was the one error: nothing was fetched after the server's answer;
-    // no zip and the bomb were refused by their ends, read ahead, untransferred.
-    EXPECT_EQ(getsOf(packServer), std::size(cases) - 2 - 2);
+    // no zip, the bomb and the lying directories were refused by their ends,
+    // read ahead, untransferred.
+    EXPECT_EQ(getsOf(packServer), std::size(cases) - 2 - 4);
 }
 
 // A 130 MB archive (the catalogue's size): progress counts up to it in whole
@@ -730,26 +774,68 @@ TEST_F(ModelDownloaderTest, AnArchiveBeyondTheFreeDiskIsKeptForTheNextStart) {
     for (int i = 0; i < 1000; ++i)
         manyFiles.file("standard-v1/TextDecoder.mlmodelc/part-" + std::to_string(i), "x");
     manyFiles.file("standard-v1/tokenizer/tokenizer.json", "{}");
+    // 3 MB that unpack to 6 MB.
+    const std::string grows =
+        testsupport::ZipBuilder()
+            .file("standard-v1/TextDecoder.mlmodelc/weights.bin",
+                  testsupport::incompressibleBytes(3'000'000))
+            .file("standard-v1/TextDecoder.mlmodelc/zeros", std::string(3'000'000, '\0'))
+            .file("standard-v1/tokenizer/tokenizer.json", "{}")
+            .bytes();
+    const auto answeredAs = [this](std::function<std::string(size_t, size_t)> range,
+                                   size_t cut = 0) {
+        return [this, range, cut](const std::string& archive) {
+            serveLyingPieces(archive, archive, range, cut);
+        };
+    };
+    const auto contentRange = [&grows](size_t shift, size_t moreTotal) {
+        return [=, size = grows.size()](size_t first, size_t last) {
+            return "bytes " + std::to_string(first + shift) + "-" + std::to_string(last + shift) +
+                   "/" + std::to_string(size + moreTotal);
+        };
+    };
     const struct {
         const char* name;
         std::string archive;
         std::optional<off_t> room;  // left once the archive is whole; none: all the disk has
         int64_t atMostMB;           // the most the room said may be
+        std::optional<off_t> roomAhead = {};  // left before the install; none: all the disk has
+        bool most = false;  // the room said is the most it may take, the directory unknown
+        std::function<void(const std::string&)> serve = {};
     } cases[] = {
         {"unpacking to far more than the archive", zeros.bytes(), {}, 69},
         // As large unpacked as downloaded: the archive on the disk is not counted again.
         {"an archive that barely compresses",
          storedArchive("standard-v1/", testsupport::incompressibleBytes(6'000'000)), 2'000'000, 8},
         {"many small files", manyFiles.bytes(), 0, 7},
+        // Said before the download, from the archive's directory read ahead:
+        // the archive and what it unpacks to, both on the disk at once.
+        {"unpacking to more than the archive, said before its download", grows, {}, 11, 2'000'000},
+        // Without the directory: the most the archive may unpack to (the
+        // 327 MB a pack may be, a block for each entry it has room for).
+        {"a server that answers no range", grows, {}, 380, 2'000'000, true,
+         [&](const std::string& archive) {
+             packServer.set(kArchivePath, [&] {
+                 auto whole = testsupport::LocalHttpServer::Reply::ok(archive);
+                 whole.ignoreRange = true;
+                 return whole;
+             }());
+         }},
+        {"a piece of another range than asked", grows, {}, 380, 2'000'000, true,
+         answeredAs(contentRange(1, 0))},
+        {"a piece of an archive of another size", grows, {}, 380, 2'000'000, true,
+         answeredAs(contentRange(0, 1))},
+        {"a piece cut short", grows, {}, 380, 2'000'000, true, answeredAs(contentRange(0, 0), 1)},
     };
-    const std::regex saysRoom("needs ([0-9]+) MB free in ([^ ]+)\\.");
+    const std::regex saysRoom("(needs|may need up to) ([0-9]+) MB free in ([^ ]+?)(\\.$| \\()");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::SmallDisk disk(24 << 20);
         SKIP_WITHOUT_SMALL_DISK(disk);
         testsupport::ScopedEnv onDisk{"XDG_DATA_HOME", disk.path().string()};
         const fs::path onDiskModels = disk.path() / "Verbolin/models";
-        serveArchive(c.archive);
+        c.serve ? c.serve(c.archive) : serveArchive(c.archive);
+        if (c.roomAhead) disk.fill(*c.roomAhead);
         const size_t getsBefore = getsOf(packServer);
         ModelDownloader first(archiveOptions());
         const auto error = failingInstall(first, [&](const ModelDownloader::Progress& p) {
@@ -760,8 +846,9 @@ TEST_F(ModelDownloaderTest, AnArchiveBeyondTheFreeDiskIsKeptForTheNextStart) {
         std::smatch said;
         const std::string what = error.what();
         ASSERT_TRUE(std::regex_search(what, said, saysRoom)) << what;
-        EXPECT_EQ(said[2].str(), onDiskModels.string());
-        const int64_t neededMB = std::stoll(said[1].str());
+        EXPECT_EQ(said[1].str(), c.most ? "may need up to" : "needs");
+        EXPECT_EQ(said[3].str(), onDiskModels.string());
+        const int64_t neededMB = std::stoll(said[2].str());
         EXPECT_LE(neededMB, c.atMostMB) << what;
         EXPECT_TRUE(archivesLeft().empty());
         std::vector<fs::path> files;
