@@ -5,11 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <stdexcept>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -166,16 +165,13 @@ constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
 constexpr std::uint64_t kDirectoryHeaderBytes = 46;
+constexpr std::uint64_t kLocalHeaderBytes = 30;
 constexpr std::uint64_t kEndBytes = 22;
 constexpr std::uint64_t kZip64LocatorBytes = 20;
 constexpr std::uint64_t kZip64EndBytes = 56;
 constexpr std::uint16_t kZip64Extra = 0x0001;
 constexpr std::uint32_t kUnset32 = 0xFFFFFFFF;
 constexpr std::uint16_t kStored = 0;
-// A directory this large is no pack's (100,000 entries with long names come
-// to a fraction of it); reading it is refused rather than held in memory.
-constexpr std::uint64_t kMaxDirectoryBytes = std::uint64_t{64} << 20;
-
 ArchiveError damaged(const std::string& what) { return ArchiveError("damaged archive: " + what); }
 
 // Reads the archive's bytes that a Tail holds, by their place in the
@@ -219,8 +215,8 @@ std::optional<std::uint64_t> findEnd(const TailReader& at) {
     for (std::uint64_t pos = last + 1; pos-- > first;) {
         if (at.u32(pos) != kEndSignature) continue;
         const bool fits = at.u16(pos + 20) <= last - pos;
-        const bool oneDisk = at.u16(pos + 4) == 0 && at.u16(pos + 6) == 0 &&
-                             at.u16(pos + 8) == at.u16(pos + 10);
+        const bool oneDisk =
+            at.u16(pos + 4) == 0 && at.u16(pos + 6) == 0 && at.u16(pos + 8) == at.u16(pos + 10);
         if (fits && oneDisk) return pos;
     }
     return std::nullopt;
@@ -310,40 +306,43 @@ void ZipExtractor::extract(const fs::path& archivePath, const fs::path& director
     }
 }
 
-ZipExtractor::Contents ZipExtractor::declaredContents(const fs::path& archivePath,
-                                                     const Limits& limits) {
-    std::ifstream in(archivePath, std::ios::binary);
+std::optional<ZipExtractor::Contents> ZipExtractor::declaredContents(const fs::path& archivePath,
+                                                                     const Limits& limits) {
     std::error_code ec;
     const auto archiveSize = fs::file_size(archivePath, ec);
-    if (!in || ec) throw ArchiveError("cannot open archive" + (ec ? ": " + ec.message() : ""));
-    // The end records first, then, when the directory begins before them,
-    // the bytes from its start.
-    std::string bytes;
-    Tail tail{archiveSize, archiveSize, {}};
-    for (std::uint64_t start = archiveSize - std::min(archiveSize, kEndReach);
-         start < tail.offset; start = directoryStart(tail)) {
-        if (archiveSize - start > kMaxDirectoryBytes)
-            throw ArchiveError("archive directory is larger than " +
-                               std::to_string(kMaxDirectoryBytes) + " bytes");
-        bytes.resize(archiveSize - start);
-        if (!in.seekg(std::streamoff(start)) || !in.read(bytes.data(), std::streamsize(bytes.size())))
-            throw ArchiveError("cannot read archive");
-        tail = Tail{archiveSize, start, bytes};
+    if (ec) throw ArchiveError("cannot open archive: " + ec.message());
+    const std::uint64_t budget = budgetOf(archiveSize, limits);
+    const auto in = openZip(archivePath);
+    Contents contents;
+    bool complete = true;
+    for (;;) {
+        archive_entry* entry = nullptr;
+        const int rc = archive_read_next_header(in.get(), &entry);
+        if (rc == ARCHIVE_EOF) break;
+        if (rc < ARCHIVE_WARN) fail(in.get(), "damaged archive");
+        if (++contents.entries > limits.maxEntries) throw tooManyEntries(limits.maxEntries);
+        if (!archive_entry_size_is_set(entry)) {
+            complete = false;
+            continue;
+        }
+        const auto size = std::uint64_t(std::max<la_int64_t>(archive_entry_size(entry), 0));
+        if (size > budget - contents.bytes) throw tooLarge(budget);
+        contents.bytes += size;
     }
-    return declaredContents(tail, limits);
+    if (!complete) return std::nullopt;
+    return contents;
 }
 
 ZipExtractor::Contents ZipExtractor::mostContents(std::uint64_t archiveSize, const Limits& limits) {
     return Contents{budgetOf(archiveSize, limits),
-                    std::min(limits.maxEntries, archiveSize / kDirectoryHeaderBytes)};
+                    std::min(limits.maxEntries, archiveSize / kLocalHeaderBytes)};
 }
 
 std::uint64_t ZipExtractor::directoryStart(const Tail& tail) { return endOf(tail).directoryStart; }
 
 ZipExtractor::Contents ZipExtractor::declaredContents(const Tail& tail, const Limits& limits) {
     const EndRecord end = endOf(tail);
-    if (end.directoryStart < tail.offset)
-        throw ArchiveError("archive directory is not at hand");
+    if (end.directoryStart < tail.offset) throw ArchiveError("archive directory is not at hand");
     if (end.entries > limits.maxEntries) throw tooManyEntries(limits.maxEntries);
     const std::uint64_t budget = budgetOf(tail.archiveSize, limits);
     const TailReader at{tail};
@@ -353,8 +352,8 @@ ZipExtractor::Contents ZipExtractor::declaredContents(const Tail& tail, const Li
     for (; contents.entries < end.entries; ++contents.entries) {
         if (directoryEnd - p < kDirectoryHeaderBytes || at.u32(p) != kDirectorySignature)
             throw damaged("directory entry " + std::to_string(contents.entries) + " is missing");
-        const std::uint64_t next = p + kDirectoryHeaderBytes + at.u16(p + 28) + at.u16(p + 30) +
-                                   at.u16(p + 32);
+        const std::uint64_t next =
+            p + kDirectoryHeaderBytes + at.u16(p + 28) + at.u16(p + 30) + at.u16(p + 32);
         if (next > directoryEnd)
             throw damaged("directory entry " + std::to_string(contents.entries) + " is cut short");
         const std::uint64_t size = declaredSize(at, p);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -70,19 +71,25 @@ class ZipExtractor {
     // the longest comment, and Zip64's locator and record before them.
     static constexpr std::uint64_t kEndReach = 22 + 0xFFFF + 20 + 56;
 
-    // Reads the central directory only (and the end records that locate
-    // it), writing nothing: a stored entry counts the larger of its two
-    // sizes, as its data is copied as it lies. Throws ArchiveError when the
-    // archive cannot be read or is damaged, or when what it declares
-    // already exceeds `limits`.
-    static Contents declaredContents(const std::filesystem::path& archive, const Limits& limits);
+    // Reads the entries' headers only, writing nothing: of a zip on disk,
+    // its central directory. None when an entry does not declare its size.
+    // Throws ArchiveError when the archive cannot be read or is damaged, or
+    // when what it declares already exceeds `limits`.
+    static std::optional<Contents> declaredContents(const std::filesystem::path& archive,
+                                                    const Limits& limits);
     // The same of an archive known only by its end, such as one that is
-    // still to be downloaded. `tail` must reach back over kEndReach bytes
-    // (or to the archive's start) and to directoryStart(tail).
+    // still to be downloaded: its central directory (and the end records
+    // that locate it), which declares every entry's size; a stored entry
+    // counts the larger of its two, as its data is copied as it lies.
+    // `tail` must reach back over kEndReach bytes (or to the archive's
+    // start) and to directoryStart(tail). A directory that is damaged here
+    // may still unpack from the entries' own headers, which lie all over
+    // the archive: the archive on disk is measured again.
     static Contents declaredContents(const Tail& tail, const Limits& limits);
     // The most any archive of `archiveSize` bytes may declare within
     // `limits`, and so unpack to: the data extract() allows it, and as many
-    // entries as its directory has room for headers of.
+    // entries as it has room for headers of (each has one of 30 bytes at
+    // least before its data).
     static Contents mostContents(std::uint64_t archiveSize, const Limits& limits);
     // Where the bytes declaredContents(tail) needs begin, by the end record
     // that `tail` holds; when it lies before tail.offset, the caller brings

@@ -36,8 +36,8 @@ void checkPiece(const platform::HttpResponse& head, const RemoteArchive& archive
     const auto range = platform::parseContentRange(said);
     if (!range || std::uint64_t(range->first) != first || std::uint64_t(range->last) != last ||
         range->total != archive.size)
-        throw NotAsAsked("a ranged request was answered with another piece (Content-Range: " +
-                         said + ")");
+        throw NotAsAsked(
+            "a ranged request was answered with another piece (Content-Range: " + said + ")");
     const auto length = platform::contentLength(head.headers);
     if (length && std::uint64_t(*length) != last - first + 1)
         throw NotAsAsked("a piece came with Content-Length " + std::to_string(*length));

@@ -40,7 +40,8 @@ class ArchiveDownload {
     // Reads the archive's directory from the server ahead of the transfer,
     // within the limits given (see requestArchiveDirectory, which it throws
     // as).
-    using DirectoryFn = std::function<ArchiveDirectoryAnswer(const platform::ZipExtractor::Limits&)>;
+    using DirectoryFn =
+        std::function<ArchiveDirectoryAnswer(const platform::ZipExtractor::Limits&)>;
     // Called before any transfer with the bytes still to fetch and the
     // archive's size (-1 for both when the server does not say), and what
     // reads its directory: the caller may refuse to start (by throwing).

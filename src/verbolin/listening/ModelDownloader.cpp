@@ -356,10 +356,14 @@ void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
     const auto limits = unpackLimits(pack, archiveBytes);
     try {
         // The room the archive's own directory says it takes, before a byte
-        // is written; the archive's own room is already taken.
+        // is written; the archive's own room is already taken. An archive
+        // that does not say is taken to unpack to about its size, and only a
+        // full disk refuses it.
         const fs::path models = staging.parent_path();
-        checkRoom(models,
-                  roomToUnpack(models, platform::ZipExtractor::declaredContents(archive, limits)));
+        if (const auto declared = platform::ZipExtractor::declaredContents(archive, limits))
+            checkRoom(models, roomToUnpack(models, *declared));
+        else
+            neededBytes_ = archiveBytes + kUnpackSpareBytes;
         // A quit while unpacking (seconds for a large pack) ends it too.
         platform::ZipExtractor::extract(archive, staging, limits,
                                         [this] { return stop_.stop_requested(); });
@@ -379,10 +383,11 @@ void ModelDownloader::checkRoomAhead(const ModelPack& pack, const fs::path& mode
     ArchiveDirectoryAnswer answer;
     try {
         answer = directory(limits);
-    } catch (const platform::ArchiveError&) {
-        // The server gave the pieces asked for: the archive it would send
-        // is the damaged one, refused as unpacking would refuse it.
-        throw platform::AppError(errorDomain, 2, kDamaged);
+    } catch (const platform::ArchiveError& e) {
+        // Damaged or past what a pack may be, as far as its end tells: the
+        // archive itself, once here, is the one to judge (its entries may
+        // still unpack), as it always was.
+        answer.unavailable = e.what();
     }
     // The archive's rest (its last block part-filled), and the pack unpacked
     // while the whole archive is still on the same disk (it leaves it only
@@ -485,10 +490,9 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress, Existi
         const std::string endpoint =
             hub ? options_.endpoint.value_or(vortil::HubApi::hfEndpointFromEnv())
                 : options_.serverRoot;
-        if (auto described =
-                describeFailure(std::current_exception(), endpoint, files.download.parent_path(),
-                                neededBytes_, hub ? pack.checkpointRepo() : std::string(),
-                                neededIsMost_))
+        if (auto described = describeFailure(
+                std::current_exception(), endpoint, files.download.parent_path(), neededBytes_,
+                hub ? pack.checkpointRepo() : std::string(), neededIsMost_))
             throw *described;
         throw;
     }

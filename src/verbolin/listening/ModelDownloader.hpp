@@ -125,12 +125,9 @@ class ModelDownloader {
     // asked; `repo`, the checkpoint's repository when it was the hub (empty
     // for the pack server). `neededIsMost`: `neededBytes` is the most the
     // install may take, as what the archive unpacks to was not known.
-    static std::optional<platform::AppError> describeFailure(std::exception_ptr error,
-                                                             const std::string& endpoint,
-                                                             const std::filesystem::path& folder,
-                                                             int64_t neededBytes,
-                                                             const std::string& repo = {},
-                                                             bool neededIsMost = false);
+    static std::optional<platform::AppError> describeFailure(
+        std::exception_ptr error, const std::string& endpoint, const std::filesystem::path& folder,
+        int64_t neededBytes, const std::string& repo = {}, bool neededIsMost = false);
     // A write that failed for want of room (the converter's and the
     // writers' messages carry the system's reason).
     static bool isDiskFull(const std::exception& error);

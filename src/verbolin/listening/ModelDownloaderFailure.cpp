@@ -128,12 +128,9 @@ bool ModelDownloader::isDiskFull(const std::exception& e) {
     return std::string_view(e.what()).find(std::strerror(ENOSPC)) != std::string_view::npos;
 }
 
-std::optional<AppError> ModelDownloader::describeFailure(std::exception_ptr error,
-                                                         const std::string& endpoint,
-                                                         const std::filesystem::path& folder,
-                                                         int64_t neededBytes,
-                                                         const std::string& repo,
-                                                         bool neededIsMost) {
+std::optional<AppError> ModelDownloader::describeFailure(
+    std::exception_ptr error, const std::string& endpoint, const std::filesystem::path& folder,
+    int64_t neededBytes, const std::string& repo, bool neededIsMost) {
     const Source source{hostOf(endpoint), repo.empty() ? kOfflineStep : kHubOfflineStep};
     try {
         std::rethrow_exception(error);
