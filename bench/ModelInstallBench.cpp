@@ -23,6 +23,9 @@
 // from the pack server's 147 MB archive 1110 to 1448 ms with a peak resident
 // memory of 109 to 114 MB: the archive streams to disk and unpacks a block at
 // a time.
+// Reading the archive's directory ahead (DirectoryAhead, the same machine,
+// load average 5): 0.26 to 0.37 ms, against 357 to 458 ms for the install
+// (main without it: 346 to 406 ms; peak memory 110 MB both).
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
