@@ -360,10 +360,12 @@ void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
         // that does not say is taken to unpack to about its size, and only a
         // full disk refuses it.
         const fs::path models = staging.parent_path();
-        if (const auto declared = platform::ZipExtractor::declaredContents(archive, limits))
+        if (const auto declared = platform::ZipExtractor::declaredContents(archive, limits)) {
             checkRoom(models, roomToUnpack(models, *declared));
-        else
+        } else {
             neededBytes_ = archiveBytes + kUnpackSpareBytes;
+            neededIsMost_ = false;
+        }
         // A quit while unpacking (seconds for a large pack) ends it too.
         platform::ZipExtractor::extract(archive, staging, limits,
                                         [this] { return stop_.stop_requested(); });
