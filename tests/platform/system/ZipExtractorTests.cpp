@@ -100,6 +100,15 @@ TEST_F(ZipExtractorTest, RefusesDamagedArchives) {
         bytes[bytes.size() - endRecord + at + 1] = char(value >> 8);
         return bytes;
     };
+    // The first entry's size deferred to a Zip64 field (its first extra
+    // field of 8 bytes or more, made Zip64's) that says 2^64 - 1 bytes.
+    std::string huge = good;
+    const size_t entry = huge.find("PK\x01\x02");
+    size_t x = entry + 46 + uint8_t(huge[entry + 28]);
+    while (uint8_t(huge[x + 2]) < 8) x += 4 + uint8_t(huge[x + 2]);
+    huge.replace(x, 2, "\x01\x00", 2)
+        .replace(x + 4, 8, 8, '\xff')
+        .replace(entry + 24, 4, 4, '\xff');
     const struct {
         const char* name;
         std::string bytes;
@@ -118,6 +127,7 @@ TEST_F(ZipExtractorTest, RefusesDamagedArchives) {
         {"a Zip64 end record said to lie past the end", lying(good64, 14, 0x7fff, 42), false, true},
         {"a Zip64 end record declaring more entries than the directory holds",
          lying(lying(good64, 24, 0xff, 98), 32, 0xff, 98), false, true},
+        {"an entry's Zip64 size past any archive", huge},
     };
     for (const auto& c : cases) {
         std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
