@@ -35,6 +35,11 @@ class ZipBuilder {
         stored_ = true;
         return *this;
     }
+    // Zip64's end records, as an archive past 4 GiB or 65,535 entries has.
+    ZipBuilder& zip64() {
+        zip64_ = true;
+        return *this;
+    }
 
     std::string bytes() const {
         std::string out;
@@ -42,6 +47,7 @@ class ZipBuilder {
                                                                   archive_write_free);
         archive_write_set_format_zip(a.get());
         if (stored_) archive_write_set_format_option(a.get(), "zip", "compression", "store");
+        if (zip64_) archive_write_set_format_option(a.get(), "zip", "zip64", "1");
         archive_write_set_bytes_in_last_block(a.get(), 1);
         if (archive_write_open(a.get(), &out, nullptr, append, nullptr) != ARCHIVE_OK) {
             throw std::runtime_error("zip open failed");
@@ -101,6 +107,7 @@ class ZipBuilder {
 
     std::vector<Entry> entries_;
     bool stored_ = false;
+    bool zip64_ = false;
 };
 
 // Bytes that do not compress, so a stored entry keeps its size.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -157,6 +158,128 @@ void removeWritten(const fs::path& root, const std::vector<fs::path>& written,
     }
 }
 
+// The zip format's records, as the central directory and the end records
+// that locate it lay them out (little-endian throughout).
+constexpr std::uint32_t kDirectorySignature = 0x02014b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint64_t kDirectoryHeaderBytes = 46;
+constexpr std::uint64_t kLocalHeaderBytes = 30;
+constexpr std::uint64_t kEndBytes = 22;
+constexpr std::uint64_t kZip64LocatorBytes = 20;
+constexpr std::uint64_t kZip64EndBytes = 56;
+constexpr std::uint16_t kZip64Extra = 0x0001;
+constexpr std::uint32_t kUnset32 = 0xFFFFFFFF;
+constexpr std::uint16_t kStored = 0;
+ArchiveError damaged(const std::string& what) { return ArchiveError("damaged archive: " + what); }
+
+// Reads the archive's bytes that a Tail holds, by their place in the
+// archive; a read outside them is the archive's damage (a record that
+// points where no record can be).
+struct TailReader {
+    const ZipExtractor::Tail& tail;
+
+    bool holds(std::uint64_t at, std::uint64_t count) const {
+        return at >= tail.offset && at - tail.offset <= tail.bytes.size() &&
+               count <= tail.bytes.size() - (at - tail.offset);
+    }
+    std::uint64_t little(std::uint64_t at, int count) const {
+        if (!holds(at, std::uint64_t(count))) throw damaged("a record lies outside the archive");
+        std::uint64_t value = 0;
+        for (int i = count - 1; i >= 0; --i)
+            value = value << 8 | static_cast<unsigned char>(tail.bytes[at - tail.offset + i]);
+        return value;
+    }
+    std::uint16_t u16(std::uint64_t at) const { return std::uint16_t(little(at, 2)); }
+    std::uint32_t u32(std::uint64_t at) const { return std::uint32_t(little(at, 4)); }
+    std::uint64_t u64(std::uint64_t at) const { return little(at, 8); }
+};
+
+struct EndRecord {
+    std::uint64_t entries = 0;
+    std::uint64_t directoryOffset = 0;
+    std::uint64_t directorySize = 0;
+    std::uint64_t directoryStart = 0;  // the first byte needed: the directory's or Zip64's record
+};
+
+// The last end record whose comment fits before the archive's end and that
+// describes a one-disk archive (a comment may hold the signature too).
+std::optional<std::uint64_t> findEnd(const TailReader& at) {
+    const ZipExtractor::Tail& tail = at.tail;
+    if (tail.offset > tail.archiveSize || tail.bytes.size() != tail.archiveSize - tail.offset)
+        throw std::invalid_argument("the tail does not reach the archive's end");
+    if (tail.bytes.size() < kEndBytes) return std::nullopt;
+    const std::uint64_t last = tail.archiveSize - kEndBytes;
+    const std::uint64_t first = std::max(tail.offset, last - std::min<std::uint64_t>(last, 0xFFFF));
+    for (std::uint64_t pos = last + 1; pos-- > first;) {
+        if (at.u32(pos) != kEndSignature) continue;
+        const bool fits = at.u16(pos + 20) <= last - pos;
+        const bool oneDisk =
+            at.u16(pos + 4) == 0 && at.u16(pos + 6) == 0 && at.u16(pos + 8) == at.u16(pos + 10);
+        if (fits && oneDisk) return pos;
+    }
+    return std::nullopt;
+}
+
+// Where the directory lies, by the end record and, where a locator stands
+// before it, Zip64's. When Zip64's record lies before the tail, only where
+// to read from is known yet.
+EndRecord endOf(const ZipExtractor::Tail& tail) {
+    const TailReader at{tail};
+    const auto pos = findEnd(at);
+    if (!pos) throw damaged("no end of central directory record");
+    EndRecord end{at.u16(*pos + 10), at.u32(*pos + 16), at.u32(*pos + 12), 0};
+    std::uint64_t directoryLimit = *pos;
+    const std::uint64_t locator = *pos - std::min(*pos, kZip64LocatorBytes);
+    if (*pos >= kZip64LocatorBytes && at.holds(locator, kZip64LocatorBytes) &&
+        at.u32(locator) == kZip64LocatorSignature) {
+        const std::uint64_t record = at.u64(locator + 8);
+        if (locator < kZip64EndBytes || record > locator - kZip64EndBytes)
+            throw damaged("Zip64 end record out of place");
+        if (record < tail.offset) return EndRecord{0, 0, 0, record};
+        if (at.u32(record) != kZip64EndSignature || at.u32(record + 16) != 0 ||
+            at.u32(record + 20) != 0 || at.u64(record + 24) != at.u64(record + 32))
+            throw damaged("bad Zip64 end record");
+        end = EndRecord{at.u64(record + 32), at.u64(record + 48), at.u64(record + 40), 0};
+        directoryLimit = record;
+    }
+    if (end.directoryOffset > directoryLimit ||
+        end.directorySize > directoryLimit - end.directoryOffset)
+        throw damaged("central directory out of place");
+    // Every entry takes a header of its own: a count past what the
+    // directory's bytes can hold is a lie, refused before any is read.
+    if (end.entries > end.directorySize / kDirectoryHeaderBytes)
+        throw damaged("more entries declared than the central directory holds");
+    end.directoryStart = std::min(end.directoryOffset, directoryLimit);
+    return end;
+}
+
+// What the directory header at `p` declares its entry unpacks to: the
+// uncompressed size (a stored one's data is copied as it lies, so the larger
+// of its two sizes), from Zip64's extra field where the header defers to it.
+std::uint64_t declaredSize(const TailReader& at, std::uint64_t p) {
+    std::uint64_t unpacked = at.u32(p + 24), packed = at.u32(p + 20);
+    if (unpacked == kUnset32 || packed == kUnset32) {
+        const std::uint64_t extraEnd = p + kDirectoryHeaderBytes + at.u16(p + 28) + at.u16(p + 30);
+        for (std::uint64_t x = p + kDirectoryHeaderBytes + at.u16(p + 28); x + 4 <= extraEnd;
+             x += 4 + at.u16(x + 2)) {
+            if (at.u16(x) != kZip64Extra) continue;
+            std::uint64_t field = x + 4;
+            const std::uint64_t fieldEnd = field + at.u16(x + 2);
+            for (std::uint64_t* size : {&unpacked, &packed}) {
+                if (*size != kUnset32) continue;
+                if (field + 8 > fieldEnd || fieldEnd > extraEnd)
+                    throw damaged("Zip64 extra field cut short");
+                *size = at.u64(field);
+                field += 8;
+            }
+            break;
+        }
+    }
+    return at.u16(p + 10) == kStored ? std::max(unpacked, packed) : unpacked;
+}
+
 }  // namespace
 
 void ZipExtractor::extract(const fs::path& archivePath, const fs::path& directory,
@@ -207,6 +330,37 @@ std::optional<ZipExtractor::Contents> ZipExtractor::declaredContents(const fs::p
         contents.bytes += size;
     }
     if (!complete) return std::nullopt;
+    return contents;
+}
+
+ZipExtractor::Contents ZipExtractor::mostContents(std::uint64_t archiveSize, const Limits& limits) {
+    return Contents{budgetOf(archiveSize, limits),
+                    std::min(limits.maxEntries, archiveSize / kLocalHeaderBytes)};
+}
+
+std::uint64_t ZipExtractor::directoryStart(const Tail& tail) { return endOf(tail).directoryStart; }
+
+ZipExtractor::Contents ZipExtractor::declaredContents(const Tail& tail, const Limits& limits) {
+    const EndRecord end = endOf(tail);
+    if (end.directoryStart < tail.offset) throw ArchiveError("archive directory is not at hand");
+    if (end.entries > limits.maxEntries) throw tooManyEntries(limits.maxEntries);
+    const std::uint64_t budget = budgetOf(tail.archiveSize, limits);
+    const TailReader at{tail};
+    const std::uint64_t directoryEnd = end.directoryOffset + end.directorySize;
+    Contents contents;
+    std::uint64_t p = end.directoryOffset;
+    for (; contents.entries < end.entries; ++contents.entries) {
+        if (directoryEnd - p < kDirectoryHeaderBytes || at.u32(p) != kDirectorySignature)
+            throw damaged("directory entry " + std::to_string(contents.entries) + " is missing");
+        const std::uint64_t next =
+            p + kDirectoryHeaderBytes + at.u16(p + 28) + at.u16(p + 30) + at.u16(p + 32);
+        if (next > directoryEnd)
+            throw damaged("directory entry " + std::to_string(contents.entries) + " is cut short");
+        const std::uint64_t size = declaredSize(at, p);
+        if (size > budget - contents.bytes) throw tooLarge(budget);
+        contents.bytes += size;
+        p = next;
+    }
     return contents;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -59,12 +60,43 @@ class ZipExtractor {
         std::uint64_t bytes = 0;  // all entries' data together
         std::uint64_t entries = 0;
     };
+    // The end of an archive of `archiveSize` bytes, as far as it is at hand:
+    // `bytes` are the archive's own from `offset` to its end.
+    struct Tail {
+        std::uint64_t archiveSize = 0;
+        std::uint64_t offset = 0;
+        std::string_view bytes;
+    };
+    // How far from its end an archive's end record may lie: its 22 bytes,
+    // the longest comment, and Zip64's locator and record before them.
+    static constexpr std::uint64_t kEndReach = 22 + 0xFFFF + 20 + 56;
+
     // Reads the entries' headers only, writing nothing: of a zip on disk,
     // its central directory. None when an entry does not declare its size.
     // Throws ArchiveError when the archive cannot be read or is damaged, or
     // when what it declares already exceeds `limits`.
     static std::optional<Contents> declaredContents(const std::filesystem::path& archive,
                                                     const Limits& limits);
+    // The same of an archive known only by its end, such as one that is
+    // still to be downloaded: its central directory (and the end records
+    // that locate it), which declares every entry's size; a stored entry
+    // counts the larger of its two, as its data is copied as it lies.
+    // `tail` must reach back over kEndReach bytes (or to the archive's
+    // start) and to directoryStart(tail). A directory that is damaged here
+    // may still unpack from the entries' own headers, which lie all over
+    // the archive: the archive on disk is measured again.
+    static Contents declaredContents(const Tail& tail, const Limits& limits);
+    // The most any archive of `archiveSize` bytes may declare within
+    // `limits`, and so unpack to: the data extract() allows it, and as many
+    // entries as it has room for headers of (each has one of 30 bytes at
+    // least before its data).
+    static Contents mostContents(std::uint64_t archiveSize, const Limits& limits);
+    // Where the bytes declaredContents(tail) needs begin, by the end record
+    // that `tail` holds; when it lies before tail.offset, the caller brings
+    // the bytes from there on and asks again (a Zip64 archive may take two
+    // rounds: its end record first, then its directory). Throws ArchiveError
+    // when `tail` holds no sound end record.
+    static std::uint64_t directoryStart(const Tail& tail);
 
   private:
     static void extractInto(const std::filesystem::path& archive, const std::filesystem::path& root,

@@ -214,8 +214,12 @@ ArchiveDownload::Fetched ArchiveDownload::fetch(const ProgressFn& progress,
         const fs::path partial = partialFile(head);
         if (beforeTransfer) {
             const int64_t present = sizeOf(partial);
+            const RemoteArchive remote{url_, head.size.value_or(-1), head.etag, head.lastModified};
             beforeTransfer(head.size ? std::max<int64_t>(*head.size - present, 0) : -1,
-                           head.size.value_or(-1));
+                           head.size.value_or(-1),
+                           [&](const platform::ZipExtractor::Limits& limits) {
+                               return requestArchiveDirectory(remote, limits, stop);
+                           });
         }
         try {
             transfer(head, partial, landed, progress, stop);

@@ -28,6 +28,8 @@
 #include <vector>
 
 #include "platform/system/HeldTemporary.hpp"
+#include "platform/system/ZipExtractor.hpp"
+#include "verbolin/listening/ArchiveDirectoryRequest.hpp"
 
 namespace verbolin {
 
@@ -35,10 +37,16 @@ class ArchiveDownload {
   public:
     // Bytes of the archive on disk so far and in all (-1 while unknown).
     using ProgressFn = std::function<void(int64_t received, int64_t total)>;
+    // Reads the archive's directory from the server ahead of the transfer,
+    // within the limits given (see requestArchiveDirectory, which it throws
+    // as).
+    using DirectoryFn =
+        std::function<ArchiveDirectoryAnswer(const platform::ZipExtractor::Limits&)>;
     // Called before any transfer with the bytes still to fetch and the
-    // archive's size (-1 for both when the server does not say): the caller
-    // may refuse to start (by throwing).
-    using BeforeTransferFn = std::function<void(int64_t remaining, int64_t total)>;
+    // archive's size (-1 for both when the server does not say), and what
+    // reads its directory: the caller may refuse to start (by throwing).
+    using BeforeTransferFn =
+        std::function<void(int64_t remaining, int64_t total, const DirectoryFn& directory)>;
 
     ArchiveDownload(std::string url, std::filesystem::path partialFolder);
 

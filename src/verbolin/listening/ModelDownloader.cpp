@@ -101,24 +101,31 @@ std::optional<Disk> diskOf(const fs::path& folder) {
                 block > 0 ? block : kUsualBlockBytes};
 }
 
+int64_t blockOf(const fs::path& folder) {
+    const auto disk = diskOf(folder);
+    return disk ? disk->blockBytes : kUsualBlockBytes;
+}
+
 // What unpacking `declared` into `folder` takes of its disk: the bytes, a
 // block for each entry (a file's last one part-filled, a folder's own), and
 // the spare.
 int64_t roomToUnpack(const fs::path& folder, const platform::ZipExtractor::Contents& declared) {
-    const auto disk = diskOf(folder);
-    const int64_t block = disk ? disk->blockBytes : kUsualBlockBytes;
-    return static_cast<int64_t>(declared.bytes) + static_cast<int64_t>(declared.entries) * block +
-           kUnpackSpareBytes;
+    return static_cast<int64_t>(declared.bytes) +
+           static_cast<int64_t>(declared.entries) * blockOf(folder) + kUnpackSpareBytes;
 }
 
 // A pack unpacks to about the size of its archive (its weights barely
 // compress); twice the larger of that and the catalogue's size, and 64 MB of
-// slack, cover any pack, and nothing unpacks past 16 GiB. More is a bomb.
+// slack, cover any pack, and nothing unpacks past 16 GiB. A pack holds a few
+// dozen files: 10,000 entries are far past any, and keep the room an archive
+// may take at its most (when its directory cannot be read ahead) within
+// reason. More is a bomb.
 platform::ZipExtractor::Limits unpackLimits(const ModelPack& pack, int64_t archiveBytes) {
     platform::ZipExtractor::Limits limits;
     const std::uint64_t expected =
         std::uint64_t(std::max<int64_t>({archiveBytes, int64_t(pack.approxMB) * kBytesPerMB, 0}));
     limits.maxBytes = std::min(limits.maxBytes, 2 * expected + (std::uint64_t{64} << 20));
+    limits.maxEntries = std::min<std::uint64_t>(limits.maxEntries, 10000);
     return limits;
 }
 
@@ -271,8 +278,9 @@ std::vector<std::string> ModelDownloader::removeLeftoverArchives() {
     return ArchiveDownload::removeLeftovers();
 }
 
-void ModelDownloader::checkRoom(const fs::path& folder, int64_t neededBytes) {
+void ModelDownloader::checkRoom(const fs::path& folder, int64_t neededBytes, bool most) {
     neededBytes_ = neededBytes;
+    neededIsMost_ = most;
     const auto disk = diskOf(folder);
     if (disk && disk->freeBytes < neededBytes_)
         throw std::filesystem::filesystem_error(
@@ -352,10 +360,12 @@ void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
         // that does not say is taken to unpack to about its size, and only a
         // full disk refuses it.
         const fs::path models = staging.parent_path();
-        if (const auto declared = platform::ZipExtractor::declaredContents(archive, limits))
+        if (const auto declared = platform::ZipExtractor::declaredContents(archive, limits)) {
             checkRoom(models, roomToUnpack(models, *declared));
-        else
+        } else {
             neededBytes_ = archiveBytes + kUnpackSpareBytes;
+            neededIsMost_ = false;
+        }
         // A quit while unpacking (seconds for a large pack) ends it too.
         platform::ZipExtractor::extract(archive, staging, limits,
                                         [this] { return stop_.stop_requested(); });
@@ -368,6 +378,39 @@ void ModelDownloader::unpack(const ModelPack& pack, const fs::path& archive,
     }
 }
 
+void ModelDownloader::checkRoomAhead(const ModelPack& pack, const fs::path& models,
+                                     int64_t remaining, int64_t total,
+                                     const ArchiveDownload::DirectoryFn& directory) {
+    const auto limits = unpackLimits(pack, total);
+    ArchiveDirectoryAnswer answer;
+    try {
+        answer = directory(limits);
+    } catch (const platform::ArchiveError& e) {
+        // Damaged or past what a pack may be, as far as its end tells: the
+        // archive itself, once here, is the one to judge (its entries may
+        // still unpack), as it always was.
+        answer.unavailable = e.what();
+    }
+    // The archive's rest (its last block part-filled), and the pack unpacked
+    // while the whole archive is still on the same disk (it leaves it only
+    // by a rename, or not at all); what an earlier attempt left of it is
+    // taken already.
+    const int64_t archiveRoom = remaining + blockOf(models);
+    if (answer.contents) {
+        checkRoom(models, archiveRoom + roomToUnpack(models, *answer.contents));
+        return;
+    }
+    // Without the directory, the most that unpacking would let this archive
+    // write: as much may be needed, and no more.
+    platform::writeLog("Verbolin", "listening", platform::LogType::info,
+                       "the speech model archive's directory cannot be read ahead (" +
+                           answer.unavailable + "): the most it may unpack to is counted");
+    checkRoom(models,
+              archiveRoom + roomToUnpack(models, platform::ZipExtractor::mostContents(
+                                                     std::uint64_t(total), limits)),
+              true);
+}
+
 void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) {
     const fs::path models = files.download.parent_path();
     const ArchiveDownload source(pack.remoteURL(options_.serverRoot), files.download / "archive");
@@ -377,13 +420,11 @@ void ModelDownloader::installArchive(const ModelPack& pack, const Files& files) 
     // one a killed install left.
     ArchiveDownload::Fetched fetched = source.fetch(
         [&](int64_t received, int64_t total) { reportDownload(pack, received, total); },
-        [&](int64_t remaining, int64_t total) {
-            // The archive's rest, and the pack unpacked while the archive is
-            // still there: about as large as the archive, until the archive's
-            // own directory says (see unpack). An archive already whole here
-            // is measured only then.
+        [&](int64_t remaining, int64_t total, const ArchiveDownload::DirectoryFn& directory) {
+            // An archive already whole here is measured by its own directory
+            // (see unpack); one of no known size, only once it is whole.
             if (total >= 0 && remaining > 0)
-                checkRoom(models, remaining + total + kUnpackSpareBytes);
+                checkRoomAhead(pack, models, remaining, total, directory);
         },
         stop_.get_token());
     if (onProgress_) onProgress_(Installing{});
@@ -451,9 +492,9 @@ void ModelDownloader::install(const ModelPack& pack, ProgressFn progress, Existi
         const std::string endpoint =
             hub ? options_.endpoint.value_or(vortil::HubApi::hfEndpointFromEnv())
                 : options_.serverRoot;
-        if (auto described =
-                describeFailure(std::current_exception(), endpoint, files.download.parent_path(),
-                                neededBytes_, hub ? pack.checkpointRepo() : std::string()))
+        if (auto described = describeFailure(
+                std::current_exception(), endpoint, files.download.parent_path(), neededBytes_,
+                hub ? pack.checkpointRepo() : std::string(), neededIsMost_))
             throw *described;
         throw;
     }

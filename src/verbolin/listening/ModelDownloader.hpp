@@ -33,6 +33,7 @@
 
 #include "platform/system/AppError.hpp"
 #include "platform/system/FileLock.hpp"
+#include "verbolin/listening/ArchiveDownload.hpp"
 #include "verbolin/listening/ModelPack.hpp"
 
 namespace verbolin {
@@ -122,12 +123,11 @@ class ModelDownloader {
     // None for errors passed on unchanged (an AppError already, or a file
     // system's error other than a full disk). `endpoint` names the server
     // asked; `repo`, the checkpoint's repository when it was the hub (empty
-    // for the pack server).
-    static std::optional<platform::AppError> describeFailure(std::exception_ptr error,
-                                                             const std::string& endpoint,
-                                                             const std::filesystem::path& folder,
-                                                             int64_t neededBytes,
-                                                             const std::string& repo = {});
+    // for the pack server). `neededIsMost`: `neededBytes` is the most the
+    // install may take, as what the archive unpacks to was not known.
+    static std::optional<platform::AppError> describeFailure(
+        std::exception_ptr error, const std::string& endpoint, const std::filesystem::path& folder,
+        int64_t neededBytes, const std::string& repo = {}, bool neededIsMost = false);
     // A write that failed for want of room (the converter's and the
     // writers' messages carry the system's reason).
     static bool isDiskFull(const std::exception& error);
@@ -161,8 +161,14 @@ class ModelDownloader {
     void unpack(const ModelPack& pack, const std::filesystem::path& archive,
                 const std::filesystem::path& staging);
     // Refuses (with a full disk's error) when `folder` has less than
-    // `neededBytes` free, which it remembers for the failure's message.
-    void checkRoom(const std::filesystem::path& folder, int64_t neededBytes);
+    // `neededBytes` free, which it remembers for the failure's message
+    // (`most`: the most the install may take, what it does take unknown).
+    void checkRoom(const std::filesystem::path& folder, int64_t neededBytes, bool most = false);
+    // Before an archive's transfer: the room for its `remaining` bytes and
+    // what its directory, read ahead, says it unpacks to.
+    void checkRoomAhead(const ModelPack& pack, const std::filesystem::path& models,
+                        int64_t remaining, int64_t total,
+                        const ArchiveDownload::DirectoryFn& directory);
     void convert(const ModelPack& pack, const Files& files,
                  const std::filesystem::path& checkpoint);
     void reportDownload(const ModelPack& pack, int64_t received, int64_t total) const;
@@ -171,6 +177,7 @@ class ModelDownloader {
     ProgressFn onProgress_;
     std::stop_source stop_;
     int64_t neededBytes_ = 0;  // free room the install needs, once known
+    bool neededIsMost_ = false;
 };
 
 }  // namespace verbolin

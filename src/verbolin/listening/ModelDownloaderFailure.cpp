@@ -104,10 +104,17 @@ int systemErrorOf(const vortil::HubClientError& e) {
     }
 }
 
-AppError noRoom(const std::filesystem::path& folder, int64_t neededBytes) {
+AppError noRoom(const std::filesystem::path& folder, int64_t neededBytes, bool most) {
     const int64_t mb = (neededBytes + kBytesPerMB - 1) / kBytesPerMB;
+    const std::string text = "There is not enough free disk space for the speech model: ";
+    if (neededBytes > 0 && most)
+        return AppError(ModelDownloader::errorDomain, 5,
+                        text + "it may need up to " + std::to_string(mb) + " MB free in " +
+                            folder.string() +
+                            " (the most it can take: the server would not say what the "
+                            "archive unpacks to).");
     return AppError(ModelDownloader::errorDomain, 5,
-                    "There is not enough free disk space for the speech model: it needs " +
+                    text + "it needs " +
                         (neededBytes > 0 ? std::to_string(mb) + " MB" : std::string("more room")) +
                         " free in " + folder.string() + ".");
 }
@@ -121,11 +128,9 @@ bool ModelDownloader::isDiskFull(const std::exception& e) {
     return std::string_view(e.what()).find(std::strerror(ENOSPC)) != std::string_view::npos;
 }
 
-std::optional<AppError> ModelDownloader::describeFailure(std::exception_ptr error,
-                                                         const std::string& endpoint,
-                                                         const std::filesystem::path& folder,
-                                                         int64_t neededBytes,
-                                                         const std::string& repo) {
+std::optional<AppError> ModelDownloader::describeFailure(
+    std::exception_ptr error, const std::string& endpoint, const std::filesystem::path& folder,
+    int64_t neededBytes, const std::string& repo, bool neededIsMost) {
     const Source source{hostOf(endpoint), repo.empty() ? kOfflineStep : kHubOfflineStep};
     try {
         std::rethrow_exception(error);
@@ -163,7 +168,7 @@ std::optional<AppError> ModelDownloader::describeFailure(std::exception_ptr erro
     } catch (const vortil::Downloader::DownloadError& e) {
         return notDownloaded(e.what(), source);
     } catch (const std::exception& e) {
-        if (isDiskFull(e)) return noRoom(folder, neededBytes);
+        if (isDiskFull(e)) return noRoom(folder, neededBytes, neededIsMost);
         if (dynamic_cast<const std::filesystem::filesystem_error*>(&e)) return std::nullopt;
         return notDownloaded(e.what(), source);
     } catch (...) {

@@ -93,18 +93,53 @@ TEST_F(ZipExtractorTest, RefusesDamagedArchives) {
         ZipBuilder().file("a.txt", std::string(20000, 'a') + "tail").file("b.txt", "beta").bytes();
     std::string flipped = good;
     flipped[60] ^= 0x55;  // inside the first entry's compressed data
+    const std::string good64 = ZipBuilder().zip64().file("a.txt", "alpha").bytes();
+    // `bytes` with the 16 bits at `at` from its end record's start made `value`.
+    const auto lying = [](std::string bytes, size_t at, uint16_t value, size_t endRecord = 22) {
+        bytes[bytes.size() - endRecord + at] = char(value & 0xff);
+        bytes[bytes.size() - endRecord + at + 1] = char(value >> 8);
+        return bytes;
+    };
+    // The first entry's size deferred to a Zip64 field (its first extra
+    // field of 8 bytes or more, made Zip64's) that says 2^64 - 1 bytes.
+    std::string huge = good;
+    const size_t entry = huge.find("PK\x01\x02");
+    size_t x = entry + 46 + uint8_t(huge[entry + 28]);
+    while (uint8_t(huge[x + 2]) < 8) x += 4 + uint8_t(huge[x + 2]);
+    huge.replace(x, 2, "\x01\x00", 2)
+        .replace(x + 4, 8, 8, '\xff')
+        .replace(entry + 24, 4, 4, '\xff');
     const struct {
         const char* name;
         std::string bytes;
+        bool directorySound = false;  // only an entry's data is damaged
+        // Unpacked all the same, from the entries' own headers: the archive
+        // on disk is the one that is measured before it is unpacked.
+        bool unpacks = false;
     } cases[] = {
         {"not an archive", "<html>Service unavailable</html>"},
         {"empty file", ""},
         {"truncated", good.substr(0, good.size() / 2)},
-        {"flipped data", flipped},
+        {"flipped data", flipped, true},
+        {"more entries declared than the directory holds", lying(lying(good, 8, 0xff), 10, 0xff),
+         false, true},
+        {"a directory said to lie past the end", lying(good, 18, 0x7fff), false, true},
+        {"a Zip64 end record said to lie past the end", lying(good64, 14, 0x7fff, 42), false, true},
+        {"a Zip64 end record declaring more entries than the directory holds",
+         lying(lying(good64, 24, 0xff, 98), 32, 0xff, 98), false, true},
+        {"an entry's Zip64 size past any archive", huge},
     };
     for (const auto& c : cases) {
         std::ofstream(archive, std::ios::binary | std::ios::trunc) << c.bytes;
-        EXPECT_THROW(ZipExtractor::extract(archive, target), ArchiveError) << c.name;
+        if (!c.unpacks) {
+            EXPECT_THROW(ZipExtractor::extract(archive, target), ArchiveError) << c.name;
+        }
+        // The directory alone, as read ahead of a download, refuses it too.
+        if (!c.directorySound) {
+            EXPECT_THROW(ZipExtractor::declaredContents({c.bytes.size(), 0, c.bytes}, {}),
+                         ArchiveError)
+                << c.name;
+        }
     }
     EXPECT_THROW(ZipExtractor::extract(temp.path() / "missing.zip", target), ArchiveError);
     EXPECT_THROW(ZipExtractor::extract(archive, temp.path() / "missing-folder"), ArchiveError);
@@ -177,6 +212,34 @@ TEST_F(ZipExtractorTest, ArchivesPastTheLimitsOrCutShortLeaveNothingBehind) {
     EXPECT_EQ(fs::file_size(target / "zeros"), 3u << 20);
     EXPECT_EQ(ZipExtractor::declaredContents(archive, {}).value_or(ZipExtractor::Contents{}).bytes,
               3u << 20);
+
+    // Read from its end alone, as ahead of a download, an archive declares
+    // what its headers on disk do: folders and links, stored data, Zip64's
+    // end records, a directory reaching back past the end record's reach.
+    ZipBuilder many;
+    for (int i = 0; i < 3000; ++i) many.file("pack/part-" + std::to_string(i), "x");
+    for (const ZipBuilder& zip :
+         {ZipBuilder().folder("d/").file("d/a", "alpha").symlink("d/l", "a"),
+          ZipBuilder().stored().file("s", testsupport::incompressibleBytes(70000)),
+          ZipBuilder().zip64().file("z", std::string(100000, 'z')), many,
+          ZipBuilder(many).zip64()}) {
+        const std::string bytes = zip.bytes();
+        std::ofstream(archive, std::ios::binary | std::ios::trunc) << bytes;
+        const auto onDisk = ZipExtractor::declaredContents(archive, {});
+        ASSERT_TRUE(onDisk);
+        std::uint64_t at = bytes.size(), from = at - std::min(at, ZipExtractor::kEndReach);
+        while (from < at) {
+            at = from;
+            from = ZipExtractor::directoryStart(
+                {bytes.size(), at, std::string_view(bytes).substr(at)});
+        }
+        const auto ahead = ZipExtractor::declaredContents(
+            {bytes.size(), at, std::string_view(bytes).substr(at)}, {});
+        // A link's target (one byte here) counts too: the more of the two.
+        EXPECT_GE(ahead.bytes, onDisk->bytes) << bytes.size();
+        EXPECT_LE(ahead.bytes, onDisk->bytes + 1) << bytes.size();
+        EXPECT_EQ(ahead.entries, onDisk->entries) << bytes.size();
+    }
 }
 
 // A disk that fills while unpacking gives the disk's error, naming the file,
