@@ -403,7 +403,7 @@ bool TimelineTextView::restyle(const TimelineBlocks& blocks, bool wasAtBottom) {
     ranges_.reset();
     renderedFont_ = inputs_.fontSize;
     ++restyleRound_;
-    stale_.reset(0, edit_->document()->characterCount());
+    stale_.reset(0, text_.length());
     restyleOnScreen(wasAtBottom);
     if (!stale_.empty()) scheduleRestyle();
     reportVisible();

@@ -34,7 +34,7 @@ void TimelineTextView::restyleOnScreen(bool wasAtBottom) {
     // Until the screen holds no text of the old size: a smaller size shows
     // more of it than was on screen before.
     for (int round = 0; round < 8 && !stale_.empty(); ++round) {
-        if (!isVisible()) return restyleKeepingPlace(0, edit_->document()->characterCount(), false);
+        if (!isVisible()) return restyleKeepingPlace(0, text_.length(), false);
         layoutAll();
         const double top = scrollY();
         const auto [loc, len] = DocumentGeometry::visibleRange(
@@ -83,7 +83,8 @@ void TimelineTextView::scheduleRestyle() {
         const auto next = v.stale_.nearest(loc, loc + len, int(LongParagraph::kStepUnits));
         if (next) {
             const auto [from, to] = wholeBlocks(doc, next->first, next->second);
-            v.restyleKeepingPlace(from, to, v.atBottom());
+            v.restyleKeepingPlace(std::min(from, next->first), std::max(to, next->second),
+                                  v.atBottom());
             v.reportVisible();
             v.updateGutter();
         }
