@@ -36,8 +36,8 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QSlider>
 #include <QKeyEvent>
+#include <QSlider>
 #include <QTextCursor>
 #include <chrono>
 #include <cstdlib>

@@ -19,7 +19,9 @@ namespace verbolin {
 // user's to change. Break opportunities are never the paragraph's text.
 enum class CutPart : unsigned char { none, start, wrap, notice, wrapWhole };
 
-inline bool isBreakMark(CutPart part) { return part == CutPart::wrap || part == CutPart::wrapWhole; }
+inline bool isBreakMark(CutPart part) {
+    return part == CutPart::wrap || part == CutPart::wrapWhole;
+}
 
 struct ParagraphStyle {
     double lineSpacing = 0;

@@ -11,7 +11,8 @@ QString paragraphText(const AttributedText& text, const ParagraphRange& range) {
         return text.string().mid(range.location, range.length);
     QString out;
     for (const AttributedRun& r : runs)
-        if (!isBreakMark(r.attributes.cut)) out += QStringView(text.string()).mid(r.start, r.length);
+        if (!isBreakMark(r.attributes.cut))
+            out += QStringView(text.string()).mid(r.start, r.length);
     return out;
 }
 

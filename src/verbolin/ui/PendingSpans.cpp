@@ -83,7 +83,8 @@ std::optional<PendingSpans::Span> PendingSpans::nearest(int from, int to, int mo
         else if (s.first >= to)  // below: its start first
             best = Span{s.first, std::min(s.second, s.first + most)};
         else  // across: the part from the band on
-            best = Span{std::max(s.first, from), std::min(s.second, std::max(s.first, from) + most)};
+            best =
+                Span{std::max(s.first, from), std::min(s.second, std::max(s.first, from) + most)};
     }
     return best;
 }

@@ -317,7 +317,8 @@ bool TimelineTextView::pasteLong(const QString& pasted) {
     const QString text = asInserted(pasted);
     const QString before = paragraphText(text_, r);
     const int head = textOffset(text_, r, c.selectionStart());
-    const QString after = before.left(head) + text + before.mid(textOffset(text_, r, c.selectionEnd()));
+    const QString after =
+        before.left(head) + text + before.mid(textOffset(text_, r, c.selectionEnd()));
     if (!id || (!LongParagraph::tooLong(after) && !LongParagraph::hasLongStretch(text)))
         return false;
     // The document never lays it out as it came: the window stores it and

@@ -37,8 +37,8 @@ void TimelineTextView::restyleOnScreen(bool wasAtBottom) {
         if (!isVisible()) return restyleKeepingPlace(0, text_.length(), false);
         layoutAll();
         const double top = scrollY();
-        const auto [loc, len] = DocumentGeometry::visibleRange(
-            *edit_->document(), top, top + edit_->viewport()->height());
+        const auto [loc, len] = DocumentGeometry::visibleRange(*edit_->document(), top,
+                                                               top + edit_->viewport()->height());
         const auto [from, to] = wholeBlocks(*edit_->document(), loc, loc + len + 1);
         if (stale_.within(from, to).empty()) return;
         restyleKeepingPlace(from, to, wasAtBottom);
@@ -76,10 +76,9 @@ void TimelineTextView::scheduleRestyle() {
         TimelineTextView& v = *self;
         const QTextDocument& doc = *v.edit_->document();
         const double top = v.scrollY();
-        const auto [loc, len] = v.isVisible()
-                                    ? DocumentGeometry::visibleRange(
-                                          doc, top, top + v.edit_->viewport()->height())
-                                    : std::pair(0, 0);
+        const auto [loc, len] = v.isVisible() ? DocumentGeometry::visibleRange(
+                                                    doc, top, top + v.edit_->viewport()->height())
+                                              : std::pair(0, 0);
         const auto next = v.stale_.nearest(loc, loc + len, int(LongParagraph::kStepUnits));
         if (next) {
             const auto [from, to] = wholeBlocks(doc, next->first, next->second);

@@ -54,13 +54,13 @@
 #include "verbolin/ui/StatusBarModel.hpp"
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/SymbolIcon.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
-#include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
-#include "verbolin/ui/UiFonts.hpp"
 #include "verbolin/ui/TrayItem.hpp"
 #include "verbolin/ui/TrayMenu.hpp"
+#include "verbolin/ui/UiFonts.hpp"
 #include "vortilcore/hub/EnvironmentError.hpp"
 
 using namespace apptest;
@@ -337,6 +337,13 @@ std::string shownOf(const std::string& text) {
     if (!Long::tooLong(whole)) return text;
     return (whole.left(Long::cutAt(whole)) + QLatin1Char('\n') + Long::notice(whole.size()))
         .toStdString();
+}
+
+// `units` letters without a space.
+std::string unbrokenLetters(size_t units) {
+    std::string out(units, 'a');
+    for (size_t i = 0; i < units; ++i) out[i] = char('a' + i % 26);
+    return out;
 }
 
 // A long text as a failure prints it: its length, start and end.
@@ -808,6 +815,93 @@ struct EditingTest : ShellTest {
             still = now() == before ? still + 1 : 0;
         }
     }
+    // Compared, not printed: a failure must not print megabytes.
+    void storedAsIs(const std::vector<std::string>& want) {
+        EXPECT_TRUE(texts(model->store()) == want && texts(inFile()) == want);
+    }
+    // Rows of long text, too long to write out in their table.
+    // 300,000 letters without a space pasted at a paragraph's end are stored
+    // whole, then shown in part, never laid out whole, and refuse keys; undo
+    // takes them out.
+    void pasteLettersPastTheLimit() {
+        const std::string pasted = unbrokenLetters(300'000), grown = three[1] + pasted;
+        start(three), caret(1, -1), paste(pasted.c_str());
+        storedAsIs({three[0], grown, three[2]});
+        EXPECT_TRUE(onScreen() == (std::vector<std::string>{three[0], shownOf(grown), three[2]}));
+        EXPECT_LE(longestUnbroken(), verbolin::LongParagraph::kUnbrokenRun);
+        caret(1, -1), type("x"), expectNotice({"too long", "copy it whole"});
+        storedAsIs({three[0], grown, three[2]});
+        undo(), expect(three);
+    }
+    // A paragraph of 199,999 units typed past 200,000 is stored whole and
+    // shown in part from then on.
+    void typePastTheLimit() {
+        std::string words;
+        while (words.size() < 199'999) words += "Spoken words. ";
+        words.resize(199'999);
+        start({three[0], words, three[2]});
+        EXPECT_TRUE(onScreen() == (std::vector<std::string>{three[0], words, three[2]}));
+        caret(1, -1), type("ab");
+        storedAsIs({three[0], words + "ab", three[2]});
+        EXPECT_TRUE(onScreen() ==
+                    (std::vector<std::string>{three[0], shownOf(words + "ab"), three[2]}));
+        caret(1, 5), type("c"), expectNotice({"too long"});
+        storedAsIs({three[0], words + "ab", three[2]});
+    }
+    // 150,000 letters without a space pasted inside a paragraph are shown
+    // whole with break opportunities that keys pass over and that are never
+    // stored or copied.
+    void pasteLettersShownWhole() {
+        const std::string pasted = unbrokenLetters(150'000);
+        std::string grown = "Knowledge" + pasted + " is power.";
+        start(three), caret(0, 9), paste(pasted.c_str());
+        storedAsIs({grown, three[1], three[2]});
+        EXPECT_TRUE(onScreen() == (std::vector<std::string>{grown, three[1], three[2]}));
+        EXPECT_LE(longestUnbroken(), verbolin::LongParagraph::kUnbrokenRun);
+        const int mark = int(edit()->document()->toPlainText().indexOf(QChar(0x200B)));
+        ASSERT_GT(mark, 0);
+        placeCursor(mark + 1, mark + 1), key(Qt::Key_Backspace);
+        grown.erase(size_t(mark - 1), 1);
+        placeCursor(mark - 1, mark - 1), key(Qt::Key_Delete);
+        grown.erase(size_t(mark - 1), 1);
+        storedAsIs({grown, three[1], three[2]});
+        caret(0, -1), type("Z"), grown += "Z";
+        storedAsIs({grown, three[1], three[2]});
+        placeCursor(at(0, 0), at(0, -1)), key(Qt::Key_C, Qt::ControlModifier);
+        EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == grown);
+        undo(4), expect(three);
+    }
+    // The font taken to its largest beside long paragraphs: a quit asked
+    // for meanwhile is answered before all the text has the new size, which
+    // all of it then takes in steps, typing and speech meanwhile kept.
+    void fontChangeBesideLongParagraphs() {
+        std::vector<std::string> paragraphs;
+        for (int i = 0; i < 8; ++i) {
+            std::string words = "Paragraph " + std::to_string(i) + ".";
+            while (words.size() < 210'000) words += " Words spoken for a long time.";
+            paragraphs.push_back(words);
+        }
+        paragraphs.push_back(three[2]);
+        start(paragraphs);
+        ASSERT_TRUE(until([&] { return view()->pendingParagraphs() == 0; }));
+        QSlider* slider = window->fontSlider();
+        const double largest = double(slider->maximum()) / verbolin::EditorWindow::kSliderScale;
+        std::optional<int> oldAtQuit;
+        verbolin::QuitSignals quit([&](int) { oldAtQuit = blocksNotInSize(largest); });
+        ASSERT_TRUE(quit.installed());
+        ::raise(SIGTERM);
+        slider->setValue(slider->maximum());
+        ASSERT_TRUE(until([&] { return oldAtQuit.has_value(); }));
+        EXPECT_GT(*oldAtQuit, 0) << "the quit waited for the whole layout";
+        caret(int(paragraphs.size()) - 1, -1), type(" Z");
+        land("More words.");
+        EXPECT_TRUE(until([&] { return blocksNotInSize(largest) == 0; }));
+        EXPECT_TRUE(view()->atBottom());
+        paragraphs.back() += " Z";
+        paragraphs.push_back("More words.");
+        storedAsIs(paragraphs);
+        EXPECT_EQ(onScreen().back(), "More words.");
+    }
     // Events, and a step of the view's work later in turn, until `done`;
     // false after five minutes.
     bool until(const std::function<bool()>& done) {
@@ -832,7 +926,8 @@ struct EditingTest : ShellTest {
         const QFont font = verbolin::UiFonts::body(size);
         int off = 0;
         for (QTextBlock b = edit()->document()->begin(); b.isValid(); b = b.next()) {
-            bool in = b.blockFormat().lineHeight() == size * verbolin::TimelineRenderer::kLineSpacingFactor;
+            bool in = b.blockFormat().lineHeight() ==
+                      size * verbolin::TimelineRenderer::kLineSpacingFactor;
             for (auto it = b.begin(); in && !it.atEnd(); ++it)
                 in = it.fragment().charFormat().font().pointSizeF() == font.pointSizeF() &&
                      it.fragment().charFormat().font().pixelSize() == font.pixelSize();
@@ -841,13 +936,6 @@ struct EditingTest : ShellTest {
         return off;
     }
 };
-
-// `units` letters without a space.
-std::string unbrokenLetters(size_t units) {
-    std::string out(units, 'a');
-    for (size_t i = 0; i < units; ++i) out[i] = char('a' + i % 26);
-    return out;
-}
 
 // Undo and redo change only the paragraph the step was made in, wherever the
 // caret is now; a paragraph emptied leaves the transcript and its file, and
@@ -1142,11 +1230,6 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
 TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
     using namespace std::chrono_literals;
     const auto& stored = model->store().segments;
-    namespace Long = verbolin::LongParagraph;
-    // Compared, not printed: a failure must not print megabytes.
-    const auto storedAsIs = [&](const std::vector<std::string>& want) {
-        EXPECT_TRUE(texts(model->store()) == want && texts(inFile()) == want);
-    };
 
     const struct {
         const char* name;
@@ -1224,85 +1307,11 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              caret(0, 3), type("w"), expectNotice({"too long"});
              storedAre({"Y" + three[0], huge, three[2] + " Z"});
          }},
-        {"300,000 letters without a space pasted at a paragraph's end are stored whole, then "
-         "shown in part, never laid out whole, and refuse keys; undo takes them out",
-         [&] {
-             const std::string pasted = unbrokenLetters(300'000), grown = three[1] + pasted;
-             start(three), caret(1, -1), paste(pasted.c_str());
-             storedAsIs({three[0], grown, three[2]});
-             EXPECT_TRUE(onScreen() == (std::vector<std::string>{three[0], shownOf(grown), three[2]}));
-             EXPECT_LE(longestUnbroken(), Long::kUnbrokenRun);
-             caret(1, -1), type("x"), expectNotice({"too long", "copy it whole"});
-             storedAsIs({three[0], grown, three[2]});
-             undo(), expect(three);
-         }},
-        {"a paragraph of 199,999 units typed past 200,000 is stored whole and shown in part",
-         [&] {
-             std::string words;
-             while (words.size() < 199'999) words += "Spoken words. ";
-             words.resize(199'999);
-             start({three[0], words, three[2]});
-             EXPECT_TRUE(onScreen() == (std::vector<std::string>{three[0], words, three[2]}));
-             caret(1, -1), type("ab");
-             storedAsIs({three[0], words + "ab", three[2]});
-             EXPECT_TRUE(onScreen() ==
-                         (std::vector<std::string>{three[0], shownOf(words + "ab"), three[2]}));
-             caret(1, 5), type("c"), expectNotice({"too long"});
-             storedAsIs({three[0], words + "ab", three[2]});
-         }},
-        {"150,000 letters without a space pasted inside a paragraph are shown whole with break "
-         "opportunities that keys pass over and that are never stored or copied",
-         [&] {
-             const std::string pasted = unbrokenLetters(150'000);
-             std::string grown = "Knowledge" + pasted + " is power.";
-             start(three), caret(0, 9), paste(pasted.c_str());
-             storedAsIs({grown, three[1], three[2]});
-             EXPECT_TRUE(onScreen() == (std::vector<std::string>{grown, three[1], three[2]}));
-             EXPECT_LE(longestUnbroken(), Long::kUnbrokenRun);
-             const int mark = int(edit()->document()->toPlainText().indexOf(QChar(0x200B)));
-             ASSERT_GT(mark, 0);
-             placeCursor(mark + 1, mark + 1), key(Qt::Key_Backspace);
-             grown.erase(size_t(mark - 1), 1);
-             placeCursor(mark - 1, mark - 1), key(Qt::Key_Delete);
-             grown.erase(size_t(mark - 1), 1);
-             storedAsIs({grown, three[1], three[2]});
-             caret(0, -1), type("Z"), grown += "Z";
-             storedAsIs({grown, three[1], three[2]});
-             placeCursor(at(0, 0), at(0, -1)), key(Qt::Key_C, Qt::ControlModifier);
-             EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == grown);
-             undo(4), expect(three);
-         }},
-        {"the font taken to its largest beside long paragraphs: a quit asked for meanwhile is "
-         "answered before all the text has the new size, which all of it then takes in steps, "
-         "typing and speech meanwhile kept",
-         [&] {
-             std::vector<std::string> paragraphs;
-             for (int i = 0; i < 8; ++i) {
-                 std::string words = "Paragraph " + std::to_string(i) + ".";
-                 while (words.size() < 210'000) words += " Words spoken for a long time.";
-                 paragraphs.push_back(words);
-             }
-             paragraphs.push_back(three[2]);
-             start(paragraphs);
-             ASSERT_TRUE(until([&] { return view()->pendingParagraphs() == 0; }));
-             QSlider* slider = window->fontSlider();
-             const double largest = double(slider->maximum()) / verbolin::EditorWindow::kSliderScale;
-             std::optional<int> oldAtQuit;
-             verbolin::QuitSignals quit([&](int) { oldAtQuit = blocksNotInSize(largest); });
-             ASSERT_TRUE(quit.installed());
-             ::raise(SIGTERM);
-             slider->setValue(slider->maximum());
-             ASSERT_TRUE(until([&] { return oldAtQuit.has_value(); }));
-             EXPECT_GT(*oldAtQuit, 0) << "the quit waited for the whole layout";
-             caret(int(paragraphs.size()) - 1, -1), type(" Z");
-             land("More words.");
-             EXPECT_TRUE(until([&] { return blocksNotInSize(largest) == 0; }));
-             EXPECT_TRUE(view()->atBottom());
-             paragraphs.back() += " Z";
-             paragraphs.push_back("More words.");
-             storedAsIs(paragraphs);
-             EXPECT_EQ(onScreen().back(), "More words.");
-         }},
+        {"300,000 letters without a space pasted", [&] { pasteLettersPastTheLimit(); }},
+        {"a paragraph of 199,999 units typed past 200,000", [&] { typePastTheLimit(); }},
+        {"150,000 letters without a space pasted", [&] { pasteLettersShownWhole(); }},
+        {"the font at its largest beside long paragraphs",
+         [&] { fontChangeBesideLongParagraphs(); }},
         {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",
          [&] {
              start(three), select(2), key(Qt::Key_Backspace);
