@@ -397,6 +397,8 @@ void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
 }
 
 bool TimelineTextView::restyle(const TimelineBlocks& blocks, bool wasAtBottom) {
+    // Unshown, nothing is laid out until it is shown: a new document costs no more.
+    if (!isVisible()) return false;
     AttributedText fresh = renderFrom(blocks, pending_, inputs_.fontSize, sectionKeys_);
     if (fresh.string() != text_.string()) return false;
     text_ = std::move(fresh);

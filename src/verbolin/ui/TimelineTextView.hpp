@@ -58,8 +58,6 @@ class TimelineTextView final : public QWidget {
     // Text still in the size before a font change: what is on screen takes
     // the new one at once, the rest on later turns.
     bool restyling() const { return !stale_.empty(); }
-    // Steps of text given the new size since the view was made.
-    long restyleSteps() const { return restyleSteps_; }
     // Paragraphs written per turn while older text comes in, fewer where
     // they are long; a timeline no longer than this is written at once.
     size_t fillStep = 1000;
@@ -199,7 +197,6 @@ class TimelineTextView final : public QWidget {
     // Document text whose formats are still those of the last font size.
     PendingSpans stale_;
     long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing
-    long restyleSteps_ = 0;
 };
 
 }  // namespace verbolin

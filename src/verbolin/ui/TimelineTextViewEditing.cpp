@@ -319,7 +319,8 @@ bool TimelineTextView::pasteLong(const QString& pasted) {
     const int head = textOffset(text_, r, c.selectionStart());
     const QString after =
         before.left(head) + text + before.mid(textOffset(text_, r, c.selectionEnd()));
-    if (!id || (!LongParagraph::tooLong(after) && !LongParagraph::hasLongStretch(text)))
+    if (!id || !inputs_.onEdit ||
+        (!LongParagraph::tooLong(after) && !LongParagraph::hasLongStretch(text)))
         return false;
     // The document never lays it out as it came: the window stores it and
     // hands the paragraph over again, which shows it as it shows any other.

@@ -34,7 +34,6 @@ void TimelineTextView::restyleOnScreen(bool wasAtBottom) {
     // Until the screen holds no text of the old size: a smaller size shows
     // more of it than was on screen before.
     for (int round = 0; round < 8 && !stale_.empty(); ++round) {
-        if (!isVisible()) return restyleKeepingPlace(0, text_.length(), false);
         layoutAll();
         const double top = scrollY();
         const auto [loc, len] = DocumentGeometry::visibleRange(*edit_->document(), top,
@@ -59,7 +58,6 @@ void TimelineTextView::restyleKeepingPlace(int from, int to, bool atBottom) {
         stale_.remove(a, b);
     }
     writing_ = false;
-    ++restyleSteps_;
     layoutAll();
     if (atBottom) {
         scrollToEndOnce();
