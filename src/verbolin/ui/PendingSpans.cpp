@@ -54,6 +54,8 @@ void PendingSpans::replace(int at, int removed, int added, bool addedPending) {
         if (s.first >= at + removed) {
             s.first += delta;
             s.second += delta;
+        } else if (s.second > at) {  // an insertion inside it: its end moves on
+            s.second += delta;
         }
     }
     // A stretch parted by a change that only removed is one again.

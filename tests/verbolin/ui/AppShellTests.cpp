@@ -875,7 +875,7 @@ struct EditingTest : ShellTest {
     // for meanwhile is answered before all the text has the new size, which
     // all of it then takes in steps, typing and speech meanwhile kept.
     void fontChangeBesideLongParagraphs() {
-        std::vector<std::string> paragraphs;
+        std::vector<std::string> paragraphs = {three[0]};
         for (int i = 0; i < 8; ++i) {
             std::string words = "Paragraph " + std::to_string(i) + ".";
             while (words.size() < 210'000) words += " Words spoken for a long time.";
@@ -893,11 +893,13 @@ struct EditingTest : ShellTest {
         slider->setValue(slider->maximum());
         ASSERT_TRUE(until([&] { return oldAtQuit.has_value(); }));
         EXPECT_GT(*oldAtQuit, 0) << "the quit waited for the whole layout";
+        // Typed into text still in the old size (far above the screen), and at the end.
+        caret(0, -1), type(" Y");
         caret(int(paragraphs.size()) - 1, -1), type(" Z");
         land("More words.");
         EXPECT_TRUE(until([&] { return blocksNotInSize(largest) == 0; }));
         EXPECT_TRUE(view()->atBottom());
-        paragraphs.back() += " Z";
+        paragraphs.front() += " Y", paragraphs.back() += " Z";
         paragraphs.push_back("More words.");
         storedAsIs(paragraphs);
         EXPECT_EQ(onScreen().back(), "More words.");
