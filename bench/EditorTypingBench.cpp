@@ -15,13 +15,29 @@
 // older text is pending; then a word is typed (and undone) in the short
 // paragraph right after it, "ms_per_key" as above.
 //
+// BM_PasteUnbrokenText pastes `units` characters without a space at the end
+// of a short paragraph: "ms_to_stored" until the transcript holds them,
+// "ms_shown" until the paste has been handled (the paragraph shown, in part
+// past 200,000 units); then a word is typed at the end of that paragraph
+// ("ms_per_key_after", refused keys where it is shown in part) and in a
+// short paragraph ("ms_per_key_short"), each with its undo. Goals: stored
+// within 1 s, a key after it within 3 × one in the short paragraph.
+//
+// BM_FontChangeBesideLongParagraphs opens a window on 30 paragraphs of
+// 300,000 characters of words and takes the text size slider to its largest
+// ("to" 1) or one step up ("to" 0): "ms_first_frame" from the change to its
+// first frame painted, "ms_all_restyled" until no text is left in the old
+// size. Goal: the first frame within 1 s.
+//
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_EditorTypingBench
 //   build/bench_EditorTypingBench --benchmark_repetitions=3
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QKeyEvent>
+#include <QSlider>
 #include <QTextCursor>
 #include <chrono>
 #include <cstdlib>
@@ -74,7 +90,7 @@ struct World {
     platform::Uuid longId, shortId, besideId;
     double firstFrameMs = 0, allShownMs = 0;
 
-    explicit World(int before, size_t hugeBytes = 0) {
+    explicit World(int before, size_t hugeBytes = 0, int hugeCount = 1) {
         defaults.setBool(Defaults::kAlwaysListen, false);
         AppModel::Services s;
         s.main = &main;
@@ -88,7 +104,7 @@ struct World {
                               ModelDownloader::Existing) {};
         s.engine.recorder = nullptr;
         model = std::make_unique<AppModel>(std::move(s));
-        fill(before, hugeBytes);
+        fill(before, hugeBytes, hugeCount);
         using Ms = std::chrono::duration<double, std::milli>;
         const auto opening = std::chrono::steady_clock::now();
         window = std::make_unique<EditorWindow>(*model, main, pasteboard);
@@ -111,7 +127,7 @@ struct World {
     // A timeline of `before` short paragraphs, then the long one (one
     // utterance after another, a second apart), a paragraph of `hugeBytes`
     // when asked for, and short ones after it.
-    void fill(int before, size_t hugeBytes) {
+    void fill(int before, size_t hugeBytes, int hugeCount) {
         auto at = std::chrono::system_clock::now() - std::chrono::hours(5);
         const auto add = [&](const std::string& text, std::chrono::seconds pause) {
             Segment s;
@@ -128,8 +144,8 @@ struct World {
             if (i == 0) longId = id;
         }
         at += std::chrono::minutes(2);
-        if (hugeBytes > 0)
-            add(sentences(hugeBytes, 0).substr(0, hugeBytes), std::chrono::minutes(2));
+        for (int i = 0; hugeBytes > 0 && i < hugeCount; ++i)
+            add(sentences(hugeBytes, i).substr(0, hugeBytes), std::chrono::minutes(2));
         for (int i = 0; i < 20; ++i) {
             const platform::Uuid id = add(sentences(249, i), std::chrono::minutes(2));
             if (i == 0) besideId = id;
@@ -160,6 +176,13 @@ struct World {
         QKeyEvent release(QEvent::KeyRelease, k, mods, text);
         QApplication::sendEvent(edit, &release);
         settle();  // the window follows each key before the next, as it does for the user
+    }
+
+    // Until no older text is pending and no text is left in an old size.
+    void finishSteps() {
+        while (view().pendingParagraphs() > 0 || view().restyling())
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        settle();
     }
 
     void typeAndUndo() {
@@ -199,7 +222,88 @@ void BM_OpenBesideAHugeParagraph(benchmark::State& state) {
     state.counters["ms_all_shown"] = w.allShownMs;
 }
 
+double msPerKeyAtEndOf(World& w, const platform::Uuid& id, int words) {
+    w.caretAtEndOf(id);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < words; ++i) w.typeAndUndo();
+    const std::chrono::duration<double, std::milli> spent =
+        std::chrono::steady_clock::now() - started;
+    return spent.count() / (double(words) * double(std::strlen(kWord) + 1));
+}
+
+void BM_PasteUnbrokenText(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    using Ms = std::chrono::duration<double, std::milli>;
+    const int units = int(state.range(0));
+    QString pasted;
+    pasted.reserve(units);
+    for (int i = 0; i < units; ++i) pasted += QChar(u'a' + i % 26);
+    double toStored = 0, shown = 0, after = 0, beside = 0;
+    for (auto _ : state) {
+        World w(100);
+        w.view().textEdit()->setFocus();
+        w.caretAtEndOf(w.besideId);
+        QApplication::clipboard()->setText(pasted);
+        std::optional<Clock::time_point> stored;
+        const auto token = w.model->store().segments.observe([&] {
+            if (stored) return;
+            for (const Segment& s : w.model->store().segments.peek())
+                if (s.text.size() > size_t(units)) stored = Clock::now();
+        });
+        const auto started = Clock::now();
+        w.key(Qt::Key_V, Qt::ControlModifier);
+        shown += Ms(Clock::now() - started).count();
+        if (!stored) {
+            std::fprintf(stderr, "the paste was not stored\n");
+            std::abort();
+        }
+        toStored += Ms(*stored - started).count();
+        after += msPerKeyAtEndOf(w, w.besideId, 3);
+        beside += msPerKeyAtEndOf(w, w.shortId, 3);
+    }
+    const double n = double(state.iterations());
+    state.counters["ms_to_stored"] = toStored / n;
+    state.counters["ms_shown"] = shown / n;
+    state.counters["ms_per_key_after"] = after / n;
+    state.counters["ms_per_key_short"] = beside / n;
+}
+
+void BM_FontChangeBesideLongParagraphs(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    using Ms = std::chrono::duration<double, std::milli>;
+    double firstFrame = 0, restyled = 0;
+    for (auto _ : state) {
+        World w(100, 300'000, 30);
+        QSlider* slider = w.window->fontSlider();
+        const auto started = Clock::now();
+        slider->setValue(state.range(0) ? slider->maximum()
+                                        : slider->value() + EditorWindow::kSliderScale);
+        settle();
+        w.window->grab();
+        firstFrame += Ms(Clock::now() - started).count();
+        w.finishSteps();
+        restyled += Ms(Clock::now() - started).count();
+    }
+    const double n = double(state.iterations());
+    state.counters["ms_first_frame"] = firstFrame / n;
+    state.counters["ms_all_restyled"] = restyled / n;
+}
+
 }  // namespace
+
+BENCHMARK(BM_PasteUnbrokenText)
+    ->ArgNames({"units"})
+    ->Args({150'000})
+    ->Args({300'000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+BENCHMARK(BM_FontChangeBesideLongParagraphs)
+    ->ArgNames({"to"})
+    ->Args({0})
+    ->Args({1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 BENCHMARK(BM_OpenBesideAHugeParagraph)
     ->ArgNames({"huge"})

@@ -14,8 +14,14 @@ namespace verbolin {
 
 // Which part of a paragraph too long to show whole a character belongs to:
 // the start that is shown, a break opportunity put into it, or the line
-// saying so (see LongParagraph).
-enum class CutPart : unsigned char { none, start, wrap, notice };
+// saying so (see LongParagraph). `wrapWhole` is a break opportunity put into
+// a long stretch without one of a paragraph shown whole, which stays the
+// user's to change. Break opportunities are never the paragraph's text.
+enum class CutPart : unsigned char { none, start, wrap, notice, wrapWhole };
+
+inline bool isBreakMark(CutPart part) {
+    return part == CutPart::wrap || part == CutPart::wrapWhole;
+}
 
 struct ParagraphStyle {
     double lineSpacing = 0;

@@ -51,9 +51,21 @@ int cutAt(const QString& text) {
 }
 
 AttributedText shown(const QString& text, TextAttributes first) {
-    const QString start = text.left(cutAt(text));
     TextAttributes part = first;
     part.cut = CutPart::start;
+    AttributedText out = withBreaks(text.left(cutAt(text)), part, CutPart::wrap);
+    out.append(noticeLine(text, first));
+    return out;
+}
+
+bool hasLongStretch(const QString& text) {
+    int unbroken = 0;
+    for (const QChar c : text)
+        if ((unbroken = c.isSpace() ? 0 : unbroken + 1) > kUnbrokenRun) return true;
+    return false;
+}
+
+AttributedText withBreaks(const QString& start, TextAttributes part, CutPart mark) {
     AttributedText out;
     int from = 0, unbroken = 0;
     const auto flush = [&](int to) {
@@ -71,13 +83,12 @@ AttributedText shown(const QString& text, TextAttributes first) {
                    !joinsPrevious(start, i + 1)) {
             flush(i + 1);
             TextAttributes wrap = part;
-            wrap.cut = CutPart::wrap;
+            wrap.cut = mark;
             out.append(QString(QChar(0x200B)), wrap);
             unbroken = 0;
         }
     }
     flush(int(start.size()));
-    out.append(noticeLine(text, first));
     return out;
 }
 
@@ -95,15 +106,19 @@ AttributedText noticeLine(const QString& text, TextAttributes first) {
 }
 
 bool touchesCut(const AttributedText& text, int pos, int len) {
+    // A paragraph shown whole may hold break opportunities: it is not cut.
+    const auto cut = [](const TextAttributes& a) {
+        return a.cut != CutPart::none && a.cut != CutPart::wrapWhole;
+    };
     if (len > 0) {
         for (const AttributedRun& r : text.runs(pos, len))
-            if (r.attributes.cut != CutPart::none) return true;
+            if (cut(r.attributes)) return true;
         return false;
     }
     // As blockIdAt reads it: the paragraph at the caret, else the one it ends.
     const TextAttributes* a = text.attributesAt(pos);
     if ((!a || !a->blockId) && pos >= 1) a = text.attributesAt(std::min(pos, text.length()) - 1);
-    return a && a->cut != CutPart::none;
+    return a && cut(*a);
 }
 
 bool isCut(const AttributedText& text, const ParagraphRange& range) {

@@ -44,6 +44,12 @@ int cutAt(const QString& text);
 // zero-width break opportunity now and then: wrapping such a stretch costs
 // the layout time that grows with the square of its length.
 AttributedText shown(const QString& text, TextAttributes first);
+// `text` as `part` (a paragraph's attributes) shows it: lines after a line
+// break in it with no space above, and a zero-width break opportunity,
+// marked `mark`, after every kUnbrokenRun units without one.
+AttributedText withBreaks(const QString& text, TextAttributes part, CutPart mark);
+// Whether `text` holds more than kUnbrokenRun units without a break opportunity.
+bool hasLongStretch(const QString& text);
 // The notice line, from its line break on, for the paragraph `text`.
 AttributedText noticeLine(const QString& text, TextAttributes first);
 // The notice for a paragraph of `characters` characters.

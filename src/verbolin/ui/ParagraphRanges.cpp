@@ -5,7 +5,39 @@
 namespace verbolin {
 
 QString paragraphText(const AttributedText& text, const ParagraphRange& range) {
-    return text.string().mid(range.location, range.length);
+    const std::vector<AttributedRun> runs = text.runs(range.location, range.length);
+    if (std::none_of(runs.begin(), runs.end(),
+                     [](const AttributedRun& r) { return isBreakMark(r.attributes.cut); }))
+        return text.string().mid(range.location, range.length);
+    QString out;
+    for (const AttributedRun& r : runs)
+        if (!isBreakMark(r.attributes.cut))
+            out += QStringView(text.string()).mid(r.start, r.length);
+    return out;
+}
+
+int textOffset(const AttributedText& text, const ParagraphRange& range, int position) {
+    position = std::clamp(position, range.location, range.end());
+    int offset = position - range.location;
+    for (const AttributedRun& r : text.runs(range.location, position - range.location))
+        if (isBreakMark(r.attributes.cut)) offset -= r.length;
+    return offset;
+}
+
+int positionOf(const AttributedText& text, const ParagraphRange& range, int offset) {
+    int position = range.location;
+    for (const AttributedRun& r : text.runs(range.location, range.length)) {
+        if (isBreakMark(r.attributes.cut)) {
+            // A place right after a mark is the same text offset as before it.
+            if (offset > 0) position = r.end();
+            continue;
+        }
+        const int taken = std::min(std::max(offset, 0), r.length);
+        position = r.start + taken;
+        offset -= taken;
+        if (offset <= 0) break;
+    }
+    return position;
 }
 
 void appendBlockRanges(std::vector<ParagraphRange>& out, const AttributedText& tail, int offset) {

@@ -28,8 +28,13 @@ std::vector<ParagraphRange> blockRanges(const AttributedText& text);
 // placed at `offset`, as if the whole text had been walked.
 void appendBlockRanges(std::vector<ParagraphRange>& ranges, const AttributedText& tail, int offset);
 
-// The paragraph's text in `text`.
+// The paragraph's text in `text`, without the break opportunities the view
+// put into it.
 QString paragraphText(const AttributedText& text, const ParagraphRange& range);
+// Where `position` of `text` lies in the paragraph's text (held to the
+// paragraph), and the position of an offset in it (before a break mark there).
+int textOffset(const AttributedText& text, const ParagraphRange& range, int position);
+int positionOf(const AttributedText& text, const ParagraphRange& range, int offset);
 
 // The id of the character at `index`, else of the one before it.
 std::optional<QString> blockIdAt(const AttributedText& text, int index);

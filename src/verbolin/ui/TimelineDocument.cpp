@@ -125,6 +125,31 @@ void write(QTextDocument& doc, const AttributedText& text, int start, int remove
     c.endEditBlock();
 }
 
+void restyle(QTextDocument& doc, const AttributedText& text, int start, int end,
+             const QPalette& palette) {
+    QTextCursor c(&doc);
+    // One edit: Qt lays the stretch out once, at its end.
+    c.beginEditBlock();
+    CharFormats formats(palette);
+    const QTextCharFormat* format = nullptr;
+    int from = start;
+    const auto flush = [&](int to) {
+        if (format && to > from) {
+            c.setPosition(from);
+            c.setPosition(to, QTextCursor::KeepAnchor);
+            c.setCharFormat(*format);
+        }
+        from = to;
+    };
+    for (const AttributedRun& r : text.runs(start, end - start)) {
+        const QTextCharFormat* f = &formats(r.attributes);
+        if (f != format) flush(r.start), format = f;
+    }
+    flush(end);
+    applyBlockFormats(doc, text, start, end);
+    c.endEditBlock();
+}
+
 void writeAll(QTextDocument& doc, const AttributedText& text, const QPalette& palette) {
     // Not QTextDocument::clear(): that would also drop the root frame's margins.
     write(doc, text, 0, doc.characterCount() - 1, text.length(), palette);

@@ -21,6 +21,11 @@ void write(QTextDocument& doc, const AttributedText& text, int start, int remove
 // The whole text, replacing the document's content.
 void writeAll(QTextDocument& doc, const AttributedText& text, const QPalette& palette);
 
+// Gives [start, end) of the document the formats `text` has there (the
+// same characters), laid out once.
+void restyle(QTextDocument& doc, const AttributedText& text, int start, int end,
+             const QPalette& palette);
+
 // The document's characters in [pos, pos + len), block boundaries as "\n".
 QString characters(const QTextDocument& doc, int pos, int len);
 

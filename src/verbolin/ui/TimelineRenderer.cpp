@@ -51,6 +51,9 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
 
 AttributedText body(const QString& text, TextAttributes first) {
     if (LongParagraph::tooLong(text)) return LongParagraph::shown(text, first);
+    // Shown whole, a long stretch without a space still needs somewhere to wrap.
+    if (LongParagraph::hasLongStretch(text))
+        return LongParagraph::withBreaks(text, first, CutPart::wrapWhole);
     return lines(text, first);
 }
 
@@ -74,7 +77,7 @@ std::string gapText(double seconds) {
 QString plainText(const AttributedText& text, int pos, int len) {
     QString collected;
     for (const AttributedRun& r : text.runs(pos, len)) {
-        if (r.attributes.cut == CutPart::notice || r.attributes.cut == CutPart::wrap) continue;
+        if (r.attributes.cut == CutPart::notice || isBreakMark(r.attributes.cut)) continue;
         if (!r.attributes.separator)
             collected += text.string().mid(r.start, r.length);
         else if (!collected.endsWith(QStringLiteral("\n\n")))

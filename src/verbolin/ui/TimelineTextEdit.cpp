@@ -59,6 +59,17 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         return;
     }
     QTextCursor c = textCursor();
+    if (breakMarkAt && !c.hasSelection() && !(e->modifiers() & Qt::ControlModifier)) {
+        const bool back = e->key() == Qt::Key_Backspace;
+        if (back || e->matches(QKeySequence::Delete) || e->key() == Qt::Key_Delete) {
+            const int end = document()->characterCount() - 1;
+            while (back && c.position() > 0 && breakMarkAt(c.position() - 1))
+                c.setPosition(c.position() - 1);
+            while (!back && c.position() < end && breakMarkAt(c.position()))
+                c.setPosition(c.position() + 1);
+            setTextCursor(c);
+        }
+    }
     if (e->key() == Qt::Key_Backspace && (e->modifiers() & Qt::ControlModifier) &&
         deleteSelectionKey && deleteSelectionKey()) {
         e->accept();
@@ -153,6 +164,7 @@ void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
         const QTextCursor c = textCursor();
         return refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
     }
+    if (pasteLong && pasteLong(text)) return;
     // Plain text only: formats from elsewhere never enter the timeline.
     textCursor().insertText(text);
 }

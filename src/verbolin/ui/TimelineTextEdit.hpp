@@ -37,6 +37,11 @@ class TimelineTextEdit final : public QTextEdit {
     std::function<void()> onUndo, onRedo;
     // A change of [pos, pos + len) asked for by a key or a paste was refused.
     std::function<void(int pos, int len)> refused;
+    // A paste at the selection that the owner takes in itself: true when it did.
+    std::function<bool(const QString& text)> pasteLong;
+    // Whether the character at `position` is a break opportunity the owner
+    // put in, which is no character of the text: Backspace and Delete pass it.
+    std::function<bool(int position)> breakMarkAt;
     // A triple-click at `position`: the editor's own selects the line with
     // its break, which no key could then type over.
     std::function<void(int position)> selectParagraphAt;

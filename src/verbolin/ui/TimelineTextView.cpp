@@ -107,6 +107,11 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         c.setPosition(r.end(), QTextCursor::KeepAnchor);
         edit_->setTextCursor(c);
     };
+    edit_->pasteLong = [this](const QString& text) { return pasteLong(text); };
+    edit_->breakMarkAt = [this](int position) {
+        const TextAttributes* a = text_.attributesAt(position);
+        return a && a->cut == CutPart::wrapWhole;
+    };
     edit_->onUndo = [this] { undo(); };
     edit_->onRedo = [this] { redo(); };
 
@@ -208,6 +213,7 @@ void TimelineTextView::write(int start, int removed, int inserted) {
     TimelineDocument::write(*edit_->document(), text_, start, removed, inserted, edit_->palette());
     writing_ = false;
     ranges_.reset();
+    stale_.replace(start, removed, inserted, false);
 }
 
 void TimelineTextView::restoreSelection(int anchor, int position) {
@@ -253,6 +259,11 @@ void TimelineTextView::apply() {
         if (keys != sectionKeys_) kept = 0;
         sectionKeys_ = std::move(keys);
     }
+    // Only the font size changed: the text stays, and takes the new size in steps.
+    const bool sameText = plan.common == renderedKey_.size() && plan.common == blocks.size();
+    if (plan.kind == TimelinePlan::Kind::full && plan.styleChanged && sameText && !desynced_ &&
+        renderedEditable_ == inputs_.editable && restyle(blocks, wasAtBottom))
+        return;
     // A change among paragraphs still to come is rendered anew.
     if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_)
         applyMiddle(blocks, plan.common, kept, wasAtBottom);
@@ -397,10 +408,29 @@ void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
     writing_ = false;
     connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
     ranges_.reset();
+    stale_.clear();
+    ++restyleRound_;
     desynced_ = false;
     renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
     renderedFont_ = inputs_.fontSize;
     renderedEditable_ = inputs_.editable;
+}
+
+bool TimelineTextView::restyle(const TimelineBlocks& blocks, bool wasAtBottom) {
+    // Unshown, nothing is laid out until it is shown: a new document costs no more.
+    if (!isVisible()) return false;
+    AttributedText fresh = renderFrom(blocks, pending_, inputs_.fontSize, sectionKeys_);
+    if (fresh.string() != text_.string()) return false;
+    text_ = std::move(fresh);
+    ranges_.reset();
+    renderedFont_ = inputs_.fontSize;
+    ++restyleRound_;
+    stale_.reset(0, text_.length());
+    restyleOnScreen(wasAtBottom);
+    if (!stale_.empty()) scheduleRestyle();
+    reportVisible();
+    updateGutter();
+    return true;
 }
 
 void TimelineTextView::scheduleFill() {

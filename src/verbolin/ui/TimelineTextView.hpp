@@ -16,6 +16,7 @@
 #include "verbolin/ui/AttributedText.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
+#include "verbolin/ui/PendingSpans.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineInputs.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
@@ -54,6 +55,9 @@ class TimelineTextView final : public QWidget {
     // Leading paragraphs not yet in the text: a long timeline opens with its
     // newest paragraphs and takes the older ones in on later turns.
     size_t pendingParagraphs() const { return pending_; }
+    // Text still in the size before a font change: what is on screen takes
+    // the new one at once, the rest on later turns.
+    bool restyling() const { return !stale_.empty(); }
     // Paragraphs written per turn while older text comes in, fewer where
     // they are long; a timeline no longer than this is written at once.
     size_t fillStep = 1000;
@@ -110,6 +114,19 @@ class TimelineTextView final : public QWidget {
     void handleJump();
     void fillOlder(size_t count);  // writes the `count` paragraphs in front of the text
     void scheduleFill();
+    // A new font size over the same text: the formats change in steps,
+    // what is on screen first. False where the text itself would change.
+    bool restyle(const TimelineBlocks& blocks, bool wasAtBottom);
+    void restyleOnScreen(bool wasAtBottom);
+    // Gives what waits of [from, to) its new formats, keeping the first
+    // line on screen where it is (or the end, `atBottom`).
+    void restyleKeepingPlace(int from, int to, bool atBottom);
+    void scheduleRestyle();
+    // A paste the document would take long to lay out (past the length
+    // shown whole, or a long stretch without a break opportunity): stored
+    // first, then shown as the transcript holds it. False leaves it to the
+    // editor.
+    bool pasteLong(const QString& pasted);
     // `textChanged` false: the text is as the gutter last drew it.
     void updateGutter(bool textChanged = true);
     std::optional<GutterEntry> gutterEntry(size_t rangeIndex) const;
@@ -138,8 +155,9 @@ class TimelineTextView final : public QWidget {
     void selectionChanged();
     void reportSelection();  // onSelection (and onUserInteraction) with the selection now
     void write(int start, int removed, int inserted);
-    // Passes a user's edit of one paragraph on.
-    void reportEdit(const ParagraphEdit& edit);
+    // Passes a user's edit of one paragraph on; `caret`, its offset in the
+    // paragraph's text, is read from the document unless given.
+    void reportEdit(const ParagraphEdit& edit, std::optional<int> caret = std::nullopt);
     // Acts on a new caret request of the inputs.
     void handleCaret();
     std::optional<ParagraphRange> rangeOf(const platform::Uuid& id) const;
@@ -187,6 +205,9 @@ class TimelineTextView final : public QWidget {
     std::optional<std::pair<int, int>> restyle_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
+    // Document text whose formats are still those of the last font size.
+    PendingSpans stale_;
+    long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing
 };
 
 }  // namespace verbolin

@@ -13,6 +13,7 @@
 #include <QTextDocument>
 
 #include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/TimelineDocument.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
@@ -73,6 +74,8 @@ int slideOffSeparators(const AttributedText& text, int at, int length) {
 void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     if (writing_) return;
     userEdited_ = true;
+    // Typed into text still in the last font size, it may have taken that look.
+    stale_.replace(pos, removed, added, true);
     // A second change before the first was looked at: the document is
     // rendered anew from the text rather than guessed at.
     if (refused_ || desynced_) {
@@ -170,6 +173,14 @@ void TimelineTextView::textChanged() {
     // The paragraphs not yet written keep their keys in front.
     EditMapping mapping = TimelineEditMapper::collectEdits(
         text_, ranges(), std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size())));
+    // A paragraph typed past the length shown whole is stored whole and
+    // shown in part from then on: its key no longer matches what the window
+    // hands over next.
+    for (const ParagraphEdit& e : mapping.edits)
+        if (e.after.size() > size_t(LongParagraph::kLimit) &&
+            LongParagraph::tooLong(QString::fromStdString(e.after)))
+            for (ParagraphKey& k : mapping.keys)
+                if (k.id == e.id) k.text.clear();
     renderedKey_.resize(pending_);
     renderedKey_.insert(renderedKey_.end(), std::make_move_iterator(mapping.keys.begin()),
                         std::make_move_iterator(mapping.keys.end()));
@@ -245,7 +256,7 @@ void TimelineTextView::deleteSelectedParagraphs() {
     inputs_.onDeleteSelection();
 }
 
-void TimelineTextView::reportEdit(const ParagraphEdit& edit) {
+void TimelineTextView::reportEdit(const ParagraphEdit& edit, std::optional<int> caret) {
     if (!inputs_.onEdit) return;
     Block shown{edit.id, {}};
     for (const Block& b : inputs_.paragraphs())
@@ -255,11 +266,11 @@ void TimelineTextView::reportEdit(const ParagraphEdit& edit) {
     if (TimelineEditMapper::sameAsShown(shown.segments.empty() ? edit.before : shown.text(),
                                         edit.after))
         return;
-    std::optional<int> caret;
-    if (const auto range = rangeOf(edit.id); range) {
-        const int at = edit_->textCursor().position() - range->location;
-        if (at >= 0 && at <= range->length)
-            caret = std::min(at, int(QString::fromStdString(edit.after).size()));
+    if (const auto range = rangeOf(edit.id); range && !caret) {
+        const int position = edit_->textCursor().position();
+        if (position >= range->location && position <= range->end())
+            caret = std::min(textOffset(text_, *range, position),
+                             int(QString::fromStdString(edit.after).size()));
     }
     inputs_.onEdit(shown, edit.before, edit.after, caret);
 }
@@ -285,11 +296,49 @@ void TimelineTextView::handleCaret() {
     if (!inputs_.caret.id) return;
     const std::optional<ParagraphRange> range = rangeOf(*inputs_.caret.id);
     if (!range) return;
-    const int at = range->location + std::clamp(inputs_.caret.offset, 0, range->length);
+    const int at = positionOf(text_, *range, std::max(inputs_.caret.offset, 0));
     QTextCursor c = edit_->textCursor();
     c.setPosition(at);
     edit_->setTextCursor(c);
     edit_->ensureCursorVisible();
+}
+
+namespace {
+
+// Line breaks as the document takes them from a paste.
+QString asInserted(QString text) {
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    for (const char16_t c : {u'\r', u'\u2028', u'\u2029', u'\uFDD0', u'\uFDD1'})
+        text.replace(QChar(c), QLatin1Char('\n'));
+    return text;
+}
+
+}  // namespace
+
+bool TimelineTextView::pasteLong(const QString& pasted) {
+    const QTextCursor c = edit_->textCursor();
+    const ParagraphRange* at = rangeAt(ranges(), c.selectionStart());
+    if (!at || c.selectionEnd() > at->end()) return false;
+    const ParagraphRange r = *at;
+    const auto id = platform::Uuid::parse(r.id.toStdString());
+    const QString text = asInserted(pasted);
+    const QString before = paragraphText(text_, r);
+    const int head = textOffset(text_, r, c.selectionStart());
+    const QString after =
+        before.left(head) + text + before.mid(textOffset(text_, r, c.selectionEnd()));
+    if (!id || !inputs_.onEdit ||
+        (!LongParagraph::tooLong(after) && !LongParagraph::hasLongStretch(text)))
+        return false;
+    // The document never lays it out as it came: the window stores it and
+    // hands the paragraph over again, which shows it as it shows any other.
+    const int caret = head + int(text.size());
+    reportEdit(ParagraphEdit{*id, before.toStdString(), after.toStdString(), std::nullopt}, caret);
+    if (const auto now = rangeOf(*id)) {
+        QTextCursor placed = edit_->textCursor();
+        placed.setPosition(std::min(positionOf(text_, *now, caret), now->end()));
+        edit_->setTextCursor(placed);
+    }
+    return true;
 }
 
 }  // namespace verbolin
