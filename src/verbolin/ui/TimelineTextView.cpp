@@ -382,7 +382,9 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
 std::optional<TimelineTextView::Place> TimelineTextView::placeOf(int position) const {
     const ParagraphRange* r = rangeAt(ranges(), position);
     if (!r) return std::nullopt;
-    return Place{r->id, position - r->location};
+    // Counted in the paragraph's own text: break marks may stand elsewhere,
+    // or nowhere, once it is drawn anew.
+    return Place{r->id, textOffset(text_, *r, position)};
 }
 
 std::optional<int> TimelineTextView::positionOf(const std::optional<Place>& place) const {
@@ -390,7 +392,7 @@ std::optional<int> TimelineTextView::positionOf(const std::optional<Place>& plac
     const auto r = std::find_if(ranges().begin(), ranges().end(),
                                 [&](const ParagraphRange& p) { return p.id == place->id; });
     if (r == ranges().end()) return std::nullopt;
-    return r->location + std::min(place->offset, r->length);
+    return std::min(verbolin::positionOf(text_, *r, place->offset), r->end());
 }
 
 void TimelineTextView::renderAll(const TimelineBlocks& blocks) {

@@ -296,7 +296,7 @@ void TimelineTextView::handleCaret() {
     if (!inputs_.caret.id) return;
     const std::optional<ParagraphRange> range = rangeOf(*inputs_.caret.id);
     if (!range) return;
-    const int at = positionOf(text_, *range, std::max(inputs_.caret.offset, 0));
+    const int at = verbolin::positionOf(text_, *range, std::max(inputs_.caret.offset, 0));
     QTextCursor c = edit_->textCursor();
     c.setPosition(at);
     edit_->setTextCursor(c);
@@ -335,7 +335,7 @@ bool TimelineTextView::pasteLong(const QString& pasted) {
     reportEdit(ParagraphEdit{*id, before.toStdString(), after.toStdString(), std::nullopt}, caret);
     if (const auto now = rangeOf(*id)) {
         QTextCursor placed = edit_->textCursor();
-        placed.setPosition(std::min(positionOf(text_, *now, caret), now->end()));
+        placed.setPosition(std::min(verbolin::positionOf(text_, *now, caret), now->end()));
         edit_->setTextCursor(placed);
     }
     return true;
