@@ -128,7 +128,33 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
             return;
         }
     }
+    const int was = c.position();
     QTextEdit::keyPressEvent(e);
+    if (e->matches(QKeySequence::MoveToNextChar) || e->matches(QKeySequence::SelectNextChar) ||
+        e->matches(QKeySequence::MoveToPreviousChar) ||
+        e->matches(QKeySequence::SelectPreviousChar))
+        stepPastBreakMarks(was);
+}
+
+void TimelineTextEdit::stepPastBreakMarks(int was) {
+    // A break mark is drawn as nothing: a step that crossed one alone would
+    // leave the caret where it was seen, a key that seemed to do nothing.
+    if (!breakMarkAt) return;
+    QTextCursor c = textCursor();
+    const int now = c.position();
+    if (now == was) return;
+    const bool forward = now > was;
+    const auto mode = c.hasSelection() ? QTextCursor::KeepAnchor : QTextCursor::MoveAnchor;
+    const int end = document()->characterCount() - 1;
+    const auto crossedAMark = [&] {
+        return forward ? c.position() > 0 && breakMarkAt(c.position() - 1)
+                       : c.position() < end && breakMarkAt(c.position());
+    };
+    for (int at = c.position(); crossedAMark(); at = c.position()) {
+        c.movePosition(forward ? QTextCursor::NextCharacter : QTextCursor::PreviousCharacter, mode);
+        if (c.position() == at) break;  // the document's end
+    }
+    setTextCursor(c);
 }
 
 void TimelineTextEdit::insertLineBreak() {

@@ -72,6 +72,9 @@ class TimelineTextEdit final : public QTextEdit {
     bool placeTyping();
     // Return and Enter: a line break at the selection, an empty line's included.
     void insertLineBreak();
+    // After a step of one character from `was`: on past any break mark it
+    // crossed, so that every step moves the caret where it is seen.
+    void stepPastBreakMarks(int was);
 
     int mouseDepth_ = 0;
     // Where and when the last double-click was: a press soon after, close

@@ -874,6 +874,11 @@ struct EditingTest : ShellTest {
         EXPECT_LE(longestUnbroken(), verbolin::LongParagraph::kUnbrokenRun);
         const int mark = int(edit()->document()->toPlainText().indexOf(QChar(0x200B)));
         ASSERT_GT(mark, 0);
+        // Each arrow step moves the caret by a letter seen, never onto a mark alone.
+        placeCursor(mark - 1, mark - 1), key(Qt::Key_Right), key(Qt::Key_Right);
+        EXPECT_EQ(edit()->textCursor().position(), mark + 2);
+        key(Qt::Key_Left, Qt::ShiftModifier), key(Qt::Key_Left, Qt::ShiftModifier);
+        EXPECT_EQ(edit()->textCursor().position(), mark - 1);
         placeCursor(mark + 1, mark + 1), key(Qt::Key_Backspace);
         grown.erase(size_t(mark - 1), 1);
         placeCursor(mark - 1, mark - 1), key(Qt::Key_Delete);
