@@ -211,6 +211,13 @@ constexpr const char* kWriteMark =
     "= CASE WHEN typeof(line) = 'integer' AND line > excluded.line THEN line ELSE excluded.line "
     "END";
 constexpr const char* kReadMarks = "SELECT file, line FROM recovery_marks";
+// Whether a mark written reads back as one: a column of another program's
+// type turns the number into text or a real number by its affinity, and a
+// trigger may take the row away, and either would leave the line unmarked
+// with nothing said.
+constexpr const char* kMarkHeld =
+    "SELECT count(*) FROM recovery_marks WHERE file = ? AND typeof(line) = 'integer' AND line >= "
+    "?";
 // From this many segments in one change on, the full-text index is rebuilt
 // once rather than updated per row.
 constexpr size_t kBulkRows = 20000;
@@ -640,6 +647,7 @@ bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
         done = sqlite3_step(st.stmt) == SQLITE_DONE;
         if (!done) lastError_ = errorText(db_);
         sqlite3_reset(st.stmt);
+        if (done) done = markHeld(mark->first, mark->second);
     }
     if (done) return true;
     if (isBusy(sqlite3_errcode(db_)) || lastError_.starts_with(kHeldByAnotherProgram)) {
@@ -652,6 +660,20 @@ bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
     lastError_ = "the table recovery_marks of " + url_.string() +
                  " cannot take the marks of the recovery lines taken in (" + lastError_ +
                  "); rename that table, and the next start makes it anew";
+    return false;
+}
+
+bool TranscriptDB::markHeld(const platform::Uuid& file, std::int64_t line) {
+    Statement st(tryPrepare(kMarkHeld));
+    if (!st) return false;
+    bindText(st.stmt, 1, file.string());
+    sqlite3_bind_int64(st.stmt, 2, line);
+    if (sqlite3_step(st.stmt) != SQLITE_ROW) {
+        lastError_ = errorText(db_);
+        return false;
+    }
+    if (sqlite3_column_int64(st.stmt, 0) > 0) return true;
+    lastError_ = "a mark written there does not read back as the integer written";
     return false;
 }
 
@@ -705,8 +727,9 @@ bool TranscriptDB::apply(const Changes& c) {
     // made from alone.
     const RecoveryMarks none;
     const RecoveryMarks& marks = hasMarks_ ? c.marks : none;
+    // Each mark is written and read back: two statements, in a transaction.
     const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
-                              c.deletedSessions.size() + marks.size();
+                              c.deletedSessions.size() + 2 * marks.size();
     if (statements == 0) return true;
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&

@@ -101,7 +101,8 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
 // written, so that the file stays as it was. The table of recovery marks
 // is read and written as far as it can be: a value that is no integer is
 // no mark, and is replaced by one; a table that cannot be read, or cannot
-// take a mark, is named with SQLite's reason and what to do.
+// take a mark (nor keep it as the integer written), is named with the
+// reason and what to do.
 TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
     using Marks = TranscriptDB::RecoveryMarks;
     static const Marks marked{{file('A'), 3}, {file('D'), 3}};
@@ -169,6 +170,13 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
         {"marks under a check",
          butMarks + "(file TEXT PRIMARY KEY, line INTEGER CHECK (line < 0));", true, 0, true, 0, 0,
          Marks{}, Marks{}, "the table recovery_marks of "},
+        {"marks whose column line turns numbers into text",
+         butMarks + "(file TEXT PRIMARY KEY, line TEXT);", true, 0, true, 0, 0, Marks{}, Marks{},
+         "the table recovery_marks of "},
+        {"marks a trigger removes",
+         ourTables + "CREATE TRIGGER forget AFTER INSERT ON recovery_marks BEGIN DELETE FROM "
+                     "recovery_marks; END;",
+         true, 0, true, 0, 0, Marks{}, Marks{}, "the table recovery_marks of "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
