@@ -493,6 +493,7 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         bool readOnlyWithoutIndex = false, noTemporaryFolder = false, readerFiles = false;
         Leftovers leftovers = Leftovers::none;
         const char* says = "";  // in the output too
+        const char* marks = "";  // the table of recovery marks remade so, after the text waits
     } rows[] = {
         {"a fresh machine", false, false, false, false, "Transcript: none yet\n"},
         {"text waiting, no transcript", false, true, false, false, "Transcript: none yet\n"},
@@ -524,6 +525,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         {"a full temporary folder", true, false, false, false,
          "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot copy ", 11,
          false, false, false, Leftovers::fullDisk, " (No space left on device))\n"},
+        {"text waiting, marks that cannot be read", true, true, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none,
+         "wait in", "ALTER TABLE recovery_marks RENAME COLUMN line TO lines"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -552,6 +556,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             writeWaiting(
                 recovery, stored,
                 row.transcript ? std::optional(folder / "transcript.sqlite") : std::nullopt);
+        if (*row.marks)
+            storage_test::run(verbolin::TranscriptDB(folder / "transcript.sqlite").handle(),
+                              row.marks);
         if (row.legacy)
             std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
         std::optional<verbolin::InstanceLock> lock;
@@ -598,8 +605,17 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             EXPECT_EQ(namesIn(temporary), stayAtStart);
             EXPECT_TRUE(fs::exists(home / "archive.zip"));
         }
-        const std::string waits = "Recovery file: 2 texts and 1 other change wait in " +
-                                  recovery.string() + " to be stored at the next start\n";
+        // Where the marks cannot be read, no start takes the file in: said so,
+        // with the table and the way out; every line counts, unchecked.
+        const std::string waits =
+            "Recovery file: " + std::string(*row.marks ? "4" : "2") +
+            " texts and 1 other change wait in " + recovery.string() +
+            (*row.marks ? ", kept until a start can check them: cannot read the table "
+                          "recovery_marks of " +
+                              (folder / "transcript.sqlite").string() +
+                              " (no such column: line); rename that table, and the next start "
+                              "makes it anew\n"
+                        : " to be stored at the next start\n");
         EXPECT_EQ(r.out.find(waits) != std::string::npos, row.waiting) << r.out;
     }
 }
