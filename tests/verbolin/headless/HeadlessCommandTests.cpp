@@ -492,7 +492,7 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         int killedWriter = 0;  // utterances a killed run left in the WAL
         bool readOnlyWithoutIndex = false, noTemporaryFolder = false, readerFiles = false;
         Leftovers leftovers = Leftovers::none;
-        const char* says = "";  // in the output too
+        const char* says = "";   // in the output too
         const char* marks = "";  // the table of recovery marks remade so, after the text waits
     } rows[] = {
         {"a fresh machine", false, false, false, false, "Transcript: none yet\n"},
@@ -526,8 +526,8 @@ TEST(HeadlessCommands, StatusOnlyReads) {
          "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot copy ", 11,
          false, false, false, Leftovers::fullDisk, " (No space left on device))\n"},
         {"text waiting, marks that cannot be read", true, true, false, false,
-         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none,
-         "wait in", "ALTER TABLE recovery_marks RENAME COLUMN line TO lines"},
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
+         "ALTER TABLE recovery_marks RENAME COLUMN line TO lines"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
