@@ -429,9 +429,12 @@ void TranscriptDB::checkLayout(int version) {
     }
     // Added to files of this layout when they are opened for writing; a
     // file without it has dealt with no recovery line.
+    // Another program's view or trigger under its name costs the marks
+    // alone, as a table of another shape does: the transcript is read and
+    // written, and the recovery files wait, named, until it is renamed.
     const auto marks = schemaObject(db_, "recovery_marks");
-    hasMarks_ = marks && marks->type == "table";
-    if (marks && !hasMarks_) foreign("recovery_marks is not a plain table");
+    hasMarks_ = marks.has_value();
+    marksNotATable_ = marks && marks->type != "table" ? marks->type : "";
     const auto index = schemaObject(db_, "segments_fts");
     if (!index) {
         if (later) foreign("it has no full-text index");
@@ -639,7 +642,8 @@ bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
 
 bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
     if (marks.empty()) return true;
-    Statement st(tryPrepare(kWriteMark));
+    Statement st(marksNotATable_.empty() ? tryPrepare(kWriteMark) : nullptr);
+    if (!marksNotATable_.empty()) lastError_ = "it is a " + marksNotATable_ + ", not a table";
     bool done = bool(st);
     for (auto mark = marks.begin(); done && mark != marks.end(); ++mark) {
         bindText(st.stmt, 1, mark->first.string());
@@ -681,6 +685,11 @@ std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
     RecoveryMarks marks;
     marksProblem_.clear();
     if (!hasMarks_) return marks;
+    if (!marksNotATable_.empty()) {
+        marksProblem_ = "cannot read the table recovery_marks of " + url_.string() + " (it is a " +
+                        marksNotATable_ + ", not a table)";
+        return std::nullopt;
+    }
     Statement st(tryPrepare(kReadMarks));
     int rc = SQLITE_ERROR;
     while (st && (rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {

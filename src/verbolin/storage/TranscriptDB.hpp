@@ -208,6 +208,9 @@ class TranscriptDB {
     bool hasSegments_ = true;
     bool hasSessions_ = true;
     bool hasMarks_ = true;
+    // What another program made under the marks' name, where that is no
+    // table ("view", "trigger"): no mark is read or written there.
+    std::string marksNotATable_;
 };
 
 }  // namespace verbolin

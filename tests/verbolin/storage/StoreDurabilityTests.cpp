@@ -127,6 +127,13 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
          {"one", "two"},
          marksTable + "(file TEXT, line INTEGER)",
          "the transcript is not being saved (the table recovery_marks of "},
+        {"append, then append, the marks a view",
+         [](auto& s) { s.append(segment(100, 101, "while locked")); },
+         false,
+         {"one", "two"},
+         "DROP TABLE recovery_marks; CREATE VIEW recovery_marks AS SELECT id AS file, 1 AS line "
+         "FROM segments",
+         "cannot read the table recovery_marks of "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -177,6 +177,11 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
          ourTables + "CREATE TRIGGER forget AFTER INSERT ON recovery_marks BEGIN DELETE FROM "
                      "recovery_marks; END;",
          true, 0, true, 0, 0, Marks{}, Marks{}, "the table recovery_marks of "},
+        {"marks a view",
+         butMarks.substr(0, butMarks.rfind("CREATE TABLE")) +
+             "CREATE VIEW recovery_marks AS SELECT id AS file, 1 AS line FROM segments;",
+         true, 0, true, 0, 0, std::nullopt, std::nullopt,
+         "cannot read the table recovery_marks of "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
