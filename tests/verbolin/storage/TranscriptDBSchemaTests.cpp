@@ -94,6 +94,29 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
     EXPECT_EQ(column(db.handle(), "PRAGMA wal_checkpoint(TRUNCATE)").at(0), "0");
 }
 
+namespace {
+
+using Marks = TranscriptDB::RecoveryMarks;
+const Marks marked{{file('A'), 3}, {file('D'), 3}};
+
+// A file another program made, and what becomes of it.
+struct ForeignFile {
+    const char* what;
+    std::string sql;
+    bool opens;
+    std::size_t rows;       // segments read back
+    bool writable;          // a new segment reaches the file
+    long code = 0;          // when it does not open
+    std::size_t found = 0;  // segments a search for "soon" finds
+    // The marks read before and after `marked` is written; what the
+    // failure to read or write them says.
+    std::optional<Marks> before = Marks{};
+    std::optional<Marks> after = marked;
+    const char* marksSaid = "";
+};
+
+}  // namespace
+
 // Files another program left at our path, or ours edited by hand: each opens
 // as far as it can, or fails with the database's own error, and values of
 // the wrong type read as something rather than ending the process. Tables
@@ -104,22 +127,7 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
 // take a mark (nor keep it as the integer written), is named with the
 // reason and what to do.
 TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
-    using Marks = TranscriptDB::RecoveryMarks;
-    static const Marks marked{{file('A'), 3}, {file('D'), 3}};
-    struct Case {
-        const char* what;
-        std::string sql;
-        bool opens;
-        std::size_t rows;       // segments read back
-        bool writable;          // a new segment reaches the file
-        long code = 0;          // when it does not open
-        std::size_t found = 0;  // segments a search for "soon" finds
-        // The marks read before and after `marked` is written; what the
-        // failure to read or write them says.
-        std::optional<Marks> before = Marks{};
-        std::optional<Marks> after = marked;
-        const char* marksSaid = "";
-    };
+    using Case = ForeignFile;
     const std::string ourTables = std::string(TranscriptDB::schema) + ";";
     const std::string butMarks =
         ourTables.substr(0, ourTables.find("CREATE TABLE IF NOT EXISTS recovery_marks")) +
