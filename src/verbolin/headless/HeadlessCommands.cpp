@@ -172,7 +172,11 @@ int reportTranscript() {
         say(stdout, "Recovery file: " + counted(w.texts, "text") +
                         (w.otherChanges ? " and " + counted(w.otherChanges, "other change") : "") +
                         (w.texts == 1 && !w.otherChanges ? " waits" : " wait") + " in " +
-                        w.file.string() + " to be stored at the next start");
+                        w.file.string() +
+                        (transcript.marksUnread.empty()
+                             ? " to be stored at the next start"
+                             : ", kept until a start can check them: " + transcript.marksUnread +
+                                   "; rename that table, and the next start makes it anew"));
     }
     const ModelPack pack = chosenPack();
     say(stdout, "Speech model: " + pack.title + ", " + packCondition(pack));

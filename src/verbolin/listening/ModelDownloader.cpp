@@ -44,6 +44,9 @@ constexpr int64_t kConversionSpareBytes = 16 * kBytesPerMB;
 constexpr int64_t kUnpackSpareBytes = 1 * kBytesPerMB;
 // Where a file system does not say its block size.
 constexpr int64_t kUsualBlockBytes = 4096;
+// Besides its data, what an archive's download takes of the disk before
+// it is unpacked: see checkRoomAhead.
+constexpr int64_t kBlocksBeforeUnpacking = 5;
 
 const char* const kDamaged = "The download was damaged. Please try again.";
 const char* const kIncomplete = "The download was incomplete. Please try again.";
@@ -391,11 +394,15 @@ void ModelDownloader::checkRoomAhead(const ModelPack& pack, const fs::path& mode
         // still unpack), as it always was.
         answer.unavailable = e.what();
     }
-    // The archive's rest (its last block part-filled), and the pack unpacked
-    // while the whole archive is still on the same disk (it leaves it only
-    // by a rename, or not at all); what an earlier attempt left of it is
-    // taken already.
-    const int64_t archiveRoom = remaining + blockOf(models);
+    // The archive's rest (its last block part-filled, and one for the map
+    // of where its blocks lie), the folders the install makes before it
+    // unpacks (the download's two where no earlier attempt left them, the
+    // staging folder: a block each on ext4, none on tmpfs, and taken by the
+    // time the check before unpacking measures the disk again), and
+    // the pack unpacked while the whole archive is still on the same disk
+    // (it leaves it only by a rename, or not at all); what an earlier
+    // attempt left of it is taken already.
+    const int64_t archiveRoom = remaining + kBlocksBeforeUnpacking * blockOf(models);
     if (answer.contents) {
         checkRoom(models, archiveRoom + roomToUnpack(models, *answer.contents));
         return;

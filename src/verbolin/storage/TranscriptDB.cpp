@@ -211,6 +211,13 @@ constexpr const char* kWriteMark =
     "= CASE WHEN typeof(line) = 'integer' AND line > excluded.line THEN line ELSE excluded.line "
     "END";
 constexpr const char* kReadMarks = "SELECT file, line FROM recovery_marks";
+// Whether a mark written reads back as one: a column of another program's
+// type turns the number into text or a real number by its affinity, and a
+// trigger may take the row away, and either would leave the line unmarked
+// with nothing said.
+constexpr const char* kMarkHeld =
+    "SELECT count(*) FROM recovery_marks WHERE file = ? AND typeof(line) = 'integer' AND line >= "
+    "?";
 // From this many segments in one change on, the full-text index is rebuilt
 // once rather than updated per row.
 constexpr size_t kBulkRows = 20000;
@@ -422,9 +429,12 @@ void TranscriptDB::checkLayout(int version) {
     }
     // Added to files of this layout when they are opened for writing; a
     // file without it has dealt with no recovery line.
+    // Another program's view or trigger under its name costs the marks
+    // alone, as a table of another shape does: the transcript is read and
+    // written, and the recovery files wait, named, until it is renamed.
     const auto marks = schemaObject(db_, "recovery_marks");
-    hasMarks_ = marks && marks->type == "table";
-    if (marks && !hasMarks_) foreign("recovery_marks is not a plain table");
+    hasMarks_ = marks.has_value();
+    marksNotATable_ = marks && marks->type != "table" ? marks->type : "";
     const auto index = schemaObject(db_, "segments_fts");
     if (!index) {
         if (later) foreign("it has no full-text index");
@@ -632,7 +642,8 @@ bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
 
 bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
     if (marks.empty()) return true;
-    Statement st(tryPrepare(kWriteMark));
+    Statement st(marksNotATable_.empty() ? tryPrepare(kWriteMark) : nullptr);
+    if (!marksNotATable_.empty()) lastError_ = "it is a " + marksNotATable_ + ", not a table";
     bool done = bool(st);
     for (auto mark = marks.begin(); done && mark != marks.end(); ++mark) {
         bindText(st.stmt, 1, mark->first.string());
@@ -640,6 +651,7 @@ bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
         done = sqlite3_step(st.stmt) == SQLITE_DONE;
         if (!done) lastError_ = errorText(db_);
         sqlite3_reset(st.stmt);
+        if (done) done = markHeld(mark->first, mark->second);
     }
     if (done) return true;
     if (isBusy(sqlite3_errcode(db_)) || lastError_.starts_with(kHeldByAnotherProgram)) {
@@ -655,10 +667,29 @@ bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
     return false;
 }
 
+bool TranscriptDB::markHeld(const platform::Uuid& file, std::int64_t line) {
+    Statement st(tryPrepare(kMarkHeld));
+    if (!st) return false;
+    bindText(st.stmt, 1, file.string());
+    sqlite3_bind_int64(st.stmt, 2, line);
+    if (sqlite3_step(st.stmt) != SQLITE_ROW) {
+        lastError_ = errorText(db_);
+        return false;
+    }
+    if (sqlite3_column_int64(st.stmt, 0) > 0) return true;
+    lastError_ = "a mark written there does not read back as the integer written";
+    return false;
+}
+
 std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
     RecoveryMarks marks;
     marksProblem_.clear();
     if (!hasMarks_) return marks;
+    if (!marksNotATable_.empty()) {
+        marksProblem_ = "cannot read the table recovery_marks of " + url_.string() + " (it is a " +
+                        marksNotATable_ + ", not a table)";
+        return std::nullopt;
+    }
     Statement st(tryPrepare(kReadMarks));
     int rc = SQLITE_ERROR;
     while (st && (rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
@@ -705,8 +736,9 @@ bool TranscriptDB::apply(const Changes& c) {
     // made from alone.
     const RecoveryMarks none;
     const RecoveryMarks& marks = hasMarks_ ? c.marks : none;
+    // Each mark is written and read back: two statements, in a transaction.
     const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
-                              c.deletedSessions.size() + marks.size();
+                              c.deletedSessions.size() + 2 * marks.size();
     if (statements == 0) return true;
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&

@@ -185,6 +185,8 @@ class TranscriptDB {
     // Raises the marks; when the table cannot take them (not held by
     // another program), lastError_ names the table and what to do.
     bool writeMarks(const RecoveryMarks& marks);
+    // Whether the table holds `line` or more for `file` as an integer.
+    bool markHeld(const platform::Uuid& file, std::int64_t line);
     // Runs `sql` once per item, preparing it once.
     template <class Items>
     bool writeAll(const char* sql, const Items& items);
@@ -206,6 +208,9 @@ class TranscriptDB {
     bool hasSegments_ = true;
     bool hasSessions_ = true;
     bool hasMarks_ = true;
+    // What another program made under the marks' name, where that is no
+    // table ("view", "trigger"): no mark is read or written there.
+    std::string marksNotATable_;
 };
 
 }  // namespace verbolin

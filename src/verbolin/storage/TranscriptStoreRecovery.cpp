@@ -570,6 +570,14 @@ platform::Uuid earlierIdentity(std::string_view firstLine, std::int64_t number) 
     return platform::Uuid(bytes);
 }
 
+// An editor may put a byte order mark before a file's first line, or take
+// it away; the line is the same (the parser passes over it), and so is
+// the identity made of it.
+std::string_view withoutByteOrderMark(std::string_view line) {
+    constexpr std::string_view mark = "\xEF\xBB\xBF";
+    return line.starts_with(mark) ? line.substr(mark.size()) : line;
+}
+
 // A line's file and line number, when it has them (lines of earlier
 // versions have not); throws for anything else.
 std::optional<std::pair<platform::Uuid, std::int64_t>> stampIn(const nlohmann::json& line) {
@@ -599,7 +607,7 @@ class LineReader {
             if (!j.is_object()) throw std::invalid_argument("not an object");
             auto stamp = stampIn(j);
             if (!stamp) {
-                if (!earlier_) earlier_ = earlierIdentity(line, number_);
+                if (!earlier_) earlier_ = earlierIdentity(withoutByteOrderMark(line), number_);
                 stamp.emplace(*earlier_, number_);
             }
             if (marks_) {

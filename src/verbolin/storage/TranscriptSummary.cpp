@@ -54,6 +54,7 @@ void count(TranscriptSummary& out, Standing& standing, const fs::path& file,
     standing.known = db.lastReadWhole();
     const std::vector<SessionMarker> sessions = db.allSessions();
     standing.marks = db.recoveryMarks();
+    out.marksUnread = db.marksProblem();
     standing.known = standing.known && db.lastReadWhole() && out.newestUnread.empty() &&
                      standing.marks.has_value();
     out.segments = segments.size();

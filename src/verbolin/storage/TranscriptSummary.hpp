@@ -24,6 +24,10 @@ struct TranscriptSummary {
     // Why the journal beside the file, with the newest changes, could not be
     // read, when it could not: the counts are then of the file alone.
     std::string newestUnread;
+    // Why the transcript's marks of the recovery lines taken in could not be
+    // read, naming their table, when they could not: no start takes a
+    // recovery file in until they can.
+    std::string marksUnread;
     size_t segments = 0;
     size_t sessions = 0;  // as the sidebar lists them
 

@@ -470,6 +470,33 @@ void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
     ASSERT_GT(std::filesystem::file_size(folder / "transcript.sqlite-wal"), 0u);
 }
 
+// What a run of --status finds, and what it says.
+struct StatusRow {
+    const char* name;
+    bool transcript, waiting, legacy, running;
+    const char* line;
+    int killedWriter = 0;  // utterances a killed run left in the WAL
+    bool readOnlyWithoutIndex = false, noTemporaryFolder = false, readerFiles = false;
+    Leftovers leftovers = Leftovers::none;
+    const char* says = "";   // in the output too
+    const char* marks = "";  // the table of recovery marks remade so, after the text waits
+};
+
+// The line about what writeWaiting() left in `recovery`. Where the marks
+// cannot be read, no start takes the file in: said so, with the table and
+// the way out; every line counts, unchecked.
+std::string waitsLine(const std::filesystem::path& recovery, const std::filesystem::path& folder,
+                      bool marksUnread) {
+    return "Recovery file: " + std::string(marksUnread ? "4" : "2") +
+           " texts and 1 other change wait in " + recovery.string() +
+           (marksUnread ? ", kept until a start can check them: cannot read the table "
+                          "recovery_marks of " +
+                              (folder / "transcript.sqlite").string() +
+                              " (no such column: line); rename that table, and the next start "
+                              "makes it anew\n"
+                        : " to be stored at the next start\n");
+}
+
 }  // namespace
 
 // --status only reads: it makes nothing on a fresh machine, and beside text
@@ -485,15 +512,7 @@ void leaveKilledWriter(const std::filesystem::path& folder, int utterances) {
 // or replaced).
 TEST(HeadlessCommands, StatusOnlyReads) {
     namespace fs = std::filesystem;
-    const struct {
-        const char* name;
-        bool transcript, waiting, legacy, running;
-        const char* line;
-        int killedWriter = 0;  // utterances a killed run left in the WAL
-        bool readOnlyWithoutIndex = false, noTemporaryFolder = false, readerFiles = false;
-        Leftovers leftovers = Leftovers::none;
-        const char* says = "";  // in the output too
-    } rows[] = {
+    const StatusRow rows[] = {
         {"a fresh machine", false, false, false, false, "Transcript: none yet\n"},
         {"text waiting, no transcript", false, true, false, false, "Transcript: none yet\n"},
         {"waiting beside transcripts", true, true, true, false,
@@ -524,6 +543,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         {"a full temporary folder", true, false, false, false,
          "Transcript: 1 segment, 1 session (the newest changes could not be read: cannot copy ", 11,
          false, false, false, Leftovers::fullDisk, " (No space left on device))\n"},
+        {"text waiting, marks that cannot be read", true, true, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
+         "ALTER TABLE recovery_marks RENAME COLUMN line TO lines"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -552,6 +574,9 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             writeWaiting(
                 recovery, stored,
                 row.transcript ? std::optional(folder / "transcript.sqlite") : std::nullopt);
+        if (*row.marks)
+            storage_test::run(verbolin::TranscriptDB(folder / "transcript.sqlite").handle(),
+                              row.marks);
         if (row.legacy)
             std::ofstream(folder / "transcript.jsonl") << nlohmann::json(wordsAt(200)).dump();
         std::optional<verbolin::InstanceLock> lock;
@@ -598,8 +623,7 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             EXPECT_EQ(namesIn(temporary), stayAtStart);
             EXPECT_TRUE(fs::exists(home / "archive.zip"));
         }
-        const std::string waits = "Recovery file: 2 texts and 1 other change wait in " +
-                                  recovery.string() + " to be stored at the next start\n";
+        const std::string waits = waitsLine(recovery, folder, *row.marks);
         EXPECT_EQ(r.out.find(waits) != std::string::npos, row.waiting) << r.out;
     }
 }

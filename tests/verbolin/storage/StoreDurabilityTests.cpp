@@ -361,13 +361,13 @@ const Change none = [](auto&, auto&) {};
 const Change retypeX = [](auto& s, auto&) { s.replace(s.allBlocks()->front(), "first words X"); };
 // Who wrote the kept file: this version, or an earlier one, which quit
 // holding it, and wrote no "file" and "line" (nor, before that,
-// "before").
-enum class Writer { thisVersion, earlier, earlierWithoutBefore };
+// "before"), an editor since putting a byte order mark before it.
+enum class Writer { thisVersion, earlier, earlierWithoutBefore, earlierBehindABom };
 
 // Rewrites a recovery file as an earlier version wrote its lines: without
 // "file" and "line", and without "before" too where `withoutBefore`. What
-// the file then holds.
-std::string asAnEarlierVersionWroteIt(const fs::path& file, bool withoutBefore) {
+// the file then holds, without the byte order mark put before it where `bom`.
+std::string asAnEarlierVersionWroteIt(const fs::path& file, bool withoutBefore, bool bom) {
     std::istringstream lines(testsupport::readFile(file));
     std::string text;
     for (std::string line; std::getline(lines, line);) {
@@ -376,7 +376,7 @@ std::string asAnEarlierVersionWroteIt(const fs::path& file, bool withoutBefore) 
             if (key != std::string("before") || withoutBefore) record.erase(key);
         text += record.dump() + "\n";
     }
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << (bom ? "\xEF\xBB\xBF" : "") << text;
     return text;
 }
 
@@ -451,6 +451,8 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
          "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore},
         {"an earlier version's line without before, a later edit, the temporary folder emptied",
          typeAAA, typeBBB, edited, "named", Then::emptied, {}, {}, Writer::earlierWithoutBefore},
+        {"an earlier version's line without before behind a byte order mark, a later edit",
+         typeAAA, typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlierBehindABom},
         {"an earlier version's line, a later edit, the temporary folder read-only too", typeAAA,
          typeBBB, edited, "named", Then::temporaryReadOnly, {}, {}, Writer::earlier},
         // clang-format on
@@ -482,8 +484,9 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
                 EXPECT_TRUE(store->notSaved.peek());
                 if (row.writer != Writer::thisVersion) {
                     store.reset();
-                    earlierText = asAnEarlierVersionWroteIt(
-                        recovery, row.writer == Writer::earlierWithoutBefore);
+                    earlierText =
+                        asAnEarlierVersionWroteIt(recovery, row.writer != Writer::earlier,
+                                                  row.writer == Writer::earlierBehindABom);
                 }
             }
             disk.setReadOnly(true);

@@ -94,6 +94,29 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
     EXPECT_EQ(column(db.handle(), "PRAGMA wal_checkpoint(TRUNCATE)").at(0), "0");
 }
 
+namespace {
+
+using Marks = TranscriptDB::RecoveryMarks;
+const Marks marked{{file('A'), 3}, {file('D'), 3}};
+
+// A file another program made, and what becomes of it.
+struct ForeignFile {
+    const char* what;
+    std::string sql;
+    bool opens;
+    std::size_t rows;       // segments read back
+    bool writable;          // a new segment reaches the file
+    long code = 0;          // when it does not open
+    std::size_t found = 0;  // segments a search for "soon" finds
+    // The marks read before and after `marked` is written; what the
+    // failure to read or write them says.
+    std::optional<Marks> before = Marks{};
+    std::optional<Marks> after = marked;
+    const char* marksSaid = "";
+};
+
+}  // namespace
+
 // Files another program left at our path, or ours edited by hand: each opens
 // as far as it can, or fails with the database's own error, and values of
 // the wrong type read as something rather than ending the process. Tables
@@ -101,24 +124,10 @@ TEST(TranscriptDBSchema, KeptStatementsSurviveTheBulkIndexRebuildAndLeaveNoReadO
 // written, so that the file stays as it was. The table of recovery marks
 // is read and written as far as it can be: a value that is no integer is
 // no mark, and is replaced by one; a table that cannot be read, or cannot
-// take a mark, is named with SQLite's reason and what to do.
+// take a mark (nor keep it as the integer written), is named with the
+// reason and what to do.
 TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
-    using Marks = TranscriptDB::RecoveryMarks;
-    static const Marks marked{{file('A'), 3}, {file('D'), 3}};
-    struct Case {
-        const char* what;
-        std::string sql;
-        bool opens;
-        std::size_t rows;       // segments read back
-        bool writable;          // a new segment reaches the file
-        long code = 0;          // when it does not open
-        std::size_t found = 0;  // segments a search for "soon" finds
-        // The marks read before and after `marked` is written; what the
-        // failure to read or write them says.
-        std::optional<Marks> before = Marks{};
-        std::optional<Marks> after = marked;
-        const char* marksSaid = "";
-    };
+    using Case = ForeignFile;
     const std::string ourTables = std::string(TranscriptDB::schema) + ";";
     const std::string butMarks =
         ourTables.substr(0, ourTables.find("CREATE TABLE IF NOT EXISTS recovery_marks")) +
@@ -169,6 +178,18 @@ TEST(TranscriptDBSchema, ForeignFilesOpenAsFarAsTheyCanOrFailWithTheirError) {
         {"marks under a check",
          butMarks + "(file TEXT PRIMARY KEY, line INTEGER CHECK (line < 0));", true, 0, true, 0, 0,
          Marks{}, Marks{}, "the table recovery_marks of "},
+        {"marks whose column line turns numbers into text",
+         butMarks + "(file TEXT PRIMARY KEY, line TEXT);", true, 0, true, 0, 0, Marks{}, Marks{},
+         "the table recovery_marks of "},
+        {"marks a trigger removes",
+         ourTables + "CREATE TRIGGER forget AFTER INSERT ON recovery_marks BEGIN DELETE FROM "
+                     "recovery_marks; END;",
+         true, 0, true, 0, 0, Marks{}, Marks{}, "the table recovery_marks of "},
+        {"marks a view",
+         butMarks.substr(0, butMarks.rfind("CREATE TABLE")) +
+             "CREATE VIEW recovery_marks AS SELECT id AS file, 1 AS line FROM segments;",
+         true, 0, true, 0, 0, std::nullopt, std::nullopt,
+         "cannot read the table recovery_marks of "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
