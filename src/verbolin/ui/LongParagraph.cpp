@@ -43,7 +43,7 @@ size_t shownUnits(const Block& block) {
 
 int cutAt(const QString& text) {
     if (!tooLong(text)) return int(text.size());
-    int at = kLimit;
+    int at = kShown;
     // A long run of marks has no better place: it is cut where it is.
     for (int back = 0; back < 32 && at > 1 && joinsPrevious(text, at); ++back) --at;
     if (text[at].isLowSurrogate()) --at;

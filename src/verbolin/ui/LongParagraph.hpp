@@ -19,6 +19,12 @@ namespace verbolin::LongParagraph {
 // UTF-16 units. Laying out one paragraph grows much faster than its length:
 // this much takes a fraction of a second, megabytes took hours.
 constexpr int kLimit = 200'000;
+// UTF-16 units of such a paragraph's start that are shown. Far fewer than
+// kLimit: Qt's text layout places no line lower than 8,388,607 px (below
+// that every line lands on the same place, and a later relayout there may
+// never end), and a few dozen starts of kLimit units at the largest size
+// would pass it.
+constexpr int kShown = 10'000;
 // Units of text laid out in one turn while a long timeline comes in, at
 // least one paragraph: one paragraph shown in part and some more.
 constexpr size_t kStepUnits = 400'000;
@@ -34,7 +40,7 @@ constexpr const char* kRefusal =
 
 inline bool tooLong(const QString& text) { return text.size() > kLimit; }
 
-// Where the shown start ends: at most kLimit, never inside a surrogate pair,
+// Where the shown start ends: at most kShown, never inside a surrogate pair,
 // and, where a few steps back find one, not in front of a mark or joiner
 // that belongs to the character before it.
 int cutAt(const QString& text);

@@ -892,12 +892,13 @@ struct EditingTest : ShellTest {
     }
     // The font taken to its largest beside long paragraphs: a quit asked
     // for meanwhile is answered before all the text has the new size, which
-    // all of it then takes in steps, typing and speech meanwhile kept.
+    // all of it then takes in steps, typing and speech meanwhile kept; then
+    // smaller and larger again, each taken whole.
     void fontChangeBesideLongParagraphs() {
         std::vector<std::string> paragraphs = {three[0]};
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 30; ++i) {
             std::string words = "Paragraph " + std::to_string(i) + ".";
-            while (words.size() < 210'000) words += " Words spoken for a long time.";
+            while (words.size() < 300'000) words += " Words spoken for a long time.";
             paragraphs.push_back(words);
         }
         paragraphs.push_back(three[2]);
@@ -922,6 +923,15 @@ struct EditingTest : ShellTest {
         paragraphs.push_back("More words.");
         storedAsIs(paragraphs);
         EXPECT_EQ(onScreen().back(), "More words.");
+        // Smaller, then larger again: a relayout below where Qt places lines
+        // once hung for good.
+        for (const int value : {slider->minimum() + (slider->maximum() - slider->minimum()) / 4,
+                                slider->maximum(), slider->minimum()}) {
+            slider->setValue(value);
+            const double size = double(value) / verbolin::EditorWindow::kSliderScale;
+            EXPECT_TRUE(until([&] { return blocksNotInSize(size) == 0; })) << size;
+        }
+        storedAsIs(paragraphs);
     }
     // Events, and a step of the view's work later in turn, until `done`;
     // false after five minutes.
@@ -1310,7 +1320,7 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              huge.resize(4 << 20);
              const QString notice = verbolin::LongParagraph::notice(qsizetype(huge.size()));
              const std::string cut =
-                 (QString::fromStdString(huge.substr(0, verbolin::LongParagraph::kLimit)) +
+                 (QString::fromStdString(huge.substr(0, verbolin::LongParagraph::kShown)) +
                   QLatin1Char('\n') + notice)
                      .toStdString();
              // The texts compared, not printed: a failure must not print megabytes.
@@ -1327,7 +1337,7 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              placeCursor(at(1, 0), at(1, -1)), key(Qt::Key_C, Qt::ControlModifier);
              EXPECT_TRUE(
                  QGuiApplication::clipboard()->text() ==
-                 QString::fromStdString(huge.substr(0, verbolin::LongParagraph::kLimit)).trimmed());
+                 QString::fromStdString(huge.substr(0, verbolin::LongParagraph::kShown)).trimmed());
              caret(2, -1), type(" Z"), caret(0, 0), type("Y");
              storedAre({"Y" + three[0], huge, three[2] + " Z"});
              search("spoken");
@@ -1338,7 +1348,7 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
         {"300,000 letters without a space pasted", [&] { pasteLettersPastTheLimit(); }},
         {"a paragraph of 199,999 units typed past 200,000", [&] { typePastTheLimit(); }},
         {"150,000 letters without a space pasted", [&] { pasteLettersShownWhole(); }},
-        {"the font at its largest beside long paragraphs",
+        {"the font at its largest, at a quarter and at its smallest beside 30 long paragraphs",
          [&] { fontChangeBesideLongParagraphs(); }},
         {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",
          [&] {

@@ -105,27 +105,29 @@ TEST(TimelineRenderer, PlainTextReadsSeparatorsAsOneBlankLine) {
 // it, no key may change it, and a copy of it takes the start alone; the
 // paragraphs beside it are edited as ever.
 TEST(TimelineRenderer, LongParagraphShowsItsStartAndIsNeverChanged) {
-    constexpr int L = LongParagraph::kLimit;
+    constexpr int L = LongParagraph::kLimit, S = LongParagraph::kShown;
     const auto repeated = [](const char* part, qsizetype units) {
         QString out;
         while (out.size() < units) out += QString::fromUtf8(part);
         return out.left(units);
     };
+    // `head` then enough text to take it past the limit.
+    const auto pastLimit = [&](const QString& head) { return head + repeated("bc ", L); };
     const struct {
         const char* name;
         QString text;
         int shown;  // units of it shown; -1: whole
     } rows[] = {
         {"exactly at the limit", repeated("ab ", L), -1},
-        {"one past it", repeated("ab ", L + 1), L},
-        {"a surrogate pair across the limit",
-         repeated("a", L - 1) + QString::fromUtf8("\U0001F600bc"), L - 1},
-        {"a combining accent right at the limit",
-         repeated("a", L - 1) + QString::fromUtf8("e\u0301bc"), L - 1},
-        {"a skin tone right at the limit",
-         repeated("a", L - 2) + QString::fromUtf8("\U0001F44D\U0001F3FDbc"), L - 2},
-        {"four megabytes without a space", repeated("x", 4 << 20), L},
-        {"four megabytes of lines", repeated("A line of dictation.\n", 4 << 20), L},
+        {"one past it", repeated("ab ", L + 1), S},
+        {"a surrogate pair across the cut",
+         pastLimit(repeated("a", S - 1) + QString::fromUtf8("\U0001F600")), S - 1},
+        {"a combining accent right at the cut",
+         pastLimit(repeated("a", S - 1) + QString::fromUtf8("e\u0301")), S - 1},
+        {"a skin tone right at the cut",
+         pastLimit(repeated("a", S - 2) + QString::fromUtf8("\U0001F44D\U0001F3FD")), S - 2},
+        {"four megabytes without a space", repeated("x", 4 << 20), S},
+        {"four megabytes of lines", repeated("A line of dictation.\n", 4 << 20), S},
     };
     const std::optional<QString> none;
     for (const auto& row : rows) {
