@@ -2,10 +2,17 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
 
 #include "platform/system/PendingSignals.hpp"
 
@@ -16,6 +23,8 @@ int pipeFds[2] = {-1, -1};
 struct sigaction previousTerm {
 }, previousInt{}, previousHup{};
 bool hupHandled = false;
+// Bytes the main thread has read from the pipe: the watcher's sign of life.
+std::atomic<unsigned long> bytesRead{0};
 
 void onSignal(int signal) {
     const int saved = errno;
@@ -26,7 +35,8 @@ void onSignal(int signal) {
 
 }  // namespace
 
-QuitSignals::QuitSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
+QuitSignals::QuitSignals(std::function<void(int)> onSignal, std::chrono::milliseconds unanswered)
+    : onSignal_(std::move(onSignal)) {
     if (pipeFds[0] >= 0) return;  // another one is installed
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction action {};
@@ -46,10 +56,14 @@ QuitSignals::QuitSignals(std::function<void(int)> onSignal) : onSignal_(std::mov
         for (int n = platform::PendingSignals::take(signal); n > 0; --n) verbolin::onSignal(signal);
     notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &QuitSignals::readSignals);
+    watcher_ = std::jthread([unanswered](const std::stop_token& stop) { watch(stop, unanswered); });
 }
 
 QuitSignals::~QuitSignals() {
     if (!notifier_) return;
+    // Before the pipe closes: the watcher reads it.
+    watcher_.request_stop();
+    watcher_.join();
     ::sigaction(SIGTERM, &previousTerm, nullptr);
     ::sigaction(SIGINT, &previousInt, nullptr);
     if (hupHandled) ::sigaction(SIGHUP, &previousHup, nullptr);
@@ -64,8 +78,47 @@ void QuitSignals::readSignals() {
     char bytes[16];
     ssize_t n;
     while ((n = ::read(pipeFds[0], bytes, sizeof bytes)) > 0)
-        for (ssize_t i = 0; i < n; ++i)
+        for (ssize_t i = 0; i < n; ++i) {
+            bytesRead.fetch_add(1);
             if (onSignal_) onSignal_(int(bytes[i]));
+        }
+}
+
+void QuitSignals::watch(const std::stop_token& stop, std::chrono::milliseconds unanswered) {
+    using Clock = std::chrono::steady_clock;
+    std::mutex m;
+    std::condition_variable_any wake;
+    std::unique_lock lock(m);
+    // Since when a byte has waited with none read: a loop that keeps
+    // reading is alive however many signals come.
+    std::optional<std::pair<Clock::time_point, unsigned long>> waiting;
+    for (;;) {
+        wake.wait_for(lock, stop, std::chrono::milliseconds(100), [] { return false; });
+        if (stop.stop_requested()) return;
+        int unread = 0;
+        if (::ioctl(pipeFds[0], FIONREAD, &unread) != 0 || unread == 0) {
+            waiting.reset();
+            continue;
+        }
+        const unsigned long read = bytesRead.load();
+        if (!waiting || waiting->second != read) waiting.emplace(Clock::now(), read);
+        if (Clock::now() - waiting->first < unanswered) continue;
+        char byte = 0;
+        const int signal = ::read(pipeFds[0], &byte, 1) == 1 ? int(byte) : SIGTERM;
+        std::fprintf(stderr,
+                     "Verbolin: the window has not answered %s for %lld seconds; ending without "
+                     "it (what is stored is kept)\n",
+                     signal == SIGINT   ? "SIGINT"
+                     : signal == SIGHUP ? "SIGHUP"
+                                        : "SIGTERM",
+                     static_cast<long long>(
+                         std::chrono::duration_cast<std::chrono::seconds>(unanswered).count()));
+        std::fflush(stderr);
+        // As the signal would have ended it without a handler.
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+        std::_Exit(128 + signal);
+    }
 }
 
 }  // namespace verbolin

@@ -907,7 +907,9 @@ struct EditingTest : ShellTest {
         QSlider* slider = window->fontSlider();
         const double largest = double(slider->maximum()) / verbolin::EditorWindow::kSliderScale;
         std::optional<int> oldAtQuit;
-        verbolin::QuitSignals quit([&](int) { oldAtQuit = blocksNotInSize(largest); });
+        // The watcher given longer than the first steps may take under a sanitizer.
+        verbolin::QuitSignals quit([&](int) { oldAtQuit = blocksNotInSize(largest); },
+                                   std::chrono::minutes(5));
         ASSERT_TRUE(quit.installed());
         ::raise(SIGTERM);
         slider->setValue(slider->maximum());
@@ -2148,6 +2150,25 @@ TEST(QuitSignals, AHangUpQuitsUnlessItWasIgnored) {
         ::sigaction(SIGHUP, nullptr, &now);
         EXPECT_EQ(now.sa_handler, start.sa_handler);  // handed back
         ::sigaction(SIGHUP, &before, nullptr);
+    }
+}
+
+// A main thread that never turns its loop again (a layout that does not
+// end) still ends on a signal, saying so, as the signal would without a
+// handler.
+TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const auto& [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EXIT(
+            {
+                verbolin::QuitSignals quit([](int) {}, std::chrono::milliseconds(300));
+                ::raise(signal);
+                std::this_thread::sleep_for(std::chrono::minutes(2));  // no loop turns
+                std::_Exit(0);
+            },
+            ::testing::KilledBySignal(signal),
+            std::string("has not answered ") + name + " for 0 seconds; ending without it");
     }
 }
 
