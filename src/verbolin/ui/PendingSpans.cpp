@@ -58,10 +58,17 @@ void PendingSpans::replace(int at, int removed, int added, bool addedPending) {
             s.second += delta;
         }
     }
-    // A stretch parted by a change that only removed is one again.
-    std::vector<Span> joined = std::move(spans_);
-    spans_.clear();
-    for (const Span& s : joined) add(s.first, s.second);
+    // A stretch parted by a change that only removed is one again. The
+    // shift kept the spans in order, so one pass joins those that now touch.
+    std::vector<Span> joined;
+    joined.reserve(spans_.size());
+    for (const Span& s : spans_) {
+        if (!joined.empty() && s.first <= joined.back().second)
+            joined.back().second = std::max(joined.back().second, s.second);
+        else
+            joined.push_back(s);
+    }
+    spans_ = std::move(joined);
     if (addedPending) add(at, at + added);
 }
 
