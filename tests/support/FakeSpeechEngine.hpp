@@ -29,6 +29,9 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
         std::chrono::milliseconds delay{0};
         std::optional<std::string> error;  // thrown as std::runtime_error with this message
         bool hold = false;                 // block until release()
+        // A held call that does not see its task's stop request, as a
+        // recogniser deep in one step or a thread stopped from outside.
+        bool deaf = false;
 
         static Reply say(std::string text) {
             Reply r;
@@ -43,6 +46,11 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
         static Reply held(std::string text) {
             Reply r = say(std::move(text));
             r.hold = true;
+            return r;
+        }
+        static Reply stuck(std::string text) {
+            Reply r = held(std::move(text));
+            r.deaf = true;
             return r;
         }
         static Reply slow(std::string text, std::chrono::milliseconds delay) {
@@ -86,7 +94,7 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
                 const unsigned ticket = heldSoFar_++;
                 while (!cv_.wait_for(lock, std::chrono::milliseconds(5),
                                      [&] { return releasedCount_ > ticket; })) {
-                    if (platform::TaskCancellation::isCancelled()) {
+                    if (!reply.deaf && platform::TaskCancellation::isCancelled()) {
                         --running_;
                         ++cancelledCount_;
                         cv_.notify_all();
@@ -142,6 +150,11 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
     int prepareCount() const {
         std::lock_guard lock(mutex_);
         return prepareCount_;
+    }
+    // Calls inside transcribe() now.
+    int runningCalls() const {
+        std::lock_guard lock(mutex_);
+        return running_;
     }
     // The most calls that were inside transcribe() at the same time.
     int maxConcurrentCalls() const {
