@@ -30,8 +30,9 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
         std::optional<std::string> error;  // thrown as std::runtime_error with this message
         bool hold = false;                 // block until release()
         // A held call that does not see its task's stop request, as a
-        // recogniser deep in one step or a thread stopped from outside.
-        bool deaf = false;
+        // recogniser deep in one step or a thread stopped from outside; it
+        // returns by itself after this long, so a failing test ends.
+        std::optional<std::chrono::milliseconds> deafFor;
 
         static Reply say(std::string text) {
             Reply r;
@@ -48,9 +49,10 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
             r.hold = true;
             return r;
         }
-        static Reply stuck(std::string text) {
+        static Reply stuck(std::string text,
+                           std::chrono::milliseconds deafFor = std::chrono::seconds(30)) {
             Reply r = held(std::move(text));
-            r.deaf = true;
+            r.deafFor = deafFor;
             return r;
         }
         static Reply slow(std::string text, std::chrono::milliseconds delay) {
@@ -90,11 +92,15 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
             cv_.notify_all();
             if (reply.hold) {
                 // Held until released, or until the caller's task is
-                // cancelled, as the real recogniser gives up between steps.
+                // cancelled, as the real recogniser gives up between steps;
+                // a deaf hold until released or its time is up.
                 const unsigned ticket = heldSoFar_++;
+                const auto upAt = std::chrono::steady_clock::now() +
+                                  reply.deafFor.value_or(std::chrono::milliseconds(0));
                 while (!cv_.wait_for(lock, std::chrono::milliseconds(5),
                                      [&] { return releasedCount_ > ticket; })) {
-                    if (!reply.deaf && platform::TaskCancellation::isCancelled()) {
+                    if (reply.deafFor && std::chrono::steady_clock::now() > upAt) break;
+                    if (!reply.deafFor && platform::TaskCancellation::isCancelled()) {
                         --running_;
                         ++cancelledCount_;
                         cv_.notify_all();
