@@ -99,8 +99,8 @@ class Desktop {
         quit_.request();
     }
 
-    // Whether quitting at once left a decode running, which the model would
-    // wait for as it goes.
+    // Whether quitting gave up a decode that is still running, which the
+    // model would wait for as it goes.
     bool decodeLeftRunning() { return model_.engine().decodeLeftRunning(); }
 
     // However the loop ended, listening stops before the model goes, and the
@@ -203,8 +203,8 @@ int runDesktop(const QString& instanceName) {
     const int status = quitSignals.runLoop([] { return QApplication::exec(); });
     desktop = nullptr;
     running.finish();
-    // A second signal gave up a decode that has not returned: its audio is
-    // kept and everything else stored, and ending now is what was asked.
+    // Quitting gave up a decode that has not returned (a second signal, or
+    // the wait's bound): its audio is kept and everything else stored.
     // Returning would wait for the decode, and a decode still running as
     // the process unwinds would crash in the numeric libraries.
     if (running.decodeLeftRunning()) {
