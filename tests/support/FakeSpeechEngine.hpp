@@ -29,6 +29,10 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
         std::chrono::milliseconds delay{0};
         std::optional<std::string> error;  // thrown as std::runtime_error with this message
         bool hold = false;                 // block until release()
+        // A held call that does not see its task's stop request, as a
+        // recogniser deep in one step or a thread stopped from outside; it
+        // returns by itself after this long, so a failing test ends.
+        std::optional<std::chrono::milliseconds> deafFor;
 
         static Reply say(std::string text) {
             Reply r;
@@ -43,6 +47,12 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
         static Reply held(std::string text) {
             Reply r = say(std::move(text));
             r.hold = true;
+            return r;
+        }
+        static Reply stuck(std::string text,
+                           std::chrono::milliseconds deafFor = std::chrono::seconds(30)) {
+            Reply r = held(std::move(text));
+            r.deafFor = deafFor;
             return r;
         }
         static Reply slow(std::string text, std::chrono::milliseconds delay) {
@@ -82,11 +92,15 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
             cv_.notify_all();
             if (reply.hold) {
                 // Held until released, or until the caller's task is
-                // cancelled, as the real recogniser gives up between steps.
+                // cancelled, as the real recogniser gives up between steps;
+                // a deaf hold until released or its time is up.
                 const unsigned ticket = heldSoFar_++;
+                const auto upAt = std::chrono::steady_clock::now() +
+                                  reply.deafFor.value_or(std::chrono::milliseconds(0));
                 while (!cv_.wait_for(lock, std::chrono::milliseconds(5),
                                      [&] { return releasedCount_ > ticket; })) {
-                    if (platform::TaskCancellation::isCancelled()) {
+                    if (reply.deafFor && std::chrono::steady_clock::now() > upAt) break;
+                    if (!reply.deafFor && platform::TaskCancellation::isCancelled()) {
                         --running_;
                         ++cancelledCount_;
                         cv_.notify_all();
@@ -142,6 +156,11 @@ class FakeSpeechEngine : public verbolin::SpeechEngine {
     int prepareCount() const {
         std::lock_guard lock(mutex_);
         return prepareCount_;
+    }
+    // Calls inside transcribe() now.
+    int runningCalls() const {
+        std::lock_guard lock(mutex_);
+        return running_;
     }
     // The most calls that were inside transcribe() at the same time.
     int maxConcurrentCalls() const {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 
@@ -219,7 +220,8 @@ std::optional<std::string> audioServerProblem() {
     }
 }
 
-int dictateHeadless(TranscriptionEngine::Services engineServices) {
+int dictateHeadless(TranscriptionEngine::Services engineServices,
+                    const std::function<void(int)>& endAtOnce) {
     // First of all, so a signal during start-up ends the run cleanly too.
     platform::RunLoop loop;
     const SignalWatcher signals(loop);
@@ -322,11 +324,18 @@ int dictateHeadless(TranscriptionEngine::Services engineServices) {
         loop.quit();
     });
     loop.run();
-    // Gives up at once on what is still decoding; every listening thread has
-    // ended after it.
-    if (!stopped) engine.stopAndWait(std::chrono::milliseconds(0));
     savingChanged.cancel();
-    return status;
+    // Gives up at once on what is still decoding, keeping its audio.
+    if (!stopped) engine.stopNow();
+    if (!engine.decodeLeftRunning()) return status;
+    // The engine would wait for that decode as it goes, and one still
+    // running as the process unwinds would crash in the numeric libraries.
+    if (endAtOnce) {
+        endAtOnce(status);
+        return status;
+    }
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 }  // namespace verbolin

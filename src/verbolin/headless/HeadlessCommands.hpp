@@ -4,6 +4,7 @@
 // process's exit status; their lines on standard output are flushed one by
 // one, so a pipe sees each as it is written.
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,7 +28,14 @@ int reportTranscript();
 // server, or when the microphone or model fail to start. `engine` is what the listening engine
 // works with (its main executor and settings are the command's own); tests
 // give it a recogniser and a microphone of theirs.
-int dictateHeadless(TranscriptionEngine::Services engine = {});
+//
+// When the last decode is given up (another signal, or the 10 s) and the
+// recogniser does not return (a slow model between its steps, a held
+// thread), the run ends at once through `endAtOnce`, with the status, once
+// the audio is kept: by default the process ends there. Should `endAtOnce`
+// return, the command returns once the decode has.
+int dictateHeadless(TranscriptionEngine::Services engine = {},
+                    const std::function<void(int status)>& endAtOnce = {});
 
 // Why the pack cannot be loaded, with how to make one.
 std::string installHelp(const ModelPack& pack);

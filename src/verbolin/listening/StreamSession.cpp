@@ -217,6 +217,27 @@ void StreamSession::abandon() {
     });
 }
 
+void StreamSession::decodeBegins() {
+    std::lock_guard lock(decodesMutex_);
+    ++decodesRunning_;
+}
+
+void StreamSession::decodeEnded() {
+    std::lock_guard lock(decodesMutex_);
+    --decodesRunning_;
+    decodesEnded_.notify_all();
+}
+
+bool StreamSession::decodeRunning() const {
+    std::lock_guard lock(decodesMutex_);
+    return decodesRunning_ > 0;
+}
+
+bool StreamSession::waitForDecodes(std::chrono::milliseconds limit) const {
+    std::unique_lock lock(decodesMutex_);
+    return decodesEnded_.wait_for(lock, limit, [this] { return decodesRunning_ == 0; });
+}
+
 void StreamSession::shutdown() {
     if (shutDown_.exchange(true)) return;
     feedCancelled_ = true;
@@ -396,6 +417,7 @@ void StreamSession::pump() {
         std::string text;
         std::optional<std::string> error;
         const platform::TaskCancellation::Scope cancellable(token);
+        self->decodeBegins();
         try {
             text = OutputFilters::cleaned(self->engine_->transcribe(job.samples, context));
         } catch (const std::exception& e) {
@@ -405,6 +427,7 @@ void StreamSession::pump() {
             text.clear();
             error = "unknown error";
         }
+        self->decodeEnded();
         // Held until post() has returned: the posted task may drop the last
         // reference to the session, and with it the executor, before post()
         // is done with it.

@@ -172,6 +172,12 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     // `finished`. Does nothing once `finished` has been emitted.
     void abandon();
 
+    // Whether a decode is inside the recogniser now; any thread. After
+    // abandon() it may still be: a recogniser sees the stop request only
+    // between its steps. The second waits at most `limit` for none to be.
+    bool decodeRunning() const;
+    bool waitForDecodes(std::chrono::milliseconds limit) const;
+
     // Blocking; for after stop(), never from a thread of the session's own.
     // Lets queued work run out and joins the session's threads. Idempotent;
     // stop() and abandon() do nothing afterwards.
@@ -205,6 +211,9 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
                      const std::function<void()>& beforeFraming);
     // Any thread: the feeding thread is done posting frames; and the wait for it.
     void feedEnded();
+    // The decoder's thread: a decode enters and leaves the recogniser.
+    void decodeBegins();
+    void decodeEnded();
     bool waitForFeedEnd(std::chrono::milliseconds limit);
 
     // All below run on the actor.
@@ -263,6 +272,10 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     // The decodes' task token; abandon() requests the stop.
     std::stop_source cancelDecodes_;
     std::atomic<bool> shutDown_{false};
+    // Decodes inside the recogniser; set on the decoder's thread.
+    mutable std::mutex decodesMutex_;
+    mutable std::condition_variable decodesEnded_;
+    int decodesRunning_ = 0;
 
     // Destroyed first, so no thread of the session outlives its state.
     std::shared_ptr<platform::SerialExecutor> decoder_;

@@ -113,6 +113,8 @@ TranscriptionEngine::~TranscriptionEngine() {
         d.session->shutdown();
     }
     draining_.clear();
+    for (const auto& s : givenUp_) s->shutdown();
+    givenUp_.clear();
     loader_.shutdown();
 }
 
@@ -335,6 +337,12 @@ void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
     } else {
         sessionWorker_.call([] {});  // the stops that stop() queued have run
     }
+    // Every session thread ends before this returns.
+    joiningDecodes_ = true;
+    struct Joined {
+        bool& joining;
+        ~Joined() { joining = false; }
+    } joined{joiningDecodes_};
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!draining_.empty()) {
         auto entry = inbox_->pop(deadline);
@@ -350,6 +358,31 @@ void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
         auto entry = inbox_->pop();
         handle(entry->session, entry->event);
     }
+}
+
+void TranscriptionEngine::stopNow() {
+    cancelPendingRestart();
+    stopDone_.clear();
+    ++stopGeneration_;
+    if (session_) {
+        auto old = detachSession();
+        sessionWorker_.call([old] { old->stop(); });
+    } else {
+        sessionWorker_.call([] {});
+    }
+    const std::vector<Draining> late = draining_;
+    for (const Draining& d : late) d.session->abandon();
+    // Each abandoned session reports its audio and then finished at once,
+    // whatever its recogniser is doing.
+    while (!draining_.empty()) {
+        auto entry = inbox_->pop();
+        handle(entry->session, entry->event);
+    }
+}
+
+bool TranscriptionEngine::decodeLeftRunning() const {
+    return std::any_of(givenUp_.begin(), givenUp_.end(),
+                       [](const auto& s) { return s->decodeRunning(); });
 }
 
 void TranscriptionEngine::stopThen(std::function<void()> done, std::chrono::milliseconds limit) {
@@ -532,7 +565,14 @@ void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e
             if (it == draining_.end()) break;
             const std::shared_ptr<StreamSession> done = it->session;
             draining_.erase(it);
-            done->shutdown();
+            // Finished with a decode inside the recogniser: abandoned, and
+            // joining would wait for that decode to return, which a quit
+            // that gave it up does not. A recogniser that hears the stop
+            // returns within a step; one that does not is left running.
+            if (!joiningDecodes_ && !done->waitForDecodes(kDecodeStopGrace))
+                givenUp_.push_back(done);
+            else
+                done->shutdown();
             completeStopIfDrained();
             break;
         }

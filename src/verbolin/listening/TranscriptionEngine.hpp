@@ -106,10 +106,14 @@ class TranscriptionEngine {
     static constexpr std::chrono::milliseconds kRestartDelay{400};
     // How long quitting waits for the last utterances to be transcribed.
     static constexpr std::chrono::milliseconds kDrainLimit{10000};
+    // How long a decode given up may take to hear that before it is left
+    // running (see decodeLeftRunning()).
+    static constexpr std::chrono::milliseconds kDecodeStopGrace{250};
 
     explicit TranscriptionEngine(Services services);
     // Stops listening, cancels decodes still running and waits for every
-    // worker thread; delivers nothing. Quitting stops the engine first.
+    // worker thread, those given up and left running too; delivers nothing.
+    // Quitting stops the engine first.
     ~TranscriptionEngine();
 
     TranscriptionEngine(const TranscriptionEngine&) = delete;
@@ -164,6 +168,18 @@ class TranscriptionEngine {
     // stopAndWait() or the destructor takes over a stop still under way;
     // its `done` then never runs.
     void stopThen(std::function<void()> done, std::chrono::milliseconds limit = kDrainLimit);
+    // Quitting at once (a second signal): stops listening, gives up every
+    // utterance still being transcribed and delivers its audio as
+    // `undecoded` before it returns, as stopAndWait() does past its limit,
+    // but never waits for a decode to return: a recogniser sees the stop
+    // only between its steps, which on a slow model or a held thread may
+    // take as long as the decode. Takes over a stop still under way.
+    void stopNow();
+    // Whether a decode that stopNow(), or stopThen() past its limit, gave up
+    // is still inside the recogniser. Its thread is joined only when the
+    // engine goes, so a process that is to end now ends without destroying
+    // the engine (everything to keep has been delivered).
+    bool decodeLeftRunning() const;
 
     // The microphone chosen by name; none for the automatic choice. Setting
     // it stores the choice and, while listening, restarts on the new device.
@@ -274,6 +290,12 @@ class TranscriptionEngine {
     // weakSelf_ never changes, so worker threads may copy it at any time.
     std::shared_ptr<TranscriptionEngine*> self_;
     const std::weak_ptr<TranscriptionEngine*> weakSelf_;
+
+    // Sessions given up (stopNow(), or stopThen() past its limit) while
+    // their decode still ran: finished, joined by the destructor.
+    std::vector<std::shared_ptr<StreamSession>> givenUp_;
+    // stopAndWait() is delivering: it joins every session that finishes.
+    bool joiningDecodes_ = false;
 
     // Destroyed first, so no worker outlives the state it touches.
     platform::SerialExecutor sessionWorker_{"Verbolin.Listen"};

@@ -25,6 +25,8 @@ struct sigaction previousTerm {
 bool hupHandled = false;
 // Bytes the main thread has read from the pipe: the watcher's sign of life.
 std::atomic<unsigned long> bytesRead{0};
+// Whether runLoop() is inside the event loop: the watcher acts only then.
+std::atomic<bool> loopRunning{false};
 
 void onSignal(int signal) {
     const int saved = errno;
@@ -84,6 +86,20 @@ void QuitSignals::readSignals() {
         }
 }
 
+int QuitSignals::runLoop(const std::function<int()>& exec) {
+    struct Running {
+        Running() { loopRunning.store(true); }
+        ~Running() { loopRunning.store(false); }
+    } running;
+    return exec();
+}
+
+std::optional<int> QuitSignals::takeWaiting(int fd) {
+    char byte = 0;
+    if (::read(fd, &byte, 1) != 1) return std::nullopt;
+    return int(byte);
+}
+
 void QuitSignals::watch(const std::stop_token& stop, std::chrono::milliseconds unanswered) {
     using Clock = std::chrono::steady_clock;
     std::mutex m;
@@ -96,15 +112,20 @@ void QuitSignals::watch(const std::stop_token& stop, std::chrono::milliseconds u
         wake.wait_for(lock, stop, std::chrono::milliseconds(100), [] { return false; });
         if (stop.stop_requested()) return;
         int unread = 0;
-        if (::ioctl(pipeFds[0], FIONREAD, &unread) != 0 || unread == 0) {
+        if (!loopRunning.load() || ::ioctl(pipeFds[0], FIONREAD, &unread) != 0 || unread == 0) {
             waiting.reset();
             continue;
         }
         const unsigned long read = bytesRead.load();
         if (!waiting || waiting->second != read) waiting.emplace(Clock::now(), read);
         if (Clock::now() - waiting->first < unanswered) continue;
-        char byte = 0;
-        const int signal = ::read(pipeFds[0], &byte, 1) == 1 ? int(byte) : SIGTERM;
+        const std::optional<int> taken = takeWaiting(pipeFds[0]);
+        // Taken by the loop since the look above: it answers.
+        if (!taken) {
+            waiting.reset();
+            continue;
+        }
+        const int signal = *taken;
         std::fprintf(stderr,
                      "Verbolin: the window has not answered %s for %lld seconds; ending without "
                      "it (what is stored is kept)\n",

@@ -6,15 +6,19 @@
 // at a time per process.
 //
 // A main thread that never turns its loop again (a layout that does not
-// end) would leave a signal unanswered for good: a watcher thread that sees
-// a signal waiting unread for `unanswered` says so and ends the process as
-// the signal would have without a handler. Everything stored survives that
-// as it survives kill -9.
+// end) would leave a signal unanswered for good: while the loop runs (see
+// runLoop), a watcher thread that sees a signal waiting unread for
+// `unanswered` says so and ends the process as the signal would have without
+// a handler. Everything stored survives that as it survives kill -9. Before
+// the loop runs (a long start) a signal waits for it, and once it has
+// returned (the teardown) the watcher leaves the process alone: the quit the
+// signal asked for is under way.
 
 #include <QObject>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 class QSocketNotifier;
@@ -24,13 +28,24 @@ namespace verbolin {
 class QuitSignals final : public QObject {
     Q_OBJECT
   public:
-    static constexpr std::chrono::milliseconds kUnanswered{10'000};
+    // Above the bound of the last decode's wait (10 s), which a quit may
+    // block the loop for: its audio is written as that wait gives up.
+    static constexpr std::chrono::milliseconds kUnanswered{15'000};
 
     explicit QuitSignals(std::function<void(int signal)> onSignal,
                          std::chrono::milliseconds unanswered = kUnanswered);
     ~QuitSignals() override;
 
     bool installed() const { return notifier_ != nullptr; }
+
+    // Runs the event loop (`exec`), watching for unanswered signals from
+    // just before it begins until it returns; returns what `exec` returns.
+    int runLoop(const std::function<int()>& exec);
+
+    // The watcher's last step: the signal waiting at `fd`, taken from it; none
+    // when the read fails, as it does when the loop has taken the byte since
+    // the watcher looked (the loop answers, and the watcher goes on).
+    static std::optional<int> takeWaiting(int fd);
 
   private:
     void readSignals();

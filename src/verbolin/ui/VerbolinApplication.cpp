@@ -99,6 +99,10 @@ class Desktop {
         quit_.request();
     }
 
+    // Whether quitting gave up a decode that is still running, which the
+    // model would wait for as it goes.
+    bool decodeLeftRunning() { return model_.engine().decodeLeftRunning(); }
+
     // However the loop ended, listening stops before the model goes, and the
     // texts it posted on the way are stored.
     void finish() {
@@ -128,7 +132,7 @@ class Desktop {
             [this] { model_.engine().stopAndWait(); },
             [] { QCoreApplication::quit(); },
             [this](std::function<void()> stopped) { model_.engine().stopThen(std::move(stopped)); },
-            [this] { model_.engine().stopAndWait(std::chrono::milliseconds(0)); },
+            [this] { model_.engine().stopNow(); },
         };
     }
 
@@ -173,13 +177,18 @@ class Desktop {
     bool saidSettings_ = false;
 };
 
+// A loop held by the last decode's wait is not taken for one that stopped
+// answering, and the wait's audio is written before any kill.
+static_assert(QuitSignals::kUnanswered >=
+              TranscriptionEngine::kDrainLimit + std::chrono::seconds(5));
+
 // Runs the application whose instance this process is, until it quits.
 int runDesktop(const QString& instanceName) {
     // A signal that comes while the model is still being made waits for the
     // quit path to exist.
     Desktop* desktop = nullptr;
     bool quitEarly = false;
-    const QuitSignals quitSignals([&](int) {
+    QuitSignals quitSignals([&](int) {
         if (desktop)
             desktop->onSignal();
         else
@@ -190,9 +199,18 @@ int runDesktop(const QString& instanceName) {
     desktop = &running;
     running.start(instanceName);
     if (quitEarly) running.quitNow();
-    const int status = QApplication::exec();
+    // The window exists: from here a signal left unread is the loop's fault.
+    const int status = quitSignals.runLoop([] { return QApplication::exec(); });
     desktop = nullptr;
     running.finish();
+    // Quitting gave up a decode that has not returned (a second signal, or
+    // the wait's bound): its audio is kept and everything else stored.
+    // Returning would wait for the decode, and a decode still running as
+    // the process unwinds would crash in the numeric libraries.
+    if (running.decodeLeftRunning()) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
     return status;
 }
 
