@@ -125,9 +125,11 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     namespace fs = std::filesystem;
     segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
     // First of all observers, so that any reader after a change finds it owed.
+    // Named spans serve one write: a save after it that joins what the disk
+    // holds may change any.
     summariesOweSegments_ = segments.observe([this] {
-        if (touching_)
-            summaries_.oweSpans(*touching_);
+        if (auto spans = std::exchange(touching_, std::nullopt))
+            summaries_.oweSpans(*spans);
         else
             summaries_.oweAll();
     });
@@ -617,6 +619,7 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     }
 
     const Segment merged = editedSegment(block, text);
+    const auto touchMerged = touchingOnly({{merged.start, merged.start}});
     segments.mutate(
         [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
     save({.segments = {merged}, .deletedSegments = ids}, true, false, priors);

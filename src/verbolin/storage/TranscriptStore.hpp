@@ -268,8 +268,8 @@ class TranscriptStore {
     std::optional<SessionItem> currentSession() const;
     std::vector<Segment> segmentsIn(const SessionItem& item) const;
     // The first and the last of segmentsIn(item), read in place (until the
-    // next change): the sidebar reads them for every item after every key.
-    // Both null when the item holds none.
+    // next change), found by binary search while the segments are in time
+    // order. Both null when the item holds none.
     std::pair<const Segment*, const Segment*> endsIn(const SessionItem& item) const;
     std::vector<Segment> segmentsOn(platform::Date day) const;
     std::vector<platform::Date> days() const;
@@ -396,8 +396,9 @@ class TranscriptStore {
     // joins memory at the next save or retry that can read it.
     bool readAgain_ = false;
     UserCalendar calendar_;
-    // The start times the write of `segments` under way changes, when the
-    // writer names them (touchingOnly); otherwise a write may change any.
+    // The start times the next write of `segments` changes, when the writer
+    // names them (touchingOnly, until that write or the end of its scope);
+    // otherwise a write may change any.
     std::optional<std::vector<StartSpan>> touching_;
     class Touching {
       public:

@@ -67,6 +67,10 @@ std::optional<SessionItem> TranscriptStore::currentSession() const {
 
 std::vector<Segment> TranscriptStore::segmentsIn(const SessionItem& item) const {
     std::vector<Segment> out;
+    if (const auto [first, last] = endsIn(item); first && sessionSummaries().segmentsSorted()) {
+        out.assign(first, last + 1);
+        return out;
+    }
     for (const Segment& s : segments.get())
         if (s.start >= item.start && (!item.end || s.start < *item.end)) out.push_back(s);
     return out;

@@ -251,11 +251,14 @@ void expectSummariesMatchAWalk(const TranscriptStore& store, const UserCalendar&
     for (size_t i = 0; i < items.size(); ++i) {
         const SessionItem& item = items[i];
         const Segment *first = nullptr, *last = nullptr;
+        std::vector<Segment> in;
         for (const Segment& s : all)
             if (s.start >= item.start && (!item.end || s.start < *item.end)) {
                 if (!first) first = &s;
                 last = &s;
+                in.push_back(s);
             }
+        EXPECT_EQ(store.segmentsIn(item), in) << step << " " << item.id;
         std::string range = !first      ? (item.end ? calendar.shortTime(item.start) : "Now")
                             : !item.end ? calendar.shortTime(first->start) + " \u2013 now"
                                         : calendar.shortTime(first->start) + " \u2013 " +
