@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <random>
 
 #include "StorageTestSupport.hpp"
+#include "support/ScopedEnv.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 using namespace verbolin;
@@ -292,17 +294,24 @@ TEST(SessionSummaries, MatchAWalkOfEverySegmentAfterEveryChange) {
         const char* name;
         double firstDay;  // local midnight
         const char* zone;
+        bool memoryOnly = false;  // no database: its folder cannot be made
     } cases[] = {
         {"clocks go back", 1730433600.0, "America/New_York"},             // 2024-11-01
         {"clocks go forward", 1709874000.0, "America/New_York"},          // 2024-03-08
         {"a day that starts at one", 1541127600.0, "America/Sao_Paulo"},  // 2018-11-02
+        {"from memory alone", 1730433600.0, "America/New_York", true},
     };
     for (const auto& c : cases) {
         std::mt19937 random(7);
         double now = c.firstDay;
         UserCalendar calendar("en_US", c.zone, [&] { return at(now); });
-        TempDir dir;
-        TranscriptStore store(dir.path(), calendar);
+        TempDir dir, state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        std::ofstream(dir.path() / "file") << "x";
+        const StorageLogCapture log;
+        TranscriptStore store(c.memoryOnly ? dir.path() / "file" / "Verbolin" : dir.path(),
+                              calendar);
+        ASSERT_EQ(store.db() == nullptr, c.memoryOnly);
         const auto say = [&](double gapSeconds) {
             now += gapSeconds;
             Segment s;
