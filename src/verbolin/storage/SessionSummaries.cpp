@@ -189,10 +189,15 @@ void SessionSummaries::rebuild(const std::vector<Segment>& segments,
     for (size_t i = 0; i < markers.size(); ++i) next.push_back({sessionItemOf(markers, i)});
     for (Date day : dayStarts) next.push_back({dayItemOf(day, finder, cutoff_)});
     sortNewestFirst(next);
-    for (Entry& e : next) {
+    // Out of order, each entry's first and last in stored order, in one pass.
+    const auto outOfOrder =
+        sorted_ ? std::vector<Ends>{} : locateInOnePass(next, segments, markers);
+    for (size_t k = 0; k < next.size(); ++k) {
+        Entry& e = next[k];
         SessionItem item = std::move(e.item);
         e = carried(item.id);
-        compute(e, std::move(item), segments, finder);
+        const Ends ends = sorted_ ? locate(item, segments) : outOfOrder[k];
+        compute(e, std::move(item), ends, finder);
     }
     replaceAll(std::move(next));
 }
@@ -223,7 +228,8 @@ void SessionSummaries::applyMarkers(const std::vector<Segment>& segments,
         } else {
             SessionItem item = std::move(e.item);
             e = carried(item.id);
-            compute(e, std::move(item), segments, finder);
+            const Ends ends = locate(item, segments);
+            compute(e, std::move(item), ends, finder);
         }
         next.push_back(std::move(e));
     }
@@ -269,7 +275,7 @@ bool SessionSummaries::applySpan(const std::vector<Segment>& segments,
         const SessionItem item = sessionItemOf(markers, i);
         if (span.last < item.start || (item.end && *item.end <= span.first)) continue;
         if (const auto at = indexOf(item.id); at && computedNow_.insert(item.id).second)
-            compute(entries_[*at], item, segments, finder);
+            compute(entries_[*at], item, locate(item, segments), finder);
     }
 
     if (!cutoff_ || span.first < *cutoff_) {
@@ -307,7 +313,8 @@ void SessionSummaries::redoDays(const std::vector<Segment>& segments, Reading& f
     for (Date day : dayStarts) {
         SessionItem item = dayItemOf(day, finder, cutoff_);
         Entry e = carried(item.id);
-        compute(e, std::move(item), segments, finder);
+        const Ends ends = locate(item, segments);
+        compute(e, std::move(item), ends, finder);
         made.push_back(std::move(e));
     }
     const bool sameDays =
@@ -369,29 +376,54 @@ SessionSummaries::Entry SessionSummaries::carried(const std::string& id) const {
     return old ? entries_[*old] : Entry{};
 }
 
-void SessionSummaries::compute(Entry& entry, SessionItem item, const std::vector<Segment>& segments,
-                               Reading& finder) {
-    ++work_.entriesComputed;
-    const Segment* first = nullptr;
-    const Segment* last = nullptr;
-    if (sorted_) {
-        const auto lo =
-            std::lower_bound(segments.begin(), segments.end(), item.start, startsBefore);
-        const auto hi = item.end ? std::lower_bound(lo, segments.end(), *item.end, startsBefore)
-                                 : segments.end();
-        work_.segmentsRead += 2 * probes(segments.size());
-        if (lo < hi) {
-            first = &*lo;
-            last = &*(hi - 1);
+SessionSummaries::Ends SessionSummaries::locate(const SessionItem& item,
+                                                const std::vector<Segment>& segments) {
+    const auto lo = std::lower_bound(segments.begin(), segments.end(), item.start, startsBefore);
+    const auto hi =
+        item.end ? std::lower_bound(lo, segments.end(), *item.end, startsBefore) : segments.end();
+    work_.segmentsRead += 2 * probes(segments.size());
+    if (lo < hi) return {&*lo, &*(hi - 1)};
+    return {nullptr, nullptr};
+}
+
+std::vector<SessionSummaries::Ends> SessionSummaries::locateInOnePass(
+    const std::vector<Entry>& entries, const std::vector<Segment>& segments,
+    const std::vector<SessionMarker>& markers) {
+    // The entries by start, of equal starts the later marker last: the one
+    // of them whose range is not empty.
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        const Date x = entries[a].item.start, y = entries[b].item.start;
+        return x < y || (x == y && a < b);
+    });
+    // In order, sessions follow one another; only a day can reach into the
+    // next (a clock change at midnight). Out of order, any may overlap.
+    const bool disjoint = std::is_sorted(
+        markers.begin(), markers.end(),
+        [](const SessionMarker& a, const SessionMarker& b) { return a.start < b.start; });
+    std::vector<Ends> ends(entries.size(), Ends{nullptr, nullptr});
+    work_.segmentsRead += segments.size();
+    for (const Segment& s : segments) {
+        const auto after =
+            std::upper_bound(order.begin(), order.end(), s.start,
+                             [&](Date t, size_t i) { return t < entries[i].item.start; });
+        const size_t nearest = size_t(after - order.begin());
+        const size_t reach = disjoint ? std::min<size_t>(nearest, 2) : nearest;
+        for (size_t back = 1; back <= reach; ++back) {
+            const size_t i = order[nearest - back];
+            const auto& end = entries[i].item.end;
+            if (end && !(s.start < *end)) continue;
+            if (!ends[i].first) ends[i].first = &s;
+            ends[i].second = &s;
         }
-    } else {
-        work_.segmentsRead += segments.size();
-        for (const Segment& s : segments)
-            if (s.start >= item.start && (!item.end || s.start < *item.end)) {
-                if (!first) first = &s;
-                last = &s;
-            }
     }
+    return ends;
+}
+
+void SessionSummaries::compute(Entry& entry, SessionItem item, Ends ends, Reading& finder) {
+    ++work_.entriesComputed;
+    const auto [first, last] = ends;
     std::optional<Date> firstStart;
     Date lastEnd{};
     std::string preview = "Nothing yet";

@@ -127,10 +127,17 @@ class SessionSummaries {
     // The entry of that id as it stands, to be brought up to date; a new
     // one (revision 0) where there is none.
     Entry carried(const std::string& id) const;
-    // Makes `entry` the summary of `item` from the segments; a new revision
-    // when it differs from what `entry` held.
-    void compute(Entry& entry, SessionItem item, const std::vector<Segment>& segments,
-                 Reading& finder);
+    // The first and last segment of an item, by binary search (segments in
+    // order); both null when it holds none.
+    using Ends = std::pair<const Segment*, const Segment*>;
+    Ends locate(const SessionItem& item, const std::vector<Segment>& segments);
+    // The same for every entry, in stored order (segments out of order).
+    std::vector<Ends> locateInOnePass(const std::vector<Entry>& entries,
+                                      const std::vector<Segment>& segments,
+                                      const std::vector<SessionMarker>& markers);
+    // Makes `entry` the summary of `item`, whose first and last segment are
+    // `ends`; a new revision when it differs from what `entry` held.
+    void compute(Entry& entry, SessionItem item, Ends ends, Reading& finder);
     void reindex();
     // Puts `next` in place of the entries, recording those that went.
     void replaceAll(std::vector<Entry> next);
