@@ -124,6 +124,16 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
     segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
+    // First of all observers, so that any reader after a change finds it owed.
+    // Named spans serve one write: a save after it that joins what the disk
+    // holds may change any.
+    summariesOweSegments_ = segments.observe([this] {
+        if (auto spans = std::exchange(touching_, std::nullopt))
+            summaries_.oweSpans(*spans);
+        else
+            summaries_.oweAll();
+    });
+    summariesOweMarkers_ = sessions.observe([this] { summaries_.oweMarkers(); });
 
     const fs::path defaultFolder = defaultDirectory();
     const fs::path legacyFolder = legacyDirectory();
@@ -282,6 +292,7 @@ void TranscriptStore::append(const Segment& segment) {
     // before this segment. The extended ones are in place before observers
     // hear of the change, so that they read them rather than a regrouping.
     if (blockCache_) nextBlockCache_ = appended(blockCache_, segment);
+    const auto touch = touchingOnly({{segment.start, segment.start}});
     segments.mutate([&](auto& list) { list.push_back(segment); });
     save({.segments = {segment}}, true, false, {.segments = {{segment.id, std::nullopt}}});
 }
@@ -573,6 +584,7 @@ void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
     std::vector<Uuid> ids = segmentIdsOf(blockList);
     std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
     const Priors priors = priorsOf(ids);
+    const auto touch = touchingOnly(spansOf(blockList));
     segments.mutate([&](auto& list) {
         std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; });
     });
@@ -593,6 +605,7 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
     const Priors priors = priorsOf(ids);
+    const auto touch = touchingOnly(spansOf({block}));
 
     segments.mutate([&](auto& l) {
         std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; });
@@ -606,9 +619,22 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     }
 
     const Segment merged = editedSegment(block, text);
+    const auto touchMerged = touchingOnly({{merged.start, merged.start}});
     segments.mutate(
         [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
     save({.segments = {merged}, .deletedSegments = ids}, true, false, priors);
+}
+
+std::vector<StartSpan> TranscriptStore::spansOf(const std::vector<Block>& blocks) {
+    std::vector<StartSpan> spans;
+    for (const Block& b : blocks)
+        if (!b.segments.empty()) {
+            const auto [first, last] = std::minmax_element(
+                b.segments.begin(), b.segments.end(),
+                [](const Segment& x, const Segment& y) { return x.start < y.start; });
+            spans.push_back({first->start, last->start});
+        }
+    return spans;
 }
 
 Segment TranscriptStore::editedSegment(const Block& block, const std::string& text) {
@@ -640,6 +666,10 @@ void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
         if (gone.insert(s.id).second) deleted.push_back(s.id);
     if (gone.empty()) return;
     const Priors priors = priorsOf({gone.begin(), gone.end()});
+    std::vector<StartSpan> spans;
+    for (const auto* list : {&current, &replacement})
+        for (const Segment& s : *list) spans.push_back({s.start, s.start});
+    const auto touch = touchingOnly(std::move(spans));
     segments.mutate([&](auto& list) {
         std::erase_if(list, [&](const Segment& s) { return gone.count(s.id) > 0; });
         for (const Segment& s : replacement) {

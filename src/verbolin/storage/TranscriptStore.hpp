@@ -26,6 +26,7 @@
 #include "verbolin/storage/Segment.hpp"
 #include "verbolin/storage/SessionItem.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
+#include "verbolin/storage/SessionSummaries.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/storage/UserCalendar.hpp"
 
@@ -252,10 +253,14 @@ class TranscriptStore {
     void replaceSegments(const std::vector<Segment>& current,
                          const std::vector<Segment>& replacement);
 
-    // The session list, read afresh from segments and sessions at each call.
+    // The session list, as the summaries hold it: read from segments and
+    // sessions once, then again only where a change fell.
     // Days are the calendar days of the store's calendar; items are newest
     // first, sessions before days of equal start.
     std::vector<SessionItem> sessionItems() const;
+    // Each session item with its first words and times, brought up to date
+    // with every change made since the last call.
+    const SessionSummaries& sessionSummaries() const;
     // The same for segments and markers in ascending start order.
     static std::vector<SessionItem> sessionItems(const std::vector<Segment>& segments,
                                                  const std::vector<SessionMarker>& markers,
@@ -263,8 +268,8 @@ class TranscriptStore {
     std::optional<SessionItem> currentSession() const;
     std::vector<Segment> segmentsIn(const SessionItem& item) const;
     // The first and the last of segmentsIn(item), read in place (until the
-    // next change): the sidebar reads them for every item after every key.
-    // Both null when the item holds none.
+    // next change), found by binary search while the segments are in time
+    // order. Both null when the item holds none.
     std::pair<const Segment*, const Segment*> endsIn(const SessionItem& item) const;
     std::vector<Segment> segmentsOn(platform::Date day) const;
     std::vector<platform::Date> days() const;
@@ -391,6 +396,27 @@ class TranscriptStore {
     // joins memory at the next save or retry that can read it.
     bool readAgain_ = false;
     UserCalendar calendar_;
+    // The start times the next write of `segments` changes, when the writer
+    // names them (touchingOnly, until that write or the end of its scope);
+    // otherwise a write may change any.
+    std::optional<std::vector<StartSpan>> touching_;
+    class Touching {
+      public:
+        explicit Touching(TranscriptStore& store) : store_(store) {}
+        ~Touching() { store_.touching_.reset(); }
+        Touching(const Touching&) = delete;
+        Touching& operator=(const Touching&) = delete;
+
+      private:
+        TranscriptStore& store_;
+    };
+    [[nodiscard]] Touching touchingOnly(std::vector<StartSpan> spans) {
+        touching_ = std::move(spans);
+        return Touching(*this);
+    }
+    static std::vector<StartSpan> spansOf(const std::vector<Block>& blocks);
+    mutable SessionSummaries summaries_;
+    platform::ObservationToken summariesOweSegments_, summariesOweMarkers_;
     // Ids whose row on disk differs from memory; written (or deleted, when
     // memory no longer has them) at the next save.
     std::unordered_set<platform::Uuid> unsavedSegments_;

@@ -1,14 +1,10 @@
 // The read side of the store: the sidebar's session and day items, their
 // segments, titles, previews and time ranges.
 
-#include <unicode/uchar.h>
-
 #include <algorithm>
 #include <cmath>
 #include <set>
 
-#include "platform/system/NumberText.hpp"
-#include "platform/system/Text.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {
@@ -16,49 +12,21 @@ namespace {
 
 using platform::Date;
 
-bool joinsPrevious(UChar32 c) {
-    auto gcb = u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK);
-    return gcb == U_GCB_EXTEND || gcb == U_GCB_ZWJ || gcb == U_GCB_SPACING_MARK;
-}
-
-// Splits at each space that stands as a character of its own: a space that a
-// combining mark follows (or a prepended mark precedes) is part of a larger
-// character and does not split.
-std::vector<std::string_view> wordsBetweenSpaces(std::string_view text) {
-    std::vector<std::string_view> words;
-    size_t i = 0, wordStart = 0;
-    std::optional<char32_t> previous;
-    while (i < text.size()) {
-        const size_t at = i;
-        const auto c = platform::text::decodeScalar(text, i);
-        if (c == U' ') {
-            bool joined = previous &&
-                          u_getIntPropertyValue(UChar32(*previous), UCHAR_GRAPHEME_CLUSTER_BREAK) ==
-                              U_GCB_PREPEND;
-            if (i < text.size()) {
-                size_t j = i;
-                const auto next = platform::text::decodeScalar(text, j);
-                joined = joined || (next && joinsPrevious(UChar32(*next)));
-            }
-            if (!joined) {
-                if (at > wordStart) words.push_back(text.substr(wordStart, at - wordStart));
-                wordStart = i;
-            }
-        }
-        previous = c;
-    }
-    if (text.size() > wordStart) words.push_back(text.substr(wordStart));
-    return words;
-}
-
 }  // namespace
 
 std::string TranscriptStore::dayItemId(Date dayStart) {
-    return "day:" + platform::numberText(platform::secondsSince1970(dayStart));
+    return SessionSummaries::dayItemId(dayStart);
 }
 
 std::vector<SessionItem> TranscriptStore::sessionItems() const {
-    return sessionItems(segments.get(), sessions.get(), calendar_);
+    std::vector<SessionItem> items;
+    for (const auto& entry : sessionSummaries().entries()) items.push_back(entry.item);
+    return items;
+}
+
+const SessionSummaries& TranscriptStore::sessionSummaries() const {
+    summaries_.bringUpToDate(segments.get(), sessions.get(), calendar_);
+    return summaries_;
 }
 
 std::vector<SessionItem> TranscriptStore::sessionItems(const std::vector<Segment>& all,
@@ -99,6 +67,10 @@ std::optional<SessionItem> TranscriptStore::currentSession() const {
 
 std::vector<Segment> TranscriptStore::segmentsIn(const SessionItem& item) const {
     std::vector<Segment> out;
+    if (const auto [first, last] = endsIn(item); first && sessionSummaries().segmentsSorted()) {
+        out.assign(first, last + 1);
+        return out;
+    }
     for (const Segment& s : segments.get())
         if (s.start >= item.start && (!item.end || s.start < *item.end)) out.push_back(s);
     return out;
@@ -106,7 +78,16 @@ std::vector<Segment> TranscriptStore::segmentsIn(const SessionItem& item) const 
 
 std::pair<const Segment*, const Segment*> TranscriptStore::endsIn(const SessionItem& item) const {
     std::pair<const Segment*, const Segment*> ends{nullptr, nullptr};
-    for (const Segment& s : segments.get())
+    const auto& all = segments.get();
+    if (sessionSummaries().segmentsSorted()) {
+        const auto startsBefore = [](const Segment& s, Date t) { return s.start < t; };
+        const auto lo = std::lower_bound(all.begin(), all.end(), item.start, startsBefore);
+        const auto hi =
+            item.end ? std::lower_bound(lo, all.end(), *item.end, startsBefore) : all.end();
+        if (lo < hi) ends = {&*lo, &*(hi - 1)};
+        return ends;
+    }
+    for (const Segment& s : all)
         if (s.start >= item.start && (!item.end || s.start < *item.end)) {
             if (!ends.first) ends.first = &s;
             ends.second = &s;
@@ -146,39 +127,20 @@ std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlo
 }
 
 std::string TranscriptStore::previewOf(const SessionItem& item) const {
+    if (const auto* entry = sessionSummaries().find(item)) return entry->preview;
     const Segment* first = endsIn(item).first;
-    if (!first) return "Nothing yet";
-    const std::string& text = first->text;
-    // A paste of megabytes may hold few spaces, or none: the sidebar would
-    // measure all of it to elide it, for every entry shown.
-    constexpr size_t kMaxBytes = 400;
-    size_t headEnd = std::min(text.size(), kMaxBytes * 2);
-    while (headEnd < text.size() && (static_cast<unsigned char>(text[headEnd]) & 0xC0) == 0x80)
-        --headEnd;
-    const std::string_view head = std::string_view(text).substr(0, headEnd);
-    auto words = wordsBetweenSpaces(head);
-    std::string out;
-    bool more = head.size() < text.size() || words.size() > 10;
-    if (!more) return text;
-    for (size_t i = 0; i < std::min<size_t>(words.size(), 10); ++i) {
-        if (i) out += ' ';
-        out += words[i];
-    }
-    if (out.size() > kMaxBytes) {
-        size_t cut = kMaxBytes;  // at the start of a character
-        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-        out.resize(cut);
-        more = true;
-    }
-    return more ? out + "\u2026" : out;
+    return first ? sessionPreview(first->text) : "Nothing yet";
 }
 
 std::string TranscriptStore::rangeText(const SessionItem& item) const {
+    if (const auto* entry = sessionSummaries().find(item)) return entry->range;
     const auto [first, last] = endsIn(item);
-    if (!first) return item.end ? calendar_.shortTime(item.start) : "Now";
-    std::string out = calendar_.shortTime(first->start);
-    if (!item.end) return out + " \u2013 now";
-    return out + " \u2013 " + calendar_.shortTime(last->end);
+    SessionSummaries::Entry entry{item};
+    if (first) {
+        entry.firstStart = first->start;
+        entry.lastEnd = last->end;
+    }
+    return entry.rangeText(calendar_);
 }
 
 std::string TranscriptStore::dayTitle(Date date, const UserCalendar& calendar) {

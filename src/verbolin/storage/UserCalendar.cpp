@@ -56,15 +56,19 @@ platform::Date addDays(icu::Calendar& cal, platform::Date date, int days) {
     return fromUDate(ms);
 }
 
-std::string format(icu::DateFormat* formatter, const std::string& zoneId, platform::Date date) {
-    std::unique_ptr<icu::DateFormat> f(formatter);
+std::string formatWith(icu::DateFormat* f, platform::Date date) {
     if (!f) return {};
-    f->adoptTimeZone(makeZone(zoneId));
     icu::UnicodeString text;
     f->format(toUDate(date), text);
     std::string out;
     text.toUTF8String(out);
     return out;
+}
+
+std::string format(icu::DateFormat* formatter, const std::string& zoneId, platform::Date date) {
+    std::unique_ptr<icu::DateFormat> f(formatter);
+    if (f) f->adoptTimeZone(makeZone(zoneId));
+    return formatWith(f.get(), date);
 }
 
 }  // namespace
@@ -148,6 +152,17 @@ platform::Date UserCalendar::DayFinder::startOfDay(platform::Date date) {
 platform::Date UserCalendar::DayFinder::nextDay(platform::Date dayStart) {
     if (cached_ && dayStart == dayStart_) return nextStart_;
     return addDays(*calendar_, dayStart, 1);
+}
+
+UserCalendar::TimeFormatter::TimeFormatter(const UserCalendar& calendar)
+    : format_(icu::DateFormat::createTimeInstance(icu::DateFormat::kShort, calendar.locale())) {
+    if (format_) format_->adoptTimeZone(makeZone(calendar.timeZoneId_));
+}
+
+UserCalendar::TimeFormatter::~TimeFormatter() = default;
+
+std::string UserCalendar::TimeFormatter::shortTime(platform::Date date) {
+    return formatWith(format_.get(), date);
 }
 
 }  // namespace verbolin

@@ -13,6 +13,7 @@
 
 U_NAMESPACE_BEGIN
 class Calendar;
+class DateFormat;
 class Locale;
 U_NAMESPACE_END
 
@@ -59,6 +60,21 @@ class UserCalendar {
         std::unique_ptr<icu::Calendar> calendar_;
         bool cached_ = false;
         platform::Date dayStart_{}, nextStart_{}, cacheEnd_{};
+    };
+
+    // Writes many short times with one formatter, made once: as
+    // shortTime(), which makes one for each.
+    class TimeFormatter {
+      public:
+        explicit TimeFormatter(const UserCalendar& calendar);
+        ~TimeFormatter();
+        TimeFormatter(const TimeFormatter&) = delete;
+        TimeFormatter& operator=(const TimeFormatter&) = delete;
+
+        std::string shortTime(platform::Date date);
+
+      private:
+        std::unique_ptr<icu::DateFormat> format_;
     };
 
   private:

@@ -9,26 +9,32 @@ namespace verbolin {
 
 std::vector<SidebarModel::Day> SidebarModel::sessionDays() const {
     std::vector<Day> days;
-    std::vector<SessionItem> items = store_.sessionItems();
-    if (auto extra = kept ? kept() : std::nullopt;
-        extra && std::none_of(items.begin(), items.end(),
-                              [&](const SessionItem& i) { return i.id == extra->id; }))
-        items.push_back(std::move(*extra));
-    for (auto& item : items) {
-        const Segment* first = store_.endsIn(item).first;
-        const auto anchor = first ? first->start : item.start;
-        const auto day = store_.calendar().startOfDay(anchor);
+    const auto& entries = store_.sessionSummaries().entries();
+    const auto place = [&](SessionItem item, platform::Date day) {
         auto it =
             std::find_if(days.begin(), days.end(), [&](const Day& d) { return d.day == day; });
         if (it == days.end()) it = days.insert(days.end(), Day{day, {}});
         it->items.push_back(std::move(item));
-    }
+    };
+    for (const auto& entry : entries) place(entry.item, entry.day);
+    if (auto extra = keptItem()) place(std::move(*extra), keptDay(*extra));
     std::sort(days.begin(), days.end(), [](const Day& a, const Day& b) { return a.day > b.day; });
     for (auto& d : days)
         std::stable_sort(
             d.items.begin(), d.items.end(),
             [](const SessionItem& a, const SessionItem& b) { return a.start > b.start; });
     return days;
+}
+
+std::optional<SessionItem> SidebarModel::keptItem() const {
+    auto extra = kept ? kept() : std::nullopt;
+    if (extra && store_.sessionSummaries().indexOf(extra->id)) return std::nullopt;
+    return extra;
+}
+
+platform::Date SidebarModel::keptDay(const SessionItem& item) const {
+    const Segment* first = store_.endsIn(item).first;
+    return store_.calendar().startOfDay(first ? first->start : item.start);
 }
 
 SidebarModel::Row SidebarModel::row(const SessionItem& item) const {
@@ -42,7 +48,7 @@ SidebarModel::Row SidebarModel::row(const SessionItem& item) const {
     return row;
 }
 
-bool SidebarModel::isEmpty() const { return store_.sessionItems().empty(); }
+bool SidebarModel::isEmpty() const { return store_.sessionSummaries().entries().empty(); }
 
 void SidebarModel::beginRename(const SessionItem& item) {
     if (!item.marker) return;

@@ -45,6 +45,10 @@ class SidebarModel {
     // Days newest first; each day's items newest first. An item belongs to
     // the day of its first words, falling back to its own start.
     std::vector<Day> sessionDays() const;
+    // The kept entry, unless the transcript lists it already, and the day
+    // it is listed under.
+    std::optional<SessionItem> keptItem() const;
+    platform::Date keptDay(const SessionItem& item) const;
     Row row(const SessionItem& item) const;
     bool isEmpty() const;
 

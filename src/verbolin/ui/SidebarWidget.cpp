@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <memory>
 
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
@@ -19,7 +20,7 @@
 namespace verbolin {
 
 namespace {
-constexpr int kRowRole = Qt::UserRole;           // index into rows_, or -1 for "All"
+constexpr int kRowRole = Qt::UserRole;           // the entry's id, empty for "All"
 constexpr int kFullTextRole = Qt::UserRole + 1;  // the row's text before cutting
 }  // namespace
 
@@ -64,8 +65,8 @@ SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pastebo
     connect(list_, &QListWidget::customContextMenuRequested, this, &SidebarWidget::showContextMenu);
     connect(list_, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
         if (reloading_ || !item) return;
-        const int row = item->data(kRowRole).toInt();
-        scope_ = row < 0 ? SidebarModel::kAllScope : rows_[size_t(row)].id;
+        const QString id = item->data(kRowRole).toString();
+        scope_ = id.isEmpty() ? std::string(SidebarModel::kAllScope) : id.toStdString();
         if (onScopeChanged) onScopeChanged();
     });
     const auto later = [this] {
@@ -78,34 +79,141 @@ SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pastebo
 
 void SidebarWidget::reload() {
     reloading_ = true;
-    list_->clear();
-    rows_.clear();
-    auto* all = new QListWidgetItem(QIcon::fromTheme("document-open-recent"), tr("All"), list_);
-    all->setData(kRowRole, -1);
-    if (scope_ == SidebarModel::kAllScope) list_->setCurrentItem(all);
-    for (const auto& day : model_.sessionDays()) {
+    if (!all_) {
+        all_ = new QListWidgetItem(QIcon::fromTheme("document-open-recent"), tr("All"), list_);
+        all_->setData(kRowRole, QString());
+    }
+    const std::uint64_t stamp = ++reloads_;
+    titleDays();
+    const auto& summaries = store_.sessionSummaries();
+    const auto& entries = summaries.entries();
+    const auto changed = seenRevision_ ? summaries.changedSince(*seenRevision_) : std::nullopt;
+    std::vector<std::string> gone;
+    if (changed) {
+        // Only what changed since the last reload, and the kept entry.
+        for (const auto& id : *changed)
+            if (const auto at = summaries.indexOf(id))
+                showEntry(entries[*at].item, entries[*at].revision, entries[*at].day);
+            else
+                gone.push_back(id);
+        if (keptId_ && !summaries.indexOf(*keptId_)) gone.push_back(*keptId_);
+    } else {
+        for (const auto& entry : entries) showEntry(entry.item, entry.revision, entry.day);
+        for (const auto& [id, shown] : shown_)
+            if (shown.seen != stamp) gone.push_back(id);
+    }
+    seenRevision_ = summaries.latestRevision();
+    keptId_.reset();
+    if (auto kept = model_.keptItem()) {
+        keptId_ = kept->id;
+        showEntry(*kept, 0, model_.keptDay(*kept));
+    }
+    for (const auto& id : gone)
+        if (id != keptId_ && shown_.count(id)) {
+            unplace(id);
+            shown_.erase(id);
+        }
+    selectScope();
+    empty_->setVisible(shown_.empty());
+    placeEmptyOverlay();
+    reloading_ = false;
+}
+
+void SidebarWidget::showEntry(const SessionItem& item, std::uint64_t revision, platform::Date day) {
+    auto [it, added] = shown_.try_emplace(item.id);
+    Shown& shown = it->second;
+    shown.seen = reloads_;
+    if (!added && revision != 0 && shown.revision == revision) return;
+    // A new start or day moves the row; anything else is written in place.
+    if (!added && (shown.day != day || shown.item.start != item.start)) unplace(item.id);
+    shown.item = item;
+    shown.revision = revision;
+    shown.day = day;
+    if (!shown.entry) place(item.id);
+    write(item.id);
+}
+
+void SidebarWidget::place(const std::string& id) {
+    Shown& shown = shown_.at(id);
+    auto [day, added] = days_.try_emplace(shown.day);
+    // The row just above the next older day's heading, or the last.
+    const auto rowAfterDay = [&] {
+        const auto older = std::next(day);
+        return older == days_.end() ? list_->count() : list_->row(older->second.heading);
+    };
+    if (added) {
+        const int at = rowAfterDay();
         auto* heading = new QListWidgetItem(
-            QString::fromStdString(TranscriptStore::dayTitle(day.day, store_.calendar())), list_);
+            QString::fromStdString(TranscriptStore::dayTitle(shown.day, store_.calendar())));
         heading->setFlags(Qt::NoItemFlags);  // not selectable
         auto font = heading->font();
         font.setBold(true);
         heading->setFont(font);
-        for (const auto& item : day.items) {
-            const auto row = model_.row(item);
-            const QString text = QString::fromStdString(
-                row.firstLine + (row.isCurrent ? "  ●" : "") + "\n" + row.secondLine);
-            auto* entry = new QListWidgetItem(text, list_);
-            entry->setData(kFullTextRole, text);
-            entry->setToolTip(row.isCurrent ? text + "\n" + tr("Current session") : text);
-            entry->setData(kRowRole, int(rows_.size()));
-            rows_.push_back(item);
-            if (scope_ == item.id) list_->setCurrentItem(entry);
-        }
+        list_->insertItem(at, heading);
+        day->second.heading = heading;
     }
-    elideRows();
-    empty_->setVisible(rows_.empty());
-    placeEmptyOverlay();
-    reloading_ = false;
+    // Newest first; of equal starts, in the transcript's order, the kept
+    // entry last.
+    const auto& summaries = store_.sessionSummaries();
+    const auto rank = [&](const std::string& entryId) {
+        return summaries.indexOf(entryId).value_or(SIZE_MAX);
+    };
+    const auto before = [&](const std::string& a, const std::string& b) {
+        const auto& x = shown_.at(a).item;
+        const auto& y = shown_.at(b).item;
+        return x.start > y.start || (x.start == y.start && rank(a) < rank(b));
+    };
+    auto& ids = day->second.ids;
+    const auto at = std::find_if(ids.begin(), ids.end(),
+                                 [&](const std::string& other) { return before(id, other); });
+    const int row = at == ids.end() ? rowAfterDay() : list_->row(shown_.at(*at).entry);
+    ids.insert(at, id);
+    shown.entry = new QListWidgetItem;
+    shown.entry->setData(kRowRole, QString::fromStdString(id));
+    list_->insertItem(row, shown.entry);
+}
+
+void SidebarWidget::unplace(const std::string& id) {
+    Shown& shown = shown_.at(id);
+    if (!shown.entry) return;
+    const std::unique_ptr<QListWidgetItem> entry(list_->takeItem(list_->row(shown.entry)));
+    shown.entry = nullptr;
+    const auto day = days_.find(shown.day);
+    if (day == days_.end()) return;
+    std::erase(day->second.ids, id);
+    if (!day->second.ids.empty()) return;
+    const std::unique_ptr<QListWidgetItem> heading(
+        list_->takeItem(list_->row(day->second.heading)));
+    days_.erase(day);
+}
+
+void SidebarWidget::write(const std::string& id) {
+    const Shown& shown = shown_.at(id);
+    const auto row = model_.row(shown.item);
+    const QString text = QString::fromStdString(row.firstLine + (row.isCurrent ? "  ●" : "") +
+                                                "\n" + row.secondLine);
+    shown.entry->setData(kFullTextRole, text);
+    shown.entry->setToolTip(row.isCurrent ? text + "\n" + tr("Current session") : text);
+    elide(shown.entry, list_->fontMetrics(), elisionWidth());
+    ++rowsWritten_;
+}
+
+void SidebarWidget::titleDays() {
+    const auto today = store_.calendar().startOfDay(store_.calendar().now());
+    if (titledOn_ == today) return;
+    titledOn_ = today;
+    for (const auto& [day, rows] : days_)
+        rows.heading->setText(
+            QString::fromStdString(TranscriptStore::dayTitle(day, store_.calendar())));
+}
+
+void SidebarWidget::selectScope() {
+    QListWidgetItem* chosen = nullptr;
+    if (scope_ == SidebarModel::kAllScope)
+        chosen = all_;
+    else if (const auto it = shown_.find(scope_); it != shown_.end())
+        chosen = it->second.entry;
+    if (list_->currentItem() != chosen) list_->setCurrentItem(chosen);
 }
 
 bool SidebarWidget::eventFilter(QObject* watched, QEvent* event) {
@@ -116,23 +224,28 @@ bool SidebarWidget::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void SidebarWidget::elideRows() {
-    const QFontMetrics metrics = list_->fontMetrics();
+int SidebarWidget::elisionWidth() const {
     // The item's own margins, as the style draws them, and a little air.
     const int margin = 2 * (list_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 4;
-    const int width = std::max(0, list_->viewport()->width() - margin);
-    for (int i = 0; i < list_->count(); ++i) {
-        QListWidgetItem* item = list_->item(i);
-        const QString full = item->data(kFullTextRole).toString();
-        if (full.isEmpty()) continue;
-        QStringList lines = full.split('\n');
-        for (QString& line : lines) line = metrics.elidedText(line, Qt::ElideRight, width);
-        item->setText(lines.join('\n'));
-    }
+    return std::max(0, list_->viewport()->width() - margin);
+}
+
+void SidebarWidget::elideRows() {
+    const QFontMetrics metrics = list_->fontMetrics();
+    const int width = elisionWidth();
+    for (int i = 0; i < list_->count(); ++i) elide(list_->item(i), metrics, width);
+}
+
+void SidebarWidget::elide(QListWidgetItem* item, const QFontMetrics& metrics, int width) {
+    const QString full = item->data(kFullTextRole).toString();
+    if (full.isEmpty()) return;
+    QStringList lines = full.split('\n');
+    for (QString& line : lines) line = metrics.elidedText(line, Qt::ElideRight, width);
+    item->setText(lines.join('\n'));
 }
 
 void SidebarWidget::placeEmptyOverlay() {
-    if (!rows_.empty()) return;  // hidden
+    if (!shown_.empty()) return;  // hidden
     QRect free = list_->viewport()->rect();
     // Only "All" is listed; its place is known once the list is laid out.
     list_->doItemsLayout();
@@ -142,9 +255,10 @@ void SidebarWidget::placeEmptyOverlay() {
 
 void SidebarWidget::showContextMenu(const QPoint& pos) {
     auto* entry = list_->itemAt(pos);
-    if (!entry || !(entry->flags() & Qt::ItemIsEnabled) || entry->data(kRowRole).toInt() < 0)
-        return;
-    const auto item = rows_[size_t(entry->data(kRowRole).toInt())];
+    if (!entry || !(entry->flags() & Qt::ItemIsEnabled)) return;
+    const auto shown = shown_.find(entry->data(kRowRole).toString().toStdString());
+    if (shown == shown_.end()) return;  // "All"
+    const auto item = shown->second.item;
     QMenu menu;
     for (const auto& title : model_.row(item).entries) {
         menu.addAction(QString::fromStdString(title), this, [this, item, title] {

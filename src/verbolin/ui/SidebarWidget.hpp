@@ -4,13 +4,19 @@
 // SidebarModel; this only shows them and forwards the user's choices.
 
 #include <QWidget>
+#include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "platform/system/Observable.hpp"
 #include "verbolin/ui/SidebarModel.hpp"
 
+class QFontMetrics;
 class QLabel;
+class QListWidgetItem;
 class QListWidget;
 class QPushButton;
 
@@ -28,8 +34,12 @@ class SidebarWidget : public QWidget {
     std::function<void()> onNewSession;
     std::function<void()> onScopeChanged;
 
-    // Re-reads the store; runs on the next turn after every store change.
+    // Brings the rows up to date with the store, writing only those whose
+    // session or day changed; runs on the next turn after every store change.
     void reload();
+    // Rows written since the widget was made: a row costs its texts and
+    // their elision, so a change should write its own alone.
+    size_t rowsWritten() const { return rowsWritten_; }
     QListWidget* list() const { return list_; }
     QLabel* emptyOverlay() const { return empty_; }
     QPushButton* newSessionButton() const { return newSession_; }
@@ -41,6 +51,17 @@ class SidebarWidget : public QWidget {
   private:
     // Rows fit the column's width: each line is cut with an ellipsis.
     void elideRows();
+    void elide(QListWidgetItem* item, const QFontMetrics& metrics, int width);
+    int elisionWidth() const;
+    // One entry as it should be listed: added, moved or written anew where
+    // it is not listed so yet.
+    void showEntry(const SessionItem& item, std::uint64_t revision, platform::Date day);
+    void place(const std::string& id);
+    void unplace(const std::string& id);
+    void write(const std::string& id);
+    // "Today" and "Yesterday" move on at midnight.
+    void titleDays();
+    void selectScope();
     // "Nothing yet" sits centred in the free space under the rows.
     void placeEmptyOverlay();
     void showContextMenu(const QPoint& pos);
@@ -50,7 +71,29 @@ class SidebarWidget : public QWidget {
     std::string& scope_;
     Pasteboard& pasteboard_;
     SidebarModel model_;
-    std::vector<SessionItem> rows_;  // by the list row's data index
+    // Each listed entry by id, with the summary revision it was written at
+    // (0: the kept entry, written at every reload).
+    struct Shown {
+        SessionItem item;
+        std::uint64_t revision = 0;
+        platform::Date day{};
+        QListWidgetItem* entry = nullptr;
+        std::uint64_t seen = 0;
+    };
+    std::unordered_map<std::string, Shown> shown_;
+    // Day headings newest first, each with its entries' ids in list order.
+    struct DayRows {
+        QListWidgetItem* heading = nullptr;
+        std::vector<std::string> ids;
+    };
+    std::map<platform::Date, DayRows, std::greater<>> days_;
+    QListWidgetItem* all_ = nullptr;
+    std::optional<platform::Date> titledOn_;
+    std::uint64_t reloads_ = 0;
+    // The summaries' revision the rows show, once built.
+    std::optional<std::uint64_t> seenRevision_;
+    std::optional<std::string> keptId_;
+    size_t rowsWritten_ = 0;
     QListWidget* list_;
     QLabel* empty_;
     QPushButton* newSession_;

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
+#include <random>
+
 #include "StorageTestSupport.hpp"
+#include "support/ScopedEnv.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 using namespace verbolin;
@@ -233,4 +238,241 @@ TEST_F(SessionListTest, ReadsRegisterTheFieldsTheyUse) {
         [&] { store.sessionItems(); }, [&] { ++fired; });
     store.append(seg(10));
     EXPECT_EQ(fired, 1);
+}
+
+namespace {
+
+// What the sidebar showed of each item when it walked every segment for
+// each: the reference the summaries must match, whatever changed.
+void expectSummariesMatchAWalk(const TranscriptStore& store, const UserCalendar& calendar,
+                               const std::string& step) {
+    const auto& all = store.segments.peek();
+    const auto items = TranscriptStore::sessionItems(all, store.sessions.peek(), calendar);
+    const auto& entries = store.sessionSummaries().entries();
+    ASSERT_EQ(entries.size(), items.size()) << step;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const SessionItem& item = items[i];
+        const Segment *first = nullptr, *last = nullptr;
+        std::vector<Segment> in;
+        for (const Segment& s : all)
+            if (s.start >= item.start && (!item.end || s.start < *item.end)) {
+                if (!first) first = &s;
+                last = &s;
+                in.push_back(s);
+            }
+        EXPECT_EQ(store.segmentsIn(item), in) << step << " " << item.id;
+        std::string range = !first      ? (item.end ? calendar.shortTime(item.start) : "Now")
+                            : !item.end ? calendar.shortTime(first->start) + " \u2013 now"
+                                        : calendar.shortTime(first->start) + " \u2013 " +
+                                              calendar.shortTime(last->end);
+        ASSERT_EQ(entries[i].item, item) << step << " #" << i;
+        EXPECT_EQ(store.previewOf(item), first ? sessionPreview(first->text) : "Nothing yet")
+            << step << " " << item.id;
+        EXPECT_EQ(store.rangeText(item), range) << step << " " << item.id;
+        EXPECT_EQ(entries[i].day, calendar.startOfDay(first ? first->start : item.start))
+            << step << " " << item.id;
+    }
+}
+
+std::string words(std::mt19937& random, int count) {
+    static const char* const kWords[] = {"the",  "minutes", "of",  "today's", "call",
+                                         "ship", "it",      "and", "then",    "review"};
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += (i ? " " : "") + std::string(kWords[random() % std::size(kWords)]);
+    return out;
+}
+
+}  // namespace
+
+// Six days around a clock change, dictated at any hour (across midnight
+// too), the first days before any session; then edits, undo, deletes,
+// renames, merges, new sessions, a whole rewrite and an utterance stamped
+// before the last (a clock set back), each followed by a check against a walk.
+TEST(SessionSummaries, MatchAWalkOfEverySegmentAfterEveryChange) {
+    struct Case {
+        const char* name;
+        double firstDay;  // local midnight
+        const char* zone;
+        bool memoryOnly = false;  // no database: its folder cannot be made
+    } cases[] = {
+        {"clocks go back", 1730433600.0, "America/New_York"},             // 2024-11-01
+        {"clocks go forward", 1709874000.0, "America/New_York"},          // 2024-03-08
+        {"a day that starts at one", 1541127600.0, "America/Sao_Paulo"},  // 2018-11-02
+        {"from memory alone", 1730433600.0, "America/New_York", true},
+    };
+    for (const auto& c : cases) {
+        std::mt19937 random(7);
+        double now = c.firstDay;
+        UserCalendar calendar("en_US", c.zone, [&] { return at(now); });
+        TempDir dir, state;
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        std::ofstream(dir.path() / "file") << "x";
+        const StorageLogCapture log;
+        TranscriptStore store(c.memoryOnly ? dir.path() / "file" / "Verbolin" : dir.path(),
+                              calendar);
+        ASSERT_EQ(store.db() == nullptr, c.memoryOnly);
+        const auto say = [&](double gapSeconds) {
+            now += gapSeconds;
+            Segment s;
+            s.start = at(now);
+            s.end = at(now + 4);
+            s.text = words(random, 3 + int(random() % 14));
+            store.append(s);
+            now += 5;
+        };
+        for (int i = 0; i < 180; ++i) {
+            if (i >= 60 && random() % 9 == 0)
+                store.startSession(random() % 2 ? std::optional<std::string>("Call")
+                                                : std::nullopt);
+            if (i >= 60 && random() % 11 == 0)
+                store.startSession(std::nullopt);  // nothing said in it
+            say(600 + double(random() % 4000));
+        }
+        expectSummariesMatchAWalk(store, calendar, std::string(c.name) + " as dictated");
+
+        for (int step = 0; step < 250; ++step) {
+            // Mostly the first or last paragraph of an item, whose change
+            // shows in it.
+            const auto blocks = store.allBlocks();
+            const auto items = store.sessionItems();
+            const SessionItem item = items[random() % items.size()];
+            const auto inItem = [&](const Block& b) {
+                const auto t = b.segments.front().start;
+                return t >= item.start && (!item.end || t < *item.end);
+            };
+            auto chosen = std::find_if(blocks->begin(), blocks->end(), inItem);
+            const auto pick = random() % 4;
+            if (pick == 1 && chosen != blocks->end())
+                while (chosen + 1 != blocks->end() && inItem(*(chosen + 1))) ++chosen;
+            if (pick >= 2 || chosen == blocks->end())
+                chosen = blocks->begin() + std::ptrdiff_t(random() % blocks->size());
+            const Block block = *chosen;
+            const auto& markers = store.sessions.peek();
+            const SessionMarker marker =
+                markers.empty() ? SessionMarker{} : markers[random() % markers.size()];
+            int op = int(random() % 9);
+            if (markers.empty() && (op == 4 || op == 5)) op = 6;
+            switch (op) {
+                case 0:
+                    store.replace(block, words(random, 12));
+                    break;
+                case 1:
+                    store.replace(block, " ");
+                    break;  // emptied: deleted
+                case 2:
+                    store.deleteBlocks({block});
+                    break;
+                case 3: {  // an edit undone
+                    const std::vector<Segment> before(block.segments.begin(), block.segments.end());
+                    store.replace(block, words(random, 2));
+                    store.replaceSegments(store.segmentsWithIds({block.id}), before);
+                    break;
+                }
+                case 4:
+                    store.rename(marker.id, random() % 2 ? "Renamed" : " ");
+                    break;
+                case 5:
+                    store.removeSession(marker.id);
+                    break;
+                case 6:
+                    store.startSession(std::nullopt);
+                    say(30);
+                    break;
+                case 7: {  // written whole, as a reload from disk does
+                    auto all = store.segments.peek();
+                    all[random() % all.size()].text = words(random, 20);
+                    store.segments.set(std::move(all));
+                    break;
+                }
+                default:
+                    say(double(random() % 90000));
+                    break;
+            }
+            expectSummariesMatchAWalk(store, calendar,
+                                      std::string(c.name) + " step " + std::to_string(step) +
+                                          " op " + std::to_string(op));
+            if (HasFatalFailure()) return;
+        }
+        now -= 7200;  // the clock set back two hours
+        say(0);
+        EXPECT_FALSE(store.sessionSummaries().segmentsSorted());
+        expectSummariesMatchAWalk(store, calendar, std::string(c.name) + " clock set back");
+        store.replace((*store.allBlocks())[3], "an edit while out of order");
+        expectSummariesMatchAWalk(store, calendar, std::string(c.name) + " edited out of order");
+    }
+}
+
+namespace {
+
+// Days of dictation as a user makes them: 220 utterances a day in four
+// sessions, the first of each day's session at nine.
+void dictateDays(TranscriptStore& store, int days) {
+    std::vector<Segment> all;
+    std::vector<SessionMarker> markers;
+    for (int d = 0; d < days; ++d)
+        for (int i = 0; i < 220; ++i) {
+            const double t = kBase + d * 86400.0 + i * 120.0;
+            if (i % 55 == 0) markers.push_back({platform::Uuid::random(), at(t - 1), std::nullopt});
+            Segment s;
+            s.start = at(t);
+            s.end = at(t + 9);
+            s.text = "utterance " + std::to_string(d) + " " + std::to_string(i) +
+                     " of a few ordinary words said into the microphone";
+            all.push_back(std::move(s));
+        }
+    store.segments.set(std::move(all));
+    store.sessions.set(std::move(markers));
+}
+
+}  // namespace
+
+// A stored change reads its own session, whatever the transcript's length:
+// a year's reads stay within a small multiple of a day's (a binary search
+// deeper), where a walk would read 365 times as many.
+TEST(SessionSummaries, AStoredChangeReadsItsOwnSessionAlone) {
+    struct Case {
+        const char* name;
+        std::function<void(TranscriptStore&)> change;
+    } cases[] = {
+        {"first words edited",
+         [](TranscriptStore& store) {
+             store.replace(*store.allBlocks()->begin(), "new first words");
+         }},
+        {"an utterance appended",
+         [](TranscriptStore& store) {
+             Segment s;
+             s.start = store.segments.peek().back().end + std::chrono::seconds(1);
+             s.end = s.start + std::chrono::seconds(2);
+             s.text = "appended";
+             store.append(s);
+         }},
+        {"a paragraph deleted",
+         [](TranscriptStore& store) { store.deleteBlocks({(*store.allBlocks())[1]}); }},
+        {"an edit undone",
+         [](TranscriptStore& store) {
+             const Block block = (*store.allBlocks())[1];
+             const std::vector<Segment> before(block.segments.begin(), block.segments.end());
+             store.replace(block, "edited");
+             store.replaceSegments(store.segmentsWithIds({block.id}), before);
+         }},
+        {"a session renamed",
+         [](TranscriptStore& store) { store.rename(store.sessions.peek()[0].id, "Named"); }},
+    };
+    for (const auto& c : cases) {
+        size_t reads[2] = {};
+        for (int days : {1, 365}) {
+            TempDir dir;
+            TranscriptStore store(dir.path(), UserCalendar("en_US", "UTC"));
+            dictateDays(store, days);
+            const auto before = store.sessionSummaries().work();
+            c.change(store);
+            const auto after = store.sessionSummaries().work();
+            EXPECT_EQ(after.rebuilds, before.rebuilds) << c.name << " " << days;
+            EXPECT_LE(after.entriesComputed - before.entriesComputed, 2u) << c.name << " " << days;
+            reads[days > 1] = after.segmentsRead - before.segmentsRead;
+            expectSummariesMatchAWalk(store, UserCalendar("en_US", "UTC"), c.name);
+        }
+        EXPECT_LE(reads[1], 4 * reads[0] + 8) << c.name << ": " << reads[0] << " then " << reads[1];
+    }
 }

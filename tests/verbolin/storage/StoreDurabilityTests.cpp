@@ -1093,8 +1093,19 @@ TEST(StoreDurability, SegmentsCutShortByABusyFileAtStartAreReadAgainOnceItIsFree
         ASSERT_LT(store.segments.peek().size(), kStored) << log.text();
         EXPECT_NE(log.text().find("another program holds the transcript"), std::string::npos)
             << log.text();
+        store.sessionSummaries();  // the sidebar, over what the start could read
         row.next(store);
         EXPECT_FALSE(store.notSaved.peek());
+        // What joined shows in the sidebar too, not only what the change named.
+        const auto& all = store.segments.peek();
+        EXPECT_EQ(store.sessionItems(),
+                  TranscriptStore::sessionItems(all, store.sessions.peek(), store.calendar()));
+        for (const auto& item : store.sessionItems()) {
+            if (item.start > all.front().start) continue;
+            EXPECT_EQ(store.rangeText(item), store.calendar().shortTime(all.front().start) +
+                                                 " \u2013 " +
+                                                 store.calendar().shortTime(all[kStored - 1].end));
+        }
         std::unordered_set<platform::Uuid> ids;
         for (const Segment& s : store.segments.peek()) ids.insert(s.id);
         EXPECT_EQ(store.segments.peek().size(), kStored + row.added);

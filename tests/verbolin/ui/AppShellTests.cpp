@@ -536,11 +536,10 @@ struct EditingTest : ShellTest {
                 }
         }
         QListWidget* list = sidebar->list();
-        for (int i = 0; i < list->count(); ++i) {
+        // Entries that can be chosen, in list order: "All", then the model's.
+        for (int i = 0, position = -1; i < list->count(); ++i) {
             QListWidgetItem* entry = list->item(i);
-            if (!(entry->flags() & Qt::ItemIsSelectable) ||
-                entry->data(Qt::UserRole).toInt() != wanted)
-                continue;
+            if (!(entry->flags() & Qt::ItemIsSelectable) || position++ != wanted) continue;
             list->scrollToItem(entry);
             QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                               list->visualItemRect(entry).center());
@@ -556,9 +555,8 @@ struct EditingTest : ShellTest {
         for (const auto& day : window->sidebar()->model().sessionDays())
             for (const auto& item : day.items) {
                 QListWidget* list = window->sidebar()->list();
-                for (int i = 0; item.id == scope && i < list->count(); ++i)
-                    if ((list->item(i)->flags() & Qt::ItemIsSelectable) &&
-                        list->item(i)->data(Qt::UserRole).toInt() == row)
+                for (int i = 0, position = -1; item.id == scope && i < list->count(); ++i)
+                    if ((list->item(i)->flags() & Qt::ItemIsSelectable) && position++ == row)
                         return list->item(i);
                 ++row;
             }

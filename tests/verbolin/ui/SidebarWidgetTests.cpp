@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
+#include <functional>
 
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -101,5 +102,101 @@ TEST(SidebarWidget, RowsFitTheColumnAndTheEmptyNoteKeepsClearOfAll) {
                 << width << " " << line.toStdString();
         EXPECT_TRUE(row->toolTip().contains("Supercalifragilisticexpialidocious words keep"))
             << row->toolTip().toStdString();
+    }
+}
+
+namespace {
+
+// Every row as the user meets it: its texts (cut and whole), tooltip, the
+// entry it stands for, whether it is a heading, and which is current.
+std::vector<std::string> rowsOf(const SidebarWidget& sidebar) {
+    std::vector<std::string> rows;
+    const QListWidget& list = *sidebar.list();
+    for (int i = 0; i < list.count(); ++i) {
+        const QListWidgetItem& item = *list.item(i);
+        rows.push_back((item.text() + " | " + item.data(Qt::UserRole + 1).toString() + " | " +
+                        item.toolTip() + " | " + item.data(Qt::UserRole).toString() + " | " +
+                        QString::number(int(item.flags())) + (item.font().bold() ? " bold" : "") +
+                        (list.currentRow() == i ? " current" : ""))
+                           .toStdString());
+    }
+    return rows;
+}
+
+}  // namespace
+
+// Twenty days of four sessions: after each stored change the list shows
+// what a sidebar built afresh shows, having rewritten only the rows whose
+// text changed.
+TEST(SidebarWidget, AStoredChangeRewritesItsOwnRowsAndShowsWhatAFreshBuildShows) {
+    const double firstDay = 1714521600.0;  // 2024-05-01, UTC
+    double now = firstDay + 19 * 86400.0 + 20 * 3600.0;
+    const auto at = [](double t) { return platform::dateFromSecondsSince1970(t); };
+    UserCalendar calendar("en_US", "UTC", [&] { return at(now); });
+    testsupport::TempDir dir;
+    TranscriptStore store(dir.path(), calendar);
+    std::vector<Segment> all;
+    std::vector<SessionMarker> markers;
+    for (int d = 0; d < 20; ++d)
+        for (int k = 0; k < 4; ++k) {
+            const double start = firstDay + d * 86400.0 + (9 + 2 * k) * 3600.0;
+            markers.push_back({platform::Uuid::random(), at(start), std::nullopt});
+            for (int i = 0; i < 30; ++i) {
+                Segment s;
+                s.start = at(start + 60 + i * 120.0);
+                s.end = at(start + 69 + i * 120.0);
+                s.text = "day " + std::to_string(d) + " session " + std::to_string(k) +
+                         " utterance " + std::to_string(i);
+                all.push_back(std::move(s));
+            }
+        }
+    store.segments.set(std::move(all));
+    store.sessions.set(markers);
+    std::string scope = markers[30].id.string();
+    MemoryPasteboard pasteboard;
+    SidebarWidget sidebar(store, scope, pasteboard);
+    sidebar.resize(230, 500);
+    sidebar.show();
+    QCoreApplication::processEvents();
+
+    // The first paragraph of day d's session k.
+    const auto firstOf = [&](int d, int k) {
+        return (*store.allBlocks())[size_t(d * 120 + k * 30)];
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        size_t rowsWritten;
+    } cases[] = {
+        {"first words edited", [&] { store.replace(firstOf(5, 2), "new first words"); }, 1},
+        {"a later paragraph edited",
+         [&] { store.replace((*store.allBlocks())[5 * 120 + 2 * 30 + 10], "later words"); }, 0},
+        {"a session renamed", [&] { store.rename(markers[29].id, "Planning"); }, 1},
+        {"the chosen session merged into the one before",
+         [&] { store.removeSession(markers[30].id); }, 1},
+        {"a session's first paragraph deleted", [&] { store.deleteBlocks({firstOf(3, 0)}); }, 1},
+        {"a new session", [&] { store.startSession(std::nullopt); }, 2},
+        {"its first words after midnight, under a new day",
+         [&] {
+             now += 86400.0;
+             Segment s;
+             s.start = s.end = at(now);
+             s.text = "tomorrow's first words";
+             store.append(s);
+         },
+         1},
+    };
+    for (const auto& c : cases) {
+        const size_t before = sidebar.rowsWritten();
+        c.change();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(sidebar.rowsWritten() - before, c.rowsWritten) << c.name;
+        SidebarWidget fresh(store, scope, pasteboard);
+        // Taking the focus would make its first row current.
+        fresh.list()->setFocusPolicy(Qt::NoFocus);
+        fresh.resize(230, 500);
+        fresh.show();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(rowsOf(sidebar), rowsOf(fresh)) << c.name;
     }
 }
