@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QPixmapCache>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSystemTrayIcon>
@@ -1550,6 +1551,8 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
     for (const unsigned seed : {7u, 21u, 1234u}) {
         SCOPED_TRACE(seed);
         start(five);
+        // Four held at most, so that scrolling to either end brings pages in and lets go.
+        view()->windowParagraphs = 4;
         marked = {}, landed.clear();
         for (size_t i = 0; i < five.size(); ++i)
             for (const auto& word : QString::fromStdString(five[i]).split(' '))
@@ -1631,6 +1634,18 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { elsewhereAndBack(pick(2)); },
             [&] { landMarked(mark('u')); },
         };
+        // To the top and back between edits, by the scroll bar or by
+        // Ctrl+Home and Ctrl+End in turn; pages come in and go.
+        const auto topAndBack = [&] {
+            auto* bar = edit()->verticalScrollBar();
+            for (int i = 0; i < 3; ++i) bar->setValue(0), settle();
+            ASSERT_NO_FATAL_FAILURE(checkInStep());
+            if (step % 20 == 0) {
+                key(Qt::Key_Home, ctrl), checkInStep(), key(Qt::Key_End, ctrl);
+            } else {
+                for (int i = 0; i < 3; ++i) bar->setValue(bar->maximum()), settle();
+            }
+        };
         for (; step < 150; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
             if (!timelineShown())  // the empty window
@@ -1642,11 +1657,17 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
                 others[n - std::size(edits)]();
             settle();
             ASSERT_NO_FATAL_FAILURE(checkInStep());
+            if (step % 10 == 0 && timelineShown()) {
+                topAndBack();
+                ASSERT_NO_FATAL_FAILURE(checkInStep());
+            }
         }
         undoAll();
         auto expected = original;
         expected.insert(expected.end(), landed.begin(), landed.end());
         EXPECT_EQ(described(model->store().segments.peek()), described(expected));
+        view()->windowParagraphs = 300;  // all of it held again from the top
+        if (timelineShown()) key(Qt::Key_Home, ctrl);
         EXPECT_EQ(onScreen(), paragraphTexts(expected));
     }
 }
