@@ -648,6 +648,19 @@ struct EditingTest : ShellTest {
     // Each paragraph shown holds what the transcript holds for it (one left
     // blank by an emptied paragraph may be gone from it), and no paragraph
     // of the transcript holds text marked as another's.
+    // To the top and back, by the scroll bar or by Ctrl+Home and Ctrl+End:
+    // pages come in and go.
+    void topAndBack(bool byKeys) {
+        auto* bar = edit()->verticalScrollBar();
+        for (int i = 0; i < 3; ++i) bar->setValue(0), settle();
+        ASSERT_NO_FATAL_FAILURE(checkInStep());
+        if (byKeys) {
+            key(Qt::Key_Home, Qt::ControlModifier), checkInStep();
+            key(Qt::Key_End, Qt::ControlModifier);
+        } else {
+            for (int i = 0; i < 3; ++i) bar->setValue(bar->maximum()), settle();
+        }
+    }
     void checkInStep() {
         auto& store = model->store();
         if (timelineShown()) {
@@ -1634,18 +1647,6 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { elsewhereAndBack(pick(2)); },
             [&] { landMarked(mark('u')); },
         };
-        // To the top and back between edits, by the scroll bar or by
-        // Ctrl+Home and Ctrl+End in turn; pages come in and go.
-        const auto topAndBack = [&] {
-            auto* bar = edit()->verticalScrollBar();
-            for (int i = 0; i < 3; ++i) bar->setValue(0), settle();
-            ASSERT_NO_FATAL_FAILURE(checkInStep());
-            if (step % 20 == 0) {
-                key(Qt::Key_Home, ctrl), checkInStep(), key(Qt::Key_End, ctrl);
-            } else {
-                for (int i = 0; i < 3; ++i) bar->setValue(bar->maximum()), settle();
-            }
-        };
         for (; step < 150; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
             if (!timelineShown())  // the empty window
@@ -1658,7 +1659,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             settle();
             ASSERT_NO_FATAL_FAILURE(checkInStep());
             if (step % 10 == 0 && timelineShown()) {
-                topAndBack();
+                topAndBack(step % 20 == 0);
                 ASSERT_NO_FATAL_FAILURE(checkInStep());
             }
         }
