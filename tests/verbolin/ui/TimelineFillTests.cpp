@@ -283,6 +283,21 @@ TEST(TimelineFill, TypingDuringTheFillIsReportedAndKept) {
     ASSERT_EQ(h.edits.size(), reported + 1);
     EXPECT_EQ(h.edits.back().first.id, (*blocks)[17].id);
     EXPECT_EQ(h.edits.back().second, "ParagraphXYZ 17 says something worth keeping.");
+
+    // Let go again, then taken back by the window's undo: the paragraph
+    // comes in where the caret is asked for.
+    finish(h);
+    ASSERT_EQ(h.view.heldTo(), 4u);
+    TimelineInputs undone = h.inputs(blocks);
+    undone.caret = {(*blocks)[17].id, 9, 1};
+    h.view.setInputs(undone);
+    h.settle();
+    const QString id17 = QString::fromStdString((*blocks)[17].id.string());
+    const auto back = std::find_if(h.view.ranges().begin(), h.view.ranges().end(),
+                                   [&](const ParagraphRange& r) { return r.id == id17; });
+    ASSERT_NE(back, h.view.ranges().end());
+    EXPECT_EQ(h.edit().textCursor().position(), back->location + 9);
+    EXPECT_TRUE(h.view.text().string().contains("Paragraph 17 says"));
 }
 
 TEST(TimelineFill, JumpToAnOlderParagraphFinishesTheFillFirst) {
@@ -507,3 +522,72 @@ TEST(TimelineUpdatePlanner, TailStartWithParagraphsNotYetShown) {
 }
 
 }  // namespace
+
+namespace {
+
+// `count` paragraphs of dictation a minute apart, each its own paragraph.
+std::shared_ptr<const std::vector<Block>> dictation(int count, size_t words = 12) {
+    std::vector<Segment> segs;
+    segs.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        std::string text = "Utterance " + std::to_string(i);
+        for (size_t w = 0; w < words; ++w) text += " spoken";
+        segs.push_back(uitest::segment(i * 600.0, i * 600.0 + 4, text + "."));
+    }
+    return uitest::blocks(segs);
+}
+
+}  // namespace
+
+// A year of dictation costs what a day's does: what is held, laid out,
+// compared per key and restyled is bounded by the window, not the
+// transcript, and never deeper than Qt can place a line, at the largest
+// size in a narrow window too.
+TEST(TimelineFill, AYearsViewHoldsWhatADaysDoes) {
+    struct Row {
+        const char* name;
+        int paragraphs;
+        double font;
+        int width;
+    };
+    const Row rows[] = {
+        {"one day", 300, 20, 600},
+        {"one year", 81'000, 20, 600},
+        {"one year at the largest size, narrow", 81'000, 64, 330},
+    };
+    struct Work {
+        int held = 0, keys = 0, edits = 0;
+    };
+    std::optional<Work> day;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TimelineHarness h(row.width, 400);
+        const auto blocks = dictation(row.paragraphs);
+        h.show(blocks, row.font);
+        for (int i = 0; i < 100 && h.view.restyling(); ++i)
+            h.main.advance(TimelineTextView::kFillPause);
+        h.settle();
+        EXPECT_EQ(h.view.heldTo(), blocks->size());  // the newest first
+        EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+        // Typed at the newest paragraph's end: only that one is reported.
+        const ParagraphRange last = h.view.ranges().back();
+        h.select(last.end(), last.end());
+        QTest::keyClicks(&h.edit(), "x");
+        ASSERT_EQ(h.edits.size(), 1u);
+        EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
+        // A new size and a narrow window: the held text restyled, no deeper
+        // than the ceiling.
+        h.show(blocks, 64);
+        h.view.resize(300, 400);
+        h.settle();
+        for (int i = 0; i < 1000 && h.view.restyling(); ++i)
+            h.main.advance(TimelineTextView::kFillPause);
+        EXPECT_FALSE(h.view.restyling());
+        EXPECT_LT(DocumentGeometry::layoutAll(h.doc()), TimelineTextView::kDepthCeiling);
+        const Work now{h.view.text().length(), int(h.view.renderedKeys().size()),
+                       int(h.edits.size())};
+        if (!day) day = now;
+        EXPECT_LE(now.held, day->held * 3 / 2);
+        EXPECT_LE(now.keys, day->keys * 3 / 2);
+    }
+}
