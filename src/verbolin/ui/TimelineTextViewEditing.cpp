@@ -332,7 +332,8 @@ void TimelineTextView::deleteSelectedParagraphs() {
 void TimelineTextView::reportEdit(const ParagraphEdit& edit, std::optional<int> caret) {
     if (!inputs_.onEdit) return;
     Block shown{edit.id, {}};
-    for (const Block& b : inputs_.paragraphs())
+    // Among those held: a key must not walk years of paragraphs.
+    for (const Block& b : held())
         if (b.id == edit.id) shown = b;
     // Typed back to what the paragraph holds: no edit. The window hands
     // over the paragraphs anew after each edit, so they are never behind.
