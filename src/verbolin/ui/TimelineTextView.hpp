@@ -169,6 +169,7 @@ class TimelineTextView final : public QWidget {
         int offset = 0;
     };
     std::optional<Logical> logicalOf(int position) const;
+    Logical resolved(Logical point) const;  // its index in the inputs of now
     int positionOf(Logical point) const;
     // blocks[from...] (the scoped blocks[from, to)) as text that follows the
     // paragraph in front, at the size and with the sessions of now.

@@ -302,16 +302,22 @@ std::optional<TimelineTextView::Logical> TimelineTextView::logicalOf(int positio
     return Logical{*id, lo_ + at, offset};
 }
 
-int TimelineTextView::positionOf(Logical point) const {
-    const size_t count = scopedCount();
+TimelineTextView::Logical TimelineTextView::resolved(Logical point) const {
     // Paragraphs come and go: the id tells where it is now.
     const TimelineBlocks all = inputs_.paragraphs();
+    const size_t count = scopedCount();
     if (point.index >= all.size() || all[point.index].id != point.id) {
         if (inputs_.liveId == point.id)
             point.index = count;
         else if (const auto at = indexOf(point.id, std::min(point.index, count)))
             point.index = *at;
     }
+    return point;
+}
+
+int TimelineTextView::positionOf(Logical point) const {
+    const size_t count = scopedCount();
+    point = resolved(point);
     if (point.index < lo_) return 0;
     if (point.index >= hi_ && !(heldToEnd_ && point.index == count)) return text_.length();
     const std::optional<ParagraphRange> r = rangeOf(point.id);
@@ -320,6 +326,7 @@ int TimelineTextView::positionOf(Logical point) const {
 }
 
 QString TimelineTextView::logicalText(Logical from, Logical to) const {
+    from = resolved(from), to = resolved(to);
     if (std::pair(to.index, to.offset) < std::pair(from.index, from.offset)) std::swap(from, to);
     const TimelineBlocks all = inputs_.paragraphs();
     QString out;
@@ -328,14 +335,15 @@ QString TimelineTextView::logicalText(Logical from, Logical to) const {
         const std::optional<ParagraphRange> r = isHeld ? rangeOf(all[i].id) : std::nullopt;
         // What the view shows, with edits not yet handed back; the transcript's
         // text where it is not held or shown only in part.
-        const bool whole = !r || LongParagraph::isCut(text_, *r);
+        const bool cut = r && LongParagraph::isCut(text_, *r);
         const QString text =
-            whole ? QString::fromStdString(all[i].text()) : paragraphText(text_, *r);
+            !r || cut ? QString::fromStdString(all[i].text()) : paragraphText(text_, *r);
         const int start = i == from.index ? std::clamp(from.offset, 0, int(text.size())) : 0;
         const int end =
             i == to.index ? std::clamp(to.offset, start, int(text.size())) : int(text.size());
         if (i > from.index && !out.endsWith(QStringLiteral("\n\n"))) out += QStringLiteral("\n\n");
-        out += r && LongParagraph::isCut(text_, *r) ? text : text.mid(start, end - start);
+        // One too long to show whole is copied whole, wherever the selection ends in it.
+        out += cut || (!r && LongParagraph::tooLong(text)) ? text : text.mid(start, end - start);
     }
     return out.trimmed();
 }

@@ -512,6 +512,22 @@ TEST(TimelineTextView, SelectAllCopiesEveryParagraphWhole) {
         h.view.scrollTo(0);
         h.settle();
         EXPECT_TRUE(h.view.plainSelectedText().toStdString() == whole);
+        // Ctrl+Shift+Home from inside the newest paragraph, then Ctrl+Shift+End
+        // back from the oldest: each end is kept while the other is not held.
+        h.view.reachEnd();
+        const ParagraphRange last = h.view.ranges().back();
+        h.select(last.location + 4, last.location + 4);
+        QTest::keyClick(&h.edit(), Qt::Key_Home, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_EQ(h.view.heldFrom(), 0u);
+        // A paragraph shown in part is copied whole wherever the selection ends in it.
+        const bool lastCut = row.after == 0;
+        const std::string upTo =
+            lastCut ? whole : whole.substr(0, whole.size() - blocks->back().text().size() + 4);
+        EXPECT_TRUE(h.view.plainSelectedText().toStdString() == upTo);
+        QTest::keyClick(&h.edit(), Qt::Key_End, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_EQ(h.view.heldTo(), blocks->size());
+        EXPECT_TRUE(h.view.plainSelectedText().toStdString() ==
+                    (lastCut ? huge : blocks->back().text().substr(4)));
     }
 }
 
