@@ -72,5 +72,4 @@ bool isCut(const AttributedText& text, const ParagraphRange& range);
 // paragraph is rendered anew.
 ParagraphKey keyOf(std::span<const ParagraphKey> shown, const platform::Uuid& id);
 
-
 }  // namespace verbolin::LongParagraph
