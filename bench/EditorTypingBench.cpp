@@ -315,6 +315,7 @@ BENCHMARK(BM_TypeAndUndoAtParagraphEnd)
     ->Args({1, 100})
     ->Args({0, 20000})
     ->Args({1, 20000})
+    ->Args({0, 81000})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 

@@ -353,6 +353,31 @@ TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
     h.settle();
     EXPECT_LT(h.view.heldFrom(), 41u);
     EXPECT_EQ(h.scrolledToTop, 0);
+    // Pages in until the newest are let go: new speech and a preview do not
+    // pull the view, nor come into what it holds.
+    for (int i = 0; i < 20 && h.view.heldTo() == segs.size(); ++i) {
+        h.view.scrollTo(0);
+        h.settle();
+    }
+    ASSERT_LT(h.view.heldTo(), segs.size());
+    const size_t to = h.view.heldTo();
+    const QString text = h.view.text().string();
+    const double y = h.view.scrollY();
+    segs.push_back(uitest::segment(9000, 9002, "Newer still."));
+    TimelineInputs in = h.inputs(uitest::blocks(segs));
+    in.liveBlock = uitest::block(9100, 9101, "and so");
+    in.liveId = in.liveBlock->id;
+    h.view.setInputs(in);
+    h.settle();
+    EXPECT_EQ(h.view.heldTo(), to);
+    EXPECT_EQ(h.view.text().string(), text);
+    EXPECT_EQ(h.view.scrollY(), y);
+    // Ctrl+End: the newest and the live paragraph at once.
+    h.view.reachEnd();
+    h.settle();
+    EXPECT_EQ(h.view.heldTo(), segs.size());
+    EXPECT_TRUE(h.view.text().string().endsWith("and so"));
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
 }
 
 // The store hands over paragraphs that share their segments with those it
