@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/GutterView.hpp"
 #include "verbolin/ui/LongParagraph.hpp"
@@ -263,9 +264,16 @@ void TimelineTextView::apply() {
         updateGutter(false);
         return;
     }
-    // Paragraphs shared with the array rendered last still match their keys.
-    const size_t shared =
-        !desynced_ ? TimelineUpdatePlanner::sharedPrefix(renderedBlocks_, inputs_.blocks) : 0;
+    // Paragraphs shared with the array rendered last still match their keys:
+    // known by identity or the store's record only, since walking years of
+    // paragraphs on every update is what holding a stretch spares.
+    size_t shared = 0;
+    if (!desynced_ && renderedBlocks_ && inputs_.blocks) {
+        if (renderedBlocks_ == inputs_.blocks)
+            shared = inputs_.blocks->size();
+        else if (const auto taken = BlockLineage::takenOver(renderedBlocks_, inputs_.blocks))
+            shared = *taken;
+    }
     const size_t wasFrom = lo_;
     placeWindow(shared);
     if (desynced_) renderedKey_.clear();  // rebuild from nothing
