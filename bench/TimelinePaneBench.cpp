@@ -6,10 +6,8 @@
 // The store's share of an append (writing the segment and extending its
 // paragraphs) is measured on its own (StoreAppend), as is a regrouping of
 // every segment into paragraphs (StoreRegroup), which other changes need.
-// "heap_MB" is the heap the first render keeps. A long timeline shows its
-// newest paragraphs first and takes older ones in on later turns: the first
-// render is the time to the first frame; "fill_ms" is the thread's CPU time
-// until all older text is in, and "max_turn_ms" its longest single turn.
+// "heap_MB" is the heap the first render keeps. A long timeline holds its
+// newest paragraphs, a bounded stretch: nothing more comes in unasked.
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_TimelinePaneBench
@@ -22,7 +20,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -59,12 +56,6 @@ double heapMegabytes() {
     return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
 }
 
-double threadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
-}
-
 void settle() {
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
 }
@@ -98,11 +89,9 @@ struct World {
         return pane;
     }
 
-    // Opened, with all older text in.
+    // Opened at its newest paragraphs.
     std::unique_ptr<TimelinePane> openFilled() {
         auto pane = open();
-        while (pane->textView().pendingParagraphs() > 0)
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         settle();
         return pane;
     }
@@ -126,26 +115,17 @@ struct World {
 
 void BM_FirstRender(benchmark::State& state) {
     World w(int(state.range(0)));
-    double grown = 0, fill = 0, maxTurn = 0;
+    double grown = 0;
     for (auto _ : state) {
         const double before = heapMegabytes();
         auto pane = w.open();
         grown = std::max(grown, heapMegabytes() - before);
         state.PauseTiming();
-        const double fillStart = threadCpuMs();
-        while (pane->textView().pendingParagraphs() > 0) {
-            const double t = threadCpuMs();
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            maxTurn = std::max(maxTurn, threadCpuMs() - t);
-        }
-        fill = std::max(fill, threadCpuMs() - fillStart);
         pane.reset();
         settle();
         state.ResumeTiming();
     }
     state.counters["heap_MB"] = grown;
-    state.counters["fill_ms"] = fill;
-    state.counters["max_turn_ms"] = maxTurn;
 }
 
 void BM_PreviewUpdate(benchmark::State& state) {

@@ -1,12 +1,26 @@
-// The timeline with 20,000 paragraphs: opening (all of it, and up to the
-// first frame, the older text coming in later), a live paragraph appended at
-// the end, and one scroll step with its repaint. Runs offscreen.
+// The timeline with 20,000 paragraphs: opening (up to the first frame), a
+// live paragraph appended at the end, and one scroll step with its repaint.
+//
+// BM_DictationTranscript over a day, a year and three years of daily
+// dictation (150-300 utterances a day of 8-40 words, a few sessions): the
+// paragraph array is the store's, made outside the timing. "ms_first_frame"
+// from the inputs to the first frame painted, "ms_key" from a key at the
+// newest paragraph's end to its edit reported, "ms_size_frame" from a new
+// text size (the largest) to its first frame, "ms_all_restyled" until none
+// is left in the old size, "ms_oldest" for Ctrl+Home, "ms_copy_all" for
+// Ctrl+A then the copied text, "mb_view" the heap the view takes. Goal:
+// three years within 1.5 x one day.
+//   build/bench_TimelineViewBench --benchmark_filter=Dictation
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <QApplication>
 #include <QImage>
+#include <QKeyEvent>
 #include <QScrollBar>
+#include <chrono>
 #include <cstdlib>
+#include <random>
 
 #include "support/ManualMainExecutor.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -55,10 +69,7 @@ struct Fixture {
         QApplication::processEvents();
     }
     // Runs everything posted, older text's steps included.
-    void runAll() {
-        main.runPending();
-        while (view.pendingParagraphs() > 0) main.advance(TimelineTextView::kFillPause);
-    }
+    void runAll() { main.runPending(); }
 };
 
 void BM_OpenView(benchmark::State& state) {
@@ -123,8 +134,112 @@ void BM_ScrollFrame(benchmark::State& state) {
     }
 }
 
+double heapMegabytes() {
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+}
+
+// `days` of dictation in the shape of daily use.
+std::vector<Segment> dictation(int days) {
+    std::mt19937 rng(17);
+    const auto pick = [&](int lo, int hi) { return lo + int(rng() % unsigned(hi - lo + 1)); };
+    static const char* words[] = {"the",   "meeting", "notes", "we",   "should", "call", "back",
+                                  "about", "budget",  "and",   "then", "write",  "a",    "summary"};
+    std::vector<Segment> out;
+    for (int d = 0; d < days; ++d) {
+        double t = 1.6e9 + d * 86400.0 + 8 * 3600;
+        const int utterances = pick(150, 300), sessions = pick(2, 6);
+        for (int u = 0; u < utterances; ++u) {
+            t += u % (utterances / sessions + 1) == 0 ? 3600 : pick(3, 240);
+            Segment s;
+            s.start = platform::dateFromSecondsSince1970(t);
+            t += pick(2, 12);
+            s.end = platform::dateFromSecondsSince1970(t);
+            const int n = pick(8, 40);
+            for (int w = 0; w < n; ++w) s.text += std::string(w ? " " : "") + words[rng() % 14];
+            s.text += ".";
+            out.push_back(std::move(s));
+        }
+    }
+    return out;
+}
+
+using Ms = std::chrono::duration<double, std::milli>;
+
+void press(QWidget* to, int key, Qt::KeyboardModifiers mods = {}, const QString& text = {}) {
+    QKeyEvent down(QEvent::KeyPress, key, mods, text), up(QEvent::KeyRelease, key, mods, text);
+    QApplication::sendEvent(to, &down);
+    QApplication::sendEvent(to, &up);
+}
+
+void BM_DictationTranscript(benchmark::State& state) {
+    const auto blocks = blocksOf(dictation(int(state.range(0))));
+    double firstFrame = 0, key = 0, sizeFrame = 0, restyled = 0, oldest = 0, copyAll = 0, mb = 0;
+    for (auto _ : state) {
+        const double heapBefore = heapMegabytes();
+        Fixture f;
+        QWidget* viewport = f.view.textEdit()->viewport();
+        QImage frame(viewport->size(), QImage::Format_ARGB32_Premultiplied);
+        TimelineInputs in = inputsFor(blocks);
+        bool reported = false;
+        in.onEdit = [&](const Block&, const std::string&, const std::string&, std::optional<int>) {
+            reported = true;
+        };
+        auto t = std::chrono::steady_clock::now();
+        f.view.setInputs(in);
+        f.main.runPending();
+        viewport->render(&frame);
+        firstFrame += Ms(std::chrono::steady_clock::now() - t).count();
+        mb += heapMegabytes() - heapBefore;
+
+        QTextCursor c = f.view.textEdit()->textCursor();
+        c.movePosition(QTextCursor::End);
+        f.view.textEdit()->setTextCursor(c);
+        t = std::chrono::steady_clock::now();
+        press(f.view.textEdit(), Qt::Key_S, {}, QStringLiteral("s"));
+        key += Ms(std::chrono::steady_clock::now() - t).count();
+        if (!reported) state.SkipWithError("the key was not reported");
+
+        in.fontSize = 64;
+        t = std::chrono::steady_clock::now();
+        f.view.setInputs(in);
+        f.main.runPending();
+        viewport->render(&frame);
+        sizeFrame += Ms(std::chrono::steady_clock::now() - t).count();
+        while (f.view.restyling()) f.main.advance(TimelineTextView::kFillPause);
+        restyled += Ms(std::chrono::steady_clock::now() - t).count();
+
+        t = std::chrono::steady_clock::now();
+        press(f.view.textEdit(), Qt::Key_Home, Qt::ControlModifier);
+        f.main.runPending();
+        viewport->render(&frame);
+        oldest += Ms(std::chrono::steady_clock::now() - t).count();
+
+        t = std::chrono::steady_clock::now();
+        f.view.selectWhole();
+        benchmark::DoNotOptimize(f.view.plainSelectedText().size());
+        copyAll += Ms(std::chrono::steady_clock::now() - t).count();
+    }
+    const double n = double(state.iterations());
+    state.counters["paragraphs"] = double(blocks->size());
+    state.counters["ms_first_frame"] = firstFrame / n;
+    state.counters["ms_key"] = key / n;
+    state.counters["ms_size_frame"] = sizeFrame / n;
+    state.counters["ms_all_restyled"] = restyled / n;
+    state.counters["ms_oldest"] = oldest / n;
+    state.counters["ms_copy_all"] = copyAll / n;
+    state.counters["mb_view"] = mb / n;
+}
+
 }  // namespace
 
+BENCHMARK(BM_DictationTranscript)
+    ->ArgNames({"days"})
+    ->Args({1})
+    ->Args({365})
+    ->Args({1095})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 BENCHMARK(BM_OpenView)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_OpenViewFirstFrame)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_AppendLiveParagraph)->Unit(benchmark::kMillisecond)->Iterations(50);

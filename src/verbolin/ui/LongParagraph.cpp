@@ -30,15 +30,6 @@ bool joinsPrevious(const QString& text, int i) {
     }
 }
 
-// Text units a paragraph adds to a step: what is shown of it. Its UTF-8
-// bytes are never fewer than its UTF-16 units, and are counted without
-// building its text.
-size_t shownUnits(const Block& block) {
-    size_t bytes = 0;
-    for (const Segment& s : block.segments) bytes += s.text.size() + 1;
-    return std::min(bytes, size_t(kLimit) + 256);
-}
-
 }  // namespace
 
 int cutAt(const QString& text) {
@@ -129,17 +120,6 @@ ParagraphKey keyOf(std::span<const ParagraphKey> shown, const platform::Uuid& id
     const auto it =
         std::find_if(shown.begin(), shown.end(), [&](const ParagraphKey& k) { return k.id == id; });
     return it == shown.end() ? ParagraphKey{id, {}} : *it;
-}
-
-size_t stepStart(std::span<const Block> blocks, size_t end, size_t maxParagraphs) {
-    end = std::min(end, blocks.size());
-    size_t from = end, units = 0;
-    while (from > 0 && end - from < maxParagraphs) {
-        units += shownUnits(blocks[from - 1]);
-        if (from < end && units > kStepUnits) break;
-        --from;
-    }
-    return from;
 }
 
 }  // namespace verbolin::LongParagraph

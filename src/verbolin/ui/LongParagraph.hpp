@@ -25,8 +25,8 @@ constexpr int kLimit = 200'000;
 // never end), and a few dozen starts of kLimit units at the largest size
 // would pass it.
 constexpr int kShown = 10'000;
-// Units of text laid out in one turn while a long timeline comes in, at
-// least one paragraph: one paragraph shown in part and some more.
+// Units of text given a new size in one turn after a font change: one
+// paragraph shown in part and some more.
 constexpr size_t kStepUnits = 400'000;
 // Units of the shown start between break opportunities at most.
 constexpr int kUnbrokenRun = 200;
@@ -71,10 +71,5 @@ bool isCut(const AttributedText& text, const ParagraphRange& range);
 // not give back; its text is empty where it is not among them, so that the
 // paragraph is rendered anew.
 ParagraphKey keyOf(std::span<const ParagraphKey> shown, const platform::Uuid& id);
-
-// Where a step of paragraphs ending before `end` begins: at most
-// `maxParagraphs` of them, and no more than kStepUnits of text but for the
-// first.
-size_t stepStart(std::span<const Block> blocks, size_t end, size_t maxParagraphs);
 
 }  // namespace verbolin::LongParagraph

@@ -58,6 +58,22 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         e->accept();
         return;
     }
+    if (selectWhole && e->matches(QKeySequence::SelectAll)) {
+        selectWhole();
+        e->accept();
+        return;
+    }
+    if (reachEdge) {
+        const bool toStart = e->matches(QKeySequence::MoveToStartOfDocument),
+                   toEnd = e->matches(QKeySequence::MoveToEndOfDocument),
+                   selectStart = e->matches(QKeySequence::SelectStartOfDocument),
+                   selectEnd = e->matches(QKeySequence::SelectEndOfDocument);
+        if (toStart || toEnd || selectStart || selectEnd) {
+            reachEdge(toEnd || selectEnd, selectStart || selectEnd);
+            e->accept();
+            return;
+        }
+    }
     QTextCursor c = textCursor();
     if (breakMarkAt && !c.hasSelection() && !(e->modifiers() & Qt::ControlModifier)) {
         const bool back = e->key() == Qt::Key_Backspace;

@@ -46,6 +46,12 @@ class TimelineTextEdit final : public QTextEdit {
     // its break, which no key could then type over.
     std::function<void(int position)> selectParagraphAt;
 
+    // Ctrl+A: the owner selects what it shows and what it holds elsewhere.
+    std::function<void()> selectWhole;
+    // Ctrl+Home and Ctrl+End (with Shift: `select`): the owner first brings
+    // in that end of the text, then goes there.
+    std::function<void(bool end, bool select)> reachEdge;
+
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
 

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/GutterView.hpp"
 #include "verbolin/ui/LongParagraph.hpp"
@@ -29,14 +30,18 @@ std::unordered_set<platform::Uuid> keySet(
     return out;
 }
 
+// The paragraph in front of blocks[from]: the one before the stretch for the first.
+const Block* previousOf(const TimelineBlocks& blocks, size_t from) {
+    return from > 0 ? &blocks[from - 1] : blocks.before();
+}
+
 // blocks[from...] as text that follows blocks[from - 1], when there is one.
 AttributedText renderFrom(const TimelineBlocks& blocks, size_t from, double fontSize,
                           const std::unordered_set<platform::Uuid>& sections) {
-    const Block* previous = from > 0 ? &blocks[from - 1] : nullptr;
     AttributedText out =
-        TimelineRenderer::render(blocks.scoped(from), previous, fontSize, sections);
+        TimelineRenderer::render(blocks.scoped(from), previousOf(blocks, from), fontSize, sections);
     if (const Block* live = blocks.live(); live && from < blocks.size()) {
-        const Block* before = blocks.size() > 1 ? &blocks[blocks.size() - 2] : nullptr;
+        const Block* before = previousOf(blocks, blocks.size() - 1);
         out.append(TimelineRenderer::render(std::span(live, 1), before, fontSize, sections));
     }
     return out;
@@ -45,7 +50,7 @@ AttributedText renderFrom(const TimelineBlocks& blocks, size_t from, double font
 // The scoped paragraphs blocks[from, to) as text that follows blocks[from - 1].
 AttributedText renderRange(const TimelineBlocks& blocks, size_t from, size_t to, double fontSize,
                            const std::unordered_set<platform::Uuid>& sections) {
-    const Block* previous = from > 0 ? &blocks[from - 1] : nullptr;
+    const Block* previous = previousOf(blocks, from);
     return TimelineRenderer::render(blocks.scoped(from).first(to - from), previous, fontSize,
                                     sections);
 }
@@ -59,6 +64,15 @@ AttributedText renderSpan(const TimelineBlocks& blocks, size_t from, size_t to, 
 }
 
 }  // namespace
+
+AttributedText TimelineTextView::textFrom(const TimelineBlocks& blocks, size_t from) const {
+    return renderFrom(blocks, from, inputs_.fontSize, sectionKeys_);
+}
+
+AttributedText TimelineTextView::textOf(const TimelineBlocks& blocks, size_t from,
+                                        size_t to) const {
+    return renderRange(blocks, from, to, inputs_.fontSize, sectionKeys_);
+}
 
 TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent)
     : QWidget(parent), main_(main), edit_(new TimelineTextEdit(this)), gutter_(nullptr) {
@@ -93,7 +107,9 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     edit_->refused = [this](int pos, int len) {
         std::optional<QString> live;
         if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
-        const auto why = TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
+        const auto why =
+            wide_ ? "A selection across paragraphs cannot be changed: edit one paragraph at a time."
+                  : TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
         if (why && inputs_.onRefused) inputs_.onRefused(why);
     };
     edit_->selectParagraphAt = [this](int position) {
@@ -113,6 +129,13 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         return a && a->cut == CutPart::wrapWhole;
     };
     edit_->onUndo = [this] { undo(); };
+    edit_->selectWhole = [this] { selectWhole(); };
+    edit_->reachEdge = [this](bool end, bool select) {
+        if (end)
+            reachEnd(select);
+        else
+            reachStart(select);
+    };
     edit_->onRedo = [this] { redo(); };
 
     connect(edit_->document(), &QTextDocument::contentsChange, this,
@@ -158,9 +181,9 @@ std::vector<ParagraphRange> TimelineTextView::rangesOf(const AttributedText& tex
 
 void TimelineTextView::addEmptyFirst(std::vector<ParagraphRange>& ranges) const {
     // Every paragraph but the timeline's very first has a separator in front
-    // that names it; that one, emptied, is known from the keys. Paragraphs
-    // still to come would be in front of it.
-    if (pending_ > 0 || renderedKey_.empty()) return;
+    // that names it; that one, emptied, is known from the keys. Held from
+    // a later one on, the text starts with that one's separator.
+    if (lo_ > 0 || renderedKey_.empty()) return;
     if (!ranges.empty() && ranges.front().location == 0) return;
     ranges.insert(ranges.begin(),
                   ParagraphRange{QString::fromStdString(renderedKey_.front().id.string()), 0, 0});
@@ -203,6 +226,12 @@ double TimelineTextView::layoutAll() {
 bool TimelineTextView::atBottom() const {
     // Unshown, nothing is laid out or scrolled: the view is where it last was.
     if (!isVisible()) return lastVisible_.atBottom;
+    // At the end of a stretch of older paragraphs is not at the newest.
+    return heldToEnd_ && atTextEnd();
+}
+
+bool TimelineTextView::atTextEnd() const {
+    if (!isVisible()) return lastVisible_.atBottom;
     // Rounded up as the scroll range is, so that "40 above the end" is exact.
     const double height = std::ceil(DocumentGeometry::layoutAll(*edit_->document()));
     return height - (scrollY() + edit_->viewport()->height()) < kBottomSlack;
@@ -231,51 +260,70 @@ void TimelineTextView::apply() {
     edit_->setTextInteractionFlags(inputs_.editable
                                        ? Qt::TextEditorInteraction
                                        : Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    const TimelineBlocks blocks = inputs_.paragraphs();
-    if (desynced_) renderedKey_.clear();  // rebuild from nothing
     if (unchangedSinceRendering()) {
         updateGutter(false);
         return;
     }
-    // Paragraphs shared with the array rendered last still match their keys.
-    const size_t known =
-        !desynced_ ? std::min(TimelineUpdatePlanner::sharedPrefix(renderedBlocks_, inputs_.blocks),
-                              renderedKey_.size())
-                   : 0;
-    const TimelinePlan plan =
+    // Paragraphs shared with the array rendered last still match their keys:
+    // known by identity or the store's record only, since walking years of
+    // paragraphs on every update is what holding a stretch spares.
+    size_t shared = 0;
+    if (!desynced_ && renderedBlocks_ && inputs_.blocks) {
+        if (renderedBlocks_ == inputs_.blocks)
+            shared = inputs_.blocks->size();
+        else if (const auto taken = BlockLineage::takenOver(renderedBlocks_, inputs_.blocks))
+            shared = *taken;
+    }
+    const size_t wasFrom = lo_;
+    placeWindow(shared);
+    if (desynced_) renderedKey_.clear();  // rebuild from nothing
+    const TimelineBlocks blocks = held();
+    const size_t known = lo_ == wasFrom && shared > lo_
+                             ? std::min(shared - lo_, std::min(renderedKey_.size(), hi_ - lo_))
+                             : 0;
+    TimelinePlan plan =
         TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
                                     renderedEditable_, inputs_.editable, known);
     renderedBlocks_ = inputs_.blocks;
+    // Another paragraph in front of those held changes the space above them.
+    const Block* before = blocks.before();
+    if (!renderedKey_.empty() && (before ? std::optional(before->id) : std::nullopt) != beforeId_)
+        plan.kind = TimelinePlan::Kind::full;
+    size_t kept = plan.kept;
+    if (!sectionKeysOf_.sharedWith(inputs_.sectionStarts)) {
+        sectionKeysOf_ = inputs_.sectionStarts;
+        std::unordered_set<platform::Uuid> keys = keySet(inputs_.sectionStarts);
+        // Other session starts change the space above paragraphs anywhere,
+        // those held among them.
+        if (keys != sectionKeys_) {
+            kept = 0;
+            if (plan.kind == TimelinePlan::Kind::none && !renderedKey_.empty())
+                plan.kind = TimelinePlan::Kind::full;
+        }
+        sectionKeys_ = std::move(keys);
+    }
     if (plan.kind == TimelinePlan::Kind::none && !desynced_) {
         updateGutter(false);
         return;
     }
     const bool wasAtBottom = atBottom();
-    size_t kept = plan.kept;
-    if (!sectionKeysOf_.sharedWith(inputs_.sectionStarts)) {
-        sectionKeysOf_ = inputs_.sectionStarts;
-        std::unordered_set<platform::Uuid> keys = keySet(inputs_.sectionStarts);
-        // Other session starts change the space above paragraphs anywhere.
-        if (keys != sectionKeys_) kept = 0;
-        sectionKeys_ = std::move(keys);
-    }
     // Only the font size changed: the text stays, and takes the new size in steps.
     const bool sameText = plan.common == renderedKey_.size() && plan.common == blocks.size();
     if (plan.kind == TimelinePlan::Kind::full && plan.styleChanged && sameText && !desynced_ &&
         renderedEditable_ == inputs_.editable && restyle(blocks, wasAtBottom))
         return;
-    // A change among paragraphs still to come is rendered anew.
-    if (plan.kind == TimelinePlan::Kind::tail && !desynced_ && plan.common >= pending_)
+    if (plan.kind == TimelinePlan::Kind::tail && !desynced_)
         applyMiddle(blocks, plan.common, kept, wasAtBottom);
     else
-        applyFull(blocks, plan, wasAtBottom);
+        keepingSelection([&] { applyFull(blocks, plan, wasAtBottom); });
+    keepWithinBounds();
 }
 
 void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, size_t kept,
                                    bool wasAtBottom) {
     const size_t oldCount = renderedKey_.size(), newCount = blocks.size();
-    const int start =
-        TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_, common, pending_);
+    const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_,
+                                                       common, 0, lo_ > 0);
     // The first paragraph kept is written again too: the space above it
     // follows the paragraph in front of it.
     int end = text_.length();
@@ -336,23 +384,11 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
     // and a paste whose text is still being fetched goes where the caret is.
     const std::optional<Place> anchorIn = placeOf(savedAnchor), positionIn = placeOf(savedPos);
 
-    // Laying out a long timeline takes far longer than one turn, and the view
-    // opens at its end: the newest paragraphs are shown first and the older
-    // ones come in on later turns. Not where a position or selection in the
-    // old text must be kept.
-    const bool endsAtBottom = plan.styleChanged ? wasAtBottom : (wasAtBottom || !hadAnchor);
-    const bool keepsPlace = (plan.prepended && anchor) || (plan.styleChanged && hadAnchor);
-    const size_t scopedCount = blocks.scoped().size();
-    ++fillRound_;
-    pending_ = endsAtBottom && !keepsPlace
-                   ? LongParagraph::stepStart(blocks.scoped(), scopedCount, fillStep)
-                   : 0;
     renderAll(blocks);
     const std::optional<int> newPos = positionOf(positionIn);
     const bool keptSelection = newPos.has_value();
     if (newPos) restoreSelection(positionOf(anchorIn).value_or(*newPos), *newPos);
     const double newHeight = layoutAll();
-    if (pending_ > 0) scheduleFill();
 
     if (plan.prepended && anchor) {
         auto at = std::find(renderedKey_.begin(), renderedKey_.end(), *anchor);
@@ -396,7 +432,7 @@ std::optional<int> TimelineTextView::positionOf(const std::optional<Place>& plac
 }
 
 void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
-    text_ = renderFrom(blocks, pending_, inputs_.fontSize, sectionKeys_);
+    text_ = renderFrom(blocks, 0, inputs_.fontSize, sectionKeys_);
     // A fresh document is filled several times faster than one that a text
     // edit watches; the edit deletes the old one, its own child, on the swap.
     auto* fresh = new QTextDocument(edit_);
@@ -414,6 +450,7 @@ void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
     ++restyleRound_;
     desynced_ = false;
     renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
+    beforeId_ = blocks.before() ? std::optional(blocks.before()->id) : std::nullopt;
     renderedFont_ = inputs_.fontSize;
     renderedEditable_ = inputs_.editable;
 }
@@ -421,7 +458,7 @@ void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
 bool TimelineTextView::restyle(const TimelineBlocks& blocks, bool wasAtBottom) {
     // Unshown, nothing is laid out until it is shown: a new document costs no more.
     if (!isVisible()) return false;
-    AttributedText fresh = renderFrom(blocks, pending_, inputs_.fontSize, sectionKeys_);
+    AttributedText fresh = renderFrom(blocks, 0, inputs_.fontSize, sectionKeys_);
     if (fresh.string() != text_.string()) return false;
     text_ = std::move(fresh);
     ranges_.reset();
@@ -433,59 +470,6 @@ bool TimelineTextView::restyle(const TimelineBlocks& blocks, bool wasAtBottom) {
     reportVisible();
     updateGutter();
     return true;
-}
-
-void TimelineTextView::scheduleFill() {
-    // On a timer, not straight after: input and painting waiting since the
-    // last step go first.
-    main_.postAfter(kFillPause, [self = QPointer<TimelineTextView>(this), round = fillRound_] {
-        if (!self || self->fillRound_ != round || self->pending_ == 0) return;
-        const size_t from = LongParagraph::stepStart(self->inputs_.paragraphs().scoped(),
-                                                     self->pending_, self->fillStep);
-        self->fillOlder(self->pending_ - from);
-        if (self->pending_ > 0) self->scheduleFill();
-    });
-}
-
-void TimelineTextView::finishFill() { fillOlder(pending_); }
-
-void TimelineTextView::fillOlder(size_t count) {
-    count = std::min(count, pending_);
-    // A document out of step with the text is rendered anew on the next inputs.
-    if (count == 0 || desynced_) return;
-    // The paragraphs in front are those of the inputs: any change among them
-    // rendered everything anew (see apply).
-    const TimelineBlocks blocks = inputs_.paragraphs();
-    const size_t from = pending_ - count;
-    AttributedText older = renderRange(blocks, from, pending_, inputs_.fontSize, sectionKeys_);
-    const bool wasAtBottom = atBottom();
-    const double oldHeight = layoutAll(), oldTop = scrollY();
-    const int savedAnchor = edit_->textCursor().anchor(), savedPos = edit_->textCursor().position();
-
-    // The ranges already known only move down.
-    std::vector<ParagraphRange> moved = blockRanges(older);
-    moved.reserve(moved.size() + ranges().size());
-    for (ParagraphRange r : ranges()) {
-        r.location += older.length();
-        moved.push_back(std::move(r));
-    }
-    text_.replace(0, 0, older);
-    write(0, 0, older.length());
-    ranges_ = std::move(moved);
-    // A caret at the very start stays there, as it would on a full render;
-    // any other selection moves with its text.
-    if (savedAnchor == 0 && savedPos == 0) restoreSelection(0, 0);
-
-    const double newHeight = layoutAll();
-    if (wasAtBottom)
-        scrollToEndOnce();
-    else
-        scrollTo(oldTop + (newHeight - oldHeight));
-    // Only now: passing the top on the way is no request for more.
-    pending_ = from;
-    addEmptyFirst(*ranges_);
-    reportVisible();
-    updateGutter();
 }
 
 void TimelineTextView::reportVisible() {
@@ -527,13 +511,18 @@ void TimelineTextView::handleJump() {
     std::optional<ParagraphRange> target;
     if (inputs_.jump.id) {
         target = rangeOf(*inputs_.jump.id);
-        // The target may be among the older paragraphs still to come.
-        if (!target && pending_ > 0) {
-            finishFill();
-            target = rangeOf(*inputs_.jump.id);
+        // The target may be among the paragraphs not held: they come in.
+        if (!target) {
+            if (const auto at = indexOf(*inputs_.jump.id, lo_)) {
+                holdAround(*at);
+                target = rangeOf(*inputs_.jump.id);
+            }
         }
     }
-    if (!target) return scrollToEnd();
+    if (!target) {
+        if (!heldToEnd_) holdWindow(startBefore(scopedCount()), scopedCount());
+        return scrollToEnd();
+    }
     const QTextDocument& doc = *edit_->document();
     layoutAll();
     auto line = DocumentGeometry::lineAt(doc, target->location);
@@ -550,8 +539,8 @@ bool TimelineTextView::unchangedSinceRendering() const {
     // holds the same paragraphs, and only the live one needs a look.
     if (desynced_ || !renderedBlocks_ || renderedBlocks_ != inputs_.blocks) return false;
     if (renderedFont_ != inputs_.fontSize || renderedEditable_ != inputs_.editable) return false;
-    const size_t scoped = inputs_.blocks->size();
-    if (!inputs_.liveBlock) return renderedKey_.size() == scoped;
+    const size_t scoped = hi_ - lo_;
+    if (!inputs_.liveBlock || !heldToEnd_) return renderedKey_.size() == scoped;
     return renderedKey_.size() == scoped + 1 && renderedKey_.back().matches(*inputs_.liveBlock);
 }
 
@@ -561,9 +550,9 @@ std::optional<GutterEntry> TimelineTextView::gutterEntry(size_t rangeIndex) cons
     const auto id = platform::Uuid::parse(all[rangeIndex].id.toStdString());
     if (!id) return std::nullopt;
     const TimelineBlocks blocks = inputs_.paragraphs();
-    // Ranges follow the paragraphs not yet written one for one unless an
-    // edit emptied one, so the paragraph is looked for outward from there.
-    const size_t guess = rangeIndex + pending_;
+    // Ranges follow the paragraphs held one for one unless an edit emptied
+    // one, so the paragraph is looked for outward from there.
+    const size_t guess = rangeIndex + lo_;
     std::optional<size_t> found;
     for (size_t d = 0; !found && (guess + d < blocks.size() || d <= guess); ++d) {
         if (guess + d < blocks.size() && blocks[guess + d].id == *id)
@@ -605,8 +594,14 @@ void TimelineTextView::boundsChanged() {
     gutter_->setGeometry(edit_->viewport()->rect());
     reportVisible();
     gutter_->update();
-    // Older paragraphs still coming are no reason to ask for more.
-    if (!inputs_.onScrolledToTop || loadingMore_ || pending_ > 0) return;
+    // Paragraphs not held come in a page at a time as either end is reached;
+    // only past the oldest is the host asked for more.
+    if (isVisible() && !paging_ && !desynced_) {
+        if (lo_ > 0 && scrollY() < kTopSlack) return schedulePage(true);
+        // Not from the top as well: a short text would go back and forth.
+        if (!heldToEnd_ && scrollY() >= kTopSlack && atTextEnd()) return schedulePage(false);
+    }
+    if (!inputs_.onScrolledToTop || loadingMore_ || lo_ > 0) return;
     if (scrollY() < kTopSlack) {
         loadingMore_ = true;
         inputs_.onScrolledToTop();
@@ -624,6 +619,8 @@ void TimelineTextView::userScrolled() {
 }
 
 void TimelineTextView::frameChanged() {
+    // Narrower, what is held takes more lines.
+    keepWithinBounds();
     if (lastVisible_.atBottom)
         scrollToEnd();
     else

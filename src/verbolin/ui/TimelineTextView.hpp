@@ -3,7 +3,10 @@
 // it is given: only the changed tail is re-rendered where possible, the view
 // stays at the end while the user is there, and the visible paragraphs,
 // scrolling, selection and edits are reported back through the inputs'
-// callbacks. Main thread only.
+// callbacks. It holds a stretch of the paragraphs near the screen, never the
+// whole of a long transcript: years of dictation laid out at once would take
+// minutes and pass the depth at which Qt can still place a line. Main thread
+// only.
 
 #include <QPointer>
 #include <QWidget>
@@ -36,7 +39,12 @@ class TimelineTextView final : public QWidget {
     static constexpr double kInsetHeight = 10;
     static constexpr double kBottomSlack = 40;  // "at the end" when closer than this
     static constexpr double kTopSlack = 60;     // scrolled to the top when above this
-    static constexpr std::chrono::milliseconds kFillPause{1};  // between steps of older text
+    static constexpr std::chrono::milliseconds kFillPause{1};  // between steps of a restyle
+    // Qt's text layout places no line deeper than this; what is held is
+    // bounded so that it stays above it at the largest size and any width.
+    static constexpr double kDepthCeiling = 8'388'607;
+    // A text column narrower than this is counted as this wide.
+    static constexpr double kNarrowestText = 240;
 
     explicit TimelineTextView(platform::MainExecutor& main, QWidget* parent = nullptr);
     ~TimelineTextView() override;
@@ -49,22 +57,35 @@ class TimelineTextView final : public QWidget {
     TimelineTextEdit* textEdit() const { return edit_; }
     GutterView* gutter() const { return gutter_; }
     const AttributedText& text() const { return text_; }
+    // The keys of the paragraphs held, in order.
     const std::vector<ParagraphKey>& renderedKeys() const { return renderedKey_; }
     const std::vector<ParagraphRange>& ranges() const;
     bool loadingMore() const { return loadingMore_; }
-    // Leading paragraphs not yet in the text: a long timeline opens with its
-    // newest paragraphs and takes the older ones in on later turns.
-    size_t pendingParagraphs() const { return pending_; }
+    // The scoped paragraphs held, [heldFrom, heldTo): a view opens with its
+    // newest, scrolling to the top brings older ones in a page at a time
+    // and lets go of those far below, and back. The live paragraph is held
+    // with the last one.
+    size_t heldFrom() const { return lo_; }
+    size_t heldTo() const { return hi_; }
+    // The most paragraphs held at once; a page brought in is a third of it.
+    // Their length is bounded too, by the depth they may take.
+    size_t windowParagraphs = 300;
     // Text still in the size before a font change: what is on screen takes
     // the new one at once, the rest on later turns.
     bool restyling() const { return !stale_.empty(); }
-    // Paragraphs written per turn while older text comes in, fewer where
-    // they are long; a timeline no longer than this is written at once.
-    size_t fillStep = 1000;
-    // Writes all older text still pending now.
-    void finishFill();
+    // Ctrl+Home and Ctrl+End: hold the oldest (newest) paragraphs and go
+    // there; `select` extends the selection to it.
+    void reachStart(bool select = false);
+    void reachEnd(bool select = false);
+    // What scrolling to the top (bottom) of what is held does: the page of
+    // paragraphs in front of (after) it comes in, those far away go.
+    void loadOlder();
+    void loadNewer();
+    // Ctrl+A: the whole view, what is not held included.
+    void selectWhole();
 
-    // The selection as plain text: separators read as blank lines.
+    // The selection as plain text: separators read as blank lines, and a
+    // paragraph shown in part, or not held, read whole from the transcript.
     QString plainSelectedText() const;
     // Puts "Delete Paragraph" and a separator in front of the editor's menu
     // when deletion is offered (disabled unless `atParagraph`), and disables
@@ -112,8 +133,53 @@ class TimelineTextView final : public QWidget {
     void scrollToEnd();
     void scrollToEndOnce();
     void handleJump();
-    void fillOlder(size_t count);  // writes the `count` paragraphs in front of the text
-    void scheduleFill();
+
+    // The window over the scoped paragraphs; see TimelineTextViewWindow.cpp.
+    TimelineBlocks held() const { return inputs_.paragraphs().window(lo_, hi_); }
+    size_t scopedCount() const { return inputs_.blocks ? inputs_.blocks->size() : 0; }
+    // Finds what was held in new inputs whose first `shared` paragraphs are
+    // those rendered last.
+    void placeWindow(size_t shared);
+    // Whether `lines` of text in `paragraphs` paragraphs stay above the depth
+    // ceiling at the largest size, with `share` of it.
+    bool fits(size_t lines, size_t paragraphs, double share = 1) const;
+    // Units of text a line holds at least at the largest size and the
+    // narrowest width; the lines what is held takes at most.
+    size_t unitsPerLine() const;
+    size_t heldLines() const;
+    // Where a stretch ending at `end` (starting at `start`) that fits starts (ends).
+    size_t startBefore(size_t end, double share = 1) const;
+    size_t endAfter(size_t start, double share = 1) const;
+    // Holds [lo, hi) anew, the selection kept by paragraph.
+    void holdWindow(size_t lo, size_t hi);
+    void holdAround(size_t index);
+    void letGoFront(size_t count);  // of the held paragraphs
+    void letGoBack(size_t count);
+    // After the text grew: lets go of what is held beyond the bounds, away
+    // from the end the view follows.
+    void keepWithinBounds();
+    void schedulePage(bool older);
+    bool atTextEnd() const;  // at the end of what is held
+    std::optional<size_t> indexOf(const platform::Uuid& id, size_t guess) const;
+    // A point in the transcript: a scoped paragraph (or the live one, at
+    // scopedCount()) and an offset in its text.
+    struct Logical {
+        platform::Uuid id;
+        size_t index = 0;
+        int offset = 0;
+    };
+    std::optional<Logical> logicalOf(int position) const;
+    Logical resolved(Logical point) const;  // its index in the inputs of now
+    int positionOf(Logical point) const;
+    // blocks[from...] (the scoped blocks[from, to)) as text that follows the
+    // paragraph in front, at the size and with the sessions of now.
+    AttributedText textFrom(const TimelineBlocks& blocks, size_t from) const;
+    AttributedText textOf(const TimelineBlocks& blocks, size_t from, size_t to) const;
+    QString logicalText(Logical from, Logical to) const;
+    // Runs `change` of what is held, keeping the selection by its place in
+    // the transcript; ends not held any more are kept beside the document.
+    void keepingSelection(const std::function<void()>& change);
+    void setWide(Logical anchor, Logical position);
     // A new font size over the same text: the formats change in steps,
     // what is on screen first. False where the text itself would change.
     bool restyle(const TimelineBlocks& blocks, bool wasAtBottom);
@@ -153,6 +219,8 @@ class TimelineTextView final : public QWidget {
     std::vector<ParagraphRange> rangesOf(const AttributedText& text) const;
     void addEmptyFirst(std::vector<ParagraphRange>& ranges) const;
     void selectionChanged();
+    // The edits of the paragraphs the last change touched, their keys updated.
+    EditMapping mapEdits();
     void reportSelection();  // onSelection (and onUserInteraction) with the selection now
     void write(int start, int removed, int inserted);
     // Passes a user's edit of one paragraph on; `caret`, its offset in the
@@ -180,8 +248,22 @@ class TimelineTextView final : public QWidget {
     double renderedFont_ = 0;
     bool renderedEditable_ = true;
     bool loadingMore_ = false;
-    size_t pending_ = 0;  // renderedKey_[0, pending_) are not in the text yet
-    long fillRound_ = 0;  // a posted fill step of an earlier round does nothing
+    size_t lo_ = 0, hi_ = 0;  // the scoped paragraphs held
+    bool heldToEnd_ = true;   // hi_ is the end: new paragraphs and the live one come in
+    // The paragraph in front of those held, whose end sets the space above them.
+    std::optional<platform::Uuid> beforeId_;
+    bool paging_ = false;  // a page is posted
+    // A selection with an end outside what is held: its ends in the
+    // transcript, and where the document shows them (its edges).
+    struct Wide {
+        Logical anchor, position;
+        int docAnchor = 0, docPosition = 0;
+    };
+    std::optional<Wide> wide_;
+    std::optional<Logical> parked_;  // a caret in a paragraph let go
+    bool settingWide_ = false;
+    // Where the last user change touched the text, for mapping it.
+    std::optional<std::pair<int, int>> touched_;
     bool editing_ = false;
     long lastJumpToken_ = 0;
     long lastCaretToken_ = 0;

@@ -21,7 +21,17 @@
 
 namespace verbolin {
 
+namespace {
+
+constexpr const char* kWideRefusal =
+    "A selection across paragraphs cannot be changed: edit one paragraph at a time.";
+
+}  // namespace
+
 bool TimelineTextView::shouldChange(int pos, int len) const {
+    // A selection reaching paragraphs not held is never typed over: what is
+    // not shown would go unseen.
+    if (wide_) return false;
     std::optional<QString> live;
     if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
     return TimelineEditMapper::shouldChange(text_, pos, len, live);
@@ -96,12 +106,15 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     const std::optional<TextAttributes> look = insertionAttributes(at);
     // Whatever made the change, keys or not, one the text would refuse is
     // taken back rather than shown and never stored.
-    if (!look || !TimelineEditMapper::shouldChange(text_, at, gone, live)) {
+    if (wide_ || !look || !TimelineEditMapper::shouldChange(text_, at, gone, live)) {
         refused_ = Refused{at, gone, put};
         return;
     }
     text_.replace(at, gone, TimelineRenderer::lines(after.mid(at - pos, put), *look));
     ranges_.reset();
+    touched_ = touched_
+                   ? std::pair(std::min(touched_->first, at), std::max(touched_->second, at + put))
+                   : std::pair(at, at + put);
     if (put > 0) restyle_ = {at, at + put};
     if (edit_->document()->characterCount() - 1 != text_.length()) desynced_ = true;
 }
@@ -138,7 +151,8 @@ void TimelineTextView::takeBack() {
     edit_->setTextCursor(c);
     std::optional<QString> live;
     if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
-    const char* why = TimelineEditMapper::whyRefused(text_, ranges(), r.at, r.gone, live);
+    const char* why =
+        wide_ ? kWideRefusal : TimelineEditMapper::whyRefused(text_, ranges(), r.at, r.gone, live);
     if (inputs_.onRefused)
         inputs_.onRefused(why ? why : "There is no paragraph here to take the text.");
 }
@@ -151,12 +165,16 @@ void TimelineTextView::textChanged() {
         // the document out.
         refused_.reset();
         restyle_.reset();
+        touched_.reset();
         postSelf([](TimelineTextView& v) {
             if (v.desynced_) v.apply();
         });
         return;
     }
-    if (refused_) return takeBack();
+    if (refused_) {
+        touched_.reset();
+        return takeBack();
+    }
     editing_ = true;
     TimelineEditMapper::assignStrayText(text_, inputs_.fontSize);
     ranges_.reset();
@@ -170,27 +188,65 @@ void TimelineTextView::textChanged() {
     writing_ = true;
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
     writing_ = false;
-    // The paragraphs not yet written keep their keys in front.
-    EditMapping mapping = TimelineEditMapper::collectEdits(
-        text_, ranges(), std::span(renderedKey_).subspan(std::min(pending_, renderedKey_.size())));
+    EditMapping mapping = mapEdits();
     // A paragraph typed past the length shown whole is stored whole and
     // shown in part from then on: its key no longer matches what the window
     // hands over next.
     for (const ParagraphEdit& e : mapping.edits)
         if (e.after.size() > size_t(LongParagraph::kLimit) &&
             LongParagraph::tooLong(QString::fromStdString(e.after)))
-            for (ParagraphKey& k : mapping.keys)
+            for (ParagraphKey& k : renderedKey_)
                 if (k.id == e.id) k.text.clear();
-    renderedKey_.resize(pending_);
-    renderedKey_.insert(renderedKey_.end(), std::make_move_iterator(mapping.keys.begin()),
-                        std::make_move_iterator(mapping.keys.end()));
     renderedBlocks_.reset();
     for (const ParagraphEdit& e : mapping.edits) reportEdit(e);
     updateGutter();
     editing_ = false;
 }
 
+EditMapping TimelineTextView::mapEdits() {
+    const std::vector<ParagraphRange>& all = ranges();
+    const auto touched = std::exchange(touched_, std::nullopt);
+    // Only the paragraphs the change touched, and their neighbours, are
+    // compared: ranges follow the keys one for one.
+    if (touched && all.size() == renderedKey_.size() && !all.empty()) {
+        size_t from = firstRangeEndingAfter(all, touched->first - 1);
+        size_t to = from;
+        while (to < all.size() && all[to].location <= touched->second) ++to;
+        from = from > 0 ? from - 1 : 0;
+        to = std::min(to + 1, all.size());
+        bool same = from < to;
+        for (size_t i = from; same && i < to; ++i)
+            same = all[i].id == QString::fromStdString(renderedKey_[i].id.string());
+        if (same) {
+            const std::vector<ParagraphRange> part(all.begin() + std::ptrdiff_t(from),
+                                                   all.begin() + std::ptrdiff_t(to));
+            EditMapping m = TimelineEditMapper::collectEdits(
+                text_, part, std::span(renderedKey_).subspan(from, to - from));
+            if (m.keys.size() == to - from) {
+                std::move(m.keys.begin(), m.keys.end(),
+                          renderedKey_.begin() + std::ptrdiff_t(from));
+                return m;
+            }
+        }
+    }
+    EditMapping m = TimelineEditMapper::collectEdits(text_, all, renderedKey_);
+    renderedKey_ = m.keys;
+    return m;
+}
+
 void TimelineTextView::selectionChanged() {
+    if (!settingWide_ && !writing_) parked_.reset();
+    if (wide_ && !settingWide_ && !writing_) {
+        // Shift with a key or the mouse from the end kept beside the document
+        // moves the other end; any other selection replaces it.
+        const QTextCursor c = edit_->textCursor();
+        if (c.anchor() != wide_->docAnchor) {
+            wide_.reset();
+        } else if (c.position() != wide_->docPosition) {
+            if (const auto at = logicalOf(c.position())) wide_->position = *at;
+            wide_->docPosition = c.position();
+        }
+    }
     selectionInteractive_ = selectionInteractive_ || edit_->inMouseEvent();
     if (selectionPosted_) return;  // one report per turn, with the latest selection
     selectionPosted_ = true;
@@ -211,10 +267,14 @@ void TimelineTextView::reportSelection() {
 }
 
 QString TimelineTextView::plainSelectedText() const {
+    if (wide_) return logicalText(wide_->anchor, wide_->position);
     const QTextCursor c = edit_->textCursor();
     if (!c.hasSelection()) return QString();
-    return TimelineRenderer::plainText(text_, c.selectionStart(),
-                                       c.selectionEnd() - c.selectionStart());
+    const auto from = logicalOf(c.selectionStart()), to = logicalOf(c.selectionEnd());
+    if (!from || !to)
+        return TimelineRenderer::plainText(text_, c.selectionStart(),
+                                           c.selectionEnd() - c.selectionStart());
+    return logicalText(*from, *to);
 }
 
 void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
@@ -237,6 +297,12 @@ void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
         connect(a, &QAction::triggered, this,
                 isUndo ? &TimelineTextView::undo : &TimelineTextView::redo);
     }
+    // Select All takes in what is not held too.
+    for (QAction* a : menu.actions()) {
+        if (a->objectName() != QLatin1String("select-all")) continue;
+        QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
+        connect(a, &QAction::triggered, this, &TimelineTextView::selectWhole);
+    }
     if (!inputs_.onDeleteSelection) return;
     QAction* first = menu.actions().isEmpty() ? nullptr : menu.actions().front();
     QAction* separator = menu.insertSeparator(first);
@@ -250,6 +316,13 @@ void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
 
 void TimelineTextView::deleteSelectedParagraphs() {
     if (!inputs_.onDeleteSelection) return;
+    if (wide_) {
+        if (inputs_.onRefused)
+            inputs_.onRefused(
+                "A selection that reaches paragraphs not shown cannot be deleted at once: "
+                "select fewer paragraphs.");
+        return;
+    }
     // The host decides from the selection it was told of, which is reported
     // a turn late: a caret placed just now must be the one it goes by.
     if (selectionPosted_) reportSelection();
@@ -259,7 +332,8 @@ void TimelineTextView::deleteSelectedParagraphs() {
 void TimelineTextView::reportEdit(const ParagraphEdit& edit, std::optional<int> caret) {
     if (!inputs_.onEdit) return;
     Block shown{edit.id, {}};
-    for (const Block& b : inputs_.paragraphs())
+    // Among those held: a key must not walk years of paragraphs.
+    for (const Block& b : held())
         if (b.id == edit.id) shown = b;
     // Typed back to what the paragraph holds: no edit. The window hands
     // over the paragraphs anew after each edit, so they are never behind.
@@ -294,7 +368,13 @@ void TimelineTextView::handleCaret() {
     if (inputs_.caret.token == lastCaretToken_) return;
     lastCaretToken_ = inputs_.caret.token;
     if (!inputs_.caret.id) return;
-    const std::optional<ParagraphRange> range = rangeOf(*inputs_.caret.id);
+    std::optional<ParagraphRange> range = rangeOf(*inputs_.caret.id);
+    // Not held: the part around it comes in.
+    if (!range)
+        if (const auto at = indexOf(*inputs_.caret.id, lo_)) {
+            holdAround(*at);
+            range = rangeOf(*inputs_.caret.id);
+        }
     if (!range) return;
     const int at = verbolin::positionOf(text_, *range, std::max(inputs_.caret.offset, 0));
     QTextCursor c = edit_->textCursor();

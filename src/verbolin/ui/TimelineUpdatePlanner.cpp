@@ -54,12 +54,14 @@ TimelinePlan plan(const std::vector<ParagraphKey>& rendered, const TimelineBlock
 }
 
 int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
-              const std::vector<ParagraphKey>& keys, size_t index, size_t hidden) {
+              const std::vector<ParagraphKey>& keys, size_t index, size_t hidden,
+              bool leadingSeparator) {
     if (index >= keys.size() || index < hidden) return textLength;
     const QString id = QString::fromStdString(keys[index].id.string());
     // Only the very first paragraph has no separator in front.
     auto startOf = [&](size_t i) {
-        return i == 0 && hidden == 0 ? ranges[i].location : ranges[i].location - 1;
+        return i == 0 && hidden == 0 && !leadingSeparator ? ranges[i].location
+                                                          : ranges[i].location - 1;
     };
     // Ranges follow the keys one for one, an emptied paragraph's included.
     if (const size_t guess = index - hidden; guess < ranges.size() && ranges[guess].id == id)

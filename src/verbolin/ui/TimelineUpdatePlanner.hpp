@@ -61,9 +61,12 @@ inline TimelinePlan plan(const std::vector<ParagraphKey>& renderedKeys,
 // paragraph, at 0 for the first one, or at `textLength` when it is not shown.
 // Paragraph ids are unique in the text, and ranges[index - hidden] is looked
 // at first: the first `hidden` keys are not in the text, which then starts
-// with the separator in front of keys[hidden].
+// with the separator in front of keys[hidden]. `leadingSeparator`: the text
+// starts with the separator in front of keys[0] too (paragraphs before it
+// are not held).
 int tailStart(const std::vector<ParagraphRange>& ranges, int textLength,
-              const std::vector<ParagraphKey>& keys, size_t index, size_t hidden = 0);
+              const std::vector<ParagraphKey>& keys, size_t index, size_t hidden = 0,
+              bool leadingSeparator = false);
 
 // The first and last paragraphs in the visible character range; when only
 // the space between paragraphs shows, both name the one above it.

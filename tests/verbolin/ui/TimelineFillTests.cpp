@@ -1,6 +1,7 @@
-// A long timeline opens with its newest paragraphs and takes the older ones
-// in on later turns. Whatever arrives meanwhile, the finished view must be
-// the one a single full render gives.
+// A long timeline holds a stretch of its paragraphs, its newest first, and
+// brings older ones in a page at a time as the top is reached, letting go of
+// those far below. Whatever arrives meanwhile, what it holds must read
+// exactly as the same stretch of a single full render.
 #include <gtest/gtest.h>
 
 #include <QTest>
@@ -39,6 +40,10 @@ std::vector<std::string> documentDump(QTextDocument& doc) {
     return out;
 }
 
+double lineTop(TimelineHarness& h, int position) {
+    return DocumentGeometry::lineAt(h.doc(), position)->rect.top() - h.view.scrollY();
+}
+
 std::vector<std::optional<GutterEntry>> gutterEntries(TimelineHarness& h) {
     std::vector<std::optional<GutterEntry>> out;
     for (size_t i = 0; i < h.view.ranges().size(); ++i) out.push_back(h.view.gutter()->entryAt(i));
@@ -58,28 +63,52 @@ TimelineInputs withLive(TimelineHarness& h, std::shared_ptr<const std::vector<Bl
     return in;
 }
 
-// Runs the older text's steps, one turn each, until none is left.
+// Scrolls to the top, one page a turn, until the oldest paragraph is held.
 void finish(TimelineHarness& h) {
-    for (int turns = 0; h.view.pendingParagraphs() > 0 && turns < 10000; ++turns)
-        h.main.advance(TimelineTextView::kFillPause);
+    for (int turns = 0; h.view.heldFrom() > 0 && turns < 10000; ++turns) {
+        h.view.scrollTo(0);
+        h.view.loadOlder();
+        h.settle();
+    }
     h.settle();
 }
 
-// The same inputs rendered at once, for comparison.
+// What the held stretch must be: the same stretch of the same inputs
+// rendered whole, from the separator in front of its first paragraph.
 void expectSameAsFullRender(TimelineHarness& h, const TimelineInputs& in) {
     TimelineHarness full;
-    full.view.fillStep = kNever;
+    full.view.windowParagraphs = kNever;
     full.view.setInputs(in);
-    full.view.finishFill();  // however long its paragraphs
     full.settle();
-    ASSERT_EQ(full.view.pendingParagraphs(), 0u);
-    EXPECT_EQ(h.view.pendingParagraphs(), 0u);
-    EXPECT_EQ(h.view.text().string(), full.view.text().string());
-    EXPECT_EQ(h.doc().toPlainText(), full.doc().toPlainText());
-    EXPECT_EQ(documentDump(h.doc()), documentDump(full.doc()));
-    EXPECT_EQ(h.view.ranges(), full.view.ranges());
-    EXPECT_EQ(h.view.renderedKeys(), full.view.renderedKeys());
-    EXPECT_EQ(gutterEntries(h), gutterEntries(full));
+    ASSERT_EQ(full.view.heldFrom(), 0u);
+    const size_t lo = h.view.heldFrom(), count = h.view.renderedKeys().size();
+    const auto& all = full.view.ranges();
+    ASSERT_LE(lo + count, all.size());
+    const int start = lo > 0 ? all[lo].location - 1 : 0;
+    const int end =
+        lo + count < all.size() ? all[lo + count].location - 1 : full.view.text().length();
+    EXPECT_EQ(h.view.text().string(), full.view.text().string().mid(start, end - start));
+    EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+    // Block by block, but for the empty one in front of a leading separator.
+    std::vector<std::string> dump = documentDump(full.doc());
+    const int firstBlock = full.doc().findBlock(lo > 0 ? start + 1 : 0).blockNumber();
+    dump = std::vector<std::string>(
+        dump.begin() + firstBlock,
+        dump.begin() + firstBlock + h.doc().blockCount() - (lo > 0 ? 1 : 0));
+    std::vector<std::string> held = documentDump(h.doc());
+    if (lo > 0) held.erase(held.begin());
+    EXPECT_EQ(held, dump);
+    std::vector<ParagraphRange> ranges(all.begin() + std::ptrdiff_t(lo),
+                                       all.begin() + std::ptrdiff_t(lo + count));
+    for (ParagraphRange& r : ranges) r.location -= start;
+    EXPECT_EQ(h.view.ranges(), ranges);
+    const auto& keys = full.view.renderedKeys();
+    EXPECT_EQ(h.view.renderedKeys(),
+              std::vector<ParagraphKey>(keys.begin() + std::ptrdiff_t(lo),
+                                        keys.begin() + std::ptrdiff_t(lo + count)));
+    const auto entries = gutterEntries(full);
+    EXPECT_EQ(gutterEntries(h), decltype(entries)(entries.begin() + std::ptrdiff_t(lo),
+                                                  entries.begin() + std::ptrdiff_t(lo + count)));
 }
 
 TEST(TimelineFill, FinishedFillMatchesAFullRender) {
@@ -91,13 +120,13 @@ TEST(TimelineFill, FinishedFillMatchesAFullRender) {
     };
     const Case cases[] = {
         {30, 4, false},        {30, 4, true},  {31, 10, true}, {12, 11, false},
-        {25, 1, true},         {40, 39, true}, {20, 20, true},  // no fill: written at once
+        {25, 1, true},         {40, 39, true}, {20, 20, true},  // held whole
         {5, 1000, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.paragraphs) + " by " + std::to_string(c.step));
-        TimelineHarness h;
-        h.view.fillStep = c.step;
+        TimelineHarness h(600, 60);  // a few paragraphs more than fill it
+        h.view.windowParagraphs = c.step;
         auto segments = uitest::segments(c.paragraphs, 60);
         for (auto& s : segments)
             while (c.tooLong && s.text.size() <= size_t(LongParagraph::kLimit)) s.text += " more";
@@ -106,137 +135,198 @@ TEST(TimelineFill, FinishedFillMatchesAFullRender) {
         if (c.live) live = uitest::block(1e5, 1e5 + 2, "and so we");
         const TimelineInputs in = withLive(h, blocks, live);
         h.view.setInputs(in);
-        const size_t step = c.tooLong ? 1 : c.step;
-        const size_t expected = size_t(c.paragraphs) > step ? c.paragraphs - step : 0;
-        EXPECT_EQ(h.view.pendingParagraphs(), expected);
+        // Paragraphs too long to show whole are held as few as stay within the depth.
+        const size_t expected = c.tooLong                       ? h.view.heldFrom()
+                                : size_t(c.paragraphs) > c.step ? c.paragraphs - c.step
+                                                                : 0;
+        EXPECT_LT(DocumentGeometry::layoutAll(h.doc()), TimelineTextView::kDepthCeiling);
+        EXPECT_EQ(h.view.heldFrom(), expected);
+        EXPECT_EQ(h.view.heldTo(), size_t(c.paragraphs));
         EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
         h.settle();
-        EXPECT_EQ(h.view.pendingParagraphs(), expected);  // the first step waits for a timer
+        EXPECT_EQ(h.view.heldFrom(), expected);  // nothing comes in unasked
         EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+        expectSameAsFullRender(h, in);
         if (expected > 0) {
-            h.main.advance(TimelineTextView::kFillPause);  // one step
-            EXPECT_EQ(h.view.pendingParagraphs(), expected > step ? expected - step : 0);
+            // One page at the top: the paragraph on top stays where it was.
+            // Scrolled to the top: pages come in.
+            h.view.scrollTo(0);
+            const QString top = h.view.ranges()[0].id;
+            const double before = lineTop(h, h.view.ranges()[0].location);
+            h.settle();
+            EXPECT_LT(h.view.heldFrom(), expected);
+            const auto now = std::find_if(h.view.ranges().begin(), h.view.ranges().end(),
+                                          [&](const ParagraphRange& r) { return r.id == top; });
+            // Held still unless pages came in until it was far below.
+            if (now != h.view.ranges().end() && (h.view.heldFrom() > 0 || h.view.scrollY() > 0)) {
+                EXPECT_NEAR(lineTop(h, now->location), before, 1.0);
+            }
+            expectSameAsFullRender(h, in);
         }
         finish(h);
-        EXPECT_EQ(h.view.scrollY(), h.maxScroll());  // still at the end
+        EXPECT_EQ(h.view.heldFrom(), 0u);
+        expectSameAsFullRender(h, in);
+        h.view.reachEnd();  // Ctrl+End: the newest at once
+        h.settle();
+        EXPECT_EQ(h.view.heldTo(), size_t(c.paragraphs));
+        EXPECT_EQ(h.view.scrollY(), h.maxScroll());
         expectSameAsFullRender(h, in);
     }
 }
 
 TEST(TimelineFill, NewFinalsAndPreviewsDuringTheFillChangeOnlyTheTail) {
     TimelineHarness h;
-    h.view.fillStep = 5;
+    h.view.windowParagraphs = 5;
     auto segs = uitest::segments(30, 60);
     h.view.setInputs(withLive(h, uitest::blocks(segs), std::nullopt));
-    ASSERT_EQ(h.view.pendingParagraphs(), 25u);
+    ASSERT_EQ(h.view.heldFrom(), 25u);
     const int shown = h.view.text().length();
 
-    // A preview, then a final: the older text is left to the fill.
+    // A preview, then a final: the older text is not held.
     Block live = uitest::block(1e5, 1e5 + 2, "and so");
     h.view.setInputs(withLive(h, uitest::blocks(segs), live));
-    EXPECT_EQ(h.view.pendingParagraphs(), 25u);
+    EXPECT_EQ(h.view.heldFrom(), 25u);
     EXPECT_GT(h.view.text().length(), shown);
     segs.push_back(uitest::segment(1e5, 1e5 + 2, "and so we went."));
     TimelineInputs in = withLive(h, uitest::blocks(segs), std::nullopt);
     h.view.setInputs(in);
-    EXPECT_EQ(h.view.pendingParagraphs(), 25u);
-    // The gutter finds the paragraphs shown so far among all of them.
+    EXPECT_EQ(h.view.heldFrom(), 26u);  // the oldest held let go for the newest
+    // The gutter finds the paragraphs held among all of them.
     const auto entry = h.view.gutter()->entryAt(0);
     ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ(entry->label, (*in.blocks)[25].text());
+    EXPECT_EQ(entry->label, (*in.blocks)[26].text());
     finish(h);
     expectSameAsFullRender(h, in);
 }
 
 TEST(TimelineFill, ChangeAmongOlderParagraphsRendersAnew) {
     TimelineHarness h;
-    h.view.fillStep = 6;
+    h.view.windowParagraphs = 6;
     auto segs = uitest::segments(30, 60);
     h.view.setInputs(withLive(h, uitest::blocks(segs), std::nullopt));
-    ASSERT_EQ(h.view.pendingParagraphs(), 24u);
+    ASSERT_EQ(h.view.heldFrom(), 24u);
     segs.erase(segs.begin() + 3);  // deleted elsewhere, not yet shown here
     segs[1].text = "Changed by another window.";
     const TimelineInputs in = withLive(h, uitest::blocks(segs), std::nullopt);
     h.view.setInputs(in);
+    EXPECT_EQ(h.view.heldFrom(), 23u);  // the same paragraphs, a place earlier
+    expectSameAsFullRender(h, in);
     finish(h);
     expectSameAsFullRender(h, in);
 }
 
 TEST(TimelineFill, ChangeInTheFirstShownParagraphReplacesFromItsSeparator) {
     TimelineHarness h;
-    h.view.fillStep = 5;
+    h.view.windowParagraphs = 5;
     auto segs = uitest::segments(30, 60);
     h.view.setInputs(withLive(h, uitest::blocks(segs), std::nullopt));
-    ASSERT_EQ(h.view.pendingParagraphs(), 25u);
+    ASSERT_EQ(h.view.heldFrom(), 25u);
     segs[25].text = "Reworded by another window.";
     const TimelineInputs in = withLive(h, uitest::blocks(segs), std::nullopt);
     h.view.setInputs(in);
-    EXPECT_EQ(h.view.pendingParagraphs(), 25u);  // only the shown text changed
+    EXPECT_EQ(h.view.heldFrom(), 25u);  // only the shown text changed
+    expectSameAsFullRender(h, in);
     EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
     finish(h);
     expectSameAsFullRender(h, in);
 }
 
 TEST(TimelineFill, TypingDuringTheFillIsReportedAndKept) {
-    TimelineHarness h;
-    h.view.fillStep = 4;
+    TimelineHarness h(600, 60);
+    h.view.windowParagraphs = 4;
     auto blocks = uitest::blocks(uitest::segments(20, 60));
     h.view.setInputs(h.inputs(blocks));
-    ASSERT_EQ(h.view.pendingParagraphs(), 16u);
+    ASSERT_EQ(h.view.heldFrom(), 16u);
     const auto& r = h.view.ranges()[1];  // paragraph 17
     h.select(r.location + 9, r.location + 9);
     QTest::keyClicks(&h.edit(), "XY");
     ASSERT_FALSE(h.edits.empty());
     EXPECT_EQ(h.edits.back().first.id, (*blocks)[17].id);
     EXPECT_EQ(h.edits.back().second, "ParagraphXY 17 says something worth keeping.");
-    // Keys of the paragraphs still to come survive the edit's remapping.
-    ASSERT_EQ(h.view.renderedKeys().size(), 20u);
-    EXPECT_EQ(h.view.renderedKeys()[0], ParagraphKey::of((*blocks)[0]));
-    EXPECT_EQ(h.view.renderedKeys()[17].text, "ParagraphXY 17 says something worth keeping.");
-
-    finish(h);
-    EXPECT_EQ(h.view.pendingParagraphs(), 0u);
-    EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
-    EXPECT_EQ(h.view.ranges().size(), 20u);
-    EXPECT_TRUE(h.view.text().string().contains("ParagraphXY 17 says"));
-    EXPECT_TRUE(h.view.text().string().startsWith("Paragraph 0 says"));
-    // The caret stayed in the edited paragraph while older text came in front.
-    const int caret = h.edit().textCursor().position();
-    EXPECT_EQ(h.view.ranges()[17].location + 11, caret);
+    // Only the edited paragraph's key changed; the one in front is as it was.
+    ASSERT_EQ(h.view.renderedKeys().size(), 4u);
+    EXPECT_EQ(h.view.renderedKeys()[0], ParagraphKey::of((*blocks)[16]));
+    EXPECT_EQ(h.view.renderedKeys()[1].text, "ParagraphXY 17 says something worth keeping.");
 
     // The store takes the edit: nothing is rendered again.
     std::vector<Block> edited = *blocks;
     edited[17].segments.front().text = "ParagraphXY 17 says something worth keeping.";
-    const int revision = h.doc().revision();
-    h.show(std::make_shared<const std::vector<Block>>(edited));
+    auto stored = std::make_shared<const std::vector<Block>>(edited);
+    int revision = h.doc().revision();
+    h.show(stored);
     EXPECT_EQ(h.doc().revision(), revision);
+
+    // A page at the top: the caret stays in the edited paragraph while
+    // older text comes in front; then that paragraph is let go, and brought
+    // back, with the caret, by Ctrl+End.
+    h.view.scrollTo(0);
+    h.settle();
+    EXPECT_LT(h.view.heldFrom(), 16u);
+    const QString edited17 = QString::fromStdString((*blocks)[17].id.string());
+    const auto at17 = std::find_if(h.view.ranges().begin(), h.view.ranges().end(),
+                                   [&](const ParagraphRange& r) { return r.id == edited17; });
+    ASSERT_NE(at17, h.view.ranges().end());
+    EXPECT_EQ(at17->location + 11, h.edit().textCursor().position());
+    const size_t reported = h.edits.size();
+    finish(h);
+    EXPECT_EQ(h.view.heldFrom(), 0u);
+    EXPECT_EQ(h.view.heldTo(), 4u);
+    EXPECT_TRUE(h.view.text().string().startsWith("Paragraph 0 says"));
+    h.view.reachEnd();
+    h.settle();
+    EXPECT_TRUE(h.view.text().string().contains("ParagraphXY 17 says"));
+    EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
+    // Typed again where the caret came back: the edit reaches the paragraph.
+    const auto& again = h.view.ranges()[1];
+    h.select(again.location + 11, again.location + 11);
+    QTest::keyClicks(&h.edit(), "Z");
+    ASSERT_EQ(h.edits.size(), reported + 1);
+    EXPECT_EQ(h.edits.back().first.id, (*blocks)[17].id);
+    EXPECT_EQ(h.edits.back().second, "ParagraphXYZ 17 says something worth keeping.");
+
+    // Let go again, then taken back by the window's undo: the paragraph
+    // comes in where the caret is asked for.
+    finish(h);
+    ASSERT_EQ(h.view.heldTo(), 4u);
+    TimelineInputs undone = h.inputs(blocks);
+    undone.caret = {(*blocks)[17].id, 9, 1};
+    h.view.setInputs(undone);
+    h.settle();
+    const QString id17 = QString::fromStdString((*blocks)[17].id.string());
+    const auto back = std::find_if(h.view.ranges().begin(), h.view.ranges().end(),
+                                   [&](const ParagraphRange& r) { return r.id == id17; });
+    ASSERT_NE(back, h.view.ranges().end());
+    EXPECT_EQ(h.edit().textCursor().position(), back->location + 9);
+    EXPECT_TRUE(h.view.text().string().contains("Paragraph 17 says"));
 }
 
 TEST(TimelineFill, JumpToAnOlderParagraphFinishesTheFillFirst) {
     TimelineHarness h;
-    h.view.fillStep = 5;
+    h.view.windowParagraphs = 30;
     auto blocks = uitest::blocks(uitest::segments(40, 60));
     h.view.setInputs(h.inputs(blocks));
     h.settle();
-    ASSERT_EQ(h.view.pendingParagraphs(), 35u);
+    ASSERT_EQ(h.view.heldFrom(), 10u);
     h.jump = {(*blocks)[2].id, 1};
     h.view.setInputs(h.inputs(blocks));
-    EXPECT_EQ(h.view.pendingParagraphs(), 0u);
+    ASSERT_LE(h.view.heldFrom(), 2u);
+    EXPECT_GT(h.view.heldTo(), 2u);
     h.settle();
-    const auto& r = h.view.ranges()[2];
+    const auto& r = h.view.ranges()[2 - h.view.heldFrom()];
     const double top = DocumentGeometry::lineAt(h.doc(), r.location)->rect.top() - h.view.scrollY();
     const double spacing = h.view.text().attributesAt(r.location)->paragraph->spacingBefore;
     EXPECT_NEAR(top, spacing + 4, 1.0);
-    EXPECT_EQ(h.scrolledToTop, 0);
+    // Passing the top while the oldest came in asks the host once at most.
+    EXPECT_LE(h.scrolledToTop, 1);
 }
 
 TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
     TimelineHarness h;
-    h.view.fillStep = 20;
-    auto blocks = uitest::blocks(uitest::segments(60, 60));
-    h.view.setInputs(h.inputs(blocks));
+    h.view.windowParagraphs = 20;
+    auto segs = uitest::segments(60, 60);
+    h.view.setInputs(h.inputs(uitest::blocks(segs)));
     h.settle();
-    ASSERT_GT(h.view.pendingParagraphs(), 0u);
+    ASSERT_GT(h.view.heldFrom(), 0u);
     h.view.scrollTo(h.maxScroll() / 2);
     const auto& r = h.view.ranges()[3];
     const QString id = r.id;
@@ -244,8 +334,11 @@ TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
         DocumentGeometry::lineAt(h.doc(), r.location)->rect.top() - h.view.scrollY();
     ASSERT_GT(h.view.scrollY(), TimelineTextView::kTopSlack);
     ASSERT_FALSE(h.view.atBottom());
-    finish(h);
-    ASSERT_EQ(h.view.pendingParagraphs(), 0u);
+    // New speech, but not past what the window may hold: the text on
+    // screen stays.
+    segs.push_back(uitest::segment(5000, 5002, "New."));
+    h.show(uitest::blocks(segs));
+    EXPECT_LE(h.view.renderedKeys().size(), 20u);
     bool found = false;
     for (const ParagraphRange& now : h.view.ranges()) {
         if (now.id != id) continue;
@@ -254,8 +347,37 @@ TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
                     before, 1.0);
     }
     EXPECT_TRUE(found);
-    // Reaching the top while older text was coming asked for nothing.
+    // Reaching the top while older text is not held brings it in and asks
+    // the host for nothing.
+    h.view.scrollTo(0);
+    h.settle();
+    EXPECT_LT(h.view.heldFrom(), 41u);
     EXPECT_EQ(h.scrolledToTop, 0);
+    // Pages in until the newest are let go: new speech and a preview do not
+    // pull the view, nor come into what it holds.
+    for (int i = 0; i < 20 && h.view.heldTo() == segs.size(); ++i) {
+        h.view.scrollTo(0);
+        h.settle();
+    }
+    ASSERT_LT(h.view.heldTo(), segs.size());
+    const size_t to = h.view.heldTo();
+    const QString text = h.view.text().string();
+    const double y = h.view.scrollY();
+    segs.push_back(uitest::segment(9000, 9002, "Newer still."));
+    TimelineInputs in = h.inputs(uitest::blocks(segs));
+    in.liveBlock = uitest::block(9100, 9101, "and so");
+    in.liveId = in.liveBlock->id;
+    h.view.setInputs(in);
+    h.settle();
+    EXPECT_EQ(h.view.heldTo(), to);
+    EXPECT_EQ(h.view.text().string(), text);
+    EXPECT_EQ(h.view.scrollY(), y);
+    // Ctrl+End: the newest and the live paragraph at once.
+    h.view.reachEnd();
+    h.settle();
+    EXPECT_EQ(h.view.heldTo(), segs.size());
+    EXPECT_TRUE(h.view.text().string().endsWith("and so"));
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
 }
 
 // The store hands over paragraphs that share their segments with those it
@@ -266,7 +388,7 @@ TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
 TEST(TimelineFill, AppendsAfterEditsDeletesAndScopeChangesMatchAFullRender) {
     enum class Scope { all, searched, session };
     for (const size_t step : {kNever, size_t(4)}) {
-        SCOPED_TRACE(step == kNever ? "written at once" : "during the fill");
+        SCOPED_TRACE(step == kNever ? "held whole" : "four held");
         testsupport::TempDir dir;
         TranscriptStore store(dir.path());
         store.segments.set(uitest::segments(30, 60));
@@ -337,7 +459,7 @@ TEST(TimelineFill, AppendsAfterEditsDeletesAndScopeChangesMatchAFullRender) {
             {"a final joins", [&] { append(2); }},
         };
         TimelineHarness h;
-        h.view.fillStep = step;
+        h.view.windowParagraphs = step;
         TimelineInputs in;
         int duringFill = 0;  // steps taken while older text was still to come
         for (const Step& s : steps) {
@@ -349,12 +471,13 @@ TEST(TimelineFill, AppendsAfterEditsDeletesAndScopeChangesMatchAFullRender) {
             h.view.setInputs(in);
             h.settle();
             EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
-            if (step == kNever) expectSameAsFullRender(h, in);
-            if (h.view.pendingParagraphs() > 0) ++duringFill;
+            expectSameAsFullRender(h, in);
+            if (h.view.heldFrom() > 0) ++duringFill;
         }
-        // Back to the whole transcript, the view keeps its place: older text
-        // is then written at once.
-        EXPECT_EQ(duringFill, step == kNever ? 0 : 16);
+        if (step == kNever)
+            EXPECT_EQ(duringFill, 0);
+        else
+            EXPECT_GT(duringFill, 10);
         finish(h);
         expectSameAsFullRender(h, in);
     }
@@ -424,3 +547,72 @@ TEST(TimelineUpdatePlanner, TailStartWithParagraphsNotYetShown) {
 }
 
 }  // namespace
+
+namespace {
+
+// `count` paragraphs of dictation a minute apart, each its own paragraph.
+std::shared_ptr<const std::vector<Block>> dictation(int count, size_t words = 12) {
+    std::vector<Segment> segs;
+    segs.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        std::string text = "Utterance " + std::to_string(i);
+        for (size_t w = 0; w < words; ++w) text += " spoken";
+        segs.push_back(uitest::segment(i * 600.0, i * 600.0 + 4, text + "."));
+    }
+    return uitest::blocks(segs);
+}
+
+}  // namespace
+
+// A year of dictation costs what a day's does: what is held, laid out,
+// compared per key and restyled is bounded by the window, not the
+// transcript, and never deeper than Qt can place a line, at the largest
+// size in a narrow window too.
+TEST(TimelineFill, AYearsViewHoldsWhatADaysDoes) {
+    struct Row {
+        const char* name;
+        int paragraphs;
+        double font;
+        int width;
+    };
+    const Row rows[] = {
+        {"one day", 300, 20, 600},
+        {"one year", 81'000, 20, 600},
+        {"one year at the largest size, narrow", 81'000, 64, 330},
+    };
+    struct Work {
+        int held = 0, keys = 0, edits = 0;
+    };
+    std::optional<Work> day;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TimelineHarness h(row.width, 400);
+        const auto blocks = dictation(row.paragraphs);
+        h.show(blocks, row.font);
+        for (int i = 0; i < 100 && h.view.restyling(); ++i)
+            h.main.advance(TimelineTextView::kFillPause);
+        h.settle();
+        EXPECT_EQ(h.view.heldTo(), blocks->size());  // the newest first
+        EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+        // Typed at the newest paragraph's end: only that one is reported.
+        const ParagraphRange last = h.view.ranges().back();
+        h.select(last.end(), last.end());
+        QTest::keyClicks(&h.edit(), "x");
+        ASSERT_EQ(h.edits.size(), 1u);
+        EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
+        // A new size and a narrow window: the held text restyled, no deeper
+        // than the ceiling.
+        h.show(blocks, 64);
+        h.view.resize(300, 400);
+        h.settle();
+        for (int i = 0; i < 1000 && h.view.restyling(); ++i)
+            h.main.advance(TimelineTextView::kFillPause);
+        EXPECT_FALSE(h.view.restyling());
+        EXPECT_LT(DocumentGeometry::layoutAll(h.doc()), TimelineTextView::kDepthCeiling);
+        const Work now{h.view.text().length(), int(h.view.renderedKeys().size()),
+                       int(h.edits.size())};
+        if (!day) day = now;
+        EXPECT_LE(now.held, day->held * 3 / 2);
+        EXPECT_LE(now.keys, day->keys * 3 / 2);
+    }
+}

@@ -458,6 +458,105 @@ TEST(TimelineTextView, CopiesPlainTextAndOffersParagraphDeletion) {
     }
 }
 
+// Ctrl+A then Ctrl+C copies every paragraph whole, from the transcript where
+// one is shown in part or not held, as plain text; no key changes a
+// selection that reaches paragraphs not held.
+TEST(TimelineTextView, SelectAllCopiesEveryParagraphWhole) {
+    std::string huge = "Long.";
+    while (huge.size() < 300'000) huge += " Words spoken for a long time.";
+    struct Row {
+        const char* name;
+        int before, after;  // short paragraphs around the long one
+        size_t window;
+    };
+    const Row rows[] = {
+        {"a paragraph shown in part between two", 1, 1, 300},
+        {"paragraphs not held, one shown in part among them", 40, 30, 12},
+        {"only the newest held", 60, 0, 6},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<Segment> segs = uitest::segments(row.before, 60);
+        segs.push_back(uitest::segment(row.before * 60.0 + 1, row.before * 60.0 + 3, huge));
+        for (const Segment& s : uitest::segments(row.after, 60, row.before * 60.0 + 120))
+            segs.push_back(s);
+        const auto blocks = uitest::blocks(segs);
+        ASSERT_EQ(blocks->size(), size_t(row.before + row.after + 1));
+        std::string whole;
+        for (const Block& b : *blocks) whole += (whole.empty() ? "" : "\n\n") + b.text();
+
+        TimelineHarness h;
+        h.view.windowParagraphs = row.window;
+        h.show(blocks);
+        EXPECT_EQ(h.view.heldFrom() > 0, row.window < blocks->size());
+        QTest::keyClick(&h.edit(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(&h.edit(), Qt::Key_C, Qt::ControlModifier);
+        EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == whole)
+            << QGuiApplication::clipboard()->text().size() << " copied of " << whole.size();
+        // The menu's Copy copies the same.
+        QGuiApplication::clipboard()->clear();
+        std::unique_ptr<QMenu> menu(h.edit().createStandardContextMenu());
+        h.view.decorateContextMenu(*menu);
+        for (QAction* action : menu->actions())
+            if (action->objectName() == QLatin1String("edit-copy")) action->trigger();
+        EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == whole);
+        if (h.view.heldFrom() == 0) continue;
+        // Typing over it changes nothing and says why.
+        const QString before = h.view.text().string();
+        QTest::keyClicks(&h.edit(), "x");
+        QTest::keyClick(&h.edit(), Qt::Key_Delete);
+        EXPECT_EQ(h.view.text().string(), before);
+        EXPECT_TRUE(h.edits.empty());
+        EXPECT_FALSE(h.refusals.empty());
+        // Scrolled to the top, pages come in: the selection still reaches both ends.
+        h.view.scrollTo(0);
+        h.settle();
+        EXPECT_TRUE(h.view.plainSelectedText().toStdString() == whole);
+        // Ctrl+Shift+Home from inside the newest paragraph, then Ctrl+Shift+End
+        // back from the oldest: each end is kept while the other is not held.
+        h.view.reachEnd();
+        const ParagraphRange last = h.view.ranges().back();
+        h.select(last.location + 4, last.location + 4);
+        QTest::keyClick(&h.edit(), Qt::Key_Home, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_EQ(h.view.heldFrom(), 0u);
+        // A paragraph shown in part is copied whole wherever the selection ends in it.
+        const bool lastCut = row.after == 0;
+        const std::string upTo =
+            lastCut ? whole : whole.substr(0, whole.size() - blocks->back().text().size() + 4);
+        EXPECT_TRUE(h.view.plainSelectedText().toStdString() == upTo);
+        QTest::keyClick(&h.edit(), Qt::Key_End, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_EQ(h.view.heldTo(), blocks->size());
+        EXPECT_TRUE(h.view.plainSelectedText().toStdString() ==
+                    (lastCut ? huge : blocks->back().text().substr(4)));
+    }
+}
+
+// A paste whose text comes while a page of older paragraphs comes in and
+// newer ones are let go lands where the selection was, by paragraph.
+TEST(TimelineTextView, APasteWhileAPageComesInLandsAtTheSelection) {
+    for (const bool backwards : {false, true}) {
+        TimelineHarness h(600, 120);
+        h.view.windowParagraphs = 6;
+        const auto blocks = uitest::blocks(uitest::segments(30, 60));
+        h.show(blocks);
+        ASSERT_EQ(h.view.heldFrom(), 24u);
+        const ParagraphRange r = h.view.ranges()[0];  // paragraph 24, on top
+        h.select(r.location + (backwards ? 9 : 2), r.location + (backwards ? 2 : 9));
+        auto data = std::make_unique<FetchedMimeData>();
+        data->setText("XY");
+        data->meanwhile = [&] {
+            h.view.loadOlder();
+            ASSERT_LT(h.view.heldFrom(), 24u);
+        };
+        QGuiApplication::clipboard()->setMimeData(data.release());  // Qt owns it
+        QTest::keyClick(&h.edit(), Qt::Key_V, Qt::ControlModifier);
+        h.settle();
+        ASSERT_EQ(h.edits.size(), 1u);
+        EXPECT_EQ(h.edits.back().first.id, (*blocks)[24].id);
+        EXPECT_EQ(h.edits.back().second, "PaXY 24 says something worth keeping.");
+    }
+}
+
 TEST(GutterView, ClickOnATimeCopiesAndFlashesThatParagraph) {
     TimelineHarness h;
     auto blocks = uitest::blocks(uitest::segments(3));

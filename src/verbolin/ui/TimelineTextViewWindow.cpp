@@ -1,0 +1,421 @@
+// The stretch of paragraphs the timeline holds. Laying out years of dictation
+// takes minutes, and Qt places no line deeper than 8,388,607 px: the view
+// holds a bounded stretch near the screen, its newest paragraphs first, and
+// brings others in a page at a time as the user scrolls to either end of it,
+// letting go of those far away. The bound counts every unit of text as a
+// line of the largest size (a line holds at least one), so no width or size
+// can lay it out deeper than the ceiling. A selection keeps its ends by
+// paragraph across a page, and beside the document where they are not held.
+
+#include <QFontMetricsF>
+#include <QScrollBar>
+#include <QTextDocument>
+#include <cmath>
+
+#include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/EditorModel.hpp"
+#include "verbolin/ui/GutterEntry.hpp"
+#include "verbolin/ui/LongParagraph.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineTextEdit.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
+#include "verbolin/ui/UiFonts.hpp"
+
+namespace verbolin {
+
+namespace {
+
+// The most lines the text of `b` takes shown, `perLine` units to a line:
+// its length with the break marks a long stretch gets (or what is shown of
+// one too long to show whole), and a line more for each line break in it.
+size_t shownLines(const Block& b, size_t perLine) {
+    size_t bytes = 0, breaks = 0;
+    for (const Segment& s : b.segments) {
+        bytes += s.text.size() + 1;
+        breaks += size_t(std::count(s.text.begin(), s.text.end(), '\n'));
+    }
+    const size_t marks = size_t(LongParagraph::kUnbrokenRun);
+    size_t units = bytes;  // UTF-8 takes at least as many bytes as UTF-16 takes units
+    if (bytes > size_t(LongParagraph::kLimit)) {
+        const QString text = QString::fromStdString(b.text());
+        units = size_t(text.size());
+        if (LongParagraph::tooLong(text)) {
+            units =
+                size_t(LongParagraph::kShown) + size_t(LongParagraph::notice(text.size()).size());
+            breaks = size_t(text.left(LongParagraph::kShown).count(QLatin1Char('\n'))) + 1;
+        }
+    }
+    return breaks + (units + units / marks) / perLine + 1;
+}
+
+// The deepest a line of body text at `font` can be, with its spacing.
+double lineDepth(double font) {
+    const QFontMetricsF m(UiFonts::body(font));
+    // Glyphs from a fallback font may stand taller than the body font's.
+    return 1.2 * (m.lineSpacing() + font * TimelineRenderer::kLineSpacingFactor);
+}
+
+}  // namespace
+
+size_t TimelineTextView::unitsPerLine() const {
+    const double font = std::max(inputs_.fontSize, EditorModel::kMaxFontSize);
+    // The text column as wide as it is now: a narrower one lets go of more
+    // (see frameChanged), and none is taken narrower than the window allows.
+    const double width =
+        std::max(double(edit_->viewport()->width()), kNarrowestText + Gutter::kColumnWidth) -
+        Gutter::kColumnWidth - 2 * kInsetWidth;
+    const QFontMetricsF m(UiFonts::body(font));
+    const double widest = std::max(m.averageCharWidth(), m.height() * 0.3);
+    return size_t(std::max(1.0, std::floor(std::max(width, 1.0) / widest)));
+}
+
+size_t TimelineTextView::heldLines() const {
+    const QString& s = text_.string();
+    return size_t(s.count(QLatin1Char('\n'))) + size_t(s.size()) / unitsPerLine() + 1;
+}
+
+bool TimelineTextView::fits(size_t lines, size_t paragraphs, double share) const {
+    const double font = std::max(inputs_.fontSize, EditorModel::kMaxFontSize);
+    static thread_local std::pair<double, double> cached{0, 0};
+    if (cached.first != font) cached = {font, lineDepth(font)};
+    const double line = cached.second;
+    const double spacing = font * TimelineRenderer::kSectionFactor;
+    // Each paragraph's lines, its separator and the space above it.
+    const double depth =
+        double(lines + paragraphs) * line + double(paragraphs) * spacing + 2 * kInsetHeight;
+    const double most = std::max(1.0, std::floor(double(windowParagraphs) * share));
+    return double(paragraphs) <= most && depth <= 0.8 * kDepthCeiling * share;
+}
+
+size_t TimelineTextView::startBefore(size_t end, double share) const {
+    const std::span<const Block> all = inputs_.paragraphs().scoped();
+    end = std::min(end, all.size());
+    const size_t perLine = unitsPerLine();
+    size_t units = 0, start = end;
+    while (start > 0) {
+        const size_t more = units + shownLines(all[start - 1], perLine);
+        // At least one paragraph, however long.
+        if (start < end && !fits(more, end - start + 1, share)) break;
+        units = more;
+        --start;
+    }
+    return start;
+}
+
+size_t TimelineTextView::endAfter(size_t start, double share) const {
+    const std::span<const Block> all = inputs_.paragraphs().scoped();
+    const size_t perLine = unitsPerLine();
+    size_t units = 0, end = std::min(start, all.size());
+    while (end < all.size()) {
+        const size_t more = units + shownLines(all[end], perLine);
+        if (end > start && !fits(more, end - start + 1, share)) break;
+        units = more;
+        ++end;
+    }
+    return end;
+}
+
+std::optional<size_t> TimelineTextView::indexOf(const platform::Uuid& id, size_t guess) const {
+    const std::span<const Block> all = inputs_.paragraphs().scoped();
+    // Outward from where it was: a change moves paragraphs by a few places.
+    for (size_t d = 0; guess + d < all.size() || d <= guess; ++d) {
+        if (guess + d < all.size() && all[guess + d].id == id) return guess + d;
+        if (d > 0 && d <= guess && guess - d < all.size() && all[guess - d].id == id)
+            return guess - d;
+    }
+    return std::nullopt;
+}
+
+void TimelineTextView::placeWindow(size_t shared) {
+    const size_t count = scopedCount();
+    const size_t held = std::min(hi_ - std::min(lo_, hi_), renderedKey_.size());
+    size_t lo = std::min(lo_, count), hi = std::min(hi_, count);
+    if (renderedKey_.empty() || held == 0) {
+        hi = count, lo = startBefore(count);
+    } else if (renderedBlocks_ != inputs_.blocks) {
+        // The paragraphs held are found again by id, near where they were.
+        if (lo_ > shared) lo = indexOf(renderedKey_.front().id, lo_).value_or(lo);
+        if (heldToEnd_)
+            hi = count;
+        else if (hi_ > shared)
+            hi = indexOf(renderedKey_[held - 1].id, hi_ - 1).value_or(lo + held - 1) + 1;
+        hi = std::clamp(hi, lo, count);
+        if (lo == hi) hi = count, lo = startBefore(count);
+    }
+    // A new scope may reach far from what was held: only a bounded part
+    // comes in. A little more is let go afterwards, keeping the place.
+    if (const size_t end = endAfter(lo, 1.2); end < hi) {
+        if (hi == count)
+            lo = startBefore(hi);
+        else
+            hi = end;
+    }
+    lo_ = lo, hi_ = hi;
+    heldToEnd_ = hi_ == count;
+}
+
+void TimelineTextView::holdWindow(size_t lo, size_t hi) {
+    keepingSelection([&] {
+        lo_ = lo, hi_ = hi;
+        heldToEnd_ = hi_ == scopedCount();
+        renderAll(held());
+        renderedBlocks_ = inputs_.blocks;
+        layoutAll();
+    });
+    reportVisible();
+    updateGutter();
+}
+
+void TimelineTextView::holdAround(size_t index) {
+    const size_t lo = startBefore(index + 1, 0.5);
+    holdWindow(lo, std::max(endAfter(lo), index + 1));
+}
+
+void TimelineTextView::schedulePage(bool older) {
+    paging_ = true;
+    postSelf([older](TimelineTextView& v) {
+        v.paging_ = false;
+        if (v.desynced_ || !v.isVisible()) return;
+        if (older && v.lo_ > 0 && v.scrollY() < kTopSlack)
+            v.loadOlder();
+        else if (!older && !v.heldToEnd_ && v.scrollY() >= kTopSlack && v.atTextEnd())
+            v.loadNewer();
+    });
+}
+
+void TimelineTextView::loadOlder() {
+    if (lo_ == 0 || desynced_) return;
+    const size_t from = startBefore(lo_, 1.0 / 3);
+    const double oldHeight = layoutAll(), oldTop = scrollY();
+    keepingSelection([&] {
+        const TimelineBlocks all = inputs_.paragraphs();
+        AttributedText older = textOf(all, from, lo_);
+        text_.replace(0, 0, older);
+        write(0, 0, older.length());
+        std::vector<ParagraphKey> keys;
+        for (size_t i = from; i < lo_; ++i) keys.push_back(ParagraphKey::of(all[i]));
+        renderedKey_.insert(renderedKey_.begin(), keys.begin(), keys.end());
+        lo_ = from;
+        beforeId_ = lo_ > 0 ? std::optional(all[lo_ - 1].id) : std::nullopt;
+        ranges_.reset();
+    });
+    // The text that was on screen stays where it was.
+    scrollTo(oldTop + (layoutAll() - oldHeight));
+    if (const size_t keep = endAfter(lo_); keep < hi_) letGoBack(hi_ - keep);
+    reportVisible();
+    updateGutter();
+}
+
+void TimelineTextView::loadNewer() {
+    if (heldToEnd_ || desynced_) return;
+    const size_t to = std::max(endAfter(hi_, 1.0 / 3), hi_ + 1);
+    keepingSelection([&] {
+        const TimelineBlocks all = inputs_.paragraphs().window(0, to);
+        AttributedText newer = textFrom(all, hi_);
+        const int end = text_.length();
+        text_.replace(end, 0, newer);
+        write(end, 0, newer.length());
+        std::vector<ParagraphKey> keys = TimelineUpdatePlanner::paragraphKeys(all, hi_);
+        renderedKey_.insert(renderedKey_.end(), keys.begin(), keys.end());
+        hi_ = std::min(to, scopedCount());
+        heldToEnd_ = hi_ == scopedCount();
+        ranges_.reset();
+    });
+    if (const size_t keep = startBefore(hi_); keep > lo_) letGoFront(keep - lo_);
+    layoutAll();
+    reportVisible();
+    updateGutter();
+}
+
+void TimelineTextView::letGoFront(size_t count) {
+    count = std::min(count, renderedKey_.size() - 1);
+    const std::optional<ParagraphRange> first = rangeOf(renderedKey_[count].id);
+    if (count == 0 || !first || first->location < 1) return;
+    const double oldHeight = layoutAll(), oldTop = scrollY();
+    keepingSelection([&] {
+        // From the separator on that opens the first paragraph kept.
+        const int cut = first->location - 1;
+        text_.replace(0, cut, AttributedText());
+        write(0, cut, 0);
+        renderedKey_.erase(renderedKey_.begin(), renderedKey_.begin() + std::ptrdiff_t(count));
+        lo_ += count;
+        beforeId_ = inputs_.paragraphs()[lo_ - 1].id;
+        ranges_.reset();
+    });
+    scrollTo(std::max(0.0, oldTop - (oldHeight - layoutAll())));
+}
+
+void TimelineTextView::letGoBack(size_t count) {
+    count = std::min(count, renderedKey_.size() - 1);
+    if (count == 0) return;
+    const size_t keep = renderedKey_.size() - count;
+    const std::optional<ParagraphRange> gone = rangeOf(renderedKey_[keep].id);
+    if (!gone || gone->location < 1) return;
+    keepingSelection([&] {
+        const int cut = gone->location - 1;
+        const int removed = text_.length() - cut;
+        text_.replace(cut, removed, AttributedText());
+        write(cut, removed, 0);
+        renderedKey_.resize(keep);
+        hi_ = lo_ + keep;
+        heldToEnd_ = false;
+        ranges_.reset();
+    });
+    layoutAll();
+}
+
+void TimelineTextView::keepWithinBounds() {
+    if (desynced_ || renderedKey_.size() < 2 || fits(heldLines(), renderedKey_.size())) return;
+    // Typing or new speech made it longer: what is furthest from the end
+    // the view follows goes.
+    if (heldToEnd_) {
+        if (const size_t keep = startBefore(hi_); keep > lo_) letGoFront(keep - lo_);
+    } else if (const size_t keep = endAfter(lo_); keep < hi_) {
+        letGoBack(hi_ - keep);
+    }
+    reportVisible();
+    updateGutter();
+}
+
+std::optional<TimelineTextView::Logical> TimelineTextView::logicalOf(int position) const {
+    const std::vector<ParagraphRange>& all = ranges();
+    if (all.empty()) return std::nullopt;
+    size_t k = 0;
+    int offset = 0;
+    if (const ParagraphRange* r = rangeAt(all, position)) {
+        k = size_t(r - all.data());
+        offset = textOffset(text_, *r, position);
+    } else if ((k = firstRangeEndingAfter(all, position)) >= all.size()) {
+        k = all.size() - 1;
+        offset = int(paragraphText(text_, all[k]).size());
+    }
+    const auto id = platform::Uuid::parse(all[k].id.toStdString());
+    if (!id) return std::nullopt;
+    // Ranges follow the keys one for one.
+    size_t at = k;
+    if (at >= renderedKey_.size() || renderedKey_[at].id != *id) {
+        const auto it = std::find_if(renderedKey_.begin(), renderedKey_.end(),
+                                     [&](const ParagraphKey& key) { return key.id == *id; });
+        if (it == renderedKey_.end()) return std::nullopt;
+        at = size_t(it - renderedKey_.begin());
+    }
+    return Logical{*id, lo_ + at, offset};
+}
+
+TimelineTextView::Logical TimelineTextView::resolved(Logical point) const {
+    // Paragraphs come and go: the id tells where it is now.
+    const TimelineBlocks all = inputs_.paragraphs();
+    const size_t count = scopedCount();
+    if (point.index >= all.size() || all[point.index].id != point.id) {
+        if (inputs_.liveId == point.id)
+            point.index = count;
+        else if (const auto at = indexOf(point.id, std::min(point.index, count)))
+            point.index = *at;
+    }
+    return point;
+}
+
+int TimelineTextView::positionOf(Logical point) const {
+    const size_t count = scopedCount();
+    point = resolved(point);
+    if (point.index < lo_) return 0;
+    if (point.index >= hi_ && !(heldToEnd_ && point.index == count)) return text_.length();
+    const std::optional<ParagraphRange> r = rangeOf(point.id);
+    if (!r) return point.index < lo_ + renderedKey_.size() / 2 ? 0 : text_.length();
+    return std::min(verbolin::positionOf(text_, *r, std::max(point.offset, 0)), r->end());
+}
+
+QString TimelineTextView::logicalText(Logical from, Logical to) const {
+    from = resolved(from), to = resolved(to);
+    if (std::pair(to.index, to.offset) < std::pair(from.index, from.offset)) std::swap(from, to);
+    const TimelineBlocks all = inputs_.paragraphs();
+    QString out;
+    for (size_t i = from.index; i <= to.index && i < all.size(); ++i) {
+        const bool isHeld = i >= lo_ && (i < hi_ || (heldToEnd_ && i == scopedCount()));
+        const std::optional<ParagraphRange> r = isHeld ? rangeOf(all[i].id) : std::nullopt;
+        // What the view shows, with edits not yet handed back; the transcript's
+        // text where it is not held or shown only in part.
+        const bool cut = r && LongParagraph::isCut(text_, *r);
+        const QString text =
+            !r || cut ? QString::fromStdString(all[i].text()) : paragraphText(text_, *r);
+        const int start = i == from.index ? std::clamp(from.offset, 0, int(text.size())) : 0;
+        const int end =
+            i == to.index ? std::clamp(to.offset, start, int(text.size())) : int(text.size());
+        if (i > from.index && !out.endsWith(QStringLiteral("\n\n"))) out += QStringLiteral("\n\n");
+        // One too long to show whole is copied whole, wherever the selection ends in it.
+        out += cut || (!r && LongParagraph::tooLong(text)) ? text : text.mid(start, end - start);
+    }
+    return out.trimmed();
+}
+
+void TimelineTextView::keepingSelection(const std::function<void()>& change) {
+    const QTextCursor c = edit_->textCursor();
+    std::optional<Logical> anchor = wide_ ? std::optional(wide_->anchor) : logicalOf(c.anchor());
+    std::optional<Logical> position =
+        wide_ ? std::optional(wide_->position) : logicalOf(c.position());
+    const bool selected = wide_.has_value() || c.hasSelection();
+    // A caret whose paragraph was let go comes back with it.
+    if (!selected && parked_) position = parked_;
+    change();
+    if (!anchor || !position) return;
+    if (selected) return setWide(*anchor, *position);
+    const int at = positionOf(*position);
+    parked_.reset();
+    if (!rangeOf(position->id)) parked_ = position;
+    settingWide_ = true;
+    restoreSelection(at, at);
+    settingWide_ = false;
+}
+
+void TimelineTextView::setWide(Logical anchor, Logical position) {
+    const int a = positionOf(anchor), p = positionOf(position);
+    // Where both ends are held, the document's selection is the whole of it.
+    const auto heldHere = [&](const Logical& l) { return rangeOf(l.id).has_value(); };
+    if (heldHere(anchor) && heldHere(position))
+        wide_.reset();
+    else
+        wide_ = Wide{anchor, position, a, p};
+    settingWide_ = true;
+    restoreSelection(a, p);
+    settingWide_ = false;
+}
+
+void TimelineTextView::reachStart(bool select) {
+    const std::optional<Logical> anchor = !select ? std::optional<Logical>()
+                                          : wide_ ? std::optional(wide_->anchor)
+                                                  : logicalOf(edit_->textCursor().anchor());
+    if (lo_ > 0) holdWindow(0, endAfter(0));
+    const std::optional<Logical> start = logicalOf(0);
+    if (anchor && start)
+        setWide(*anchor, Logical{start->id, 0, 0});
+    else
+        wide_.reset(), restoreSelection(0, 0);
+    scrollTo(0);
+    reportVisible();
+}
+
+void TimelineTextView::reachEnd(bool select) {
+    const std::optional<Logical> anchor = !select ? std::optional<Logical>()
+                                          : wide_ ? std::optional(wide_->anchor)
+                                                  : logicalOf(edit_->textCursor().anchor());
+    if (!heldToEnd_) holdWindow(startBefore(scopedCount()), scopedCount());
+    const std::optional<Logical> end = logicalOf(text_.length());
+    if (anchor && end)
+        setWide(*anchor, *end);
+    else
+        wide_.reset(), restoreSelection(text_.length(), text_.length());
+    scrollToEnd();
+}
+
+void TimelineTextView::selectWhole() {
+    const TimelineBlocks all = inputs_.paragraphs();
+    if (all.empty()) return;
+    const Block& last = all.back();
+    const size_t lastIndex = all.size() - 1;
+    setWide(Logical{all[0].id, 0, 0},
+            Logical{last.id, lastIndex, int(QString::fromStdString(last.text()).size())});
+    // Held whole, the document's own selection is the same.
+    if (!wide_) restoreSelection(0, text_.length());
+}
+
+}  // namespace verbolin
