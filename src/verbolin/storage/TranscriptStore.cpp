@@ -117,13 +117,50 @@ bool continuesParagraph(const Segment& last, const Segment& next, double gap) {
     return platform::secondsBetween(last.end, next.start) < gap;
 }
 
+std::vector<Block> grouped(std::vector<Segment>::const_iterator first,
+                           std::vector<Segment>::const_iterator last, double gap) {
+    std::vector<Block> out;
+    // Each paragraph's segments are gathered first and shared once complete.
+    std::vector<Segment> paragraph;
+    auto close = [&] {
+        if (paragraph.empty()) return;
+        const platform::Uuid id = paragraph.front().id;
+        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
+    };
+    for (; first != last; ++first) {
+        if (!paragraph.empty() && !continuesParagraph(paragraph.back(), *first, gap)) close();
+        paragraph.push_back(*first);
+    }
+    close();
+    return out;
+}
+
+// A new paragraph equal to an old one is the old one, so that it goes on
+// sharing its segments: walks both in order, as both are.
+void keepEqualParagraphs(std::vector<Block>& made, std::vector<Block>::const_iterator old,
+                         std::vector<Block>::const_iterator oldEnd) {
+    for (Block& b : made) {
+        while (old != oldEnd && old->segments.size() && b.segments.size() &&
+               old->segments.front().start < b.segments.front().start)
+            ++old;
+        if (old == oldEnd) return;
+        if (old->id == b.id && old->segments == b.segments) b = *old++;
+    }
+}
+
 }  // namespace
 
 TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                                  UserCalendar calendar)
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
-    segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
+    segments.setWriteHook([this] {
+        blockCache_ = std::exchange(nextBlockCache_, nullptr);
+        blockEnds_ = std::exchange(nextBlockEnds_, {});
+        if (!std::exchange(indexFollows_, false)) startIndex_.reset();
+        ++generation_;
+    });
+    sessions.setWriteHook([this] { ++generation_; });
 
     const fs::path defaultFolder = defaultDirectory();
     const fs::path legacyFolder = legacyDirectory();
@@ -281,7 +318,17 @@ void TranscriptStore::append(const Segment& segment) {
     // Any write drops the paragraphs, so any still held are those of the list
     // before this segment. The extended ones are in place before observers
     // hear of the change, so that they read them rather than a regrouping.
-    if (blockCache_) nextBlockCache_ = appended(blockCache_, segment);
+    if (blockCache_) {
+        nextBlockCache_ = appended(blockCache_, segment);
+        nextBlockEnds_ = blockEnds();
+        if (nextBlockEnds_.size() == nextBlockCache_->size())
+            ++nextBlockEnds_.back();
+        else
+            nextBlockEnds_.push_back(segments.peek().size() + 1);
+    }
+    if (startIndex_ && !startIndex_->emplace(segment.id, segment.start).second)
+        startIndexDoubled_ = true;
+    indexFollows_ = true;
     segments.mutate([&](auto& list) { list.push_back(segment); });
     save({.segments = {segment}}, true, false, {.segments = {{segment.id, std::nullopt}}});
 }
@@ -470,20 +517,7 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
 }
 
 std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
-    std::vector<Block> out;
-    // Each paragraph's segments are gathered first and shared once complete.
-    std::vector<Segment> paragraph;
-    auto close = [&] {
-        if (paragraph.empty()) return;
-        const platform::Uuid id = paragraph.front().id;
-        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
-    };
-    for (const Segment& s : segments) {
-        if (!paragraph.empty() && !continuesParagraph(paragraph.back(), s, gap)) close();
-        paragraph.push_back(s);
-    }
-    close();
-    return out;
+    return grouped(segments.begin(), segments.end(), gap);
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
@@ -510,7 +544,165 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
 std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
     if (blockCache_) return blockCache_;
     blockCache_ = std::make_shared<const std::vector<Block>>(blocks(segments.get(), paragraphGap));
+    blockEnds_.clear();
     return blockCache_;
+}
+
+const std::vector<size_t>& TranscriptStore::blockEnds() const {
+    if (!blockCache_ || blockEnds_.size() == blockCache_->size()) return blockEnds_;
+    blockEnds_.clear();
+    blockEnds_.reserve(blockCache_->size());
+    size_t end = 0;
+    for (const Block& b : *blockCache_) blockEnds_.push_back(end += b.segments.size());
+    return blockEnds_;
+}
+
+const std::unordered_map<Uuid, platform::Date>* TranscriptStore::startIndex() const {
+    if (!startIndex_) {
+        const auto& list = segments.peek();
+        startIndex_.emplace();
+        startIndex_->reserve(list.size());
+        startIndexDoubled_ = false;
+        for (const Segment& s : list)
+            startIndexDoubled_ = !startIndex_->emplace(s.id, s.start).second || startIndexDoubled_;
+    }
+    return startIndexDoubled_ ? nullptr : &*startIndex_;
+}
+
+std::vector<size_t> TranscriptStore::positionsOf(const std::unordered_set<Uuid>& ids) const {
+    const auto& list = segments.peek();
+    std::vector<size_t> found;
+    if (const auto* index = ids.empty() ? nullptr : startIndex()) {
+        bool lost = false;
+        for (const Uuid& id : ids) {
+            const auto known = index->find(id);
+            if (known == index->end()) continue;
+            const auto from = std::lower_bound(
+                list.begin(), list.end(), known->second,
+                [](const Segment& s, const platform::Date& t) { return s.start < t; });
+            auto at = from;
+            while (at != list.end() && at->start == known->second && at->id != id) ++at;
+            if (at == list.end() || at->id != id) {
+                lost = true;  // memory out of start order: walked for below
+                break;
+            }
+            found.push_back(size_t(at - list.begin()));
+        }
+        if (!lost) {
+            std::sort(found.begin(), found.end());
+            return found;
+        }
+        found.clear();
+    }
+    for (size_t i = 0; i < list.size() && !ids.empty(); ++i)
+        if (ids.count(list[i].id)) found.push_back(i);
+    return found;
+}
+
+TranscriptStore::Priors TranscriptStore::priorsAt(const std::vector<size_t>& positions,
+                                                  const std::unordered_set<Uuid>& ids) const {
+    Priors priors;
+    for (const Uuid& id : ids) priors.segments.emplace(id, std::nullopt);
+    const auto& list = segments.peek();
+    for (size_t at : positions) {
+        auto& prior = priors.segments[list[at].id];
+        if (!prior) prior = revisionOf(list[at]);  // the first of a doubled id, as memory reads
+    }
+    return priors;
+}
+
+void TranscriptStore::splice(const std::vector<size_t>& erased, const std::vector<Segment>& added,
+                             std::optional<size_t> at) {
+    indexFollows_ = true;
+    segments.mutate([&](std::vector<Segment>& list) {
+        const size_t oldSize = list.size();
+        for (size_t p : erased)
+            if (startIndex_) startIndex_->erase(list[p].id);
+        if (!erased.empty()) {
+            // Those before the first one taken out stay where they are.
+            size_t kept = erased.front(), next = 0;
+            for (size_t read = erased.front(); read < oldSize; ++read) {
+                if (next < erased.size() && erased[next] == read) {
+                    ++next;
+                    continue;
+                }
+                if (kept != read) list[kept] = std::move(list[read]);
+                ++kept;
+            }
+            list.erase(list.begin() + std::ptrdiff_t(kept), list.end());
+        }
+        // Where each added segment ends up, as later ones move it.
+        std::vector<size_t> placed;
+        for (const Segment& s : added) {
+            const size_t p =
+                at ? std::min(*at, list.size())
+                   : size_t(std::upper_bound(list.begin(), list.end(), s.start,
+                                             [](const platform::Date& t, const Segment& other) {
+                                                 return t < other.start;
+                                             }) -
+                            list.begin());
+            for (size_t& q : placed) q += q >= p;
+            placed.push_back(p);
+            list.insert(list.begin() + std::ptrdiff_t(p), s);
+            if (startIndex_ && !startIndex_->emplace(s.id, s.start).second)
+                startIndexDoubled_ = true;
+        }
+        // Only positions from the first one changed to the last one changed differ.
+        const size_t size = list.size();
+        size_t first = oldSize, tail = std::min(oldSize, size);
+        if (!erased.empty()) {
+            first = erased.front();
+            tail = std::min(tail, oldSize - 1 - erased.back());
+        }
+        for (size_t p : placed) {
+            first = std::min(first, p);
+            tail = std::min(tail, size - 1 - p);
+        }
+        first = std::min({first, oldSize, size});
+        tail = std::min({tail, oldSize - first, size - first});
+        if (blockCache_) regroupAround(list, oldSize, first, tail);
+    });
+}
+
+void TranscriptStore::regroupAround(const std::vector<Segment>& list, size_t oldSize, size_t first,
+                                    size_t unchangedTail) {
+    const std::vector<Block>& old = *blockCache_;
+    const std::vector<size_t>& ends = blockEnds();
+    if (old.empty() || ends.size() != old.size() || ends.back() != oldSize) return;
+    // The paragraph holding a position, by the segment counts.
+    const auto paragraphOf = [&](size_t position) {
+        return size_t(std::upper_bound(ends.begin(), ends.end(), position) - ends.begin());
+    };
+    // The paragraph before the change may take in what comes first, and the
+    // one after it what comes last: both are grouped again with the change.
+    const size_t from = paragraphOf(first > 0 ? first - 1 : 0);
+    const size_t to = unchangedTail > 0 ? paragraphOf(oldSize - unchangedTail) : old.size() - 1;
+    const size_t start = from > 0 ? ends[from - 1] : 0;
+    const size_t stop = ends[to] + list.size() - oldSize;  // past the change: shifted alike
+    std::vector<Block> made = grouped(list.begin() + std::ptrdiff_t(start),
+                                      list.begin() + std::ptrdiff_t(stop), paragraphGap);
+    keepEqualParagraphs(made, old.begin() + std::ptrdiff_t(from),
+                        old.begin() + std::ptrdiff_t(to) + 1);
+    size_t kept = from;
+    while (kept - from < made.size() && kept <= to &&
+           made[kept - from].segments.sharesSegmentsWith(old[kept].segments))
+        ++kept;
+
+    std::vector<Block> next;
+    next.reserve(old.size() - (to + 1 - from) + made.size());
+    next.insert(next.end(), old.begin(), old.begin() + std::ptrdiff_t(from));
+    std::vector<size_t> nextEnds(ends.begin(), ends.begin() + std::ptrdiff_t(from));
+    nextEnds.reserve(next.capacity());
+    size_t end = start;
+    for (Block& b : made) {
+        nextEnds.push_back(end += b.segments.size());
+        next.push_back(std::move(b));
+    }
+    next.insert(next.end(), old.begin() + std::ptrdiff_t(to) + 1, old.end());
+    for (size_t i = to + 1; i < ends.size(); ++i)
+        nextEnds.push_back(ends[i] + list.size() - oldSize);
+    nextBlockCache_ = BlockLineage::derived(std::move(next), blockCache_, kept);
+    nextBlockEnds_ = std::move(nextEnds);
 }
 
 std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
@@ -571,11 +763,10 @@ void TranscriptStore::removeSession(const Uuid& session) {
 
 void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
     std::vector<Uuid> ids = segmentIdsOf(blockList);
-    std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
-    const Priors priors = priorsOf(ids);
-    segments.mutate([&](auto& list) {
-        std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; });
-    });
+    const std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
+    const std::vector<size_t> positions = positionsOf(idSet);
+    const Priors priors = priorsAt(positions, idSet);
+    splice(positions, {});
     if (!ids.empty()) save({.deletedSegments = ids}, true, false, priors);
 }
 
@@ -585,29 +776,24 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     std::string oldText = block.text();
     if (text == oldText) return;
     std::vector<Uuid> ids = segmentIdsOf({block});
-    std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
+    const std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
 
-    const auto& list = segments.peek();
-    auto it =
-        std::find_if(list.begin(), list.end(), [&](const Segment& s) { return s.id == block.id; });
-    if (it == list.end()) return;
-    size_t index = size_t(it - list.begin());
-    const Priors priors = priorsOf(ids);
+    const std::vector<size_t> first = positionsOf({block.id});
+    if (first.empty()) return;
+    const std::vector<size_t> positions = positionsOf(idSet);
+    const Priors priors = priorsAt(positions, idSet);
 
-    segments.mutate([&](auto& l) {
-        std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; });
-    });
     // The deletes and the merged segment go to disk in one transaction: a
     // crash between them would lose both the paragraph and the edit.
     if (platform::text::trimmedScalars(text, platform::text::isWhiteSpace)
             .empty()) {  // an emptied paragraph stays deleted
+        splice(positions, {});
         save({.deletedSegments = ids}, true, false, priors);
         return;
     }
 
     const Segment merged = editedSegment(block, text);
-    segments.mutate(
-        [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
+    splice(positions, {merged}, first.front());
     save({.segments = {merged}, .deletedSegments = ids}, true, false, priors);
 }
 
@@ -624,10 +810,8 @@ Segment TranscriptStore::editedSegment(const Block& block, const std::string& te
 }
 
 std::vector<Segment> TranscriptStore::segmentsWithIds(const std::vector<Uuid>& ids) const {
-    const std::unordered_set<Uuid> wanted(ids.begin(), ids.end());
     std::vector<Segment> out;
-    for (const Segment& s : segments.peek())
-        if (wanted.count(s.id)) out.push_back(s);
+    for (size_t at : positionsOf({ids.begin(), ids.end()})) out.push_back(segments.peek()[at]);
     return out;
 }
 
@@ -639,16 +823,9 @@ void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
     for (const Segment& s : current)
         if (gone.insert(s.id).second) deleted.push_back(s.id);
     if (gone.empty()) return;
-    const Priors priors = priorsOf({gone.begin(), gone.end()});
-    segments.mutate([&](auto& list) {
-        std::erase_if(list, [&](const Segment& s) { return gone.count(s.id) > 0; });
-        for (const Segment& s : replacement) {
-            auto at = std::upper_bound(
-                list.begin(), list.end(), s.start,
-                [](const platform::Date& t, const Segment& other) { return t < other.start; });
-            list.insert(at, s);
-        }
-    });
+    const std::vector<size_t> positions = positionsOf(gone);
+    const Priors priors = priorsAt(positions, gone);
+    splice(positions, replacement);
     save({.segments = replacement, .deletedSegments = std::move(deleted)}, true, false, priors);
 }
 

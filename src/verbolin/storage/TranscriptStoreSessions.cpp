@@ -135,9 +135,11 @@ std::vector<Date> TranscriptStore::days() const {
 std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlocks() const {
     auto blocks = allBlocks();
     std::unordered_map<platform::Uuid, std::string> titles;
+    // Paragraphs are in start order: each marker's first one is found by halving.
     for (const SessionMarker& m : sessions.get()) {
-        auto it = std::find_if(blocks->begin(), blocks->end(),
-                               [&](const Block& b) { return b.segments.front().start >= m.start; });
+        auto it = std::partition_point(blocks->begin(), blocks->end(), [&](const Block& b) {
+            return b.segments.front().start < m.start;
+        });
         if (it == blocks->end()) continue;
         titles[it->id] =
             m.name ? *m.name : calendar_.shortTime(m.start);  // a later marker overwrites

@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <fstream>
+#include <random>
 
 #include "StorageTestSupport.hpp"
 #include "support/ScopedEnv.hpp"
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
@@ -132,7 +134,20 @@ TEST_F(StoreTest, AllBlocksIsBuiltOncePerChangeOfSegments) {
         {"equal assignment", [&] { store->segments.set(store->segments.peek()); }},
         {"replace", [&] { store->replace(store->allBlocks()->front(), "merged"); }},
         {"append far", [&] { store->append(segment(50, 51, "three")); }},
+        {"undo of the edit",
+         [&] {
+             const Segment merged = store->segments.peek().front();
+             Segment back = merged;
+             back.text = "one two";
+             back.edited = false;
+             store->replaceSegments({merged}, {back});
+         }},
+        {"a segment put in between", [&] { store->replaceSegments({}, {segment(20, 21, "x")}); }},
         {"delete", [&] { store->deleteBlocks({store->allBlocks()->back()}); }},
+        {"delete of one gone",
+         [&] {
+             store->deleteBlocks({Block{Uuid::random(), {}}});
+         }},
     };
     for (auto& step : steps) {
         auto before = store->allBlocks();
@@ -142,7 +157,88 @@ TEST_F(StoreTest, AllBlocksIsBuiltOncePerChangeOfSegments) {
         EXPECT_EQ(*after, TranscriptStore::blocks(store->segments.peek(), 3.0)) << step.name;
         EXPECT_EQ(store->allBlocks(), after) << step.name;
     }
-    EXPECT_EQ(texts(), std::vector<std::string>{"merged"});
+    EXPECT_EQ(texts(), (std::vector<std::string>{"one two", "x"}));
+}
+
+TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
+    // Edits, their undo, merges, splits, deletions, appends and writes from
+    // elsewhere, in random order, with gaps on both sides of the paragraph
+    // gap, overlaps and starts shared by several segments.
+    std::mt19937 random(7);
+    const auto pick = [&](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(random);
+    };
+    const double gaps[] = {0.5, 2.999, 3.0, 3.001, 40, -1.5, 0};
+    double end = 0;
+    int made = 0;
+    const auto next = [&](double at) {
+        const double start = at + gaps[pick(std::size(gaps))];
+        end = std::max(end, start + double(pick(3)));
+        return segment(start, start + double(pick(3)), "s" + std::to_string(made++));
+    };
+    for (int i = 0; i < 30; ++i) store->append(next(end));
+    std::vector<std::pair<std::vector<Segment>, std::vector<Segment>>> done;  // before, after
+    for (int step = 0; step < 400; ++step) {
+        SCOPED_TRACE(step);
+        if (store->allBlocks()->empty()) store->append(next(end));
+        const auto before = store->allBlocks();
+        const std::vector<Block>& blocks = *before;
+        const Block& some = blocks[pick(blocks.size())];
+        const std::vector<Segment> its(some.segments.begin(), some.segments.end());
+        switch (pick(8)) {
+            case 0:
+                store->append(next(end));
+                break;
+            case 1: {  // an edit of a whole paragraph, which merges it
+                const std::vector<Segment> after{
+                    TranscriptStore::editedSegment(some, some.text() + " e")};
+                store->replaceSegments(its, after);
+                done.emplace_back(its, after);
+                break;
+            }
+            case 2:  // its undo
+                if (!done.empty()) {
+                    store->replaceSegments(done.back().second, done.back().first);
+                    done.pop_back();
+                }
+                break;
+            case 3:
+                store->replace(some, pick(4) ? some.text() + " r" : " ");
+                break;
+            case 4:
+                store->deleteBlocks({some, blocks[pick(blocks.size())]});
+                break;
+            case 5: {  // one of its segments split around a pause, or moved in time
+                Segment first = its[pick(its.size())],
+                        second = next(platform::secondsSince1970(first.end) - kBase);
+                first.text += " split";
+                store->replaceSegments({its.front()}, {first, second});
+                break;
+            }
+            case 6:  // a segment put in between two paragraphs, which may join them
+                store->replaceSegments(
+                    {}, {next(platform::secondsSince1970(some.segments.back().end) - kBase)});
+                break;
+            default:
+                store->segments.set(std::vector<Segment>(store->segments.peek()));
+                break;
+        }
+        const auto now = store->allBlocks();
+        ASSERT_EQ(*now, TranscriptStore::blocks(store->segments.peek(), 3.0));
+        // What an array says it took over is the very same.
+        const auto kept = BlockLineage::takenOver(before, now).value_or(0);
+        for (size_t i = 0; i < kept; ++i)
+            ASSERT_TRUE((*now)[i].segments.sharesSegmentsWith(blocks[i].segments)) << i;
+        // Asked by id, a paragraph's segments come in its order.
+        if (now->empty()) continue;
+        const Block& asked = (*now)[pick(now->size())];
+        std::vector<Uuid> ids;
+        for (const Segment& s : asked.segments) ids.insert(ids.begin(), s.id);
+        EXPECT_EQ(store->segmentsWithIds(ids),
+                  std::vector<Segment>(asked.segments.begin(), asked.segments.end()));
+    }
+    const auto inMemory = store->segments.peek();
+    EXPECT_EQ(reopened(), inMemory);
 }
 
 TEST_F(StoreTest, AnAppendExtendsTheParagraphsAsARegroupingWouldAndLeavesTheOldArrayAlone) {
