@@ -160,7 +160,10 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
         if (!std::exchange(indexFollows_, false)) startIndex_.reset();
         ++generation_;
     });
-    sessions.setWriteHook([this] { ++generation_; });
+    sessions.setWriteHook([this] {
+        ++generation_;
+        ++sessionWrites_;
+    });
 
     const fs::path defaultFolder = defaultDirectory();
     const fs::path legacyFolder = legacyDirectory();
@@ -326,8 +329,7 @@ void TranscriptStore::append(const Segment& segment) {
         else
             nextBlockEnds_.push_back(segments.peek().size() + 1);
     }
-    if (startIndex_ && !startIndex_->emplace(segment.id, segment.start).second)
-        startIndexDoubled_ = true;
+    indexAdd(segment);
     indexFollows_ = true;
     segments.mutate([&](auto& list) { list.push_back(segment); });
     save({.segments = {segment}}, true, false, {.segments = {{segment.id, std::nullopt}}});
@@ -557,44 +559,63 @@ const std::vector<size_t>& TranscriptStore::blockEnds() const {
     return blockEnds_;
 }
 
-const std::unordered_map<Uuid, platform::Date>* TranscriptStore::startIndex() const {
+const TranscriptStore::StartIndex& TranscriptStore::startIndex() const {
     if (!startIndex_) {
         const auto& list = segments.peek();
         startIndex_.emplace();
         startIndex_->reserve(list.size());
-        startIndexDoubled_ = false;
-        for (const Segment& s : list)
-            startIndexDoubled_ = !startIndex_->emplace(s.id, s.start).second || startIndexDoubled_;
+        for (const Segment& s : list) startIndex_->emplace_back(std::hash<Uuid>{}(s.id), s.start);
+        std::sort(startIndex_->begin(), startIndex_->end());
     }
-    return startIndexDoubled_ ? nullptr : &*startIndex_;
+    return *startIndex_;
+}
+
+void TranscriptStore::indexAdd(const Segment& segment) {
+    if (!startIndex_) return;
+    const StartIndex::value_type entry{std::hash<Uuid>{}(segment.id), segment.start};
+    startIndex_->insert(std::upper_bound(startIndex_->begin(), startIndex_->end(), entry), entry);
+}
+
+void TranscriptStore::indexRemove(const Segment& segment) {
+    if (!startIndex_) return;
+    const StartIndex::value_type entry{std::hash<Uuid>{}(segment.id), segment.start};
+    const auto at = std::lower_bound(startIndex_->begin(), startIndex_->end(), entry);
+    if (at != startIndex_->end() && *at == entry) startIndex_->erase(at);
 }
 
 std::vector<size_t> TranscriptStore::positionsOf(const std::unordered_set<Uuid>& ids) const {
     const auto& list = segments.peek();
     std::vector<size_t> found;
-    if (const auto* index = ids.empty() ? nullptr : startIndex()) {
-        bool lost = false;
-        for (const Uuid& id : ids) {
-            const auto known = index->find(id);
-            if (known == index->end()) continue;
-            const auto from = std::lower_bound(
-                list.begin(), list.end(), known->second,
-                [](const Segment& s, const platform::Date& t) { return s.start < t; });
-            auto at = from;
-            while (at != list.end() && at->start == known->second && at->id != id) ++at;
-            if (at == list.end() || at->id != id) {
-                lost = true;  // memory out of start order: walked for below
-                break;
-            }
-            found.push_back(size_t(at - list.begin()));
+    if (ids.empty()) return found;
+    const StartIndex& index = startIndex();
+    bool lost = false;
+    for (const Uuid& id : ids) {
+        const size_t key = std::hash<Uuid>{}(id);
+        const auto [first, last] =
+            std::equal_range(index.begin(), index.end(), StartIndex::value_type{key, {}},
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto entry = first; entry != last && !lost; ++entry) {
+            bool there = false;
+            for (auto at = std::lower_bound(
+                     list.begin(), list.end(), entry->second,
+                     [](const Segment&s, const platform::Date&t) { return s.start < t; });
+                 at != list.end() && at->start == entry->second; ++at)
+                if (at->id == id) {
+                    found.push_back(size_t(at - list.begin()));
+                    there = true;
+                }
+            // Memory out of start order, or a hash shared: walked for below.
+            lost = !there;
         }
-        if (!lost) {
-            std::sort(found.begin(), found.end());
-            return found;
-        }
-        found.clear();
+        if (lost) break;
     }
-    for (size_t i = 0; i < list.size() && !ids.empty(); ++i)
+    if (!lost) {
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        return found;
+    }
+    found.clear();
+    for (size_t i = 0; i < list.size(); ++i)
         if (ids.count(list[i].id)) found.push_back(i);
     return found;
 }
@@ -616,8 +637,7 @@ void TranscriptStore::splice(const std::vector<size_t>& erased, const std::vecto
     indexFollows_ = true;
     segments.mutate([&](std::vector<Segment>& list) {
         const size_t oldSize = list.size();
-        for (size_t p : erased)
-            if (startIndex_) startIndex_->erase(list[p].id);
+        for (size_t p : erased) indexRemove(list[p]);
         if (!erased.empty()) {
             // Those before the first one taken out stay where they are.
             size_t kept = erased.front(), next = 0;
@@ -644,8 +664,7 @@ void TranscriptStore::splice(const std::vector<size_t>& erased, const std::vecto
             for (size_t& q : placed) q += q >= p;
             placed.push_back(p);
             list.insert(list.begin() + std::ptrdiff_t(p), s);
-            if (startIndex_ && !startIndex_->emplace(s.id, s.start).second)
-                startIndexDoubled_ = true;
+            indexAdd(s);
         }
         // Only positions from the first one changed to the last one changed differ.
         const size_t size = list.size();

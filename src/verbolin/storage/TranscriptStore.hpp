@@ -384,9 +384,13 @@ class TranscriptStore {
     // The positions in memory of the segments of these ids that it holds,
     // ascending; found by their start times, without a walk over all.
     std::vector<size_t> positionsOf(const std::unordered_set<platform::Uuid>& ids) const;
-    // Each segment's start time by id; rebuilt after a write that did not
-    // keep it. Null while some id is held twice: positions are then walked for.
-    const std::unordered_map<platform::Uuid, platform::Date>* startIndex() const;
+    // Each segment's start time under the hash of its id, in order: a
+    // fraction of the memory a map by id would take. Rebuilt after a write
+    // that did not keep it.
+    using StartIndex = std::vector<std::pair<size_t, platform::Date>>;
+    const StartIndex& startIndex() const;
+    void indexAdd(const Segment& segment);
+    void indexRemove(const Segment& segment);
     // Takes the segments at `erased` (ascending positions) out of memory and
     // puts `added` in, each at `at` when given, else after those that start
     // no later, in one write. The paragraphs and the index follow the change.
@@ -409,11 +413,20 @@ class TranscriptStore {
     std::shared_ptr<const std::vector<Block>> nextBlockCache_;
     mutable std::vector<size_t> blockEnds_;  // of blockCache_, when not empty
     std::vector<size_t> nextBlockEnds_;
-    mutable std::optional<std::unordered_map<platform::Uuid, platform::Date>> startIndex_;
-    mutable bool startIndexDoubled_ = false;
+    mutable std::optional<StartIndex> startIndex_;
     // The write under way keeps startIndex_ right itself.
     bool indexFollows_ = false;
     std::uint64_t generation_ = 0;
+    std::uint64_t sessionWrites_ = 0;
+    // Each marker's title in sessionStartBlocks, made again only once the
+    // sessions change: thousands of times formatted at every key would cost
+    // more than all else the key does.
+    mutable std::vector<std::string> markerTitles_;
+    mutable std::optional<std::uint64_t> markerTitlesAt_;
+    // The index of each marker's first paragraph in the array named: a
+    // paragraph the next array took over from it is found there again.
+    mutable std::vector<size_t> markerParagraphs_;
+    mutable std::weak_ptr<const std::vector<Block>> markerParagraphsIn_;
     std::filesystem::path directory_;
     std::unique_ptr<TranscriptDB> db_;
     // Whether a database that could not be opened is tried again at the

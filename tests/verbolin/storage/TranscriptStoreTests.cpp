@@ -177,6 +177,23 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         return segment(start, start + double(pick(3)), "s" + std::to_string(made++));
     };
     for (int i = 0; i < 30; ++i) store->append(next(end));
+    // Sessions begin among the paragraphs, and past the last.
+    std::vector<SessionMarker> markers;
+    for (double offset : {-1.0, 20.0, 21.0, 60.0, 1e6})
+        markers.push_back({Uuid::random(), at(kBase + offset), "at " + std::to_string(offset)});
+    markers[2].name.reset();
+    store->sessions.set(markers);
+    const auto firstParagraphs = [&](const std::vector<Block>& blocks) {
+        std::unordered_map<Uuid, std::string> titles;
+        for (const SessionMarker& m : store->sessions.peek()) {
+            const auto it = std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) {
+                return b.segments.front().start >= m.start;
+            });
+            if (it != blocks.end())
+                titles[it->id] = m.name.value_or(store->calendar().shortTime(m.start));
+        }
+        return titles;
+    };
     std::vector<std::pair<std::vector<Segment>, std::vector<Segment>>> done;  // before, after
     for (int step = 0; step < 400; ++step) {
         SCOPED_TRACE(step);
@@ -229,6 +246,11 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         const auto kept = BlockLineage::takenOver(before, now).value_or(0);
         for (size_t i = 0; i < kept; ++i)
             ASSERT_TRUE((*now)[i].segments.sharesSegmentsWith(blocks[i].segments)) << i;
+        EXPECT_EQ(store->sessionStartBlocks(), firstParagraphs(*now));
+        if (step % 50 == 0) {  // a session renamed
+            markers[1].name = "renamed " + std::to_string(step);
+            store->sessions.set(markers);
+        }
         // Asked by id, a paragraph's segments come in its order.
         if (now->empty()) continue;
         const Block& asked = (*now)[pick(now->size())];
