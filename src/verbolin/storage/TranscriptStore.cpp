@@ -329,9 +329,16 @@ void TranscriptStore::append(const Segment& segment) {
         else
             nextBlockEnds_.push_back(segments.peek().size() + 1);
     }
-    indexAdd(segment);
     indexFollows_ = true;
-    segments.mutate([&](auto& list) { list.push_back(segment); });
+    try {
+        segments.mutate([&](auto& list) {
+            list.push_back(segment);
+            indexAdd(segment);
+        });
+    } catch (...) {
+        forgetDerived();
+        throw;
+    }
     save({.segments = {segment}}, true, false, {.segments = {{segment.id, std::nullopt}}});
 }
 
@@ -550,6 +557,18 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
     return blockCache_;
 }
 
+std::vector<size_t> TranscriptStore::paragraphsHolding(const std::unordered_set<Uuid>& ids) const {
+    const auto blocks = allBlocks();
+    const std::vector<size_t>& ends = blockEnds();
+    std::vector<size_t> found;
+    for (size_t position : positionsOf(ids)) {
+        const size_t paragraph =
+            size_t(std::upper_bound(ends.begin(), ends.end(), position) - ends.begin());
+        if (found.empty() || found.back() != paragraph) found.push_back(paragraph);
+    }
+    return found;
+}
+
 const std::vector<size_t>& TranscriptStore::blockEnds() const {
     if (!blockCache_ || blockEnds_.size() == blockCache_->size()) return blockEnds_;
     blockEnds_.clear();
@@ -632,9 +651,28 @@ TranscriptStore::Priors TranscriptStore::priorsAt(const std::vector<size_t>& pos
     return priors;
 }
 
+void TranscriptStore::forgetDerived() {
+    indexFollows_ = false;
+    startIndex_.reset();
+    blockCache_.reset();
+    blockEnds_.clear();
+    nextBlockCache_.reset();
+    nextBlockEnds_.clear();
+}
+
 void TranscriptStore::splice(const std::vector<size_t>& erased, const std::vector<Segment>& added,
                              std::optional<size_t> at) {
     indexFollows_ = true;
+    try {
+        spliceKeeping(erased, added, at);
+    } catch (...) {
+        forgetDerived();  // a change left half made is read afresh
+        throw;
+    }
+}
+
+void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
+                                    const std::vector<Segment>& added, std::optional<size_t> at) {
     segments.mutate([&](std::vector<Segment>& list) {
         const size_t oldSize = list.size();
         for (size_t p : erased) indexRemove(list[p]);

@@ -230,6 +230,10 @@ class TranscriptStore {
     // Word-prefix full-text search, or a case-insensitive substring search
     // when running from memory.
     std::unordered_set<platform::Uuid> search(std::string_view query) const;
+    // Where in allBlocks() the paragraphs holding segments of these ids are,
+    // ascending and each once: found by the segments' start times, without a
+    // walk over every paragraph (a search's few hits in years of them).
+    std::vector<size_t> paragraphsHolding(const std::unordered_set<platform::Uuid>& ids) const;
 
     SessionMarker startSession(std::optional<std::string> name);
     void rename(const platform::Uuid& session, std::string_view name);
@@ -396,6 +400,10 @@ class TranscriptStore {
     // no later, in one write. The paragraphs and the index follow the change.
     void splice(const std::vector<size_t>& erased, const std::vector<Segment>& added,
                 std::optional<size_t> at = std::nullopt);
+    void spliceKeeping(const std::vector<size_t>& erased, const std::vector<Segment>& added,
+                       std::optional<size_t> at);
+    // Drops the index and the paragraphs, for a write that failed half way.
+    void forgetDerived();
     // The paragraphs of `list` (just changed) when only its positions
     // [first, list.size() - unchangedTail) differ from `oldSize` segments
     // grouped in blockCache_; installed by the write under way.

@@ -258,6 +258,15 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         for (const Segment& s : asked.segments) ids.insert(ids.begin(), s.id);
         EXPECT_EQ(store->segmentsWithIds(ids),
                   std::vector<Segment>(asked.segments.begin(), asked.segments.end()));
+        // The paragraphs that hold some ids, one of them held nowhere.
+        const std::unordered_set<Uuid> wanted{ids.front(), (*now)[pick(now->size())].id,
+                                              Uuid::random()};
+        std::vector<size_t> holding;
+        for (size_t i = 0; i < now->size(); ++i)
+            if (std::any_of((*now)[i].segments.begin(), (*now)[i].segments.end(),
+                            [&](const Segment& s) { return wanted.count(s.id) > 0; }))
+                holding.push_back(i);
+        EXPECT_EQ(store->paragraphsHolding(wanted), holding);
     }
     const auto inMemory = store->segments.peek();
     EXPECT_EQ(reopened(), inMemory);
