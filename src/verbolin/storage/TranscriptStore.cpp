@@ -651,6 +651,12 @@ TranscriptStore::Priors TranscriptStore::priorsAt(const std::vector<size_t>& pos
     return priors;
 }
 
+namespace {
+// The most segments a change takes out and puts in that the index and the
+// paragraphs follow, rather than being made again when next asked for.
+constexpr size_t kFollowedAtMost = 256;
+}  // namespace
+
 void TranscriptStore::forgetDerived() {
     indexFollows_ = false;
     startIndex_.reset();
@@ -673,6 +679,10 @@ void TranscriptStore::splice(const std::vector<size_t>& erased, const std::vecto
 
 void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
                                     const std::vector<Segment>& added, std::optional<size_t> at) {
+    // Many at once (a selection of days deleted) are cheaper read afresh than
+    // followed one by one.
+    const bool many = erased.size() + added.size() > kFollowedAtMost;
+    if (many) startIndex_.reset();
     segments.mutate([&](std::vector<Segment>& list) {
         const size_t oldSize = list.size();
         for (size_t p : erased) indexRemove(list[p]);
@@ -699,11 +709,14 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
                                                  return t < other.start;
                                              }) -
                             list.begin());
-            for (size_t& q : placed) q += q >= p;
-            placed.push_back(p);
+            if (!many) {
+                for (size_t& q : placed) q += q >= p;
+                placed.push_back(p);
+            }
             list.insert(list.begin() + std::ptrdiff_t(p), s);
             indexAdd(s);
         }
+        if (many) return;
         // Only positions from the first one changed to the last one changed differ.
         const size_t size = list.size();
         size_t first = oldSize, tail = std::min(oldSize, size);

@@ -52,6 +52,30 @@ std::filesystem::path unmakeableFolder(const TempDir& dir) {
     return dir.path() / "file" / "Verbolin";
 }
 
+// Each session's title under its first paragraph, found by a walk.
+std::unordered_map<Uuid, std::string> firstParagraphs(const TranscriptStore& store,
+                                                      const std::vector<Block>& blocks) {
+    std::unordered_map<Uuid, std::string> titles;
+    for (const SessionMarker& m : store.sessions.peek()) {
+        const auto it = std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) {
+            return b.segments.front().start >= m.start;
+        });
+        if (it != blocks.end())
+            titles[it->id] = m.name.value_or(store.calendar().shortTime(m.start));
+    }
+    return titles;
+}
+
+// Where the paragraphs holding any of `ids` are, found by a walk.
+std::vector<size_t> holding(const std::vector<Block>& blocks, const std::unordered_set<Uuid>& ids) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < blocks.size(); ++i)
+        if (std::any_of(blocks[i].segments.begin(), blocks[i].segments.end(),
+                        [&](const Segment& s) { return ids.count(s.id) > 0; }))
+            found.push_back(i);
+    return found;
+}
+
 }  // namespace
 
 TEST_F(StoreTest, AppendStoresNonEmptyTextAndAlwaysEndsTheSpeakingState) {
@@ -183,17 +207,6 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         markers.push_back({Uuid::random(), at(kBase + offset), "at " + std::to_string(offset)});
     markers[2].name.reset();
     store->sessions.set(markers);
-    const auto firstParagraphs = [&](const std::vector<Block>& blocks) {
-        std::unordered_map<Uuid, std::string> titles;
-        for (const SessionMarker& m : store->sessions.peek()) {
-            const auto it = std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) {
-                return b.segments.front().start >= m.start;
-            });
-            if (it != blocks.end())
-                titles[it->id] = m.name.value_or(store->calendar().shortTime(m.start));
-        }
-        return titles;
-    };
     std::vector<std::pair<std::vector<Segment>, std::vector<Segment>>> done;  // before, after
     for (int step = 0; step < 400; ++step) {
         SCOPED_TRACE(step);
@@ -202,7 +215,17 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         const std::vector<Block>& blocks = *before;
         const Block& some = blocks[pick(blocks.size())];
         const std::vector<Segment> its(some.segments.begin(), some.segments.end());
-        switch (pick(8)) {
+        switch (step % 150 == 149 ? 8 : pick(8)) {
+            case 8: {  // many at once: a batch put in, or half the paragraphs deleted
+                if (step % 300 == 149) {
+                    std::vector<Segment> batch;
+                    for (int i = 0; i < 300; ++i) batch.push_back(next(end - 600));
+                    store->replaceSegments({}, batch);
+                } else {
+                    store->deleteBlocks({blocks.begin(), blocks.begin() + blocks.size() / 2});
+                }
+                break;
+            }
             case 0:
                 store->append(next(end));
                 break;
@@ -246,7 +269,7 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         const auto kept = BlockLineage::takenOver(before, now).value_or(0);
         for (size_t i = 0; i < kept; ++i)
             ASSERT_TRUE((*now)[i].segments.sharesSegmentsWith(blocks[i].segments)) << i;
-        EXPECT_EQ(store->sessionStartBlocks(), firstParagraphs(*now));
+        EXPECT_EQ(store->sessionStartBlocks(), firstParagraphs(*store, *now));
         if (step % 50 == 0) {  // a session renamed
             markers[1].name = "renamed " + std::to_string(step);
             store->sessions.set(markers);
@@ -261,12 +284,7 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         // The paragraphs that hold some ids, one of them held nowhere.
         const std::unordered_set<Uuid> wanted{ids.front(), (*now)[pick(now->size())].id,
                                               Uuid::random()};
-        std::vector<size_t> holding;
-        for (size_t i = 0; i < now->size(); ++i)
-            if (std::any_of((*now)[i].segments.begin(), (*now)[i].segments.end(),
-                            [&](const Segment& s) { return wanted.count(s.id) > 0; }))
-                holding.push_back(i);
-        EXPECT_EQ(store->paragraphsHolding(wanted), holding);
+        EXPECT_EQ(store->paragraphsHolding(wanted), holding(*now, wanted));
     }
     const auto inMemory = store->segments.peek();
     EXPECT_EQ(reopened(), inMemory);
