@@ -5,7 +5,8 @@
 // - BM_MemoryWithAll: the store opened and All handed to the timeline's
 //   pane model: "heap_MB" the heap that holds, "rss_MB" the process's
 //   resident size then (the first benchmark, so little else is in it).
-// - BM_StoreOpen: opening the store until its paragraphs are grouped.
+// - BM_StoreOpen: opening the store until its paragraphs are grouped, with
+//   the transcript's size.
 // - BM_KeyStored: a letter typed at the end of the newest paragraph in All,
 //   the way the window takes it: the paragraph editor stores it, then the
 //   window asks its model for what it shows, twice (at once, and when the
@@ -148,17 +149,22 @@ void BM_MemoryWithAll(benchmark::State& state) {
 
 void BM_StoreOpen(benchmark::State& state) {
     const auto& folder = transcriptOf(int(state.range(0)));
-    size_t segments = 0, paragraphs = 0;
+    size_t segments = 0, paragraphs = 0, characters = 0;
     for (auto _ : state) {
         auto store = std::make_unique<TranscriptStore>(folder);
         paragraphs = store->allBlocks()->size();
         segments = store->segments.peek().size();
         state.PauseTiming();
+        characters = 0;
+        for (const Segment& s : store->segments.peek()) characters += s.text.size();
         store.reset();
         state.ResumeTiming();
     }
     state.counters["segments"] = double(segments);
     state.counters["paragraphs"] = double(paragraphs);
+    state.counters["characters"] = double(characters);
+    state.counters["file_MB"] =
+        double(std::filesystem::file_size(folder / "transcript.sqlite")) / (1024.0 * 1024.0);
 }
 
 void BM_KeyStored(benchmark::State& state) {
