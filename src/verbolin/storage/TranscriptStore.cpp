@@ -554,6 +554,9 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
     if (blockCache_) return blockCache_;
     blockCache_ = std::make_shared<const std::vector<Block>>(blocks(segments.get(), paragraphGap));
     blockEnds_.clear();
+    // Made with the paragraphs, at a start, rather than at the first key.
+    (void)blockEnds();
+    (void)startIndex();
     return blockCache_;
 }
 
