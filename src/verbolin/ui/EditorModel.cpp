@@ -35,12 +35,25 @@ std::optional<SessionItem> EditorModel::storedItem() const {
     const auto key = std::make_pair(scope, model_.store().generation());
     if (itemFor_ == key) return item_;
     item_.reset();
+    itemFor_ = key;
+    // A session's entry is its marker's, to the next one's start: found
+    // without walking the transcript for its days at every key.
+    const auto& markers = model_.store().sessions.get();
+    const auto id = platform::Uuid::parse(scope);
+    const auto marker = std::find_if(markers.begin(), markers.end(), [&](const SessionMarker& m) {
+        return id && m.id == *id && m.id.string() == scope;
+    });
+    if (marker != markers.end()) {
+        std::optional<platform::Date> end;
+        if (marker + 1 != markers.end()) end = (marker + 1)->start;
+        item_ = SessionItem{scope, marker->name.value_or(""), marker->start, end, *marker};
+        return item_;
+    }
     for (auto& item : model_.store().sessionItems())
         if (item.id == scope) {
             item_ = std::move(item);
             break;
         }
-    itemFor_ = key;
     return item_;
 }
 

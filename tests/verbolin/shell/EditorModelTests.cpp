@@ -260,6 +260,16 @@ TEST_F(EditorModelTest, SessionScopesAndLiveness) {
     editor->scope = second.id.string();
     EXPECT_TRUE(editor->scopedBlocks().empty());
     EXPECT_TRUE(editor->scopeIsLive());
+    // Each entry as the sidebar lists it; a scope in other letters names none.
+    std::string lower = first.id.string();
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    for (const std::string& id : {first.id.string(), second.id.string(), lower}) {
+        editor->scope = id;
+        std::optional<verbolin::SessionItem> listed;
+        for (const auto& item : store.sessionItems())
+            if (item.id == id) listed = item;
+        EXPECT_EQ(editor->currentItem(), listed) << id;
+    }
     editor->scope = "no-such-item";  // gone: shows everything and counts as live
     EXPECT_EQ(shownTexts().size(), 2u);
     EXPECT_TRUE(editor->scopeIsLive());
