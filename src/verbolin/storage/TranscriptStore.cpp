@@ -117,13 +117,53 @@ bool continuesParagraph(const Segment& last, const Segment& next, double gap) {
     return platform::secondsBetween(last.end, next.start) < gap;
 }
 
+std::vector<Block> grouped(std::vector<Segment>::const_iterator first,
+                           std::vector<Segment>::const_iterator last, double gap) {
+    std::vector<Block> out;
+    // Each paragraph's segments are gathered first and shared once complete.
+    std::vector<Segment> paragraph;
+    auto close = [&] {
+        if (paragraph.empty()) return;
+        const platform::Uuid id = paragraph.front().id;
+        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
+    };
+    for (; first != last; ++first) {
+        if (!paragraph.empty() && !continuesParagraph(paragraph.back(), *first, gap)) close();
+        paragraph.push_back(*first);
+    }
+    close();
+    return out;
+}
+
+// A new paragraph equal to an old one is the old one, so that it goes on
+// sharing its segments: walks both in order, as both are.
+void keepEqualParagraphs(std::vector<Block>& made, std::vector<Block>::const_iterator old,
+                         std::vector<Block>::const_iterator oldEnd) {
+    for (Block& b : made) {
+        while (old != oldEnd && old->segments.size() && b.segments.size() &&
+               old->segments.front().start < b.segments.front().start)
+            ++old;
+        if (old == oldEnd) return;
+        if (old->id == b.id && old->segments == b.segments) b = *old++;
+    }
+}
+
 }  // namespace
 
 TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
                                  UserCalendar calendar)
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
-    segments.setWriteHook([this] { blockCache_ = std::exchange(nextBlockCache_, nullptr); });
+    segments.setWriteHook([this] {
+        blockCache_ = std::exchange(nextBlockCache_, nullptr);
+        blockEnds_ = std::exchange(nextBlockEnds_, {});
+        if (!std::exchange(indexFollows_, false)) startIndex_.reset();
+        ++generation_;
+    });
+    sessions.setWriteHook([this] {
+        ++generation_;
+        ++sessionWrites_;
+    });
     // First of all observers, so that any reader after a change finds it owed.
     // Named spans serve one write: a save after it that joins what the disk
     // holds may change any.
@@ -291,9 +331,25 @@ void TranscriptStore::append(const Segment& segment) {
     // Any write drops the paragraphs, so any still held are those of the list
     // before this segment. The extended ones are in place before observers
     // hear of the change, so that they read them rather than a regrouping.
-    if (blockCache_) nextBlockCache_ = appended(blockCache_, segment);
+    if (blockCache_) {
+        nextBlockCache_ = appended(blockCache_, segment);
+        nextBlockEnds_ = blockEnds();
+        if (nextBlockEnds_.size() == nextBlockCache_->size())
+            ++nextBlockEnds_.back();
+        else
+            nextBlockEnds_.push_back(segments.peek().size() + 1);
+    }
+    indexFollows_ = true;
     const auto touch = touchingOnly({{segment.start, segment.start}});
-    segments.mutate([&](auto& list) { list.push_back(segment); });
+    try {
+        segments.mutate([&](auto& list) {
+            list.push_back(segment);
+            indexAdd(segment);
+        });
+    } catch (...) {
+        forgetDerived();
+        throw;
+    }
     save({.segments = {segment}}, true, false, {.segments = {{segment.id, std::nullopt}}});
 }
 
@@ -481,20 +537,7 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
 }
 
 std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
-    std::vector<Block> out;
-    // Each paragraph's segments are gathered first and shared once complete.
-    std::vector<Segment> paragraph;
-    auto close = [&] {
-        if (paragraph.empty()) return;
-        const platform::Uuid id = paragraph.front().id;
-        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
-    };
-    for (const Segment& s : segments) {
-        if (!paragraph.empty() && !continuesParagraph(paragraph.back(), s, gap)) close();
-        paragraph.push_back(s);
-    }
-    close();
-    return out;
+    return grouped(segments.begin(), segments.end(), gap);
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
@@ -521,7 +564,229 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
 std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
     if (blockCache_) return blockCache_;
     blockCache_ = std::make_shared<const std::vector<Block>>(blocks(segments.get(), paragraphGap));
+    blockEnds_.clear();
+    // Made with the paragraphs, at a start, rather than at the first key.
+    (void)blockEnds();
+    (void)startIndex();
     return blockCache_;
+}
+
+std::vector<size_t> TranscriptStore::paragraphsHolding(const std::unordered_set<Uuid>& ids) const {
+    const auto blocks = allBlocks();
+    const std::vector<size_t>& ends = blockEnds();
+    std::vector<size_t> found;
+    for (size_t position : positionsOf(ids)) {
+        const size_t paragraph =
+            size_t(std::upper_bound(ends.begin(), ends.end(), position) - ends.begin());
+        if (found.empty() || found.back() != paragraph) found.push_back(paragraph);
+    }
+    return found;
+}
+
+const std::vector<size_t>& TranscriptStore::blockEnds() const {
+    if (!blockCache_ || blockEnds_.size() == blockCache_->size()) return blockEnds_;
+    blockEnds_.clear();
+    blockEnds_.reserve(blockCache_->size());
+    size_t end = 0;
+    for (const Block& b : *blockCache_) blockEnds_.push_back(end += b.segments.size());
+    return blockEnds_;
+}
+
+const TranscriptStore::StartIndex& TranscriptStore::startIndex() const {
+    if (!startIndex_) {
+        const auto& list = segments.peek();
+        startIndex_.emplace();
+        startIndex_->reserve(list.size());
+        for (const Segment& s : list) startIndex_->emplace_back(std::hash<Uuid>{}(s.id), s.start);
+        std::sort(startIndex_->begin(), startIndex_->end());
+    }
+    return *startIndex_;
+}
+
+void TranscriptStore::indexAdd(const Segment& segment) {
+    if (!startIndex_) return;
+    const StartIndex::value_type entry{std::hash<Uuid>{}(segment.id), segment.start};
+    startIndex_->insert(std::upper_bound(startIndex_->begin(), startIndex_->end(), entry), entry);
+}
+
+void TranscriptStore::indexRemove(const Segment& segment) {
+    if (!startIndex_) return;
+    const StartIndex::value_type entry{std::hash<Uuid>{}(segment.id), segment.start};
+    const auto at = std::lower_bound(startIndex_->begin(), startIndex_->end(), entry);
+    if (at != startIndex_->end() && *at == entry) startIndex_->erase(at);
+}
+
+std::vector<size_t> TranscriptStore::positionsOf(const std::unordered_set<Uuid>& ids) const {
+    const auto& list = segments.peek();
+    std::vector<size_t> found;
+    if (ids.empty()) return found;
+    const StartIndex& index = startIndex();
+    bool lost = false;
+    for (const Uuid& id : ids) {
+        const size_t key = std::hash<Uuid>{}(id);
+        const auto [first, last] =
+            std::equal_range(index.begin(), index.end(), StartIndex::value_type{key, {}},
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto entry = first; entry != last && !lost; ++entry) {
+            bool there = false;
+            for (auto at = std::lower_bound(
+                     list.begin(), list.end(), entry->second,
+                     [](const Segment&s, const platform::Date&t) { return s.start < t; });
+                 at != list.end() && at->start == entry->second; ++at)
+                if (at->id == id) {
+                    found.push_back(size_t(at - list.begin()));
+                    there = true;
+                }
+            // Memory out of start order, or a hash shared: walked for below.
+            lost = !there;
+        }
+        if (lost) break;
+    }
+    if (!lost) {
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        return found;
+    }
+    found.clear();
+    for (size_t i = 0; i < list.size(); ++i)
+        if (ids.count(list[i].id)) found.push_back(i);
+    return found;
+}
+
+TranscriptStore::Priors TranscriptStore::priorsAt(const std::vector<size_t>& positions,
+                                                  const std::unordered_set<Uuid>& ids) const {
+    Priors priors;
+    for (const Uuid& id : ids) priors.segments.emplace(id, std::nullopt);
+    const auto& list = segments.peek();
+    for (size_t at : positions) {
+        auto& prior = priors.segments[list[at].id];
+        if (!prior) prior = revisionOf(list[at]);  // the first of a doubled id, as memory reads
+    }
+    return priors;
+}
+
+namespace {
+// The most segments a change takes out and puts in that the index and the
+// paragraphs follow, rather than being made again when next asked for.
+constexpr size_t kFollowedAtMost = 256;
+}  // namespace
+
+void TranscriptStore::forgetDerived() {
+    indexFollows_ = false;
+    startIndex_.reset();
+    blockCache_.reset();
+    blockEnds_.clear();
+    nextBlockCache_.reset();
+    nextBlockEnds_.clear();
+}
+
+void TranscriptStore::splice(const std::vector<size_t>& erased, const std::vector<Segment>& added,
+                             std::optional<size_t> at) {
+    indexFollows_ = true;
+    try {
+        spliceKeeping(erased, added, at);
+    } catch (...) {
+        forgetDerived();  // a change left half made is read afresh
+        throw;
+    }
+}
+
+void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
+                                    const std::vector<Segment>& added, std::optional<size_t> at) {
+    // Many at once (a selection of days deleted) are cheaper read afresh than
+    // followed one by one.
+    const bool many = erased.size() + added.size() > kFollowedAtMost;
+    if (many) startIndex_.reset();
+    segments.mutate([&](std::vector<Segment>& list) {
+        const size_t oldSize = list.size();
+        for (size_t p : erased) indexRemove(list[p]);
+        if (!erased.empty()) {
+            // Those before the first one taken out stay where they are.
+            size_t kept = erased.front(), next = 0;
+            for (size_t read = erased.front(); read < oldSize; ++read) {
+                if (next < erased.size() && erased[next] == read) {
+                    ++next;
+                    continue;
+                }
+                if (kept != read) list[kept] = std::move(list[read]);
+                ++kept;
+            }
+            list.erase(list.begin() + std::ptrdiff_t(kept), list.end());
+        }
+        // Where each added segment ends up, as later ones move it.
+        std::vector<size_t> placed;
+        for (const Segment& s : added) {
+            const size_t p =
+                at ? std::min(*at, list.size())
+                   : size_t(std::upper_bound(list.begin(), list.end(), s.start,
+                                             [](const platform::Date& t, const Segment& other) {
+                                                 return t < other.start;
+                                             }) -
+                            list.begin());
+            if (!many) {
+                for (size_t& q : placed) q += q >= p;
+                placed.push_back(p);
+            }
+            list.insert(list.begin() + std::ptrdiff_t(p), s);
+            indexAdd(s);
+        }
+        if (many) return;
+        // Only positions from the first one changed to the last one changed differ.
+        const size_t size = list.size();
+        size_t first = oldSize, tail = std::min(oldSize, size);
+        if (!erased.empty()) {
+            first = erased.front();
+            tail = std::min(tail, oldSize - 1 - erased.back());
+        }
+        for (size_t p : placed) {
+            first = std::min(first, p);
+            tail = std::min(tail, size - 1 - p);
+        }
+        first = std::min({first, oldSize, size});
+        tail = std::min({tail, oldSize - first, size - first});
+        if (blockCache_) regroupAround(list, oldSize, first, tail);
+    });
+}
+
+void TranscriptStore::regroupAround(const std::vector<Segment>& list, size_t oldSize, size_t first,
+                                    size_t unchangedTail) {
+    const std::vector<Block>& old = *blockCache_;
+    const std::vector<size_t>& ends = blockEnds();
+    if (old.empty() || ends.size() != old.size() || ends.back() != oldSize) return;
+    // The paragraph holding a position, by the segment counts.
+    const auto paragraphOf = [&](size_t position) {
+        return size_t(std::upper_bound(ends.begin(), ends.end(), position) - ends.begin());
+    };
+    // The paragraph before the change may take in what comes first, and the
+    // one after it what comes last: both are grouped again with the change.
+    const size_t from = paragraphOf(first > 0 ? first - 1 : 0);
+    const size_t to = unchangedTail > 0 ? paragraphOf(oldSize - unchangedTail) : old.size() - 1;
+    const size_t start = from > 0 ? ends[from - 1] : 0;
+    const size_t stop = ends[to] + list.size() - oldSize;  // past the change: shifted alike
+    std::vector<Block> made = grouped(list.begin() + std::ptrdiff_t(start),
+                                      list.begin() + std::ptrdiff_t(stop), paragraphGap);
+    keepEqualParagraphs(made, old.begin() + std::ptrdiff_t(from),
+                        old.begin() + std::ptrdiff_t(to) + 1);
+    size_t kept = from;
+    while (kept - from < made.size() && kept <= to &&
+           made[kept - from].segments.sharesSegmentsWith(old[kept].segments))
+        ++kept;
+
+    std::vector<Block> next;
+    next.reserve(old.size() - (to + 1 - from) + made.size());
+    next.insert(next.end(), old.begin(), old.begin() + std::ptrdiff_t(from));
+    std::vector<size_t> nextEnds(ends.begin(), ends.begin() + std::ptrdiff_t(from));
+    nextEnds.reserve(next.capacity());
+    size_t end = start;
+    for (Block& b : made) {
+        nextEnds.push_back(end += b.segments.size());
+        next.push_back(std::move(b));
+    }
+    next.insert(next.end(), old.begin() + std::ptrdiff_t(to) + 1, old.end());
+    for (size_t i = to + 1; i < ends.size(); ++i)
+        nextEnds.push_back(ends[i] + list.size() - oldSize);
+    nextBlockCache_ = BlockLineage::derived(std::move(next), blockCache_, kept);
+    nextBlockEnds_ = std::move(nextEnds);
 }
 
 std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
@@ -582,12 +847,11 @@ void TranscriptStore::removeSession(const Uuid& session) {
 
 void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
     std::vector<Uuid> ids = segmentIdsOf(blockList);
-    std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
-    const Priors priors = priorsOf(ids);
+    const std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
+    const std::vector<size_t> positions = positionsOf(idSet);
+    const Priors priors = priorsAt(positions, idSet);
     const auto touch = touchingOnly(spansOf(blockList));
-    segments.mutate([&](auto& list) {
-        std::erase_if(list, [&](const Segment& s) { return idSet.count(s.id) > 0; });
-    });
+    splice(positions, {});
     if (!ids.empty()) save({.deletedSegments = ids}, true, false, priors);
 }
 
@@ -597,31 +861,27 @@ void TranscriptStore::replace(const Block& block, const std::string& text) {
     std::string oldText = block.text();
     if (text == oldText) return;
     std::vector<Uuid> ids = segmentIdsOf({block});
-    std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
+    const std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
 
-    const auto& list = segments.peek();
-    auto it =
-        std::find_if(list.begin(), list.end(), [&](const Segment& s) { return s.id == block.id; });
-    if (it == list.end()) return;
-    size_t index = size_t(it - list.begin());
-    const Priors priors = priorsOf(ids);
-    const auto touch = touchingOnly(spansOf({block}));
+    const std::vector<size_t> first = positionsOf({block.id});
+    if (first.empty()) return;
+    const std::vector<size_t> positions = positionsOf(idSet);
+    const Priors priors = priorsAt(positions, idSet);
+    const Segment merged = editedSegment(block, text);
+    std::vector<StartSpan> spans = spansOf({block});
+    spans.push_back({merged.start, merged.start});
+    const auto touch = touchingOnly(std::move(spans));
 
-    segments.mutate([&](auto& l) {
-        std::erase_if(l, [&](const Segment& s) { return idSet.count(s.id) > 0; });
-    });
     // The deletes and the merged segment go to disk in one transaction: a
     // crash between them would lose both the paragraph and the edit.
     if (platform::text::trimmedScalars(text, platform::text::isWhiteSpace)
             .empty()) {  // an emptied paragraph stays deleted
+        splice(positions, {});
         save({.deletedSegments = ids}, true, false, priors);
         return;
     }
 
-    const Segment merged = editedSegment(block, text);
-    const auto touchMerged = touchingOnly({{merged.start, merged.start}});
-    segments.mutate(
-        [&](auto& l) { l.insert(l.begin() + std::ptrdiff_t(std::min(index, l.size())), merged); });
+    splice(positions, {merged}, first.front());
     save({.segments = {merged}, .deletedSegments = ids}, true, false, priors);
 }
 
@@ -650,10 +910,8 @@ Segment TranscriptStore::editedSegment(const Block& block, const std::string& te
 }
 
 std::vector<Segment> TranscriptStore::segmentsWithIds(const std::vector<Uuid>& ids) const {
-    const std::unordered_set<Uuid> wanted(ids.begin(), ids.end());
     std::vector<Segment> out;
-    for (const Segment& s : segments.peek())
-        if (wanted.count(s.id)) out.push_back(s);
+    for (size_t at : positionsOf({ids.begin(), ids.end()})) out.push_back(segments.peek()[at]);
     return out;
 }
 
@@ -665,20 +923,13 @@ void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
     for (const Segment& s : current)
         if (gone.insert(s.id).second) deleted.push_back(s.id);
     if (gone.empty()) return;
-    const Priors priors = priorsOf({gone.begin(), gone.end()});
     std::vector<StartSpan> spans;
     for (const auto* list : {&current, &replacement})
         for (const Segment& s : *list) spans.push_back({s.start, s.start});
     const auto touch = touchingOnly(std::move(spans));
-    segments.mutate([&](auto& list) {
-        std::erase_if(list, [&](const Segment& s) { return gone.count(s.id) > 0; });
-        for (const Segment& s : replacement) {
-            auto at = std::upper_bound(
-                list.begin(), list.end(), s.start,
-                [](const platform::Date& t, const Segment& other) { return t < other.start; });
-            list.insert(at, s);
-        }
-    });
+    const std::vector<size_t> positions = positionsOf(gone);
+    const Priors priors = priorsAt(positions, gone);
+    splice(positions, replacement);
     save({.segments = replacement, .deletedSegments = std::move(deleted)}, true, false, priors);
 }
 

@@ -66,9 +66,12 @@ class TranscriptStore {
 
     platform::ObservationRegistrar registrar;
     // In ascending start order. Any write, even of an equal array, drops the
-    // paragraph cache; do not replace the write hook.
+    // paragraph cache; do not replace the write hook (nor that of sessions).
     platform::Observable<std::vector<Segment>> segments{registrar};
     platform::Observable<std::vector<SessionMarker>> sessions{registrar};
+    // Goes up with every write of segments or sessions: what was derived
+    // from them at one count holds while it stays.
+    std::uint64_t generation() const { return generation_; }
     platform::Observable<std::string> preview{registrar};
     platform::Observable<bool> isSpeaking{registrar, false};
     platform::Observable<float> level{registrar, 0.0f};
@@ -220,14 +223,18 @@ class TranscriptStore {
     static std::vector<Block> blocks(const std::vector<Segment>& segments, double gap);
 
     // All segments in paragraphs, built at most once per change of `segments`.
-    // After an append the previous paragraphs are extended rather than
-    // regrouped, and those that did not change share their segments with
-    // the previous array's.
+    // After an append, an edit or a deletion of the store's own, only the
+    // paragraphs around the change are grouped anew; the others share their
+    // segments with the previous array's (see BlockLineage).
     std::shared_ptr<const std::vector<Block>> allBlocks() const;
 
     // Word-prefix full-text search, or a case-insensitive substring search
     // when running from memory.
     std::unordered_set<platform::Uuid> search(std::string_view query) const;
+    // Where in allBlocks() the paragraphs holding segments of these ids are,
+    // ascending and each once: found by the segments' start times, without a
+    // walk over every paragraph (a search's few hits in years of them).
+    std::vector<size_t> paragraphsHolding(const std::unordered_set<platform::Uuid>& ids) const;
 
     SessionMarker startSession(std::optional<std::string> name);
     void rename(const platform::Uuid& session, std::string_view name);
@@ -383,10 +390,56 @@ class TranscriptStore {
     static std::shared_ptr<const std::vector<Block>> appended(
         const std::shared_ptr<const std::vector<Block>>& before, const Segment& segment);
 
+    // The positions in memory of the segments of these ids that it holds,
+    // ascending; found by their start times, without a walk over all.
+    std::vector<size_t> positionsOf(const std::unordered_set<platform::Uuid>& ids) const;
+    // Each segment's start time under the hash of its id, in order: a
+    // fraction of the memory a map by id would take. Rebuilt after a write
+    // that did not keep it.
+    using StartIndex = std::vector<std::pair<size_t, platform::Date>>;
+    const StartIndex& startIndex() const;
+    void indexAdd(const Segment& segment);
+    void indexRemove(const Segment& segment);
+    // Takes the segments at `erased` (ascending positions) out of memory and
+    // puts `added` in, each at `at` when given, else after those that start
+    // no later, in one write. The paragraphs and the index follow the change.
+    void splice(const std::vector<size_t>& erased, const std::vector<Segment>& added,
+                std::optional<size_t> at = std::nullopt);
+    void spliceKeeping(const std::vector<size_t>& erased, const std::vector<Segment>& added,
+                       std::optional<size_t> at);
+    // Drops the index and the paragraphs, for a write that failed half way.
+    void forgetDerived();
+    // The paragraphs of `list` (just changed) when only its positions
+    // [first, list.size() - unchangedTail) differ from `oldSize` segments
+    // grouped in blockCache_; installed by the write under way.
+    void regroupAround(const std::vector<Segment>& list, size_t oldSize, size_t first,
+                       size_t unchangedTail);
+    // How many segments blockCache_'s paragraphs hold up to each one's end.
+    const std::vector<size_t>& blockEnds() const;
+    // The priors of the segments at these positions, and none for the other ids.
+    Priors priorsAt(const std::vector<size_t>& positions,
+                    const std::unordered_set<platform::Uuid>& ids) const;
+
     mutable std::shared_ptr<const std::vector<Block>> blockCache_;
     // What the next write of `segments` installs as the paragraphs, when
     // the writer knows them; otherwise the write drops them.
     std::shared_ptr<const std::vector<Block>> nextBlockCache_;
+    mutable std::vector<size_t> blockEnds_;  // of blockCache_, when not empty
+    std::vector<size_t> nextBlockEnds_;
+    mutable std::optional<StartIndex> startIndex_;
+    // The write under way keeps startIndex_ right itself.
+    bool indexFollows_ = false;
+    std::uint64_t generation_ = 0;
+    std::uint64_t sessionWrites_ = 0;
+    // Each marker's title in sessionStartBlocks, made again only once the
+    // sessions change: thousands of times formatted at every key would cost
+    // more than all else the key does.
+    mutable std::vector<std::string> markerTitles_;
+    mutable std::optional<std::uint64_t> markerTitlesAt_;
+    // The index of each marker's first paragraph in the array named: a
+    // paragraph the next array took over from it is found there again.
+    mutable std::vector<size_t> markerParagraphs_;
+    mutable std::weak_ptr<const std::vector<Block>> markerParagraphsIn_;
     std::filesystem::path directory_;
     std::unique_ptr<TranscriptDB> db_;
     // Whether a database that could not be opened is tried again at the

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <set>
 
+#include "platform/system/NumberText.hpp"
+#include "platform/system/Text.hpp"
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {
@@ -115,14 +118,34 @@ std::vector<Date> TranscriptStore::days() const {
 
 std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlocks() const {
     auto blocks = allBlocks();
-    std::unordered_map<platform::Uuid, std::string> titles;
-    for (const SessionMarker& m : sessions.get()) {
-        auto it = std::find_if(blocks->begin(), blocks->end(),
-                               [&](const Block& b) { return b.segments.front().start >= m.start; });
-        if (it == blocks->end()) continue;
-        titles[it->id] =
-            m.name ? *m.name : calendar_.shortTime(m.start);  // a later marker overwrites
+    const auto& markers = sessions.get();
+    // Those found in an array this one took the first paragraphs of are
+    // found there again (the paragraphs before them are the same too).
+    size_t same = 0;
+    if (markerTitlesAt_ != sessionWrites_) {
+        markerTitles_.clear();
+        for (const SessionMarker& m : markers)
+            markerTitles_.push_back(m.name ? *m.name : calendar_.shortTime(m.start));
+        markerTitlesAt_ = sessionWrites_;
+        markerParagraphs_.assign(markers.size(), 0);
+    } else if (markerParagraphsIn_.lock() == blocks) {
+        same = blocks->size();
+    } else {
+        same = BlockLineage::takenOver(markerParagraphsIn_, blocks).value_or(0);
     }
+    std::unordered_map<platform::Uuid, std::string> titles;
+    for (size_t i = 0; i < markers.size(); ++i) {
+        size_t& at = markerParagraphs_[i];
+        // Paragraphs are in start order: the marker's first one is found by halving.
+        if (at >= same)
+            at = size_t(std::partition_point(blocks->begin() + std::ptrdiff_t(same), blocks->end(),
+                                             [&](const Block& b) {
+                                                 return b.segments.front().start < markers[i].start;
+                                             }) -
+                        blocks->begin());
+        if (at < blocks->size()) titles[(*blocks)[at].id] = markerTitles_[i];  // a later one wins
+    }
+    markerParagraphsIn_ = blocks;
     return titles;
 }
 

@@ -27,9 +27,34 @@ void EditorModel::onAppear() {
 
 std::optional<SessionItem> EditorModel::currentItem() const {
     if (scope == kAllScope) return std::nullopt;
-    for (auto& item : model_.store().sessionItems())
-        if (item.id == scope) return item;
+    if (auto item = storedItem()) return item;
     return keptItem();
+}
+
+std::optional<SessionItem> EditorModel::storedItem() const {
+    const auto key = std::make_pair(scope, model_.store().generation());
+    if (itemFor_ == key) return item_;
+    item_.reset();
+    itemFor_ = key;
+    // A session's entry is its marker's, to the next one's start: found
+    // without walking the transcript for its days at every key.
+    const auto& markers = model_.store().sessions.get();
+    const auto id = platform::Uuid::parse(scope);
+    const auto marker = std::find_if(markers.begin(), markers.end(), [&](const SessionMarker& m) {
+        return id && m.id == *id && m.id.string() == scope;
+    });
+    if (marker != markers.end()) {
+        std::optional<platform::Date> end;
+        if (marker + 1 != markers.end()) end = (marker + 1)->start;
+        item_ = SessionItem{scope, marker->name.value_or(""), marker->start, end, *marker};
+        return item_;
+    }
+    for (auto& item : model_.store().sessionItems())
+        if (item.id == scope) {
+            item_ = std::move(item);
+            break;
+        }
+    return item_;
 }
 
 std::optional<SessionItem> EditorModel::keptItem() const {
@@ -38,10 +63,7 @@ std::optional<SessionItem> EditorModel::keptItem() const {
     if (scope == kAllScope || !held || !held->segmentIds.empty() || held->last.segments.empty())
         return std::nullopt;
     auto& store = model_.store();
-    const auto items = store.sessionItems();
-    if (std::any_of(items.begin(), items.end(),
-                    [&](const SessionItem& i) { return i.id == scope; }))
-        return std::nullopt;
+    if (storedItem()) return std::nullopt;
     // The entries as they would be with the held paragraph's last segments.
     std::vector<Segment> with = store.segments.get();
     with.insert(with.end(), held->last.segments.begin(), held->last.segments.end());
@@ -50,21 +72,36 @@ std::optional<SessionItem> EditorModel::keptItem() const {
     return std::nullopt;
 }
 
-std::vector<Block> EditorModel::scopedBlocks() const {
+std::vector<Block> EditorModel::scopedBlocks() const { return *sharedScopedBlocks(); }
+
+std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
     auto& store = model_.store();
-    const auto item = currentItem();
-    std::vector<Block> base =
-        item ? TranscriptStore::blocks(store.segmentsIn(*item), kParagraphGap) : *store.allBlocks();
-    const std::string query = trimmed(search);
-    if (query.empty()) return withHeld(std::move(base));
-    const auto hits = store.search(query);
-    std::vector<Block> kept;
-    for (auto& block : base) {
-        const bool hit = std::any_of(block.segments.begin(), block.segments.end(),
-                                     [&](const Segment& s) { return hits.count(s.id) > 0; });
-        if (hit) kept.push_back(std::move(block));
+    ShownKey key{currentItem(), trimmed(search), store.generation(), store.hasUnsavedChanges()};
+    if (!key.item && key.query.empty()) {
+        shown_.reset();  // what a search found holds no copies of edited text once it is left
+        return store.allBlocks();
     }
-    return withHeld(std::move(kept));
+    if (shown_ && shownFor_ == key) return shown_;
+    const auto all = key.item ? nullptr : store.allBlocks();
+    std::vector<Block> scoped;
+    if (key.item) scoped = TranscriptStore::blocks(store.segmentsIn(*key.item), kParagraphGap);
+    const std::vector<Block>& base = key.item ? scoped : *all;
+    std::vector<Block> kept;
+    if (key.query.empty()) {
+        kept = std::move(scoped);
+    } else if (!key.item) {
+        // A few hits in years of paragraphs: each found by its time.
+        for (size_t at : store.paragraphsHolding(store.search(key.query))) kept.push_back(base[at]);
+    } else {
+        const auto hits = store.search(key.query);
+        for (const Block& block : base)
+            if (std::any_of(block.segments.begin(), block.segments.end(),
+                            [&](const Segment& s) { return hits.count(s.id) > 0; }))
+                kept.push_back(block);
+    }
+    shown_ = std::make_shared<const std::vector<Block>>(std::move(kept));
+    shownFor_ = std::move(key);
+    return shown_;
 }
 
 bool EditorModel::missesHeld(const std::vector<Block>& blocks) const {
@@ -100,11 +137,9 @@ std::vector<Block> EditorModel::withHeld(std::vector<Block> blocks) const {
 std::shared_ptr<const std::vector<Block>> EditorModel::sharedScopedBlocks() const {
     // A year of paragraphs copied on every refresh would cost more than
     // everything the timeline does with them.
-    if (!currentItem() && trimmed(search).empty()) {
-        auto all = model_.store().allBlocks();
-        if (!missesHeld(*all)) return all;
-    }
-    return std::make_shared<const std::vector<Block>>(scopedBlocks());
+    auto blocks = unheldBlocks();
+    if (!missesHeld(*blocks)) return blocks;
+    return std::make_shared<const std::vector<Block>>(withHeld(*blocks));
 }
 
 bool EditorModel::scopeIsLive() const {
@@ -116,9 +151,13 @@ bool EditorModel::scopeIsLive() const {
 std::vector<Block> EditorModel::selectedBlocks() const {
     if (selectedIDs.empty()) return {};
     const std::unordered_set<platform::Uuid> wanted(selectedIDs.begin(), selectedIDs.end());
+    const auto blocks = sharedScopedBlocks();
+    // A caret is most often at the newest end: looked for from there, until
+    // every paragraph named is found (each is shown once).
     std::vector<Block> picked;
-    for (auto& block : scopedBlocks())
-        if (wanted.count(block.id)) picked.push_back(std::move(block));
+    for (auto it = blocks->rbegin(); it != blocks->rend() && picked.size() < wanted.size(); ++it)
+        if (wanted.count(it->id)) picked.push_back(*it);
+    std::reverse(picked.begin(), picked.end());
     return picked;
 }
 

@@ -5,6 +5,7 @@
 // shown, whether they end live, the placeholder text, the listening button,
 // and the window options kept in the settings. Main thread only.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -115,10 +116,28 @@ class EditorModel {
     // not among them.
     std::vector<Block> withHeld(std::vector<Block> blocks) const;
     bool missesHeld(const std::vector<Block>& blocks) const;
+    // The scope's item as the transcript holds it now.
+    std::optional<SessionItem> storedItem() const;
+    // The paragraphs of the scope and search, without the held one: made
+    // once for each scope, search and state of the transcript, however
+    // often the window asks (every key, every selection).
+    std::shared_ptr<const std::vector<Block>> unheldBlocks() const;
 
     AppModel& model_;
     ParagraphEditor edits_;
     std::optional<platform::Date> copiedAt_;
+
+    struct ShownKey {
+        std::optional<SessionItem> item;
+        std::string query;
+        std::uint64_t generation = 0;
+        bool unsaved = false;  // the search reads memory for what the file lacks
+        bool operator==(const ShownKey&) const = default;
+    };
+    mutable std::optional<ShownKey> shownFor_;
+    mutable std::shared_ptr<const std::vector<Block>> shown_;
+    mutable std::optional<std::pair<std::string, std::uint64_t>> itemFor_;  // scope, generation
+    mutable std::optional<SessionItem> item_;
 };
 
 }  // namespace verbolin

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "support/AllocationCounter.hpp"
+#include "support/DictationTranscript.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/app/AudioServerHelp.hpp"
+#include "verbolin/storage/StorageTestSupport.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 
 using namespace apptest;
@@ -54,6 +57,26 @@ class EditorModelTest : public ::testing::Test {
         std::vector<std::string> texts;
         for (auto& b : editor->scopedBlocks()) texts.push_back(b.text());
         return texts;
+    }
+    // The window's model opened on `days` of daily dictation.
+    void openDictation(int days) {
+        const auto folder = env.home.path() / ("dictation-" + std::to_string(days));
+        // Short utterances: the number of them is what matters here.
+        testsupport::writeTranscript(
+            folder, testsupport::makeDictation({.days = days, .wordsMin = 3, .wordsMax = 6}));
+        editor.reset();
+        model->engine().stopAndWait();
+        model = std::make_unique<AppModel>(world.appServices(folder));
+        editor = std::make_unique<EditorModel>(*model);
+    }
+    // A letter typed at the end of the newest paragraph, and what the window
+    // then asks of its model.
+    void typeAtTheEnd() {
+        const verbolin::Block shown = editor->sharedScopedBlocks()->back();
+        editor->selectedIDs = {shown.id};
+        editor->edits().edit(shown, shown.text(), shown.text() + "x", std::nullopt);
+        EXPECT_EQ(editor->sharedScopedBlocks()->back().text(), shown.text() + "x");
+        EXPECT_EQ(editor->selectedBlocks().size(), 1u);
     }
 
     TestEnvironment env;
@@ -176,18 +199,52 @@ TEST_F(EditorModelTest, SearchNarrowsByWholeParagraphs) {
     struct Case {
         std::string search;
         std::vector<std::string> shown;
+        size_t searches;  // of the index, however often the window asks
     } cases[] = {
-        {"", {"alpha one bravo two charlie three", "delta four"}},
-        {" \t  ", {"alpha one bravo two charlie three", "delta four"}},
-        {"bravo", {"alpha one bravo two charlie three"}},
-        {"  delta\t", {"delta four"}},
-        {"zulu", {}},
+        {"", {"alpha one bravo two charlie three", "delta four"}, 0},
+        {" \t  ", {"alpha one bravo two charlie three", "delta four"}, 0},
+        {"bravo", {"alpha one bravo two charlie three"}, 1},
+        {"  bravo ", {"alpha one bravo two charlie three"}, 0},  // the same search
+        {"  delta\t", {"delta four"}, 1},
+        {"zulu", {}, 1},
+    };
+    storage_test::StatementSpy spy(model->store().db()->handle());
+    const auto searches = [&] {
+        return size_t(std::count_if(spy.statements().begin(), spy.statements().end(),
+                                    [](const std::string& sql) {
+                                        return sql.find("segments_fts MATCH") != std::string::npos;
+                                    }));
     };
     for (const auto& c : cases) {
+        spy.clear();
         editor->search = c.search;
         EXPECT_EQ(shownTexts(), c.shown) << "search '" << c.search << "'";
         EXPECT_TRUE(editor->showsTimeline());  // no hits: an empty timeline, not the placeholder
+        editor->selectedIDs = {model->store().allBlocks()->front().id};
+        for (int i = 0; i < 3; ++i)
+            (void)editor->sharedScopedBlocks(), (void)editor->selectedBlocks();
+        EXPECT_EQ(searches(), c.searches) << "search '" << c.search << "'";
     }
+    // A change of the transcript is searched again.
+    spy.clear();
+    model->store().append(seg(now(), "zulu time"));
+    EXPECT_EQ(shownTexts(), std::vector<std::string>{"zulu time"});
+    EXPECT_EQ(searches(), 1u);
+}
+
+TEST_F(EditorModelTest, AKeyInAYearsTranscriptCostsWhatItDoesInADays) {
+    // Counted in allocations of this thread: grouping or copying every
+    // paragraph or segment again would make a year's hundreds of times a day's.
+    std::vector<size_t> perKey;
+    for (int days : {1, 365}) {
+        openDictation(days);
+        typeAtTheEnd();  // the first builds what later keys keep up to date
+        const size_t before = testsupport::tAllocations;
+        for (int i = 0; i < 4; ++i) typeAtTheEnd();
+        perKey.push_back((testsupport::tAllocations - before) / 4);
+    }
+    EXPECT_LT(perKey[1], 2 * perKey[0] + 100) << "a day: " << perKey[0];
+    EXPECT_GT(model->store().segments.peek().size(), 50000u);
 }
 
 TEST_F(EditorModelTest, SessionScopesAndLiveness) {
@@ -203,6 +260,16 @@ TEST_F(EditorModelTest, SessionScopesAndLiveness) {
     editor->scope = second.id.string();
     EXPECT_TRUE(editor->scopedBlocks().empty());
     EXPECT_TRUE(editor->scopeIsLive());
+    // Each entry as the sidebar lists it; a scope in other letters names none.
+    std::string lower = first.id.string();
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    for (const std::string& id : {first.id.string(), second.id.string(), lower}) {
+        editor->scope = id;
+        std::optional<verbolin::SessionItem> listed;
+        for (const auto& item : store.sessionItems())
+            if (item.id == id) listed = item;
+        EXPECT_EQ(editor->currentItem(), listed) << id;
+    }
     editor->scope = "no-such-item";  // gone: shows everything and counts as live
     EXPECT_EQ(shownTexts().size(), 2u);
     EXPECT_TRUE(editor->scopeIsLive());
