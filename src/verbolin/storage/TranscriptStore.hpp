@@ -173,6 +173,8 @@ class TranscriptStore {
         // The highest line of each file identity that was read and not
         // left out: what the commit that stores `changes` marks.
         TranscriptDB::RecoveryMarks dealtWith;
+        // The same for each record those lines named.
+        TranscriptDB::RecordMarks records;
     };
     static std::optional<Recovered> readRecoveryFile(const std::filesystem::path& file,
                                                      const Standing* standing = nullptr);
@@ -332,7 +334,9 @@ class TranscriptStore {
     // that takes them whole, else to a folder of its own, each numbered as
     // the next line this run writes there. The file written, or nothing
     // (`why` then says why).
+    // `ids` are those of the records the lines name.
     std::filesystem::path appendLines(const std::vector<std::string>& records,
+                                      const std::vector<platform::Uuid>& ids,
                                       const std::vector<std::filesystem::path>& places,
                                       std::string& why);
     // Those records: unjournaled, and held.
@@ -347,6 +351,11 @@ class TranscriptStore {
     // Notes that `file` now holds every unsaved change, and says so when
     // that is news.
     void journaled(const std::filesystem::path& file);
+    // What a start can do with the files kept at quitting, as the quit
+    // line says it after naming them.
+    std::string nextStartTakes() const;
+    // "a, b" for the files named in a message.
+    static std::string tried(const std::vector<std::filesystem::path>& places);
     // Removes the recovery files once all they hold is stored.
     void retireJournal();
     // Removes the recovery files earlier versions kept as "*.imported".
@@ -416,8 +425,10 @@ class TranscriptStore {
     // the order of their files, until they can be checked against it.
     std::vector<HeldFile> heldLines_;
     // The marks that the next commit storing all that is unsaved writes:
-    // of the lines taken in, and of those this run appended.
+    // of the lines taken in, and of those this run appended, by file and
+    // by record.
     TranscriptDB::RecoveryMarks unmarked_;
+    TranscriptDB::RecordMarks unmarkedRecords_;
     // The identity this run gave each file it appends to, and the number
     // of its last line there.
     std::map<std::filesystem::path, std::pair<platform::Uuid, std::int64_t>> ownLines_;
