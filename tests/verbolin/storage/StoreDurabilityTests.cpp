@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -394,35 +396,112 @@ void putBackAsCopies(const fs::path& folder, const std::string& text) {
     std::ofstream(places[1], std::ios::binary) << text;
 }
 
+// What another program does to the table of marks once the kept lines
+// were taken in and later changes stored; what the start after it says,
+// and what the user then does as it says (SQL, or nothing).
+struct MarksChange {
+    const char* sql;
+    const char* said;
+    const char* wayOut = "";
+};
+const MarksChange marksRenamed{"ALTER TABLE recovery_marks RENAME TO old_marks", ""};
+const MarksChange marksEmptied{"DELETE FROM recovery_marks", ""};
+const MarksChange marksAView{
+    "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT file, "
+    "line FROM old_marks WHERE 0",
+    "dropped the view recovery_marks"};
+const MarksChange marksATrigger{
+    "CREATE TRIGGER recovery_marks AFTER INSERT ON recovery_marks BEGIN DELETE FROM "
+    "recovery_marks; END; ALTER TABLE recovery_marks RENAME TO old_marks",
+    "dropped the trigger recovery_marks"};
+const MarksChange marksAsText{"UPDATE recovery_marks SET line = line || ' lines'",
+                              "rename that table, and the next start makes it anew",
+                              "ALTER TABLE recovery_marks RENAME TO old_marks"};
+const MarksChange marksWithoutLine{"ALTER TABLE recovery_marks DROP COLUMN line",
+                                   "rename that table, and the next start makes it anew",
+                                   "ALTER TABLE recovery_marks RENAME TO old_marks"};
+
+// A second file an earlier version kept, that begins as the kept one
+// (the same first change) and parts from it at its second line, where it
+// gives the first paragraph the text "first words CCC": made from what
+// the kept file leaves (at the start that takes both in), or from what a
+// later edit left (at a later start).
+enum class Parted { no, atFirstStart, atLaterStart };
+
+std::string partingFile(const std::string& earlierText, bool withBefore, const char* madeFrom) {
+    const std::string first = earlierText.substr(0, earlierText.find('\n') + 1);
+    Segment was = nlohmann::json::parse(first).get<Segment>();
+    was.text = madeFrom;
+    nlohmann::json parting = was;
+    parting["text"] = "first words CCC";
+    if (withBefore) {
+        char digits[17];
+        std::snprintf(digits, sizeof digits, "%016" PRIx64, TranscriptStore::revisionOf(was));
+        parting["before"] = digits;
+    }
+    return first + parting.dump() + "\n";
+}
+
+// Appends `text` to the temporary folder's file of the store of `folder`.
+void plantInTemporaryFolder(const fs::path& folder, const std::string& text) {
+    const fs::path file = TranscriptStore::recoveryFiles(folder)[1];
+    fs::create_directories(file.parent_path());
+    fs::permissions(file.parent_path(), fs::perms::owner_all);
+    std::ofstream(file, std::ios::binary | std::ios::app) << text;
+}
+
+// A line that waits there, of this version's.
+void plantWaiting(const fs::path& folder) {
+    nlohmann::json waiting = segment(40, 41, "waiting");
+    waiting.update({{"before", nullptr}, {"file", platform::Uuid::random().string()}, {"line", 1}});
+    plantInTemporaryFolder(folder, waiting.dump() + "\n");
+}
+
 }  // namespace
 
-// A change kept in the recovery file while another program held the
-// transcript is stored once it lets go, but the state folder has become
-// read-only: the file can be neither removed nor emptied. The transcript
-// marks its lines as taken in, so a later change goes straight to the
-// transcript (also with the temporary folder read-only beside it), and no
-// start takes a kept line in again: not after the temporary folder was
-// emptied, not at a start under another program's exclusive lock, not when
-// a later change brings back what the line was made from (an undo, the
-// text retyped at a start that passed the line over), and not for an
-// utterance deleted since. The same for a file an earlier version kept,
-// whose lines have no identity (with or without "before"): taken in at a
-// start, marked, and taken in again neither as it was, nor as copies put back
-// in two places, one with a line of this version's after its lines.
-TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
-    // What became of the files around the kept one before the starts.
-    enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
+namespace {
+
+// Changes the marks as another program may, with a line waiting, and
+// starts once: what the start says, and what it holds where it cannot read
+// them until the user does as it says. `expected` gains the waiting line.
+void changeMarks(const MarksChange& change, const fs::path& folder, const StorageLogCapture& log,
+                 std::vector<std::string>& expected) {
+    run(TranscriptDB(folder / "transcript.sqlite").handle(), change.sql);
+    plantWaiting(folder);
+    const size_t saidBefore = log.text().size();
+    const bool held = *change.wayOut;
+    if (!held) expected.push_back("waiting");
+    EXPECT_EQ(textsIn(TranscriptStore(folder, fixedCalendar())), sorted(expected));
+    const std::string said = log.text().substr(saidBefore);
+    if (*change.said) {
+        EXPECT_EQ(occurrencesOf(said, change.said), 1u) << said;
+    }
+    if (!held) return;
+    EXPECT_TRUE(fs::exists(TranscriptStore::recoveryFiles(folder).front()));
+    run(TranscriptDB(folder / "transcript.sqlite").handle(), change.wayOut);
+    expected.push_back("waiting");
+}
+
+// What became of the files around the kept one before the starts of the
+// test below.
+enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
+
+struct KeptFileRow {
+    const char* name;
+    Change whileHeld, later;
+    std::vector<std::string> expected;
+    const char* session = "named";
+    Then then = Then::nothing;
+    Change before = {}, atFirstStart = {};  // before the hold, at the first start
+    Writer writer = Writer::thisVersion;
+    const MarksChange* marks = nullptr;
+    Parted parted = Parted::no;
+};
+
+std::vector<KeptFileRow> keptFileRows() {
     const std::vector<std::string> edited{"first words BBB", "second"},
         original{"first", "words", "second"};
-    const struct {
-        const char* name;
-        Change whileHeld, later;
-        std::vector<std::string> expected;
-        const char* session = "named";
-        Then then = Then::nothing;
-        Change before = {}, atFirstStart = {};  // before the hold, at the first start
-        Writer writer = Writer::thisVersion;
-    } rows[] = {
+    return {
         // clang-format off
         {"a later edit", typeAAA, typeBBB, edited},
         {"a later deletion", typeAAA, deleteFirst, {"second"}},
@@ -455,9 +534,67 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
          typeAAA, typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlierBehindABom},
         {"an earlier version's line, a later edit, the temporary folder read-only too", typeAAA,
          typeBBB, edited, "named", Then::temporaryReadOnly, {}, {}, Writer::earlier},
+        {"a later undo, the marks renamed", typeAAA, undo, original, "named", Then::nothing, {},
+         {}, Writer::thisVersion, &marksRenamed},
+        {"a later undo, the marks emptied", typeAAA, undo, original, "named", Then::nothing, {},
+         {}, Writer::thisVersion, &marksEmptied},
+        {"a later deletion, the marks emptied", typeAAA, deleteFirst, {"second"}, "named",
+         Then::nothing, {}, {}, Writer::thisVersion, &marksEmptied},
+        {"a later rename, the marks emptied", renameTo("held"), renameTo("later"), original,
+         "later", Then::nothing, {}, {}, Writer::thisVersion, &marksEmptied},
+        {"a later undo, a view under the marks' name", typeAAA, undo, original, "named",
+         Then::nothing, {}, {}, Writer::thisVersion, &marksAView},
+        {"a later undo, a trigger under the marks' name", typeAAA, undo, original, "named",
+         Then::nothing, {}, {}, Writer::thisVersion, &marksATrigger},
+        {"a later undo, the marks as text", typeAAA, undo, original, "named", Then::nothing, {},
+         {}, Writer::thisVersion, &marksAsText},
+        {"a later edit, the marks without their column line", typeAAA, typeBBB, edited, "named",
+         Then::nothing, {}, {}, Writer::thisVersion, &marksWithoutLine},
+        {"an earlier version's line without before, a later edit, the marks emptied", typeAAA,
+         typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore,
+         &marksEmptied},
+        {"an earlier version's line, a later undo, the marks as text", typeAAA, undo, original,
+         "named", Then::nothing, {}, {}, Writer::earlier, &marksAsText},
+        {"an earlier version's line without before, a second file parting from it", typeAAA,
+         none, {"first words CCC", "second"}, "named", Then::nothing, {}, {},
+         Writer::earlierWithoutBefore, nullptr, Parted::atFirstStart},
+        {"an earlier version's line, a second file parting from it", typeAAA, none,
+         {"first words CCC", "second"}, "named", Then::nothing, {}, {}, Writer::earlier, nullptr,
+         Parted::atFirstStart},
+        {"an earlier version's line without before, a later edit, a second file parting at a "
+         "later start", typeAAA, typeBBB, edited, "named", Then::nothing, {}, {},
+         Writer::earlierWithoutBefore, nullptr, Parted::atLaterStart},
+        {"an earlier version's line, a later edit, a second file parting at a later start",
+         typeAAA, typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlier, nullptr,
+         Parted::atLaterStart},
         // clang-format on
     };
-    for (const auto& row : rows) {
+}
+
+}  // namespace
+
+// A change kept in the recovery file while another program held the
+// transcript is stored once it lets go, but the state folder has become
+// read-only: the file can be neither removed nor emptied. The transcript
+// marks its lines as taken in, so a later change goes straight to the
+// transcript (also with the temporary folder read-only beside it), and no
+// start takes a kept line in again: not after the temporary folder was
+// emptied, not at a start under another program's exclusive lock, not when
+// a later change brings back what the line was made from (an undo, the
+// text retyped at a start that passed the line over), and not for an
+// utterance deleted since. The same for a file an earlier version kept,
+// whose lines have no identity (with or without "before"): taken in at a
+// start, marked, and taken in again neither as it was, nor as copies put back
+// in two places, one with a line of this version's after its lines; while
+// a second file that begins alike and parts from it later is taken in from
+// where it parts. What the lines did is known from the transcript whatever
+// another program does to the table of marks after they were taken in:
+// renamed, emptied, a view or a trigger under its name (dropped by the
+// start, which says so), values of another type or a column dropped (the
+// start holds the files and says what to do, and once that is done), no
+// later change is undone, and a line that waited meanwhile is taken in once.
+TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
+    for (const KeptFileRow& row : keptFileRows()) {
         SCOPED_TRACE(row.name);
         testsupport::SmallDisk disk;
         SKIP_WITHOUT_SMALL_DISK(disk);
@@ -487,6 +624,10 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
                     earlierText =
                         asAnEarlierVersionWroteIt(recovery, row.writer != Writer::earlier,
                                                   row.writer == Writer::earlierBehindABom);
+                    if (row.parted == Parted::atFirstStart)
+                        plantInTemporaryFolder(
+                            dir.path(), partingFile(earlierText, row.writer == Writer::earlier,
+                                                    "first words AAA"));
                 }
             }
             disk.setReadOnly(true);
@@ -503,6 +644,8 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             << log.text();
         if (row.then == Then::emptied || row.then == Then::emptiedHeldAtStart)
             for (const auto& entry : fs::directory_iterator(temporary)) fs::remove_all(entry);
+        auto expected = row.expected;
+        if (row.marks) changeMarks(*row.marks, dir.path(), log, expected);
         for (int start = 0; start < 2; ++start) {
             std::optional<WriteLock> hold;
             if (start == 0 && row.then == Then::emptiedHeldAtStart)
@@ -512,14 +655,21 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             store.retryUnsaved();
             if (start == 0 && row.atFirstStart) row.atFirstStart(store, {});
             EXPECT_FALSE(store.notSaved.peek()) << "start " << start;
-            EXPECT_EQ(textsIn(store), sorted(row.expected)) << "start " << start;
+            EXPECT_EQ(textsIn(store), sorted(expected)) << "start " << start;
             ASSERT_EQ(store.sessions.peek().size(), 1u);
             EXPECT_EQ(store.sessions.peek().front().name, row.session);
         }
-        auto expected = row.expected;
         if (!earlierText.empty()) {
             putBackAsCopies(dir.path(), earlierText);
             expected.push_back("appended since");
+            if (row.parted == Parted::atLaterStart) {
+                const auto places = TranscriptStore::recoveryFiles(dir.path());
+                const std::string own = "verbolin-" + std::to_string(::getuid()) + "-";
+                std::ofstream(temporary / (own + places[1].filename().string()), std::ios::binary)
+                    << partingFile(earlierText, row.writer == Writer::earlier, "first words BBB");
+                std::replace(expected.begin(), expected.end(), std::string("first words BBB"),
+                             std::string("first words CCC"));
+            }
             EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(expected));
         }
         // What the transcript took in is marked there, not passed over again.
