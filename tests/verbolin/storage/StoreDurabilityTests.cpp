@@ -496,6 +496,8 @@ struct KeptFileRow {
     Writer writer = Writer::thisVersion;
     const MarksChange* marks = nullptr;
     Parted parted = Parted::no;
+    // The transcript is a later release's, which keeps no marks.
+    bool laterRelease = false;
 };
 
 std::vector<KeptFileRow> keptFileRows() {
@@ -564,6 +566,8 @@ std::vector<KeptFileRow> keptFileRows() {
         {"an earlier version's line without before, a later edit, a second file parting at a "
          "later start", typeAAA, typeBBB, edited, "named", Then::nothing, {}, {},
          Writer::earlierWithoutBefore, nullptr, Parted::atLaterStart},
+        {"a later undo, a later release's transcript without marks", typeAAA, undo, original,
+         "named", Then::nothing, {}, {}, Writer::thisVersion, nullptr, Parted::no, true},
         {"an earlier version's line, a later edit, a second file parting at a later start",
          typeAAA, typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlier, nullptr,
          Parted::atLaterStart},
@@ -608,6 +612,10 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
         StorageLogCapture log;
         std::string earlierText;
         {
+            if (row.laterRelease)
+                run(TranscriptDB(dir.path() / "transcript.sqlite").handle(),
+                    "DROP TABLE recovery_marks; DROP TABLE IF EXISTS recovery_records; PRAGMA "
+                    "user_version = 2");
             std::optional<TranscriptStore> store(std::in_place, dir.path(), fixedCalendar());
             store->startSession("named");
             store->append(segment(0, 1, "first"));
@@ -672,10 +680,18 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             }
             EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(expected));
         }
-        // What the transcript took in is marked there, not passed over again.
+        // What the transcript took in is marked there, not passed over again;
+        // a later release's transcript cannot mark it, and no start takes it in.
         EXPECT_EQ(log.text().find("passed over"), std::string::npos) << log.text();
         for (const auto& file : TranscriptStore::recoveryFiles(dir.path()))
-            EXPECT_FALSE(fs::exists(file)) << file;
+            EXPECT_EQ(fs::exists(file), row.laterRelease && file == recovery) << file;
+        EXPECT_EQ(
+            log.text().find("the transcript marks what it holds as taken in") == std::string::npos,
+            row.laterRelease)
+            << log.text();
+        EXPECT_EQ(log.text().find("was made by a later release") != std::string::npos,
+                  row.laterRelease)
+            << log.text();
         EXPECT_EQ(sorted(textsOnDisk(dir.path())), sorted(expected));
     }
 }
