@@ -252,15 +252,13 @@ TranscriptStore::~TranscriptStore() {
     // Each change went to the recovery file as it failed; what could not
     // be written there then is tried once more.
     journal();
-    // The files that hold what memory holds unsaved: not one whose lines
-    // were held unread at start, which holds others.
+    // The files that hold what memory holds unsaved: not one that holds
+    // only others (lines held unread at start, or taken in long since).
     std::optional<std::string> kept;
     if (unjournaledSegments_.empty() && unjournaledSessions_.empty()) {
         std::vector<std::filesystem::path> holding;
         for (const std::filesystem::path& file : journalFiles_)
-            if (std::none_of(heldLines_.begin(), heldLines_.end(),
-                             [&](const HeldFile& held) { return held.file == file; }))
-                holding.push_back(file);
+            if (holding_.count(file)) holding.push_back(file);
         if (!holding.empty()) kept = tried(holding);
     }
     std::vector<Segment> lost;

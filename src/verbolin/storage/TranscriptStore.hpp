@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -429,6 +430,9 @@ class TranscriptStore {
     // by record.
     TranscriptDB::RecoveryMarks unmarked_;
     TranscriptDB::RecordMarks unmarkedRecords_;
+    // The recovery files that hold a change memory holds unsaved: those
+    // this run wrote to, and those it took changes in from.
+    std::set<std::filesystem::path> holding_;
     // The identity this run gave each file it appends to, and the number
     // of its last line there.
     std::map<std::filesystem::path, std::pair<platform::Uuid, std::int64_t>> ownLines_;

@@ -675,22 +675,26 @@ class LineReader {
             auto stamp = stampIn(j);
             const bool earlier = !stamp;
             if (earlier) stamp.emplace(chained, number_);
+            bool takenBefore = false;
             if (marks_) {
                 const auto mark = marks_->find(stamp->first);
-                if ((earlier && number_ <= earlierUpTo_) ||
-                    (!earlier && mark != marks_->end() && stamp->second <= mark->second)) {
-                    ++out_.takenBefore;
-                    return;
-                }
+                takenBefore = (earlier && number_ <= earlierUpTo_) ||
+                              (!earlier && mark != marks_->end() && stamp->second <= mark->second);
             }
-            const platform::Uuid record = note(j, beforeIn(j));
+            // Marked by file alone where an earlier release took it in: its
+            // record is marked too, so that what it did stays known
+            // whatever becomes of the marks' table.
+            const platform::Uuid record = takenBefore ? recordIn(j) : note(j, beforeIn(j));
+            out_.takenBefore += takenBefore;
             if (earlier) {
-                lastEarlier_ = *stamp;
+                if (!takenBefore) lastEarlier_ = *stamp;
                 earlierRecords_[record] = *stamp;
                 return;
             }
-            std::int64_t& dealt = out_.dealtWith[stamp->first];
-            dealt = std::max(dealt, stamp->second);
+            if (!takenBefore) {
+                std::int64_t& dealt = out_.dealtWith[stamp->first];
+                dealt = std::max(dealt, stamp->second);
+            }
             std::int64_t& byRecord = out_.records[{record, stamp->first}];
             byRecord = std::max(byRecord, stamp->second);
         } catch (const std::exception&) {
@@ -714,6 +718,12 @@ class LineReader {
     }
 
   private:
+    // The id of the record a line names.
+    static platform::Uuid recordIn(const nlohmann::json& j) {
+        for (const char* deleted : {kDeletedSegment, kDeletedSession})
+            if (j.contains(deleted)) return idIn(j.at(deleted));
+        return idIn(j.contains(kSession) ? j.at(kSession).at("id") : j.at("id"));
+    }
     // The record's id.
     platform::Uuid note(const nlohmann::json& j, const std::optional<Prior>& before) {
         if (j.contains(kDeletedSegment)) {
@@ -909,6 +919,7 @@ fs::path TranscriptStore::appendLines(const std::vector<std::string>& records,
     };
     const fs::path file = appendToJournal(textFor, places, why);
     if (file.empty()) return file;
+    holding_.insert(file);
     auto& [identity, last] = ownLines_.at(file);
     last += std::int64_t(records.size());
     unmarked_[identity] = last;
@@ -1046,6 +1057,7 @@ void TranscriptStore::retireJournal() {
                                "in, starts of this version leave it as it is"));
     }
     journalFiles_ = std::move(stay);
+    holding_.clear();
     heldSegments_.clear();
     heldSessions_.clear();
     keeping.set({});
@@ -1170,7 +1182,10 @@ std::string TranscriptStore::takeIn(Recovered& recovered, const fs::path& file) 
         unmarkedRecords_[key] = std::max(unmarkedRecords_[key], line);
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
-    if (!holdsNothing(c)) keeping.set({file, keeping.peek().memoryOnly});
+    if (!holdsNothing(c)) {
+        holding_.insert(file);
+        keeping.set({file, keeping.peek().memoryOnly});
+    }
     return said.empty() ? said
                         : said + " that an earlier run could not save, from " + file.string();
 }
