@@ -405,9 +405,14 @@ struct MarksChange {
     const char* sql;
     const char* said;
     const char* wayOut = "";
+    // Run before a start ahead of `sql`: the transcript as the release
+    // before this one left it, which kept the marks by file alone.
+    const char* asBefore = "";
 };
 const MarksChange marksRenamed{"ALTER TABLE recovery_marks RENAME TO old_marks", ""};
 const MarksChange marksEmptied{"DELETE FROM recovery_marks", ""};
+const MarksChange marksEmptiedAfterAnEarlierRelease{"DELETE FROM recovery_marks", "", "",
+                                                    "DELETE FROM recovery_records"};
 const MarksChange marksAView{
     "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT file, "
     "line FROM old_marks WHERE 0",
@@ -468,6 +473,10 @@ namespace {
 // them until the user does as it says. `expected` gains the waiting line.
 void changeMarks(const MarksChange& change, const fs::path& folder, const StorageLogCapture& log,
                  std::vector<std::string>& expected) {
+    if (*change.asBefore) {
+        run(TranscriptDB(folder / "transcript.sqlite").handle(), change.asBefore);
+        EXPECT_EQ(textsIn(TranscriptStore(folder, fixedCalendar())), sorted(expected));
+    }
     run(TranscriptDB(folder / "transcript.sqlite").handle(), change.sql);
     plantWaiting(folder);
     const size_t saidBefore = log.text().size();
@@ -542,6 +551,9 @@ std::vector<KeptFileRow> keptFileRows() {
          {}, Writer::thisVersion, &marksRenamed},
         {"a later undo, the marks emptied", typeAAA, undo, original, "named", Then::nothing, {},
          {}, Writer::thisVersion, &marksEmptied},
+        {"an earlier version's line, taken in by the release before, the marks emptied since",
+         typeAAA, undo, original, "named", Then::nothing, {}, {}, Writer::earlier,
+         &marksEmptiedAfterAnEarlierRelease},
         {"a later deletion, the marks emptied", typeAAA, deleteFirst, {"second"}, "named",
          Then::nothing, {}, {}, Writer::thisVersion, &marksEmptied},
         {"a later rename, the marks emptied", renameTo("held"), renameTo("later"), original,
