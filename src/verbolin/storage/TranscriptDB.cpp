@@ -474,7 +474,9 @@ void TranscriptDB::checkLayout(int version) {
     const auto records = tableOrView(db_, "recovery_records");
     hasMarks_ = marks.has_value();
     hasRecords_ = records.has_value();
-    marksNotATable_ = marks && marks->type != "table"       ? marks->type
+    const bool marksNotATable = marks && marks->type != "table";
+    notATableName_ = marksNotATable ? "recovery_marks" : "recovery_records";
+    marksNotATable_ = marksNotATable                        ? marks->type
                       : records && records->type != "table" ? records->type
                                                             : "";
     const auto index = schemaObject(db_, "segments_fts");
@@ -714,7 +716,7 @@ void TranscriptDB::dropForeignMarks() {
 
 bool TranscriptDB::writeMarks(const RecoveryMarks& marks, const RecordMarks& records) {
     if (marks.empty() && records.empty()) return true;
-    const char* table = "recovery_marks";
+    const char* table = marksNotATable_.empty() ? "recovery_marks" : notATableName_;
     bool done = marksNotATable_.empty();
     if (!done) lastError_ = "it is a " + marksNotATable_ + ", not a table";
     if (done && !marks.empty()) {
@@ -818,8 +820,8 @@ std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
         return std::nullopt;
     }
     if (!marksNotATable_.empty()) {
-        marksProblem_ = "cannot read the table recovery_marks of " + url_.string() + " (it is a " +
-                        marksNotATable_ + ", not a table)";
+        marksProblem_ = std::string("cannot read the table ") + notATableName_ + " of " +
+                        url_.string() + " (it is a " + marksNotATable_ + ", not a table)";
         marksWayOut_ = readOnly_ ? "the next start that can write the transcript drops that " +
                                        marksNotATable_ + " and makes the table anew"
                                  : "drop that " + marksNotATable_ +

@@ -244,6 +244,7 @@ class TranscriptDB {
     // What another program made under the marks' name, where that is no
     // table ("view"): no mark is read or written there.
     std::string marksNotATable_;
+    const char* notATableName_ = "recovery_marks";  // the table of the two it stands for
     std::string marksWayOut_;
     std::string marksRepaired_;
     bool marksRefused_ = false;

@@ -480,8 +480,8 @@ struct StatusRow {
     Leftovers leftovers = Leftovers::none;
     const char* says = "";   // in the output too
     const char* marks = "";  // the table of recovery marks remade so, after the text waits
-    // Why they cannot be read, after the transcript's path, where not for
-    // a table without its column line.
+    // Why they cannot be read, the transcript's path for "@", where not
+    // for a table without its column line.
     const char* keptBecause = nullptr;
 };
 
@@ -495,7 +495,8 @@ std::string waitsLine(const std::filesystem::path& recovery, const std::filesyst
            " texts and 1 other change wait in " + recovery.string() +
            (!marksUnread ? " to be stored at the next start\n"
             : keptBecause
-                ? ", kept until a start can check them: " + transcript + keptBecause + "\n"
+                ? ", kept until a start can check them: " +
+                      std::regex_replace(keptBecause, std::regex("@"), transcript) + "\n"
                 : ", kept until a start can check them: cannot read the table recovery_marks of " +
                       transcript +
                       " (no such column: line); rename that table, and the next start makes it "
@@ -546,9 +547,15 @@ std::vector<StatusRow> statusRows() {
          "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
          "DROP TABLE recovery_marks; DROP TABLE IF EXISTS recovery_records; PRAGMA user_version = "
          "2",
-         " was made by a later release of Verbolin, without the table recovery_marks where this "
-         "one marks the recovery lines it takes in; they stay for a release that can mark them "
-         "there"},
+         "@ was made by a later release of Verbolin, without the table recovery_marks where "
+         "this one marks the recovery lines it takes in; they stay for a release that can mark "
+         "them there"},
+        {"text waiting, a view under the marks' name", true, true, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
+         "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT "
+         "file, line FROM old_marks",
+         "cannot read the table recovery_marks of @ (it is a view, not a table); the next start "
+         "that can write the transcript drops that view and makes the table anew"},
     };
 }
 
