@@ -7,19 +7,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <unordered_set>
 
 #include "StorageTestSupport.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/SmallDisk.hpp"
+#include "verbolin/storage/Hashing.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/storage/TranscriptSummary.hpp"
@@ -408,11 +412,40 @@ struct MarksChange {
     // Run before a start ahead of `sql`: the transcript as the release
     // before this one left it, which kept the marks by file alone.
     const char* asBefore = "";
+    // That release also knew an earlier version's lines by the file's
+    // first line alone, and so marked them: the marks made so instead.
+    bool markedByTheReleaseBefore = false;
 };
 const MarksChange marksRenamed{"ALTER TABLE recovery_marks RENAME TO old_marks", ""};
 const MarksChange marksEmptied{"DELETE FROM recovery_marks", ""};
 const MarksChange marksEmptiedAfterAnEarlierRelease{"DELETE FROM recovery_marks", "", "",
                                                     "DELETE FROM recovery_records"};
+const MarksChange marksOfTheReleaseBeforeEmptied{"DELETE FROM recovery_marks", "", "",
+                                                 "DELETE FROM recovery_records", true};
+
+// The identity the release before this one gave an earlier version's
+// lines, as transcripts keep it: of the file's first such line and its
+// number, a UUID of version 8.
+platform::Uuid identityOfTheReleaseBefore(std::string_view firstLine, std::int64_t number) {
+    const std::string at = std::to_string(number);
+    const std::uint64_t halves[] = {
+        StableHash().add(std::string_view("earlier lines")).add(firstLine).add(at).value(),
+        StableHash().add(at).add(firstLine).add(std::string_view("of a recovery file")).value()};
+    std::array<std::uint8_t, 16> bytes{};
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = std::uint8_t(halves[i / 8] >> (8 * (i % 8)));
+    bytes[6] = std::uint8_t((bytes[6] & 0x0f) | 0x80);
+    bytes[8] = std::uint8_t((bytes[8] & 0x3f) | 0x80);
+    return platform::Uuid(bytes);
+}
+
+// The marks of the release before for the earlier version's `text`.
+std::string marksOfTheReleaseBefore(const std::string& text) {
+    const auto lines = std::count(text.begin(), text.end(), '\n');
+    return "DELETE FROM recovery_marks; INSERT INTO recovery_marks VALUES ('" +
+           identityOfTheReleaseBefore(text.substr(0, text.find('\n')), 1).string() + "', " +
+           std::to_string(lines) + ")";
+}
 const MarksChange marksAView{
     "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT file, "
     "line FROM old_marks WHERE 0",
@@ -472,9 +505,12 @@ namespace {
 // starts once: what the start says, and what it holds where it cannot read
 // them until the user does as it says. `expected` gains the waiting line.
 void changeMarks(const MarksChange& change, const fs::path& folder, const StorageLogCapture& log,
-                 std::vector<std::string>& expected) {
+                 std::vector<std::string>& expected, const std::string& earlierText) {
     if (*change.asBefore) {
         run(TranscriptDB(folder / "transcript.sqlite").handle(), change.asBefore);
+        if (change.markedByTheReleaseBefore)
+            run(TranscriptDB(folder / "transcript.sqlite").handle(),
+                marksOfTheReleaseBefore(earlierText));
         EXPECT_EQ(textsIn(TranscriptStore(folder, fixedCalendar())), sorted(expected));
     }
     run(TranscriptDB(folder / "transcript.sqlite").handle(), change.sql);
@@ -551,6 +587,9 @@ std::vector<KeptFileRow> keptFileRows() {
          {}, Writer::thisVersion, &marksRenamed},
         {"a later undo, the marks emptied", typeAAA, undo, original, "named", Then::nothing, {},
          {}, Writer::thisVersion, &marksEmptied},
+        {"an earlier version's line marked by its first line alone, the marks emptied since",
+         typeAAA, undo, original, "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore,
+         &marksOfTheReleaseBeforeEmptied},
         {"an earlier version's line, taken in by the release before, the marks emptied since",
          typeAAA, undo, original, "named", Then::nothing, {}, {}, Writer::earlier,
          &marksEmptiedAfterAnEarlierRelease},
@@ -667,7 +706,7 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
         if (row.then == Then::emptied || row.then == Then::emptiedHeldAtStart)
             for (const auto& entry : fs::directory_iterator(temporary)) fs::remove_all(entry);
         auto expected = row.expected;
-        if (row.marks) changeMarks(*row.marks, dir.path(), log, expected);
+        if (row.marks) changeMarks(*row.marks, dir.path(), log, expected, earlierText);
         for (int start = 0; start < 2; ++start) {
             std::optional<WriteLock> hold;
             if (start == 0 && row.then == Then::emptiedHeldAtStart)
