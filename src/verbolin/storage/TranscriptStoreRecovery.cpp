@@ -841,7 +841,7 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(
     // Read twice where lines are checked: which of an earlier version's
     // lines were dealt with is known only from the last of them marked.
     std::int64_t earlierUpTo = 0;
-    if (standing && standing->marks) {
+    if (standing && standing->marks && !standing->marks->empty()) {
         MarkedPrefix prefix(*standing->marks);
         if (const int error = forEachLine(
                 opened.fd(), [&](std::string_view line) { prefix.line(line); },
@@ -883,7 +883,7 @@ TranscriptStore::Recovered TranscriptStore::readHeldFile(const HeldFile& held,
         }
     };
     std::int64_t earlierUpTo = 0;
-    if (standing && standing->marks) {
+    if (standing && standing->marks && !standing->marks->empty()) {
         MarkedPrefix prefix(*standing->marks);
         eachLine([&](std::string_view line) { prefix.line(line); });
         earlierUpTo = prefix.upTo();
