@@ -161,11 +161,12 @@ class TranscriptStore {
     // (torn by a kill, damaged, longer than any record) are skipped and
     // counted. A line at or below its file's mark in `standing` is left
     // out, and counted apart; a line of an earlier version's is numbered
-    // by its place in the file, under an identity made of the file's first
-    // such line. Nothing when there is no such file, or when it is refused (a
-    // link, another user's, writable by others: said once); throws
-    // std::runtime_error when it cannot be opened or read to its end.
-    // Changes nothing on disk.
+    // by its place in the file, under an identity made of every line of the
+    // file up to it, and left out at or below the last such line marked
+    // (the file is then read twice). Nothing when there is no such file,
+    // or when it is refused (a link, another user's, writable by others:
+    // said once); throws std::runtime_error when it cannot be opened or
+    // read to its end. Changes nothing on disk.
     struct Recovered {
         TranscriptDB::Changes changes;
         size_t skippedLines = 0;
