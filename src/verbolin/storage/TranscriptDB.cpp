@@ -777,10 +777,42 @@ bool TranscriptDB::markHeld(const char* held, const std::vector<std::string>& ke
     return false;
 }
 
+std::string TranscriptDB::whyMarksCannotBeKept(const char* table,
+                                               const std::vector<std::string>& key) {
+    OneOffStatement st;
+    if (sqlite3_prepare_v2(
+            db_,
+            "SELECT lower(name), upper(type), pk FROM pragma_table_info(?) UNION ALL "
+            "SELECT 'trigger', '', 0 FROM sqlite_master WHERE type = 'trigger' AND "
+            "tbl_name = ?1 UNION ALL SELECT 'check', '', 0 FROM sqlite_master "
+            "WHERE name = ?1 AND type = 'table' AND lower(sql) LIKE '%check%'",
+            -1, &st.stmt, nullptr) != SQLITE_OK)
+        return errorText(db_);
+    sqlite3_bind_text(st.stmt, 1, table, -1, SQLITE_TRANSIENT);
+    std::vector<std::string> keyed;
+    std::string why;
+    while (sqlite3_step(st.stmt) == SQLITE_ROW) {
+        const std::string name = columnText(st.stmt, 0), type = columnText(st.stmt, 1);
+        if (sqlite3_column_int(st.stmt, 2) > 0) keyed.push_back(name);
+        if (name == "trigger") why = "a trigger acts on it";
+        if (name == "check") why = "it has a check of its own";
+        if (name == "line" && type != "INTEGER") why = "its column line is not of type INTEGER";
+    }
+    std::sort(keyed.begin(), keyed.end());
+    if (why.empty() && keyed != key) why = "its key is not the one Verbolin keeps the marks under";
+    return why;
+}
+
 bool TranscriptDB::readMarks(const char* table, const char* sql, RecoveryMarks& marks) {
-    Statement st(tryPrepare(sql));
+    // A table that would not keep a mark as written (another program's
+    // shape) cannot say which lines were taken in either: the lines wait,
+    // and saving goes on meanwhile.
+    std::string foreign =
+        whyMarksCannotBeKept(table, table == std::string_view("recovery_marks")
+                                        ? std::vector<std::string>{"file"}
+                                        : std::vector<std::string>{"file", "record"});
+    Statement st(foreign.empty() ? tryPrepare(sql) : nullptr);
     int rc = SQLITE_ERROR;
-    std::string foreign;
     while (st && foreign.empty() && (rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
         // A line number is an integer under a file's identity; text, a blob
         // or a real number that another program left there says nothing of

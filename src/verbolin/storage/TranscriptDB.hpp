@@ -216,6 +216,10 @@ class TranscriptDB {
     // Reads the marks of one table into `marks`; false when it cannot
     // (marksProblem_ then says why, where it is not another program's hold).
     bool readMarks(const char* table, const char* sql, RecoveryMarks& marks);
+    // Why `table` would not keep a mark as written: a key other than
+    // `key` (its columns in order of name), a line of another type, a
+    // check or a trigger of another program's; empty when it would.
+    std::string whyMarksCannotBeKept(const char* table, const std::vector<std::string>& key);
     // Drops a view or trigger that another program made under the marks'
     // name, so that the table can be made there; said in marksRepaired_.
     void dropForeignMarks();

@@ -550,6 +550,12 @@ std::vector<StatusRow> statusRows() {
          "@ was made by a later release of Verbolin, without the table recovery_marks where "
          "this one marks the recovery lines it takes in; they stay for a release that can mark "
          "them there"},
+        {"text waiting, marks that cannot take a mark", true, true, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
+         "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE TABLE recovery_marks (file TEXT, "
+         "line INTEGER)",
+         "cannot read the table recovery_marks of @ (its key is not the one Verbolin keeps the "
+         "marks under); rename that table, and the next start makes it anew"},
         {"text waiting, a view under the marks' name", true, true, false, false,
          "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
          "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT "

@@ -132,7 +132,7 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
          false,
          {"one", "two"},
          marksTable + "(file TEXT, line INTEGER)",
-         "the transcript is not being saved (the table recovery_marks of "},
+         "cannot read the table recovery_marks of "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
