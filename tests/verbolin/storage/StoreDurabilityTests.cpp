@@ -409,17 +409,25 @@ struct MarksChange {
     const char* sql;
     const char* said;
     const char* wayOut = "";
-    // Run before a start ahead of `sql`: the transcript as the release
-    // before this one left it, which kept the marks by file alone.
-    const char* asBefore = "";
-    // That release also knew an earlier version's lines by the file's
-    // first line alone, and so marked them: the marks made so instead.
+    // The transcript at a start before `sql` as the release before this
+    // one left it: marks by file alone, an earlier version's lines known
+    // by the file's first line.
     bool markedByTheReleaseBefore = false;
 };
 const MarksChange marksRenamed{"ALTER TABLE recovery_marks RENAME TO old_marks", ""};
 const MarksChange marksEmptied{"DELETE FROM recovery_marks", ""};
-const MarksChange marksOfTheReleaseBeforeEmptied{"DELETE FROM recovery_marks", "", "",
-                                                 "DELETE FROM recovery_records", true};
+const MarksChange marksOfTheReleaseBeforeEmptied{"DELETE FROM recovery_marks", "", "", true};
+const MarksChange marksAView{
+    "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT file, "
+    "line FROM old_marks WHERE 0",
+    "dropped the view recovery_marks"};
+const MarksChange marksATrigger{
+    "CREATE TRIGGER recovery_marks AFTER INSERT ON recovery_marks BEGIN DELETE FROM "
+    "recovery_marks; END; ALTER TABLE recovery_marks RENAME TO old_marks",
+    "dropped the trigger recovery_marks"};
+const MarksChange marksAsText{"UPDATE recovery_marks SET line = line || ' lines'",
+                              "rename that table, and the next start makes it anew",
+                              "ALTER TABLE recovery_marks RENAME TO old_marks"};
 
 // The identity the release before this one gave an earlier version's
 // lines, as transcripts keep it: of the file's first such line and its
@@ -440,21 +448,11 @@ platform::Uuid identityOfTheReleaseBefore(std::string_view firstLine, std::int64
 // The marks of the release before for the earlier version's `text`.
 std::string marksOfTheReleaseBefore(const std::string& text) {
     const auto lines = std::count(text.begin(), text.end(), '\n');
-    return "DELETE FROM recovery_marks; INSERT INTO recovery_marks VALUES ('" +
+    return "DELETE FROM recovery_records; DELETE FROM recovery_marks; INSERT INTO recovery_marks "
+           "VALUES ('" +
            identityOfTheReleaseBefore(text.substr(0, text.find('\n')), 1).string() + "', " +
            std::to_string(lines) + ")";
 }
-const MarksChange marksAView{
-    "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT file, "
-    "line FROM old_marks WHERE 0",
-    "dropped the view recovery_marks"};
-const MarksChange marksATrigger{
-    "CREATE TRIGGER recovery_marks AFTER INSERT ON recovery_marks BEGIN DELETE FROM "
-    "recovery_marks; END; ALTER TABLE recovery_marks RENAME TO old_marks",
-    "dropped the trigger recovery_marks"};
-const MarksChange marksAsText{"UPDATE recovery_marks SET line = line || ' lines'",
-                              "rename that table, and the next start makes it anew",
-                              "ALTER TABLE recovery_marks RENAME TO old_marks"};
 
 // A second file an earlier version kept, that begins as the kept one
 // (the same first change) and parts from it at its second line, where it
@@ -492,20 +490,14 @@ void plantWaiting(const fs::path& folder) {
     plantInTemporaryFolder(folder, waiting.dump() + "\n");
 }
 
-}  // namespace
-
-namespace {
-
 // Changes the marks as another program may, with a line waiting, and
 // starts once: what the start says, and what it holds where it cannot read
 // them until the user does as it says. `expected` gains the waiting line.
 void changeMarks(const MarksChange& change, const fs::path& folder, const StorageLogCapture& log,
                  std::vector<std::string>& expected, const std::string& earlierText) {
-    if (*change.asBefore) {
-        run(TranscriptDB(folder / "transcript.sqlite").handle(), change.asBefore);
-        if (change.markedByTheReleaseBefore)
-            run(TranscriptDB(folder / "transcript.sqlite").handle(),
-                marksOfTheReleaseBefore(earlierText));
+    if (change.markedByTheReleaseBefore) {
+        run(TranscriptDB(folder / "transcript.sqlite").handle(),
+            marksOfTheReleaseBefore(earlierText));
         EXPECT_EQ(textsIn(TranscriptStore(folder, fixedCalendar())), sorted(expected));
     }
     run(TranscriptDB(folder / "transcript.sqlite").handle(), change.sql);
