@@ -143,6 +143,19 @@ struct SavingReport {
     }
 };
 
+// What the next start does with the text that waits, as far as the
+// transcript lets it.
+std::string whatTheNextStartDoes(const TranscriptSummary& transcript) {
+    if (!transcript.marksUnread.empty())
+        return ", kept until a start can check them: " + transcript.marksUnread + "; " +
+               transcript.marksWayOut;
+    if (!transcript.unreadable.empty())
+        return ", shown by the next start but not stored while the transcript cannot be read";
+    if (!transcript.notWritable.empty())
+        return ", to be stored by the first start that can write the transcript";
+    return " to be stored at the next start";
+}
+
 }  // namespace
 
 int reportTranscript() {
@@ -173,11 +186,7 @@ int reportTranscript() {
         say(stdout, "Recovery file: " + counted(w.texts, "text") +
                         (w.otherChanges ? " and " + counted(w.otherChanges, "other change") : "") +
                         (w.texts == 1 && !w.otherChanges ? " waits" : " wait") + " in " +
-                        w.file.string() +
-                        (transcript.marksUnread.empty()
-                             ? " to be stored at the next start"
-                             : ", kept until a start can check them: " + transcript.marksUnread +
-                                   "; rename that table, and the next start makes it anew"));
+                        w.file.string() + whatTheNextStartDoes(transcript));
     }
     const ModelPack pack = chosenPack();
     say(stdout, "Speech model: " + pack.title + ", " + packCondition(pack));

@@ -144,6 +144,24 @@ std::optional<SchemaObject> schemaObject(sqlite3* db, const char* name) {
     throw failure(db);
 }
 
+// What the file keeps under `name` among tables and views, whose names
+// are of one kind: a trigger or an index may share it.
+std::optional<SchemaObject> tableOrView(sqlite3* db, const char* name) {
+    const auto object = schemaObject(db, name);
+    if (!object || object->type == "table" || object->type == "view") return object;
+    OneOffStatement st;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT type, sql FROM sqlite_master WHERE name = ? AND type IN "
+                           "('table', 'view')",
+                           -1, &st.stmt, nullptr) != SQLITE_OK)
+        throw failure(db);
+    sqlite3_bind_text(st.stmt, 1, name, -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(st.stmt);
+    if (rc == SQLITE_ROW) return SchemaObject{columnText(st.stmt, 0), columnText(st.stmt, 1)};
+    if (rc == SQLITE_DONE) return std::nullopt;
+    throw failure(db);
+}
+
 // Lower case: SQLite matches column names without regard to case.
 std::vector<std::string> columnNames(sqlite3* db, const char* table) {
     OneOffStatement st;
@@ -210,7 +228,12 @@ constexpr const char* kWriteMark =
     "INSERT INTO recovery_marks (file, line) VALUES (?, ?) ON CONFLICT (file) DO UPDATE SET line "
     "= CASE WHEN typeof(line) = 'integer' AND line > excluded.line THEN line ELSE excluded.line "
     "END";
+constexpr const char* kWriteRecordMark =
+    "INSERT INTO recovery_records (record, file, line) VALUES (?, ?, ?) ON CONFLICT (record, "
+    "file) DO UPDATE SET line = CASE WHEN typeof(line) = 'integer' AND line > excluded.line THEN "
+    "line ELSE excluded.line END";
 constexpr const char* kReadMarks = "SELECT file, line FROM recovery_marks";
+constexpr const char* kReadRecordMarks = "SELECT file, line FROM recovery_records";
 // Whether a mark written reads back as one: a column of another program's
 // type turns the number into text or a real number by its affinity, and a
 // trigger may take the row away, and either would leave the line unmarked
@@ -218,6 +241,10 @@ constexpr const char* kReadMarks = "SELECT file, line FROM recovery_marks";
 constexpr const char* kMarkHeld =
     "SELECT count(*) FROM recovery_marks WHERE file = ? AND typeof(line) = 'integer' AND line >= "
     "?";
+constexpr const char* kRecordMarkHeld =
+    "SELECT count(*) FROM recovery_records WHERE record = ? AND file = ? AND typeof(line) = "
+    "'integer' AND line >= ?";
+constexpr const char* kRenameWayOut = "rename that table, and the next start makes it anew";
 // From this many segments in one change on, the full-text index is rebuilt
 // once rather than updated per row.
 constexpr size_t kBulkRows = 20000;
@@ -255,6 +282,12 @@ const char* const TranscriptDB::schema =
     "CREATE TABLE IF NOT EXISTS recovery_marks (\n"
     "    file TEXT PRIMARY KEY,\n"
     "    line INTEGER NOT NULL\n"
+    ");\n"
+    "CREATE TABLE IF NOT EXISTS recovery_records (\n"
+    "    record TEXT NOT NULL,\n"
+    "    file TEXT NOT NULL,\n"
+    "    line INTEGER NOT NULL,\n"
+    "    PRIMARY KEY (record, file)\n"
     ");";
 
 TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWaitMs)
@@ -293,6 +326,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         // Before anything writes: switching the journal mode or adding the
         // schema would write into a damaged file and could make it worse.
         const int version = checkedVersion();
+        if (version <= schemaVersion) dropForeignMarks();
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");
         // INSERT OR REPLACE removes the old row of an id without running
@@ -302,6 +336,7 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         upgradeSchema(version);
         hasSegments_ = hasSessions_ = true;
         hasMarks_ = hasMarks_ || version <= schemaVersion;
+        hasRecords_ = hasRecords_ || version <= schemaVersion;
         proveWritable();
         sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
     } catch (...) {
@@ -428,13 +463,22 @@ void TranscriptDB::checkLayout(int version) {
                 foreign(std::string("the table ") + table.name + " has no column " + column);
     }
     // Added to files of this layout when they are opened for writing; a
-    // file without it has dealt with no recovery line.
-    // Another program's view or trigger under its name costs the marks
-    // alone, as a table of another shape does: the transcript is read and
-    // written, and the recovery files wait, named, until it is renamed.
-    const auto marks = schemaObject(db_, "recovery_marks");
+    // file without them has dealt with no recovery line.
+    // Another program's view under their name costs the marks alone, as a
+    // table of another shape does: the transcript is read and written, and
+    // the recovery files wait, named, until a start that can write the
+    // file drops it. A trigger under the name is no table (its name is of
+    // another kind): it is dropped by such a start too.
+    version_ = version;
+    const auto marks = tableOrView(db_, "recovery_marks");
+    const auto records = tableOrView(db_, "recovery_records");
     hasMarks_ = marks.has_value();
-    marksNotATable_ = marks && marks->type != "table" ? marks->type : "";
+    hasRecords_ = records.has_value();
+    const bool marksNotATable = marks && marks->type != "table";
+    notATableName_ = marksNotATable ? "recovery_marks" : "recovery_records";
+    marksNotATable_ = marksNotATable                        ? marks->type
+                      : records && records->type != "table" ? records->type
+                                                            : "";
     const auto index = schemaObject(db_, "segments_fts");
     if (!index) {
         if (later) foreign("it has no full-text index");
@@ -452,8 +496,9 @@ void TranscriptDB::upgradeSchema(int version) {
         return;
     }
     bool complete = true;
-    for (const char* name : {"segments", "segments_start", "sessions", "segments_fts",
-                             "segments_ai", "segments_ad", "segments_au", "recovery_marks"})
+    for (const char* name :
+         {"segments", "segments_start", "sessions", "segments_fts", "segments_ai", "segments_ad",
+          "segments_au", "recovery_marks", "recovery_records"})
         complete = complete && schemaObject(db_, name).has_value();
     if (version == schemaVersion && complete) return;
     // Rows stored without the index (it was dropped, or never made) are
@@ -640,18 +685,67 @@ bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     return done;
 }
 
-bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
-    if (marks.empty()) return true;
-    Statement st(marksNotATable_.empty() ? tryPrepare(kWriteMark) : nullptr);
-    if (!marksNotATable_.empty()) lastError_ = "it is a " + marksNotATable_ + ", not a table";
-    bool done = bool(st);
-    for (auto mark = marks.begin(); done && mark != marks.end(); ++mark) {
-        bindText(st.stmt, 1, mark->first.string());
-        sqlite3_bind_int64(st.stmt, 2, mark->second);
-        done = sqlite3_step(st.stmt) == SQLITE_DONE;
-        if (!done) lastError_ = errorText(db_);
-        sqlite3_reset(st.stmt);
-        if (done) done = markHeld(mark->first, mark->second);
+void TranscriptDB::dropForeignMarks() {
+    for (const char* name : {"recovery_marks", "recovery_records"}) {
+        OneOffStatement st;
+        if (sqlite3_prepare_v2(db_,
+                               "SELECT type FROM sqlite_master WHERE name = ? AND type IN "
+                               "('view', 'trigger')",
+                               -1, &st.stmt, nullptr) != SQLITE_OK)
+            throw failure(db_);
+        sqlite3_bind_text(st.stmt, 1, name, -1, SQLITE_TRANSIENT);
+        std::vector<std::string> kinds;
+        while (sqlite3_step(st.stmt) == SQLITE_ROW) kinds.push_back(columnText(st.stmt, 0));
+        // Neither holds a mark: the view shows rows of other tables, which
+        // stay, and a trigger only acts on writes. The name is ours.
+        for (const std::string& kind : kinds) {
+            exec("DROP " + asciiLower(kind) + " IF EXISTS \"" + name + "\"");
+            marksRepaired_ += std::string(marksRepaired_.empty() ? "" : "; ") + "dropped the " +
+                              kind + " " + name + " that another program made in " + url_.string() +
+                              ", where Verbolin keeps a table of its own";
+        }
+    }
+    if (!marksRepaired_.empty()) {
+        const auto marks = tableOrView(db_, "recovery_marks");
+        const auto records = tableOrView(db_, "recovery_records");
+        hasMarks_ = marks.has_value();
+        hasRecords_ = records.has_value();
+        marksNotATable_.clear();
+    }
+}
+
+bool TranscriptDB::writeMarks(const RecoveryMarks& marks, const RecordMarks& records) {
+    if (marks.empty() && records.empty()) return true;
+    const char* table = marksNotATable_.empty() ? "recovery_marks" : notATableName_;
+    bool done = marksNotATable_.empty();
+    if (!done) lastError_ = "it is a " + marksNotATable_ + ", not a table";
+    if (done && !marks.empty()) {
+        Statement st(tryPrepare(kWriteMark));
+        done = bool(st);
+        for (auto mark = marks.begin(); done && mark != marks.end(); ++mark) {
+            bindText(st.stmt, 1, mark->first.string());
+            sqlite3_bind_int64(st.stmt, 2, mark->second);
+            done = sqlite3_step(st.stmt) == SQLITE_DONE;
+            if (!done) lastError_ = errorText(db_);
+            sqlite3_reset(st.stmt);
+            if (done) done = markHeld(kMarkHeld, {mark->first.string()}, mark->second);
+        }
+    }
+    if (done && !records.empty()) {
+        table = "recovery_records";
+        Statement st(tryPrepare(kWriteRecordMark));
+        done = bool(st);
+        for (auto mark = records.begin(); done && mark != records.end(); ++mark) {
+            const std::vector<std::string> key{mark->first.first.string(),
+                                               mark->first.second.string()};
+            bindText(st.stmt, 1, key[0]);
+            bindText(st.stmt, 2, key[1]);
+            sqlite3_bind_int64(st.stmt, 3, mark->second);
+            done = sqlite3_step(st.stmt) == SQLITE_DONE;
+            if (!done) lastError_ = errorText(db_);
+            sqlite3_reset(st.stmt);
+            if (done) done = markHeld(kRecordMarkHeld, key, mark->second);
+        }
     }
     if (done) return true;
     if (isBusy(sqlite3_errcode(db_)) || lastError_.starts_with(kHeldByAnotherProgram)) {
@@ -661,17 +755,19 @@ bool TranscriptDB::writeMarks(const RecoveryMarks& marks) {
     // Said by the store once, as why saving stopped: the table is another
     // program's shape (no key on file, a constraint of its own), and stays
     // so until someone changes it.
-    lastError_ = "the table recovery_marks of " + url_.string() +
-                 " cannot take the marks of the recovery lines taken in (" + lastError_ +
-                 "); rename that table, and the next start makes it anew";
+    marksRefused_ = true;
+    lastError_ = std::string("the table ") + table + " of " + url_.string() +
+                 " cannot take the marks of the recovery lines taken in (" + lastError_ + "); " +
+                 kRenameWayOut;
     return false;
 }
 
-bool TranscriptDB::markHeld(const platform::Uuid& file, std::int64_t line) {
-    Statement st(tryPrepare(kMarkHeld));
+bool TranscriptDB::markHeld(const char* held, const std::vector<std::string>& key,
+                            std::int64_t line) {
+    Statement st(tryPrepare(held));
     if (!st) return false;
-    bindText(st.stmt, 1, file.string());
-    sqlite3_bind_int64(st.stmt, 2, line);
+    for (size_t i = 0; i < key.size(); ++i) bindText(st.stmt, int(i) + 1, key[i]);
+    sqlite3_bind_int64(st.stmt, int(key.size()) + 1, line);
     if (sqlite3_step(st.stmt) != SQLITE_ROW) {
         lastError_ = errorText(db_);
         return false;
@@ -681,37 +777,94 @@ bool TranscriptDB::markHeld(const platform::Uuid& file, std::int64_t line) {
     return false;
 }
 
+std::string TranscriptDB::whyMarksCannotBeKept(const char* table,
+                                               const std::vector<std::string>& key) {
+    OneOffStatement st;
+    if (sqlite3_prepare_v2(
+            db_,
+            "SELECT lower(name), upper(type), pk FROM pragma_table_info(?) UNION ALL "
+            "SELECT 'trigger', '', 0 FROM sqlite_master WHERE type = 'trigger' AND "
+            "tbl_name = ?1 UNION ALL SELECT 'check', '', 0 FROM sqlite_master "
+            "WHERE name = ?1 AND type = 'table' AND lower(sql) LIKE '%check%'",
+            -1, &st.stmt, nullptr) != SQLITE_OK)
+        return "";  // the read that follows fails alike, and says why
+    sqlite3_bind_text(st.stmt, 1, table, -1, SQLITE_TRANSIENT);
+    std::vector<std::string> keyed;
+    std::string why;
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        const std::string name = columnText(st.stmt, 0), type = columnText(st.stmt, 1);
+        if (sqlite3_column_int(st.stmt, 2) > 0) keyed.push_back(name);
+        if (name == "trigger") why = "a trigger acts on it";
+        if (name == "check") why = "it has a check of its own";
+        if (name == "line" && type != "INTEGER") why = "its column line is not of type INTEGER";
+    }
+    if (rc != SQLITE_DONE) return "";  // held by another program: only that is said
+    std::sort(keyed.begin(), keyed.end());
+    if (why.empty() && keyed != key) why = "its key is not the one Verbolin keeps the marks under";
+    return why;
+}
+
+bool TranscriptDB::readMarks(const char* table, const char* sql, RecoveryMarks& marks) {
+    // A table that would not keep a mark as written (another program's
+    // shape) cannot say which lines were taken in either: the lines wait,
+    // and saving goes on meanwhile.
+    std::string foreign =
+        whyMarksCannotBeKept(table, table == std::string_view("recovery_marks")
+                                        ? std::vector<std::string>{"file"}
+                                        : std::vector<std::string>{"file", "record"});
+    Statement st(foreign.empty() ? tryPrepare(sql) : nullptr);
+    int rc = SQLITE_ERROR;
+    while (st && foreign.empty() && (rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        // A line number is an integer under a file's identity; text, a blob
+        // or a real number that another program left there says nothing of
+        // which lines were taken in, as a table that cannot be read.
+        const auto id = sqlite3_column_type(st.stmt, 0) == SQLITE_TEXT
+                            ? platform::Uuid::parse(columnText(st.stmt, 0))
+                            : std::nullopt;
+        if (!id || sqlite3_column_type(st.stmt, 1) != SQLITE_INTEGER) {
+            foreign = "it holds a value that is no mark of a line";
+            continue;
+        }
+        const std::int64_t line = sqlite3_column_int64(st.stmt, 1);
+        const auto [at, added] = marks.try_emplace(*id, line);
+        if (!added) at->second = std::max(at->second, line);  // a table without a key
+    }
+    if (foreign.empty() && rc == SQLITE_DONE) return true;
+    const std::string why = !foreign.empty() ? foreign : st ? errorText(db_) : lastError_;
+    if (foreign.empty() && (isBusy(sqlite3_errcode(db_)) || why.starts_with(kHeldByAnotherProgram)))
+        logStorageError("reading recovery marks stopped early: " + why);
+    else
+        marksProblem_ = std::string("cannot read the table ") + table + " of " + url_.string() +
+                        " (" + why + ")";
+    return false;
+}
+
 std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
     RecoveryMarks marks;
     marksProblem_.clear();
-    if (!hasMarks_) return marks;
-    if (!marksNotATable_.empty()) {
-        marksProblem_ = "cannot read the table recovery_marks of " + url_.string() + " (it is a " +
-                        marksNotATable_ + ", not a table)";
+    marksWayOut_ = kRenameWayOut;
+    if (!hasMarks_ && version_ > schemaVersion) {
+        // Taken in here, a line would be taken in again at every start.
+        marksProblem_ = url_.string() +
+                        " was made by a later release of Verbolin, without the "
+                        "table recovery_marks where this one marks the recovery "
+                        "lines it takes in";
+        marksWayOut_ = "they stay for a release that can mark them there";
         return std::nullopt;
     }
-    Statement st(tryPrepare(kReadMarks));
-    int rc = SQLITE_ERROR;
-    while (st && (rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
-        // A line number is an integer; text, a blob or a real number that
-        // another program left there is no mark.
-        if (sqlite3_column_type(st.stmt, 0) != SQLITE_TEXT ||
-            sqlite3_column_type(st.stmt, 1) != SQLITE_INTEGER)
-            continue;
-        if (const auto id = platform::Uuid::parse(columnText(st.stmt, 0))) {
-            const std::int64_t line = sqlite3_column_int64(st.stmt, 1);
-            const auto [at, added] = marks.try_emplace(*id, line);
-            if (!added) at->second = std::max(at->second, line);  // a table without a key
-        }
+    if (!marksNotATable_.empty()) {
+        marksProblem_ = std::string("cannot read the table ") + notATableName_ + " of " +
+                        url_.string() + " (it is a " + marksNotATable_ + ", not a table)";
+        marksWayOut_ = readOnly_ ? "the next start that can write the transcript drops that " +
+                                       marksNotATable_ + " and makes the table anew"
+                                 : "drop that " + marksNotATable_ +
+                                       ", and the next start makes the table anew";
+        return std::nullopt;
     }
-    if (rc == SQLITE_DONE) return marks;
-    const std::string why = st ? errorText(db_) : lastError_;
-    if (!isBusy(sqlite3_errcode(db_)) && !why.starts_with(kHeldByAnotherProgram))
-        marksProblem_ =
-            "cannot read the table recovery_marks of " + url_.string() + " (" + why + ")";
-    else
-        logStorageError("reading recovery marks stopped early: " + why);
-    return std::nullopt;
+    if (hasMarks_ && !readMarks("recovery_marks", kReadMarks, marks)) return std::nullopt;
+    if (hasRecords_ && !readMarks("recovery_records", kReadRecordMarks, marks)) return std::nullopt;
+    return marks;
 }
 
 template <class Items>
@@ -735,15 +888,18 @@ bool TranscriptDB::apply(const Changes& c) {
     // that release left it: its lines are then checked by what they were
     // made from alone.
     const RecoveryMarks none;
+    const RecordMarks noRecords;
     const RecoveryMarks& marks = hasMarks_ ? c.marks : none;
+    const RecordMarks& records = hasRecords_ ? c.records : noRecords;
+    marksRefused_ = false;
     // Each mark is written and read back: two statements, in a transaction.
     const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
-                              c.deletedSessions.size() + 2 * marks.size();
+                              c.deletedSessions.size() + 2 * (marks.size() + records.size());
     if (statements == 0) return true;
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&
                writeAll(kDeleteSession, c.deletedSessions) && writeAll(kWriteSegment, c.segments) &&
-               writeAll(kWriteSession, c.sessions) && writeMarks(marks);
+               writeAll(kWriteSession, c.sessions) && writeMarks(marks, records);
     };
     if (statements == 1) return writeChanges();  // one statement is a transaction of its own
     try {

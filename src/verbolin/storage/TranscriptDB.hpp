@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,6 +96,13 @@ class TranscriptDB {
     // commit has taken in or passed over: a line at or below it is never
     // taken in again.
     using RecoveryMarks = std::unordered_map<platform::Uuid, std::int64_t>;
+    // The same kept by record: for each record a recovery line named and
+    // each file identity, the highest line of that file dealt with when a
+    // line about the record was. Kept apart from the marks, so that what a
+    // line did stays known whatever becomes of their table, and kept when
+    // the record is deleted, so that a line is never taken in again over
+    // the deletion, nor over a record made anew under its id by an undo.
+    using RecordMarks = std::map<std::pair<platform::Uuid, platform::Uuid>, std::int64_t>;
 
     // Rows to write and ids to delete, applied together, with the marks of
     // the recovery lines they deal with (a mark never goes down).
@@ -104,23 +112,39 @@ class TranscriptDB {
         std::vector<SessionMarker> sessions = {};
         std::vector<platform::Uuid> deletedSessions = {};
         RecoveryMarks marks = {};
+        RecordMarks records = {};
         bool empty() const {
             return segments.empty() && deletedSegments.empty() && sessions.empty() &&
-                   deletedSessions.empty() && marks.empty();
+                   deletedSessions.empty() && marks.empty() && records.empty();
         }
     };
     // Deletes, then writes, in one transaction: all of it is stored or none
     // of it. Returns false (after logging why) when it was rolled back.
     bool apply(const Changes& changes);
 
-    // The marks the file holds (none in a file of an earlier version's);
-    // nothing when another program kept them from being read, or when the
-    // table cannot be read at all (marksProblem() then says why). A value
-    // that is no integer is no mark.
+    // The marks the file holds (none in a file of an earlier version's),
+    // those kept by record among them: for each file identity the highest
+    // of either. Nothing when another program kept them from being read,
+    // or when a table of them cannot be read at all, or holds values of
+    // another type, or when a later release made the file without them and
+    // this one cannot keep them there (marksProblem() then says why).
     std::optional<RecoveryMarks> recoveryMarks();
-    // Why the last recoveryMarks() found the table unreadable, naming it;
-    // empty when it was read, or only held by another program.
+    // Why the last recoveryMarks() found the marks unreadable, naming the
+    // table; empty when they were read, or only held by another program.
     const std::string& marksProblem() const { return marksProblem_; }
+    // What makes them readable again, as a start can follow it: "rename
+    // that table, and the next start makes it anew", or what else.
+    const std::string& marksWayOut() const { return marksWayOut_; }
+    // Whether the file keeps the marks of the recovery lines taken in: not
+    // one that a later release made without their table.
+    bool keepsMarks() const { return hasMarks_; }
+    // Whether the last apply() failed because a table of marks could not
+    // take them (not because another program held the file).
+    bool marksRefused() const { return marksRefused_; }
+    // What a start that opened the file for writing did to make the marks
+    // readable (a view or trigger under their table's name dropped), to be
+    // said; empty when it did nothing.
+    const std::string& marksRepaired() const { return marksRepaired_; }
 
     // Makes every commit so far survive a power cut or a system crash, not
     // only a crash of this process; false (logged) when the disk refused.
@@ -182,11 +206,23 @@ class TranscriptDB {
     bool write(sqlite3_stmt* statement, const Segment& segment);
     bool write(sqlite3_stmt* statement, const SessionMarker& marker);
     bool write(sqlite3_stmt* statement, const platform::Uuid& deletedId);
-    // Raises the marks; when the table cannot take them (not held by
-    // another program), lastError_ names the table and what to do.
-    bool writeMarks(const RecoveryMarks& marks);
-    // Whether the table holds `line` or more for `file` as an integer.
-    bool markHeld(const platform::Uuid& file, std::int64_t line);
+    // Raises the marks, and those kept by record; when a table cannot
+    // take them (not held by another program), lastError_ names the table
+    // and what to do.
+    bool writeMarks(const RecoveryMarks& marks, const RecordMarks& records);
+    // Whether the statement `held`, bound to the key and `line`, finds the
+    // mark written as an integer of `line` or more.
+    bool markHeld(const char* held, const std::vector<std::string>& key, std::int64_t line);
+    // Reads the marks of one table into `marks`; false when it cannot
+    // (marksProblem_ then says why, where it is not another program's hold).
+    bool readMarks(const char* table, const char* sql, RecoveryMarks& marks);
+    // Why `table` would not keep a mark as written: a key other than
+    // `key` (its columns in order of name), a line of another type, a
+    // check or a trigger of another program's; empty when it would.
+    std::string whyMarksCannotBeKept(const char* table, const std::vector<std::string>& key);
+    // Drops a view or trigger that another program made under the marks'
+    // name, so that the table can be made there; said in marksRepaired_.
+    void dropForeignMarks();
     // Runs `sql` once per item, preparing it once.
     template <class Items>
     bool writeAll(const char* sql, const Items& items);
@@ -208,9 +244,16 @@ class TranscriptDB {
     bool hasSegments_ = true;
     bool hasSessions_ = true;
     bool hasMarks_ = true;
+    bool hasRecords_ = true;
     // What another program made under the marks' name, where that is no
-    // table ("view", "trigger"): no mark is read or written there.
+    // table ("view"): no mark is read or written there.
     std::string marksNotATable_;
+    const char* notATableName_ = "recovery_marks";  // the table of the two it stands for
+    std::string marksWayOut_;
+    std::string marksRepaired_;
+    bool marksRefused_ = false;
+    // The layout the file says it has.
+    int version_ = 0;
 };
 
 }  // namespace verbolin

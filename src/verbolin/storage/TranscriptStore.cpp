@@ -192,6 +192,7 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     if (ec) logStorageError("cannot create " + directory_.string() + ": " + ec.message());
 
     openDatabase();
+    if (db_ && !db_->marksRepaired().empty()) logStorageError(db_->marksRepaired());
     // Recovered text first, so that the legacy import finds it in memory and
     // adds none of it again.
     importRecoveredText();
@@ -301,16 +302,22 @@ TranscriptStore::~TranscriptStore() {
     // Each change went to the recovery file as it failed; what could not
     // be written there then is tried once more.
     journal();
-    std::optional<std::filesystem::path> kept;
-    if (unjournaledSegments_.empty() && unjournaledSessions_.empty() && !journalFiles_.empty())
-        kept = journalFiles_.back();
+    // The files that hold what memory holds unsaved: not one that holds
+    // only others (lines held unread at start, or taken in long since).
+    std::optional<std::string> kept;
+    if (unjournaledSegments_.empty() && unjournaledSessions_.empty()) {
+        std::vector<std::filesystem::path> holding;
+        for (const std::filesystem::path& file : journalFiles_)
+            if (holding_.count(file)) holding.push_back(file);
+        if (!holding.empty()) kept = tried(holding);
+    }
     std::vector<Segment> lost;
     for (const Segment& s : segments.peek())
         if (unsavedSegments_.count(s.id)) lost.push_back(s);
     if (lost.empty()) {
-        logStorageError(
-            "quitting with deletions or session changes that could not be saved; " +
-            (kept ? "they are kept in " + kept->string() : std::string("they are lost.")));
+        logStorageError("quitting with deletions or session changes that could not be saved; " +
+                        (kept ? "they are kept in " + *kept + nextStartTakes()
+                              : std::string("they are lost.")));
         return;
     }
     // Memory is about to go: the words are said where the user can find
@@ -318,8 +325,7 @@ TranscriptStore::~TranscriptStore() {
     std::string text;
     for (const Segment& s : lost) text += "\n  " + s.text;
     logStorageError("quitting with changes that could not be saved; " +
-                    (kept ? "their text is kept in " + kept->string() +
-                                " and added to the transcript at the next start that can save it:"
+                    (kept ? "their text is kept in " + *kept + nextStartTakes() + ":"
                           : std::string("they are lost, with this text:")) +
                     text);
 }
@@ -419,6 +425,7 @@ bool TranscriptStore::reopen() {
         return false;  // said at start; saying it at every retry would only repeat it
     }
     db_ = std::move(db);
+    if (!db_->marksRepaired().empty()) logStorageError(db_->marksRepaired());
     joinFromDisk(std::move(onDisk), std::move(markersOnDisk));
     return true;
 }
@@ -503,11 +510,17 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
     // The recovery lines dealt with are marked by the commit that stores
     // all they hold; not while some of it waits.
     const bool whole = waitingSegments.empty() && waitingSessions.empty();
-    if (whole)
+    if (whole) {
         for (const auto& [identity, line] : unmarked_)
             changes.marks[identity] = std::max(changes.marks[identity], line);
+        for (const auto& [key, line] : unmarkedRecords_)
+            changes.records[key] = std::max(changes.records[key], line);
+    }
     if (db_->apply(changes)) {
-        if (whole) unmarked_.clear();
+        if (whole) {
+            unmarked_.clear();
+            unmarkedRecords_.clear();
+        }
         unsavedSegments_ = keysOf(waitingSegments);
         unsavedSessions_ = keysOf(waitingSessions);
         if (hasUnsavedChanges()) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -164,11 +165,12 @@ class TranscriptStore {
     // (torn by a kill, damaged, longer than any record) are skipped and
     // counted. A line at or below its file's mark in `standing` is left
     // out, and counted apart; a line of an earlier version's is numbered
-    // by its place in the file, under an identity made of the file's first
-    // such line. Nothing when there is no such file, or when it is refused (a
-    // link, another user's, writable by others: said once); throws
-    // std::runtime_error when it cannot be opened or read to its end.
-    // Changes nothing on disk.
+    // by its place in the file, under an identity made of every line of the
+    // file up to it, and left out at or below the last such line marked
+    // (the file is then read twice). Nothing when there is no such file,
+    // or when it is refused (a link, another user's, writable by others:
+    // said once); throws std::runtime_error when it cannot be opened or
+    // read to its end. Changes nothing on disk.
     struct Recovered {
         TranscriptDB::Changes changes;
         size_t skippedLines = 0;
@@ -177,6 +179,8 @@ class TranscriptStore {
         // The highest line of each file identity that was read and not
         // left out: what the commit that stores `changes` marks.
         TranscriptDB::RecoveryMarks dealtWith;
+        // The same for each record those lines named.
+        TranscriptDB::RecordMarks records;
     };
     static std::optional<Recovered> readRecoveryFile(const std::filesystem::path& file,
                                                      const Standing* standing = nullptr);
@@ -344,7 +348,9 @@ class TranscriptStore {
     // that takes them whole, else to a folder of its own, each numbered as
     // the next line this run writes there. The file written, or nothing
     // (`why` then says why).
+    // `ids` are those of the records the lines name.
     std::filesystem::path appendLines(const std::vector<std::string>& records,
+                                      const std::vector<platform::Uuid>& ids,
                                       const std::vector<std::filesystem::path>& places,
                                       std::string& why);
     // Those records: unjournaled, and held.
@@ -359,6 +365,11 @@ class TranscriptStore {
     // Notes that `file` now holds every unsaved change, and says so when
     // that is news.
     void journaled(const std::filesystem::path& file);
+    // What a start can do with the files kept at quitting, as the quit
+    // line says it after naming them.
+    std::string nextStartTakes() const;
+    // "a, b" for the files named in a message.
+    static std::string tried(const std::vector<std::filesystem::path>& places);
     // Removes the recovery files once all they hold is stored.
     void retireJournal();
     // Removes the recovery files earlier versions kept as "*.imported".
@@ -495,8 +506,13 @@ class TranscriptStore {
     // the order of their files, until they can be checked against it.
     std::vector<HeldFile> heldLines_;
     // The marks that the next commit storing all that is unsaved writes:
-    // of the lines taken in, and of those this run appended.
+    // of the lines taken in, and of those this run appended, by file and
+    // by record.
     TranscriptDB::RecoveryMarks unmarked_;
+    TranscriptDB::RecordMarks unmarkedRecords_;
+    // The recovery files that hold a change memory holds unsaved: those
+    // this run wrote to, and those it took changes in from.
+    std::set<std::filesystem::path> holding_;
     // The identity this run gave each file it appends to, and the number
     // of its last line there.
     std::map<std::filesystem::path, std::pair<platform::Uuid, std::int64_t>> ownLines_;

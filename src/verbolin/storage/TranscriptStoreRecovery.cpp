@@ -398,6 +398,15 @@ std::vector<std::string> journalLines(const Unjournaled& segmentIds, const Unjou
     return lines;
 }
 
+// The ids of the records journalLines() writes lines for.
+template <class Unjournaled>
+std::vector<platform::Uuid> idsOf(const Unjournaled& segmentIds, const Unjournaled& sessionIds) {
+    std::vector<platform::Uuid> ids;
+    for (const auto* set : {&segmentIds, &sessionIds})
+        for (const auto& [id, prior] : *set) ids.push_back(id);
+    return ids;
+}
+
 // `records` as the lines of the file of identity `file`, numbered on from
 // `last`.
 std::string numbered(const std::vector<std::string>& records, const platform::Uuid& file,
@@ -538,30 +547,10 @@ bool holdsNothing(const TranscriptDB::Changes& c) {
            c.deletedSessions.empty();
 }
 
-// "a, b, c" for the messages that none of them could be written.
-std::string tried(const std::vector<fs::path>& places) {
-    std::string text;
-    for (const fs::path& file : places) text += (text.empty() ? "" : ", ") + file.string();
-    return text;
-}
-
-// An earlier version wrote its lines without an identity. They get one
-// made of what never changes in their file: the bytes of the first such
-// line and its number there. A file is only ever appended to, or emptied
-// or removed whole, so that line, and the number of every line after it,
-// stay as they are: a copy of the file put back, or the file with this
-// version's lines appended, gives each of its lines the same identity and
-// number again, and a mark the transcript holds for them keeps them from
-// being taken in twice. Two files share an identity only where they begin
-// their earlier version's lines with the same line, which names a record
-// by its random id and holds its text: copies of one file, whose lines
-// are the same changes. Made as a UUID of version 8 (made, not random), so
-// that it never meets an identity a run gave a file.
-platform::Uuid earlierIdentity(std::string_view firstLine, std::int64_t number) {
-    const std::string at = std::to_string(number);
-    const std::uint64_t halves[] = {
-        StableHash().add(std::string_view("earlier lines")).add(firstLine).add(at).value(),
-        StableHash().add(at).add(firstLine).add(std::string_view("of a recovery file")).value()};
+// Identities made, not random (UUIDs of version 8), so that none meets an
+// identity a run gave a file.
+platform::Uuid madeIdentity(std::uint64_t first, std::uint64_t second) {
+    const std::uint64_t halves[] = {first, second};
     std::array<std::uint8_t, 16> bytes{};
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = std::uint8_t(halves[i / 8] >> (8 * (i % 8)));
@@ -569,6 +558,41 @@ platform::Uuid earlierIdentity(std::string_view firstLine, std::int64_t number) 
     bytes[8] = std::uint8_t((bytes[8] & 0x3f) | 0x80);
     return platform::Uuid(bytes);
 }
+
+// The identity the release before this one gave an earlier version's
+// lines: made of the file's first such line and its number. Two files
+// that begin alike share it, so it only still keeps a file that release
+// marked from being taken in again.
+platform::Uuid firstLineIdentity(std::string_view firstLine, std::int64_t number) {
+    const std::string at = std::to_string(number);
+    return madeIdentity(
+        StableHash().add(std::string_view("earlier lines")).add(firstLine).add(at).value(),
+        StableHash().add(at).add(firstLine).add(std::string_view("of a recovery file")).value());
+}
+
+// An earlier version wrote its lines without an identity. Each gets one
+// made of every line of its file up to it, in order, with their numbers:
+// a file is only ever appended to, or emptied or removed whole, so a copy
+// of it put back, or the file with lines appended, gives each line the
+// same identity again, and a mark the transcript holds for it keeps it
+// from being taken in twice; two files that part at some line (the same
+// first change made twice, then others) part there in their identities
+// too. A mark of a line's identity marks every line before it, which the
+// same read dealt with first.
+class LineChain {
+  public:
+    platform::Uuid next(std::string_view line, std::int64_t number) {
+        const std::string at = std::to_string(number);
+        const std::string was = std::to_string(first_) + ":" + std::to_string(second_);
+        first_ =
+            StableHash().add(std::string_view("earlier chain")).add(was).add(at).add(line).value();
+        second_ = StableHash().add(at).add(line).add(was).add(std::string_view("chained")).value();
+        return madeIdentity(first_, second_);
+    }
+
+  private:
+    std::uint64_t first_ = 0, second_ = 0;
+};
 
 // An editor may put a byte order mark before a file's first line, or take
 // it away; the line is the same (the parser passes over it), and so is
@@ -590,36 +614,89 @@ std::optional<std::pair<platform::Uuid, std::int64_t>> stampIn(const nlohmann::j
     return std::pair(idIn(*file), std::int64_t(value));
 }
 
-// Reads the lines of one recovery file in order (see readRecoveryFile).
+// The first pass over a file: the last of its earlier version's lines
+// that the marks say were dealt with, by the identity of some line of the
+// file (every line before it was dealt with in the same read), or by the
+// identity the release before this one gave them.
+class MarkedPrefix {
+  public:
+    explicit MarkedPrefix(const TranscriptDB::RecoveryMarks& marks) : marks_(marks) {}
+    void line(std::string_view line) {
+        ++number_;
+        if (line.empty()) return;
+        if (number_ == 1) line = withoutByteOrderMark(line);
+        note(chain_.next(line, number_), number_);
+        // A line with a "file" key is this version's: a quote before and
+        // after a word never stands inside a JSON string.
+        if (!firstSeen_ && line.find("\"file\"") == std::string_view::npos) {
+            try {
+                if (!platform::parseJson(line).is_object()) return;
+            } catch (const std::exception&) {
+                return;
+            }
+            firstSeen_ = true;
+            const auto old = marks_.find(firstLineIdentity(line, number_));
+            if (old != marks_.end()) upTo_ = std::max(upTo_, old->second);
+        }
+    }
+    void overlong() { ++number_; }
+    std::int64_t upTo() const { return upTo_; }
+
+  private:
+    void note(const platform::Uuid& identity, std::int64_t number) {
+        const auto mark = marks_.find(identity);
+        if (mark != marks_.end() && mark->second >= number) upTo_ = std::max(upTo_, number);
+    }
+    const TranscriptDB::RecoveryMarks& marks_;
+    LineChain chain_;
+    std::int64_t number_ = 0, upTo_ = 0;
+    bool firstSeen_ = false;
+};
+
+// Reads the lines of one recovery file in order (see readRecoveryFile),
+// after a MarkedPrefix has read them, whose upTo() is `earlierUpTo`.
 class LineReader {
   public:
     using Standing = TranscriptStore::Standing;
-    explicit LineReader(const Standing* standing)
+    LineReader(const Standing* standing, std::int64_t earlierUpTo)
         : segments_(standing ? &standing->segment : nullptr),
           sessions_(standing ? &standing->session : nullptr),
-          marks_(standing ? standing->marks : nullptr) {}
+          marks_(standing ? standing->marks : nullptr),
+          earlierUpTo_(earlierUpTo) {}
 
     void line(std::string_view line) {
         ++number_;
         if (line.empty()) return;
+        const platform::Uuid chained =
+            chain_.next(number_ == 1 ? withoutByteOrderMark(line) : line, number_);
         try {
             const nlohmann::json j = platform::parseJson(line);
             if (!j.is_object()) throw std::invalid_argument("not an object");
             auto stamp = stampIn(j);
-            if (!stamp) {
-                if (!earlier_) earlier_ = earlierIdentity(withoutByteOrderMark(line), number_);
-                stamp.emplace(*earlier_, number_);
-            }
+            const bool earlier = !stamp;
+            if (earlier) stamp.emplace(chained, number_);
+            bool takenBefore = false;
             if (marks_) {
                 const auto mark = marks_->find(stamp->first);
-                if (mark != marks_->end() && stamp->second <= mark->second) {
-                    ++out_.takenBefore;
-                    return;
-                }
+                takenBefore = (earlier && number_ <= earlierUpTo_) ||
+                              (!earlier && mark != marks_->end() && stamp->second <= mark->second);
             }
-            note(j, beforeIn(j));
-            std::int64_t& dealt = out_.dealtWith[stamp->first];
-            dealt = std::max(dealt, stamp->second);
+            // Marked by file alone where an earlier release took it in: its
+            // record is marked too, so that what it did stays known
+            // whatever becomes of the marks' table.
+            const platform::Uuid record = takenBefore ? recordIn(j) : note(j, beforeIn(j));
+            out_.takenBefore += takenBefore;
+            if (earlier) {
+                if (!takenBefore) lastEarlier_ = *stamp;
+                earlierRecords_[record] = *stamp;
+                return;
+            }
+            if (!takenBefore) {
+                std::int64_t& dealt = out_.dealtWith[stamp->first];
+                dealt = std::max(dealt, stamp->second);
+            }
+            std::int64_t& byRecord = out_.records[{record, stamp->first}];
+            byRecord = std::max(byRecord, stamp->second);
         } catch (const std::exception&) {
             ++out_.skippedLines;  // torn by a kill, or damaged
         }
@@ -634,30 +711,54 @@ class LineReader {
         segments_.split(out_.changes.segments, out_.changes.deletedSegments);
         sessions_.split(out_.changes.sessions, out_.changes.deletedSessions);
         out_.passedOverLines = segments_.passedOver() + sessions_.passedOver();
+        if (lastEarlier_) out_.dealtWith[lastEarlier_->first] = lastEarlier_->second;
+        for (const auto& [record, stamp] : earlierRecords_)
+            out_.records[{record, stamp.first}] = stamp.second;
         return std::move(out_);
     }
 
   private:
-    void note(const nlohmann::json& j, const std::optional<Prior>& before) {
+    // The id of the record a line names.
+    static platform::Uuid recordIn(const nlohmann::json& j) {
+        for (const char* deleted : {kDeletedSegment, kDeletedSession})
+            if (j.contains(deleted)) return idIn(j.at(deleted));
+        return idIn(j.contains(kSession) ? j.at(kSession).at("id") : j.at("id"));
+    }
+    // The record's id.
+    platform::Uuid note(const nlohmann::json& j, const std::optional<Prior>& before) {
         if (j.contains(kDeletedSegment)) {
-            segments_.note(idIn(j.at(kDeletedSegment)), std::nullopt, before);
-        } else if (j.contains(kDeletedSession)) {
-            sessions_.note(idIn(j.at(kDeletedSession)), std::nullopt, before);
-        } else if (j.contains(kSession)) {
-            SessionMarker m = j.at(kSession).get<SessionMarker>();
-            sessions_.note(m.id, std::move(m), before);
-        } else {
-            Segment s = j.get<Segment>();
-            segments_.note(s.id, std::move(s), before);
+            const platform::Uuid id = idIn(j.at(kDeletedSegment));
+            segments_.note(id, std::nullopt, before);
+            return id;
         }
+        if (j.contains(kDeletedSession)) {
+            const platform::Uuid id = idIn(j.at(kDeletedSession));
+            sessions_.note(id, std::nullopt, before);
+            return id;
+        }
+        if (j.contains(kSession)) {
+            SessionMarker m = j.at(kSession).get<SessionMarker>();
+            const platform::Uuid id = m.id;
+            sessions_.note(id, std::move(m), before);
+            return id;
+        }
+        Segment s = j.get<Segment>();
+        const platform::Uuid id = s.id;
+        segments_.note(id, std::move(s), before);
+        return id;
     }
 
+    using Stamp = std::pair<platform::Uuid, std::int64_t>;
     LatestById<Segment> segments_;
     LatestById<SessionMarker> sessions_;
     const TranscriptDB::RecoveryMarks* marks_;
     TranscriptStore::Recovered out_;
     std::int64_t number_ = 0;  // of the line read last, counting every line of the file
-    std::optional<platform::Uuid> earlier_;  // of this file's earlier version's lines
+    std::int64_t earlierUpTo_;
+    LineChain chain_;
+    // The last earlier version's line dealt with, and that of each record.
+    std::optional<Stamp> lastEarlier_;
+    std::unordered_map<platform::Uuid, Stamp> earlierRecords_;
 };
 
 // Whether a file opened for reading can be read: not when there is none,
@@ -674,6 +775,22 @@ bool isReadable(const platform::OwnedFile& opened) {
 }
 
 }  // namespace
+
+// "a, b, c" for the messages that none of them could be written.
+std::string TranscriptStore::tried(const std::vector<fs::path>& places) {
+    std::string text;
+    for (const fs::path& file : places) text += (text.empty() ? "" : ", ") + file.string();
+    return text;
+}
+
+std::string TranscriptStore::nextStartTakes() const {
+    // The commit that stores them marks them too: where the transcript
+    // refuses the marks, no start stores them until that changes.
+    if (db_ && db_->marksRefused())
+        return ", which a start takes in only once the table named above can take the marks of "
+               "the recovery lines taken in";
+    return " and added to the transcript at the next start that can save it";
+}
 
 std::vector<fs::path> TranscriptStore::recoveryFiles(const fs::path& directory) {
     const std::string name = "unsaved-" + platform::folderKey(directory) + ".jsonl";
@@ -718,11 +835,26 @@ std::optional<TranscriptStore::Recovered> TranscriptStore::readRecoveryFile(
     const fs::path& file, const Standing* standing) {
     const platform::OwnedFile opened = openRecoveryFile(file, platform::OwnedAccess::read);
     if (!isReadable(opened)) return std::nullopt;
-    LineReader reader(standing);
+    const auto failed = [&](int error) {
+        return std::system_error(error, std::generic_category(), "cannot read " + file.string());
+    };
+    // Read twice where lines are checked: which of an earlier version's
+    // lines were dealt with is known only from the last of them marked.
+    std::int64_t earlierUpTo = 0;
+    if (standing && standing->marks && !standing->marks->empty()) {
+        MarkedPrefix prefix(*standing->marks);
+        if (const int error = forEachLine(
+                opened.fd(), [&](std::string_view line) { prefix.line(line); },
+                [&] { prefix.overlong(); }))
+            throw failed(error);
+        if (::lseek(opened.fd(), 0, SEEK_SET) != 0) throw failed(errno);
+        earlierUpTo = prefix.upTo();
+    }
+    LineReader reader(standing, earlierUpTo);
     if (const int error = forEachLine(
             opened.fd(), [&](std::string_view line) { reader.line(line); },
             [&] { reader.overlong(); }))
-        throw std::system_error(error, std::generic_category(), "cannot read " + file.string());
+        throw failed(error);
     return std::move(reader).finish();
 }
 
@@ -744,11 +876,20 @@ std::optional<TranscriptStore::HeldFile> TranscriptStore::holdRecoveryFile(const
 
 TranscriptStore::Recovered TranscriptStore::readHeldFile(const HeldFile& held,
                                                          const Standing* standing) {
-    LineReader reader(standing);
-    for (size_t at = 0, end; at < held.lines.size(); at = end + 1) {
-        end = held.lines.find('\n', at);
-        reader.line(std::string_view(held.lines).substr(at, end - at));
+    const auto eachLine = [&held](const auto& onLine) {
+        for (size_t at = 0, end; at < held.lines.size(); at = end + 1) {
+            end = held.lines.find('\n', at);
+            onLine(std::string_view(held.lines).substr(at, end - at));
+        }
+    };
+    std::int64_t earlierUpTo = 0;
+    if (standing && standing->marks && !standing->marks->empty()) {
+        MarkedPrefix prefix(*standing->marks);
+        eachLine([&](std::string_view line) { prefix.line(line); });
+        earlierUpTo = prefix.upTo();
     }
+    LineReader reader(standing, earlierUpTo);
+    eachLine([&](std::string_view line) { reader.line(line); });
     reader.overlongCounted(held.overlong);
     return std::move(reader).finish();
 }
@@ -759,7 +900,7 @@ void TranscriptStore::journal() {
     std::string why;
     const fs::path file = appendLines(
         journalLines(unjournaledSegments_, unjournaledSessions_, segments.peek(), sessions.peek()),
-        places, why);
+        idsOf(unjournaledSegments_, unjournaledSessions_), places, why);
     if (!file.empty()) return journaled(file);
     keeping.set({keeping.peek().file, true});
     if (std::exchange(journalFailing_, true)) return;
@@ -770,6 +911,7 @@ void TranscriptStore::journal() {
 }
 
 fs::path TranscriptStore::appendLines(const std::vector<std::string>& records,
+                                      const std::vector<platform::Uuid>& ids,
                                       const std::vector<fs::path>& places, std::string& why) {
     const auto textFor = [&](const fs::path& file) {
         const auto [at, added] = ownLines_.try_emplace(file, platform::Uuid::random(), 0);
@@ -777,9 +919,11 @@ fs::path TranscriptStore::appendLines(const std::vector<std::string>& records,
     };
     const fs::path file = appendToJournal(textFor, places, why);
     if (file.empty()) return file;
+    holding_.insert(file);
     auto& [identity, last] = ownLines_.at(file);
     last += std::int64_t(records.size());
     unmarked_[identity] = last;
+    for (const platform::Uuid& id : ids) unmarkedRecords_[{id, identity}] = last;
     return file;
 }
 
@@ -808,8 +952,9 @@ bool TranscriptStore::journalHeld() {
     if (segmentIds.empty() && sessionIds.empty()) return true;
     const std::vector<fs::path> places = journalPlaces(directory_, journalFiles_);
     std::string why;
-    const fs::path file = appendLines(
-        journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()), places, why);
+    const fs::path file =
+        appendLines(journalLines(segmentIds, sessionIds, segments.peek(), sessions.peek()),
+                    idsOf(segmentIds, sessionIds), places, why);
     if (file.empty()) {
         const fs::path& older = journalFiles_.back();
         saveProblem_ = why + "; " + older.string() + " holds an older version of a change";
@@ -902,11 +1047,17 @@ void TranscriptStore::retireJournal() {
         }
         // Its lines, an earlier version's too, are marked in the transcript:
         // it costs room, and a read at each start, but takes nothing in again.
+        // A later release's transcript without the marks keeps none: this
+        // version's starts leave such a file alone instead.
         logStorageError("cannot remove or empty " + file.string() + ": " + ec.message() +
-                        "; it stays, but the transcript marks what it holds as taken in, "
-                        "and no start takes it in again");
+                        (!db_ || db_->keepsMarks()
+                             ? "; it stays, but the transcript marks what it holds as taken in, "
+                               "and no start takes it in again"
+                             : "; it stays, and as the transcript cannot mark its lines as taken "
+                               "in, starts of this version leave it as it is"));
     }
     journalFiles_ = std::move(stay);
+    holding_.clear();
     heldSegments_.clear();
     heldSessions_.clear();
     keeping.set({});
@@ -983,8 +1134,8 @@ void TranscriptStore::sayMarksUnread() {
     for (const HeldFile& held : heldLines_) files.push_back(held.file);
     logStorageError(db_->marksProblem() + ": the lines of " + tried(files) +
                     " cannot be checked against the marks of those taken in before, so they are "
-                    "not taken in, and stay where they are until a start can read that table; "
-                    "rename it, and the next start makes it anew");
+                    "not taken in, and stay where they are until a start can read them; " +
+                    db_->marksWayOut());
 }
 
 void TranscriptStore::takeInHeld() {
@@ -1027,9 +1178,14 @@ std::string TranscriptStore::takeIn(Recovered& recovered, const fs::path& file) 
     addIds(c, heldSegments_, heldSessions_);
     for (const auto& [identity, line] : recovered.dealtWith)
         unmarked_[identity] = std::max(unmarked_[identity], line);
+    for (const auto& [key, line] : recovered.records)
+        unmarkedRecords_[key] = std::max(unmarkedRecords_[key], line);
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
-    if (!holdsNothing(c)) keeping.set({file, keeping.peek().memoryOnly});
+    if (!holdsNothing(c)) {
+        holding_.insert(file);
+        keeping.set({file, keeping.peek().memoryOnly});
+    }
     return said.empty() ? said
                         : said + " that an earlier run could not save, from " + file.string();
 }

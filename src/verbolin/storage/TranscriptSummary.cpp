@@ -55,6 +55,7 @@ void count(TranscriptSummary& out, Standing& standing, const fs::path& file,
     const std::vector<SessionMarker> sessions = db.allSessions();
     standing.marks = db.recoveryMarks();
     out.marksUnread = db.marksProblem();
+    out.marksWayOut = db.marksWayOut();
     standing.known = standing.known && db.lastReadWhole() && out.newestUnread.empty() &&
                      standing.marks.has_value();
     out.segments = segments.size();

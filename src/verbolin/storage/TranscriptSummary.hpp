@@ -28,6 +28,7 @@ struct TranscriptSummary {
     // read, naming their table, when they could not: no start takes a
     // recovery file in until they can.
     std::string marksUnread;
+    std::string marksWayOut;  // what makes them readable, as a start can follow it
     size_t segments = 0;
     size_t sessions = 0;  // as the sidebar lists them
 

@@ -480,39 +480,36 @@ struct StatusRow {
     Leftovers leftovers = Leftovers::none;
     const char* says = "";   // in the output too
     const char* marks = "";  // the table of recovery marks remade so, after the text waits
+    // Why they cannot be read, the transcript's path for "@", where not
+    // for a table without its column line.
+    const char* keptBecause = nullptr;
 };
 
 // The line about what writeWaiting() left in `recovery`. Where the marks
 // cannot be read, no start takes the file in: said so, with the table and
 // the way out; every line counts, unchecked.
 std::string waitsLine(const std::filesystem::path& recovery, const std::filesystem::path& folder,
-                      bool marksUnread) {
+                      bool marksUnread, const char* keptBecause) {
+    const std::string transcript = (folder / "transcript.sqlite").string();
     return "Recovery file: " + std::string(marksUnread ? "4" : "2") +
            " texts and 1 other change wait in " + recovery.string() +
-           (marksUnread ? ", kept until a start can check them: cannot read the table "
-                          "recovery_marks of " +
-                              (folder / "transcript.sqlite").string() +
-                              " (no such column: line); rename that table, and the next start "
-                              "makes it anew\n"
-                        : " to be stored at the next start\n");
+           (!marksUnread ? " to be stored at the next start\n"
+            : keptBecause
+                ? ", kept until a start can check them: " +
+                      std::regex_replace(keptBecause, std::regex("@"), transcript) + "\n"
+                : ", kept until a start can check them: cannot read the table recovery_marks of " +
+                      transcript +
+                      " (no such column: line); rename that table, and the next start makes it "
+                      "anew\n");
 }
 
 }  // namespace
 
-// --status only reads: it makes nothing on a fresh machine, and beside text
-// waiting in a recovery file, an earlier version's transcript file, a run
-// holding the folder and its transcript open, or the WAL of a run that was
-// killed (in a folder that cannot be written, without its index), says what
-// there is, committed changes included, and changes nothing. Where it
-// cannot read them, it says so. It removes the copies killed runs left in the
-// temporary folder (so does the window's start, with the speech model
-// archives killed installs left), but no copy a run still reads, nor anything
-// of another user's or behind a link; and a copy is written only into the
-// folder its run made (one that can keep none says whether each was removed
-// or replaced).
-TEST(HeadlessCommands, StatusOnlyReads) {
-    namespace fs = std::filesystem;
-    const StatusRow rows[] = {
+namespace {
+
+// The rows of the test below.
+std::vector<StatusRow> statusRows() {
+    return {
         {"a fresh machine", false, false, false, false, "Transcript: none yet\n"},
         {"text waiting, no transcript", false, true, false, false, "Transcript: none yet\n"},
         {"waiting beside transcripts", true, true, true, false,
@@ -546,8 +543,44 @@ TEST(HeadlessCommands, StatusOnlyReads) {
         {"text waiting, marks that cannot be read", true, true, false, false,
          "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
          "ALTER TABLE recovery_marks RENAME COLUMN line TO lines"},
+        {"text waiting, a later release's transcript without marks", true, true, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
+         "DROP TABLE recovery_marks; DROP TABLE IF EXISTS recovery_records; PRAGMA user_version = "
+         "2",
+         "@ was made by a later release of Verbolin, without the table recovery_marks where "
+         "this one marks the recovery lines it takes in; they stay for a release that can mark "
+         "them there"},
+        {"text waiting, marks that cannot take a mark", true, true, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
+         "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE TABLE recovery_marks (file TEXT, "
+         "line INTEGER)",
+         "cannot read the table recovery_marks of @ (its key is not the one Verbolin keeps the "
+         "marks under); rename that table, and the next start makes it anew"},
+        {"text waiting, a view under the marks' name", true, true, false, false,
+         "Transcript: 1 segment, 1 session\n", 0, false, false, false, Leftovers::none, "wait in",
+         "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT "
+         "file, line FROM old_marks",
+         "cannot read the table recovery_marks of @ (it is a view, not a table); the next start "
+         "that can write the transcript drops that view and makes the table anew"},
     };
-    for (const auto& row : rows) {
+}
+
+}  // namespace
+
+// --status only reads: it makes nothing on a fresh machine, and beside text
+// waiting in a recovery file, an earlier version's transcript file, a run
+// holding the folder and its transcript open, or the WAL of a run that was
+// killed (in a folder that cannot be written, without its index), says what
+// there is, committed changes included, and changes nothing. Where it
+// cannot read them, it says so. It removes the copies killed runs left in the
+// temporary folder (so does the window's start, with the speech model
+// archives killed installs left), but no copy a run still reads, nor anything
+// of another user's or behind a link; and a copy is written only into the
+// folder its run made (one that can keep none says whether each was removed
+// or replaced).
+TEST(HeadlessCommands, StatusOnlyReads) {
+    namespace fs = std::filesystem;
+    for (const auto& row : statusRows()) {
         SCOPED_TRACE(row.name);
         testsupport::TempDir home("verbolin-cli-home");
         testsupport::TempDir ownTemporary("verbolin-cli-tmp");
@@ -623,7 +656,7 @@ TEST(HeadlessCommands, StatusOnlyReads) {
             EXPECT_EQ(namesIn(temporary), stayAtStart);
             EXPECT_TRUE(fs::exists(home / "archive.zip"));
         }
-        const std::string waits = waitsLine(recovery, folder, *row.marks);
+        const std::string waits = waitsLine(recovery, folder, *row.marks, row.keptBecause);
         EXPECT_EQ(r.out.find(waits) != std::string::npos, row.waiting) << r.out;
     }
 }

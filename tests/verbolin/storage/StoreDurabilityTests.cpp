@@ -7,17 +7,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <unordered_set>
 
 #include "StorageTestSupport.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/SmallDisk.hpp"
+#include "verbolin/storage/Hashing.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/storage/TranscriptSummary.hpp"
@@ -126,7 +132,7 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
          false,
          {"one", "two"},
          marksTable + "(file TEXT, line INTEGER)",
-         "the transcript is not being saved (the table recovery_marks of "},
+         "cannot read the table recovery_marks of "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -179,6 +185,8 @@ TEST(StoreDurability, ChangesThatFailToWriteAreKeptReportedAndWrittenLater) {
             << said;
         EXPECT_EQ(occurrencesOf(said, "rename"), 1u) << said;
         EXPECT_NE(said.find("the next start makes it anew"), std::string::npos) << said;
+        // No start stores the text while the table refuses the marks.
+        EXPECT_EQ(said.find("at the next start that can save it"), std::string::npos) << said;
         // Nothing in the file is lost: it stays, holding at least what it held.
         EXPECT_EQ(testsupport::readFile(recovery).substr(0, kept.size()), kept);
         EXPECT_NE(kept.find("\"text\":\"later\""), std::string::npos) << kept;
@@ -394,35 +402,142 @@ void putBackAsCopies(const fs::path& folder, const std::string& text) {
     std::ofstream(places[1], std::ios::binary) << text;
 }
 
-}  // namespace
+// What another program does to the table of marks once the kept lines
+// were taken in and later changes stored; what the start after it says,
+// and what the user then does as it says (SQL, or nothing).
+struct MarksChange {
+    const char* sql;
+    const char* said;
+    const char* wayOut = "";
+    // The transcript at a start before `sql` as the release before this
+    // one left it: marks by file alone, an earlier version's lines known
+    // by the file's first line.
+    bool markedByTheReleaseBefore = false;
+};
+const MarksChange marksRenamed{"ALTER TABLE recovery_marks RENAME TO old_marks", ""};
+const MarksChange marksEmptied{"DELETE FROM recovery_marks", ""};
+const MarksChange marksOfTheReleaseBeforeEmptied{"DELETE FROM recovery_marks", "", "", true};
+const MarksChange marksAView{
+    "ALTER TABLE recovery_marks RENAME TO old_marks; CREATE VIEW recovery_marks AS SELECT file, "
+    "line FROM old_marks WHERE 0",
+    "dropped the view recovery_marks"};
+const MarksChange marksATrigger{
+    "CREATE TRIGGER recovery_marks AFTER INSERT ON recovery_marks BEGIN DELETE FROM "
+    "recovery_marks; END; ALTER TABLE recovery_marks RENAME TO old_marks",
+    "dropped the trigger recovery_marks"};
+const MarksChange marksAsText{"UPDATE recovery_marks SET line = line || ' lines'",
+                              "rename that table, and the next start makes it anew",
+                              "ALTER TABLE recovery_marks RENAME TO old_marks"};
 
-// A change kept in the recovery file while another program held the
-// transcript is stored once it lets go, but the state folder has become
-// read-only: the file can be neither removed nor emptied. The transcript
-// marks its lines as taken in, so a later change goes straight to the
-// transcript (also with the temporary folder read-only beside it), and no
-// start takes a kept line in again: not after the temporary folder was
-// emptied, not at a start under another program's exclusive lock, not when
-// a later change brings back what the line was made from (an undo, the
-// text retyped at a start that passed the line over), and not for an
-// utterance deleted since. The same for a file an earlier version kept,
-// whose lines have no identity (with or without "before"): taken in at a
-// start, marked, and taken in again neither as it was, nor as copies put back
-// in two places, one with a line of this version's after its lines.
-TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
-    // What became of the files around the kept one before the starts.
-    enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
+// The identity the release before this one gave an earlier version's
+// lines, as transcripts keep it: of the file's first such line and its
+// number, a UUID of version 8.
+platform::Uuid identityOfTheReleaseBefore(std::string_view firstLine, std::int64_t number) {
+    const std::string at = std::to_string(number);
+    const std::uint64_t halves[] = {
+        StableHash().add(std::string_view("earlier lines")).add(firstLine).add(at).value(),
+        StableHash().add(at).add(firstLine).add(std::string_view("of a recovery file")).value()};
+    std::array<std::uint8_t, 16> bytes{};
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = std::uint8_t(halves[i / 8] >> (8 * (i % 8)));
+    bytes[6] = std::uint8_t((bytes[6] & 0x0f) | 0x80);
+    bytes[8] = std::uint8_t((bytes[8] & 0x3f) | 0x80);
+    return platform::Uuid(bytes);
+}
+
+// The marks of the release before for the earlier version's `text`.
+std::string marksOfTheReleaseBefore(const std::string& text) {
+    const auto lines = std::count(text.begin(), text.end(), '\n');
+    return "DELETE FROM recovery_records; DELETE FROM recovery_marks; INSERT INTO recovery_marks "
+           "VALUES ('" +
+           identityOfTheReleaseBefore(text.substr(0, text.find('\n')), 1).string() + "', " +
+           std::to_string(lines) + ")";
+}
+
+// A second file an earlier version kept, that begins as the kept one
+// (the same first change) and parts from it at its second line, where it
+// gives the first paragraph the text "first words CCC": made from what
+// the kept file leaves (at the start that takes both in), or from what a
+// later edit left (at a later start).
+enum class Parted { no, atFirstStart, atLaterStart };
+
+std::string partingFile(const std::string& earlierText, bool withBefore, const char* madeFrom) {
+    const std::string first = earlierText.substr(0, earlierText.find('\n') + 1);
+    Segment was = nlohmann::json::parse(first).get<Segment>();
+    was.text = madeFrom;
+    nlohmann::json parting = was;
+    parting["text"] = "first words CCC";
+    if (withBefore) {
+        char digits[17];
+        std::snprintf(digits, sizeof digits, "%016" PRIx64, TranscriptStore::revisionOf(was));
+        parting["before"] = digits;
+    }
+    return first + parting.dump() + "\n";
+}
+
+// Appends `text` to the temporary folder's file of the store of `folder`.
+void plantInTemporaryFolder(const fs::path& folder, const std::string& text) {
+    const fs::path file = TranscriptStore::recoveryFiles(folder)[1];
+    fs::create_directories(file.parent_path());
+    fs::permissions(file.parent_path(), fs::perms::owner_all);
+    std::ofstream(file, std::ios::binary | std::ios::app) << text;
+}
+
+// A line that waits there, of this version's.
+void plantWaiting(const fs::path& folder) {
+    nlohmann::json waiting = segment(40, 41, "waiting");
+    waiting.update({{"before", nullptr}, {"file", platform::Uuid::random().string()}, {"line", 1}});
+    plantInTemporaryFolder(folder, waiting.dump() + "\n");
+}
+
+// Changes the marks as another program may, with a line waiting, and
+// starts once: what the start says, and what it holds where it cannot read
+// them until the user does as it says. `expected` gains the waiting line.
+void changeMarks(const MarksChange& change, const fs::path& folder, const StorageLogCapture& log,
+                 std::vector<std::string>& expected, const std::string& earlierText) {
+    if (change.markedByTheReleaseBefore) {
+        run(TranscriptDB(folder / "transcript.sqlite").handle(),
+            marksOfTheReleaseBefore(earlierText));
+        EXPECT_EQ(textsIn(TranscriptStore(folder, fixedCalendar())), sorted(expected));
+    }
+    run(TranscriptDB(folder / "transcript.sqlite").handle(), change.sql);
+    plantWaiting(folder);
+    const size_t saidBefore = log.text().size();
+    const bool held = *change.wayOut;
+    if (!held) expected.push_back("waiting");
+    EXPECT_EQ(textsIn(TranscriptStore(folder, fixedCalendar())), sorted(expected));
+    const std::string said = log.text().substr(saidBefore);
+    if (*change.said) {
+        EXPECT_EQ(occurrencesOf(said, change.said), 1u) << said;
+    }
+    if (!held) return;
+    EXPECT_TRUE(fs::exists(TranscriptStore::recoveryFiles(folder).front()));
+    run(TranscriptDB(folder / "transcript.sqlite").handle(), change.wayOut);
+    expected.push_back("waiting");
+}
+
+// What became of the files around the kept one before the starts of the
+// test below.
+enum class Then { nothing, emptied, emptiedHeldAtStart, temporaryReadOnly };
+
+struct KeptFileRow {
+    const char* name;
+    Change whileHeld, later;
+    std::vector<std::string> expected;
+    const char* session = "named";
+    Then then = Then::nothing;
+    Change before = {}, atFirstStart = {};  // before the hold, at the first start
+    Writer writer = Writer::thisVersion;
+    const MarksChange* marks = nullptr;
+    Parted parted = Parted::no;
+    // The transcript is a later release's, which keeps no marks.
+    bool laterRelease = false;
+};
+
+std::vector<KeptFileRow> keptFileRows() {
     const std::vector<std::string> edited{"first words BBB", "second"},
         original{"first", "words", "second"};
-    const struct {
-        const char* name;
-        Change whileHeld, later;
-        std::vector<std::string> expected;
-        const char* session = "named";
-        Then then = Then::nothing;
-        Change before = {}, atFirstStart = {};  // before the hold, at the first start
-        Writer writer = Writer::thisVersion;
-    } rows[] = {
+    return {
         // clang-format off
         {"a later edit", typeAAA, typeBBB, edited},
         {"a later deletion", typeAAA, deleteFirst, {"second"}},
@@ -455,9 +570,70 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
          typeAAA, typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlierBehindABom},
         {"an earlier version's line, a later edit, the temporary folder read-only too", typeAAA,
          typeBBB, edited, "named", Then::temporaryReadOnly, {}, {}, Writer::earlier},
+        {"a later undo, the marks renamed", typeAAA, undo, original, "named", Then::nothing, {},
+         {}, Writer::thisVersion, &marksRenamed},
+        {"a later undo, the marks emptied", typeAAA, undo, original, "named", Then::nothing, {},
+         {}, Writer::thisVersion, &marksEmptied},
+        {"an earlier version's line marked by its first line alone, the marks emptied since",
+         typeAAA, undo, original, "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore,
+         &marksOfTheReleaseBeforeEmptied},
+        {"a later deletion, the marks emptied", typeAAA, deleteFirst, {"second"}, "named",
+         Then::nothing, {}, {}, Writer::thisVersion, &marksEmptied},
+        {"a later rename, the marks emptied", renameTo("held"), renameTo("later"), original,
+         "later", Then::nothing, {}, {}, Writer::thisVersion, &marksEmptied},
+        {"a later undo, a view under the marks' name", typeAAA, undo, original, "named",
+         Then::nothing, {}, {}, Writer::thisVersion, &marksAView},
+        {"a later undo, a trigger under the marks' name", typeAAA, undo, original, "named",
+         Then::nothing, {}, {}, Writer::thisVersion, &marksATrigger},
+        {"a later undo, the marks as text", typeAAA, undo, original, "named", Then::nothing, {},
+         {}, Writer::thisVersion, &marksAsText},
+        {"an earlier version's line without before, a later edit, the marks emptied", typeAAA,
+         typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore,
+         &marksEmptied},
+        {"an earlier version's line without before, a second file parting from it", typeAAA,
+         none, {"first words CCC", "second"}, "named", Then::nothing, {}, {},
+         Writer::earlierWithoutBefore, nullptr, Parted::atFirstStart},
+        {"an earlier version's line, a second file parting from it", typeAAA, none,
+         {"first words CCC", "second"}, "named", Then::nothing, {}, {}, Writer::earlier, nullptr,
+         Parted::atFirstStart},
+        {"an earlier version's line without before, a later edit, a second file parting at a "
+         "later start", typeAAA, typeBBB, edited, "named", Then::nothing, {}, {},
+         Writer::earlierWithoutBefore, nullptr, Parted::atLaterStart},
+        {"a later undo, a later release's transcript without marks", typeAAA, undo, original,
+         "named", Then::nothing, {}, {}, Writer::thisVersion, nullptr, Parted::no, true},
+        {"an earlier version's line, a later edit, a second file parting at a later start",
+         typeAAA, typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlier, nullptr,
+         Parted::atLaterStart},
         // clang-format on
     };
-    for (const auto& row : rows) {
+}
+
+}  // namespace
+
+// A change kept in the recovery file while another program held the
+// transcript is stored once it lets go, but the state folder has become
+// read-only: the file can be neither removed nor emptied. The transcript
+// marks its lines as taken in, so a later change goes straight to the
+// transcript (also with the temporary folder read-only beside it), and no
+// start takes a kept line in again: not after the temporary folder was
+// emptied, not at a start under another program's exclusive lock, not when
+// a later change brings back what the line was made from (an undo, the
+// text retyped at a start that passed the line over), and not for an
+// utterance deleted since. The same for a file an earlier version kept,
+// whose lines have no identity (with or without "before"): taken in at a
+// start, marked, and taken in again neither as it was, nor as copies put back
+// in two places, one with a line of this version's after its lines; while
+// a second file that begins alike and parts from it later is taken in from
+// where it parts. What the lines did is known from the transcript whatever
+// another program does to the table of marks after they were taken in
+// (renamed, emptied, a view or a trigger under its name, which the start
+// drops and says so, values of another type, where the start holds the
+// files and says what to do, until it is done): no later change is undone,
+// and a line that waited meanwhile is taken in once. So for marks the
+// release before made. A later release's transcript without marks takes
+// no kept line in.
+TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
+    for (const KeptFileRow& row : keptFileRows()) {
         SCOPED_TRACE(row.name);
         testsupport::SmallDisk disk;
         SKIP_WITHOUT_SMALL_DISK(disk);
@@ -471,6 +647,10 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
         StorageLogCapture log;
         std::string earlierText;
         {
+            if (row.laterRelease)
+                run(TranscriptDB(dir.path() / "transcript.sqlite").handle(),
+                    "DROP TABLE recovery_marks; DROP TABLE IF EXISTS recovery_records; PRAGMA "
+                    "user_version = 2");
             std::optional<TranscriptStore> store(std::in_place, dir.path(), fixedCalendar());
             store->startSession("named");
             store->append(segment(0, 1, "first"));
@@ -487,6 +667,10 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
                     earlierText =
                         asAnEarlierVersionWroteIt(recovery, row.writer != Writer::earlier,
                                                   row.writer == Writer::earlierBehindABom);
+                    if (row.parted == Parted::atFirstStart)
+                        plantInTemporaryFolder(
+                            dir.path(), partingFile(earlierText, row.writer == Writer::earlier,
+                                                    "first words AAA"));
                 }
             }
             disk.setReadOnly(true);
@@ -503,6 +687,8 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             << log.text();
         if (row.then == Then::emptied || row.then == Then::emptiedHeldAtStart)
             for (const auto& entry : fs::directory_iterator(temporary)) fs::remove_all(entry);
+        auto expected = row.expected;
+        if (row.marks) changeMarks(*row.marks, dir.path(), log, expected, earlierText);
         for (int start = 0; start < 2; ++start) {
             std::optional<WriteLock> hold;
             if (start == 0 && row.then == Then::emptiedHeldAtStart)
@@ -512,20 +698,35 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
             store.retryUnsaved();
             if (start == 0 && row.atFirstStart) row.atFirstStart(store, {});
             EXPECT_FALSE(store.notSaved.peek()) << "start " << start;
-            EXPECT_EQ(textsIn(store), sorted(row.expected)) << "start " << start;
+            EXPECT_EQ(textsIn(store), sorted(expected)) << "start " << start;
             ASSERT_EQ(store.sessions.peek().size(), 1u);
             EXPECT_EQ(store.sessions.peek().front().name, row.session);
         }
-        auto expected = row.expected;
         if (!earlierText.empty()) {
             putBackAsCopies(dir.path(), earlierText);
             expected.push_back("appended since");
+            if (row.parted == Parted::atLaterStart) {
+                const auto places = TranscriptStore::recoveryFiles(dir.path());
+                const std::string own = "verbolin-" + std::to_string(::getuid()) + "-";
+                std::ofstream(temporary / (own + places[1].filename().string()), std::ios::binary)
+                    << partingFile(earlierText, row.writer == Writer::earlier, "first words BBB");
+                std::replace(expected.begin(), expected.end(), std::string("first words BBB"),
+                             std::string("first words CCC"));
+            }
             EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(expected));
         }
-        // What the transcript took in is marked there, not passed over again.
+        // What the transcript took in is marked there, not passed over again;
+        // a later release's transcript cannot mark it, and no start takes it in.
         EXPECT_EQ(log.text().find("passed over"), std::string::npos) << log.text();
         for (const auto& file : TranscriptStore::recoveryFiles(dir.path()))
-            EXPECT_FALSE(fs::exists(file)) << file;
+            EXPECT_EQ(fs::exists(file), row.laterRelease && file == recovery) << file;
+        EXPECT_EQ(
+            log.text().find("the transcript marks what it holds as taken in") == std::string::npos,
+            row.laterRelease)
+            << log.text();
+        EXPECT_EQ(log.text().find("was made by a later release") != std::string::npos,
+                  row.laterRelease)
+            << log.text();
         EXPECT_EQ(sorted(textsOnDisk(dir.path())), sorted(expected));
     }
 }

@@ -36,7 +36,8 @@ TEST(TranscriptDB, CreatesTheSchemaInWalModeAndReopensWithoutTouchingRows) {
             sorted({"table segments", "index sqlite_autoindex_segments_1", "index segments_start",
                     "table sessions", "index sqlite_autoindex_sessions_1", "table segments_fts",
                     "trigger segments_ai", "trigger segments_ad", "trigger segments_au",
-                    "table recovery_marks", "index sqlite_autoindex_recovery_marks_1"}));
+                    "table recovery_marks", "index sqlite_autoindex_recovery_marks_1",
+                    "table recovery_records", "index sqlite_autoindex_recovery_records_1"}));
         EXPECT_EQ(column(db.handle(), "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
         EXPECT_EQ(column(db.handle(), "PRAGMA synchronous"),
                   std::vector<std::string>{"1"});  // NORMAL
