@@ -195,6 +195,17 @@ TEST(TimelineFill, NewFinalsAndPreviewsDuringTheFillChangeOnlyTheTail) {
     const auto entry = h.view.gutter()->entryAt(0);
     ASSERT_TRUE(entry.has_value());
     EXPECT_EQ(entry->label, (*in.blocks)[26].text());
+    // With the caret in the oldest held paragraph, the next final lets go
+    // of the other end: the paragraph being edited stays, the caret in it.
+    const int oldest = h.view.ranges()[0].location;
+    h.select(oldest + 4, oldest + 4);
+    segs.push_back(uitest::segment(1e5 + 10, 1e5 + 12, "and back again."));
+    in = withLive(h, uitest::blocks(segs), std::nullopt);
+    h.view.setInputs(in);
+    EXPECT_EQ(h.view.heldFrom(), 26u);
+    EXPECT_EQ(h.view.renderedKeys().front().id, (*in.blocks)[26].id);
+    EXPECT_EQ(h.edit().textCursor().position(), h.view.ranges()[0].location + 4);
+    expectSameAsFullRender(h, in);
     finish(h);
     expectSameAsFullRender(h, in);
 }
