@@ -210,6 +210,26 @@ TEST(TimelineFill, NewFinalsAndPreviewsDuringTheFillChangeOnlyTheTail) {
     expectSameAsFullRender(h, in);
 }
 
+// The user's caret keeps its paragraph held (see the test above) only where
+// they may be working: reading the newest text as it comes, the paragraph
+// far above goes as ever.
+TEST(TimelineFill, FollowingNewSpeechLetsGoOfACaretScrolledAwayAbove) {
+    TimelineHarness h(600, 60);
+    h.view.windowParagraphs = 4;
+    auto segs = uitest::segments(20, 60);
+    h.view.setInputs(h.inputs(uitest::blocks(segs)));
+    ASSERT_EQ(h.view.heldFrom(), 16u);
+    const int oldest = h.view.ranges()[0].location;
+    h.select(oldest + 3, oldest + 3);  // put there by the user
+    h.view.scrollTo(h.maxScroll());
+    h.settle();
+    segs.push_back(uitest::segment(1e5, 1e5 + 2, "and so we went."));
+    h.view.setInputs(h.inputs(uitest::blocks(segs)));
+    EXPECT_EQ(h.view.heldFrom(), 17u);
+    EXPECT_EQ(h.view.heldTo(), 21u);
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+}
+
 TEST(TimelineFill, ChangeAmongOlderParagraphsRendersAnew) {
     TimelineHarness h;
     h.view.windowParagraphs = 6;
