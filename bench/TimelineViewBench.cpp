@@ -11,6 +11,8 @@
 // Ctrl+A then the copied text, "mb_view" the heap the view takes. Goal:
 // three years within 1.5 x one day.
 //   build/bench_TimelineViewBench --benchmark_filter=Dictation
+// BM_ScrubberUpdate: the time strip given a new array of those paragraphs.
+//   build/bench_TimelineViewBench --benchmark_filter=Scrubber
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -25,6 +27,7 @@
 #include "support/ManualMainExecutor.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
+#include "verbolin/ui/TimelineScrubber.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
 
@@ -231,8 +234,48 @@ void BM_DictationTranscript(benchmark::State& state) {
     state.counters["mb_view"] = mb / n;
 }
 
+// The time strip over the same transcripts, given a new paragraph array on
+// every update (an edit, a search): "ms_update" from the inputs to the strip
+// painted, "ms_walk" what reading every paragraph's start once costs, which
+// an update must not. Goal: three years within a few times one day.
+void BM_ScrubberUpdate(benchmark::State& state) {
+    const auto one = blocksOf(dictation(int(state.range(0))));
+    const auto other = std::make_shared<const std::vector<Block>>(*one);
+    TimelineScrubber strip;
+    strip.resize(900, 30);
+    QImage frame(strip.size(), QImage::Format_ARGB32_Premultiplied);
+    double update = 0, walk = 0;
+    bool flip = false;
+    for (auto _ : state) {
+        ScrubberInputs in;
+        in.blocks = (flip = !flip) ? one : other;
+        in.isLiveView = true;
+        auto t = std::chrono::steady_clock::now();
+        strip.setInputs(in);
+        strip.render(&frame);
+        update += Ms(std::chrono::steady_clock::now() - t).count();
+        t = std::chrono::steady_clock::now();
+        std::vector<platform::Date> starts;
+        starts.reserve(in.blocks->size());
+        for (const Block& b : *in.blocks) starts.push_back(b.segments.front().start);
+        benchmark::DoNotOptimize(starts.data());
+        walk += Ms(std::chrono::steady_clock::now() - t).count();
+    }
+    const double n = double(state.iterations());
+    state.counters["paragraphs"] = double(one->size());
+    state.counters["ms_update"] = update / n;
+    state.counters["ms_walk"] = walk / n;
+}
+
 }  // namespace
 
+BENCHMARK(BM_ScrubberUpdate)
+    ->ArgNames({"days"})
+    ->Args({1})
+    ->Args({365})
+    ->Args({1095})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(40);
 BENCHMARK(BM_DictationTranscript)
     ->ArgNames({"days"})
     ->Args({1})

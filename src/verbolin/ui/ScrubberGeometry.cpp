@@ -47,11 +47,6 @@ std::vector<double> ScrubberGeometry::marks() const {
     });
 }
 
-std::vector<double> ScrubberGeometry::marks(
-    std::span<const std::optional<platform::Date>> starts) const {
-    return marksBy(std::min(starts.size(), blocks_.size()), [&](size_t i) { return starts[i]; });
-}
-
 template <class StartOf>
 std::vector<double> ScrubberGeometry::marksBy(size_t n, StartOf startOf) const {
     std::vector<double> out;

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -64,10 +63,6 @@ class ScrubberGeometry {
     // year of paragraphs would otherwise paint the same pixels thousands of
     // times over.
     std::vector<double> marks() const;
-    // The same, from each paragraph's start (none without segments), kept
-    // by a caller that sees the paragraphs grow: reading them from the
-    // paragraphs costs a walk through memory for every probe.
-    std::vector<double> marks(std::span<const std::optional<platform::Date>> starts) const;
     std::optional<Bar> bar() const;
     // Where bar() found the visible paragraphs, to be given as the next hint.
     VisibleHint found() const { return found_; }

@@ -5,7 +5,6 @@
 #include <QPainterPath>
 #include <algorithm>
 
-#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/ui/ColorRole.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/UiFonts.hpp"
@@ -137,23 +136,16 @@ void TimelineScrubber::paintEvent(QPaintEvent*) {
 }
 
 const std::vector<double>& TimelineScrubber::marks(const ScrubberGeometry& g) {
+    // Marks are found by galloping from column to column over the
+    // paragraphs, a few probes per pixel column: an update costs what the
+    // width costs, however many paragraphs there are, and whatever made the
+    // array (an append, an edit, a search), without keeping a copy of it.
     const bool sameBlocks =
         !marks_.blocks.owner_before(inputs_.blocks) && !inputs_.blocks.owner_before(marks_.blocks);
-    if (!sameBlocks) {
-        const auto taken = BlockLineage::takenOver(marks_.blocks, inputs_.blocks);
-        marks_.starts.resize(taken ? std::min(*taken, marks_.starts.size()) : 0);
-        const std::vector<Block> none;
-        const std::vector<Block>& blocks = inputs_.blocks ? *inputs_.blocks : none;
-        marks_.starts.reserve(blocks.size());
-        for (size_t i = marks_.starts.size(); i < blocks.size(); ++i)
-            marks_.starts.push_back(blocks[i].segments.empty()
-                                        ? std::nullopt
-                                        : std::optional(blocks[i].segments.front().start));
-    }
     if (!sameBlocks || marks_.width != width()) {
         marks_.blocks = inputs_.blocks;
         marks_.width = width();
-        marks_.xs = g.marks(marks_.starts);
+        marks_.xs = g.marks();
     }
     return marks_.xs;
 }

@@ -53,9 +53,6 @@ class TimelineScrubber final : public QWidget {
         std::weak_ptr<const std::vector<Block>> blocks;
         int width = -1;
         std::vector<double> xs;
-        // Each paragraph's start, extended rather than read again when the
-        // store extended the paragraphs.
-        std::vector<std::optional<platform::Date>> starts;
     } marks_;
     double liveness_ = 0;  // 0 grey at scale 1, 1 red at scale 1.25
     QVariantAnimation dotAnimation_;

@@ -246,12 +246,15 @@ void TimelineTextView::write(int start, int removed, int inserted) {
 }
 
 void TimelineTextView::restoreSelection(int anchor, int position) {
-    // Setting the cursor would scroll it into view; restoring it must not.
+    // Setting the cursor would scroll it into view; restoring it must not,
+    // nor make it the user's.
     const double y = scrollY();
+    const bool byUser = userCaret_;
     QTextCursor c(edit_->document());
     c.setPosition(anchor);
     c.setPosition(position, QTextCursor::KeepAnchor);
     edit_->setTextCursor(c);
+    userCaret_ = byUser;
     scrollTo(y);
 }
 

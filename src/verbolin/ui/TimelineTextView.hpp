@@ -158,6 +158,18 @@ class TimelineTextView final : public QWidget {
     // After the text grew: lets go of what is held beyond the bounds, away
     // from the end the view follows.
     void keepWithinBounds();
+    // The held paragraphs (indices among those held) from the caret's to the
+    // selection anchor's, or the caret's alone; none where neither is held.
+    std::optional<std::pair<size_t, size_t>> workingSpan(bool caretOnly = false) const;
+    // Whether the user works in held paragraph `held` with the caret there:
+    // they put it there, and it is not scrolled away above the newest text
+    // the view follows.
+    bool workingAt(size_t held) const;
+    // Lets go of what is held beyond the bounds, keeping held [first, second].
+    void trimAround(std::optional<std::pair<size_t, size_t>> kept);
+    // The scoped paragraph of the caret in the inputs of now, as the
+    // document last showed it.
+    std::optional<size_t> caretIndex() const;
     void schedulePage(bool older);
     bool atTextEnd() const;  // at the end of what is held
     std::optional<size_t> indexOf(const platform::Uuid& id, size_t guess) const;
@@ -261,6 +273,7 @@ class TimelineTextView final : public QWidget {
     };
     std::optional<Wide> wide_;
     std::optional<Logical> parked_;  // a caret in a paragraph let go
+    bool userCaret_ = false;         // the caret is where the user (or an undo) put it
     bool settingWide_ = false;
     // Where the last user change touched the text, for mapping it.
     std::optional<std::pair<int, int>> touched_;

@@ -235,7 +235,7 @@ EditMapping TimelineTextView::mapEdits() {
 }
 
 void TimelineTextView::selectionChanged() {
-    if (!settingWide_ && !writing_) parked_.reset();
+    if (!settingWide_ && !writing_) parked_.reset(), userCaret_ = true;
     if (wide_ && !settingWide_ && !writing_) {
         // Shift with a key or the mouse from the end kept beside the document
         // moves the other end; any other selection replaces it.

@@ -145,13 +145,27 @@ void TimelineTextView::placeWindow(size_t shared) {
     // A new scope may reach far from what was held: only a bounded part
     // comes in. A little more is let go afterwards, keeping the place.
     if (const size_t end = endAfter(lo, 1.2); end < hi) {
+        // Never past the paragraph the caret is in: an edit there made it
+        // longer, and the user goes on typing.
+        const std::optional<size_t> caret = caretIndex();
+        const bool inside = caret && *caret >= lo && *caret < hi;
         if (hi == count)
-            lo = startBefore(hi);
+            lo = inside ? std::min(startBefore(hi), *caret) : startBefore(hi);
         else
-            hi = end;
+            hi = inside ? std::max(end, *caret + 1) : end;
     }
     lo_ = lo, hi_ = hi;
     heldToEnd_ = hi_ == count;
+}
+
+std::optional<size_t> TimelineTextView::caretIndex() const {
+    if (desynced_ || renderedKey_.empty()) return std::nullopt;
+    const std::optional<Logical> l = logicalOf(edit_->textCursor().position());
+    if (!l || l->index < lo_ || !workingAt(l->index - lo_)) return std::nullopt;
+    const Logical now = resolved(*l);
+    const TimelineBlocks all = inputs_.paragraphs();
+    if (now.index >= scopedCount() || all[now.index].id != now.id) return std::nullopt;
+    return now.index;
 }
 
 void TimelineTextView::holdWindow(size_t lo, size_t hi) {
@@ -264,15 +278,66 @@ void TimelineTextView::letGoBack(size_t count) {
     layoutAll();
 }
 
+bool TimelineTextView::workingAt(size_t held) const {
+    if (!userCaret_) return false;
+    if (!heldToEnd_ || !lastVisible_.atBottom || !lastVisible_.first) return true;
+    // Following new speech with the caret's paragraph scrolled away above:
+    // the user reads the newest text and is not editing there.
+    const auto first =
+        std::find_if(renderedKey_.begin(), renderedKey_.end(),
+                     [&](const ParagraphKey& k) { return k.id == lastVisible_.first; });
+    return first == renderedKey_.end() || held >= size_t(first - renderedKey_.begin());
+}
+
+std::optional<std::pair<size_t, size_t>> TimelineTextView::workingSpan(bool caretOnly) const {
+    if (desynced_) return std::nullopt;
+    const QTextCursor c = edit_->textCursor();
+    if (const auto caret = logicalOf(c.position());
+        !caret || caret->index < lo_ || !workingAt(caret->index - lo_))
+        return std::nullopt;
+    std::optional<std::pair<size_t, size_t>> span;
+    for (const int at : {c.position(), c.anchor()}) {
+        if (span && caretOnly) break;
+        const std::optional<Logical> l = logicalOf(at);
+        if (!l || l->index < lo_) continue;
+        const size_t k = l->index - lo_;
+        span =
+            span ? std::pair(std::min(span->first, k), std::max(span->second, k)) : std::pair(k, k);
+    }
+    return span;
+}
+
+void TimelineTextView::trimAround(std::optional<std::pair<size_t, size_t>> kept) {
+    // What is furthest from the end the view follows goes first; the
+    // paragraphs the user works in never do, so the other side gives way.
+    const auto front = [&] {
+        if (const size_t keep = startBefore(hi_); keep > lo_) {
+            const size_t count = kept ? std::min(keep - lo_, kept->first) : keep - lo_;
+            letGoFront(count);
+            if (kept) kept->first -= count, kept->second -= count;
+        }
+    };
+    const auto back = [&] {
+        const size_t least = kept ? lo_ + kept->second + 1 : 0;
+        if (const size_t keep = std::max(endAfter(lo_), least); keep < hi_) letGoBack(hi_ - keep);
+    };
+    const auto within = [&] { return fits(heldLines(), renderedKey_.size()); };
+    if (heldToEnd_) {
+        front();
+        if (kept && !within()) back();
+    } else {
+        back();
+        if (kept && !within()) front();
+    }
+}
+
 void TimelineTextView::keepWithinBounds() {
     if (desynced_ || renderedKey_.size() < 2 || fits(heldLines(), renderedKey_.size())) return;
-    // Typing or new speech made it longer: what is furthest from the end
-    // the view follows goes.
-    if (heldToEnd_) {
-        if (const size_t keep = startBefore(hi_); keep > lo_) letGoFront(keep - lo_);
-    } else if (const size_t keep = endAfter(lo_); keep < hi_) {
-        letGoBack(hi_ - keep);
-    }
+    // Typing or new speech made it longer. A selection across paragraphs
+    // too long to keep held whole keeps its caret's paragraph only.
+    trimAround(workingSpan());
+    if (!fits(heldLines(), renderedKey_.size()))
+        if (const auto caret = workingSpan(true)) trimAround(caret);
     reportVisible();
     updateGutter();
 }

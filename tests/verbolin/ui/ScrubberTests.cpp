@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <cmath>
 
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -125,8 +126,9 @@ TEST(TimelineScrubberTest, DenseMarksReadAsOneEvenBandAndSparseOnesStayApart) {
 }
 
 TEST(TimelineScrubberTest, AStripThatSawTheParagraphsChangeDrawsWhatAFreshOneDraws) {
-    // The strip keeps each paragraph's start between arrays the store
-    // extended, and must start over for any other array.
+    // The strip keeps its marks for one array and finds them anew, without
+    // walking the paragraphs, for any other: what it draws is what a fresh
+    // strip draws, and its marks are those of a walk over every paragraph.
     testsupport::TempDir dir;
     verbolin::TranscriptStore store(dir.path());
     std::vector<verbolin::Segment> segs;
@@ -179,6 +181,13 @@ TEST(TimelineScrubberTest, AStripThatSawTheParagraphsChangeDrawsWhatAFreshOneDra
         fresh.resize(300, 30);
         fresh.setInputs(in);
         EXPECT_EQ(seen.grab().toImage(), fresh.grab().toImage()) << "step " << i;
+        const ScrubberGeometry g = seen.geometryNow();
+        std::vector<double> walked;  // the first paragraph of each occupied pixel column
+        for (const verbolin::Block& b : *in.blocks) {
+            const double x = g.x(b.segments.front().start);
+            if (walked.empty() || std::floor(walked.back()) != std::floor(x)) walked.push_back(x);
+        }
+        EXPECT_EQ(g.marks(), walked) << "step " << i;
     }
 }
 

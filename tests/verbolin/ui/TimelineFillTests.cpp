@@ -195,8 +195,35 @@ TEST(TimelineFill, NewFinalsAndPreviewsDuringTheFillChangeOnlyTheTail) {
     const auto entry = h.view.gutter()->entryAt(0);
     ASSERT_TRUE(entry.has_value());
     EXPECT_EQ(entry->label, (*in.blocks)[26].text());
+    // With the caret in the oldest held paragraph, the next final lets go
+    // of the other end: the paragraph being edited stays, the caret in it.
+    const int oldest = h.view.ranges()[0].location;
+    h.select(oldest + 4, oldest + 4);
+    segs.push_back(uitest::segment(1e5 + 10, 1e5 + 12, "and back again."));
+    in = withLive(h, uitest::blocks(segs), std::nullopt);
+    h.view.setInputs(in);
+    EXPECT_EQ(h.view.heldFrom(), 26u);
+    EXPECT_EQ(h.edit().textCursor().position(), h.view.ranges()[0].location + 4);
+    expectSameAsFullRender(h, in);
     finish(h);
     expectSameAsFullRender(h, in);
+}
+
+// Reading the newest text as it comes, the user's caret far above keeps nothing held.
+TEST(TimelineFill, FollowingNewSpeechLetsGoOfACaretScrolledAwayAbove) {
+    TimelineHarness h(600, 60);
+    h.view.windowParagraphs = 4;
+    auto segs = uitest::segments(20, 60);
+    h.view.setInputs(h.inputs(uitest::blocks(segs)));
+    ASSERT_EQ(h.view.heldFrom(), 16u);
+    const int oldest = h.view.ranges()[0].location;
+    h.select(oldest + 3, oldest + 3);  // put there by the user
+    h.view.scrollTo(h.maxScroll());
+    h.settle();
+    segs.push_back(uitest::segment(1e5, 1e5 + 2, "and so we went."));
+    h.view.setInputs(h.inputs(uitest::blocks(segs)));
+    EXPECT_EQ(h.view.heldFrom(), 17u);
+    EXPECT_EQ(h.view.heldTo(), 21u);
 }
 
 TEST(TimelineFill, ChangeAmongOlderParagraphsRendersAnew) {
