@@ -324,7 +324,7 @@ void TranscriptionEngine::stop() {
     send(Event::stopped());
 }
 
-void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
+void TranscriptionEngine::stopSessions() {
     cancelPendingRestart();
     // Whoever began that stop is being replaced by this caller, and may be
     // gone by the time the drain ends.
@@ -337,6 +337,21 @@ void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
     } else {
         sessionWorker_.call([] {});  // the stops that stop() queued have run
     }
+}
+
+void TranscriptionEngine::abandonDraining() {
+    const std::vector<Draining> late = draining_;
+    for (const Draining& d : late) d.session->abandon();
+    // Each abandoned session reports its audio and then finished at once,
+    // whatever its recogniser is doing.
+    while (!draining_.empty()) {
+        auto entry = inbox_->pop();
+        handle(entry->session, entry->event);
+    }
+}
+
+void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
+    stopSessions();
     // Every session thread ends before this returns.
     joiningDecodes_ = true;
     struct Joined {
@@ -349,35 +364,14 @@ void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
         if (!entry) break;
         handle(entry->session, entry->event);
     }
-    if (draining_.empty()) return;
     // Too slow: what is still decoding is given up, and its audio delivered
     // so that it can be kept.
-    std::vector<Draining> late = draining_;
-    for (const Draining& d : late) d.session->abandon();
-    while (!draining_.empty()) {
-        auto entry = inbox_->pop();
-        handle(entry->session, entry->event);
-    }
+    abandonDraining();
 }
 
 void TranscriptionEngine::stopNow() {
-    cancelPendingRestart();
-    stopDone_.clear();
-    ++stopGeneration_;
-    if (session_) {
-        auto old = detachSession();
-        sessionWorker_.call([old] { old->stop(); });
-    } else {
-        sessionWorker_.call([] {});
-    }
-    const std::vector<Draining> late = draining_;
-    for (const Draining& d : late) d.session->abandon();
-    // Each abandoned session reports its audio and then finished at once,
-    // whatever its recogniser is doing.
-    while (!draining_.empty()) {
-        auto entry = inbox_->pop();
-        handle(entry->session, entry->event);
-    }
+    stopSessions();
+    abandonDraining();
 }
 
 bool TranscriptionEngine::decodeLeftRunning() const {

@@ -248,6 +248,12 @@ class TranscriptionEngine {
     void restart();
     // Stops the current session; it drains in the background.
     std::shared_ptr<StreamSession> detachSession();
+    // The start of every stop that waits here: listening stops, and the
+    // callers of an earlier stop are replaced by this one.
+    void stopSessions();
+    // Gives up every decode still draining and delivers what each reports,
+    // its audio first.
+    void abandonDraining();
     void deliverOne();
     // Runs the waiting stopThen() callbacks once nothing is left to drain.
     void completeStopIfDrained();
