@@ -285,8 +285,8 @@ class TranscriptStore {
     std::vector<Segment> segmentsOn(platform::Date day) const;
     std::vector<platform::Date> days() const;
     // The first paragraph of each session mapped to the session's title (its
-    // name, or its start time when unnamed).
-    std::unordered_map<platform::Uuid, std::string> sessionStartBlocks() const;
+    // name, or its start time when unnamed). Valid until the next call.
+    const std::unordered_map<platform::Uuid, std::string>& sessionStartBlocks() const;
     // The first ten words of the item's first segment (a few hundred bytes
     // at most), or "Nothing yet".
     std::string previewOf(const SessionItem& item) const;
@@ -451,6 +451,8 @@ class TranscriptStore {
     // paragraph the next array took over from it is found there again.
     mutable std::vector<size_t> markerParagraphs_;
     mutable std::weak_ptr<const std::vector<Block>> markerParagraphsIn_;
+    // What those made last: the window asks at every key.
+    mutable std::unordered_map<platform::Uuid, std::string> startTitles_;
     std::filesystem::path directory_;
     std::unique_ptr<TranscriptDB> db_;
     // Whether a database that could not be opened is tried again at the

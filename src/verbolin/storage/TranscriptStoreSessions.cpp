@@ -116,7 +116,7 @@ std::vector<Date> TranscriptStore::days() const {
     return out;
 }
 
-std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlocks() const {
+const std::unordered_map<platform::Uuid, std::string>& TranscriptStore::sessionStartBlocks() const {
     auto blocks = allBlocks();
     const auto& markers = sessions.get();
     // Those found in an array this one took the first paragraphs of are
@@ -129,7 +129,7 @@ std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlo
         markerTitlesAt_ = sessionWrites_;
         markerParagraphs_.assign(markers.size(), 0);
     } else if (markerParagraphsIn_.lock() == blocks) {
-        same = blocks->size();
+        return startTitles_;  // neither the sessions nor the paragraphs changed
     } else {
         same = BlockLineage::takenOver(markerParagraphsIn_, blocks).value_or(0);
     }
@@ -146,7 +146,8 @@ std::unordered_map<platform::Uuid, std::string> TranscriptStore::sessionStartBlo
         if (at < blocks->size()) titles[(*blocks)[at].id] = markerTitles_[i];  // a later one wins
     }
     markerParagraphsIn_ = blocks;
-    return titles;
+    startTitles_ = std::move(titles);
+    return startTitles_;
 }
 
 std::string TranscriptStore::previewOf(const SessionItem& item) const {

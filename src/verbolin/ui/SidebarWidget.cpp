@@ -22,6 +22,7 @@ namespace verbolin {
 namespace {
 constexpr int kRowRole = Qt::UserRole;           // the entry's id, empty for "All"
 constexpr int kFullTextRole = Qt::UserRole + 1;  // the row's text before cutting
+constexpr int kCutAtRole = Qt::UserRole + 2;     // the width it was cut to, -1 for none yet
 }  // namespace
 
 SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pasteboard& pasteboard,
@@ -193,8 +194,11 @@ void SidebarWidget::write(const std::string& id) {
     const QString text = QString::fromStdString(row.firstLine + (row.isCurrent ? "  ●" : "") +
                                                 "\n" + row.secondLine);
     shown.entry->setData(kFullTextRole, text);
+    shown.entry->setData(kCutAtRole, -1);
     shown.entry->setToolTip(row.isCurrent ? text + "\n" + tr("Current session") : text);
-    elide(shown.entry, list_->fontMetrics(), elisionWidth());
+    // Until it is shown the list has no width of its own: it cuts every row
+    // as it first takes one.
+    if (list_->isVisible()) elide(shown.entry, list_->fontMetrics(), elisionWidth());
     ++rowsWritten_;
 }
 
@@ -238,7 +242,8 @@ void SidebarWidget::elideRows() {
 
 void SidebarWidget::elide(QListWidgetItem* item, const QFontMetrics& metrics, int width) {
     const QString full = item->data(kFullTextRole).toString();
-    if (full.isEmpty()) return;
+    if (full.isEmpty() || item->data(kCutAtRole).toInt() == width) return;
+    item->setData(kCutAtRole, width);
     QStringList lines = full.split('\n');
     for (QString& line : lines) line = metrics.elidedText(line, Qt::ElideRight, width);
     item->setText(lines.join('\n'));

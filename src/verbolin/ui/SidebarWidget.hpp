@@ -49,7 +49,8 @@ class SidebarWidget : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    // Rows fit the column's width: each line is cut with an ellipsis.
+    // Rows fit the column's width: each line is cut with an ellipsis, once
+    // for each width the column takes (a change of height cuts nothing).
     void elideRows();
     void elide(QListWidgetItem* item, const QFontMetrics& metrics, int width);
     int elisionWidth() const;

@@ -37,6 +37,7 @@
 #include <unordered_map>
 
 #include "platform/system/HttpClient.hpp"
+#include "support/DictationTranscript.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/VirtualClock.hpp"
 #include "verbolin/app/AppModel.hpp"
@@ -2333,6 +2334,80 @@ TEST(SingleInstance, ASecondLaunchReachesTheFirst) {
     second.join();
     EXPECT_EQ(answered, 1);
     EXPECT_EQ(shows, 1);
+}
+
+// What a user does in the window costs after a year of dictation about what
+// it costs after a day: the window is opened, three letters are typed at the
+// newest paragraph's end, a rare word is searched for and the search
+// cleared, and the text size goes to the largest and back. Each is bounded
+// by the same on a day's transcript, with room for a loaded machine.
+TEST_F(EditingTest, AYearOfDictationAnswersAsADayDoes) {
+    using Seconds = std::chrono::duration<double>;
+    struct Figures {
+        double open, keys, search, clear, size;
+    };
+    const auto timed = [](const std::function<void()>& act) {
+        const auto t = std::chrono::steady_clock::now();
+        act();
+        return Seconds(std::chrono::steady_clock::now() - t).count();
+    };
+    const auto shows = [&](const std::string& text) {
+        return !edit()->document()->find(QString::fromStdString(text)).isNull();
+    };
+    const auto settleUntil = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 200 && !done(); ++i) settle();
+    };
+    const auto measure = [&](int days) {
+        if (window) window->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        model->engine().stopAndWait();
+        model.reset();
+        const auto folder = env.home.path() / ("dictation-" + std::to_string(days));
+        testsupport::writeTranscript(folder, testsupport::makeDictation({.days = days}));
+        model = std::make_unique<verbolin::AppModel>(world.appServices(folder));
+        const std::string newest = model->store().segments.peek().back().text;
+        const size_t paragraphs = model->store().allBlocks()->size();
+        Figures f{};
+        f.open = timed([&] {
+            open();
+            settleUntil([&] { return shows(newest); });
+        });
+        EXPECT_TRUE(shows(newest)) << days << " days: the newest paragraph is not shown";
+        key(Qt::Key_End, Qt::ControlModifier);
+        f.keys = timed([&] { type("xyz"); });
+        EXPECT_TRUE(model->store().segments.peek().back().text.ends_with(newest + "xyz"))
+            << days << " days";
+        const auto held = [&] { return view()->inputs().blocks->size(); };
+        f.search = timed([&] {
+            search(testsupport::rareWord);
+            settleUntil([&] { return held() < paragraphs; });
+        });
+        EXPECT_LT(held(), paragraphs) << days << " days";
+        EXPECT_TRUE(shows(testsupport::rareWord)) << days << " days";
+        f.clear = timed([&] {
+            search("");
+            settleUntil([&] { return held() == paragraphs && shows(newest); });
+        });
+        EXPECT_TRUE(shows(newest + "xyz")) << days << " days";
+        QSlider* slider = window->fontSlider();
+        const int was = slider->value();
+        f.size = timed([&] {
+            slider->setValue(slider->maximum());
+            settle();
+            slider->setValue(was);
+            settle();
+        });
+        return f;
+    };
+    const Figures day = measure(1), year = measure(365);
+    // Generous: a loaded machine slows either run, and a day's figures are
+    // small enough for noise to matter.
+    const auto bound = [](double small) { return 6 * small + 1.0; };
+    EXPECT_LE(year.open, bound(day.open)) << "opening: a day " << day.open << " s";
+    EXPECT_LE(year.keys, bound(day.keys)) << "typing: a day " << day.keys << " s";
+    EXPECT_LE(year.search, bound(day.search)) << "searching: a day " << day.search << " s";
+    EXPECT_LE(year.clear, bound(day.clear)) << "clearing: a day " << day.clear << " s";
+    EXPECT_LE(year.size, bound(day.size)) << "text size: a day " << day.size << " s";
 }
 
 }  // namespace

@@ -1,0 +1,296 @@
+// The real editor window over a day's, a year's and three years' dictation
+// (argument: days; 150 to 300 utterances a day of 8 to 40 words in 2 to 6
+// sessions, written straight into a transcript file once per length), driven
+// as a user would: keys through Qt's event queue, clicks on the sidebar, the
+// text size slider moved with its keys. Each figure runs from the user's act
+// until the view shows its result and a frame of it is drawn, everything the
+// window posted on the way included.
+//
+// - "start_ms": the store opened and the window made and shown until a frame
+//   shows the newest paragraph; "start_window_ms" the window's share.
+// - "all_ms": All clicked in the sidebar (from the newest entry) until a
+//   frame shows the newest paragraph; "all_rss_MB" / "all_heap_MB" the
+//   process's resident size and heap then.
+// - "key_ms" / "key_max_ms": ten letters typed at the newest paragraph's end
+//   in All, each until the store holds it and the window has followed: the
+//   median and the slowest.
+// - "search_ms" / "clear_ms": a word in about 1 % of the utterances typed
+//   into the search field until a frame shows a match; the field cleared
+//   until a frame shows the newest paragraph again.
+// - "size_ms": the text size slider taken to its largest until the first
+//   frame; "size_back_ms" back to where it was.
+//
+// Goals: three years within 1.5 x one day; a key within 50 ms; start and
+// All within 1 s; memory with All under 150 MB.
+//
+//   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
+//   cmake --build build --target bench_WindowLongTranscriptBench
+//   QT_QPA_PLATFORM=offscreen build/bench_WindowLongTranscriptBench
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QSlider>
+#include <QTextDocument>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "support/DictationTranscript.hpp"
+#include "support/FakeAudioBackend.hpp"
+#include "support/FakeSpeechEngine.hpp"
+#include "support/ProcessMemory.hpp"
+#include "support/TempDir.hpp"
+#include "verbolin/app/AppModel.hpp"
+#include "verbolin/settings/MemoryDefaults.hpp"
+#include "verbolin/ui/ApplicationSetup.hpp"
+#include "verbolin/ui/EditorModel.hpp"
+#include "verbolin/ui/EditorWindow.hpp"
+#include "verbolin/ui/Pasteboard.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
+#include "verbolin/ui/SidebarWidget.hpp"
+#include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineTextEdit.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
+
+using namespace verbolin;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::duration<double, std::milli>;
+
+namespace {
+
+double heapMegabytes() {
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+}
+
+// One transcript file per length, made at its first use in the run.
+const std::filesystem::path& transcriptOf(int days) {
+    static testsupport::TempDir root("verbolin-window-bench");
+    static std::map<int, std::filesystem::path> made;
+    auto it = made.find(days);
+    if (it != made.end()) return it->second;
+    const auto folder = root.path() / std::to_string(days);
+    testsupport::writeTranscript(folder, testsupport::makeDictation({.days = days}));
+    return made.emplace(days, folder).first->second;
+}
+
+// A key pressed and let go on `widget`, through the application as the
+// keyboard's would be.
+void keyClick(QWidget* widget, int key, Qt::KeyboardModifiers mods = {}, QString text = {}) {
+    if (text.isEmpty() && key >= Qt::Key_A && key <= Qt::Key_Z && !(mods & Qt::ControlModifier))
+        text = QChar(key - Qt::Key_A + 'a');
+    QKeyEvent press(QEvent::KeyPress, key, mods, text);
+    QKeyEvent release(QEvent::KeyRelease, key, mods, text);
+    QApplication::sendEvent(widget, &press);
+    QApplication::sendEvent(widget, &release);
+}
+
+void keyClicks(QWidget* widget, const QString& text) {
+    for (const QChar c : text) keyClick(widget, Qt::Key_A + (c.toLower().unicode() - 'a'));
+}
+
+void mouseClick(QWidget* widget, QPoint at) {
+    const QPointF local(at), global(widget->mapToGlobal(at));
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, {});
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, {}, {});
+    QApplication::sendEvent(widget, &press);
+    QApplication::sendEvent(widget, &release);
+}
+
+struct Window {
+    testsupport::TempDir tmp{"verbolin-window-copy"};
+    std::filesystem::path folder = tmp.path() / "store";
+    QtMainExecutor main;
+    MemoryDefaults defaults;
+    MemoryPasteboard pasteboard;
+    std::unique_ptr<AppModel> model;
+    std::unique_ptr<EditorWindow> window;
+    Clock::time_point opened;  // the store, before the window is made
+
+    explicit Window(int days) {
+        std::filesystem::create_directories(folder);
+        std::filesystem::copy_file(transcriptOf(days) / "transcript.sqlite",
+                                   folder / "transcript.sqlite");
+        defaults.setBool(Defaults::kAlwaysListen, false);
+    }
+    ~Window() {
+        window.reset();
+        if (model) model->engine().stopAndWait();
+    }
+    void open() {
+        AppModel::Services s;
+        s.main = &main;
+        s.defaults = &defaults;
+        s.storeDirectory = folder;
+        s.engine.backend = std::make_shared<platform::FakeAudioBackend>();
+        s.engine.makeEngine = [](const EngineChoice&) -> std::shared_ptr<SpeechEngine> {
+            return std::make_shared<testsupport::FakeSpeechEngine>();
+        };
+        s.engine.install = [](const ModelPack&, ModelDownloader::ProgressFn, std::stop_token,
+                              ModelDownloader::Existing) {};
+        s.engine.recorder = nullptr;
+        model = std::make_unique<AppModel>(std::move(s));
+        opened = Clock::now();
+        window = std::make_unique<EditorWindow>(*model, main, pasteboard);
+        window->show();
+    }
+    TimelineTextView* view() const {
+        return window && window->pane() ? &window->pane()->textView() : nullptr;
+    }
+    bool shows(const QString& text) const {
+        auto* v = view();
+        return v && !v->textEdit()->document()->find(text).isNull();
+    }
+    // How many paragraphs the view's scope and search hold.
+    size_t held() const {
+        auto* v = view();
+        return v && v->inputs().blocks ? v->inputs().blocks->size() : 0;
+    }
+    QString newestText() const {
+        return QString::fromStdString(model->store().segments.peek().back().text);
+    }
+    // Runs the event loop until `done` holds, then draws a frame of the view.
+    void until(const std::function<bool()>& done, const char* what = "") {
+        const auto limit = Clock::now() + std::chrono::seconds(120);
+        do {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            QCoreApplication::sendPostedEvents();
+        } while (!done() && Clock::now() < limit);
+        if (!done()) throw std::runtime_error(std::string("the window did not show ") + what);
+        frame();
+    }
+    void frame() const {
+        QWidget* port = view()->textEdit()->viewport();
+        QImage image(port->size(), QImage::Format_ARGB32_Premultiplied);
+        port->render(&image);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+    // Clicks the sidebar's selectable entry `n` (0: All, 1: the newest).
+    void click(int n) {
+        QListWidget* list = window->sidebar()->list();
+        for (int i = 0, position = -1; i < list->count(); ++i) {
+            QListWidgetItem* entry = list->item(i);
+            if (!(entry->flags() & Qt::ItemIsSelectable) || ++position != n) continue;
+            list->scrollToItem(entry);
+            mouseClick(list->viewport(), list->visualItemRect(entry).center());
+            return;
+        }
+        throw std::runtime_error("no sidebar entry " + std::to_string(n));
+    }
+    void settle() {
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    }
+};
+
+double since(Clock::time_point t) { return Ms(Clock::now() - t).count(); }
+
+void measureKeys(Window& w, benchmark::State& state) {
+    auto* edit = w.view()->textEdit();
+    edit->setFocus();
+    keyClick(edit, Qt::Key_End, Qt::ControlModifier);
+    w.settle();
+    std::vector<double> keys;
+    for (int i = 0; i < 10; ++i) {
+        const std::string before = w.model->store().segments.peek().back().text;
+        const auto t = Clock::now();
+        keyClick(edit, Qt::Key_A + i);
+        w.until([&] { return w.model->store().segments.peek().back().text != before; },
+                "a key stored");
+        w.settle();
+        keys.push_back(since(t));
+    }
+    std::sort(keys.begin(), keys.end());
+    state.counters["key_ms"] = keys[keys.size() / 2];
+    state.counters["key_max_ms"] = keys.back();
+}
+
+void measureSearch(Window& w, benchmark::State& state) {
+    const QString rare = QString::fromLatin1(testsupport::rareWord);
+    QLineEdit* field = w.window->searchField();
+    field->setFocus();
+    auto t = Clock::now();
+    keyClicks(field, rare);
+    const size_t all = w.held();
+    w.until([&] { return w.held() < all && w.shows(rare); }, "the search");
+    state.counters["search_ms"] = since(t);
+    w.settle();
+    t = Clock::now();
+    keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    keyClick(field, Qt::Key_Backspace);
+    const QString newest = w.newestText();
+    w.until([&] { return w.held() == all && w.shows(newest); }, "the cleared search");
+    state.counters["clear_ms"] = since(t);
+    w.settle();
+}
+
+void measureSize(Window& w, benchmark::State& state) {
+    QSlider* slider = w.window->fontSlider();
+    const int was = slider->value();
+    slider->setFocus();
+    auto t = Clock::now();
+    keyClick(slider, Qt::Key_End);
+    QCoreApplication::processEvents();
+    w.frame();
+    state.counters["size_ms"] = since(t);
+    w.settle();
+    t = Clock::now();
+    slider->setValue(was);
+    QCoreApplication::processEvents();
+    w.frame();
+    state.counters["size_back_ms"] = since(t);
+    w.settle();
+}
+
+void BM_Window(benchmark::State& state) {
+    const int days = int(state.range(0));
+    (void)transcriptOf(days);  // made outside the timing
+    for (auto _ : state) {
+        Window w(days);
+        auto t = Clock::now();
+        w.open();
+        const QString newest = w.newestText();
+        w.until([&] { return w.shows(newest); });
+        state.counters["start_ms"] = since(t);
+        state.counters["start_window_ms"] = since(w.opened);
+        w.settle();
+
+        w.click(1);
+        w.until([&] { return w.window->editor().scope != EditorModel::kAllScope; });
+        w.settle();
+        t = Clock::now();
+        w.click(0);
+        w.until(
+            [&] { return w.window->editor().scope == EditorModel::kAllScope && w.shows(newest); });
+        state.counters["all_ms"] = since(t);
+        w.settle();
+        state.counters["all_rss_MB"] = double(testsupport::statusKiB("VmRSS:")) / 1024.0;
+        state.counters["all_heap_MB"] = heapMegabytes();
+
+        measureKeys(w, state);
+        measureSearch(w, state);
+        measureSize(w, state);
+        state.counters["paragraphs"] = double(w.model->store().segments.peek().size());
+    }
+}
+BENCHMARK(BM_Window)->Arg(1)->Arg(365)->Arg(3 * 365)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    afterApplicationCreated();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
