@@ -43,6 +43,8 @@ class TimelineTextView final : public QWidget {
     // Qt's text layout places no line deeper than this; what is held is
     // bounded so that it stays above it at the largest size and any width.
     static constexpr double kDepthCeiling = 8'388'607;
+    // The part of it the estimated depth of what is held may take.
+    static constexpr double kDepthShare = 0.4;
     // A text column narrower than this is counted as this wide.
     static constexpr double kNarrowestText = 240;
 

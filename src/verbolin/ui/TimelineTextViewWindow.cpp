@@ -84,7 +84,11 @@ bool TimelineTextView::fits(size_t lines, size_t paragraphs, double share) const
     const double depth =
         double(lines + paragraphs) * line + double(paragraphs) * spacing + 2 * kInsetHeight;
     const double most = std::max(1.0, std::floor(double(windowParagraphs) * share));
-    return double(paragraphs) <= most && depth <= 0.8 * kDepthCeiling * share;
+    // Lines are counted in characters of average width, and text sets deeper
+    // than that: wide letters, and words wrapped alone that leave half a line
+    // empty, together about twice as deep. Past the ceiling Qt's layout never
+    // ends, so the count keeps well over that much room.
+    return double(paragraphs) <= most && depth <= kDepthShare * kDepthCeiling * share;
 }
 
 size_t TimelineTextView::startBefore(size_t end, double share) const {
