@@ -338,7 +338,9 @@ int dictateHeadless(TranscriptionEngine::Services engineServices,
     if (!stopped) engine.stopNow();
     if (!engine.decodeLeftRunning()) return status;
     // The engine would wait for that decode as it goes, and one still
-    // running as the process unwinds would crash in the numeric libraries.
+    // running as the process unwinds would crash in the numeric libraries;
+    // what the store would still write or say as it goes is done first.
+    store.lastSave();
     if (endAtOnce) {
         endAtOnce(status);
         return status;

@@ -295,7 +295,10 @@ TranscriptStore::Reading TranscriptStore::openForReading(const std::filesystem::
     }
 }
 
-TranscriptStore::~TranscriptStore() {
+TranscriptStore::~TranscriptStore() { lastSave(); }
+
+void TranscriptStore::lastSave() {
+    if (std::exchange(lastSaveDone_, true)) return;
     // Observers may already be gone, so the status is left alone. Lines
     // held at start stay in their files for the next start.
     if (!needsRetry() || save({}, false) || !hasUnsavedChanges()) return;

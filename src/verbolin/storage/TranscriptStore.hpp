@@ -62,6 +62,10 @@ class TranscriptStore {
     // its text; the next store of this folder that can write its transcript
     // takes it in.
     ~TranscriptStore();
+    // What the destructor does, for a process that ends without unwinding
+    // (a quit that leaves a decode running); once: a later call, and the
+    // destructor after it, do nothing.
+    void lastSave();
     TranscriptStore(const TranscriptStore&) = delete;
     TranscriptStore& operator=(const TranscriptStore&) = delete;
 
@@ -461,6 +465,7 @@ class TranscriptStore {
     // Another program kept the file from being read whole: what it holds
     // joins memory at the next save or retry that can read it.
     bool readAgain_ = false;
+    bool lastSaveDone_ = false;  // lastSave() has run
     UserCalendar calendar_;
     // The start times the next write of `segments` changes, when the writer
     // names them (touchingOnly, until that write or the end of its scope);

@@ -102,6 +102,9 @@ class Desktop {
     // Whether quitting gave up a decode that is still running, which the
     // model would wait for as it goes.
     bool decodeLeftRunning() { return model_.engine().decodeLeftRunning(); }
+    // For a process that ends without unwinding: what the store's
+    // destructor would still write, or say, is written and said now.
+    void lastSave() { model_.store().lastSave(); }
 
     // However the loop ended, listening stops before the model goes, and the
     // texts it posted on the way are stored.
@@ -208,6 +211,7 @@ int runDesktop(const QString& instanceName) {
     // Returning would wait for the decode, and a decode still running as
     // the process unwinds would crash in the numeric libraries.
     if (running.decodeLeftRunning()) {
+        running.lastSave();
         std::fflush(nullptr);
         std::_Exit(status);
     }
