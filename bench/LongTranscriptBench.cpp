@@ -50,29 +50,13 @@ using Ms = std::chrono::duration<double, std::milli>;
 
 namespace {
 
-double heapMegabytes() {
-    const struct mallinfo2 m = mallinfo2();
-    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
-}
-
-// One transcript file per length, made at its first use in the run.
-const std::filesystem::path& transcriptOf(int days) {
-    static testsupport::TempDir root("verbolin-long-bench");
-    static std::map<int, std::filesystem::path> made;
-    auto it = made.find(days);
-    if (it != made.end()) return it->second;
-    const auto folder = root.path() / std::to_string(days);
-    testsupport::writeTranscript(folder, testsupport::makeDictation({.days = days}));
-    return made.emplace(days, folder).first->second;
-}
-
 // A working copy of a transcript, for benchmarks that change it.
 struct Copy {
     testsupport::TempDir tmp{"verbolin-long-copy"};
     std::filesystem::path folder = tmp.path() / "store";
     explicit Copy(int days) {
         std::filesystem::create_directories(folder);
-        std::filesystem::copy_file(transcriptOf(days) / "transcript.sqlite",
+        std::filesystem::copy_file(testsupport::dictationFolder(days) / "transcript.sqlite",
                                    folder / "transcript.sqlite");
     }
 };
@@ -135,12 +119,12 @@ struct Window {
 };
 
 void BM_MemoryWithAll(benchmark::State& state) {
-    const auto& folder = transcriptOf(int(state.range(0)));
+    const auto& folder = testsupport::dictationFolder(int(state.range(0)));
     double heap = 0, rss = 0;
     for (auto _ : state) {
-        const double before = heapMegabytes();
+        const double before = testsupport::heapMegabytes();
         Window w(folder);
-        heap = heapMegabytes() - before;
+        heap = testsupport::heapMegabytes() - before;
         rss = double(testsupport::statusKiB("VmRSS:")) / 1024.0;
     }
     state.counters["heap_MB"] = heap;
@@ -148,7 +132,7 @@ void BM_MemoryWithAll(benchmark::State& state) {
 }
 
 void BM_StoreOpen(benchmark::State& state) {
-    const auto& folder = transcriptOf(int(state.range(0)));
+    const auto& folder = testsupport::dictationFolder(int(state.range(0)));
     size_t segments = 0, paragraphs = 0, characters = 0;
     for (auto _ : state) {
         auto store = std::make_unique<TranscriptStore>(folder);

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "support/ProcessMemory.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
@@ -51,11 +52,6 @@ std::vector<Segment> makeSegments(int n) {
 
 // Heap in use, not resident pages: freed blocks of earlier runs stay
 // resident and would hide the growth.
-double heapMegabytes() {
-    const struct mallinfo2 m = mallinfo2();
-    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
-}
-
 void settle() {
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
 }
@@ -117,9 +113,9 @@ void BM_FirstRender(benchmark::State& state) {
     World w(int(state.range(0)));
     double grown = 0;
     for (auto _ : state) {
-        const double before = heapMegabytes();
+        const double before = testsupport::heapMegabytes();
         auto pane = w.open();
-        grown = std::max(grown, heapMegabytes() - before);
+        grown = std::max(grown, testsupport::heapMegabytes() - before);
         state.PauseTiming();
         pane.reset();
         settle();

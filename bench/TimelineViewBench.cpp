@@ -25,6 +25,7 @@
 #include <random>
 
 #include "support/ManualMainExecutor.hpp"
+#include "support/ProcessMemory.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
 #include "verbolin/ui/TimelineScrubber.hpp"
@@ -137,11 +138,6 @@ void BM_ScrollFrame(benchmark::State& state) {
     }
 }
 
-double heapMegabytes() {
-    const struct mallinfo2 m = mallinfo2();
-    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
-}
-
 // `days` of dictation in the shape of daily use.
 std::vector<Segment> dictation(int days) {
     std::mt19937 rng(17);
@@ -179,7 +175,7 @@ void BM_DictationTranscript(benchmark::State& state) {
     const auto blocks = blocksOf(dictation(int(state.range(0))));
     double firstFrame = 0, key = 0, sizeFrame = 0, restyled = 0, oldest = 0, copyAll = 0, mb = 0;
     for (auto _ : state) {
-        const double heapBefore = heapMegabytes();
+        const double heapBefore = testsupport::heapMegabytes();
         Fixture f;
         QWidget* viewport = f.view.textEdit()->viewport();
         QImage frame(viewport->size(), QImage::Format_ARGB32_Premultiplied);
@@ -193,7 +189,7 @@ void BM_DictationTranscript(benchmark::State& state) {
         f.main.runPending();
         viewport->render(&frame);
         firstFrame += Ms(std::chrono::steady_clock::now() - t).count();
-        mb += heapMegabytes() - heapBefore;
+        mb += testsupport::heapMegabytes() - heapBefore;
 
         QTextCursor c = f.view.textEdit()->textCursor();
         c.movePosition(QTextCursor::End);

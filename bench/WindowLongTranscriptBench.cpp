@@ -67,22 +67,6 @@ using Ms = std::chrono::duration<double, std::milli>;
 
 namespace {
 
-double heapMegabytes() {
-    const struct mallinfo2 m = mallinfo2();
-    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
-}
-
-// One transcript file per length, made at its first use in the run.
-const std::filesystem::path& transcriptOf(int days) {
-    static testsupport::TempDir root("verbolin-window-bench");
-    static std::map<int, std::filesystem::path> made;
-    auto it = made.find(days);
-    if (it != made.end()) return it->second;
-    const auto folder = root.path() / std::to_string(days);
-    testsupport::writeTranscript(folder, testsupport::makeDictation({.days = days}));
-    return made.emplace(days, folder).first->second;
-}
-
 // A key pressed and let go on `widget`, through the application as the
 // keyboard's would be.
 void keyClick(QWidget* widget, int key, Qt::KeyboardModifiers mods = {}, QString text = {}) {
@@ -118,7 +102,7 @@ struct Window {
 
     explicit Window(int days) {
         std::filesystem::create_directories(folder);
-        std::filesystem::copy_file(transcriptOf(days) / "transcript.sqlite",
+        std::filesystem::copy_file(testsupport::dictationFolder(days) / "transcript.sqlite",
                                    folder / "transcript.sqlite");
         defaults.setBool(Defaults::kAlwaysListen, false);
     }
@@ -252,7 +236,7 @@ void measureSize(Window& w, benchmark::State& state) {
 
 void BM_Window(benchmark::State& state) {
     const int days = int(state.range(0));
-    (void)transcriptOf(days);  // made outside the timing
+    (void)testsupport::dictationFolder(days);  // made outside the timing
     for (auto _ : state) {
         Window w(days);
         auto t = Clock::now();
@@ -273,7 +257,7 @@ void BM_Window(benchmark::State& state) {
         state.counters["all_ms"] = since(t);
         w.settle();
         state.counters["all_rss_MB"] = double(testsupport::statusKiB("VmRSS:")) / 1024.0;
-        state.counters["all_heap_MB"] = heapMegabytes();
+        state.counters["all_heap_MB"] = testsupport::heapMegabytes();
 
         measureKeys(w, state);
         measureSearch(w, state);

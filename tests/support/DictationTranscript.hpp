@@ -8,12 +8,14 @@
 // far faster than appending each utterance.
 
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/system/Date.hpp"
+#include "support/TempDir.hpp"
 #include "verbolin/storage/Segment.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
@@ -92,6 +94,18 @@ inline void writeTranscript(const std::filesystem::path& folder, const Dictation
     verbolin::TranscriptDB db(folder / "transcript.sqlite");
     if (!db.apply({.segments = dictation.segments, .sessions = dictation.sessions}))
         throw std::runtime_error("cannot write the dictation to " + folder.string());
+}
+
+// A transcript folder of `days` of dictation, written at its first use in
+// the process and kept until it ends.
+inline const std::filesystem::path& dictationFolder(int days) {
+    static TempDir root("verbolin-dictation");
+    static std::map<int, std::filesystem::path> made;
+    auto it = made.find(days);
+    if (it != made.end()) return it->second;
+    const auto folder = root.path() / std::to_string(days);
+    writeTranscript(folder, makeDictation({.days = days}));
+    return made.emplace(days, folder).first->second;
 }
 
 }  // namespace testsupport

@@ -4,6 +4,8 @@
 // the resident size before it, and the peak (VmHWM) after restarting the
 // peak's count.
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,5 +24,11 @@ inline long statusKiB(const char* field) {
 
 // From now on VmHWM tells the peak resident size, not the process's.
 inline void restartPeakCount() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// What the heap holds now, in MB.
+inline double heapMegabytes() {
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+}
 
 }  // namespace testsupport
