@@ -20,6 +20,7 @@
 #include "verbolin/ui/GutterEntry.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/PendingSpans.hpp"
+#include "verbolin/ui/TextDepth.hpp"
 #include "verbolin/ui/TimelineEditMapper.hpp"
 #include "verbolin/ui/TimelineInputs.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
@@ -43,9 +44,11 @@ class TimelineTextView final : public QWidget {
     // Qt's text layout places no line deeper than this; what is held is
     // bounded so that it stays above it at the largest size and any width.
     static constexpr double kDepthCeiling = 8'388'607;
-    // The part of it the estimated depth of what is held may take.
-    static constexpr double kDepthShare = 0.4;
-    // A text column narrower than this is counted as this wide.
+    // The part of it the counted depth of what is held may take; the rest
+    // is for what shaping among other characters may add.
+    static constexpr double kDepthShare = 0.8;
+    // Until the view is shown and laid out, its text column (with the
+    // insets) is counted at least this wide; then as wide as it is.
     static constexpr double kNarrowestText = 240;
 
     explicit TimelineTextView(platform::MainExecutor& main, QWidget* parent = nullptr);
@@ -142,13 +145,12 @@ class TimelineTextView final : public QWidget {
     // Finds what was held in new inputs whose first `shared` paragraphs are
     // those rendered last.
     void placeWindow(size_t shared);
-    // Whether `lines` of text in `paragraphs` paragraphs stay above the depth
-    // ceiling at the largest size, with `share` of it.
-    bool fits(size_t lines, size_t paragraphs, double share = 1) const;
-    // Units of text a line holds at least at the largest size and the
-    // narrowest width; the lines what is held takes at most.
-    size_t unitsPerLine() const;
-    size_t heldLines() const;
+    // Whether `paragraphs` paragraphs `depth` deep at the largest size stay
+    // above the depth ceiling, with `share` of it.
+    bool fits(double depth, size_t paragraphs, double share = 1) const;
+    // The depth of text at the largest size in the column as wide as it is now.
+    TextDepth& textDepth() const;
+    double heldDepth() const;  // of what is held
     // Where a stretch ending at `end` (starting at `start`) that fits starts (ends).
     size_t startBefore(size_t end, double share = 1) const;
     size_t endAfter(size_t start, double share = 1) const;
@@ -302,6 +304,7 @@ class TimelineTextView final : public QWidget {
     std::optional<std::pair<int, int>> restyle_;
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
+    mutable std::optional<TextDepth> depth_;  // at the size and width it was made for
     // Document text whose formats are still those of the last font size.
     PendingSpans stale_;
     long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing

@@ -2,13 +2,14 @@
 // takes minutes, and Qt places no line deeper than 8,388,607 px: the view
 // holds a bounded stretch near the screen, its newest paragraphs first, and
 // brings others in a page at a time as the user scrolls to either end of it,
-// letting go of those far away. The bound counts every unit of text as a
-// line of the largest size (a line holds at least one), so no width or size
-// can lay it out deeper than the ceiling. A selection keeps its ends by
-// paragraph across a page, and beside the document where they are not held.
+// letting go of those far away. The bound is the depth the stretch takes at
+// the largest size in the column as wide as it is now, each paragraph
+// wrapped as Qt wraps it, so that no size can lay it out deeper than the
+// ceiling. A selection keeps its ends by paragraph across a page, and beside
+// the document where they are not held.
 
-#include <QFontMetricsF>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextDocument>
 #include <cmath>
 
@@ -19,88 +20,75 @@
 #include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
-#include "verbolin/ui/UiFonts.hpp"
 
 namespace verbolin {
 
-namespace {
-
-// The most lines the text of `b` takes shown, `perLine` units to a line:
-// its length with the break marks a long stretch gets (or what is shown of
-// one too long to show whole), and a line more for each line break in it.
-size_t shownLines(const Block& b, size_t perLine) {
-    size_t bytes = 0, breaks = 0;
-    for (const Segment& s : b.segments) {
-        bytes += s.text.size() + 1;
-        breaks += size_t(std::count(s.text.begin(), s.text.end(), '\n'));
-    }
-    const size_t marks = size_t(LongParagraph::kUnbrokenRun);
-    size_t units = bytes;  // UTF-8 takes at least as many bytes as UTF-16 takes units
-    if (bytes > size_t(LongParagraph::kLimit)) {
-        const QString text = QString::fromStdString(b.text());
-        units = size_t(text.size());
-        if (LongParagraph::tooLong(text)) {
-            units =
-                size_t(LongParagraph::kShown) + size_t(LongParagraph::notice(text.size()).size());
-            breaks = size_t(text.left(LongParagraph::kShown).count(QLatin1Char('\n'))) + 1;
-        }
-    }
-    return breaks + (units + units / marks) / perLine + 1;
-}
-
-// The deepest a line of body text at `font` can be, with its spacing.
-double lineDepth(double font) {
-    const QFontMetricsF m(UiFonts::body(font));
-    // Glyphs from a fallback font may stand taller than the body font's.
-    return 1.2 * (m.lineSpacing() + font * TimelineRenderer::kLineSpacingFactor);
-}
-
-}  // namespace
-
-size_t TimelineTextView::unitsPerLine() const {
+TextDepth& TimelineTextView::textDepth() const {
     const double font = std::max(inputs_.fontSize, EditorModel::kMaxFontSize);
-    // The text column as wide as it is now: a narrower one lets go of more
-    // (see frameChanged), and none is taken narrower than the window allows.
-    const double width =
-        std::max(double(edit_->viewport()->width()), kNarrowestText + Gutter::kColumnWidth) -
-        Gutter::kColumnWidth - 2 * kInsetWidth;
-    const QFontMetricsF m(UiFonts::body(font));
-    const double widest = std::max(m.averageCharWidth(), m.height() * 0.3);
-    return size_t(std::max(1.0, std::floor(std::max(width, 1.0) / widest)));
+    // The column as wide as it is now, less the scroll bar whether it shows
+    // or not (it comes and goes as the text grows): a narrower one lets go
+    // of more (see frameChanged). Read from the frame, which a resize
+    // reaches before the viewport. Not yet shown and laid out, the view has
+    // no width of the window's yet.
+    const QScrollBar* bar = edit_->verticalScrollBar();
+    const int barWidth =
+        std::max(bar->sizeHint().width(),
+                 edit_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, bar));
+    const double viewport = edit_->contentsRect().width() - barWidth;
+    double width = viewport - Gutter::kColumnWidth - 2 * kInsetWidth;
+    if (!isVisible() || !edit_->testAttribute(Qt::WA_Resized))
+        width = std::max(width, kNarrowestText - 2 * kInsetWidth);
+    width = std::max(width, 1.0);
+    if (!depth_ || depth_->fontSize() != font || depth_->width() != width)
+        depth_.emplace(font, width, font * TimelineRenderer::kSectionFactor,
+                       font * TimelineRenderer::kLineSpacingFactor);
+    return *depth_;
 }
 
-size_t TimelineTextView::heldLines() const {
-    const QString& s = text_.string();
-    return size_t(s.count(QLatin1Char('\n'))) + size_t(s.size()) / unitsPerLine() + 1;
+double TimelineTextView::heldDepth() const {
+    TextDepth& depth = textDepth();
+    const QStringView all(text_.string());
+    double total = 0;
+    int counted = 0;
+    bool afterParagraph = false;
+    // A separator between paragraphs starts the next one's first block;
+    // anything else between them is counted by itself.
+    const auto between = [&](int to) {
+        const QStringView gap = all.mid(counted, to - counted);
+        if (!gap.isEmpty() && !(gap == u"\n" && afterParagraph && to < all.size()))
+            total += depth.depth(gap);
+    };
+    for (const ParagraphRange& r : ranges()) {
+        between(r.location);
+        const QStringView shown = all.mid(r.location, r.length);
+        const auto id = platform::Uuid::parse(r.id.toStdString());
+        total += id ? depth.paragraph(*id, shown) : depth.depth(shown);
+        counted = std::max(counted, r.end());
+        afterParagraph = true;
+    }
+    between(int(all.size()));
+    return total;
 }
 
-bool TimelineTextView::fits(size_t lines, size_t paragraphs, double share) const {
-    const double font = std::max(inputs_.fontSize, EditorModel::kMaxFontSize);
-    static thread_local std::pair<double, double> cached{0, 0};
-    if (cached.first != font) cached = {font, lineDepth(font)};
-    const double line = cached.second;
-    const double spacing = font * TimelineRenderer::kSectionFactor;
-    // Each paragraph's lines, its separator and the space above it.
-    const double depth =
-        double(lines + paragraphs) * line + double(paragraphs) * spacing + 2 * kInsetHeight;
+bool TimelineTextView::fits(double depth, size_t paragraphs, double share) const {
     const double most = std::max(1.0, std::floor(double(windowParagraphs) * share));
-    // Lines are counted in characters of average width, and text sets deeper
-    // than that: wide letters, and words wrapped alone that leave half a line
-    // empty, together about twice as deep. Past the ceiling Qt's layout never
-    // ends, so the count keeps well over that much room.
-    return double(paragraphs) <= most && depth <= kDepthShare * kDepthCeiling * share;
+    // The depth counted is never less than what Qt sets; a fifth of the
+    // ceiling stays spare for what shaping among other characters may add.
+    return double(paragraphs) <= most &&
+           depth + 2 * kInsetHeight <= kDepthShare * kDepthCeiling * share;
 }
 
 size_t TimelineTextView::startBefore(size_t end, double share) const {
     const std::span<const Block> all = inputs_.paragraphs().scoped();
     end = std::min(end, all.size());
-    const size_t perLine = unitsPerLine();
-    size_t units = 0, start = end;
+    TextDepth& measure = textDepth();
+    double depth = 0;
+    size_t start = end;
     while (start > 0) {
-        const size_t more = units + shownLines(all[start - 1], perLine);
+        const double more = depth + measure.paragraph(all[start - 1]);
         // At least one paragraph, however long.
         if (start < end && !fits(more, end - start + 1, share)) break;
-        units = more;
+        depth = more;
         --start;
     }
     return start;
@@ -108,12 +96,13 @@ size_t TimelineTextView::startBefore(size_t end, double share) const {
 
 size_t TimelineTextView::endAfter(size_t start, double share) const {
     const std::span<const Block> all = inputs_.paragraphs().scoped();
-    const size_t perLine = unitsPerLine();
-    size_t units = 0, end = std::min(start, all.size());
+    TextDepth& measure = textDepth();
+    double depth = 0;
+    size_t end = std::min(start, all.size());
     while (end < all.size()) {
-        const size_t more = units + shownLines(all[end], perLine);
+        const double more = depth + measure.paragraph(all[end]);
         if (end > start && !fits(more, end - start + 1, share)) break;
-        units = more;
+        depth = more;
         ++end;
     }
     return end;
@@ -325,7 +314,7 @@ void TimelineTextView::trimAround(std::optional<std::pair<size_t, size_t>> kept)
         const size_t least = kept ? lo_ + kept->second + 1 : 0;
         if (const size_t keep = std::max(endAfter(lo_), least); keep < hi_) letGoBack(hi_ - keep);
     };
-    const auto within = [&] { return fits(heldLines(), renderedKey_.size()); };
+    const auto within = [&] { return fits(heldDepth(), renderedKey_.size()); };
     if (heldToEnd_) {
         front();
         if (kept && !within()) back();
@@ -336,11 +325,11 @@ void TimelineTextView::trimAround(std::optional<std::pair<size_t, size_t>> kept)
 }
 
 void TimelineTextView::keepWithinBounds() {
-    if (desynced_ || renderedKey_.size() < 2 || fits(heldLines(), renderedKey_.size())) return;
+    if (desynced_ || renderedKey_.size() < 2 || fits(heldDepth(), renderedKey_.size())) return;
     // Typing or new speech made it longer. A selection across paragraphs
     // too long to keep held whole keeps its caret's paragraph only.
     trimAround(workingSpan());
-    if (!fits(heldLines(), renderedKey_.size()))
+    if (!fits(heldDepth(), renderedKey_.size()))
         if (const auto caret = workingSpan(true)) trimAround(caret);
     reportVisible();
     updateGutter();

@@ -6,13 +6,20 @@
 
 #include <QTest>
 #include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <limits>
+#include <random>
 
 #include "support/TempDir.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/LongParagraph.hpp"
+#include "verbolin/ui/TextDepth.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 #include "verbolin/ui/TimelineViewHarness.hpp"
+#include "verbolin/ui/UiFonts.hpp"
 
 using namespace verbolin;
 using uitest::TimelineHarness;
@@ -611,6 +618,16 @@ TEST(TimelineFill, AYearsViewHoldsWhatADaysDoes) {
         {"one year at the largest size, narrow", 81'000, 64, 330},
         // Words of wide letters, each wrapped alone, leave lines part empty.
         {"wide words, largest size, narrow", 2'000, 64, 330, 400, " WW"},
+        // Characters several times as wide as a letter take a line each: the
+        // Arabic ligature where a font has it, the three-em dash, a digraph
+        // of two bytes only, and one of each script in turn, in long runs
+        // without a space.
+        {"runs of U+FDFD, largest size, narrowest", 2'000, 64, 240, 400, "\uFDFD\uFDFD\uFDFD"},
+        {"runs of three-em dashes, largest size, narrow", 2'000, 64, 300, 400,
+         "\u2E3B\u2E3B\u2E3B"},
+        {"runs of digraphs, largest size, narrowest", 2'000, 64, 240, 400, "\u01F1\u01F1\u01F1"},
+        {"mixed scripts, largest size, narrow", 2'000, 64, 270, 60,
+         " \u4E2D\u6587 \u0639\u0631\u0628\u064A \uFDFD \u0CCB \u30FA\u2E3B WW"},
     };
     struct Work {
         int held = 0, keys = 0, edits = 0;
@@ -624,6 +641,7 @@ TEST(TimelineFill, AYearsViewHoldsWhatADaysDoes) {
         for (int i = 0; i < 100 && h.view.restyling(); ++i)
             h.main.advance(TimelineTextView::kFillPause);
         h.settle();
+        EXPECT_LT(DocumentGeometry::layoutAll(h.doc()), TimelineTextView::kDepthCeiling);
         EXPECT_EQ(h.view.heldTo(), blocks->size());  // the newest first
         EXPECT_EQ(h.view.scrollY(), h.maxScroll());
         // Typed at the newest paragraph's end: only that one is reported.
@@ -635,12 +653,18 @@ TEST(TimelineFill, AYearsViewHoldsWhatADaysDoes) {
         // A new size and a narrow window: the held text restyled, no deeper
         // than the ceiling.
         h.show(blocks, 64);
-        h.view.resize(300, 400);
+        h.view.resize(std::min(row.width, 300), 400);
         h.settle();
         for (int i = 0; i < 1000 && h.view.restyling(); ++i)
             h.main.advance(TimelineTextView::kFillPause);
         EXPECT_FALSE(h.view.restyling());
         EXPECT_LT(DocumentGeometry::layoutAll(h.doc()), TimelineTextView::kDepthCeiling);
+        // And answers a key there.
+        const ParagraphRange newest = h.view.ranges().back();
+        h.select(newest.end(), newest.end());
+        QTest::keyClicks(&h.edit(), "y");
+        ASSERT_EQ(h.edits.size(), 2u);
+        EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
         const Work now{h.view.text().length(), int(h.view.renderedKeys().size()),
                        int(h.edits.size())};
         if (!day) day = now;
@@ -648,4 +672,100 @@ TEST(TimelineFill, AYearsViewHoldsWhatADaysDoes) {
         EXPECT_LE(now.held, day->held * 3 / 2);
         EXPECT_LE(now.keys, day->keys * 3 / 2);
     }
+}
+
+namespace {
+
+// `text` laid out by Qt as the timeline sets a paragraph at `font`, in a
+// column `width` wide: its depth, the space above it included.
+double laidOut(const QString& text, double font, double width) {
+    QTextDocument doc;
+    doc.setDocumentMargin(0);
+    doc.setTextWidth(width);
+    QTextBlockFormat block;
+    block.setTopMargin(font * TimelineRenderer::kSectionFactor);
+    block.setLineHeight(font * TimelineRenderer::kLineSpacingFactor,
+                        QTextBlockFormat::LineDistanceHeight);
+    QTextCharFormat characters;
+    characters.setFont(UiFonts::body(font));
+    QTextCursor c(&doc);
+    c.setBlockFormat(block);
+    c.insertText(text, characters);
+    return DocumentGeometry::layoutAll(doc);
+}
+
+QString times(QStringView part, int count) {
+    QString out;
+    for (int i = 0; i < count; ++i) out += part;
+    return out;
+}
+
+// Assigned characters below U+3000, of any script, a space now and then.
+QString scrambled(unsigned seed) {
+    std::mt19937 random(seed);
+    QString out;
+    while (out.size() < 400) {
+        const auto c = char16_t(std::uniform_int_distribution(0x20, 0x2FFF)(random));
+        if ((c >= 0x7F && c < 0xA0) || QChar::category(c) == QChar::Other_NotAssigned) continue;
+        if (random() % 6 == 0) out += QLatin1Char(' ');
+        out += QChar(c);
+    }
+    return out;
+}
+
+}  // namespace
+
+// The depth a paragraph is counted to take is never less than what Qt's
+// layout makes of it, whatever its script, and close to it for ordinary
+// dictation, so that the window holds as much of that as it may.
+TEST(TimelineFill, ParagraphsAreSetNoDeeperThanCounted) {
+    const double font = EditorModel::kMaxFontSize;
+    struct Row {
+        const char* name;
+        QString text;
+        double most = 0;  // how far above Qt's depth the count may be, where it matters
+    };
+    const Row rows[] = {
+        {"dictation",
+         times(u"the team moved to Monday because half of us were away, and notes from last "
+               u"week still matter. Please call back about the budget draft review. ",
+               8),
+         1.2},
+        {"wide words", times(u" WW", 200), 1.2},
+        {"a long word", times(u"m", 400), 1.2},
+        {"U+FDFD", times(u"\uFDFD", 300)},
+        {"three-em dashes", times(u"\u2E3B", 300)},
+        {"digraphs", times(u"\u01F1", 300)},
+        {"ideographs", times(u"\u4E2D\u6587\u5B57", 100)},
+        {"spaced signs of another font", times(u"\u0BF5 ", 150)},
+        {"marks after letters", times(u"a\u07A6b\u07A8 ", 100)},
+        {"vowel signs alone", times(u"\u0CCB", 300)},
+        {"tabs", times(u"a\tbb\t", 80)},
+        {"line and paragraph separators", times(u"one\u2028two\u2029three ", 40)},
+        {"emoji sequences", times(u"\U0001F469\u200D\U0001F4BB ", 80)},
+        {"scrambled", scrambled(1)},
+        {"scrambled again", scrambled(2)},
+    };
+    for (const double width : {129.0, 228.0, 620.0}) {
+        TextDepth depth(font, width, font * TimelineRenderer::kSectionFactor,
+                        font * TimelineRenderer::kLineSpacingFactor);
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + " in " + std::to_string(int(width)) + " px");
+            const double real = laidOut(row.text, font, width), counted = depth.depth(row.text);
+            EXPECT_GE(counted, real);
+            if (row.most > 0) {
+                EXPECT_LE(counted, real * row.most);
+            }
+        }
+    }
+    // Remembered by id and text: an edit is measured anew, and so is the
+    // text the view holds where it differs from the transcript's.
+    TextDepth depth(font, 228, 0, 1);
+    const Block spoken = uitest::block(0, 1, "short");
+    EXPECT_EQ(depth.paragraph(spoken), depth.depth(u"short"));
+    Block edited = spoken;
+    edited.segments[0].text = "short, and then a good deal longer";
+    EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
+    EXPECT_EQ(depth.paragraph(spoken.id, u"short"), depth.depth(u"short"));
+    EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
 }
