@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
@@ -202,9 +203,14 @@ struct IdRepair {
 
 platform::Uuid readId(sqlite3_stmt* stmt, int idColumn, int rowidColumn,
                       std::vector<IdRepair>& repairs) {
-    std::string text = columnText(stmt, idColumn);
+    // Read in place: years of rows would otherwise copy each id twice.
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, idColumn));
+    const std::string_view text =
+        p ? std::string_view(p, size_t(sqlite3_column_bytes(stmt, idColumn))) : std::string_view();
     if (auto id = platform::Uuid::parse(text)) {
-        if (id->string() != text) repairs.push_back({sqlite3_column_int64(stmt, rowidColumn), *id});
+        // What parses is canonical but for lower-case hex digits.
+        if (std::any_of(text.begin(), text.end(), [](char c) { return c >= 'a' && c <= 'f'; }))
+            repairs.push_back({sqlite3_column_int64(stmt, rowidColumn), *id});
         return *id;
     }
     platform::Uuid fresh = platform::Uuid::random();

@@ -124,8 +124,18 @@ const std::unordered_map<platform::Uuid, std::string>& TranscriptStore::sessionS
     size_t same = 0;
     if (markerTitlesAt_ != sessionWrites_) {
         markerTitles_.clear();
-        for (const SessionMarker& m : markers)
-            markerTitles_.push_back(m.name ? *m.name : calendar_.shortTime(m.start));
+        markerTitles_.reserve(markers.size());
+        // Making an ICU formatter costs far more than a time written with
+        // one: thousands of unnamed sessions share a single one.
+        std::optional<UserCalendar::TimeFormatter> times;
+        for (const SessionMarker& m : markers) {
+            if (m.name) {
+                markerTitles_.push_back(*m.name);
+                continue;
+            }
+            if (!times) times.emplace(calendar_);
+            markerTitles_.push_back(times->shortTime(m.start));
+        }
         markerTitlesAt_ = sessionWrites_;
         markerParagraphs_.assign(markers.size(), 0);
     } else if (markerParagraphsIn_.lock() == blocks) {
