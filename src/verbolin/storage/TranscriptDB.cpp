@@ -563,16 +563,16 @@ std::vector<Segment> TranscriptDB::allSegments() {
         lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
         if (!st) return out;
         int rc;
-        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
-            Segment s;
-            s.id = readId(st.stmt, 0, 6, repairs);
-            s.start = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 1));
-            s.end = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 2));
-            s.text = columnText(st.stmt, 3);
-            s.edited = sqlite3_column_int(st.stmt, 4) != 0;
-            s.original = columnOptionalText(st.stmt, 5);
-            out.push_back(std::move(s));
-        }
+        // Made with their ids as stored: a default one would be drawn at
+        // random, only to be replaced.
+        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
+            out.push_back(Segment{
+                .id = readId(st.stmt, 0, 6, repairs),
+                .start = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 1)),
+                .end = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 2)),
+                .text = columnText(st.stmt, 3),
+                .edited = sqlite3_column_int(st.stmt, 4) != 0,
+                .original = columnOptionalText(st.stmt, 5)});
         lastReadWhole_ = !isBusy(rc);
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
