@@ -178,10 +178,21 @@ std::string TranscriptStore::rangeText(const SessionItem& item) const {
 }
 
 std::string TranscriptStore::dayTitle(Date date, const UserCalendar& calendar) {
-    Date now = calendar.now();
-    if (calendar.isSameDay(date, now)) return "Today";
-    if (calendar.isSameDay(date, calendar.addingDays(now, -1))) return "Yesterday";
-    return calendar.abbreviatedDate(date);
+    return DayTitles(calendar)(date);
+}
+
+TranscriptStore::DayTitles::DayTitles(const UserCalendar& calendar)
+    : days_(calendar), dates_(calendar) {
+    const Date now = calendar.now();
+    today_ = days_.startOfDay(now);
+    yesterday_ = days_.startOfDay(calendar.addingDays(now, -1));
+}
+
+std::string TranscriptStore::DayTitles::operator()(Date date) {
+    const Date day = days_.startOfDay(date);
+    if (day == today_) return "Today";
+    if (day == yesterday_) return "Yesterday";
+    return dates_.abbreviatedDate(date);
 }
 
 }  // namespace verbolin

@@ -165,4 +165,15 @@ std::string UserCalendar::TimeFormatter::shortTime(platform::Date date) {
     return formatWith(format_.get(), date);
 }
 
+UserCalendar::DateFormatter::DateFormatter(const UserCalendar& calendar)
+    : format_(icu::DateFormat::createDateInstance(icu::DateFormat::kMedium, calendar.locale())) {
+    if (format_) format_->adoptTimeZone(makeZone(calendar.timeZoneId_));
+}
+
+UserCalendar::DateFormatter::~DateFormatter() = default;
+
+std::string UserCalendar::DateFormatter::abbreviatedDate(platform::Date date) {
+    return formatWith(format_.get(), date);
+}
+
 }  // namespace verbolin

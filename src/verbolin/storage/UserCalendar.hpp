@@ -77,6 +77,20 @@ class UserCalendar {
         std::unique_ptr<icu::DateFormat> format_;
     };
 
+    // abbreviatedDate() for many dates with one formatter, made once.
+    class DateFormatter {
+      public:
+        explicit DateFormatter(const UserCalendar& calendar);
+        ~DateFormatter();
+        DateFormatter(const DateFormatter&) = delete;
+        DateFormatter& operator=(const DateFormatter&) = delete;
+
+        std::string abbreviatedDate(platform::Date date);
+
+      private:
+        std::unique_ptr<icu::DateFormat> format_;
+    };
+
   private:
     std::unique_ptr<icu::Calendar> makeCalendar() const;
 

@@ -86,6 +86,8 @@ void SidebarWidget::reload() {
         all_->setData(kRowRole, QString());
     }
     const std::uint64_t stamp = ++reloads_;
+    // Titled with one calendar and formatter for the whole reload.
+    dayTitles_.reset();
     titleDays();
     const auto& summaries = store_.sessionSummaries();
     const auto& entries = summaries.entries();
@@ -145,8 +147,8 @@ void SidebarWidget::place(const std::string& id) {
     };
     if (added) {
         const int at = rowAfterDay();
-        auto* heading = new QListWidgetItem(
-            QString::fromStdString(TranscriptStore::dayTitle(shown.day, store_.calendar())));
+        if (!dayTitles_) dayTitles_.emplace(store_.calendar());
+        auto* heading = new QListWidgetItem(QString::fromStdString((*dayTitles_)(shown.day)));
         heading->setFlags(Qt::NoItemFlags);  // not selectable
         auto font = heading->font();
         font.setBold(true);
@@ -202,9 +204,9 @@ void SidebarWidget::titleDays() {
     const auto today = store_.calendar().startOfDay(store_.calendar().now());
     if (titledOn_ == today) return;
     titledOn_ = today;
+    if (!dayTitles_) dayTitles_.emplace(store_.calendar());
     for (const auto& [day, rows] : days_)
-        rows.heading->setText(
-            QString::fromStdString(TranscriptStore::dayTitle(day, store_.calendar())));
+        rows.heading->setText(QString::fromStdString((*dayTitles_)(day)));
 }
 
 void SidebarWidget::selectScope() {

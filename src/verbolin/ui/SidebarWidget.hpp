@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "platform/system/Observable.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/SidebarModel.hpp"
 
 class QLabel;
@@ -90,6 +91,7 @@ class SidebarWidget : public QWidget {
     std::map<platform::Date, DayRows, std::greater<>> days_;
     QListWidgetItem* all_ = nullptr;
     std::optional<platform::Date> titledOn_;
+    std::optional<TranscriptStore::DayTitles> dayTitles_;
     std::uint64_t reloads_ = 0;
     // The summaries' revision the rows show, once built.
     std::optional<std::uint64_t> seenRevision_;

@@ -229,6 +229,13 @@ TEST(SessionListDayTitle, TodayAndYesterdayFollowTheInjectedClock) {
     clock = local(24) + 30;
     UserCalendar gb("en_GB", "America/New_York", [&] { return at(clock); });
     EXPECT_EQ(TranscriptStore::dayTitle(at(local(-0.01)), gb), "30 Apr 2024");
+
+    // One set of titles kept over many days, in any order and across the
+    // change to summer time (2024-03-10), says what each day's own does.
+    TranscriptStore::DayTitles titles(cal);
+    for (double h : {24.5, 23.99, -0.01, -1.0, 2.0, -24.0 * 52 + 1.5, -24.0 * 52 + 3.5,
+                     -24.0 * 52 - 0.5, 30.0, -0.01, -24.0 * 400})
+        EXPECT_EQ(titles(at(local(h))), TranscriptStore::dayTitle(at(local(h)), cal)) << h;
 }
 
 TEST_F(SessionListTest, ReadsRegisterTheFieldsTheyUse) {
