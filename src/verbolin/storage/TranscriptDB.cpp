@@ -557,6 +557,11 @@ std::vector<Segment> TranscriptDB::allSegments() {
     lastReadWhole_ = true;
     if (!hasSegments_) return out;
     {
+        // Counted first (through the small index): years of rows would
+        // otherwise be moved a score of times as the list grows.
+        if (Statement count{tryPrepare("SELECT count(*) FROM segments")};
+            count && sqlite3_step(count.stmt) == SQLITE_ROW)
+            out.reserve(size_t(std::max<sqlite3_int64>(0, sqlite3_column_int64(count.stmt, 0))));
         Statement st(prepare(
             "SELECT id, start, end, text, edited, original, rowid FROM segments ORDER BY start",
             "reading segments"));

@@ -181,6 +181,8 @@ TEST_F(SessionListTest, PreviewShowsAtMostTenWords) {
         {"a\tb\nc d e f g h i j k", "a\tb\nc d e f g h i j k"},  // only spaces split
         {"a b c d e f g h i j \u0301k",
          "a b c d e f g h i j \u0301k"},  // a space carrying an accent is no break
+        {"a b c d e f g h i j \u0301k l m", "a b c d e f g h i j \u0301k\u2026"},
+        {"a b c d e f g h i j k ", "a b c d e f g h i j\u2026"},
         // Megabytes with no space, cut between characters.
         {huge.c_str(), nullptr},
     };
