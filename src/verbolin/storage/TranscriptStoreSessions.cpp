@@ -144,6 +144,7 @@ const std::unordered_map<platform::Uuid, std::string>& TranscriptStore::sessionS
         same = BlockLineage::takenOver(markerParagraphsIn_, blocks).value_or(0);
     }
     std::unordered_map<platform::Uuid, std::string> titles;
+    titles.reserve(markers.size());
     for (size_t i = 0; i < markers.size(); ++i) {
         size_t& at = markerParagraphs_[i];
         // Paragraphs are in start order: the marker's first one is found by halving.
