@@ -240,6 +240,30 @@ TEST(SessionListDayTitle, TodayAndYesterdayFollowTheInjectedClock) {
         EXPECT_EQ(titles(at(local(h))), TranscriptStore::dayTitle(at(local(h)), cal)) << h;
 }
 
+// A formatter kept over many dates writes each as a formatter of its own
+// does: at minutes of the day met before, across clock changes, in zones
+// whose offsets hold seconds or quarter hours, with day periods and literals.
+TEST(SessionListTimes, AKeptFormatterWritesWhatEachDatesOwnDoes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"en_US", "America/New_York"}, {"de_DE", "Europe/Amsterdam"}, {"fr_CA", "Africa/Monrovia"},
+        {"zh_TW", "Australia/Eucla"},  {"ko_KR", "Pacific/Chatham"},  {"en_US", "Not/AZone"},
+    };
+    std::mt19937_64 random(7);
+    for (const auto& [locale, zone] : cases) {
+        const UserCalendar calendar(locale, zone);
+        UserCalendar::TimeFormatter kept(calendar);
+        // From 1930 (offsets with seconds) to 2030, and every few minutes
+        // around a night of a clock change.
+        std::vector<double> seconds;
+        for (int i = 0; i < 600; ++i)
+            seconds.push_back(-1.25e9 + double(random() % 2'300'000'000) + 0.001 * (i % 1000));
+        for (int i = 0; i < 200; ++i) seconds.push_back(1710050000.0 + 419.5 * i);
+        for (double t : seconds)
+            ASSERT_EQ(kept.shortTime(at(t)), calendar.shortTime(at(t)))
+                << locale << " " << zone << " " << t;
+    }
+}
+
 TEST_F(SessionListTest, ReadsRegisterTheFieldsTheyUse) {
     load({seg(9)}, {marker(8)});
     int fired = 0;
