@@ -30,7 +30,10 @@ std::vector<std::string_view> wordsBetweenSpaces(std::string_view text, size_t m
     while (i < text.size()) {
         if (words.size() == most) return words;
         const size_t at = i;
-        const auto c = platform::text::decodeScalar(text, i);
+        // Most of what is dictated is ASCII, each byte its own scalar.
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto c = byte < 0x80 ? std::optional<char32_t>(text[i++])
+                                   : platform::text::decodeScalar(text, i);
         if (c == U' ') {
             bool joined = previous &&
                           u_getIntPropertyValue(UChar32(*previous), UCHAR_GRAPHEME_CLUSTER_BREAK) ==
