@@ -23,26 +23,34 @@ Uuid Uuid::random() {
     return Uuid(b);
 }
 
+namespace {
+
+// Each byte's value as a hex digit, or -1: a transcript of years is read
+// as hundreds of thousands of ids at every start.
+constexpr std::array<int8_t, 256> kNibbles = [] {
+    std::array<int8_t, 256> table{};
+    for (auto& n : table) n = -1;
+    for (int c = '0'; c <= '9'; ++c) table[size_t(c)] = int8_t(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) table[size_t(c)] = int8_t(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) table[size_t(c)] = int8_t(c - 'A' + 10);
+    return table;
+}();
+
+// Where each byte's two digits start in the 8-4-4-4-12 form.
+constexpr std::array<uint8_t, 16> kDigitsAt = {0,  2,  4,  6,  9,  11, 14, 16,
+                                               19, 21, 24, 26, 28, 30, 32, 34};
+
+}  // namespace
+
 std::optional<Uuid> Uuid::parse(std::string_view s) {
-    if (s.size() != 36) return std::nullopt;
+    if (s.size() != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-')
+        return std::nullopt;
     std::array<uint8_t, 16> b{};
-    size_t bi = 0;
-    for (size_t i = 0; i < 36;) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (s[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        auto nib = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            return -1;
-        };
-        int h = nib(s[i]), l = nib(s[i + 1]);
+    for (size_t i = 0; i < 16; ++i) {
+        const int h = kNibbles[static_cast<unsigned char>(s[kDigitsAt[i]])];
+        const int l = kNibbles[static_cast<unsigned char>(s[kDigitsAt[i] + 1])];
         if (h < 0 || l < 0) return std::nullopt;
-        b[bi++] = uint8_t(h << 4 | l);
-        i += 2;  // groups have even lengths, so a pair never straddles a dash
+        b[i] = uint8_t(h << 4 | l);
     }
     return Uuid(b);
 }

@@ -21,14 +21,19 @@ bool joinsPrevious(UChar32 c) {
 
 // Splits at each space that stands as a character of its own: a space that a
 // combining mark follows (or a prepended mark precedes) is part of a larger
-// character and does not split.
-std::vector<std::string_view> wordsBetweenSpaces(std::string_view text) {
+// character and does not split. Stops at `most` words, which is all a
+// preview needs to know of thousands of sessions.
+std::vector<std::string_view> wordsBetweenSpaces(std::string_view text, size_t most) {
     std::vector<std::string_view> words;
     size_t i = 0, wordStart = 0;
     std::optional<char32_t> previous;
     while (i < text.size()) {
+        if (words.size() == most) return words;
         const size_t at = i;
-        const auto c = platform::text::decodeScalar(text, i);
+        // Most of what is dictated is ASCII, each byte its own scalar.
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto c = byte < 0x80 ? std::optional<char32_t>(text[i++])
+                                   : platform::text::decodeScalar(text, i);
         if (c == U' ') {
             bool joined = previous &&
                           u_getIntPropertyValue(UChar32(*previous), UCHAR_GRAPHEME_CLUSTER_BREAK) ==
@@ -86,7 +91,8 @@ std::string sessionPreview(const std::string& text) {
     while (headEnd < text.size() && (static_cast<unsigned char>(text[headEnd]) & 0xC0) == 0x80)
         --headEnd;
     const std::string_view head = std::string_view(text).substr(0, headEnd);
-    auto words = wordsBetweenSpaces(head);
+    // An eleventh word is enough to tell that more follows.
+    auto words = wordsBetweenSpaces(head, 11);
     std::string out;
     bool more = head.size() < text.size() || words.size() > 10;
     if (!more) return text;

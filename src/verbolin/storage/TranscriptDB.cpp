@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
@@ -200,15 +201,51 @@ struct IdRepair {
     platform::Uuid id;
 };
 
-platform::Uuid readId(sqlite3_stmt* stmt, int idColumn, int rowidColumn,
+// The columns of the row a statement stands on, each taken once: every
+// sqlite3_column_* call takes the connection's lock, and years of dictation
+// are a quarter of a million rows. A value so taken may be read without the
+// lock by the one thread that uses the connection; it lasts until the next
+// step.
+class RowValues {
+  public:
+    explicit RowValues(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    // Empty for NULL.
+    std::string_view text(int column) const { return textOf(sqlite3_column_value(stmt_, column)); }
+    std::optional<std::string> optionalText(int column) const {
+        sqlite3_value* value = sqlite3_column_value(stmt_, column);
+        if (sqlite3_value_type(value) == SQLITE_NULL) return std::nullopt;
+        return std::string(textOf(value));
+    }
+    double real(int column) const {
+        return sqlite3_value_double(sqlite3_column_value(stmt_, column));
+    }
+    int integer(int column) const { return sqlite3_value_int(sqlite3_column_value(stmt_, column)); }
+    sqlite3_int64 integer64(int column) const {
+        return sqlite3_value_int64(sqlite3_column_value(stmt_, column));
+    }
+
+  private:
+    static std::string_view textOf(sqlite3_value* value) {
+        const unsigned char* p = sqlite3_value_text(value);  // before its length, as SQLite asks
+        if (!p) return {};
+        return {reinterpret_cast<const char*>(p), size_t(sqlite3_value_bytes(value))};
+    }
+
+    sqlite3_stmt* stmt_;
+};
+
+platform::Uuid readId(const RowValues& row, int idColumn, int rowidColumn,
                       std::vector<IdRepair>& repairs) {
-    std::string text = columnText(stmt, idColumn);
+    // Read in place: years of rows would otherwise copy each id twice.
+    const std::string_view text = row.text(idColumn);
     if (auto id = platform::Uuid::parse(text)) {
-        if (id->string() != text) repairs.push_back({sqlite3_column_int64(stmt, rowidColumn), *id});
+        // What parses is canonical but for lower-case hex digits.
+        if (std::any_of(text.begin(), text.end(), [](char c) { return c >= 'a' && c <= 'f'; }))
+            repairs.push_back({row.integer64(rowidColumn), *id});
         return *id;
     }
     platform::Uuid fresh = platform::Uuid::random();
-    repairs.push_back({sqlite3_column_int64(stmt, rowidColumn), fresh});
+    repairs.push_back({row.integer64(rowidColumn), fresh});
     return fresh;
 }
 
@@ -551,22 +588,27 @@ std::vector<Segment> TranscriptDB::allSegments() {
     lastReadWhole_ = true;
     if (!hasSegments_) return out;
     {
+        // Counted first (through the small index): years of rows would
+        // otherwise be moved a score of times as the list grows.
+        if (Statement count{tryPrepare("SELECT count(*) FROM segments")};
+            count && sqlite3_step(count.stmt) == SQLITE_ROW)
+            out.reserve(size_t(std::max<sqlite3_int64>(0, sqlite3_column_int64(count.stmt, 0))));
         Statement st(prepare(
             "SELECT id, start, end, text, edited, original, rowid FROM segments ORDER BY start",
             "reading segments"));
         lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
         if (!st) return out;
         int rc;
-        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
-            Segment s;
-            s.id = readId(st.stmt, 0, 6, repairs);
-            s.start = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 1));
-            s.end = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 2));
-            s.text = columnText(st.stmt, 3);
-            s.edited = sqlite3_column_int(st.stmt, 4) != 0;
-            s.original = columnOptionalText(st.stmt, 5);
-            out.push_back(std::move(s));
-        }
+        // Made with their ids as stored: a default one would be drawn at
+        // random, only to be replaced.
+        const RowValues row(st.stmt);
+        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
+            out.push_back(Segment{.id = readId(row, 0, 6, repairs),
+                                  .start = platform::dateFromSecondsSince1970(row.real(1)),
+                                  .end = platform::dateFromSecondsSince1970(row.real(2)),
+                                  .text = std::string(row.text(3)),
+                                  .edited = row.integer(4) != 0,
+                                  .original = row.optionalText(5)});
         lastReadWhole_ = !isBusy(rc);
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
@@ -595,9 +637,10 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
         lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
         if (!st) return out;
         int rc;
+        const RowValues row(st.stmt);
         while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
             SessionMarker m;
-            m.id = readId(st.stmt, 0, 3, repairs);
+            m.id = readId(row, 0, 3, repairs);
             m.start = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 1));
             m.name = columnOptionalText(st.stmt, 2);
             out.push_back(std::move(m));

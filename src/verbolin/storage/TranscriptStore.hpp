@@ -298,6 +298,18 @@ class TranscriptStore {
     std::string rangeText(const SessionItem& item) const;
     // "Today", "Yesterday" or the abbreviated date.
     static std::string dayTitle(platform::Date date, const UserCalendar& calendar = UserCalendar());
+    // dayTitle() for many days with one calendar and one formatter, the
+    // day of "Today" taken once when made.
+    class DayTitles {
+      public:
+        explicit DayTitles(const UserCalendar& calendar);
+        std::string operator()(platform::Date date);
+
+      private:
+        UserCalendar::DayFinder days_;
+        UserCalendar::DateFormatter dates_;
+        platform::Date today_, yesterday_;
+    };
 
     // "day:" and a day's start in seconds since 1970 ("day:1714521600.0").
     static std::string dayItemId(platform::Date dayStart);

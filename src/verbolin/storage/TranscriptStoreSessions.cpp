@@ -124,8 +124,18 @@ const std::unordered_map<platform::Uuid, std::string>& TranscriptStore::sessionS
     size_t same = 0;
     if (markerTitlesAt_ != sessionWrites_) {
         markerTitles_.clear();
-        for (const SessionMarker& m : markers)
-            markerTitles_.push_back(m.name ? *m.name : calendar_.shortTime(m.start));
+        markerTitles_.reserve(markers.size());
+        // Making an ICU formatter costs far more than a time written with
+        // one: thousands of unnamed sessions share a single one.
+        std::optional<UserCalendar::TimeFormatter> times;
+        for (const SessionMarker& m : markers) {
+            if (m.name) {
+                markerTitles_.push_back(*m.name);
+                continue;
+            }
+            if (!times) times.emplace(calendar_);
+            markerTitles_.push_back(times->shortTime(m.start));
+        }
         markerTitlesAt_ = sessionWrites_;
         markerParagraphs_.assign(markers.size(), 0);
     } else if (markerParagraphsIn_.lock() == blocks) {
@@ -134,6 +144,7 @@ const std::unordered_map<platform::Uuid, std::string>& TranscriptStore::sessionS
         same = BlockLineage::takenOver(markerParagraphsIn_, blocks).value_or(0);
     }
     std::unordered_map<platform::Uuid, std::string> titles;
+    titles.reserve(markers.size());
     for (size_t i = 0; i < markers.size(); ++i) {
         size_t& at = markerParagraphs_[i];
         // Paragraphs are in start order: the marker's first one is found by halving.
@@ -168,10 +179,21 @@ std::string TranscriptStore::rangeText(const SessionItem& item) const {
 }
 
 std::string TranscriptStore::dayTitle(Date date, const UserCalendar& calendar) {
-    Date now = calendar.now();
-    if (calendar.isSameDay(date, now)) return "Today";
-    if (calendar.isSameDay(date, calendar.addingDays(now, -1))) return "Yesterday";
-    return calendar.abbreviatedDate(date);
+    return DayTitles(calendar)(date);
+}
+
+TranscriptStore::DayTitles::DayTitles(const UserCalendar& calendar)
+    : days_(calendar), dates_(calendar) {
+    const Date now = calendar.now();
+    today_ = days_.startOfDay(now);
+    yesterday_ = days_.startOfDay(calendar.addingDays(now, -1));
+}
+
+std::string TranscriptStore::DayTitles::operator()(Date date) {
+    const Date day = days_.startOfDay(date);
+    if (day == today_) return "Today";
+    if (day == yesterday_) return "Yesterday";
+    return dates_.abbreviatedDate(date);
 }
 
 }  // namespace verbolin

@@ -3,10 +3,12 @@
 #include <unicode/calendar.h>
 #include <unicode/datefmt.h>
 #include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
 #include <chrono>
 #include <cmath>
+#include <string_view>
 
 #include "verbolin/storage/StorageLog.hpp"
 
@@ -63,6 +65,23 @@ std::string formatWith(icu::DateFormat* f, platform::Date date) {
     std::string out;
     text.toUTF8String(out);
     return out;
+}
+
+// Whether a date pattern's fields are all of the time of day to the minute:
+// hours, minutes, the half or period of the day.
+bool showsTimeOfDayOnly(const icu::UnicodeString& pattern) {
+    bool quoted = false;
+    for (int32_t i = 0; i < pattern.length(); ++i) {
+        const char16_t c = pattern.charAt(i);
+        if (c == u'\'') {
+            quoted = !quoted;  // '' inside or outside quotes reads as two toggles
+            continue;
+        }
+        const bool letter = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+        if (quoted || !letter) continue;
+        if (std::u16string_view(u"hHkKmabB").find(c) == std::u16string_view::npos) return false;
+    }
+    return true;
 }
 
 std::string format(icu::DateFormat* formatter, const std::string& zoneId, platform::Date date) {
@@ -156,12 +175,41 @@ platform::Date UserCalendar::DayFinder::nextDay(platform::Date dayStart) {
 
 UserCalendar::TimeFormatter::TimeFormatter(const UserCalendar& calendar)
     : format_(icu::DateFormat::createTimeInstance(icu::DateFormat::kShort, calendar.locale())) {
-    if (format_) format_->adoptTimeZone(makeZone(calendar.timeZoneId_));
+    if (!format_) return;
+    format_->adoptTimeZone(makeZone(calendar.timeZoneId_));
+    if (const auto* simple = dynamic_cast<const icu::SimpleDateFormat*>(format_.get())) {
+        icu::UnicodeString pattern;
+        byMinute_ = showsTimeOfDayOnly(simple->toPattern(pattern));
+    }
 }
 
 UserCalendar::TimeFormatter::~TimeFormatter() = default;
 
 std::string UserCalendar::TimeFormatter::shortTime(platform::Date date) {
+    if (!byMinute_) return formatWith(format_.get(), date);
+    // The wall clock as ICU's calendar finds it: the instant moved by the
+    // zone's offsets then.
+    const UDate ms = toUDate(date);
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t raw = 0, dst = 0;
+    format_->getTimeZone().getOffset(ms, false, raw, dst, status);
+    if (U_FAILURE(status)) return formatWith(format_.get(), date);
+    constexpr double kMinute = 60000.0, kMinutesPerDay = 1440.0;
+    const double minute = std::floor((ms + raw + dst) / kMinute);
+    const int ofDay = int(minute - kMinutesPerDay * std::floor(minute / kMinutesPerDay));
+    auto [it, added] = written_.try_emplace(ofDay);
+    if (added) it->second = formatWith(format_.get(), date);
+    return it->second;
+}
+
+UserCalendar::DateFormatter::DateFormatter(const UserCalendar& calendar)
+    : format_(icu::DateFormat::createDateInstance(icu::DateFormat::kMedium, calendar.locale())) {
+    if (format_) format_->adoptTimeZone(makeZone(calendar.timeZoneId_));
+}
+
+UserCalendar::DateFormatter::~DateFormatter() = default;
+
+std::string UserCalendar::DateFormatter::abbreviatedDate(platform::Date date) {
     return formatWith(format_.get(), date);
 }
 

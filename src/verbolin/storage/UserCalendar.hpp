@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "platform/system/Date.hpp"
 
@@ -63,7 +64,10 @@ class UserCalendar {
     };
 
     // Writes many short times with one formatter, made once: as
-    // shortTime(), which makes one for each.
+    // shortTime(), which makes one for each. A time written once is
+    // written again for any date at the same minute of the day, where the
+    // locale's pattern shows nothing but the hour, the minute and the half
+    // of the day.
     class TimeFormatter {
       public:
         explicit TimeFormatter(const UserCalendar& calendar);
@@ -72,6 +76,22 @@ class UserCalendar {
         TimeFormatter& operator=(const TimeFormatter&) = delete;
 
         std::string shortTime(platform::Date date);
+
+      private:
+        std::unique_ptr<icu::DateFormat> format_;
+        bool byMinute_ = false;
+        std::unordered_map<int, std::string> written_;  // by the local minute of the day
+    };
+
+    // abbreviatedDate() for many dates with one formatter, made once.
+    class DateFormatter {
+      public:
+        explicit DateFormatter(const UserCalendar& calendar);
+        ~DateFormatter();
+        DateFormatter(const DateFormatter&) = delete;
+        DateFormatter& operator=(const DateFormatter&) = delete;
+
+        std::string abbreviatedDate(platform::Date date);
 
       private:
         std::unique_ptr<icu::DateFormat> format_;

@@ -16,13 +16,12 @@
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
 #include "verbolin/ui/Pasteboard.hpp"
+#include "verbolin/ui/SidebarRows.hpp"
 
 namespace verbolin {
 
 namespace {
-constexpr int kRowRole = Qt::UserRole;           // the entry's id, empty for "All"
-constexpr int kFullTextRole = Qt::UserRole + 1;  // the row's text before cutting
-constexpr int kCutAtRole = Qt::UserRole + 2;     // the width it was cut to, -1 for none yet
+constexpr int kRowRole = SessionRow::kIdRole;  // the entry's id, empty for "All"
 }  // namespace
 
 SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pasteboard& pasteboard,
@@ -33,6 +32,7 @@ SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pastebo
       pasteboard_(pasteboard),
       model_(store, scope),
       list_(new QListWidget(this)),
+      cut_(std::make_shared<RowCut>(list_->font())),
       empty_(new QLabel(tr("Nothing yet"), list_->viewport())),
       newSession_(new QPushButton(QIcon::fromTheme("list-add"), tr("New Session"), this)) {
     auto* column = new QVBoxLayout(this);
@@ -54,6 +54,7 @@ SidebarWidget::SidebarWidget(TranscriptStore& store, std::string& scope, Pastebo
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list_->setTextElideMode(Qt::ElideRight);
     list_->setWordWrap(false);
+    list_->setItemDelegate(new SidebarRowDelegate(cut_, list_));
     list_->viewport()->installEventFilter(this);
     newSession_->setShortcut(KeyShortcuts::newSession());
     newSession_->setToolTip(
@@ -85,6 +86,8 @@ void SidebarWidget::reload() {
         all_->setData(kRowRole, QString());
     }
     const std::uint64_t stamp = ++reloads_;
+    // Titled with one calendar and formatter for the whole reload.
+    dayTitles_.reset();
     titleDays();
     const auto& summaries = store_.sessionSummaries();
     const auto& entries = summaries.entries();
@@ -144,8 +147,8 @@ void SidebarWidget::place(const std::string& id) {
     };
     if (added) {
         const int at = rowAfterDay();
-        auto* heading = new QListWidgetItem(
-            QString::fromStdString(TranscriptStore::dayTitle(shown.day, store_.calendar())));
+        if (!dayTitles_) dayTitles_.emplace(store_.calendar());
+        auto* heading = new QListWidgetItem(QString::fromStdString((*dayTitles_)(shown.day)));
         heading->setFlags(Qt::NoItemFlags);  // not selectable
         auto font = heading->font();
         font.setBold(true);
@@ -169,8 +172,7 @@ void SidebarWidget::place(const std::string& id) {
                                  [&](const std::string& other) { return before(id, other); });
     const int row = at == ids.end() ? rowAfterDay() : list_->row(shown_.at(*at).entry);
     ids.insert(at, id);
-    shown.entry = new QListWidgetItem;
-    shown.entry->setData(kRowRole, QString::fromStdString(id));
+    shown.entry = new SessionRow(cut_, QString::fromStdString(id));
     list_->insertItem(row, shown.entry);
 }
 
@@ -193,12 +195,8 @@ void SidebarWidget::write(const std::string& id) {
     const auto row = model_.row(shown.item);
     const QString text = QString::fromStdString(row.firstLine + (row.isCurrent ? "  ●" : "") +
                                                 "\n" + row.secondLine);
-    shown.entry->setData(kFullTextRole, text);
-    shown.entry->setData(kCutAtRole, -1);
-    shown.entry->setToolTip(row.isCurrent ? text + "\n" + tr("Current session") : text);
-    // Until it is shown the list has no width of its own: it cuts every row
-    // as it first takes one.
-    if (list_->isVisible()) elide(shown.entry, list_->fontMetrics(), elisionWidth());
+    // Cut when read, at the width the column has then.
+    shown.entry->setTexts(text, row.isCurrent);
     ++rowsWritten_;
 }
 
@@ -206,9 +204,9 @@ void SidebarWidget::titleDays() {
     const auto today = store_.calendar().startOfDay(store_.calendar().now());
     if (titledOn_ == today) return;
     titledOn_ = today;
+    if (!dayTitles_) dayTitles_.emplace(store_.calendar());
     for (const auto& [day, rows] : days_)
-        rows.heading->setText(
-            QString::fromStdString(TranscriptStore::dayTitle(day, store_.calendar())));
+        rows.heading->setText(QString::fromStdString((*dayTitles_)(day)));
 }
 
 void SidebarWidget::selectScope() {
@@ -222,7 +220,9 @@ void SidebarWidget::selectScope() {
 
 bool SidebarWidget::eventFilter(QObject* watched, QEvent* event) {
     if (watched == list_->viewport() && event->type() == QEvent::Resize) {
-        elideRows();
+        // Until it is shown the list has no width of its own: rows are cut
+        // once it first takes one.
+        cut_->set(list_->font(), elisionWidth());
         placeEmptyOverlay();
     }
     return QWidget::eventFilter(watched, event);
@@ -232,21 +232,6 @@ int SidebarWidget::elisionWidth() const {
     // The item's own margins, as the style draws them, and a little air.
     const int margin = 2 * (list_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 4;
     return std::max(0, list_->viewport()->width() - margin);
-}
-
-void SidebarWidget::elideRows() {
-    const QFontMetrics metrics = list_->fontMetrics();
-    const int width = elisionWidth();
-    for (int i = 0; i < list_->count(); ++i) elide(list_->item(i), metrics, width);
-}
-
-void SidebarWidget::elide(QListWidgetItem* item, const QFontMetrics& metrics, int width) {
-    const QString full = item->data(kFullTextRole).toString();
-    if (full.isEmpty() || item->data(kCutAtRole).toInt() == width) return;
-    item->setData(kCutAtRole, width);
-    QStringList lines = full.split('\n');
-    for (QString& line : lines) line = metrics.elidedText(line, Qt::ElideRight, width);
-    item->setText(lines.join('\n'));
 }
 
 void SidebarWidget::placeEmptyOverlay() {

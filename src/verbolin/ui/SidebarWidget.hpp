@@ -7,14 +7,15 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "platform/system/Observable.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/SidebarModel.hpp"
 
-class QFontMetrics;
 class QLabel;
 class QListWidgetItem;
 class QListWidget;
@@ -23,6 +24,8 @@ class QPushButton;
 namespace verbolin {
 
 class Pasteboard;
+class RowCut;
+class SessionRow;
 
 class SidebarWidget : public QWidget {
     Q_OBJECT
@@ -38,7 +41,7 @@ class SidebarWidget : public QWidget {
     // session or day changed; runs on the next turn after every store change.
     void reload();
     // Rows written since the widget was made: a row costs its texts and
-    // their elision, so a change should write its own alone.
+    // the view's notice of them, so a change should write its own alone.
     size_t rowsWritten() const { return rowsWritten_; }
     QListWidget* list() const { return list_; }
     QLabel* emptyOverlay() const { return empty_; }
@@ -49,10 +52,8 @@ class SidebarWidget : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    // Rows fit the column's width: each line is cut with an ellipsis, once
-    // for each width the column takes (a change of height cuts nothing).
-    void elideRows();
-    void elide(QListWidgetItem* item, const QFontMetrics& metrics, int width);
+    // Rows fit the column's width: each line is cut with an ellipsis, as
+    // it is drawn or read, once for each width the column takes.
     int elisionWidth() const;
     // One entry as it should be listed: added, moved or written anew where
     // it is not listed so yet.
@@ -78,7 +79,7 @@ class SidebarWidget : public QWidget {
         SessionItem item;
         std::uint64_t revision = 0;
         platform::Date day{};
-        QListWidgetItem* entry = nullptr;
+        SessionRow* entry = nullptr;
         std::uint64_t seen = 0;
     };
     std::unordered_map<std::string, Shown> shown_;
@@ -90,12 +91,14 @@ class SidebarWidget : public QWidget {
     std::map<platform::Date, DayRows, std::greater<>> days_;
     QListWidgetItem* all_ = nullptr;
     std::optional<platform::Date> titledOn_;
+    std::optional<TranscriptStore::DayTitles> dayTitles_;
     std::uint64_t reloads_ = 0;
     // The summaries' revision the rows show, once built.
     std::optional<std::uint64_t> seenRevision_;
     std::optional<std::string> keptId_;
     size_t rowsWritten_ = 0;
     QListWidget* list_;
+    std::shared_ptr<RowCut> cut_;
     QLabel* empty_;
     QPushButton* newSession_;
     platform::ObservationToken segmentsToken_, sessionsToken_;

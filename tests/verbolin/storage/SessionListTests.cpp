@@ -181,6 +181,8 @@ TEST_F(SessionListTest, PreviewShowsAtMostTenWords) {
         {"a\tb\nc d e f g h i j k", "a\tb\nc d e f g h i j k"},  // only spaces split
         {"a b c d e f g h i j \u0301k",
          "a b c d e f g h i j \u0301k"},  // a space carrying an accent is no break
+        {"a b c d e f g h i j \u0301k l m", "a b c d e f g h i j \u0301k\u2026"},
+        {"a b c d e f g h i j k ", "a b c d e f g h i j\u2026"},
         // Megabytes with no space, cut between characters.
         {huge.c_str(), nullptr},
     };
@@ -229,6 +231,37 @@ TEST(SessionListDayTitle, TodayAndYesterdayFollowTheInjectedClock) {
     clock = local(24) + 30;
     UserCalendar gb("en_GB", "America/New_York", [&] { return at(clock); });
     EXPECT_EQ(TranscriptStore::dayTitle(at(local(-0.01)), gb), "30 Apr 2024");
+
+    // One set of titles kept over many days, in any order and across the
+    // change to summer time (2024-03-10), says what each day's own does.
+    TranscriptStore::DayTitles titles(cal);
+    for (double h : {24.5, 23.99, -0.01, -1.0, 2.0, -24.0 * 52 + 1.5, -24.0 * 52 + 3.5,
+                     -24.0 * 52 - 0.5, 30.0, -0.01, -24.0 * 400})
+        EXPECT_EQ(titles(at(local(h))), TranscriptStore::dayTitle(at(local(h)), cal)) << h;
+}
+
+// A formatter kept over many dates writes each as a formatter of its own
+// does: at minutes of the day met before, across clock changes, in zones
+// whose offsets hold seconds or quarter hours, with day periods and literals.
+TEST(SessionListTimes, AKeptFormatterWritesWhatEachDatesOwnDoes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"en_US", "America/New_York"}, {"de_DE", "Europe/Amsterdam"}, {"fr_CA", "Africa/Monrovia"},
+        {"zh_TW", "Australia/Eucla"},  {"ko_KR", "Pacific/Chatham"},  {"en_US", "Not/AZone"},
+    };
+    std::mt19937_64 random(7);
+    for (const auto& [locale, zone] : cases) {
+        const UserCalendar calendar(locale, zone);
+        UserCalendar::TimeFormatter kept(calendar);
+        // From 1930 (offsets with seconds) to 2030, and every few minutes
+        // around a night of a clock change.
+        std::vector<double> seconds;
+        for (int i = 0; i < 600; ++i)
+            seconds.push_back(-1.25e9 + double(random() % 2'300'000'000) + 0.001 * (i % 1000));
+        for (int i = 0; i < 200; ++i) seconds.push_back(1710050000.0 + 419.5 * i);
+        for (double t : seconds)
+            ASSERT_EQ(kept.shortTime(at(t)), calendar.shortTime(at(t)))
+                << locale << " " << zone << " " << t;
+    }
 }
 
 TEST_F(SessionListTest, ReadsRegisterTheFieldsTheyUse) {

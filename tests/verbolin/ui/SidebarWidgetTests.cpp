@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <functional>
 
 #include "support/TempDir.hpp"
@@ -198,5 +199,52 @@ TEST(SidebarWidget, AStoredChangeRewritesItsOwnRowsAndShowsWhatAFreshBuildShows)
         fresh.show();
         QCoreApplication::processEvents();
         EXPECT_EQ(rowsOf(sidebar), rowsOf(fresh)) << c.name;
+    }
+}
+
+// Rows are sized from one plain row and cut only when read: each row still
+// stands where Qt's own sizing of every row's text puts it, glyphs of other
+// fonts, controls and long words included.
+TEST(SidebarWidget, RowsStandWhereQtsOwnSizingOfEachRowPutsThem) {
+    testsupport::TempDir dir;
+    TranscriptStore store(dir.path(), UserCalendar("en_US", "UTC"));
+    const char* texts[] = {"plain words",
+                           "漢字の文とかな",
+                           "an emoji \xF0\x9F\x98\x80 here",
+                           "a\ttab and a \xE2\x80\xA8 separator",
+                           "Supercalifragilisticexpialidocious words keep coming one after another",
+                           "two\nlines",
+                           "\xF0\x9D\x92\x9C\xF0\x9D\x93\x81 script",
+                           "\xE0\xB8\xA0\xE0\xB8\xB2\xE0\xB8\xA9\xE0\xB8\xB2 thai",
+                           "x"};
+    const auto at = [](double t) { return platform::dateFromSecondsSince1970(t); };
+    std::vector<Segment> segments;
+    std::vector<SessionMarker> markers;
+    for (const char* text : texts) {
+        const double start = 1714521600.0 + 3600.0 * double(markers.size());
+        markers.push_back({platform::Uuid::random(), at(start), std::nullopt});
+        Segment s;
+        s.start = s.end = at(start + 60);
+        s.text = text;
+        segments.push_back(std::move(s));
+    }
+    store.segments.set(std::move(segments));
+    store.sessions.set(markers);
+    std::string scope = "all";
+    MemoryPasteboard pasteboard;
+    SidebarWidget sidebar(store, scope, pasteboard), reference(store, scope, pasteboard);
+    reference.list()->setItemDelegate(new QStyledItemDelegate(reference.list()));
+    for (SidebarWidget* each : {&sidebar, &reference}) {
+        each->resize(200, 900);
+        each->show();
+    }
+    QCoreApplication::processEvents();
+    ASSERT_EQ(sidebar.list()->count(), 2 + int(std::size(texts)));
+    for (SidebarWidget* each : {&sidebar, &reference}) each->list()->doItemsLayout();
+    for (int i = 0; i < sidebar.list()->count(); ++i) {
+        EXPECT_EQ(sidebar.list()->item(i)->text(), reference.list()->item(i)->text()) << i;
+        EXPECT_EQ(sidebar.list()->visualItemRect(sidebar.list()->item(i)),
+                  reference.list()->visualItemRect(reference.list()->item(i)))
+            << i << " " << sidebar.list()->item(i)->text().toStdString();
     }
 }
