@@ -25,6 +25,7 @@
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SegmentSequence.hpp"
 #include "verbolin/storage/SessionItem.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
 #include "verbolin/storage/SessionSummaries.hpp"
@@ -72,7 +73,8 @@ class TranscriptStore {
     platform::ObservationRegistrar registrar;
     // In ascending start order. Any write, even of an equal array, drops the
     // paragraph cache; do not replace the write hook (nor that of sessions).
-    platform::Observable<std::vector<Segment>> segments{registrar};
+    // The paragraphs read these very segments, in place (see SegmentSequence).
+    platform::Observable<SegmentSequence> segments{registrar};
     platform::Observable<std::vector<SessionMarker>> sessions{registrar};
     // Goes up with every write of segments or sessions: what was derived
     // from them at one count holds while it stays.
@@ -227,8 +229,9 @@ class TranscriptStore {
     bool needsRetry() const { return hasUnsavedChanges() || readAgain_ || !heldLines_.empty(); }
 
     // Consecutive segments whose gap is under `gap` seconds form one paragraph.
-    // Trusts the input's order.
-    static std::vector<Block> blocks(const std::vector<Segment>& segments, double gap);
+    // Trusts the input's order. A paragraph within one chunk of `segments`
+    // reads its segments there, in place.
+    static std::vector<Block> blocks(const SegmentSequence& segments, double gap);
 
     // All segments in paragraphs, built at most once per change of `segments`.
     // After an append, an edit or a deletion of the store's own, only the
@@ -277,7 +280,7 @@ class TranscriptStore {
     // with every change made since the last call.
     const SessionSummaries& sessionSummaries() const;
     // The same for segments and markers in ascending start order.
-    static std::vector<SessionItem> sessionItems(const std::vector<Segment>& segments,
+    static std::vector<SessionItem> sessionItems(const SegmentSequence& segments,
                                                  const std::vector<SessionMarker>& markers,
                                                  const UserCalendar& calendar);
     std::optional<SessionItem> currentSession() const;
@@ -427,7 +430,7 @@ class TranscriptStore {
     // The paragraphs of `list` (just changed) when only its positions
     // [first, list.size() - unchangedTail) differ from `oldSize` segments
     // grouped in blockCache_; installed by the write under way.
-    void regroupAround(const std::vector<Segment>& list, size_t oldSize, size_t first,
+    void regroupAround(const SegmentSequence& list, size_t oldSize, size_t first,
                        size_t unchangedTail);
     // How many segments blockCache_'s paragraphs hold up to each one's end.
     const std::vector<size_t>& blockEnds() const;

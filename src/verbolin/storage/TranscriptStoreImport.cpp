@@ -194,7 +194,10 @@ void TranscriptStore::importLegacyFiles() {
     }
 
     auto byStart = [](const auto& a, const auto& b) { return a.start < b.start; };
-    segments.mutate([&](auto& list) { std::stable_sort(list.begin(), list.end(), byStart); });
+    segments.mutate([&](SegmentSequence& list) {
+        if (!std::is_sorted(list.begin(), list.end(), byStart))
+            list.rearrange([&](auto& all) { std::stable_sort(all.begin(), all.end(), byStart); });
+    });
     sessions.mutate([&](auto& list) { std::stable_sort(list.begin(), list.end(), byStart); });
 }
 
