@@ -127,6 +127,12 @@ std::vector<Block> grouped(const SegmentSequence& list, size_t first, size_t las
                            Segments how) {
     std::vector<Block> out;
     if (first >= last) return out;
+    // Counted first, so that years of paragraphs take no room to grow in.
+    size_t count = 1;
+    const auto end = list.begin() + std::ptrdiff_t(last);
+    for (auto it = list.begin() + std::ptrdiff_t(first), next = it + 1; next != end; it = next++)
+        count += !continuesParagraph(*it, *next, gap);
+    out.reserve(count);
     size_t chunk = list.chunkOf(first);
     size_t start = first;
     auto close = [&](size_t end) {
@@ -367,7 +373,7 @@ void TranscriptStore::append(const Segment& segment) {
         if (nextBlockEnds_.size() == nextBlockCache_->size())
             ++nextBlockEnds_.back();
         else
-            nextBlockEnds_.push_back(segments.peek().size() + 1);
+            nextBlockEnds_.push_back(std::uint32_t(segments.peek().size() + 1));
     }
     indexFollows_ = true;
     const auto touch = touchingOnly({{segment.start, segment.start}});
@@ -613,7 +619,7 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
 
 std::vector<size_t> TranscriptStore::paragraphsHolding(const std::unordered_set<Uuid>& ids) const {
     const auto blocks = allBlocks();
-    const std::vector<size_t>& ends = blockEnds();
+    const Ends& ends = blockEnds();
     std::vector<size_t> found;
     for (size_t position : positionsOf(ids)) {
         const size_t paragraph =
@@ -623,12 +629,13 @@ std::vector<size_t> TranscriptStore::paragraphsHolding(const std::unordered_set<
     return found;
 }
 
-const std::vector<size_t>& TranscriptStore::blockEnds() const {
+const TranscriptStore::Ends& TranscriptStore::blockEnds() const {
     if (!blockCache_ || blockEnds_.size() == blockCache_->size()) return blockEnds_;
     blockEnds_.clear();
     blockEnds_.reserve(blockCache_->size());
     size_t end = 0;
-    for (const Block& b : *blockCache_) blockEnds_.push_back(end += b.segments.size());
+    for (const Block& b : *blockCache_)
+        blockEnds_.push_back(std::uint32_t(end += b.segments.size()));
     return blockEnds_;
 }
 
@@ -779,7 +786,7 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
 void TranscriptStore::regroupAround(const SegmentSequence& list, size_t oldSize, size_t first,
                                     size_t unchangedTail) {
     const std::vector<Block>& old = *blockCache_;
-    const std::vector<size_t>& ends = blockEnds();
+    const Ends& ends = blockEnds();
     if (old.empty() || ends.size() != old.size() || ends.back() != oldSize) return;
     // The paragraph holding a position, by the segment counts.
     const auto paragraphOf = [&](size_t position) {
@@ -808,16 +815,16 @@ void TranscriptStore::regroupAround(const SegmentSequence& list, size_t oldSize,
     std::vector<Block> next;
     next.reserve(old.size() - (to + 1 - from) + made.size());
     next.insert(next.end(), old.begin(), old.begin() + std::ptrdiff_t(from));
-    std::vector<size_t> nextEnds(ends.begin(), ends.begin() + std::ptrdiff_t(from));
+    Ends nextEnds(ends.begin(), ends.begin() + std::ptrdiff_t(from));
     nextEnds.reserve(next.capacity());
     size_t end = start;
     for (Block& b : made) {
-        nextEnds.push_back(end += b.segments.size());
+        nextEnds.push_back(std::uint32_t(end += b.segments.size()));
         next.push_back(std::move(b));
     }
     next.insert(next.end(), old.begin() + std::ptrdiff_t(to) + 1, old.end());
     for (size_t i = to + 1; i < ends.size(); ++i)
-        nextEnds.push_back(ends[i] + list.size() - oldSize);
+        nextEnds.push_back(std::uint32_t(ends[i] + list.size() - oldSize));
     nextBlockCache_ = BlockLineage::derived(std::move(next), blockCache_, kept);
     nextBlockEnds_ = std::move(nextEnds);
 }

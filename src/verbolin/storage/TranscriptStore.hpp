@@ -433,7 +433,10 @@ class TranscriptStore {
     void regroupAround(const SegmentSequence& list, size_t oldSize, size_t first,
                        size_t unchangedTail);
     // How many segments blockCache_'s paragraphs hold up to each one's end.
-    const std::vector<size_t>& blockEnds() const;
+    // In 32 bits: years of segments count in millions, and the counts of
+    // years of paragraphs are held in memory.
+    using Ends = std::vector<std::uint32_t>;
+    const Ends& blockEnds() const;
     // The priors of the segments at these positions, and none for the other ids.
     Priors priorsAt(const std::vector<size_t>& positions,
                     const std::unordered_set<platform::Uuid>& ids) const;
@@ -442,8 +445,8 @@ class TranscriptStore {
     // What the next write of `segments` installs as the paragraphs, when
     // the writer knows them; otherwise the write drops them.
     std::shared_ptr<const std::vector<Block>> nextBlockCache_;
-    mutable std::vector<size_t> blockEnds_;  // of blockCache_, when not empty
-    std::vector<size_t> nextBlockEnds_;
+    mutable Ends blockEnds_;  // of blockCache_, when not empty
+    Ends nextBlockEnds_;
     mutable std::optional<StartIndex> startIndex_;
     // The write under way keeps startIndex_ right itself.
     bool indexFollows_ = false;
