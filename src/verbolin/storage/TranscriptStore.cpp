@@ -695,8 +695,11 @@ std::vector<size_t> TranscriptStore::positionsOf(const std::unordered_set<Uuid>&
         return found;
     }
     found.clear();
-    for (size_t i = 0; i < list.size(); ++i)
-        if (ids.count(list[i].id)) found.push_back(i);
+    size_t i = 0;
+    for (const Segment& s : list) {
+        if (ids.count(s.id)) found.push_back(i);
+        ++i;
+    }
     return found;
 }
 

@@ -236,7 +236,12 @@ class TranscriptStore {
     // All segments in paragraphs, built at most once per change of `segments`.
     // After an append, an edit or a deletion of the store's own, only the
     // paragraphs around the change are grouped anew; the others share their
-    // segments with the previous array's (see BlockLineage).
+    // segments with the previous array's (see BlockLineage). Paragraphs
+    // grouped whole read the segments in the store's chunks; those grouped
+    // anew around a change hold copies of their own, so that the chunk
+    // changed goes on changing in place. The paragraphs left as they were
+    // keep a changed chunk as it stood alive beside the store's: at most one
+    // for each chunk changed since the paragraphs were last grouped whole.
     std::shared_ptr<const std::vector<Block>> allBlocks() const;
 
     // Word-prefix full-text search, or a case-insensitive substring search
