@@ -35,9 +35,10 @@ class SegmentSequence {
     using reference = const Segment&;
     using const_reference = const Segment&;
 
-    // Segments a chunk holds at most, as a load cuts them, and at least
-    // while there are others: a change copies at most one chunk's worth,
-    // and a paragraph rarely crosses from one chunk into the next.
+    // Segments a chunk holds at most; as a load cuts them; and at least,
+    // where a neighbour can take in a chunk grown smaller (one left alone
+    // may hold fewer). A change copies at most one chunk's worth, and a
+    // paragraph rarely crosses from one chunk into the next.
     static constexpr size_t kChunkMost = 256;
     static constexpr size_t kChunkTarget = 128;
     static constexpr size_t kChunkLeast = 32;
