@@ -3,6 +3,8 @@
 // than copied with it. The store hands the timeline a year of paragraphs
 // again on every append; copying one must cost a pointer, not its texts, and
 // freeing the replaced array must not free tens of thousands of strings.
+// A list may also be a view of a run of the store's own segments (a chunk of
+// its SegmentSequence), so that years of them are not held twice.
 //
 // Reading never copies. The first change through a list whose segments are
 // shared gives it a private copy first (copy on write), so no change ever
@@ -13,6 +15,7 @@
 // exclusive access to the list as a change of any other value.
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <vector>
@@ -33,14 +36,18 @@ class SegmentList {
     SegmentList(std::initializer_list<Segment> segments);
     // Implicit, so that a plain array of segments can stand for a paragraph's.
     SegmentList(std::vector<Segment> segments);  // NOLINT
+    // The `count` segments of `chunk` from `offset` on, read in place. The
+    // chunk must not change while another holds it (SegmentSequence's never
+    // do); this list changes it only once it holds it alone.
+    SegmentList(std::shared_ptr<std::vector<Segment>> chunk, size_t offset, size_t count);
 
-    size_t size() const { return data_ ? data_->size() : 0; }
-    bool empty() const { return size() == 0; }
-    const Segment* begin() const { return data_ ? data_->data() : nullptr; }
-    const Segment* end() const { return begin() + size(); }
-    const Segment& operator[](size_t i) const { return (*data_)[i]; }
-    const Segment& front() const { return data_->front(); }
-    const Segment& back() const { return data_->back(); }
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const Segment* begin() const { return data_ ? data_->data() + offset_ : nullptr; }
+    const Segment* end() const { return begin() + count_; }
+    const Segment& operator[](size_t i) const { return begin()[i]; }
+    const Segment& front() const { return *begin(); }
+    const Segment& back() const { return end()[-1]; }
 
     // Changes: each one unshares the list first, so a read through these
     // (on a list that is not const) copies shared segments; read through a
@@ -48,18 +55,28 @@ class SegmentList {
     Segment& operator[](size_t i) { return own()[i]; }
     Segment& front() { return own().front(); }
     Segment& back() { return own().back(); }
-    void push_back(Segment segment) { own().push_back(std::move(segment)); }
+    void push_back(Segment segment) {
+        own().push_back(std::move(segment));
+        ++count_;
+    }
 
     // Whether both lists read the very same segments (so are equal without
     // looking at them). Two empty lists do.
-    bool sharesSegmentsWith(const SegmentList& other) const { return data_ == other.data_; }
+    bool sharesSegmentsWith(const SegmentList& other) const {
+        return data_ == other.data_ && offset_ == other.offset_ && count_ == other.count_;
+    }
 
     friend bool operator==(const SegmentList& a, const SegmentList& b);
 
   private:
+    // The segments as a vector of this list's own, holding exactly them.
     std::vector<Segment>& own();
 
     std::shared_ptr<std::vector<Segment>> data_;  // null when empty
+    // Where this list's segments lie in *data_: a paragraph's count and a
+    // chunk's offset fit well in 32 bits, and years of paragraphs hold one.
+    std::uint32_t offset_ = 0;
+    std::uint32_t count_ = 0;
 };
 
 }  // namespace verbolin

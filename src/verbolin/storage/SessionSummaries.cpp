@@ -117,7 +117,7 @@ void SessionSummaries::oweSpans(const std::vector<StartSpan>& spans) {
     owedSpans_.insert(owedSpans_.end(), spans.begin(), spans.end());
 }
 
-void SessionSummaries::bringUpToDate(const std::vector<Segment>& segments,
+void SessionSummaries::bringUpToDate(const SegmentSequence& segments,
                                      const std::vector<SessionMarker>& markers,
                                      const UserCalendar& calendar) {
     const bool owed = owedAll_ || owedMarkers_ || !owedSpans_.empty();
@@ -172,7 +172,7 @@ void SessionSummaries::reindex() {
     for (size_t i = 0; i < entries_.size(); ++i) index_.try_emplace(entries_[i].item.id, i);
 }
 
-void SessionSummaries::rebuild(const std::vector<Segment>& segments,
+void SessionSummaries::rebuild(const SegmentSequence& segments,
                                const std::vector<SessionMarker>& markers,
                                const UserCalendar& calendar) {
     ++work_.rebuilds;
@@ -208,7 +208,7 @@ void SessionSummaries::rebuild(const std::vector<Segment>& segments,
     replaceAll(std::move(next));
 }
 
-void SessionSummaries::applyMarkers(const std::vector<Segment>& segments,
+void SessionSummaries::applyMarkers(const SegmentSequence& segments,
                                     const std::vector<SessionMarker>& markers,
                                     const UserCalendar& calendar) {
     std::optional<Date> cutoff;
@@ -245,7 +245,7 @@ void SessionSummaries::applyMarkers(const std::vector<Segment>& segments,
     replaceAll(std::move(next));
 }
 
-bool SessionSummaries::applySpan(const std::vector<Segment>& segments,
+bool SessionSummaries::applySpan(const SegmentSequence& segments,
                                  const std::vector<SessionMarker>& markers, Reading& finder,
                                  const StartSpan& span) {
     const size_t n = segments.size();
@@ -297,7 +297,7 @@ bool SessionSummaries::applySpan(const std::vector<Segment>& segments,
     return true;
 }
 
-void SessionSummaries::redoDays(const std::vector<Segment>& segments, Reading& finder, Date from,
+void SessionSummaries::redoDays(const SegmentSequence& segments, Reading& finder, Date from,
                                 Date to) {
     // Day items are the entries without a marker: after every session,
     // newest first.
@@ -383,7 +383,7 @@ SessionSummaries::Entry SessionSummaries::carried(const std::string& id) const {
 }
 
 SessionSummaries::Ends SessionSummaries::locate(const SessionItem& item,
-                                                const std::vector<Segment>& segments) {
+                                                const SegmentSequence& segments) {
     const auto lo = std::lower_bound(segments.begin(), segments.end(), item.start, startsBefore);
     const auto hi =
         item.end ? std::lower_bound(lo, segments.end(), *item.end, startsBefore) : segments.end();
@@ -393,7 +393,7 @@ SessionSummaries::Ends SessionSummaries::locate(const SessionItem& item,
 }
 
 std::vector<SessionSummaries::Ends> SessionSummaries::locateInOnePass(
-    const std::vector<Entry>& entries, const std::vector<Segment>& segments,
+    const std::vector<Entry>& entries, const SegmentSequence& segments,
     const std::vector<SessionMarker>& markers) {
     // The entries by start, of equal starts the later marker last: the one
     // of them whose range is not empty.

@@ -20,6 +20,7 @@
 
 #include "platform/system/Date.hpp"
 #include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SegmentSequence.hpp"
 #include "verbolin/storage/SessionItem.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
 #include "verbolin/storage/UserCalendar.hpp"
@@ -76,8 +77,8 @@ class SessionSummaries {
     void oweAll() { owedAll_ = true; }
 
     // Catches up with what is owed, reading as little as it can.
-    void bringUpToDate(const std::vector<Segment>& segments,
-                       const std::vector<SessionMarker>& markers, const UserCalendar& calendar);
+    void bringUpToDate(const SegmentSequence& segments, const std::vector<SessionMarker>& markers,
+                       const UserCalendar& calendar);
 
     // Newest first, sessions before days of equal start: the order of
     // TranscriptStore::sessionItems.
@@ -111,18 +112,18 @@ class SessionSummaries {
     };
 
   private:
-    void rebuild(const std::vector<Segment>& segments, const std::vector<SessionMarker>& markers,
+    void rebuild(const SegmentSequence& segments, const std::vector<SessionMarker>& markers,
                  const UserCalendar& calendar);
     // Markers changed, segments not (beyond owed spans): entries of
     // unchanged items are kept.
-    void applyMarkers(const std::vector<Segment>& segments,
-                      const std::vector<SessionMarker>& markers, const UserCalendar& calendar);
+    void applyMarkers(const SegmentSequence& segments, const std::vector<SessionMarker>& markers,
+                      const UserCalendar& calendar);
     // False when the segments are found out of order around a span.
-    bool applySpan(const std::vector<Segment>& segments, const std::vector<SessionMarker>& markers,
+    bool applySpan(const SegmentSequence& segments, const std::vector<SessionMarker>& markers,
                    Reading& finder, const StartSpan& span);
     // The day items whose days meet [from, to) made anew from the segments
     // there.
-    void redoDays(const std::vector<Segment>& segments, Reading& finder, platform::Date from,
+    void redoDays(const SegmentSequence& segments, Reading& finder, platform::Date from,
                   platform::Date to);
     // The entry of that id as it stands, to be brought up to date; a new
     // one (revision 0) where there is none.
@@ -130,10 +131,10 @@ class SessionSummaries {
     // The first and last segment of an item, by binary search (segments in
     // order); both null when it holds none.
     using Ends = std::pair<const Segment*, const Segment*>;
-    Ends locate(const SessionItem& item, const std::vector<Segment>& segments);
+    Ends locate(const SessionItem& item, const SegmentSequence& segments);
     // The same for every entry, in stored order (segments out of order).
     std::vector<Ends> locateInOnePass(const std::vector<Entry>& entries,
-                                      const std::vector<Segment>& segments,
+                                      const SegmentSequence& segments,
                                       const std::vector<SessionMarker>& markers);
     // Makes `entry` the summary of `item`, whose first and last segment are
     // `ends`; a new revision when it differs from what `entry` held.

@@ -117,21 +117,48 @@ bool continuesParagraph(const Segment& last, const Segment& next, double gap) {
     return platform::secondsBetween(last.end, next.start) < gap;
 }
 
-std::vector<Block> grouped(std::vector<Segment>::const_iterator first,
-                           std::vector<Segment>::const_iterator last, double gap) {
+// How grouped() gives each paragraph its segments: read in place where they
+// lie in one chunk of the list (a paragraph across two takes a copy), or a
+// copy of its own.
+enum class Segments { inPlace, copied };
+
+// The paragraphs of the positions [first, last) of `list`.
+std::vector<Block> grouped(const SegmentSequence& list, size_t first, size_t last, double gap,
+                           Segments how) {
     std::vector<Block> out;
-    // Each paragraph's segments are gathered first and shared once complete.
-    std::vector<Segment> paragraph;
-    auto close = [&] {
-        if (paragraph.empty()) return;
-        const platform::Uuid id = paragraph.front().id;
-        out.push_back(Block{id, SegmentList(std::exchange(paragraph, {}))});
+    if (first >= last) return out;
+    // Counted first, so that years of paragraphs take no room to grow in.
+    size_t count = 1;
+    const auto end = list.begin() + std::ptrdiff_t(last);
+    for (auto it = list.begin() + std::ptrdiff_t(first), next = it + 1; next != end; it = next++)
+        count += !continuesParagraph(*it, *next, gap);
+    out.reserve(count);
+    size_t chunk = list.chunkOf(first);
+    size_t start = first;
+    auto close = [&](size_t end) {
+        while (list.chunkStart(chunk + 1) <= start) ++chunk;
+        const size_t chunkStart = list.chunkStart(chunk);
+        SegmentList segments =
+            how == Segments::inPlace && end <= list.chunkStart(chunk + 1)
+                ? SegmentList(list.chunk(chunk), start - chunkStart, end - start)
+                : SegmentList(std::vector<Segment>(list.begin() + std::ptrdiff_t(start),
+                                                   list.begin() + std::ptrdiff_t(end)));
+        // Read through the const list: a read through a changeable one
+        // would give it segments of its own.
+        const platform::Uuid id = std::as_const(segments).front().id;
+        out.push_back(Block{id, std::move(segments)});
     };
-    for (; first != last; ++first) {
-        if (!paragraph.empty() && !continuesParagraph(paragraph.back(), *first, gap)) close();
-        paragraph.push_back(*first);
+    auto it = list.begin() + std::ptrdiff_t(first);
+    const Segment* previous = &*it;
+    ++it;
+    for (size_t p = first + 1; p < last; ++p, ++it) {
+        if (!continuesParagraph(*previous, *it, gap)) {
+            close(p);
+            start = p;
+        }
+        previous = &*it;
     }
-    close();
+    close(last);
     return out;
 }
 
@@ -141,7 +168,7 @@ void keepEqualParagraphs(std::vector<Block>& made, std::vector<Block>::const_ite
                          std::vector<Block>::const_iterator oldEnd) {
     for (Block& b : made) {
         while (old != oldEnd && old->segments.size() && b.segments.size() &&
-               old->segments.front().start < b.segments.front().start)
+               old->segments.front().start < std::as_const(b.segments).front().start)
             ++old;
         if (old == oldEnd) return;
         if (old->id == b.id && old->segments == b.segments) b = *old++;
@@ -346,7 +373,7 @@ void TranscriptStore::append(const Segment& segment) {
         if (nextBlockEnds_.size() == nextBlockCache_->size())
             ++nextBlockEnds_.back();
         else
-            nextBlockEnds_.push_back(segments.peek().size() + 1);
+            nextBlockEnds_.push_back(std::uint32_t(segments.peek().size() + 1));
     }
     indexFollows_ = true;
     const auto touch = touchingOnly({{segment.start, segment.start}});
@@ -439,13 +466,16 @@ void TranscriptStore::joinFromDisk(std::vector<Segment> onDisk,
     // every record it changed, including those it deleted, which the file
     // still has.
     auto join = [](auto& observable, auto fromDisk, const std::unordered_set<Uuid>& changed) {
-        observable.mutate([&](auto& list) {
+        observable.mutate([&](auto& held) {
             std::unordered_set<Uuid> known = changed;
-            for (const auto& record : list) known.insert(record.id);
+            for (const auto& record : held) known.insert(record.id);
             std::erase_if(fromDisk, [&](const auto& r) { return known.count(r.id) > 0; });
-            list.insert(list.begin(), fromDisk.begin(), fromDisk.end());
-            std::stable_sort(list.begin(), list.end(),
-                             [](const auto& a, const auto& b) { return a.start < b.start; });
+            const auto byStart = [](const auto& a, const auto& b) { return a.start < b.start; };
+            if (fromDisk.empty() && std::is_sorted(held.begin(), held.end(), byStart)) return;
+            rearranged(held, [&](auto& list) {
+                list.insert(list.begin(), fromDisk.begin(), fromDisk.end());
+                std::stable_sort(list.begin(), list.end(), byStart);
+            });
         });
     };
     join(segments, std::move(onDisk), unsavedSegments_);
@@ -552,8 +582,8 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
     return false;
 }
 
-std::vector<Block> TranscriptStore::blocks(const std::vector<Segment>& segments, double gap) {
-    return grouped(segments.begin(), segments.end(), gap);
+std::vector<Block> TranscriptStore::blocks(const SegmentSequence& segments, double gap) {
+    return grouped(segments, 0, segments.size(), gap, Segments::inPlace);
 }
 
 std::shared_ptr<const std::vector<Block>> TranscriptStore::appended(
@@ -589,7 +619,7 @@ std::shared_ptr<const std::vector<Block>> TranscriptStore::allBlocks() const {
 
 std::vector<size_t> TranscriptStore::paragraphsHolding(const std::unordered_set<Uuid>& ids) const {
     const auto blocks = allBlocks();
-    const std::vector<size_t>& ends = blockEnds();
+    const Ends& ends = blockEnds();
     std::vector<size_t> found;
     for (size_t position : positionsOf(ids)) {
         const size_t paragraph =
@@ -599,12 +629,13 @@ std::vector<size_t> TranscriptStore::paragraphsHolding(const std::unordered_set<
     return found;
 }
 
-const std::vector<size_t>& TranscriptStore::blockEnds() const {
+const TranscriptStore::Ends& TranscriptStore::blockEnds() const {
     if (!blockCache_ || blockEnds_.size() == blockCache_->size()) return blockEnds_;
     blockEnds_.clear();
     blockEnds_.reserve(blockCache_->size());
     size_t end = 0;
-    for (const Block& b : *blockCache_) blockEnds_.push_back(end += b.segments.size());
+    for (const Block& b : *blockCache_)
+        blockEnds_.push_back(std::uint32_t(end += b.segments.size()));
     return blockEnds_;
 }
 
@@ -664,8 +695,11 @@ std::vector<size_t> TranscriptStore::positionsOf(const std::unordered_set<Uuid>&
         return found;
     }
     found.clear();
-    for (size_t i = 0; i < list.size(); ++i)
-        if (ids.count(list[i].id)) found.push_back(i);
+    size_t i = 0;
+    for (const Segment& s : list) {
+        if (ids.count(s.id)) found.push_back(i);
+        ++i;
+    }
     return found;
 }
 
@@ -713,22 +747,10 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
     // followed one by one.
     const bool many = erased.size() + added.size() > kFollowedAtMost;
     if (many) startIndex_.reset();
-    segments.mutate([&](std::vector<Segment>& list) {
+    segments.mutate([&](SegmentSequence& list) {
         const size_t oldSize = list.size();
         for (size_t p : erased) indexRemove(list[p]);
-        if (!erased.empty()) {
-            // Those before the first one taken out stay where they are.
-            size_t kept = erased.front(), next = 0;
-            for (size_t read = erased.front(); read < oldSize; ++read) {
-                if (next < erased.size() && erased[next] == read) {
-                    ++next;
-                    continue;
-                }
-                if (kept != read) list[kept] = std::move(list[read]);
-                ++kept;
-            }
-            list.erase(list.begin() + std::ptrdiff_t(kept), list.end());
-        }
+        list.eraseAt(erased);
         // Where each added segment ends up, as later ones move it.
         std::vector<size_t> placed;
         for (const Segment& s : added) {
@@ -764,10 +786,10 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
     });
 }
 
-void TranscriptStore::regroupAround(const std::vector<Segment>& list, size_t oldSize, size_t first,
+void TranscriptStore::regroupAround(const SegmentSequence& list, size_t oldSize, size_t first,
                                     size_t unchangedTail) {
     const std::vector<Block>& old = *blockCache_;
-    const std::vector<size_t>& ends = blockEnds();
+    const Ends& ends = blockEnds();
     if (old.empty() || ends.size() != old.size() || ends.back() != oldSize) return;
     // The paragraph holding a position, by the segment counts.
     const auto paragraphOf = [&](size_t position) {
@@ -779,8 +801,13 @@ void TranscriptStore::regroupAround(const std::vector<Segment>& list, size_t old
     const size_t to = unchangedTail > 0 ? paragraphOf(oldSize - unchangedTail) : old.size() - 1;
     const size_t start = from > 0 ? ends[from - 1] : 0;
     const size_t stop = ends[to] + list.size() - oldSize;  // past the change: shifted alike
-    std::vector<Block> made = grouped(list.begin() + std::ptrdiff_t(start),
-                                      list.begin() + std::ptrdiff_t(stop), paragraphGap);
+    // The few paragraphs made here take copies: reading the changed chunk in
+    // place would make the next change copy it whole again, where a chunk
+    // that the store alone holds changes in place. The paragraphs not made
+    // again go on reading the chunks as they were when last grouped whole, so
+    // that those live on beside the store's: at most one for each chunk
+    // changed since, as the store copies a chunk only while it is shared.
+    std::vector<Block> made = grouped(list, start, stop, paragraphGap, Segments::copied);
     keepEqualParagraphs(made, old.begin() + std::ptrdiff_t(from),
                         old.begin() + std::ptrdiff_t(to) + 1);
     size_t kept = from;
@@ -791,16 +818,16 @@ void TranscriptStore::regroupAround(const std::vector<Segment>& list, size_t old
     std::vector<Block> next;
     next.reserve(old.size() - (to + 1 - from) + made.size());
     next.insert(next.end(), old.begin(), old.begin() + std::ptrdiff_t(from));
-    std::vector<size_t> nextEnds(ends.begin(), ends.begin() + std::ptrdiff_t(from));
+    Ends nextEnds(ends.begin(), ends.begin() + std::ptrdiff_t(from));
     nextEnds.reserve(next.capacity());
     size_t end = start;
     for (Block& b : made) {
-        nextEnds.push_back(end += b.segments.size());
+        nextEnds.push_back(std::uint32_t(end += b.segments.size()));
         next.push_back(std::move(b));
     }
     next.insert(next.end(), old.begin() + std::ptrdiff_t(to) + 1, old.end());
     for (size_t i = to + 1; i < ends.size(); ++i)
-        nextEnds.push_back(ends[i] + list.size() - oldSize);
+        nextEnds.push_back(std::uint32_t(ends[i] + list.size() - oldSize));
     nextBlockCache_ = BlockLineage::derived(std::move(next), blockCache_, kept);
     nextBlockEnds_ = std::move(nextEnds);
 }

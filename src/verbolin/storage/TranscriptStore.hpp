@@ -25,6 +25,7 @@
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
 #include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SegmentSequence.hpp"
 #include "verbolin/storage/SessionItem.hpp"
 #include "verbolin/storage/SessionMarker.hpp"
 #include "verbolin/storage/SessionSummaries.hpp"
@@ -72,7 +73,8 @@ class TranscriptStore {
     platform::ObservationRegistrar registrar;
     // In ascending start order. Any write, even of an equal array, drops the
     // paragraph cache; do not replace the write hook (nor that of sessions).
-    platform::Observable<std::vector<Segment>> segments{registrar};
+    // The paragraphs read these very segments, in place (see SegmentSequence).
+    platform::Observable<SegmentSequence> segments{registrar};
     platform::Observable<std::vector<SessionMarker>> sessions{registrar};
     // Goes up with every write of segments or sessions: what was derived
     // from them at one count holds while it stays.
@@ -227,13 +229,19 @@ class TranscriptStore {
     bool needsRetry() const { return hasUnsavedChanges() || readAgain_ || !heldLines_.empty(); }
 
     // Consecutive segments whose gap is under `gap` seconds form one paragraph.
-    // Trusts the input's order.
-    static std::vector<Block> blocks(const std::vector<Segment>& segments, double gap);
+    // Trusts the input's order. A paragraph within one chunk of `segments`
+    // reads its segments there, in place.
+    static std::vector<Block> blocks(const SegmentSequence& segments, double gap);
 
     // All segments in paragraphs, built at most once per change of `segments`.
     // After an append, an edit or a deletion of the store's own, only the
     // paragraphs around the change are grouped anew; the others share their
-    // segments with the previous array's (see BlockLineage).
+    // segments with the previous array's (see BlockLineage). Paragraphs
+    // grouped whole read the segments in the store's chunks; those grouped
+    // anew around a change hold copies of their own, so that the chunk
+    // changed goes on changing in place. The paragraphs left as they were
+    // keep a changed chunk as it stood alive beside the store's: at most one
+    // for each chunk changed since the paragraphs were last grouped whole.
     std::shared_ptr<const std::vector<Block>> allBlocks() const;
 
     // Word-prefix full-text search, or a case-insensitive substring search
@@ -277,7 +285,7 @@ class TranscriptStore {
     // with every change made since the last call.
     const SessionSummaries& sessionSummaries() const;
     // The same for segments and markers in ascending start order.
-    static std::vector<SessionItem> sessionItems(const std::vector<Segment>& segments,
+    static std::vector<SessionItem> sessionItems(const SegmentSequence& segments,
                                                  const std::vector<SessionMarker>& markers,
                                                  const UserCalendar& calendar);
     std::optional<SessionItem> currentSession() const;
@@ -439,10 +447,13 @@ class TranscriptStore {
     // The paragraphs of `list` (just changed) when only its positions
     // [first, list.size() - unchangedTail) differ from `oldSize` segments
     // grouped in blockCache_; installed by the write under way.
-    void regroupAround(const std::vector<Segment>& list, size_t oldSize, size_t first,
+    void regroupAround(const SegmentSequence& list, size_t oldSize, size_t first,
                        size_t unchangedTail);
     // How many segments blockCache_'s paragraphs hold up to each one's end.
-    const std::vector<size_t>& blockEnds() const;
+    // In 32 bits: years of segments count in millions, and the counts of
+    // years of paragraphs are held in memory.
+    using Ends = std::vector<std::uint32_t>;
+    const Ends& blockEnds() const;
     // The priors of the segments at these positions, and none for the other ids.
     Priors priorsAt(const std::vector<size_t>& positions,
                     const std::unordered_set<platform::Uuid>& ids) const;
@@ -451,8 +462,8 @@ class TranscriptStore {
     // What the next write of `segments` installs as the paragraphs, when
     // the writer knows them; otherwise the write drops them.
     std::shared_ptr<const std::vector<Block>> nextBlockCache_;
-    mutable std::vector<size_t> blockEnds_;  // of blockCache_, when not empty
-    std::vector<size_t> nextBlockEnds_;
+    mutable Ends blockEnds_;  // of blockCache_, when not empty
+    Ends nextBlockEnds_;
     mutable std::optional<StartIndex> startIndex_;
     // The write under way keeps startIndex_ right itself.
     bool indexFollows_ = false;

@@ -196,12 +196,14 @@ void TranscriptStore::importLegacyFiles() {
     auto byStart = [](const auto& a, const auto& b) { return a.start < b.start; };
     // What was read from the database comes in order: a sort of it would
     // move every segment for nothing.
-    const auto sort = [&](auto& list) {
+    segments.mutate([&](SegmentSequence& list) {
+        if (!std::is_sorted(list.begin(), list.end(), byStart))
+            list.rearrange([&](auto& all) { std::stable_sort(all.begin(), all.end(), byStart); });
+    });
+    sessions.mutate([&](auto& list) {
         if (!std::is_sorted(list.begin(), list.end(), byStart))
             std::stable_sort(list.begin(), list.end(), byStart);
-    };
-    segments.mutate(sort);
-    sessions.mutate(sort);
+    });
 }
 
 }  // namespace verbolin

@@ -372,7 +372,7 @@ platform::Uuid idIn(const nlohmann::json& value) {
 // be numbered where it is written.
 template <class Unjournaled>
 std::vector<std::string> journalLines(const Unjournaled& segmentIds, const Unjournaled& sessionIds,
-                                      const std::vector<Segment>& segments,
+                                      const SegmentSequence& segments,
                                       const std::vector<SessionMarker>& sessions) {
     std::vector<std::string> lines;
     auto add = [&lines](const auto& ids, const auto& memory, const char* wrapper,
@@ -486,10 +486,10 @@ std::string counted(size_t n, const std::string& noun) {
 
 // Of the records a recovery file changes, how many memory does not hold
 // (new) and how many it holds otherwise (changed, or deleted by the file).
-template <class Record>
+template <class Record, class Memory>
 std::pair<size_t, size_t> newAndChanged(const std::vector<Record>& written,
                                         const std::vector<platform::Uuid>& deleted,
-                                        const std::vector<Record>& memory) {
+                                        const Memory& memory) {
     std::unordered_map<platform::Uuid, Prior> held;
     for (const Record& r : written) held.emplace(r.id, std::nullopt);
     for (const platform::Uuid& id : deleted) held.emplace(id, std::nullopt);
@@ -509,7 +509,7 @@ std::pair<size_t, size_t> newAndChanged(const std::vector<Record>& written,
 // What taking in `c` over memory does, as the start says it: new
 // utterances apart from changes to paragraphs memory holds; nothing for
 // what memory holds already.
-std::string takenInWording(const TranscriptDB::Changes& c, const std::vector<Segment>& segments,
+std::string takenInWording(const TranscriptDB::Changes& c, const SegmentSequence& segments,
                            const std::vector<SessionMarker>& sessions) {
     const auto [added, restored] = newAndChanged(c.segments, c.deletedSegments, segments);
     const auto [newSessions, changedSessions] =
@@ -530,8 +530,9 @@ std::string takenInWording(const TranscriptDB::Changes& c, const std::vector<Seg
 // How the records of `memory` stand, by id, for a recovery file taken in
 // over it: indexed at the first question, which a file of an earlier
 // version's never asks.
-template <class Record>
-std::function<Prior(const platform::Uuid&)> standingOf(const std::vector<Record>& memory) {
+template <class Records>
+std::function<Prior(const platform::Uuid&)> standingOf(const Records& memory) {
+    using Record = typename Records::value_type;
     auto index = std::make_shared<std::unordered_map<platform::Uuid, const Record*>>();
     auto built = std::make_shared<bool>(false);
     return [&memory, index, built](const platform::Uuid& id) {
@@ -1163,11 +1164,13 @@ std::string TranscriptStore::takeIn(Recovered& recovered, const fs::path& file) 
         std::unordered_set<platform::Uuid> ids(deleted.begin(), deleted.end());
         for (const auto& record : written) ids.insert(record.id);
         if (ids.empty()) return;
-        observable.mutate([&](auto& list) {
-            std::erase_if(list, [&](const auto& r) { return ids.count(r.id) > 0; });
-            list.insert(list.end(), written.begin(), written.end());
-            std::stable_sort(list.begin(), list.end(),
-                             [](const auto& a, const auto& b) { return a.start < b.start; });
+        observable.mutate([&](auto& held) {
+            rearranged(held, [&](auto& list) {
+                std::erase_if(list, [&](const auto& r) { return ids.count(r.id) > 0; });
+                list.insert(list.end(), written.begin(), written.end());
+                std::stable_sort(list.begin(), list.end(),
+                                 [](const auto& a, const auto& b) { return a.start < b.start; });
+            });
         });
     };
     take(segments, c.segments, c.deletedSegments);

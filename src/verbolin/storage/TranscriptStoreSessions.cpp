@@ -32,7 +32,7 @@ const SessionSummaries& TranscriptStore::sessionSummaries() const {
     return summaries_;
 }
 
-std::vector<SessionItem> TranscriptStore::sessionItems(const std::vector<Segment>& all,
+std::vector<SessionItem> TranscriptStore::sessionItems(const SegmentSequence& all,
                                                        const std::vector<SessionMarker>& markers,
                                                        const UserCalendar& calendar) {
     std::vector<SessionItem> items;
@@ -68,13 +68,28 @@ std::optional<SessionItem> TranscriptStore::currentSession() const {
     return SessionItem{last.id.string(), last.name.value_or(""), last.start, std::nullopt, last};
 }
 
+namespace {
+
+// Where the item's segments lie in `all`, in start order.
+std::pair<SegmentSequence::const_iterator, SegmentSequence::const_iterator> rangeIn(
+    const SegmentSequence& all, const SessionItem& item) {
+    const auto startsBefore = [](const Segment& s, Date t) { return s.start < t; };
+    const auto lo = std::lower_bound(all.begin(), all.end(), item.start, startsBefore);
+    const auto hi = item.end ? std::lower_bound(lo, all.end(), *item.end, startsBefore) : all.end();
+    return {lo, hi};
+}
+
+}  // namespace
+
 std::vector<Segment> TranscriptStore::segmentsIn(const SessionItem& item) const {
     std::vector<Segment> out;
-    if (const auto [first, last] = endsIn(item); first && sessionSummaries().segmentsSorted()) {
-        out.assign(first, last + 1);
+    const auto& all = segments.get();
+    if (sessionSummaries().segmentsSorted()) {
+        const auto [lo, hi] = rangeIn(all, item);
+        out.assign(lo, hi);
         return out;
     }
-    for (const Segment& s : segments.get())
+    for (const Segment& s : all)
         if (s.start >= item.start && (!item.end || s.start < *item.end)) out.push_back(s);
     return out;
 }
@@ -83,10 +98,7 @@ std::pair<const Segment*, const Segment*> TranscriptStore::endsIn(const SessionI
     std::pair<const Segment*, const Segment*> ends{nullptr, nullptr};
     const auto& all = segments.get();
     if (sessionSummaries().segmentsSorted()) {
-        const auto startsBefore = [](const Segment& s, Date t) { return s.start < t; };
-        const auto lo = std::lower_bound(all.begin(), all.end(), item.start, startsBefore);
-        const auto hi =
-            item.end ? std::lower_bound(lo, all.end(), *item.end, startsBefore) : all.end();
+        const auto [lo, hi] = rangeIn(all, item);
         if (lo < hi) ends = {&*lo, &*(hi - 1)};
         return ends;
     }

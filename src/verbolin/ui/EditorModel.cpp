@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/system/Text.hpp"
 #include "verbolin/app/AppModel.hpp"
@@ -65,7 +66,8 @@ std::optional<SessionItem> EditorModel::keptItem() const {
     auto& store = model_.store();
     if (storedItem()) return std::nullopt;
     // The entries as they would be with the held paragraph's last segments.
-    std::vector<Segment> with = store.segments.get();
+    // A copy shares the store's chunks: only the last is copied to grow.
+    SegmentSequence with = store.segments.get();
     with.insert(with.end(), held->last.segments.begin(), held->last.segments.end());
     for (auto& item : TranscriptStore::sessionItems(with, store.sessions.get(), store.calendar()))
         if (item.id == scope) return item;
@@ -126,7 +128,7 @@ std::vector<Block> EditorModel::withHeld(std::vector<Block> blocks) const {
     };
     if (std::any_of(blocks.begin(), blocks.end(), among)) return blocks;
     Block held = std::move(*shown);
-    const platform::Date start = held.segments.front().start;
+    const platform::Date start = std::as_const(held.segments).front().start;
     auto at = std::find_if(blocks.begin(), blocks.end(), [&](const Block& b) {
         return !b.segments.empty() && b.segments.front().start > start;
     });

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <functional>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/system/Text.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -102,7 +103,7 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
         TimelineEditMapper::changeSpan(QString::fromStdString(before), afterText, caret);
     UndoStep step;
     step.paragraph = shown.id;
-    step.start = h.last.segments.front().start;
+    step.start = std::as_const(h.last.segments).front().start;
     step.before = std::move(current);
     step.after = std::move(replacement);
     step.shownBefore = before;

@@ -413,7 +413,7 @@ TEST(SessionSummaries, MatchAWalkOfEverySegmentAfterEveryChange) {
                     say(30);
                     break;
                 case 7: {  // written whole, as a reload from disk does
-                    auto all = store.segments.peek();
+                    std::vector<Segment> all = store.segments.peek();
                     all[random() % all.size()].text = words(random, 20);
                     store.segments.set(std::move(all));
                     break;
