@@ -288,7 +288,10 @@ class TimelineTextView final : public QWidget {
         friend bool operator==(const Visible&, const Visible&) = default;
     } lastVisible_;
 
-    bool writing_ = false;     // our own writes into the document
+    bool writing_ = false;  // our own writes into the document
+    // A new document is being swapped in: scrolls meanwhile are answered
+    // once it has its real width (see renderAll).
+    enum class Swap { none, quiet, scrolled } swap_ = Swap::none;
     bool userEdited_ = false;  // a user change waits for mapping
     bool desynced_ = false;    // the document no longer matches the text
     // A change the text refused, still in the document: its [at, at + put)
