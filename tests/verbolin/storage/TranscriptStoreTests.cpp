@@ -5,6 +5,7 @@
 #include <random>
 
 #include "StorageTestSupport.hpp"
+#include "support/DictationTranscript.hpp"
 #include "support/ScopedEnv.hpp"
 #include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -285,6 +286,8 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
         const std::unordered_set<Uuid> wanted{ids.front(), (*now)[pick(now->size())].id,
                                               Uuid::random()};
         EXPECT_EQ(store->paragraphsHolding(wanted), holding(*now, wanted));
+        for (const char* query : {"s1", "e split"})
+            EXPECT_EQ(store->paragraphsMatching(query), holding(*now, store->search(query)));
     }
     const auto inMemory = store->segments.peek();
     EXPECT_EQ(reopened(), inMemory);
@@ -405,6 +408,33 @@ TEST(TranscriptStoreMemoryOnly, WorksWithoutADatabaseAndLogsWhy) {
     store.deleteBlocks({store.allBlocks()->back()});
     EXPECT_EQ(store.segments.peek().size(), 1u);
     EXPECT_EQ(store.segments.peek().front().text, "edited");
+}
+
+TEST(TranscriptStoreSearch, ParagraphsMatchingAreThoseHoldingWhatTheSearchFinds) {
+    TempDir dir;
+    testsupport::writeTranscript(dir.path(),
+                                 testsupport::makeDictation({.days = 20, .wordsMax = 12}));
+    TranscriptStore store(dir.path(), fixedCalendar());
+    const std::vector<Segment> all = store.segments.peek();
+    ASSERT_GT(all.size(), 2000u);
+    // Starts shared with a stored segment, finer than the file keeps, and
+    // before everything; each found by a word of its own.
+    Segment twin = all[all.size() / 2], finer = all[all.size() / 3], first = all.front();
+    twin.id = Uuid::random(), twin.text = "twin zephyrine";
+    finer.id = Uuid::random(), finer.text = "finer", finer.start += std::chrono::nanoseconds(7);
+    first.id = Uuid::random(), first.text = "first", first.start -= std::chrono::hours(1);
+    store.replaceSegments({}, {twin, finer, first});
+    ASSERT_FALSE(store.hasUnsavedChanges());
+    const std::string rare = testsupport::rareWord;
+    for (const std::string& query :
+         {rare, std::string("ma"), std::string("M"), rare + " the", std::string("twin"),
+          std::string(" FINER\t"), std::string("first"), std::string("\""), std::string("nowhere"),
+          std::string(" ")}) {
+        const std::vector<size_t> found = store.paragraphsMatching(query);
+        EXPECT_EQ(found, store.paragraphsHolding(store.search(query))) << query;
+        EXPECT_EQ(found, holding(*store.allBlocks(), store.search(query))) << query;
+    }
+    EXPECT_EQ(store.paragraphsMatching("twin").size(), 1u);
 }
 
 TEST_F(StoreTest, ReplaceMergesTheParagraphIntoOneEditedSegment) {
