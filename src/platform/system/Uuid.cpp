@@ -23,27 +23,35 @@ Uuid Uuid::random() {
     return Uuid(b);
 }
 
+namespace {
+
+// Each byte's value as a hex digit, or -1: ids are parsed by the hundred
+// thousand when a search finds most of a long transcript.
+constexpr std::array<int8_t, 256> kNibble = [] {
+    std::array<int8_t, 256> t{};
+    for (auto& v : t) v = -1;
+    for (int c = 0; c < 10; ++c) t[size_t('0' + c)] = int8_t(c);
+    for (int c = 0; c < 6; ++c) t[size_t('a' + c)] = t[size_t('A' + c)] = int8_t(10 + c);
+    return t;
+}();
+
+// Where each byte's two digits start in the 36 characters.
+constexpr std::array<uint8_t, 16> kDigitsAt = {0,  2,  4,  6,  9,  11, 14, 16,
+                                               19, 21, 24, 26, 28, 30, 32, 34};
+
+}  // namespace
+
 std::optional<Uuid> Uuid::parse(std::string_view s) {
-    if (s.size() != 36) return std::nullopt;
+    if (s.size() != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-')
+        return std::nullopt;
     std::array<uint8_t, 16> b{};
-    size_t bi = 0;
-    for (size_t i = 0; i < 36;) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (s[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        auto nib = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            return -1;
-        };
-        int h = nib(s[i]), l = nib(s[i + 1]);
-        if (h < 0 || l < 0) return std::nullopt;
-        b[bi++] = uint8_t(h << 4 | l);
-        i += 2;  // groups have even lengths, so a pair never straddles a dash
+    int bad = 0;
+    for (size_t i = 0; i < 16; ++i) {
+        const int h = kNibble[uint8_t(s[kDigitsAt[i]])], l = kNibble[uint8_t(s[kDigitsAt[i] + 1])];
+        bad |= h | l;
+        b[i] = uint8_t((h & 0xF) << 4 | (l & 0xF));
     }
+    if (bad < 0) return std::nullopt;
     return Uuid(b);
 }
 
