@@ -45,6 +45,8 @@ class TimelineTextView final : public QWidget {
     static constexpr double kDepthCeiling = 8'388'607;
     // The part of it the estimated depth of what is held may take.
     static constexpr double kDepthShare = 0.4;
+    // The part of what may be held that scrolling to either end brings in.
+    static constexpr double kPageShare = 1.0 / 3;
     // A text column narrower than this is counted as this wide.
     static constexpr double kNarrowestText = 240;
 
