@@ -996,9 +996,10 @@ std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHits(std::string_view q
     bindText(st.stmt, 1, match);
     int rc;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        // Its length by its end rather than by another call, each of which
+        // takes the connection's lock: an id with a NUL in it is none anyway.
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));
-        const auto id = platform::Uuid::parse(
-            text ? std::string_view(text, size_t(sqlite3_column_bytes(st.stmt, 1))) : "");
+        const auto id = platform::Uuid::parse(text ? std::string_view(text) : "");
         if (id) hits.push_back({sqlite3_column_double(st.stmt, 0), *id});
     }
     if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
