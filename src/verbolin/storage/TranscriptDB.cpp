@@ -1006,4 +1006,40 @@ std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHits(std::string_view q
     return hits;
 }
 
+std::unordered_set<platform::Uuid> TranscriptDB::searchBetween(std::string_view query, double from,
+                                                               double to) {
+    std::unordered_set<platform::Uuid> ids;
+    const std::string match = matchExpression(query);
+    if (match.empty()) return ids;
+    std::vector<sqlite3_int64> found;
+    {
+        Statement st(
+            prepare("SELECT rowid FROM segments_fts WHERE segments_fts MATCH ?", "searching"));
+        if (!st) return ids;
+        bindText(st.stmt, 1, match);
+        int rc;
+        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
+            found.push_back(sqlite3_column_int64(st.stmt, 0));
+        if (rc != SQLITE_DONE) {
+            logStorageError(std::string("search stopped early: ") + errorText(db_));
+            return ids;
+        }
+    }
+    std::sort(found.begin(), found.end());
+    Statement st(prepare("SELECT rowid, id FROM segments WHERE start >= ? AND start < ?",
+                         "searching a stretch"));
+    if (!st) return ids;
+    sqlite3_bind_double(st.stmt, 1, from);
+    sqlite3_bind_double(st.stmt, 2, to);
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        if (!std::binary_search(found.begin(), found.end(), sqlite3_column_int64(st.stmt, 0)))
+            continue;
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));
+        if (auto id = platform::Uuid::parse(text ? std::string_view(text) : "")) ids.insert(*id);
+    }
+    if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
+    return ids;
+}
+
 }  // namespace verbolin

@@ -161,6 +161,11 @@ class TranscriptDB {
     // What search() finds, in the index's order; none when the query has no
     // words or the file could not be read (logged).
     std::vector<SearchHit> searchHits(std::string_view query);
+    // The ids of what search() finds that start in [from, to) (seconds since
+    // 1970): the index's rows matched with those of the stretch, without
+    // reading every hit's row.
+    std::unordered_set<platform::Uuid> searchBetween(std::string_view query, double from,
+                                                     double to);
 
     // The match expression search() sends: each word quoted (inner quotes
     // doubled) as a prefix phrase, joined with spaces. Empty when the query

@@ -247,6 +247,11 @@ class TranscriptStore {
     // in time order, without a set of their ids, where memory holds just
     // what the file does: a short prefix finds most of the transcript.
     std::vector<size_t> paragraphsMatching(std::string_view query) const;
+    // What search(query) finds among segmentsIn(item), and perhaps a few
+    // beside it: read for the item's stretch alone where memory holds just
+    // what the file does.
+    std::unordered_set<platform::Uuid> searchWithin(std::string_view query,
+                                                    const SessionItem& item) const;
 
     SessionMarker startSession(std::optional<std::string> name);
     void rename(const platform::Uuid& session, std::string_view name);

@@ -1,6 +1,7 @@
 // The search side of the store: which paragraphs hold what a query finds.
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/system/Text.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -68,6 +69,18 @@ std::vector<size_t> TranscriptStore::paragraphsMatching(std::string_view query) 
         if (found.empty() || found.back() != paragraph) found.push_back(paragraph);
     }
     return found;
+}
+
+std::unordered_set<platform::Uuid> TranscriptStore::searchWithin(std::string_view query,
+                                                                 const SessionItem& item) const {
+    const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
+    if (trimmed.empty() || !db_ || !unsavedSegments_.empty()) return search(trimmed);
+    // A second wider each way than the item: its edges are compared as
+    // memory keeps times, finer than the file.
+    const double from = platform::secondsSince1970(item.start) - 1;
+    const double to =
+        item.end ? platform::secondsSince1970(*item.end) + 1 : std::numeric_limits<double>::max();
+    return db_->searchBetween(trimmed, from, to);
 }
 
 }  // namespace verbolin

@@ -95,7 +95,7 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
         kept.reserve(found.size());
         for (size_t at : found) kept.push_back(base[at]);
     } else {
-        const auto hits = store.search(key.query);
+        const auto hits = store.searchWithin(key.query, *key.item);
         for (const Block& block : base)
             if (std::any_of(block.segments.begin(), block.segments.end(),
                             [&](const Segment& s) { return hits.count(s.id) > 0; }))

@@ -435,6 +435,27 @@ TEST(TranscriptStoreSearch, ParagraphsMatchingAreThoseHoldingWhatTheSearchFinds)
         EXPECT_EQ(found, holding(*store.allBlocks(), store.search(query))) << query;
     }
     EXPECT_EQ(store.paragraphsMatching("twin").size(), 1u);
+    // Within a sidebar entry: what the whole search finds there, the open
+    // last one and the one holding the segments put in included.
+    const std::vector<SessionItem> items = store.sessionItems();
+    const size_t twinAt = size_t(std::find_if(items.begin(), items.end(),
+                                              [&](const SessionItem& item) {
+                                                  return twin.start >= item.start &&
+                                                         (!item.end || twin.start < *item.end);
+                                              }) -
+                                 items.begin());
+    ASSERT_LT(twinAt, items.size());
+    for (const size_t at : {size_t(0), items.size() / 3, twinAt, items.size() - 1}) {
+        for (const std::string& query : {rare, std::string("ma"), std::string("twin")}) {
+            const auto within = store.searchWithin(query, items[at]), all = store.search(query);
+            size_t found = 0;
+            for (const Segment& s : store.segmentsIn(items[at])) {
+                EXPECT_EQ(within.count(s.id), all.count(s.id)) << at << " " << query;
+                found += all.count(s.id);
+            }
+            EXPECT_GE(within.size(), found);
+        }
+    }
 }
 
 TEST_F(StoreTest, ReplaceMergesTheParagraphIntoOneEditedSegment) {
