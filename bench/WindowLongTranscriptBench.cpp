@@ -16,7 +16,9 @@
 //   median and the slowest.
 // - "search_ms" / "clear_ms": a word in about 1 % of the utterances typed
 //   into the search field until a frame shows a match; the field cleared
-//   until a frame shows the newest paragraph again.
+//   until a frame shows the newest paragraph again. "prefix_ms": then the
+//   first two letters of a common word ("ma"), as a user starts typing one,
+//   until a frame shows what they find (most of the transcript).
 // - "size_ms": the text size slider taken to its largest until the first
 //   frame; "size_back_ms" back to where it was.
 //
@@ -213,6 +215,15 @@ void measureSearch(Window& w, benchmark::State& state) {
     const QString newest = w.newestText();
     w.until([&] { return w.held() == all && w.shows(newest); }, "the cleared search");
     state.counters["clear_ms"] = since(t);
+    w.settle();
+    t = Clock::now();
+    keyClicks(field, QStringLiteral("ma"));
+    w.until([&] { return w.held() != all; }, "the prefix search");
+    state.counters["prefix_ms"] = since(t);
+    w.settle();
+    keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    keyClick(field, Qt::Key_Backspace);
+    w.until([&] { return w.held() == all; }, "the cleared prefix search");
     w.settle();
 }
 

@@ -1021,17 +1021,65 @@ std::string TranscriptDB::matchExpression(std::string_view query) {
 
 std::unordered_set<platform::Uuid> TranscriptDB::search(std::string_view query) {
     std::unordered_set<platform::Uuid> ids;
+    for (const SearchHit& hit : searchHits(query)) ids.insert(hit.id);
+    return ids;
+}
+
+std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHits(std::string_view query) {
+    std::vector<SearchHit> hits;
     std::string match = matchExpression(query);
-    if (match.empty()) return ids;
+    if (match.empty()) return hits;
+    // Joined in the index's order, rather than gathered into a set first:
+    // a short prefix finds most of the transcript.
     Statement st(prepare(
-        "SELECT id FROM segments WHERE rowid IN (SELECT rowid FROM segments_fts WHERE segments_fts "
-        "MATCH ?)",
+        "SELECT segments.start, segments.id FROM segments_fts JOIN segments ON segments.rowid = "
+        "segments_fts.rowid WHERE segments_fts MATCH ?",
         "searching"));
-    if (!st) return ids;
+    if (!st) return hits;
     bindText(st.stmt, 1, match);
     int rc;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
-        if (auto id = platform::Uuid::parse(columnText(st.stmt, 0))) ids.insert(*id);
+        // Its length by its end rather than by another call, each of which
+        // takes the connection's lock: an id with a NUL in it is none anyway.
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));
+        const auto id = platform::Uuid::parse(text ? std::string_view(text) : "");
+        if (id) hits.push_back({sqlite3_column_double(st.stmt, 0), *id});
+    }
+    if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
+    return hits;
+}
+
+std::unordered_set<platform::Uuid> TranscriptDB::searchBetween(std::string_view query, double from,
+                                                               double to) {
+    std::unordered_set<platform::Uuid> ids;
+    const std::string match = matchExpression(query);
+    if (match.empty()) return ids;
+    std::vector<sqlite3_int64> found;
+    {
+        Statement st(
+            prepare("SELECT rowid FROM segments_fts WHERE segments_fts MATCH ?", "searching"));
+        if (!st) return ids;
+        bindText(st.stmt, 1, match);
+        int rc;
+        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
+            found.push_back(sqlite3_column_int64(st.stmt, 0));
+        if (rc != SQLITE_DONE) {
+            logStorageError(std::string("search stopped early: ") + errorText(db_));
+            return ids;
+        }
+    }
+    std::sort(found.begin(), found.end());
+    Statement st(prepare("SELECT rowid, id FROM segments WHERE start >= ? AND start < ?",
+                         "searching a stretch"));
+    if (!st) return ids;
+    sqlite3_bind_double(st.stmt, 1, from);
+    sqlite3_bind_double(st.stmt, 2, to);
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        if (!std::binary_search(found.begin(), found.end(), sqlite3_column_int64(st.stmt, 0)))
+            continue;
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));
+        if (auto id = platform::Uuid::parse(text ? std::string_view(text) : "")) ids.insert(*id);
     }
     if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
     return ids;

@@ -153,6 +153,19 @@ class TranscriptDB {
     // Ids of the segments whose text holds every whitespace-separated word of
     // the query as a word prefix.
     std::unordered_set<platform::Uuid> search(std::string_view query);
+    // A segment search() finds, with its start as the file keeps it.
+    struct SearchHit {
+        double start = 0;  // seconds since 1970
+        platform::Uuid id;
+    };
+    // What search() finds, in the index's order; none when the query has no
+    // words or the file could not be read (logged).
+    std::vector<SearchHit> searchHits(std::string_view query);
+    // The ids of what search() finds that start in [from, to) (seconds since
+    // 1970): the index's rows matched with those of the stretch, without
+    // reading every hit's row.
+    std::unordered_set<platform::Uuid> searchBetween(std::string_view query, double from,
+                                                     double to);
 
     // The match expression search() sends: each word quoted (inner quotes
     // doubled) as a prefix phrase, joined with spaces. Empty when the query

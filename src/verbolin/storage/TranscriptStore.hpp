@@ -251,6 +251,15 @@ class TranscriptStore {
     // ascending and each once: found by the segments' start times, without a
     // walk over every paragraph (a search's few hits in years of them).
     std::vector<size_t> paragraphsHolding(const std::unordered_set<platform::Uuid>& ids) const;
+    // paragraphsHolding(search(query)), the file's hits placed in one walk
+    // in time order, without a set of their ids, where memory holds just
+    // what the file does: a short prefix finds most of the transcript.
+    std::vector<size_t> paragraphsMatching(std::string_view query) const;
+    // What search(query) finds among segmentsIn(item), and perhaps a few
+    // beside it: read for the item's stretch alone where memory holds just
+    // what the file does.
+    std::unordered_set<platform::Uuid> searchWithin(std::string_view query,
+                                                    const SessionItem& item) const;
 
     SessionMarker startSession(std::optional<std::string> name);
     void rename(const platform::Uuid& session, std::string_view name);
@@ -428,6 +437,10 @@ class TranscriptStore {
     // The positions in memory of the segments of these ids that it holds,
     // ascending; found by their start times, without a walk over all.
     std::vector<size_t> positionsOf(const std::unordered_set<platform::Uuid>& ids) const;
+    // Where in `segments` the file's hits are, ascending; none when one is
+    // not where its start puts it.
+    std::optional<std::vector<size_t>> positionsOfHits(
+        std::vector<TranscriptDB::SearchHit> hits) const;
     // Each segment's start time under the hash of its id, in order: a
     // fraction of the memory a map by id would take. Rebuilt after a write
     // that did not keep it.

@@ -92,10 +92,12 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
     if (key.query.empty()) {
         kept = std::move(scoped);
     } else if (!key.item) {
-        // A few hits in years of paragraphs: each found by its time.
-        for (size_t at : store.paragraphsHolding(store.search(key.query))) kept.push_back(base[at]);
+        // Hits in years of paragraphs, each found by its time.
+        const std::vector<size_t> found = store.paragraphsMatching(key.query);
+        kept.reserve(found.size());
+        for (size_t at : found) kept.push_back(base[at]);
     } else {
-        const auto hits = store.search(key.query);
+        const auto hits = store.searchWithin(key.query, *key.item);
         for (const Block& block : base)
             if (std::any_of(block.segments.begin(), block.segments.end(),
                             [&](const Segment& s) { return hits.count(s.id) > 0; }))

@@ -445,8 +445,15 @@ void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
     TimelineDocument::writeAll(*fresh, text_, edit_->palette());
     edit_->document()->disconnect(this);
     writing_ = true;
+    // Taking a document, the edit scrolls to its caret before giving it the
+    // viewport's width, then lays it all out again at that width: a scroll
+    // answered in between would lay out every paragraph held twice.
+    swap_ = Swap::quiet;
     edit_->setDocument(fresh);
+    const bool scrolled = swap_ == Swap::scrolled;
+    swap_ = Swap::none;
     writing_ = false;
+    if (scrolled) boundsChanged();
     connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
     ranges_.reset();
     stale_.clear();
@@ -592,6 +599,10 @@ void TimelineTextView::updateGutter(bool textChanged) {
 }
 
 void TimelineTextView::boundsChanged() {
+    if (swap_ != Swap::none) {
+        swap_ = Swap::scrolled;
+        return;
+    }
     // Scrolling the viewport moves its children too; the gutter stays put
     // and draws at the new offset instead.
     gutter_->setGeometry(edit_->viewport()->rect());

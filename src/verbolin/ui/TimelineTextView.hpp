@@ -47,6 +47,8 @@ class TimelineTextView final : public QWidget {
     // The part of it the counted depth of what is held may take; the rest
     // is for what shaping among other characters may add.
     static constexpr double kDepthShare = 0.8;
+    // The part of what may be held that scrolling to either end brings in.
+    static constexpr double kPageShare = 1.0 / 3;
     // Until the view is shown and laid out, its text column (with the
     // insets) is counted at least this wide; then as wide as it is.
     static constexpr double kNarrowestText = 240;
@@ -290,7 +292,10 @@ class TimelineTextView final : public QWidget {
         friend bool operator==(const Visible&, const Visible&) = default;
     } lastVisible_;
 
-    bool writing_ = false;     // our own writes into the document
+    bool writing_ = false;  // our own writes into the document
+    // A new document is being swapped in: scrolls meanwhile are answered
+    // once it has its real width (see renderAll).
+    enum class Swap { none, quiet, scrolled } swap_ = Swap::none;
     bool userEdited_ = false;  // a user change waits for mapping
     bool desynced_ = false;    // the document no longer matches the text
     // A change the text refused, still in the document: its [at, at + put)

@@ -133,7 +133,9 @@ void TimelineTextView::placeWindow(size_t shared) {
         else if (hi_ > shared)
             hi = indexOf(renderedKey_[held - 1].id, hi_ - 1).value_or(lo + held - 1) + 1;
         hi = std::clamp(hi, lo, count);
-        if (lo == hi) hi = count, lo = startBefore(count);
+        // Nothing held is among them (a search): a page of the newest comes
+        // in first, and scrolling to its top brings the ones before.
+        if (lo == hi) hi = count, lo = startBefore(count, kPageShare);
     }
     // A new scope may reach far from what was held: only a bounded part
     // comes in. A little more is let go afterwards, keeping the place.
@@ -192,7 +194,7 @@ void TimelineTextView::schedulePage(bool older) {
 
 void TimelineTextView::loadOlder() {
     if (lo_ == 0 || desynced_) return;
-    const size_t from = startBefore(lo_, 1.0 / 3);
+    const size_t from = startBefore(lo_, kPageShare);
     const double oldHeight = layoutAll(), oldTop = scrollY();
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs();
@@ -215,7 +217,7 @@ void TimelineTextView::loadOlder() {
 
 void TimelineTextView::loadNewer() {
     if (heldToEnd_ || desynced_) return;
-    const size_t to = std::max(endAfter(hi_, 1.0 / 3), hi_ + 1);
+    const size_t to = std::max(endAfter(hi_, kPageShare), hi_ + 1);
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs().window(0, to);
         AttributedText newer = textFrom(all, hi_);

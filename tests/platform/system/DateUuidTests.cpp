@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <unordered_set>
 
@@ -61,8 +62,21 @@ TEST(Uuid, TextIsUpperCaseAndParsingAcceptsEitherCase) {
           "E621E1F8-C36C-495A-93FC-0C247A3E6E5G", "E621E1F8-C36C-495A-93FC_0C247A3E6E5F",
           "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0", "E621E1F8-C36C-495A-93FC-0C247A3E6-5F",
           "E621E1F8-C36C-495A-93FC-0C247A3E6E5\xC6", "-621E1F8-C36C-495A-93FC-0C247A3E6E5F",
-          "E621E1F8-C36C-495A-93FC-0C247A3E6E5 ", "E621E1F8--36C-495A-93FC-0C247A3E6E5F"}) {
+          "E621E1F8-C36C-495A-93FC-0C247A3E6E5 ", "E621E1F8--36C-495A-93FC-0C247A3E6E5F",
+          "E621E1F-8C36C-495A-93FC-0C247A3E6E5F"}) {
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
+    }
+    // Every byte in a digit's place: only the hex digits, of either case, are one.
+    for (const size_t at : {size_t(0), size_t(9), size_t(35)}) {
+        for (int c = 0; c < 256; ++c) {
+            std::string text = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
+            text[at] = char(c);
+            const auto parsed = Uuid::parse(text);
+            ASSERT_EQ(parsed.has_value(), std::isxdigit(c) != 0) << at << " " << c;
+            if (parsed) {
+                EXPECT_EQ(parsed->string()[at], std::toupper(c)) << at << " " << c;
+            }
+        }
     }
 }
 

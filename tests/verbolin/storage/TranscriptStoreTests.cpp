@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "StorageTestSupport.hpp"
+#include "support/DictationTranscript.hpp"
 #include "support/ScopedEnv.hpp"
 #include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -321,6 +322,8 @@ TEST_F(StoreTest, ParagraphsFollowEveryKindOfChangeAsAGroupingOfAllWould) {
             const std::unordered_set<Uuid> wanted{ids.front(), (*now)[pick(now->size())].id,
                                                   Uuid::random()};
             EXPECT_EQ(store->paragraphsHolding(wanted), holding(*now, wanted));
+            for (const char* query : {"s1", "e split"})
+                EXPECT_EQ(store->paragraphsMatching(query), holding(*now, store->search(query)));
         }
         // Memory keeps a segment said out of order where it was said, and the
         // file reads them back in start order: the same segments.
@@ -444,6 +447,54 @@ TEST(TranscriptStoreMemoryOnly, WorksWithoutADatabaseAndLogsWhy) {
     store.deleteBlocks({store.allBlocks()->back()});
     EXPECT_EQ(store.segments.peek().size(), 1u);
     EXPECT_EQ(store.segments.peek().front().text, "edited");
+}
+
+TEST(TranscriptStoreSearch, ParagraphsMatchingAreThoseHoldingWhatTheSearchFinds) {
+    TempDir dir;
+    testsupport::writeTranscript(dir.path(),
+                                 testsupport::makeDictation({.days = 20, .wordsMax = 12}));
+    TranscriptStore store(dir.path(), fixedCalendar());
+    const std::vector<Segment> all = store.segments.peek();
+    ASSERT_GT(all.size(), 2000u);
+    // Starts shared with a stored segment, finer than the file keeps, and
+    // before everything; each found by a word of its own.
+    Segment twin = all[all.size() / 2], finer = all[all.size() / 3], first = all.front();
+    twin.id = Uuid::random(), twin.text = "twin zephyrine";
+    finer.id = Uuid::random(), finer.text = "finer", finer.start += std::chrono::nanoseconds(7);
+    first.id = Uuid::random(), first.text = "first", first.start -= std::chrono::hours(1);
+    store.replaceSegments({}, {twin, finer, first});
+    ASSERT_FALSE(store.hasUnsavedChanges());
+    const std::string rare = testsupport::rareWord;
+    for (const std::string& query :
+         {rare, std::string("ma"), std::string("M"), rare + " the", std::string("twin"),
+          std::string(" FINER\t"), std::string("first"), std::string("\""), std::string("nowhere"),
+          std::string(" ")}) {
+        const std::vector<size_t> found = store.paragraphsMatching(query);
+        EXPECT_EQ(found, store.paragraphsHolding(store.search(query))) << query;
+        EXPECT_EQ(found, holding(*store.allBlocks(), store.search(query))) << query;
+    }
+    EXPECT_EQ(store.paragraphsMatching("twin").size(), 1u);
+    // Within a sidebar entry: what the whole search finds there, the open
+    // last one and the one holding the segments put in included.
+    const std::vector<SessionItem> items = store.sessionItems();
+    const size_t twinAt = size_t(std::find_if(items.begin(), items.end(),
+                                              [&](const SessionItem& item) {
+                                                  return twin.start >= item.start &&
+                                                         (!item.end || twin.start < *item.end);
+                                              }) -
+                                 items.begin());
+    ASSERT_LT(twinAt, items.size());
+    for (const size_t at : {size_t(0), items.size() / 3, twinAt, items.size() - 1}) {
+        for (const std::string& query : {rare, std::string("ma"), std::string("twin")}) {
+            const auto within = store.searchWithin(query, items[at]), all = store.search(query);
+            size_t found = 0;
+            for (const Segment& s : store.segmentsIn(items[at])) {
+                EXPECT_EQ(within.count(s.id), all.count(s.id)) << at << " " << query;
+                found += all.count(s.id);
+            }
+            EXPECT_GE(within.size(), found);
+        }
+    }
 }
 
 TEST_F(StoreTest, ReplaceMergesTheParagraphIntoOneEditedSegment) {

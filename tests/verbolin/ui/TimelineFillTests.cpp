@@ -414,6 +414,32 @@ TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
     EXPECT_EQ(h.view.scrollY(), h.maxScroll());
 }
 
+TEST(TimelineFill, AnArrayHoldingNoneOfWhatIsHeldComesInAPageAtATimeFromItsNewest) {
+    TimelineHarness h;
+    h.view.windowParagraphs = 21;
+    h.show(uitest::blocks(uitest::segments(60, 60)));
+    ASSERT_EQ(h.view.heldFrom(), 39u);
+    // A search: paragraphs of other ids, fewer than were held before.
+    const TimelineInputs in = withLive(h, uitest::blocks(uitest::segments(30, 60, 7)), {});
+    h.view.setInputs(in);
+    h.settle();
+    // Its newest, pages of 7 until they fill the screen, not all 21 at once.
+    EXPECT_EQ(h.view.heldTo(), 30u);
+    const size_t from = h.view.heldFrom();
+    EXPECT_TRUE(from == 23 || from == 16) << from;
+    expectSameAsFullRender(h, in);
+    EXPECT_EQ(h.view.scrollY(), h.maxScroll());
+    // Scrolling to its top brings the ones before a page at a time, letting
+    // go of the newest past what may be held.
+    h.view.scrollTo(0);
+    h.settle();
+    EXPECT_EQ(h.view.heldFrom(), from - 7);
+    finish(h);
+    EXPECT_EQ(h.view.heldFrom(), 0u);
+    EXPECT_LE(h.view.renderedKeys().size(), 21u);
+    expectSameAsFullRender(h, in);
+}
+
 // The store hands over paragraphs that share their segments with those it
 // handed over before; the view takes what it shares with the array it
 // rendered as unchanged. Whatever came between, the text must be what a full

@@ -1,0 +1,86 @@
+// The search side of the store: which paragraphs hold what a query finds.
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/system/Text.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+namespace verbolin {
+namespace {
+
+// The first index in [from, n) at which `below` no longer holds, `below`
+// holding for a prefix of the range: galloped to from `from`, since the
+// next hit in time order is most often near the last one.
+template <class Below>
+size_t gallop(size_t from, size_t n, Below below) {
+    size_t lo = from, step = 1;
+    while (lo + step <= n && below(lo + step - 1)) lo += step, step *= 2;
+    size_t hi = std::min(n, lo + step);
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (below(mid))
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+}  // namespace
+
+std::optional<std::vector<size_t>> TranscriptStore::positionsOfHits(
+    std::vector<TranscriptDB::SearchHit> hits) const {
+    std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
+        return a.start < b.start || (a.start == b.start && a.id < b.id);
+    });
+    const auto& list = segments.peek();
+    // Compared as the file keeps a start: memory's may be finer.
+    const auto stored = [&](size_t at) { return platform::secondsSince1970(list[at].start); };
+    std::vector<size_t> found;
+    found.reserve(hits.size());
+    size_t at = 0;
+    for (const TranscriptDB::SearchHit& hit : hits) {
+        at = gallop(at, list.size(), [&](size_t k) { return stored(k) < hit.start; });
+        size_t match = at;
+        while (match < list.size() && stored(match) == hit.start && list[match].id != hit.id)
+            ++match;
+        // Out of start order, or not what the file holds: the caller asks by id.
+        if (match == list.size() || stored(match) != hit.start) return std::nullopt;
+        found.push_back(match);
+    }
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+}
+
+std::vector<size_t> TranscriptStore::paragraphsMatching(std::string_view query) const {
+    const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
+    if (trimmed.empty()) return {};
+    // Memory holds just what the file does: its hits are found in time order.
+    std::optional<std::vector<size_t>> positions;
+    if (db_ && unsavedSegments_.empty()) positions = positionsOfHits(db_->searchHits(trimmed));
+    if (!positions) return paragraphsHolding(search(trimmed));
+    const auto blocks = allBlocks();
+    const std::vector<size_t>& ends = blockEnds();
+    std::vector<size_t> found;
+    size_t paragraph = 0;
+    for (const size_t position : *positions) {
+        paragraph = gallop(paragraph, ends.size(), [&](size_t k) { return ends[k] <= position; });
+        if (found.empty() || found.back() != paragraph) found.push_back(paragraph);
+    }
+    return found;
+}
+
+std::unordered_set<platform::Uuid> TranscriptStore::searchWithin(std::string_view query,
+                                                                 const SessionItem& item) const {
+    const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
+    if (trimmed.empty() || !db_ || !unsavedSegments_.empty()) return search(trimmed);
+    // A second wider each way than the item: its edges are compared as
+    // memory keeps times, finer than the file.
+    const double from = platform::secondsSince1970(item.start) - 1;
+    const double to =
+        item.end ? platform::secondsSince1970(*item.end) + 1 : std::numeric_limits<double>::max();
+    return db_->searchBetween(trimmed, from, to);
+}
+
+}  // namespace verbolin
