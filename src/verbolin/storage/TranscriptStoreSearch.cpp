@@ -61,7 +61,7 @@ std::vector<size_t> TranscriptStore::paragraphsMatching(std::string_view query) 
     if (db_ && unsavedSegments_.empty()) positions = positionsOfHits(db_->searchHits(trimmed));
     if (!positions) return paragraphsHolding(search(trimmed));
     const auto blocks = allBlocks();
-    const std::vector<size_t>& ends = blockEnds();
+    const Ends& ends = blockEnds();
     std::vector<size_t> found;
     size_t paragraph = 0;
     for (const size_t position : *positions) {
