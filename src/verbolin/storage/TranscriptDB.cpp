@@ -12,6 +12,7 @@
 #include "platform/system/AppError.hpp"
 #include "platform/system/Text.hpp"
 #include "verbolin/storage/StorageLog.hpp"
+#include "verbolin/storage/WalCheckpointer.hpp"
 
 namespace verbolin {
 namespace {
@@ -329,6 +330,10 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         if (version <= schemaVersion) dropForeignMarks();
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");
+        // SQLite would copy the WAL into the file inside the commit that
+        // makes it long; it is copied beside the writes instead.
+        checkpointer_ = std::make_unique<WalCheckpointer>(url_);
+        sqlite3_wal_hook(db_, &TranscriptDB::walCommitted, this);
         // INSERT OR REPLACE removes the old row of an id without running
         // delete triggers unless this is on; the full-text index would keep
         // the old words under a rowid that a later row may take over.
@@ -340,9 +345,34 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         proveWritable();
         sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
     } catch (...) {
+        checkpointer_.reset();
         sqlite3_close(std::exchange(db_, nullptr));
         throw;
     }
+}
+
+int TranscriptDB::walCommitted(void* self, sqlite3* db, const char* name, int pages) {
+    auto& me = *static_cast<TranscriptDB*>(self);
+    if (pages < kCheckpointPages) return SQLITE_OK;
+    // A copy beside the writes is finished only between two commits: one
+    // that commits follow without a pause (many changes in a row) never is,
+    // and the WAL would grow without end. Past four times the length the
+    // commits stop asking, so that the copy under way ends, and the next
+    // commit copies the WAL itself, as SQLite does.
+    if (pages < 4 * kCheckpointPages && !me.checkpointer_->unavailable()) {
+        me.checkpointer_->request();
+        return SQLITE_OK;
+    }
+    const int rc = sqlite3_wal_checkpoint(db, name);
+    if (rc == SQLITE_OK || isBusy(rc)) {
+        if (rc == SQLITE_OK) me.checkpointSaid_.clear();
+        return SQLITE_OK;
+    }
+    // Said once while it fails alike, not at every commit.
+    std::string why = "copying " + me.url_.string() + "-wal into the transcript failed (" +
+                      errorText(db) + "); it is tried again at the next change";
+    if (why != me.checkpointSaid_) logStorageError(me.checkpointSaid_ = std::move(why));
+    return SQLITE_OK;
 }
 
 void TranscriptDB::proveWritable() {
@@ -431,6 +461,9 @@ void TranscriptDB::openReadOnly(bool asStored, int busyWaitMs) {
 }
 
 TranscriptDB::~TranscriptDB() {
+    // Closed first, so that this connection's close is the last one's,
+    // which copies the WAL into the file and removes it.
+    checkpointer_.reset();
     for (const auto& [sql, statement] : statements_) sqlite3_finalize(statement);
     sqlite3_close(db_);
 }

@@ -4,11 +4,14 @@
 // results, writes log their failure and report it as false (the store keeps
 // what did not reach the disk and tries again), and only opening throws.
 // Used by one thread at a time: its statements are prepared once and reused.
+// Opened for writing, it copies its WAL into the file on a thread of its own
+// (WalCheckpointer), beside the writes.
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +30,7 @@ struct sqlite3_stmt;
 namespace verbolin {
 
 class TranscriptStore;
+class WalCheckpointer;
 
 class TranscriptDB {
   public:
@@ -62,6 +66,9 @@ class TranscriptDB {
     // shows the transcript, and what they could not store is kept and
     // written at the next retry, so they wait less.
     static constexpr int kWriteBusyWaitMs = 100;
+    // The WAL's length, in pages, past which a commit asks for it to be
+    // copied into the file (SQLite's own default).
+    static constexpr int kCheckpointPages = 1000;
     ~TranscriptDB();
     TranscriptDB(const TranscriptDB&) = delete;
     TranscriptDB& operator=(const TranscriptDB&) = delete;
@@ -185,6 +192,8 @@ class TranscriptDB {
 
     // Runs SQL text without a result callback; throws code 2 on failure.
     void exec(const std::string& sql);
+    // After each commit to the WAL, which holds `pages` pages then.
+    static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
 
     // The statement for `sql` (a string that outlives the connection),
     // prepared on first use and kept; none (logged) when it cannot be
@@ -233,6 +242,10 @@ class TranscriptDB {
 
     sqlite3* db_ = nullptr;
     std::filesystem::path url_;
+    // Opened for writing: copies the WAL into the file beside the writes.
+    std::unique_ptr<WalCheckpointer> checkpointer_;
+    // Why this connection's own last copy of the WAL failed, as said.
+    std::string checkpointSaid_;
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
     std::string marksProblem_;
