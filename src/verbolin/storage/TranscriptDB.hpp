@@ -194,6 +194,11 @@ class TranscriptDB {
     void exec(const std::string& sql);
     // After each commit to the WAL, which holds `pages` pages then.
     static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
+    // Builds the full-text index anew from the segments, merged whole.
+    void rebuildIndex();
+    // Sets the index to be merged a step at each commit (see apply) rather
+    // than by its own means, unless it is so already.
+    void mergeIndexStepwise();
 
     // The statement for `sql` (a string that outlives the connection),
     // prepared on first use and kept; none (logged) when it cannot be
@@ -232,6 +237,8 @@ class TranscriptDB {
     // Drops a view or trigger that another program made under the marks'
     // name, so that the table can be made there; said in marksRepaired_.
     void dropForeignMarks();
+    // A step of the index's merging, in the transaction of a change to it.
+    bool mergeStep();
     // Runs `sql` once per item, preparing it once.
     template <class Items>
     bool writeAll(const char* sql, const Items& items);
