@@ -64,11 +64,13 @@ endfunction()
 
 # The suites whose tests run work on several threads (executors, streams,
 # the compute pool, predictions through one model state, batch transcription,
-# capture and listening sessions). Their tests carry the CTest label
-# "concurrency", which scripts/test-tsan runs under ThreadSanitizer.
+# capture and listening sessions, the transcript's WAL copied beside its
+# writes). Their tests carry the CTest label "concurrency", which
+# scripts/test-tsan runs under ThreadSanitizer.
 set(VERBOLIN_CONCURRENCY_SUITES
   test_platform_system test_platform_ml test_platform_audio test_vortilcore_core test_auralith_core
-  test_auralith_pipeline test_verbolin_listening test_verbolin_session test_verbolin_app)
+  test_auralith_pipeline test_verbolin_listening test_verbolin_session test_verbolin_storage
+  test_verbolin_app)
 
 # The library a suite under tests/<rel> tests, the highest it may link; the
 # ones below come with it. scripts/check-layers holds the same map.

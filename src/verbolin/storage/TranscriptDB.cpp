@@ -13,6 +13,7 @@
 #include "platform/system/AppError.hpp"
 #include "platform/system/Text.hpp"
 #include "verbolin/storage/StorageLog.hpp"
+#include "verbolin/storage/WalCheckpointer.hpp"
 
 namespace verbolin {
 namespace {
@@ -285,6 +286,24 @@ constexpr const char* kRenameWayOut = "rename that table, and the next start mak
 // From this many segments in one change on, the full-text index is rebuilt
 // once rather than updated per row.
 constexpr size_t kBulkRows = 20000;
+// FTS5 merges the index's segments by itself, at one commit in 64 (when 64
+// leaf pages were written since) and 64 pages per level of the index then,
+// and a whole level at once when it has reached 16 segments: a few
+// megabytes written inside one commit after a few hundred keys, in a
+// transcript of some years. Here each commit that changes the index merges
+// at most about 16 pages of it (more only to finish one word's list of
+// rows), which keeps up with what a commit adds; the crisis merge stays for
+// what a release before this one writes. Set in the file, so that release
+// reads it too: it then merges only a level that reached 64 segments.
+constexpr const char* kMergeStep =
+    "INSERT INTO segments_fts(segments_fts, rank) VALUES ('merge', 16)";
+constexpr const char* kMergingSet =
+    "SELECT count(*) FROM segments_fts_config WHERE (k = 'automerge' AND v = 0) OR (k = "
+    "'crisismerge' AND v = 64)";
+constexpr const char* kNoAutomerge =
+    "INSERT INTO segments_fts(segments_fts, rank) VALUES ('automerge', 0)";
+constexpr const char* kCrisisMerge =
+    "INSERT INTO segments_fts(segments_fts, rank) VALUES ('crisismerge', 64)";
 
 const char* const TranscriptDB::schema =
     "CREATE TABLE IF NOT EXISTS segments (\n"
@@ -366,6 +385,10 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         if (version <= schemaVersion) dropForeignMarks();
         exec("PRAGMA journal_mode = WAL");
         exec("PRAGMA synchronous = NORMAL");
+        // SQLite would copy the WAL into the file inside the commit that
+        // makes it long; it is copied beside the writes instead.
+        checkpointer_ = std::make_unique<WalCheckpointer>(url_);
+        sqlite3_wal_hook(db_, &TranscriptDB::walCommitted, this);
         // INSERT OR REPLACE removes the old row of an id without running
         // delete triggers unless this is on; the full-text index would keep
         // the old words under a rowid that a later row may take over.
@@ -376,9 +399,56 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         hasRecords_ = hasRecords_ || version <= schemaVersion;
         proveWritable();
         sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
+        // Not in a later release's file, which merges its index as it sees fit.
+        if (proven_ && version <= schemaVersion) mergeIndexStepwise();
     } catch (...) {
+        checkpointer_.reset();
         sqlite3_close(std::exchange(db_, nullptr));
         throw;
+    }
+}
+
+int TranscriptDB::walCommitted(void* self, sqlite3* db, const char* name, int pages) {
+    auto& me = *static_cast<TranscriptDB*>(self);
+    if (pages < kCheckpointPages) return SQLITE_OK;
+    // A copy beside the writes is finished only between two commits: one
+    // that commits follow without a pause (many changes in a row) never is,
+    // and the WAL would grow without end. Past four times the length the
+    // commits stop asking, so that the copy under way ends, and the next
+    // commit copies the WAL itself, as SQLite does.
+    if (pages < 4 * kCheckpointPages && !me.checkpointer_->unavailable()) {
+        me.checkpointer_->request();
+        return SQLITE_OK;
+    }
+    const int rc = sqlite3_wal_checkpoint(db, name);
+    if (rc == SQLITE_OK || isBusy(rc)) {
+        if (rc == SQLITE_OK) me.checkpointSaid_.clear();
+        return SQLITE_OK;
+    }
+    // Said once while it fails alike, not at every commit.
+    std::string why = "copying " + me.url_.string() + "-wal into the transcript failed (" +
+                      errorText(db) + "); it is tried again at the next change";
+    if (why != me.checkpointSaid_) logStorageError(me.checkpointSaid_ = std::move(why));
+    return SQLITE_OK;
+}
+
+void TranscriptDB::mergeIndexStepwise() {
+    {
+        OneOffStatement st;
+        if (sqlite3_prepare_v2(db_, kMergingSet, -1, &st.stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(st.stmt) == SQLITE_ROW && sqlite3_column_int(st.stmt, 0) == 2)
+            return;
+    }
+    try {
+        exec("BEGIN");
+        exec(kNoAutomerge);
+        exec(kCrisisMerge);
+        exec("COMMIT");
+    } catch (const platform::AppError& e) {
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        // Only slower: FTS5 merges by itself as before, and the next start tries again.
+        logStorageError("cannot set how the full-text index of " + url_.string() +
+                        " is merged: " + e.what());
     }
 }
 
@@ -468,6 +538,9 @@ void TranscriptDB::openReadOnly(bool asStored, int busyWaitMs) {
 }
 
 TranscriptDB::~TranscriptDB() {
+    // Closed first, so that this connection's close is the last one's,
+    // which copies the WAL into the file and removes it.
+    checkpointer_.reset();
     for (const auto& [sql, statement] : statements_) sqlite3_finalize(statement);
     sqlite3_close(db_);
 }
@@ -546,13 +619,21 @@ void TranscriptDB::upgradeSchema(int version) {
     exec("BEGIN");
     try {
         exec(schema);
-        if (indexRows) exec("INSERT INTO segments_fts(segments_fts) VALUES ('rebuild')");
+        if (indexRows) rebuildIndex();
         exec("PRAGMA user_version = " + std::to_string(schemaVersion));
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+}
+
+void TranscriptDB::rebuildIndex() {
+    exec("INSERT INTO segments_fts(segments_fts) VALUES ('rebuild')");
+    // Built in pieces of a megabyte that no commit merges by itself: made
+    // one now, for a tenth more time, they leave the steps of the next
+    // commits nothing but their own text to merge.
+    exec("INSERT INTO segments_fts(segments_fts) VALUES ('optimize')");
 }
 
 void TranscriptDB::exec(const std::string& sql) {
@@ -910,6 +991,14 @@ std::optional<TranscriptDB::RecoveryMarks> TranscriptDB::recoveryMarks() {
     return marks;
 }
 
+bool TranscriptDB::mergeStep() {
+    Statement st(prepare(kMergeStep, "merging the index"));
+    if (!st) return false;
+    if (sqlite3_step(st.stmt) == SQLITE_DONE) return true;
+    logStorageError("merging the full-text index failed: " + (lastError_ = errorText(db_)));
+    return false;
+}
+
 template <class Items>
 bool TranscriptDB::writeAll(const char* sql, const Items& items) {
     if (items.empty()) return true;
@@ -935,14 +1024,19 @@ bool TranscriptDB::apply(const Changes& c) {
     const RecoveryMarks& marks = hasMarks_ ? c.marks : none;
     const RecordMarks& records = hasRecords_ ? c.records : noRecords;
     marksRefused_ = false;
-    // Each mark is written and read back: two statements, in a transaction.
+    const bool indexed = !c.segments.empty() || !c.deletedSegments.empty();
+    const bool bulk = c.segments.size() >= kBulkRows;
+    // Each mark is written and read back: two statements, in a transaction;
+    // a change of the index is followed by a step of its merging.
     const size_t statements = c.segments.size() + c.deletedSegments.size() + c.sessions.size() +
-                              c.deletedSessions.size() + 2 * (marks.size() + records.size());
+                              c.deletedSessions.size() + 2 * (marks.size() + records.size()) +
+                              (indexed && !bulk ? 1 : 0);
     if (statements == 0) return true;
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&
                writeAll(kDeleteSession, c.deletedSessions) && writeAll(kWriteSegment, c.segments) &&
-               writeAll(kWriteSession, c.sessions) && writeMarks(marks, records);
+               writeAll(kWriteSession, c.sessions) && writeMarks(marks, records) &&
+               (!indexed || bulk || mergeStep());
     };
     if (statements == 1) return writeChanges();  // one statement is a transaction of its own
     try {
@@ -952,7 +1046,7 @@ bool TranscriptDB::apply(const Changes& c) {
         return false;
     }
     bool ok;
-    if (c.segments.size() < kBulkRows) {
+    if (!bulk) {
         ok = writeChanges();
     } else {
         // Indexing row by row is most of the cost of a large import; the
@@ -972,7 +1066,7 @@ bool TranscriptDB::apply(const Changes& c) {
             exec("DROP TRIGGER segments_ai");
             ok = writeChanges();
             if (ok) {
-                exec("INSERT INTO segments_fts(segments_fts) VALUES ('rebuild')");
+                rebuildIndex();
                 exec(trigger);
             }
         } catch (const platform::AppError& e) {

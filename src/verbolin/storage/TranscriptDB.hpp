@@ -4,11 +4,14 @@
 // results, writes log their failure and report it as false (the store keeps
 // what did not reach the disk and tries again), and only opening throws.
 // Used by one thread at a time: its statements are prepared once and reused.
+// Opened for writing, it copies its WAL into the file on a thread of its own
+// (WalCheckpointer), beside the writes.
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +30,7 @@ struct sqlite3_stmt;
 namespace verbolin {
 
 class TranscriptStore;
+class WalCheckpointer;
 
 class TranscriptDB {
   public:
@@ -62,6 +66,9 @@ class TranscriptDB {
     // shows the transcript, and what they could not store is kept and
     // written at the next retry, so they wait less.
     static constexpr int kWriteBusyWaitMs = 100;
+    // The WAL's length, in pages, past which a commit asks for it to be
+    // copied into the file (SQLite's own default).
+    static constexpr int kCheckpointPages = 1000;
     ~TranscriptDB();
     TranscriptDB(const TranscriptDB&) = delete;
     TranscriptDB& operator=(const TranscriptDB&) = delete;
@@ -198,6 +205,13 @@ class TranscriptDB {
 
     // Runs SQL text without a result callback; throws code 2 on failure.
     void exec(const std::string& sql);
+    // After each commit to the WAL, which holds `pages` pages then.
+    static int walCommitted(void* self, sqlite3* db, const char* name, int pages);
+    // Builds the full-text index anew from the segments, merged whole.
+    void rebuildIndex();
+    // Sets the index to be merged a step at each commit (see apply) rather
+    // than by its own means, unless it is so already.
+    void mergeIndexStepwise();
 
     // The statement for `sql` (a string that outlives the connection),
     // prepared on first use and kept; none (logged) when it cannot be
@@ -236,6 +250,8 @@ class TranscriptDB {
     // Drops a view or trigger that another program made under the marks'
     // name, so that the table can be made there; said in marksRepaired_.
     void dropForeignMarks();
+    // A step of the index's merging, in the transaction of a change to it.
+    bool mergeStep();
     // Runs `sql` once per item, preparing it once.
     template <class Items>
     bool writeAll(const char* sql, const Items& items);
@@ -246,6 +262,10 @@ class TranscriptDB {
 
     sqlite3* db_ = nullptr;
     std::filesystem::path url_;
+    // Opened for writing: copies the WAL into the file beside the writes.
+    std::unique_ptr<WalCheckpointer> checkpointer_;
+    // Why this connection's own last copy of the WAL failed, as said.
+    std::string checkpointSaid_;
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
     std::string marksProblem_;

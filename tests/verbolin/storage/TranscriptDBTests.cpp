@@ -20,6 +20,16 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
     return v;
 }
 
+// How often the WAL beside `file` was started over, each time once all it
+// held was copied into the file: the count its header keeps.
+uint32_t walRestarts(const std::filesystem::path& file) {
+    std::ifstream in(file.string() + "-wal", std::ios::binary);
+    unsigned char header[16] = {};
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    return uint32_t(header[12]) << 24 | uint32_t(header[13]) << 16 | uint32_t(header[14]) << 8 |
+           header[15];
+}
+
 }  // namespace
 
 TEST(TranscriptDB, CreatesTheSchemaInWalModeAndReopensWithoutTouchingRows) {
@@ -217,4 +227,31 @@ TEST(TranscriptDB, AcknowledgedWritesSurviveAKilledProcess) {
          pos = nl + 1, ++checked)
         EXPECT_EQ(stored.count(*platform::Uuid::parse(acks.substr(pos, nl - pos))), 1u);
     EXPECT_GE(checked, 200u);
+}
+
+TEST(TranscriptDB, CopiesOfTheWalBesideTheWritesAndAtTheCloseLoseNothing) {
+    TempDir dir;
+    const auto path = dir.path() / "t.sqlite";
+    std::vector<Segment> written;
+    {
+        TranscriptDB db(path);
+        const uint32_t started = walRestarts(path);
+        // Commits without a pause, while the WAL is copied beside them.
+        for (int i = 0; i < 4000 && walRestarts(path) - started < 3; ++i) {
+            std::string text = "utterance" + std::to_string(i);
+            for (int w = 0; w < 300; ++w) text += " word" + std::to_string((i * 7 + w) % 97);
+            written.push_back(segment(i, i + 1, text));
+            ASSERT_TRUE(db.apply({.segments = {written.back()}}));
+        }
+        EXPECT_GE(walRestarts(path) - started, 3u);
+        // Closed at once, while a copy may still be under way.
+    }
+    EXPECT_FALSE(std::filesystem::exists(path.string() + "-wal"));  // the close copied the rest
+    TranscriptDB db(path);
+    EXPECT_EQ(db.allSegments(), written);
+    EXPECT_EQ(column(db.handle(), "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+    run(db.handle(), "INSERT INTO segments_fts(segments_fts) VALUES ('integrity-check')");
+    const auto found = db.search("utterance" + std::to_string(written.size() - 1));
+    EXPECT_EQ(found, std::unordered_set<platform::Uuid>{written.back().id});
+    EXPECT_EQ(db.search("word5").size(), written.size());
 }
