@@ -108,7 +108,11 @@ class EngineWorld {
                            verbolin::ModelDownloader::ProgressFn progress, std::stop_token stop,
                            verbolin::ModelDownloader::Existing) {
             ++installCalls;
-            installStop = stop;
+            {
+                // Two applications over one world install on two threads.
+                std::lock_guard lock(m_);
+                installStop_ = stop;
+            }
             if (installer) installer(pack, progress);
         };
         return s;
@@ -173,11 +177,16 @@ class EngineWorld {
     std::string reply = "hello world";
     std::function<void(const verbolin::ModelPack&, verbolin::ModelDownloader::ProgressFn)>
         installer;
-    std::stop_token installStop;  // the running install's, for the installer to watch
+    // The running install's, for the installer to watch.
+    std::stop_token installStop() const {
+        std::lock_guard lock(m_);
+        return installStop_;
+    }
     std::atomic<int> installCalls{0};
 
   private:
     mutable std::mutex m_;
+    std::stop_token installStop_;
     std::vector<std::shared_ptr<FakeSpeechEngine>> made_;
     std::vector<verbolin::EngineChoice> choices_;
 };

@@ -138,7 +138,7 @@ TEST_F(EngineTest, QuittingDuringADownloadEndsIt) {
             engine->modelState.observe([this] { states.push_back(engine->modelState.peek()); });
         std::atomic<bool> started{false}, ended{false}, ranToTheEnd{false};
         world.installer = [&](const verbolin::ModelPack&, ModelDownloader::ProgressFn progress) {
-            const std::stop_token stop = world.installStop;
+            const std::stop_token stop = world.installStop();
             // A download a minute long; while stalled it reports nothing.
             for (int i = 0; i < 60000; ++i) {
                 try {
