@@ -3,31 +3,11 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/system/Gallop.hpp"
 #include "platform/system/Text.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {
-namespace {
-
-// The first index in [from, n) at which `below` no longer holds, `below`
-// holding for a prefix of the range: galloped to from `from`, since the
-// next hit in time order is most often near the last one.
-template <class Below>
-size_t gallop(size_t from, size_t n, Below below) {
-    size_t lo = from, step = 1;
-    while (lo + step <= n && below(lo + step - 1)) lo += step, step *= 2;
-    size_t hi = std::min(n, lo + step);
-    while (lo < hi) {
-        const size_t mid = lo + (hi - lo) / 2;
-        if (below(mid))
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
-}
-
-}  // namespace
 
 std::optional<std::vector<size_t>> TranscriptStore::positionsOfHits(
     std::vector<TranscriptDB::SearchHit> hits) const {
@@ -41,7 +21,7 @@ std::optional<std::vector<size_t>> TranscriptStore::positionsOfHits(
     found.reserve(hits.size());
     size_t at = 0;
     for (const TranscriptDB::SearchHit& hit : hits) {
-        at = gallop(at, list.size(), [&](size_t k) { return stored(k) < hit.start; });
+        at = platform::gallop(at, list.size(), [&](size_t k) { return stored(k) < hit.start; });
         size_t match = at;
         while (match < list.size() && stored(match) == hit.start && list[match].id != hit.id)
             ++match;
@@ -65,7 +45,8 @@ std::vector<size_t> TranscriptStore::paragraphsMatching(std::string_view query) 
     std::vector<size_t> found;
     size_t paragraph = 0;
     for (const size_t position : *positions) {
-        paragraph = gallop(paragraph, ends.size(), [&](size_t k) { return ends[k] <= position; });
+        paragraph =
+            platform::gallop(paragraph, ends.size(), [&](size_t k) { return ends[k] <= position; });
         if (found.empty() || found.back() != paragraph) found.push_back(paragraph);
     }
     return found;

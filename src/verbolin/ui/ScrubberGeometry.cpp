@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/system/Gallop.hpp"
+
 namespace verbolin {
 
 namespace {
@@ -68,17 +70,7 @@ std::vector<double> ScrubberGeometry::marksBy(size_t n, StartOf startOf) const {
         out.push_back(at);
         const double next = std::floor(at) + 1;
         auto before = [&](size_t k) { return !(xOf(k) >= next); };
-        size_t lo = i + 1, step = 1;
-        while (lo + step <= n && before(lo + step - 1)) lo += step, step *= 2;
-        size_t hi = std::min(n, lo + step);
-        while (lo < hi) {
-            const size_t mid = lo + (hi - lo) / 2;
-            if (before(mid))
-                lo = mid + 1;
-            else
-                hi = mid;
-        }
-        i = lo;
+        i = platform::gallop(i + 1, n, before);
     }
     return out;
 }
