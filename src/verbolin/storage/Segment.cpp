@@ -45,6 +45,6 @@ size_t std::hash<verbolin::Segment>::operator()(const verbolin::Segment& s) cons
         .add(s.end.time_since_epoch().count())
         .add(s.text)
         .add(s.edited)
-        .add(s.original)
+        .add(s.original ? std::optional<std::string_view>(*s.original) : std::nullopt)
         .value();
 }

@@ -8,6 +8,7 @@
 
 #include "platform/system/Date.hpp"
 #include "platform/system/Uuid.hpp"
+#include "verbolin/storage/OptionalText.hpp"
 
 namespace verbolin {
 
@@ -17,7 +18,7 @@ struct Segment {
     platform::Date end;
     std::string text;
     bool edited = false;
-    std::optional<std::string> original;
+    OptionalText original;
 
     friend bool operator==(const Segment&, const Segment&) = default;
 };
