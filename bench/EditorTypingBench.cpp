@@ -43,6 +43,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "OffscreenApp.hpp"
 #include "support/FakeAudioBackend.hpp"
 #include "support/FakeSpeechEngine.hpp"
 #include "support/TempDir.hpp"
@@ -96,13 +97,7 @@ struct World {
         s.main = &main;
         s.defaults = &defaults;
         s.storeDirectory = tmp.path() / "store";
-        s.engine.backend = std::make_shared<platform::FakeAudioBackend>();
-        s.engine.makeEngine = [](const EngineChoice&) -> std::shared_ptr<SpeechEngine> {
-            return std::make_shared<testsupport::FakeSpeechEngine>();
-        };
-        s.engine.install = [](const ModelPack&, ModelDownloader::ProgressFn, std::stop_token,
-                              ModelDownloader::Existing) {};
-        s.engine.recorder = nullptr;
+        s.engine = benchsupport::silentEngine();
         model = std::make_unique<AppModel>(std::move(s));
         fill(before, hugeBytes, hugeCount);
         using Ms = std::chrono::duration<double, std::milli>;
@@ -319,12 +314,4 @@ BENCHMARK(BM_TypeAndUndoAtParagraphEnd)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    afterApplicationCreated();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return benchsupport::runOffscreen(argc, argv); }

@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 
+#include "OffscreenApp.hpp"
 #include "support/DictationTranscript.hpp"
 #include "support/FakeAudioBackend.hpp"
 #include "support/FakeSpeechEngine.hpp"
@@ -74,13 +75,7 @@ struct Window {
         s.main = &main;
         s.defaults = &defaults;
         s.storeDirectory = folder;
-        s.engine.backend = std::make_shared<platform::FakeAudioBackend>();
-        s.engine.makeEngine = [](const EngineChoice&) -> std::shared_ptr<SpeechEngine> {
-            return std::make_shared<testsupport::FakeSpeechEngine>();
-        };
-        s.engine.install = [](const ModelPack&, ModelDownloader::ProgressFn, std::stop_token,
-                              ModelDownloader::Existing) {};
-        s.engine.recorder = nullptr;
+        s.engine = benchsupport::silentEngine();
         model = std::make_unique<AppModel>(std::move(s));
         editor = std::make_unique<EditorModel>(*model);
         pane = std::make_unique<TimelinePaneModel>(TimelinePaneInputs{}, TimelinePaneServices{});
@@ -218,12 +213,4 @@ BENCHMARK(BM_SearchShownAndCleared)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(30);
 
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    afterApplicationCreated();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return benchsupport::runOffscreen(argc, argv); }

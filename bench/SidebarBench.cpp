@@ -20,6 +20,7 @@
 #include <memory>
 #include <random>
 
+#include "OffscreenApp.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 #include "verbolin/ui/ApplicationSetup.hpp"
@@ -179,12 +180,4 @@ BENCHMARK(BM_Summaries)->Arg(1)->Arg(365)->Arg(1095)->Unit(benchmark::kMilliseco
 BENCHMARK(BM_Update)->Arg(1)->Arg(365)->Arg(1095)->Unit(benchmark::kMillisecond)->Iterations(50);
 BENCHMARK(BM_Walk)->Arg(1)->Arg(365)->Arg(1095)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    afterApplicationCreated();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return benchsupport::runOffscreen(argc, argv); }

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "OffscreenApp.hpp"
 #include "support/ProcessMemory.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -236,12 +237,4 @@ BENCHMARK(BM_FirstRender)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)-
 BENCHMARK(BM_StoreRegroup)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_StoreAppend)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(200);
 
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    afterApplicationCreated();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return benchsupport::runOffscreen(argc, argv); }

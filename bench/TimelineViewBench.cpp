@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "OffscreenApp.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/ProcessMemory.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -284,12 +285,4 @@ BENCHMARK(BM_OpenViewFirstFrame)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_AppendLiveParagraph)->Unit(benchmark::kMillisecond)->Iterations(50);
 BENCHMARK(BM_ScrollFrame)->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    afterApplicationCreated();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return benchsupport::runOffscreen(argc, argv); }

@@ -46,6 +46,7 @@
 #include <map>
 #include <memory>
 
+#include "OffscreenApp.hpp"
 #include "support/DictationTranscript.hpp"
 #include "support/FakeAudioBackend.hpp"
 #include "support/FakeSpeechEngine.hpp"
@@ -117,13 +118,7 @@ struct Window {
         s.main = &main;
         s.defaults = &defaults;
         s.storeDirectory = folder;
-        s.engine.backend = std::make_shared<platform::FakeAudioBackend>();
-        s.engine.makeEngine = [](const EngineChoice&) -> std::shared_ptr<SpeechEngine> {
-            return std::make_shared<testsupport::FakeSpeechEngine>();
-        };
-        s.engine.install = [](const ModelPack&, ModelDownloader::ProgressFn, std::stop_token,
-                              ModelDownloader::Existing) {};
-        s.engine.recorder = nullptr;
+        s.engine = benchsupport::silentEngine();
         model = std::make_unique<AppModel>(std::move(s));
         opened = Clock::now();
         window = std::make_unique<EditorWindow>(*model, main, pasteboard);
@@ -280,12 +275,4 @@ BENCHMARK(BM_Window)->Arg(1)->Arg(365)->Arg(3 * 365)->Iterations(1)->Unit(benchm
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    afterApplicationCreated();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return benchsupport::runOffscreen(argc, argv); }
