@@ -878,7 +878,10 @@ SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
     return marker;
 }
 
-void TranscriptStore::rename(const Uuid& session, std::string_view name) {
+// The id by value, and the name copied, before the join: either may be read
+// from the markers, which the join replaces.
+void TranscriptStore::rename(Uuid session, std::string_view name) {
+    const std::string wanted(name);
     joinEarlierPart();
     const auto& list = sessions.peek();
     auto it = std::find_if(list.begin(), list.end(),
@@ -886,14 +889,14 @@ void TranscriptStore::rename(const Uuid& session, std::string_view name) {
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
     const Priors priors{.sessions = {{session, revisionOf(*it)}}};
-    std::string_view trimmed = platform::text::trimmedScalars(name, platform::text::isBlank);
+    std::string_view trimmed = platform::text::trimmedScalars(wanted, platform::text::isBlank);
     std::optional<std::string> newName;
     if (!trimmed.empty()) newName = std::string(trimmed);
     sessions.mutate([&](auto& markers) { markers[index].name = newName; });
     save({.sessions = {sessions.peek()[index]}}, true, false, priors);
 }
 
-void TranscriptStore::removeSession(const Uuid& session) {
+void TranscriptStore::removeSession(Uuid session) {
     joinEarlierPart();
     const Priors priors = priorsOf({}, {session});
     sessions.mutate([&](auto& list) {

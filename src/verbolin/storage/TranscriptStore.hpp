@@ -288,8 +288,10 @@ class TranscriptStore {
                                                     const SessionItem& item) const;
 
     SessionMarker startSession(std::optional<std::string> name);
-    void rename(const platform::Uuid& session, std::string_view name);
-    void removeSession(const platform::Uuid& session);
+    // The id is taken by value: one read from `sessions` may be moved by
+    // the change itself.
+    void rename(platform::Uuid session, std::string_view name);
+    void removeSession(platform::Uuid session);
 
     void deleteBlocks(const std::vector<Block>& blocks);
     // Applies the user's edit of one paragraph: its segments become one
