@@ -370,7 +370,9 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
 }
 
 TranscriptDB::TranscriptDB(std::filesystem::path url, Unchecked) : url_(std::move(url)) {
-    connectForWriting(kOpenBusyWaitMs);
+    // Not the start's long wait: a start that meets another program's hold
+    // opens the file as it would without reading it in two, and waits there.
+    connectForWriting(kWriteBusyWaitMs);
     try {
         const int version = userVersion(db_);
         checkLayout(version);
