@@ -8,6 +8,9 @@
 //
 // - "start_ms": the store opened and the window made and shown until a frame
 //   shows the newest paragraph; "start_window_ms" the window's share.
+// - "whole_ms": until a long transcript read in two is whole in memory (it
+//   is at once otherwise); "whole_stall_ms" the longest the window did not
+//   answer meanwhile, the earlier part's joining included.
 // - "all_ms": All clicked in the sidebar (from the newest entry) until a
 //   frame shows the newest paragraph; "all_rss_MB" / "all_heap_MB" the
 //   process's resident size and heap then.
@@ -251,6 +254,16 @@ void BM_Window(benchmark::State& state) {
         w.until([&] { return w.shows(newest); });
         state.counters["start_ms"] = since(t);
         state.counters["start_window_ms"] = since(w.opened);
+        // A long transcript's earlier part joins once read: the window's
+        // longest turn meanwhile is how long it did not answer.
+        double stall = 0;
+        while (!w.model->store().readWhole()) {
+            const auto turn = Clock::now();
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            stall = std::max(stall, since(turn));
+        }
+        state.counters["whole_ms"] = since(t);
+        state.counters["whole_stall_ms"] = stall;
         w.settle();
 
         w.click(1);

@@ -82,6 +82,18 @@ SegmentSequence::operator std::vector<Segment>() const {
     return all;
 }
 
+void SegmentSequence::append(const SegmentSequence& tail) {
+    if (tail.empty()) return;
+    const size_t seam = chunks_.size();
+    chunks_.insert(chunks_.end(), tail.chunks_.begin(), tail.chunks_.end());
+    if (seam == 0) {
+        starts_ = tail.starts_;
+        return;
+    }
+    // Only the chunks at the seam may be too small to stand beside each other.
+    settle(seam - 1, seam + 1);
+}
+
 size_t SegmentSequence::chunkOf(size_t position) const {
     return size_t(std::upper_bound(starts_.begin() + 1, starts_.end(), position) -
                   starts_.begin()) -

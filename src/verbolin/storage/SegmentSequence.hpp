@@ -137,6 +137,8 @@ class SegmentSequence {
     // Takes out the segments at these positions (ascending, each once).
     void eraseAt(const std::vector<size_t>& positions);
     void clear();
+    // Puts `tail`'s segments after these, sharing its chunks.
+    void append(const SegmentSequence& tail);
     // Runs `change` on the segments as a std::vector: for the rare change
     // that rearranges them all (a sort), which copies every one.
     template <class F>

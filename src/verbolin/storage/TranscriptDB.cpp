@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -197,10 +198,14 @@ std::vector<std::string_view> splitWords(std::string_view text) {
 
 // A row whose stored id does not read back as the same canonical UUID text:
 // memory gets `id`, and the row is rewritten under it.
+}  // namespace
+
 struct IdRepair {
     sqlite3_int64 rowid;
     platform::Uuid id;
 };
+
+namespace {
 
 // The columns of the row a statement stands on, each taken once: every
 // sqlite3_column_* call takes the connection's lock, and years of dictation
@@ -352,6 +357,53 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
         openReadOnly(access == Access::asStored, busyWaitMs);
         return;
     }
+    connectForWriting(busyWaitMs);
+    try {
+        // Before anything writes: switching the journal mode or adding the
+        // schema would write into a damaged file and could make it worse.
+        finishWriting(checkedVersion());
+    } catch (...) {
+        checkpointer_.reset();
+        sqlite3_close(std::exchange(db_, nullptr));
+        throw;
+    }
+}
+
+TranscriptDB::TranscriptDB(std::filesystem::path url, Unchecked) : url_(std::move(url)) {
+    // Not the start's long wait: a start that meets another program's hold
+    // opens the file as it would without reading it in two, and waits there.
+    connectForWriting(kWriteBusyWaitMs);
+    try {
+        const int version = userVersion(db_);
+        checkLayout(version);
+        // Another layout is brought up to date (or kept, a later one) by a
+        // start that checks it first.
+        if (version != schemaVersion)
+            throw platform::AppError(kDomain, 2, url_.string() + " is of another layout");
+        unchecked_ = true;
+    } catch (...) {
+        sqlite3_close(std::exchange(db_, nullptr));
+        throw;
+    }
+}
+
+void TranscriptDB::finishOpening() {
+    assert(unchecked_ && db_);
+    try {
+        // The file was checked on another connection; its layout may have
+        // changed since only through another program, and is looked at again.
+        const int version = userVersion(db_);
+        checkLayout(version);
+        unchecked_ = false;
+        finishWriting(version);
+    } catch (...) {
+        checkpointer_.reset();
+        sqlite3_close(std::exchange(db_, nullptr));
+        throw;
+    }
+}
+
+void TranscriptDB::connectForWriting(int busyWaitMs) {
     sqlite3* handle = nullptr;
     int rc = sqlite3_open_v2(url_.c_str(), &handle,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -370,42 +422,37 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Access access, int busyWai
             return 0;  // never interrupts
         },
         this);
-    try {
-        // SQLite quietly opens a file it may not write for reading only;
-        // every write would then fail with a message that names no cause.
-        if (sqlite3_db_readonly(db_, "main") == 1) {
-            const int reason = ::access(url_.c_str(), W_OK) == 0 ? EACCES : errno;
-            throw platform::AppError(
-                kDomain, 1,
-                "Cannot open " + url_.string() + " for writing (" + std::strerror(reason) + ")");
-        }
-        // Before anything writes: switching the journal mode or adding the
-        // schema would write into a damaged file and could make it worse.
-        const int version = checkedVersion();
-        if (version <= schemaVersion) dropForeignMarks();
-        exec("PRAGMA journal_mode = WAL");
-        exec("PRAGMA synchronous = NORMAL");
-        // SQLite would copy the WAL into the file inside the commit that
-        // makes it long; it is copied beside the writes instead.
-        checkpointer_ = std::make_unique<WalCheckpointer>(url_);
-        sqlite3_wal_hook(db_, &TranscriptDB::walCommitted, this);
-        // INSERT OR REPLACE removes the old row of an id without running
-        // delete triggers unless this is on; the full-text index would keep
-        // the old words under a rowid that a later row may take over.
-        exec("PRAGMA recursive_triggers = ON");
-        upgradeSchema(version);
-        hasSegments_ = hasSessions_ = true;
-        hasMarks_ = hasMarks_ || version <= schemaVersion;
-        hasRecords_ = hasRecords_ || version <= schemaVersion;
-        proveWritable();
-        sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
-        // Not in a later release's file, which merges its index as it sees fit.
-        if (proven_ && version <= schemaVersion) mergeIndexStepwise();
-    } catch (...) {
-        checkpointer_.reset();
+    // SQLite quietly opens a file it may not write for reading only;
+    // every write would then fail with a message that names no cause.
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        const int reason = ::access(url_.c_str(), W_OK) == 0 ? EACCES : errno;
         sqlite3_close(std::exchange(db_, nullptr));
-        throw;
+        throw platform::AppError(
+            kDomain, 1,
+            "Cannot open " + url_.string() + " for writing (" + std::strerror(reason) + ")");
     }
+}
+
+void TranscriptDB::finishWriting(int version) {
+    if (version <= schemaVersion) dropForeignMarks();
+    exec("PRAGMA journal_mode = WAL");
+    exec("PRAGMA synchronous = NORMAL");
+    // SQLite would copy the WAL into the file inside the commit that
+    // makes it long; it is copied beside the writes instead.
+    checkpointer_ = std::make_unique<WalCheckpointer>(url_);
+    sqlite3_wal_hook(db_, &TranscriptDB::walCommitted, this);
+    // INSERT OR REPLACE removes the old row of an id without running
+    // delete triggers unless this is on; the full-text index would keep
+    // the old words under a rowid that a later row may take over.
+    exec("PRAGMA recursive_triggers = ON");
+    upgradeSchema(version);
+    hasSegments_ = hasSessions_ = true;
+    hasMarks_ = hasMarks_ || version <= schemaVersion;
+    hasRecords_ = hasRecords_ || version <= schemaVersion;
+    proveWritable();
+    sqlite3_busy_timeout(db_, kWriteBusyWaitMs);
+    // Not in a later release's file, which merges its index as it sees fit.
+    if (proven_ && version <= schemaVersion) mergeIndexStepwise();
 }
 
 int TranscriptDB::walCommitted(void* self, sqlite3* db, const char* name, int pages) {
@@ -474,6 +521,7 @@ void TranscriptDB::proveWritable() {
 }
 
 bool TranscriptDB::proveWritableNow() {
+    assert(!unchecked_);
     if (proven_ || readOnly_) return proven_;
     sqlite3_busy_timeout(db_, 0);
     // Writes wait again as they did, however the proof ends.
@@ -663,6 +711,31 @@ sqlite3_stmt* TranscriptDB::tryPrepare(const char* sql) {
     return stmt;
 }
 
+namespace {
+
+constexpr const char* kSegmentColumns = "SELECT id, start, end, text, edited, original, rowid ";
+
+// Steps `st` (a query of kSegmentColumns) to its end, or until `stop`.
+int readSegmentRows(sqlite3_stmt* st, std::vector<Segment>& out, std::vector<IdRepair>& repairs,
+                    const std::atomic<bool>* stop = nullptr) {
+    int rc;
+    // Made with their ids as stored: a default one would be drawn at
+    // random, only to be replaced.
+    const RowValues row(st);
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        out.push_back(Segment{.id = readId(row, 0, 6, repairs),
+                              .start = platform::dateFromSecondsSince1970(row.real(1)),
+                              .end = platform::dateFromSecondsSince1970(row.real(2)),
+                              .text = std::string(row.text(3)),
+                              .edited = row.integer(4) != 0,
+                              .original = row.optionalText(5)});
+        if (stop && stop->load(std::memory_order_relaxed)) return SQLITE_INTERRUPT;
+    }
+    return rc;
+}
+
+}  // namespace
+
 std::vector<Segment> TranscriptDB::allSegments() {
     std::vector<Segment> out;
     std::vector<IdRepair> repairs;
@@ -679,22 +752,21 @@ std::vector<Segment> TranscriptDB::allSegments() {
             "reading segments"));
         lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
         if (!st) return out;
-        int rc;
-        // Made with their ids as stored: a default one would be drawn at
-        // random, only to be replaced.
-        const RowValues row(st.stmt);
-        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW)
-            out.push_back(Segment{.id = readId(row, 0, 6, repairs),
-                                  .start = platform::dateFromSecondsSince1970(row.real(1)),
-                                  .end = platform::dateFromSecondsSince1970(row.real(2)),
-                                  .text = std::string(row.text(3)),
-                                  .edited = row.integer(4) != 0,
-                                  .original = row.optionalText(5)});
+        const int rc = readSegmentRows(st.stmt, out, repairs);
         lastReadWhole_ = !isBusy(rc);
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
     }
+    repair(repairs);
+    return out;
+}
+
+void TranscriptDB::repair(std::vector<IdRepair>& repairs) {
     if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
+    if (unchecked_ && !repairs.empty()) {
+        wantedRepair_ = true;  // nothing is written before the file is checked
+        repairs.clear();
+    }
     for (const IdRepair& r : repairs) {
         Statement st(
             prepare("UPDATE segments SET id = ? WHERE rowid = ?", "repairing a segment id"));
@@ -704,6 +776,111 @@ std::vector<Segment> TranscriptDB::allSegments() {
         if (sqlite3_step(st.stmt) != SQLITE_DONE)
             logStorageError(std::string("repairing a segment id failed: ") + errorText(db_));
     }
+}
+
+std::vector<Segment> TranscriptDB::segmentsFrom(double from) {
+    std::vector<Segment> out;
+    std::vector<IdRepair> repairs;
+    lastReadWhole_ = true;
+    if (!hasSegments_) return out;
+    {
+        Statement st(prepare(
+            "SELECT id, start, end, text, edited, original, rowid FROM segments WHERE start >= ? "
+            "ORDER BY start",
+            "reading the newest segments"));
+        lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
+        if (!st) return out;
+        sqlite3_bind_double(st.stmt, 1, from);
+        const int rc = readSegmentRows(st.stmt, out, repairs);
+        lastReadWhole_ = rc == SQLITE_DONE;
+    }
+    repair(repairs);
+    return out;
+}
+
+std::optional<Segment> TranscriptDB::lastSegmentBefore(double before) {
+    std::vector<Segment> out;
+    std::vector<IdRepair> repairs;
+    {
+        Statement st(prepare(
+            "SELECT id, start, end, text, edited, original, rowid FROM segments WHERE start IS "
+            "NULL OR start < ? ORDER BY start DESC LIMIT 1",
+            "reading a segment"));
+        if (!st) return std::nullopt;
+        sqlite3_bind_double(st.stmt, 1, before);
+        if (readSegmentRows(st.stmt, out, repairs) != SQLITE_DONE) return std::nullopt;
+    }
+    if (out.empty()) return std::nullopt;
+    return out.front();
+}
+
+std::optional<double> TranscriptDB::startOfNewest(size_t n) {
+    if (n == 0 || !hasSegments_) return std::nullopt;
+    Statement st(prepare("SELECT start FROM segments ORDER BY start DESC LIMIT 1 OFFSET ?",
+                         "counting the newest segments"));
+    if (!st) return std::nullopt;
+    sqlite3_bind_int64(st.stmt, 1, sqlite3_int64(n - 1));
+    if (sqlite3_step(st.stmt) != SQLITE_ROW) return std::nullopt;
+    const int type = sqlite3_column_type(st.stmt, 0);
+    if (type != SQLITE_FLOAT && type != SQLITE_INTEGER) return std::nullopt;
+    return sqlite3_column_double(st.stmt, 0);
+}
+
+TranscriptDB::EarlierPart TranscriptDB::readCheckedBefore(const std::filesystem::path& file,
+                                                          double before,
+                                                          const std::atomic<bool>& stop) {
+    EarlierPart out;
+    sqlite3* handle = nullptr;
+    const std::string uri = fileUri(file) + "?mode=ro";
+    const int rc =
+        sqlite3_open_v2(uri.c_str(), &handle,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(handle, &sqlite3_close);
+    if (rc != SQLITE_OK || !handle) return out;
+    sqlite3_busy_timeout(handle, kOpenBusyWaitMs);
+    // A store that closes meanwhile waits for this no longer than a
+    // thousand of SQLite's steps.
+    sqlite3_progress_handler(
+        handle, 1000,
+        [](void* flag) {
+            return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed) ? 1
+                                                                                                : 0;
+        },
+        const_cast<std::atomic<bool>*>(&stop));
+    {
+        OneOffStatement check;
+        if (sqlite3_prepare_v2(handle, "PRAGMA quick_check", -1, &check.stmt, nullptr) != SQLITE_OK)
+            return out;
+        int step;
+        bool ok = true;
+        while ((step = sqlite3_step(check.stmt)) == SQLITE_ROW) {
+            const unsigned char* line = sqlite3_column_text(check.stmt, 0);
+            ok = ok && line && std::string_view(reinterpret_cast<const char*>(line)) == "ok";
+        }
+        out.sound = ok && step == SQLITE_DONE;
+    }
+    if (!out.sound || stop.load()) return out;
+    // Sized first: a list grown in steps leaves holes this thread's heap
+    // keeps for as long as the segments read into it live.
+    {
+        OneOffStatement count;
+        if (sqlite3_prepare_v2(handle,
+                               "SELECT count(*) FROM segments WHERE start IS NULL OR start < ?", -1,
+                               &count.stmt, nullptr) == SQLITE_OK) {
+            sqlite3_bind_double(count.stmt, 1, before);
+            if (sqlite3_step(count.stmt) == SQLITE_ROW)
+                out.segments.reserve(
+                    size_t(std::max<sqlite3_int64>(0, sqlite3_column_int64(count.stmt, 0))));
+        }
+    }
+    OneOffStatement st;
+    const std::string sql = std::string(kSegmentColumns) +
+                            "FROM segments WHERE start IS NULL OR start < ? ORDER BY start";
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) return out;
+    sqlite3_bind_double(st.stmt, 1, before);
+    std::vector<IdRepair> repairs;
+    out.whole =
+        readSegmentRows(st.stmt, out.segments, repairs, &stop) == SQLITE_DONE && repairs.empty();
     return out;
 }
 
@@ -731,6 +908,10 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
             logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
     }
     if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
+    if (unchecked_ && !repairs.empty()) {
+        wantedRepair_ = true;
+        repairs.clear();
+    }
     for (const IdRepair& r : repairs) {
         Statement st(
             prepare("UPDATE sessions SET id = ? WHERE rowid = ?", "repairing a session id"));
@@ -1016,6 +1197,7 @@ bool TranscriptDB::upsert(const SessionMarker& m) {
 }
 
 bool TranscriptDB::apply(const Changes& c) {
+    assert(!unchecked_);  // nothing is written into a file before it is checked
     // A file that a later release made without the marks is written as
     // that release left it: its lines are then checked by what they were
     // made from alone.

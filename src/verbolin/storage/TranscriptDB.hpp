@@ -31,6 +31,7 @@ namespace verbolin {
 
 class TranscriptStore;
 class WalCheckpointer;
+struct IdRepair;
 
 class TranscriptDB {
   public:
@@ -50,6 +51,21 @@ class TranscriptDB {
     // when another program still held the file after `busyWaitMs`.
     explicit TranscriptDB(std::filesystem::path url, Access access = Access::readWrite,
                           int busyWaitMs = kOpenBusyWaitMs);
+    // Opens a file of this layout for writing without SQLite's quick check,
+    // which another connection runs (see readCheckedBefore): it reads at
+    // once, and writes nothing, not even an id's repair, until
+    // finishOpening(). Throws as above, and code 2 for a file of another
+    // layout (brought up to date, or kept, by an open that checks it first).
+    struct Unchecked {};
+    TranscriptDB(std::filesystem::path url, Unchecked);
+    // What opening for writing does after the quick check, once the file
+    // passed it; throws as the constructor does, and the connection is
+    // then closed.
+    void finishOpening();
+    // Opened Unchecked and not finished yet: only reads.
+    bool unchecked() const { return unchecked_; }
+    // A read of an unchecked file met an id that needs its row rewritten.
+    bool wantedRepair() const { return wantedRepair_; }
     // The code of a file that fails SQLite's check or is not a transcript.
     static constexpr long kDamaged = 3;
     // The code of a file another program holds: neither damaged nor read-only.
@@ -78,6 +94,27 @@ class TranscriptDB {
     // later edits and deletes reach it.
     std::vector<Segment> allSegments();
     std::vector<SessionMarker> allSessions();
+    // The segments that start at `from` (seconds since 1970) or later, in
+    // ascending start order; lastReadWhole() says whether it read them all.
+    std::vector<Segment> segmentsFrom(double from);
+    // The last segment in start order of those before `before`; none when
+    // there is none or it cannot be read.
+    std::optional<Segment> lastSegmentBefore(double before);
+    // The start of the n-th newest segment; none when there are fewer, or
+    // where the file holds no number there.
+    std::optional<double> startOfNewest(size_t n);
+    // The segments that start before `before` (and any of no start), read
+    // on a read-only connection of their own after SQLite's quick check of
+    // the whole file, for a start that read the rest through an Unchecked
+    // connection; logs nothing, so that the open that follows a failure
+    // says it once. `stop` ends the read early (not whole).
+    struct EarlierPart {
+        bool sound = false;  // passed the quick check
+        bool whole = false;  // every row read, none needing its id repaired
+        std::vector<Segment> segments;
+    };
+    static EarlierPart readCheckedBefore(const std::filesystem::path& file, double before,
+                                         const std::atomic<bool>& stop);
     // False when the last of those two reads stopped early because another
     // program held the file: what it returned is only part.
     bool lastReadWhole() const { return lastReadWhole_; }
@@ -256,6 +293,11 @@ class TranscriptDB {
     template <class Items>
     bool writeAll(const char* sql, const Items& items);
     bool passesQuickCheck();
+    // The opening for writing before and after the quick check.
+    void connectForWriting(int busyWaitMs);
+    void finishWriting(int version);
+    // Rewrites the rows of these ids (not in a file opened to read).
+    void repair(std::vector<IdRepair>& repairs);
     // The file's schema version, once it has passed the quick check and its
     // tables have our layout; throws the damage otherwise, writing nothing.
     int checkedVersion();
@@ -285,6 +327,8 @@ class TranscriptDB {
     std::string marksWayOut_;
     std::string marksRepaired_;
     bool marksRefused_ = false;
+    bool unchecked_ = false;
+    bool wantedRepair_ = false;
     // The layout the file says it has.
     int version_ = 0;
 };

@@ -178,7 +178,7 @@ void keepEqualParagraphs(std::vector<Block>& made, std::vector<Block>::const_ite
 }  // namespace
 
 TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
-                                 UserCalendar calendar)
+                                 UserCalendar calendar, Opening opening)
     : calendar_(std::move(calendar)) {
     namespace fs = std::filesystem;
     segments.setWriteHook([this] {
@@ -218,7 +218,12 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     fs::create_directories(directory_, ec);
     if (ec) logStorageError("cannot create " + directory_.string() + ": " + ec.message());
 
+    if (openNewestPart(opening)) return;
     openDatabase();
+    finishStart();
+}
+
+void TranscriptStore::finishStart() {
     if (db_ && !db_->marksRepaired().empty()) logStorageError(db_->marksRepaired());
     // Recovered text first, so that the legacy import finds it in memory and
     // adds none of it again.
@@ -322,7 +327,11 @@ TranscriptStore::Reading TranscriptStore::openForReading(const std::filesystem::
     }
 }
 
-TranscriptStore::~TranscriptStore() { lastSave(); }
+TranscriptStore::~TranscriptStore() {
+    // Nothing was changed while the earlier part was read: it is let go.
+    earlier_.reset();
+    lastSave();
+}
 
 void TranscriptStore::lastSave() {
     if (std::exchange(lastSaveDone_, true)) return;
@@ -364,6 +373,7 @@ void TranscriptStore::append(const Segment& segment) {
     preview.set("");
     isSpeaking.set(false);
     if (segment.text.empty()) return;
+    joinEarlierPart();
     // Any write drops the paragraphs, so any still held are those of the list
     // before this segment. The extended ones are in place before observers
     // hear of the change, so that they read them rather than a regrouping.
@@ -390,6 +400,7 @@ void TranscriptStore::append(const Segment& segment) {
 }
 
 void TranscriptStore::retryUnsaved() {
+    joinEarlierPart();
     if (needsRetry()) save({});
 }
 
@@ -860,27 +871,33 @@ std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
 }
 
 SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
+    joinEarlierPart();
     SessionMarker marker{Uuid::random(), calendar_.now(), std::move(name)};
     sessions.mutate([&](auto& list) { list.push_back(marker); });
     save({.sessions = {marker}}, true, false, {.sessions = {{marker.id, std::nullopt}}});
     return marker;
 }
 
-void TranscriptStore::rename(const Uuid& session, std::string_view name) {
+// The id by value, and the name copied, before the join: either may be read
+// from the markers, which the join replaces.
+void TranscriptStore::rename(Uuid session, std::string_view name) {
+    const std::string wanted(name);
+    joinEarlierPart();
     const auto& list = sessions.peek();
     auto it = std::find_if(list.begin(), list.end(),
                            [&](const SessionMarker& m) { return m.id == session; });
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
     const Priors priors{.sessions = {{session, revisionOf(*it)}}};
-    std::string_view trimmed = platform::text::trimmedScalars(name, platform::text::isBlank);
+    std::string_view trimmed = platform::text::trimmedScalars(wanted, platform::text::isBlank);
     std::optional<std::string> newName;
     if (!trimmed.empty()) newName = std::string(trimmed);
     sessions.mutate([&](auto& markers) { markers[index].name = newName; });
     save({.sessions = {sessions.peek()[index]}}, true, false, priors);
 }
 
-void TranscriptStore::removeSession(const Uuid& session) {
+void TranscriptStore::removeSession(Uuid session) {
+    joinEarlierPart();
     const Priors priors = priorsOf({}, {session});
     sessions.mutate([&](auto& list) {
         std::erase_if(list, [&](const SessionMarker& m) { return m.id == session; });
@@ -889,6 +906,7 @@ void TranscriptStore::removeSession(const Uuid& session) {
 }
 
 void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
+    joinEarlierPart();
     std::vector<Uuid> ids = segmentIdsOf(blockList);
     const std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
     const std::vector<size_t> positions = positionsOf(idSet);
@@ -899,6 +917,7 @@ void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
 }
 
 void TranscriptStore::replace(const Block& block, const std::string& text) {
+    joinEarlierPart();
     if (block.segments.empty())
         return;  // callers pass paragraphs built by blocks(); an empty one holds nothing
     std::string oldText = block.text();
@@ -960,6 +979,7 @@ std::vector<Segment> TranscriptStore::segmentsWithIds(const std::vector<Uuid>& i
 
 void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
                                       const std::vector<Segment>& replacement) {
+    joinEarlierPart();
     std::unordered_set<Uuid> gone;
     for (const Segment& s : replacement) gone.insert(s.id);
     std::vector<Uuid> deleted;

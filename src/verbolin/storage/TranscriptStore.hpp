@@ -7,9 +7,11 @@
 // Confined to the main thread. Observers hear of changes synchronously, on
 // that thread, through the platform observation registrar.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/system/MainExecutor.hpp"
 #include "platform/system/Observable.hpp"
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
@@ -43,6 +46,13 @@ struct ChangePriors {
     std::unordered_map<platform::Uuid, std::optional<std::uint64_t>> sessions = {};
 };
 
+struct TranscriptOpening {
+    platform::MainExecutor* main = nullptr;
+    // Segments read at once, at least, from the start of a session on; a
+    // transcript of fewer than twice as many is read whole at once.
+    size_t newest = 4000;
+};
+
 class TranscriptStore {
   public:
     static constexpr double paragraphGap =
@@ -56,8 +66,13 @@ class TranscriptStore {
     // unless the file is damaged (or not a transcript), it is opened again
     // at the next change or retry, and what memory gained meanwhile is
     // written.
+    //
+    // With `opening.main`, a long transcript is read in two: its newest part
+    // at once, the rest on a thread of its own after SQLite's check of the
+    // whole file, joined on the main thread when read (see readWhole()).
+    using Opening = TranscriptOpening;
     explicit TranscriptStore(std::optional<std::filesystem::path> directory = std::nullopt,
-                             UserCalendar calendar = UserCalendar());
+                             UserCalendar calendar = UserCalendar(), Opening opening = {});
     // Makes a last attempt to write what is still unsaved. Standard error
     // names the recovery file that holds what still cannot be written, with
     // its text; the next store of this folder that can write its transcript
@@ -213,6 +228,17 @@ class TranscriptStore {
     TranscriptDB* db() const { return db_.get(); }  // null in memory-only mode
     const UserCalendar& calendar() const { return calendar_; }
 
+    // Whether memory holds the whole transcript: not while the earlier part
+    // of one opened in two is still read. Until then memory holds the
+    // sessions and segments from a session's start on, whose paragraphs
+    // are those of the whole; nothing has been written. Every change joins
+    // the earlier part first, waiting for its read.
+    bool readWhole() const { return earlier_ == nullptr; }
+    // Joins the earlier part now (waiting for its read), or, where it could
+    // not be read whole or the file failed its check, opens the file as a
+    // start that reads it whole would, and says what it found.
+    void joinEarlierPart();
+
     // Stores one finished utterance; an empty text only ends the speaking state.
     void append(const Segment& segment);
 
@@ -262,8 +288,10 @@ class TranscriptStore {
                                                     const SessionItem& item) const;
 
     SessionMarker startSession(std::optional<std::string> name);
-    void rename(const platform::Uuid& session, std::string_view name);
-    void removeSession(const platform::Uuid& session);
+    // The id is taken by value: one read from `sessions` may be moved by
+    // the change itself.
+    void rename(platform::Uuid session, std::string_view name);
+    void removeSession(platform::Uuid session);
 
     void deleteBlocks(const std::vector<Block>& blocks);
     // Applies the user's edit of one paragraph: its segments become one
@@ -338,6 +366,30 @@ class TranscriptStore {
     // Opens the database, or reads it when it cannot be written, and loads
     // what it holds; says why when it cannot be written.
     void openDatabase();
+    // Reads the newest part of a long transcript and sets off the read of
+    // the rest, where `opening` asks for it and the file allows it: one of
+    // this layout, with no recovery files or files of earlier versions to
+    // take in (those are checked against the transcript read whole), and a
+    // session start there after which no paragraph goes on. False, having
+    // changed nothing, otherwise.
+    bool openNewestPart(const Opening& opening);
+    // What a start does once memory holds the transcript.
+    void finishStart();
+    struct EarlierRead {
+        // Declared before the read, so that it outlives it.
+        std::atomic<bool> stop{false};
+        std::vector<SessionMarker> markers;  // those before the newest part
+        // The earlier segments, when the file passed its check and they
+        // were read whole.
+        std::future<std::optional<SegmentSequence>> part;
+        ~EarlierRead() {
+            stop = true;
+            if (part.valid()) part.wait();
+        }
+    };
+    std::unique_ptr<EarlierRead> earlier_;
+    // Lets a join posted from the read's thread find the store still there.
+    std::shared_ptr<TranscriptStore*> alive_ = std::make_shared<TranscriptStore*>(this);
     // Shows `file` as it stands, when it holds a transcript: not when there
     // is none yet, or only the empty file of a start that could not make
     // one. Says why it cannot be read.

@@ -1,0 +1,234 @@
+// A long transcript opened in two (its newest part at once, the rest read on
+// a thread of its own) must end exactly as one read whole: the same records,
+// the same paragraphs, the same messages about a damaged file, and nothing
+// written before the file passed its check.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "StorageTestSupport.hpp"
+#include "support/DictationTranscript.hpp"
+#include "support/ManualMainExecutor.hpp"
+#include "support/VirtualClock.hpp"
+#include "verbolin/storage/StorageLog.hpp"
+#include "verbolin/storage/TranscriptStore.hpp"
+
+using namespace verbolin;
+using namespace storage_test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Twenty days of dictation (about 4,500 segments in some 80 sessions).
+const fs::path& dictation() {
+    static TempDir folder("opening-dictation");
+    static const bool written = [] {
+        testsupport::writeTranscript(folder.path(), testsupport::makeDictation({.days = 20}));
+        return true;
+    }();
+    (void)written;
+    return folder.path();
+}
+
+fs::path copyOf(const fs::path& into, const std::string& name) {
+    const fs::path folder = into / name;
+    fs::create_directories(folder);
+    fs::copy_file(dictation() / "transcript.sqlite", folder / "transcript.sqlite");
+    return folder;
+}
+
+void sql(const fs::path& folder, const std::string& text) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((folder / "transcript.sqlite").c_str(), &db), SQLITE_OK);
+    run(db, text);
+    sqlite3_close(db);
+}
+
+// Runs what the store posts until it holds the whole transcript.
+void untilWhole(TranscriptStore& store, platform::ManualMainExecutor& main) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (!store.readWhole() && std::chrono::steady_clock::now() < limit) {
+        if (main.runPending() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(store.readWhole()) << "the earlier part never joined";
+}
+
+std::vector<std::string> texts(const std::vector<Block>& blocks) {
+    std::vector<std::string> out;
+    for (const Block& b : blocks) out.push_back(b.id.string() + " " + b.text());
+    return out;
+}
+
+// What the storage log says meanwhile, with the store's folder named alike.
+struct Said {
+    std::vector<std::string> lines;
+    StorageLogSink previous;
+    explicit Said(const fs::path& folder) {
+        previous = setStorageLogSink([this, folder = folder.string()](const std::string& line) {
+            std::string text = line;
+            for (size_t at; (at = text.find(folder)) != std::string::npos;)
+                text.replace(at, folder.size(), "<folder>");
+            lines.push_back(text);
+        });
+    }
+    ~Said() { setStorageLogSink(previous); }
+};
+
+struct Case {
+    const char* name;
+    size_t newest;
+    bool inTwo;  // the newest part is read at once, the rest later
+    // What another program did to the file first (both copies alike).
+    std::function<void(const fs::path&)> before = {};
+    // What the user does before the earlier part joined (both stores alike).
+    std::function<void(TranscriptStore&)> change = {};
+    // Damage may also keep the newest part from being read at once.
+    bool eitherWay = false;
+};
+
+// Damages a page in the first third of the file, where the earliest rows are.
+void damageEarlierPages(const fs::path& folder) {
+    const fs::path file = folder / "transcript.sqlite";
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    const auto size = fs::file_size(file);
+    for (std::uintmax_t at = size / 6; at < size / 3; at += 4096 * 7) {
+        f.seekp(std::streamoff(at));
+        const std::string junk(512, '\xA5');
+        f.write(junk.data(), std::streamsize(junk.size()));
+    }
+}
+
+TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
+    const Case cases[] = {
+        {"newest part, then the rest", 300, true},
+        {"a part of one session", 1, true},
+        {"too short to be worth two reads", 4000, false},
+        {"a change before the rest is read joins it first",
+         300,
+         true,
+         {},
+         [](TranscriptStore& s) {
+             Segment added = segment(4.0e8, 4.0e8 + 2, "said after a start");
+             s.append(added);
+         }},
+        {"an edit of the newest paragraph before the rest is read",
+         300,
+         true,
+         {},
+         [](TranscriptStore& s) { s.replace(s.allBlocks()->back(), "edited at once"); }},
+        {"a session renamed before the rest is read",
+         300,
+         true,
+         {},
+         [](TranscriptStore& s) { s.rename(s.sessions.peek().back().id, "Newest"); }},
+        {"ids written in lower case among the earliest rows", 300, true,
+         [](const fs::path& f) {
+             sql(f,
+                 "UPDATE segments SET id = lower(id) WHERE rowid IN (SELECT rowid FROM "
+                 "segments ORDER BY start LIMIT 5)");
+         }},
+        {"a file damaged among its earliest rows", 300, true, damageEarlierPages, {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir root("opening");
+        const fs::path twoFolder = copyOf(root.path(), "two"),
+                       wholeFolder = copyOf(root.path(), "whole");
+        if (c.before) {
+            c.before(twoFolder);
+            c.before(wholeFolder);
+        }
+        platform::VirtualClock clock;
+        platform::ManualMainExecutor main(clock);
+
+        std::vector<std::string> saidWhole, saidInTwo;
+        std::vector<Segment> wholeSegments, unchanged;
+        std::vector<SessionMarker> wholeSessions;
+        std::vector<std::string> wholeBlocks;
+        bool wholeNotSaved = false;
+        {
+            Said said(wholeFolder);
+            TranscriptStore whole(wholeFolder);
+            unchanged = whole.segments.get();
+            if (c.change) c.change(whole);
+            wholeSegments = whole.segments.get();
+            wholeSessions = whole.sessions.get();
+            wholeBlocks = texts(*whole.allBlocks());
+            wholeNotSaved = whole.notSaved.get();
+            saidWhole = said.lines;
+        }
+        Said said(twoFolder);
+        TranscriptStore two(twoFolder, UserCalendar(), {.main = &main, .newest = c.newest});
+        if (!c.eitherWay) {
+            EXPECT_EQ(!two.readWhole(), c.inTwo);
+        }
+        if (!two.readWhole() && !c.eitherWay) {
+            // The newest part: the whole's last segments from a session's
+            // start, in the whole's paragraphs, and nothing written yet.
+            const auto& part = two.segments.peek();
+            ASSERT_FALSE(part.empty());
+            ASSERT_LT(part.size(), unchanged.size());
+            EXPECT_GE(part.size(), c.newest);
+            const size_t from = unchanged.size() - part.size();
+            for (size_t i = 0; i < part.size(); ++i)
+                ASSERT_EQ(part[i].id, unchanged[from + i].id) << i;
+            if (!c.change) {
+                const std::vector<std::string> blocks = texts(*two.allBlocks());
+                ASSERT_LE(blocks.size(), wholeBlocks.size());
+                EXPECT_TRUE(std::equal(blocks.begin(), blocks.end(),
+                                       wholeBlocks.end() - std::ptrdiff_t(blocks.size())));
+            }
+            EXPECT_TRUE(two.db()->unchecked());
+        }
+        if (c.change) {
+            c.change(two);
+            EXPECT_TRUE(two.readWhole());
+        }
+        untilWhole(two, main);
+        ASSERT_EQ(two.segments.peek().size(), wholeSegments.size());
+        for (size_t i = 0; i < wholeSegments.size(); ++i) {
+            const Segment &a = two.segments.peek()[i], &b = wholeSegments[i];
+            // An added segment's id is its own in each store.
+            if (b.text != "said after a start") {
+                ASSERT_EQ(a.id, b.id) << i;
+            }
+            ASSERT_EQ(a.text, b.text) << i;
+            ASSERT_EQ(a.start, b.start) << i;
+        }
+        EXPECT_EQ(two.sessions.get(), wholeSessions);
+        EXPECT_EQ(texts(*two.allBlocks()).size(), wholeBlocks.size());
+        EXPECT_EQ(two.notSaved.get(), wholeNotSaved);
+        EXPECT_EQ(said.lines, saidWhole);
+        if (two.db()) {
+            EXPECT_FALSE(two.db()->unchecked());
+        }
+    }
+}
+
+TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
+    TempDir root("opening-closed");
+    const fs::path folder = copyOf(root.path(), "two");
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main(clock);
+    size_t rows = 0;
+    {
+        TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
+        ASSERT_FALSE(two.readWhole());
+        rows = two.segments.peek().size();
+    }
+    // The join posted by a read that ended after the store is a no-op.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    main.runPending();
+    TranscriptStore again(folder);
+    EXPECT_GT(again.segments.peek().size(), rows);
+    EXPECT_FALSE(again.notSaved.get());
+}
+
+}  // namespace
