@@ -65,21 +65,27 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
                              std::make_move_iterator(firstNewer));
         markers.erase(markers.begin(), firstNewer);
         platform::MainExecutor* main = opening.main;
-        read->part = std::async(std::launch::async, [file, from, main, &stop = read->stop,
-                                                     alive = std::weak_ptr(alive_)] {
-            std::optional<SegmentSequence> earlier;
-            {
-                TranscriptDB::EarlierPart read = TranscriptDB::readCheckedBefore(file, from, stop);
-                if (read.sound && read.whole) earlier.emplace(std::move(read.segments));
-            }
-            // What the read and its connection let go of stays in this
-            // thread's own heap otherwise (tens of megabytes after years).
-            malloc_trim(0);
-            main->post([alive] {
-                if (auto self = alive.lock()) (*self)->joinEarlierPart();
+        // A process that may start no more threads reads the file whole.
+        try {
+            read->part = std::async(std::launch::async, [file, from, main, &stop = read->stop,
+                                                         alive = std::weak_ptr(alive_)] {
+                std::optional<SegmentSequence> earlier;
+                {
+                    TranscriptDB::EarlierPart read =
+                        TranscriptDB::readCheckedBefore(file, from, stop);
+                    if (read.sound && read.whole) earlier.emplace(std::move(read.segments));
+                }
+                // What the read and its connection let go of stays in this
+                // thread's own heap otherwise (tens of megabytes after years).
+                malloc_trim(0);
+                main->post([alive] {
+                    if (auto self = alive.lock()) (*self)->joinEarlierPart();
+                });
+                return earlier;
             });
-            return earlier;
-        });
+        } catch (const std::system_error&) {
+            return false;
+        }
         db_ = std::move(db);
         earlier_ = std::move(read);
         sessions.set(std::move(markers));
