@@ -375,7 +375,8 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Unchecked) : url_(std::mov
     connectForWriting(kWriteBusyWaitMs);
     try {
         const int version = userVersion(db_);
-        checkLayout(version);
+        // Said by the open that follows a refusal, not twice.
+        checkLayout(version, false);
         // Another layout is brought up to date (or kept, a later one) by a
         // start that checks it first.
         if (version != schemaVersion)
@@ -593,11 +594,12 @@ TranscriptDB::~TranscriptDB() {
     sqlite3_close(db_);
 }
 
-void TranscriptDB::checkLayout(int version) {
+void TranscriptDB::checkLayout(int version, bool say) {
     const bool later = version > schemaVersion;
     auto foreign = [&](const std::string& why) {
-        logStorageError(url_.string() + " is not a transcript of this application (" + why +
-                        "); it is left as it is");
+        if (say)
+            logStorageError(url_.string() + " is not a transcript of this application (" + why +
+                            "); it is left as it is");
         throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged: " + why);
     };
     const struct {
@@ -609,8 +611,11 @@ void TranscriptDB::checkLayout(int version) {
     for (const auto& table : tables) {
         const auto object = schemaObject(db_, table.name);
         table.found = object.has_value();
+        // A numbered layout is made whole in one transaction: a table of
+        // it missing was taken away by another program, and making it anew
+        // would take a record's loss for a deletion (see readRecoveryFile).
         if (!object) {
-            if (later) foreign(std::string("it has no table ") + table.name);
+            if (version > 0) foreign(std::string("it has no table ") + table.name);
             continue;
         }
         if (object->type != "table" || isVirtualTable(object->sql))

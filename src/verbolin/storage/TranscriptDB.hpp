@@ -260,9 +260,12 @@ class TranscriptDB {
     // Throws code 1 when the connection cannot write after all.
     void proveWritable();
     // Throws kDamaged when a table of ours is there in another shape (a
-    // column missing, an index that is a plain table), or when a file of a
-    // later layout lacks one: reading or writing it would only fail.
-    void checkLayout(int version);
+    // column missing, an index that is a plain table), when a file of a
+    // numbered layout lacks its segments or sessions, or one of a later
+    // layout its index: reading or writing it would only fail, or lose
+    // what another program took away.
+    // Says why first, unless `say` is false.
+    void checkLayout(int version, bool say = true);
     // Brings a file of an older layout up to schemaVersion, and adds what is
     // missing of the current one, in one transaction.
     void upgradeSchema(int version);

@@ -758,6 +758,7 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         std::function<void(std::string& bytes)> damage;  // else the file is made by `sql`
         std::string sql;
         const char* said;
+        std::string alter = {};  // else run on the store's own file
     } rows[] = {
         {"a page count past the end",
          [](std::string& bytes) {
@@ -777,6 +778,10 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
          columnsButOriginal + ", original TEXT); CREATE TABLE segments_fts (text);"
                               "INSERT INTO segments_fts VALUES ('old');",
          "segments_fts is not a full-text index"},
+        {"segments renamed by another program", nullptr, "", "it has no table segments",
+         "ALTER TABLE segments RENAME TO kept"},
+        {"sessions dropped by another program", nullptr, "", "it has no table sessions",
+         "DROP TABLE sessions"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -787,7 +792,12 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
             for (int k = 0; k < 200; ++k)
                 store.append(segment(k, k + 1, "words " + std::to_string(k)));
         }
-        if (row.damage) {
+        if (!row.alter.empty()) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+            run(db, row.alter);
+            sqlite3_close(db);
+        } else if (row.damage) {
             std::string bytes = testsupport::readFile(file);
             row.damage(bytes);
             std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
