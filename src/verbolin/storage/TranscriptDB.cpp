@@ -958,6 +958,13 @@ bool TranscriptDB::passesQuickCheck() {
     return ok && rc == SQLITE_DONE;
 }
 
+void TranscriptDB::sayWriteFailure(const std::string& message) {
+    // The store retries every few seconds and at each change: a failure
+    // that stays the same is said once, until a write gets through.
+    if (message == writeSaid_) return;
+    logStorageError(writeSaid_ = message);
+}
+
 bool TranscriptDB::write(sqlite3_stmt* st, const Segment& s) {
     bindText(st, 1, s.id.string());
     sqlite3_bind_double(st, 2, platform::secondsSince1970(s.start));
@@ -967,7 +974,7 @@ bool TranscriptDB::write(sqlite3_stmt* st, const Segment& s) {
     bindOptionalText(st, 6, s.original);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
     if (!done)
-        logStorageError("writing segment " + s.id.string() +
+        sayWriteFailure("writing segment " + s.id.string() +
                         " failed: " + (lastError_ = errorText(db_)));
     sqlite3_reset(st);
     return done;
@@ -979,7 +986,7 @@ bool TranscriptDB::write(sqlite3_stmt* st, const SessionMarker& m) {
     bindOptionalText(st, 3, m.name);
     const bool done = sqlite3_step(st) == SQLITE_DONE;
     if (!done)
-        logStorageError("writing session " + m.id.string() +
+        sayWriteFailure("writing session " + m.id.string() +
                         " failed: " + (lastError_ = errorText(db_)));
     sqlite3_reset(st);
     return done;
@@ -989,7 +996,7 @@ bool TranscriptDB::write(sqlite3_stmt* st, const platform::Uuid& deletedId) {
     bindText(st, 1, deletedId.string());
     const bool done = sqlite3_step(st) == SQLITE_DONE;
     if (!done)
-        logStorageError("deleting " + deletedId.string() +
+        sayWriteFailure("deleting " + deletedId.string() +
                         " failed: " + (lastError_ = errorText(db_)));
     sqlite3_reset(st);
     return done;
@@ -1225,11 +1232,15 @@ bool TranscriptDB::apply(const Changes& c) {
                writeAll(kWriteSession, c.sessions) && writeMarks(marks, records) &&
                (!indexed || bulk || mergeStep());
     };
-    if (statements == 1) return writeChanges();  // one statement is a transaction of its own
+    if (statements == 1) {  // one statement is a transaction of its own
+        const bool ok = writeChanges();
+        if (ok) writeSaid_.clear();
+        return ok;
+    }
     try {
         exec("BEGIN");
     } catch (const platform::AppError& e) {
-        logStorageError(std::string("cannot start a transaction: ") + (lastError_ = e.what()));
+        sayWriteFailure(std::string("cannot start a transaction: ") + (lastError_ = e.what()));
         return false;
     }
     bool ok;
@@ -1257,7 +1268,7 @@ bool TranscriptDB::apply(const Changes& c) {
                 exec(trigger);
             }
         } catch (const platform::AppError& e) {
-            logStorageError(std::string("writing a large batch failed: ") +
+            sayWriteFailure(std::string("writing a large batch failed: ") +
                             (lastError_ = e.what()));
             ok = false;
         }
@@ -1265,9 +1276,10 @@ bool TranscriptDB::apply(const Changes& c) {
     if (ok) {
         try {
             exec("COMMIT");
+            writeSaid_.clear();
             return true;
         } catch (const platform::AppError& e) {
-            logStorageError(std::string("COMMIT failed: ") + (lastError_ = e.what()));
+            sayWriteFailure(std::string("COMMIT failed: ") + (lastError_ = e.what()));
         }
     }
     // A transaction left open would swallow every later write and vanish at
@@ -1276,7 +1288,7 @@ bool TranscriptDB::apply(const Changes& c) {
         try {
             exec("ROLLBACK");
         } catch (const platform::AppError& e) {
-            logStorageError(std::string("ROLLBACK failed: ") + e.what());
+            sayWriteFailure(std::string("ROLLBACK failed: ") + e.what());
         }
     }
     return false;

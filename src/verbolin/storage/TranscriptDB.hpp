@@ -270,6 +270,8 @@ class TranscriptDB {
     // missing of the current one, in one transaction.
     void upgradeSchema(int version);
     // Bind, step and reset one prepared statement; false (logged) on failure.
+    // Logs a failure to write, unless it is the one said last.
+    void sayWriteFailure(const std::string& message);
     bool write(sqlite3_stmt* statement, const Segment& segment);
     bool write(sqlite3_stmt* statement, const SessionMarker& marker);
     bool write(sqlite3_stmt* statement, const platform::Uuid& deletedId);
@@ -311,6 +313,8 @@ class TranscriptDB {
     std::unique_ptr<WalCheckpointer> checkpointer_;
     // Why this connection's own last copy of the WAL failed, as said.
     std::string checkpointSaid_;
+    // The last failure to write that was said, until a write gets through.
+    std::string writeSaid_;
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
     std::string marksProblem_;

@@ -160,8 +160,9 @@ QString characters(const QTextDocument& doc, int pos, int len) {
     c.setPosition(pos);
     c.setPosition(pos + len, QTextCursor::KeepAnchor);
     QString s = c.selectedText();
+    // A block break is a stored line break; U+2028 inside a block is a
+    // character of the user's text, kept as it came.
     s.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    s.replace(QChar::LineSeparator, QLatin1Char('\n'));
     return s;
 }
 

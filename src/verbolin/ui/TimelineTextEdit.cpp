@@ -118,7 +118,10 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         if (!placeTyping()) {
             refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
             e->accept();
-        } else if (e->matches(QKeySequence::InsertParagraphSeparator)) {
+        } else if (e->matches(QKeySequence::InsertParagraphSeparator) ||
+                   e->matches(QKeySequence::InsertLineSeparator)) {
+            // Shift+Return breaks the line as Return does: the editor's own
+            // would put U+2028 in, a character rather than a break.
             insertLineBreak();
             e->accept();
         } else {

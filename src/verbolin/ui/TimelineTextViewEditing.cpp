@@ -385,10 +385,11 @@ void TimelineTextView::handleCaret() {
 
 namespace {
 
-// Line breaks as the document takes them from a paste.
+// Line breaks as the document takes them from a paste: U+2028 is no block
+// break there, and stays the character it is.
 QString asInserted(QString text) {
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    for (const char16_t c : {u'\r', u'\u2028', u'\u2029', u'\uFDD0', u'\uFDD1'})
+    for (const char16_t c : {u'\r', u'\u2029', u'\uFDD0', u'\uFDD1'})
         text.replace(QChar(c), QLatin1Char('\n'));
     return text;
 }

@@ -95,10 +95,16 @@ TEST(FullDiskStore, ChangesMadeOnAFullDiskAreSaidKeptAndLandOnceThereIsRoom) {
             EXPECT_TRUE(store.notSaved.peek());
             EXPECT_TRUE(store.hasUnsavedChanges());
             EXPECT_NE(log.text().find("No space left on device"), std::string::npos) << log.text();
+            const size_t reasons = occurrencesOf(log.text(), "No space left on device");
             store.retryUnsaved();  // still full: nothing changes
             EXPECT_TRUE(store.notSaved.peek());
             EXPECT_EQ(occurrencesOf(log.text(), "the transcript is not being saved"), 1u)
                 << log.text();
+            // Each change and retry fails alike: the reason is said once in
+            // the line above and once for each way a write failed, not at
+            // each attempt (a dozen changes here).
+            EXPECT_LE(reasons, 3u) << log.text();
+            EXPECT_EQ(occurrencesOf(log.text(), "No space left on device"), reasons) << log.text();
 
             disk.makeRoom();
             store.retryUnsaved();

@@ -898,6 +898,16 @@ struct EditingTest : ShellTest {
     // 150,000 letters without a space pasted inside a paragraph are shown
     // whole with break opportunities that keys pass over and that are never
     // stored or copied.
+    void lineSeparatorsKept() {
+        const std::vector<std::string> held = {"Alpha\u2028one.", three[1], three[2]};
+        start(held), caret(0, 0), type("X");
+        expect({"XAlpha\u2028one.", three[1], three[2]});
+        caret(1, 0), paste("a\u2028b"), key(Qt::Key_Return, Qt::ShiftModifier);
+        expect({"XAlpha\u2028one.", "a\u2028b\n" + three[1], three[2]});
+        const std::string letters(300, 'w');
+        caret(2, 0), paste(("c\u2028" + letters).c_str());
+        expectStored({"XAlpha\u2028one.", "a\u2028b\n" + three[1], "c\u2028" + letters + three[2]});
+    }
     void pasteLettersShownWhole() {
         const std::string pasted = unbrokenLetters(150'000);
         std::string grown = "Knowledge" + pasted + " is power.";
@@ -1326,6 +1336,7 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              start(three), caret(0, 9), type("p\u200Bq"), paste("r\u200Bs");
              expect({"Knowledgep\u200Bqr\u200Bs is power.", three[1], three[2]});
          }},
+        {"U+2028 held or pasted stays, Shift+Return breaks", [&] { lineSeparatorsKept(); }},
         {"an emptied paragraph typed into: End, or a click at the line's end, then Backspace",
          [&] {
              start(three), select(1), key(Qt::Key_Backspace), type("abc");
