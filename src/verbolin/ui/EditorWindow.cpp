@@ -294,7 +294,7 @@ void EditorWindow::refresh() {
         inputs.fontSize = editor_.fontSize();
         inputs.showsLive = editor_.scopeIsLive();
         if (editor_.scope == EditorModel::kAllScope)
-            inputs.sectionStarts = model_.store().sessionStartBlocks();
+            inputs.sectionStarts = SectionTitles(model_.store().sharedSessionStartBlocks());
         inputs.onDeleteSelection = [this] { deleteSelection(); };
         inputs.onCopyBlock = [this](const Block&) {
             paragraphCopied(std::chrono::system_clock::now());
