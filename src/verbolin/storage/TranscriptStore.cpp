@@ -19,6 +19,7 @@
 #include "platform/system/Paths.hpp"
 #include "platform/system/Text.hpp"
 #include "verbolin/storage/BlockLineage.hpp"
+#include "verbolin/storage/KeyedStarts.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
@@ -645,7 +646,7 @@ const TranscriptStore::StartIndex& TranscriptStore::startIndex() const {
         startIndex_.emplace();
         startIndex_->reserve(list.size());
         for (const Segment& s : list) startIndex_->emplace_back(std::hash<Uuid>{}(s.id), s.start);
-        std::sort(startIndex_->begin(), startIndex_->end());
+        sortKeyedStarts(*startIndex_);
     }
     return *startIndex_;
 }
