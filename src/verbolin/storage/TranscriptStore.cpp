@@ -643,10 +643,9 @@ const TranscriptStore::Ends& TranscriptStore::blockEnds() const {
 const TranscriptStore::StartIndex& TranscriptStore::startIndex() const {
     if (!startIndex_) {
         const auto& list = segments.peek();
-        startIndex_.emplace();
-        startIndex_->reserve(list.size());
-        for (const Segment& s : list) startIndex_->emplace_back(std::hash<Uuid>{}(s.id), s.start);
-        sortKeyedStarts(*startIndex_);
+        startIndex_ = keyedStartsInOrder(list.begin(), list.size(), [](const Segment& s) {
+            return KeyedStart{std::hash<Uuid>{}(s.id), s.start};
+        });
     }
     return *startIndex_;
 }
