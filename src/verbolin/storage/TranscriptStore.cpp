@@ -657,8 +657,11 @@ void TranscriptStore::indexAdd(const Segment& segment) {
 }
 
 void TranscriptStore::indexRemove(const Segment& segment) {
+    indexRemove(StartIndex::value_type{std::hash<Uuid>{}(segment.id), segment.start});
+}
+
+void TranscriptStore::indexRemove(const StartIndex::value_type& entry) {
     if (!startIndex_) return;
-    const StartIndex::value_type entry{std::hash<Uuid>{}(segment.id), segment.start};
     const auto at = std::lower_bound(startIndex_->begin(), startIndex_->end(), entry);
     if (at != startIndex_->end() && *at == entry) startIndex_->erase(at);
 }
@@ -749,7 +752,11 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
     if (many) startIndex_.reset();
     segments.mutate([&](SegmentSequence& list) {
         const size_t oldSize = list.size();
-        for (size_t p : erased) indexRemove(list[p]);
+        // An edit puts back a segment of the id and start it takes out: its
+        // entry stays where it is, rather than the index being moved twice.
+        std::vector<StartIndex::value_type> gone;
+        if (startIndex_)
+            for (size_t p : erased) gone.emplace_back(std::hash<Uuid>{}(list[p].id), list[p].start);
         list.eraseAt(erased);
         // Where each added segment ends up, as later ones move it.
         std::vector<size_t> placed;
@@ -766,8 +773,13 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
                 placed.push_back(p);
             }
             list.insert(list.begin() + std::ptrdiff_t(p), s);
-            indexAdd(s);
+            const StartIndex::value_type entry{std::hash<Uuid>{}(s.id), s.start};
+            if (const auto same = std::find(gone.begin(), gone.end(), entry); same != gone.end())
+                gone.erase(same);
+            else
+                indexAdd(s);
         }
+        for (const auto& entry : gone) indexRemove(entry);
         if (many) return;
         // Only positions from the first one changed to the last one changed differ.
         const size_t size = list.size();

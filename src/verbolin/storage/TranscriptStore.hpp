@@ -452,6 +452,7 @@ class TranscriptStore {
     const StartIndex& startIndex() const;
     void indexAdd(const Segment& segment);
     void indexRemove(const Segment& segment);
+    void indexRemove(const StartIndex::value_type& entry);
     // Takes the segments at `erased` (ascending positions) out of memory and
     // puts `added` in, each at `at` when given, else after those that start
     // no later, in one write. The paragraphs and the index follow the change.
