@@ -92,7 +92,7 @@ struct Window {
         in.blocks = editor->sharedScopedBlocks();
         in.showsLive = editor->scopeIsLive();
         if (editor->scope == EditorModel::kAllScope)
-            in.sectionStarts = model->store().sessionStartBlocks();
+            in.sectionStarts = SectionTitles(model->store().sharedSessionStartBlocks());
         pane->setInputs(std::move(in));
         benchmark::DoNotOptimize(pane->textViewInputs());
         benchmark::DoNotOptimize(editor->selectedBlocks());

@@ -70,8 +70,10 @@ struct World {
         in.blocks = store.allBlocks();
         in.fontSize = 20;
         in.showsLive = true;
+        SectionTitles::Map sections;
         for (size_t i = 0; i < in.blocks->size(); i += 60)  // a session a day
-            in.sectionStarts[(*in.blocks)[i].id] = "Day " + std::to_string(i / 60);
+            sections[(*in.blocks)[i].id] = "Day " + std::to_string(i / 60);
+        in.sectionStarts = std::move(sections);
         in.onDeleteSelection = [] {};
         in.onCopyBlock = [](const Block&) {};
         in.onScrolledToTop = [] {};

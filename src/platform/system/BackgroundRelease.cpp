@@ -1,5 +1,7 @@
 #include "platform/system/BackgroundRelease.hpp"
 
+#include <malloc.h>
+
 #include "platform/system/SerialExecutor.hpp"
 
 namespace platform {
@@ -17,6 +19,10 @@ void releaseInBackground(std::shared_ptr<const void> value) {
     // Dropped at once (and freed here) when the worker has already stopped,
     // as at the end of the process.
     releaser().post([value = std::move(value)]() mutable { value.reset(); });
+}
+
+void returnFreeMemory() {
+    releaser().post([] { ::malloc_trim(0); });
 }
 
 void waitForBackgroundReleases() {

@@ -14,6 +14,12 @@ namespace platform {
 // any more and whose destructor may run on any thread.
 void releaseInBackground(std::shared_ptr<const void> value);
 
+// Hands the memory the allocator holds free back to the system, on the same
+// background thread, after the values handed over before. For after a burst
+// of passing allocations (reading a whole transcript at a start) that would
+// otherwise stay in the process's resident size for as long as it runs.
+void returnFreeMemory();
+
 // Returns once every value handed over before the call has been destroyed.
 void waitForBackgroundReleases();
 

@@ -19,6 +19,7 @@
 #include "platform/system/Paths.hpp"
 #include "platform/system/Text.hpp"
 #include "verbolin/storage/BlockLineage.hpp"
+#include "verbolin/storage/KeyedStarts.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 
 namespace verbolin {
@@ -653,10 +654,9 @@ const TranscriptStore::Ends& TranscriptStore::blockEnds() const {
 const TranscriptStore::StartIndex& TranscriptStore::startIndex() const {
     if (!startIndex_) {
         const auto& list = segments.peek();
-        startIndex_.emplace();
-        startIndex_->reserve(list.size());
-        for (const Segment& s : list) startIndex_->emplace_back(std::hash<Uuid>{}(s.id), s.start);
-        std::sort(startIndex_->begin(), startIndex_->end());
+        startIndex_ = keyedStartsInOrder(list.begin(), list.size(), [](const Segment& s) {
+            return KeyedStart{std::hash<Uuid>{}(s.id), s.start};
+        });
     }
     return *startIndex_;
 }
@@ -668,8 +668,11 @@ void TranscriptStore::indexAdd(const Segment& segment) {
 }
 
 void TranscriptStore::indexRemove(const Segment& segment) {
+    indexRemove(StartIndex::value_type{std::hash<Uuid>{}(segment.id), segment.start});
+}
+
+void TranscriptStore::indexRemove(const StartIndex::value_type& entry) {
     if (!startIndex_) return;
-    const StartIndex::value_type entry{std::hash<Uuid>{}(segment.id), segment.start};
     const auto at = std::lower_bound(startIndex_->begin(), startIndex_->end(), entry);
     if (at != startIndex_->end() && *at == entry) startIndex_->erase(at);
 }
@@ -760,7 +763,11 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
     if (many) startIndex_.reset();
     segments.mutate([&](SegmentSequence& list) {
         const size_t oldSize = list.size();
-        for (size_t p : erased) indexRemove(list[p]);
+        // An edit puts back a segment of the id and start it takes out: its
+        // entry stays where it is, rather than the index being moved twice.
+        std::vector<StartIndex::value_type> gone;
+        if (startIndex_)
+            for (size_t p : erased) gone.emplace_back(std::hash<Uuid>{}(list[p].id), list[p].start);
         list.eraseAt(erased);
         // Where each added segment ends up, as later ones move it.
         std::vector<size_t> placed;
@@ -777,8 +784,13 @@ void TranscriptStore::spliceKeeping(const std::vector<size_t>& erased,
                 placed.push_back(p);
             }
             list.insert(list.begin() + std::ptrdiff_t(p), s);
-            indexAdd(s);
+            const StartIndex::value_type entry{std::hash<Uuid>{}(s.id), s.start};
+            if (const auto same = std::find(gone.begin(), gone.end(), entry); same != gone.end())
+                gone.erase(same);
+            else
+                indexAdd(s);
         }
+        for (const auto& entry : gone) indexRemove(entry);
         if (many) return;
         // Only positions from the first one changed to the last one changed differ.
         const size_t size = list.size();

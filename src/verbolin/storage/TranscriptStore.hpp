@@ -336,6 +336,10 @@ class TranscriptStore {
     // The first paragraph of each session mapped to the session's title (its
     // name, or its start time when unnamed). Valid until the next call.
     const std::unordered_map<platform::Uuid, std::string>& sessionStartBlocks() const;
+    // The same titles, shared: the very same map for as long as they stay
+    // equal, so that a reader tells them unchanged without comparing them.
+    using StartTitles = std::shared_ptr<const std::unordered_map<platform::Uuid, std::string>>;
+    StartTitles sharedSessionStartBlocks() const;
     // The first ten words of the item's first segment (a few hundred bytes
     // at most), or "Nothing yet".
     std::string previewOf(const SessionItem& item) const;
@@ -500,6 +504,7 @@ class TranscriptStore {
     const StartIndex& startIndex() const;
     void indexAdd(const Segment& segment);
     void indexRemove(const Segment& segment);
+    void indexRemove(const StartIndex::value_type& entry);
     // Takes the segments at `erased` (ascending positions) out of memory and
     // puts `added` in, each at `at` when given, else after those that start
     // no later, in one write. The paragraphs and the index follow the change.
@@ -542,9 +547,13 @@ class TranscriptStore {
     // The index of each marker's first paragraph in the array named: a
     // paragraph the next array took over from it is found there again.
     mutable std::vector<size_t> markerParagraphs_;
+    // The id of that paragraph, none past the last one: the key each
+    // marker's title went under.
+    mutable std::vector<std::optional<platform::Uuid>> markerKeys_;
     mutable std::weak_ptr<const std::vector<Block>> markerParagraphsIn_;
-    // What those made last: the window asks at every key.
-    mutable std::unordered_map<platform::Uuid, std::string> startTitles_;
+    // What those made last: the window asks at every key, and a key in the
+    // newest paragraph leaves them as they were.
+    mutable StartTitles startTitles_;
     std::filesystem::path directory_;
     std::unique_ptr<TranscriptDB> db_;
     // Whether a database that could not be opened is tried again at the

@@ -129,12 +129,17 @@ std::vector<Date> TranscriptStore::days() const {
 }
 
 const std::unordered_map<platform::Uuid, std::string>& TranscriptStore::sessionStartBlocks() const {
+    return *sharedSessionStartBlocks();
+}
+
+TranscriptStore::StartTitles TranscriptStore::sharedSessionStartBlocks() const {
     auto blocks = allBlocks();
     const auto& markers = sessions.get();
     // Those found in an array this one took the first paragraphs of are
     // found there again (the paragraphs before them are the same too).
     size_t same = 0;
-    if (markerTitlesAt_ != sessionWrites_) {
+    bool whole = true;
+    if (markerTitlesAt_ != sessionWrites_ || !startTitles_) {
         markerTitles_.clear();
         markerTitles_.reserve(markers.size());
         // Making an ICU formatter costs far more than a time written with
@@ -150,25 +155,36 @@ const std::unordered_map<platform::Uuid, std::string>& TranscriptStore::sessionS
         }
         markerTitlesAt_ = sessionWrites_;
         markerParagraphs_.assign(markers.size(), 0);
+        markerKeys_.assign(markers.size(), std::nullopt);
     } else if (markerParagraphsIn_.lock() == blocks) {
         return startTitles_;  // neither the sessions nor the paragraphs changed
     } else {
         same = BlockLineage::takenOver(markerParagraphsIn_, blocks).value_or(0);
+        whole = false;
     }
-    std::unordered_map<platform::Uuid, std::string> titles;
-    titles.reserve(markers.size());
+    // Only the markers past what was taken over are looked for again; the
+    // titles are made anew only when one of them lands on another paragraph.
+    bool moved = whole;
     for (size_t i = 0; i < markers.size(); ++i) {
         size_t& at = markerParagraphs_[i];
+        if (at < same) continue;
         // Paragraphs are in start order: the marker's first one is found by halving.
-        if (at >= same)
-            at = size_t(std::partition_point(blocks->begin() + std::ptrdiff_t(same), blocks->end(),
-                                             [&](const Block& b) {
-                                                 return b.segments.front().start < markers[i].start;
-                                             }) -
-                        blocks->begin());
-        if (at < blocks->size()) titles[(*blocks)[at].id] = markerTitles_[i];  // a later one wins
+        at = size_t(std::partition_point(blocks->begin() + std::ptrdiff_t(same), blocks->end(),
+                                         [&](const Block& b) {
+                                             return b.segments.front().start < markers[i].start;
+                                         }) -
+                    blocks->begin());
+        std::optional<platform::Uuid> key;
+        if (at < blocks->size()) key = (*blocks)[at].id;
+        moved = moved || key != markerKeys_[i];
+        markerKeys_[i] = key;
     }
     markerParagraphsIn_ = blocks;
+    if (!moved) return startTitles_;
+    auto titles = std::make_shared<std::unordered_map<platform::Uuid, std::string>>();
+    titles->reserve(markers.size());
+    for (size_t i = 0; i < markers.size(); ++i)
+        if (markerKeys_[i]) (*titles)[*markerKeys_[i]] = markerTitles_[i];  // a later one wins
     startTitles_ = std::move(titles);
     return startTitles_;
 }

@@ -13,7 +13,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <unordered_set>
+#include <utility>
 
+#include "platform/system/BackgroundRelease.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
 #include "verbolin/ui/LevelMeter.hpp"
@@ -222,6 +224,11 @@ void EditorWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // Told again after every show: the model re-applies the window options.
     model_.setMainWindow(host_);
+    // The transcript read whole at the start, and the window's first
+    // paragraphs, leave the allocator holding many megabytes free, in the
+    // midst of what stays: handed back once the first frame is drawn.
+    if (!std::exchange(shownOnce_, true))
+        QTimer::singleShot(0, this, [] { platform::returnFreeMemory(); });
 }
 
 bool EditorWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -294,7 +301,7 @@ void EditorWindow::refresh() {
         inputs.fontSize = editor_.fontSize();
         inputs.showsLive = editor_.scopeIsLive();
         if (editor_.scope == EditorModel::kAllScope)
-            inputs.sectionStarts = model_.store().sessionStartBlocks();
+            inputs.sectionStarts = SectionTitles(model_.store().sharedSessionStartBlocks());
         inputs.onDeleteSelection = [this] { deleteSelection(); };
         inputs.onCopyBlock = [this](const Block&) {
             paragraphCopied(std::chrono::system_clock::now());

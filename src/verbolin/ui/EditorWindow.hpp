@@ -97,6 +97,7 @@ class EditorWindow final : public QMainWindow {
     std::string paneScope_;      // the scope the pane was made for
     bool sidebarKeeps_ = false;  // the sidebar shows the editor's kept entry
     bool refreshQueued_ = false;
+    bool shownOnce_ = false;  // the free memory of the start was handed back
 
     SidebarWidget* sidebar_;
     QSplitter* splitter_;

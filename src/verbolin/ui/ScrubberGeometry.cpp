@@ -41,18 +41,34 @@ double ScrubberGeometry::x(platform::Date t) const {
     return w_ * platform::secondsBetween(span_->first, t) / total;
 }
 
-std::vector<double> ScrubberGeometry::marks() const {
-    return marksBy(blocks_.size(), [&](size_t i) -> std::optional<platform::Date> {
-        const Block& b = blocks_[i];
-        if (b.segments.empty()) return std::nullopt;
-        return b.segments.front().start;
-    });
+std::vector<double> ScrubberGeometry::marks() const { return marksAfter({}, 0).xs; }
+
+ScrubberGeometry::Marks ScrubberGeometry::marksAfter(Marks earlier, size_t kept) const {
+    // The walk below holds nothing but the paragraph it stands on: resumed
+    // at the last mark of a paragraph taken over, it goes on as a walk from
+    // the first one would.
+    size_t keep = size_t(std::lower_bound(earlier.firsts.begin(), earlier.firsts.end(), kept) -
+                         earlier.firsts.begin());
+    keep = std::min(keep, earlier.xs.size());
+    earlier.xs.resize(keep);
+    earlier.firsts.resize(keep);
+    marksBy(
+        blocks_.size(),
+        [&](size_t i) -> std::optional<platform::Date> {
+            const Block& b = blocks_[i];
+            if (b.segments.empty()) return std::nullopt;
+            return b.segments.front().start;
+        },
+        earlier);
+    return earlier;
 }
 
 template <class StartOf>
-std::vector<double> ScrubberGeometry::marksBy(size_t n, StartOf startOf) const {
-    std::vector<double> out;
-    if (!span_ || !hasTrack()) return out;
+void ScrubberGeometry::marksBy(size_t n, StartOf startOf, Marks& out) const {
+    if (!span_ || !hasTrack()) {
+        out = {};
+        return;
+    }
     const double total = platform::secondsBetween(span_->first, span_->second);
     // As x(), without asking for the span again for every paragraph.
     auto xOf = [&](size_t i) -> double {
@@ -63,16 +79,20 @@ std::vector<double> ScrubberGeometry::marksBy(size_t n, StartOf startOf) const {
     // Paragraphs come oldest first, so their columns never go back: after
     // each mark, the next one is the first paragraph past its column, found
     // by galloping rather than by visiting every paragraph in between.
-    size_t i = 0;
+    size_t i = out.firsts.empty() ? 0 : out.firsts.back();
+    if (!out.firsts.empty()) {
+        out.xs.pop_back();
+        out.firsts.pop_back();
+    }
     while (i < n && !startOf(i)) ++i;
     while (i < n) {
         const double at = xOf(i);
-        out.push_back(at);
+        out.xs.push_back(at);
+        out.firsts.push_back(i);
         const double next = std::floor(at) + 1;
         auto before = [&](size_t k) { return !(xOf(k) >= next); };
         i = platform::gallop(i + 1, n, before);
     }
-    return out;
 }
 
 const Block* ScrubberGeometry::visible(const std::optional<platform::Uuid>& id, size_t hint,

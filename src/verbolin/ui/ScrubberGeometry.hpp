@@ -63,6 +63,16 @@ class ScrubberGeometry {
     // year of paragraphs would otherwise paint the same pixels thousands of
     // times over.
     std::vector<double> marks() const;
+    // The same marks, each with the index of the paragraph it is the left
+    // edge of.
+    struct Marks {
+        std::vector<double> xs;
+        std::vector<size_t> firsts;
+    };
+    // marks() when `earlier` holds the marks of an array whose first `kept`
+    // paragraphs these are, over the same span and width: only those past
+    // them are looked for again.
+    Marks marksAfter(Marks earlier, size_t kept) const;
     std::optional<Bar> bar() const;
     // Where bar() found the visible paragraphs, to be given as the next hint.
     VisibleHint found() const { return found_; }
@@ -75,7 +85,7 @@ class ScrubberGeometry {
   private:
     const Block* visible(const std::optional<platform::Uuid>& id, size_t hint, size_t& found) const;
     template <class StartOf>
-    std::vector<double> marksBy(size_t n, StartOf startOf) const;
+    void marksBy(size_t n, StartOf startOf, Marks& out) const;
 
     const ScrubberInputs& in_;
     VisibleHint hint_;

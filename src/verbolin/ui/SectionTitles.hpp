@@ -19,6 +19,8 @@ class SectionTitles {
     // Implicit, so that a plain map of titles can be given where these are asked for.
     SectionTitles(Map titles)  // NOLINT
         : map_(std::make_shared<const Map>(std::move(titles))) {}
+    // Titles held elsewhere, shared as they are.
+    explicit SectionTitles(std::shared_ptr<const Map> titles) : map_(std::move(titles)) {}
 
     const Map& map() const {
         static const Map none;

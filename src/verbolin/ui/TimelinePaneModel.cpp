@@ -26,8 +26,9 @@ void TimelinePaneModel::setInputs(TimelinePaneInputs inputs) {
     const bool sameStore = inputs.store == in_.store;
     in_ = std::move(inputs);
     // Equal titles stay the shared ones, so that the text keeps what it
-    // derived from them; the editor hands over a fresh map on every refresh.
-    if (in_.sectionStarts != sections_.map()) sections_ = SectionTitles(in_.sectionStarts);
+    // derived from them; a caller may hand over a fresh map on every refresh.
+    if (!in_.sectionStarts.sharedWith(sections_) && in_.sectionStarts.map() != sections_.map())
+        sections_ = in_.sectionStarts;
     if (!sameStore) observe();
     changed();
 }

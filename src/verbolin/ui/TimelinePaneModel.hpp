@@ -31,7 +31,7 @@ struct TimelinePaneInputs {
     std::shared_ptr<const std::vector<Block>> blocks;  // already scoped, oldest first
     double fontSize = 26;
     bool showsLive = false;
-    std::unordered_map<platform::Uuid, std::string> sectionStarts;
+    SectionTitles sectionStarts;
     std::function<void()> onDeleteSelection;
     std::function<void(const Block&)> onCopyBlock;
     std::function<void()> onScrolledToTop;

@@ -5,6 +5,7 @@
 #include <QPainterPath>
 #include <algorithm>
 
+#include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/ui/ColorRole.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/UiFonts.hpp"
@@ -140,14 +141,21 @@ const std::vector<double>& TimelineScrubber::marks(const ScrubberGeometry& g) {
     // paragraphs, a few probes per pixel column: an update costs what the
     // width costs, however many paragraphs there are, and whatever made the
     // array (an append, an edit, a search), without keeping a copy of it.
+    // Where the new array took over the paragraphs of the last one (a key in
+    // the newest paragraph), only the columns past them are looked for.
     const bool sameBlocks =
         !marks_.blocks.owner_before(inputs_.blocks) && !inputs_.blocks.owner_before(marks_.blocks);
     if (!sameBlocks || marks_.width != width()) {
+        std::optional<size_t> kept;
+        if (marks_.width == width() && marks_.span == g.span())
+            kept = BlockLineage::takenOver(marks_.blocks, inputs_.blocks);
+        marks_.marks = g.marksAfter(kept ? std::move(marks_.marks) : ScrubberGeometry::Marks{},
+                                    kept.value_or(0));
         marks_.blocks = inputs_.blocks;
         marks_.width = width();
-        marks_.xs = g.marks();
+        marks_.span = g.span();
     }
-    return marks_.xs;
+    return marks_.marks.xs;
 }
 
 void TimelineScrubber::mousePressEvent(QMouseEvent* event) {

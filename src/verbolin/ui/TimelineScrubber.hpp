@@ -52,7 +52,8 @@ class TimelineScrubber final : public QWidget {
     struct MarkCache {
         std::weak_ptr<const std::vector<Block>> blocks;
         int width = -1;
-        std::vector<double> xs;
+        std::optional<std::pair<platform::Date, platform::Date>> span;
+        ScrubberGeometry::Marks marks;
     } marks_;
     double liveness_ = 0;  // 0 grey at scale 1, 1 red at scale 1.25
     QVariantAnimation dotAnimation_;

@@ -169,6 +169,18 @@ TEST(TimelineScrubberTest, AStripThatSawTheParagraphsChangeDrawsWhatAFreshOneDra
             store.segments.mutate([](auto& list) { list.erase(list.begin(), list.begin() + 50); });
             return append(2), store.allBlocks();
         },
+        // Keys in the newest paragraph, then in one in the middle: the span
+        // stays, and the columns past what was taken over are found again.
+        [&] { return store.replace(store.allBlocks()->back(), "typed a"), store.allBlocks(); },
+        [&] { return store.replace(store.allBlocks()->back(), "typed ab"), store.allBlocks(); },
+        [&] {
+            const auto all = store.allBlocks();
+            return store.replace((*all)[all->size() / 2], "halfway"), store.allBlocks();
+        },
+        [&] {
+            const auto all = store.allBlocks();
+            return store.deleteBlocks({(*all)[all->size() - 2]}), store.allBlocks();
+        },
     };
     verbolin::TimelineScrubber seen;
     seen.resize(300, 30);
