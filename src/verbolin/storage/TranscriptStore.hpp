@@ -384,8 +384,21 @@ class TranscriptStore {
         std::atomic<bool> stop{false};
         std::vector<SessionMarker> markers;  // those before the newest part
         // The earlier segments, when the file passed its check and they
-        // were read whole.
-        std::future<std::optional<SegmentSequence>> part;
+        // were read whole, with their paragraphs and start index (see
+        // startIndex()), made on the read's thread too.
+        struct Part {
+            SegmentSequence segments = {};
+            std::vector<Block> paragraphs = {};
+            std::vector<std::pair<size_t, platform::Date>> index = {};
+        };
+        using Index = std::vector<std::pair<size_t, platform::Date>>;
+        // What the read's thread makes of the segments it read and the
+        // newest part's paragraphs and index, which nothing changes before
+        // the join: the whole's, so that the join costs the window no more
+        // than the newest part did.
+        static Part madeFrom(std::vector<Segment> read, const std::vector<Block>& newestParagraphs,
+                             const Index& newestIndex);
+        std::future<std::optional<Part>> part;
         ~EarlierRead() {
             stop = true;
             if (part.valid()) part.wait();

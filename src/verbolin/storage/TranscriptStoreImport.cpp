@@ -195,15 +195,14 @@ void TranscriptStore::importLegacyFiles() {
 
     auto byStart = [](const auto& a, const auto& b) { return a.start < b.start; };
     // What was read from the database comes in order: a sort of it would
-    // move every segment for nothing.
-    segments.mutate([&](SegmentSequence& list) {
-        if (!std::is_sorted(list.begin(), list.end(), byStart))
+    // move every segment for nothing, and a write of it would drop the
+    // paragraphs and the index made with it.
+    if (!std::is_sorted(segments.peek().begin(), segments.peek().end(), byStart))
+        segments.mutate([&](SegmentSequence& list) {
             list.rearrange([&](auto& all) { std::stable_sort(all.begin(), all.end(), byStart); });
-    });
-    sessions.mutate([&](auto& list) {
-        if (!std::is_sorted(list.begin(), list.end(), byStart))
-            std::stable_sort(list.begin(), list.end(), byStart);
-    });
+        });
+    if (!std::is_sorted(sessions.peek().begin(), sessions.peek().end(), byStart))
+        sessions.mutate([&](auto& list) { std::stable_sort(list.begin(), list.end(), byStart); });
 }
 
 }  // namespace verbolin

@@ -8,16 +8,39 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <future>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
+#include "verbolin/storage/KeyedStarts.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
 
 namespace verbolin {
 
 namespace fs = std::filesystem;
+
+TranscriptStore::EarlierRead::Part TranscriptStore::EarlierRead::madeFrom(
+    std::vector<Segment> read, const std::vector<Block>& newestParagraphs,
+    const Index& newestIndex) {
+    Part part{.segments = SegmentSequence(std::move(read))};
+    // Sized once: whatever this thread lets go of stays in its own heap.
+    std::vector<Block> earlier = blocks(part.segments, paragraphGap);
+    part.paragraphs.reserve(earlier.size() + newestParagraphs.size());
+    part.paragraphs.assign(std::make_move_iterator(earlier.begin()),
+                           std::make_move_iterator(earlier.end()));
+    part.paragraphs.insert(part.paragraphs.end(), newestParagraphs.begin(), newestParagraphs.end());
+    const Index index =
+        keyedStartsInOrder(part.segments.begin(), part.segments.size(), [](const Segment& s) {
+            return KeyedStart{std::hash<platform::Uuid>{}(s.id), s.start};
+        });
+    part.index.reserve(index.size() + newestIndex.size());
+    std::merge(index.begin(), index.end(), newestIndex.begin(), newestIndex.end(),
+               std::back_inserter(part.index));
+    return part;
+}
 
 bool TranscriptStore::openNewestPart(const Opening& opening) {
     if (!opening.main || opening.newest == 0) return false;
@@ -64,32 +87,40 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
         read->markers.assign(std::make_move_iterator(markers.begin()),
                              std::make_move_iterator(firstNewer));
         markers.erase(markers.begin(), firstNewer);
+        sessions.set(std::move(markers));
+        segments.set(SegmentSequence(std::move(part)));
+        std::shared_ptr<const std::vector<Block>> newest = allBlocks();
+        EarlierRead::Index newestIndex = startIndex();
         platform::MainExecutor* main = opening.main;
         // A process that may start no more threads reads the file whole.
         try {
-            read->part = std::async(std::launch::async, [file, from, main, &stop = read->stop,
-                                                         alive = std::weak_ptr(alive_)] {
-                std::optional<SegmentSequence> earlier;
-                {
-                    TranscriptDB::EarlierPart read =
-                        TranscriptDB::readCheckedBefore(file, from, stop);
-                    if (read.sound && read.whole) earlier.emplace(std::move(read.segments));
-                }
-                // What the read and its connection let go of stays in this
-                // thread's own heap otherwise (tens of megabytes after years).
-                malloc_trim(0);
-                main->post([alive] {
-                    if (auto self = alive.lock()) (*self)->joinEarlierPart();
-                });
-                return earlier;
-            });
+            read->part =
+                std::async(std::launch::async,
+                           [file, from, main, &stop = read->stop, newest = std::move(newest),
+                            newestIndex = std::move(newestIndex), alive = std::weak_ptr(alive_)] {
+                               std::optional<EarlierRead::Part> earlier;
+                               {
+                                   TranscriptDB::EarlierPart read =
+                                       TranscriptDB::readCheckedBefore(file, from, stop);
+                                   if (read.sound && read.whole)
+                                       earlier = EarlierRead::madeFrom(std::move(read.segments),
+                                                                       *newest, newestIndex);
+                               }
+                               // What the read and its connection let go of stays in this
+                               // thread's own heap otherwise (tens of megabytes after years).
+                               malloc_trim(0);
+                               main->post([alive] {
+                                   if (auto self = alive.lock()) (*self)->joinEarlierPart();
+                               });
+                               return earlier;
+                           });
         } catch (const std::system_error&) {
+            segments.set({});
+            sessions.set({});
             return false;
         }
         db_ = std::move(db);
         earlier_ = std::move(read);
-        sessions.set(std::move(markers));
-        segments.set(SegmentSequence(std::move(part)));
         return true;
     }
     return false;
@@ -100,7 +131,7 @@ void TranscriptStore::joinEarlierPart() {
     // Taken first: an observer of the join that changes the store finds
     // it whole.
     const std::unique_ptr<EarlierRead> read = std::move(earlier_);
-    std::optional<SegmentSequence> earlier = read->part.get();
+    std::optional<EarlierRead::Part> earlier = read->part.get();
     bool opened = false;
     if (earlier) {
         try {
@@ -121,8 +152,13 @@ void TranscriptStore::joinEarlierPart() {
     std::vector<SessionMarker> markers = std::move(read->markers);
     markers.insert(markers.end(), sessions.peek().begin(), sessions.peek().end());
     sessions.set(std::move(markers));
-    earlier->append(segments.peek());
-    segments.set(std::move(*earlier));
+    // The paragraphs and the index of the whole, as a grouping of it would
+    // make them: the newest part starts a paragraph, and nothing changed it.
+    earlier->segments.append(segments.peek());
+    nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(earlier->paragraphs));
+    startIndex_ = std::move(earlier->index);
+    indexFollows_ = true;
+    segments.set(std::move(earlier->segments));
     finishStart();
 }
 
