@@ -74,9 +74,11 @@ class TimelineTextView final : public QWidget {
     // with the last one.
     size_t heldFrom() const { return lo_; }
     size_t heldTo() const { return hi_; }
-    // The most paragraphs held at once; a page brought in is a third of it.
-    // Their length is bounded too, by the depth they may take.
-    size_t windowParagraphs = 300;
+    // The most paragraphs held at once: a busy day's, so that years of
+    // dictation cost the window what a day's does (a day's is held whole)
+    // while a page brought in, a third of it, still fills screens. Their
+    // length is bounded too, by the depth they may take.
+    size_t windowParagraphs = 150;
     // Text still in the size before a font change: what is on screen takes
     // the new one at once, the rest on later turns.
     bool restyling() const { return !stale_.empty(); }
