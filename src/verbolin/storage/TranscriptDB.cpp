@@ -1143,6 +1143,49 @@ std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHits(std::string_view q
     return hits;
 }
 
+std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHitsFrom(std::string_view query,
+                                                                  double from) {
+    std::vector<SearchHit> hits;
+    const std::string match = matchExpression(query);
+    if (match.empty()) return hits;
+    // Rows are numbered as they were written, mostly in time: the stretch's
+    // lowest number bounds the index's rows to read, and what an edit wrote
+    // again later under a new number is left out by its start.
+    sqlite3_int64 first = 0;
+    {
+        Statement st(
+            prepare("SELECT min(+rowid) FROM segments WHERE start >= ?", "searching the newest"));
+        if (!st) return hits;
+        sqlite3_bind_double(st.stmt, 1, from);
+        const int rc = sqlite3_step(st.stmt);
+        if (rc != SQLITE_ROW) {
+            logStorageError(std::string("search stopped early: ") + errorText(db_));
+            return hits;
+        }
+        if (sqlite3_column_type(st.stmt, 0) == SQLITE_NULL) return hits;
+        first = sqlite3_column_int64(st.stmt, 0);
+    }
+    // The index drives: looked up from each segment instead, it would
+    // match the whole query once per row.
+    Statement st(prepare(
+        "SELECT segments.start, segments.id FROM segments_fts CROSS JOIN segments ON "
+        "segments.rowid = segments_fts.rowid WHERE segments_fts MATCH ? AND segments_fts.rowid >= "
+        "? AND segments.start >= ?",
+        "searching the newest"));
+    if (!st) return hits;
+    bindText(st.stmt, 1, match);
+    sqlite3_bind_int64(st.stmt, 2, first);
+    sqlite3_bind_double(st.stmt, 3, from);
+    int rc;
+    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));
+        const auto id = platform::Uuid::parse(text ? std::string_view(text) : "");
+        if (id) hits.push_back({sqlite3_column_double(st.stmt, 0), *id});
+    }
+    if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
+    return hits;
+}
+
 std::unordered_set<platform::Uuid> TranscriptDB::searchBetween(std::string_view query, double from,
                                                                double to) {
     std::unordered_set<platform::Uuid> ids;

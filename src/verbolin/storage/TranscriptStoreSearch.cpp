@@ -52,6 +52,37 @@ std::vector<size_t> TranscriptStore::paragraphsMatching(std::string_view query) 
     return found;
 }
 
+TranscriptStore::NewestMatches TranscriptStore::newestParagraphsMatching(std::string_view query,
+                                                                         size_t wanted) const {
+    const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
+    if (trimmed.empty()) return {};
+    if (!db_ || !unsavedSegments_.empty()) return {paragraphsMatching(trimmed), 0};
+    const auto blocks = allBlocks();
+    const Ends& ends = blockEnds();
+    const auto& list = segments.peek();
+    // Read back in stretches four times longer each, from a few times what
+    // is wanted: a rare word is found in few paragraphs.
+    for (size_t span = std::max<size_t>(64, wanted * 8);; span *= 4) {
+        if (span >= ends.size()) return {paragraphsMatching(trimmed), 0};
+        const size_t from = ends.size() - span;
+        const size_t first = ends[from - 1];  // the first segment of paragraph `from`
+        const auto positions = positionsOfHits(
+            db_->searchHitsFrom(trimmed, platform::secondsSince1970(list[first].start)));
+        if (!positions) return {paragraphsMatching(trimmed), 0};
+        NewestMatches newest{{}, from};
+        size_t paragraph = from;
+        // A segment before the stretch may share its first start.
+        for (auto at = std::lower_bound(positions->begin(), positions->end(), first);
+             at != positions->end(); ++at) {
+            paragraph =
+                platform::gallop(paragraph, ends.size(), [&](size_t k) { return ends[k] <= *at; });
+            if (newest.paragraphs.empty() || newest.paragraphs.back() != paragraph)
+                newest.paragraphs.push_back(paragraph);
+        }
+        if (newest.paragraphs.size() >= wanted) return newest;
+    }
+}
+
 std::unordered_set<platform::Uuid> TranscriptStore::searchWithin(std::string_view query,
                                                                  const SessionItem& item) const {
     const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);

@@ -55,6 +55,16 @@ class EditorModel {
     // being edited.
     std::shared_ptr<const std::vector<Block>> sharedScopedBlocks() const;
     bool scopeIsLive() const;
+    // A search typed in All shows its newest matches first: the rest come
+    // with completeSearch(), which the window calls once that has been drawn.
+    // More than the view's first page holds, so that the paragraph in front
+    // of that page, which its spacing follows, is among them.
+    static constexpr size_t kFirstMatches = 24;
+    bool searchIsPartial() const { return partial_; }
+    // Finds every match of the search shown partially; false, changing
+    // nothing, when none is (or the search, scope or transcript changed
+    // since: the next refresh reads them anew).
+    bool completeSearch();
     std::vector<Block> selectedBlocks() const;
     // One sentence; for a failure, one of the three below, and the status
     // bar says the failure itself.
@@ -136,6 +146,7 @@ class EditorModel {
     };
     mutable std::optional<ShownKey> shownFor_;
     mutable std::shared_ptr<const std::vector<Block>> shown_;
+    mutable bool partial_ = false;  // shown_ holds only the newest matches
     mutable std::optional<std::pair<std::string, std::uint64_t>> itemFor_;  // scope, generation
     mutable std::optional<SessionItem> item_;
 };

@@ -151,6 +151,9 @@ void EditorWindow::buildToolbar() {
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     bar->addWidget(spacer);
 
+    searchRest_ = new QTimer(this);
+    searchRest_->setSingleShot(true);
+    searchRest_->setInterval(kSearchRestMs);
     search_ = new QLineEdit(bar);
     search_->setPlaceholderText(QStringLiteral("Search"));
     search_->setClearButtonEnabled(true);
@@ -160,9 +163,15 @@ void EditorWindow::buildToolbar() {
         editor_.search = text.toStdString();
         // Another search is another view: the paragraph edited is let go.
         editor_.edits().release();
+        // The rest of what it finds comes a moment after the letters stop.
+        searchRest_->stop();
         scheduleRefresh();
     });
     searchAction_ = bar->addWidget(search_);
+
+    connect(searchRest_, &QTimer::timeout, this, [this] {
+        if (editor_.completeSearch()) refresh();
+    });
     search_->installEventFilter(this);
 
     pin_ = new QToolButton(bar);
@@ -320,6 +329,9 @@ void EditorWindow::refresh() {
         inputs.canRedo = [this] { return editor_.edits().canRedo(); };
         inputs.onRefused = [this](const std::string& why) { status_->setNotice(why); };
         pane_->setInputs(std::move(inputs));
+        // A moment after its first frame: not again for every refresh
+        // meanwhile (new speech, the level meter), which would put it off.
+        if (editor_.searchIsPartial() && !searchRest_->isActive()) searchRest_->start();
         placeholder_->hide();
         pane_->show();
     } else {

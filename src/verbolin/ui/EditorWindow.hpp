@@ -22,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QSlider;
 class QSplitter;
+class QTimer;
 class QToolButton;
 class QVBoxLayout;
 
@@ -97,6 +98,9 @@ class EditorWindow final : public QMainWindow {
     std::string paneScope_;      // the scope the pane was made for
     bool sidebarKeeps_ = false;  // the sidebar shows the editor's kept entry
     bool refreshQueued_ = false;
+    // Brings the rest of a search's matches once its newest are drawn.
+    QTimer* searchRest_ = nullptr;
+    static constexpr int kSearchRestMs = 50;
 
     SidebarWidget* sidebar_;
     QSplitter* splitter_;

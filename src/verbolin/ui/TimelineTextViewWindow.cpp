@@ -108,6 +108,23 @@ size_t TimelineTextView::endAfter(size_t start, double share) const {
     return end;
 }
 
+size_t TimelineTextView::firstPageBefore(size_t end) const {
+    const std::span<const Block> all = inputs_.paragraphs().scoped();
+    end = std::min(end, all.size());
+    const size_t least = startBefore(end, kPageShare);
+    TextDepth& measure = textDepth();
+    // Counted at the largest size, and scaled to the size shown: a screen
+    // at the largest size would be several at the usual one.
+    const double scale = std::max(inputs_.fontSize, 1.0) / measure.fontSize();
+    const double screens =
+        kFirstPageScreens * std::max(edit_->viewport()->height(), int(kNarrowestText));
+    double depth = 0;
+    size_t start = end;
+    while (start > least && end - start < kFirstPageMost && depth < screens)
+        depth += scale * measure.paragraph(all[--start]);
+    return start;
+}
+
 std::optional<size_t> TimelineTextView::indexOf(const platform::Uuid& id, size_t guess) const {
     const std::span<const Block> all = inputs_.paragraphs().scoped();
     // Outward from where it was: a change moves paragraphs by a few places.
@@ -135,7 +152,7 @@ void TimelineTextView::placeWindow(size_t shared) {
         hi = std::clamp(hi, lo, count);
         // Nothing held is among them (a search): a page of the newest comes
         // in first, and scrolling to its top brings the ones before.
-        if (lo == hi) hi = count, lo = startBefore(count, kPageShare);
+        if (lo == hi) hi = count, lo = firstPageBefore(count);
     }
     // A new scope may reach far from what was held: only a bounded part
     // comes in. A little more is let go afterwards, keeping the place.
