@@ -60,9 +60,10 @@ TranscriptStore::NewestMatches TranscriptStore::newestParagraphsMatching(std::st
     const auto blocks = allBlocks();
     const Ends& ends = blockEnds();
     const auto& list = segments.peek();
-    // Read back in stretches four times longer each, from a few times what
-    // is wanted: a rare word is found in few paragraphs.
-    for (size_t span = std::max<size_t>(64, wanted * 8);; span *= 4) {
+    // Read back from a few times what is wanted, then as far as what the
+    // last stretch found says it takes, and some: a rare word is found in
+    // few paragraphs.
+    for (size_t span = std::max<size_t>(64, wanted * 4);;) {
         if (span >= ends.size()) return {paragraphsMatching(trimmed), 0};
         const size_t from = ends.size() - span;
         const size_t first = ends[from - 1];  // the first segment of paragraph `from`
@@ -79,7 +80,9 @@ TranscriptStore::NewestMatches TranscriptStore::newestParagraphsMatching(std::st
             if (newest.paragraphs.empty() || newest.paragraphs.back() != paragraph)
                 newest.paragraphs.push_back(paragraph);
         }
-        if (newest.paragraphs.size() >= wanted) return newest;
+        const size_t found = newest.paragraphs.size();
+        if (found >= wanted) return newest;
+        span = found == 0 ? span * 16 : std::max(span * 2, span * wanted * 2 / found);
     }
 }
 

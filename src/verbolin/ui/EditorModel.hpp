@@ -59,7 +59,7 @@ class EditorModel {
     // with completeSearch(), which the window calls once that has been drawn.
     // More than the view's first page holds, so that the paragraph in front
     // of that page, which its spacing follows, is among them.
-    static constexpr size_t kFirstMatches = 24;
+    static constexpr size_t kFirstMatches = 16;
     bool searchIsPartial() const { return partial_; }
     // Finds every match of the search shown partially; false, changing
     // nothing, when none is (or the search, scope or transcript changed

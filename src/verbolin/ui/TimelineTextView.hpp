@@ -52,8 +52,8 @@ class TimelineTextView final : public QWidget {
     // A view of paragraphs none of which it held (a search) opens with what
     // fills the screen this many times, and no more than kFirstPageMost of
     // them: what a long search finds costs its first frame what a short one does.
-    static constexpr double kFirstPageScreens = 3;
-    static constexpr size_t kFirstPageMost = 16;
+    static constexpr double kFirstPageScreens = 2;
+    static constexpr size_t kFirstPageMost = 12;
     // Until the view is shown and laid out, its text column (with the
     // insets) is counted at least this wide; then as wide as it is.
     static constexpr double kNarrowestText = 240;

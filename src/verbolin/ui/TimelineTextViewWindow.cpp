@@ -111,17 +111,25 @@ size_t TimelineTextView::endAfter(size_t start, double share) const {
 size_t TimelineTextView::firstPageBefore(size_t end) const {
     const std::span<const Block> all = inputs_.paragraphs().scoped();
     end = std::min(end, all.size());
-    const size_t least = startBefore(end, kPageShare);
     TextDepth& measure = textDepth();
-    // Counted at the largest size, and scaled to the size shown: a screen
-    // at the largest size would be several at the usual one.
-    const double scale = std::max(inputs_.fontSize, 1.0) / measure.fontSize();
+    // Counted at the largest size, and scaled to the size shown: wrapped
+    // text is as deep as the square of its size (more lines, each deeper),
+    // and the count is never shallower than Qt's, so that what is taken
+    // fills the screens it is meant to. Short of the screen, scrolling at
+    // the top brings the page before (see boundsChanged).
+    const double ratio = std::max(inputs_.fontSize, 1.0) / measure.fontSize();
+    const double scale = ratio * ratio;
     const double screens =
         kFirstPageScreens * std::max(edit_->viewport()->height(), int(kNarrowestText));
     double depth = 0;
     size_t start = end;
-    while (start > least && end - start < kFirstPageMost && depth < screens)
-        depth += scale * measure.paragraph(all[--start]);
+    // At least one paragraph, and never more than a page scrolled in would bring.
+    while (start > 0 && end - start < kFirstPageMost && scale * depth < screens) {
+        const double more = depth + measure.paragraph(all[start - 1]);
+        if (start < end && !fits(more, end - start + 1, kPageShare)) break;
+        depth = more;
+        --start;
+    }
     return start;
 }
 
