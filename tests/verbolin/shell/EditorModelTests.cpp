@@ -247,6 +247,52 @@ TEST_F(EditorModelTest, AKeyInAYearsTranscriptCostsWhatItDoesInADays) {
     EXPECT_GT(model->store().segments.peek().size(), 50000u);
 }
 
+TEST_F(EditorModelTest, ASearchShowsItsNewestMatchesFirstThenEveryOne) {
+    openDictation(60);
+    auto& store = model->store();
+    const auto ids = [](const std::vector<verbolin::Block>& blocks) {
+        std::vector<platform::Uuid> out;
+        for (const auto& b : blocks) out.push_back(b.id);
+        return out;
+    };
+    const auto every = [&](const std::string& query) {
+        std::vector<verbolin::Block> out;
+        for (size_t at : store.paragraphsHolding(store.search(query)))
+            out.push_back((*store.allBlocks())[at]);
+        return ids(out);
+    };
+    size_t partial = 0;
+    for (const char* query : {testsupport::rareWord, "ma", "MONDAY the", "nowhere"}) {
+        editor->search = query;
+        const auto all = every(query);
+        const auto first = ids(editor->scopedBlocks());
+        if (editor->searchIsPartial()) {
+            ++partial;
+            // The newest of them, enough for a first page, and only those.
+            ASSERT_GE(first.size(), EditorModel::kFirstMatches) << query;
+            ASSERT_LT(first.size(), all.size()) << query;
+            EXPECT_TRUE(std::equal(first.rbegin(), first.rend(), all.rbegin())) << query;
+            EXPECT_TRUE(editor->completeSearch());
+        }
+        EXPECT_FALSE(editor->searchIsPartial());
+        EXPECT_FALSE(editor->completeSearch());  // nothing left to find
+        EXPECT_EQ(ids(editor->scopedBlocks()), all) << query;
+    }
+    EXPECT_GE(partial, 2u);
+    // The transcript changing under a partial search: shown whole at once,
+    // and the completion that was due finds nothing to do.
+    editor->search = "";
+    (void)editor->scopedBlocks();
+    editor->search = "ma";
+    (void)editor->scopedBlocks();
+    ASSERT_TRUE(editor->searchIsPartial());
+    store.append(seg(now(), "man overboard"));
+    EXPECT_EQ(ids(editor->scopedBlocks()), every("ma"));
+    EXPECT_FALSE(editor->searchIsPartial());
+    EXPECT_FALSE(editor->completeSearch());
+    EXPECT_EQ(editor->scopedBlocks().back().text(), "man overboard");
+}
+
 TEST_F(EditorModelTest, SessionScopesAndLiveness) {
     auto& store = model->store();
     const auto first = sessionSince(std::chrono::minutes(10));
