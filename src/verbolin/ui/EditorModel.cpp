@@ -123,15 +123,19 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
 bool EditorModel::completeSearch() {
     if (!partial_) return false;
     auto& store = model_.store();
-    const ShownKey key{currentItem(), trimmed(search), store.generation(),
-                       store.hasUnsavedChanges()};
-    if (!shown_ || shownFor_ != key) return false;
+    ShownKey key{currentItem(), trimmed(search), store.generation(), store.hasUnsavedChanges()};
+    // Another search or scope: the refresh it asked for reads that one. The
+    // same over a changed transcript is read as it is now.
+    if (!shown_ || !shownFor_ || key.item || key.query.empty() || shownFor_->item != key.item ||
+        shownFor_->query != key.query)
+        return false;
     const auto all = store.allBlocks();
     const std::vector<size_t> found = store.paragraphsMatching(key.query);
     std::vector<Block> kept;
     kept.reserve(found.size());
     for (size_t at : found) kept.push_back((*all)[at]);
     shown_ = std::make_shared<const std::vector<Block>>(std::move(kept));
+    shownFor_ = std::move(key);
     partial_ = false;
     return true;
 }
