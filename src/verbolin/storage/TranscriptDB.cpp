@@ -1191,7 +1191,8 @@ std::optional<std::vector<std::string>> TranscriptDB::termsStartingWith(std::str
 std::string TranscriptDB::spelledOutExpression(std::string_view query, size_t most) {
     std::string out;
     for (std::string_view word : splitWords(query)) {
-        if (!out.empty()) out += ' ';
+        // Groups in brackets are joined by AND alone: side by side they are no query.
+        if (!out.empty()) out += " AND ";
         const bool plain = std::all_of(word.begin(), word.end(), [](char c) {
             return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         });
@@ -1212,39 +1213,44 @@ std::string TranscriptDB::spelledOutExpression(std::string_view query, size_t mo
     return out;
 }
 
-std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHitsFrom(std::string_view query,
-                                                                  double from) {
+std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHitsBetween(std::string_view query,
+                                                                     double from, double to) {
     std::vector<SearchHit> hits;
     const std::string match = spelledOutExpression(query, kMostSpelledOut);
     if (match.empty()) return hits;
     // Rows are numbered as they were written, mostly in time: the stretch's
-    // lowest number bounds the index's rows to read, and what an edit wrote
-    // again later under a new number is left out by its start.
-    sqlite3_int64 first = 0;
+    // lowest and highest numbers bound the index's rows to read, and what
+    // an edit wrote again under a new number is left out by its start.
+    sqlite3_int64 first = 0, last = 0;
     {
         Statement st(
-            prepare("SELECT min(+rowid) FROM segments WHERE start >= ?", "searching the newest"));
+            prepare("SELECT min(+rowid), max(+rowid) FROM segments WHERE start >= ? AND "
+                    "start <= ?",
+                    "searching a stretch"));
         if (!st) return hits;
         sqlite3_bind_double(st.stmt, 1, from);
-        const int rc = sqlite3_step(st.stmt);
-        if (rc != SQLITE_ROW) {
+        sqlite3_bind_double(st.stmt, 2, to);
+        if (sqlite3_step(st.stmt) != SQLITE_ROW) {
             logStorageError(std::string("search stopped early: ") + errorText(db_));
             return hits;
         }
         if (sqlite3_column_type(st.stmt, 0) == SQLITE_NULL) return hits;
         first = sqlite3_column_int64(st.stmt, 0);
+        last = sqlite3_column_int64(st.stmt, 1);
     }
     // The index drives: looked up from each segment instead, it would
     // match the whole query once per row.
     Statement st(prepare(
         "SELECT segments.start, segments.id FROM segments_fts CROSS JOIN segments ON "
-        "segments.rowid = segments_fts.rowid WHERE segments_fts MATCH ? AND segments_fts.rowid >= "
-        "? AND segments.start >= ?",
-        "searching the newest"));
+        "segments.rowid = segments_fts.rowid WHERE segments_fts MATCH ? AND segments_fts.rowid "
+        "BETWEEN ? AND ? AND segments.start >= ? AND segments.start <= ?",
+        "searching a stretch"));
     if (!st) return hits;
     bindText(st.stmt, 1, match);
     sqlite3_bind_int64(st.stmt, 2, first);
-    sqlite3_bind_double(st.stmt, 3, from);
+    sqlite3_bind_int64(st.stmt, 3, last);
+    sqlite3_bind_double(st.stmt, 4, from);
+    sqlite3_bind_double(st.stmt, 5, to);
     int rc;
     while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));

@@ -168,11 +168,11 @@ class TranscriptDB {
     // What search() finds, in the index's order; none when the query has no
     // words or the file could not be read (logged).
     std::vector<SearchHit> searchHits(std::string_view query);
-    // What searchHits() finds that starts at `from` or later (seconds since
-    // 1970): the index read from the first row of that stretch on, so that
-    // the newest hits cost what the stretch holds rather than what the
-    // whole transcript does.
-    std::vector<SearchHit> searchHitsFrom(std::string_view query, double from);
+    // What searchHits() finds that starts in [from, to] (seconds since
+    // 1970): the index read only between the first and last rows of that
+    // stretch, so that a stretch's hits cost what it holds rather than what
+    // the whole transcript does.
+    std::vector<SearchHit> searchHitsBetween(std::string_view query, double from, double to);
     // The ids of what search() finds that start in [from, to) (seconds since
     // 1970): the index's rows matched with those of the stretch, without
     // reading every hit's row.

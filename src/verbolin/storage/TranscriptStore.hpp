@@ -266,6 +266,12 @@ class TranscriptStore {
         size_t from = 0;
     };
     NewestMatches newestParagraphsMatching(std::string_view query, size_t wanted) const;
+    // The matches among the paragraphs [from, to) of allBlocks(), ascending,
+    // read for their stretch alone; none where memory holds what the file
+    // lacks, or the file's hits are not where memory has them (then
+    // paragraphsMatching answers).
+    std::optional<std::vector<size_t>> paragraphsMatchingAmong(std::string_view query, size_t from,
+                                                               size_t to) const;
     // What search(query) finds among segmentsIn(item), and perhaps a few
     // beside it: read for the item's stretch alone where memory holds just
     // what the file does.

@@ -501,9 +501,25 @@ TEST(TranscriptStoreSearch, ParagraphsMatchingAreThoseHoldingWhatTheSearchFinds)
                 EXPECT_GE(newest.paragraphs.size(), wanted) << query;
             }
         }
+        // Any stretch: what the whole search finds in it, edges shared
+        // with the stretch beside included once.
+        const size_t count = store.allBlocks()->size();
+        for (const auto& [from, to] : {std::pair<size_t, size_t>{0, count},
+                                       {0, 1},
+                                       {count / 3, count / 2},
+                                       {count - 7, count},
+                                       {5, 5}}) {
+            const auto among = store.paragraphsMatchingAmong(query, from, to);
+            ASSERT_TRUE(among.has_value()) << query;
+            EXPECT_EQ(*among,
+                      std::vector<size_t>(std::lower_bound(found.begin(), found.end(), from),
+                                          std::lower_bound(found.begin(), found.end(), to)))
+                << query << " " << from << " " << to;
+        }
     }
     EXPECT_GT(store.newestParagraphsMatching("ma", 16).from, 0u);  // read in part
     EXPECT_GT(store.newestParagraphsMatching("qa", 1).from, 0u);
+    EXPECT_GT(store.newestParagraphsMatching("ma THE", 16).from, 0u);  // words spelled out together
     EXPECT_EQ(store.paragraphsMatching("twin").size(), 1u);
     // Within a sidebar entry: what the whole search finds there, the open
     // last one and the one holding the segments put in included.
