@@ -105,6 +105,10 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
         else
             found.paragraphs = store.paragraphsMatching(key.query);
         partial_ = found.from > 0;
+        if (partial_) {
+            const double read = double(store.allBlocks()->size() - found.from);
+            reading_ = {found.from, {found.paragraphs}, double(found.paragraphs.size()) / read};
+        }
         kept.reserve(found.paragraphs.size());
         for (size_t at : found.paragraphs) kept.push_back(base[at]);
     } else {
@@ -120,24 +124,43 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
     return shown_;
 }
 
-bool EditorModel::completeSearch() {
-    if (!partial_) return false;
+EditorModel::SearchStep EditorModel::searchFurther() {
+    if (!partial_) return SearchStep::none;
     auto& store = model_.store();
     ShownKey key{currentItem(), trimmed(search), store.generation(), store.hasUnsavedChanges()};
-    // Another search or scope: the refresh it asked for reads that one. The
-    // same over a changed transcript is read as it is now.
     if (!shown_ || !shownFor_ || key.item || key.query.empty() || shownFor_->item != key.item ||
         shownFor_->query != key.query)
-        return false;
+        return SearchStep::none;
     const auto all = store.allBlocks();
-    const std::vector<size_t> found = store.paragraphsMatching(key.query);
+    std::optional<std::vector<size_t>> older;
+    size_t from = 0;
+    if (shownFor_ == key) {
+        const size_t least = std::max<size_t>(stepMatches, 1);
+        const size_t span = std::clamp(size_t(double(least) / reading_.density),
+                                       std::min(least, reading_.from), reading_.from);
+        from = reading_.from - span;
+        older = store.paragraphsMatchingAmong(key.query, from, reading_.from);
+        if (older) reading_.density = std::max(double(older->size()), 1.0) / double(span);
+    }
     std::vector<Block> kept;
-    kept.reserve(found.size());
-    for (size_t at : found) kept.push_back((*all)[at]);
+    if (!older) {
+        for (size_t at : store.paragraphsMatching(key.query)) kept.push_back((*all)[at]);
+    } else {
+        reading_.stretches.push_back(std::move(*older));
+        reading_.from = from;
+        if (from > 0) return SearchStep::more;
+        size_t count = 0;
+        for (const auto& stretch : reading_.stretches) count += stretch.size();
+        kept.reserve(count);
+        for (auto stretch = reading_.stretches.rbegin(); stretch != reading_.stretches.rend();
+             ++stretch)
+            for (size_t at : *stretch) kept.push_back((*all)[at]);
+    }
     shown_ = std::make_shared<const std::vector<Block>>(std::move(kept));
     shownFor_ = std::move(key);
     partial_ = false;
-    return true;
+    reading_ = {};
+    return SearchStep::done;
 }
 
 bool EditorModel::missesHeld(const std::vector<Block>& blocks) const {

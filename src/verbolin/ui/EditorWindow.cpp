@@ -153,7 +153,6 @@ void EditorWindow::buildToolbar() {
 
     searchRest_ = new QTimer(this);
     searchRest_->setSingleShot(true);
-    searchRest_->setInterval(kSearchRestMs);
     search_ = new QLineEdit(bar);
     search_->setPlaceholderText(QStringLiteral("Search"));
     search_->setClearButtonEnabled(true);
@@ -170,7 +169,16 @@ void EditorWindow::buildToolbar() {
     searchAction_ = bar->addWidget(search_);
 
     connect(searchRest_, &QTimer::timeout, this, [this] {
-        if (editor_.completeSearch()) refresh();
+        switch (editor_.searchFurther()) {
+            case EditorModel::SearchStep::more:
+                searchRest_->start(0);  // after what waits meanwhile, keys included
+                break;
+            case EditorModel::SearchStep::done:
+                refresh();
+                break;
+            case EditorModel::SearchStep::none:
+                break;
+        }
     });
     search_->installEventFilter(this);
 
@@ -331,7 +339,8 @@ void EditorWindow::refresh() {
         pane_->setInputs(std::move(inputs));
         // A moment after its first frame: not again for every refresh
         // meanwhile (new speech, the level meter), which would put it off.
-        if (editor_.searchIsPartial() && !searchRest_->isActive()) searchRest_->start();
+        if (editor_.searchIsPartial() && !searchRest_->isActive())
+            searchRest_->start(kSearchRestMs);
         placeholder_->hide();
         pane_->show();
     } else {
