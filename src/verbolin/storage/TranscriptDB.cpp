@@ -1213,8 +1213,8 @@ std::string TranscriptDB::spelledOutExpression(std::string_view query, size_t mo
     return out;
 }
 
-std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHitsBetween(std::string_view query,
-                                                                     double from, double to) {
+std::optional<std::vector<TranscriptDB::SearchHit>> TranscriptDB::searchHitsBetween(
+    std::string_view query, double from, double to) {
     std::vector<SearchHit> hits;
     const std::string match = spelledOutExpression(query, kMostSpelledOut);
     if (match.empty()) return hits;
@@ -1227,12 +1227,12 @@ std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHitsBetween(std::string
             prepare("SELECT min(+rowid), max(+rowid) FROM segments WHERE start >= ? AND "
                     "start <= ?",
                     "searching a stretch"));
-        if (!st) return hits;
+        if (!st) return std::nullopt;
         sqlite3_bind_double(st.stmt, 1, from);
         sqlite3_bind_double(st.stmt, 2, to);
         if (sqlite3_step(st.stmt) != SQLITE_ROW) {
             logStorageError(std::string("search stopped early: ") + errorText(db_));
-            return hits;
+            return std::nullopt;
         }
         if (sqlite3_column_type(st.stmt, 0) == SQLITE_NULL) return hits;
         first = sqlite3_column_int64(st.stmt, 0);
@@ -1245,7 +1245,7 @@ std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHitsBetween(std::string
         "segments.rowid = segments_fts.rowid WHERE segments_fts MATCH ? AND segments_fts.rowid "
         "BETWEEN ? AND ? AND segments.start >= ? AND segments.start <= ?",
         "searching a stretch"));
-    if (!st) return hits;
+    if (!st) return std::nullopt;
     bindText(st.stmt, 1, match);
     sqlite3_bind_int64(st.stmt, 2, first);
     sqlite3_bind_int64(st.stmt, 3, last);
@@ -1257,7 +1257,10 @@ std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHitsBetween(std::string
         const auto id = platform::Uuid::parse(text ? std::string_view(text) : "");
         if (id) hits.push_back({sqlite3_column_double(st.stmt, 0), *id});
     }
-    if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
+    if (rc != SQLITE_DONE) {
+        logStorageError(std::string("search stopped early: ") + errorText(db_));
+        return std::nullopt;
+    }
     return hits;
 }
 

@@ -171,8 +171,9 @@ class TranscriptDB {
     // What searchHits() finds that starts in [from, to] (seconds since
     // 1970): the index read only between the first and last rows of that
     // stretch, so that a stretch's hits cost what it holds rather than what
-    // the whole transcript does.
-    std::vector<SearchHit> searchHitsBetween(std::string_view query, double from, double to);
+    // the whole transcript does. None when the file could not be read (logged).
+    std::optional<std::vector<SearchHit>> searchHitsBetween(std::string_view query, double from,
+                                                            double to);
     // The ids of what search() finds that start in [from, to) (seconds since
     // 1970): the index's rows matched with those of the stretch, without
     // reading every hit's row.

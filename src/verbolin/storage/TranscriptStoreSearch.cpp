@@ -71,7 +71,11 @@ std::optional<std::vector<size_t>> TranscriptStore::paragraphsMatchingAmong(std:
                                 : -std::numeric_limits<double>::max();
     const double high = to < ends.size() ? platform::secondsSince1970(list[end - 1].start)
                                          : std::numeric_limits<double>::max();
-    const auto positions = positionsOfHits(db_->searchHitsBetween(trimmed, low, high));
+    // A stretch that could not be read is read with the rest (see
+    // paragraphsMatching), rather than shown without its matches.
+    auto hits = db_->searchHitsBetween(trimmed, low, high);
+    if (!hits) return std::nullopt;
+    const auto positions = positionsOfHits(std::move(*hits));
     if (!positions) return std::nullopt;
     size_t paragraph = from;
     for (auto at = std::lower_bound(positions->begin(), positions->end(), first);
