@@ -205,6 +205,12 @@ class TranscriptDB {
     // What search() finds, in the index's order; none when the query has no
     // words or the file could not be read (logged).
     std::vector<SearchHit> searchHits(std::string_view query);
+    // What searchHits() finds that starts in [from, to] (seconds since
+    // 1970): the index read only between the first and last rows of that
+    // stretch, so that a stretch's hits cost what it holds rather than what
+    // the whole transcript does. None when the file could not be read (logged).
+    std::optional<std::vector<SearchHit>> searchHitsBetween(std::string_view query, double from,
+                                                            double to);
     // The ids of what search() finds that start in [from, to) (seconds since
     // 1970): the index's rows matched with those of the stretch, without
     // reading every hit's row.
@@ -292,6 +298,18 @@ class TranscriptDB {
     // Drops a view or trigger that another program made under the marks'
     // name, so that the table can be made there; said in marksRepaired_.
     void dropForeignMarks();
+    // The index's terms that begin with `prefix`, in order; none when more
+    // than `most` do, or when they cannot be listed (logged once).
+    std::optional<std::vector<std::string>> termsStartingWith(std::string_view prefix, size_t most);
+    // matchExpression(query) with each word of ASCII letters and digits,
+    // which the tokenizer takes whole and only folds to lower case, spelled
+    // out as the index's terms it begins (at most `most` of them each), the
+    // other words left as they are. A prefix has the index read every row
+    // it finds before a bound on rows applies; its terms, only those within
+    // the bound. Empty when a word begins no term: nothing matches.
+    std::string spelledOutExpression(std::string_view query, size_t most);
+    // Past this many terms a word stays a prefix: each term is a read of its own.
+    static constexpr size_t kMostSpelledOut = 64;
     // A step of the index's merging, in the transaction of a change to it.
     bool mergeStep();
     // Runs `sql` once per item, preparing it once.
@@ -317,6 +335,9 @@ class TranscriptDB {
     std::string writeSaid_;
     std::unordered_map<std::string_view, sqlite3_stmt*> statements_;
     std::string lastError_;
+    // Whether the index's terms can be listed (see termsStartingWith); not
+    // yet known before the first try.
+    std::optional<bool> termsListed_;
     std::string marksProblem_;
     bool readOnly_ = false;
     std::atomic<std::uint64_t> thousandOperations_{0};

@@ -281,6 +281,23 @@ class TranscriptStore {
     // in time order, without a set of their ids, where memory holds just
     // what the file does: a short prefix finds most of the transcript.
     std::vector<size_t> paragraphsMatching(std::string_view query) const;
+    // The newest of paragraphsMatching(query): every match among the
+    // paragraphs from `from` on, reaching back only as far as it takes to
+    // find `wanted` of them, so that a search's first page costs what the
+    // stretch it reads holds, not what years of transcript do. `from` is 0
+    // when the whole transcript was read (or memory holds what the file
+    // lacks: then it is paragraphsMatching(query) itself).
+    struct NewestMatches {
+        std::vector<size_t> paragraphs;
+        size_t from = 0;
+    };
+    NewestMatches newestParagraphsMatching(std::string_view query, size_t wanted) const;
+    // The matches among the paragraphs [from, to) of allBlocks(), ascending,
+    // read for their stretch alone; none where memory holds what the file
+    // lacks, or the file's hits are not where memory has them (then
+    // paragraphsMatching answers).
+    std::optional<std::vector<size_t>> paragraphsMatchingAmong(std::string_view query, size_t from,
+                                                               size_t to) const;
     // What search(query) finds among segmentsIn(item), and perhaps a few
     // beside it: read for the item's stretch alone where memory holds just
     // what the file does.

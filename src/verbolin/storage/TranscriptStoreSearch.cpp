@@ -52,6 +52,58 @@ std::vector<size_t> TranscriptStore::paragraphsMatching(std::string_view query) 
     return found;
 }
 
+std::optional<std::vector<size_t>> TranscriptStore::paragraphsMatchingAmong(std::string_view query,
+                                                                            size_t from,
+                                                                            size_t to) const {
+    const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
+    if (!db_ || !unsavedSegments_.empty()) return std::nullopt;
+    const auto blocks = allBlocks();
+    const Ends& ends = blockEnds();
+    const auto& list = segments.peek();
+    to = std::min(to, ends.size());
+    std::vector<size_t> found;
+    if (trimmed.empty() || from >= to) return found;
+    // The stretch's segments, and their starts as the file keeps them: a
+    // start shared across either edge is read with both stretches, and
+    // taken by the one that holds it.
+    const size_t first = from > 0 ? ends[from - 1] : 0, end = ends[to - 1];
+    const double low = from > 0 ? platform::secondsSince1970(list[first].start)
+                                : -std::numeric_limits<double>::max();
+    const double high = to < ends.size() ? platform::secondsSince1970(list[end - 1].start)
+                                         : std::numeric_limits<double>::max();
+    // A stretch that could not be read is read with the rest (see
+    // paragraphsMatching), rather than shown without its matches.
+    auto hits = db_->searchHitsBetween(trimmed, low, high);
+    if (!hits) return std::nullopt;
+    const auto positions = positionsOfHits(std::move(*hits));
+    if (!positions) return std::nullopt;
+    size_t paragraph = from;
+    for (auto at = std::lower_bound(positions->begin(), positions->end(), first);
+         at != positions->end() && *at < end; ++at) {
+        paragraph = platform::gallop(paragraph, to, [&](size_t k) { return ends[k] <= *at; });
+        if (found.empty() || found.back() != paragraph) found.push_back(paragraph);
+    }
+    return found;
+}
+
+TranscriptStore::NewestMatches TranscriptStore::newestParagraphsMatching(std::string_view query,
+                                                                         size_t wanted) const {
+    const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);
+    if (trimmed.empty()) return {};
+    const size_t count = allBlocks()->size();
+    // Read back from a few times what is wanted, then as far as what the
+    // last stretch found says it takes, and some: a rare word is found in
+    // few paragraphs.
+    for (size_t span = std::max<size_t>(64, wanted * 4);;) {
+        if (span >= count) break;
+        auto found = paragraphsMatchingAmong(trimmed, count - span, count);
+        if (!found) break;
+        if (found->size() >= wanted) return {std::move(*found), count - span};
+        span = found->empty() ? span * 16 : std::max(span * 2, span * wanted * 2 / found->size());
+    }
+    return {paragraphsMatching(trimmed), 0};
+}
+
 std::unordered_set<platform::Uuid> TranscriptStore::searchWithin(std::string_view query,
                                                                  const SessionItem& item) const {
     const std::string_view trimmed = platform::text::trimmedScalars(query, platform::text::isBlank);

@@ -81,9 +81,14 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
     ShownKey key{currentItem(), trimmed(search), store.generation(), store.hasUnsavedChanges()};
     if (!key.item && key.query.empty()) {
         shown_.reset();  // what a search found holds no copies of edited text once it is left
+        shownFor_.reset();
+        partial_ = false;
         return store.allBlocks();
     }
     if (shown_ && shownFor_ == key) return shown_;
+    // Another search or scope, rather than the same one over a changed
+    // transcript: only a view shown anew starts at its newest page.
+    const bool anew = !shownFor_ || shownFor_->item != key.item || shownFor_->query != key.query;
     const auto all = key.item ? nullptr : store.allBlocks();
     std::vector<Block> scoped;
     if (key.item) scoped = TranscriptStore::blocks(store.segmentsIn(*key.item), kParagraphGap);
@@ -92,10 +97,20 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
     if (key.query.empty()) {
         kept = std::move(scoped);
     } else if (!key.item) {
-        // Hits in years of paragraphs, each found by its time.
-        const std::vector<size_t> found = store.paragraphsMatching(key.query);
-        kept.reserve(found.size());
-        for (size_t at : found) kept.push_back(base[at]);
+        // Hits in years of paragraphs, each found by its time. Typed anew,
+        // the newest come first, and the rest once they are on screen.
+        TranscriptStore::NewestMatches found;
+        if (anew)
+            found = store.newestParagraphsMatching(key.query, kFirstMatches);
+        else
+            found.paragraphs = store.paragraphsMatching(key.query);
+        partial_ = found.from > 0;
+        if (partial_) {
+            const double read = double(store.allBlocks()->size() - found.from);
+            reading_ = {found.from, {found.paragraphs}, double(found.paragraphs.size()) / read};
+        }
+        kept.reserve(found.paragraphs.size());
+        for (size_t at : found.paragraphs) kept.push_back(base[at]);
     } else {
         const auto hits = store.searchWithin(key.query, *key.item);
         for (const Block& block : base)
@@ -103,9 +118,49 @@ std::shared_ptr<const std::vector<Block>> EditorModel::unheldBlocks() const {
                             [&](const Segment& s) { return hits.count(s.id) > 0; }))
                 kept.push_back(block);
     }
+    if (key.query.empty() || key.item) partial_ = false;
     shown_ = std::make_shared<const std::vector<Block>>(std::move(kept));
     shownFor_ = std::move(key);
     return shown_;
+}
+
+EditorModel::SearchStep EditorModel::searchFurther() {
+    if (!partial_) return SearchStep::none;
+    auto& store = model_.store();
+    ShownKey key{currentItem(), trimmed(search), store.generation(), store.hasUnsavedChanges()};
+    if (!shown_ || !shownFor_ || key.item || key.query.empty() || shownFor_->item != key.item ||
+        shownFor_->query != key.query)
+        return SearchStep::none;
+    const auto all = store.allBlocks();
+    std::optional<std::vector<size_t>> older;
+    size_t from = 0;
+    if (shownFor_ == key) {
+        const size_t least = std::max<size_t>(stepMatches, 1);
+        const size_t span = std::clamp(size_t(double(least) / reading_.density),
+                                       std::min(least, reading_.from), reading_.from);
+        from = reading_.from - span;
+        older = store.paragraphsMatchingAmong(key.query, from, reading_.from);
+        if (older) reading_.density = std::max(double(older->size()), 1.0) / double(span);
+    }
+    std::vector<Block> kept;
+    if (!older) {
+        for (size_t at : store.paragraphsMatching(key.query)) kept.push_back((*all)[at]);
+    } else {
+        reading_.stretches.push_back(std::move(*older));
+        reading_.from = from;
+        if (from > 0) return SearchStep::more;
+        size_t count = 0;
+        for (const auto& stretch : reading_.stretches) count += stretch.size();
+        kept.reserve(count);
+        for (auto stretch = reading_.stretches.rbegin(); stretch != reading_.stretches.rend();
+             ++stretch)
+            for (size_t at : *stretch) kept.push_back((*all)[at]);
+    }
+    shown_ = std::make_shared<const std::vector<Block>>(std::move(kept));
+    shownFor_ = std::move(key);
+    partial_ = false;
+    reading_ = {};
+    return SearchStep::done;
 }
 
 bool EditorModel::missesHeld(const std::vector<Block>& blocks) const {

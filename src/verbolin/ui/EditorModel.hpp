@@ -55,6 +55,23 @@ class EditorModel {
     // being edited.
     std::shared_ptr<const std::vector<Block>> sharedScopedBlocks() const;
     bool scopeIsLive() const;
+    // A search typed in All shows its newest matches first: the rest come
+    // with searchFurther(), which the window calls once that has been drawn.
+    // More than the view's first page holds, so that the paragraph in front
+    // of that page, which its spacing follows, is among them.
+    static constexpr size_t kFirstMatches = 16;
+    bool searchIsPartial() const { return partial_; }
+    // Reads the stretch before what a search shown partially has read, of
+    // about stepMatches matches: years of them are read between keys
+    // rather than holding one up. Once the oldest is read, every match is
+    // shown (done); more when some are left to read. None, changing
+    // nothing, when no search is partial, or another search or scope is
+    // asked for (the refresh it asked for reads that one). A transcript
+    // changed meanwhile is read whole at once.
+    enum class SearchStep { none, more, done };
+    static constexpr size_t kStepMatches = 4096;
+    size_t stepMatches = kStepMatches;
+    SearchStep searchFurther();
     std::vector<Block> selectedBlocks() const;
     // One sentence; for a failure, one of the three below, and the status
     // bar says the failure itself.
@@ -136,6 +153,16 @@ class EditorModel {
     };
     mutable std::optional<ShownKey> shownFor_;
     mutable std::shared_ptr<const std::vector<Block>> shown_;
+    mutable bool partial_ = false;  // shown_ holds only the newest matches
+    // What a partial search has read: the matches among the paragraphs
+    // from `from` on, a stretch at a time, the newest first; and how many
+    // matches a paragraph read holds.
+    struct Reading {
+        size_t from = 0;
+        std::vector<std::vector<size_t>> stretches;
+        double density = 1;
+    };
+    mutable Reading reading_;
     mutable std::optional<std::pair<std::string, std::uint64_t>> itemFor_;  // scope, generation
     mutable std::optional<SessionItem> item_;
 };

@@ -153,6 +153,8 @@ void EditorWindow::buildToolbar() {
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     bar->addWidget(spacer);
 
+    searchRest_ = new QTimer(this);
+    searchRest_->setSingleShot(true);
     search_ = new QLineEdit(bar);
     search_->setPlaceholderText(QStringLiteral("Search"));
     search_->setClearButtonEnabled(true);
@@ -162,9 +164,24 @@ void EditorWindow::buildToolbar() {
         editor_.search = text.toStdString();
         // Another search is another view: the paragraph edited is let go.
         editor_.edits().release();
+        // The rest of what it finds comes a moment after the letters stop.
+        searchRest_->stop();
         scheduleRefresh();
     });
     searchAction_ = bar->addWidget(search_);
+
+    connect(searchRest_, &QTimer::timeout, this, [this] {
+        switch (editor_.searchFurther()) {
+            case EditorModel::SearchStep::more:
+                searchRest_->start(0);  // after what waits meanwhile, keys included
+                break;
+            case EditorModel::SearchStep::done:
+                refresh();
+                break;
+            case EditorModel::SearchStep::none:
+                break;
+        }
+    });
     search_->installEventFilter(this);
 
     pin_ = new QToolButton(bar);
@@ -327,6 +344,10 @@ void EditorWindow::refresh() {
         inputs.canRedo = [this] { return editor_.edits().canRedo(); };
         inputs.onRefused = [this](const std::string& why) { status_->setNotice(why); };
         pane_->setInputs(std::move(inputs));
+        // A moment after its first frame: not again for every refresh
+        // meanwhile (new speech, the level meter), which would put it off.
+        if (editor_.searchIsPartial() && !searchRest_->isActive())
+            searchRest_->start(kSearchRestMs);
         placeholder_->hide();
         pane_->show();
     } else {

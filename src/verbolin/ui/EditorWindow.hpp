@@ -22,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QSlider;
 class QSplitter;
+class QTimer;
 class QToolButton;
 class QVBoxLayout;
 
@@ -98,6 +99,9 @@ class EditorWindow final : public QMainWindow {
     bool sidebarKeeps_ = false;  // the sidebar shows the editor's kept entry
     bool refreshQueued_ = false;
     bool shownOnce_ = false;  // the free memory of the start was handed back
+    // Brings the rest of a search's matches once its newest are drawn.
+    QTimer* searchRest_ = nullptr;
+    static constexpr int kSearchRestMs = 50;
 
     SidebarWidget* sidebar_;
     QSplitter* splitter_;

@@ -49,6 +49,11 @@ class TimelineTextView final : public QWidget {
     static constexpr double kDepthShare = 0.8;
     // The part of what may be held that scrolling to either end brings in.
     static constexpr double kPageShare = 1.0 / 3;
+    // A view of paragraphs none of which it held (a search) opens with what
+    // fills the screen this many times, and no more than kFirstPageMost of
+    // them: what a long search finds costs its first frame what a short one does.
+    static constexpr double kFirstPageScreens = 2;
+    static constexpr size_t kFirstPageMost = 12;
     // Until the view is shown and laid out, its text column (with the
     // insets) is counted at least this wide; then as wide as it is.
     static constexpr double kNarrowestText = 240;
@@ -158,6 +163,8 @@ class TimelineTextView final : public QWidget {
     // Where a stretch ending at `end` (starting at `start`) that fits starts (ends).
     size_t startBefore(size_t end, double share = 1) const;
     size_t endAfter(size_t start, double share = 1) const;
+    // Where the first page of a view ending at `end` starts (see kFirstPageScreens).
+    size_t firstPageBefore(size_t end) const;
     // Holds [lo, hi) anew, the selection kept by paragraph.
     void holdWindow(size_t lo, size_t hi);
     void holdAround(size_t index);

@@ -108,6 +108,31 @@ size_t TimelineTextView::endAfter(size_t start, double share) const {
     return end;
 }
 
+size_t TimelineTextView::firstPageBefore(size_t end) const {
+    const std::span<const Block> all = inputs_.paragraphs().scoped();
+    end = std::min(end, all.size());
+    TextDepth& measure = textDepth();
+    // Counted at the largest size, and scaled to the size shown: wrapped
+    // text is as deep as the square of its size (more lines, each deeper),
+    // and the count is never shallower than Qt's, so that what is taken
+    // fills the screens it is meant to. Short of the screen, scrolling at
+    // the top brings the page before (see boundsChanged).
+    const double ratio = std::max(inputs_.fontSize, 1.0) / measure.fontSize();
+    const double scale = ratio * ratio;
+    const double screens =
+        kFirstPageScreens * std::max(edit_->viewport()->height(), int(kNarrowestText));
+    double depth = 0;
+    size_t start = end;
+    // At least one paragraph, and never more than a page scrolled in would bring.
+    while (start > 0 && end - start < kFirstPageMost && scale * depth < screens) {
+        const double more = depth + measure.paragraph(all[start - 1]);
+        if (start < end && !fits(more, end - start + 1, kPageShare)) break;
+        depth = more;
+        --start;
+    }
+    return start;
+}
+
 std::optional<size_t> TimelineTextView::indexOf(const platform::Uuid& id, size_t guess) const {
     const std::span<const Block> all = inputs_.paragraphs().scoped();
     // Outward from where it was: a change moves paragraphs by a few places.
@@ -135,7 +160,7 @@ void TimelineTextView::placeWindow(size_t shared) {
         hi = std::clamp(hi, lo, count);
         // Nothing held is among them (a search): a page of the newest comes
         // in first, and scrolling to its top brings the ones before.
-        if (lo == hi) hi = count, lo = startBefore(count, kPageShare);
+        if (lo == hi) hi = count, lo = firstPageBefore(count);
     }
     // A new scope may reach far from what was held: only a bounded part
     // comes in. A little more is let go afterwards, keeping the place.

@@ -247,6 +247,56 @@ TEST_F(EditorModelTest, AKeyInAYearsTranscriptCostsWhatItDoesInADays) {
     EXPECT_GT(model->store().segments.peek().size(), 50000u);
 }
 
+TEST_F(EditorModelTest, ASearchShowsItsNewestMatchesFirstThenEveryOne) {
+    openDictation(60);
+    auto& store = model->store();
+    const auto ids = [](const std::vector<verbolin::Block>& blocks) {
+        std::vector<platform::Uuid> out;
+        for (const auto& b : blocks) out.push_back(b.id);
+        return out;
+    };
+    const auto every = [&](const std::string& query) {
+        std::vector<verbolin::Block> out;
+        for (size_t at : store.paragraphsHolding(store.search(query)))
+            out.push_back((*store.allBlocks())[at]);
+        return ids(out);
+    };
+    size_t partial = 0;
+    editor->stepMatches = 64;  // a few stretches for each
+    for (const char* query : {testsupport::rareWord, "ma", "MONDAY the", "nowhere"}) {
+        editor->search = query;
+        const auto all = every(query);
+        const auto first = ids(editor->scopedBlocks());
+        if (editor->searchIsPartial()) {
+            ++partial;
+            // The newest of them, enough for a first page, and only those.
+            ASSERT_GE(first.size(), EditorModel::kFirstMatches) << query;
+            ASSERT_LT(first.size(), all.size()) << query;
+            EXPECT_TRUE(std::equal(first.rbegin(), first.rend(), all.rbegin())) << query;
+            // Read on a stretch at a time; what is shown meanwhile stays.
+            size_t steps = 1;
+            while (editor->searchFurther() == EditorModel::SearchStep::more) {
+                ++steps;
+                ASSERT_EQ(ids(editor->scopedBlocks()), first) << query;
+            }
+            EXPECT_GE(steps, (all.size() - first.size()) / 128) << query;
+        }
+        EXPECT_FALSE(editor->searchIsPartial());
+        EXPECT_EQ(editor->searchFurther(), EditorModel::SearchStep::none);  // nothing left
+        EXPECT_EQ(ids(editor->scopedBlocks()), all) << query;
+    }
+    EXPECT_GE(partial, 2u);
+    // The transcript changed between two stretches: the rest is read whole,
+    // as it is now.
+    editor->search = "m";
+    (void)editor->scopedBlocks();
+    ASSERT_TRUE(editor->searchIsPartial());
+    store.append(seg(now() + std::chrono::minutes(1), "moon"));
+    EXPECT_EQ(editor->searchFurther(), EditorModel::SearchStep::done);
+    EXPECT_EQ(ids(editor->scopedBlocks()), every("m"));
+    EXPECT_EQ(editor->scopedBlocks().back().text(), "moon");
+}
+
 TEST_F(EditorModelTest, SessionScopesAndLiveness) {
     auto& store = model->store();
     const auto first = sessionSince(std::chrono::minutes(10));

@@ -481,17 +481,55 @@ TEST(TranscriptStoreSearch, ParagraphsMatchingAreThoseHoldingWhatTheSearchFinds)
     twin.id = Uuid::random(), twin.text = "twin zephyrine";
     finer.id = Uuid::random(), finer.text = "finer", finer.start += std::chrono::nanoseconds(7);
     first.id = Uuid::random(), first.text = "first", first.start -= std::chrono::hours(1);
-    store.replaceSegments({}, {twin, finer, first});
+    // Written after the rest, among the newest paragraphs: more words of one
+    // prefix than are spelled out, and one of another script.
+    Segment many = all[all.size() - 40], last = all[all.size() - 20], other = all[all.size() - 60];
+    many.id = Uuid::random(), many.start += std::chrono::milliseconds(1), many.text = "";
+    for (int i = 0; i < 69; ++i) many.text += "qa" + std::to_string(i) + " ";
+    last.id = Uuid::random(), last.start += std::chrono::milliseconds(1), last.text = "qa9";
+    other.id = Uuid::random(), other.start += std::chrono::milliseconds(1);
+    other.text = "Ma\u00f1ana caf\u00e9-bar";
+    store.replaceSegments({}, {twin, finer, first, many, last, other});
     ASSERT_FALSE(store.hasUnsavedChanges());
     const std::string rare = testsupport::rareWord;
     for (const std::string& query :
          {rare, std::string("ma"), std::string("M"), rare + " the", std::string("twin"),
           std::string(" FINER\t"), std::string("first"), std::string("\""), std::string("nowhere"),
-          std::string(" ")}) {
+          std::string(" "), std::string("qa"), std::string("QA1 ma"), std::string("man"),
+          std::string("caf\u00e9-b"), std::string("ZEPH mo"), std::string("x9")}) {
         const std::vector<size_t> found = store.paragraphsMatching(query);
         EXPECT_EQ(found, store.paragraphsHolding(store.search(query))) << query;
         EXPECT_EQ(found, holding(*store.allBlocks(), store.search(query))) << query;
+        // The newest: every match from where they reach back to, and as
+        // many as were wanted unless they reach back to the start.
+        for (const size_t wanted : {size_t(1), size_t(16), size_t(150), size_t(100000)}) {
+            const auto newest = store.newestParagraphsMatching(query, wanted);
+            const auto tail = std::lower_bound(found.begin(), found.end(), newest.from);
+            EXPECT_EQ(newest.paragraphs, std::vector<size_t>(tail, found.end()))
+                << query << " " << wanted;
+            if (newest.from > 0) {
+                EXPECT_GE(newest.paragraphs.size(), wanted) << query;
+            }
+        }
+        // Any stretch: what the whole search finds in it, edges shared
+        // with the stretch beside included once.
+        const size_t count = store.allBlocks()->size();
+        for (const auto& [from, to] : {std::pair<size_t, size_t>{0, count},
+                                       {0, 1},
+                                       {count / 3, count / 2},
+                                       {count - 7, count},
+                                       {5, 5}}) {
+            const auto among = store.paragraphsMatchingAmong(query, from, to);
+            ASSERT_TRUE(among.has_value()) << query;
+            EXPECT_EQ(*among,
+                      std::vector<size_t>(std::lower_bound(found.begin(), found.end(), from),
+                                          std::lower_bound(found.begin(), found.end(), to)))
+                << query << " " << from << " " << to;
+        }
     }
+    EXPECT_GT(store.newestParagraphsMatching("ma", 16).from, 0u);  // read in part
+    EXPECT_GT(store.newestParagraphsMatching("qa", 1).from, 0u);
+    EXPECT_GT(store.newestParagraphsMatching("ma THE", 16).from, 0u);  // words spelled out together
     EXPECT_EQ(store.paragraphsMatching("twin").size(), 1u);
     // Within a sidebar entry: what the whole search finds there, the open
     // last one and the one holding the segments put in included.

@@ -2352,6 +2352,44 @@ TEST(SingleInstance, ASecondLaunchReachesTheFirst) {
 // newest paragraph's end, a rare word is searched for and the search
 // cleared, and the text size goes to the largest and back. Each is bounded
 // by the same on a day's transcript, with room for a loaded machine.
+TEST_F(EditingTest, ASearchOpensOnItsNewestMatchesAndScrollingUpReachesTheOldest) {
+    const auto folder = env.home.path() / "dictation";
+    testsupport::writeTranscript(
+        folder, testsupport::makeDictation({.days = 20, .wordsMin = 3, .wordsMax = 6}));
+    model->engine().stopAndWait();
+    model = std::make_unique<verbolin::AppModel>(world.appServices(folder));
+    open();
+    choose(verbolin::EditorModel::kAllScope);
+    auto& store = model->store();
+    const auto idOf = [&](size_t at) { return (*store.allBlocks())[at].id; };
+    for (const char* query : {"ma", testsupport::rareWord}) {
+        const std::vector<size_t> found = store.paragraphsHolding(store.search(query));
+        ASSERT_GT(found.size(), 40u) << query;
+        search(query);
+        // A first page of the newest, not a third of all that may be held.
+        EXPECT_LE(view()->renderedKeys().size(), verbolin::TimelineTextView::kFirstPageMost);
+        EXPECT_EQ(view()->renderedKeys().back().id, idOf(found.back())) << query;
+        EXPECT_TRUE(view()->atBottom());
+        // Every match follows once the letters stop.
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                settle();
+                return view()->inputs().blocks->size() == found.size();
+            },
+            60000))
+            << query;
+        EXPECT_EQ(view()->renderedKeys().back().id, idOf(found.back())) << query;
+        for (int turns = 0; view()->heldFrom() > 0 && turns < 1000; ++turns) {
+            view()->scrollTo(0);
+            settle();
+        }
+        ASSERT_EQ(view()->heldFrom(), 0u) << query;
+        EXPECT_EQ(view()->renderedKeys().front().id, idOf(found.front())) << query;
+        search("");
+        key(Qt::Key_End, Qt::ControlModifier);  // holding the newest again, none of the next
+    }
+}
+
 TEST_F(EditingTest, AYearOfDictationAnswersAsADayDoes) {
     using Seconds = std::chrono::duration<double>;
     struct Figures {
