@@ -110,7 +110,18 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     const auto later = [this] { scheduleRefresh(); };
     auto& store = model_.store();
     auto& engine = model_.engine();
-    segmentsToken_ = store.segments.observe(later);
+    // Each change of years of transcript passes arrays of megabytes (the
+    // paragraphs' handles) from one to the next; the allocator keeps the
+    // room of the last ones. It is handed back once the user pauses, not
+    // between keys, where the next change would take it again at once.
+    quiet_ = new QTimer(this);
+    quiet_->setSingleShot(true);
+    quiet_->setInterval(kQuietMs);
+    connect(quiet_, &QTimer::timeout, this, [] { platform::returnFreeMemory(); });
+    segmentsToken_ = store.segments.observe([this, later] {
+        later();
+        quiet_->start();
+    });
     sessionsToken_ = store.sessions.observe(later);
     stateToken_ = engine.modelState.observe(later);
     recordingToken_ = engine.isRecording.observe(later);

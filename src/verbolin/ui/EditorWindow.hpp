@@ -99,6 +99,9 @@ class EditorWindow final : public QMainWindow {
     bool sidebarKeeps_ = false;  // the sidebar shows the editor's kept entry
     bool refreshQueued_ = false;
     bool shownOnce_ = false;  // the free memory of the start was handed back
+    // Runs out a moment after the last change of the transcript.
+    QTimer* quiet_ = nullptr;
+    static constexpr int kQuietMs = 1000;
     // Brings the rest of a search's matches once its newest are drawn.
     QTimer* searchRest_ = nullptr;
     static constexpr int kSearchRestMs = 50;
