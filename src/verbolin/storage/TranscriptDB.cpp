@@ -1318,6 +1318,24 @@ std::unordered_set<platform::Uuid> TranscriptDB::search(std::string_view query) 
     return ids;
 }
 
+namespace {
+
+// Steps a query of (start, id) rows to its end, keeping the rows whose id
+// reads; SQLite's last answer.
+int readHits(sqlite3_stmt* st, std::vector<TranscriptDB::SearchHit>& hits) {
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        // Its length by its end rather than by another call, each of which
+        // takes the connection's lock: an id with a NUL in it is none anyway.
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+        const auto id = platform::Uuid::parse(text ? std::string_view(text) : "");
+        if (id) hits.push_back({sqlite3_column_double(st, 0), *id});
+    }
+    return rc;
+}
+
+}  // namespace
+
 std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHits(std::string_view query) {
     std::vector<SearchHit> hits;
     std::string match = matchExpression(query);
@@ -1330,14 +1348,7 @@ std::vector<TranscriptDB::SearchHit> TranscriptDB::searchHits(std::string_view q
         "searching"));
     if (!st) return hits;
     bindText(st.stmt, 1, match);
-    int rc;
-    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
-        // Its length by its end rather than by another call, each of which
-        // takes the connection's lock: an id with a NUL in it is none anyway.
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));
-        const auto id = platform::Uuid::parse(text ? std::string_view(text) : "");
-        if (id) hits.push_back({sqlite3_column_double(st.stmt, 0), *id});
-    }
+    const int rc = readHits(st.stmt, hits);
     if (rc != SQLITE_DONE) logStorageError(std::string("search stopped early: ") + errorText(db_));
     return hits;
 }
@@ -1450,12 +1461,7 @@ std::optional<std::vector<TranscriptDB::SearchHit>> TranscriptDB::searchHitsBetw
     sqlite3_bind_int64(st.stmt, 3, last);
     sqlite3_bind_double(st.stmt, 4, from);
     sqlite3_bind_double(st.stmt, 5, to);
-    int rc;
-    while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 1));
-        const auto id = platform::Uuid::parse(text ? std::string_view(text) : "");
-        if (id) hits.push_back({sqlite3_column_double(st.stmt, 0), *id});
-    }
+    const int rc = readHits(st.stmt, hits);
     if (rc != SQLITE_DONE) {
         logStorageError(std::string("search stopped early: ") + errorText(db_));
         return std::nullopt;
