@@ -718,6 +718,8 @@ sqlite3_stmt* TranscriptDB::tryPrepare(const char* sql) {
 
 namespace {
 
+constexpr const char* kRepairSegment = "UPDATE segments SET id = ? WHERE rowid = ?";
+constexpr const char* kRepairSession = "UPDATE sessions SET id = ? WHERE rowid = ?";
 constexpr const char* kSegmentColumns = "SELECT id, start, end, text, edited, original, rowid ";
 
 // Steps `st` (a query of kSegmentColumns) to its end, or until `stop`.
@@ -762,24 +764,23 @@ std::vector<Segment> TranscriptDB::allSegments() {
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading segments stopped early: ") + errorText(db_));
     }
-    repair(repairs);
+    repair(repairs, kRepairSegment, "repairing a segment id");
     return out;
 }
 
-void TranscriptDB::repair(std::vector<IdRepair>& repairs) {
+void TranscriptDB::repair(std::vector<IdRepair>& repairs, const char* update, const char* what) {
     if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
     if (unchecked_ && !repairs.empty()) {
         wantedRepair_ = true;  // nothing is written before the file is checked
         repairs.clear();
     }
     for (const IdRepair& r : repairs) {
-        Statement st(
-            prepare("UPDATE segments SET id = ? WHERE rowid = ?", "repairing a segment id"));
+        Statement st(prepare(update, what));
         if (!st) continue;
         bindText(st.stmt, 1, r.id.string());
         sqlite3_bind_int64(st.stmt, 2, r.rowid);
         if (sqlite3_step(st.stmt) != SQLITE_DONE)
-            logStorageError(std::string("repairing a segment id failed: ") + errorText(db_));
+            logStorageError(std::string(what) + " failed: " + errorText(db_));
     }
 }
 
@@ -799,7 +800,7 @@ std::vector<Segment> TranscriptDB::segmentsFrom(double from) {
         const int rc = readSegmentRows(st.stmt, out, repairs);
         lastReadWhole_ = rc == SQLITE_DONE;
     }
-    repair(repairs);
+    repair(repairs, kRepairSegment, "repairing a segment id");
     return out;
 }
 
@@ -912,20 +913,7 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
     }
-    if (readOnly_) repairs.clear();  // read as given, under fresh ids each time
-    if (unchecked_ && !repairs.empty()) {
-        wantedRepair_ = true;
-        repairs.clear();
-    }
-    for (const IdRepair& r : repairs) {
-        Statement st(
-            prepare("UPDATE sessions SET id = ? WHERE rowid = ?", "repairing a session id"));
-        if (!st) continue;
-        bindText(st.stmt, 1, r.id.string());
-        sqlite3_bind_int64(st.stmt, 2, r.rowid);
-        if (sqlite3_step(st.stmt) != SQLITE_DONE)
-            logStorageError(std::string("repairing a session id failed: ") + errorText(db_));
-    }
+    repair(repairs, kRepairSession, "repairing a session id");
     return out;
 }
 

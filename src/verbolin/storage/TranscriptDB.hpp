@@ -319,8 +319,10 @@ class TranscriptDB {
     // The opening for writing before and after the quick check.
     void connectForWriting(int busyWaitMs);
     void finishWriting(int version);
-    // Rewrites the rows of these ids (not in a file opened to read).
-    void repair(std::vector<IdRepair>& repairs);
+    // Rewrites the rows of these ids through `update` (id, rowid), saying
+    // `what` failed where one does; not in a file opened to read, nor
+    // before the file was checked.
+    void repair(std::vector<IdRepair>& repairs, const char* update, const char* what);
     // The file's schema version, once it has passed the quick check and its
     // tables have our layout; throws the damage otherwise, writing nothing.
     int checkedVersion();
