@@ -571,6 +571,20 @@ platform::Uuid firstLineIdentity(std::string_view firstLine, std::int64_t number
         StableHash().add(at).add(firstLine).add(std::string_view("of a recovery file")).value());
 }
 
+// The release before this one reads an earlier version's lines by
+// firstLineIdentity alone: where this one deals with them, it raises
+// that mark too, or that release would take them in again over every
+// later change. Two files that begin alike share that identity, and this
+// release tells them apart by the chain; so beside it, it keeps how far
+// it raised it itself, and reads it as that release's only where it
+// stands higher.
+platform::Uuid raisedByThisRelease(const platform::Uuid& firstLine) {
+    const std::string of = firstLine.string();
+    return madeIdentity(
+        StableHash().add(std::string_view("raised for the release before")).add(of).value(),
+        StableHash().add(of).add(std::string_view("by this release")).value());
+}
+
 // An earlier version wrote its lines without an identity. Each gets one
 // made of every line of its file up to it, in order, with their numbers:
 // a file is only ever appended to, or emptied or removed whole, so a copy
@@ -636,8 +650,11 @@ class MarkedPrefix {
                 return;
             }
             firstSeen_ = true;
-            const auto old = marks_.find(firstLineIdentity(line, number_));
-            if (old != marks_.end()) upTo_ = std::max(upTo_, old->second);
+            const platform::Uuid identity = firstLineIdentity(line, number_);
+            const auto old = marks_.find(identity);
+            const auto raised = marks_.find(raisedByThisRelease(identity));
+            if (old != marks_.end() && (raised == marks_.end() || old->second > raised->second))
+                upTo_ = std::max(upTo_, old->second);
         }
     }
     void overlong() { ++number_; }
@@ -668,13 +685,14 @@ class LineReader {
     void line(std::string_view line) {
         ++number_;
         if (line.empty()) return;
-        const platform::Uuid chained =
-            chain_.next(number_ == 1 ? withoutByteOrderMark(line) : line, number_);
+        const std::string_view bare = number_ == 1 ? withoutByteOrderMark(line) : line;
+        const platform::Uuid chained = chain_.next(bare, number_);
         try {
             const nlohmann::json j = platform::parseJson(line);
             if (!j.is_object()) throw std::invalid_argument("not an object");
             auto stamp = stampIn(j);
             const bool earlier = !stamp;
+            if (earlier && !firstEarlier_) firstEarlier_ = firstLineIdentity(bare, number_);
             if (earlier) stamp.emplace(chained, number_);
             bool takenBefore = false;
             if (marks_) {
@@ -712,7 +730,12 @@ class LineReader {
         segments_.split(out_.changes.segments, out_.changes.deletedSegments);
         sessions_.split(out_.changes.sessions, out_.changes.deletedSessions);
         out_.passedOverLines = segments_.passedOver() + sessions_.passedOver();
-        if (lastEarlier_) out_.dealtWith[lastEarlier_->first] = lastEarlier_->second;
+        if (lastEarlier_) {
+            out_.dealtWith[lastEarlier_->first] = lastEarlier_->second;
+            for (const platform::Uuid& identity :
+                 {*firstEarlier_, raisedByThisRelease(*firstEarlier_)})
+                out_.dealtWith[identity] = lastEarlier_->second;
+        }
         for (const auto& [record, stamp] : earlierRecords_)
             out_.records[{record, stamp.first}] = stamp.second;
         return std::move(out_);
@@ -757,7 +780,9 @@ class LineReader {
     std::int64_t number_ = 0;  // of the line read last, counting every line of the file
     std::int64_t earlierUpTo_;
     LineChain chain_;
-    // The last earlier version's line dealt with, and that of each record.
+    // The identity the release before gave this file's earlier version's
+    // lines; the last of them dealt with, and that of each record.
+    std::optional<platform::Uuid> firstEarlier_;
     std::optional<Stamp> lastEarlier_;
     std::unordered_map<platform::Uuid, Stamp> earlierRecords_;
 };

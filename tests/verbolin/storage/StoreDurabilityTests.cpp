@@ -454,12 +454,26 @@ std::string marksOfTheReleaseBefore(const std::string& text) {
            std::to_string(lines) + ")";
 }
 
+// How many of the lines of an earlier version's `text`, kept in a file
+// that was not removed, the release before this one takes in again at a
+// start on the transcript of `folder`: it reads the marks by file alone,
+// and knows those lines by the identity of their file's first line, as
+// taken in up to the line marked there.
+std::int64_t linesTheReleaseBeforeTakesIn(const fs::path& folder, const std::string& text) {
+    const std::int64_t lines = std::count(text.begin(), text.end(), '\n');
+    const auto marked =
+        column(TranscriptDB(folder / "transcript.sqlite").handle(),
+               "SELECT line FROM recovery_marks WHERE typeof(line) = 'integer' AND file = '" +
+                   identityOfTheReleaseBefore(text.substr(0, text.find('\n')), 1).string() + "'");
+    return marked.empty() ? lines : std::max<std::int64_t>(0, lines - std::stoll(marked.front()));
+}
+
 // A second file an earlier version kept, that begins as the kept one
 // (the same first change) and parts from it at its second line, where it
 // gives the first paragraph the text "first words CCC": made from what
 // the kept file leaves (at the start that takes both in), or from what a
 // later edit left (at a later start).
-enum class Parted { no, atFirstStart, atLaterStart };
+enum class Parted { no, atFirstStart, atLaterStart, sameSecondLineAtLaterStart };
 
 std::string partingFile(const std::string& earlierText, bool withBefore, const char* madeFrom) {
     const std::string first = earlierText.substr(0, earlierText.find('\n') + 1);
@@ -473,6 +487,19 @@ std::string partingFile(const std::string& earlierText, bool withBefore, const c
         parting["before"] = digits;
     }
     return first + parting.dump() + "\n";
+}
+
+// A file another run of an earlier version kept, that begins with an
+// utterance said there and then holds the kept file's second line, at the
+// same number: only the lines before it tell the two apart.
+std::string sameSecondLineFile(const std::string& earlierText, bool withBefore) {
+    nlohmann::json said = segment(50, 51, "said elsewhere");
+    if (withBefore) said["before"] = nullptr;
+    std::istringstream lines(earlierText);
+    std::string first, second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    return said.dump() + "\n" + second + "\n";
 }
 
 // Appends `text` to the temporary folder's file of the store of `folder`.
@@ -604,6 +631,13 @@ std::vector<KeptFileRow> keptFileRows() {
         {"an earlier version's line, a later edit, a second file parting at a later start",
          typeAAA, typeBBB, edited, "named", Then::nothing, {}, {}, Writer::earlier, nullptr,
          Parted::atLaterStart},
+        {"an earlier version's line, another's file with the same second line at a later start",
+         typeAAA, none, {"first words AAA", "second"}, "named", Then::nothing,
+         {}, {}, Writer::earlier, nullptr, Parted::sameSecondLineAtLaterStart},
+        {"an earlier version's line without before, another's file with the same second line at "
+         "a later start", typeAAA, none, {"first words AAA", "second"}, "named",
+         Then::nothing, {}, {}, Writer::earlierWithoutBefore, nullptr,
+         Parted::sameSecondLineAtLaterStart},
         // clang-format on
     };
 }
@@ -685,6 +719,10 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
         disk.setReadOnly(false);
         EXPECT_NE(log.text().find("cannot remove or empty " + recovery.string()), std::string::npos)
             << log.text();
+        // The release before, started now, finds the kept file still there.
+        if (!earlierText.empty()) {
+            EXPECT_EQ(linesTheReleaseBeforeTakesIn(dir.path(), earlierText), 0);
+        }
         if (row.then == Then::emptied || row.then == Then::emptiedHeldAtStart)
             for (const auto& entry : fs::directory_iterator(temporary)) fs::remove_all(entry);
         auto expected = row.expected;
@@ -705,13 +743,21 @@ TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
         if (!earlierText.empty()) {
             putBackAsCopies(dir.path(), earlierText);
             expected.push_back("appended since");
+            const bool withBefore = row.writer == Writer::earlier;
+            const auto places = TranscriptStore::recoveryFiles(dir.path());
+            const fs::path elsewhere = temporary / ("verbolin-" + std::to_string(::getuid()) + "-" +
+                                                    places[1].filename().string());
             if (row.parted == Parted::atLaterStart) {
-                const auto places = TranscriptStore::recoveryFiles(dir.path());
-                const std::string own = "verbolin-" + std::to_string(::getuid()) + "-";
-                std::ofstream(temporary / (own + places[1].filename().string()), std::ios::binary)
-                    << partingFile(earlierText, row.writer == Writer::earlier, "first words BBB");
+                std::ofstream(elsewhere, std::ios::binary)
+                    << partingFile(earlierText, withBefore, "first words BBB");
                 std::replace(expected.begin(), expected.end(), std::string("first words BBB"),
                              std::string("first words CCC"));
+            }
+            if (row.parted == Parted::sameSecondLineAtLaterStart) {
+                ASSERT_GE(std::count(earlierText.begin(), earlierText.end(), '\n'), 2);
+                std::ofstream(elsewhere, std::ios::binary)
+                    << sameSecondLineFile(earlierText, withBefore);
+                expected.push_back("said elsewhere");
             }
             EXPECT_EQ(textsIn(TranscriptStore(dir.path(), fixedCalendar())), sorted(expected));
         }
