@@ -285,9 +285,8 @@ bool SessionSummaries::applySpan(const SegmentSequence& segments,
     }
 
     if (!cutoff_ || span.first < *cutoff_) {
-        // A day item ends a calendar day on, at the same wall-clock time,
-        // which across a clock change can reach into the next day: the day
-        // before is made anew too.
+        // A day item ends where the next day begins: the day before, whose
+        // item ends here, is made anew too.
         const Date dayOfFirst = finder.startOfDay(span.first);
         const Date start = finder.startOfDay(dayOfFirst - std::chrono::nanoseconds(1));
         Date last = span.last;

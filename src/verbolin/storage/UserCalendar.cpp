@@ -58,6 +58,14 @@ platform::Date addDays(icu::Calendar& cal, platform::Date date, int days) {
     return fromUDate(ms);
 }
 
+// The start of the day after the one that starts at `dayStart`. When that
+// day began later than midnight (a clock change at 00:00), one calendar
+// day on is as late into the next day, whose first hour would then be
+// counted in both.
+platform::Date nextDayStart(icu::Calendar& cal, platform::Date dayStart) {
+    return dayStartOf(cal, addDays(cal, dayStart, 1));
+}
+
 std::string formatWith(icu::DateFormat* f, platform::Date date) {
     if (!f) return {};
     icu::UnicodeString text;
@@ -156,21 +164,18 @@ UserCalendar::DayFinder::DayFinder(const UserCalendar& calendar)
 UserCalendar::DayFinder::~DayFinder() = default;
 
 platform::Date UserCalendar::DayFinder::startOfDay(platform::Date date) {
-    if (cached_ && date >= dayStart_ && date < cacheEnd_) return dayStart_;
+    if (cached_ && date >= dayStart_ && date < nextStart_) return dayStart_;
     dayStart_ = dayStartOf(*calendar_, date);
-    nextStart_ = addDays(*calendar_, dayStart_, 1);
-    // When this day began later than midnight (a clock change at 00:00), one
-    // day on is not midnight of the next day; the cache must end there.
-    cacheEnd_ = dayStartOf(*calendar_, nextStart_);
+    nextStart_ = nextDayStart(*calendar_, dayStart_);
     // A calendar that cannot step (a broken zone) must not make the cache
     // claim every later date.
-    cached_ = cacheEnd_ > dayStart_ && date >= dayStart_ && date < cacheEnd_;
+    cached_ = nextStart_ > dayStart_ && date >= dayStart_ && date < nextStart_;
     return dayStart_;
 }
 
 platform::Date UserCalendar::DayFinder::nextDay(platform::Date dayStart) {
     if (cached_ && dayStart == dayStart_) return nextStart_;
-    return addDays(*calendar_, dayStart, 1);
+    return nextDayStart(*calendar_, dayStart);
 }
 
 UserCalendar::TimeFormatter::TimeFormatter(const UserCalendar& calendar)

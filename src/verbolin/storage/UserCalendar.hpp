@@ -55,12 +55,14 @@ class UserCalendar {
         DayFinder& operator=(const DayFinder&) = delete;
 
         platform::Date startOfDay(platform::Date date);
+        // The start of the next calendar day: one calendar day on, or less
+        // where this day began after midnight (a clock change at 00:00).
         platform::Date nextDay(platform::Date dayStart);
 
       private:
         std::unique_ptr<icu::Calendar> calendar_;
         bool cached_ = false;
-        platform::Date dayStart_{}, nextStart_{}, cacheEnd_{};
+        platform::Date dayStart_{}, nextStart_{};
     };
 
     // Writes many short times with one formatter, made once: as

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -102,23 +103,57 @@ TEST_F(SessionListTest, RemovingASessionHandsItsSegmentsToThePreviousOne) {
     EXPECT_EQ(store.segmentsIn(items[0]), std::vector<Segment>{s});
 }
 
+// Each day item ends where the next day begins, whatever its length: a day
+// of a clock change, the day before it, 25 hours long where the clocks go
+// back at midnight into it (23:30 said twice), and a day that begins at one
+// because they went forward at midnight. Its last words stay in it, and
+// the next day's first half hour in the next day's item alone.
 TEST(SessionListDays, DaylightSavingDaysLast23And25Hours) {
-    TempDir dir;
-    UserCalendar ny("en_US", "America/New_York");
-    TranscriptStore store(dir.path(), ny);
     struct Case {
-        double midday, dayStart, nextDay;
+        const char* zone;
+        double said, dayStart, nextDay;
     } cases[] = {
-        {1710086400.0, 1710046800.0, 1710129600.0},  // 2024-03-10, clocks go forward
-        {1730649600.0, 1730606400.0, 1730696400.0},  // 2024-11-03, clocks go back
+        {"America/New_York", 1710086400.0, 1710046800.0, 1710129600.0},  // 2024-03-10, forward
+        {"America/New_York", 1730649600.0, 1730606400.0, 1730696400.0},  // 2024-11-03, back
+        // The days before, to their last half hour.
+        {"America/New_York", 1710045000.0, 1709960400.0, 1710046800.0},  // 2024-03-09 23:30
+        {"America/New_York", 1730604600.0, 1730520000.0, 1730606400.0},  // 2024-11-02 23:30
+        {"Europe/Berlin", 1711837800.0, 1711753200.0, 1711839600.0},     // 2024-03-30 23:30
+        {"Europe/Berlin", 1711879200.0, 1711839600.0, 1711922400.0},     // 2024-03-31, 23 h
+        {"Europe/Berlin", 1729978200.0, 1729893600.0, 1729980000.0},     // 2024-10-26 23:30
+        {"Europe/Berlin", 1730026800.0, 1729980000.0, 1730070000.0},     // 2024-10-27, 25 h
+        // Clocks back from midnight to 23:00: the day before lasts 25 hours.
+        {"America/Sao_Paulo", 1518917400.0, 1518832800.0, 1518922800.0},  // 2018-02-17 23:30
+        {"America/Sao_Paulo", 1518921000.0, 1518832800.0, 1518922800.0},  // and again
+        {"America/Santiago", 1712460600.0, 1712372400.0, 1712462400.0},   // 2024-04-06 23:30
+        // Clocks forward from midnight: the day before ends at one, and the
+        // day begins there and lasts 23 hours.
+        {"America/Sao_Paulo", 1541298600.0, 1541214000.0, 1541300400.0},  // 2018-11-03 23:30
+        {"America/Sao_Paulo", 1541340000.0, 1541300400.0, 1541383200.0},  // 2018-11-04
+        {"America/Havana", 1710088200.0, 1710046800.0, 1710129600.0},     // 2024-03-10
     };
     for (const auto& c : cases) {
-        store.segments.set({segment(c.midday - kBase, c.midday - kBase + 1, "x")});
-        auto items = store.sessionItems();
-        ASSERT_EQ(items.size(), 1u);
-        EXPECT_EQ(items[0].start, at(c.dayStart));
-        EXPECT_EQ(items[0].end, at(c.nextDay));
-        EXPECT_EQ(items[0].id, TranscriptStore::dayItemId(at(c.dayStart)));
+        SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.said));
+        TempDir dir;
+        TranscriptStore store(dir.path(), UserCalendar("en_GB", c.zone));
+        const Segment said = segment(c.said - kBase, c.said - kBase + 1, "said");
+        const Segment next =
+            segment(c.nextDay + 1800 - kBase, c.nextDay + 1801 - kBase, "the next day");
+        store.segments.set({said, next});
+        const auto items = store.sessionItems();
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(items[1].start, at(c.dayStart));
+        EXPECT_EQ(items[1].end, at(c.nextDay));
+        EXPECT_EQ(items[1].id, TranscriptStore::dayItemId(at(c.dayStart)));
+        EXPECT_EQ(store.segmentsIn(items[1]), std::vector<Segment>{said});
+        EXPECT_EQ(items[0].start, at(c.nextDay));
+        EXPECT_EQ(store.segmentsIn(items[0]), std::vector<Segment>{next});
+        EXPECT_EQ(store.days(), (std::vector<Date>{at(c.nextDay), at(c.dayStart)}));
+        const auto& entries = store.sessionSummaries().entries();
+        ASSERT_EQ(entries.size(), 2u);
+        EXPECT_EQ(entries[1].day, at(c.dayStart));
+        EXPECT_EQ(entries[1].lastEnd, said.end);
+        EXPECT_EQ(entries[0].firstStart, next.start);
     }
     EXPECT_EQ(TranscriptStore::dayItemId(at(1710046800.0)), "day:1710046800.0");
     EXPECT_EQ(TranscriptStore::dayItemId(at(0.25)), "day:0.25");
@@ -283,6 +318,15 @@ void expectSummariesMatchAWalk(const TranscriptStore& store, const UserCalendar&
     const auto items = TranscriptStore::sessionItems(all, store.sessions.peek(), calendar);
     const auto& entries = store.sessionSummaries().entries();
     ASSERT_EQ(entries.size(), items.size()) << step;
+    // Each segment is shown under one item: a day ends where the next begins.
+    for (const Segment& s : all)
+        EXPECT_EQ(std::count_if(items.begin(), items.end(),
+                                [&](const SessionItem& item) {
+                                    return s.start >= item.start &&
+                                           (!item.end || s.start < *item.end);
+                                }),
+                  1)
+            << step << " " << platform::secondsSince1970(s.start);
     for (size_t i = 0; i < items.size(); ++i) {
         const SessionItem& item = items[i];
         const Segment *first = nullptr, *last = nullptr;
@@ -318,10 +362,11 @@ std::string words(std::mt19937& random, int count) {
 
 }  // namespace
 
-// Six days around a clock change, dictated at any hour (across midnight
-// too), the first days before any session; then edits, undo, deletes,
-// renames, merges, new sessions, a whole rewrite and an utterance stamped
-// before the last (a clock set back), each followed by a check against a walk.
+// Six days around a clock change, or from the day before it, dictated at
+// any hour (across midnight too), the first days before any session; then
+// edits, undo, deletes, renames, merges, new sessions, a whole rewrite and
+// an utterance stamped before the last (a clock set back), each followed
+// by a check against a walk.
 TEST(SessionSummaries, MatchAWalkOfEverySegmentAfterEveryChange) {
     struct Case {
         const char* name;
@@ -329,9 +374,11 @@ TEST(SessionSummaries, MatchAWalkOfEverySegmentAfterEveryChange) {
         const char* zone;
         bool memoryOnly = false;  // no database: its folder cannot be made
     } cases[] = {
-        {"clocks go back", 1730433600.0, "America/New_York"},             // 2024-11-01
-        {"clocks go forward", 1709874000.0, "America/New_York"},          // 2024-03-08
-        {"a day that starts at one", 1541127600.0, "America/Sao_Paulo"},  // 2018-11-02
+        {"clocks go back", 1730433600.0, "America/New_York"},              // 2024-11-01
+        {"clocks go forward", 1709874000.0, "America/New_York"},           // 2024-03-08
+        {"a day that starts at one", 1541127600.0, "America/Sao_Paulo"},   // 2018-11-02
+        {"the day before clocks go back", 1729893600.0, "Europe/Berlin"},  // 2024-10-26
+        {"a day before of 25 hours", 1518832800.0, "America/Sao_Paulo"},   // 2018-02-17
         {"from memory alone", 1730433600.0, "America/New_York", true},
     };
     for (const auto& c : cases) {
