@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -92,7 +93,49 @@ struct Case {
     std::function<void(TranscriptStore&)> change = {};
     // Damage may also keep the newest part from being read at once.
     bool eitherWay = false;
+    // What another program does to the file while the earlier part is read
+    // (to the other copy before it is read whole).
+    std::function<void(const fs::path&)> during = {};
+    // What the user does once the whole joined (both stores alike).
+    std::function<void(TranscriptStore&)> later = {};
 };
+
+// Inserts, after the session the newest part would start with, a segment
+// that ends within a paragraph's gap of that session's first one.
+void sessionStartingWithinTheGap(const fs::path& folder) {
+    sql(folder,
+        "CREATE TEMP TABLE boundary AS SELECT s.start AS session, (SELECT min(start) FROM "
+        "segments WHERE start >= s.start) AS first FROM sessions s WHERE s.start <= (SELECT "
+        "start FROM segments ORDER BY start DESC LIMIT 1 OFFSET 299) ORDER BY s.start DESC "
+        "LIMIT 1;"
+        "INSERT INTO segments (id, start, end, text) SELECT "
+        "'0B1E5D3A-6C37-4D7B-9A51-3F1D2C4B5A69', session - 2, first - 1, 'said just before it' "
+        "FROM boundary;");
+}
+
+// The newest paragraph edited once more: its text as the store shows it, and a word.
+void editNewestParagraph(TranscriptStore& s) {
+    const Block last = s.allBlocks()->back();
+    s.replace(last, last.text() + " and so on");
+}
+
+// What the file holds, row by row.
+std::vector<std::string> rows(const fs::path& folder) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((folder / "transcript.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    std::vector<std::string> out = column(
+        db,
+        "SELECT id || ' ' || start || ' ' || end || ' ' || text || ' ' || edited FROM segments "
+        "ORDER BY start, id");
+    for (std::string& line : column(db, "SELECT id || ' ' || start || ' ' || ifnull(name, '') "
+                                        "FROM sessions ORDER BY start, id"))
+        out.push_back(std::move(line));
+    sqlite3_close(db);
+    return out;
+}
+
+constexpr const char* kNewestRow = "(SELECT rowid FROM segments ORDER BY start DESC LIMIT 1)";
+constexpr const char* kEarliestRow = "(SELECT rowid FROM segments ORDER BY start LIMIT 1)";
 
 // Damages a page in the first third of the file, where the earliest rows are.
 void damageEarlierPages(const fs::path& folder) {
@@ -137,6 +180,73 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
                  "segments ORDER BY start LIMIT 5)");
          }},
         {"a file damaged among its earliest rows", 300, true, damageEarlierPages, {}, true},
+        {"a session that starts within a paragraph's gap is no boundary", 300, true,
+         sessionStartingWithinTheGap},
+        {"another program updates a newest and an earliest segment meanwhile",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f, std::string("UPDATE segments SET text = text || ' (changed elsewhere)' WHERE "
+                                "rowid IN (") +
+                        kNewestRow + ", " + kEarliestRow + ")");
+         },
+         editNewestParagraph},
+        {"another program inserts a segment in each part meanwhile",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f,
+                 "INSERT INTO segments (id, start, end, text) SELECT "
+                 "'5A0F3C1E-2B4D-4E6F-8A9B-0C1D2E3F4A5B', max(end) + 1, max(end) + 2, 'said "
+                 "elsewhere' FROM segments;"
+                 "INSERT INTO segments (id, start, end, text) SELECT "
+                 "'7C2E4A6B-8D0F-4A1B-9C3D-5E7F9A1B3C5D', min(start) - 60, min(start) - 59, "
+                 "'written elsewhere' FROM segments;");
+         },
+         editNewestParagraph},
+        {"another program deletes a segment of each part meanwhile",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f, std::string("DELETE FROM segments WHERE rowid IN (") + kNewestRow + ", " +
+                        kEarliestRow + ")");
+         },
+         editNewestParagraph},
+        {"another program moves the newest part's first segment into the earlier part",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f,
+                 "UPDATE segments SET start = start - 4.0e7, end = end - 4.0e7 WHERE rowid = "
+                 "(SELECT rowid FROM segments WHERE start >= (SELECT max(start) FROM sessions "
+                 "WHERE start <= (SELECT start FROM segments ORDER BY start DESC LIMIT 1 OFFSET "
+                 "299)) ORDER BY start LIMIT 1)");
+         },
+         editNewestParagraph},
+        {"another program moves an earliest segment into the newest part",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f, std::string("UPDATE segments SET start = (SELECT max(end) FROM segments) + "
+                                "1, end = (SELECT max(end) FROM segments) + 2 WHERE rowid = ") +
+                        kEarliestRow);
+         },
+         editNewestParagraph},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,16 +263,21 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         std::vector<std::string> saidWhole, saidInTwo;
         std::vector<Segment> wholeSegments, unchanged;
         std::vector<SessionMarker> wholeSessions;
-        std::vector<std::string> wholeBlocks;
+        std::vector<std::string> wholeBlocks, wholeRows;
         // Found through the start index.
         std::unordered_set<platform::Uuid> some;
         std::vector<size_t> wholeHeld;
         bool wholeNotSaved = false;
+        if (c.during) {
+            unchanged = TranscriptStore(wholeFolder).segments.get();
+            c.during(wholeFolder);
+        }
         {
             Said said(wholeFolder);
             TranscriptStore whole(wholeFolder);
-            unchanged = whole.segments.get();
+            if (!c.during) unchanged = whole.segments.get();
             if (c.change) c.change(whole);
+            if (c.later) c.later(whole);
             wholeSegments = whole.segments.get();
             wholeSessions = whole.sessions.get();
             wholeBlocks = texts(*whole.allBlocks());
@@ -171,8 +286,16 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             wholeNotSaved = whole.notSaved.get();
             saidWhole = said.lines;
         }
+        wholeRows = rows(wholeFolder);
         Said said(twoFolder);
-        TranscriptStore two(twoFolder, UserCalendar(), {.main = &main, .newest = c.newest});
+        // Held on the reading thread, as a slow disk would hold it.
+        int reads = 0;
+        TranscriptStore two(twoFolder, UserCalendar(),
+                            {.main = &main,
+                             .newest = c.newest,
+                             .whileReading = [&](const std::atomic<bool>&) {
+                                 if (reads++ == 0 && c.during) c.during(twoFolder);
+                             }});
         if (!c.eitherWay) {
             EXPECT_EQ(!two.readWhole(), c.inTwo);
         }
@@ -186,7 +309,7 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             const size_t from = unchanged.size() - part.size();
             for (size_t i = 0; i < part.size(); ++i)
                 ASSERT_EQ(part[i].id, unchanged[from + i].id) << i;
-            if (!c.change) {
+            if (!c.change && !c.during) {
                 const std::vector<std::string> blocks = texts(*two.allBlocks());
                 ASSERT_LE(blocks.size(), wholeBlocks.size());
                 EXPECT_TRUE(std::equal(blocks.begin(), blocks.end(),
@@ -199,6 +322,7 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             EXPECT_TRUE(two.readWhole());
         }
         untilWhole(two, main);
+        if (c.later) c.later(two);
         ASSERT_EQ(two.segments.peek().size(), wholeSegments.size());
         for (size_t i = 0; i < wholeSegments.size(); ++i) {
             const Segment &a = two.segments.peek()[i], &b = wholeSegments[i];
@@ -213,6 +337,10 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         EXPECT_EQ(said.lines, saidWhole);
         if (two.db()) {
             EXPECT_FALSE(two.db()->unchecked());
+        }
+        // What a later change stored keeps what the other program did.
+        if (c.later) {
+            EXPECT_TRUE(rows(twoFolder) == wholeRows);
         }
     }
 }
