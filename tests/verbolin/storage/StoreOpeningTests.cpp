@@ -346,22 +346,100 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
 }
 
 TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
-    TempDir root("opening-closed");
-    const fs::path folder = copyOf(root.path(), "two");
-    platform::VirtualClock clock;
-    platform::ManualMainExecutor main(clock);
-    size_t rows = 0;
-    {
-        TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
-        ASSERT_FALSE(two.readWhole());
-        rows = two.segments.peek().size();
+    const struct {
+        const char* name;
+        bool moved;  // another program changed the file first: the whole is read again
+    } cases[] = {
+        {"while the earlier part is read", false},
+        {"while the whole is read again", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir root("opening-closed");
+        const fs::path folder = copyOf(root.path(), "two");
+        platform::VirtualClock clock;
+        platform::ManualMainExecutor main(clock);
+        std::atomic<int> calls{0};
+        std::atomic<bool> held{false};
+        size_t rows = 0;
+        {
+            TranscriptStore two(
+                folder, UserCalendar(),
+                {.main = &main, .newest = 300, .whileReading = [&](const std::atomic<bool>& stop) {
+                     if (++calls == 1 && c.moved) {
+                         sql(folder, std::string("UPDATE segments SET text = text || '!' WHERE "
+                                                 "rowid = ") +
+                                         kNewestRow);
+                         return;
+                     }
+                     // Held until the store closes, as a slow disk would hold it.
+                     held = true;
+                     while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                 }});
+            ASSERT_FALSE(two.readWhole());
+            rows = two.segments.peek().size();
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+            while (!held && std::chrono::steady_clock::now() < limit)
+                if (main.runPending() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_TRUE(held) << "the read was never held";
+            EXPECT_FALSE(two.readWhole());
+        }
+        // The join posted by a read that ended after the store is a no-op.
+        main.runPending();
+        TranscriptStore again(folder);
+        EXPECT_GT(again.segments.peek().size(), rows);
+        EXPECT_FALSE(again.notSaved.get());
     }
-    // The join posted by a read that ended after the store is a no-op.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    main.runPending();
-    TranscriptStore again(folder);
-    EXPECT_GT(again.segments.peek().size(), rows);
-    EXPECT_FALSE(again.notSaved.get());
+}
+
+TEST(StoreOpening, AWriteBeforeTheCheckIsRefusedInAnyBuild) {
+    TempDir root("opening-refused");
+    const fs::path folder = copyOf(root.path(), "file");
+    const std::vector<std::string> before = rows(folder);
+    Said said(folder);
+    TranscriptDB db(folder / "transcript.sqlite", TranscriptDB::Unchecked{});
+    const Segment written = segment(4.0e8, 4.0e8 + 1, "written too soon");
+    SessionMarker marker;
+    marker.start = at(kBase + 4.0e8);
+    const platform::Uuid first = *platform::Uuid::parse(
+        column(db.handle(), "SELECT id FROM segments ORDER BY start LIMIT 1").at(0));
+    // Past the size at which the index is rebuilt rather than kept row by
+    // row: its trigger is dropped before any row is written.
+    std::vector<Segment> many;
+    for (int i = 0; i < 20000; ++i) many.push_back(segment(5.0e8 + i, 5.0e8 + i + 0.5, "many"));
+    const struct {
+        const char* name;
+        std::function<bool()> write;
+        bool ours = true;  // refused by the store's own check, which says why
+    } writes[] = {
+        {"a segment", [&] { return db.upsert(written); }},
+        {"a session", [&] { return db.upsert(marker); }},
+        {"an edit", [&] { return db.apply({.segments = {written}, .deletedSegments = {first}}); }},
+        {"a deletion", [&] { return db.apply({.deletedSegments = {first}}); }},
+        {"marks alone", [&] { return db.apply({.marks = {{platform::Uuid::random(), 3}}}); }},
+        {"a large import", [&] { return db.apply({.segments = many}); }},
+        {"a statement of its own",
+         [&] {
+             return sqlite3_exec(db.handle(), "DELETE FROM segments", nullptr, nullptr,
+                                 nullptr) == SQLITE_OK;
+         },
+         false},
+    };
+    for (const auto& w : writes) {
+        SCOPED_TRACE(w.name);
+        EXPECT_FALSE(w.write());
+        if (w.ours) {
+            EXPECT_EQ(db.lastError(), TranscriptDB::kNotYetChecked);
+        }
+        EXPECT_TRUE(rows(folder) == before);
+    }
+    // Said once, not at each refusal.
+    EXPECT_EQ(said.lines, std::vector<std::string>{"not writing <folder>/transcript.sqlite: " +
+                                                   std::string(TranscriptDB::kNotYetChecked)});
+    // Once checked, the same write goes through.
+    db.finishOpening();
+    EXPECT_TRUE(db.upsert(written));
+    EXPECT_FALSE(rows(folder) == before);
 }
 
 }  // namespace
