@@ -469,7 +469,8 @@ bool readSegmentsBefore(sqlite3* handle, std::optional<double> before,
         }
     }
     OneOffStatement st;
-    const std::string sql = std::string(kSegmentColumns) + "FROM segments" + where + " ORDER BY start";
+    const std::string sql =
+        std::string(kSegmentColumns) + "FROM segments" + where + " ORDER BY start";
     if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) return false;
     if (before) sqlite3_bind_double(st.stmt, 1, *before);
     std::vector<IdRepair> repairs;

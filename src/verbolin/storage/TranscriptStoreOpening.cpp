@@ -182,14 +182,13 @@ void TranscriptStore::joinRead() {
                     read->version = now;
                     ++read->rereads;
                     const std::filesystem::path file = db_->url();
-                    startReading(
-                        *read,
-                        [file, &stop = read->stop, &hook = read->whileReading] {
-                            return TranscriptDB::readAllAgain(file, stop, [&] {
-                                if (hook) hook(stop);
-                            });
-                        },
-                        std::make_shared<const std::vector<Block>>(), {});
+                    startReading(*read,
+                                 [file, &stop = read->stop, &hook = read->whileReading] {
+                                     return TranscriptDB::readAllAgain(file, stop, [&] {
+                                         if (hook) hook(stop);
+                                     });
+                                 },
+                                 std::make_shared<const std::vector<Block>>(), {});
                     earlier_ = std::move(read);
                     return;
                 } catch (const std::system_error&) {

@@ -127,8 +127,9 @@ std::vector<std::string> rows(const fs::path& folder) {
         db,
         "SELECT id || ' ' || start || ' ' || end || ' ' || text || ' ' || edited FROM segments "
         "ORDER BY start, id");
-    for (std::string& line : column(db, "SELECT id || ' ' || start || ' ' || ifnull(name, '') "
-                                        "FROM sessions ORDER BY start, id"))
+    for (std::string& line : column(db,
+                                    "SELECT id || ' ' || start || ' ' || ifnull(name, '') "
+                                    "FROM sessions ORDER BY start, id"))
         out.push_back(std::move(line));
     sqlite3_close(db);
     return out;
@@ -149,8 +150,8 @@ void damageEarlierPages(const fs::path& folder) {
     }
 }
 
-TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
-    const Case cases[] = {
+std::vector<Case> openingCases() {
+    return {
         {"newest part, then the rest", 300, true},
         {"a part of one session", 1, true},
         {"too short to be worth two reads", 4000, false},
@@ -248,7 +249,46 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
          },
          editNewestParagraph},
     };
-    for (const Case& c : cases) {
+}
+
+// What a start that reads the file whole makes of it.
+struct WholeRead {
+    std::vector<std::string> said;
+    std::vector<Segment> segments, unchanged;  // unchanged: before the case's changes
+    std::vector<SessionMarker> sessions;
+    std::vector<std::string> blocks, rows;
+    // Found through the start index.
+    std::unordered_set<platform::Uuid> some;
+    std::vector<size_t> held;
+    bool notSaved = false;
+};
+
+WholeRead readWhole(const Case& c, const fs::path& folder) {
+    WholeRead out;
+    if (c.during) {
+        out.unchanged = TranscriptStore(folder).segments.get();
+        c.during(folder);
+    }
+    {
+        Said said(folder);
+        TranscriptStore whole(folder);
+        if (!c.during) out.unchanged = whole.segments.get();
+        if (c.change) c.change(whole);
+        if (c.later) c.later(whole);
+        out.segments = whole.segments.get();
+        out.sessions = whole.sessions.get();
+        out.blocks = texts(*whole.allBlocks());
+        for (size_t i = 0; i < out.segments.size(); i += 97) out.some.insert(out.segments[i].id);
+        out.held = whole.paragraphsHolding(out.some);
+        out.notSaved = whole.notSaved.get();
+        out.said = said.lines;
+    }
+    out.rows = rows(folder);
+    return out;
+}
+
+TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
+    for (const Case& c : openingCases()) {
         SCOPED_TRACE(c.name);
         TempDir root("opening");
         const fs::path twoFolder = copyOf(root.path(), "two"),
@@ -260,42 +300,15 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         platform::VirtualClock clock;
         platform::ManualMainExecutor main(clock);
 
-        std::vector<std::string> saidWhole, saidInTwo;
-        std::vector<Segment> wholeSegments, unchanged;
-        std::vector<SessionMarker> wholeSessions;
-        std::vector<std::string> wholeBlocks, wholeRows;
-        // Found through the start index.
-        std::unordered_set<platform::Uuid> some;
-        std::vector<size_t> wholeHeld;
-        bool wholeNotSaved = false;
-        if (c.during) {
-            unchanged = TranscriptStore(wholeFolder).segments.get();
-            c.during(wholeFolder);
-        }
-        {
-            Said said(wholeFolder);
-            TranscriptStore whole(wholeFolder);
-            if (!c.during) unchanged = whole.segments.get();
-            if (c.change) c.change(whole);
-            if (c.later) c.later(whole);
-            wholeSegments = whole.segments.get();
-            wholeSessions = whole.sessions.get();
-            wholeBlocks = texts(*whole.allBlocks());
-            for (size_t i = 0; i < wholeSegments.size(); i += 97) some.insert(wholeSegments[i].id);
-            wholeHeld = whole.paragraphsHolding(some);
-            wholeNotSaved = whole.notSaved.get();
-            saidWhole = said.lines;
-        }
-        wholeRows = rows(wholeFolder);
+        const WholeRead whole = readWhole(c, wholeFolder);
         Said said(twoFolder);
         // Held on the reading thread, as a slow disk would hold it.
         int reads = 0;
-        TranscriptStore two(twoFolder, UserCalendar(),
-                            {.main = &main,
-                             .newest = c.newest,
-                             .whileReading = [&](const std::atomic<bool>&) {
-                                 if (reads++ == 0 && c.during) c.during(twoFolder);
-                             }});
+        TranscriptStore two(
+            twoFolder, UserCalendar(),
+            {.main = &main, .newest = c.newest, .whileReading = [&](const std::atomic<bool>&) {
+                 if (reads++ == 0 && c.during) c.during(twoFolder);
+             }});
         if (!c.eitherWay) {
             EXPECT_EQ(!two.readWhole(), c.inTwo);
         }
@@ -304,16 +317,16 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             // start, in the whole's paragraphs, and nothing written yet.
             const auto& part = two.segments.peek();
             ASSERT_FALSE(part.empty());
-            ASSERT_LT(part.size(), unchanged.size());
+            ASSERT_LT(part.size(), whole.unchanged.size());
             EXPECT_GE(part.size(), c.newest);
-            const size_t from = unchanged.size() - part.size();
+            const size_t from = whole.unchanged.size() - part.size();
             for (size_t i = 0; i < part.size(); ++i)
-                ASSERT_EQ(part[i].id, unchanged[from + i].id) << i;
+                ASSERT_EQ(part[i].id, whole.unchanged[from + i].id) << i;
             if (!c.change && !c.during) {
                 const std::vector<std::string> blocks = texts(*two.allBlocks());
-                ASSERT_LE(blocks.size(), wholeBlocks.size());
+                ASSERT_LE(blocks.size(), whole.blocks.size());
                 EXPECT_TRUE(std::equal(blocks.begin(), blocks.end(),
-                                       wholeBlocks.end() - std::ptrdiff_t(blocks.size())));
+                                       whole.blocks.end() - std::ptrdiff_t(blocks.size())));
             }
             EXPECT_TRUE(two.db()->unchecked());
         }
@@ -323,24 +336,24 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         }
         untilWhole(two, main);
         if (c.later) c.later(two);
-        ASSERT_EQ(two.segments.peek().size(), wholeSegments.size());
-        for (size_t i = 0; i < wholeSegments.size(); ++i) {
-            const Segment &a = two.segments.peek()[i], &b = wholeSegments[i];
+        ASSERT_EQ(two.segments.peek().size(), whole.segments.size());
+        for (size_t i = 0; i < whole.segments.size(); ++i) {
+            const Segment &a = two.segments.peek()[i], &b = whole.segments[i];
             ASSERT_EQ(a.id, b.id) << i;
             ASSERT_EQ(a.text, b.text) << i;
             ASSERT_EQ(a.start, b.start) << i;
         }
-        EXPECT_EQ(two.sessions.get(), wholeSessions);
-        EXPECT_TRUE(texts(*two.allBlocks()) == wholeBlocks);
-        EXPECT_EQ(two.paragraphsHolding(some), wholeHeld);
-        EXPECT_EQ(two.notSaved.get(), wholeNotSaved);
-        EXPECT_EQ(said.lines, saidWhole);
+        EXPECT_EQ(two.sessions.get(), whole.sessions);
+        EXPECT_TRUE(texts(*two.allBlocks()) == whole.blocks);
+        EXPECT_EQ(two.paragraphsHolding(whole.some), whole.held);
+        EXPECT_EQ(two.notSaved.get(), whole.notSaved);
+        EXPECT_EQ(said.lines, whole.said);
         if (two.db()) {
             EXPECT_FALSE(two.db()->unchecked());
         }
         // What a later change stored keeps what the other program did.
         if (c.later) {
-            EXPECT_TRUE(rows(twoFolder) == wholeRows);
+            EXPECT_TRUE(rows(twoFolder) == whole.rows);
         }
     }
 }
@@ -380,7 +393,8 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
             rows = two.segments.peek().size();
             const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(2);
             while (!held && std::chrono::steady_clock::now() < limit)
-                if (main.runPending() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (main.runPending() == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
             ASSERT_TRUE(held) << "the read was never held";
             EXPECT_FALSE(two.readWhole());
         }
@@ -416,12 +430,15 @@ TEST(StoreOpening, AWriteBeforeTheCheckIsRefusedInAnyBuild) {
         {"a session", [&] { return db.upsert(marker); }},
         {"an edit", [&] { return db.apply({.segments = {written}, .deletedSegments = {first}}); }},
         {"a deletion", [&] { return db.apply({.deletedSegments = {first}}); }},
-        {"marks alone", [&] { return db.apply({.marks = {{platform::Uuid::random(), 3}}}); }},
+        {"marks alone",
+         [&] {
+             return db.apply({.marks = {{platform::Uuid::random(), 3}}});
+         }},
         {"a large import", [&] { return db.apply({.segments = many}); }},
         {"a statement of its own",
          [&] {
-             return sqlite3_exec(db.handle(), "DELETE FROM segments", nullptr, nullptr,
-                                 nullptr) == SQLITE_OK;
+             return sqlite3_exec(db.handle(), "DELETE FROM segments", nullptr, nullptr, nullptr) ==
+                    SQLITE_OK;
          },
          false},
     };
