@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -135,6 +134,20 @@ int readSegmentRows(sqlite3_stmt* st, std::vector<Segment>& out, std::vector<IdR
                               .edited = row.integer(4) != 0,
                               .original = row.optionalText(5)});
         if (stop && stop->load(std::memory_order_relaxed)) return SQLITE_INTERRUPT;
+    }
+    return rc;
+}
+
+int readSessionRows(sqlite3_stmt* st, std::vector<SessionMarker>& out,
+                    std::vector<IdRepair>& repairs) {
+    int rc;
+    const RowValues row(st);
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        SessionMarker m;
+        m.id = readId(row, 0, 3, repairs);
+        m.start = platform::dateFromSecondsSince1970(sqlite3_column_double(st, 1));
+        m.name = columnOptionalText(st, 2);
+        out.push_back(std::move(m));
     }
     return rc;
 }
@@ -371,19 +384,10 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
     lastReadWhole_ = true;
     if (!hasSessions_) return out;
     {
-        Statement st(prepare("SELECT id, start, name, rowid FROM sessions ORDER BY start",
-                             "reading sessions"));
+        Statement st(prepare(kReadSessions, "reading sessions"));
         lastReadWhole_ = st || !isBusy(sqlite3_errcode(db_));
         if (!st) return out;
-        int rc;
-        const RowValues row(st.stmt);
-        while ((rc = sqlite3_step(st.stmt)) == SQLITE_ROW) {
-            SessionMarker m;
-            m.id = readId(row, 0, 3, repairs);
-            m.start = platform::dateFromSecondsSince1970(sqlite3_column_double(st.stmt, 1));
-            m.name = columnOptionalText(st.stmt, 2);
-            out.push_back(std::move(m));
-        }
+        const int rc = readSessionRows(st.stmt, out, repairs);
         lastReadWhole_ = !isBusy(rc);
         if (rc != SQLITE_DONE)
             logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
@@ -444,9 +448,17 @@ bool TranscriptDB::mergeStep() {
     return false;
 }
 
+bool TranscriptDB::writable() {
+    if (!unchecked_) return true;
+    lastError_ = kNotYetChecked;
+    sayWriteFailure("not writing " + url_.string() + ": " + lastError_);
+    return false;
+}
+
 template <class Items>
 bool TranscriptDB::writeAll(const char* sql, const Items& items) {
     if (items.empty()) return true;
+    if (!writable()) return false;
     Statement st(prepare(sql, "writing"));  // once for the whole batch
     if (!st) return false;
     for (const auto& item : items)
@@ -461,7 +473,6 @@ bool TranscriptDB::upsert(const SessionMarker& m) {
 }
 
 bool TranscriptDB::apply(const Changes& c) {
-    assert(!unchecked_);  // nothing is written into a file before it is checked
     // A file that a later release made without the marks is written as
     // that release left it: its lines are then checked by what they were
     // made from alone.
@@ -478,6 +489,9 @@ bool TranscriptDB::apply(const Changes& c) {
                               c.deletedSessions.size() + 2 * (marks.size() + records.size()) +
                               (indexed && !bulk ? 1 : 0);
     if (statements == 0) return true;
+    // Nothing is written into a file before it is checked: the one way in
+    // for every change the store makes, refused in any build.
+    if (!writable()) return false;
     auto writeChanges = [&] {
         return writeAll(kDeleteSegment, c.deletedSegments) &&
                writeAll(kDeleteSession, c.deletedSessions) && writeAll(kWriteSegment, c.segments) &&

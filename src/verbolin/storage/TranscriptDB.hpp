@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -62,8 +63,13 @@ class TranscriptDB {
     // passed it; throws as the constructor does, and the connection is
     // then closed.
     void finishOpening();
-    // Opened Unchecked and not finished yet: only reads.
+    // Opened Unchecked and not finished yet: only reads. Every write is
+    // refused meanwhile (SQLite's query_only), in any build: apply() and
+    // upsert() return false with lastError() saying why, writing nothing.
     bool unchecked() const { return unchecked_; }
+    // What lastError() says of a write refused before the check.
+    static constexpr const char* kNotYetChecked =
+        "nothing is written before SQLite's check of the whole file has passed";
     // A read of an unchecked file met an id that needs its row rewritten.
     bool wantedRepair() const { return wantedRepair_; }
     // The code of a file that fails SQLite's check or is not a transcript.
@@ -107,14 +113,45 @@ class TranscriptDB {
     // on a read-only connection of their own after SQLite's quick check of
     // the whole file, for a start that read the rest through an Unchecked
     // connection; logs nothing, so that the open that follows a failure
-    // says it once. `stop` ends the read early (not whole).
+    // says it once. `stop` ends the read early (not whole); `checked` runs
+    // once the file passed the check, before the rows are read.
     struct EarlierPart {
         bool sound = false;  // passed the quick check
         bool whole = false;  // every row read, none needing its id repaired
         std::vector<Segment> segments;
+        std::vector<SessionMarker> sessions;  // read by readAllAgain() only
     };
     static EarlierPart readCheckedBefore(const std::filesystem::path& file, double before,
-                                         const std::atomic<bool>& stop);
+                                         const std::atomic<bool>& stop,
+                                         const std::function<void()>& checked = {});
+    // Every segment and every session as one state of the file (one read
+    // transaction), on a read-only connection of their own, without the
+    // quick check: for a file that passed it, which another program changed
+    // while a start read it in two. `begun` runs before the rows are read.
+    static EarlierPart readAllAgain(const std::filesystem::path& file,
+                                    const std::atomic<bool>& stop,
+                                    const std::function<void()>& begun = {});
+    // A number that stays the same while nobody else commits to the file,
+    // and changes when another connection does (or empties the WAL); none
+    // when it cannot be read. Reads on this connection since it was taken
+    // saw the file as it is now where it did not change.
+    std::optional<std::int64_t> dataVersion();
+    // Holds one read transaction on `db` for its life, so that its reads
+    // see one state of the file whatever another program commits
+    // meanwhile. Only reads go on within it.
+    class Snapshot {
+      public:
+        explicit Snapshot(TranscriptDB& db);
+        ~Snapshot();
+        Snapshot(const Snapshot&) = delete;
+        Snapshot& operator=(const Snapshot&) = delete;
+        // dataVersion() of that state; none when it could not be taken.
+        std::optional<std::int64_t> version() const { return version_; }
+
+      private:
+        sqlite3* db_;
+        std::optional<std::int64_t> version_;
+    };
     // False when the last of those two reads stopped early because another
     // program held the file: what it returned is only part.
     bool lastReadWhole() const { return lastReadWhole_; }
@@ -312,6 +349,8 @@ class TranscriptDB {
     static constexpr size_t kMostSpelledOut = 64;
     // A step of the index's merging, in the transaction of a change to it.
     bool mergeStep();
+    // False, saying why (lastError_), while the file is not checked yet.
+    bool writable();
     // Runs `sql` once per item, preparing it once.
     template <class Items>
     bool writeAll(const char* sql, const Items& items);

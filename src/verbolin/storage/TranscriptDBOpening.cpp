@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -176,6 +175,9 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Unchecked) : url_(std::mov
         // start that checks it first.
         if (version != schemaVersion)
             throw platform::AppError(kDomain, 2, url_.string() + " is of another layout");
+        // SQLite itself refuses every write on this connection until the
+        // check has passed, whatever statement a change would run.
+        exec("PRAGMA query_only = 1");
         unchecked_ = true;
     } catch (...) {
         sqlite3_close(std::exchange(db_, nullptr));
@@ -184,12 +186,13 @@ TranscriptDB::TranscriptDB(std::filesystem::path url, Unchecked) : url_(std::mov
 }
 
 void TranscriptDB::finishOpening() {
-    assert(unchecked_ && db_);
+    if (!unchecked_ || !db_) return;  // finished already, or closed by a finish that failed
     try {
         // The file was checked on another connection; its layout may have
         // changed since only through another program, and is looked at again.
         const int version = userVersion(db_);
         checkLayout(version);
+        exec("PRAGMA query_only = 0");
         unchecked_ = false;
         finishWriting(version);
     } catch (...) {
@@ -273,8 +276,7 @@ void TranscriptDB::proveWritable() {
 }
 
 bool TranscriptDB::proveWritableNow() {
-    assert(!unchecked_);
-    if (proven_ || readOnly_) return proven_;
+    if (proven_ || readOnly_ || unchecked_) return proven_;
     sqlite3_busy_timeout(db_, 0);
     // Writes wait again as they did, however the proof ends.
     const struct WaitAgain {
@@ -409,18 +411,21 @@ void TranscriptDB::upgradeSchema(int version) {
     }
 }
 
-TranscriptDB::EarlierPart TranscriptDB::readCheckedBefore(const std::filesystem::path& file,
-                                                          double before,
-                                                          const std::atomic<bool>& stop) {
-    EarlierPart out;
+namespace {
+
+using Reader = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
+
+// A read-only connection of the reading thread's own; none when the file
+// cannot be opened.
+Reader openReader(const std::filesystem::path& file, const std::atomic<bool>& stop) {
     sqlite3* handle = nullptr;
     const std::string uri = fileUri(file) + "?mode=ro";
     const int rc =
         sqlite3_open_v2(uri.c_str(), &handle,
                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
-    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(handle, &sqlite3_close);
-    if (rc != SQLITE_OK || !handle) return out;
-    sqlite3_busy_timeout(handle, kOpenBusyWaitMs);
+    Reader db(handle, &sqlite3_close);
+    if (rc != SQLITE_OK || !handle) return Reader(nullptr, &sqlite3_close);
+    sqlite3_busy_timeout(handle, TranscriptDB::kOpenBusyWaitMs);
     // A store that closes meanwhile waits for this no longer than a
     // thousand of SQLite's steps.
     sqlite3_progress_handler(
@@ -430,41 +435,104 @@ TranscriptDB::EarlierPart TranscriptDB::readCheckedBefore(const std::filesystem:
                                                                                                 : 0;
         },
         const_cast<std::atomic<bool>*>(&stop));
-    {
-        OneOffStatement check;
-        if (sqlite3_prepare_v2(handle, "PRAGMA quick_check", -1, &check.stmt, nullptr) != SQLITE_OK)
-            return out;
-        int step;
-        bool ok = true;
-        while ((step = sqlite3_step(check.stmt)) == SQLITE_ROW) {
-            const unsigned char* line = sqlite3_column_text(check.stmt, 0);
-            ok = ok && line && std::string_view(reinterpret_cast<const char*>(line)) == "ok";
-        }
-        out.sound = ok && step == SQLITE_DONE;
+    return db;
+}
+
+bool passesQuickCheckQuietly(sqlite3* handle) {
+    OneOffStatement check;
+    if (sqlite3_prepare_v2(handle, "PRAGMA quick_check", -1, &check.stmt, nullptr) != SQLITE_OK)
+        return false;
+    int step;
+    bool ok = true;
+    while ((step = sqlite3_step(check.stmt)) == SQLITE_ROW) {
+        const unsigned char* line = sqlite3_column_text(check.stmt, 0);
+        ok = ok && line && std::string_view(reinterpret_cast<const char*>(line)) == "ok";
     }
-    if (!out.sound || stop.load()) return out;
+    return ok && step == SQLITE_DONE;
+}
+
+// The segments that start before `before` (and any of no start), or every
+// segment; true when all were read and none needs its id repaired.
+bool readSegmentsBefore(sqlite3* handle, std::optional<double> before,
+                        const std::atomic<bool>& stop, std::vector<Segment>& out) {
+    const std::string where = before ? " WHERE start IS NULL OR start < ?" : "";
     // Sized first: a list grown in steps leaves holes this thread's heap
     // keeps for as long as the segments read into it live.
     {
         OneOffStatement count;
-        if (sqlite3_prepare_v2(handle,
-                               "SELECT count(*) FROM segments WHERE start IS NULL OR start < ?", -1,
-                               &count.stmt, nullptr) == SQLITE_OK) {
-            sqlite3_bind_double(count.stmt, 1, before);
+        const std::string sql = "SELECT count(*) FROM segments" + where;
+        if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &count.stmt, nullptr) == SQLITE_OK) {
+            if (before) sqlite3_bind_double(count.stmt, 1, *before);
             if (sqlite3_step(count.stmt) == SQLITE_ROW)
-                out.segments.reserve(
+                out.reserve(
                     size_t(std::max<sqlite3_int64>(0, sqlite3_column_int64(count.stmt, 0))));
         }
     }
     OneOffStatement st;
-    const std::string sql = std::string(kSegmentColumns) +
-                            "FROM segments WHERE start IS NULL OR start < ? ORDER BY start";
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) return out;
-    sqlite3_bind_double(st.stmt, 1, before);
+    const std::string sql =
+        std::string(kSegmentColumns) + "FROM segments" + where + " ORDER BY start";
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st.stmt, nullptr) != SQLITE_OK) return false;
+    if (before) sqlite3_bind_double(st.stmt, 1, *before);
     std::vector<IdRepair> repairs;
-    out.whole =
-        readSegmentRows(st.stmt, out.segments, repairs, &stop) == SQLITE_DONE && repairs.empty();
+    return readSegmentRows(st.stmt, out, repairs, &stop) == SQLITE_DONE && repairs.empty();
+}
+
+}  // namespace
+
+TranscriptDB::EarlierPart TranscriptDB::readCheckedBefore(const std::filesystem::path& file,
+                                                          double before,
+                                                          const std::atomic<bool>& stop,
+                                                          const std::function<void()>& checked) {
+    EarlierPart out;
+    const Reader db = openReader(file, stop);
+    if (!db) return out;
+    out.sound = passesQuickCheckQuietly(db.get());
+    if (!out.sound || stop.load()) return out;
+    if (checked) checked();
+    out.whole = readSegmentsBefore(db.get(), before, stop, out.segments);
     return out;
+}
+
+TranscriptDB::EarlierPart TranscriptDB::readAllAgain(const std::filesystem::path& file,
+                                                     const std::atomic<bool>& stop,
+                                                     const std::function<void()>& begun) {
+    EarlierPart out;
+    const Reader db = openReader(file, stop);
+    if (!db) return out;
+    out.sound = true;  // checked by the read before, and changed since only through SQLite
+    // One read transaction: the segments and the sessions of one state.
+    if (sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return out;
+    if (begun) begun();
+    std::vector<IdRepair> repairs;
+    OneOffStatement st;
+    out.whole = readSegmentsBefore(db.get(), std::nullopt, stop, out.segments) &&
+                sqlite3_prepare_v2(db.get(), kReadSessions, -1, &st.stmt, nullptr) == SQLITE_OK &&
+                readSessionRows(st.stmt, out.sessions, repairs) == SQLITE_DONE && repairs.empty();
+    sqlite3_finalize(std::exchange(st.stmt, nullptr));
+    sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+    return out;
+}
+
+std::optional<std::int64_t> TranscriptDB::dataVersion() {
+    OneOffStatement st;
+    if (sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &st.stmt, nullptr) != SQLITE_OK ||
+        sqlite3_step(st.stmt) != SQLITE_ROW)
+        return std::nullopt;
+    return sqlite3_column_int64(st.stmt, 0);
+}
+
+TranscriptDB::Snapshot::Snapshot(TranscriptDB& db) : db_(db.db_) {
+    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        db_ = nullptr;
+        return;
+    }
+    // Read within the transaction, it begins it: the version of the state
+    // every read of it sees.
+    version_ = db.dataVersion();
+}
+
+TranscriptDB::Snapshot::~Snapshot() {
+    if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
 }
 
 int TranscriptDB::checkedVersion() {

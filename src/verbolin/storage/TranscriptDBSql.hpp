@@ -13,6 +13,7 @@
 #include "platform/system/AppError.hpp"
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Segment.hpp"
+#include "verbolin/storage/SessionMarker.hpp"
 
 namespace verbolin {
 
@@ -79,6 +80,12 @@ constexpr const char* kSegmentColumns = "SELECT id, start, end, text, edited, or
 // Steps `st` (a query of kSegmentColumns) to its end, or until `stop`.
 int readSegmentRows(sqlite3_stmt* st, std::vector<Segment>& out, std::vector<IdRepair>& repairs,
                     const std::atomic<bool>* stop = nullptr);
+
+constexpr const char* kReadSessions = "SELECT id, start, name, rowid FROM sessions ORDER BY start";
+
+// Steps `st` (kReadSessions) to its end.
+int readSessionRows(sqlite3_stmt* st, std::vector<SessionMarker>& out,
+                    std::vector<IdRepair>& repairs);
 
 }  // namespace transcript_sql
 }  // namespace verbolin

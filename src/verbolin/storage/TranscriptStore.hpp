@@ -51,6 +51,10 @@ struct TranscriptOpening {
     // Segments read at once, at least, from the start of a session on; a
     // transcript of fewer than twice as many is read whole at once.
     size_t newest = 4000;
+    // For tests: runs on the reading thread once the file passed its check,
+    // before the earlier part is read (and before each read of the whole
+    // again), with the flag that ends the read (set when the store closes).
+    std::function<void(const std::atomic<bool>& stop)> whileReading = {};
 };
 
 class TranscriptStore {
@@ -236,7 +240,10 @@ class TranscriptStore {
     bool readWhole() const { return earlier_ == nullptr; }
     // Joins the earlier part now (waiting for its read), or, where it could
     // not be read whole or the file failed its check, opens the file as a
-    // start that reads it whole would, and says what it found.
+    // start that reads it whole would, and says what it found. Where
+    // another program changed the file since the newest part was read, what
+    // memory holds is the file read whole again, as one state (waited for
+    // too).
     void joinEarlierPart();
 
     // Stores one finished utterance; an empty text only ends the speaking state.
@@ -400,13 +407,24 @@ class TranscriptStore {
         // Declared before the read, so that it outlives it.
         std::atomic<bool> stop{false};
         std::vector<SessionMarker> markers;  // those before the newest part
+        platform::MainExecutor* main = nullptr;
+        std::function<void(const std::atomic<bool>&)> whileReading;  // see TranscriptOpening
+        // The file's dataVersion() on the store's connection when what
+        // memory holds was read (none when it could not be read): where it
+        // is the same at the join, nobody committed since, and the read's
+        // thread saw that state too.
+        std::optional<std::int64_t> version;
+        // How often the file was read whole again, since it moved under the read.
+        int rereads = 0;
         // The earlier segments, when the file passed its check and they
         // were read whole, with their paragraphs and start index (see
-        // startIndex()), made on the read's thread too.
+        // startIndex()), made on the read's thread too; or, read again
+        // whole, every segment and session.
         struct Part {
             SegmentSequence segments = {};
             std::vector<Block> paragraphs = {};
             std::vector<std::pair<size_t, platform::Date>> index = {};
+            std::optional<std::vector<SessionMarker>> sessions = {};  // read again whole
         };
         using Index = std::vector<std::pair<size_t, platform::Date>>;
         // What the read's thread makes of the segments it read and the
@@ -422,6 +440,20 @@ class TranscriptStore {
         }
     };
     std::unique_ptr<EarlierRead> earlier_;
+    // Sets off `how` on a thread of its own, which makes the Part of what
+    // it read with `newest` (the paragraphs and index of what memory keeps)
+    // and posts its join; throws std::system_error where no thread starts.
+    void startReading(EarlierRead& read, std::function<TranscriptDB::EarlierPart()> how,
+                      std::shared_ptr<const std::vector<Block>> newest,
+                      EarlierRead::Index newestIndex);
+    // The join the read's thread posted, unless a change joined it first.
+    void joinPosted(int rereads);
+    // Joins the read under way once it is done; or, where the file moved
+    // since memory was read, reads it whole again (on a thread) instead.
+    void joinRead();
+    // Memory given up, the file opened again as a start that reads it
+    // whole would.
+    void openWholeAgain();
     // Lets a join posted from the read's thread find the store still there.
     std::shared_ptr<TranscriptStore*> alive_ = std::make_shared<TranscriptStore*>(this);
     // Shows `file` as it stands, when it holds a transcript: not when there

@@ -58,6 +58,9 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
     } catch (const platform::AppError&) {
         return false;  // the whole read that follows opens it again, and says why
     }
+    // Every read of the newest part sees one state of the file, whose
+    // version the join compares with the file's then.
+    auto snapshot = std::make_optional<TranscriptDB::Snapshot>(*db);
     std::vector<SessionMarker> markers = db->allSessions();
     const std::optional<double> tooFew = db->startOfNewest(2 * opening.newest);
     const std::optional<double> enough = db->startOfNewest(opening.newest);
@@ -87,33 +90,22 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
         read->markers.assign(std::make_move_iterator(markers.begin()),
                              std::make_move_iterator(firstNewer));
         markers.erase(markers.begin(), firstNewer);
+        read->main = opening.main;
+        read->whileReading = opening.whileReading;
+        read->version = snapshot->version();
+        snapshot.reset();
         sessions.set(std::move(markers));
         segments.set(SegmentSequence(std::move(part)));
-        std::shared_ptr<const std::vector<Block>> newest = allBlocks();
-        EarlierRead::Index newestIndex = startIndex();
-        platform::MainExecutor* main = opening.main;
         // A process that may start no more threads reads the file whole.
         try {
-            read->part =
-                std::async(std::launch::async,
-                           [file, from, main, &stop = read->stop, newest = std::move(newest),
-                            newestIndex = std::move(newestIndex), alive = std::weak_ptr(alive_)] {
-                               std::optional<EarlierRead::Part> earlier;
-                               {
-                                   TranscriptDB::EarlierPart read =
-                                       TranscriptDB::readCheckedBefore(file, from, stop);
-                                   if (read.sound && read.whole)
-                                       earlier = EarlierRead::madeFrom(std::move(read.segments),
-                                                                       *newest, newestIndex);
-                               }
-                               // What the read and its connection let go of stays in this
-                               // thread's own heap otherwise (tens of megabytes after years).
-                               malloc_trim(0);
-                               main->post([alive] {
-                                   if (auto self = alive.lock()) (*self)->joinEarlierPart();
-                               });
-                               return earlier;
-                           });
+            startReading(
+                *read,
+                [file, from, &stop = read->stop, &hook = read->whileReading] {
+                    return TranscriptDB::readCheckedBefore(file, from, stop, [&] {
+                        if (hook) hook(stop);
+                    });
+                },
+                allBlocks(), startIndex());
         } catch (const std::system_error&) {
             segments.set({});
             sessions.set({});
@@ -126,12 +118,86 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
     return false;
 }
 
+void TranscriptStore::startReading(EarlierRead& read,
+                                   std::function<TranscriptDB::EarlierPart()> how,
+                                   std::shared_ptr<const std::vector<Block>> newest,
+                                   EarlierRead::Index newestIndex) {
+    read.part = std::async(
+        std::launch::async,
+        [how = std::move(how), main = read.main, rereads = read.rereads, newest = std::move(newest),
+         newestIndex = std::move(newestIndex), alive = std::weak_ptr(alive_)] {
+            std::optional<EarlierRead::Part> earlier;
+            {
+                TranscriptDB::EarlierPart read = how();
+                if (read.sound && read.whole) {
+                    earlier = EarlierRead::madeFrom(std::move(read.segments), *newest, newestIndex);
+                    if (rereads > 0) earlier->sessions = std::move(read.sessions);
+                }
+            }
+            // What the read and its connection let go of stays in this
+            // thread's own heap otherwise (tens of megabytes after years).
+            malloc_trim(0);
+            main->post([alive, rereads] {
+                if (auto self = alive.lock()) (*self)->joinPosted(rereads);
+            });
+            return earlier;
+        });
+}
+
+void TranscriptStore::joinPosted(int rereads) {
+    // A change joined the read this was posted for already.
+    if (earlier_ && earlier_->rereads == rereads) joinRead();
+}
+
 void TranscriptStore::joinEarlierPart() {
-    if (!earlier_) return;
+    // Waits as well for a read of the whole begun again meanwhile.
+    while (earlier_) joinRead();
+}
+
+void TranscriptStore::openWholeAgain() {
+    db_.reset();
+    if (!segments.peek().empty()) segments.set({});
+    if (!sessions.peek().empty()) sessions.set({});
+    openDatabase();
+    finishStart();
+}
+
+void TranscriptStore::joinRead() {
     // Taken first: an observer of the join that changes the store finds
     // it whole.
-    const std::unique_ptr<EarlierRead> read = std::move(earlier_);
+    std::unique_ptr<EarlierRead> read = std::move(earlier_);
     std::optional<EarlierRead::Part> earlier = read->part.get();
+    if (earlier) {
+        // Another program committed since memory was read: the two reads
+        // may show two states of the file (a segment moved across their
+        // boundary twice or not at all), and memory one that is gone, which
+        // a change would write back over the other program's. The file is
+        // read whole again, on a thread, as one state; a file that keeps
+        // moving is opened again as a start would.
+        const std::optional<std::int64_t> now = db_->dataVersion();
+        if (!now || !read->version || *now != *read->version) {
+            constexpr int kMostRereads = 3;
+            if (read->rereads < kMostRereads) {
+                try {
+                    read->version = now;
+                    ++read->rereads;
+                    const std::filesystem::path file = db_->url();
+                    startReading(*read,
+                                 [file, &stop = read->stop, &hook = read->whileReading] {
+                                     return TranscriptDB::readAllAgain(file, stop, [&] {
+                                         if (hook) hook(stop);
+                                     });
+                                 },
+                                 std::make_shared<const std::vector<Block>>(), {});
+                    earlier_ = std::move(read);
+                    return;
+                } catch (const std::system_error&) {
+                    // No thread to read it on: read here, as a start would.
+                }
+            }
+            earlier.reset();
+        }
+    }
     bool opened = false;
     if (earlier) {
         try {
@@ -142,19 +208,19 @@ void TranscriptStore::joinEarlierPart() {
         }
     }
     if (!opened) {
-        db_.reset();
-        if (!segments.peek().empty()) segments.set({});
-        if (!sessions.peek().empty()) sessions.set({});
-        openDatabase();
-        finishStart();
+        openWholeAgain();
         return;
     }
-    std::vector<SessionMarker> markers = std::move(read->markers);
-    markers.insert(markers.end(), sessions.peek().begin(), sessions.peek().end());
-    sessions.set(std::move(markers));
-    // The paragraphs and the index of the whole, as a grouping of it would
-    // make them: the newest part starts a paragraph, and nothing changed it.
-    earlier->segments.append(segments.peek());
+    if (earlier->sessions) {
+        sessions.set(std::move(*earlier->sessions));
+    } else {
+        std::vector<SessionMarker> markers = std::move(read->markers);
+        markers.insert(markers.end(), sessions.peek().begin(), sessions.peek().end());
+        sessions.set(std::move(markers));
+        // The paragraphs and the index of the whole, as a grouping of it would
+        // make them: the newest part starts a paragraph, and nothing changed it.
+        earlier->segments.append(segments.peek());
+    }
     nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(earlier->paragraphs));
     startIndex_ = std::move(earlier->index);
     indexFollows_ = true;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -92,7 +93,50 @@ struct Case {
     std::function<void(TranscriptStore&)> change = {};
     // Damage may also keep the newest part from being read at once.
     bool eitherWay = false;
+    // What another program does to the file while the earlier part is read
+    // (to the other copy before it is read whole).
+    std::function<void(const fs::path&)> during = {};
+    // What the user does once the whole joined (both stores alike).
+    std::function<void(TranscriptStore&)> later = {};
 };
+
+// Inserts, after the session the newest part would start with, a segment
+// that ends within a paragraph's gap of that session's first one.
+void sessionStartingWithinTheGap(const fs::path& folder) {
+    sql(folder,
+        "CREATE TEMP TABLE boundary AS SELECT s.start AS session, (SELECT min(start) FROM "
+        "segments WHERE start >= s.start) AS first FROM sessions s WHERE s.start <= (SELECT "
+        "start FROM segments ORDER BY start DESC LIMIT 1 OFFSET 299) ORDER BY s.start DESC "
+        "LIMIT 1;"
+        "INSERT INTO segments (id, start, end, text) SELECT "
+        "'0B1E5D3A-6C37-4D7B-9A51-3F1D2C4B5A69', session - 2, first - 1, 'said just before it' "
+        "FROM boundary;");
+}
+
+// The newest paragraph edited once more: its text as the store shows it, and a word.
+void editNewestParagraph(TranscriptStore& s) {
+    const Block last = s.allBlocks()->back();
+    s.replace(last, last.text() + " and so on");
+}
+
+// What the file holds, row by row.
+std::vector<std::string> rows(const fs::path& folder) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((folder / "transcript.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    std::vector<std::string> out = column(
+        db,
+        "SELECT id || ' ' || start || ' ' || end || ' ' || text || ' ' || edited FROM segments "
+        "ORDER BY start, id");
+    for (std::string& line : column(db,
+                                    "SELECT id || ' ' || start || ' ' || ifnull(name, '') "
+                                    "FROM sessions ORDER BY start, id"))
+        out.push_back(std::move(line));
+    sqlite3_close(db);
+    return out;
+}
+
+constexpr const char* kNewestRow = "(SELECT rowid FROM segments ORDER BY start DESC LIMIT 1)";
+constexpr const char* kEarliestRow = "(SELECT rowid FROM segments ORDER BY start LIMIT 1)";
 
 // Damages a page in the first third of the file, where the earliest rows are.
 void damageEarlierPages(const fs::path& folder) {
@@ -106,8 +150,8 @@ void damageEarlierPages(const fs::path& folder) {
     }
 }
 
-TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
-    const Case cases[] = {
+std::vector<Case> openingCases() {
+    return {
         {"newest part, then the rest", 300, true},
         {"a part of one session", 1, true},
         {"too short to be worth two reads", 4000, false},
@@ -137,8 +181,114 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
                  "segments ORDER BY start LIMIT 5)");
          }},
         {"a file damaged among its earliest rows", 300, true, damageEarlierPages, {}, true},
+        {"a session that starts within a paragraph's gap is no boundary", 300, true,
+         sessionStartingWithinTheGap},
+        {"another program updates a newest and an earliest segment meanwhile",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f, std::string("UPDATE segments SET text = text || ' (changed elsewhere)' WHERE "
+                                "rowid IN (") +
+                        kNewestRow + ", " + kEarliestRow + ")");
+         },
+         editNewestParagraph},
+        {"another program inserts a segment in each part meanwhile",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f,
+                 "INSERT INTO segments (id, start, end, text) SELECT "
+                 "'5A0F3C1E-2B4D-4E6F-8A9B-0C1D2E3F4A5B', max(end) + 1, max(end) + 2, 'said "
+                 "elsewhere' FROM segments;"
+                 "INSERT INTO segments (id, start, end, text) SELECT "
+                 "'7C2E4A6B-8D0F-4A1B-9C3D-5E7F9A1B3C5D', min(start) - 60, min(start) - 59, "
+                 "'written elsewhere' FROM segments;");
+         },
+         editNewestParagraph},
+        {"another program deletes a segment of each part meanwhile",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f, std::string("DELETE FROM segments WHERE rowid IN (") + kNewestRow + ", " +
+                        kEarliestRow + ")");
+         },
+         editNewestParagraph},
+        {"another program moves the newest part's first segment into the earlier part",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f,
+                 "UPDATE segments SET start = start - 4.0e7, end = end - 4.0e7 WHERE rowid = "
+                 "(SELECT rowid FROM segments WHERE start >= (SELECT max(start) FROM sessions "
+                 "WHERE start <= (SELECT start FROM segments ORDER BY start DESC LIMIT 1 OFFSET "
+                 "299)) ORDER BY start LIMIT 1)");
+         },
+         editNewestParagraph},
+        {"another program moves an earliest segment into the newest part",
+         300,
+         true,
+         {},
+         {},
+         false,
+         [](const fs::path& f) {
+             sql(f, std::string("UPDATE segments SET start = (SELECT max(end) FROM segments) + "
+                                "1, end = (SELECT max(end) FROM segments) + 2 WHERE rowid = ") +
+                        kEarliestRow);
+         },
+         editNewestParagraph},
     };
-    for (const Case& c : cases) {
+}
+
+// What a start that reads the file whole makes of it.
+struct WholeRead {
+    std::vector<std::string> said;
+    std::vector<Segment> segments, unchanged;  // unchanged: before the case's changes
+    std::vector<SessionMarker> sessions;
+    std::vector<std::string> blocks, rows;
+    // Found through the start index.
+    std::unordered_set<platform::Uuid> some;
+    std::vector<size_t> held;
+    bool notSaved = false;
+};
+
+WholeRead readWhole(const Case& c, const fs::path& folder) {
+    WholeRead out;
+    if (c.during) {
+        out.unchanged = TranscriptStore(folder).segments.get();
+        c.during(folder);
+    }
+    {
+        Said said(folder);
+        TranscriptStore whole(folder);
+        if (!c.during) out.unchanged = whole.segments.get();
+        if (c.change) c.change(whole);
+        if (c.later) c.later(whole);
+        out.segments = whole.segments.get();
+        out.sessions = whole.sessions.get();
+        out.blocks = texts(*whole.allBlocks());
+        for (size_t i = 0; i < out.segments.size(); i += 97) out.some.insert(out.segments[i].id);
+        out.held = whole.paragraphsHolding(out.some);
+        out.notSaved = whole.notSaved.get();
+        out.said = said.lines;
+    }
+    out.rows = rows(folder);
+    return out;
+}
+
+TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
+    for (const Case& c : openingCases()) {
         SCOPED_TRACE(c.name);
         TempDir root("opening");
         const fs::path twoFolder = copyOf(root.path(), "two"),
@@ -150,29 +300,15 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         platform::VirtualClock clock;
         platform::ManualMainExecutor main(clock);
 
-        std::vector<std::string> saidWhole, saidInTwo;
-        std::vector<Segment> wholeSegments, unchanged;
-        std::vector<SessionMarker> wholeSessions;
-        std::vector<std::string> wholeBlocks;
-        // Found through the start index.
-        std::unordered_set<platform::Uuid> some;
-        std::vector<size_t> wholeHeld;
-        bool wholeNotSaved = false;
-        {
-            Said said(wholeFolder);
-            TranscriptStore whole(wholeFolder);
-            unchanged = whole.segments.get();
-            if (c.change) c.change(whole);
-            wholeSegments = whole.segments.get();
-            wholeSessions = whole.sessions.get();
-            wholeBlocks = texts(*whole.allBlocks());
-            for (size_t i = 0; i < wholeSegments.size(); i += 97) some.insert(wholeSegments[i].id);
-            wholeHeld = whole.paragraphsHolding(some);
-            wholeNotSaved = whole.notSaved.get();
-            saidWhole = said.lines;
-        }
+        const WholeRead whole = readWhole(c, wholeFolder);
         Said said(twoFolder);
-        TranscriptStore two(twoFolder, UserCalendar(), {.main = &main, .newest = c.newest});
+        // Held on the reading thread, as a slow disk would hold it.
+        std::atomic<int> reads{0};
+        TranscriptStore two(
+            twoFolder, UserCalendar(),
+            {.main = &main, .newest = c.newest, .whileReading = [&](const std::atomic<bool>&) {
+                 if (reads++ == 0 && c.during) c.during(twoFolder);
+             }});
         if (!c.eitherWay) {
             EXPECT_EQ(!two.readWhole(), c.inTwo);
         }
@@ -181,16 +317,16 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             // start, in the whole's paragraphs, and nothing written yet.
             const auto& part = two.segments.peek();
             ASSERT_FALSE(part.empty());
-            ASSERT_LT(part.size(), unchanged.size());
+            ASSERT_LT(part.size(), whole.unchanged.size());
             EXPECT_GE(part.size(), c.newest);
-            const size_t from = unchanged.size() - part.size();
+            const size_t from = whole.unchanged.size() - part.size();
             for (size_t i = 0; i < part.size(); ++i)
-                ASSERT_EQ(part[i].id, unchanged[from + i].id) << i;
-            if (!c.change) {
+                ASSERT_EQ(part[i].id, whole.unchanged[from + i].id) << i;
+            if (!c.change && !c.during) {
                 const std::vector<std::string> blocks = texts(*two.allBlocks());
-                ASSERT_LE(blocks.size(), wholeBlocks.size());
+                ASSERT_LE(blocks.size(), whole.blocks.size());
                 EXPECT_TRUE(std::equal(blocks.begin(), blocks.end(),
-                                       wholeBlocks.end() - std::ptrdiff_t(blocks.size())));
+                                       whole.blocks.end() - std::ptrdiff_t(blocks.size())));
             }
             EXPECT_TRUE(two.db()->unchecked());
         }
@@ -199,41 +335,133 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             EXPECT_TRUE(two.readWhole());
         }
         untilWhole(two, main);
-        ASSERT_EQ(two.segments.peek().size(), wholeSegments.size());
-        for (size_t i = 0; i < wholeSegments.size(); ++i) {
-            const Segment &a = two.segments.peek()[i], &b = wholeSegments[i];
+        // Read again only where the file moved under the read: a second
+        // read at every start would cost it twice.
+        if (c.inTwo && !c.eitherWay) {
+            EXPECT_EQ(reads.load(), c.during ? 2 : 1);
+        }
+        if (c.later) c.later(two);
+        ASSERT_EQ(two.segments.peek().size(), whole.segments.size());
+        for (size_t i = 0; i < whole.segments.size(); ++i) {
+            const Segment &a = two.segments.peek()[i], &b = whole.segments[i];
             ASSERT_EQ(a.id, b.id) << i;
             ASSERT_EQ(a.text, b.text) << i;
             ASSERT_EQ(a.start, b.start) << i;
         }
-        EXPECT_EQ(two.sessions.get(), wholeSessions);
-        EXPECT_TRUE(texts(*two.allBlocks()) == wholeBlocks);
-        EXPECT_EQ(two.paragraphsHolding(some), wholeHeld);
-        EXPECT_EQ(two.notSaved.get(), wholeNotSaved);
-        EXPECT_EQ(said.lines, saidWhole);
+        EXPECT_EQ(two.sessions.get(), whole.sessions);
+        EXPECT_TRUE(texts(*two.allBlocks()) == whole.blocks);
+        EXPECT_EQ(two.paragraphsHolding(whole.some), whole.held);
+        EXPECT_EQ(two.notSaved.get(), whole.notSaved);
+        EXPECT_EQ(said.lines, whole.said);
         if (two.db()) {
             EXPECT_FALSE(two.db()->unchecked());
+        }
+        // What a later change stored keeps what the other program did.
+        if (c.later) {
+            EXPECT_TRUE(rows(twoFolder) == whole.rows);
         }
     }
 }
 
 TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
-    TempDir root("opening-closed");
-    const fs::path folder = copyOf(root.path(), "two");
-    platform::VirtualClock clock;
-    platform::ManualMainExecutor main(clock);
-    size_t rows = 0;
-    {
-        TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
-        ASSERT_FALSE(two.readWhole());
-        rows = two.segments.peek().size();
+    const struct {
+        const char* name;
+        bool moved;  // another program changed the file first: the whole is read again
+    } cases[] = {
+        {"while the earlier part is read", false},
+        {"while the whole is read again", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir root("opening-closed");
+        const fs::path folder = copyOf(root.path(), "two");
+        platform::VirtualClock clock;
+        platform::ManualMainExecutor main(clock);
+        std::atomic<int> calls{0};
+        std::atomic<bool> held{false};
+        size_t rows = 0;
+        {
+            TranscriptStore two(
+                folder, UserCalendar(),
+                {.main = &main, .newest = 300, .whileReading = [&](const std::atomic<bool>& stop) {
+                     if (++calls == 1 && c.moved) {
+                         sql(folder, std::string("UPDATE segments SET text = text || '!' WHERE "
+                                                 "rowid = ") +
+                                         kNewestRow);
+                         return;
+                     }
+                     // Held until the store closes, as a slow disk would hold it.
+                     held = true;
+                     while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                 }});
+            ASSERT_FALSE(two.readWhole());
+            rows = two.segments.peek().size();
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+            while (!held && std::chrono::steady_clock::now() < limit)
+                if (main.runPending() == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_TRUE(held) << "the read was never held";
+            EXPECT_FALSE(two.readWhole());
+        }
+        // The join posted by a read that ended after the store is a no-op.
+        main.runPending();
+        TranscriptStore again(folder);
+        EXPECT_GT(again.segments.peek().size(), rows);
+        EXPECT_FALSE(again.notSaved.get());
     }
-    // The join posted by a read that ended after the store is a no-op.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    main.runPending();
-    TranscriptStore again(folder);
-    EXPECT_GT(again.segments.peek().size(), rows);
-    EXPECT_FALSE(again.notSaved.get());
+}
+
+TEST(StoreOpening, AWriteBeforeTheCheckIsRefusedInAnyBuild) {
+    TempDir root("opening-refused");
+    const fs::path folder = copyOf(root.path(), "file");
+    const std::vector<std::string> before = rows(folder);
+    Said said(folder);
+    TranscriptDB db(folder / "transcript.sqlite", TranscriptDB::Unchecked{});
+    const Segment written = segment(4.0e8, 4.0e8 + 1, "written too soon");
+    SessionMarker marker;
+    marker.start = at(kBase + 4.0e8);
+    const platform::Uuid first = *platform::Uuid::parse(
+        column(db.handle(), "SELECT id FROM segments ORDER BY start LIMIT 1").at(0));
+    // Past the size at which the index is rebuilt rather than kept row by
+    // row: its trigger is dropped before any row is written.
+    std::vector<Segment> many;
+    for (int i = 0; i < 20000; ++i) many.push_back(segment(5.0e8 + i, 5.0e8 + i + 0.5, "many"));
+    const struct {
+        const char* name;
+        std::function<bool()> write;
+        bool ours = true;  // refused by the store's own check, which says why
+    } writes[] = {
+        {"a segment", [&] { return db.upsert(written); }},
+        {"a session", [&] { return db.upsert(marker); }},
+        {"an edit", [&] { return db.apply({.segments = {written}, .deletedSegments = {first}}); }},
+        {"a deletion", [&] { return db.apply({.deletedSegments = {first}}); }},
+        {"marks alone",
+         [&] {
+             return db.apply({.marks = {{platform::Uuid::random(), 3}}});
+         }},
+        {"a large import", [&] { return db.apply({.segments = many}); }},
+        {"a statement of its own",
+         [&] {
+             return sqlite3_exec(db.handle(), "DELETE FROM segments", nullptr, nullptr, nullptr) ==
+                    SQLITE_OK;
+         },
+         false},
+    };
+    for (const auto& w : writes) {
+        SCOPED_TRACE(w.name);
+        EXPECT_FALSE(w.write());
+        if (w.ours) {
+            EXPECT_EQ(db.lastError(), TranscriptDB::kNotYetChecked);
+        }
+        EXPECT_TRUE(rows(folder) == before);
+    }
+    // Said once, not at each refusal.
+    EXPECT_EQ(said.lines, std::vector<std::string>{"not writing <folder>/transcript.sqlite: " +
+                                                   std::string(TranscriptDB::kNotYetChecked)});
+    // Once checked, the same write goes through.
+    db.finishOpening();
+    EXPECT_TRUE(db.upsert(written));
+    EXPECT_FALSE(rows(folder) == before);
 }
 
 }  // namespace
