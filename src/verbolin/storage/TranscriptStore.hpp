@@ -231,12 +231,20 @@ class TranscriptStore {
     // Whether memory holds the whole transcript: not while the earlier part
     // of one opened in two is still read. Until then memory holds the
     // sessions and segments from a session's start on, whose paragraphs
-    // are those of the whole; nothing has been written. Every change joins
-    // the earlier part first, waiting for its read.
+    // are those of the whole, and nothing is written into the file. A
+    // change made meanwhile waits for nothing: it is shown at once and
+    // appended to the recovery file with what it was made from, as a change
+    // that cannot be stored is, and stored when the earlier part joins (a
+    // quit or a kill before leaves it for the next start to take in). Only
+    // a change that reaches back before the newest part, or that no
+    // recovery file takes, joins first, waiting for the read.
     bool readWhole() const { return earlier_ == nullptr; }
-    // Joins the earlier part now (waiting for its read), or, where it could
-    // not be read whole or the file failed its check, opens the file as a
-    // start that reads it whole would, and says what it found.
+    // Joins the earlier part now (waiting for its read) and stores what was
+    // changed meanwhile, or, where it could not be read whole or the file
+    // failed its check, opens the file as a start that reads it whole
+    // would, and says what it found. What memory showed stays shown where
+    // the file cannot be read, and the changes made meanwhile stay over
+    // whatever it holds, kept in the recovery file until they are stored.
     void joinEarlierPart();
 
     // Stores one finished utterance; an empty text only ends the speaking state.
@@ -396,10 +404,23 @@ class TranscriptStore {
     bool openNewestPart(const Opening& opening);
     // What a start does once memory holds the transcript.
     void finishStart();
+    // Joins the earlier part first when a change reaches back to `earliest`,
+    // before the newest part: memory does not hold what it changes.
+    void joinReachingBack(platform::Date earliest);
+    // The join of a read that failed, or of a file that failed its check.
+    void openAfterFailedRead();
+    // Writes of `segments` so far.
+    std::uint64_t segmentWrites() const { return generation_ - sessionWrites_; }
     struct EarlierRead {
         // Declared before the read, so that it outlives it.
         std::atomic<bool> stop{false};
         std::vector<SessionMarker> markers;  // those before the newest part
+        platform::Date from;                 // where the newest part starts
+        // The newest part's paragraphs when it was read, and the count of
+        // writes of the segments then: the join takes over the paragraphs
+        // and index made on the read's thread only while nothing changed.
+        size_t newestParagraphs = 0;
+        std::uint64_t segmentWrites = 0;
         // The earlier segments, when the file passed its check and they
         // were read whole, with their paragraphs and start index (see
         // startIndex()), made on the read's thread too.

@@ -2,7 +2,9 @@
 // window shows years of dictation as soon as a day's, and the earlier part
 // on a thread of its own, after SQLite's quick check of the whole file,
 // which costs as much as the read itself. Nothing is written into the file
-// before the check has passed: every change joins the earlier part first.
+// before the check has passed: a change made meanwhile is kept as one that
+// cannot be stored yet is, in memory and in the recovery file, and stored
+// by the join.
 
 #include <malloc.h>
 
@@ -90,6 +92,9 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
         sessions.set(std::move(markers));
         segments.set(SegmentSequence(std::move(part)));
         std::shared_ptr<const std::vector<Block>> newest = allBlocks();
+        read->from = it->start;
+        read->newestParagraphs = newest->size();
+        read->segmentWrites = segmentWrites();
         EarlierRead::Index newestIndex = startIndex();
         platform::MainExecutor* main = opening.main;
         // A process that may start no more threads reads the file whole.
@@ -126,6 +131,10 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
     return false;
 }
 
+void TranscriptStore::joinReachingBack(platform::Date earliest) {
+    if (earlier_ && earliest < earlier_->from) joinEarlierPart();
+}
+
 void TranscriptStore::joinEarlierPart() {
     if (!earlier_) return;
     // Taken first: an observer of the join that changes the store finds
@@ -141,25 +150,56 @@ void TranscriptStore::joinEarlierPart() {
             // Opened again below, as a start would, which says why once.
         }
     }
-    if (!opened) {
-        db_.reset();
-        if (!segments.peek().empty()) segments.set({});
-        if (!sessions.peek().empty()) sessions.set({});
-        openDatabase();
-        finishStart();
-        return;
-    }
+    if (!opened) return openAfterFailedRead();
     std::vector<SessionMarker> markers = std::move(read->markers);
     markers.insert(markers.end(), sessions.peek().begin(), sessions.peek().end());
     sessions.set(std::move(markers));
     // The paragraphs and the index of the whole, as a grouping of it would
-    // make them: the newest part starts a paragraph, and nothing changed it.
+    // make them: the newest part starts a paragraph, and a change made
+    // meanwhile reached no further back (see joinReachingBack). Made on the
+    // read's thread while nothing changed; the newest part's paragraphs are
+    // taken as they stand now otherwise, and the index is made again.
+    const bool changed = segmentWrites() != read->segmentWrites;
+    std::vector<Block> paragraphs = std::move(earlier->paragraphs);
+    if (changed) {
+        paragraphs.erase(paragraphs.end() - std::ptrdiff_t(read->newestParagraphs),
+                         paragraphs.end());
+        const std::shared_ptr<const std::vector<Block>> newest = allBlocks();
+        paragraphs.insert(paragraphs.end(), newest->begin(), newest->end());
+    }
     earlier->segments.append(segments.peek());
-    nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(earlier->paragraphs));
-    startIndex_ = std::move(earlier->index);
-    indexFollows_ = true;
+    nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(paragraphs));
+    if (!changed) {
+        startIndex_ = std::move(earlier->index);
+        indexFollows_ = true;
+    }
     segments.set(std::move(earlier->segments));
     finishStart();
+    // What was changed meanwhile waits in the recovery file: stored now,
+    // with its lines marked, and the file let go.
+    if (needsRetry()) save({});
+}
+
+void TranscriptStore::openAfterFailedRead() {
+    db_.reset();
+    // What the window shows, with the changes made to it: they stay over
+    // whatever the file holds, and where it cannot be read at all (it
+    // failed its check) it stays shown as read, while the file is left as
+    // it is.
+    SegmentSequence shown = segments.peek();
+    std::vector<SessionMarker> shownMarkers = sessions.peek();
+    const std::uint64_t before = segmentWrites(), sessionsBefore = sessionWrites_;
+    openDatabase();
+    const bool read = segmentWrites() != before || sessionWrites_ != sessionsBefore;
+    if (read && hasUnsavedChanges()) {
+        std::vector<Segment> onDisk(segments.peek().begin(), segments.peek().end());
+        std::vector<SessionMarker> markersOnDisk = sessions.peek();
+        segments.set(std::move(shown));
+        sessions.set(std::move(shownMarkers));
+        joinFromDisk(std::move(onDisk), std::move(markersOnDisk));
+    }
+    finishStart();
+    if (db_ && needsRetry()) save({});
 }
 
 }  // namespace verbolin
