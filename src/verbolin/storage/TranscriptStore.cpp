@@ -366,12 +366,12 @@ void TranscriptStore::lastSave() {
                     "made meanwhile"
                   : "quitting with changes that could not be saved";
     if (lost.empty()) {
-        logStorageError(
-            (unchecked ? quitting : "quitting with deletions or session changes that could not "
-                                    "be saved") +
-            "; " +
-            (kept ? "they are kept in " + *kept + nextStartTakes()
-                  : std::string("they are lost.")));
+        logStorageError((unchecked ? quitting
+                                   : "quitting with deletions or session changes that could not "
+                                     "be saved") +
+                        "; " +
+                        (kept ? "they are kept in " + *kept + nextStartTakes()
+                              : std::string("they are lost.")));
         return;
     }
     // Memory is about to go: the words are said where the user can find

@@ -215,8 +215,8 @@ void damageEarlierPages(const fs::path& folder) {
     }
 }
 
-TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
-    const Case cases[] = {
+std::vector<Case> readInTwoCases() {
+    return {
         {"newest part, then the rest", 300, true},
         {"a part of one session", 1, true},
         {"too short to be worth two reads", 4000, false},
@@ -239,18 +239,32 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
          true,
          {},
          [](TranscriptStore& s) { s.rename(s.sessions.peek().back().id, "Newest"); }},
-        {"a key and an utterance while the read of the rest stands still", 300, true, {},
-         typeAndSpeak, false, true},
+        {"a key and an utterance while the read of the rest stands still",
+         300,
+         true,
+         {},
+         typeAndSpeak,
+         false,
+         true},
         {"ids written in lower case among the earliest rows", 300, true,
          [](const fs::path& f) {
              sql(f,
                  "UPDATE segments SET id = lower(id) WHERE rowid IN (SELECT rowid FROM "
                  "segments ORDER BY start LIMIT 5)");
          }},
-        {"a file damaged among its earliest rows", 300, true, damageEarlierPages, {}, true, false,
+        {"a file damaged among its earliest rows",
+         300,
+         true,
+         damageEarlierPages,
+         {},
+         true,
+         false,
          true},
     };
-    for (const Case& c : cases) {
+}
+
+TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
+    for (const Case& c : readInTwoCases()) {
         SCOPED_TRACE(c.name);
         TempDir root("opening");
         const fs::path twoFolder = copyOf(root.path(), "two"),
@@ -440,6 +454,7 @@ TEST(StoreOpening, ChangesMadeWhileTheRestIsReadAreKeptHoweverTheReadEnds) {
             TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
             ASSERT_FALSE(two.readWhole());
             typeAndSpeak(two);
+            ASSERT_FALSE(two.sessions.peek().empty()) << "what was shown is gone";
             two.rename(two.sessions.peek().back().id, "Renamed meanwhile");
             const size_t shown = two.segments.peek().size();
             untilWhole(two, main);
@@ -452,7 +467,8 @@ TEST(StoreOpening, ChangesMadeWhileTheRestIsReadAreKeptHoweverTheReadEnds) {
         }
         if (!damaged.empty()) {
             EXPECT_TRUE(testsupport::readFile(file) == damaged);
-            for (const char* beside : {"-wal", "-shm", "-journal"}) fs::remove(file.string() + beside);
+            for (const char* beside : {"-wal", "-shm", "-journal"})
+                fs::remove(file.string() + beside);
             std::ofstream(file, std::ios::binary | std::ios::trunc) << mended;
         }
         // Each line says what its record stood as; only the utterance and
