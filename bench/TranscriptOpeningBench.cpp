@@ -115,7 +115,9 @@ void BM_ChangeWhileReading(benchmark::State& state) {
         state.counters["key_ms"] = since(t);
         Segment heard;
         heard.id = platform::Uuid::random();
-        heard.start = heard.end = UserCalendar().now();
+        // After all the dictation, as the next thing heard is.
+        heard.start = heard.end = platform::dateFromSecondsSince1970(
+            platform::secondsSince1970(store.segments.peek().back().end) + 60);
         heard.text = "heard while the rest was read";
         t = Clock::now();
         store.append(heard);
