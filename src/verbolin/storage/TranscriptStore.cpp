@@ -329,13 +329,20 @@ TranscriptStore::Reading TranscriptStore::openForReading(const std::filesystem::
 }
 
 TranscriptStore::~TranscriptStore() {
-    // Nothing was changed while the earlier part was read: it is let go.
-    earlier_.reset();
     lastSave();
+    earlier_.reset();
 }
 
 void TranscriptStore::lastSave() {
     if (std::exchange(lastSaveDone_, true)) return;
+    // A quit while the earlier part is read lets the read go: the file was
+    // not checked, and is not written. What was changed meanwhile is in the
+    // recovery file already, for the next start.
+    const bool unchecked = earlier_ != nullptr;
+    if (unchecked) {
+        earlier_.reset();
+        db_.reset();
+    }
     // Observers may already be gone, so the status is left alone. Lines
     // held at start stay in their files for the next start.
     if (!needsRetry() || save({}, false) || !hasUnsavedChanges()) return;
@@ -354,8 +361,15 @@ void TranscriptStore::lastSave() {
     std::vector<Segment> lost;
     for (const Segment& s : segments.peek())
         if (unsavedSegments_.count(s.id)) lost.push_back(s);
+    const std::string quitting =
+        unchecked ? "quitting before the transcript was read and checked whole, with changes "
+                    "made meanwhile"
+                  : "quitting with changes that could not be saved";
     if (lost.empty()) {
-        logStorageError("quitting with deletions or session changes that could not be saved; " +
+        logStorageError((unchecked ? quitting
+                                   : "quitting with deletions or session changes that could not "
+                                     "be saved") +
+                        "; " +
                         (kept ? "they are kept in " + *kept + nextStartTakes()
                               : std::string("they are lost.")));
         return;
@@ -364,7 +378,7 @@ void TranscriptStore::lastSave() {
     // them (standard error, the journal) too.
     std::string text;
     for (const Segment& s : lost) text += "\n  " + s.text;
-    logStorageError("quitting with changes that could not be saved; " +
+    logStorageError(quitting + "; " +
                     (kept ? "their text is kept in " + *kept + nextStartTakes() + ":"
                           : std::string("they are lost, with this text:")) +
                     text);
@@ -374,7 +388,7 @@ void TranscriptStore::append(const Segment& segment) {
     preview.set("");
     isSpeaking.set(false);
     if (segment.text.empty()) return;
-    joinEarlierPart();
+    joinReachingBack(segment.start);
     // Any write drops the paragraphs, so any still held are those of the list
     // before this segment. The extended ones are in place before observers
     // hear of the change, so that they read them rather than a regrouping.
@@ -401,7 +415,8 @@ void TranscriptStore::append(const Segment& segment) {
 }
 
 void TranscriptStore::retryUnsaved() {
-    joinEarlierPart();
+    // The join stores what waits: the file is not written before.
+    if (earlier_) return;
     if (needsRetry()) save({});
 }
 
@@ -513,6 +528,18 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
                         priors.segments);
         markUnjournaled(unjournaledSessions_, changes.sessions, changes.deletedSessions,
                         priors.sessions);
+    }
+    if (earlier_) {
+        // The file is not checked yet: the change waits for the join in
+        // memory and in the recovery file, as a change that cannot be
+        // stored does, without being said to be unsaved. One that no
+        // recovery file takes is not left in memory alone: it waits for
+        // the read, and is stored with the join.
+        addIds(changes, unsavedSegments_, unsavedSessions_);
+        journal();
+        if (!keeping.peek().memoryOnly) return false;
+        joinEarlierPart();
+        return !hasUnsavedChanges();
     }
     if (!reopen()) {
         addIds(changes, unsavedSegments_, unsavedSessions_);
@@ -883,8 +910,8 @@ std::unordered_set<Uuid> TranscriptStore::search(std::string_view query) const {
 }
 
 SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
-    joinEarlierPart();
     SessionMarker marker{Uuid::random(), calendar_.now(), std::move(name)};
+    joinReachingBack(marker.start);
     sessions.mutate([&](auto& list) { list.push_back(marker); });
     save({.sessions = {marker}}, true, false, {.sessions = {{marker.id, std::nullopt}}});
     return marker;
@@ -894,10 +921,18 @@ SessionMarker TranscriptStore::startSession(std::optional<std::string> name) {
 // from the markers, which the join replaces.
 void TranscriptStore::rename(Uuid session, std::string_view name) {
     const std::string wanted(name);
-    joinEarlierPart();
+    const auto find = [&] {
+        const auto& list = sessions.peek();
+        return std::find_if(list.begin(), list.end(),
+                            [&](const SessionMarker& m) { return m.id == session; });
+    };
+    auto it = find();
+    // One before the newest part is in memory once the earlier part is.
+    if (it == sessions.peek().end() && earlier_) {
+        joinEarlierPart();
+        it = find();
+    }
     const auto& list = sessions.peek();
-    auto it = std::find_if(list.begin(), list.end(),
-                           [&](const SessionMarker& m) { return m.id == session; });
     if (it == list.end()) return;
     size_t index = size_t(it - list.begin());
     const Priors priors{.sessions = {{session, revisionOf(*it)}}};
@@ -909,7 +944,10 @@ void TranscriptStore::rename(Uuid session, std::string_view name) {
 }
 
 void TranscriptStore::removeSession(Uuid session) {
-    joinEarlierPart();
+    const auto& markers = sessions.peek();
+    if (earlier_ && std::none_of(markers.begin(), markers.end(),
+                                 [&](const SessionMarker& m) { return m.id == session; }))
+        joinEarlierPart();
     const Priors priors = priorsOf({}, {session});
     sessions.mutate([&](auto& list) {
         std::erase_if(list, [&](const SessionMarker& m) { return m.id == session; });
@@ -918,7 +956,7 @@ void TranscriptStore::removeSession(Uuid session) {
 }
 
 void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
-    joinEarlierPart();
+    for (const StartSpan& span : spansOf(blockList)) joinReachingBack(span.first);
     std::vector<Uuid> ids = segmentIdsOf(blockList);
     const std::unordered_set<Uuid> idSet(ids.begin(), ids.end());
     const std::vector<size_t> positions = positionsOf(idSet);
@@ -929,9 +967,9 @@ void TranscriptStore::deleteBlocks(const std::vector<Block>& blockList) {
 }
 
 void TranscriptStore::replace(const Block& block, const std::string& text) {
-    joinEarlierPart();
     if (block.segments.empty())
         return;  // callers pass paragraphs built by blocks(); an empty one holds nothing
+    joinReachingBack(spansOf({block}).front().first);
     std::string oldText = block.text();
     if (text == oldText) return;
     std::vector<Uuid> ids = segmentIdsOf({block});
@@ -991,7 +1029,8 @@ std::vector<Segment> TranscriptStore::segmentsWithIds(const std::vector<Uuid>& i
 
 void TranscriptStore::replaceSegments(const std::vector<Segment>& current,
                                       const std::vector<Segment>& replacement) {
-    joinEarlierPart();
+    for (const auto* list : {&current, &replacement})
+        for (const Segment& s : *list) joinReachingBack(s.start);
     std::unordered_set<Uuid> gone;
     for (const Segment& s : replacement) gone.insert(s.id);
     std::vector<Uuid> deleted;

@@ -235,15 +235,23 @@ class TranscriptStore {
     // Whether memory holds the whole transcript: not while the earlier part
     // of one opened in two is still read. Until then memory holds the
     // sessions and segments from a session's start on, whose paragraphs
-    // are those of the whole; nothing has been written. Every change joins
-    // the earlier part first, waiting for its read.
+    // are those of the whole, and nothing is written into the file. A
+    // change made meanwhile waits for nothing: it is shown at once and
+    // appended to the recovery file with what it was made from, as a change
+    // that cannot be stored is, and stored when the earlier part joins (a
+    // quit or a kill before leaves it for the next start to take in). Only
+    // a change that reaches back before the newest part, or that no
+    // recovery file takes, joins first, waiting for the read.
     bool readWhole() const { return earlier_ == nullptr; }
-    // Joins the earlier part now (waiting for its read), or, where it could
-    // not be read whole or the file failed its check, opens the file as a
-    // start that reads it whole would, and says what it found. Where
-    // another program changed the file since the newest part was read, what
-    // memory holds is the file read whole again, as one state (waited for
-    // too).
+    // Joins the earlier part now (waiting for its read) and stores what was
+    // changed meanwhile, or, where it could not be read whole or the file
+    // failed its check, opens the file as a start that reads it whole
+    // would, and says what it found. What memory showed stays shown where
+    // the file cannot be read, and the changes made meanwhile stay over
+    // whatever it holds, kept in the recovery file until they are stored.
+    // Where another program changed the file since the newest part was
+    // read, the file is read whole again (waited for too) as one state,
+    // with those changes laid over it.
     void joinEarlierPart();
 
     // Stores one finished utterance; an empty text only ends the speaking state.
@@ -403,6 +411,13 @@ class TranscriptStore {
     bool openNewestPart(const Opening& opening);
     // What a start does once memory holds the transcript.
     void finishStart();
+    // Joins the earlier part first when a change reaches back to `earliest`,
+    // before the newest part: memory does not hold what it changes.
+    void joinReachingBack(platform::Date earliest);
+    // The join of a read that failed, or of a file that failed its check.
+    void openAfterFailedRead();
+    // Writes of `segments` so far.
+    std::uint64_t segmentWrites() const { return generation_ - sessionWrites_; }
     struct EarlierRead {
         // Declared before the read, so that it outlives it.
         std::atomic<bool> stop{false};
@@ -416,6 +431,12 @@ class TranscriptStore {
         std::optional<std::int64_t> version;
         // How often the file was read whole again, since it moved under the read.
         int rereads = 0;
+        platform::Date from;  // where the newest part starts
+        // The newest part's paragraphs when it was read, and the count of
+        // writes of the segments then: the join takes over the paragraphs
+        // and index made on the read's thread only while nothing changed.
+        size_t newestParagraphs = 0;
+        std::uint64_t segmentWrites = 0;
         // The earlier segments, when the file passed its check and they
         // were read whole, with their paragraphs and start index (see
         // startIndex()), made on the read's thread too; or, read again
@@ -451,9 +472,10 @@ class TranscriptStore {
     // Joins the read under way once it is done; or, where the file moved
     // since memory was read, reads it whole again (on a thread) instead.
     void joinRead();
-    // Memory given up, the file opened again as a start that reads it
-    // whole would.
-    void openWholeAgain();
+    // The join of a file read whole again, since another program changed
+    // it during the first read: the file as it is now, with what the user
+    // changed meanwhile laid over it.
+    void joinReadAgain(EarlierRead::Part whole);
     // Lets a join posted from the read's thread find the store still there.
     std::shared_ptr<TranscriptStore*> alive_ = std::make_shared<TranscriptStore*>(this);
     // Shows `file` as it stands, when it holds a transcript: not when there

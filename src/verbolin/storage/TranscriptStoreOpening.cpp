@@ -2,7 +2,9 @@
 // window shows years of dictation as soon as a day's, and the earlier part
 // on a thread of its own, after SQLite's quick check of the whole file,
 // which costs as much as the read itself. Nothing is written into the file
-// before the check has passed: every change joins the earlier part first.
+// before the check has passed: a change made meanwhile is kept as one that
+// cannot be stored yet is, in memory and in the recovery file, and stored
+// by the join.
 
 #include <malloc.h>
 
@@ -12,6 +14,8 @@
 #include <future>
 #include <iterator>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
@@ -96,6 +100,9 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
         snapshot.reset();
         sessions.set(std::move(markers));
         segments.set(SegmentSequence(std::move(part)));
+        read->from = it->start;
+        read->newestParagraphs = allBlocks()->size();
+        read->segmentWrites = segmentWrites();
         // A process that may start no more threads reads the file whole.
         try {
             startReading(
@@ -149,17 +156,13 @@ void TranscriptStore::joinPosted(int rereads) {
     if (earlier_ && earlier_->rereads == rereads) joinRead();
 }
 
+void TranscriptStore::joinReachingBack(platform::Date earliest) {
+    if (earlier_ && earliest < earlier_->from) joinEarlierPart();
+}
+
 void TranscriptStore::joinEarlierPart() {
     // Waits as well for a read of the whole begun again meanwhile.
     while (earlier_) joinRead();
-}
-
-void TranscriptStore::openWholeAgain() {
-    db_.reset();
-    if (!segments.peek().empty()) segments.set({});
-    if (!sessions.peek().empty()) sessions.set({});
-    openDatabase();
-    finishStart();
 }
 
 void TranscriptStore::joinRead() {
@@ -207,25 +210,93 @@ void TranscriptStore::joinRead() {
             // Opened again below, as a start would, which says why once.
         }
     }
-    if (!opened) {
-        openWholeAgain();
-        return;
+    if (!opened) return openAfterFailedRead();
+    if (earlier->sessions) return joinReadAgain(std::move(*earlier));
+    std::vector<SessionMarker> markers = std::move(read->markers);
+    markers.insert(markers.end(), sessions.peek().begin(), sessions.peek().end());
+    sessions.set(std::move(markers));
+    // The paragraphs and the index of the whole, as a grouping of it would
+    // make them: the newest part starts a paragraph, and a change made
+    // meanwhile reached no further back (see joinReachingBack). Made on the
+    // read's thread while nothing changed; the newest part's paragraphs are
+    // taken as they stand now otherwise, and the index is made again.
+    const bool changed = segmentWrites() != read->segmentWrites;
+    std::vector<Block> paragraphs = std::move(earlier->paragraphs);
+    if (changed) {
+        paragraphs.erase(paragraphs.end() - std::ptrdiff_t(read->newestParagraphs),
+                         paragraphs.end());
+        const std::shared_ptr<const std::vector<Block>> newest = allBlocks();
+        paragraphs.insert(paragraphs.end(), newest->begin(), newest->end());
     }
-    if (earlier->sessions) {
-        sessions.set(std::move(*earlier->sessions));
-    } else {
-        std::vector<SessionMarker> markers = std::move(read->markers);
-        markers.insert(markers.end(), sessions.peek().begin(), sessions.peek().end());
-        sessions.set(std::move(markers));
-        // The paragraphs and the index of the whole, as a grouping of it would
-        // make them: the newest part starts a paragraph, and nothing changed it.
-        earlier->segments.append(segments.peek());
+    earlier->segments.append(segments.peek());
+    nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(paragraphs));
+    if (!changed) {
+        startIndex_ = std::move(earlier->index);
+        indexFollows_ = true;
     }
-    nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(earlier->paragraphs));
-    startIndex_ = std::move(earlier->index);
-    indexFollows_ = true;
     segments.set(std::move(earlier->segments));
     finishStart();
+    // What was changed meanwhile waits in the recovery file: stored now,
+    // with its lines marked, and the file let go.
+    if (needsRetry()) save({});
+}
+
+void TranscriptStore::joinReadAgain(EarlierRead::Part whole) {
+    // Another program changed the file during the read, and it was read
+    // whole again as one state. What memory showed of the newest part is
+    // that program's no longer; only what the user changed meanwhile
+    // (waiting in the recovery file) is laid over the file as it is now.
+    const auto overlay = [](auto fromDisk, const auto& held,
+                            const std::unordered_set<platform::Uuid>& changed) {
+        std::unordered_map<platform::Uuid, size_t> at;
+        for (size_t i = 0; i < held.size(); ++i)
+            if (changed.count(held[i].id) > 0) at.emplace(held[i].id, i);
+        std::erase_if(fromDisk, [&](const auto& r) { return changed.count(r.id) > 0; });
+        for (const auto& [id, i] : at) fromDisk.push_back(held[i]);
+        const auto byStart = [](const auto& a, const auto& b) { return a.start < b.start; };
+        std::stable_sort(fromDisk.begin(), fromDisk.end(), byStart);
+        return fromDisk;
+    };
+    const bool overlaid = hasUnsavedChanges();
+    std::vector<SessionMarker> markers =
+        overlay(std::move(*whole.sessions), sessions.peek(), unsavedSessions_);
+    sessions.set(std::move(markers));
+    if (overlaid) {
+        std::vector<Segment> onDisk(whole.segments.begin(), whole.segments.end());
+        const SegmentSequence& held = segments.peek();
+        std::vector<Segment> shown(held.begin(), held.end());
+        segments.set(SegmentSequence(overlay(std::move(onDisk), shown, unsavedSegments_)));
+    } else {
+        // Grouped on the read's thread, as the file holds it.
+        nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(whole.paragraphs));
+        startIndex_ = std::move(whole.index);
+        indexFollows_ = true;
+        segments.set(std::move(whole.segments));
+    }
+    finishStart();
+    if (needsRetry()) save({});
+}
+
+void TranscriptStore::openAfterFailedRead() {
+    db_.reset();
+    // What the window shows, with the changes made to it: they stay over
+    // whatever the file holds, and where it cannot be read at all (it
+    // failed its check) it stays shown as read, while the file is left as
+    // it is.
+    SegmentSequence shown = segments.peek();
+    std::vector<SessionMarker> shownMarkers = sessions.peek();
+    const std::uint64_t before = segmentWrites(), sessionsBefore = sessionWrites_;
+    openDatabase();
+    const bool read = segmentWrites() != before || sessionWrites_ != sessionsBefore;
+    if (read && hasUnsavedChanges()) {
+        std::vector<Segment> onDisk(segments.peek().begin(), segments.peek().end());
+        std::vector<SessionMarker> markersOnDisk = sessions.peek();
+        segments.set(std::move(shown));
+        sessions.set(std::move(shownMarkers));
+        joinFromDisk(std::move(onDisk), std::move(markersOnDisk));
+    }
+    finishStart();
+    if (db_ && needsRetry()) save({});
 }
 
 }  // namespace verbolin

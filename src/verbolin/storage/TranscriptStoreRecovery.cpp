@@ -1023,7 +1023,9 @@ void TranscriptStore::journaled(const fs::path& file) {
     if (std::find(journalFiles_.begin(), journalFiles_.end(), file) == journalFiles_.end())
         journalFiles_.push_back(file);
     journalFailing_ = false;
-    if (keeping.peek().file != file)
+    // While the earlier part is read a change only waits for the join, and
+    // is not said to be unsaved.
+    if (keeping.peek().file != file && !earlier_)
         logStorageError(std::exchange(news_, {}) + "what is not saved is kept in memory and in " +
                         file.string() + " until the transcript can be written");
     keeping.set({file, false});
@@ -1113,6 +1115,9 @@ void TranscriptStore::importRecoveredText() {
     if (db_ && !readAgain_) marks = db_->recoveryMarks();
     const bool hold = !marks && (db_ || reopenable_);
     for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
+        // What this run appended (changes made while the earlier part of
+        // the transcript was read) it stores itself.
+        if (ownLines_.count(file)) continue;
         std::optional<Recovered> recovered;
         try {
             if (hold) {

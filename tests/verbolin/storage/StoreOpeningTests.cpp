@@ -3,20 +3,31 @@
 // the same paragraphs, the same messages about a damaged file, and nothing
 // written before the file passed its check.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "StorageTestSupport.hpp"
+#include "support/ChildTest.hpp"
 #include "support/DictationTranscript.hpp"
 #include "support/ManualMainExecutor.hpp"
+#include "support/ScopedEnv.hpp"
 #include "support/VirtualClock.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -83,6 +94,99 @@ struct Said {
     ~Said() { setStorageLogSink(previous); }
 };
 
+// While it lives and until released, every read of a database file's pages
+// on a thread other than the one that made it waits, as a disk too busy to
+// answer would keep it: the read of the earlier part stands still, the
+// store's own thread reads on. Where that thread waits for the read
+// itself, a guard lets the reads go after a minute, so that the test fails
+// rather than hangs, and outwaited() says so.
+class HeldReads {
+  public:
+    HeldReads() : owner_(std::this_thread::get_id()) {
+        self_ = this;
+        real_ = sqlite3_vfs_find(nullptr);
+        vfs_ = *real_;
+        vfs_.zName = "held-reads";
+        vfs_.xOpen = &HeldReads::open;
+        sqlite3_vfs_register(&vfs_, 1);
+        guard_ = std::thread([this] {
+            std::unique_lock lock(mutex_);
+            if (!changed_.wait_for(lock, std::chrono::minutes(1), [this] { return !held_; })) {
+                outwaited_ = true;
+                held_ = false;
+                changed_.notify_all();
+            }
+        });
+    }
+    ~HeldReads() {
+        release();
+        guard_.join();
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(real_, 1);
+        self_ = nullptr;
+    }
+    HeldReads(const HeldReads&) = delete;
+    HeldReads& operator=(const HeldReads&) = delete;
+
+    void release() {
+        {
+            const std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        changed_.notify_all();
+    }
+    bool outwaited() const {
+        const std::lock_guard lock(mutex_);
+        return outwaited_;
+    }
+
+  private:
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
+        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_MAIN_DB)) return rc;
+        const std::lock_guard lock(self_->mutex_);
+        if (!self_->original_) {
+            self_->original_ = file->pMethods;
+            self_->methods_ = *file->pMethods;
+            self_->methods_.xRead = &HeldReads::read;
+        }
+        if (file->pMethods == self_->original_) file->pMethods = &self_->methods_;
+        return rc;
+    }
+    static int read(sqlite3_file* file, void* data, int n, sqlite3_int64 at) {
+        const sqlite3_io_methods* original = nullptr;
+        {
+            std::unique_lock lock(self_->mutex_);
+            if (std::this_thread::get_id() != self_->owner_)
+                self_->changed_.wait(lock, [] { return !self_->held_; });
+            original = self_->original_;
+        }
+        return original->xRead(file, data, n, at);
+    }
+
+    static inline HeldReads* self_ = nullptr;
+    const std::thread::id owner_;
+    sqlite3_vfs* real_ = nullptr;
+    sqlite3_vfs vfs_{};
+    const sqlite3_io_methods* original_ = nullptr;
+    sqlite3_io_methods methods_{};
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = true;
+    bool outwaited_ = false;
+    std::thread guard_;
+};
+
+// A key in the newest paragraph and an utterance heard, as the window and
+// the listening engine make them.
+void typeAndSpeak(TranscriptStore& s) {
+    const Block last = s.allBlocks()->back();
+    s.replace(last, last.text() + " zebrafinch");
+    Segment heard = segment(4.0e8, 4.0e8 + 2, "heard while the rest was read");
+    heard.id = *platform::Uuid::parse("0E984725-C51C-4BF4-9960-E1C80E27ABA0");
+    s.append(heard);
+}
+
 struct Case {
     const char* name;
     size_t newest;
@@ -98,6 +202,11 @@ struct Case {
     std::function<void(const fs::path&)> during = {};
     // What the user does once the whole joined (both stores alike).
     std::function<void(TranscriptStore&)> later = {};
+    // The read of the rest stands still until the change is made.
+    bool held = false;
+    // The file fails its check: once its newest part was shown, that stays
+    // shown as read, and the file is not opened.
+    bool failsCheck = false;
 };
 
 // Inserts, after the session the newest part would start with, a segment
@@ -174,13 +283,31 @@ std::vector<Case> openingCases() {
          true,
          {},
          [](TranscriptStore& s) { s.rename(s.sessions.peek().back().id, "Newest"); }},
+        {"a key and an utterance while the read of the rest stands still",
+         300,
+         true,
+         {},
+         typeAndSpeak,
+         false,
+         {},
+         {},
+         true},
         {"ids written in lower case among the earliest rows", 300, true,
          [](const fs::path& f) {
              sql(f,
                  "UPDATE segments SET id = lower(id) WHERE rowid IN (SELECT rowid FROM "
                  "segments ORDER BY start LIMIT 5)");
          }},
-        {"a file damaged among its earliest rows", 300, true, damageEarlierPages, {}, true},
+        {"a file damaged among its earliest rows",
+         300,
+         true,
+         damageEarlierPages,
+         {},
+         true,
+         {},
+         {},
+         false,
+         true},
         {"a session that starts within a paragraph's gap is no boundary", 300, true,
          sessionStartingWithinTheGap},
         {"another program updates a newest and an earliest segment meanwhile",
@@ -236,6 +363,20 @@ std::vector<Case> openingCases() {
                  "299)) ORDER BY start LIMIT 1)");
          },
          editNewestParagraph},
+        {"a key and an utterance while another program changes the earlier part",
+         300,
+         true,
+         {},
+         typeAndSpeak,
+         false,
+         [](const fs::path& f) {
+             sql(f, std::string("UPDATE segments SET text = text || ' (changed elsewhere)' WHERE "
+                                "rowid = ") +
+                        kEarliestRow +
+                        ";INSERT INTO segments (id, start, end, text) SELECT "
+                        "'7C2E4A6B-8D0F-4A1B-9C3D-5E7F9A1B3C5D', min(start) - 60, min(start) - 59, "
+                        "'written elsewhere' FROM segments;");
+         }},
         {"another program moves an earliest segment into the newest part",
          300,
          true,
@@ -300,7 +441,9 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         platform::VirtualClock clock;
         platform::ManualMainExecutor main(clock);
 
-        const WholeRead whole = readWhole(c, wholeFolder);
+        WholeRead whole = readWhole(c, wholeFolder);
+        std::optional<HeldReads> hold;
+        if (c.held) hold.emplace();
         Said said(twoFolder);
         // Held on the reading thread, as a slow disk would hold it.
         std::atomic<int> reads{0};
@@ -311,6 +454,11 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
              }});
         if (!c.eitherWay) {
             EXPECT_EQ(!two.readWhole(), c.inTwo);
+        }
+        if (c.failsCheck && !two.readWhole()) {
+            whole.segments = two.segments.get();
+            whole.sessions = two.sessions.get();
+            whole.blocks = texts(*two.allBlocks());
         }
         if (!two.readWhole() && !c.eitherWay) {
             // The newest part: the whole's last segments from a session's
@@ -330,9 +478,15 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             }
             EXPECT_TRUE(two.db()->unchecked());
         }
+        // A change waits for nothing: it is shown, and stored by the join.
         if (c.change) {
             c.change(two);
-            EXPECT_TRUE(two.readWhole());
+            EXPECT_EQ(two.readWhole(), !c.inTwo);
+            EXPECT_FALSE(two.notSaved.peek());
+        }
+        if (hold) {
+            EXPECT_FALSE(hold->outwaited()) << "a change waited for the read";
+            hold->release();
         }
         untilWhole(two, main);
         // Read again only where the file moved under the read: a second
@@ -462,6 +616,130 @@ TEST(StoreOpening, AWriteBeforeTheCheckIsRefusedInAnyBuild) {
     db.finishOpening();
     EXPECT_TRUE(db.upsert(written));
     EXPECT_FALSE(rows(folder) == before);
+}
+
+constexpr const char* kHeldFolder = "VERBOLIN_TEST_HELD_FOLDER";
+
+// Opens the transcript of `folder` in two, holds the read of the rest, makes
+// the changes and says whether one of them waited for that read.
+bool changedWhileHeld(const fs::path& folder, platform::ManualMainExecutor& main,
+                      const std::function<void(TranscriptStore&)>& atTheEnd) {
+    HeldReads hold;
+    TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
+    if (two.readWhole()) return true;
+    typeAndSpeak(two);
+    two.rename(two.sessions.peek().back().id, "Renamed meanwhile");
+    const bool waited = hold.outwaited() || two.notSaved.peek();
+    hold.release();
+    atTheEnd(two);
+    return waited;
+}
+
+// Run alone in a child process: killed while the read stands still.
+TEST(StoreOpening, DISABLED_KilledWhileTheRestIsHeld) {
+    const char* folder = std::getenv(kHeldFolder);
+    ASSERT_NE(folder, nullptr);
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main(clock);
+    const bool waited = changedWhileHeld(folder, main, [](TranscriptStore&) { ::raise(SIGKILL); });
+    _exit(waited ? 3 : 4);
+}
+
+// The lines of a recovery file, each parsed.
+std::vector<nlohmann::json> linesOf(const fs::path& file) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(testsupport::readFile(file));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+// A key, an utterance and a rename made while the earlier part of a long
+// transcript is read are in the transcript after the next start, once,
+// however the read ended: a quit, a kill, or a whole-file check that fails
+// (a page among the earliest rows damaged). Each is kept meanwhile in the
+// recovery file with what it was made from; the damaged file stays as it
+// was, shown as read, until it is mended.
+TEST(StoreOpening, ChangesMadeWhileTheRestIsReadAreKeptHoweverTheReadEnds) {
+    enum class End { quit, kill, failedCheck };
+    for (const End end : {End::quit, End::kill, End::failedCheck}) {
+        SCOPED_TRACE(int(end));
+        TempDir root("opening-kept"), state("opening-kept-state");
+        const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+        const fs::path folder = copyOf(root.path(), "two");
+        const fs::path file = folder / "transcript.sqlite";
+        const std::string mended = testsupport::readFile(file);
+        std::vector<Segment> expected;
+        {
+            TranscriptStore whole(copyOf(root.path(), "whole"));
+            typeAndSpeak(whole);
+            expected = whole.segments.get();
+        }
+        StorageLogCapture log;
+        platform::VirtualClock clock;
+        platform::ManualMainExecutor main(clock);
+        std::string damaged;
+        if (end == End::quit) {
+            EXPECT_FALSE(changedWhileHeld(folder, main, [](TranscriptStore&) {}));
+        } else if (end == End::kill) {
+            const testsupport::ScopedEnv held(kHeldFolder, folder.string());
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0)
+                testsupport::runDisabledTestInThisChild(
+                    "test_verbolin_storage", "StoreOpening.DISABLED_KilledWhileTheRestIsHeld");
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        } else {
+            damageEarlierPages(folder);
+            damaged = testsupport::readFile(file);
+            TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
+            ASSERT_FALSE(two.readWhole());
+            typeAndSpeak(two);
+            ASSERT_FALSE(two.sessions.peek().empty()) << "what was shown is gone";
+            two.rename(two.sessions.peek().back().id, "Renamed meanwhile");
+            const size_t shown = two.segments.peek().size();
+            untilWhole(two, main);
+            // Still shown as read, with the changes; not stored.
+            EXPECT_EQ(two.segments.peek().size(), shown);
+            EXPECT_EQ(two.segments.peek().back().text, "heard while the rest was read");
+            EXPECT_EQ(two.sessions.peek().back().name, "Renamed meanwhile");
+            EXPECT_TRUE(two.notSaved.peek());
+            EXPECT_EQ(occurrencesOf(log.text(), "working from memory only"), 1u) << log.text();
+        }
+        if (!damaged.empty()) {
+            EXPECT_TRUE(testsupport::readFile(file) == damaged);
+            for (const char* beside : {"-wal", "-shm", "-journal"})
+                fs::remove(file.string() + beside);
+            std::ofstream(file, std::ios::binary | std::ios::trunc) << mended;
+        }
+        // Each line says what its record stood as; only the utterance and
+        // nothing else is new.
+        const fs::path recovery = TranscriptStore::recoveryFiles(folder).front();
+        size_t fresh = 0, lines = 0;
+        for (const nlohmann::json& line : linesOf(recovery)) {
+            ++lines;
+            ASSERT_TRUE(line.contains("before")) << line.dump();
+            fresh += line["before"].is_null();
+        }
+        EXPECT_GE(lines, 3u);
+        EXPECT_EQ(fresh, 1u);
+        for (int start = 0; start < 2; ++start) {
+            SCOPED_TRACE(start);
+            TranscriptStore again(folder);
+            ASSERT_EQ(again.segments.peek().size(), expected.size());
+            for (size_t i = 0; i < expected.size(); ++i) {
+                ASSERT_EQ(again.segments.peek()[i].id, expected[i].id) << i;
+                ASSERT_EQ(again.segments.peek()[i].text, expected[i].text) << i;
+            }
+            EXPECT_EQ(again.sessions.peek().back().name, "Renamed meanwhile");
+            EXPECT_FALSE(again.notSaved.peek());
+            EXPECT_FALSE(fs::exists(recovery));
+        }
+        EXPECT_EQ(log.text().find("passed over"), std::string::npos) << log.text();
+        EXPECT_EQ(log.text().find("replaced what"), std::string::npos) << log.text();
+    }
 }
 
 }  // namespace
