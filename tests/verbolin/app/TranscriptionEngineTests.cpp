@@ -708,37 +708,75 @@ TEST_F(EngineTest, StopAndWaitDeliversTheUtteranceInProgressAndThoseStillDecodin
     }
 }
 
+// Past the limit the stop gives the first utterance up whether its decode
+// hangs in the recogniser or waits for a decoding thread that is held; a
+// thread that does not come back is left running, not waited for.
 TEST_F(EngineTest, ADecodeThatOutlastsTheLimitIsCancelledAndItsAudioHandedOver) {
+    struct Case {
+        const char* name;
+        bool threadHeld;
+    };
     loadReady();
     engine->livePreview.set(false);
-    startListening();
-    auto recogniser = world.made().back();
-    recogniser->script(FakeSpeechEngine::Reply::held("never"));
-    world.deliverSilence(5);
-    world.deliverSpeech(10);
-    world.deliverSilence(12);  // the utterance ends and its decode hangs
-    ASSERT_TRUE(recogniser->waitForCalls(1));
-    world.deliverSilence(5);
-    world.deliverSpeech(10);  // a second utterance, in progress at the stop
-    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 42; }));
-    events.clear();
+    // The held thread's row comes last: its audio is measured against what
+    // the recogniser was given for the same utterance before.
+    for (const Case c : {Case{"the decode hangs", false}, Case{"its thread is held", true}}) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        startListening();
+        auto recogniser = world.made().back();
+        const int cancelledBefore = recogniser->cancelledCount();
+        const size_t callsBefore = recogniser->calls().size();
+        if (c.threadHeld)
+            world.decodeThread.shut();
+        else
+            recogniser->script(FakeSpeechEngine::Reply::held("never"));
+        world.deliverSilence(5);
+        world.deliverSpeech(10);
+        world.deliverSilence(12);  // the utterance ends and its decode hangs
+        if (c.threadHeld)
+            ASSERT_TRUE(world.decodeThread.waitForHeld());
+        else
+            ASSERT_TRUE(recogniser->waitForCalls(1));
+        world.deliverSilence(5);
+        world.deliverSpeech(10);  // a second utterance, in progress at the stop
+        ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 42; }));
+        events.clear();
+        // A stop that joins the held thread would wait for it for good:
+        // only a failure waits for this to let it go.
+        std::atomic<bool> over{false};
+        std::thread letGo([&] {
+            testsupport::waitUntil([&] { return over.load(); }, 20s);
+            world.decodeThread.open();
+        });
 
-    const auto began = std::chrono::steady_clock::now();
-    engine->stopAndWait(200ms);
-    const auto took = std::chrono::steady_clock::now() - began;
-    EXPECT_GE(took, 200ms);
-    EXPECT_LT(took, 60s);  // the held decode never ends: only the limit ends the stop
-    EXPECT_EQ(recogniser->cancelledCount(), 1);
-    EXPECT_TRUE(eventsOf(EventKind::final).empty());
-    const auto kept = eventsOf(EventKind::undecoded);
-    ASSERT_EQ(kept.size(), 2u);
-    // The first is exactly the audio the cancelled decode was given; the
-    // second, cut short by the stop, ends with the last speech frame heard.
-    EXPECT_EQ(kept[0].samples.size(), recogniser->calls()[0].sampleCount);
-    EXPECT_GE(kept[1].samples.size(), size_t(10) * kFrame);
-    EXPECT_LE(kept[1].samples.size(), size_t(15) * kFrame);
-    EXPECT_FLOAT_EQ(kept[1].samples.back(), speechFrame(9).back());
-    EXPECT_LE(kept[0].end, kept[1].end);
+        const auto began = std::chrono::steady_clock::now();
+        engine->stopAndWait(200ms);
+        const auto took = std::chrono::steady_clock::now() - began;
+        const bool leftRunning = engine->threadsLeftRunning();
+        over = true;
+        letGo.join();
+        EXPECT_GE(took, 200ms);
+        EXPECT_LT(took, 60s);  // the held decode never ends: only the limit ends the stop
+        EXPECT_EQ(recogniser->cancelledCount(), cancelledBefore + (c.threadHeld ? 0 : 1));
+        EXPECT_TRUE(eventsOf(EventKind::final).empty());
+        const auto kept = eventsOf(EventKind::undecoded);
+        ASSERT_EQ(kept.size(), 2u);
+        // The first is exactly the audio the cancelled decode was given; the
+        // second, cut short by the stop, ends with the last speech frame heard.
+        EXPECT_EQ(kept[0].samples.size(), recogniser->calls()[0].sampleCount);
+        EXPECT_GE(kept[1].samples.size(), size_t(10) * kFrame);
+        EXPECT_LE(kept[1].samples.size(), size_t(15) * kFrame);
+        EXPECT_FLOAT_EQ(kept[1].samples.back(), speechFrame(9).back());
+        EXPECT_LE(kept[0].end, kept[1].end);
+        if (c.threadHeld) {
+            EXPECT_TRUE(leftRunning);
+            // Let go, the thread never takes the decode given up to the
+            // recogniser.
+            EXPECT_TRUE(world.runUntil([&] { return !engine->threadsLeftRunning(); }));
+            EXPECT_EQ(recogniser->calls().size(), callsBefore);
+        }
+    }
 }
 
 // The stop that leaves the main loop running keeps stopAndWait()'s promises:
