@@ -336,8 +336,9 @@ int dictateHeadless(TranscriptionEngine::Services engineServices,
     savingChanged.cancel();
     // Gives up at once on what is still decoding, keeping its audio.
     if (!stopped) engine.stopNow();
-    if (!engine.decodeLeftRunning()) return status;
-    // The engine would wait for that decode as it goes, and one still
+    if (!engine.threadsLeftRunning()) return status;
+    // The engine would wait for the thread of that decode as it goes (or
+    // for a listening thread that has not come back), and a decode still
     // running as the process unwinds would crash in the numeric libraries;
     // what the store would still write or say as it goes is done first.
     store.lastSave();

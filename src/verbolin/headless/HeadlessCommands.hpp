@@ -30,10 +30,11 @@ int reportTranscript();
 // give it a recogniser and a microphone of theirs.
 //
 // When the last decode is given up (another signal, or the 10 s) and the
-// recogniser does not return (a slow model between its steps, a held
-// thread), the run ends at once through `endAtOnce`, with the status, once
-// the audio is kept: by default the process ends there. Should `endAtOnce`
-// return, the command returns once the decode has.
+// recogniser does not return (a slow model between its steps), or a thread
+// of the listening engine does not come back (one held before it took the
+// decode up, say), the run ends at once through `endAtOnce`, with the
+// status, once the audio is kept: by default the process ends there. Should
+// `endAtOnce` return, the command returns once those threads have.
 int dictateHeadless(TranscriptionEngine::Services engine = {},
                     const std::function<void(int status)>& endAtOnce = {});
 

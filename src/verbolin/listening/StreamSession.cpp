@@ -75,6 +75,7 @@ StreamSession::StreamSession(std::shared_ptr<SpeechEngine> engine, bool previewE
       clock_(*services.clock),
       recorder_(std::move(services.recorder)),
       beforeFraming_(std::move(services.beforeFraming)),
+      beforeDecoding_(std::move(services.beforeDecoding)),
       capture_(std::make_unique<AudioCapture>(backend_, main_, clock_, recorder_)),
       segmenter_(segmenterConfig()),
       utteranceStart_(clock_.now()),
@@ -125,15 +126,15 @@ void StreamSession::stop() {
 
 void StreamSession::feedEnded() {
     {
-        std::lock_guard lock(feedMutex_);
+        std::lock_guard lock(threadsMutex_);
         feedRunning_ = false;
     }
-    feedEndedCondition_.notify_all();
+    threadsChanged_.notify_all();
 }
 
 bool StreamSession::waitForFeedEnd(std::chrono::milliseconds limit) {
-    std::unique_lock lock(feedMutex_);
-    return feedEndedCondition_.wait_for(lock, limit, [this] { return !feedRunning_; });
+    std::unique_lock lock(threadsMutex_);
+    return threadsChanged_.wait_for(lock, limit, [this] { return !feedRunning_; });
 }
 
 void StreamSession::record(const char* name, std::string detail) const {
@@ -160,7 +161,7 @@ void StreamSession::startOnActor() {
                                   });
     feeding_ = true;
     {
-        std::lock_guard lock(feedMutex_);
+        std::lock_guard lock(threadsMutex_);
         feedRunning_ = true;
     }
     feeder_->post([weak, stream, recorder, beforeFraming = beforeFraming_] {
@@ -208,7 +209,8 @@ void StreamSession::abandon() {
         if (finishedReported_) return;
         abandoned_ = true;
         cancelDecodes_.request_stop();
-        // The decode in flight, if any, still returns; its result is dropped.
+        // A decode the decoding thread has not taken up yet never reaches
+        // the recogniser; one inside it still returns, its result dropped.
         for (Job& job : decodes_.abandon()) {
             record("decode_abandoned", "seconds=" + seconds(job.samples.size()));
             emit_(Event::undecoded(std::move(job.samples), job.start, job.end));
@@ -217,25 +219,28 @@ void StreamSession::abandon() {
     });
 }
 
-void StreamSession::decodeBegins() {
-    std::lock_guard lock(decodesMutex_);
-    ++decodesRunning_;
+void StreamSession::decodeHandedOver() {
+    std::lock_guard lock(threadsMutex_);
+    ++decodesOut_;
 }
 
-void StreamSession::decodeEnded() {
-    std::lock_guard lock(decodesMutex_);
-    --decodesRunning_;
-    decodesEnded_.notify_all();
+void StreamSession::decodeReturned() {
+    {
+        std::lock_guard lock(threadsMutex_);
+        --decodesOut_;
+    }
+    threadsChanged_.notify_all();
 }
 
-bool StreamSession::decodeRunning() const {
-    std::lock_guard lock(decodesMutex_);
-    return decodesRunning_ > 0;
+bool StreamSession::threadsBusy() const {
+    std::lock_guard lock(threadsMutex_);
+    return feedRunning_ || decodesOut_ > 0;
 }
 
-bool StreamSession::waitForDecodes(std::chrono::milliseconds limit) const {
-    std::unique_lock lock(decodesMutex_);
-    return decodesEnded_.wait_for(lock, limit, [this] { return decodesRunning_ == 0; });
+bool StreamSession::waitForThreads(std::chrono::milliseconds limit) const {
+    std::unique_lock lock(threadsMutex_);
+    return threadsChanged_.wait_for(lock, limit,
+                                    [this] { return !feedRunning_ && decodesOut_ == 0; });
 }
 
 void StreamSession::shutdown() {
@@ -411,14 +416,24 @@ void StreamSession::pump() {
         context = contextText_;
 
     // The task keeps the session alive until its result is handled, so a
-    // stopped session still reports what it had queued.
-    decoder_->post([self = shared_from_this(), job = std::move(job), context = std::move(context),
-                    began, token = cancelDecodes_.get_token()]() mutable {
+    // stopped session still reports what it had queued; and a decoding
+    // thread that is let go only after the session was given up finds
+    // everything it touches still there.
+    decodeHandedOver();
+    const bool handedOver = decoder_->post([self = shared_from_this(), job = std::move(job),
+                                            context = std::move(context), began,
+                                            token = cancelDecodes_.get_token()]() mutable {
+        if (self->beforeDecoding_) self->beforeDecoding_();
+        // Given up before this thread came to it: abandon() has handed its
+        // audio over, and nothing waits for its text.
+        if (token.stop_requested()) {
+            self->decodeReturned();
+            return;
+        }
         std::string text;
         std::optional<std::string> error;
-        const platform::TaskCancellation::Scope cancellable(token);
-        self->decodeBegins();
         try {
+            const platform::TaskCancellation::Scope cancellable(token);
             text = OutputFilters::cleaned(self->engine_->transcribe(job.samples, context));
         } catch (const std::exception& e) {
             text.clear();
@@ -427,7 +442,7 @@ void StreamSession::pump() {
             text.clear();
             error = "unknown error";
         }
-        self->decodeEnded();
+        self->decodeReturned();
         // Held until post() has returned: the posted task may drop the last
         // reference to the session, and with it the executor, before post()
         // is done with it.
@@ -437,6 +452,8 @@ void StreamSession::pump() {
             self->decoded(std::move(text), std::move(error), std::move(job), began);
         });
     });
+    // Only once shutdown() has begun, which drops what is left.
+    if (!handedOver) decodeReturned();
 }
 
 void StreamSession::decoded(std::string text, std::optional<std::string> error, Job job,

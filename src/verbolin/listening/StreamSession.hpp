@@ -30,8 +30,9 @@
 // they report no level, no speech start and no preview. Every utterance heard
 // is still decoded and reported as a final, and then `finished` is emitted,
 // last of all. abandon() cancels what is still decoding or queued, reports
-// each such utterance's audio as `undecoded`, then `finished`. shutdown()
-// drops what is left and joins the session's threads.
+// each such utterance's audio as `undecoded`, then `finished`, without
+// waiting for any thread. shutdown() drops what is left and joins the
+// session's threads; threadsBusy() tells beforehand whether that would wait.
 //
 // Lifetime. Make sessions with create(). Pending decode work keeps the
 // session alive, so finals queued before stop() are still decoded and
@@ -117,6 +118,9 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
         // For tests: runs on the feeding thread before each captured array is
         // cut into frames, to slow that thread down or hold it. Empty in use.
         std::function<void()> beforeFraming;
+        // For tests: runs on the decoding thread before it takes up each job,
+        // to hold that thread as a busy machine or a debugger may. Empty in use.
+        std::function<void()> beforeDecoding;
     };
 
     // How long stop() waits for the feeding thread to hand over the audio the
@@ -167,20 +171,27 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     void stop();
 
     // Blocking, briefly; for after stop(). Cancels the decode in flight (the
-    // recogniser sees a stop request on its task token), drops the queued
-    // finals, emits each of those utterances as `undecoded` and then
-    // `finished`. Does nothing once `finished` has been emitted.
+    // recogniser sees a stop request on its task token) and the one handed
+    // to the decoding thread that has not taken it up yet (the recogniser
+    // never sees it), drops the queued finals, emits each of those
+    // utterances as `undecoded` and then `finished`. Does nothing once
+    // `finished` has been emitted.
     void abandon();
 
-    // Whether a decode is inside the recogniser now; any thread. After
-    // abandon() it may still be: a recogniser sees the stop request only
-    // between its steps. The second waits at most `limit` for none to be.
-    bool decodeRunning() const;
-    bool waitForDecodes(std::chrono::milliseconds limit) const;
+    // Whether a thread of the session is still at work: a decode handed to
+    // the decoding thread and not yet back from the recogniser, or the
+    // feeding thread not yet done with the capture's stream. Any thread.
+    // After abandon() one may still be: a recogniser sees the stop request
+    // only between its steps, and a thread held (a machine too busy to run
+    // it, a debugger) takes nothing up until it is let go. The second waits
+    // at most `limit` for none to be.
+    bool threadsBusy() const;
+    bool waitForThreads(std::chrono::milliseconds limit) const;
 
     // Blocking; for after stop(), never from a thread of the session's own.
-    // Lets queued work run out and joins the session's threads. Idempotent;
-    // stop() and abandon() do nothing afterwards.
+    // Lets queued work run out and joins the session's threads, which waits
+    // for as long as threadsBusy() holds: whoever may not wait asks first.
+    // Idempotent; stop() and abandon() do nothing afterwards.
     void shutdown();
 
     // The output filters the session applies; see OutputFilters.
@@ -211,10 +222,11 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
                      const std::function<void()>& beforeFraming);
     // Any thread: the feeding thread is done posting frames; and the wait for it.
     void feedEnded();
-    // The decoder's thread: a decode enters and leaves the recogniser.
-    void decodeBegins();
-    void decodeEnded();
     bool waitForFeedEnd(std::chrono::milliseconds limit);
+    // A decode is handed to the decoding thread (the actor), and is back
+    // from the recogniser or was never to enter it (the decoding thread).
+    void decodeHandedOver();
+    void decodeReturned();
 
     // All below run on the actor.
     void startOnActor();
@@ -243,6 +255,7 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     const platform::Clock& clock_;
     const std::shared_ptr<DebugRecorder> recorder_;
     const std::function<void()> beforeFraming_;
+    const std::function<void()> beforeDecoding_;
     std::unique_ptr<AudioCapture> capture_;
 
     // Confined to the actor.
@@ -265,17 +278,17 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     // Tells the feeding thread to end without handing over anything more; set
     // by shutdown(), and by a stop() that waited kFeedDrainLimit in vain.
     std::atomic<bool> feedCancelled_{false};
-    // Whether the feeding thread may still post frames; stop() waits for it.
-    std::mutex feedMutex_;
-    std::condition_variable feedEndedCondition_;
-    bool feedRunning_ = false;
     // The decodes' task token; abandon() requests the stop.
     std::stop_source cancelDecodes_;
     std::atomic<bool> shutDown_{false};
-    // Decodes inside the recogniser; set on the decoder's thread.
-    mutable std::mutex decodesMutex_;
-    mutable std::condition_variable decodesEnded_;
-    int decodesRunning_ = 0;
+    // What the session's own threads are at: whether the feeding thread may
+    // still post frames (stop() waits for that), and how many decodes have
+    // been handed to the decoding thread without being back from the
+    // recogniser yet.
+    mutable std::mutex threadsMutex_;
+    mutable std::condition_variable threadsChanged_;
+    bool feedRunning_ = false;
+    int decodesOut_ = 0;
 
     // Destroyed first, so no thread of the session outlives its state.
     std::shared_ptr<platform::SerialExecutor> decoder_;

@@ -272,6 +272,8 @@ void TranscriptionEngine::start() {
     sessionServices.backend = services_.backend;
     sessionServices.clock = services_.clock;
     sessionServices.recorder = services_.recorder;
+    sessionServices.beforeFraming = services_.beforeFraming;
+    sessionServices.beforeDecoding = services_.beforeDecoding;
 
     const uint64_t id = ++nextSessionID_;
     auto emit = [weak = weakSelf_, main = services_.main, inbox = inbox_,
@@ -352,12 +354,6 @@ void TranscriptionEngine::abandonDraining() {
 
 void TranscriptionEngine::stopAndWait(std::chrono::milliseconds limit) {
     stopSessions();
-    // Every session thread ends before this returns.
-    joiningDecodes_ = true;
-    struct Joined {
-        bool& joining;
-        ~Joined() { joining = false; }
-    } joined{joiningDecodes_};
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!draining_.empty()) {
         auto entry = inbox_->pop(deadline);
@@ -374,9 +370,9 @@ void TranscriptionEngine::stopNow() {
     abandonDraining();
 }
 
-bool TranscriptionEngine::decodeLeftRunning() const {
+bool TranscriptionEngine::threadsLeftRunning() const {
     return std::any_of(givenUp_.begin(), givenUp_.end(),
-                       [](const auto& s) { return s->decodeRunning(); });
+                       [](const auto& s) { return s->threadsBusy(); });
 }
 
 void TranscriptionEngine::stopThen(std::function<void()> done, std::chrono::milliseconds limit) {
@@ -559,14 +555,16 @@ void TranscriptionEngine::handle(uint64_t session, const StreamSession::Event& e
             if (it == draining_.end()) break;
             const std::shared_ptr<StreamSession> done = it->session;
             draining_.erase(it);
-            // Finished with a decode inside the recogniser: abandoned, and
-            // joining would wait for that decode to return, which a quit
-            // that gave it up does not. A recogniser that hears the stop
-            // returns within a step; one that does not is left running.
-            if (!joiningDecodes_ && !done->waitForDecodes(kDecodeStopGrace))
-                givenUp_.push_back(done);
-            else
+            // Finished with a thread still busy: a decode abandoned inside
+            // the recogniser or before its thread took it up, or a feeding
+            // thread that never came back. Joining would wait for it, which
+            // a quit that gave the decode up does not: a recogniser that
+            // hears the stop returns within a step, a thread let go soon
+            // ends; one that does not is left running.
+            if (done->waitForThreads(kDecodeStopGrace))
                 done->shutdown();
+            else
+                givenUp_.push_back(done);
             completeStopIfDrained();
             break;
         }

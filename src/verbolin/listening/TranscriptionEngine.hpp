@@ -100,20 +100,26 @@ class TranscriptionEngine {
         std::shared_ptr<platform::AudioBackend> backend;  // null: the system's
         const platform::Clock* clock = &platform::Clock::system();
         std::shared_ptr<DebugRecorder> recorder = DebugRecorder::shared();
+        // For tests: handed to every session (see StreamSession::Services)
+        // to hold its feeding or its decoding thread. Empty in use.
+        std::function<void()> beforeFraming;
+        std::function<void()> beforeDecoding;
     };
 
     // How long a change of microphone waits before listening again.
     static constexpr std::chrono::milliseconds kRestartDelay{400};
     // How long quitting waits for the last utterances to be transcribed.
     static constexpr std::chrono::milliseconds kDrainLimit{10000};
-    // How long a decode given up may take to hear that before it is left
-    // running (see decodeLeftRunning()).
+    // How long the threads of a session that has finished (its last decode
+    // given up, perhaps) may take to come back before they are left running
+    // (see threadsLeftRunning()).
     static constexpr std::chrono::milliseconds kDecodeStopGrace{250};
 
     explicit TranscriptionEngine(Services services);
     // Stops listening, cancels decodes still running and waits for every
     // worker thread, those given up and left running too; delivers nothing.
-    // Quitting stops the engine first.
+    // Quitting stops the engine first, and a process that may not wait for
+    // threads left running ends without destroying it.
     ~TranscriptionEngine();
 
     TranscriptionEngine(const TranscriptionEngine&) = delete;
@@ -156,9 +162,11 @@ class TranscriptionEngine {
     // For quitting: stops listening and blocks until every utterance heard
     // (the one being spoken, and those of sessions stopped earlier that are
     // still decoding) has been transcribed and delivered as a final. Past
-    // `limit` the decodes still running are cancelled and each such
-    // utterance is delivered as `undecoded` instead. Every session thread has
-    // ended on return. Sends no level or stopped event.
+    // `limit` the decodes still running or waiting are cancelled and each
+    // such utterance is delivered as `undecoded` instead. Every session
+    // thread has ended on return, but for one that does not come back within
+    // kDecodeStopGrace of its session's end (threadsLeftRunning()). Sends no
+    // level or stopped event.
     void stopAndWait(std::chrono::milliseconds limit = kDrainLimit);
     // Quitting from a running event loop: stops listening as stopAndWait()
     // does, with the same guarantees and limit, but returns at once. The
@@ -169,17 +177,22 @@ class TranscriptionEngine {
     // its `done` then never runs.
     void stopThen(std::function<void()> done, std::chrono::milliseconds limit = kDrainLimit);
     // Quitting at once (a second signal): stops listening, gives up every
-    // utterance still being transcribed and delivers its audio as
-    // `undecoded` before it returns, as stopAndWait() does past its limit,
-    // but never waits for a decode to return: a recogniser sees the stop
-    // only between its steps, which on a slow model or a held thread may
-    // take as long as the decode. Takes over a stop still under way.
+    // utterance still being transcribed or waiting to be and delivers its
+    // audio as `undecoded` before it returns, as stopAndWait() does past its
+    // limit, but waits for no session thread longer than kDecodeStopGrace:
+    // a recogniser sees the stop only between its steps, which on a slow
+    // model may take as long as the decode, and a thread held (a machine
+    // too busy to run it, a debugger) takes nothing up until it is let go.
+    // Takes over a stop still under way.
     void stopNow();
-    // Whether a decode that stopNow(), or stopThen() past its limit, gave up
-    // is still inside the recogniser. Its thread is joined only when the
-    // engine goes, so a process that is to end now ends without destroying
-    // the engine (everything to keep has been delivered).
-    bool decodeLeftRunning() const;
+    // Whether a thread of a session that has ended did not come back in
+    // time: a decode given up (by stopNow(), or a stop past its limit) still
+    // inside the recogniser or still waiting for its thread, or a feeding
+    // thread not done with the capture. Such threads are joined only when
+    // the engine goes, so a process that is to end now ends without
+    // destroying the engine (everything to keep has been delivered); they
+    // keep the session they touch alive meanwhile.
+    bool threadsLeftRunning() const;
 
     // The microphone chosen by name; none for the automatic choice. Setting
     // it stores the choice and, while listening, restarts on the new device.
@@ -297,11 +310,10 @@ class TranscriptionEngine {
     std::shared_ptr<TranscriptionEngine*> self_;
     const std::weak_ptr<TranscriptionEngine*> weakSelf_;
 
-    // Sessions given up (stopNow(), or stopThen() past its limit) while
-    // their decode still ran: finished, joined by the destructor.
+    // Sessions that finished with a thread of theirs still busy (a decode
+    // given up that has not returned, a thread held): joined by the
+    // destructor.
     std::vector<std::shared_ptr<StreamSession>> givenUp_;
-    // stopAndWait() is delivering: it joins every session that finishes.
-    bool joiningDecodes_ = false;
 
     // Destroyed first, so no worker outlives the state it touches.
     platform::SerialExecutor sessionWorker_{"Verbolin.Listen"};

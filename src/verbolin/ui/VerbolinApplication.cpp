@@ -99,9 +99,10 @@ class Desktop {
         quit_.request();
     }
 
-    // Whether quitting gave up a decode that is still running, which the
-    // model would wait for as it goes.
-    bool decodeLeftRunning() { return model_.engine().decodeLeftRunning(); }
+    // Whether quitting gave up a decode that is still running, or left a
+    // listening thread that has not come back, which the model would wait
+    // for as it goes.
+    bool threadsLeftRunning() { return model_.engine().threadsLeftRunning(); }
     // For a process that ends without unwinding: what the store's
     // destructor would still write, or say, is written and said now.
     void lastSave() { model_.store().lastSave(); }
@@ -206,11 +207,12 @@ int runDesktop(const QString& instanceName) {
     const int status = quitSignals.runLoop([] { return QApplication::exec(); });
     desktop = nullptr;
     running.finish();
-    // Quitting gave up a decode that has not returned (a second signal, or
-    // the wait's bound): its audio is kept and everything else stored.
-    // Returning would wait for the decode, and a decode still running as
-    // the process unwinds would crash in the numeric libraries.
-    if (running.decodeLeftRunning()) {
+    // Quitting gave up a decode that has not returned, or whose thread has
+    // not come back to it (a second signal, or the wait's bound): its audio
+    // is kept and everything else stored. Returning would wait for that
+    // thread, and a decode still running as the process unwinds would crash
+    // in the numeric libraries.
+    if (running.threadsLeftRunning()) {
         running.lastSave();
         std::fflush(nullptr);
         std::_Exit(status);

@@ -24,6 +24,7 @@
 #include "support/ManualMainExecutor.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
+#include "support/ThreadGate.hpp"
 #include "verbolin/app/AppHost.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/WindowHost.hpp"
@@ -93,6 +94,7 @@ class EngineWorld {
         s.backend = backend;
         s.clock = &clock;
         s.recorder = nullptr;
+        s.beforeDecoding = decodeThread.hook();
         s.makeEngine =
             [this](
                 const verbolin::EngineChoice& choice) -> std::shared_ptr<verbolin::SpeechEngine> {
@@ -171,6 +173,9 @@ class EngineWorld {
     platform::ManualMainExecutor main;
     verbolin::MemoryDefaults defaults;
     std::shared_ptr<platform::FakeAudioBackend> backend;
+    // Open unless a test shuts it: holds the decoding thread of every
+    // session before it takes up a decode.
+    testsupport::ThreadGate decodeThread;
 
     // Read by the factory on the loading thread; set them before loadModel().
     std::optional<std::string> prepareFailure;

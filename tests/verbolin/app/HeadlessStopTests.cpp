@@ -15,6 +15,7 @@
 
 #include "support/HeadlessVerbolin.hpp"
 #include "support/PrivatePulseServer.hpp"
+#include "support/ThreadGate.hpp"
 #include "support/WaitUntil.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/headless/HeadlessCommands.hpp"
@@ -52,12 +53,17 @@ TranscriptionEngine::Services engineServices(std::shared_ptr<platform::FakeAudio
     return services;
 }
 
-// hangs: until the stop's cancellation; stuck: deaf to it, until released.
-enum class Decode { none, finishes, hangs, stuck };
+// hangs: until the stop's cancellation; stuck: deaf to it, until released;
+// queued: the utterance cut by the first signal waits for a decoding thread
+// held before it takes it up, until the run ends.
+enum class Decode { none, finishes, hangs, stuck, queued };
 struct StopCase {
     const char* name;
     Decode decode;
     std::vector<int> signals;  // the later ones while the first one's stop waits
+    // The feeding thread is held with a last buffer of silence when the stop
+    // comes, until the run ends.
+    bool feedHeld = false;
 };
 
 std::vector<fs::path> untranscribed(const verbolin::TranscriptStore& store) {
@@ -66,6 +72,61 @@ std::vector<fs::path> untranscribed(const verbolin::TranscriptStore& store) {
     if (fs::is_directory(kept))
         for (const auto& entry : fs::directory_iterator(kept)) files.push_back(entry.path());
     return files;
+}
+
+// What the case says to the microphone before the first signal: nothing, a
+// whole utterance whose decode then runs (held), or an utterance still being
+// spoken; and, with the feeding thread held, a last buffer it holds.
+void speakBeforeTheSignal(const StopCase& c, platform::FakeAudioBackend& backend,
+                          FakeSpeechEngine& recogniser, testsupport::ThreadGate& feedGate) {
+    if (c.decode != Decode::none) {
+        for (int i = 0; i < 5; ++i) backend.deliver(std::vector<float>(kFrame, 0.0f));
+        for (int i = 0; i < 10; ++i) backend.deliver(speechFrame(size_t(i)));
+    }
+    // Queued: still being spoken when the first signal comes.
+    if (c.decode != Decode::none && c.decode != Decode::queued) {
+        for (int i = 0; i < 12; ++i) backend.deliver(std::vector<float>(kFrame, 0.0f));
+        EXPECT_TRUE(recogniser.waitForCalls(1));  // the final's decode is held
+    }
+    if (c.feedHeld) {
+        feedGate.shut();
+        backend.deliver(std::vector<float>(kFrame, 0.0f));
+        EXPECT_TRUE(feedGate.waitForHeld());
+    }
+}
+
+// The last utterance is stored or its audio kept, never both; the terminal
+// is told of the wait once, when there was one.
+void expectKeptOnce(const StopCase& c, const std::string& err, const FakeSpeechEngine& recogniser,
+                    const fs::path& dataFolder) {
+    verbolin::TranscriptStore store(dataFolder);
+    const std::vector<fs::path> files = untranscribed(store);
+    // Told once, and only when a decode was still running. A decode let go
+    // as soon as listening stops may end before the stop has finished
+    // handing over the captured audio; then there is nothing to tell.
+    const std::size_t told = testsupport::occurrences(err, kFinishing);
+    if (c.decode == Decode::finishes)
+        EXPECT_LE(told, 1u) << err;
+    else
+        EXPECT_EQ(told, c.decode == Decode::none ? 0u : 1u) << err;
+    // Given up before its thread took it up, the decode never begins, not
+    // even once that thread is let go.
+    if (c.decode == Decode::queued) {
+        EXPECT_TRUE(recogniser.calls().empty());
+    }
+    const bool audioKept =
+        c.decode == Decode::hangs || c.decode == Decode::stuck || c.decode == Decode::queued;
+    if (audioKept) {
+        EXPECT_EQ(recogniser.cancelledCount(), c.decode == Decode::hangs ? 1 : 0);
+        ASSERT_EQ(files.size(), 1u) << err;
+        EXPECT_EQ(files[0].extension(), ".wav");
+        EXPECT_NE(err.find(files[0].string()), std::string::npos) << err;
+        EXPECT_TRUE(store.segments.peek().empty());
+    } else {
+        EXPECT_EQ(recogniser.cancelledCount(), 0);
+        EXPECT_TRUE(files.empty()) << err;
+        EXPECT_EQ(store.segments.peek().size(), c.decode == Decode::finishes ? 1u : 0u);
+    }
 }
 
 }  // namespace
@@ -79,6 +140,9 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
         {"the terminal closes, then kill", Decode::hangs, {SIGHUP, SIGTERM}},
         {"kill twice, the recogniser deaf to the stop", Decode::stuck, {SIGTERM, SIGTERM}},
         {"kill once, the recogniser deaf to the stop", Decode::stuck, {SIGTERM}},
+        {"kill twice, the decoding thread held", Decode::queued, {SIGTERM, SIGTERM}},
+        {"Ctrl+C twice, the decoding thread held", Decode::queued, {SIGINT, SIGINT}},
+        {"kill once, the feeding thread held", Decode::finishes, {SIGTERM}, true},
     };
     std::unique_ptr<testsupport::PrivatePulseServer> pulse;
     try {
@@ -97,7 +161,11 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
         recogniser->setDefault(c.decode == Decode::stuck
                                    ? FakeSpeechEngine::Reply::stuck("last words")
                                    : FakeSpeechEngine::Reply::held("last words"));
-        const auto services = engineServices(backend, recogniser);
+        auto services = engineServices(backend, recogniser);
+        testsupport::ThreadGate decodeGate, feedGate;
+        services.beforeDecoding = decodeGate.hook();
+        services.beforeFraming = feedGate.hook();
+        if (c.decode == Decode::queued) decodeGate.shut();
 
         testing::internal::CaptureStderr();
         std::atomic<bool> returned{false};
@@ -110,11 +178,17 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
                 ++endedAtOnce;
                 decodingAtEnd = recogniser->runningCalls();
                 recogniser->release();
+                decodeGate.open();
+                feedGate.open();
             });
             returned = true;
         });
         const auto finish = [&] {
-            if (!waitUntil([&] { return returned.load(); }, 30s)) ::kill(::getpid(), SIGINT);
+            if (!waitUntil([&] { return returned.load(); }, 30s)) {
+                decodeGate.open();
+                feedGate.open();
+                ::kill(::getpid(), SIGINT);
+            }
             command.join();
             return testing::internal::GetCapturedStderr();
         };
@@ -123,17 +197,15 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
             ADD_FAILURE() << "never listened\n" << finish();
             continue;
         }
-        if (c.decode != Decode::none) {
-            for (int i = 0; i < 5; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
-            for (int i = 0; i < 10; ++i) backend->deliver(speechFrame(size_t(i)));
-            for (int i = 0; i < 12; ++i) backend->deliver(std::vector<float>(kFrame, 0.0f));
-            EXPECT_TRUE(recogniser->waitForCalls(1));  // the final's decode is held
-        }
+        speakBeforeTheSignal(c, *backend, *recogniser, feedGate);
 
         ::kill(::getpid(), c.signals.front());
         // Listening has stopped; the stop waits for the held decode, which
         // only the drain's bound would end otherwise.
         EXPECT_TRUE(waitUntil([&] { return backend->runningCount() == 0; }));
+        if (c.decode == Decode::queued) {
+            EXPECT_TRUE(decodeGate.waitForHeld());
+        }
         if (c.decode == Decode::finishes) recogniser->release();
         if (c.signals.size() > 1) {
             std::this_thread::sleep_for(100ms);
@@ -152,35 +224,16 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
         const std::string err = finish();
         EXPECT_EQ(status, 0) << err;
 
-        verbolin::TranscriptStore store(env.dataPath() / "Verbolin");
-        const std::vector<fs::path> files = untranscribed(store);
-        // Told once, and only when a decode was still running. A decode let go
-        // as soon as listening stops may end before the stop has finished
-        // handing over the captured audio; then there is nothing to tell.
-        const std::size_t told = testsupport::occurrences(err, kFinishing);
-        if (c.decode == Decode::finishes)
-            EXPECT_LE(told, 1u) << err;
-        else
-            EXPECT_EQ(told, c.decode == Decode::none ? 0u : 1u) << err;
         // A decode that hears the stop is joined as it returns, but for a
-        // machine too busy to let it return within the engine's grace.
-        if (c.decode == Decode::stuck) {
+        // machine too busy to let it return within the engine's grace. A
+        // thread held past the end is left to end with the process.
+        if (c.decode == Decode::stuck || c.decode == Decode::queued || c.feedHeld) {
             EXPECT_EQ(endedAtOnce.load(), 1);
-            EXPECT_EQ(decodingAtEnd.load(), 1);
+            EXPECT_EQ(decodingAtEnd.load(), c.decode == Decode::stuck ? 1 : 0);
         } else if (c.decode != Decode::hangs) {
             EXPECT_EQ(endedAtOnce.load(), 0);
         }
-        if (c.decode == Decode::hangs || c.decode == Decode::stuck) {
-            EXPECT_EQ(recogniser->cancelledCount(), c.decode == Decode::hangs ? 1 : 0);
-            ASSERT_EQ(files.size(), 1u) << err;
-            EXPECT_EQ(files[0].extension(), ".wav");
-            EXPECT_NE(err.find(files[0].string()), std::string::npos) << err;
-            EXPECT_TRUE(store.segments.peek().empty());
-        } else {
-            EXPECT_EQ(recogniser->cancelledCount(), 0);
-            EXPECT_TRUE(files.empty()) << err;
-            EXPECT_EQ(store.segments.peek().size(), c.decode == Decode::finishes ? 1u : 0u);
-        }
+        expectKeptOnce(c, err, *recogniser, env.dataPath() / "Verbolin");
     }
 }
 

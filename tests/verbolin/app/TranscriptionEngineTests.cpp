@@ -18,6 +18,7 @@
 #include "support/LocalHttpServer.hpp"
 #include "support/TokenizerHub.hpp"
 #include "support/Unprivileged.hpp"
+#include "support/WaitUntil.hpp"
 #include "support/ZipBuilder.hpp"
 
 using namespace apptest;
@@ -707,59 +708,124 @@ TEST_F(EngineTest, StopAndWaitDeliversTheUtteranceInProgressAndThoseStillDecodin
     }
 }
 
+// Past the limit the stop gives the first utterance up whether its decode
+// hangs in the recogniser or waits for a decoding thread that is held; a
+// thread that does not come back is left running, not waited for.
 TEST_F(EngineTest, ADecodeThatOutlastsTheLimitIsCancelledAndItsAudioHandedOver) {
+    struct Case {
+        const char* name;
+        bool threadHeld;
+    };
     loadReady();
     engine->livePreview.set(false);
-    startListening();
-    auto recogniser = world.made().back();
-    recogniser->script(FakeSpeechEngine::Reply::held("never"));
-    world.deliverSilence(5);
-    world.deliverSpeech(10);
-    world.deliverSilence(12);  // the utterance ends and its decode hangs
-    ASSERT_TRUE(recogniser->waitForCalls(1));
-    world.deliverSilence(5);
-    world.deliverSpeech(10);  // a second utterance, in progress at the stop
-    ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 42; }));
-    events.clear();
+    // The held thread's row comes last: its audio is measured against what
+    // the recogniser was given for the same utterance before.
+    for (const Case c : {Case{"the decode hangs", false}, Case{"its thread is held", true}}) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        startListening();
+        auto recogniser = world.made().back();
+        const int cancelledBefore = recogniser->cancelledCount();
+        const size_t callsBefore = recogniser->calls().size();
+        if (c.threadHeld)
+            world.decodeThread.shut();
+        else
+            recogniser->script(FakeSpeechEngine::Reply::held("never"));
+        world.deliverSilence(5);
+        world.deliverSpeech(10);
+        world.deliverSilence(12);  // the utterance ends and its decode hangs
+        if (c.threadHeld)
+            ASSERT_TRUE(world.decodeThread.waitForHeld());
+        else
+            ASSERT_TRUE(recogniser->waitForCalls(1));
+        world.deliverSilence(5);
+        world.deliverSpeech(10);  // a second utterance, in progress at the stop
+        ASSERT_TRUE(world.runUntil([&] { return eventsOf(EventKind::level).size() == 42; }));
+        events.clear();
+        // A stop that joins the held thread would wait for it for good:
+        // only a failure waits for this to let it go.
+        std::atomic<bool> over{false};
+        std::thread letGo([&] {
+            testsupport::waitUntil([&] { return over.load(); }, 20s);
+            world.decodeThread.open();
+        });
 
-    const auto began = std::chrono::steady_clock::now();
-    engine->stopAndWait(200ms);
-    const auto took = std::chrono::steady_clock::now() - began;
-    EXPECT_GE(took, 200ms);
-    EXPECT_LT(took, 60s);  // the held decode never ends: only the limit ends the stop
-    EXPECT_EQ(recogniser->cancelledCount(), 1);
-    EXPECT_TRUE(eventsOf(EventKind::final).empty());
-    const auto kept = eventsOf(EventKind::undecoded);
-    ASSERT_EQ(kept.size(), 2u);
-    // The first is exactly the audio the cancelled decode was given; the
-    // second, cut short by the stop, ends with the last speech frame heard.
-    EXPECT_EQ(kept[0].samples.size(), recogniser->calls()[0].sampleCount);
-    EXPECT_GE(kept[1].samples.size(), size_t(10) * kFrame);
-    EXPECT_LE(kept[1].samples.size(), size_t(15) * kFrame);
-    EXPECT_FLOAT_EQ(kept[1].samples.back(), speechFrame(9).back());
-    EXPECT_LE(kept[0].end, kept[1].end);
+        const auto began = std::chrono::steady_clock::now();
+        engine->stopAndWait(200ms);
+        const auto took = std::chrono::steady_clock::now() - began;
+        const bool leftRunning = engine->threadsLeftRunning();
+        over = true;
+        letGo.join();
+        EXPECT_GE(took, 200ms);
+        EXPECT_LT(took, 60s);  // the held decode never ends: only the limit ends the stop
+        EXPECT_EQ(recogniser->cancelledCount(), cancelledBefore + (c.threadHeld ? 0 : 1));
+        EXPECT_TRUE(eventsOf(EventKind::final).empty());
+        const auto kept = eventsOf(EventKind::undecoded);
+        ASSERT_EQ(kept.size(), 2u);
+        // The first is exactly the audio the cancelled decode was given; the
+        // second, cut short by the stop, ends with the last speech frame heard.
+        EXPECT_EQ(kept[0].samples.size(), recogniser->calls()[0].sampleCount);
+        EXPECT_GE(kept[1].samples.size(), size_t(10) * kFrame);
+        EXPECT_LE(kept[1].samples.size(), size_t(15) * kFrame);
+        EXPECT_FLOAT_EQ(kept[1].samples.back(), speechFrame(9).back());
+        EXPECT_LE(kept[0].end, kept[1].end);
+        if (c.threadHeld) {
+            EXPECT_TRUE(leftRunning);
+            // Let go, the thread never takes the decode given up to the
+            // recogniser.
+            EXPECT_TRUE(world.runUntil([&] { return !engine->threadsLeftRunning(); }));
+            EXPECT_EQ(recogniser->calls().size(), callsBefore);
+        }
+    }
 }
 
 // The stop that leaves the main loop running keeps stopAndWait()'s promises:
 // the final comes first, `done` after it, and past the limit the decode is
-// given up with its audio handed over. Listening does not start meanwhile.
+// given up with its audio handed over, also when it still waits for a
+// decoding thread that is held: that thread is left running, not waited for.
+// Listening does not start meanwhile.
 TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
     struct Case {
         const char* name;
         bool overrun;  // the decode outlasts the limit
+        bool threadHeld = false;
     };
     loadReady();
     engine->livePreview.set(false);
-    for (const Case c : {Case{"decode in time", false}, Case{"decode past the limit", true}}) {
+    // The held thread's row comes last: its audio is measured against what
+    // the recogniser was given for the same utterance before.
+    for (const Case c : {Case{"decode in time", false}, Case{"decode past the limit", true},
+                         Case{"decoding thread held past the limit", true, true}}) {
         SCOPED_TRACE(c.name);
         startListening();
         auto recogniser = world.made().back();
         const size_t callsBefore = recogniser->calls().size();
-        recogniser->script(FakeSpeechEngine::Reply::held("last words"));
-        world.speakOneUtterance(1.0);
-        ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
+        if (c.threadHeld) {
+            world.decodeThread.shut();
+            world.speakOneUtterance(1.0);
+            ASSERT_TRUE(world.decodeThread.waitForHeld());
+        } else {
+            recogniser->script(FakeSpeechEngine::Reply::held("last words"));
+            world.speakOneUtterance(1.0);
+            ASSERT_TRUE(recogniser->waitForCalls(callsBefore + 1));
+        }
         world.main.runPending();
         events.clear();
+        // A stop that joins the held thread holds the test too: only a
+        // failure waits for this to let it go.
+        std::atomic<bool> over{false};
+        std::thread letGo([&] {
+            testsupport::waitUntil([&] { return over.load(); }, 20s);
+            world.decodeThread.open();
+        });
+        struct LetGo {
+            std::atomic<bool>& over;
+            std::thread& thread;
+            ~LetGo() {
+                over = true;
+                thread.join();
+            }
+        } letGoAtEnd{over, letGo};
 
         std::vector<std::string> order;
         engine->onDrainWaits = [&] { order.push_back("waits"); };
@@ -782,6 +848,11 @@ TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
             EXPECT_TRUE(finals.empty());
             ASSERT_EQ(kept.size(), 1u);
             EXPECT_EQ(kept[0].samples.size(), recogniser->calls().back().sampleCount);
+            // A decode that hears the stop is joined as it returns, but for a
+            // machine too busy to let it return within the engine's grace.
+            if (c.threadHeld) {
+                EXPECT_TRUE(engine->threadsLeftRunning());
+            }
         } else {
             ASSERT_EQ(finals.size(), 1u);
             EXPECT_EQ(finals[0].text, "last words");
@@ -792,6 +863,13 @@ TEST_F(EngineTest, StopThenDeliversThroughTheMainLoopAndKeepsTheLimit) {
         world.main.advance(1s);  // a limit that passes afterwards changes nothing
         world.main.runPending();
         EXPECT_EQ(order.size(), 2u);
+        if (c.threadHeld) {
+            // Let go, the thread never takes the decode given up to the
+            // recogniser.
+            world.decodeThread.open();
+            EXPECT_TRUE(world.runUntil([&] { return !engine->threadsLeftRunning(); }));
+            EXPECT_EQ(recogniser->calls().size(), callsBefore);
+        }
     }
 }
 

@@ -128,6 +128,7 @@ class SessionTest : public ::testing::Test {
         services.clock = &clock;
         services.recorder = recorder;
         services.beforeFraming = beforeFraming;
+        services.beforeDecoding = beforeDecoding;
         auto token = std::make_shared<Liveness::Token>(liveness);
         session = verbolin::StreamSession::create(
             engine, previewEnabled, std::move(wanted), {},
@@ -213,6 +214,9 @@ class SessionTest : public ::testing::Test {
     // captured array, and on its actor before each event is logged.
     std::function<void()> beforeFraming;
     std::function<void(const Event&)> onEmit;
+    // Set before make(): run on the session's decoding thread before it
+    // takes up each job.
+    std::function<void()> beforeDecoding;
 };
 
 }  // namespace sessiontest

@@ -223,9 +223,12 @@ TEST_F(SessionTest, AFeedingThreadThatNeverCatchesUpHoldsTheStopForTheBoundOnly)
     EXPECT_EQ(log->all().back(), Event::finished());
     const size_t events = log->all().size();
 
+    // Still held: joining it now would wait for as long as it is.
+    EXPECT_TRUE(session->threadsBusy());
     // Let go, the thread finds the session stopped and hands over nothing.
     gate.open();
     ASSERT_TRUE(gate.waitForArrays(10));
+    EXPECT_TRUE(session->waitForThreads(30s));
     session->stop();
     session->shutdown();  // joins the feeding thread
     EXPECT_EQ(log->all().size(), events);

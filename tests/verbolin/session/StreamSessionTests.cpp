@@ -8,6 +8,7 @@
 
 #include "SessionHarness.hpp"
 #include "platform/system/AppError.hpp"
+#include "support/ThreadGate.hpp"
 
 using namespace sessiontest;
 using platform::AppError;
@@ -679,31 +680,66 @@ TEST_F(SessionTest, FinishedFollowsTheLastFinalAfterAStop) {
     release();
 }
 
+// The first utterance's decode hangs inside the recogniser, or waits for a
+// decoding thread held before it took the decode up; either way abandon()
+// hands its audio over at once, and the thread says it is busy until it has
+// come back.
 TEST_F(SessionTest, AbandonHandsOverTheAudioStillToDecodeAndDropsLateResults) {
-    engine->script(Reply::held("too late"));
-    startSession();
-    utterance(3);  // its decode hangs
-    ASSERT_TRUE(engine->waitForCalls(1));
-    utterance(4);  // queued behind it
-    silence(4);
-    voice(3);  // in progress at the stop
-    session->stop();
-    session->abandon();
-    ASSERT_TRUE(log->waitFor(Kind::finished, 1));
-    const auto kept = log->of(Kind::undecoded);
-    ASSERT_EQ(kept.size(), 3u);
-    // The hung job's audio is exactly what the recogniser was given; the
-    // others are the utterances in the order they were heard.
-    EXPECT_EQ(kept[0].samples.size(), engine->calls()[0].sampleCount);
-    EXPECT_EQ(kept[1].samples.size(), frames(5 + 4 - 1 + 10));
-    EXPECT_EQ(kept[2].samples.size(), frames(5 + 3 - 1));
-    EXPECT_TRUE(log->of(Kind::final).empty());
-    EXPECT_EQ(log->all().back(), Event::finished());
-    session->shutdown();  // returns: the hung decode saw the cancellation
-    EXPECT_EQ(engine->cancelledCount(), 1);
-    EXPECT_TRUE(log->of(Kind::final).empty());
-    EXPECT_EQ(engine->calls().size(), 1u);  // the queued ones never ran
-    session->abandon();                     // after finished: nothing more
-    EXPECT_EQ(log->count(Kind::finished), 1u);
-    release();
+    struct Case {
+        const char* name;
+        bool threadHeld;
+    };
+    for (const Case c : {Case{"the decode hangs in the recogniser", false},
+                         Case{"the decoding thread is held", true}}) {
+        SCOPED_TRACE(c.name);
+        engine = std::make_shared<testsupport::FakeSpeechEngine>();
+        log = std::make_shared<EventLog>();
+        testsupport::ThreadGate decodeThread;
+        beforeDecoding = decodeThread.hook();
+        if (c.threadHeld)
+            decodeThread.shut();
+        else
+            engine->script(Reply::held("too late"));
+        startSession();
+        utterance(3);  // its decode hangs
+        if (c.threadHeld)
+            ASSERT_TRUE(decodeThread.waitForHeld());
+        else
+            ASSERT_TRUE(engine->waitForCalls(1));
+        utterance(4);  // queued behind it
+        silence(4);
+        voice(3);  // in progress at the stop
+        session->stop();
+        session->abandon();
+        ASSERT_TRUE(log->waitFor(Kind::finished, 1));
+        const auto kept = log->of(Kind::undecoded);
+        ASSERT_EQ(kept.size(), 3u);
+        // The hung job's audio is exactly what the recogniser was given, or
+        // would have been; the others are the utterances in the order they
+        // were heard.
+        EXPECT_EQ(kept[0].samples.size(), frames(5 + 3 - 1 + 10));
+        if (!c.threadHeld) {
+            EXPECT_EQ(kept[0].samples.size(), engine->calls()[0].sampleCount);
+        }
+        EXPECT_EQ(kept[1].samples.size(), frames(5 + 4 - 1 + 10));
+        EXPECT_EQ(kept[2].samples.size(), frames(5 + 3 - 1));
+        EXPECT_TRUE(log->of(Kind::final).empty());
+        EXPECT_EQ(log->all().back(), Event::finished());
+        if (c.threadHeld) {
+            // Joining now would wait for the held thread.
+            EXPECT_TRUE(session->threadsBusy());
+            decodeThread.open();
+        }
+        EXPECT_TRUE(session->waitForThreads(30s));
+        session->shutdown();  // returns: the hung decode saw the cancellation
+        EXPECT_EQ(engine->cancelledCount(), c.threadHeld ? 0 : 1);
+        EXPECT_TRUE(log->of(Kind::final).empty());
+        // The queued ones never ran, nor did the one given up before its
+        // thread came to it.
+        EXPECT_EQ(engine->calls().size(), c.threadHeld ? 0u : 1u);
+        session->abandon();  // after finished: nothing more
+        EXPECT_EQ(log->count(Kind::finished), 1u);
+        release();
+        beforeDecoding = {};
+    }
 }

@@ -40,6 +40,7 @@
 #include "support/DictationTranscript.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/VirtualClock.hpp"
+#include "support/WaitUntil.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/app/AudioServerHelp.hpp"
@@ -1984,6 +1985,9 @@ struct HeldLastDecode {
     std::unique_ptr<verbolin::AppModel> model;
     std::shared_ptr<FakeSpeechEngine> recogniser;
 
+    // The model would wait for a decoding thread still held as it goes.
+    ~HeldLastDecode() { world.decodeThread.open(); }
+
     verbolin::TranscriptionEngine& engine() { return model->engine(); }
 
     static bool pumpUntil(const std::function<bool()>& done) {
@@ -1995,7 +1999,8 @@ struct HeldLastDecode {
         return done();
     }
 
-    void start(FakeSpeechEngine::Reply lastDecode = FakeSpeechEngine::Reply::held("last words")) {
+    void start(FakeSpeechEngine::Reply lastDecode = FakeSpeechEngine::Reply::held("last words"),
+               bool holdThread = false) {
         installStandardPack(env.dataPath());
         verbolin::AppModel::Services s;
         s.main = &main;
@@ -2013,8 +2018,13 @@ struct HeldLastDecode {
         ASSERT_TRUE(pumpUntil([&] { return world.backend->runningCount() == 1; }));
         recogniser = world.made().back();
         recogniser->script(std::move(lastDecode));
+        // The decoding thread is held before it takes the last decode up.
+        if (holdThread) world.decodeThread.shut();
         world.speakOneUtterance(1.0);
-        ASSERT_TRUE(recogniser->waitForCalls(1));
+        if (holdThread)
+            ASSERT_TRUE(world.decodeThread.waitForHeld());
+        else
+            ASSERT_TRUE(recogniser->waitForCalls(1));
     }
 };
 
@@ -2111,18 +2121,22 @@ TEST(QuitPath, AskedAgainItStopsAtOnceAndEndsOnce) {
 // The second request on the real event loop, with a decode that would hold
 // the stop until its bound: the loop ends at once, the decode is given up
 // and its audio is kept in the store's folder. A recogniser that does not
-// see the stop (deep in a step of a slow model, or its thread held) does not
-// hold the loop's end either: the decode is left running, and said to be.
+// see the stop (deep in a step of a slow model) does not hold the loop's end
+// either, nor does a decoding thread held before it took the decode up: the
+// thread is left running, and said to be.
 TEST(QuitPath, AskedAgainItKeepsTheAudioOfTheDecodeItGivesUp) {
     struct Case {
         const char* name;
         bool deaf;
+        bool threadHeld = false;
     };
-    for (const Case c : {Case{"the decode stops", false}, Case{"the decode does not stop", true}}) {
+    for (const Case c : {Case{"the decode stops", false}, Case{"the decode does not stop", true},
+                         Case{"the decoding thread held", false, true}}) {
         SCOPED_TRACE(c.name);
         HeldLastDecode scene;
         ASSERT_NO_FATAL_FAILURE(scene.start(c.deaf ? FakeSpeechEngine::Reply::stuck("last words")
-                                                   : FakeSpeechEngine::Reply::held("last words")));
+                                                   : FakeSpeechEngine::Reply::held("last words"),
+                                            c.threadHeld));
         auto& engine = scene.engine();
         auto& model = *scene.model;
         auto& world = scene.world;
@@ -2154,20 +2168,32 @@ TEST(QuitPath, AskedAgainItKeepsTheAudioOfTheDecodeItGivesUp) {
         // Only a failure gets this far: the drain's bound has passed.
         QTimer::singleShot(int(verbolin::TranscriptionEngine::kDrainLimit.count()) + 5000,
                            [&] { loop.quit(); });
+        // A quit that joins the held thread holds the loop too: only a
+        // failure waits for this to let it go.
+        std::atomic<bool> over{false};
+        std::thread letGo([&] {
+            testsupport::waitUntil(
+                [&] { return over.load(); },
+                verbolin::TranscriptionEngine::kDrainLimit + std::chrono::seconds(5));
+            world.decodeThread.open();
+        });
         const auto asked = std::chrono::steady_clock::now();
         quit.request();
         loop.exec();
         const auto took = std::chrono::steady_clock::now() - asked;
         engine.onDrainWaits = nullptr;  // it refers to this scope
+        const bool leftRunning = engine.threadsLeftRunning();
+        over = true;
+        letGo.join();
 
         EXPECT_TRUE(waited);
         EXPECT_TRUE(finished);
         EXPECT_LT(took, verbolin::TranscriptionEngine::kDrainLimit);
         // A decode that hears the stop is joined as it returns, but for a
         // machine too busy to let it return within the engine's grace.
-        if (c.deaf) {
-            EXPECT_EQ(decodingAtFinish, 1);
-            EXPECT_TRUE(engine.decodeLeftRunning());
+        if (c.deaf || c.threadHeld) {
+            EXPECT_EQ(decodingAtFinish, c.deaf ? 1 : 0);
+            EXPECT_TRUE(leftRunning);
             EXPECT_EQ(recogniser->cancelledCount(), 0);
         } else {
             EXPECT_TRUE(
@@ -2181,8 +2207,13 @@ TEST(QuitPath, AskedAgainItKeepsTheAudioOfTheDecodeItGivesUp) {
                   1);
         EXPECT_FALSE(engine.isRecording.peek());
         EXPECT_EQ(world.backend->runningCount(), 0);
-        // The decode returns now; the model joins it as it goes.
+        // The decode returns now; the model joins it as it goes. Given up
+        // before its thread took it up, it never reaches the recogniser.
         recogniser->release();
+        if (c.threadHeld) {
+            EXPECT_TRUE(HeldLastDecode::pumpUntil([&] { return !engine.threadsLeftRunning(); }));
+            EXPECT_TRUE(recogniser->calls().empty());
+        }
     }
 }
 
