@@ -431,24 +431,23 @@ TEST(TimelineTextView, SelectionReportsAndTheirInteractionKind) {
 
 namespace {
 
-// Where a caret at `position` is drawn: its paragraph (among those scoped)
-// and the line of that paragraph.
-std::pair<size_t, int> drawnAt(TimelineHarness& h, int position) {
+// A line as the caret on it is drawn: its paragraph (among those scoped) and
+// its line in that paragraph.
+using DrawnLine = std::pair<size_t, int>;
+
+DrawnLine drawnAt(TimelineHarness& h, int position) {
     DocumentGeometry::layoutAll(h.doc());
     const QTextBlock block = h.doc().findBlock(position);
-    const int line = block.layout()->lineForTextPosition(position - block.position()).lineNumber();
-    const auto& ranges = h.view.ranges();
-    const ParagraphRange* r = rangeAt(ranges, position);
-    return {r ? h.view.heldFrom() + size_t(r - ranges.data()) : ~size_t(0), line};
+    const ParagraphRange* r = rangeAt(h.view.ranges(), position);
+    return {r ? h.view.heldFrom() + size_t(r - h.view.ranges().data()) : ~size_t(0),
+            block.layout()->lineForTextPosition(position - block.position()).lineNumber()};
 }
 
-// The line drawn above (below) the caret's, as `drawnAt` names it; none at
-// the first (last) line of what is held.
-std::optional<std::pair<size_t, int>> lineBeside(TimelineHarness& h, bool up) {
+// The line above (below) the caret's; none at the first (last) one held.
+std::optional<DrawnLine> lineBeside(TimelineHarness& h, bool up) {
     const int position = h.edit().textCursor().position();
     QTextBlock block = h.doc().findBlock(position);
-    int line = block.layout()->lineForTextPosition(position - block.position()).lineNumber() +
-               (up ? -1 : 1);
+    int line = drawnAt(h, position).second + (up ? -1 : 1);
     if (line < 0 || line >= block.layout()->lineCount()) {
         block = up ? block.previous() : block.next();
         if (!block.isValid() || !rangeAt(h.view.ranges(), block.position())) return std::nullopt;
@@ -457,19 +456,18 @@ std::optional<std::pair<size_t, int>> lineBeside(TimelineHarness& h, bool up) {
     return drawnAt(h, block.position() + block.layout()->lineAt(line).textStart());
 }
 
-// A column in the right half of the last character of the lowest line that
-// ends inside a word (or at a break mark, `atMark`), before its line break:
-// there Qt's own step lands on the line's end, which is drawn on the line below.
+// A column in the right half of the last letter of the lowest line that
+// ends inside a word (`atMark`: at a break mark, after that letter), where
+// Qt's own step up lands on the line's end, which is drawn on the next line.
 std::optional<int> columnAtABrokenWord(TimelineHarness& h, bool atMark) {
     DocumentGeometry::layoutAll(h.doc());
     for (QTextBlock b = h.doc().lastBlock(); b.isValid(); b = b.previous()) {
-        const QTextLayout* layout = b.layout();
-        for (int i = layout->lineCount() - 2; i >= 0; --i) {
-            const QTextLine line = layout->lineAt(i);
+        for (int i = b.layout()->lineCount() - 2; i >= 0; --i) {
+            const QTextLine line = b.layout()->lineAt(i);
             int end = line.textStart() + line.textLength();
             const QChar last = b.text()[end - 1];
             if (last.isSpace() || atMark != (last == QChar(0x200B))) continue;
-            if (atMark) --end;  // the letter before the mark
+            end -= atMark ? 1 : 0;
             const double left = line.cursorToX(end - 1), right = line.cursorToX(end);
             return int(std::lround(left + (right - left) * 3 / 4));
         }
@@ -481,8 +479,8 @@ std::optional<int> columnAtABrokenWord(TimelineHarness& h, bool atMark) {
 
 // Up, Down, Page Up and Page Down move through words broken across lines,
 // the invisible break marks of a long stretch without a space included, at
-// any size: a line at a time (a page at a time), until the first (last) line
-// of the transcript, with Shift as without it.
+// any size: a line (a page) at a time to the first (last) line of the
+// transcript, bringing in what is not held, with Shift as without it.
 TEST(TimelineTextView, LineAndPageKeysMoveThroughWordsBrokenAcrossLines) {
     const std::string words = "The measurement of incomprehensibilities was an integer.";
     std::string stretch;
@@ -498,26 +496,9 @@ TEST(TimelineTextView, LineAndPageKeysMoveThroughWordsBrokenAcrossLines) {
     const Row rows[] = {
         {"words wider than the column, default size", EditorModel::kDefaultFontSize, words},
         {"words wider than the column, largest size", EditorModel::kMaxFontSize, words},
-        {"a stretch with break marks, default size", EditorModel::kDefaultFontSize, stretch, true,
-         2},
-        {"a stretch with break marks, largest size", EditorModel::kMaxFontSize, stretch, true, 2},
-        {"words wider than the column, pages coming in", EditorModel::kMaxFontSize, words, false, 6,
-         2},
-    };
-    struct Key {
-        const char* name;
-        Qt::Key key;
-        bool up, page, shift;
-    };
-    const Key keys[] = {
-        {"Up", Qt::Key_Up, true, false, false},
-        {"Shift+Up", Qt::Key_Up, true, false, true},
-        {"Down", Qt::Key_Down, false, false, false},
-        {"Shift+Down", Qt::Key_Down, false, false, true},
-        {"Page Up", Qt::Key_PageUp, true, true, false},
-        {"Shift+Page Up", Qt::Key_PageUp, true, true, true},
-        {"Page Down", Qt::Key_PageDown, false, true, false},
-        {"Shift+Page Down", Qt::Key_PageDown, false, true, true},
+        {"break marks, default size", EditorModel::kDefaultFontSize, stretch, true, 2},
+        {"break marks, largest size", EditorModel::kMaxFontSize, stretch, true, 2},
+        {"pages coming in", EditorModel::kMaxFontSize, words, false, 6, 2},
     };
     for (const Row& row : rows) {
         std::vector<Segment> segs;
@@ -527,8 +508,12 @@ TEST(TimelineTextView, LineAndPageKeysMoveThroughWordsBrokenAcrossLines) {
         QString whole;
         for (const Block& b : *blocks)
             whole += (whole.isEmpty() ? "" : "\n\n") + QString::fromStdString(b.text());
-        for (const Key& key : keys) {
-            SCOPED_TRACE(std::string(row.name) + ", " + key.name);
+        for (const int keys : {0, 1, 2, 3, 4, 5, 6, 7}) {
+            const bool up = keys & 1, page = keys & 2, shift = keys & 4;
+            const Qt::Key key =
+                page ? (up ? Qt::Key_PageUp : Qt::Key_PageDown) : (up ? Qt::Key_Up : Qt::Key_Down);
+            SCOPED_TRACE(std::string(row.name) + ", key " +
+                         QKeySequence(key).toString().toStdString() + (shift ? " with Shift" : ""));
             TimelineHarness h(300, 400);
             h.view.windowParagraphs = row.window;
             h.show(blocks, row.font);
@@ -536,51 +521,45 @@ TEST(TimelineTextView, LineAndPageKeysMoveThroughWordsBrokenAcrossLines) {
                       row.window < blocks->size());
             const std::optional<int> column = columnAtABrokenWord(h, row.atMark);
             ASSERT_TRUE(column.has_value());
-            // From one end of the transcript, with the caret's column where
-            // Qt's own step stopped.
-            if (key.up)
-                h.view.reachEnd();
-            else
-                h.view.reachStart();
+            // From one end of the transcript, the caret's column where Qt's
+            // own step stopped.
+            up ? h.view.reachEnd() : h.view.reachStart();
             h.settle();
             QTextCursor c = h.edit().textCursor();
             c.setVerticalMovementX(*column);
             h.edit().setTextCursor(c);
             const auto atTheOtherEnd = [&] {
-                return !lineBeside(h, key.up) &&
-                       (key.up ? h.view.heldFrom() == 0 : h.view.heldTo() == blocks->size());
+                return !lineBeside(h, up) &&
+                       (up ? h.view.heldFrom() == 0 : h.view.heldTo() == blocks->size());
             };
-            int selected = 0;
+            qsizetype selected = 0;
             for (int press = 0; press < 1000 && !atTheOtherEnd(); ++press) {
-                const std::pair<size_t, int> was = drawnAt(h, h.edit().textCursor().position());
-                const std::optional<std::pair<size_t, int>> next = lineBeside(h, key.up);
-                QTest::keyClick(&h.edit(), key.key, key.shift ? Qt::ShiftModifier : Qt::NoModifier);
+                SCOPED_TRACE("press " + std::to_string(press));
+                const DrawnLine was = drawnAt(h, h.edit().textCursor().position());
+                const std::optional<DrawnLine> next = lineBeside(h, up);
+                QTest::keyClick(&h.edit(), key, shift ? Qt::ShiftModifier : Qt::NoModifier);
                 h.settle();
-                const std::pair<size_t, int> now = drawnAt(h, h.edit().textCursor().position());
-                if (key.up ? now >= was : now <= was) {
-                    ADD_FAILURE() << "press " << press << " left the caret on its line";
+                const DrawnLine now = drawnAt(h, h.edit().textCursor().position());
+                if (up ? now >= was : now <= was) {
+                    ADD_FAILURE() << "the caret stayed on its line";
                     break;
                 }
-                if (!key.page && next) {
-                    EXPECT_EQ(now, *next) << "press " << press;  // the very next line
+                if (!page && next) {
+                    EXPECT_EQ(now, *next);  // the very next line
                 }
-                EXPECT_TRUE(h.edit().viewport()->rect().intersects(h.edit().cursorRect()))
-                    << "press " << press;
+                EXPECT_TRUE(h.edit().viewport()->rect().intersects(h.edit().cursorRect()));
+                // With Shift, from the caret to where it started, the end
+                // (start) of the transcript, whether that is held or not.
                 const QString selection = h.view.plainSelectedText();
-                if (key.shift) {
-                    // From the caret to where it started, the end (start) of
-                    // the transcript, whether that is held or not.
-                    EXPECT_GT(selection.size(), selected) << "press " << press;
-                    EXPECT_TRUE(key.up ? whole.endsWith(selection) : whole.startsWith(selection))
-                        << "press " << press;
-                } else {
-                    EXPECT_TRUE(selection.isEmpty());
+                EXPECT_EQ(selection.size() > selected, shift);
+                if (shift) {
+                    EXPECT_TRUE(up ? whole.endsWith(selection) : whole.startsWith(selection));
                 }
-                selected = int(selection.size());
+                selected = selection.size();
             }
             EXPECT_TRUE(atTheOtherEnd());
             EXPECT_EQ(drawnAt(h, h.edit().textCursor().position()).first,
-                      key.up ? 0 : blocks->size() - 1);
+                      up ? 0 : blocks->size() - 1);
         }
     }
 }
