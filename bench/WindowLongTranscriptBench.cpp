@@ -22,6 +22,14 @@
 //   until a frame shows the newest paragraph again. "prefix_ms": then the
 //   first two letters of a common word ("ma"), as a user starts typing one,
 //   until a frame shows what they find (most of the transcript).
+// - "old_clear_ms": with the caret put by a key in the timeline, a word found
+//   in one old paragraph (a tenth of the way in) searched for, then the field
+//   cleared until a frame shows the newest paragraph again;
+//   "old_clear_held" the paragraphs the view holds then, "old_clear_rss_MB" /
+//   "old_clear_heap_MB" the process's resident size and heap then.
+// - "cycles_rss_MB" / "cycles_heap_MB": the same search and clearing ten
+//   times more in All, then the resident size and heap; "cycles_clear_max_ms"
+//   the slowest clearing, "cycles_held" the paragraphs held after the last.
 // - "size_ms": the text size slider taken to its largest until the first
 //   frame; "size_back_ms" back to where it was.
 //
@@ -238,6 +246,59 @@ void measureSearch(Window& w, benchmark::State& state) {
     w.settle();
 }
 
+// Found in one old paragraph only: none of the made-up dictation's words.
+const QString kOldWord = QStringLiteral("quillwort");
+
+// Puts kOldWord at the end of the paragraph a tenth of the way into the
+// transcript, as an edit of the user's would.
+void plantOldWord(Window& w) {
+    const auto all = w.model->store().allBlocks();
+    const Block& old = (*all)[all->size() / 10];
+    w.model->store().replace(old, old.text() + " " + kOldWord.toStdString());
+    w.settle();
+}
+
+// A key in the timeline puts the caret, kOldWord is searched for, and the
+// field cleared: the time of the clearing, until a frame shows the newest
+// paragraph again.
+double searchOldWordAndClear(Window& w) {
+    auto* edit = w.view()->textEdit();
+    edit->setFocus();
+    keyClick(edit, Qt::Key_Left);
+    w.settle();
+    QLineEdit* field = w.window->searchField();
+    field->setFocus();
+    const size_t all = w.held();
+    keyClicks(field, kOldWord);
+    w.until([&] { return w.held() < all && w.shows(kOldWord); }, "the old paragraph's word");
+    w.settle();
+    const auto t = Clock::now();
+    keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    keyClick(field, Qt::Key_Backspace);
+    const QString newest = w.newestText();
+    w.until([&] { return w.held() == all && w.shows(newest); }, "the cleared search");
+    const double ms = since(t);
+    w.settle();
+    return ms;
+}
+
+void measureOldWordSearch(Window& w, benchmark::State& state) {
+    plantOldWord(w);
+    state.counters["old_clear_ms"] = searchOldWordAndClear(w);
+    state.counters["old_clear_held"] = double(w.view()->renderedKeys().size());
+    state.counters["old_clear_rss_MB"] = double(testsupport::statusKiB("VmRSS:")) / 1024.0;
+    state.counters["old_clear_heap_MB"] = testsupport::heapMegabytes();
+}
+
+void measureSearchCycles(Window& w, benchmark::State& state) {
+    double slowest = 0;
+    for (int i = 0; i < 10; ++i) slowest = std::max(slowest, searchOldWordAndClear(w));
+    state.counters["cycles_clear_max_ms"] = slowest;
+    state.counters["cycles_held"] = double(w.view()->renderedKeys().size());
+    state.counters["cycles_rss_MB"] = double(testsupport::statusKiB("VmRSS:")) / 1024.0;
+    state.counters["cycles_heap_MB"] = testsupport::heapMegabytes();
+}
+
 void measureSize(Window& w, benchmark::State& state) {
     QSlider* slider = w.window->fontSlider();
     const int was = slider->value();
@@ -293,6 +354,8 @@ void BM_Window(benchmark::State& state) {
 
         measureKeys(w, state);
         measureSearch(w, state);
+        measureOldWordSearch(w, state);
+        measureSearchCycles(w, state);
         measureSize(w, state);
         state.counters["paragraphs"] = double(w.model->store().segments.peek().size());
     }

@@ -1,14 +1,19 @@
 #include "verbolin/ui/TimelineTextEdit.hpp"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QStyleHints>
 #include <QTextCursor>
+#include <cmath>
+#include <utility>
 
+#include "verbolin/ui/CaretLines.hpp"
 #include "verbolin/ui/KeyShortcuts.hpp"
 
 namespace verbolin {
@@ -19,6 +24,29 @@ struct Depth {
     explicit Depth(int& x) : d(x) { ++d; }
     ~Depth() { --d; }
 };
+
+struct LineKey {
+    bool up = false, page = false;
+    QTextCursor::MoveMode mode = QTextCursor::MoveAnchor;
+};
+
+std::optional<LineKey> lineKey(const QKeyEvent& e) {
+    using Key = QKeySequence;
+    constexpr auto move = QTextCursor::MoveAnchor, select = QTextCursor::KeepAnchor;
+    static const std::pair<Key::StandardKey, LineKey> keys[] = {
+        {Key::MoveToPreviousLine, {true, false, move}},
+        {Key::MoveToNextLine, {false, false, move}},
+        {Key::SelectPreviousLine, {true, false, select}},
+        {Key::SelectNextLine, {false, false, select}},
+        {Key::MoveToPreviousPage, {true, true, move}},
+        {Key::MoveToNextPage, {false, true, move}},
+        {Key::SelectPreviousPage, {true, true, select}},
+        {Key::SelectNextPage, {false, true, select}},
+    };
+    for (const auto& [key, line] : keys)
+        if (e.matches(key)) return line;
+    return std::nullopt;
+}
 }  // namespace
 
 TimelineTextEdit::TimelineTextEdit(QWidget* parent) : QTextEdit(parent) {
@@ -73,6 +101,11 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
             e->accept();
             return;
         }
+    }
+    if (const std::optional<LineKey> line = lineKey(*e)) {
+        moveLines(line->up, line->page, line->mode);
+        e->accept();
+        return;
     }
     QTextCursor c = textCursor();
     if (breakMarkAt && !c.hasSelection() && !(e->modifiers() & Qt::ControlModifier)) {
@@ -153,6 +186,36 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
         e->matches(QKeySequence::MoveToPreviousChar) ||
         e->matches(QKeySequence::SelectPreviousChar))
         stepPastBreakMarks(was);
+}
+
+void TimelineTextEdit::moveLines(bool up, bool page, QTextCursor::MoveMode mode) {
+    if (reachBeyond) reachBeyond(up);
+    QTextCursor c = textCursor();
+    bool moved = false;
+    if (!page) {
+        moved = CaretLines::step(c, up, mode);
+    } else {
+        // As the editor's own page step: lines until a screen's height is
+        // passed, back one, and the view a page on.
+        double lastY = cursorRect(c).top(), distance = 0;
+        do {
+            const double y = cursorRect(c).top();
+            distance += std::abs(y - lastY);
+            lastY = y;
+            moved = CaretLines::step(c, up, mode);
+        } while (moved && distance < viewport()->height());
+        if (moved) {
+            CaretLines::step(c, !up, mode);
+            verticalScrollBar()->triggerAction(up ? QAbstractSlider::SliderPageStepSub
+                                                  : QAbstractSlider::SliderPageStepAdd);
+        }
+    }
+    setTextCursor(c);  // and into view
+    // A selection made with the keys is the X primary selection, as the
+    // editor's own keys make it.
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (mode == QTextCursor::KeepAnchor && c.hasSelection() && clipboard->supportsSelection())
+        clipboard->setMimeData(createMimeDataFromSelection(), QClipboard::Selection);
 }
 
 void TimelineTextEdit::stepPastBreakMarks(int was) {

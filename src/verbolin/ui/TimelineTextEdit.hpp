@@ -5,6 +5,7 @@
 // its owner add to that menu and claim clicks in the time column.
 
 #include <QElapsedTimer>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <functional>
 #include <optional>
@@ -51,6 +52,9 @@ class TimelineTextEdit final : public QTextEdit {
     // Ctrl+Home and Ctrl+End (with Shift: `select`): the owner first brings
     // in that end of the text, then goes there.
     std::function<void(bool end, bool select)> reachEdge;
+    // Up or Down, Page Up or Page Down (`up`): the owner first brings in
+    // what lies beyond a caret on the first (last) line it holds.
+    std::function<void(bool up)> reachBeyond;
 
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
@@ -78,6 +82,9 @@ class TimelineTextEdit final : public QTextEdit {
     bool placeTyping();
     // Return and Enter: a line break at the selection, an empty line's included.
     void insertLineBreak();
+    // Up and Down (`page`: Page Up and Page Down) by the lines as laid out:
+    // the editor's own stops for good at a word broken across two lines.
+    void moveLines(bool up, bool page, QTextCursor::MoveMode mode);
     // After a step of one character from `was`: on past any break mark it
     // crossed, so that every step moves the caret where it is seen.
     void stepPastBreakMarks(int was);

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "verbolin/storage/BlockLineage.hpp"
+#include "verbolin/ui/CaretLines.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/GutterView.hpp"
 #include "verbolin/ui/LongParagraph.hpp"
@@ -135,6 +136,21 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
             reachEnd(select);
         else
             reachStart(select);
+    };
+    edit_->reachBeyond = [this](bool up) {
+        // A line up from the first line held (down from the last) goes on
+        // into the paragraphs beyond: they come in first, as scrolling there
+        // brings them, or the caret would step onto no paragraph.
+        if (desynced_ || (up ? lo_ == 0 : heldToEnd_)) return;
+        QTextCursor probe = edit_->textCursor();
+        probe.clearSelection();
+        if (CaretLines::step(probe, up, QTextCursor::MoveAnchor) &&
+            rangeAt(ranges(), probe.position()))
+            return;
+        if (up)
+            loadOlder();
+        else
+            loadNewer();
     };
     edit_->onRedo = [this] { redo(); };
 

@@ -7,10 +7,13 @@
 #include <QMimeData>
 #include <QTest>
 #include <QTextBlock>
+#include <QTextLayout>
+#include <cmath>
 #include <numeric>
 #include <thread>
 
 #include "verbolin/ui/DocumentGeometry.hpp"
+#include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/QtMainExecutor.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineViewHarness.hpp"
@@ -424,6 +427,141 @@ TEST(TimelineTextView, SelectionReportsAndTheirInteractionKind) {
     QTest::keyClick(&h.edit(), Qt::Key_Right);
     h.settle();
     EXPECT_EQ(h.calls, (std::vector<std::string>{"select"}));
+}
+
+namespace {
+
+// A line as the caret on it is drawn: its paragraph (among those scoped) and
+// its line in that paragraph.
+using DrawnLine = std::pair<size_t, int>;
+
+DrawnLine drawnAt(TimelineHarness& h, int position) {
+    DocumentGeometry::layoutAll(h.doc());
+    const QTextBlock block = h.doc().findBlock(position);
+    const ParagraphRange* r = rangeAt(h.view.ranges(), position);
+    return {r ? h.view.heldFrom() + size_t(r - h.view.ranges().data()) : ~size_t(0),
+            block.layout()->lineForTextPosition(position - block.position()).lineNumber()};
+}
+
+// The line above (below) the caret's; none at the first (last) one held.
+std::optional<DrawnLine> lineBeside(TimelineHarness& h, bool up) {
+    const int position = h.edit().textCursor().position();
+    QTextBlock block = h.doc().findBlock(position);
+    int line = drawnAt(h, position).second + (up ? -1 : 1);
+    if (line < 0 || line >= block.layout()->lineCount()) {
+        block = up ? block.previous() : block.next();
+        if (!block.isValid() || !rangeAt(h.view.ranges(), block.position())) return std::nullopt;
+        line = up ? block.layout()->lineCount() - 1 : 0;
+    }
+    return drawnAt(h, block.position() + block.layout()->lineAt(line).textStart());
+}
+
+// A column in the right half of the last letter of the lowest line that
+// ends inside a word (`atMark`: at a break mark, after that letter), where
+// Qt's own step up lands on the line's end, which is drawn on the next line.
+std::optional<int> columnAtABrokenWord(TimelineHarness& h, bool atMark) {
+    DocumentGeometry::layoutAll(h.doc());
+    for (QTextBlock b = h.doc().lastBlock(); b.isValid(); b = b.previous()) {
+        for (int i = b.layout()->lineCount() - 2; i >= 0; --i) {
+            const QTextLine line = b.layout()->lineAt(i);
+            int end = line.textStart() + line.textLength();
+            const QChar last = b.text()[end - 1];
+            if (last.isSpace() || atMark != (last == QChar(0x200B))) continue;
+            end -= atMark ? 1 : 0;
+            const double left = line.cursorToX(end - 1), right = line.cursorToX(end);
+            return int(std::lround(left + (right - left) * 3 / 4));
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+// Up, Down, Page Up and Page Down move through words broken across lines,
+// the invisible break marks of a long stretch without a space included, at
+// any size: a line (a page) at a time to the first (last) line of the
+// transcript, bringing in what is not held, with Shift as without it.
+TEST(TimelineTextView, LineAndPageKeysMoveThroughWordsBrokenAcrossLines) {
+    const std::string words = "The measurement of incomprehensibilities was an integer.";
+    std::string stretch;
+    while (stretch.size() < 250) stretch += "abcdefghij";
+    struct Row {
+        const char* name;
+        double font;
+        std::string text;
+        bool atMark = false;
+        int paragraphs = 3;
+        size_t window = 150;  // paragraphs held at most
+    };
+    const Row rows[] = {
+        {"words wider than the column, default size", EditorModel::kDefaultFontSize, words},
+        {"words wider than the column, largest size", EditorModel::kMaxFontSize, words},
+        {"break marks, default size", EditorModel::kDefaultFontSize, stretch, true, 2},
+        {"break marks, largest size", EditorModel::kMaxFontSize, stretch, true, 2},
+        {"pages coming in", EditorModel::kMaxFontSize, words, false, 6, 2},
+    };
+    for (const Row& row : rows) {
+        std::vector<Segment> segs;
+        for (int i = 0; i < row.paragraphs; ++i)
+            segs.push_back(uitest::segment(i * 60.0, i * 60.0 + 4, row.text));
+        const auto blocks = uitest::blocks(segs);
+        QString whole;
+        for (const Block& b : *blocks)
+            whole += (whole.isEmpty() ? "" : "\n\n") + QString::fromStdString(b.text());
+        for (const int keys : {0, 1, 2, 3, 4, 5, 6, 7}) {
+            const bool up = keys & 1, page = keys & 2, shift = keys & 4;
+            const Qt::Key key =
+                page ? (up ? Qt::Key_PageUp : Qt::Key_PageDown) : (up ? Qt::Key_Up : Qt::Key_Down);
+            SCOPED_TRACE(std::string(row.name) + ", key " +
+                         QKeySequence(key).toString().toStdString() + (shift ? " with Shift" : ""));
+            TimelineHarness h(300, 400);
+            h.view.windowParagraphs = row.window;
+            h.show(blocks, row.font);
+            EXPECT_EQ(h.view.heldTo() - h.view.heldFrom() < blocks->size(),
+                      row.window < blocks->size());
+            const std::optional<int> column = columnAtABrokenWord(h, row.atMark);
+            ASSERT_TRUE(column.has_value());
+            // From one end of the transcript, the caret's column where Qt's
+            // own step stopped.
+            up ? h.view.reachEnd() : h.view.reachStart();
+            h.settle();
+            QTextCursor c = h.edit().textCursor();
+            c.setVerticalMovementX(*column);
+            h.edit().setTextCursor(c);
+            const auto atTheOtherEnd = [&] {
+                return !lineBeside(h, up) &&
+                       (up ? h.view.heldFrom() == 0 : h.view.heldTo() == blocks->size());
+            };
+            qsizetype selected = 0;
+            for (int press = 0; press < 1000 && !atTheOtherEnd(); ++press) {
+                SCOPED_TRACE("press " + std::to_string(press));
+                const DrawnLine was = drawnAt(h, h.edit().textCursor().position());
+                const std::optional<DrawnLine> next = lineBeside(h, up);
+                QTest::keyClick(&h.edit(), key, shift ? Qt::ShiftModifier : Qt::NoModifier);
+                h.settle();
+                const DrawnLine now = drawnAt(h, h.edit().textCursor().position());
+                if (up ? now >= was : now <= was) {
+                    ADD_FAILURE() << "the caret stayed on its line";
+                    break;
+                }
+                if (!page && next) {
+                    EXPECT_EQ(now, *next);  // the very next line
+                }
+                EXPECT_TRUE(h.edit().viewport()->rect().intersects(h.edit().cursorRect()));
+                // With Shift, from the caret to where it started, the end
+                // (start) of the transcript, whether that is held or not.
+                const QString selection = h.view.plainSelectedText();
+                EXPECT_EQ(selection.size() > selected, shift);
+                if (shift) {
+                    EXPECT_TRUE(up ? whole.endsWith(selection) : whole.startsWith(selection));
+                }
+                selected = selection.size();
+            }
+            EXPECT_TRUE(atTheOtherEnd());
+            EXPECT_EQ(drawnAt(h, h.edit().textCursor().position()).first,
+                      up ? 0 : blocks->size() - 1);
+        }
+    }
 }
 
 TEST(TimelineTextView, CopiesPlainTextAndOffersParagraphDeletion) {
