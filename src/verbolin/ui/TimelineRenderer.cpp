@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/system/Date.hpp"
+#include "verbolin/ui/CopiedText.hpp"
 #include "verbolin/ui/LongParagraph.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 
@@ -75,15 +76,15 @@ std::string gapText(double seconds) {
 }
 
 QString plainText(const AttributedText& text, int pos, int len) {
-    QString collected;
+    CopiedText collected;
     for (const AttributedRun& r : text.runs(pos, len)) {
         if (r.attributes.cut == CutPart::notice || isBreakMark(r.attributes.cut)) continue;
-        if (!r.attributes.separator)
-            collected += text.string().mid(r.start, r.length);
-        else if (!collected.endsWith(QStringLiteral("\n\n")))
-            collected += QStringLiteral("\n\n");
+        if (r.attributes.separator)
+            collected.separator();
+        else
+            collected.add(QStringView(text.string()).mid(r.start, r.length));
     }
-    return collected.trimmed();
+    return collected.take();
 }
 
 }  // namespace verbolin::TimelineRenderer

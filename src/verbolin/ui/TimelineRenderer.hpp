@@ -42,9 +42,11 @@ TextAttributes separatorAttributes(double fontSize, const platform::Uuid& opens,
 // "5 min later", "1 h later", "1 h 30 min later"; minutes truncate.
 std::string gapText(double seconds);
 
-// The range as plain text: each separator reads as one blank line, and the
-// result is trimmed of white space at both ends. The notice under a
-// paragraph shown in part, and the breaks put into it, are left out.
+// The range as plain text: each separator between two paragraphs reads as
+// one blank line, one at either end of the range as nothing, and every
+// character of a paragraph in the range is kept, white space included. The
+// notice under a paragraph shown in part, and the breaks put into it, are
+// left out.
 QString plainText(const AttributedText& text, int pos, int len);
 
 }  // namespace verbolin::TimelineRenderer

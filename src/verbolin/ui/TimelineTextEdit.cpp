@@ -79,6 +79,11 @@ bool TimelineTextEdit::placeTyping() {
 }
 
 void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
+    if (e->matches(QKeySequence::Copy)) {
+        copySelection();
+        e->accept();
+        return;
+    }
     if (isReadOnly()) return QTextEdit::keyPressEvent(e);
     const bool redo = KeyShortcuts::matches(*e, KeyShortcuts::redo());
     if (redo || KeyShortcuts::matches(*e, KeyShortcuts::undo())) {
@@ -279,6 +284,25 @@ void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
 
 bool TimelineTextEdit::canInsertFromMimeData(const QMimeData* source) const {
     return source->hasText();
+}
+
+void TimelineTextEdit::copySelection() {
+    std::unique_ptr<QMimeData> data(createMimeDataFromSelection());
+    // Nothing selected leaves the clipboard as it was, as the editor's own copy does.
+    if (!textCursor().hasSelection() && data->text().isEmpty()) return;
+    QGuiApplication::clipboard()->setMimeData(data.release());  // Qt owns it
+}
+
+void TimelineTextEdit::offerSelection(std::unique_ptr<QMimeData> data) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard->supportsSelection()) return;
+    clipboard->setMimeData(data.release(), QClipboard::Selection);  // Qt owns it
+}
+
+bool TimelineTextEdit::offersSelection(const QMimeData* data) const {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    return data && clipboard->supportsSelection() && clipboard->ownsSelection() &&
+           clipboard->mimeData(QClipboard::Selection) == data;
 }
 
 QMimeData* TimelineTextEdit::createMimeDataFromSelection() const {

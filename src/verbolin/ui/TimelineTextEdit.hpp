@@ -8,6 +8,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace verbolin {
@@ -58,6 +59,16 @@ class TimelineTextEdit final : public QTextEdit {
 
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
+
+    // Ctrl+C and the menu's Copy: the selection as the owner reads it. The
+    // editor's own copy goes by the document's selection, which is empty
+    // where both ends of the selection lie outside what the owner holds.
+    void copySelection();
+    // Makes `data` the X primary selection where the platform has one, as
+    // the editor does for a selection made by the mouse or the keys.
+    void offerSelection(std::unique_ptr<QMimeData> data);
+    // Whether the primary selection is still `data`, as last offered.
+    bool offersSelection(const QMimeData* data) const;
 
   protected:
     void keyPressEvent(QKeyEvent* e) override;

@@ -212,8 +212,11 @@ void TimelineTextView::postSelf(std::function<void(TimelineTextView&)> task) {
 }
 
 void TimelineTextView::setInputs(TimelineInputs inputs) {
+    const std::optional<platform::Uuid> wholeFrom = wholeSelectedFrom();
+    const size_t wasCount = inputs_.paragraphs().size();
     inputs_ = std::move(inputs);
     apply();
+    if (wholeFrom) keepWhole(*wholeFrom, wasCount);
     handleJump();
     handleCaret();
 }

@@ -26,6 +26,7 @@
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
 
 class QMenu;
+class QMimeData;
 class QTextDocument;
 
 namespace verbolin {
@@ -95,11 +96,16 @@ class TimelineTextView final : public QWidget {
     // paragraphs in front of (after) it comes in, those far away go.
     void loadOlder();
     void loadNewer();
-    // Ctrl+A: the whole view, what is not held included.
+    // Ctrl+A: the whole view, what is not held included, which the X
+    // primary selection then holds too. Paragraphs that join in front of it
+    // later (the earlier part of a long transcript, read after the newest)
+    // join the selection.
     void selectWhole();
 
-    // The selection as plain text: separators read as blank lines, and a
-    // paragraph shown in part, or not held, read whole from the transcript.
+    // The selection as plain text: every character selected as it is, white
+    // space at its ends included, paragraphs divided by one blank line; a
+    // paragraph shown in part is read whole from the transcript, and one not
+    // held from the transcript.
     QString plainSelectedText() const;
     // Puts "Delete Paragraph" and a separator in front of the editor's menu
     // when deletion is offered (disabled unless `atParagraph`), and disables
@@ -203,6 +209,16 @@ class TimelineTextView final : public QWidget {
     AttributedText textFrom(const TimelineBlocks& blocks, size_t from) const;
     AttributedText textOf(const TimelineBlocks& blocks, size_t from, size_t to) const;
     QString logicalText(Logical from, Logical to) const;
+    // The id of the first paragraph when the selection runs from its start
+    // to the end of the last one; none otherwise.
+    std::optional<platform::Uuid> wholeSelectedFrom() const;
+    // After new inputs: a whole selection of `count` paragraphs from
+    // `first` on takes in the paragraphs that came in front of it.
+    void keepWhole(const platform::Uuid& first, size_t count);
+    void selectAllParagraphs();
+    // Makes the X primary selection the whole view's text, from the
+    // transcript as it is now, made when it is pasted.
+    void offerWhole();
     // Runs `change` of what is held, keeping the selection by its place in
     // the transcript; ends not held any more are kept beside the document.
     void keepingSelection(const std::function<void()>& change);
@@ -290,6 +306,8 @@ class TimelineTextView final : public QWidget {
     std::optional<Logical> parked_;  // a caret in a paragraph let go
     bool userCaret_ = false;         // the caret is where the user (or an undo) put it
     bool settingWide_ = false;
+    // The X primary selection that Ctrl+A made, while Qt keeps it.
+    QPointer<QMimeData> offeredWhole_;
     // Where the last user change touched the text, for mapping it.
     std::optional<std::pair<int, int>> touched_;
     bool editing_ = false;

@@ -297,11 +297,16 @@ void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
         connect(a, &QAction::triggered, this,
                 isUndo ? &TimelineTextView::undo : &TimelineTextView::redo);
     }
-    // Select All takes in what is not held too.
+    // Select All and Copy take in what is not held too.
     for (QAction* a : menu.actions()) {
-        if (a->objectName() != QLatin1String("select-all")) continue;
-        QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
-        connect(a, &QAction::triggered, this, &TimelineTextView::selectWhole);
+        if (a->objectName() == QLatin1String("select-all")) {
+            QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
+            connect(a, &QAction::triggered, this, &TimelineTextView::selectWhole);
+        } else if (a->objectName() == QLatin1String("edit-copy")) {
+            QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
+            a->setEnabled(c.hasSelection() || wide_.has_value());
+            connect(a, &QAction::triggered, edit_, &TimelineTextEdit::copySelection);
+        }
     }
     if (!inputs_.onDeleteSelection) return;
     QAction* first = menu.actions().isEmpty() ? nullptr : menu.actions().front();

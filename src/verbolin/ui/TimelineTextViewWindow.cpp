@@ -13,6 +13,8 @@
 #include <QTextDocument>
 #include <cmath>
 
+#include "verbolin/ui/CopiedText.hpp"
+#include "verbolin/ui/DeferredTextMimeData.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
@@ -414,7 +416,7 @@ QString TimelineTextView::logicalText(Logical from, Logical to) const {
     from = resolved(from), to = resolved(to);
     if (std::pair(to.index, to.offset) < std::pair(from.index, from.offset)) std::swap(from, to);
     const TimelineBlocks all = inputs_.paragraphs();
-    QString out;
+    CopiedText out;
     for (size_t i = from.index; i <= to.index && i < all.size(); ++i) {
         const bool isHeld = i >= lo_ && (i < hi_ || (heldToEnd_ && i == scopedCount()));
         const std::optional<ParagraphRange> r = isHeld ? rangeOf(all[i].id) : std::nullopt;
@@ -426,11 +428,12 @@ QString TimelineTextView::logicalText(Logical from, Logical to) const {
         const int start = i == from.index ? std::clamp(from.offset, 0, int(text.size())) : 0;
         const int end =
             i == to.index ? std::clamp(to.offset, start, int(text.size())) : int(text.size());
-        if (i > from.index && !out.endsWith(QStringLiteral("\n\n"))) out += QStringLiteral("\n\n");
+        if (i > from.index) out.separator();
         // One too long to show whole is copied whole, wherever the selection ends in it.
-        out += cut || (!r && LongParagraph::tooLong(text)) ? text : text.mid(start, end - start);
+        const bool whole = cut || (!r && LongParagraph::tooLong(text));
+        out.add(whole ? QStringView(text) : QStringView(text).mid(start, end - start));
     }
-    return out.trimmed();
+    return out.take();
 }
 
 void TimelineTextView::keepingSelection(const std::function<void()>& change) {
@@ -493,6 +496,14 @@ void TimelineTextView::reachEnd(bool select) {
 }
 
 void TimelineTextView::selectWhole() {
+    if (inputs_.paragraphs().empty()) return;
+    selectAllParagraphs();
+    // As the editor's own Select All does, which a middle-click elsewhere
+    // then pastes.
+    offerWhole();
+}
+
+void TimelineTextView::selectAllParagraphs() {
     const TimelineBlocks all = inputs_.paragraphs();
     if (all.empty()) return;
     const Block& last = all.back();
@@ -501,6 +512,60 @@ void TimelineTextView::selectWhole() {
             Logical{last.id, lastIndex, int(QString::fromStdString(last.text()).size())});
     // Held whole, the document's own selection is the same.
     if (!wide_) restoreSelection(0, text_.length());
+}
+
+void TimelineTextView::offerWhole() {
+    // The paragraphs as they are now, shared rather than copied: years of
+    // them are made into text only when someone pastes it.
+    auto data =
+        std::make_unique<DeferredTextMimeData>([blocks = inputs_.blocks, live = inputs_.liveBlock] {
+            const TimelineBlocks all(blocks.get(), live ? &*live : nullptr);
+            CopiedText out;
+            for (size_t i = 0; i < all.size(); ++i) {
+                if (i > 0) out.separator();
+                out.add(QString::fromStdString(all[i].text()));
+            }
+            return out.take();
+        });
+    offeredWhole_ = data.get();
+    edit_->offerSelection(std::move(data));
+}
+
+std::optional<platform::Uuid> TimelineTextView::wholeSelectedFrom() const {
+    const TimelineBlocks all = inputs_.paragraphs();
+    if (all.empty() || desynced_) return std::nullopt;
+    std::optional<Logical> from, to;
+    const QTextCursor c = edit_->textCursor();
+    if (wide_)
+        from = wide_->anchor, to = wide_->position;
+    else if (c.hasSelection())
+        from = logicalOf(c.anchor()), to = logicalOf(c.position());
+    if (!from || !to) return std::nullopt;
+    const Block& last = all.back();
+    const auto isStart = [&](const Logical& l) { return l.id == all[0].id && l.offset == 0; };
+    const auto isEnd = [&](const Logical& l) {
+        if (l.id != last.id) return false;
+        // The last paragraph's end, as the view shows it or the transcript holds it.
+        const std::optional<ParagraphRange> r = rangeOf(last.id);
+        return l.offset >=
+               (r ? paragraphText(text_, *r).size() : QString::fromStdString(last.text()).size());
+    };
+    if ((isStart(*from) && isEnd(*to)) || (isStart(*to) && isEnd(*from))) return all[0].id;
+    return std::nullopt;
+}
+
+void TimelineTextView::keepWhole(const platform::Uuid& first, size_t count) {
+    const TimelineBlocks all = inputs_.paragraphs();
+    if (all.empty() || all[0].id == first) return;
+    // Only where paragraphs came in front of those selected, and nowhere
+    // else: another view (a search cleared, another session) keeps the
+    // selection by its ends, as ever.
+    const std::optional<size_t> at = indexOf(first, 0);
+    if (!at || all.size() - *at != count) return;
+    const bool offered = edit_->offersSelection(offeredWhole_);
+    selectAllParagraphs();
+    // Still the primary selection: what a paste takes grows with it.
+    if (offered) offerWhole();
 }
 
 }  // namespace verbolin

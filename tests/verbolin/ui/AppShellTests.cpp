@@ -1049,10 +1049,24 @@ TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
          }},
         {"cut in one paragraph, paste in another, undo twice",
          [&] {
+             // "got " with its space: the cut takes what it removes.
              placeCursor(at(1, 5), at(1, 9)), key(Qt::Key_X, ctrl), caret(0, -1);
              key(Qt::Key_V, ctrl);
-             expect({"Knowledge is power.got", "They in everything.", three[2]});
+             expect({"Knowledge is power.got ", "They in everything.", three[2]});
              undo(2);
+         }},
+        {"cuts with a space at either end, each pasted back where it was",
+         [&] {
+             for (const auto& [from, to] : {std::pair{9, 12}, {10, 13}, {9, 13}}) {
+                 std::string shorter = three[0];
+                 const std::string taken = shorter.substr(size_t(from), size_t(to - from));
+                 shorter.erase(size_t(from), size_t(to - from));
+                 placeCursor(at(0, from), at(0, to)), key(Qt::Key_X, ctrl);
+                 EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), taken);
+                 expect({shorter, three[1], three[2]});
+                 key(Qt::Key_V, ctrl), expect(three);
+                 undo(2), expect(three);
+             }
          }},
         {"undo of a paste with line breaks",
          [&] {

@@ -596,6 +596,94 @@ TEST(TimelineTextView, CopiesPlainTextAndOffersParagraphDeletion) {
     }
 }
 
+// A copy holds exactly the characters selected, white space at either end
+// and a paragraph's own included, paragraphs divided by one blank line: by
+// Ctrl+C and the menu's Copy, with the selection held and once it is
+// scrolled away; a cut takes the same characters, and a paste of them puts
+// the paragraph back as it was.
+TEST(TimelineTextView, CopiesAndCutsHoldExactlyTheSelection) {
+    std::vector<Segment> segs = uitest::segments(30, 60);
+    segs[27].text = "  Spaced out, as recognised.  ";
+    segs[28].text = "Script might be provided ";
+    segs[29].text = " provided here.";
+    const auto blocks = uitest::blocks(segs);
+    ASSERT_EQ(blocks->size(), 30u);
+    const struct {
+        const char* name;
+        size_t from, to;   // paragraphs
+        int fromAt, toAt;  // offsets in them; -1: the paragraph's end
+        const char* copied;
+    } rows[] = {
+        {"a space first", 28, 28, 6, 10, " mig"},
+        {"a space last", 28, 28, 10, 13, "ht "},
+        {"a space at either end, the paragraph's last among them", 28, 28, 15, -1, " provided "},
+        {"a paragraph's own spaces, the whole of it", 27, 27, 0, -1,
+         "  Spaced out, as recognised.  "},
+        {"two paragraphs, spaces at both ends", 28, 29, 16, 9, "provided \n\n provided"},
+        {"from the break in front of a paragraph", 27, 28, -1, 6, "Script"},
+        {"the break between two paragraphs alone", 28, 29, -1, 0, ""},
+    };
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const QString before = QStringLiteral("copied before");
+    const auto menuCopy = [](TimelineHarness& h) {
+        std::unique_ptr<QMenu> menu(h.edit().createStandardContextMenu());
+        h.view.decorateContextMenu(*menu);
+        for (QAction* action : menu->actions())
+            if (action->objectName() == QLatin1String("edit-copy")) action->trigger();
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TimelineHarness h(600, 120);
+        h.view.windowParagraphs = 6;
+        h.show(blocks);
+        ASSERT_LE(h.view.heldFrom(), row.from);
+        const auto position = [&](size_t paragraph, int offset) {
+            const ParagraphRange r = h.view.ranges()[paragraph - h.view.heldFrom()];
+            return offset < 0 ? r.end() : r.location + offset;
+        };
+        const auto selectRow = [&] {
+            h.select(position(row.from, row.fromAt), position(row.to, row.toAt));
+        };
+        const std::string copied = row.copied;
+        selectRow();
+        EXPECT_EQ(h.view.plainSelectedText().toStdString(), copied);
+        clipboard->setText(before);
+        QTest::keyClick(&h.edit(), Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(clipboard->text().toStdString(), copied);
+        clipboard->setText(before);
+        menuCopy(h);
+        EXPECT_EQ(clipboard->text().toStdString(), copied);
+
+        if (row.from == row.to) {
+            const std::string text = (*blocks)[row.from].text();
+            const int at = position(row.from, row.fromAt) - position(row.from, 0);
+            QTest::keyClick(&h.edit(), Qt::Key_X, Qt::ControlModifier);
+            EXPECT_EQ(clipboard->text().toStdString(), copied);
+            ASSERT_FALSE(h.edits.empty());
+            EXPECT_EQ(h.edits.back().second, std::string(text).erase(size_t(at), copied.size()));
+            // The paragraph as given again, which is no edit to report.
+            QTest::keyClick(&h.edit(), Qt::Key_V, Qt::ControlModifier);
+            const ParagraphRange r = h.view.ranges()[row.from - h.view.heldFrom()];
+            EXPECT_EQ(paragraphText(h.view.text(), r).toStdString(), text);
+            selectRow();
+        }
+        if (copied.empty()) continue;
+        // Scrolled up until the selection's paragraphs are let go: the
+        // document shows none of it, and the copy reads the transcript.
+        for (int turns = 0; h.view.heldTo() > row.from && turns < 100; ++turns) {
+            h.view.scrollTo(0);
+            h.settle();
+        }
+        ASSERT_LE(h.view.heldTo(), row.from);
+        clipboard->setText(before);
+        QTest::keyClick(&h.edit(), Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(clipboard->text().toStdString(), copied);
+        clipboard->setText(before);
+        menuCopy(h);
+        EXPECT_EQ(clipboard->text().toStdString(), copied);
+    }
+}
+
 // Ctrl+A then Ctrl+C copies every paragraph whole, from the transcript where
 // one is shown in part or not held, as plain text; no key changes a
 // selection that reaches paragraphs not held.
@@ -606,12 +694,18 @@ TEST(TimelineTextView, SelectAllCopiesEveryParagraphWhole) {
         const char* name;
         int before, after;  // short paragraphs around the long one
         size_t window;
+        // The view first given only this many of the newest, and the rest
+        // joined in front of them after Ctrl+A, as a long transcript opens.
+        size_t newestFirst = 0;
     };
     const Row rows[] = {
         {"a paragraph shown in part between two", 1, 1, 300},
         {"paragraphs not held, one shown in part among them", 40, 30, 12},
         {"only the newest held", 60, 0, 6},
+        {"Ctrl+A before the earlier paragraphs joined", 40, 30, 12, 20},
+        {"Ctrl+A before the earlier paragraphs joined, all held", 3, 4, 300, 2},
     };
+    QClipboard* clipboard = QGuiApplication::clipboard();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<Segment> segs = uitest::segments(row.before, 60);
@@ -625,9 +719,22 @@ TEST(TimelineTextView, SelectAllCopiesEveryParagraphWhole) {
 
         TimelineHarness h;
         h.view.windowParagraphs = row.window;
+        // Where the platform has an X primary selection, Ctrl+A sets it.
+        const bool primary = clipboard->supportsSelection();
+        if (primary) clipboard->setText(QStringLiteral("selected before"), QClipboard::Selection);
+        if (row.newestFirst > 0) {
+            h.show(std::make_shared<const std::vector<Block>>(
+                blocks->end() - std::ptrdiff_t(row.newestFirst), blocks->end()));
+            QTest::keyClick(&h.edit(), Qt::Key_A, Qt::ControlModifier);
+        }
         h.show(blocks);
         EXPECT_EQ(h.view.heldFrom() > 0, row.window < blocks->size());
-        QTest::keyClick(&h.edit(), Qt::Key_A, Qt::ControlModifier);
+        if (row.newestFirst == 0) QTest::keyClick(&h.edit(), Qt::Key_A, Qt::ControlModifier);
+        if (primary) {
+            EXPECT_TRUE(clipboard->text(QClipboard::Selection).toStdString() == whole)
+                << clipboard->text(QClipboard::Selection).size() << " in the primary selection of "
+                << whole.size();
+        }
         QTest::keyClick(&h.edit(), Qt::Key_C, Qt::ControlModifier);
         EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == whole)
             << QGuiApplication::clipboard()->text().size() << " copied of " << whole.size();
