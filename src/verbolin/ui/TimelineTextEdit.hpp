@@ -52,6 +52,11 @@ class TimelineTextEdit final : public QTextEdit {
     // in that end of the text, then goes there.
     std::function<void(bool end, bool select)> reachEdge;
 
+    // Before a key or a paste changes the text: the owner brings in the
+    // caret's own paragraph when it is not shown. False: the change goes
+    // nowhere (the owner said why).
+    std::function<bool()> bringCaretIn;
+
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
 

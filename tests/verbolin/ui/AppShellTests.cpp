@@ -27,6 +27,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
+#include <QWheelEvent>
 #include <QToolButton>
 #include <atomic>
 #include <cctype>
@@ -40,6 +41,7 @@
 #include "support/DictationTranscript.hpp"
 #include "support/ManualMainExecutor.hpp"
 #include "support/VirtualClock.hpp"
+#include "verbolin/ui/TimelineScrubber.hpp"
 #include "verbolin/app/AppModel.hpp"
 #include "verbolin/app/AppTestSupport.hpp"
 #include "verbolin/app/AudioServerHelp.hpp"
@@ -642,6 +644,33 @@ struct EditingTest : ShellTest {
             EXPECT_EQ(now[k].start, original[k].start);
             EXPECT_EQ(now[k].end, original[k].end);
         }
+    }
+
+    // The mouse wheel turned `notches` notches up (down when negative),
+    // the window answering each as it comes.
+    void wheel(int notches) {
+        const QPoint at = edit()->viewport()->rect().center();
+        for (int i = 0; i < std::abs(notches); ++i) {
+            QWheelEvent e(at, edit()->viewport()->mapToGlobal(at), {},
+                          {0, notches > 0 ? 120 : -120}, Qt::NoButton, {}, Qt::NoScrollPhase,
+                          false);
+            QApplication::sendEvent(edit()->viewport(), &e);
+            settle();
+        }
+    }
+    // At most `most` paragraphs held from now on, as after a resize.
+    void holdAtMost(size_t most) {
+        view()->windowParagraphs = most;
+        QResizeEvent resized(edit()->size(), edit()->size());
+        QApplication::sendEvent(edit(), &resized);
+        settle();
+        ASSERT_LE(view()->renderedKeys().size(), most);
+    }
+    // The id of the paragraph shown as `p`.
+    QString idAt(int p) { return view()->ranges()[size_t(p)].id; }
+    bool isHeld(const QString& id) {
+        const auto& all = view()->ranges();
+        return std::any_of(all.begin(), all.end(), [&](const auto& r) { return r.id == id; });
     }
 
     // For the random runs: the texts marked and the utterances landed so
@@ -1316,6 +1345,10 @@ TEST_F(EditingTest, UndoFollowsTheWindowWhateverItShows) {
 TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
     using namespace std::chrono_literals;
     const auto& stored = model->store().segments;
+    std::vector<std::string> twelve;
+    for (int i = 0; i < 12; ++i)
+        twelve.push_back("Paragraph " + std::to_string(i) + " says what it says" +
+                         (i == 2 ? " about a zebra." : "."));
 
     const struct {
         const char* name;
@@ -1393,6 +1426,75 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
              EXPECT_TRUE(onScreen() == std::vector<std::string>{cut});
              caret(0, 3), type("w"), expectNotice({"too long"});
              storedAre({"Y" + three[0], huge, three[2] + " Z"});
+         }},
+        {"the wheel turned far up from the caret, then Backspace three times and a paste: "
+         "they land where the caret is",
+         [&] {
+             start(twelve), holdAtMost(3);
+             const QString newest = idAt(int(view()->ranges().size()) - 1);
+             caret(int(view()->ranges().size()) - 1, -1), type("a");
+             wheel(600);
+             ASSERT_FALSE(isHeld(newest));
+             key(Qt::Key_Backspace, {}, 3), paste("P");
+             std::string last = twelve.back() + "a";
+             last.resize(last.size() - 3);
+             auto want = twelve;
+             want.back() = last + "P";
+             expectStored(want);
+             EXPECT_TRUE(isHeld(newest));
+         }},
+        {"the wheel turned far down from the caret, then a key and Delete",
+         [&] {
+             start(twelve), holdAtMost(3);
+             key(Qt::Key_Home, Qt::ControlModifier), type("b");
+             const QString oldest = idAt(0);
+             wheel(-600);
+             ASSERT_FALSE(isHeld(oldest));
+             type("c"), key(Qt::Key_Delete);
+             auto want = twelve;
+             want.front() = "bc" + twelve.front().substr(1);
+             expectStored(want);
+         }},
+        {"a click on the scrubber's start, then a key",
+         [&] {
+             start(twelve), holdAtMost(3);
+             caret(int(view()->ranges().size()) - 1, -1);
+             auto& scrubber = window->pane()->scrubber();
+             QTest::mouseClick(&scrubber, Qt::LeftButton, {}, QPoint(2, scrubber.height() / 2));
+             settle();
+             type("d");
+             auto want = twelve;
+             want.back() += "d";
+             expectStored(want);
+         }},
+        {"a double-clicked word scrolled away, then a copy and typing over it",
+         [&] {
+             start(twelve), holdAtMost(3);
+             doubleClick(at(int(view()->ranges().size()) - 1, 2));
+             wheel(600);
+             key(Qt::Key_C, Qt::ControlModifier);
+             EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "Paragraph");
+             type("Z");
+             auto want = twelve;
+             want.back() = "Z" + twelve.back().substr(std::string("Paragraph").size());
+             expectStored(want);
+         }},
+        {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
+         "search is cleared the window holds a page and the key lands at the caret",
+         [&] {
+             start(twelve), holdAtMost(3);
+             caret(int(view()->ranges().size()) - 1, -1), type("e");
+             search("zebra");
+             ASSERT_EQ(onScreen(), std::vector<std::string>{twelve[2]});
+             type("q");
+             expectNotice({"not shown"});
+             search("");
+             EXPECT_LE(view()->renderedKeys().size(), 3u);
+             EXPECT_EQ(view()->heldTo(), twelve.size());
+             type("r");
+             auto want = twelve;
+             want.back() += "er";
+             expectStored(want);
          }},
         {"300,000 letters without a space pasted", [&] { pasteLettersPastTheLimit(); }},
         {"a paragraph of 199,999 units typed past 200,000", [&] { typePastTheLimit(); }},
@@ -1677,6 +1779,22 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             },
             [&] { elsewhereAndBack(pick(2)); },
             [&] { landMarked(mark('u')); },
+            // The wheel turned far from the caret, then a key: it lands in the
+            // caret's paragraph, or nowhere.
+            [&] {
+                const QTextCursor c = edit()->textCursor();
+                std::optional<QString> into;
+                for (const auto& r : view()->ranges())
+                    if (!c.hasSelection() && r.location <= c.position() &&
+                        c.position() <= r.end() &&
+                        !verbolin::LongParagraph::isCut(view()->text(), r))
+                        into = r.id;
+                if (!into) return;
+                const std::string text = mark('w');
+                marked.add(text, *platform::Uuid::parse(into->toStdString()));
+                wheel(pick(2) ? 40 : -40);
+                type(text.c_str());
+            },
         };
         for (; step < 150; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
