@@ -1,6 +1,7 @@
 #include "verbolin/ui/TimelineTextEdit.hpp"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -67,6 +68,14 @@ bool TimelineTextEdit::placeTyping() {
 }
 
 void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
+    // A selection whose ends are both scrolled out of what is held shows as
+    // none in the document; the owner still has it.
+    if (e->matches(QKeySequence::Copy) && plainSelectedText && !textCursor().hasSelection()) {
+        if (const QString text = plainSelectedText(); !text.isEmpty())
+            QGuiApplication::clipboard()->setText(text);
+        e->accept();
+        return;
+    }
     if (isReadOnly()) return QTextEdit::keyPressEvent(e);
     const bool redo = KeyShortcuts::matches(*e, KeyShortcuts::redo());
     if (redo || KeyShortcuts::matches(*e, KeyShortcuts::undo())) {

@@ -526,13 +526,11 @@ bool TimelineTextView::bringCaretIn() {
                 "go.");
         return false;
     }
-    // Its own paragraph comes in, with the anchor's where both fit.
-    const size_t first = std::min(anchor.index, position.index);
-    const size_t last = std::max(anchor.index, position.index);
-    if (last >= count)
+    // A selection across paragraphs is never typed over: the key is
+    // refused where the view is, for that reason.
+    if (anchor.id != position.id) return true;
+    if (position.index >= count)
         holdWindow(startBefore(count), count);
-    else if (const size_t lo = startBefore(last + 1, 0.5); lo <= first)
-        holdWindow(lo, std::max(endAfter(lo), last + 1));
     else
         holdAround(position.index);
     edit_->ensureCursorVisible();

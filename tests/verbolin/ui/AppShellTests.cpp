@@ -1346,9 +1346,11 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
     using namespace std::chrono_literals;
     const auto& stored = model->store().segments;
     std::vector<std::string> twelve;
-    for (int i = 0; i < 12; ++i)
-        twelve.push_back("Paragraph " + std::to_string(i) + " says what it says" +
-                         (i == 2 ? " about a zebra." : "."));
+    for (int i = 0; i < 12; ++i) {  // each deeper than the window
+        std::string text = "Paragraph " + std::to_string(i) + " says what it says";
+        for (int more = 0; more < 60; ++more) text += " and goes on";
+        twelve.push_back(text + (i == 2 ? " about a zebra." : "."));
+    }
 
     const struct {
         const char* name;
