@@ -64,8 +64,8 @@ bool pointFits(const HeldWindow::Point& point, const TimelineBlocks& scope) {
                           : nullptr;
     if (!at) {
         const auto all = scope.scoped();
-        const auto it = std::find_if(all.begin(), all.end(),
-                                     [&](const Block& b) { return b.id == point.id; });
+        const auto it =
+            std::find_if(all.begin(), all.end(), [&](const Block& b) { return b.id == point.id; });
         if (it != all.end())
             at = &*it;
         else if (scope.live() && scope.live()->id == point.id && count == point.index)

@@ -24,9 +24,8 @@ struct Depth {
 bool changesText(const QKeyEvent& e) {
     using K = QKeySequence;
     for (const K::StandardKey k :
-         {K::Paste, K::Cut, K::Delete, K::DeleteStartOfWord, K::DeleteEndOfWord,
-          K::DeleteEndOfLine, K::DeleteCompleteLine, K::InsertParagraphSeparator,
-          K::InsertLineSeparator})
+         {K::Paste, K::Cut, K::Delete, K::DeleteStartOfWord, K::DeleteEndOfWord, K::DeleteEndOfLine,
+          K::DeleteCompleteLine, K::InsertParagraphSeparator, K::InsertLineSeparator})
         if (e.matches(k)) return true;
     if (e.key() == Qt::Key_Backspace || e.key() == Qt::Key_Delete) return true;
     const QString text = e.text();

@@ -108,8 +108,9 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         std::optional<QString> live;
         if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
         const auto why =
-            held_.away().wide ? "A selection across paragraphs cannot be changed: edit one paragraph at a time."
-                  : TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
+            held_.away().wide
+                ? "A selection across paragraphs cannot be changed: edit one paragraph at a time."
+                : TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
         if (why && inputs_.onRefused) inputs_.onRefused(why);
     };
     edit_->selectParagraphAt = [this](int position) {
@@ -287,16 +288,18 @@ void TimelineTextView::apply() {
     if (desynced_)  // rebuild from nothing
         splice({held_.lo(), held_.hi(), scopedCount(), 0, held_.keys().size(), {}, std::nullopt});
     const TimelineBlocks blocks = held();
-    const size_t known = held_.lo() == wasFrom && shared > held_.lo()
-                             ? std::min(shared - held_.lo(), std::min(held_.keys().size(), held_.hi() - held_.lo()))
-                             : 0;
+    const size_t known =
+        held_.lo() == wasFrom && shared > held_.lo()
+            ? std::min(shared - held_.lo(), std::min(held_.keys().size(), held_.hi() - held_.lo()))
+            : 0;
     TimelinePlan plan =
         TimelineUpdatePlanner::plan(held_.keys(), blocks, renderedFont_, inputs_.fontSize,
                                     renderedEditable_, inputs_.editable, known);
     renderedBlocks_ = inputs_.blocks;
     // Another paragraph in front of those held changes the space above them.
     const Block* before = blocks.before();
-    if (!held_.keys().empty() && (before ? std::optional(before->id) : std::nullopt) != held_.before())
+    if (!held_.keys().empty() &&
+        (before ? std::optional(before->id) : std::nullopt) != held_.before())
         plan.kind = TimelinePlan::Kind::full;
     size_t kept = plan.kept;
     if (!sectionKeysOf_.sharedWith(inputs_.sectionStarts)) {
@@ -678,9 +681,13 @@ std::vector<std::string> TimelineTextView::heldProblems() const {
     // looked at on a later turn (see textChanged): nothing agrees meanwhile.
     if (desynced_ || refused_ || userEdited_) return {};
     const QTextCursor c = edit_->textCursor();
-    HeldWindow::Facts facts{inputs_.paragraphs(), &ranges(), text_.length(), windowParagraphs,
+    HeldWindow::Facts facts{inputs_.paragraphs(),
+                            &ranges(),
+                            text_.length(),
+                            windowParagraphs,
                             held_.keys().size() < 2 || fits(heldDepth(), 1),
-                            c.anchor(), c.position()};
+                            c.anchor(),
+                            c.position()};
     std::vector<std::string> out = held_.problems(facts);
     if (edit_->document()->characterCount() - 1 != text_.length())
         out.emplace_back("the document is not the text held");

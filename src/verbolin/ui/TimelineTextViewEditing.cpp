@@ -151,8 +151,9 @@ void TimelineTextView::takeBack() {
     edit_->setTextCursor(c);
     std::optional<QString> live;
     if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
-    const char* why =
-        held_.away().wide ? kWideRefusal : TimelineEditMapper::whyRefused(text_, ranges(), r.at, r.gone, live);
+    const char* why = held_.away().wide
+                          ? kWideRefusal
+                          : TimelineEditMapper::whyRefused(text_, ranges(), r.at, r.gone, live);
     if (inputs_.onRefused)
         inputs_.onRefused(why ? why : "There is no paragraph here to take the text.");
 }
@@ -269,7 +270,8 @@ void TimelineTextView::reportSelection() {
 }
 
 QString TimelineTextView::plainSelectedText() const {
-    if (held_.away().wide) return logicalText(held_.away().wide->anchor, held_.away().wide->position);
+    if (held_.away().wide)
+        return logicalText(held_.away().wide->anchor, held_.away().wide->position);
     const QTextCursor c = edit_->textCursor();
     if (!c.hasSelection()) return QString();
     const auto from = logicalOf(c.selectionStart()), to = logicalOf(c.selectionEnd());

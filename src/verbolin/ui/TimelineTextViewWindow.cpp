@@ -146,7 +146,8 @@ std::optional<size_t> TimelineTextView::indexOf(const platform::Uuid& id, size_t
 
 void TimelineTextView::placeWindow(size_t shared) {
     const size_t count = scopedCount();
-    const size_t held = std::min(held_.hi() - std::min(held_.lo(), held_.hi()), held_.keys().size());
+    const size_t held =
+        std::min(held_.hi() - std::min(held_.lo(), held_.hi()), held_.keys().size());
     size_t lo = std::min(held_.lo(), count), hi = std::min(held_.hi(), count);
     if (held_.keys().empty() || held == 0) {
         hi = count, lo = startBefore(count);
@@ -241,7 +242,8 @@ void TimelineTextView::loadNewer() {
         splice({held_.lo(), std::min(to, scopedCount()), scopedCount(), tail, tail, std::move(keys),
                 std::nullopt});
     });
-    if (const size_t keep = startBefore(held_.hi()); keep > held_.lo()) letGoFront(keep - held_.lo());
+    if (const size_t keep = startBefore(held_.hi()); keep > held_.lo())
+        letGoFront(keep - held_.lo());
     layoutAll();
     reportVisible();
     updateGutter();
@@ -258,9 +260,9 @@ void TimelineTextView::letGoFront(size_t count) {
         text_.replace(0, cut, AttributedText());
         write(0, cut, 0);
         const size_t lo = held_.lo() + count;
+        const auto front = std::optional(inputs_.paragraphs()[lo - 1].id);
         ranges_.reset();
-        splice({lo, held_.hi(), scopedCount(), 0, count, {},
-                std::optional(inputs_.paragraphs()[lo - 1].id)});
+        splice({lo, held_.hi(), scopedCount(), 0, count, {}, front});
     });
     scrollTo(std::max(0.0, oldTop - (oldHeight - layoutAll())));
 }
@@ -280,7 +282,12 @@ void TimelineTextView::letGoBack(size_t count) {
         text_.replace(cut, removed, AttributedText());
         write(cut, removed, 0);
         ranges_.reset();
-        splice({held_.lo(), held_.lo() + keep, scopedCount(), keep, held_.keys().size(), {},
+        splice({held_.lo(),
+                held_.lo() + keep,
+                scopedCount(),
+                keep,
+                held_.keys().size(),
+                {},
                 std::nullopt});
     });
     layoutAll();
@@ -320,14 +327,16 @@ void TimelineTextView::trimAround(std::optional<std::pair<size_t, size_t>> kept)
     // paragraphs the user works in never do, so the other side gives way.
     const auto front = [&] {
         if (const size_t keep = startBefore(held_.hi()); keep > held_.lo()) {
-            const size_t count = kept ? std::min(keep - held_.lo(), kept->first) : keep - held_.lo();
+            const size_t count =
+                kept ? std::min(keep - held_.lo(), kept->first) : keep - held_.lo();
             letGoFront(count);
             if (kept) kept->first -= count, kept->second -= count;
         }
     };
     const auto back = [&] {
         const size_t least = kept ? held_.lo() + kept->second + 1 : 0;
-        if (const size_t keep = std::max(endAfter(held_.lo()), least); keep < held_.hi()) letGoBack(held_.hi() - keep);
+        if (const size_t keep = std::max(endAfter(held_.lo()), least); keep < held_.hi())
+            letGoBack(held_.hi() - keep);
     };
     const auto within = [&] { return fits(heldDepth(), held_.keys().size()); };
     if (held_.toEnd()) {
@@ -392,7 +401,8 @@ int TimelineTextView::positionOf(Logical point) const {
     const size_t count = scopedCount();
     point = resolved(point);
     if (point.index < held_.lo()) return 0;
-    if (point.index >= held_.hi() && !(held_.toEnd() && point.index == count)) return text_.length();
+    if (point.index >= held_.hi() && !(held_.toEnd() && point.index == count))
+        return text_.length();
     const std::optional<ParagraphRange> r = rangeOf(point.id);
     if (!r) return point.index < held_.lo() + held_.keys().size() / 2 ? 0 : text_.length();
     return std::min(verbolin::positionOf(text_, *r, std::max(point.offset, 0)), r->end());
@@ -404,7 +414,8 @@ QString TimelineTextView::logicalText(Logical from, Logical to) const {
     const TimelineBlocks all = inputs_.paragraphs();
     QString out;
     for (size_t i = from.index; i <= to.index && i < all.size(); ++i) {
-        const bool isHeld = i >= held_.lo() && (i < held_.hi() || (held_.toEnd() && i == scopedCount()));
+        const bool isHeld =
+            i >= held_.lo() && (i < held_.hi() || (held_.toEnd() && i == scopedCount()));
         const std::optional<ParagraphRange> r = isHeld ? rangeOf(all[i].id) : std::nullopt;
         // What the view shows, with edits not yet handed back; the transcript's
         // text where it is not held or shown only in part.
@@ -423,7 +434,8 @@ QString TimelineTextView::logicalText(Logical from, Logical to) const {
 
 void TimelineTextView::keepingSelection(const std::function<void()>& change) {
     const QTextCursor c = edit_->textCursor();
-    std::optional<Logical> anchor = held_.away().wide ? std::optional(held_.away().wide->anchor) : logicalOf(c.anchor());
+    std::optional<Logical> anchor =
+        held_.away().wide ? std::optional(held_.away().wide->anchor) : logicalOf(c.anchor());
     std::optional<Logical> position =
         held_.away().wide ? std::optional(held_.away().wide->position) : logicalOf(c.position());
     const bool selected = held_.away().wide.has_value() || c.hasSelection();
@@ -456,8 +468,9 @@ void TimelineTextView::setWide(Logical anchor, Logical position) {
 void TimelineTextView::reachStart(bool select) {
     const Road road(*this);
     const std::optional<Logical> anchor = !select ? std::optional<Logical>()
-                                          : held_.away().wide ? std::optional(held_.away().wide->anchor)
-                                                  : logicalOf(edit_->textCursor().anchor());
+                                          : held_.away().wide
+                                              ? std::optional(held_.away().wide->anchor)
+                                              : logicalOf(edit_->textCursor().anchor());
     if (held_.lo() > 0) holdWindow(0, endAfter(0));
     const std::optional<Logical> start = logicalOf(0);
     if (anchor && start) {
@@ -474,8 +487,9 @@ void TimelineTextView::reachStart(bool select) {
 void TimelineTextView::reachEnd(bool select) {
     const Road road(*this);
     const std::optional<Logical> anchor = !select ? std::optional<Logical>()
-                                          : held_.away().wide ? std::optional(held_.away().wide->anchor)
-                                                  : logicalOf(edit_->textCursor().anchor());
+                                          : held_.away().wide
+                                              ? std::optional(held_.away().wide->anchor)
+                                              : logicalOf(edit_->textCursor().anchor());
     if (!held_.toEnd()) holdWindow(startBefore(scopedCount()), scopedCount());
     const std::optional<Logical> end = logicalOf(text_.length());
     if (anchor && end) {
