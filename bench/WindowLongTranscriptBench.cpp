@@ -22,6 +22,11 @@
 //   until a frame shows the newest paragraph again. "prefix_ms": then the
 //   first two letters of a common word ("ma"), as a user starts typing one,
 //   until a frame shows what they find (most of the transcript).
+// - "old_clear_ms": the caret at the newest paragraph's end after a key, a
+//   word found only in the oldest paragraph searched for and the field
+//   cleared, ten times, until a frame shows the newest paragraph again: the
+//   slowest clearing; "old_clear_held" the paragraphs the view holds then,
+//   and "old_clear_heap_MB" / "old_clear_rss_MB" the memory after the ten.
 // - "size_ms": the text size slider taken to its largest until the first
 //   frame; "size_back_ms" back to where it was.
 //
@@ -97,6 +102,8 @@ void mouseClick(QWidget* widget, QPoint at) {
     QApplication::sendEvent(widget, &release);
 }
 
+constexpr const char* kOldWord = "quetzalcoatlus";
+
 struct Window {
     testsupport::TempDir tmp{"verbolin-window-copy"};
     std::filesystem::path folder = tmp.path() / "store";
@@ -121,7 +128,12 @@ struct Window {
         newest.start = platform::dateFromSecondsSince1970(last + 600);
         newest.end = platform::dateFromSecondsSince1970(last + 606);
         newest.text = "Please send the draft of the report to the client before Monday morning.";
-        if (!db.apply({.segments = {newest}}))
+        // And begins with a paragraph of a word found nowhere else.
+        Segment oldest;
+        oldest.start = platform::dateFromSecondsSince1970(1e6);
+        oldest.end = platform::dateFromSecondsSince1970(1e6 + 4);
+        oldest.text = std::string("The ") + kOldWord + " came first of all.";
+        if (!db.apply({.segments = {oldest, newest}}))
             throw std::runtime_error("cannot end the transcript with the typed paragraph");
         defaults.setBool(Defaults::kAlwaysListen, false);
     }
@@ -238,6 +250,34 @@ void measureSearch(Window& w, benchmark::State& state) {
     w.settle();
 }
 
+void measureOldWordCleared(Window& w, benchmark::State& state) {
+    auto* edit = w.view()->textEdit();
+    edit->setFocus();
+    keyClick(edit, Qt::Key_End, Qt::ControlModifier);
+    keyClick(edit, Qt::Key_Z);
+    w.settle();
+    const QString word = QString::fromLatin1(kOldWord), newest = w.newestText();
+    QLineEdit* field = w.window->searchField();
+    const size_t all = w.held();
+    double slowest = 0;
+    for (int round = 0; round < 10; ++round) {
+        field->setFocus();
+        keyClicks(field, word);
+        w.until([&] { return w.held() < all && w.shows(word); }, "the old word");
+        w.settle();
+        const auto t = Clock::now();
+        keyClick(field, Qt::Key_A, Qt::ControlModifier);
+        keyClick(field, Qt::Key_Backspace);
+        w.until([&] { return w.held() == all && w.shows(newest); }, "the cleared old word");
+        slowest = std::max(slowest, since(t));
+        w.settle();
+    }
+    state.counters["old_clear_ms"] = slowest;
+    state.counters["old_clear_held"] = double(w.view()->renderedKeys().size());
+    state.counters["old_clear_heap_MB"] = testsupport::heapMegabytes();
+    state.counters["old_clear_rss_MB"] = double(testsupport::statusKiB("VmRSS:")) / 1024.0;
+}
+
 void measureSize(Window& w, benchmark::State& state) {
     QSlider* slider = w.window->fontSlider();
     const int was = slider->value();
@@ -293,6 +333,7 @@ void BM_Window(benchmark::State& state) {
 
         measureKeys(w, state);
         measureSearch(w, state);
+        measureOldWordCleared(w, state);
         measureSize(w, state);
         state.counters["paragraphs"] = double(w.model->store().segments.peek().size());
     }

@@ -54,7 +54,8 @@ class HeldWindow {
     };
 
     // One change of what is held: the stretch becomes [lo, hi) of `scoped`
-    // paragraphs, and keys [from, to) become `keys`.
+    // paragraphs, and keys [from, to) become `keys` (none: the keys follow
+    // on the same road, as a render planned for the new stretch).
     struct Splice {
         size_t lo = 0, hi = 0, scoped = 0;
         size_t from = 0, to = 0;
@@ -63,8 +64,6 @@ class HeldWindow {
         std::optional<std::optional<platform::Uuid>> before;
     };
     void splice(Splice change);
-    // The stretch only, its keys to follow (a render is planned).
-    void place(size_t lo, size_t hi, size_t scoped);
 
     size_t lo() const { return lo_; }
     size_t hi() const { return hi_; }
@@ -96,6 +95,7 @@ class HeldWindow {
     static bool checking();
 
   private:
+    void place(size_t lo, size_t hi, size_t scoped);
     void dropGutterOutside();
 
     size_t lo_ = 0, hi_ = 0;

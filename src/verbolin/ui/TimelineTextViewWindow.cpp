@@ -172,12 +172,12 @@ void TimelineTextView::placeWindow(size_t shared) {
         else
             hi = end;
     }
-    held_.place(lo, hi, count);
+    splice({lo, hi, count, 0, 0, {}, std::nullopt});
 }
 
 void TimelineTextView::holdWindow(size_t lo, size_t hi) {
     keepingSelection([&] {
-        held_.place(lo, hi, scopedCount());
+        splice({lo, hi, scopedCount(), 0, 0, {}, std::nullopt});
         renderAll(held());
         renderedBlocks_ = inputs_.blocks;
         layoutAll();

@@ -453,8 +453,16 @@ TEST(HeldWindow, ProblemsNameWhatDoesNotAgree) {
              w.splice({6, 10, 10, 3, 4, {}, std::nullopt});
          },
          "keys 3"},
-        {"moved without its keys", [](HeldWindow& w, auto&) { w.place(5, 10, 10); }, "keys 4"},
-        {"past the scope", [](HeldWindow& w, auto&) { w.place(6, 11, 10); }, "outside the scope"},
+        {"moved without its keys",
+         [](HeldWindow& w, auto&) {
+             w.splice({5, 10, 10, 0, 0, {}, std::nullopt});
+         },
+         "keys 4"},
+        {"past the scope",
+         [](HeldWindow& w, auto&) {
+             w.splice({6, 11, 10, 0, 0, {}, std::nullopt});
+         },
+         "outside the scope"},
         {"a range of another paragraph",
          [&](auto&, auto& ranges) { ranges[2].id = QString::fromStdString((*all)[0].id.string()); },
          "not its key's"},
