@@ -92,6 +92,7 @@ std::vector<std::string> HeldWindow::problems(const Facts& facts) const {
     // The keys name the paragraphs held, one for one and in order, as the
     // text shows them (an edit not yet stored may differ in text, not id).
     for (size_t k = 0; k < std::min(keys_.size(), heldCount); ++k) {
+        if (k + lo_ >= count && !withLive) break;  // past the scope, said above
         const Block& b = k + lo_ < count ? scope.scoped()[k + lo_] : *scope.live();
         if (keys_[k].id != b.id) {
             say("key " + std::to_string(k) + " names another paragraph");

@@ -460,7 +460,7 @@ TEST(HeldWindow, ProblemsNameWhatDoesNotAgree) {
          "keys 4"},
         {"past the scope",
          [](HeldWindow& w, auto&) {
-             w.splice({6, 11, 10, 0, 0, {}, std::nullopt});
+             w.splice({8, 12, 10, 0, 0, {}, std::nullopt});
          },
          "outside the scope"},
         {"a range of another paragraph",
