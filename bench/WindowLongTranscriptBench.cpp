@@ -105,6 +105,8 @@ void mouseClick(QWidget* widget, QPoint at) {
     QApplication::sendEvent(widget, &release);
 }
 
+constexpr const char* kOldWord = "quetzalcoatlus";
+
 struct Window {
     testsupport::TempDir tmp{"verbolin-window-copy"};
     std::filesystem::path folder = tmp.path() / "store";
@@ -129,7 +131,12 @@ struct Window {
         newest.start = platform::dateFromSecondsSince1970(last + 600);
         newest.end = platform::dateFromSecondsSince1970(last + 606);
         newest.text = "Please send the draft of the report to the client before Monday morning.";
-        if (!db.apply({.segments = {newest}}))
+        // And begins with a paragraph of a word found nowhere else.
+        Segment oldest;
+        oldest.start = platform::dateFromSecondsSince1970(1e6);
+        oldest.end = platform::dateFromSecondsSince1970(1e6 + 4);
+        oldest.text = std::string("The ") + kOldWord + " came first of all.";
+        if (!db.apply({.segments = {oldest, newest}}))
             throw std::runtime_error("cannot end the transcript with the typed paragraph");
         defaults.setBool(Defaults::kAlwaysListen, false);
     }
@@ -247,18 +254,18 @@ void measureSearch(Window& w, benchmark::State& state) {
 }
 
 // Found in one old paragraph only: none of the made-up dictation's words.
-const QString kOldWord = QStringLiteral("quillwort");
+const QString kPlantedWord = QStringLiteral("quillwort");
 
-// Puts kOldWord at the end of the paragraph a tenth of the way into the
+// Puts kPlantedWord at the end of the paragraph a tenth of the way into the
 // transcript, as an edit of the user's would.
 void plantOldWord(Window& w) {
     const auto all = w.model->store().allBlocks();
     const Block& old = (*all)[all->size() / 10];
-    w.model->store().replace(old, old.text() + " " + kOldWord.toStdString());
+    w.model->store().replace(old, old.text() + " " + kPlantedWord.toStdString());
     w.settle();
 }
 
-// A key in the timeline puts the caret, kOldWord is searched for, and the
+// A key in the timeline puts the caret, kPlantedWord is searched for, and the
 // field cleared: the time of the clearing, until a frame shows the newest
 // paragraph again.
 double searchOldWordAndClear(Window& w) {
@@ -269,8 +276,8 @@ double searchOldWordAndClear(Window& w) {
     QLineEdit* field = w.window->searchField();
     field->setFocus();
     const size_t all = w.held();
-    keyClicks(field, kOldWord);
-    w.until([&] { return w.held() < all && w.shows(kOldWord); }, "the old paragraph's word");
+    keyClicks(field, kPlantedWord);
+    w.until([&] { return w.held() < all && w.shows(kPlantedWord); }, "the old paragraph's word");
     w.settle();
     const auto t = Clock::now();
     keyClick(field, Qt::Key_A, Qt::ControlModifier);

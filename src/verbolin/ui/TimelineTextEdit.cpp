@@ -47,6 +47,22 @@ std::optional<LineKey> lineKey(const QKeyEvent& e) {
         if (e.matches(key)) return line;
     return std::nullopt;
 }
+
+// Whether a key changes the text at the selection.
+bool changesText(const QKeyEvent& e) {
+    using K = QKeySequence;
+    for (const K::StandardKey k :
+         {K::Paste, K::Cut, K::Delete, K::DeleteStartOfWord, K::DeleteEndOfWord, K::DeleteEndOfLine,
+          K::DeleteCompleteLine, K::InsertParagraphSeparator, K::InsertLineSeparator})
+        if (e.matches(k)) return true;
+    if (e.key() == Qt::Key_Backspace || e.key() == Qt::Key_Delete) return true;
+    const QString text = e.text();
+    return !text.isEmpty() &&
+           (text.front().isPrint() || text.front() == u'\t' ||
+            text.front().category() == QChar::Other_Format) &&
+           !(e.modifiers() & (Qt::ControlModifier | Qt::AltModifier));
+}
+
 }  // namespace
 
 TimelineTextEdit::TimelineTextEdit(QWidget* parent) : QTextEdit(parent) {
@@ -109,6 +125,10 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     }
     if (const std::optional<LineKey> line = lineKey(*e)) {
         moveLines(line->up, line->page, line->mode);
+        e->accept();
+        return;
+    }
+    if (bringCaretIn && changesText(*e) && !bringCaretIn()) {
         e->accept();
         return;
     }
@@ -257,8 +277,12 @@ void TimelineTextEdit::insertLineBreak() {
 void TimelineTextEdit::inputMethodEvent(QInputMethodEvent* e) {
     // A commit where typing may not go is refused as a key there is, with
     // the reason, never dropped without a word.
-    if (!isReadOnly() && (!e->commitString().isEmpty() || e->replacementLength() != 0) &&
-        !placeTyping()) {
+    const bool changes = !e->commitString().isEmpty() || e->replacementLength() != 0;
+    if (!isReadOnly() && changes && bringCaretIn && !bringCaretIn()) {
+        e->accept();
+        return;
+    }
+    if (!isReadOnly() && changes && !placeTyping()) {
         const QTextCursor c = textCursor();
         refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());
         e->accept();
@@ -273,6 +297,7 @@ void TimelineTextEdit::insertFromMimeData(const QMimeData* source) {
     // the place it goes is decided only once it is here.
     if (!source->hasText()) return;
     const QString text = source->text();
+    if (bringCaretIn && !bringCaretIn()) return;
     if (!placeTyping()) {
         const QTextCursor c = textCursor();
         return refuse(c.selectionStart(), c.selectionEnd() - c.selectionStart());

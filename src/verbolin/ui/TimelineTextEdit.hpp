@@ -57,6 +57,11 @@ class TimelineTextEdit final : public QTextEdit {
     // what lies beyond a caret on the first (last) line it holds.
     std::function<void(bool up)> reachBeyond;
 
+    // Before a key or a paste changes the text: the owner brings in the
+    // caret's own paragraph when it is not shown. False: the change goes
+    // nowhere (the owner said why).
+    std::function<bool()> bringCaretIn;
+
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
 

@@ -109,8 +109,9 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         std::optional<QString> live;
         if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
         const auto why =
-            wide_ ? "A selection across paragraphs cannot be changed: edit one paragraph at a time."
-                  : TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
+            held_.away().wide
+                ? "A selection across paragraphs cannot be changed: edit one paragraph at a time."
+                : TimelineEditMapper::whyRefused(text_, ranges(), pos, len, live);
         if (why && inputs_.onRefused) inputs_.onRefused(why);
     };
     edit_->selectParagraphAt = [this](int position) {
@@ -141,7 +142,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
         // A line up from the first line held (down from the last) goes on
         // into the paragraphs beyond: they come in first, as scrolling there
         // brings them, or the caret would step onto no paragraph.
-        if (desynced_ || (up ? lo_ == 0 : heldToEnd_)) return;
+        if (desynced_ || (up ? held_.lo() == 0 : held_.toEnd())) return;
         QTextCursor probe = edit_->textCursor();
         probe.clearSelection();
         if (CaretLines::step(probe, up, QTextCursor::MoveAnchor) &&
@@ -153,6 +154,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
             loadNewer();
     };
     edit_->onRedo = [this] { redo(); };
+    edit_->bringCaretIn = [this] { return bringCaretIn(); };
 
     connect(edit_->document(), &QTextDocument::contentsChange, this,
             &TimelineTextView::contentsChanged);
@@ -199,10 +201,10 @@ void TimelineTextView::addEmptyFirst(std::vector<ParagraphRange>& ranges) const 
     // Every paragraph but the timeline's very first has a separator in front
     // that names it; that one, emptied, is known from the keys. Held from
     // a later one on, the text starts with that one's separator.
-    if (lo_ > 0 || renderedKey_.empty()) return;
+    if (held_.lo() > 0 || held_.keys().empty()) return;
     if (!ranges.empty() && ranges.front().location == 0) return;
     ranges.insert(ranges.begin(),
-                  ParagraphRange{QString::fromStdString(renderedKey_.front().id.string()), 0, 0});
+                  ParagraphRange{QString::fromStdString(held_.keys().front().id.string()), 0, 0});
 }
 
 void TimelineTextView::postSelf(std::function<void(TimelineTextView&)> task) {
@@ -212,6 +214,7 @@ void TimelineTextView::postSelf(std::function<void(TimelineTextView&)> task) {
 }
 
 void TimelineTextView::setInputs(TimelineInputs inputs) {
+    const Road road(*this);
     const std::optional<platform::Uuid> wholeFrom = wholeSelectedFrom();
     const size_t wasCount = inputs_.paragraphs().size();
     inputs_ = std::move(inputs);
@@ -246,7 +249,7 @@ bool TimelineTextView::atBottom() const {
     // Unshown, nothing is laid out or scrolled: the view is where it last was.
     if (!isVisible()) return lastVisible_.atBottom;
     // At the end of a stretch of older paragraphs is not at the newest.
-    return heldToEnd_ && atTextEnd();
+    return held_.toEnd() && atTextEnd();
 }
 
 bool TimelineTextView::atTextEnd() const {
@@ -261,19 +264,22 @@ void TimelineTextView::write(int start, int removed, int inserted) {
     TimelineDocument::write(*edit_->document(), text_, start, removed, inserted, edit_->palette());
     writing_ = false;
     ranges_.reset();
-    stale_.replace(start, removed, inserted, false);
+    held_.stale().replace(start, removed, inserted, false);
+    spliced_ = true;
 }
 
 void TimelineTextView::restoreSelection(int anchor, int position) {
     // Setting the cursor would scroll it into view; restoring it must not,
     // nor make it the user's.
+    // A selection kept by paragraph stays kept: only its edges move.
     const double y = scrollY();
-    const bool byUser = userCaret_;
+    if (auto& wide = held_.away().wide) wide->docAnchor = anchor, wide->docPosition = position;
+    const bool wasSetting = std::exchange(settingWide_, true);
     QTextCursor c(edit_->document());
     c.setPosition(anchor);
     c.setPosition(position, QTextCursor::KeepAnchor);
     edit_->setTextCursor(c);
-    userCaret_ = byUser;
+    settingWide_ = wasSetting;
     scrollTo(y);
 }
 
@@ -296,20 +302,23 @@ void TimelineTextView::apply() {
         else if (const auto taken = BlockLineage::takenOver(renderedBlocks_, inputs_.blocks))
             shared = *taken;
     }
-    const size_t wasFrom = lo_;
+    const size_t wasFrom = held_.lo();
     placeWindow(shared);
-    if (desynced_) renderedKey_.clear();  // rebuild from nothing
+    if (desynced_)  // rebuild from nothing
+        splice({held_.lo(), held_.hi(), scopedCount(), 0, held_.keys().size(), {}, std::nullopt});
     const TimelineBlocks blocks = held();
-    const size_t known = lo_ == wasFrom && shared > lo_
-                             ? std::min(shared - lo_, std::min(renderedKey_.size(), hi_ - lo_))
-                             : 0;
+    const size_t known =
+        held_.lo() == wasFrom && shared > held_.lo()
+            ? std::min(shared - held_.lo(), std::min(held_.keys().size(), held_.hi() - held_.lo()))
+            : 0;
     TimelinePlan plan =
-        TimelineUpdatePlanner::plan(renderedKey_, blocks, renderedFont_, inputs_.fontSize,
+        TimelineUpdatePlanner::plan(held_.keys(), blocks, renderedFont_, inputs_.fontSize,
                                     renderedEditable_, inputs_.editable, known);
     renderedBlocks_ = inputs_.blocks;
     // Another paragraph in front of those held changes the space above them.
     const Block* before = blocks.before();
-    if (!renderedKey_.empty() && (before ? std::optional(before->id) : std::nullopt) != beforeId_)
+    if (!held_.keys().empty() &&
+        (before ? std::optional(before->id) : std::nullopt) != held_.before())
         plan.kind = TimelinePlan::Kind::full;
     size_t kept = plan.kept;
     if (!sectionKeysOf_.sharedWith(inputs_.sectionStarts)) {
@@ -319,7 +328,7 @@ void TimelineTextView::apply() {
         // those held among them.
         if (keys != sectionKeys_) {
             kept = 0;
-            if (plan.kind == TimelinePlan::Kind::none && !renderedKey_.empty())
+            if (plan.kind == TimelinePlan::Kind::none && !held_.keys().empty())
                 plan.kind = TimelinePlan::Kind::full;
         }
         sectionKeys_ = std::move(keys);
@@ -330,7 +339,7 @@ void TimelineTextView::apply() {
     }
     const bool wasAtBottom = atBottom();
     // Only the font size changed: the text stays, and takes the new size in steps.
-    const bool sameText = plan.common == renderedKey_.size() && plan.common == blocks.size();
+    const bool sameText = plan.common == held_.keys().size() && plan.common == blocks.size();
     if (plan.kind == TimelinePlan::Kind::full && plan.styleChanged && sameText && !desynced_ &&
         renderedEditable_ == inputs_.editable && restyle(blocks, wasAtBottom))
         return;
@@ -343,14 +352,14 @@ void TimelineTextView::apply() {
 
 void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, size_t kept,
                                    bool wasAtBottom) {
-    const size_t oldCount = renderedKey_.size(), newCount = blocks.size();
-    const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), renderedKey_,
-                                                       common, 0, lo_ > 0);
+    const size_t oldCount = held_.keys().size(), newCount = blocks.size();
+    const int start = TimelineUpdatePlanner::tailStart(ranges(), text_.length(), held_.keys(),
+                                                       common, 0, held_.lo() > 0);
     // The first paragraph kept is written again too: the space above it
     // follows the paragraph in front of it.
     int end = text_.length();
     if (kept > 0) {
-        const std::optional<ParagraphRange> last = rangeOf(renderedKey_[oldCount - kept].id);
+        const std::optional<ParagraphRange> last = rangeOf(held_.keys()[oldCount - kept].id);
         if (last && last->location >= start)
             end = last->end();
         else
@@ -380,11 +389,10 @@ void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, 
     if (now.anchor() != newAnchor || now.position() != newPosition)
         restoreSelection(newAnchor, newPosition);
 
-    renderedKey_.erase(renderedKey_.begin() + std::ptrdiff_t(common),
-                       renderedKey_.begin() + std::ptrdiff_t(oldCount - kept));
     std::vector<ParagraphKey> keys;
     for (size_t i = common; i < newCount - kept; ++i) keys.push_back(ParagraphKey::of(blocks[i]));
-    renderedKey_.insert(renderedKey_.begin() + std::ptrdiff_t(common), keys.begin(), keys.end());
+    splice({held_.lo(), held_.hi(), scopedCount(), common, oldCount - kept, std::move(keys),
+            std::nullopt});
     if (start == 0) addEmptyFirst(*ranges_);
     layoutAll();
     if (wasAtBottom)
@@ -396,9 +404,9 @@ void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, 
 
 void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePlan& plan,
                                  bool wasAtBottom) {
-    const bool hadAnchor = !renderedKey_.empty();
+    const bool hadAnchor = !held_.keys().empty();
     const std::optional<ParagraphKey> anchor =
-        hadAnchor ? std::optional(renderedKey_.front()) : std::nullopt;
+        hadAnchor ? std::optional(held_.keys().front()) : std::nullopt;
     const double oldHeight = DocumentGeometry::layoutAll(*edit_->document());
     const double oldTop = scrollY();
     const int savedPos = edit_->textCursor().position(), savedAnchor = edit_->textCursor().anchor();
@@ -413,8 +421,8 @@ void TimelineTextView::applyFull(const TimelineBlocks& blocks, const TimelinePla
     const double newHeight = layoutAll();
 
     if (plan.prepended && anchor) {
-        auto at = std::find(renderedKey_.begin(), renderedKey_.end(), *anchor);
-        if (at != renderedKey_.end() && at != renderedKey_.begin()) {
+        auto at = std::find(held_.keys().begin(), held_.keys().end(), *anchor);
+        if (at != held_.keys().end() && at != held_.keys().begin()) {
             scrollTo(oldTop + (newHeight - oldHeight));
             loadingMore_ = false;
             reportVisible();
@@ -475,11 +483,12 @@ void TimelineTextView::renderAll(const TimelineBlocks& blocks) {
     if (scrolled) boundsChanged();
     connect(fresh, &QTextDocument::contentsChange, this, &TimelineTextView::contentsChanged);
     ranges_.reset();
-    stale_.clear();
+    held_.stale().clear();
     ++restyleRound_;
     desynced_ = false;
-    renderedKey_ = TimelineUpdatePlanner::paragraphKeys(blocks);
-    beforeId_ = blocks.before() ? std::optional(blocks.before()->id) : std::nullopt;
+    splice({held_.lo(), held_.hi(), scopedCount(), 0, held_.keys().size(),
+            TimelineUpdatePlanner::paragraphKeys(blocks),
+            blocks.before() ? std::optional(blocks.before()->id) : std::nullopt});
     renderedFont_ = inputs_.fontSize;
     renderedEditable_ = inputs_.editable;
 }
@@ -493,9 +502,9 @@ bool TimelineTextView::restyle(const TimelineBlocks& blocks, bool wasAtBottom) {
     ranges_.reset();
     renderedFont_ = inputs_.fontSize;
     ++restyleRound_;
-    stale_.reset(0, text_.length());
+    held_.stale().reset(0, text_.length());
     restyleOnScreen(wasAtBottom);
-    if (!stale_.empty()) scheduleRestyle();
+    if (!held_.stale().empty()) scheduleRestyle();
     reportVisible();
     updateGutter();
     return true;
@@ -529,6 +538,7 @@ void TimelineTextView::scrollToEnd() {
     scrollToEndOnce();
     // Layout may still grow before the next turn.
     postSelf([](TimelineTextView& v) {
+        const Road road(v);
         v.scrollToEndOnce();
         v.reportVisible();
     });
@@ -542,14 +552,14 @@ void TimelineTextView::handleJump() {
         target = rangeOf(*inputs_.jump.id);
         // The target may be among the paragraphs not held: they come in.
         if (!target) {
-            if (const auto at = indexOf(*inputs_.jump.id, lo_)) {
+            if (const auto at = indexOf(*inputs_.jump.id, held_.lo())) {
                 holdAround(*at);
                 target = rangeOf(*inputs_.jump.id);
             }
         }
     }
     if (!target) {
-        if (!heldToEnd_) holdWindow(startBefore(scopedCount()), scopedCount());
+        if (!held_.toEnd()) holdWindow(startBefore(scopedCount()), scopedCount());
         return scrollToEnd();
     }
     const QTextDocument& doc = *edit_->document();
@@ -568,9 +578,9 @@ bool TimelineTextView::unchangedSinceRendering() const {
     // holds the same paragraphs, and only the live one needs a look.
     if (desynced_ || !renderedBlocks_ || renderedBlocks_ != inputs_.blocks) return false;
     if (renderedFont_ != inputs_.fontSize || renderedEditable_ != inputs_.editable) return false;
-    const size_t scoped = hi_ - lo_;
-    if (!inputs_.liveBlock || !heldToEnd_) return renderedKey_.size() == scoped;
-    return renderedKey_.size() == scoped + 1 && renderedKey_.back().matches(*inputs_.liveBlock);
+    const size_t scoped = held_.hi() - held_.lo();
+    if (!inputs_.liveBlock || !held_.toEnd()) return held_.keys().size() == scoped;
+    return held_.keys().size() == scoped + 1 && held_.keys().back().matches(*inputs_.liveBlock);
 }
 
 std::optional<GutterEntry> TimelineTextView::gutterEntry(size_t rangeIndex) const {
@@ -581,7 +591,7 @@ std::optional<GutterEntry> TimelineTextView::gutterEntry(size_t rangeIndex) cons
     const TimelineBlocks blocks = inputs_.paragraphs();
     // Ranges follow the paragraphs held one for one unless an edit emptied
     // one, so the paragraph is looked for outward from there.
-    const size_t guess = rangeIndex + lo_;
+    const size_t guess = rangeIndex + held_.lo();
     std::optional<size_t> found;
     for (size_t d = 0; !found && (guess + d < blocks.size() || d <= guess); ++d) {
         if (guess + d < blocks.size() && blocks[guess + d].id == *id)
@@ -590,10 +600,11 @@ std::optional<GutterEntry> TimelineTextView::gutterEntry(size_t rangeIndex) cons
             found = guess - d;
     }
     if (!found) return std::nullopt;
-    if (auto cached = gutterCache_.find(*found); cached != gutterCache_.end())
+    if (auto cached = held_.gutter().find(*found); cached != held_.gutter().end())
         return cached->second;
     GutterEntry e = Gutter::entry(blocks, *found, inputs_.label, inputs_.sectionStarts);
-    gutterCache_.emplace(*found, e);
+    // Only of paragraphs held: indices name others once the stretch moves.
+    if (*found >= held_.lo() && *found <= held_.hi()) held_.gutter().emplace(*found, e);
     return e;
 }
 
@@ -603,10 +614,10 @@ void TimelineTextView::updateGutter(bool textChanged) {
     // now reads differently.
     bool redraw = textChanged;
     const TimelineBlocks blocks = inputs_.paragraphs();
-    for (auto it = gutterCache_.begin(); !redraw && it != gutterCache_.end(); ++it)
+    for (auto it = held_.gutter().begin(); !redraw && it != held_.gutter().end(); ++it)
         redraw = it->first >= blocks.size() || Gutter::entry(blocks, it->first, inputs_.label,
                                                              inputs_.sectionStarts) != it->second;
-    if (redraw) gutterCache_.clear();
+    if (redraw) held_.gutter().clear();
     auto onCopyBlock = inputs_.onCopyBlock;
     gutter_->onCopy = [onCopyBlock](const QString& id) {
         if (auto uuid = platform::Uuid::parse(id.toStdString()); uuid && onCopyBlock)
@@ -630,11 +641,11 @@ void TimelineTextView::boundsChanged() {
     // Paragraphs not held come in a page at a time as either end is reached;
     // only past the oldest is the host asked for more.
     if (isVisible() && !paging_ && !desynced_) {
-        if (lo_ > 0 && scrollY() < kTopSlack) return schedulePage(true);
+        if (held_.lo() > 0 && scrollY() < kTopSlack) return schedulePage(true);
         // Not from the top as well: a short text would go back and forth.
-        if (!heldToEnd_ && scrollY() >= kTopSlack && atTextEnd()) return schedulePage(false);
+        if (!held_.toEnd() && scrollY() >= kTopSlack && atTextEnd()) return schedulePage(false);
     }
-    if (!inputs_.onScrolledToTop || loadingMore_ || lo_ > 0) return;
+    if (!inputs_.onScrolledToTop || loadingMore_ || held_.lo() > 0) return;
     if (scrollY() < kTopSlack) {
         loadingMore_ = true;
         inputs_.onScrolledToTop();
@@ -652,6 +663,7 @@ void TimelineTextView::userScrolled() {
 }
 
 void TimelineTextView::frameChanged() {
+    const Road road(*this);
     // Narrower, what is held takes more lines.
     keepWithinBounds();
     if (lastVisible_.atBottom)
@@ -670,6 +682,44 @@ bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
         userScrolled();
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void TimelineTextView::splice(HeldWindow::Splice change) {
+    held_.splice(std::move(change));
+    spliced_ = true;
+}
+
+TimelineTextView::Road::~Road() {
+    if (--view_.roads_ > 0 || !view_.spliced_) return;
+    view_.spliced_ = false;
+    if (HeldWindow::checking()) view_.checkHeld();
+}
+
+std::vector<std::string> TimelineTextView::heldProblems() const {
+    // A change the document holds but the text has not taken yet is
+    // looked at on a later turn (see textChanged): nothing agrees meanwhile.
+    if (desynced_ || refused_ || userEdited_) return {};
+    const QTextCursor c = edit_->textCursor();
+    HeldWindow::Facts facts{inputs_.paragraphs(),
+                            &ranges(),
+                            text_.length(),
+                            windowParagraphs,
+                            held_.keys().size() < 2 || fits(heldDepth(), 1),
+                            c.anchor(),
+                            c.position()};
+    std::vector<std::string> out = held_.problems(facts);
+    if (edit_->document()->characterCount() - 1 != text_.length())
+        out.emplace_back("the document is not the text held");
+    return out;
+}
+
+void TimelineTextView::checkHeld() const {
+    for (const std::string& problem : heldProblems()) {
+        if (const auto& report = HeldWindow::onProblem())
+            report(problem);
+        else
+            qFatal("timeline: %s", problem.c_str());
+    }
 }
 
 }  // namespace verbolin

@@ -18,6 +18,7 @@
 #include "platform/system/MainExecutor.hpp"
 #include "verbolin/ui/AttributedText.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
+#include "verbolin/ui/HeldWindow.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/PendingSpans.hpp"
 #include "verbolin/ui/TextDepth.hpp"
@@ -71,15 +72,17 @@ class TimelineTextView final : public QWidget {
     GutterView* gutter() const { return gutter_; }
     const AttributedText& text() const { return text_; }
     // The keys of the paragraphs held, in order.
-    const std::vector<ParagraphKey>& renderedKeys() const { return renderedKey_; }
+    const std::vector<ParagraphKey>& renderedKeys() const { return held_.keys(); }
     const std::vector<ParagraphRange>& ranges() const;
     bool loadingMore() const { return loadingMore_; }
     // The scoped paragraphs held, [heldFrom, heldTo): a view opens with its
     // newest, scrolling to the top brings older ones in a page at a time
     // and lets go of those far below, and back. The live paragraph is held
     // with the last one.
-    size_t heldFrom() const { return lo_; }
-    size_t heldTo() const { return hi_; }
+    size_t heldFrom() const { return held_.lo(); }
+    size_t heldTo() const { return held_.hi(); }
+    // What does not agree in what is held (see HeldWindow); none when all is well.
+    std::vector<std::string> heldProblems() const;
     // The most paragraphs held at once: a busy day's, so that years of
     // dictation cost the window what a day's does (a day's is held whole)
     // while a page brought in, a third of it, still fills screens. Their
@@ -87,7 +90,7 @@ class TimelineTextView final : public QWidget {
     size_t windowParagraphs = 150;
     // Text still in the size before a font change: what is on screen takes
     // the new one at once, the rest on later turns.
-    bool restyling() const { return !stale_.empty(); }
+    bool restyling() const { return !held_.stale().empty(); }
     // Ctrl+Home and Ctrl+End: hold the oldest (newest) paragraphs and go
     // there; `select` extends the selection to it.
     void reachStart(bool select = false);
@@ -155,7 +158,7 @@ class TimelineTextView final : public QWidget {
     void handleJump();
 
     // The window over the scoped paragraphs; see TimelineTextViewWindow.cpp.
-    TimelineBlocks held() const { return inputs_.paragraphs().window(lo_, hi_); }
+    TimelineBlocks held() const { return inputs_.paragraphs().window(held_.lo(), held_.hi()); }
     size_t scopedCount() const { return inputs_.blocks ? inputs_.blocks->size() : 0; }
     // Finds what was held in new inputs whose first `shared` paragraphs are
     // those rendered last.
@@ -188,19 +191,12 @@ class TimelineTextView final : public QWidget {
     bool workingAt(size_t held) const;
     // Lets go of what is held beyond the bounds, keeping held [first, second].
     void trimAround(std::optional<std::pair<size_t, size_t>> kept);
-    // The scoped paragraph of the caret in the inputs of now, as the
-    // document last showed it.
-    std::optional<size_t> caretIndex() const;
     void schedulePage(bool older);
     bool atTextEnd() const;  // at the end of what is held
     std::optional<size_t> indexOf(const platform::Uuid& id, size_t guess) const;
     // A point in the transcript: a scoped paragraph (or the live one, at
     // scopedCount()) and an offset in its text.
-    struct Logical {
-        platform::Uuid id;
-        size_t index = 0;
-        int offset = 0;
-    };
+    using Logical = HeldWindow::Point;
     std::optional<Logical> logicalOf(int position) const;
     Logical resolved(Logical point) const;  // its index in the inputs of now
     int positionOf(Logical point) const;
@@ -273,6 +269,27 @@ class TimelineTextView final : public QWidget {
     void handleCaret();
     std::optional<ParagraphRange> rangeOf(const platform::Uuid& id) const;
     void postSelf(std::function<void(TimelineTextView&)> task);
+    // Every change of what is held and of its keys goes through here.
+    void splice(HeldWindow::Splice change);
+    // A caret or selection whose paragraph is not held is brought in, and
+    // the document's selection put on it, before a key changes the text
+    // there, as an editor scrolls to its caret; false when it cannot be.
+    bool bringCaretIn();
+    // Whether the user's caret (selection) is held and the document shows it.
+    bool caretHeld() const;
+    // A way in from outside (inputs, keys, scrolling, a posted step): at
+    // its end, what is held is checked where checking is on.
+    class Road {
+      public:
+        explicit Road(TimelineTextView& view) : view_(view) { ++view_.roads_; }
+        ~Road();
+        Road(const Road&) = delete;
+        Road& operator=(const Road&) = delete;
+
+      private:
+        TimelineTextView& view_;
+    };
+    void checkHeld() const;
 
     platform::MainExecutor& main_;
     TimelineTextEdit* edit_;
@@ -281,33 +298,21 @@ class TimelineTextView final : public QWidget {
     AttributedText text_;
     mutable std::optional<std::vector<ParagraphRange>> ranges_;
 
-    std::vector<ParagraphKey> renderedKey_;
-    // The paragraph array renderedKey_ was last checked against; none after
-    // an edit rewrote the keys from the text.
+    // The paragraph array the held keys were last checked against; none
+    // after an edit rewrote the keys from the text.
     std::shared_ptr<const std::vector<Block>> renderedBlocks_;
-    mutable std::unordered_map<size_t, GutterEntry> gutterCache_;  // by paragraph index
     SectionTitles sectionKeysOf_;  // the titles sectionKeys_ was made from
     std::unordered_set<platform::Uuid> sectionKeys_;
     double renderedFont_ = 0;
     bool renderedEditable_ = true;
     bool loadingMore_ = false;
-    size_t lo_ = 0, hi_ = 0;  // the scoped paragraphs held
-    bool heldToEnd_ = true;   // hi_ is the end: new paragraphs and the live one come in
-    // The paragraph in front of those held, whose end sets the space above them.
-    std::optional<platform::Uuid> beforeId_;
+    HeldWindow held_;
     bool paging_ = false;  // a page is posted
-    // A selection with an end outside what is held: its ends in the
-    // transcript, and where the document shows them (its edges).
-    struct Wide {
-        Logical anchor, position;
-        int docAnchor = 0, docPosition = 0;
-    };
-    std::optional<Wide> wide_;
-    std::optional<Logical> parked_;  // a caret in a paragraph let go
-    bool userCaret_ = false;         // the caret is where the user (or an undo) put it
     bool settingWide_ = false;
     // The X primary selection that Ctrl+A made, while Qt keeps it.
     QPointer<QMimeData> offeredWhole_;
+    int roads_ = 0;         // ways in under way
+    bool spliced_ = false;  // what is held changed on this road
     // Where the last user change touched the text, for mapping it.
     std::optional<std::pair<int, int>> touched_;
     bool editing_ = false;
@@ -337,8 +342,6 @@ class TimelineTextView final : public QWidget {
     bool selectionPosted_ = false;
     bool selectionInteractive_ = false;
     mutable std::optional<TextDepth> depth_;  // at the size and width it was made for
-    // Document text whose formats are still those of the last font size.
-    PendingSpans stale_;
     long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing
 };
 

@@ -31,7 +31,7 @@ constexpr const char* kWideRefusal =
 bool TimelineTextView::shouldChange(int pos, int len) const {
     // A selection reaching paragraphs not held is never typed over: what is
     // not shown would go unseen.
-    if (wide_) return false;
+    if (held_.away().wide) return false;
     std::optional<QString> live;
     if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
     return TimelineEditMapper::shouldChange(text_, pos, len, live);
@@ -85,7 +85,7 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     if (writing_) return;
     userEdited_ = true;
     // Typed into text still in the last font size, it may have taken that look.
-    stale_.replace(pos, removed, added, true);
+    held_.stale().replace(pos, removed, added, true);
     // A second change before the first was looked at: the document is
     // rendered anew from the text rather than guessed at.
     if (refused_ || desynced_) {
@@ -106,7 +106,7 @@ void TimelineTextView::contentsChanged(int pos, int removed, int added) {
     const std::optional<TextAttributes> look = insertionAttributes(at);
     // Whatever made the change, keys or not, one the text would refuse is
     // taken back rather than shown and never stored.
-    if (wide_ || !look || !TimelineEditMapper::shouldChange(text_, at, gone, live)) {
+    if (held_.away().wide || !look || !TimelineEditMapper::shouldChange(text_, at, gone, live)) {
         refused_ = Refused{at, gone, put};
         return;
     }
@@ -151,14 +151,16 @@ void TimelineTextView::takeBack() {
     edit_->setTextCursor(c);
     std::optional<QString> live;
     if (inputs_.liveId) live = QString::fromStdString(inputs_.liveId->string());
-    const char* why =
-        wide_ ? kWideRefusal : TimelineEditMapper::whyRefused(text_, ranges(), r.at, r.gone, live);
+    const char* why = held_.away().wide
+                          ? kWideRefusal
+                          : TimelineEditMapper::whyRefused(text_, ranges(), r.at, r.gone, live);
     if (inputs_.onRefused)
         inputs_.onRefused(why ? why : "There is no paragraph here to take the text.");
 }
 
 void TimelineTextView::textChanged() {
     if (!userEdited_) return;
+    const Road road(*this);
     userEdited_ = false;
     if (desynced_) {
         // Not from inside the document's own notice: a new render swaps
@@ -195,8 +197,10 @@ void TimelineTextView::textChanged() {
     for (const ParagraphEdit& e : mapping.edits)
         if (e.after.size() > size_t(LongParagraph::kLimit) &&
             LongParagraph::tooLong(QString::fromStdString(e.after)))
-            for (ParagraphKey& k : renderedKey_)
-                if (k.id == e.id) k.text.clear();
+            for (size_t k = 0; k < held_.keys().size(); ++k)
+                if (held_.keys()[k].id == e.id)
+                    splice({held_.lo(), held_.hi(), scopedCount(), k, k + 1,
+                            std::vector{ParagraphKey{e.id, {}}}, std::nullopt});
     renderedBlocks_.reset();
     for (const ParagraphEdit& e : mapping.edits) reportEdit(e);
     updateGutter();
@@ -208,7 +212,7 @@ EditMapping TimelineTextView::mapEdits() {
     const auto touched = std::exchange(touched_, std::nullopt);
     // Only the paragraphs the change touched, and their neighbours, are
     // compared: ranges follow the keys one for one.
-    if (touched && all.size() == renderedKey_.size() && !all.empty()) {
+    if (touched && all.size() == held_.keys().size() && !all.empty()) {
         size_t from = firstRangeEndingAfter(all, touched->first - 1);
         size_t to = from;
         while (to < all.size() && all[to].location <= touched->second) ++to;
@@ -216,35 +220,34 @@ EditMapping TimelineTextView::mapEdits() {
         to = std::min(to + 1, all.size());
         bool same = from < to;
         for (size_t i = from; same && i < to; ++i)
-            same = all[i].id == QString::fromStdString(renderedKey_[i].id.string());
+            same = all[i].id == QString::fromStdString(held_.keys()[i].id.string());
         if (same) {
             const std::vector<ParagraphRange> part(all.begin() + std::ptrdiff_t(from),
                                                    all.begin() + std::ptrdiff_t(to));
             EditMapping m = TimelineEditMapper::collectEdits(
-                text_, part, std::span(renderedKey_).subspan(from, to - from));
+                text_, part, std::span(held_.keys()).subspan(from, to - from));
             if (m.keys.size() == to - from) {
-                std::move(m.keys.begin(), m.keys.end(),
-                          renderedKey_.begin() + std::ptrdiff_t(from));
+                splice({held_.lo(), held_.hi(), scopedCount(), from, to, m.keys, std::nullopt});
                 return m;
             }
         }
     }
-    EditMapping m = TimelineEditMapper::collectEdits(text_, all, renderedKey_);
-    renderedKey_ = m.keys;
+    EditMapping m = TimelineEditMapper::collectEdits(text_, all, held_.keys());
+    splice({held_.lo(), held_.hi(), scopedCount(), 0, held_.keys().size(), m.keys, std::nullopt});
     return m;
 }
 
 void TimelineTextView::selectionChanged() {
-    if (!settingWide_ && !writing_) parked_.reset(), userCaret_ = true;
-    if (wide_ && !settingWide_ && !writing_) {
+    if (!settingWide_ && !writing_) held_.away().parked.reset(), held_.away().userCaret = true;
+    if (held_.away().wide && !settingWide_ && !writing_) {
         // Shift with a key or the mouse from the end kept beside the document
         // moves the other end; any other selection replaces it.
         const QTextCursor c = edit_->textCursor();
-        if (c.anchor() != wide_->docAnchor) {
-            wide_.reset();
-        } else if (c.position() != wide_->docPosition) {
-            if (const auto at = logicalOf(c.position())) wide_->position = *at;
-            wide_->docPosition = c.position();
+        if (c.anchor() != held_.away().wide->docAnchor) {
+            held_.away().wide.reset();
+        } else if (c.position() != held_.away().wide->docPosition) {
+            if (const auto at = logicalOf(c.position())) held_.away().wide->position = *at;
+            held_.away().wide->docPosition = c.position();
         }
     }
     selectionInteractive_ = selectionInteractive_ || edit_->inMouseEvent();
@@ -267,7 +270,8 @@ void TimelineTextView::reportSelection() {
 }
 
 QString TimelineTextView::plainSelectedText() const {
-    if (wide_) return logicalText(wide_->anchor, wide_->position);
+    if (held_.away().wide)
+        return logicalText(held_.away().wide->anchor, held_.away().wide->position);
     const QTextCursor c = edit_->textCursor();
     if (!c.hasSelection()) return QString();
     const auto from = logicalOf(c.selectionStart()), to = logicalOf(c.selectionEnd());
@@ -321,7 +325,7 @@ void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
 
 void TimelineTextView::deleteSelectedParagraphs() {
     if (!inputs_.onDeleteSelection) return;
-    if (wide_) {
+    if (held_.away().wide) {
         if (inputs_.onRefused)
             inputs_.onRefused(
                 "A selection that reaches paragraphs not shown cannot be deleted at once: "
@@ -376,7 +380,7 @@ void TimelineTextView::handleCaret() {
     std::optional<ParagraphRange> range = rangeOf(*inputs_.caret.id);
     // Not held: the part around it comes in.
     if (!range)
-        if (const auto at = indexOf(*inputs_.caret.id, lo_)) {
+        if (const auto at = indexOf(*inputs_.caret.id, held_.lo())) {
             holdAround(*at);
             range = rangeOf(*inputs_.caret.id);
         }

@@ -33,20 +33,20 @@ std::pair<int, int> wholeBlocks(const QTextDocument& doc, int from, int to) {
 void TimelineTextView::restyleOnScreen(bool wasAtBottom) {
     // Until the screen holds no text of the old size: a smaller size shows
     // more of it than was on screen before.
-    for (int round = 0; round < 8 && !stale_.empty(); ++round) {
+    for (int round = 0; round < 8 && !held_.stale().empty(); ++round) {
         layoutAll();
         const double top = scrollY();
         const auto [loc, len] = DocumentGeometry::visibleRange(*edit_->document(), top,
                                                                top + edit_->viewport()->height());
         const auto [from, to] = wholeBlocks(*edit_->document(), loc, loc + len + 1);
-        if (stale_.within(from, to).empty()) return;
+        if (held_.stale().within(from, to).empty()) return;
         restyleKeepingPlace(from, to, wasAtBottom);
     }
 }
 
 void TimelineTextView::restyleKeepingPlace(int from, int to, bool atBottom) {
     QTextDocument& doc = *edit_->document();
-    const std::vector<PendingSpans::Span> waiting = stale_.within(from, to);
+    const std::vector<PendingSpans::Span> waiting = held_.stale().within(from, to);
     if (waiting.empty()) return;
     // The first line on screen, and how far below the top it is.
     const double top = scrollY();
@@ -55,7 +55,7 @@ void TimelineTextView::restyleKeepingPlace(int from, int to, bool atBottom) {
     writing_ = true;
     for (const auto& [a, b] : waiting) {
         TimelineDocument::restyle(doc, text_, a, b, edit_->palette());
-        stale_.remove(a, b);
+        held_.stale().remove(a, b);
     }
     writing_ = false;
     layoutAll();
@@ -70,14 +70,14 @@ void TimelineTextView::scheduleRestyle() {
     // On a timer, as the steps of older text: input, painting and a quit
     // waiting since the last step go first.
     main_.postAfter(kFillPause, [self = QPointer<TimelineTextView>(this), round = restyleRound_] {
-        if (!self || self->restyleRound_ != round || self->stale_.empty()) return;
+        if (!self || self->restyleRound_ != round || self->held_.stale().empty()) return;
         TimelineTextView& v = *self;
         const QTextDocument& doc = *v.edit_->document();
         const double top = v.scrollY();
         const auto [loc, len] = v.isVisible() ? DocumentGeometry::visibleRange(
                                                     doc, top, top + v.edit_->viewport()->height())
                                               : std::pair(0, 0);
-        const auto next = v.stale_.nearest(loc, loc + len, int(LongParagraph::kStepUnits));
+        const auto next = v.held_.stale().nearest(loc, loc + len, int(LongParagraph::kStepUnits));
         if (next) {
             const auto [from, to] = wholeBlocks(doc, next->first, next->second);
             v.restyleKeepingPlace(std::min(from, next->first), std::max(to, next->second),
@@ -85,7 +85,7 @@ void TimelineTextView::scheduleRestyle() {
             v.reportVisible();
             v.updateGutter();
         }
-        if (!v.stale_.empty()) v.scheduleRestyle();
+        if (!v.held_.stale().empty()) v.scheduleRestyle();
     });
 }
 

@@ -148,52 +148,38 @@ std::optional<size_t> TimelineTextView::indexOf(const platform::Uuid& id, size_t
 
 void TimelineTextView::placeWindow(size_t shared) {
     const size_t count = scopedCount();
-    const size_t held = std::min(hi_ - std::min(lo_, hi_), renderedKey_.size());
-    size_t lo = std::min(lo_, count), hi = std::min(hi_, count);
-    if (renderedKey_.empty() || held == 0) {
+    const size_t held =
+        std::min(held_.hi() - std::min(held_.lo(), held_.hi()), held_.keys().size());
+    size_t lo = std::min(held_.lo(), count), hi = std::min(held_.hi(), count);
+    if (held_.keys().empty() || held == 0) {
         hi = count, lo = startBefore(count);
     } else if (renderedBlocks_ != inputs_.blocks) {
         // The paragraphs held are found again by id, near where they were.
-        if (lo_ > shared) lo = indexOf(renderedKey_.front().id, lo_).value_or(lo);
-        if (heldToEnd_)
+        if (held_.lo() > shared) lo = indexOf(held_.keys().front().id, held_.lo()).value_or(lo);
+        if (held_.toEnd())
             hi = count;
-        else if (hi_ > shared)
-            hi = indexOf(renderedKey_[held - 1].id, hi_ - 1).value_or(lo + held - 1) + 1;
+        else if (held_.hi() > shared)
+            hi = indexOf(held_.keys()[held - 1].id, held_.hi() - 1).value_or(lo + held - 1) + 1;
         hi = std::clamp(hi, lo, count);
         // Nothing held is among them (a search): a page of the newest comes
         // in first, and scrolling to its top brings the ones before.
         if (lo == hi) hi = count, lo = firstPageBefore(count);
     }
     // A new scope may reach far from what was held: only a bounded part
-    // comes in. A little more is let go afterwards, keeping the place.
+    // comes in, at the end the view follows. The caret's paragraph is not
+    // kept for itself: it is carried by id, and a key brings it back.
     if (const size_t end = endAfter(lo, 1.2); end < hi) {
-        // Never past the paragraph the caret is in: an edit there made it
-        // longer, and the user goes on typing.
-        const std::optional<size_t> caret = caretIndex();
-        const bool inside = caret && *caret >= lo && *caret < hi;
         if (hi == count)
-            lo = inside ? std::min(startBefore(hi), *caret) : startBefore(hi);
+            lo = startBefore(hi);
         else
-            hi = inside ? std::max(end, *caret + 1) : end;
+            hi = end;
     }
-    lo_ = lo, hi_ = hi;
-    heldToEnd_ = hi_ == count;
-}
-
-std::optional<size_t> TimelineTextView::caretIndex() const {
-    if (desynced_ || renderedKey_.empty()) return std::nullopt;
-    const std::optional<Logical> l = logicalOf(edit_->textCursor().position());
-    if (!l || l->index < lo_ || !workingAt(l->index - lo_)) return std::nullopt;
-    const Logical now = resolved(*l);
-    const TimelineBlocks all = inputs_.paragraphs();
-    if (now.index >= scopedCount() || all[now.index].id != now.id) return std::nullopt;
-    return now.index;
+    splice({lo, hi, count, 0, 0, {}, std::nullopt});
 }
 
 void TimelineTextView::holdWindow(size_t lo, size_t hi) {
     keepingSelection([&] {
-        lo_ = lo, hi_ = hi;
-        heldToEnd_ = hi_ == scopedCount();
+        splice({lo, hi, scopedCount(), 0, 0, {}, std::nullopt});
         renderAll(held());
         renderedBlocks_ = inputs_.blocks;
         layoutAll();
@@ -212,60 +198,62 @@ void TimelineTextView::schedulePage(bool older) {
     postSelf([older](TimelineTextView& v) {
         v.paging_ = false;
         if (v.desynced_ || !v.isVisible()) return;
-        if (older && v.lo_ > 0 && v.scrollY() < kTopSlack)
+        if (older && v.held_.lo() > 0 && v.scrollY() < kTopSlack)
             v.loadOlder();
-        else if (!older && !v.heldToEnd_ && v.scrollY() >= kTopSlack && v.atTextEnd())
+        else if (!older && !v.held_.toEnd() && v.scrollY() >= kTopSlack && v.atTextEnd())
             v.loadNewer();
     });
 }
 
 void TimelineTextView::loadOlder() {
-    if (lo_ == 0 || desynced_) return;
-    const size_t from = startBefore(lo_, kPageShare);
+    const Road road(*this);
+    if (held_.lo() == 0 || desynced_) return;
+    const size_t from = startBefore(held_.lo(), kPageShare);
     const double oldHeight = layoutAll(), oldTop = scrollY();
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs();
-        AttributedText older = textOf(all, from, lo_);
+        AttributedText older = textOf(all, from, held_.lo());
         text_.replace(0, 0, older);
         write(0, 0, older.length());
         std::vector<ParagraphKey> keys;
-        for (size_t i = from; i < lo_; ++i) keys.push_back(ParagraphKey::of(all[i]));
-        renderedKey_.insert(renderedKey_.begin(), keys.begin(), keys.end());
-        lo_ = from;
-        beforeId_ = lo_ > 0 ? std::optional(all[lo_ - 1].id) : std::nullopt;
+        for (size_t i = from; i < held_.lo(); ++i) keys.push_back(ParagraphKey::of(all[i]));
         ranges_.reset();
+        splice({from, held_.hi(), scopedCount(), 0, 0, std::move(keys),
+                from > 0 ? std::optional(all[from - 1].id) : std::nullopt});
     });
     // The text that was on screen stays where it was.
     scrollTo(oldTop + (layoutAll() - oldHeight));
-    if (const size_t keep = endAfter(lo_); keep < hi_) letGoBack(hi_ - keep);
+    if (const size_t keep = endAfter(held_.lo()); keep < held_.hi()) letGoBack(held_.hi() - keep);
     reportVisible();
     updateGutter();
 }
 
 void TimelineTextView::loadNewer() {
-    if (heldToEnd_ || desynced_) return;
-    const size_t to = std::max(endAfter(hi_, kPageShare), hi_ + 1);
+    const Road road(*this);
+    if (held_.toEnd() || desynced_) return;
+    const size_t to = std::max(endAfter(held_.hi(), kPageShare), held_.hi() + 1);
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs().window(0, to);
-        AttributedText newer = textFrom(all, hi_);
+        AttributedText newer = textFrom(all, held_.hi());
         const int end = text_.length();
         text_.replace(end, 0, newer);
         write(end, 0, newer.length());
-        std::vector<ParagraphKey> keys = TimelineUpdatePlanner::paragraphKeys(all, hi_);
-        renderedKey_.insert(renderedKey_.end(), keys.begin(), keys.end());
-        hi_ = std::min(to, scopedCount());
-        heldToEnd_ = hi_ == scopedCount();
+        std::vector<ParagraphKey> keys = TimelineUpdatePlanner::paragraphKeys(all, held_.hi());
         ranges_.reset();
+        const size_t tail = held_.keys().size();
+        splice({held_.lo(), std::min(to, scopedCount()), scopedCount(), tail, tail, std::move(keys),
+                std::nullopt});
     });
-    if (const size_t keep = startBefore(hi_); keep > lo_) letGoFront(keep - lo_);
+    if (const size_t keep = startBefore(held_.hi()); keep > held_.lo())
+        letGoFront(keep - held_.lo());
     layoutAll();
     reportVisible();
     updateGutter();
 }
 
 void TimelineTextView::letGoFront(size_t count) {
-    count = std::min(count, renderedKey_.size() - 1);
-    const std::optional<ParagraphRange> first = rangeOf(renderedKey_[count].id);
+    count = std::min(count, held_.keys().size() - 1);
+    const std::optional<ParagraphRange> first = rangeOf(held_.keys()[count].id);
     if (count == 0 || !first || first->location < 1) return;
     const double oldHeight = layoutAll(), oldTop = scrollY();
     keepingSelection([&] {
@@ -273,56 +261,63 @@ void TimelineTextView::letGoFront(size_t count) {
         const int cut = first->location - 1;
         text_.replace(0, cut, AttributedText());
         write(0, cut, 0);
-        renderedKey_.erase(renderedKey_.begin(), renderedKey_.begin() + std::ptrdiff_t(count));
-        lo_ += count;
-        beforeId_ = inputs_.paragraphs()[lo_ - 1].id;
+        const size_t lo = held_.lo() + count;
+        const auto front = std::optional(inputs_.paragraphs()[lo - 1].id);
         ranges_.reset();
+        splice({lo, held_.hi(), scopedCount(), 0, count, {}, front});
     });
     scrollTo(std::max(0.0, oldTop - (oldHeight - layoutAll())));
 }
 
 void TimelineTextView::letGoBack(size_t count) {
-    count = std::min(count, renderedKey_.size() - 1);
+    // `count` scoped paragraphs: the live one after them goes too, as the
+    // stretch no longer reaches the end.
+    const size_t scoped = std::min(held_.hi() - held_.lo(), held_.keys().size());
+    count = std::min(count, scoped > 0 ? scoped - 1 : 0);
     if (count == 0) return;
-    const size_t keep = renderedKey_.size() - count;
-    const std::optional<ParagraphRange> gone = rangeOf(renderedKey_[keep].id);
+    const size_t keep = scoped - count;
+    const std::optional<ParagraphRange> gone = rangeOf(held_.keys()[keep].id);
     if (!gone || gone->location < 1) return;
     keepingSelection([&] {
         const int cut = gone->location - 1;
         const int removed = text_.length() - cut;
         text_.replace(cut, removed, AttributedText());
         write(cut, removed, 0);
-        renderedKey_.resize(keep);
-        hi_ = lo_ + keep;
-        heldToEnd_ = false;
         ranges_.reset();
+        splice({held_.lo(),
+                held_.lo() + keep,
+                scopedCount(),
+                keep,
+                held_.keys().size(),
+                {},
+                std::nullopt});
     });
     layoutAll();
 }
 
 bool TimelineTextView::workingAt(size_t held) const {
-    if (!userCaret_) return false;
-    if (!heldToEnd_ || !lastVisible_.atBottom || !lastVisible_.first) return true;
+    if (!held_.away().userCaret) return false;
+    if (!held_.toEnd() || !lastVisible_.atBottom || !lastVisible_.first) return true;
     // Following new speech with the caret's paragraph scrolled away above:
     // the user reads the newest text and is not editing there.
     const auto first =
-        std::find_if(renderedKey_.begin(), renderedKey_.end(),
+        std::find_if(held_.keys().begin(), held_.keys().end(),
                      [&](const ParagraphKey& k) { return k.id == lastVisible_.first; });
-    return first == renderedKey_.end() || held >= size_t(first - renderedKey_.begin());
+    return first == held_.keys().end() || held >= size_t(first - held_.keys().begin());
 }
 
 std::optional<std::pair<size_t, size_t>> TimelineTextView::workingSpan(bool caretOnly) const {
     if (desynced_) return std::nullopt;
     const QTextCursor c = edit_->textCursor();
     if (const auto caret = logicalOf(c.position());
-        !caret || caret->index < lo_ || !workingAt(caret->index - lo_))
+        !caret || caret->index < held_.lo() || !workingAt(caret->index - held_.lo()))
         return std::nullopt;
     std::optional<std::pair<size_t, size_t>> span;
     for (const int at : {c.position(), c.anchor()}) {
         if (span && caretOnly) break;
         const std::optional<Logical> l = logicalOf(at);
-        if (!l || l->index < lo_) continue;
-        const size_t k = l->index - lo_;
+        if (!l || l->index < held_.lo()) continue;
+        const size_t k = l->index - held_.lo();
         span =
             span ? std::pair(std::min(span->first, k), std::max(span->second, k)) : std::pair(k, k);
     }
@@ -333,18 +328,20 @@ void TimelineTextView::trimAround(std::optional<std::pair<size_t, size_t>> kept)
     // What is furthest from the end the view follows goes first; the
     // paragraphs the user works in never do, so the other side gives way.
     const auto front = [&] {
-        if (const size_t keep = startBefore(hi_); keep > lo_) {
-            const size_t count = kept ? std::min(keep - lo_, kept->first) : keep - lo_;
+        if (const size_t keep = startBefore(held_.hi()); keep > held_.lo()) {
+            const size_t count =
+                kept ? std::min(keep - held_.lo(), kept->first) : keep - held_.lo();
             letGoFront(count);
             if (kept) kept->first -= count, kept->second -= count;
         }
     };
     const auto back = [&] {
-        const size_t least = kept ? lo_ + kept->second + 1 : 0;
-        if (const size_t keep = std::max(endAfter(lo_), least); keep < hi_) letGoBack(hi_ - keep);
+        const size_t least = kept ? held_.lo() + kept->second + 1 : 0;
+        if (const size_t keep = std::max(endAfter(held_.lo()), least); keep < held_.hi())
+            letGoBack(held_.hi() - keep);
     };
-    const auto within = [&] { return fits(heldDepth(), renderedKey_.size()); };
-    if (heldToEnd_) {
+    const auto within = [&] { return fits(heldDepth(), held_.keys().size()); };
+    if (held_.toEnd()) {
         front();
         if (kept && !within()) back();
     } else {
@@ -354,11 +351,11 @@ void TimelineTextView::trimAround(std::optional<std::pair<size_t, size_t>> kept)
 }
 
 void TimelineTextView::keepWithinBounds() {
-    if (desynced_ || renderedKey_.size() < 2 || fits(heldDepth(), renderedKey_.size())) return;
+    if (desynced_ || held_.keys().size() < 2 || fits(heldDepth(), held_.keys().size())) return;
     // Typing or new speech made it longer. A selection across paragraphs
     // too long to keep held whole keeps its caret's paragraph only.
     trimAround(workingSpan());
-    if (!fits(heldDepth(), renderedKey_.size()))
+    if (!fits(heldDepth(), held_.keys().size()))
         if (const auto caret = workingSpan(true)) trimAround(caret);
     reportVisible();
     updateGutter();
@@ -380,13 +377,13 @@ std::optional<TimelineTextView::Logical> TimelineTextView::logicalOf(int positio
     if (!id) return std::nullopt;
     // Ranges follow the keys one for one.
     size_t at = k;
-    if (at >= renderedKey_.size() || renderedKey_[at].id != *id) {
-        const auto it = std::find_if(renderedKey_.begin(), renderedKey_.end(),
+    if (at >= held_.keys().size() || held_.keys()[at].id != *id) {
+        const auto it = std::find_if(held_.keys().begin(), held_.keys().end(),
                                      [&](const ParagraphKey& key) { return key.id == *id; });
-        if (it == renderedKey_.end()) return std::nullopt;
-        at = size_t(it - renderedKey_.begin());
+        if (it == held_.keys().end()) return std::nullopt;
+        at = size_t(it - held_.keys().begin());
     }
-    return Logical{*id, lo_ + at, offset};
+    return Logical{*id, held_.lo() + at, offset};
 }
 
 TimelineTextView::Logical TimelineTextView::resolved(Logical point) const {
@@ -405,10 +402,11 @@ TimelineTextView::Logical TimelineTextView::resolved(Logical point) const {
 int TimelineTextView::positionOf(Logical point) const {
     const size_t count = scopedCount();
     point = resolved(point);
-    if (point.index < lo_) return 0;
-    if (point.index >= hi_ && !(heldToEnd_ && point.index == count)) return text_.length();
+    if (point.index < held_.lo()) return 0;
+    if (point.index >= held_.hi() && !(held_.toEnd() && point.index == count))
+        return text_.length();
     const std::optional<ParagraphRange> r = rangeOf(point.id);
-    if (!r) return point.index < lo_ + renderedKey_.size() / 2 ? 0 : text_.length();
+    if (!r) return point.index < held_.lo() + held_.keys().size() / 2 ? 0 : text_.length();
     return std::min(verbolin::positionOf(text_, *r, std::max(point.offset, 0)), r->end());
 }
 
@@ -418,7 +416,8 @@ QString TimelineTextView::logicalText(Logical from, Logical to) const {
     const TimelineBlocks all = inputs_.paragraphs();
     CopiedText out;
     for (size_t i = from.index; i <= to.index && i < all.size(); ++i) {
-        const bool isHeld = i >= lo_ && (i < hi_ || (heldToEnd_ && i == scopedCount()));
+        const bool isHeld =
+            i >= held_.lo() && (i < held_.hi() || (held_.toEnd() && i == scopedCount()));
         const std::optional<ParagraphRange> r = isHeld ? rangeOf(all[i].id) : std::nullopt;
         // What the view shows, with edits not yet handed back; the transcript's
         // text where it is not held or shown only in part.
@@ -438,18 +437,19 @@ QString TimelineTextView::logicalText(Logical from, Logical to) const {
 
 void TimelineTextView::keepingSelection(const std::function<void()>& change) {
     const QTextCursor c = edit_->textCursor();
-    std::optional<Logical> anchor = wide_ ? std::optional(wide_->anchor) : logicalOf(c.anchor());
+    std::optional<Logical> anchor =
+        held_.away().wide ? std::optional(held_.away().wide->anchor) : logicalOf(c.anchor());
     std::optional<Logical> position =
-        wide_ ? std::optional(wide_->position) : logicalOf(c.position());
-    const bool selected = wide_.has_value() || c.hasSelection();
+        held_.away().wide ? std::optional(held_.away().wide->position) : logicalOf(c.position());
+    const bool selected = held_.away().wide.has_value() || c.hasSelection();
     // A caret whose paragraph was let go comes back with it.
-    if (!selected && parked_) position = parked_;
+    if (!selected && held_.away().parked) position = held_.away().parked;
     change();
     if (!anchor || !position) return;
     if (selected) return setWide(*anchor, *position);
     const int at = positionOf(*position);
-    parked_.reset();
-    if (!rangeOf(position->id)) parked_ = position;
+    held_.away().parked.reset();
+    if (!rangeOf(position->id)) held_.away().parked = position;
     settingWide_ = true;
     restoreSelection(at, at);
     settingWide_ = false;
@@ -460,42 +460,53 @@ void TimelineTextView::setWide(Logical anchor, Logical position) {
     // Where both ends are held, the document's selection is the whole of it.
     const auto heldHere = [&](const Logical& l) { return rangeOf(l.id).has_value(); };
     if (heldHere(anchor) && heldHere(position))
-        wide_.reset();
+        held_.away().wide.reset();
     else
-        wide_ = Wide{anchor, position, a, p};
+        held_.away().wide = HeldWindow::Wide{anchor, position, a, p};
     settingWide_ = true;
     restoreSelection(a, p);
     settingWide_ = false;
 }
 
 void TimelineTextView::reachStart(bool select) {
+    const Road road(*this);
     const std::optional<Logical> anchor = !select ? std::optional<Logical>()
-                                          : wide_ ? std::optional(wide_->anchor)
-                                                  : logicalOf(edit_->textCursor().anchor());
-    if (lo_ > 0) holdWindow(0, endAfter(0));
+                                          : held_.away().wide
+                                              ? std::optional(held_.away().wide->anchor)
+                                              : logicalOf(edit_->textCursor().anchor());
+    if (held_.lo() > 0) holdWindow(0, endAfter(0));
     const std::optional<Logical> start = logicalOf(0);
-    if (anchor && start)
+    if (anchor && start) {
         setWide(*anchor, Logical{start->id, 0, 0});
-    else
-        wide_.reset(), restoreSelection(0, 0);
+    } else {
+        held_.away().wide.reset(), held_.away().parked.reset();
+        restoreSelection(0, 0);
+    }
+    held_.away().userCaret = true;
     scrollTo(0);
     reportVisible();
 }
 
 void TimelineTextView::reachEnd(bool select) {
+    const Road road(*this);
     const std::optional<Logical> anchor = !select ? std::optional<Logical>()
-                                          : wide_ ? std::optional(wide_->anchor)
-                                                  : logicalOf(edit_->textCursor().anchor());
-    if (!heldToEnd_) holdWindow(startBefore(scopedCount()), scopedCount());
+                                          : held_.away().wide
+                                              ? std::optional(held_.away().wide->anchor)
+                                              : logicalOf(edit_->textCursor().anchor());
+    if (!held_.toEnd()) holdWindow(startBefore(scopedCount()), scopedCount());
     const std::optional<Logical> end = logicalOf(text_.length());
-    if (anchor && end)
+    if (anchor && end) {
         setWide(*anchor, *end);
-    else
-        wide_.reset(), restoreSelection(text_.length(), text_.length());
+    } else {
+        held_.away().wide.reset(), held_.away().parked.reset();
+        restoreSelection(text_.length(), text_.length());
+    }
+    held_.away().userCaret = true;
     scrollToEnd();
 }
 
 void TimelineTextView::selectWhole() {
+    const Road road(*this);
     if (inputs_.paragraphs().empty()) return;
     selectAllParagraphs();
     // As the editor's own Select All does, which a middle-click elsewhere
@@ -511,7 +522,45 @@ void TimelineTextView::selectAllParagraphs() {
     setWide(Logical{all[0].id, 0, 0},
             Logical{last.id, lastIndex, int(QString::fromStdString(last.text()).size())});
     // Held whole, the document's own selection is the same.
-    if (!wide_) restoreSelection(0, text_.length());
+    if (!held_.away().wide) restoreSelection(0, text_.length());
+}
+
+bool TimelineTextView::caretHeld() const {
+    const HeldWindow::Away& away = held_.away();
+    if (away.parked) return false;
+    return !away.wide || (rangeOf(away.wide->anchor.id) && rangeOf(away.wide->position.id));
+}
+
+bool TimelineTextView::bringCaretIn() {
+    const Road road(*this);
+    if (desynced_ || caretHeld()) return true;
+    const HeldWindow::Away& away = held_.away();
+    const Logical anchor = resolved(away.wide ? away.wide->anchor : *away.parked);
+    const Logical position = resolved(away.wide ? away.wide->position : *away.parked);
+    const size_t count = scopedCount();
+    const TimelineBlocks all = inputs_.paragraphs();
+    const auto inScope = [&](const Logical& l) {
+        return l.index < all.size() && all[l.index].id == l.id;
+    };
+    if (!inScope(anchor) || !inScope(position)) {
+        // A search or another view hides the paragraph: the key has no
+        // place the user chose, and goes nowhere else.
+        if (inputs_.onRefused)
+            inputs_.onRefused(
+                "The paragraph the caret is in is not shown here: click where the text should "
+                "go.");
+        return false;
+    }
+    // A selection across paragraphs is never typed over: the key is
+    // refused where the view is, for that reason.
+    if (anchor.id != position.id) return true;
+    if (position.index >= count)
+        holdWindow(startBefore(count), count);
+    else
+        holdAround(position.index);
+    edit_->ensureCursorVisible();
+    reportVisible();
+    return true;
 }
 
 void TimelineTextView::offerWhole() {

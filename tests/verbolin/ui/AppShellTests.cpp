@@ -28,6 +28,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QWheelEvent>
 #include <atomic>
 #include <cctype>
 #include <map>
@@ -61,6 +62,7 @@
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/SymbolIcon.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineScrubber.hpp"
 #include "verbolin/ui/TimelineTestSupport.hpp"
 #include "verbolin/ui/TimelineTextEdit.hpp"
 #include "verbolin/ui/TimelineTextView.hpp"
@@ -645,6 +647,115 @@ struct EditingTest : ShellTest {
         }
     }
 
+    // The mouse wheel turned `notches` notches up (down when negative),
+    // the window answering each as it comes.
+    void wheel(int notches) {
+        const QPoint at = edit()->viewport()->rect().center();
+        for (int i = 0; i < std::abs(notches); ++i) {
+            QWheelEvent e(at, edit()->viewport()->mapToGlobal(at), {},
+                          {0, notches > 0 ? 120 : -120}, Qt::NoButton, {}, Qt::NoScrollPhase,
+                          false);
+            QApplication::sendEvent(edit()->viewport(), &e);
+            settle();
+        }
+    }
+    // At most `most` paragraphs held from now on, as after a resize.
+    void holdAtMost(size_t most) {
+        view()->windowParagraphs = most;
+        QResizeEvent resized(edit()->size(), edit()->size());
+        QApplication::sendEvent(edit(), &resized);
+        settle();
+        ASSERT_LE(view()->renderedKeys().size(), most);
+    }
+    // The id of the paragraph shown as `p`.
+    QString idAt(int p) { return view()->ranges()[size_t(p)].id; }
+    bool isHeld(const QString& id) {
+        const auto& all = view()->ranges();
+        return std::any_of(all.begin(), all.end(), [&](const auto& r) { return r.id == id; });
+    }
+
+    // Twelve paragraphs, each deeper than the window, the third about a zebra.
+    std::vector<std::string> twelve() {
+        std::vector<std::string> out;
+        for (int i = 0; i < 12; ++i) {
+            std::string text = "Paragraph " + std::to_string(i) + " says what it says";
+            for (int more = 0; more < 60; ++more) text += " and goes on";
+            out.push_back(text + (i == 2 ? " about a zebra." : "."));
+        }
+        return out;
+    }
+    // The wheel turned far up from the caret, then Backspace three times and a paste.
+    void keysAfterTheWheelUp() {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        const QString newest = idAt(int(view()->ranges().size()) - 1);
+        caret(int(view()->ranges().size()) - 1, -1), type("a");
+        wheel(600);
+        ASSERT_FALSE(isHeld(newest));
+        key(Qt::Key_Backspace, {}, 3), paste("P");
+        std::string last = twelve.back() + "a";
+        last.resize(last.size() - 3);
+        auto want = twelve;
+        want.back() = last + "P";
+        expectStored(want);
+        EXPECT_TRUE(isHeld(newest));
+    }
+    // The wheel turned far down from the caret, then a key and Delete.
+    void keysAfterTheWheelDown() {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        key(Qt::Key_Home, Qt::ControlModifier), type("b");
+        const QString oldest = idAt(0);
+        wheel(-600);
+        ASSERT_FALSE(isHeld(oldest));
+        type("c"), key(Qt::Key_Delete);
+        auto want = twelve;
+        want.front() = "bc" + twelve.front().substr(1);
+        expectStored(want);
+    }
+    // A click on the scrubber's start, then a key.
+    void keyAfterTheScrubber() {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        caret(int(view()->ranges().size()) - 1, -1);
+        auto& scrubber = window->pane()->scrubber();
+        QTest::mouseClick(&scrubber, Qt::LeftButton, {}, QPoint(2, scrubber.height() / 2));
+        settle();
+        type("d");
+        auto want = twelve;
+        want.back() += "d";
+        expectStored(want);
+    }
+    // A double-clicked word scrolled away, then Ctrl+C and a key.
+    void wordScrolledAwayCopiedAndTypedOver() {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        doubleClick(at(int(view()->ranges().size()) - 1, 2));
+        wheel(600);
+        key(Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "Paragraph");
+        type("Z");
+        auto want = twelve;
+        want.back() = "Z" + twelve.back().substr(std::string("Paragraph").size());
+        expectStored(want);
+    }
+    // The caret's paragraph hidden by a search, a key, the search cleared, a key.
+    void caretHiddenByASearch() {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        caret(int(view()->ranges().size()) - 1, -1), type("e");
+        search("zebra");
+        ASSERT_EQ(onScreen(), std::vector<std::string>{twelve[2]});
+        type("q");
+        expectNotice({"not shown"});
+        search("");
+        EXPECT_LE(view()->renderedKeys().size(), 3u);
+        EXPECT_EQ(view()->heldTo(), twelve.size());
+        type("r");
+        auto want = twelve;
+        want.back() += "er";
+        expectStored(want);
+    }
     // For the random runs: the texts marked and the utterances landed so
     // far, and the steps that are more than a key.
     MarkedTexts marked;
@@ -749,6 +860,20 @@ struct EditingTest : ShellTest {
     void landMarked(const std::string& mark) {
         landed.push_back(land("Utterance " + mark + "."));
         marked.add(mark, landed.back().id);
+    }
+    // The wheel turned from the caret, then a key: it lands in the caret's
+    // paragraph, or nowhere.
+    void wheelThenKey(int notches, const std::string& text) {
+        const QTextCursor c = edit()->textCursor();
+        std::optional<QString> into;
+        for (const auto& r : view()->ranges())
+            if (!c.hasSelection() && r.location <= c.position() && c.position() <= r.end() &&
+                !verbolin::LongParagraph::isCut(view()->text(), r))
+                into = r.id;
+        if (!into) return;
+        marked.add(text, *platform::Uuid::parse(into->toStdString()));
+        wheel(notches);
+        type(text.c_str());
     }
     // Another sidebar entry and back, with an undo there or not.
     void elsewhereAndBack(bool undoThere) {
@@ -1448,6 +1573,33 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
     }
 }
 
+// The caret and the selection are the user's wherever the view goes: a key
+// whose paragraph is scrolled out of what is held brings it back and lands
+// there, never in another paragraph, and one whose paragraph a search hides
+// changes nothing and says why.
+TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } rows[] = {
+        {"the wheel turned far up from the caret, then Backspace three times and a paste: "
+         "they land where the caret is",
+         [&] { keysAfterTheWheelUp(); }},
+        {"the wheel turned far down from the caret, then a key and Delete",
+         [&] { keysAfterTheWheelDown(); }},
+        {"a click on the scrubber's start, then a key", [&] { keyAfterTheScrubber(); }},
+        {"a double-clicked word scrolled away, then a copy and typing over it",
+         [&] { wordScrolledAwayCopiedAndTypedOver(); }},
+        {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
+         "search is cleared the window holds a page and the key lands at the caret",
+         [&] { caretHiddenByASearch(); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.run();
+    }
+}
+
 // An emptied paragraph is an empty line: the selection keys act from it as
 // from any line's ends, a key that would join it to another is refused and
 // leaves it there, and what is typed or pasted into it is the user's text,
@@ -1692,6 +1844,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             },
             [&] { elsewhereAndBack(pick(2)); },
             [&] { landMarked(mark('u')); },
+            [&] { wheelThenKey(pick(2) ? 40 : -40, mark('w')); },
         };
         for (; step < 150; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));

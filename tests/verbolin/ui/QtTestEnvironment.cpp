@@ -1,10 +1,12 @@
-// One QApplication for the whole test program, made before the first test.
+// One QApplication for the whole test program, made before the first test,
+// and what the timeline holds checked after every change of it in every test.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <memory>
 
 #include "verbolin/ui/ApplicationSetup.hpp"
+#include "verbolin/ui/HeldWindow.hpp"
 
 namespace {
 
@@ -16,8 +18,14 @@ class QtEnvironment : public ::testing::Environment {
         static char* argv[] = {name, nullptr};
         app_ = std::make_unique<QApplication>(argc, argv);
         verbolin::afterApplicationCreated();
+        verbolin::HeldWindow::onProblem() = [](const std::string& problem) {
+            ADD_FAILURE() << "what the timeline holds: " << problem;
+        };
     }
-    void TearDown() override { app_.reset(); }
+    void TearDown() override {
+        verbolin::HeldWindow::onProblem() = nullptr;
+        app_.reset();
+    }
 
   private:
     std::unique_ptr<QApplication> app_;

@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 
+#include "support/ProcessMemory.hpp"
 #include "support/TempDir.hpp"
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/EditorModel.hpp"
@@ -142,10 +143,9 @@ TEST(TimelineFill, FinishedFillMatchesAFullRender) {
         if (c.live) live = uitest::block(1e5, 1e5 + 2, "and so we");
         const TimelineInputs in = withLive(h, blocks, live);
         h.view.setInputs(in);
-        // Paragraphs too long to show whole are held as few as stay within the depth.
-        const size_t expected = c.tooLong                       ? h.view.heldFrom()
-                                : size_t(c.paragraphs) > c.step ? c.paragraphs - c.step
-                                                                : 0;
+        // Paragraphs too long to show whole are counted as deep as the part
+        // shown: five of them are far within the depth.
+        const size_t expected = size_t(c.paragraphs) > c.step ? c.paragraphs - c.step : 0;
         EXPECT_LT(DocumentGeometry::layoutAll(h.doc()), TimelineTextView::kDepthCeiling);
         EXPECT_EQ(h.view.heldFrom(), expected);
         EXPECT_EQ(h.view.heldTo(), size_t(c.paragraphs));
@@ -522,6 +522,7 @@ TEST(TimelineFill, AppendsAfterEditsDeletesAndScopeChangesMatchAFullRender) {
         h.view.windowParagraphs = step;
         TimelineInputs in;
         int duringFill = 0;  // steps taken while older text was still to come
+        int longer = 0;      // steps whose view has more paragraphs than may be held
         for (const Step& s : steps) {
             SCOPED_TRACE(s.name);
             s.change();
@@ -533,11 +534,10 @@ TEST(TimelineFill, AppendsAfterEditsDeletesAndScopeChangesMatchAFullRender) {
             EXPECT_EQ(h.doc().toPlainText(), h.view.text().string());
             expectSameAsFullRender(h, in);
             if (h.view.heldFrom() > 0) ++duringFill;
+            if (in.blocks->size() > step) ++longer;
         }
-        if (step == kNever)
-            EXPECT_EQ(duringFill, 0);
-        else
-            EXPECT_GT(duringFill, 10);
+        EXPECT_EQ(duringFill, step == kNever ? 0 : 22);
+        EXPECT_EQ(duringFill, longer);
         finish(h);
         expectSameAsFullRender(h, in);
     }
@@ -794,4 +794,38 @@ TEST(TimelineFill, ParagraphsAreSetNoDeeperThanCounted) {
     EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
     EXPECT_EQ(depth.paragraph(spoken.id, u"short"), depth.depth(u"short"));
     EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
+}
+
+// A search for a word of one old paragraph, cleared after a key: the view
+// opens a page at its newest, as it does for any view, and holds no more
+// than it may however often it is done; the caret is carried by its
+// paragraph, and the next key lands there.
+TEST(TimelineFill, ASearchClearedAfterAKeyOpensABoundedPage) {
+    TimelineHarness h;
+    h.view.windowParagraphs = 30;
+    auto blocks = dictation(5'000);
+    h.show(blocks);
+    const ParagraphRange newest = h.view.ranges().back();
+    h.select(newest.location + 9, newest.location + 9);
+    QTest::keyClicks(&h.edit(), "x");
+    ASSERT_EQ(h.edits.size(), 1u);
+    std::vector<Block> edited = *blocks;
+    edited.back().segments.back().text = h.edits.back().second;
+    blocks = std::make_shared<const std::vector<Block>>(std::move(edited));
+    h.show(blocks);
+    const double before = testsupport::heapMegabytes();
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        h.show(std::make_shared<const std::vector<Block>>(1, (*blocks)[7]));  // the search
+        ASSERT_EQ(h.view.renderedKeys().size(), 1u);
+        h.show(blocks);  // cleared
+        EXPECT_LE(h.view.renderedKeys().size(), 30u);
+        EXPECT_EQ(h.view.heldTo(), blocks->size());
+    }
+    // What five thousand paragraphs held would take, and more.
+    EXPECT_LT(testsupport::heapMegabytes() - before, 4.0);
+    QTest::keyClicks(&h.edit(), "y");
+    ASSERT_EQ(h.edits.size(), 2u);
+    EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
+    EXPECT_EQ(h.edits.back().second.substr(0, 16), "Utterancexy 4999");
 }

@@ -8,6 +8,7 @@
 #include "support/VirtualClock.hpp"
 #include "verbolin/ui/CopyFlash.hpp"
 #include "verbolin/ui/GutterEntry.hpp"
+#include "verbolin/ui/HeldWindow.hpp"
 #include "verbolin/ui/LocaleTime.hpp"
 #include "verbolin/ui/ParagraphRanges.hpp"
 #include "verbolin/ui/ScrubberGeometry.hpp"
@@ -407,5 +408,103 @@ TEST(ScrubberGeometryTest, VisibleHintNeverOutranksTheIds) {
         EXPECT_EQ(bar->width, fresh->width);
         EXPECT_EQ(g.found().first, 20u);
         EXPECT_EQ(g.found().last, 24u);
+    }
+}
+
+// The check run after every change of what the timeline holds finds each
+// way the stretch, its keys, the time column, the text awaiting its size and
+// the kept caret can fall out of step, and nothing where all agree.
+TEST(HeldWindow, ProblemsNameWhatDoesNotAgree) {
+    using verbolin::HeldWindow;
+    const auto all = uitest::blocks(uitest::segments(10, 60));
+    const verbolin::Block live = uitest::block(1e5, 1e5 + 1, "and so");
+    const auto keysOf = [&](size_t from, size_t to) {
+        std::vector<verbolin::ParagraphKey> out;
+        for (size_t i = from; i < to; ++i) out.push_back(verbolin::ParagraphKey::of((*all)[i]));
+        return out;
+    };
+    const auto rangesOf = [](const std::vector<verbolin::ParagraphKey>& keys) {
+        std::vector<verbolin::ParagraphRange> out;
+        for (size_t k = 0; k < keys.size(); ++k)
+            out.push_back({QString::fromStdString(keys[k].id.string()), int(k) * 10 + 1, 8});
+        return out;
+    };
+    // [6, 10) held of ten, the paragraph in front named.
+    const auto sound = [&] {
+        HeldWindow w;
+        w.splice({6, 10, 10, 0, 0, keysOf(6, 10), std::optional((*all)[5].id)});
+        return w;
+    };
+    struct Row {
+        const char* name;
+        std::function<void(HeldWindow&, std::vector<verbolin::ParagraphRange>&)> breakIt;
+        const char* said;  // none: all agree
+        bool withLive = false;
+    };
+    const Row rows[] = {
+        {"all agree", [](auto&, auto&) {}, nullptr},
+        {"a key of another paragraph",
+         [&](HeldWindow& w, auto&) {
+             w.splice({6, 10, 10, 1, 2, keysOf(2, 3), std::nullopt});
+         },
+         "names another paragraph"},
+        {"one key fewer than held",
+         [&](HeldWindow& w, auto&) {
+             w.splice({6, 10, 10, 3, 4, {}, std::nullopt});
+         },
+         "keys 3"},
+        {"moved without its keys",
+         [](HeldWindow& w, auto&) {
+             w.splice({5, 10, 10, 0, 0, {}, std::nullopt});
+         },
+         "keys 4"},
+        {"past the scope",
+         [](HeldWindow& w, auto&) {
+             w.splice({8, 12, 10, 0, 0, {}, std::nullopt});
+         },
+         "outside the scope"},
+        {"a range of another paragraph",
+         [&](auto&, auto& ranges) { ranges[2].id = QString::fromStdString((*all)[0].id.string()); },
+         "not its key's"},
+        {"more held than the bound",
+         [&](HeldWindow& w, auto&) {
+             w.splice({0, 10, 10, 0, 0, keysOf(0, 6), std::optional<platform::Uuid>()});
+         },
+         "bound"},
+        {"the paragraph in front forgotten",
+         [&](HeldWindow& w, auto&) {
+             w.splice({6, 10, 10, 0, 0, {}, std::optional<platform::Uuid>()});
+         },
+         "in front"},
+        {"a time column entry of a paragraph not held",
+         [](HeldWindow& w, auto&) { w.gutter().emplace(2, verbolin::GutterEntry{}); },
+         "time column"},
+        {"text awaiting its size past the end",
+         [](HeldWindow& w, auto&) { w.stale().reset(30, 60); }, "waiting"},
+        {"a kept caret past its paragraph's text",
+         [&](HeldWindow& w, auto&) {
+             w.away().parked = HeldWindow::Point{(*all)[1].id, 1, 500};
+         },
+         "caret lies past"},
+        {"a kept caret in a paragraph a search hides",
+         [&](HeldWindow& w, auto&) {
+             w.away().parked = HeldWindow::Point{platform::Uuid::random(), 3, 500};
+         },
+         nullptr},
+        {"the live paragraph's key missing", [](auto&, auto&) {}, "keys 4 for 5", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HeldWindow w = sound();
+        std::vector<verbolin::ParagraphRange> ranges = rangesOf(w.keys());
+        row.breakIt(w, ranges);
+        const verbolin::TimelineBlocks scope(all.get(), row.withLive ? &live : nullptr);
+        const std::vector<std::string> problems = w.problems({scope, &ranges, 40, 4, true, 0, 0});
+        std::string said;
+        for (const auto& p : problems) said += p + "; ";
+        if (!row.said)
+            EXPECT_TRUE(problems.empty()) << said;
+        else
+            EXPECT_NE(said.find(row.said), std::string::npos) << said;
     }
 }
