@@ -3,6 +3,11 @@
 #include <QLocale>
 #include <algorithm>
 
+#include "verbolin/ui/EditorModel.hpp"
+#include "verbolin/ui/TextDepth.hpp"
+#include "verbolin/ui/TimelineRenderer.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
+
 namespace verbolin::LongParagraph {
 
 namespace {
@@ -32,9 +37,19 @@ bool joinsPrevious(const QString& text, int i) {
 
 }  // namespace
 
+bool tooDeep(const QString& text) {
+    const double font = EditorModel::kMaxFontSize;
+    TextDepth depth(font, TimelineTextView::kNarrowestText - 2 * TimelineTextView::kInsetWidth,
+                    font * TimelineRenderer::kSectionFactor,
+                    font * TimelineRenderer::kLineSpacingFactor);
+    // As fits() bounds what the view holds, this one alone.
+    return depth.depth(text) + 2 * TimelineTextView::kInsetHeight >
+           TimelineTextView::kDepthShare * TimelineTextView::kDepthCeiling;
+}
+
 int cutAt(const QString& text) {
     if (!tooLong(text)) return int(text.size());
-    int at = kShown;
+    int at = std::min(kShown, int(text.size()));
     // A long run of marks has no better place: it is cut where it is.
     for (int back = 0; back < 32 && at > 1 && joinsPrevious(text, at); ++back) --at;
     if (text[at].isLowSurrogate()) --at;

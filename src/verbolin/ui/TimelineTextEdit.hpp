@@ -52,6 +52,9 @@ class TimelineTextEdit final : public QTextEdit {
     // in that end of the text, then goes there.
     std::function<void(bool end, bool select)> reachEdge;
 
+    // The edit has taken a new size, and its document the new width.
+    std::function<void()> resized;
+
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
 
@@ -66,6 +69,7 @@ class TimelineTextEdit final : public QTextEdit {
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
   private:
     bool allowed(int pos, int len) const { return !shouldChange || shouldChange(pos, len); }

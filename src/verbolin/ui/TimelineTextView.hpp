@@ -54,8 +54,9 @@ class TimelineTextView final : public QWidget {
     // them: what a long search finds costs its first frame what a short one does.
     static constexpr double kFirstPageScreens = 2;
     static constexpr size_t kFirstPageMost = 12;
-    // Until the view is shown and laid out, its text column (with the
-    // insets) is counted at least this wide; then as wide as it is.
+    // The narrowest its text column (with the insets) gets. Until the view
+    // is shown and laid out, the column is counted this wide at least; then
+    // as wide as it is.
     static constexpr double kNarrowestText = 240;
 
     explicit TimelineTextView(platform::MainExecutor& main, QWidget* parent = nullptr);

@@ -189,11 +189,11 @@ void TimelineTextView::textChanged() {
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
     writing_ = false;
     EditMapping mapping = mapEdits();
-    // A paragraph typed past the length shown whole is stored whole and
+    // A paragraph typed past the length (or depth) shown whole is stored whole and
     // shown in part from then on: its key no longer matches what the window
     // hands over next.
     for (const ParagraphEdit& e : mapping.edits)
-        if (e.after.size() > size_t(LongParagraph::kLimit) &&
+        if (e.after.size() >= size_t(LongParagraph::kDeepFrom) &&
             LongParagraph::tooLong(QString::fromStdString(e.after)))
             for (ParagraphKey& k : renderedKey_)
                 if (k.id == e.id) k.text.clear();

@@ -9,7 +9,9 @@
 // the document where they are not held.
 
 #include <QScrollBar>
+#include <QAbstractTextDocumentLayout>
 #include <QStyle>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <cmath>
 
@@ -119,8 +121,11 @@ size_t TimelineTextView::firstPageBefore(size_t end) const {
     // the top brings the page before (see boundsChanged).
     const double ratio = std::max(inputs_.fontSize, 1.0) / measure.fontSize();
     const double scale = ratio * ratio;
-    const double screens =
-        kFirstPageScreens * std::max(edit_->viewport()->height(), int(kNarrowestText));
+    // Not yet shown, the view has no height of its own: the window's is the most it gets.
+    const int screen = isVisible() && edit_->testAttribute(Qt::WA_Resized)
+                           ? edit_->viewport()->height()
+                           : window()->height();
+    const double screens = kFirstPageScreens * std::max(screen, int(kNarrowestText));
     double depth = 0;
     size_t start = end;
     // At least one paragraph, and never more than a page scrolled in would bring.
@@ -149,7 +154,11 @@ void TimelineTextView::placeWindow(size_t shared) {
     const size_t held = std::min(hi_ - std::min(lo_, hi_), renderedKey_.size());
     size_t lo = std::min(lo_, count), hi = std::min(hi_, count);
     if (renderedKey_.empty() || held == 0) {
-        hi = count, lo = startBefore(count);
+        // Not yet shown, the view is laid out when the window first shows,
+        // before its loop runs and a signal can be answered: it opens with
+        // what fills the screen, and scrolling to its top brings the rest.
+        const bool shown = isVisible() && edit_->testAttribute(Qt::WA_Resized);
+        hi = count, lo = shown ? startBefore(count) : firstPageBefore(count);
     } else if (renderedBlocks_ != inputs_.blocks) {
         // The paragraphs held are found again by id, near where they were.
         if (lo_ > shared) lo = indexOf(renderedKey_.front().id, lo_).value_or(lo);
@@ -265,10 +274,18 @@ void TimelineTextView::letGoFront(size_t count) {
     count = std::min(count, renderedKey_.size() - 1);
     const std::optional<ParagraphRange> first = rangeOf(renderedKey_[count].id);
     if (count == 0 || !first || first->location < 1) return;
-    const double oldHeight = layoutAll(), oldTop = scrollY();
+    // From the separator on that opens the first paragraph kept.
+    const int cut = first->location - 1;
+    // The text kept moves up by what goes: laid out up to there, not past
+    // it, since what is held may be too deep to lay out whole at this width
+    // (which is why it goes). Following the end, the view goes there anyway.
+    const bool measure = isVisible() && !lastVisible_.atBottom;
+    const QTextDocument& doc = *edit_->document();
+    const auto keptTop = [&](int at) {
+        return doc.documentLayout()->blockBoundingRect(doc.findBlock(at)).top();
+    };
+    const double oldTop = scrollY(), oldKept = measure ? keptTop(first->location) : 0;
     keepingSelection([&] {
-        // From the separator on that opens the first paragraph kept.
-        const int cut = first->location - 1;
         text_.replace(0, cut, AttributedText());
         write(0, cut, 0);
         renderedKey_.erase(renderedKey_.begin(), renderedKey_.begin() + std::ptrdiff_t(count));
@@ -276,7 +293,9 @@ void TimelineTextView::letGoFront(size_t count) {
         beforeId_ = inputs_.paragraphs()[lo_ - 1].id;
         ranges_.reset();
     });
-    scrollTo(std::max(0.0, oldTop - (oldHeight - layoutAll())));
+    if (!measure) return;
+    layoutAll();
+    scrollTo(std::max(0.0, oldTop - (oldKept - keptTop(first->location - cut))));
 }
 
 void TimelineTextView::letGoBack(size_t count) {
