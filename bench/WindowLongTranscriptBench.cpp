@@ -322,8 +322,8 @@ testsupport::Dictation wideDictation(int kind) {
         QString out;
         for (int i = 0; i < length; ++i) {
             if (kind == 0)
-                out += (i + 1) % 18 == 0 ? QChar(0xFF0C)
-                                         : QChar(char16_t(0x4E00 + random() % 0x5000));
+                out +=
+                    (i + 1) % 18 == 0 ? QChar(0xFF0C) : QChar(char16_t(0x4E00 + random() % 0x5000));
             else
                 out += QChar(kind == 1 ? 0xFF37 : 0x27FF);
         }
@@ -344,8 +344,7 @@ testsupport::Dictation wideDictation(int kind) {
 }
 
 // Runs the loop until `done`, the longest turn kept in `longest`.
-void turnUntil(Window& w, const std::function<bool()>& done, double& longest,
-               const char* what) {
+void turnUntil(Window& w, const std::function<bool()>& done, double& longest, const char* what) {
     const auto limit = Clock::now() + std::chrono::seconds(300);
     do {
         const auto turn = Clock::now();
@@ -369,7 +368,8 @@ void BM_WideWindow(benchmark::State& state) {
         w.open();
         longest = since(t);  // made and shown before the loop turns
         const QString newest = w.newestText().left(40);
-        turnUntil(w, [&] { return w.shows(newest); }, longest, "the newest paragraph");
+        turnUntil(
+            w, [&] { return w.shows(newest); }, longest, "the newest paragraph");
         state.counters["first_ms"] = since(t);
         w.settle();
 
@@ -382,8 +382,8 @@ void BM_WideWindow(benchmark::State& state) {
             const auto at = Clock::now();
             keyClick(edit, key);
             turnUntil(
-                w, [&] { return w.model->store().segments.peek().back().text != before; },
-                longest, "a key stored");
+                w, [&] { return w.model->store().segments.peek().back().text != before; }, longest,
+                "a key stored");
             return since(at);
         };
         state.counters["key_ms"] = typed(Qt::Key_A);
@@ -393,10 +393,7 @@ void BM_WideWindow(benchmark::State& state) {
         w.window->resize(520, 600);
         bool resized = false;
         turnUntil(
-            w,
-            [&] {
-                return resized = resized || w.view()->textEdit()->viewport()->width() < 400;
-            },
+            w, [&] { return resized = resized || w.view()->textEdit()->viewport()->width() < 400; },
             longest, "the narrow window");
         state.counters["resize_ms"] = since(t);
         w.settle();
@@ -406,9 +403,11 @@ void BM_WideWindow(benchmark::State& state) {
         QSlider* slider = w.window->fontSlider();
         t = Clock::now();
         slider->setValue(slider->value() - 1);
-        turnUntil(w, [] { return true; }, longest, "a smaller size");
+        turnUntil(
+            w, [] { return true; }, longest, "a smaller size");
         slider->setValue(slider->maximum());
-        turnUntil(w, [] { return true; }, longest, "the largest size");
+        turnUntil(
+            w, [] { return true; }, longest, "the largest size");
         state.counters["size_ms"] = since(t);
         w.settle();
         state.counters["longest_turn_ms"] = longest;

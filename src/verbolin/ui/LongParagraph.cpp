@@ -3,11 +3,6 @@
 #include <QLocale>
 #include <algorithm>
 
-#include "verbolin/ui/EditorModel.hpp"
-#include "verbolin/ui/TextDepth.hpp"
-#include "verbolin/ui/TimelineRenderer.hpp"
-#include "verbolin/ui/TimelineTextView.hpp"
-
 namespace verbolin::LongParagraph {
 
 namespace {
@@ -36,16 +31,6 @@ bool joinsPrevious(const QString& text, int i) {
 }
 
 }  // namespace
-
-bool tooDeep(const QString& text) {
-    const double font = EditorModel::kMaxFontSize;
-    TextDepth depth(font, TimelineTextView::kNarrowestText - 2 * TimelineTextView::kInsetWidth,
-                    font * TimelineRenderer::kSectionFactor,
-                    font * TimelineRenderer::kLineSpacingFactor);
-    // As fits() bounds what the view holds, this one alone.
-    return depth.depth(text) + 2 * TimelineTextView::kInsetHeight >
-           TimelineTextView::kDepthShare * TimelineTextView::kDepthCeiling;
-}
 
 int cutAt(const QString& text) {
     if (!tooLong(text)) return int(text.size());

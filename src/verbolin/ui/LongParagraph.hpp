@@ -46,10 +46,12 @@ constexpr int kDeepFrom = 20'000;
 // Whether `text`, shown whole at the largest size in the narrowest column
 // the window has, would take more of the depth at which Qt can still place
 // a line than the view may hold: it is shown in part, as a longer one is.
-bool tooDeep(const QString& text);
+// Set by the view, which counts depths (this module sits below it); main
+// thread only.
+inline bool (*tooDeep)(const QString& text) = nullptr;
 
 inline bool tooLong(const QString& text) {
-    return text.size() > kLimit || (text.size() >= kDeepFrom && tooDeep(text));
+    return text.size() > kLimit || (text.size() >= kDeepFrom && tooDeep && tooDeep(text));
 }
 
 // Where the shown start ends: at most kShown, never inside a surrogate pair,

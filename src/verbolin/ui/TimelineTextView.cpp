@@ -85,6 +85,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     gutter_->ranges = [this]() -> const std::vector<ParagraphRange>& { return ranges(); };
     gutter_->entryAt = [this](size_t index) { return gutterEntry(index); };
 
+    LongParagraph::tooDeep = &TimelineTextView::tooDeepAlone;
     configure(*edit_->document());
     edit_->setAcceptDrops(false);
     // The text column is never narrower than the one a paragraph's depth is

@@ -161,6 +161,9 @@ class TimelineTextView final : public QWidget {
     // The depth of text at the largest size in the column as wide as it is now.
     TextDepth& textDepth() const;
     double heldDepth() const;  // of what is held
+    // Whether one paragraph's text shown whole would be too deep to hold
+    // alone, at the largest size in the narrowest column.
+    static bool tooDeepAlone(const QString& text);
     // Where a stretch ending at `end` (starting at `start`) that fits starts (ends).
     size_t startBefore(size_t end, double share = 1) const;
     size_t endAfter(size_t start, double share = 1) const;

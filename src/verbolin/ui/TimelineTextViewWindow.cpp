@@ -8,8 +8,8 @@
 // ceiling. A selection keeps its ends by paragraph across a page, and beside
 // the document where they are not held.
 
-#include <QScrollBar>
 #include <QAbstractTextDocumentLayout>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -45,6 +45,14 @@ TextDepth& TimelineTextView::textDepth() const {
         depth_.emplace(font, width, font * TimelineRenderer::kSectionFactor,
                        font * TimelineRenderer::kLineSpacingFactor);
     return *depth_;
+}
+
+bool TimelineTextView::tooDeepAlone(const QString& text) {
+    const double font = EditorModel::kMaxFontSize;
+    TextDepth depth(font, kNarrowestText - 2 * kInsetWidth, font * TimelineRenderer::kSectionFactor,
+                    font * TimelineRenderer::kLineSpacingFactor);
+    // As fits() bounds what is held, this one alone.
+    return depth.depth(text) + 2 * kInsetHeight > kDepthShare * kDepthCeiling;
 }
 
 double TimelineTextView::heldDepth() const {

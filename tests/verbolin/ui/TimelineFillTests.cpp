@@ -837,18 +837,18 @@ TEST(TimelineFill, WideTextOpensWithAScreensWorthAndStaysAboveTheCeiling) {
         // the screens of a first page.
         EXPECT_LE(view.renderedKeys().size(), TimelineTextView::kFirstPageMost);
         if (view.ranges().size() > 1) {
-            const double second = DocumentGeometry::lineAt(doc, view.ranges()[1].location)->rect.top();
+            const double second =
+                DocumentGeometry::lineAt(doc, view.ranges()[1].location)->rect.top();
             EXPECT_LE(height - second, TimelineTextView::kFirstPageScreens * kHeight +
                                            2 * TimelineTextView::kInsetHeight);
         }
         // Shown in part where Qt would set it, whole, deeper than the view
         // may hold in the narrowest column: as deep as ten times a tenth of it.
         const QString text = QString::fromStdString(blocks->back().text());
-        const double whole = 10 * laidOut(text.left(text.size() / 10), EditorModel::kMaxFontSize,
-                                          TimelineTextView::kNarrowestText -
-                                              2 * TimelineTextView::kInsetWidth);
-        const bool inPart =
-            whole > TimelineTextView::kDepthShare * TimelineTextView::kDepthCeiling;
+        const double whole =
+            10 * laidOut(text.left(text.size() / 10), EditorModel::kMaxFontSize,
+                         TimelineTextView::kNarrowestText - 2 * TimelineTextView::kInsetWidth);
+        const bool inPart = whole > TimelineTextView::kDepthShare * TimelineTextView::kDepthCeiling;
         EXPECT_EQ(LongParagraph::isCut(view.text(), view.ranges().back()), inPart);
         const auto typeAtTheEnd = [&](const char* key) {
             h.settle();
