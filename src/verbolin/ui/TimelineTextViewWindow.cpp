@@ -237,6 +237,15 @@ void TimelineTextView::schedulePage(bool older) {
 void TimelineTextView::loadOlder() {
     if (lo_ == 0 || desynced_) return;
     const size_t from = startBefore(lo_, kPageShare);
+    // What is let go below goes first: the page and what is held may be too
+    // deep to lay out together. Paragraphs each as deep as the bound allows
+    // take each other's place, the view at the end of the one before.
+    const size_t keep = endAfter(from);
+    if (keep <= lo_) {
+        holdWindow(from, keep);
+        return scrollToEnd();
+    }
+    if (keep < hi_) letGoBack(hi_ - keep);
     const double oldHeight = layoutAll(), oldTop = scrollY();
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs();
@@ -252,7 +261,6 @@ void TimelineTextView::loadOlder() {
     });
     // The text that was on screen stays where it was.
     scrollTo(oldTop + (layoutAll() - oldHeight));
-    if (const size_t keep = endAfter(lo_); keep < hi_) letGoBack(hi_ - keep);
     reportVisible();
     updateGutter();
 }
@@ -289,10 +297,12 @@ void TimelineTextView::letGoFront(size_t count) {
     // (which is why it goes). Following the end, the view goes there anyway.
     const bool measure = isVisible() && !lastVisible_.atBottom;
     const QTextDocument& doc = *edit_->document();
-    const auto keptTop = [&](int at) {
-        return doc.documentLayout()->blockBoundingRect(doc.findBlock(at)).top();
+    // The bottom of the block in front of the first kept, which asking for
+    // the kept one's own place would lay out too.
+    const auto keptTop = [&](int separator) {
+        return doc.documentLayout()->blockBoundingRect(doc.findBlock(separator)).bottom();
     };
-    const double oldTop = scrollY(), oldKept = measure ? keptTop(first->location) : 0;
+    const double oldTop = scrollY(), oldKept = measure ? keptTop(cut) : 0;
     keepingSelection([&] {
         text_.replace(0, cut, AttributedText());
         write(0, cut, 0);
@@ -303,7 +313,7 @@ void TimelineTextView::letGoFront(size_t count) {
     });
     if (!measure) return;
     layoutAll();
-    scrollTo(std::max(0.0, oldTop - (oldKept - keptTop(first->location - cut))));
+    scrollTo(std::max(0.0, oldTop - (oldKept - keptTop(0))));
 }
 
 void TimelineTextView::letGoBack(size_t count) {

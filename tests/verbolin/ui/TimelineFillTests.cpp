@@ -874,5 +874,13 @@ TEST(TimelineFill, WideTextOpensWithAScreensWorthAndStaysAboveTheCeiling) {
         EXPECT_EQ(view.heldTo(), blocks->size());
         EXPECT_EQ(view.scrollY(), view.textEdit()->verticalScrollBar()->maximum());
         typeAtTheEnd("y");
+        // Scrolled to the top, the page before comes in, however deep.
+        if (const size_t from = view.heldFrom(); from > 0) {
+            view.scrollTo(0);
+            view.loadOlder();
+            h.settle();
+            EXPECT_LT(view.heldFrom(), from);
+            EXPECT_LT(DocumentGeometry::layoutAll(doc), TimelineTextView::kDepthCeiling);
+        }
     }
 }
