@@ -162,11 +162,7 @@ void TimelineTextView::placeWindow(size_t shared) {
     const size_t held = std::min(hi_ - std::min(lo_, hi_), renderedKey_.size());
     size_t lo = std::min(lo_, count), hi = std::min(hi_, count);
     if (renderedKey_.empty() || held == 0) {
-        // Not yet shown, the view is laid out when the window first shows,
-        // before its loop runs and a signal can be answered: it opens with
-        // what fills the screen, and scrolling to its top brings the rest.
-        const bool shown = isVisible() && edit_->testAttribute(Qt::WA_Resized);
-        hi = count, lo = shown ? startBefore(count) : firstPageBefore(count);
+        hi = count, lo = startBefore(count);
     } else if (renderedBlocks_ != inputs_.blocks) {
         // The paragraphs held are found again by id, near where they were.
         if (lo_ > shared) lo = indexOf(renderedKey_.front().id, lo_).value_or(lo);

@@ -191,6 +191,8 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     window->refresh();
     ASSERT_NE(window->pane(), nullptr);
     EXPECT_TRUE(window->pane()->isVisible());
+    // The timeline's narrowest text column leaves the window's smallest width as it was.
+    EXPECT_EQ(window->minimumSizeHint().width(), verbolin::EditorWindow::kMinimumWidth);
     EXPECT_FALSE(window->placeholder()->isVisible());
     EXPECT_TRUE(window->searchAction()->isVisible());
     EXPECT_TRUE(window->listenButton()->isEnabled());
