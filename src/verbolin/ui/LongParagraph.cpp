@@ -34,7 +34,7 @@ bool joinsPrevious(const QString& text, int i) {
 
 int cutAt(const QString& text) {
     if (!tooLong(text)) return int(text.size());
-    int at = kShown;
+    int at = std::min(kShown, int(text.size()));
     // A long run of marks has no better place: it is cut where it is.
     for (int back = 0; back < 32 && at > 1 && joinsPrevious(text, at); ++back) --at;
     if (text[at].isLowSurrogate()) --at;

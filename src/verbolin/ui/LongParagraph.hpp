@@ -38,7 +38,21 @@ constexpr const char* kNotice =
 constexpr const char* kRefusal =
     "This paragraph is too long to be edited here: click its time to copy it whole.";
 
-inline bool tooLong(const QString& text) { return text.size() > kLimit; }
+// UTF-16 units below which no paragraph is laid out deeper than Qt can place
+// a line, at any size and in any column the window has: each character a
+// line of its own, in the deepest font, stays above it.
+constexpr int kDeepFrom = 20'000;
+
+// Whether `text`, shown whole at the largest size in the narrowest column
+// the window has, would take more of the depth at which Qt can still place
+// a line than the view may hold: it is shown in part, as a longer one is.
+// Set by the view, which counts depths (this module sits below it); main
+// thread only.
+inline bool (*tooDeep)(const QString& text) = nullptr;
+
+inline bool tooLong(const QString& text) {
+    return text.size() > kLimit || (text.size() >= kDeepFrom && tooDeep && tooDeep(text));
+}
 
 // Where the shown start ends: at most kShown, never inside a surrogate pair,
 // and, where a few steps back find one, not in front of a mark or joiner

@@ -25,7 +25,8 @@ struct sigaction previousTerm {
 bool hupHandled = false;
 // Bytes the main thread has read from the pipe: the watcher's sign of life.
 std::atomic<unsigned long> bytesRead{0};
-// Whether runLoop() is inside the event loop: the watcher acts only then.
+// Whether the main thread is inside the event loop, or showing the window
+// just before it: the watcher acts only then.
 std::atomic<bool> loopRunning{false};
 
 void onSignal(int signal) {
@@ -85,6 +86,8 @@ void QuitSignals::readSignals() {
             if (onSignal_) onSignal_(int(bytes[i]));
         }
 }
+
+void QuitSignals::watchFromHere() { loopRunning.store(true); }
 
 int QuitSignals::runLoop(const std::function<int()>& exec) {
     struct Running {

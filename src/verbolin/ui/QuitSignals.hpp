@@ -9,10 +9,12 @@
 // end) would leave a signal unanswered for good: while the loop runs (see
 // runLoop), a watcher thread that sees a signal waiting unread for
 // `unanswered` says so and ends the process as the signal would have without
-// a handler. Everything stored survives that as it survives kill -9. Before
-// the loop runs (a long start) a signal waits for it, and once it has
-// returned (the teardown) the watcher leaves the process alone: the quit the
-// signal asked for is under way.
+// a handler. Everything stored survives that as it survives kill -9. The
+// watch begins where the window starts (see watchFromHere), before its first
+// show, which could hold the thread as a later layout could. Before that (a
+// long start: the transcript read) a signal waits for the loop, and once it
+// has returned (the teardown) the watcher leaves the process alone: the quit
+// the signal asked for is under way.
 
 #include <QObject>
 #include <chrono>
@@ -38,8 +40,12 @@ class QuitSignals final : public QObject {
 
     bool installed() const { return notifier_ != nullptr; }
 
+    // From here on a signal left unread is the main thread's fault: the
+    // window is being made and shown, and the loop follows at once.
+    void watchFromHere();
     // Runs the event loop (`exec`), watching for unanswered signals from
-    // just before it begins until it returns; returns what `exec` returns.
+    // just before it begins (or from watchFromHere) until it returns;
+    // returns what `exec` returns.
     int runLoop(const std::function<int()>& exec);
 
     // The watcher's last step: the signal waiting at `fd`, taken from it; none

@@ -94,6 +94,14 @@ bool TimelineTextEdit::placeTyping() {
     return allowedAtSelection();
 }
 
+void TimelineTextEdit::resizeEvent(QResizeEvent* e) {
+    // An owner told before would see the document still at the width it
+    // had, which for a widget never shown is a few pixels: one character a
+    // line, laid out far deeper than the owner counted.
+    QTextEdit::resizeEvent(e);
+    if (resized) resized();
+}
+
 void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
     if (e->matches(QKeySequence::Copy)) {
         copySelection();

@@ -62,6 +62,9 @@ class TimelineTextEdit final : public QTextEdit {
     // nowhere (the owner said why).
     std::function<bool()> bringCaretIn;
 
+    // The edit has taken a new size, and its document the new width.
+    std::function<void()> resized;
+
     // True while a left-button press, release or drag is being handled.
     bool inMouseEvent() const { return mouseDepth_ > 0; }
 
@@ -86,6 +89,7 @@ class TimelineTextEdit final : public QTextEdit {
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
   private:
     bool allowed(int pos, int len) const { return !shouldChange || shouldChange(pos, len); }

@@ -3,11 +3,13 @@
 #include <QEvent>
 #include <QMenu>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFrame>
 #include <QVBoxLayout>
 #include <cmath>
+#include <utility>
 
 #include "verbolin/storage/BlockLineage.hpp"
 #include "verbolin/ui/CaretLines.hpp"
@@ -84,8 +86,18 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     gutter_->ranges = [this]() -> const std::vector<ParagraphRange>& { return ranges(); };
     gutter_->entryAt = [this](size_t index) { return gutterEntry(index); };
 
+    LongParagraph::tooDeep = &TimelineTextView::tooDeepAlone;
     configure(*edit_->document());
     edit_->setAcceptDrops(false);
+    // The text column is never narrower than the one a paragraph's depth is
+    // counted in (see LongParagraph::tooDeep): narrower, one paragraph alone
+    // could pass the depth at which Qt can place a line.
+    const QScrollBar* bar = edit_->verticalScrollBar();
+    const int barWidth =
+        std::max(bar->sizeHint().width(),
+                 edit_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, bar));
+    edit_->setMinimumWidth(int(kNarrowestText + Gutter::kColumnWidth) + 2 * edit_->frameWidth() +
+                           barWidth);
 
     edit_->shouldChange = [this](int pos, int len) { return shouldChange(pos, len); };
     edit_->typingTarget = [this](int pos, int len) { return typingTarget(pos, len); };
@@ -155,6 +167,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     };
     edit_->onRedo = [this] { redo(); };
     edit_->bringCaretIn = [this] { return bringCaretIn(); };
+    edit_->resized = [this] { frameChanged(); };
 
     connect(edit_->document(), &QTextDocument::contentsChange, this,
             &TimelineTextView::contentsChanged);
@@ -271,16 +284,19 @@ void TimelineTextView::write(int start, int removed, int inserted) {
 void TimelineTextView::restoreSelection(int anchor, int position) {
     // Setting the cursor would scroll it into view; restoring it must not,
     // nor make it the user's.
-    // A selection kept by paragraph stays kept: only its edges move.
+    // A selection kept by paragraph stays kept: only its edges move. Nor
+    // report the place it passes through on the way.
     const double y = scrollY();
     if (auto& wide = held_.away().wide) wide->docAnchor = anchor, wide->docPosition = position;
     const bool wasSetting = std::exchange(settingWide_, true);
+    const Swap was = std::exchange(swap_, swap_ == Swap::none ? Swap::quiet : swap_);
     QTextCursor c(edit_->document());
     c.setPosition(anchor);
     c.setPosition(position, QTextCursor::KeepAnchor);
     edit_->setTextCursor(c);
     settingWide_ = wasSetting;
     scrollTo(y);
+    swap_ = was;
 }
 
 void TimelineTextView::apply() {
@@ -674,10 +690,7 @@ void TimelineTextView::frameChanged() {
 
 bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Resize) {
-        if (watched == edit_->viewport())
-            gutter_->setGeometry(edit_->viewport()->rect());
-        else if (watched == edit_)
-            frameChanged();
+        if (watched == edit_->viewport()) gutter_->setGeometry(edit_->viewport()->rect());
     } else if (event->type() == QEvent::Wheel && watched == edit_->viewport()) {
         userScrolled();
     }

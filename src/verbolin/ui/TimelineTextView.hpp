@@ -56,8 +56,9 @@ class TimelineTextView final : public QWidget {
     // them: what a long search finds costs its first frame what a short one does.
     static constexpr double kFirstPageScreens = 2;
     static constexpr size_t kFirstPageMost = 12;
-    // Until the view is shown and laid out, its text column (with the
-    // insets) is counted at least this wide; then as wide as it is.
+    // The narrowest its text column (with the insets) gets. Until the view
+    // is shown and laid out, the column is counted this wide at least; then
+    // as wide as it is.
     static constexpr double kNarrowestText = 240;
 
     explicit TimelineTextView(platform::MainExecutor& main, QWidget* parent = nullptr);
@@ -169,6 +170,9 @@ class TimelineTextView final : public QWidget {
     // The depth of text at the largest size in the column as wide as it is now.
     TextDepth& textDepth() const;
     double heldDepth() const;  // of what is held
+    // Whether one paragraph's text shown whole would be too deep to hold
+    // alone, at the largest size in the narrowest column.
+    static bool tooDeepAlone(const QString& text);
     // Where a stretch ending at `end` (starting at `start`) that fits starts (ends).
     size_t startBefore(size_t end, double share = 1) const;
     size_t endAfter(size_t start, double share = 1) const;

@@ -191,11 +191,11 @@ void TimelineTextView::textChanged() {
     TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
     writing_ = false;
     EditMapping mapping = mapEdits();
-    // A paragraph typed past the length shown whole is stored whole and
+    // A paragraph typed past the length (or depth) shown whole is stored whole and
     // shown in part from then on: its key no longer matches what the window
     // hands over next.
     for (const ParagraphEdit& e : mapping.edits)
-        if (e.after.size() > size_t(LongParagraph::kLimit) &&
+        if (e.after.size() >= size_t(LongParagraph::kDeepFrom) &&
             LongParagraph::tooLong(QString::fromStdString(e.after)))
             for (size_t k = 0; k < held_.keys().size(); ++k)
                 if (held_.keys()[k].id == e.id)
@@ -308,7 +308,7 @@ void TimelineTextView::decorateContextMenu(QMenu& menu, bool atParagraph) {
             connect(a, &QAction::triggered, this, &TimelineTextView::selectWhole);
         } else if (a->objectName() == QLatin1String("edit-copy")) {
             QObject::disconnect(a, &QAction::triggered, nullptr, nullptr);
-            a->setEnabled(c.hasSelection() || wide_.has_value());
+            a->setEnabled(c.hasSelection() || held_.away().wide.has_value());
             connect(a, &QAction::triggered, edit_, &TimelineTextEdit::copySelection);
         }
     }

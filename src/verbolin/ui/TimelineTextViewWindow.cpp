@@ -8,8 +8,10 @@
 // ceiling. A selection keeps its ends by paragraph across a page, and beside
 // the document where they are not held.
 
+#include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <cmath>
 
@@ -45,6 +47,14 @@ TextDepth& TimelineTextView::textDepth() const {
         depth_.emplace(font, width, font * TimelineRenderer::kSectionFactor,
                        font * TimelineRenderer::kLineSpacingFactor);
     return *depth_;
+}
+
+bool TimelineTextView::tooDeepAlone(const QString& text) {
+    const double font = EditorModel::kMaxFontSize;
+    TextDepth depth(font, kNarrowestText - 2 * kInsetWidth, font * TimelineRenderer::kSectionFactor,
+                    font * TimelineRenderer::kLineSpacingFactor);
+    // As fits() bounds what is held, this one alone.
+    return depth.depth(text) + 2 * kInsetHeight > kDepthShare * kDepthCeiling;
 }
 
 double TimelineTextView::heldDepth() const {
@@ -121,8 +131,11 @@ size_t TimelineTextView::firstPageBefore(size_t end) const {
     // the top brings the page before (see boundsChanged).
     const double ratio = std::max(inputs_.fontSize, 1.0) / measure.fontSize();
     const double scale = ratio * ratio;
-    const double screens =
-        kFirstPageScreens * std::max(edit_->viewport()->height(), int(kNarrowestText));
+    // Not yet shown, the view has no height of its own: the window's is the most it gets.
+    const int screen = isVisible() && edit_->testAttribute(Qt::WA_Resized)
+                           ? edit_->viewport()->height()
+                           : window()->height();
+    const double screens = kFirstPageScreens * std::max(screen, int(kNarrowestText));
     double depth = 0;
     size_t start = end;
     // At least one paragraph, and never more than a page scrolled in would bring.
@@ -209,6 +222,15 @@ void TimelineTextView::loadOlder() {
     const Road road(*this);
     if (held_.lo() == 0 || desynced_) return;
     const size_t from = startBefore(held_.lo(), kPageShare);
+    // What is let go below goes first: the page and what is held may be too
+    // deep to lay out together. Paragraphs each as deep as the bound allows
+    // take each other's place, the view at the end of the one before.
+    const size_t keep = endAfter(from);
+    if (keep <= held_.lo()) {
+        holdWindow(from, keep);
+        return scrollToEnd();
+    }
+    if (keep < held_.hi()) letGoBack(held_.hi() - keep);
     const double oldHeight = layoutAll(), oldTop = scrollY();
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs();
@@ -223,7 +245,6 @@ void TimelineTextView::loadOlder() {
     });
     // The text that was on screen stays where it was.
     scrollTo(oldTop + (layoutAll() - oldHeight));
-    if (const size_t keep = endAfter(held_.lo()); keep < held_.hi()) letGoBack(held_.hi() - keep);
     reportVisible();
     updateGutter();
 }
@@ -255,10 +276,20 @@ void TimelineTextView::letGoFront(size_t count) {
     count = std::min(count, held_.keys().size() - 1);
     const std::optional<ParagraphRange> first = rangeOf(held_.keys()[count].id);
     if (count == 0 || !first || first->location < 1) return;
-    const double oldHeight = layoutAll(), oldTop = scrollY();
+    // From the separator on that opens the first paragraph kept.
+    const int cut = first->location - 1;
+    // The text kept moves up by what goes: laid out up to there, not past
+    // it, since what is held may be too deep to lay out whole at this width
+    // (which is why it goes). Following the end, the view goes there anyway.
+    const bool measure = isVisible() && !lastVisible_.atBottom;
+    const QTextDocument& doc = *edit_->document();
+    // The bottom of the block in front of the first kept, which asking for
+    // the kept one's own place would lay out too.
+    const auto keptTop = [&](int separator) {
+        return doc.documentLayout()->blockBoundingRect(doc.findBlock(separator)).bottom();
+    };
+    const double oldTop = scrollY(), oldKept = measure ? keptTop(cut) : 0;
     keepingSelection([&] {
-        // From the separator on that opens the first paragraph kept.
-        const int cut = first->location - 1;
         text_.replace(0, cut, AttributedText());
         write(0, cut, 0);
         const size_t lo = held_.lo() + count;
@@ -266,7 +297,9 @@ void TimelineTextView::letGoFront(size_t count) {
         ranges_.reset();
         splice({lo, held_.hi(), scopedCount(), 0, count, {}, front});
     });
-    scrollTo(std::max(0.0, oldTop - (oldHeight - layoutAll())));
+    if (!measure) return;
+    layoutAll();
+    scrollTo(std::max(0.0, oldTop - (oldKept - keptTop(0))));
 }
 
 void TimelineTextView::letGoBack(size_t count) {
@@ -585,8 +618,8 @@ std::optional<platform::Uuid> TimelineTextView::wholeSelectedFrom() const {
     if (all.empty() || desynced_) return std::nullopt;
     std::optional<Logical> from, to;
     const QTextCursor c = edit_->textCursor();
-    if (wide_)
-        from = wide_->anchor, to = wide_->position;
+    if (const auto& wide = held_.away().wide)
+        from = wide->anchor, to = wide->position;
     else if (c.hasSelection())
         from = logicalOf(c.anchor()), to = logicalOf(c.position());
     if (!from || !to) return std::nullopt;

@@ -201,6 +201,9 @@ int runDesktop(const QString& instanceName) {
     QtMainExecutor main;
     Desktop running(main);
     desktop = &running;
+    // The transcript is read: what follows makes and shows the window, which
+    // answers a signal from its first show on.
+    quitSignals.watchFromHere();
     running.start(instanceName);
     if (quitEarly) running.quitNow();
     // The window exists: from here a signal left unread is the loop's fault.

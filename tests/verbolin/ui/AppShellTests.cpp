@@ -194,6 +194,8 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     window->refresh();
     ASSERT_NE(window->pane(), nullptr);
     EXPECT_TRUE(window->pane()->isVisible());
+    // The timeline's narrowest text column leaves the window's smallest width as it was.
+    EXPECT_EQ(window->minimumSizeHint().width(), verbolin::EditorWindow::kMinimumWidth);
     EXPECT_FALSE(window->placeholder()->isVisible());
     EXPECT_TRUE(window->searchAction()->isVisible());
     EXPECT_TRUE(window->listenButton()->isEnabled());
@@ -2433,14 +2435,15 @@ TEST(QuitSignals, AHangUpQuitsUnlessItWasIgnored) {
 
 // A main thread that never turns its loop again (a layout that does not
 // end) still ends on a signal, saying so, as the signal would without a
-// handler. Only the loop is watched: a signal during a start longer than the
-// bound waits for the loop, which takes the quitting path, and one during the
-// teardown after the loop is left to it.
+// handler; so does one held in the window's first show, before the loop.
+// Only those are watched: a signal during a start longer than the bound
+// (before the window is made) waits for the loop, which takes the quitting
+// path, and one during the teardown after the loop is left to it.
 TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     using namespace std::chrono_literals;
     static constexpr auto kBound = 300ms;
-    enum class When { loopHeld, duringStart, afterLoop };
+    enum class When { loopHeld, showHeld, duringStart, afterLoop };
     struct Case {
         const char* name;
         int signal;
@@ -2449,6 +2452,7 @@ TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
     const Case cases[] = {
         {"SIGTERM, loop held", SIGTERM, When::loopHeld},
         {"SIGHUP, loop held", SIGHUP, When::loopHeld},
+        {"SIGTERM, first show held", SIGTERM, When::showHeld},
         {"SIGTERM during the start", SIGTERM, When::duringStart},
         {"SIGINT during the start", SIGINT, When::duringStart},
         {"SIGTERM after the loop", SIGTERM, When::afterLoop},
@@ -2469,6 +2473,11 @@ TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
                 std::this_thread::sleep_for(kBound * 5);  // the start or teardown goes on
             };
             if (c.when == When::duringStart) raiseThenWait();
+            if (c.when == When::showHeld) {
+                quit.watchFromHere();
+                ::raise(c.signal);
+                std::this_thread::sleep_for(std::chrono::minutes(2));  // shown, never done
+            }
             quit.runLoop([&] {
                 if (c.when == When::loopHeld) {
                     ::raise(c.signal);
@@ -2482,7 +2491,7 @@ TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
             // The loop took the signal during the start, none after it.
             std::_Exit(received == (c.when == When::afterLoop ? 0 : c.signal) ? 0 : 3);
         };
-        if (c.when == When::loopHeld) {
+        if (c.when == When::loopHeld || c.when == When::showHeld) {
             EXPECT_EXIT(run(), ::testing::KilledBySignal(c.signal),
                         std::string("has not answered ") +
                             (c.signal == SIGTERM ? "SIGTERM" : "SIGHUP") +

@@ -4,6 +4,7 @@
 // exactly as the same stretch of a single full render.
 #include <gtest/gtest.h>
 
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -828,4 +829,82 @@ TEST(TimelineFill, ASearchClearedAfterAKeyOpensABoundedPage) {
     ASSERT_EQ(h.edits.size(), 2u);
     EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
     EXPECT_EQ(h.edits.back().second.substr(0, 16), "Utterancexy 4999");
+}
+
+// Wide text at the largest size, given to a view before it is first shown,
+// as the window gives it at launch: neither the show (the window's loop, and
+// with it the answer to a signal, wait for it), a key, the narrowest window
+// nor a page scrolled in lays out deeper than Qt can place a line. A
+// paragraph that would be, even alone, is shown in part.
+TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
+    std::string ideographs;  // seventeen, then a comma
+    for (int i = 0; i < 17; ++i) ideographs += QString(QChar(0x4E00 + i * 37)).toStdString();
+    ideographs += "\uFF0C";
+    struct Row {
+        const char* name;
+        int paragraphs;
+        size_t words;
+        std::string word;
+    };
+    const Row rows[] = {
+        {"200 paragraphs of 1,000 ideographs", 200, 59, ideographs},
+        {"1,000 paragraphs of 1,000 fullwidth W", 1000, 1000, "\uFF37"},
+        {"two paragraphs of 150,000 U+27FF", 2, 150'000, "\u27FF"},
+        {"one of 199,980 per-ten-thousand signs", 1, 199'980, "\u2031"},
+    };
+    constexpr int kHeight = 560;  // the default window's, less the toolbar
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TimelineHarness h;  // the inputs' records
+        TimelineTextView view(h.main);
+        view.resize(730, kHeight);
+        const auto blocks = dictation(row.paragraphs, row.words, row.word);
+        view.setInputs(h.inputs(blocks, EditorModel::kMaxFontSize));
+        view.show();  // laid out here, before the loop turns
+        QTextDocument& doc = *view.textEdit()->document();
+        double height = DocumentGeometry::layoutAll(doc);
+        EXPECT_LT(height, TimelineTextView::kDepthCeiling);
+        EXPECT_EQ(view.heldTo(), blocks->size());
+        ASSERT_FALSE(view.ranges().empty());
+        // Shown in part where Qt would set it, whole, deeper than the view
+        // may hold in the narrowest column: as deep as ten times a tenth of it.
+        const QString text = QString::fromStdString(blocks->back().text());
+        const double whole =
+            10 * laidOut(text.left(text.size() / 10), EditorModel::kMaxFontSize,
+                         TimelineTextView::kNarrowestText - 2 * TimelineTextView::kInsetWidth);
+        const bool inPart = whole > TimelineTextView::kDepthShare * TimelineTextView::kDepthCeiling;
+        EXPECT_EQ(LongParagraph::isCut(view.text(), view.ranges().back()), inPart);
+        const auto typeAtTheEnd = [&](const char* key) {
+            h.settle();
+            const size_t edits = h.edits.size(), refusals = h.refusals.size();
+            QTextCursor c(&doc);
+            c.setPosition(view.ranges().back().end());
+            view.textEdit()->setTextCursor(c);
+            QTest::keyClicks(view.textEdit(), key);
+            if (inPart) {
+                EXPECT_EQ(h.edits.size(), edits);
+                EXPECT_GT(h.refusals.size(), refusals);
+            } else {
+                ASSERT_EQ(h.edits.size(), edits + 1);
+                EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
+            }
+        };
+        typeAtTheEnd("x");
+        // The narrowest the window lets it be, held text let go of first.
+        view.resize(view.minimumSizeHint().width(), kHeight);
+        h.settle();
+        height = DocumentGeometry::layoutAll(doc);
+        EXPECT_LT(height, TimelineTextView::kDepthCeiling);
+        EXPECT_EQ(view.heldTo(), blocks->size());
+        EXPECT_EQ(view.scrollY(), view.textEdit()->verticalScrollBar()->maximum());
+        typeAtTheEnd("y");
+        // Scrolled to the top, the page before comes in, however deep.
+        if (const size_t from = view.heldFrom(); from > 0) {
+            view.scrollTo(0);
+            view.loadOlder();
+            h.settle();
+            EXPECT_LT(view.heldFrom(), from);
+            EXPECT_LT(DocumentGeometry::layoutAll(doc), TimelineTextView::kDepthCeiling);
+        }
+    }
 }
