@@ -664,8 +664,11 @@ struct EditingTest : ShellTest {
     // At most `most` paragraphs held from now on, as after a resize.
     void holdAtMost(size_t most) {
         view()->windowParagraphs = most;
-        QResizeEvent resized(edit()->size(), edit()->size());
-        QApplication::sendEvent(edit(), &resized);
+        // As a real resize reaches it: through the viewport, which the editor
+        // lays out for before its owner is told.
+        QWidget* port = edit()->viewport();
+        QResizeEvent resized(port->size(), port->size());
+        QApplication::sendEvent(port, &resized);
         settle();
         ASSERT_LE(view()->renderedKeys().size(), most);
     }
