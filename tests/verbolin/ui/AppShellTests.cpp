@@ -975,6 +975,132 @@ struct EditingTest : ShellTest {
                         [&](const auto& b) { return b.text().find(m) != std::string::npos; }))
             << m << " pasted by a middle-click and not stored";
     }
+    // A selection's end as the user made it: a paragraph and an offset in it.
+    struct TextPoint {
+        std::string id;
+        int offset = 0;
+    };
+    // Where `position` of the held text is, as the start (or the end) of a
+    // selection: between paragraphs it is the next one's start (the last one's end).
+    std::optional<TextPoint> pointAt(int position, bool isStart) {
+        const auto& all = view()->ranges();
+        for (size_t i = 0; i < all.size(); ++i) {
+            const auto& r = all[i];
+            // Counted without the break marks the view puts into long words.
+            if (r.location <= position && position <= r.end())
+                return TextPoint{r.id.toStdString(),
+                                 int(verbolin::paragraphText(
+                                         view()->text(), {r.id, r.location, position - r.location})
+                                         .size())};
+            if (position < r.location)
+                return isStart  ? TextPoint{r.id.toStdString(), 0}
+                       : i == 0 ? std::nullopt
+                                : std::optional(
+                                      TextPoint{all[i - 1].id.toStdString(), all[i - 1].length});
+        }
+        return std::nullopt;
+    }
+    // What a copy from `from` to `to` must hold, read from the transcript
+    // itself: the characters of each paragraph between, one blank line
+    // between paragraphs, empty ones adding nothing, and one too long to be
+    // shown whole taken whole. Nothing when an end is not in the transcript.
+    std::optional<QString> copiedFromTranscript(const TextPoint& from, const TextPoint& to) {
+        const auto& all = *model->store().allBlocks();
+        const auto indexOf = [&](const std::string& id) {
+            const auto uuid = platform::Uuid::parse(id);
+            return std::find_if(all.begin(), all.end(),
+                                [&](const auto& b) { return uuid && b.id == *uuid; }) -
+                   all.begin();
+        };
+        const auto first = size_t(indexOf(from.id)), last = size_t(indexOf(to.id));
+        if (first >= all.size() || last >= all.size() || last < first) return std::nullopt;
+        QString out;
+        for (size_t i = first; i <= last; ++i) {
+            const QString text = QString::fromStdString(all[i].text());
+            const bool whole = verbolin::LongParagraph::tooLong(text);
+            const int start =
+                i == first && !whole ? std::clamp(from.offset, 0, int(text.size())) : 0;
+            const int end = i == last && !whole ? std::clamp(to.offset, start, int(text.size()))
+                                                : int(text.size());
+            if (start == end) continue;
+            if (!out.isEmpty() && !out.endsWith(QStringLiteral("\n\n")))
+                out += QStringLiteral("\n\n");
+            out += text.mid(start, end - start);
+        }
+        return out;
+    }
+    bool inFirstHalf(const std::string& id) {
+        const auto& all = *model->store().allBlocks();
+        const auto uuid = platform::Uuid::parse(id);
+        const auto at = std::find_if(all.begin(), all.end(),
+                                     [&](const auto& b) { return uuid && b.id == *uuid; });
+        return size_t(at - all.begin()) < all.size() / 2;
+    }
+    // An offset in paragraph `r`, often at a space or just past one, so that
+    // a selection starts or ends with it.
+    int offsetNearASpace(const Pick& pick, const verbolin::ParagraphRange& r) {
+        const QString text = view()->text().string().mid(r.location, r.length);
+        std::vector<int> spaces;
+        for (int i = 0; i < text.size(); ++i)
+            if (text[i] == QLatin1Char(' ')) spaces.push_back(i), spaces.push_back(i + 1);
+        if (spaces.empty() || pick(3) == 0) return pick(r.length + 1);
+        return spaces[size_t(pick(int(spaces.size())))];
+    }
+    void drag(int from, int to) {
+        QTextCursor c(edit()->document());
+        c.setPosition(from);
+        QTest::mousePress(edit()->viewport(), Qt::LeftButton, {}, edit()->cursorRect(c).center());
+        c.setPosition(to);
+        const QPoint there = edit()->cursorRect(c).center();
+        QTest::mouseMove(edit()->viewport(), there);
+        QTest::mouseRelease(edit()->viewport(), Qt::LeftButton, {}, there);
+        settle();
+    }
+    // A selection made by a drag or by Shift and the arrow keys, in one
+    // paragraph or across two, now and then scrolled far out of what is
+    // held: Ctrl+C copies exactly what the transcript holds there. Now and
+    // then, where it is all held, Ctrl+X then Ctrl+V at the same place gives
+    // back the transcript as it was.
+    void copyASelection(const Pick& pick) {
+        const bool scrolled = pick(3) == 0;
+        const auto& all = view()->ranges();
+        if (all.empty()) return;
+        const size_t p = size_t(pick(int(all.size())));
+        const auto r = all[p], other = all[std::min(p + size_t(pick(2)), all.size() - 1)];
+        const int from = r.location + offsetNearASpace(pick, r);
+        const int to = other.location + offsetNearASpace(pick, other);
+        if (pick(2)) {
+            drag(from, to);
+        } else {
+            edit()->setFocus(), placeCursor(from, from);
+            key(from <= to ? Qt::Key_Right : Qt::Key_Left, Qt::ShiftModifier,
+                std::abs(to - from) % 40 + 1);
+        }
+        const QTextCursor c = edit()->textCursor();
+        if (!c.hasSelection()) return;
+        const auto start = pointAt(c.selectionStart(), true),
+                   end = pointAt(c.selectionEnd(), false);
+        if (!start || !end) return;
+        const auto want = copiedFromTranscript(*start, *end);
+        if (!want) return;
+        // Away to the far end of the transcript, so that it is no longer held.
+        if (scrolled) wheel(inFirstHalf(start->id) ? -300 : 300);
+        QGuiApplication::clipboard()->setText(QStringLiteral("before the copy"));
+        key(Qt::Key_C, Qt::ControlModifier);
+        // Compared, not printed whole: a paragraph may hold megabytes.
+        const std::string copied = QGuiApplication::clipboard()->text().toStdString();
+        ASSERT_TRUE(copied == want->toStdString())
+            << brief(copied) << " copied, " << brief(want->toStdString()) << " selected"
+            << (scrolled ? " and scrolled away" : "");
+        const auto& held = view()->ranges();
+        const bool refused = std::any_of(held.begin(), held.end(), [&](const auto& p) {
+            return verbolin::LongParagraph::isCut(view()->text(), p);  // which refuses keys
+        });
+        if (scrolled || refused || pick(3)) return;
+        const auto before = texts(model->store());
+        key(Qt::Key_X, Qt::ControlModifier), key(Qt::Key_V, Qt::ControlModifier);
+        EXPECT_TRUE(texts(model->store()) == before) << "a cut then a paste changed the transcript";
+    }
     // Ctrl+Z until it changes nothing more.
     void undoAll() {
         const auto now = [&] { return std::pair(model->store().segments.peek(), onScreen()); };
@@ -1850,6 +1976,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { elsewhereAndBack(pick(2)); },
             [&] { landMarked(mark('u')); },
             [&] { wheelThenKey(pick(2) ? 40 : -40, mark('w')); },
+            [&] { copyASelection(pick); },
         };
         for (; step < 150; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
