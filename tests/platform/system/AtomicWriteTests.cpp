@@ -101,11 +101,23 @@ TEST(WriteFileAtomically, LeftoversOfKilledWritesGoWithTheNextWrite) {
     // first write may already have cleared what the one before left).
     int interrupted = 0;
     for (int kill = 0; kill < 300 && interrupted < 3; ++kill) {
+        // The child says when its first write is done, so the kill falls among
+        // writes however long a fork takes (seconds under a sanitizer).
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            ::close(started[0]);
+            platform::writeFileAtomically(target, big);
+            if (::write(started[1], "w", 1) != 1) ::_exit(1);
             for (;;) platform::writeFileAtomically(target, big);
         }
+        ::close(started[1]);
+        char byte = 0;
+        const bool running = ::read(started[0], &byte, 1) == 1;
+        ::close(started[0]);
+        ASSERT_TRUE(running) << "the writing child ended before its first write";
         ::usleep(useconds_t(random() % 20000));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);

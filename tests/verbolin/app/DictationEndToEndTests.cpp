@@ -10,11 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cmath>
 #include <iostream>
 #include <thread>
 
+#include "support/HeadlessVerbolin.hpp"
 #include "support/PrivatePulseServer.hpp"
 #include "support/SpeechAudio.hpp"
 #include "support/TrainedModel.hpp"
@@ -45,45 +44,18 @@ const std::vector<std::string> kSentences = [] {
 // sentences is 0.034, so the margin allows three more wrong words.
 constexpr double kWordErrorBound = testsupport::kTrainedModelPublishedWER + 0.10;
 
-// Plays 16 kHz mono s16le into the FIFO at real time: each sentence after two
-// seconds of silence (one second ends an utterance), then silence until
-// stopped, as a microphone in a quiet room would.
-class Speaker {
-  public:
-    explicit Speaker(const fs::path& fifo) {
-        for (const auto& sentence : kSentences) {
-            speech_.insert(speech_.end(), 32000, 0);
-            for (float x : testsupport::speak(sentence))
-                speech_.push_back(
-                    static_cast<int16_t>(std::lround(std::clamp(x, -1.0f, 1.0f) * 32767.0f)));
-        }
-        speech_.insert(speech_.end(), 32000, 0);
-        fd_ = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-        thread_ = std::thread([this] {
-            std::vector<int16_t> chunk(160);  // 10 ms
-            auto next = std::chrono::steady_clock::now();
-            for (std::size_t at = 0; !stop_; at += chunk.size(), next += 10ms) {
-                for (std::size_t i = 0; i < chunk.size(); ++i)
-                    chunk[i] = at + i < speech_.size() ? speech_[at + i] : 0;
-                finished_ = at >= speech_.size();
-                if (::write(fd_, chunk.data(), chunk.size() * 2) <= 0) return;
-                std::this_thread::sleep_until(next);
-            }
-        });
+// Each sentence after two seconds of silence (one second ends an
+// utterance), then two seconds more.
+std::vector<float> spokenSentences() {
+    std::vector<float> speech;
+    for (const auto& sentence : kSentences) {
+        speech.insert(speech.end(), 32000, 0.0f);
+        const auto said = testsupport::speak(sentence);
+        speech.insert(speech.end(), said.begin(), said.end());
     }
-    ~Speaker() {
-        stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
-    bool finished() const { return finished_; }
-
-  private:
-    std::vector<int16_t> speech_;
-    int fd_ = -1;
-    std::atomic<bool> stop_{false}, finished_{false};
-    std::thread thread_;
-};
+    speech.insert(speech.end(), 32000, 0.0f);
+    return speech;
+}
 
 std::size_t count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
@@ -139,7 +111,7 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
             ::waitpid(pid, nullptr, 0);
             return;
         }
-        Speaker speaker(pulse.path("mic.fifo"));
+        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"), spokenSentences());
         waitFor(
             pid,
             [&] {
