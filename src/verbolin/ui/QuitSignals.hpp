@@ -40,6 +40,10 @@ class QuitSignals final : public QObject {
 
     bool installed() const { return notifier_ != nullptr; }
 
+    // Answers now, on the main thread, the signals that came before the
+    // loop runs (the transcript read, the libraries started): a start can
+    // then quit before it makes and shows a window for nothing.
+    void answerWaiting() { readSignals(); }
     // From here on a signal left unread is the main thread's fault: the
     // window is being made and shown, and the loop follows at once.
     void watchFromHere();
