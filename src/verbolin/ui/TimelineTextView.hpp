@@ -323,7 +323,7 @@ class TimelineTextView final : public QWidget {
     bool renderedEditable_ = true;
     bool loadingMore_ = false;
     HeldWindow held_;
-    bool paging_ = false;  // a page is posted
+    bool paging_ = false;      // a page is posted
     bool filling_ = false;     // see filling()
     bool fillPosted_ = false;  // a step of it is posted
     bool settingWide_ = false;
