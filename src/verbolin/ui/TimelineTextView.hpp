@@ -323,9 +323,7 @@ class TimelineTextView final : public QWidget {
     bool renderedEditable_ = true;
     bool loadingMore_ = false;
     HeldWindow held_;
-    bool paging_ = false;      // a page is posted
-    bool filling_ = false;     // see filling()
-    bool fillPosted_ = false;  // a step of it is posted
+    bool paging_ = false;  // a page is posted
     bool settingWide_ = false;
     // The X primary selection that Ctrl+A made, while Qt keeps it.
     QPointer<QMimeData> offeredWhole_;
@@ -361,6 +359,8 @@ class TimelineTextView final : public QWidget {
     bool selectionInteractive_ = false;
     mutable std::optional<TextDepth> depth_;  // at the size and width it was made for
     long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing
+    bool filling_ = false;     // see filling()
+    bool fillPosted_ = false;  // a step of it is posted
 };
 
 }  // namespace verbolin
