@@ -359,8 +359,8 @@ class TimelineTextView final : public QWidget {
     bool selectionInteractive_ = false;
     mutable std::optional<TextDepth> depth_;  // at the size and width it was made for
     long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing
-    bool filling_ = false;     // see filling()
-    bool fillPosted_ = false;  // a step of it is posted
+    // See filling(); whether a step of it is posted.
+    bool filling_ = false, fillPosted_ = false;
 };
 
 }  // namespace verbolin
