@@ -54,7 +54,9 @@
 // turns; "first_held": the paragraphs held at that frame; "filled_ms": until
 // what the view holds stops growing (no change for 0.3 s), "filled_held"
 // what it holds then; "longest_turn_ms": the longest the window did not
-// answer in all of it, the show included.
+// answer in all of it, the show included. The same of All clicked in the
+// sidebar then (a new pane's first show): "all_first_ms", "all_first_held",
+// "all_filled_ms", "all_filled_held", "all_longest_turn_ms".
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build --target bench_WindowLongTranscriptBench
@@ -525,6 +527,34 @@ void BM_FirstShow(benchmark::State& state) {
         state.counters["filled_ms"] = Ms(changed - t).count();
         state.counters["filled_held"] = double(held);
         state.counters["longest_turn_ms"] = longest;
+
+        // All, from the newest entry: a new pane shown for the first time.
+        w.settle();
+        w.click(1);
+        w.until([&] { return w.window->editor().scope != EditorModel::kAllScope; });
+        w.settle();
+        longest = 0;
+        const auto all = Clock::now();
+        w.click(0);
+        turnUntil(
+            w,
+            [&] { return w.window->editor().scope == EditorModel::kAllScope && w.shows(newest); },
+            longest, "All");
+        state.counters["all_first_ms"] = since(all);
+        held = w.view()->renderedKeys().size();
+        state.counters["all_first_held"] = double(held);
+        changed = Clock::now();
+        turnUntil(
+            w,
+            [&] {
+                if (const size_t now = w.view()->renderedKeys().size(); now != held)
+                    held = now, changed = Clock::now();
+                return Ms(Clock::now() - changed).count() > 300;
+            },
+            longest, "what All holds");
+        state.counters["all_filled_ms"] = Ms(changed - all).count();
+        state.counters["all_filled_held"] = double(held);
+        state.counters["all_longest_turn_ms"] = longest;
     }
 }
 BENCHMARK(BM_FirstShow)
