@@ -278,15 +278,28 @@ void TimelineTextView::fillFront() {
     // A document to be rebuilt is, by a task posted before this one's next.
     if (desynced_) return scheduleFill();
     // Another road took the view from the newest text: it holds what that
-    // road chose. Otherwise the view holds what it would have held whole.
-    const size_t bound = held_.toEnd() ? startBefore(held_.hi()) : held_.lo();
-    if (held_.lo() <= bound) {
+    // road chose. Otherwise it comes to hold what startBefore(heldTo) would
+    // have, counted as that counts but a step at a time: measuring the
+    // depth of all of it at once could hold the thread as laying it out did.
+    const std::span<const Block> all = inputs_.paragraphs().scoped();
+    const size_t lo = std::min(held_.lo(), all.size()), hi = std::min(held_.hi(), all.size());
+    TextDepth& measure = textDepth();
+    double depth = 0;
+    for (size_t i = lo; i < hi; ++i) depth += measure.paragraph(all[i]);  // measured before
+    // A step lays out what a first page does, never more than the bound.
+    const size_t least = held_.toEnd() ? firstPageBefore(lo) : lo;
+    size_t from = lo;
+    for (; from > least; --from) {
+        const double more = depth + measure.paragraph(all[from - 1]);
+        if (!fits(more, hi - from + 1)) break;
+        depth = more;
+    }
+    if (from == lo) {
         filling_ = false;
         return;
     }
-    // A step lays out what a first page does, never more than the bound.
     const bool wasAtBottom = atBottom();
-    prependOlder(std::max(bound, firstPageBefore(held_.lo())));
+    prependOlder(from);
     // Kept at the end exactly, as the scroll range rounds.
     if (wasAtBottom) scrollToEndOnce(), reportVisible();
     scheduleFill();
