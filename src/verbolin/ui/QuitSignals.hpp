@@ -12,9 +12,9 @@
 // a handler. Everything stored survives that as it survives kill -9. The
 // watch begins where the window starts (see watchFromHere), before its first
 // show, which could hold the thread as a later layout could. Before that (a
-// long start: the transcript read) a signal waits for the loop, and once it
-// has returned (the teardown) the watcher leaves the process alone: the quit
-// the signal asked for is under way.
+// long start: the transcript read) a signal waits, for answerWaiting or the
+// loop, and once the loop has returned (the teardown) the watcher leaves the
+// process alone: the quit the signal asked for is under way.
 
 #include <QObject>
 #include <chrono>
