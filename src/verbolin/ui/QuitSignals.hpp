@@ -12,9 +12,9 @@
 // a handler. Everything stored survives that as it survives kill -9. The
 // watch begins where the window starts (see watchFromHere), before its first
 // show, which could hold the thread as a later layout could. Before that (a
-// long start: the transcript read) a signal waits for the loop, and once it
-// has returned (the teardown) the watcher leaves the process alone: the quit
-// the signal asked for is under way.
+// long start: the transcript read) a signal waits, for answerWaiting or the
+// loop, and once the loop has returned (the teardown) the watcher leaves the
+// process alone: the quit the signal asked for is under way.
 
 #include <QObject>
 #include <chrono>
@@ -40,6 +40,10 @@ class QuitSignals final : public QObject {
 
     bool installed() const { return notifier_ != nullptr; }
 
+    // Answers now, on the main thread, the signals that came before the
+    // loop runs (the transcript read, the libraries started): a start can
+    // then quit before it makes and shows a window for nothing.
+    void answerWaiting() { readSignals(); }
     // From here on a signal left unread is the main thread's fault: the
     // window is being made and shown, and the loop follows at once.
     void watchFromHere();

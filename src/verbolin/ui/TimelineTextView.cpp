@@ -235,6 +235,7 @@ void TimelineTextView::setInputs(TimelineInputs inputs) {
     if (wholeFrom) keepWhole(*wholeFrom, wasCount);
     handleJump();
     handleCaret();
+    scheduleFill();
 }
 
 double TimelineTextView::scrollY() const { return edit_->verticalScrollBar()->value(); }
@@ -657,7 +658,8 @@ void TimelineTextView::boundsChanged() {
     // Paragraphs not held come in a page at a time as either end is reached;
     // only past the oldest is the host asked for more.
     if (isVisible() && !paging_ && !desynced_) {
-        if (held_.lo() > 0 && scrollY() < kTopSlack) return schedulePage(true);
+        // While a first page is filled in front, the steps bring what is above.
+        if (held_.lo() > 0 && scrollY() < kTopSlack && !filling_) return schedulePage(true);
         // Not from the top as well: a short text would go back and forth.
         if (!held_.toEnd() && scrollY() >= kTopSlack && atTextEnd()) return schedulePage(false);
     }
@@ -686,6 +688,7 @@ void TimelineTextView::frameChanged() {
         scrollToEnd();
     else
         reportVisible();
+    scheduleFill();
 }
 
 bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {

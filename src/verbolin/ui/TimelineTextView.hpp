@@ -100,6 +100,9 @@ class TimelineTextView final : public QWidget {
     // paragraphs in front of (after) it comes in, those far away go.
     void loadOlder();
     void loadNewer();
+    // Whether a view that opened with a screen's worth still brings the
+    // rest of what it may hold in front of it, a step a turn.
+    bool filling() const { return filling_; }
     // Ctrl+A: the whole view, what is not held included, which the X
     // primary selection then holds too. Paragraphs that join in front of it
     // later (the earlier part of a long transcript, read after the newest)
@@ -178,6 +181,15 @@ class TimelineTextView final : public QWidget {
     size_t endAfter(size_t start, double share = 1) const;
     // Where the first page of a view ending at `end` starts (see kFirstPageScreens).
     size_t firstPageBefore(size_t end) const;
+    // Puts the scoped paragraphs [from, heldFrom) in front of those held,
+    // the text on screen staying where it is.
+    void prependOlder(size_t from);
+    // One step of bringing in what a view that opened with a screen's worth
+    // may hold: a screen's worth or two more in front, then the next step
+    // on a later turn, until the bound is reached or another road moved
+    // what is held.
+    void fillFront();
+    void scheduleFill();
     // Holds [lo, hi) anew, the selection kept by paragraph.
     void holdWindow(size_t lo, size_t hi);
     void holdAround(size_t index);
@@ -347,6 +359,8 @@ class TimelineTextView final : public QWidget {
     bool selectionInteractive_ = false;
     mutable std::optional<TextDepth> depth_;  // at the size and width it was made for
     long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing
+    // See filling(); whether a step of it is posted.
+    bool filling_ = false, fillPosted_ = false;
 };
 
 }  // namespace verbolin

@@ -165,7 +165,14 @@ void TimelineTextView::placeWindow(size_t shared) {
         std::min(held_.hi() - std::min(held_.lo(), held_.hi()), held_.keys().size());
     size_t lo = std::min(held_.lo(), count), hi = std::min(held_.hi(), count);
     if (held_.keys().empty() || held == 0) {
-        hi = count, lo = startBefore(count);
+        // A view not yet shown is laid out when it first shows, which for
+        // the window comes before its loop turns (and answers a signal): it
+        // opens with what fills its screen, at any size, width and script,
+        // and the rest it may hold comes in front a step a turn (see
+        // fillFront). One already shown takes what it holds in this turn.
+        const bool shown = isVisible() && edit_->testAttribute(Qt::WA_Resized);
+        hi = count, lo = shown ? startBefore(count) : firstPageBefore(count);
+        filling_ = !shown && lo > 0;
     } else if (renderedBlocks_ != inputs_.blocks) {
         // The paragraphs held are found again by id, near where they were.
         if (held_.lo() > shared) lo = indexOf(held_.keys().front().id, held_.lo()).value_or(lo);
@@ -176,7 +183,7 @@ void TimelineTextView::placeWindow(size_t shared) {
         hi = std::clamp(hi, lo, count);
         // Nothing held is among them (a search): a page of the newest comes
         // in first, and scrolling to its top brings the ones before.
-        if (lo == hi) hi = count, lo = firstPageBefore(count);
+        if (lo == hi) hi = count, lo = firstPageBefore(count), filling_ = false;
     }
     // A new scope may reach far from what was held: only a bounded part
     // comes in, at the end the view follows. The caret's paragraph is not
@@ -191,6 +198,7 @@ void TimelineTextView::placeWindow(size_t shared) {
 }
 
 void TimelineTextView::holdWindow(size_t lo, size_t hi) {
+    filling_ = false;  // what is held is chosen here
     keepingSelection([&] {
         splice({lo, hi, scopedCount(), 0, 0, {}, std::nullopt});
         renderAll(held());
@@ -231,6 +239,10 @@ void TimelineTextView::loadOlder() {
         return scrollToEnd();
     }
     if (keep < held_.hi()) letGoBack(held_.hi() - keep);
+    prependOlder(from);
+}
+
+void TimelineTextView::prependOlder(size_t from) {
     const double oldHeight = layoutAll(), oldTop = scrollY();
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs();
@@ -247,6 +259,50 @@ void TimelineTextView::loadOlder() {
     scrollTo(oldTop + (layoutAll() - oldHeight));
     reportVisible();
     updateGutter();
+}
+
+void TimelineTextView::scheduleFill() {
+    if (!filling_ || fillPosted_) return;
+    fillPosted_ = true;
+    postSelf([](TimelineTextView& v) {
+        v.fillPosted_ = false;
+        v.fillFront();
+    });
+}
+
+void TimelineTextView::fillFront() {
+    const Road road(*this);
+    // Until the view is shown at its real width nothing is laid out, nor
+    // counted at the width it gets; the show starts the steps (frameChanged).
+    if (!filling_ || !isVisible() || !edit_->testAttribute(Qt::WA_Resized)) return;
+    // A document to be rebuilt is, by a task posted before this one's next.
+    if (desynced_) return scheduleFill();
+    // Another road took the view from the newest text: it holds what that
+    // road chose. Otherwise it comes to hold what startBefore(heldTo) would
+    // have, counted as that counts but a step at a time: measuring the
+    // depth of all of it at once could hold the thread as laying it out did.
+    const std::span<const Block> all = inputs_.paragraphs().scoped();
+    const size_t lo = std::min(held_.lo(), all.size()), hi = std::min(held_.hi(), all.size());
+    TextDepth& measure = textDepth();
+    double depth = 0;
+    for (size_t i = lo; i < hi; ++i) depth += measure.paragraph(all[i]);  // measured before
+    // A step lays out what a first page does, never more than the bound.
+    const size_t least = held_.toEnd() ? firstPageBefore(lo) : lo;
+    size_t from = lo;
+    for (; from > least; --from) {
+        const double more = depth + measure.paragraph(all[from - 1]);
+        if (!fits(more, hi - from + 1)) break;
+        depth = more;
+    }
+    if (from == lo) {
+        filling_ = false;
+        return;
+    }
+    const bool wasAtBottom = atBottom();
+    prependOlder(from);
+    // Kept at the end exactly, as the scroll range rounds.
+    if (wasAtBottom) scrollToEndOnce(), reportVisible();
+    scheduleFill();
 }
 
 void TimelineTextView::loadNewer() {

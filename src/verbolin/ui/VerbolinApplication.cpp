@@ -73,6 +73,9 @@ class Desktop {
     }
 
     void start(const QString& instanceName) {
+        // A signal during the start already quits: nothing is made and
+        // shown only to be taken down.
+        if (quit_.quitting()) return;
         model_.setOpenEditorAction([this] { openEditor(); });
         makeTray();
         // A press that was on its way when quitting began must not bring the
@@ -201,8 +204,10 @@ int runDesktop(const QString& instanceName) {
     QtMainExecutor main;
     Desktop running(main);
     desktop = &running;
-    // The transcript is read: what follows makes and shows the window, which
-    // answers a signal from its first show on.
+    // The transcript is read. A signal that came meanwhile quits from here,
+    // and no window is made; what follows makes and shows the window, whose
+    // first show lays out a screen's worth, and the loop answers next.
+    quitSignals.answerWaiting();
     quitSignals.watchFromHere();
     running.start(instanceName);
     if (quitEarly) running.quitNow();

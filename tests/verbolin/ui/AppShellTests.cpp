@@ -2563,17 +2563,77 @@ TEST(QuitSignals, AHangUpQuitsUnlessItWasIgnored) {
     }
 }
 
+// The child's part of a row whose signal comes while the window's first
+// show lays out wide text at the largest size, given before the show as at
+// launch: 0 when the loop answered it while the view still brought in the
+// rest it may hold, and the transcript kept the utterance stored meanwhile.
+int answeredDuringAFirstShow(int signal) {
+    using namespace std::chrono_literals;
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("verbolin-first-show-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    testsupport::Dictation wide;
+    for (int i = 0; i < 200; ++i) {
+        QString text;  // 1,000 ideographs, a comma after every seventeen
+        for (int k = 0; k < 1000; ++k)
+            text +=
+                (k + 1) % 18 == 0 ? QChar(0xFF0C) : QChar(char16_t(0x4E00 + (i * 31 + k) % 0x5000));
+        auto s = uitest::segment(1.7e9 + i * 60.0, 1.7e9 + i * 60.0 + 5, text.toStdString());
+        wide.segments.push_back(std::move(s));
+    }
+    testsupport::writeTranscript(folder, wide);
+    int status = 0;
+    {
+        verbolin::TranscriptStore store(folder);
+        verbolin::QtMainExecutor main;
+        verbolin::TimelineTextView view(main);
+        view.resize(730, 560);
+        verbolin::TimelineInputs in;
+        in.blocks = store.allBlocks();
+        in.fontSize = verbolin::EditorModel::kMaxFontSize;
+        view.setInputs(in);
+        QEventLoop loop;
+        std::optional<std::pair<size_t, bool>> atQuit;  // what is held, and whether more comes
+        verbolin::QuitSignals quit(
+            [&](int s) {
+                if (s == signal) atQuit.emplace(view.renderedKeys().size(), view.filling());
+                loop.quit();
+            },
+            std::chrono::minutes(2));  // only a hang is the watcher's
+        quit.watchFromHere();
+        store.append(uitest::segment(1.8e9, 1.8e9 + 2, "Spoken as the window opened."));
+        ::raise(signal);
+        view.show();  // the first show, before the loop turns
+        quit.runLoop([&] {
+            QTimer::singleShot(60'000, &loop, &QEventLoop::quit);
+            return loop.exec();
+        });
+        // The rest comes in once the loop runs on.
+        for (int turns = 0; view.filling() && turns < 100'000; ++turns)
+            QCoreApplication::processEvents();
+        if (!atQuit || !atQuit->second || atQuit->first >= view.renderedKeys().size()) status = 3;
+    }
+    verbolin::TranscriptDB db(folder / "transcript.sqlite",
+                              verbolin::TranscriptDB::Access::readOnly);
+    if (db.allSegments().size() != wide.segments.size() + 1) status = 4;
+    std::filesystem::remove_all(folder);
+    return status;
+}
+
 // A main thread that never turns its loop again (a layout that does not
 // end) still ends on a signal, saying so, as the signal would without a
 // handler; so does one held in the window's first show, before the loop.
 // Only those are watched: a signal during a start longer than the bound
 // (before the window is made) waits for the loop, which takes the quitting
-// path, and one during the teardown after the loop is left to it.
+// path (or is answered before the window is made), and one during the
+// teardown after the loop is left to it. A first show lays out a screen's
+// worth, so the loop answers a signal sent during it, the quitting path
+// storing everything, however long the rest takes to lay out.
 TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     using namespace std::chrono_literals;
     static constexpr auto kBound = 300ms;
-    enum class When { loopHeld, showHeld, duringStart, afterLoop };
+    enum class When { loopHeld, showHeld, duringStart, beforeWindow, wideFirstShow, afterLoop };
     struct Case {
         const char* name;
         int signal;
@@ -2585,11 +2645,16 @@ TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
         {"SIGTERM, first show held", SIGTERM, When::showHeld},
         {"SIGTERM during the start", SIGTERM, When::duringStart},
         {"SIGINT during the start", SIGINT, When::duringStart},
+        {"SIGTERM during the start, answered before the window is made", SIGTERM,
+         When::beforeWindow},
+        {"SIGTERM during a first show of wide text at the largest size", SIGTERM,
+         When::wideFirstShow},
         {"SIGTERM after the loop", SIGTERM, When::afterLoop},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto run = [&c] {
+            if (c.when == When::wideFirstShow) std::_Exit(answeredDuringAFirstShow(c.signal));
             int received = 0;
             QEventLoop loop;
             verbolin::QuitSignals quit(
@@ -2603,6 +2668,11 @@ TEST(QuitSignalsDeathTest, AnUnansweredSignalEndsTheProcessAsWithoutAHandler) {
                 std::this_thread::sleep_for(kBound * 5);  // the start or teardown goes on
             };
             if (c.when == When::duringStart) raiseThenWait();
+            if (c.when == When::beforeWindow) {
+                ::raise(c.signal);
+                quit.answerWaiting();  // no loop has turned
+                std::_Exit(received == c.signal ? 0 : 3);
+            }
             if (c.when == When::showHeld) {
                 quit.watchFromHere();
                 ::raise(c.signal);

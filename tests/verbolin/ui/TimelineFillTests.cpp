@@ -914,3 +914,111 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
         }
     }
 }
+
+// A view given its paragraphs before it is first shown, as the window gives
+// them at launch and to a new scope's pane, opens with what fills its screen:
+// the show lays out no more before the window's loop turns (and answers a
+// signal). The rest it may hold comes in front a step a turn, whatever
+// happens meanwhile, the view staying at the newest text; then it holds and
+// reads exactly what a view shown before its paragraphs came holds.
+TEST(TimelineFill, AViewGivenItsParagraphsUnshownOpensWithAScreensWorthThenHoldsTheRest) {
+    std::string ideographs;  // seventeen, then a comma
+    for (int i = 0; i < 17; ++i) ideographs += QString(QChar(0x4E00 + i * 37)).toStdString();
+    ideographs += "\uFF0C";
+    enum class Meanwhile { nothing, speech, key, search };
+    struct Row {
+        const char* name;
+        std::shared_ptr<const std::vector<Block>> blocks;
+        double font;
+        Meanwhile meanwhile = Meanwhile::nothing;
+    };
+    const Row rows[] = {
+        {"a year of dictation", dictation(5'000), 20},
+        {"200 paragraphs of 1,000 ideographs at the largest size", dictation(200, 59, ideographs),
+         EditorModel::kMaxFontSize},
+        {"1,000 paragraphs of 1,000 fullwidth W at the largest size",
+         dictation(1'000, 1'000, "\uFF37"), EditorModel::kMaxFontSize},
+        {"ten short paragraphs, held whole at once", dictation(10), 20},
+        {"new speech before the first step", dictation(400), 20, Meanwhile::speech},
+        {"a key at the newest paragraph's end before the first step", dictation(400), 20,
+         Meanwhile::key},
+        {"a search before the first step", dictation(400), 20, Meanwhile::search},
+    };
+    constexpr int kWidth = 730, kHeight = 560;  // the default window's timeline
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TimelineHarness h;  // the inputs' records
+        h.view.hide();
+        TimelineTextView view(h.main);
+        view.resize(kWidth, kHeight);
+        auto blocks = row.blocks;
+        view.setInputs(h.inputs(blocks, row.font));
+        view.show();                    // laid out here, before the loop turns
+        QApplication::processEvents();  // the show's own events, not the view's steps
+        QTextDocument& doc = *view.textEdit()->document();
+        const double height = DocumentGeometry::layoutAll(doc);
+        EXPECT_EQ(view.heldTo(), blocks->size());
+        EXPECT_LE(view.renderedKeys().size(), TimelineTextView::kFirstPageMost);
+        EXPECT_EQ(view.filling(), view.heldFrom() > 0);
+        // But for its oldest paragraph, what it holds fills no more than the
+        // screens of a first page.
+        if (view.ranges().size() > 1) {
+            const double second =
+                DocumentGeometry::lineAt(doc, view.ranges()[1].location)->rect.top();
+            EXPECT_LE(height - second, TimelineTextView::kFirstPageScreens * kHeight +
+                                           2 * TimelineTextView::kInsetHeight);
+        }
+        const size_t first = view.heldFrom();
+        switch (row.meanwhile) {
+            case Meanwhile::nothing:
+                break;
+            case Meanwhile::speech: {
+                std::vector<Block> more = *blocks;
+                more.push_back(uitest::block(1e7, 1e7 + 2, "and so we went."));
+                blocks = std::make_shared<const std::vector<Block>>(std::move(more));
+                view.setInputs(h.inputs(blocks, row.font));
+                break;
+            }
+            case Meanwhile::key: {
+                QTextCursor c(&doc);
+                c.setPosition(view.ranges().back().end());
+                view.textEdit()->setTextCursor(c);
+                QTest::keyClicks(view.textEdit(), "x");
+                ASSERT_EQ(h.edits.size(), 1u);
+                EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
+                std::vector<Block> edited = *blocks;
+                edited.back().segments.back().text = h.edits.back().second;
+                blocks = std::make_shared<const std::vector<Block>>(std::move(edited));
+                view.setInputs(h.inputs(blocks, row.font));
+                break;
+            }
+            case Meanwhile::search:
+                blocks = std::make_shared<const std::vector<Block>>(blocks->begin() + 100,
+                                                                    blocks->begin() + 300);
+                view.setInputs(h.inputs(blocks, row.font));
+                break;
+        }
+        h.settle();
+        EXPECT_FALSE(view.filling());
+        EXPECT_EQ(view.scrollY(), view.textEdit()->verticalScrollBar()->maximum());
+        EXPECT_LT(DocumentGeometry::layoutAll(doc), TimelineTextView::kDepthCeiling);
+        if (row.meanwhile == Meanwhile::search) {
+            // A search opens with a page of its newest, as for a view shown before.
+            EXPECT_LE(view.renderedKeys().size(), TimelineTextView::kFirstPageMost);
+            continue;
+        }
+        // What a view shown before its paragraphs came holds of them.
+        TimelineHarness shown(kWidth, kHeight);
+        shown.view.setInputs(h.inputs(blocks, row.font));
+        shown.settle();
+        if (first > 0) {
+            EXPECT_LT(view.heldFrom(), first);
+        }
+        EXPECT_EQ(view.heldFrom(), shown.view.heldFrom());
+        EXPECT_EQ(view.heldTo(), shown.view.heldTo());
+        EXPECT_TRUE(view.renderedKeys() == shown.view.renderedKeys());
+        EXPECT_TRUE(view.text().string() == shown.view.text().string());
+        EXPECT_EQ(doc.toPlainText(), view.text().string());
+        EXPECT_TRUE(view.heldProblems().empty());
+    }
+}
