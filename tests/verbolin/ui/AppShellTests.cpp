@@ -2360,12 +2360,12 @@ TEST(QuitPath, TheLoopRunsOnWhileTheLastDecodeFinishesAndEndsAfterItIsStored) {
                                        engine.stopThen(std::move(stopped));
                                    }});
     // Past the withdraw delay, with the stop under way and the decode held.
-    QTimer::singleShot(300, [&] {
+    QTimer::singleShot(300, &loop, [&] {
         steps.push_back("timer");
         recogniser->release();
     });
     // Only a failure gets this far: the drain limit has long passed.
-    QTimer::singleShot(30000, [&] { loop.quit(); });
+    QTimer::singleShot(30000, &loop, [&] { loop.quit(); });
     quit.request();
     loop.exec();
 
