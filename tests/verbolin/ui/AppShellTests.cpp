@@ -1331,6 +1331,18 @@ TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
              undo();
          }},
         {"typing is undone in one step", [&] { caret(2, -1), type(" Yes, all."), undo(); }},
+        {"a paste, a second paste or text put in around the keys is a step of its own",
+         [&] {
+             caret(1, -1), type("ab"), paste("XY"), type("z");
+             undo(), expect({three[0], three[1] + "abXY", three[2]});
+             undo(), expect({three[0], three[1] + "ab", three[2]});
+             caret(1, -1), paste("VW"), paste("UT");
+             undo(), expect({three[0], three[1] + "abVW", three[2]});
+             // As an input method's word or a middle-click paste comes in.
+             caret(1, -1), edit()->insertPlainText(QStringLiteral("MM")), settle(), type("c");
+             undo(), expect({three[0], three[1] + "abVWMM", three[2]});
+             undo(3);
+         }},
         {"a step of a paragraph deleted since is passed over",
          [&] {
              caret(0, 9), type(" X"), caret(1, -1), type(" Y");
