@@ -30,6 +30,12 @@ bool joinsPrevious(const QString& text, int i) {
     }
 }
 
+// A run of combining marks has no place that keeps its characters
+// together; shaping it whole costs the square of its length (a letter and
+// 50,000 accents held the window for seconds a key). After this many units
+// more it is broken where it is, as a cut would be.
+constexpr int kMarkRunSlack = 32;
+
 }  // namespace
 
 int cutAt(const QString& text) {
@@ -71,7 +77,8 @@ AttributedText withBreaks(const QString& start, TextAttributes part, CutPart mar
                 part.paragraph->spacingBefore = 0;
             }
         } else if (++unbroken >= kUnbrokenRun && i + 1 < start.size() &&
-                   !joinsPrevious(start, i + 1)) {
+                   (!joinsPrevious(start, i + 1) ||
+                    (unbroken >= kUnbrokenRun + kMarkRunSlack && !start[i + 1].isLowSurrogate()))) {
             flush(i + 1);
             TextAttributes wrap = part;
             wrap.cut = mark;

@@ -111,7 +111,9 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
     step.at = span.at;
     step.removed = span.removed;
     step.inserted = span.inserted;
-    step.lineBreak = afterText.mid(span.at, span.inserted).contains(QLatin1Char('\n'));
+    const QString put = afterText.mid(span.at, span.inserted);
+    step.lineBreak = put.contains(QLatin1Char('\n'));
+    step.typed = span.removed == 0 && !put.isEmpty() && put.toUcs4().size() == 1;
     history_.record(std::move(step));
 }
 

@@ -21,6 +21,19 @@ constexpr int kSpacing = 8;
 // Beside a message too long for the bar, the trailing side keeps this part
 // of the width (or what it needs, if less), unless the message is a failure.
 constexpr int kTrailingShare = 3;
+
+// No more of a word or a line than the bar could ever show is measured or
+// laid out: one letter and 50,000 accents on it are as wide as the letter,
+// and shaped whole (at a cost that grows with the square of their length)
+// they held the window for seconds on every key in that paragraph.
+constexpr qsizetype kMostMeasured = 4096;
+
+QString measuredPart(const QString& text) {
+    if (text.size() <= kMostMeasured) return text;
+    qsizetype at = kMostMeasured;
+    if (text[at].isLowSurrogate()) --at;
+    return text.left(at) + QChar(0x2026);
+}
 }  // namespace
 
 StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Clock& clock,
@@ -138,6 +151,7 @@ void StatusBarWidget::refresh() {
         if (!showsDiff_ || t.before != diffBefore_ || t.after != diffAfter_) {
             diffOps_ = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
                                           WordDiffText::words(QString::fromStdString(t.after)));
+            for (WordDiffText::Op& op : diffOps_) op.word = measuredPart(op.word);
             diffBefore_ = t.before;
             diffAfter_ = t.after;
         }
@@ -168,7 +182,8 @@ int advanceUpTo(const QFontMetrics& metrics, const QString& text, int bound) {
     for (qsizetype n = 256;; n *= 4) {
         if (n >= text.size()) return metrics.horizontalAdvance(text);
         // A length given with the whole text would still lay all of it out.
-        if (const int w = metrics.horizontalAdvance(text.left(n)); w > bound) return w;
+        if (const int w = metrics.horizontalAdvance(text.left(n)); w > bound || n >= kMostMeasured)
+            return w;
     }
 }
 

@@ -13,18 +13,29 @@ namespace {
 // Paragraph ids stay out of Qt's formats: nothing reads them there, and one
 // format per paragraph would swell the document's format table. The few
 // distinct looks are made once per write.
+//
+// A break opportunity put into a long stretch gets a format of its own: Qt
+// shapes each run of one format apart, and a zero-width space alone does not
+// part the run, so that a stretch of combining marks was shaped whole, at a
+// cost that grows with the square of its length.
+constexpr int kBreakMarkProperty = QTextFormat::UserProperty + 1;
+
 class CharFormats {
   public:
     explicit CharFormats(const QPalette& palette) : palette_(palette) {}
     const QTextCharFormat& operator()(const TextAttributes& a) {
+        const bool mark = isBreakMark(a.cut);
         for (const auto& [key, format] : made_)
-            if (key.fontSize == a.fontSize && key.color == a.color) return format;
+            if (key.fontSize == a.fontSize && key.color == a.color && isBreakMark(key.cut) == mark)
+                return format;
         QTextCharFormat f;
         if (a.fontSize) f.setFont(UiFonts::body(*a.fontSize));
         if (a.color) f.setForeground(colorFor(*a.color, palette_));
+        if (mark) f.setProperty(kBreakMarkProperty, true);
         TextAttributes key;
         key.fontSize = a.fontSize;
         key.color = a.color;
+        key.cut = a.cut;
         return made_.emplace_back(key, f).second;
     }
 

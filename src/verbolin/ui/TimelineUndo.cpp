@@ -13,7 +13,8 @@ bool continues(const UndoStep& last, const UndoStep& next) {
         last.after != next.before)
         return false;
     if (last.removed == 0 && next.removed == 0)  // typing on at its end
-        return !last.lineBreak && !next.lineBreak && next.at == last.at + last.inserted;
+        return last.typed && next.typed && !last.lineBreak && !next.lineBreak &&
+               next.at == last.at + last.inserted;
     // Backspace or Delete again
     return last.inserted == 0 && next.inserted == 0 &&
            (next.at + next.removed == last.at || next.at == last.at);

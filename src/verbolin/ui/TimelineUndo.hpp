@@ -29,6 +29,10 @@ struct UndoStep {
     // that one undo takes back a word typed or a run of Backspace.
     int at = 0, removed = 0, inserted = 0;
     bool lineBreak = false;  // typed; typing after it is a step of its own
+    // Only keys type on: each put in one character. A paste, a drop, a
+    // middle-click or an input method's word comes in whole, and is a step
+    // of its own, joining neither the typing before it nor what follows.
+    bool typed = false;
 };
 
 class UndoHistory {

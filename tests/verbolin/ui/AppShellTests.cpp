@@ -1190,6 +1190,33 @@ struct EditingTest : ShellTest {
         EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == grown);
         undo(4), expect(three);
     }
+    // A letter and 50,000 combining marks pasted: stored and shown whole,
+    // never far without a break opportunity, each one a run of the document
+    // of its own (Qt shapes each run apart: the marks shaped whole held the
+    // window for seconds a key), and taken by keys and copies as any text.
+    void pasteMarksShownWhole() {
+        std::string marks = "a";
+        for (int i = 0; i < 50'000; ++i) marks += "\u0301";
+        const std::string grown = three[1] + marks;
+        start(three), caret(1, -1), paste(marks.c_str());
+        storedAsIs({three[0], grown, three[2]});
+        EXPECT_TRUE(onScreen() == (std::vector<std::string>{three[0], grown, three[2]}));
+        EXPECT_LE(longestUnbroken(), verbolin::LongParagraph::kUnbrokenRun + 32);
+        int breaks = 0, alone = 0;
+        for (QTextBlock b = edit()->document()->begin(); b.isValid(); b = b.next())
+            for (auto it = b.begin(); !it.atEnd(); ++it) {
+                const QString part = it.fragment().text();
+                breaks += int(part.count(QChar(0x200B)));
+                alone += part == QString(QChar(0x200B)) ? 1 : 0;
+            }
+        EXPECT_GT(breaks, 200);
+        EXPECT_EQ(alone, breaks);
+        caret(1, -1), type("z");
+        storedAsIs({three[0], grown + "z", three[2]});
+        placeCursor(at(1, 0), at(1, -1)), key(Qt::Key_C, Qt::ControlModifier);
+        EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == grown + "z");
+        undo(2), expect(three);
+    }
     // The font taken to its largest beside long paragraphs: a quit asked
     // for meanwhile is answered before all the text has the new size, which
     // all of it then takes in steps, typing and speech meanwhile kept; then
@@ -1331,6 +1358,18 @@ TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
              undo();
          }},
         {"typing is undone in one step", [&] { caret(2, -1), type(" Yes, all."), undo(); }},
+        {"a paste, a second paste or text put in around the keys is a step of its own",
+         [&] {
+             caret(1, -1), type("ab"), paste("XY"), type("z");
+             undo(), expect({three[0], three[1] + "abXY", three[2]});
+             undo(), expect({three[0], three[1] + "ab", three[2]});
+             caret(1, -1), paste("VW"), paste("UT");
+             undo(), expect({three[0], three[1] + "abVW", three[2]});
+             // As an input method's word or a middle-click paste comes in.
+             caret(1, -1), edit()->insertPlainText(QStringLiteral("MM")), settle(), type("c");
+             undo(), expect({three[0], three[1] + "abVWMM", three[2]});
+             undo(3);
+         }},
         {"a step of a paragraph deleted since is passed over",
          [&] {
              caret(0, 9), type(" X"), caret(1, -1), type(" Y");
@@ -1669,6 +1708,7 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
         {"a paragraph of 199,999 units typed past 200,000", [&] { typePastTheLimit(); }},
         {"200,000 letters pasted after an emoji and a key typed", [&] { pasteAfterAnEmoji(); }},
         {"150,000 letters without a space pasted", [&] { pasteLettersShownWhole(); }},
+        {"a letter and 50,000 combining marks pasted", [&] { pasteMarksShownWhole(); }},
         {"the font at its largest, at a quarter and at its smallest beside 30 long paragraphs",
          [&] { fontChangeBesideLongParagraphs(); }},
         {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",

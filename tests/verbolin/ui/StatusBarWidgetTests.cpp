@@ -136,6 +136,39 @@ TEST(StatusBarWidget, WordDiffOfALongParagraphShowsTheLinesOfTheWholeDiff) {
     engine.stopAndWait();
 }
 
+// A word no wider than a letter (one letter and 50,000 accents on it), added
+// or taken out: the bar holds no more of it than it could ever show, at
+// every width, and says the words around it as ever.
+TEST(StatusBarWidget, WordDiffHoldsOnlyWhatTheBarCanShowOfAWordOfMarks) {
+    EngineWorld world;
+    TranscriptionEngine engine(world.services());
+    verbolin::StatusBarWidget bar(engine);
+    bar.show();
+    const std::string marks = "a" + [] {
+        std::string out;
+        for (int i = 0; i < 50'000; ++i) out += "\u0301";
+        return out;
+    }();
+    const struct {
+        std::string original, now;
+    } rows[] = {{"Before after.", "Before " + marks + " after."},
+                {"Before " + marks + " after.", "Before after."},
+                {marks, marks + " tail"}};
+    for (const auto& row : rows) {
+        verbolin::Segment s;
+        s.original = row.original, s.text = row.now, s.edited = true;
+        bar.setSelection({verbolin::Block{s.id, {s}}}, false);
+        for (const int width : {900, 300}) {
+            bar.resize(width, 60);
+            QCoreApplication::processEvents();
+            const QString shown = bar.trailing()->text();
+            EXPECT_LT(shown.size(), 10'000) << width;
+            EXPECT_TRUE(shown.contains(QStringLiteral("a\u0301\u0301"))) << width;
+        }
+    }
+    engine.stopAndWait();
+}
+
 // A paragraph deleted in the editor while the disk is full: the bar says
 // the transcript is not saved, the paragraph stays deleted, and the retry
 // timer writes the delete once there is room, clearing the warning.
