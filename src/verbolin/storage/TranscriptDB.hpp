@@ -31,6 +31,7 @@ struct sqlite3_stmt;
 namespace verbolin {
 
 class TranscriptStore;
+class ReadStop;
 class WalCheckpointer;
 struct IdRepair;
 
@@ -117,8 +118,9 @@ class TranscriptDB {
     // transaction), no check, for a file that passed it and that another
     // program changed while the start read it in two. Logs nothing, so that
     // the open that follows a failure says it once. `stop` ends the read
-    // early (not whole); `ready` runs before the rows are read (once the
-    // file passed its check, or the transaction began).
+    // early (not whole; not sound when it ends the check), at once even in
+    // the middle of the check; `ready` runs before the rows are read (once
+    // the file passed its check, or the transaction began).
     struct EarlierPart {
         bool sound = false;  // passed the quick check
         bool whole = false;  // every row read, none needing its id repaired
@@ -126,8 +128,7 @@ class TranscriptDB {
         std::vector<SessionMarker> sessions;  // read by a read of the whole only
     };
     static EarlierPart readOnItsOwn(const std::filesystem::path& file, std::optional<double> before,
-                                    const std::atomic<bool>& stop,
-                                    const std::function<void()>& ready = {});
+                                    ReadStop& stop, const std::function<void()>& ready = {});
     // A number that stays the same while nobody else commits to the file,
     // and changes when another connection does (or empties the WAL); none
     // when it cannot be read. Reads on this connection since it was taken

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/system/AppError.hpp"
+#include "verbolin/storage/ReadStop.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/storage/TranscriptDBSql.hpp"
@@ -480,12 +481,14 @@ bool readSegmentsBefore(sqlite3* handle, std::optional<double> before,
 }  // namespace
 
 TranscriptDB::EarlierPart TranscriptDB::readOnItsOwn(const std::filesystem::path& file,
-                                                     std::optional<double> before,
-                                                     const std::atomic<bool>& stop,
+                                                     std::optional<double> before, ReadStop& stop,
                                                      const std::function<void()>& ready) {
     EarlierPart out;
-    const Reader db = openReader(file, stop);
+    const Reader db = openReader(file, stop.flag());
     if (!db) return out;
+    // Gone before the connection closes.
+    const ReadStop::Reading reading(stop, db.get());
+    if (stop.requested()) return out;
     const bool again = !before;
     if (again) {
         out.sound = true;  // checked by the read before, and changed since only through SQLite
@@ -493,10 +496,10 @@ TranscriptDB::EarlierPart TranscriptDB::readOnItsOwn(const std::filesystem::path
         if (sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return out;
     } else {
         out.sound = passesQuickCheckQuietly(db.get());
-        if (!out.sound || stop.load()) return out;
+        if (!out.sound || stop.requested()) return out;
     }
     if (ready) ready();
-    out.whole = readSegmentsBefore(db.get(), before, stop, out.segments);
+    out.whole = readSegmentsBefore(db.get(), before, stop.flag(), out.segments);
     if (!again) return out;
     std::vector<IdRepair> repairs;
     OneOffStatement st;

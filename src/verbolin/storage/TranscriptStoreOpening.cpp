@@ -109,7 +109,7 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
                 *read,
                 [file, from, &stop = read->stop, &hook = read->whileReading] {
                     return TranscriptDB::readOnItsOwn(file, from, stop, [&] {
-                        if (hook) hook(stop);
+                        if (hook) hook(stop.flag());
                     });
                 },
                 allBlocks(), startIndex());
@@ -189,7 +189,8 @@ void TranscriptStore::joinRead() {
                                  [file, &stop = read->stop, &hook = read->whileReading] {
                                      return TranscriptDB::readOnItsOwn(file, std::nullopt, stop,
                                                                        [&] {
-                                                                           if (hook) hook(stop);
+                                                                           if (hook)
+                                                                               hook(stop.flag());
                                                                        });
                                  },
                                  std::make_shared<const std::vector<Block>>(), {});
