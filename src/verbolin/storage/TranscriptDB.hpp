@@ -31,6 +31,7 @@ struct sqlite3_stmt;
 namespace verbolin {
 
 class TranscriptStore;
+class ReadStop;
 class WalCheckpointer;
 struct IdRepair;
 
@@ -53,7 +54,7 @@ class TranscriptDB {
     explicit TranscriptDB(std::filesystem::path url, Access access = Access::readWrite,
                           int busyWaitMs = kOpenBusyWaitMs);
     // Opens a file of this layout for writing without SQLite's quick check,
-    // which another connection runs (see readCheckedBefore): it reads at
+    // which another connection runs (see readOnItsOwn): it reads at
     // once, and writes nothing, not even an id's repair, until
     // finishOpening(). Throws as above, and code 2 for a file of another
     // layout (brought up to date, or kept, by an open that checks it first).
@@ -109,28 +110,25 @@ class TranscriptDB {
     // The start of the n-th newest segment; none when there are fewer, or
     // where the file holds no number there.
     std::optional<double> startOfNewest(size_t n);
-    // The segments that start before `before` (and any of no start), read
-    // on a read-only connection of their own after SQLite's quick check of
-    // the whole file, for a start that read the rest through an Unchecked
-    // connection; logs nothing, so that the open that follows a failure
-    // says it once. `stop` ends the read early (not whole); `checked` runs
-    // once the file passed the check, before the rows are read.
+    // What a start that read the newest part through an Unchecked
+    // connection reads on a thread, on a read-only connection of its own.
+    // With `before`: SQLite's quick check of the whole file, then the
+    // segments that start before it (and any of no start). Without: every
+    // segment and every session as one state of the file (one read
+    // transaction), no check, for a file that passed it and that another
+    // program changed while the start read it in two. Logs nothing, so that
+    // the open that follows a failure says it once. `stop` ends the read
+    // early (not whole; not sound when it ends the check), at once even in
+    // the middle of the check; `ready` runs before the rows are read (once
+    // the file passed its check, or the transaction began).
     struct EarlierPart {
         bool sound = false;  // passed the quick check
         bool whole = false;  // every row read, none needing its id repaired
         std::vector<Segment> segments;
-        std::vector<SessionMarker> sessions;  // read by readAllAgain() only
+        std::vector<SessionMarker> sessions;  // read by a read of the whole only
     };
-    static EarlierPart readCheckedBefore(const std::filesystem::path& file, double before,
-                                         const std::atomic<bool>& stop,
-                                         const std::function<void()>& checked = {});
-    // Every segment and every session as one state of the file (one read
-    // transaction), on a read-only connection of their own, without the
-    // quick check: for a file that passed it, which another program changed
-    // while a start read it in two. `begun` runs before the rows are read.
-    static EarlierPart readAllAgain(const std::filesystem::path& file,
-                                    const std::atomic<bool>& stop,
-                                    const std::function<void()>& begun = {});
+    static EarlierPart readOnItsOwn(const std::filesystem::path& file, std::optional<double> before,
+                                    ReadStop& stop, const std::function<void()>& ready = {});
     // A number that stays the same while nobody else commits to the file,
     // and changes when another connection does (or empties the WAL); none
     // when it cannot be read. Reads on this connection since it was taken

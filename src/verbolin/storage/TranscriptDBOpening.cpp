@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/system/AppError.hpp"
+#include "verbolin/storage/ReadStop.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptDB.hpp"
 #include "verbolin/storage/TranscriptDBSql.hpp"
@@ -479,33 +480,30 @@ bool readSegmentsBefore(sqlite3* handle, std::optional<double> before,
 
 }  // namespace
 
-TranscriptDB::EarlierPart TranscriptDB::readCheckedBefore(const std::filesystem::path& file,
-                                                          double before,
-                                                          const std::atomic<bool>& stop,
-                                                          const std::function<void()>& checked) {
+TranscriptDB::EarlierPart TranscriptDB::readOnItsOwn(const std::filesystem::path& file,
+                                                     std::optional<double> before, ReadStop& stop,
+                                                     const std::function<void()>& ready) {
     EarlierPart out;
-    const Reader db = openReader(file, stop);
+    const Reader db = openReader(file, stop.flag());
     if (!db) return out;
-    out.sound = passesQuickCheckQuietly(db.get());
-    if (!out.sound || stop.load()) return out;
-    if (checked) checked();
-    out.whole = readSegmentsBefore(db.get(), before, stop, out.segments);
-    return out;
-}
-
-TranscriptDB::EarlierPart TranscriptDB::readAllAgain(const std::filesystem::path& file,
-                                                     const std::atomic<bool>& stop,
-                                                     const std::function<void()>& begun) {
-    EarlierPart out;
-    const Reader db = openReader(file, stop);
-    if (!db) return out;
-    out.sound = true;  // checked by the read before, and changed since only through SQLite
-    // One read transaction: the segments and the sessions of one state.
-    if (sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return out;
-    if (begun) begun();
+    // Gone before the connection closes.
+    const ReadStop::Reading reading(stop, db.get());
+    if (stop.requested()) return out;
+    const bool again = !before;
+    if (again) {
+        out.sound = true;  // checked by the read before, and changed since only through SQLite
+        // One read transaction: the segments and the sessions of one state.
+        if (sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return out;
+    } else {
+        out.sound = passesQuickCheckQuietly(db.get());
+        if (!out.sound || stop.requested()) return out;
+    }
+    if (ready) ready();
+    out.whole = readSegmentsBefore(db.get(), before, stop.flag(), out.segments);
+    if (!again) return out;
     std::vector<IdRepair> repairs;
     OneOffStatement st;
-    out.whole = readSegmentsBefore(db.get(), std::nullopt, stop, out.segments) &&
+    out.whole = out.whole &&
                 sqlite3_prepare_v2(db.get(), kReadSessions, -1, &st.stmt, nullptr) == SQLITE_OK &&
                 readSessionRows(st.stmt, out.sessions, repairs) == SQLITE_DONE && repairs.empty();
     sqlite3_finalize(std::exchange(st.stmt, nullptr));

@@ -8,6 +8,7 @@
 // that thread, through the platform observation registrar.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,6 +28,7 @@
 #include "platform/system/Observable.hpp"
 #include "platform/system/Uuid.hpp"
 #include "verbolin/storage/Block.hpp"
+#include "verbolin/storage/ReadStop.hpp"
 #include "verbolin/storage/Segment.hpp"
 #include "verbolin/storage/SegmentSequence.hpp"
 #include "verbolin/storage/SessionItem.hpp"
@@ -420,7 +422,7 @@ class TranscriptStore {
     std::uint64_t segmentWrites() const { return generation_ - sessionWrites_; }
     struct EarlierRead {
         // Declared before the read, so that it outlives it.
-        std::atomic<bool> stop{false};
+        ReadStop stop;
         std::vector<SessionMarker> markers;  // those before the newest part
         platform::MainExecutor* main = nullptr;
         std::function<void(const std::atomic<bool>&)> whileReading;  // see TranscriptOpening
@@ -456,8 +458,10 @@ class TranscriptStore {
                              const Index& newestIndex);
         std::future<std::optional<Part>> part;
         ~EarlierRead() {
-            stop = true;
-            if (part.valid()) part.wait();
+            stop.request();
+            if (!part.valid()) return;
+            while (part.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+                stop.request();
         }
     };
     std::unique_ptr<EarlierRead> earlier_;

@@ -108,8 +108,8 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
             startReading(
                 *read,
                 [file, from, &stop = read->stop, &hook = read->whileReading] {
-                    return TranscriptDB::readCheckedBefore(file, from, stop, [&] {
-                        if (hook) hook(stop);
+                    return TranscriptDB::readOnItsOwn(file, from, stop, [&] {
+                        if (hook) hook(stop.flag());
                     });
                 },
                 allBlocks(), startIndex());
@@ -187,9 +187,11 @@ void TranscriptStore::joinRead() {
                     const std::filesystem::path file = db_->url();
                     startReading(*read,
                                  [file, &stop = read->stop, &hook = read->whileReading] {
-                                     return TranscriptDB::readAllAgain(file, stop, [&] {
-                                         if (hook) hook(stop);
-                                     });
+                                     return TranscriptDB::readOnItsOwn(file, std::nullopt, stop,
+                                                                       [&] {
+                                                                           if (hook)
+                                                                               hook(stop.flag());
+                                                                       });
                                  },
                                  std::make_shared<const std::vector<Block>>(), {});
                     earlier_ = std::move(read);

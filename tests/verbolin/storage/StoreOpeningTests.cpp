@@ -94,6 +94,59 @@ struct Said {
     ~Said() { setStorageLogSink(previous); }
 };
 
+// While it lives, every read of a database file's pages, on connections
+// opened meanwhile, goes through `read`, which reads through readPage().
+class PageReads {
+  public:
+    using Read = int (*)(sqlite3_file*, void*, int, sqlite3_int64);
+    explicit PageReads(const char* name, Read read) : read_(read) {
+        self_ = this;
+        real_ = sqlite3_vfs_find(nullptr);
+        vfs_ = *real_;
+        vfs_.zName = name;
+        vfs_.xOpen = &PageReads::open;
+        sqlite3_vfs_register(&vfs_, 1);
+    }
+    ~PageReads() {
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(real_, 1);
+        self_ = nullptr;
+    }
+    PageReads(const PageReads&) = delete;
+    PageReads& operator=(const PageReads&) = delete;
+
+    static int readPage(sqlite3_file* file, void* data, int n, sqlite3_int64 at) {
+        const sqlite3_io_methods* original = nullptr;
+        {
+            const std::lock_guard lock(self_->mutex_);
+            original = self_->original_;
+        }
+        return original->xRead(file, data, n, at);
+    }
+
+  private:
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
+        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_MAIN_DB)) return rc;
+        const std::lock_guard lock(self_->mutex_);
+        if (!self_->original_) {
+            self_->original_ = file->pMethods;
+            self_->methods_ = *file->pMethods;
+            self_->methods_.xRead = self_->read_;
+        }
+        if (file->pMethods == self_->original_) file->pMethods = &self_->methods_;
+        return rc;
+    }
+
+    static inline PageReads* self_ = nullptr;
+    const Read read_;
+    sqlite3_vfs* real_ = nullptr;
+    sqlite3_vfs vfs_{};
+    std::mutex mutex_;
+    const sqlite3_io_methods* original_ = nullptr;
+    sqlite3_io_methods methods_{};
+};
+
 // While it lives and until released, every read of a database file's pages
 // on a thread other than the one that made it waits, as a disk too busy to
 // answer would keep it: the read of the earlier part stands still, the
@@ -104,11 +157,6 @@ class HeldReads {
   public:
     HeldReads() : owner_(std::this_thread::get_id()) {
         self_ = this;
-        real_ = sqlite3_vfs_find(nullptr);
-        vfs_ = *real_;
-        vfs_.zName = "held-reads";
-        vfs_.xOpen = &HeldReads::open;
-        sqlite3_vfs_register(&vfs_, 1);
         guard_ = std::thread([this] {
             std::unique_lock lock(mutex_);
             if (!changed_.wait_for(lock, std::chrono::minutes(1), [this] { return !held_; })) {
@@ -121,8 +169,6 @@ class HeldReads {
     ~HeldReads() {
         release();
         guard_.join();
-        sqlite3_vfs_unregister(&vfs_);
-        sqlite3_vfs_register(real_, 1);
         self_ = nullptr;
     }
     HeldReads(const HeldReads&) = delete;
@@ -141,40 +187,49 @@ class HeldReads {
     }
 
   private:
-    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
-        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
-        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_MAIN_DB)) return rc;
-        const std::lock_guard lock(self_->mutex_);
-        if (!self_->original_) {
-            self_->original_ = file->pMethods;
-            self_->methods_ = *file->pMethods;
-            self_->methods_.xRead = &HeldReads::read;
-        }
-        if (file->pMethods == self_->original_) file->pMethods = &self_->methods_;
-        return rc;
-    }
     static int read(sqlite3_file* file, void* data, int n, sqlite3_int64 at) {
-        const sqlite3_io_methods* original = nullptr;
         {
             std::unique_lock lock(self_->mutex_);
             if (std::this_thread::get_id() != self_->owner_)
                 self_->changed_.wait(lock, [] { return !self_->held_; });
-            original = self_->original_;
         }
-        return original->xRead(file, data, n, at);
+        return PageReads::readPage(file, data, n, at);
     }
 
     static inline HeldReads* self_ = nullptr;
     const std::thread::id owner_;
-    sqlite3_vfs* real_ = nullptr;
-    sqlite3_vfs vfs_{};
-    const sqlite3_io_methods* original_ = nullptr;
-    sqlite3_io_methods methods_{};
+    PageReads reads_{"held-reads", &HeldReads::read};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool held_ = true;
     bool outwaited_ = false;
     std::thread guard_;
+};
+
+// While it lives, every read of a database file's pages on a thread other
+// than the one that made it takes a millisecond, as a slow disk's would,
+// once that thread has made `fast` of them; those are counted.
+class SlowReads {
+  public:
+    explicit SlowReads(int fast) : owner_(std::this_thread::get_id()), fast_(fast) { self_ = this; }
+    ~SlowReads() { self_ = nullptr; }
+    SlowReads(const SlowReads&) = delete;
+    SlowReads& operator=(const SlowReads&) = delete;
+
+    int reads() const { return reads_.load(); }
+
+  private:
+    static int read(sqlite3_file* file, void* data, int n, sqlite3_int64 at) {
+        if (std::this_thread::get_id() != self_->owner_ && ++self_->reads_ > self_->fast_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return PageReads::readPage(file, data, n, at);
+    }
+
+    static inline SlowReads* self_ = nullptr;
+    const std::thread::id owner_;
+    const int fast_;
+    std::atomic<int> reads_{0};
+    PageReads pages_{"slow-reads", &SlowReads::read};
 };
 
 // A key in the newest paragraph and an utterance heard, as the window and
@@ -529,12 +584,40 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
     const struct {
         const char* name;
         bool moved;  // another program changed the file first: the whole is read again
+        // Closed while the reading thread checks the file on a slow disk,
+        // rather than held after the check.
+        bool inTheCheck = false;
     } cases[] = {
         {"while the earlier part is read", false},
         {"while the whole is read again", true},
+        {"while the whole file is checked on a slow disk", false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.inTheCheck) {
+            // The check walks every page of the file: a close that waited
+            // for the walk would let it read them all.
+            TempDir root("opening-closed-checking");
+            const fs::path folder = copyOf(root.path(), "two");
+            const int pages = int(fs::file_size(folder / "transcript.sqlite") / 4096);
+            platform::VirtualClock clock;
+            platform::ManualMainExecutor main(clock);
+            int readsAtTheClose = 0;
+            std::optional<SlowReads> slow(std::in_place, 40);
+            {
+                TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
+                ASSERT_FALSE(two.readWhole());
+                const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+                while (slow->reads() <= 40 && std::chrono::steady_clock::now() < limit)
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                readsAtTheClose = slow->reads();
+                ASSERT_GT(readsAtTheClose, 40) << "the check never began";
+            }
+            EXPECT_LT(slow->reads() - readsAtTheClose, 5) << "of " << pages << " pages";
+            slow.reset();
+            main.runPending();
+            continue;
+        }
         TempDir root("opening-closed");
         const fs::path folder = copyOf(root.path(), "two");
         platform::VirtualClock clock;
