@@ -60,14 +60,7 @@ bool hasBreaks(const QString& text) { return text.size() > kPartFrom || hasLongS
 
 namespace {
 
-bool endsSentence(QChar c) {
-    switch (c.unicode()) {
-        case u'.': case u'!': case u'?': case 0x2026: case 0x3002: case 0xFF01: case 0xFF1F:
-            return true;
-        default:
-            return false;
-    }
-}
+bool endsSentence(QChar c) { return QStringView(u".!?\u2026\u3002\uFF01\uFF1F").contains(c); }
 
 }  // namespace
 

@@ -118,10 +118,12 @@ void CharExtents::prepare(QStringView text) {
 }
 
 void CharExtents::measureTogether(std::span<const char16_t> chars) {
-    // Each as "c c\u00A0": its own advance, and what a space and a
-    // no-break space take after it, set in the font Qt draws it in.
+    // Each followed by a space or a no-break space, in turn: its own
+    // advance, and what either takes after it in the font Qt draws it in.
+    // Each glyph shaped once: Qt loads a glyph's advance anew each time.
     QString s;
-    for (const char16_t c : chars) s.append(QChar(c)).append(u' ').append(QChar(c)).append(QChar(0xA0));
+    for (size_t i = 0; i < chars.size(); ++i)
+        s.append(QChar(chars[i])).append(i % 2 ? QChar(0xA0) : QChar(u' '));
     QTextLayout layout(s, font_);
     QTextOption option;
     option.setWrapMode(QTextOption::NoWrap);
@@ -133,14 +135,17 @@ void CharExtents::measureTogether(std::span<const char16_t> chars) {
         for (const char16_t c : chars) others_.emplace(c, measure(c));
         return;
     }
-    // The deepest of them sets the depth of each: no shallower than its own.
+    // The deepest of them sets the depth of each, and the widest space
+    // after any of them the space after each: no less than its own.
     const CharExtent deep = deeper(plain_, {0, line.ascent(), line.descent(), line.leading()});
     const auto x = [&](int at) { return line.cursorToX(at); };
+    double space = 0;
+    for (int at = 1; at < s.size(); at += 2) space = std::max(space, x(at + 1) - x(at));
     for (size_t i = 0; i < chars.size(); ++i) {
-        const int at = int(i) * 4;
+        const int at = int(i) * 2;
         CharExtent e = deep;
-        e.advance = std::max({x(at + 1) - x(at), x(at + 3) - x(at + 2), 0.0});
-        e.spaceAfter = std::max(x(at + 2) - x(at + 1), x(at + 4) - x(at + 3));
+        e.advance = std::max(x(at + 1) - x(at), 0.0);
+        e.spaceAfter = space;
         others_.emplace(chars[i], e);
     }
 }
