@@ -62,28 +62,55 @@ bool hasLongStretch(const QString& text) {
     return false;
 }
 
+bool hasBreaks(const QString& text) { return text.size() > kPartFrom || hasLongStretch(text); }
+
+namespace {
+
+bool endsSentence(QChar c) { return QStringView(u".!?\u2026\u3002\uFF01\uFF1F").contains(c); }
+
+}  // namespace
+
 AttributedText withBreaks(const QString& start, TextAttributes part, CutPart mark) {
     AttributedText out;
-    int from = 0, unbroken = 0;
+    const bool parted = start.size() > kPartFrom;
+    int from = 0, unbroken = 0, inPart = 0;
     const auto flush = [&](int to) {
         out.append(start.mid(from, to - from), part);
         from = to;
     };
+    // Puts `c`, a mark, after start[i]; a line break ends a part.
+    const auto markAfter = [&](int i, QChar c) {
+        flush(i + 1);
+        TextAttributes marked = part;
+        marked.cut = mark;
+        out.append(QString(c), marked);
+        unbroken = 0;
+        if (c != QLatin1Char('\n')) return;
+        inPart = 0;
+        if (part.paragraph) part.paragraph->spacingBefore = 0;
+    };
     for (int i = 0; i < start.size(); ++i) {
-        if (start[i].isSpace()) {
-            unbroken = 0;
-            if (start[i] == QLatin1Char('\n') && part.paragraph && part.paragraph->spacingBefore) {
+        ++inPart;
+        const QChar c = start[i];
+        // Where a part may end after this character, and whether it ends here.
+        const bool endsPart = parted && inPart >= kPart && i + 1 < start.size() &&
+                              !start[i + 1].isSpace() && !joinsPrevious(start, i + 1);
+        if (c == QLatin1Char('\n')) {
+            unbroken = 0, inPart = 0;
+            if (part.paragraph && part.paragraph->spacingBefore) {
                 flush(i + 1);
                 part.paragraph->spacingBefore = 0;
             }
+        } else if (c.isSpace()) {
+            unbroken = 0;
+            if (endsPart && (inPart >= kPart + kPartSlack || (i > 0 && endsSentence(start[i - 1]))))
+                markAfter(i, QLatin1Char('\n'));
+        } else if (endsPart && c.unicode() >= 0x3000 && endsSentence(c)) {
+            markAfter(i, QLatin1Char('\n'));  // a full stop of a script without spaces
         } else if (++unbroken >= kUnbrokenRun && i + 1 < start.size() &&
                    (!joinsPrevious(start, i + 1) ||
                     (unbroken >= kUnbrokenRun + kMarkRunSlack && !start[i + 1].isLowSurrogate()))) {
-            flush(i + 1);
-            TextAttributes wrap = part;
-            wrap.cut = mark;
-            out.append(QString(QChar(0x200B)), wrap);
-            unbroken = 0;
+            markAfter(i, endsPart ? QChar(QLatin1Char('\n')) : QChar(0x200B));
         }
     }
     flush(int(start.size()));

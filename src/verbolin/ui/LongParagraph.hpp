@@ -30,6 +30,18 @@ constexpr int kShown = 10'000;
 constexpr size_t kStepUnits = 400'000;
 // Units of the shown start between break opportunities at most.
 constexpr int kUnbrokenRun = 200;
+// Qt lays out a block of its document whole on every change in it, in time
+// that grows with its length: a key at the end of 150,000 units took a
+// fifth of a second of layout, several times over. A paragraph longer than
+// kPartFrom is therefore laid out in parts of about kPart units, each a
+// block of the document: a line break of the view's own (a break mark, never
+// the paragraph's text), put after a sentence's end where one comes soon,
+// else at a space or a break opportunity put in. Its line ends early there,
+// once every few thousand characters; a shorter paragraph never has one.
+constexpr int kPartFrom = 16'000;
+constexpr int kPart = 4'000;
+// How far past kPart a part may run to end at a sentence's end.
+constexpr int kPartSlack = 1'000;
 
 // The line that follows the shown start; %1 is the paragraph's length.
 constexpr const char* kNotice =
@@ -65,9 +77,12 @@ int cutAt(const QString& text);
 // the layout time that grows with the square of its length.
 AttributedText shown(const QString& text, TextAttributes first);
 // `text` as `part` (a paragraph's attributes) shows it: lines after a line
-// break in it with no space above, and a zero-width break opportunity,
-// marked `mark`, after every kUnbrokenRun units without one.
+// break in it with no space above, a zero-width break opportunity, marked
+// `mark`, after every kUnbrokenRun units without one, and, in one longer
+// than kPartFrom, a line break marked `mark` between its parts.
 AttributedText withBreaks(const QString& text, TextAttributes part, CutPart mark);
+// Whether `text` is shown with break marks: a long stretch, or parts.
+bool hasBreaks(const QString& text);
 // Whether `text` holds more than kUnbrokenRun units without a break opportunity.
 bool hasLongStretch(const QString& text);
 // The notice line, from its line break on, for the paragraph `text`.

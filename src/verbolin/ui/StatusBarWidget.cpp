@@ -190,16 +190,27 @@ int advanceUpTo(const QFontMetrics& metrics, const QString& text, int bound) {
 // The steps of `ops` that the first two lines of a label `width` wide can
 // hold. A line holds at most its width of words (a word wider than a line
 // is one line of its own), so none that starts past three lines' worth can
-// be there; the rest would cost a paragraph's layout on every key.
-std::span<const WordDiffText::Op> shownSteps(const std::vector<WordDiffText::Op>& ops,
-                                             const QFontMetrics& metrics, int width) {
+// be there; the rest would cost a paragraph's layout on every key. Nor can
+// more of one word than three lines' worth of pixels, each character one at
+// least: a paragraph of one long word (a paste without a space, a script
+// without them) is written only as far.
+std::vector<WordDiffText::Op> shownSteps(const std::vector<WordDiffText::Op>& ops,
+                                         const QFontMetrics& metrics, int width) {
     const int line = std::max(width, 1), space = metrics.horizontalAdvance(QChar(u' '));
     const qint64 limit = 3 * qint64(line + space);
     qint64 used = 0;
-    size_t n = 0;
-    for (; n < ops.size() && used <= limit; ++n)
-        used += std::clamp(metrics.horizontalAdvance(ops[n].word + u' '), 1, line);
-    return std::span(ops).first(n);
+    std::vector<WordDiffText::Op> out;
+    for (size_t n = 0; n < ops.size() && used <= limit; ++n) {
+        WordDiffText::Op op = ops[n];
+        if (op.word.size() > limit) {
+            qsizetype cut = qsizetype(limit);
+            if (op.word[cut].isLowSurrogate()) --cut;
+            op.word.truncate(cut);
+        }
+        used += std::clamp(metrics.horizontalAdvance(op.word + u' '), 1, line);
+        out.push_back(std::move(op));
+    }
+    return out;
 }
 
 }  // namespace

@@ -29,6 +29,46 @@ char32_t nextCodePoint(QStringView text, qsizetype& i) {
     return c.unicode();
 }
 
+// Whether `c` is set the same wherever it stands: a character of a script
+// whose letters take no shape from their neighbours, or a fullwidth form.
+bool setAlike(char32_t c) {
+    if (c < 0x2E80 || c > 0xFFFF || (c >= 0xD800 && c < 0xF900)) return false;
+    switch (QChar::category(c)) {
+        case QChar::Letter_Other:
+        case QChar::Letter_Uppercase:
+        case QChar::Letter_Lowercase:
+        case QChar::Letter_Modifier:
+        case QChar::Number_DecimalDigit:
+        case QChar::Number_Letter:
+        case QChar::Number_Other:
+        case QChar::Punctuation_Open:
+        case QChar::Punctuation_Close:
+        case QChar::Punctuation_Other:
+        case QChar::Punctuation_Dash:
+        case QChar::Punctuation_Connector:
+        case QChar::Symbol_Other:
+        case QChar::Symbol_Math:
+        case QChar::Symbol_Currency:
+            break;
+        default:
+            return false;
+    }
+    if (c >= 0xFF01 && c <= 0xFFEE) return true;  // full- and halfwidth forms
+    switch (QChar::script(c)) {
+        case QChar::Script_Han:
+        case QChar::Script_Hiragana:
+        case QChar::Script_Katakana:
+        case QChar::Script_Hangul:
+        case QChar::Script_Bopomofo:
+        case QChar::Script_Yi:
+            return true;
+        case QChar::Script_Common:
+            return c >= 0x3000 && c <= 0x33FF;  // CJK punctuation and symbols
+        default:
+            return false;
+    }
+}
+
 // `a` as deep as the deeper of both.
 CharExtent deeper(CharExtent a, const CharExtent& b) {
     a.ascent = std::max(a.ascent, b.ascent);
@@ -61,6 +101,53 @@ const CharExtent& CharExtents::of(char32_t c) {
     }
     if (const auto it = others_.find(c); it != others_.end()) return it->second;
     return others_.emplace(c, measure(c)).first->second;
+}
+
+void CharExtents::prepare(QStringView text) {
+    std::vector<char16_t> unknown;
+    for (const QChar c : text)
+        if (c.unicode() >= 0x2E80 && setAlike(c.unicode()) && !others_.contains(c.unicode()))
+            unknown.push_back(c.unicode());
+    std::sort(unknown.begin(), unknown.end());
+    unknown.erase(std::unique(unknown.begin(), unknown.end()), unknown.end());
+    // A few dozen a layout: finding a place in a line costs what the line
+    // holds before it.
+    constexpr size_t kTogether = 64;
+    for (size_t i = 0; i < unknown.size(); i += kTogether)
+        measureTogether(std::span(unknown).subspan(i, std::min(kTogether, unknown.size() - i)));
+}
+
+void CharExtents::measureTogether(std::span<const char16_t> chars) {
+    // Each followed by a space or a no-break space, in turn: its own
+    // advance, and what either takes after it in the font Qt draws it in.
+    // Each glyph shaped once: Qt loads a glyph's advance anew each time.
+    QString s;
+    for (size_t i = 0; i < chars.size(); ++i)
+        s.append(QChar(chars[i])).append(i % 2 ? QChar(0xA0) : QChar(u' '));
+    QTextLayout layout(s, font_);
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    if (!line.isValid()) {
+        for (const char16_t c : chars) others_.emplace(c, measure(c));
+        return;
+    }
+    // The deepest of them sets the depth of each, and the widest space
+    // after any of them the space after each: no less than its own.
+    const CharExtent deep = deeper(plain_, {0, line.ascent(), line.descent(), line.leading()});
+    const auto x = [&](int at) { return line.cursorToX(at); };
+    double space = 0;
+    for (int at = 1; at < s.size(); at += 2) space = std::max(space, x(at + 1) - x(at));
+    for (size_t i = 0; i < chars.size(); ++i) {
+        const int at = int(i) * 2;
+        CharExtent e = deep;
+        e.advance = std::max(x(at + 1) - x(at), 0.0);
+        e.spaceAfter = space;
+        others_.emplace(chars[i], e);
+    }
 }
 
 CharExtent CharExtents::measure(char32_t c) const {
@@ -117,6 +204,7 @@ TextDepth::TextDepth(double fontSize, double width, double spacing, double lineS
       extents_(CharExtents::body(fontSize)) {}
 
 double TextDepth::depth(QStringView text) const {
+    extents_.prepare(text);
     CharExtent deepest = extents_.plain();
     for (qsizetype i = 0; i < text.size();)
         deepest = deeper(deepest, extents_.of(nextCodePoint(text, i)));

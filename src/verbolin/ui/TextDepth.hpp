@@ -15,6 +15,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 
 #include "platform/system/Uuid.hpp"
@@ -39,12 +40,18 @@ class CharExtents {
     static CharExtents& body(double pixelSize);
 
     const CharExtent& of(char32_t c);
+    // Measures the characters of `text` not measured yet that take no shape
+    // from their neighbours (ideographs, kana, hangul, fullwidth forms),
+    // many in one layout: a page of Chinese holds thousands of them, and
+    // one at a time they took seconds.
+    void prepare(QStringView text);
     // The font's own line, which an empty block takes.
     const CharExtent& plain() const { return plain_; }
     const QFont& font() const { return font_; }
 
   private:
     CharExtent measure(char32_t c) const;
+    void measureTogether(std::span<const char16_t> chars);
 
     QFont font_;
     CharExtent plain_;

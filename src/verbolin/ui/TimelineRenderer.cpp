@@ -52,8 +52,9 @@ AttributedText render(std::span<const Block> blocks, const Block* previous, doub
 
 AttributedText body(const QString& text, TextAttributes first) {
     if (LongParagraph::tooLong(text)) return LongParagraph::shown(text, first);
-    // Shown whole, a long stretch without a space still needs somewhere to wrap.
-    if (LongParagraph::hasLongStretch(text))
+    // Shown whole, a long stretch without a space still needs somewhere to
+    // wrap, and a long paragraph is laid out in parts.
+    if (LongParagraph::hasBreaks(text))
         return LongParagraph::withBreaks(text, first, CutPart::wrapWhole);
     return lines(text, first);
 }

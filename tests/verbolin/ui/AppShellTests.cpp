@@ -1165,6 +1165,42 @@ struct EditingTest : ShellTest {
         caret(2, 0), paste(("c\u2028" + letters).c_str());
         expectStored({"XAlpha\u2028one.", "a\u2028b\n" + three[1], "c\u2028" + letters + three[2]});
     }
+    // A paragraph of 40,000 units is laid out in parts, each a block of the
+    // document: a key, Backspace and Delete beside where a part ends land
+    // in the paragraph's own text there, and a copy across it holds no
+    // line break.
+    void keysWhereAPartEnds() {
+        std::string words;
+        while (words.size() < 40'000) words += "Spoken words. ";
+        start({words, three[1], three[2]});
+        EXPECT_TRUE(onScreen() == (std::vector<std::string>{words, three[1], three[2]}));
+        // Where the first part ends (a block's end inside the paragraph) and
+        // the paragraph's own offset there.
+        const auto partEnd = [&] {
+            const QTextBlock first = edit()->document()->findBlock(at(0, 0));
+            return first.position() + first.length() - 1;
+        };
+        const auto offsetAt = [&](int position) {
+            return size_t(verbolin::textOffset(view()->text(), view()->ranges()[0], position));
+        };
+        ASSERT_LT(partEnd(), at(0, -1)) << "laid out as one block";
+        EXPECT_LE(partEnd() - at(0, 0), verbolin::LongParagraph::kPartFrom);
+        size_t offset = offsetAt(partEnd());
+        placeCursor(partEnd() + 1, partEnd() + 1), type("Q");
+        words.insert(offset, "Q");
+        storedAsIs({words, three[1], three[2]});
+        key(Qt::Key_Backspace, {}, 2);  // the Q, then the character before the part's end
+        words.erase(offset - 1, 2);
+        storedAsIs({words, three[1], three[2]});
+        offset = offsetAt(partEnd());
+        placeCursor(partEnd(), partEnd()), key(Qt::Key_Delete);
+        words.erase(offset, 1);
+        storedAsIs({words, three[1], three[2]});
+        placeCursor(partEnd() - 3, partEnd() + 4), key(Qt::Key_C, Qt::ControlModifier);
+        offset = offsetAt(partEnd());
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), words.substr(offset - 3, 6));
+        EXPECT_TRUE(onScreen() == (std::vector<std::string>{words, three[1], three[2]}));
+    }
     void pasteLettersShownWhole() {
         const std::string pasted = unbrokenLetters(150'000);
         std::string grown = "Knowledge" + pasted + " is power.";
@@ -1709,6 +1745,7 @@ TEST_F(EditingTest, HeldParagraphsTakeEveryKeyAndKeepTheUsersText) {
         {"200,000 letters pasted after an emoji and a key typed", [&] { pasteAfterAnEmoji(); }},
         {"150,000 letters without a space pasted", [&] { pasteLettersShownWhole(); }},
         {"a letter and 50,000 combining marks pasted", [&] { pasteMarksShownWhole(); }},
+        {"keys where a part of a long paragraph ends", [&] { keysWhereAPartEnds(); }},
         {"the font at its largest, at a quarter and at its smallest beside 30 long paragraphs",
          [&] { fontChangeBesideLongParagraphs(); }},
         {"an utterance landing beside an emptied paragraph keeps its segment when it is typed into",

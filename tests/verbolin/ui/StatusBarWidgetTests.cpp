@@ -102,7 +102,9 @@ TEST(StatusBarWidget, LongFailureIsOneLineShortenedInTheMiddleWithRetryVisible) 
 }
 
 // The word diff of a long paragraph is cut to what the bar's two lines can
-// show: at every width, those lines read as the whole diff's would.
+// show: at every width, those lines read as the whole diff's would. A
+// paragraph of one long word (a paste without a space) is written only as
+// far as they reach.
 TEST(StatusBarWidget, WordDiffOfALongParagraphShowsTheLinesOfTheWholeDiff) {
     EngineWorld world;
     TranscriptionEngine engine(world.services());
@@ -119,19 +121,34 @@ TEST(StatusBarWidget, WordDiffOfALongParagraphShowsTheLinesOfTheWholeDiff) {
         const QTextLine last = layout->lineAt(std::min(2, layout->lineCount()) - 1);
         return doc.begin().text().left(last.textStart() + last.textLength());
     };
-    verbolin::Segment s;
-    for (int i = 0; s.text.size() < 25000; ++i) s.text += "word" + std::to_string(i % 97) + " ";
-    s.original = "So " + s.text, s.edited = true;
-    bar.setSelection({verbolin::Block{s.id, {s}}}, false);
-    using verbolin::WordDiffText;
-    const QString whole = WordDiffText::html(
-        WordDiffText::diff(WordDiffText::words(QString::fromStdString(*s.original)),
-                           WordDiffText::words(QString::fromStdString(s.text))),
-        bar.palette());
-    for (const int width : {900, 300, 2000}) {  // growing after the diff was shown too
-        bar.resize(width, 60);
-        EXPECT_GT(firstLines(whole).size(), 20) << width;
-        EXPECT_EQ(firstLines(bar.trailing()->text()), firstLines(whole)) << width;
+    std::string words, letters;
+    for (int i = 0; words.size() < 25000; ++i) words += "word" + std::to_string(i % 97) + " ";
+    for (int i = 0; letters.size() < 60'000; ++i) letters += char('a' + i % 26);
+    const struct {
+        const char* name;
+        std::string before, after;
+    } rows[] = {
+        {"words", "So " + words, words},
+        {"one long word", letters, letters + "x"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        verbolin::Segment s;
+        s.text = row.after, s.original = row.before, s.edited = true;
+        bar.setSelection({verbolin::Block{s.id, {s}}}, false);
+        using verbolin::WordDiffText;
+        const QString whole = WordDiffText::html(
+            WordDiffText::diff(WordDiffText::words(QString::fromStdString(*s.original)),
+                               WordDiffText::words(QString::fromStdString(s.text))),
+            bar.palette());
+        for (const int width : {900, 300, 2000}) {  // growing after the diff was shown too
+            bar.resize(width, 60);
+            EXPECT_GT(firstLines(whole).size(), 20) << width;
+            EXPECT_EQ(firstLines(bar.trailing()->text()), firstLines(whole)) << width;
+            // Three lines' worth of the narrowest characters at most, each
+            // word, at the widest the bar was.
+            EXPECT_LT(bar.trailing()->text().size(), 2 * 3 * (2000 + 20) + 2000) << width;
+        }
     }
     engine.stopAndWait();
 }

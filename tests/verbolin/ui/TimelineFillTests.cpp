@@ -740,6 +740,23 @@ QString scrambled(unsigned seed) {
     return out;
 }
 
+// Assigned characters of the scripts written without spaces (ideographs,
+// kana, hangul, their punctuation, fullwidth forms), a space now and then.
+QString scrambledWide(unsigned seed) {
+    std::mt19937 random(seed);
+    const std::pair<char16_t, char16_t> ranges[] = {
+        {0x3000, 0x30FF}, {0x4E00, 0x9FFF}, {0xAC00, 0xD7A3}, {0xFF01, 0xFFEE}};
+    QString out;
+    while (out.size() < 1200) {
+        const auto& [from, to] = ranges[random() % 4];
+        const auto c = char16_t(std::uniform_int_distribution(int(from), int(to))(random));
+        if (QChar::category(c) == QChar::Other_NotAssigned) continue;
+        if (random() % 9 == 0) out += QLatin1Char(' ');
+        out += QChar(c);
+    }
+    return out;
+}
+
 }  // namespace
 
 // The depth a paragraph is counted to take is never less than what Qt's
@@ -764,6 +781,10 @@ TEST(TimelineFill, ParagraphsAreSetNoDeeperThanCounted) {
         {"three-em dashes", times(u"\u2E3B", 300)},
         {"digraphs", times(u"\u01F1", 300)},
         {"ideographs", times(u"\u4E2D\u6587\u5B57", 100)},
+        {"ideographs, kana and hangul of many kinds", scrambledWide(1), 1.3},
+        {"the same, other kinds", scrambledWide(2), 1.3},
+        {"ideographs each before a space", times(u"\u6587 \u5B57\u00A0", 150)},
+        {"fullwidth forms", times(u"\uFF37\uFF4D\uFF10\uFF01", 150), 1.3},
         {"spaced signs of another font", times(u"\u0BF5 ", 150)},
         {"marks after letters", times(u"a\u07A6b\u07A8 ", 100)},
         {"vowel signs alone", times(u"\u0CCB", 300)},
@@ -840,6 +861,11 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
     std::string ideographs;  // seventeen, then a comma
     for (int i = 0; i < 17; ++i) ideographs += QString(QChar(0x4E00 + i * 37)).toStdString();
     ideographs += "\uFF0C";
+    // As a page of Chinese has them: a thousand kinds, a comma after every seventeen.
+    std::string manyKinds;
+    for (int i = 0; i < 1060; ++i)
+        manyKinds +=
+            QString(QChar(i % 18 == 17 ? 0xFF0C : 0x4E00 + (i * 7919) % 0x5000)).toStdString();
     struct Row {
         const char* name;
         int paragraphs;
@@ -851,7 +877,20 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
         {"1,000 paragraphs of 1,000 fullwidth W", 1000, 1000, "\uFF37"},
         {"two paragraphs of 150,000 U+27FF", 2, 150'000, "\u27FF"},
         {"one of 199,980 per-ten-thousand signs", 1, 199'980, "\u2031"},
+        {"one of 199,999 three-em dashes", 1, 199'999, "\u2E3B"},
+        {"200 paragraphs of 1,060 ideographs of a thousand kinds", 200, 1, manyKinds},
+        {"2,000 paragraphs of 1,000 fullwidth W", 2000, 1000, "\uFF37"},
+        {"100 paragraphs of 1,000 fullwidth W", 100, 1000, "\uFF37"},
     };
+    // Qt lays a block of the document out whole on any change in it: none
+    // is much longer than a part of a long paragraph.
+    const auto longestBlock = [](const QTextDocument& doc) {
+        int longest = 0;
+        for (QTextBlock b = doc.begin(); b.isValid(); b = b.next())
+            longest = std::max(longest, b.length());
+        return longest;
+    };
+    constexpr int kLongestBlock = LongParagraph::kPartFrom;
     constexpr int kHeight = 560;  // the default window's, less the toolbar
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -865,6 +904,7 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
         double height = DocumentGeometry::layoutAll(doc);
         EXPECT_LT(height, TimelineTextView::kDepthCeiling);
         EXPECT_EQ(view.heldTo(), blocks->size());
+        EXPECT_LE(longestBlock(doc), kLongestBlock);
         ASSERT_FALSE(view.ranges().empty());
         // Shown in part where Qt would set it, whole, deeper than the view
         // may hold in the narrowest column: as deep as ten times a tenth of it.
@@ -880,6 +920,7 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
             QTextCursor c(&doc);
             c.setPosition(view.ranges().back().end());
             view.textEdit()->setTextCursor(c);
+            const std::string before = blocks->back().text();
             QTest::keyClicks(view.textEdit(), key);
             if (inPart) {
                 EXPECT_EQ(h.edits.size(), edits);
@@ -887,6 +928,8 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
             } else {
                 ASSERT_EQ(h.edits.size(), edits + 1);
                 EXPECT_EQ(h.edits.back().first.id, blocks->back().id);
+                // Exactly what was there and the key: no mark of the view's.
+                EXPECT_TRUE(h.edits.back().second == before + key);
                 // Stored, and given back as the window would: the caret is
                 // carried by the paragraph as the transcript holds it.
                 std::vector<Block> edited = *blocks;
@@ -903,6 +946,7 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
         EXPECT_LT(height, TimelineTextView::kDepthCeiling);
         EXPECT_EQ(view.heldTo(), blocks->size());
         EXPECT_EQ(view.scrollY(), view.textEdit()->verticalScrollBar()->maximum());
+        EXPECT_LE(longestBlock(doc), kLongestBlock);
         typeAtTheEnd("y");
         // Scrolled to the top, the page before comes in, however deep.
         if (const size_t from = view.heldFrom(); from > 0) {
