@@ -913,6 +913,47 @@ struct EditingTest : ShellTest {
         wheel(notches);
         type(text.c_str());
     }
+    // Ctrl+Z until it changes nothing more: the transcript as it started,
+    // beside the utterances that landed, all of it shown.
+    void undoAllToTheStart() {
+        undoAll();
+        auto expected = original;
+        expected.insert(expected.end(), landed.begin(), landed.end());
+        EXPECT_EQ(described(model->store().segments.peek()), described(expected));
+        // All of it held again from the top: from whichever end the view
+        // does not hold yet, which a larger bound alone does not bring in.
+        view()->windowParagraphs = 300;
+        const auto ctrl = Qt::ControlModifier;
+        if (timelineShown())
+            key(Qt::Key_Home, ctrl), key(Qt::Key_End, ctrl), key(Qt::Key_Home, ctrl);
+        EXPECT_EQ(onScreen(), paragraphTexts(expected));
+    }
+    // Each word of four letters or more as its paragraph's, nothing landed yet.
+    void markWordsOf(const std::vector<std::string>& texts) {
+        marked = {}, landed.clear();
+        for (size_t i = 0; i < texts.size(); ++i)
+            for (const auto& word : QString::fromStdString(texts[i]).split(' '))
+                if (word.size() >= 4) marked.add(word.toStdString(), original[i].id);
+    }
+    // Five short paragraphs, or the five, each but the last followed by one
+    // of words of its own a few screens deep.
+    static std::vector<std::string> randomRunTexts(bool deep) {
+        const std::vector<std::string> five = {
+            "Knowledge is power.", "They got in everything.", "That is all\u200B I ask.",
+            "Nobody saw the second train leave.", "We will meet again on Friday."};
+        if (!deep) return five;
+        std::vector<std::string> out;
+        for (size_t i = 0; i < five.size(); ++i) {
+            out.push_back(five[i]);
+            if (i + 1 == five.size()) break;
+            std::string text;
+            for (int more = 0; more < 25; ++more)
+                for (const char* word : {"amber", "brook", "cedar", "delta", "ember", "fjord"})
+                    text += std::string(text.empty() ? "" : " ") + word + char('q' + i);
+            out.push_back(text + ".");
+        }
+        return out;
+    }
     // The wheel turned from the caret, then Backspace or Delete: only the
     // caret's paragraph may change.
     void wheelThenDelete(int notches) {
@@ -1975,48 +2016,18 @@ TEST_F(EditingTest, UndoStepsKeepToOneViewAndAreSaidWhereverTheFocusIs) {
 // are held, each deeper than the screen, which the wheel and the pages let
 // go of under the caret and the selection.
 TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
-    const std::vector<std::string> five = {
-        "Knowledge is power.", "They got in everything.", "That is all\u200B I ask.",
-        "Nobody saw the second train leave.", "We will meet again on Friday."};
-    // The five, each followed but the last by one of words of its own, a few screens deep.
-    std::vector<std::string> nine;
-    for (size_t i = 0; i < five.size(); ++i) {
-        nine.push_back(five[i]);
-        if (i + 1 == five.size()) break;
-        std::string deep;
-        for (int more = 0; more < 25; ++more)
-            for (const char* word : {"amber", "brook", "cedar", "delta", "ember", "fjord"})
-                deep += std::string(deep.empty() ? "" : " ") + word + char('q' + i);
-        nine.push_back(deep + ".");
-    }
     const auto ctrl = Qt::ControlModifier;
     const int kLongLimit = verbolin::LongParagraph::kLimit;
-    const struct {
-        unsigned seed;
-        bool deep;  // over the nine
-        const char* found;
-    } runs[] = {
-        {7, false, ""},
-        {21, false, ""},
-        {1234, false, ""},
-        {1, false, "a key after the wheel landed at the end of another paragraph"},
-        {99, false,
-         "a letter typed after a search went nowhere: the paragraph emptied under "
-         "the caret had left with the search"},
-        {31337, false, "a scroll bar coming while a page came in let go of more by stale ranges"},
-        {7, true, ""},
-    };
-    for (const auto& run : runs) {
-        const unsigned seed = run.seed;
-        SCOPED_TRACE(std::to_string(seed) + (run.deep ? " over the nine" : "") + " " + run.found);
-        const auto& texts = run.deep ? nine : five;
+    // Seeds, over paragraphs deeper than the screen or not.
+    const std::pair<unsigned, bool> runs[] = {
+        {7, false}, {21, false}, {1234, false}, {1, false}, {99, false}, {31337, false}, {7, true}};
+    for (const auto& [seed, deep] : runs) {
+        SCOPED_TRACE(std::to_string(seed) + (deep ? " over deep paragraphs" : ""));
+        const auto texts = randomRunTexts(deep);
         start(texts);
         // Three held at most, so that scrolling to either end brings pages in and lets go.
         holdAtMost(3);
-        marked = {}, landed.clear();
-        for (size_t i = 0; i < texts.size(); ++i)
-            for (const auto& word : QString::fromStdString(texts[i]).split(' '))
-                if (word.size() >= 4) marked.add(word.toStdString(), original[i].id);
+        markWordsOf(texts);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
         const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
@@ -2102,7 +2113,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { toAnEnd(pick); },
             [&] { wheelThenDelete(pick(2) ? 40 : -40); },
         };
-        const size_t otherSteps = std::size(others) - (run.deep ? 0 : 3);
+        const size_t otherSteps = std::size(others) - (deep ? 0 : 3);
         for (; step < 150; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
             if (!timelineShown())  // the empty window
@@ -2119,16 +2130,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
                 ASSERT_NO_FATAL_FAILURE(checkInStep());
             }
         }
-        undoAll();
-        auto expected = original;
-        expected.insert(expected.end(), landed.begin(), landed.end());
-        EXPECT_EQ(described(model->store().segments.peek()), described(expected));
-        // All of it held again from the top: from whichever end the view
-        // does not hold yet, which a larger bound alone does not bring in.
-        view()->windowParagraphs = 300;
-        if (timelineShown())
-            key(Qt::Key_Home, ctrl), key(Qt::Key_End, ctrl), key(Qt::Key_Home, ctrl);
-        EXPECT_EQ(onScreen(), paragraphTexts(expected));
+        undoAllToTheStart();
     }
 }
 
