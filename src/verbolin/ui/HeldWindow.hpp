@@ -39,6 +39,11 @@ class HeldWindow {
         platform::Uuid id;
         size_t index = 0;
         int offset = 0;
+        // The paragraph in front of it where it was last held (none: the
+        // scope's first): where the caret goes once its own has left the
+        // transcript (an emptied paragraph let go with the view it was
+        // emptied in).
+        std::optional<platform::Uuid> behind;
     };
     // A selection with an end outside what is held: its ends in the
     // transcript, and where the document shows them (its edges).

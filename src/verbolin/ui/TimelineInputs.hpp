@@ -43,6 +43,9 @@ struct TimelineInputs {
     std::function<bool()> canUndo, canRedo;
     // A key or paste the text refused, with why, for the status bar.
     std::function<void(const std::string& why)> onRefused;
+    // Whether the transcript, not only this view, still holds paragraph
+    // `id`: one a search hides is kept by the caret, one gone is not.
+    std::function<bool(const Uuid& id)> inTranscript;
     std::function<void()> onScrolledToTop;
     std::function<void(std::pair<int, int>, const std::vector<Uuid>&)>
         onSelection;  // (location, length)

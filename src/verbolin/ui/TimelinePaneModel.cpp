@@ -92,6 +92,10 @@ TimelineInputs TimelinePaneModel::textViewInputs() {
     t.canUndo = in_.canUndo;
     t.canRedo = in_.canRedo;
     t.onRefused = in_.onRefused;
+    // A paragraph's id is its first segment's.
+    t.inTranscript = [store = in_.store](const platform::Uuid& id) {
+        return !store || !store->segmentsWithIds({id}).empty();
+    };
     t.onScrolledToTop = in_.onScrolledToTop;
     t.onSelection = [self = weakSelf()](std::pair<int, int> range,
                                         const std::vector<platform::Uuid>& ids) {

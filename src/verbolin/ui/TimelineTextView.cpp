@@ -232,6 +232,7 @@ void TimelineTextView::setInputs(TimelineInputs inputs) {
     const size_t wasCount = inputs_.paragraphs().size();
     inputs_ = std::move(inputs);
     apply();
+    fitAway();
     if (wholeFrom) keepWhole(*wholeFrom, wasCount);
     handleJump();
     handleCaret();
@@ -403,7 +404,11 @@ void TimelineTextView::applyMiddle(const TimelineBlocks& blocks, size_t common, 
     const int newAnchor = TimelineSplice::place(anchor, start, end, added, fresh);
     const int newPosition = TimelineSplice::place(position, start, end, added, fresh);
     const QTextCursor now = edit_->textCursor();
-    if (now.anchor() != newAnchor || now.position() != newPosition)
+    // The document moved its cursor with the text, but not the edges of a
+    // selection kept beside it.
+    const auto& wide = held_.away().wide;
+    if (now.anchor() != newAnchor || now.position() != newPosition ||
+        (wide && (wide->docAnchor != newAnchor || wide->docPosition != newPosition)))
         restoreSelection(newAnchor, newPosition);
 
     std::vector<ParagraphKey> keys;
@@ -681,6 +686,20 @@ void TimelineTextView::userScrolled() {
 }
 
 void TimelineTextView::frameChanged() {
+    // The editor resizes itself while text is written into it, as its
+    // scroll bar comes or goes: in the middle of a change of what is held
+    // (a page coming in, one let go, a new document), before the keys have
+    // taken it. Letting go of more from there cut the text by stale ranges.
+    if (writing_) {
+        if (!framePosted_) {
+            framePosted_ = true;
+            postSelf([](TimelineTextView& v) {
+                v.framePosted_ = false;
+                v.frameChanged();
+            });
+        }
+        return;
+    }
     const Road road(*this);
     // Narrower, what is held takes more lines.
     keepWithinBounds();

@@ -84,6 +84,9 @@ class TimelineTextView final : public QWidget {
     size_t heldTo() const { return held_.hi(); }
     // What does not agree in what is held (see HeldWindow); none when all is well.
     std::vector<std::string> heldProblems() const;
+    // The paragraphs of the selection's anchor and caret where the document
+    // does not show them (scrolled away, hidden); none where it does.
+    std::optional<std::pair<platform::Uuid, platform::Uuid>> awayParagraphs() const;
     // The most paragraphs held at once: a busy day's, so that years of
     // dictation cost the window what a day's does (a day's is held whole)
     // while a page brought in, a third of it, still fills screens. Their
@@ -291,6 +294,12 @@ class TimelineTextView final : public QWidget {
     // the document's selection put on it, before a key changes the text
     // there, as an editor scrolls to its caret; false when it cannot be.
     bool bringCaretIn();
+    // A caret carried by a paragraph the transcript no longer holds goes
+    // where that paragraph was; false (and said) where that is not shown.
+    bool caretWhereGoneWas(const Logical& gone);
+    void refuseHiddenCaret() const;  // says why a key went nowhere
+    // Ends kept by offset in paragraphs not held stay within their text.
+    void fitAway();
     // Whether the user's caret (selection) is held and the document shows it.
     bool caretHeld() const;
     // A way in from outside (inputs, keys, scrolling, a posted step): at
@@ -340,7 +349,8 @@ class TimelineTextView final : public QWidget {
         friend bool operator==(const Visible&, const Visible&) = default;
     } lastVisible_;
 
-    bool writing_ = false;  // our own writes into the document
+    bool writing_ = false;      // our own writes into the document
+    bool framePosted_ = false;  // a resize met while writing waits for the next turn
     // A new document is being swapped in: scrolls meanwhile are answered
     // once it has its real width (see renderAll).
     enum class Swap { none, quiet, scrolled } swap_ = Swap::none;

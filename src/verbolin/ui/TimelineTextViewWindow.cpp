@@ -472,7 +472,9 @@ std::optional<TimelineTextView::Logical> TimelineTextView::logicalOf(int positio
         if (it == held_.keys().end()) return std::nullopt;
         at = size_t(it - held_.keys().begin());
     }
-    return Logical{*id, held_.lo() + at, offset};
+    const std::optional<platform::Uuid> behind =
+        at > 0 ? std::optional(held_.keys()[at - 1].id) : held_.before();
+    return Logical{*id, held_.lo() + at, offset, behind};
 }
 
 TimelineTextView::Logical TimelineTextView::resolved(Logical point) const {
@@ -566,7 +568,7 @@ void TimelineTextView::reachStart(bool select) {
     if (held_.lo() > 0) holdWindow(0, endAfter(0));
     const std::optional<Logical> start = logicalOf(0);
     if (anchor && start) {
-        setWide(*anchor, Logical{start->id, 0, 0});
+        setWide(*anchor, Logical{start->id, 0, 0, std::nullopt});
     } else {
         held_.away().wide.reset(), held_.away().parked.reset();
         restoreSelection(0, 0);
@@ -608,10 +610,18 @@ void TimelineTextView::selectAllParagraphs() {
     if (all.empty()) return;
     const Block& last = all.back();
     const size_t lastIndex = all.size() - 1;
-    setWide(Logical{all[0].id, 0, 0},
-            Logical{last.id, lastIndex, int(QString::fromStdString(last.text()).size())});
+    setWide(Logical{all[0].id, 0, 0, std::nullopt},
+            Logical{last.id, lastIndex, int(QString::fromStdString(last.text()).size()),
+                    lastIndex > 0 ? std::optional(all[lastIndex - 1].id) : std::nullopt});
     // Held whole, the document's own selection is the same.
     if (!held_.away().wide) restoreSelection(0, text_.length());
+}
+
+std::optional<std::pair<platform::Uuid, platform::Uuid>> TimelineTextView::awayParagraphs() const {
+    if (caretHeld()) return std::nullopt;
+    const HeldWindow::Away& away = held_.away();
+    if (away.parked) return std::pair(away.parked->id, away.parked->id);
+    return std::pair(away.wide->anchor.id, away.wide->position.id);
 }
 
 bool TimelineTextView::caretHeld() const {
@@ -631,13 +641,13 @@ bool TimelineTextView::bringCaretIn() {
     const auto inScope = [&](const Logical& l) {
         return l.index < all.size() && all[l.index].id == l.id;
     };
+    if (!away.wide && !inScope(position) && inputs_.inTranscript &&
+        !inputs_.inTranscript(position.id))
+        return caretWhereGoneWas(position);
     if (!inScope(anchor) || !inScope(position)) {
         // A search or another view hides the paragraph: the key has no
         // place the user chose, and goes nowhere else.
-        if (inputs_.onRefused)
-            inputs_.onRefused(
-                "The paragraph the caret is in is not shown here: click where the text should "
-                "go.");
+        refuseHiddenCaret();
         return false;
     }
     // A selection across paragraphs is never typed over: the key is
@@ -647,6 +657,55 @@ bool TimelineTextView::bringCaretIn() {
         holdWindow(startBefore(count), count);
     else
         holdAround(position.index);
+    edit_->ensureCursorVisible();
+    reportVisible();
+    return true;
+}
+
+void TimelineTextView::fitAway() {
+    // An undo (or new speech, or a change made elsewhere) may shorten a
+    // paragraph that is not held under an end kept in it by offset.
+    const TimelineBlocks all = inputs_.paragraphs();
+    const auto fit = [&](Logical& l) {
+        const Logical at = resolved(l);
+        if (at.index < all.size() && all[at.index].id == l.id)
+            l.offset = std::min(l.offset, int(QString::fromStdString(all[at.index].text()).size()));
+    };
+    HeldWindow::Away& away = held_.away();
+    if (away.parked) fit(*away.parked);
+    if (away.wide) fit(away.wide->anchor), fit(away.wide->position);
+}
+
+void TimelineTextView::refuseHiddenCaret() const {
+    if (inputs_.onRefused)
+        inputs_.onRefused(
+            "The paragraph the caret is in is not shown here: click where the text should go.");
+}
+
+bool TimelineTextView::caretWhereGoneWas(const Logical& gone) {
+    // Its paragraph left the transcript with the caret still in it (an
+    // emptied one, let go with the view it was emptied in): the caret goes
+    // where it was, to the end of the paragraph in front of it, as an
+    // editor's caret does when the text around it is taken away. Carried
+    // on by an id nothing has any more, every key would be refused, or go
+    // where the caret only seemed to be.
+    const TimelineBlocks all = inputs_.paragraphs();
+    std::optional<size_t> at;
+    if (gone.behind)
+        at = indexOf(*gone.behind, std::min(gone.index, scopedCount()));
+    else if (!all.empty())
+        at = 0;
+    held_.away().parked.reset();
+    if (!at) {
+        refuseHiddenCaret();
+        return false;
+    }
+    holdAround(*at);
+    const std::optional<ParagraphRange> r = rangeOf(all[*at].id);
+    if (!r) return false;
+    QTextCursor c = edit_->textCursor();
+    c.setPosition(gone.behind ? r->end() : r->location);
+    edit_->setTextCursor(c);
     edit_->ensureCursorVisible();
     reportVisible();
     return true;

@@ -785,6 +785,9 @@ struct EditingTest : ShellTest {
     void checkInStep() {
         auto& store = model->store();
         if (timelineShown()) {
+            // What the window holds agrees with itself, whichever road came last.
+            const auto problems = view()->heldProblems();
+            ASSERT_TRUE(problems.empty()) << "what the timeline holds: " << problems.front();
             // The segments each shown paragraph stands for, as the transcript holds them.
             const auto given = view()->inputs().paragraphs();
             for (const auto& r : view()->ranges()) {
@@ -813,10 +816,15 @@ struct EditingTest : ShellTest {
         const QTextCursor c = edit()->textCursor();
         const int caretAt = c.selectionStart();
         const auto& ranges = view()->ranges();
-        const bool inOne = std::any_of(ranges.begin(), ranges.end(), [&](const auto& r) {
+        bool inOne = std::any_of(ranges.begin(), ranges.end(), [&](const auto& r) {
             return r.location <= caretAt && c.selectionEnd() <= r.end() &&
                    !verbolin::LongParagraph::isCut(view()->text(), r);  // which refuses keys
         });
+        if (const auto away = awayCaret()) {
+            // Not where the document shows it: in its own paragraph, brought in.
+            inOne = away->lands;
+            if (!into && away->inScope) into = away->id;
+        }
         for (const auto& r : view()->ranges())
             if (!into && r.location <= caretAt && caretAt <= r.end()) into = r.id;
         const std::string mark = text.substr(text.find_first_not_of(' '));
@@ -829,13 +837,36 @@ struct EditingTest : ShellTest {
                                           }))
             << mark << " typed and not stored";
     }
+    // The caret or selection where the document does not show it: its
+    // paragraph, whether the view's paragraphs have it (a search may hide
+    // it) and whether a key must land there (it is brought in first).
+    struct AwayCaret {
+        QString id;
+        bool inScope = false, lands = false;
+    };
+    std::optional<AwayCaret> awayCaret() {
+        const auto away = view()->awayParagraphs();
+        if (!away) return std::nullopt;
+        AwayCaret out{QString::fromStdString(away->second.string())};
+        const auto all = view()->inputs().paragraphs();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].id == away->second) {
+                out.inScope = true;
+                // Not the live one, whose keys go to the paragraph before it.
+                out.lands =
+                    away->first == away->second && &all[i] != all.live() &&
+                    !verbolin::LongParagraph::tooLong(QString::fromStdString(all[i].text()));
+            }
+        return out;
+    }
     // Backspace or Delete with a caret that has text of its paragraph on
     // that side must change the text.
     void keyThatDeletes(Qt::Key k) {
         const QTextCursor c = edit()->textCursor();
         bool deletes = false;
         for (const auto& r : view()->ranges())
-            if (!c.hasSelection() && r.location <= c.position() && c.position() <= r.end()) {
+            if (!c.hasSelection() && !view()->awayParagraphs() && r.location <= c.position() &&
+                c.position() <= r.end()) {
                 const int from = k == Qt::Key_Backspace ? r.location : c.position();
                 const int to = k == Qt::Key_Backspace ? c.position() : r.end();
                 deletes =
@@ -875,10 +906,93 @@ struct EditingTest : ShellTest {
             if (!c.hasSelection() && r.location <= c.position() && c.position() <= r.end() &&
                 !verbolin::LongParagraph::isCut(view()->text(), r))
                 into = r.id;
+        if (const auto away = awayCaret())
+            into = away->lands ? std::optional(away->id) : std::nullopt;
         if (!into) return;
         marked.add(text, *platform::Uuid::parse(into->toStdString()));
         wheel(notches);
         type(text.c_str());
+    }
+    // Ctrl+Z until it changes nothing more: the transcript as it started,
+    // beside the utterances that landed, all of it shown.
+    void undoAllToTheStart() {
+        undoAll();
+        auto expected = original;
+        expected.insert(expected.end(), landed.begin(), landed.end());
+        EXPECT_EQ(described(model->store().segments.peek()), described(expected));
+        // All of it held again from the top: from whichever end the view
+        // does not hold yet, which a larger bound alone does not bring in.
+        view()->windowParagraphs = 300;
+        const auto ctrl = Qt::ControlModifier;
+        if (timelineShown())
+            key(Qt::Key_Home, ctrl), key(Qt::Key_End, ctrl), key(Qt::Key_Home, ctrl);
+        EXPECT_EQ(onScreen(), paragraphTexts(expected));
+    }
+    // Each word of four letters or more as its paragraph's, nothing landed yet.
+    void markWordsOf(const std::vector<std::string>& texts) {
+        marked = {}, landed.clear();
+        for (size_t i = 0; i < texts.size(); ++i)
+            for (const auto& word : QString::fromStdString(texts[i]).split(' '))
+                if (word.size() >= 4) marked.add(word.toStdString(), original[i].id);
+    }
+    // Five short paragraphs, or the five, each but the last followed by one
+    // of words of its own a few screens deep.
+    static std::vector<std::string> randomRunTexts(bool deep) {
+        const std::vector<std::string> five = {
+            "Knowledge is power.", "They got in everything.", "That is all\u200B I ask.",
+            "Nobody saw the second train leave.", "We will meet again on Friday."};
+        if (!deep) return five;
+        std::vector<std::string> out;
+        for (size_t i = 0; i < five.size(); ++i) {
+            out.push_back(five[i]);
+            if (i + 1 == five.size()) break;
+            std::string text;
+            for (int more = 0; more < 25; ++more)
+                for (const char* word : {"amber", "brook", "cedar", "delta", "ember", "fjord"})
+                    text += std::string(text.empty() ? "" : " ") + word + char('q' + i);
+            out.push_back(text + ".");
+        }
+        return out;
+    }
+    // The wheel turned from the caret, then Backspace or Delete: only the
+    // caret's paragraph may change.
+    void wheelThenDelete(int notches) {
+        const QTextCursor c = edit()->textCursor();
+        std::optional<QString> into;
+        for (const auto& r : view()->ranges())
+            if (!c.hasSelection() && r.location <= c.position() && c.position() <= r.end())
+                into = r.id;
+        if (const auto away = awayCaret())
+            into = away->inScope ? std::optional(away->id) : std::nullopt;
+        if (!into) return;
+        const auto before = *model->store().allBlocks();
+        wheel(notches);
+        key(notches > 0 ? Qt::Key_Backspace : Qt::Key_Delete);
+        const auto caretAt = platform::Uuid::parse(into->toStdString());
+        for (const auto& b : *model->store().allBlocks()) {
+            const auto was = std::find_if(before.begin(), before.end(),
+                                          [&](const auto& p) { return p.id == b.id; });
+            EXPECT_TRUE(b.id == caretAt || was == before.end() || was->text() == b.text())
+                << "a key after the wheel changed another paragraph: " << brief(b.text());
+        }
+    }
+    // The last step undone and put again: the transcript is as it was.
+    void undoThenRedo() {
+        const auto before = texts(model->store());
+        undo();
+        ASSERT_NO_FATAL_FAILURE(checkInStep());
+        key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_TRUE(texts(model->store()) == before)
+            << "an undo then a redo changed the transcript";
+    }
+    // Ctrl+Home or Ctrl+End, with Shift or not; typing there when it left a caret.
+    void toAnEnd(const std::function<int(int)>& pick) {
+        const bool selecting = pick(2);
+        key(pick(2) ? Qt::Key_Home : Qt::Key_End,
+            Qt::ControlModifier | (selecting ? Qt::ShiftModifier : Qt::NoModifier));
+        ASSERT_NO_FATAL_FAILURE(checkInStep());
+        if (!selecting && view()->plainSelectedText().isEmpty())
+            typeMarked(" zq" + std::to_string(pick(1000)) + "h");
     }
     // Another sidebar entry and back, with an undo there or not.
     void elsewhereAndBack(bool undoThere) {
@@ -1802,6 +1916,20 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
          "search is cleared the window holds a page and the key lands at the caret",
          [&] { caretHiddenByASearch(); }},
+        {"letters without a space pasted at the start, then to the top and Ctrl+Home, while "
+         "the scroll bar comes and goes: what is held stays in step",
+         [&] {
+             const std::vector<std::string> five = {three[0], three[1], three[2],
+                                                    "Nobody saw the train.", "We will meet."};
+             start(five);
+             view()->windowParagraphs = 3;  // bites at the next change
+             paste(unbrokenLetters(1938).c_str());
+             auto* bar = edit()->verticalScrollBar();
+             for (int i = 0; i < 3; ++i) bar->setValue(0), settle();
+             key(Qt::Key_Home, Qt::ControlModifier);
+             EXPECT_EQ(edit()->document()->characterCount() - 1, view()->text().length());
+             EXPECT_EQ(view()->ranges().size(), view()->renderedKeys().size());
+         }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -1961,22 +2089,23 @@ TEST_F(EditingTest, UndoStepsKeepToOneViewAndAreSaidWhereverTheFocusIs) {
 // searches, other sidebar entries and utterances landing: after every step
 // the window shows what the transcript holds, and no paragraph holds text of
 // another; undoing all of it gives back the transcript as it started,
-// segment for segment, beside the utterances that landed meanwhile.
+// segment for segment, beside the utterances that landed meanwhile. Over
+// short paragraphs that fit on the screen, and over more paragraphs than
+// are held, each deeper than the screen, which the wheel and the pages let
+// go of under the caret and the selection.
 TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
-    const std::vector<std::string> five = {
-        "Knowledge is power.", "They got in everything.", "That is all\u200B I ask.",
-        "Nobody saw the second train leave.", "We will meet again on Friday."};
     const auto ctrl = Qt::ControlModifier;
     const int kLongLimit = verbolin::LongParagraph::kLimit;
-    for (const unsigned seed : {7u, 21u, 1234u}) {
-        SCOPED_TRACE(seed);
-        start(five);
+    // Seeds, over paragraphs deeper than the screen or not.
+    const std::pair<unsigned, bool> runs[] = {
+        {7, false}, {21, false}, {1234, false}, {1, false}, {99, false}, {31337, false}, {7, true}};
+    for (const auto& [seed, deep] : runs) {
+        SCOPED_TRACE(std::to_string(seed) + (deep ? " over deep paragraphs" : ""));
+        const auto texts = randomRunTexts(deep);
+        start(texts);
         // Three held at most, so that scrolling to either end brings pages in and lets go.
-        view()->windowParagraphs = 3;
-        marked = {}, landed.clear();
-        for (size_t i = 0; i < five.size(); ++i)
-            for (const auto& word : QString::fromStdString(five[i]).split(' '))
-                if (word.size() >= 4) marked.add(word.toStdString(), original[i].id);
+        holdAtMost(3);
+        markWordsOf(texts);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
         const auto selectBack = [&] { key(Qt::Key_Left, Qt::ShiftModifier, pick(6) + 1); };
@@ -1992,9 +2121,11 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { typeMarked(typed()); },
             [&] { keyThatDeletes(Qt::Key_Backspace); },
             [&] { keyThatDeletes(Qt::Key_Delete); },
-            // With a caret only: with a selection the key deletes paragraphs.
+            // With a caret only: with a selection the key deletes paragraphs,
+            // one kept out of what is held too.
             [&] {
-                if (!edit()->textCursor().hasSelection()) key(Qt::Key_Backspace, ctrl);
+                if (!edit()->textCursor().hasSelection() && view()->plainSelectedText().isEmpty())
+                    key(Qt::Key_Backspace, ctrl);
             },
             [&] { selectBack(), type("Q"); },
             [&] { selectBack(), key(Qt::Key_X, ctrl); },
@@ -2055,12 +2186,17 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { landMarked(mark('u')); },
             [&] { wheelThenKey(pick(2) ? 40 : -40, mark('w')); },
             [&] { copyASelection(pick); },
+            // Steps the runs over the nine take too.
+            [&] { undoThenRedo(); },
+            [&] { toAnEnd(pick); },
+            [&] { wheelThenDelete(pick(2) ? 40 : -40); },
         };
+        const size_t otherSteps = std::size(others) - (deep ? 0 : 3);
         for (; step < 150; ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
             if (!timelineShown())  // the empty window
                 pick(2) ? undoWhereFocusIs() : landMarked(mark('u'));
-            else if (const int n = pick(int(std::size(edits) + std::size(others)));
+            else if (const int n = pick(int(std::size(edits) + otherSteps));
                      n < int(std::size(edits)))
                 edits[n]();
             else
@@ -2072,13 +2208,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
                 ASSERT_NO_FATAL_FAILURE(checkInStep());
             }
         }
-        undoAll();
-        auto expected = original;
-        expected.insert(expected.end(), landed.begin(), landed.end());
-        EXPECT_EQ(described(model->store().segments.peek()), described(expected));
-        view()->windowParagraphs = 300;  // all of it held again from the top
-        if (timelineShown()) key(Qt::Key_Home, ctrl);
-        EXPECT_EQ(onScreen(), paragraphTexts(expected));
+        undoAllToTheStart();
     }
 }
 

@@ -483,12 +483,12 @@ TEST(HeldWindow, ProblemsNameWhatDoesNotAgree) {
          [](HeldWindow& w, auto&) { w.stale().reset(30, 60); }, "waiting"},
         {"a kept caret past its paragraph's text",
          [&](HeldWindow& w, auto&) {
-             w.away().parked = HeldWindow::Point{(*all)[1].id, 1, 500};
+             w.away().parked = HeldWindow::Point{(*all)[1].id, 1, 500, std::nullopt};
          },
          "caret lies past"},
         {"a kept caret in a paragraph a search hides",
          [&](HeldWindow& w, auto&) {
-             w.away().parked = HeldWindow::Point{platform::Uuid::random(), 3, 500};
+             w.away().parked = HeldWindow::Point{platform::Uuid::random(), 3, 500, std::nullopt};
          },
          nullptr},
         {"the live paragraph's key missing", [](auto&, auto&) {}, "keys 4 for 5", true},
