@@ -686,20 +686,6 @@ void TimelineTextView::userScrolled() {
 }
 
 void TimelineTextView::frameChanged() {
-    // The editor resizes itself while text is written into it, as its
-    // scroll bar comes or goes: in the middle of a change of what is held
-    // (a page coming in, one let go, a new document), before the keys have
-    // taken it. Letting go of more from there cut the text by stale ranges.
-    if (writing_) {
-        if (!framePosted_) {
-            framePosted_ = true;
-            postSelf([](TimelineTextView& v) {
-                v.framePosted_ = false;
-                v.frameChanged();
-            });
-        }
-        return;
-    }
     const Road road(*this);
     // Narrower, what is held takes more lines.
     keepWithinBounds();

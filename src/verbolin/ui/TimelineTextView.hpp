@@ -349,8 +349,7 @@ class TimelineTextView final : public QWidget {
         friend bool operator==(const Visible&, const Visible&) = default;
     } lastVisible_;
 
-    bool writing_ = false;      // our own writes into the document
-    bool framePosted_ = false;  // a resize met while writing waits for the next turn
+    bool writing_ = false;  // our own writes into the document
     // A new document is being swapped in: scrolls meanwhile are answered
     // once it has its real width (see renderAll).
     enum class Swap { none, quiet, scrolled } swap_ = Swap::none;

@@ -1916,20 +1916,6 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
          "search is cleared the window holds a page and the key lands at the caret",
          [&] { caretHiddenByASearch(); }},
-        {"letters without a space pasted at the start, then to the top and Ctrl+Home, while "
-         "the scroll bar comes and goes: what is held stays in step",
-         [&] {
-             const std::vector<std::string> five = {three[0], three[1], three[2],
-                                                    "Nobody saw the train.", "We will meet."};
-             start(five);
-             view()->windowParagraphs = 3;  // bites at the next change
-             paste(unbrokenLetters(1938).c_str());
-             auto* bar = edit()->verticalScrollBar();
-             for (int i = 0; i < 3; ++i) bar->setValue(0), settle();
-             key(Qt::Key_Home, Qt::ControlModifier);
-             EXPECT_EQ(edit()->document()->characterCount() - 1, view()->text().length());
-             EXPECT_EQ(view()->ranges().size(), view()->renderedKeys().size());
-         }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
