@@ -71,6 +71,11 @@ class TranscriptDB {
     // What lastError() says of a write refused before the check.
     static constexpr const char* kNotYetChecked =
         "nothing is written before SQLite's check of the whole file has passed";
+    // Says what SQLite's quick check of `url` found, line by line, and that
+    // the file is left as it is, then throws kDamaged: what an open that
+    // checks the file does when it fails, for a check run elsewhere.
+    [[noreturn]] static void refuseDamaged(const std::filesystem::path& url,
+                                           const std::vector<std::string>& found);
     // A read of an unchecked file met an id that needs its row rewritten.
     bool wantedRepair() const { return wantedRepair_; }
     // The code of a file that fails SQLite's check or is not a transcript.
@@ -126,6 +131,10 @@ class TranscriptDB {
         bool whole = false;  // every row read, none needing its id repaired
         std::vector<Segment> segments;
         std::vector<SessionMarker> sessions;  // read by a read of the whole only
+        // The check ran to its end and found the file damaged: what it said,
+        // line by line (nothing where SQLite only refused to go on). None
+        // where it passed, or could not run, or was cut short.
+        std::optional<std::vector<std::string>> damage;
     };
     static EarlierPart readOnItsOwn(const std::filesystem::path& file, std::optional<double> before,
                                     ReadStop& stop, const std::function<void()>& ready = {});

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <string_view>
 #include <utility>
 
 #include "platform/system/AppError.hpp"
@@ -439,17 +438,25 @@ Reader openReader(const std::filesystem::path& file, const std::atomic<bool>& st
     return db;
 }
 
-bool passesQuickCheckQuietly(sqlite3* handle) {
+// Judged as passesQuickCheck() judges it, saying nothing: a check that
+// found damage leaves what it said in `damage`, for the open that follows
+// to say (and to spare the walk over every page again); one that could
+// not run, or that a stop or the disk cut short, leaves no verdict.
+bool passesQuickCheckQuietly(sqlite3* handle, std::optional<std::vector<std::string>>& damage) {
     OneOffStatement check;
     if (sqlite3_prepare_v2(handle, "PRAGMA quick_check", -1, &check.stmt, nullptr) != SQLITE_OK)
         return false;
     int step;
-    bool ok = true;
+    std::vector<std::string> found;
     while ((step = sqlite3_step(check.stmt)) == SQLITE_ROW) {
-        const unsigned char* line = sqlite3_column_text(check.stmt, 0);
-        ok = ok && line && std::string_view(reinterpret_cast<const char*>(line)) == "ok";
+        std::string line = columnText(check.stmt, 0);
+        if (line != "ok") found.push_back(std::move(line));
     }
-    return ok && step == SQLITE_DONE;
+    if (step == SQLITE_DONE && found.empty()) return true;
+    const int code = step & 0xff;
+    if (step == SQLITE_DONE || code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
+        damage = std::move(found);
+    return false;
 }
 
 // The segments that start before `before` (and any of no start), or every
@@ -495,7 +502,7 @@ TranscriptDB::EarlierPart TranscriptDB::readOnItsOwn(const std::filesystem::path
         // One read transaction: the segments and the sessions of one state.
         if (sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return out;
     } else {
-        out.sound = passesQuickCheckQuietly(db.get());
+        out.sound = passesQuickCheckQuietly(db.get(), out.damage);
         if (!out.sound || stop.requested()) return out;
     }
     if (ready) ready();
@@ -533,11 +540,15 @@ TranscriptDB::Snapshot::~Snapshot() {
     if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
 }
 
+void TranscriptDB::refuseDamaged(const std::filesystem::path& url,
+                                 const std::vector<std::string>& found) {
+    for (const std::string& line : found) logStorageError(url.string() + ": " + line);
+    logStorageError(url.string() + " is damaged; it is left as it is");
+    throw platform::AppError(kDomain, kDamaged, url.string() + " is damaged");
+}
+
 int TranscriptDB::checkedVersion() {
-    if (!passesQuickCheck()) {
-        logStorageError(url_.string() + " is damaged; it is left as it is");
-        throw platform::AppError(kDomain, kDamaged, url_.string() + " is damaged");
-    }
+    if (!passesQuickCheck()) refuseDamaged(url_, {});  // its lines said as they came
     const int version = userVersion(db_);
     checkLayout(version);
     return version;

@@ -241,10 +241,10 @@ std::filesystem::path TranscriptStore::legacyDirectory() {
     return platform::applicationSupportDirectory() / "Echovane";
 }
 
-void TranscriptStore::openDatabase() {
+void TranscriptStore::openDatabase(const std::function<std::unique_ptr<TranscriptDB>()>& open) {
     const auto file = directory_ / "transcript.sqlite";
     try {
-        db_ = std::make_unique<TranscriptDB>(file);
+        db_ = open ? open() : std::make_unique<TranscriptDB>(file);
         segments.set(db_->allSegments());
         readAgain_ = !db_->lastReadWhole();
         sessions.set(db_->allSessions());

@@ -402,8 +402,10 @@ class TranscriptStore {
     // each to "<name>.imported".
     void importLegacyFiles();
     // Opens the database, or reads it when it cannot be written, and loads
-    // what it holds; says why when it cannot be written.
-    void openDatabase();
+    // what it holds; says why when it cannot be written. `open`, where
+    // given, opens it for writing instead of a start's own open, and throws
+    // as that does.
+    void openDatabase(const std::function<std::unique_ptr<TranscriptDB>()>& open = {});
     // Reads the newest part of a long transcript and sets off the read of
     // the rest, where `opening` asks for it and the file allows it: one of
     // this layout, with no recovery files or files of earlier versions to
@@ -416,8 +418,6 @@ class TranscriptStore {
     // Joins the earlier part first when a change reaches back to `earliest`,
     // before the newest part: memory does not hold what it changes.
     void joinReachingBack(platform::Date earliest);
-    // The join of a read that failed, or of a file that failed its check.
-    void openAfterFailedRead();
     // Writes of `segments` so far.
     std::uint64_t segmentWrites() const { return generation_ - sessionWrites_; }
     struct EarlierRead {
@@ -456,11 +456,20 @@ class TranscriptStore {
         // than the newest part did.
         static Part madeFrom(std::vector<Segment> read, const std::vector<Block>& newestParagraphs,
                              const Index& newestIndex);
-        std::future<std::optional<Part>> part;
+        // What the read's thread hands the join: the Part, where it could
+        // make one; otherwise what its check of the whole file found, which
+        // spares the open that follows the same walk over every page.
+        struct Outcome {
+            std::optional<Part> part = {};
+            // The file passed the check; or failed it, and what SQLite said.
+            bool passed = false;
+            std::optional<std::vector<std::string>> damage = {};
+        };
+        std::future<Outcome> outcome;
         ~EarlierRead() {
             stop.request();
-            if (!part.valid()) return;
-            while (part.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+            if (!outcome.valid()) return;
+            while (outcome.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
                 stop.request();
         }
     };
@@ -480,6 +489,11 @@ class TranscriptStore {
     // it during the first read: the file as it is now, with what the user
     // changed meanwhile laid over it.
     void joinReadAgain(EarlierRead::Part whole);
+    // The join of a read that failed, or of a file that failed its check:
+    // opened as a start would, but on the verdict of the read's own check
+    // of the whole file where `checked` has one (it passed, or the damage
+    // it found), rather than after a second walk over every page.
+    void openAfterFailedRead(EarlierRead::Outcome checked);
     // Lets a join posted from the read's thread find the store still there.
     std::shared_ptr<TranscriptStore*> alive_ = std::make_shared<TranscriptStore*>(this);
     // Shows `file` as it stands, when it holds a transcript: not when there

@@ -129,16 +129,19 @@ void TranscriptStore::startReading(EarlierRead& read,
                                    std::function<TranscriptDB::EarlierPart()> how,
                                    std::shared_ptr<const std::vector<Block>> newest,
                                    EarlierRead::Index newestIndex) {
-    read.part = std::async(
+    read.outcome = std::async(
         std::launch::async,
         [how = std::move(how), main = read.main, rereads = read.rereads, newest = std::move(newest),
          newestIndex = std::move(newestIndex), alive = std::weak_ptr(alive_)] {
-            std::optional<EarlierRead::Part> earlier;
+            EarlierRead::Outcome earlier;
             {
                 TranscriptDB::EarlierPart read = how();
+                earlier.passed = read.sound;
+                earlier.damage = std::move(read.damage);
                 if (read.sound && read.whole) {
-                    earlier = EarlierRead::madeFrom(std::move(read.segments), *newest, newestIndex);
-                    if (rereads > 0) earlier->sessions = std::move(read.sessions);
+                    earlier.part =
+                        EarlierRead::madeFrom(std::move(read.segments), *newest, newestIndex);
+                    if (rereads > 0) earlier.part->sessions = std::move(read.sessions);
                 }
             }
             // What the read and its connection let go of stays in this
@@ -169,50 +172,48 @@ void TranscriptStore::joinRead() {
     // Taken first: an observer of the join that changes the store finds
     // it whole.
     std::unique_ptr<EarlierRead> read = std::move(earlier_);
-    std::optional<EarlierRead::Part> earlier = read->part.get();
-    if (earlier) {
-        // Another program committed since memory was read: the two reads
-        // may show two states of the file (a segment moved across their
-        // boundary twice or not at all), and memory one that is gone, which
-        // a change would write back over the other program's. The file is
-        // read whole again, on a thread, as one state; a file that keeps
-        // moving is opened again as a start would.
-        const std::optional<std::int64_t> now = db_->dataVersion();
-        if (!now || !read->version || *now != *read->version) {
-            constexpr int kMostRereads = 3;
-            if (read->rereads < kMostRereads) {
-                try {
-                    read->version = now;
-                    ++read->rereads;
-                    const std::filesystem::path file = db_->url();
-                    startReading(*read,
-                                 [file, &stop = read->stop, &hook = read->whileReading] {
-                                     return TranscriptDB::readOnItsOwn(file, std::nullopt, stop,
-                                                                       [&] {
-                                                                           if (hook)
-                                                                               hook(stop.flag());
-                                                                       });
-                                 },
-                                 std::make_shared<const std::vector<Block>>(), {});
-                    earlier_ = std::move(read);
-                    return;
-                } catch (const std::system_error&) {
-                    // No thread to read it on: read here, as a start would.
-                }
+    EarlierRead::Outcome outcome = read->outcome.get();
+    std::optional<EarlierRead::Part>& earlier = outcome.part;
+    // Another program committed since memory was read: the two reads may
+    // show two states of the file (a segment moved across their boundary
+    // twice or not at all), and memory one that is gone, which a change
+    // would write back over the other program's; and what the read's
+    // check found may no longer hold.
+    const std::optional<std::int64_t> now = db_->dataVersion();
+    const bool moved = !now || !read->version || *now != *read->version;
+    // Not taken in as read: opened as a start would, on the check's verdict
+    // while that is of the file as it is.
+    if (!earlier) return openAfterFailedRead(moved ? EarlierRead::Outcome{} : std::move(outcome));
+    if (moved) {
+        // The file is read whole again, on a thread, as one state; a file
+        // that keeps moving is opened again as a start would.
+        constexpr int kMostRereads = 3;
+        if (read->rereads < kMostRereads) {
+            try {
+                read->version = now;
+                ++read->rereads;
+                const std::filesystem::path file = db_->url();
+                startReading(*read,
+                             [file, &stop = read->stop, &hook = read->whileReading] {
+                                 return TranscriptDB::readOnItsOwn(file, std::nullopt, stop, [&] {
+                                     if (hook) hook(stop.flag());
+                                 });
+                             },
+                             std::make_shared<const std::vector<Block>>(), {});
+                earlier_ = std::move(read);
+                return;
+            } catch (const std::system_error&) {
+                // No thread to read it on: read here, as a start would.
             }
-            earlier.reset();
         }
+        return openAfterFailedRead({});
     }
-    bool opened = false;
-    if (earlier) {
-        try {
-            db_->finishOpening();
-            opened = true;
-        } catch (const platform::AppError&) {
-            // Opened again below, as a start would, which says why once.
-        }
+    try {
+        db_->finishOpening();
+    } catch (const platform::AppError&) {
+        // Opened again, as a start would, which says why once.
+        return openAfterFailedRead({});
     }
-    if (!opened) return openAfterFailedRead();
     if (earlier->sessions) return joinReadAgain(std::move(*earlier));
     std::vector<SessionMarker> markers = std::move(read->markers);
     markers.insert(markers.end(), sessions.peek().begin(), sessions.peek().end());
@@ -279,8 +280,7 @@ void TranscriptStore::joinReadAgain(EarlierRead::Part whole) {
     if (needsRetry()) save({});
 }
 
-void TranscriptStore::openAfterFailedRead() {
-    db_.reset();
+void TranscriptStore::openAfterFailedRead(EarlierRead::Outcome checked) {
     // What the window shows, with the changes made to it: they stay over
     // whatever the file holds, and where it cannot be read at all (it
     // failed its check) it stays shown as read, while the file is left as
@@ -288,7 +288,31 @@ void TranscriptStore::openAfterFailedRead() {
     SegmentSequence shown = segments.peek();
     std::vector<SessionMarker> shownMarkers = sessions.peek();
     const std::uint64_t before = segmentWrites(), sessionsBefore = sessionWrites_;
-    openDatabase();
+    // The read's thread walked every page of the file to check it, which a
+    // slow disk stretches past the time the window may go unanswered: its
+    // verdict stands, and the walk is not made again on this thread.
+    const std::filesystem::path file = directory_ / "transcript.sqlite";
+    std::function<std::unique_ptr<TranscriptDB>()> open;
+    if (checked.damage) {
+        open = [&]() -> std::unique_ptr<TranscriptDB> {
+            TranscriptDB::refuseDamaged(file, *checked.damage);
+        };
+    } else if (checked.passed) {
+        // The connection the newest part was read on, finished as the join
+        // of a whole read finishes it.
+        open = [&] {
+            std::unique_ptr<TranscriptDB> db = std::move(db_);
+            try {
+                db->finishOpening();
+                return db;
+            } catch (const platform::AppError&) {
+                // Closed by then; opened as a start would, with its wait.
+                return std::make_unique<TranscriptDB>(file);
+            }
+        };
+    }
+    if (!checked.passed) db_.reset();
+    openDatabase(open);
     const bool read = segmentWrites() != before || sessionWrites_ != sessionsBefore;
     if (read && hasUnsavedChanges()) {
         std::vector<Segment> onDisk(segments.peek().begin(), segments.peek().end());

@@ -232,6 +232,43 @@ class SlowReads {
     PageReads pages_{"slow-reads", &SlowReads::read};
 };
 
+// Reads a store's thread may make at a join that takes in nothing: the
+// file's first page, the schema's, never the file's length in pages.
+constexpr int kAFewPages = 8;
+
+// While it lives, counts the reads of database pages made on the thread
+// that made it (the store's own), on connections opened meanwhile.
+class ReadsHere {
+  public:
+    ReadsHere() : owner_(std::this_thread::get_id()) { self_ = this; }
+    ~ReadsHere() { self_ = nullptr; }
+    ReadsHere(const ReadsHere&) = delete;
+    ReadsHere& operator=(const ReadsHere&) = delete;
+
+    int reads() const { return reads_.load(); }
+    // What SQLite's quick check of the file in `folder` reads, from a
+    // connection of its own: every page the file uses.
+    int ofACheck(const fs::path& folder) const {
+        const int before = reads();
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open((folder / "transcript.sqlite").c_str(), &db), SQLITE_OK);
+        column(db, "PRAGMA quick_check");
+        sqlite3_close(db);
+        return reads() - before;
+    }
+
+  private:
+    static int read(sqlite3_file* file, void* data, int n, sqlite3_int64 at) {
+        if (std::this_thread::get_id() == self_->owner_) ++self_->reads_;
+        return PageReads::readPage(file, data, n, at);
+    }
+
+    static inline ReadsHere* self_ = nullptr;
+    const std::thread::id owner_;
+    std::atomic<int> reads_{0};
+    PageReads pages_{"reads-here", &ReadsHere::read};
+};
+
 // A key in the newest paragraph and an utterance heard, as the window and
 // the listening engine make them.
 void typeAndSpeak(TranscriptStore& s) {
@@ -262,6 +299,10 @@ struct Case {
     // The file fails its check: once its newest part was shown, that stays
     // shown as read, and the file is not opened.
     bool failsCheck = false;
+    // The rest cannot be taken in as read (an id to repair): the file,
+    // checked by the reading thread, is read again on the store's thread
+    // without a second check.
+    bool readAgainHere = false;
 };
 
 // Inserts, after the session the newest part would start with, a segment
@@ -432,12 +473,21 @@ std::vector<Case> openingCases() {
          {},
          {},
          true},
-        {"ids written in lower case among the earliest rows", 300, true,
+        {"ids written in lower case among the earliest rows",
+         300,
+         true,
          [](const fs::path& f) {
              sql(f,
                  "UPDATE segments SET id = lower(id) WHERE rowid IN (SELECT rowid FROM "
                  "segments ORDER BY start LIMIT 5)");
-         }},
+         },
+         {},
+         false,
+         {},
+         {},
+         false,
+         false,
+         true},
         {"a file damaged among its earliest rows",
          300,
          true,
@@ -507,6 +557,9 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         WholeRead whole = readWhole(c, wholeFolder);
         std::optional<HeldReads> hold;
         if (c.held) hold.emplace();
+        std::optional<ReadsHere> here;
+        int aCheck = 0;
+        if (c.readAgainHere) aCheck = here.emplace().ofACheck(twoFolder);
         Said said(twoFolder);
         // Held on the reading thread, as a slow disk would hold it.
         std::atomic<int> reads{0};
@@ -551,7 +604,13 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             EXPECT_FALSE(hold->outwaited()) << "a change waited for the read";
             hold->release();
         }
+        const int readHereBefore = here ? here->reads() : 0;
         untilWhole(two, main);
+        // The store's thread reads what it takes in again, but does not
+        // walk the whole file a second time to check it.
+        if (here) {
+            EXPECT_LT(here->reads() - readHereBefore, aCheck);
+        }
         // Read again only where the file moved under the read: a second
         // read at every start would cost it twice.
         if (c.inTwo && !c.eitherWay) {
@@ -785,13 +844,19 @@ TEST(StoreOpening, ChangesMadeWhileTheRestIsReadAreKeptHoweverTheReadEnds) {
         } else {
             damageEarlierPages(folder);
             damaged = testsupport::readFile(file);
+            const ReadsHere here;
+            const int aCheck = here.ofACheck(folder);
             TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
             ASSERT_FALSE(two.readWhole());
             typeAndSpeak(two);
             ASSERT_FALSE(two.sessions.peek().empty()) << "what was shown is gone";
             two.rename(two.sessions.peek().back().id, "Renamed meanwhile");
             const size_t shown = two.segments.peek().size();
+            const int readHereBefore = here.reads();
             untilWhole(two, main);
+            // The reading thread's verdict stands: the store's thread does
+            // not walk the damaged file again to find what it found.
+            EXPECT_LE(here.reads() - readHereBefore, kAFewPages) << "a check reads " << aCheck;
             // Still shown as read, with the changes; not stored.
             EXPECT_EQ(two.segments.peek().size(), shown);
             EXPECT_EQ(two.segments.peek().back().text, "heard while the rest was read");
