@@ -44,6 +44,19 @@ inline std::vector<float> speak(const std::string& sentence) {
     return samples;
 }
 
+// Each sentence after two seconds of silence (one second ends an
+// utterance), then two seconds more, as said into a microphone.
+inline std::vector<float> sentencesWithPauses(const std::vector<std::string>& sentences) {
+    std::vector<float> samples;
+    for (const auto& sentence : sentences) {
+        samples.insert(samples.end(), 32000, 0.0f);
+        const auto spoken = speak(sentence);
+        samples.insert(samples.end(), spoken.begin(), spoken.end());
+    }
+    samples.insert(samples.end(), 32000, 0.0f);
+    return samples;
+}
+
 // Without the leading and trailing near-silence (|x| <= floor).
 inline std::vector<float> trimSilence(const std::vector<float>& s, float floor = 1e-3f) {
     auto loud = [&](float x) { return std::abs(x) > floor; };

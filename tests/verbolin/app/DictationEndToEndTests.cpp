@@ -44,19 +44,6 @@ const std::vector<std::string> kSentences = [] {
 // sentences is 0.034, so the margin allows three more wrong words.
 constexpr double kWordErrorBound = testsupport::kTrainedModelPublishedWER + 0.10;
 
-// Each sentence after two seconds of silence (one second ends an
-// utterance), then two seconds more.
-std::vector<float> spokenSentences() {
-    std::vector<float> speech;
-    for (const auto& sentence : kSentences) {
-        speech.insert(speech.end(), 32000, 0.0f);
-        const auto said = testsupport::speak(sentence);
-        speech.insert(speech.end(), said.begin(), said.end());
-    }
-    speech.insert(speech.end(), 32000, 0.0f);
-    return speech;
-}
-
 std::size_t count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -111,7 +98,8 @@ TEST(DictationEndToEnd, SpokenSentencesReachTheTranscriptDatabase) {
             ::waitpid(pid, nullptr, 0);
             return;
         }
-        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"), spokenSentences());
+        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"),
+                                         testsupport::sentencesWithPauses(kSentences));
         waitFor(
             pid,
             [&] {

@@ -39,18 +39,6 @@ std::vector<std::string> sentences() {
     return heldOut;
 }
 
-// Each sentence after two seconds of silence, then two more.
-std::vector<float> speech(const std::vector<std::string>& said) {
-    std::vector<float> samples;
-    for (const auto& sentence : said) {
-        samples.insert(samples.end(), 32000, 0.0f);
-        const auto spoken = testsupport::speak(sentence);
-        samples.insert(samples.end(), spoken.begin(), spoken.end());
-    }
-    samples.insert(samples.end(), 32000, 0.0f);
-    return samples;
-}
-
 // How a pack whose text decoder's weights were cut short fails to load.
 constexpr const char* kCutShort =
     "TextDecoder.mlmodelc/weights.safetensors: file is truncated (header of ";
@@ -92,7 +80,8 @@ TEST(FirstStartEndToEnd, ListenInstallsTheModelFromTheHubThenDictates) {
               testsupport::toolPackOfTrainedModel());
 
     {
-        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"), speech(said));
+        testsupport::FifoSpeaker speaker(pulse.path("mic.fifo"),
+                                         testsupport::sentencesWithPauses(said));
         ASSERT_TRUE(run.waitFor(
             [&] {
                 // Every utterance heard has had its final.
