@@ -421,13 +421,39 @@ void EditorWindow::stepHistory(bool back) {
     }
     if (!done.applied) return;
     refresh();
-    if (!shows(done)) {
+    // A step the user cannot see is said, whether another view hides its
+    // paragraph or the view is scrolled away from it, unless the caret is
+    // there: the view then goes to it.
+    const bool followed = shows(done) && pane_ && caretIn == done.paragraph;
+    if (followed) {
+        pane_->model().requestCaret(done.paragraph, done.caret);
+    } else if (!shows(done) || outOfSight(done)) {
         status_->setNotice(
             std::string(back ? "Undid" : "Redid") + " a change to the paragraph of " +
             model_.store().calendar().shortTime(done.start) + ", which is not shown here.");
-    } else if (pane_ && caretIn == done.paragraph) {
-        pane_->model().requestCaret(done.paragraph, done.caret);
     }
+}
+
+bool EditorWindow::outOfSight(const ParagraphEditor::Outcome& step) const {
+    if (!pane_) return false;
+    const auto& first = pane_->model().visibleFirst();
+    const auto& last = pane_->model().visibleLast();
+    if (!first || !last) return false;
+    const std::unordered_set<platform::Uuid> wanted(step.segments.begin(), step.segments.end());
+    const auto blocks = editor_.sharedScopedBlocks();
+    std::optional<size_t> from, to, at;
+    for (size_t i = 0; i < blocks->size(); ++i) {
+        const Block& b = (*blocks)[i];
+        if (b.id == *first) from = i;
+        if (b.id == *last) to = i;
+        if (!at && std::any_of(b.segments.begin(), b.segments.end(),
+                               [&](const Segment& s) { return wanted.contains(s.id); }))
+            at = i;
+    }
+    // What is on screen is not among the view's paragraphs (an emptied one
+    // kept for the caret): nothing is known, and nothing is said.
+    if (!from || !to || !at) return false;
+    return *at < *from || *at > *to;
 }
 
 void EditorWindow::newSession() {

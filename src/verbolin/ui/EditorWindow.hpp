@@ -90,6 +90,9 @@ class EditorWindow final : public QMainWindow {
     void stepHistory(bool back);
     // Whether the view shows the segments `step` put in (or took out).
     bool shows(const ParagraphEditor::Outcome& step) const;
+    // Whether the paragraph of `step` is known to be out of the screen's
+    // sight: the view holds it, or could, but is scrolled elsewhere.
+    bool outOfSight(const ParagraphEditor::Outcome& step) const;
 
     AppModel& model_;
     platform::MainExecutor& main_;

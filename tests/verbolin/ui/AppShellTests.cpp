@@ -744,6 +744,31 @@ struct EditingTest : ShellTest {
         want.back() = "Z" + twelve.back().substr(std::string("Paragraph").size());
         expectStored(want);
     }
+    // A letter typed at the newest paragraph's end, the wheel turned far up,
+    // then Ctrl+Z and Ctrl+Shift+Z pressed with the focus in the search field
+    // or with the caret clicked into a paragraph on screen: each step is
+    // made, and the status bar names the paragraph it was made in.
+    void undoneOutOfSight(bool fromTheSearchField) {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        caret(int(view()->ranges().size()) - 1, -1), type("a");
+        const std::string when = timeOf(twelve.size() - 1);
+        wheel(600);
+        if (fromTheSearchField)
+            window->searchField()->setFocus();
+        else
+            QTest::mouseClick(edit()->viewport(), Qt::LeftButton, {},
+                              edit()->viewport()->rect().center()),
+                settle();
+        undoWhereFocusIs();
+        expectStored(twelve);
+        expectNotice({"undid", when});
+        keyWhereFocusIs(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        auto want = twelve;
+        want.back() += "a";
+        expectStored(want);
+        expectNotice({"redid", when});
+    }
     // The caret's paragraph hidden by a search, a key, the search cleared, a key.
     void caretHiddenByASearch() {
         const auto twelve = this->twelve();
@@ -1570,6 +1595,11 @@ TEST_F(EditingTest, UndoPutsTextBackInTheParagraphItWasTakenFrom) {
              expect({three[0], three[1], three[2], "Fresh words."});
          },
          false},
+        {"undo and redo from the search field of a change scrolled far out of sight say so",
+         [&] { undoneOutOfSight(true); }, false},
+        {"undo and redo of a change scrolled far out of sight, the caret put in another "
+         "paragraph, say so",
+         [&] { undoneOutOfSight(false); }, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
