@@ -48,6 +48,18 @@ std::optional<LineKey> lineKey(const QKeyEvent& e) {
     return std::nullopt;
 }
 
+// Whether a key moves the caret, or an end of the selection, from where it is.
+bool movesCaret(const QKeyEvent& e) {
+    using K = QKeySequence;
+    for (const K::StandardKey k :
+         {K::MoveToNextChar, K::MoveToPreviousChar, K::MoveToNextWord, K::MoveToPreviousWord,
+          K::MoveToStartOfLine, K::MoveToEndOfLine, K::MoveToStartOfBlock, K::MoveToEndOfBlock,
+          K::SelectNextChar, K::SelectPreviousChar, K::SelectNextWord, K::SelectPreviousWord,
+          K::SelectStartOfLine, K::SelectEndOfLine, K::SelectStartOfBlock, K::SelectEndOfBlock})
+        if (e.matches(k)) return true;
+    return lineKey(e).has_value();
+}
+
 // Whether a key changes the text at the selection.
 bool changesText(const QKeyEvent& e) {
     using K = QKeySequence;
@@ -131,12 +143,14 @@ void TimelineTextEdit::keyPressEvent(QKeyEvent* e) {
             return;
         }
     }
-    if (const std::optional<LineKey> line = lineKey(*e)) {
-        moveLines(line->up, line->page, line->mode);
+    // A key that changes the text, or moves the caret from where the user
+    // put it, first brings back a caret scrolled out of what is held.
+    if (bringCaretIn && (changesText(*e) || movesCaret(*e)) && !bringCaretIn()) {
         e->accept();
         return;
     }
-    if (bringCaretIn && changesText(*e) && !bringCaretIn()) {
+    if (const std::optional<LineKey> line = lineKey(*e)) {
+        moveLines(line->up, line->page, line->mode);
         e->accept();
         return;
     }

@@ -744,6 +744,28 @@ struct EditingTest : ShellTest {
         want.back() = "Z" + twelve.back().substr(std::string("Paragraph").size());
         expectStored(want);
     }
+    // The caret put in the newest paragraph, the wheel turned far up, then a
+    // key that moves or extends the caret, and a letter: both act where the
+    // caret is, whatever the key.
+    void caretKeyAfterTheWheelUp(int k, Qt::KeyboardModifiers mods, const std::string& last) {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        const QString newest = idAt(int(view()->ranges().size()) - 1);
+        caret(int(view()->ranges().size()) - 1, -1);
+        wheel(600);
+        ASSERT_FALSE(isHeld(newest));
+        key(k, mods), type("Z");
+        auto want = twelve;
+        want.back() = last;
+        if (last.empty()) {  // a stretch of its own text's end typed over
+            const std::string now = texts(model->store()).back();
+            want.back() = now;
+            EXPECT_EQ(twelve.back().rfind(now.substr(0, now.size() - 1), 0), 0u) << now;
+            EXPECT_EQ(now.back(), 'Z');
+        }
+        expectStored(want);
+        EXPECT_TRUE(isHeld(newest));
+    }
     // A letter typed at the newest paragraph's end, the wheel turned far up,
     // then Ctrl+Z and Ctrl+Shift+Z pressed with the focus in the search field
     // or with the caret clicked into a paragraph on screen: each step is
@@ -1940,6 +1962,28 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
          [&] { keysAfterTheWheelUp(); }},
         {"the wheel turned far down from the caret, then a key and Delete",
          [&] { keysAfterTheWheelDown(); }},
+        {"the wheel turned far up from the caret, then Shift+Left and a letter over it",
+         [&] {
+             const std::string end = twelve().back();
+             caretKeyAfterTheWheelUp(Qt::Key_Left, Qt::ShiftModifier,
+                                     end.substr(0, end.size() - 1) + "Z");
+         }},
+        {"the wheel turned far up from the caret, then Ctrl+Shift+Left and a letter over it",
+         [&] {
+             caretKeyAfterTheWheelUp(Qt::Key_Left, Qt::ShiftModifier | Qt::ControlModifier, "");
+         }},
+        {"the wheel turned far up from the caret, then Left and a letter",
+         [&] {
+             const std::string end = twelve().back();
+             caretKeyAfterTheWheelUp(
+                 Qt::Key_Left, {},
+                 end.substr(0, end.size() - 1) + "Z" + end.substr(end.size() - 1));
+         }},
+        {"the wheel turned far up from the caret, then Shift+Up and a letter over it",
+         [&] {
+             // Up from the end of the paragraph's last line: a line of its own.
+             caretKeyAfterTheWheelUp(Qt::Key_Up, Qt::ShiftModifier, "");
+         }},
         {"a click on the scrubber's start, then a key", [&] { keyAfterTheScrubber(); }},
         {"a double-clicked word scrolled away, then a copy and typing over it",
          [&] { wordScrolledAwayCopiedAndTypedOver(); }},
