@@ -191,7 +191,8 @@ bool StatusBarWidget::takeInTrailing() {
     const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now(),
                                             notice_, noticeAt_);
     using Kind = StatusBarModel::TrailingKind;
-    bool changed = std::exchange(noticeShown_, t.kind == Kind::notice) != noticeShown_;
+    const bool notice = t.kind == Kind::notice;
+    bool changed = std::exchange(noticeShown_, notice) != notice;
     if (const bool copied = t.kind == Kind::copied; copied != copiedShown_) {
         copiedShown_ = copied;
         trailing_->setStyleSheet(copied ? "color: #2ea043;" : "");
