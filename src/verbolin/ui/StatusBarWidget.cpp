@@ -245,6 +245,20 @@ int advanceUpTo(const QFontMetrics& metrics, const QString& text, int bound) {
     }
 }
 
+// As much of `word` as the bar writes, `limit` characters at most: a word
+// cut at kMostMeasured says so with an ellipsis, which lines no wider than
+// that many characters never reach.
+QString shownPart(const QString& word, qint64 limit) {
+    const auto before = [&word](qsizetype at) {
+        return word[at].isLowSurrogate() ? at - 1 : at;  // never half a character
+    };
+    if (word.size() > kMostMeasured) {
+        const qsizetype at = before(kMostMeasured);
+        if (limit > at) return word.left(at) + QChar(0x2026);
+    }
+    return word.size() > limit ? word.left(before(qsizetype(limit))) : word;
+}
+
 // The steps of `ops` that the first two lines of a label `width` wide can
 // hold. A line holds at most its width of words (a word wider than a line
 // is one line of its own), so none that starts past three lines' worth can
@@ -253,21 +267,16 @@ int advanceUpTo(const QFontMetrics& metrics, const QString& text, int bound) {
 // least, and never more than kMostMeasured: a paragraph of one long word (a
 // paste without a space, a script without them, a letter under thousands of
 // accents) is written only as far. The diff keeps its words whole; this is
-// the one place they are cut.
+// the one place they are cut (shownPart).
 std::vector<WordDiffText::Op> shownSteps(const std::vector<WordDiffText::Op>& ops,
                                          const QFontMetrics& metrics, int width) {
     const int line = std::max(width, 1), space = metrics.horizontalAdvance(QChar(u' '));
     const qint64 limit = 3 * qint64(line + space);
-    const qsizetype longest = qsizetype(std::min<qint64>(limit, kMostMeasured));
     qint64 used = 0;
     std::vector<WordDiffText::Op> out;
     for (size_t n = 0; n < ops.size() && used <= limit; ++n) {
         WordDiffText::Op op = ops[n];
-        if (op.word.size() > longest) {
-            qsizetype cut = longest;
-            if (op.word[cut].isLowSurrogate()) --cut;
-            op.word = op.word.left(cut);
-        }
+        op.word = shownPart(op.word, limit);
         used += std::clamp(metrics.horizontalAdvance(op.word + u' '), 1, line);
         out.push_back(std::move(op));
     }
