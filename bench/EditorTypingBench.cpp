@@ -29,6 +29,16 @@
 // first frame painted, "ms_all_restyled" until no text is left in the old
 // size. Goal: the first frame within 1 s.
 //
+// BM_SelectAndClearParagraph selects one paragraph ("text" 0: 2,500
+// characters of words; 1: 100,000 letters without a space; 2: 150,000
+// U+27FF at the largest text size) by a triple-click ("by" 0), Ctrl+A (1),
+// Shift+End from its start (2) or a drag of 200 mouse moves from its start
+// to the view's bottom (3), then takes the selection back with a
+// key ("ms_select", "ms_unselect"), then selects it again and clears it
+// with Backspace ("ms_clear"), undone after. The status bar follows every
+// one of these; with "edited" 1 a word was typed at the paragraph's end
+// first, so that it shows the paragraph's word diff.
+//
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_EditorTypingBench
 //   build/bench_EditorTypingBench --benchmark_repetitions=3
@@ -37,8 +47,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QSlider>
 #include <QTextCursor>
+#include <QTextEdit>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -89,17 +101,23 @@ struct World {
     MemoryPasteboard pasteboard;
     std::unique_ptr<EditorWindow> window;
     platform::Uuid longId, shortId, besideId;
+    std::vector<platform::Uuid> hugeIds;
     double firstFrameMs = 0, allShownMs = 0;
 
-    explicit World(int before, size_t hugeBytes = 0, int hugeCount = 1) {
+    explicit World(int before, size_t hugeBytes = 0, int hugeCount = 1)
+        : World(before, hugeSentences(hugeBytes, hugeCount)) {}
+    // `huge` stands between the paragraphs before and after; `fontSize` 0
+    // keeps the default.
+    World(int before, const std::vector<std::string>& huge, double fontSize = 0) {
         defaults.setBool(Defaults::kAlwaysListen, false);
+        if (fontSize > 0) defaults.setNumber(Defaults::kFontSize, fontSize);
         AppModel::Services s;
         s.main = &main;
         s.defaults = &defaults;
         s.storeDirectory = tmp.path() / "store";
         s.engine = benchsupport::silentEngine();
         model = std::make_unique<AppModel>(std::move(s));
-        fill(before, hugeBytes, hugeCount);
+        fill(before, huge);
         using Ms = std::chrono::duration<double, std::milli>;
         const auto opening = std::chrono::steady_clock::now();
         window = std::make_unique<EditorWindow>(*model, main, pasteboard);
@@ -117,10 +135,17 @@ struct World {
         model->engine().stopAndWait();
     }
 
+    static std::vector<std::string> hugeSentences(size_t bytes, int count) {
+        std::vector<std::string> out;
+        for (int i = 0; bytes > 0 && i < count; ++i)
+            out.push_back(sentences(bytes, i).substr(0, bytes));
+        return out;
+    }
+
     // A timeline of `before` short paragraphs, then the long one (one
-    // utterance after another, a second apart), a paragraph of `hugeBytes`
-    // when asked for, and short ones after it.
-    void fill(int before, size_t hugeBytes, int hugeCount) {
+    // utterance after another, a second apart), the `huge` ones, and short
+    // ones after them.
+    void fill(int before, const std::vector<std::string>& huge) {
         auto at = std::chrono::system_clock::now() - std::chrono::hours(5);
         const auto add = [&](const std::string& text, std::chrono::seconds pause) {
             Segment s;
@@ -137,8 +162,7 @@ struct World {
             if (i == 0) longId = id;
         }
         at += std::chrono::minutes(2);
-        for (int i = 0; hugeBytes > 0 && i < hugeCount; ++i)
-            add(sentences(hugeBytes, i).substr(0, hugeBytes), std::chrono::minutes(2));
+        for (const std::string& text : huge) hugeIds.push_back(add(text, std::chrono::minutes(2)));
         for (int i = 0; i < 20; ++i) {
             const platform::Uuid id = add(sentences(249, i), std::chrono::minutes(2));
             if (i == 0) besideId = id;
@@ -148,15 +172,21 @@ struct World {
 
     TimelineTextView& view() { return window->pane()->textView(); }
 
-    void caretAtEndOf(const platform::Uuid& id) {
+    void caretAtEndOf(const platform::Uuid& id) { caretIn(id, true); }
+    void caretIn(const platform::Uuid& id, bool atEnd) {
         const QString name = QString::fromStdString(id.string());
-        for (const ParagraphRange& r : view().ranges()) {
-            if (r.id != name) continue;
-            QTextCursor c = view().textEdit()->textCursor();
-            c.setPosition(r.end());
-            view().textEdit()->setTextCursor(c);
-            settle();
-            return;
+        for (int tries = 0; tries < 2; ++tries) {
+            for (const ParagraphRange& r : view().ranges()) {
+                if (r.id != name) continue;
+                QTextCursor c = view().textEdit()->textCursor();
+                c.setPosition(atEnd ? r.end() : r.location);
+                view().textEdit()->setTextCursor(c);
+                settle();
+                return;
+            }
+            // Not held: brought in as a click on the scrubber brings it.
+            window->pane()->model().scrubberJumped(id);
+            finishSteps();
         }
         std::fprintf(stderr, "the paragraph is not shown\n");
         std::abort();
@@ -169,6 +199,45 @@ struct World {
         QKeyEvent release(QEvent::KeyRelease, k, mods, text);
         QApplication::sendEvent(edit, &release);
         settle();  // the window follows each key before the next, as it does for the user
+    }
+
+    // Three clicks in quick succession at the caret.
+    void tripleClickAtCaret() {
+        QTextEdit* edit = view().textEdit();
+        const QPointF at = edit->cursorRect().center();
+        const QPointF global = edit->viewport()->mapToGlobal(at);
+        const auto send = [&](QEvent::Type type, Qt::MouseButtons held) {
+            QMouseEvent e(type, at, global, Qt::LeftButton, held, {});
+            QApplication::sendEvent(edit->viewport(), &e);
+        };
+        for (int i = 0; i < 3; ++i) {
+            send(i == 1 ? QEvent::MouseButtonDblClick : QEvent::MouseButtonPress, Qt::LeftButton);
+            send(QEvent::MouseButtonRelease, Qt::NoButton);
+        }
+        settle();
+    }
+
+    // A press at the caret, `moves` steps of the mouse held down to the
+    // bottom right of the text, each one turn of the loop, and the release.
+    void dragFromCaret(int moves) {
+        QTextEdit* edit = view().textEdit();
+        QWidget* port = edit->viewport();
+        const QPointF from = edit->cursorRect().center();
+        const QPointF to(port->width() - 4, port->height() - 4);
+        const auto send = [&](QEvent::Type type, QPointF at, Qt::MouseButtons held) {
+            QMouseEvent e(type, at, port->mapToGlobal(at),
+                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held, {});
+            QApplication::sendEvent(port, &e);
+        };
+        send(QEvent::MouseButtonPress, from, Qt::LeftButton);
+        QPointF at = from;
+        for (int i = 1; i <= moves; ++i) {
+            at = from + (to - from) * (double(i) / moves);
+            send(QEvent::MouseMove, at, Qt::LeftButton);
+            QApplication::processEvents();
+        }
+        send(QEvent::MouseButtonRelease, at, Qt::NoButton);
+        settle();
     }
 
     // Until no older text is pending and no text is left in an old size.
@@ -281,7 +350,67 @@ void BM_FontChangeBesideLongParagraphs(benchmark::State& state) {
     state.counters["ms_all_restyled"] = restyled / n;
 }
 
+std::vector<std::string> selectedParagraph(int64_t text) {
+    std::string out;
+    if (text == 0) return {sentences(2'500, 3)};
+    if (text == 1) {
+        for (int i = 0; i < 100'000; ++i) out += char('a' + i % 26);
+        return {out};
+    }
+    for (int i = 0; i < 150'000; ++i) out += "\u27FF";
+    return {out};
+}
+
+void BM_SelectAndClearParagraph(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    using Ms = std::chrono::duration<double, std::milli>;
+    const int64_t text = state.range(0), by = state.range(1);
+    World w(20, selectedParagraph(text), text == 2 ? EditorModel::kMaxFontSize : 0);
+    w.finishSteps();
+    w.view().textEdit()->setFocus();
+    if (state.range(2)) {  // the status bar shows its word diff
+        w.caretIn(w.hugeIds.front(), true);
+        w.key(Qt::Key_Space, {}, " "), w.key(Qt::Key_X, {}, "x");
+    }
+    double selected = 0;
+    const auto select = [&] {
+        w.caretIn(w.hugeIds.front(), false);
+        const auto started = Clock::now();
+        if (by == 0) w.tripleClickAtCaret();
+        if (by == 1) w.key(Qt::Key_A, Qt::ControlModifier);
+        if (by == 2) w.key(Qt::Key_End, Qt::ShiftModifier);
+        if (by == 3) w.dragFromCaret(200);
+        const double ms = Ms(Clock::now() - started).count();
+        selected = double(w.view().textEdit()->textCursor().selectedText().size());
+        return ms;
+    };
+    double selecting = 0, unselecting = 0, clearing = 0;
+    for (auto _ : state) {
+        selecting += select();
+        auto started = Clock::now();
+        w.key(Qt::Key_Left);
+        unselecting += Ms(Clock::now() - started).count();
+        select();
+        started = Clock::now();
+        w.key(Qt::Key_Backspace);
+        clearing += Ms(Clock::now() - started).count();
+        w.key(Qt::Key_Z, Qt::ControlModifier);
+        w.finishSteps();
+    }
+    const double n = double(state.iterations());
+    state.counters["ms_select"] = selecting / n;
+    state.counters["ms_unselect"] = unselecting / n;
+    state.counters["ms_clear"] = clearing / n;
+    state.counters["selected"] = selected;
+}
+
 }  // namespace
+
+BENCHMARK(BM_SelectAndClearParagraph)
+    ->ArgNames({"text", "by", "edited"})
+    ->ArgsProduct({{0, 1, 2}, {0, 1, 2, 3}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 BENCHMARK(BM_PasteUnbrokenText)
     ->ArgNames({"units"})

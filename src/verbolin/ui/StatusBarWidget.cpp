@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -28,11 +30,27 @@ constexpr int kTrailingShare = 3;
 // they held the window for seconds on every key in that paragraph.
 constexpr qsizetype kMostMeasured = 4096;
 
-QString measuredPart(const QString& text) {
-    if (text.size() <= kMostMeasured) return text;
-    qsizetype at = kMostMeasured;
-    if (text[at].isLowSurrogate()) --at;
-    return text.left(at) + QChar(0x2026);
+// The start of `before`, a space and `after`: at least kMostMeasured + 1
+// UTF-16 units of it (or all), as much as is ever measured of a line. A
+// drag over a paragraph of 150,000 characters changes the selection on
+// every move, and decoding all of it each time cost more than everything
+// else the bar does.
+QString lineStart(std::string_view before, std::string_view after) {
+    // A UTF-16 unit takes at most three bytes of UTF-8 (four take two units),
+    // and the cut below drops at most four.
+    constexpr size_t kBytes = 3 * size_t(kMostMeasured + 2);
+    std::string out(before.substr(0, kBytes));
+    if (out.size() < kBytes) {
+        out += ' ';
+        out.append(after.substr(0, kBytes - out.size()));
+    }
+    if (out.size() >= kBytes) {
+        // Never a character cut in two: back to the start of the last one.
+        size_t end = out.size();
+        while (end > 0 && (static_cast<unsigned char>(out[end - 1]) & 0xC0) == 0x80) --end;
+        out.resize(end > 0 ? end - 1 : 0);
+    }
+    return QString::fromStdString(out);
 }
 }  // namespace
 
@@ -61,6 +79,7 @@ StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Cl
     retry_->setAttribute(Qt::WA_MacSmallSize);
     connect(retry_, &QPushButton::clicked, this, [this] { engine_.loadModel(); });
     trailing_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    trailing_->setTextFormat(Qt::PlainText);
     // The texts are placed by hand (placeTexts): a layout would share the
     // width out by stretch instead of by what each needs.
     texts_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
@@ -77,7 +96,13 @@ StatusBarWidget::StatusBarWidget(TranscriptionEngine& engine, const platform::Cl
 }
 
 void StatusBarWidget::scheduleRefresh() {
-    QMetaObject::invokeMethod(this, &StatusBarWidget::refresh, Qt::QueuedConnection);
+    if (std::exchange(refreshQueued_, true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (refreshQueued_) refresh();
+        },
+        Qt::QueuedConnection);
 }
 
 void StatusBarWidget::followSaving(TranscriptStore& store) {
@@ -95,12 +120,12 @@ void StatusBarWidget::setSettingsNotice(std::string notice) {
 void StatusBarWidget::setSelection(std::vector<Block> selected, bool hasSelection) {
     selected_ = std::move(selected);
     hasSelection_ = hasSelection;
-    refresh();
+    scheduleRefresh();
 }
 
 void StatusBarWidget::setCopiedAt(std::optional<platform::Date> copiedAt) {
     copiedAt_ = copiedAt;
-    refresh();
+    scheduleRefresh();
 }
 
 void StatusBarWidget::setNotice(std::string text) {
@@ -121,57 +146,90 @@ std::string StatusBarWidget::notice() const {
 }
 
 void StatusBarWidget::refresh() {
+    // Placed anew only when what the bar says changed: a drag within an
+    // edited paragraph leaves its word diff as it was on every move.
+    if (takeInState()) placeTexts();
+}
+
+bool StatusBarWidget::takeInState() {
+    refreshQueued_ = false;
+    const bool leading = takeInLeading();
+    return takeInTrailing() || leading;
+}
+
+bool StatusBarWidget::takeInLeading() {
     const bool notSaved = store_ && store_->notSaved.get();
     const auto lead =
         StatusBarModel::leading(engine_.modelState.get(), engine_.isRecording.get(), notSaved,
                                 store_ ? store_->saveProblem() : std::string(), settingsNotice_,
                                 store_ && store_->keeping.get().memoryOnly);
+    const bool retryWas = !retry_->isHidden();
     spinner_->setVisible(lead.spinner);
     warning_->setVisible(lead.warning || lead.notSaved);
     retry_->setVisible(lead.warning);
     dot_->setVisible(lead.dot);
-    dot_->setStyleSheet(QStringLiteral("border-radius: 4px; background: %1;")
-                            .arg(lead.dotGreen ? "#2ea043" : "gray"));
+    // A style sheet set again, even the same one, polishes the widget anew.
+    if (std::exchange(dotGreen_, lead.dotGreen) != lead.dotGreen || !dotStyled_) {
+        dotStyled_ = true;
+        dot_->setStyleSheet(QStringLiteral("border-radius: 4px; background: %1;")
+                                .arg(lead.dotGreen ? "#2ea043" : "gray"));
+    }
     const bool fixedText = lead.kind == TranscriptionEngine::ModelState::Kind::idle ||
                            lead.kind == TranscriptionEngine::ModelState::Kind::ready;
     // Engine messages are shown verbatim; only our own words are translated.
-    fullMessage_ = fixedText ? tr(lead.text.c_str()) : QString::fromStdString(lead.text);
-    QString toolTip = fullMessage_;
+    QString message = fixedText ? tr(lead.text.c_str()) : QString::fromStdString(lead.text);
+    QString toolTip = message;
     if (lead.help) toolTip += "\n" + tr(lead.help);
     if (!lead.details.empty()) toolTip += "\n" + QString::fromStdString(lead.details);
-    message_->setToolTip(toolTip);
+    if (message_->toolTip() != toolTip) message_->setToolTip(toolTip);
+    const bool changed = message != fullMessage_ || retryWas != lead.warning;
+    fullMessage_ = std::move(message);
+    return changed;
+}
 
+bool StatusBarWidget::takeInTrailing() {
     const auto t = StatusBarModel::trailing(selected_, hasSelection_, copiedAt_, clock_.now(),
                                             notice_, noticeAt_);
     using Kind = StatusBarModel::TrailingKind;
-    noticeShown_ = t.kind == Kind::notice;
-    trailing_->setStyleSheet(t.kind == Kind::copied ? "color: #2ea043;" : "");
+    const bool notice = t.kind == Kind::notice;
+    bool changed = std::exchange(noticeShown_, notice) != notice;
+    if (const bool copied = t.kind == Kind::copied; copied != copiedShown_) {
+        copiedShown_ = copied;
+        trailing_->setStyleSheet(copied ? "color: #2ea043;" : "");
+        changed = true;
+    }
     if (t.kind == Kind::wordDiff) {
-        // Each key in the paragraph refreshes the bar more than once.
-        if (!showsDiff_ || t.before != diffBefore_ || t.after != diffAfter_) {
-            diffOps_ = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
-                                          WordDiffText::words(QString::fromStdString(t.after)));
-            for (WordDiffText::Op& op : diffOps_) op.word = measuredPart(op.word);
-            diffBefore_ = t.before;
-            diffAfter_ = t.after;
+        // Each key in the paragraph, and each move of a drag in it, asks again.
+        if (showsDiff_ && t.before == diffBefore_ && t.after == diffAfter_) return changed;
+        diffOps_ = WordDiffText::diff(WordDiffText::words(QString::fromStdString(t.before)),
+                                      WordDiffText::words(QString::fromStdString(t.after)));
+        diffBefore_ = t.before;
+        diffAfter_ = t.after;
+        diffShownWidth_ = -1;  // written anew by placeTexts
+        trailingLine_ = lineStart(t.before, t.after);
+        if (!std::exchange(showsDiff_, true)) {
+            fullTrailing_.clear();
+            trailing_->setTextFormat(Qt::RichText);
+            trailing_->setWordWrap(true);  // two lines at most, see placeTexts
+            trailing_->setToolTip(tr("What you changed in this paragraph"));
         }
-        showsDiff_ = true;
-        diffShownWidth_ = -1;  // written anew by placeTexts, in today's palette
-        fullTrailing_.clear();
-        trailing_->setTextFormat(Qt::RichText);
-        trailing_->setWordWrap(true);  // two lines at most, see placeTexts
-        trailing_->setToolTip(tr("What you changed in this paragraph"));
-        trailingLine_ = QString::fromStdString(t.before + " " + t.after);
-    } else {
-        showsDiff_ = false;
+        return true;
+    }
+    QString text = t.kind == Kind::copied ? QStringLiteral("✓ ") + tr("Paragraph copied")
+                                          : QString::fromStdString(t.text);
+    if (std::exchange(showsDiff_, false)) {
         diffOps_.clear();
-        fullTrailing_ = t.kind == Kind::copied ? QStringLiteral("✓ ") + tr("Paragraph copied")
-                                               : QString::fromStdString(t.text);
+        diffBefore_.clear();
+        diffAfter_.clear();
         trailing_->setTextFormat(Qt::PlainText);
         trailing_->setWordWrap(false);
-        trailingLine_ = fullTrailing_;
+        changed = true;
+    } else if (text == fullTrailing_) {
+        return changed;
     }
-    placeTexts();
+    fullTrailing_ = std::move(text);
+    trailingLine_ = fullTrailing_;
+    return true;
 }
 
 namespace {
@@ -187,13 +245,29 @@ int advanceUpTo(const QFontMetrics& metrics, const QString& text, int bound) {
     }
 }
 
+// As much of `word` as the bar writes, `limit` characters at most: a word
+// cut at kMostMeasured says so with an ellipsis, which lines no wider than
+// that many characters never reach.
+QString shownPart(const QString& word, qint64 limit) {
+    const auto before = [&word](qsizetype at) {
+        return word[at].isLowSurrogate() ? at - 1 : at;  // never half a character
+    };
+    if (word.size() > kMostMeasured) {
+        const qsizetype at = before(kMostMeasured);
+        if (limit > at) return word.left(at) + QChar(0x2026);
+    }
+    return word.size() > limit ? word.left(before(qsizetype(limit))) : word;
+}
+
 // The steps of `ops` that the first two lines of a label `width` wide can
 // hold. A line holds at most its width of words (a word wider than a line
 // is one line of its own), so none that starts past three lines' worth can
 // be there; the rest would cost a paragraph's layout on every key. Nor can
 // more of one word than three lines' worth of pixels, each character one at
-// least: a paragraph of one long word (a paste without a space, a script
-// without them) is written only as far.
+// least, and never more than kMostMeasured: a paragraph of one long word (a
+// paste without a space, a script without them, a letter under thousands of
+// accents) is written only as far. The diff keeps its words whole; this is
+// the one place they are cut (shownPart).
 std::vector<WordDiffText::Op> shownSteps(const std::vector<WordDiffText::Op>& ops,
                                          const QFontMetrics& metrics, int width) {
     const int line = std::max(width, 1), space = metrics.horizontalAdvance(QChar(u' '));
@@ -202,11 +276,7 @@ std::vector<WordDiffText::Op> shownSteps(const std::vector<WordDiffText::Op>& op
     std::vector<WordDiffText::Op> out;
     for (size_t n = 0; n < ops.size() && used <= limit; ++n) {
         WordDiffText::Op op = ops[n];
-        if (op.word.size() > limit) {
-            qsizetype cut = qsizetype(limit);
-            if (op.word[cut].isLowSurrogate()) --cut;
-            op.word.truncate(cut);
-        }
+        op.word = shownPart(op.word, limit);
         used += std::clamp(metrics.horizontalAdvance(op.word + u' '), 1, line);
         out.push_back(std::move(op));
     }
@@ -273,8 +343,21 @@ void StatusBarWidget::placeTexts() {
 }
 
 bool StatusBarWidget::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == texts_ && event->type() == QEvent::Resize) placeTexts();
+    if (watched == texts_ && event->type() == QEvent::Resize) {
+        // A change waiting for the end of the turn is placed at the new size now.
+        if (refreshQueued_) takeInState();
+        placeTexts();
+    }
     return QWidget::eventFilter(watched, event);
+}
+
+void StatusBarWidget::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // The word diff's colours follow the palette, and its steps the font.
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::FontChange) {
+        diffShownWidth_ = -1;
+        placeTexts();
+    }
 }
 
 }  // namespace verbolin

@@ -31,6 +31,8 @@ class StatusBarWidget : public QWidget {
 
     // Shows "Not saved" while the store keeps changes it could not write.
     void followSaving(TranscriptStore& store);
+    // Taken in at the end of the turn (or at a resize before it): a drag
+    // reports a selection on every move, and the bar follows the last.
     void setSelection(std::vector<Block> selected, bool hasSelection);
     void setCopiedAt(std::optional<platform::Date> copiedAt);
     // Says `text` on the trailing side for a few seconds.
@@ -47,9 +49,16 @@ class StatusBarWidget : public QWidget {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
+    // Once per turn however many changes ask for it.
     void scheduleRefresh();
+    // Bring the widgets in line with the engine, the store and what the
+    // editor handed over; true when the texts must be placed anew.
+    bool takeInState();
+    bool takeInLeading();
+    bool takeInTrailing();
     // Places the message, "Retry" and the trailing side in one row.
     void placeTexts();
 
@@ -65,8 +74,9 @@ class StatusBarWidget : public QWidget {
     QString fullTrailing_;  // plain text, or empty for the word diff
     int trailingNatural_ = 0;
     bool noticeShown_ = false;  // the trailing side says a notice now
-    // The trailing side's text in one line: what its natural width (or, when
-    // wider than the room, more than the room) is measured on.
+    // The trailing side's text in one line, or as much of its start as is
+    // ever measured: what its natural width (or, when wider than the room,
+    // more than the room) is measured on.
     QString trailingLine_;
     // The word diff shown, kept while the texts it was made of stay.
     bool showsDiff_ = false;
@@ -74,6 +84,10 @@ class StatusBarWidget : public QWidget {
     std::vector<WordDiffText::Op> diffOps_;
     int diffShownWidth_ = -1;  // the widest trailing side the label's steps fill
     std::string settingsNotice_;
+    bool refreshQueued_ = false;
+    // What the widgets were last given, so that the same is not given again.
+    bool copiedShown_ = false;
+    bool dotGreen_ = false, dotStyled_ = false;
 
     QProgressBar* spinner_;
     QLabel* warning_;

@@ -18,6 +18,24 @@
 
 using namespace apptest;
 
+namespace {
+
+// What the first two lines of the bar's trailing side, as wide as it is now,
+// read of `html`.
+QString firstTwoLines(const verbolin::StatusBarWidget& bar, const QString& html) {
+    QTextDocument doc;
+    doc.setDefaultFont(bar.trailing()->font());
+    doc.setHtml(html);
+    doc.setTextWidth(bar.trailing()->contentsRect().width());
+    doc.documentLayout()->blockBoundingRect(doc.begin());  // laid out now
+    const QTextLayout* layout = doc.begin().layout();
+    if (layout->lineCount() == 0) return QString();
+    const QTextLine last = layout->lineAt(std::min(2, layout->lineCount()) - 1);
+    return doc.begin().text().left(last.textStart() + last.textLength());
+}
+
+}  // namespace
+
 // A failure is one line, line breaks read as spaces: too long, its middle
 // gives way (its start says what went wrong, its end what to do), "Retry"
 // stays visible, and the tooltip has it all.
@@ -110,26 +128,25 @@ TEST(StatusBarWidget, WordDiffOfALongParagraphShowsTheLinesOfTheWholeDiff) {
     TranscriptionEngine engine(world.services());
     verbolin::StatusBarWidget bar(engine);
     bar.show();
-    const auto firstLines = [&](const QString& html) {
-        QTextDocument doc;
-        doc.setDefaultFont(bar.trailing()->font());
-        doc.setHtml(html);
-        doc.setTextWidth(bar.trailing()->contentsRect().width());
-        doc.documentLayout()->blockBoundingRect(doc.begin());  // laid out now
-        const QTextLayout* layout = doc.begin().layout();
-        if (layout->lineCount() == 0) return QString();
-        const QTextLine last = layout->lineAt(std::min(2, layout->lineCount()) - 1);
-        return doc.begin().text().left(last.textStart() + last.textLength());
-    };
-    std::string words, letters;
+    const auto firstLines = [&](const QString& html) { return firstTwoLines(bar, html); };
+    std::string words, letters, ideographs, astral, hebrew, accented;
     for (int i = 0; words.size() < 25000; ++i) words += "word" + std::to_string(i % 97) + " ";
     for (int i = 0; letters.size() < 60'000; ++i) letters += char('a' + i % 26);
+    for (int i = 0; i < 30'000; ++i) ideographs += i % 2 ? "\u6587" : "\u5b57";
+    for (int i = 0; i < 20'000; ++i) astral += i % 2 ? "\U0001D400" : "\U0001D41B";
+    for (int i = 0; hebrew.size() < 25'000; ++i)
+        hebrew += i % 3 ? "\u05e9\u05dc\u05d5\u05dd " : "\u05d0\u05d1 ";
+    for (int i = 0; accented.size() < 25'000; ++i) accented += "e\u0301te\u0301 caf\u00e9 ";
     const struct {
         const char* name;
         std::string before, after;
     } rows[] = {
         {"words", "So " + words, words},
         {"one long word", letters, letters + "x"},
+        {"ideographs without a space", ideographs + "\u3002", ideographs},
+        {"letters outside the first plane without a space", astral, astral + "\U0001D400"},
+        {"right-to-left words", hebrew + "\u05ea", "\u05d0 " + hebrew},
+        {"words with combining marks", accented, "Cafe\u0301 " + accented},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -161,6 +178,7 @@ TEST(StatusBarWidget, WordDiffHoldsOnlyWhatTheBarCanShowOfAWordOfMarks) {
     TranscriptionEngine engine(world.services());
     verbolin::StatusBarWidget bar(engine);
     bar.show();
+    const std::string wide(700, 'm');
     const std::string marks = "a" + [] {
         std::string out;
         for (int i = 0; i < 50'000; ++i) out += "\u0301";
@@ -170,18 +188,160 @@ TEST(StatusBarWidget, WordDiffHoldsOnlyWhatTheBarCanShowOfAWordOfMarks) {
         std::string original, now;
     } rows[] = {{"Before after.", "Before " + marks + " after."},
                 {"Before " + marks + " after.", "Before after."},
-                {marks, marks + " tail"}};
+                {marks, marks + " tail"},
+                // Put in front of a word wider than any bar: the bar's end is
+                // as wide as it can be, the word still cut as far.
+                {wide, marks + " " + wide}};
     for (const auto& row : rows) {
         verbolin::Segment s;
         s.original = row.original, s.text = row.now, s.edited = true;
         bar.setSelection({verbolin::Block{s.id, {s}}}, false);
-        for (const int width : {900, 300}) {
+        for (const int width : {900, 300, 4000}) {
             bar.resize(width, 60);
             QCoreApplication::processEvents();
             const QString shown = bar.trailing()->text();
             EXPECT_LT(shown.size(), 10'000) << width;
             EXPECT_TRUE(shown.contains(QStringLiteral("a\u0301\u0301"))) << width;
         }
+    }
+    engine.stopAndWait();
+}
+
+namespace {
+
+verbolin::Block paragraph(const std::string& text, const std::string& original = {}) {
+    verbolin::Segment s;
+    s.text = text;
+    if (!original.empty()) s.original = original, s.edited = true;
+    return verbolin::Block{s.id, {s}};
+}
+
+}  // namespace
+
+// A drag reports a selection on every move, many in one turn of the loop:
+// the bar takes in the last of a turn when the turn ends, placed once, and
+// says what it says for that selection alone, whatever came before.
+TEST(StatusBarWidget, SaysTheLastSelectionOfATurnOnceTheTurnEnds) {
+    EngineWorld world;
+    TranscriptionEngine engine(world.services());
+    verbolin::StatusBarWidget bar(engine);
+    bar.resize(900, 60);
+    bar.show();
+    QCoreApplication::processEvents();
+    using verbolin::Block;
+    std::string deep;
+    for (int i = 0; deep.size() < 2'500; ++i) deep += "sentence " + std::to_string(i) + " said. ";
+    const Block one = paragraph("Knowledge is power."), two = paragraph("They got in."),
+                three = paragraph("We will meet."), edited = paragraph(deep + "Now.", deep),
+                cjk = paragraph("\u4e2d\u6587\u5b57", "\u4e2d\u5b57"),
+                cjkAsLong = paragraph("\u5b57\u6587\u4e2d", "\u5b57\u4e2d"),
+                rtl = paragraph("\u05e9\u05dc\u05d5\u05dd \u05d0", "\u05e9\u05dc\u05d5\u05dd"),
+                marks = paragraph("e\u0301\u0301 x", "e\u0301\u0301");
+    const auto selection = [](size_t n) {
+        return QString::fromStdString(verbolin::StatusBarModel::selectionText(n));
+    };
+    const auto diffOf = [&](const Block& b) {
+        using verbolin::WordDiffText;
+        return WordDiffText::html(
+            WordDiffText::diff(WordDiffText::words(QString::fromStdString(*b.original())),
+                               WordDiffText::words(QString::fromStdString(b.text()))),
+            bar.palette());
+    };
+    const QString hint = bar.trailing()->text();
+    using Run = std::vector<std::pair<std::vector<Block>, bool>>;
+    const struct {
+        const char* name;
+        Run run;  // the selections of one turn, the last one stays
+        QString says;
+    } rows[] = {
+        {"within one paragraph", {{{one}, false}, {{one}, true}}, selection(1)},
+        {"one paragraph, then across three",
+         {{{one}, true}, {{one, two}, true}, {{one, two, three}, true}},
+         selection(3)},
+        {"across three, then back to one",
+         {{{one, two, three}, true}, {{one, two}, true}, {{two}, true}},
+         selection(1)},
+        {"across two, then a caret", {{{one, two}, true}, {{two}, false}}, hint},
+        {"a deep edited paragraph selected, then across",
+         {{{edited}, true}, {{edited, one}, true}},
+         selection(2)},
+        {"across, then into a deep edited paragraph",
+         {{{one, edited}, true}, {{edited}, true}},
+         diffOf(edited)},
+        {"one edited paragraph, then another", {{{edited}, true}, {{cjk}, true}}, diffOf(cjk)},
+        {"then another as long", {{{cjkAsLong}, true}}, diffOf(cjkAsLong)},
+        {"right to left", {{{cjk}, true}, {{rtl}, false}}, diffOf(rtl)},
+        {"combining marks", {{{rtl}, true}, {{marks}, true}}, diffOf(marks)},
+        {"an edited paragraph and back to the same",
+         {{{one}, true}, {{marks}, false}},
+         diffOf(marks)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString before = bar.trailing()->text();
+        for (const auto& [selected, hasSelection] : row.run) {
+            bar.setSelection(selected, hasSelection);
+            bar.setCopiedAt(std::nullopt);
+        }
+        // Placed when the turn ends, not on each of its selections.
+        EXPECT_EQ(bar.trailing()->text(), before);
+        QCoreApplication::processEvents();
+        const QString said = bar.trailing()->text();
+        if (row.says.startsWith('<'))  // a word diff: its lines as the whole diff's
+            EXPECT_EQ(firstTwoLines(bar, said), firstTwoLines(bar, row.says));
+        else
+            EXPECT_EQ(said, row.says);
+    }
+    engine.stopAndWait();
+}
+
+// A drag within an edited paragraph: every move reports a selection, each
+// in a turn of its own, and the bar says the same word diff throughout. It
+// is not laid out or painted again for any of them.
+TEST(StatusBarWidget, ADragWithinAnEditedParagraphLeavesTheBarAsItIs) {
+    EngineWorld world;
+    TranscriptionEngine engine(world.services());
+    verbolin::StatusBarWidget bar(engine);
+    bar.resize(900, 60);
+    bar.show();
+    std::string deep, arrows;
+    for (int i = 0; deep.size() < 2'500; ++i) deep += "sentence " + std::to_string(i) + " said. ";
+    for (int i = 0; i < 150'000; ++i) arrows += "\u27ff";
+    struct Painted : QObject {
+        int count = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++count;
+            return false;
+        }
+    } painted;
+    bar.trailing()->installEventFilter(&painted);
+    const struct {
+        const char* name;
+        verbolin::Block block;
+    } rows[] = {
+        {"a deep paragraph", paragraph(deep + "Now.", deep)},
+        {"150,000 long arrows", paragraph(arrows + "x", arrows)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        bar.setSelection({row.block}, false);
+        // Until the diff is laid out and painted: three turns that paint nothing.
+        for (int quiet = 0, turn = 0; quiet < 3 && turn < 100; ++turn) {
+            painted.count = 0;
+            QCoreApplication::processEvents();
+            quiet = painted.count ? 0 : quiet + 1;
+        }
+        const QString shown = bar.trailing()->text();
+        const QRect place = bar.trailing()->geometry();
+        painted.count = 0;
+        for (int move = 0; move < 100; ++move) {
+            bar.setSelection({row.block}, move > 0);
+            bar.setCopiedAt(std::nullopt);
+            QCoreApplication::processEvents();
+        }
+        EXPECT_EQ(painted.count, 0);
+        EXPECT_EQ(bar.trailing()->text(), shown);
+        EXPECT_EQ(bar.trailing()->geometry(), place);
     }
     engine.stopAndWait();
 }
