@@ -664,9 +664,15 @@ void TimelineTextView::boundsChanged() {
     // only past the oldest is the host asked for more.
     if (isVisible() && !paging_ && !desynced_) {
         // While a first page is filled in front, the steps bring what is above.
-        if (held_.lo() > 0 && scrollY() < kTopSlack && !filling_) return schedulePage(true);
+        // Nor does a page that keeps the text on screen in place ask for one
+        // the other way: in a text little taller than the screen, a page in
+        // front leaves the view at its end, and one at the end at its top,
+        // and pages would come and go turn after turn.
+        if (held_.lo() > 0 && scrollY() < kTopSlack && !filling_ && pageStep_ != PageStep::newer)
+            return schedulePage(true);
         // Not from the top as well: a short text would go back and forth.
-        if (!held_.toEnd() && scrollY() >= kTopSlack && atTextEnd()) return schedulePage(false);
+        if (!held_.toEnd() && scrollY() >= kTopSlack && pageStep_ != PageStep::older && atTextEnd())
+            return schedulePage(false);
     }
     if (!inputs_.onScrolledToTop || loadingMore_ || held_.lo() > 0) return;
     if (scrollY() < kTopSlack) {
@@ -686,10 +692,27 @@ void TimelineTextView::userScrolled() {
 }
 
 void TimelineTextView::frameChanged() {
+    // The editor resizes its viewport while text is written into it, as its
+    // scroll bar comes or goes: in the middle of a change of what is held,
+    // before the keys have taken it, or of a user's change the text has not
+    // taken yet. Letting go of more from there cut the text by stale
+    // ranges. The road under way answers it once it has ended (see Road),
+    // in the same turn: on a later one the view had moved meanwhile.
+    if (roads_ > 0 || writing_ || userEdited_ || refused_) {
+        resizeMet_ = true;
+        return;
+    }
     const Road road(*this);
+    answerResize();
+}
+
+void TimelineTextView::answerResize() {
+    // Where the view was before anything is let go, which reports a place
+    // off the end while the text above it goes.
+    const bool wasAtBottom = lastVisible_.atBottom;
     // Narrower, what is held takes more lines.
     keepWithinBounds();
-    if (lastVisible_.atBottom)
+    if (wasAtBottom)
         scrollToEnd();
     else
         reportVisible();
@@ -711,6 +734,14 @@ void TimelineTextView::splice(HeldWindow::Splice change) {
 }
 
 TimelineTextView::Road::~Road() {
+    // A resize met on the way is answered as the way ends, everything in
+    // step again. Answering it may let go of text, and the scroll bar come
+    // or go once more; a second answer finds what is held within bounds
+    // and lets go of nothing.
+    for (int round = 0; view_.roads_ == 1 && round < 3 && view_.resizeMet_; ++round) {
+        view_.resizeMet_ = false;
+        view_.answerResize();
+    }
     if (--view_.roads_ > 0 || !view_.spliced_) return;
     view_.spliced_ = false;
     if (HeldWindow::checking()) view_.checkHeld();

@@ -259,6 +259,8 @@ class TimelineTextView final : public QWidget {
     void boundsChanged();
     void userScrolled();
     void frameChanged();
+    // Bounds what is held anew, and keeps the view at the end where it was.
+    void answerResize();
 
     bool shouldChange(int pos, int len) const;
     std::optional<int> typingTarget(int pos, int len) const;
@@ -333,6 +335,8 @@ class TimelineTextView final : public QWidget {
     bool loadingMore_ = false;
     HeldWindow held_;
     bool paging_ = false;  // a page is posted
+    // The page step under way, whose own moves ask for no page the other way.
+    enum class PageStep { none, older, newer } pageStep_ = PageStep::none;
     bool settingWide_ = false;
     // The X primary selection that Ctrl+A made, while Qt keeps it.
     QPointer<QMimeData> offeredWhole_;
@@ -350,6 +354,8 @@ class TimelineTextView final : public QWidget {
     } lastVisible_;
 
     bool writing_ = false;  // our own writes into the document
+    // A resize met on a way in waits for that way to end (see frameChanged).
+    bool resizeMet_ = false;
     // A new document is being swapped in: scrolls meanwhile are answered
     // once it has its real width (see renderAll).
     enum class Swap { none, quiet, scrolled } swap_ = Swap::none;

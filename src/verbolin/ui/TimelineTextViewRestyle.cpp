@@ -72,6 +72,7 @@ void TimelineTextView::scheduleRestyle() {
     main_.postAfter(kFillPause, [self = QPointer<TimelineTextView>(this), round = restyleRound_] {
         if (!self || self->restyleRound_ != round || self->held_.stale().empty()) return;
         TimelineTextView& v = *self;
+        const Road road(v);  // formats change depths, and the scroll bar may come or go
         const QTextDocument& doc = *v.edit_->document();
         const double top = v.scrollY();
         const auto [loc, len] = v.isVisible() ? DocumentGeometry::visibleRange(

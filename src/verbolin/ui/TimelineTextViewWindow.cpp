@@ -9,6 +9,7 @@
 // the document where they are not held.
 
 #include <QAbstractTextDocumentLayout>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextBlock>
@@ -227,6 +228,8 @@ void TimelineTextView::schedulePage(bool older) {
 }
 
 void TimelineTextView::loadOlder() {
+    const auto step =
+        qScopeGuard([this, was = std::exchange(pageStep_, PageStep::older)] { pageStep_ = was; });
     const Road road(*this);
     if (held_.lo() == 0 || desynced_) return;
     const size_t from = startBefore(held_.lo(), kPageShare);
@@ -306,6 +309,8 @@ void TimelineTextView::fillFront() {
 }
 
 void TimelineTextView::loadNewer() {
+    const auto step =
+        qScopeGuard([this, was = std::exchange(pageStep_, PageStep::newer)] { pageStep_ = was; });
     const Road road(*this);
     if (held_.toEnd() || desynced_) return;
     const size_t to = std::max(endAfter(held_.hi(), kPageShare), held_.hi() + 1);

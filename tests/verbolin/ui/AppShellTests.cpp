@@ -803,6 +803,33 @@ struct EditingTest : ShellTest {
         want.back() += "er";
         expectStored(want);
     }
+    // Letters without a space pasted at the start of a bound of three, then
+    // the scroll bar to the top three times and Ctrl+Home: the scroll bar
+    // comes and goes while pages are written, and what is held stays in
+    // step after every step.
+    void lettersPastedThenTopAndHome() {
+        const std::vector<std::string> five = {three[0], three[1], three[2],
+                                               "Nobody saw the train.", "We will meet."};
+        start(five);
+        view()->windowParagraphs = 3;  // bites at the next change
+        const auto inStep = [&](const char* step) {
+            SCOPED_TRACE(step);
+            const auto problems = view()->heldProblems();
+            EXPECT_TRUE(problems.empty()) << problems.front();
+            EXPECT_EQ(edit()->document()->characterCount() - 1, view()->text().length());
+            EXPECT_EQ(view()->ranges().size(), view()->renderedKeys().size());
+        };
+        const std::string letters = unbrokenLetters(1938);
+        paste(letters.c_str());  // where a fresh window's caret is: the start
+        inStep("the paste");
+        auto* bar = edit()->verticalScrollBar();
+        for (int i = 0; i < 3; ++i) bar->setValue(0), settle(), inStep("the top");
+        key(Qt::Key_Home, Qt::ControlModifier);
+        inStep("Ctrl+Home");
+        auto want = five;
+        want.front() = letters + five.front();
+        expectStored(want);
+    }
     // For the random runs: the texts marked and the utterances landed so
     // far, and the steps that are more than a key.
     MarkedTexts marked;
@@ -1967,6 +1994,9 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
          "search is cleared the window holds a page and the key lands at the caret",
          [&] { caretHiddenByASearch(); }},
+        {"letters without a space pasted at the start, then to the top and Ctrl+Home, while "
+         "the scroll bar comes and goes: what is held stays in step",
+         [&] { lettersPastedThenTopAndHome(); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -415,6 +415,63 @@ TEST(TimelineFill, AwayFromTheEndTheShownTextStaysInPlace) {
     EXPECT_EQ(h.view.scrollY(), h.maxScroll());
 }
 
+// In a text a little taller than the screen, the page that scrolling to one
+// end of what is held brings in leaves the view near its other end, with
+// the text on screen in place: it is the user's next scroll there, not the
+// page's own move, that brings the next page.
+TEST(TimelineFill, APageThatKeepsTheTextInPlaceAsksForNoPageTheOtherWay) {
+    constexpr size_t kHeld = 12, kPage = 4;  // a third of what is held
+    const auto blocks = uitest::blocks(uitest::segments(30, 60));
+    // The depth of what is held and of a page, alike all along.
+    double held = 0, page = 0, frame = 0;
+    {
+        TimelineHarness probe(600, 1200);
+        probe.view.windowParagraphs = kHeld;
+        probe.show(blocks);
+        ASSERT_EQ(probe.view.renderedKeys().size(), kHeld);
+        const auto top = [&](size_t k) {
+            return DocumentGeometry::lineAt(probe.doc(), probe.view.ranges()[k].location)
+                ->rect.top();
+        };
+        held = DocumentGeometry::layoutAll(probe.doc());
+        page = top(kPage) - top(0);
+        frame = probe.edit().height() - probe.edit().viewport()->height();
+    }
+    ASSERT_GT(page, TimelineTextView::kTopSlack);
+    // A page's move leaves the view 10 px from the other end of what is held.
+    const int height = int(held - page - 10 + frame);
+    const struct {
+        const char* name;
+        bool toTop;
+    } rows[] = {{"the top of the newest reached", true}, {"the end of the oldest reached", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TimelineHarness h(600, height);
+        h.view.windowParagraphs = kHeld;
+        h.show(blocks);
+        if (!row.toTop) h.view.reachStart(), h.settle();
+        const size_t from = h.view.heldFrom();
+        const QString onTop = h.view.ranges()[row.toTop ? 0 : kHeld - 1].id;
+        const auto placeOnScreen = [&]() -> std::optional<double> {
+            for (const ParagraphRange& r : h.view.ranges())
+                if (r.id == onTop)
+                    return DocumentGeometry::lineAt(h.doc(), r.location)->rect.top() -
+                           h.view.scrollY();
+            return std::nullopt;
+        };
+        h.view.scrollTo(row.toTop ? 0 : h.maxScroll());
+        const std::optional<double> before = placeOnScreen();
+        // A page that asked for another would go on for ever: a bounded wait.
+        for (int i = 0; i < 3; ++i) QApplication::processEvents(), h.main.runPending(100);
+        EXPECT_EQ(h.view.heldFrom(), row.toTop ? from - kPage : from + kPage);
+        QApplication::processEvents();
+        EXPECT_EQ(h.main.runPending(100), 0u) << "a page comes in turn after turn";
+        const std::optional<double> after = placeOnScreen();
+        ASSERT_TRUE(before && after);
+        EXPECT_NEAR(*after, *before, 1.0);
+    }
+}
+
 TEST(TimelineFill, AnArrayHoldingNoneOfWhatIsHeldComesInAPageAtATimeFromItsNewest) {
     TimelineHarness h;
     h.view.windowParagraphs = 21;
