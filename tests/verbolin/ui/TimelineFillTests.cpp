@@ -869,37 +869,42 @@ std::pair<int, int> unitsInSize(QTextDocument& doc, double size) {
     return {units, longest};
 }
 
-// A size a step smaller, with a key typed at the start of the newest
-// paragraph before (its break marks not where a new rendering puts them,
-// each a character early): what is on screen takes
+// A size a step smaller, with a key typed early in the newest paragraph
+// before (its break marks not where a new rendering puts them, each a
+// character early): what is on screen takes
 // it at once and nothing else, the rest a few parts a turn, the view staying
 // at the end with the caret where it was and the characters held as they
 // were; then all of it has the size, within the depth bound.
 void takeASmallerSize(TimelineHarness& h, TimelineTextView& view, std::vector<Block> blocks) {
-    QTextDocument& doc = *view.textEdit()->document();
+    // Rendered anew, the view would hold another document.
+    const auto doc = [&]() -> QTextDocument& { return *view.textEdit()->document(); };
     const double size = EditorModel::kMaxFontSize - 1;
-    // A key at the start of the newest paragraph, stored and given back:
-    // every break mark after it now stands a character early.
+    // A key early in the newest paragraph, inside its long run without a
+    // space where there is one, stored and given back: every break mark
+    // after it now stands a character early.
+    constexpr int kAt = 20;
     if (const ParagraphRange last = view.ranges().back();
-        !LongParagraph::isCut(view.text(), last)) {
-        QTextCursor c(&doc);
-        c.setPosition(last.location);
+        !LongParagraph::isCut(view.text(), last) && last.length > kAt) {
+        QTextCursor c(&doc());
+        c.setPosition(last.location + kAt);
         view.textEdit()->setTextCursor(c);
         QTest::keyClicks(view.textEdit(), "s");
         h.settle();
-        EXPECT_EQ(h.edits.back().second, "s" + blocks.back().text());
+        const QString typed = QString::fromStdString(blocks.back().text()).insert(kAt, u's');
+        EXPECT_TRUE(h.edits.back().second == typed.toStdString());
         blocks.back().segments.back().text = h.edits.back().second;
         view.setInputs(h.inputs(std::make_shared<const std::vector<Block>>(blocks),
                                 EditorModel::kMaxFontSize));
         h.settle();
     }
-    const QString held = doc.toPlainText();
+    const QString held = doc().toPlainText();
     const int caret = view.textEdit()->textCursor().position();
     // The screen's place: its end, or its first line as far below its top.
     const bool atEnd = view.atBottom();
-    const int first = DocumentGeometry::visibleRange(doc, view.scrollY(), view.scrollY() + 1).first;
+    const int first =
+        DocumentGeometry::visibleRange(doc(), view.scrollY(), view.scrollY() + 1).first;
     const auto below = [&] {
-        return DocumentGeometry::lineAt(doc, first)->rect.top() - view.scrollY();
+        return DocumentGeometry::lineAt(doc(), first)->rect.top() - view.scrollY();
     };
     const double wasBelow = below();
     const auto keptPlace = [&](int turn) {
@@ -911,12 +916,13 @@ void takeASmallerSize(TimelineHarness& h, TimelineTextView& view, std::vector<Bl
     };
     TimelineInputs in = h.inputs(std::make_shared<const std::vector<Block>>(blocks), size);
     view.setInputs(in);
-    const auto [onScreen, longest] = unitsInSize(doc, size);
+    const auto [onScreen, longest] = unitsInSize(doc(), size);
     const double top = view.scrollY();
     const auto [loc, len] =
-        DocumentGeometry::visibleRange(doc, top, top + view.textEdit()->viewport()->height());
+        DocumentGeometry::visibleRange(doc(), top, top + view.textEdit()->viewport()->height());
     int seen = 0;
-    for (QTextBlock b = doc.findBlock(loc); b.isValid() && b.position() <= loc + len; b = b.next())
+    for (QTextBlock b = doc().findBlock(loc); b.isValid() && b.position() <= loc + len;
+         b = b.next())
         seen += b.length();
     EXPECT_GT(onScreen, 0);
     EXPECT_LE(onScreen, seen);
@@ -924,16 +930,16 @@ void takeASmallerSize(TimelineHarness& h, TimelineTextView& view, std::vector<Bl
     int done = onScreen, turns = 0;
     for (; view.restyling() && turns < 1000; ++turns) {
         h.main.advance(TimelineTextView::kFillPause);
-        const int now = unitsInSize(doc, size).first;
+        const int now = unitsInSize(doc(), size).first;
         EXPECT_LE(now - done, LongParagraph::kPart + 2 * longest) << turns;
         done = now;
         keptPlace(turns);
     }
     EXPECT_FALSE(view.restyling());
-    EXPECT_EQ(unitsInSize(doc, size).first, doc.characterCount());
-    EXPECT_EQ(doc.toPlainText(), held);
+    EXPECT_EQ(unitsInSize(doc(), size).first, doc().characterCount());
+    EXPECT_TRUE(doc().toPlainText() == held);
     EXPECT_EQ(view.textEdit()->textCursor().position(), caret);
-    EXPECT_LT(DocumentGeometry::layoutAll(doc), TimelineTextView::kDepthCeiling);
+    EXPECT_LT(DocumentGeometry::layoutAll(doc()), TimelineTextView::kDepthCeiling);
     EXPECT_TRUE(view.heldProblems().empty());
     // Each paragraph held reads as the transcript holds it, or is shown in part.
     for (size_t i = 0; i < view.ranges().size(); ++i) {
@@ -947,7 +953,7 @@ void takeASmallerSize(TimelineHarness& h, TimelineTextView& view, std::vector<Bl
     view.setInputs(
         h.inputs(std::make_shared<const std::vector<Block>>(blocks), EditorModel::kMaxFontSize));
     for (int i = 0; i < 1000 && view.restyling(); ++i) h.main.advance(TimelineTextView::kFillPause);
-    EXPECT_EQ(unitsInSize(doc, EditorModel::kMaxFontSize).first, doc.characterCount());
+    EXPECT_EQ(unitsInSize(doc(), EditorModel::kMaxFontSize).first, doc().characterCount());
 }
 
 }  // namespace
