@@ -71,6 +71,11 @@
 //   2: first 860-1,180 -> 180-530, key 1,140-1,690 -> 190-270, resize
 //      430-500 -> 170-260, key after it 910-1,000 -> 180-190, size
 //      1,530-1,590 -> 370-710, longest turn 730-1,090 -> 300-360
+//   2, a size a part a turn (load 4.5 -> 4.6, then 12.5): size 198-200 ->
+//      21-27, the longest turn of it 143-150 -> 13-50, all of it in the new
+//      size 342-350 -> 880-1,100 (in steps of a part)
+//   0, the same: size 50-65 -> 39-55, its longest turn 28-37 -> 19-23,
+//      all of it 93-119 -> 290-360
 //   3 (after): first 280, resize 36, longest turn 220
 //   4, 5 (after): first 150 and 140, key 33 and 25, resize 40 and 67
 //
