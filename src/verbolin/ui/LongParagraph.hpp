@@ -25,9 +25,6 @@ constexpr int kLimit = 200'000;
 // never end), and a few dozen starts of kLimit units at the largest size
 // would pass it.
 constexpr int kShown = 10'000;
-// Units of text given a new size in one turn after a font change: one
-// paragraph shown in part and some more.
-constexpr size_t kStepUnits = 400'000;
 // Units of the shown start between break opportunities at most.
 constexpr int kUnbrokenRun = 200;
 // Qt lays out a block of its document whole on every change in it, in time
@@ -42,6 +39,13 @@ constexpr int kPartFrom = 16'000;
 constexpr int kPart = 4'000;
 // How far past kPart a part may run to end at a sentence's end.
 constexpr int kPartSlack = 1'000;
+// Units of text given a new size in one turn after a font change, after
+// what is on screen: a part, or a few short paragraphs (a step takes whole
+// blocks of the document). Each is laid out at once, and at the largest
+// size a part of ideographs not set at that size before takes a tenth of a
+// second of loading glyphs; all of a long paragraph in one turn took most
+// of a second.
+constexpr size_t kStepUnits = kPart;
 
 // The line that follows the shown start; %1 is the paragraph's length.
 constexpr const char* kNotice =

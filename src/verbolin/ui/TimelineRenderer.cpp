@@ -68,6 +68,32 @@ AttributedText lines(const QString& text, TextAttributes first) {
     return out;
 }
 
+std::optional<AttributedText> resized(const AttributedText& text, double from, double to) {
+    // Each value as rendering computes it, so that equal texts stay equal.
+    const auto spacing = [&](double before) -> std::optional<double> {
+        if (before == 0) return 0.0;
+        for (const double factor : {kParagraphFactor, kSectionFactor})
+            if (before == from * factor) return to * factor;
+        return std::nullopt;
+    };
+    AttributedText out;
+    bool known = true;
+    text.forEachRun([&](int start, int length, TextAttributes a) {
+        if (a.fontSize) {
+            known = known && *a.fontSize == from;
+            a.fontSize = to;
+        }
+        if (a.paragraph) {
+            const std::optional<double> before = spacing(a.paragraph->spacingBefore);
+            known = known && before && a.paragraph->lineSpacing == from * kLineSpacingFactor;
+            a.paragraph = ParagraphStyle{to * kLineSpacingFactor, before.value_or(0)};
+        }
+        out.append(text.string().mid(start, length), a);
+    });
+    if (!known) return std::nullopt;
+    return out;
+}
+
 std::string gapText(double seconds) {
     const long long minutes = static_cast<long long>(std::trunc(seconds / 60.0));
     if (minutes <= 59) return std::to_string(minutes) + " min later";

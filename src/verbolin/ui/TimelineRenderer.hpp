@@ -5,6 +5,7 @@
 // A paragraph without text is no characters at all: an empty line.
 
 #include <QString>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_set>
@@ -38,6 +39,15 @@ AttributedText lines(const QString& text, TextAttributes first);
 // `spacingBefore` above it.
 TextAttributes separatorAttributes(double fontSize, const platform::Uuid& opens,
                                    double spacingBefore);
+
+// `text`, rendered at `from`, as rendering at `to` sets the same characters:
+// every size, line spacing and space above taken to the new size. None where
+// a run holds a size or a space above that rendering at `from` never gives.
+// The text keeps its break marks where they are, which after keys typed into
+// a long paragraph are not where a new rendering would put them: a text size
+// changes the look of what is held, never its characters, so that it can
+// take the new size a part at a time.
+std::optional<AttributedText> resized(const AttributedText& text, double from, double to);
 
 // "5 min later", "1 h later", "1 h 30 min later"; minutes truncate.
 std::string gapText(double seconds);

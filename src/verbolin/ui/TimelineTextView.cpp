@@ -38,6 +38,16 @@ const Block* previousOf(const TimelineBlocks& blocks, size_t from) {
     return from > 0 ? &blocks[from - 1] : blocks.before();
 }
 
+// The characters of `text` but the break marks the view put in.
+QString withoutBreakMarks(const AttributedText& text) {
+    QString out;
+    out.reserve(text.length());
+    text.forEachRun([&](int start, int length, const TextAttributes& a) {
+        if (!isBreakMark(a.cut)) out += QStringView(text.string()).mid(start, length);
+    });
+    return out;
+}
+
 // blocks[from...] as text that follows blocks[from - 1], when there is one.
 AttributedText renderFrom(const TimelineBlocks& blocks, size_t from, double fontSize,
                           const std::unordered_set<platform::Uuid>& sections) {
@@ -519,7 +529,16 @@ bool TimelineTextView::restyle(const TimelineBlocks& blocks, bool wasAtBottom) {
     // Unshown, nothing is laid out until it is shown: a new document costs no more.
     if (!isVisible()) return false;
     AttributedText fresh = renderFrom(blocks, 0, inputs_.fontSize, sectionKeys_);
-    if (fresh.string() != text_.string()) return false;
+    if (fresh.string() != text_.string()) {
+        // Keys typed into a paragraph with break marks leave the marks
+        // where they were, and a new rendering puts them elsewhere: the
+        // characters held stay as they are and take the new size, rather
+        // than the whole text being written and laid out anew at once.
+        std::optional<AttributedText> kept =
+            TimelineRenderer::resized(text_, renderedFont_, inputs_.fontSize);
+        if (!kept || withoutBreakMarks(*kept) != withoutBreakMarks(fresh)) return false;
+        fresh = std::move(*kept);
+    }
     text_ = std::move(fresh);
     ranges_.reset();
     renderedFont_ = inputs_.fontSize;

@@ -374,6 +374,14 @@ class TimelineTextView final : public QWidget {
     bool selectionInteractive_ = false;
     mutable std::optional<TextDepth> depth_;  // at the size and width it was made for
     long restyleRound_ = 0;  // a posted restyle step of an earlier round does nothing
+    // Where a restyle step left the first line on screen, for the next.
+    struct RestylePlace {
+        long round = 0;
+        double scroll = 0;
+        int length = 0, anchor = 0;
+        double below = 0;
+    };
+    std::optional<RestylePlace> restylePlace_;
     // See filling(); whether a step of it is posted.
     bool filling_ = false, fillPosted_ = false;
 };

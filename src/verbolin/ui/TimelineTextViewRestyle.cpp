@@ -48,10 +48,18 @@ void TimelineTextView::restyleKeepingPlace(int from, int to, bool atBottom) {
     QTextDocument& doc = *edit_->document();
     const std::vector<PendingSpans::Span> waiting = held_.stale().within(from, to);
     if (waiting.empty()) return;
-    // The first line on screen, and how far below the top it is.
+    // The first line on screen, and how far below the top it is: as the
+    // step before left it, where nothing moved since. Measured anew each
+    // step, the scroll's rounding to whole pixels crept a pixel every few
+    // steps, and a long paragraph takes dozens.
     const double top = scrollY();
-    const int anchor = isVisible() ? DocumentGeometry::visibleRange(doc, top, top + 1).first : 0;
+    const bool same = restylePlace_ && restylePlace_->round == restyleRound_ &&
+                      restylePlace_->scroll == top && restylePlace_->length == text_.length();
+    const int anchor = same          ? restylePlace_->anchor
+                       : isVisible() ? DocumentGeometry::visibleRange(doc, top, top + 1).first
+                                     : 0;
     const auto before = DocumentGeometry::lineAt(doc, anchor);
+    const double below = same ? restylePlace_->below : before ? before->rect.top() - top : 0;
     writing_ = true;
     for (const auto& [a, b] : waiting) {
         TimelineDocument::restyle(doc, text_, a, b, edit_->palette());
@@ -62,7 +70,8 @@ void TimelineTextView::restyleKeepingPlace(int from, int to, bool atBottom) {
     if (atBottom) {
         scrollToEndOnce();
     } else if (const auto after = DocumentGeometry::lineAt(doc, anchor); before && after) {
-        scrollTo(after->rect.top() - (before->rect.top() - top));
+        scrollTo(after->rect.top() - below);
+        restylePlace_ = RestylePlace{restyleRound_, scrollY(), text_.length(), anchor, below};
     }
 }
 

@@ -909,6 +909,112 @@ TEST(TimelineFill, ASearchClearedAfterAKeyOpensABoundedPage) {
     EXPECT_EQ(h.edits.back().second.substr(0, 16), "Utterancexy 4999");
 }
 
+namespace {
+
+// The units of the blocks of `doc` set at `size`, line height and
+// characters, and the longest block.
+std::pair<int, int> unitsInSize(QTextDocument& doc, double size) {
+    const QFont font = UiFonts::body(size);
+    int units = 0, longest = 0;
+    for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
+        bool in = b.blockFormat().lineHeight() == size * TimelineRenderer::kLineSpacingFactor;
+        for (auto it = b.begin(); in && !it.atEnd(); ++it)
+            in = it.fragment().charFormat().font().pixelSize() == font.pixelSize();
+        units += in ? b.length() : 0;
+        longest = std::max(longest, b.length());
+    }
+    return {units, longest};
+}
+
+// A size a step smaller, with a key typed early in the newest paragraph
+// before (its break marks not where a new rendering puts them, each a
+// character early): what is on screen takes
+// it at once and nothing else, the rest a few parts a turn, the view staying
+// at the end with the caret where it was and the characters held as they
+// were; then all of it has the size, within the depth bound.
+void takeASmallerSize(TimelineHarness& h, TimelineTextView& view, std::vector<Block> blocks) {
+    // Rendered anew, the view would hold another document.
+    const auto doc = [&]() -> QTextDocument& { return *view.textEdit()->document(); };
+    const double size = EditorModel::kMaxFontSize - 1;
+    // A key early in the newest paragraph, inside its long run without a
+    // space where there is one, stored and given back: every break mark
+    // after it now stands a character early.
+    constexpr int kAt = 20;
+    if (const ParagraphRange last = view.ranges().back();
+        !LongParagraph::isCut(view.text(), last) && last.length > kAt) {
+        QTextCursor c(&doc());
+        c.setPosition(last.location + kAt);
+        view.textEdit()->setTextCursor(c);
+        QTest::keyClicks(view.textEdit(), "s");
+        h.settle();
+        const QString typed = QString::fromStdString(blocks.back().text()).insert(kAt, u's');
+        EXPECT_TRUE(h.edits.back().second == typed.toStdString());
+        blocks.back().segments.back().text = h.edits.back().second;
+        view.setInputs(h.inputs(std::make_shared<const std::vector<Block>>(blocks),
+                                EditorModel::kMaxFontSize));
+        h.settle();
+    }
+    const QString held = doc().toPlainText();
+    const int caret = view.textEdit()->textCursor().position();
+    // The screen's place: its end, or its first line as far below its top.
+    const bool atEnd = view.atBottom();
+    const int first =
+        DocumentGeometry::visibleRange(doc(), view.scrollY(), view.scrollY() + 1).first;
+    const auto below = [&] {
+        return DocumentGeometry::lineAt(doc(), first)->rect.top() - view.scrollY();
+    };
+    const double wasBelow = below();
+    const auto keptPlace = [&](int turn) {
+        if (atEnd) {
+            EXPECT_EQ(view.scrollY(), view.textEdit()->verticalScrollBar()->maximum()) << turn;
+        } else {
+            EXPECT_NEAR(below(), wasBelow, 1) << turn;
+        }
+    };
+    TimelineInputs in = h.inputs(std::make_shared<const std::vector<Block>>(blocks), size);
+    view.setInputs(in);
+    const auto [onScreen, longest] = unitsInSize(doc(), size);
+    const double top = view.scrollY();
+    const auto [loc, len] =
+        DocumentGeometry::visibleRange(doc(), top, top + view.textEdit()->viewport()->height());
+    int seen = 0;
+    for (QTextBlock b = doc().findBlock(loc); b.isValid() && b.position() <= loc + len;
+         b = b.next())
+        seen += b.length();
+    EXPECT_GT(onScreen, 0);
+    EXPECT_LE(onScreen, seen);
+    keptPlace(-1);
+    int done = onScreen, turns = 0;
+    for (; view.restyling() && turns < 1000; ++turns) {
+        h.main.advance(TimelineTextView::kFillPause);
+        const int now = unitsInSize(doc(), size).first;
+        EXPECT_LE(now - done, LongParagraph::kPart + 2 * longest) << turns;
+        done = now;
+        keptPlace(turns);
+    }
+    EXPECT_FALSE(view.restyling());
+    EXPECT_EQ(unitsInSize(doc(), size).first, doc().characterCount());
+    EXPECT_TRUE(doc().toPlainText() == held);
+    EXPECT_EQ(view.textEdit()->textCursor().position(), caret);
+    EXPECT_LT(DocumentGeometry::layoutAll(doc()), TimelineTextView::kDepthCeiling);
+    EXPECT_TRUE(view.heldProblems().empty());
+    // Each paragraph held reads as the transcript holds it, or is shown in part.
+    for (size_t i = 0; i < view.ranges().size(); ++i) {
+        const ParagraphRange& r = view.ranges()[i];
+        if (LongParagraph::isCut(view.text(), r)) continue;
+        EXPECT_TRUE(paragraphText(view.text(), r).toStdString() ==
+                    blocks[view.heldFrom() + i].text())
+            << i;
+    }
+    // And the largest again, as the window was.
+    view.setInputs(
+        h.inputs(std::make_shared<const std::vector<Block>>(blocks), EditorModel::kMaxFontSize));
+    for (int i = 0; i < 1000 && view.restyling(); ++i) h.main.advance(TimelineTextView::kFillPause);
+    EXPECT_EQ(unitsInSize(doc(), EditorModel::kMaxFontSize).first, doc().characterCount());
+}
+
+}  // namespace
+
 // Wide text at the largest size, given to a view before it is first shown,
 // as the window gives it at launch: neither the show (the window's loop, and
 // with it the answer to a signal, wait for it), a key, the narrowest window
@@ -1005,6 +1111,7 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
         EXPECT_EQ(view.scrollY(), view.textEdit()->verticalScrollBar()->maximum());
         EXPECT_LE(longestBlock(doc), kLongestBlock);
         typeAtTheEnd("y");
+        takeASmallerSize(h, view, *blocks);
         // Scrolled to the top, the page before comes in, however deep.
         if (const size_t from = view.heldFrom(); from > 0) {
             view.scrollTo(0);

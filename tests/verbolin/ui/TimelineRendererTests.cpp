@@ -67,6 +67,32 @@ TEST(TimelineRenderer, TailRenderingEqualsSuffixOfFullRendering) {
     }
 }
 
+// Text rendered at one size and taken to another reads exactly as a
+// rendering at the other: sizes, line spacing and the space above each
+// paragraph, a part's line and a long paragraph's notice. Text of no
+// rendering at that size is refused.
+TEST(TimelineRenderer, ResizedTextEqualsARenderingAtTheNewSize) {
+    std::string parted, unbroken;
+    while (parted.size() < 20'000) parted += "A sentence of a long paragraph. ";
+    while (unbroken.size() < 900) unbroken += "\u27FF";
+    std::vector<Block> blocks{block(0, 1, "First."),
+                              block(2, 3, "After a pause."),
+                              block(400, 401, "two\nlines"),
+                              block(402, 403, ""),
+                              block(404, 405, parted),
+                              block(406, 407, unbroken),
+                              block(408, 409, std::string(LongParagraph::kLimit + 1, 'x'))};
+    const std::unordered_set<platform::Uuid> sections{blocks[1].id};
+    for (const auto& [from, to] :
+         {std::pair(26.0, 64.0), std::pair(64.0, 63.0), std::pair(20.0, 26.5)}) {
+        const AttributedText was = TimelineRenderer::render(blocks, nullptr, from, sections);
+        const auto resized = TimelineRenderer::resized(was, from, to);
+        ASSERT_TRUE(resized.has_value()) << from << " to " << to;
+        EXPECT_TRUE(*resized == TimelineRenderer::render(blocks, nullptr, to, sections)) << to;
+        EXPECT_FALSE(TimelineRenderer::resized(was, from + 1, to).has_value()) << from;
+    }
+}
+
 TEST(TimelineRenderer, TypedLineFeedKeepsSpacingOnFirstLineOnly) {
     std::vector<Block> blocks{block(0, 1, "A"), block(1000, 1001, "one\ntwo")};
     AttributedText t = TimelineRenderer::render(blocks, nullptr, 10, {});
