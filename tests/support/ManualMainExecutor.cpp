@@ -34,10 +34,10 @@ bool ManualMainExecutor::takeDue(Date limit, Entry& out) {
     return true;
 }
 
-size_t ManualMainExecutor::runPending() {
+size_t ManualMainExecutor::runPending(size_t most) {
     size_t ran = 0;
     Entry e;
-    while (takeDue(clock_.now(), e)) {
+    while (ran < most && takeDue(clock_.now(), e)) {
         e.task();
         ++ran;
     }

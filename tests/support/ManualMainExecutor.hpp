@@ -24,8 +24,10 @@ class ManualMainExecutor final : public MainExecutor {
     bool isMainThread() const override;
 
     // Runs every task that is due now, including those that due tasks post,
-    // oldest due time first. Returns how many ran.
-    size_t runPending();
+    // oldest due time first, but no more than `most`: work that posts
+    // itself for ever stops there, so that a test can fail instead of
+    // hanging. Returns how many ran.
+    size_t runPending(size_t most = SIZE_MAX);
 
     // Moves the clock forward by `by`, stopping at each delayed task's due
     // time to run it (and whatever is due then). Returns how many tasks ran.

@@ -664,9 +664,15 @@ void TimelineTextView::boundsChanged() {
     // only past the oldest is the host asked for more.
     if (isVisible() && !paging_ && !desynced_) {
         // While a first page is filled in front, the steps bring what is above.
-        if (held_.lo() > 0 && scrollY() < kTopSlack && !filling_) return schedulePage(true);
+        // A page that leaves the view near the other end brings no page
+        // back: a stretch little deeper than the screen would take in and
+        // let go of the same paragraphs turn after turn. The user's next
+        // scroll does.
+        if (held_.lo() > 0 && scrollY() < kTopSlack && !filling_ && pageUnderWay_ != Page::newer)
+            return schedulePage(true);
         // Not from the top as well: a short text would go back and forth.
-        if (!held_.toEnd() && scrollY() >= kTopSlack && atTextEnd()) return schedulePage(false);
+        if (!held_.toEnd() && scrollY() >= kTopSlack && atTextEnd() && pageUnderWay_ != Page::older)
+            return schedulePage(false);
     }
     if (!inputs_.onScrolledToTop || loadingMore_ || held_.lo() > 0) return;
     if (scrollY() < kTopSlack) {

@@ -333,6 +333,9 @@ class TimelineTextView final : public QWidget {
     bool loadingMore_ = false;
     HeldWindow held_;
     bool paging_ = false;  // a page is posted
+    // The page coming in now, if any: where it leaves the view never brings
+    // the page the other way (see boundsChanged).
+    enum class Page { none, older, newer } pageUnderWay_ = Page::none;
     bool settingWide_ = false;
     // The X primary selection that Ctrl+A made, while Qt keeps it.
     QPointer<QMimeData> offeredWhole_;

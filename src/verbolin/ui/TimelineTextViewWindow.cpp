@@ -14,6 +14,7 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <cmath>
+#include <utility>
 
 #include "verbolin/ui/CopiedText.hpp"
 #include "verbolin/ui/DeferredTextMimeData.hpp"
@@ -226,8 +227,27 @@ void TimelineTextView::schedulePage(bool older) {
     });
 }
 
+namespace {
+
+// Sets `slot` to `value` for as long as it lives.
+template <typename T>
+class Setting {
+  public:
+    Setting(T& slot, T value) : slot_(slot), was_(std::exchange(slot, value)) {}
+    ~Setting() { slot_ = was_; }
+    Setting(const Setting&) = delete;
+    Setting& operator=(const Setting&) = delete;
+
+  private:
+    T& slot_;
+    T was_;
+};
+
+}  // namespace
+
 void TimelineTextView::loadOlder() {
     const Road road(*this);
+    const Setting page(pageUnderWay_, Page::older);
     if (held_.lo() == 0 || desynced_) return;
     const size_t from = startBefore(held_.lo(), kPageShare);
     // What is let go below goes first: the page and what is held may be too
@@ -307,6 +327,7 @@ void TimelineTextView::fillFront() {
 
 void TimelineTextView::loadNewer() {
     const Road road(*this);
+    const Setting page(pageUnderWay_, Page::newer);
     if (held_.toEnd() || desynced_) return;
     const size_t to = std::max(endAfter(held_.hi(), kPageShare), held_.hi() + 1);
     keepingSelection([&] {
