@@ -748,6 +748,19 @@ struct EditingTest : ShellTest {
         want.back() = "Z" + twelve.back().substr(std::string("Paragraph").size());
         expectStored(want);
     }
+    // The newest paragraph, long, emptied: the text left is shorter than the
+    // screen, so a page comes in front and lets go of it; typing lands there.
+    void emptiedAndPagedAway() {
+        const std::vector<std::string> five = {"Knowledge is power.", three[1], three[2],
+                                               "Nobody saw the second train leave.",
+                                               "We will meet again on Friday."};
+        start(five), holdAtMost(3);
+        caret(2, -1), paste(unbrokenLetters(800).c_str());
+        select(2), key(Qt::Key_Backspace), type("ZZ");
+        auto want = five;
+        want.back() = "ZZ";
+        expectStored(want);
+    }
     // The caret's paragraph hidden by a search, a key, the search cleared, a key.
     void caretHiddenByASearch() {
         const auto twelve = this->twelve();
@@ -1917,6 +1930,8 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"a click on the scrubber's start, then a key", [&] { keyAfterTheScrubber(); }},
         {"a double-clicked word scrolled away, then a copy and typing over it",
          [&] { wordScrolledAwayCopiedAndTypedOver(); }},
+        {"the newest paragraph emptied, its text gone and a page come in over it, then typing",
+         [&] { emptiedAndPagedAway(); }},
         {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
          "search is cleared the window holds a page and the key lands at the caret",
          [&] { caretHiddenByASearch(); }},
@@ -2116,7 +2131,9 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         {31337, false},
         {7, true},
         // A stretch little deeper than the screen, paged in one way then the other.
-        {5, true}};
+        {5, true},
+        // The newest paragraph emptied, then let go by a page.
+        {54, false}};
     for (const auto& [seed, deep] : randomRunsBy(std::getenv("VERBOLIN_RANDOM_SEEDS"), rows)) {
         SCOPED_TRACE(std::to_string(seed) + (deep ? " over deep paragraphs" : ""));
         const auto texts = randomRunTexts(deep);
