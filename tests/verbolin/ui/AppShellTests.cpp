@@ -748,6 +748,21 @@ struct EditingTest : ShellTest {
         want.back() = "Z" + twelve.back().substr(std::string("Paragraph").size());
         expectStored(want);
     }
+    // The caret scrolled away, then Ctrl+Shift+Home: the selection runs from
+    // the caret, and a copy holds it all.
+    void selectedFromACaretScrolledAway() {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        caret(int(view()->ranges().size()) - 1, 9);
+        wheel(600);
+        key(Qt::Key_Home, Qt::ControlModifier | Qt::ShiftModifier);
+        key(Qt::Key_C, Qt::ControlModifier);
+        std::string want;
+        for (size_t i = 0; i + 1 < twelve.size(); ++i) want += twelve[i] + "\n\n";
+        want += twelve.back().substr(0, 9);
+        EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == want)
+            << brief(QGuiApplication::clipboard()->text().toStdString());
+    }
     // The newest paragraph, long, emptied: the text left is shorter than the
     // screen, so a page comes in front and lets go of it; typing lands there.
     void emptiedAndPagedAway() {
@@ -1930,6 +1945,8 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"a click on the scrubber's start, then a key", [&] { keyAfterTheScrubber(); }},
         {"a double-clicked word scrolled away, then a copy and typing over it",
          [&] { wordScrolledAwayCopiedAndTypedOver(); }},
+        {"the wheel turned far up from the caret, then Ctrl+Shift+Home and a copy",
+         [&] { selectedFromACaretScrolledAway(); }},
         {"the newest paragraph emptied, its text gone and a page come in over it, then typing",
          [&] { emptiedAndPagedAway(); }},
         {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
@@ -2133,7 +2150,9 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         // A stretch little deeper than the screen, paged in one way then the other.
         {5, true},
         // The newest paragraph emptied, then let go by a page.
-        {54, false}};
+        {54, false},
+        // Ctrl+Shift+Home from a caret scrolled away.
+        {18, true}};
     for (const auto& [seed, deep] : randomRunsBy(std::getenv("VERBOLIN_RANDOM_SEEDS"), rows)) {
         SCOPED_TRACE(std::to_string(seed) + (deep ? " over deep paragraphs" : ""));
         const auto texts = randomRunTexts(deep);
