@@ -2106,6 +2106,23 @@ TEST_F(EditingTest, UndoStepsKeepToOneViewAndAreSaidWhereverTheFocusIs) {
     }
 }
 
+// The random runs' seeds, over paragraphs deeper than the screen or not.
+std::vector<std::pair<unsigned, bool>> randomRunRows() {
+    return {{7, false},
+            {21, false},
+            {1234, false},
+            {1, false},
+            {99, false},
+            {31337, false},
+            {7, true},
+            // A stretch little deeper than the screen, paged in one way then the other.
+            {5, true},
+            // The newest paragraph emptied, then let go by a page.
+            {54, false},
+            // Ctrl+Shift+Home from a caret scrolled away.
+            {18, true}};
+}
+
 // The random runs' seeds: `rows`, or those a developer names by hand in
 // VERBOLIN_RANDOM_SEEDS to sweep many, such as "1-200,d1-200,77": a seed or
 // a range of seeds, "d" in front for runs over the deep paragraphs.
@@ -2138,22 +2155,8 @@ std::vector<std::pair<unsigned, bool>> randomRunsBy(const char* named,
 TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheStart) {
     const auto ctrl = Qt::ControlModifier;
     const int kLongLimit = verbolin::LongParagraph::kLimit;
-    // Seeds, over paragraphs deeper than the screen or not.
-    const std::vector<std::pair<unsigned, bool>> rows = {
-        {7, false},
-        {21, false},
-        {1234, false},
-        {1, false},
-        {99, false},
-        {31337, false},
-        {7, true},
-        // A stretch little deeper than the screen, paged in one way then the other.
-        {5, true},
-        // The newest paragraph emptied, then let go by a page.
-        {54, false},
-        // Ctrl+Shift+Home from a caret scrolled away.
-        {18, true}};
-    for (const auto& [seed, deep] : randomRunsBy(std::getenv("VERBOLIN_RANDOM_SEEDS"), rows)) {
+    for (const auto& [seed, deep] :
+         randomRunsBy(std::getenv("VERBOLIN_RANDOM_SEEDS"), randomRunRows())) {
         SCOPED_TRACE(std::to_string(seed) + (deep ? " over deep paragraphs" : ""));
         const auto texts = randomRunTexts(deep);
         start(texts);
