@@ -2116,11 +2116,7 @@ std::vector<std::pair<unsigned, bool>> randomRunRows() {
             {31337, false},
             {7, true},
             // A stretch little deeper than the screen, paged in one way then the other.
-            {5, true},
-            // The newest paragraph emptied, then let go by a page.
-            {54, false},
-            // Ctrl+Shift+Home from a caret scrolled away.
-            {18, true}};
+            {5, true}};
 }
 
 // The random runs' seeds: `rows`, or those a developer names by hand in
