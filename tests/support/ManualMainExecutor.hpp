@@ -24,7 +24,9 @@ class ManualMainExecutor final : public MainExecutor {
     bool isMainThread() const override;
 
     // Runs every task that is due now, including those that due tasks post,
-    // oldest due time first, but no more than `most`. Returns how many ran.
+    // oldest due time first, but no more than `most`: work that posts
+    // itself for ever stops there, so that a test can fail instead of
+    // hanging. Returns how many ran.
     size_t runPending(size_t most = SIZE_MAX);
 
     // Moves the clock forward by `by`, stopping at each delayed task's due

@@ -238,6 +238,8 @@ class TimelineTextView final : public QWidget {
     // the transcript; ends not held any more are kept beside the document.
     void keepingSelection(const std::function<void()>& change);
     void setWide(Logical anchor, Logical position);
+    // Where Shift with Ctrl+Home or Ctrl+End extends the selection from; none without `select`.
+    std::optional<Logical> selectionAnchor(bool select) const;
     // A new font size over the same text: the formats change in steps,
     // what is on screen first. False where the text itself would change.
     bool restyle(const TimelineBlocks& blocks, bool wasAtBottom);

@@ -265,7 +265,12 @@ void TimelineTextView::reportSelection() {
     const int location = c.selectionStart(), length = c.selectionEnd() - c.selectionStart();
     auto onSelection = inputs_.onSelection;
     auto onUserInteraction = inputs_.onUserInteraction;
-    if (onSelection) onSelection({location, length}, selectedIds(ranges(), location, length));
+    std::vector<platform::Uuid> ids = selectedIds(ranges(), location, length);
+    // A caret kept beside the document is in its own paragraph, not in the
+    // one where the document's caret waits: reported as that, the window
+    // let go of an emptied paragraph the user was still typing into.
+    if (const auto& parked = held_.away().parked) ids = {parked->id};
+    if (onSelection) onSelection({location, length}, ids);
     if (interactive && onUserInteraction) onUserInteraction();
 }
 

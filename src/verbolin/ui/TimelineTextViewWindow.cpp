@@ -15,6 +15,7 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <cmath>
+#include <utility>
 
 #include "verbolin/ui/CopiedText.hpp"
 #include "verbolin/ui/DeferredTextMimeData.hpp"
@@ -559,17 +560,25 @@ void TimelineTextView::setWide(Logical anchor, Logical position) {
         held_.away().wide.reset();
     else
         held_.away().wide = HeldWindow::Wide{anchor, position, a, p};
+    held_.away().parked.reset();  // the selection's ends are the user's now
     settingWide_ = true;
     restoreSelection(a, p);
     settingWide_ = false;
 }
 
+std::optional<TimelineTextView::Logical> TimelineTextView::selectionAnchor(bool select) const {
+    if (!select) return std::nullopt;
+    const HeldWindow::Away& away = held_.away();
+    if (away.wide) return away.wide->anchor;
+    // A caret kept beside the document is where the selection starts, not
+    // the place where the document's caret waits for it.
+    if (away.parked) return away.parked;
+    return logicalOf(edit_->textCursor().anchor());
+}
+
 void TimelineTextView::reachStart(bool select) {
     const Road road(*this);
-    const std::optional<Logical> anchor = !select ? std::optional<Logical>()
-                                          : held_.away().wide
-                                              ? std::optional(held_.away().wide->anchor)
-                                              : logicalOf(edit_->textCursor().anchor());
+    const std::optional<Logical> anchor = selectionAnchor(select);
     if (held_.lo() > 0) holdWindow(0, endAfter(0));
     const std::optional<Logical> start = logicalOf(0);
     if (anchor && start) {
@@ -585,10 +594,7 @@ void TimelineTextView::reachStart(bool select) {
 
 void TimelineTextView::reachEnd(bool select) {
     const Road road(*this);
-    const std::optional<Logical> anchor = !select ? std::optional<Logical>()
-                                          : held_.away().wide
-                                              ? std::optional(held_.away().wide->anchor)
-                                              : logicalOf(edit_->textCursor().anchor());
+    const std::optional<Logical> anchor = selectionAnchor(select);
     if (!held_.toEnd()) holdWindow(startBefore(scopedCount()), scopedCount());
     const std::optional<Logical> end = logicalOf(text_.length());
     if (anchor && end) {
