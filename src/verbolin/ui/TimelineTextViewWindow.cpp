@@ -240,7 +240,17 @@ void TimelineTextView::loadOlder() {
     const size_t keep = endAfter(from);
     if (keep <= held_.lo()) {
         holdWindow(from, keep);
-        return scrollToEnd();
+        // Its end is where the user scrolled from, not a scroll on to the
+        // page after: the layout's last growth is followed as part of this
+        // step, or that page would come back at once and take its place.
+        scrollToEndOnce();
+        return postSelf([](TimelineTextView& v) {
+            const auto again = qScopeGuard(
+                [&v, was = std::exchange(v.pageStep_, PageStep::older)] { v.pageStep_ = was; });
+            const Road road(v);
+            v.scrollToEndOnce();
+            v.reportVisible();
+        });
     }
     if (keep < held_.hi()) letGoBack(held_.hi() - keep);
     prependOlder(from);
@@ -315,6 +325,16 @@ void TimelineTextView::loadNewer() {
     const Road road(*this);
     if (held_.toEnd() || desynced_) return;
     const size_t to = std::max(endAfter(held_.hi(), kPageShare), held_.hi() + 1);
+    // What is let go above goes first, as in loadOlder: Qt lays out what
+    // comes in as it is written, and the page with all that is held may be
+    // deeper than it can place a line, however long that takes.
+    const size_t keep = startBefore(to);
+    if (keep >= held_.hi()) {
+        holdWindow(keep, to);
+        scrollTo(0);
+        return reportVisible();
+    }
+    if (keep > held_.lo()) letGoFront(keep - held_.lo());
     keepingSelection([&] {
         const TimelineBlocks all = inputs_.paragraphs().window(0, to);
         AttributedText newer = textFrom(all, held_.hi());
@@ -327,8 +347,6 @@ void TimelineTextView::loadNewer() {
         splice({held_.lo(), std::min(to, scopedCount()), scopedCount(), tail, tail, std::move(keys),
                 std::nullopt});
     });
-    if (const size_t keep = startBefore(held_.hi()); keep > held_.lo())
-        letGoFront(keep - held_.lo());
     layoutAll();
     reportVisible();
     updateGutter();
