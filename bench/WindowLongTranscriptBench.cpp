@@ -78,6 +78,9 @@
 //      all of it 93-119 -> 290-360
 //   3 (after): first 280, resize 36, longest turn 220
 //   4, 5 (after): first 150 and 140, key 33 and 25, resize 40 and 67
+//   2, a size a part a turn (load 12-13): first 550-560, resize 470 (no
+//      turn of it longer than the show's 300), size whole 1,270-1,310; of
+//      all the CPU, Qt's line layout 19%, copying 12-14%, our counting 2%
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build --target bench_WindowLongTranscriptBench
