@@ -1302,6 +1302,10 @@ struct EditingTest : ShellTest {
         }
         const QTextCursor c = edit()->textCursor();
         if (!c.hasSelection()) return;
+        // The gesture itself may have paged what is held and let go of an
+        // end's paragraph: the document then shows the selection only up to
+        // what is held, and the selection's own end is not read from it.
+        if (view()->awayParagraphs()) return;
         const auto start = pointAt(c.selectionStart(), true),
                    end = pointAt(c.selectionEnd(), false);
         if (!start || !end) return;
@@ -2206,7 +2210,9 @@ std::vector<std::pair<unsigned, bool>> randomRunRows() {
             {31337, false},
             {7, true},
             // A stretch little deeper than the screen, paged in one way then the other.
-            {5, true}};
+            {5, true},
+            // A drag whose end's paragraph the page it brings in lets go of.
+            {155, true}};
 }
 
 // The random runs' seeds: `rows`, or those a developer names by hand in
