@@ -1089,8 +1089,15 @@ struct EditingTest : ShellTest {
     // The last step undone and put again: the transcript is as it was.
     void undoThenRedo() {
         const auto before = texts(model->store());
+        // With nothing to undo (an undo elsewhere took the last step back)
+        // the undo changes nothing, and the redo then rightly does.
+        const bool undoable = window->editor().edits().canUndo();
         undo();
         ASSERT_NO_FATAL_FAILURE(checkInStep());
+        if (!undoable) {
+            EXPECT_TRUE(texts(model->store()) == before) << "an undo with nothing to undo";
+            return;
+        }
         key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
         EXPECT_TRUE(texts(model->store()) == before)
             << "an undo then a redo changed the transcript";
@@ -2212,7 +2219,9 @@ std::vector<std::pair<unsigned, bool>> randomRunRows() {
             // A stretch little deeper than the screen, paged in one way then the other.
             {5, true},
             // A drag whose end's paragraph the page it brings in lets go of.
-            {155, true}};
+            {155, true},
+            // An undo in another view takes the last step back, then an undo and a redo here.
+            {78, true}};
 }
 
 // The random runs' seeds: `rows`, or those a developer names by hand in
