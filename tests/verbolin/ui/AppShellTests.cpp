@@ -926,9 +926,18 @@ struct EditingTest : ShellTest {
         const QTextCursor c = edit()->textCursor();
         const int caretAt = c.selectionStart();
         const auto& ranges = view()->ranges();
+        // A paragraph the keys take past the length shown whole is shown in
+        // part from then on, which refuses the keys after.
+        const auto staysWhole = [&](const verbolin::ParagraphRange& r) {
+            const QString now = verbolin::paragraphText(view()->text(), r);
+            const int selected = c.selectionEnd() - c.selectionStart();
+            return now.size() - selected + QString::fromStdString(text).size() <=
+                   verbolin::LongParagraph::kLimit;
+        };
         bool inOne = std::any_of(ranges.begin(), ranges.end(), [&](const auto& r) {
             return r.location <= caretAt && c.selectionEnd() <= r.end() &&
-                   !verbolin::LongParagraph::isCut(view()->text(), r);  // which refuses keys
+                   !verbolin::LongParagraph::isCut(view()->text(), r) &&  // which refuses keys
+                   staysWhole(r);
         });
         if (const auto away = awayCaret()) {
             // Not where the document shows it: in its own paragraph, brought in.
@@ -2221,7 +2230,9 @@ std::vector<std::pair<unsigned, bool>> randomRunRows() {
             // A drag whose end's paragraph the page it brings in lets go of.
             {155, true},
             // An undo in another view takes the last step back, then an undo and a redo here.
-            {78, true}};
+            {78, true},
+            // Typing at the end of a paragraph of exactly the length shown whole.
+            {64, true}};
 }
 
 // The random runs' seeds: `rows`, or those a developer names by hand in
