@@ -926,9 +926,18 @@ struct EditingTest : ShellTest {
         const QTextCursor c = edit()->textCursor();
         const int caretAt = c.selectionStart();
         const auto& ranges = view()->ranges();
+        // A paragraph the keys take past the length shown whole is shown in
+        // part from then on, which refuses the keys after.
+        const auto staysWhole = [&](const verbolin::ParagraphRange& r) {
+            const QString now = verbolin::paragraphText(view()->text(), r);
+            const int selected = c.selectionEnd() - c.selectionStart();
+            return now.size() - selected + QString::fromStdString(text).size() <=
+                   verbolin::LongParagraph::kLimit;
+        };
         bool inOne = std::any_of(ranges.begin(), ranges.end(), [&](const auto& r) {
             return r.location <= caretAt && c.selectionEnd() <= r.end() &&
-                   !verbolin::LongParagraph::isCut(view()->text(), r);  // which refuses keys
+                   !verbolin::LongParagraph::isCut(view()->text(), r) &&  // which refuses keys
+                   staysWhole(r);
         });
         if (const auto away = awayCaret()) {
             // Not where the document shows it: in its own paragraph, brought in.
@@ -1089,8 +1098,15 @@ struct EditingTest : ShellTest {
     // The last step undone and put again: the transcript is as it was.
     void undoThenRedo() {
         const auto before = texts(model->store());
+        // With nothing to undo (an undo elsewhere took the last step back)
+        // the undo changes nothing, and the redo then rightly does.
+        const bool undoable = window->editor().edits().canUndo();
         undo();
         ASSERT_NO_FATAL_FAILURE(checkInStep());
+        if (!undoable) {
+            EXPECT_TRUE(texts(model->store()) == before) << "an undo with nothing to undo";
+            return;
+        }
         key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
         EXPECT_TRUE(texts(model->store()) == before)
             << "an undo then a redo changed the transcript";
@@ -1302,6 +1318,10 @@ struct EditingTest : ShellTest {
         }
         const QTextCursor c = edit()->textCursor();
         if (!c.hasSelection()) return;
+        // The gesture itself may have paged what is held and let go of an
+        // end's paragraph: the document then shows the selection only up to
+        // what is held, and the selection's own end is not read from it.
+        if (view()->awayParagraphs()) return;
         const auto start = pointAt(c.selectionStart(), true),
                    end = pointAt(c.selectionEnd(), false);
         if (!start || !end) return;
@@ -2206,7 +2226,13 @@ std::vector<std::pair<unsigned, bool>> randomRunRows() {
             {31337, false},
             {7, true},
             // A stretch little deeper than the screen, paged in one way then the other.
-            {5, true}};
+            {5, true},
+            // A drag whose end's paragraph the page it brings in lets go of.
+            {155, true},
+            // An undo in another view takes the last step back, then an undo and a redo here.
+            {78, true},
+            // Typing at the end of a paragraph of exactly the length shown whole.
+            {64, true}};
 }
 
 // The random runs' seeds: `rows`, or those a developer names by hand in
