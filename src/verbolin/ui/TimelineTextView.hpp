@@ -9,10 +9,12 @@
 // only.
 
 #include <QPointer>
+#include <QScopeGuard>
 #include <QWidget>
 #include <chrono>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/system/MainExecutor.hpp"
@@ -339,6 +341,10 @@ class TimelineTextView final : public QWidget {
     bool paging_ = false;  // a page is posted
     // The page step under way, whose own moves ask for no page the other way.
     enum class PageStep { none, older, newer } pageStep_ = PageStep::none;
+    // Marks `step` as under way for as long as what it returns lives.
+    [[nodiscard]] auto stepping(PageStep step) {
+        return qScopeGuard([this, was = std::exchange(pageStep_, step)] { pageStep_ = was; });
+    }
     bool settingWide_ = false;
     // The X primary selection that Ctrl+A made, while Qt keeps it.
     QPointer<QMimeData> offeredWhole_;

@@ -9,7 +9,6 @@
 // the document where they are not held.
 
 #include <QAbstractTextDocumentLayout>
-#include <QScopeGuard>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextBlock>
@@ -229,8 +228,7 @@ void TimelineTextView::schedulePage(bool older) {
 }
 
 void TimelineTextView::loadOlder() {
-    const auto step =
-        qScopeGuard([this, was = std::exchange(pageStep_, PageStep::older)] { pageStep_ = was; });
+    const auto step = stepping(PageStep::older);
     const Road road(*this);
     if (held_.lo() == 0 || desynced_) return;
     const size_t from = startBefore(held_.lo(), kPageShare);
@@ -245,8 +243,7 @@ void TimelineTextView::loadOlder() {
         // step, or that page would come back at once and take its place.
         scrollToEndOnce();
         return postSelf([](TimelineTextView& v) {
-            const auto again = qScopeGuard(
-                [&v, was = std::exchange(v.pageStep_, PageStep::older)] { v.pageStep_ = was; });
+            const auto again = v.stepping(PageStep::older);
             const Road road(v);
             v.scrollToEndOnce();
             v.reportVisible();
@@ -320,8 +317,7 @@ void TimelineTextView::fillFront() {
 }
 
 void TimelineTextView::loadNewer() {
-    const auto step =
-        qScopeGuard([this, was = std::exchange(pageStep_, PageStep::newer)] { pageStep_ = was; });
+    const auto step = stepping(PageStep::newer);
     const Road road(*this);
     if (held_.toEnd() || desynced_) return;
     const size_t to = std::max(endAfter(held_.hi(), kPageShare), held_.hi() + 1);
