@@ -216,17 +216,27 @@ verbolin::Block paragraph(const std::string& text, const std::string& original =
     return verbolin::Block{s.id, {s}};
 }
 
+// A bar of the default width, shown, over an engine that is stopped before
+// the bar goes.
+struct ShownBar {
+    EngineWorld world;
+    TranscriptionEngine engine{world.services()};
+    verbolin::StatusBarWidget bar{engine};
+    ShownBar() {
+        bar.resize(900, 60);
+        bar.show();
+    }
+    ~ShownBar() { engine.stopAndWait(); }
+};
+
 }  // namespace
 
 // A drag reports a selection on every move, many in one turn of the loop:
 // the bar takes in the last of a turn when the turn ends, placed once, and
 // says what it says for that selection alone, whatever came before.
 TEST(StatusBarWidget, SaysTheLastSelectionOfATurnOnceTheTurnEnds) {
-    EngineWorld world;
-    TranscriptionEngine engine(world.services());
-    verbolin::StatusBarWidget bar(engine);
-    bar.resize(900, 60);
-    bar.show();
+    ShownBar shownBar;
+    verbolin::StatusBarWidget& bar = shownBar.bar;
     QCoreApplication::processEvents();
     using verbolin::Block;
     std::string deep;
@@ -292,18 +302,14 @@ TEST(StatusBarWidget, SaysTheLastSelectionOfATurnOnceTheTurnEnds) {
         else
             EXPECT_EQ(said, row.says);
     }
-    engine.stopAndWait();
 }
 
 // A drag within an edited paragraph: every move reports a selection, each
 // in a turn of its own, and the bar says the same word diff throughout. It
 // is not laid out or painted again for any of them.
 TEST(StatusBarWidget, ADragWithinAnEditedParagraphLeavesTheBarAsItIs) {
-    EngineWorld world;
-    TranscriptionEngine engine(world.services());
-    verbolin::StatusBarWidget bar(engine);
-    bar.resize(900, 60);
-    bar.show();
+    ShownBar shownBar;
+    verbolin::StatusBarWidget& bar = shownBar.bar;
     std::string deep, arrows;
     for (int i = 0; deep.size() < 2'500; ++i) deep += "sentence " + std::to_string(i) + " said. ";
     for (int i = 0; i < 150'000; ++i) arrows += "\u27ff";
@@ -343,7 +349,6 @@ TEST(StatusBarWidget, ADragWithinAnEditedParagraphLeavesTheBarAsItIs) {
         EXPECT_EQ(bar.trailing()->text(), shown);
         EXPECT_EQ(bar.trailing()->geometry(), place);
     }
-    engine.stopAndWait();
 }
 
 // A paragraph deleted in the editor while the disk is full: the bar says
