@@ -2850,13 +2850,16 @@ TEST(QuitPath, AskedAgainItKeepsTheAudioOfTheDecodeItGivesUp) {
         // not at a set time, which a busy machine may reach before the wait.
         engine.onDrainWaits = [&] {
             waited = true;
-            QTimer::singleShot(0, [&] {
+            QTimer::singleShot(0, &loop, [&] {
                 EXPECT_FALSE(finished);
                 quit.stopNow();
             });
         };
-        // Only a failure gets this far: the drain's bound has passed.
-        QTimer::singleShot(int(verbolin::TranscriptionEngine::kDrainLimit.count()) + 5000,
+        // Only a failure gets this far: the drain's bound has passed. Tied
+        // to the loop, as the call above is: a row that passes ends long
+        // before this fires, and a timer left without a context would call
+        // into this row's gone stack from whatever test runs after it.
+        QTimer::singleShot(int(verbolin::TranscriptionEngine::kDrainLimit.count()) + 5000, &loop,
                            [&] { loop.quit(); });
         // A quit that joins the held thread holds the loop too: only a
         // failure waits for this to let it go.
