@@ -206,8 +206,8 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
         settle();
         auto* edit = window->pane()->textView().textEdit();
         const QRect column(edit->mapTo(window, QPoint(0, 0)), edit->size());
-        EXPECT_TRUE(window->rect().contains(column)) << width << ": the text column ends at "
-                                                     << column.right() << " px";
+        EXPECT_TRUE(window->rect().contains(column))
+            << width << ": the text column ends at " << column.right() << " px";
     }
     window->resize(960, 600);
     EXPECT_FALSE(window->placeholder()->isVisible());
