@@ -55,7 +55,7 @@ EditorWindow::EditorWindow(AppModel& model, platform::MainExecutor& main, Pasteb
     splitter_ = new QSplitter(Qt::Horizontal, this);
     splitter_->setChildrenCollapsible(false);
     sidebar_ = new SidebarWidget(model_.store(), editor_.scope, pasteboard, splitter_);
-    sidebar_->setMinimumWidth(180);
+    sidebar_->setMinimumWidth(kSidebarWidth);
     sidebar_->setMaximumWidth(320);
     sidebar_->onNewSession = [this] { newSession(); };
     sidebar_->onScopeChanged = [this] { scheduleRefresh(); };
@@ -305,6 +305,14 @@ void EditorWindow::makePane() {
                              placeholder_->parentWidget());
     pane_->setContentsMargins(4, 8, 12, 4);
     contentLayout_->addWidget(pane_);
+    // The sidebar gives way at the narrowest window: the splitter keeps each
+    // side's least width, and with both the text column and its scroll bar
+    // would run past the window's edge.
+    // The column's own hint has not taken the pane in yet.
+    const int detail = std::max(placeholder_->parentWidget()->minimumSizeHint().width(),
+                                pane_->minimumSizeHint().width());
+    const int room = kMinimumWidth - splitter_->handleWidth() - detail;
+    sidebar_->setMinimumWidth(std::clamp(room, 0, kSidebarWidth));
     // Another view: the paragraph edited in the last one is let go.
     if (paneScope_ != editor_.scope) editor_.edits().release();
     paneScope_ = editor_.scope;

@@ -40,6 +40,8 @@ class EditorWindow final : public QMainWindow {
   public:
     static constexpr int kDefaultWidth = 960, kDefaultHeight = 600;
     static constexpr int kMinimumWidth = 520, kMinimumHeight = 320;
+    // The sidebar's least width where the window has room for it.
+    static constexpr int kSidebarWidth = 180;
     static constexpr int kSliderScale = 100;  // slider steps per point of text size
 
     // `model`, `main` and `pasteboard` must outlive the window.

@@ -212,6 +212,16 @@ TEST_F(ShellTest, EditorSwitchesFromPlaceholderToTimelineAndKeepsItsSizes) {
     EXPECT_TRUE(window->pane()->isVisible());
     // The timeline's narrowest text column leaves the window's smallest width as it was.
     EXPECT_EQ(window->minimumSizeHint().width(), verbolin::EditorWindow::kMinimumWidth);
+    // The sidebar gives way there: the text column and its scroll bar stay in the window.
+    for (const int width : {verbolin::EditorWindow::kMinimumWidth, 540, 960}) {
+        window->resize(width, 600);
+        settle();
+        auto* edit = window->pane()->textView().textEdit();
+        const QRect column(edit->mapTo(window, QPoint(0, 0)), edit->size());
+        EXPECT_TRUE(window->rect().contains(column))
+            << width << ": the text column ends at " << column.right() << " px";
+    }
+    window->resize(960, 600);
     EXPECT_FALSE(window->placeholder()->isVisible());
     EXPECT_TRUE(window->searchAction()->isVisible());
     EXPECT_TRUE(window->listenButton()->isEnabled());
@@ -960,13 +970,16 @@ struct EditingTest : ShellTest {
             if (!into && r.location <= caretAt && caretAt <= r.end()) into = r.id;
         const std::string mark = text.substr(text.find_first_not_of(' '));
         if (into) marked.add(mark, *platform::Uuid::parse(into->toStdString()));
+        window->statusBar()->setNotice({});  // what the keys say, not an earlier one
         type(text.c_str());
         const auto& all = *model->store().allBlocks();
-        EXPECT_TRUE(!inOne || std::any_of(all.begin(), all.end(),
-                                          [&](const auto& b) {
-                                              return b.text().find(mark) != std::string::npos;
-                                          }))
-            << mark << " typed and not stored";
+        const bool stored = std::any_of(all.begin(), all.end(), [&](const auto& b) {
+            return b.text().find(mark) != std::string::npos;
+        });
+        EXPECT_TRUE(!inOne || stored) << mark << " typed and not stored";
+        // Keys that stored nothing were refused, and the status bar says why.
+        EXPECT_TRUE(stored || !window->statusBar()->notice().empty())
+            << mark << " typed, not stored, and nothing said";
     }
     // The caret or selection where the document does not show it: its
     // paragraph, whether the view's paragraphs have it (a search may hide
