@@ -83,7 +83,11 @@ void ParagraphEditor::edit(const Block& shown, const std::string& before, const 
     };
     std::string text = after;
     if (std::any_of(current.begin(), current.end(), joined))
-        if (const auto own = ownText(current, h.segmentIds, after)) {
+        // Its own text all taken, the paragraph is stored whole as one: its
+        // segments gone, the space that joined them to the speech, its id
+        // and its start would go with them, and a paste would not bring
+        // them back.
+        if (const auto own = ownText(current, h.segmentIds, after); own && !blank(*own)) {
             text = *own;
             std::erase_if(current, joined);
         }

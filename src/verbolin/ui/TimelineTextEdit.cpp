@@ -412,6 +412,23 @@ void TimelineTextEdit::mouseDoubleClickEvent(QMouseEvent* e) {
 
 void TimelineTextEdit::mouseReleaseEvent(QMouseEvent* e) {
     Depth d(mouseDepth_);
+    // A middle-click pastes where it points. The editor moves its caret
+    // there without a word before it pastes: the owner, told only after,
+    // would take the paste to a caret it keeps away from what is shown, or
+    // refuse it for that caret. So the caret is put there first, as the
+    // user's own (told even where the document's caret already waits), and
+    // the paste goes to it wherever putting it there scrolled the text.
+    if (e->button() == Qt::MiddleButton && !isReadOnly() &&
+        QGuiApplication::clipboard()->supportsSelection()) {
+        const QTextCursor there = cursorForPosition(e->position().toPoint());
+        const QTextCursor was = textCursor();
+        setTextCursor(there);
+        if (!was.hasSelection() && was.position() == there.position()) emit cursorPositionChanged();
+        if (const QMimeData* md = QGuiApplication::clipboard()->mimeData(QClipboard::Selection))
+            insertFromMimeData(md);
+        e->accept();
+        return;
+    }
     QTextEdit::mouseReleaseEvent(e);
 }
 
