@@ -743,6 +743,10 @@ bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
         if (watched == edit_->viewport()) gutter_->setGeometry(edit_->viewport()->rect());
     } else if (event->type() == QEvent::Wheel && watched == edit_->viewport()) {
         userScrolled();
+    } else if (event->type() == QEvent::Paint && watched == edit_->viewport() && !drawn_) {
+        // The step posted here runs once this frame is drawn.
+        drawn_ = true;
+        scheduleFill();
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -392,6 +392,9 @@ class TimelineTextView final : public QWidget {
     std::optional<RestylePlace> restylePlace_;
     // See filling(); whether a step of it is posted.
     bool filling_ = false, fillPosted_ = false;
+    // Whether the text has been drawn since the view was made: the steps of
+    // filling wait for its first frame (see scheduleFill).
+    bool drawn_ = false;
 };
 
 }  // namespace verbolin

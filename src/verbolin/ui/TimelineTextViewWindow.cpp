@@ -273,7 +273,11 @@ void TimelineTextView::prependOlder(size_t from) {
 }
 
 void TimelineTextView::scheduleFill() {
-    if (!filling_ || fillPosted_) return;
+    // Not before the first frame: a step posted from the first show runs
+    // ahead of the window's first paint, and each lays out a page more
+    // (shaping glyphs no other text has used yet, in wide text a tenth of a
+    // second). The first frame starts them (see eventFilter).
+    if (!filling_ || fillPosted_ || !drawn_) return;
     fillPosted_ = true;
     postSelf([](TimelineTextView& v) {
         v.fillPosted_ = false;
