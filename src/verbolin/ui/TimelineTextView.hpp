@@ -263,6 +263,8 @@ class TimelineTextView final : public QWidget {
     void boundsChanged();
     void userScrolled();
     void frameChanged();
+    // A new size of the frame, before its text takes the new width.
+    void frameChanging();
     // Bounds what is held anew, and keeps the view at the end where it was.
     void answerResize();
 
