@@ -44,9 +44,12 @@ TextDepth& TimelineTextView::textDepth() const {
     if (!isVisible() || !edit_->testAttribute(Qt::WA_Resized))
         width = std::max(width, kNarrowestText - 2 * kInsetWidth);
     width = std::max(width, 1.0);
-    if (!depth_ || depth_->fontSize() != font || depth_->width() != width)
-        depth_.emplace(font, width, font * TimelineRenderer::kSectionFactor,
-                       font * TimelineRenderer::kLineSpacingFactor);
+    if (!depth_ || depth_->fontSize() != font || depth_->width() != width) {
+        TextDepth fresh(font, width, font * TimelineRenderer::kSectionFactor,
+                        font * TimelineRenderer::kLineSpacingFactor);
+        if (depth_ && depth_->fontSize() == font) fresh.rememberShownFrom(std::move(*depth_));
+        depth_.emplace(std::move(fresh));
+    }
     return *depth_;
 }
 

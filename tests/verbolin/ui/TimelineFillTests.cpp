@@ -874,6 +874,20 @@ TEST(TimelineFill, ParagraphsAreSetNoDeeperThanCounted) {
     EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
     EXPECT_EQ(depth.paragraph(spoken.id, u"short"), depth.depth(u"short"));
     EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
+    // Taken over by a narrower column (a window made narrower), what each
+    // paragraph shows is kept and its depth counted anew there, a paragraph
+    // of the transcript's and one the view holds alike.
+    const Block other = uitest::block(2, 3, "another paragraph of a few words, set narrow");
+    (void)depth.paragraph(other);
+    TextDepth narrow(font, 60, 0, 1);
+    narrow.rememberShownFrom(std::move(depth));
+    const auto alone = [&](const char16_t* text) {
+        return TextDepth(font, 60, 0, 1).depth(QStringView(text));
+    };
+    EXPECT_EQ(narrow.paragraph(other), alone(u"another paragraph of a few words, set narrow"));
+    EXPECT_GT(narrow.paragraph(other), TextDepth(font, 228, 0, 1).paragraph(other));
+    EXPECT_EQ(narrow.paragraph(edited.id, u"short, and then a good deal longer"),
+              alone(u"short, and then a good deal longer"));
 }
 
 // A search for a word of one old paragraph, cleared after a key: the view
