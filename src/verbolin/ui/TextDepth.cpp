@@ -280,31 +280,43 @@ void TextDepth::addAnywhere(QStringView word, Line& line) const {
 
 double TextDepth::paragraph(const Block& block) {
     const auto it = remembered_.find(block.id);
+    const auto counted = [&](Remembered& r) {
+        if (!r.depth) r.depth = depth(r.shown);
+        return *r.depth;
+    };
     if (it != remembered_.end() && it->second.fromStore &&
         it->second.segments.sharesSegmentsWith(block.segments))
-        return it->second.depth;
+        return counted(it->second);
     // As the timeline shows it: a long one in part, with its break marks.
     QString shown = TimelineRenderer::body(QString::fromStdString(block.text()), {}).string();
     if (it != remembered_.end() && it->second.shown == shown) {
         it->second.segments = block.segments;
         it->second.fromStore = true;
-        return it->second.depth;
+        return counted(it->second);
     }
     const double d = depth(shown);
     return remember(block.id, {block.segments, true, std::move(shown), d});
 }
 
 double TextDepth::paragraph(const platform::Uuid& id, QStringView shown) {
-    if (const auto it = remembered_.find(id); it != remembered_.end() && it->second.shown == shown)
-        return it->second.depth;
+    if (const auto it = remembered_.find(id);
+        it != remembered_.end() && it->second.shown == shown) {
+        if (!it->second.depth) it->second.depth = depth(shown);
+        return *it->second.depth;
+    }
     return remember(id, {{}, false, shown.toString(), depth(shown)});
 }
 
 double TextDepth::remember(const platform::Uuid& id, Remembered entry) {
     if (remembered_.size() >= kRemembered && !remembered_.contains(id)) remembered_.clear();
-    const double d = entry.depth;
+    const double d = entry.depth.value_or(0);
     remembered_.insert_or_assign(id, std::move(entry));
     return d;
+}
+
+void TextDepth::rememberShownFrom(TextDepth&& other) {
+    remembered_ = std::move(other.remembered_);
+    for (auto& [id, entry] : remembered_) entry.depth.reset();
 }
 
 }  // namespace verbolin

@@ -80,6 +80,11 @@ class TextDepth {
     // The same for text the view holds, `shown` being all of it.
     double paragraph(const platform::Uuid& id, QStringView shown);
 
+    // Takes what `other` remembers of how paragraphs show, not their depths:
+    // a new width counts each again, without rendering it again (finding
+    // whether a long one is shown in part counts all of it).
+    void rememberShownFrom(TextDepth&& other);
+
     // The most paragraphs remembered; past it the memory starts over.
     static constexpr size_t kRemembered = 4096;
 
@@ -92,7 +97,7 @@ class TextDepth {
         SegmentList segments;  // the paragraph's, while it comes from the store
         bool fromStore = false;
         QString shown;
-        double depth = 0;
+        std::optional<double> depth;  // none: not counted in this column yet
     };
     double remember(const platform::Uuid& id, Remembered entry);
 

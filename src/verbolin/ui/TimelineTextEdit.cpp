@@ -109,7 +109,9 @@ bool TimelineTextEdit::placeTyping() {
 void TimelineTextEdit::resizeEvent(QResizeEvent* e) {
     // An owner told before would see the document still at the width it
     // had, which for a widget never shown is a few pixels: one character a
-    // line, laid out far deeper than the owner counted.
+    // line, laid out far deeper than the owner counted. Before, it may only
+    // let go of text, which then is not laid out at the new width at all.
+    if (resizing) resizing();
     QTextEdit::resizeEvent(e);
     if (resized) resized();
 }

@@ -62,6 +62,8 @@ class TimelineTextEdit final : public QTextEdit {
     // nowhere (the owner said why).
     std::function<bool()> bringCaretIn;
 
+    // The edit has taken a new size, its document not yet the new width.
+    std::function<void()> resizing;
     // The edit has taken a new size, and its document the new width.
     std::function<void()> resized;
 

@@ -177,6 +177,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     };
     edit_->onRedo = [this] { redo(); };
     edit_->bringCaretIn = [this] { return bringCaretIn(); };
+    edit_->resizing = [this] { frameChanging(); };
     edit_->resized = [this] { frameChanged(); };
 
     connect(edit_->document(), &QTextDocument::contentsChange, this,
@@ -725,6 +726,19 @@ void TimelineTextView::frameChanged() {
     answerResize();
 }
 
+void TimelineTextView::frameChanging() {
+    // Narrower, what is held may no longer fit: what goes is let go of at
+    // the width the text is laid out at, which costs a block's layout, and
+    // Qt then lays out only what stays at the new one. Let go of after,
+    // it was laid out at the new width first, a long paragraph a fifth of
+    // a second. Counted at the frame's new width; nothing is laid out at
+    // it here. Not on a way in (see frameChanged), nor before the text was
+    // first drawn at a width of the window's.
+    if (roads_ > 0 || writing_ || userEdited_ || refused_ || !drawn_ || !isVisible()) return;
+    const Road road(*this);
+    keepWithinBounds();
+}
+
 void TimelineTextView::answerResize() {
     // Where the view was before anything is let go, which reports a place
     // off the end while the text above it goes.
@@ -743,6 +757,10 @@ bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
         if (watched == edit_->viewport()) gutter_->setGeometry(edit_->viewport()->rect());
     } else if (event->type() == QEvent::Wheel && watched == edit_->viewport()) {
         userScrolled();
+    } else if (event->type() == QEvent::Paint && watched == edit_->viewport() && !drawn_) {
+        // The step posted here runs once this frame is drawn.
+        drawn_ = true;
+        scheduleFill();
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -263,6 +263,8 @@ class TimelineTextView final : public QWidget {
     void boundsChanged();
     void userScrolled();
     void frameChanged();
+    // A new size of the frame, before its text takes the new width.
+    void frameChanging();
     // Bounds what is held anew, and keeps the view at the end where it was.
     void answerResize();
 
@@ -392,6 +394,9 @@ class TimelineTextView final : public QWidget {
     std::optional<RestylePlace> restylePlace_;
     // See filling(); whether a step of it is posted.
     bool filling_ = false, fillPosted_ = false;
+    // Whether the text has been drawn since the view was made: the steps of
+    // filling wait for its first frame (see scheduleFill).
+    bool drawn_ = false;
 };
 
 }  // namespace verbolin

@@ -44,9 +44,12 @@ TextDepth& TimelineTextView::textDepth() const {
     if (!isVisible() || !edit_->testAttribute(Qt::WA_Resized))
         width = std::max(width, kNarrowestText - 2 * kInsetWidth);
     width = std::max(width, 1.0);
-    if (!depth_ || depth_->fontSize() != font || depth_->width() != width)
-        depth_.emplace(font, width, font * TimelineRenderer::kSectionFactor,
-                       font * TimelineRenderer::kLineSpacingFactor);
+    if (!depth_ || depth_->fontSize() != font || depth_->width() != width) {
+        TextDepth fresh(font, width, font * TimelineRenderer::kSectionFactor,
+                        font * TimelineRenderer::kLineSpacingFactor);
+        if (depth_ && depth_->fontSize() == font) fresh.rememberShownFrom(std::move(*depth_));
+        depth_.emplace(std::move(fresh));
+    }
     return *depth_;
 }
 
@@ -273,7 +276,11 @@ void TimelineTextView::prependOlder(size_t from) {
 }
 
 void TimelineTextView::scheduleFill() {
-    if (!filling_ || fillPosted_) return;
+    // Not before the first frame: a step posted from the first show runs
+    // ahead of the window's first paint, and each lays out a page more
+    // (shaping glyphs no other text has used yet, in wide text a tenth of a
+    // second). The first frame starts them (see eventFilter).
+    if (!filling_ || fillPosted_ || !drawn_) return;
     fillPosted_ = true;
     postSelf([](TimelineTextView& v) {
         v.fillPosted_ = false;

@@ -17,6 +17,7 @@
 #include "verbolin/ui/DocumentGeometry.hpp"
 #include "verbolin/ui/EditorModel.hpp"
 #include "verbolin/ui/LongParagraph.hpp"
+#include "verbolin/ui/QtMainExecutor.hpp"
 #include "verbolin/ui/TextDepth.hpp"
 #include "verbolin/ui/TimelineRenderer.hpp"
 #include "verbolin/ui/TimelineUpdatePlanner.hpp"
@@ -873,6 +874,20 @@ TEST(TimelineFill, ParagraphsAreSetNoDeeperThanCounted) {
     EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
     EXPECT_EQ(depth.paragraph(spoken.id, u"short"), depth.depth(u"short"));
     EXPECT_EQ(depth.paragraph(edited), depth.depth(u"short, and then a good deal longer"));
+    // Taken over by a narrower column (a window made narrower), what each
+    // paragraph shows is kept and its depth counted anew there, a paragraph
+    // of the transcript's and one the view holds alike.
+    const Block other = uitest::block(2, 3, "another paragraph of a few words, set narrow");
+    (void)depth.paragraph(other);
+    TextDepth narrow(font, 60, 0, 1);
+    narrow.rememberShownFrom(std::move(depth));
+    const auto alone = [&](const char16_t* text) {
+        return TextDepth(font, 60, 0, 1).depth(QStringView(text));
+    };
+    EXPECT_EQ(narrow.paragraph(other), alone(u"another paragraph of a few words, set narrow"));
+    EXPECT_GT(narrow.paragraph(other), TextDepth(font, 228, 0, 1).paragraph(other));
+    EXPECT_EQ(narrow.paragraph(edited.id, u"short, and then a good deal longer"),
+              alone(u"short, and then a good deal longer"));
 }
 
 // A search for a word of one old paragraph, cleared after a key: the view
@@ -1154,12 +1169,43 @@ TEST(TimelineFill, WideTextAtTheLargestSizeStaysAboveTheCeilingOnEveryRoad) {
     }
 }
 
+namespace {
+
+// What a view given `blocks` unshown holds when the window's own loop (its
+// tasks posted as events among Qt's) first draws its text, and what it held
+// right after the show.
+std::pair<size_t, size_t> heldAtTheFirstFrame(TimelineHarness& h,
+                                              std::shared_ptr<const std::vector<Block>> blocks,
+                                              double font) {
+    struct Watch final : QObject {
+        const TimelineTextView* view = nullptr;
+        std::optional<size_t> drawn;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint && !drawn) drawn = view->renderedKeys().size();
+            return false;
+        }
+    } watch;
+    QtMainExecutor main;
+    TimelineTextView view(main);
+    watch.view = &view;
+    view.textEdit()->viewport()->installEventFilter(&watch);
+    view.resize(730, 560);
+    view.setInputs(h.inputs(std::move(blocks), font));
+    view.show();
+    const size_t shown = view.renderedKeys().size();
+    for (int turns = 0; !watch.drawn && turns < 1000; ++turns) QApplication::processEvents();
+    return {shown, watch.drawn.value_or(kNever)};
+}
+
+}  // namespace
+
 // A view given its paragraphs before it is first shown, as the window gives
 // them at launch and to a new scope's pane, opens with what fills its screen:
 // the show lays out no more before the window's loop turns (and answers a
-// signal). The rest it may hold comes in front a step a turn, whatever
-// happens meanwhile, the view staying at the newest text; then it holds and
-// reads exactly what a view shown before its paragraphs came holds.
+// signal), nor does the loop before it draws that screen first. The rest
+// it may hold comes in front a step a turn, whatever happens meanwhile, the
+// view staying at the newest text; then it holds and reads exactly what a
+// view shown before its paragraphs came holds.
 TEST(TimelineFill, AViewGivenItsParagraphsUnshownOpensWithAScreensWorthThenHoldsTheRest) {
     std::string ideographs;  // seventeen, then a comma
     for (int i = 0; i < 17; ++i) ideographs += QString(QChar(0x4E00 + i * 37)).toStdString();
@@ -1208,6 +1254,11 @@ TEST(TimelineFill, AViewGivenItsParagraphsUnshownOpensWithAScreensWorthThenHolds
                                            2 * TimelineTextView::kInsetHeight);
         }
         const size_t first = view.heldFrom();
+        if (row.meanwhile == Meanwhile::nothing) {
+            const auto [shown, drawn] = heldAtTheFirstFrame(h, blocks, row.font);
+            EXPECT_EQ(shown, view.renderedKeys().size());
+            EXPECT_EQ(drawn, shown);
+        }
         switch (row.meanwhile) {
             case Meanwhile::nothing:
                 break;
