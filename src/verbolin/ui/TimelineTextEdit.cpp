@@ -400,6 +400,11 @@ void TimelineTextEdit::mousePressEvent(QMouseEvent* e) {
         sinceDoubleClick_.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
         (at - doubleClickAt_).manhattanLength() < QApplication::startDragDistance();
     sinceDoubleClick_.invalidate();
+    if (e->button() == Qt::LeftButton && (e->modifiers() & Qt::ShiftModifier) && extendTo &&
+        extendTo(cursorForPosition(at).position())) {
+        e->accept();
+        return;
+    }
     QTextEdit::mousePressEvent(e);
     if (triple && selectParagraphAt) selectParagraphAt(cursorForPosition(at).position());
 }

@@ -62,6 +62,10 @@ class TimelineTextEdit final : public QTextEdit {
     // nowhere (the owner said why).
     std::function<bool()> bringCaretIn;
 
+    // Shift+click at a document position: the owner extends a selection
+    // whose anchor is not held from that anchor. False: the editor's own.
+    std::function<bool(int position)> extendTo;
+
     // The edit has taken a new size, its document not yet the new width.
     std::function<void()> resizing;
     // The edit has taken a new size, and its document the new width.

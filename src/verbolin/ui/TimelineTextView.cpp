@@ -177,6 +177,7 @@ TimelineTextView::TimelineTextView(platform::MainExecutor& main, QWidget* parent
     };
     edit_->onRedo = [this] { redo(); };
     edit_->bringCaretIn = [this] { return bringCaretIn(); };
+    edit_->extendTo = [this](int position) { return extendAwayTo(position); };
     edit_->resizing = [this] { frameChanging(); };
     edit_->resized = [this] { frameChanged(); };
 

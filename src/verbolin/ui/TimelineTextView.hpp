@@ -302,6 +302,8 @@ class TimelineTextView final : public QWidget {
     // the document's selection put on it, before a key changes the text
     // there, as an editor scrolls to its caret; false when it cannot be.
     bool bringCaretIn();
+    // Shift+click from a caret or selection end that is not held.
+    bool extendAwayTo(int position);
     // A caret carried by a paragraph the transcript no longer holds goes
     // where that paragraph was; false (and said) where that is not shown.
     bool caretWhereGoneWas(const Logical& gone);

@@ -694,6 +694,20 @@ bool TimelineTextView::bringCaretIn() {
     return true;
 }
 
+bool TimelineTextView::extendAwayTo(int position) {
+    // With the anchor held the editor extends its own selection; else its
+    // anchor would be the held edge the caret waits at, not the user's.
+    if (desynced_ || caretHeld()) return false;
+    const Road road(*this);
+    const std::optional<Logical> anchor = selectionAnchor(true);
+    const std::optional<Logical> to = logicalOf(position);
+    if (!anchor || !to) return false;
+    setWide(*anchor, *to);
+    held_.away().userCaret = true;
+    reportVisible();
+    return true;
+}
+
 void TimelineTextView::fitAway() {
     // An undo (or new speech, or a change made elsewhere) may shorten a
     // paragraph that is not held under an end kept in it by offset.

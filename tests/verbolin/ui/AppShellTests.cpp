@@ -869,6 +869,31 @@ struct EditingTest : ShellTest {
         EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == want)
             << brief(QGuiApplication::clipboard()->text().toStdString());
     }
+    // Shift+click extends from the caret kept by id, not from the edge of
+    // what is held: the copy runs from the click to the caret's place.
+    void shiftClickFromACaretScrolledAway() {
+        const auto twelve = this->twelve();
+        start(twelve), holdAtMost(3);
+        caret(int(view()->ranges().size()) - 1, 9);
+        wheel(600);
+        const auto held = onScreen();
+        ASSERT_FALSE(held.empty());
+        const auto first = std::find(twelve.begin(), twelve.end(), held.front());
+        ASSERT_NE(first, twelve.end());
+        QTextCursor c(edit()->document());
+        c.setPosition(at(0, 5));
+        QTest::mouseClick(edit()->viewport(), Qt::LeftButton, Qt::ShiftModifier,
+                          edit()->cursorRect(c).center());
+        settle();
+        key(Qt::Key_C, Qt::ControlModifier);
+        std::string want = first->substr(5);
+        for (auto it = first + 1; it != twelve.end(); ++it)
+            want += "\n\n" + (it + 1 == twelve.end() ? it->substr(0, 9) : *it);
+        EXPECT_TRUE(QGuiApplication::clipboard()->text().toStdString() == want)
+            << brief(QGuiApplication::clipboard()->text().toStdString());
+        type("x");  // across paragraphs: refused, nothing changes
+        expectStored(twelve);
+    }
     // The newest paragraph, long, emptied: the text left is shorter than the
     // screen, so a page comes in front and lets go of it; typing lands there.
     void emptiedAndPagedAway() {
@@ -2137,6 +2162,8 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
          [&] { wordScrolledAwayCopiedAndTypedOver(); }},
         {"the wheel turned far up from the caret, then Ctrl+Shift+Home and a copy",
          [&] { selectedFromACaretScrolledAway(); }},
+        {"the wheel turned far up from the caret, then Shift+click and a copy",
+         [&] { shiftClickFromACaretScrolledAway(); }},
         {"the newest paragraph emptied, its text gone and a page come in over it, then typing",
          [&] { emptiedAndPagedAway(); }},
         {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
