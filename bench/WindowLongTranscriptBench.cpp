@@ -83,6 +83,17 @@
 //   2, a size a part a turn (load 12-13): first 550-560, resize 470 (no
 //      turn of it longer than the show's 300), size whole 1,270-1,310; of
 //      all the CPU, Qt's line layout 19%, copying 12-14%, our counting 2%
+//   The first frame before the rest comes in front, what no longer fits a
+//   narrower window let go of before Qt lays the text out at its width
+//   (load 9-17, first ending with the loop's own frame; before -> after,
+//   with 6, a day's, from the same runs): 0: first 188-234 -> 126-168
+//   (6: 74-138 -> 60-125; what remains over a day's is Qt shaping the
+//   newest paragraph's thousand kinds of ideograph, first measured at the
+//   window's making: it lays a paragraph out whole); 2: first 275-400 ->
+//   160-240, resize 335-460 -> 195-305 (one turn: Qt's layout of the
+//   150,000 characters kept, at the new width); size whole unchanged,
+//   1,050-1,400: 88% of it Qt's layout, each part laid out twice (Qt lays
+//   out again the block after any block whose format changes).
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build --target bench_WindowLongTranscriptBench
