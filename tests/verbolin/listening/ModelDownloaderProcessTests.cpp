@@ -95,7 +95,15 @@ class OtherInstall {
     bool succeeded() {
         if (where_ == Where::thread) {
             thread_.join();
-            return !error_;
+            if (!error_) return true;
+            try {
+                std::rethrow_exception(error_);
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "the install threw: " << e.what();
+            } catch (...) {
+                ADD_FAILURE() << "the install threw something other than an exception";
+            }
+            return false;
         }
         int status = 0;
         const pid_t pid = std::exchange(pid_, -1);
