@@ -94,6 +94,31 @@
 //   150,000 characters kept, at the new width); size whole unchanged,
 //   1,050-1,400: 88% of it Qt's layout, each part laid out twice (Qt lays
 //   out again the block after any block whose format changes).
+//   Where what is left goes (perf; load 15-27):
+//   - size whole of 2 (at 520 px only the newest paragraph is held): 90%
+//     the steps' own edits, two thirds of it Qt breaking lines. A block
+//     format's change lays out the block after it too (a change of the
+//     characters' formats that ends before a block's break lays out that
+//     block alone), and every change positions each line below it anew,
+//     one by one: a step at the top of the pair takes 11 ms, at its end 3.
+//     The step's text is not what costs. Over the pair in one process
+//     (64 -> 57 px, load 27): steps of a part 932-948 ms in all, the
+//     longest 23; of three parts 446-466 (26-38); of six 307-329 (35-38);
+//     all in one edit 212-242, one turn. 200 paragraphs of ideographs
+//     whose glyphs are loaded at the size: 183-220 (10), 111-138 (19),
+//     92-104 (21), 76-111; not loaded yet, one edit 494. A document given
+//     its own width again, or swapped in laid out, is laid out whole again
+//     (220-470, 280-290), so a fresh one made aside saves nothing.
+//   - resize of 2: Qt breaking the 150,000 characters kept into lines at
+//     the new width, their glyphs kept, 80% of the turn; counting what
+//     fits at that width 10%; letting go of the older paragraph 3%.
+//   - first show of 0, until its frame is drawn: a fifth FreeType loading
+//     the advances of the newest paragraph's ~900 kinds of ideograph, the
+//     first page's count measuring them (Qt's layout of that paragraph,
+//     which it lays out whole as one block, then finds them loaded: 2%); a
+//     seventh the sidebar's rows finding and opening the fallback font; a
+//     third the window's background at its first expose, as for a day's.
+//     No other paragraph is measured or shaped before the frame.
 //
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build --target bench_WindowLongTranscriptBench
