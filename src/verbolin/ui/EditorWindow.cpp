@@ -24,6 +24,7 @@
 #include "verbolin/ui/StatusBarWidget.hpp"
 #include "verbolin/ui/SymbolIcon.hpp"
 #include "verbolin/ui/TimelinePane.hpp"
+#include "verbolin/ui/TimelineTextView.hpp"
 #include "verbolin/ui/UiFonts.hpp"
 
 namespace verbolin {
@@ -330,7 +331,12 @@ void EditorWindow::refresh() {
     if (timeline) {
         // A new scope gets a new pane, with its own scroll position and
         // live-follow state.
-        if (!pane_ || paneScope_ != editor_.scope) makePane();
+        std::optional<HeldWindow::Point> caret;
+        if (!pane_ || paneScope_ != editor_.scope) {
+            // The caret is the user's, whichever view shows it.
+            if (pane_) caret = pane_->textView().usersCaret();
+            makePane();
+        }
         TimelinePaneInputs inputs;
         inputs.store = &model_.store();
         inputs.blocks = editor_.sharedScopedBlocks();
@@ -363,6 +369,7 @@ void EditorWindow::refresh() {
         inputs.canRedo = [this] { return editor_.edits().canRedo(); };
         inputs.onRefused = [this](const std::string& why) { status_->setNotice(why); };
         pane_->setInputs(std::move(inputs));
+        if (caret) pane_->textView().takeCaret(*caret);
         // A moment after its first frame: not again for every refresh
         // meanwhile (new speech, the level meter), which would put it off.
         if (editor_.searchIsPartial() && !searchRest_->isActive())

@@ -425,7 +425,8 @@ void TimelineTextEdit::mouseReleaseEvent(QMouseEvent* e) {
     // refuse it for that caret. So the caret is put there first, as the
     // user's own (told even where the document's caret already waits), and
     // the paste goes to it wherever putting it there scrolled the text.
-    if (e->button() == Qt::MiddleButton && !isReadOnly() &&
+    // A middle button let go during a drag ends the drag, as in the editor.
+    if (e->button() == Qt::MiddleButton && !(e->buttons() & Qt::LeftButton) && !isReadOnly() &&
         QGuiApplication::clipboard()->supportsSelection()) {
         const QTextCursor there = cursorForPosition(e->position().toPoint());
         const QTextCursor was = textCursor();

@@ -89,6 +89,12 @@ class TimelineTextView final : public QWidget {
     // The paragraphs of the selection's anchor and caret where the document
     // does not show them (scrolled away, hidden); none where it does.
     std::optional<std::pair<platform::Uuid, platform::Uuid>> awayParagraphs() const;
+    // The caret where the user put it, by paragraph and offset (none before
+    // they put one), and the same taken over by the view of another scope:
+    // it stays where it is, without moving the view, and a key brings its
+    // paragraph in, or is refused where this scope hides it.
+    std::optional<HeldWindow::Point> usersCaret() const;
+    void takeCaret(const HeldWindow::Point& caret);
     // The most paragraphs held at once: a busy day's, so that years of
     // dictation cost the window what a day's does (a day's is held whole)
     // while a page brought in, a third of it, still fills screens. Their

@@ -656,6 +656,29 @@ std::optional<std::pair<platform::Uuid, platform::Uuid>> TimelineTextView::awayP
     return std::pair(away.wide->anchor.id, away.wide->position.id);
 }
 
+std::optional<HeldWindow::Point> TimelineTextView::usersCaret() const {
+    const HeldWindow::Away& away = held_.away();
+    if (!away.userCaret || desynced_) return std::nullopt;
+    if (away.parked) return away.parked;
+    if (away.wide) return away.wide->position;
+    return logicalOf(edit_->textCursor().position());
+}
+
+void TimelineTextView::takeCaret(const HeldWindow::Point& caret) {
+    // A new view's document puts its caret at the start of what it holds,
+    // a paragraph the user never chose: the next key would land there.
+    const Road road(*this);
+    const Logical at = resolved(caret);
+    held_.away().wide.reset(), held_.away().parked.reset();
+    if (!rangeOf(at.id)) held_.away().parked = at;
+    held_.away().userCaret = true;
+    fitAway();
+    const int position = positionOf(held_.away().parked.value_or(at));
+    settingWide_ = true;
+    restoreSelection(position, position);
+    settingWide_ = false;
+}
+
 bool TimelineTextView::caretHeld() const {
     const HeldWindow::Away& away = held_.away();
     if (away.parked) return false;

@@ -927,6 +927,45 @@ struct EditingTest : ShellTest {
         want.back() += "er";
         expectStored(want);
     }
+    // The caret in a session's paragraph a few before the newest, another
+    // sidebar entry chosen (a new view, which hides it: a key there is
+    // refused), then All again, which opens at its newest and brings the
+    // rest in front: a key lands in the caret's paragraph. `oldest`: the
+    // caret put in All at the start of the oldest, far from where All
+    // opens, and the session's entry chosen.
+    void keyAfterAnotherEntryAndAllAgain(bool oldest) {
+        reset({});
+        auto& store = model->store();
+        std::vector<std::string> texts;
+        for (int i = 0; i < 40; ++i) texts.push_back("Paragraph " + std::to_string(i) + ".");
+        fill(store, std::vector(texts.begin(), texts.begin() + 20));
+        const std::string day = dayOf(store.segments.peek().front().start);
+        auto at = store.startSession(std::nullopt).start;
+        for (size_t i = 20; i < texts.size(); ++i, at += std::chrono::minutes(1)) {
+            auto s = uitest::segment(0, 0, texts[i]);
+            s.start = at + std::chrono::seconds(1), s.end = s.start + std::chrono::seconds(2);
+            store.append(s);
+        }
+        std::string session;
+        for (const auto& item : store.sessionItems())
+            if (item.marker) session = item.id;
+        open();
+        const int last = int(view()->ranges().size()) - 1;
+        if (oldest)  // the window opens on the session
+            choose(verbolin::EditorModel::kAllScope), key(Qt::Key_Home, Qt::ControlModifier),
+                type("a");
+        else
+            caret(last - 2, -1), type("a");
+        choose(oldest ? session : day), type("c");
+        expectNotice({"not shown"});
+        choose(verbolin::EditorModel::kAllScope), type("b");
+        auto want = texts;
+        if (oldest)
+            want.front() = "ab" + want.front();
+        else
+            want[texts.size() - 3] += "ab";
+        expectStored(want);
+    }
     // Letters without a space pasted at the start of a bound of three, then
     // the scroll bar to the top three times and Ctrl+Home: the scroll bar
     // comes and goes while pages are written, and what is held stays in
@@ -2196,6 +2235,11 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"the same with Left", [&] { caretKeyAfterTheWheelUp(Qt::Key_Left, {}); }},
         {"the same with Shift+Up", [&] { caretKeyAfterTheWheelUp(Qt::Key_Up, Qt::ShiftModifier); }},
         {"a click on the scrubber's start, then a key", [&] { keyAfterTheScrubber(); }},
+        {"the caret a few paragraphs before the newest, another sidebar entry, then All again "
+         "and a key",
+         [&] { keyAfterAnotherEntryAndAllAgain(false); }},
+        {"the caret at the oldest's start, the session's entry, then All again and a key",
+         [&] { keyAfterAnotherEntryAndAllAgain(true); }},
         {"a double-clicked word scrolled away, then a copy and typing over it",
          [&] { wordScrolledAwayCopiedAndTypedOver(); }},
         {"the wheel turned far up from the caret, then Ctrl+Shift+Home and a copy",

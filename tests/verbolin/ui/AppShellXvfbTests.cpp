@@ -777,6 +777,24 @@ TEST(AppShellXvfb, MouseEditsAreStoredAsShown) {
              typeAt(range(1).end(), "!");
          },
          {three[0], "Alpha!", three[2]}},
+        {"a middle button let go during a drag ends the drag, pasting nothing; typing "
+         "replaces what it selected",
+         [&] {
+             doubleClickAt(screenPointAt(*view, range(2).location + 2));  // the X selection
+             const QPoint from = screenPointAt(*view, range(0).location),
+                          to = screenPointAt(*view, range(0).location + 5);
+             XTestFakeMotionEvent(x.d, -1, from.x(), from.y(), CurrentTime);
+             XTestFakeButtonEvent(x.d, Button1, True, CurrentTime);
+             XTestFakeMotionEvent(x.d, -1, to.x(), to.y(), CurrentTime);
+             XTestFakeButtonEvent(x.d, Button2, True, CurrentTime);
+             XTestFakeButtonEvent(x.d, Button2, False, CurrentTime);
+             XTestFakeButtonEvent(x.d, Button1, False, CurrentTime);
+             XSync(x.d, False);
+             ASSERT_TRUE(QTest::qWaitFor(
+                 [&] { return view->textEdit()->textCursor().selectedText() == "Alpha"; }));
+             QTest::keyClicks(view->textEdit(), "New");
+         },
+         {"New one two.", three[1], three[2]}},
         {"a triple-click selects the paragraph's text, which typing replaces",
          [&] {
              const QPoint p = screenPointAt(*view, range(0).location + 3);
