@@ -42,7 +42,7 @@ AppModel::AppModel(Services services)
     services.engine.defaults = defaults_;
     engine_ = std::make_unique<TranscriptionEngine>(std::move(services.engine));
     store_ = std::make_unique<TranscriptStore>(services.storeDirectory, UserCalendar(),
-                                               TranscriptStore::Opening{.main = &main_});
+                                               TranscriptStore::Opening{.main = &main_, .quit = services.quitAsked});
 
     engine_->eventSink = [this](const TranscriptionEngine::Event& e) { handle(e); };
     // Called from session threads, possibly after the model is gone: it owns
