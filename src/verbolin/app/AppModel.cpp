@@ -41,8 +41,9 @@ AppModel::AppModel(Services services)
     services.engine.main = &main_;
     services.engine.defaults = defaults_;
     engine_ = std::make_unique<TranscriptionEngine>(std::move(services.engine));
-    store_ = std::make_unique<TranscriptStore>(services.storeDirectory, UserCalendar(),
-                                               TranscriptStore::Opening{.main = &main_});
+    store_ = std::make_unique<TranscriptStore>(
+        services.storeDirectory, UserCalendar(),
+        TranscriptStore::Opening{.main = &main_, .quit = services.quitAsked});
 
     engine_->eventSink = [this](const TranscriptionEngine::Event& e) { handle(e); };
     // Called from session threads, possibly after the model is gone: it owns

@@ -9,6 +9,7 @@
 // Confined to the main thread. The only state that leaves it is the window's
 // visibility, which listening sessions read through a lock-guarded flag.
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -38,6 +39,9 @@ class AppModel {
         std::shared_ptr<AppHost> app;
         // For the engine; its `main` and `defaults` are taken from above.
         TranscriptionEngine::Services engine;
+        // Set when the process is asked to quit: the transcript's read at
+        // start stops (see TranscriptOpening::quit). Must outlive the model.
+        const std::atomic<bool>* quitAsked = nullptr;
     };
 
     // Sets what shared() builds the model with; call before its first use.

@@ -389,7 +389,8 @@ std::vector<SessionMarker> TranscriptDB::allSessions() {
         if (!st) return out;
         const int rc = readSessionRows(st.stmt, out, repairs);
         lastReadWhole_ = !isBusy(rc);
-        if (rc != SQLITE_DONE)
+        // Interrupted only where the process quits (StopWhen): nothing to say.
+        if (rc != SQLITE_DONE && rc != SQLITE_INTERRUPT)
             logStorageError(std::string("reading sessions stopped early: ") + errorText(db_));
     }
     repair(repairs, kRepairSession, "repairing a session id");

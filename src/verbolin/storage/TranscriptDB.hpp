@@ -146,6 +146,21 @@ class TranscriptDB {
     // Holds one read transaction on `db` for its life, so that its reads
     // see one state of the file whatever another program commits
     // meanwhile. Only reads go on within it.
+    // While it lives, each statement on `db` ends as interrupted once
+    // `*flag` is set (checked every few hundred of SQLite's steps, so
+    // within one read of the disk however slowly it answers); nothing
+    // with no flag.
+    class StopWhen {
+      public:
+        StopWhen(TranscriptDB& db, const std::atomic<bool>* flag);
+        ~StopWhen();
+        StopWhen(const StopWhen&) = delete;
+        StopWhen& operator=(const StopWhen&) = delete;
+
+      private:
+        TranscriptDB& db_;
+        const std::atomic<bool>* flag_;
+    };
     class Snapshot {
       public:
         explicit Snapshot(TranscriptDB& db);

@@ -526,6 +526,22 @@ std::optional<std::int64_t> TranscriptDB::dataVersion() {
     return sqlite3_column_int64(st.stmt, 0);
 }
 
+TranscriptDB::StopWhen::StopWhen(TranscriptDB& db, const std::atomic<bool>* flag)
+    : db_(db), flag_(flag) {
+    if (!flag_) return;
+    // A thousand steps are a few hundred rows or index entries, far fewer
+    // than a page of the disk holds; a COMMIT takes a handful, so one that
+    // ends a read is never cut short.
+    sqlite3_progress_handler(
+        db_.db_, 1000,
+        [](void* f) { return static_cast<const std::atomic<bool>*>(f)->load() ? 1 : 0; },
+        const_cast<std::atomic<bool>*>(flag_));
+}
+
+TranscriptDB::StopWhen::~StopWhen() {
+    if (flag_) sqlite3_progress_handler(db_.db_, 0, nullptr, nullptr);
+}
+
 TranscriptDB::Snapshot::Snapshot(TranscriptDB& db) : db_(db.db_) {
     if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
         db_ = nullptr;

@@ -220,6 +220,9 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     if (ec) logStorageError("cannot create " + directory_.string() + ": " + ec.message());
 
     if (openNewestPart(opening)) return;
+    // Nothing more is read for a process that is quitting (reopenable_
+    // stays false, so nothing is written either).
+    if (opening.quit && opening.quit->load()) return;
     openDatabase();
     finishStart();
 }

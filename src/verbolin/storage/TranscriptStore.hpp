@@ -57,6 +57,12 @@ struct TranscriptOpening {
     // before the earlier part is read (and before each read of the whole
     // again), with the flag that ends the read (set when the store closes).
     std::function<void(const std::atomic<bool>& stop)> whileReading = {};
+    // Set (from a signal handler, say) when the process is asked to quit
+    // during the start: on a slow disk the newest part alone can take many
+    // seconds. Its read then stops within a step of SQLite's, and the store
+    // stays closed: the file is neither checked, read whole nor written,
+    // and no recovery file is taken in; the next start does all of it.
+    const std::atomic<bool>* quit = nullptr;
 };
 
 class TranscriptStore {

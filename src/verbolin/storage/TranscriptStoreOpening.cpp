@@ -47,7 +47,8 @@ TranscriptStore::EarlierRead::Part TranscriptStore::EarlierRead::madeFrom(
 }
 
 bool TranscriptStore::openNewestPart(const Opening& opening) {
-    if (!opening.main || opening.newest == 0) return false;
+    if (!opening.main || opening.newest == 0 || (opening.quit && opening.quit->load()))
+        return false;
     const fs::path file = directory_ / "transcript.sqlite";
     std::error_code ec;
     if (!fs::is_regular_file(file, ec)) return false;
@@ -62,6 +63,9 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
     } catch (const platform::AppError&) {
         return false;  // the whole read that follows opens it again, and says why
     }
+    // Interrupted reads count as reads cut short: the start falls through
+    // to the constructor's own look at the flag.
+    const TranscriptDB::StopWhen stopWhen(*db, opening.quit);
     // Every read of the newest part sees one state of the file, whose
     // version the join compares with the file's then.
     auto snapshot = std::make_optional<TranscriptDB::Snapshot>(*db);

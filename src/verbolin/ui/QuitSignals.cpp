@@ -29,7 +29,12 @@ std::atomic<unsigned long> bytesRead{0};
 // just before it: the watcher acts only then.
 std::atomic<bool> loopRunning{false};
 
+// Lock-free, so it may be set inside the handler.
+std::atomic<bool> signalArrived{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 void onSignal(int signal) {
+    signalArrived.store(true);
     const int saved = errno;
     const char byte = char(signal);
     [[maybe_unused]] const auto n = ::write(pipeFds[1], &byte, 1);
@@ -96,6 +101,8 @@ int QuitSignals::runLoop(const std::function<int()>& exec) {
     } running;
     return exec();
 }
+
+const std::atomic<bool>& QuitSignals::arrived() { return signalArrived; }
 
 std::optional<int> QuitSignals::takeWaiting(int fd) {
     char byte = 0;

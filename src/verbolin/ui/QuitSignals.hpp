@@ -17,6 +17,7 @@
 // process alone: the quit the signal asked for is under way.
 
 #include <QObject>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -56,6 +57,10 @@ class QuitSignals final : public QObject {
     // when the read fails, as it does when the loop has taken the byte since
     // the watcher looked (the loop answers, and the watcher goes on).
     static std::optional<int> takeWaiting(int fd);
+    // Set by the handler itself as a signal comes (and for those counted
+    // before it was installed): what a long start on the main thread
+    // looks at, long before the loop can read the signal.
+    static const std::atomic<bool>& arrived();
 
   private:
     void readSignals();

@@ -126,6 +126,7 @@ class Desktop {
         AppModel::Services services;
         services.main = &main;
         services.app = std::make_shared<QtAppHost>();
+        services.quitAsked = &QuitSignals::arrived();
         return services;
     }
 

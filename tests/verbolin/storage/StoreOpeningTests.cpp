@@ -232,6 +232,38 @@ class SlowReads {
     PageReads pages_{"slow-reads", &SlowReads::read};
 };
 
+// Sets `quit` at the `at`-th read of a database page made on the thread
+// that made it (a signal that comes while a start reads a slow disk), and
+// counts that thread's reads from then on.
+class QuitAtRead {
+  public:
+    explicit QuitAtRead(int at) : owner_(std::this_thread::get_id()), at_(at) { self_ = this; }
+    ~QuitAtRead() { self_ = nullptr; }
+    QuitAtRead(const QuitAtRead&) = delete;
+    QuitAtRead& operator=(const QuitAtRead&) = delete;
+
+    std::atomic<bool> quit{false};
+    int readsSince() const { return since_.load(); }
+
+  private:
+    static int read(sqlite3_file* file, void* data, int n, sqlite3_int64 at) {
+        if (std::this_thread::get_id() == self_->owner_) {
+            if (self_->quit.load())
+                ++self_->since_;
+            else if (++self_->reads_ >= self_->at_)
+                self_->quit.store(true);
+        }
+        return PageReads::readPage(file, data, n, at);
+    }
+
+    static inline QuitAtRead* self_ = nullptr;
+    const std::thread::id owner_;
+    const int at_;
+    int reads_ = 0;
+    std::atomic<int> since_{0};
+    PageReads pages_{"quit-at-read", &QuitAtRead::read};
+};
+
 // Reads a store's thread may make at a join that takes in nothing: the
 // file's first page, the schema's, never the file's length in pages.
 constexpr int kAFewPages = 8;
@@ -646,13 +678,43 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
         // Closed while the reading thread checks the file on a slow disk,
         // rather than held after the check.
         bool inTheCheck = false;
+        // Asked to quit while the newest part is read, on the main thread
+        // before any window: at this read of a page.
+        int quitAtRead = 0;
     } cases[] = {
         {"while the earlier part is read", false},
         {"while the whole is read again", true},
         {"while the whole file is checked on a slow disk", false, true},
+        {"asked to quit while the newest part is read", false, false, kAFewPages + 4},
+        {"asked to quit as the file opens", false, false, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.quitAtRead) {
+            // The start stops within a read or two, takes nothing in and
+            // writes nothing: the next start reads the file whole.
+            TempDir root("opening-quit");
+            const fs::path folder = copyOf(root.path(), "two");
+            const size_t stored = TranscriptStore(folder).segments.peek().size();
+            platform::VirtualClock clock;
+            platform::ManualMainExecutor main(clock);
+            {
+                QuitAtRead reads(c.quitAtRead);
+                TranscriptStore two(folder, UserCalendar(),
+                                    {.main = &main, .newest = 300, .quit = &reads.quit});
+                ASSERT_TRUE(reads.quit.load()) << "the start read less than the row asks";
+                // At most the file's header and schema, read as it opens.
+                EXPECT_LE(reads.readsSince(), kAFewPages);
+                EXPECT_TRUE(two.segments.peek().empty());
+                EXPECT_EQ(two.db(), nullptr);
+                EXPECT_FALSE(two.notSaved.peek());
+            }
+            main.runPending();
+            TranscriptStore again(folder);
+            EXPECT_EQ(again.segments.peek().size(), stored);
+            EXPECT_FALSE(again.notSaved.get());
+            continue;
+        }
         if (c.inTheCheck) {
             // The check walks every page of the file: a close that waited
             // for the walk would let it read them all.
