@@ -2593,6 +2593,12 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
 TEST_F(ShellTest, ToolbarFollowsSettingsWhoeverChangesThem) {
     fill(model->store(), {"alpha one"});
     auto& window = openEditor();
+    // The model loads on a thread of its own and listening starts once it
+    // is ready, which changes the listen button's icon: on a busy machine
+    // that comes after the window has shown, so the icons compared below
+    // are taken once it has.
+    ASSERT_TRUE(world.runUntil([&] { return model->engine().isRecording.peek(); }));
+    settle();
     verbolin::TrayMenu tray(*model, {});
     const auto trayAction = [&](const QString& title) {
         for (QAction* a : tray.menu()->actions())
