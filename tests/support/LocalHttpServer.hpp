@@ -151,7 +151,7 @@ class LocalHttpServer {
     // `path` is matched against the raw path first, then the decoded one.
     void set(const std::string& path, Reply reply) {
         std::lock_guard lock(mutex_);
-        replies_[path] = std::move(reply);
+        replies_[path] = std::make_shared<const Reply>(std::move(reply));
         handlers_.erase(path);
         // A new reply counts its drops and GETs from its own first request.
         served_.erase(path);
@@ -181,7 +181,11 @@ class LocalHttpServer {
 
   private:
     void handle(const httplib::Request& req, httplib::Response& res) {
-        Reply reply;
+        // The reply is shared, not copied: a body of tens of megabytes
+        // copied under the lock (twice more for a range) kept every other
+        // request waiting for seconds on a loaded machine, past the client's
+        // own timeout.
+        std::shared_ptr<const Reply> reply;
         Handler handler;
         int dropCount = 0;
         {
@@ -205,13 +209,13 @@ class LocalHttpServer {
             if (auto h = handlers_.find(key); h != handlers_.end()) {
                 handler = h->second;
             } else if (auto it = replies_.find(key); it != replies_.end()) {
-                if (it->second.next && it->second.nextAfterGets == 0 && req.method == "GET")
-                    it->second = Reply(*it->second.next);
+                if (it->second->next && it->second->nextAfterGets == 0 && req.method == "GET")
+                    it->second = it->second->next;
                 reply = it->second;
                 dropCount = ++served_[key];
-                if (reply.next && req.method == "GET" &&
-                    ++getsServed_[key] >= reply.nextAfterGets) {
-                    it->second = *reply.next;
+                if (reply->next && req.method == "GET" &&
+                    ++getsServed_[key] >= reply->nextAfterGets) {
+                    it->second = reply->next;
                     served_[key] = 0;
                     getsServed_[key] = 0;
                 }
@@ -225,32 +229,39 @@ class LocalHttpServer {
             handler(req, res);
             return;
         }
-        res.status = reply.status;
-        if (!reply.redirectTo.empty()) {
-            res.set_header("Location", reply.redirectTo.starts_with("http")
-                                           ? reply.redirectTo
-                                           : url(reply.redirectTo));
+        answer(req, res, std::move(reply), dropCount);
+    }
+
+    void answer(const httplib::Request& req, httplib::Response& res,
+                std::shared_ptr<const Reply> reply, int dropCount) {
+        res.status = reply->status;
+        if (!reply->redirectTo.empty()) {
+            res.set_header("Location", reply->redirectTo.starts_with("http")
+                                           ? reply->redirectTo
+                                           : url(reply->redirectTo));
         }
-        for (const auto& [n, v] : reply.headers) res.set_header(n.c_str(), v);
+        for (const auto& [n, v] : reply->headers) res.set_header(n.c_str(), v);
         // Ranges are answered here ("bytes=N-" and "bytes=N-M"); httplib must
         // not cut the body a second time.
         const_cast<httplib::Request&>(req).ranges.clear();
-        if (!reply.ignoreRange && reply.status == 200 && req.has_header("Range")) {
-            if (!applyRange(req.get_header_value("Range"), reply, res)) return;
+        size_t first = 0, length = reply->body.size();
+        if (!reply->ignoreRange && reply->status == 200 && req.has_header("Range")) {
+            if (!applyRange(req.get_header_value("Range"), length, first, res)) return;
         }
-        const bool dropping = reply.dropAfter != std::string::npos && dropCount <= reply.dropTimes;
-        if (!reply.chunked && reply.stallAfter == std::string::npos && !dropping &&
-            reply.pause.count() == 0) {
-            res.set_content(reply.body, "application/octet-stream");
+        const bool dropping =
+            reply->dropAfter != std::string::npos && dropCount <= reply->dropTimes;
+        if (!reply->chunked && reply->stallAfter == std::string::npos && !dropping &&
+            reply->pause.count() == 0 && length < kCopiedBelow) {
+            res.set_content(reply->body.data() + first, length, "application/octet-stream");
             return;
         }
-        auto body = std::make_shared<std::string>(std::move(reply.body));
-        const size_t stallAfter = reply.stallAfter;
-        const size_t dropAfter = dropping ? reply.dropAfter : std::string::npos;
-        const bool chunked = reply.chunked;
-        const auto pause = reply.pause;
+        const size_t stallAfter = reply->stallAfter;
+        const size_t dropAfter = dropping ? reply->dropAfter : std::string::npos;
+        const bool chunked = reply->chunked;
+        const auto pause = reply->pause;
         const size_t piece = pause.count() > 0 ? 32768 : 65536;
-        auto provide = [this, body, stallAfter, dropAfter, chunked, pause, piece](
+        const char* const body = reply->body.data() + first;
+        auto provide = [this, reply, body, length, stallAfter, dropAfter, chunked, pause, piece](
                            size_t offset, httplib::DataSink& sink) {
             if (offset >= dropAfter) return false;  // httplib closes the connection
             if (offset >= stallAfter) {
@@ -258,45 +269,51 @@ class LocalHttpServer {
                 cv_.wait(lock, [this] { return released_; });
             }
             if (pause.count() > 0) std::this_thread::sleep_for(pause);
-            const size_t end = std::min({body->size(), offset + piece,
-                                         offset < stallAfter ? stallAfter : body->size(),
-                                         offset < dropAfter ? dropAfter : body->size()});
-            if (offset < end) sink.write(body->data() + offset, end - offset);
-            if (chunked && end >= body->size()) sink.done();
+            const size_t end =
+                std::min({length, offset + piece, offset < stallAfter ? stallAfter : length,
+                          offset < dropAfter ? dropAfter : length});
+            if (offset < end) sink.write(body + offset, end - offset);
+            if (chunked && end >= length) sink.done();
             return true;
         };
-        if (reply.chunked) {
+        if (chunked) {
             res.set_chunked_content_provider("application/octet-stream", provide);
         } else {
-            res.set_content_provider(body->size(), "application/octet-stream",
+            res.set_content_provider(length, "application/octet-stream",
                                      [provide](size_t offset, size_t, httplib::DataSink& sink) {
                                          return provide(offset, sink);
                                      });
         }
     }
 
-    // Cuts reply.body to the requested range and sets 206; answers 416 and
-    // returns false for a range that starts past the end.
-    static bool applyRange(const std::string& range, Reply& reply, httplib::Response& res) {
+    // Bodies at least this long go out from the shared reply in pieces
+    // rather than as a copy.
+    static constexpr size_t kCopiedBelow = 1 << 20;
+
+    // Narrows [first, first + length) to the requested range and sets 206;
+    // answers 416 and returns false for a range that starts past the end.
+    static bool applyRange(const std::string& range, size_t& length, size_t& first,
+                           httplib::Response& res) {
         const std::string prefix = "bytes=";
         if (range.rfind(prefix, 0) != 0) return true;
         const size_t dash = range.find('-', prefix.size());
         if (dash == std::string::npos || dash == prefix.size()) return true;
-        const size_t size = reply.body.size();
-        const size_t first = std::stoull(range.substr(prefix.size(), dash - prefix.size()));
+        const size_t size = length;
+        const size_t from = std::stoull(range.substr(prefix.size(), dash - prefix.size()));
         size_t last = size == 0 ? 0 : size - 1;
         if (dash + 1 < range.size())
             last = std::min(last, size_t(std::stoull(range.substr(dash + 1))));
-        if (first >= size || first > last) {
+        if (from >= size || from > last) {
             res.status = 416;
             res.set_header("Content-Range", "bytes */" + std::to_string(size));
             res.set_content("", "text/plain");
             return false;
         }
         res.status = 206;
-        res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+        res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
                                             std::to_string(last) + "/" + std::to_string(size));
-        reply.body = reply.body.substr(first, last - first + 1);
+        first = from;
+        length = last - from + 1;
         return true;
     }
 
@@ -308,7 +325,7 @@ class LocalHttpServer {
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool released_ = false;
-    std::map<std::string, Reply> replies_;
+    std::map<std::string, std::shared_ptr<const Reply>> replies_;
     std::map<std::string, Handler> handlers_;
     std::map<std::string, int> served_;
     std::map<std::string, int> getsServed_;
