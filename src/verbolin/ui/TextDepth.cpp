@@ -280,10 +280,6 @@ void TextDepth::addAnywhere(QStringView word, Line& line) const {
 
 double TextDepth::paragraph(const Block& block) {
     const auto it = remembered_.find(block.id);
-    const auto counted = [&](Remembered& r) {
-        if (!r.depth) r.depth = depth(r.shown);
-        return *r.depth;
-    };
     if (it != remembered_.end() && it->second.fromStore &&
         it->second.segments.sharesSegmentsWith(block.segments))
         return counted(it->second);
@@ -299,12 +295,14 @@ double TextDepth::paragraph(const Block& block) {
 }
 
 double TextDepth::paragraph(const platform::Uuid& id, QStringView shown) {
-    if (const auto it = remembered_.find(id);
-        it != remembered_.end() && it->second.shown == shown) {
-        if (!it->second.depth) it->second.depth = depth(shown);
-        return *it->second.depth;
-    }
+    if (const auto it = remembered_.find(id); it != remembered_.end() && it->second.shown == shown)
+        return counted(it->second);
     return remember(id, {{}, false, shown.toString(), depth(shown)});
+}
+
+double TextDepth::counted(Remembered& entry) const {
+    if (!entry.depth) entry.depth = depth(entry.shown);
+    return *entry.depth;
 }
 
 double TextDepth::remember(const platform::Uuid& id, Remembered entry) {

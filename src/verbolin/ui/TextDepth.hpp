@@ -99,6 +99,8 @@ class TextDepth {
         QString shown;
         std::optional<double> depth;  // none: not counted in this column yet
     };
+    // The entry's depth in this column, counted the first time it is asked.
+    double counted(Remembered& entry) const;
     double remember(const platform::Uuid& id, Remembered entry);
 
     double fontSize_, width_, spacing_, lineSpacing_;
