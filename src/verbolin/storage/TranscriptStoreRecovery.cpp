@@ -629,6 +629,42 @@ std::optional<std::pair<platform::Uuid, std::int64_t>> stampIn(const nlohmann::j
     return std::pair(idIn(*file), std::int64_t(value));
 }
 
+// Whether a line ends as this version ends each of its lines (see
+// numbered): its "file" and "line" then stand at its top level, before its
+// last brace.
+bool endsWithOwnStamp(std::string_view line) {
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.remove_suffix(1);
+    if (!line.ends_with('}')) return false;
+    line.remove_suffix(1);
+    const size_t digits = line.find_last_not_of("0123456789");
+    if (digits == std::string_view::npos || digits + 1 == line.size()) return false;
+    line = line.substr(0, digits + 1);
+    constexpr std::string_view between = "\",\"line\":", before = ",\"file\":\"";
+    constexpr size_t kUuid = 36;
+    if (!line.ends_with(between) || line.size() < between.size() + kUuid + before.size())
+        return false;
+    line.remove_suffix(between.size());
+    const std::string_view uuid = line.substr(line.size() - kUuid);
+    line.remove_suffix(kUuid);
+    return line.ends_with(before) &&
+           uuid.find_first_not_of("0123456789abcdefABCDEF-") == std::string_view::npos;
+}
+
+// Whether the reader takes a line as an earlier version's: an object
+// without "file" and "line" at its top level. Only a line this version
+// wrote is known without parsing it: "file" may stand in any other as a
+// value (a session of that name) or deeper down.
+bool isEarlierVersionLine(std::string_view line) {
+    if (endsWithOwnStamp(line)) return false;
+    try {
+        const nlohmann::json j = platform::parseJson(line);
+        return j.is_object() && !stampIn(j);
+    } catch (const std::exception&) {
+        return false;  // skipped by the reader as unreadable
+    }
+}
+
 // The first pass over a file: the last of its earlier version's lines
 // that the marks say were dealt with, by the identity of some line of the
 // file (every line before it was dealt with in the same read), or by the
@@ -641,14 +677,7 @@ class MarkedPrefix {
         if (line.empty()) return;
         if (number_ == 1) line = withoutByteOrderMark(line);
         note(chain_.next(line, number_), number_);
-        // A line with a "file" key is this version's: a quote before and
-        // after a word never stands inside a JSON string.
-        if (!firstSeen_ && line.find("\"file\"") == std::string_view::npos) {
-            try {
-                if (!platform::parseJson(line).is_object()) return;
-            } catch (const std::exception&) {
-                return;
-            }
+        if (!firstSeen_ && isEarlierVersionLine(line)) {
             firstSeen_ = true;
             const platform::Uuid identity = firstLineIdentity(line, number_);
             const auto old = marks_.find(identity);

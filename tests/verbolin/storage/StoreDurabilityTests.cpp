@@ -604,6 +604,9 @@ std::vector<KeptFileRow> keptFileRows() {
         {"an earlier version's line marked by its first line alone, the marks emptied since",
          typeAAA, undo, original, "named", Then::nothing, {}, {}, Writer::earlierWithoutBefore,
          &marksOfTheReleaseBeforeEmptied},
+        {"an earlier version's session named \"file\" first, marked by that line alone, the "
+         "marks emptied since", renameTo("file"), renameTo("later"), original, "later",
+         Then::nothing, {}, {}, Writer::earlierWithoutBefore, &marksOfTheReleaseBeforeEmptied},
         {"a later deletion, the marks emptied", typeAAA, deleteFirst, {"second"}, "named",
          Then::nothing, {}, {}, Writer::thisVersion, &marksEmptied},
         {"a later rename, the marks emptied", renameTo("held"), renameTo("later"), original,
