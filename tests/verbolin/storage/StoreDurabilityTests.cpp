@@ -367,6 +367,7 @@ using Change = std::function<void(TranscriptStore&, const std::vector<Segment>& 
 const Change deleteFirst = [](auto& s, auto&) { s.deleteBlocks({s.allBlocks()->front()}); };
 const Change none = [](auto&, auto&) {};
 const Change retypeX = [](auto& s, auto&) { s.replace(s.allBlocks()->front(), "first words X"); };
+const Change retypeFile = [](auto& s, auto&) { s.replace(s.allBlocks()->front(), "file"); };
 // Who wrote the kept file: this version, or an earlier one, which quit
 // holding it, and wrote no "file" and "line" (nor, before that,
 // "before"), an editor since putting a byte order mark before it.
@@ -607,6 +608,9 @@ std::vector<KeptFileRow> keptFileRows() {
         {"an earlier version's session named \"file\" first, marked by that line alone, the "
          "marks emptied since", renameTo("file"), renameTo("later"), original, "later",
          Then::nothing, {}, {}, Writer::earlierWithoutBefore, &marksOfTheReleaseBeforeEmptied},
+        {"an earlier version's paragraph typed \"file\" first, marked by that line alone, a later "
+         "edit, the marks emptied since", retypeFile, typeBBB, edited, "named", Then::nothing, {},
+         {}, Writer::earlierWithoutBefore, &marksOfTheReleaseBeforeEmptied},
         {"a later deletion, the marks emptied", typeAAA, deleteFirst, {"second"}, "named",
          Then::nothing, {}, {}, Writer::thisVersion, &marksEmptied},
         {"a later rename, the marks emptied", renameTo("held"), renameTo("later"), original,
