@@ -671,8 +671,9 @@ std::vector<KeptFileRow> keptFileRows() {
 // drops and says so, values of another type, where the start holds the
 // files and says what to do, until it is done): no later change is undone,
 // and a line that waited meanwhile is taken in once. So for marks the
-// release before made. A later release's transcript without marks takes
-// no kept line in.
+// release before made, also of a first line that holds "file" as a value
+// (a paragraph's text, a session's name). A later release's transcript
+// without marks takes no kept line in.
 TEST(StoreDurability, AKeptRecoveryFileNeverUndoesAChangeStoredAfterIt) {
     for (const KeptFileRow& row : keptFileRows()) {
         SCOPED_TRACE(row.name);
