@@ -19,7 +19,8 @@
 //   run that could not save left a recovery file: an edit of the newest
 //   paragraph and an utterance (third argument 0), or an edit of the
 //   earliest paragraph, which the newest part cannot check and which
-//   therefore has the whole file read at once (1). "newest_ms" until the
+//   therefore has the whole file read at once (1); 2: no such file, the
+//   start it is held to. "newest_ms" until the
 //   store returned (the window can show), "main_reads" the pages read on
 //   the store's thread meanwhile (each a slow disk's wait), "joined_ms"
 //   until all of it, the changes taken in, is stored.
@@ -234,14 +235,14 @@ void leaveWaiting(const fs::path& folder, const Segment& s, bool heard) {
 void BM_OpenWithChangesWaiting(benchmark::State& state) {
     const int days = int(state.range(0));
     const auto delay = std::chrono::milliseconds(state.range(1));
-    const bool reachingBack = state.range(2) != 0;
+    const bool reachingBack = state.range(2) == 1, waiting = state.range(2) != 2;
     (void)testsupport::dictationFolder(days);
     for (auto _ : state) {
         state.PauseTiming();
         Copy copy(days, false);
         testsupport::TempDir recovery("verbolin-opening-state");
         ::setenv("XDG_STATE_HOME", recovery.path().c_str(), 1);
-        {
+        if (waiting) {
             TranscriptDB db(copy.folder / "transcript.sqlite");
             const std::vector<Segment> all = db.allSegments();
             leaveWaiting(copy.folder, reachingBack ? all.front() : all.back(), !reachingBack);
@@ -266,6 +267,7 @@ void BM_OpenWithChangesWaiting(benchmark::State& state) {
 BENCHMARK(BM_OpenWithChangesWaiting)
     ->Args({365, 1, 0})
     ->Args({365, 1, 1})
+    ->Args({365, 1, 2})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 

@@ -536,6 +536,9 @@ class TranscriptStore {
     // and what their taking in says once it is stored.
     std::set<std::filesystem::path> takenAtOpen_;
     std::vector<std::string> takenAtOpenSaid_;
+    // The records it took in that no change has touched since (ids are
+    // unique across segments and sessions).
+    std::unordered_set<platform::Uuid> takenAtOpenIds_;
     // Takes what `recovered` (read from `file`) holds into memory, to be
     // stored with the marks of the lines it dealt with, and says what was
     // skipped and passed over; the file then keeps these until they are

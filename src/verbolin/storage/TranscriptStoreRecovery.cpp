@@ -1185,19 +1185,18 @@ bool TranscriptStore::takeInAtOpen(const TranscriptDB::RecoveryMarks& marksRead,
     for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
         bool checkable = true;
         std::unordered_set<platform::Uuid> seen;
-        const Standing standing{
-            lookUp(segmentsNow), lookUp(sessionsNow), &marks,
-            [&](const platform::Uuid& id, bool session, bool deletes,
-                const std::optional<Prior>& before) {
-                // An earlier version's line is taken in unchecked, over
-                // whatever the earlier part holds of its record.
-                if (!before) checkable = false;
-                if (!checkable || !seen.insert(id).second) return;
-                // Only a record made anew is known not to be in the
-                // earlier part where this part does not hold it.
-                const auto& now = session ? sessionsNow : segmentsNow;
-                if (!now.count(id) && (*before || deletes)) checkable = false;
-            }};
+        const auto named = [&](const platform::Uuid& id, bool session, bool deletes,
+                               const std::optional<Prior>& before) {
+            // An earlier version's line is taken in unchecked, over
+            // whatever the earlier part holds of its record.
+            if (!before) checkable = false;
+            if (!checkable || !seen.insert(id).second) return;
+            // Only a record made anew is known not to be in the earlier
+            // part where this part does not hold it.
+            const auto& now = session ? sessionsNow : segmentsNow;
+            if (!now.count(id) && (*before || deletes)) checkable = false;
+        };
+        const Standing standing{lookUp(segmentsNow), lookUp(sessionsNow), &marks, named};
         std::optional<Recovered> recovered;
         try {
             recovered = readRecoveryFile(file, &standing);
@@ -1233,6 +1232,7 @@ bool TranscriptStore::takeInAtOpen(const TranscriptDB::RecoveryMarks& marksRead,
             continue;
         }
         takenAtOpen_.insert(file);
+        addIds(recovered->changes, takenAtOpenIds_, takenAtOpenIds_);
         std::string taken = takeIn(*recovered, file);
         if (!taken.empty()) takenAtOpenSaid_.push_back(std::move(taken));
     }
@@ -1252,6 +1252,7 @@ void TranscriptStore::forgetTakenAtOpen() {
     // Nothing else was changed yet: all that is unsaved came from them.
     takenAtOpen_.clear();
     takenAtOpenSaid_.clear();
+    takenAtOpenIds_.clear();
     unsavedSegments_.clear();
     unsavedSessions_.clear();
     heldSegments_.clear();
