@@ -1181,6 +1181,8 @@ bool TranscriptStore::takeInAtOpen(const TranscriptDB::RecoveryMarks& marksRead,
         };
     };
     TranscriptDB::RecoveryMarks marks = marksRead;
+    const platform::Date firstSegment =
+        segments.peek().empty() ? from : std::max(from, segments.peek().front().start);
     std::vector<std::pair<fs::path, std::optional<Recovered>>> read;
     for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
         bool checkable = true;
@@ -1206,10 +1208,13 @@ bool TranscriptStore::takeInAtOpen(const TranscriptDB::RecoveryMarks& marksRead,
         if (!checkable) return false;
         if (recovered) {
             const TranscriptDB::Changes& c = recovered->changes;
-            // The earlier part joins before any record of this part.
-            const auto early = [from](const auto& r) { return r.start < from; };
-            if (std::any_of(c.segments.begin(), c.segments.end(), early) ||
-                std::any_of(c.sessions.begin(), c.sessions.end(), early))
+            // The earlier part joins before any record of this part, whose
+            // first segment starts a paragraph: none comes before that.
+            const auto before = [](platform::Date first) {
+                return [first](const auto& r) { return r.start < first; };
+            };
+            if (std::any_of(c.segments.begin(), c.segments.end(), before(firstSegment)) ||
+                std::any_of(c.sessions.begin(), c.sessions.end(), before(from)))
                 return false;
             for (const Segment& s : c.segments) segmentsNow[s.id] = revisionOf(s);
             for (const platform::Uuid& id : c.deletedSegments) segmentsNow[id] = Prior();

@@ -563,6 +563,15 @@ std::vector<Case> waitingCases() {
         },
         "restored 1 change to an existing paragraph");
     add(
+        "a waiting utterance heard before the newest part reads it whole", false,
+        [](const std::vector<Segment>& stored) {
+            Segment heard = heardBeforeAKill();
+            heard.start = stored.front().start - std::chrono::seconds(60);
+            heard.end = stored.front().start - std::chrono::seconds(58);
+            return recoveryLine(heard, std::nullopt, 1);
+        },
+        "added 1 utterance");
+    add(
         "a waiting deletion of a record the newest part does not hold reads it whole", false,
         [](const std::vector<Segment>& stored) {
             return recoveryLine({{"deletedSegment", stored.front().id.string()}},
