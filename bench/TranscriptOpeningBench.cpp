@@ -14,15 +14,31 @@
 //   a change made during it); "stored_ms" from the open until the join
 //   stored both and let the recovery file go.
 //
+// - BM_OpenWithChangesWaiting: the same start on a slow disk (every read of
+//   a page of the file waits the second argument's milliseconds) while a
+//   run that could not save left a recovery file: an edit of the newest
+//   paragraph and an utterance (third argument 0), or an edit of the
+//   earliest paragraph, which the newest part cannot check and which
+//   therefore has the whole file read at once (1); 2: no such file, the
+//   start it is held to. "newest_ms" until the
+//   store returned (the window can show), "main_reads" the pages read on
+//   the store's thread meanwhile (each a slow disk's wait), "joined_ms"
+//   until all of it, the changes taken in, is stored.
+//
 //   cmake -S . -B build -DVERBOLIN_BUILD_BENCH=ON
 //   cmake --build build -j4 --target bench_TranscriptOpeningBench
 //   build/bench_TranscriptOpeningBench
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "support/DictationTranscript.hpp"
@@ -134,6 +150,125 @@ BENCHMARK(BM_ChangeWhileReading)
     ->Args({3 * 365, 0})
     ->Args({3 * 365, 1})
     ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+// While it lives, every read of a page of a database file opened meanwhile
+// waits `delay`, as a slow disk's would; those on the thread that made it
+// are counted.
+class SlowDisk {
+  public:
+    explicit SlowDisk(std::chrono::milliseconds delay)
+        : delay_(delay), owner_(std::this_thread::get_id()) {
+        self_ = this;
+        real_ = sqlite3_vfs_find(nullptr);
+        vfs_ = *real_;
+        vfs_.zName = "bench-slow-disk";
+        vfs_.xOpen = &SlowDisk::open;
+        sqlite3_vfs_register(&vfs_, 1);
+    }
+    ~SlowDisk() {
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(real_, 1);
+        self_ = nullptr;
+    }
+    SlowDisk(const SlowDisk&) = delete;
+    SlowDisk& operator=(const SlowDisk&) = delete;
+    int readsHere() const { return here_.load(); }
+
+  private:
+    static int read(sqlite3_file* file, void* data, int n, sqlite3_int64 at) {
+        std::this_thread::sleep_for(self_->delay_);
+        if (std::this_thread::get_id() == self_->owner_) ++self_->here_;
+        return self_->original_->xRead(file, data, n, at);
+    }
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        const int rc = self_->real_->xOpen(self_->real_, name, file, flags, out);
+        if (rc != SQLITE_OK || !file->pMethods || !(flags & SQLITE_OPEN_MAIN_DB)) return rc;
+        const std::lock_guard lock(self_->mutex_);
+        if (!self_->original_) {
+            self_->original_ = file->pMethods;
+            self_->methods_ = *file->pMethods;
+            self_->methods_.xRead = &SlowDisk::read;
+        }
+        if (file->pMethods == self_->original_) file->pMethods = &self_->methods_;
+        return rc;
+    }
+    static inline SlowDisk* self_ = nullptr;
+    const std::chrono::milliseconds delay_;
+    const std::thread::id owner_;
+    std::atomic<int> here_{0};
+    sqlite3_vfs* real_ = nullptr;
+    sqlite3_vfs vfs_{};
+    std::mutex mutex_;
+    const sqlite3_io_methods* original_ = nullptr;
+    sqlite3_io_methods methods_{};
+};
+
+// What a run that could not save left for the store of `folder`: `s`
+// edited, and (after the newest) an utterance heard.
+void leaveWaiting(const fs::path& folder, const Segment& s, bool heard) {
+    const auto line = [](nlohmann::json record, std::optional<TranscriptStore::Revision> before,
+                         int n) {
+        char digits[17] = {};
+        if (before) std::snprintf(digits, sizeof digits, "%016llx", (unsigned long long)*before);
+        record["before"] = before ? nlohmann::json(digits) : nlohmann::json(nullptr);
+        record["file"] = "3F2504E0-4F89-41D3-9A0C-0305E82C3301";
+        record["line"] = n;
+        return record.dump() + "\n";
+    };
+    Segment edited = s;
+    edited.original = s.text;
+    edited.text += " (kept)";
+    edited.edited = true;
+    const fs::path file = TranscriptStore::recoveryFiles(folder).front();
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    out << line(edited, TranscriptStore::revisionOf(s), 1);
+    if (!heard) return;
+    Segment later;
+    later.start = later.end =
+        platform::dateFromSecondsSince1970(platform::secondsSince1970(s.end) + 60);
+    later.text = "heard by a run that could not save";
+    out << line(later, std::nullopt, 2);
+}
+
+void BM_OpenWithChangesWaiting(benchmark::State& state) {
+    const int days = int(state.range(0));
+    const auto delay = std::chrono::milliseconds(state.range(1));
+    const bool reachingBack = state.range(2) == 1, waiting = state.range(2) != 2;
+    (void)testsupport::dictationFolder(days);
+    for (auto _ : state) {
+        state.PauseTiming();
+        Copy copy(days, false);
+        testsupport::TempDir recovery("verbolin-opening-state");
+        ::setenv("XDG_STATE_HOME", recovery.path().c_str(), 1);
+        if (waiting) {
+            TranscriptDB db(copy.folder / "transcript.sqlite");
+            const std::vector<Segment> all = db.allSegments();
+            leaveWaiting(copy.folder, reachingBack ? all.front() : all.back(), !reachingBack);
+        }
+        platform::VirtualClock clock;
+        platform::ManualMainExecutor main(clock);
+        std::optional<SlowDisk> disk(std::in_place, delay);
+        state.ResumeTiming();
+        const auto t = Clock::now();
+        TranscriptStore store(copy.folder, UserCalendar(), {.main = &main});
+        state.counters["newest_ms"] = since(t);
+        state.counters["main_reads"] = disk->readsHere();
+        state.counters["in_two"] = store.readWhole() ? 0 : 1;
+        untilJoined(store, main);
+        state.counters["joined_ms"] = since(t);
+        disk.reset();
+        if (store.notSaved.peek() || store.hasUnsavedChanges())
+            state.SkipWithError("what waited was not stored");
+        ::unsetenv("XDG_STATE_HOME");
+    }
+}
+BENCHMARK(BM_OpenWithChangesWaiting)
+    ->Args({365, 1, 0})
+    ->Args({365, 1, 1})
+    ->Args({365, 1, 2})
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -349,6 +349,13 @@ void TranscriptStore::lastSave() {
     // Observers may already be gone, so the status is left alone. Lines
     // held at start stay in their files for the next start.
     if (!needsRetry() || save({}, false) || !hasUnsavedChanges()) return;
+    // What an earlier run left, taken in with the newest part and not
+    // changed since, waits in its files as it did: not this run's to say.
+    const auto earlierRuns = [this](const auto& ids) {
+        return std::all_of(ids.begin(), ids.end(),
+                           [this](const Uuid& id) { return takenAtOpenIds_.count(id) > 0; });
+    };
+    if (unchecked && earlierRuns(unsavedSegments_) && earlierRuns(unsavedSessions_)) return;
     // Each change went to the recovery file as it failed; what could not
     // be written there then is tried once more.
     journal();
@@ -363,7 +370,7 @@ void TranscriptStore::lastSave() {
     }
     std::vector<Segment> lost;
     for (const Segment& s : segments.peek())
-        if (unsavedSegments_.count(s.id)) lost.push_back(s);
+        if (unsavedSegments_.count(s.id) && !takenAtOpenIds_.count(s.id)) lost.push_back(s);
     const std::string quitting =
         unchecked ? "quitting before the transcript was read and checked whole, with changes "
                     "made meanwhile"
@@ -539,6 +546,10 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         // recovery file takes is not left in memory alone: it waits for
         // the read, and is stored with the join.
         addIds(changes, unsavedSegments_, unsavedSessions_);
+        for (const auto* ids : {&changes.deletedSegments, &changes.deletedSessions})
+            for (const Uuid& id : *ids) takenAtOpenIds_.erase(id);
+        for (const Segment& s : changes.segments) takenAtOpenIds_.erase(s.id);
+        for (const SessionMarker& m : changes.sessions) takenAtOpenIds_.erase(m.id);
         journal();
         if (!keeping.peek().memoryOnly) return false;
         joinEarlierPart();

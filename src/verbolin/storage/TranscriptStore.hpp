@@ -184,6 +184,12 @@ class TranscriptStore {
     struct Standing {
         std::function<Prior(const platform::Uuid&)> segment, session;
         const TranscriptDB::RecoveryMarks* marks = nullptr;
+        // Told of each line read that is not left out as taken before: the
+        // id it names, whether a session's, whether it deletes it, and its
+        // "before" (none on an earlier version's line).
+        std::function<void(const platform::Uuid& id, bool session, bool deletes,
+                           const std::optional<Prior>& before)>
+            named = {};
     };
 
     // What a recovery file holds: the state each record it names comes to,
@@ -513,6 +519,26 @@ class TranscriptStore {
     // memory (the transcript, read whole, and the files before) still holds
     // what its line was made from (see readRecoveryFile).
     void importRecoveredText();
+    // Takes in the recovery files that wait while only the newest part
+    // (from `from` on) is in memory, checked against that part and the
+    // marks read with it, when every line they hold can be checked so: each
+    // names a record of that part, or one it makes there, and none reaches
+    // further back. Memory then shows what they leave, and a change made
+    // before the join is made over it; the join stores them first. False,
+    // taking nothing in, where one line cannot be checked so.
+    bool takeInAtOpen(const TranscriptDB::RecoveryMarks& marks, platform::Date from);
+    // Stores what takeInAtOpen took in, and says what it took once stored.
+    void storeTakenAtOpen();
+    // Lets go of what it took in, for a start that reads the file whole
+    // after all and takes the files in then.
+    void forgetTakenAtOpen();
+    // The files takeInAtOpen took in, which the join does not read again,
+    // and what their taking in says once it is stored.
+    std::set<std::filesystem::path> takenAtOpen_;
+    std::vector<std::string> takenAtOpenSaid_;
+    // The records it took in that no change has touched since (ids are
+    // unique across segments and sessions).
+    std::unordered_set<platform::Uuid> takenAtOpenIds_;
     // Takes what `recovered` (read from `file`) holds into memory, to be
     // stored with the marks of the lines it dealt with, and says what was
     // skipped and passed over; the file then keeps these until they are

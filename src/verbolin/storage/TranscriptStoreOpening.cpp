@@ -54,8 +54,10 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
     if (!fs::is_regular_file(file, ec)) return false;
     for (const char* legacy : {"transcript.jsonl", "sessions.json", "notes.json"})
         if (fs::exists(directory_ / legacy, ec)) return false;
-    for (const fs::path& recovery : recoveryFilesToTakeIn(directory_))
-        if (fs::exists(fs::symlink_status(recovery, ec))) return false;
+    const std::vector<fs::path> recovery = recoveryFilesToTakeIn(directory_);
+    const bool waiting = std::any_of(recovery.begin(), recovery.end(), [&](const fs::path& f) {
+        return fs::exists(fs::symlink_status(f, ec));
+    });
 
     std::unique_ptr<TranscriptDB> db;
     try {
@@ -73,6 +75,10 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
     const std::optional<double> tooFew = db->startOfNewest(2 * opening.newest);
     const std::optional<double> enough = db->startOfNewest(opening.newest);
     if (!db->lastReadWhole() || db->wantedRepair() || !tooFew || !enough) return false;
+    // The marks of the recovery lines taken in, as the newest part is read:
+    // what waits is checked against both at once (see takeInAtOpen).
+    std::optional<TranscriptDB::RecoveryMarks> marks;
+    if (waiting && !(marks = db->recoveryMarks())) return false;
 
     // The newest session that starts early enough whose first paragraph
     // begins with it: the paragraphs then stay the same when the earlier
@@ -105,6 +111,13 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
         sessions.set(std::move(markers));
         segments.set(SegmentSequence(std::move(part)));
         read->from = it->start;
+        const auto readWholeInstead = [this] {
+            forgetTakenAtOpen();
+            segments.set({});
+            sessions.set({});
+            return false;
+        };
+        if (marks && !takeInAtOpen(*marks, it->start)) return readWholeInstead();
         read->newestParagraphs = allBlocks()->size();
         read->segmentWrites = segmentWrites();
         // A process that may start no more threads reads the file whole.
@@ -118,9 +131,7 @@ bool TranscriptStore::openNewestPart(const Opening& opening) {
                 },
                 allBlocks(), startIndex());
         } catch (const std::system_error&) {
-            segments.set({});
-            sessions.set({});
-            return false;
+            return readWholeInstead();
         }
         db_ = std::move(db);
         earlier_ = std::move(read);

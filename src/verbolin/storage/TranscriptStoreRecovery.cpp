@@ -709,6 +709,7 @@ class LineReader {
         : segments_(standing ? &standing->segment : nullptr),
           sessions_(standing ? &standing->session : nullptr),
           marks_(standing ? standing->marks : nullptr),
+          named_(standing && standing->named ? &standing->named : nullptr),
           earlierUpTo_(earlierUpTo) {}
 
     void line(std::string_view line) {
@@ -779,32 +780,37 @@ class LineReader {
     }
     // The record's id.
     platform::Uuid note(const nlohmann::json& j, const std::optional<Prior>& before) {
+        const auto named = [&](const platform::Uuid& id, bool session, bool deletes) {
+            if (named_) (*named_)(id, session, deletes, before);
+            return id;
+        };
         if (j.contains(kDeletedSegment)) {
             const platform::Uuid id = idIn(j.at(kDeletedSegment));
             segments_.note(id, std::nullopt, before);
-            return id;
+            return named(id, false, true);
         }
         if (j.contains(kDeletedSession)) {
             const platform::Uuid id = idIn(j.at(kDeletedSession));
             sessions_.note(id, std::nullopt, before);
-            return id;
+            return named(id, true, true);
         }
         if (j.contains(kSession)) {
             SessionMarker m = j.at(kSession).get<SessionMarker>();
             const platform::Uuid id = m.id;
             sessions_.note(id, std::move(m), before);
-            return id;
+            return named(id, true, false);
         }
         Segment s = j.get<Segment>();
         const platform::Uuid id = s.id;
         segments_.note(id, std::move(s), before);
-        return id;
+        return named(id, false, false);
     }
 
     using Stamp = std::pair<platform::Uuid, std::int64_t>;
     LatestById<Segment> segments_;
     LatestById<SessionMarker> sessions_;
     const TranscriptDB::RecoveryMarks* marks_;
+    const decltype(TranscriptStore::Standing::named)* named_;
     TranscriptStore::Recovered out_;
     std::int64_t number_ = 0;  // of the line read last, counting every line of the file
     std::int64_t earlierUpTo_;
@@ -1140,13 +1146,16 @@ void TranscriptStore::importRecoveredText() {
     // written (damaged): they are shown, and stay in their files.
     // Held too, and kept, where the marks cannot be read at all: any line
     // may be one stored long since and changed after.
+    // Older than anything this run changed, and stored before it.
+    storeTakenAtOpen();
     std::optional<TranscriptDB::RecoveryMarks> marks;
     if (db_ && !readAgain_) marks = db_->recoveryMarks();
     const bool hold = !marks && (db_ || reopenable_);
     for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
         // What this run appended (changes made while the earlier part of
-        // the transcript was read) it stores itself.
-        if (ownLines_.count(file)) continue;
+        // the transcript was read) it stores itself; what it took in with
+        // the newest part it has.
+        if (ownLines_.count(file) || takenAtOpen_.count(file)) continue;
         std::optional<Recovered> recovered;
         try {
             if (hold) {
@@ -1185,6 +1194,108 @@ void TranscriptStore::importRecoveredText() {
             platform::writeLog("Verbolin", "storage", platform::LogType::info, taken);
     }
     if (hold) sayMarksUnread();
+}
+
+bool TranscriptStore::takeInAtOpen(const TranscriptDB::RecoveryMarks& marksRead,
+                                   platform::Date from) {
+    // How each record stands as the newest part and the files read so far
+    // leave it; a record named nowhere there may be one of the earlier part.
+    std::unordered_map<platform::Uuid, Prior> segmentsNow, sessionsNow;
+    for (const Segment& s : segments.peek()) segmentsNow.emplace(s.id, revisionOf(s));
+    for (const SessionMarker& m : sessions.peek()) sessionsNow.emplace(m.id, revisionOf(m));
+    const auto lookUp = [](const std::unordered_map<platform::Uuid, Prior>& now) {
+        return [&now](const platform::Uuid& id) {
+            const auto at = now.find(id);
+            return at == now.end() ? Prior() : at->second;
+        };
+    };
+    TranscriptDB::RecoveryMarks marks = marksRead;
+    const platform::Date firstSegment =
+        segments.peek().empty() ? from : std::max(from, segments.peek().front().start);
+    std::vector<std::pair<fs::path, std::optional<Recovered>>> read;
+    for (const fs::path& file : recoveryFilesToTakeIn(directory_)) {
+        bool checkable = true;
+        std::unordered_set<platform::Uuid> seen;
+        const auto named = [&](const platform::Uuid& id, bool session, bool deletes,
+                               const std::optional<Prior>& before) {
+            // An earlier version's line is taken in unchecked, over
+            // whatever the earlier part holds of its record.
+            if (!before) checkable = false;
+            if (!checkable || !seen.insert(id).second) return;
+            // Only a record made anew is known not to be in the earlier
+            // part where this part does not hold it.
+            const auto& now = session ? sessionsNow : segmentsNow;
+            if (!now.count(id) && (*before || deletes)) checkable = false;
+        };
+        const Standing standing{lookUp(segmentsNow), lookUp(sessionsNow), &marks, named};
+        std::optional<Recovered> recovered;
+        try {
+            recovered = readRecoveryFile(file, &standing);
+        } catch (const std::runtime_error&) {
+            return false;  // the whole read that follows says why
+        }
+        if (!checkable) return false;
+        if (recovered) {
+            const TranscriptDB::Changes& c = recovered->changes;
+            // The earlier part joins before any record of this part, whose
+            // first segment starts a paragraph: none comes before that.
+            const auto before = [](platform::Date first) {
+                return [first](const auto& r) { return r.start < first; };
+            };
+            if (std::any_of(c.segments.begin(), c.segments.end(), before(firstSegment)) ||
+                std::any_of(c.sessions.begin(), c.sessions.end(), before(from)))
+                return false;
+            for (const Segment& s : c.segments) segmentsNow[s.id] = revisionOf(s);
+            for (const platform::Uuid& id : c.deletedSegments) segmentsNow[id] = Prior();
+            for (const SessionMarker& m : c.sessions) sessionsNow[m.id] = revisionOf(m);
+            for (const platform::Uuid& id : c.deletedSessions) sessionsNow[id] = Prior();
+            // A later file may hold a copy of these lines: they are taken in once.
+            for (const auto& [identity, line] : recovered->dealtWith)
+                marks[identity] = std::max(marks[identity], line);
+        }
+        read.emplace_back(file, std::move(recovered));
+    }
+    for (auto& [file, recovered] : read) {
+        if (!recovered) {
+            removeUniqueFolderIfEmpty(file.parent_path());
+            continue;
+        }
+        if (!recovered->skippedLines && !recovered->passedOverLines && !recovered->takenBefore &&
+            holdsNothing(recovered->changes)) {
+            removeEmptyRecoveryFile(file);
+            continue;
+        }
+        takenAtOpen_.insert(file);
+        addIds(recovered->changes, takenAtOpenIds_, takenAtOpenIds_);
+        std::string taken = takeIn(*recovered, file);
+        if (!taken.empty()) takenAtOpenSaid_.push_back(std::move(taken));
+    }
+    return true;
+}
+
+void TranscriptStore::storeTakenAtOpen() {
+    if (takenAtOpen_.empty()) return;
+    const std::vector<std::string> said = std::exchange(takenAtOpenSaid_, {});
+    if (!save({}, true, true)) return;
+    for (const std::string& taken : said)
+        platform::writeLog("Verbolin", "storage", platform::LogType::info, taken);
+}
+
+void TranscriptStore::forgetTakenAtOpen() {
+    if (takenAtOpen_.empty()) return;
+    // Nothing else was changed yet: all that is unsaved came from them.
+    takenAtOpen_.clear();
+    takenAtOpenSaid_.clear();
+    takenAtOpenIds_.clear();
+    unsavedSegments_.clear();
+    unsavedSessions_.clear();
+    heldSegments_.clear();
+    heldSessions_.clear();
+    unmarked_.clear();
+    unmarkedRecords_.clear();
+    journalFiles_.clear();
+    holding_.clear();
+    keeping.set({});
 }
 
 void TranscriptStore::sayMarksUnread() {

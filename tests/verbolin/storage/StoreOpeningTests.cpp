@@ -84,12 +84,17 @@ struct Said {
     std::vector<std::string> lines;
     StorageLogSink previous;
     explicit Said(const fs::path& folder) {
-        previous = setStorageLogSink([this, folder = folder.string()](const std::string& line) {
-            std::string text = line;
-            for (size_t at; (at = text.find(folder)) != std::string::npos;)
-                text.replace(at, folder.size(), "<folder>");
-            lines.push_back(text);
-        });
+        previous =
+            setStorageLogSink([this, folder = folder.string(),
+                               recovery = TranscriptStore::recoveryFiles(folder).front().string()](
+                                  const std::string& line) {
+                std::string text = line;
+                for (const auto& [name, as] :
+                     {std::pair(recovery, "<recovery>"), std::pair(folder, "<folder>")})
+                    for (size_t at; (at = text.find(name)) != std::string::npos;)
+                        text.replace(at, name.size(), as);
+                lines.push_back(text);
+            });
     }
     ~Said() { setStorageLogSink(previous); }
 };
@@ -311,6 +316,44 @@ void typeAndSpeak(TranscriptStore& s) {
     s.append(heard);
 }
 
+// A line of a recovery file as a run that could not save it wrote it: the
+// record, the revision it was made from (null: none), its place in the file.
+std::string recoveryLine(nlohmann::json record, std::optional<TranscriptStore::Revision> before,
+                         int line) {
+    char digits[17] = {};
+    if (before) std::snprintf(digits, sizeof digits, "%016llx", (unsigned long long)*before);
+    record["before"] = before ? nlohmann::json(digits) : nlohmann::json(nullptr);
+    record["file"] = "3F2504E0-4F89-41D3-9A0C-0305E82C3301";
+    record["line"] = line;
+    return record.dump() + "\n";
+}
+
+// `s` as a run that could not save it left it edited.
+Segment editedLater(Segment s, const std::string& words) {
+    s.original = s.text;
+    s.text += words;
+    s.edited = true;
+    return s;
+}
+
+// An utterance a run that could not save heard after all the file holds,
+// and before this run's.
+Segment heardBeforeAKill() {
+    Segment heard = segment(3.9e8, 3.9e8 + 2, "heard by a run that could not save");
+    heard.id = *platform::Uuid::parse("2D7C9A1E-5B3F-4C8D-9E0A-1B2C3D4E5F60");
+    return heard;
+}
+
+// What that run left waiting, made of the segments the file holds.
+using Waiting = std::function<std::string(const std::vector<Segment>& stored)>;
+
+// The newest paragraph's last utterance edited, then one heard.
+std::string newestEditedAndOneHeard(const std::vector<Segment>& stored) {
+    const Segment& newest = stored.back();
+    return recoveryLine(editedLater(newest, " (kept)"), TranscriptStore::revisionOf(newest), 1) +
+           recoveryLine(heardBeforeAKill(), std::nullopt, 2);
+}
+
 struct Case {
     const char* name;
     size_t newest;
@@ -335,6 +378,10 @@ struct Case {
     // checked by the reading thread, is read again on the store's thread
     // without a second check.
     bool readAgainHere = false;
+    // What waits in the recovery file before the start, and what its
+    // taking in says (as the first words of its line), if anything.
+    Waiting waiting = {};
+    const char* takenIn = nullptr;
 };
 
 // Inserts, after the session the newest part would start with, a segment
@@ -472,6 +519,74 @@ std::vector<Case> changedDuringTheReadCases() {
     };
 }
 
+// Rows where a run that could not save left changes waiting.
+std::vector<Case> waitingCases() {
+    std::vector<Case> cases;
+    const auto add = [&](const char* name, bool inTwo, Waiting waiting, const char* takenIn,
+                         std::function<void(TranscriptStore&)> change = {}) {
+        Case c{name, 300, inTwo, {}, std::move(change)};
+        c.waiting = std::move(waiting);
+        c.takenIn = takenIn;
+        cases.push_back(std::move(c));
+    };
+    constexpr const char* both = "added 1 utterance and restored 1 change to an existing paragraph";
+    add("a recovery file waits", true, newestEditedAndOneHeard, both);
+    add(
+        "a key before the join in the paragraph a waiting line changed", true,
+        [](const std::vector<Segment>& stored) {
+            return recoveryLine(editedLater(stored.back(), " (kept)"),
+                                TranscriptStore::revisionOf(stored.back()), 1);
+        },
+        "restored 1 change to an existing paragraph", editNewestParagraph);
+    add("a key and an utterance before the join over waiting lines", true, newestEditedAndOneHeard,
+        both, typeAndSpeak);
+    add("a waiting utterance edited again before the join", true, newestEditedAndOneHeard, both,
+        [](TranscriptStore& s) {
+            const auto& blocks = *s.allBlocks();
+            s.replace(blocks.back(), "heard, then edited at once");
+        });
+    add(
+        "a waiting line made from what the file no longer holds is passed over", true,
+        [](const std::vector<Segment>& stored) {
+            Segment other = stored.back();
+            other.text = "what it never said";
+            return recoveryLine(editedLater(stored.back(), " (stale)"),
+                                TranscriptStore::revisionOf(other), 1) +
+                   recoveryLine(heardBeforeAKill(), std::nullopt, 2);
+        },
+        "added 1 utterance");
+    add(
+        "a waiting line that reaches back before the newest part reads it whole", false,
+        [](const std::vector<Segment>& stored) {
+            return recoveryLine(editedLater(stored.front(), " (kept)"),
+                                TranscriptStore::revisionOf(stored.front()), 1);
+        },
+        "restored 1 change to an existing paragraph");
+    add(
+        "a waiting utterance heard before the newest part reads it whole", false,
+        [](const std::vector<Segment>& stored) {
+            Segment heard = heardBeforeAKill();
+            heard.start = stored.front().start - std::chrono::seconds(60);
+            heard.end = stored.front().start - std::chrono::seconds(58);
+            return recoveryLine(heard, std::nullopt, 1);
+        },
+        "added 1 utterance");
+    add(
+        "a waiting deletion of a record the newest part does not hold reads it whole", false,
+        [](const std::vector<Segment>& stored) {
+            return recoveryLine({{"deletedSegment", stored.front().id.string()}},
+                                TranscriptStore::revisionOf(stored.front()), 1);
+        },
+        nullptr);
+    add(
+        "an earlier version's line, unchecked, reads it whole", false,
+        [](const std::vector<Segment>& stored) {
+            return nlohmann::json(editedLater(stored.back(), " (kept)")).dump() + "\n";
+        },
+        "restored 1 change to an existing paragraph");
+    return cases;
+}
+
 std::vector<Case> openingCases() {
     std::vector<Case> cases{
         {"newest part, then the rest", 300, true},
@@ -534,6 +649,7 @@ std::vector<Case> openingCases() {
          sessionStartingWithinTheGap},
     };
     for (Case& c : changedDuringTheReadCases()) cases.push_back(std::move(c));
+    for (Case& c : waitingCases()) cases.push_back(std::move(c));
     return cases;
 }
 
@@ -547,7 +663,38 @@ struct WholeRead {
     std::unordered_set<platform::Uuid> some;
     std::vector<size_t> held;
     bool notSaved = false;
+    // What was said of the recovery lines taken in, and whether a recovery
+    // file is left.
+    std::vector<std::string> takenIn;
+    bool recoveryLeft = false;
 };
+
+// What standard error says a start took in, each without the file it names.
+std::vector<std::string> takenInSaid(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (const size_t at = line.find(" that an earlier run could not save"),
+            from = line.find("[info] ");
+            at != std::string::npos && from < at)
+            out.push_back(line.substr(from + 7, at - from - 7));
+    return out;
+}
+
+// Writes what the case leaves waiting in the recovery file of `folder`.
+void leaveWaiting(const Case& c, const fs::path& folder) {
+    if (!c.waiting) return;
+    const std::vector<Segment> stored = TranscriptDB(folder / "transcript.sqlite").allSegments();
+    const fs::path file = TranscriptStore::recoveryFiles(folder).front();
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << c.waiting(stored);
+}
+
+bool recoveryLeft(const fs::path& folder) {
+    for (const fs::path& file : TranscriptStore::recoveryFiles(folder))
+        if (fs::exists(file)) return true;
+    return false;
+}
 
 WholeRead readWhole(const Case& c, const fs::path& folder) {
     WholeRead out;
@@ -555,6 +702,8 @@ WholeRead readWhole(const Case& c, const fs::path& folder) {
         out.unchanged = TranscriptStore(folder).segments.get();
         c.during(folder);
     }
+    leaveWaiting(c, folder);
+    testing::internal::CaptureStderr();  // where what was taken in is said
     {
         Said said(folder);
         TranscriptStore whole(folder);
@@ -569,11 +718,15 @@ WholeRead readWhole(const Case& c, const fs::path& folder) {
         out.notSaved = whole.notSaved.get();
         out.said = said.lines;
     }
+    out.takenIn = takenInSaid(testing::internal::GetCapturedStderr());
+    out.recoveryLeft = recoveryLeft(folder);
     out.rows = rows(folder);
     return out;
 }
 
 TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
+    TempDir state("opening-state");
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
     for (const Case& c : openingCases()) {
         SCOPED_TRACE(c.name);
         TempDir root("opening");
@@ -587,6 +740,11 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
         platform::ManualMainExecutor main(clock);
 
         WholeRead whole = readWhole(c, wholeFolder);
+        if (c.takenIn) {
+            EXPECT_EQ(whole.takenIn, std::vector<std::string>{c.takenIn});
+        }
+        leaveWaiting(c, twoFolder);
+        testing::internal::CaptureStderr();
         std::optional<HeldReads> hold;
         if (c.held) hold.emplace();
         std::optional<ReadsHere> here;
@@ -649,6 +807,8 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
             EXPECT_EQ(reads.load(), c.during ? 2 : 1);
         }
         if (c.later) c.later(two);
+        EXPECT_EQ(takenInSaid(testing::internal::GetCapturedStderr()), whole.takenIn);
+        EXPECT_EQ(recoveryLeft(twoFolder), whole.recoveryLeft);
         ASSERT_EQ(two.segments.peek().size(), whole.segments.size());
         for (size_t i = 0; i < whole.segments.size(); ++i) {
             const Segment &a = two.segments.peek()[i], &b = whole.segments[i];
@@ -671,6 +831,35 @@ TEST(StoreOpening, ALongTranscriptReadInTwoEndsAsOneReadWhole) {
     }
 }
 
+// Leaves changes of a run that could not save waiting in the folder's
+// recovery file.
+void leaveChanges(bool waiting, const fs::path& folder) {
+    if (!waiting) return;
+    Case c{"", 0, false};
+    c.waiting = newestEditedAndOneHeard;
+    leaveWaiting(c, folder);
+}
+
+// Once the store that found them is closed, two starts that read the file
+// whole show those changes once, say so once, and let the file go.
+void takenInOnce(bool waiting, const fs::path& folder) {
+    if (!waiting) return;
+    testing::internal::CaptureStderr();
+    for (int start = 0; start < 2; ++start) {
+        TranscriptStore again(folder);
+        const auto& held = again.segments.peek();
+        EXPECT_EQ(std::count_if(held.begin(), held.end(),
+                                [](const Segment& s) { return s.id == heardBeforeAKill().id; }),
+                  1);
+        EXPECT_TRUE(held.back().text.ends_with(" (kept)") ||
+                    held[held.size() - 2].text.ends_with(" (kept)"));
+        EXPECT_FALSE(again.notSaved.get());
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(occurrencesOf(said, "restored 1 change to an existing paragraph"), 1u) << said;
+    EXPECT_FALSE(recoveryLeft(folder));
+}
+
 TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
     const struct {
         const char* name;
@@ -681,13 +870,19 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
         // Asked to quit while the newest part is read, on the main thread
         // before any window: at this read of a page.
         int quitAtRead = 0;
+        bool waiting = false;  // a run that could not save left changes: taken in once
     } cases[] = {
         {"while the earlier part is read", false},
         {"while the whole is read again", true},
         {"while the whole file is checked on a slow disk", false, true},
         {"asked to quit while the newest part is read", false, false, kAFewPages + 4},
         {"asked to quit as the file opens", false, false, 1},
+        {"while the earlier part is read, a recovery file waiting", false, false, 0, true},
+        {"asked to quit while the newest part is read, a recovery file waiting", false, false,
+         kAFewPages + 4, true},
     };
+    TempDir state("opening-closed-state");
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.quitAtRead) {
@@ -696,6 +891,7 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
             TempDir root("opening-quit");
             const fs::path folder = copyOf(root.path(), "two");
             const size_t stored = TranscriptStore(folder).segments.peek().size();
+            leaveChanges(c.waiting, folder);
             platform::VirtualClock clock;
             platform::ManualMainExecutor main(clock);
             {
@@ -710,8 +906,9 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
                 EXPECT_FALSE(two.notSaved.peek());
             }
             main.runPending();
+            takenInOnce(c.waiting, folder);
             TranscriptStore again(folder);
-            EXPECT_EQ(again.segments.peek().size(), stored);
+            EXPECT_EQ(again.segments.peek().size(), stored + c.waiting);
             EXPECT_FALSE(again.notSaved.get());
             continue;
         }
@@ -741,11 +938,13 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
         }
         TempDir root("opening-closed");
         const fs::path folder = copyOf(root.path(), "two");
+        leaveChanges(c.waiting, folder);
         platform::VirtualClock clock;
         platform::ManualMainExecutor main(clock);
         std::atomic<int> calls{0};
         std::atomic<bool> held{false};
         size_t rows = 0;
+        std::optional<StorageLogCapture> log(std::in_place);
         {
             TranscriptStore two(
                 folder, UserCalendar(),
@@ -769,8 +968,12 @@ TEST(StoreOpening, AStoreClosedWhileTheRestIsReadLetsItGo) {
             ASSERT_TRUE(held) << "the read was never held";
             EXPECT_FALSE(two.readWhole());
         }
+        // What an earlier run left waits as it did: nothing is said to be kept.
+        EXPECT_EQ(log->text().find("quitting"), std::string::npos) << log->text();
+        log.reset();
         // The join posted by a read that ended after the store is a no-op.
         main.runPending();
+        takenInOnce(c.waiting, folder);
         TranscriptStore again(folder);
         EXPECT_GT(again.segments.peek().size(), rows);
         EXPECT_FALSE(again.notSaved.get());
@@ -872,18 +1075,29 @@ std::vector<nlohmann::json> linesOf(const fs::path& file) {
 // (a page among the earliest rows damaged). Each is kept meanwhile in the
 // recovery file with what it was made from; the damaged file stays as it
 // was, shown as read, until it is mended.
+// With changes of an earlier run waiting in the recovery file too, they are
+// shown with the newest part, the changes made over them, and after the
+// next start each is in the transcript once, the earlier run's first.
 TEST(StoreOpening, ChangesMadeWhileTheRestIsReadAreKeptHoweverTheReadEnds) {
     enum class End { quit, kill, failedCheck };
-    for (const End end : {End::quit, End::kill, End::failedCheck}) {
-        SCOPED_TRACE(int(end));
+    const std::pair<bool, End> runs[] = {{false, End::quit},        {false, End::kill},
+                                         {false, End::failedCheck}, {true, End::quit},
+                                         {true, End::kill},         {true, End::failedCheck}};
+    for (const auto& [waiting, end] : runs) {
+        SCOPED_TRACE(testing::Message() << int(end) << (waiting ? " with lines waiting" : ""));
         TempDir root("opening-kept"), state("opening-kept-state");
         const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
         const fs::path folder = copyOf(root.path(), "two");
         const fs::path file = folder / "transcript.sqlite";
         const std::string mended = testsupport::readFile(file);
+        Case left{"", 0, false};
+        if (waiting) left.waiting = newestEditedAndOneHeard;
         std::vector<Segment> expected;
         {
-            TranscriptStore whole(copyOf(root.path(), "whole"));
+            const fs::path wholeFolder = copyOf(root.path(), "whole");
+            leaveWaiting(left, wholeFolder);
+            leaveWaiting(left, folder);
+            TranscriptStore whole(wholeFolder);
             typeAndSpeak(whole);
             expected = whole.segments.get();
         }
@@ -941,8 +1155,8 @@ TEST(StoreOpening, ChangesMadeWhileTheRestIsReadAreKeptHoweverTheReadEnds) {
             ASSERT_TRUE(line.contains("before")) << line.dump();
             fresh += line["before"].is_null();
         }
-        EXPECT_GE(lines, 3u);
-        EXPECT_EQ(fresh, 1u);
+        EXPECT_GE(lines, waiting ? 5u : 3u);
+        EXPECT_EQ(fresh, waiting ? 2u : 1u);
         for (int start = 0; start < 2; ++start) {
             SCOPED_TRACE(start);
             TranscriptStore again(folder);
