@@ -249,7 +249,9 @@ class TranscriptStore {
     // that cannot be stored is, and stored when the earlier part joins (a
     // quit or a kill before leaves it for the next start to take in). Only
     // a change that reaches back before the newest part, or that no
-    // recovery file takes, joins first, waiting for the read.
+    // recovery file takes, joins first, waiting for the read. False as well
+    // while the file is read whole again since another program changed it
+    // (see retryUnsaved), with memory holding every part meanwhile.
     bool readWhole() const { return earlier_ == nullptr; }
     // Joins the earlier part now (waiting for its read) and stores what was
     // changed meanwhile, or, where it could not be read whole or the file
