@@ -993,6 +993,14 @@ std::vector<RunningChange> changesOfRecords() {
              edit(store, "s3", "s3 edited");
          },
          {"s0", "s2", "s3 edited", "s4", "s5"}},
+        {"one deleted and an edit of another, then the last save before the read joined: "
+         "both are stored",
+         [](TranscriptStore& store, const fs::path& file, const auto&) {
+             byAnotherProgram(file, "DELETE FROM segments WHERE text = 's1'");
+             edit(store, "s3", "s3 edited");
+             store.lastSave();
+         },
+         {"s0", "s2", "s3 edited", "s4", "s5"}},
         {"one deleted while an edit of another waits unsaved: both hold",
          [](TranscriptStore& store, const fs::path& file, const auto& follow) {
              {
