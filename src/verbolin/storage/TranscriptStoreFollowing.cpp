@@ -1,6 +1,6 @@
 // Another program may change the transcript while the store runs (the
 // sqlite3 shell deleting rows, a sync tool putting back an older copy of a
-// table). The store's own connection tells it so at no cost: the file's
+// table). The store's own connection tells it so cheaply: the file's
 // data version moves only when another connection commits. The file is then
 // read whole again, as one state, off the window's thread, and memory
 // becomes what the file holds with what this run has not stored laid over
