@@ -80,7 +80,11 @@ AppModel::~AppModel() {
 }
 
 void AppModel::watchUnsaved() {
-    if (retryScheduled_ || !store_->needsRetry()) return;
+    // While the window shows the transcript, the timer also looks for what
+    // another program changed in it, so that the window follows though
+    // nothing is said or edited here (a write looks first in any case).
+    const bool watched = isWindowVisible() && store_->followsFile();
+    if (retryScheduled_ || (!store_->needsRetry() && !watched)) return;
     retryScheduled_ = true;
     main_.postAfter(kSaveRetryInterval, [weak = std::weak_ptr<AppModel*>(self_)] {
         auto self = weak.lock();
@@ -195,11 +199,15 @@ bool AppModel::computeWindowVisible() const {
 
 void AppModel::updateWindowVisible() {
     windowVisible_->set(computeWindowVisible());
+    watchUnsaved();
     // Window changes are reported before the window system has settled (an
     // occlusion change arrives before the window is drawn), so look again on
     // the next turn of the main loop.
     main_.post([weak = std::weak_ptr<AppModel*>(self_)] {
-        if (auto self = weak.lock()) (*self)->windowVisible_->set((*self)->computeWindowVisible());
+        if (auto self = weak.lock()) {
+            (*self)->windowVisible_->set((*self)->computeWindowVisible());
+            (*self)->watchUnsaved();
+        }
     });
 }
 

@@ -50,7 +50,8 @@ class AppModel {
     static AppModel& shared();
 
     // While the transcript has changes that failed to reach the disk, they
-    // are written again this often.
+    // are written again this often; while the window is visible, the
+    // transcript is looked at this often for another program's changes.
     static constexpr std::chrono::seconds kSaveRetryInterval{5};
 
     explicit AppModel(Services services);
@@ -105,7 +106,8 @@ class AppModel {
     bool computeWindowVisible() const;
     void updateWindowVisible();
     void keepUndecoded(const TranscriptionEngine::Event& event);
-    // Starts the retry timer when the store has unsaved changes.
+    // Starts the retry timer when the store has unsaved changes, or the
+    // window is visible over an open transcript.
     void watchUnsaved();
 
     platform::MainExecutor& main_;

@@ -143,6 +143,12 @@ class TranscriptDB {
     // when it cannot be read. Reads on this connection since it was taken
     // saw the file as it is now where it did not change.
     std::optional<std::int64_t> dataVersion();
+    // Why the file is no transcript of this layout any more, where another
+    // program renamed, dropped or reshaped a table of ours since it was
+    // opened (a start would find it damaged; said in standard error as a
+    // start says it); none while it still is one, or where the file could
+    // not be looked at just now (another program holds it).
+    std::optional<std::string> layoutLost();
     // Holds one read transaction on `db` for its life, so that its reads
     // see one state of the file whatever another program commits
     // meanwhile. Only reads go on within it.

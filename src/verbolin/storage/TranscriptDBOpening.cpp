@@ -381,6 +381,28 @@ void TranscriptDB::checkLayout(int version, bool say) {
         foreign("segments_fts is not a full-text index");
 }
 
+std::optional<std::string> TranscriptDB::layoutLost() {
+    // Looked at as an open looks, leaving what that open found of the
+    // tables in place: the marks are written as they were until a start
+    // looks at them again.
+    const bool segments = hasSegments_, sessions = hasSessions_, marks = hasMarks_,
+               records = hasRecords_;
+    const int version = version_;
+    const char* notATableName = notATableName_;
+    std::string marksNotATable = marksNotATable_;
+    std::optional<std::string> lost;
+    try {
+        checkLayout(userVersion(db_));
+    } catch (const platform::AppError& e) {
+        if (e.code() == kDamaged) lost = e.what();
+    }
+    hasSegments_ = segments, hasSessions_ = sessions, hasMarks_ = marks, hasRecords_ = records;
+    version_ = version;
+    notATableName_ = notATableName;
+    marksNotATable_ = std::move(marksNotATable);
+    return lost;
+}
+
 void TranscriptDB::upgradeSchema(int version) {
     if (version > schemaVersion) {
         // A later release's file: its tables are a superset this code can use.

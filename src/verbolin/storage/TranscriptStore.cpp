@@ -216,6 +216,8 @@ TranscriptStore::TranscriptStore(std::optional<std::filesystem::path> directory,
     }
 
     directory_ = directory ? *directory : defaultFolder;
+    main_ = opening.main;
+    whileReading_ = opening.whileReading;
     fs::create_directories(directory_, ec);
     if (ec) logStorageError("cannot create " + directory_.string() + ": " + ec.message());
 
@@ -248,6 +250,8 @@ void TranscriptStore::openDatabase(const std::function<std::unique_ptr<Transcrip
     const auto file = directory_ / "transcript.sqlite";
     try {
         db_ = open ? open() : std::make_unique<TranscriptDB>(file);
+        // Taken before the read: a commit meanwhile has it read again.
+        seenVersion_ = db_->dataVersion();
         segments.set(db_->allSegments());
         readAgain_ = !db_->lastReadWhole();
         sessions.set(db_->allSessions());
@@ -317,6 +321,7 @@ TranscriptStore::Reading TranscriptStore::openForReading(const std::filesystem::
     try {
         auto db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly, busyWaitMs);
         if (!db->holdsTranscript()) return Reading::nothingThere;
+        seenVersion_ = db->dataVersion();
         segments.set(db->allSegments());
         readAgain_ = readAgain_ || !db->lastReadWhole();
         sessions.set(db->allSessions());
@@ -338,6 +343,11 @@ TranscriptStore::~TranscriptStore() {
 
 void TranscriptStore::lastSave() {
     if (std::exchange(lastSaveDone_, true)) return;
+    // No turn of the loop joins a read set off from here on. One that
+    // another program's commit set off is waited for: the file passed its
+    // check, and what waits is stored over what it holds now.
+    readHere_ = true;
+    if (earlier_ && earlier_->running) joinEarlierPart();
     // A quit while the earlier part is read lets the read go: the file was
     // not checked, and is not written. What was changed meanwhile is in the
     // recovery file already, for the next start.
@@ -425,6 +435,7 @@ void TranscriptStore::append(const Segment& segment) {
 }
 
 void TranscriptStore::retryUnsaved() {
+    followOtherPrograms();
     // The join stores what waits: the file is not written before.
     if (earlier_) return;
     if (needsRetry()) save({});
@@ -474,6 +485,7 @@ bool TranscriptStore::reopen() {
         std::filesystem::create_directories(directory_, ec);
         db = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readWrite,
                                             TranscriptDB::kWriteBusyWaitMs);
+        seenVersion_ = db->dataVersion();
         onDisk = db->allSegments();
         const bool whole = db->lastReadWhole();
         markersOnDisk = db->allSessions();
@@ -485,6 +497,7 @@ bool TranscriptStore::reopen() {
             try {
                 db_ = std::make_unique<TranscriptDB>(file, TranscriptDB::Access::readOnly,
                                                      TranscriptDB::kWriteBusyWaitMs);
+                seenVersion_ = db_->dataVersion();
             } catch (const platform::AppError& again) {
                 logStorageError("cannot read " + file.string() + " any more: " + again.what());
             }
@@ -539,8 +552,12 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         markUnjournaled(unjournaledSessions_, changes.sessions, changes.deletedSessions,
                         priors.sessions);
     }
+    // What another program committed meanwhile is taken in first, so that
+    // this change is made to what it left, and stays over it.
+    followOtherPrograms(&changes);
     if (earlier_) {
-        // The file is not checked yet: the change waits for the join in
+        // The file is not checked yet (or read again since another program
+        // changed it): the change waits for the join in
         // memory and in the recovery file, as a change that cannot be
         // stored does, without being said to be unsaved. One that no
         // recovery file takes is not left in memory alone: it waits for

@@ -255,7 +255,9 @@ class TranscriptStore {
     // that cannot be stored is, and stored when the earlier part joins (a
     // quit or a kill before leaves it for the next start to take in). Only
     // a change that reaches back before the newest part, or that no
-    // recovery file takes, joins first, waiting for the read.
+    // recovery file takes, joins first, waiting for the read. False as well
+    // while the file is read whole again since another program changed it
+    // (see retryUnsaved), with memory holding every part meanwhile.
     bool readWhole() const { return earlier_ == nullptr; }
     // Joins the earlier part now (waiting for its read) and stores what was
     // changed meanwhile, or, where it could not be read whole or the file
@@ -273,7 +275,19 @@ class TranscriptStore {
 
     // Writes the changes that earlier writes could not store; for quitting,
     // for a retry the user asks for, and for the application's retry timer.
+    // First it takes in what another program committed to the file since
+    // memory read it (as every write does first): the file is read whole
+    // again, as one state, on a thread of its own where the store was
+    // opened with a loop to join on (here otherwise), and what this run has
+    // not stored yet is laid over it. Until that joins, nothing is written
+    // into the file, and a change made meanwhile waits as one made before
+    // the start's join does. A file whose `segments` or `sessions` table
+    // another program renamed, dropped or reshaped is left as it is, as a
+    // start leaves it: the store runs from memory and the recovery file.
     void retryUnsaved();
+    // Whether retryUnsaved() would look for another program's changes: a
+    // transcript is open.
+    bool followsFile() const { return db_ != nullptr; }
     // Whether some change failed to reach the database and waits for a retry.
     bool hasUnsavedChanges() const {
         return !unsavedSegments_.empty() || !unsavedSessions_.empty();
@@ -445,6 +459,11 @@ class TranscriptStore {
         std::optional<std::int64_t> version;
         // How often the file was read whole again, since it moved under the read.
         int rereads = 0;
+        // The read of a running store that another program's commit set
+        // off, not the start's: memory holds the whole transcript already.
+        bool running = false;
+        // Which of the store's reads this is, for the join it posts.
+        std::uint64_t number = 0;
         platform::Date from;  // where the newest part starts
         // The newest part's paragraphs when it was read, and the count of
         // writes of the segments then: the join takes over the paragraphs
@@ -460,6 +479,8 @@ class TranscriptStore {
             std::vector<Block> paragraphs = {};
             std::vector<std::pair<size_t, platform::Date>> index = {};
             std::optional<std::vector<SessionMarker>> sessions = {};  // read again whole
+            // The paragraphs and index were made with the segments.
+            bool grouped = false;
         };
         using Index = std::vector<std::pair<size_t, platform::Date>>;
         // What the read's thread makes of the segments it read and the
@@ -493,7 +514,8 @@ class TranscriptStore {
                       std::shared_ptr<const std::vector<Block>> newest,
                       EarlierRead::Index newestIndex);
     // The join the read's thread posted, unless a change joined it first.
-    void joinPosted(int rereads);
+    void joinPosted(std::uint64_t number);
+    std::uint64_t readsStarted_ = 0;
     // Joins the read under way once it is done; or, where the file moved
     // since memory was read, reads it whole again (on a thread) instead.
     void joinRead();
@@ -501,6 +523,35 @@ class TranscriptStore {
     // it during the first read: the file as it is now, with what the user
     // changed meanwhile laid over it.
     void joinReadAgain(EarlierRead::Part whole);
+    // Memory becomes the file as `whole` holds it, with what this run has
+    // not stored laid over it (nothing waiting unstored is lost).
+    void takeAsItIsNow(EarlierRead::Part whole);
+    // Where reads of the whole post their join, and the tests' hook of
+    // them (see TranscriptOpening).
+    platform::MainExecutor* main_ = nullptr;
+    std::function<void(const std::atomic<bool>&)> whileReading_;
+    // The file's dataVersion() on db_ when memory last took in what it
+    // holds: it moves only when another program commits.
+    std::optional<std::int64_t> seenVersion_;
+    // No turn of the loop comes any more (the last save): reads go on here.
+    bool readHere_ = false;
+    // Looks whether another program committed to the file since memory
+    // read it, and where it did, reads it whole again (see retryUnsaved):
+    // earlier_ holds a read on a thread; one made here is taken in at once.
+    // The records `pending` names (a change about to be stored) count as
+    // unsaved from then on, to be laid over what is read.
+    void followOtherPrograms(const TranscriptDB::Changes* pending = nullptr);
+    // Sets off the read of the whole on a thread, from `version` on; false,
+    // having changed nothing, where no thread starts.
+    bool followOnAThread(std::int64_t version);
+    // Reads the whole here, as one state, and takes it in; where another
+    // program holds the file, it is looked at again at the next write or
+    // retry.
+    void followHere();
+    // Leaves a file whose tables another program took away or reshaped as
+    // a start leaves a damaged one: untouched, saying why (`why`), while
+    // the store runs from memory and the recovery file.
+    void leaveDamaged(const std::string& why);
     // The join of a read that failed, or of a file that failed its check:
     // opened as a start would, but on the verdict of the read's own check
     // of the whole file where `checked` has one (it passed, or the damage

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 TranscriptStore::EarlierRead::Part TranscriptStore::EarlierRead::madeFrom(
     std::vector<Segment> read, const std::vector<Block>& newestParagraphs,
     const Index& newestIndex) {
-    Part part{.segments = SegmentSequence(std::move(read))};
+    Part part{.segments = SegmentSequence(std::move(read)), .grouped = true};
     // Sized once: whatever this thread lets go of stays in its own heap.
     std::vector<Block> earlier = blocks(part.segments, paragraphGap);
     part.paragraphs.reserve(earlier.size() + newestParagraphs.size());
@@ -144,10 +144,11 @@ void TranscriptStore::startReading(EarlierRead& read,
                                    std::function<TranscriptDB::EarlierPart()> how,
                                    std::shared_ptr<const std::vector<Block>> newest,
                                    EarlierRead::Index newestIndex) {
+    const std::uint64_t number = read.number = ++readsStarted_;
     read.outcome = std::async(
-        std::launch::async,
-        [how = std::move(how), main = read.main, rereads = read.rereads, newest = std::move(newest),
-         newestIndex = std::move(newestIndex), alive = std::weak_ptr(alive_)] {
+        std::launch::async, [how = std::move(how), main = read.main, rereads = read.rereads, number,
+                             newest = std::move(newest), newestIndex = std::move(newestIndex),
+                             alive = std::weak_ptr(alive_)] {
             EarlierRead::Outcome earlier;
             {
                 TranscriptDB::EarlierPart read = how();
@@ -162,16 +163,16 @@ void TranscriptStore::startReading(EarlierRead& read,
             // What the read and its connection let go of stays in this
             // thread's own heap otherwise (tens of megabytes after years).
             malloc_trim(0);
-            main->post([alive, rereads] {
-                if (auto self = alive.lock()) (*self)->joinPosted(rereads);
+            main->post([alive, number] {
+                if (auto self = alive.lock()) (*self)->joinPosted(number);
             });
             return earlier;
         });
 }
 
-void TranscriptStore::joinPosted(int rereads) {
+void TranscriptStore::joinPosted(std::uint64_t number) {
     // A change joined the read this was posted for already.
-    if (earlier_ && earlier_->rereads == rereads) joinRead();
+    if (earlier_ && earlier_->number == number) joinRead();
 }
 
 void TranscriptStore::joinReachingBack(platform::Date earliest) {
@@ -197,7 +198,8 @@ void TranscriptStore::joinRead() {
     const std::optional<std::int64_t> now = db_->dataVersion();
     const bool moved = !now || !read->version || *now != *read->version;
     // Not taken in as read: opened as a start would, on the check's verdict
-    // while that is of the file as it is.
+    // while that is of the file as it is; a running store's is read here.
+    if (!earlier && read->running) return followHere();
     if (!earlier) return openAfterFailedRead(moved ? EarlierRead::Outcome{} : std::move(outcome));
     if (moved) {
         // The file is read whole again, on a thread, as one state; a file
@@ -221,7 +223,13 @@ void TranscriptStore::joinRead() {
                 // No thread to read it on: read here, as a start would.
             }
         }
-        return openAfterFailedRead({});
+        return read->running ? followHere() : openAfterFailedRead({});
+    }
+    seenVersion_ = now;
+    if (read->running) {
+        takeAsItIsNow(std::move(*earlier));
+        if (needsRetry()) save({});
+        return;
     }
     try {
         db_->finishOpening();
@@ -260,10 +268,16 @@ void TranscriptStore::joinRead() {
 }
 
 void TranscriptStore::joinReadAgain(EarlierRead::Part whole) {
-    // Another program changed the file during the read, and it was read
-    // whole again as one state. What memory showed of the newest part is
-    // that program's no longer; only what the user changed meanwhile
-    // (waiting in the recovery file) is laid over the file as it is now.
+    takeAsItIsNow(std::move(whole));
+    finishStart();
+    if (needsRetry()) save({});
+}
+
+void TranscriptStore::takeAsItIsNow(EarlierRead::Part whole) {
+    // Another program changed the file, and it was read whole again as one
+    // state. What memory showed is that program's no longer; only what the
+    // user changed meanwhile (waiting in the recovery file, or unsaved) is
+    // laid over the file as it is now.
     const auto overlay = [](auto fromDisk, const auto& held,
                             const std::unordered_set<platform::Uuid>& changed) {
         std::unordered_map<platform::Uuid, size_t> at;
@@ -286,13 +300,16 @@ void TranscriptStore::joinReadAgain(EarlierRead::Part whole) {
         segments.set(SegmentSequence(overlay(std::move(onDisk), shown, unsavedSegments_)));
     } else {
         // Grouped on the read's thread, as the file holds it.
-        nextBlockCache_ = std::make_shared<const std::vector<Block>>(std::move(whole.paragraphs));
-        startIndex_ = std::move(whole.index);
-        indexFollows_ = true;
+        if (whole.grouped) {
+            nextBlockCache_ =
+                std::make_shared<const std::vector<Block>>(std::move(whole.paragraphs));
+            startIndex_ = std::move(whole.index);
+            indexFollows_ = true;
+        }
         segments.set(std::move(whole.segments));
     }
-    finishStart();
-    if (needsRetry()) save({});
+    // All the file holds is in memory now.
+    readAgain_ = false;
 }
 
 void TranscriptStore::openAfterFailedRead(EarlierRead::Outcome checked) {

@@ -199,17 +199,37 @@ TEST_F(AppModelTest, WindowVisibility) {
     };
     make();
     EXPECT_FALSE(model->isWindowVisible());  // no window yet
+    auto& store = model->store();
+    const auto file = env.home.path() / "store" / "transcript.sqlite";
+    const auto t0 = platform::dateFromSecondsSince1970(1714550000.0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto window = std::make_shared<FakeWindow>();
         app->hidden = false;
         app->active = true;
         c.change(*window, *app);
+        world.main.advance(AppModel::kSaveRetryInterval);  // a turn set for the window before
         model->setMainWindow(window);
         EXPECT_EQ(model->isWindowVisible(), c.visible);
         EXPECT_EQ(model->engine().previewWanted(), c.visible);
+        // What another program deletes meanwhile: the retry timer shows it
+        // to a visible window, though nothing is said or edited here.
+        model->handle(Event::final(c.name, t0, t0 + std::chrono::seconds(1)));
+        ASSERT_EQ(store.segments.peek().size(), 1u);
+        sqlite3* other = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(other, "DELETE FROM segments", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(other);
+        world.main.advance(AppModel::kSaveRetryInterval);
+        ASSERT_TRUE(world.runUntil([&] { return store.readWhole(); }));
+        EXPECT_EQ(store.segments.peek().empty(), c.visible);
         model->setMainWindow(nullptr);
         EXPECT_FALSE(model->isWindowVisible());
+        // A retry, as any write, takes it in however the window stands.
+        store.retryUnsaved();
+        ASSERT_TRUE(world.runUntil([&] { return store.readWhole(); }));
+        EXPECT_TRUE(store.segments.peek().empty());
     }
 }
 

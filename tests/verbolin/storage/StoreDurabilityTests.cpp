@@ -18,11 +18,14 @@
 #include <optional>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 
 #include "StorageTestSupport.hpp"
+#include "support/ManualMainExecutor.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/SmallDisk.hpp"
+#include "support/VirtualClock.hpp"
 #include "verbolin/storage/Hashing.hpp"
 #include "verbolin/storage/StorageLog.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -886,6 +889,296 @@ TEST(StoreDurability, ADamagedDatabaseIsReportedAndLeftUntouched) {
         EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 1) << kept;
         EXPECT_NE(kept.find("\"kept in memory\""), std::string::npos) << kept;
     }
+}
+
+namespace {
+
+// Runs `sql` on a connection of its own, as the sqlite3 shell would.
+void byAnotherProgram(const fs::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    run(db, sql);
+    sqlite3_close(db);
+}
+
+// Every table and row of the file, as text: what another program finds there.
+std::vector<std::string> contentsOf(const fs::path& file) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    std::vector<std::string> out =
+        column(db,
+               "SELECT type || ' ' || name || ' ' || ifnull(sql, '') FROM sqlite_master "
+               "ORDER BY name");
+    for (const std::string& table :
+         column(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, ("SELECT * FROM \"" + table + "\"").c_str(), -1, &st, nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW) {
+            std::string row = table + ":";
+            for (int c = 0; c < sqlite3_column_count(st); ++c) {
+                const unsigned char* t = sqlite3_column_text(st, c);
+                row += std::string(" ") + (t ? reinterpret_cast<const char*>(t) : "<null>");
+            }
+            out.push_back(std::move(row));
+        }
+        sqlite3_finalize(st);
+    }
+    std::sort(out.begin(), out.end());
+    sqlite3_close(db);
+    return out;
+}
+
+std::vector<std::string> textsOf(const std::vector<Segment>& segments) {
+    std::vector<std::string> out;
+    for (const Segment& s : segments) out.push_back(s.text);
+    return out;
+}
+
+std::vector<std::string> namesOf(const std::vector<SessionMarker>& markers) {
+    std::vector<std::string> out;
+    for (const SessionMarker& m : markers) out.push_back(m.name.value_or("-"));
+    return out;
+}
+
+// Each record with all it holds, for comparing memory with a fresh read.
+std::vector<std::string> described(const std::vector<Segment>& segments) {
+    std::vector<std::string> out;
+    for (const Segment& s : segments)
+        out.push_back(s.id.string() + " " + std::to_string(platform::secondsSince1970(s.start)) +
+                      " " + s.text + (s.edited ? " edited from " + s.original.value_or("") : ""));
+    return out;
+}
+
+// The paragraph of the store that reads `text`.
+Block paragraphReading(const TranscriptStore& store, const std::string& text) {
+    for (const Block& b : *store.allBlocks())
+        if (b.text() == text) return b;
+    ADD_FAILURE() << "no paragraph reads " << text;
+    return {};
+}
+
+void edit(TranscriptStore& store, const std::string& from, const std::string& to) {
+    store.replace(paragraphReading(store, from), to);
+}
+
+const std::vector<std::string> kSix = {"s0", "s1", "s2", "s3", "s4", "s5"};
+
+// What another program does while a store runs, and what comes of it.
+struct RunningChange {
+    const char* name;
+    // What happens once the store holds kSix and a session "Morning":
+    // `follow` is the retry timer's turn, answered in full.
+    std::function<void(TranscriptStore&, const fs::path& file, const std::function<void()>& follow)>
+        act;
+    std::vector<std::string> texts;  // in memory, and in the file
+    std::vector<std::string> sessions = {"Morning"};
+    const char* damage = nullptr;  // the file is left as it is, said so
+};
+
+std::vector<RunningChange> changesOfRecords() {
+    return {
+        {"every segment deleted, then nothing done: the store follows; then an utterance",
+         [](TranscriptStore& store, const fs::path& file, const auto& follow) {
+             byAnotherProgram(file, "DELETE FROM segments");
+             follow();
+             EXPECT_TRUE(store.segments.peek().empty());
+             EXPECT_TRUE(store.allBlocks()->empty());
+             store.append(segment(100, 101, "said after"));
+         },
+         {"said after"}},
+        {"some deleted, then an edit of one left: applied to what is left",
+         [](TranscriptStore& store, const fs::path& file, const auto& follow) {
+             byAnotherProgram(file, "DELETE FROM segments WHERE text IN ('s1', 's2', 's3')");
+             follow();
+             EXPECT_EQ(textsOf(store.segments.peek()),
+                       (std::vector<std::string>{"s0", "s4", "s5"}));
+             edit(store, "s4", "s4 edited");
+         },
+         {"s0", "s4 edited", "s5"}},
+        {"one deleted and an edit of another made before the store looked: both hold",
+         [](TranscriptStore& store, const fs::path& file, const auto&) {
+             byAnotherProgram(file, "DELETE FROM segments WHERE text = 's1'");
+             edit(store, "s3", "s3 edited");
+         },
+         {"s0", "s2", "s3 edited", "s4", "s5"}},
+        {"one deleted and an edit of another, then the last save before the read joined: "
+         "both are stored",
+         [](TranscriptStore& store, const fs::path& file, const auto&) {
+             byAnotherProgram(file, "DELETE FROM segments WHERE text = 's1'");
+             edit(store, "s3", "s3 edited");
+             store.lastSave();
+         },
+         {"s0", "s2", "s3 edited", "s4", "s5"}},
+        {"one deleted while an edit of another waits unsaved: both hold",
+         [](TranscriptStore& store, const fs::path& file, const auto& follow) {
+             {
+                 sqlite3* other = nullptr;
+                 ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+                 run(other, "BEGIN IMMEDIATE; DELETE FROM segments WHERE text = 's1'");
+                 edit(store, "s3", "s3 edited");
+                 EXPECT_TRUE(store.notSaved.peek());
+                 run(other, "COMMIT");
+                 sqlite3_close(other);
+             }
+             follow();
+             EXPECT_FALSE(store.notSaved.peek());
+         },
+         {"s0", "s2", "s3 edited", "s4", "s5"}},
+        {"a text updated, then the paragraph edited as shown",
+         [](TranscriptStore& store, const fs::path& file, const auto& follow) {
+             byAnotherProgram(file, "UPDATE segments SET text = 'changed there' WHERE text = 's2'");
+             follow();
+             edit(store, "changed there", "changed there and here");
+         },
+         {"s0", "s1", "changed there and here", "s3", "s4", "s5"}},
+        {"a segment and a session added, the session renamed elsewhere",
+         [](TranscriptStore& store, const fs::path& file, const auto& follow) {
+             byAnotherProgram(
+                 file,
+                 "INSERT INTO segments (id, start, end, text) SELECT "
+                 "'5A0F3C1E-2B4D-4E6F-8A9B-0C1D2E3F4A5B', max(end) + 60, max(end) + 61, 'there' "
+                 "FROM segments; UPDATE sessions SET name = 'Renamed there';"
+                 "INSERT INTO sessions (id, start, name) VALUES "
+                 "('7C2E4A6B-8D0F-4A1B-9C3D-5E7F9A1B3C5D', 1714557600 + 500, 'Later')");
+             follow();
+             store.append(segment(1000, 1001, "said here"));
+         },
+         {"s0", "s1", "s2", "s3", "s4", "s5", "there", "said here"},
+         {"Renamed there", "Later"}},
+        {"a segment edited here while the store holds the file unsaved, deleted there: the "
+         "user's edit is the later",
+         [](TranscriptStore& store, const fs::path& file, const auto& follow) {
+             {
+                 const WriteLock held(file);
+                 edit(store, "s4", "s4 kept");
+             }
+             byAnotherProgram(file, "DELETE FROM segments WHERE text = 's4'");
+             follow();
+         },
+         {"s0", "s1", "s2", "s3", "s4 kept", "s5"}},
+        {"the table of marks emptied: writes go on",
+         [](TranscriptStore& store, const fs::path& file, const auto& follow) {
+             byAnotherProgram(file, "DELETE FROM recovery_marks; DELETE FROM recovery_records");
+             follow();
+             store.append(segment(100, 101, "said after"));
+         },
+         {"s0", "s1", "s2", "s3", "s4", "s5", "said after"}},
+    };
+}
+
+std::vector<RunningChange> changesOfTables() {
+    const auto by = [](const char* sql) {
+        return [sql](TranscriptStore&, const fs::path& file, const std::function<void()>&) {
+            byAnotherProgram(file, sql);
+        };
+    };
+    return {
+        {"segments renamed",
+         by("ALTER TABLE segments RENAME TO kept"),
+         {},
+         {},
+         "it has no table segments"},
+        {"sessions dropped", by("DROP TABLE sessions"), {}, {}, "it has no table sessions"},
+        {"segments made anew without a column",
+         by("ALTER TABLE segments RENAME TO kept; CREATE TABLE segments (id TEXT PRIMARY KEY, "
+            "start REAL, end REAL, text TEXT)"),
+         {},
+         {},
+         "the table segments has no column edited"},
+    };
+}
+
+// Memory, the file and a fresh start agree on `row.texts`, all stored.
+void expectTakenIn(const RunningChange& row, const TranscriptStore& store) {
+    EXPECT_EQ(textsOf(store.segments.peek()), row.texts);
+    EXPECT_EQ(namesOf(store.sessions.peek()), row.sessions);
+    EXPECT_FALSE(store.notSaved.peek()) << store.saveProblem();
+    const TranscriptStore fresh(store.directory(), fixedCalendar());
+    EXPECT_EQ(described(fresh.segments.peek()), described(store.segments.peek()));
+    EXPECT_EQ(namesOf(fresh.sessions.peek()), row.sessions);
+    EXPECT_EQ(fresh.allBlocks()->size(), store.allBlocks()->size());
+    EXPECT_EQ(textsOnDisk(store.directory()), row.texts);
+}
+
+// The file left as another program left it, and what was said since kept
+// outside it; memory still shows what it held.
+void expectLeftAsItIs(const RunningChange& row, TranscriptStore& store) {
+    store.append(segment(500, 501, "kept in memory"));
+    store.retryUnsaved();
+    EXPECT_EQ(store.db(), nullptr);
+    EXPECT_TRUE(store.notSaved.peek());
+    EXPECT_NE(store.saveProblem().find(row.damage), std::string::npos) << store.saveProblem();
+    auto shown = kSix;
+    shown.push_back("kept in memory");
+    EXPECT_EQ(textsOf(store.segments.peek()), shown);
+}
+
+void checkRunningChange(const RunningChange& row, bool onAThread) {
+    TempDir dir, state;
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const fs::path file = dir.path() / "transcript.sqlite";
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main(clock);
+    StorageLogCapture log;
+    std::vector<std::string> before;
+    {
+        TranscriptStore store(dir.path(), fixedCalendar(), {.main = onAThread ? &main : nullptr});
+        for (size_t k = 0; k < kSix.size(); ++k)
+            store.append(segment(10.0 * double(k), 10.0 * double(k) + 1, kSix[k]));
+        store.rename(store.startSession(std::nullopt).id, "Morning");
+        const auto follow = [&] {
+            store.retryUnsaved();
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+            while (!store.readWhole() && std::chrono::steady_clock::now() < limit)
+                if (main.runPending() == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_TRUE(store.readWhole());
+        };
+        row.act(store, file, follow);
+        if (row.damage) before = contentsOf(file);
+        follow();
+        if (row.damage)
+            expectLeftAsItIs(row, store);
+        else
+            expectTakenIn(row, store);
+    }
+    if (!row.damage) {
+        for (const fs::path& kept : TranscriptStore::recoveryFiles(dir.path()))
+            EXPECT_FALSE(fs::exists(kept)) << kept;
+        return;
+    }
+    EXPECT_NE(log.text().find(row.damage), std::string::npos) << log.text();
+    EXPECT_NE(log.text().find("left as it is, and what is said is kept in memory and in a "
+                              "recovery file"),
+              std::string::npos)
+        << log.text();
+    EXPECT_NE(log.text().find("quitting with changes that could not be saved"), std::string::npos)
+        << log.text();
+    EXPECT_EQ(contentsOf(file), before);
+    const auto kept = TranscriptStore::recoveryFiles(dir.path());
+    ASSERT_FALSE(kept.empty());
+    const std::string lines = testsupport::readFile(kept.front());
+    EXPECT_NE(lines.find("\"kept in memory\""), std::string::npos) << lines;
+}
+
+}  // namespace
+
+// Another program changes the transcript while the store runs (the sqlite3
+// shell, a sync tool): the next write or retry takes the file as it is now,
+// read whole (on a thread where the store has a loop to join on), with what
+// this run has not stored laid over it. The store then holds what a fresh
+// start would read, nothing the other program took away comes back, and a
+// later change is made to what it left. Tables of ours renamed, dropped or
+// reshaped leave the file as it is, as a start that found them would.
+TEST(StoreDurability, WhatAnotherProgramChangesWhileTheStoreRunsIsTakenIn) {
+    std::vector<RunningChange> rows = changesOfRecords();
+    for (RunningChange& row : changesOfTables()) rows.push_back(std::move(row));
+    for (const RunningChange& row : rows)
+        for (const bool onAThread : {true, false}) {
+            SCOPED_TRACE(std::string(row.name) +
+                         (onAThread ? ", read on a thread" : ", read here"));
+            checkRunningChange(row, onAThread);
+        }
 }
 
 // Where no recovery file can be written either, the start says so, once.

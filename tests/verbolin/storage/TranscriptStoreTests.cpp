@@ -22,6 +22,8 @@ namespace {
 // What each commit that changes the full-text index runs after its rows.
 constexpr const char* kMergeStep =
     "INSERT INTO segments_fts(segments_fts, rank) VALUES ('merge', 16)";
+// What every write runs first: whether another program committed meanwhile.
+constexpr const char* kLookFirst = "PRAGMA data_version";
 
 UserCalendar fixedCalendar(double now = kBase) {
     return UserCalendar("en_GB", "Europe/London", [now] { return at(now); });
@@ -102,7 +104,7 @@ TEST_F(StoreTest, AppendStoresNonEmptyTextAndAlwaysEndsTheSpeakingState) {
     EXPECT_EQ(segmentsChanged.calls, 1);
     // The row, and a step of the index's merging, in one transaction.
     EXPECT_EQ(spy.statements(),
-              (std::vector<std::string>{"BEGIN",
+              (std::vector<std::string>{kLookFirst, "BEGIN",
                                         "INSERT OR REPLACE INTO segments (id, start, end, text, "
                                         "edited, original) VALUES (?, ?, ?, ?, ?, ?)",
                                         kMergeStep, "COMMIT"}));
@@ -618,8 +620,12 @@ TEST_F(StoreTest, DeleteRunsOneTransactionAndNothingForNoBlocks) {
 
     store->deleteBlocks({blocks[0], blocks[2]});
     EXPECT_EQ(texts(), std::vector<std::string>{"s1"});
-    std::vector<std::string> expected{"BEGIN", "DELETE FROM segments WHERE id = ?",
-                                      "DELETE FROM segments WHERE id = ?", kMergeStep, "COMMIT"};
+    std::vector<std::string> expected{kLookFirst,
+                                      "BEGIN",
+                                      "DELETE FROM segments WHERE id = ?",
+                                      "DELETE FROM segments WHERE id = ?",
+                                      kMergeStep,
+                                      "COMMIT"};
     EXPECT_EQ(spy.statements(), expected);
 
     // Blocks that are already gone: observers still hear of it and the same statements run.
@@ -663,7 +669,8 @@ TEST_F(StoreTest, SessionsStartRenameAndRemoveWithWriteThrough) {
     spy.clear();
     store->removeSession(Uuid::random());  // unknown: still notifies and still deletes on disk
     EXPECT_EQ(changed.calls, 2);
-    EXPECT_EQ(spy.statements(), std::vector<std::string>{"DELETE FROM sessions WHERE id = ?"});
+    EXPECT_EQ(spy.statements(),
+              (std::vector<std::string>{kLookFirst, "DELETE FROM sessions WHERE id = ?"}));
     reopened();
     EXPECT_EQ(store->sessions.peek(), std::vector<SessionMarker>{padded});
 }

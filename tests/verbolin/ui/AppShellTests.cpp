@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -909,6 +910,48 @@ struct EditingTest : ShellTest {
         auto want = five;
         want.back() = "ZZ";
         expectStored(want);
+    }
+    // `sql` run on the transcript by another program, then the retry
+    // timer's turn, which reads the file again on a thread and joins it.
+    void changedElsewhere(const char* sql) {
+        sqlite3* other = nullptr;
+        const auto file = env.home.path() / "store" / "transcript.sqlite";
+        ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(other, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+        world.main.advance(verbolin::AppModel::kSaveRetryInterval);
+        ASSERT_TRUE(world.runUntil([&] { return model->store().readWhole(); }));
+        settle();
+    }
+    // The paragraphs around the caret's changed elsewhere, then a key.
+    void neighboursChangedElsewhere() {
+        start(three), caret(1, 5);
+        changedElsewhere(
+            "DELETE FROM segments WHERE text = 'Knowledge is power.';"
+            "UPDATE segments SET text = 'All I ask.' WHERE text = 'That is all I ask.'");
+        EXPECT_EQ(onScreen(), (std::vector<std::string>{three[1], "All I ask."}));
+        type("X");
+        expect({"They Xgot in everything.", "All I ask."});
+    }
+    // The caret's own paragraph deleted elsewhere, then a key: it lands as
+    // it does once the user deleted that paragraph with the caret there.
+    void caretsParagraphDeletedElsewhere() {
+        start(three), caret(1, 5), deleteParagraph(), type("Y");
+        const std::vector<std::string> byTheUser = texts(model->store());
+        ASSERT_EQ(byTheUser.size(), 2u);
+        start(three), caret(1, 5);
+        changedElsewhere("DELETE FROM segments WHERE text = 'They got in everything.'");
+        EXPECT_EQ(onScreen(), (std::vector<std::string>{three[0], three[2]}));
+        type("Y");
+        expect(byTheUser);
+    }
+    // Every segment deleted elsewhere, then an utterance.
+    void everythingDeletedElsewhere() {
+        start(three), caret(2, -1);
+        changedElsewhere("DELETE FROM segments");
+        EXPECT_EQ(onScreen(), std::vector<std::string>{});
+        land("Said after.");
+        expect({"Said after."});
     }
     // The caret's paragraph hidden by a search, a key, the search cleared, a key.
     void caretHiddenByASearch() {
@@ -2254,6 +2297,14 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"letters without a space pasted at the start, then to the top and Ctrl+Home, while "
          "the scroll bar comes and goes: what is held stays in step",
          [&] { lettersPastedThenTopAndHome(); }},
+        {"another program deletes the paragraph before the caret's and rewrites the one after: "
+         "the window shows the file at the next retry, and a key lands at the caret",
+         [&] { neighboursChangedElsewhere(); }},
+        {"another program deletes the caret's paragraph: shown gone, and a key lands as after "
+         "the user deleted it",
+         [&] { caretsParagraphDeletedElsewhere(); }},
+        {"another program deletes every segment: the window empties, and speech comes in",
+         [&] { everythingDeletedElsewhere(); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
