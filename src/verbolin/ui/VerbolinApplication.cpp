@@ -103,9 +103,11 @@ class Desktop {
     }
 
     // Whether quitting gave up a decode that is still running, or left a
-    // listening thread that has not come back, which the model would wait
-    // for as it goes.
-    bool threadsLeftRunning() { return model_.engine().threadsLeftRunning(); }
+    // listening thread that has not come back, or the model is still being
+    // prepared: the model would wait for it as it goes.
+    bool threadsLeftRunning() {
+        return model_.engine().threadsLeftRunning() || model_.engine().loadLeftRunning();
+    }
     // For a process that ends without unwinding: what the store's
     // destructor would still write, or say, is written and said now.
     void lastSave() { model_.store().lastSave(); }
