@@ -111,6 +111,9 @@ class Desktop {
     // For a process that ends without unwinding: what the store's
     // destructor would still write, or say, is written and said now.
     void lastSave() { model_.store().lastSave(); }
+    // For a process that ends without unwinding: its socket goes as it
+    // would with the object, so that nothing is left for the next launch.
+    void closeInstance() { instance_.reset(); }
 
     // However the loop ended, listening stops before the model goes, and the
     // texts it posted on the way are stored.
@@ -224,6 +227,7 @@ int runDesktop(const QString& instanceName) {
     // thread, and a decode still running as the process unwinds would crash
     // in the numeric libraries.
     if (running.threadsLeftRunning()) {
+        running.closeInstance();
         running.lastSave();
         std::fflush(nullptr);
         std::_Exit(status);
