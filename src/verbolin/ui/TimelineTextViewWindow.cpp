@@ -730,7 +730,7 @@ void TimelineTextView::caretToNewestUnlessPlaced() {
     const size_t count = scopedCount();
     if (count == 0) return;
     if (!held_.toEnd()) holdWindow(startBefore(count), count);
-    if (ranges().empty()) return;
+    if (ranges().empty() || ranges().back().end() >= edit_->document()->characterCount()) return;
     const int end = ranges().back().end();
     restoreSelection(end, end);
     edit_->ensureCursorVisible();

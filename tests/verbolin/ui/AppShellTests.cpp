@@ -725,6 +725,12 @@ struct EditingTest : ShellTest {
             settle();
         }
     }
+    // The caret placed where the document shows it, as a click there would:
+    // steps that follow the caret the window shows start from there.
+    void placeWhereShown() {
+        const int shown = edit()->textCursor().position();
+        placeCursor(shown, shown);
+    }
     // At most `most` paragraphs held from now on, as after a resize.
     void holdAtMost(size_t most) {
         view()->windowParagraphs = most;
@@ -2513,7 +2519,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         const auto texts = randomRunTexts(deep);
         start(texts);
         // Three held at most, so that scrolling to either end brings pages in and lets go.
-        holdAtMost(3);
+        holdAtMost(3), placeWhereShown();
         markWordsOf(texts);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
