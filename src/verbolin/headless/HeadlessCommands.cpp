@@ -336,11 +336,11 @@ int dictateHeadless(TranscriptionEngine::Services engineServices,
     savingChanged.cancel();
     // Gives up at once on what is still decoding, keeping its audio.
     if (!stopped) engine.stopNow();
-    if (!engine.threadsLeftRunning()) return status;
-    // The engine would wait for the thread of that decode as it goes (or
-    // for a listening thread that has not come back), and a decode still
-    // running as the process unwinds would crash in the numeric libraries;
-    // what the store would still write or say as it goes is done first.
+    if (!engine.threadsLeftRunning() && !engine.loadLeftRunning()) return status;
+    // The engine would wait for that decode's thread as it goes (or for a
+    // listening thread, or a model being prepared), and a decode running as
+    // the process unwinds would crash in the numeric libraries; what the
+    // store would still write or say as it goes is done first.
     store.lastSave();
     if (endAtOnce) {
         endAtOnce(status);

@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "platform/system/Log.hpp"
 #include "platform/system/Text.hpp"
@@ -178,7 +179,12 @@ void TranscriptionEngine::loadModel() {
     if (const auto lacking = installed ? std::nullopt : incompletePackNotice(pack))
         onMain([this, text = *lacking] { notice(text); });
 
-    loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
+    ++loadsUnderWay_;
+    const bool queued = loader_.post([this, choice = EngineChoice::auralith(pack), installed] {
+        struct Ended {
+            std::atomic<int>& count;
+            ~Ended() { --count; }
+        } ended{loadsUnderWay_};
         const ModelPack& pack = choice.pack();
         // Also takes back a pack that an install stopped part-way had moved
         // aside: it is then in place, as it was before that install.
@@ -186,6 +192,7 @@ void TranscriptionEngine::loadModel() {
         const bool inPlace = installed || pack.isInstalled();
         if (!inPlace && !installPack(pack, ModelDownloader::Existing::keep)) return;
         onMain([this] { modelState.set(ModelState::loading(kPreparingMessage)); });
+        if (!beginPreparing()) return;
 
         std::shared_ptr<SpeechEngine> recogniser;
         std::exception_ptr error = prepareRecogniser(choice, recogniser);
@@ -202,6 +209,7 @@ void TranscriptionEngine::loadModel() {
             });
             if (!installPack(pack, ModelDownloader::Existing::replace, damage)) return;
             onMain([this] { modelState.set(ModelState::loading(kPreparingMessage)); });
+            if (!beginPreparing()) return;
             error = prepareRecogniser(choice, recogniser);
         }
         if (error) {
@@ -218,6 +226,7 @@ void TranscriptionEngine::loadModel() {
             if (onModelReady) onModelReady();
         });
     });
+    if (!queued) --loadsUnderWay_;  // the engine is going away
 }
 
 bool TranscriptionEngine::installPack(const ModelPack& pack, ModelDownloader::Existing existing,
@@ -247,8 +256,22 @@ bool TranscriptionEngine::installPack(const ModelPack& pack, ModelDownloader::Ex
     }
 }
 
+bool TranscriptionEngine::beginPreparing() {
+    // Set before the stop is looked at: loadLeftRunning() stops first and
+    // then looks at this, so either the load ends here or it is counted as
+    // running.
+    preparing_ = true;
+    if (!installStop_.stop_requested()) return true;
+    preparing_ = false;
+    return false;
+}
+
 std::exception_ptr TranscriptionEngine::prepareRecogniser(const EngineChoice& choice,
                                                           std::shared_ptr<SpeechEngine>& made) {
+    struct Prepared {
+        std::atomic<bool>& preparing;
+        ~Prepared() { preparing = false; }
+    } prepared{preparing_};
     try {
         auto recogniser = services_.makeEngine(choice);
         recogniser->prepare();
@@ -373,6 +396,15 @@ void TranscriptionEngine::stopNow() {
 bool TranscriptionEngine::threadsLeftRunning() const {
     return std::any_of(givenUp_.begin(), givenUp_.end(),
                        [](const auto& s) { return s->threadsBusy(); });
+}
+
+bool TranscriptionEngine::loadLeftRunning() {
+    installStop_.request_stop();
+    // Whatever else a load does ends soon once asked, as the destructor
+    // would wait for it; a preparation would hold the process for its length.
+    while (loadsUnderWay_.load() > 0 && !preparing_.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return loadsUnderWay_.load() > 0;
 }
 
 void TranscriptionEngine::stopThen(std::function<void()> done, std::chrono::milliseconds limit) {

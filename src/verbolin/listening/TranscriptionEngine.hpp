@@ -15,6 +15,7 @@
 // speech starts and previews are passed on only from the session listening
 // now: those of a stopped session that arrive late are dropped.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -193,6 +194,14 @@ class TranscriptionEngine {
     // destroying the engine (everything to keep has been delivered); they
     // keep the session they touch alive meanwhile.
     bool threadsLeftRunning() const;
+    // For a process that is to end now: a model load under way is stopped
+    // and, while it downloads or installs, waited for (a download ends when
+    // asked, and what it fetched stays for the next start to continue
+    // from). Whether it is still running: preparing a recogniser sees no
+    // stop, and may take as long as a slow decode, so the process ends
+    // without destroying the engine, as for threadsLeftRunning(); nothing of
+    // a load is to keep. No load begins after it.
+    bool loadLeftRunning();
 
     // The microphone chosen by name; none for the automatic choice. Setting
     // it stores the choice and, while listening, restarts on the new device.
@@ -284,6 +293,9 @@ class TranscriptionEngine {
     // the error when that fails.
     std::exception_ptr prepareRecogniser(const EngineChoice& choice,
                                          std::shared_ptr<SpeechEngine>& made);
+    // On the loading thread, before a recogniser is prepared: false when the
+    // process is to end now instead.
+    bool beginPreparing();
 
     Services services_;
     std::shared_ptr<SpeechEngine> engine_;
@@ -317,8 +329,13 @@ class TranscriptionEngine {
 
     // Destroyed first, so no worker outlives the state it touches.
     platform::SerialExecutor sessionWorker_{"Verbolin.Listen"};
-    // Stopped when the engine begins to go away; read by the loading thread.
+    // Stopped when the engine begins to go away, or the process is to end
+    // now; read by the loading thread.
     std::stop_source installStop_;
+    // How many loads are queued or running on the loader, and whether one
+    // is preparing a recogniser: what loadLeftRunning() looks at.
+    std::atomic<int> loadsUnderWay_{0};
+    std::atomic<bool> preparing_{false};
     platform::SerialExecutor loader_{"Verbolin.Load"};
 };
 

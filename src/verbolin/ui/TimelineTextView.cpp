@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextBlock>
@@ -758,6 +759,10 @@ bool TimelineTextView::eventFilter(QObject* watched, QEvent* event) {
         if (watched == edit_->viewport()) gutter_->setGeometry(edit_->viewport()->rect());
     } else if (event->type() == QEvent::Wheel && watched == edit_->viewport()) {
         userScrolled();
+    } else if (event->type() == QEvent::MouseButtonPress && watched == edit_->viewport() &&
+               static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        // A click places the caret even where the document's already was.
+        held_.away().userCaret = true;
     } else if (event->type() == QEvent::Paint && watched == edit_->viewport() && !drawn_) {
         // The step posted here runs once this frame is drawn.
         drawn_ = true;

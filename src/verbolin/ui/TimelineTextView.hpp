@@ -308,6 +308,9 @@ class TimelineTextView final : public QWidget {
     // the document's selection put on it, before a key changes the text
     // there, as an editor scrolls to its caret; false when it cannot be.
     bool bringCaretIn();
+    // A caret the user never placed is put at the end of the newest
+    // paragraph, which comes in when it is not held.
+    void caretToNewestUnlessPlaced();
     // Shift+click from a caret or selection end that is not held.
     bool extendAwayTo(int position);
     // A caret carried by a paragraph the transcript no longer holds goes

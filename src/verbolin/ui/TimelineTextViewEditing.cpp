@@ -394,6 +394,8 @@ void TimelineTextView::handleCaret() {
     QTextCursor c = edit_->textCursor();
     c.setPosition(at);
     edit_->setTextCursor(c);
+    // Placed, even where the document's caret already was (no change told).
+    held_.away().userCaret = true;
     edit_->ensureCursorVisible();
 }
 

@@ -687,6 +687,7 @@ bool TimelineTextView::caretHeld() const {
 
 bool TimelineTextView::bringCaretIn() {
     const Road road(*this);
+    caretToNewestUnlessPlaced();
     if (desynced_ || caretHeld()) return true;
     const HeldWindow::Away& away = held_.away();
     const Logical anchor = resolved(away.wide ? away.wide->anchor : *away.parked);
@@ -715,6 +716,24 @@ bool TimelineTextView::bringCaretIn() {
     edit_->ensureCursorVisible();
     reportVisible();
     return true;
+}
+
+void TimelineTextView::caretToNewestUnlessPlaced() {
+    // The document's own caret sits at the start of whatever stretch it
+    // holds, a place nobody chose and mostly out of sight: a key there would
+    // land at the top of that stretch. Unplaced, the caret waits where the
+    // view opens, as in an editor opened at its end.
+    const HeldWindow::Away& away = held_.away();
+    if (desynced_ || away.userCaret || away.wide || away.parked ||
+        edit_->textCursor().hasSelection())
+        return;
+    const size_t count = scopedCount();
+    if (count == 0) return;
+    if (!held_.toEnd()) holdWindow(startBefore(count), count);
+    if (ranges().empty() || ranges().back().end() >= edit_->document()->characterCount()) return;
+    const int end = ranges().back().end();
+    restoreSelection(end, end);
+    edit_->ensureCursorVisible();
 }
 
 bool TimelineTextView::extendAwayTo(int position) {

@@ -103,12 +103,17 @@ class Desktop {
     }
 
     // Whether quitting gave up a decode that is still running, or left a
-    // listening thread that has not come back, which the model would wait
-    // for as it goes.
-    bool threadsLeftRunning() { return model_.engine().threadsLeftRunning(); }
+    // listening thread that has not come back, or the model is still being
+    // prepared: the model would wait for it as it goes.
+    bool threadsLeftRunning() {
+        return model_.engine().threadsLeftRunning() || model_.engine().loadLeftRunning();
+    }
     // For a process that ends without unwinding: what the store's
     // destructor would still write, or say, is written and said now.
     void lastSave() { model_.store().lastSave(); }
+    // For a process that ends without unwinding: its socket goes as it
+    // would with the object, so that nothing is left for the next launch.
+    void closeInstance() { instance_.reset(); }
 
     // However the loop ended, listening stops before the model goes, and the
     // texts it posted on the way are stored.
@@ -222,6 +227,7 @@ int runDesktop(const QString& instanceName) {
     // thread, and a decode still running as the process unwinds would crash
     // in the numeric libraries.
     if (running.threadsLeftRunning()) {
+        running.closeInstance();
         running.lastSave();
         std::fflush(nullptr);
         std::_Exit(status);

@@ -55,8 +55,10 @@ TranscriptionEngine::Services engineServices(std::shared_ptr<platform::FakeAudio
 
 // hangs: until the stop's cancellation; stuck: deaf to it, until released;
 // queued: the utterance cut by the first signal waits for a decoding thread
-// held before it takes it up, until the run ends.
-enum class Decode { none, finishes, hangs, stuck, queued };
+// held before it takes it up, until the run ends; unready: the signal comes
+// while the recogniser is still being prepared (held until the run ends),
+// before anything is heard.
+enum class Decode { none, finishes, hangs, stuck, queued, unready };
 struct StopCase {
     const char* name;
     Decode decode;
@@ -79,6 +81,7 @@ std::vector<fs::path> untranscribed(const verbolin::TranscriptStore& store) {
 // spoken; and, with the feeding thread held, a last buffer it holds.
 void speakBeforeTheSignal(const StopCase& c, platform::FakeAudioBackend& backend,
                           FakeSpeechEngine& recogniser, testsupport::ThreadGate& feedGate) {
+    if (c.decode == Decode::unready) return;
     if (c.decode != Decode::none) {
         for (int i = 0; i < 5; ++i) backend.deliver(std::vector<float>(kFrame, 0.0f));
         for (int i = 0; i < 10; ++i) backend.deliver(speechFrame(size_t(i)));
@@ -108,7 +111,7 @@ void expectKeptOnce(const StopCase& c, const std::string& err, const FakeSpeechE
     if (c.decode == Decode::finishes)
         EXPECT_LE(told, 1u) << err;
     else
-        EXPECT_EQ(told, c.decode == Decode::none ? 0u : 1u) << err;
+        EXPECT_EQ(told, c.decode == Decode::none || c.decode == Decode::unready ? 0u : 1u) << err;
     // Given up before its thread took it up, the decode never begins, not
     // even once that thread is let go.
     if (c.decode == Decode::queued) {
@@ -143,6 +146,8 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
         {"kill twice, the decoding thread held", Decode::queued, {SIGTERM, SIGTERM}},
         {"Ctrl+C twice, the decoding thread held", Decode::queued, {SIGINT, SIGINT}},
         {"kill once, the feeding thread held", Decode::finishes, {SIGTERM}, true},
+        {"kill while the model is prepared", Decode::unready, {SIGTERM}},
+        {"Ctrl+C while the model is prepared", Decode::unready, {SIGINT}},
     };
     std::unique_ptr<testsupport::PrivatePulseServer> pulse;
     try {
@@ -162,10 +167,15 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
                                    ? FakeSpeechEngine::Reply::stuck("last words")
                                    : FakeSpeechEngine::Reply::held("last words"));
         auto services = engineServices(backend, recogniser);
-        testsupport::ThreadGate decodeGate, feedGate;
+        testsupport::ThreadGate decodeGate, feedGate, prepareGate;
         services.beforeDecoding = decodeGate.hook();
         services.beforeFraming = feedGate.hook();
+        services.makeEngine = [recogniser, hold = prepareGate.hook()](const auto&) {
+            hold();
+            return recogniser;
+        };
         if (c.decode == Decode::queued) decodeGate.shut();
+        if (c.decode == Decode::unready) prepareGate.shut();
 
         testing::internal::CaptureStderr();
         std::atomic<bool> returned{false};
@@ -180,6 +190,7 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
                 recogniser->release();
                 decodeGate.open();
                 feedGate.open();
+                prepareGate.open();
             });
             returned = true;
         });
@@ -187,12 +198,15 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
             if (!waitUntil([&] { return returned.load(); }, 30s)) {
                 decodeGate.open();
                 feedGate.open();
+                prepareGate.open();
                 ::kill(::getpid(), SIGINT);
             }
             command.join();
             return testing::internal::GetCapturedStderr();
         };
-        if (!waitUntil([&] { return backend->runningCount() == 1; })) {
+        if (c.decode == Decode::unready ? !prepareGate.waitForHeld() : !waitUntil([&] {
+                return backend->runningCount() == 1;
+            })) {
             ::kill(::getpid(), SIGINT);
             ADD_FAILURE() << "never listened\n" << finish();
             continue;
@@ -227,7 +241,9 @@ TEST(HeadlessStop, ASecondSignalGivesUpTheLastDecodeAndKeepsItsAudio) {
         // A decode that hears the stop is joined as it returns, but for a
         // machine too busy to let it return within the engine's grace. A
         // thread held past the end is left to end with the process.
-        if (c.decode == Decode::stuck || c.decode == Decode::queued || c.feedHeld) {
+        // A recogniser still being prepared is not waited for either.
+        if (c.decode == Decode::stuck || c.decode == Decode::queued || c.feedHeld ||
+            c.decode == Decode::unready) {
             EXPECT_EQ(endedAtOnce.load(), 1);
             EXPECT_EQ(decodingAtEnd.load(), c.decode == Decode::stuck ? 1 : 0);
         } else if (c.decode != Decode::hangs) {

@@ -172,6 +172,54 @@ TEST_F(EngineTest, QuittingDuringADownloadEndsIt) {
     }
 }
 
+// A process that is to end now (a signal while the model loads) asks
+// whether the load is still running: a download is stopped and has ended
+// by the answer, what it fetched left for the next start; a recogniser
+// still being prepared, which sees no stop, is said to be running, so that
+// the process ends without waiting for it; and once nothing loads, nothing
+// is. Before, every such quit waited for the whole preparation.
+TEST_F(EngineTest, EndingNowStopsADownloadAndLeavesAPreparationRunning) {
+    enum class Loading { download, preparation, nothing };
+    for (const Loading loading : {Loading::download, Loading::preparation, Loading::nothing}) {
+        SCOPED_TRACE(int(loading));
+        testsupport::ThreadGate making;
+        auto services = world.services();
+        auto make = services.makeEngine;
+        services.makeEngine = [make, hold = making.hook()](const auto& choice) {
+            hold();
+            return make(choice);
+        };
+        engine = std::make_unique<TranscriptionEngine>(services);
+        std::atomic<bool> downloading{false}, downloadEnded{false};
+        world.installer = [&](const verbolin::ModelPack&, ModelDownloader::ProgressFn progress) {
+            for (int i = 0; i < 60000; ++i, std::this_thread::sleep_for(1ms)) {
+                downloading = true;
+                try {
+                    progress(ModelDownloader::Downloading{i / 60000.0, i / 462, 130});
+                } catch (...) {
+                    downloadEnded = true;
+                    throw;
+                }
+            }
+        };
+        if (loading != Loading::download) installStandardPack(env.dataPath());
+        if (loading == Loading::preparation) making.shut();
+        engine->loadModel();
+        const bool underWay =
+            loading == Loading::download      ? world.runUntil([&] { return downloading.load(); })
+            : loading == Loading::preparation ? making.waitForHeld()
+                                              : world.runUntil([&] { return engine->hasEngine(); });
+        ASSERT_TRUE(underWay);
+        EXPECT_EQ(engine->loadLeftRunning(), loading == Loading::preparation);
+        EXPECT_EQ(downloadEnded.load(), loading == Loading::download);
+        making.open();
+        engine->stopAndWait();
+        engine.reset();
+        world.main.runPending();  // what the load posted finds no engine
+        std::filesystem::remove_all(env.dataPath() / "Verbolin" / "models");
+    }
+}
+
 TEST_F(EngineTest, InstallOrPrepareFailureEndsInTheFailedState) {
     // A weights file cut short, as the model runtime says it, and what it makes said.
     const std::string folder = (env.dataPath() / "Verbolin/models/standard-v1").string();

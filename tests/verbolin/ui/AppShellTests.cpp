@@ -126,12 +126,14 @@ class ShellTest : public ::testing::Test {
     void placeCursor(int anchor, int position) {
         auto* text = window->pane()->textView().textEdit();
         QTextCursor c(text->document());
-        // A caret or selection kept away from what is held leaves the
-        // document's cursor waiting in its place: set there again it would
-        // change nothing, and keep the one away. A user's own click or drag
-        // there moves the cursor first; so does this.
+        // A caret or selection kept away from what is held, or one the user
+        // never placed, leaves the document's cursor waiting in its place:
+        // set there again it would change nothing, and keep the one away
+        // (or unplaced). A user's own click or drag there moves the cursor
+        // first; so does this.
         const QTextCursor now = text->textCursor();
-        if (window->pane()->textView().awayParagraphs() && now.anchor() == anchor &&
+        const auto& view = window->pane()->textView();
+        if ((view.awayParagraphs() || !view.usersCaret()) && now.anchor() == anchor &&
             now.position() == position) {
             const int last = text->document()->characterCount() - 1;
             c.setPosition(anchor != position ? position
@@ -724,6 +726,17 @@ struct EditingTest : ShellTest {
             settle();
         }
     }
+    // A caret the user never placed (a fresh window, a new view) placed
+    // where the document shows it, as a click there would: steps that follow
+    // the caret the window shows start from there. A key with it unplaced
+    // lands at the newest paragraph's end, which the rows above cover.
+    void placeWhereShown() {
+        if (!timelineShown() || view()->usersCaret() || view()->awayParagraphs() ||
+            edit()->textCursor().hasSelection())
+            return;
+        const int shown = edit()->textCursor().position();
+        placeCursor(shown, shown);
+    }
     // At most `most` paragraphs held from now on, as after a resize.
     void holdAtMost(size_t most) {
         view()->windowParagraphs = most;
@@ -1009,6 +1022,37 @@ struct EditingTest : ShellTest {
             want[texts.size() - 3] += "ab";
         expectStored(want);
     }
+    // A view whose caret the user never placed: the window just opened (its
+    // twelve deep paragraphs held three at a time), or All chosen first
+    // from the session the window opened on. The focus comes by Tab,
+    // then a key: it lands at the end of the newest
+    // paragraph, where the view opens, as in an editor opened at its end,
+    // never at the start of what the view happens to hold, off screen.
+    void keyInAViewNeverClicked(bool allChosen) {
+        auto texts = twelve();
+        reset({});
+        auto& store = model->store();
+        fill(store, std::vector(texts.begin(), texts.begin() + 6));
+        if (allChosen) {
+            auto at = store.startSession(std::nullopt).start;
+            for (size_t i = 6; i < texts.size(); ++i, at += std::chrono::minutes(1)) {
+                auto s = uitest::segment(0, 0, texts[i]);
+                s.start = at + std::chrono::seconds(1), s.end = s.start + std::chrono::seconds(2);
+                store.append(s);
+            }
+        } else {
+            fill(store, texts);
+        }
+        open();
+        if (allChosen) choose(verbolin::EditorModel::kAllScope);
+        holdAtMost(3);
+        window->searchField()->setFocus();
+        edit()->setFocus(Qt::TabFocusReason), settle();
+        type("k");
+        auto want = texts;
+        want.back() += "k";
+        expectStored(want);
+    }
     // Letters without a space pasted at the start of a bound of three, then
     // the scroll bar to the top three times and Ctrl+Home: the scroll bar
     // comes and goes while pages are written, and what is held stays in
@@ -1026,7 +1070,7 @@ struct EditingTest : ShellTest {
             EXPECT_EQ(view()->ranges().size(), view()->renderedKeys().size());
         };
         const std::string letters = unbrokenLetters(1938);
-        paste(letters.c_str());  // where a fresh window's caret is: the start
+        caret(0, 0), paste(letters.c_str());
         inStep("the paste");
         auto* bar = edit()->verticalScrollBar();
         for (int i = 0; i < 3; ++i) bar->setValue(0), settle(), inStep("the top");
@@ -2294,6 +2338,10 @@ TEST_F(EditingTest, KeysLandInTheCaretsParagraphWhereverTheViewIs) {
         {"the caret's paragraph hidden by a search: a key goes nowhere, says why, and after the "
          "search is cleared the window holds a page and the key lands at the caret",
          [&] { caretHiddenByASearch(); }},
+        {"a window just opened, never clicked: Tab, then a key",
+         [&] { keyInAViewNeverClicked(false); }},
+        {"All chosen first from the session the window opened on, never clicked: Tab, then a key",
+         [&] { keyInAViewNeverClicked(true); }},
         {"letters without a space pasted at the start, then to the top and Ctrl+Home, while "
          "the scroll bar comes and goes: what is held stays in step",
          [&] { lettersPastedThenTopAndHome(); }},
@@ -2527,7 +2575,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
         const auto texts = randomRunTexts(deep);
         start(texts);
         // Three held at most, so that scrolling to either end brings pages in and lets go.
-        holdAtMost(3);
+        holdAtMost(3), placeWhereShown();
         markWordsOf(texts);
         std::mt19937 rng(seed);
         const auto pick = [&](int n) { return int(rng() % unsigned(n)); };
@@ -2624,7 +2672,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
                          traced(seed, deep, step, pick(int(std::size(edits) + otherSteps)),
                                 int(std::size(edits)));
                      n < int(std::size(edits)))
-                edits[n]();
+                placeWhereShown(), edits[n]();
             else
                 others[n - std::size(edits)]();
             settle();
