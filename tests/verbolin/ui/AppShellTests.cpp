@@ -2330,6 +2330,41 @@ TEST_F(EditingTest, EmptiedParagraphsAreEmptyLines) {
              key(Qt::Key_Enter, Qt::KeypadModifier), type("kk");
              expect({three[0], "\n\nkk", three[2]});
          }},
+        {"Return inside a paragraph or at its start, and its first line then deleted: each line "
+         "has the space above that a window opened anew gives it",
+         [&] {
+             const auto spaceAbove = [&] {
+                 std::vector<double> out;
+                 for (QTextBlock b = edit()->document()->begin(); b.isValid(); b = b.next())
+                     out.push_back(b.blockFormat().topMargin());
+                 return out;
+             };
+             const struct {
+                 std::function<void()> keys;
+                 std::string second;  // the second paragraph after them
+             } cases[] = {
+                 {[&] { caret(1, 4), key(Qt::Key_Return); }, "They\n got in everything."},
+                 {[&] { caret(1, 0), key(Qt::Key_Return); }, "\nThey got in everything."},
+                 {[&] { caret(1, 0), key(Qt::Key_Return), type("kk"); },
+                  "\nkkThey got in everything."},
+                 {[&] { caret(1, 4), paste("A\r\nC\rD\u2029E"); },
+                  "TheyA\nC\nD\nE got in everything."},
+                 {[&] {
+                      caret(1, 4), key(Qt::Key_Return);
+                      placeCursor(at(1, 0), at(1, 4)), key(Qt::Key_Backspace);
+                      key(Qt::Key_Delete);
+                  },
+                  " got in everything."},
+             };
+             for (const auto& c : cases) {
+                 SCOPED_TRACE(c.second);
+                 start(three), c.keys(), expect({three[0], c.second, three[2]});
+                 const auto edited = spaceAbove();
+                 open();
+                 EXPECT_EQ(edited, spaceAbove());
+                 EXPECT_GT(*std::max_element(edited.begin(), edited.end()), 0.0);
+             }
+         }},
         {"in search results, Ctrl+A then a key beside an emptied paragraph changes nothing",
          [&] {
              const std::vector<std::string> hits = {"Apple one two.", "Banana three.",
