@@ -2492,8 +2492,11 @@ std::vector<std::pair<unsigned, bool>> randomRunRows() {
             {8, true},
             // A key at a caret whose blank paragraph another view let go of.
             {360, false},
-            // Text typed after Ctrl+End twice, with the same number drawn for it.
-            {714, true}};
+            {851, true},
+            // Text typed after Ctrl+Home or Ctrl+End in two steps, with the
+            // same number drawn for it.
+            {714, true},
+            {818, true}};
 }
 
 // The random runs' seeds: `rows`, or those a developer names by hand in
