@@ -52,12 +52,20 @@ QTextBlockFormat blockFormatAt(const AttributedText& text, int position) {
     // An empty block: a paragraph without text, right after the separator
     // that opens it and carries its style, or an empty line inside a
     // paragraph, which has no space above.
+    const TextAttributes* before = text.attributesAt(position - 1);
     if (!a || a->separator) {
-        const TextAttributes* before = text.attributesAt(position - 1);
         if (before && before->separator)
             style = before->paragraph;
         else if (const TextAttributes* line = before ? before : a; line && line->paragraph)
             style = ParagraphStyle{line->paragraph->lineSpacing, 0};
+    } else if (style && before) {
+        // A line with text: the space above is the paragraph's on its first
+        // line, which the separator in front carries, and none on a line
+        // after a break of its own. The characters' own say may be out of
+        // date: a Return typed into a line leaves the rest of it with the
+        // first line's look.
+        style->spacingBefore =
+            before->separator && before->paragraph ? before->paragraph->spacingBefore : 0;
     }
     if (style) {
         f.setTopMargin(style->spacingBefore);

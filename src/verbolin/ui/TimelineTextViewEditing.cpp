@@ -182,13 +182,18 @@ void TimelineTextView::textChanged() {
     ranges_.reset();
     const int caret = edit_->textCursor().position();
     writing_ = true;
-    if (const auto put = std::exchange(restyle_, std::nullopt))
+    const auto put = std::exchange(restyle_, std::nullopt);
+    if (put)
         TimelineDocument::applyCharFormats(*edit_->document(), text_, put->first, put->second,
                                            edit_->palette());
     writing_ = false;
     DocumentGeometry::layoutAll(*edit_->document());
+    // Every line a paste made: Qt gives each the look of the line it was
+    // pasted into, the first line's space above included.
+    const int from = std::max(put ? std::min(put->first, caret - 1) : caret - 1, 0);
     writing_ = true;
-    TimelineDocument::applyBlockFormats(*edit_->document(), text_, std::max(caret - 1, 0), caret);
+    TimelineDocument::applyBlockFormats(*edit_->document(), text_, from,
+                                        put ? std::max(put->second, caret) : caret);
     writing_ = false;
     EditMapping mapping = mapEdits();
     // A paragraph typed past the length (or depth) shown whole is stored whole and

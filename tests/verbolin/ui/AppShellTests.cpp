@@ -1148,21 +1148,31 @@ struct EditingTest : ShellTest {
                    !verbolin::LongParagraph::isCut(view()->text(), r) &&  // which refuses keys
                    staysWhole(r);
         });
+        // Not where the document shows it, nor among the view's paragraphs:
+        // nowhere the document's caret says.
+        bool hidden = false, gone = false;
         if (const auto away = awayCaret()) {
             // Not where the document shows it: in its own paragraph, brought in.
             inOne = away->lands;
+            hidden = !away->inScope, gone = away->gone;
             if (!into && away->inScope) into = away->id;
         }
         for (const auto& r : view()->ranges())
-            if (!into && r.location <= caretAt && caretAt <= r.end()) into = r.id;
+            if (!into && !hidden && r.location <= caretAt && caretAt <= r.end()) into = r.id;
         const std::string mark = text.substr(text.find_first_not_of(' '));
         if (into) marked.add(mark, *platform::Uuid::parse(into->toStdString()));
         window->statusBar()->setNotice({});  // what the keys say, not an earlier one
         type(text.c_str());
         const auto& all = *model->store().allBlocks();
-        const bool stored = std::any_of(all.begin(), all.end(), [&](const auto& b) {
+        const auto holder = std::find_if(all.begin(), all.end(), [&](const auto& b) {
             return b.text().find(mark) != std::string::npos;
         });
+        const bool stored = holder != all.end();
+        // A caret whose paragraph left the transcript went to the end of
+        // the one in front of it, which owns what it took from then on; one
+        // a view hides takes nothing.
+        if (!into && gone && stored) marked.add(mark, holder->id);
+        EXPECT_TRUE(!hidden || gone || !stored) << mark << " typed at a caret the view hides";
         EXPECT_TRUE(!inOne || stored) << mark << " typed and not stored";
         // Keys that stored nothing were refused, and the status bar says why.
         EXPECT_TRUE(stored || !window->statusBar()->notice().empty())
@@ -1174,6 +1184,7 @@ struct EditingTest : ShellTest {
     struct AwayCaret {
         QString id;
         bool inScope = false, lands = false;
+        bool gone = true;  // its paragraph is no longer in the transcript
     };
     std::optional<AwayCaret> awayCaret() {
         const auto away = view()->awayParagraphs();
@@ -1188,6 +1199,8 @@ struct EditingTest : ShellTest {
                     away->first == away->second && &all[i] != all.live() &&
                     !verbolin::LongParagraph::tooLong(QString::fromStdString(all[i].text()));
             }
+        for (const auto& b : *model->store().allBlocks())
+            for (const auto& s : b.segments) out.gone = out.gone && s.id != away->second;
         return out;
     }
     // Backspace or Delete with a caret that has text of its paragraph on
@@ -1323,14 +1336,20 @@ struct EditingTest : ShellTest {
         EXPECT_TRUE(texts(model->store()) == before)
             << "an undo then a redo changed the transcript";
     }
-    // Ctrl+Home or Ctrl+End, with Shift or not; typing there when it left a caret.
-    void toAnEnd(const std::function<int(int)>& pick) {
+    // Ctrl+Home or Ctrl+End, with Shift or not; typing `mark` there when it
+    // left a caret.
+    void toAnEnd(const std::function<int(int)>& pick, const std::string& mark) {
         const bool selecting = pick(2);
         key(pick(2) ? Qt::Key_Home : Qt::Key_End,
             Qt::ControlModifier | (selecting ? Qt::ShiftModifier : Qt::NoModifier));
         ASSERT_NO_FATAL_FAILURE(checkInStep());
-        if (!selecting && view()->plainSelectedText().isEmpty())
-            typeMarked(" zq" + std::to_string(pick(1000)) + "h");
+        if (!selecting && view()->plainSelectedText().isEmpty()) {
+            // Drawn as it always was, so that each seed still makes the
+            // steps it made: the number itself could repeat an earlier
+            // step's mark, which then read as typed into its paragraph.
+            pick(1000);
+            typeMarked(" " + mark);
+        }
     }
     // Another sidebar entry and back, with an undo there or not.
     void elsewhereAndBack(bool undoThere) {
@@ -2429,6 +2448,41 @@ TEST_F(EditingTest, EmptiedParagraphsAreEmptyLines) {
              key(Qt::Key_Enter, Qt::KeypadModifier), type("kk");
              expect({three[0], "\n\nkk", three[2]});
          }},
+        {"Return inside a paragraph or at its start, and its first line then deleted: each line "
+         "has the space above that a window opened anew gives it",
+         [&] {
+             const auto spaceAbove = [&] {
+                 std::vector<double> out;
+                 for (QTextBlock b = edit()->document()->begin(); b.isValid(); b = b.next())
+                     out.push_back(b.blockFormat().topMargin());
+                 return out;
+             };
+             const struct {
+                 std::function<void()> keys;
+                 std::string second;  // the second paragraph after them
+             } cases[] = {
+                 {[&] { caret(1, 4), key(Qt::Key_Return); }, "They\n got in everything."},
+                 {[&] { caret(1, 0), key(Qt::Key_Return); }, "\nThey got in everything."},
+                 {[&] { caret(1, 0), key(Qt::Key_Return), type("kk"); },
+                  "\nkkThey got in everything."},
+                 {[&] { caret(1, 4), paste("A\r\nC\rD\u2029E"); },
+                  "TheyA\nC\nD\nE got in everything."},
+                 {[&] {
+                      caret(1, 4), key(Qt::Key_Return);
+                      placeCursor(at(1, 0), at(1, 4)), key(Qt::Key_Backspace);
+                      key(Qt::Key_Delete);
+                  },
+                  " got in everything."},
+             };
+             for (const auto& c : cases) {
+                 SCOPED_TRACE(c.second);
+                 start(three), c.keys(), expect({three[0], c.second, three[2]});
+                 const auto edited = spaceAbove();
+                 open();
+                 EXPECT_EQ(edited, spaceAbove());
+                 EXPECT_GT(*std::max_element(edited.begin(), edited.end()), 0.0);
+             }
+         }},
         {"in search results, Ctrl+A then a key beside an emptied paragraph changes nothing",
          [&] {
              const std::vector<std::string> hits = {"Apple one two.", "Banana three.",
@@ -2534,7 +2588,14 @@ std::vector<std::pair<unsigned, bool>> randomRunRows() {
             {11, true},
             // Under an X server: a drag to select pressed inside the last selection.
             {3, false},
-            {8, true}};
+            {8, true},
+            // A key at a caret whose blank paragraph another view let go of.
+            {360, false},
+            {851, true},
+            // Text typed after Ctrl+Home or Ctrl+End in two steps, with the
+            // same number drawn for it.
+            {714, true},
+            {818, true}};
 }
 
 // The random runs' seeds: `rows`, or those a developer names by hand in
@@ -2660,7 +2721,7 @@ TEST_F(EditingTest, RandomEditingKeepsWindowAndTranscriptInStepAndUndoesToTheSta
             [&] { copyASelection(pick); },
             // Steps the runs over the nine take too.
             [&] { undoThenRedo(); },
-            [&] { toAnEnd(pick); },
+            [&] { toAnEnd(pick, mark('h')); },
             [&] { wheelThenDelete(pick(2) ? 40 : -40); },
         };
         const size_t otherSteps = std::size(others) - (deep ? 0 : 3);
