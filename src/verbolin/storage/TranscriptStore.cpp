@@ -555,6 +555,13 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
     // What another program committed meanwhile is taken in first, so that
     // this change is made to what it left, and stays over it.
     followOtherPrograms(&changes);
+    // A record this run changes is its own from then on, before the join or
+    // after it: one that cannot be stored is said lost at quitting, not left
+    // to an earlier run's file that holds another text of it.
+    for (const auto* ids : {&changes.deletedSegments, &changes.deletedSessions})
+        for (const Uuid& id : *ids) takenAtOpenIds_.erase(id);
+    for (const Segment& s : changes.segments) takenAtOpenIds_.erase(s.id);
+    for (const SessionMarker& m : changes.sessions) takenAtOpenIds_.erase(m.id);
     if (earlier_) {
         // The file is not checked yet (or read again since another program
         // changed it): the change waits for the join in
@@ -563,10 +570,6 @@ bool TranscriptStore::save(TranscriptDB::Changes changes, bool report, bool jour
         // recovery file takes is not left in memory alone: it waits for
         // the read, and is stored with the join.
         addIds(changes, unsavedSegments_, unsavedSessions_);
-        for (const auto* ids : {&changes.deletedSegments, &changes.deletedSessions})
-            for (const Uuid& id : *ids) takenAtOpenIds_.erase(id);
-        for (const Segment& s : changes.segments) takenAtOpenIds_.erase(s.id);
-        for (const SessionMarker& m : changes.sessions) takenAtOpenIds_.erase(m.id);
         journal();
         if (!keeping.peek().memoryOnly) return false;
         joinEarlierPart();
