@@ -1175,3 +1175,33 @@ TEST(StoreOpening, ChangesMadeWhileTheRestIsReadAreKeptHoweverTheReadEnds) {
 }
 
 }  // namespace
+
+// A waiting utterance taken in with the newest part, stored at the join, then
+// edited while another program holds the transcript: quitting names the
+// edited words, which no earlier run's file holds, as it names any other
+// change left unsaved.
+TEST(StoreOpening, AWaitingLineEditedAfterTheJoinIsSaidAtQuittingAsThisRunsOwn) {
+    TempDir root("opening-edited-after"), state("opening-edited-after-state");
+    const testsupport::ScopedEnv stateHome("XDG_STATE_HOME", state.path().string());
+    const fs::path folder = copyOf(root.path(), "two");
+    leaveChanges(true, folder);
+    platform::VirtualClock clock;
+    platform::ManualMainExecutor main(clock);
+    Said said(folder);
+    {
+        std::optional<WriteLock> held;  // past the store's last save
+        TranscriptStore two(folder, UserCalendar(), {.main = &main, .newest = 300});
+        untilWhole(two, main);
+        ASSERT_FALSE(two.hasUnsavedChanges());
+        held.emplace(folder / "transcript.sqlite");
+        const Block& heard = two.allBlocks()->back();
+        ASSERT_EQ(heard.segments.back().id, heardBeforeAKill().id);
+        two.replace(heard, "heard, then edited after the join");
+        ASSERT_TRUE(two.hasUnsavedChanges());
+    }
+    std::string all;
+    for (const std::string& line : said.lines) all += line + "\n";
+    const auto quitting = all.find("quitting with changes that could not be saved");
+    ASSERT_NE(quitting, std::string::npos) << all;
+    EXPECT_NE(all.find("heard, then edited after the join", quitting), std::string::npos) << all;
+}
