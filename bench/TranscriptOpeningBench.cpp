@@ -43,6 +43,7 @@
 
 #include "support/DictationTranscript.hpp"
 #include "support/ManualMainExecutor.hpp"
+#include "support/RecoveryLine.hpp"
 #include "support/TempDir.hpp"
 #include "support/VirtualClock.hpp"
 #include "verbolin/storage/TranscriptStore.hpp"
@@ -207,15 +208,6 @@ class SlowDisk {
 // What a run that could not save left for the store of `folder`: `s`
 // edited, and (after the newest) an utterance heard.
 void leaveWaiting(const fs::path& folder, const Segment& s, bool heard) {
-    const auto line = [](nlohmann::json record, std::optional<TranscriptStore::Revision> before,
-                         int n) {
-        char digits[17] = {};
-        if (before) std::snprintf(digits, sizeof digits, "%016llx", (unsigned long long)*before);
-        record["before"] = before ? nlohmann::json(digits) : nlohmann::json(nullptr);
-        record["file"] = "3F2504E0-4F89-41D3-9A0C-0305E82C3301";
-        record["line"] = n;
-        return record.dump() + "\n";
-    };
     Segment edited = s;
     edited.original = s.text;
     edited.text += " (kept)";
@@ -223,13 +215,13 @@ void leaveWaiting(const fs::path& folder, const Segment& s, bool heard) {
     const fs::path file = TranscriptStore::recoveryFiles(folder).front();
     fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary);
-    out << line(edited, TranscriptStore::revisionOf(s), 1);
+    out << testsupport::recoveryLine(edited, TranscriptStore::revisionOf(s), 1);
     if (!heard) return;
     Segment later;
     later.start = later.end =
         platform::dateFromSecondsSince1970(platform::secondsSince1970(s.end) + 60);
     later.text = "heard by a run that could not save";
-    out << line(later, std::nullopt, 2);
+    out << testsupport::recoveryLine(later, std::nullopt, 2);
 }
 
 void BM_OpenWithChangesWaiting(benchmark::State& state) {

@@ -27,6 +27,7 @@
 #include "support/ChildTest.hpp"
 #include "support/DictationTranscript.hpp"
 #include "support/ManualMainExecutor.hpp"
+#include "support/RecoveryLine.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/VirtualClock.hpp"
 #include "verbolin/storage/StorageLog.hpp"
@@ -316,17 +317,7 @@ void typeAndSpeak(TranscriptStore& s) {
     s.append(heard);
 }
 
-// A line of a recovery file as a run that could not save it wrote it: the
-// record, the revision it was made from (null: none), its place in the file.
-std::string recoveryLine(nlohmann::json record, std::optional<TranscriptStore::Revision> before,
-                         int line) {
-    char digits[17] = {};
-    if (before) std::snprintf(digits, sizeof digits, "%016llx", (unsigned long long)*before);
-    record["before"] = before ? nlohmann::json(digits) : nlohmann::json(nullptr);
-    record["file"] = "3F2504E0-4F89-41D3-9A0C-0305E82C3301";
-    record["line"] = line;
-    return record.dump() + "\n";
-}
+using testsupport::recoveryLine;
 
 // `s` as a run that could not save it left it edited.
 Segment editedLater(Segment s, const std::string& words) {
